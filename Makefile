@@ -1,0 +1,49 @@
+# Glyphwright: the two commands a developer needs.
+#   make demo   install what is missing, build, convert the bundled sample artwork
+#   make test   install what is missing, build, run every test (then the unit tests under ASan+UBSan)
+
+BUILD      ?= build
+BUILD_ASAN ?= build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build test test-main test-asan demo bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+configure: deps $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: deps
+	@$(MAKE) --no-print-directory test-main
+	@$(MAKE) --no-print-directory test-asan
+
+test-main: build
+	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 300
+
+# Second stage: the unit and end-to-end tests again under AddressSanitizer and UBSan.
+# Crash tests fork children that die on purpose and stay out of this stage.
+test-asan: deps
+	cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DGW_SANITIZE=ON -DGW_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=0 ctest -j $(JOBS) --output-on-failure --timeout 600 -LE 'crash|gui|slow'
+
+demo: build
+	@scripts/demo $(BUILD)
+
+bench: deps
+	@scripts/install-deps --bench
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DGW_BUILD_BENCH=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+	@scripts/bench $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN)

@@ -1,0 +1,53 @@
+# Helpers shared by every folder's CMakeLists.txt.
+
+set(GW_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers)
+
+# gw_library(<target> [DEPS <targets...>] [PUBLIC_DEPS <targets...>])
+# One library per folder: every .cpp/.c in the folder (not recursive).
+# Headers live beside their sources and are included from the repository root,
+# e.g. #include "platform/foundation/value.hpp".
+function(gw_library target)
+  cmake_parse_arguments(ARG "" "" "DEPS;PUBLIC_DEPS;SOURCES" ${ARGN})
+  if(ARG_SOURCES)
+    set(sources ${ARG_SOURCES})
+  else()
+    file(GLOB sources CONFIGURE_DEPENDS
+         ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  endif()
+  if(sources)
+    add_library(${target} STATIC ${sources})
+    target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
+    target_compile_options(${target} PRIVATE ${GW_WARNINGS})
+    target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_DEPS})
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
+    target_link_libraries(${target} INTERFACE ${ARG_PUBLIC_DEPS} ${ARG_DEPS})
+  endif()
+endfunction()
+
+# gw_test(<target> LABELS <labels...> SOURCES <files...> DEPS <targets...>)
+# A GoogleTest executable whose cases are registered with CTest one by one.
+function(gw_test target)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;SOURCES;DEPS" ${ARGN})
+  if(NOT ARG_SOURCES)
+    file(GLOB ARG_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  endif()
+  if(NOT ARG_LABELS)
+    set(ARG_LABELS unit)
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${target} ${ARG_SOURCES})
+  target_compile_options(${target} PRIVATE ${GW_WARNINGS})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+  target_link_libraries(${target} PRIVATE ${ARG_DEPS} gw_test_support GTest::gmock GTest::gtest_main)
+  target_compile_definitions(${target} PRIVATE
+    GW_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    GW_FIXTURES_DIR="${CMAKE_SOURCE_DIR}/tests/fixtures"
+    GW_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  gtest_discover_tests(${target}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()
