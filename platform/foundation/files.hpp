@@ -1,0 +1,49 @@
+#pragma once
+// Files and folders: whole-file reads, atomic writes, the XDG folders that stand in for
+// the platform's preferences, Application Support and Caches folders, and the
+// temporary folder.
+#include "platform/foundation/value.hpp"
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace platform::foundation::files {
+
+// The whole file; Error (POSIX domain, or fileNotFound) when it cannot be read.
+Data readData(const std::filesystem::path& path);
+std::string readString(const std::filesystem::path& path);
+
+// Writes the file through a temporary file in the same folder and a rename, so the
+// file is either the old one or the complete new one, never half-written. The folder
+// must exist. A file that already exists keeps its permission bits; a new one gets
+// `newFileMode`. Error on failure (the temporary file is removed).
+void writeAtomically(const std::filesystem::path& path, const Data& data, unsigned newFileMode = 0644);
+void writeAtomically(const std::filesystem::path& path, std::string_view text, unsigned newFileMode = 0644);
+
+// Creates the folder and its missing parents; an existing folder is fine. Error when
+// something else is in the way or creation fails.
+void createDirectories(const std::filesystem::path& path);
+
+bool fileExists(const std::filesystem::path& path);
+bool directoryExists(const std::filesystem::path& path);
+
+// $XDG_CONFIG_HOME, $XDG_DATA_HOME, $XDG_CACHE_HOME when set to an absolute path,
+// else ~/.config, ~/.local/share, ~/.cache.
+std::filesystem::path xdgConfigHome();
+std::filesystem::path xdgDataHome();
+std::filesystem::path xdgCacheHome();
+
+// <config home>/<bundle id>, <data home>/<bundle id>, <cache home>/<bundle id>;
+// not created here.
+std::filesystem::path preferencesDirectory(std::string_view bundleIdentifier);
+std::filesystem::path applicationSupportDirectory(std::string_view bundleIdentifier);
+std::filesystem::path cachesDirectory(std::string_view bundleIdentifier);
+
+// $TMPDIR (or /tmp), always ending in "/".
+std::string temporaryDirectory();
+
+// The current user's home folder ($HOME, else the password database).
+std::filesystem::path homeDirectory();
+
+}  // namespace platform::foundation::files

@@ -1,0 +1,32 @@
+#pragma once
+// JSON coding of property-list values; stands in for the platform's JSON serialisation.
+#include "platform/foundation/value.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+
+namespace platform::foundation::json {
+
+struct WriteOptions {
+    bool prettyPrinted = false;  // two-space indent
+};
+
+// Writes a value as JSON text. Integers stay integers, reals keep a fraction or
+// exponent, booleans stay booleans; null becomes null. Data and dates, and reals that
+// are not finite, and text that is not UTF-8, have no JSON form:
+// Error(propertyListWriteInvalid).
+std::string serialize(const Value& value, WriteOptions options = {});
+Data serializeData(const Value& value, WriteOptions options = {});
+
+// Reads JSON text; any top-level value is accepted. Malformed text:
+// Error(propertyListReadCorrupt) naming the position.
+Value parse(std::string_view text);
+Value parse(const Data& data);
+
+// Conversions for code that already works with nlohmann::json.
+nlohmann::json toJson(const Value& value);
+Value fromJson(const nlohmann::json& json);
+
+}  // namespace platform::foundation::json

@@ -1,0 +1,142 @@
+#include "platform/foundation/keyed_archiver.hpp"
+
+#include "platform/foundation/plist.hpp"
+
+#include <map>
+#include <mutex>
+
+namespace platform::foundation {
+
+// Archive layout: {"$archiver": "KeyedArchiver", "$version": 1, "$top": <object>}
+// where <object> is {"$class": name, "$fields": {key: {"$v": value} | {"$o": <object>}
+// | {"$a": [<object>...]}}}. Wrapping every field keeps plain dictionaries apart from
+// objects.
+namespace {
+constexpr std::string_view kArchiverName = "KeyedArchiver";
+constexpr int kMaxDepth = 256;
+
+Error corrupt(const std::string& why) {
+    return Error(FoundationErrorCode::coderReadCorrupt, "The data couldn't be read because it isn't in the correct format. (" + why + ")");
+}
+
+std::mutex& registryMutex() {
+    static std::mutex m;
+    return m;
+}
+std::map<std::string, KeyedUnarchiver::Factory>& registry() {
+    static std::map<std::string, KeyedUnarchiver::Factory> r;
+    return r;
+}
+}  // namespace
+
+Value KeyedArchiver::encodeRoot(const Archivable& object, int depth) {
+    if (depth > kMaxDepth) throw Error(FoundationErrorCode::propertyListWriteInvalid, "Archived object graph nested too deeply (a cycle?)");
+    KeyedArchiver archiver;
+    archiver.depth_ = depth;
+    object.encode(archiver);
+    return Value::dict({{"$class", Value(object.archiveClassName())}, {"$fields", Value(std::move(archiver.fields_))}});
+}
+
+Data KeyedArchiver::archivedData(const Archivable& root) {
+    Value archive = Value::dict({{"$archiver", Value(kArchiverName)}, {"$version", Value(1)}, {"$top", encodeRoot(root, 0)}});
+    return plist::serialize(archive, plist::Format::binary);
+}
+
+void KeyedArchiver::encode(std::string_view key, const Value& value) {
+    if (value.isNull()) {
+        fields_.erase(std::string(key));
+        return;
+    }
+    fields_.insert_or_assign(std::string(key), Value::dict({{"$v", value}}));
+}
+
+void KeyedArchiver::encodeObject(std::string_view key, const Archivable* object) {
+    if (!object) {
+        fields_.erase(std::string(key));
+        return;
+    }
+    fields_.insert_or_assign(std::string(key), Value::dict({{"$o", encodeRoot(*object, depth_ + 1)}}));
+}
+
+void KeyedArchiver::encodeObjects(std::string_view key, const std::vector<const Archivable*>& objects) {
+    Array items;
+    for (const Archivable* o : objects) {
+        if (o) items.push_back(encodeRoot(*o, depth_ + 1));
+    }
+    fields_.insert_or_assign(std::string(key), Value::dict({{"$a", Value(std::move(items))}}));
+}
+
+void KeyedUnarchiver::registerClass(const std::string& className, Factory factory) {
+    std::lock_guard lock(registryMutex());
+    registry().insert_or_assign(className, std::move(factory));
+}
+
+std::shared_ptr<Archivable> KeyedUnarchiver::decodeEncoded(const Value& encoded, int depth) {
+    if (depth > kMaxDepth) throw corrupt("nested too deeply");
+    const std::string* cls = encoded["$class"].asString();
+    const Dictionary* fields = encoded["$fields"].asDictionary();
+    if (!cls || !fields) throw corrupt("object without class or fields");
+    Factory factory;
+    {
+        std::lock_guard lock(registryMutex());
+        auto it = registry().find(*cls);
+        if (it == registry().end()) throw corrupt("cannot decode object of class " + *cls);
+        factory = it->second;
+    }
+    KeyedUnarchiver unarchiver(fields, depth);
+    auto object = factory(unarchiver);
+    if (!object) throw corrupt("object of class " + *cls + " could not be decoded");
+    return object;
+}
+
+std::shared_ptr<Archivable> KeyedUnarchiver::unarchiveObject(const Data& data) {
+    Value archive;
+    try {
+        archive = plist::parse(data);
+    } catch (const Error&) {
+        throw corrupt("not a property list");
+    }
+    const std::string* name = archive["$archiver"].asString();
+    if (!name || *name != kArchiverName || !archive.contains("$top")) throw corrupt("not a keyed archive");
+    return decodeEncoded(archive["$top"], 0);
+}
+
+const Value* KeyedUnarchiver::field(std::string_view key) const {
+    auto it = fields_->find(key);
+    return it == fields_->end() ? nullptr : &it->second;
+}
+
+bool KeyedUnarchiver::containsValue(std::string_view key) const { return field(key) != nullptr; }
+
+Value KeyedUnarchiver::decode(std::string_view key) const {
+    const Value* f = field(key);
+    return f ? (*f)["$v"] : Value();
+}
+
+bool KeyedUnarchiver::decodeBool(std::string_view key) const { return decode(key).boolValue(); }
+std::int64_t KeyedUnarchiver::decodeInteger(std::string_view key) const { return decode(key).integerValue(); }
+double KeyedUnarchiver::decodeDouble(std::string_view key) const { return decode(key).doubleValue(); }
+
+std::optional<std::string> KeyedUnarchiver::decodeString(std::string_view key) const {
+    Value v = decode(key);
+    if (auto s = v.asString()) return *s;
+    return std::nullopt;
+}
+
+std::shared_ptr<Archivable> KeyedUnarchiver::decodeObject(std::string_view key) const {
+    const Value* f = field(key);
+    if (!f || !f->contains("$o")) return nullptr;
+    return decodeEncoded((*f)["$o"], depth_ + 1);
+}
+
+std::vector<std::shared_ptr<Archivable>> KeyedUnarchiver::decodeObjects(std::string_view key) const {
+    std::vector<std::shared_ptr<Archivable>> out;
+    const Value* f = field(key);
+    if (!f) return out;
+    const Array* items = (*f)["$a"].asArray();
+    if (!items) return out;
+    for (const auto& item : *items) out.push_back(decodeEncoded(item, depth_ + 1));
+    return out;
+}
+
+}  // namespace platform::foundation

@@ -1,0 +1,87 @@
+#pragma once
+// Settings by key: a volatile registration domain under a persistent domain kept in a
+// property-list file; stands in for the platform's user defaults.
+#include "platform/foundation/notification_center.hpp"
+#include "platform/foundation/value.hpp"
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform::foundation {
+
+class UserDefaults {
+public:
+    // Posted on the default notification centre, with the defaults object as sender,
+    // after every change made through set/remove (not for registration).
+    static constexpr std::string_view didChangeNotification = "NSUserDefaultsDidChangeNotification";
+
+    // Settings kept in the binary property-list file `storePath` (read now; a missing
+    // file means no stored settings). Each change is merged into the file as it is at
+    // that moment and written through at once, atomically.
+    explicit UserDefaults(std::filesystem::path storePath, NotificationCenter* center = &NotificationCenter::defaultCenter());
+    UserDefaults(const UserDefaults&) = delete;
+    UserDefaults& operator=(const UserDefaults&) = delete;
+
+    // The process's settings: "<XDG config>/<bundle id>/<bundle id>.plist" of the main
+    // bundle, made on first use.
+    static UserDefaults& standard();
+    // Drops the shared instance so that the next standard() reads the store anew
+    // (tests that move the XDG folders). References taken before stay valid.
+    static void resetStandard();
+
+    const std::filesystem::path& storePath() const { return path_; }
+
+    // Supplies answers for keys without a stored value; stores nothing and replaces
+    // nothing stored. Later registrations of a key replace earlier ones.
+    void registerDefaults(const Dictionary& defaults);
+
+    // The stored value, else the registered one, else null.
+    Value objectForKey(std::string_view key) const;
+    // Storing null removes the key.
+    void setObject(const Value& value, std::string_view key);
+    void removeObject(std::string_view key);
+
+    bool boolForKey(std::string_view key) const;             // false when absent
+    std::int64_t integerForKey(std::string_view key) const;  // 0 when absent
+    double doubleForKey(std::string_view key) const;         // 0 when absent
+    std::optional<std::string> stringForKey(std::string_view key) const;  // strings, and numbers as text
+    std::optional<Data> dataForKey(std::string_view key) const;
+    std::optional<Array> arrayForKey(std::string_view key) const;
+    std::optional<Dictionary> dictionaryForKey(std::string_view key) const;
+
+    void setBool(bool value, std::string_view key) { setObject(Value(value), key); }
+    void setInteger(std::int64_t value, std::string_view key) { setObject(Value(value), key); }
+    void setDouble(double value, std::string_view key) { setObject(Value(value), key); }
+
+    // Every key visible: registered values overlaid with stored ones.
+    Dictionary dictionaryRepresentation() const;
+    // Only the stored values.
+    Dictionary persistentDomain() const;
+
+    // Writes the stored values out if an earlier write failed and re-reads changes
+    // made by other processes; false when the file cannot be written.
+    bool synchronize();
+
+private:
+    void load();
+    void loadLocked();     // mutex_ held
+    bool persistLocked();  // mutex_ held
+    // Applies one change (none: removal) on top of what the file holds now, under an
+    // exclusive lock of the settings folder, so that processes and instances sharing
+    // the file keep each other's keys. False when there was nothing to remove.
+    bool change(std::string_view key, const Value* value);
+    void changed();
+
+    std::filesystem::path path_;
+    NotificationCenter* center_;
+    mutable std::mutex mutex_;
+    Dictionary registered_;
+    Dictionary stored_;
+    bool dirty_ = false;
+};
+
+}  // namespace platform::foundation

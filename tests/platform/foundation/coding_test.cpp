@@ -1,0 +1,104 @@
+#include "platform/foundation/error.hpp"
+#include "platform/foundation/json.hpp"
+#include "platform/foundation/plist.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace pf = platform::foundation;
+using pf::Value;
+
+namespace {
+Value sample() {
+    return Value::dict({
+        {"bool", true},
+        {"int", std::int64_t{-9'000'000'000}},
+        {"real", 0.5},
+        {"string", "héllo \"quoted\" <tag> & more"},
+        {"array", Value::array({1, "two", Value::dict({{"three", 3}})})},
+        {"empty", pf::Dictionary{}},
+    });
+}
+}  // namespace
+
+TEST(Json, RoundTripsAndKeepsNumberKinds) {
+    Value v = sample();
+    std::string text = pf::json::serialize(v);
+    EXPECT_EQ(pf::json::parse(text), v);
+    EXPECT_NE(text.find("\"int\":-9000000000"), std::string::npos);
+    EXPECT_NE(text.find("\"bool\":true"), std::string::npos);
+    // A whole-numbered real stays a real and an integer stays an integer when read back.
+    Value back = pf::json::parse(pf::json::serialize(Value::dict({{"r", 2.0}, {"i", 2}})));
+    EXPECT_TRUE(back["r"].isReal());
+    EXPECT_TRUE(back["i"].isInteger());
+}
+
+TEST(Json, PrettyPrintingIndentsByTwo) {
+    EXPECT_EQ(pf::json::serialize(Value::dict({{"a", 1}}), {.prettyPrinted = true}), "{\n  \"a\": 1\n}");
+}
+
+TEST(Json, RefusesValuesWithoutJsonForm) {
+    auto expectInvalid = [](const Value& v) {
+        try {
+            pf::json::serialize(v);
+            ADD_FAILURE() << "serialised " << v.description();
+        } catch (const pf::Error& e) {
+            EXPECT_EQ(e.code(), static_cast<int>(pf::FoundationErrorCode::propertyListWriteInvalid));
+        }
+    };
+    expectInvalid(Value(pf::dataFromString("x")));
+    expectInvalid(Value(pf::Date::fromTimeIntervalSince1970(0)));
+    expectInvalid(Value::array({std::nan("")}));
+    expectInvalid(Value(std::numeric_limits<double>::infinity()));
+    expectInvalid(Value("bad \xFF byte"));
+}
+
+TEST(Json, MalformedTextIsAnErrorNotACrash) {
+    for (const char* bad : {"", "{", "{\"a\":}", "[1,2", "nul", "{\"a\" 1}"}) {
+        EXPECT_THROW(pf::json::parse(std::string_view(bad)), pf::Error) << bad;
+    }
+    EXPECT_EQ(pf::json::parse(std::string_view("18446744073709551615")).type(), Value::Type::real);
+}
+
+TEST(PropertyList, XmlAndBinaryRoundTripEveryKind) {
+    Value v = sample();
+    v.member("data") = Value(pf::Data{0, 1, 2, 255});
+    v.member("date") = Value(pf::Date::fromTimeIntervalSince1970(1'700'000'000));
+    for (auto format : {pf::plist::Format::xml, pf::plist::Format::binary}) {
+        Value back = pf::plist::parse(pf::plist::serialize(v, format));
+        EXPECT_EQ(back, v) << back.description();
+    }
+    // XML dates carry whole seconds; binary ones keep the fraction.
+    Value precise = Value::array({pf::Date::fromTimeIntervalSince1970(1'700'000'000.25)});
+    EXPECT_EQ(pf::plist::parse(pf::plist::serialize(precise, pf::plist::Format::binary)), precise);
+}
+
+TEST(PropertyList, ReadsPlistTextWrittenByHand) {
+    const char* text = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+  <key>assetManifests</key>
+  <array><dict><key>scale</key><integer>-2</integer><key>size</key><real>29.5</real></dict></array>
+  <key>flag</key><false/>
+</dict>
+</plist>)";
+    Value v = pf::plist::parse(std::string_view(text));
+    EXPECT_EQ(v["assetManifests"].size(), 1u);
+    EXPECT_EQ(v["assetManifests"].asArray()->front()["scale"], Value(-2));
+    EXPECT_EQ(v["assetManifests"].asArray()->front()["size"], Value(29.5));
+    EXPECT_EQ(v["flag"], Value(false));
+}
+
+TEST(PropertyList, RefusesNullAndGarbage) {
+    EXPECT_THROW(pf::plist::serialize(Value()), pf::Error);
+    EXPECT_THROW(pf::plist::serialize(Value::dict({{"a", Value()}})), pf::Error);
+    EXPECT_THROW(pf::plist::parse(std::string_view("")), pf::Error);
+    EXPECT_THROW(pf::plist::parse(std::string_view("{\"json\": true}")), pf::Error);
+    EXPECT_THROW(pf::plist::parse(std::string_view("<plist><dict><key>a</key>")), pf::Error);
+    pf::Data truncated = pf::plist::serialize(sample(), pf::plist::Format::binary);
+    truncated.resize(truncated.size() / 2);
+    EXPECT_THROW(pf::plist::parse(truncated), pf::Error);
+}

@@ -1,0 +1,92 @@
+#include "platform/foundation/error.hpp"
+#include "platform/foundation/files.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+namespace pf = platform::foundation;
+namespace fs = std::filesystem;
+
+namespace {
+std::size_t entriesIn(const fs::path& dir) {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+}  // namespace
+
+TEST(Files, AtomicWriteReplacesWholeFileAndLeavesNoTemporaries) {
+    gwtest::TempDir dir;
+    fs::path file = dir / "Contents.json";
+    pf::files::writeAtomically(file, std::string_view("first version, rather long"));
+    pf::files::writeAtomically(file, std::string_view("second"));
+    EXPECT_EQ(gwtest::readFile(file), "second");
+    EXPECT_EQ(pf::files::readString(file), "second");
+    EXPECT_EQ(entriesIn(dir.path()), 1u);
+}
+
+TEST(Files, AtomicWriteKeepsPermissionsOfExistingFileAndUsesModeForNewOnes) {
+    gwtest::TempDir dir;
+    fs::path secret = dir / "secret";
+    pf::files::writeAtomically(secret, std::string_view("a"), 0600);
+    struct stat st {};
+    ASSERT_EQ(::stat(secret.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ::chmod(secret.c_str(), 0640);
+    pf::files::writeAtomically(secret, std::string_view("b"), 0600);
+    ASSERT_EQ(::stat(secret.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST(Files, FailedWriteLeavesOldContentsAndReportsError) {
+    gwtest::TempDir dir;
+    EXPECT_THROW(pf::files::writeAtomically(dir / "missing-folder" / "f", std::string_view("x")), pf::Error);
+    // A folder where the file should be: rename fails, the temporary file is cleaned up.
+    fs::create_directory(dir / "taken");
+    gwtest::writeFile(dir / "taken" / "inside", "keep");
+    EXPECT_THROW(pf::files::writeAtomically(dir / "taken", std::string_view("x")), pf::Error);
+    EXPECT_EQ(gwtest::readFile(dir / "taken" / "inside"), "keep");
+    EXPECT_EQ(entriesIn(dir.path()), 1u);
+}
+
+TEST(Files, ReadingMissingFileIsFileNotFound) {
+    gwtest::TempDir dir;
+    try {
+        pf::files::readData(dir / "nope.plist");
+        FAIL();
+    } catch (const pf::Error& e) {
+        EXPECT_EQ(e.code(), static_cast<int>(pf::FoundationErrorCode::fileNotFound));
+    }
+}
+
+TEST(Files, CreateDirectoriesMakesParentsAndRefusesFiles) {
+    gwtest::TempDir dir;
+    pf::files::createDirectories(dir / "a" / "b" / "c");
+    EXPECT_TRUE(pf::files::directoryExists(dir / "a" / "b" / "c"));
+    pf::files::createDirectories(dir / "a");  // existing: fine
+    gwtest::writeFile(dir / "file", "x");
+    EXPECT_THROW(pf::files::createDirectories(dir / "file"), pf::Error);
+}
+
+TEST(Files, XdgFoldersFollowEnvironmentWithHomeFallbacks) {
+    gwtest::ScopedXdgHome xdg;
+    EXPECT_EQ(pf::files::preferencesDirectory("com.example.app"), fs::path(std::getenv("XDG_CONFIG_HOME")) / "com.example.app");
+    EXPECT_EQ(pf::files::applicationSupportDirectory("id"), fs::path(std::getenv("XDG_DATA_HOME")) / "id");
+    EXPECT_EQ(pf::files::cachesDirectory("id"), fs::path(std::getenv("XDG_CACHE_HOME")) / "id");
+
+    gwtest::TempDir home;
+    gwtest::ScopedEnv homeEnv("HOME", home.path().string());
+    gwtest::ScopedEnv relative("XDG_CONFIG_HOME", "relative/path");  // not absolute: ignored
+    gwtest::ScopedEnv unset("XDG_DATA_HOME", std::nullopt);
+    EXPECT_EQ(pf::files::xdgConfigHome(), home.path() / ".config");
+    EXPECT_EQ(pf::files::xdgDataHome(), home.path() / ".local/share");
+}
+
+TEST(Files, TemporaryDirectoryEndsWithSlash) {
+    gwtest::TempDir dir;
+    gwtest::ScopedEnv tmp("TMPDIR", dir.path().string());
+    EXPECT_EQ(pf::files::temporaryDirectory(), dir.path().string() + "/");
+    gwtest::ScopedEnv none("TMPDIR", std::nullopt);
+    EXPECT_EQ(pf::files::temporaryDirectory(), "/tmp/");
+}

@@ -1,0 +1,81 @@
+#include "platform/foundation/clock.hpp"
+#include "platform/foundation/date.hpp"
+#include "platform/foundation/error.hpp"
+#include "platform/foundation/string_format.hpp"
+#include "platform/foundation/uuid.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace pf = platform::foundation;
+
+TEST(Uuid, FreshIdentifiersAreVersion4AndRoundTrip) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 100; ++i) {
+        pf::UUID id;
+        std::string s = id.uuidString();
+        ASSERT_EQ(s.size(), 36u);
+        EXPECT_EQ(s[14], '4');
+        EXPECT_NE(std::string("89AB").find(s[19]), std::string::npos);
+        EXPECT_EQ(s, [&] { std::string u = s; for (auto& c : u) c = static_cast<char>(std::toupper(c)); return u; }());
+        EXPECT_EQ(pf::UUID::fromString(s), id);
+        seen.insert(s);
+    }
+    EXPECT_EQ(seen.size(), 100u);
+    EXPECT_EQ(pf::UUID::fromString("e621e1f8-c36c-495a-93fc-0c247a3e6e5f")->uuidString(),
+              "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+    EXPECT_FALSE(pf::UUID::fromString("E621E1F8C36C495A93FC0C247A3E6E5F"));
+    EXPECT_FALSE(pf::UUID::fromString("G621E1F8-C36C-495A-93FC-0C247A3E6E5F"));
+}
+
+TEST(Date, ReferenceDateArithmeticAndIsoText) {
+    auto d = pf::Date::fromTimeIntervalSinceReferenceDate(0);
+    EXPECT_EQ(d.timeIntervalSince1970(), 978307200.0);
+    EXPECT_EQ(d.iso8601(), "2001-01-01T00:00:00.000Z");
+    EXPECT_EQ(pf::Date::fromTimeIntervalSince1970(1.9996).iso8601(), "1970-01-01T00:00:02.000Z");
+    EXPECT_EQ(d.addingTimeInterval(1.5).timeIntervalSince(d), 1.5);
+    EXPECT_LT(d, d.addingTimeInterval(1));
+}
+
+TEST(Date, NowFollowsTheCurrentClock) {
+    auto manual = std::make_shared<pf::ManualClock>(1000.0);
+    pf::Clock::setCurrent(manual);
+    EXPECT_EQ(pf::Date::now().timeIntervalSince1970(), 1000.0);
+    manual->advanceSeconds(2.5);
+    EXPECT_EQ(pf::Date::now().timeIntervalSince1970(), 1002.5);
+    pf::Clock::setCurrent(nullptr);
+    EXPECT_GT(pf::Date::now().timeIntervalSince1970(), 1'700'000'000.0);
+}
+
+TEST(StringFormat, ObjectIntegerRealAndPositionalPlaceholders) {
+    using A = std::vector<pf::FormatArgument>;
+    EXPECT_EQ(pf::formatString("[%@] %@: %@/%d %@", A{"DezIdedev", "file.cpp", "func", std::int64_t{12}, "msg"}),
+              "[DezIdedev] file.cpp: func/12 msg");
+    EXPECT_EQ(pf::formatString("%2$@ then %1$@", A{"a", "b"}), "b then a");
+    EXPECT_EQ(pf::formatString("%ld pictures, %.0f x %.2f", A{std::int64_t{3}, 1024.4, 2.0}), "3 pictures, 1024 x 2.00");
+    EXPECT_EQ(pf::formatString("%@ and %@", A{std::int64_t{5}, 1.5}), "5 and 1.5");
+    EXPECT_EQ(pf::formatString("100%% %5d|%-4@|", A{std::int64_t{42}, "x"}), "100%    42|x   |");
+}
+
+TEST(StringFormat, MissingArgumentsAndUnknownPlaceholdersAreCopied) {
+    using A = std::vector<pf::FormatArgument>;
+    EXPECT_EQ(pf::formatString("%@ and %@", A{"one"}), "one and %@");
+    EXPECT_EQ(pf::formatString("%3$@", A{"a"}), "%3$@");
+    EXPECT_EQ(pf::formatString("50%", A{}), "50%");
+    EXPECT_EQ(pf::formatString("%n %p", A{std::int64_t{1}, std::int64_t{2}}), "%n %p");
+}
+
+TEST(Error, CarriesDomainCodeAndPrintedForm) {
+    pf::Error e(pf::FoundationErrorCode::fileNotFound, "gone");
+    EXPECT_EQ(e.domain(), pf::kFoundationErrorDomain);
+    EXPECT_EQ(e.code(), 4);
+    EXPECT_EQ(e.printedDescription(), "Error Domain=platform.foundation Code=4 \"gone\"");
+    EXPECT_EQ(pf::Error::posix(ENOENT, "open x").localizedDescription(), "open x: No such file or directory");
+}
+
+TEST(FatalErrorDeathTest, LogsMessageAndFileThenAborts) {
+    EXPECT_DEATH(pf::fatalError("Unknown assetManifests contents", "config_file.cpp"),
+                 "Fatal error: Unknown assetManifests contents: file config_file.cpp");
+    EXPECT_DEATH(pf::fatalError("broken invariant"), "Fatal error: broken invariant: file .*misc_test.cpp, line [0-9]+");
+}

@@ -1,0 +1,159 @@
+#include "platform/foundation/bundle.hpp"
+#include "platform/foundation/error.hpp"
+#include "platform/foundation/files.hpp"
+#include "platform/foundation/plist.hpp"
+#include "platform/foundation/user_defaults.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace pf = platform::foundation;
+namespace fs = std::filesystem;
+using pf::Value;
+
+TEST(UserDefaults, RegisteredValuesAnswerUntilSomethingIsStoredAndAreNeverSaved) {
+    gwtest::TempDir dir;
+    pf::NotificationCenter center;
+    fs::path store = dir / "prefs" / "app.plist";
+    {
+        pf::UserDefaults defaults(store, &center);
+        defaults.registerDefaults({{"iconScaleType", Value(1)}, {"OpenFinder", Value(true)}});
+        EXPECT_EQ(defaults.integerForKey("iconScaleType"), 1);
+        EXPECT_EQ(defaults.integerForKey("CatalogExistsAction"), 0);
+        EXPECT_FALSE(fs::exists(store));  // registration stores nothing
+        defaults.setBool(false, "OpenFinder");
+        EXPECT_FALSE(defaults.boolForKey("OpenFinder"));
+        defaults.registerDefaults({{"OpenFinder", Value(true)}});
+        EXPECT_FALSE(defaults.boolForKey("OpenFinder"));  // registration does not replace a stored value
+    }
+    pf::UserDefaults reopened(store, &center);
+    EXPECT_EQ(reopened.objectForKey("OpenFinder"), Value(false));
+    EXPECT_TRUE(reopened.objectForKey("iconScaleType").isNull());
+    EXPECT_EQ(reopened.persistentDomain().size(), 1u);
+}
+
+TEST(UserDefaults, StoresPropertyListKindsAndRemovesWithNull) {
+    gwtest::TempDir dir;
+    pf::NotificationCenter center;
+    fs::path store = dir / "app.plist";
+    pf::UserDefaults defaults(store, &center);
+    defaults.setInteger(3, "count");
+    defaults.setObject(Value(pf::Array{Value(pf::Data{1, 2}), Value(pf::Data{3})}), "recentCatalogPaths");
+    defaults.setObject(Value("text"), "name");
+    EXPECT_EQ(defaults.stringForKey("count"), "3");
+    EXPECT_EQ(defaults.arrayForKey("recentCatalogPaths")->size(), 2u);
+    EXPECT_FALSE(defaults.dataForKey("name"));
+    Value onDisk = pf::plist::readFile(store);
+    EXPECT_EQ(onDisk["count"], Value(3));
+    EXPECT_TRUE(onDisk["count"].isInteger());
+    defaults.setObject(Value(), "name");
+    EXPECT_FALSE(defaults.stringForKey("name"));
+    EXPECT_FALSE(pf::plist::readFile(store).contains("name"));
+    // A value the store cannot hold is refused and changes nothing.
+    EXPECT_THROW(defaults.setObject(Value::array({Value()}), "count"), pf::Error);
+    EXPECT_EQ(defaults.integerForKey("count"), 3);
+}
+
+TEST(UserDefaults, DictionaryRepresentationMergesRegisteredAndStored) {
+    gwtest::TempDir dir;
+    pf::NotificationCenter center;
+    pf::UserDefaults defaults(dir / "app.plist", &center);
+    defaults.registerDefaults({{"a", Value(1)}, {"b", Value(2)}});
+    defaults.setInteger(20, "b");
+    defaults.setInteger(30, "c");
+    EXPECT_EQ(Value(defaults.dictionaryRepresentation()), Value::dict({{"a", 1}, {"b", 20}, {"c", 30}}));
+}
+
+TEST(UserDefaults, PostsChangeNoticeAfterEachChangeOnly) {
+    gwtest::TempDir dir;
+    pf::NotificationCenter center;
+    pf::UserDefaults defaults(dir / "app.plist", &center);
+    std::vector<Value> seenValues;
+    center.addObserver(std::string(pf::UserDefaults::didChangeNotification), &defaults,
+                       [&](const pf::Notification&) { seenValues.push_back(defaults.objectForKey("k")); });
+    defaults.registerDefaults({{"k", Value(0)}});
+    defaults.setInteger(1, "k");
+    defaults.removeObject("k");
+    defaults.removeObject("k");  // nothing to remove: no notice
+    EXPECT_EQ(seenValues, (std::vector<Value>{Value(1), Value(0)}));
+}
+
+TEST(UserDefaults, UnreadableStoreIsSetAsideNotOverwritten) {
+    gwtest::TempDir dir;
+    pf::NotificationCenter center;
+    fs::path store = dir / "app.plist";
+    gwtest::writeFile(store, "this is not a property list");
+    pf::UserDefaults defaults(store, &center);
+    EXPECT_TRUE(defaults.persistentDomain().empty());
+    defaults.setBool(true, "x");
+    EXPECT_EQ(gwtest::readFile(dir / "app.plist.corrupt"), "this is not a property list");
+    EXPECT_TRUE(pf::UserDefaults(store, &center).boolForKey("x"));
+}
+
+TEST(UserDefaults, SynchronizePicksUpChangesWrittenElsewhere) {
+    gwtest::TempDir dir;
+    pf::NotificationCenter center;
+    fs::path store = dir / "app.plist";
+    pf::UserDefaults first(store, &center);
+    pf::UserDefaults second(store, &center);
+    first.setInteger(5, "n");
+    EXPECT_EQ(second.integerForKey("n"), 0);
+    EXPECT_TRUE(second.synchronize());
+    EXPECT_EQ(second.integerForKey("n"), 5);
+}
+
+TEST(UserDefaults, WritersSharingTheFileKeepEachOthersKeys) {
+    gwtest::TempDir dir;
+    pf::NotificationCenter center;
+    fs::path store = dir / "app.plist";
+    pf::UserDefaults first(store, &center);
+    pf::UserDefaults second(store, &center);
+    first.setInteger(1, "a");
+    second.setInteger(2, "b");
+    first.removeObject("missing");
+    EXPECT_EQ(Value(pf::UserDefaults(store, &center).persistentDomain()), Value::dict({{"a", 1}, {"b", 2}}));
+}
+
+TEST(UserDefaults, ConcurrentWritersLoseNothing) {
+    gwtest::TempDir dir;
+    pf::NotificationCenter center;
+    pf::UserDefaults defaults(dir / "app.plist", &center);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i) defaults.setInteger(i, "key" + std::to_string(t * 100 + i));
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(pf::UserDefaults(dir / "app.plist", &center).persistentDomain().size(), 80u);
+}
+
+TEST(UserDefaults, FailedWriteKeepsValueInMemoryAndSynchronizeReportsIt) {
+    gwtest::TempDir dir;
+    pf::NotificationCenter center;
+    fs::path blocker = dir / "not-a-folder";
+    gwtest::writeFile(blocker, "x");
+    pf::UserDefaults defaults(blocker / "app.plist", &center);
+    defaults.setInteger(7, "n");
+    EXPECT_EQ(defaults.integerForKey("n"), 7);
+    EXPECT_FALSE(defaults.synchronize());
+    fs::remove(blocker);
+    EXPECT_TRUE(defaults.synchronize());
+    EXPECT_EQ(pf::UserDefaults(blocker / "app.plist", &center).integerForKey("n"), 7);
+}
+
+TEST(UserDefaults, StandardDefaultsLiveUnderXdgConfigOfBundleIdentifier) {
+    gwtest::ScopedXdgHome xdg;
+    gwtest::TempDir resources;
+    pf::Bundle::setMain(std::make_unique<pf::Bundle>(resources.path(),
+                                                     pf::Dictionary{{"CFBundleIdentifier", Value("com.example.test")}}));
+    pf::UserDefaults::resetStandard();
+    pf::UserDefaults::standard().setBool(true, "flag");
+    EXPECT_EQ(pf::UserDefaults::standard().storePath(),
+              fs::path(std::getenv("XDG_CONFIG_HOME")) / "com.example.test" / "com.example.test.plist");
+    EXPECT_TRUE(fs::exists(pf::UserDefaults::standard().storePath()));
+    pf::UserDefaults::resetStandard();
+    pf::Bundle::setMain(nullptr);
+}
