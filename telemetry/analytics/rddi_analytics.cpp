@@ -1,0 +1,289 @@
+#include "telemetry/analytics/rddi_analytics.hpp"
+
+#include "platform/foundation/uuid.hpp"
+#include "telemetry/core/rddi_logger.hpp"
+#include "telemetry/core/rddi_user_defaults.hpp"
+#include "telemetry/core/rddi_utility.hpp"
+
+#include <mutex>
+
+namespace rddi {
+
+namespace {
+
+constexpr const char* kCriticalGroupIdSuffix = "critical";
+
+std::mutex gSharedLock;
+std::shared_ptr<RDDIAnalytics> gShared;
+
+}  // namespace
+
+std::shared_ptr<RDDIAnalytics> RDDIAnalytics::sharedInstance() {
+    std::lock_guard lock(gSharedLock);
+    if (!gShared) gShared = std::make_shared<RDDIAnalytics>();
+    return gShared;
+}
+
+void RDDIAnalytics::resetSharedInstance() {
+    std::lock_guard lock(gSharedLock);
+    gShared.reset();
+}
+
+RDDIServiceClass RDDIAnalytics::serviceClass() {
+    return {"RDDIAnalytics", [] { return std::static_pointer_cast<RDDIServiceInternal>(sharedInstance()); }};
+}
+
+RDDIAnalytics::RDDIAnalytics() {
+    RDDIDezIdedevUserDefaults::shared()->migrateKeys(
+        {
+            {"RDDezIdedevAnalyticsIsEnabled", RDDIUserDefaultsPrefixKey{"kRDAnalyticsIsEnabledKey"}},
+            {"RDDezIdedevPastSessions", std::string("pastSessionsKey")},
+        },
+        "Analytics");
+}
+
+// --- Class interface ---------------------------------------------------------------
+
+void RDDIAnalytics::trackEvent(const std::string& eventName) { trackEvent(eventName, std::nullopt); }
+
+void RDDIAnalytics::trackEvent(const std::string& eventName, const std::optional<RDDIStringProperties>& properties,
+                               RDDIFlags flags) {
+    auto bag = std::make_shared<RDDIEventProperties>(properties.value_or(RDDIStringProperties{}));
+    sharedInstance()->trackEventWithTypedProperties(eventName, std::move(bag), flags);
+}
+
+void RDDIAnalytics::trackEvent(const std::string& eventName, std::shared_ptr<RDDIEventProperties> properties,
+                               RDDIFlags flags) {
+    sharedInstance()->trackEventWithTypedProperties(eventName, std::move(properties), flags);
+}
+
+void RDDIAnalytics::trackPage(const std::string& pageName, const std::optional<RDDIStringProperties>& properties) {
+    sharedInstance()->trackPageWithProperties(pageName, properties);
+}
+
+void RDDIAnalytics::pause() { sharedInstance()->pauseService(); }
+
+void RDDIAnalytics::resume() { sharedInstance()->resumeService(); }
+
+std::uint64_t RDDIAnalytics::transmissionInterval() { return sharedInstance()->flushInterval(); }
+
+void RDDIAnalytics::setTransmissionInterval(std::uint64_t seconds) { sharedInstance()->updateFlushInterval(seconds); }
+
+void RDDIAnalytics::setDelegate(std::shared_ptr<RDDIAnalyticsDelegate> delegate) {
+    auto instance = sharedInstance();
+    std::lock_guard lock(instance->delegateLock_);
+    instance->delegate_ = std::move(delegate);
+}
+
+std::shared_ptr<RDDIAnalyticsDelegate> RDDIAnalytics::delegate() const {
+    std::lock_guard lock(delegateLock_);
+    return delegate_;
+}
+
+void RDDIAnalytics::channelWillSendLog(RDDIChannelUnitProtocol&, const RDDIAbstractLog& log) {
+    auto target = delegate();
+    if (!target) return;
+    if (const auto* event = dynamic_cast<const RDDIEventLog*>(&log)) target->analyticsWillSendEventLog(*this, *event);
+    if (const auto* page = dynamic_cast<const RDDIPageLog*>(&log)) target->analyticsWillSendPageLog(*this, *page);
+}
+
+void RDDIAnalytics::channelDidSucceedSendingLog(RDDIChannelUnitProtocol&, const RDDIAbstractLog& log) {
+    auto target = delegate();
+    if (!target) return;
+    if (const auto* event = dynamic_cast<const RDDIEventLog*>(&log)) {
+        target->analyticsDidSucceedSendingEventLog(*this, *event);
+    }
+    if (const auto* page = dynamic_cast<const RDDIPageLog*>(&log)) target->analyticsDidSucceedSendingPageLog(*this, *page);
+}
+
+void RDDIAnalytics::channelDidFailSendingLog(RDDIChannelUnitProtocol&, const RDDIAbstractLog& log,
+                                             const std::string& error) {
+    auto target = delegate();
+    if (!target) return;
+    if (const auto* event = dynamic_cast<const RDDIEventLog*>(&log)) {
+        target->analyticsDidFailSendingEventLog(*this, *event, error);
+    }
+    if (const auto* page = dynamic_cast<const RDDIPageLog*>(&log)) {
+        target->analyticsDidFailSendingPageLog(*this, *page, error);
+    }
+}
+
+// --- Tracking ----------------------------------------------------------------------
+
+void RDDIAnalytics::trackEventWithTypedProperties(const std::string& eventName,
+                                                  std::shared_ptr<RDDIEventProperties> properties, RDDIFlags flags) {
+    std::lock_guard lock(monitor());
+    if (!canBeUsed() || !isEnabled()) return;
+    RDDIFlags persistence = flags & RDDIFlagsPersistenceMask;
+    if (persistence != RDDIFlagsNormal && persistence != RDDIFlagsCritical) {
+        RDDILogWarning(kRDDIAnalyticsLogTag, "Invalid flags ({}) received, using normal as a default.",
+                       static_cast<unsigned>(persistence));
+        persistence = RDDIFlagsNormal;
+    }
+    auto log = std::make_shared<RDDIEventLog>();
+    if (properties) properties = validateDezIdedevEventProperties(*properties);
+    log->name = eventName;
+    log->eventId = platform::foundation::UUID().uuidString();
+    log->typedProperties = (properties && !properties->isEmpty()) ? properties : nullptr;
+    sendLog(std::move(log), persistence);
+}
+
+void RDDIAnalytics::trackPageWithProperties(const std::string& pageName,
+                                            const std::optional<RDDIStringProperties>& properties) {
+    std::lock_guard lock(monitor());
+    if (!canBeUsed() || !isEnabled()) return;
+    auto log = std::make_shared<RDDIPageLog>();
+    log->name = pageName;
+    if (properties && !properties->empty()) log->properties = *properties;
+    sendLog(std::move(log), RDDIFlagsNormal);
+}
+
+void RDDIAnalytics::sendLog(std::shared_ptr<RDDIAbstractLog> log, RDDIFlags flags) {
+    auto unit = (flags & RDDIFlagsCritical) ? criticalChannelUnit_ : channelUnit_;
+    if (unit) unit->enqueueItem(std::move(log), flags);
+}
+
+void RDDIAnalytics::pauseService() {
+    std::lock_guard lock(monitor());
+    if (!canBeUsed()) return;
+    const std::shared_ptr<const void> self = shared_from_this();
+    if (channelUnit_) channelUnit_->pauseWithIdentifyingObject(self);
+    if (criticalChannelUnit_) criticalChannelUnit_->pauseWithIdentifyingObject(self);
+}
+
+void RDDIAnalytics::resumeService() {
+    std::lock_guard lock(monitor());
+    if (!canBeUsed()) return;
+    const std::shared_ptr<const void> self = shared_from_this();
+    if (channelUnit_) channelUnit_->resumeWithIdentifyingObject(self);
+    if (criticalChannelUnit_) criticalChannelUnit_->resumeWithIdentifyingObject(self);
+}
+
+void RDDIAnalytics::updateFlushInterval(std::uint64_t seconds) {
+    std::lock_guard lock(monitor());
+    if (isStarted()) {
+        RDDILogError(kRDDIAnalyticsLogTag,
+                     "The transmission interval should be set before the RDDIAnalytics service is started.");
+        return;
+    }
+    if (seconds < kMinFlushInterval || seconds > kMaxFlushInterval) {
+        RDDILogError(kRDDIAnalyticsLogTag,
+                     "The transmission interval is not valid, it should be between {} second(s) and {} second(s) ({} day).",
+                     kMinFlushInterval, kMaxFlushInterval, 1);
+        return;
+    }
+    flushInterval_ = seconds;
+    RDDILogDebug(kRDDIAnalyticsLogTag, "Transmission interval set to {} second(s)", seconds);
+}
+
+// --- Service -----------------------------------------------------------------------
+
+std::shared_ptr<const RDDIChannelUnitConfiguration> RDDIAnalytics::channelUnitConfiguration() const {
+    return channelUnitConfiguration_;
+}
+
+void RDDIAnalytics::startWithChannelGroup(std::shared_ptr<RDDIChannelGroupProtocol> channelGroup,
+                                          std::optional<std::string> appSecret,
+                                          std::optional<std::string> transmissionTargetToken, bool fromApplication) {
+    channelUnitConfiguration_ = RDDIChannelUnitConfiguration::defaultConfiguration(groupId(), flushInterval_);
+    RDDIServiceAbstract::startWithChannelGroup(channelGroup, std::move(appSecret), std::move(transmissionTargetToken),
+                                               fromApplication);
+    if (channelGroup_) {
+        criticalChannelUnit_ = channelGroup_->addChannelUnitWithConfiguration(
+            RDDIChannelUnitConfiguration::defaultConfiguration(groupId() + "_" + kCriticalGroupIdSuffix));
+    }
+    RDDILogVerbose(kRDDIAnalyticsLogTag, "Started Analytics service.");
+}
+
+void RDDIAnalytics::applyEnabledState(bool isEnabled) {
+    RDDIServiceAbstract::applyEnabledState(isEnabled);
+    if (criticalChannelUnit_) criticalChannelUnit_->setEnabled(isEnabled, true);
+    if (isEnabled) {
+        if (startedFromApplication_) {
+            resumeService();
+            if (channelGroup_) channelGroup_->addDelegate(shared_from_this());
+        }
+        RDDILogInfo(kRDDIAnalyticsLogTag, "Analytics service has been enabled.");
+    } else {
+        if (startedFromApplication_ && channelGroup_) channelGroup_->removeDelegate(shared_from_this());
+        RDDILogInfo(kRDDIAnalyticsLogTag, "Analytics service has been disabled.");
+    }
+}
+
+// --- Validation --------------------------------------------------------------------
+
+bool RDDIAnalytics::channelUnitShouldFilterLog(RDDIChannelUnitProtocol& /*unit*/, RDDIAbstractLog& log) {
+    if (auto* event = dynamic_cast<RDDIEventLog*>(&log)) return !validateLog(*event);
+    if (auto* page = dynamic_cast<RDDIPageLog*>(&log)) return !validateLog(*page);
+    return false;
+}
+
+bool RDDIAnalytics::validateLog(RDDILogWithNameAndProperties& log) {
+    const std::string logType = log.type.value_or("");
+    auto name = validateEventName(log.name, logType);
+    if (!name) return false;
+    log.name = name;
+    if (log.properties) log.properties = RDDIUtility::validateProperties(*log.properties, *name, logType);
+    return true;
+}
+
+std::optional<std::string> RDDIAnalytics::validateEventName(const std::optional<std::string>& name,
+                                                            const std::string& logType) {
+    if (!name || name->empty()) {
+        RDDILogError(kRDDIAnalyticsLogTag, "{} name cannot be null or empty", logType);
+        return std::nullopt;
+    }
+    if (RDDIUTF16Length(*name) > kMaxEventNameLength) {
+        RDDILogWarning(kRDDIAnalyticsLogTag,
+                       "{} '{}' : name length cannot be longer than {} characters. Name will be truncated.", logType,
+                       *name, kMaxEventNameLength);
+        return RDDITruncateToUTF16Length(*name, kMaxEventNameLength);
+    }
+    return name;
+}
+
+std::shared_ptr<RDDIEventProperties> RDDIAnalytics::validateDezIdedevEventProperties(
+    const RDDIEventProperties& properties) {
+    auto validated = std::make_shared<RDDIEventProperties>();
+    for (const auto& [key, property] : properties.properties()) {
+        if (validated->count() >= kMaxTypedProperties) {
+            RDDILogWarning(kRDDIAnalyticsLogTag,
+                           "Typed properties cannot contain more than {} items. Skipping other properties.",
+                           kMaxTypedProperties);
+            break;
+        }
+        auto copy = property ? validateDezIdedevTypedProperty(*property) : nullptr;
+        if (!copy) continue;
+        // A property made without a name is kept under its key rather than lost.
+        if (!copy->name) copy->name = validateDezIdedevPropertyName(key);
+        validated->setProperty(*copy->name, copy);
+    }
+    return validated;
+}
+
+std::shared_ptr<RDDITypedProperty> RDDIAnalytics::validateDezIdedevTypedProperty(const RDDITypedProperty& property) {
+    auto copy = property.copy();
+    if (copy->name) copy->name = validateDezIdedevPropertyName(*copy->name);
+    if (auto* string = dynamic_cast<RDDIStringTypedProperty*>(copy.get()); string && string->value) {
+        string->value = validateDezIdedevStringTypedPropertyValue(*string->value);
+    }
+    return copy;
+}
+
+std::string RDDIAnalytics::validateDezIdedevPropertyName(const std::string& name) {
+    if (RDDIUTF16Length(name) <= kMaxPropertyKeyLength) return name;
+    RDDILogWarning(kRDDIAnalyticsLogTag,
+                   "Typed property '{}': key length cannot exceed {} characters. Property value will be truncated.",
+                   name, kMaxPropertyKeyLength);
+    return RDDITruncateToUTF16Length(name, kMaxPropertyKeyLength);
+}
+
+std::string RDDIAnalytics::validateDezIdedevStringTypedPropertyValue(const std::string& value) {
+    if (RDDIUTF16Length(value) <= kMaxPropertyValueLength) return value;
+    RDDILogWarning(kRDDIAnalyticsLogTag,
+                   "Typed property value length cannot exceed {} characters. Property value will be truncated.",
+                   kMaxPropertyValueLength);
+    return RDDITruncateToUTF16Length(value, kMaxPropertyValueLength);
+}
+
+}  // namespace rddi

@@ -1,0 +1,82 @@
+#pragma once
+// The records of the analytics service: named logs with string properties (events and
+// pages), and the bag of typed properties that events carry.
+#include "telemetry/core/rddi_log_with_properties.hpp"
+#include "telemetry/core/rddi_typed_property.hpp"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace rddi {
+
+// Typed properties by key; every access holds the bag's lock.
+class RDDIEventProperties {
+public:
+    RDDIEventProperties() = default;
+    // One string property per entry.
+    explicit RDDIEventProperties(const RDDIStringProperties& properties);
+    RDDIEventProperties(const RDDIEventProperties& other);
+    RDDIEventProperties& operator=(const RDDIEventProperties&) = delete;
+
+    // Each setter answers the bag; a refused key or value leaves it unchanged.
+    RDDIEventProperties& setString(const std::optional<std::string>& value, const std::optional<std::string>& key);
+    RDDIEventProperties& setDouble(double value, const std::optional<std::string>& key);
+    RDDIEventProperties& setInt64(std::int64_t value, const std::optional<std::string>& key);
+    RDDIEventProperties& setBool(bool value, const std::optional<std::string>& key);
+    RDDIEventProperties& setDate(const std::optional<platform::foundation::Date>& value,
+                                 const std::optional<std::string>& key);
+
+    // Stores the property under `key`, replacing what was there.
+    void setProperty(const std::string& key, std::shared_ptr<RDDITypedProperty> property);
+
+    std::map<std::string, std::shared_ptr<RDDITypedProperty>> properties() const;
+    platform::foundation::Array serializeToArray() const;
+    bool isEmpty() const;
+    std::size_t count() const;
+    void mergeEventProperties(const RDDIEventProperties& other);
+    bool isEqual(const RDDIEventProperties& other) const;
+
+    static bool validateKey(const std::optional<std::string>& key);
+
+private:
+    mutable std::mutex lock_;
+    std::map<std::string, std::shared_ptr<RDDITypedProperty>> properties_;
+};
+
+class RDDILogWithNameAndProperties : public RDDILogWithProperties {
+public:
+    std::string className() const override { return "RDDILogWithNameAndProperties"; }
+    platform::foundation::Dictionary serializeToDictionary() const override;
+    bool isValid() const override;
+    bool isEqual(const RDDIAbstractLog& other) const override;
+
+    std::optional<std::string> name;
+};
+
+class RDDIEventLog final : public RDDILogWithNameAndProperties {
+public:
+    RDDIEventLog();
+    std::string className() const override { return "RDDIEventLog"; }
+    // Adds "id" and "typedProperties" (an array) when set.
+    platform::foundation::Dictionary serializeToDictionary() const override;
+    bool isValid() const override;
+    bool isEqual(const RDDIAbstractLog& other) const override;
+
+    std::optional<std::string> eventId;
+    std::shared_ptr<RDDIEventProperties> typedProperties;
+    // Common Schema type ids of the typed property kinds that have one.
+    const std::map<std::string, int> metadataTypeIdMapping{{"long", 4}, {"double", 6}, {"dateTime", 9}};
+};
+
+class RDDIPageLog final : public RDDILogWithNameAndProperties {
+public:
+    RDDIPageLog() { type = "page"; }
+    std::string className() const override { return "RDDIPageLog"; }
+    bool isEqual(const RDDIAbstractLog& other) const override;
+};
+
+}  // namespace rddi

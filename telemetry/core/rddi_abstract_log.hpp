@@ -1,0 +1,58 @@
+#pragma once
+// The base of every telemetry record: type, time, session, user, and the target tokens
+// of the transmission path. Logs serialise to dictionaries keyed by their field names,
+// leaving out unset fields.
+#include "platform/foundation/date.hpp"
+#include "platform/foundation/value.hpp"
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace rddi {
+
+// Dates in logs: UTC text "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'".
+std::string RDDIDateToISO8601(platform::foundation::Date date);
+
+class RDDIAbstractLog {
+public:
+    RDDIAbstractLog() = default;
+    RDDIAbstractLog(const RDDIAbstractLog& other);
+    RDDIAbstractLog& operator=(const RDDIAbstractLog&) = delete;
+    virtual ~RDDIAbstractLog() = default;
+
+    // The class name, for validity messages and type tests in tests.
+    virtual std::string className() const { return "RDDIAbstractLog"; }
+
+    virtual platform::foundation::Dictionary serializeToDictionary() const;
+    // A missing field is logged at verbose level and answers false.
+    virtual bool isValid() const;
+    // Same class family, equal tags (by identity) and equal fields; target tokens are not compared.
+    virtual bool isEqual(const RDDIAbstractLog& other) const;
+
+    // JSON text of serializeToDictionary(); none when the dictionary has no JSON form.
+    std::optional<std::string> serializeLogWithPrettyPrinting(bool prettyPrint) const;
+
+    std::set<std::string> transmissionTargetTokens() const;
+    void addTransmissionTargetToken(const std::string& token);
+
+    std::optional<std::string> type;
+    std::optional<platform::foundation::Date> timestamp;
+    std::optional<std::string> sid;
+    std::optional<std::string> distributionGroupId;
+    std::optional<std::string> userId;
+    // The caller's marker; neither serialised nor archived.
+    std::shared_ptr<const void> tag;
+
+protected:
+    // Logs the "is not valid" message for `field` and answers false.
+    bool invalidField(const std::string& field) const;
+
+private:
+    mutable std::mutex tokensLock_;
+    std::set<std::string> transmissionTargetTokens_;
+};
+
+}  // namespace rddi

@@ -1,0 +1,132 @@
+#pragma once
+// The one public entry point of the telemetry SDK: configures the process once from a
+// start string, builds the shared channel group with the core channel unit, starts the
+// services by initialization priority and keeps the SDK's switches in the settings.
+// The static class interface forwards to one shared instance.
+#include "platform/foundation/uuid.hpp"
+#include "telemetry/core/rddi_channel_protocols.hpp"
+#include "telemetry/core/rddi_logger.hpp"
+#include "telemetry/core/rddi_service.hpp"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace rddi {
+
+// What the entry point is given instead of making it itself. The log pipeline supplies
+// the channel group; tests supply their own.
+class RDDIDependencyConfiguration {
+public:
+    using ChannelGroupFactory = std::function<std::shared_ptr<RDDIChannelGroupProtocol>(
+        const platform::foundation::UUID& installId, const std::string& logUrl)>;
+
+    static ChannelGroupFactory channelGroupFactory();
+    static void setChannelGroupFactory(ChannelGroupFactory factory);
+};
+
+class RDDIDezIdedev : public std::enable_shared_from_this<RDDIDezIdedev> {
+public:
+    static constexpr const char* kDefaultLogUrl = "https://in.dezidedev.ridevedod.com";
+    static constexpr long kMinimumStorageSizeInBytes = 24576;
+
+    // --- Class interface ---------------------------------------------------------
+    static std::shared_ptr<RDDIDezIdedev> sharedInstance();
+    // The next sharedInstance() makes a fresh, unconfigured instance; the settings stay.
+    static void resetSharedInstance();
+
+    static void configureWithAppSecret(const std::optional<std::string>& startString);
+    static void configure();
+    static void start(const std::optional<std::string>& startString, const std::vector<RDDIServiceClass>& services);
+    static void startWithServices(const std::vector<RDDIServiceClass>& services);
+    static void startFromLibraryWithServices(const std::vector<RDDIServiceClass>& services);
+    static void startService(const RDDIServiceClass& service);
+
+    static bool isConfigured();
+    static bool isRunningInDezIdedevTestCloud();
+
+    static void setLogUrl(const std::string& logUrl);
+    static std::optional<std::string> logUrl();
+
+    static void setEnabled(bool isEnabled);
+    // False (and logs) before configuration, else the stored switch.
+    static bool isEnabled();
+    static void setNetworkRequestsAllowed(bool isAllowed);
+    static bool isNetworkRequestsAllowed();
+    static platform::foundation::UUID installId();
+
+    static RDDILogLevel logLevel();
+    static void setLogLevel(RDDILogLevel level);
+    static RDDILogHandler logHandler();
+    static void setLogHandler(RDDILogHandler handler);
+
+    static void setMaxStorageSize(long sizeInBytes, std::function<void(bool)> completionHandler);
+    static bool isDebuggerAttached();
+
+    static const char* logTag() { return "DezIdedev"; }
+    static const char* groupId() { return "DezIdedev"; }
+
+    // --- Instance ----------------------------------------------------------------
+    RDDIDezIdedev();
+    RDDIDezIdedev(const RDDIDezIdedev&) = delete;
+    RDDIDezIdedev& operator=(const RDDIDezIdedev&) = delete;
+
+    bool configureWithAppSecret(const std::optional<std::string>& appSecret,
+                                const std::optional<std::string>& transmissionTargetToken, bool fromApplication);
+    void start(const std::optional<std::string>& startString, const std::vector<RDDIServiceClass>& services,
+               bool fromApplication);
+    void startServices(const std::vector<RDDIServiceClass>& services, const std::optional<std::string>& appSecret,
+                       const std::optional<std::string>& transmissionTargetToken, bool fromApplication);
+    // Highest initialization priority first.
+    static std::vector<RDDIServiceClass> sortServices(const std::vector<RDDIServiceClass>& services);
+    bool startService(const RDDIServiceClass& service, const std::optional<std::string>& appSecret,
+                      const std::optional<std::string>& transmissionTargetToken, bool fromApplication);
+
+    void applyPipelineEnabledState(bool isEnabled);
+    void initializeChannelGroup();
+    bool canBeUsed() const;
+    void sendStartServiceLog(const std::vector<std::string>& serviceNames);
+    // "DEZ_IDEDEV_DISABLE" names the service, or "All".
+    static bool shouldDisable(const std::string& serviceName);
+
+    bool sdkConfigured() const { return sdkConfigured_; }
+    bool configuredFromApplication() const { return configuredFromApplication_; }
+    bool isEnabledStateUpdating() const { return enabledStateUpdating_; }
+    std::shared_ptr<RDDIChannelGroupProtocol> channelGroup() const;
+    std::shared_ptr<RDDIChannelUnitProtocol> channelUnit() const;
+    std::vector<std::shared_ptr<RDDIServiceInternal>> services() const;
+    std::optional<std::vector<std::string>> startedServiceNames() const;
+    std::optional<std::string> appSecret() const;
+    std::optional<std::string> defaultTransmissionTargetToken() const;
+
+private:
+    void instanceSetEnabled(bool isEnabled);
+    bool storedEnabled() const;
+    void instanceSetNetworkRequestsAllowed(bool isAllowed);
+    bool storedNetworkRequestsAllowed() const;
+    void instanceSetLogUrl(const std::string& logUrl);
+    platform::foundation::UUID instanceInstallId();
+    void instanceSetMaxStorageSize(long sizeInBytes, std::function<void(bool)> completionHandler);
+
+    mutable std::recursive_mutex lock_;
+    std::atomic<bool> sdkConfigured_{false};
+    std::atomic<bool> configuredFromApplication_{false};
+    std::atomic<bool> enabledStateUpdating_{false};
+    bool setMaxStorageSizeHasBeenCalled_ = false;
+    std::optional<platform::foundation::UUID> installId_;
+    std::optional<std::string> logUrl_;
+    std::shared_ptr<RDDIChannelUnitProtocol> channelUnit_;
+    std::shared_ptr<RDDIChannelGroupProtocol> channelGroup_;
+    std::vector<std::shared_ptr<RDDIServiceInternal>> services_;
+    std::optional<std::vector<std::string>> startedServiceNames_;
+    std::optional<std::string> appSecret_;
+    std::optional<std::string> defaultTransmissionTargetToken_;
+    std::optional<long> requestedMaxStorageSizeInBytes_;
+    std::function<void(bool)> maxStorageSizeCompletionHandler_;
+};
+
+}  // namespace rddi
