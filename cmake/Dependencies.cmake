@@ -18,3 +18,12 @@ pkg_check_modules(GDKPIXBUF REQUIRED IMPORTED_TARGET gdk-pixbuf-2.0)
 pkg_check_modules(PIXMAN REQUIRED IMPORTED_TARGET pixman-1)
 pkg_check_modules(DEFLATE REQUIRED IMPORTED_TARGET libdeflate)
 pkg_check_modules(PROTOBUFC REQUIRED IMPORTED_TARGET libprotobuf-c)
+
+# WebP pictures are decoded through gdk-pixbuf's loader module (Debian webp-pixbuf-loader),
+# found at run time, not linked.
+find_file(GW_WEBP_PIXBUF_LOADER libpixbufloader-webp.so
+          PATHS /usr/lib/x86_64-linux-gnu/gdk-pixbuf-2.0/2.10.0/loaders /usr/lib/aarch64-linux-gnu/gdk-pixbuf-2.0/2.10.0/loaders
+          NO_DEFAULT_PATH)
+if(NOT GW_WEBP_PIXBUF_LOADER)
+  message(WARNING "webp-pixbuf-loader is not installed: WebP pictures will not load (run scripts/install-deps)")
+endif()

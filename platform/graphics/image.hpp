@@ -1,0 +1,89 @@
+#pragma once
+// A picture: a point size and an ordered list of representations (the
+// platform's image object). Images are shared by reference; operations that
+// change a picture make a new image instead.
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/graphics/image_rep.hpp"
+
+namespace platform::graphics {
+
+class Image;
+using ImagePtr = std::shared_ptr<Image>;
+
+class Image {
+public:
+    using DrawingHandler = DrawingHandlerRep::Handler;
+
+    // Files larger than this are refused unread.
+    static constexpr std::uintmax_t kMaxFileBytes = 512u << 20;
+
+    // An image of the given size with no representations.
+    explicit Image(Size size = {}) : size_(size) {}
+    static ImagePtr make(Size size = {}) { return std::make_shared<Image>(size); }
+    // A lazy picture: `handler` runs each time the image is drawn or rendered,
+    // on the drawing thread, with a current context. Not flipped: y up.
+    static ImagePtr withSize(Size size, bool flipped, DrawingHandler handler);
+    // One bitmap; a zero point size means one point per pixel.
+    static ImagePtr withBitmap(BitmapPtr bitmap, Size pointSize = {});
+    // One representation; the image takes its size.
+    static ImagePtr withRepresentation(std::shared_ptr<ImageRep> rep);
+
+    // Reads PNG, JPEG, TIFF, GIF, BMP, ICO, WebP, PSD (flattened composite)
+    // and PDF (first page, kept as vectors). A bitmap's point size follows the
+    // resolution stored in the file (72 dpi is one point per pixel). Null, with
+    // a reason in *error, for a missing, unreadable, unsupported, truncated or
+    // oversized picture.
+    static ImagePtr fromFile(const std::filesystem::path& path, std::string* error = nullptr);
+    static ImagePtr fromData(std::span<const uint8_t> bytes, std::string* error = nullptr);
+
+    Size size() const { return size_; }
+    void setSize(Size size) { size_ = size; }
+    const std::vector<std::shared_ptr<ImageRep>>& representations() const { return reps_; }
+    void addRepresentation(std::shared_ptr<ImageRep> rep);
+    void removeRepresentation(const std::shared_ptr<ImageRep>& rep);
+
+    // The representation to draw into `rect` (points): a bitmap whose pixels
+    // match the device pixels exactly, else the first vector or drawing one,
+    // else the smallest bitmap at least as large, else the largest. Without a
+    // context one point is one pixel.
+    std::shared_ptr<ImageRep> bestRepresentationForRect(Rect rect, const GraphicsContext* context = nullptr) const;
+    // The first PDF representation, in order.
+    std::shared_ptr<PdfRep> pdfRepresentation() const;
+
+    // Draws the best representation stretched into `dst`, into the current
+    // context of this thread (false without one) or the given one.
+    bool drawInRect(Rect dst, CompositingOperation op = CompositingOperation::sourceOver,
+                    double fraction = 1.0) const;
+    bool drawInRect(GraphicsContext& context, Rect dst, CompositingOperation op = CompositingOperation::sourceOver,
+                    double fraction = 1.0) const;
+
+    // A bitmap for drawing into *proposed (the whole image when null) in
+    // `context` (one pixel per point when null): an existing bitmap of exactly
+    // the needed pixels, or the image rendered at that size.
+    BitmapPtr bitmapForProposedRect(const Rect* proposed, const GraphicsContext* context = nullptr) const;
+    // Renders the image into a transparent bitmap of width x height pixels.
+    BitmapPtr renderBitmap(int width, int height) const;
+    // The image as one bitmap: the first representation when it is a bitmap,
+    // else the image rendered at one pixel per point. Null for an image
+    // without representations or with a side under one point.
+    std::shared_ptr<BitmapRep> renderedBitmap() const;
+    // PNG bytes of renderedBitmap(): RGBA, or RGB when the bitmap is opaque.
+    std::optional<std::vector<uint8_t>> pngData() const;
+
+    // Same size and representations (shared: representations do not change).
+    ImagePtr copy() const;
+    std::string description() const;
+
+private:
+    Size size_;
+    std::vector<std::shared_ptr<ImageRep>> reps_;
+};
+
+}  // namespace platform::graphics

@@ -1,0 +1,233 @@
+#include "platform/graphics/image_io.hpp"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+#include <fmt/format.h>
+
+#include "platform/graphics/image.hpp"
+#include "platform/graphics/psd_reader.hpp"
+
+namespace platform::graphics {
+
+namespace {
+
+bool startsWith(std::span<const uint8_t> bytes, std::string_view magic, size_t offset = 0) {
+    return bytes.size() >= offset + magic.size() && std::memcmp(bytes.data() + offset, magic.data(), magic.size()) == 0;
+}
+
+struct SizeGuard {
+    bool refused = false;
+    int width = 0;
+    int height = 0;
+    int rowsReached = 0;  // bottom of the lowest area the decoder filled
+};
+
+void onAreaUpdated(GdkPixbufLoader*, int, int y, int, int height, gpointer data) {
+    auto* guard = static_cast<SizeGuard*>(data);
+    guard->rowsReached = std::max(guard->rowsReached, y + height);
+}
+
+void onSizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer data) {
+    auto* guard = static_cast<SizeGuard*>(data);
+    guard->width = width;
+    guard->height = height;
+    if (!dimensionsAcceptable(width, height)) {
+        guard->refused = true;
+        // A zero size makes the loaders stop before allocating the pixels.
+        gdk_pixbuf_loader_set_size(loader, 0, 0);
+    }
+}
+
+double dpiOption(GdkPixbuf* pixbuf, const char* key) {
+    const char* value = gdk_pixbuf_get_option(pixbuf, key);
+    if (value == nullptr) return 0;
+    char* end = nullptr;
+    const double dpi = std::strtod(value, &end);
+    return (end != value && std::isfinite(dpi) && dpi > 0 && dpi < 1e6) ? dpi : 0;
+}
+
+std::optional<DecodedBitmap> decodeWithPixbuf(std::span<const uint8_t> bytes, const char* type, std::string* error) {
+    auto fail = [&](const std::string& why) -> std::optional<DecodedBitmap> {
+        if (error != nullptr) *error = why;
+        return std::nullopt;
+    };
+    GError* gerror = nullptr;
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type(type, &gerror);
+    if (loader == nullptr) {
+        std::string why = fmt::format("no decoder for {} pictures: {}", type, gerror ? gerror->message : "");
+        if (gerror != nullptr) g_error_free(gerror);
+        return fail(why);
+    }
+    SizeGuard guard;
+    g_signal_connect(loader, "size-prepared", G_CALLBACK(onSizePrepared), &guard);
+    g_signal_connect(loader, "area-updated", G_CALLBACK(onAreaUpdated), &guard);
+    constexpr size_t kChunk = 64 * 1024;
+    bool ok = true;
+    for (size_t offset = 0; offset < bytes.size() && ok && !guard.refused; offset += kChunk) {
+        const size_t length = std::min(kChunk, bytes.size() - offset);
+        ok = gdk_pixbuf_loader_write(loader, bytes.data() + offset, length, &gerror);
+    }
+    // Closing also reports truncated data.
+    const bool closed = gdk_pixbuf_loader_close(loader, ok ? &gerror : nullptr);
+    ok = ok && closed;
+    std::string reason = gerror != nullptr ? gerror->message : "";
+    if (gerror != nullptr) g_error_free(gerror);
+    GdkPixbuf* pixbuf = ok && !guard.refused ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
+    if (pixbuf != nullptr) g_object_ref(pixbuf);
+    g_object_unref(loader);
+    if (guard.refused) {
+        return fail(fmt::format("picture too large or empty: {} x {} pixels (at most {} per side and {} in all)",
+                                guard.width, guard.height, kMaxImageSide, kMaxImagePixels));
+    }
+    if (pixbuf == nullptr) {
+        return fail(fmt::format("cannot decode {} picture: {}", type, reason.empty() ? "corrupt data" : reason));
+    }
+
+    const int width = gdk_pixbuf_get_width(pixbuf);
+    const int height = gdk_pixbuf_get_height(pixbuf);
+    // Some decoders hand back a partly filled picture for a file that ends
+    // early; the rows they reported tell.
+    if (guard.rowsReached > 0 && guard.rowsReached < height) {
+        g_object_unref(pixbuf);
+        return fail(fmt::format("{} picture is truncated: {} of {} rows", type, guard.rowsReached, height));
+    }
+    const int channels = gdk_pixbuf_get_n_channels(pixbuf);
+    const bool alpha = gdk_pixbuf_get_has_alpha(pixbuf);
+    if (!dimensionsAcceptable(width, height) || gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 ||
+        gdk_pixbuf_get_colorspace(pixbuf) != GDK_COLORSPACE_RGB || channels < (alpha ? 4 : 3)) {
+        g_object_unref(pixbuf);
+        return fail(fmt::format("unsupported {} pixel layout", type));
+    }
+    DecodedBitmap decoded;
+    decoded.width = width;
+    decoded.height = height;
+    decoded.stride = width * 4;
+    decoded.hasAlpha = alpha;
+    decoded.dpiX = dpiOption(pixbuf, "x-dpi");
+    decoded.dpiY = dpiOption(pixbuf, "y-dpi");
+    if (decoded.dpiY == 0) decoded.dpiY = decoded.dpiX;
+    decoded.argb32.resize(static_cast<size_t>(decoded.stride) * height);
+    const int rowstride = gdk_pixbuf_get_rowstride(pixbuf);
+    const guint8* pixels = gdk_pixbuf_read_pixels(pixbuf);
+    for (int y = 0; y < height; ++y) {
+        const guint8* in = pixels + static_cast<size_t>(y) * rowstride;
+        auto* out = reinterpret_cast<uint32_t*>(decoded.argb32.data() + static_cast<size_t>(y) * decoded.stride);
+        for (int x = 0; x < width; ++x, in += channels) {
+            const uint32_t a = alpha ? in[3] : 255;
+            auto pre = [a](uint32_t v) { return (v * a + 127) / 255; };
+            out[x] = (a << 24) | (pre(in[0]) << 16) | (pre(in[1]) << 8) | pre(in[2]);
+        }
+    }
+    g_object_unref(pixbuf);
+    return decoded;
+}
+
+Size pointSizeFor(const DecodedBitmap& decoded) {
+    // 72 dots per inch is one point per pixel; a file without a resolution
+    // counts as 72.
+    const double w = decoded.dpiX > 0 ? decoded.width * 72.0 / decoded.dpiX : decoded.width;
+    const double h = decoded.dpiY > 0 ? decoded.height * 72.0 / decoded.dpiY : decoded.height;
+    return Size{w, h};
+}
+
+}  // namespace
+
+ImageFormat detectImageFormat(std::span<const uint8_t> bytes) {
+    if (startsWith(bytes, "\x89PNG\r\n\x1a\n")) return ImageFormat::png;
+    if (startsWith(bytes, "\xFF\xD8\xFF")) return ImageFormat::jpeg;
+    if (startsWith(bytes, std::string_view("II*\0", 4)) || startsWith(bytes, std::string_view("MM\0*", 4)))
+        return ImageFormat::tiff;
+    if (startsWith(bytes, "GIF87a") || startsWith(bytes, "GIF89a")) return ImageFormat::gif;
+    if (startsWith(bytes, "BM")) return ImageFormat::bmp;
+    if (startsWith(bytes, std::string_view("\0\0\1\0", 4))) return ImageFormat::ico;
+    if (startsWith(bytes, "RIFF") && startsWith(bytes, "WEBP", 8)) return ImageFormat::webp;
+    if (startsWith(bytes, "8BPS")) return ImageFormat::psd;
+    // A PDF header may follow some bytes of junk; readers look in the first KiB.
+    const size_t window = std::min<size_t>(bytes.size(), 1024);
+    const std::string_view head(reinterpret_cast<const char*>(bytes.data()), window);
+    if (head.find("%PDF-") != std::string_view::npos) return ImageFormat::pdf;
+    return ImageFormat::unknown;
+}
+
+const char* formatName(ImageFormat format) {
+    switch (format) {
+        case ImageFormat::png: return "png";
+        case ImageFormat::jpeg: return "jpeg";
+        case ImageFormat::tiff: return "tiff";
+        case ImageFormat::gif: return "gif";
+        case ImageFormat::bmp: return "bmp";
+        case ImageFormat::ico: return "ico";
+        case ImageFormat::webp: return "webp";
+        case ImageFormat::psd: return "psd";
+        case ImageFormat::pdf: return "pdf";
+        case ImageFormat::unknown: break;
+    }
+    return "unknown";
+}
+
+std::optional<DecodedBitmap> decodeBitmapFile(std::span<const uint8_t> bytes, std::string* error) {
+    const ImageFormat format = detectImageFormat(bytes);
+    switch (format) {
+        case ImageFormat::unknown:
+        case ImageFormat::pdf:
+            if (error != nullptr) *error = "not a supported bitmap picture format";
+            return std::nullopt;
+        case ImageFormat::psd: {
+            auto decoded = decodePsd(bytes, error);
+            if (decoded && !dimensionsAcceptable(decoded->width, decoded->height)) {
+                if (error != nullptr) *error = "picture too large or empty";
+                return std::nullopt;
+            }
+            return decoded;
+        }
+        default: return decodeWithPixbuf(bytes, formatName(format), error);
+    }
+}
+
+ImagePtr Image::fromData(std::span<const uint8_t> bytes, std::string* error) {
+    const ImageFormat format = detectImageFormat(bytes);
+    if (format == ImageFormat::pdf) {
+        auto rep = PdfRep::fromData(std::vector<uint8_t>(bytes.begin(), bytes.end()), error);
+        if (!rep) return nullptr;
+        if (rep->bounds().isEmpty()) {
+            if (error != nullptr) *error = "the PDF page has an empty crop box";
+            return nullptr;
+        }
+        return withRepresentation(std::move(rep));
+    }
+    auto decoded = decodeBitmapFile(bytes, error);
+    if (!decoded) return nullptr;
+    const Size points = pointSizeFor(*decoded);
+    auto bitmap = Bitmap::fromDecoded(std::move(*decoded));
+    if (!bitmap || bitmap->width() == 0) {
+        if (error != nullptr) *error = "decoder produced an inconsistent bitmap";
+        return nullptr;
+    }
+    return withBitmap(std::move(bitmap), points);
+}
+
+ImagePtr Image::fromFile(const std::filesystem::path& path, std::string* error) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        if (error != nullptr) *error = fmt::format("no file at {}", path.string());
+        return nullptr;
+    }
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec || size > kMaxFileBytes) {
+        if (error != nullptr) *error = fmt::format("{} is unreadable or too large", path.string());
+        return nullptr;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+        if (error != nullptr) *error = fmt::format("cannot read {}", path.string());
+        return nullptr;
+    }
+    return fromData(bytes, error);
+}
+
+}  // namespace platform::graphics

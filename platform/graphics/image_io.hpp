@@ -1,0 +1,24 @@
+#pragma once
+// Decoding of picture files into bitmaps: format detection by content, the
+// gdk-pixbuf formats and the PSD composite, with our size limits enforced
+// before any pixel memory is allocated.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "platform/graphics/decoded_bitmap.hpp"
+
+namespace platform::graphics {
+
+enum class ImageFormat { unknown, png, jpeg, tiff, gif, bmp, ico, webp, psd, pdf };
+
+// Detected from the first bytes, not from a file name.
+ImageFormat detectImageFormat(std::span<const uint8_t> bytes);
+const char* formatName(ImageFormat format);
+
+// Decodes a bitmap format (everything but PDF). Null with a reason in *error
+// for unsupported, corrupt, truncated or oversized pictures.
+std::optional<DecodedBitmap> decodeBitmapFile(std::span<const uint8_t> bytes, std::string* error = nullptr);
+
+}  // namespace platform::graphics

@@ -1,0 +1,46 @@
+#pragma once
+// A parsed PDF document (the platform's PDF document object), drawn with
+// poppler. Poppler documents are not thread-safe: every use goes through the
+// document's own lock, so one document can be drawn from many threads.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/graphics/geometry.hpp"
+
+typedef struct _PopplerDocument PopplerDocument;
+
+namespace platform::graphics {
+
+class GraphicsContext;
+
+class PdfDocument {
+public:
+    // Null, with a reason in *error, when the bytes are not a PDF poppler can open.
+    static std::shared_ptr<PdfDocument> fromData(std::vector<uint8_t> bytes, std::string* error = nullptr);
+    ~PdfDocument();
+    PdfDocument(const PdfDocument&) = delete;
+    PdfDocument& operator=(const PdfDocument&) = delete;
+
+    const std::vector<uint8_t>& data() const { return bytes_; }
+    int pageCount() const;
+    // Boxes of page `index` (0-based) in PDF units, y up. The media box is the
+    // crop box's rectangle when the file's media box cannot be read apart.
+    std::optional<Rect> cropBox(int index) const;
+    std::optional<Rect> mediaBox(int index) const;
+    // Draws page `index` into the context's current user space with the page's
+    // own coordinates: the point (x, y) of the page lands on user (x, y).
+    bool drawPage(int index, GraphicsContext& context) const;
+
+private:
+    PdfDocument() = default;
+    std::vector<uint8_t> bytes_;
+    PopplerDocument* document_ = nullptr;
+    mutable std::mutex mutex_;
+};
+
+}  // namespace platform::graphics

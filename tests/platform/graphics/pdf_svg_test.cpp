@@ -1,0 +1,292 @@
+#include <gtest/gtest.h>
+#include <cairo.h>
+#include <poppler.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "graphics_test_support.hpp"
+#include "platform/graphics/image.hpp"
+#include "platform/graphics/pdf_context.hpp"
+#include "platform/graphics/pdf_document.hpp"
+#include "platform/graphics/svg_document.hpp"
+#include "support/temp_dir.hpp"
+
+namespace pg = platform::graphics;
+using gwtest::graphics::argbAt;
+
+namespace {
+
+// What a reader of the written file sees, independent of our own layer.
+struct ParsedPdf {
+    int pages = 0;
+    double width = 0, height = 0;
+    int images = 0;
+    cairo_surface_t* rendering = nullptr;  // page 1 at 1 pixel per point, top-left origin
+    ~ParsedPdf() {
+        if (rendering) cairo_surface_destroy(rendering);
+    }
+    gwtest::graphics::Argb at(int x, int y) const {
+        const uint8_t* data = cairo_image_surface_get_data(rendering);
+        uint32_t p;
+        std::memcpy(&p, data + y * cairo_image_surface_get_stride(rendering) + x * 4, 4);
+        return {int(p >> 24), int((p >> 16) & 0xFF), int((p >> 8) & 0xFF), int(p & 0xFF)};
+    }
+};
+
+std::unique_ptr<ParsedPdf> parsePdf(const std::vector<uint8_t>& bytes) {
+    GBytes* gbytes = g_bytes_new(bytes.data(), bytes.size());
+    PopplerDocument* doc = poppler_document_new_from_bytes(gbytes, nullptr, nullptr);
+    g_bytes_unref(gbytes);
+    if (!doc) return nullptr;
+    auto parsed = std::make_unique<ParsedPdf>();
+    parsed->pages = poppler_document_get_n_pages(doc);
+    PopplerPage* page = poppler_document_get_page(doc, 0);
+    poppler_page_get_size(page, &parsed->width, &parsed->height);
+    GList* images = poppler_page_get_image_mapping(page);
+    parsed->images = int(g_list_length(images));
+    poppler_page_free_image_mapping(images);
+    parsed->rendering = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, int(parsed->width), int(parsed->height));
+    cairo_t* cr = cairo_create(parsed->rendering);
+    poppler_page_render(page, cr);
+    cairo_destroy(cr);
+    cairo_surface_flush(parsed->rendering);
+    g_object_unref(page);
+    g_object_unref(doc);
+    return parsed;
+}
+
+// A vector page: green left half, a black line of text, on a 200 x 100 page.
+std::vector<uint8_t> vectorPdf() {
+    auto pdf = pg::PdfContext::toMemory(pg::Rect{0, 0, 200, 100});
+    pdf->beginPage();
+    auto* g = pdf->graphicsContext();
+    g->setFillColor(pg::Color::rgb(0, 1, 0));
+    g->fillRect({0, 0, 100, 100});
+    cairo_t* cr = g->cairo();
+    cairo_save(cr);
+    cairo_scale(cr, 1, -1);  // text reads upright in y-up space
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    cairo_set_font_size(cr, 14);
+    cairo_move_to(cr, 110, -50);
+    cairo_show_text(cr, "Glyph");
+    cairo_restore(cr);
+    pdf->endPage();
+    EXPECT_TRUE(pdf->close());
+    return pdf->data();
+}
+
+// The one-page re-save the catalog writer does: crop box stretched to the
+// target, zoomed about the centre.
+void resave(const pg::Image& image, const std::filesystem::path& out, pg::Size target, double zoom) {
+    auto rep = image.pdfRepresentation();
+    ASSERT_TRUE(rep);
+    std::string error;
+    auto pdf = pg::PdfContext::toFile(out, std::nullopt, &error);
+    ASSERT_TRUE(pdf) << error;
+    const pg::Rect media = *rep->document()->mediaBox(0);
+    const pg::Rect crop = *rep->document()->cropBox(0);
+    pdf->beginPage(pg::Rect{media.origin, target});
+    auto* g = pdf->graphicsContext();
+    if (zoom != 1) g->translate((1 - zoom) * target.width * 0.5, (1 - zoom) * target.height * 0.5);
+    g->scale(target.width / crop.size.width * zoom, target.height / crop.size.height * zoom);
+    ASSERT_TRUE(pdf->drawPdfPage(*rep->document(), 0));
+    pdf->endPage();
+    ASSERT_TRUE(pdf->close());
+}
+
+std::string base64(const std::vector<uint8_t>& bytes) {
+    static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t n = uint32_t(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) n |= uint32_t(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size()) n |= bytes[i + 2];
+        out += table[(n >> 18) & 63];
+        out += table[(n >> 12) & 63];
+        out += i + 1 < bytes.size() ? table[(n >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? table[n & 63] : '=';
+    }
+    return out;
+}
+
+const char* kSvg = R"(<svg xmlns="http://www.w3.org/2000/svg" width="200" height="100">
+  <rect x="0" y="0" width="200" height="50" fill="#ff0000"/>
+  <circle cx="100" cy="75" r="20" fill="#0000ff"/>
+</svg>)";
+
+// SVG to a one-page PDF image, as the picture loader does it.
+pg::ImagePtr svgToPdfImage(const pg::SvgDocument& svg) {
+    const pg::Size size = svg.drawingSize();
+    auto pdf = pg::PdfContext::toMemory(pg::Rect{0, 0, size.width, size.height});
+    pdf->beginPage();
+    auto* g = pdf->graphicsContext();
+    pg::GraphicsContext::CurrentScope scope(g);
+    g->translate(0, size.height);
+    g->scale(1, -1);
+    EXPECT_TRUE(svg.render(*g));
+    pdf->endPage();
+    EXPECT_TRUE(pdf->close());
+    return pg::Image::fromData(pdf->data());
+}
+
+}  // namespace
+
+TEST(PdfTest, ResavedPdfStaysVectorAtTheTargetSize) {
+    gwtest::TempDir dir;
+    auto image = pg::Image::fromData(vectorPdf());
+    ASSERT_TRUE(image);
+    const auto out = dir / "Icon.pdf";
+    resave(*image, out, {100, 100}, 1.0);
+    const std::string written = gwtest::readFile(out);
+    auto parsed = parsePdf(std::vector<uint8_t>(written.begin(), written.end()));
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->pages, 1);
+    EXPECT_EQ(parsed->width, 100);
+    EXPECT_EQ(parsed->height, 100);
+    EXPECT_EQ(parsed->images, 0);                  // no raster was embedded
+    EXPECT_EQ(written.find("/Subtype /Image"), std::string::npos);
+    EXPECT_EQ(parsed->at(25, 50).g, 255);          // green half squeezed into the left half
+    EXPECT_EQ(parsed->at(25, 50).r, 0);
+    int dark = 0;  // the text survives as glyphs in the right half
+    for (int y = 0; y < 100; ++y)
+        for (int x = 50; x < 100; ++x) dark += parsed->at(x, y).a > 128;
+    EXPECT_GT(dark, 20);
+    // No temporary file is left beside the result.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(PdfTest, ZoomShrinksAboutThePageCentre) {
+    gwtest::TempDir dir;
+    auto image = pg::Image::fromData(vectorPdf());
+    resave(*image, dir / "z.pdf", {100, 100}, 0.5);
+    const std::string written = gwtest::readFile(dir / "z.pdf");
+    auto parsed = parsePdf(std::vector<uint8_t>(written.begin(), written.end()));
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->at(5, 50).a, 0);     // transparent border
+    EXPECT_EQ(parsed->at(35, 50).g, 255);  // green now spans x 25...50
+    EXPECT_EQ(parsed->at(35, 20).a, 0);
+}
+
+TEST(PdfTest, PagesDrawUprightInFlippedAndUnflippedHandlers) {
+    auto pdf = pg::PdfContext::toMemory(pg::Rect{0, 0, 100, 100});
+    pdf->beginPage();
+    pdf->graphicsContext()->setFillColor(pg::Color::rgb(0, 1, 0));
+    pdf->graphicsContext()->fillRect({0, 0, 100, 50});  // bottom half
+    pdf->endPage();
+    ASSERT_TRUE(pdf->close());
+    auto page = pg::Image::fromData(pdf->data());
+    ASSERT_TRUE(page);
+    for (bool flipped : {false, true}) {
+        auto step = pg::Image::withSize({20, 20}, flipped, [&](pg::Rect r) { return page->drawInRect(r); });
+        auto bitmap = step->renderedBitmap()->bitmap();
+        EXPECT_EQ(argbAt(*bitmap, 10, 17).g, 255) << flipped;
+        EXPECT_EQ(argbAt(*bitmap, 10, 2).a, 0) << flipped;
+    }
+}
+
+TEST(PdfTest, ContextToAFolderThatCannotTakeTheFileIsRefused) {
+    std::string error;
+    EXPECT_FALSE(pg::PdfContext::toFile("/nonexistent-folder/out.pdf", std::nullopt, &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(pg::PdfDocument::fromData(gwtest::graphics::bytesOf("%PDF-1.7 nothing else"), &error));
+}
+
+TEST(PdfTest, ConcurrentRenderingOfOneDocumentMatchesTheSerialResult) {
+    auto image = pg::Image::fromData(vectorPdf());
+    ASSERT_TRUE(image);
+    const auto reference = image->renderBitmap(200, 100);
+    ASSERT_TRUE(reference);
+    const size_t size = size_t(reference->stride()) * reference->height();
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20; ++i) {
+                // Through a drawing handler, as the catalog's pipeline renders.
+                auto step = pg::Image::withSize({200, 100}, false, [&](pg::Rect r) { return image->drawInRect(r); });
+                auto bitmap = step->renderedBitmap()->bitmap();
+                if (bitmap->stride() != reference->stride() || std::memcmp(bitmap->data(), reference->data(), size) != 0)
+                    ++mismatches;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(SvgTest, LoadsFromAFileUrlWithItsSize) {
+    gwtest::TempDir dir;
+    const auto path = dir / "my glyph.svg";
+    gwtest::writeFile(path, kSvg);
+    std::string url = "file://" + (dir.path() / "my%20glyph.svg").string();
+    auto svg = pg::SvgDocument::fromFileUrl(url);
+    ASSERT_TRUE(svg);
+    EXPECT_TRUE(svg->hasSize());
+    EXPECT_EQ(svg->size(), (pg::Size{200, 100}));
+
+    gwtest::writeFile(dir / "nosize.svg",
+                      R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 10 10"><rect width="10" height="10"/></svg>)");
+    auto noSize = pg::SvgDocument::fromFile(dir / "nosize.svg");
+    ASSERT_TRUE(noSize);
+    EXPECT_FALSE(noSize->hasSize());
+    EXPECT_EQ(noSize->drawingSize(), (pg::Size{100, 100}));
+
+    gwtest::writeFile(dir / "broken.svg", "<svg xmlns=\"http://www.w3.org/2000/svg\"><rect");
+    EXPECT_FALSE(pg::SvgDocument::fromFile(dir / "broken.svg"));
+    EXPECT_FALSE(pg::SvgDocument::fromFileUrl("file://" + (dir / "missing.svg").string()));
+    EXPECT_FALSE(pg::SvgDocument::fromFileUrl("https://example.invalid/a.svg"));
+}
+
+TEST(SvgTest, RenderedIntoAPdfContextBecomesAnUprightVectorPdf) {
+    auto svg = pg::SvgDocument::fromData(gwtest::graphics::bytesOf(kSvg));
+    ASSERT_TRUE(svg);
+    auto image = svgToPdfImage(*svg);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->size(), (pg::Size{200, 100}));
+    auto rep = image->pdfRepresentation();
+    ASSERT_TRUE(rep);
+    auto parsed = parsePdf(rep->pdfData());
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->images, 0);
+    EXPECT_EQ(parsed->at(100, 10).r, 255);  // the red band stays at the top
+    EXPECT_EQ(parsed->at(100, 75).b, 255);  // the blue circle below it
+    EXPECT_EQ(parsed->at(10, 90).a, 0);
+
+    // And through a second re-save it stays vector.
+    gwtest::TempDir dir;
+    resave(*image, dir / "again.pdf", {50, 50}, 1.0);
+    const std::string again = gwtest::readFile(dir / "again.pdf");
+    auto reparsed = parsePdf(std::vector<uint8_t>(again.begin(), again.end()));
+    ASSERT_TRUE(reparsed);
+    EXPECT_EQ(reparsed->images, 0);
+    EXPECT_EQ(reparsed->width, 50);
+    EXPECT_EQ(reparsed->at(25, 5).r, 255);
+}
+
+TEST(SvgTest, ExternalReferencesAreNotFetched) {
+    gwtest::TempDir dir;
+    // A real picture the document points at, by absolute and by relative reference.
+    auto red = pg::Image::withBitmap(gwtest::graphics::solidBitmap(10, 10, 0xFFFF0000u, false));
+    const auto png = *red->pngData();
+    gwtest::writeFile(dir / "red.png", std::string(png.begin(), png.end()));
+    const std::string svgText = fmt::format(
+        R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" width="30" height="10">
+  <image x="0" y="0" width="10" height="10" xlink:href="file://{}"/>
+  <image x="10" y="0" width="10" height="10" xlink:href="red.png"/>
+  <image x="20" y="0" width="10" height="10" xlink:href="data:image/png;base64,{}"/>
+</svg>)",
+        (dir / "red.png").string(), base64(png));
+    gwtest::writeFile(dir / "refs.svg", svgText);
+    auto svg = pg::SvgDocument::fromFile(dir / "refs.svg");
+    ASSERT_TRUE(svg);
+    auto image = svgToPdfImage(*svg);
+    ASSERT_TRUE(image);
+    auto rendered = image->renderBitmap(30, 10);
+    EXPECT_EQ(argbAt(*rendered, 5, 5).a, 0);
+    EXPECT_EQ(argbAt(*rendered, 15, 5).a, 0);
+    EXPECT_EQ(argbAt(*rendered, 25, 5).r, 255);  // embedded data is not a reference: it shows
+}
