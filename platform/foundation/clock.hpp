@@ -1,8 +1,9 @@
 #pragma once
 // The one replaceable clock of the process: wall-clock "now" for dates and time
 // stamps, and a monotonic reading for timers and delays. Tests install a
-// ManualClock and move time by hand; timers scheduled through platform/dispatch
-// follow whichever clock is current, so advancing a ManualClock fires them.
+// ManualClock and move time by hand; a timer scheduled through platform/dispatch
+// runs on the clock that was current when it was scheduled, so advancing the
+// ManualClock fires it.
 #include <chrono>
 #include <cstdint>
 #include <functional>
