@@ -1,0 +1,120 @@
+#include "app/foundation/folder_scanning.hpp"
+
+#include "platform/foundation/error.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+namespace gw {
+
+namespace fs = std::filesystem;
+using platform::foundation::URL;
+
+const std::vector<std::string>& supportedImageFileExtensions() {
+    static const std::vector<std::string> extensions{"psd", "png", "jpg", "jpeg", "bmp", "gif", "pdf", "tiff", "svg"};
+    return extensions;
+}
+
+namespace {
+
+bool isHidden(const fs::path& path) {
+    const std::string name = path.filename().string();
+    return !name.empty() && name.front() == '.';
+}
+
+bool isSupportedExtension(const std::string& extension) {
+    const auto& supported = supportedImageFileExtensions();
+    return std::find(supported.begin(), supported.end(), extension) != supported.end();
+}
+
+// The size of the item at `url` itself (a symbolic link is not followed, so a dangling
+// link sorts by its own size instead of failing the whole scan); none for an item
+// without a size of its own. Error when its attributes cannot be read.
+std::optional<std::uint64_t> fileSize(const URL& url) {
+    struct stat info {};
+    const std::string path = url.path();
+    if (::lstat(path.c_str(), &info) != 0) {
+        throw platform::foundation::Error::posix(errno, "Cannot read the attributes of " + path);
+    }
+    if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode) && !S_ISLNK(info.st_mode)) return std::nullopt;
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+}  // namespace
+
+std::set<URL> imageFileURLs(const URL& folder) {
+    std::set<URL> found;
+    std::error_code ec;
+    // Symbolic links to folders are not entered, so a link back up the tree cannot make
+    // the walk endless.
+    fs::recursive_directory_iterator it(folder.fsPath(), fs::directory_options::skip_permission_denied, ec);
+    if (ec) return found;
+    for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
+        if (ec) break;
+        const fs::path& path = it->path();
+        if (isHidden(path)) {
+            std::error_code dirError;
+            if (it->is_directory(dirError)) it.disable_recursion_pending();
+            continue;
+        }
+        std::error_code typeError;
+        const bool isDirectory = it->is_directory(typeError);
+        URL url = URL::fileURL(path, isDirectory);
+        if (isSupportedExtension(url.pathExtension())) found.insert(std::move(url));
+    }
+    return found;
+}
+
+bool isFileLarger(const URL& first, const URL& second) {
+    const auto firstSize = fileSize(first);
+    if (!firstSize) return false;
+    const auto secondSize = fileSize(second);
+    if (!secondSize) return false;
+    return *firstSize > *secondSize;
+}
+
+std::vector<URL> imageFileURLsLargestFirst(const URL& folder) {
+    const auto urls = imageFileURLs(folder);
+    // Sizes are read once each, so a file that changes while sorting cannot break the
+    // ordering; an item without a size sorts as the smallest.
+    std::vector<std::pair<URL, std::uint64_t>> sized;
+    sized.reserve(urls.size());
+    for (const auto& url : urls) {
+        const auto size = fileSize(url);
+        sized.emplace_back(url, size.value_or(0));
+    }
+    std::stable_sort(sized.begin(), sized.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::vector<URL> result;
+    result.reserve(sized.size());
+    for (auto& entry : sized) result.push_back(std::move(entry.first));
+    return result;
+}
+
+std::vector<platform::graphics::ImagePtr> imagesInFolder(const URL& folder) {
+    std::vector<platform::graphics::ImagePtr> images;
+    std::set<URL> servedFolders;
+    for (const auto& url : imageFileURLsLargestFirst(folder)) {
+        URL parent = url.deletingLastPathComponent();
+        if (servedFolders.contains(parent)) continue;  // checked first: no need to decode it
+        auto image = platform::graphics::Image::fromFile(url.fsPath());
+        if (!image) continue;  // does not mark its folder, so a smaller file there can serve
+        servedFolders.insert(std::move(parent));
+        images.push_back(std::move(image));
+    }
+    return images;
+}
+
+platform::graphics::ImagePtr firstImage(const URL& folder) {
+    const auto urls = imageFileURLsLargestFirst(folder);
+    if (urls.empty()) return nullptr;
+    return platform::graphics::Image::fromFile(urls.front().fsPath());
+}
+
+}  // namespace gw

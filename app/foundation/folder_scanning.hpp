@@ -1,0 +1,40 @@
+#pragma once
+// Finding the picture files of a folder tree, largest first.
+#include "platform/foundation/url.hpp"
+#include "platform/graphics/image.hpp"
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace gw {
+
+// The file-name extensions of the pictures the application reads, in this order. The
+// comparison is exact: "PNG" and "tif" are not among them.
+const std::vector<std::string>& supportedImageFileExtensions();
+
+// Every file below `folder` (subfolders entered, hidden files and folders skipped,
+// symbolic links to folders not followed) whose extension is supported. Never fails: a
+// folder that cannot be read gives fewer or no files. The set is ordered by URL text,
+// so repeated scans list the files in the same order.
+std::set<platform::foundation::URL> imageFileURLs(const platform::foundation::URL& folder);
+
+// Whether the first file is strictly larger than the second, by the sizes of the items
+// themselves (a symbolic link counts with its own size); false when either has no size.
+// Error (POSIX domain) when the attributes of either cannot be read.
+bool isFileLarger(const platform::foundation::URL& first, const platform::foundation::URL& second);
+
+// The supported files of `folder`, largest first; files of equal size keep the order of
+// their URL text. Error when a file's size cannot be read.
+std::vector<platform::foundation::URL> imageFileURLsLargestFirst(const platform::foundation::URL& folder);
+
+// One picture per folder of the tree that holds a loadable picture file: the largest
+// loadable one, in the order of their files' sizes, largest first. Files that do not
+// load are passed over. Error when a file's size cannot be read.
+std::vector<platform::graphics::ImagePtr> imagesInFolder(const platform::foundation::URL& folder);
+
+// The picture of the largest supported file of the tree; null when there is none or
+// when that file does not load (smaller files are not tried). Error as above.
+platform::graphics::ImagePtr firstImage(const platform::foundation::URL& folder);
+
+}  // namespace gw
