@@ -153,7 +153,9 @@ std::optional<DecodedBitmap> decodePsd(std::span<const uint8_t> bytes, std::stri
                     return v / 65536.0;
                 };
                 const double h = fixed(0), v = fixed(8);
-                if (h > 0.0 && v > 0.0) {
+                // Some writers leave the resolution as a bare 1/65536 when no density was set;
+                // anything below one pixel per inch means "unknown", not a gigantic point size.
+                if (h >= 1.0 && v >= 1.0) {
                     dpiX = h;
                     dpiY = v;
                 }

@@ -160,6 +160,15 @@ TEST(PsdReader, WithoutResolutionResourceReportsNoDpi) {
     ASSERT_TRUE(b);
     EXPECT_EQ(b->dpiX, 0.0);
     EXPECT_EQ(b->dpiY, 0.0);
+
+    // A resolution of 1/65536 ppi (left by writers that had no density) is as good as none:
+    // taken literally it would make a 2 x 2 picture millions of points wide.
+    PsdLayout s = rgb8(2, 2);
+    s.dpi = 1.0 / 65536.0;
+    const auto tiny = decode(writePsd(s));
+    ASSERT_TRUE(tiny);
+    EXPECT_EQ(tiny->dpiX, 0.0);
+    EXPECT_EQ(tiny->dpiY, 0.0);
 }
 
 TEST(PsdReader, SixteenBitSamplesAreRoundedToEightBits) {

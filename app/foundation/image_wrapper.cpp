@@ -1,0 +1,145 @@
+#include "app/foundation/image_wrapper.hpp"
+
+#include "app/foundation/base64_text.hpp"
+#include "app/foundation/decoding_error.hpp"
+#include "app/foundation/image_categories.hpp"
+
+#include <algorithm>
+#include <fmt/format.h>
+
+namespace gw {
+
+using platform::foundation::Data;
+using platform::foundation::Dictionary;
+using platform::foundation::Value;
+using platform::graphics::Image;
+using platform::graphics::ImagePtr;
+using platform::graphics::ImageRep;
+
+std::optional<Data> representationData(const ImageRep& rep) {
+    switch (rep.kind()) {
+        case ImageRep::Kind::bitmap: {
+            auto bytes = static_cast<const platform::graphics::BitmapRep&>(rep).pngData();
+            if (bytes.empty()) return std::nullopt;
+            return Data(bytes.begin(), bytes.end());
+        }
+        case ImageRep::Kind::pdf: {
+            const auto& bytes = static_cast<const platform::graphics::PdfRep&>(rep).pdfData();
+            if (bytes.empty()) return std::nullopt;
+            return Data(bytes.begin(), bytes.end());
+        }
+        case ImageRep::Kind::drawingHandler: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+bool isPreferredForStorage(const ImageRep& rep) { return rep.kind() == ImageRep::Kind::pdf; }
+
+namespace {
+
+bool isDataRepresentable(const ImageRep& rep) {
+    return rep.kind() == ImageRep::Kind::bitmap || rep.kind() == ImageRep::Kind::pdf;
+}
+
+std::string storageErrorText(ImageWrapper::StorageError::Case c) {
+    return fmt::format("The operation couldn\u2019t be completed. (gw.ImageWrapper.StorageError error {}.)",
+                       static_cast<int>(c));
+}
+
+}  // namespace
+
+ImageWrapper::StorageError::StorageError(Case errorCase)
+    : std::runtime_error(storageErrorText(errorCase)), case_(errorCase) {}
+
+ImageWrapper::ImageWrapper(ImagePtr image) : image_(image ? std::move(image) : Image::make()) {}
+
+std::shared_ptr<ImageWrapper> ImageWrapper::empty() { return make(Image::make()); }
+
+ImagePtr ImageWrapper::image() const {
+    std::lock_guard lock(mutex_);
+    return image_;
+}
+
+void ImageWrapper::setImage(ImagePtr image) {
+    std::lock_guard lock(mutex_);
+    image_ = image ? std::move(image) : Image::make();
+}
+
+platform::graphics::Size ImageWrapper::size() const { return pixelSize(*image()); }
+
+bool ImageWrapper::isVector() const { return pdfImageRep(*image()) != nullptr; }
+
+std::optional<platform::graphics::Color> ImageWrapper::cornerPixelColor() const {
+    {
+        std::lock_guard lock(mutex_);
+        if (cornerColor_) return cornerColor_;
+    }
+    auto color = gw::cornerPixelColor(*image());
+    std::lock_guard lock(mutex_);
+    if (!cornerColor_ && color) cornerColor_ = color;
+    return cornerColor_ ? cornerColor_ : color;
+}
+
+void ImageWrapper::setCornerPixelColor(std::optional<platform::graphics::Color> color) {
+    std::lock_guard lock(mutex_);
+    cornerColor_ = std::move(color);
+}
+
+bool ImageWrapper::isEqual(const ImageWrapper& other) const { return image() == other.image(); }
+
+namespace {
+
+Data storedBytes(const Image& image) {
+    std::vector<std::shared_ptr<ImageRep>> candidates;
+    for (const auto& rep : image.representations()) {
+        if (rep && isDataRepresentable(*rep)) candidates.push_back(rep);
+    }
+    std::stable_partition(candidates.begin(), candidates.end(),
+                          [](const auto& rep) { return isPreferredForStorage(*rep); });
+    if (candidates.empty()) throw ImageWrapper::StorageError(ImageWrapper::StorageError::Case::encodingFailed);
+    auto data = representationData(*candidates.front());
+    if (!data) throw ImageWrapper::StorageError(ImageWrapper::StorageError::Case::encodingFailed);
+    return std::move(*data);
+}
+
+std::shared_ptr<ImageWrapper> wrapperFromBytes(const Data& bytes) {
+    auto image = Image::fromData(bytes);
+    if (!image) throw ImageWrapper::StorageError(ImageWrapper::StorageError::Case::decodingFailed);
+    return ImageWrapper::make(std::move(image));
+}
+
+}  // namespace
+
+Value ImageWrapper::encode() const {
+    Dictionary dict;
+    dict.emplace("image", Value(storedBytes(*image())));
+    return Value(std::move(dict));
+}
+
+std::shared_ptr<ImageWrapper> ImageWrapper::decode(const Value& value) {
+    const auto& dict = coding::requireDictionary(value, "ImageWrapper");
+    const auto& image = coding::require(dict, "image");
+    const auto* bytes = image.asData();
+    if (!bytes) {
+        throw DecodingError(DecodingError::Case::typeMismatch, "Expected data for key \"image\"");
+    }
+    return wrapperFromBytes(*bytes);
+}
+
+Value ImageWrapper::encodeJSON() const {
+    Dictionary dict;
+    dict.emplace("image", Value(base64Encoded(storedBytes(*image()))));
+    return Value(std::move(dict));
+}
+
+std::shared_ptr<ImageWrapper> ImageWrapper::decodeJSON(const Value& value) {
+    const auto& dict = coding::requireDictionary(value, "ImageWrapper");
+    const auto& text = coding::requireString(dict, "image");
+    auto bytes = base64Decoded(text);
+    if (!bytes) {
+        throw DecodingError(DecodingError::Case::dataCorrupted, "Encountered Data is not valid Base64.");
+    }
+    return wrapperFromBytes(*bytes);
+}
+
+}  // namespace gw

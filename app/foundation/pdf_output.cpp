@@ -1,0 +1,104 @@
+#include "app/foundation/pdf_output.hpp"
+
+#include "app/foundation/image_categories.hpp"
+#include "app/foundation/image_definition.hpp"
+#include "platform/graphics/graphics_context.hpp"
+#include "platform/graphics/pdf_context.hpp"
+#include "platform/graphics/pdf_document.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <random>
+
+#include <fmt/format.h>
+
+namespace gw {
+
+namespace pg = platform::graphics;
+
+namespace {
+
+const char* caseName(PDFImageSaveError::Case errorCase) {
+    switch (errorCase) {
+        case PDFImageSaveError::Case::noPdfImageRep: return "noPdfImageRep";
+        case PDFImageSaveError::Case::failedToOpenDocument: return "failedToOpenDocument";
+        case PDFImageSaveError::Case::failedToCreateOutputPDFContext: return "failedToCreateOutputPDFContext";
+        case PDFImageSaveError::Case::failedToOpenFirstPage: return "failedToOpenFirstPage";
+    }
+    return "unknown";
+}
+
+// Whether an output context could be opened at `path`: the context writes a sibling
+// file first, so that is what is tried. Used when the save is refused later anyway, so
+// the refusal reports the same failure as opening the context would, without leaving
+// an empty document in place of whatever the file held.
+bool outputContextCouldOpen(const std::filesystem::path& path) {
+    std::random_device random;
+    std::filesystem::path probe = path;
+    probe += fmt::format(".probe-{:08x}", random());
+    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
+}
+
+bool usable(pg::Size size) {
+    return size.width > 0 && size.height > 0 && std::isfinite(size.width) && std::isfinite(size.height);
+}
+
+}  // namespace
+
+PDFImageSaveError::PDFImageSaveError(Case errorCase)
+    : std::runtime_error(fmt::format("PDFImageSaveError.{}", caseName(errorCase))), case_(errorCase) {}
+
+void writeSinglePagePDF(const pg::Image& image, const platform::foundation::URL& file, pg::Size size, double zoom) {
+    using Case = PDFImageSaveError::Case;
+    const auto rep = pdfImageRep(image);
+    if (!rep) throw PDFImageSaveError(Case::noPdfImageRep);
+    const std::vector<uint8_t>& bytes = rep->pdfData();
+    if (bytes.empty()) throw PDFImageSaveError(Case::noPdfImageRep);
+    // A document of our own: its lock is not shared with renderers of the source.
+    const auto document = pg::PdfDocument::fromData(bytes);
+    if (!document) throw PDFImageSaveError(Case::failedToOpenDocument);
+
+    // A crop box without area cannot be stretched onto a page; it counts as no page.
+    const auto crop = document->pageCount() >= 1 ? document->cropBox(0) : std::nullopt;
+    const bool pageUsable = crop && usable(crop->size);
+    const bool zoomUsable = zoom > 0;
+    const std::filesystem::path path = file.fsPath();
+    if (!pageUsable || !zoomUsable) {
+        if (!outputContextCouldOpen(path)) throw PDFImageSaveError(Case::failedToCreateOutputPDFContext);
+        if (!pageUsable) throw PDFImageSaveError(Case::failedToOpenFirstPage);
+        throw ImageConversionError(ImageConversionError::Case::zoomFactorIsZero);
+    }
+
+    auto context = pg::PdfContext::toFile(path);
+    if (!context) throw PDFImageSaveError(Case::failedToCreateOutputPDFContext);
+
+    const pg::Rect media = document->mediaBox(0).value_or(*crop);
+    const double W = size.width, H = size.height;
+    context->beginPage(pg::Rect{media.origin, size});
+    pg::GraphicsContext* page = context->graphicsContext();
+    // Stretching onto a page without area has nothing to show (and no valid matrix).
+    if (page != nullptr && usable(size)) {
+        page->saveState();
+        // User space starts at the page's bottom-left corner, wherever the source's
+        // boxes sit; the crop box's own origin is taken off below, so a crop box that
+        // does not start at (0, 0) lands on the page and not beside it.
+        page->translate(media.origin.x, media.origin.y);
+        if (zoom != 1.0) page->translate((1 - zoom) * W * 0.5, (1 - zoom) * H * 0.5);
+        page->scale(W / crop->size.width * zoom, H / crop->size.height * zoom);
+        page->translate(-crop->origin.x, -crop->origin.y);
+        page->clipToRect(*crop);
+        context->drawPdfPage(*document, 0);
+        page->restoreState();
+    }
+    context->endPage();
+    // A document that could not be completed is not there; say so rather than succeed.
+    if (!context->close()) throw PDFImageSaveError(Case::failedToCreateOutputPDFContext);
+}
+
+}  // namespace gw

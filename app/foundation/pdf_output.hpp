@@ -1,0 +1,46 @@
+#pragma once
+// Re-saving a vector picture as a one-page PDF of a given page size: the picture's page
+// is stretched to the page and zoomed about its centre, and stays vector.
+#include "platform/foundation/url.hpp"
+#include "platform/graphics/geometry.hpp"
+#include "platform/graphics/image.hpp"
+
+#include <functional>
+#include <stdexcept>
+
+namespace gw {
+
+class PDFImageSaveError : public std::runtime_error {
+public:
+    enum class Case : int {
+        noPdfImageRep = 0,
+        failedToOpenDocument = 1,
+        failedToCreateOutputPDFContext = 2,
+        failedToOpenFirstPage = 3,
+    };
+
+    explicit PDFImageSaveError(Case errorCase);
+    Case errorCase() const noexcept { return case_; }
+
+    friend bool operator==(const PDFImageSaveError& a, const PDFImageSaveError& b) { return a.case_ == b.case_; }
+
+private:
+    Case case_;
+};
+
+// Writes the picture's first PDF page to `file` on a page of `size` points: the page's
+// crop box fills the new page (aspect ratio not kept), then `zoom` magnifies it about
+// the centre. Throws PDFImageSaveError, or ImageConversionError(zoomFactorIsZero) for a
+// zoom not above 0 (NaN included). The file appears whole or not at all; on any failure
+// whatever stood at `file` is left as it was.
+void writeSinglePagePDF(const platform::graphics::Image& image, const platform::foundation::URL& file,
+                        platform::graphics::Size size, double zoom);
+
+}  // namespace gw
+
+template <>
+struct std::hash<gw::PDFImageSaveError> {
+    std::size_t operator()(const gw::PDFImageSaveError& error) const noexcept {
+        return std::hash<int>()(static_cast<int>(error.errorCase()));
+    }
+};

@@ -1,0 +1,66 @@
+#include "app/foundation/vector_pictures.hpp"
+
+#include "platform/graphics/graphics_context.hpp"
+#include "platform/graphics/image_rep.hpp"
+#include "platform/graphics/pdf_context.hpp"
+
+#include <cmath>
+
+namespace gw {
+
+using platform::graphics::GraphicsContext;
+using platform::graphics::PdfContext;
+using platform::graphics::Rect;
+using platform::graphics::Size;
+
+namespace {
+
+bool usablePageSize(Size size) {
+    return std::isfinite(size.width) && std::isfinite(size.height) && size.width > 0 && size.height > 0;
+}
+
+// The document is y-down; the page is y-up: flip so it lands upright.
+bool renderUpright(const platform::graphics::SvgDocument& document, PdfContext& pdf, Size size) {
+    pdf.beginPage(Rect(0, 0, size.width, size.height));
+    GraphicsContext* page = pdf.graphicsContext();
+    if (!page) return false;
+    bool drawn = false;
+    {
+        GraphicsContext::CurrentScope scope(page);
+        page->saveState();
+        page->translate(0, size.height);
+        page->scale(1, -1);
+        drawn = document.render(*page);
+        page->restoreState();
+    }
+    pdf.endPage();
+    return drawn;
+}
+
+}  // namespace
+
+platform::graphics::ImagePtr convertToPDFImage(const platform::graphics::SvgDocument& document) {
+    const Size size = document.drawingSize();
+    if (!usablePageSize(size)) return nullptr;
+    auto pdf = PdfContext::toMemory(Rect(0, 0, size.width, size.height));
+    if (!pdf) return nullptr;
+    renderUpright(document, *pdf, size);
+    if (!pdf->close()) return nullptr;
+    auto rep = platform::graphics::PdfRep::fromData(pdf->data());
+    if (!rep) return nullptr;
+    return platform::graphics::Image::withRepresentation(std::move(rep));
+}
+
+bool saveAsPDFInOutputDirectory(const platform::graphics::SvgDocument& document,
+                                const platform::foundation::URL& file) {
+    // The page is the document's stated size; a document without one has no page to
+    // write.
+    const Size size = document.size();
+    if (!usablePageSize(size)) return false;
+    auto pdf = PdfContext::toFile(file.fsPath(), Rect(0, 0, size.width, size.height));
+    if (!pdf) return false;
+    renderUpright(document, *pdf, size);
+    return pdf->close();
+}
+
+}  // namespace gw

@@ -1,0 +1,19 @@
+#pragma once
+// SVG documents turned into one-page PDF pictures, so that a vector source stays
+// vector all the way to the catalog.
+#include "platform/foundation/url.hpp"
+#include "platform/graphics/image.hpp"
+#include "platform/graphics/svg_document.hpp"
+
+namespace gw {
+
+// A picture backed by a one-page PDF of the document, on a page of the document's
+// size (100 x 100 when it states none). Null when the PDF cannot be made.
+platform::graphics::ImagePtr convertToPDFImage(const platform::graphics::SvgDocument& document);
+
+// Writes a one-page PDF of the document at `file` (the file itself), on a page of the
+// document's stated size. False when the file cannot be written.
+bool saveAsPDFInOutputDirectory(const platform::graphics::SvgDocument& document,
+                                const platform::foundation::URL& file);
+
+}  // namespace gw
