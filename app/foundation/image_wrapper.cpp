@@ -1,6 +1,6 @@
 #include "app/foundation/image_wrapper.hpp"
 
-#include "app/foundation/base64_text.hpp"
+#include "platform/foundation/base64.hpp"
 #include "app/foundation/decoding_error.hpp"
 #include "app/foundation/image_categories.hpp"
 
@@ -9,6 +9,8 @@
 
 namespace gw {
 
+using platform::foundation::base64Decoded;
+using platform::foundation::base64Encoded;
 using platform::foundation::Data;
 using platform::foundation::Dictionary;
 using platform::foundation::Value;

@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-namespace gw {
+namespace platform::foundation {
 
-std::string base64Encoded(const platform::foundation::Data& data);
+std::string base64Encoded(const Data& data);
 // None for text that is not padded standard Base64.
-std::optional<platform::foundation::Data> base64Decoded(std::string_view text);
+std::optional<Data> base64Decoded(std::string_view text);
 
-}  // namespace gw
+}  // namespace platform::foundation

@@ -1,8 +1,8 @@
-#include "app/foundation/base64_text.hpp"
+#include "platform/foundation/base64.hpp"
 
 #include <array>
 
-namespace gw {
+namespace platform::foundation {
 
 namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -17,7 +17,7 @@ int sextet(char c) {
 }
 }  // namespace
 
-std::string base64Encoded(const platform::foundation::Data& data) {
+std::string base64Encoded(const Data& data) {
     std::string text;
     text.reserve((data.size() + 2) / 3 * 4);
     std::size_t i = 0;
@@ -44,9 +44,9 @@ std::string base64Encoded(const platform::foundation::Data& data) {
     return text;
 }
 
-std::optional<platform::foundation::Data> base64Decoded(std::string_view text) {
+std::optional<Data> base64Decoded(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
-    platform::foundation::Data data;
+    Data data;
     data.reserve(text.size() / 4 * 3);
     for (std::size_t i = 0; i < text.size(); i += 4) {
         const bool last = i + 4 == text.size();
@@ -71,4 +71,4 @@ std::optional<platform::foundation::Data> base64Decoded(std::string_view text) {
     return data;
 }
 
-}  // namespace gw
+}  // namespace platform::foundation
