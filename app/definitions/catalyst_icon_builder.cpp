@@ -1,0 +1,62 @@
+#include "app/definitions/catalyst_icon_builder.hpp"
+
+#include "app/definitions/appending_image_folder_builder.hpp"
+#include "app/definitions/folder_definition_builder_ios_icon.hpp"
+#include "app/definitions/macos_icon_builder.hpp"
+#include "app/definitions/manifest_builders.hpp"
+#include "app/definitions/user_setting.hpp"
+
+namespace gw {
+
+ImageSettings FolderDefinitionBuilderCatalystIcon::iOSImageSettings() {
+    ImageSettings settings;
+    settings.scaleType = ScaleType::stretch;
+    settings.zoom = 1.0f;
+    settings.backgroundColorSetting = ImageSettings::BackgoundColorSetting::transparent();
+    settings.isAlphaChannelRemoved = boolSetting(UserDefaultsKey::removeiOSIconTransparency);
+    settings.format = ImageDefinition::Format::png;
+    settings.roundCorners = false;
+    settings.addShadow = true;
+    return settings;
+}
+
+ImageSettings FolderDefinitionBuilderCatalystIcon::macOSImageSettings() {
+    const bool padding = boolSetting(UserDefaultsKey::catalinaMacIconPadding);
+    const bool roundCorners = boolSetting(UserDefaultsKey::catalinaMacIconRoundCorners);
+    const bool dropShadow = boolSetting(UserDefaultsKey::catalinaMacIconDropShadow);
+    ImageSettings settings;
+    settings.scaleType = ScaleType::stretch;
+    settings.zoom = padding ? kMacIconPaddedZoom : 1.0f;
+    settings.backgroundColorSetting = ImageSettings::BackgoundColorSetting::transparent();
+    settings.isAlphaChannelRemoved = false;
+    settings.format = ImageDefinition::Format::png;
+    settings.roundCorners = roundCorners;
+    settings.addShadow = dropShadow;
+    return settings;
+}
+
+FolderDefinition FolderDefinitionBuilderCatalystIcon::build() {
+    const auto iOSFolder = ConfigFile().assetManifest(ConfigFile::AssetManifestType::iosIcon);
+    const auto macOSFolder = ConfigFile().assetManifest(ConfigFile::AssetManifestType::osxIcon);
+
+    const auto catalogURL = validatedCatalogURL();
+    TopLevelFolderDefinitionBuilder topLevel(catalogURL);
+
+    // Both halves go into the folder the iOS entry names.
+    const auto iconSetURL =
+        validatedURL(catalogURL.appendingPathComponent(iOSFolder.fileName, true), WritingIntentKind::asset);
+
+    ImageFolderFromConfigBuilder iOSHalf(iconSetURL, iOSFolder);
+    iOSHalf.configureImageDefinitionBuilders(imageInputCollection_, iOSImageSettings(), iconSetURL);
+    if (!boolSetting(UserDefaultsKey::carKitOn)) removeCarIdiomChildren(iOSHalf);
+
+    ImageFolderFromConfigBuilder macOSHalf(iconSetURL, macOSFolder);
+    macOSHalf.configureImageDefinitionBuilders(imageInputCollection_, macOSImageSettings(), iconSetURL);
+
+    auto iconSet = iOSHalf.folderDefinition().merging(macOSHalf.folderDefinition());
+    topLevel.subfolderDefinitions = {std::move(iconSet)};
+    // A file name in both entries is listed twice but rendered once (the iOS picture).
+    return withUniqueImageFiles(topLevel.folderDefinition());
+}
+
+}  // namespace gw

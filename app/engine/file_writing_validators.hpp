@@ -1,0 +1,156 @@
+#pragma once
+// The validators that settle writing intents: what happens to a catalog or asset
+// folder that already exists (reuse, new name, replace, add to, or cancel), asking the
+// user through a prompt when no remembered answer applies.
+//
+// Nothing on disk is removed while a run is still being settled. An "overwrite" answer
+// moves the folder aside at once, under a hidden name beside it, so that every later
+// check and every builder of the same run sees it gone, as it will be. When the run is
+// settled (all builders built, nothing cancelled) the folders set aside are removed,
+// just before anything is written; when a later prompt is cancelled or planning fails
+// they are put back, so an earlier answer never costs the user a folder.
+#include "app/engine/contracts/file_writing_intent.hpp"
+#include "app/engine/file_already_exists_action.hpp"
+#include "platform/foundation/url.hpp"
+#include "platform/graphics/image.hpp"
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+namespace gw {
+
+// The folders an unsettled run is going to remove, set aside until it is settled.
+class PendingRemovals {
+public:
+    // Whether a failure stops the run (catalog and asset folders) or is passed over
+    // (the overwriting kind, whose writes then fail on their own).
+    enum class OnFailure { report, ignore };
+
+    // Moves whatever stands at the URL aside under a hidden name in the same folder.
+    // Nothing there: nothing to do. A failed move throws the file system's error
+    // (platform Error) for OnFailure::report.
+    void schedule(const platform::foundation::URL& url, OnFailure onFailure);
+    // The folders set aside, where they stood.
+    std::vector<platform::foundation::URL> scheduledURLs() const;
+    bool empty() const;
+
+    // The run is settled: removes everything set aside, with all it holds. A removal
+    // that fails leaves the hidden copy behind and is logged; the run goes on.
+    void perform();
+    // The run ends without writing: everything set aside goes back to its place, the
+    // last set aside first.
+    void discard();
+
+private:
+    struct Entry {
+        platform::foundation::URL url;
+        std::filesystem::path setAside;
+    };
+    mutable std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+using PendingRemovalsPtr = std::shared_ptr<PendingRemovals>;
+
+// A prompt needs a window; without one (the command line) this is the answer.
+class AlreadyExistsPromptUnavailableError : public std::runtime_error {
+public:
+    AlreadyExistsPromptUnavailableError() : std::runtime_error(std::string(message)) {}
+    static constexpr std::string_view message = "Unable to prompt user for action without the window";
+};
+
+// How the user left an already-exists prompt: Cancel (response 0) or Continue (any
+// other response), the selected option row (none when nothing is selected) and the
+// always box.
+struct AlreadyExistsAnswer {
+    int response = 0;
+    std::optional<int> selectedRow;
+    bool alwaysButton = false;
+};
+
+// The catalog window's question. Rows: 0 add to the catalog, 1 a new name, 2 overwrite.
+struct AssetCatalogAlreadyExistsPrompt {
+    platform::foundation::URL outputDirectory;
+    // The pictures of the intent's imageInput options, in option order.
+    std::vector<platform::graphics::ImagePtr> images;
+};
+
+// The asset window's question. Rows: 0 a new name, 1 overwrite, 2 add to the asset.
+struct AssetAlreadyExistsPrompt {
+    platform::foundation::URL outputDirectory;
+    // Without it the append row is disabled and row 0 selected.
+    bool isAppendOptionAvailable = false;
+    // The picture of the first imageInput option; null leaves the window's picture as is.
+    platform::graphics::ImagePtr image;
+};
+
+// The windows that ask; run application-modally on the main thread, they return when
+// the user presses Continue or Cancel. The always box starts off for every prompt.
+class AssetCatalogAlreadyExistsPrompting {
+public:
+    virtual ~AssetCatalogAlreadyExistsPrompting() = default;
+    virtual AlreadyExistsAnswer runModal(const AssetCatalogAlreadyExistsPrompt& prompt) = 0;
+};
+
+class AssetAlreadyExistsPrompting {
+public:
+    virtual ~AssetAlreadyExistsPrompting() = default;
+    virtual AlreadyExistsAnswer runModal(const AssetAlreadyExistsPrompt& prompt) = 0;
+};
+
+// The catalog folder ("Assets.xcassets"): reuse an enclosing catalog, create, or apply
+// the remembered or asked action.
+class AssetCatalogPathValidator : public FileWritingIntentValidator {
+public:
+    AssetCatalogPathValidator(std::shared_ptr<AssetCatalogAlreadyExistsPrompting> assetCatalogFolderAlreadyExistsWindow,
+                              std::shared_ptr<FileAlreadyExistsActionProvider> fileAlreadyExistsActionProvider,
+                              PendingRemovalsPtr pendingRemovals);
+    // Throws FileWritingIntentError (cancel), the file system's error (listing),
+    // AlreadyExistsPromptUnavailableError.
+    FileWritingIntentValidatorResult validate(const FileWritingIntent& intent) override;
+    // Never ask.
+    FileAlreadyExistsAction askForAction(const FileWritingIntent& intent);
+
+private:
+    std::shared_ptr<AssetCatalogAlreadyExistsPrompting> window_;
+    std::shared_ptr<FileAlreadyExistsActionProvider> provider_;
+    PendingRemovalsPtr pendingRemovals_;
+};
+
+// An asset folder inside the catalog: create, or apply the remembered or asked action.
+class AssetPathValidator : public FileWritingIntentValidator {
+public:
+    AssetPathValidator(std::shared_ptr<AssetAlreadyExistsPrompting> assetFolderAlreadyExistsWindow,
+                       std::shared_ptr<FileAlreadyExistsActionProvider> fileAlreadyExistsActionProvider,
+                       PendingRemovalsPtr pendingRemovals);
+    FileWritingIntentValidatorResult validate(const FileWritingIntent& intent) override;
+    FileAlreadyExistsAction askForAction(const platform::foundation::URL& existingURL, const FileWritingIntent& intent);
+
+private:
+    std::shared_ptr<AssetAlreadyExistsPrompting> window_;
+    std::shared_ptr<FileAlreadyExistsActionProvider> provider_;
+    PendingRemovalsPtr pendingRemovals_;
+};
+
+// Always replaces what is there (removal failures pass silently); never asks or throws.
+class OverwritingFileWritingIntentValidator : public FileWritingIntentValidator {
+public:
+    explicit OverwritingFileWritingIntentValidator(PendingRemovalsPtr pendingRemovals)
+        : pendingRemovals_(std::move(pendingRemovals)) {}
+    FileWritingIntentValidatorResult validate(const FileWritingIntent& intent) override;
+
+private:
+    PendingRemovalsPtr pendingRemovals_;
+};
+
+// Accepts the folder as it is; never looks at the disk, never asks or throws.
+class AlwaysAllowFileWritingIntentValidator : public FileWritingIntentValidator {
+public:
+    FileWritingIntentValidatorResult validate(const FileWritingIntent& intent) override;
+};
+
+}  // namespace gw

@@ -1,0 +1,107 @@
+#pragma once
+// Writes one folder of the output catalog and everything below it: creates the folder,
+// writes its Contents.json, then runs on a queue of its own one operation per
+// subfolder and, once they are all done, one per picture, and finally reports the
+// result of the whole subtree. Every start ends with exactly one result and the
+// operation finished, whatever fails, so a run never hangs.
+#include "app/definitions/folder_definition.hpp"
+#include "app/engine/async_operation.hpp"
+#include "platform/dispatch/operation_queue.hpp"
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+namespace gw {
+
+// A planned path that is not strictly inside the folder that plans it.
+class FolderCreationError : public std::runtime_error {
+public:
+    enum class Case : int { pathOutsideFolder = 0 };
+    FolderCreationError(Case errorCase, const std::string& description)
+        : std::runtime_error(description), case_(errorCase) {}
+    Case errorCase() const noexcept { return case_; }
+
+private:
+    Case case_;
+};
+
+class FolderCreationOperation : public AsyncOperation, public Progressable {
+public:
+    // Success with the definition written, or failure with the first error of the
+    // folder's subtree.
+    class FolderCreationOperationResult {
+    public:
+        enum class Case : int { success = 0, failure = 1 };
+        static FolderCreationOperationResult success(FolderDefinition definition) {
+            return FolderCreationOperationResult(Case::success, std::move(definition), nullptr);
+        }
+        static FolderCreationOperationResult failure(std::exception_ptr error) {
+            return FolderCreationOperationResult(Case::failure, {}, std::move(error));
+        }
+        Case resultCase() const { return case_; }
+        bool isSuccess() const { return case_ == Case::success; }
+        // The written definition (success only).
+        const FolderDefinition& folderDefinition() const { return folderDefinition_; }
+        // The error (failure only).
+        const std::exception_ptr& error() const { return error_; }
+
+    private:
+        FolderCreationOperationResult(Case c, FolderDefinition definition, std::exception_ptr error)
+            : case_(c), folderDefinition_(std::move(definition)), error_(std::move(error)) {}
+        Case case_;
+        FolderDefinition folderDefinition_;
+        std::exception_ptr error_;
+    };
+
+    using ProgressUpdateHandler = std::function<void(float)>;
+    using CompletionHandler = std::function<void(const FolderCreationOperationResult&)>;
+
+    // `maxConcurrentOperationCount` bounds how many children of each folder of the tree
+    // run at once; the default lets the queue choose.
+    FolderCreationOperation(FolderDefinition folderDefinition, ProgressUpdateHandler progressUpdateHandler,
+                            CompletionHandler completionHandler,
+                            int maxConcurrentOperationCount =
+                                platform::dispatch::OperationQueue::defaultMaxConcurrentOperationCount);
+
+    // Creates the folder, writes Contents.json and queues the children; returns once
+    // they are queued. When the paths, the folder or the file fail, the result is
+    // reported and the operation finished before this returns.
+    void start() override;
+
+    // The mean progress of the child operations; 0 before start and 1 once started
+    // when there are none.
+    float progress() const override;
+
+    // Throws when something other than a folder stands in the way or creation fails.
+    void createFolder();
+    // Writes Contents.json atomically: the old file stays whole when writing fails.
+    void writeContentsFile();
+    void startChildOperations();
+    void forwardProgress();
+    void childOperationsDidFinish();
+
+    const FolderDefinition& folderDefinition() const { return folderDefinition_; }
+    // The children once queued: subfolder operations, then picture operations.
+    std::vector<std::shared_ptr<platform::dispatch::Operation>> allOperations() const;
+    // What failed in this folder's subtree, in the order collected.
+    std::vector<std::exception_ptr> errors() const;
+
+private:
+    void checkPlannedPaths() const;
+    void fail(std::exception_ptr error);
+
+    ProgressUpdateHandler progressUpdateHandler_;
+    std::unique_ptr<platform::dispatch::OperationQueue> operationsQueue_;
+    int maxConcurrentOperationCount_;
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<platform::dispatch::Operation>> allOperations_;
+    std::vector<std::exception_ptr> errors_;
+    FolderDefinition folderDefinition_;
+    CompletionHandler completionHandler_;
+};
+
+}  // namespace gw

@@ -1,0 +1,533 @@
+#include "app/engine/glyphwright.hpp"
+
+#include "app/definitions/folder_definition_builder_factory.hpp"
+#include "app/engine/definition_validators.hpp"
+#include "app/engine/event_logger.hpp"
+#include "app/engine/folder_creation_operation.hpp"
+#include "app/definitions/leaderboard_builder.hpp"
+#include "app/foundation/logger.hpp"
+#include "app/foundation/usage_events.hpp"
+#include "platform/foundation/bundle.hpp"
+#include "platform/foundation/files.hpp"
+#include "platform/foundation/json.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace gw {
+
+namespace pf = platform::foundation;
+using platform::appkit::ArrayController;
+
+namespace {
+
+// The image pipeline's usage events go out through the application's facade.
+class EventLoggerUsageEventSink : public UsageEventSink {
+public:
+    void log(const std::string& event, const std::optional<UsageEventProperties>& properties) override {
+        if (!properties) {
+            EventLogger().log(event);
+            return;
+        }
+        pf::Dictionary dictionary;
+        for (const auto& [key, value] : *properties) dictionary.emplace(key, pf::Value(value));
+        EventLogger().log(event, dictionary);
+    }
+};
+
+}  // namespace
+
+GlyphwrightError::GlyphwrightError(Case errorCase)
+    : std::runtime_error("unableToOpenImageFromURL"), case_(errorCase) {}
+
+AddImageAlertError::AddImageAlertError(std::string messageText, std::string informativeText)
+    : std::runtime_error(messageText + " " + informativeText),
+      messageText_(std::move(messageText)),
+      informativeText_(std::move(informativeText)) {}
+
+Glyphwright::StorageError::StorageError(Case errorCase)
+    : std::runtime_error(errorCase == Case::decodingFailed ? "decodingFailed" : "encodingFailed"), case_(errorCase) {}
+
+const ConversionWarnings& ReadyState::warningList() const {
+    static const ConversionWarnings none;
+    const auto* warnings = std::get_if<ConversionWarnings>(&value_);
+    return warnings ? *warnings : none;
+}
+
+std::exception_ptr ReadyState::errorValue() const {
+    const auto* error = std::get_if<std::exception_ptr>(&value_);
+    return error ? *error : nullptr;
+}
+
+Glyphwright::Glyphwright()
+    : collectionViewArrayController_(std::make_shared<ArrayController>()),
+      catalogExistsActionProvider_(std::make_shared<UserDefaultsCatalogExistsActionProvider>()),
+      catalogContentsExistsActionProvider_(std::make_shared<UserDefaultsCatalogContentExistsActionProvider>()),
+      fakeWritingIntentFactory_(std::make_shared<FakeWritingIntentFactory>()),
+      operationsQueue_(std::make_shared<platform::dispatch::OperationQueue>()) {
+    operationsQueue_->setQualityOfService(platform::dispatch::QualityOfService::userInitiated);
+}
+
+std::shared_ptr<Glyphwright> Glyphwright::make() {
+    // The builders' dry runs warn through the engine's validator, and the image
+    // pipeline's usage events leave through the engine's facade.
+    registerFolderDefinitionValidator();
+    setUsageEventSink(std::make_shared<EventLoggerUsageEventSink>());
+    return std::shared_ptr<Glyphwright>(new Glyphwright());
+}
+
+Glyphwright::~Glyphwright() { removeObservations(); }
+
+// --- delegates ---
+
+void Glyphwright::tellDelegates(const std::function<void(GlyphwrightDelegate&)>& call) {
+    for (const auto& wrapper : delegates()) {
+        if (!wrapper) continue;
+        if (auto delegate = wrapper->value.lock()) call(*delegate);
+    }
+}
+
+void Glyphwright::appendDelegate(std::shared_ptr<WeakGlyphwrightDelegateWrapper> wrapper) {
+    std::lock_guard lock(mutex_);
+    delegates_.push_back(std::move(wrapper));
+}
+
+void Glyphwright::addDelegate(const std::shared_ptr<GlyphwrightDelegate>& delegate) {
+    auto wrapper = std::make_shared<WeakGlyphwrightDelegateWrapper>();
+    wrapper->value = delegate;
+    appendDelegate(std::move(wrapper));
+}
+
+std::vector<std::shared_ptr<WeakGlyphwrightDelegateWrapper>> Glyphwright::delegates() const {
+    std::lock_guard lock(mutex_);
+    return delegates_;
+}
+
+// --- state and change hooks ---
+
+std::optional<pf::URL> Glyphwright::outputDirectory() const {
+    std::lock_guard lock(mutex_);
+    return outputDirectory_;
+}
+
+void Glyphwright::setOutputDirectory(std::optional<pf::URL> url) {
+    {
+        std::lock_guard lock(mutex_);
+        outputDirectory_ = std::move(url);
+    }
+    const auto stored = outputDirectory();
+    tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightOutputDirectoryDidChange(*this, stored); });
+    updateReadyState();
+}
+
+ConversionOutputType Glyphwright::resizeType() const {
+    std::lock_guard lock(mutex_);
+    return resizeType_;
+}
+
+void Glyphwright::setResizeType(ConversionOutputType type) {
+    {
+        std::lock_guard lock(mutex_);
+        resizeType_ = type;
+    }
+    const auto stored = resizeType();
+    tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightOutputTypeDidChange(*this, stored); });
+    updateReadyState();
+}
+
+CollectionType Glyphwright::imageInputCollectionType() const {
+    std::lock_guard lock(mutex_);
+    return imageInputCollectionType_;
+}
+
+void Glyphwright::setImageInputCollectionType(CollectionType type) {
+    {
+        std::lock_guard lock(mutex_);
+        imageInputCollectionType_ = type;
+    }
+    const auto stored = imageInputCollectionType();
+    tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightCollectionTypeDidChange(*this, stored); });
+    updateReadyState();
+}
+
+ReadyState Glyphwright::readyState() const {
+    std::lock_guard lock(mutex_);
+    return readyState_;
+}
+
+void Glyphwright::setAssetCatalogFolderAlreadyExistsWindow(std::weak_ptr<AssetCatalogAlreadyExistsPrompting> window) {
+    assetCatalogFolderAlreadyExistsWindow_ = std::move(window);
+}
+
+void Glyphwright::setAssetFolderAlreadyExistsWindow(std::weak_ptr<AssetAlreadyExistsPrompting> window) {
+    assetFolderAlreadyExistsWindow_ = std::move(window);
+}
+
+void Glyphwright::setCatalogExistsActionProvider(std::shared_ptr<FileAlreadyExistsActionProvider> provider) {
+    catalogExistsActionProvider_ = std::move(provider);
+}
+
+void Glyphwright::setCatalogContentsExistsActionProvider(std::shared_ptr<FileAlreadyExistsActionProvider> provider) {
+    catalogContentsExistsActionProvider_ = std::move(provider);
+}
+
+void Glyphwright::setImageLoadAlertHandler(ImageLoadAlertHandler handler) { imageLoadAlertHandler_ = std::move(handler); }
+
+void Glyphwright::setOutputTypeSelectionHandler(std::shared_ptr<OutputTypeSelectionHandler> handler) {
+    outputTypeSelectionHandler_ = std::move(handler);
+    if (!outputTypeSelectionHandler_) return;
+    outputTypeSelectionHandler_->setDelegate(weak_from_this());
+    outputTypeSelectionHandler_->rebuildMenu();
+    setResizeType(outputTypeSelectionHandler_->currentResizeType());
+}
+
+void Glyphwright::outputTypeSelectionHandler(OutputTypeSelectionHandler&, ConversionOutputType outputType) {
+    setResizeType(outputType);
+}
+
+std::vector<ImageInputPtr> Glyphwright::imageInputs() const {
+    if (!collectionViewArrayController_) return {};
+    return collectionViewArrayController_->arrangedObjectsAs<ImageInput>().value_or(std::vector<ImageInputPtr>{});
+}
+
+std::vector<ImageInputPtr> Glyphwright::selectedImageInputs() const {
+    if (!collectionViewArrayController_) return {};
+    return collectionViewArrayController_->selectedObjectsAs<ImageInput>().value_or(std::vector<ImageInputPtr>{});
+}
+
+// --- observation ---
+
+void Glyphwright::setCollectionViewArrayController(ArrayControllerPtr controller) {
+    if (!controller) {
+        // Keeps the previous controller: the engine always has somewhere to hold pictures.
+        return;
+    }
+    auto previous = collectionViewArrayController_;
+    removeObservations();
+    collectionViewArrayController_ = std::move(controller);
+    if (previous && previous != collectionViewArrayController_) {
+        collectionViewArrayController_->addObjects(previous->arrangedObjects());
+        collectionViewArrayController_->setSelectionIndexes(previous->selectionIndexes());
+    }
+    installObservations();
+    // The pictures already arranged are observed from now on.
+    observeArrangedInputs();
+}
+
+void Glyphwright::installObservations() {
+    std::weak_ptr<Glyphwright> weak = weak_from_this();
+    auto& controller = *collectionViewArrayController_;
+    selectedObjectsObservation_ = controller.addObserver(ArrayController::Key::selectedObjects, [weak] {
+        if (auto self = weak.lock()) self->selectedObjectsDidChange();
+    });
+    arrangedObjectsObservation_ = controller.addObserver(ArrayController::Key::arrangedObjects, [weak] {
+        if (auto self = weak.lock()) self->arrangedObjectsDidChange();
+    });
+    // The observations of the pictures' point sizes and names. A change of the list is
+    // also a change of those key paths of the list: it runs the readiness check and the
+    // name check once more. Registered last, so it runs after the handler above.
+    arrangedInputsObservation_ = controller.addObserver(ArrayController::Key::arrangedObjects, [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->observeArrangedInputs();
+        self->updateReadyState();
+        self->makeImageNamesUnique();
+    });
+}
+
+void Glyphwright::removeObservations() {
+    if (collectionViewArrayController_) {
+        for (auto* token : {&selectedObjectsObservation_, &arrangedObjectsObservation_, &arrangedInputsObservation_}) {
+            if (*token) collectionViewArrayController_->removeObserver(**token);
+            token->reset();
+        }
+    }
+    for (auto& [raw, entry] : inputObservations_) {
+        for (auto token : entry.second) entry.first->removeObserver(token);
+    }
+    inputObservations_.clear();
+}
+
+void Glyphwright::observeArrangedInputs() {
+    if (!arrangedObjectsObservation_) return;
+    const auto inputs = imageInputs();
+    std::map<ImageInput*, std::pair<ImageInputPtr, std::vector<PropertyObservable::Token>>> next;
+    std::weak_ptr<Glyphwright> weak = weak_from_this();
+    for (const auto& input : inputs) {
+        if (next.count(input.get())) continue;
+        auto existing = inputObservations_.find(input.get());
+        if (existing != inputObservations_.end()) {
+            next.emplace(input.get(), std::move(existing->second));
+            inputObservations_.erase(existing);
+            continue;
+        }
+        std::vector<PropertyObservable::Token> tokens;
+        for (const char* key : {"assetPointWidth", "assetPointHeight"}) {
+            tokens.push_back(input->addObserver(key, [weak](const PropertyChange& change) {
+                if (change.isPrior) return;
+                if (auto self = weak.lock()) self->updateReadyState();
+            }));
+        }
+        tokens.push_back(input->addObserver("imageName", [weak](const PropertyChange& change) {
+            if (change.isPrior) return;
+            if (auto self = weak.lock()) self->makeImageNamesUnique();
+        }));
+        next.emplace(input.get(), std::make_pair(input, std::move(tokens)));
+    }
+    for (auto& [raw, entry] : inputObservations_) {
+        for (auto token : entry.second) entry.first->removeObserver(token);
+    }
+    inputObservations_ = std::move(next);
+}
+
+void Glyphwright::selectedObjectsDidChange() {
+    if (delegates().empty()) {
+        updateReadyState();
+        return;
+    }
+    tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightSelectionDidChange(*this, selectedImageInputs()); });
+    updateReadyState();
+}
+
+void Glyphwright::arrangedObjectsDidChange() {
+    auto& controller = *collectionViewArrayController_;
+    auto arranged = controller.arrangedObjectsAs<ImageInput>();
+    if (!arranged) return;
+    if (controller.selectionIndexes().empty() && !arranged->empty()) controller.setSelectionIndexes({0});
+    giveDefaultLayerFrames(*arranged);
+    tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightImageInputsDidChange(*this, *arranged); });
+    updateReadyState();
+}
+
+// --- readiness ---
+
+void Glyphwright::updateReadyState() {
+    ReadyState state = ReadyState::ready();
+    try {
+        FolderDefinitionBuilderFactory factory;
+        const auto builders = factory.makeBuilders(imageInputs(), selectedImageInputs(), imageInputCollectionType(),
+                                                   outputDirectory(), resizeType(), fakeWritingIntentFactory_);
+        ConversionWarnings warnings;
+        for (const auto& builder : builders) {
+            auto list = builder->validate();
+            warnings.insert(warnings.end(), list.begin(), list.end());
+        }
+        if (!warnings.empty()) state = ReadyState::warnings(std::move(warnings));
+    } catch (...) {
+        state = ReadyState::error(std::current_exception());
+    }
+    {
+        std::lock_guard lock(mutex_);
+        readyState_ = state;
+    }
+    tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightReadyStateDidChange(*this, state); });
+}
+
+// --- the run ---
+
+std::shared_ptr<RealWritingIntentFactory> Glyphwright::realWritingIntentFactory() {
+    if (!realWritingIntentFactory_) {
+        realWritingIntentFactory_ = RealWritingIntentFactory::make(
+            assetCatalogFolderAlreadyExistsWindow_.lock(), assetFolderAlreadyExistsWindow_.lock(),
+            catalogExistsActionProvider_, catalogContentsExistsActionProvider_);
+    }
+    return realWritingIntentFactory_;
+}
+
+void Glyphwright::createAssetCatalog() {
+    auto factory = realWritingIntentFactory();
+    // Nothing that an abandoned run decided may be removed by this one.
+    factory->discardPendingRemovals();
+    std::vector<std::shared_ptr<platform::dispatch::Operation>> operations;
+    try {
+        FolderDefinitionBuilderFactory builderFactory;
+        const auto builders = builderFactory.makeBuilders(imageInputs(), selectedImageInputs(),
+                                                          imageInputCollectionType(), outputDirectory(),
+                                                          resizeType(), factory);
+        const pf::URL runOutputDirectory = *outputDirectory();
+        const ConversionOutputType runResizeType = resizeType();
+        {
+            std::lock_guard lock(mutex_);
+            allOperations_.clear();
+        }
+        std::weak_ptr<Glyphwright> weak = weak_from_this();
+        for (const auto& builder : builders) {
+            FolderDefinition definition = builder->build();
+            auto progressHandler = [weak](float) {
+                auto self = weak.lock();
+                if (!self) return;
+                ProgressUpdateHandler handler;
+                {
+                    std::lock_guard lock(self->mutex_);
+                    handler = self->progressUpdateHandler_;
+                }
+                if (handler) handler(self->progress());
+            };
+            auto completion = [weak, builder, runOutputDirectory,
+                               runResizeType](const FolderCreationOperation::FolderCreationOperationResult& result) {
+                auto self = weak.lock();
+                if (!self) return;
+                ProgressUpdateHandler handler;
+                {
+                    std::lock_guard lock(self->mutex_);
+                    handler = self->progressUpdateHandler_;
+                }
+                if (handler) handler(self->progress());
+                const GlyphwrightResult outcome =
+                    result.isSuccess()
+                        ? GlyphwrightResult::success({result.folderDefinition(), builder->imageInputCollection(),
+                                                      runOutputDirectory, runResizeType})
+                        : GlyphwrightResult::failure(result.error());
+                self->tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightDidFinishFolder(*self, outcome); });
+            };
+            operations.push_back(std::make_shared<FolderCreationOperation>(std::move(definition),
+                                                                           std::move(progressHandler),
+                                                                           std::move(completion)));
+        }
+        // Only a settled run clears what its answers replace, and before anything is written.
+        factory->performPendingRemovals();
+        auto final = std::make_shared<platform::dispatch::BlockOperation>([weak] {
+            auto self = weak.lock();
+            if (!self) return;
+            Logger::log("All Operations Complete");
+            self->tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightDidFinishAllOperations(*self); });
+        });
+        for (const auto& operation : operations) final->addDependency(operation);
+        operations.push_back(final);
+    } catch (...) {
+        factory->discardPendingRemovals();
+        throw;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        allOperations_ = operations;
+    }
+    operationsQueue_->addOperations(operations, false);
+    tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightDidStartCreating(*this); });
+}
+
+float Glyphwright::progress() const {
+    const auto operations = allOperations();
+    float sum = 0;
+    int count = 0;
+    for (const auto& operation : operations) {
+        if (const auto* progressable = dynamic_cast<const Progressable*>(operation.get())) {
+            sum += progressable->progress();
+            ++count;
+        }
+    }
+    if (count == 0) return std::numeric_limits<float>::quiet_NaN();
+    return sum / static_cast<float>(count);
+}
+
+void Glyphwright::setProgressUpdateHandler(ProgressUpdateHandler handler) {
+    std::lock_guard lock(mutex_);
+    progressUpdateHandler_ = std::move(handler);
+}
+
+std::vector<std::shared_ptr<platform::dispatch::Operation>> Glyphwright::allOperations() const {
+    std::lock_guard lock(mutex_);
+    return allOperations_;
+}
+
+void Glyphwright::waitUntilAllOperationsAreFinished() { operationsQueue_->waitUntilAllOperationsAreFinished(); }
+
+// --- saved state ---
+
+pf::Value Glyphwright::encodeJSON() const {
+    pf::Dictionary state;
+    state.emplace("imageInputCollectionType", pf::Value(rawValue(imageInputCollectionType())));
+    pf::Array inputs;
+    try {
+        for (const auto& input : imageInputs()) inputs.push_back(input->encodeJSON());
+    } catch (...) {
+        throw StorageError(StorageError::Case::encodingFailed);
+    }
+    state.emplace("imageInputs", pf::Value(std::move(inputs)));
+    if (!collectionViewArrayController_) {
+        state.emplace("selectionIndexes", pf::Value(nullptr));
+    } else {
+        // An index set as its ranges: first index and length of each run.
+        pf::Array ranges;
+        const auto indexes = collectionViewArrayController_->selectionIndexes();
+        for (auto it = indexes.begin(); it != indexes.end();) {
+            const std::size_t first = *it;
+            std::size_t length = 0;
+            while (it != indexes.end() && *it == first + length) {
+                ++length;
+                ++it;
+            }
+            ranges.push_back(pf::Value::dict({{"location", pf::Value(first)}, {"length", pf::Value(length)}}));
+        }
+        state.emplace("selectionIndexes", pf::Value::dict({{"indexes", pf::Value(std::move(ranges))}}));
+    }
+    return pf::Value(std::move(state));
+}
+
+std::shared_ptr<Glyphwright> Glyphwright::decodeJSON(const pf::Value& value) {
+    const auto fail = [] { return StorageError(StorageError::Case::decodingFailed); };
+    const auto* object = value.asDictionary();
+    if (!object) throw fail();
+    const auto typeEntry = object->find("imageInputCollectionType");
+    const auto inputsEntry = object->find("imageInputs");
+    const auto selectionEntry = object->find("selectionIndexes");
+    if (typeEntry == object->end() || inputsEntry == object->end() || selectionEntry == object->end()) throw fail();
+    const auto raw = typeEntry->second.asInteger();
+    const auto type = raw ? collectionTypeFromRawValue(*raw) : std::nullopt;
+    if (!type) throw fail();
+    const auto* inputValues = inputsEntry->second.asArray();
+    if (!inputValues) throw fail();
+    std::vector<ArrayController::Element> inputs;
+    try {
+        for (const auto& inputValue : *inputValues) inputs.push_back(ArrayController::Element::of(ImageInput::decodeJSON(inputValue)));
+    } catch (...) {
+        throw fail();
+    }
+    const auto* selection = selectionEntry->second.asDictionary();
+    if (!selection) throw fail();
+    const auto rangesEntry = selection->find("indexes");
+    if (rangesEntry == selection->end() || !rangesEntry->second.asArray()) throw fail();
+    std::set<std::size_t> indexes;
+    for (const auto& range : *rangesEntry->second.asArray()) {
+        const auto location = range.get("location").asInteger();
+        const auto length = range.get("length").asInteger();
+        if (!location || !length || *location < 0 || *length < 0 ||
+            static_cast<std::size_t>(*location + *length) > inputs.size()) {
+            throw fail();
+        }
+        for (std::int64_t i = 0; i < *length; ++i) indexes.insert(static_cast<std::size_t>(*location + i));
+    }
+    auto engine = make();
+    engine->imageInputCollectionType_ = *type;
+    engine->collectionViewArrayController_->addObjects(inputs);
+    engine->collectionViewArrayController_->setSelectionIndexes(std::move(indexes));
+    return engine;
+}
+
+std::filesystem::path Glyphwright::savedStatePath() {
+    return pf::files::applicationSupportDirectory(pf::Bundle::main().bundleIdentifier()) / savedStateFileName;
+}
+
+void Glyphwright::save(const std::filesystem::path& path) const {
+    const auto state = encodeJSON();
+    std::string text;
+    try {
+        text = pf::json::serialize(state);
+    } catch (...) {
+        throw StorageError(StorageError::Case::encodingFailed);
+    }
+    std::filesystem::create_directories(path.parent_path());
+    pf::files::writeAtomically(path, text);
+}
+
+std::shared_ptr<Glyphwright> Glyphwright::restore(const std::filesystem::path& path) {
+    pf::Value value;
+    try {
+        value = pf::json::parse(pf::files::readString(path));
+    } catch (...) {
+        throw StorageError(StorageError::Case::decodingFailed);
+    }
+    return decodeJSON(value);
+}
+
+}  // namespace gw

@@ -1,0 +1,205 @@
+#pragma once
+// The conversion engine: the pictures of one conversion (in an array controller with a
+// selection), their collection type, the output type and folder, the readiness of the
+// request, and the conversion run. Every change is told to the registered delegates.
+//
+// Make it with Glyphwright::make(); the run's closures hold it weakly.
+#include "app/definitions/conversion_output_type.hpp"
+#include "app/definitions/folder_definition_builder.hpp"
+#include "app/engine/async_operation.hpp"
+#include "app/engine/file_already_exists_action.hpp"
+#include "app/engine/file_writing_validators.hpp"
+#include "app/engine/glyphwright_delegate.hpp"
+#include "app/engine/writing_intents.hpp"
+#include "app/foundation/image_input.hpp"
+#include "app/foundation/image_input_collection.hpp"
+#include "platform/appkit/array_controller.hpp"
+#include "platform/dispatch/operation.hpp"
+#include "platform/dispatch/operation_queue.hpp"
+#include "platform/foundation/url.hpp"
+#include "platform/foundation/value.hpp"
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace gw {
+
+class GlyphwrightError : public std::runtime_error {
+public:
+    enum class Case : int { unableToOpenImageFromURL = 0 };
+    explicit GlyphwrightError(Case errorCase);
+    Case errorCase() const noexcept { return case_; }
+
+private:
+    Case case_;
+};
+
+// A picture that could not be loaded in single mode. The window shows it as a critical
+// alert; without one it reaches the caller, which reports it.
+class AddImageAlertError : public std::runtime_error {
+public:
+    AddImageAlertError(std::string messageText, std::string informativeText);
+    const std::string& messageText() const { return messageText_; }
+    const std::string& informativeText() const { return informativeText_; }
+
+private:
+    std::string messageText_;
+    std::string informativeText_;
+};
+
+class Glyphwright : public OutputTypeSelectionHandlerDelegate,
+                    public Progressable,
+                    public std::enable_shared_from_this<Glyphwright> {
+public:
+    class StorageError : public std::runtime_error {
+    public:
+        enum class Case : int { decodingFailed = 0, encodingFailed = 1 };
+        explicit StorageError(Case errorCase);
+        Case errorCase() const noexcept { return case_; }
+
+    private:
+        Case case_;
+    };
+
+    using ArrayControllerPtr = std::shared_ptr<platform::appkit::ArrayController>;
+    using ProgressUpdateHandler = std::function<void(float)>;
+    using ImageLoadAlertHandler = std::function<void(const AddImageAlertError&)>;
+
+    // The saved state's file name in the data folder.
+    static constexpr const char* savedStateFileName = "saved_glyphwright";
+
+    static std::shared_ptr<Glyphwright> make();
+    Glyphwright(const Glyphwright&) = delete;
+    Glyphwright& operator=(const Glyphwright&) = delete;
+    ~Glyphwright() override;
+
+    // --- state ---
+    const ArrayControllerPtr& collectionViewArrayController() const { return collectionViewArrayController_; }
+    // Takes over the previous controller's pictures and selection, and observes the new one.
+    void setCollectionViewArrayController(ArrayControllerPtr controller);
+    const std::shared_ptr<OutputTypeSelectionHandler>& outputTypeSelectionHandler() const {
+        return outputTypeSelectionHandler_;
+    }
+    void setOutputTypeSelectionHandler(std::shared_ptr<OutputTypeSelectionHandler> handler);
+    std::optional<platform::foundation::URL> outputDirectory() const;
+    void setOutputDirectory(std::optional<platform::foundation::URL> url);
+    ConversionOutputType resizeType() const;
+    void setResizeType(ConversionOutputType type);
+    CollectionType imageInputCollectionType() const;
+    void setImageInputCollectionType(CollectionType type);
+    ReadyState readyState() const;
+
+    // The window outlets; held weakly and read when the first run makes its factory.
+    void setAssetCatalogFolderAlreadyExistsWindow(std::weak_ptr<AssetCatalogAlreadyExistsPrompting> window);
+    void setAssetFolderAlreadyExistsWindow(std::weak_ptr<AssetAlreadyExistsPrompting> window);
+    // Where stored answers come from; the command line puts its own in before converting.
+    void setCatalogExistsActionProvider(std::shared_ptr<FileAlreadyExistsActionProvider> provider);
+    void setCatalogContentsExistsActionProvider(std::shared_ptr<FileAlreadyExistsActionProvider> provider);
+    // Shows a picture that failed to load in single mode; without it the error is thrown.
+    void setImageLoadAlertHandler(ImageLoadAlertHandler handler);
+
+    // Registered delegates, in order; released ones are skipped, never removed.
+    void appendDelegate(std::shared_ptr<WeakGlyphwrightDelegateWrapper> wrapper);
+    void addDelegate(const std::shared_ptr<GlyphwrightDelegate>& delegate);
+    std::vector<std::shared_ptr<WeakGlyphwrightDelegateWrapper>> delegates() const;
+
+    // The arranged pictures; empty when they are not all pictures.
+    std::vector<ImageInputPtr> imageInputs() const;
+    // The selected pictures; empty when they are not all pictures.
+    std::vector<ImageInputPtr> selectedImageInputs() const;
+
+    // OutputTypeSelectionHandlerDelegate: the chosen type becomes the output type.
+    void outputTypeSelectionHandler(OutputTypeSelectionHandler& handler, ConversionOutputType outputType) override;
+
+    // --- readiness and the run ---
+    // Dry run of the request; stores the result and tells the delegates. Never throws.
+    void updateReadyState();
+    // Plans every folder (asking about existing ones), queues the writing and returns.
+    // Throws what the factory or a builder throws; nothing is queued then.
+    void createAssetCatalog();
+    // The mean progress of the run's folder operations; not a number before any run.
+    float progress() const override;
+    void setProgressUpdateHandler(ProgressUpdateHandler handler);
+    // The operations of the latest run, the final one last.
+    std::vector<std::shared_ptr<platform::dispatch::Operation>> allOperations() const;
+    // Blocks until every queued operation has finished (the command line and tests).
+    void waitUntilAllOperationsAreFinished();
+
+    // --- picture intake ---
+    // A picture file by its extension, anything else scanned as a folder.
+    void addImagesFromFileOrFolder(const platform::foundation::URL& url);
+    // Throws GlyphwrightError when nothing is at the URL, AddImageAlertError when a
+    // single picture fails to load and no alert handler is set.
+    void addImage(const platform::foundation::URL& url, std::optional<std::size_t> index = std::nullopt);
+    void addImages(const std::vector<platform::foundation::URL>& urls, std::optional<std::size_t> index = std::nullopt);
+    void insert(const ImageInputPtr& imageInput, std::optional<std::size_t> index = std::nullopt);
+    void selectAll();
+
+    // --- saved state ---
+    // {"imageInputCollectionType", "imageInputs", "selectionIndexes"}. Throws
+    // StorageError(encodingFailed) when a picture cannot be written.
+    platform::foundation::Value encodeJSON() const;
+    // Throws StorageError(decodingFailed) for anything that is not a whole saved state.
+    static std::shared_ptr<Glyphwright> decodeJSON(const platform::foundation::Value& value);
+    // "saved_glyphwright" in the application's data folder.
+    static std::filesystem::path savedStatePath();
+    // Written atomically: an earlier saved state stays whole when writing fails.
+    void save(const std::filesystem::path& path = savedStatePath()) const;
+    static std::shared_ptr<Glyphwright> restore(const std::filesystem::path& path = savedStatePath());
+
+private:
+    Glyphwright();
+
+    void tellDelegates(const std::function<void(GlyphwrightDelegate&)>& call);
+    void installObservations();
+    void removeObservations();
+    void selectedObjectsDidChange();
+    void arrangedObjectsDidChange();
+    void observeArrangedInputs();
+    void makeImageNamesUnique();
+    // Renames the first other picture of the same name; whether it did.
+    bool makeImageNameUnique(const ImageInputPtr& imageInput, const std::vector<ImageInputPtr>& imageInputs);
+    // For the app-icon canvas, then the leaderboard canvas: default frames unless the
+    // pictures' frames already fill it. Runs on the caller's thread, like every change
+    // of the pictures.
+    static void giveDefaultLayerFrames(const std::vector<ImageInputPtr>& imageInputs);
+    void addSingleImage(const platform::foundation::URL& url, std::optional<std::size_t> index);
+    void addImagesFromURLSet(const std::vector<platform::foundation::URL>& urls, std::optional<std::size_t> index);
+    std::shared_ptr<RealWritingIntentFactory> realWritingIntentFactory();
+
+    ArrayControllerPtr collectionViewArrayController_;
+    std::optional<platform::appkit::ArrayController::Token> selectedObjectsObservation_;
+    std::optional<platform::appkit::ArrayController::Token> arrangedObjectsObservation_;
+    std::optional<platform::appkit::ArrayController::Token> arrangedInputsObservation_;
+    // Per arranged picture: the observations of its point size and its name.
+    std::map<ImageInput*, std::pair<ImageInputPtr, std::vector<PropertyObservable::Token>>> inputObservations_;
+    bool renaming_ = false;
+    std::shared_ptr<OutputTypeSelectionHandler> outputTypeSelectionHandler_;
+    std::weak_ptr<AssetCatalogAlreadyExistsPrompting> assetCatalogFolderAlreadyExistsWindow_;
+    std::weak_ptr<AssetAlreadyExistsPrompting> assetFolderAlreadyExistsWindow_;
+    ImageLoadAlertHandler imageLoadAlertHandler_;
+
+    mutable std::mutex mutex_;  // guards what operation threads read
+    std::optional<platform::foundation::URL> outputDirectory_;
+    ConversionOutputType resizeType_ = ConversionOutputType::iOSIcon;
+    CollectionType imageInputCollectionType_ = CollectionType::single;
+    ReadyState readyState_ = ReadyState::ready();
+    std::vector<std::shared_ptr<WeakGlyphwrightDelegateWrapper>> delegates_;
+    std::shared_ptr<FileAlreadyExistsActionProvider> catalogExistsActionProvider_;
+    std::shared_ptr<FileAlreadyExistsActionProvider> catalogContentsExistsActionProvider_;
+    std::shared_ptr<RealWritingIntentFactory> realWritingIntentFactory_;
+    std::shared_ptr<FakeWritingIntentFactory> fakeWritingIntentFactory_;
+    std::shared_ptr<platform::dispatch::OperationQueue> operationsQueue_;
+    std::vector<std::shared_ptr<platform::dispatch::Operation>> allOperations_;
+    ProgressUpdateHandler progressUpdateHandler_;
+};
+
+}  // namespace gw

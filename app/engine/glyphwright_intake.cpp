@@ -1,0 +1,176 @@
+// How pictures enter the engine: files, folders and ready pictures.
+#include "app/definitions/folder_definition_builder_factory.hpp"
+#include "app/engine/file_already_exists_action.hpp"
+#include "app/engine/glyphwright.hpp"
+#include "app/definitions/leaderboard_builder.hpp"
+#include "app/foundation/folder_scanning.hpp"
+#include "app/foundation/localized_string.hpp"
+#include "app/foundation/logger.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+namespace gw {
+
+namespace pf = platform::foundation;
+using platform::appkit::ArrayController;
+
+void Glyphwright::addImagesFromFileOrFolder(const pf::URL& url) {
+    const auto& extensions = supportedImageFileExtensions();
+    if (std::find(extensions.begin(), extensions.end(), url.pathExtension()) != extensions.end()) {
+        addImage(url);
+        return;
+    }
+    const auto found = imageFileURLs(url);
+    addImages(std::vector<pf::URL>(found.begin(), found.end()));
+}
+
+void Glyphwright::addImage(const pf::URL& url, std::optional<std::size_t> index) {
+    std::error_code error;
+    const auto status = std::filesystem::status(url.fsPath(), error);
+    if (error || !std::filesystem::exists(status)) {
+        Logger::log("File doesn't exist at " + url.absoluteString());
+        throw GlyphwrightError(GlyphwrightError::Case::unableToOpenImageFromURL);
+    }
+    const bool isFolder = std::filesystem::is_directory(status);
+    if (!isFolder && imageInputCollectionType() == CollectionType::single) {
+        Logger::log("Single image");
+        addSingleImage(url, index);
+        return;
+    }
+    Logger::log("Multiple images mode");
+    setImageInputCollectionType(CollectionType::variants);
+    if (isFolder) {
+        const auto found = imageFileURLs(url);
+        addImagesFromURLSet(std::vector<pf::URL>(found.begin(), found.end()), index);
+    } else {
+        addImagesFromURLSet({url}, index);
+    }
+}
+
+void Glyphwright::addImages(const std::vector<pf::URL>& urls, std::optional<std::size_t> index) {
+    if (urls.size() >= 2) setImageInputCollectionType(CollectionType::variants);
+    for (const auto& url : urls) addImage(url, index);
+}
+
+void Glyphwright::addSingleImage(const pf::URL& url, std::optional<std::size_t> index) {
+    ImageInputPtr input;
+    try {
+        input = ImageInput::load(url);
+    } catch (...) {
+        // The URL's path is already free of the scheme and of percent-encoding.
+        AddImageAlertError alert(LocalizedString::text("add-image.alert.message-Text"),
+                                 LocalizedString::text("add-image.alert.informative-Text", url.path()));
+        if (!imageLoadAlertHandler_) throw alert;
+        imageLoadAlertHandler_(alert);
+        return;
+    }
+    insert(input, index);
+}
+
+void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::optional<std::size_t> index) {
+    for (const auto& url : urls) {
+        ImageInputPtr input;
+        try {
+            input = ImageInput::load(url);
+        } catch (...) {
+            continue;
+        }
+        insert(input, index);
+    }
+}
+
+void Glyphwright::insert(const ImageInputPtr& imageInput, std::optional<std::size_t> index) {
+    if (!imageInput) return;
+    if (outputTypeSelectionHandler_) {
+        const auto supported =
+            FolderDefinitionBuilderFactory::supportedCollectionTypes(outputTypeSelectionHandler_->currentResizeType());
+        if (!supported.count(imageInputCollectionType())) {
+            // Variants is the one mode every output type accepts.
+            setImageInputCollectionType(supported.count(CollectionType::variants) ? CollectionType::variants
+                                                                                  : *supported.begin());
+        }
+    }
+    auto& controller = *collectionViewArrayController_;
+    const auto arranged = controller.arrangedObjects();
+    const auto existing = std::find_if(arranged.begin(), arranged.end(), [&](const ArrayController::Element& e) {
+        const auto other = e.as<ImageInput>();
+        return other && other->isEqual(*imageInput);
+    });
+    if (existing != arranged.end()) {
+        controller.setSelectedObjects({*existing});
+    } else if (imageInputCollectionType() != CollectionType::single) {
+        controller.setSelectionIndexes({});
+        auto future = imageInputs();
+        if (!index || *index >= future.size()) {
+            future.push_back(imageInput);
+        } else {
+            future.insert(future.begin() + static_cast<std::ptrdiff_t>(*index), imageInput);
+        }
+        giveDefaultLayerFrames(future);
+        if (!index) {
+            controller.addObject(imageInput);
+        } else {
+            controller.insertObject(imageInput, *index);
+        }
+    } else {
+        controller.removeAllObjects();
+        giveDefaultLayerFrames({imageInput});
+        controller.addObject(imageInput);
+    }
+    tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightShowEditingPanel(*this, imageInput); });
+}
+
+void Glyphwright::giveDefaultLayerFrames(const std::vector<ImageInputPtr>& imageInputs) {
+    for (bool isLeaderboard : {false, true}) {
+        if (!layerFramesFillCanvas(isLeaderboard, imageInputs)) makeDefaultLayerFrames(isLeaderboard, imageInputs);
+    }
+}
+
+void Glyphwright::selectAll() {
+    auto& controller = *collectionViewArrayController_;
+    const auto inputs = controller.arrangedObjectsAs<ImageInput>();
+    if (!inputs) return;
+    std::set<std::size_t> all;
+    for (std::size_t i = 0; i < inputs->size(); ++i) all.insert(i);
+    controller.setSelectionIndexes(std::move(all));
+}
+
+void Glyphwright::makeImageNamesUnique() {
+    // Every rename announces the name again. Instead of nesting, the check starts over
+    // from the first picture after each rename, which renames the same pictures.
+    if (renaming_) return;
+    renaming_ = true;
+    try {
+        const auto inputs = imageInputs();
+        bool renamed = true;
+        while (renamed) {
+            renamed = false;
+            for (const auto& input : inputs) {
+                if (makeImageNameUnique(input, inputs)) {
+                    renamed = true;
+                    break;
+                }
+            }
+        }
+    } catch (...) {
+        renaming_ = false;
+        throw;
+    }
+    renaming_ = false;
+}
+
+bool Glyphwright::makeImageNameUnique(const ImageInputPtr& imageInput, const std::vector<ImageInputPtr>& imageInputs) {
+    const auto clash = std::find_if(imageInputs.begin(), imageInputs.end(), [&](const ImageInputPtr& other) {
+        return other.get() != imageInput.get() && other->imageName() == imageInput->imageName();
+    });
+    if (clash == imageInputs.end()) return false;
+    std::string name = (*clash)->imageName();
+    const auto number = trailingNumber(name);
+    replaceTrailingNumber(name, number ? *number + 1 : 1);
+    (*clash)->setImageName(name);
+    return true;
+}
+
+}  // namespace gw

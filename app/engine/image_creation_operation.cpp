@@ -1,0 +1,79 @@
+#include "app/engine/image_creation_operation.hpp"
+
+#include "app/foundation/image_operations.hpp"
+#include "app/foundation/logger.hpp"
+#include "app/foundation/pdf_output.hpp"
+#include "platform/foundation/error.hpp"
+#include "platform/foundation/files.hpp"
+
+#include <optional>
+
+namespace gw {
+
+namespace pf = platform::foundation;
+namespace pg = platform::graphics;
+
+ImageCreationOperation::ImageCreationOperation(ImageDefinition imageDefinition,
+                                               ProgressUpdateHandler progressUpdateHandler)
+    : progressUpdateHandler_(std::move(progressUpdateHandler)), imageDefinition_(std::move(imageDefinition)) {}
+
+std::exception_ptr ImageCreationOperation::error() const {
+    std::lock_guard lock(errorMutex_);
+    return error_;
+}
+
+void ImageCreationOperation::render() {
+    const auto& definition = imageDefinition_;
+    pg::ImagePtr image;
+    if (definition.imageInput) {
+        if (auto wrapper = definition.imageInput->imageWrapper()) image = wrapper->image();
+    }
+    // A definition without a picture has nothing to draw.
+    if (!image) throw ImageConversionError(ImageConversionError::Case::failedToResizeImage);
+
+    if (definition.format == ImageDefinition::Format::pdf) {
+        writeSinglePagePDF(*image, definition.outputDirectory, definition.size, definition.zoom);
+        return;
+    }
+    std::optional<pg::Color> background;
+    if (definition.backgroundColour.alpha() != 0) background = definition.backgroundColour;
+    auto rendered = converted(*image, definition.size, static_cast<std::int64_t>(definition.scaleType),
+                              definition.zoom, background, definition.isAlphaChannelRemoved,
+                              definition.roundCorners, definition.addShadow);
+    auto data = rendered ? pngData(*rendered) : std::nullopt;
+    if (!data) throw ImageConversionError(ImageConversionError::Case::unableToGetPNGRepresentationFromFinalImage);
+    pf::files::writeAtomically(definition.outputDirectory.fsPath(), *data);
+}
+
+void ImageCreationOperation::start() {
+    if (executionState() != ExecutionState::initial) return;
+    markExecuting();
+    try {
+        render();
+    } catch (...) {
+        auto caught = std::current_exception();
+        Logger::log("Image creation failed, with error: " + errorDescription(caught));
+        std::lock_guard lock(errorMutex_);
+        error_ = caught;
+    }
+    progress_.store(1.0f, std::memory_order_release);
+    if (progressUpdateHandler_) progressUpdateHandler_(1.0f);
+    finish();
+}
+
+std::string errorDescription(const std::exception_ptr& error) {
+    if (!error) return {};
+    try {
+        std::rethrow_exception(error);
+    } catch (const ImageConversionError& conversionError) {
+        return conversionError.errorDescription();
+    } catch (const pf::Error& platformError) {
+        return platformError.localizedDescription();
+    } catch (const std::exception& other) {
+        return other.what();
+    } catch (...) {
+        return "Unknown error";
+    }
+}
+
+}  // namespace gw

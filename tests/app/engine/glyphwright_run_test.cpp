@@ -1,0 +1,203 @@
+#include "app/definitions/folder_definition_builder_factory.hpp"
+#include "app/engine/analytics_tracker.hpp"
+#include "glyphwright_test_support.hpp"
+#include "telemetry/analytics/rddi_analytics.hpp"
+#include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/support/telemetry_test_environment.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+
+namespace gwtest::engine {
+namespace {
+
+using gw::CollectionType;
+using gw::ConversionOutputType;
+
+class CountingTransport final : public gw::KKGATransport {
+public:
+    void sendHit(const pf::Dictionary& hit) override {
+        std::lock_guard lock(mutex_);
+        hits_.push_back(hit);
+    }
+    std::size_t count(const std::string& action) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<std::size_t>(std::count_if(hits_.begin(), hits_.end(), [&](const pf::Dictionary& hit) {
+            return hit.at("action") == pf::Value(action);
+        }));
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<pf::Dictionary> hits_;
+};
+
+class StoredAction : public gw::FileAlreadyExistsActionProvider {
+public:
+    explicit StoredAction(gw::FileAlreadyExistsAction action) : action_(action) {}
+    gw::FileAlreadyExistsAction fileAlreadyExistsAction() const override { return action_; }
+    void setFileAlreadyExistsAction(gw::FileAlreadyExistsAction action) override { action_ = action; }
+
+private:
+    gw::FileAlreadyExistsAction action_;
+};
+
+class GlyphwrightRunTest : public EngineEnvironment {
+protected:
+    // An engine ready to convert one large picture into `out`.
+    ObservedEngine readyEngine(ConversionOutputType type) {
+        ObservedEngine e;
+        e.engine->addImage(fileURL(writePng(dir_ / "in" / "Artwork.png", 1024, 1024)));
+        e.engine->setOutputDirectory(folderURL(dir_ / "out"));
+        e.engine->setResizeType(type);
+        if (!gw::FolderDefinitionBuilderFactory::supportedCollectionTypes(type).count(CollectionType::single)) {
+            e.engine->setImageInputCollectionType(CollectionType::variants);
+        }
+        return e;
+    }
+};
+
+TEST_F(GlyphwrightRunTest, ProgressIsNotANumberBeforeAnyRun) {
+    EXPECT_TRUE(std::isnan(gw::Glyphwright::make()->progress()));
+}
+
+TEST_F(GlyphwrightRunTest, ARunWritesTheCatalogAndReportsOneResultPerFolderAndCompletionOnce) {
+    auto e = readyEngine(ConversionOutputType::iOSIcon);
+    ASSERT_TRUE(e.engine->readyState().isReady());
+    std::atomic<int> progressCalls{0};
+    e.engine->setProgressUpdateHandler([&](float) { ++progressCalls; });
+    e.delegate->take();
+
+    e.engine->createAssetCatalog();
+    ASSERT_TRUE(e.delegate->waitForRun(1));
+    e.engine->waitUntilAllOperationsAreFinished();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for a stray second notice
+
+    const auto events = e.delegate->events();
+    EXPECT_EQ(events.front(), "didStartCreating");
+    EXPECT_EQ(e.delegate->count("didFinishFolder"), 1u);
+    EXPECT_EQ(e.delegate->count("didFinishAllOperations"), 1u);
+    EXPECT_EQ(e.engine->allOperations().size(), 2u);  // one folder, one final operation
+    EXPECT_FLOAT_EQ(e.engine->progress(), 1.0f);
+    EXPECT_GT(progressCalls.load(), 0);
+
+    const auto results = e.delegate->results();
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_TRUE(results[0].isSuccess());
+    const auto& success = results[0].successValue();
+    EXPECT_EQ(success.outputDirectory, folderURL(dir_ / "out"));
+    EXPECT_EQ(success.resizeType, ConversionOutputType::iOSIcon);
+    EXPECT_EQ(success.imageInputCollection.imageInputs, e.engine->imageInputs());
+    const auto written = success.definition.outputDirectory.fsPath();
+    EXPECT_TRUE(std::filesystem::exists(written / "Contents.json")) << written;
+    EXPECT_EQ(written.filename(), "Assets.xcassets");
+    const auto files = filesBelow(written);
+    EXPECT_GT(std::count_if(files.begin(), files.end(), [](const std::string& f) { return f.ends_with(".png"); }), 5);
+}
+
+TEST_F(GlyphwrightRunTest, RefusedRequestsAndCancelsThrowAndQueueNothing) {
+    ObservedEngine empty;
+    EXPECT_THROW(empty.engine->createAssetCatalog(), gw::FolderDefinitionBuilderFactory::Error);
+    EXPECT_TRUE(empty.engine->allOperations().empty());
+
+    auto e = readyEngine(ConversionOutputType::iOSIcon);
+    std::filesystem::create_directories(dir_ / "out" / "Assets.xcassets");
+    std::ofstream(dir_ / "out" / "Assets.xcassets" / "keep.txt") << "kept";
+    e.engine->setCatalogExistsActionProvider(std::make_shared<StoredAction>(gw::FileAlreadyExistsAction::cancel));
+    e.engine->setCatalogContentsExistsActionProvider(std::make_shared<StoredAction>(gw::FileAlreadyExistsAction::cancel));
+    e.delegate->take();
+    try {
+        e.engine->createAssetCatalog();
+        FAIL() << "a cancel must end the run";
+    } catch (const gw::FileWritingIntentError& error) {
+        EXPECT_EQ(error.errorCase(), gw::FileWritingIntentError::Case::userCancelled);
+    }
+    EXPECT_TRUE(e.engine->allOperations().empty());
+    EXPECT_EQ(e.delegate->count("didStartCreating"), 0u);
+    EXPECT_EQ(filesBelow(dir_ / "out"), std::vector<std::string>{"Assets.xcassets/keep.txt"});
+}
+
+TEST_F(GlyphwrightRunTest, BatchModeWritesOneFolderPerPictureAndCompletesOnce) {
+    ObservedEngine e;
+    e.engine->addImages({fileURL(writePng(dir_ / "in" / "Red.png", 90, 90)),
+                         fileURL(writePng(dir_ / "in" / "Green.png", 60, 60)),
+                         fileURL(writePng(dir_ / "in" / "Blue.png", 30, 30))});
+    e.engine->setResizeType(ConversionOutputType::asset);
+    e.engine->setImageInputCollectionType(CollectionType::batch);
+    e.engine->setOutputDirectory(folderURL(dir_ / "out"));
+    ASSERT_NE(e.engine->readyState().stateCase(), gw::ReadyState::Case::error) << describe(e.engine->readyState());
+
+    e.engine->createAssetCatalog();
+    EXPECT_EQ(e.engine->allOperations().size(), 4u);
+    ASSERT_TRUE(e.delegate->waitForRun(3));
+    e.engine->waitUntilAllOperationsAreFinished();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(e.delegate->count("didFinishFolder"), 3u);
+    EXPECT_EQ(e.delegate->count("didFinishAllOperations"), 1u);
+    std::set<std::string> pictures;
+    for (const auto& result : e.delegate->results()) {
+        ASSERT_TRUE(result.isSuccess());
+        ASSERT_EQ(result.successValue().imageInputCollection.imageInputs.size(), 1u);
+        pictures.insert(result.successValue().imageInputCollection.imageInputs[0]->imageName());
+    }
+    EXPECT_EQ(pictures, (std::set<std::string>{"Red", "Green", "Blue"}));
+    const auto files = filesBelow(dir_ / "out");
+    for (const char* name : {"Red", "Green", "Blue"}) {
+        EXPECT_TRUE(std::any_of(files.begin(), files.end(), [&](const std::string& f) {
+            return f.find(std::string(name) + ".imageset/Contents.json") != std::string::npos;
+        })) << name;
+    }
+}
+
+// Every output type converts a real picture into a real catalog.
+TEST_F(GlyphwrightRunTest, EveryBuiltOutputTypeConvertsEndToEnd) {
+    int converted = 0;
+    for (const auto type : gw::ConversionOutputTypes::allCases()) {
+        SCOPED_TRACE(std::string(gw::ConversionOutputTypes::commandLineName(type)));
+        std::filesystem::remove_all(dir_ / "out");
+        auto e = readyEngine(type);
+        if (holdsError<gw::FolderDefinitionBuilderFactory::Error>(e.engine->readyState()) &&
+            factoryErrorCase(e.engine->readyState()) == gw::FolderDefinitionBuilderFactory::Error::Case::minimumImageCountNotMet) {
+            // Image stacks are made of layers: a front picture goes in as well.
+            e.engine->insert(gw::ImageInput::load(fileURL(writePng(dir_ / "in" / "Front.png", 512, 300))), 0);
+        }
+        ASSERT_NE(e.engine->readyState().stateCase(), gw::ReadyState::Case::error) << describe(e.engine->readyState());
+        e.engine->createAssetCatalog();
+        ASSERT_TRUE(e.delegate->waitForRun(1));
+        e.engine->waitUntilAllOperationsAreFinished();
+        for (const auto& result : e.delegate->results()) {
+            ASSERT_TRUE(result.isSuccess());
+            EXPECT_TRUE(std::filesystem::exists(result.successValue().definition.outputDirectory.fsPath() / "Contents.json"));
+        }
+        ++converted;
+    }
+    EXPECT_EQ(converted, static_cast<int>(gw::ConversionOutputTypes::allCases().size()));
+}
+
+TEST_F(GlyphwrightRunTest, AlphaRemovalDuringARunReachesBothAnalyticsBackEnds) {
+    rddi::testkit::TelemetryTestEnvironment telemetry;
+    auto transport = std::make_shared<CountingTransport>();
+    auto tracker = std::make_shared<gw::KKGATracker>(transport);
+    tracker->setTrackingID("UA-TEST-1");
+    gw::KKGASetSharedTracker(tracker);
+    rddi::RDDIDezIdedev::start("secret", {rddi::RDDIAnalytics::serviceClass()});
+
+    auto e = readyEngine(ConversionOutputType::iOSIcon);  // app icons are written without alpha
+    e.engine->createAssetCatalog();
+    ASSERT_TRUE(e.delegate->waitForRun(1));
+    e.engine->waitUntilAllOperationsAreFinished();
+
+    std::size_t analyticsEvents = 0;
+    for (const auto& entry : telemetry.channelGroup()->storedLogs("Analytics")) {
+        const auto event = std::dynamic_pointer_cast<rddi::RDDIEventLog>(entry.log);
+        if (event && event->name == "alpha_channel_removal_succeeded") ++analyticsEvents;
+    }
+    EXPECT_GT(analyticsEvents, 0u);
+    EXPECT_EQ(transport->count("alpha_channel_removal_succeeded"), analyticsEvents);
+    gw::KKGASetSharedTracker(nullptr);
+}
+
+}  // namespace
+}  // namespace gwtest::engine

@@ -1,0 +1,309 @@
+#include "app/definitions/folder_definition_builder_factory.hpp"
+#include "glyphwright_test_support.hpp"
+#include "platform/foundation/files.hpp"
+#include "platform/foundation/json.hpp"
+
+#include <gtest/gtest.h>
+
+namespace gwtest::engine {
+namespace {
+
+using Strings = std::vector<std::string>;
+using FactoryCase = gw::FolderDefinitionBuilderFactory::Error::Case;
+using gw::CollectionType;
+using gw::ConversionOutputType;
+
+class GlyphwrightStateTest : public EngineEnvironment {
+protected:
+    std::filesystem::path png(const std::string& name, int w = 1024, int h = 1024) {
+        return writePng(dir_ / "in" / name, w, h);
+    }
+};
+
+TEST_F(GlyphwrightStateTest, AssignmentsNotifyInSlotOrderEveryTimeAndRunTheReadinessCheck) {
+    ObservedEngine e;
+    e.engine->setResizeType(ConversionOutputType::iOSIcon);
+    e.engine->setResizeType(ConversionOutputType::iOSIcon);
+    e.engine->setImageInputCollectionType(CollectionType::variants);
+    e.engine->setOutputDirectory(folderURL(dir_ / "out"));
+    e.engine->setOutputDirectory(std::nullopt);
+    EXPECT_EQ(e.delegate->take(),
+              (Strings{"outputType iOSIcon", "readyState error", "outputType iOSIcon", "readyState error",
+                       "collectionType variants", "readyState error", "outputDirectory out", "readyState error",
+                       "outputDirectory none", "readyState error"}));
+}
+
+TEST_F(GlyphwrightStateTest, AddingAFileInSingleModeSelectsItAndTellsSelectionListAndEditingPanel) {
+    ObservedEngine e;
+    e.engine->setOutputDirectory(folderURL(dir_ / "out"));
+    e.delegate->take();
+    e.engine->addImage(fileURL(png("Logo.png")));
+    EXPECT_EQ(e.delegate->take(), (Strings{"selection 1", "readyState ready", "imageInputs 1", "readyState ready",
+                                           "readyState ready", "showEditingPanel Logo"}));
+    EXPECT_EQ(e.engine->imageInputCollectionType(), CollectionType::single);
+
+    // A second picture replaces the first in single mode.
+    e.engine->addImage(fileURL(png("Other.png")));
+    ASSERT_EQ(e.engine->imageInputs().size(), 1u);
+    EXPECT_EQ(e.engine->imageInputs()[0]->imageName(), "Other");
+    EXPECT_EQ(e.engine->selectedImageInputs(), e.engine->imageInputs());
+}
+
+TEST_F(GlyphwrightStateTest, ReleasedDelegatesAreSkippedAndTheOthersToldInRegistrationOrder) {
+    auto engine = gw::Glyphwright::make();
+    std::vector<std::string> order;
+    struct Named : gw::GlyphwrightDelegate {
+        Named(std::string n, std::vector<std::string>& o) : name(std::move(n)), order(o) {}
+        void glyphwrightOutputTypeDidChange(gw::Glyphwright&, std::optional<ConversionOutputType>) override {
+            order.push_back(name);
+        }
+        std::string name;
+        std::vector<std::string>& order;
+    };
+    auto first = std::make_shared<Named>("first", order);
+    auto second = std::make_shared<Named>("second", order);
+    auto third = std::make_shared<Named>("third", order);
+    engine->addDelegate(first);
+    engine->addDelegate(second);
+    engine->addDelegate(third);
+    engine->setResizeType(ConversionOutputType::asset);
+    second.reset();
+    engine->setResizeType(ConversionOutputType::asset);
+    EXPECT_EQ(order, (Strings{"first", "second", "third", "first", "third"}));
+    EXPECT_EQ(engine->delegates().size(), 3u);
+}
+
+TEST_F(GlyphwrightStateTest, AFolderOfPicturesSwitchesToVariantsAndSkipsHiddenAndOtherCaseExtensions) {
+    ObservedEngine e;
+    png("set/a.png", 64, 64);
+    png("set/sub/c.jpg", 32, 32);  // PNG bytes; the extension alone decides what is scanned
+    png("set/b.PNG", 16, 16);
+    png("set/.hidden.png", 16, 16);
+    e.engine->addImagesFromFileOrFolder(folderURL(dir_ / "in" / "set"));
+    EXPECT_EQ(e.engine->imageInputCollectionType(), CollectionType::variants);
+    Strings names;
+    for (const auto& input : e.engine->imageInputs()) names.push_back(input->imageName());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (Strings{"a", "c"}));
+    EXPECT_EQ(e.delegate->count("showEditingPanel a") + e.delegate->count("showEditingPanel c"), 2u);
+}
+
+TEST_F(GlyphwrightStateTest, MissingLocationsAndUnreadablePictures) {
+    auto engine = gw::Glyphwright::make();
+    // Without a picture extension the location is scanned as a folder: nothing, no error.
+    EXPECT_NO_THROW(engine->addImagesFromFileOrFolder(folderURL(dir_ / "nowhere")));
+    try {
+        engine->addImagesFromFileOrFolder(fileURL(dir_ / "nowhere.png"));
+        FAIL() << "a missing picture file must be reported";
+    } catch (const gw::GlyphwrightError& error) {
+        EXPECT_EQ(error.errorCase(), gw::GlyphwrightError::Case::unableToOpenImageFromURL);
+    }
+
+    // A file that is no picture: in single mode the alert reaches the caller...
+    std::filesystem::create_directories(dir_ / "in");
+    std::ofstream(dir_ / "in" / "broken file.png") << "not a picture";
+    try {
+        engine->addImage(fileURL(dir_ / "in" / "broken file.png"));
+        FAIL() << "the alert must reach the caller";
+    } catch (const gw::AddImageAlertError& alert) {
+        EXPECT_EQ(alert.messageText(), "The image could not be added.");
+        EXPECT_EQ(alert.informativeText(),
+                  "The file at " + (dir_ / "in" / "broken file.png").string() + " could not be opened as an image.");
+    }
+    // ...or the window's alert handler, which swallows it.
+    int alerts = 0;
+    engine->setImageLoadAlertHandler([&](const gw::AddImageAlertError&) { ++alerts; });
+    EXPECT_NO_THROW(engine->addImage(fileURL(dir_ / "in" / "broken file.png")));
+    EXPECT_EQ(alerts, 1);
+    EXPECT_TRUE(engine->imageInputs().empty());
+
+    // In the other modes it is skipped silently, after the mode has changed.
+    engine->setImageInputCollectionType(CollectionType::batch);
+    EXPECT_NO_THROW(engine->addImage(fileURL(dir_ / "in" / "broken file.png")));
+    EXPECT_EQ(engine->imageInputCollectionType(), CollectionType::variants);
+    EXPECT_TRUE(engine->imageInputs().empty());
+}
+
+TEST_F(GlyphwrightStateTest, TheSamePictureAgainIsSelectedNotAddedAndStillOpensTheEditingPanel) {
+    ObservedEngine e;
+    e.engine->addImages({fileURL(png("One.png", 64, 64)), fileURL(png("Two.png", 32, 32))});
+    ASSERT_EQ(e.engine->imageInputs().size(), 2u);
+    const auto first = e.engine->imageInputs()[0];
+    e.delegate->take();
+    e.engine->insert(first);
+    EXPECT_EQ(e.engine->imageInputs().size(), 2u);
+    EXPECT_EQ(e.engine->selectedImageInputs(), std::vector<gw::ImageInputPtr>{first});
+    EXPECT_EQ(e.delegate->take(), (Strings{"selection 1", "readyState error", "showEditingPanel " + first->imageName()}));
+}
+
+TEST_F(GlyphwrightStateTest, NamesStayDistinctAndTheEarlierPictureKeepsItsName) {
+    ObservedEngine e;
+    e.engine->addImages({fileURL(png("a/Icon.png", 64, 64)), fileURL(png("b/Icon.png", 32, 32)),
+                         fileURL(png("Icon1.png", 16, 16))});
+    Strings names;
+    for (const auto& input : e.engine->imageInputs()) names.push_back(input->imageName());
+    EXPECT_EQ(names.size(), 3u);
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), 3u);
+
+    const auto inputs = e.engine->imageInputs();
+    inputs[1]->setImageName(inputs[0]->imageName());
+    EXPECT_NE(inputs[1]->imageName(), inputs[0]->imageName());
+    inputs[0]->setImageName("Logo");
+    inputs[1]->setImageName("Logo");
+    EXPECT_EQ(inputs[0]->imageName(), "Logo");
+    EXPECT_EQ(inputs[1]->imageName(), "Logo1");
+    inputs[2]->setImageName("Logo1");
+    EXPECT_EQ(inputs[1]->imageName(), "Logo1");
+    EXPECT_EQ(inputs[2]->imageName(), "Logo2");
+}
+
+TEST_F(GlyphwrightStateTest, ReadyStateForRepresentativeRequests) {
+    ObservedEngine e;
+    auto state = e.engine->readyState();
+    EXPECT_TRUE(state.isReady());  // nothing has been checked yet
+
+    e.engine->updateReadyState();
+    EXPECT_EQ(factoryErrorCase(e.engine->readyState()), FactoryCase::missingImageInputs);
+
+    e.engine->addImage(fileURL(png("Big.png")));
+    EXPECT_EQ(factoryErrorCase(e.engine->readyState()), FactoryCase::missingOutputDirectory);
+
+    e.engine->setOutputDirectory(folderURL(dir_ / "out"));
+    EXPECT_TRUE(e.engine->readyState().isReady());
+
+    // Single mode with nothing selected refuses although a picture is arranged.
+    e.engine->collectionViewArrayController()->setSelectionIndexes({});
+    // The list did not change, so nothing re-selects the picture.
+    EXPECT_EQ(factoryErrorCase(e.engine->readyState()), FactoryCase::missingImageInputs);
+
+    // A picture far too small for the icons: warnings, reported again on every assignment.
+    e.engine->addImage(fileURL(png("Tiny.png", 20, 20)));
+    EXPECT_EQ(e.engine->readyState().stateCase(), gw::ReadyState::Case::warnings);
+    EXPECT_FALSE(e.engine->readyState().warningList().empty());
+    e.delegate->take();
+    e.engine->setResizeType(ConversionOutputType::iOSIcon);
+    EXPECT_EQ(e.delegate->take(), (Strings{"outputType iOSIcon", "readyState warnings"}));
+
+    // Batch mode is not one the icon accepts.
+    e.engine->setImageInputCollectionType(CollectionType::batch);
+    EXPECT_EQ(factoryErrorCase(e.engine->readyState()), FactoryCase::batchModeNotSupported);
+}
+
+// The output-type menu of the window, which does not exist without a desktop.
+class MenuStandIn : public gw::OutputTypeSelectionHandler {
+public:
+    void setDelegate(std::weak_ptr<gw::OutputTypeSelectionHandlerDelegate> delegate) override { delegate_ = delegate; }
+    void rebuildMenu() override { ++rebuilds; }
+    ConversionOutputType currentResizeType() const override { return current; }
+    void choose(ConversionOutputType type) {
+        current = type;
+        if (auto delegate = delegate_.lock()) delegate->outputTypeSelectionHandler(*this, type);
+    }
+    ConversionOutputType current = ConversionOutputType::tvOSIcon;
+    int rebuilds = 0;
+
+private:
+    std::weak_ptr<gw::OutputTypeSelectionHandlerDelegate> delegate_;
+};
+
+TEST_F(GlyphwrightStateTest, TheOutputTypeMenuSetsTheTypeAndInsertRepairsTheCollectionType) {
+    ObservedEngine e;
+    auto menu = std::make_shared<MenuStandIn>();
+    e.engine->setOutputTypeSelectionHandler(menu);
+    EXPECT_EQ(menu->rebuilds, 1);
+    EXPECT_EQ(e.engine->resizeType(), ConversionOutputType::tvOSIcon);
+    EXPECT_EQ(e.delegate->take(), (Strings{"outputType tvOSIcon", "readyState error"}));
+
+    // The tvOS icon takes variants only: a picture arriving in single mode switches.
+    e.engine->insert(gw::ImageInput::load(fileURL(png("Layer.png", 64, 64))));
+    EXPECT_EQ(e.engine->imageInputCollectionType(), CollectionType::variants);
+
+    menu->choose(ConversionOutputType::macOSIcon);
+    EXPECT_EQ(e.engine->resizeType(), ConversionOutputType::macOSIcon);
+}
+
+TEST_F(GlyphwrightStateTest, WithoutDelegatesASelectionChangeStillUpdatesTheReadyState) {
+    auto engine = gw::Glyphwright::make();
+    engine->setCollectionViewArrayController(std::make_shared<platform::appkit::ArrayController>());
+    engine->setOutputDirectory(folderURL(dir_ / "out"));
+    engine->addImage(fileURL(png("Big.png")));
+    ASSERT_TRUE(engine->readyState().isReady());
+    engine->collectionViewArrayController()->setSelectionIndexes({});
+    EXPECT_EQ(factoryErrorCase(engine->readyState()), FactoryCase::missingImageInputs);
+}
+
+TEST_F(GlyphwrightStateTest, ANewArrayControllerTakesOverPicturesAndSelection) {
+    auto engine = gw::Glyphwright::make();
+    engine->addImages({fileURL(png("A.png", 64, 64)), fileURL(png("B.png", 32, 32)), fileURL(png("C.png", 16, 16))});
+    engine->collectionViewArrayController()->setSelectionIndexes({0, 2});
+    const auto before = engine->imageInputs();
+    auto replacement = std::make_shared<platform::appkit::ArrayController>();
+    engine->setCollectionViewArrayController(replacement);
+    EXPECT_EQ(engine->collectionViewArrayController(), replacement);
+    EXPECT_EQ(engine->imageInputs(), before);
+    EXPECT_EQ(replacement->selectionIndexes(), (std::set<std::size_t>{0, 2}));
+
+    // Emptying the selection and then changing the list selects the first picture again.
+    replacement->setSelectionIndexes({});
+    replacement->removeObjects({platform::appkit::ArrayController::Element::of(before[2])});
+    EXPECT_EQ(replacement->selectionIndexes(), (std::set<std::size_t>{0}));
+}
+
+TEST_F(GlyphwrightStateTest, NewPicturesGetLayerFramesWithTheLastAsTheLockedBackLayer) {
+    auto engine = gw::Glyphwright::make();
+    engine->addImages({fileURL(png("Front.png", 200, 100)), fileURL(png("Back.png", 800, 480))});
+    const auto inputs = engine->imageInputs();
+    ASSERT_EQ(inputs.size(), 2u);
+    const auto& back = inputs[1]->tvOSAppIconlayerFrame();
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(back->isLocked());
+    EXPECT_EQ(back->width(), 400);
+    EXPECT_EQ(back->height(), 240);
+    ASSERT_TRUE(inputs[0]->tvOSAppIconlayerFrame());
+    EXPECT_FALSE(inputs[0]->tvOSAppIconlayerFrame()->isLocked());
+    EXPECT_EQ(inputs[0]->tvOSAppIconlayerFrame()->width(), 100);  // the back picture's scale of 1/2
+    ASSERT_TRUE(inputs[1]->tvOSLeaderboardLayerFrame());
+    EXPECT_EQ(inputs[1]->tvOSLeaderboardLayerFrame()->width(), 659);
+}
+
+TEST_F(GlyphwrightStateTest, SavedPicturesSurviveARestart) {
+    const auto savedPath = gw::Glyphwright::savedStatePath();
+    EXPECT_EQ(savedPath.filename(), "saved_glyphwright");
+    {
+        ObservedEngine e;
+        e.engine->addImages({fileURL(png("First.png", 64, 64)), fileURL(png("Second.png", 32, 32))});
+        e.engine->collectionViewArrayController()->setSelectionIndexes({1});
+        const auto json = e.engine->encodeJSON();
+        EXPECT_EQ(json["imageInputCollectionType"], pf::Value(1));
+        EXPECT_EQ(json["imageInputs"].asArray()->size(), 2u);
+        EXPECT_EQ(json["selectionIndexes"],
+                  pf::Value::dict({{"indexes", pf::Value::array({pf::Value::dict({{"location", 1}, {"length", 1}})})}}));
+        e.engine->save();
+    }
+    const auto restored = gw::Glyphwright::restore();
+    EXPECT_EQ(restored->imageInputCollectionType(), CollectionType::variants);
+    const auto inputs = restored->imageInputs();
+    ASSERT_EQ(inputs.size(), 2u);
+    EXPECT_EQ(inputs[0]->imageName(), "First");
+    EXPECT_EQ(inputs[1]->imageName(), "Second");
+    EXPECT_EQ(restored->selectedImageInputs(), std::vector<gw::ImageInputPtr>{inputs[1]});
+    ASSERT_TRUE(inputs[0]->image());
+
+    // A saved state that is not whole fails as a whole.
+    for (const char* text : {"", "{}", R"({"imageInputCollectionType": 3, "imageInputs": [], "selectionIndexes": {"indexes": []}})",
+                             R"({"imageInputCollectionType": 0, "imageInputs": [], "selectionIndexes": null})",
+                             R"({"imageInputCollectionType": 0, "imageInputs": [], "selectionIndexes": {"indexes": [{"location": 0, "length": 1}]}})"}) {
+        pf::files::writeAtomically(dir_ / "broken", std::string_view(text));
+        try {
+            gw::Glyphwright::restore(dir_ / "broken");
+            ADD_FAILURE() << "restored from " << text;
+        } catch (const gw::Glyphwright::StorageError& error) {
+            EXPECT_EQ(error.errorCase(), gw::Glyphwright::StorageError::Case::decodingFailed);
+        }
+    }
+    EXPECT_THROW(gw::Glyphwright::restore(dir_ / "missing"), gw::Glyphwright::StorageError);
+    std::filesystem::remove(savedPath);
+}
+
+}  // namespace
+}  // namespace gwtest::engine
