@@ -1,6 +1,6 @@
 #include "app/engine/folder_creation_operation.hpp"
+#include "platform/foundation/json.hpp"
 
-#include "app/engine/contents_json.hpp"
 #include "app/engine/image_creation_operation.hpp"
 #include "platform/foundation/files.hpp"
 
@@ -95,7 +95,7 @@ void FolderCreationOperation::createFolder() {
 }
 
 void FolderCreationOperation::writeContentsFile() {
-    const auto text = contentsJSONText(folderDefinition_.contentsDictionary);
+    const auto text = platform::foundation::json::serializeCatalogStyle(platform::foundation::Value(folderDefinition_.contentsDictionary));
     pf::files::writeAtomically(folderDefinition_.outputDirectory.fsPath() / kContentsFileName, text);
 }
 

@@ -20,6 +20,12 @@ struct WriteOptions {
 std::string serialize(const Value& value, WriteOptions options = {});
 Data serializeData(const Value& value, WriteOptions options = {});
 
+// Writes a value the way the catalog editor writes its Contents.json files: two-space
+// indent, `"key" : value`, integers as integers, reals in their shortest exact form (a
+// whole real without ".0"), UTF-8 and "/" unescaped, empty containers as "[\n\n]", and a
+// final newline. Values JSON cannot hold: Error(propertyListWriteInvalid).
+std::string serializeCatalogStyle(const Value& value);
+
 // Reads JSON text; any top-level value is accepted. Malformed text:
 // Error(propertyListReadCorrupt) naming the position.
 Value parse(std::string_view text);

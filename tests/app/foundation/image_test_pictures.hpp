@@ -13,6 +13,9 @@
 #include <vector>
 
 namespace gwtest {
+// Own inline namespace: another test helper header defines a different `Rgba`, and the
+// two must not meet as one inline entity when test files share an executable.
+inline namespace rendering {
 
 struct Rgba {
     int r = 0, g = 0, b = 0, a = 0;
@@ -100,4 +103,5 @@ inline ::testing::AssertionResult pixelIs(const RenderedPicture& picture, int x,
                                          << ", " << expected.g << ", " << expected.b << ", " << expected.a << ")";
 }
 
+}  // namespace rendering
 }  // namespace gwtest

@@ -22,6 +22,9 @@
 #include <vector>
 
 namespace gwtest {
+// Own inline namespace: another test helper header defines a different `Rgba`, and the
+// two must not meet as one inline entity when test files share an executable.
+inline namespace pictures {
 
 struct Rgba {
     std::uint8_t r = 0, g = 0, b = 0, a = 255;
@@ -118,4 +121,5 @@ private:
     ScopedXdgHome home_;
 };
 
+}  // namespace pictures
 }  // namespace gwtest

@@ -39,6 +39,32 @@ TEST(Json, PrettyPrintingIndentsByTwo) {
     EXPECT_EQ(pf::json::serialize(Value::dict({{"a", 1}}), {.prettyPrinted = true}), "{\n  \"a\": 1\n}");
 }
 
+TEST(Json, CatalogStyleMatchesTheCatalogEditorsLayout) {
+    pf::Dictionary info{{"author", Value("xcode")}, {"version", Value(std::int64_t{1})}};
+    pf::Dictionary image{{"filename", Value("Icon/\u00e9@2x.png")}, {"scale", Value(0.5)}, {"size", Value(641.0)}};
+    pf::Dictionary root{{"images", Value(pf::Array{Value(image)})}, {"info", Value(info)}, {"layers", Value(pf::Array{})}};
+    EXPECT_EQ(pf::json::serializeCatalogStyle(Value(root)),
+              "{\n"
+              "  \"images\" : [\n"
+              "    {\n"
+              "      \"filename\" : \"Icon/\u00e9@2x.png\",\n"
+              "      \"scale\" : 0.5,\n"
+              "      \"size\" : 641\n"
+              "    }\n"
+              "  ],\n"
+              "  \"info\" : {\n"
+              "    \"author\" : \"xcode\",\n"
+              "    \"version\" : 1\n"
+              "  },\n"
+              "  \"layers\" : [\n"
+              "\n"
+              "  ]\n"
+              "}\n");
+    // What the file must not hold is refused rather than written half.
+    EXPECT_THROW(pf::json::serializeCatalogStyle(Value(pf::Dictionary{{"x", Value(std::nan(""))}})), pf::Error);
+    EXPECT_THROW(pf::json::serializeCatalogStyle(Value(pf::Dictionary{{"bad", Value(std::string("\xff"))}})), pf::Error);
+}
+
 TEST(Json, RefusesValuesWithoutJsonForm) {
     auto expectInvalid = [](const Value& v) {
         try {
