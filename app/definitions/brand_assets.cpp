@@ -82,14 +82,6 @@ FolderDefinition Builder::build() {
     return topLevelFolderBuilder_->folderDefinition();
 }
 
-ConversionWarnings Builder::validate() {
-    FolderDefinition definition;
-    try {
-        definition = build();
-    } catch (...) {
-        return {};
-    }
-    return validateFolderDefinition(definition, {});
-}
+ConversionWarnings Builder::validate() { return validateBuild(*this, {}); }
 
 }  // namespace gw

@@ -21,18 +21,8 @@ ImageSettings FolderDefinitionBuilderCatalystIcon::iOSImageSettings() {
 }
 
 ImageSettings FolderDefinitionBuilderCatalystIcon::macOSImageSettings() {
-    const bool padding = boolSetting(UserDefaultsKey::catalinaMacIconPadding);
-    const bool roundCorners = boolSetting(UserDefaultsKey::catalinaMacIconRoundCorners);
-    const bool dropShadow = boolSetting(UserDefaultsKey::catalinaMacIconDropShadow);
-    ImageSettings settings;
-    settings.scaleType = ScaleType::stretch;
-    settings.zoom = padding ? kMacIconPaddedZoom : 1.0f;
-    settings.backgroundColorSetting = ImageSettings::BackgoundColorSetting::transparent();
-    settings.isAlphaChannelRemoved = false;
-    settings.format = ImageDefinition::Format::png;
-    settings.roundCorners = roundCorners;
-    settings.addShadow = dropShadow;
-    return settings;
+    return macIconImageSettings(UserDefaultsKey::catalinaMacIconPadding, UserDefaultsKey::catalinaMacIconRoundCorners,
+                                UserDefaultsKey::catalinaMacIconDropShadow);
 }
 
 FolderDefinition FolderDefinitionBuilderCatalystIcon::build() {

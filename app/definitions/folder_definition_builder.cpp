@@ -15,6 +15,10 @@ ValidatorOption validatorOption(CollectionType collectionType) {
 }
 
 ConversionWarnings validateBuild(FolderDefinitionBuilder& builder) {
+    return validateBuild(builder, {validatorOption(builder.imageInputCollection().collectionType)});
+}
+
+ConversionWarnings validateBuild(FolderDefinitionBuilder& builder, const ValidatorOptions& options) {
     FolderDefinition definition;
     try {
         definition = builder.build();
@@ -22,7 +26,7 @@ ConversionWarnings validateBuild(FolderDefinitionBuilder& builder) {
         // A plan that can't be made has nothing to warn about; the run reports the error.
         return {};
     }
-    return validateFolderDefinition(definition, {validatorOption(builder.imageInputCollection().collectionType)});
+    return validateFolderDefinition(definition, options);
 }
 
 }  // namespace gw

@@ -31,5 +31,7 @@ ValidatorOption validatorOption(CollectionType collectionType);
 // The frame's validate(): builds, and on success asks the engine's validator about the
 // tree with the option of the collection type; a failed build gives no warnings.
 ConversionWarnings validateBuild(FolderDefinitionBuilder& builder);
+// The same with the validator options a builder chooses itself.
+ConversionWarnings validateBuild(FolderDefinitionBuilder& builder, const ValidatorOptions& options);
 
 }  // namespace gw

@@ -166,17 +166,10 @@ FolderDefinition FolderDefinitionBuilderAsset::build() {
 }
 
 ConversionWarnings FolderDefinitionBuilderAsset::validate() {
-    FolderDefinition definition;
-    try {
-        definition = build();
-    } catch (...) {
-        // A plan that can't be made has nothing to warn about; the run reports the error.
-        return {};
-    }
     ValidatorOptions options;
     if (imageInputCollection_.collectionType == CollectionType::batch)
         options.insert(ValidatorOption::includeImageName);
-    return validateFolderDefinition(definition, options);
+    return validateBuild(*this, options);
 }
 
 }  // namespace gw

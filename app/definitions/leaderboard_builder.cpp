@@ -153,14 +153,7 @@ FolderDefinition FolderDefinitionBuildertvOSLeaderboard::build() {
 }
 
 ConversionWarnings FolderDefinitionBuildertvOSLeaderboard::validate() {
-    FolderDefinition definition;
-    try {
-        definition = build();
-    } catch (...) {
-        // A plan that can't be made has nothing to warn about; the run reports the error.
-        return {};
-    }
-    return validateFolderDefinition(definition, {ValidatorOption::includeImageName});
+    return validateBuild(*this, {ValidatorOption::includeImageName});
 }
 
 }  // namespace gw

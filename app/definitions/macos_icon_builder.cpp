@@ -4,20 +4,21 @@
 
 namespace gw {
 
-ImageSettings FolderDefinitionBuilderOSXIcons::imageSettings() const {
-    const bool padding = boolSetting(UserDefaultsKey::macIconPadding);
-    const bool roundCorners = boolSetting(UserDefaultsKey::macIconRoundCorners);
-    const bool dropShadow = boolSetting(UserDefaultsKey::macIconDropShadow);
+ImageSettings macIconImageSettings(UserDefaultsKey padding, UserDefaultsKey roundCorners, UserDefaultsKey dropShadow) {
     ImageSettings settings;
     settings.scaleType = ScaleType::stretch;
-    settings.zoom = padding ? kMacIconPaddedZoom : 1.0f;
+    settings.zoom = boolSetting(padding) ? kMacIconPaddedZoom : 1.0f;
     settings.backgroundColorSetting = ImageSettings::BackgoundColorSetting::transparent();
-    // macOS icons keep their transparency.
     settings.isAlphaChannelRemoved = false;
     settings.format = ImageDefinition::Format::png;
-    settings.roundCorners = roundCorners;
-    settings.addShadow = dropShadow;
+    settings.roundCorners = boolSetting(roundCorners);
+    settings.addShadow = boolSetting(dropShadow);
     return settings;
+}
+
+ImageSettings FolderDefinitionBuilderOSXIcons::imageSettings() const {
+    return macIconImageSettings(UserDefaultsKey::macIconPadding, UserDefaultsKey::macIconRoundCorners,
+                                UserDefaultsKey::macIconDropShadow);
 }
 
 FolderDefinition FolderDefinitionBuilderOSXIcons::build() {

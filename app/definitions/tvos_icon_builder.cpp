@@ -54,13 +54,7 @@ FolderDefinition FolderDefinitionBuildertvOSIcon::build() {
 }
 
 ConversionWarnings FolderDefinitionBuildertvOSIcon::validate() {
-    FolderDefinition definition;
-    try {
-        definition = build();
-    } catch (...) {
-        return {};
-    }
-    return validateFolderDefinition(definition, {ValidatorOption::includeImageName});
+    return validateBuild(*this, {ValidatorOption::includeImageName});
 }
 
 }  // namespace gw
