@@ -164,7 +164,9 @@ float FolderCreationOperation::progress() const {
             ++count;
         }
     }
-    if (count == 0) return executionState() == ExecutionState::initial ? 0.0f : 1.0f;
+    // With no children (yet) only a finished folder is done: one that has started but not
+    // made its children would otherwise read as complete and its progress then fall back.
+    if (count == 0) return executionState() == ExecutionState::finished ? 1.0f : 0.0f;
     if (sum == 0.0f) return 0.0f;
     return sum / static_cast<float>(count);
 }

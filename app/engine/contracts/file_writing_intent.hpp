@@ -26,7 +26,10 @@ class FileWritingIntentError : public std::runtime_error {
 public:
     enum class Case : int { userCancelled = 0 };
     explicit FileWritingIntentError(Case errorCase = Case::userCancelled)
-        : std::runtime_error("userCancelled"), case_(errorCase) {}
+        // No text of its own: a cancel is logged, not shown, so callers that print it
+        // get the platform's generic wording.
+        : std::runtime_error("The operation couldn’t be completed. (gw.FileWritingIntentError error 0.)"),
+          case_(errorCase) {}
     Case errorCase() const noexcept { return case_; }
     static FileWritingIntentError userCancelled() { return FileWritingIntentError(Case::userCancelled); }
 

@@ -150,6 +150,19 @@ bool holds(const std::exception_ptr& error) {
     }
 }
 
+TEST_F(WritingOperations, AFolderThatHasStartedButMadeNoChildrenIsNotYetDone) {
+    // The engine polls top-level folders while they start: one that has not made its
+    // children yet must not read as complete, or the run's progress falls back later.
+    gw::FolderDefinition definition;
+    definition.outputDirectory = pf::URL::fileURL(dir_ / "out" / "Assets.xcassets", true);
+    FolderCreationOperation operation(definition, nullptr, nullptr);
+    EXPECT_EQ(operation.progress(), 0.0f);
+    operation.markExecuting();
+    EXPECT_EQ(operation.progress(), 0.0f);
+    operation.finish();
+    EXPECT_EQ(operation.progress(), 1.0f);
+}
+
 TEST_F(WritingOperations, APngIsRenderedAtItsSizeAndReportsProgressOnce) {
     fs::create_directories(dir_ / "out");
     std::vector<float> reported;

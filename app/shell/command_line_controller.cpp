@@ -1,0 +1,330 @@
+#include "app/shell/command_line_controller.hpp"
+
+#include "app/definitions/conversion_output_type.hpp"
+#include "app/engine/conversion_warning.hpp"
+#include "app/engine/image_creation_operation.hpp"
+#include "app/foundation/image_input_collection.hpp"
+#include "app/foundation/user_defaults_cloud_sync.hpp"
+#include "platform/foundation/url.hpp"
+#include "platform/foundation/user_defaults.hpp"
+#include "platform/log/system_log.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace gw {
+
+namespace pf = platform::foundation;
+namespace seq = TerminalSequence;
+
+namespace {
+
+const std::thread::id mainThread = std::this_thread::get_id();
+
+// Shortest text that reads back as the same float, always with a fractional part.
+std::string progressText(float percent) {
+    std::string text = fmt::format("{}", percent);
+    if (text.find_first_of(".eninf") == std::string::npos) text += ".0";
+    return text;
+}
+
+std::string failureMessage(std::string_view prefix, CommandLineController::Option option) {
+    return fmt::format("{}{}", prefix, CommandLineController::caseName(option));
+}
+
+std::string unableToUnderstand(CommandLineController::Option option) {
+    return failureMessage("Unable to understand the ", option);
+}
+
+}  // namespace
+
+// --- options ----------------------------------------------------------------------
+
+std::string_view CommandLineController::rawValue(Option option) {
+    switch (option) {
+    case Option::help: return "-help";
+    case Option::inputPath: return "-inputPath";
+    case Option::outputPath: return "-outputPath";
+    case Option::assetType: return "-assetType";
+    case Option::collectionType: return "-collectionType";
+    case Option::assetExistsAction: return "-assetExistsAction";
+    case Option::assetCatalogExistsAction: return "-assetCatalogExistsAction";
+    }
+    return {};
+}
+
+std::string_view CommandLineController::caseName(Option option) { return rawValue(option).substr(1); }
+
+std::optional<CommandLineController::Option> CommandLineController::optionFromRawValue(std::string_view text) {
+    for (const auto option : allOptions) {
+        if (rawValue(option) == text) return option;
+    }
+    return std::nullopt;
+}
+
+std::string_view CommandLineController::rawValue(AlreadyExistsAction action) {
+    switch (action) {
+    case AlreadyExistsAction::increment: return "increment";
+    case AlreadyExistsAction::overwrite: return "overwrite";
+    case AlreadyExistsAction::append: return "append";
+    case AlreadyExistsAction::cancel: return "cancel";
+    }
+    return {};
+}
+
+std::optional<CommandLineController::AlreadyExistsAction> CommandLineController::alreadyExistsActionFromRawValue(
+    std::string_view text) {
+    for (const auto action : allAlreadyExistsActions) {
+        if (rawValue(action) == text) return action;
+    }
+    return std::nullopt;
+}
+
+FileAlreadyExistsAction CommandLineController::fileAlreadyExistsAction(AlreadyExistsAction action) {
+    return static_cast<FileAlreadyExistsAction>(static_cast<int>(action) + 1);
+}
+
+// --- the controller ---------------------------------------------------------------
+
+std::shared_ptr<CommandLineController> CommandLineController::make(std::vector<std::string> arguments) {
+    return std::shared_ptr<CommandLineController>(new CommandLineController(std::move(arguments)));
+}
+
+CommandLineController::CommandLineController(std::vector<std::string> arguments) : arguments_(std::move(arguments)) {}
+
+bool CommandLineController::shouldRun() const {
+    return std::any_of(arguments_.begin(), arguments_.end(),
+                       [](const std::string& argument) { return optionFromRawValue(argument).has_value(); });
+}
+
+std::optional<std::optional<std::string>> CommandLineController::lookup(Option option) const {
+    const auto found = std::find(arguments_.begin(), arguments_.end(), rawValue(option));
+    if (found == arguments_.end()) return std::nullopt;
+    if (std::next(found) == arguments_.end()) return std::optional<std::string>();
+    return std::optional<std::string>(*std::next(found));
+}
+
+bool CommandLineController::isGiven(Option option) const { return lookup(option).has_value(); }
+
+Glyphwright& CommandLineController::glyphwright() {
+    if (!glyphwright_) {
+        glyphwright_ = Glyphwright::make();
+        auto wrapper = std::make_shared<WeakGlyphwrightDelegateWrapper>();
+        wrapper->value = weak_from_this();
+        glyphwright_->appendDelegate(std::move(wrapper));
+    }
+    return *glyphwright_;
+}
+
+std::shared_ptr<FileAlreadyExistsActionProvider> CommandLineController::actionProvider(Option option) {
+    auto action = FileAlreadyExistsAction::overwrite;
+    if (const auto given = lookup(option)) {
+        const auto parsed = *given ? alreadyExistsActionFromRawValue(**given) : std::nullopt;
+        if (!parsed) complete(unableToUnderstand(option));
+        action = fileAlreadyExistsAction(*parsed);
+    }
+    return std::make_shared<CommandLineOptionActionProvider>(action);
+}
+
+void CommandLineController::run() {
+    // Diagnostic lines would only get in the way of what the terminal shows.
+    platform::log::setLoggingEnabled(false);
+    // The same default settings as the desktop application, so that both make the same
+    // catalog from the same settings. Nothing is mirrored to the cloud from here.
+    UserDefaultsCloudSync defaultSettings(nullptr, pf::UserDefaults::standard());
+
+    if (isGiven(Option::help)) {
+        consoleIO_.printUsage(arguments_);
+        return;
+    }
+    if (!commandLineEnabledController_.isCommandLineInterfaceEnabled()) {
+        ConsoleIO::writeError(fmt::format(
+            "{}Due to sandboxing restrictions you need to enabled the command line interface in the app before it's "
+            "available for use. Please open the app and enable this in the app's preferences.\n",
+            seq::red));
+        return;
+    }
+    const auto input = lookup(Option::inputPath);
+    if (!input || !*input) {
+        const auto message = input ? unableToUnderstand(Option::inputPath)
+                                   : failureMessage("Please specify the ", Option::inputPath);
+        ConsoleIO::writeError(fmt::format("{}{}\n", seq::red, message));
+        return;
+    }
+    const std::string& inputPath = **input;
+    std::error_code error;
+    const bool inputIsFolder =
+        std::filesystem::is_directory(inputPath, error) || (!inputPath.empty() && inputPath.back() == '/');
+    const pf::URL inputURL = pf::URL::fileURL(inputPath, inputIsFolder);
+
+    pf::URL outputURL = inputURL.deletingLastPathComponent();
+    if (const auto output = lookup(Option::outputPath)) {
+        if (!*output) complete(unableToUnderstand(Option::outputPath));
+        outputURL = pf::URL::fileURL(**output, true);
+    }
+
+    auto outputType = ConversionOutputType::iOSIcon;
+    if (const auto given = lookup(Option::assetType)) {
+        const auto parsed = *given ? ConversionOutputTypes::fromCommandLineName(**given) : std::nullopt;
+        if (!parsed) complete(unableToUnderstand(Option::assetType));
+        outputType = *parsed;
+    }
+
+    auto collectionType = CollectionType::single;
+    if (const auto given = lookup(Option::collectionType)) {
+        const auto parsed = *given ? collectionTypeFromString(**given) : std::nullopt;
+        if (!parsed) complete(unableToUnderstand(Option::collectionType));
+        collectionType = *parsed;
+    }
+    if (collectionType != CollectionType::single && !inputURL.hasDirectoryPath()) {
+        complete(fmt::format("Using {} {} requires you to select a directory as the {}",
+                             collectionTypeText(collectionType), caseName(Option::collectionType),
+                             caseName(Option::inputPath)));
+    }
+
+    auto catalogExistsActionProvider = actionProvider(Option::assetExistsAction);
+    auto catalogContentsExistsActionProvider = actionProvider(Option::assetCatalogExistsAction);
+
+    auto& engine = glyphwright();
+    try {
+        engine.addImagesFromFileOrFolder(inputURL);
+    } catch (...) {
+        ConsoleIO::writeError(fmt::format("{}Unable to open images at {}\n", seq::red, inputURL.absoluteString()));
+        return;
+    }
+
+    engine.setOutputDirectory(outputURL);
+    engine.setResizeType(outputType);
+    engine.setImageInputCollectionType(collectionType);
+    engine.setCatalogExistsActionProvider(std::move(catalogExistsActionProvider));
+    engine.setCatalogContentsExistsActionProvider(std::move(catalogContentsExistsActionProvider));
+    engine.setProgressUpdateHandler([weak = weak_from_this()](float) {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard lock(self->mutex_);
+            self->progressChanged_ = true;
+        }
+        self->changed_.notify_all();
+    });
+
+    const auto readyState = engine.readyState();
+    switch (readyState.stateCase()) {
+    case ReadyState::Case::error:
+        complete("Unable to create asset catalog. Error " + errorDescription(readyState.errorValue()));
+        break;
+    case ReadyState::Case::warnings:
+        for (const auto& warning : readyState.warningList()) {
+            ConsoleIO::writeError(fmt::format("{}Warning: {}\n", seq::yellow, errorDescription(warning)));
+        }
+        break;
+    case ReadyState::Case::ready:
+        break;
+    }
+
+    try {
+        engine.createAssetCatalog();
+    } catch (...) {
+        // Also the end of a run that would have had to ask in a window: there is none here.
+        complete("Unable to create asset catalog. Error " + errorDescription(std::current_exception()));
+    }
+
+    ConsoleIO::printLine(fmt::format("{}Conversion starting", seq::reset));
+    pollProgressUntilComplete();
+}
+
+void CommandLineController::showProgress() {
+    std::lock_guard lock(outputMutex_);
+    const float progress = glyphwright_->progress();
+    if (std::isnan(progress) || progress == lastShownProgress_) return;
+    // A progress line rewrites the line above it, unless that is a folder's result,
+    // which must stay on the screen.
+    const std::string_view rewrite = folderLineSinceProgress_ ? std::string_view() : seq::cursorUp;
+    const std::string_view clear = folderLineSinceProgress_ ? std::string_view() : seq::clearLine;
+    ConsoleIO::printLine(fmt::format("{}{}{}% complete", rewrite, clear, progressText(progress * 100.0f)));
+    std::fflush(stdout);
+    folderLineSinceProgress_ = false;
+    lastShownProgress_ = progress;
+}
+
+void CommandLineController::pollProgressUntilComplete() {
+    std::unique_lock lock(mutex_);
+    while (keepRunning_) {
+        progressChanged_ = false;
+        lock.unlock();
+        showProgress();
+        lock.lock();
+        // Woken by every progress report of the engine; the timeout only covers a
+        // report that arrives between the read above and this wait.
+        changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return !keepRunning_ || progressChanged_; });
+    }
+    lock.unlock();
+    // The last value, so that the line always ends at what the run reached.
+    showProgress();
+    // Every folder operation's line is printed before the engine reports the end;
+    // the count makes sure of it before the process goes.
+    const std::size_t folders = glyphwright_->allOperations().empty() ? 0 : glyphwright_->allOperations().size() - 1;
+    lock.lock();
+    changed_.wait(lock, [&] { return foldersReported_ >= folders; });
+    const auto errorMessage = errorMessage_;
+    lock.unlock();
+    finish(errorMessage);
+}
+
+void CommandLineController::complete(std::optional<std::string> errorMessage) {
+    std::optional<std::string> outcome;
+    {
+        std::lock_guard lock(mutex_);
+        // The first ending decides the outcome.
+        if (keepRunning_) errorMessage_ = std::move(errorMessage);
+        keepRunning_ = false;
+        outcome = errorMessage_;
+    }
+    if (std::this_thread::get_id() == mainThread) finish(outcome);
+    // Operation threads never end the process themselves: the main thread still reads
+    // the engine's state, and the other operations may still be writing their lines.
+    changed_.notify_all();
+}
+
+void CommandLineController::finish(const std::optional<std::string>& errorMessage) {
+    if (errorMessage) {
+        ConsoleIO::writeError(fmt::format("{}{}\n", seq::red, *errorMessage));
+    } else {
+        ConsoleIO::writeError(fmt::format("{}Conversion Complete\n", seq::green));
+    }
+    ConsoleIO::printLine(seq::reset);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::exit(errorMessage ? 1 : 0);
+}
+
+void CommandLineController::glyphwrightDidFinishFolder(Glyphwright&, const GlyphwrightResult& result) {
+    // The progress this folder reached goes above its result.
+    showProgress();
+    std::unique_lock output(outputMutex_);
+    if (result.isSuccess()) {
+        ConsoleIO::printLine(
+            fmt::format("{}Catalog created at: {}", seq::reset, result.successValue().definition.outputDirectory.path()));
+    } else {
+        ConsoleIO::printLine(fmt::format("{}Catalog creation failed. Error {}", seq::reset, errorDescription(result.error())));
+    }
+    std::fflush(stdout);
+    folderLineSinceProgress_ = true;
+    output.unlock();
+    {
+        std::lock_guard lock(mutex_);
+        ++foldersReported_;
+    }
+    changed_.notify_all();
+}
+
+void CommandLineController::glyphwrightDidFinishAllOperations(Glyphwright&) { complete(std::nullopt); }
+
+}  // namespace gw

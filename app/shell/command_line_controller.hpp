@@ -1,0 +1,123 @@
+#pragma once
+// Command-line mode: turns the process arguments into one conversion by the engine,
+// reports readiness warnings, progress, each written folder and the outcome on the
+// terminal, and ends the process with its exit status.
+#include "app/engine/file_already_exists_action.hpp"
+#include "app/engine/glyphwright.hpp"
+#include "app/engine/glyphwright_delegate.hpp"
+#include "app/shell/command_line_enabled_controller.hpp"
+#include "app/shell/console_io.hpp"
+
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace gw {
+
+class CommandLineController : public GlyphwrightDelegate,
+                              public std::enable_shared_from_this<CommandLineController> {
+public:
+    enum class Option : int {
+        help,
+        inputPath,
+        outputPath,
+        assetType,
+        collectionType,
+        assetExistsAction,
+        assetCatalogExistsAction,
+    };
+    static constexpr std::array<Option, 7> allOptions = {
+        Option::help,           Option::inputPath,         Option::outputPath,
+        Option::assetType,      Option::collectionType,    Option::assetExistsAction,
+        Option::assetCatalogExistsAction,
+    };
+    // As typed on the command line ("-inputPath").
+    static std::string_view rawValue(Option option);
+    // As messages and the usage text name it ("inputPath").
+    static std::string_view caseName(Option option);
+    // Exact and case-sensitive.
+    static std::optional<Option> optionFromRawValue(std::string_view text);
+
+    enum class AlreadyExistsAction : int { increment, overwrite, append, cancel };
+    static constexpr std::array<AlreadyExistsAction, 4> allAlreadyExistsActions = {
+        AlreadyExistsAction::increment, AlreadyExistsAction::overwrite, AlreadyExistsAction::append,
+        AlreadyExistsAction::cancel};
+    static std::string_view rawValue(AlreadyExistsAction action);
+    static std::optional<AlreadyExistsAction> alreadyExistsActionFromRawValue(std::string_view text);
+    // The shared action at the same position; never ask.
+    static FileAlreadyExistsAction fileAlreadyExistsAction(AlreadyExistsAction action);
+
+    // An answer fixed when the run starts, so that no run ever needs to ask.
+    class CommandLineOptionActionProvider : public FileAlreadyExistsActionProvider {
+    public:
+        explicit CommandLineOptionActionProvider(FileAlreadyExistsAction action) : action_(action) {}
+        FileAlreadyExistsAction fileAlreadyExistsAction() const override { return action_; }
+        void setFileAlreadyExistsAction(FileAlreadyExistsAction action) override { action_ = action; }
+
+    private:
+        FileAlreadyExistsAction action_;
+    };
+
+    // `arguments` are the process arguments, the program path first. Resolves the
+    // granted root folder.
+    static std::shared_ptr<CommandLineController> make(std::vector<std::string> arguments);
+    CommandLineController(const CommandLineController&) = delete;
+    CommandLineController& operator=(const CommandLineController&) = delete;
+
+    // Whether any argument is exactly one of the options.
+    bool shouldRun() const;
+
+    // The whole conversion, on the main thread. Returns only on the ends that exit
+    // with status 0 without a final line (usage, no grant, no input, unreadable
+    // pictures); every other end leaves the process through complete().
+    void run();
+
+    // Ends the run: with a message, as a failure (status 1); without, as a success
+    // (status 0). On the main thread it ends the process at once; on any other thread
+    // it hands the ending to the main thread and returns.
+    void complete(std::optional<std::string> errorMessage);
+
+    // GlyphwrightDelegate: one line per finished folder; the end of all operations.
+    void glyphwrightDidFinishFolder(Glyphwright& glyphwright, const GlyphwrightResult& result) override;
+    void glyphwrightDidFinishAllOperations(Glyphwright& glyphwright) override;
+
+private:
+    explicit CommandLineController(std::vector<std::string> arguments);
+
+    // The argument right after the first occurrence of the option: absent (outer
+    // none), present without a value (inner none), or the value.
+    std::optional<std::optional<std::string>> lookup(Option option) const;
+    bool isGiven(Option option) const;
+    Glyphwright& glyphwright();
+    std::shared_ptr<FileAlreadyExistsActionProvider> actionProvider(Option option);
+    // Waits for the engine's progress and the end of the run, then ends the process.
+    [[noreturn]] void pollProgressUntilComplete();
+    // Prints the engine's progress when it differs from the last one shown.
+    void showProgress();
+    [[noreturn]] void finish(const std::optional<std::string>& errorMessage);
+
+    std::vector<std::string> arguments_;
+    ConsoleIO consoleIO_;
+    CommandLineEnabledController commandLineEnabledController_;
+    std::shared_ptr<Glyphwright> glyphwright_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool keepRunning_ = true;
+    bool progressChanged_ = false;
+    std::optional<std::string> errorMessage_;
+    std::size_t foldersReported_ = 0;
+
+    // Keeps the progress line and the folders' lines in order.
+    std::mutex outputMutex_;
+    float lastShownProgress_ = 0.0f;
+    bool folderLineSinceProgress_ = false;
+};
+
+}  // namespace gw

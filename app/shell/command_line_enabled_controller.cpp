@@ -1,0 +1,72 @@
+#include "app/shell/command_line_enabled_controller.hpp"
+
+#include "app/foundation/logger.hpp"
+#include "platform/foundation/bookmark.hpp"
+#include "platform/foundation/error.hpp"
+#include "platform/foundation/user_defaults.hpp"
+
+namespace gw {
+
+namespace pf = platform::foundation;
+namespace bookmarks = platform::foundation::bookmarks;
+
+namespace {
+
+std::string printedDescription(const std::exception& error) {
+    if (const auto* platformError = dynamic_cast<const pf::Error*>(&error)) return platformError->printedDescription();
+    return error.what();
+}
+
+}  // namespace
+
+CommandLineEnabledController::CommandLineEnabledController() {
+    if (auto url = resolveRootBookmark()) {
+        if (bookmarks::startAccessingSecurityScopedResource(*url)) rootBookmarkURL_ = std::move(url);
+    }
+}
+
+CommandLineEnabledController::~CommandLineEnabledController() {
+    if (rootBookmarkURL_) bookmarks::stopAccessingSecurityScopedResource(*rootBookmarkURL_);
+}
+
+std::optional<pf::URL> CommandLineEnabledController::resolveRootBookmark() const {
+    const auto data = pf::UserDefaults::standard().dataForKey(rootBookmarkKey);
+    if (!data) return std::nullopt;
+    try {
+        const auto resolved = bookmarks::resolve(*data);
+        if (resolved.isStale) {
+            // Left in place: the preferences switch shows off and a new grant replaces it.
+            Logger::log("No bookmark data. Is stale: true");
+            return std::nullopt;
+        }
+        return resolved.url;
+    } catch (const std::exception& error) {
+        Logger::log("Error accessing saved bookmark data: " + printedDescription(error));
+        return std::nullopt;
+    }
+}
+
+bool CommandLineEnabledController::saveRootBookmark(const pf::URL& folder) {
+    pf::Data data;
+    try {
+        data = bookmarks::create(folder);
+    } catch (const std::exception& error) {
+        if (errorPresenter_) errorPresenter_(error);
+        Logger::log("Error saving bookmark data: " + printedDescription(error));
+        return false;
+    }
+    pf::UserDefaults::standard().setObject(pf::Value(std::move(data)), rootBookmarkKey);
+    willChangeValueForKey(isCommandLineInterfaceEnabledKey);
+    rootBookmarkURL_ = folder;
+    didChangeValueForKey(isCommandLineInterfaceEnabledKey);
+    return true;
+}
+
+void CommandLineEnabledController::disableCommandLineInterface() {
+    pf::UserDefaults::standard().removeObject(rootBookmarkKey);
+    willChangeValueForKey(isCommandLineInterfaceEnabledKey);
+    rootBookmarkURL_.reset();
+    didChangeValueForKey(isCommandLineInterfaceEnabledKey);
+}
+
+}  // namespace gw
