@@ -9,13 +9,8 @@
 namespace gw {
 
 ImageSettings FolderDefinitionBuilderCatalystIcon::iOSImageSettings() {
-    ImageSettings settings;
-    settings.scaleType = ScaleType::stretch;
-    settings.zoom = 1.0f;
-    settings.backgroundColorSetting = ImageSettings::BackgoundColorSetting::transparent();
-    settings.isAlphaChannelRemoved = boolSetting(UserDefaultsKey::removeiOSIconTransparency);
-    settings.format = ImageDefinition::Format::png;
-    settings.roundCorners = false;
+    // The iOS icon's rendering, with the shadow the Mac shows under a Catalyst app's icon.
+    ImageSettings settings = FolderDefinitionBuilderiOSIcon::imageSettings();
     settings.addShadow = true;
     return settings;
 }
