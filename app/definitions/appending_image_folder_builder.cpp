@@ -96,4 +96,14 @@ FolderDefinition AppendingImageFolderBuilder::folderDefinition() const {
     return FolderDefinition{outputDirectory_, contentsDictionary(), imageChildrenDefinitions(children_), {}};
 }
 
+void keepExistingGroupContents(FolderDefinition& group) {
+    auto existing = existingContents(group.outputDirectory);
+    if (!existing || !existing->isDictionary()) return;
+    platform::foundation::Dictionary contents = *existing->asDictionary();
+    contents.erase("info");
+    // One level down the receiver's values win, so existing properties stay.
+    deepMerge(contents, group.contentsDictionary);
+    group.contentsDictionary = std::move(contents);
+}
+
 }  // namespace gw

@@ -30,6 +30,11 @@ FolderDefinition withUniqueImageFiles(FolderDefinition folder);
 // the file is missing, unreadable or not JSON.
 std::optional<platform::foundation::Value> existingContents(const platform::foundation::URL& folder);
 
+// For a group that several kinds of asset share and that is written into without asking
+// (the "Game Center" folder): what the user keeps in its existing Contents.json (its
+// "properties" among them) stays; only the info block is written anew.
+void keepExistingGroupContents(FolderDefinition& group);
+
 class AppendingImageFolderBuilder : public MetaDataAndDefinitionProvider {
 public:
     AppendingImageFolderBuilder(platform::foundation::URL outputDirectory,

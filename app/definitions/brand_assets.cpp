@@ -56,6 +56,8 @@ Builder::FolderDefinitionBuilderTVBrandAssets(ImageInputCollection imageInputCol
         const auto& entry = partEntry(brandAssets, fileName);
         const bool isTarget = writingType_ == WritingType::appIcon;
         auto stack = std::make_shared<LayersFolderBuilder>(partURL(entry, isTarget));
+        // A canvas that reads as zero counts as none: layers scaled by zero would be
+        // planned as empty pictures instead of stopping on the broken manifest.
         const auto canvasSize = ConfigFile::canvasSize(entry.properties);
         if (canvasSize.width > 0 && canvasSize.height > 0) stack->canvasSize = canvasSize;
         stack->properties = entry.properties.value_or(pf::Dictionary{});

@@ -1,5 +1,6 @@
 #include "app/definitions/folder_definition_builder_ios_icon.hpp"
 
+#include "app/definitions/appending_image_folder_builder.hpp"
 #include "app/definitions/config_file.hpp"
 #include "app/definitions/manifest_builders.hpp"
 #include "app/definitions/user_setting.hpp"
@@ -55,7 +56,7 @@ FolderDefinition FolderDefinitionBuilderiOSIcon::build() {
     if (!boolSetting(UserDefaultsKey::carKitOn)) removeCarIdiomChildren(iconSet);
 
     topLevel.subfolderDefinitions = {iconSet.folderDefinition()};
-    return topLevel.folderDefinition();
+    return withUniqueImageFiles(topLevel.folderDefinition());
 }
 
 }  // namespace gw

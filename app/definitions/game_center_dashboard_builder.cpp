@@ -10,23 +10,6 @@ namespace gw {
 
 namespace pf = platform::foundation;
 
-namespace {
-
-// R is a group that other Game Center assets share and is written into without
-// asking: what the user keeps in its existing Contents.json (its "properties" among
-// them) stays; only the info block is written anew.
-void keepExistingGroupContents(FolderDefinition& group) {
-    auto existing = existingContents(group.outputDirectory);
-    if (!existing || !existing->isDictionary()) return;
-    pf::Dictionary contents = *existing->asDictionary();
-    contents.erase("info");
-    // One level down the receiver's values win, so existing properties stay.
-    deepMerge(contents, group.contentsDictionary);
-    group.contentsDictionary = std::move(contents);
-}
-
-}  // namespace
-
 ImageSettings FolderDefinitionBuildertvOSDashboard::imageSettings() {
     return FolderDefinitionBuilderiOSIcon::imageSettings();
 }

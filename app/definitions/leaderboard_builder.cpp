@@ -1,5 +1,7 @@
 #include "app/definitions/leaderboard_builder.hpp"
 
+#include "app/definitions/appending_image_folder_builder.hpp"
+
 #include "app/definitions/contents_preserving_builder.hpp"
 #include "app/definitions/folder_definition_builder_ios_icon.hpp"
 #include "app/definitions/image_stack_folders.hpp"
@@ -148,7 +150,10 @@ FolderDefinition FolderDefinitionBuildertvOSLeaderboard::build() {
         std::make_shared<MetaDataDefinitionPair>(pf::Dictionary{}, stack->definition())};
     groupBuilder.subMetaDataDefinitionPairs = {
         std::make_shared<MetaDataDefinitionPair>(pf::Dictionary{}, leaderboardBuilder.definition())};
-    topLevel.subfolderDefinitions = {groupBuilder.folderDefinition()};
+    // The group is shared with the dashboard: keep what its Contents.json already holds.
+    auto groupDefinition = groupBuilder.folderDefinition();
+    keepExistingGroupContents(groupDefinition);
+    topLevel.subfolderDefinitions = {std::move(groupDefinition)};
     return topLevel.folderDefinition();
 }
 

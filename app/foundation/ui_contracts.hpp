@@ -114,3 +114,10 @@ void setRecentDocumentHandler(RecentDocumentHandler handler);
 void noteNewRecentDocumentURL(const platform::foundation::URL& url);
 
 }  // namespace gw
+
+template <>
+struct std::hash<gw::PasteboardError> {
+    std::size_t operator()(const gw::PasteboardError& error) const noexcept {
+        return std::hash<int>()(static_cast<int>(error.errorCase()));
+    }
+};

@@ -145,6 +145,10 @@ void RDDIDezIdedev::setMaxStorageSize(long sizeInBytes, std::function<void(bool)
     sharedInstance()->instanceSetMaxStorageSize(sizeInBytes, std::move(completionHandler));
 }
 
+void RDDIDezIdedev::setCustomProperties(const std::shared_ptr<RDDICustomProperties>& customProperties) {
+    sharedInstance()->instanceSetCustomProperties(customProperties);
+}
+
 bool RDDIDezIdedev::isDebuggerAttached() {
     // A traced process names its tracer in its status record.
     static const bool attached = [] {
@@ -355,6 +359,21 @@ void RDDIDezIdedev::sendStartServiceLog(const std::vector<std::string>& serviceN
     }
     if (!startedServiceNames_) startedServiceNames_.emplace();
     startedServiceNames_->insert(startedServiceNames_->end(), serviceNames.begin(), serviceNames.end());
+}
+
+void RDDIDezIdedev::instanceSetCustomProperties(const std::shared_ptr<RDDICustomProperties>& customProperties) {
+    const pf::Dictionary properties = customProperties ? customProperties->propertiesImmutableCopy() : pf::Dictionary{};
+    if (properties.empty()) {
+        RDDILogError(kRDDILogTag, "Custom properties may not be null or empty");
+        return;
+    }
+    sendCustomPropertiesLog(properties);
+}
+
+void RDDIDezIdedev::sendCustomPropertiesLog(const pf::Dictionary& properties) {
+    auto log = std::make_shared<RDDICustomPropertiesLog>();
+    log->properties = properties;
+    if (auto unit = channelUnit()) unit->enqueueItem(std::move(log), RDDIFlagsNormal);
 }
 
 void RDDIDezIdedev::instanceSetNetworkRequestsAllowed(bool isAllowed) {

@@ -5,6 +5,7 @@
 // The static class interface forwards to one shared instance.
 #include "platform/foundation/uuid.hpp"
 #include "telemetry/core/rddi_channel_protocols.hpp"
+#include "telemetry/core/rddi_custom_properties.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_service.hpp"
 
@@ -64,6 +65,9 @@ public:
     static RDDILogHandler logHandler();
     static void setLogHandler(RDDILogHandler handler);
 
+    // Sends the properties in a custom-properties log on the core unit; none or an
+    // empty set is refused.
+    static void setCustomProperties(const std::shared_ptr<RDDICustomProperties>& customProperties);
     static void setMaxStorageSize(long sizeInBytes, std::function<void(bool)> completionHandler);
     static bool isDebuggerAttached();
 
@@ -90,6 +94,7 @@ public:
     void initializeChannelGroup();
     bool canBeUsed() const;
     void sendStartServiceLog(const std::vector<std::string>& serviceNames);
+    void sendCustomPropertiesLog(const platform::foundation::Dictionary& properties);
     // "DEZ_IDEDEV_DISABLE" names the service, or "All".
     static bool shouldDisable(const std::string& serviceName);
 
@@ -111,6 +116,7 @@ private:
     void instanceSetLogUrl(const std::string& logUrl);
     platform::foundation::UUID instanceInstallId();
     void instanceSetMaxStorageSize(long sizeInBytes, std::function<void(bool)> completionHandler);
+    void instanceSetCustomProperties(const std::shared_ptr<RDDICustomProperties>& customProperties);
 
     mutable std::recursive_mutex lock_;
     std::atomic<bool> sdkConfigured_{false};

@@ -3,6 +3,7 @@
 #include "app/foundation/user_defaults_key.hpp"
 #include "catalog_test_support.hpp"
 #include "definitions_support.hpp"
+#include "edited_manifest_support.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "support/temp_dir.hpp"
 
@@ -57,6 +58,22 @@ TEST_F(ComplicationBuilder, SettingsThatShapeTheFamilyImages) {
         EXPECT_FALSE(image.isAlphaChannelRemoved);
     }
     EXPECT_THROW(build({}), gw::ImageInputCollection::ImageInputCollectionError);
+}
+
+// The root entry gives the complication set its name; images listed on it are not planned.
+TEST_F(ComplicationBuilder, ImagesOfTheRootEntryAreNotPlanned) {
+    gwtest::useEditedManifest([](pf::Value& manifests) {
+        manifests.member("complicationIcons").member("images") = pf::Value::array(
+            {gwtest::manifestImage("Root@2x.png", pf::Value::dict({{"idiom", "watch"}, {"scale", "2x"}}), 64, 64)});
+    });
+    const auto catalog = build({gwtest::pictureOfSize(100, 100)});
+    const auto& set = catalog.subfolderDefinitions.at(0);
+    EXPECT_TRUE(set.imageDefinitions.empty());
+    EXPECT_EQ(set.subfolderDefinitions.size(), 9u);
+    for (const auto& image : gwtest::allImages(catalog)) {
+        EXPECT_NE(image.outputDirectory.lastPathComponent(), "Root@2x.png");
+    }
+    EXPECT_EQ(pf::Value(set.contentsDictionary)["images"], pf::Value());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "app/foundation/user_defaults_key.hpp"
 #include "catalog_test_support.hpp"
 #include "definitions_support.hpp"
+#include "edited_manifest_support.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "support/temp_dir.hpp"
 
@@ -71,6 +72,33 @@ TEST_F(DashboardBuilder, ACancelAtTheImageSetEndsTheBuild) {
     EXPECT_THROW(build({gwtest::pictureOfSize(923, 150)}), gw::FileWritingIntentError);
     EXPECT_TRUE(
         FolderDefinitionBuildertvOSDashboard({{}, CollectionType::single}, output_, factory_).validate().empty());
+}
+
+// Only the first subfolder of each level is used, and the two outer folders write
+// nothing of their manifest entries but the folder name.
+TEST_F(DashboardBuilder, UsesTheFirstSubfoldersAndNothingElseOfTheOuterEntries) {
+    gwtest::useEditedManifest([](pf::Value& manifests) {
+        auto& group = manifests.member("tvOSDashboard");
+        group.member("metaData") = pf::Value::dict({{"idiom", "tv"}});
+        group.member("properties") = pf::Value::dict({{"provides-namespace", true}});
+        auto& dashboard = group.member("assets").asArray()->at(0);
+        dashboard.member("properties") = pf::Value::dict({{"identifier", "Ignored"}});
+        dashboard.member("assets").asArray()->push_back(pf::Value::dict({{"filename", "Second.imageset"}}));
+        group.member("assets").asArray()->push_back(pf::Value::dict({{"filename", "Second.gcdashboardimage"}}));
+    });
+    const auto catalog = build({gwtest::pictureOfSize(1846, 300)});
+    const pf::Value emptyFolder = pf::Value::dict(
+        {{"properties", pf::Value(pf::Dictionary{})}, {"info", pf::Value(gw::contentsInfoBlock())["info"]}});
+    ASSERT_EQ(catalog.subfolderDefinitions.size(), 1u);
+    const auto& group = catalog.subfolderDefinitions[0];
+    EXPECT_EQ(pf::Value(group.contentsDictionary), emptyFolder);
+    ASSERT_EQ(group.subfolderDefinitions.size(), 1u);
+    const auto& dashboard = group.subfolderDefinitions[0];
+    EXPECT_EQ(dashboard.outputDirectory.lastPathComponent(), "Dashboard Image.gcdashboardimage");
+    EXPECT_EQ(pf::Value(dashboard.contentsDictionary), emptyFolder);
+    ASSERT_EQ(dashboard.subfolderDefinitions.size(), 1u);
+    EXPECT_EQ(dashboard.subfolderDefinitions[0].outputDirectory.lastPathComponent(), "Logo.imageset");
+    EXPECT_EQ(gwtest::allImages(catalog).size(), 2u);
 }
 
 }  // namespace

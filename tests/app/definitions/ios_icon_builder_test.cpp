@@ -108,6 +108,26 @@ TEST_F(IOSIconBuilder, CarSlotsFollowTheSetting) {
     EXPECT_EQ(withCar.subfolderDefinitions[0].imageDefinitions.size(), 20u);
 }
 
+// Only the exact text "car" marks a CarPlay slot; anything else that looks like it stays.
+TEST(CarIdiomFilter, DropsOnlyTheExactTextCarAndKeepsTheOrder) {
+    gw::ConfigFile::ConfigFolderDefinition manifest;
+    manifest.fileName = "AppIcon.appiconset";
+    for (auto idiom : {Value("iphone"), Value("car"), Value("Car"), Value(7), Value(), Value("car "), Value("car")}) {
+        pf::Dictionary metaData{{"size", Value("60x60")}};
+        if (!idiom.isNull()) metaData.emplace("idiom", idiom);
+        manifest.imageDefinitions.push_back({"icon.png", std::move(metaData), {60, 60}});
+    }
+    gw::ImageFolderFromConfigBuilder iconSet(kOutput, manifest);
+    gw::removeCarIdiomChildren(iconSet);
+    std::vector<Value> idioms;
+    for (const auto& child : iconSet.subMetaDataAndDefinitionProviders()) {
+        const auto metaData = child->metaData();
+        auto found = metaData.find("idiom");
+        idioms.push_back(found == metaData.end() ? Value() : found->second);
+    }
+    EXPECT_EQ(idioms, (std::vector<Value>{Value("iphone"), Value("Car"), Value(7), Value(), Value("car ")}));
+}
+
 TEST_F(IOSIconBuilder, AlphaRemovalFollowsTheSettingAtEachBuild) {
     for (bool on : {false, true, false}) {
         setSetting(gw::UserDefaultsKey::removeiOSIconTransparency, on);

@@ -146,6 +146,20 @@ TEST_F(LeaderboardBuilder, TheIdentifierFollowsTheFolderTheUserChose) {
     EXPECT_EQ(Value(leaderboard.contentsDictionary)["properties"], Value::dict({{"identifier", "Scores 2"}}));
 }
 
+// The dashboard shares the Game Center group: a leaderboard written beside it keeps what
+// the group's file already says instead of emptying it.
+TEST_F(LeaderboardBuilder, KeepsTheExistingGroupSettings) {
+    const auto group = dir_.path() / "out" / "Assets.xcassets" / "Game Center";
+    std::filesystem::create_directories(group);
+    gwtest::writeFile(group / "Contents.json",
+                      R"({"info": {"version": 1, "author": "someone"}, "properties": {"provides-namespace": true}})");
+    gw::FolderDefinitionBuildertvOSLeaderboard builder({layeredPictures(), gw::CollectionType::variants}, output_,
+                                                       factory_);
+    const auto catalog = builder.build();
+    EXPECT_EQ(Value(catalog.subfolderDefinitions.at(0).contentsDictionary)["properties"],
+              Value::dict({{"provides-namespace", true}}));
+}
+
 TEST_F(LeaderboardBuilder, ACancelledPromptEndsTheBuildAndGivesNoWarnings) {
     factory_->setAnswer(gw::WritingIntentKind::asset, {.cancel = true});
     gw::FolderDefinitionBuildertvOSLeaderboard builder({layeredPictures(), gw::CollectionType::variants}, output_,

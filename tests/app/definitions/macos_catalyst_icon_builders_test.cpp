@@ -5,6 +5,7 @@
 #include "app/foundation/user_defaults_key.hpp"
 #include "catalog_test_support.hpp"
 #include "definitions_support.hpp"
+#include "edited_manifest_support.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "support/temp_dir.hpp"
 
@@ -115,6 +116,36 @@ TEST_F(MacIconBuilders, CatalystIconsFollowOnlyTheCatalystKeys) {
     EXPECT_EQ(idioms[20], "mac");
     EXPECT_EQ(std::count(idioms.begin(), idioms.end(), "mac"), 10);
     EXPECT_EQ(iconSet.imageDefinitions.size(), 30u);
+}
+
+// The Catalyst icon set is the folder the iOS entry names, whatever the macOS entry
+// calls its own; and only the iOS half loses its CarPlay slots.
+TEST_F(MacIconBuilders, CatalystUsesTheIOSFolderNameAndFiltersOnlyTheIOSHalf) {
+    gwtest::useEditedManifest([](pf::Value& manifests) {
+        auto& mac = manifests.member("osxIcon");
+        mac.member("filename") = pf::Value("MacIcon.appiconset");
+        mac.member("images").asArray()->push_back(
+            gwtest::manifestImage("icon_car.png", pf::Value::dict({{"idiom", "car"}, {"scale", "1x"}}), 64, 64));
+    });
+    set(UserDefaultsKey::carKitOn, false);
+    const auto catalyst = build<gw::FolderDefinitionBuilderCatalystIcon>();
+    ASSERT_EQ(catalyst.subfolderDefinitions.size(), 1u);
+    const auto& iconSet = catalyst.subfolderDefinitions[0];
+    EXPECT_EQ(iconSet.outputDirectory.path(), "/tmp/gw-out/Assets.xcassets/AppIcon.appiconset");
+    for (const auto& request : factory_->requests()) EXPECT_NE(request.url.lastPathComponent(), "MacIcon.appiconset");
+
+    const pf::Value contents(iconSet.contentsDictionary);
+    std::vector<std::string> idioms;
+    for (const auto& entry : *contents["images"].asArray()) idioms.push_back(*entry["idiom"].asString());
+    ASSERT_EQ(idioms.size(), 29u);  // 18 iOS slots without the two CarPlay ones, then 10 + 1 macOS
+    EXPECT_EQ(std::count(idioms.begin(), idioms.end(), "car"), 1);
+    EXPECT_EQ(idioms.back(), "car");
+    EXPECT_EQ(iconSet.imageDefinitions.back().outputDirectory.lastPathComponent(), "icon_car.png");
+
+    // The macOS icon builder drops nothing either.
+    const auto mac = build<gw::FolderDefinitionBuilderOSXIcons>();
+    EXPECT_EQ(mac.subfolderDefinitions.at(0).outputDirectory.lastPathComponent(), "MacIcon.appiconset");
+    EXPECT_EQ(mac.subfolderDefinitions.at(0).imageDefinitions.size(), 11u);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "app/foundation/user_defaults_key.hpp"
 #include "catalog_test_support.hpp"
 #include "definitions_support.hpp"
+#include "edited_manifest_support.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "support/temp_dir.hpp"
 
@@ -161,6 +162,31 @@ TEST_F(ManifestTypeBuilders, AskTheCatalogThenTheFolderAndStopOnRefusals) {
     gw::FolderDefinitionBuilderiOSSplash refused({{}, CollectionType::single}, kOutput, factory_);
     EXPECT_THROW(refused.build(), gw::ImageInputCollection::ImageInputCollectionError);
     EXPECT_TRUE(refused.validate().empty());
+}
+
+// Only the iOS icon leaves CarPlay slots out; these four plan every image their entry lists.
+TEST_F(ManifestTypeBuilders, CarSlotsArePlannedWhateverTheSetting) {
+    gwtest::useEditedManifest([](pf::Value& manifests) {
+        for (const char* entry : {"iosSplash", "messageIcon", "watchIcon", "tvOSSplash"}) {
+            manifests.member(entry).member("images").asArray()->push_back(gwtest::manifestImage(
+                "CarPlay@2x.png", pf::Value::dict({{"idiom", "car"}, {"scale", "2x"}}), 120, 120));
+        }
+    });
+    set(UserDefaultsKey::carKitOn, false);
+    auto picture = gwtest::pictureOfSize(1024, 1024);
+    for (const auto& catalog :
+         {build<gw::FolderDefinitionBuilderiOSSplash>({picture}), build<gw::FolderDefinitionBuilderiMessageIcon>({picture}),
+          build<gw::FolderDefinitionBuilderWatchIcon>({picture}), build<gw::FolderDefinitionBuildertvOSSplash>({picture})}) {
+        const auto& folder = catalog.subfolderDefinitions.at(0);
+        SCOPED_TRACE(folder.outputDirectory.path());
+        const pf::Value contents(folder.contentsDictionary);
+        const auto& listed = *contents["images"].asArray();
+        ASSERT_FALSE(listed.empty());
+        EXPECT_EQ(listed.back(), pf::Value::dict({{"filename", "CarPlay@2x.png"}, {"idiom", "car"}, {"scale", "2x"}}));
+        ASSERT_FALSE(folder.imageDefinitions.empty());
+        EXPECT_EQ(folder.imageDefinitions.back().outputDirectory.lastPathComponent(), "CarPlay@2x.png");
+        EXPECT_EQ(folder.imageDefinitions.back().size, (pg::Size{120, 120}));
+    }
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 #include "app/foundation/user_defaults_key.hpp"
 #include "catalog_test_support.hpp"
 #include "definitions_support.hpp"
+#include "edited_manifest_support.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -106,6 +109,33 @@ TEST_F(TopShelfBuilders, KeepTheAppIconAndTheOtherShelfThatTheCatalogHolds) {
 TEST_F(TopShelfBuilders, WithoutAPictureNothingIsPlanned) {
     EXPECT_THROW(gw::FolderDefinitionBuildertvOSTopShelfWide({{}, gw::CollectionType::single}, output_, factory_),
                  gw::ImageInputCollection::ImageInputCollectionError);
+}
+
+// The brand-assets folder lists its four parts in one fixed order, whatever the
+// order of the manifest's subfolders.
+TEST_F(TopShelfBuilders, TheBrandAssetsListTheirPartsInAFixedOrder) {
+    gwtest::useEditedManifest([](Value& manifests) {
+        auto& parts = *manifests.member("tvOSBrandAssets").member("assets").asArray();
+        std::reverse(parts.begin(), parts.end());
+    });
+    auto shelf = gwtest::loadPng(dir_.path(), "Shelf", 1920, 720);
+    gw::FolderDefinitionBuildertvOSTopShelf builder({{shelf}, gw::CollectionType::single}, output_, factory_);
+    const auto brandAssets = builder.build().subfolderDefinitions.at(0);
+    const std::vector<std::string> order{"App Icon - App Store.imagestack", "App Icon.imagestack",
+                                         "Top Shelf Image.imageset", "Top Shelf Image Wide.imageset"};
+    const Value contents(brandAssets.contentsDictionary);
+    std::vector<std::string> listed;
+    for (const auto& entry : *contents["assets"].asArray()) {
+        listed.push_back(*entry["filename"].asString());
+    }
+    EXPECT_EQ(listed, order);
+    std::vector<std::string> folders;
+    for (const auto& folder : brandAssets.subfolderDefinitions) folders.push_back(folder.outputDirectory.lastPathComponent());
+    EXPECT_EQ(folders, order);
+    // The intents follow the same order, not the manifest's.
+    std::vector<std::string> asked;
+    for (const auto& request : factory_->requests()) asked.push_back(request.url.lastPathComponent());
+    EXPECT_EQ(std::vector<std::string>(asked.begin() + 2, asked.end()), order);
 }
 
 }  // namespace

@@ -52,4 +52,32 @@ TEST_F(PrefixedSettingsTest, MigrationMovesPlainAndPrefixedKeysOncePerService) {
     EXPECT_EQ(raw_.objectForKey("RDDezIdedevInstallId"), pf::Value("again"));
 }
 
+// The migration trail: one line per moved key, nothing for an old key without a value,
+// and nothing at all once the service is marked as migrated.
+TEST_F(PrefixedSettingsTest, MigrationLogsOnlyTheKeysItMoves) {
+    raw_.setObject(pf::Value("old-id"), "RDInstallId");
+    const RDDIUserDefaultsMigrationTable table{
+        {"RDDezIdedevInstallId", std::string("RDInstallId")},
+        {"RDDezIdedevPastDevices", std::string("pastDevicesKey")},
+    };
+    store_->migrateKeys(table, "Svc");
+
+    std::vector<std::string> verbose;
+    for (const auto& entry : env_.capturedLogs()) {
+        EXPECT_EQ(entry.level, RDDILogLevelVerbose) << entry.message;
+        EXPECT_EQ(entry.tag, "DezIdedev") << entry.message;
+        verbose.push_back(entry.message);
+    }
+    EXPECT_EQ(verbose, (std::vector<std::string>{"Migrating the old NSDefaults keys to new ones.",
+                                                 "Migrating key RDInstallId -> RDDezIdedevInstallId"}));
+    // The absent key was tried once and is never tried again.
+    EXPECT_EQ(raw_.objectForKey("RDDezIdedev310SvcUserDefaultsMigratedKey"), pf::Value(true));
+
+    env_.clearLogs();
+    raw_.setObject(pf::Value("late"), "pastDevicesKey");
+    store_->migrateKeys(table, "Svc");
+    EXPECT_TRUE(env_.capturedLogs().empty());
+    EXPECT_EQ(raw_.objectForKey("pastDevicesKey"), pf::Value("late"));
+}
+
 }  // namespace

@@ -1,0 +1,161 @@
+#include "telemetry/core/rddi_custom_properties.hpp"
+
+#include "telemetry/core/rddi_constants.hpp"
+#include "telemetry/core/rddi_logger.hpp"
+#include "telemetry/core/rddi_utility.hpp"
+
+#include <cmath>
+#include <regex>
+
+namespace rddi {
+
+namespace pf = platform::foundation;
+
+namespace {
+
+// Compiled once for the process; none when the pattern cannot be compiled.
+const std::regex* keyExpression() {
+    static const std::optional<std::regex> expression = []() -> std::optional<std::regex> {
+        try {
+            return std::regex(RDDICustomProperties::kKeyPattern);
+        } catch (const std::regex_error& error) {
+            RDDILogError(kRDDILogTag, "Couldn't create regular expression with pattern\"{}\": {}",
+                         RDDICustomProperties::kKeyPattern, error.what());
+            return std::nullopt;
+        }
+    }();
+    return expression ? &*expression : nullptr;
+}
+
+}  // namespace
+
+// --- RDDICustomProperties ----------------------------------------------------------
+
+RDDICustomProperties& RDDICustomProperties::setString(const std::optional<std::string>& value,
+                                                      const std::optional<std::string>& key) {
+    return setObject(value ? pf::Value(*value) : pf::Value(), key);
+}
+
+RDDICustomProperties& RDDICustomProperties::setNumber(const pf::Value& number, const std::optional<std::string>& key) {
+    return setObject(number, key);
+}
+
+RDDICustomProperties& RDDICustomProperties::setBool(bool value, const std::optional<std::string>& key) {
+    return setObject(pf::Value(value), key);
+}
+
+RDDICustomProperties& RDDICustomProperties::setDate(const std::optional<pf::Date>& value,
+                                                    const std::optional<std::string>& key) {
+    return setObject(value ? pf::Value(*value) : pf::Value(), key);
+}
+
+RDDICustomProperties& RDDICustomProperties::setObject(const pf::Value& value, const std::optional<std::string>& key) {
+    std::lock_guard lock(lock_);
+    if (isValidKey(key) && isValidValue(value)) properties_[*key] = value;
+    return *this;
+}
+
+RDDICustomProperties& RDDICustomProperties::clearPropertyForKey(const std::optional<std::string>& key) {
+    std::lock_guard lock(lock_);
+    if (isValidKey(key)) properties_[*key] = pf::Value();
+    return *this;
+}
+
+pf::Dictionary RDDICustomProperties::propertiesImmutableCopy() const {
+    std::lock_guard lock(lock_);
+    return properties_;
+}
+
+bool RDDICustomProperties::isValidKey(const std::optional<std::string>& key) const {
+    const std::regex* expression = keyExpression();
+    if (!expression) return false;
+    if (!key || !std::regex_match(*key, *expression)) {
+        RDDILogError(kRDDILogTag, "Custom property \"{}\" must match \"{}\"", key ? *key : std::string("(null)"),
+                     kKeyPattern);
+        return false;
+    }
+    if (key->size() > kMaxKeyLength) {
+        RDDILogError(kRDDILogTag, "Custom property \"{}\" length cannot be longer than \"{}\" characters.", *key,
+                     kMaxKeyLength);
+        return false;
+    }
+    std::lock_guard lock(lock_);
+    if (properties_.contains(*key)) {
+        RDDILogWarning(kRDDILogTag, "Custom property \"{}\" is already set or cleared and will be overridden.", *key);
+        return true;
+    }
+    if (properties_.size() >= kMaxProperties) {
+        RDDILogError(kRDDILogTag, "Custom properties cannot contain more than \"{}\" items.", kMaxProperties);
+        return false;
+    }
+    return true;
+}
+
+bool RDDICustomProperties::isValidValue(const pf::Value& value) {
+    if (value.isNull()) {
+        RDDILogError(kRDDILogTag, "Custom property value cannot be null, did you mean to call clear?");
+        return false;
+    }
+    if (const auto* text = value.asString(); text && RDDIUTF16Length(*text) > kMaxStringValueLength) {
+        RDDILogError(kRDDILogTag, "Custom property value length cannot be longer than \"{}\" characters.",
+                     kMaxStringValueLength);
+        return false;
+    }
+    if (value.isReal() && !std::isfinite(*value.asDouble())) {
+        RDDILogError(kRDDILogTag, "Custom property value cannot be NaN or infinite.");
+        return false;
+    }
+    return true;
+}
+
+// --- RDDICustomPropertiesLog -------------------------------------------------------
+
+std::optional<pf::Dictionary> RDDICustomPropertiesLog::serializeProperty(const pf::Value& value) {
+    pf::Dictionary property;
+    if (value.isNull()) {
+        property["type"] = "clear";
+    } else if (value.isBool()) {
+        property["type"] = "boolean";
+        property["value"] = value;
+    } else if (value.isNumber()) {
+        property["type"] = "number";
+        property["value"] = value;
+    } else if (const auto date = value.asDate()) {
+        property["type"] = "dateTime";
+        property["value"] = RDDIDateToISO8601(*date);
+    } else if (value.isString()) {
+        property["type"] = "string";
+        property["value"] = value;
+    } else {
+        return std::nullopt;
+    }
+    return property;
+}
+
+pf::Dictionary RDDICustomPropertiesLog::serializeToDictionary() const {
+    auto dict = RDDIAbstractLog::serializeToDictionary();
+    if (properties) {
+        pf::Array entries;
+        for (const auto& [name, value] : *properties) {
+            auto property = serializeProperty(value);
+            if (!property) continue;
+            (*property)["name"] = name;
+            entries.emplace_back(std::move(*property));
+        }
+        dict["properties"] = std::move(entries);
+    }
+    return dict;
+}
+
+bool RDDICustomPropertiesLog::isValid() const {
+    if (!RDDIAbstractLog::isValid()) return false;
+    if (!properties || properties->empty()) return invalidField("properties");
+    return true;
+}
+
+bool RDDICustomPropertiesLog::isEqual(const RDDIAbstractLog& other) const {
+    const auto* o = dynamic_cast<const RDDICustomPropertiesLog*>(&other);
+    return o && RDDIAbstractLog::isEqual(other) && o->properties == properties;
+}
+
+}  // namespace rddi
