@@ -34,9 +34,8 @@ public:
                                             const std::vector<FileWritingIntent::Options>& options) override;
 
     // The run is settled (every builder built, nothing cancelled): removes the folders
-    // the answers of this run replace, before anything is written. Throws the file
-    // system's error when a catalog or asset folder cannot be removed; the run must
-    // then write nothing.
+    // the answers of this run replace, before anything is written. They were already
+    // set aside, so a removal that fails only leaves the hidden copy behind (logged).
     void performPendingRemovals();
     // The run ended without writing (cancelled or failed): nothing is removed. Also
     // called when a run begins, so that nothing of an abandoned run carries over.

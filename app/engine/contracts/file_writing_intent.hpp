@@ -86,7 +86,9 @@ public:
         // The picture of an imageInput option; null for appendable.
         const ImageInputPtr& imageInputValue() const { return imageInput_; }
 
-        friend bool operator==(const Options&, const Options&) = default;
+        // Options of the same case are equal; the pictures of two imageInput options are
+        // not compared.
+        friend bool operator==(const Options& a, const Options& b) { return a.appendable_ == b.appendable_; }
 
     private:
         Options(ImageInputPtr input, bool appendable) : imageInput_(std::move(input)), appendable_(appendable) {}

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 
@@ -96,6 +97,18 @@ TEST_F(WritingIntents, AnIntentAsksItsValidatorOnceAndAgainAfterAFailure) {
     EXPECT_EQ(intent.validatedURL(), folderURL(dir_ / "x"));
     EXPECT_EQ(intent.validatedURL(), folderURL(dir_ / "x"));
     EXPECT_EQ(validator->calls, 2);
+}
+
+TEST_F(WritingIntents, OptionsCompareByCaseNotByPicture) {
+    const auto one = FileWritingIntent::Options::imageInput(picture(4, 4, "One"));
+    const auto other = FileWritingIntent::Options::imageInput(picture(8, 8, "Other"));
+    EXPECT_EQ(one, other);
+    EXPECT_EQ(FileWritingIntent::Options::appendable(), FileWritingIntent::Options::appendable());
+    EXPECT_NE(one, FileWritingIntent::Options::appendable());
+    // Looking for the appendable mark finds it whatever pictures come before it.
+    const Options options{one, FileWritingIntent::Options::appendable()};
+    EXPECT_NE(std::find(options.begin(), options.end(), FileWritingIntent::Options::appendable()), options.end());
+    EXPECT_NE(std::find(options.begin(), options.end(), other), options.end());
 }
 
 TEST_F(WritingIntents, TheDryRunFactoryAcceptsEverythingAndTouchesNothing) {
