@@ -88,7 +88,7 @@ std::string formatString(std::string_view f, const std::vector<FormatArgument>& 
         const FormatArgument& arg = args[index];
         std::string cflags = flags;
         std::erase(cflags, '\'');
-        std::string spec = "%" + cflags + (width > 0 ? std::to_string(width) : "") +
+        std::string directive = "%" + cflags + (width > 0 ? std::to_string(width) : "") +
                            (precision >= 0 ? "." + std::to_string(precision) : "");
         char buf[512];
         switch (conv) {
@@ -101,20 +101,20 @@ std::string formatString(std::string_view f, const std::vector<FormatArgument>& 
         }
         case 'c': out += pad(std::string(1, static_cast<char>(asInteger(arg))), flags, width); break;
         case 'd': case 'i': case 'D':
-            std::snprintf(buf, sizeof buf, (spec + "lld").c_str(), static_cast<long long>(asInteger(arg)));
+            std::snprintf(buf, sizeof buf, (directive + "lld").c_str(), static_cast<long long>(asInteger(arg)));
             out += buf;
             break;
         case 'u': case 'U': case 'x': case 'X': case 'o': case 'O': {
             char lc = conv == 'U' ? 'u' : conv == 'O' ? 'o' : conv;
-            std::snprintf(buf, sizeof buf, (spec + "ll" + lc).c_str(), static_cast<unsigned long long>(asInteger(arg)));
+            std::snprintf(buf, sizeof buf, (directive + "ll" + lc).c_str(), static_cast<unsigned long long>(asInteger(arg)));
             out += buf;
             break;
         }
         default: {  // floating point
-            int n = std::snprintf(buf, sizeof buf, (spec + conv).c_str(), asDouble(arg));
+            int n = std::snprintf(buf, sizeof buf, (directive + conv).c_str(), asDouble(arg));
             if (n >= static_cast<int>(sizeof buf)) {
                 std::string big(static_cast<std::size_t>(n) + 1, '\0');
-                std::snprintf(big.data(), big.size(), (spec + conv).c_str(), asDouble(arg));
+                std::snprintf(big.data(), big.size(), (directive + conv).c_str(), asDouble(arg));
                 big.resize(static_cast<std::size_t>(n));
                 out += big;
             } else {
