@@ -320,6 +320,9 @@ void ConfigFile::downloadLatestConfig(DownloadCompletion completion) {
     const net::URLSession session(configuration);
     const auto destination = cachedConfigURL();
     session.dataTask(*source, [finish, destination](const net::DataTaskResult& result) {
+        // The outcome is handed on only after the exception handling here is over, so the
+        // caller's thread never shares an exception that is still being caught.
+        std::exception_ptr failure;
         try {
             if (result.error) throw *result.error;
             if (!result.response || !result.response->isSuccess()) {
@@ -333,10 +336,9 @@ void ConfigFile::downloadLatestConfig(DownloadCompletion completion) {
             pf::files::createDirectories(destination.fsPath().parent_path());
             pf::files::writeAtomically(destination.fsPath(), xml);
         } catch (...) {
-            finish(std::current_exception());
-            return;
+            failure = std::current_exception();
         }
-        finish(nullptr);
+        finish(failure);
     });
 }
 

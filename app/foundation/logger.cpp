@@ -8,13 +8,15 @@
 namespace gw {
 
 const platform::log::SystemLog& Logger::handle() {
-    static const platform::log::SystemLog shared = [] {
+    // Never destroyed: operation threads may still log while the process runs its exit
+    // handlers, and must not find the handle already torn down.
+    static const platform::log::SystemLog* const shared = [] {
         std::string identifier = platform::foundation::Bundle::main().bundleIdentifier();
         // An application bundle always has an identifier; without one the installation is broken.
         if (identifier.empty()) platform::foundation::fatalError("The main bundle has no identifier");
-        return platform::log::SystemLog(std::move(identifier), "log");
+        return new platform::log::SystemLog(std::move(identifier), "log");
     }();
-    return shared;
+    return *shared;
 }
 
 void Logger::log(std::string_view message) {

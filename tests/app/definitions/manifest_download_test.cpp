@@ -162,9 +162,10 @@ TEST_F(ManifestDownload, BrokenBodiesLeaveTheCacheUntouched) {
 TEST_F(ManifestDownload, InterruptedTransferLeavesTheCacheUntouched) {
     const auto cached = seedCache();
     const auto body = bundleManifest_;
-    serve([&](const httplib::Request&, httplib::Response& response) {
+    // The server thread may still be sending when the test ends: it keeps its own copy.
+    serve([body](const httplib::Request&, httplib::Response& response) {
         response.set_content_provider(body.size(), "application/xml",
-                                      [&](size_t offset, size_t, httplib::DataSink& sink) {
+                                      [body](size_t offset, size_t, httplib::DataSink& sink) {
                                           if (offset > 0) return false;  // drop the connection halfway
                                           sink.write(body.data(), body.size() / 2);
                                           return true;
