@@ -4,6 +4,7 @@
 
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
+BUILD_BENCH ?= build-bench
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
@@ -41,9 +42,9 @@ demo: build
 
 bench: deps
 	@scripts/install-deps --bench
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DGW_BUILD_BENCH=ON $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS)
-	@scripts/bench $(BUILD)
+	cmake -S . -B $(BUILD_BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DGW_BUILD_BENCH=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD_BENCH) -j $(JOBS)
+	@scripts/bench $(BUILD_BENCH)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_BENCH)
