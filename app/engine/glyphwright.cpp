@@ -111,13 +111,9 @@ std::optional<pf::URL> Glyphwright::outputDirectory() const {
 }
 
 void Glyphwright::setOutputDirectory(std::optional<pf::URL> url) {
-    {
-        std::lock_guard lock(mutex_);
-        outputDirectory_ = std::move(url);
-    }
-    const auto stored = outputDirectory();
-    tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightOutputDirectoryDidChange(*this, stored); });
-    updateReadyState();
+    assignAndAnnounce(outputDirectory_, std::move(url), [this](GlyphwrightDelegate& d, const auto& stored) {
+        d.glyphwrightOutputDirectoryDidChange(*this, stored);
+    });
 }
 
 ConversionOutputType Glyphwright::resizeType() const {
@@ -126,13 +122,9 @@ ConversionOutputType Glyphwright::resizeType() const {
 }
 
 void Glyphwright::setResizeType(ConversionOutputType type) {
-    {
-        std::lock_guard lock(mutex_);
-        resizeType_ = type;
-    }
-    const auto stored = resizeType();
-    tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightOutputTypeDidChange(*this, stored); });
-    updateReadyState();
+    assignAndAnnounce(resizeType_, type, [this](GlyphwrightDelegate& d, const auto& stored) {
+        d.glyphwrightOutputTypeDidChange(*this, stored);
+    });
 }
 
 CollectionType Glyphwright::imageInputCollectionType() const {
@@ -141,13 +133,9 @@ CollectionType Glyphwright::imageInputCollectionType() const {
 }
 
 void Glyphwright::setImageInputCollectionType(CollectionType type) {
-    {
-        std::lock_guard lock(mutex_);
-        imageInputCollectionType_ = type;
-    }
-    const auto stored = imageInputCollectionType();
-    tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightCollectionTypeDidChange(*this, stored); });
-    updateReadyState();
+    assignAndAnnounce(imageInputCollectionType_, type, [this](GlyphwrightDelegate& d, const auto& stored) {
+        d.glyphwrightCollectionTypeDidChange(*this, stored);
+    });
 }
 
 ReadyState Glyphwright::readyState() const {

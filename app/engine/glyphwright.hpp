@@ -159,6 +159,19 @@ private:
     Glyphwright();
 
     void tellDelegates(const std::function<void(GlyphwrightDelegate&)>& call);
+    // The change hook every state setter shares: store under the lock, tell the delegates
+    // what is stored now, then recompute the ready state.
+    template <class T, class Notify>
+    void assignAndAnnounce(T& field, T value, Notify notify) {
+        T stored;
+        {
+            std::lock_guard lock(mutex_);
+            field = std::move(value);
+            stored = field;
+        }
+        tellDelegates([&](GlyphwrightDelegate& d) { notify(d, stored); });
+        updateReadyState();
+    }
     void installObservations();
     void removeObservations();
     void selectedObjectsDidChange();

@@ -1,10 +1,11 @@
 #include "platform/graphics/image_io.hpp"
 
+#include "platform/graphics/file_bytes.hpp"
+
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 
 #include <fmt/format.h>
 
@@ -211,23 +212,9 @@ ImagePtr Image::fromData(std::span<const uint8_t> bytes, std::string* error) {
 }
 
 ImagePtr Image::fromFile(const std::filesystem::path& path, std::string* error) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) {
-        if (error != nullptr) *error = fmt::format("no file at {}", path.string());
-        return nullptr;
-    }
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec || size > kMaxFileBytes) {
-        if (error != nullptr) *error = fmt::format("{} is unreadable or too large", path.string());
-        return nullptr;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> bytes(static_cast<size_t>(size));
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
-        if (error != nullptr) *error = fmt::format("cannot read {}", path.string());
-        return nullptr;
-    }
-    return fromData(bytes, error);
+    const auto bytes = readFileBytes(path, kMaxFileBytes, error);
+    if (!bytes) return nullptr;
+    return fromData(*bytes, error);
 }
 
 }  // namespace platform::graphics

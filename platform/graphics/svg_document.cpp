@@ -1,10 +1,11 @@
 #include "platform/graphics/svg_document.hpp"
 
+#include "platform/graphics/file_bytes.hpp"
+
 #include <cairo.h>
 #include <librsvg/rsvg.h>
 
 #include <cmath>
-#include <fstream>
 
 #include <fmt/format.h>
 
@@ -46,23 +47,9 @@ std::shared_ptr<SvgDocument> SvgDocument::fromFileUrl(const std::string& url, st
 }
 
 std::shared_ptr<SvgDocument> SvgDocument::fromFile(const std::filesystem::path& path, std::string* error) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec || !std::filesystem::is_regular_file(path, ec)) {
-        if (error != nullptr) *error = fmt::format("cannot read {}", path.string());
-        return nullptr;
-    }
-    if (size > kMaxFileBytes) {
-        if (error != nullptr) *error = fmt::format("{} is too large for an SVG document", path.string());
-        return nullptr;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> bytes(static_cast<size_t>(size));
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
-        if (error != nullptr) *error = fmt::format("cannot read {}", path.string());
-        return nullptr;
-    }
-    return fromData(bytes, error);
+    const auto bytes = readFileBytes(path, kMaxFileBytes, error);
+    if (!bytes) return nullptr;
+    return fromData(*bytes, error);
 }
 
 std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> bytes, std::string* error) {
