@@ -4,6 +4,8 @@
 #include <QHideEvent>
 #include <QKeyEvent>
 #include <QScreen>
+#include <QShowEvent>
+#include <QWindow>
 
 namespace platform::appkit::qt {
 
@@ -24,9 +26,18 @@ void Window::orderOut() { hide(); }
 void Window::center() {
     QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
     if (!screen) return;
-    QRect frame = geometry();
+    // move() places the decorated frame; its margins are known only once the window
+    // exists on screen, so a hidden window is centred again when it is shown.
+    const QMargins margins = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    QRect frame = geometry().marginsAdded(margins);
     frame.moveCenter(screen->availableGeometry().center());
     move(frame.topLeft());
+    centreWhenShown_ = !isVisible();
+}
+
+void Window::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (centreWhenShown_) center();
 }
 
 void Window::setFrame(const QRect& frame, bool display) {

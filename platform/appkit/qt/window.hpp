@@ -20,7 +20,8 @@ public:
     // Shows, raises and gives it the keyboard.
     void makeKeyAndOrderFront();
     void orderOut();
-    // Centred on the screen it is on (the primary one when it has none).
+    // Centred on the screen it is on (the primary one when it has none), decorations
+    // included.
     void center();
     // The frame is the window's own rectangle (the window manager's decoration excluded).
     QRect frame() const { return geometry(); }
@@ -37,12 +38,14 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     QPointer<QAbstractButton> defaultButton_;
     QPointer<QAbstractButton> cancelButton_;
     std::vector<std::pair<int, std::function<void()>>> closeHandlers_;
     int nextToken_ = 1;
+    bool centreWhenShown_ = false;
 };
 
 // A utility window: stays above its application's windows, no task-bar entry.
