@@ -329,8 +329,11 @@ TEST_F(AlreadyExistsWindowsAlone, TheCatalogWindowShowsTheFirstFourPicturesAndEm
         }
     });
 
-    // A catalog that cannot be read still asks, with nothing to show.
+}
+
+TEST_F(AlreadyExistsWindowsAlone, ACatalogThatCannotBeReadStillAsksWithNothingToShow) {
     if (!gwtest::engine::permissionsBind()) GTEST_SKIP() << "root reads every folder";
+    writeImageSet(catalog() / "Logo.imageset", kBlue);
     fs::permissions(catalog(), fs::perms::none);
     const auto result = askCatalog(catalog(), [&](AssetCatalogAlreadyExistsWindow& w) {
         for (int i = 0; i < 4; ++i) EXPECT_EQ(w.existingImageView(i)->image(), nullptr);
