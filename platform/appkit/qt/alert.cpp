@@ -24,11 +24,12 @@ int Alert::runModal() const {
     box.setInformativeText(QString::fromStdString(informativeText));
     box.setWindowModality(Qt::ApplicationModal);
     std::vector<QAbstractButton*> added;
-    const auto titles = buttons.empty() ? std::vector<std::string>{"OK"} : buttons;
-    for (std::size_t i = 0; i < titles.size(); ++i) {
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
         const auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
-        added.push_back(box.addButton(QString::fromStdString(titles[i]), role));
+        added.push_back(box.addButton(QString::fromStdString(buttons[i]), role));
     }
+    // Without buttons of its own the alert has the toolkit's OK, in the user's language.
+    if (added.empty()) added.push_back(box.addButton(QMessageBox::Ok));
     box.setDefaultButton(static_cast<QPushButton*>(added.front()));
     box.setEscapeButton(added.back());
     box.exec();

@@ -87,7 +87,7 @@ std::optional<Screenshot> Screenshot::ofWindow(const std::string& windowId, cons
     std::filesystem::create_directories(folder);
     Screenshot shot;
     shot.file_ = folder / (name + ".png");
-    if (!run({"import", "-window", windowId, "png:" + shot.file_.string()})) return std::nullopt;
+    if (!run({"timeout", "30", "import", "-window", windowId, "png:" + shot.file_.string()})) return std::nullopt;
     GError* error = nullptr;
     GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(shot.file_.c_str(), &error);
     if (!pixbuf) {

@@ -163,6 +163,11 @@ TEST(Alert, AnErrorIsShownByItsDescriptionModalToItsWindow) {
     response = alert.runModal();
     EXPECT_TRUE(answer->answered());
     EXPECT_EQ(response, qt::kAlertFirstButtonReturn + 1);
+
+    // Without buttons of its own: one OK, the default.
+    answer = gwtest::gui::answerNextModal([](QWidget& modal) { QTest::keyClick(&modal, Qt::Key_Return); });
+    EXPECT_EQ((qt::Alert{"Message", "", {}}.runModal()), qt::kAlertFirstButtonReturn);
+    EXPECT_TRUE(answer->answered());
 }
 
 }  // namespace
