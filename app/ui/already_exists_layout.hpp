@@ -14,8 +14,8 @@
 
 namespace gw::ui {
 
-// The system font at 13 (one point is one logical pixel here, as on the original
-// desktop), regular and bold.
+// The system font at 13, regular and bold. Sizes are in logical pixels: the window's
+// measures (the width rule's margin and height) are in the same unit.
 QFont promptFont(bool bold);
 
 // The bottom of a prompt: the always box, then Cancel and Continue (the default).
