@@ -1,9 +1,13 @@
 #include "platform/appkit/qt/menu_bar.hpp"
 
+#include "platform/appkit/qt/bundle_image.hpp"
+#include "platform/appkit/qt/image_view.hpp"
+
 #include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QStyle>
 #include <QTimer>
 
 namespace platform::appkit::qt {
@@ -95,6 +99,12 @@ void MenuBar::fill(QMenu& target, const Menu& source) {
         action->setVisible(!item->isHidden());
         action->setCheckable(item->state() != ControlStateValue::off);
         action->setChecked(item->state() == ControlStateValue::on);
+        if (!item->imageName().empty()) {
+            if (auto image = bundleImage(item->imageName())) {
+                const int side = QApplication::style()->pixelMetric(QStyle::PM_SmallIconSize);
+                if (auto bitmap = image->renderBitmap(side, side)) action->setIcon(QIcon(QPixmap::fromImage(toQImage(*bitmap))));
+            }
+        }
         std::weak_ptr<MenuItem> weak = item;
         connect(action, &QAction::triggered, this, [weak] {
             if (auto item = weak.lock()) item->performAction();

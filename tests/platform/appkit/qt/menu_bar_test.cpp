@@ -31,6 +31,7 @@ struct MainMenu {
         auto five = MenuItem::make("Five", [this](MenuItem& s) { fired.push_back(s.title()); }, "5");
         five->setKeyEquivalentModifierMask(pa::modifierCommand | pa::modifierOption);
         five->setState(pa::ControlStateValue::on);
+        five->setImageName("Empty Asset");
         auto off = MenuItem::make("Off", [this](MenuItem& s) { fired.push_back(s.title()); }, "2");
         off->setEnabled(false);
         types->addItem(one);
@@ -51,6 +52,8 @@ TEST(MenuBar, RendersTheModelWithShortcutsChecksAndRerendersAfterChanges) {
     EXPECT_EQ(items[0]->text(), "One\t" + QKeySequence(Qt::CTRL | Qt::Key_1).toString(QKeySequence::NativeText));
     EXPECT_TRUE(items[1]->isSeparator());
     EXPECT_TRUE(items[2]->isChecked());
+    EXPECT_FALSE(items[2]->icon().isNull());  // its bundle image
+    EXPECT_TRUE(items[0]->icon().isNull());
     EXPECT_TRUE(items[2]->text().startsWith("Five\t"));
     EXPECT_FALSE(items[3]->isEnabled());
 
