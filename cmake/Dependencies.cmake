@@ -9,6 +9,8 @@ find_package(ZLIB REQUIRED)
 find_package(OpenSSL REQUIRED)
 find_package(CURL REQUIRED)
 find_package(SQLite3 REQUIRED)
+# Desktop UI: only platform/appkit/qt, app/ui and their tests link it.
+find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
 
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(CAIRO REQUIRED IMPORTED_TARGET cairo cairo-pdf cairo-png)

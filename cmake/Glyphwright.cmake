@@ -53,3 +53,29 @@ function(gw_test target)
     DISCOVERY_MODE PRE_TEST
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
 endfunction()
+
+# gw_gui_test(<target> [LABELS <extra labels...>] SOURCES <files...> DEPS <targets...> [MAIN <support target>])
+# A widget test: its main (from gw_gui_test_support, or MAIN) makes the QApplication on
+# the offscreen platform before any test runs, with XDG folders and the bundle of its own
+# for the process. Label `gui` (the x11 harness passes its own MAIN and label instead).
+function(gw_gui_test target)
+  cmake_parse_arguments(ARG "" "TIMEOUT;MAIN" "LABELS;SOURCES;DEPS" ${ARGN})
+  if(NOT ARG_MAIN)
+    set(ARG_MAIN gw_gui_test_support)
+    list(PREPEND ARG_LABELS gui)
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  add_executable(${target} ${ARG_SOURCES})
+  target_compile_options(${target} PRIVATE ${GW_WARNINGS})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+  target_link_libraries(${target} PRIVATE ${ARG_DEPS} ${ARG_MAIN} gw_test_support Qt6::Test GTest::gmock GTest::gtest)
+  target_compile_definitions(${target} PRIVATE
+    GW_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    GW_FIXTURES_DIR="${CMAKE_SOURCE_DIR}/tests/fixtures"
+    GW_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  gtest_discover_tests(${target}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()

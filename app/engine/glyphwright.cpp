@@ -161,15 +161,15 @@ void Glyphwright::setCatalogContentsExistsActionProvider(std::shared_ptr<FileAlr
 
 void Glyphwright::setImageLoadAlertHandler(ImageLoadAlertHandler handler) { imageLoadAlertHandler_ = std::move(handler); }
 
-void Glyphwright::setOutputTypeSelectionHandler(std::shared_ptr<OutputTypeSelectionHandler> handler) {
+void Glyphwright::setOutputTypeSelectionHandler(std::shared_ptr<OutputTypeSelecting> handler) {
     outputTypeSelectionHandler_ = std::move(handler);
     if (!outputTypeSelectionHandler_) return;
     outputTypeSelectionHandler_->setDelegate(weak_from_this());
-    outputTypeSelectionHandler_->rebuildMenu();
+    outputTypeSelectionHandler_->updateMenu();
     setResizeType(outputTypeSelectionHandler_->currentResizeType());
 }
 
-void Glyphwright::outputTypeSelectionHandler(OutputTypeSelectionHandler&, ConversionOutputType outputType) {
+void Glyphwright::outputTypeSelectionHandler(OutputTypeSelecting&, ConversionOutputType outputType) {
     setResizeType(outputType);
 }
 

@@ -85,10 +85,10 @@ public:
     const ArrayControllerPtr& collectionViewArrayController() const { return collectionViewArrayController_; }
     // Takes over the previous controller's pictures and selection, and observes the new one.
     void setCollectionViewArrayController(ArrayControllerPtr controller);
-    const std::shared_ptr<OutputTypeSelectionHandler>& outputTypeSelectionHandler() const {
+    const std::shared_ptr<OutputTypeSelecting>& outputTypeSelectionHandler() const {
         return outputTypeSelectionHandler_;
     }
-    void setOutputTypeSelectionHandler(std::shared_ptr<OutputTypeSelectionHandler> handler);
+    void setOutputTypeSelectionHandler(std::shared_ptr<OutputTypeSelecting> handler);
     std::optional<platform::foundation::URL> outputDirectory() const;
     void setOutputDirectory(std::optional<platform::foundation::URL> url);
     ConversionOutputType resizeType() const;
@@ -117,7 +117,7 @@ public:
     std::vector<ImageInputPtr> selectedImageInputs() const;
 
     // OutputTypeSelectionHandlerDelegate: the chosen type becomes the output type.
-    void outputTypeSelectionHandler(OutputTypeSelectionHandler& handler, ConversionOutputType outputType) override;
+    void outputTypeSelectionHandler(OutputTypeSelecting& handler, ConversionOutputType outputType) override;
 
     // --- readiness and the run ---
     // Dry run of the request; stores the result and tells the delegates. Never throws.
@@ -195,7 +195,7 @@ private:
     // Per arranged picture: the observations of its point size and its name.
     std::map<ImageInput*, std::pair<ImageInputPtr, std::vector<PropertyObservable::Token>>> inputObservations_;
     bool renaming_ = false;
-    std::shared_ptr<OutputTypeSelectionHandler> outputTypeSelectionHandler_;
+    std::shared_ptr<OutputTypeSelecting> outputTypeSelectionHandler_;
     std::weak_ptr<AssetCatalogAlreadyExistsPrompting> assetCatalogFolderAlreadyExistsWindow_;
     std::weak_ptr<AssetAlreadyExistsPrompting> assetFolderAlreadyExistsWindow_;
     ImageLoadAlertHandler imageLoadAlertHandler_;

@@ -88,21 +88,21 @@ struct WeakGlyphwrightDelegateWrapper {
     std::weak_ptr<GlyphwrightDelegate> value;
 };
 
-class OutputTypeSelectionHandler;
+class OutputTypeSelecting;
 
 class OutputTypeSelectionHandlerDelegate {
 public:
     virtual ~OutputTypeSelectionHandlerDelegate() = default;
-    virtual void outputTypeSelectionHandler(OutputTypeSelectionHandler& handler, ConversionOutputType outputType) = 0;
+    virtual void outputTypeSelectionHandler(OutputTypeSelecting& handler, ConversionOutputType outputType) = 0;
 };
 
 // The output-type menu as the engine sees it; the window provides it.
-class OutputTypeSelectionHandler {
+class OutputTypeSelecting {
 public:
-    virtual ~OutputTypeSelectionHandler() = default;
+    virtual ~OutputTypeSelecting() = default;
     virtual void setDelegate(std::weak_ptr<OutputTypeSelectionHandlerDelegate> delegate) = 0;
     // Rebuilds the menu and the pop-up.
-    virtual void rebuildMenu() = 0;
+    virtual void updateMenu() = 0;
     virtual ConversionOutputType currentResizeType() const = 0;
 };
 

@@ -97,10 +97,11 @@ std::vector<URL> imageFileURLsLargestFirst(const URL& folder) {
     return result;
 }
 
-std::vector<platform::graphics::ImagePtr> imagesInFolder(const URL& folder) {
+std::vector<platform::graphics::ImagePtr> imagesInFolder(const URL& folder, std::size_t limit) {
     std::vector<platform::graphics::ImagePtr> images;
     std::set<URL> servedFolders;
     for (const auto& url : imageFileURLsLargestFirst(folder)) {
+        if (images.size() >= limit) break;
         URL parent = url.deletingLastPathComponent();
         if (servedFolders.contains(parent)) continue;  // checked first: no need to decode it
         auto image = platform::graphics::Image::fromFile(url.fsPath());

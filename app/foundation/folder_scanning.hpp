@@ -30,8 +30,10 @@ std::vector<platform::foundation::URL> imageFileURLsLargestFirst(const platform:
 
 // One picture per folder of the tree that holds a loadable picture file: the largest
 // loadable one, in the order of their files' sizes, largest first. Files that do not
-// load are passed over. Error when a file's size cannot be read.
-std::vector<platform::graphics::ImagePtr> imagesInFolder(const platform::foundation::URL& folder);
+// load are passed over. Error when a file's size cannot be read. Decoding stops once
+// `limit` pictures are found (the first `limit` of the whole list).
+std::vector<platform::graphics::ImagePtr> imagesInFolder(const platform::foundation::URL& folder,
+                                                         std::size_t limit = static_cast<std::size_t>(-1));
 
 // The picture of the largest supported file of the tree; null when there is none or
 // when that file does not load (smaller files are not tried). Error as above.

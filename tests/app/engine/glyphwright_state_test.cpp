@@ -190,10 +190,10 @@ TEST_F(GlyphwrightStateTest, ReadyStateForRepresentativeRequests) {
 }
 
 // The output-type menu of the window, which does not exist without a desktop.
-class MenuStandIn : public gw::OutputTypeSelectionHandler {
+class MenuStandIn : public gw::OutputTypeSelecting {
 public:
     void setDelegate(std::weak_ptr<gw::OutputTypeSelectionHandlerDelegate> delegate) override { delegate_ = delegate; }
-    void rebuildMenu() override { ++rebuilds; }
+    void updateMenu() override { ++rebuilds; }
     ConversionOutputType currentResizeType() const override { return current; }
     void choose(ConversionOutputType type) {
         current = type;

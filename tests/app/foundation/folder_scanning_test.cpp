@@ -123,6 +123,14 @@ TEST(FolderScanning, OnePicturePerFolderLargestFirst) {
     EXPECT_EQ(images[1]->size().width, 32);
     EXPECT_EQ(images[2]->size().width, 8) << "a file that does not load leaves its folder to the next one";
 
+    // A limit keeps the first pictures of the same order; a file that does not load is not counted.
+    for (std::size_t limit : {0u, 1u, 2u, 3u, 9u}) {
+        SCOPED_TRACE(limit);
+        const auto first = gw::imagesInFolder(URL::fileURL(dir.path()), limit);
+        ASSERT_EQ(first.size(), std::min<std::size_t>(limit, 3));
+        for (std::size_t i = 0; i < first.size(); ++i) EXPECT_EQ(first[i]->size(), images[i]->size());
+    }
+
     // The largest file is the broken one: no picture, and no smaller one is tried.
     EXPECT_EQ(gw::firstImage(URL::fileURL(dir.path())), nullptr);
     EXPECT_EQ(gw::firstImage(URL::fileURL(dir / "one"))->size().width, 64);

@@ -1,0 +1,50 @@
+#include "app/ui/already_exists_layout.hpp"
+
+#include "app/foundation/localized_string.hpp"
+
+#include <QApplication>
+#include <QHBoxLayout>
+
+namespace gw::ui {
+
+QFont promptFont(bool bold) {
+    QFont font = QApplication::font();
+    font.setPixelSize(13);
+    font.setBold(bold);
+    return font;
+}
+
+PromptButtons addPromptButtons(platform::appkit::qt::Window& window, QVBoxLayout& layout) {
+    PromptButtons buttons;
+    buttons.alwaysButton = new QCheckBox(QString::fromStdString(LocalizedString::text("already-exists.always-button")),
+                                         &window);
+    buttons.alwaysButton->setFont(promptFont(false));
+    // Only its indicator and text take clicks: no wider than they are.
+    layout.addWidget(buttons.alwaysButton, 0, Qt::AlignLeft);
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    buttons.cancelButton =
+        new QPushButton(QString::fromStdString(LocalizedString::text("already-exists.button.cancel")), &window);
+    buttons.continueButton =
+        new QPushButton(QString::fromStdString(LocalizedString::text("already-exists.button.continue")), &window);
+    buttons.continueButton->setDefault(true);
+    row->addWidget(buttons.cancelButton);
+    row->addWidget(buttons.continueButton);
+    layout.addLayout(row);
+    window.setDefaultButton(buttons.continueButton);
+    window.setCancelButton(buttons.cancelButton);
+    return buttons;
+}
+
+QLabel* makeCaption(const std::string& text, QWidget* parent) {
+    auto* label = new QLabel(QString::fromStdString(text), parent);
+    label->setFont(promptFont(true));
+    return label;
+}
+
+void setOptionTitle(platform::appkit::qt::Matrix& matrix, int row, const std::string& title,
+                    const std::string& highlight) {
+    matrix.setRowTitle(row, title, highlight, promptFont(false), promptFont(true));
+}
+
+}  // namespace gw::ui

@@ -1,0 +1,36 @@
+#pragma once
+// What the two already-exists windows share: their fonts, their controls below the option
+// rows, and the option titles.
+#include "platform/appkit/qt/matrix.hpp"
+#include "platform/appkit/qt/window.hpp"
+
+#include <QCheckBox>
+#include <QFont>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <string>
+
+namespace gw::ui {
+
+// The system font at 13, regular and bold. Sizes are in logical pixels: the window's
+// measures (the width rule's margin and height) are in the same unit.
+QFont promptFont(bool bold);
+
+// The bottom of a prompt: the always box, then Cancel and Continue (the default).
+struct PromptButtons {
+    QCheckBox* alwaysButton = nullptr;
+    QPushButton* cancelButton = nullptr;
+    QPushButton* continueButton = nullptr;
+};
+PromptButtons addPromptButtons(platform::appkit::qt::Window& window, QVBoxLayout& layout);
+
+// A caption above a row of pictures.
+QLabel* makeCaption(const std::string& text, QWidget* parent);
+
+// Sets row `row` of `matrix` to `title` with `highlight` in bold.
+void setOptionTitle(platform::appkit::qt::Matrix& matrix, int row, const std::string& title,
+                    const std::string& highlight);
+
+}  // namespace gw::ui

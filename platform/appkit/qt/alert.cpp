@@ -1,0 +1,51 @@
+#include "platform/appkit/qt/alert.hpp"
+
+#include <QPushButton>
+
+namespace platform::appkit::qt {
+
+namespace {
+
+QMessageBox::Icon icon(AlertStyle style) {
+    switch (style) {
+        case AlertStyle::informational: return QMessageBox::Information;
+        case AlertStyle::critical: return QMessageBox::Critical;
+        case AlertStyle::warning: break;
+    }
+    return QMessageBox::Warning;
+}
+
+}  // namespace
+
+int Alert::runModal() const {
+    QMessageBox box;
+    box.setIcon(icon(style));
+    box.setText(QString::fromStdString(messageText));
+    box.setInformativeText(QString::fromStdString(informativeText));
+    box.setWindowModality(Qt::ApplicationModal);
+    std::vector<QAbstractButton*> added;
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
+        const auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
+        added.push_back(box.addButton(QString::fromStdString(buttons[i]), role));
+    }
+    // Without buttons of its own the alert has the toolkit's OK, in the user's language.
+    if (added.empty()) added.push_back(box.addButton(QMessageBox::Ok));
+    box.setDefaultButton(static_cast<QPushButton*>(added.front()));
+    box.setEscapeButton(added.back());
+    box.exec();
+    for (std::size_t i = 0; i < added.size(); ++i) {
+        if (box.clickedButton() == added[i]) return kAlertFirstButtonReturn + static_cast<int>(i);
+    }
+    return kAlertFirstButtonReturn + static_cast<int>(added.size()) - 1;
+}
+
+QMessageBox* presentError(QWidget* window, const std::string& description) {
+    auto* box = new QMessageBox(QMessageBox::Warning, QString(), QString::fromStdString(description),
+                                QMessageBox::Ok, window ? window->window() : nullptr);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
+    box->open();
+    return box;
+}
+
+}  // namespace platform::appkit::qt

@@ -1,0 +1,34 @@
+#pragma once
+// Stands in for the platform's alerts: a message, an informative text and buttons, run
+// application-modally; and the presentation of an error by its description, modal to
+// one window.
+#include <QMessageBox>
+#include <QWidget>
+
+#include <string>
+#include <vector>
+
+namespace platform::appkit::qt {
+
+enum class AlertStyle { informational, warning, critical };
+
+// The platform's first-button response; the second button gives 1001 and so on.
+inline constexpr int kAlertFirstButtonReturn = 1000;
+
+struct Alert {
+    std::string messageText;
+    std::string informativeText;
+    // Left to right as the platform adds them: the first is the default (Return).
+    std::vector<std::string> buttons;
+    AlertStyle style = AlertStyle::warning;
+
+    // kAlertFirstButtonReturn + the index of the pressed button; closing the box counts
+    // as the last button (the cancelling one when there are several).
+    int runModal() const;
+};
+
+// Shows `description` in a box modal to `window` and returns at once; the box deletes
+// itself when dismissed. The box is returned for callers that follow it.
+QMessageBox* presentError(QWidget* window, const std::string& description);
+
+}  // namespace platform::appkit::qt

@@ -1,0 +1,123 @@
+#include "platform/appkit/qt/application.hpp"
+
+#include "platform/appkit/qt/menu_bar.hpp"
+#include "platform/appkit/qt/window.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
+
+#include <QEvent>
+#include <QEventLoop>
+#include <QPointer>
+
+#include <atomic>
+
+namespace platform::appkit::qt {
+
+namespace {
+
+Application* gShared = nullptr;
+
+// Receives the one drain event that may be pending at any time. It lives for the whole
+// process, so a worker thread that read the driver just before the application went away
+// still posts to a live object.
+class MainQueuePump : public QObject {
+public:
+    static const QEvent::Type kDrain;
+    std::atomic<bool> posted{false};
+
+    void wake() {
+        // Coalesced: one event stands for all the work queued until it is handled.
+        if (posted.exchange(true)) return;
+        QCoreApplication::postEvent(this, new QEvent(kDrain));
+    }
+
+protected:
+    bool event(QEvent* event) override {
+        if (event->type() != kDrain) return QObject::event(event);
+        posted.store(false);
+        platform::dispatch::MainLoop::drain();
+        return true;
+    }
+};
+
+const QEvent::Type MainQueuePump::kDrain = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+MainQueuePump& pump() {
+    static auto* instance = new MainQueuePump;  // made on the main thread by the first application
+    return *instance;
+}
+
+}  // namespace
+
+struct Application::Session {
+    QPointer<Window> window;
+    QEventLoop loop;
+    int code = 0;
+    bool ended = false;
+    int closeHandler = 0;
+};
+
+Application::Application(int& argc, char** argv) {
+    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        app_ = existing;
+    } else {
+        ownedApp_ = std::make_unique<QApplication>(argc, argv);
+        app_ = ownedApp_.get();
+    }
+    gShared = this;
+    auto& p = pump();
+    p.posted.store(false);
+    platform::dispatch::MainLoop::setDriver([&p] { p.wake(); });
+}
+
+Application::~Application() {
+    platform::dispatch::MainLoop::setDriver(nullptr);
+    menuBar_.reset();
+    if (gShared == this) gShared = nullptr;
+}
+
+Application* Application::shared() { return gShared; }
+
+int Application::run() { return app_->exec(); }
+
+int Application::runModal(Window& window) {
+    Session session;
+    session.window = &window;
+    sessions_.push_back(&session);
+    session.closeHandler = window.addCloseHandler([this, &session] { endSession(session, 0); });
+    window.setWindowModality(Qt::ApplicationModal);
+    window.makeKeyAndOrderFront();
+    if (!session.ended) session.loop.exec();
+    if (session.window) session.window->removeCloseHandler(session.closeHandler);
+    std::erase(sessions_, &session);
+    return session.code;
+}
+
+void Application::endSession(Session& session, int code) {
+    if (session.ended) return;
+    session.ended = true;
+    session.code = code;
+    session.loop.exit(code);
+}
+
+void Application::stopModal(int code) {
+    for (auto it = sessions_.rbegin(); it != sessions_.rend(); ++it) {
+        if (!(*it)->ended) {
+            endSession(**it, code);
+            return;
+        }
+    }
+}
+
+Window* Application::modalWindow() const {
+    for (auto it = sessions_.rbegin(); it != sessions_.rend(); ++it) {
+        if (!(*it)->ended) return (*it)->window.data();
+    }
+    return nullptr;
+}
+
+void Application::setMainMenu(MenuPtr menu) {
+    mainMenu_ = std::move(menu);
+    menuBar_ = mainMenu_ ? std::make_unique<MenuBar>(mainMenu_) : nullptr;
+}
+
+}  // namespace platform::appkit::qt

@@ -1,0 +1,57 @@
+#pragma once
+// Stands in for the platform's windows and panels: a top-level widget that is made once
+// and reused (closing hides it), with a default button for Return and a cancel button
+// for Escape.
+#include <QAbstractButton>
+#include <QPointer>
+#include <QRect>
+#include <QWidget>
+
+#include <functional>
+#include <vector>
+
+namespace platform::appkit::qt {
+
+class Window : public QWidget {
+public:
+    explicit Window(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::Window);
+
+    void orderFront();
+    // Shows, raises and gives it the keyboard.
+    void makeKeyAndOrderFront();
+    void orderOut();
+    // Centred on the screen it is on (the primary one when it has none), decorations
+    // included.
+    void center();
+    // The frame is the window's own rectangle (the window manager's decoration excluded).
+    QRect frame() const { return geometry(); }
+    void setFrame(const QRect& frame, bool display = true);
+
+    // Return presses the default button, Escape the cancel button (or closes the window).
+    void setDefaultButton(QAbstractButton* button) { defaultButton_ = button; }
+    void setCancelButton(QAbstractButton* button) { cancelButton_ = button; }
+
+    // Told whenever the window is hidden by code or closed by any means.
+    int addCloseHandler(std::function<void()> handler);
+    void removeCloseHandler(int token);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    QPointer<QAbstractButton> defaultButton_;
+    QPointer<QAbstractButton> cancelButton_;
+    std::vector<std::pair<int, std::function<void()>>> closeHandlers_;
+    int nextToken_ = 1;
+    bool centreWhenShown_ = false;
+};
+
+// A utility window: stays above its application's windows, no task-bar entry.
+class Panel : public Window {
+public:
+    explicit Panel(QWidget* parent = nullptr) : Window(parent, Qt::Tool) {}
+};
+
+}  // namespace platform::appkit::qt

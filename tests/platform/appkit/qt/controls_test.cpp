@@ -1,0 +1,173 @@
+// The controls of the desktop layer, on the offscreen platform: pictures drawn to fit,
+// the radio matrix with its bold runs, the pop-up that acts on user choices only, bundle
+// images, error boxes and window placement.
+#include "platform/appkit/qt/alert.hpp"
+#include "platform/appkit/qt/bundle_image.hpp"
+#include "platform/appkit/qt/image_view.hpp"
+#include "platform/appkit/qt/matrix.hpp"
+#include "platform/appkit/qt/pop_up_button.hpp"
+#include "platform/appkit/qt/window.hpp"
+#include "platform/graphics/bitmap.hpp"
+#include "support/gui/gui_harness.hpp"
+
+#include <QApplication>
+#include <QScreen>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+namespace qt = platform::appkit::qt;
+namespace pg = platform::graphics;
+
+pg::ImagePtr solid(int width, int height, std::uint32_t argb) {
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+    for (std::size_t i = 0; i < pixels.size(); i += 4) std::memcpy(&pixels[i], &argb, 4);
+    return pg::Image::withBitmap(pg::makeSharedBitmap(pg::Bitmap(width, height, width * 4, std::move(pixels), false)));
+}
+
+TEST(ImageView, DrawsThePictureFittedAndCentredAndRendersEachSizeOnce) {
+    qt::ImageView view;
+    view.resize(100, 100);
+    view.setImage(solid(200, 100, 0xFFFF0000u));  // 2:1 red
+    EXPECT_EQ(view.imageRect(), QRect(0, 25, 100, 50));
+    const QImage shot = view.grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    EXPECT_EQ(QColor(shot.pixel(50, 50)), QColor(Qt::red));
+    EXPECT_EQ(QColor(shot.pixel(50, 30)), QColor(Qt::red));
+    EXPECT_NE(QColor(shot.pixel(50, 10)), QColor(Qt::red));  // the bar above stays the background
+    EXPECT_NE(QColor(shot.pixel(50, 90)), QColor(Qt::red));
+    const auto renders = view.renderCount();
+    view.grab();
+    EXPECT_EQ(view.renderCount(), renders);  // same size: from the cache
+    view.resize(60, 60);
+    view.grab();
+    EXPECT_EQ(view.renderCount(), renders + 1);
+
+    view.setImage(nullptr);
+    EXPECT_TRUE(view.imageRect().isEmpty());
+    EXPECT_NE(QColor(view.grab().toImage().pixel(30, 30)), QColor(Qt::red));
+}
+
+TEST(Matrix, TitlesShowOneBoldRunAndRowsSelectAndDisable) {
+    qt::Matrix matrix(3);
+    QFont regular = QApplication::font(), bold = regular;
+    regular.setPixelSize(13);
+    bold.setPixelSize(13);
+    bold.setBold(true);
+    const struct {
+        std::string title, highlight, shownBold;
+    } cases[] = {
+        {"Overwrite the existing asset A & <B>", "Overwrite", "Overwrite"},
+        {"Add to Add to", "Add to", "Add to"},           // the first occurrence only
+        {"Create a new asset", "missing", ""},           // absent: plain title
+        {"Plain", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        matrix.setRowTitle(0, c.title, c.highlight, regular, bold);
+        EXPECT_EQ(matrix.rowTitle(0), c.title);
+        EXPECT_EQ(matrix.rowHighlight(0), c.shownBold);
+        EXPECT_EQ(matrix.rowLabel(0)->text().count("<b>"), c.shownBold.empty() ? 0 : 1);
+        matrix.setRowTitle(1, c.title, "", regular, bold);
+        if (c.shownBold.empty()) {
+            EXPECT_DOUBLE_EQ(matrix.rowTitleWidth(0), matrix.rowTitleWidth(1));
+        } else {
+            EXPECT_GT(matrix.rowTitleWidth(0), matrix.rowTitleWidth(1));  // bold is wider
+        }
+    }
+    // The markup of the title is shown as text, not interpreted.
+    matrix.setRowTitle(0, "a <i>b</i>", "", regular, bold);
+    EXPECT_TRUE(matrix.rowLabel(0)->text().contains("&lt;i&gt;"));
+
+    matrix.show();
+    EXPECT_EQ(matrix.selectedRow(), std::nullopt);
+    QTest::mouseClick(matrix.rowButton(2), Qt::LeftButton);
+    EXPECT_EQ(matrix.selectedRow(), 2);
+    QTest::mouseClick(matrix.rowLabel(1), Qt::LeftButton);  // the title chooses its row too
+    EXPECT_EQ(matrix.selectedRow(), 1);
+    matrix.setRowEnabled(2, false);
+    QTest::mouseClick(matrix.rowButton(2), Qt::LeftButton);
+    QTest::mouseClick(matrix.rowLabel(2), Qt::LeftButton);
+    EXPECT_EQ(matrix.selectedRow(), 1);
+    EXPECT_FALSE(matrix.isRowEnabled(2));
+    matrix.selectRow(-1);
+    EXPECT_EQ(matrix.selectedRow(), std::nullopt);
+    matrix.selectRow(0);
+    EXPECT_EQ(matrix.selectedRow(), 0);
+}
+
+TEST(PopUpButton, ItsActionRunsForUserChoicesOnly) {
+    qt::PopUpButton popUp;
+    int actions = 0;
+    int lastChoice = -1;
+    popUp.setAction([&](qt::PopUpButton& sender) {
+        ++actions;
+        lastChoice = sender.indexOfSelectedItem();
+    });
+    for (const char* title : {"One", "Two", "Three"}) popUp.addItemWithTitle(title);
+    popUp.selectItemAtIndex(2);
+    popUp.removeAllItems();
+    for (const char* title : {"One", "Two", "Three"}) popUp.addItemWithTitle(title);
+    popUp.selectItemAtIndex(0);
+    EXPECT_EQ(actions, 0);
+
+    popUp.show();
+    popUp.setFocus();
+    QTest::keyClick(&popUp, Qt::Key_Down);  // a user's choice with the keyboard
+    EXPECT_EQ(actions, 1);
+    EXPECT_EQ(lastChoice, 1);
+    EXPECT_EQ(popUp.itemTitleAt(lastChoice), "Two");
+    EXPECT_EQ(popUp.numberOfItems(), 3);
+}
+
+TEST(BundleImage, NamedImagesComeFromTheBundleAndMissingOnesAreNull) {
+    const auto empty = qt::bundleImage("Empty Asset");
+    ASSERT_NE(empty, nullptr);
+    EXPECT_GT(empty->size().width, 0);
+    // It draws: the frame's grey is on the rendered pixels.
+    const auto bitmap = empty->renderBitmap(64, 64);
+    ASSERT_NE(bitmap, nullptr);
+    EXPECT_NE(bitmap->pixelAt(32, 4) >> 24, 0u);
+    EXPECT_EQ(qt::bundleImage("Empty Asset"), empty);  // loaded once
+    EXPECT_EQ(qt::bundleImage("No Such Image"), nullptr);
+}
+
+TEST(Window, CentresOnTheScreenAndTakesTheFrameItIsGiven) {
+    qt::Window window;
+    window.setFrame(QRect(5, 7, 321, 123));
+    EXPECT_EQ(window.frame(), QRect(5, 7, 321, 123));
+    window.center();
+    const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
+    EXPECT_LE((window.frame().center() - screenCentre).manhattanLength(), 1);
+    EXPECT_EQ(window.frame().size(), QSize(321, 123));
+}
+
+TEST(Alert, AnErrorIsShownByItsDescriptionModalToItsWindow) {
+    qt::Window window;
+    window.resize(300, 200);
+    window.show();
+    QPointer<QMessageBox> box = qt::presentError(&window, "The folder could not be written.");
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->text(), "The folder could not be written.");
+    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(box->parentWidget(), &window);
+    EXPECT_TRUE(gwtest::gui::waitFor([&] { return box->isVisible(); }));
+    QTest::keyClick(box, Qt::Key_Return);
+    EXPECT_TRUE(gwtest::gui::waitFor([&] { return box.isNull(); }));  // deletes itself
+
+    int response = 0;
+    auto answer = gwtest::gui::answerNextModal([](QWidget& modal) { QTest::keyClick(&modal, Qt::Key_Escape); });
+    qt::Alert alert{"Message", "Details", {"OK", "Cancel"}};
+    response = alert.runModal();
+    EXPECT_TRUE(answer->answered());
+    EXPECT_EQ(response, qt::kAlertFirstButtonReturn + 1);
+
+    // Without buttons of its own: one OK, the default.
+    answer = gwtest::gui::answerNextModal([](QWidget& modal) { QTest::keyClick(&modal, Qt::Key_Return); });
+    EXPECT_EQ((qt::Alert{"Message", "", {}}.runModal()), qt::kAlertFirstButtonReturn);
+    EXPECT_TRUE(answer->answered());
+}
+
+}  // namespace
