@@ -24,8 +24,15 @@ std::mutex& registryMutex() {
     return m;
 }
 std::map<std::string, KeyedUnarchiver::Factory>& registry() {
-    static std::map<std::string, KeyedUnarchiver::Factory> r;
+    static std::map<std::string, KeyedUnarchiver::Factory> r = {
+        {"NSArray", [](const KeyedUnarchiver& u) { return std::make_shared<ArchivedArray>(u); }},
+    };
     return r;
+}
+// Old archived class name to the name of the class that decodes it now.
+std::map<std::string, std::string>& substitutions() {
+    static std::map<std::string, std::string> s;
+    return s;
 }
 }  // namespace
 
@@ -66,6 +73,20 @@ void KeyedArchiver::encodeObjects(std::string_view key, const std::vector<const 
     fields_.insert_or_assign(std::string(key), Value::dict({{"$a", Value(std::move(items))}}));
 }
 
+void KeyedUnarchiver::addClassSubstitutions(const std::map<std::string, std::string>& oldToNewClassName) {
+    std::lock_guard lock(registryMutex());
+    for (const auto& [oldName, newName] : oldToNewClassName) substitutions().insert_or_assign(oldName, newName);
+}
+
+ArchivedArray::ArchivedArray(const KeyedUnarchiver& unarchiver) : objects(unarchiver.decodeObjects("NS.objects")) {}
+
+void ArchivedArray::encode(KeyedArchiver& archiver) const {
+    std::vector<const Archivable*> items;
+    items.reserve(objects.size());
+    for (const auto& object : objects) items.push_back(object.get());
+    archiver.encodeObjects("NS.objects", items);
+}
+
 void KeyedUnarchiver::registerClass(const std::string& className, Factory factory) {
     std::lock_guard lock(registryMutex());
     registry().insert_or_assign(className, std::move(factory));
@@ -79,7 +100,9 @@ std::shared_ptr<Archivable> KeyedUnarchiver::decodeEncoded(const Value& encoded,
     Factory factory;
     {
         std::lock_guard lock(registryMutex());
-        auto it = registry().find(*cls);
+        const auto substituted = substitutions().find(*cls);
+        const std::string& name = substituted == substitutions().end() ? *cls : substituted->second;
+        auto it = registry().find(name);
         if (it == registry().end()) throw corrupt("cannot decode object of class " + *cls);
         factory = it->second;
     }

@@ -5,6 +5,7 @@
 #include "platform/foundation/value.hpp"
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -56,6 +57,11 @@ public:
         registerClass(className, [](const KeyedUnarchiver& u) { return std::make_shared<T>(u); });
     }
 
+    // Archives written under an old class name decode through the factory of the class
+    // that now stands for it. The table is process-wide, only ever added to, and
+    // thread-safe.
+    static void addClassSubstitutions(const std::map<std::string, std::string>& oldToNewClassName);
+
     // The root object of an archive. Bytes that are not an archive, or a class that is
     // not registered: Error(coderReadCorrupt).
     static std::shared_ptr<Archivable> unarchiveObject(const Data& data);
@@ -93,6 +99,20 @@ private:
     const Value* field(std::string_view key) const;
     const Dictionary* fields_;
     int depth_;
+};
+
+// An ordered list of objects as the root (or a field) of an archive, archived as the
+// class "NSArray" under the key "NS.objects"; always decodable.
+class ArchivedArray : public Archivable {
+public:
+    ArchivedArray() = default;
+    explicit ArchivedArray(std::vector<std::shared_ptr<Archivable>> objects) : objects(std::move(objects)) {}
+    explicit ArchivedArray(const KeyedUnarchiver& unarchiver);
+
+    std::string archiveClassName() const override { return "NSArray"; }
+    void encode(KeyedArchiver& archiver) const override;
+
+    std::vector<std::shared_ptr<Archivable>> objects;
 };
 
 }  // namespace platform::foundation

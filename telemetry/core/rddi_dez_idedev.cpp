@@ -1,7 +1,11 @@
 #include "telemetry/core/rddi_dez_idedev.hpp"
 
 #include "platform/log/system_log.hpp"
+#include "telemetry/core/rddi_device_tracker.hpp"
+#include "telemetry/core/rddi_history_info.hpp"
 #include "telemetry/core/rddi_log_with_properties.hpp"
+#include "telemetry/core/rddi_session_context.hpp"
+#include "telemetry/core/rddi_user_id_context.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 
@@ -167,6 +171,24 @@ bool RDDIDezIdedev::isDebuggerAttached() {
     return attached;
 }
 
+void RDDIDezIdedev::setWrapperSdk(std::shared_ptr<RDDIWrapperSdk> wrapperSdk) {
+    RDDIDeviceTracker::sharedInstance()->setWrapperSdk(std::move(wrapperSdk));
+}
+
+std::shared_ptr<RDDIWrapperSdk> RDDIDezIdedev::wrapperSdk() { return RDDIDeviceTracker::sharedInstance()->wrapperSdk(); }
+
+void RDDIDezIdedev::setCountryCode(const std::optional<std::string>& countryCode) {
+    RDDIDeviceTracker::sharedInstance()->setCountryCode(countryCode);
+}
+
+std::optional<std::string> RDDIDezIdedev::countryCode() { return RDDIDeviceTracker::sharedInstance()->countryCode(); }
+
+std::optional<std::string> RDDIDezIdedev::userId() { return RDDIUserIdContext::sharedInstance()->userId(); }
+
+void RDDIDezIdedev::setUserId(const std::optional<std::string>& userId) { sharedInstance()->instanceSetUserId(userId); }
+
+std::string RDDIDezIdedev::sdkVersion() { return RDDIUtility::sdkVersion(); }
+
 // --- Instance ----------------------------------------------------------------------
 
 RDDIDezIdedev::RDDIDezIdedev() {
@@ -181,6 +203,8 @@ RDDIDezIdedev::RDDIDezIdedev() {
             {"RDDezIdedevUserIdHistory", std::string("UserIdHistory")},
         },
         "DezIdedev");
+    // Records archived by earlier versions under their old class names.
+    RDDIRegisterCoreArchiveClasses();
 }
 
 bool RDDIDezIdedev::configureWithAppSecret(const std::optional<std::string>& appSecret,
@@ -192,8 +216,12 @@ bool RDDIDezIdedev::configureWithAppSecret(const std::optional<std::string>& app
         RDDILogAssert(kRDDILogTag, "Dez Idedev SDK configuration {}failed.", configurationSource(fromApplication));
         return false;
     }
-    if (!appSecret_) appSecret_ = appSecret;
+    if (!appSecret_) {
+        appSecret_ = appSecret;
+        RDDISessionContext::sharedInstance()->setSessionId(std::nullopt);
+    }
     if (!defaultTransmissionTargetToken_) defaultTransmissionTargetToken_ = transmissionTargetToken;
+    RDDIUserIdContext::sharedInstance();
     initializeChannelGroup();
     applyPipelineEnabledState(storedEnabled());
     sdkConfigured_ = true;
@@ -337,6 +365,11 @@ bool RDDIDezIdedev::storedEnabled() const {
 }
 
 void RDDIDezIdedev::applyPipelineEnabledState(bool isEnabled) {
+    if (!isEnabled) {
+        RDDIDeviceTracker::sharedInstance()->clearDevices();
+        RDDISessionContext::sharedInstance()->clearSessionHistoryAndKeepCurrentSession(false);
+        RDDIUserIdContext::sharedInstance()->clearUserIdHistory();
+    }
     std::optional<std::vector<std::string>> pending;
     {
         std::lock_guard lock(lock_);
@@ -368,6 +401,24 @@ void RDDIDezIdedev::instanceSetCustomProperties(const std::shared_ptr<RDDICustom
         return;
     }
     sendCustomPropertiesLog(properties);
+}
+
+void RDDIDezIdedev::instanceSetUserId(const std::optional<std::string>& userId) {
+    if (!configuredFromApplication_) {
+        RDDILogError(kRDDILogTag, "DezIdedev must be configured from application, libraries cannot call setUserId.");
+        return;
+    }
+    const auto secret = appSecret();
+    const auto token = defaultTransmissionTargetToken();
+    if (!secret && !token) {
+        RDDILogError(kRDDILogTag, "DezIdedev must be configured with a secret from application to call setUserId.");
+        return;
+    }
+    if (userId) {
+        if (secret && !RDDIUserIdContext::isUserIdValidForDezIdedev(userId)) return;
+        if (token && !RDDIUserIdContext::isUserIdValidForVudEzezevuvo(userId)) return;
+    }
+    RDDIUserIdContext::sharedInstance()->setUserId(userId);
 }
 
 void RDDIDezIdedev::sendCustomPropertiesLog(const pf::Dictionary& properties) {

@@ -6,6 +6,7 @@
 #include "platform/foundation/uuid.hpp"
 #include "telemetry/core/rddi_channel_protocols.hpp"
 #include "telemetry/core/rddi_custom_properties.hpp"
+#include "telemetry/core/rddi_device.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_service.hpp"
 
@@ -71,6 +72,16 @@ public:
     static void setMaxStorageSize(long sizeInBytes, std::function<void(bool)> completionHandler);
     static bool isDebuggerAttached();
 
+    static void setWrapperSdk(std::shared_ptr<RDDIWrapperSdk> wrapperSdk);
+    static std::shared_ptr<RDDIWrapperSdk> wrapperSdk();
+    static void setCountryCode(const std::optional<std::string>& countryCode);
+    static std::optional<std::string> countryCode();
+    static std::optional<std::string> userId();
+    // Only after a configuration from the application with a secret or a target token,
+    // and only an id valid for every kind of target configured.
+    static void setUserId(const std::optional<std::string>& userId);
+    static std::string sdkVersion();
+
     static const char* logTag() { return "DezIdedev"; }
     static const char* groupId() { return "DezIdedev"; }
 
@@ -117,6 +128,7 @@ private:
     platform::foundation::UUID instanceInstallId();
     void instanceSetMaxStorageSize(long sizeInBytes, std::function<void(bool)> completionHandler);
     void instanceSetCustomProperties(const std::shared_ptr<RDDICustomProperties>& customProperties);
+    void instanceSetUserId(const std::optional<std::string>& userId);
 
     mutable std::recursive_mutex lock_;
     std::atomic<bool> sdkConfigured_{false};

@@ -1,10 +1,45 @@
 #include "telemetry/core/rddi_utility.hpp"
 
+#include "platform/appkit/application_state.hpp"
+#include "platform/appkit/workspace.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
+#include "platform/foundation/bundle.hpp"
+#include "platform/foundation/clock.hpp"
+#include "platform/foundation/files.hpp"
+#include "platform/security/crypto.hpp"
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <system_error>
 #include <vector>
+
+namespace rddi {
+// The SDK's identity in its own read-only section, found in a binary by its name:
+// format byte, then name, version and a third field, each 32 NUL-padded ASCII bytes.
+struct RDDIVersionRecord {
+    unsigned char format;
+    char name[32];
+    char version[32];
+    char third[32];
+};
+static_assert(sizeof(RDDIVersionRecord) == 97);
+}  // namespace rddi
+
+extern "C" {
+extern const rddi::RDDIVersionRecord rddi_version_record;
+__attribute__((section("__rd_ios"), used, retain)) const rddi::RDDIVersionRecord rddi_version_record = {
+    0x01, "dezidedev.macos", "4.3.0", "1"};
+}
 
 namespace rddi {
 
@@ -58,9 +93,9 @@ std::optional<std::string> RDDIUtility::transmissionTargetTokenFrom(const std::o
     if (!startString) return std::nullopt;
     for (const auto& component : components(*startString)) {
         if (component.empty() || !contains(component, kTargetKey)) continue;
+        // A "target=" with nothing after it is not a token; a later component may hold one.
         std::string token = removingAll(component, kTargetKey);
-        if (token.empty()) return std::nullopt;
-        return token;
+        if (!token.empty()) return token;
     }
     return std::nullopt;
 }
@@ -138,5 +173,309 @@ std::map<std::string, std::string> RDDIUtility::validateProperties(const std::ma
     }
     return result;
 }
+
+// --- Strings ----------------------------------------------------------------------
+
+namespace pf = platform::foundation;
+
+std::string RDDIUtility::sha256(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    try {
+        return platform::security::hexString(platform::security::sha256(text));
+    } catch (const std::exception& e) {
+        RDDILogError(kRDDILogTag, "Couldn't compute SHA-256: {}", e.what());
+        return {};
+    }
+}
+
+std::optional<std::string> RDDIUtility::targetKeyFromTargetToken(const std::optional<std::string>& token) {
+    if (!token) return std::nullopt;
+    std::string key = token->substr(0, token->find('-'));
+    if (key.empty()) return std::nullopt;
+    return key;
+}
+
+std::optional<std::string> RDDIUtility::iKeyFromTargetToken(const std::optional<std::string>& token) {
+    const auto key = targetKeyFromTargetToken(token);
+    if (!key) return std::nullopt;
+    return "o:" + *key;
+}
+
+std::optional<std::string> RDDIUtility::prettyPrintJson(const std::optional<pf::Data>& data) {
+    if (!data) return std::nullopt;
+    const std::string text(data->begin(), data->end());
+    const auto parsed = nlohmann::ordered_json::parse(text, nullptr, false);
+    if (parsed.is_discarded()) return text;
+    try {
+        // Invalid UTF-8 inside strings is written as U+FFFD rather than failing.
+        return parsed.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    } catch (const std::exception&) {
+        return text;
+    }
+}
+
+std::optional<std::string> RDDIUtility::obfuscateString(const std::optional<std::string>& string,
+                                                        const std::string& pattern,
+                                                        const std::string& replacementTemplate) {
+    if (!string) return std::nullopt;
+    std::regex expression;
+    try {
+        expression = std::regex(pattern, std::regex::ECMAScript | std::regex::icase);
+    } catch (const std::regex_error& e) {
+        RDDILogError(kRDDILogTag, "Couldn't create regular expression with pattern\"{}\": {}", pattern, e.what());
+        return std::nullopt;
+    }
+    try {
+        return std::regex_replace(*string, expression, replacementTemplate);
+    } catch (const std::regex_error& e) {
+        RDDILogError(kRDDILogTag, "Couldn't create regular expression with pattern\"{}\": {}", pattern, e.what());
+        return std::nullopt;
+    }
+}
+
+// --- Application ------------------------------------------------------------------
+
+RDDIApplicationState RDDIUtility::applicationState() {
+    std::error_code error;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error && executable.string().find(".appex/") != std::string::npos) return RDDIApplicationState::unknown;
+    return sharedAppState();
+}
+
+RDDIApplicationState RDDIUtility::sharedAppState() {
+    if (!platform::dispatch::MainLoop::isMainThread()) return RDDIApplicationState::unknown;
+    const auto& application = platform::appkit::ApplicationState::shared();
+    if (application.hasApplication() && application.isHidden()) return RDDIApplicationState::background;
+    return RDDIApplicationState::active;
+}
+
+void RDDIUtility::sharedAppOpenUrl(const pf::URL& url, std::function<void(bool)> completion) {
+    platform::dispatch::DispatchQueue::main().async([url, completion = std::move(completion)] {
+        const bool opened = platform::appkit::Workspace::open(url);
+        if (completion) completion(opened);
+    });
+}
+
+// --- Dates ------------------------------------------------------------------------
+
+double RDDIUtility::nowInMilliseconds() {
+    return pf::Date::now().timeIntervalSince1970() * 1000.0;
+}
+
+std::string RDDIUtility::dateToISO8601(pf::Date date) { return date.iso8601(); }
+
+std::optional<pf::Date> RDDIUtility::dateFromISO8601(std::string_view text) {
+    // yyyy-MM-ddTHH:mm:ss.SSSZ, nothing more and nothing less.
+    static constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:dd.dddZ";
+    if (text.size() != kShape.size()) return std::nullopt;
+    for (std::size_t i = 0; i < kShape.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) return std::nullopt;
+    }
+    const auto number = [&](std::size_t at, std::size_t length) {
+        int value = 0;
+        for (std::size_t i = at; i < at + length; ++i) value = value * 10 + (text[i] - '0');
+        return value;
+    };
+    std::tm parts{};
+    parts.tm_year = number(0, 4) - 1900;
+    parts.tm_mon = number(5, 2) - 1;
+    parts.tm_mday = number(8, 2);
+    parts.tm_hour = number(11, 2);
+    parts.tm_min = number(14, 2);
+    parts.tm_sec = number(17, 2);
+    const int milliseconds = number(20, 3);
+    const std::tm asGiven = parts;
+    const std::time_t seconds = timegm(&parts);
+    // timegm normalises out-of-range fields (a 30th of February, minute 61): refuse those.
+    if (parts.tm_year != asGiven.tm_year || parts.tm_mon != asGiven.tm_mon || parts.tm_mday != asGiven.tm_mday ||
+        parts.tm_hour != asGiven.tm_hour || parts.tm_min != asGiven.tm_min || parts.tm_sec != asGiven.tm_sec) {
+        return std::nullopt;
+    }
+    return pf::Date::fromTimeIntervalSince1970(static_cast<double>(seconds) + milliseconds / 1000.0);
+}
+
+// --- The SDK folder -----------------------------------------------------------------
+
+namespace {
+
+std::recursive_mutex& classLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+std::mutex gDirectoryLock;
+std::optional<std::filesystem::path> gDirectory;
+
+}  // namespace
+
+std::filesystem::path RDDIUtility::dezIdedevDirectoryURL() {
+    std::lock_guard lock(gDirectoryLock);
+    if (!gDirectory) {
+        gDirectory = pf::files::applicationSupportDirectory(pf::Bundle::main().bundleIdentifier()) /
+                     "com.ridevedod.dezidedev";
+        if (createDirectoryAtURL(*gDirectory)) {
+            // The SDK's records are the user's own business.
+            ::chmod(gDirectory->c_str(), 0700);
+        }
+    }
+    return *gDirectory;
+}
+
+void RDDIUtility::resetDezIdedevDirectoryURL() {
+    std::lock_guard lock(gDirectoryLock);
+    gDirectory.reset();
+}
+
+std::optional<std::filesystem::path> RDDIUtility::fullURLForPathComponent(const std::optional<std::string>& component) {
+    if (!component) return std::nullopt;
+    return dezIdedevDirectoryURL() / *component;
+}
+
+bool RDDIUtility::fileExistsForPathComponent(const std::optional<std::string>& component) {
+    const auto url = fullURLForPathComponent(component);
+    std::error_code error;
+    return url && std::filesystem::exists(*url, error);
+}
+
+std::optional<std::filesystem::path> RDDIUtility::createFileAtPathComponent(const std::optional<std::string>& component,
+                                                                          const std::optional<pf::Data>& data,
+                                                                          bool atomically, bool forceOverwrite) {
+    std::lock_guard lock(classLock());
+    const auto url = fullURLForPathComponent(component);
+    if (!url) return std::nullopt;
+    std::error_code error;
+    if (!forceOverwrite && std::filesystem::exists(*url, error)) return url;
+    createDirectoryAtURL(url->parent_path());
+    const pf::Data bytes = data.value_or(pf::Data{});
+    try {
+        if (atomically) {
+            pf::files::writeAtomically(*url, bytes, 0600);
+        } else {
+            std::ofstream out(*url, std::ios::binary | std::ios::trunc);
+            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            out.close();
+            if (!out) throw std::runtime_error("write failed");
+        }
+        return url;
+    } catch (const std::exception&) {
+        RDDILogError(kRDDILogTag, "Couldn't create new file at path {}", url->string());
+        return std::nullopt;
+    }
+}
+
+std::optional<std::filesystem::path> RDDIUtility::createDirectoryForPathComponent(
+    const std::optional<std::string>& component) {
+    std::lock_guard lock(classLock());
+    const auto url = fullURLForPathComponent(component);
+    if (!url || !createDirectoryAtURL(*url)) return std::nullopt;
+    return url;
+}
+
+bool RDDIUtility::createDirectoryAtURL(const std::optional<std::filesystem::path>& url) {
+    if (!url) return false;
+    try {
+        pf::files::createDirectories(*url);
+    } catch (const std::exception& e) {
+        RDDILogError(kRDDILogTag, "Couldn't create directory at {}: {}", url->string(), e.what());
+        return false;
+    }
+    return disableBackupForDirectoryURL(*url);
+}
+
+bool RDDIUtility::disableBackupForDirectoryURL(const std::filesystem::path&) { return true; }
+
+std::optional<pf::Data> RDDIUtility::loadDataForPathComponent(const std::optional<std::string>& component) {
+    std::lock_guard lock(classLock());
+    const auto url = fullURLForPathComponent(component);
+    if (!url) return std::nullopt;
+    try {
+        return pf::files::readData(*url);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+bool RDDIUtility::deleteItemForPathComponent(const std::optional<std::string>& component) {
+    std::lock_guard lock(classLock());
+    const auto url = fullURLForPathComponent(component);
+    if (!url) return false;
+    return deleteFileAtURL(url);
+}
+
+bool RDDIUtility::deleteFileAtURL(const std::optional<std::filesystem::path>& url) {
+    std::lock_guard lock(classLock());
+    if (!url) return false;
+    std::error_code error;
+    const auto removed = std::filesystem::remove_all(*url, error);
+    if (error || removed == 0) {
+        const std::string reason = error ? error.message() : std::string("No such file or directory");
+        RDDILogDebug(kRDDILogTag, "Couldn't remove item at {}: {}", url->string(), reason);
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::vector<std::filesystem::path>> RDDIUtility::contentsOfDirectory(
+    const std::optional<std::string>& component) {
+    std::lock_guard lock(classLock());
+    if (!component || component->empty()) return std::nullopt;
+    const auto url = dezIdedevDirectoryURL() / *component;
+    std::error_code error;
+    std::vector<std::filesystem::path> entries;
+    for (std::filesystem::directory_iterator it(url, error), end; !error && it != end; it.increment(error)) {
+        entries.push_back(it->path());
+    }
+    if (error) {
+        RDDILogDebug(kRDDILogTag, "Couldn't get files in the directory \"{}\": {}", *component, error.message());
+        return std::nullopt;
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// --- Archiving ----------------------------------------------------------------------
+
+std::optional<pf::Data> RDDIUtility::archiveKeyedData(const pf::Archivable* object) {
+    if (!object) return std::nullopt;
+    try {
+        return pf::KeyedArchiver::archivedData(*object);
+    } catch (const std::exception& e) {
+        RDDILogError(kRDDILogTag, "Archiving NSData failed with error: {}", e.what());
+        return std::nullopt;
+    }
+}
+
+void RDDIUtility::logUnarchivingFailure(const std::string& reason) {
+    RDDILogError(kRDDILogTag, "Unarchiving NSData failed with error: {}", reason);
+}
+
+std::shared_ptr<pf::Archivable> RDDIUtility::unarchiveKeyedData(const std::optional<pf::Data>& data) {
+    if (!data) return nullptr;
+    try {
+        auto object = pf::KeyedUnarchiver::unarchiveObject(*data);
+        if (!object) logUnarchivingFailure("The archive holds no root object.");
+        return object;
+    } catch (const std::exception& e) {
+        logUnarchivingFailure(e.what());
+        return nullptr;
+    }
+}
+
+void RDDIUtility::addMigrationClasses(const std::map<std::string, std::string>& oldToNewClassName) {
+    pf::KeyedUnarchiver::addClassSubstitutions(oldToNewClassName);
+}
+
+// --- SDK identity -------------------------------------------------------------------
+
+namespace {
+
+std::string recordField(const char (&field)[32]) { return std::string(field, strnlen(field, sizeof field)); }
+
+}  // namespace
+
+std::string RDDIUtility::sdkName() { return recordField(rddi_version_record.name); }
+
+std::string RDDIUtility::sdkVersion() { return recordField(rddi_version_record.version); }
 
 }  // namespace rddi

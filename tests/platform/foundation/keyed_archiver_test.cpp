@@ -103,3 +103,33 @@ TEST(KeyedArchiver, RefusesForeignBytesUnknownClassesAndWrongRoots) {
     Frame f;
     EXPECT_THROW(pf::KeyedUnarchiver::unarchiveObject<Picture>(pf::KeyedArchiver::archivedData(f)), pf::Error);
 }
+
+namespace {
+// A frame written by an older version under another class name.
+struct OldFrame : Frame {
+    std::string archiveClassName() const override { return "test.OldFrame"; }
+};
+}  // namespace
+
+TEST(KeyedArchiver, OldClassNamesDecodeThroughTheNewClassAndArraysCanBeTheRoot) {
+    OldFrame old;
+    old.width = 12.5;
+    const pf::ArchivedArray array({std::make_shared<OldFrame>(old), std::make_shared<Frame>()});
+    const pf::Data data = pf::KeyedArchiver::archivedData(array);
+    EXPECT_THROW(pf::KeyedUnarchiver::unarchiveObject(data), pf::Error);  // nobody knows the old name yet
+
+    pf::KeyedUnarchiver::addClassSubstitutions({{"test.OldFrame", "test.Frame"}, {"test.Gone", "test.Missing"}});
+    const auto decoded = pf::KeyedUnarchiver::unarchiveObject<pf::ArchivedArray>(data);
+    ASSERT_EQ(decoded->objects.size(), 2u);
+    const auto first = std::dynamic_pointer_cast<Frame>(decoded->objects[0]);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->archiveClassName(), "test.Frame");
+    EXPECT_EQ(first->width, 12.5);
+
+    // An old name that maps to a class nobody registered is refused like an unknown one.
+    struct Gone : pf::Archivable {
+        std::string archiveClassName() const override { return "test.Gone"; }
+        void encode(pf::KeyedArchiver&) const override {}
+    };
+    EXPECT_THROW(pf::KeyedUnarchiver::unarchiveObject(pf::KeyedArchiver::archivedData(Gone())), pf::Error);
+}

@@ -1,6 +1,10 @@
 #include "platform/foundation/user_defaults.hpp"
 #include "support/temp_dir.hpp"
+#include "platform/foundation/clock.hpp"
+#include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/core/rddi_session_context.hpp"
+#include "telemetry/core/rddi_user_id_context.hpp"
 #include "telemetry/core/rddi_log_with_properties.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
@@ -57,6 +61,15 @@ private:
 
 class DezIdedevTest : public ::testing::Test {
 protected:
+    // What a new launch of the process would find; time moves on.
+    void TelemetryRelaunch() {
+        testkit::TelemetryTestEnvironment::resetSdk();
+        clock_->advanceSeconds(60);
+    }
+    void SetUp() override { pf::Clock::setCurrent(clock_); }
+    void TearDown() override { pf::Clock::setCurrent(nullptr); }
+    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+
     RDDIServiceClass serviceClass(const std::string& name, std::int64_t priority = 500, bool secretRequired = true) {
         auto& instance = services_[name];
         if (!instance) instance = std::make_shared<TestService>(name, priority, secretRequired, startOrder_);
@@ -337,6 +350,74 @@ TEST_F(DezIdedevTest, SwitchesSurviveARestart) {
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(gwtest::readFile(reportPath), "0 0 " + installId);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DezIdedevTest, UserIdNeedsAnApplicationConfigurationWithASecretOrToken) {
+    RDDIDezIdedev::startFromLibraryWithServices({});
+    RDDIDezIdedev::setUserId("alice");
+    EXPECT_TRUE(env_.logged(RDDILogLevelError,
+                            "DezIdedev must be configured from application, libraries cannot call setUserId."));
+    EXPECT_EQ(RDDIDezIdedev::userId(), std::nullopt);
+
+    RDDIDezIdedev::configure();  // from the application, but with neither secret nor token
+    RDDIDezIdedev::setUserId("alice");
+    EXPECT_TRUE(env_.logged(RDDILogLevelError,
+                            "DezIdedev must be configured with a secret from application to call setUserId."));
+    EXPECT_EQ(RDDIDezIdedev::userId(), std::nullopt);
+}
+
+TEST_F(DezIdedevTest, UserIdMustSuitEveryConfiguredKindOfTarget) {
+    RDDIDezIdedev::configureWithAppSecret("secret;target=token-1");
+    RDDIDezIdedev::setUserId(std::string(257, 'u'));  // too long for the secret's ingestion
+    RDDIDezIdedev::setUserId("x:alice");             // a prefix the target's collector refuses
+    EXPECT_EQ(RDDIDezIdedev::userId(), std::nullopt);
+    RDDIDezIdedev::setUserId("c:alice");
+    EXPECT_EQ(RDDIDezIdedev::userId(), "c:alice");
+    RDDIDezIdedev::setUserId(std::nullopt);
+    EXPECT_EQ(RDDIDezIdedev::userId(), std::nullopt);
+}
+
+TEST_F(DezIdedevTest, WrapperSdkCountryCodeAndVersionGoThroughTheDeviceTracker) {
+    auto wrapper = std::make_shared<RDDIWrapperSdk>("1", "wrapper", std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+    RDDIDezIdedev::setWrapperSdk(wrapper);
+    RDDIDezIdedev::setCountryCode("FR");
+    EXPECT_EQ(RDDIDezIdedev::wrapperSdk(), wrapper);
+    EXPECT_EQ(RDDIDezIdedev::countryCode(), "FR");
+    const auto device = RDDIDeviceTracker::sharedInstance()->device();
+    EXPECT_EQ(device->wrapperSdkName, "wrapper");
+    EXPECT_EQ(device->carrierCountry, "FR");
+    EXPECT_EQ(RDDIDezIdedev::sdkVersion(), "4.3.0");
+}
+
+TEST_F(DezIdedevTest, ConfigurationStartsWithoutASessionAndDisablingClearsTheHistories) {
+    RDDISessionContext::sharedInstance()->setSessionId("before");
+    RDDIUserIdContext::sharedInstance()->setUserId("earlier");
+    RDDIDeviceTracker::sharedInstance()->device();
+    TelemetryRelaunch();
+    RDDIDeviceTracker::refreshDeviceNextTime();
+    RDDIDeviceTracker::sharedInstance()->device();
+    RDDISessionContext::sharedInstance()->setSessionId("stale");
+
+    RDDIDezIdedev::start("secret", {});
+    EXPECT_EQ(RDDISessionContext::sharedInstance()->sessionId(), std::nullopt);
+    RDDIDezIdedev::setUserId("alice");
+    ASSERT_EQ(RDDIDeviceTracker::sharedInstance()->deviceHistory().size(), 2u);
+    ASSERT_EQ(RDDISessionContext::sharedInstance()->sessionHistory().size(), 2u);
+    ASSERT_EQ(RDDIUserIdContext::sharedInstance()->userIdHistory().size(), 2u);
+    const auto newestDevice = RDDIDeviceTracker::sharedInstance()->deviceHistory().back().timestamp;
+
+    RDDIDezIdedev::setEnabled(false);
+    const auto devices = RDDIDeviceTracker::sharedInstance()->deviceHistory();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].timestamp, newestDevice);
+    EXPECT_TRUE(RDDISessionContext::sharedInstance()->sessionHistory().empty());
+    const auto users = RDDIUserIdContext::sharedInstance()->userIdHistory();
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].userId, "alice");
 }
 
 }  // namespace

@@ -2,7 +2,13 @@
 
 #include "platform/foundation/user_defaults.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
+#include "platform/appkit/application_state.hpp"
+#include "platform/appkit/screen_registry.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/core/rddi_device_tracker.hpp"
+#include "telemetry/core/rddi_session_context.hpp"
+#include "telemetry/core/rddi_user_id_context.hpp"
+#include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 
 namespace rddi::testkit {
@@ -10,7 +16,11 @@ namespace rddi::testkit {
 void TelemetryTestEnvironment::resetSdk() {
     RDDIAnalytics::resetSharedInstance();
     RDDIDezIdedev::resetSharedInstance();
+    RDDIDeviceTracker::resetSharedInstance();
+    RDDISessionContext::resetSharedInstance();
+    RDDIUserIdContext::resetSharedInstance();
     RDDIDezIdedevUserDefaults::resetSharedInstance();
+    RDDIUtility::resetDezIdedevDirectoryURL();
     platform::foundation::UserDefaults::resetStandard();
 }
 

@@ -1,0 +1,120 @@
+#include "telemetry/core/rddi_history_info.hpp"
+
+#include "platform/foundation/error.hpp"
+#include "telemetry/core/rddi_device.hpp"
+#include "telemetry/core/rddi_user_defaults.hpp"
+#include "telemetry/core/rddi_utility.hpp"
+
+#include <mutex>
+
+namespace rddi {
+
+namespace pf = platform::foundation;
+
+namespace {
+
+pf::Error wrongType(std::string_view key) {
+    return pf::Error(pf::FoundationErrorCode::coderReadCorrupt,
+                     "The data couldn't be read because the value for key " + std::string(key) +
+                         " has the wrong type.");
+}
+
+}  // namespace
+
+std::optional<std::string> RDDIDecodeOptionalString(const pf::KeyedUnarchiver& unarchiver, std::string_view key) {
+    if (!unarchiver.containsValue(key)) return std::nullopt;
+    const pf::Value value = unarchiver.decode(key);
+    if (const auto* text = value.asString()) return *text;
+    throw wrongType(key);
+}
+
+std::optional<pf::Date> RDDIDecodeOptionalDate(const pf::KeyedUnarchiver& unarchiver, std::string_view key) {
+    if (!unarchiver.containsValue(key)) return std::nullopt;
+    if (auto date = unarchiver.decode(key).asDate()) return date;
+    throw wrongType(key);
+}
+
+std::optional<std::int64_t> RDDIDecodeOptionalInteger(const pf::KeyedUnarchiver& unarchiver, std::string_view key) {
+    if (!unarchiver.containsValue(key)) return std::nullopt;
+    if (auto number = unarchiver.decode(key).asInteger()) return number;
+    throw wrongType(key);
+}
+
+RDDIHistoryInfo::RDDIHistoryInfo(const pf::KeyedUnarchiver& unarchiver)
+    : timestamp(RDDIDecodeOptionalDate(unarchiver, "timestampKey")) {}
+
+void RDDIHistoryInfo::encode(pf::KeyedArchiver& archiver) const {
+    if (timestamp) archiver.encode("timestampKey", pf::Value(*timestamp));
+}
+
+RDDISessionHistoryInfo::RDDISessionHistoryInfo(const pf::KeyedUnarchiver& unarchiver)
+    : RDDIHistoryInfo(unarchiver), sessionId(RDDIDecodeOptionalString(unarchiver, "sessionIdKey")) {}
+
+void RDDISessionHistoryInfo::encode(pf::KeyedArchiver& archiver) const {
+    RDDIHistoryInfo::encode(archiver);
+    if (sessionId) archiver.encodeString("sessionIdKey", *sessionId);
+}
+
+RDDIUserIdHistoryInfo::RDDIUserIdHistoryInfo(const pf::KeyedUnarchiver& unarchiver)
+    : RDDIHistoryInfo(unarchiver), userId(RDDIDecodeOptionalString(unarchiver, "userIdKey")) {}
+
+void RDDIUserIdHistoryInfo::encode(pf::KeyedArchiver& archiver) const {
+    RDDIHistoryInfo::encode(archiver);
+    if (userId) archiver.encodeString("userIdKey", *userId);
+}
+
+void RDDIRegisterCoreArchiveClasses() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        pf::KeyedUnarchiver::registerClass<RDDIHistoryInfo>("RDDIHistoryInfo");
+        pf::KeyedUnarchiver::registerClass<RDDISessionHistoryInfo>("RDDISessionHistoryInfo");
+        pf::KeyedUnarchiver::registerClass<RDDIUserIdHistoryInfo>("RDDIUserIdHistoryInfo");
+        pf::KeyedUnarchiver::registerClass<RDDIWrapperSdk>("RDDIWrapperSdk");
+        pf::KeyedUnarchiver::registerClass<RDDIDevice>("RDDIDevice");
+        pf::KeyedUnarchiver::registerClass<RDDIDeviceHistoryInfo>("RDDIDeviceHistoryInfo");
+        RDDIUtility::addMigrationClasses({
+            {"RDDeviceHistoryInfo", "RDDIDeviceHistoryInfo"},
+            {"RDDevice", "RDDIDevice"},
+            {"RDSessionHistoryInfo", "RDDISessionHistoryInfo"},
+            {"RDUserIdHistoryInfo", "RDDIUserIdHistoryInfo"},
+            {"RDWrapperSdk", "RDDIWrapperSdk"},
+        });
+    });
+}
+
+template <class T>
+std::vector<std::shared_ptr<T>> RDDILoadHistory(const std::string& key) {
+    RDDIRegisterCoreArchiveClasses();
+    const pf::Value stored = RDDIDezIdedevUserDefaults::shared()->objectForKey(key);
+    if (stored.isNull()) return {};
+    const pf::Data* data = stored.asData();
+    if (!data) {
+        RDDIUtility::logUnarchivingFailure("The stored value of " + key + " is not data.");
+        return {};
+    }
+    auto array = RDDIUtility::unarchiveKeyedData<pf::ArchivedArray>(*data);
+    if (!array) return {};
+    std::vector<std::shared_ptr<T>> records;
+    for (const auto& object : array->objects) {
+        auto record = std::dynamic_pointer_cast<T>(object);
+        if (!record) {
+            RDDIUtility::logUnarchivingFailure("The history " + key + " holds a record of an unexpected class.");
+            return {};
+        }
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+template std::vector<std::shared_ptr<RDDISessionHistoryInfo>> RDDILoadHistory(const std::string&);
+template std::vector<std::shared_ptr<RDDIUserIdHistoryInfo>> RDDILoadHistory(const std::string&);
+template std::vector<std::shared_ptr<RDDIDeviceHistoryInfo>> RDDILoadHistory(const std::string&);
+
+void RDDISaveHistory(const std::string& key, const std::vector<std::shared_ptr<pf::Archivable>>& records) {
+    const pf::ArchivedArray array(records);
+    if (auto data = RDDIUtility::archiveKeyedData(&array)) {
+        RDDIDezIdedevUserDefaults::shared()->setObject(pf::Value(std::move(*data)), key);
+    }
+}
+
+}  // namespace rddi
