@@ -121,6 +121,8 @@ LoopbackServer::LoopbackServer() : state_(std::make_shared<State>()) {
     state->server.set_keep_alive_max_count(1000);
     // Stopping waits for idle kept-alive connections to time out.
     state->server.set_keep_alive_timeout(1);
+    // Headers and body leave in separate writes; without this each answer waits for a delayed ACK.
+    state->server.set_tcp_nodelay(true);
     state->port = state->server.bind_to_any_port("127.0.0.1");
     if (state->port <= 0) throw std::runtime_error("the loopback server could not bind");
     state->thread = std::thread([state] { state->server.listen_after_bind(); });
