@@ -278,19 +278,4 @@ std::size_t RDDIHttpClient::pendingCallCount() const {
     return pendingCalls_.size();
 }
 
-namespace {
-std::mutex dependencyMutex;
-std::shared_ptr<RDDIHttpClientProtocol> dependencyHttpClient;
-}  // namespace
-
-std::shared_ptr<RDDIHttpClientProtocol> RDDIDependencyConfiguration::httpClient() {
-    std::lock_guard lock(dependencyMutex);
-    return dependencyHttpClient;
-}
-
-void RDDIDependencyConfiguration::setHttpClient(std::shared_ptr<RDDIHttpClientProtocol> client) {
-    std::lock_guard lock(dependencyMutex);
-    dependencyHttpClient = std::move(client);
-}
-
 }  // namespace rddi

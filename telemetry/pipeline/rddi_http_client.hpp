@@ -115,11 +115,4 @@ private:
     platform::foundation::NotificationCenter::Token observation_ = 0;
 };
 
-// Lets the SDK use another client in place of a new RDDIHttpClient.
-class RDDIDependencyConfiguration {
-public:
-    static std::shared_ptr<RDDIHttpClientProtocol> httpClient();
-    static void setHttpClient(std::shared_ptr<RDDIHttpClientProtocol> client);
-};
-
 }  // namespace rddi
