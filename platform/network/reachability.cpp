@@ -361,6 +361,9 @@ bool ReachabilityWatcher::startNotifier() {
         // Without the event socket the status is still read once; evaluate() logs it
         // if the kernel cannot be asked at all.
     }
+    // Until the thread's first look, answer from a look made now, unless that would
+    // mean resolving a host name on the caller's thread.
+    if (!std::holds_alternative<std::string>(target_->what)) lastStatus_ = evaluate();
     wakeFd_ = wake.release();
     running_ = true;
     posting_ = std::make_shared<std::atomic<bool>>(true);
