@@ -73,6 +73,11 @@ TEST_F(URLSessionTest, TransportFailuresAreErrorsNotResponses) {
     EXPECT_EQ(cut.error->code(), static_cast<int>(net::URLErrorCode::networkConnectionLost));
     EXPECT_FALSE(cut.response.has_value());
 
+    // TLS spoken to a plain HTTP server fails its handshake.
+    auto tls = net::URLSession().fetch(*pf::URL::fromString("https://127.0.0.1:" + std::to_string(port_) + "/ok"));
+    ASSERT_TRUE(tls.error.has_value());
+    EXPECT_EQ(tls.error->code(), static_cast<int>(net::URLErrorCode::secureConnectionFailed));
+
     server_.stop();
     thread_.join();
     auto refused = net::URLSession().fetch(url("/ok"));

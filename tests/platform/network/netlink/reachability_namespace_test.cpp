@@ -72,6 +72,11 @@ void inNewNamespace() {
     ASSERT_TRUE(unroutable.error.has_value());
     EXPECT_EQ(unroutable.error->code(), static_cast<int>(net::URLErrorCode::notConnectedToInternet));
 
+    // Nor can a name be looked up (no resolver is reachable from here).
+    auto unresolved = net::URLSession(configuration).fetch(*pf::URL::fromString("http://nothing.invalid/"));
+    ASSERT_TRUE(unresolved.error.has_value());
+    EXPECT_EQ(unresolved.error->code(), static_cast<int>(net::URLErrorCode::cannotFindHost));
+
     run("ip link set lo up");
     ASSERT_TRUE(waitFor(localNotices, 2));
     EXPECT_EQ(localNotices.statuses[1], reachable);
