@@ -141,7 +141,8 @@ void recoverInterruptedWriting(const fs::path& outputDirectory) {
     std::error_code error;
     if (!fs::is_directory(outputDirectory, error)) return;
     std::vector<fs::path> catalogs;
-    if (auto enclosing = enclosingAssetCatalog(pf::URL::fileURL(outputDirectory, true))) {
+    // The output chosen inside a catalog (or a catalog itself): that catalog is written.
+    if (auto enclosing = enclosingAssetCatalog(pf::URL::fileURL(outputDirectory / "Assets.xcassets", true))) {
         catalogs.push_back(enclosing->fsPath());
     }
     // The output folder's own leftovers first: a catalog set aside whole goes back
