@@ -7,9 +7,7 @@
 #include "app/foundation/logger.hpp"
 #include "platform/foundation/error.hpp"
 
-#include <atomic>
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <system_error>
