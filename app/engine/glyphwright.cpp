@@ -398,10 +398,10 @@ private:
 void Glyphwright::createAssetCatalog() {
     auto factory = realWritingIntentFactory();
     auto reservation = std::make_shared<OutputReservation>(outputDirectory());
-    // What a killed run left goes back to where it was before anything is decided.
-    if (!reservation->folder().empty()) recoverInterruptedWriting(reservation->folder());
     // Nothing that an abandoned run decided may be removed by this one.
     factory->discardPendingRemovals();
+    // What a killed run left goes back to where it was before anything is decided.
+    if (!reservation->folder().empty()) recoverInterruptedWriting(reservation->folder());
     auto failedFolders = std::make_shared<FailedFolders>();
     std::vector<std::shared_ptr<platform::dispatch::Operation>> operations;
     try {
