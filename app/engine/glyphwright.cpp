@@ -1,6 +1,7 @@
 #include "app/engine/glyphwright.hpp"
 
 #include "app/definitions/folder_definition_builder_factory.hpp"
+#include "app/engine/catalog_search.hpp"
 #include "app/engine/definition_validators.hpp"
 #include "app/engine/event_logger.hpp"
 #include "app/engine/folder_creation_operation.hpp"
@@ -337,7 +338,15 @@ public:
         std::error_code error;
         made_ = !std::filesystem::exists(folder_, error);
         if (made_) pf::files::createDirectories(folder_);
-        lock_ = std::make_unique<pf::files::FolderLock>(folder_);
+        // A run into a catalog, or into a folder inside one, writes that catalog: it
+        // takes the same lock as a run into the folder that holds the catalog.
+        auto lockFolder = folder_;
+        if (auto catalog = enclosingAssetCatalog(outputDirectory->appendingPathComponent("Assets.xcassets", true))) {
+            auto path = catalog->fsPath().lexically_normal();
+            if (!path.has_filename()) path = path.parent_path();
+            lockFolder = path.parent_path();
+        }
+        lock_ = std::make_unique<pf::files::FolderLock>(lockFolder);
     }
     // The run ended before writing: a folder made for it, still empty, goes again.
     void abandon() {
