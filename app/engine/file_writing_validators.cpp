@@ -1,14 +1,13 @@
 #include "app/engine/file_writing_validators.hpp"
 
 #include "app/engine/catalog_search.hpp"
+#include "app/engine/interrupted_writing.hpp"
 #include "app/foundation/file_categories.hpp"
 #include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/logger.hpp"
 #include "platform/foundation/error.hpp"
 
-#include <atomic>
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <system_error>
@@ -43,15 +42,7 @@ bool holdsAnything(const pf::URL& folder) {
     return any;
 }
 
-// A free hidden name beside `path` for setting it aside.
-fs::path setAsidePath(const fs::path& path) {
-    static std::atomic<unsigned> counter{0};
-    for (;;) {
-        const auto candidate = path.parent_path() / fmt::format(".{}.replaced-{}-{}", path.filename().string(),
-                                                                ::getpid(), counter.fetch_add(1));
-        if (!itemExists(candidate)) return candidate;
-    }
-}
+fs::path setAsidePath(const fs::path& path) { return inFlightSibling(path, InFlightKind::replaced); }
 
 FileAlreadyExistsAction actionFromRow(std::optional<int> row, std::initializer_list<FileAlreadyExistsAction> rows) {
     if (!row || *row < 0 || static_cast<std::size_t>(*row) >= rows.size()) return FileAlreadyExistsAction::cancel;
@@ -117,15 +108,29 @@ bool PendingRemovals::empty() const {
 }
 
 void PendingRemovals::perform() {
+    settle([](const pf::URL&) { return false; });
+}
+
+void PendingRemovals::settle(const std::function<bool(const pf::URL&)>& failed) {
     std::vector<Entry> entries;
     {
         std::lock_guard lock(mutex_);
         entries.swap(entries_);
     }
-    for (const auto& entry : entries) {
-        std::error_code error;
-        fs::remove_all(entry.setAside, error);
-        if (error) Logger::log(fmt::format("Unable to remove {}: {}", entry.setAside.string(), error.message()));
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+        const auto path = it->url.fsPath();
+        try {
+            if (failed(it->url)) {
+                // What the failed run left at the name goes; what was there comes back.
+                discardTree(path);
+                fs::rename(it->setAside, path);
+            } else {
+                discardTree(it->setAside);
+            }
+        } catch (const std::exception& failure) {
+            Logger::log(fmt::format("Unable to settle {} (kept as {}): {}", path.string(), it->setAside.string(),
+                                    failure.what()));
+        }
     }
 }
 

@@ -3,18 +3,20 @@
 // folder that already exists (reuse, new name, replace, add to, or cancel), asking the
 // user through a prompt when no remembered answer applies.
 //
-// Nothing on disk is removed while a run is still being settled. An "overwrite" answer
-// moves the folder aside at once, under a hidden name beside it, so that every later
-// check and every builder of the same run sees it gone, as it will be. When the run is
-// settled (all builders built, nothing cancelled) the folders set aside are removed,
-// just before anything is written; when a later prompt is cancelled or planning fails
-// they are put back, so an earlier answer never costs the user a folder.
+// Nothing on disk is removed while a run is still being settled or written. An
+// "overwrite" answer moves the folder aside at once, under a hidden name beside it, so
+// that every later check and every builder of the same run sees it gone, as it will be.
+// When a later prompt is cancelled or planning fails they are put back, so an earlier
+// answer never costs the user a folder. Once the run has written everything, the
+// folders whose replacements were written completely are removed, and those whose
+// replacement failed are put back in place of whatever the failure left.
 #include "app/engine/contracts/file_writing_intent.hpp"
 #include "app/engine/file_already_exists_action.hpp"
 #include "platform/foundation/url.hpp"
 #include "platform/graphics/image.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,9 +40,13 @@ public:
     std::vector<platform::foundation::URL> scheduledURLs() const;
     bool empty() const;
 
-    // The run is settled: removes everything set aside, with all it holds. A removal
-    // that fails leaves the hidden copy behind and is logged; the run goes on.
+    // Removes everything set aside, with all it holds. A removal that fails leaves the
+    // hidden copy behind and is logged; the run goes on.
     void perform();
+    // The run has written: each folder set aside is removed, unless `failed` says the
+    // writing of its place failed; then what stands there is removed and the folder
+    // goes back. The last set aside is settled first. Failures are logged.
+    void settle(const std::function<bool(const platform::foundation::URL&)>& failed);
     // The run ends without writing: everything set aside goes back to its place, the
     // last set aside first.
     void discard();

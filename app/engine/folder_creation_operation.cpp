@@ -2,7 +2,12 @@
 #include "platform/foundation/json.hpp"
 
 #include "app/engine/image_creation_operation.hpp"
+#include "app/engine/interrupted_writing.hpp"
+#include "app/foundation/localized_string.hpp"
+#include "app/foundation/logger.hpp"
+#include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
+#include "platform/foundation/folder_swap.hpp"
 
 #include <filesystem>
 #include <fmt/format.h>
@@ -55,7 +60,100 @@ void checkTree(const FolderDefinition& folder) {
     }
 }
 
+pf::URL rebased(const pf::URL& url, const fs::path& from, const fs::path& to) {
+    const auto relative = url.fsPath().lexically_relative(from);
+    const auto path = relative.empty() || relative == "." ? to : to / relative;
+    return pf::URL::fileURL(path, url.hasDirectoryPath());
+}
+
+// The same plan written under `to` instead of `from`.
+FolderDefinition rebasedTree(FolderDefinition folder, const fs::path& from, const fs::path& to) {
+    folder.outputDirectory = rebased(folder.outputDirectory, from, to);
+    for (auto& image : folder.imageDefinitions) image.outputDirectory = rebased(image.outputDirectory, from, to);
+    for (auto& subfolder : folder.subfolderDefinitions) subfolder = rebasedTree(std::move(subfolder), from, to);
+    return folder;
+}
+
+// The longest name a file system entry may have, in bytes.
+constexpr std::size_t kNameMax = 255;
+// What writing a file atomically adds to its name: "." before, ".XXXXXX" after.
+constexpr std::size_t kTemporaryFileNameOverhead = 8;
+
+bool isUTF8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        unsigned value = 0;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2, value = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3, value = lead & 0x0F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4, value = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > text.size()) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            value = (value << 6) | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF.
+        if ((length == 3 && value < 0x800) || (length == 4 && (value < 0x10000 || value > 0x10FFFF)) ||
+            (value >= 0xD800 && value <= 0xDFFF))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+// The name as it can be shown: bytes that are no UTF-8 become U+FFFD.
+std::string printable(std::string_view name) {
+    std::string shown;
+    for (std::size_t i = 0; i < name.size();) {
+        std::size_t length = 1;
+        while (length <= 4 && i + length <= name.size() && !isUTF8(name.substr(i, length))) ++length;
+        if (length <= 4 && i + length <= name.size()) {
+            shown.append(name.substr(i, length));
+            i += length;
+        } else {
+            shown.append("\xEF\xBF\xBD");
+            ++i;
+        }
+    }
+    return shown;
+}
+
+void checkName(const pf::URL& url, std::size_t overhead) {
+    const auto path = url.fsPath().lexically_normal();
+    const auto name = (path.has_filename() ? path : path.parent_path()).filename().string();
+    if (!isUTF8(name)) {
+        throw FolderCreationError(FolderCreationError::Case::nameNotText,
+                                  LocalizedString::text("writing.name-not-text", printable(name)));
+    }
+    if (name.size() + overhead > kNameMax) {
+        throw FolderCreationError(FolderCreationError::Case::nameTooLong,
+                                  LocalizedString::text("writing.name-too-long", name));
+    }
+}
+
 }  // namespace
+
+void prepareForWriting(FolderDefinition& folder) {
+    checkName(folder.outputDirectory, kInFlightNameOverhead);
+    for (auto& image : folder.imageDefinitions) {
+        checkName(image.outputDirectory, kTemporaryFileNameOverhead);
+        // A side that rounds to nothing cannot be drawn; the thinnest picture is one wide.
+        if (!(image.size.width >= 1)) image.size.width = 1;
+        if (!(image.size.height >= 1)) image.size.height = 1;
+    }
+    for (auto& subfolder : folder.subfolderDefinitions) prepareForWriting(subfolder);
+}
 
 FolderCreationOperation::FolderCreationOperation(FolderDefinition folderDefinition,
                                                  ProgressUpdateHandler progressUpdateHandler,
@@ -73,15 +171,67 @@ FolderCreationOperation::FolderCreationOperation(FolderDefinition folderDefiniti
 void FolderCreationOperation::start() {
     if (executionState() != ExecutionState::initial) return;
     markExecuting();
+    std::vector<FolderDefinition> subfolders;
     try {
         checkPlannedPaths();
         createFolder();
         writeContentsFile();
+        subfolders = prepareSubfolders();
     } catch (...) {
+        removeStagedFolders();
         fail(std::current_exception());
         return;
     }
+    writtenSubfolders_ = std::move(subfolders);
     startChildOperations();
+}
+
+std::vector<FolderDefinition> FolderCreationOperation::prepareSubfolders() {
+    if (!stagesSubfolders_) return folderDefinition_.subfolderDefinitions;
+    std::vector<FolderDefinition> written;
+    for (const auto& subfolder : folderDefinition_.subfolderDefinitions) {
+        const auto target = subfolder.outputDirectory.fsPath().lexically_normal();
+        const auto place = target.has_filename() ? target : target.parent_path();
+        pf::files::createDirectories(place.parent_path());
+        const auto staging = inFlightSibling(place, InFlightKind::writing);
+        std::error_code error;
+        const auto status = fs::symlink_status(place, error);
+        if (fs::exists(status)) {
+            if (!fs::is_directory(status))
+                throw pf::Error::posix(ENOTDIR, "Cannot create folder " + place.string());
+            stagedFolders_.push_back({staging, place});
+            // Whatever this run set aside inside stays out of the new content.
+            pf::files::copyTree(place, staging,
+                                [](const fs::path& path) { return parseInFlightName(path.filename().string()).has_value(); });
+        } else {
+            stagedFolders_.push_back({staging, place});
+            pf::files::createDirectories(staging);
+        }
+        written.push_back(rebasedTree(subfolder, place, staging));
+    }
+    return written;
+}
+
+void FolderCreationOperation::commitStagedFolders() {
+    for (const auto& staged : stagedFolders_) {
+        if (pf::files::exchangeOrMove(staged.staging, staged.target,
+                                      inFlightSibling(staged.target, InFlightKind::replaced))) {
+            // The old content now stands at the staging name.
+            std::error_code error;
+            fs::remove_all(staged.staging, error);
+            if (error) Logger::log("Unable to remove " + staged.staging.string() + ": " + error.message());
+        }
+    }
+    stagedFolders_.clear();
+}
+
+void FolderCreationOperation::removeStagedFolders() {
+    for (const auto& staged : stagedFolders_) {
+        std::error_code error;
+        fs::remove_all(staged.staging, error);
+        if (error) Logger::log("Unable to remove " + staged.staging.string() + ": " + error.message());
+    }
+    stagedFolders_.clear();
 }
 
 void FolderCreationOperation::checkPlannedPaths() const { checkTree(folderDefinition_); }
@@ -123,7 +273,8 @@ void FolderCreationOperation::startChildOperations() {
         imageOperations.push_back(std::move(operation));
     }
     std::vector<std::shared_ptr<pd::Operation>> folderOperations;
-    for (const auto& subfolderDefinition : folderDefinition_.subfolderDefinitions) {
+    // The reported definition keeps the planned names; staged children write elsewhere.
+    for (const auto& subfolderDefinition : writtenSubfolders_) {
         folderOperations.push_back(std::make_shared<FolderCreationOperation>(
             subfolderDefinition, forward, forward, maxConcurrentOperationCount_));
     }
@@ -188,6 +339,15 @@ void FolderCreationOperation::childOperationsDidFinish() {
             for (auto& error : folder->errors()) collected.push_back(error);
         }
     }
+    // Staged subfolders take their names only when everything below them was written.
+    if (collected.empty()) {
+        try {
+            commitStagedFolders();
+        } catch (...) {
+            collected.push_back(std::current_exception());
+        }
+    }
+    removeStagedFolders();
     std::exception_ptr first;
     {
         std::lock_guard lock(mutex_);

@@ -9,6 +9,7 @@
 #include "platform/dispatch/operation_queue.hpp"
 
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,7 +21,7 @@ namespace gw {
 // A planned path that is not strictly inside the folder that plans it.
 class FolderCreationError : public std::runtime_error {
 public:
-    enum class Case : int { pathOutsideFolder = 0 };
+    enum class Case : int { pathOutsideFolder = 0, nameTooLong = 1, nameNotText = 2 };
     FolderCreationError(Case errorCase, const std::string& description)
         : std::runtime_error(description), case_(errorCase) {}
     Case errorCase() const noexcept { return case_; }
@@ -28,6 +29,12 @@ public:
 private:
     Case case_;
 };
+
+// Makes a planned catalog fit to be written, before anything is: every picture side is
+// at least one pixel (or point), and every folder and file name is valid UTF-8 and
+// short enough for the file system together with the hidden names used while writing.
+// Throws FolderCreationError (nameTooLong, nameNotText) naming the first bad name.
+void prepareForWriting(FolderDefinition& folder);
 
 class FolderCreationOperation : public AsyncOperation, public Progressable {
 public:
@@ -67,6 +74,11 @@ public:
                             int maxConcurrentOperationCount =
                                 platform::dispatch::OperationQueue::defaultMaxConcurrentOperationCount);
 
+    // With staging on, each subfolder is written under a hidden name beside its place
+    // (starting from a copy of what stands there) and takes its name only once its whole
+    // subtree is written; a subtree that fails leaves its place as it was. Off by default.
+    void setStagesSubfolders(bool stages) { stagesSubfolders_ = stages; }
+
     // Creates the folder, writes Contents.json and queues the children; returns once
     // they are queued. When the paths, the folder or the file fail, the result is
     // reported and the operation finished before this returns.
@@ -91,10 +103,21 @@ public:
     std::vector<std::exception_ptr> errors() const;
 
 private:
+    struct StagedFolder {
+        std::filesystem::path staging;
+        std::filesystem::path target;
+    };
     void checkPlannedPaths() const;
+    // The subfolder definitions as written: moved under their staging names when staging.
+    std::vector<FolderDefinition> prepareSubfolders();
+    void commitStagedFolders();
+    void removeStagedFolders();
     void fail(std::exception_ptr error);
 
     ProgressUpdateHandler progressUpdateHandler_;
+    bool stagesSubfolders_ = false;
+    std::vector<StagedFolder> stagedFolders_;
+    std::vector<FolderDefinition> writtenSubfolders_;
     std::unique_ptr<platform::dispatch::OperationQueue> operationsQueue_;
     int maxConcurrentOperationCount_;
     mutable std::mutex mutex_;

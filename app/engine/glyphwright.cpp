@@ -1,14 +1,17 @@
 #include "app/engine/glyphwright.hpp"
 
 #include "app/definitions/folder_definition_builder_factory.hpp"
+#include "app/engine/catalog_search.hpp"
 #include "app/engine/definition_validators.hpp"
 #include "app/engine/event_logger.hpp"
 #include "app/engine/folder_creation_operation.hpp"
+#include "app/engine/interrupted_writing.hpp"
 #include "app/definitions/leaderboard_builder.hpp"
 #include "app/foundation/logger.hpp"
 #include "app/foundation/usage_events.hpp"
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/files.hpp"
+#include "platform/foundation/folder_swap.hpp"
 #include "platform/foundation/json.hpp"
 
 #include <cmath>
@@ -322,10 +325,93 @@ std::shared_ptr<RealWritingIntentFactory> Glyphwright::realWritingIntentFactory(
     return realWritingIntentFactory_;
 }
 
+namespace {
+
+// Holds the output folder for one run: a second run into the same folder, from this
+// process or another, waits until this one has written and settled everything. The
+// folder is made when missing and removed again when a run that wrote nothing made it.
+class OutputReservation {
+public:
+    explicit OutputReservation(const std::optional<pf::URL>& outputDirectory) {
+        if (!outputDirectory) return;
+        folder_ = outputDirectory->fsPath();
+        std::error_code error;
+        made_ = !std::filesystem::exists(folder_, error);
+        if (made_) pf::files::createDirectories(folder_);
+        // A run into a catalog, or into a folder inside one, writes that catalog: it
+        // takes the same lock as a run into the folder that holds the catalog.
+        auto lockFolder = folder_;
+        if (auto catalog = enclosingAssetCatalog(outputDirectory->appendingPathComponent("Assets.xcassets", true))) {
+            auto path = catalog->fsPath().lexically_normal();
+            if (!path.has_filename()) path = path.parent_path();
+            lockFolder = path.parent_path();
+        }
+        lock_ = std::make_unique<pf::files::FolderLock>(lockFolder);
+    }
+    // The run ended before writing: a folder made for it, still empty, goes again.
+    void abandon() {
+        lock_.reset();
+        std::error_code error;
+        if (made_ && std::filesystem::is_empty(folder_, error)) std::filesystem::remove(folder_, error);
+    }
+    const std::filesystem::path& folder() const { return folder_; }
+
+private:
+    std::filesystem::path folder_;
+    bool made_ = false;
+    std::unique_ptr<pf::files::FolderLock> lock_;
+};
+
+// The folders of a plan, the catalog first.
+void collectFolders(const FolderDefinition& folder, std::vector<std::filesystem::path>& folders) {
+    folders.push_back(folder.outputDirectory.fsPath().lexically_normal());
+    for (const auto& subfolder : folder.subfolderDefinitions) collectFolders(subfolder, folders);
+}
+
+bool isAtOrBelow(const std::filesystem::path& path, const std::filesystem::path& folder) {
+    auto p = path.begin();
+    for (const auto& part : folder) {
+        if (part.empty()) continue;
+        if (p == path.end() || *p != part) return false;
+        ++p;
+    }
+    return true;
+}
+
+// The folders whose writing failed in a run.
+class FailedFolders {
+public:
+    void add(const FolderDefinition& definition) {
+        std::vector<std::filesystem::path> folders;
+        collectFolders(definition, folders);
+        std::lock_guard lock(mutex_);
+        folders_.insert(folders_.end(), folders.begin(), folders.end());
+    }
+    // Whether any failed folder lies at or below `url`.
+    bool touch(const pf::URL& url) const {
+        const auto place = url.fsPath().lexically_normal();
+        std::lock_guard lock(mutex_);
+        for (const auto& folder : folders_) {
+            if (isAtOrBelow(folder, place)) return true;
+        }
+        return false;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::filesystem::path> folders_;
+};
+
+}  // namespace
+
 void Glyphwright::createAssetCatalog() {
     auto factory = realWritingIntentFactory();
+    auto reservation = std::make_shared<OutputReservation>(outputDirectory());
     // Nothing that an abandoned run decided may be removed by this one.
     factory->discardPendingRemovals();
+    // What a killed run left goes back to where it was before anything is decided.
+    if (!reservation->folder().empty()) recoverInterruptedWriting(reservation->folder());
+    auto failedFolders = std::make_shared<FailedFolders>();
     std::vector<std::shared_ptr<platform::dispatch::Operation>> operations;
     try {
         FolderDefinitionBuilderFactory builderFactory;
@@ -339,8 +425,14 @@ void Glyphwright::createAssetCatalog() {
             allOperations_.clear();
         }
         std::weak_ptr<Glyphwright> weak = weak_from_this();
+        std::vector<FolderDefinition> definitions;
         for (const auto& builder : builders) {
-            FolderDefinition definition = builder->build();
+            definitions.push_back(builder->build());
+            prepareForWriting(definitions.back());
+        }
+        for (std::size_t index = 0; index < builders.size(); ++index) {
+            const auto& builder = builders[index];
+            FolderDefinition definition = std::move(definitions[index]);
             auto progressHandler = [weak](float) {
                 auto self = weak.lock();
                 if (!self) return;
@@ -351,8 +443,9 @@ void Glyphwright::createAssetCatalog() {
                 }
                 if (handler) handler(self->progress());
             };
-            auto completion = [weak, builder, runOutputDirectory,
-                               runResizeType](const FolderCreationOperation::FolderCreationOperationResult& result) {
+            auto completion = [weak, builder, runOutputDirectory, runResizeType, failedFolders,
+                               planned = definition](const FolderCreationOperation::FolderCreationOperationResult& result) {
+                if (!result.isSuccess()) failedFolders->add(planned);
                 auto self = weak.lock();
                 if (!self) return;
                 ProgressUpdateHandler handler;
@@ -368,13 +461,19 @@ void Glyphwright::createAssetCatalog() {
                         : GlyphwrightResult::failure(result.error());
                 self->tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightDidFinishFolder(*self, outcome); });
             };
-            operations.push_back(std::make_shared<FolderCreationOperation>(std::move(definition),
-                                                                           std::move(progressHandler),
-                                                                           std::move(completion)));
+            auto operation = std::make_shared<FolderCreationOperation>(std::move(definition),
+                                                                       std::move(progressHandler),
+                                                                       std::move(completion));
+            operation->setStagesSubfolders(true);
+            operations.push_back(std::move(operation));
         }
-        // Only a settled run clears what its answers replace, and before anything is written.
-        factory->performPendingRemovals();
-        auto final = std::make_shared<platform::dispatch::BlockOperation>([weak] {
+        // What the answers replace goes only once its replacement is written; where that
+        // failed, it comes back. The output folder is free again after that.
+        auto pending = factory->pendingRemovals();
+        auto final = std::make_shared<platform::dispatch::BlockOperation>([weak, pending, failedFolders,
+                                                                           reservation] {
+            pending->settle([&](const pf::URL& url) { return failedFolders->touch(url); });
+            reservation->abandon();
             auto self = weak.lock();
             if (!self) return;
             Logger::log("All Operations Complete");
@@ -384,6 +483,7 @@ void Glyphwright::createAssetCatalog() {
         operations.push_back(final);
     } catch (...) {
         factory->discardPendingRemovals();
+        reservation->abandon();
         throw;
     }
     {

@@ -33,9 +33,9 @@ public:
     std::shared_ptr<FileWritingIntent> make(const platform::foundation::URL& directory, WritingIntentKind kind,
                                             const std::vector<FileWritingIntent::Options>& options) override;
 
-    // The run is settled (every builder built, nothing cancelled): removes the folders
-    // the answers of this run replace, before anything is written. They were already
-    // set aside, so a removal that fails only leaves the hidden copy behind (logged).
+    // Removes every folder the answers so far set aside. The engine does not call it:
+    // it settles them itself once the run has written (PendingRemovals::settle), so that
+    // a folder whose replacement failed comes back.
     void performPendingRemovals();
     // The run ended without writing (cancelled or failed): nothing is removed. Also
     // called when a run begins, so that nothing of an abandoned run carries over.

@@ -1,0 +1,46 @@
+#pragma once
+// The hidden names a run gives what it has in flight beside the folder it belongs to,
+// and the clean-up that a later run does first when an earlier one was killed.
+//
+//   .<name>.replaced-<pid>-<n>   the old content of <name>, set aside until the run ends
+//   .<name>.writing-<pid>-<n>    the new content of <name>, written before it takes the
+//                                name (after a swap: the old content, about to go)
+//   .<name>.discarded-<pid>-<n>  anything on its way out
+//   .<file>.XXXXXX               a file being written atomically
+//
+// A run that ends resolves all of them. One found later belongs to a run that was
+// killed: the set-aside content goes back to its name (whatever the killed run put
+// there goes), and everything else is removed.
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace gw {
+
+enum class InFlightKind { replaced, writing, discarded };
+
+struct InFlightName {
+    std::string original;
+    InFlightKind kind;
+};
+
+// A free hidden name beside `path` for the given purpose.
+std::filesystem::path inFlightSibling(const std::filesystem::path& path, InFlightKind kind);
+// The longest addition such a name makes to the original name, in bytes.
+constexpr std::size_t kInFlightNameOverhead = 1 + 11 + 1 + 10 + 1 + 10;
+// What a hidden name stands for; none for any other name.
+std::optional<InFlightName> parseInFlightName(std::string_view name);
+
+// Moves `path` out of the way under a discarded name, then removes it. Nothing there
+// is no failure. Throws the file system's error when it cannot be moved; a removal that
+// fails after the move is only logged (the next run removes it).
+void discardTree(const std::filesystem::path& path);
+
+// Resolves what killed runs left in the catalogs of `outputDirectory` (its own
+// "*.xcassets" folders and the catalog that encloses it): puts back what was set aside,
+// removes what was in flight. Failures are logged, never thrown.
+void recoverInterruptedWriting(const std::filesystem::path& outputDirectory);
+
+}  // namespace gw

@@ -1,0 +1,102 @@
+// Runs killed at random moments while they replace the image sets of a catalog: after
+// each kill every image set is its old content or its complete new content, or its old
+// content waits under a hidden name for the next run to put it back; once a run has
+// finished nothing hidden is left.
+#include "app/shell/catalog_run_support.hpp"
+
+#include <random>
+#include <regex>
+#include <set>
+
+namespace {
+
+namespace fs = std::filesystem;
+using gwtest::CatalogRuns;
+using Catalog = std::map<std::string, gwtest::FolderSnapshot>;
+
+// The catalog as a killed run left it, against the catalog before any run (`old`) and
+// as a whole run makes it (`fresh`). Earlier kills may have left some folders new.
+void expectOldOrCompleteNew(const fs::path& catalog, const Catalog& old, const Catalog& fresh) {
+    static const std::regex inFlight(R"(^\.(.+)\.(replaced|writing|discarded)-\d+-\d+$)");
+    static const std::regex temporaryFile(R"(^\.Contents\.json\.[A-Za-z0-9]{6}$)");
+    EXPECT_EQ(gwtest::hiddenEntries(catalog.parent_path()).size(), gwtest::hiddenEntries(catalog).size())
+        << "the catalog itself was set aside";
+    std::set<std::string> setAside;
+    Catalog visible;
+    for (const auto& entry : fs::directory_iterator(catalog)) {
+        const auto name = entry.path().filename().string();
+        if (name.front() != '.') {
+            if (entry.is_directory()) visible[name] = gwtest::snapshot(entry.path());
+            continue;
+        }
+        std::smatch match;
+        if (std::regex_match(name, match, inFlight)) {
+            if (match[2] != "replaced") continue;  // the next run removes it
+            // What the killed run found (old, or new from a run killed earlier), set aside
+            // whole; the next run puts it back in place of whatever stands there.
+            setAside.insert(match[1]);
+            const auto files = gwtest::snapshot(entry.path());
+            EXPECT_TRUE(files == old.at(match[1]) || files == fresh.at(match[1])) << name << " is not whole";
+        } else {
+            EXPECT_TRUE(std::regex_match(name, temporaryFile)) << "unexpected " << name;
+        }
+    }
+    std::set<std::string> names;
+    for (const auto& [name, files] : old) names.insert(name);
+    for (const auto& [name, files] : fresh) names.insert(name);
+    for (const auto& [name, files] : visible) {
+        EXPECT_TRUE(names.count(name)) << "unexpected folder " << name;
+    }
+    for (const auto& name : names) {
+        if (setAside.count(name)) continue;
+        const auto found = visible.find(name);
+        const auto files = found == visible.end() ? gwtest::FolderSnapshot{} : found->second;
+        const auto before = old.find(name);
+        const bool isOld = before != old.end() ? files == before->second : found == visible.end();
+        EXPECT_TRUE(isOld || files == fresh.at(name)) << name << " is neither its old nor its complete new content";
+    }
+}
+
+TEST_F(CatalogRuns, EveryKillLeavesEachImageSetOldOrCompleteNewAndTheNextRunPutsBackWhatWasSetAside) {
+    constexpr int kPictures = 40;
+    constexpr int kKills = 24;
+    makePictures("old", kPictures, 0);
+    makePictures("new", kPictures, 150);
+    ASSERT_EQ(glyphwright(batchInto("old", "out")).status, 0);
+    const auto catalog = work_ / "out/Assets.xcassets";
+    const Catalog old = gwtest::catalogSnapshot(catalog);
+    ASSERT_EQ(old.size(), static_cast<std::size_t>(kPictures));
+
+    // The catalog a whole run makes, and how long that run takes here.
+    fs::copy(work_ / "out", work_ / "whole", fs::copy_options::recursive);
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_EQ(glyphwright(batchInto("new", "whole/Assets.xcassets")).status, 0);
+    const auto runTime = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - began);
+    const Catalog fresh = gwtest::catalogSnapshot(work_ / "whole/Assets.xcassets");
+    ASSERT_EQ(fresh.size(), static_cast<std::size_t>(kPictures));
+
+    int interrupted = 0;
+    std::mt19937 random(20261207);
+    std::uniform_int_distribution<long long> moment(0, runTime.count());
+    for (int kill = 0; kill < kKills; ++kill) {
+        SCOPED_TRACE("kill " + std::to_string(kill));
+        const auto pid = start(GW_GLYPHWRIGHT_PATH, batchInto("new", "out/Assets.xcassets"), "killed");
+        // The moment of the kill is the thing varied, not something waited for.
+        std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+        ::kill(pid, SIGKILL);
+        finish(pid, "killed");
+        expectOldOrCompleteNew(catalog, old, fresh);
+        if (!gwtest::hiddenEntries(catalog).empty()) ++interrupted;
+        if (HasFailure()) break;
+    }
+
+    // The moments are spread over a whole run's length: some kills must land mid-way.
+    EXPECT_GT(interrupted, 0);
+
+    const auto last = glyphwright(batchInto("new", "out/Assets.xcassets"));
+    EXPECT_EQ(last.status, 0) << last.out << last.err;
+    EXPECT_EQ(gwtest::catalogSnapshot(catalog), fresh);
+    EXPECT_EQ(gwtest::hiddenEntries(work_ / "out"), std::vector<std::string>{});
+}
+
+}  // namespace

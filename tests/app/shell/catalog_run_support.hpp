@@ -1,0 +1,229 @@
+#pragma once
+// Runs of the built glyphwright over catalogs on disk, for the tests of what a run leaves
+// behind when it fails, is killed or meets another run: the program as a child process
+// with no display and its settings in a scratch folder, pictures made on the spot, and
+// catalog folders compared file by file.
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace gwtest {
+
+namespace fs = std::filesystem;
+
+// A PNG of one colour, or of opaque noise, stored without compression.
+inline std::string solidPNG(unsigned width, unsigned height, std::array<unsigned char, 4> rgba, bool noisy = false) {
+    static const auto table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            std::uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[n] = c;
+        }
+        return t;
+    }();
+    auto crc = [&](const std::string& bytes) {
+        std::uint32_t c = 0xFFFFFFFFu;
+        for (const unsigned char b : bytes) c = table[(c ^ b) & 0xFF] ^ (c >> 8);
+        return c ^ 0xFFFFFFFFu;
+    };
+    auto be32 = [](std::uint32_t v) {
+        return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                           static_cast<char>(v)};
+    };
+    auto chunk = [&](const std::string& type, const std::string& data) {
+        return be32(static_cast<std::uint32_t>(data.size())) + type + data + be32(crc(type + data));
+    };
+    std::string raw;
+    std::uint32_t noise = 12345;
+    for (unsigned y = 0; y < height; ++y) {
+        raw.push_back('\0');
+        for (unsigned x = 0; x < width; ++x) {
+            if (!noisy) {
+                raw.append(reinterpret_cast<const char*>(rgba.data()), 4);
+                continue;
+            }
+            // Pixels that no encoder can pack: a fixed-seed linear congruential sequence.
+            for (int k = 0; k < 3; ++k) {
+                noise = noise * 1664525u + 1013904223u;
+                raw.push_back(static_cast<char>(noise >> 24));
+            }
+            raw.push_back('\xff');
+        }
+    }
+    // zlib stream of stored blocks, then the Adler-32 of the data.
+    std::string z = "\x78\x01";
+    for (std::size_t at = 0; at < raw.size() || raw.empty(); at += 65535) {
+        const auto length = static_cast<std::uint16_t>(std::min<std::size_t>(65535, raw.size() - at));
+        const bool last = at + length >= raw.size();
+        z.push_back(last ? '\1' : '\0');
+        z.push_back(static_cast<char>(length & 0xFF));
+        z.push_back(static_cast<char>(length >> 8));
+        z.push_back(static_cast<char>(~length & 0xFF));
+        z.push_back(static_cast<char>((~length >> 8) & 0xFF));
+        z.append(raw, at, length);
+        if (last) break;
+    }
+    std::uint32_t a = 1, b = 0;
+    for (const unsigned char c : raw) {
+        a = (a + c) % 65521;
+        b = (b + a) % 65521;
+    }
+    z += be32((b << 16) | a);
+    const std::string header = be32(width) + be32(height) + std::string("\x08\x06\x00\x00\x00", 5);
+    return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", z) + chunk("IEND", "");
+}
+
+// Every regular file below `folder` by its relative path, with its bytes.
+using FolderSnapshot = std::map<std::string, std::string>;
+
+inline FolderSnapshot snapshot(const fs::path& folder) {
+    FolderSnapshot files;
+    if (!fs::is_directory(folder)) return files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file()) files[fs::relative(entry.path(), folder).string()] = readFile(entry.path());
+    }
+    return files;
+}
+
+// Each visible folder of a catalog, by name.
+inline std::map<std::string, FolderSnapshot> catalogSnapshot(const fs::path& catalog) {
+    std::map<std::string, FolderSnapshot> folders;
+    for (const auto& entry : fs::directory_iterator(catalog)) {
+        const auto name = entry.path().filename().string();
+        if (entry.is_directory() && name.front() != '.') folders[name] = snapshot(entry.path());
+    }
+    return folders;
+}
+
+// The hidden entries anywhere below `folder`.
+inline std::vector<std::string> hiddenEntries(const fs::path& folder) {
+    std::vector<std::string> found;
+    if (!fs::is_directory(folder)) return found;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.path().filename().string().front() == '.') found.push_back(entry.path().string());
+    }
+    return found;
+}
+
+struct ProgramRun {
+    int status = -1;  // -1: killed or did not end in time
+    std::string out;
+    std::string err;
+};
+
+class CatalogRuns : public ::testing::Test {
+protected:
+    void SetUp() override {
+        work_ = dir_.path() / "work";
+        fs::create_directories(work_);
+        fs::create_directories(dir_.path() / "xdg");
+        const auto granted = run(GW_GRANT_ROOT_PATH, {work_.string()});
+        ASSERT_EQ(granted.status, 0) << granted.err;
+    }
+
+    // Starts the program; the caller waits for it with finish().
+    pid_t start(const std::string& program, const std::vector<std::string>& arguments, const std::string& tag) const {
+        const auto outFile = dir_.path() / (tag + ".out");
+        const auto errFile = dir_.path() / (tag + ".err");
+        std::vector<std::string> args{program};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        std::vector<std::string> env;
+        for (char** entry = environ; *entry; ++entry) {
+            const std::string text = *entry;
+            const auto name = text.substr(0, text.find('='));
+            if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name.rfind("XDG_", 0) == 0) continue;
+            env.push_back(text);
+        }
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
+            env.push_back(std::string(name) + "=" + (dir_.path() / "xdg" / name).string());
+        }
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out < 0 || err < 0 || ::chdir(work_.c_str()) != 0) ::_exit(126);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            ::execve(program.c_str(), argv.data(), envp.data());
+            ::_exit(127);
+        }
+        return pid;
+    }
+
+    ProgramRun finish(pid_t pid, const std::string& tag) const {
+        // Generous: a sanitizer build on a loaded machine is slow, and a hang must still end.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                ADD_FAILURE() << "the program did not end";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ProgramRun result;
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.out = readFile(dir_.path() / (tag + ".out"));
+        result.err = readFile(dir_.path() / (tag + ".err"));
+        return result;
+    }
+
+    ProgramRun run(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& tag = "run") const {
+        return finish(start(program, arguments, tag), tag);
+    }
+
+    ProgramRun glyphwright(const std::vector<std::string>& arguments, const std::string& tag = "run") const {
+        return run(GW_GLYPHWRIGHT_PATH, arguments, tag);
+    }
+
+    // `count` pictures "pic00.png"... in `folder` below the work folder, each its own
+    // colour, shifted by `shade` so that two sets of the same names differ.
+    void makePictures(const std::string& folder, int count, unsigned char shade) const {
+        fs::create_directories(work_ / folder);
+        for (int i = 0; i < count; ++i) {
+            const auto name = pictureName(i);
+            writeFile(work_ / folder / name,
+                      solidPNG(48, 48, {static_cast<unsigned char>(i * 6), shade, static_cast<unsigned char>(255 - i), 255}));
+        }
+    }
+    static std::string pictureName(int i) { return std::string("pic") + (i < 10 ? "0" : "") + std::to_string(i) + ".png"; }
+
+    // A batch of image sets from `folder` into the catalog `catalog` (relative to the work
+    // folder); the output lies inside the catalog, so the catalog is always kept and each
+    // image set of the same name is replaced, whichever option answers for which.
+    static std::vector<std::string> batchInto(const std::string& folder, const std::string& catalog) {
+        return {"-inputPath", folder, "-outputPath", catalog, "-assetType", "asset", "-collectionType", "batch",
+                "-assetExistsAction", "overwrite", "-assetCatalogExistsAction", "overwrite"};
+    }
+
+    TempDir dir_;
+    fs::path work_;
+};
+
+}  // namespace gwtest
