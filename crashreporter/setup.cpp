@@ -1,6 +1,7 @@
 // Set-up-time helpers: these allocate and must not run on the crash path.
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "crashreporter/async.hpp"
 #include "platform/darwin/sysctl.hpp"
@@ -48,5 +49,13 @@ std::size_t lvcrash_utf8_valid_prefix_length(const char* bytes, std::size_t leng
     }
     return i;
 }
+
+}  // namespace lvcrash
+
+namespace lvcrash {
+
+char* lvcrash_setup_strdup(const char* text) { return text ? strdup(text) : nullptr; }
+
+void lvcrash_setup_strfree(char* text) { std::free(text); }
 
 }  // namespace lvcrash
