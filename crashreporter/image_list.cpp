@@ -89,8 +89,12 @@ lvcrash_async_image* lvcrash_async_image_containing_address(lvcrash_async_image_
                                                             lvcrash_vm_address_t address) {
     for (auto* node = list->body->head.load(std::memory_order_acquire); node;
          node = node->next.load(std::memory_order_acquire)) {
+        // One load: a writer may give a reused node another image meanwhile.
         lvcrash_async_image* image = node->value.load(std::memory_order_acquire);
-        if (image && lvcrash_async_image_contains_address(image, address)) return hand_out(node);
+        if (image && lvcrash_async_image_contains_address(image, address)) {
+            image->node = node;
+            return image;
+        }
     }
     return nullptr;
 }

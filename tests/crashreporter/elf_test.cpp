@@ -209,8 +209,10 @@ struct ElfCopy {
                     if (ph.p_type != PT_LOAD) continue;
                     const std::uint64_t from = info->dlpi_addr + ph.p_vaddr;
                     const std::uint64_t off = from - self_copy->second->header;
+                    std::uint64_t copied = 0;  // a raw copy: sanitizers poison parts of loaded data
                     if (off + ph.p_filesz <= self_copy->first->size)
-                        std::memcpy(self_copy->first->bytes + off, reinterpret_cast<const void*>(from), ph.p_filesz);
+                        platform::darwin::task_read(platform::darwin::task_self(), from, ph.p_filesz,
+                                                    self_copy->first->bytes + off, &copied);
                 }
                 return 1;
             },
