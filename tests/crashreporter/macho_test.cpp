@@ -395,3 +395,67 @@ TEST_F(MachOReader, LoadCommandWalkStopsAtBrokenCommands) {
         lvcrash_async_macho_free(&image);
     }
 }
+
+TEST_F(MachOReader, SymbolChoiceAmongEqualAddressesAndLocals) {
+    ImageCopy copy(*x86);
+    const std::size_t le = copy.segment("__LINKEDIT");
+    const std::size_t symtab = copy.command(LVCRASH_LC_SYMTAB), dysymtab = copy.command(LVCRASH_LC_DYSYMTAB);
+    const auto vmaddr = copy.get<std::uint64_t>(le + 24), fileoff = copy.get<std::uint64_t>(le + 40);
+    const std::size_t table = copy.get<std::uint32_t>(symtab + 8) - fileoff + vmaddr;
+    const auto ilocal = copy.get<std::uint32_t>(dysymtab + 8), nlocal = copy.get<std::uint32_t>(dysymtab + 12);
+    const auto iext = copy.get<std::uint32_t>(dysymtab + 16), next = copy.get<std::uint32_t>(dysymtab + 20);
+    ASSERT_GE(next, 2u);
+    ASSERT_GE(nlocal, 1u);
+    auto value_at = [&](std::uint32_t index) { return copy.get<std::uint64_t>(table + index * 16 + 8); };
+    auto name_of = [&](lvcrash_async_macho* image, std::uint32_t index) {
+        lvcrash_async_macho_symtab_reader reader;
+        EXPECT_EQ(lvcrash_async_macho_symtab_reader_init(&reader, image), LVCRASH_ERROR_NONE);
+        const auto e = lvcrash_async_macho_symtab_reader_read(&reader, reader.symtab, index);
+        std::string name = lvcrash_async_macho_symtab_reader_symbol_name(&reader, e.n_strx);
+        lvcrash_async_macho_symtab_reader_free(&reader);
+        return name;
+    };
+    // Two globals at one address: the first in the global table wins.
+    const std::uint64_t shared = value_at(iext);
+    copy.put<std::uint64_t>(table + (iext + 1) * 16 + 8, shared);
+    copy.put<std::uint8_t>(table + (iext + 1) * 16 + 4, 0x0F);  // N_SECT | N_EXT
+    // A local just above it, still below the pc, beats both.
+    copy.put<std::uint64_t>(table + ilocal * 16 + 8, shared + 2);
+    copy.put<std::uint8_t>(table + ilocal * 16 + 4, 0x0E);
+    lvcrash_async_macho image;
+    ASSERT_EQ(lvcrash_async_macho_init(&image, self, "symbols", copy.address()), LVCRASH_ERROR_NONE);
+    Found found;
+    ASSERT_EQ(lookup(&image, copy.address() + shared + 1, &found), LVCRASH_ERROR_NONE);
+    EXPECT_EQ(found.name, name_of(&image, iext));
+    EXPECT_EQ(found.address, copy.address() + shared);
+    ASSERT_EQ(lookup(&image, copy.address() + shared + 3, &found), LVCRASH_ERROR_NONE);
+    EXPECT_EQ(found.name, name_of(&image, ilocal));
+    EXPECT_EQ(found.address, copy.address() + shared + 2);
+    // Below every symbol: not found.
+    EXPECT_EQ(lookup(&image, copy.address(), &found), LVCRASH_ERROR_NOT_FOUND);
+    lvcrash_async_macho_free(&image);
+}
+
+TEST_F(MachOReader, LinkeditLargerThanItsMappedPagesStillReadsSymbols) {
+    const std::size_t page = platform::darwin::page_size();
+    ImageCopy copy(*x86, 8);
+    // The pages after the image are unreadable; __LINKEDIT claims them.
+    ASSERT_EQ(mprotect(copy.bytes + x86->vm_size(), 8 * page, PROT_NONE), 0);
+    const std::size_t le = copy.segment("__LINKEDIT");
+    copy.put<std::uint64_t>(le + 32, copy.get<std::uint64_t>(le + 32) + 8 * page);
+    lvcrash_async_macho image;
+    ASSERT_EQ(lvcrash_async_macho_init(&image, self, "short linkedit", copy.address()), LVCRASH_ERROR_NONE);
+    lvcrash_async_macho_mapped_segment_t segment;
+    ASSERT_EQ(lvcrash_async_macho_map_segment(&image, "__LINKEDIT", &segment), LVCRASH_ERROR_NONE);
+    EXPECT_LT(lvcrash_async_mobject_length(&segment.mobj), copy.get<std::uint64_t>(le + 32));
+    lvcrash_async_macho_mapped_segment_free(&segment);
+    lvcrash_async_macho_symtab_reader reader;
+    ASSERT_EQ(lvcrash_async_macho_symtab_reader_init(&reader, &image), LVCRASH_ERROR_NONE);
+    EXPECT_GT(reader.nsyms, 0u);
+    lvcrash_async_macho_symtab_reader_free(&reader);
+    lvcrash_async_mobject section;
+    // Sections in the readable pages still map in full.
+    EXPECT_EQ(lvcrash_async_macho_map_section(&image, "__TEXT", "__text", &section), LVCRASH_ERROR_NONE);
+    lvcrash_async_mobject_free(&section);
+    lvcrash_async_macho_free(&image);
+}
