@@ -310,6 +310,7 @@ TEST_F(MachOReader, MutatedImagesEndInTheirCodes) {
         Mutation mutate;
         lvcrash_error_t init;    // result of init
         lvcrash_error_t lookup;  // result of a symbol lookup when init succeeded
+        lvcrash_error_t text_section = LVCRASH_ERROR_NONE;  // mapping __TEXT,__text
     };
     const Case cases[] = {
         {"bad magic", [](ImageCopy& c) { c.put<std::uint32_t>(0, 0x12345678); }, LVCRASH_ERROR_INVALID_ARGUMENT, 0},
@@ -333,6 +334,15 @@ TEST_F(MachOReader, MutatedImagesEndInTheirCodes) {
          LVCRASH_ERROR_NONE, LVCRASH_ERROR_INVALID_ARGUMENT},
         {"dysymtab locals past nsyms", [](ImageCopy& c) { c.put<std::uint32_t>(c.command(LVCRASH_LC_DYSYMTAB) + 8, 0xfffffff0); },
          LVCRASH_ERROR_NONE, LVCRASH_ERROR_INVALID_ARGUMENT},
+        {"__TEXT section outside its mapping",
+         [](ImageCopy& c) { c.put<std::uint64_t>(c.segment("__TEXT") + 72 + 32, 0x7ff000000000ull); },
+         LVCRASH_ERROR_NONE, LVCRASH_ERROR_NONE, LVCRASH_ERROR_NO_MEMORY},
+        {"__TEXT nsects past its command",
+         [](ImageCopy& c) {
+             c.put<std::uint32_t>(c.segment("__TEXT") + 64, 0x00ffffff);
+             c.bytes[c.segment("__TEXT") + 72 + 6] = 'x';  // "__text" no longer matches: the walk runs on
+         },
+         LVCRASH_ERROR_NONE, LVCRASH_ERROR_NONE, LVCRASH_ERROR_INVALID_ARGUMENT},
         {"__LINKEDIT unmapped", [](ImageCopy& c) { c.put<std::uint64_t>(c.segment("__LINKEDIT") + 24, 0x7ff000000000ull); },
          LVCRASH_ERROR_NONE, LVCRASH_ERROR_INTERNAL},
         {"string table without NUL before the mapping's end",
@@ -366,6 +376,10 @@ TEST_F(MachOReader, MutatedImagesEndInTheirCodes) {
         if (c.init != LVCRASH_ERROR_NONE) continue;
         Found found;
         EXPECT_EQ(lookup(&image, copy.address() + frame + 1, &found), c.lookup);
+        lvcrash_async_mobject text;
+        const lvcrash_error_t mapped = lvcrash_async_macho_map_section(&image, "__TEXT", "__text", &text);
+        EXPECT_EQ(mapped, c.text_section);
+        if (mapped == LVCRASH_ERROR_NONE) lvcrash_async_mobject_free(&text);
         lvcrash_async_macho_free(&image);
     }
 }
