@@ -5,6 +5,7 @@
 #include <cstring>
 #include <elf.h>
 #include <link.h>
+#include <memory>
 #include <mutex>
 #include <unistd.h>
 #include <vector>
@@ -14,7 +15,7 @@ namespace {
 
 struct Image {
     const void* header;
-    std::string name;
+    std::shared_ptr<const std::string> name;  // shared, so the text stays put while the list grows
     std::intptr_t slide;
     std::uintptr_t start;  // lowest mapped address
     std::uintptr_t end;    // one past the highest
@@ -64,7 +65,8 @@ int collect(dl_phdr_info* info, std::size_t size, void* data) {
     std::string name = info->dlpi_name ? info->dlpi_name : "";
     if (scan->found.empty() && name.empty()) name = main_program_path();  // the first entry is the program
     else if (name.empty()) name = "linux-vdso.so.1";
-    scan->found.push_back({header, name, static_cast<std::intptr_t>(info->dlpi_addr), start, end, false});
+    scan->found.push_back({header, std::make_shared<const std::string>(std::move(name)),
+                           static_cast<std::intptr_t>(info->dlpi_addr), start, end, false});
     return 0;
 }
 
@@ -79,14 +81,14 @@ void rescan_locked(Registry& r, std::vector<Image>& added, std::vector<Image>& r
     std::vector<Image> kept;
     for (const auto& image : r.images) {
         const bool still = image.macho || std::any_of(probe.found.begin(), probe.found.end(), [&](const Image& f) {
-                               return f.header == image.header && f.name == image.name;
+                               return f.header == image.header && *f.name == *image.name;
                            });
         if (still) kept.push_back(image);
         else removed.push_back(image);
     }
     for (const auto& f : probe.found) {
         const bool known = std::any_of(kept.begin(), kept.end(), [&](const Image& k) {
-            return !k.macho && k.header == f.header && k.name == f.name;
+            return !k.macho && k.header == f.header && *k.name == *f.name;
         });
         if (!known) {
             kept.push_back(f);
@@ -155,7 +157,7 @@ const void* loader_image_header(std::uint32_t index) {
 const char* loader_image_name(std::uint32_t index) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    return index < r.images.size() ? r.images[index].name.c_str() : nullptr;
+    return index < r.images.size() ? r.images[index].name->c_str() : nullptr;
 }
 
 std::intptr_t loader_image_slide(std::uint32_t index) {
@@ -171,7 +173,7 @@ bool loader_image_containing_address(const void* address, ImageAtAddress* out) {
     const auto a = reinterpret_cast<std::uintptr_t>(address);
     for (const auto& image : r.images) {
         if (a >= image.start && a < image.end) {
-            if (out) *out = {image.header, image.name, image.slide};
+            if (out) *out = {image.header, *image.name, image.slide};
             return true;
         }
     }
@@ -249,7 +251,7 @@ void loader_add_macho_image(const void* header, const std::string& path, std::in
     std::lock_guard lock(r.mutex);
     refresh(r);
     const auto start = reinterpret_cast<std::uintptr_t>(header);
-    Image image{header, path, slide, start, start + vm_size, true};
+    Image image{header, std::make_shared<const std::string>(path), slide, start, start + vm_size, true};
     r.images.push_back(image);
     notify(r, {image}, {});
 }
