@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <cerrno>
 #include <unistd.h>
+#include <fstream>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -250,6 +252,33 @@ TEST(SetupHelpers, SysctlAnswersHostFacts) {
     EXPECT_EQ(value, 0x01000007);
 #endif
     EXPECT_FALSE(lvcrash_sysctl_int("no.such.name", &value));
+
+    // hw.model is the DMI product name, or none where the machine doesn't tell it.
+    std::ifstream dmi("/sys/class/dmi/id/product_name");
+    std::string product;
+    std::getline(dmi, product);
+    while (!product.empty() && product.back() == ' ') product.pop_back();
+    char* model = lvcrash_sysctl_string("hw.model");
+    if (product.empty()) {
+        EXPECT_EQ(model, nullptr);
+    } else {
+        ASSERT_NE(model, nullptr);
+        EXPECT_EQ(product, model);
+    }
+    std::free(model);
+}
+
+TEST(AsyncUtilities, ThreadPortsNameKernelThreads) {
+    const thread_t mine = lvcrash_async_mach_thread_self();
+    EXPECT_EQ(platform::darwin::thread_port_tid(mine), static_cast<int>(gettid()));
+    EXPECT_EQ(platform::darwin::port_retain(mine), platform::darwin::kern_success);
+    EXPECT_EQ(platform::darwin::port_retain(platform::darwin::task_self()), platform::darwin::kern_success);
+    EXPECT_NE(platform::darwin::port_retain(platform::darwin::port_null), platform::darwin::kern_success);
+    EXPECT_EQ(platform::darwin::thread_port_tid(platform::darwin::task_self()), -1);
+    thread_t other = 0;
+    std::thread([&] { other = lvcrash_async_mach_thread_self(); }).join();
+    EXPECT_NE(other, mine);
+    EXPECT_GT(platform::darwin::thread_port_tid(other), 0);
 }
 
 TEST(SetupHelpers, Utf8ValidPrefix) {
