@@ -62,7 +62,7 @@ namespace {
 
 lvcrash_async_image* hand_out(lvcrash_async_image_list_node* node) {
     lvcrash_async_image* image = node->value.load(std::memory_order_acquire);
-    if (image) image->node = node;
+    if (image) image->node.store(node, std::memory_order_relaxed);
     return image;
 }
 
@@ -77,7 +77,7 @@ lvcrash_async_image* next_reserve(lvcrash_async_image_list_body* body, int after
 lvcrash_async_image* lvcrash_async_image_list_next(lvcrash_async_image_list* list, lvcrash_async_image* current) {
     if (current && current->reserve_index >= 0) return next_reserve(list->body, current->reserve_index);
     lvcrash_async_image_list_node* node =
-        current ? current->node->next.load(std::memory_order_acquire) : list->body->head.load(std::memory_order_acquire);
+        current ? current->node.load(std::memory_order_relaxed)->next.load(std::memory_order_acquire) : list->body->head.load(std::memory_order_acquire);
     while (node) {
         if (lvcrash_async_image* image = hand_out(node)) return image;
         node = node->next.load(std::memory_order_acquire);
@@ -92,7 +92,7 @@ lvcrash_async_image* lvcrash_async_image_containing_address(lvcrash_async_image_
         // One load: a writer may give a reused node another image meanwhile.
         lvcrash_async_image* image = node->value.load(std::memory_order_acquire);
         if (image && lvcrash_async_image_contains_address(image, address)) {
-            image->node = node;
+            image->node.store(node, std::memory_order_relaxed);
             return image;
         }
     }

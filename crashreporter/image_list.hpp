@@ -20,7 +20,9 @@ struct lvcrash_async_image {
     lvcrash_async_image_kind kind;
     lvcrash_async_macho macho;  // valid for LVCRASH_ASYNC_IMAGE_MACHO
     lvcrash_async_elf elf;      // valid for LVCRASH_ASYNC_IMAGE_ELF
-    lvcrash_async_image_list_node* node;  // borrowed: the node that held it when handed out
+    // Borrowed: the node that held it when last handed out (readers on several threads may
+    // set it at once, hence atomic).
+    std::atomic<lvcrash_async_image_list_node*> node;
     int reserve_index;                    // -1, or the crash-time reserve record it is
     lvcrash_async_image* retired_next;    // removed images waiting until no reader can hold them
 };
