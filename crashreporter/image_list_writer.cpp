@@ -110,16 +110,17 @@ lvcrash_error_t lvcrash_async_image_list_append(lvcrash_async_image_list* list, 
     node->value.store(image, std::memory_order_relaxed);
     node->prev = nullptr;
     node->next.store(nullptr, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // The sequentially consistent compare-and-swap below is the full barrier that publishes the
+    // complete node: readers see the old list or the list with this node, never half of it.
     if (body->tail) {
         lvcrash_async_image_list_node* expected = nullptr;
-        body->tail->next.compare_exchange_strong(expected, node, std::memory_order_release);
+        body->tail->next.compare_exchange_strong(expected, node, std::memory_order_seq_cst);
         node->prev = body->tail;
         body->tail = node;
     } else {
         body->tail = node;
         lvcrash_async_image_list_node* expected = nullptr;
-        body->head.compare_exchange_strong(expected, node, std::memory_order_release);
+        body->head.compare_exchange_strong(expected, node, std::memory_order_seq_cst);
     }
     drain_retired(body);
     unlock(body);
