@@ -18,7 +18,7 @@ namespace {
 constexpr std::uint32_t lc_segment = 0x1, lc_symtab = 0x2, lc_segment_64 = 0x19;
 constexpr std::uint32_t lc_dyld_info = 0x22, lc_dyld_info_only = 0x80000022, lc_dyld_chained_fixups = 0x80000034;
 constexpr std::uint32_t s_mod_init_func_pointers = 0x9, s_init_func_offsets = 0x16;
-constexpr std::uint32_t rw_realized = 1u << 31, rw_realizing = 1u << 19;
+constexpr std::uint32_t rw_realized = 1u << 31;
 
 struct Segment {
     std::string name;
@@ -361,7 +361,7 @@ std::unique_ptr<LoadedMachOImage> load_macho_image(const std::string& path, cons
             if (!realized.insert(cls).second) return;
             const std::uint64_t ro = word(cls + 4 * ptr);
             std::uint8_t* rw = reinterpret_cast<std::uint8_t*>(next_record);
-            const std::uint32_t flags = rw_realized | rw_realizing;
+            const std::uint32_t flags = rw_realized;
             const std::uint32_t version = meta ? 7 : 0;
             std::memcpy(rw, &flags, 4);
             std::memcpy(rw + 4, &version, 4);
