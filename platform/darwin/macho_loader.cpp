@@ -189,6 +189,8 @@ std::unique_ptr<LoadedMachOImage> load_macho_image(const std::string& path, cons
         lo = std::min(lo, s.vmaddr);
         hi = std::max(hi, s.vmaddr + s.vmsize);
     }
+    if (lo >= hi) fail(path, "no mapped segments");
+    if (hi - lo > (1ull << 32)) fail(path, "segments span too much address space");
     lo &= ~(page - 1);
     const std::uint64_t vm_size = (hi - lo + page - 1) & ~(page - 1);
 

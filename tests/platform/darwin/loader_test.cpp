@@ -192,3 +192,35 @@ TEST(DynamicLoader, ListsElfObjectsAndFixturesWithCallbacks) {
     EXPECT_TRUE(added);
     loader_unregister_all_for_tests();
 }
+
+TEST(MachOLoader, MutatedHeadersLoadOrFailCleanly) {
+    std::ifstream in(fixtures::macho_path("fixture_arm64"), std::ios::binary);
+    const std::string original((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::uint32_t sizeofcmds;
+    std::memcpy(&sizeofcmds, original.data() + 20, 4);
+    const std::string path = testing::TempDir() + "/mutated.dylib";
+    std::uint64_t state = 0x9e3779b97f4a7c15ull;
+    auto next = [&] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    int loaded = 0, refused = 0;
+    for (int round = 0; round < 600; ++round) {
+        std::string bytes = original;
+        for (int k = 0, n = 1 + static_cast<int>(next() % 4); k < n; ++k) {
+            const std::size_t at = next() % (32 + sizeofcmds);
+            bytes[at] = static_cast<char>(next() % 4 == 0 ? 0xff : next());
+        }
+        std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        try {
+            auto image = load_macho_image(path);
+            ++loaded;
+        } catch (const MachOLoadError&) {
+            ++refused;
+        }
+    }
+    EXPECT_EQ(loaded + refused, 600);
+    EXPECT_GT(refused, 0);
+}
