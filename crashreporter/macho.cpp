@@ -195,7 +195,7 @@ const lvcrash_macho_load_command* lvcrash_async_macho_next_command_type(const lv
                                                                         const void* previous, std::uint32_t type) {
     const lvcrash_macho_load_command* cmd = static_cast<const lvcrash_macho_load_command*>(previous);
     while ((cmd = lvcrash_async_macho_next_command(image, cmd)) != nullptr)
-        if (image->byteorder->swap32(cmd->cmd) == type) return cmd;
+        if (u32_at(image, cmd, 0) == type) return cmd;
     return nullptr;
 }
 
@@ -208,7 +208,7 @@ const lvcrash_macho_load_command* lvcrash_async_macho_find_segment_cmd(const lvc
                                                                        const char* segname) {
     const lvcrash_macho_load_command* cmd = nullptr;
     while ((cmd = lvcrash_async_macho_next_command(image, cmd)) != nullptr) {
-        const std::uint32_t type = image->byteorder->swap32(cmd->cmd);
+        const std::uint32_t type = u32_at(image, cmd, 0);
         if (type != LVCRASH_LC_SEGMENT && type != LVCRASH_LC_SEGMENT_64) continue;
         const std::size_t need = type == LVCRASH_LC_SEGMENT_64 ? segment_command_64_size : segment_command_size;
         if (!in_mapping(&image->load_cmds, cmd, need)) continue;
@@ -221,7 +221,7 @@ lvcrash_error_t lvcrash_async_macho_map_segment(const lvcrash_async_macho* image
                                                 lvcrash_async_macho_mapped_segment_t* segment) {
     const lvcrash_macho_load_command* cmd = lvcrash_async_macho_find_segment_cmd(image, segname);
     if (!cmd) return LVCRASH_ERROR_NOT_FOUND;
-    const std::uint32_t type = image->byteorder->swap32(cmd->cmd);
+    const std::uint32_t type = u32_at(image, cmd, 0);
     if ((type == LVCRASH_LC_SEGMENT_64) != image->m64) return LVCRASH_ERROR_INVALID_ARGUMENT;
     const segment_facts f = read_segment(image, cmd);
     lvcrash_vm_address_t start;
@@ -241,7 +241,7 @@ lvcrash_error_t lvcrash_async_macho_map_section(const lvcrash_async_macho* image
                                                 const char* sectname, lvcrash_async_mobject* mobj) {
     const lvcrash_macho_load_command* cmd = lvcrash_async_macho_find_segment_cmd(image, segname);
     if (!cmd) return LVCRASH_ERROR_NOT_FOUND;
-    const std::uint32_t type = image->byteorder->swap32(cmd->cmd);
+    const std::uint32_t type = u32_at(image, cmd, 0);
     if ((type == LVCRASH_LC_SEGMENT_64) != image->m64) return LVCRASH_ERROR_INVALID_ARGUMENT;
     const segment_facts f = read_segment(image, cmd);
     if (f.nsects == 0) return LVCRASH_ERROR_NOT_FOUND;

@@ -27,7 +27,8 @@ struct lvcrash_macho_header {
     std::uint32_t flags;
 };
 
-// Common head of every load command, in the image's byte order.
+// Common head of every load command, in the image's byte order. Commands may sit at any
+// alignment in a damaged image: read their fields with copies, never through this type.
 struct lvcrash_macho_load_command {
     std::uint32_t cmd;
     std::uint32_t cmdsize;

@@ -272,3 +272,37 @@ TEST(ElfImage, MutatedObjectsEndInTheirCodes) {
     }
     dlclose(handle);
 }
+
+TEST(ElfImage, RandomMutationsOfHeadersAndDynamicNeverFault) {
+    void* handle = dlopen(ELF_FIXTURE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr);
+    const Loaded loaded = find_loaded(ELF_FIXTURE_PATH);
+    const auto pc = reinterpret_cast<std::uint64_t>(dlsym(handle, "elf_fixture_exported")) + 1 - loaded.header;
+    ElfCopy pristine(loaded);
+    // Where the mutations land: the ELF and program headers, the notes and the dynamic section.
+    std::vector<std::pair<std::size_t, std::size_t>> targets = {
+        {0, sizeof(Elf64_Ehdr) + pristine.header()->e_phnum * sizeof(Elf64_Phdr)}};
+    for (std::uint32_t type : {static_cast<std::uint32_t>(PT_NOTE), static_cast<std::uint32_t>(PT_DYNAMIC)})
+        if (auto* ph = pristine.phdr(type)) targets.emplace_back(ph->p_vaddr, ph->p_memsz);
+    std::uint64_t state = 0x853c49e6748fea9bull;
+    auto next = [&] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    int parsed = 0;
+    for (int round = 0; round < 600; ++round) {
+        ElfCopy copy(loaded);
+        const auto& [start, size] = targets[next() % targets.size()];
+        for (int k = 0, n = 1 + static_cast<int>(next() % 3); k < n; ++k)
+            copy.bytes[start + next() % size] = static_cast<std::uint8_t>(next() % 3 == 0 ? 0xff : next());
+        lvcrash_async_elf image;
+        if (lvcrash_async_elf_init(&image, self, "mutated", copy.address()) != LVCRASH_ERROR_NONE) continue;
+        ++parsed;
+        Found found;
+        lvcrash_async_elf_find_symbol_by_pc(&image, copy.address() + pc, remember, &found);
+    }
+    EXPECT_GT(parsed, 50);
+    dlclose(handle);
+}

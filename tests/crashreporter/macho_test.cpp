@@ -473,3 +473,40 @@ TEST_F(MachOReader, LinkeditLargerThanItsMappedPagesStillReadsSymbols) {
     lvcrash_async_mobject_free(&section);
     lvcrash_async_macho_free(&image);
 }
+
+TEST_F(MachOReader, RandomMutationsOfLoadCommandsNeverFault) {
+    const auto listing = fixtures::nm_listing("fixture_x86_64");
+    std::uint64_t state = 0x2545F4914F6CDD1Dull;
+    auto next = [&] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    ImageCopy pristine(*x86);
+    const auto sizeofcmds = pristine.get<std::uint32_t>(20);
+    int parsed = 0;
+    for (int round = 0; round < 1000; ++round) {
+        ImageCopy copy(*x86);
+        for (int k = 0, n = 1 + static_cast<int>(next() % 3); k < n; ++k) {
+            const std::size_t at = next() % (32 + sizeofcmds);
+            copy.bytes[at] = static_cast<std::uint8_t>(next() % 3 == 0 ? 0 : next());
+        }
+        lvcrash_async_macho image;
+        if (lvcrash_async_macho_init(&image, self, "mutated", copy.address()) != LVCRASH_ERROR_NONE) continue;
+        ++parsed;
+        Found found;
+        lookup(&image, copy.address() + listing[static_cast<std::size_t>(round) % listing.size()].value + 1, &found);
+        lvcrash_vm_address_t address;
+        lvcrash_async_macho_find_symbol_by_name(&image, "_fixture_frame", &address);
+        lvcrash_async_mobject section;
+        if (lvcrash_async_macho_map_section(&image, "__TEXT", "__unwind_info", &section) == LVCRASH_ERROR_NONE)
+            lvcrash_async_mobject_free(&section);
+        std::uint8_t uuid[16];
+        const auto* cmd = lvcrash_async_macho_find_command(&image, LVCRASH_LC_UUID);
+        if (cmd && lvcrash_async_mobject_verify_local_pointer(&image.load_cmds, reinterpret_cast<std::uintptr_t>(cmd), 0, 24))
+            std::memcpy(uuid, reinterpret_cast<const std::uint8_t*>(cmd) + 8, 16);
+        lvcrash_async_macho_free(&image);
+    }
+    EXPECT_GT(parsed, 100);
+}
