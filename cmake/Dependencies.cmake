@@ -29,3 +29,11 @@ find_file(GW_WEBP_PIXBUF_LOADER libpixbufloader-webp.so
 if(NOT GW_WEBP_PIXBUF_LOADER)
   message(WARNING "webp-pixbuf-loader is not installed: WebP pictures will not load (run scripts/install-deps)")
 endif()
+
+# Mach-O test fixtures are built at build time with clang and ld64.lld from lld-16; llvm-14's
+# listings are their test oracles (scripts/install-deps installs all three).
+find_program(GW_CLANG clang)
+find_program(GW_LD64_LLD ld64.lld-16)
+find_program(GW_LLVM_NM llvm-nm-14)
+find_program(GW_LLVM_OBJDUMP llvm-objdump-14)
+find_program(GW_LLVM_READELF llvm-readelf-14)
