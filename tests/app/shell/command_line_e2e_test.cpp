@@ -544,6 +544,28 @@ TEST_F(ExistingCatalog, AFolderThatFailsIsReportedAndTheRunEndsWithStatusOne) {
     EXPECT_EQ(run.out.substr(run.out.size() - kReset.size() - 1), kReset + "\n");
 }
 
+// An existing image set whose Contents.json is no regular file: appending to it never
+// waits on a FIFO or reads a device; the set gets a fresh, complete list.
+TEST_F(ExistingCatalog, AppendingToAnImageSetWhoseListIsNoRegularFileNeitherHangsNorReadsForEver) {
+    for (const char* kind : {"fifo", "zero"}) {
+        SCOPED_TRACE(kind);
+        const fs::path imageSet = catalog_ / "icon.imageset";
+        fs::remove_all(imageSet);
+        fs::create_directories(imageSet);
+        if (std::string(kind) == "fifo") {
+            ASSERT_EQ(::mkfifo((imageSet / "Contents.json").c_str(), 0600), 0);
+        } else {
+            fs::create_symlink("/dev/zero", imageSet / "Contents.json");
+        }
+        expectCompleted(convert({"-assetType", "asset", "-assetCatalogExistsAction", "append", "-assetExistsAction",
+                                 "append"}),
+                        {catalog_.string()});
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(imageSet / "Contents.json")));
+        EXPECT_GT(expectListedFilesExist(imageSet), 0);
+        EXPECT_TRUE(fs::exists(catalog_ / "Other.imageset/other.svg"));
+    }
+}
+
 // --- the granted root folder ------------------------------------------------------------
 
 // Only what lies below the granted root is read or written, once links and ".." are
