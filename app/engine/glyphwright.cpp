@@ -39,8 +39,8 @@ public:
 }  // namespace
 
 GlyphwrightError::GlyphwrightError(Case errorCase, const std::optional<pf::URL>& url)
-    : std::runtime_error(LocalizedString::text("error.description.unableToOpenImageFromURL",
-                                               url ? url->path() : std::string("?"))),
+    : std::runtime_error(url ? LocalizedString::text("error.description.unableToOpenImageFromURL", url->path())
+                             : LocalizedString::text("add-image.alert.message-Text")),
       case_(errorCase) {}
 
 AddImageAlertError::AddImageAlertError(std::string messageText, std::string informativeText,
