@@ -287,6 +287,11 @@ void CommandLineController::run() {
 
     auto& engine = glyphwright();
     try {
+        // A missing folder would otherwise be listed as an empty one.
+        std::error_code missing;
+        if (!std::filesystem::exists(std::filesystem::symlink_status(inputURL.fsPath(), missing))) {
+            throw GlyphwrightError(GlyphwrightError::Case::unableToOpenImageFromURL, inputURL);
+        }
         engine.addImagesFromFileOrFolder(inputURL);
     } catch (...) {
         complete(fmt::format("Unable to open images at {}\n{}", inputURL.absoluteString(),

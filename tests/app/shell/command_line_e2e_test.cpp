@@ -328,6 +328,9 @@ TEST_F(CommandLine, BadOptionsAndUnreadablePicturesAreRefusedWithStatusOne) {
         {{"-inputPath", "missing.png"},
          unable + (work_ / "missing.png").string() + "\nThere is no file or folder at " +
              (work_ / "missing.png").string() + "."},
+        {{"-inputPath", "missing", "-collectionType", "single"},
+         unable + (work_ / "missing").string() + "\nThere is no file or folder at " + (work_ / "missing").string() +
+             "."},
         // The types made of layers say how to give them their layers.
         {{"-inputPath", "icon.svg", "-assetType", "tvOSIcon"},
          "Unable to create asset catalog. Error This output type does not support single image mode.\nThis output "
