@@ -139,6 +139,11 @@ Error corrupt() {
                  "The data couldn't be read because it isn't in the correct format.");
 }
 
+Error tooMany() {
+    return Error(FoundationErrorCode::propertyListReadCorrupt,
+                 "The data couldn't be read because it holds too many values.");
+}
+
 Error nestedTooDeeply() {
     return Error(FoundationErrorCode::propertyListReadCorrupt,
                  fmt::format("The data couldn't be read because it is nested more than {} levels deep.", kMaxDepth));
@@ -150,11 +155,17 @@ std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t widt
     return value;
 }
 
+// The most values a binary property list may unfold into. The library reads an object
+// anew for every reference to it, so a small file whose arrays refer to one another
+// many times over would unfold into billions of values.
+constexpr std::uint64_t kMaxUnfoldedObjects = std::uint64_t{1} << 22;
+
 // The binary reader of the property-list library descends recursively, so a file
 // nested a few hundred thousand levels deep would exhaust the stack before fromNode
 // could refuse it. This walks the object graph first, without recursion and each
-// object once, and refuses files nested deeper than kMaxDepth, references that loop
-// back, and offsets outside the file.
+// object once, and refuses files nested deeper than kMaxDepth, files that unfold into
+// more than kMaxUnfoldedObjects values, references that loop back, and offsets
+// outside the file.
 void checkBinaryNesting(std::string_view bytes) {
     constexpr std::size_t kTrailer = 32;
     if (bytes.size() < 8 + kTrailer) throw corrupt();
@@ -167,6 +178,7 @@ void checkBinaryNesting(std::string_view bytes) {
     if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) throw corrupt();
     if (objectCount == 0 || top >= objectCount || tableOffset >= trailer) throw corrupt();
     if (objectCount > (trailer - tableOffset) / offsetSize) throw corrupt();
+    if (objectCount > kMaxUnfoldedObjects) throw tooMany();
 
     auto objectOffset = [&](std::uint64_t index) {
         const std::uint64_t offset = bigEndian(bytes, static_cast<std::size_t>(tableOffset + index * offsetSize), offsetSize);
@@ -211,14 +223,22 @@ void checkBinaryNesting(std::string_view bytes) {
     // For each object: not reached yet, on the path being walked, or walked, with the
     // number of levels below it. A walked object reached again is not walked again:
     // its levels are added to the path that reaches it.
-    constexpr std::uint32_t unseen = 0xFFFFFFFF;
-    constexpr std::uint32_t onPath = 0xFFFFFFFE;
-    std::vector<std::uint32_t> below(static_cast<std::size_t>(objectCount), unseen);
+    // Two bytes each: the levels never pass kMaxDepth.
+    constexpr std::uint16_t unseen = 0xFFFF;
+    constexpr std::uint16_t onPath = 0xFFFE;
+    std::vector<std::uint16_t> below(static_cast<std::size_t>(objectCount), unseen);
+    // For each walked object: how many values it unfolds into, itself included.
+    std::vector<std::uint32_t> unfolded(static_cast<std::size_t>(objectCount), 0);
     struct Frame {
         std::uint64_t index;
         Children children;
         std::uint64_t next = 0;
-        std::uint32_t below = 0;
+        std::uint16_t below = 0;
+        std::uint64_t unfolded = 1;
+    };
+    auto addUnfolded = [&](Frame& frame, std::uint64_t count) {
+        frame.unfolded += count;
+        if (frame.unfolded > kMaxUnfoldedObjects) throw tooMany();
     };
     const auto limit = static_cast<std::size_t>(kMaxDepth);
     std::vector<Frame> path;
@@ -229,16 +249,21 @@ void checkBinaryNesting(std::string_view bytes) {
         if (frame.next == frame.children.count) {
             const Frame finished = frame;
             below[static_cast<std::size_t>(finished.index)] = finished.below;
+            unfolded[static_cast<std::size_t>(finished.index)] = static_cast<std::uint32_t>(finished.unfolded);
             path.pop_back();
-            if (!path.empty()) path.back().below = std::max(path.back().below, finished.below + 1);
+            if (!path.empty()) addUnfolded(path.back(), finished.unfolded);
+            if (!path.empty()) {
+                path.back().below = std::max<std::uint16_t>(path.back().below, static_cast<std::uint16_t>(finished.below + 1));
+            }
             continue;
         }
         const std::uint64_t ref = child(frame.children, frame.next++);
-        const std::uint32_t levels = below[static_cast<std::size_t>(ref)];
+        const std::uint16_t levels = below[static_cast<std::size_t>(ref)];
         if (levels == onPath) throw corrupt();
         if (levels != unseen) {
             if (path.size() + 1 + levels > limit) throw nestedTooDeeply();
-            frame.below = std::max(frame.below, levels + 1);
+            frame.below = std::max<std::uint16_t>(frame.below, static_cast<std::uint16_t>(levels + 1));
+            addUnfolded(frame, unfolded[static_cast<std::size_t>(ref)]);
             continue;
         }
         if (path.size() + 1 > limit) throw nestedTooDeeply();

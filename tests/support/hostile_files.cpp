@@ -12,8 +12,11 @@ void putBigEndian(std::string& out, std::uint64_t value, int width) {
 
 }  // namespace
 
-std::string nestedBinaryPlist(std::size_t depth, bool loop) {
-    // Object i is a one-element array referring to object i + 1, at offset 8 + 5 i.
+namespace {
+
+// Object i is an array of `fanout` references to object i + 1 (to object 0 from the
+// last, with `loop`); without `loop` the last is empty.
+std::string chainedBinaryPlist(std::size_t depth, std::size_t fanout, bool loop) {
     std::string out = "bplist00";
     std::string offsets;
     for (std::size_t i = 0; i < depth; ++i) {
@@ -21,10 +24,10 @@ std::string nestedBinaryPlist(std::size_t depth, bool loop) {
         const bool last = i + 1 == depth;
         if (last && !loop) {
             out.push_back(static_cast<char>(0xA0));
-        } else {
-            out.push_back(static_cast<char>(0xA1));
-            putBigEndian(out, last ? 0 : i + 1, 4);
+            continue;
         }
+        out.push_back(static_cast<char>(0xA0 | fanout));
+        for (std::size_t k = 0; k < fanout; ++k) putBigEndian(out, last ? 0 : i + 1, 4);
     }
     const std::uint64_t tableOffset = out.size();
     out += offsets;
@@ -36,6 +39,12 @@ std::string nestedBinaryPlist(std::size_t depth, bool loop) {
     putBigEndian(out, tableOffset, 8);
     return out;
 }
+
+}  // namespace
+
+std::string nestedBinaryPlist(std::size_t depth, bool loop) { return chainedBinaryPlist(depth, 1, loop); }
+
+std::string sharedBinaryPlist(std::size_t levels) { return chainedBinaryPlist(levels, 2, false); }
 
 std::string nestedXMLPlist(std::size_t depth) {
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n";

@@ -166,8 +166,11 @@ TEST(PropertyList, NestingDeeperThanTheBoundIsRefusedInEveryFormat) {
             }
         }
     }
-    // A binary list whose references loop back is refused too.
+    // A binary list whose references loop back is refused too, and so is one that would
+    // unfold into 2^40 values, at once.
     EXPECT_THROW(pf::plist::parse(std::string_view(gwtest::nestedBinaryPlist(3, true))), pf::Error);
+    EXPECT_THROW(pf::plist::parse(std::string_view(gwtest::sharedBinaryPlist(40))), pf::Error);
+    EXPECT_EQ(pf::plist::parse(std::string_view(gwtest::sharedBinaryPlist(12))).description().empty(), false);
     // What our own writer makes, shared values and all, reads back.
     const Value shared = nestedValue(200);
     const Value both = Value::dict({{"a", shared}, {"b", shared}, {"c", Value::array({shared, shared})}});
