@@ -1,6 +1,7 @@
 #include "platform/foundation/keyed_archiver.hpp"
 
 #include "platform/foundation/plist.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <map>
 #include <mutex>
@@ -54,7 +55,8 @@ void KeyedArchiver::encode(std::string_view key, const Value& value) {
         fields_.erase(std::string(key));
         return;
     }
-    fields_.insert_or_assign(std::string(key), Value::dict({{"$v", value}}));
+    // Property lists carry only valid UTF-8: stray bytes become U+FFFD instead of failing the archive.
+    fields_.insert_or_assign(validUTF8(key), Value::dict({{"$v", withValidUTF8(value)}}));
 }
 
 void KeyedArchiver::encodeObject(std::string_view key, const Archivable* object) {
@@ -62,7 +64,7 @@ void KeyedArchiver::encodeObject(std::string_view key, const Archivable* object)
         fields_.erase(std::string(key));
         return;
     }
-    fields_.insert_or_assign(std::string(key), Value::dict({{"$o", encodeRoot(*object, depth_ + 1)}}));
+    fields_.insert_or_assign(validUTF8(key), Value::dict({{"$o", encodeRoot(*object, depth_ + 1)}}));
 }
 
 void KeyedArchiver::encodeObjects(std::string_view key, const std::vector<const Archivable*>& objects) {
@@ -127,6 +129,13 @@ std::shared_ptr<Archivable> KeyedUnarchiver::unarchiveObject(const Data& data) {
 const Value* KeyedUnarchiver::field(std::string_view key) const {
     auto it = fields_->find(key);
     return it == fields_->end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> KeyedUnarchiver::allKeys() const {
+    std::vector<std::string> keys;
+    keys.reserve(fields_->size());
+    for (const auto& [key, value] : *fields_) keys.push_back(key);
+    return keys;
 }
 
 bool KeyedUnarchiver::containsValue(std::string_view key) const { return field(key) != nullptr; }

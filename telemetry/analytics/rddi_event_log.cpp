@@ -1,7 +1,10 @@
 #include "telemetry/analytics/rddi_event_log.hpp"
 
+#include "platform/foundation/error.hpp"
 #include "telemetry/core/rddi_constants.hpp"
+#include "telemetry/core/rddi_history_info.hpp"
 #include "telemetry/core/rddi_logger.hpp"
+#include "telemetry/core/rddi_utility.hpp"
 
 #include <cmath>
 
@@ -20,7 +23,23 @@ RDDIEventProperties::RDDIEventProperties(const RDDIStringProperties& properties)
     }
 }
 
-RDDIEventProperties::RDDIEventProperties(const RDDIEventProperties& other) : properties_(other.properties()) {}
+RDDIEventProperties::RDDIEventProperties(const RDDIEventProperties& other)
+    : platform::foundation::Archivable(other), properties_(other.properties()) {}
+
+RDDIEventProperties::RDDIEventProperties(const pf::KeyedUnarchiver& unarchiver) {
+    for (const auto& key : unarchiver.allKeys()) {
+        auto property = unarchiver.decodeObject<RDDITypedProperty>(key);
+        if (!property) {
+            throw pf::Error(pf::FoundationErrorCode::coderReadCorrupt, "A stored event property is not a typed property.");
+        }
+        properties_[key] = std::move(property);
+    }
+}
+
+void RDDIEventProperties::encode(pf::KeyedArchiver& archiver) const {
+    std::lock_guard lock(lock_);
+    for (const auto& [key, property] : properties_) archiver.encodeObject(key, property.get());
+}
 
 bool RDDIEventProperties::validateKey(const std::optional<std::string>& key) {
     if (key) return true;
@@ -125,6 +144,14 @@ bool RDDIEventProperties::isEqual(const RDDIEventProperties& other) const {
 
 // --- Logs ---------------------------------------------------------------------------
 
+RDDILogWithNameAndProperties::RDDILogWithNameAndProperties(const pf::KeyedUnarchiver& unarchiver)
+    : RDDILogWithProperties(unarchiver), name(RDDIDecodeOptionalString(unarchiver, "name")) {}
+
+void RDDILogWithNameAndProperties::encode(pf::KeyedArchiver& archiver) const {
+    RDDILogWithProperties::encode(archiver);
+    if (name) archiver.encodeString("name", *name);
+}
+
 pf::Dictionary RDDILogWithNameAndProperties::serializeToDictionary() const {
     auto dict = RDDILogWithProperties::serializeToDictionary();
     if (name) dict["name"] = *name;
@@ -143,6 +170,17 @@ bool RDDILogWithNameAndProperties::isEqual(const RDDIAbstractLog& other) const {
 }
 
 RDDIEventLog::RDDIEventLog() { type = "event"; }
+
+RDDIEventLog::RDDIEventLog(const pf::KeyedUnarchiver& unarchiver)
+    : RDDILogWithNameAndProperties(unarchiver),
+      eventId(RDDIDecodeOptionalString(unarchiver, "id")),
+      typedProperties(unarchiver.decodeObject<RDDIEventProperties>("typedProperties")) {}
+
+void RDDIEventLog::encode(pf::KeyedArchiver& archiver) const {
+    RDDILogWithNameAndProperties::encode(archiver);
+    if (eventId) archiver.encodeString("id", *eventId);
+    archiver.encodeObject("typedProperties", typedProperties.get());
+}
 
 pf::Dictionary RDDIEventLog::serializeToDictionary() const {
     auto dict = RDDILogWithNameAndProperties::serializeToDictionary();
@@ -164,6 +202,33 @@ bool RDDIEventLog::isEqual(const RDDIAbstractLog& other) const {
 
 bool RDDIPageLog::isEqual(const RDDIAbstractLog& other) const {
     return dynamic_cast<const RDDIPageLog*>(&other) && RDDILogWithNameAndProperties::isEqual(other);
+}
+
+void RDDIRegisterAnalyticsArchiveClasses() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        RDDIRegisterCoreArchiveClasses();
+        pf::KeyedUnarchiver::registerClass<RDDIEventLog>("RDDIEventLog");
+        pf::KeyedUnarchiver::registerClass<RDDIPageLog>("RDDIPageLog");
+        pf::KeyedUnarchiver::registerClass<RDDILogWithNameAndProperties>("RDDILogWithNameAndProperties");
+        pf::KeyedUnarchiver::registerClass<RDDIStartSessionLog>("RDDIStartSessionLog");
+        pf::KeyedUnarchiver::registerClass<RDDIEventProperties>("RDDIEventProperties");
+        RDDIUtility::addMigrationClasses({
+            {"RDSessionHistoryInfo", "RDDISessionHistoryInfo"},
+            {"RDAbstractLog", "RDDIAbstractLog"},
+            {"RDEventLog", "RDDIEventLog"},
+            {"RDPageLog", "RDDIPageLog"},
+            {"RDEventProperties", "RDDIEventProperties"},
+            {"RDLogWithNameAndProperties", "RDDILogWithNameAndProperties"},
+            {"RDBooleanTypedProperty", "RDDIBooleanTypedProperty"},
+            {"RDDateTimeTypedProperty", "RDDIDateTimeTypedProperty"},
+            {"RDDoubleTypedProperty", "RDDIDoubleTypedProperty"},
+            {"RDLongTypedProperty", "RDDILongTypedProperty"},
+            {"RDStringTypedProperty", "RDDIStringTypedProperty"},
+            {"RDTypedProperty", "RDDITypedProperty"},
+            {"RDStartSessionLog", "RDDIStartSessionLog"},
+        });
+    });
 }
 
 }  // namespace rddi

@@ -13,10 +13,14 @@
 
 namespace rddi {
 
-// Typed properties by key; every access holds the bag's lock.
-class RDDIEventProperties {
+// Typed properties by key; every access holds the bag's lock. Archived as the dictionary
+// of typed property objects itself: each property under its key.
+class RDDIEventProperties : public platform::foundation::Archivable {
 public:
     RDDIEventProperties() = default;
+    explicit RDDIEventProperties(const platform::foundation::KeyedUnarchiver& unarchiver);
+    std::string archiveClassName() const override { return "RDDIEventProperties"; }
+    void encode(platform::foundation::KeyedArchiver& archiver) const override;
     // One string property per entry.
     explicit RDDIEventProperties(const RDDIStringProperties& properties);
     RDDIEventProperties(const RDDIEventProperties& other);
@@ -49,6 +53,9 @@ private:
 
 class RDDILogWithNameAndProperties : public RDDILogWithProperties {
 public:
+    RDDILogWithNameAndProperties() = default;
+    explicit RDDILogWithNameAndProperties(const platform::foundation::KeyedUnarchiver& unarchiver);
+    void encode(platform::foundation::KeyedArchiver& archiver) const override;
     std::string className() const override { return "RDDILogWithNameAndProperties"; }
     platform::foundation::Dictionary serializeToDictionary() const override;
     bool isValid() const override;
@@ -60,6 +67,8 @@ public:
 class RDDIEventLog final : public RDDILogWithNameAndProperties {
 public:
     RDDIEventLog();
+    explicit RDDIEventLog(const platform::foundation::KeyedUnarchiver& unarchiver);
+    void encode(platform::foundation::KeyedArchiver& archiver) const override;
     std::string className() const override { return "RDDIEventLog"; }
     // Adds "id" and "typedProperties" (an array) when set.
     platform::foundation::Dictionary serializeToDictionary() const override;
@@ -75,8 +84,25 @@ public:
 class RDDIPageLog final : public RDDILogWithNameAndProperties {
 public:
     RDDIPageLog() { type = "page"; }
+    explicit RDDIPageLog(const platform::foundation::KeyedUnarchiver& unarchiver)
+        : RDDILogWithNameAndProperties(unarchiver) {}
     std::string className() const override { return "RDDIPageLog"; }
     bool isEqual(const RDDIAbstractLog& other) const override;
 };
+
+// The start of a session; it carries its own session id, so none is assigned to it.
+class RDDIStartSessionLog final : public RDDIAbstractLog, public RDDINoAutoAssignSessionIdLog {
+public:
+    RDDIStartSessionLog() { type = "startSession"; }
+    explicit RDDIStartSessionLog(const platform::foundation::KeyedUnarchiver& unarchiver) : RDDIAbstractLog(unarchiver) {}
+    std::string className() const override { return "RDDIStartSessionLog"; }
+    bool isEqual(const RDDIAbstractLog& other) const override {
+        return dynamic_cast<const RDDIStartSessionLog*>(&other) && RDDIAbstractLog::isEqual(other);
+    }
+};
+
+// Makes the analytics records, under their names and the names earlier versions used,
+// decodable; once per process.
+void RDDIRegisterAnalyticsArchiveClasses();
 
 }  // namespace rddi

@@ -1,6 +1,8 @@
 #include "telemetry/core/rddi_abstract_log.hpp"
 
 #include "platform/foundation/json.hpp"
+#include "platform/foundation/utf8.hpp"
+#include "telemetry/core/rddi_history_info.hpp"
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 
@@ -18,8 +20,26 @@ RDDIAbstractLog::RDDIAbstractLog(const RDDIAbstractLog& other)
       sid(other.sid),
       distributionGroupId(other.distributionGroupId),
       userId(other.userId),
+      device(other.device),
       tag(other.tag) {
     transmissionTargetTokens_ = other.transmissionTargetTokens();
+}
+
+RDDIAbstractLog::RDDIAbstractLog(const pf::KeyedUnarchiver& unarchiver)
+    : type(RDDIDecodeOptionalString(unarchiver, "type")),
+      timestamp(RDDIDecodeOptionalDate(unarchiver, "timestamp")),
+      sid(RDDIDecodeOptionalString(unarchiver, "sid")),
+      distributionGroupId(RDDIDecodeOptionalString(unarchiver, "distributionGroupId")),
+      userId(RDDIDecodeOptionalString(unarchiver, "userId")),
+      device(unarchiver.decodeObject<RDDIDevice>("device")) {}
+
+void RDDIAbstractLog::encode(pf::KeyedArchiver& archiver) const {
+    if (type) archiver.encodeString("type", *type);
+    if (timestamp) RDDIEncodeDate(archiver, "timestamp", *timestamp);
+    if (sid) archiver.encodeString("sid", *sid);
+    if (distributionGroupId) archiver.encodeString("distributionGroupId", *distributionGroupId);
+    if (userId) archiver.encodeString("userId", *userId);
+    archiver.encodeObject("device", device.get());
 }
 
 pf::Dictionary RDDIAbstractLog::serializeToDictionary() const {
@@ -29,6 +49,7 @@ pf::Dictionary RDDIAbstractLog::serializeToDictionary() const {
     if (sid) dict["sid"] = *sid;
     if (distributionGroupId) dict["distributionGroupId"] = *distributionGroupId;
     if (userId) dict["userId"] = *userId;
+    if (device) dict["device"] = device->serializeToDictionary();
     return dict;
 }
 
@@ -40,18 +61,20 @@ bool RDDIAbstractLog::invalidField(const std::string& field) const {
 bool RDDIAbstractLog::isValid() const {
     if (!type) return invalidField("type");
     if (!timestamp) return invalidField("timestamp");
+    if (!device || !device->isValid()) return invalidField("device");
     return true;
 }
 
 bool RDDIAbstractLog::isEqual(const RDDIAbstractLog& other) const {
     return tag == other.tag && type == other.type && sid == other.sid &&
            distributionGroupId == other.distributionGroupId && userId == other.userId &&
-           timestamp == other.timestamp;
+           timestamp == other.timestamp &&
+           (device == other.device || (device && other.device && device->isEqual(*other.device)));
 }
 
 std::optional<std::string> RDDIAbstractLog::serializeLogWithPrettyPrinting(bool prettyPrint) const {
     try {
-        return pf::json::serialize(pf::Value(serializeToDictionary()), {.prettyPrinted = prettyPrint});
+        return pf::json::serialize(pf::withValidUTF8(pf::Value(serializeToDictionary())), {.prettyPrinted = prettyPrint});
     } catch (const std::exception&) {
         return std::nullopt;
     }
