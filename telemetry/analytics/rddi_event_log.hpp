@@ -1,6 +1,7 @@
 #pragma once
 // The records of the analytics service: named logs with string properties (events and
 // pages), and the bag of typed properties that events carry.
+#include "telemetry/core/rddi_common_schema_log.hpp"
 #include "telemetry/core/rddi_log_with_properties.hpp"
 #include "telemetry/core/rddi_typed_property.hpp"
 
@@ -36,6 +37,7 @@ public:
 
     // Stores the property under `key`, replacing what was there.
     void setProperty(const std::string& key, std::shared_ptr<RDDITypedProperty> property);
+    void removeProperty(const std::string& key);
 
     std::map<std::string, std::shared_ptr<RDDITypedProperty>> properties() const;
     platform::foundation::Array serializeToArray() const;
@@ -74,6 +76,14 @@ public:
     platform::foundation::Dictionary serializeToDictionary() const override;
     bool isValid() const override;
     bool isEqual(const RDDIAbstractLog& other) const override;
+
+    // The base conversion, then the event's name, its typed properties as the data part
+    // (dotted names become nested objects) with their type ids as metadata, and its tag.
+    std::shared_ptr<RDDICommonSchemaLog> toCommonSchemaLogForTargetToken(const std::string& token,
+                                                                         std::uint64_t flags) const override;
+    // Without typed properties nothing is added. Removes misused "baseType"/"baseData"
+    // entries from this event's own bag.
+    void setPropertiesAndMetadataForCSLog(RDDICommonSchemaLog& csLog) const;
 
     std::optional<std::string> eventId;
     std::shared_ptr<RDDIEventProperties> typedProperties;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace rddi {
 
@@ -43,6 +44,20 @@ public:
     // JSON text of serializeToDictionary() ("/" unescaped; text that is not UTF-8 written
     // with U+FFFD); none when the dictionary still has no JSON form.
     virtual std::optional<std::string> serializeLogWithPrettyPrinting(bool prettyPrint) const;
+
+    // One Common Schema log per target token; none without tokens.
+    std::vector<std::shared_ptr<RDDICommonSchemaLog>> toCommonSchemaLogsWithFlags(std::uint64_t flags) const;
+    // The header and extensions every log carries for one token; subclasses add name and data.
+    virtual std::shared_ptr<RDDICommonSchemaLog> toCommonSchemaLogForTargetToken(const std::string& token,
+                                                                                  std::uint64_t flags) const;
+    // "Version 12.0.0 (Build 6.1.0)"; none when both are empty.
+    static std::optional<std::string> combineOsVersion(const std::optional<std::string>& version,
+                                                       const std::optional<std::string>& build);
+    // "name-version" when both are present.
+    static std::optional<std::string> combineSDKLibVer(const std::optional<std::string>& name,
+                                                       const std::optional<std::string>& version);
+    // Minutes east of UTC as "+05:30".
+    static std::string convertTimeZoneOffsetToISO8601(std::int64_t minutes);
 
     std::set<std::string> transmissionTargetTokens() const;
     void addTransmissionTargetToken(const std::string& token);

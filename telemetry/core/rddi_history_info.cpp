@@ -1,6 +1,7 @@
 #include "telemetry/core/rddi_history_info.hpp"
 
 #include "platform/foundation/error.hpp"
+#include "telemetry/core/rddi_common_schema_log.hpp"
 #include "telemetry/core/rddi_custom_properties.hpp"
 #include "telemetry/core/rddi_device.hpp"
 #include "telemetry/core/rddi_log_with_properties.hpp"
@@ -86,6 +87,7 @@ void RDDIRegisterCoreArchiveClasses() {
         pf::KeyedUnarchiver::registerClass<RDDIWrapperSdk>("RDDIWrapperSdk");
         pf::KeyedUnarchiver::registerClass<RDDIDevice>("RDDIDevice");
         pf::KeyedUnarchiver::registerClass<RDDIDeviceHistoryInfo>("RDDIDeviceHistoryInfo");
+        RDDIRegisterCommonSchemaArchiveClasses();
         pf::KeyedUnarchiver::registerClass<RDDIAbstractLog>("RDDIAbstractLog");
         pf::KeyedUnarchiver::registerClass<RDDILogWithProperties>("RDDILogWithProperties");
         pf::KeyedUnarchiver::registerClass<RDDIStartServiceLog>("RDDIStartServiceLog");
