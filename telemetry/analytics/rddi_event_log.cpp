@@ -252,7 +252,16 @@ void addProperty(const std::string& name, const RDDITypedProperty& property, std
     bool blocked = false;
     RDDIOrderedJson* metaNode = &metadata;
     bool metaBlocked = false;
-    RDDIOrderedJson* createdF = nullptr;  // the node at which this call first made an "f"
+    // The first thing this call made in the metadata tree, removed again if the property
+    // is dropped, so that no empty branch is left behind.
+    RDDIOrderedJson* createdParent = nullptr;
+    std::string createdKey;
+    const auto made = [&](RDDIOrderedJson* parent, const std::string& key) {
+        if (!createdParent) {
+            createdParent = parent;
+            createdKey = key;
+        }
+    };
     for (std::size_t i = 0; i + 1 < components.size(); ++i) {
         const std::string& component = components[i];
         if (!blocked) {
@@ -268,7 +277,7 @@ void addProperty(const std::string& name, const RDDITypedProperty& property, std
         if (typeId && !metaBlocked) {
             if (!metaNode->contains("f")) {
                 (*metaNode)["f"] = RDDIOrderedJson::object();
-                if (!createdF) createdF = metaNode;
+                made(metaNode, "f");
             }
             RDDIOrderedJson& f = (*metaNode)["f"];
             if (!f.is_object()) {
@@ -277,6 +286,7 @@ void addProperty(const std::string& name, const RDDITypedProperty& property, std
             }
             auto it = f.find(component);
             if (it == f.end()) {
+                made(&f, component);
                 metaNode = &(f[component] = RDDIOrderedJson::object());
             } else if (it->is_object()) {
                 metaNode = &*it;
@@ -295,8 +305,8 @@ void addProperty(const std::string& name, const RDDITypedProperty& property, std
     if (added && typeId && !metaBlocked) {
         if (!metaNode->contains("f")) (*metaNode)["f"] = RDDIOrderedJson::object();
         if ((*metaNode)["f"].is_object()) (*metaNode)["f"][last] = *typeId;
-    } else if (!added && createdF) {
-        createdF->erase("f");
+    } else if (!added && createdParent) {
+        createdParent->erase(createdKey);
     }
 }
 
