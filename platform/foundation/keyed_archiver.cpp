@@ -42,13 +42,29 @@ Value KeyedArchiver::encodeRoot(const Archivable& object, int depth) {
     KeyedArchiver archiver;
     archiver.depth_ = depth;
     object.encode(archiver);
-    return Value::dict({{"$class", Value(object.archiveClassName())}, {"$fields", Value(std::move(archiver.fields_))}});
+    // Built by moving: a braced list would copy the whole subtree at every level.
+    Dictionary encoded;
+    encoded.emplace("$class", Value(object.archiveClassName()));
+    encoded.emplace("$fields", Value(std::move(archiver.fields_)));
+    return Value(std::move(encoded));
 }
 
 Data KeyedArchiver::archivedData(const Archivable& root) {
-    Value archive = Value::dict({{"$archiver", Value(kArchiverName)}, {"$version", Value(1)}, {"$top", encodeRoot(root, 0)}});
-    return plist::serialize(archive, plist::Format::binary);
+    Dictionary archive;
+    archive.emplace("$archiver", Value(kArchiverName));
+    archive.emplace("$version", Value(1));
+    archive.emplace("$top", encodeRoot(root, 0));
+    return plist::serialize(Value(std::move(archive)), plist::Format::binary);
 }
+
+namespace {
+// {"<tag>": value}, moving the value in.
+Value wrapped(const char* tag, Value value) {
+    Dictionary field;
+    field.emplace(tag, std::move(value));
+    return Value(std::move(field));
+}
+}  // namespace
 
 void KeyedArchiver::encode(std::string_view key, const Value& value) {
     if (value.isNull()) {
@@ -56,7 +72,7 @@ void KeyedArchiver::encode(std::string_view key, const Value& value) {
         return;
     }
     // Property lists carry only valid UTF-8: stray bytes become U+FFFD instead of failing the archive.
-    fields_.insert_or_assign(validUTF8(key), Value::dict({{"$v", withValidUTF8(value)}}));
+    fields_.insert_or_assign(validUTF8(key), wrapped("$v", needsUTF8Repair(value) ? withValidUTF8(value) : value));
 }
 
 void KeyedArchiver::encodeObject(std::string_view key, const Archivable* object) {
@@ -64,7 +80,7 @@ void KeyedArchiver::encodeObject(std::string_view key, const Archivable* object)
         fields_.erase(std::string(key));
         return;
     }
-    fields_.insert_or_assign(validUTF8(key), Value::dict({{"$o", encodeRoot(*object, depth_ + 1)}}));
+    fields_.insert_or_assign(validUTF8(key), wrapped("$o", encodeRoot(*object, depth_ + 1)));
 }
 
 void KeyedArchiver::encodeObjects(std::string_view key, const std::vector<const Archivable*>& objects) {
@@ -72,7 +88,7 @@ void KeyedArchiver::encodeObjects(std::string_view key, const std::vector<const 
     for (const Archivable* o : objects) {
         if (o) items.push_back(encodeRoot(*o, depth_ + 1));
     }
-    fields_.insert_or_assign(std::string(key), Value::dict({{"$a", Value(std::move(items))}}));
+    fields_.insert_or_assign(validUTF8(key), wrapped("$a", Value(std::move(items))));
 }
 
 void KeyedUnarchiver::addClassSubstitutions(const std::map<std::string, std::string>& oldToNewClassName) {

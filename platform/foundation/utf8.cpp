@@ -62,6 +62,20 @@ std::string validUTF8(std::string_view text) {
     return out;
 }
 
+bool needsUTF8Repair(const Value& value) {
+    if (const auto* text = value.asString()) return !isValidUTF8(*text);
+    if (const auto* array = value.asArray()) {
+        for (const auto& item : *array) {
+            if (needsUTF8Repair(item)) return true;
+        }
+    } else if (const auto* dictionary = value.asDictionary()) {
+        for (const auto& [key, item] : *dictionary) {
+            if (!isValidUTF8(key) || needsUTF8Repair(item)) return true;
+        }
+    }
+    return false;
+}
+
 Value withValidUTF8(const Value& value) {
     if (const auto* text = value.asString()) return isValidUTF8(*text) ? value : Value(validUTF8(*text));
     if (const auto* array = value.asArray()) {
