@@ -1,5 +1,6 @@
 #include "platform/foundation/keyed_archiver.hpp"
 
+#include "platform/foundation/binary_plist_writer.hpp"
 #include "platform/foundation/plist.hpp"
 #include "platform/foundation/utf8.hpp"
 
@@ -54,7 +55,7 @@ Data KeyedArchiver::archivedData(const Archivable& root) {
     archive.emplace("$archiver", Value(kArchiverName));
     archive.emplace("$version", Value(1));
     archive.emplace("$top", encodeRoot(root, 0));
-    return plist::serialize(Value(std::move(archive)), plist::Format::binary);
+    return writeBinaryPropertyList(Value(std::move(archive)));
 }
 
 namespace {
