@@ -80,7 +80,9 @@ bool RDDIAbstractLog::isEqual(const RDDIAbstractLog& other) const {
 
 std::optional<std::string> RDDIAbstractLog::serializeLogWithPrettyPrinting(bool prettyPrint) const {
     try {
-        return pf::json::serialize(pf::withValidUTF8(pf::Value(serializeToDictionary())), {.prettyPrinted = prettyPrint});
+        const pf::Value value(serializeToDictionary());
+        return pf::json::serialize(pf::needsUTF8Repair(value) ? pf::withValidUTF8(value) : value,
+                                   {.prettyPrinted = prettyPrint});
     } catch (const std::exception&) {
         return std::nullopt;
     }

@@ -15,8 +15,11 @@ std::optional<std::string> RDDILogContainer::serializeLogWithPrettyPrinting(bool
     for (const auto& log : logs) {
         if (log) serialized.emplace_back(log->serializeToDictionary());
     }
+    pf::Dictionary root;
+    root.emplace("logs", pf::Value(std::move(serialized)));
+    const pf::Value value(std::move(root));
     try {
-        return pf::json::serialize(pf::withValidUTF8(pf::Value::dict({{"logs", pf::Value(std::move(serialized))}})),
+        return pf::json::serialize(pf::needsUTF8Repair(value) ? pf::withValidUTF8(value) : value,
                                    {.prettyPrinted = prettyPrint});
     } catch (const std::exception& error) {
         RDDILogError(kRDDILogTag, "Couldn't serialize log container to json: {}", error.what());
