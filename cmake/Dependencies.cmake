@@ -20,6 +20,8 @@ pkg_check_modules(GDKPIXBUF REQUIRED IMPORTED_TARGET gdk-pixbuf-2.0)
 pkg_check_modules(PIXMAN REQUIRED IMPORTED_TARGET pixman-1)
 pkg_check_modules(DEFLATE REQUIRED IMPORTED_TARGET libdeflate)
 pkg_check_modules(PROTOBUFC REQUIRED IMPORTED_TARGET libprotobuf-c)
+# Desktop services on the session bus (file-manager reveal).
+pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0)
 
 # WebP pictures are decoded through gdk-pixbuf's loader module (Debian webp-pixbuf-loader),
 # found at run time, not linked.
