@@ -1,5 +1,6 @@
 // End-to-end stack walks: the state captured at a known point walks, frame by frame, through
 // real code of every shape (our own, the loaded Mach-O fixtures, libc and libstdc++).
+#include <csignal>
 #include <execinfo.h>
 
 #include <gtest/gtest.h>
@@ -87,6 +88,38 @@ TEST(StackWalk, ElfFramesThroughLibcAndLibstdcxxMatchBacktrace) {
     // _start marks its return address undefined: the walk ends there instead of repeating it.
     EXPECT_EQ(steps.size(), static_cast<std::size_t>(probe.backtrace_count));
     EXPECT_EQ(probe.walk.end, LVCRASH_FRAME_NO_FRAME);
+}
+
+// ---- Through a signal frame: handler <- __restore_rt ('S' CIE, rules by expressions) ----
+
+ElfProbe* signal_probe = nullptr;
+
+void usr1_handler(int) {
+    signal_probe->backtrace_count = backtrace(signal_probe->backtrace_pcs, 64);
+    lvcrash_async_thread_state_current(walk_here, signal_probe);
+    asm volatile("" ::: "memory");
+}
+
+TEST(StackWalk, ThroughASignalHandlerMatchesBacktrace) {
+    FedList list;
+    void* warm[4];
+    backtrace(warm, 4);
+    ElfProbe probe;
+    signal_probe = &probe;
+    struct sigaction action {}, old {};
+    action.sa_handler = usr1_handler;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &old), 0);
+    raise(SIGUSR1);
+    sigaction(SIGUSR1, &old, nullptr);
+    ASSERT_GT(probe.backtrace_count, 4);
+    const auto& steps = probe.walk.steps;
+    ASSERT_EQ(steps.size(), static_cast<std::size_t>(probe.backtrace_count));
+    for (int i = 1; i < probe.backtrace_count; ++i)
+        EXPECT_EQ(steps[i].pc, reinterpret_cast<std::uint64_t>(probe.backtrace_pcs[i])) << "frame " << i;
+    // The frame the signal interrupted is looked up at its own pc (flagged by the 'S' CIE).
+    EXPECT_NE(steps[2].state.frame_flags & LVCRASH_ASYNC_THREAD_STATE_PC_EXACT, 0u);
+    EXPECT_EQ(steps[3].state.frame_flags & LVCRASH_ASYNC_THREAD_STATE_PC_EXACT, 0u);
 }
 
 // ---- Mach-O: test -> DWARF-only -> dynamic alloca -> frame -> frameless -> callback ----
