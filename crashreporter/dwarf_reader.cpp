@@ -116,6 +116,21 @@ lvcrash_frame_error_t elf_dwarf(task_t task, const lvcrash_async_elf* image, lvc
 
 }  // namespace
 
+lvcrash_frame_error_t lvcrash_frame_dwarf_unwind_fde(task_t task, const lvcrash_async_mobject* section,
+                                                     lvcrash_vm_address_t fde_address, bool m64, bool debug_frame,
+                                                     lvcrash_vm_address_t pc, const lvcrash_async_thread_state* current,
+                                                     lvcrash_async_thread_state* next) {
+    const RDlvcrash_async_byteorder* bo = lvcrash_async_byteorder_little_endian();
+    const lvcrash_vm_address_t base = lvcrash_async_mobject_base_address(section);
+    lvcrash_async_dwarf_fde_info fde;
+    const lvcrash_error_t parsed =
+        m64 ? lvcrash_async_dwarf_fde_info_init<std::uint64_t>(&fde, section, bo, fde_address, debug_frame)
+            : lvcrash_async_dwarf_fde_info_init<std::uint32_t>(&fde, section, bo, fde_address, debug_frame);
+    if (parsed != LVCRASH_ERROR_NONE || pc < fde.pc_start || pc >= fde.pc_end) return LVCRASH_FRAME_NOT_SUPPORTED;
+    return m64 ? unwind_with_fde<std::uint64_t, std::int64_t>(task, section, section, base, bo, &fde, pc, current, next)
+               : unwind_with_fde<std::uint32_t, std::int32_t>(task, section, section, base, bo, &fde, pc, current, next);
+}
+
 lvcrash_frame_error_t lvcrash_frame_reader_dwarf(task_t task, lvcrash_async_image_list* image_list,
                                                  const lvcrash_async_thread_state* current,
                                                  const lvcrash_async_thread_state* previous,

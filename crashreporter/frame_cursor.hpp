@@ -59,6 +59,13 @@ lvcrash_frame_error_t lvcrash_frame_reader_dwarf(task_t task, lvcrash_async_imag
                                                  const lvcrash_async_thread_state* previous,
                                                  lvcrash_async_thread_state* next);
 
+// One DWARF step with the FDE at fde_address of a mapped section (its CIE in the same object),
+// for the rules in force at pc. What the DWARF reader does once it has found the FDE.
+lvcrash_frame_error_t lvcrash_frame_dwarf_unwind_fde(task_t task, const lvcrash_async_mobject* section,
+                                                     lvcrash_vm_address_t fde_address, bool m64, bool debug_frame,
+                                                     lvcrash_vm_address_t pc, const lvcrash_async_thread_state* current,
+                                                     lvcrash_async_thread_state* next);
+
 // The address a frame's unwind rules (and its symbol) are looked up at: pc itself for the first
 // frame and a frame a signal interrupted, else pc - 1 (a return address may already lie in the
 // next function when the call was the last instruction, as calls to noreturn functions are).
