@@ -529,6 +529,19 @@ lvcrash_error_t lvcrash_async_dwarf_frame_reader_find_fde(const lvcrash_async_dw
 void lvcrash_async_dwarf_cie_info_free(lvcrash_async_dwarf_cie_info*) {}
 void lvcrash_async_dwarf_fde_info_free(lvcrash_async_dwarf_fde_info*) {}
 
+bool lvcrash_async_mobject_local_copy(lvcrash_async_mobject* mobj, task_t task, lvcrash_vm_address_t address,
+                                      lvcrash_vm_size_t length, void* buffer, std::size_t capacity) {
+    if (length == 0 || length > capacity) return false;
+    if (lvcrash_async_task_memcpy(task, address, 0, buffer, length) != LVCRASH_ERROR_NONE) return false;
+    lvcrash_async_memset(mobj, 0, sizeof *mobj);
+    mobj->task = task;
+    mobj->address = reinterpret_cast<std::uintptr_t>(buffer);
+    mobj->task_address = address;
+    mobj->length = length;
+    mobj->vm_slide = static_cast<std::int64_t>(address - static_cast<lvcrash_vm_address_t>(mobj->address));
+    return true;
+}
+
 lvcrash_error_t lvcrash_async_dwarf_eh_frame_hdr_search(task_t task, lvcrash_vm_address_t hdr_address,
                                                         lvcrash_vm_size_t hdr_size, lvcrash_vm_address_t pc,
                                                         lvcrash_vm_address_t* fde_address,
@@ -538,8 +551,11 @@ lvcrash_error_t lvcrash_async_dwarf_eh_frame_hdr_search(task_t task, lvcrash_vm_
     if (lvcrash_async_task_memcpy(task, hdr_address, 0, head, 4) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
     if (head[0] != 1) return LVCRASH_ERROR_NOT_SUPPORTED;
     lvcrash_async_mobject mobj;
-    lvcrash_error_t err = lvcrash_async_mobject_init(&mobj, task, hdr_address, 4 + 16, false);
-    if (err != LVCRASH_ERROR_NONE) return err;
+    alignas(8) std::uint8_t head_copy[20];
+    const std::uint64_t head_size = hdr_size < sizeof head_copy ? hdr_size : sizeof head_copy;
+    if (!lvcrash_async_mobject_local_copy(&mobj, task, hdr_address, head_size, head_copy, sizeof head_copy))
+        return LVCRASH_ERROR_INVALID_ARGUMENT;
+    lvcrash_error_t err;
     const RDlvcrash_async_byteorder* bo = lvcrash_async_byteorder_little_endian();
     RD::async::gnu_ehptr_reader<std::uint64_t> ptr(bo);
     ptr.set_frame_section_base(hdr_address, hdr_address);
@@ -548,26 +564,35 @@ lvcrash_error_t lvcrash_async_dwarf_eh_frame_hdr_search(task_t task, lvcrash_vm_
     std::size_t a = 0, b = 0;
     err = ptr.read(&mobj, hdr_address, 4, head[1], &frame, &a);
     if (err == LVCRASH_ERROR_NONE) err = ptr.read(&mobj, hdr_address, static_cast<lvcrash_vm_off_t>(4 + a), head[2], &count, &b);
-    lvcrash_async_mobject_free(&mobj);
     if (err != LVCRASH_ERROR_NONE) return err;
     *eh_frame = frame;
     // Only the usual table form is searched in place: pairs of datarel sdata4 values.
     if (head[3] != (RD::async::DW_EH_PE_datarel | RD::async::DW_EH_PE_sdata4)) return LVCRASH_ERROR_NOT_SUPPORTED;
     const lvcrash_vm_address_t table = hdr_address + 4 + a + b;
     if (count == 0 || count > (hdr_size - (table - hdr_address)) / 8) return LVCRASH_ERROR_NOT_FOUND;
-    std::uint64_t low = 0, high = count;  // search [low, high) for the last start <= pc
-    while (high - low > 1) {
+    // Narrow [low, high) with single reads of the entries' start addresses, then read the last
+    // stretch in one go: a handful of reads per lookup, no mapping.
+    constexpr std::uint64_t block = 64;
+    std::uint64_t low = 0, high = count;  // the answer is the last entry in [low, high) with start <= pc
+    while (high - low > block) {
         const std::uint64_t mid = low + (high - low) / 2;
-        std::int32_t pair[2];
-        if (lvcrash_async_task_memcpy(task, table, static_cast<lvcrash_vm_off_t>(mid * 8), pair, 8) != LVCRASH_ERROR_NONE)
+        std::int32_t start;
+        if (lvcrash_async_task_memcpy(task, table, static_cast<lvcrash_vm_off_t>(mid * 8), &start, 4) != LVCRASH_ERROR_NONE)
             return LVCRASH_ERROR_INVALID_ARGUMENT;
-        if (hdr_address + static_cast<std::int64_t>(pair[0]) <= pc) low = mid;
+        if (hdr_address + static_cast<std::int64_t>(start) <= pc) low = mid;
         else high = mid;
     }
-    std::int32_t pair[2];
-    if (lvcrash_async_task_memcpy(task, table, static_cast<lvcrash_vm_off_t>(low * 8), pair, 8) != LVCRASH_ERROR_NONE)
+    std::int32_t pairs[block * 2];
+    if (lvcrash_async_task_memcpy(task, table, static_cast<lvcrash_vm_off_t>(low * 8), pairs, (high - low) * 8) !=
+        LVCRASH_ERROR_NONE)
         return LVCRASH_ERROR_INVALID_ARGUMENT;
-    if (hdr_address + static_cast<std::int64_t>(pair[0]) > pc) return LVCRASH_ERROR_NOT_FOUND;
+    std::uint64_t found = high - low;
+    for (std::uint64_t i = 0; i < high - low; ++i) {
+        if (hdr_address + static_cast<std::int64_t>(pairs[2 * i]) > pc) break;
+        found = i;
+    }
+    if (found == high - low) return LVCRASH_ERROR_NOT_FOUND;
+    const std::int32_t pair[2] = {pairs[2 * found], pairs[2 * found + 1]};
     *fde_address = hdr_address + static_cast<std::int64_t>(pair[1]);
     return LVCRASH_ERROR_NONE;
 }

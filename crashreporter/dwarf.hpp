@@ -243,6 +243,11 @@ lvcrash_error_t lvcrash_async_dwarf_frame_reader_find_fde(const lvcrash_async_dw
 void lvcrash_async_dwarf_cie_info_free(lvcrash_async_dwarf_cie_info* info);
 void lvcrash_async_dwarf_fde_info_free(lvcrash_async_dwarf_fde_info* info);
 
+// A memory object over a copy of [address, address + length) in the caller's buffer: one read,
+// no mapping. false when it doesn't fit or can't be read. Such an object is not freed.
+bool lvcrash_async_mobject_local_copy(lvcrash_async_mobject* mobj, task_t task, lvcrash_vm_address_t address,
+                                      lvcrash_vm_size_t length, void* buffer, std::size_t capacity);
+
 // ELF: the FDE covering pc by binary search of the `.eh_frame_hdr` table at hdr_address
 // (datarel base = the header). fde_address is its target address; eh_frame is the start of
 // `.eh_frame` the header names (offsets are taken from it).

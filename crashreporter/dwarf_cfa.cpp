@@ -438,11 +438,15 @@ lvcrash_error_t eval_task_expression(task_t task, const lvcrash_async_thread_sta
         return LVCRASH_ERROR_NONE;
     }
     lvcrash_async_mobject mobj;
-    const lvcrash_error_t mapped = lvcrash_async_mobject_init(&mobj, task, address, length, true);
-    if (mapped != LVCRASH_ERROR_NONE) return mapped;
+    alignas(8) std::uint8_t copy[256];
+    const bool local = lvcrash_async_mobject_local_copy(&mobj, task, address, length, copy, sizeof copy);
+    if (!local) {
+        const lvcrash_error_t mapped = lvcrash_async_mobject_init(&mobj, task, address, length, true);
+        if (mapped != LVCRASH_ERROR_NONE) return mapped;
+    }
     const lvcrash_error_t err = lvcrash_async_dwarf_expression_eval<T, S>(
         &mobj, task, state, byteorder, address, 0, static_cast<lvcrash_vm_off_t>(length), initial, count, result);
-    lvcrash_async_mobject_free(&mobj);
+    if (!local) lvcrash_async_mobject_free(&mobj);
     return err;
 }
 
@@ -509,7 +513,13 @@ lvcrash_error_t dwarf_cfa_state<T, S>::apply_state(task_t task, const lvcrash_as
             case DW_CFA_STATE_REG_RULE_VAL_EXPRESSION: {
                 std::uint64_t length;
                 std::size_t size;
-                TRY(lvcrash_async_dwarf_read_task_uleb128(task, value, 0, &length, &size));
+                // The length prefix: from a short copy when readable, else from a mapped page.
+                alignas(8) std::uint8_t prefix[10];
+                lvcrash_async_mobject prefix_mobj;
+                if (lvcrash_async_mobject_local_copy(&prefix_mobj, task, value, sizeof prefix, prefix, sizeof prefix))
+                    TRY(lvcrash_async_dwarf_read_uleb128(&prefix_mobj, value, 0, &length, &size));
+                else
+                    TRY(lvcrash_async_dwarf_read_task_uleb128(task, value, 0, &length, &size));
                 const T initial[1] = {cfa};
                 TRY((eval_task_expression<T, S>(task, thread_state, byteorder, value + size, length, initial, 1, &out)));
                 if (reg_rule == DW_CFA_STATE_REG_RULE_EXPRESSION) TRY(read_word<T>(task, out, &out));

@@ -63,8 +63,11 @@ lvcrash_frame_error_t macho_dwarf(task_t task, lvcrash_async_macho* image, lvcra
     return result;
 }
 
-// Maps one CIE or FDE whole, from its initial length on.
-lvcrash_error_t map_entry(task_t task, lvcrash_vm_address_t address, lvcrash_async_mobject* mobj) {
+// One CIE or FDE whole, from its initial length on: copied into buffer when it fits, else
+// mapped (then *mapped is set and the caller frees it).
+lvcrash_error_t map_entry(task_t task, lvcrash_vm_address_t address, lvcrash_async_mobject* mobj, void* buffer,
+                          std::size_t capacity, bool* mapped) {
+    *mapped = false;
     std::uint32_t len32;
     if (lvcrash_async_task_memcpy(task, address, 0, &len32, 4) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
     std::uint64_t total = 4ull + len32;
@@ -76,7 +79,10 @@ lvcrash_error_t map_entry(task_t task, lvcrash_vm_address_t address, lvcrash_asy
         total = 12 + len64;
     }
     if (len32 == 0) return LVCRASH_ERROR_NOT_FOUND;
-    return lvcrash_async_mobject_init(mobj, task, address, total, true);
+    if (lvcrash_async_mobject_local_copy(mobj, task, address, total, buffer, capacity)) return LVCRASH_ERROR_NONE;
+    const lvcrash_error_t err = lvcrash_async_mobject_init(mobj, task, address, total, true);
+    *mapped = err == LVCRASH_ERROR_NONE;
+    return err;
 }
 
 lvcrash_frame_error_t elf_dwarf(task_t task, const lvcrash_async_elf* image, lvcrash_vm_address_t pc,
@@ -88,8 +94,12 @@ lvcrash_frame_error_t elf_dwarf(task_t task, const lvcrash_async_elf* image, lvc
         return LVCRASH_FRAME_NOT_SUPPORTED;
     if (fde_address < eh_frame) return LVCRASH_FRAME_NOT_SUPPORTED;
     const RDlvcrash_async_byteorder* bo = lvcrash_async_byteorder_little_endian();
+    alignas(8) std::uint8_t fde_copy[1024];
+    alignas(8) std::uint8_t cie_copy[512];
     lvcrash_async_mobject fde_mobj;
-    if (map_entry(task, fde_address, &fde_mobj) != LVCRASH_ERROR_NONE) return LVCRASH_FRAME_NOT_SUPPORTED;
+    bool fde_mapped = false, cie_mapped = false;
+    if (map_entry(task, fde_address, &fde_mobj, fde_copy, sizeof fde_copy, &fde_mapped) != LVCRASH_ERROR_NONE)
+        return LVCRASH_FRAME_NOT_SUPPORTED;
     // Only this FDE and its CIE are mapped.
     lvcrash_frame_error_t result = LVCRASH_FRAME_NOT_SUPPORTED;
     std::uint32_t len32 = 0, cie_pointer = 0;
@@ -99,7 +109,7 @@ lvcrash_frame_error_t elf_dwarf(task_t task, const lvcrash_async_elf* image, lvc
         cie_pointer != 0 && cie_pointer <= fde_address + pointer_at - eh_frame) {
         const lvcrash_vm_address_t cie_address = fde_address + pointer_at - cie_pointer;
         lvcrash_async_mobject cie_mobj;
-        if (map_entry(task, cie_address, &cie_mobj) == LVCRASH_ERROR_NONE) {
+        if (map_entry(task, cie_address, &cie_mobj, cie_copy, sizeof cie_copy, &cie_mapped) == LVCRASH_ERROR_NONE) {
             lvcrash_async_dwarf_fde_info fde;
             if (lvcrash_async_dwarf_fde_info_init_split<std::uint64_t>(&fde, &fde_mobj, &cie_mobj, eh_frame, bo,
                                                                        fde_address, false) == LVCRASH_ERROR_NONE &&
@@ -107,10 +117,10 @@ lvcrash_frame_error_t elf_dwarf(task_t task, const lvcrash_async_elf* image, lvc
                 result = unwind_with_fde<std::uint64_t, std::int64_t>(task, &fde_mobj, &cie_mobj, eh_frame, bo, &fde,
                                                                       pc, current, next);
             }
-            lvcrash_async_mobject_free(&cie_mobj);
+            if (cie_mapped) lvcrash_async_mobject_free(&cie_mobj);
         }
     }
-    lvcrash_async_mobject_free(&fde_mobj);
+    if (fde_mapped) lvcrash_async_mobject_free(&fde_mobj);
     return result;
 }
 
