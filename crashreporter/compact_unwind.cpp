@@ -307,7 +307,7 @@ lvcrash_error_t lvcrash_async_cfe_entry_init(lvcrash_async_cfe_entry* entry, std
 }
 
 void lvcrash_async_cfe_entry_free(lvcrash_async_cfe_entry*) {}
-lvcrash_async_cfe_entry_type lvcrash_async_cfe_entry_type_of(const lvcrash_async_cfe_entry* e) { return e->type; }
+lvcrash_async_cfe_entry_type_t lvcrash_async_cfe_entry_type(const lvcrash_async_cfe_entry* e) { return e->type; }
 std::int64_t lvcrash_async_cfe_entry_stack_offset(const lvcrash_async_cfe_entry* e) { return e->stack_offset; }
 std::uint32_t lvcrash_async_cfe_entry_stack_adjust(const lvcrash_async_cfe_entry* e) { return e->stack_adjust; }
 std::uint32_t lvcrash_async_cfe_entry_return_address_register(const lvcrash_async_cfe_entry* e) {

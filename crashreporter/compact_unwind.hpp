@@ -6,7 +6,7 @@
 
 namespace lvcrash {
 
-enum lvcrash_async_cfe_entry_type : std::uint32_t {
+enum lvcrash_async_cfe_entry_type_t : std::uint32_t {
     LVCRASH_ASYNC_CFE_ENTRY_TYPE_FRAME_PTR = 1,
     LVCRASH_ASYNC_CFE_ENTRY_TYPE_FRAMELESS_IMMD = 2,
     LVCRASH_ASYNC_CFE_ENTRY_TYPE_FRAMELESS_INDIRECT = 3,
@@ -25,7 +25,7 @@ struct lvcrash_async_cfe_reader {
 };
 
 struct lvcrash_async_cfe_entry {
-    lvcrash_async_cfe_entry_type type;
+    lvcrash_async_cfe_entry_type_t type;
     std::uint32_t cpu_type;
     std::int64_t stack_offset;
     std::uint32_t stack_adjust;
@@ -43,7 +43,7 @@ lvcrash_error_t lvcrash_async_cfe_reader_find_pc(const lvcrash_async_cfe_reader*
 lvcrash_error_t lvcrash_async_cfe_entry_init(lvcrash_async_cfe_entry* entry, std::uint32_t cpu_type,
                                              std::uint32_t encoding);
 void lvcrash_async_cfe_entry_free(lvcrash_async_cfe_entry* entry);
-lvcrash_async_cfe_entry_type lvcrash_async_cfe_entry_type_of(const lvcrash_async_cfe_entry* entry);
+lvcrash_async_cfe_entry_type_t lvcrash_async_cfe_entry_type(const lvcrash_async_cfe_entry* entry);
 std::int64_t lvcrash_async_cfe_entry_stack_offset(const lvcrash_async_cfe_entry* entry);
 std::uint32_t lvcrash_async_cfe_entry_stack_adjust(const lvcrash_async_cfe_entry* entry);
 std::uint32_t lvcrash_async_cfe_entry_return_address_register(const lvcrash_async_cfe_entry* entry);

@@ -241,6 +241,18 @@ lvcrash_error_t lvcrash_async_dwarf_frame_reader_find_fde(const lvcrash_async_dw
                                                           lvcrash_vm_off_t offset, lvcrash_vm_address_t pc,
                                                           lvcrash_async_dwarf_fde_info* fde_info);
 void lvcrash_async_dwarf_cie_info_free(lvcrash_async_dwarf_cie_info* info);
+inline std::uint64_t lvcrash_async_dwarf_cie_info_initial_instructions_offset(const lvcrash_async_dwarf_cie_info* info) {
+    return info->initial_instructions_offset;
+}
+inline std::uint64_t lvcrash_async_dwarf_cie_info_initial_instructions_length(const lvcrash_async_dwarf_cie_info* info) {
+    return info->initial_instructions_length;
+}
+inline std::uint64_t lvcrash_async_dwarf_fde_info_instructions_offset(const lvcrash_async_dwarf_fde_info* info) {
+    return info->instructions_offset;
+}
+inline std::uint64_t lvcrash_async_dwarf_fde_info_instructions_length(const lvcrash_async_dwarf_fde_info* info) {
+    return info->instructions_length;
+}
 void lvcrash_async_dwarf_fde_info_free(lvcrash_async_dwarf_fde_info* info);
 
 // A memory object over a copy of [address, address + length) in the caller's buffer: one read,

@@ -49,7 +49,7 @@ TEST(CompactUnwind, EncodingsDecode) {
         std::uint32_t cpu;
         std::uint32_t encoding;
         lvcrash_error_t error;
-        lvcrash_async_cfe_entry_type type;
+        lvcrash_async_cfe_entry_type_t type;
         std::int64_t stack_offset;
         std::uint32_t stack_adjust;
         std::uint32_t ra;
@@ -81,7 +81,7 @@ TEST(CompactUnwind, EncodingsDecode) {
         lvcrash_async_cfe_entry e;
         ASSERT_EQ(lvcrash_async_cfe_entry_init(&e, c.cpu, c.encoding), c.error) << c.what;
         if (c.error != LVCRASH_ERROR_NONE) continue;
-        EXPECT_EQ(lvcrash_async_cfe_entry_type_of(&e), c.type) << c.what;
+        EXPECT_EQ(lvcrash_async_cfe_entry_type(&e), c.type) << c.what;
         EXPECT_EQ(lvcrash_async_cfe_entry_stack_offset(&e), c.stack_offset) << c.what;
         EXPECT_EQ(lvcrash_async_cfe_entry_stack_adjust(&e), c.stack_adjust) << c.what;
         EXPECT_EQ(lvcrash_async_cfe_entry_return_address_register(&e), c.ra) << c.what;
