@@ -199,8 +199,9 @@ std::uint64_t lvcrash_async_thread_state_get_reg(const lvcrash_async_thread_stat
     if (regnum >= lvcrash_async_thread_state_get_reg_count(state)) bad_register();
     switch (arch_of(state)) {
         case Arch::arm32: {
-            const std::uint32_t* words = &state->thread_state.uts.ts_32.r[0];
-            return words[arm32_slot[regnum]];
+            std::uint32_t word;
+            lvcrash_async_memcpy(&word, reinterpret_cast<const char*>(&state->thread_state.uts.ts_32) + 4 * arm32_slot[regnum], 4);
+            return word;
         }
         case Arch::x86_64: return state->thread_state.uts.ts_x86_64.r[x86_64_slot[regnum]];
         case Arch::arm64: {
@@ -219,8 +220,8 @@ void lvcrash_async_thread_state_set_reg(lvcrash_async_thread_state* state, lvcra
     if (regnum >= lvcrash_async_thread_state_get_reg_count(state)) bad_register();
     switch (arch_of(state)) {
         case Arch::arm32: {
-            std::uint32_t* words = &state->thread_state.uts.ts_32.r[0];
-            words[arm32_slot[regnum]] = static_cast<std::uint32_t>(value);
+            const std::uint32_t word = static_cast<std::uint32_t>(value);
+            lvcrash_async_memcpy(reinterpret_cast<char*>(&state->thread_state.uts.ts_32) + 4 * arm32_slot[regnum], &word, 4);
             break;
         }
         case Arch::x86_64: state->thread_state.uts.ts_x86_64.r[x86_64_slot[regnum]] = value; break;
