@@ -40,10 +40,11 @@ public:
 GlyphwrightError::GlyphwrightError(Case errorCase)
     : std::runtime_error("unableToOpenImageFromURL"), case_(errorCase) {}
 
-AddImageAlertError::AddImageAlertError(std::string messageText, std::string informativeText)
-    : std::runtime_error(messageText + " " + informativeText),
+AddImageAlertError::AddImageAlertError(std::string messageText, std::string informativeText, std::string reason)
+    : std::runtime_error(messageText + " " + informativeText + (reason.empty() ? "" : " " + reason)),
       messageText_(std::move(messageText)),
-      informativeText_(std::move(informativeText)) {}
+      informativeText_(std::move(informativeText)),
+      reason_(std::move(reason)) {}
 
 Glyphwright::StorageError::StorageError(Case errorCase)
     : std::runtime_error(errorCase == Case::decodingFailed ? "decodingFailed" : "encodingFailed"), case_(errorCase) {}

@@ -46,13 +46,17 @@ private:
 // alert; without one it reaches the caller, which reports it.
 class AddImageAlertError : public std::runtime_error {
 public:
-    AddImageAlertError(std::string messageText, std::string informativeText);
+    // `reason` says why the picture could not be loaded, when that is known; the
+    // description (what()) then ends with it.
+    AddImageAlertError(std::string messageText, std::string informativeText, std::string reason = {});
     const std::string& messageText() const { return messageText_; }
     const std::string& informativeText() const { return informativeText_; }
+    const std::string& reason() const { return reason_; }
 
 private:
     std::string messageText_;
     std::string informativeText_;
+    std::string reason_;
 };
 
 class Glyphwright : public OutputTypeSelectionHandlerDelegate,

@@ -17,8 +17,7 @@ namespace pf = platform::foundation;
 using platform::appkit::ArrayController;
 
 void Glyphwright::addImagesFromFileOrFolder(const pf::URL& url) {
-    const auto& extensions = supportedImageFileExtensions();
-    if (std::find(extensions.begin(), extensions.end(), url.pathExtension()) != extensions.end()) {
+    if (isSupportedImageFileExtension(url.pathExtension())) {
         addImage(url);
         return;
     }
@@ -58,8 +57,14 @@ void Glyphwright::addSingleImage(const pf::URL& url, std::optional<std::size_t> 
     ImageInputPtr input;
     try {
         input = ImageInput::load(url);
-    } catch (...) {
+    } catch (const ImageInput::ImageInputError& e) {
         // The URL's path is already free of the scheme and of percent-encoding.
+        AddImageAlertError alert(LocalizedString::text("add-image.alert.message-Text"),
+                                 LocalizedString::text("add-image.alert.informative-Text", url.path()), e.what());
+        if (!imageLoadAlertHandler_) throw alert;
+        imageLoadAlertHandler_(alert);
+        return;
+    } catch (...) {
         AddImageAlertError alert(LocalizedString::text("add-image.alert.message-Text"),
                                  LocalizedString::text("add-image.alert.informative-Text", url.path()));
         if (!imageLoadAlertHandler_) throw alert;

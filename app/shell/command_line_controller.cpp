@@ -3,6 +3,7 @@
 #include "app/definitions/conversion_output_type.hpp"
 #include "app/engine/conversion_warning.hpp"
 #include "app/engine/image_creation_operation.hpp"
+#include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/image_input_collection.hpp"
 #include "app/foundation/user_defaults_cloud_sync.hpp"
 #include "platform/foundation/url.hpp"
@@ -119,6 +120,9 @@ Glyphwright& CommandLineController::glyphwright() {
         auto wrapper = std::make_shared<WeakGlyphwrightDelegateWrapper>();
         wrapper->value = weak_from_this();
         glyphwright_->appendDelegate(std::move(wrapper));
+        setSkippedPictureHandler([](const pf::URL&, const std::string& why) {
+            ConsoleIO::writeError(fmt::format("{}Warning: {}\n", seq::yellow, why));
+        });
     }
     return *glyphwright_;
 }

@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+
+#include <optional>
+#include <utility>
+#include <vector>
 #include <cairo.h>
 #include <poppler.h>
 
@@ -228,12 +232,22 @@ TEST(SvgTest, LoadsFromAFileUrlWithItsSize) {
     EXPECT_TRUE(svg->hasSize());
     EXPECT_EQ(svg->size(), (pg::Size{200, 100}));
 
-    gwtest::writeFile(dir / "nosize.svg",
-                      R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 10 10"><rect width="10" height="10"/></svg>)");
-    auto noSize = pg::SvgDocument::fromFile(dir / "nosize.svg");
-    ASSERT_TRUE(noSize);
-    EXPECT_FALSE(noSize->hasSize());
-    EXPECT_EQ(noSize->drawingSize(), (pg::Size{100, 100}));
+    // Only a viewBox: its size is the document's. Width and height win over it.
+    // Neither: the fallback page.
+    const std::vector<std::pair<std::string, std::optional<pg::Size>>> sizes = {
+        {R"(viewBox="0 0 200 100")", pg::Size{200, 100}},
+        {R"(viewBox="-5 -5 10 30")", pg::Size{10, 30}},
+        {R"(width="40" height="20" viewBox="0 0 200 100")", pg::Size{40, 20}},
+        {"", std::nullopt},
+    };
+    for (const auto& [attributes, expected] : sizes) {
+        gwtest::writeFile(dir / "sized.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" )" + attributes +
+                                                 R"(><rect width="10" height="10"/></svg>)");
+        auto document = pg::SvgDocument::fromFile(dir / "sized.svg");
+        ASSERT_TRUE(document) << attributes;
+        EXPECT_EQ(document->hasSize(), expected.has_value()) << attributes;
+        EXPECT_EQ(document->drawingSize(), expected.value_or(pg::Size{100, 100})) << attributes;
+    }
 
     gwtest::writeFile(dir / "broken.svg", "<svg xmlns=\"http://www.w3.org/2000/svg\"><rect");
     EXPECT_FALSE(pg::SvgDocument::fromFile(dir / "broken.svg"));
