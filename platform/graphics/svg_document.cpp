@@ -56,6 +56,23 @@ std::optional<std::vector<uint8_t>> gunzipBounded(std::span<const uint8_t> bytes
     return out;
 }
 
+size_t occurrences(std::string_view text, std::string_view what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, at + what.size())) ++count;
+    return count;
+}
+
+// How many times the document draws through a pixel surface of its own: each use of
+// a filter, mask or pattern (an upper bound: every reference counts).
+size_t effectReferences(std::span<const uint8_t> bytes) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const bool hasEffects = text.find("filter") != std::string_view::npos ||
+                            text.find("mask") != std::string_view::npos ||
+                            text.find("pattern") != std::string_view::npos;
+    if (!hasEffects) return 0;
+    return std::max<size_t>(1, occurrences(text, "url(") + occurrences(text, "<fe") + occurrences(text, ":fe"));
+}
+
 }  // namespace
 
 std::shared_ptr<SvgDocument> SvgDocument::fromFileUrl(const std::string& url, std::string* error) {
@@ -150,6 +167,19 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
             noteProblem(error, problem, PictureProblem::tooLarge,
                         fmt::format("the SVG document's size of {} x {} is too large (at most {} per side and {} in all)",
                                     document->size_.width, document->size_.height, kMaxImageSide, kMaxImagePixels));
+            return nullptr;
+        }
+    }
+    // Effects are drawn through pixel surfaces of the whole drawing, several held at
+    // once: their memory and work are bounded before anything is drawn.
+    if (const size_t effects = effectReferences(bytes); effects > 0) {
+        const Size drawn = document->drawingSize();
+        const double area = std::ceil(drawn.width) * std::ceil(drawn.height);
+        if (area > double(kMaxEffectPixels) || area * double(effects) > double(kMaxEffectWork)) {
+            noteProblem(error, problem, PictureProblem::tooDemanding,
+                        fmt::format("the SVG document draws {} filters, masks or patterns over {} x {}: more "
+                                    "than the budget of {} pixels ({} pixel-effects)",
+                                    effects, drawn.width, drawn.height, kMaxEffectPixels, kMaxEffectWork));
             return nullptr;
         }
     }

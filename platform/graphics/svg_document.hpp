@@ -23,6 +23,11 @@ public:
     // Documents larger than this are refused unread; a compressed document (SVGZ)
     // is refused once it inflates past it.
     static constexpr std::uintmax_t kMaxFileBytes = 32u << 20;
+    // Filters, masks and patterns are drawn through pixel surfaces of the drawing's
+    // size, several at once: a document using them may be at most this large, and its
+    // area times the number of its effect references at most kMaxEffectWork.
+    static constexpr int64_t kMaxEffectPixels = int64_t{1} << 24;
+    static constexpr int64_t kMaxEffectWork = int64_t{1} << 31;
     // The page used for a document that does not state its size.
     static constexpr Size kFallbackSize{100, 100};
 

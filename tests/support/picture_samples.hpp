@@ -8,6 +8,8 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <zlib.h>
 
+#include "platform/graphics/picture_problem.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -225,72 +227,55 @@ inline Bytes animatedWebpCanvas(uint32_t width, uint32_t height) {
     return out;
 }
 
-// A gzip stream of an SVG document holding `spaces` spaces in a comment.
-inline Bytes gzipBomb(size_t spaces) {
-    const std::string head = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"10\" height=\"10\"><!--";
-    const std::string tail = "--></svg>\n";
+// A deflate stream (gzip or zlib framed) of `head`, then `megabytes` MiB of `fill`,
+// then `tail`: the sizes of a bomb, made in an instant. After a full flush the
+// compressor starts afresh, so every MiB of fill compresses to the same bytes, which
+// are repeated; the trailer's checksum is combined to match.
+inline Bytes deflatedBomb(const std::string& head, uint8_t fill, size_t megabytes, const std::string& tail,
+                          bool gzip) {
     z_stream stream{};
-    deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
-    Bytes packed;
-    Bytes run(1 << 20, ' '), chunk(1 << 16);
+    deflateInit2(&stream, 9, Z_DEFLATED, gzip ? 15 + 16 : 15, 9, Z_DEFAULT_STRATEGY);
+    Bytes out, chunk(1 << 16);
     auto feed = [&](const uint8_t* data, size_t n, int flush) {
+        Bytes produced;
         stream.next_in = const_cast<uint8_t*>(data);
         stream.avail_in = uInt(n);
         do {
             stream.next_out = chunk.data();
             stream.avail_out = uInt(chunk.size());
             deflate(&stream, flush);
-            packed.insert(packed.end(), chunk.begin(), chunk.begin() + long(chunk.size() - stream.avail_out));
+            produced.insert(produced.end(), chunk.begin(), chunk.begin() + long(chunk.size() - stream.avail_out));
         } while (stream.avail_out == 0);
+        return produced;
     };
-    feed(reinterpret_cast<const uint8_t*>(head.data()), head.size(), Z_NO_FLUSH);
-    for (size_t left = spaces; left > 0;) {
-        const size_t n = std::min(left, run.size());
-        feed(run.data(), n, Z_NO_FLUSH);
-        left -= n;
+    const Bytes mebibyte(1 << 20, fill);
+    out = feed(reinterpret_cast<const uint8_t*>(head.data()), head.size(), Z_FULL_FLUSH);
+    const Bytes first = feed(mebibyte.data(), mebibyte.size(), Z_FULL_FLUSH);
+    out.insert(out.end(), first.begin(), first.end());
+    const Bytes repeated = feed(mebibyte.data(), mebibyte.size(), Z_FULL_FLUSH);
+    for (size_t i = 2; i <= megabytes; ++i) out.insert(out.end(), repeated.begin(), repeated.end());
+    const Bytes end = feed(reinterpret_cast<const uint8_t*>(tail.data()), tail.size(), Z_FINISH);
+    out.insert(out.end(), end.begin(), end.end());
+    deflateEnd(&stream);
+    // The trailer as it would be for all of the data.
+    const size_t fillBytes = megabytes * mebibyte.size();
+    auto sum = [&](auto update, auto combine, uLong initial) {
+        uLong total = update(initial, reinterpret_cast<const Bytef*>(head.data()), uInt(head.size()));
+        const uLong one = update(initial, mebibyte.data(), uInt(mebibyte.size()));
+        for (size_t i = 0; i < megabytes; ++i) total = combine(total, one, z_off_t(mebibyte.size()));
+        const uLong last = update(initial, reinterpret_cast<const Bytef*>(tail.data()), uInt(tail.size()));
+        return combine(total, last, z_off_t(tail.size()));
+    };
+    if (gzip) {
+        const uLong crc = sum(::crc32, ::crc32_combine, ::crc32(0, nullptr, 0));
+        const uint32_t size = uint32_t(head.size() + fillBytes + tail.size());
+        for (int i = 0; i < 4; ++i) out[out.size() - 8 + i] = uint8_t(crc >> (8 * i));
+        for (int i = 0; i < 4; ++i) out[out.size() - 4 + i] = uint8_t(size >> (8 * i));
+    } else {
+        const uLong adler = sum(::adler32, ::adler32_combine, ::adler32(0, nullptr, 0));
+        for (int i = 0; i < 4; ++i) out[out.size() - 4 + i] = uint8_t(adler >> (24 - 8 * i));
     }
-    feed(reinterpret_cast<const uint8_t*>(tail.data()), tail.size(), Z_FINISH);
-    deflateEnd(&stream);
-    return packed;
-}
-
-inline Bytes gzipped(const std::string& text) {
-    Bytes out(compressBound(uLong(text.size())) + 64);
-    z_stream stream{};
-    deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream.avail_in = uInt(text.size());
-    stream.next_out = out.data();
-    stream.avail_out = uInt(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
     return out;
-}
-
-// `count` bytes of `value`, deflated (zlib format) without holding them all.
-inline Bytes deflatedRun(size_t count, uint8_t value) {
-    z_stream stream{};
-    deflateInit(&stream, 9);
-    Bytes packed;
-    Bytes run(1 << 20, value), chunk(1 << 16);
-    size_t left = count;
-    while (true) {
-        const size_t n = std::min(left, run.size());
-        stream.next_in = run.data();
-        stream.avail_in = uInt(n);
-        left -= n;
-        const int flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            stream.next_out = chunk.data();
-            stream.avail_out = uInt(chunk.size());
-            deflate(&stream, flush);
-            packed.insert(packed.end(), chunk.begin(), chunk.begin() + long(chunk.size() - stream.avail_out));
-        } while (stream.avail_out == 0);
-        if (flush == Z_FINISH) break;
-    }
-    deflateEnd(&stream);
-    return packed;
 }
 
 // A one-page PDF whose objects are given as text, with `stream` as the data of the
@@ -303,9 +288,9 @@ inline Bytes pdfWithStream(const std::string& objects, const Bytes& stream) {
     return out;
 }
 
-// A PDF with one content stream that inflates to `inflated` bytes of spaces.
-inline Bytes deflateBombPdf(size_t inflated) {
-    const Bytes packed = deflatedRun(inflated, ' ');
+// A PDF with one content stream that inflates to `megabytes` MiB of spaces.
+inline Bytes deflateBombPdf(size_t megabytes) {
+    const Bytes packed = deflatedBomb("", ' ', megabytes, "", false);
     return pdfWithStream(
         "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
         "2 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n"
@@ -317,7 +302,8 @@ inline Bytes deflateBombPdf(size_t inflated) {
 // A PDF page drawing one image of width x height grey pixels: small when deflated,
 // enormous when drawn.
 inline Bytes hugeImagePdf(uint32_t width, uint32_t height) {
-    const Bytes packed = deflatedRun(size_t(width) * height, 0);
+    // Far less data than the image needs: a hostile file need not be consistent.
+    const Bytes packed = deflatedBomb("", 0, std::min<size_t>(16, (size_t(width) * height) >> 20), "", false);
     const std::string content = "q 100 0 0 100 0 0 cm /Im0 Do Q";
     return pdfWithStream(
         "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
@@ -345,19 +331,37 @@ inline Bytes maskedDisc(int size) {
                                "<rect width=\"" + s + "\" height=\"" + s + "\" fill=\"red\" mask=\"url(#m)\"/>"));
 }
 
+// The same blur over a drawing of `width` x `height`.
+inline Bytes blurred(int width, int height, int deviation) {
+    const std::string w = std::to_string(width), h = std::to_string(height);
+    return bytesOf(svgText("width=\"" + w + "\" height=\"" + h + "\"",
+                           "<filter id=\"b\"><feGaussianBlur stdDeviation=\"" + std::to_string(deviation) +
+                               "\"/></filter><rect width=\"" + w + "\" height=\"" + h +
+                               "\" fill=\"blue\" filter=\"url(#b)\"/>"));
+}
+
+// What a hostile picture must come to.
+enum class Outcome {
+    refused,  // with the problem given
+    redDisc,  // converted, showing a red disc on a background that is not red
+    converts, // converted (its content is not judged)
+};
+
 struct Hostile {
     std::string name;
     std::string fileName;
     Bytes bytes;
-    bool mayConvert;  // a correct catalog is as good an answer as a refusal
+    Outcome outcome;
+    platform::graphics::PictureProblem problem = platform::graphics::PictureProblem::none;
 };
 
-// Every kind of hostile picture: each is refused (or, where marked, converted
-// correctly) without crashing, hanging or taking more than the memory budget.
+// Every kind of hostile picture: each is refused with its reason, or converted
+// correctly, without crashing, hanging or taking more than the memory budget.
 inline std::vector<Hostile> hostilePictures() {
+    using P = platform::graphics::PictureProblem;
     std::vector<Hostile> all;
-    all.push_back({"svg wider than the renderer's coordinates", "wide.svg", svg(8388609, 100), false});
-    all.push_back({"svg of huge size on both sides", "huge.svg", svg(1000000, 1000000), false});
+    all.push_back({"svg wider than cairo's coordinates", "wide.svg", svg(8388609, 100), Outcome::refused, P::tooLarge});
+    all.push_back({"svg of huge size on both sides", "huge.svg", svg(1000000, 1000000), Outcome::refused, P::tooLarge});
     all.push_back({"svg with nested patterns and filters", "nested.svg",
                    bytesOf(svgText("width=\"4000\" height=\"4000\"",
                                    "<defs><filter id=\"f\" x=\"-1000%\" y=\"-1000%\" width=\"2100%\" "
@@ -368,24 +372,35 @@ inline std::vector<Hostile> hostilePictures() {
                                    "<rect width=\"40000\" height=\"40000\" fill=\"url(#p1)\" filter=\"url(#f)\"/>"
                                    "</pattern></defs>"
                                    "<rect width=\"4000\" height=\"4000\" fill=\"url(#p2)\" filter=\"url(#f)\"/>")),
-                   false});
-    all.push_back({"svg with a 16000 pixel blur", "blur.svg",
-                   bytesOf(svgText("width=\"16000\" height=\"16000\"",
-                                   "<filter id=\"b\"><feGaussianBlur stdDeviation=\"500\"/></filter>"
-                                   "<rect width=\"16000\" height=\"16000\" fill=\"blue\" filter=\"url(#b)\"/>")),
-                   false});
-    all.push_back({"svg mask at 16385", "mask16385.svg", maskedDisc(16385), false});
-    all.push_back({"svg mask at 40000", "mask40000.svg", maskedDisc(40000), false});
+                   Outcome::refused, P::incompleteRender});
+    all.push_back({"svg of 16000 x 16000 with a blur", "blur.svg", blurred(16000, 16000, 500), Outcome::refused,
+                   P::tooLarge});
+    all.push_back({"svg of 16000 x 4000 with a blur", "blurwide.svg", blurred(16000, 4000, 500), Outcome::refused,
+                   P::tooDemanding});
+    all.push_back({"svg with a 16000 pixel blur", "blur16000.svg", blurred(1000, 1000, 16000), Outcome::converts});
+    all.push_back({"svg mask at 16385", "mask16385.svg", maskedDisc(16385), Outcome::refused, P::tooLarge});
+    all.push_back({"svg mask at 40000", "mask40000.svg", maskedDisc(40000), Outcome::refused, P::tooLarge});
+    all.push_back({"svg mask at 8000", "mask8000.svg", maskedDisc(8000), Outcome::refused, P::tooDemanding});
+    all.push_back({"svg mask at 1000", "mask1000.svg", maskedDisc(1000), Outcome::redDisc});
+    // Compressed SVG is read by its content, whatever the name says.
+    all.push_back({"gzip bomb svg", "bomb.svg",
+                   deflatedBomb("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"10\" height=\"10\"><!--", ' ', 1024,
+                                "--></svg>\n", true),
+                   Outcome::refused, P::tooDemanding});
+    // Bitmaps are read by their content too: a WebP under a name we take.
+    all.push_back({"animated webp canvas 30000 x 30000", "canvas.png", animatedWebpCanvas(30000, 30000),
+                   Outcome::refused, P::tooLarge});
+    all.push_back({"animated webp canvas 16384 x 16384", "canvas16k.png", animatedWebpCanvas(16384, 16384),
+                   Outcome::refused, P::tooLarge});
+    all.push_back({"pdf deflate bomb", "bomb.pdf", deflateBombPdf(1024), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf with a 30000 x 30000 image", "image.pdf", hugeImagePdf(30000, 30000), Outcome::refused,
+                   P::tooLarge});
     {
-        // A comment of a gigabyte of spaces: a thousandfold when inflated.
-        const Bytes bomb = gzipBomb(size_t(1) << 30);
-        all.push_back({"gzip bomb svgz", "bomb.svgz", bomb, false});
-        all.push_back({"gzip bomb named svg", "bomb.svg", bomb, false});
+        auto png = savedWithPixbuf("png", 1024, 1024);
+        png.resize(300);
+        all.push_back({"png of 1024 x 1024 cut after 300 bytes", "truncated.png", png, Outcome::refused,
+                       P::truncated});
     }
-    all.push_back({"animated webp canvas 30000 x 30000", "canvas.webp", animatedWebpCanvas(30000, 30000), false});
-    all.push_back({"animated webp canvas 16384 x 16384", "canvas16k.webp", animatedWebpCanvas(16384, 16384), false});
-    all.push_back({"pdf deflate bomb", "bomb.pdf", deflateBombPdf(size_t(1) << 30), true});
-    all.push_back({"pdf with a 30000 x 30000 image", "image.pdf", hugeImagePdf(30000, 30000), true});
     return all;
 }
 
