@@ -32,7 +32,8 @@ struct SizeGuard {
 void onAreaUpdated(GdkPixbufLoader*, int, int y, int, int height, gpointer data) {
     auto* guard = static_cast<SizeGuard*>(data);
     // Decoders fill top-down or (BMP, ICO) bottom-up, some several times over.
-    for (int row = std::max(0, y); row < y + height && row < guard->height; ++row) {
+    const int rows = static_cast<int>(guard->rowsFilled.size());  // none once refused
+    for (int row = std::max(0, y); row < y + height && row < rows; ++row) {
         if (!guard->rowsFilled[static_cast<size_t>(row)]) {
             guard->rowsFilled[static_cast<size_t>(row)] = 1;
             ++guard->rowsReached;

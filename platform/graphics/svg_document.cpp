@@ -9,7 +9,9 @@
 
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include <fmt/format.h>
@@ -73,6 +75,45 @@ size_t effectReferences(std::span<const uint8_t> bytes) {
     return std::max<size_t>(1, occurrences(text, "url(") + occurrences(text, "<fe") + occurrences(text, ":fe"));
 }
 
+// The renderer's text layout aborts the process (an assertion in its own code, which
+// nothing can catch) on font sizes past what its fixed-point units hold. Font sizes
+// beyond anything a picture can show are refused before drawing: absolute sizes
+// above the largest picture side, relative ones above a hundredfold.
+bool fontSizesDrawable(std::string_view text, std::string* why) {
+    for (const std::string_view key : {std::string_view("font-size"), std::string_view("font")}) {
+        for (size_t at = text.find(key); at != std::string_view::npos; at = text.find(key, at + key.size())) {
+            size_t i = at + key.size();
+            if (key == "font" && i < text.size() && text[i] == '-') continue;  // font-family, font-size ...
+            while (i < text.size() && (text[i] == ' ' || text[i] == '=' || text[i] == ':' || text[i] == '"' ||
+                                       text[i] == '\'' || text[i] == '\n' || text[i] == '\t')) {
+                ++i;
+            }
+            // The shorthand names the size among other words; look at each number in it.
+            const size_t end = std::min(text.size(), text.find_first_of(";\"'>", i));
+            while (i < end) {
+                const char c = text[i];
+                if (!((c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+')) {
+                    ++i;
+                    continue;
+                }
+                const std::string number(text.substr(i, std::min<size_t>(end - i, 64)));
+                char* stop = nullptr;
+                const double value = std::strtod(number.c_str(), &stop);
+                const size_t used = std::max<size_t>(1, static_cast<size_t>(stop - number.c_str()));
+                const std::string_view unit = text.substr(i + used, std::min<size_t>(2, end - std::min(end, i + used)));
+                const bool relative = unit.starts_with("%") || unit == "em" || unit == "ex";
+                const double limit = relative ? (unit.starts_with("%") ? 10000.0 : 100.0) : double(kMaxImageSide);
+                if (!std::isfinite(value) || std::fabs(value) > limit) {
+                    *why = fmt::format("the SVG document asks for a font size of {}{}", number.substr(0, used), unit);
+                    return false;
+                }
+                i += used;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::shared_ptr<SvgDocument> SvgDocument::fromFileUrl(const std::string& url, std::string* error) {
@@ -123,6 +164,13 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
             return nullptr;
         }
         bytes = *inflated;
+    }
+    {
+        std::string why;
+        if (!fontSizesDrawable(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), &why)) {
+            noteProblem(error, problem, PictureProblem::tooDemanding, why);
+            return nullptr;
+        }
     }
     GInputStream* stream = g_memory_input_stream_new_from_data(bytes.data(), static_cast<gssize>(bytes.size()),
                                                                 nullptr);

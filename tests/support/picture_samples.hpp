@@ -392,6 +392,23 @@ inline std::vector<Hostile> hostilePictures() {
                    Outcome::refused, P::tooLarge});
     all.push_back({"animated webp canvas 16384 x 16384", "canvas16k.png", animatedWebpCanvas(16384, 16384),
                    Outcome::refused, P::tooLarge});
+    {
+        // A WebP whose frame header claims 16383 x 16383 over 64 x 48 pixels of data.
+        auto webp = savedWithPixbuf("webp", 64, 48);
+        const std::string chunk = "VP8 ";
+        const size_t at = size_t(std::search(webp.begin(), webp.end(), chunk.begin(), chunk.end()) - webp.begin()) + 14;
+        if (at + 4 <= webp.size()) {
+            for (size_t side = 0; side < 2; ++side) {
+                webp[at + 2 * side] = 0xFF;
+                webp[at + 2 * side + 1] = 0x3F;
+            }
+        }
+        all.push_back({"webp claiming 16383 x 16383", "claims.png", webp, Outcome::refused, P::tooLarge});
+    }
+    // Past what the text layout's fixed-point sizes hold, the renderer aborts.
+    all.push_back({"svg with an enormous font size", "font.svg",
+                   bytesOf(svgText("width=\"64\" height=\"64\"", "<text x=\"4\" y=\"40\" font-size=\"99999999\">Aa</text>")),
+                   Outcome::refused, P::tooDemanding});
     all.push_back({"pdf deflate bomb", "bomb.pdf", deflateBombPdf(1024), Outcome::refused, P::tooDemanding});
     all.push_back({"pdf with a 30000 x 30000 image", "image.pdf", hugeImagePdf(30000, 30000), Outcome::refused,
                    P::tooLarge});

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,6 +25,12 @@ using samples::Bytes;
 
 constexpr int kMutationsPerSeed = 600;
 constexpr auto kTimeBudget = std::chrono::seconds(120);
+
+// A longer or different run by hand: GW_FUZZ_SEED and GW_FUZZ_MUTATIONS.
+unsigned long fromEnvironment(const char* name, unsigned long fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::strtoul(value, nullptr, 10) : fallback;
+}
 
 // A drawing that reaches the renderer's features: gradients, paths, text, a small
 // mask and filter, a pattern, nested use.
@@ -138,7 +145,8 @@ bool loadAndDraw(const Bytes& bytes, bool svg, std::string& why) {
 }
 
 TEST(PictureMutationFuzz, DamagedPicturesOfEveryFormatNeverCrashAndAreRefusedWithAReason) {
-    std::mt19937 random(20261207);
+    std::mt19937 random(static_cast<std::mt19937::result_type>(fromEnvironment("GW_FUZZ_SEED", 20261207)));
+    const int mutations = static_cast<int>(fromEnvironment("GW_FUZZ_MUTATIONS", kMutationsPerSeed));
     const auto started = std::chrono::steady_clock::now();
     int runs = 0;
     int loaded = 0;
@@ -146,8 +154,8 @@ TEST(PictureMutationFuzz, DamagedPicturesOfEveryFormatNeverCrashAndAreRefusedWit
         ASSERT_FALSE(seed.bytes.empty()) << seed.format;
         std::string why;
         ASSERT_TRUE(loadAndDraw(seed.bytes, seed.svg, why)) << seed.format << ": " << why;
-        for (int i = 0; i < kMutationsPerSeed; ++i) {
-            if (std::chrono::steady_clock::now() - started > kTimeBudget) break;
+        for (int i = 0; i < mutations; ++i) {
+            if (mutations == kMutationsPerSeed && std::chrono::steady_clock::now() - started > kTimeBudget) break;
             const Bytes input = mutated(seed.bytes, seed.svg, random);
             SCOPED_TRACE(seed.format + " mutation " + std::to_string(i));
             loaded += loadAndDraw(input, seed.svg, why) ? 1 : 0;
