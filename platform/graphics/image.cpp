@@ -87,12 +87,20 @@ BitmapPtr Image::renderBitmap(int width, int height) const {
         cairo_surface_destroy(surface);
         return nullptr;
     }
+    bool complete = true;
     {
         GraphicsContext context(surface, Size{double(width), double(height)});
         // A handler that fails leaves the picture transparent, not an error.
         drawInRect(context, Rect{0, 0, double(width), double(height)});
+        // But a renderer that could not finish (a surface it could not make) leaves
+        // the context in an error state: what was drawn is not the picture.
+        complete = cairo_status(context.cairo()) == CAIRO_STATUS_SUCCESS;
     }
     cairo_surface_flush(surface);
+    if (!complete || cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(surface);
+        return nullptr;
+    }
     const int stride = cairo_image_surface_get_stride(surface);
     const uint8_t* data = cairo_image_surface_get_data(surface);
     std::vector<uint8_t> pixels(data, data + static_cast<size_t>(stride) * height);

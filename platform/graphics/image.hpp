@@ -72,7 +72,8 @@ public:
     // `context` (one pixel per point when null): an existing bitmap of exactly
     // the needed pixels, or the image rendered at that size.
     BitmapPtr bitmapForProposedRect(const Rect* proposed, const GraphicsContext* context = nullptr) const;
-    // Renders the image into a transparent bitmap of width x height pixels.
+    // Renders the image into a transparent bitmap of width x height pixels. Null when
+    // the renderer could not draw it completely.
     BitmapPtr renderBitmap(int width, int height) const;
     // The image as one bitmap: the first representation when it is a bitmap,
     // else the image rendered at one pixel per point. Null for an image

@@ -169,6 +169,7 @@ std::optional<Rect> PdfDocument::mediaBox(int index) const { return cropBox(inde
 bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
     const auto crop = cropBox(index);
     if (!crop || crop->isEmpty()) return false;
+    bool complete = true;
     context.drawWithEffects(
         [&](cairo_t* cr) {
             std::lock_guard lock(mutex_);
@@ -179,11 +180,14 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             cairo_translate(cr, crop->origin.x, crop->origin.y + crop->size.height);
             cairo_scale(cr, 1, -1);
             poppler_page_render(page, cr);
+            // Poppler says nothing when it cannot make a surface for an image; the
+            // context's error state does.
+            complete = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
             cairo_restore(cr);
             g_object_unref(page);
         },
         context.compositingOperation());
-    return true;
+    return complete;
 }
 
 }  // namespace platform::graphics
