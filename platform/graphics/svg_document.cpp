@@ -84,12 +84,16 @@ bool fontSizesDrawable(std::string_view text, std::string* why) {
         for (size_t at = text.find(key); at != std::string_view::npos; at = text.find(key, at + key.size())) {
             size_t i = at + key.size();
             if (key == "font" && i < text.size() && text[i] == '-') continue;  // font-family, font-size ...
-            while (i < text.size() && (text[i] == ' ' || text[i] == '=' || text[i] == ':' || text[i] == '"' ||
-                                       text[i] == '\'' || text[i] == '\n' || text[i] == '\t')) {
+            // Only an attribute (font-size="...") or a style property (font-size: ...).
+            while (i < text.size() && (text[i] == ' ' || text[i] == '\n' || text[i] == '\t')) ++i;
+            if (i >= text.size() || (text[i] != '=' && text[i] != ':')) continue;
+            ++i;
+            while (i < text.size() && (text[i] == ' ' || text[i] == '"' || text[i] == '\'' || text[i] == '\n' ||
+                                       text[i] == '\t')) {
                 ++i;
             }
             // The shorthand names the size among other words; look at each number in it.
-            const size_t end = std::min(text.size(), text.find_first_of(";\"'>", i));
+            const size_t end = std::min(text.size(), text.find_first_of(";\"'<>{},/\n", i));
             while (i < end) {
                 const char c = text[i];
                 if (!((c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+')) {

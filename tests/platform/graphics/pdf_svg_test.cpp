@@ -304,3 +304,25 @@ TEST(SvgTest, ExternalReferencesAreNotFetched) {
     EXPECT_EQ(argbAt(*rendered, 15, 5).a, 0);
     EXPECT_EQ(argbAt(*rendered, 25, 5).r, 255);  // embedded data is not a reference: it shows
 }
+
+TEST(SvgTest, FontSizesTheTextRendererCannotHoldAreRefusedAndOrdinaryOnesLoad) {
+    const std::string head = R"(<svg xmlns="http://www.w3.org/2000/svg" width="64" height="64">)";
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {R"(<text font-size="12">Aa</text>)", true},
+        {R"(<style>.a{font-size:12px} .b{width:99999px}</style><text class="a">font 99999</text>)", true},
+        {R"(<text style="font: bold 14px/99999px serif">Aa</text>)", true},
+        {R"(<text font-size="99999999">Aa</text>)", false},
+        {R"(<text style="fill:red;font-size:1e30px">Aa</text>)", false},
+        {R"(<text style="font: italic 20000px serif">Aa</text>)", false},
+        {R"(<g font-size="150em"><text>Aa</text></g>)", false},
+    };
+    for (const auto& [body, loads] : cases) {
+        std::string why;
+        pg::PictureProblem problem = pg::PictureProblem::none;
+        const auto document = pg::SvgDocument::fromData(gwtest::graphics::bytesOf(head + body + "</svg>"), &why, &problem);
+        EXPECT_EQ(bool(document), loads) << body << ": " << why;
+        if (!loads) {
+            EXPECT_EQ(problem, pg::PictureProblem::tooDemanding) << body;
+        }
+    }
+}
