@@ -77,9 +77,17 @@ size_t effectReferences(std::span<const uint8_t> bytes) {
 
 // The renderer's text layout aborts the process (an assertion in its own code, which
 // nothing can catch) on font sizes past what its fixed-point units hold. Font sizes
-// beyond anything a picture can show are refused before drawing: absolute sizes
-// above the largest picture side, relative ones above a hundredfold.
+// beyond anything a picture can show are refused before drawing. Relative sizes
+// compound down nested elements; no chain can compound more than all of them
+// together, so the largest absolute size times every relative growth in the
+// document must stay within the largest picture side.
 bool fontSizesDrawable(std::string_view text, std::string* why) {
+    double largest = 16;  // the renderer's default, before any stated size
+    double growth = 1;
+    auto refuse = [&](const std::string& what) {
+        *why = "the SVG document asks for a font size of " + what;
+        return false;
+    };
     for (const std::string_view key : {std::string_view("font-size"), std::string_view("font")}) {
         for (size_t at = text.find(key); at != std::string_view::npos; at = text.find(key, at + key.size())) {
             size_t i = at + key.size();
@@ -94,6 +102,7 @@ bool fontSizesDrawable(std::string_view text, std::string* why) {
             }
             // The shorthand names the size among other words; look at each number in it.
             const size_t end = std::min(text.size(), text.find_first_of(";\"'<>{},/\n", i));
+            if (text.substr(i, end - i).find("larger") != std::string_view::npos) growth *= 1.2;
             while (i < end) {
                 const char c = text[i];
                 if (!((c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+')) {
@@ -102,15 +111,21 @@ bool fontSizesDrawable(std::string_view text, std::string* why) {
                 }
                 const std::string number(text.substr(i, std::min<size_t>(end - i, 64)));
                 char* stop = nullptr;
-                const double value = std::strtod(number.c_str(), &stop);
+                const double value = std::fabs(std::strtod(number.c_str(), &stop));
                 const size_t used = std::max<size_t>(1, static_cast<size_t>(stop - number.c_str()));
                 const std::string_view unit = text.substr(i + used, std::min<size_t>(2, end - std::min(end, i + used)));
-                const bool relative = unit.starts_with("%") || unit == "em" || unit == "ex";
-                const double limit = relative ? (unit.starts_with("%") ? 10000.0 : 100.0) : double(kMaxImageSide);
-                if (!std::isfinite(value) || std::fabs(value) > limit) {
-                    *why = fmt::format("the SVG document asks for a font size of {}{}", number.substr(0, used), unit);
-                    return false;
+                const std::string stated = number.substr(0, used) + std::string(unit);
+                if (!std::isfinite(value)) return refuse(stated);
+                if (unit.starts_with("%") || unit == "em" || unit == "ex") {
+                    const double factor = unit.starts_with("%") ? value / 100 : unit == "ex" ? value / 2 : value;
+                    growth *= std::max(1.0, factor);
+                } else {
+                    // Physical units at 72 dots per inch, as the document is read.
+                    const double scale = unit == "in" ? 72 : unit == "cm" ? 72 / 2.54 : unit == "mm" ? 72 / 25.4
+                                         : unit == "pc" ? 12 : 1;
+                    largest = std::max(largest, value * scale);
                 }
+                if (largest * growth > double(kMaxImageSide)) return refuse(stated);
                 i += used;
             }
         }

@@ -314,7 +314,12 @@ TEST(SvgTest, FontSizesTheTextRendererCannotHoldAreRefusedAndOrdinaryOnesLoad) {
         {R"(<text font-size="99999999">Aa</text>)", false},
         {R"(<text style="fill:red;font-size:1e30px">Aa</text>)", false},
         {R"(<text style="font: italic 20000px serif">Aa</text>)", false},
-        {R"(<g font-size="150em"><text>Aa</text></g>)", false},
+        {R"(<g font-size="150em"><text>Aa</text></g>)", true},
+        {R"(<g font-size="2000em"><text>Aa</text></g>)", false},
+        // Relative sizes compound down nested elements.
+        {R"(<g font-size="90em"><g font-size="90em"><g font-size="90em"><text>Aa</text></g></g></g>)", false},
+        {R"(<g font-size="2em"><g font-size="150%"><text font-size="24">Aa</text></g></g>)", true},
+        {R"(<text font-size="300in">Aa</text>)", false},
     };
     for (const auto& [body, loads] : cases) {
         std::string why;
