@@ -49,6 +49,21 @@ Bytes svgSeed() {
         "<text x=\"4\" y=\"40\" font-size=\"12\">Aa</text>"));
 }
 
+// Nesting the renderer resolves: relative font sizes, use chains, clip paths,
+// transforms, a stroke style.
+Bytes nestedSvgSeed() {
+    return samples::bytesOf(samples::svgText(
+        "width=\"640\" height=\"480\" viewBox=\"0 0 64 48\"",
+        "<defs><clipPath id=\"c\"><rect x=\"2\" y=\"2\" width=\"60\" height=\"44\" rx=\"6\"/></clipPath>"
+        "<g id=\"a\"><circle r=\"4\" stroke=\"#000\" stroke-width=\"1\" stroke-dasharray=\"2 1\"/></g>"
+        "<g id=\"b\"><use href=\"#a\" x=\"8\"/><use href=\"#a\" x=\"16\" transform=\"rotate(30)\"/></g></defs>"
+        "<g clip-path=\"url(#c)\" font-size=\"2em\"><g font-size=\"150%\" letter-spacing=\"1\">"
+        "<text x=\"4\" y=\"20\" font-size=\"0.5em\" style=\"font: italic 8px serif\">Ab</text>"
+        "<use href=\"#b\" transform=\"translate(10 10) scale(1.5)\"/>"
+        "<polyline points=\"0,0 10,40 20,5 30,45\" fill=\"none\" stroke=\"red\" stroke-linejoin=\"round\"/>"
+        "</g></g>"));
+}
+
 struct Seed {
     std::string format;
     Bytes bytes;
@@ -60,6 +75,7 @@ std::vector<Seed> seeds() {
     for (auto& sample : samples::bitmapSamples()) all.push_back({sample.format, std::move(sample.bytes)});
     all.push_back({"pdf", samples::pdf(64, 48)});
     all.push_back({"svg", svgSeed(), true});
+    all.push_back({"nested svg", nestedSvgSeed(), true});
     return all;
 }
 
