@@ -17,8 +17,7 @@ namespace pf = platform::foundation;
 using platform::appkit::ArrayController;
 
 void Glyphwright::addImagesFromFileOrFolder(const pf::URL& url) {
-    const auto& extensions = supportedImageFileExtensions();
-    if (std::find(extensions.begin(), extensions.end(), url.pathExtension()) != extensions.end()) {
+    if (isSupportedImageFileExtension(url.pathExtension())) {
         addImage(url);
         return;
     }

@@ -5,6 +5,7 @@
 #include "app/engine/conversion_warning.hpp"
 #include "app/engine/image_creation_operation.hpp"
 #include "app/foundation/image_input.hpp"
+#include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/image_input_collection.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/user_defaults_cloud_sync.hpp"
@@ -193,6 +194,9 @@ Glyphwright& CommandLineController::glyphwright() {
         auto wrapper = std::make_shared<WeakGlyphwrightDelegateWrapper>();
         wrapper->value = weak_from_this();
         glyphwright_->appendDelegate(std::move(wrapper));
+        setSkippedPictureHandler([](const pf::URL&, const std::string& why) {
+            ConsoleIO::writeError(fmt::format("{}Warning: {}\n", seq::yellow, why));
+        });
     }
     return *glyphwright_;
 }
