@@ -198,7 +198,7 @@ TEST(UncaughtCXXExceptionTest, EachUncaughtKindReachesTheHandlerWithTheThrowSite
         EXPECT_EQ(outcome.at("wrapperName"), c.wrapperName);
         EXPECT_EQ(outcome.at("wrapperReason"), std::string(c.message) == "(null)" ? "" : c.message);
         EXPECT_EQ(outcome.at("wrapperFramesMatch"), "1");
-        EXPECT_TRUE(frameInThrower(outcome)) << outcome.at("frame0") << " not in " << outcome.at("throwerStart") << ".."
+        EXPECT_TRUE(frameInThrower(outcome)) << outcome.at("frame0Image") << " " << outcome.at("frame0") << " not in " << outcome.at("throwerStart") << ".."
                                              << outcome.at("throwerEnd");
     }
 }
