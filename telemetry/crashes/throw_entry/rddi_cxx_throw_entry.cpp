@@ -7,6 +7,7 @@
 #include "telemetry/crashes/rddi_uncaught_cxx_exception.hpp"
 
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <pthread.h>
@@ -35,7 +36,15 @@ extern "C" void __cxa_throw(void* thrown, void* typeInfo, void (*destructor)(voi
             // Called here, not in a helper, so that the first address is this entry's own frame.
             const int count =
                 ::backtrace(reinterpret_cast<void**>(record->frames), rddi::cxxthrow::kMaxFrames);
-            record->count = count > 0 ? static_cast<std::uint32_t>(count) : 0;
+            std::uint32_t kept = count > 0 ? static_cast<std::uint32_t>(count) : 0;
+#if defined(__SANITIZE_ADDRESS__)
+            // The sanitizer's own backtrace wrapper adds a frame of its own before ours.
+            if (kept > 0) {
+                std::memmove(record->frames, record->frames + 1, (kept - 1) * sizeof record->frames[0]);
+                --kept;
+            }
+#endif
+            record->count = kept;
         }
     }
     if (!runtimeThrow) std::abort();
