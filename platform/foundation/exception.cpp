@@ -44,6 +44,9 @@ const char* lastPathComponent(const char* path) {
 __attribute__((noinline)) std::vector<std::uint64_t> takeCallStack(int skip) {
     void* frames[kMaxFrames + 8];
     const int count = ::backtrace(frames, kMaxFrames + 8);
+#if defined(__SANITIZE_ADDRESS__)
+    ++skip;  // the sanitizer's backtrace wrapper adds a frame of its own
+#endif
     std::vector<std::uint64_t> addresses;
     for (int i = 1 + skip; i < count && static_cast<int>(addresses.size()) < kMaxFrames; ++i) {
         addresses.push_back(reinterpret_cast<std::uintptr_t>(frames[i]));
