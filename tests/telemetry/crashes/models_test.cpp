@@ -141,6 +141,7 @@ protected:
     testkit::TelemetryTestEnvironment env_;
 };
 
+// GW_UPDATE_GOLDEN=1 rewrites the golden files instead.
 TEST_F(CrashModelsTest, JsonEqualsTheGoldenFiles) {
     const std::pair<const char*, std::function<pf::Dictionary()>> cases[] = {
         {"apple_error_log.json", [] { return fullAppleErrorLog()->serializeToDictionary(); }},
@@ -157,7 +158,7 @@ TEST_F(CrashModelsTest, JsonEqualsTheGoldenFiles) {
         SCOPED_TRACE(file);
         const std::string path = std::string(GW_FIXTURES_DIR) + "/telemetry/crashes/" + file;
         const std::string json = pretty(make());
-        if (std::getenv("GW_UPDATE_GOLDENS")) std::ofstream(path) << json;
+        if (std::getenv("GW_UPDATE_GOLDEN")) std::ofstream(path) << json;
         EXPECT_EQ(json, readFile(path));
     }
 }
