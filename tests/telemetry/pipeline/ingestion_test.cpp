@@ -163,6 +163,26 @@ TEST_F(IngestionTest, DezIdedevPostsTheBatchWithItsHeadersAndMasksTheSecretInVer
     EXPECT_TRUE(loggedContaining(env_, "HTTP response received with status code: 200, payload:\n{"));
     EXPECT_TRUE(loggedContaining(env_, "\"status\""));
     EXPECT_FALSE(loggedContaining(env_, secret));
+
+    // Response bodies in the verbose log: broken JSON and bytes that are not UTF-8 are
+    // printed as text, other media as "<binary>", an empty body as "(null)".
+    struct Case {
+        testkit::ScriptedAnswer answer;
+        std::string logged;
+    } cases[] = {
+        {{.status = 201, .body = "{\"broken\": \xff", .contentType = "application/json"},
+         "status code: 201, payload:\n{\"broken\": \xEF\xBF\xBD"},
+        {{.status = 202, .body = "\x89PNG\r\n", .contentType = "image/png"}, "status code: 202, payload:\n<binary>"},
+        {{.status = 203, .body = "plain \xc3 text", .contentType = "text/plain"},
+         "status code: 203, payload:\nplain \xEF\xBF\xBD text"},
+        {{.status = 204, .body = "", .contentType = "text/plain"}, "status code: 204, payload:\n(null)"},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        server_.answer(cases[i].answer);
+        ingestion->sendAsync(std::make_shared<RDDILogContainer>("batch-" + std::to_string(i + 2), logs), answers.handler());
+        ASSERT_TRUE(answers.waitFor(i + 2));
+        EXPECT_TRUE(loggedContaining(env_, cases[i].logged)) << cases[i].logged;
+    }
 }
 
 TEST_F(IngestionTest, RefusesWhatCannotBeSentAndReachesNothing) {
