@@ -181,6 +181,10 @@ std::set<std::string> RDDIAbstractLog::transmissionTargetTokens() const {
 }
 
 void RDDIAbstractLog::addTransmissionTargetToken(const std::string& token) {
+    if (!RDDIIsHeaderSafe(token)) {
+        RDDILogError(kRDDILogTag, "The transmission target token holds a line break or NUL character; it is ignored.");
+        return;
+    }
     std::lock_guard lock(tokensLock_);
     transmissionTargetTokens_.insert(token);
 }
