@@ -61,6 +61,7 @@ ImageInput::ImageInput()
       imageName_(defaultImageName),
       isAspectRatioLocked_(UserDefaults::standard().boolForKey(aspectRatioLockedKey())) {
     registerForArchiving();
+    setKeysAffectingValueForKey("deviceTypesRawValues", {"deviceTypes"});
     updatePointSizeFromImage();
 }
 
