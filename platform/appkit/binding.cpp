@@ -27,6 +27,11 @@ struct Bindings::Binding {
     }
 };
 
+BindingOptions& BindingOptions::setMultipleValuesPlaceholder(const KeyValue& placeholder) {
+    multipleValuesPlaceholder = placeholder;
+    return *this;
+}
+
 Bindings::~Bindings() { unbindAll(); }
 
 void Bindings::bind(std::string name, const std::shared_ptr<KeyValueCoding>& observable, std::string keyPath,

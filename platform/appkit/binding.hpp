@@ -26,6 +26,9 @@ struct BindingOptions {
     bool allowsEditingMultipleValuesSelection = true;
     // A text control writes at every keystroke instead of at the end of editing.
     bool continuouslyUpdatesValue = false;
+
+    // Out of line: g++ 12 warns falsely about a variant copied into an optional here.
+    BindingOptions& setMultipleValuesPlaceholder(const KeyValue& placeholder);
 };
 
 // What a control is given to show.

@@ -39,12 +39,10 @@ public:
     KeyValue(const char* value) : storage_(std::string(value)) {}   // NOLINT(google-explicit-constructor)
     KeyValue(IntegerSet value) : storage_(std::move(value)) {}      // NOLINT(google-explicit-constructor)
     KeyValue(graphics::Color value) : storage_(std::move(value)) {} // NOLINT(google-explicit-constructor)
-    KeyValue(graphics::ImagePtr value) {                            // NOLINT(google-explicit-constructor)
-        if (value) storage_ = std::move(value);
-    }
-    KeyValue(ObjectPtr value) {  // NOLINT(google-explicit-constructor)
-        if (value) storage_ = std::move(value);
-    }
+    KeyValue(graphics::ImagePtr value)  // NOLINT(google-explicit-constructor)
+        : storage_(value ? Storage(std::in_place_type<graphics::ImagePtr>, std::move(value)) : Storage()) {}
+    KeyValue(ObjectPtr value)  // NOLINT(google-explicit-constructor)
+        : storage_(value ? Storage(std::in_place_type<ObjectPtr>, std::move(value)) : Storage()) {}
     KeyValue(SelectionMarker marker) : storage_(marker) {}  // NOLINT(google-explicit-constructor)
     template <class T>
         requires std::is_base_of_v<KeyValueCoding, T>
