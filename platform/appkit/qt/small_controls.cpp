@@ -207,9 +207,6 @@ void ColorWell::openColorPanel() {
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     panel_ = dialog;
     connect(dialog, &QColorDialog::colorSelected, this, [this](const QColor& chosen) { userChoseColor(fromQColor(chosen)); });
-    connect(dialog, &QObject::destroyed, this, [this, dialog] {
-        if (panel_ == dialog) panel_ = nullptr;
-    });
     dialog->open();
 }
 

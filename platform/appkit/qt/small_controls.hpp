@@ -8,6 +8,7 @@
 #include <QAbstractButton>
 #include <QColor>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QSlider>
 #include <QToolButton>
@@ -152,7 +153,7 @@ private:
     void openColorPanel();
 
     graphics::Color color_ = graphics::Color::clear();
-    QWidget* panel_ = nullptr;
+    QPointer<QWidget> panel_;  // cleared by Qt when the panel goes
     Action action_;
     std::function<void()> writer_;
 };
