@@ -174,6 +174,43 @@ TEST_F(SplashPreviewsTest, OnlyTheLatestRequestReachesTheScreens) {
     EXPECT_FALSE(panel->colorWell()->isEnabled());
 }
 
+TEST_F(SplashPreviewsTest, CornerColoursAndInsertedPicturesTakeTheirNeighboursSettings) {
+    auto first = cornerCutPicture(), second = cornerCutPicture(0xFF00FF00u);
+    second->setCornerPixelColor(pg::Color::rgb(0, 1, 0));
+    first->setCornerPixelColor(pg::Color::rgb(1, 0, 0));
+    add(first);
+    add(second);
+    panel->show();
+    settle(1);
+
+    // Ticking the box gives each picture its own corner colour; they differ, so the
+    // well shows the clear colour. Choosing a colour unticks the box.
+    QTest::mouseClick(panel->autoSelectColorCheckbox(), Qt::LeftButton);
+    ASSERT_TRUE(panel->autoSelectColorCheckbox()->isChecked());
+    EXPECT_EQ(first->backgroundColour(), pg::Color::rgb(1, 0, 0));
+    EXPECT_EQ(second->backgroundColour(), pg::Color::rgb(0, 1, 0));
+    EXPECT_EQ(panel->colorWell()->color(), pg::Color::clear());
+    panel->colorWell()->userChoseColor(pg::Color::rgb(0, 0, 1));
+    EXPECT_FALSE(panel->autoSelectColorCheckbox()->isChecked());
+    EXPECT_EQ(second->backgroundColour(), pg::Color::rgb(0, 0, 1));
+    EXPECT_EQ(panel->colorWell()->color(), pg::Color::rgb(0, 0, 1));
+
+    // Variants: a new picture takes the zoom, scale type and colour of a selected one.
+    first->setZoom(1.5);
+    first->setScaleType(gw::ScaleType::aspectFit);
+    auto third = cornerCutPicture(0xFF0000FFu);
+    panel->glyphwrightShowEditingPanel(third);
+    EXPECT_DOUBLE_EQ(third->zoom(), 1.5);
+    EXPECT_EQ(third->scaleType(), gw::ScaleType::aspectFit);
+    EXPECT_EQ(third->backgroundColour(), pg::Color::rgb(0, 0, 1));
+
+    // Single: every selected picture back to zoom 1 and stretch.
+    engine->setImageInputCollectionType(CollectionType::single);
+    panel->glyphwrightShowEditingPanel(first);
+    EXPECT_DOUBLE_EQ(first->zoom(), 1.0);
+    EXPECT_EQ(first->scaleType(), gw::ScaleType::stretch);
+}
+
 TEST_F(SplashPreviewsTest, HiddenPanelRendersNothingAndAClosedOneIsNeverCalled) {
     add(cornerCutPicture());
     add(cornerCutPicture(0xFF00FF00u));
