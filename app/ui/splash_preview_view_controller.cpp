@@ -282,6 +282,15 @@ void SplashPreviewViewController::updatePreviews() {
     }
     const int segment = scaleTypeSegmentedControl_->selectedSegment();
     if (segment < 0 || segment > 2) return;
+    // The render reads what it needs from copies: the pictures themselves stay the main
+    // thread's to edit (the zoom slider writes them while a render runs).
+    for (auto& picture : pictures) {
+        auto copy = ImageInput::make();
+        copy->setImageWrapper(picture->imageWrapper());
+        copy->setZoom(picture->zoom());
+        copy->setBackgroundColour(picture->backgroundColour());
+        picture = std::move(copy);
+    }
 
     std::weak_ptr<int> alive = alive_;
     auto completion = [this, alive, generation](const std::vector<pg::ImagePtr>& images, bool cancelled) {
