@@ -139,7 +139,7 @@ Slider::Slider(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
         if (placing_) return;
         value_ = min_ + (max_ - min_) * position / resolution;
         if (auto writer = writer_) writer();
-    if (auto action = action_) action(*this);
+        if (auto action = action_) action(*this);
     });
 }
 
@@ -242,7 +242,7 @@ std::string shortestDecimal(double value, bool single) {
 NumberTextField::NumberTextField(QWidget* parent) : QLineEdit(parent) {
     connect(this, &QLineEdit::editingFinished, this, [this] {
         if (auto writer = writer_) writer();
-    if (auto action = action_) action(*this);
+        if (auto action = action_) action(*this);
     });
 }
 
