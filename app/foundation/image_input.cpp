@@ -90,6 +90,7 @@ ImageInput::ImageInput()
       imageName_(defaultImageName),
       isAspectRatioLocked_(UserDefaults::standard().boolForKey(aspectRatioLockedKey())) {
     registerForArchiving();
+    setKeysAffectingValueForKey("deviceTypesRawValues", {"deviceTypes"});
     updatePointSizeFromImage();
 }
 

@@ -186,6 +186,14 @@ public:
     // there, or the bare JSON form. None when it is neither.
     static ImageInputPtr fromPasteboardPropertyList(const platform::foundation::Data& data, std::string_view type);
 
+    // Key-value coding for bindings: "imageWrapper" (whose "image" a path can read),
+    // "padding", "zoom", "scaleType", "backgroundColour", "assetPointWidth",
+    // "assetPointHeight", "isAspectRatioLocked", "deviceTypesRawValues", the two layer
+    // frames, "imageName". Numbers may come as numeric text. A scale type or device
+    // type outside its range is refused (nothing stored).
+    platform::appkit::KeyValue valueForKey(std::string_view key) const override;
+    bool setValueForKey(std::string_view key, const platform::appkit::KeyValue& value) override;
+
     // Equal when both share the same image (through their wrappers).
     bool isEqual(const ImageInput& other) const;
     std::size_t hash() const;

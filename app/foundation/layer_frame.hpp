@@ -71,6 +71,12 @@ public:
 
     std::string debugDescription() const;
 
+    // Key-value coding for bindings: "width", "height", "centerX", "centerY",
+    // "isLocked" (read only), "isAspectRatioLocked", "isCenteredInCanvas". Numbers may
+    // come as numeric text.
+    platform::appkit::KeyValue valueForKey(std::string_view key) const override;
+    bool setValueForKey(std::string_view key, const platform::appkit::KeyValue& value) override;
+
     // The keyed form: "originalSize", "width", "height", "centerX", "centerY",
     // "isAspectRatioLocked", "isLocked", "adjustingForAspectRatio",
     // "widthToHeightRatio", "heightToWidthRatio", "canvasSize".

@@ -179,3 +179,85 @@ void ArrayController::notify(bool arranged, bool selection) {
 }
 
 }  // namespace platform::appkit
+
+namespace platform::appkit {
+
+ArrayController::ArrayController(std::vector<Element> content) : objects_(std::move(content)) {}
+
+void ArrayController::setContent(std::vector<Element> content) {
+    {
+        std::lock_guard lock(mutex_);
+        std::vector<Element> selected;
+        for (auto i : selection_) selected.push_back(objects_[i]);
+        objects_ = std::move(content);
+        selection_.clear();
+        for (std::size_t i = 0; i < objects_.size(); ++i) {
+            if (std::find(selected.begin(), selected.end(), objects_[i]) != selected.end()) selection_.insert(i);
+        }
+    }
+    notify(true, true);
+}
+
+void ArrayController::selectAll() {
+    std::set<std::size_t> all;
+    for (std::size_t i = 0, n = count(); i < n; ++i) all.insert(i);
+    setSelectionIndexes(std::move(all));
+}
+
+std::size_t ArrayController::observerCount() const {
+    std::lock_guard lock(mutex_);
+    return observers_.size();
+}
+
+KeyValue ArrayController::valueForKey(std::string_view key) const {
+    if (key == "selectionIndex") {
+        auto indexes = selectionIndexes();
+        return indexes.empty() ? std::int64_t{-1} : static_cast<std::int64_t>(*indexes.begin());
+    }
+    if (key == "selectionIndexes") {
+        KeyValue::IntegerSet set;
+        for (auto i : selectionIndexes()) set.insert(static_cast<std::int64_t>(i));
+        return set;
+    }
+    return {};
+}
+
+bool ArrayController::setValueForKey(std::string_view key, const KeyValue& value) {
+    if (key == "selectionIndex") {
+        auto index = value.integerValue();
+        if (!value.isNumber() || index < 0) return setSelectionIndexes({});
+        return setSelectionIndexes({static_cast<std::size_t>(index)});
+    }
+    if (key == "selectionIndexes") {
+        auto set = value.integerSet();
+        if (!set) return false;
+        std::set<std::size_t> indexes;
+        for (auto i : *set) {
+            if (i >= 0) indexes.insert(static_cast<std::size_t>(i));
+        }
+        return setSelectionIndexes(std::move(indexes));
+    }
+    return false;
+}
+
+KeyValueCoding::Token ArrayController::addKeyObserver(std::string key, ChangeHandler handler) {
+    const bool list = key == "arrangedObjects" || key == "content";
+    return addObserver(list ? Key::arrangedObjects : Key::selectedObjects, std::move(handler));
+}
+
+std::optional<std::vector<std::shared_ptr<KeyValueCoding>>> ArrayController::objectsForKey(std::string_view key) const {
+    std::vector<Element> elements;
+    if (key == "selection" || key == "selectedObjects") {
+        elements = selectedObjects();
+    } else if (key == "arrangedObjects") {
+        elements = arrangedObjects();
+    } else {
+        return std::nullopt;
+    }
+    std::vector<std::shared_ptr<KeyValueCoding>> objects;
+    objects.reserve(elements.size());
+    for (auto& element : elements) objects.push_back(std::move(element.coding));
+    return objects;
+}
+
+}  // namespace platform::appkit

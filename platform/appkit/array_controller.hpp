@@ -6,6 +6,14 @@
 //
 // Observers are told on the thread that made the change, after the controller's own
 // lock is released, so a handler may read or change the controller again.
+//
+// Bindings reach the objects through key paths: "selection.<path>" reads the common
+// value of the selected objects (or a marker) and writes all of them,
+// "arrangedObjects.<path>" does the same for every object, "selectionIndex" is the
+// first selected index (-1 for none). Objects that offer key-value coding take part;
+// others read as nil.
+#include "platform/appkit/key_value.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,16 +28,21 @@
 
 namespace platform::appkit {
 
-class ArrayController {
+class ArrayController : public KeyValueCoding {
 public:
     // One arranged object with its dynamic type.
     struct Element {
         std::shared_ptr<void> object;
         std::type_index type = typeid(void);
+        // The same object as seen by bindings; null when it offers no key-value coding.
+        std::shared_ptr<KeyValueCoding> coding;
 
         template <class T>
         static Element of(std::shared_ptr<T> value) {
-            return Element{std::static_pointer_cast<void>(std::move(value)), std::type_index(typeid(T))};
+            std::shared_ptr<KeyValueCoding> coding;
+            if constexpr (std::is_base_of_v<KeyValueCoding, T>) coding = value;
+            return Element{std::static_pointer_cast<void>(std::move(value)), std::type_index(typeid(T)),
+                           std::move(coding)};
         }
         template <class T>
         std::shared_ptr<T> as() const {
@@ -46,6 +59,7 @@ public:
     using Handler = std::function<void()>;
 
     ArrayController() = default;
+    explicit ArrayController(std::vector<Element> content);
     ArrayController(const ArrayController&) = delete;
     ArrayController& operator=(const ArrayController&) = delete;
 
@@ -77,6 +91,10 @@ public:
     // Removes every arranged occurrence of each object (compared by identity).
     void removeObjects(const std::vector<Element>& objects);
     void removeAllObjects();
+    // Replaces the list; the objects that stay keep their selection.
+    void setContent(std::vector<Element> content);
+    // Selects every arranged object.
+    void selectAll();
     // Moves one object; the selection follows the objects it named.
     void moveObject(std::size_t from, std::size_t to);
 
@@ -93,6 +111,15 @@ public:
 
     Token addObserver(Key key, Handler handler);
     void removeObserver(Token token);
+    std::size_t observerCount() const;
+
+    // KeyValueCoding: "selectionIndex" (read and write), "selectionIndexes" and
+    // "selection" / "arrangedObjects" as collection keys.
+    KeyValue valueForKey(std::string_view key) const override;
+    bool setValueForKey(std::string_view key, const KeyValue& value) override;
+    Token addKeyObserver(std::string key, ChangeHandler handler) override;
+    void removeKeyObserver(Token token) override { removeObserver(token); }
+    std::optional<std::vector<std::shared_ptr<KeyValueCoding>>> objectsForKey(std::string_view key) const override;
 
 private:
     template <class T>

@@ -1,8 +1,8 @@
-#include "app/foundation/property_observation.hpp"
+#include "platform/appkit/property_observable.hpp"
 
 #include <algorithm>
 
-namespace gw {
+namespace platform::appkit {
 
 PropertyObservable::Token PropertyObservable::addObserver(std::string key, Handler handler, bool wantsPrior) {
     std::lock_guard lock(mutex_);
@@ -19,6 +19,16 @@ void PropertyObservable::removeObserver(Token token) {
 std::size_t PropertyObservable::observerCount() const {
     std::lock_guard lock(mutex_);
     return observations_.size();
+}
+
+std::size_t PropertyObservable::observerCount(std::string_view key) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(observations_.begin(), observations_.end(), [&](const auto& o) { return o->key == key; }));
+}
+
+KeyValueCoding::Token PropertyObservable::addKeyObserver(std::string key, ChangeHandler handler) {
+    return addObserver(std::move(key), [handler = std::move(handler)](const PropertyChange&) { handler(); });
 }
 
 void PropertyObservable::setKeysAffectingValueForKey(std::string dependent, std::vector<std::string> affecting) {
@@ -58,4 +68,4 @@ void PropertyObservable::notify(std::string_view key, bool isPrior) {
     for (const auto& dependent : dependents) deliver(dependent);
 }
 
-}  // namespace gw
+}  // namespace platform::appkit
