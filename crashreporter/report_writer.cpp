@@ -106,11 +106,24 @@ std::size_t pack_frame(lvcrash_async_file_t* file, std::uint32_t field, write_co
     symbol_result symbol;
     symbol.found = false;
     if (ctx->writer->symbolication_strategy != 0 && ctx->image_list != nullptr) {
-        lvcrash_async_image_list_set_reading(ctx->image_list, true);
-        if (lvcrash_async_image* image = lvcrash_frame_image_for_pc(ctx->image_list, lookup_pc))
-            lvcrash_async_find_symbol(image, ctx->writer->symbolication_strategy, ctx->objc_cache, lookup_pc,
-                                      take_symbol, &symbol);
-        lvcrash_async_image_list_set_reading(ctx->image_list, false);
+        lvcrash_log_writer_symbol* cached =
+            &ctx->writer->symbol_cache[(lookup_pc ^ (lookup_pc >> 9)) % LVCRASH_WRITER_SYMBOL_CACHE_SLOTS];
+        if (cached->valid && cached->lookup_pc == lookup_pc) {
+            symbol.found = cached->found;
+            symbol.start = cached->start;
+            lvcrash_async_memcpy(symbol.name, cached->name, sizeof symbol.name);
+        } else {
+            lvcrash_async_image_list_set_reading(ctx->image_list, true);
+            if (lvcrash_async_image* image = lvcrash_frame_image_for_pc(ctx->image_list, lookup_pc))
+                lvcrash_async_find_symbol(image, ctx->writer->symbolication_strategy, ctx->objc_cache, lookup_pc,
+                                          take_symbol, &symbol);
+            lvcrash_async_image_list_set_reading(ctx->image_list, false);
+            cached->valid = true;
+            cached->lookup_pc = lookup_pc;
+            cached->found = symbol.found;
+            cached->start = symbol.found ? symbol.start : 0;
+            if (symbol.found) lvcrash_async_memcpy(cached->name, symbol.name, sizeof cached->name);
+        }
     }
     return pack_message(file, field, [&](lvcrash_async_file_t* out) {
         std::size_t n = pack_u64(out, 3, pc);
@@ -303,6 +316,7 @@ lvcrash_error_t lvcrash_log_writer_write(lvcrash_log_writer_t* writer, thread_t 
             writer->suspended[writer->suspended_count++] = threads[i];
     }
 
+    for (auto& entry : writer->symbol_cache) entry.valid = false;
     lvcrash_async_objc_cache objc_cache;
     lvcrash_async_objc_cache_init(&objc_cache);
     write_context ctx{writer, image_list, &objc_cache};

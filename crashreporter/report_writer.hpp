@@ -51,6 +51,17 @@ struct lvcrash_log_writer_text {
     std::size_t length;
 };
 
+// Symbols found during one write, by lookup pc: every frame is encoded twice (once to learn
+// its length) and recursion repeats the same pcs, so most lookups are answered here.
+inline constexpr std::size_t LVCRASH_WRITER_SYMBOL_CACHE_SLOTS = 128;
+struct lvcrash_log_writer_symbol {
+    bool valid;
+    bool found;
+    std::uint64_t lookup_pc;
+    std::uint64_t start;
+    char name[256];
+};
+
 struct lvcrash_log_writer_t {
     std::uint32_t symbolication_strategy;
     bool user_requested;
@@ -91,6 +102,7 @@ struct lvcrash_log_writer_t {
         std::size_t length;
         std::uint8_t* data;
     } custom_data;
+    lvcrash_log_writer_symbol symbol_cache[LVCRASH_WRITER_SYMBOL_CACHE_SLOTS];
     // Threads a write left suspended (see lvcrash_log_writer_write).
     std::size_t suspended_count;
     thread_t suspended[LVCRASH_WRITER_MAX_THREADS];
