@@ -127,3 +127,42 @@ TEST(ObjCSymbolication, Arm64MetadataInDataConstIsWalkedLikeData) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ObjCSymbolication, NamesLongerThan255CharactersAreCutWithoutTheClosingBracket) {
+    auto image = platform::darwin::load_macho_image(fixtures::macho_path("fixture_objc_long"), {true, 0, {}});
+    unwind_support::FedList list;
+    lvcrash_async_objc_cache cache;
+    lvcrash_async_objc_cache_init(&cache);
+    // Named from metadata alone (the symbol table is not asked).
+    std::uint64_t method = 0;
+    for (const auto& s : fixtures::nm_listing("fixture_objc_long"))
+        if (s.name.rfind("+[FixtureLongNames ", 0) == 0) method = s.value;
+    const std::uint64_t pc = (method ? method : 0) + static_cast<std::uint64_t>(image->slide()) + 1;
+    const Found found = lookup(list.get(), LVCRASH_SYMBOLICATION_OBJC, pc, &cache);
+    EXPECT_EQ(found.result, LVCRASH_ERROR_NONE);
+    EXPECT_EQ(found.name, "+[FixtureLongNames " + std::string(255 - 19, 'w'));
+    lvcrash_async_objc_cache_free(&cache);
+}
+
+TEST(ObjCSymbolication, AMethodListOutsideObjcConstEndsTheWalkWithoutANameOrAFault) {
+    auto image = platform::darwin::load_macho_image(fixtures::macho_path("fixture_x86_64"), {true, 0, {}});
+    unwind_support::FedList list;
+    // Point FixtureRoot's method list (in its read-only data) at the class itself, in __objc_data.
+    const std::uintptr_t cls = image->symbol("_OBJC_CLASS_$_FixtureRoot");
+    ASSERT_NE(cls, 0u);
+    const std::uint64_t rw = *reinterpret_cast<const std::uint64_t*>(cls + 32) & 0x7FFFFFFFFFF8ULL;
+    const std::uint64_t ro = *reinterpret_cast<const std::uint64_t*>(rw + 8);
+    *reinterpret_cast<std::uint64_t*>(ro + 32) = cls;
+    const std::uint64_t imp = link_address("-[FixtureRoot instanceAnswer]") + static_cast<std::uint64_t>(image->slide());
+    lvcrash_async_objc_cache cache;
+    lvcrash_async_objc_cache_init(&cache);
+    EXPECT_EQ(lookup(list.get(), LVCRASH_SYMBOLICATION_OBJC, imp + 1, &cache).result, LVCRASH_ERROR_NOT_FOUND);
+    // The symbol table still names it.
+    EXPECT_EQ(lookup(list.get(), LVCRASH_SYMBOLICATION_OBJC | LVCRASH_SYMBOLICATION_SYMBOL_TABLE, imp + 1, &cache).name,
+              "-[FixtureRoot instanceAnswer]");
+    lvcrash_async_objc_cache_free(&cache);
+}
+
+}  // namespace
