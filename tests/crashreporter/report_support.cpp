@@ -74,12 +74,14 @@ struct WriteCall {
     lvcrash::lvcrash_async_file_t* file;
     const lvcrash::lvcrash_log_writer_signal_info* signal;
     bool with_state;
+    bool leave_suspended;
 };
 
 lvcrash::lvcrash_error_t write_with_state(lvcrash::lvcrash_async_thread_state* state, void* context) {
     auto* call = static_cast<WriteCall*>(context);
     return lvcrash::lvcrash_log_writer_write(call->writer, platform::darwin::mach_thread_self(), call->list, call->file,
-                                             call->signal, call->with_state ? state : nullptr, false);
+                                             call->signal, call->with_state ? state : nullptr,
+                                             call->leave_suspended);
 }
 
 }  // namespace
@@ -101,11 +103,13 @@ std::vector<std::uint8_t> write_report(lvcrash::lvcrash_async_image_list* list, 
     lvcrash_async_file_t file;
     lvcrash_async_file_init(&file, fd, options.limit);
     const lvcrash_log_writer_signal_info signal{options.signo, options.code, options.address, false, 0, nullptr, 0};
-    WriteCall call{writer, list, &file, &signal, options.with_state};
+    WriteCall call{writer, list, &file, &signal, options.with_state, options.leave_suspended};
     heap_count_begin();
     lvcrash_async_thread_state_current(write_with_state, &call);
     const long calls = heap_count_end();
     if (heap_calls) *heap_calls = calls;
+    if (options.parked_after_write) *options.parked_after_write = platform::darwin::thread_control_parked_count();
+    lvcrash_log_writer_resume_threads(writer);
     lvcrash_async_file_close(&file);
     lvcrash_log_writer_free(writer);
     delete writer;

@@ -34,6 +34,8 @@ struct WriteOptions {
     std::uint64_t address = 0x10;
     bool with_exception = false;
     bool with_custom_data = false;
+    bool leave_suspended = false;           // resume only after the write has returned
+    std::size_t* parked_after_write = nullptr;  // threads still parked when it returned
 };
 
 // The bytes of a report written now on the calling thread; heap_calls receives the number of

@@ -16,6 +16,7 @@
 #include "crashreporter/lvcrash.pb-c.h"
 #include "crashreporter/report.hpp"
 #include "crashreporter/report_support.hpp"
+#include "crashreporter/text_formatter.hpp"
 #include "crashreporter/unwind_support.hpp"
 #include "platform/darwin/macho_loader.hpp"
 #include "platform/darwin/thread_control.hpp"
@@ -185,12 +186,24 @@ TEST_F(ReportWriter, OwnProcessReportHoldsEverySectionAndNamesEveryKindOfFrame) 
         EXPECT_NE(decoded.find(section), std::string::npos) << section;
 
     std::optional<platform::foundation::Error> error;
-    EXPECT_NE(CrashReport::decode(bytes, &error), nullptr) << (error ? error->what() : "");
+    const auto decoded_report = CrashReport::decode(bytes, &error);
+    ASSERT_NE(decoded_report, nullptr) << (error ? error->what() : "");
+    const std::string text = CrashReportTextFormatter::stringValueForCrashReport(*decoded_report, CrashReportTextFormat::iOS);
+    const std::string exe_name = std::string(exe).substr(std::string(exe).rfind('/') + 1);
+    for (const std::string& line : {std::string("OS Version:      Linux "), std::string("Code Type:       X86-64\n"),
+                                    std::string("Exception Type:  SIGSEGV\nException Codes: SEGV_MAPERR at 0x10\n"),
+                                    std::string("Version:         42\n"), std::string(" _fixture_frame + "),
+                                    std::string(" syscall + "), std::string(" report_support_park_here + "),
+                                    std::string("Thread 0 Crashed:\n"), std::string("crashed with X86-64 Thread State:\n"),
+                                    std::string("+" + exe_name + " x86_64  <"),
+                                    std::string(" fixture_x86_64.dylib x86_64  <")})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 }
 
 TEST_F(ReportWriter, WithoutAStateTheCallingThreadIsLeftOutAndNumbersStayDense) {
     unwind_support::FedList list;
     ParkedThreads parked(4, 0, nullptr);
+    platform::darwin::thread_control_install();
     std::size_t listed = 0;
     platform::darwin::port_t ports[1024];
     ASSERT_EQ(platform::darwin::task_threads(platform::darwin::task_self(), ports, 1024, &listed),
@@ -199,7 +212,12 @@ TEST_F(ReportWriter, WithoutAStateTheCallingThreadIsLeftOutAndNumbersStayDense) 
     options.with_state = false;
     options.signo = 5;  // SIGTRAP with code 0 has no code name
     options.code = 0;
+    options.leave_suspended = true;
+    std::size_t parked_after = 0;
+    options.parked_after_write = &parked_after;
     const auto bytes = report_support::write_report(list.get(), options);
+    EXPECT_EQ(parked_after, listed - 1);  // the others stayed suspended until asked
+    EXPECT_EQ(platform::darwin::thread_control_parked_count(), 0u);
     Unpacked report(bytes);
     ASSERT_NE(report.message, nullptr);
     EXPECT_EQ(report->n_threads, listed - 1);
