@@ -62,6 +62,7 @@ struct lvcrash_log_writer_symbol {
     char name[256];
 };
 
+// About 40 KiB (the symbol cache and the suspended-thread list): keep it off small stacks.
 struct lvcrash_log_writer_t {
     std::uint32_t symbolication_strategy;
     bool user_requested;
