@@ -137,44 +137,50 @@ std::size_t pack_frame(lvcrash_async_file_t* file, std::uint32_t field, write_co
     });
 }
 
-std::size_t pack_thread_body(lvcrash_async_file_t* file, write_context* ctx, std::uint32_t number, bool crashed,
-                             const lvcrash_async_thread_state* state) {
-    std::size_t n = pack_u32(file, 1, number);
-    n += pack_bool(file, 3, crashed);
-    if (state == nullptr) return n;
+// Unwinds a thread into the writer's walk record (no frames when state is nullptr or the
+// first step fails).
+void walk_thread(write_context* ctx, const lvcrash_async_thread_state* state) {
+    lvcrash_log_writer_walk* walk = &ctx->writer->walk;
+    walk->count = 0;
+    walk->has_first = false;
+    if (state == nullptr) return;
     lvcrash_frame_cursor cursor;
     lvcrash_frame_cursor_init(&cursor, darwin::task_self(), state, ctx->image_list);
-    if (lvcrash_frame_cursor_next(&cursor) != LVCRASH_FRAME_OK) {
-        lvcrash_frame_cursor_free(&cursor);
-        return n;
-    }
-    if (crashed) {
-        const std::uint32_t count = lvcrash_frame_cursor_get_regcount(&cursor);
-        for (std::uint32_t reg = 0; reg < count; ++reg) {
-            const char* name = lvcrash_frame_cursor_get_regname(&cursor, reg);
-            std::uint64_t value = 0;
-            if (lvcrash_frame_cursor_get_reg(&cursor, reg, &value) != LVCRASH_FRAME_OK) value = 0;
-            n += pack_message(file, 4, [&](lvcrash_async_file_t* out) {
-                return lvcrash_writer_pack(out, 1, LVCRASH_PROTOBUF_TYPE_STRING, name ? name : "") +
-                       pack_u64(out, 2, value);
-            });
+    if (lvcrash_frame_cursor_next(&cursor) == LVCRASH_FRAME_OK) {
+        walk->has_first = true;
+        lvcrash_async_thread_state_copy(&walk->first, &cursor.frame);
+        for (;;) {
+            const lvcrash_async_thread_state* previous = cursor.depth == 1 ? nullptr : &cursor.prev_frame;
+            walk->pcs[walk->count] = lvcrash_async_thread_state_get_reg(&cursor.frame, LVCRASH_REG_IP);
+            walk->lookup_pcs[walk->count] = lvcrash_frame_lookup_pc(&cursor.frame, previous);
+            if (++walk->count == LVCRASH_WRITER_MAX_FRAMES) break;
+            if (lvcrash_frame_cursor_next(&cursor) != LVCRASH_FRAME_OK) break;
         }
     }
-    for (std::uint32_t written = 0;;) {
-        const lvcrash_async_thread_state* previous = cursor.depth == 1 ? nullptr : &cursor.prev_frame;
-        const std::uint64_t pc = lvcrash_async_thread_state_get_reg(&cursor.frame, LVCRASH_REG_IP);
-        n += pack_frame(file, 2, ctx, pc, lvcrash_frame_lookup_pc(&cursor.frame, previous));
-        if (++written == LVCRASH_WRITER_MAX_FRAMES) break;
-        if (lvcrash_frame_cursor_next(&cursor) != LVCRASH_FRAME_OK) break;
-    }
     lvcrash_frame_cursor_free(&cursor);
-    return n;
 }
 
-std::size_t pack_thread(lvcrash_async_file_t* file, write_context* ctx, std::uint32_t number, bool crashed,
-                        const lvcrash_async_thread_state* state) {
+// The thread last walked, as field 3.
+std::size_t pack_thread(lvcrash_async_file_t* file, write_context* ctx, std::uint32_t number, bool crashed) {
+    const lvcrash_log_writer_walk* walk = &ctx->writer->walk;
     return pack_message(file, 3, [&](lvcrash_async_file_t* out) {
-        return pack_thread_body(out, ctx, number, crashed, state);
+        std::size_t n = pack_u32(out, 1, number);
+        n += pack_bool(out, 3, crashed);
+        if (crashed && walk->has_first) {
+            const std::uint32_t count = lvcrash_async_thread_state_get_reg_count(&walk->first);
+            for (std::uint32_t reg = 0; reg < count; ++reg) {
+                const char* name = lvcrash_async_thread_state_get_reg_name(&walk->first, reg);
+                const std::uint64_t value = lvcrash_async_thread_state_has_reg(&walk->first, reg)
+                                                ? lvcrash_async_thread_state_get_reg(&walk->first, reg)
+                                                : 0;
+                n += pack_message(out, 4, [&](lvcrash_async_file_t* pair) {
+                    return lvcrash_writer_pack(pair, 1, LVCRASH_PROTOBUF_TYPE_STRING, name ? name : "") +
+                           pack_u64(pair, 2, value);
+                });
+            }
+        }
+        for (std::uint32_t i = 0; i < walk->count; ++i) n += pack_frame(out, 2, ctx, walk->pcs[i], walk->lookup_pcs[i]);
+        return n;
     });
 }
 
@@ -371,7 +377,8 @@ lvcrash_error_t lvcrash_log_writer_write(lvcrash_log_writer_t* writer, thread_t 
         if (threads[i] == self) used = current_state;
         else if (lvcrash_async_thread_state_mach_thread_init(&state, threads[i]) == LVCRASH_ERROR_NONE) used = &state;
         if (threads[i] == self && current_state == nullptr) break;
-        crashed_reserve = pack_thread(nullptr, &ctx, LVCRASH_WRITER_MAX_THREADS - 1, true, used);
+        walk_thread(&ctx, used);
+        crashed_reserve = pack_thread(nullptr, &ctx, LVCRASH_WRITER_MAX_THREADS - 1, true);
         break;
     }
     std::size_t reserve = signal_size + crashed_reserve;
@@ -388,9 +395,10 @@ lvcrash_error_t lvcrash_log_writer_write(lvcrash_log_writer_t* writer, thread_t 
             used = &state;
         }
         if (crashed) reserve -= crashed_reserve;
-        const std::size_t size = pack_thread(nullptr, &ctx, number, crashed, used);
+        walk_thread(&ctx, used);
+        const std::size_t size = pack_thread(nullptr, &ctx, number, crashed);
         if (fits(file, size, reserve)) {
-            pack_thread(file, &ctx, number, crashed, used);
+            pack_thread(file, &ctx, number, crashed);
             ++number;
         }
     }

@@ -62,7 +62,16 @@ struct lvcrash_log_writer_symbol {
     char name[256];
 };
 
-// About 40 KiB (the symbol cache and the suspended-thread list): keep it off small stacks.
+// One thread's walk, kept so that sizing and writing its field unwind the stack only once.
+struct lvcrash_log_writer_walk {
+    std::uint32_t count;
+    bool has_first;
+    lvcrash_async_thread_state first;  // the first frame's registers
+    std::uint64_t pcs[LVCRASH_WRITER_MAX_FRAMES];
+    std::uint64_t lookup_pcs[LVCRASH_WRITER_MAX_FRAMES];
+};
+
+// About 50 KiB (symbol cache, walk, suspended-thread list): keep it off small stacks.
 struct lvcrash_log_writer_t {
     std::uint32_t symbolication_strategy;
     bool user_requested;
@@ -104,6 +113,7 @@ struct lvcrash_log_writer_t {
         std::uint8_t* data;
     } custom_data;
     lvcrash_log_writer_symbol symbol_cache[LVCRASH_WRITER_SYMBOL_CACHE_SLOTS];
+    lvcrash_log_writer_walk walk;
     // Threads a write left suspended (see lvcrash_log_writer_write).
     std::size_t suspended_count;
     thread_t suspended[LVCRASH_WRITER_MAX_THREADS];
