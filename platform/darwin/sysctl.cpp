@@ -108,9 +108,9 @@ int sysctl_by_name(const char* name, void* old, std::size_t* oldlen, const void*
     }
     if (key == "hw.cputype") return answer_int(host_cpu_type(), old, oldlen);
     if (key == "hw.cpusubtype") return answer_int(host_cpu_subtype(), old, oldlen);
-    if (key == "hw.logicalcpu" || key == "hw.ncpu")
+    if (key == "hw.logicalcpu" || key == "hw.logicalcpu_max" || key == "hw.ncpu")
         return answer_int(static_cast<std::int32_t>(sysconf(_SC_NPROCESSORS_ONLN)), old, oldlen);
-    if (key == "hw.physicalcpu") return answer_int(physical_cpus(), old, oldlen);
+    if (key == "hw.physicalcpu" || key == "hw.physicalcpu_max") return answer_int(physical_cpus(), old, oldlen);
     errno = ENOENT;
     return -1;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Stands in for sysctlbyname, for the few host facts the crash reporter records:
 // hw.model (DMI product name), hw.cputype / hw.cpusubtype (Mach values of the host CPU),
-// hw.physicalcpu, hw.logicalcpu / hw.ncpu, kern.osrelease (kernel release) and
+// hw.physicalcpu(_max), hw.logicalcpu(_max) / hw.ncpu, kern.osrelease (kernel release) and
 // kern.osversion (kernel version string).
 #include <cstddef>
 

@@ -1,4 +1,5 @@
 #include "platform/foundation/host_facts.hpp"
+#include "platform/foundation/process_info.hpp"
 
 #include <sys/utsname.h>
 
@@ -142,20 +143,9 @@ std::string HostFacts::osName() const {
 }
 
 std::string HostFacts::osVersion() const {
-    const auto release = osRelease();
-    auto it = release.find("VERSION_ID");
-    if (it == release.end()) return kUnknown;
-    // Up to three leading numbers; "12" and "12.4" become "12.0.0" and "12.4.0".
-    std::vector<long> numbers;
-    std::istringstream parts(it->second);
-    std::string part;
-    while (numbers.size() < 3 && std::getline(parts, part, '.')) {
-        if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos || part.size() > 9) break;
-        numbers.push_back(std::stol(part));
-    }
-    if (numbers.empty()) return kUnknown;
-    while (numbers.size() < 3) numbers.push_back(0);
-    return std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." + std::to_string(numbers[2]);
+    const auto version = operatingSystemVersion(*this);
+    if (!version) return kUnknown;
+    return std::to_string(version->major) + "." + std::to_string(version->minor) + "." + std::to_string(version->patch);
 }
 
 std::string HostFacts::osBuild() const {

@@ -1,0 +1,280 @@
+#include "crashreporter/report.hpp"
+
+#include <cassert>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "crashreporter/async.hpp"
+#include "crashreporter/lvcrash.pb-c.h"
+#include "platform/foundation/bundle.hpp"
+#include "platform/foundation/string_format.hpp"
+#include "platform/log/system_log.hpp"
+
+namespace lvcrash {
+
+namespace {
+
+using platform::foundation::Error;
+
+const platform::log::SystemLog& reporterLog() {
+    static const platform::log::SystemLog log("com.norvane.glyphwright", "LVCrashReporter");
+    return log;
+}
+
+std::string localized(const std::string& key) {
+    return platform::foundation::Bundle::main().localizedString(key);
+}
+
+// Thrown inside the decoder only; turned into the out-parameter error at its boundary.
+struct DecodeFailure {
+    std::string description;
+};
+
+[[noreturn]] void fail(const char* key) { throw DecodeFailure{localized(key)}; }
+
+CrashReportProcessorInfo processorInfo(const Lvcrash__CrashReport__Processor& processor) {
+    return {static_cast<std::uint32_t>(processor.encoding), processor.type, processor.subtype};
+}
+
+std::optional<std::string> text(const char* value) {
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+}  // namespace
+
+Lvcrash__CrashReport* RDlvcrash__crash_report__unpack(std::span<const std::uint8_t> body) {
+    return lvcrash__crash_report__unpack(nullptr, body.size(), body.data());
+}
+
+void RDlvcrash__crash_report__free_unpacked(Lvcrash__CrashReport* message) {
+    if (message == nullptr) return;
+    assert(message->base.descriptor == &lvcrash__crash_report__descriptor);
+    lvcrash__crash_report__free_unpacked(message, nullptr);
+}
+
+std::shared_ptr<const CrashReport> CrashReport::decode(std::span<const std::uint8_t> data,
+                                                       std::optional<Error>* error) {
+    auto failWith = [&](const std::string& description) -> std::shared_ptr<const CrashReport> {
+        if (error) *error = Error(kCrashReporterErrorDomain, kCrashReporterErrorCrashReportInvalid, description);
+        return nullptr;
+    };
+    if (data.size() < 9) return failWith(localized("Could not decode truncated crash log"));
+    auto word = [&](std::size_t at) {
+        return static_cast<std::uint32_t>(data[at]) | static_cast<std::uint32_t>(data[at + 1]) << 8 |
+               static_cast<std::uint32_t>(data[at + 2]) << 16 | static_cast<std::uint32_t>(data[at + 3]) << 24;
+    };
+    auto expected = [](const char* four) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(four[0])) |
+               static_cast<std::uint32_t>(static_cast<unsigned char>(four[1])) << 8 |
+               static_cast<std::uint32_t>(static_cast<unsigned char>(four[2])) << 16 |
+               static_cast<std::uint32_t>(static_cast<unsigned char>(four[3])) << 24;
+    };
+    if (word(0) != expected("lvcr") || word(3) != expected("rash"))
+        return failWith(localized("Could not decode invalid crash log header"));
+    if (data[7] != 1)
+        return failWith(platform::foundation::formatString(
+            localized("Could not decode unsupported crash report version: %d"), {static_cast<std::int64_t>(data[7])}));
+    Lvcrash__CrashReport* message = RDlvcrash__crash_report__unpack(data.subspan(8));
+    if (message == nullptr) return failWith(localized("An unknown error occured decoding the crash report"));
+    auto report = fromMessage(*message, error);
+    RDlvcrash__crash_report__free_unpacked(message);
+    return report;
+}
+
+std::shared_ptr<const CrashReport> CrashReport::fromMessage(const Lvcrash__CrashReport& message,
+                                                            std::optional<Error>* error) {
+    auto report = std::make_shared<CrashReport>();
+    try {
+        if (message.report_info && message.report_info->has_uuid) {
+            if (message.report_info->uuid.len != 16) fail("Report UUID value is not a standard 16 bytes");
+            std::array<std::uint8_t, 16> bytes{};
+            std::memcpy(bytes.data(), message.report_info->uuid.data, 16);
+            report->uuid_ = bytes;
+        }
+        if (const auto* machine = message.machine_info) {
+            CrashReportMachineInfo info;
+            info.modelName = text(machine->model);
+            if (machine->processor) info.processorInfo = processorInfo(*machine->processor);
+            info.processorCount = machine->processor_count;
+            info.logicalProcessorCount = machine->logical_processor_count;
+            report->machineInfo_ = info;
+        }
+
+        const auto* system = message.system_info;
+        if (system == nullptr) fail("Crash report is missing System Information section");
+        if (system->os_version == nullptr) fail("Crash report is missing System Information OS version field");
+        CrashReportSystemInfo systemInfo;
+        systemInfo.operatingSystem = static_cast<std::int32_t>(system->operating_system);
+        systemInfo.operatingSystemVersion = system->os_version;
+        systemInfo.operatingSystemBuild = text(system->os_build);
+        systemInfo.architecture = static_cast<std::int32_t>(system->architecture);
+        if (system->timestamp != 0) systemInfo.timestamp = static_cast<std::time_t>(system->timestamp);
+        if (report->machineInfo_) {
+            systemInfo.processorInfo = report->machineInfo_->processorInfo;
+        } else {
+            static constexpr std::uint64_t types[6][2] = {{7, 3},  {0x01000007, 3},  {12, 6},
+                                                           {18, 0}, {0x01000012, 0}, {12, 9}};
+            const auto architecture = static_cast<std::int64_t>(system->architecture);
+            if (architecture < 0 || architecture > 5) fail("Crash report has an unknown architecture");
+            systemInfo.processorInfo =
+                CrashReportProcessorInfo{kReportTypeEncodingMach, types[architecture][0], types[architecture][1]};
+        }
+        report->systemInfo_ = systemInfo;
+
+        const auto* app = message.application_info;
+        if (app == nullptr) fail("Crash report is missing Application Information section");
+        if (app->identifier == nullptr) fail("Crash report is missing Application Information app identifier field");
+        if (app->version == nullptr) fail("Crash report is missing Application Information app version field");
+        report->applicationInfo_.applicationIdentifier = app->identifier;
+        report->applicationInfo_.applicationVersion = app->version;
+        // The writer states "no marketing version" as an empty text.
+        if (app->marketing_version && app->marketing_version[0] != '\0')
+            report->applicationInfo_.applicationMarketingVersion = app->marketing_version;
+
+        if (const auto* process = message.process_info) {
+            CrashReportProcessInfo info;
+            info.processName = text(process->process_name);
+            info.processID = process->process_id;
+            info.processPath = text(process->process_path);
+            if (process->has_start_time) info.processStartTime = static_cast<std::time_t>(process->start_time);
+            info.parentProcessName = text(process->parent_process_name);
+            info.parentProcessID = process->parent_process_id;
+            info.native = process->native != 0;
+            report->processInfo_ = info;
+        }
+
+        const auto* signal = message.signal;
+        if (signal == nullptr) fail("Crash report is missing Signal Information section");
+        if (signal->name == nullptr) fail("Crash report is missing signal name field");
+        if (signal->code == nullptr) fail("Crash report is missing signal code field");
+        report->signalInfo_ = {signal->name, signal->code, signal->address};
+        if (const auto* mach = signal->mach_exception) {
+            if (mach->n_codes >= 256) fail("Crash report includes too many Mach Exception codes");
+            report->machExceptionInfo_ =
+                CrashReportMachExceptionInfo{mach->type, std::vector<std::uint64_t>(mach->codes, mach->codes + mach->n_codes)};
+        }
+
+        // arm64e pointers carry an authentication code above the address bits.
+        bool strip = false;
+        if (report->machineInfo_ && report->machineInfo_->processorInfo) {
+            const auto& cpu = *report->machineInfo_->processorInfo;
+            strip = cpu.type == 0x0100000C && cpu.subtype == 2;
+        }
+        auto frame = [&](const Lvcrash__CrashReport__Thread__StackFrame& in) {
+            CrashReportStackFrameInfo out;
+            out.instructionPointer = strip ? (in.pc & 0xFFFFFFFFFULL) : in.pc;
+            if (const auto* symbol = in.symbol) {
+                out.symbolInfo = CrashReportSymbolInfo{symbol->name ? symbol->name : "", symbol->start_address,
+                                                       symbol->has_end_address ? symbol->end_address : 0};
+            }
+            return out;
+        };
+
+        if (message.n_threads == 0) fail("Crash report is missing thread state information");
+        for (std::size_t i = 0; i < message.n_threads; ++i) {
+            const auto& thread = *message.threads[i];
+            CrashReportThreadInfo info;
+            for (std::size_t f = 0; f < thread.n_frames; ++f) info.stackFrames.push_back(frame(*thread.frames[f]));
+            for (std::size_t r = 0; r < thread.n_registers; ++r) {
+                const auto& reg = *thread.registers[r];
+                if (reg.name == nullptr) fail("Missing register name in register value");
+                info.registers.push_back({reg.name, reg.value});
+            }
+            info.threadNumber = thread.thread_number;
+            info.crashed = thread.crashed != 0;
+            report->threads_.push_back(std::move(info));
+        }
+
+        if (message.n_binary_images == 0) fail("Crash report is missing binary image information");
+        for (std::size_t i = 0; i < message.n_binary_images; ++i) {
+            const auto& image = *message.binary_images[i];
+            if (image.name == nullptr) fail("Missing image name in image record");
+            assert(image.uuid.len == 0 || image.uuid.data != nullptr);
+            CrashReportBinaryImageInfo info;
+            info.imageBaseAddress = image.base_address;
+            info.imageSize = image.size;
+            info.imageName = image.name;
+            if (image.has_uuid) {
+                static constexpr char digits[] = "0123456789abcdef";
+                std::string hex;
+                for (std::size_t b = 0; b < image.uuid.len; ++b) {
+                    hex += digits[image.uuid.data[b] >> 4];
+                    hex += digits[image.uuid.data[b] & 0xF];
+                }
+                info.hasImageUUID = true;
+                info.imageUUID = hex;
+            }
+            if (image.code_type) info.codeType = processorInfo(*image.code_type);
+            report->images_.push_back(std::move(info));
+        }
+
+        if (const auto* exception = message.exception) {
+            if (exception->name == nullptr) fail("Crash report is missing exception name field");
+            if (exception->reason == nullptr) fail("Crash report is missing exception reason field");
+            CrashReportExceptionInfo info{exception->name, exception->reason, std::nullopt};
+            if (exception->n_frames > 0) {
+                info.stackFrames.emplace();
+                for (std::size_t f = 0; f < exception->n_frames; ++f) info.stackFrames->push_back(frame(*exception->frames[f]));
+            }
+            report->exceptionInfo_ = std::move(info);
+        }
+
+        if (message.has_custom_data)
+            report->customData_ =
+                std::vector<std::uint8_t>(message.custom_data.data, message.custom_data.data + message.custom_data.len);
+    } catch (const DecodeFailure& failure) {
+        if (error) *error = Error(kCrashReporterErrorDomain, kCrashReporterErrorCrashReportInvalid, failure.description);
+        return nullptr;
+    }
+    return report;
+}
+
+const CrashReportBinaryImageInfo* CrashReport::imageForAddress(std::uint64_t address) const {
+    for (const auto& image : images_)
+        if (image.imageBaseAddress <= address && address - image.imageBaseAddress < image.imageSize) return &image;
+    return nullptr;
+}
+
+std::optional<CrashHostInfo> CrashHostInfo::currentHostInfo() {
+    char* release = lvcrash_sysctl_string("kern.osrelease");
+    if (release == nullptr) {
+        const int err = errno;
+        reporterLog().info("[LVCrashReporter] Failed to fetch kern.osrelease value " + std::to_string(err) + ": " +
+                           std::strerror(err));
+        return std::nullopt;
+    }
+    CrashHostInfo info = fromRelease(release);
+    std::free(release);
+    return info;
+}
+
+CrashHostInfo CrashHostInfo::fromRelease(const std::string& release) {
+    CrashHostInfo info;
+    std::uint64_t* parts[] = {&info.version_.major, &info.version_.minor, &info.version_.revision};
+    std::size_t at = 0;
+    bool matched = true;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (i > 0) {
+            if (at >= release.size() || release[at] != '.') {
+                matched = false;
+                break;
+            }
+            ++at;
+        }
+        const std::size_t start = at;
+        std::uint64_t value = 0;
+        while (at < release.size() && release[at] >= '0' && release[at] <= '9' && at - start < 18)
+            value = value * 10 + static_cast<std::uint64_t>(release[at++] - '0');
+        if (at == start) {
+            matched = false;
+            break;
+        }
+        *parts[i] = value;
+    }
+    if (!matched) reporterLog().info("[LVCrashReporter] Unexpected kern.osrelease string format: " + release);
+    return info;
+}
+
+}  // namespace lvcrash

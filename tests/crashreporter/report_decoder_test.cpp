@@ -1,0 +1,457 @@
+// The decoder's checks, one case per message; the report model's conversions; the text
+// formatter's layout against a golden text and its edge cases; the host's kernel version.
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "crashreporter/lvcrash.pb-c.h"
+#include "crashreporter/report.hpp"
+#include "crashreporter/text_formatter.hpp"
+
+using namespace lvcrash;
+
+namespace {
+
+// A complete report message in memory; tests change what they need before packing.
+struct Message {
+    Lvcrash__CrashReport report = LVCRASH__CRASH_REPORT__INIT;
+    Lvcrash__CrashReport__SystemInfo system = LVCRASH__CRASH_REPORT__SYSTEM_INFO__INIT;
+    Lvcrash__CrashReport__ApplicationInfo app = LVCRASH__CRASH_REPORT__APPLICATION_INFO__INIT;
+    Lvcrash__CrashReport__MachineInfo machine = LVCRASH__CRASH_REPORT__MACHINE_INFO__INIT;
+    Lvcrash__CrashReport__Processor cpu = LVCRASH__CRASH_REPORT__PROCESSOR__INIT;
+    Lvcrash__CrashReport__ProcessInfo process = LVCRASH__CRASH_REPORT__PROCESS_INFO__INIT;
+    Lvcrash__CrashReport__ReportInfo info = LVCRASH__CRASH_REPORT__REPORT_INFO__INIT;
+    Lvcrash__CrashReport__Signal signal = LVCRASH__CRASH_REPORT__SIGNAL__INIT;
+    Lvcrash__CrashReport__Signal__MachException mach = LVCRASH__CRASH_REPORT__SIGNAL__MACH_EXCEPTION__INIT;
+    Lvcrash__CrashReport__Exception exception = LVCRASH__CRASH_REPORT__EXCEPTION__INIT;
+    std::vector<Lvcrash__CrashReport__Thread> threads;
+    std::vector<Lvcrash__CrashReport__Thread*> thread_ptrs;
+    std::vector<std::vector<Lvcrash__CrashReport__Thread__StackFrame>> frames;
+    std::vector<std::vector<Lvcrash__CrashReport__Thread__StackFrame*>> frame_ptrs;
+    std::vector<Lvcrash__CrashReport__Symbol> symbols;
+    std::vector<Lvcrash__CrashReport__Thread__RegisterValue> registers;
+    std::vector<Lvcrash__CrashReport__Thread__RegisterValue*> register_ptrs;
+    std::vector<Lvcrash__CrashReport__BinaryImage> images;
+    std::vector<Lvcrash__CrashReport__BinaryImage*> image_ptrs;
+    std::vector<Lvcrash__CrashReport__Processor> image_cpus;
+    std::vector<std::uint64_t> codes;
+    std::uint8_t uuid[16] = {0xE6, 0x21, 0xE1, 0xF8, 0xC3, 0x6C, 0x49, 0x5A, 0x93, 0xFC, 0x0C, 0x24, 0x7A, 0x3E, 0x6E, 0x5F};
+    std::uint8_t image_uuid[16] = {0x01, 0xAB, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+
+    Message() {
+        info.user_requested = 0;
+        info.has_uuid = 1;
+        info.uuid = {16, uuid};
+        system.has_operating_system = 1;
+        system.operating_system = LVCRASH__CRASH_REPORT__OPERATING_SYSTEM__LINUX;
+        system.os_version = const_cast<char*>("12.4");
+        system.os_build = const_cast<char*>("6.1.0-18-amd64");
+        system.architecture = LVCRASH__ARCHITECTURE__ARCHITECTURE_UNKNOWN;
+        system.timestamp = 1796572800;
+        cpu.has_encoding = 1;
+        cpu.encoding = LVCRASH__CRASH_REPORT__PROCESSOR__TYPE_ENCODING__TYPE_ENCODING_MACH;
+        cpu.type = 0x01000007;
+        cpu.subtype = 3;
+        machine.model = const_cast<char*>("Standard PC");
+        machine.processor = &cpu;
+        machine.processor_count = 4;
+        machine.logical_processor_count = 8;
+        app.identifier = const_cast<char*>("com.norvane.glyphwright");
+        app.version = const_cast<char*>("42");
+        app.marketing_version = const_cast<char*>("1.2");
+        process.process_name = const_cast<char*>("glyphwright");
+        process.process_id = 4242;
+        process.process_path = const_cast<char*>("/usr/bin/glyphwright");
+        process.parent_process_name = const_cast<char*>("bash");
+        process.parent_process_id = 1000;
+        process.native = 1;
+        process.has_start_time = 1;
+        process.start_time = 1796572790;
+        signal.name = const_cast<char*>("SIGSEGV");
+        signal.code = const_cast<char*>("SEGV_MAPERR");
+        signal.address = 0x10;
+        symbols.reserve(16);
+        threads.reserve(8);
+        frames.reserve(8);
+        frame_ptrs.reserve(8);
+        registers.reserve(32);
+        images.reserve(8);
+        image_cpus.reserve(8);
+        add_image(0x555555554000, 0x2000, "/usr/bin/glyphwright", true);
+        add_image(0x7ffff7d80000, 0x180000, "/usr/lib/x86_64-linux-gnu/libc.so.6", false);
+        add_thread(true, {{0x555555554100, "_main", 0x5555555540f0}, {0x7ffff7d81234, nullptr, 0}}, 17);
+        add_thread(false, {{0x7ffff7d80500, "syscall", 0x7ffff7d804f0}, {0x1234, nullptr, 0}}, 0);
+    }
+
+    struct FrameSpec {
+        std::uint64_t pc;
+        const char* symbol;
+        std::uint64_t start;
+    };
+
+    void add_image(std::uint64_t base, std::uint64_t size, const char* name, bool with_uuid) {
+        image_cpus.push_back(cpu);
+        Lvcrash__CrashReport__BinaryImage image = LVCRASH__CRASH_REPORT__BINARY_IMAGE__INIT;
+        image.base_address = base;
+        image.size = size;
+        image.name = const_cast<char*>(name);
+        if (with_uuid) {
+            image.has_uuid = 1;
+            image.uuid = {16, image_uuid};
+        }
+        image.code_type = &image_cpus.back();
+        images.push_back(image);
+        relink();
+    }
+
+    void add_thread(bool crashed, std::vector<FrameSpec> specs, int register_count) {
+        frames.emplace_back();
+        frame_ptrs.emplace_back();
+        for (const auto& spec : specs) {
+            Lvcrash__CrashReport__Thread__StackFrame frame = LVCRASH__CRASH_REPORT__THREAD__STACK_FRAME__INIT;
+            frame.pc = spec.pc;
+            if (spec.symbol) {
+                Lvcrash__CrashReport__Symbol symbol = LVCRASH__CRASH_REPORT__SYMBOL__INIT;
+                symbol.name = const_cast<char*>(spec.symbol);
+                symbol.start_address = spec.start;
+                symbols.push_back(symbol);
+                frame.symbol = &symbols.back();
+            }
+            frames.back().push_back(frame);
+        }
+        for (auto& frame : frames.back()) frame_ptrs.back().push_back(&frame);
+        static const char* names[] = {"rip", "rbp", "rsp", "rax", "rbx", "rcx", "rdx", "rdi", "rsi",
+                                      "r8",  "r9",  "r10", "r11", "r12", "r13", "r14", "r15"};
+        Lvcrash__CrashReport__Thread thread = LVCRASH__CRASH_REPORT__THREAD__INIT;
+        thread.thread_number = static_cast<std::uint32_t>(threads.size());
+        thread.crashed = crashed;
+        thread.n_frames = frame_ptrs.back().size();
+        thread.frames = frame_ptrs.back().data();
+        if (register_count > 0) {
+            register_ptrs.clear();
+            for (int i = 0; i < register_count; ++i) {
+                Lvcrash__CrashReport__Thread__RegisterValue reg = LVCRASH__CRASH_REPORT__THREAD__REGISTER_VALUE__INIT;
+                reg.name = const_cast<char*>(names[i % 17]);
+                reg.value = 0x1000u * static_cast<unsigned>(i);
+                registers.push_back(reg);
+            }
+            for (auto& reg : registers) register_ptrs.push_back(&reg);
+            thread.n_registers = register_ptrs.size();
+            thread.registers = register_ptrs.data();
+        }
+        threads.push_back(thread);
+        relink();
+    }
+
+    void relink() {
+        report.system_info = &system;
+        report.application_info = &app;
+        report.machine_info = &machine;
+        report.process_info = &process;
+        report.report_info = &info;
+        report.signal = &signal;
+        thread_ptrs.clear();
+        for (auto& thread : threads) thread_ptrs.push_back(&thread);
+        report.n_threads = thread_ptrs.size();
+        report.threads = thread_ptrs.data();
+        image_ptrs.clear();
+        for (auto& image : images) image_ptrs.push_back(&image);
+        report.n_binary_images = image_ptrs.size();
+        report.binary_images = image_ptrs.data();
+    }
+
+    std::vector<std::uint8_t> bytes() const {
+        std::vector<std::uint8_t> out(8 + lvcrash__crash_report__get_packed_size(&report));
+        std::memcpy(out.data(), "lvcrash\1", 8);
+        lvcrash__crash_report__pack(&report, out.data() + 8);
+        return out;
+    }
+};
+
+std::string decode_error(const std::vector<std::uint8_t>& bytes) {
+    std::optional<platform::foundation::Error> error;
+    auto report = CrashReport::decode(bytes, &error);
+    if (report) return "(decoded)";
+    if (!error) return "(no error)";
+    EXPECT_EQ(error->domain(), kCrashReporterErrorDomain);
+    EXPECT_EQ(error->code(), kCrashReporterErrorCrashReportInvalid);
+    return error->what();
+}
+
+std::string message_error(const Lvcrash__CrashReport& message) {
+    std::optional<platform::foundation::Error> error;
+    auto report = CrashReport::fromMessage(message, &error);
+    if (report) return "(decoded)";
+    EXPECT_EQ(error->code(), kCrashReporterErrorCrashReportInvalid);
+    return error->what();
+}
+
+TEST(ReportDecoder, EveryFileLevelFailureHasItsMessage) {
+    struct Case {
+        const char* name;
+        std::function<std::vector<std::uint8_t>()> make;
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {"magic and version only", [] { return std::vector<std::uint8_t>{'l', 'v', 'c', 'r', 'a', 's', 'h', 1}; },
+         "Could not decode truncated crash log"},
+        {"seventh magic byte", [] { return std::vector<std::uint8_t>{'l', 'v', 'c', 'r', 'a', 's', 'X', 1, 0}; },
+         "Could not decode invalid crash log header"},
+        {"first magic byte", [] { return std::vector<std::uint8_t>{'L', 'v', 'c', 'r', 'a', 's', 'h', 1, 0}; },
+         "Could not decode invalid crash log header"},
+        {"fourth magic byte", [] { return std::vector<std::uint8_t>{'l', 'v', 'c', 'R', 'a', 's', 'h', 1, 0}; },
+         "Could not decode invalid crash log header"},
+        {"version 2", [] { return std::vector<std::uint8_t>{'l', 'v', 'c', 'r', 'a', 's', 'h', 2, 0}; },
+         "Could not decode unsupported crash report version: 2"},
+        {"unparsable body",
+         [] { return std::vector<std::uint8_t>{'l', 'v', 'c', 'r', 'a', 's', 'h', 1, 0xFF, 0xFF, 0xFF}; },
+         "An unknown error occured decoding the crash report"},
+        {"missing required section (unpacker)",
+         [] {
+             Message m;
+             m.report.signal = nullptr;  // packs without field 6, which the unpacker refuses
+             return m.bytes();
+         },
+         "An unknown error occured decoding the crash report"},
+        {"15-byte report uuid",
+         [] {
+             Message m;
+             m.info.uuid.len = 15;
+             return m.bytes();
+         },
+         "Report UUID value is not a standard 16 bytes"},
+        {"no machine, unknown architecture",
+         [] {
+             Message m;
+             m.report.machine_info = nullptr;
+             return m.bytes();
+         },
+         "Crash report has an unknown architecture"},
+        {"256 Mach codes",
+         [] {
+             Message m;
+             m.codes.assign(256, 7);
+             m.mach.type = 1;
+             m.mach.n_codes = m.codes.size();
+             m.mach.codes = m.codes.data();
+             m.signal.mach_exception = &m.mach;
+             return m.bytes();
+         },
+         "Crash report includes too many Mach Exception codes"},
+        {"no thread",
+         [] {
+             Message m;
+             m.report.n_threads = 0;
+             return m.bytes();
+         },
+         "Crash report is missing thread state information"},
+        {"no image",
+         [] {
+             Message m;
+             m.report.n_binary_images = 0;
+             return m.bytes();
+         },
+         "Crash report is missing binary image information"},
+        {"complete", [] { return Message().bytes(); }, "(decoded)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(decode_error(c.make()), c.expected) << c.name;
+}
+
+TEST(ReportDecoder, MissingSectionsAndFieldsOfAnUnpackedMessageHaveTheirMessages) {
+    struct Case {
+        const char* name;
+        std::function<void(Message&)> damage;
+        const char* expected;
+    };
+    static Lvcrash__CrashReport__Thread__RegisterValue nameless = LVCRASH__CRASH_REPORT__THREAD__REGISTER_VALUE__INIT;
+    static Lvcrash__CrashReport__Thread__RegisterValue* nameless_list[] = {&nameless};
+    const std::vector<Case> cases = {
+        {"system", [](Message& m) { m.report.system_info = nullptr; }, "Crash report is missing System Information section"},
+        {"os version", [](Message& m) { m.system.os_version = nullptr; },
+         "Crash report is missing System Information OS version field"},
+        {"application", [](Message& m) { m.report.application_info = nullptr; },
+         "Crash report is missing Application Information section"},
+        {"identifier", [](Message& m) { m.app.identifier = nullptr; },
+         "Crash report is missing Application Information app identifier field"},
+        {"version", [](Message& m) { m.app.version = nullptr; },
+         "Crash report is missing Application Information app version field"},
+        {"signal", [](Message& m) { m.report.signal = nullptr; }, "Crash report is missing Signal Information section"},
+        {"signal name", [](Message& m) { m.signal.name = nullptr; }, "Crash report is missing signal name field"},
+        {"signal code", [](Message& m) { m.signal.code = nullptr; }, "Crash report is missing signal code field"},
+        {"register name",
+         [](Message& m) {
+             m.threads[1].n_registers = 1;
+             m.threads[1].registers = nameless_list;
+         },
+         "Missing register name in register value"},
+        {"image name", [](Message& m) { m.images[1].name = nullptr; }, "Missing image name in image record"},
+        {"exception name",
+         [](Message& m) {
+             m.exception.reason = const_cast<char*>("why");
+             m.report.exception = &m.exception;
+         },
+         "Crash report is missing exception name field"},
+        {"exception reason",
+         [](Message& m) {
+             m.exception.name = const_cast<char*>("NSGenericException");
+             m.report.exception = &m.exception;
+         },
+         "Crash report is missing exception reason field"},
+    };
+    for (const auto& c : cases) {
+        Message m;
+        c.damage(m);
+        EXPECT_EQ(message_error(m.report), c.expected) << c.name;
+    }
+}
+
+TEST(ReportDecoder, ModelValuesFollowTheFileAndItsDefaults) {
+    Message m;
+    auto report = CrashReport::decode(m.bytes(), nullptr);
+    ASSERT_NE(report, nullptr);
+    EXPECT_TRUE(report->uuid().has_value());
+    EXPECT_EQ(report->images()[0].imageUUID.value_or(""), "01ab02030405060708090a0b0c0d0e0f");
+    EXPECT_FALSE(report->images()[1].hasImageUUID);
+    EXPECT_EQ(report->imageForAddress(0x555555554000), &report->images()[0]);
+    EXPECT_EQ(report->imageForAddress(0x555555554000 + 0x1FFF), &report->images()[0]);
+    EXPECT_EQ(report->imageForAddress(0x555555554000 + 0x2000), nullptr);  // the end is exclusive
+    EXPECT_EQ(report->applicationInfo().applicationMarketingVersion.value_or(""), "1.2");
+    EXPECT_EQ(report->processInfo()->processStartTime.value_or(0), 1796572790);
+    EXPECT_EQ(report->threads()[0].stackFrames[0].symbolInfo->endAddress, 0u);
+    EXPECT_FALSE(report->hasExceptionInfo());
+    EXPECT_FALSE(report->customData().has_value());
+
+    // No report info: no uuid. An empty marketing version is none. Timestamp 0 is none.
+    m.report.report_info = nullptr;
+    m.app.marketing_version = const_cast<char*>("");
+    m.system.timestamp = 0;
+    report = CrashReport::decode(m.bytes(), nullptr);
+    ASSERT_NE(report, nullptr);
+    EXPECT_FALSE(report->uuid().has_value());
+    EXPECT_FALSE(report->applicationInfo().applicationMarketingVersion.has_value());
+    EXPECT_FALSE(report->systemInfo().timestamp.has_value());
+
+    // Without machine info the processor comes from the architecture.
+    m.report.machine_info = nullptr;
+    m.system.architecture = LVCRASH__ARCHITECTURE__ARMV7;
+    report = CrashReport::decode(m.bytes(), nullptr);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->systemInfo().processorInfo->type, 12u);
+    EXPECT_EQ(report->systemInfo().processorInfo->subtype, 9u);
+}
+
+TEST(ReportDecoder, Arm64ePointersLoseTheirAuthenticationBits) {
+    for (const std::uint64_t subtype : {2u, 0u}) {
+        Message m;
+        m.cpu.type = 0x0100000C;
+        m.cpu.subtype = subtype;
+        m.frames[0][0].pc = 0x8000000123456789ULL;
+        auto report = CrashReport::decode(m.bytes(), nullptr);
+        ASSERT_NE(report, nullptr);
+        EXPECT_EQ(report->threads()[0].stackFrames[0].instructionPointer,
+                  subtype == 2 ? 0x123456789ULL : 0x8000000123456789ULL);
+    }
+}
+
+TEST(CrashHostInfo, KernelReleasesGiveThreeNumbers) {
+    struct Case {
+        const char* release;
+        std::uint64_t major, minor, revision;
+    } cases[] = {{"22.6.0", 22, 6, 0}, {"6.1.0-18-amd64", 6, 1, 0}, {"5.15", 5, 15, 0}, {"garbage", 0, 0, 0}};
+    for (const auto& c : cases) {
+        const auto info = CrashHostInfo::fromRelease(c.release);
+        EXPECT_EQ(info.darwinVersion().major, c.major) << c.release;
+        EXPECT_EQ(info.darwinVersion().minor, c.minor) << c.release;
+        EXPECT_EQ(info.darwinVersion().revision, c.revision) << c.release;
+    }
+    EXPECT_TRUE(CrashHostInfo::currentHostInfo().has_value());
+}
+
+std::string format(const Message& m) {
+    auto report = CrashReport::decode(m.bytes(), nullptr);
+    EXPECT_NE(report, nullptr);
+    if (!report) return {};
+    return CrashReportTextFormatter::stringValueForCrashReport(*report, CrashReportTextFormat::iOS);
+}
+
+TEST(ReportTextFormatter, FullReportMatchesTheGoldenText) {
+    Message m;
+    m.exception.name = const_cast<char*>("NSInvalidArgumentException");
+    m.exception.reason = const_cast<char*>("unrecognized selector");
+    m.exception.n_frames = m.frame_ptrs[0].size();
+    m.exception.frames = m.frame_ptrs[0].data();
+    m.report.exception = &m.exception;
+    const std::string text = format(m);
+    const std::string path = std::string(GW_FIXTURES_DIR) + "/golden/crash/report.txt";
+    if (std::getenv("GW_UPDATE_GOLDEN")) std::ofstream(path) << text;
+    std::ifstream in(path);
+    std::stringstream golden;
+    golden << in.rdbuf();
+    EXPECT_EQ(text, golden.str());
+
+    CrashReportTextFormatter formatter(CrashReportTextFormat::iOS, CrashReportStringEncoding::utf8);
+    auto report = CrashReport::decode(m.bytes(), nullptr);
+    const auto bytes = formatter.formatReport(*report);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), text);
+}
+
+TEST(ReportTextFormatter, EdgeCasesOfTheLayout) {
+    struct Case {
+        const char* name;
+        std::function<void(Message&)> change;
+        std::vector<std::string> present;
+        std::vector<std::string> absent;
+    };
+    const std::vector<Case> cases = {
+        {"no machine", [](Message& m) { m.report.machine_info = nullptr; m.system.architecture = LVCRASH__ARCHITECTURE__X86_64; },
+         {"Hardware Model:      ???\n"}, {}},
+        {"two images with one base print once",
+         [](Message& m) { m.add_image(0x555555554000, 0x10, "/tmp/twin", false); },
+         {"+glyphwright x86_64"}, {"twin"}},
+        {"64-bit ranges are 18 characters",
+         [](Message&) {}, {"    0x555555554000 -     0x555555555fff +glyphwright x86_64  <01ab02030405060708090a0b0c0d0e0f> /usr/bin/glyphwright\n"}, {}},
+        {"13 registers: three full lines and one of one",
+         [](Message& m) { m.threads[0].n_registers = 13; },
+         {"   r10: 0x000000000000b000 \n   r11: 0x000000000000c000 \n\n"}, {"   r12:"}},
+        {"underscore dropped on Mac OS X",
+         [](Message& m) { m.system.operating_system = LVCRASH__CRASH_REPORT__OPERATING_SYSTEM__MAC_OS_X; },
+         {"main + 16\n", "OS Version:      Mac OS X 12.4"}, {"_main + 16"}},
+        {"underscore kept on Linux", [](Message&) {}, {"_main + 16\n", "OS Version:      Linux 12.4 (6.1.0-18-amd64)"}, {}},
+        {"unknown operating system", [](Message& m) { m.system.operating_system = LVCRASH__CRASH_REPORT__OPERATING_SYSTEM__OS_UNKNOWN; },
+         {"Unknown (3) 12.4"}, {}},
+        {"frame outside every image", [](Message&) {}, {"1   ???                                 0x0000000000001234 0x0 + 4660\n"}, {}},
+        {"ARM names r12 ip",
+         [](Message& m) {
+             m.cpu.type = 12;
+             m.cpu.subtype = 9;
+             for (auto& cpu : m.image_cpus) cpu = m.cpu;
+         },
+         {"Code Type:       ARM\n", "    ip: 0x0000d000 ", "armv7"}, {"r12:"}},
+        {"no crashed thread", [](Message& m) { m.threads[0].crashed = 0; }, {}, {"Crashed Thread:", "Thread State"}},
+        {"no process info", [](Message& m) { m.report.process_info = nullptr; },
+         {"Process:         ??? [???]\nPath:            ???\n", "Parent Process:  ??? [???]\n", " glyphwright x86_64"}, {}},
+    };
+    for (const auto& c : cases) {
+        Message m;
+        c.change(m);
+        const std::string text = format(m);
+        for (const auto& want : c.present) EXPECT_NE(text.find(want), std::string::npos) << c.name << ": " << want << "\n" << text;
+        for (const auto& not_want : c.absent) EXPECT_EQ(text.find(not_want), std::string::npos) << c.name << ": " << not_want;
+    }
+}
+
+TEST(ReportTextFormatter, AsciiEncodingMarksEachForeignCharacterOnce) {
+    Message m;
+    m.process.process_name = const_cast<char*>("gl\xC3\xBFph");
+    auto report = CrashReport::decode(m.bytes(), nullptr);
+    CrashReportTextFormatter formatter(CrashReportTextFormat::iOS, CrashReportStringEncoding::ascii);
+    const auto bytes = formatter.formatReport(*report);
+    EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("Process:         gl?ph [4242]"), std::string::npos);
+}
+
+}  // namespace
