@@ -1,6 +1,7 @@
 #include "app/ui/desktop_application.hpp"
 
 #include "app/foundation/localized_string.hpp"
+#include "app/ui/prompt_presenters.hpp"
 #include "platform/appkit/array_controller.hpp"
 #include "platform/appkit/qt/alert.hpp"
 #include "platform/appkit/qt/application.hpp"
@@ -72,6 +73,10 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     app->delegate->setWindow(window);
     app->delegate->setPreviousFileLocationsManager(app->previousLocations);
     app->delegate->setGlyphwright(app->engine);
+    app->delegate->siblingcast().setPresenter(
+        makeOtherAppsPresenter("https://apps.apple.com/developer/norvane/id1000000001"));
+    app->delegate->myPrompter().setPresenter(
+        makeReviewPresenter("https://apps.apple.com/app/id1000000002?action=write-review"));
     return app;
 }
 
