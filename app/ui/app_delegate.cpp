@@ -9,6 +9,14 @@
 #include "app/ui/value_transformers.hpp"
 #include "platform/appkit/qt/alert.hpp"
 #include "platform/appkit/qt/application.hpp"
+#include "platform/appkit/qt/open_panel.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
+#include "platform/appkit/user_defaults_controller.hpp"
+#include "app/foundation/folder_scanning.hpp"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QProgressDialog>
 #include "platform/appkit/workspace.hpp"
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/files.hpp"
@@ -282,6 +290,114 @@ void AppDelegate::openFiles(const std::vector<std::string>& paths) {
         presentError(error.what());
     }
     restoreWindow();
+}
+
+void AppDelegate::showOpenFileDialog() {
+    auto panel = std::make_shared<qt::OpenPanel>();
+    panel->canChooseDirectories = true;
+    panel->allowsMultipleSelection = true;
+    panel->allowedFileTypes = supportedImageFileExtensions();
+    panel->prompt = LocalizedString::text("open-panel.open-image.prompt");
+    panel->title = LocalizedString::text("open-panel.open-image.title");
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    panel->beginSheetModal(window_.data(), [weak, panel](qt::ModalResponse response) {
+        auto self = weak.lock();
+        if (!self || response != qt::ModalResponse::ok || !self->glyphwright_) return;
+        try {
+            self->glyphwright_->addImages(panel->urls());
+        } catch (const std::exception& error) {
+            self->presentError(error.what());
+        }
+    });
+}
+
+void AppDelegate::showOutputDestinationDialog() {
+    auto* checkbox = new QCheckBox(QString::fromStdString(
+        LocalizedString::text("destination-open-panel.accessory-view.scanButtonTitle")));
+    checkbox->setObjectName("scanSubfoldersCheckbox");
+    checkbox->setChecked(pf::UserDefaults::standard().boolForKey("scanSubfoldersForAssetCatalogs"));
+    QPointer<QCheckBox> scan = checkbox;
+    auto panel = std::make_shared<qt::OpenPanel>();
+    panel->accessoryView = checkbox;
+    panel->canChooseFiles = false;
+    panel->canChooseDirectories = true;
+    panel->resolvesAliases = true;
+    panel->prompt = LocalizedString::text("open-panel.select-destination.prompt");
+    panel->canCreateDirectories = true;
+    panel->allowsMultipleSelection = false;
+    panel->title = LocalizedString::text("open-panel.select-destination.title");
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    panel->beginSheetModal(window_.data(), [weak, panel, scan](qt::ModalResponse response) {
+        auto self = weak.lock();
+        if (!self) return;
+        Logger::log(std::string("Destination Panel Result: ") + std::to_string(static_cast<int>(response)));
+        if (response != qt::ModalResponse::ok) return;
+        std::string list;
+        for (const auto& url : panel->urls()) list += (list.empty() ? "" : ", ") + url.absoluteString();
+        Logger::log("Destination Panel URLS: [" + list + "]");
+        if (panel->urls().empty()) return;
+        const auto chosen = panel->urls().front();
+        if (isInsideAssetCatalog(chosen) && !isAssetCatalog(slashTrimmed(chosen))) {
+            self->presentError(AppDelegateError(AppDelegateError::Case::insideAssetCatalogDirectory).what());
+            return;
+        }
+        const bool scanning = scan && scan->isChecked();
+        pf::UserDefaults::standard().setBool(scanning, "scanSubfoldersForAssetCatalogs");
+        self->settleChosenDestination(chosen, scanning);
+    });
+}
+
+void AppDelegate::settleChosenDestination(const pf::URL& chosen, bool scan) {
+    if (!scan) {
+        selectOutputDirectory(chosen);
+        return;
+    }
+    // A large folder takes a while to search: off the main thread, with a busy indicator.
+    searching_ = true;
+    auto* busy = new QProgressDialog(window_.data());
+    busy->setObjectName("catalogSearchIndicator");
+    busy->setRange(0, 0);
+    busy->setCancelButton(nullptr);
+    busy->setMinimumDuration(300);
+    QPointer<QProgressDialog> indicator = busy;
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    platform::dispatch::DispatchQueue::global().async([weak, chosen, indicator] {
+        std::vector<pf::URL> found;
+        std::string failure;
+        try {
+            found = assetCatalogURLs(chosen);
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        platform::dispatch::DispatchQueue::main().async([weak, chosen, indicator, found, failure] {
+            if (indicator) indicator->deleteLater();
+            auto self = weak.lock();
+            if (!self) return;
+            self->searching_ = false;
+            if (!failure.empty()) {
+                Logger::log("Unable to look for Asset Catalog directories: " + failure);
+                return;
+            }
+            if (found.empty()) {
+                self->selectOutputDirectory(chosen);
+            } else if (found.size() == 1) {
+                self->selectOutputDirectory(found.front());
+            } else if (self->multipleCatalogsPanel_) {
+                std::weak_ptr<AppDelegate> again = self;
+                self->multipleCatalogsPanel_->beginSheet(
+                    self->window_.data(), found,
+                    [again, chosen](MultipleCatalogsChoosing::Choice choice, std::optional<pf::URL> catalog) {
+                        auto delegate = again.lock();
+                        if (!delegate) return;
+                        if (choice == MultipleCatalogsChoosing::Choice::selectedCatalog && catalog) {
+                            delegate->selectOutputDirectory(*catalog);
+                        } else if (choice == MultipleCatalogsChoosing::Choice::newDirectory) {
+                            delegate->selectOutputDirectory(chosen);
+                        }
+                    });
+            }
+        });
+    });
 }
 
 }  // namespace gw

@@ -17,6 +17,7 @@
 #include <QWidget>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -33,6 +34,17 @@ public:
 
 private:
     Case case_;
+};
+
+// The catalog chooser as the delegate sees it: shown as a sheet once two or more
+// catalogs lie below the chosen folder.
+class MultipleCatalogsChoosing {
+public:
+    enum class Choice { selectedCatalog, newDirectory, cancelled };
+    using Completion = std::function<void(Choice, std::optional<platform::foundation::URL> catalog)>;
+    virtual ~MultipleCatalogsChoosing() = default;
+    virtual void beginSheet(QWidget* window, std::vector<platform::foundation::URL> assetCatalogURLs,
+                            Completion completion) = 0;
 };
 
 class AppDelegate : public platform::appkit::qt::ApplicationDelegate,
@@ -55,6 +67,14 @@ public:
     void setWindow(QWidget* window) { window_ = window; }
     const std::shared_ptr<PreviousLocationsManager>& previousFileLocationsManager() const { return previousLocations_; }
     void setPreviousFileLocationsManager(std::shared_ptr<PreviousLocationsManager> manager);
+
+    void setMultipleCatalogsPanel(std::shared_ptr<MultipleCatalogsChoosing> panel) { multipleCatalogsPanel_ = std::move(panel); }
+
+    // Dialogs of the main window and the menu.
+    void showOpenFileDialog();
+    void showOutputDestinationDialog();
+    // Whether a catalog search runs (a busy indicator shows meanwhile).
+    bool isSearchingForCatalogs() const { return searching_; }
 
     // Services.
     SiblingcastController& siblingcast() { return *siblingcast_; }
@@ -108,6 +128,9 @@ private:
     std::unique_ptr<NorvaneSupportController> supportController_;
     std::optional<std::filesystem::path> storedImagesPath_;
     bool heldBackQuit_ = false;
+    bool searching_ = false;
+    std::shared_ptr<MultipleCatalogsChoosing> multipleCatalogsPanel_;
+    void settleChosenDestination(const platform::foundation::URL& chosen, bool scan);
 };
 
 }  // namespace gw
