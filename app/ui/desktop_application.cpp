@@ -2,6 +2,7 @@
 
 #include "app/foundation/localized_string.hpp"
 #include "app/ui/prompt_presenters.hpp"
+#include "app/ui/root_folder_chooser.hpp"
 #include "platform/appkit/array_controller.hpp"
 #include "platform/appkit/qt/alert.hpp"
 #include "platform/appkit/qt/application.hpp"
@@ -39,6 +40,7 @@ pa::MenuPtr makeMainMenu() {
 
 std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     auto app = std::make_unique<DesktopApplication>();
+    installRootFolderChooser();
     app->mainMenu = makeMainMenu();
     qt::Application::shared()->setMainMenu(app->mainMenu);
 
