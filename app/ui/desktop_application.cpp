@@ -21,6 +21,20 @@ namespace qt = platform::appkit::qt;
 
 namespace {
 
+pa::MenuPtr makeFileMenu(const std::weak_ptr<AppDelegate>& delegate) {
+    auto fileMenu = pa::Menu::make(LocalizedString::text("menu.file.title"));
+    fileMenu->addItem(pa::MenuItem::make(
+        LocalizedString::text("menu.file.open"),
+        [delegate](pa::MenuItem&) {
+            if (auto d = delegate.lock()) d->showOpenFileDialog();
+        },
+        "o"));
+    fileMenu->addItem(pa::MenuItem::make(LocalizedString::text("menu.file.destination"), [delegate](pa::MenuItem&) {
+        if (auto d = delegate.lock()) d->showOutputDestinationDialog();
+    }));
+    return fileMenu;
+}
+
 pa::MenuPtr makeMainMenu() {
     auto mainMenu = pa::Menu::make();
     auto appMenu = pa::Menu::make(LocalizedString::text("menu.application.title"));
@@ -75,6 +89,9 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     app->delegate->setWindow(window);
     app->delegate->setPreviousFileLocationsManager(app->previousLocations);
     app->delegate->setGlyphwright(app->engine);
+    auto fileItem = pa::MenuItem::make(LocalizedString::text("menu.file.title"));
+    fileItem->setSubmenu(makeFileMenu(app->delegate));
+    app->mainMenu->addItem(fileItem);
     app->delegate->siblingcast().setPresenter(
         makeOtherAppsPresenter("https://apps.apple.com/developer/norvane/id1000000001"));
     app->delegate->myPrompter().setPresenter(
