@@ -140,8 +140,9 @@ bool RDDILogDBStorage::saveLog(const std::shared_ptr<RDDIAbstractLog>& log, cons
     values.addNumber(priority);
 
     const int result = executeQueryUsingBlock([&](sqlite3* db) {
-        const auto limit = static_cast<std::uint64_t>(getMaxPageCountInOpenedDatabase(db)) *
-                           static_cast<std::uint64_t>(getPageSizeInOpenedDatabase(db));
+        // The page limit this connection was opened with, in bytes.
+        const auto limit = static_cast<std::uint64_t>(maxSizeInBytes() / pageSize()) *
+                           static_cast<std::uint64_t>(pageSize());
         const std::size_t length = text ? text->size() : 0;
         if (length >= limit) {
             RDDILogError(kRDDILogTag,
@@ -206,8 +207,10 @@ void RDDILogDBStorage::deleteLogsWithGroupId(
         values.addString(groupId);
         values.addNumber(after);
         std::int64_t lastId = after;
+        // "+" keeps the planner on the row ids: through the group index every chunk
+        // would sort the whole group again.
         const auto rows = logsWithCondition(
-            fmt::format("\"{}\" = ? AND \"{}\" > ? ORDER BY \"{}\" ASC LIMIT {}", kGroupIdColumn, kIdColumn, kIdColumn,
+            fmt::format("+\"{}\" = ? AND \"{}\" > ? ORDER BY \"{}\" ASC LIMIT {}", kGroupIdColumn, kIdColumn, kIdColumn,
                         kChunkSize),
             values, &lastId);
         if (each) {
