@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace rddi {
@@ -33,15 +34,16 @@ constexpr std::size_t kMaxPlaceholderIds = 500;
 bool isCommonSchemaLog(const RDDIAbstractLog& log) { return log.className() == "RDDICommonSchemaLog"; }
 
 // Base64 text with characters outside the alphabet ignored.
+bool isBase64Character(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
+           c == '=';
+}
+
 std::optional<pf::Data> lenientBase64Decoded(const std::string& text) {
+    if (std::all_of(text.begin(), text.end(), isBase64Character)) return pf::base64Decoded(text);
     std::string clean;
     clean.reserve(text.size());
-    for (const char c : text) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
-            c == '=') {
-            clean.push_back(c);
-        }
-    }
+    std::copy_if(text.begin(), text.end(), std::back_inserter(clean), isBase64Character);
     return pf::base64Decoded(clean);
 }
 
