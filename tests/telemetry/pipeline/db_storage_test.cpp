@@ -93,6 +93,21 @@ TEST(DBStorageTest, CreationAndMigrationRunTheRightHookAndWriteTheVersion) {
     }
 }
 
+TEST(DBStorageTest, AFolderWhoseNameReadsAsUriSyntaxStillHoldsTheFile) {
+    TelemetryTestEnvironment env;
+    gwtest::ScopedEnv data("XDG_DATA_HOME", (env.xdg().root() / "odd ?mode=ro&x=1 #100% ü").string());
+    rddi::RDDIUtility::resetDezIdedevDirectoryURL();
+    HookedStorage storage;
+    RDDIStorageBindableArray values;
+    values.addString("x");
+    EXPECT_EQ(storage.executeNonSelectionQuery("INSERT INTO \"items\" (\"name\") VALUES (?)", &values), 0);
+    EXPECT_EQ(storage.countEntriesForTable("items", std::nullopt, nullptr), 1u);
+    EXPECT_TRUE(std::filesystem::exists(databasePath()));
+    EXPECT_EQ(storage.dbFilePath(), databasePath());
+    EXPECT_EQ(scalar(databasePath(), "SELECT COUNT(*) FROM items"), 1);
+    rddi::RDDIUtility::resetDezIdedevDirectoryURL();
+}
+
 TEST(DBStorageTest, AFileThatIsNoDatabaseIsDeletedAndBuiltAgainWithoutItsStaleLog) {
     const std::string contents[] = {"this is certainly not an SQLite database, just some words " + std::string(4000, 'x'),
                                     ""};
