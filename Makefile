@@ -1,6 +1,6 @@
 # Glyphwright: the two commands a developer needs.
 #   make demo   install what is missing, build, convert the bundled sample artwork
-#   make test   install what is missing, build, run every test (then the unit tests under ASan+UBSan)
+#   make test   install what is missing, build, run every test (then again under ASan+UBSan)
 
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
@@ -31,14 +31,16 @@ test-main: build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 300
 
 # Second stage: the unit, end-to-end and offscreen widget tests again under AddressSanitizer
-# and UBSan. Crash tests fork children that die on purpose, and the real-window (x11) and
-# slow tests stay out of this stage.
+# and UBSan, each with four times its time limit (GW_TEST_TIMEOUT_SCALE). Crash tests fork
+# children that die on purpose, and the real-window (x11) and slow tests stay out of this stage.
 test-asan: deps
 	cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DGW_SANITIZE=ON -DGW_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
-	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=0 ctest -j $(JOBS) --output-on-failure --timeout 600 -LE 'crash|slow|x11'
+	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=0 ctest -j $(JOBS) --output-on-failure -LE 'crash|x11|slow'
 
-demo: build
+# Builds only the two programs the demo runs, not the tests and benchmarks.
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target glyphwright gw-grant-root
 	@scripts/demo $(BUILD)
 
 bench: deps

@@ -20,6 +20,8 @@ pkg_check_modules(GDKPIXBUF REQUIRED IMPORTED_TARGET gdk-pixbuf-2.0)
 pkg_check_modules(PIXMAN REQUIRED IMPORTED_TARGET pixman-1)
 pkg_check_modules(DEFLATE REQUIRED IMPORTED_TARGET libdeflate)
 pkg_check_modules(PROTOBUFC REQUIRED IMPORTED_TARGET libprotobuf-c)
+# Desktop services on the session bus (file-manager reveal).
+pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0)
 
 # WebP pictures are decoded through gdk-pixbuf's loader module (Debian webp-pixbuf-loader),
 # found at run time, not linked.
@@ -29,3 +31,11 @@ find_file(GW_WEBP_PIXBUF_LOADER libpixbufloader-webp.so
 if(NOT GW_WEBP_PIXBUF_LOADER)
   message(WARNING "webp-pixbuf-loader is not installed: WebP pictures will not load (run scripts/install-deps)")
 endif()
+
+# Mach-O test fixtures are built at build time with clang and ld64.lld from lld-16; llvm-14's
+# listings are their test oracles (scripts/install-deps installs all three).
+find_program(GW_CLANG clang)
+find_program(GW_LD64_LLD ld64.lld-16)
+find_program(GW_LLVM_NM llvm-nm-14)
+find_program(GW_LLVM_OBJDUMP llvm-objdump-14)
+find_program(GW_LLVM_READELF llvm-readelf-14)

@@ -28,8 +28,19 @@ function(gw_library target)
   endif()
 endfunction()
 
-# gw_test(<target> LABELS <labels...> SOURCES <files...> DEPS <targets...>)
-# A GoogleTest executable whose cases are registered with CTest one by one.
+# Sanitizer builds run several times slower, and CI may run them on two loaded cores:
+# every test's TIMEOUT is multiplied by this (4 under GW_SANITIZE or GW_TSAN, else 1).
+if(GW_SANITIZE OR GW_TSAN)
+  set(gw_default_timeout_scale 4)
+else()
+  set(gw_default_timeout_scale 1)
+endif()
+set(GW_TEST_TIMEOUT_SCALE ${gw_default_timeout_scale} CACHE STRING "Factor applied to every test's TIMEOUT")
+
+# gw_test(<target> LABELS <labels...> [TIMEOUT <seconds>] SOURCES <files...> DEPS <targets...>)
+# A GoogleTest executable whose cases are registered with CTest one by one. Cases of
+# suites named "…ChildProcess" are the second process of another case, which runs them
+# itself; they are not registered.
 function(gw_test target)
   cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;SOURCES;DEPS" ${ARGN})
   if(NOT ARG_SOURCES)
@@ -49,9 +60,12 @@ function(gw_test target)
     GW_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     GW_FIXTURES_DIR="${CMAKE_SOURCE_DIR}/tests/fixtures"
     GW_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  math(EXPR timeout "${ARG_TIMEOUT} * ${GW_TEST_TIMEOUT_SCALE}")
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+    DISCOVERY_TIMEOUT 120
+    TEST_FILTER "-*ChildProcess.*"
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${timeout})
 endfunction()
 
 # gw_gui_test(<target> [LABELS <extra labels...>] SOURCES <files...> DEPS <targets...> [MAIN <support target>])

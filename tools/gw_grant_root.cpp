@@ -2,6 +2,7 @@
 // controller the preferences switch uses, for machines without a display and for tests.
 #include "app/shell/command_line_enabled_controller.hpp"
 #include "platform/foundation/url.hpp"
+#include "platform/foundation/user_defaults.hpp"
 
 #include <cstdio>
 #include <exception>
@@ -20,6 +21,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     gw::CommandLineEnabledController controller;
+    // Settings that could not be read were moved aside on the way in: the grant made
+    // now starts them afresh, and the user should know where the old ones went.
+    if (const auto aside = platform::foundation::UserDefaults::standard().setAsideStore()) {
+        std::fprintf(stderr, "gw-grant-root: the settings file %s could not be read (%s); ", aside->original.c_str(),
+                     aside->reason.c_str());
+        if (aside->movedTo.empty()) {
+            std::fprintf(stderr, "it could not be moved aside\n");
+        } else {
+            std::fprintf(stderr, "it was moved to %s\n", aside->movedTo.c_str());
+        }
+    }
     controller.setErrorPresenter([](const std::exception& failure) {
         std::fprintf(stderr, "gw-grant-root: %s\n", failure.what());
     });

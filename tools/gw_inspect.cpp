@@ -33,7 +33,8 @@ bool inspect(const std::string& path) {
     try {
         input = gw::ImageInput::load(url);
     } catch (const gw::ImageInput::ImageInputError& e) {
-        fmt::print(stderr, "gw-inspect: {}: cannot load ({})\n", path, caseName(e.errorCase()));
+        fmt::print(stderr, "gw-inspect: {}: cannot load ({}): {}{}{}\n", path, caseName(e.errorCase()), e.what(),
+                   e.detail().empty() ? "" : " Details: ", e.detail());
         return false;
     } catch (const std::exception& e) {
         fmt::print(stderr, "gw-inspect: {}: cannot load ({})\n", path, e.what());

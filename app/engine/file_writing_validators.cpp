@@ -74,7 +74,7 @@ Result apply(FileAlreadyExistsAction action, const pf::URL& directory, PendingRe
     case FileAlreadyExistsAction::cancel:
         break;
     }
-    throw FileWritingIntentError::userCancelled();
+    throw FileWritingIntentError::userCancelled(directory);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "app/engine/folder_creation_operation.hpp"
 #include "app/engine/interrupted_writing.hpp"
 #include "app/definitions/leaderboard_builder.hpp"
+#include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
 #include "app/foundation/usage_events.hpp"
 #include "platform/foundation/bundle.hpp"
@@ -40,16 +41,23 @@ public:
 
 }  // namespace
 
-GlyphwrightError::GlyphwrightError(Case errorCase)
-    : std::runtime_error("unableToOpenImageFromURL"), case_(errorCase) {}
+GlyphwrightError::GlyphwrightError(Case errorCase, const std::optional<pf::URL>& url)
+    : std::runtime_error(url ? LocalizedString::text("error.description.unableToOpenImageFromURL", url->path())
+                             : LocalizedString::text("add-image.alert.message-Text")),
+      case_(errorCase) {}
 
-AddImageAlertError::AddImageAlertError(std::string messageText, std::string informativeText)
+AddImageAlertError::AddImageAlertError(std::string messageText, std::string informativeText,
+                                       std::exception_ptr reason)
     : std::runtime_error(messageText + " " + informativeText),
       messageText_(std::move(messageText)),
-      informativeText_(std::move(informativeText)) {}
+      informativeText_(std::move(informativeText)),
+      reason_(std::move(reason)) {}
 
 Glyphwright::StorageError::StorageError(Case errorCase)
-    : std::runtime_error(errorCase == Case::decodingFailed ? "decodingFailed" : "encodingFailed"), case_(errorCase) {}
+    : std::runtime_error(LocalizedString::text(errorCase == Case::decodingFailed
+                                                   ? "error.description.savedState.decodingFailed"
+                                                   : "error.description.savedState.encodingFailed")),
+      case_(errorCase) {}
 
 const ConversionWarnings& ReadyState::warningList() const {
     static const ConversionWarnings none;

@@ -35,7 +35,8 @@ namespace gw {
 class GlyphwrightError : public std::runtime_error {
 public:
     enum class Case : int { unableToOpenImageFromURL = 0 };
-    explicit GlyphwrightError(Case errorCase);
+    // `url`: where nothing could be opened, for the description.
+    explicit GlyphwrightError(Case errorCase, const std::optional<platform::foundation::URL>& url = std::nullopt);
     Case errorCase() const noexcept { return case_; }
 
 private:
@@ -46,13 +47,16 @@ private:
 // alert; without one it reaches the caller, which reports it.
 class AddImageAlertError : public std::runtime_error {
 public:
-    AddImageAlertError(std::string messageText, std::string informativeText);
+    AddImageAlertError(std::string messageText, std::string informativeText, std::exception_ptr reason = nullptr);
     const std::string& messageText() const { return messageText_; }
     const std::string& informativeText() const { return informativeText_; }
+    // The loader's error: why the picture could not be loaded.
+    const std::exception_ptr& reason() const { return reason_; }
 
 private:
     std::string messageText_;
     std::string informativeText_;
+    std::exception_ptr reason_;
 };
 
 class Glyphwright : public OutputTypeSelectionHandlerDelegate,

@@ -17,8 +17,7 @@ namespace pf = platform::foundation;
 using platform::appkit::ArrayController;
 
 void Glyphwright::addImagesFromFileOrFolder(const pf::URL& url) {
-    const auto& extensions = supportedImageFileExtensions();
-    if (std::find(extensions.begin(), extensions.end(), url.pathExtension()) != extensions.end()) {
+    if (isSupportedImageFileExtension(url.pathExtension())) {
         addImage(url);
         return;
     }
@@ -31,7 +30,7 @@ void Glyphwright::addImage(const pf::URL& url, std::optional<std::size_t> index)
     const auto status = std::filesystem::status(url.fsPath(), error);
     if (error || !std::filesystem::exists(status)) {
         Logger::log("File doesn't exist at " + url.absoluteString());
-        throw GlyphwrightError(GlyphwrightError::Case::unableToOpenImageFromURL);
+        throw GlyphwrightError(GlyphwrightError::Case::unableToOpenImageFromURL, url);
     }
     const bool isFolder = std::filesystem::is_directory(status);
     if (!isFolder && imageInputCollectionType() == CollectionType::single) {
@@ -61,7 +60,8 @@ void Glyphwright::addSingleImage(const pf::URL& url, std::optional<std::size_t> 
     } catch (...) {
         // The URL's path is already free of the scheme and of percent-encoding.
         AddImageAlertError alert(LocalizedString::text("add-image.alert.message-Text"),
-                                 LocalizedString::text("add-image.alert.informative-Text", url.path()));
+                                 LocalizedString::text("add-image.alert.informative-Text", url.path()),
+                                 std::current_exception());
         if (!imageLoadAlertHandler_) throw alert;
         imageLoadAlertHandler_(alert);
         return;

@@ -1,10 +1,13 @@
 #include "app/engine/image_creation_operation.hpp"
 
 #include "app/foundation/image_operations.hpp"
+#include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
 #include "app/foundation/pdf_output.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
+
+#include <fmt/format.h>
 
 #include <optional>
 
@@ -41,7 +44,13 @@ void ImageCreationOperation::render() {
                               definition.zoom, background, definition.isAlphaChannelRemoved,
                               definition.roundCorners, definition.addShadow);
     auto data = rendered ? pngData(*rendered) : std::nullopt;
-    if (!data) throw ImageConversionError(ImageConversionError::Case::unableToGetPNGRepresentationFromFinalImage);
+    if (!data) {
+        const auto size = fmt::format("{} × {}", definition.size.width, definition.size.height);
+        throw ImageConversionError(ImageConversionError::Case::unableToGetPNGRepresentationFromFinalImage,
+                                   LocalizedString::text(rendered ? "error.description.png.notEncoded"
+                                                                  : "error.description.png.notDrawn",
+                                                         size));
+    }
     pf::files::writeAtomically(definition.outputDirectory.fsPath(), *data);
 }
 

@@ -1,5 +1,7 @@
 #include "app/foundation/folder_scanning.hpp"
 
+#include "app/foundation/localized_string.hpp"
+#include "app/foundation/logger.hpp"
 #include "platform/foundation/error.hpp"
 
 #include <sys/stat.h>
@@ -8,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <system_error>
 
@@ -23,14 +26,44 @@ const std::vector<std::string>& supportedImageFileExtensions() {
 
 namespace {
 
+std::mutex handlerMutex;
+SkippedPictureHandler& skippedPictureHandler() {
+    static SkippedPictureHandler handler;
+    return handler;
+}
+
+}  // namespace
+
+bool isSupportedImageFileExtension(std::string_view extension) {
+    std::string lower(extension);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    const auto& supported = supportedImageFileExtensions();
+    return std::find(supported.begin(), supported.end(), lower) != supported.end();
+}
+
+void setSkippedPictureHandler(SkippedPictureHandler handler) {
+    std::lock_guard lock(handlerMutex);
+    skippedPictureHandler() = std::move(handler);
+}
+
+namespace {
+
 bool isHidden(const fs::path& path) {
     const std::string name = path.filename().string();
     return !name.empty() && name.front() == '.';
 }
 
-bool isSupportedExtension(const std::string& extension) {
-    const auto& supported = supportedImageFileExtensions();
-    return std::find(supported.begin(), supported.end(), extension) != supported.end();
+void reportSkipped(const URL& url, const std::string& why) {
+    SkippedPictureHandler handler;
+    {
+        std::lock_guard lock(handlerMutex);
+        handler = skippedPictureHandler();
+    }
+    if (handler) {
+        handler(url, why);
+    } else {
+        Logger::log(why);
+    }
 }
 
 // The size of the item at `url` itself (a symbolic link is not followed, so a dangling
@@ -66,7 +99,14 @@ std::set<URL> imageFileURLs(const URL& folder) {
         std::error_code typeError;
         const bool isDirectory = it->is_directory(typeError);
         URL url = URL::fileURL(path, isDirectory);
-        if (isSupportedExtension(url.pathExtension())) found.insert(std::move(url));
+        if (!isSupportedImageFileExtension(url.pathExtension())) continue;
+        std::error_code linkError;
+        if (it->is_symlink(linkError) && !fs::exists(fs::status(path, linkError))) {
+            // One broken link must not cost the folder its other pictures.
+            reportSkipped(url, LocalizedString::text("folder-scan.warning.dangling-link", path.string()));
+            continue;
+        }
+        found.insert(std::move(url));
     }
     return found;
 }

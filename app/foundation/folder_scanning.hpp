@@ -3,20 +3,30 @@
 #include "platform/foundation/url.hpp"
 #include "platform/graphics/image.hpp"
 
+#include <functional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace gw {
 
-// The file-name extensions of the pictures the application reads, in this order. The
-// comparison is exact: "PNG" and "tif" are not among them.
+// The file-name extensions of the pictures the application reads, in this order, in
+// lower case. "tif" is not among them.
 const std::vector<std::string>& supportedImageFileExtensions();
+// Whether `extension` is one of them, in any case ("PNG", "Jpg").
+bool isSupportedImageFileExtension(std::string_view extension);
+
+// Told of every picture file a scan passes over (a symbolic link whose target does not
+// exist), with a user-visible sentence saying why. By default the sentence is logged.
+using SkippedPictureHandler = std::function<void(const platform::foundation::URL&, const std::string&)>;
+void setSkippedPictureHandler(SkippedPictureHandler handler);
 
 // Every file below `folder` (subfolders entered, hidden files and folders skipped,
-// symbolic links to folders not followed) whose extension is supported. Never fails: a
-// folder that cannot be read gives fewer or no files. The set is ordered by URL text,
-// so repeated scans list the files in the same order.
+// symbolic links to folders not followed, symbolic links to nothing skipped with a
+// warning) whose extension is supported. Never fails: a folder that cannot be read
+// gives fewer or no files. The set is ordered by URL text, so repeated scans list the
+// files in the same order.
 std::set<platform::foundation::URL> imageFileURLs(const platform::foundation::URL& folder);
 
 // Whether the first file is strictly larger than the second, by the sizes of the items

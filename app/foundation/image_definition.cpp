@@ -26,9 +26,12 @@ const std::string& descriptionOf(ImageConversionError::Case errorCase) {
 }  // namespace
 
 ImageConversionError::ImageConversionError(Case errorCase)
-    : std::runtime_error(descriptionOf(errorCase)), case_(errorCase) {}
+    : std::runtime_error(descriptionOf(errorCase)), case_(errorCase), description_(descriptionOf(errorCase)) {}
 
-const std::string& ImageConversionError::errorDescription() const { return descriptionOf(case_); }
+ImageConversionError::ImageConversionError(Case errorCase, std::string description)
+    : std::runtime_error(description), case_(errorCase), description_(std::move(description)) {}
+
+const std::string& ImageConversionError::errorDescription() const { return description_; }
 
 std::optional<std::string> ImageConversionError::recoverySuggestion() const {
     if (case_ == Case::failedToRemoveAlphaChannel) return LocalizedString::errorRecoveryFailedToRemoveAlphaChannel();

@@ -49,6 +49,8 @@ public:
     };
 
     explicit ImageConversionError(Case errorCase);
+    // The case with a description that also says why (which step failed, at what size).
+    ImageConversionError(Case errorCase, std::string description);
 
     Case errorCase() const noexcept { return case_; }
     const std::string& errorDescription() const;
@@ -61,6 +63,7 @@ public:
 
 private:
     Case case_;
+    std::string description_;
 };
 
 }  // namespace gw

@@ -4,6 +4,7 @@
 #include "app/foundation/file_categories.hpp"
 #include "app/foundation/file_operations.hpp"
 #include "app/foundation/image_categories.hpp"
+#include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
 #include "app/foundation/ui_contracts.hpp"
 #include "app/foundation/user_defaults_key.hpp"
@@ -45,15 +46,43 @@ std::string listText(std::string_view text) {
     return out;
 }
 
-std::string errorText(ImageInput::ImageInputError::Case c) {
-    return fmt::format("The operation couldn\u2019t be completed. (gw.ImageInput.ImageInputError error {}.)",
-                       static_cast<int>(c));
+using platform::graphics::PictureProblem;
+
+PictureProblem defaultProblem(ImageInput::ImageInputError::Case c) {
+    switch (c) {
+        case ImageInput::ImageInputError::Case::nothingAtPath: return PictureProblem::missing;
+        case ImageInput::ImageInputError::Case::unableToLoadSVGImage:
+        case ImageInput::ImageInputError::Case::unableToLoadNSImageAtPath: return PictureProblem::notAPicture;
+    }
+    return PictureProblem::notAPicture;
+}
+
+PictureProblem effectiveProblem(ImageInput::ImageInputError::Case c, PictureProblem problem) {
+    return problem == PictureProblem::none ? defaultProblem(c) : problem;
 }
 
 }  // namespace
 
-ImageInput::ImageInputError::ImageInputError(Case errorCase)
-    : std::runtime_error(errorText(errorCase)), case_(errorCase) {}
+std::string ImageInput::problemDescription(PictureProblem problem) {
+    switch (problem) {
+        case PictureProblem::missing: return LocalizedString::text("picture-problem.missing");
+        case PictureProblem::unreadable: return LocalizedString::text("picture-problem.unreadable");
+        case PictureProblem::none:
+        case PictureProblem::notAPicture: return LocalizedString::text("picture-problem.not-a-picture");
+        case PictureProblem::truncated: return LocalizedString::text("picture-problem.truncated");
+        case PictureProblem::damaged: return LocalizedString::text("picture-problem.damaged");
+        case PictureProblem::tooLarge: return LocalizedString::text("picture-problem.too-large");
+        case PictureProblem::tooDemanding: return LocalizedString::text("picture-problem.too-demanding");
+        case PictureProblem::incompleteRender: return LocalizedString::text("picture-problem.incomplete-render");
+    }
+    return LocalizedString::text("picture-problem.not-a-picture");
+}
+
+ImageInput::ImageInputError::ImageInputError(Case errorCase, PictureProblem problem, std::string detail)
+    : std::runtime_error(problemDescription(effectiveProblem(errorCase, problem))),
+      case_(errorCase),
+      problem_(effectiveProblem(errorCase, problem)),
+      detail_(std::move(detail)) {}
 
 ImageInput::ImageInput()
     : id_(platform::foundation::UUID().uuidString()),
@@ -66,19 +95,28 @@ ImageInput::ImageInput()
 
 ImageInputPtr ImageInput::load(const URL& url) {
     std::error_code ec;
-    if (!std::filesystem::exists(url.fsPath(), ec)) throw ImageInputError(ImageInputError::Case::nothingAtPath);
+    if (!std::filesystem::exists(url.fsPath(), ec)) {
+        throw ImageInputError(ImageInputError::Case::nothingAtPath, PictureProblem::missing,
+                              "no file at " + url.path());
+    }
 
     std::string last = url.lastPathComponent();
     std::transform(last.begin(), last.end(), last.begin(), [](unsigned char c) { return std::tolower(c); });
     platform::graphics::ImagePtr image;
+    std::string detail;
+    PictureProblem problem = PictureProblem::none;
+    auto failed = [&](ImageInputError::Case c, PictureProblem fallback) {
+        Logger::log(fmt::format("Unable to load the picture at {}: {}", url.path(), detail));
+        return ImageInputError(c, problem == PictureProblem::none ? fallback : problem, detail);
+    };
     if (last.ends_with(".svg")) {
-        auto document = platform::graphics::SvgDocument::fromFile(url.fsPath());
-        if (!document) throw ImageInputError(ImageInputError::Case::unableToLoadSVGImage);
-        image = convertToPDFImage(*document);
-        if (!image) throw ImageInputError(ImageInputError::Case::unableToLoadNSImageAtPath);
+        auto document = platform::graphics::SvgDocument::fromFile(url.fsPath(), &detail, &problem);
+        if (!document) throw failed(ImageInputError::Case::unableToLoadSVGImage, PictureProblem::notAPicture);
+        image = convertToPDFImage(*document, &detail);
+        if (!image) throw failed(ImageInputError::Case::unableToLoadNSImageAtPath, PictureProblem::incompleteRender);
     } else {
-        image = platform::graphics::Image::fromFile(url.fsPath());
-        if (!image) throw ImageInputError(ImageInputError::Case::unableToLoadNSImageAtPath);
+        image = platform::graphics::Image::fromFile(url.fsPath(), &detail, &problem);
+        if (!image) throw failed(ImageInputError::Case::unableToLoadNSImageAtPath, PictureProblem::notAPicture);
     }
 
     auto input = make();

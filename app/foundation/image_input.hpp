@@ -20,6 +20,7 @@
 #include "platform/foundation/value.hpp"
 #include "platform/graphics/color.hpp"
 #include "platform/graphics/geometry.hpp"
+#include "platform/graphics/picture_problem.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -41,16 +42,25 @@ class ImageInput : public ImageHolder,
                    public platform::foundation::Archivable,
                    public platform::appkit::PasteboardWriting {
 public:
-    // Why a picture could not be loaded from a file. No user-visible text of its own.
+    // Why a picture could not be loaded from a file. Its description (what()) is the
+    // reason in words a user can read; detail() holds the decoder's own words.
     class ImageInputError : public std::runtime_error {
     public:
         enum class Case : int { nothingAtPath = 0, unableToLoadSVGImage = 1, unableToLoadNSImageAtPath = 2 };
-        explicit ImageInputError(Case errorCase);
+        explicit ImageInputError(Case errorCase,
+                                 platform::graphics::PictureProblem problem = platform::graphics::PictureProblem::none,
+                                 std::string detail = {});
         Case errorCase() const { return case_; }
+        platform::graphics::PictureProblem problem() const { return problem_; }
+        const std::string& detail() const { return detail_; }
 
     private:
         Case case_;
+        platform::graphics::PictureProblem problem_;
+        std::string detail_;
     };
+    // The user-visible text for a kind of loading failure.
+    static std::string problemDescription(platform::graphics::PictureProblem problem);
 
     // The application's own pasteboard type; the only one a picture writes or reads.
     static constexpr std::string_view pasteboardType = "com.norvane.image-input";

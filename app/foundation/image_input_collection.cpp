@@ -1,6 +1,7 @@
 #include "app/foundation/image_input_collection.hpp"
 
 #include "app/foundation/image_categories.hpp"
+#include "app/foundation/localized_string.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -29,9 +30,9 @@ double distance(double a, double b) {
 bool sameValue(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 
 std::string errorText(ImageInputCollection::ImageInputCollectionError::Case c) {
-    return fmt::format(
-        "The operation couldn\u2019t be completed. (gw.ImageInputCollection.ImageInputCollectionError error {}.)",
-        static_cast<int>(c));
+    return LocalizedString::text(c == ImageInputCollection::ImageInputCollectionError::Case::empty
+                                     ? "error.description.imageCollection.empty"
+                                     : "error.description.imageCollection.tooMany");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "app/foundation/image_categories.hpp"
 #include "app/foundation/image_definition.hpp"
+#include "app/foundation/localized_string.hpp"
 #include "platform/graphics/graphics_context.hpp"
 #include "platform/graphics/pdf_context.hpp"
 #include "platform/graphics/pdf_document.hpp"
@@ -20,14 +21,17 @@ namespace pg = platform::graphics;
 
 namespace {
 
-const char* caseName(PDFImageSaveError::Case errorCase) {
+std::string description(PDFImageSaveError::Case errorCase) {
     switch (errorCase) {
-        case PDFImageSaveError::Case::noPdfImageRep: return "noPdfImageRep";
-        case PDFImageSaveError::Case::failedToOpenDocument: return "failedToOpenDocument";
-        case PDFImageSaveError::Case::failedToCreateOutputPDFContext: return "failedToCreateOutputPDFContext";
-        case PDFImageSaveError::Case::failedToOpenFirstPage: return "failedToOpenFirstPage";
+        case PDFImageSaveError::Case::noPdfImageRep: return LocalizedString::text("error.description.pdf.noPdfImageRep");
+        case PDFImageSaveError::Case::failedToOpenDocument:
+            return LocalizedString::text("error.description.pdf.failedToOpenDocument");
+        case PDFImageSaveError::Case::failedToCreateOutputPDFContext:
+            return LocalizedString::text("error.description.pdf.failedToCreateOutputPDFContext");
+        case PDFImageSaveError::Case::failedToOpenFirstPage:
+            return LocalizedString::text("error.description.pdf.failedToOpenFirstPage");
     }
-    return "unknown";
+    return LocalizedString::text("error.description.pdf.failedToOpenDocument");
 }
 
 // Whether an output context could be opened at `path`: the context writes a sibling
@@ -52,7 +56,7 @@ bool usable(pg::Size size) {
 }  // namespace
 
 PDFImageSaveError::PDFImageSaveError(Case errorCase)
-    : std::runtime_error(fmt::format("PDFImageSaveError.{}", caseName(errorCase))), case_(errorCase) {}
+    : std::runtime_error(description(errorCase)), case_(errorCase) {}
 
 void writeSinglePagePDF(const pg::Image& image, const platform::foundation::URL& file, pg::Size size, double zoom) {
     using Case = PDFImageSaveError::Case;

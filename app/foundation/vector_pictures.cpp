@@ -20,7 +20,8 @@ bool usablePageSize(Size size) {
 }
 
 // The document is y-down; the page is y-up: flip so it lands upright.
-bool renderUpright(const platform::graphics::SvgDocument& document, PdfContext& pdf, Size size) {
+bool renderUpright(const platform::graphics::SvgDocument& document, PdfContext& pdf, Size size,
+                   std::string* error) {
     pdf.beginPage(Rect(0, 0, size.width, size.height));
     GraphicsContext* page = pdf.graphicsContext();
     if (!page) return false;
@@ -30,7 +31,7 @@ bool renderUpright(const platform::graphics::SvgDocument& document, PdfContext& 
         page->saveState();
         page->translate(0, size.height);
         page->scale(1, -1);
-        drawn = document.render(*page);
+        drawn = document.render(*page, error);
         page->restoreState();
     }
     pdf.endPage();
@@ -39,14 +40,22 @@ bool renderUpright(const platform::graphics::SvgDocument& document, PdfContext& 
 
 }  // namespace
 
-platform::graphics::ImagePtr convertToPDFImage(const platform::graphics::SvgDocument& document) {
+platform::graphics::ImagePtr convertToPDFImage(const platform::graphics::SvgDocument& document, std::string* error) {
     const Size size = document.drawingSize();
     if (!usablePageSize(size)) return nullptr;
     auto pdf = PdfContext::toMemory(Rect(0, 0, size.width, size.height));
     if (!pdf) return nullptr;
-    renderUpright(document, *pdf, size);
-    if (!pdf->close()) return nullptr;
-    auto rep = platform::graphics::PdfRep::fromData(pdf->data());
+    // A drawing the renderer could not finish (a mask or filter it could not make) is
+    // not the picture, whatever it left on the page.
+    if (!renderUpright(document, *pdf, size, error)) {
+        pdf->discard();
+        return nullptr;
+    }
+    if (!pdf->close()) {
+        if (error != nullptr) *error = "the SVG document could not be drawn completely";
+        return nullptr;
+    }
+    auto rep = platform::graphics::PdfRep::fromData(pdf->data(), error);
     if (!rep) return nullptr;
     return platform::graphics::Image::withRepresentation(std::move(rep));
 }
@@ -59,7 +68,10 @@ bool saveAsPDFInOutputDirectory(const platform::graphics::SvgDocument& document,
     if (!usablePageSize(size)) return false;
     auto pdf = PdfContext::toFile(file.fsPath(), Rect(0, 0, size.width, size.height));
     if (!pdf) return false;
-    renderUpright(document, *pdf, size);
+    if (!renderUpright(document, *pdf, size, nullptr)) {
+        pdf->discard();
+        return false;
+    }
     return pdf->close();
 }
 

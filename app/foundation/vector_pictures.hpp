@@ -5,14 +5,19 @@
 #include "platform/graphics/image.hpp"
 #include "platform/graphics/svg_document.hpp"
 
+#include <string>
+
 namespace gw {
 
 // A picture backed by a one-page PDF of the document, on a page of the document's
-// size (100 x 100 when it states none). Null when the PDF cannot be made.
-platform::graphics::ImagePtr convertToPDFImage(const platform::graphics::SvgDocument& document);
+// size (100 x 100 when it states none). Null, with a reason in *error, when the PDF
+// cannot be made or the renderer could not draw the whole document.
+platform::graphics::ImagePtr convertToPDFImage(const platform::graphics::SvgDocument& document,
+                                               std::string* error = nullptr);
 
 // Writes a one-page PDF of the document at `file` (the file itself), on a page of the
-// document's stated size. False when the file cannot be written.
+// document's stated size. False (and no file) when the file cannot be written or the
+// document not drawn completely.
 bool saveAsPDFInOutputDirectory(const platform::graphics::SvgDocument& document,
                                 const platform::foundation::URL& file);
 

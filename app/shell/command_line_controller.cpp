@@ -1,9 +1,13 @@
 #include "app/shell/command_line_controller.hpp"
 
 #include "app/definitions/conversion_output_type.hpp"
+#include "app/definitions/folder_definition_builder_factory.hpp"
 #include "app/engine/conversion_warning.hpp"
 #include "app/engine/image_creation_operation.hpp"
+#include "app/foundation/image_input.hpp"
+#include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/image_input_collection.hpp"
+#include "app/foundation/localized_string.hpp"
 #include "app/foundation/user_defaults_cloud_sync.hpp"
 #include "platform/foundation/url.hpp"
 #include "platform/foundation/user_defaults.hpp"
@@ -41,6 +45,77 @@ std::string failureMessage(std::string_view prefix, CommandLineController::Optio
 
 std::string unableToUnderstand(CommandLineController::Option option) {
     return failureMessage("Unable to understand the ", option);
+}
+
+bool isPlatformGenericText(std::string_view text) { return text.starts_with("The operation couldn\u2019t be completed."); }
+
+// Why a picture could not be loaded, in words: the loader's own description when it
+// has one, else what its case means.
+std::string loadFailureReason(const std::exception_ptr& error, const pf::URL& url) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const ImageInput::ImageInputError& failure) {
+        if (!isPlatformGenericText(failure.what())) return failure.what();
+        switch (failure.errorCase()) {
+        case ImageInput::ImageInputError::Case::nothingAtPath:
+            return LocalizedString::text("error.description.image.nothingAtPath", url.path());
+        case ImageInput::ImageInputError::Case::unableToLoadSVGImage:
+            return LocalizedString::text("error.description.image.unableToLoadSVGImage", url.path());
+        case ImageInput::ImageInputError::Case::unableToLoadNSImageAtPath:
+            break;
+        }
+        return LocalizedString::text("error.description.image.unableToLoadNSImageAtPath", url.path());
+    } catch (const pf::Error& failure) {
+        return failure.localizedDescription();
+    } catch (const std::exception& failure) {
+        return failure.what();
+    } catch (...) {
+    }
+    return LocalizedString::text("error.description.image.unableToLoadNSImageAtPath", url.path());
+}
+
+// The reason line under "Unable to open images at …".
+std::string unableToOpenReason(const std::exception_ptr& error, const pf::URL& url) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const AddImageAlertError& alert) {
+        return loadFailureReason(alert.reason(), url);
+    } catch (...) {
+        return loadFailureReason(std::current_exception(), url);
+    }
+}
+
+// Types that take only a folder of layers say how to give them one.
+std::string readinessFailure(const std::exception_ptr& error) {
+    std::string message = "Unable to create asset catalog. Error " + errorDescription(error);
+    try {
+        std::rethrow_exception(error);
+    } catch (const FolderDefinitionBuilderFactory::FolderDefinitionBuilderFactoryError& failure) {
+        if (failure.errorCase() ==
+            FolderDefinitionBuilderFactory::FolderDefinitionBuilderFactoryError::Case::singleImageModeNotSupported) {
+            message += "\n" + LocalizedString::text("command-line.hint.layers");
+        }
+    } catch (...) {
+    }
+    return message;
+}
+
+// Whether `location` lies in `root` or below it, both taken with symbolic links and
+// ".." resolved; the part of `location` that does not exist yet is taken as written.
+bool isInside(const std::filesystem::path& root, const std::filesystem::path& location) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path resolvedRoot = fs::canonical(root, error);
+    if (error) return false;
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(location, error), error);
+    if (error) return false;
+    auto inside = resolved.begin();
+    for (const auto& part : resolvedRoot) {
+        if (part.empty()) continue;  // the trailing "" of a root ending in "/"
+        if (inside == resolved.end() || *inside != part) return false;
+        ++inside;
+    }
+    return true;
 }
 
 }  // namespace
@@ -119,6 +194,9 @@ Glyphwright& CommandLineController::glyphwright() {
         auto wrapper = std::make_shared<WeakGlyphwrightDelegateWrapper>();
         wrapper->value = weak_from_this();
         glyphwright_->appendDelegate(std::move(wrapper));
+        setSkippedPictureHandler([](const pf::URL&, const std::string& why) {
+            ConsoleIO::writeError(fmt::format("{}Warning: {}\n", seq::yellow, why));
+        });
     }
     return *glyphwright_;
 }
@@ -133,30 +211,43 @@ std::shared_ptr<FileAlreadyExistsActionProvider> CommandLineController::actionPr
     return std::make_shared<CommandLineOptionActionProvider>(action);
 }
 
+void CommandLineController::requireInsideRoot(const pf::URL& location) {
+    const auto& root = commandLineEnabledController_->rootBookmarkURL();
+    if (root && isInside(root->fsPath(), location.fsPath())) return;
+    complete(LocalizedString::text("command-line.outside-root", location.path(), root ? root->path() : std::string()));
+}
+
 void CommandLineController::run() {
     // Diagnostic lines would only get in the way of what the terminal shows.
     platform::log::setLoggingEnabled(false);
-    // The same default settings as the desktop application, so that both make the same
-    // catalog from the same settings. Nothing is mirrored to the cloud from here.
-    UserDefaultsCloudSync defaultSettings(nullptr, pf::UserDefaults::standard());
 
     if (isGiven(Option::help)) {
         consoleIO_.printUsage(arguments_);
         return;
     }
-    if (!commandLineEnabledController_.isCommandLineInterfaceEnabled()) {
-        ConsoleIO::writeError(fmt::format(
-            "{}Due to sandboxing restrictions you need to enabled the command line interface in the app before it's "
-            "available for use. Please open the app and enable this in the app's preferences.\n",
-            seq::red));
-        return;
+    // The same default settings as the desktop application, so that both make the same
+    // catalog from the same settings. Nothing is mirrored to the cloud from here.
+    UserDefaultsCloudSync defaultSettings(nullptr, pf::UserDefaults::standard());
+    commandLineEnabledController_.emplace();
+
+    if (!commandLineEnabledController_->isCommandLineInterfaceEnabled()) {
+        std::string message;
+        // An unreadable settings file took the grant with it: say so, and where it went.
+        if (const auto aside = pf::UserDefaults::standard().setAsideStore()) {
+            message += LocalizedString::text("command-line.settings-unreadable", aside->original.string(), aside->reason);
+            message += "\n";
+            message += aside->movedTo.empty()
+                           ? LocalizedString::text("command-line.settings-not-moved")
+                           : LocalizedString::text("command-line.settings-moved", aside->movedTo.string());
+            message += "\n";
+        }
+        complete(message +
+                 "Due to sandboxing restrictions you need to enabled the command line interface in the app before "
+                 "it's available for use. Please open the app and enable this in the app's preferences.");
     }
     const auto input = lookup(Option::inputPath);
     if (!input || !*input) {
-        const auto message = input ? unableToUnderstand(Option::inputPath)
-                                   : failureMessage("Please specify the ", Option::inputPath);
-        ConsoleIO::writeError(fmt::format("{}{}\n", seq::red, message));
-        return;
+        complete(input ? unableToUnderstand(Option::inputPath) : failureMessage("Please specify the ", Option::inputPath));
     }
     const std::string& inputPath = **input;
     std::error_code error;
@@ -189,15 +280,26 @@ void CommandLineController::run() {
                              caseName(Option::inputPath)));
     }
 
-    auto catalogExistsActionProvider = actionProvider(Option::assetExistsAction);
-    auto catalogContentsExistsActionProvider = actionProvider(Option::assetCatalogExistsAction);
+    // Each option answers for what its name and the usage text say: an existing asset,
+    // an existing catalog.
+    auto catalogContentsExistsActionProvider = actionProvider(Option::assetExistsAction);
+    auto catalogExistsActionProvider = actionProvider(Option::assetCatalogExistsAction);
+
+    // Nothing outside the granted root folder is read or written.
+    requireInsideRoot(inputURL);
+    requireInsideRoot(outputURL);
 
     auto& engine = glyphwright();
     try {
+        // A missing folder would otherwise be listed as an empty one.
+        std::error_code missing;
+        if (!std::filesystem::exists(std::filesystem::symlink_status(inputURL.fsPath(), missing))) {
+            throw GlyphwrightError(GlyphwrightError::Case::unableToOpenImageFromURL, inputURL);
+        }
         engine.addImagesFromFileOrFolder(inputURL);
     } catch (...) {
-        ConsoleIO::writeError(fmt::format("{}Unable to open images at {}\n", seq::red, inputURL.absoluteString()));
-        return;
+        complete(fmt::format("Unable to open images at {}\n{}", inputURL.absoluteString(),
+                             unableToOpenReason(std::current_exception(), inputURL)));
     }
 
     engine.setOutputDirectory(outputURL);
@@ -218,7 +320,7 @@ void CommandLineController::run() {
     const auto readyState = engine.readyState();
     switch (readyState.stateCase()) {
     case ReadyState::Case::error:
-        complete("Unable to create asset catalog. Error " + errorDescription(readyState.errorValue()));
+        complete(readinessFailure(readyState.errorValue()));
         break;
     case ReadyState::Case::warnings:
         for (const auto& warning : readyState.warningList()) {
@@ -294,15 +396,22 @@ void CommandLineController::complete(std::optional<std::string> errorMessage) {
 }
 
 void CommandLineController::finish(const std::optional<std::string>& errorMessage) {
+    bool folderFailed = false;
+    {
+        std::lock_guard lock(mutex_);
+        folderFailed = folderFailed_;
+    }
     if (errorMessage) {
         ConsoleIO::writeError(fmt::format("{}{}\n", seq::red, *errorMessage));
     } else {
-        ConsoleIO::writeError(fmt::format("{}Conversion Complete\n", seq::green));
+        // The run went to its end; a folder that failed still makes it a failure, for
+        // the scripts and build steps that only see the status.
+        ConsoleIO::writeError(fmt::format("{}Conversion Complete\n", folderFailed ? seq::red : seq::green));
     }
     ConsoleIO::printLine(seq::reset);
     std::fflush(stdout);
     std::fflush(stderr);
-    std::exit(errorMessage ? 1 : 0);
+    std::exit(errorMessage || folderFailed ? 1 : 0);
 }
 
 void CommandLineController::glyphwrightDidFinishFolder(Glyphwright&, const GlyphwrightResult& result) {
@@ -321,6 +430,7 @@ void CommandLineController::glyphwrightDidFinishFolder(Glyphwright&, const Glyph
     {
         std::lock_guard lock(mutex_);
         ++foldersReported_;
+        if (!result.isSuccess()) folderFailed_ = true;
     }
     changed_.notify_all();
 }

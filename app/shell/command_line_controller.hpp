@@ -73,14 +73,14 @@ public:
     // Whether any argument is exactly one of the options.
     bool shouldRun() const;
 
-    // The whole conversion, on the main thread. Returns only on the ends that exit
-    // with status 0 without a final line (usage, no grant, no input, unreadable
-    // pictures); every other end leaves the process through complete().
+    // The whole conversion, on the main thread. Returns only after printing the usage
+    // text (status 0); every other end leaves the process through complete().
     void run();
 
     // Ends the run: with a message, as a failure (status 1); without, as a success
-    // (status 0). On the main thread it ends the process at once; on any other thread
-    // it hands the ending to the main thread and returns.
+    // (status 0) unless a folder failed (status 1). On the main thread it ends the
+    // process at once; on any other thread it hands the ending to the main thread and
+    // returns.
     void complete(std::optional<std::string> errorMessage);
 
     // GlyphwrightDelegate: one line per finished folder; the end of all operations.
@@ -102,9 +102,14 @@ private:
     void showProgress();
     [[noreturn]] void finish(const std::optional<std::string>& errorMessage);
 
+    // Refuses, through complete(), a location that is not inside the granted root
+    // folder once symbolic links and ".." are resolved.
+    void requireInsideRoot(const platform::foundation::URL& location);
+
     std::vector<std::string> arguments_;
     ConsoleIO consoleIO_;
-    CommandLineEnabledController commandLineEnabledController_;
+    // Made once the usage text is ruled out, so that "-help" never reads the settings.
+    std::optional<CommandLineEnabledController> commandLineEnabledController_;
     std::shared_ptr<Glyphwright> glyphwright_;
 
     std::mutex mutex_;
@@ -113,6 +118,7 @@ private:
     bool progressChanged_ = false;
     std::optional<std::string> errorMessage_;
     std::size_t foldersReported_ = 0;
+    bool folderFailed_ = false;
 
     // Keeps the progress line and the folders' lines in order.
     std::mutex outputMutex_;

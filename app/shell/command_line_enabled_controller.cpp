@@ -1,5 +1,6 @@
 #include "app/shell/command_line_enabled_controller.hpp"
 
+#include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
 #include "platform/foundation/bookmark.hpp"
 #include "platform/foundation/error.hpp"
@@ -55,7 +56,16 @@ bool CommandLineEnabledController::saveRootBookmark(const pf::URL& folder) {
         Logger::log("Error saving bookmark data: " + printedDescription(error));
         return false;
     }
-    pf::UserDefaults::standard().setObject(pf::Value(std::move(data)), rootBookmarkKey);
+    auto& defaults = pf::UserDefaults::standard();
+    defaults.setObject(pf::Value(std::move(data)), rootBookmarkKey);
+    // A grant that is not on disk is lost with this process: no grant at all.
+    if (!defaults.synchronize()) {
+        const pf::Error error(pf::FoundationErrorCode::fileWriteFailed,
+                              LocalizedString::text("command-line.settings-not-saved", defaults.storePath().string()));
+        if (errorPresenter_) errorPresenter_(error);
+        Logger::log("Error saving bookmark data: " + error.printedDescription());
+        return false;
+    }
     willChangeValueForKey(isCommandLineInterfaceEnabledKey);
     rootBookmarkURL_ = folder;
     didChangeValueForKey(isCommandLineInterfaceEnabledKey);

@@ -38,8 +38,8 @@ public:
     void setErrorPresenter(ErrorPresenter presenter) { errorPresenter_ = std::move(presenter); }
 
     // Grants `folder`: stores its bookmark and turns the command line on. A bookmark
-    // that cannot be made is presented and logged, and nothing changes. Whether the
-    // grant was made.
+    // that cannot be made, or settings that cannot be saved, are presented and logged,
+    // and the command line stays as it was. Whether the grant was made.
     bool saveRootBookmark(const platform::foundation::URL& folder);
     // Removes the grant and turns the command line off.
     void disableCommandLineInterface();

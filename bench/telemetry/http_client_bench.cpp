@@ -67,4 +67,3 @@ BENCHMARK(BM_PostGzippedBatch)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
-BENCHMARK_MAIN();

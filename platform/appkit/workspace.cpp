@@ -1,32 +1,107 @@
 #include "platform/appkit/workspace.hpp"
 
-#include <spawn.h>
-#include <sys/wait.h>
+#include "platform/appkit/desktop_tools.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
 
-#include <cerrno>
-#include <thread>
+#include <gio/gio.h>
 
-extern char** environ;
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
 
 namespace platform::appkit {
 
-bool Workspace::open(const std::string& urlText) {
-    if (urlText.empty()) return false;
-    std::string program = "xdg-open";
-    std::string argument = urlText;
-    char* argv[] = {program.data(), argument.data(), nullptr};
-    pid_t child = 0;
-    if (posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv, environ) != 0) return false;
-    // Not waited for by the caller, but reaped when done so no zombie is left behind
-    // (ignoring SIGCHLD instead would change how the whole process waits for children).
-    std::thread([child] {
-        int status = 0;
-        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+namespace {
+
+constexpr std::string_view kStoreScheme = "macappstore:";
+
+// The session bus's address as the freedesktop convention gives it; empty: no bus. Read
+// anew on every reveal (and a private connection made), so that a bus that was restarted
+// or replaced is found, which GDBus's shared per-process connection would not do.
+std::string sessionBusAddress() {
+    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return address;
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
+        std::error_code ec;
+        const auto socket = std::filesystem::path(runtime) / "bus";
+        if (std::filesystem::exists(socket, ec)) return "unix:path=" + socket.string();
+    }
+    return {};
+}
+
+struct GObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+
+bool askFileManager(const std::vector<foundation::URL>& urls) {
+    const auto address = sessionBusAddress();
+    if (address.empty()) return false;
+    GError* error = nullptr;
+    std::unique_ptr<GDBusConnection, GObjectUnref> connection(g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error));
+    if (!connection) {
+        g_clear_error(&error);
+        return false;
+    }
+    GVariantBuilder uris;
+    g_variant_builder_init(&uris, G_VARIANT_TYPE("as"));
+    for (const auto& url : urls) g_variant_builder_add(&uris, "s", url.absoluteString().c_str());
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection.get(), "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+        "org.freedesktop.FileManager1", "ShowItems", g_variant_new("(ass)", &uris, ""), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, 30'000, nullptr, &error);
+    g_dbus_connection_close_sync(connection.get(), nullptr, nullptr);
+    if (!reply) {
+        g_clear_error(&error);
+        return false;
+    }
+    g_variant_unref(reply);
     return true;
 }
 
+}  // namespace
+
+std::string Workspace::openableText(const std::string& urlText) {
+    if (urlText.size() < kStoreScheme.size()) return urlText;
+    const bool isStoreLink = std::equal(kStoreScheme.begin(), kStoreScheme.end(), urlText.begin(), [](char a, char b) {
+        return a == std::tolower(static_cast<unsigned char>(b));
+    });
+    if (!isStoreLink) return urlText;
+    return "https:" + urlText.substr(kStoreScheme.size());
+}
+
+bool Workspace::open(const std::string& urlText) {
+    if (urlText.empty()) return false;
+    return desktop_tools::spawnDetached({"xdg-open", openableText(urlText)});
+}
+
 bool Workspace::open(const foundation::URL& url) { return open(url.absoluteString()); }
+
+Workspace::RevealRoute Workspace::revealSelecting(const std::vector<foundation::URL>& urls) {
+    if (urls.empty()) return RevealRoute::failed;
+    if (askFileManager(urls)) return RevealRoute::fileManager;
+    // Without a file manager on the bus the best we can do is open each folder that holds
+    // an item (once each, in the order given).
+    std::vector<std::string> folders;
+    for (const auto& url : urls) {
+        if (!url.isFileURL()) continue;
+        auto folder = url.deletingLastPathComponent().path();
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(std::move(folder));
+    }
+    bool opened = false;
+    for (const auto& folder : folders) opened = desktop_tools::spawnDetached({"xdg-open", folder}) || opened;
+    return opened ? RevealRoute::folderOpened : RevealRoute::failed;
+}
+
+void Workspace::activateFileViewerSelecting(const std::vector<foundation::URL>& urls, RevealCompletion completion) {
+    dispatch::DispatchQueue::global(dispatch::QualityOfService::userInitiated).async([urls, completion] {
+        const auto route = revealSelecting(urls);
+        if (completion) completion(route);
+    });
+}
 
 }  // namespace platform::appkit

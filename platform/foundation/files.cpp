@@ -7,42 +7,92 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace platform::foundation::files {
 
 namespace fs = std::filesystem;
 
-Data readData(const fs::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        int err = errno;
+namespace {
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+Error notARegularFile(const fs::path& path) {
+    return Error(FoundationErrorCode::fileReadCorrupt,
+                 "The file \"" + path.filename().string() + "\" couldn't be read because it isn't a regular file.");
+}
+
+Error tooLarge(const fs::path& path, std::uintmax_t maxBytes) {
+    return Error(FoundationErrorCode::fileReadCorrupt, "The file \"" + path.filename().string() +
+                                                           "\" couldn't be read because it is larger than " +
+                                                           std::to_string(maxBytes) + " bytes.");
+}
+
+}  // namespace
+
+Data readData(const fs::path& path, std::uintmax_t maxBytes) {
+    // Looked at before opening: opening a device can already do something.
+    struct stat before {};
+    if (::stat(path.c_str(), &before) != 0) {
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR) {
+            throw Error(FoundationErrorCode::fileNotFound,
+                        "The file \"" + path.filename().string() + "\" couldn't be opened because there is no such file.");
+        }
+        throw Error::posix(err, "Cannot open " + path.string());
+    }
+    if (!S_ISREG(before.st_mode)) throw notARegularFile(path);
+    if (static_cast<std::uintmax_t>(before.st_size) > maxBytes) throw tooLarge(path, maxBytes);
+
+    // Non-blocking, so that something swapped in for the file since cannot hold the
+    // open; what was opened is checked again.
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        const int err = errno;
         if (err == ENOENT) {
             throw Error(FoundationErrorCode::fileNotFound,
                         "The file \"" + path.filename().string() + "\" couldn't be opened because there is no such file.");
         }
         throw Error::posix(err, "Cannot open " + path.string());
     }
+    struct stat opened {};
+    if (::fstat(fd.get(), &opened) != 0) throw Error::posix(errno, "Cannot read " + path.string());
+    if (!S_ISREG(opened.st_mode)) throw notARegularFile(path);
+
     Data out;
+    out.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(static_cast<std::uintmax_t>(opened.st_size), maxBytes)));
     std::uint8_t buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
-            int err = errno;
-            ::close(fd);
-            throw Error::posix(err, "Cannot read " + path.string());
+            throw Error::posix(errno, "Cannot read " + path.string());
         }
         if (n == 0) break;
+        // The file may have grown since it was looked at.
+        if (out.size() + static_cast<std::size_t>(n) > maxBytes) throw tooLarge(path, maxBytes);
         out.insert(out.end(), buf, buf + n);
     }
-    ::close(fd);
     return out;
 }
 
-std::string readString(const fs::path& path) { return stringFromData(readData(path)); }
+std::string readString(const fs::path& path, std::uintmax_t maxBytes) { return stringFromData(readData(path, maxBytes)); }
 
 void writeAtomically(const fs::path& path, std::string_view text, unsigned newFileMode) {
     fs::path dir = path.parent_path();

@@ -4,15 +4,23 @@
 // temporary folder.
 #include "platform/foundation/value.hpp"
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
 namespace platform::foundation::files {
 
-// The whole file; Error (POSIX domain, or fileNotFound) when it cannot be read.
-Data readData(const std::filesystem::path& path);
-std::string readString(const std::filesystem::path& path);
+// The most readData takes unless told otherwise: far more than any settings file,
+// manifest, saved state or Contents.json holds, far less than would exhaust memory.
+inline constexpr std::uintmax_t kDefaultReadLimit = 64u * 1024u * 1024u;
+
+// The whole of a regular file (a symbolic link is followed). Error (fileNotFound)
+// when nothing is there; Error (fileReadCorrupt) when it is no regular file — a
+// folder, a FIFO, a device — or holds more than `maxBytes`, refused at once without
+// waiting on a FIFO or reading a device; Error (POSIX domain) when it cannot be read.
+Data readData(const std::filesystem::path& path, std::uintmax_t maxBytes = kDefaultReadLimit);
+std::string readString(const std::filesystem::path& path, std::uintmax_t maxBytes = kDefaultReadLimit);
 
 // Writes the file through a temporary file in the same folder and a rename, so the
 // file is either the old one or the complete new one, never half-written. The folder

@@ -29,6 +29,10 @@ void copyTree(const fs::path& from, const fs::path& to, const std::function<bool
         if (error) break;
         if (fs::is_directory(status)) {
             copyTree(source, target, skip);
+        } else if (fs::is_other(status)) {
+            // A FIFO, socket or device is no content we wrote or can carry over: copying it
+            // would fail the folder, and reading it could block for ever.
+            continue;
         } else {
             fs::copy(source, target, fs::copy_options::copy_symlinks, error);
             if (error) break;

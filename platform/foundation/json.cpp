@@ -205,8 +205,18 @@ std::string serialize(const Value& value, WriteOptions options) {
 Data serializeData(const Value& value, WriteOptions options) { return dataFromString(serialize(value, options)); }
 
 Value parse(std::string_view text) {
+    // Refused while it is read, before a deep document can exhaust the stack of the
+    // code that walks it.
+    const auto boundDepth = [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+        if (depth > kMaxNestingDepth) {
+            throw Error(FoundationErrorCode::propertyListReadCorrupt,
+                        fmt::format("The data couldn't be read because it is nested more than {} levels deep.",
+                                    kMaxNestingDepth));
+        }
+        return true;
+    };
     try {
-        return fromJson(nlohmann::json::parse(text.begin(), text.end()));
+        return fromJson(nlohmann::json::parse(text.begin(), text.end(), boundDepth));
     } catch (const nlohmann::json::exception& e) {
         throw Error(FoundationErrorCode::propertyListReadCorrupt,
                     fmt::format("The data couldn't be read because it isn't in the correct format. ({})", e.what()));

@@ -26,8 +26,11 @@ Data serializeData(const Value& value, WriteOptions options = {});
 // final newline. Values JSON cannot hold: Error(propertyListWriteInvalid).
 std::string serializeCatalogStyle(const Value& value);
 
-// Reads JSON text; any top-level value is accepted. Malformed text:
-// Error(propertyListReadCorrupt) naming the position.
+// The deepest nesting of arrays and objects a read accepts.
+inline constexpr int kMaxNestingDepth = 512;
+
+// Reads JSON text; any top-level value is accepted. Malformed text, or text nested
+// deeper than kMaxNestingDepth: Error(propertyListReadCorrupt) naming the position.
 Value parse(std::string_view text);
 Value parse(const Data& data);
 

@@ -1,6 +1,8 @@
 #include "platform/foundation/keyed_archiver.hpp"
 
+#include "platform/foundation/binary_plist_writer.hpp"
 #include "platform/foundation/plist.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <map>
 #include <mutex>
@@ -41,20 +43,37 @@ Value KeyedArchiver::encodeRoot(const Archivable& object, int depth) {
     KeyedArchiver archiver;
     archiver.depth_ = depth;
     object.encode(archiver);
-    return Value::dict({{"$class", Value(object.archiveClassName())}, {"$fields", Value(std::move(archiver.fields_))}});
+    // Built by moving: a braced list would copy the whole subtree at every level.
+    Dictionary encoded;
+    encoded.emplace("$class", Value(object.archiveClassName()));
+    encoded.emplace("$fields", Value(std::move(archiver.fields_)));
+    return Value(std::move(encoded));
 }
 
 Data KeyedArchiver::archivedData(const Archivable& root) {
-    Value archive = Value::dict({{"$archiver", Value(kArchiverName)}, {"$version", Value(1)}, {"$top", encodeRoot(root, 0)}});
-    return plist::serialize(archive, plist::Format::binary);
+    Dictionary archive;
+    archive.emplace("$archiver", Value(kArchiverName));
+    archive.emplace("$version", Value(1));
+    archive.emplace("$top", encodeRoot(root, 0));
+    return writeBinaryPropertyList(Value(std::move(archive)));
 }
+
+namespace {
+// {"<tag>": value}, moving the value in.
+Value wrapped(const char* tag, Value value) {
+    Dictionary field;
+    field.emplace(tag, std::move(value));
+    return Value(std::move(field));
+}
+}  // namespace
 
 void KeyedArchiver::encode(std::string_view key, const Value& value) {
     if (value.isNull()) {
         fields_.erase(std::string(key));
         return;
     }
-    fields_.insert_or_assign(std::string(key), Value::dict({{"$v", value}}));
+    // Property lists carry only valid UTF-8: stray bytes become U+FFFD instead of failing the archive.
+    fields_.insert_or_assign(validUTF8(key), wrapped("$v", needsUTF8Repair(value) ? withValidUTF8(value) : value));
 }
 
 void KeyedArchiver::encodeObject(std::string_view key, const Archivable* object) {
@@ -62,7 +81,7 @@ void KeyedArchiver::encodeObject(std::string_view key, const Archivable* object)
         fields_.erase(std::string(key));
         return;
     }
-    fields_.insert_or_assign(std::string(key), Value::dict({{"$o", encodeRoot(*object, depth_ + 1)}}));
+    fields_.insert_or_assign(validUTF8(key), wrapped("$o", encodeRoot(*object, depth_ + 1)));
 }
 
 void KeyedArchiver::encodeObjects(std::string_view key, const std::vector<const Archivable*>& objects) {
@@ -70,7 +89,7 @@ void KeyedArchiver::encodeObjects(std::string_view key, const std::vector<const 
     for (const Archivable* o : objects) {
         if (o) items.push_back(encodeRoot(*o, depth_ + 1));
     }
-    fields_.insert_or_assign(std::string(key), Value::dict({{"$a", Value(std::move(items))}}));
+    fields_.insert_or_assign(validUTF8(key), wrapped("$a", Value(std::move(items))));
 }
 
 void KeyedUnarchiver::addClassSubstitutions(const std::map<std::string, std::string>& oldToNewClassName) {
@@ -112,7 +131,59 @@ std::shared_ptr<Archivable> KeyedUnarchiver::decodeEncoded(const Value& encoded,
     return object;
 }
 
+namespace {
+
+std::uint64_t bigEndian(const Data& data, std::size_t at, std::size_t size) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < size; ++i) value = (value << 8) | data[at + i];
+    return value;
+}
+
+// Archives are binary property lists. The property-list library stops the process (an
+// assertion) on a text object with a NUL inside, which only damaged or forged bytes
+// hold, so those are refused before it sees them; so is anything that does not even
+// have a sound object table.
+bool isSafeBinaryPropertyList(const Data& data) {
+    constexpr std::size_t kHeader = 8, kTrailer = 32;
+    if (data.size() < kHeader + kTrailer || std::string_view(reinterpret_cast<const char*>(data.data()), 8) != "bplist00") {
+        return false;
+    }
+    const std::size_t trailer = data.size() - kTrailer;
+    const std::size_t offsetSize = data[trailer + 6];
+    const std::uint64_t objectCount = bigEndian(data, trailer + 8, 8);
+    const std::uint64_t tableOffset = bigEndian(data, trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || tableOffset > trailer || objectCount > (trailer - tableOffset) / offsetSize) {
+        return false;
+    }
+    for (std::uint64_t i = 0; i < objectCount; ++i) {
+        const std::uint64_t offset = bigEndian(data, static_cast<std::size_t>(tableOffset + i * offsetSize), offsetSize);
+        if (offset < kHeader || offset >= tableOffset) return false;
+        std::size_t at = static_cast<std::size_t>(offset);
+        const unsigned marker = data[at] >> 4;
+        if (marker != 0x5 && marker != 0x6) continue;  // only text objects can hide a NUL
+        std::uint64_t length = data[at] & 0x0F;
+        ++at;
+        if (length == 0x0F) {
+            if (at >= tableOffset || (data[at] >> 4) != 0x1) return false;
+            const std::size_t size = std::size_t{1} << (data[at] & 0x0F);
+            if (size > 8 || at + 1 + size > tableOffset) return false;
+            length = bigEndian(data, at + 1, size);
+            at += 1 + size;
+        }
+        const std::uint64_t unit = marker == 0x6 ? 2 : 1;
+        if (length > (tableOffset - at) / unit) return false;
+        for (std::uint64_t k = 0; k < length; ++k) {
+            const std::size_t p = at + static_cast<std::size_t>(k * unit);
+            if (data[p] == 0 && (unit == 1 || data[p + 1] == 0)) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 std::shared_ptr<Archivable> KeyedUnarchiver::unarchiveObject(const Data& data) {
+    if (!isSafeBinaryPropertyList(data)) throw corrupt("not a binary property list");
     Value archive;
     try {
         archive = plist::parse(data);
@@ -127,6 +198,13 @@ std::shared_ptr<Archivable> KeyedUnarchiver::unarchiveObject(const Data& data) {
 const Value* KeyedUnarchiver::field(std::string_view key) const {
     auto it = fields_->find(key);
     return it == fields_->end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> KeyedUnarchiver::allKeys() const {
+    std::vector<std::string> keys;
+    keys.reserve(fields_->size());
+    for (const auto& [key, value] : *fields_) keys.push_back(key);
+    return keys;
 }
 
 bool KeyedUnarchiver::containsValue(std::string_view key) const { return field(key) != nullptr; }

@@ -74,6 +74,8 @@ public:
     }
 
     bool containsValue(std::string_view key) const;
+    // Every key of this object's fields (for objects archived as a dictionary of their own).
+    std::vector<std::string> allKeys() const;
     // Plain values; null when absent.
     Value decode(std::string_view key) const;
     bool decodeBool(std::string_view key) const;           // false when absent

@@ -62,7 +62,8 @@ void UserDefaults::load() {
 }
 
 void UserDefaults::loadLocked() {
-    if (!files::fileExists(path_)) {
+    std::error_code missing;
+    if (!fs::exists(fs::symlink_status(path_, missing))) {
         stored_.clear();
         return;
     }
@@ -80,9 +81,20 @@ void UserDefaults::loadLocked() {
         fs::path aside = path_;
         aside += ".corrupt";
         fs::rename(path_, aside, ec);
-        syslog(LOG_WARNING, "Unreadable settings file %s moved to %s: %s", path_.c_str(), aside.c_str(), e.what());
+        if (ec) {
+            syslog(LOG_WARNING, "Unreadable settings file %s could not be moved aside: %s", path_.c_str(), e.what());
+            aside.clear();
+        } else {
+            syslog(LOG_WARNING, "Unreadable settings file %s moved to %s: %s", path_.c_str(), aside.c_str(), e.what());
+        }
+        setAside_ = SetAsideStore{path_, aside, e.what()};
         stored_.clear();
     }
+}
+
+std::optional<UserDefaults::SetAsideStore> UserDefaults::setAsideStore() const {
+    std::lock_guard lock(mutex_);
+    return setAside_;
 }
 
 bool UserDefaults::persistLocked() {

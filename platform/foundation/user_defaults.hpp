@@ -66,6 +66,16 @@ public:
     // made by other processes; false when the file cannot be written.
     bool synchronize();
 
+    // A settings file that could not be read (not a property list, nested too deeply,
+    // not a regular file, too large) is moved aside and the settings start empty.
+    struct SetAsideStore {
+        std::filesystem::path original;
+        std::filesystem::path movedTo;  // empty when it could not be moved
+        std::string reason;
+    };
+    // The last such move made by this instance, for callers that tell the user.
+    std::optional<SetAsideStore> setAsideStore() const;
+
 private:
     void load();
     void loadLocked();     // mutex_ held
@@ -82,6 +92,7 @@ private:
     Dictionary registered_;
     Dictionary stored_;
     bool dirty_ = false;
+    std::optional<SetAsideStore> setAside_;
 };
 
 }  // namespace platform::foundation

@@ -82,21 +82,31 @@ bool Image::drawInRect(GraphicsContext& context, Rect dst, CompositingOperation 
 
 BitmapPtr Image::renderBitmap(int width, int height) const {
     if (!dimensionsAcceptable(width, height)) return nullptr;
-    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+    // Drawn straight into the bitmap's own pixels: a copy would double the largest
+    // allocation of a conversion.
+    const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, width);
+    if (stride <= 0) return nullptr;
+    std::vector<uint8_t> pixels(static_cast<size_t>(stride) * height);
+    cairo_surface_t* surface =
+        cairo_image_surface_create_for_data(pixels.data(), CAIRO_FORMAT_ARGB32, width, height, stride);
     if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(surface);
         return nullptr;
     }
+    bool complete = true;
     {
         GraphicsContext context(surface, Size{double(width), double(height)});
         // A handler that fails leaves the picture transparent, not an error.
         drawInRect(context, Rect{0, 0, double(width), double(height)});
+        // But a renderer that could not finish (a surface it could not make) leaves
+        // the context in an error state: what was drawn is not the picture.
+        complete = cairo_status(context.cairo()) == CAIRO_STATUS_SUCCESS;
     }
     cairo_surface_flush(surface);
-    const int stride = cairo_image_surface_get_stride(surface);
-    const uint8_t* data = cairo_image_surface_get_data(surface);
-    std::vector<uint8_t> pixels(data, data + static_cast<size_t>(stride) * height);
+    complete = complete && cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
+    cairo_surface_finish(surface);
     cairo_surface_destroy(surface);
+    if (!complete) return nullptr;
     return makeSharedBitmap(Bitmap(width, height, stride, std::move(pixels), true));
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/graphics/image_rep.hpp"
+#include "platform/graphics/picture_problem.hpp"
 
 namespace platform::graphics {
 
@@ -40,8 +41,11 @@ public:
     // resolution stored in the file (72 dpi is one point per pixel). Null, with
     // a reason in *error, for a missing, unreadable, unsupported, truncated or
     // oversized picture.
-    static ImagePtr fromFile(const std::filesystem::path& path, std::string* error = nullptr);
-    static ImagePtr fromData(std::span<const uint8_t> bytes, std::string* error = nullptr);
+    // *problem (when given) tells the kind of failure.
+    static ImagePtr fromFile(const std::filesystem::path& path, std::string* error = nullptr,
+                             PictureProblem* problem = nullptr);
+    static ImagePtr fromData(std::span<const uint8_t> bytes, std::string* error = nullptr,
+                             PictureProblem* problem = nullptr);
 
     Size size() const { return size_; }
     void setSize(Size size) { size_ = size; }
@@ -68,7 +72,8 @@ public:
     // `context` (one pixel per point when null): an existing bitmap of exactly
     // the needed pixels, or the image rendered at that size.
     BitmapPtr bitmapForProposedRect(const Rect* proposed, const GraphicsContext* context = nullptr) const;
-    // Renders the image into a transparent bitmap of width x height pixels.
+    // Renders the image into a transparent bitmap of width x height pixels. Null when
+    // the renderer could not draw it completely.
     BitmapPtr renderBitmap(int width, int height) const;
     // The image as one bitmap: the first representation when it is a bitmap,
     // else the image rendered at one pixel per point. Null for an image

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -24,12 +25,20 @@ struct SizeGuard {
     bool refused = false;
     int width = 0;
     int height = 0;
-    int rowsReached = 0;  // bottom of the lowest area the decoder filled
+    std::vector<char> rowsFilled;  // rows the decoder reported as filled
+    int rowsReached = 0;
 };
 
 void onAreaUpdated(GdkPixbufLoader*, int, int y, int, int height, gpointer data) {
     auto* guard = static_cast<SizeGuard*>(data);
-    guard->rowsReached = std::max(guard->rowsReached, y + height);
+    // Decoders fill top-down or (BMP, ICO) bottom-up, some several times over.
+    const int rows = static_cast<int>(guard->rowsFilled.size());  // none once refused
+    for (int row = std::max(0, y); row < y + height && row < rows; ++row) {
+        if (!guard->rowsFilled[static_cast<size_t>(row)]) {
+            guard->rowsFilled[static_cast<size_t>(row)] = 1;
+            ++guard->rowsReached;
+        }
+    }
 }
 
 void onSizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer data) {
@@ -40,7 +49,9 @@ void onSizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer dat
         guard->refused = true;
         // A zero size makes the loaders stop before allocating the pixels.
         gdk_pixbuf_loader_set_size(loader, 0, 0);
+        return;
     }
+    guard->rowsFilled.assign(static_cast<size_t>(height), 0);
 }
 
 double dpiOption(GdkPixbuf* pixbuf, const char* key) {
@@ -51,17 +62,69 @@ double dpiOption(GdkPixbuf* pixbuf, const char* key) {
     return (end != value && std::isfinite(dpi) && dpi > 0 && dpi < 1e6) ? dpi : 0;
 }
 
-std::optional<DecodedBitmap> decodeWithPixbuf(std::span<const uint8_t> bytes, const char* type, std::string* error) {
-    auto fail = [&](const std::string& why) -> std::optional<DecodedBitmap> {
-        if (error != nullptr) *error = why;
+uint32_t le24(std::span<const uint8_t> bytes, size_t offset) {
+    return uint32_t(bytes[offset]) | uint32_t(bytes[offset + 1]) << 8 | uint32_t(bytes[offset + 2]) << 16;
+}
+
+// An extended WebP states its canvas in its VP8X chunk; the animation decoder
+// allocates that canvas before any size signal, so it is checked here first.
+std::optional<std::pair<int64_t, int64_t>> webpCanvas(std::span<const uint8_t> bytes) {
+    if (bytes.size() < 30 || !startsWith(bytes, "VP8X", 12)) return std::nullopt;
+    return std::make_pair(int64_t(le24(bytes, 24)) + 1, int64_t(le24(bytes, 27)) + 1);
+}
+
+// Two decoders finish a picture whose data ends early without a word: the JPEG
+// decoder fills the missing rows with grey, the WebP decoder with nothing. The file
+// itself tells: a JPEG ends its last scan with an end-of-image marker, a WebP file
+// holds all the bytes its RIFF header counts.
+bool endsEarly(std::span<const uint8_t> bytes, ImageFormat format) {
+    if (format == ImageFormat::webp) {
+        if (bytes.size() < 12) return true;
+        const uint64_t declared = uint64_t(bytes[4]) | uint64_t(bytes[5]) << 8 | uint64_t(bytes[6]) << 16 |
+                                  uint64_t(bytes[7]) << 24;
+        return declared + 8 > bytes.size();
+    }
+    if (format == ImageFormat::jpeg) {
+        // Markers cannot occur inside entropy-coded data (0xFF is stuffed there), so
+        // the last start-of-scan belongs to the picture's last scan.
+        size_t lastScan = 0;
+        for (size_t i = 0; i + 1 < bytes.size(); ++i) {
+            if (bytes[i] == 0xFF && bytes[i + 1] == 0xDA) lastScan = i;
+        }
+        for (size_t i = lastScan; i + 1 < bytes.size(); ++i) {
+            if (bytes[i] == 0xFF && bytes[i + 1] == 0xD9) return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+std::string tooLargeText(int64_t width, int64_t height) {
+    return fmt::format("picture too large or empty: {} x {} pixels (at most {} per side and {} in all)", width,
+                       height, kMaxImageSide, kMaxImagePixels);
+}
+
+std::optional<DecodedBitmap> decodeWithPixbuf(std::span<const uint8_t> bytes, const char* type, std::string* error,
+                                              PictureProblem* problem) {
+    auto fail = [&](PictureProblem kind, const std::string& why) -> std::optional<DecodedBitmap> {
+        noteProblem(error, problem, kind, why);
         return std::nullopt;
     };
+    const ImageFormat format = detectImageFormat(bytes);
+    if (endsEarly(bytes, format)) {
+        return fail(PictureProblem::truncated, fmt::format("{} picture is truncated: the file ends early", type));
+    }
+    if (format == ImageFormat::webp) {
+        if (const auto canvas = webpCanvas(bytes); canvas && !dimensionsAcceptable(canvas->first, canvas->second)) {
+            return fail(PictureProblem::tooLarge, tooLargeText(canvas->first, canvas->second));
+        }
+    }
     GError* gerror = nullptr;
     GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type(type, &gerror);
     if (loader == nullptr) {
         std::string why = fmt::format("no decoder for {} pictures: {}", type, gerror ? gerror->message : "");
         if (gerror != nullptr) g_error_free(gerror);
-        return fail(why);
+        return fail(PictureProblem::notAPicture, why);
     }
     SizeGuard guard;
     g_signal_connect(loader, "size-prepared", G_CALLBACK(onSizePrepared), &guard);
@@ -80,28 +143,33 @@ std::optional<DecodedBitmap> decodeWithPixbuf(std::span<const uint8_t> bytes, co
     GdkPixbuf* pixbuf = ok && !guard.refused ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
     if (pixbuf != nullptr) g_object_ref(pixbuf);
     g_object_unref(loader);
-    if (guard.refused) {
-        return fail(fmt::format("picture too large or empty: {} x {} pixels (at most {} per side and {} in all)",
-                                guard.width, guard.height, kMaxImageSide, kMaxImagePixels));
-    }
+    if (guard.refused) return fail(PictureProblem::tooLarge, tooLargeText(guard.width, guard.height));
     if (pixbuf == nullptr) {
-        return fail(fmt::format("cannot decode {} picture: {}", type, reason.empty() ? "corrupt data" : reason));
+        // The decoders say "truncated", "premature end" or "incomplete" when the data
+        // ends early; anything else is damage.
+        const bool early = reason.find("runcat") != std::string::npos || reason.find("remature") != std::string::npos ||
+                           reason.find("ncomplete") != std::string::npos || reason.find("nsufficient") != std::string::npos;
+        return fail(early ? PictureProblem::truncated : PictureProblem::damaged,
+                    fmt::format("cannot decode {} picture: {}", type, reason.empty() ? "corrupt data" : reason));
     }
 
     const int width = gdk_pixbuf_get_width(pixbuf);
     const int height = gdk_pixbuf_get_height(pixbuf);
-    // Some decoders hand back a partly filled picture for a file that ends
-    // early; the rows they reported tell.
-    if (guard.rowsReached > 0 && guard.rowsReached < height) {
+    // Several decoders hand back a partly filled (often grey) picture for a file that
+    // ends early, without an error; the rows they reported as filled tell. Every
+    // decoder reports the rows it fills, the non-incremental ones all at once. A GIF's
+    // first frame may rightly cover only part of its canvas.
+    if (guard.rowsReached < height && format != ImageFormat::gif) {
         g_object_unref(pixbuf);
-        return fail(fmt::format("{} picture is truncated: {} of {} rows", type, guard.rowsReached, height));
+        return fail(PictureProblem::truncated,
+                    fmt::format("{} picture is truncated: {} of {} rows", type, guard.rowsReached, height));
     }
     const int channels = gdk_pixbuf_get_n_channels(pixbuf);
     const bool alpha = gdk_pixbuf_get_has_alpha(pixbuf);
     if (!dimensionsAcceptable(width, height) || gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 ||
         gdk_pixbuf_get_colorspace(pixbuf) != GDK_COLORSPACE_RGB || channels < (alpha ? 4 : 3)) {
         g_object_unref(pixbuf);
-        return fail(fmt::format("unsupported {} pixel layout", type));
+        return fail(PictureProblem::notAPicture, fmt::format("unsupported {} pixel layout", type));
     }
     DecodedBitmap decoded;
     decoded.width = width;
@@ -170,51 +238,63 @@ const char* formatName(ImageFormat format) {
     return "unknown";
 }
 
-std::optional<DecodedBitmap> decodeBitmapFile(std::span<const uint8_t> bytes, std::string* error) {
+std::optional<DecodedBitmap> decodeBitmapFile(std::span<const uint8_t> bytes, std::string* error,
+                                              PictureProblem* problem) {
     const ImageFormat format = detectImageFormat(bytes);
     switch (format) {
         case ImageFormat::unknown:
         case ImageFormat::pdf:
-            if (error != nullptr) *error = "not a supported bitmap picture format";
+            noteProblem(error, problem, PictureProblem::notAPicture, "not a supported bitmap picture format");
             return std::nullopt;
         case ImageFormat::psd: {
-            auto decoded = decodePsd(bytes, error);
-            if (decoded && !dimensionsAcceptable(decoded->width, decoded->height)) {
-                if (error != nullptr) *error = "picture too large or empty";
+            std::string why;
+            auto decoded = decodePsd(bytes, &why);
+            if (!decoded) {
+                const bool large = why.find("size limit") != std::string::npos;
+                const bool early = why.find("truncated") != std::string::npos || why.find("missing") != std::string::npos ||
+                                   why.find("too short") != std::string::npos;
+                noteProblem(error, problem,
+                            large ? PictureProblem::tooLarge
+                                  : early ? PictureProblem::truncated : PictureProblem::damaged,
+                            why);
+                return std::nullopt;
+            }
+            if (!dimensionsAcceptable(decoded->width, decoded->height)) {
+                noteProblem(error, problem, PictureProblem::tooLarge, tooLargeText(decoded->width, decoded->height));
                 return std::nullopt;
             }
             return decoded;
         }
-        default: return decodeWithPixbuf(bytes, formatName(format), error);
+        default: return decodeWithPixbuf(bytes, formatName(format), error, problem);
     }
 }
 
-ImagePtr Image::fromData(std::span<const uint8_t> bytes, std::string* error) {
+ImagePtr Image::fromData(std::span<const uint8_t> bytes, std::string* error, PictureProblem* problem) {
     const ImageFormat format = detectImageFormat(bytes);
     if (format == ImageFormat::pdf) {
-        auto rep = PdfRep::fromData(std::vector<uint8_t>(bytes.begin(), bytes.end()), error);
+        auto rep = PdfRep::fromData(std::vector<uint8_t>(bytes.begin(), bytes.end()), error, problem);
         if (!rep) return nullptr;
         if (rep->bounds().isEmpty()) {
-            if (error != nullptr) *error = "the PDF page has an empty crop box";
+            noteProblem(error, problem, PictureProblem::damaged, "the PDF page has an empty crop box");
             return nullptr;
         }
         return withRepresentation(std::move(rep));
     }
-    auto decoded = decodeBitmapFile(bytes, error);
+    auto decoded = decodeBitmapFile(bytes, error, problem);
     if (!decoded) return nullptr;
     const Size points = pointSizeFor(*decoded);
     auto bitmap = Bitmap::fromDecoded(std::move(*decoded));
     if (!bitmap || bitmap->width() == 0) {
-        if (error != nullptr) *error = "decoder produced an inconsistent bitmap";
+        noteProblem(error, problem, PictureProblem::damaged, "decoder produced an inconsistent bitmap");
         return nullptr;
     }
     return withBitmap(std::move(bitmap), points);
 }
 
-ImagePtr Image::fromFile(const std::filesystem::path& path, std::string* error) {
-    const auto bytes = readFileBytes(path, kMaxFileBytes, error);
+ImagePtr Image::fromFile(const std::filesystem::path& path, std::string* error, PictureProblem* problem) {
+    const auto bytes = readFileBytes(path, kMaxFileBytes, error, problem);
     if (!bytes) return nullptr;
-    return fromData(*bytes, error);
+    return fromData(*bytes, error, problem);
 }
 
 }  // namespace platform::graphics

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/graphics/decoded_bitmap.hpp"
+#include "platform/graphics/picture_problem.hpp"
 
 namespace platform::graphics {
 
@@ -19,6 +20,7 @@ const char* formatName(ImageFormat format);
 
 // Decodes a bitmap format (everything but PDF). Null with a reason in *error
 // for unsupported, corrupt, truncated or oversized pictures.
-std::optional<DecodedBitmap> decodeBitmapFile(std::span<const uint8_t> bytes, std::string* error = nullptr);
+std::optional<DecodedBitmap> decodeBitmapFile(std::span<const uint8_t> bytes, std::string* error = nullptr,
+                                              PictureProblem* problem = nullptr);
 
 }  // namespace platform::graphics

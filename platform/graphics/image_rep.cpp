@@ -48,8 +48,8 @@ PdfRep::PdfRep(std::shared_ptr<PdfDocument> document, int pageIndex)
     setSize(cropBox_.size);
 }
 
-std::shared_ptr<PdfRep> PdfRep::fromData(std::vector<uint8_t> bytes, std::string* error) {
-    auto document = PdfDocument::fromData(std::move(bytes), error);
+std::shared_ptr<PdfRep> PdfRep::fromData(std::vector<uint8_t> bytes, std::string* error, PictureProblem* problem) {
+    auto document = PdfDocument::fromData(std::move(bytes), error, problem);
     if (!document) return nullptr;
     return std::make_shared<PdfRep>(std::move(document), 0);
 }

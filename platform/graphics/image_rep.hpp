@@ -11,6 +11,7 @@
 #include "platform/graphics/bitmap.hpp"
 #include "platform/graphics/geometry.hpp"
 #include "platform/graphics/graphics_context.hpp"
+#include "platform/graphics/picture_problem.hpp"
 
 namespace platform::graphics {
 
@@ -76,7 +77,8 @@ private:
 class PdfRep : public ImageRep {
 public:
     PdfRep(std::shared_ptr<PdfDocument> document, int pageIndex = 0);
-    static std::shared_ptr<PdfRep> fromData(std::vector<uint8_t> bytes, std::string* error = nullptr);
+    static std::shared_ptr<PdfRep> fromData(std::vector<uint8_t> bytes, std::string* error = nullptr,
+                                            PictureProblem* problem = nullptr);
 
     const std::shared_ptr<PdfDocument>& document() const { return document_; }
     int pageIndex() const { return pageIndex_; }

@@ -88,6 +88,11 @@ bool PdfContext::drawPdfPage(const PdfDocument& document, int index) {
     return document.drawPage(index, *page_);
 }
 
+void PdfContext::discard() {
+    writeFailed_ = true;
+    close();
+}
+
 bool PdfContext::close() {
     if (closed_) return !writeFailed_;
     closed_ = true;

@@ -45,6 +45,8 @@ public:
     // Completes the document (and, for a file, moves it into place). False
     // when writing failed; the target file is then left untouched.
     bool close();
+    // Ends the document without keeping it: a file target is left untouched.
+    void discard();
     bool isClosed() const { return closed_; }
     // The document bytes of a memory context, complete after close().
     const std::vector<uint8_t>& data() const { return bytes_; }

@@ -3,13 +3,119 @@
 #include <cairo.h>
 #include <poppler.h>
 
+#include <zlib.h>
+
+#include <array>
+#include <cmath>
+#include <string_view>
+
 #include <fmt/format.h>
+
+#include "platform/graphics/decoded_bitmap.hpp"
 
 #include "platform/graphics/graphics_context.hpp"
 
 namespace platform::graphics {
 
-std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, std::string* error) {
+namespace {
+
+struct ScanBudget {
+    uint64_t inflated = 0;
+    std::string objectStreams;  // inflated object streams, where dictionaries may hide
+};
+
+// Inflates the zlib stream at `data` into nothing but a count (and, for object
+// streams, their text). False when the budget runs out.
+bool inflateCounting(std::string_view data, bool keep, ScanBudget& budget) {
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) return true;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(std::min<size_t>(data.size(), UINT32_MAX));
+    std::array<char, 64 * 1024> out;
+    bool within = true;
+    while (true) {
+        stream.next_out = reinterpret_cast<Bytef*>(out.data());
+        stream.avail_out = out.size();
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        const size_t produced = out.size() - stream.avail_out;
+        budget.inflated += produced;
+        if (keep && budget.objectStreams.size() < (16u << 20)) budget.objectStreams.append(out.data(), produced);
+        if (budget.inflated > PdfDocument::kMaxInflatedBytes) {
+            within = false;
+            break;
+        }
+        // A damaged stream is poppler's to judge; only the size is ours.
+        if (status != Z_OK || produced == 0) break;
+    }
+    inflateEnd(&stream);
+    return within;
+}
+
+// The number after `key` in `text` from `at` on ("/Width 300"); -1 when none.
+int64_t numberAfter(std::string_view text, size_t at) {
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\n' || text[at] == '\r' || text[at] == '\t')) ++at;
+    int64_t value = -1;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        value = (value < 0 ? 0 : value) * 10 + (text[at] - '0');
+        if (value > (int64_t{1} << 40)) break;
+    }
+    return value;
+}
+
+// Images whose stated width and height lie beyond the pixel limits: poppler would
+// allocate them whole. Widths and heights are paired within one dictionary's reach.
+bool imageSizesAcceptable(std::string_view text, std::string* why) {
+    for (size_t at = text.find("/Width"); at != std::string_view::npos; at = text.find("/Width", at + 6)) {
+        const int64_t width = numberAfter(text, at + 6);
+        if (width < 0) continue;
+        const size_t from = at > 512 ? at - 512 : 0;
+        const std::string_view near = text.substr(from, 1024 + 6);
+        int64_t height = -1;
+        if (const size_t h = near.find("/Height"); h != std::string_view::npos) height = numberAfter(near, h + 7);
+        if (width > kMaxImageSide || height > kMaxImageSide || (height > 0 && width * height > kMaxImagePixels)) {
+            *why = fmt::format("the document holds an image of {} x {} pixels", width, height);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Checks a document against our budgets before poppler parses it.
+bool withinBudgets(const std::vector<uint8_t>& bytes, std::string* error, PictureProblem* problem) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    ScanBudget budget;
+    for (size_t at = text.find("stream"); at != std::string_view::npos; at = text.find("stream", at + 6)) {
+        if (at >= 3 && text.substr(at - 3, 3) == "end") continue;
+        size_t start = at + 6;
+        if (start < text.size() && text[start] == '\r') ++start;
+        if (start >= text.size() || text[start] != '\n') continue;
+        ++start;
+        const size_t dictStart = text.rfind("obj", at);
+        const std::string_view dict =
+            text.substr(dictStart == std::string_view::npos ? 0 : dictStart, at - (dictStart == std::string_view::npos ? 0 : dictStart));
+        if (dict.find("/FlateDecode") == std::string_view::npos && dict.find("/Fl ") == std::string_view::npos &&
+            dict.find("/Fl/") == std::string_view::npos && dict.find("/Fl]") == std::string_view::npos) {
+            continue;
+        }
+        const bool objectStream = dict.find("/ObjStm") != std::string_view::npos;
+        if (!inflateCounting(text.substr(start), objectStream, budget)) {
+            return noteProblem(error, problem, PictureProblem::tooDemanding,
+                               fmt::format("the document's compressed data inflates to more than {} MiB",
+                                           PdfDocument::kMaxInflatedBytes >> 20));
+        }
+    }
+    std::string why;
+    if (!imageSizesAcceptable(text, &why) || !imageSizesAcceptable(budget.objectStreams, &why)) {
+        return noteProblem(error, problem, PictureProblem::tooLarge, why);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, std::string* error,
+                                                   PictureProblem* problem) {
+    if (!withinBudgets(bytes, error, problem)) return nullptr;
     std::shared_ptr<PdfDocument> document(new PdfDocument());
     document->bytes_ = std::move(bytes);
     // Poppler reads straight from our buffer, which lives as long as the document.
@@ -23,6 +129,16 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
                                  gerror != nullptr ? gerror->message : "the document has no pages");
         }
         if (gerror != nullptr) g_error_free(gerror);
+        if (problem != nullptr) *problem = PictureProblem::damaged;
+        return nullptr;
+    }
+    // The page is drawn at its own size in points as pixels (vector pictures report
+    // points as pixels), so it is held to the same limits as a bitmap.
+    const auto crop = document->cropBox(0);
+    if (crop && !crop->isEmpty() && !dimensionsAcceptable(std::llround(std::ceil(crop->width())), std::llround(std::ceil(crop->height())))) {
+        noteProblem(error, problem, PictureProblem::tooLarge,
+                    fmt::format("the page of {} x {} points is too large (at most {} per side and {} in all)",
+                                crop->width(), crop->height(), kMaxImageSide, kMaxImagePixels));
         return nullptr;
     }
     return document;
@@ -53,6 +169,7 @@ std::optional<Rect> PdfDocument::mediaBox(int index) const { return cropBox(inde
 bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
     const auto crop = cropBox(index);
     if (!crop || crop->isEmpty()) return false;
+    bool complete = true;
     context.drawWithEffects(
         [&](cairo_t* cr) {
             std::lock_guard lock(mutex_);
@@ -63,11 +180,14 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             cairo_translate(cr, crop->origin.x, crop->origin.y + crop->size.height);
             cairo_scale(cr, 1, -1);
             poppler_page_render(page, cr);
+            // Poppler says nothing when it cannot make a surface for an image; the
+            // context's error state does.
+            complete = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
             cairo_restore(cr);
             g_object_unref(page);
         },
         context.compositingOperation());
-    return true;
+    return complete;
 }
 
 }  // namespace platform::graphics

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/graphics/geometry.hpp"
+#include "platform/graphics/picture_problem.hpp"
 
 typedef struct _PopplerDocument PopplerDocument;
 
@@ -20,8 +21,16 @@ class GraphicsContext;
 
 class PdfDocument {
 public:
-    // Null, with a reason in *error, when the bytes are not a PDF poppler can open.
-    static std::shared_ptr<PdfDocument> fromData(std::vector<uint8_t> bytes, std::string* error = nullptr);
+    // Inflating every compressed stream of a document may give at most this much:
+    // poppler has no way to stop a page in the middle, so a deflate bomb is refused
+    // before it is parsed.
+    static constexpr uint64_t kMaxInflatedBytes = uint64_t{256} << 20;
+
+    // Null, with a reason in *error, when the bytes are not a PDF poppler can open,
+    // or when the document is beyond our budgets: compressed streams inflating past
+    // kMaxInflatedBytes, images beyond the pixel limits, a first page beyond them.
+    static std::shared_ptr<PdfDocument> fromData(std::vector<uint8_t> bytes, std::string* error = nullptr,
+                                                 PictureProblem* problem = nullptr);
     ~PdfDocument();
     PdfDocument(const PdfDocument&) = delete;
     PdfDocument& operator=(const PdfDocument&) = delete;

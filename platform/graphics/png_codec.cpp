@@ -1,6 +1,7 @@
 #include "platform/graphics/png_codec.hpp"
 
 #include <libdeflate.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -14,6 +15,8 @@ namespace {
 // libdeflate at level 6 measured slightly smaller than zlib level 6 on the same filtered
 // rows, in well under half the time; higher levels cost more time for little gain.
 constexpr int kCompressionLevel = 6;
+// Filtered pictures larger than this are compressed as a stream (see encodePng).
+constexpr size_t kStreamAboveBytes = size_t{64} << 20;
 
 struct CompressorDeleter {
     void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
@@ -169,9 +172,34 @@ std::vector<uint8_t> encodePng(const PixelView& src, bool keepAlpha) {
     const size_t rowLen = static_cast<size_t>(src.width) * bpp;
     const auto& table = unpremultiplyTable().v;
 
-    std::vector<uint8_t> filtered((rowLen + 1) * src.height);
+    // Large pictures are compressed row by row (zlib, streaming) instead of whole
+    // (libdeflate): holding the filtered picture and a compression bound beside it
+    // would take twice the picture's size again, the largest allocation of a
+    // conversion. Smaller ones keep the faster, slightly smaller whole-buffer path.
+    const size_t filteredSize = (rowLen + 1) * static_cast<size_t>(src.height);
+    const bool streaming = filteredSize > kStreamAboveBytes;
+    std::vector<uint8_t> filtered(streaming ? rowLen + 1 : filteredSize);
     std::vector<uint8_t> cur(rowLen), prev(rowLen, 0);
     RowFilters filters(rowLen);
+    std::vector<uint8_t> idat;
+    z_stream stream{};
+    if (streaming) {
+        if (deflateInit(&stream, kCompressionLevel) != Z_OK) return {};
+        idat.reserve(filteredSize / 8);
+    }
+    std::array<uint8_t, 64 * 1024> chunk;
+    auto deflateInto = [&](const uint8_t* data, size_t length, int flush) {
+        stream.next_in = const_cast<uint8_t*>(data);
+        stream.avail_in = static_cast<uInt>(length);
+        int status = Z_OK;
+        do {
+            stream.next_out = chunk.data();
+            stream.avail_out = static_cast<uInt>(chunk.size());
+            status = deflate(&stream, flush);
+            idat.insert(idat.end(), chunk.begin(), chunk.begin() + static_cast<long>(chunk.size() - stream.avail_out));
+        } while (stream.avail_out == 0 || (flush == Z_FINISH && status == Z_OK));
+        return status != Z_STREAM_ERROR;
+    };
 
     for (int y = 0; y < src.height; ++y) {
         const uint8_t* in = src.data + static_cast<size_t>(y) * src.stride;
@@ -188,16 +216,29 @@ std::vector<uint8_t> encodePng(const PixelView& src, bool keepAlpha) {
         }
         filters.run(cur.data(), prev.data(), rowLen, bpp);
         const int type = filters.best();
-        uint8_t* out = &filtered[(rowLen + 1) * y];
+        uint8_t* out = streaming ? filtered.data() : &filtered[(rowLen + 1) * y];
         out[0] = static_cast<uint8_t>(type);
         std::memcpy(out + 1, filters.out[type].data(), rowLen);
+        if (streaming && !deflateInto(out, rowLen + 1, Z_NO_FLUSH)) {
+            deflateEnd(&stream);
+            return {};
+        }
         std::swap(cur, prev);
     }
 
-    libdeflate_compressor* compressor = threadCompressor();
-    if (!compressor) return {};
-    std::vector<uint8_t> idat(libdeflate_zlib_compress_bound(compressor, filtered.size()));
-    const size_t idatLen = libdeflate_zlib_compress(compressor, filtered.data(), filtered.size(), idat.data(), idat.size());
+    size_t idatLen = 0;
+    if (streaming) {
+        const bool finished = deflateInto(nullptr, 0, Z_FINISH);
+        deflateEnd(&stream);
+        if (!finished) return {};
+        idatLen = idat.size();
+    } else {
+        libdeflate_compressor* compressor = threadCompressor();
+        if (!compressor) return {};
+        idat.resize(libdeflate_zlib_compress_bound(compressor, filtered.size()));
+        idatLen = libdeflate_zlib_compress(compressor, filtered.data(), filtered.size(), idat.data(), idat.size());
+        std::vector<uint8_t>().swap(filtered);
+    }
     if (idatLen == 0) return {};
 
     std::vector<uint8_t> png;

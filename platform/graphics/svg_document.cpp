@@ -5,10 +5,18 @@
 #include <cairo.h>
 #include <librsvg/rsvg.h>
 
+#include <zlib.h>
+
+#include <array>
 #include <cmath>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 #include <fmt/format.h>
 
+#include "platform/graphics/decoded_bitmap.hpp"
 #include "platform/graphics/graphics_context.hpp"
 
 namespace platform::graphics {
@@ -20,6 +28,109 @@ int hexValue(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
+}
+
+// Inflates a gzip-compressed document ourselves, so that a small file cannot make
+// the parser chew through gigabytes. None when it inflates past `limit` or is damaged.
+std::optional<std::vector<uint8_t>> gunzipBounded(std::span<const uint8_t> bytes, size_t limit, bool* tooLarge) {
+    z_stream stream{};
+    if (inflateInit2(&stream, 15 + 16) != Z_OK) return std::nullopt;
+    stream.next_in = const_cast<Bytef*>(bytes.data());
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    std::vector<uint8_t> out;
+    std::array<uint8_t, 64 * 1024> chunk;
+    int status = Z_OK;
+    while (status == Z_OK) {
+        stream.next_out = chunk.data();
+        stream.avail_out = chunk.size();
+        status = inflate(&stream, Z_NO_FLUSH);
+        const size_t produced = chunk.size() - stream.avail_out;
+        if (out.size() + produced > limit) {
+            *tooLarge = true;
+            status = Z_MEM_ERROR;
+            break;
+        }
+        out.insert(out.end(), chunk.begin(), chunk.begin() + static_cast<long>(produced));
+        if (status == Z_OK && produced == 0 && stream.avail_in == 0) status = Z_BUF_ERROR;
+    }
+    inflateEnd(&stream);
+    if (status != Z_STREAM_END) return std::nullopt;
+    return out;
+}
+
+size_t occurrences(std::string_view text, std::string_view what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, at + what.size())) ++count;
+    return count;
+}
+
+// How many times the document draws through a pixel surface of its own: each use of
+// a filter, mask or pattern (an upper bound: every reference counts).
+size_t effectReferences(std::span<const uint8_t> bytes) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const bool hasEffects = text.find("filter") != std::string_view::npos ||
+                            text.find("mask") != std::string_view::npos ||
+                            text.find("pattern") != std::string_view::npos;
+    if (!hasEffects) return 0;
+    return std::max<size_t>(1, occurrences(text, "url(") + occurrences(text, "<fe") + occurrences(text, ":fe"));
+}
+
+// The renderer's text layout aborts the process (an assertion in its own code, which
+// nothing can catch) on font sizes past what its fixed-point units hold. Font sizes
+// beyond anything a picture can show are refused before drawing. Relative sizes
+// compound down nested elements; no chain can compound more than all of them
+// together, so the largest absolute size times every relative growth in the
+// document must stay within the largest picture side.
+bool fontSizesDrawable(std::string_view text, std::string* why) {
+    double largest = 16;  // the renderer's default, before any stated size
+    double growth = 1;
+    auto refuse = [&](const std::string& what) {
+        *why = "the SVG document asks for a font size of " + what;
+        return false;
+    };
+    for (const std::string_view key : {std::string_view("font-size"), std::string_view("font")}) {
+        for (size_t at = text.find(key); at != std::string_view::npos; at = text.find(key, at + key.size())) {
+            size_t i = at + key.size();
+            if (key == "font" && i < text.size() && text[i] == '-') continue;  // font-family, font-size ...
+            // Only an attribute (font-size="...") or a style property (font-size: ...).
+            while (i < text.size() && (text[i] == ' ' || text[i] == '\n' || text[i] == '\t')) ++i;
+            if (i >= text.size() || (text[i] != '=' && text[i] != ':')) continue;
+            ++i;
+            while (i < text.size() && (text[i] == ' ' || text[i] == '"' || text[i] == '\'' || text[i] == '\n' ||
+                                       text[i] == '\t')) {
+                ++i;
+            }
+            // The shorthand names the size among other words; look at each number in it.
+            const size_t end = std::min(text.size(), text.find_first_of(";\"'<>{},/\n", i));
+            if (text.substr(i, end - i).find("larger") != std::string_view::npos) growth *= 1.2;
+            while (i < end) {
+                const char c = text[i];
+                if (!((c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+')) {
+                    ++i;
+                    continue;
+                }
+                const std::string number(text.substr(i, std::min<size_t>(end - i, 64)));
+                char* stop = nullptr;
+                const double value = std::fabs(std::strtod(number.c_str(), &stop));
+                const size_t used = std::max<size_t>(1, static_cast<size_t>(stop - number.c_str()));
+                const std::string_view unit = text.substr(i + used, std::min<size_t>(2, end - std::min(end, i + used)));
+                const std::string stated = number.substr(0, used) + std::string(unit);
+                if (!std::isfinite(value)) return refuse(stated);
+                if (unit.starts_with("%") || unit == "em" || unit == "ex") {
+                    const double factor = unit.starts_with("%") ? value / 100 : unit == "ex" ? value / 2 : value;
+                    growth *= std::max(1.0, factor);
+                } else {
+                    // Physical units at 72 dots per inch, as the document is read.
+                    const double scale = unit == "in" ? 72 : unit == "cm" ? 72 / 2.54 : unit == "mm" ? 72 / 25.4
+                                         : unit == "pc" ? 12 : 1;
+                    largest = std::max(largest, value * scale);
+                }
+                if (largest * growth > double(kMaxImageSide)) return refuse(stated);
+                i += used;
+            }
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -46,16 +157,39 @@ std::shared_ptr<SvgDocument> SvgDocument::fromFileUrl(const std::string& url, st
     return fromFile(path, error);
 }
 
-std::shared_ptr<SvgDocument> SvgDocument::fromFile(const std::filesystem::path& path, std::string* error) {
-    const auto bytes = readFileBytes(path, kMaxFileBytes, error);
+std::shared_ptr<SvgDocument> SvgDocument::fromFile(const std::filesystem::path& path, std::string* error,
+                                                   PictureProblem* problem) {
+    const auto bytes = readFileBytes(path, kMaxFileBytes, error, problem);
     if (!bytes) return nullptr;
-    return fromData(*bytes, error);
+    return fromData(*bytes, error, problem);
 }
 
-std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> bytes, std::string* error) {
+std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> bytes, std::string* error,
+                                                   PictureProblem* problem) {
     if (bytes.empty() || bytes.size() > kMaxFileBytes) {
-        if (error != nullptr) *error = "not an SVG document";
+        noteProblem(error, problem, bytes.empty() ? PictureProblem::notAPicture : PictureProblem::unreadable,
+                    "not an SVG document");
         return nullptr;
+    }
+    std::optional<std::vector<uint8_t>> inflated;
+    if (bytes.size() >= 2 && bytes[0] == 0x1F && bytes[1] == 0x8B) {
+        bool tooLarge = false;
+        inflated = gunzipBounded(bytes, kMaxFileBytes, &tooLarge);
+        if (!inflated) {
+            noteProblem(error, problem, tooLarge ? PictureProblem::tooDemanding : PictureProblem::damaged,
+                        tooLarge ? fmt::format("the compressed SVG document inflates to more than {} MiB",
+                                               kMaxFileBytes >> 20)
+                                 : "the compressed SVG document is damaged or truncated");
+            return nullptr;
+        }
+        bytes = *inflated;
+    }
+    {
+        std::string why;
+        if (!fontSizesDrawable(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), &why)) {
+            noteProblem(error, problem, PictureProblem::tooDemanding, why);
+            return nullptr;
+        }
     }
     GInputStream* stream = g_memory_input_stream_new_from_data(bytes.data(), static_cast<gssize>(bytes.size()),
                                                                 nullptr);
@@ -65,9 +199,8 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
     RsvgHandle* handle = rsvg_handle_new_from_stream_sync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, &gerror);
     g_object_unref(stream);
     if (handle == nullptr) {
-        if (error != nullptr) {
-            *error = fmt::format("not an SVG document: {}", gerror != nullptr ? gerror->message : "unknown error");
-        }
+        noteProblem(error, problem, PictureProblem::notAPicture,
+                    fmt::format("not an SVG document: {}", gerror != nullptr ? gerror->message : "unknown error"));
         if (gerror != nullptr) g_error_free(gerror);
         return nullptr;
     }
@@ -77,10 +210,45 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
     // their true size on a PDF page.
     rsvg_handle_set_dpi(handle, 72.0);
     double width = 0, height = 0;
-    if (rsvg_handle_get_intrinsic_size_in_pixels(handle, &width, &height) && std::isfinite(width) &&
-        std::isfinite(height) && width > 0 && height > 0) {
+    auto usable = [](double w, double h) { return std::isfinite(w) && std::isfinite(h) && w > 0 && h > 0; };
+    if (rsvg_handle_get_intrinsic_size_in_pixels(handle, &width, &height) && usable(width, height)) {
         document->hasSize_ = true;
         document->size_ = Size{width, height};
+    } else {
+        // Without an absolute width and height, the viewBox gives the drawing's
+        // proportions and size (as exported drawings commonly have it).
+        gboolean hasWidth = FALSE, hasHeight = FALSE, hasViewBox = FALSE;
+        RsvgLength lengthW{}, lengthH{};
+        RsvgRectangle viewBox{};
+        rsvg_handle_get_intrinsic_dimensions(handle, &hasWidth, &lengthW, &hasHeight, &lengthH, &hasViewBox, &viewBox);
+        if (hasViewBox && usable(viewBox.width, viewBox.height)) {
+            document->hasSize_ = true;
+            document->size_ = Size{viewBox.width, viewBox.height};
+        }
+    }
+    // Cairo's coordinates end at 2^23, and drawing at the size in points must stay
+    // within the pixel limits: refused before anything is drawn.
+    if (document->hasSize_) {
+        const double w = std::ceil(document->size_.width), h = std::ceil(document->size_.height);
+        if (w > kMaxImageSide || h > kMaxImageSide || w * h > double(kMaxImagePixels)) {
+            noteProblem(error, problem, PictureProblem::tooLarge,
+                        fmt::format("the SVG document's size of {} x {} is too large (at most {} per side and {} in all)",
+                                    document->size_.width, document->size_.height, kMaxImageSide, kMaxImagePixels));
+            return nullptr;
+        }
+    }
+    // Effects are drawn through pixel surfaces of the whole drawing, several held at
+    // once: their memory and work are bounded before anything is drawn.
+    if (const size_t effects = effectReferences(bytes); effects > 0) {
+        const Size drawn = document->drawingSize();
+        const double area = std::ceil(drawn.width) * std::ceil(drawn.height);
+        if (area > double(kMaxEffectPixels) || area * double(effects) > double(kMaxEffectWork)) {
+            noteProblem(error, problem, PictureProblem::tooDemanding,
+                        fmt::format("the SVG document draws {} filters, masks or patterns over {} x {}: more "
+                                    "than the budget of {} pixels ({} pixel-effects)",
+                                    effects, drawn.width, drawn.height, kMaxEffectPixels, kMaxEffectWork));
+            return nullptr;
+        }
     }
     return document;
 }
@@ -89,18 +257,34 @@ SvgDocument::~SvgDocument() {
     if (handle_ != nullptr) g_object_unref(handle_);
 }
 
-bool SvgDocument::render(GraphicsContext& context) const {
+bool SvgDocument::render(GraphicsContext& context, std::string* error) const {
     const Size size = drawingSize();
     bool ok = true;
+    std::string why;
     context.drawWithEffects(
         [&](cairo_t* cr) {
             std::lock_guard lock(mutex_);
             RsvgRectangle viewport{0, 0, size.width, size.height};
             GError* gerror = nullptr;
-            if (!rsvg_handle_render_document(handle_, cr, &viewport, &gerror)) ok = false;
+            if (!rsvg_handle_render_document(handle_, cr, &viewport, &gerror)) {
+                ok = false;
+                why = gerror != nullptr ? gerror->message : "the renderer gave up";
+            }
             if (gerror != nullptr) g_error_free(gerror);
+            // A surface the renderer could not make (a mask or filter too large for
+            // cairo) leaves the context in an error state: what was drawn is not the
+            // picture.
+            if (ok && cairo_status(cr) != CAIRO_STATUS_SUCCESS) {
+                ok = false;
+                why = cairo_status_to_string(cairo_status(cr));
+            }
+            if (ok && cairo_surface_status(cairo_get_target(cr)) != CAIRO_STATUS_SUCCESS) {
+                ok = false;
+                why = cairo_status_to_string(cairo_surface_status(cairo_get_target(cr)));
+            }
         },
         context.compositingOperation());
+    if (!ok && error != nullptr) *error = "the SVG document could not be drawn completely: " + why;
     return ok;
 }
 

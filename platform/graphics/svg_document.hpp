@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/graphics/geometry.hpp"
+#include "platform/graphics/picture_problem.hpp"
 
 typedef struct _RsvgHandle RsvgHandle;
 
@@ -19,22 +20,32 @@ class GraphicsContext;
 
 class SvgDocument {
 public:
-    // Documents larger than this are refused unread.
+    // Documents larger than this are refused unread; a compressed document (SVGZ)
+    // is refused once it inflates past it.
     static constexpr std::uintmax_t kMaxFileBytes = 32u << 20;
+    // Filters, masks and patterns are drawn through pixel surfaces of the drawing's
+    // size, several at once: a document using them may be at most this large, and its
+    // area times the number of its effect references at most kMaxEffectWork.
+    static constexpr int64_t kMaxEffectPixels = int64_t{1} << 24;
+    static constexpr int64_t kMaxEffectWork = int64_t{1} << 31;
     // The page used for a document that does not state its size.
     static constexpr Size kFallbackSize{100, 100};
 
-    // Null (with a reason in *error) when the file is missing, too large or
-    // not a valid SVG document.
-    static std::shared_ptr<SvgDocument> fromFile(const std::filesystem::path& path, std::string* error = nullptr);
+    // Null (with a reason in *error, its kind in *problem) when the file is missing,
+    // too large, not a valid SVG document, or of a size beyond the pixel limits
+    // (kMaxImageSide, kMaxImagePixels at one pixel per point).
+    static std::shared_ptr<SvgDocument> fromFile(const std::filesystem::path& path, std::string* error = nullptr,
+                                                 PictureProblem* problem = nullptr);
     // Accepts "file://" URLs (percent-encoded) and plain paths.
     static std::shared_ptr<SvgDocument> fromFileUrl(const std::string& url, std::string* error = nullptr);
-    static std::shared_ptr<SvgDocument> fromData(std::span<const uint8_t> bytes, std::string* error = nullptr);
+    static std::shared_ptr<SvgDocument> fromData(std::span<const uint8_t> bytes, std::string* error = nullptr,
+                                                 PictureProblem* problem = nullptr);
     ~SvgDocument();
     SvgDocument(const SvgDocument&) = delete;
     SvgDocument& operator=(const SvgDocument&) = delete;
 
-    // True when the root element gives an absolute width and height.
+    // True when the root element gives an absolute width and height, or a viewBox
+    // (whose size is then the document's).
     bool hasSize() const { return hasSize_; }
     // The stated size in points (CSS pixels count as points); zero without one.
     Size size() const { return size_; }
@@ -43,8 +54,9 @@ public:
 
     // Draws the document into the context's current user space with its own
     // coordinates, filling the rectangle (0, 0, drawingSize()). Document
-    // geometry is y-down, so in a y-up context the caller flips first.
-    bool render(GraphicsContext& context) const;
+    // geometry is y-down, so in a y-up context the caller flips first. False,
+    // with a reason in *error, when the renderer could not draw all of it.
+    bool render(GraphicsContext& context, std::string* error = nullptr) const;
 
 private:
     SvgDocument() = default;

@@ -40,6 +40,7 @@ RDDIAnalytics::RDDIAnalytics() {
             {"RDDezIdedevPastSessions", std::string("pastSessionsKey")},
         },
         "Analytics");
+    RDDIRegisterAnalyticsArchiveClasses();
 }
 
 // --- Class interface ---------------------------------------------------------------

@@ -2,8 +2,10 @@
 // The contracts through which the SDK talks to its log pipeline: a channel group hands
 // out channel units made from unit configurations, services enqueue their logs into
 // their units, and delegates listen to what happens to the logs.
+#include "platform/network/url_session.hpp"
 #include "telemetry/core/rddi_abstract_log.hpp"
 #include "telemetry/core/rddi_constants.hpp"
+#include "telemetry/core/rddi_log_container.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -14,7 +16,6 @@ namespace rddi {
 
 class RDDIChannelUnitProtocol;
 class RDDIChannelGroupProtocol;
-class RDDIIngestionProtocol;
 
 // The settings of one channel unit; immutable once made.
 class RDDIChannelUnitConfiguration {
@@ -79,6 +80,25 @@ public:
     virtual ~RDDIEnable() = default;
     // Switching off with deleteData drops what is stored.
     virtual void setEnabled(bool enabled, bool deleteDataOnDisabled) = 0;
+};
+
+// Call identifier (the batch id for a batch), HTTP response, response body and error;
+// each but the identifier possibly none.
+using RDDISendAsyncCompletionHandler =
+    std::function<void(const std::string& callId, const std::optional<platform::network::HTTPURLResponse>& response,
+                       const std::optional<platform::foundation::Data>& data,
+                       const std::optional<platform::foundation::Error>& error)>;
+
+// What a channel unit sends a batch through: one batch becomes one request.
+class RDDIIngestionProtocol : public RDDIEnable {
+public:
+    virtual void sendAsync(const std::shared_ptr<RDDILogContainer>& data,
+                           RDDISendAsyncCompletionHandler completionHandler) = 0;
+    virtual void sendAsync(const std::shared_ptr<RDDILogContainer>& data, const std::optional<std::string>& eTag,
+                           RDDISendAsyncCompletionHandler completionHandler) = 0;
+    // The unit stores no log while this is false.
+    virtual bool isReadyToSend() const = 0;
+    virtual bool isEnabled() const = 0;
 };
 
 // What a group and a unit have in common. Delegates and identifying objects are held

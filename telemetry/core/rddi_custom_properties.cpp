@@ -1,6 +1,8 @@
 #include "telemetry/core/rddi_custom_properties.hpp"
 
+#include "platform/foundation/error.hpp"
 #include "telemetry/core/rddi_constants.hpp"
+#include "telemetry/core/rddi_history_info.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 
@@ -109,6 +111,56 @@ bool RDDICustomProperties::isValidValue(const pf::Value& value) {
 }
 
 // --- RDDICustomPropertiesLog -------------------------------------------------------
+
+namespace {
+// Stands for a cleared property in an archive. Stored values are never dictionaries
+// otherwise, so the marker cannot be mistaken for a value.
+const pf::Value& clearMarker() {
+    static const pf::Value marker = pf::Value::dict({{"RDDIClearedProperty", true}});
+    return marker;
+}
+// A date value: its seconds with their fraction, told apart from a number by its wrapper.
+constexpr const char* kDateKey = "RDDIDateSeconds";
+}  // namespace
+
+RDDICustomPropertiesLog::RDDICustomPropertiesLog(const pf::KeyedUnarchiver& unarchiver) : RDDIAbstractLog(unarchiver) {
+    if (auto stored = RDDIDecodeOptionalString(unarchiver, "customProperties")) type = stored;
+    const pf::Value stored = unarchiver.decode("properties");
+    if (stored.isNull()) return;
+    const auto* entries = stored.asDictionary();
+    if (!entries) throw pf::Error(pf::FoundationErrorCode::coderReadCorrupt, "The stored properties are not a dictionary.");
+    pf::Dictionary decoded;
+    for (const auto& [key, value] : *entries) {
+        if (value == clearMarker()) {
+            decoded.insert_or_assign(key, pf::Value());
+        } else if (value.isDictionary() && value.size() == 1 && value[kDateKey].isNumber() && !value[kDateKey].isBool()) {
+            decoded.insert_or_assign(key, pf::Value(*RDDIDateFromArchived(value[kDateKey])));
+        } else if (value.isString() || value.isNumber() || value.isDate()) {
+            decoded.insert_or_assign(key, value);
+        } else {
+            throw pf::Error(pf::FoundationErrorCode::coderReadCorrupt, "A stored custom property has an unknown kind.");
+        }
+    }
+    properties = std::move(decoded);
+}
+
+void RDDICustomPropertiesLog::encode(pf::KeyedArchiver& archiver) const {
+    RDDIAbstractLog::encode(archiver);
+    if (type) archiver.encodeString("customProperties", *type);
+    if (properties) {
+        pf::Dictionary stored;
+        for (const auto& [key, value] : *properties) {
+            if (value.isNull()) {
+                stored.insert_or_assign(key, clearMarker());
+            } else if (const auto date = value.asDate()) {
+                stored.insert_or_assign(key, pf::Value::dict({{kDateKey, RDDIArchivedDate(*date)}}));
+            } else {
+                stored.insert_or_assign(key, value);
+            }
+        }
+        archiver.encode("properties", pf::Value(std::move(stored)));
+    }
+}
 
 std::optional<pf::Dictionary> RDDICustomPropertiesLog::serializeProperty(const pf::Value& value) {
     pf::Dictionary property;

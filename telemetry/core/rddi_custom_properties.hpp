@@ -43,6 +43,10 @@ private:
 class RDDICustomPropertiesLog final : public RDDIAbstractLog {
 public:
     RDDICustomPropertiesLog() { type = "customProperties"; }
+    // The type is stored under "customProperties"; a cleared property under an explicit
+    // marker, since property lists have no null.
+    explicit RDDICustomPropertiesLog(const platform::foundation::KeyedUnarchiver& unarchiver);
+    void encode(platform::foundation::KeyedArchiver& archiver) const override;
     std::string className() const override { return "RDDICustomPropertiesLog"; }
 
     // The base keys plus "properties": one object per property with its "name", "type"

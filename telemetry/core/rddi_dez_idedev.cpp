@@ -29,6 +29,7 @@ std::shared_ptr<RDDIDezIdedev> gShared;
 
 std::mutex gDependencyLock;
 RDDIDependencyConfiguration::ChannelGroupFactory gChannelGroupFactory;
+std::shared_ptr<RDDIHttpClientProtocol> gHttpClient;
 
 const char* configurationSource(bool fromApplication) { return fromApplication ? "" : "from a library "; }
 
@@ -58,6 +59,16 @@ RDDIDependencyConfiguration::ChannelGroupFactory RDDIDependencyConfiguration::ch
 void RDDIDependencyConfiguration::setChannelGroupFactory(ChannelGroupFactory factory) {
     std::lock_guard lock(gDependencyLock);
     gChannelGroupFactory = std::move(factory);
+}
+
+std::shared_ptr<RDDIHttpClientProtocol> RDDIDependencyConfiguration::httpClient() {
+    std::lock_guard lock(gDependencyLock);
+    return gHttpClient;
+}
+
+void RDDIDependencyConfiguration::setHttpClient(std::shared_ptr<RDDIHttpClientProtocol> httpClient) {
+    std::lock_guard lock(gDependencyLock);
+    gHttpClient = std::move(httpClient);
 }
 
 // --- Class interface ---------------------------------------------------------------

@@ -20,10 +20,19 @@
 
 namespace rddi {
 
+// The log pipeline's HTTP client contract (defined there); the entry point only passes
+// an injected client on.
+class RDDIHttpClientProtocol;
+
 // What the entry point is given instead of making it itself. The log pipeline supplies
 // the channel group; tests supply their own.
 class RDDIDependencyConfiguration {
 public:
+    // The client the SDK sends through instead of making its own; none when nothing
+    // was injected. Read and written under one lock.
+    static std::shared_ptr<RDDIHttpClientProtocol> httpClient();
+    static void setHttpClient(std::shared_ptr<RDDIHttpClientProtocol> httpClient);
+
     using ChannelGroupFactory = std::function<std::shared_ptr<RDDIChannelGroupProtocol>(
         const platform::foundation::UUID& installId, const std::string& logUrl)>;
 

@@ -1,7 +1,11 @@
 #include "telemetry/core/rddi_history_info.hpp"
 
 #include "platform/foundation/error.hpp"
+#include "telemetry/core/rddi_common_schema_log.hpp"
+#include "telemetry/core/rddi_custom_properties.hpp"
 #include "telemetry/core/rddi_device.hpp"
+#include "telemetry/core/rddi_log_with_properties.hpp"
+#include "telemetry/core/rddi_typed_property.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 
@@ -28,9 +32,20 @@ std::optional<std::string> RDDIDecodeOptionalString(const pf::KeyedUnarchiver& u
     throw wrongType(key);
 }
 
+void RDDIEncodeDate(pf::KeyedArchiver& archiver, std::string_view key, pf::Date date) {
+    archiver.encodeDouble(key, date.timeIntervalSince1970());
+}
+
+pf::Value RDDIArchivedDate(pf::Date date) { return pf::Value(date.timeIntervalSince1970()); }
+
+std::optional<pf::Date> RDDIDateFromArchived(const pf::Value& value) {
+    if (value.isReal() || value.isInteger()) return pf::Date::fromTimeIntervalSince1970(*value.asDouble());
+    return value.asDate();
+}
+
 std::optional<pf::Date> RDDIDecodeOptionalDate(const pf::KeyedUnarchiver& unarchiver, std::string_view key) {
     if (!unarchiver.containsValue(key)) return std::nullopt;
-    if (auto date = unarchiver.decode(key).asDate()) return date;
+    if (auto date = RDDIDateFromArchived(unarchiver.decode(key))) return date;
     throw wrongType(key);
 }
 
@@ -44,7 +59,7 @@ RDDIHistoryInfo::RDDIHistoryInfo(const pf::KeyedUnarchiver& unarchiver)
     : timestamp(RDDIDecodeOptionalDate(unarchiver, "timestampKey")) {}
 
 void RDDIHistoryInfo::encode(pf::KeyedArchiver& archiver) const {
-    if (timestamp) archiver.encode("timestampKey", pf::Value(*timestamp));
+    if (timestamp) RDDIEncodeDate(archiver, "timestampKey", *timestamp);
 }
 
 RDDISessionHistoryInfo::RDDISessionHistoryInfo(const pf::KeyedUnarchiver& unarchiver)
@@ -72,6 +87,24 @@ void RDDIRegisterCoreArchiveClasses() {
         pf::KeyedUnarchiver::registerClass<RDDIWrapperSdk>("RDDIWrapperSdk");
         pf::KeyedUnarchiver::registerClass<RDDIDevice>("RDDIDevice");
         pf::KeyedUnarchiver::registerClass<RDDIDeviceHistoryInfo>("RDDIDeviceHistoryInfo");
+        RDDIRegisterCommonSchemaArchiveClasses();
+        pf::KeyedUnarchiver::registerClass<RDDIAbstractLog>("RDDIAbstractLog");
+        pf::KeyedUnarchiver::registerClass<RDDILogWithProperties>("RDDILogWithProperties");
+        pf::KeyedUnarchiver::registerClass<RDDIStartServiceLog>("RDDIStartServiceLog");
+        pf::KeyedUnarchiver::registerClass<RDDICustomPropertiesLog>("RDDICustomPropertiesLog");
+        pf::KeyedUnarchiver::registerClass<RDDIStringTypedProperty>("RDDIStringTypedProperty");
+        pf::KeyedUnarchiver::registerClass<RDDIBooleanTypedProperty>("RDDIBooleanTypedProperty");
+        pf::KeyedUnarchiver::registerClass<RDDILongTypedProperty>("RDDILongTypedProperty");
+        pf::KeyedUnarchiver::registerClass<RDDIDoubleTypedProperty>("RDDIDoubleTypedProperty");
+        pf::KeyedUnarchiver::registerClass<RDDIDateTimeTypedProperty>("RDDIDateTimeTypedProperty");
+        // The names earlier versions archived these classes under.
+        RDDIUtility::addMigrationClasses({
+            {"RDStartServiceLog", "RDDIStartServiceLog"},
+            {"RDLogWithProperties", "RDDILogWithProperties"},
+            {"RDLogContainer", "RDDILogContainer"},
+            {"RDAbstractLog", "RDDIAbstractLog"},
+        });
+        RDDIUtility::addMigrationClasses({{"RDCustomProperties", "RDDICustomProperties"}});
         RDDIUtility::addMigrationClasses({
             {"RDDeviceHistoryInfo", "RDDIDeviceHistoryInfo"},
             {"RDDevice", "RDDIDevice"},

@@ -74,6 +74,13 @@ void RDDISaveHistory(const std::string& key, const std::vector<std::shared_ptr<T
     RDDISaveHistory(key, std::vector<std::shared_ptr<platform::foundation::Archivable>>(records.begin(), records.end()));
 }
 
+// Dates are archived as seconds since 1970 with their fraction (a number), which keeps
+// every date exact; a property-list date is read as well.
+void RDDIEncodeDate(platform::foundation::KeyedArchiver& archiver, std::string_view key, platform::foundation::Date date);
+platform::foundation::Value RDDIArchivedDate(platform::foundation::Date date);
+// The date a value archived by RDDIArchivedDate stands for; none for anything else.
+std::optional<platform::foundation::Date> RDDIDateFromArchived(const platform::foundation::Value& value);
+
 // Decoding helpers that refuse a present value of the wrong type.
 std::optional<std::string> RDDIDecodeOptionalString(const platform::foundation::KeyedUnarchiver& unarchiver,
                                                     std::string_view key);

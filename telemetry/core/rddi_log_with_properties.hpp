@@ -13,6 +13,9 @@ using RDDIStringProperties = std::map<std::string, std::string>;
 
 class RDDILogWithProperties : public RDDIAbstractLog {
 public:
+    RDDILogWithProperties() = default;
+    explicit RDDILogWithProperties(const platform::foundation::KeyedUnarchiver& unarchiver);
+    void encode(platform::foundation::KeyedArchiver& archiver) const override;
     std::string className() const override { return "RDDILogWithProperties"; }
     // Adds "properties" when the map is set and not empty.
     platform::foundation::Dictionary serializeToDictionary() const override;
@@ -30,6 +33,8 @@ public:
 class RDDIStartServiceLog final : public RDDIAbstractLog, public RDDINoAutoAssignSessionIdLog {
 public:
     RDDIStartServiceLog() { type = "startService"; }
+    explicit RDDIStartServiceLog(const platform::foundation::KeyedUnarchiver& unarchiver);
+    void encode(platform::foundation::KeyedArchiver& archiver) const override;
     std::string className() const override { return "RDDIStartServiceLog"; }
     platform::foundation::Dictionary serializeToDictionary() const override;
     bool isEqual(const RDDIAbstractLog& other) const override;

@@ -1,6 +1,7 @@
 #pragma once
 // A named value with an explicit type, as event properties carry them.
 #include "platform/foundation/date.hpp"
+#include "platform/foundation/keyed_archiver.hpp"
 #include "platform/foundation/value.hpp"
 
 #include <cstdint>
@@ -10,9 +11,10 @@
 
 namespace rddi {
 
-class RDDITypedProperty {
+class RDDITypedProperty : public platform::foundation::Archivable {
 public:
-    virtual ~RDDITypedProperty() = default;
+    // "type" and "name"; the subclass adds "value".
+    void encode(platform::foundation::KeyedArchiver& archiver) const override;
 
     // "type", "name" (each when set) and the subclass's "value".
     virtual platform::foundation::Dictionary serializeToDictionary() const;
@@ -25,11 +27,16 @@ public:
 
 protected:
     explicit RDDITypedProperty(std::string typeText) : type(std::move(typeText)) {}
+    // Reads "type" and "name"; a stored type other than `typeText` is refused.
+    RDDITypedProperty(std::string typeText, const platform::foundation::KeyedUnarchiver& unarchiver);
 };
 
 class RDDIStringTypedProperty final : public RDDITypedProperty {
 public:
     RDDIStringTypedProperty() : RDDITypedProperty("string") {}
+    explicit RDDIStringTypedProperty(const platform::foundation::KeyedUnarchiver& unarchiver);
+    std::string archiveClassName() const override { return "RDDIStringTypedProperty"; }
+    void encode(platform::foundation::KeyedArchiver& archiver) const override;
     platform::foundation::Dictionary serializeToDictionary() const override;
     bool isEqual(const RDDITypedProperty& other) const override;
     std::shared_ptr<RDDITypedProperty> copy() const override { return std::make_shared<RDDIStringTypedProperty>(*this); }
@@ -39,6 +46,9 @@ public:
 class RDDIBooleanTypedProperty final : public RDDITypedProperty {
 public:
     RDDIBooleanTypedProperty() : RDDITypedProperty("boolean") {}
+    explicit RDDIBooleanTypedProperty(const platform::foundation::KeyedUnarchiver& unarchiver);
+    std::string archiveClassName() const override { return "RDDIBooleanTypedProperty"; }
+    void encode(platform::foundation::KeyedArchiver& archiver) const override;
     platform::foundation::Dictionary serializeToDictionary() const override;
     bool isEqual(const RDDITypedProperty& other) const override;
     std::shared_ptr<RDDITypedProperty> copy() const override { return std::make_shared<RDDIBooleanTypedProperty>(*this); }
@@ -48,6 +58,9 @@ public:
 class RDDILongTypedProperty final : public RDDITypedProperty {
 public:
     RDDILongTypedProperty() : RDDITypedProperty("long") {}
+    explicit RDDILongTypedProperty(const platform::foundation::KeyedUnarchiver& unarchiver);
+    std::string archiveClassName() const override { return "RDDILongTypedProperty"; }
+    void encode(platform::foundation::KeyedArchiver& archiver) const override;
     platform::foundation::Dictionary serializeToDictionary() const override;
     bool isEqual(const RDDITypedProperty& other) const override;
     std::shared_ptr<RDDITypedProperty> copy() const override { return std::make_shared<RDDILongTypedProperty>(*this); }
@@ -57,6 +70,9 @@ public:
 class RDDIDoubleTypedProperty final : public RDDITypedProperty {
 public:
     RDDIDoubleTypedProperty() : RDDITypedProperty("double") {}
+    explicit RDDIDoubleTypedProperty(const platform::foundation::KeyedUnarchiver& unarchiver);
+    std::string archiveClassName() const override { return "RDDIDoubleTypedProperty"; }
+    void encode(platform::foundation::KeyedArchiver& archiver) const override;
     platform::foundation::Dictionary serializeToDictionary() const override;
     bool isEqual(const RDDITypedProperty& other) const override;
     std::shared_ptr<RDDITypedProperty> copy() const override { return std::make_shared<RDDIDoubleTypedProperty>(*this); }
@@ -66,6 +82,9 @@ public:
 class RDDIDateTimeTypedProperty final : public RDDITypedProperty {
 public:
     RDDIDateTimeTypedProperty() : RDDITypedProperty("dateTime") {}
+    explicit RDDIDateTimeTypedProperty(const platform::foundation::KeyedUnarchiver& unarchiver);
+    std::string archiveClassName() const override { return "RDDIDateTimeTypedProperty"; }
+    void encode(platform::foundation::KeyedArchiver& archiver) const override;
     platform::foundation::Dictionary serializeToDictionary() const override;
     bool isEqual(const RDDITypedProperty& other) const override;
     std::shared_ptr<RDDITypedProperty> copy() const override { return std::make_shared<RDDIDateTimeTypedProperty>(*this); }

@@ -84,7 +84,12 @@ std::optional<std::string> RDDIUtility::appSecretFrom(const std::optional<std::s
         } else {
             secret = removingAll(component, kAppSecretKey);
         }
-        if (!secret.empty()) return secret;
+        if (secret.empty()) continue;
+        if (!RDDIIsHeaderSafe(secret)) {
+            RDDILogError(kRDDILogTag, "The app secret holds a line break or NUL character; it is ignored.");
+            return std::nullopt;
+        }
+        return secret;
     }
     return std::nullopt;
 }
@@ -95,9 +100,18 @@ std::optional<std::string> RDDIUtility::transmissionTargetTokenFrom(const std::o
         if (component.empty() || !contains(component, kTargetKey)) continue;
         // A "target=" with nothing after it is not a token; a later component may hold one.
         std::string token = removingAll(component, kTargetKey);
-        if (!token.empty()) return token;
+        if (token.empty()) continue;
+        if (!RDDIIsHeaderSafe(token)) {
+            RDDILogError(kRDDILogTag, "The transmission target token holds a line break or NUL character; it is ignored.");
+            return std::nullopt;
+        }
+        return token;
     }
     return std::nullopt;
+}
+
+bool RDDIIsHeaderSafe(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
 namespace {

@@ -124,6 +124,10 @@ public:
     static std::string sdkVersion();
 };
 
+// False when the text holds CR, LF or NUL: such a secret, token or ticket would break
+// out of the HTTP header it is sent in, so it is refused where it enters the SDK.
+bool RDDIIsHeaderSafe(std::string_view text);
+
 // Length of UTF-8 text in UTF-16 units.
 std::size_t RDDIUTF16Length(std::string_view text);
 // The longest prefix of at most `limit` UTF-16 units; never splits a character.

@@ -2,7 +2,7 @@
 
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_logger.hpp"
-#include "telemetry/pipeline/rddi_http_compression.hpp"
+#include "telemetry/core/rddi_compression.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -35,9 +35,10 @@ RDDIHttpCall::RDDIHttpCall(platform::foundation::URL url, std::string method,
       retryIntervals_(std::move(retryIntervals)),
       completionHandler_(std::move(completionHandler)) {
     if (compressionEnabled && data_ && data_->size() >= kRDDIHttpCompressionThreshold) {
-        // A body that cannot be gzipped, or grows by it, goes out as it is: sending
-        // nothing would earn a 4xx, which disables the unit and deletes its logs.
-        auto compressed = detail::gzipRequestBody(*data_);
+        // A body that cannot be gzipped (the compressor gives none when the output
+        // would not fit in about the input's size), or grows by it, goes out as it is:
+        // sending nothing would earn a 4xx, which disables the unit and deletes its logs.
+        auto compressed = RDDICompression::compressData(data_);
         if (compressed && compressed->size() < data_->size()) {
             data_ = std::move(*compressed);
             headers_["Content-Encoding"] = "gzip";

@@ -4,10 +4,6 @@
 
 namespace rddi {
 
-platform::foundation::Error makeRDDIError(int code, const std::string& description) {
-    return platform::foundation::Error(kRDDIErrorDomain, code, description);
-}
-
 bool RDDIHttpUtil::isRecoverableError(long statusCode) {
     return statusCode == 0 || statusCode == 408 || statusCode == 429 || statusCode >= 500;
 }

@@ -1,21 +1,11 @@
 #pragma once
-// Classifying HTTP outcomes and masking secrets for logs; the SDK's error domain.
+// Classifying HTTP outcomes and masking secrets for logs.
 #include "platform/foundation/error.hpp"
+#include "telemetry/core/rddi_errors.hpp"
 
 #include <string>
 
 namespace rddi {
-
-inline constexpr const char* kRDDIErrorDomain = "com.Ridevedod.DezIdedev.ErrorDomain";
-inline constexpr int kRDDIInvalidContainerErrorCode = 1;
-inline constexpr int kRDDICanceledErrorCode = 2;
-inline constexpr int kRDDIDisabledErrorCode = 3;
-inline constexpr const char* kRDDIInvalidContainerErrorDesc = "Invalid log container.";
-inline constexpr const char* kRDDICanceledErrorDesc = "The operation was canceled.";
-inline constexpr const char* kRDDIDisabledErrorDesc = "The service is disabled.";
-
-// An error of kRDDIErrorDomain with its localized description.
-platform::foundation::Error makeRDDIError(int code, const std::string& description);
 
 class RDDIHttpUtil {
 public:

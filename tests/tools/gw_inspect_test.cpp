@@ -151,14 +151,25 @@ TEST(GwInspect, ReportsFilesItCannotLoadAndGoesOn) {
     gwtest::writeFile(dir / "broken.png", "not a picture");
     gwtest::writeFile(dir / "empty.jpg", "");
     gwtest::writeFile(dir / "broken.svg", "<svg");
+    // Past cairo's coordinate range: this used to abort the tool.
+    gwtest::writeFile(dir / "wide.svg",
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"8388609\" height=\"100\"><rect width=\"10\" "
+                      "height=\"10\"/></svg>");
     ASSERT_TRUE(writeWithPixbuf(dir / "fine.png", "png"));
 
-    auto run = inspect({dir / "broken.png", dir / "missing.gif", dir / "empty.jpg", dir / "broken.svg", dir / "fine.png"});
+    auto run = inspect({dir / "broken.png", dir / "missing.gif", dir / "empty.jpg", dir / "broken.svg",
+                        dir / "wide.svg", dir / "fine.png"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.output.find("broken.png: cannot load (unableToLoadNSImageAtPath)"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("missing.gif: cannot load (nothingAtPath)"), std::string::npos);
     EXPECT_NE(run.output.find("empty.jpg: cannot load (unableToLoadNSImageAtPath)"), std::string::npos);
     EXPECT_NE(run.output.find("broken.svg: cannot load (unableToLoadSVGImage)"), std::string::npos);
+    // Each refusal says why in words.
+    EXPECT_NE(run.output.find("missing.gif: cannot load (nothingAtPath): There is no file at this location."),
+              std::string::npos);
+    EXPECT_NE(run.output.find("wide.svg: cannot load (unableToLoadSVGImage): The picture is larger than the limit"),
+              std::string::npos)
+        << run.output;
     EXPECT_EQ(parse(run.output)["fine.png"]["name"], "fine");
 
     EXPECT_EQ(inspect({}).status, 2);

@@ -3,6 +3,7 @@
 // where it may be written. The engine gives each intent a validator by its kind;
 // the validator may ask the user when something already stands at the URL.
 #include "app/foundation/image_input.hpp"
+#include "app/foundation/localized_string.hpp"
 #include "platform/foundation/url.hpp"
 
 #include <memory>
@@ -22,19 +23,27 @@ enum class WritingIntentKind : int {
 };
 
 // Thrown when the user cancels an already-exists prompt, or the stored answer is "cancel".
+// The window stops silently on it; the command line shows it, so it says in words what
+// was in the way, when that is known.
 class FileWritingIntentError : public std::runtime_error {
 public:
     enum class Case : int { userCancelled = 0 };
-    explicit FileWritingIntentError(Case errorCase = Case::userCancelled)
-        // No text of its own: a cancel is logged, not shown, so callers that print it
-        // get the platform's generic wording.
-        : std::runtime_error("The operation couldn’t be completed. (gw.FileWritingIntentError error 0.)"),
-          case_(errorCase) {}
+    explicit FileWritingIntentError(Case errorCase = Case::userCancelled,
+                                    std::optional<platform::foundation::URL> existing = std::nullopt)
+        : std::runtime_error(existing ? LocalizedString::text("error.description.userCancelled", existing->path())
+                                      : LocalizedString::text("error.description.userCancelled.generic")),
+          case_(errorCase),
+          existing_(std::move(existing)) {}
     Case errorCase() const noexcept { return case_; }
-    static FileWritingIntentError userCancelled() { return FileWritingIntentError(Case::userCancelled); }
+    // What already stood where the intent meant to write.
+    const std::optional<platform::foundation::URL>& existing() const noexcept { return existing_; }
+    static FileWritingIntentError userCancelled(std::optional<platform::foundation::URL> existing = std::nullopt) {
+        return FileWritingIntentError(Case::userCancelled, std::move(existing));
+    }
 
 private:
     Case case_;
+    std::optional<platform::foundation::URL> existing_;
 };
 
 // The validator's answer: write into the existing folder and keep what its

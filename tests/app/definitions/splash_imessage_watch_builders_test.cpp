@@ -10,10 +10,15 @@
 #include "catalog_test_support.hpp"
 #include "definitions_support.hpp"
 #include "edited_manifest_support.hpp"
+#include "platform/foundation/json.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
 
 namespace {
 
@@ -49,6 +54,19 @@ TEST_F(ManifestTypeBuilders, PlanTheirGoldenCatalogsFromRealPictures) {
     picture->setBackgroundColour(pg::Color::rgb(1, 0, 0));
     const auto splash = build<gw::FolderDefinitionBuilderiOSSplash>({picture});
     gwtest::expectMatchesGolden(splash, "ios-splash");
+    // Every launch-image slot, the six iPad Pro ones included.
+    const auto launchImages = pf::json::parse(gwtest::readFile(
+        std::filesystem::path(GW_FIXTURES_DIR) / "golden/ios-splash/Assets.xcassets/LaunchImage.launchimage/Contents.json"));
+    const auto* slots = launchImages["images"].asArray();
+    ASSERT_TRUE(slots);
+    EXPECT_EQ(slots->size(), 32u);
+    std::set<std::string> iPadProSubtypes;
+    for (const auto& slot : *slots) {
+        const auto subtype = slot["subtype"].asString();
+        if (*slot["idiom"].asString() == "ipad" && subtype) iPadProSubtypes.insert(*subtype + "/" + *slot["orientation"].asString());
+    }
+    EXPECT_EQ(iPadProSubtypes, (std::set<std::string>{"1366h/landscape", "1366h/portrait", "2224h/landscape",
+                                                       "2224h/portrait", "2388h/landscape", "2388h/portrait"}));
     const auto messages = build<gw::FolderDefinitionBuilderiMessageIcon>({picture});
     gwtest::expectMatchesGolden(messages, "imessage-icon");
     const auto watch = build<gw::FolderDefinitionBuilderWatchIcon>({picture});

@@ -151,30 +151,34 @@ TEST_F(GlyphwrightRunTest, BatchModeWritesOneFolderPerPictureAndCompletesOnce) {
     }
 }
 
-// Every output type converts a real picture into a real catalog.
-TEST_F(GlyphwrightRunTest, EveryBuiltOutputTypeConvertsEndToEnd) {
-    int converted = 0;
-    for (const auto type : gw::ConversionOutputTypes::allCases()) {
-        SCOPED_TRACE(std::string(gw::ConversionOutputTypes::commandLineName(type)));
-        std::filesystem::remove_all(dir_ / "out");
-        auto e = readyEngine(type);
-        if (holdsError<gw::FolderDefinitionBuilderFactory::Error>(e.engine->readyState()) &&
-            factoryErrorCase(e.engine->readyState()) == gw::FolderDefinitionBuilderFactory::Error::Case::minimumImageCountNotMet) {
-            // Image stacks are made of layers: a front picture goes in as well.
-            e.engine->insert(gw::ImageInput::load(fileURL(writePng(dir_ / "in" / "Front.png", 512, 300))), 0);
-        }
-        ASSERT_NE(e.engine->readyState().stateCase(), gw::ReadyState::Case::error) << describe(e.engine->readyState());
-        e.engine->createAssetCatalog();
-        ASSERT_TRUE(e.delegate->waitForRun(1));
-        e.engine->waitUntilAllOperationsAreFinished();
-        for (const auto& result : e.delegate->results()) {
-            ASSERT_TRUE(result.isSuccess());
-            EXPECT_TRUE(std::filesystem::exists(result.successValue().definition.outputDirectory.fsPath() / "Contents.json"));
-        }
-        ++converted;
+// Every output type converts a real picture into a real catalog; one case per type, so
+// that each stays well inside its time limit on a slow, loaded machine.
+class EveryOutputType : public GlyphwrightRunTest, public ::testing::WithParamInterface<ConversionOutputType> {};
+
+TEST_P(EveryOutputType, ConvertsEndToEnd) {
+    const auto type = GetParam();
+    auto e = readyEngine(type);
+    if (holdsError<gw::FolderDefinitionBuilderFactory::Error>(e.engine->readyState()) &&
+        factoryErrorCase(e.engine->readyState()) == gw::FolderDefinitionBuilderFactory::Error::Case::minimumImageCountNotMet) {
+        // Image stacks are made of layers: a front picture goes in as well.
+        e.engine->insert(gw::ImageInput::load(fileURL(writePng(dir_ / "in" / "Front.png", 512, 300))), 0);
     }
-    EXPECT_EQ(converted, static_cast<int>(gw::ConversionOutputTypes::allCases().size()));
+    ASSERT_NE(e.engine->readyState().stateCase(), gw::ReadyState::Case::error) << describe(e.engine->readyState());
+    e.engine->createAssetCatalog();
+    ASSERT_TRUE(e.delegate->waitForRun(1));
+    e.engine->waitUntilAllOperationsAreFinished();
+    ASSERT_FALSE(e.delegate->results().empty());
+    for (const auto& result : e.delegate->results()) {
+        ASSERT_TRUE(result.isSuccess());
+        EXPECT_TRUE(std::filesystem::exists(result.successValue().definition.outputDirectory.fsPath() / "Contents.json"));
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(GlyphwrightRunTest, EveryOutputType,
+                         ::testing::ValuesIn(gw::ConversionOutputTypes::allCases()),
+                         [](const ::testing::TestParamInfo<ConversionOutputType>& info) {
+                             return std::string(gw::ConversionOutputTypes::commandLineName(info.param));
+                         });
 
 TEST_F(GlyphwrightRunTest, AlphaRemovalDuringARunReachesBothAnalyticsBackEnds) {
     rddi::testkit::TelemetryTestEnvironment telemetry;

@@ -73,7 +73,7 @@ TEST_F(GlyphwrightStateTest, ReleasedDelegatesAreSkippedAndTheOthersToldInRegist
     EXPECT_EQ(engine->delegates().size(), 3u);
 }
 
-TEST_F(GlyphwrightStateTest, AFolderOfPicturesSwitchesToVariantsAndSkipsHiddenAndOtherCaseExtensions) {
+TEST_F(GlyphwrightStateTest, AFolderOfPicturesSwitchesToVariantsAndSkipsHiddenButNotOtherCaseExtensions) {
     ObservedEngine e;
     png("set/a.png", 64, 64);
     png("set/sub/c.jpg", 32, 32);  // PNG bytes; the extension alone decides what is scanned
@@ -84,8 +84,10 @@ TEST_F(GlyphwrightStateTest, AFolderOfPicturesSwitchesToVariantsAndSkipsHiddenAn
     Strings names;
     for (const auto& input : e.engine->imageInputs()) names.push_back(input->imageName());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (Strings{"a", "c"}));
-    EXPECT_EQ(e.delegate->count("showEditingPanel a") + e.delegate->count("showEditingPanel c"), 2u);
+    EXPECT_EQ(names, (Strings{"a", "b", "c"}));
+    EXPECT_EQ(e.delegate->count("showEditingPanel a") + e.delegate->count("showEditingPanel b") +
+                  e.delegate->count("showEditingPanel c"),
+              3u);
 }
 
 TEST_F(GlyphwrightStateTest, MissingLocationsAndUnreadablePictures) {

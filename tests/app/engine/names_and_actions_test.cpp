@@ -1,10 +1,20 @@
 // Shortened picture names, trailing numbers of names, and the remembered
 // already-exists answers in the settings.
 #include "app/engine/file_already_exists_action.hpp"
+#include "app/engine/contracts/file_writing_intent.hpp"
+#include "app/engine/glyphwright.hpp"
+#include "app/engine/image_creation_operation.hpp"
 #include "app/engine/string_truncation.hpp"
+#include "app/foundation/image_definition.hpp"
+#include "app/foundation/localized_string.hpp"
+#include "app/foundation/pdf_output.hpp"
 #include "engine_writing_support.hpp"
 
 #include <gtest/gtest.h>
+
+#include <exception>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -92,6 +102,43 @@ TEST_F(RememberedActions, ReadBackWhatWasWrittenAndAskForAnythingOutOfRange) {
     }
     EXPECT_EQ(gw::fileAlreadyExistsActionFromRawValue(5), std::nullopt);
     EXPECT_EQ(gw::fileAlreadyExistsActionFromRawValue(3), FileAlreadyExistsAction::append);
+}
+
+}  // namespace
+
+namespace {
+
+// Errors a user can see describe themselves in words: no type or case names.
+TEST(ErrorDescriptions, SayWhatHappenedInWords) {
+    const auto at = platform::foundation::URL::fileURL("/tmp/out/Assets.xcassets", true);
+    using PDF = gw::PDFImageSaveError::Case;
+    using Collection = gw::ImageInputCollection::ImageInputCollectionError::Case;
+    const std::vector<std::exception_ptr> errors = {
+        std::make_exception_ptr(gw::FileWritingIntentError::userCancelled(at)),
+        std::make_exception_ptr(gw::FileWritingIntentError::userCancelled()),
+        std::make_exception_ptr(gw::PDFImageSaveError(PDF::noPdfImageRep)),
+        std::make_exception_ptr(gw::PDFImageSaveError(PDF::failedToOpenDocument)),
+        std::make_exception_ptr(gw::PDFImageSaveError(PDF::failedToCreateOutputPDFContext)),
+        std::make_exception_ptr(gw::PDFImageSaveError(PDF::failedToOpenFirstPage)),
+        std::make_exception_ptr(gw::ImageInputCollection::ImageInputCollectionError(Collection::empty)),
+        std::make_exception_ptr(gw::ImageInputCollection::ImageInputCollectionError(Collection::tooMany)),
+        std::make_exception_ptr(gw::GlyphwrightError(gw::GlyphwrightError::Case::unableToOpenImageFromURL, at)),
+        std::make_exception_ptr(gw::Glyphwright::StorageError(gw::Glyphwright::StorageError::Case::decodingFailed)),
+        std::make_exception_ptr(gw::ImageConversionError(
+            gw::ImageConversionError::Case::unableToGetPNGRepresentationFromFinalImage,
+            gw::LocalizedString::text("error.description.png.notDrawn", "40 × 0"))),
+    };
+    for (const auto& error : errors) {
+        const std::string text = gw::errorDescription(error);
+        SCOPED_TRACE(text);
+        EXPECT_GT(text.size(), 20u);
+        for (const char* internal : {"gw.", "Error.", "Error ", "failedTo", "noPdf", "decodingFailed", "unableTo"}) {
+            EXPECT_EQ(text.find(internal), std::string::npos) << internal;
+        }
+    }
+    EXPECT_EQ(gw::errorDescription(errors[0]),
+              "Nothing was written: /tmp/out/Assets.xcassets already exists and the answer for it is to cancel.");
+    EXPECT_NE(gw::errorDescription(errors.back()).find("drawn at 40 × 0 pixels"), std::string::npos);
 }
 
 }  // namespace

@@ -142,8 +142,11 @@ TEST_F(ImageInputTest, VectorPicturesArePointForPixel) {
     EXPECT_EQ(svg->imageName(), "Badge");
     EXPECT_EQ(svg->selectedPointSize(), (Size{64, 32}));
 
-    // An SVG without a size is drawn on a 100 x 100 page.
-    gwtest::writeSvg(dir / "nosize.svg", "viewBox=\"0 0 10 10\"");
+    // An SVG with only a viewBox takes its size; one without any size is drawn on a
+    // 100 x 100 page.
+    gwtest::writeSvg(dir / "viewbox.svg", "viewBox=\"0 0 200 100\"");
+    EXPECT_EQ(ImageInput::load(URL::fileURL(dir / "viewbox.svg", false))->selectedPointSize(), (Size{200, 100}));
+    gwtest::writeSvg(dir / "nosize.svg", "");
     EXPECT_EQ(ImageInput::load(URL::fileURL(dir / "nosize.svg", false))->selectedPointSize(), (Size{100, 100}));
 }
 

@@ -170,7 +170,7 @@ TEST_F(UserDefaultsCloudSyncTest, TeardownStopsObserving) {
 
 constexpr const char* kChildVariable = "GW_CLOUD_SYNC_CHILD";
 
-TEST(UserDefaultsCloudSyncChild, SecondMachine) {
+TEST(UserDefaultsCloudSyncChildProcess, SecondMachine) {
     if (std::getenv(kChildVariable) == nullptr) GTEST_SKIP() << "runs only as the second process";
     pf::UserDefaults::resetStandard();
     UserDefaultsCloudSync sync;  // the standard settings and the store the environment names
@@ -212,7 +212,7 @@ TEST_F(UserDefaultsCloudSyncTest, SettingsFollowTheUserToASecondProcess) {
     for (auto& text : environment) envp.push_back(text.data());
     envp.push_back(nullptr);
     std::string program = fs::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=UserDefaultsCloudSyncChild.SecondMachine";
+    std::string filter = "--gtest_filter=UserDefaultsCloudSyncChildProcess.SecondMachine";
     char* argv[] = {program.data(), filter.data(), nullptr};
 
     const pid_t child = ::fork();

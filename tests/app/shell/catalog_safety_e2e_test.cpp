@@ -77,6 +77,7 @@ TEST_F(CatalogRuns, AFullDiskLeavesTheOldCatalogWholeAndReportsTheFailure) {
     for (const std::string output : {"small", "small/Assets.xcassets"}) {
         const auto run = glyphwright({"-inputPath", "noise.png", "-outputPath", output});
         EXPECT_NE(run.out.find(kFailedLine), std::string::npos) << run.out << run.err;
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
         EXPECT_EQ(run.out.find("Catalog created at: "), std::string::npos) << run.out;
         EXPECT_EQ(gwtest::snapshot(work_ / "small"), old);
         EXPECT_EQ(gwtest::hiddenEntries(work_ / "small"), std::vector<std::string>{});
@@ -102,6 +103,7 @@ TEST_F(CatalogRuns, ACatalogWhoseContentsFileIsAFolderKeepsTheImageSetItWouldHav
     const auto run = glyphwright({"-inputPath", "new/logo.png", "-outputPath", "out/Assets.xcassets", "-assetType",
                                   "asset", "-assetExistsAction", "overwrite", "-assetCatalogExistsAction", "overwrite"});
     EXPECT_NE(run.out.find(kFailedLine), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
     EXPECT_EQ(gwtest::snapshot(catalog), old);
     EXPECT_TRUE(fs::is_directory(catalog / "Contents.json"));
     EXPECT_EQ(gwtest::hiddenEntries(work_ / "out"), std::vector<std::string>{});

@@ -1,6 +1,7 @@
 // The command line end to end: the built program runs as a child process with no
 // display and its settings in a scratch folder; the root folder is granted through
 // gw-grant-root, the way a machine without the preferences window does it.
+#include "support/hostile_files.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -8,13 +9,16 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <regex>
 #include <set>
@@ -223,12 +227,12 @@ protected:
         }
     }
 
-    // A run refused with a red message on standard error.
-    static void expectRefused(const ProgramRun& run, const std::string& message, int status) {
-        EXPECT_EQ(run.status, status) << message;
+    // A run refused with a red message on standard error, status 1, and the colours
+    // reset afterwards.
+    static void expectRefused(const ProgramRun& run, const std::string& message) {
+        EXPECT_EQ(run.status, 1) << message;
         EXPECT_EQ(run.err, kRed + message + "\n");
-        // Only the runs that end with status 1 reset the colours afterwards.
-        EXPECT_EQ(run.out, status == 1 ? kReset + "\n" : "") << message;
+        EXPECT_EQ(run.out, kReset + "\n") << message;
     }
 
     gwtest::TempDir dir_;
@@ -273,9 +277,9 @@ TEST_F(CommandLine, WithoutAnyOptionTheDesktopSideAnswersAndNothingIsConverted) 
 }
 
 TEST_F(CommandLine, WithoutAGrantedRootFolderNothingIsConverted) {
-    // Never granted: the sandbox text, status 0, even for an option without a value.
+    // Never granted: the sandbox text, status 1, even for an option without a value.
     for (const auto& arguments : std::vector<std::vector<std::string>>{{"-inputPath", "icon.svg"}, {"-inputPath"}}) {
-        expectRefused(glyphwright(arguments), kSandboxText, 0);
+        expectRefused(glyphwright(arguments), kSandboxText);
     }
     EXPECT_FALSE(fs::exists(work_ / "Assets.xcassets"));
 
@@ -283,12 +287,12 @@ TEST_F(CommandLine, WithoutAGrantedRootFolderNothingIsConverted) {
     fs::create_directories(dir_ / "gone");
     grant(dir_ / "gone");
     fs::remove(dir_ / "gone");
-    expectRefused(glyphwright({"-inputPath", "icon.svg"}), kSandboxText, 0);
+    expectRefused(glyphwright({"-inputPath", "icon.svg"}), kSandboxText);
 
     // A grant of something that is no folder is refused by the tool.
     const auto refused = runProgram(GW_GRANT_ROOT_PATH, {(work_ / "icon.svg").string()});
     EXPECT_NE(refused.status, 0);
-    expectRefused(glyphwright({"-inputPath", "icon.svg"}), kSandboxText, 0);
+    expectRefused(glyphwright({"-inputPath", "icon.svg"}), kSandboxText);
 
     grant();
     expectCompleted(glyphwright({"-inputPath", "icon.svg"}), {(work_ / "Assets.xcassets").string()});
@@ -296,68 +300,91 @@ TEST_F(CommandLine, WithoutAGrantedRootFolderNothingIsConverted) {
 
 // --- bad options -------------------------------------------------------------------------
 
-TEST_F(CommandLine, BadOptionsAreRefusedWithTheirMessageAndStatus) {
+TEST_F(CommandLine, BadOptionsAndUnreadablePicturesAreRefusedWithStatusOne) {
     grant();
     writeFile(work_ / "broken.png", "this is not a picture");
+    writeFile(work_ / "broken.svg", "<svg");
     struct Case {
         std::vector<std::string> arguments;
         std::string message;
-        int status;
     };
+    const std::string unable = "Unable to open images at file://";
     const std::vector<Case> cases = {
-        {{"-inputPath"}, "Unable to understand the inputPath", 0},
-        {{"-outputPath", "out"}, "Please specify the inputPath", 0},
-        {{"-inputPath", "icon.svg", "-outputPath"}, "Unable to understand the outputPath", 1},
-        {{"-inputPath", "icon.svg", "-assetType"}, "Unable to understand the assetType", 1},
-        {{"-inputPath", "icon.svg", "-assetType", "iosicon"}, "Unable to understand the assetType", 1},
-        {{"-inputPath", "icon.svg", "-collectionType", "Single"}, "Unable to understand the collectionType", 1},
-        {{"-inputPath", "icon.svg", "-collectionType"}, "Unable to understand the collectionType", 1},
+        {{"-inputPath"}, "Unable to understand the inputPath"},
+        {{"-outputPath", "out"}, "Please specify the inputPath"},
+        {{"-inputPath", "icon.svg", "-outputPath"}, "Unable to understand the outputPath"},
+        {{"-inputPath", "icon.svg", "-assetType"}, "Unable to understand the assetType"},
+        {{"-inputPath", "icon.svg", "-assetType", "iosicon"}, "Unable to understand the assetType"},
+        {{"-inputPath", "icon.svg", "-collectionType", "Single"}, "Unable to understand the collectionType"},
+        {{"-inputPath", "icon.svg", "-collectionType"}, "Unable to understand the collectionType"},
         {{"-inputPath", "icon.svg", "-collectionType", "variants"},
-         "Using variants collectionType requires you to select a directory as the inputPath", 1},
+         "Using variants collectionType requires you to select a directory as the inputPath"},
         {{"-inputPath", "icon.svg", "-collectionType", "batch"},
-         "Using batch collectionType requires you to select a directory as the inputPath", 1},
-        {{"-inputPath", "icon.svg", "-assetExistsAction", "ask"}, "Unable to understand the assetExistsAction", 1},
-        {{"-inputPath", "icon.svg", "-assetExistsAction"}, "Unable to understand the assetExistsAction", 1},
+         "Using batch collectionType requires you to select a directory as the inputPath"},
+        {{"-inputPath", "icon.svg", "-assetExistsAction", "ask"}, "Unable to understand the assetExistsAction"},
+        {{"-inputPath", "icon.svg", "-assetExistsAction"}, "Unable to understand the assetExistsAction"},
         {{"-inputPath", "icon.svg", "-assetCatalogExistsAction", "Overwrite"},
-         "Unable to understand the assetCatalogExistsAction", 1},
-        {{"-inputPath", "broken.png"}, "Unable to open images at file://" + (work_ / "broken.png").string(), 0},
-        {{"-inputPath", "missing.png"}, "Unable to open images at file://" + (work_ / "missing.png").string(), 0},
+         "Unable to understand the assetCatalogExistsAction"},
+        {{"-inputPath", "missing.png"},
+         unable + (work_ / "missing.png").string() + "\nThere is no file or folder at " +
+             (work_ / "missing.png").string() + "."},
+        {{"-inputPath", "missing", "-collectionType", "single"},
+         unable + (work_ / "missing").string() + "\nThere is no file or folder at " + (work_ / "missing").string() +
+             "."},
+        // The types made of layers say how to give them their layers.
         {{"-inputPath", "icon.svg", "-assetType", "tvOSIcon"},
-         "Unable to create asset catalog. Error This output type does not support single image mode.", 1},
+         "Unable to create asset catalog. Error This output type does not support single image mode.\nThis output "
+         "type is made from a folder of layer images: give the folder as the inputPath together with "
+         "-collectionType variants."},
+        {{"-inputPath", "icon.svg", "-assetType", "tvOSLeaderboard"},
+         "Unable to create asset catalog. Error This output type does not support single image mode.\nThis output "
+         "type is made from a folder of layer images: give the folder as the inputPath together with "
+         "-collectionType variants."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
-        expectRefused(glyphwright(c.arguments), c.message, c.status);
+        expectRefused(glyphwright(c.arguments), c.message);
     }
-    EXPECT_EQ(namesIn(work_), (std::set<std::string>{"broken.png", "icon.svg", "pictures"}));
+    // Pictures that cannot be loaded: the reason, in words, on the line below the URL.
+    for (const char* name : {"broken.png", "broken.svg"}) {
+        SCOPED_TRACE(name);
+        const auto run = glyphwright({"-inputPath", name});
+        EXPECT_EQ(run.status, 1);
+        const std::string first = kRed + unable + (work_ / name).string() + "\n";
+        ASSERT_EQ(run.err.rfind(first, 0), 0u) << run.err;
+        const std::string reason = run.err.substr(first.size());
+        EXPECT_GT(reason.size(), 20u) << reason;
+        EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
+        EXPECT_EQ(reason.find("gw."), std::string::npos) << reason;
+        EXPECT_EQ(reason.find("Error "), std::string::npos) << reason;
+        EXPECT_EQ(run.out, kReset + "\n");
+    }
+    EXPECT_EQ(namesIn(work_), (std::set<std::string>{"broken.png", "broken.svg", "icon.svg", "pictures"}));
 }
 
 // --- conversions ---------------------------------------------------------------------
 
-TEST_F(CommandLine, EveryAssetTypeConvertsByItsCommandLineName) {
+// One case per type, so that each stays well inside its time limit on a loaded machine.
+class EveryAssetType : public CommandLine, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(EveryAssetType, ConvertsByItsCommandLineName) {
     grant();
+    const std::string name = GetParam();
     // The layered types take a folder of pictures; every other one takes one picture.
-    const std::vector<std::string> names = {"iOSIcon",      "macOSIcon",        "asset",
-                                            "iOSSplash",    "watchIcon",        "complicationIcon",
-                                            "iMessageIcon", "tvOSIcon",         "tvOSSplash",
-                                            "tvOSTopShelf", "tvOSTopShelfWide", "tvOSLeaderboard",
-                                            "tvOSGameCenterDashboard", "catalyst"};
-    for (const auto& name : names) {
-        SCOPED_TRACE(name);
-        const auto out = work_ / ("out-" + name);
-        const bool layered = name == "tvOSIcon" || name == "tvOSLeaderboard";
-        std::vector<std::string> arguments = {"-inputPath", layered ? "pictures" : "icon.svg", "-outputPath",
-                                              out.string(), "-assetType", name};
-        if (layered) arguments.insert(arguments.end(), {"-collectionType", "variants"});
-        const auto run = glyphwright(arguments);
-        expectCompleted(run, {(out / "Assets.xcassets").string()});
-        EXPECT_FALSE(contentsFiles(out / "Assets.xcassets").empty());
-        EXPECT_GT(expectListedFilesExist(out / "Assets.xcassets"), 0);
-    }
+    const auto out = work_ / ("out-" + name);
+    const bool layered = name == "tvOSIcon" || name == "tvOSLeaderboard";
+    std::vector<std::string> arguments = {"-inputPath", layered ? "pictures" : "icon.svg", "-outputPath",
+                                          out.string(), "-assetType", name};
+    if (layered) arguments.insert(arguments.end(), {"-collectionType", "variants"});
+    const auto run = glyphwright(arguments);
+    expectCompleted(run, {(out / "Assets.xcassets").string()});
+    EXPECT_FALSE(contentsFiles(out / "Assets.xcassets").empty());
+    EXPECT_GT(expectListedFilesExist(out / "Assets.xcassets"), 0);
+    if (name != "iOSIcon") return;
 
     // The iOS app icon set is the catalog the application itself writes, byte for byte.
     const auto golden = fs::path(GW_FIXTURES_DIR) / "golden/ios-icon";
-    const auto iconSet = work_ / "out-iOSIcon/Assets.xcassets/AppIcon.appiconset";
+    const auto iconSet = out / "Assets.xcassets/AppIcon.appiconset";
     EXPECT_EQ(readFile(iconSet / "Contents.json"), readFile(golden / "Assets.xcassets/AppIcon.appiconset/Contents.json"));
     std::istringstream listing(readFile(golden / "images.txt"));
     for (std::string file, size; listing >> file >> size;) {
@@ -366,6 +393,13 @@ TEST_F(CommandLine, EveryAssetTypeConvertsByItsCommandLineName) {
         EXPECT_EQ(std::to_string(actual->first) + "x" + std::to_string(actual->second), size) << file;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, EveryAssetType,
+                         ::testing::Values("iOSIcon", "macOSIcon", "asset", "iOSSplash", "watchIcon",
+                                           "complicationIcon", "iMessageIcon", "tvOSIcon", "tvOSSplash",
+                                           "tvOSTopShelf", "tvOSTopShelfWide", "tvOSLeaderboard",
+                                           "tvOSGameCenterDashboard", "catalyst"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 TEST_F(CommandLine, ReadinessWarningsAreShownInYellowBeforeTheRunGoesOn) {
     grant();
@@ -439,7 +473,7 @@ protected:
     fs::path catalog_;
 };
 
-// -assetExistsAction answers for the catalog folder itself.
+// -assetCatalogExistsAction answers for the catalog folder itself, as the usage text says.
 TEST_F(ExistingCatalog, TheCatalogActionDecidesWhatHappensToTheCatalog) {
     // The default replaces the whole catalog.
     expectCompleted(convert({}), {catalog_.string()});
@@ -449,33 +483,39 @@ TEST_F(ExistingCatalog, TheCatalogActionDecidesWhatHappensToTheCatalog) {
 }
 
 TEST_F(ExistingCatalog, IncrementWritesANewCatalogBesideTheOldOne) {
-    expectCompleted(convert({"-assetExistsAction", "increment"}), {(work_ / "out/Assets1.xcassets").string()});
+    expectCompleted(convert({"-assetCatalogExistsAction", "increment"}), {(work_ / "out/Assets1.xcassets").string()});
     EXPECT_EQ(namesIn(work_ / "out"), (std::set<std::string>{"Assets.xcassets", "Assets1.xcassets"}));
     EXPECT_EQ(namesIn(catalog_ / "AppIcon.appiconset"), (std::set<std::string>{"stale.svg"}));
     EXPECT_EQ(expectListedFilesExist(work_ / "out/Assets1.xcassets"), 18);
 }
 
 TEST_F(ExistingCatalog, AppendKeepsTheOtherAssetsOfTheCatalog) {
-    expectCompleted(convert({"-assetExistsAction", "append"}), {catalog_.string()});
+    expectCompleted(convert({"-assetCatalogExistsAction", "append"}), {catalog_.string()});
     EXPECT_EQ(namesIn(catalog_), (std::set<std::string>{"AppIcon.appiconset", "Contents.json", "Other.imageset"}));
     EXPECT_TRUE(fs::exists(catalog_ / "Other.imageset/other.svg"));
-    // The icon set itself follows -assetCatalogExistsAction, overwrite by default.
+    // The icon set itself follows -assetExistsAction, overwrite by default.
     EXPECT_FALSE(fs::exists(catalog_ / "AppIcon.appiconset/stale.svg"));
+    // The asset action alone never touches the catalog's other assets.
+    expectCompleted(convert({"-assetCatalogExistsAction", "append", "-assetExistsAction", "overwrite"}),
+                    {catalog_.string()});
+    EXPECT_TRUE(fs::exists(catalog_ / "Other.imageset/other.svg"));
 }
 
-TEST_F(ExistingCatalog, CancelStopsTheRunAndLeavesTheCatalogAsItWas) {
-    expectRefused(convert({"-assetExistsAction", "cancel"}), "Unable to create asset catalog. Error The operation couldn’t be completed. (gw.FileWritingIntentError error 0.)", 1);
+TEST_F(ExistingCatalog, CancelStopsTheRunSaysWhyAndLeavesTheCatalogAsItWas) {
+    expectRefused(convert({"-assetCatalogExistsAction", "cancel"}),
+                  "Unable to create asset catalog. Error Nothing was written: " + catalog_.string() +
+                      " already exists and the answer for it is to cancel.");
     expectUntouched();
 }
 
-// -assetCatalogExistsAction answers for an asset folder inside a kept catalog.
+// -assetExistsAction answers for an asset folder inside a kept catalog.
 TEST_F(ExistingCatalog, TheAssetActionDecidesWhatHappensToAnExistingAsset) {
-    expectCompleted(convert({"-assetExistsAction", "append", "-assetCatalogExistsAction", "increment"}),
+    expectCompleted(convert({"-assetCatalogExistsAction", "append", "-assetExistsAction", "increment"}),
                     {catalog_.string()});
     EXPECT_EQ(namesIn(catalog_ / "AppIcon.appiconset"), (std::set<std::string>{"stale.svg"}));
     EXPECT_EQ(expectListedFilesExist(catalog_ / "AppIcon1.appiconset"), 18);
 
-    expectCompleted(convert({"-assetExistsAction", "append", "-assetCatalogExistsAction", "overwrite"}),
+    expectCompleted(convert({"-assetCatalogExistsAction", "append", "-assetExistsAction", "overwrite"}),
                     {catalog_.string()});
     EXPECT_FALSE(fs::exists(catalog_ / "AppIcon.appiconset/stale.svg"));
     EXPECT_EQ(expectListedFilesExist(catalog_ / "AppIcon.appiconset"), 18);
@@ -483,26 +523,156 @@ TEST_F(ExistingCatalog, TheAssetActionDecidesWhatHappensToAnExistingAsset) {
 }
 
 TEST_F(ExistingCatalog, AnAssetCancelOrAnAnswerThatNeedsAWindowEndsTheRunWithStatusOne) {
-    expectRefused(convert({"-assetExistsAction", "append", "-assetCatalogExistsAction", "cancel"}),
-                  "Unable to create asset catalog. Error The operation couldn’t be completed. (gw.FileWritingIntentError error 0.)", 1);
+    expectRefused(convert({"-assetCatalogExistsAction", "append", "-assetExistsAction", "cancel"}),
+                  "Unable to create asset catalog. Error Nothing was written: " +
+                      (catalog_ / "AppIcon.appiconset").string() + " already exists and the answer for it is to cancel.");
     expectUntouched();
     // An icon set cannot take more pictures, so append would have to ask; there is no
     // window to ask in.
-    expectRefused(convert({"-assetExistsAction", "append", "-assetCatalogExistsAction", "append"}),
-                  "Unable to create asset catalog. Error Unable to prompt user for action without the window", 1);
+    expectRefused(convert({"-assetCatalogExistsAction", "append", "-assetExistsAction", "append"}),
+                  "Unable to create asset catalog. Error Unable to prompt user for action without the window");
     expectUntouched();
 }
 
-TEST_F(ExistingCatalog, AFolderThatFailsIsReportedAndTheRunStillCompletes) {
+TEST_F(ExistingCatalog, AFolderThatFailsIsReportedAndTheRunEndsWithStatusOne) {
     // A file where the icon set folder has to go.
     fs::remove_all(catalog_ / "AppIcon.appiconset");
     writeFile(catalog_ / "AppIcon.appiconset", "in the way");
-    const auto run = convert({"-assetExistsAction", "append"});
-    EXPECT_EQ(run.status, 0);
+    const auto run = convert({"-assetCatalogExistsAction", "append"});
+    EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find(kReset + "Catalog creation failed. Error "), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("Catalog created at: "), std::string::npos) << run.out;
-    EXPECT_EQ(run.err, kGreen + "Conversion Complete\n");
+    // The final line still comes, after every folder's line, in red.
+    EXPECT_EQ(run.err, kRed + "Conversion Complete\n");
     EXPECT_EQ(run.out.substr(run.out.size() - kReset.size() - 1), kReset + "\n");
+}
+
+// An existing image set whose Contents.json is no regular file: appending to it never
+// waits on a FIFO or reads a device; the set gets a fresh, complete list.
+TEST_F(ExistingCatalog, AppendingToAnImageSetWhoseListIsNoRegularFileNeitherHangsNorReadsForEver) {
+    for (const char* kind : {"fifo", "zero"}) {
+        SCOPED_TRACE(kind);
+        const fs::path imageSet = catalog_ / "icon.imageset";
+        fs::remove_all(imageSet);
+        fs::create_directories(imageSet);
+        if (std::string(kind) == "fifo") {
+            ASSERT_EQ(::mkfifo((imageSet / "Contents.json").c_str(), 0600), 0);
+        } else {
+            fs::create_symlink("/dev/zero", imageSet / "Contents.json");
+        }
+        expectCompleted(convert({"-assetType", "asset", "-assetCatalogExistsAction", "append", "-assetExistsAction",
+                                 "append"}),
+                        {catalog_.string()});
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(imageSet / "Contents.json")));
+        EXPECT_GT(expectListedFilesExist(imageSet), 0);
+        EXPECT_TRUE(fs::exists(catalog_ / "Other.imageset/other.svg"));
+    }
+}
+
+// --- the granted root folder ------------------------------------------------------------
+
+// Only what lies below the granted root is read or written, once links and ".." are
+// resolved; a grant of "/" takes in everything.
+TEST_F(CommandLine, LocationsOutsideTheGrantedRootAreRefusedAndNothingIsWritten) {
+    const fs::path outside = dir_ / "outside";
+    fs::create_directories(outside);
+    writeFile(outside / "far.svg", svg(1024, 1024));
+    fs::create_directory_symlink(outside, work_ / "escape");
+    grant();
+    const std::string root = work_.string();
+    auto refusal = [&](const fs::path& location) {
+        return "Unable to use " + location.string() + ": it is not inside the root folder granted to the command line (" +
+               root + "). Nothing was written.";
+    };
+    struct Case {
+        std::vector<std::string> arguments;
+        fs::path refused;
+    };
+    const std::vector<Case> cases = {
+        {{"-inputPath", (outside / "far.svg").string(), "-outputPath", "out"}, outside / "far.svg"},
+        {{"-inputPath", "icon.svg", "-outputPath", outside.string()}, outside},
+        {{"-inputPath", "icon.svg", "-outputPath", "../outside/new"}, outside / "new"},
+        {{"-inputPath", "escape/far.svg", "-outputPath", "out"}, work_ / "escape/far.svg"},
+        {{"-inputPath", "icon.svg", "-outputPath", "escape/new"}, work_ / "escape/new"},
+        // Without -outputPath, a folder given as input writes beside it: outside.
+        {{"-inputPath", root + "/", "-collectionType", "batch", "-assetType", "asset"}, work_.parent_path()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refused.string());
+        const auto run = glyphwright(c.arguments);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, kRed + refusal(c.refused) + "\n");
+    }
+    EXPECT_EQ(namesIn(outside), (std::set<std::string>{"far.svg"}));
+    EXPECT_EQ(namesIn(work_), (std::set<std::string>{"escape", "icon.svg", "pictures"}));
+    EXPECT_TRUE(contentsFiles(dir_.path()).empty());
+
+    // A root of "/" lets everything in; so does a link that stays inside the root.
+    fs::create_directory_symlink(work_ / "pictures", work_ / "inside");
+    expectCompleted(glyphwright({"-inputPath", "inside/large.svg", "-outputPath", "out"}),
+                    {(work_ / "out/Assets.xcassets").string()});
+    grant("/");
+    expectCompleted(glyphwright({"-inputPath", (outside / "far.svg").string(), "-outputPath", outside.string()}),
+                    {(outside / "Assets.xcassets").string()});
+}
+
+// --- hostile settings ---------------------------------------------------------------------
+
+// Whatever stands in place of the settings file, no run hangs or crashes: the thing is
+// moved aside, the run says so and that the grant must be made again, and the grant
+// tool makes it again.
+TEST_F(CommandLine, HostileSettingsFilesAreSetAsideAndSaidSo) {
+    const fs::path settingsFolder = dir_ / "xdg/XDG_CONFIG_HOME/com.norvane.glyphwright";
+    const fs::path settings = settingsFolder / "com.norvane.glyphwright.plist";
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+    };
+    const std::vector<Case> cases = {
+        {"deeply nested binary", [&] { writeFile(settings, gwtest::nestedBinaryPlist(300'000)); }},
+        {"deeply nested xml", [&] { writeFile(settings, gwtest::nestedXMLPlist(300'000)); }},
+        {"fifo", [&] { ASSERT_EQ(::mkfifo(settings.c_str(), 0600), 0); }},
+        {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", settings); }},
+        {"garbage", [&] { writeFile(settings, "not settings"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        grant();
+        fs::remove(settings);
+        fs::remove(settingsFolder / "com.norvane.glyphwright.plist.corrupt");
+        c.make();
+        // The usage text never reads the settings.
+        EXPECT_EQ(glyphwright({"-help"}).status, 0);
+        const auto run = glyphwright({"-inputPath", "icon.svg"});
+        EXPECT_EQ(run.status, 1);
+        const std::string expected = kRed + "The settings file " + settings.string() + " could not be read: ";
+        EXPECT_EQ(run.err.rfind(expected, 0), 0u) << run.err;
+        EXPECT_NE(run.err.find("\nIt was moved to " + settings.string() +
+                               ".corrupt. The root folder must be granted again.\n" + kSandboxText + "\n"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_TRUE(fs::exists(fs::symlink_status(settings.string() + ".corrupt")));
+        EXPECT_FALSE(fs::exists(work_ / "Assets.xcassets"));
+        // Said once: the next run only finds no grant.
+        expectRefused(glyphwright({"-inputPath", "icon.svg"}), kSandboxText);
+    }
+    // The grant tool repairs it the same way, telling where the old file went.
+    writeFile(settings, gwtest::nestedBinaryPlist(300'000));
+    const auto repaired = runProgram(GW_GRANT_ROOT_PATH, {work_.string()});
+    EXPECT_EQ(repaired.status, 0) << repaired.err;
+    EXPECT_NE(repaired.err.find("it was moved to " + settings.string() + ".corrupt"), std::string::npos)
+        << repaired.err;
+    expectCompleted(glyphwright({"-inputPath", "icon.svg"}), {(work_ / "Assets.xcassets").string()});
+
+    // Settings that cannot be saved: the tool says so and fails, and nothing is granted.
+    fs::remove_all(settingsFolder);
+    writeFile(settingsFolder, "a file where the settings folder goes");
+    const auto unsaved = runProgram(GW_GRANT_ROOT_PATH, {work_.string()});
+    EXPECT_EQ(unsaved.status, 1);
+    EXPECT_EQ(unsaved.out, "");
+    EXPECT_NE(unsaved.err.find("The settings could not be saved to " + settings.string()), std::string::npos)
+        << unsaved.err;
+    expectRefused(glyphwright({"-inputPath", "icon.svg"}), kSandboxText);
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/json.hpp"
 #include "platform/foundation/plist.hpp"
+#include "support/hostile_files.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <string>
+#include <vector>
 
 namespace pf = platform::foundation;
 using pf::Value;
@@ -127,4 +131,49 @@ TEST(PropertyList, RefusesNullAndGarbage) {
     pf::Data truncated = pf::plist::serialize(sample(), pf::plist::Format::binary);
     truncated.resize(truncated.size() / 2);
     EXPECT_THROW(pf::plist::parse(truncated), pf::Error);
+}
+
+// Nesting is bounded in every reader: a file nested deeper than the bound is refused as
+// unreadable instead of exhausting the stack; files within it still read.
+TEST(PropertyList, NestingDeeperThanTheBoundIsRefusedInEveryFormat) {
+    auto nestedValue = [](std::size_t depth) {
+        Value value{pf::Array{}};
+        for (std::size_t i = 1; i < depth; ++i) value = Value(pf::Array{value});
+        return value;
+    };
+    struct Case {
+        const char* name;
+        std::function<std::string(std::size_t)> make;
+        std::function<Value(const std::string&)> read;
+    };
+    const auto readPlist = [](const std::string& text) { return pf::plist::parse(std::string_view(text)); };
+    const auto readJSON = [](const std::string& text) { return pf::json::parse(text); };
+    const std::vector<Case> cases = {
+        {"binary", [](std::size_t depth) { return gwtest::nestedBinaryPlist(depth); }, readPlist},
+        {"xml", gwtest::nestedXMLPlist, readPlist},
+        {"json", gwtest::nestedJSON, readJSON},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.read(c.make(100)), nestedValue(100));
+        for (const std::size_t depth : {std::size_t{600}, std::size_t{300'000}}) {
+            try {
+                c.read(c.make(depth));
+                ADD_FAILURE() << depth << " levels were read";
+            } catch (const pf::Error& e) {
+                EXPECT_EQ(e.code(), static_cast<int>(pf::FoundationErrorCode::propertyListReadCorrupt));
+                EXPECT_NE(std::string(e.what()).find("nested more than"), std::string::npos) << e.what();
+            }
+        }
+    }
+    // A binary list whose references loop back is refused too, and so is one that would
+    // unfold into 2^40 values, at once.
+    EXPECT_THROW(pf::plist::parse(std::string_view(gwtest::nestedBinaryPlist(3, true))), pf::Error);
+    EXPECT_THROW(pf::plist::parse(std::string_view(gwtest::sharedBinaryPlist(40))), pf::Error);
+    EXPECT_EQ(pf::plist::parse(std::string_view(gwtest::sharedBinaryPlist(12))).description().empty(), false);
+    // What our own writer makes, shared values and all, reads back.
+    const Value shared = nestedValue(200);
+    const Value both = Value::dict({{"a", shared}, {"b", shared}, {"c", Value::array({shared, shared})}});
+    EXPECT_EQ(pf::plist::parse(pf::plist::serialize(both, pf::plist::Format::binary)), both);
+    EXPECT_EQ(pf::plist::parse(pf::plist::serialize(both, pf::plist::Format::xml)), both);
 }

@@ -90,3 +90,27 @@ TEST(Files, TemporaryDirectoryEndsWithSlash) {
     gwtest::ScopedEnv none("TMPDIR", std::nullopt);
     EXPECT_EQ(pf::files::temporaryDirectory(), "/tmp/");
 }
+
+// Only regular files are read, and only up to the limit: a FIFO with no writer, a
+// device, a folder or an oversized file is refused at once, through links too.
+TEST(Files, ReadsOnlyRegularFilesWithinTheLimit) {
+    gwtest::TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir / "zero");
+    fs::create_symlink(dir / "fifo", dir / "link-to-fifo");
+    fs::create_directory(dir / "folder");
+    gwtest::writeFile(dir / "big", std::string(4097, 'x'));
+    gwtest::writeFile(dir / "small", std::string(4096, 'y'));
+    fs::create_symlink(dir / "small", dir / "link-to-small");
+    for (const char* name : {"fifo", "zero", "link-to-fifo", "folder", "big"}) {
+        SCOPED_TRACE(name);
+        try {
+            pf::files::readData(dir / name, 4096);
+            ADD_FAILURE() << "read";
+        } catch (const pf::Error& e) {
+            EXPECT_EQ(e.code(), static_cast<int>(pf::FoundationErrorCode::fileReadCorrupt)) << e.what();
+        }
+    }
+    EXPECT_EQ(pf::files::readString(dir / "link-to-small", 4096), std::string(4096, 'y'));
+    EXPECT_EQ(pf::files::readString(dir / "big").size(), 4097u);
+}

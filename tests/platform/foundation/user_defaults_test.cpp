@@ -3,11 +3,15 @@
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/plist.hpp"
 #include "platform/foundation/user_defaults.hpp"
+#include "support/hostile_files.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <functional>
 #include <thread>
+#include <vector>
 
 namespace pf = platform::foundation;
 namespace fs = std::filesystem;
@@ -156,4 +160,42 @@ TEST(UserDefaults, StandardDefaultsLiveUnderXdgConfigOfBundleIdentifier) {
     EXPECT_TRUE(fs::exists(pf::UserDefaults::standard().storePath()));
     pf::UserDefaults::resetStandard();
     pf::Bundle::setMain(nullptr);
+}
+
+// Whatever stands where the settings file should be, the settings start empty, the
+// thing is moved aside and the move is told; nothing blocks or runs out of memory.
+TEST(UserDefaults, HostileStoresAreSetAsideAndTold) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+    };
+    const std::vector<Case> cases = {
+        {"garbage", [](const fs::path& p) { gwtest::writeFile(p, "this is not a property list"); }},
+        {"deep binary", [](const fs::path& p) { gwtest::writeFile(p, gwtest::nestedBinaryPlist(300'000)); }},
+        {"deep xml", [](const fs::path& p) { gwtest::writeFile(p, gwtest::nestedXMLPlist(100'000)); }},
+        {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+        {"zero", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
+        {"not a dictionary", [](const fs::path& p) {
+             gwtest::writeFile(p, pf::stringFromData(pf::plist::serialize(Value::array({1}), pf::plist::Format::binary)));
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gwtest::TempDir dir;
+        pf::NotificationCenter center;
+        const fs::path store = dir / "app.plist";
+        c.make(store);
+        pf::UserDefaults defaults(store, &center);
+        EXPECT_TRUE(defaults.persistentDomain().empty());
+        const auto aside = defaults.setAsideStore();
+        ASSERT_TRUE(aside);
+        EXPECT_EQ(aside->original, store);
+        EXPECT_EQ(aside->movedTo, dir / "app.plist.corrupt");
+        EXPECT_FALSE(aside->reason.empty());
+        EXPECT_TRUE(fs::exists(fs::symlink_status(dir / "app.plist.corrupt")));
+        // The next change writes a fresh file beside the kept one.
+        defaults.setBool(true, "x");
+        EXPECT_TRUE(pf::UserDefaults(store, &center).boolForKey("x"));
+        EXPECT_FALSE(pf::UserDefaults(store, &center).setAsideStore());
+    }
 }

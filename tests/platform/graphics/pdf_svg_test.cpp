@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+
+#include <optional>
+#include <utility>
+#include <vector>
 #include <cairo.h>
 #include <poppler.h>
 
@@ -228,12 +232,22 @@ TEST(SvgTest, LoadsFromAFileUrlWithItsSize) {
     EXPECT_TRUE(svg->hasSize());
     EXPECT_EQ(svg->size(), (pg::Size{200, 100}));
 
-    gwtest::writeFile(dir / "nosize.svg",
-                      R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 10 10"><rect width="10" height="10"/></svg>)");
-    auto noSize = pg::SvgDocument::fromFile(dir / "nosize.svg");
-    ASSERT_TRUE(noSize);
-    EXPECT_FALSE(noSize->hasSize());
-    EXPECT_EQ(noSize->drawingSize(), (pg::Size{100, 100}));
+    // Only a viewBox: its size is the document's. Width and height win over it.
+    // Neither: the fallback page.
+    const std::vector<std::pair<std::string, std::optional<pg::Size>>> sizes = {
+        {R"(viewBox="0 0 200 100")", pg::Size{200, 100}},
+        {R"(viewBox="-5 -5 10 30")", pg::Size{10, 30}},
+        {R"(width="40" height="20" viewBox="0 0 200 100")", pg::Size{40, 20}},
+        {"", std::nullopt},
+    };
+    for (const auto& [attributes, expected] : sizes) {
+        gwtest::writeFile(dir / "sized.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" )" + attributes +
+                                                 R"(><rect width="10" height="10"/></svg>)");
+        auto document = pg::SvgDocument::fromFile(dir / "sized.svg");
+        ASSERT_TRUE(document) << attributes;
+        EXPECT_EQ(document->hasSize(), expected.has_value()) << attributes;
+        EXPECT_EQ(document->drawingSize(), expected.value_or(pg::Size{100, 100})) << attributes;
+    }
 
     gwtest::writeFile(dir / "broken.svg", "<svg xmlns=\"http://www.w3.org/2000/svg\"><rect");
     EXPECT_FALSE(pg::SvgDocument::fromFile(dir / "broken.svg"));
@@ -289,4 +303,31 @@ TEST(SvgTest, ExternalReferencesAreNotFetched) {
     EXPECT_EQ(argbAt(*rendered, 5, 5).a, 0);
     EXPECT_EQ(argbAt(*rendered, 15, 5).a, 0);
     EXPECT_EQ(argbAt(*rendered, 25, 5).r, 255);  // embedded data is not a reference: it shows
+}
+
+TEST(SvgTest, FontSizesTheTextRendererCannotHoldAreRefusedAndOrdinaryOnesLoad) {
+    const std::string head = R"(<svg xmlns="http://www.w3.org/2000/svg" width="64" height="64">)";
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {R"(<text font-size="12">Aa</text>)", true},
+        {R"(<style>.a{font-size:12px} .b{width:99999px}</style><text class="a">font 99999</text>)", true},
+        {R"(<text style="font: bold 14px/99999px serif">Aa</text>)", true},
+        {R"(<text font-size="99999999">Aa</text>)", false},
+        {R"(<text style="fill:red;font-size:1e30px">Aa</text>)", false},
+        {R"(<text style="font: italic 20000px serif">Aa</text>)", false},
+        {R"(<g font-size="150em"><text>Aa</text></g>)", true},
+        {R"(<g font-size="2000em"><text>Aa</text></g>)", false},
+        // Relative sizes compound down nested elements.
+        {R"(<g font-size="90em"><g font-size="90em"><g font-size="90em"><text>Aa</text></g></g></g>)", false},
+        {R"(<g font-size="2em"><g font-size="150%"><text font-size="24">Aa</text></g></g>)", true},
+        {R"(<text font-size="300in">Aa</text>)", false},
+    };
+    for (const auto& [body, loads] : cases) {
+        std::string why;
+        pg::PictureProblem problem = pg::PictureProblem::none;
+        const auto document = pg::SvgDocument::fromData(gwtest::graphics::bytesOf(head + body + "</svg>"), &why, &problem);
+        EXPECT_EQ(bool(document), loads) << body << ": " << why;
+        if (!loads) {
+            EXPECT_EQ(problem, pg::PictureProblem::tooDemanding) << body;
+        }
+    }
 }

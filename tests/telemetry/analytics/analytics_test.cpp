@@ -1,4 +1,5 @@
 #include "telemetry/analytics/rddi_analytics.hpp"
+#include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
@@ -209,6 +210,7 @@ TEST_F(AnalyticsTest, EventLogWithoutAnIdIsInvalid) {
     RDDIEventLog log;
     log.name = "n";
     log.timestamp = pf::Date::now();
+    log.device = RDDIDeviceTracker::sharedInstance()->device();
     EXPECT_FALSE(log.isValid());
     EXPECT_TRUE(env_.logged(RDDILogLevelVerbose, "RDDIEventLog: \"eventId\" is not valid."));
     log.eventId = "id";

@@ -1,6 +1,7 @@
 #include "platform/foundation/clock.hpp"
 #include "support/temp_dir.hpp"
 #include "telemetry/core/rddi_device.hpp"
+#include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_session_context.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/core/rddi_user_id_context.hpp"
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <iomanip>
@@ -283,6 +285,39 @@ TEST_F(ContextsTest, UnreadableHistoriesStartEmpty) {
         EXPECT_EQ(RDDISessionContext::sharedInstance()->sessionHistory().size(), 1u);
         EXPECT_EQ(unarchivingFailures(), 1);
     }
+}
+
+TEST_F(ContextsTest, GettersAndLookupsRunSafelyBesideTheSetters) {
+    pf::Clock::setCurrent(nullptr);
+    auto sessions = RDDISessionContext::sharedInstance();
+    auto users = RDDIUserIdContext::sharedInstance();
+    auto devices = RDDIDeviceTracker::sharedInstance();
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> readers;
+    std::atomic<long> reads{0};
+    for (int r = 0; r < 3; ++r) {
+        readers.emplace_back([&] {
+            while (!stop) {
+                // Long ids: a torn read of a heap-held string would show up under the sanitizers.
+                const auto session = sessions->sessionId();
+                const auto user = users->userId();
+                EXPECT_EQ(session.value_or(std::string(64, '-')).size(), 64u);
+                EXPECT_EQ(user.value_or(std::string(64, '-')).size(), 64u);
+                (void)sessions->sessionIdAt(pf::Date::now());
+                EXPECT_TRUE(devices->deviceForTimestamp(pf::Date::now()));
+                ++reads;
+            }
+        });
+    }
+    for (int i = 0; i < 100; ++i) {
+        sessions->setSessionId(std::string(64, static_cast<char>('a' + i % 26)));
+        users->setUserId(std::string(64, static_cast<char>('A' + i % 26)));
+        if (i % 5 == 0) RDDIDeviceTracker::refreshDeviceNextTime();
+        (void)devices->device();
+    }
+    stop = true;
+    for (auto& reader : readers) reader.join();
+    EXPECT_GT(reads.load(), 0);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "telemetry/core/rddi_custom_properties.hpp"
+#include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
@@ -90,9 +91,11 @@ TEST_F(CustomPropertiesTest, LogSendsEachKindWithItsTypeAndNeedsProperties) {
 
     RDDICustomPropertiesLog empty;
     empty.timestamp = pf::Date::now();
+    empty.device = RDDIDeviceTracker::sharedInstance()->device();
     EXPECT_FALSE(empty.isValid());
     EXPECT_TRUE(env_.logged(RDDILogLevelVerbose, "RDDICustomPropertiesLog: \"properties\" is not valid."));
     log.timestamp = empty.timestamp;
+    log.device = empty.device;
     EXPECT_TRUE(log.isValid());
 }
 

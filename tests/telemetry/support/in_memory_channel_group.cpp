@@ -1,5 +1,7 @@
 #include "telemetry/support/in_memory_channel_group.hpp"
 
+#include "telemetry/core/rddi_device_tracker.hpp"
+
 #include <algorithm>
 
 namespace rddi::testkit {
@@ -40,7 +42,9 @@ void InMemoryChannelUnit::resumeWithIdentifyingObject(const std::shared_ptr<cons
 void InMemoryChannelUnit::enqueueItem(std::shared_ptr<RDDIAbstractLog> log, RDDIFlags flags) {
     auto group = group_.lock();
     if (!group || !log) return;
+    // Stamped as the pipeline's channel unit stamps every log it accepts.
     if (!log->timestamp) log->timestamp = platform::foundation::Date::now();
+    if (!log->device) log->device = RDDIDeviceTracker::sharedInstance()->device();
     bool filtered = false;
     for (const auto& delegate : group->delegates()) {
         if (delegate->channelUnitShouldFilterLog(*this, *log)) {

@@ -101,6 +101,25 @@ TEST(PngEncoder, WithAlphaRoundTripsEveryPremultipliedPixelExactly) {
     }
 }
 
+TEST(PngEncoder, APictureLargeEnoughToBeCompressedAsAStreamRoundTripsExactly) {
+    // Past 64 MiB of filtered rows the encoder compresses row by row.
+    constexpr int w = 4200, h = 4200;
+    Bitmap src(w, h);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const unsigned a = (x * 7 + y * 3) % 256;
+            src.set(x, y, argb(a, (x % 256) * a / 255, (y % 256) * a / 255, ((x ^ y) % 256) * a / 255));
+        }
+    }
+    const auto png = platform::graphics::encodePng(src.view(), true);
+    ASSERT_GT(png.size(), 33u);
+    const Decoded d = decodeWithCairo(png);
+    ASSERT_EQ(d.format, CAIRO_FORMAT_ARGB32);
+    ASSERT_EQ(d.pixels.width, w);
+    ASSERT_EQ(d.pixels.height, h);
+    EXPECT_TRUE(d.pixels.bytes == src.bytes) << "the picture did not come back exactly";
+}
+
 TEST(PngEncoder, WithoutAlphaWritesRgbWithTheExactColours) {
     const Bitmap src = photoLike(180, 180);
     const auto png = platform::graphics::encodePng(src.view(), false);

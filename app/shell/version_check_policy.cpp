@@ -1,0 +1,58 @@
+#include "app/shell/version_check_policy.hpp"
+
+#include "app/foundation/localized_string.hpp"
+#include "app/foundation/logger.hpp"
+
+#include <exception>
+
+namespace gw {
+
+namespace {
+
+std::string describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+}  // namespace
+
+VersionCheckPolicy::VersionCheckPolicy(ManifestRefresh refresh) : refresh_(std::move(refresh)) {}
+
+std::optional<VersionUpdateAlert> VersionCheckPolicy::handleSuccess(float currentBuild, float latestBuild,
+                                                                    const std::optional<std::string>& displayString,
+                                                                    bool forceUpdate) const {
+    if (!(currentBuild < latestBuild)) {
+        Logger::log("Running the latest version of Glyphwright. Booyah");
+        if (refresh_) {
+            refresh_([](std::exception_ptr error) {
+                if (!error) Logger::log("Refreshed config file successfully");
+                else Logger::log("Errored refreshing config file: " + describe(error) + ")");
+            });
+        }
+        return std::nullopt;
+    }
+    return VersionUpdateAlert{LocalizedString::versionCheckAlertMessageText(displayString.value_or("")),
+                              LocalizedString::versionCheckAlertInformativeText(), LocalizedString::genericOk(),
+                              forceUpdate};
+}
+
+void VersionCheckPolicy::handleFailure(const platform::foundation::Error& error) const {
+    Logger::log("Latest version info download failed: " + error.localizedDescription());
+}
+
+void VersionCheckPolicy::run(const OLVVersionChecker& checker, ShowAlert showAlert) const {
+    const auto policy = *this;
+    checker.checkIfCurrentVersion(
+        [policy, showAlert](float latestBuild, const std::optional<std::string>& displayString, bool forceUpdate) {
+            const auto alert = policy.handleSuccess(OLVVersionChecker::currentAppBuild(), latestBuild, displayString, forceUpdate);
+            if (alert && showAlert) showAlert(*alert);
+        },
+        [policy](const platform::foundation::Error& error) { policy.handleFailure(error); });
+}
+
+}  // namespace gw

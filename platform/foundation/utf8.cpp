@@ -1,0 +1,95 @@
+#include "platform/foundation/utf8.hpp"
+
+namespace platform::foundation {
+
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// Length of the well-formed sequence at `at`, or 0.
+std::size_t sequenceLength(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size()) return 0;
+    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+bool isValidUTF8(std::string_view text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = sequenceLength(text, at);
+        if (length == 0) return false;
+        at += length;
+    }
+    return true;
+}
+
+std::string validUTF8(std::string_view text) {
+    if (isValidUTF8(text)) return std::string(text);
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = sequenceLength(text, at);
+        if (length == 0) {
+            out += kReplacement;
+            ++at;
+        } else {
+            out.append(text.substr(at, length));
+            at += length;
+        }
+    }
+    return out;
+}
+
+bool needsUTF8Repair(const Value& value) {
+    if (const auto* text = value.asString()) return !isValidUTF8(*text);
+    if (const auto* array = value.asArray()) {
+        for (const auto& item : *array) {
+            if (needsUTF8Repair(item)) return true;
+        }
+    } else if (const auto* dictionary = value.asDictionary()) {
+        for (const auto& [key, item] : *dictionary) {
+            if (!isValidUTF8(key) || needsUTF8Repair(item)) return true;
+        }
+    }
+    return false;
+}
+
+Value withValidUTF8(const Value& value) {
+    if (const auto* text = value.asString()) return isValidUTF8(*text) ? value : Value(validUTF8(*text));
+    if (const auto* array = value.asArray()) {
+        Array repaired;
+        repaired.reserve(array->size());
+        for (const auto& item : *array) repaired.push_back(withValidUTF8(item));
+        return Value(std::move(repaired));
+    }
+    if (const auto* dictionary = value.asDictionary()) {
+        Dictionary repaired;
+        for (const auto& [key, item] : *dictionary) repaired.insert_or_assign(validUTF8(key), withValidUTF8(item));
+        return Value(std::move(repaired));
+    }
+    return value;
+}
+
+}  // namespace platform::foundation

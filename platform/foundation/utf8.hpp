@@ -1,0 +1,20 @@
+#pragma once
+// UTF-8 checks and repair: text from outside (file names, user input, stored records)
+// can hold any bytes, but JSON and property lists carry only valid UTF-8.
+#include "platform/foundation/value.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace platform::foundation {
+
+bool isValidUTF8(std::string_view text);
+// The text with every byte that does not start or continue a well-formed sequence
+// (overlong forms, surrogates and values past U+10FFFF included) replaced by U+FFFD.
+std::string validUTF8(std::string_view text);
+// Whether some string or dictionary key in the value is not valid UTF-8.
+bool needsUTF8Repair(const Value& value);
+// The value with every string and dictionary key repaired as above.
+Value withValidUTF8(const Value& value);
+
+}  // namespace platform::foundation

@@ -1,0 +1,24 @@
+#pragma once
+// The SDK's error domain and codes, shared by the log pipeline and the services.
+#include "platform/foundation/error.hpp"
+
+#include <string>
+
+namespace rddi {
+
+inline constexpr const char* kRDDIErrorDomain = "com.Ridevedod.DezIdedev.ErrorDomain";
+inline constexpr int kRDDIInvalidContainerErrorCode = 1;
+inline constexpr int kRDDICanceledErrorCode = 2;
+inline constexpr int kRDDIDisabledErrorCode = 3;
+inline constexpr int kRDDIConnectionPausedErrorCode = 100;
+inline constexpr const char* kRDDIInvalidContainerErrorDesc = "Invalid log container.";
+inline constexpr const char* kRDDICanceledErrorDesc = "The operation was canceled.";
+inline constexpr const char* kRDDIDisabledErrorDesc = "The service is disabled.";
+inline constexpr const char* kRDDIConnectionPausedErrorDesc = "Canceled, connection paused with log deletion.";
+
+// An error of kRDDIErrorDomain with its localized description.
+inline platform::foundation::Error makeRDDIError(int code, const std::string& description) {
+    return platform::foundation::Error(kRDDIErrorDomain, code, description);
+}
+
+}  // namespace rddi

@@ -1,0 +1,293 @@
+// Hostile and real-world picture files through the built command line, the way a user
+// runs it: each hostile file is refused (nothing written) or converted correctly, with
+// no crash, within its time and memory budget; a file cut short is refused in every
+// format; upper-case names, folders holding them and SVG drawings sized by their
+// viewBox convert.
+#include "support/picture_samples.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace samples = gwtest::samples;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// One picture's conversion stays under a GiB. The address space is capped above
+// that (threads reserve stacks they never touch); a sanitizer's shadow memory
+// cannot live under a cap, so there only the resident size is checked, with room
+// for its own overhead.
+constexpr rlim_t kAddressSpaceCap = rlim_t{2} << 30;
+constexpr long kResidentBudgetKiB = kSanitized ? (3L << 20) : (1L << 20);
+
+struct ProgramRun {
+    bool exited = false;  // ended by itself, not by a signal or our deadline
+    int status = -1;
+    long maxResidentKiB = 0;
+    std::string out;
+    std::string err;
+};
+
+class PictureFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        work_ = dir_ / "work";
+        fs::create_directories(work_);
+        fs::create_directories(dir_ / "xdg");
+        const ProgramRun grant = run(GW_GRANT_ROOT_PATH, {work_.string()});
+        ASSERT_EQ(grant.status, 0) << grant.err;
+    }
+
+    ProgramRun run(const std::string& program, const std::vector<std::string>& arguments) const {
+        std::vector<std::string> args{program};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> env;
+        for (char** entry = environ; *entry; ++entry) {
+            const std::string text = *entry;
+            const auto name = text.substr(0, text.find('='));
+            if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name.rfind("XDG_", 0) == 0) continue;
+            env.push_back(text);
+        }
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
+            env.push_back(std::string(name) + "=" + (dir_ / "xdg" / name).string());
+        }
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        const auto outFile = dir_ / "stdout.txt";
+        const auto errFile = dir_ / "stderr.txt";
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out < 0 || err < 0 || ::chdir(work_.c_str()) != 0) ::_exit(126);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            if (!kSanitized) {
+                const rlimit cap{kAddressSpaceCap, kAddressSpaceCap};
+                ::setrlimit(RLIMIT_AS, &cap);
+            }
+            ::execve(program.c_str(), argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ProgramRun result;
+        // Refusals take well under a second; the deadline only catches a hang.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kSanitized ? 240 : 90);
+        int status = 0;
+        rusage usage{};
+        pid_t ended = 0;
+        while ((ended = ::wait4(pid, &status, WNOHANG, &usage)) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid, SIGKILL);
+                ::wait4(pid, &status, 0, &usage);
+                ADD_FAILURE() << "the program did not end";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        result.exited = ended == pid && WIFEXITED(status);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.maxResidentKiB = usage.ru_maxrss;
+        result.out = gwtest::readFile(outFile);
+        result.err = gwtest::readFile(errFile);
+        return result;
+    }
+
+    ProgramRun convert(const fs::path& input, const fs::path& output, const std::vector<std::string>& more = {}) const {
+        std::vector<std::string> args{"-inputPath", input.string(), "-outputPath", output.string()};
+        args.insert(args.end(), more.begin(), more.end());
+        return run(GW_GLYPHWRIGHT_PATH, args);
+    }
+
+    fs::path write(const std::string& name, const samples::Bytes& bytes) const {
+        const fs::path path = work_ / name;
+        fs::create_directories(path.parent_path());
+        gwtest::writeFile(path, std::string(bytes.begin(), bytes.end()));
+        return path;
+    }
+
+    static std::vector<fs::path> filesIn(const fs::path& root, const std::string& extension) {
+        std::vector<fs::path> found;
+        if (!fs::exists(root)) return found;
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            if (entry.path().extension() == extension) found.push_back(entry.path());
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+
+    // A refusal: the run ends by itself, says it could not open the picture, and
+    // writes nothing.
+    static void expectRefused(const ProgramRun& run, const fs::path& output, const std::string& what) {
+        EXPECT_TRUE(run.exited) << what;
+        EXPECT_EQ(run.status, 1) << what;
+        const auto line = run.err.find("Unable to open images at");
+        ASSERT_NE(line, std::string::npos) << what << ": " << run.err;
+        // The reason follows on a line of its own.
+        const auto reason = run.err.find('\n', line);
+        ASSERT_NE(reason, std::string::npos) << what << ": " << run.err;
+        EXPECT_GT(run.err.find_first_of("\n", reason + 1), reason + 8) << what << ": " << run.err;
+        EXPECT_EQ(run.err.find("Conversion Complete"), std::string::npos) << what;
+        EXPECT_TRUE(filesIn(output, ".png").empty()) << what;
+        EXPECT_TRUE(filesIn(output, ".json").empty()) << what;
+    }
+
+    static void expectConverted(const ProgramRun& run, const fs::path& output, const std::string& what,
+                                const std::string& extension = ".png") {
+        EXPECT_EQ(run.status, 0) << what << ": " << run.err;
+        EXPECT_NE(run.err.find("Conversion Complete"), std::string::npos) << what << ": " << run.err;
+        EXPECT_FALSE(filesIn(output, extension).empty()) << what;
+    }
+
+    // The premultiplied RGBA of the pixel at (x, y) of a PNG file, through gdk-pixbuf.
+    static std::array<int, 4> pixel(const fs::path& png, double fx, double fy) {
+        GError* error = nullptr;
+        GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(png.c_str(), &error);
+        if (pixbuf == nullptr) {
+            ADD_FAILURE() << png << ": " << (error ? error->message : "");
+            if (error) g_error_free(error);
+            return {-1, -1, -1, -1};
+        }
+        const int x = int(fx * (gdk_pixbuf_get_width(pixbuf) - 1));
+        const int y = int(fy * (gdk_pixbuf_get_height(pixbuf) - 1));
+        const int channels = gdk_pixbuf_get_n_channels(pixbuf);
+        const guint8* p = gdk_pixbuf_read_pixels(pixbuf) + y * gdk_pixbuf_get_rowstride(pixbuf) + x * channels;
+        std::array<int, 4> rgba{p[0], p[1], p[2], channels == 4 ? p[3] : 255};
+        g_object_unref(pixbuf);
+        return rgba;
+    }
+
+    static fs::path largest(const std::vector<fs::path>& files) {
+        fs::path best;
+        std::uintmax_t size = 0;
+        for (const auto& file : files) {
+            if (fs::file_size(file) >= size) {
+                size = fs::file_size(file);
+                best = file;
+            }
+        }
+        return best;
+    }
+
+    gwtest::TempDir dir_;
+    fs::path work_;
+};
+
+TEST_F(PictureFiles, HostilePicturesAreRefusedOrConvertedCorrectlyWithinBudget) {
+    int index = 0;
+    for (const auto& hostile : samples::hostilePictures()) {
+        SCOPED_TRACE(hostile.name);
+        const fs::path input = write("hostile/" + hostile.fileName, hostile.bytes);
+        const fs::path output = work_ / ("out" + std::to_string(index++));
+        const ProgramRun run = convert(input, output);
+        EXPECT_TRUE(run.exited) << run.err;
+        EXPECT_LT(run.maxResidentKiB, kResidentBudgetKiB);
+        // A sanitizer report ends the run with its own status and text.
+        EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("runtime error"), std::string::npos) << run.err;
+        switch (hostile.outcome) {
+            case samples::Outcome::refused: expectRefused(run, output, hostile.name); break;
+            case samples::Outcome::converts: expectConverted(run, output, hostile.name); break;
+            case samples::Outcome::redDisc: {
+                expectConverted(run, output, hostile.name);
+                const fs::path icon = largest(filesIn(output, ".png"));
+                const auto centre = pixel(icon, 0.5, 0.5);
+                const auto corner = pixel(icon, 0.02, 0.02);
+                EXPECT_GT(centre[0], 200);
+                EXPECT_LT(centre[1], 40);
+                // Outside the disc the mask hides the red square.
+                EXPECT_FALSE(corner[0] > 200 && corner[1] < 40 && corner[2] < 40) << "the mask was dropped";
+                break;
+            }
+        }
+        std::error_code ignored;
+        fs::remove_all(output, ignored);
+    }
+}
+
+TEST_F(PictureFiles, AFileCutShortIsRefusedInEveryFormat) {
+    int index = 0;
+    for (const auto& sample : samples::bitmapSamples()) {
+        // Formats outside the list of extensions are still read by their content.
+        const std::string extension =
+            sample.extension == "webp" || sample.extension == "ico" ? std::string("png") : sample.extension;
+        const auto cuts = samples::truncations(sample.bytes);
+        for (const auto& [cut, bytes] : {cuts.front(), cuts.back()}) {
+            const fs::path input = write("cut/" + sample.format + "." + extension, bytes);
+            const fs::path output = work_ / ("cut" + std::to_string(index++));
+            expectRefused(convert(input, output), output, sample.format + " cut at " + cut);
+        }
+    }
+}
+
+TEST_F(PictureFiles, UpperCaseNamesAndAFolderHoldingThemConvertPassingOverABrokenLink) {
+    const fs::path photo = write("Photo.JPG", samples::savedWithPixbuf("jpeg", 1024, 1024, {{"quality", "90"}}));
+    const fs::path icon = write("Icon.PNG", samples::savedWithPixbuf("png", 1024, 1024));
+    expectConverted(convert(photo, work_ / "photo"), work_ / "photo", "Photo.JPG");
+    expectConverted(convert(icon, work_ / "icon"), work_ / "icon", "Icon.PNG");
+
+    fs::create_directories(work_ / "both");
+    fs::copy_file(photo, work_ / "both/Photo.JPG");
+    fs::copy_file(icon, work_ / "both/Icon.PNG");
+    fs::create_symlink(work_ / "gone.png", work_ / "both/Gone.png");
+    const ProgramRun run =
+        convert(work_ / "both", work_ / "bothOut", {"-assetType", "asset", "-collectionType", "batch"});
+    expectConverted(run, work_ / "bothOut", "a folder of both");
+    EXPECT_NE(run.err.find("Warning: Skipped " + (work_ / "both/Gone.png").string()), std::string::npos) << run.err;
+    std::set<std::string> sets;
+    for (const auto& file : filesIn(work_ / "bothOut", ".png")) sets.insert(file.parent_path().filename().string());
+    EXPECT_EQ(sets, (std::set<std::string>{"Icon.imageset", "Photo.imageset"}));
+}
+
+TEST_F(PictureFiles, AnSvgSizedByItsViewBoxKeepsItsShape) {
+    // Blue to the edges, so a page of the wrong shape shows as bands.
+    const fs::path input = write("Banner.svg", samples::bytesOf(samples::svgText(
+                                                   "viewBox=\"0 0 200 100\"",
+                                                   "<rect width=\"200\" height=\"100\" fill=\"#0000ff\"/>"
+                                                   "<circle cx=\"100\" cy=\"50\" r=\"40\" fill=\"#ff0000\"/>")));
+    expectConverted(convert(input, work_ / "asset", {"-assetType", "asset"}), work_ / "asset", "as an asset", ".pdf");
+    const auto pdfs = filesIn(work_ / "asset", ".pdf");
+    ASSERT_EQ(pdfs.size(), 1u);
+    const std::string pdf = gwtest::readFile(pdfs.front());
+    EXPECT_NE(pdf.find("/MediaBox [ 0 0 200 100 ]"), std::string::npos);
+
+    // Stretched onto a square icon, a 2:1 page fills it; a square page with the
+    // drawing letterboxed would leave its top rows empty.
+    const ProgramRun run = convert(input, work_ / "icon");
+    expectConverted(run, work_ / "icon", "as an icon");
+    const fs::path icon = largest(filesIn(work_ / "icon", ".png"));
+    for (double y : {0.01, 0.99}) {
+        const auto edge = pixel(icon, 0.5, y);
+        EXPECT_LT(edge[0], 40) << y;
+        EXPECT_GT(edge[2], 200) << y;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+#include "support/desktop/private_session_bus.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+#include <vector>
+
+extern char** environ;
+
+namespace gwtest::desktop {
+
+PrivateSessionBus::PrivateSessionBus() {
+    const auto socketDir = dir_ / "socket";
+    std::filesystem::create_directories(socketDir);
+    // A session bus that lets every client talk to every other and own any name, and
+    // knows no service files: a name nobody owns stays unowned.
+    writeFile(dir_ / "session.conf",
+              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+              "<busconfig>\n"
+              "  <type>session</type>\n"
+              "  <keep_umask/>\n"
+              "  <listen>unix:dir=" + socketDir.string() + "</listen>\n"
+              "  <auth>EXTERNAL</auth>\n"
+              "  <policy context=\"default\">\n"
+              "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+              "    <allow eavesdrop=\"true\"/>\n"
+              "    <allow own=\"*\"/>\n"
+              "  </policy>\n"
+              "</busconfig>\n");
+
+    int pipeEnds[2];
+    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 3);
+    std::vector<std::string> args{"dbus-daemon", "--config-file=" + (dir_ / "session.conf").string(), "--nofork",
+                                  "--nosyslog", "--print-address=3"};
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const int started = ::posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeEnds[1]);
+    if (started != 0) {
+        ::close(pipeEnds[0]);
+        pid_ = -1;
+        throw std::runtime_error("dbus-daemon could not be started (is the dbus-daemon package installed?)");
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::string text;
+    while (text.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{pipeEnds[0], POLLIN, 0};
+        if (::poll(&ready, 1, 200) <= 0) continue;
+        char buffer[512];
+        const ssize_t got = ::read(pipeEnds[0], buffer, sizeof buffer);
+        if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
+        else if (got == 0 || errno != EINTR) break;
+    }
+    ::close(pipeEnds[0]);
+    const auto end = text.find('\n');
+    if (end == std::string::npos) {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        throw std::runtime_error("dbus-daemon gave no address");
+    }
+    address_ = text.substr(0, end);
+    env_ = std::make_unique<ScopedEnv>("DBUS_SESSION_BUS_ADDRESS", address_);
+}
+
+PrivateSessionBus::~PrivateSessionBus() {
+    env_.reset();
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+}  // namespace gwtest::desktop
