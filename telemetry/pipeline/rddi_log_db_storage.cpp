@@ -3,6 +3,8 @@
 #include "platform/foundation/base64.hpp"
 #include "platform/foundation/keyed_archiver.hpp"
 #include "platform/foundation/uuid.hpp"
+#include "telemetry/core/rddi_common_schema_log.hpp"
+#include "telemetry/core/rddi_history_info.hpp"
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_utility.hpp"
@@ -31,7 +33,7 @@ constexpr const char* kPriorityColumn = "priority";
 // recoverably stay excluded for the process's life.
 constexpr std::size_t kMaxPlaceholderIds = 500;
 
-bool isCommonSchemaLog(const RDDIAbstractLog& log) { return log.className() == "RDDICommonSchemaLog"; }
+bool isCommonSchemaLog(const RDDIAbstractLog& log) { return dynamic_cast<const RDDICommonSchemaLog*>(&log) != nullptr; }
 
 // Base64 text with characters outside the alphabet ignored.
 bool isBase64Character(char c) {
@@ -82,6 +84,9 @@ RDDIDBSchema RDDILogDBStorage::logsSchema() {
 }
 
 RDDILogDBStorage::RDDILogDBStorage() : RDDIDBStorage(DeferConfiguration{}, logsSchema(), kVersion, kFileName) {
+    // The core's and the Common Schema logs decode wherever the store is made; the
+    // services register their own log classes when they start.
+    RDDIRegisterCoreArchiveClasses();
     configureStorage();
     const auto indexes = columnsIndexes(logsSchema()).at(kTableName);
     idColumnIndex_ = indexes.at(kIdColumn);
@@ -119,8 +124,7 @@ void RDDILogDBStorage::migrateDatabase(sqlite3* database, std::uint64_t) {
 bool RDDILogDBStorage::saveLog(const std::shared_ptr<RDDIAbstractLog>& log, const std::string& groupId,
                                RDDIFlags flags) {
     if (!log) return false;
-    const auto* archivable = dynamic_cast<const pf::Archivable*>(log.get());
-    const auto archive = RDDIUtility::archiveKeyedData(archivable);
+    const auto archive = RDDIUtility::archiveKeyedData(log.get());
     const std::optional<std::string> text = archive ? std::optional(pf::base64Encoded(*archive)) : std::nullopt;
     const auto priority = static_cast<std::int64_t>(flags & RDDIFlagsPersistenceMask);
 

@@ -1,6 +1,7 @@
 #include "telemetry/pipeline/rddi_log_db_storage.hpp"
 
 #include "platform/foundation/base64.hpp"
+#include "telemetry/core/rddi_common_schema_log.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/pipeline/stored_test_log.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
@@ -24,10 +25,19 @@ using rddi::testkit::TelemetryTestEnvironment;
 
 std::filesystem::path logsPath() { return rddi::RDDIUtility::dezIdedevDirectoryURL() / "Logs.sqlite"; }
 
-std::shared_ptr<RDDIAbstractLog> makeLog(const std::string& name, bool commonSchema = false,
-                                         const std::string& token = {}) {
-    auto log = std::make_shared<StoredTestLog>(name, "payload of " + name, commonSchema);
+std::shared_ptr<RDDIAbstractLog> makeLog(const std::string& name, const std::string& token = {}) {
+    auto log = std::make_shared<StoredTestLog>(name, "payload of " + name);
     if (!token.empty()) log->addTransmissionTargetToken(token);
+    return log;
+}
+
+std::shared_ptr<rddi::RDDICommonSchemaLog> makeCommonSchemaLog(const std::string& name, const std::string& token) {
+    auto log = std::make_shared<rddi::RDDICommonSchemaLog>();
+    log->ver = rddi::RDDICommonSchemaLog::kVersion;
+    log->name = name;
+    log->timestamp = pf::Date::fromTimeIntervalSince1970(1700000000.5);
+    log->iKey = "o:" + token.substr(0, token.find('-'));
+    log->addTransmissionTargetToken(token);
     return log;
 }
 
@@ -231,21 +241,26 @@ TEST_F(LogDBStorageTest, AFullStoreEvictsOldestEqualOrLowerPriorityOnly) {
 
 TEST_F(LogDBStorageTest, TargetTokensAreStoredEncryptedAndRestoredOnLoad) {
     RDDILogDBStorage storage;
-    ASSERT_TRUE(storage.saveLog(makeLog("cs-a", true, "keyA-secret-token"), "G/one", 1));
-    ASSERT_TRUE(storage.saveLog(makeLog("cs-b", true, "keyB-other-token"), "G/one", 1));
-    ASSERT_TRUE(storage.saveLog(makeLog("plain", false, "keyC-not-kept"), "G/one", 1));
+    const auto original = makeCommonSchemaLog("cs-a", "keyA-secret-token");
+    ASSERT_TRUE(storage.saveLog(original, "G/one", 1));
+    ASSERT_TRUE(storage.saveLog(makeCommonSchemaLog("cs-b", "keyB-other-token"), "G/one", 1));
+    // Only Common Schema rows carry a token.
+    ASSERT_TRUE(storage.saveLog(makeLog("plain", "keyC-not-kept"), "G/one", 1));
     const auto storedToken = scalarText("SELECT targetToken FROM logs WHERE id = 1");
     EXPECT_EQ(storedToken.find("secret"), std::string::npos);
     EXPECT_EQ(scalarText("SELECT targetKey FROM logs WHERE id = 1"), "keyA");
     EXPECT_EQ(scalarText("SELECT targetToken FROM logs WHERE id = 3"), "<null>");
 
     // Excluding a key also leaves out rows without a key.
-    EXPECT_EQ(load(storage, "G/one", 10, std::vector<std::string>{"keyA"}).names, std::vector<std::string>{"cs-b"});
+    EXPECT_EQ(load(storage, "G/one", 10, std::vector<std::string>{"keyA"}).names,
+              std::vector<std::string>{"RDDICommonSchemaLog"});
 
     RDDILogDBStorage reopened;
     std::vector<std::shared_ptr<RDDIAbstractLog>> logs;
     reopened.loadLogsWithGroupId("G/one", 10, std::nullopt, [&](const auto& loaded, const auto&) { logs = loaded; });
     ASSERT_EQ(logs.size(), 3u);
+    EXPECT_TRUE(logs[0]->isEqual(*original));
+    EXPECT_EQ(dynamic_cast<const rddi::RDDICommonSchemaLog&>(*logs[1]).name, "cs-b");
     EXPECT_EQ(logs[0]->transmissionTargetTokens(), std::set<std::string>{"keyA-secret-token"});
     EXPECT_TRUE(logs[2]->transmissionTargetTokens().empty());
 
