@@ -198,12 +198,17 @@ TEST(EncrypterTest, UnauthenticatedLegacyFormsDecryptOnlyBehindTheSwitch) {
     TelemetryTestEnvironment env;
     RDDIEncrypter encrypter;
     const auto key = *encrypter.getKeyWithKeyTag("kRDEncryptionKeyTag");
-    const auto plain = pf::dataFromString("legacy token");
     const pf::Data iv(16, 0x24);
+    // The oldest form has no metadata, so its bytes must hold no ':' (the key is random).
+    std::string text;
+    pf::Data oldestForm;
+    for (int attempt = 0; oldestForm.empty() || RDDIEncrypter::loadMetadataLocation(oldestForm); ++attempt) {
+        text = "legacy token " + std::to_string(attempt);
+        oldestForm = *ps::aes256CbcEncrypt(key, pf::Data(16, 0), pf::dataFromString(text));
+    }
+    const auto plain = pf::dataFromString(text);
     const auto oldForm = concat({RDDIEncrypter::getMetadataStringWithKeyTag("kRDEncryptionKeyTag"), {':'}, iv,
                                  *ps::aes256CbcEncrypt(key, iv, plain)});
-    const auto oldestForm = *ps::aes256CbcEncrypt(key, pf::Data(16, 0), plain);
-    ASSERT_FALSE(RDDIEncrypter::loadMetadataLocation(oldestForm)) << "pick another plain text: the cipher has a ':'";
 
     ASSERT_FALSE(RDDIEncrypter::decryptsUnauthenticatedForms());
     EXPECT_FALSE(encrypter.decryptData(oldForm));
@@ -212,7 +217,7 @@ TEST(EncrypterTest, UnauthenticatedLegacyFormsDecryptOnlyBehindTheSwitch) {
     RDDIEncrypter::setDecryptsUnauthenticatedForms(true);
     EXPECT_EQ(encrypter.decryptData(oldForm), plain);
     EXPECT_EQ(encrypter.decryptData(oldestForm), plain);
-    EXPECT_EQ(RDDIEncrypter().decryptString(pf::base64Encoded(oldForm)), "legacy token");
+    EXPECT_EQ(RDDIEncrypter().decryptString(pf::base64Encoded(oldForm)), text);
     // The old form with no room for its vector is refused too.
     const auto cut = concat({RDDIEncrypter::getMetadataStringWithKeyTag("kRDEncryptionKeyTag"), {':'}, pf::Data(5, 1)});
     EXPECT_FALSE(encrypter.decryptData(cut));
