@@ -1,0 +1,202 @@
+// Registers the crash callback for a report path, then crashes as told:
+//   crash_child <report path> <case>
+// Built without frame pointers and with its symbol table, so its frames come from the unwind
+// tables and its names from the symbol tables. Exit statuses: 2 bad use, 3 set-up failed,
+// 4 survived a crash that should have ended it; other cases exit with their own status.
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "crashreporter/signal_handler.hpp"
+#include "platform/darwin/dyld.hpp"
+#include "platform/darwin/mach.hpp"
+#include "platform/darwin/thread_control.hpp"
+
+using namespace lvcrash;
+
+namespace {
+
+lvcrash_async_image_list image_list;
+lvcrash_crash_context crash_context{};
+std::string handled_marker;
+std::atomic<int> threads_ready{0};
+
+void on_add(const void* header, std::intptr_t) {
+    platform::darwin::ImageAtAddress at;
+    std::string name;
+    if (platform::darwin::loader_image_containing_address(header, &at)) name = at.name;
+    lvcrash_async_image_list_append(&image_list, reinterpret_cast<lvcrash_vm_address_t>(header), name.c_str());
+}
+
+void on_remove(const void* header, std::intptr_t) {
+    lvcrash_async_image_list_remove(&image_list, reinterpret_cast<lvcrash_vm_address_t>(header));
+}
+
+// Appends one line per call, so that the test sees how often it ran.
+void handle_signal(siginfo_t* info, ucontext_t*, void*) {
+    const int fd = open(handled_marker.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd < 0) return;
+    char line[16] = "signal   \n";
+    line[7] = static_cast<char>('0' + info->si_signo / 10);
+    line[8] = static_cast<char>('0' + info->si_signo % 10);
+    (void)!write(fd, line, 10);
+    close(fd);
+}
+
+bool set_up(const char* path) {
+    if (!platform::darwin::thread_control_install()) return false;
+    if (lvcrash_async_image_list_init(&image_list, platform::darwin::task_self()) != LVCRASH_ERROR_NONE) return false;
+    platform::darwin::loader_register_add_image(on_add);
+    platform::darwin::loader_register_remove_image(on_remove);
+    auto* writer = new lvcrash_log_writer_t;
+    if (lvcrash_log_writer_init(writer, "com.norvane.glyphwright.crash-child", "1", "1.0", 3, false) !=
+        LVCRASH_ERROR_NONE)
+        return false;
+    handled_marker = std::string(path) + ".handled";
+    crash_context.writer = writer;
+    crash_context.report_path = strdup(path);
+    crash_context.image_list = &image_list;
+    crash_context.handleSignal = handle_signal;
+    RDLVCrashSignalHandler* handler = RDLVCrashSignalHandler::sharedHandler();
+    if (!handler) return false;
+    for (int signo : lvcrash_monitored_signals) {
+        std::optional<platform::foundation::Error> error;
+        if (!handler->registerHandlerForSignal(signo, lvcrash_signal_crash_callback, &crash_context, &error)) {
+            std::fprintf(stderr, "%s\n", error ? error->what() : "registration failed");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Opaque to the optimiser, which would otherwise drop or replace a store through null.
+volatile int* volatile null_pointer = nullptr;
+
+__attribute__((noinline)) void crash_null_write() {
+    *null_pointer = 1;
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void crash_guard_page() {
+    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    *static_cast<volatile int*>(page) = 1;
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void crash_truncated_mapping(const char* path) {
+    const std::string file = std::string(path) + ".mapped";
+    const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    (void)!ftruncate(fd, 8192);
+    auto* bytes = static_cast<volatile char*>(mmap(nullptr, 8192, PROT_READ, MAP_SHARED, fd, 0));
+    (void)!ftruncate(fd, 0);
+    unlink(file.c_str());
+    (void)bytes[4096];
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void crash_illegal_instruction() {
+    asm volatile("ud2");
+}
+
+__attribute__((noinline)) int crash_divide(int a, int b) {
+    int q;
+    asm volatile("cltd\n\tidivl %2" : "=a"(q) : "a"(a), "r"(b) : "edx");
+    return q;
+}
+
+__attribute__((noinline)) void crash_breakpoint() {
+    asm volatile("int3");
+}
+
+__attribute__((noinline)) void crash_abort() {
+    abort();
+}
+
+volatile long recursion_limit = -1;  // never reached: the stack runs out first
+
+__attribute__((noinline)) long crash_recurse_forever(long depth) {
+    volatile char pad[256];
+    pad[0] = static_cast<char>(depth);
+    if (depth == recursion_limit) return 0;
+    const long result = crash_recurse_forever(depth + 1) + pad[0];
+    asm volatile("" ::: "memory");
+    return result;
+}
+
+__attribute__((noinline)) void crash_on_thread_body() {
+    crash_null_write();
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void crash_usr1_handler(int) {
+    crash_null_write();
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void crash_interrupted_loop() {
+    raise(SIGUSR1);
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void crash_wait_forever() {
+    threads_ready.fetch_add(1);
+    for (;;) pause();
+}
+
+}  // extern "C"
+
+namespace {
+
+void start_waiting_threads(int count) {
+    for (int i = 0; i < count; ++i) std::thread(crash_wait_forever).detach();
+    while (threads_ready.load() < count) std::this_thread::yield();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return 2;
+    const char* path = argv[1];
+    const std::string what = argv[2];
+    if (!set_up(path)) return 3;
+    if (what == "null-write") crash_null_write();
+    else if (what == "guard-page") crash_guard_page();
+    else if (what == "bus") crash_truncated_mapping(path);
+    else if (what == "ill") crash_illegal_instruction();
+    else if (what == "fpe") {
+        volatile int zero = 0;
+        return crash_divide(1, zero) == 7 ? 4 : 5;
+    } else if (what == "trap") crash_breakpoint();
+    else if (what == "abort") crash_abort();
+    else if (what == "overflow-main") return crash_recurse_forever(0) == 7 ? 4 : 5;
+    else if (what == "overflow-thread") {
+        std::thread([] { crash_recurse_forever(0); }).join();
+    } else if (what == "thread") {
+        std::thread(crash_on_thread_body).join();
+    } else if (what == "usr1") {
+        signal(SIGUSR1, crash_usr1_handler);
+        crash_interrupted_loop();
+    } else if (what == "threads-50") {
+        start_waiting_threads(49);
+        crash_null_write();
+    } else if (what == "folder-removed") {
+        const std::string folder = std::string(path).substr(0, std::string(path).rfind('/'));
+        if (rmdir(folder.c_str()) != 0) return 3;
+        crash_null_write();
+    } else {
+        return 2;
+    }
+    return 4;
+}
