@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "crashreporter/alternate_stack.hpp"
 #include "crashreporter/report.hpp"
 #include "crashreporter/signal_handler.hpp"
 
@@ -149,6 +150,8 @@ bool RDLVCrashSignalHandler::registerHandlerWithSignal(int signo, std::optional<
         if (error) *error = reporter_error(errno, "Could not initialize alternative signal stack");
         return false;
     }
+    // The other threads too: a stack overflow anywhere must still reach the handler.
+    lvcrash_alternate_stack_install_on_all_threads();
     lvcrash_async_list_node forwarder{};
     forwarder.value.callback.callback = lvcrash_signal_forward_to_previous_handler;
     forwarder.value.callback.context = nullptr;

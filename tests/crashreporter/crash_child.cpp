@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
@@ -164,12 +166,34 @@ void start_waiting_threads(int count) {
     while (threads_ready.load() < count) std::this_thread::yield();
 }
 
+std::atomic<int> early_go{0};
+
+void* early_thread_body(void*) {
+    threads_ready.fetch_add(1);
+    while (early_go.load() == 0) std::this_thread::yield();
+    crash_recurse_forever(0);
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) return 2;
     const char* path = argv[1];
     const std::string what = argv[2];
+    if (what == "overflow-early-thread") {
+        // Made before registration and past the interposed pthread_create: only the stop signal
+        // can give it an alternate stack.
+        using create_function = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+        auto libc_create = reinterpret_cast<create_function>(dlvsym(RTLD_NEXT, "pthread_create", "GLIBC_2.34"));
+        pthread_t early;
+        if (!libc_create || libc_create(&early, nullptr, early_thread_body, nullptr) != 0) return 3;
+        while (threads_ready.load() < 1) std::this_thread::yield();
+        if (!set_up(path)) return 3;
+        early_go.store(1);
+        pthread_join(early, nullptr);
+        return 4;
+    }
     if (!set_up(path)) return 3;
     if (what == "null-write") crash_null_write();
     else if (what == "guard-page") crash_guard_page();

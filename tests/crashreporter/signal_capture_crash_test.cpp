@@ -114,6 +114,8 @@ TEST(SignalCapture, EachCrashLeavesAReportNamingTheSignalAndTheCrashedFrames) {
         {"trap", SIGTRAP, "SIGTRAP", nullptr, {"crash_breakpoint", "main"}, 1},
         {"abort", SIGABRT, "SIGABRT", nullptr, {"abort", "crash_abort", "main"}, 6},
         {"overflow-main", SIGSEGV, "SIGSEGV", nullptr, {"crash_recurse_forever", "crash_recurse_forever"}, 1},
+        {"overflow-thread", SIGSEGV, "SIGSEGV", nullptr, {"crash_recurse_forever", "crash_recurse_forever"}, 1},
+        {"overflow-early-thread", SIGSEGV, "SIGSEGV", nullptr, {"crash_recurse_forever", "crash_recurse_forever"}, 1},
         {"thread", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", {"crash_null_write", "crash_on_thread_body"}, 1},
         {"usr1", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", {"crash_null_write", "crash_usr1_handler"}, 1},
         {"threads-50", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", {"crash_null_write", "main"}, 1},
@@ -137,6 +139,10 @@ TEST(SignalCapture, EachCrashLeavesAReportNamingTheSignalAndTheCrashedFrames) {
         ASSERT_NE(crashed, nullptr);
         const auto names = names_of(*crashed);
         EXPECT_TRUE(starts_with_run(names, c.frames, c.within)) << joined(names);
+        if (std::string(c.what) == "thread") {
+            // Down to the start routine every thread of the process begins in.
+            EXPECT_TRUE(starts_with_run(names, {"lvcrash_thread_start"}, names.size())) << joined(names);
+        }
         if (std::string(c.what) == "usr1") {
             // Through the signal frame (libc's restorer, unnamed without its symbol table) to the
             // interrupted function.
