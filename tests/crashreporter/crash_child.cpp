@@ -168,6 +168,79 @@ void start_waiting_threads(int count) {
 
 std::atomic<int> early_go{0};
 
+// Chain cases: no crash callback, SIGUSR2 forwarded to what was installed before.
+volatile int previous_calls = 0;
+char order[8];
+volatile int order_length = 0;
+
+void previous_plain(int) { previous_calls = previous_calls + 1; }
+void previous_siginfo(int, siginfo_t* info, void*) {
+    if (info && info->si_signo == SIGUSR2) previous_calls = previous_calls + 1;
+}
+
+bool older_callback(int, siginfo_t*, ucontext_t*, void*, lvcrash_signal_handler_callback*) {
+    order[order_length] = 'o';
+    order_length = order_length + 1;
+    return true;
+}
+
+bool newer_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context, lvcrash_signal_handler_callback* next) {
+    order[order_length] = 'n';
+    order_length = order_length + 1;
+    return context ? lvcrash_signal_handler_callback_next(next, signo, info, uap) : true;
+}
+
+// Runs ahead of the crash callback, then checks what it left behind.
+bool after_crash_callback(int signo, siginfo_t* info, ucontext_t* uap, void*, lvcrash_signal_handler_callback* next) {
+    const bool handled = lvcrash_signal_handler_callback_next(next, signo, info, uap);
+    for (int monitored : lvcrash_monitored_signals) {
+        struct sigaction now {};
+        sigaction(monitored, nullptr, &now);
+        if (now.sa_handler != SIG_DFL || (now.sa_flags & SA_SIGINFO)) _exit(51);
+    }
+    _exit(handled ? 52 : 50);
+}
+
+int chain_case(const std::string& what) {
+    struct sigaction before {};
+    sigemptyset(&before.sa_mask);
+    before.sa_handler = SIG_DFL;
+    if (what == "prev-ign") before.sa_handler = SIG_IGN;
+    if (what == "prev-plain") before.sa_handler = previous_plain;
+    if (what == "prev-siginfo") {
+        before.sa_sigaction = previous_siginfo;
+        before.sa_flags = SA_SIGINFO;
+    }
+    sigaction(SIGUSR2, &before, nullptr);
+    RDLVCrashSignalHandler* handler = RDLVCrashSignalHandler::sharedHandler();
+    std::optional<platform::foundation::Error> error;
+    if (what == "twice") {
+        if (!handler->registerHandlerWithSignal(SIGUSR2, &error) || !handler->registerHandlerWithSignal(SIGUSR2, &error))
+            return 3;
+        struct sigaction now {};
+        sigaction(SIGUSR2, nullptr, &now);
+        const bool ours = (now.sa_flags & SA_SIGINFO) && now.sa_sigaction == lvcrash_signal_handler_entry &&
+                          (now.sa_flags & SA_ONSTACK);
+        return ours && lvcrash_async_list_count(lvcrash_signal_callback_list()) == 2 &&
+                       lvcrash_async_list_count(lvcrash_signal_previous_action_list()) == 1
+                   ? 30
+                   : 31;
+    }
+    if (what == "newer-only" || what == "newer-then-older") {
+        void* pass_on = what == "newer-then-older" ? &order : nullptr;
+        if (!handler->registerHandlerForSignal(SIGUSR2, older_callback, nullptr, &error) ||
+            !handler->registerHandlerForSignal(SIGUSR2, newer_callback, pass_on, &error))
+            return 3;
+        raise(SIGUSR2);
+        if (order_length == 1 && order[0] == 'n') return 40;
+        if (order_length == 2 && order[0] == 'n' && order[1] == 'o') return 41;
+        return 42;
+    }
+    if (!handler->registerHandlerWithSignal(SIGUSR2, &error)) return 3;
+    raise(SIGUSR2);
+    return 10 + previous_calls;
+}
+
 void* early_thread_body(void*) {
     threads_ready.fetch_add(1);
     while (early_go.load() == 0) std::this_thread::yield();
@@ -181,6 +254,7 @@ int main(int argc, char** argv) {
     if (argc < 3) return 2;
     const char* path = argv[1];
     const std::string what = argv[2];
+    if (what.starts_with("prev-") || what == "twice" || what.starts_with("newer-")) return chain_case(what);
     if (what == "overflow-early-thread") {
         // Made before registration and past the interposed pthread_create: only the stop signal
         // can give it an alternate stack.
@@ -195,7 +269,11 @@ int main(int argc, char** argv) {
         return 4;
     }
     if (!set_up(path)) return 3;
-    if (what == "null-write") crash_null_write();
+    if (what == "defaults-after") {
+        std::optional<platform::foundation::Error> error;
+        RDLVCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, after_crash_callback, nullptr, &error);
+        crash_null_write();
+    } else if (what == "null-write") crash_null_write();
     else if (what == "guard-page") crash_guard_page();
     else if (what == "bus") crash_truncated_mapping(path);
     else if (what == "ill") crash_illegal_instruction();

@@ -165,3 +165,32 @@ TEST(SignalCapture, AReportFolderRemovedBeforeTheCrashGivesTheSameDeathWithoutAR
     EXPECT_FALSE(run.report_exists);
     EXPECT_EQ(run.handled, "") << "no handleSignal after a failed write";
 }
+
+TEST(SignalCapture, CallbacksAndPreviousActionsRunInTheirOrder) {
+    struct ChainCase {
+        const char* what;
+        int exit_status;  // -1: dies by SIGUSR2
+    };
+    const ChainCase cases[] = {
+        {"prev-ign", 10},          // swallowed: no call, no re-raise
+        {"prev-dfl", -1},          // re-raised with the default action
+        {"prev-plain", 11},        // called once
+        {"prev-siginfo", 11},      // called once, with its siginfo
+        {"twice", 30},             // one sigaction, two forwarder entries
+        {"newer-only", 40},        // the newer handles it: the older never runs, no re-raise
+        {"newer-then-older", 41},  // the older runs through the newer's next-handle
+        {"defaults-after", 50},    // the crash callback leaves the six signals at their defaults
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ChildRun run = run_child(c.what);
+        ASSERT_TRUE(run.finished) << "hung";
+        if (c.exit_status < 0) {
+            ASSERT_TRUE(WIFSIGNALED(run.status));
+            EXPECT_EQ(WTERMSIG(run.status), SIGUSR2);
+        } else {
+            ASSERT_TRUE(WIFEXITED(run.status)) << "signal " << WTERMSIG(run.status);
+            EXPECT_EQ(WEXITSTATUS(run.status), c.exit_status);
+        }
+    }
+}
