@@ -121,6 +121,12 @@ bool lvcrash_signal_crash_callback(int signo, siginfo_t* info, ucontext_t* uap, 
             return false;
         }
         // Another thread is writing: leave our fault context for its report and wait for the end.
+        // The stop signal is blocked first, so that the writer reads the fault's context rather
+        // than one taken inside this handler.
+        sigset_t stop;
+        sigemptyset(&stop);
+        sigaddset(&stop, platform::darwin::thread_control_stop_signal());
+        pthread_sigmask(SIG_BLOCK, &stop, nullptr);
         platform::darwin::thread_offer_context(uap);
         park_forever();
     }

@@ -181,6 +181,8 @@ KernReturn suspend_with(port_t thread, void (*action)(ucontext_t*, void*), void*
     for (;;) {
         std::uint32_t state = slot->state.load(std::memory_order_acquire);
         if (state == slot_parked) return kern_success;
+        // It stopped in a crash handler meanwhile and offers that context instead.
+        if (state == slot_offered) return action ? kern_failure : kern_success;
         if (past(deadline)) {
             std::uint32_t expected = slot_requested;
             if (slot->state.compare_exchange_strong(expected, slot_free, std::memory_order_acq_rel)) {

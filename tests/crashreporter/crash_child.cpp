@@ -13,16 +13,24 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "crashreporter/alternate_stack.hpp"
+#include "crashreporter/fixture_support.hpp"
 #include "crashreporter/signal_handler.hpp"
+#include "platform/darwin/macho_loader.hpp"
 #include "platform/darwin/dyld.hpp"
 #include "platform/darwin/mach.hpp"
 #include "platform/darwin/thread_control.hpp"
 
 using namespace lvcrash;
+
+extern std::atomic<int> crash_child_hold_tid;
+extern std::atomic<int> crash_child_held;
 
 namespace {
 
@@ -42,8 +50,27 @@ void on_remove(const void* header, std::intptr_t) {
     lvcrash_async_image_list_remove(&image_list, reinterpret_cast<lvcrash_vm_address_t>(header));
 }
 
+// The alternate stack the main thread crashes on, when measured.
+constexpr unsigned char kStackPattern = 0xa5;
+void* measured_stack = nullptr;
+
+void write_number(const std::string& file, std::size_t value) {
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    char digits[24];
+    int at = sizeof digits;
+    do {
+        digits[--at] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
+    (void)!write(fd, digits + at, sizeof digits - at);
+    close(fd);
+}
+
 // Appends one line per call, so that the test sees how often it ran.
 void handle_signal(siginfo_t* info, ucontext_t*, void*) {
+    if (measured_stack)
+        write_number(handled_marker + ".stack",
+                     lvcrash_alternate_stack_used(measured_stack, LVCRASH_ALTERNATE_STACK_SIZE, kStackPattern));
     const int fd = open(handled_marker.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (fd < 0) return;
     char line[16] = "signal   \n";
@@ -149,6 +176,37 @@ __attribute__((noinline)) void crash_usr1_handler(int) {
 
 __attribute__((noinline)) void crash_interrupted_loop() {
     raise(SIGUSR1);
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) long crash_fixture_callback(long) {
+    crash_null_write();
+    asm volatile("" ::: "memory");
+    return 0;
+}
+
+__attribute__((noinline)) void crash_blocking_stop_signal() {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, platform::darwin::thread_control_stop_signal());
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    threads_ready.fetch_add(1);
+    for (;;) pause();
+}
+
+__attribute__((noinline)) void crash_in_malloc() {
+    crash_child_hold_tid.store(static_cast<int>(syscall(SYS_gettid)));
+    void* p = malloc(64);
+    asm volatile("" : : "r"(p) : "memory");
+}
+
+std::atomic<int> both_go{0};
+
+__attribute__((noinline)) void crash_together() {
+    threads_ready.fetch_add(1);
+    while (both_go.load() == 0) {
+    }
+    crash_null_write();
     asm volatile("" ::: "memory");
 }
 
@@ -293,6 +351,54 @@ int main(int argc, char** argv) {
     } else if (what == "threads-50") {
         start_waiting_threads(49);
         crash_null_write();
+    } else if (what == "two-at-once") {
+        std::thread a(crash_together), b(crash_together);
+        while (threads_ready.load() < 2) std::this_thread::yield();
+        both_go.store(1);
+        a.join();
+        b.join();
+    } else if (what == "malloc-held") {
+#if defined(GW_NO_HEAP_WRAPPER)
+        return 77;
+#endif
+        std::thread(crash_in_malloc).detach();
+        while (crash_child_held.load() == 0) std::this_thread::yield();
+        crash_null_write();
+    } else if (what == "blocked-stop") {
+        std::thread(crash_blocking_stop_signal).detach();
+        while (threads_ready.load() < 1) std::this_thread::yield();
+        crash_null_write();
+    } else if (what == "fault-in-write") {
+        // A text the writer copies from an address that faults.
+        crash_context.writer->application_info.identifier.data = reinterpret_cast<char*>(16);
+        crash_illegal_instruction();
+    } else if (what == "proc-hidden") {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
+            return 77;
+        std::thread(crash_wait_forever).detach();
+        while (threads_ready.load() < 1) std::this_thread::yield();
+        crash_null_write();
+    } else if (what == "stack-50") {
+        measured_stack = mmap(nullptr, LVCRASH_ALTERNATE_STACK_SIZE, PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        memset(measured_stack, kStackPattern, LVCRASH_ALTERNATE_STACK_SIZE);
+        stack_t own{};
+        own.ss_sp = measured_stack;
+        own.ss_size = LVCRASH_ALTERNATE_STACK_SIZE;
+        if (sigaltstack(&own, nullptr) != 0) return 3;
+        start_waiting_threads(49);
+        crash_null_write();
+    } else if (what == "macho-fixture") {
+        auto fixture = platform::darwin::load_macho_image(fixtures::macho_path("fixture_x86_64"), {true, 0, {}});
+        auto frame = reinterpret_cast<long (*)(long, long (*)(long))>(fixture->symbol("_fixture_frame"));
+        if (!frame) return 3;
+        return frame(1, crash_fixture_callback) == 7 ? 4 : 5;
+    } else if (what == "dlopen") {
+        void* library = dlopen(CRASH_LIBRARY_PATH, RTLD_NOW);
+        auto fault = library ? reinterpret_cast<int (*)(volatile int*)>(dlsym(library, "crash_library_fault")) : nullptr;
+        if (!fault) return 3;
+        return fault(null_pointer) == 7 ? 4 : 5;
     } else if (what == "folder-removed") {
         const std::string folder = std::string(path).substr(0, std::string(path).rfind('/'));
         if (rmdir(folder.c_str()) != 0) return 3;

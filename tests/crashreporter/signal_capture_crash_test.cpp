@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <poll.h>
@@ -30,6 +31,7 @@ struct ChildRun {
     std::vector<std::uint8_t> report;
     bool report_exists = false;
     std::string handled;
+    std::string stack_used;
 };
 
 std::string read_text(const std::string& path, bool* exists = nullptr) {
@@ -59,6 +61,8 @@ ChildRun run_child(const std::string& what) {
     const std::string bytes = read_text(path, &run.report_exists);
     run.report.assign(bytes.begin(), bytes.end());
     run.handled = read_text(path + ".handled");
+    run.stack_used = read_text(path + ".handled.stack");
+    unlink((path + ".handled.stack").c_str());
     unlink(path.c_str());
     unlink((path + ".handled").c_str());
     rmdir(dir.c_str());
@@ -193,4 +197,110 @@ TEST(SignalCapture, CallbacksAndPreviousActionsRunInTheirOrder) {
             EXPECT_EQ(WEXITSTATUS(run.status), c.exit_status);
         }
     }
+}
+
+TEST(SignalCapture, CrashesAmongOtherThreadsStayOneReportWithoutHeapOrHang) {
+    {
+        SCOPED_TRACE("two threads faulting at once");
+        const ChildRun run = run_child("two-at-once");
+        ASSERT_TRUE(run.finished) << "hung";
+        ASSERT_TRUE(WIFSIGNALED(run.status));
+        EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+        auto report = CrashReport::decode(run.report, nullptr);
+        ASSERT_TRUE(report);
+        int crashed = 0, together = 0;
+        std::string all;
+        for (const auto& thread : report->threads()) {
+            crashed += thread.crashed;
+            const auto names = names_of(thread);
+            all += joined(names) + "| ";
+            // The other one either faulted too (its own crash site first) or was stopped just before.
+            together += starts_with_run(names, {"crash_together"}, 2);
+        }
+        EXPECT_EQ(crashed, 1);
+        EXPECT_EQ(together, 2) << all;
+    }
+    {
+        SCOPED_TRACE("another thread held inside malloc");
+        const ChildRun run = run_child("malloc-held");
+        ASSERT_TRUE(run.finished) << "hung";
+        if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 77) GTEST_SKIP() << "no heap wrapper in this build";
+        ASSERT_TRUE(WIFSIGNALED(run.status)) << "exit " << WEXITSTATUS(run.status) << " (97: heap call)";
+        EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+        auto report = CrashReport::decode(run.report, nullptr);
+        ASSERT_TRUE(report);
+        bool held_seen = false;
+        for (const auto& thread : report->threads())
+            held_seen |= starts_with_run(names_of(thread), {"malloc", "crash_in_malloc"}, 4);
+        EXPECT_TRUE(held_seen);
+    }
+    {
+        SCOPED_TRACE("a thread blocking the stop signal");
+        const ChildRun run = run_child("blocked-stop");
+        ASSERT_TRUE(run.finished) << "hung";
+        ASSERT_TRUE(WIFSIGNALED(run.status));
+        EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+        auto report = CrashReport::decode(run.report, nullptr);
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->threads().size(), 2u);
+        ASSERT_NE(crashed_thread(*report), nullptr);
+        EXPECT_TRUE(starts_with_run(names_of(*crashed_thread(*report)), {"crash_null_write", "main"}, 1));
+    }
+    {
+        SCOPED_TRACE("/proc not readable");
+        const ChildRun run = run_child("proc-hidden");
+        ASSERT_TRUE(run.finished) << "hung";
+        if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 77) {
+            std::printf("no mount namespace here: /proc case not run\n");
+        } else {
+            ASSERT_TRUE(WIFSIGNALED(run.status));
+            EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+            auto report = CrashReport::decode(run.report, nullptr);
+            ASSERT_TRUE(report);
+            ASSERT_EQ(report->threads().size(), 1u) << "only the crashed thread";
+            EXPECT_TRUE(report->threads()[0].crashed);
+        }
+    }
+    {
+        SCOPED_TRACE("a second fault inside the write");
+        const ChildRun run = run_child("fault-in-write");
+        ASSERT_TRUE(run.finished) << "hung";
+        ASSERT_TRUE(WIFSIGNALED(run.status));
+        EXPECT_EQ(WTERMSIG(run.status), SIGSEGV) << "the second fault's default action";
+        EXPECT_EQ(run.handled, "");
+    }
+}
+
+TEST(SignalCapture, CrashesInsideLoadedImagesAreNamedFromTheirOwnTables) {
+    const std::vector<CrashCase> cases = {
+        {"macho-fixture", SIGSEGV, "SIGSEGV", "SEGV_MAPERR",
+         {"crash_null_write", "crash_fixture_callback", "_fixture_frame", "main"}, 1},
+        {"dlopen", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", {"crash_library_fault", "main"}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ChildRun run = run_child(c.what);
+        ASSERT_TRUE(run.finished) << "hung";
+        ASSERT_TRUE(WIFSIGNALED(run.status)) << "exit " << WEXITSTATUS(run.status);
+        EXPECT_EQ(WTERMSIG(run.status), c.signo);
+        auto report = CrashReport::decode(run.report, nullptr);
+        ASSERT_TRUE(report);
+        ASSERT_NE(crashed_thread(*report), nullptr);
+        const auto names = names_of(*crashed_thread(*report));
+        EXPECT_TRUE(starts_with_run(names, c.frames, c.within)) << joined(names);
+    }
+}
+
+TEST(SignalCapture, AFiftyThreadWriteUsesAtMostHalfTheAlternateStack) {
+    const ChildRun run = run_child("stack-50");
+    ASSERT_TRUE(run.finished) << "hung";
+    ASSERT_TRUE(WIFSIGNALED(run.status));
+    auto report = CrashReport::decode(run.report, nullptr);
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->threads().size(), 50u);
+    ASSERT_FALSE(run.stack_used.empty());
+    const unsigned long used = std::stoul(run.stack_used);
+    std::printf("alternate stack high-water mark: %lu bytes\n", used);
+    EXPECT_GT(used, 0u);
+    EXPECT_LE(used, 32768u);
 }
