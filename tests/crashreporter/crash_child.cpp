@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dlfcn.h>
 #include <pthread.h>
 #include <fcntl.h>
@@ -66,8 +67,17 @@ void write_number(const std::string& file, std::size_t value) {
     close(fd);
 }
 
+// When the fault was about to happen (benchmark case).
+timespec fault_time{};
+
 // Appends one line per call, so that the test sees how often it ran.
 void handle_signal(siginfo_t* info, ucontext_t*, void*) {
+    if (fault_time.tv_sec != 0) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        write_number(handled_marker + ".elapsed", static_cast<std::size_t>((now.tv_sec - fault_time.tv_sec) * 1000000000L +
+                                                                          (now.tv_nsec - fault_time.tv_nsec)));
+    }
     if (measured_stack)
         write_number(handled_marker + ".stack",
                      lvcrash_alternate_stack_used(measured_stack, LVCRASH_ALTERNATE_STACK_SIZE, kStackPattern));
@@ -378,6 +388,10 @@ int main(int argc, char** argv) {
             return 77;
         std::thread(crash_wait_forever).detach();
         while (threads_ready.load() < 1) std::this_thread::yield();
+        crash_null_write();
+    } else if (what == "time-16") {
+        start_waiting_threads(15);
+        clock_gettime(CLOCK_MONOTONIC, &fault_time);
         crash_null_write();
     } else if (what == "stack-50") {
         measured_stack = mmap(nullptr, LVCRASH_ALTERNATE_STACK_SIZE, PROT_READ | PROT_WRITE,
