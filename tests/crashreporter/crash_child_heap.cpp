@@ -18,6 +18,7 @@ void __libc_free(void*);
 std::atomic<int> crash_child_hold_tid{0};  // the thread to hold in its next malloc
 std::atomic<int> crash_child_held{0};      // set once it is held
 
+#if !defined(GW_NO_HEAP_WRAPPER)
 namespace {
 
 std::atomic<std::uint32_t> never{0};
@@ -29,7 +30,6 @@ void check() {
 
 }  // namespace
 
-#if !defined(GW_NO_HEAP_WRAPPER)
 extern "C" {
 void* malloc(std::size_t size) {
     const int hold = crash_child_hold_tid.load(std::memory_order_acquire);

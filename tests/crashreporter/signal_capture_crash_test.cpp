@@ -224,15 +224,18 @@ TEST(SignalCapture, CrashesAmongOtherThreadsStayOneReportWithoutHeapOrHang) {
         SCOPED_TRACE("another thread held inside malloc");
         const ChildRun run = run_child("malloc-held");
         ASSERT_TRUE(run.finished) << "hung";
-        if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 77) GTEST_SKIP() << "no heap wrapper in this build";
-        ASSERT_TRUE(WIFSIGNALED(run.status)) << "exit " << WEXITSTATUS(run.status) << " (97: heap call)";
-        EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
-        auto report = CrashReport::decode(run.report, nullptr);
-        ASSERT_TRUE(report);
-        bool held_seen = false;
-        for (const auto& thread : report->threads())
-            held_seen |= starts_with_run(names_of(thread), {"malloc", "crash_in_malloc"}, 4);
-        EXPECT_TRUE(held_seen);
+        if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 77) {
+            std::printf("no heap wrapper in this build: malloc case not run\n");
+        } else {
+            ASSERT_TRUE(WIFSIGNALED(run.status)) << "exit " << WEXITSTATUS(run.status) << " (97: heap call)";
+            EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+            auto report = CrashReport::decode(run.report, nullptr);
+            ASSERT_TRUE(report);
+            bool held_seen = false;
+            for (const auto& thread : report->threads())
+                held_seen |= starts_with_run(names_of(thread), {"malloc", "crash_in_malloc"}, 4);
+            EXPECT_TRUE(held_seen);
+        }
     }
     {
         SCOPED_TRACE("a thread blocking the stop signal");
