@@ -25,7 +25,7 @@ long crash_once() {
     waitpid(child, &status, 0);
     long ns = -1;
     std::ifstream(path + ".handled.elapsed") >> ns;
-    for (const char* suffix : {"", ".handled", ".handled.elapsed"}) unlink((path + suffix).c_str());
+    for (const char* suffix : {"", ".handled", ".handled.elapsed", ".handled.parked"}) unlink((path + suffix).c_str());
     rmdir(dir.c_str());
     return ns;
 }

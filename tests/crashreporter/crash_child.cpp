@@ -37,7 +37,8 @@ namespace {
 
 lvcrash_async_image_list image_list;
 lvcrash_crash_context crash_context{};
-std::string handled_marker;
+// Made at set-up: the crash path (handleSignal included) must not touch the heap.
+std::string handled_marker, parked_file, stack_file, elapsed_file;
 std::atomic<int> threads_ready{0};
 
 void on_add(const void* header, std::intptr_t) {
@@ -75,11 +76,13 @@ void handle_signal(siginfo_t* info, ucontext_t*, void*) {
     if (fault_time.tv_sec != 0) {
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        write_number(handled_marker + ".elapsed", static_cast<std::size_t>((now.tv_sec - fault_time.tv_sec) * 1000000000L +
+        write_number(elapsed_file, static_cast<std::size_t>((now.tv_sec - fault_time.tv_sec) * 1000000000L +
                                                                           (now.tv_nsec - fault_time.tv_nsec)));
     }
+    // The others are still parked while this runs.
+    write_number(parked_file, platform::darwin::thread_control_parked_count());
     if (measured_stack)
-        write_number(handled_marker + ".stack",
+        write_number(stack_file,
                      lvcrash_alternate_stack_used(measured_stack, LVCRASH_ALTERNATE_STACK_SIZE, kStackPattern));
     const int fd = open(handled_marker.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (fd < 0) return;
@@ -100,6 +103,9 @@ bool set_up(const char* path) {
         LVCRASH_ERROR_NONE)
         return false;
     handled_marker = std::string(path) + ".handled";
+    parked_file = handled_marker + ".parked";
+    stack_file = handled_marker + ".stack";
+    elapsed_file = handled_marker + ".elapsed";
     crash_context.writer = writer;
     crash_context.report_path = strdup(path);
     crash_context.image_list = &image_list;

@@ -32,6 +32,7 @@ struct ChildRun {
     bool report_exists = false;
     std::string handled;
     std::string stack_used;
+    std::string parked;  // threads parked while handleSignal ran
 };
 
 std::string read_text(const std::string& path, bool* exists = nullptr) {
@@ -62,6 +63,8 @@ ChildRun run_child(const std::string& what) {
     run.report.assign(bytes.begin(), bytes.end());
     run.handled = read_text(path + ".handled");
     run.stack_used = read_text(path + ".handled.stack");
+    run.parked = read_text(path + ".handled.parked");
+    unlink((path + ".handled.parked").c_str());
     unlink((path + ".handled.stack").c_str());
     unlink(path.c_str());
     unlink((path + ".handled").c_str());
@@ -155,6 +158,7 @@ TEST(SignalCapture, EachCrashLeavesAReportNamingTheSignalAndTheCrashedFrames) {
         if (std::string(c.what) == "threads-50") {
             EXPECT_EQ(report->threads().size(), 50u);
             for (const auto& thread : report->threads()) EXPECT_FALSE(thread.stackFrames.empty());
+            EXPECT_EQ(run.parked, "49") << "the others stay suspended through handleSignal";
         }
         // The text formatter takes every report the crash path writes.
         EXPECT_FALSE(CrashReportTextFormatter::stringValueForCrashReport(*report, CrashReportTextFormat::iOS).empty());
