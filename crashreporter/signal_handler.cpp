@@ -44,7 +44,6 @@ void reset_monitored_signals() {
 
 lvcrash_async_list* lvcrash_signal_callback_list() { return &callback_list; }
 lvcrash_async_list* lvcrash_signal_previous_action_list() { return &previous_action_list; }
-int lvcrash_signal_writer_tid() { return writer_tid.load(std::memory_order_acquire); }
 
 void lvcrash_async_list_reading(lvcrash_async_list* list, bool enable) {
     if (enable) list->reader_count.fetch_add(1, std::memory_order_acq_rel);

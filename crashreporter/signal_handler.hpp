@@ -88,9 +88,6 @@ lvcrash_error_t lvcrash_write_report(lvcrash_crash_context* context, thread_t cr
                                      const lvcrash_async_thread_state* state,
                                      const lvcrash_log_writer_signal_info* signal);
 
-// The thread writing a report now (0 when none): one crash at a time.
-int lvcrash_signal_writer_tid();
-
 class RDLVCrashSignalHandler {
 public:
     static RDLVCrashSignalHandler* sharedHandler();
@@ -98,9 +95,6 @@ public:
     bool registerHandlerForSignal(int signo, lvcrash_signal_handler_callback_func callback, void* context,
                                   std::optional<platform::foundation::Error>* error);
     bool registerHandlerWithSignal(int signo, std::optional<platform::foundation::Error>* error);
-
-    // Frees every node of both lists (process exit; tests).
-    static void resetForTests();
 
 private:
     RDLVCrashSignalHandler() = default;

@@ -59,9 +59,9 @@ struct ListsAtExit {
     }
 } lists_at_exit;
 
-platform::foundation::Error reporter_error(int err, const char* text) {
-    return platform::foundation::Error(kCrashReporterErrorDomain, 1,
-                                       std::string(text) + " (" + std::strerror(err) + ")");
+// The error object carries no underlying error, so the POSIX one goes unreported.
+platform::foundation::Error reporter_error(int, const char* text) {
+    return platform::foundation::Error(kCrashReporterErrorDomain, 1, text);
 }
 
 }  // namespace
@@ -180,9 +180,5 @@ bool RDLVCrashSignalHandler::registerHandlerWithSignal(int signo, std::optional<
     return true;
 }
 
-void RDLVCrashSignalHandler::resetForTests() {
-    free_nodes(lvcrash_signal_callback_list());
-    free_nodes(lvcrash_signal_previous_action_list());
-}
 
 }  // namespace lvcrash

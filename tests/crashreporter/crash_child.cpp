@@ -288,6 +288,12 @@ int chain_case(const std::string& what) {
     sigaction(SIGUSR2, &before, nullptr);
     RDLVCrashSignalHandler* handler = RDLVCrashSignalHandler::sharedHandler();
     std::optional<platform::foundation::Error> error;
+    if (what == "kill-refused") {
+        const bool refused = !handler->registerHandlerWithSignal(SIGKILL, &error) && error &&
+                             error->domain() == "LVCrashReporterErrorDomain" && error->code() == 1 &&
+                             std::string(error->what()) == "Failed to register signal handler";
+        return refused && lvcrash_async_list_count(lvcrash_signal_previous_action_list()) == 0 ? 60 : 61;
+    }
     if (what == "twice") {
         if (!handler->registerHandlerWithSignal(SIGUSR2, &error) || !handler->registerHandlerWithSignal(SIGUSR2, &error))
             return 3;
@@ -328,7 +334,7 @@ int main(int argc, char** argv) {
     if (argc < 3) return 2;
     const char* path = argv[1];
     const std::string what = argv[2];
-    if (what.starts_with("prev-") || what == "twice" || what.starts_with("newer-")) return chain_case(what);
+    if (what.starts_with("prev-") || what == "twice" || what == "kill-refused" || what.starts_with("newer-")) return chain_case(what);
     if (what == "overflow-early-thread") {
         // Made before registration and past the interposed pthread_create: only the stop signal
         // can give it an alternate stack.

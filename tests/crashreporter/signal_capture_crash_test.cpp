@@ -185,6 +185,7 @@ TEST(SignalCapture, CallbacksAndPreviousActionsRunInTheirOrder) {
         {"prev-plain", 11},        // called once
         {"prev-siginfo", 11},      // called once, with its siginfo
         {"twice", 30},             // one sigaction, two forwarder entries
+        {"kill-refused", 60},      // a signal that can't be caught fails with the reporter's error
         {"newer-only", 40},        // the newer handles it: the older never runs, no re-raise
         {"newer-then-older", 41},  // the older runs through the newer's next-handle
         {"defaults-after", 50},    // the crash callback leaves the six signals at their defaults
