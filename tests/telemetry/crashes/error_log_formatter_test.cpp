@@ -2,7 +2,10 @@
 // formatted: a golden log, the edge cases of a sparse report, image kinds, paths, addresses.
 #include "telemetry/crashes/rddi_error_log_formatter.hpp"
 
+#include "crashreporter/fixture_support.hpp"
 #include "crashreporter/lvcrash.pb-c.h"
+#include "platform/darwin/dyld.hpp"
+#include "platform/darwin/macho_loader.hpp"
 #include "platform/foundation/json.hpp"
 #include "platform/foundation/uuid.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
@@ -396,6 +399,66 @@ TEST_F(ErrorLogFormatterTest, AMatchedWrapperExceptionBecomesTheLogsException) {
     auto log = RDDIErrorLogFormatter::errorLogFromCrashReport(*report);
     ASSERT_TRUE(log->exception);
     EXPECT_EQ(log->exception->type, "System.Exception");
+}
+
+// A crash inside a method send: the selector's address is in rsi, and the image it points
+// into is loaded here too, so its name can be read from the image's method-name section.
+TEST_F(ErrorLogFormatterTest, TheSelectorIsReadFromTheSameImageLoadedInThisProcess) {
+    auto image = platform::darwin::load_macho_image(fixtures::macho_path("fixture_x86_64"), {false, 0, {}});
+    std::uint64_t size = 0;
+    const auto* names = platform::darwin::loader_section_data(image->header(), "__TEXT", "__objc_methname", &size);
+    ASSERT_TRUE(names);
+    const std::string wanted("instanceAnswer", sizeof "instanceAnswer");  // with its terminating zero
+    const void* found = memmem(names, size, wanted.data(), wanted.size());
+    ASSERT_TRUE(found);
+    const auto selector = reinterpret_cast<std::uint64_t>(found);
+    const auto header = reinterpret_cast<std::uint64_t>(image->header());
+
+    std::string uuidText = fixtures::header_value("fixture_x86_64", "cmd LC_UUID", "uuid");
+    std::erase(uuidText, '-');
+    ASSERT_EQ(uuidText.size(), 32u);
+
+    struct Case {
+        const char* what;
+        std::uint64_t rsi;
+        std::uint64_t rdx;
+        bool sameUuid;
+        std::optional<std::string> expected;
+    };
+    const Case cases[] = {
+        {"rsi holds it", selector, 0, true, "instanceAnswer"},
+        {"rsi empty, rdx holds it", 0, selector, true, "instanceAnswer"},
+        {"outside the method names", header + 4, 0, true, std::nullopt},
+        {"another build of the image", selector, 0, false, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        Message message;
+        for (int b = 0; b < 16; ++b)
+            message.imageUuid[b] = static_cast<std::uint8_t>(
+                std::stoi(uuidText.substr(static_cast<std::size_t>(b) * 2, 2), nullptr, 16) ^ (c.sameUuid ? 0 : 1));
+        message.addImage(header, image->vm_size(), image->path().c_str(), true);
+        message.registers[1][1].value = c.rsi;
+        Lvcrash__CrashReport__Thread__RegisterValue rdx = LVCRASH__CRASH_REPORT__THREAD__REGISTER_VALUE__INIT;
+        rdx.name = const_cast<char*>("rdx");
+        rdx.value = c.rdx;
+        message.registers[1].push_back(rdx);
+        message.registerPtrs[1].clear();
+        for (auto& reg : message.registers[1]) message.registerPtrs[1].push_back(&reg);
+        message.threads[1].n_registers = message.registerPtrs[1].size();
+        message.threads[1].registers = message.registerPtrs[1].data();
+        auto log = RDDIErrorLogFormatter::errorLogFromCrashReport(*message.decoded());
+        EXPECT_EQ(log->selectorRegisterValue, c.expected) << c.what;
+    }
+
+    // The image gone from this process: nothing to read the name from.
+    Message message;
+    for (int b = 0; b < 16; ++b)
+        message.imageUuid[b] = static_cast<std::uint8_t>(std::stoi(uuidText.substr(static_cast<std::size_t>(b) * 2, 2), nullptr, 16));
+    message.addImage(header, image->vm_size(), image->path().c_str(), true);
+    message.registers[1][1].value = selector;
+    auto report = message.decoded();
+    image.reset();
+    EXPECT_FALSE(RDDIErrorLogFormatter::errorLogFromCrashReport(*report)->selectorRegisterValue);
 }
 
 }  // namespace
