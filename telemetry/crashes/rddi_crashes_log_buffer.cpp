@@ -52,17 +52,28 @@ struct Slot {
 Slot gSlots[kRDDICrashesLogBufferSize];
 std::mutex gMutex;
 std::atomic<bool> gCrashWritten{false};
+// Buffers replaced after a crash-time write began: a writer may still be reading them, so
+// they are kept until the process ends (or a test resets the table). Guarded by gMutex.
+std::vector<Buffer> gKeptAfterCrash;
 
-// Replaces the given fields of a slot; gMutex held.
+// Replaces the given fields of a slot; gMutex held. The sequence count and the crash
+// flag are sequentially consistent: a writer that set the flag before this looked at it
+// reads the new bytes, and a writer that set it later keeps every old buffer alive.
 void replace(Slot& slot, std::initializer_list<std::pair<Field, std::string_view>> values) {
-    slot.sequence.fetch_add(1, std::memory_order_acq_rel);
+    std::vector<Buffer> freed;
+    slot.sequence.fetch_add(1);
     for (auto [field, text] : values) {
+        freed.push_back(std::move(slot.retired[field]));
         slot.retired[field] = std::move(slot.current[field]);
         slot.current[field] = Buffer::of(text);
         slot.published[field].store(slot.current[field].bytes.get(), std::memory_order_relaxed);
         slot.publishedSize[field].store(slot.current[field].size, std::memory_order_relaxed);
     }
-    slot.sequence.fetch_add(1, std::memory_order_release);
+    slot.sequence.fetch_add(1);
+    if (gCrashWritten.load()) {
+        for (Buffer& buffer : freed)
+            if (buffer.bytes) gKeptAfterCrash.push_back(std::move(buffer));
+    }
 }
 
 std::string replacedAll(std::string text, std::string_view from, std::string_view to) {
@@ -165,9 +176,9 @@ RDDICrashesBufferSlot RDDICrashesLogBuffer::slot(std::size_t index) {
 }
 
 void RDDICrashesLogBuffer::writeAtCrash() noexcept {
-    gCrashWritten.store(true, std::memory_order_release);
+    gCrashWritten.store(true);
     for (Slot& slot : gSlots) {
-        unsigned before = slot.sequence.load(std::memory_order_acquire);
+        unsigned before = slot.sequence.load();
         if (before & 1u) continue;  // caught mid-update: neither the old nor the new bytes are whole
         const char* path = slot.published[logPath].load(std::memory_order_relaxed);
         const char* tokenFile = slot.published[tokenPath].load(std::memory_order_relaxed);
@@ -175,15 +186,13 @@ void RDDICrashesLogBuffer::writeAtCrash() noexcept {
         std::size_t dataSize = slot.publishedSize[logData].load(std::memory_order_relaxed);
         const char* tokenText = slot.published[token].load(std::memory_order_relaxed);
         std::size_t tokenSize = slot.publishedSize[token].load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (slot.sequence.load(std::memory_order_relaxed) != before || path == nullptr) continue;
+        if (slot.sequence.load() != before || path == nullptr) continue;
 
         writeFile(path, data, dataSize);
         bool withToken = tokenSize > 0 && tokenFile != nullptr;
         if (withToken) writeFile(tokenFile, tokenText, tokenSize);
 
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (slot.sequence.load(std::memory_order_relaxed) != before) {
+        if (slot.sequence.load() != before) {
             // Replaced while being written: the file may hold a mix; leave it empty.
             writeFile(path, nullptr, 0);
             if (withToken) writeFile(tokenFile, nullptr, 0);
@@ -201,7 +210,8 @@ void RDDICrashesLogBuffer::resetForTesting() {
         slot.internalId.clear();
         slot.timestamp = 0;
     }
-    gCrashWritten.store(false, std::memory_order_release);
+    gKeptAfterCrash.clear();
+    gCrashWritten.store(false);
 }
 
 }  // namespace rddi

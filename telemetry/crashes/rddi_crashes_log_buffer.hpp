@@ -8,9 +8,9 @@
 // beforehand as plain bytes in a static table. Each slot is published under a
 // sequence count (odd while the slot is being replaced): the writer skips a slot caught
 // mid-update, since the crashed thread may be the one replacing it, and empties a file
-// whose slot changed while it was being written instead of leaving torn bytes. A
-// replaced buffer is freed only at the slot's next replacement, so bytes a writer has
-// just found published stay readable while it writes them.
+// whose slot changed while it was being written instead of leaving torn bytes. Once a
+// crash-time write has begun no replaced buffer is freed, so bytes a writer has found
+// published stay readable while it writes them.
 #include <cstddef>
 #include <string>
 #include <string_view>
