@@ -41,8 +41,18 @@ platform::graphics::BitmapPtr cornerPixel(const Image& image) {
         const long width = std::lround(image.size().width);
         const long height = std::lround(image.size().height);
         if (width <= 0 || height <= 0 || !dimensionsAcceptable(width, height)) return nullptr;
-        source = image.renderBitmapRegion(static_cast<int>(width), static_cast<int>(height), kCornerRegion,
-                                          kCornerRegion);
+        // A vector picture answers from its PDF page, whatever else draws it: the page
+        // holds everything it shows, effects included, so its corner needs nothing
+        // from outside the few pixels drawn.
+        const Image* drawn = &image;
+        platform::graphics::ImagePtr page;
+        if (auto pdf = image.pdfRepresentation(); pdf && reps.front() != pdf) {
+            page = Image::withRepresentation(pdf);
+            page->setSize(image.size());
+            drawn = page.get();
+        }
+        source = drawn->renderBitmapRegion(static_cast<int>(width), static_cast<int>(height), kCornerRegion,
+                                           kCornerRegion);
         if (!source) return nullptr;
     }
     const std::uint32_t word = source->pixelAt(kCornerX, kCornerY);

@@ -73,10 +73,11 @@ TEST(CornerPixelColor, VectorPicturesAreRenderedFirst) {
     EXPECT_EQ(*color, Color::clear());  // the page corner is empty
 }
 
-// What the corner colour used to be found by: the whole picture as one bitmap, the whole
-// bitmap converted, then its pixel (1, 1) read.
+// What the corner colour used to be found by: the whole picture as one bitmap (an SVG
+// picture was its PDF page alone), the whole bitmap converted, then its pixel (1, 1) read.
 std::optional<Color> cornerColourOfWholeConversion(const Image& image) {
-    auto bitmap = image.renderedBitmap();
+    auto page = image.pdfRepresentation() ? Image::withRepresentation(image.pdfRepresentation()) : image.copy();
+    auto bitmap = page->renderedBitmap();
     if (!bitmap) return std::nullopt;
     auto converted = bitmap->convertingToColorSpace(platform::graphics::ColorSpace::genericRGB());
     Color color = converted->colorAt(1, 1);
@@ -140,6 +141,7 @@ TEST(CornerPixelColor, OnePixelCheckAnswersAsTheWholeConversionDid) {
             std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
         ASSERT_TRUE(document) << text;
         pictures.emplace_back(text, gw::convertToPDFImage(*document));
+        pictures.emplace_back(text + " drawn directly", gw::svgPicture(document));
     }
     for (const auto& [name, image] : pictures) {
         SCOPED_TRACE(name);

@@ -1,8 +1,4 @@
 // Vector pictures drawn small and drawn from many threads at once.
-#include "app/foundation/vector_pictures.hpp"
-#include "picture_test_support.hpp"
-#include "platform/graphics/svg_document.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,14 +7,20 @@
 #include <thread>
 #include <vector>
 
+#include "app/foundation/vector_pictures.hpp"
+#include "picture_test_support.hpp"
+#include "platform/graphics/svg_document.hpp"
+
 namespace {
 
 namespace pg = platform::graphics;
 
-pg::ImagePtr vectorPicture(const std::string& svg) {
+// The document both ways a picture is drawn: through its PDF page, and
+// straight.
+std::vector<pg::ImagePtr> vectorPictures(const std::string& svg) {
     auto document = pg::SvgDocument::fromData(std::span(reinterpret_cast<const std::uint8_t*>(svg.data()), svg.size()));
-    if (!document) return nullptr;
-    return gw::convertToPDFImage(*document);
+    if (!document) return {nullptr};
+    return {gw::convertToPDFImage(*document), gw::svgPicture(document)};
 }
 
 // The brightest green channel (premultiplied, over transparent) in row `y`.
@@ -29,34 +31,39 @@ int brightestInRow(const pg::Bitmap& bitmap, int y) {
 }
 
 TEST(VectorRendering, ThinStrokesKeepTheirWidthWhenDrawnSmall) {
-    // A 1024-unit drawing: a dark ground and white lines one unit wide, horizontal and
-    // at an angle. Drawn at 40 px a line is 1/25.6 of a pixel wide and must stay faint.
-    auto picture = vectorPicture(
-        R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="1024" height="1024">)svg"
-        R"svg(<rect width="1024" height="1024" fill="#000"/>)svg"
-        R"svg(<path d="M0 512.5 H1024" stroke="#fff" stroke-width="1"/>)svg"
-        R"svg(<path d="M0 0 L1024 700" stroke="#fff" stroke-width="1" fill="none"/></svg>)svg");
-    ASSERT_TRUE(picture);
-    for (int side : {40, 58, 180}) {
-        SCOPED_TRACE(side);
-        auto bitmap = picture->renderBitmap(side, side);
-        ASSERT_TRUE(bitmap);
-        const int lineRow = side / 2;
-        // Width times scale, as coverage: about 255 / 25.6 at 40 px. A line widened to a
-        // device pixel would reach full white.
-        const int expected = static_cast<int>(255.0 * side / 1024.0);
-        int brightest = 0;
-        for (int y = lineRow - 1; y <= lineRow + 1; ++y) brightest = std::max(brightest, brightestInRow(*bitmap, y));
-        // The rasteriser's sample grid may miss a line this thin altogether at 40 px.
-        if (side > 40) {
-            EXPECT_GE(brightest, expected / 3);
+    // A 1024-unit drawing: a dark ground and white lines one unit wide,
+    // horizontal and at an angle. Drawn at 40 px a line is 1/25.6 of a pixel wide
+    // and must stay faint.
+    for (const auto& picture :
+         vectorPictures(R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="1024" height="1024">)svg"
+                        R"svg(<rect width="1024" height="1024" fill="#000"/>)svg"
+                        R"svg(<path d="M0 512.5 H1024" stroke="#fff" stroke-width="1"/>)svg"
+                        R"svg(<path d="M0 0 L1024 700" stroke="#fff" stroke-width="1" fill="none"/></svg>)svg")) {
+        ASSERT_TRUE(picture);
+        for (int side : {40, 58, 180}) {
+            SCOPED_TRACE(side);
+            auto bitmap = picture->renderBitmap(side, side);
+            ASSERT_TRUE(bitmap);
+            const int lineRow = side / 2;
+            // Width times scale, as coverage: about 255 / 25.6 at 40 px. A line
+            // widened to a device pixel would reach full white.
+            const int expected = static_cast<int>(255.0 * side / 1024.0);
+            int brightest = 0;
+            for (int y = lineRow - 1; y <= lineRow + 1; ++y)
+                brightest = std::max(brightest, brightestInRow(*bitmap, y));
+            // The rasteriser's sample grid may miss a line this thin altogether at 40
+            // px.
+            if (side > 40) {
+                EXPECT_GE(brightest, expected / 3);
+            }
+            EXPECT_LE(brightest, expected * 2 + 8);
         }
-        EXPECT_LE(brightest, expected * 2 + 8);
+        // At the drawing's own size a one-unit line is a full pixel: nothing is
+        // made fainter.
+        auto full = picture->renderBitmap(1024, 1024);
+        ASSERT_TRUE(full);
+        EXPECT_GE(brightestInRow(*full, 512), 250);
     }
-    // At the drawing's own size a one-unit line is a full pixel: nothing is made fainter.
-    auto full = picture->renderBitmap(1024, 1024);
-    ASSERT_TRUE(full);
-    EXPECT_GE(brightestInRow(*full, 512), 250);
 }
 
 TEST(VectorRendering, ManyThreadsDrawingOnePictureGetWhatOneThreadGets) {
@@ -69,25 +76,26 @@ TEST(VectorRendering, ManyThreadsDrawingOnePictureGetWhatOneThreadGets) {
                "\" stroke=\"#fff\" stroke-width=\"0.7\" fill=\"none\"/>";
     }
     svg += "</svg>";
-    auto picture = vectorPicture(svg);
-    ASSERT_TRUE(picture);
-    const std::vector<int> sides = {300, 180, 120, 87, 60, 40, 29, 20};
-    std::vector<pg::BitmapPtr> serial;
-    for (int side : sides) serial.push_back(picture->renderBitmap(side, side));
+    for (const auto& picture : vectorPictures(svg)) {
+        ASSERT_TRUE(picture);
+        const std::vector<int> sides = {300, 180, 120, 87, 60, 40, 29, 20};
+        std::vector<pg::BitmapPtr> serial;
+        for (int side : sides) serial.push_back(picture->renderBitmap(side, side));
 
-    for (int round = 0; round < 3; ++round) {
-        std::vector<pg::BitmapPtr> parallel(sides.size());
-        std::vector<std::thread> threads;
-        for (size_t i = 0; i < sides.size(); ++i) {
-            threads.emplace_back([&, i] { parallel[i] = picture->renderBitmap(sides[i], sides[i]); });
-        }
-        for (auto& thread : threads) thread.join();
-        for (size_t i = 0; i < sides.size(); ++i) {
-            SCOPED_TRACE(sides[i]);
-            ASSERT_TRUE(serial[i]);
-            ASSERT_TRUE(parallel[i]);
-            const size_t bytes = static_cast<size_t>(serial[i]->stride()) * serial[i]->height();
-            EXPECT_EQ(std::memcmp(serial[i]->data(), parallel[i]->data(), bytes), 0);
+        for (int round = 0; round < 3; ++round) {
+            std::vector<pg::BitmapPtr> parallel(sides.size());
+            std::vector<std::thread> threads;
+            for (size_t i = 0; i < sides.size(); ++i) {
+                threads.emplace_back([&, i] { parallel[i] = picture->renderBitmap(sides[i], sides[i]); });
+            }
+            for (auto& thread : threads) thread.join();
+            for (size_t i = 0; i < sides.size(); ++i) {
+                SCOPED_TRACE(sides[i]);
+                ASSERT_TRUE(serial[i]);
+                ASSERT_TRUE(parallel[i]);
+                const size_t bytes = static_cast<size_t>(serial[i]->stride()) * serial[i]->height();
+                EXPECT_EQ(std::memcmp(serial[i]->data(), parallel[i]->data(), bytes), 0);
+            }
         }
     }
 }
