@@ -111,6 +111,8 @@ void ImageCreationOperation::start() {
         std::lock_guard lock(errorMutex_);
         error_ = caught;
     }
+    // The shared pictures go once the last operation of the folder that shares them is done.
+    renderShare_.reset();
     progress_.store(1.0f, std::memory_order_release);
     if (progressUpdateHandler_) progressUpdateHandler_(1.0f);
     finish();
