@@ -242,7 +242,9 @@ void CollectionView::mouseMoveEvent(QMouseEvent* event) {
     pressed_ = false;
     Pasteboard pasteboard("drag");
     if (!writeDrag_(controller_->selectionIndexes(), pasteboard)) return;
-    startDrag(this, pasteboard);
+    const auto alive = alive_;
+    const auto action = startDrag(this, pasteboard);
+    if (*alive && dragEnded_) dragEnded_(action);
 }
 
 std::optional<CollectionViewKeyCommand> CollectionView::commandForKey(const QKeyEvent& event) {

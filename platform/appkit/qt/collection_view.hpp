@@ -93,6 +93,8 @@ public:
     void setDropValidator(DropValidator validator) { validate_ = std::move(validator); }
     void setDropAcceptor(DropAcceptor acceptor) { accept_ = std::move(acceptor); }
     void setDragWriter(DragWriter writer) { writeDrag_ = std::move(writer); }
+    // Told when a drag this view started has ended, with the operation done.
+    void setDragEndedHandler(std::function<void(Qt::DropAction)> handler) { dragEnded_ = std::move(handler); }
     // The indicator of the drop in progress; none outside a drag.
     std::optional<DropPosition> dropIndicator() const { return indicator_; }
 
@@ -160,6 +162,7 @@ private:
     DropValidator validate_;
     DropAcceptor accept_;
     DragWriter writeDrag_;
+    std::function<void(Qt::DropAction)> dragEnded_;
     std::optional<DropPosition> indicator_;
     std::function<void(QMouseEvent*)> mouseDown_;
     std::function<void(const CollectionViewKeyCommand&)> keyCommand_;

@@ -1,0 +1,290 @@
+// The layer editor against a real engine and real picture files: default frames, the
+// stack drawn back to front, reordering by drops of archived pictures, drops from
+// outside, the canvas scale, bound controls and what a frame change re-lays.
+#include "app/ui/layer_editing_view_controller.hpp"
+#include "app/ui/picture_pasteboard_types.hpp"
+#include "app/engine/image_creation_operation.hpp"
+#include "platform/appkit/qt/control_bindings.hpp"
+#include "platform/appkit/qt/drag_and_drop.hpp"
+#include "support/gui/gui_harness.hpp"
+#include "ui_test_support.hpp"
+
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QMimeData>
+#include <QUrl>
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace qt = platform::appkit::qt;
+namespace pa = platform::appkit;
+using gw::ImageStackAssetType;
+using gwtest::ui::writeSolidPng;
+
+struct Editor {
+    fs::path dir = fs::path(::testing::TempDir()) / ("layers-" + std::to_string(::getpid()));
+    std::shared_ptr<gw::Glyphwright> engine = gw::Glyphwright::make();
+    std::shared_ptr<gw::LayerEditingViewController> editor;
+    std::vector<std::string> errors;
+
+    explicit Editor(ImageStackAssetType type = ImageStackAssetType::appIcon) : editor(gw::LayerEditingViewController::make(type)) {
+        fs::remove_all(dir);
+        editor->setGlyphwright(engine);
+        editor->setErrorPresenter([this](std::exception_ptr e) { errors.push_back(gw::errorDescription(e)); });
+        editor->view()->resize(700, 500);
+        editor->canvasView->setFixedWidth(400);
+        editor->view()->show();
+        QApplication::processEvents();
+    }
+    ~Editor() { fs::remove_all(dir); }
+    platform::foundation::URL png(const std::string& name, std::uint32_t rgb, int w = 40, int h = 30) {
+        return platform::foundation::URL::fileURL(writeSolidPng(dir / name, w, h, rgb));
+    }
+    // Pictures A (red), B (green), C (blue), front to back.
+    void addABC() {
+        engine->addImages({png("A.png", 0xFF0000), png("B.png", 0x00FF00), png("C.png", 0x0000FF)});
+        editor->viewWillAppear();
+    }
+    std::vector<std::string> names() const {
+        std::vector<std::string> result;
+        for (const auto& input : engine->imageInputs()) result.push_back(input->imageName());
+        return result;
+    }
+    std::vector<std::string> stackBackToFront() const {
+        std::vector<std::string> result;
+        for (auto* view : editor->layerViews()) result.push_back(view->imageInput()->imageName());
+        return result;
+    }
+    std::shared_ptr<gw::LayerFrame> frame(std::size_t index) const {
+        return engine->imageInputs()[index]->tvOSAppIconlayerFrame();
+    }
+    // A drag of the picture at `from` dropped on the list.
+    bool dropPicture(std::size_t from, qt::DropPosition position) {
+        pa::Pasteboard pasteboard("drag");
+        pasteboard.writeObjects({engine->imageInputs()[from].get()});
+        return editor->acceptDrop(pasteboard, position);
+    }
+};
+
+TEST(LayerEditor, EmptyShowsThePlaceholderAndAnOutsideDropSwitchesToVariants) {
+    Editor e;
+    e.editor->viewWillAppear();
+    EXPECT_FALSE(e.editor->emptyPlaceholderLabel->isHidden());
+    EXPECT_TRUE(e.editor->layerViews().empty());
+    ASSERT_EQ(e.engine->imageInputCollectionType(), gw::ImageInputCollection::CollectionType::single);
+
+    QMimeData file;
+    file.setUrls({QUrl::fromLocalFile(QString::fromStdString(e.png("A.png", 0xFF0000).path()))});
+    const QPoint point(40, 20);
+    QDragEnterEvent enter(point, Qt::CopyAction, &file, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(e.editor->collectionView, &enter);
+    ASSERT_TRUE(enter.isAccepted());
+    QDropEvent drop(point, Qt::CopyAction, &file, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(e.editor->collectionView, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    EXPECT_EQ(e.engine->imageInputCollectionType(), gw::ImageInputCollection::CollectionType::variants);
+    EXPECT_EQ(e.names(), std::vector<std::string>{"A"});
+    // The engine's change refreshed the editor: the placeholder is gone, the layer drawn.
+    EXPECT_TRUE(e.editor->emptyPlaceholderLabel->isHidden());
+    EXPECT_EQ(e.editor->layerViews().size(), 1u);
+
+    // Text is refused, with no indicator.
+    QMimeData text;
+    text.setText("words");
+    QDragEnterEvent refused(point, Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(e.editor->collectionView, &refused);
+    EXPECT_FALSE(refused.isAccepted());
+    EXPECT_FALSE(e.editor->collectionView->dropIndicator());
+}
+
+TEST(LayerEditor, OnePictureIsTheLockedBackLayerAndItsControlsAreDisabled) {
+    Editor e;
+    e.engine->addImages({e.png("A.png", 0xFF0000)});
+    e.editor->viewWillAppear();
+    const auto frame = e.frame(0);
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(frame->isLocked());
+    EXPECT_EQ(frame->width(), 400);
+    EXPECT_EQ(frame->height(), 240);
+    EXPECT_EQ(frame->centerX(), 200);
+    EXPECT_EQ(frame->centerY(), 120);
+    e.editor->arrayController()->setSelectionIndexes({0});
+    for (QWidget* control : std::initializer_list<QWidget*>{
+             e.editor->widthTextField, e.editor->widthStepper, e.editor->heightTextField, e.editor->heightStepper,
+             e.editor->xTextField, e.editor->xStepper, e.editor->yTextField, e.editor->yStepper,
+             e.editor->lockAspectRatioButton, e.editor->centeredButton})
+        EXPECT_FALSE(control->isEnabled()) << control->metaObject()->className();
+    EXPECT_FALSE(e.editor->bottomLayersAdviceLabel->isHidden());
+    EXPECT_TRUE(e.editor->nonBottomLayersAdviceLabel->isHidden());
+    EXPECT_EQ(e.editor->widthTextField->doubleValue(), 400);
+    EXPECT_EQ(e.editor->canvasView->size(), QSize(400, 240));
+    EXPECT_EQ(e.editor->layerViews()[0]->geometry(), QRect(0, 0, 400, 240));
+}
+
+TEST(LayerEditor, DraggingCBeforeARestacksAndRenewsTheWrongFrames) {
+    Editor e;
+    e.addABC();
+    EXPECT_EQ(e.stackBackToFront(), (std::vector<std::string>{"C", "B", "A"}));
+    EXPECT_TRUE(e.frame(2)->isLocked());
+    const auto frameA = e.frame(0);
+    const auto frameC = e.frame(2);
+    frameA->setCenterX(150);
+    auto* viewA = e.editor->layerViews()[2];
+
+    // A real synthesised drop of the archived picture before A.
+    pa::Pasteboard pasteboard("drag");
+    pasteboard.writeObjects({e.engine->imageInputs()[2].get()});
+    std::unique_ptr<QMimeData> mime(qt::mimeDataFromPasteboard(pasteboard));
+    const QRect first = e.editor->collectionView->itemAt(0)->geometry();
+    const QPoint point(first.center().x(), first.top() + 2);
+    QDragEnterEvent enter(point, Qt::MoveAction, mime.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(e.editor->collectionView, &enter);
+    QDragMoveEvent move(point, Qt::MoveAction, mime.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(e.editor->collectionView, &move);
+    EXPECT_EQ(e.editor->collectionView->dropIndicator(), (qt::DropPosition{0, qt::DropOperation::before}));
+    QDropEvent drop(point, Qt::MoveAction, mime.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(e.editor->collectionView, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+
+    EXPECT_EQ(e.names(), (std::vector<std::string>{"C", "A", "B"}));
+    EXPECT_EQ(e.stackBackToFront(), (std::vector<std::string>{"B", "A", "C"}));
+    EXPECT_TRUE(e.frame(2)->isLocked());  // B covers the canvas now
+    EXPECT_EQ(e.frame(2)->width(), 400);
+    EXPECT_FALSE(e.frame(0)->isLocked());  // C got a new, unlocked frame
+    EXPECT_NE(e.frame(0), frameC);
+    EXPECT_EQ(e.frame(1), frameA);  // A kept its own
+    EXPECT_EQ(frameA->centerX(), 150);
+    EXPECT_EQ(e.editor->layerViews()[1], viewA);  // the view re-used, re-stacked
+}
+
+TEST(LayerEditor, ArchivedDropsMoveBeforeTheIndexAndNeverOnAnItem) {
+    Editor e;
+    e.engine->addImages({e.png("P0.png", 1), e.png("P1.png", 2), e.png("P2.png", 3), e.png("P3.png", 4),
+                         e.png("P4.png", 5)});
+    e.editor->viewWillAppear();
+    // Each file went in at the end, so the names read in order.
+    ASSERT_EQ(e.names(), (std::vector<std::string>{"P0", "P1", "P2", "P3", "P4"}));
+    EXPECT_TRUE(e.dropPicture(2, {4, qt::DropOperation::before}));
+    EXPECT_EQ(e.names(), (std::vector<std::string>{"P0", "P1", "P3", "P2", "P4"}));
+    EXPECT_TRUE(e.dropPicture(3, {0, qt::DropOperation::before}));
+    EXPECT_EQ(e.names(), (std::vector<std::string>{"P2", "P0", "P1", "P3", "P4"}));
+    EXPECT_TRUE(e.dropPicture(1, {3, qt::DropOperation::on}));
+    EXPECT_EQ(e.names(), (std::vector<std::string>{"P2", "P0", "P1", "P3", "P4"}));
+
+    // A picture that left the list: accepted, nothing moves. Bad data: refused.
+    pa::Pasteboard gone("drag");
+    gone.writeObjects({gw::ImageInput::load(e.png("Z.png", 9)).get()});
+    EXPECT_TRUE(e.editor->acceptDrop(gone, {0, qt::DropOperation::before}));
+    pa::Pasteboard garbage("drag");
+    garbage.setData(platform::foundation::Data{'n', 'o', 'p', 'e'}, gw::imageInputPasteboardType());
+    EXPECT_FALSE(e.editor->acceptDrop(garbage, {0, qt::DropOperation::before}));
+    EXPECT_EQ(e.names(), (std::vector<std::string>{"P2", "P0", "P1", "P3", "P4"}));
+}
+
+TEST(LayerEditor, TheCanvasScalesFramesAndAFrameChangeReLaysOnlyItsView) {
+    Editor icon;
+    icon.addABC();
+    Editor board(ImageStackAssetType::leaderboard);
+    board.engine = icon.engine;
+    board.editor->setGlyphwright(icon.engine);
+    board.editor->viewWillAppear();
+
+    icon.editor->canvasView->setFixedWidth(200);
+    board.editor->canvasView->setFixedWidth(200);
+    QApplication::processEvents();
+    ASSERT_EQ(icon.editor->canvasView->size(), QSize(200, 120));
+    auto* back = icon.editor->layerViews()[0];
+    EXPECT_EQ(*back->widthConstraint, 200);
+    EXPECT_EQ(*back->heightConstraint, 120);
+    EXPECT_EQ(*back->leftConstraint, 100);
+    EXPECT_EQ(*back->topConstraint, 60);
+    const auto leaderFrame = icon.engine->imageInputs()[2]->tvOSLeaderboardLayerFrame();
+    auto* boardBack = board.editor->layerViews()[0];
+    EXPECT_DOUBLE_EQ(*boardBack->widthConstraint, leaderFrame->width() * 200.0 / 659.0);
+    EXPECT_DOUBLE_EQ(*boardBack->topConstraint, leaderFrame->centerY() * 200.0 / 659.0);
+
+    std::vector<std::size_t> before;
+    for (auto* view : icon.editor->layerViews()) before.push_back(icon.editor->layoutCount(*view));
+    icon.engine->imageInputs()[0]->tvOSLeaderboardLayerFrame()->setWidth(10);
+    for (std::size_t i = 0; i < before.size(); ++i)
+        EXPECT_EQ(icon.editor->layoutCount(*icon.editor->layerViews()[i]), before[i]);
+
+    // A stepper click on the selected front layer moves its view only.
+    icon.editor->arrayController()->setSelectionIndexes({0});
+    auto* front = icon.editor->layerViews()[2];
+    const double width = icon.frame(0)->width();
+    QTest::mouseClick(icon.editor->widthStepper->upButton(), Qt::LeftButton);
+    EXPECT_EQ(icon.frame(0)->width(), width + 1);
+    EXPECT_DOUBLE_EQ(*front->widthConstraint, (width + 1) / 2);
+    EXPECT_GT(icon.editor->layoutCount(*front), before[2]);
+    EXPECT_EQ(icon.editor->layoutCount(*icon.editor->layerViews()[0]), before[0]);
+
+    // Typing a width with the ratio locked changes the height, and the canvas follows.
+    icon.editor->lockAspectRatioButton->setChecked(false);
+    QTest::mouseClick(icon.editor->lockAspectRatioButton, Qt::LeftButton);
+    ASSERT_TRUE(icon.frame(0)->isAspectRatioLocked());
+    const double ratio = icon.frame(0)->height() / icon.frame(0)->width();
+    icon.editor->widthTextField->selectAll();
+    QTest::keyClicks(icon.editor->widthTextField, "80");
+    QTest::keyClick(icon.editor->widthTextField, Qt::Key_Return);
+    EXPECT_EQ(icon.frame(0)->width(), 80);
+    EXPECT_NEAR(icon.frame(0)->height(), 80 * ratio, 0.01);
+    EXPECT_DOUBLE_EQ(*front->heightConstraint, icon.frame(0)->height() / 2);
+}
+
+TEST(LayerEditor, RefreshesRenewRatherThanPileUpAndAGoneEditorIsLeftAlone) {
+    Editor e;
+    e.addABC();
+    const auto engineObservers = e.engine->collectionViewArrayController()->observerCount();
+    const auto editorObservers = e.editor->arrayController()->observerCount();
+    for (int i = 0; i < 100; ++i) e.editor->refresh();
+    EXPECT_EQ(e.engine->collectionViewArrayController()->observerCount(), engineObservers);
+    EXPECT_EQ(e.editor->arrayController()->observerCount(), editorObservers);
+    EXPECT_TRUE(qt::bindingsOf(*e.editor->widthTextField).isBound("value"));
+
+    // Delete removes the engine's selected pictures; other keys nothing.
+    e.engine->collectionViewArrayController()->setSelectionIndexes({1});
+    QTest::keyClick(e.editor->collectionView, Qt::Key_D, Qt::ControlModifier);
+    EXPECT_EQ(e.names().size(), 3u);
+    QTest::keyClick(e.editor->collectionView, Qt::Key_Delete);
+    EXPECT_EQ(e.names(), (std::vector<std::string>{"A", "C"}));
+    // A row's delete button removes its picture.
+    auto* row = dynamic_cast<gw::LayerCollectionViewItem*>(e.editor->collectionView->itemAt(0));
+    ASSERT_NE(row, nullptr);
+    QTest::mouseClick(row->view()->deleteButton(), Qt::LeftButton);
+    EXPECT_EQ(e.names(), (std::vector<std::string>{"C"}));
+    EXPECT_EQ(e.editor->layerViews().size(), 1u);
+
+    auto completion = gw::completionFor(std::weak_ptr<gw::IndexedDropTarget>(e.editor), 0);
+    e.editor.reset();
+    completion(gw::PasteboardLoadResult::fileURLs({e.png("late.png", 7)}));
+    EXPECT_EQ(e.names(), (std::vector<std::string>{"C"}));
+    // Its one observation of the engine went with it.
+    EXPECT_EQ(e.engine->collectionViewArrayController()->observerCount(), engineObservers - 1);
+}
+
+TEST(LayerViews, EqualityAncestryAndRowSelection) {
+    const auto a = gw::ImageInput::make();
+    const auto b = gw::ImageInput::make();
+    gw::LayerImageView first(a), second(a), other(b);
+    EXPECT_TRUE(first.isEqual(second));
+    EXPECT_FALSE(first.isEqual(other));
+
+    gw::LayerCollectionViewItem item;
+    item.setRepresentedObject(pa::ArrayController::Element::of(a));
+    EXPECT_EQ(item.view()->imageInput(), a);
+    item.setRepresentedObject(pa::ArrayController::Element::of(std::make_shared<int>(3)));
+    EXPECT_EQ(item.view()->imageInput(), a);  // not a picture: the row keeps its own
+    item.setSelected(true);
+    EXPECT_TRUE(item.view()->selected());
+    item.setSelected(false);
+    EXPECT_FALSE(item.view()->selected());
+    const auto ancestors = gw::superviews(*item.view()->deleteButton());
+    ASSERT_EQ(ancestors.size(), 3u);
+    EXPECT_EQ(ancestors[1], item.view());
+    EXPECT_EQ(ancestors[2], &item);
+    EXPECT_TRUE(gw::superviews(item).empty());
+}
+
+}  // namespace
