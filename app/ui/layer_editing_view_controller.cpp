@@ -9,8 +9,10 @@
 #include "platform/appkit/qt/alert.hpp"
 #include "platform/appkit/qt/control_bindings.hpp"
 #include "platform/appkit/value_transformer.hpp"
+#include "platform/foundation/bundle.hpp"
 
 #include <QGridLayout>
+#include <QPointer>
 #include <QHBoxLayout>
 #include <QResizeEvent>
 #include <QVBoxLayout>
@@ -231,6 +233,11 @@ void LayerEditingViewController::refresh() {
     for (const auto& picture : pictures) content.push_back(pa::ArrayController::Element::of(picture));
     arrayController_->setContent(std::move(content));
     setUpBindings();
+    if (const auto scrubber = scrubber_.lock()) {
+        scrubber->imageInputs.assign(pictures.begin(), pictures.end());
+        scrubber->scrubber()->reloadData();
+        scrubber->setSelectedIndex(arrayController_->valueForKey("selectionIndex").integerValue());
+    }
 }
 
 void LayerEditingViewController::updateCanvas(const std::vector<ImageInputPtr>& pictures) {
@@ -410,6 +417,73 @@ void LayerEditingViewController::handleLoadedPasteboardItems(const PasteboardLoa
         if (presentError_) presentError_(result.error());
         break;
     }
+}
+
+std::string LayerEditingViewController::touchBarIdentifier(std::string_view suffix) {
+    return platform::foundation::Bundle::main().bundleIdentifier() + std::string(suffix);
+}
+
+std::shared_ptr<pa::TouchBar> LayerEditingViewController::makeTouchBar() {
+    auto bar = std::make_shared<pa::TouchBar>();
+    bar->delegate = weak_from_this();
+    bar->customizationIdentifier = touchBarIdentifier(".layerEditingWindow");
+    const std::vector<std::string> items = {touchBarIdentifier(".layers"), touchBarIdentifier(".width"),
+                                            touchBarIdentifier(".height"), touchBarIdentifier(".x"),
+                                            touchBarIdentifier(".y")};
+    bar->defaultItemIdentifiers = items;
+    bar->defaultItemIdentifiers.emplace_back(pa::touchBarItemIdentifierOtherItemsProxy);
+    bar->customizationAllowedItemIdentifiers = items;
+    return bar;
+}
+
+std::shared_ptr<pa::TouchBarItem> LayerEditingViewController::makeItemForIdentifier(pa::TouchBar&,
+                                                                                 const pa::TouchBarItemIdentifier& id) {
+    const auto controller = std::static_pointer_cast<pa::KeyValueCoding>(arrayController_);
+    if (id == touchBarIdentifier(".layers")) {
+        auto item = ImageInputsScrubberItem::make(id);
+        if (glyphwright_)
+            for (const auto& picture : glyphwright_->imageInputs()) item->imageInputs.push_back(picture);
+        item->scrubber()->reloadData();
+        pa::BindingOptions continuous;
+        continuous.continuouslyUpdatesValue = true;
+        const std::weak_ptr<ImageInputsScrubberItem> weakItem = item;
+        item->bindings().bind("selectedIndex", controller, "selectionIndex", continuous, [weakItem](const pa::BoundValue& v) {
+            if (const auto strong = weakItem.lock()) strong->setSelectedIndex(v.value.isNil() || v.value.isMarker() ? -1 : v.value.integerValue());
+        });
+        item->delegate = weak_from_this();
+        scrubber_ = item;
+        return item;
+    }
+    const std::vector<std::tuple<std::string, const char*, const char*, qt::NumberTextField*>> buttons = {
+        {".width", "touch-bar.layer-editing-view.button-title.width", "", widthTextField},
+        {".height", "touch-bar.layer-editing-view.button-title.height", "", heightTextField},
+        {".x", "touch-bar.layer-editing-view.button-title.x", "", xTextField},
+        {".y", "touch-bar.layer-editing-view.button-title.y", "", yTextField},
+    };
+    for (const auto& [suffix, key, unused, field] : buttons) {
+        (void)unused;
+        if (id != touchBarIdentifier(suffix)) continue;
+        QPointer<qt::NumberTextField> target(field);
+        auto button = std::make_shared<pa::TouchBarButton>(LocalizedString::text(key), [target] {
+            if (target) target->setFocus(Qt::OtherFocusReason);
+        });
+        pa::BindingOptions negate;
+        negate.valueTransformerName = std::string(pa::negateBooleanTransformerName);
+        const std::weak_ptr<pa::TouchBarButton> weakButton = button;
+        button->bindings().bind("enabled", controller, "selection." + framePropertyName(type_) + ".isLocked", negate,
+                                [weakButton](const pa::BoundValue& v) {
+                                    if (const auto strong = weakButton.lock())
+                                        strong->setEnabled(v.editable && !v.value.isMarker() && v.value.boolValue());
+                                });
+        auto item = std::make_shared<pa::CustomTouchBarItem>(id);
+        item->setView(button);
+        return item;
+    }
+    return nullptr;
+}
+
+void LayerEditingViewController::imageInputsScrubberItem(ImageInputsScrubberItem&, std::size_t index) {
+    arrayController_->setValueForKey("selectionIndex", pa::KeyValue(static_cast<std::int64_t>(index)));
 }
 
 }  // namespace gw

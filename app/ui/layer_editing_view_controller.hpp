@@ -6,6 +6,7 @@
 #include "app/engine/glyphwright.hpp"
 #include "app/foundation/layer_frame.hpp"
 #include "app/foundation/ui_contracts.hpp"
+#include "app/ui/image_inputs_scrubber_item.hpp"
 #include "app/ui/layer_views.hpp"
 #include "app/ui/picture_views.hpp"
 #include "platform/appkit/array_controller.hpp"
@@ -39,6 +40,9 @@ public:
 class LayerEditingViewController : public KeyDetectingCollectionViewDelegate,
                                    public LayerFrameDelegate,
                                    public IndexedDropTarget,
+                                   public platform::appkit::TouchBarProvider,
+                                   public platform::appkit::TouchBarDelegate,
+                                   public ImageInputsScrubberItemDelegate,
                                    public std::enable_shared_from_this<LayerEditingViewController> {
 public:
     using ErrorPresenter = std::function<void(std::exception_ptr)>;
@@ -96,6 +100,14 @@ public:
     void layerFrameDidChange(LayerFrame& frame) override;
     void handleLoadedPasteboardItems(const PasteboardLoadResult& result, std::size_t index) override;
 
+    // The bar: the layers scrubber and the four field buttons.
+    std::shared_ptr<platform::appkit::TouchBar> makeTouchBar() override;
+    std::shared_ptr<platform::appkit::TouchBarItem> makeItemForIdentifier(
+        platform::appkit::TouchBar& bar, const platform::appkit::TouchBarItemIdentifier& identifier) override;
+    void imageInputsScrubberItem(ImageInputsScrubberItem& item, std::size_t didSelectIndex) override;
+    // The bundle identifier followed by `suffix`.
+    static std::string touchBarIdentifier(std::string_view suffix);
+
     // The list's drop answers (also used by the tests of the drag paths).
     bool validateDrop(const platform::appkit::Pasteboard& pasteboard, platform::appkit::qt::DropPosition& position,
                       bool fromThisView);
@@ -121,6 +133,7 @@ private:
     std::optional<platform::appkit::ArrayController::Token> arrangedObjectsObservation_;
     std::map<const LayerImageView*, std::size_t> layouts_;
     ErrorPresenter presentError_;
+    std::weak_ptr<ImageInputsScrubberItem> scrubber_;
 };
 
 }  // namespace gw

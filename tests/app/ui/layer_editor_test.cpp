@@ -6,6 +6,8 @@
 #include "app/engine/image_creation_operation.hpp"
 #include "platform/appkit/qt/control_bindings.hpp"
 #include "platform/appkit/qt/drag_and_drop.hpp"
+#include "platform/appkit/qt/touch_bar_strip.hpp"
+#include "platform/foundation/bundle.hpp"
 #include "support/gui/gui_harness.hpp"
 #include "ui_test_support.hpp"
 
@@ -262,6 +264,87 @@ TEST(LayerEditor, RefreshesRenewRatherThanPileUpAndAGoneEditorIsLeftAlone) {
     EXPECT_EQ(e.names(), (std::vector<std::string>{"C"}));
     // Its one observation of the engine went with it.
     EXPECT_EQ(e.engine->collectionViewArrayController()->observerCount(), engineObservers - 1);
+}
+
+TEST(LayerEditorTouchBar, TheStripShowsTheLayersAndFieldButtonsAndKeepsTheUsersChoice) {
+    Editor e;
+    const auto id = [](const char* suffix) { return gw::LayerEditingViewController::touchBarIdentifier(suffix); };
+    EXPECT_EQ(id(".x"), platform::foundation::Bundle::main().bundleIdentifier() + ".x");
+    auto bar = e.editor->makeTouchBar();
+    EXPECT_EQ(bar->customizationIdentifier, id(".layerEditingWindow"));
+    EXPECT_EQ(bar->defaultItemIdentifiers, (std::vector<std::string>{id(".layers"), id(".width"), id(".height"), id(".x"),
+                                                                     id(".y"), std::string(pa::touchBarItemIdentifierOtherItemsProxy)}));
+    EXPECT_EQ(bar->customizationAllowedItemIdentifiers,
+              (std::vector<std::string>{id(".layers"), id(".width"), id(".height"), id(".x"), id(".y")}));
+    EXPECT_FALSE(bar->itemForIdentifier("elsewhere"));
+
+    // Hidden until the setting shows it.
+    qt::TouchBarStrip::setShownInSettings(false);
+    auto* hidden = new qt::TouchBarStrip(e.editor->view(), e.editor->makeTouchBar());
+    EXPECT_TRUE(hidden->isHidden());
+    delete hidden;
+    qt::TouchBarStrip::setShownInSettings(true);
+
+    // No pictures: no thumbnails; the editor's refresh then fills the scrubber.
+    qt::TouchBarStrip strip(e.editor->view(), bar);
+    EXPECT_FALSE(strip.isHidden());
+    ASSERT_NE(strip.scrubberFor(id(".layers")), nullptr);
+    EXPECT_EQ(strip.scrubberFor(id(".layers"))->thumbnailCount(), 0u);
+    e.addABC();
+    EXPECT_EQ(strip.geometry().bottom(), e.editor->view()->height() - 1);
+    auto* layers = strip.scrubberFor(id(".layers"));
+    ASSERT_NE(layers, nullptr);
+    EXPECT_EQ(layers->thumbnailCount(), 3u);
+    QTest::mouseClick(layers->thumbnail(2), Qt::LeftButton);
+    EXPECT_EQ(e.editor->arrayController()->selectionIndexes(), (std::set<std::size_t>{2}));
+    EXPECT_EQ(layers->scrubber()->selectedIndex(), 2);
+    // The back layer is selected: its width cannot be edited from the bar either.
+    auto* width = strip.buttonFor(id(".width"));
+    ASSERT_NE(width, nullptr);
+    EXPECT_EQ(width->text(), "Width");
+    EXPECT_FALSE(width->isEnabled());
+    e.editor->arrayController()->setSelectionIndexes({0});
+    EXPECT_TRUE(width->isEnabled());
+    EXPECT_EQ(layers->scrubber()->selectedIndex(), 0);
+    // Its press puts the width field in focus.
+    e.editor->view()->activateWindow();
+    QTest::mouseClick(width, Qt::LeftButton);
+    EXPECT_EQ(e.editor->view()->focusWidget(), e.editor->widthTextField);
+
+    // The user's choice without ".x" holds for a new editor's bar.
+    bar->setCustomizedItemIdentifiers({id(".layers"), id(".width"), id(".height"), id(".y"), "not allowed"});
+    Editor other;
+    qt::TouchBarStrip next(other.editor->view(), other.editor->makeTouchBar());
+    EXPECT_EQ(next.buttonFor(id(".x")), nullptr);
+    EXPECT_NE(next.buttonFor(id(".y")), nullptr);
+    EXPECT_EQ(next.bar()->itemIdentifiers(),
+              (std::vector<std::string>{id(".layers"), id(".width"), id(".height"), id(".y")}));
+    next.bar()->resetCustomization();
+}
+
+TEST(ImageInputsScrubberItem, ShowsItsPicturesAndReportsTheUsersPick) {
+    auto item = gw::ImageInputsScrubberItem::make("pictures");
+    EXPECT_EQ(item->view(), item->scrubber());
+    EXPECT_EQ(item->scrubber()->mode, pa::Scrubber::Mode::free);
+    EXPECT_EQ(item->scrubber()->selectionOverlayStyle, pa::Scrubber::SelectionStyle::outlineOverlay);
+    item->scrubber()->reloadData();
+    EXPECT_EQ(item->scrubber()->numberOfItems(), 0u);
+    EXPECT_EQ(item->selectedIndex(), -1);
+    struct Picks : gw::ImageInputsScrubberItemDelegate {
+        std::vector<std::size_t> picks;
+        void imageInputsScrubberItem(gw::ImageInputsScrubberItem&, std::size_t index) override { picks.push_back(index); }
+    };
+    auto picks = std::make_shared<Picks>();
+    item->delegate = picks;
+    const auto a = gw::ImageInput::make(), b = gw::ImageInput::make();
+    item->imageInputs = {a, b};
+    item->scrubber()->reloadData();
+    EXPECT_EQ(item->scrubber()->numberOfItems(), 2u);
+    item->setSelectedIndex(1);  // programmatic: not reported
+    item->scrubber()->userSelect(0);
+    item->scrubber()->userSelect(5);  // past the end: nothing
+    EXPECT_EQ(picks->picks, std::vector<std::size_t>{0});
+    EXPECT_EQ(item->selectedIndex(), 0);
 }
 
 TEST(LayerViews, EqualityAncestryAndRowSelection) {
