@@ -3,7 +3,10 @@
 #include "platform/appkit/qt/image_view.hpp"
 #include "platform/foundation/user_defaults.hpp"
 
+#include <QCheckBox>
+#include <QDialogButtonBox>
 #include <QEvent>
+#include <QVBoxLayout>
 #include <QHBoxLayout>
 #include <QMouseEvent>
 #include <QPainter>
@@ -15,6 +18,12 @@ namespace platform::appkit::qt {
 namespace {
 
 constexpr int thumbnailSide = 30;
+
+// The strips alive, so the menu item can show or hide them all.
+std::set<TouchBarStrip*>& liveStrips() {
+    static std::set<TouchBarStrip*> strips;
+    return strips;
+}
 
 class Thumbnail : public ImageView {
 public:
@@ -124,6 +133,53 @@ TouchBarStrip::TouchBarStrip(QWidget* window, std::shared_ptr<TouchBar> bar)
     rebuild();
     place();
     setVisible(isShownInSettings());
+    liveStrips().insert(this);
+}
+
+TouchBarStrip::~TouchBarStrip() { liveStrips().erase(this); }
+
+MenuItemPtr TouchBarStrip::makeShowTouchBarMenuItem(std::string title) {
+    auto item = MenuItem::make(std::move(title), [](MenuItem& sender) {
+        const bool shown = !isShownInSettings();
+        setShownInSettings(shown);
+        sender.setState(shown ? ControlStateValue::on : ControlStateValue::off);
+        for (auto* strip : liveStrips()) strip->setVisible(shown);
+    });
+    item->setState(isShownInSettings() ? ControlStateValue::on : ControlStateValue::off);
+    return item;
+}
+
+QDialog* TouchBarStrip::makeCustomizationDialog(const std::string& title) {
+    auto* dialog = new QDialog(window());
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(QString::fromStdString(title));
+    auto* layout = new QVBoxLayout(dialog);
+    const auto shown = bar_->itemIdentifiers();
+    std::vector<std::pair<TouchBarItemIdentifier, QCheckBox*>> boxes;
+    for (const auto& identifier : bar_->customizationAllowedItemIdentifiers) {
+        std::string label = identifier;
+        if (const auto custom = std::dynamic_pointer_cast<CustomTouchBarItem>(bar_->itemForIdentifier(identifier)))
+            if (const auto button = std::dynamic_pointer_cast<TouchBarButton>(custom->view())) label = button->title();
+        auto* box = new QCheckBox(QString::fromStdString(label), dialog);
+        box->setObjectName(QString::fromStdString(identifier));
+        box->setChecked(std::find(shown.begin(), shown.end(), identifier) != shown.end());
+        layout->addWidget(box);
+        boxes.emplace_back(identifier, box);
+    }
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    QPointer<TouchBarStrip> self(this);
+    connect(dialog, &QDialog::accepted, dialog, [self, boxes] {
+        if (!self) return;
+        std::vector<TouchBarItemIdentifier> chosen;
+        for (const auto& [identifier, box] : boxes)
+            if (box->isChecked()) chosen.push_back(identifier);
+        self->bar_->setCustomizedItemIdentifiers(chosen);
+        self->rebuild();
+    });
+    return dialog;
 }
 
 void TouchBarStrip::rebuild() {

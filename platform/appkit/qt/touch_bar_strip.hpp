@@ -3,7 +3,11 @@
 // window's bar instead. Buttons are buttons; a scrubber is a row of thumbnails with an
 // outline on the selected one and arrows when they do not fit. Clicks go to the model.
 // The strip is hidden unless the "Show Touch Bar" setting is on.
+#include "platform/appkit/menu.hpp"
 #include "platform/appkit/touch_bar.hpp"
+
+#include <QDialog>
+#include <set>
 
 #include <QPushButton>
 #include <QWidget>
@@ -49,6 +53,14 @@ public:
 
     // Placed along `window`'s bottom edge, as its child.
     TouchBarStrip(QWidget* window, std::shared_ptr<TouchBar> bar);
+    ~TouchBarStrip() override;
+
+    // The View menu's item: a check mark that follows the setting; choosing it turns the
+    // setting over and shows or hides every strip.
+    static MenuItemPtr makeShowTouchBarMenuItem(std::string title);
+    // The picker of the items to show: one check box per allowed item (a button's title,
+    // else the identifier). Accepting keeps the choice and shows it.
+    QDialog* makeCustomizationDialog(const std::string& title);
     const std::shared_ptr<TouchBar>& bar() const { return bar_; }
     // Shows the bar's items again (after a customization).
     void rebuild();

@@ -8,6 +8,9 @@
 #include "platform/appkit/qt/drag_and_drop.hpp"
 #include "platform/appkit/qt/touch_bar_strip.hpp"
 #include "platform/foundation/bundle.hpp"
+#include "app/foundation/localized_string.hpp"
+
+#include <QCheckBox>
 #include "support/gui/gui_harness.hpp"
 #include "ui_test_support.hpp"
 
@@ -311,7 +314,27 @@ TEST(LayerEditorTouchBar, TheStripShowsTheLayersAndFieldButtonsAndKeepsTheUsersC
     QTest::mouseClick(width, Qt::LeftButton);
     EXPECT_EQ(e.editor->view()->focusWidget(), e.editor->widthTextField);
 
-    // The user's choice without ".x" holds for a new editor's bar.
+    // The View menu's item hides and shows the strip, and keeps the choice.
+    auto show = qt::TouchBarStrip::makeShowTouchBarMenuItem(gw::LocalizedString::text("touch-bar.menu.show"));
+    EXPECT_EQ(show->title(), "Show Touch Bar");
+    EXPECT_EQ(show->state(), pa::ControlStateValue::on);
+    show->performAction();
+    EXPECT_TRUE(strip.isHidden());
+    EXPECT_FALSE(qt::TouchBarStrip::isShownInSettings());
+    show->performAction();
+    EXPECT_FALSE(strip.isHidden());
+
+    // Customize: ".x" unticked; the choice holds for a new editor's bar.
+    auto* dialog = strip.makeCustomizationDialog(gw::LocalizedString::text("touch-bar.menu.customize"));
+    auto* xBox = dialog->findChild<QCheckBox*>(QString::fromStdString(id(".x")));
+    ASSERT_NE(xBox, nullptr);
+    EXPECT_EQ(xBox->text(), "X");
+    EXPECT_TRUE(xBox->isChecked());
+    xBox->setChecked(false);
+    dialog->accept();
+    EXPECT_EQ(strip.buttonFor(id(".x")), nullptr);
+    EXPECT_NE(strip.buttonFor(id(".y")), nullptr);
+    // Only allowed items are kept.
     bar->setCustomizedItemIdentifiers({id(".layers"), id(".width"), id(".height"), id(".y"), "not allowed"});
     Editor other;
     qt::TouchBarStrip next(other.editor->view(), other.editor->makeTouchBar());
