@@ -53,7 +53,9 @@ bool offersDropType(const pa::Pasteboard& pasteboard) {
 }
 }  // namespace
 
-void MyImageView::dragEnterEvent(QDragEnterEvent* event) {
+namespace {
+// Copy when the drag offers a picture type, else nothing.
+void answerDrag(QDragMoveEvent* event) {
     if (offersDropType(*qt::pasteboardFromMimeData(*event->mimeData()))) {
         event->setDropAction(Qt::CopyAction);
         event->accept();
@@ -61,8 +63,11 @@ void MyImageView::dragEnterEvent(QDragEnterEvent* event) {
         event->ignore();
     }
 }
+}  // namespace
 
-void MyImageView::dragMoveEvent(QDragMoveEvent* event) { dragEnterEvent(static_cast<QDragEnterEvent*>(event)); }
+void MyImageView::dragEnterEvent(QDragEnterEvent* event) { answerDrag(event); }
+
+void MyImageView::dragMoveEvent(QDragMoveEvent* event) { answerDrag(event); }
 
 void MyImageView::dropEvent(QDropEvent* event) {
     const auto pasteboard = qt::pasteboardFromMimeData(*event->mimeData());
