@@ -269,6 +269,31 @@ TEST(LayerEditor, RefreshesRenewRatherThanPileUpAndAGoneEditorIsLeftAlone) {
     EXPECT_EQ(e.engine->collectionViewArrayController()->observerCount(), engineObservers - 1);
 }
 
+TEST(LayerEditor, WithoutAnEngineNothingIsDraggedDeletedOrMoved) {
+    auto editor = gw::LayerEditingViewController::make();
+    editor->view()->show();
+    editor->viewWillAppear();
+    editor->refresh();
+    EXPECT_FALSE(editor->emptyPlaceholderLabel->isHidden());  // as built
+    QTest::keyClick(editor->collectionView, Qt::Key_Delete);
+    pa::Pasteboard pasteboard("drag");
+    const fs::path file = fs::path(::testing::TempDir()) / ("no-engine-" + std::to_string(::getpid()) + ".png");
+    const auto picture = gw::ImageInput::load(platform::foundation::URL::fileURL(writeSolidPng(file, 8, 8, 0x123456)));
+    pasteboard.writeObjects({picture.get()});
+    qt::DropPosition before{0, qt::DropOperation::before};
+    EXPECT_TRUE(editor->validateDrop(pasteboard, before, false));
+    EXPECT_TRUE(editor->acceptDrop(pasteboard, before));  // taken, nothing to move
+    fs::remove(file);
+    // A loaded drop without an engine is dropped silently.
+    editor->handleLoadedPasteboardItems(gw::PasteboardLoadResult::images({gwtest::ui::solidImage(4, 4, 1)}), 0);
+    EXPECT_TRUE(editor->layerViews().empty());
+    auto bar = editor->makeTouchBar();
+    auto layers = std::dynamic_pointer_cast<gw::ImageInputsScrubberItem>(
+        bar->itemForIdentifier(gw::LayerEditingViewController::touchBarIdentifier(".layers")));
+    ASSERT_TRUE(layers);
+    EXPECT_EQ(layers->scrubber()->numberOfItems(), 0u);
+}
+
 TEST(LayerEditorTouchBar, TheStripShowsTheLayersAndFieldButtonsAndKeepsTheUsersChoice) {
     Editor e;
     const auto id = [](const char* suffix) { return gw::LayerEditingViewController::touchBarIdentifier(suffix); };
