@@ -7,6 +7,8 @@
 
 #include <QEvent>
 
+#include <algorithm>
+
 namespace gw {
 
 namespace {
@@ -37,6 +39,13 @@ bool offersDropType(const platform::appkit::Pasteboard& pasteboard) {
 
 }  // namespace
 
+void PictureListAnswers::setEngine(std::weak_ptr<Glyphwright> engine) {
+    engine_ = std::move(engine);
+    const auto strong = engine_.lock();
+    std::erase_if(lists_, [](const QPointer<KeyDetectingCollectionView>& list) { return list.isNull(); });
+    for (const auto& list : lists_) list->setContent(strong ? strong->collectionViewArrayController() : nullptr);
+}
+
 void PictureListAnswers::setUpList(KeyDetectingCollectionView& list) {
     list.setMinItemSize({50, 50});
     list.setMaximumNumberOfColumns(5);
@@ -61,6 +70,7 @@ void PictureListAnswers::setUpList(KeyDetectingCollectionView& list) {
         return offers;
     });
     if (const auto engine = engine_.lock()) list.setContent(engine->collectionViewArrayController());
+    if (std::find(lists_.begin(), lists_.end(), &list) == lists_.end()) lists_.emplace_back(&list);
 }
 
 void PictureListAnswers::setUpWell(MyImageView& well) { well.delegate = weak_from_this(); }

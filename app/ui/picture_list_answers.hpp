@@ -10,6 +10,9 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <vector>
+
+#include <QPointer>
 
 namespace gw {
 
@@ -23,7 +26,8 @@ public:
 
     PictureListAnswers() = default;
 
-    void setEngine(std::weak_ptr<Glyphwright> engine) { engine_ = std::move(engine); }
+    // The lists set up here show the new engine's pictures.
+    void setEngine(std::weak_ptr<Glyphwright> engine);
     std::shared_ptr<Glyphwright> engine() const { return engine_.lock(); }
     // The open-file dialog of the application.
     void setOpenFileDialogHandler(std::function<void()> handler) { showOpenFileDialog_ = std::move(handler); }
@@ -65,6 +69,7 @@ private:
     void take(const PasteboardLoadResult& result, std::optional<std::size_t> index, const ErrorPresenter& presenter);
 
     std::weak_ptr<Glyphwright> engine_;
+    std::vector<QPointer<KeyDetectingCollectionView>> lists_;
     std::function<void()> showOpenFileDialog_;
     ErrorPresenter presentError_;
     ErrorPresenter presentWellError_;

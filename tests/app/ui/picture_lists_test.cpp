@@ -213,9 +213,13 @@ TEST(PictureLists, WithoutEngineOrViewNothingHappens) {
     QTest::keyClick(&w.list, Qt::Key_Delete);
     QTest::mouseClick(&w.list, Qt::LeftButton, Qt::NoModifier, QPoint(290, 190));
     EXPECT_EQ(w.openDialogs, 0);
-    dropAt(w.list, *files, w.before(1));
+    EXPECT_EQ(dropAt(w.list, *files, QPoint(10, 10)), Qt::CopyAction);  // taken, then dropped silently
     w.answers->deleteMultipleImagePressed(kept->imageInputs()[0]);
     EXPECT_EQ(kept->imageInputs().size(), 3u);
+    EXPECT_EQ(w.list.itemCount(), 0u);  // the list lets go of the old engine's pictures
+    // A new engine: the list shows its pictures.
+    w.answers->setEngine(kept);
+    EXPECT_EQ(w.list.itemCount(), 3u);
 
     // The well reaches its delegate through its own load target.
     int delivered = 0;
