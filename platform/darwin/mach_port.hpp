@@ -111,8 +111,8 @@ struct NoSendersNotification {
 // Capacities of the emulated space.
 inline constexpr std::size_t port_capacity = 256;
 inline constexpr std::size_t port_queue_limit = 16;
-inline constexpr std::size_t message_capacity = 512;  // messages queued at once, all ports
-inline constexpr std::size_t message_max_size = 4096;
+inline constexpr std::size_t message_capacity = 256;  // messages queued at once, all ports
+inline constexpr std::size_t message_max_size = 8192;
 
 KernReturn mach_port_allocate(port_t task, int right, port_t* name) noexcept;
 // A fresh receive right to take replies (the sender makes the send-once right).
