@@ -204,7 +204,9 @@ TEST(MachExceptionPortTest, TheDefaultRequestHasTheLayoutTheServerParses) {
     EXPECT_EQ(request->task.name, task_self());
     EXPECT_EQ(request->exception, exc_bad_access);
     EXPECT_EQ(request->code_count, 2u);
-    EXPECT_EQ(request->code[1], 0xdead0);
+    std::int64_t subcode = 0;
+    std::memcpy(&subcode, buffer + 76, sizeof subcode);  // packed: the second code is not 8-aligned
+    EXPECT_EQ(subcode, 0xdead0);
     ExceptionRaiseReply reply{};
     reply.header.msgh_bits = msgh_bits(msgh_bits_remote(request->header.msgh_bits), 0);
     reply.header.msgh_remote_port = request->header.msgh_remote_port;
