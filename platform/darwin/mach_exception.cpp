@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <ucontext.h>
 
+#include "platform/darwin/fault_shim.hpp"
 #include "platform/darwin/thread_control.hpp"
 
 namespace platform::darwin {
@@ -119,6 +120,8 @@ KernReturn swap(Table* (*resolve)(port_t, bool), port_t owner, std::uint32_t mas
                 std::int32_t* behaviors, std::int32_t* flavors) noexcept {
     KernReturn status = check_arguments(mask, port, behavior);
     if (status != kern_success) return status;
+    // Faults reach a registered port only through the shim's handlers.
+    if (live(port) && !fault_shim_install()) return kern_failure;
     lock();
     Table* table = resolve(owner, live(port));
     if (table == nullptr && live(port)) {
@@ -224,20 +227,23 @@ int raise_default(port_t port, port_t thread, port_t task, int exception, const 
     return transact(request, static_cast<std::size_t>(w.at - request), reply, sizeof reply, timeout_ms);
 }
 
-template <typename Code>
+// Room is the size of each of the two message buffers on the stack: small when raised from a
+// signal handler on an alternate stack.
+template <std::size_t Room = message_max_size, typename Code>
 int raise_with_state(port_t port, bool identity, port_t thread, port_t task, int exception, const Code* code,
                      std::uint32_t code_count, int* flavor, const std::uint32_t* old_state, std::uint32_t old_count,
-                     std::uint32_t* new_state, std::uint32_t* new_count, std::int32_t id) noexcept {
+                     std::uint32_t* new_state, std::uint32_t* new_count, std::int32_t id,
+                     std::uint32_t timeout_ms = 0) noexcept {
     if (code_count > exception_code_max || old_count > thread_state_max || flavor == nullptr) return mig_bad_arguments;
-    alignas(8) unsigned char request[message_max_size];
+    alignas(8) unsigned char request[Room];
     Writer w{request, request + sizeof request};
     put_header(w, port, identity, id);
     if (identity) put_identity(w, thread, task);
     put_codes(w, exception, code, code_count);
     put_state(w, *flavor, old_state, old_count);
     if (!w.fits) return mig_bad_arguments;
-    alignas(8) unsigned char reply[message_max_size];
-    int status = transact(request, static_cast<std::size_t>(w.at - request), reply, sizeof reply, 0);
+    alignas(8) unsigned char reply[Room];
+    int status = transact(request, static_cast<std::size_t>(w.at - request), reply, sizeof reply, timeout_ms);
     if (status != kern_success) return status;
     // The reply carries the new state after the return code: flavor, count, words.
     auto* answer = reinterpret_cast<const MsgHeader*>(reply);
@@ -360,6 +366,35 @@ int exception_raise_state_identity(port_t port, port_t thread, port_t task, int 
                             new_state, new_count, exception_raise_state_identity_id);
 }
 
+int exception_raise_to_target(const ExceptionTarget& target, port_t thread, int exception, const std::int64_t* code,
+                              std::uint32_t code_count, std::uint32_t timeout_ms) noexcept {
+    if (code_count > exception_code_max) code_count = exception_code_max;
+    std::int32_t code32[exception_code_max] = {};
+    for (std::uint32_t i = 0; i < code_count; ++i) code32[i] = static_cast<std::int32_t>(code[i]);
+    const bool wide = (target.behavior & mach_exception_codes) != 0;
+    const std::int32_t plain = target.behavior & ~mach_exception_codes;
+    if (plain == exception_default) {
+        return wide ? raise_default(target.port, thread, task_self(), exception, code, code_count, timeout_ms,
+                                    mach_exception_raise_id)
+                    : raise_default(target.port, thread, task_self(), exception, code32, code_count, timeout_ms,
+                                    exception_raise_id);
+    }
+    if (plain != exception_state && plain != exception_state_identity) return kern_failure;
+    std::uint32_t state[x86_thread_state64_count];
+    std::uint32_t count = x86_thread_state64_count;
+    int flavor = target.flavor;
+    KernReturn status = thread_get_state(thread, flavor, state, &count);
+    if (status != kern_success) return status;
+    std::uint32_t new_count = 0;
+    const bool identity = plain == exception_state_identity;
+    const std::int32_t id = identity ? (wide ? mach_exception_raise_state_identity_id : exception_raise_state_identity_id)
+                                     : (wide ? mach_exception_raise_state_id : exception_raise_state_id);
+    return wide ? raise_with_state<1024>(target.port, identity, thread, task_self(), exception, code, code_count, &flavor,
+                                         state, count, nullptr, &new_count, id, timeout_ms)
+                : raise_with_state<1024>(target.port, identity, thread, task_self(), exception, code32, code_count,
+                                         &flavor, state, count, nullptr, &new_count, id, timeout_ms);
+}
+
 KernReturn thread_get_state(port_t thread, int flavor, std::uint32_t* state, std::uint32_t* count) noexcept {
     if (flavor != x86_thread_state64 || state == nullptr || count == nullptr || *count < x86_thread_state64_count) {
         return kern_invalid_argument;
@@ -367,11 +402,12 @@ KernReturn thread_get_state(port_t thread, int flavor, std::uint32_t* state, std
 #if defined(__x86_64__)
     ucontext_t context;
     std::memset(&context, 0, sizeof context);
-    if (thread == mach_thread_self()) {
+    // A suspended thread's context, or the fault context a thread offers; the calling
+    // thread without one reads where it is now.
+    KernReturn status = thread_get_state(thread, &context);
+    if (status != kern_success) {
+        if (thread != mach_thread_self()) return status;
         if (getcontext(&context) != 0) return kern_failure;
-    } else {
-        KernReturn status = thread_get_state(thread, &context);
-        if (status != kern_success) return status;
     }
     const greg_t* g = context.uc_mcontext.gregs;
     const std::uint64_t fs_gs_cs = static_cast<std::uint64_t>(g[REG_CSGSFS]);

@@ -120,6 +120,12 @@ int exception_raise_state_identity(port_t port, port_t thread, port_t task, int 
                                    std::uint32_t old_count, std::uint32_t* new_state,
                                    std::uint32_t* new_count) noexcept;
 
+// Raises as the kernel does for a fault: by the target's behavior (codes of 64 or 32 bits, the
+// state forms with the thread's state of the target's flavor), waiting at most timeout_ms for
+// the reply. The new state a receiver returns is not applied.
+int exception_raise_to_target(const ExceptionTarget& target, port_t thread, int exception, const std::int64_t* code,
+                              std::uint32_t code_count, std::uint32_t timeout_ms) noexcept;
+
 // The thread's registers in the x86-64 flavor (Mach's order: rax rbx rcx rdx rdi rsi rbp rsp
 // r8-r15 rip rflags cs fs gs). The calling thread reads its own; another thread must be
 // suspended or offer its fault context. Other flavors: kern_invalid_argument.

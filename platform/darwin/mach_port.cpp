@@ -31,6 +31,7 @@ struct Port {
     int set_slot;  // -1 when not a member
     port_t no_senders_notify;
     std::uint32_t no_senders_sync;
+    int receiver_tid;  // the thread that last received on it (for a port set: on the set)
     std::uint16_t ring[port_queue_limit];
     std::uint32_t head;
     std::uint32_t count;
@@ -352,6 +353,7 @@ int receive_locked(MsgHeader* msg, int option, std::uint32_t rcv_size, port_t rc
         Port* receiver = find(rcv_name, &slot);
         if (receiver == nullptr) return mach_rcv_invalid_name;
         if (!receiver->is_set && !receiver->has_receive) return mach_rcv_port_died;
+        receiver->receiver_tid = static_cast<int>(syscall(SYS_gettid));
         Port* source = oldest_for(rcv_name, receiver, slot);
         if (source != nullptr) {
             std::uint16_t index = source->ring[source->head];
@@ -618,6 +620,18 @@ int mach_msg(MsgHeader* msg, int option, std::uint32_t send_size, std::uint32_t 
     }
     unlock_and_wake();
     return status;
+}
+
+int mach_port_receiver_tid(port_t name) noexcept {
+    lock();
+    Port* port = find(name);
+    int tid = 0;
+    if (port != nullptr) {
+        tid = port->receiver_tid;
+        if (port->set_slot >= 0 && ports[port->set_slot].in_use) tid = ports[port->set_slot].receiver_tid;
+    }
+    unlock_and_wake();
+    return tid;
 }
 
 std::size_t mach_port_names_in_use() noexcept {

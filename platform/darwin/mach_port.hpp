@@ -134,6 +134,10 @@ KernReturn mach_port_request_notification(port_t task, port_t name, int variant,
 int mach_msg(MsgHeader* msg, int option, std::uint32_t send_size, std::uint32_t rcv_size, port_t rcv_name,
              std::uint32_t timeout_ms, port_t notify) noexcept;
 
+// The kernel thread id that last received on the port (through its set, when it is in one),
+// 0 when none has: a thread must not wait for a reply that only it could give.
+int mach_port_receiver_tid(port_t name) noexcept;
+
 // For tests and diagnostics: names in use right now.
 std::size_t mach_port_names_in_use() noexcept;
 
