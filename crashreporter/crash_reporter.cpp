@@ -277,6 +277,12 @@ bool RDLVCrashReporter::enableCrashReporterAndReturnError(ReporterError* error) 
         }
     }
     lvcrash_mach_crash_context* crash = lvcrash_mach_crash_context_shared();
+    // Only a test's reset lets a second reporter get here: its predecessor's storage goes.
+    std::free(const_cast<char*>(crash->report_path));
+    if (processWriter != nullptr) {
+        lvcrash_log_writer_free(processWriter);
+        delete processWriter;
+    }
     crash->report_path = strdup(crashReportPath().c_str());
     crash->image_list = sharedImageList();
 

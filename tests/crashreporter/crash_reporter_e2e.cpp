@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -146,12 +147,11 @@ std::shared_ptr<const CrashReport> decode(const std::vector<std::uint8_t>& bytes
     return report;
 }
 
-// A frame inside the function (the test executable's own symbols are not exported, so its
-// frames are matched by address).
-bool hasFrameIn(const CrashReportThreadInfo& thread, const void* function) {
-    const auto start = reinterpret_cast<std::uint64_t>(function);
+// The test executable's own symbols are not exported, so frames are matched by the return
+// addresses the functions recorded.
+bool hasFrameAt(const CrashReportThreadInfo& thread, std::uint64_t address) {
     for (const auto& frame : thread.stackFrames) {
-        if (frame.instructionPointer > start && frame.instructionPointer < start + 256) return true;
+        if (frame.instructionPointer == address) return true;
     }
     return false;
 }
@@ -164,9 +164,11 @@ const CrashReportThreadInfo* crashedThread(const CrashReport& report) {
 }
 
 std::uint64_t liveCallSite = 0;
+std::uint64_t liveReturn = 0;
 
 __attribute__((noinline)) std::optional<std::vector<std::uint8_t>> liveReportFromHere(RDLVCrashReporter& reporter) {
     liveCallSite = reinterpret_cast<std::uint64_t>(&liveReportFromHere);
+    liveReturn = reinterpret_cast<std::uint64_t>(__builtin_return_address(0));
     auto data = reporter.generateLiveReport();
     asm volatile("" ::: "memory");  // keep the call a call, not a tail jump
     return data;
@@ -181,7 +183,9 @@ __attribute__((noinline)) std::optional<std::vector<std::uint8_t>> otherReportFr
 
 std::atomic<int> parkedRelease{0};
 std::atomic<platform::darwin::port_t> parkedPort{0};
+std::uint64_t parkedReturn = 0;
 __attribute__((noinline)) void parkedThreadWaitsHere() {
+    parkedReturn = reinterpret_cast<std::uint64_t>(__builtin_return_address(0));
     parkedPort = platform::darwin::mach_thread_self();
     while (parkedRelease.load() == 0) std::this_thread::yield();
 }
@@ -203,7 +207,8 @@ TEST_F(CrashReporterTest, LiveReportsDescribeTheAskedThreadAndLeaveEveryThreadRu
     EXPECT_LT(report->signalInfo().address, liveCallSite + 512);
     const CrashReportThreadInfo* crashed = crashedThread(*report);
     ASSERT_NE(crashed, nullptr);
-    EXPECT_TRUE(hasFrameIn(*crashed, reinterpret_cast<const void*>(&liveReportFromHere)));
+    EXPECT_TRUE(hasFrameAt(*crashed, report->signalInfo().address));  // the caller's frame
+    EXPECT_TRUE(hasFrameAt(*crashed, liveReturn));
     ASSERT_TRUE(report->customData().has_value());
     EXPECT_EQ(report->customData()->size(), 3u);
 
@@ -216,11 +221,16 @@ TEST_F(CrashReporterTest, LiveReportsDescribeTheAskedThreadAndLeaveEveryThreadRu
     ASSERT_TRUE(otherReport);
     const CrashReportThreadInfo* otherCrashed = crashedThread(*otherReport);
     ASSERT_NE(otherCrashed, nullptr);
-    EXPECT_TRUE(hasFrameIn(*otherCrashed, reinterpret_cast<const void*>(&parkedThreadWaitsHere)));
+    EXPECT_TRUE(hasFrameAt(*otherCrashed, parkedReturn));
     for (const auto& thread : otherReport->threads()) {
-        EXPECT_FALSE(hasFrameIn(thread, reinterpret_cast<const void*>(&otherReportFromHere)));  // the caller is left out
+        EXPECT_FALSE(hasFrameAt(thread, otherReport->signalInfo().address));  // the caller is left out
     }
     EXPECT_FALSE(otherReport->customData().has_value());
+    // Resumed threads leave their slots as soon as they run again.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (platform::darwin::thread_control_parked_count() != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
     EXPECT_EQ(platform::darwin::thread_control_parked_count(), 0u);
     parkedRelease = 1;
     parked.join();  // it was running again
