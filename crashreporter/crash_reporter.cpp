@@ -15,6 +15,7 @@
 #include "crashreporter/async.hpp"
 #include "crashreporter/mach_exception_crash.hpp"
 #include "crashreporter/report.hpp"
+#include "crashreporter/signal_handler.hpp"
 #include "crashreporter/thread_state.hpp"
 #include "platform/darwin/dyld.hpp"
 #include "platform/darwin/thread_control.hpp"
@@ -49,6 +50,20 @@ std::mutex enableLock;
 bool reporterEnabled = false;
 lvcrash_log_writer_t* processWriter = nullptr;
 std::atomic<int> exceptionRecorded{0};
+// What the signal capture's crash callback reads.
+lvcrash_crash_context signalCrashContext{};
+
+bool registerSignal(int signo, ReporterError* error) {
+    std::optional<foundation::Error> failure;
+    if (RDLVCrashSignalHandler::sharedHandler()->registerHandlerForSignal(signo, lvcrash_signal_crash_callback,
+                                                                         &signalCrashContext, &failure)) {
+        return true;
+    }
+    setError(error, ReporterError{failure ? failure->domain() : kCrashReporterErrorDomain,
+                                  failure ? failure->code() : kCrashReporterErrorOperatingSystem,
+                                  failure ? failure->what() : "Could not register the signal handler", "", 0});
+    return false;
+}
 
 // The shared image list, kept current by the loader's callbacks from first use on (they run
 // at once for the images already loaded).
@@ -294,8 +309,16 @@ bool RDLVCrashReporter::enableCrashReporterAndReturnError(ReporterError* error) 
     if (customData_) lvcrash_log_writer_set_custom_data(writer, customData_->data(), customData_->size());
     processWriter = writer;
     crash->writer = writer;
+    signalCrashContext.writer = writer;
+    signalCrashContext.report_path = crash->report_path;
+    signalCrashContext.image_list = crash->image_list;
 
-    if (config_.signalHandlerType() == LVCrashReporterSignalHandlerTypeMach) {
+    if (config_.signalHandlerType() == LVCrashReporterSignalHandlerTypeBSD) {
+        for (int signo : lvcrash_monitored_signals) {
+            if (!registerSignal(signo, error)) return false;
+        }
+    } else if (config_.signalHandlerType() == LVCrashReporterSignalHandlerTypeMach) {
+        if (!registerSignal(SIGABRT, error)) return false;
         if (!enableMachExceptionServer(error)) return false;
     }
     if (config_.shouldRegisterUncaughtExceptionHandler()) {
@@ -361,6 +384,8 @@ void RDLVCrashReporter::setCrashCallbacks(const LVCrashReporterCallbacks* callba
     lvcrash_mach_crash_context* crash = lvcrash_mach_crash_context_shared();
     crash->callback_context = callbacks->context;
     crash->handleSignal = callbacks->handleSignal;
+    signalCrashContext.callback_context = callbacks->context;
+    signalCrashContext.handleSignal = callbacks->handleSignal;
 }
 
 void RDLVCrashReporter::setCustomData(std::optional<std::vector<std::uint8_t>> data) {

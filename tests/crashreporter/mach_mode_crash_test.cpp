@@ -14,6 +14,7 @@
 #include "crashreporter/crash_reporter.hpp"
 #include "crashreporter/report.hpp"
 #include "platform/darwin/thread_control.hpp"
+#include "platform/foundation/exception.hpp"
 
 namespace lvcrash {
 namespace {
@@ -56,7 +57,14 @@ struct Child {
     std::vector<int> handled;
 };
 
-Child runChild(const fs::path& base, bool withPreviousPort) {
+enum class Crash { fault, uncaughtOnThread };
+
+__attribute__((noinline)) void raiseFromHere() {
+    platform::foundation::Exception::raise("GWTestException", "raised on a secondary thread");
+}
+
+Child runChild(const fs::path& base, bool withPreviousPort, std::uint64_t mode = LVCrashReporterSignalHandlerTypeMach,
+               Crash crash = Crash::fault) {
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);
     const pid_t pid = fork();
@@ -73,7 +81,7 @@ Child runChild(const fs::path& base, bool withPreviousPort) {
             std::thread(previousHandler, port).detach();
         }
         RDLVCrashReporter reporter("com.example.mach/child", "7", "7.0",
-                                   RDLVCrashReporterConfig(LVCrashReporterSignalHandlerTypeMach, 0, false, base.string()));
+                                   RDLVCrashReporterConfig(mode, 0, true, base.string()));
         LVCrashReporterCallbacks callbacks{0, nullptr, handleSignal};
         reporter.setCrashCallbacks(&callbacks);
         reporter.setCustomData(std::vector<std::uint8_t>{1, 2, 3});
@@ -85,7 +93,11 @@ Child runChild(const fs::path& base, bool withPreviousPort) {
                 for (;;) pause();
             }).detach();
         }
-        faultHere();
+        if (crash == Crash::uncaughtOnThread) {
+            std::thread(raiseFromHere).join();
+        } else {
+            faultHere();
+        }
         _exit(0);
     }
     close(fds[1]);
@@ -147,6 +159,49 @@ TEST_F(MachModeCrashTest, AFaultIsReportedAsItsMachExceptionWithTheFaultingThrea
     EXPECT_EQ(crashed, 1);
     EXPECT_TRUE(faultFrame);
     EXPECT_GE(report->threads().size(), 5u);  // main, server and three bystanders
+}
+
+std::shared_ptr<const CrashReport> readReport(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in.good()) << path;
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::optional<platform::foundation::Error> error;
+    auto report = CrashReport::decode(bytes, &error);
+    EXPECT_TRUE(report) << (error ? error->what() : "");
+    return report;
+}
+
+TEST_F(MachModeCrashTest, SignalModeReportsTheFaultWithoutAMachException) {
+    Child child = runChild(base_, false, LVCrashReporterSignalHandlerTypeBSD);
+    ASSERT_TRUE(WIFSIGNALED(child.status)) << child.status;
+    EXPECT_EQ(WTERMSIG(child.status), SIGSEGV);
+    EXPECT_EQ(child.handled, std::vector<int>{SIGSEGV});
+    auto report = readReport(reportPath());
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo().name, "SIGSEGV");
+    EXPECT_FALSE(report->machExceptionInfo().has_value());
+}
+
+TEST_F(MachModeCrashTest, AnUncaughtPlatformExceptionOnAThreadIsReportedAsAnAbortInBothModes) {
+    for (std::uint64_t mode : {LVCrashReporterSignalHandlerTypeBSD, LVCrashReporterSignalHandlerTypeMach}) {
+        fs::remove_all(base_ / kCrashReporterFolderName);
+        Child child = runChild(base_, false, mode, Crash::uncaughtOnThread);
+        ASSERT_TRUE(WIFSIGNALED(child.status)) << mode << " " << child.status;
+        EXPECT_EQ(WTERMSIG(child.status), SIGABRT) << mode;
+        EXPECT_EQ(child.handled, std::vector<int>{SIGABRT}) << mode;
+        auto report = readReport(reportPath());
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->signalInfo().name, "SIGABRT") << mode;
+        ASSERT_TRUE(report->exceptionInfo().has_value()) << mode;
+        EXPECT_EQ(report->exceptionInfo()->exceptionName, "GWTestException");
+        EXPECT_EQ(report->exceptionInfo()->exceptionReason, "raised on a secondary thread");
+        ASSERT_TRUE(report->exceptionInfo()->stackFrames.has_value());
+        ASSERT_FALSE(report->exceptionInfo()->stackFrames->empty());
+        // The raising function first.
+        const auto first = report->exceptionInfo()->stackFrames->front().instructionPointer;
+        const auto start = reinterpret_cast<std::uint64_t>(&raiseFromHere);
+        EXPECT_TRUE(first > start && first < start + 128) << std::hex << first << " " << start;
+    }
 }
 
 TEST_F(MachModeCrashTest, AnEarlierPortThatHandlesTheFaultLeavesNoReport) {
