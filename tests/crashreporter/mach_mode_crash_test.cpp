@@ -57,7 +57,16 @@ struct Child {
     std::vector<int> handled;
 };
 
-enum class Crash { fault, uncaughtOnThread };
+enum class Crash { fault, uncaughtOnThread, twoRaiseAtOnce, faultWithCustomDataCleared };
+
+std::atomic<int> ready{0};
+std::atomic<int> go{0};
+__attribute__((noinline)) void raiseTogether() {
+    ready.fetch_add(1);
+    while (go.load() == 0) {
+    }
+    platform::foundation::Exception::raise("GWTestException", "raised on a secondary thread");
+}
 
 __attribute__((noinline)) void raiseFromHere() {
     platform::foundation::Exception::raise("GWTestException", "raised on a secondary thread");
@@ -95,6 +104,16 @@ Child runChild(const fs::path& base, bool withPreviousPort, std::uint64_t mode =
         }
         if (crash == Crash::uncaughtOnThread) {
             std::thread(raiseFromHere).join();
+        } else if (crash == Crash::twoRaiseAtOnce) {
+            std::thread a(raiseTogether), b(raiseTogether);
+            while (ready.load() < 2) {
+            }
+            go.store(1);
+            a.join();
+            b.join();
+        } else if (crash == Crash::faultWithCustomDataCleared) {
+            reporter.setCustomData(std::nullopt);
+            faultHere();
         } else {
             faultHere();
         }
@@ -202,6 +221,25 @@ TEST_F(MachModeCrashTest, AnUncaughtPlatformExceptionOnAThreadIsReportedAsAnAbor
         const auto start = reinterpret_cast<std::uint64_t>(&raiseFromHere);
         EXPECT_TRUE(first > start && first < start + 128) << std::hex << first << " " << start;
     }
+}
+
+TEST_F(MachModeCrashTest, TwoThreadsRaisingAtOnceGiveOneReport) {
+    Child child = runChild(base_, false, LVCrashReporterSignalHandlerTypeMach, Crash::twoRaiseAtOnce);
+    ASSERT_TRUE(WIFSIGNALED(child.status)) << child.status;
+    EXPECT_EQ(WTERMSIG(child.status), SIGABRT);
+    EXPECT_EQ(child.handled, std::vector<int>{SIGABRT});  // one report, one callback
+    auto report = readReport(reportPath());
+    ASSERT_TRUE(report);
+    ASSERT_TRUE(report->exceptionInfo().has_value());
+    EXPECT_EQ(report->exceptionInfo()->exceptionName, "GWTestException");
+}
+
+TEST_F(MachModeCrashTest, CustomDataClearedAfterEnablingIsLeftOutOfTheReport) {
+    Child child = runChild(base_, false, LVCrashReporterSignalHandlerTypeMach, Crash::faultWithCustomDataCleared);
+    ASSERT_TRUE(WIFSIGNALED(child.status)) << child.status;
+    auto report = readReport(reportPath());
+    ASSERT_TRUE(report);
+    EXPECT_FALSE(report->customData().has_value());
 }
 
 TEST_F(MachModeCrashTest, AnEarlierPortThatHandlesTheFaultLeavesNoReport) {
