@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -192,6 +193,24 @@ TEST(FaultShimTest, SignalsThatNoReceiverCanAnswerGoStraightToTheirAction) {
             EXPECT_TRUE(outcome.seen.empty()) << c.name;
         }
     }
+}
+
+TEST(FaultShimTest, AReceiverThatNeverAnswersCostsAtMostTheBoundedWait) {
+    const auto start = std::chrono::steady_clock::now();
+    Outcome outcome = run_child([] {
+        port_t port = registered_port(exception_default | mach_exception_codes);
+        std::thread([port] {
+            alignas(8) unsigned char buffer[512];
+            // Takes the request and sits on it.
+            mach_msg(reinterpret_cast<MsgHeader*>(buffer), mach_rcv_msg, 0, sizeof buffer, port, 0, port_null);
+            pause();
+        }).detach();
+        touch();
+    });
+    ASSERT_TRUE(WIFSIGNALED(outcome.status)) << outcome.status;
+    EXPECT_EQ(WTERMSIG(outcome.status), SIGSEGV);
+    // Not a timing assertion on speed: only that the wait did happen and did end.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(fault_shim_reply_timeout_ms));
 }
 
 TEST(FaultShimTest, AHandledTrapContinuesAfterIt) {
