@@ -63,6 +63,7 @@ struct Seen {
     std::atomic<int> type{0};
     std::atomic<std::int64_t> subcode{0};
     std::atomic<port_t> thread{0};
+    std::atomic<std::uint32_t> count{0};
     std::atomic<int> answer{darwin::kern_failure};
 };
 
@@ -72,6 +73,7 @@ lvcrash_kern_return_t recordingCallback(port_t, port_t thread, int type, const s
     seen->type = type;
     seen->subcode = count > 1 ? codes[1] : -1;
     seen->thread = thread;
+    seen->count = count;
     seen->calls.fetch_add(1);
     return seen->answer.load();
 }
@@ -127,6 +129,28 @@ TEST(MachExceptionServerTest, ServerAnswersRequestsThroughTheCallbackAndStopsWhe
                   darwin::mig_reply_mismatch);  // the reply is the short default one
         EXPECT_EQ(seen.calls.load(), 3);
         EXPECT_EQ(seen.type.load(), darwin::exc_breakpoint);
+    }
+
+    // A code count beyond the two codes a request holds is cut to them, not read past the message.
+    {
+        darwin::MachExceptionRaiseRequest forged{};
+        forged.header.msgh_bits = darwin::msgh_bits(darwin::msg_type_copy_send, darwin::msg_type_make_send_once);
+        forged.header.msgh_remote_port = port->server_port();
+        forged.header.msgh_local_port = darwin::mach_reply_port();
+        forged.header.msgh_id = darwin::mach_exception_raise_id;
+        forged.exception = darwin::exc_software;
+        forged.code_count = 1000;
+        ASSERT_EQ(darwin::mach_msg(&forged.header, darwin::mach_send_msg, sizeof forged, 0, darwin::port_null, 0,
+                                   darwin::port_null),
+                  darwin::mach_msg_success);
+        darwin::ExceptionRaiseReply answer{};
+        ASSERT_EQ(darwin::mach_msg(&answer.header, darwin::mach_rcv_msg | darwin::mach_rcv_timeout, 0, sizeof answer,
+                                   forged.header.msgh_local_port, 60000, darwin::port_null),
+                  darwin::mach_msg_success);
+        EXPECT_EQ(answer.header.msgh_id, darwin::mach_exception_raise_id + 100);
+        EXPECT_EQ(seen.type.load(), darwin::exc_software);
+        EXPECT_EQ(seen.count.load(), 2u);
+        darwin::mach_port_destroy(darwin::task_self(), forged.header.msgh_local_port);
     }
 
     // The last send right going away only notifies: the server keeps answering.
