@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "crashreporter/alternate_stack.hpp"
+#include "crashreporter/crash_reporter.hpp"
+#include "crashreporter/mach_exception_crash.hpp"
 #include "crashreporter/fixture_support.hpp"
 #include "crashreporter/signal_handler.hpp"
 #include "platform/darwin/macho_loader.hpp"
@@ -93,7 +95,29 @@ void handle_signal(siginfo_t* info, ucontext_t*, void*) {
     close(fd);
 }
 
+// With GW_CRASH_CHILD_FACADE set to a signal handler type, the reporter object does the set-up:
+// its pending report (under a "facade" folder beside path) is linked from path.
+bool set_up_facade(const char* path, std::uint64_t type) {
+    handled_marker = std::string(path) + ".handled";
+    parked_file = handled_marker + ".parked";
+    stack_file = handled_marker + ".stack";
+    elapsed_file = handled_marker + ".elapsed";
+    const std::string folder = std::string(path).substr(0, std::string(path).rfind('/')) + "/facade";
+    auto* reporter = new RDLVCrashReporter("com.norvane.glyphwright.crash-child", "1", "1.0",
+                                           RDLVCrashReporterConfig(type, 3, true, folder));
+    LVCrashReporterCallbacks callbacks{0, nullptr, handle_signal};
+    reporter->setCrashCallbacks(&callbacks);
+    ReporterError error;
+    if (!reporter->enableCrashReporterAndReturnError(&error)) {
+        std::fprintf(stderr, "%s\n", error.message.c_str());
+        return false;
+    }
+    crash_context.writer = lvcrash_mach_crash_context_shared()->writer;
+    return symlink(reporter->crashReportPath().c_str(), path) == 0;
+}
+
 bool set_up(const char* path) {
+    if (const char* facade = std::getenv("GW_CRASH_CHILD_FACADE")) return set_up_facade(path, std::strtoull(facade, nullptr, 10));
     if (!platform::darwin::thread_control_install()) return false;
     if (lvcrash_async_image_list_init(&image_list, platform::darwin::task_self()) != LVCRASH_ERROR_NONE) return false;
     platform::darwin::loader_register_add_image(on_add);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <poll.h>
@@ -68,7 +69,8 @@ ChildRun run_child(const std::string& what) {
     unlink((path + ".handled.stack").c_str());
     unlink(path.c_str());
     unlink((path + ".handled").c_str());
-    rmdir(dir.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);  // with the reporter object's folders
     return run;
 }
 
@@ -163,6 +165,68 @@ TEST(SignalCapture, EachCrashLeavesAReportNamingTheSignalAndTheCrashedFrames) {
         // The text formatter takes every report the crash path writes.
         EXPECT_FALSE(CrashReportTextFormatter::stringValueForCrashReport(*report, CrashReportTextFormat::iOS).empty());
     }
+}
+
+// The same crashes through the reporter object, in signal mode and in Mach mode. In Mach mode
+// the report carries the exception and the signal it maps to (which handleSignal gets), while
+// the process still dies of the Linux signal.
+TEST(SignalCapture, EachCrashThroughTheReporterObjectInBothModes) {
+    struct ModeCase {
+        const char* what;
+        int signo;
+        int exception;  // 0: reaches the signal handler in Mach mode too
+        std::vector<std::string> frames;
+        std::size_t within;
+    };
+    const std::vector<ModeCase> cases = {
+        {"null-write", SIGSEGV, 1, {"crash_null_write", "main"}, 1},
+        {"guard-page", SIGSEGV, 1, {"crash_guard_page", "main"}, 1},
+        {"bus", SIGBUS, 1, {"crash_truncated_mapping", "main"}, 1},
+        {"ill", SIGILL, 2, {"crash_illegal_instruction", "main"}, 1},
+        {"fpe", SIGFPE, 3, {"crash_divide", "main"}, 1},
+        {"trap", SIGTRAP, 6, {"crash_breakpoint", "main"}, 1},
+        {"abort", SIGABRT, 0, {"abort", "crash_abort", "main"}, 6},
+        {"overflow-main", SIGSEGV, 1, {"crash_recurse_forever", "crash_recurse_forever"}, 1},
+        {"overflow-thread", SIGSEGV, 1, {"crash_recurse_forever", "crash_recurse_forever"}, 1},
+        {"thread", SIGSEGV, 1, {"crash_null_write", "crash_on_thread_body"}, 1},
+        {"usr1", SIGSEGV, 1, {"crash_null_write", "crash_usr1_handler"}, 1},
+        {"threads-50", SIGSEGV, 1, {"crash_null_write", "main"}, 1},
+    };
+    for (const char* mode : {"0", "1"}) {
+        setenv("GW_CRASH_CHILD_FACADE", mode, 1);
+        const bool mach = std::string(mode) == "1";
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (mach ? " mach" : " signal"));
+            const ChildRun run = run_child(c.what);
+            ASSERT_TRUE(run.finished) << "hung";
+            ASSERT_TRUE(WIFSIGNALED(run.status)) << "exit status " << WEXITSTATUS(run.status);
+            EXPECT_EQ(WTERMSIG(run.status), c.signo);
+            std::optional<platform::foundation::Error> error;
+            auto report = CrashReport::decode(run.report, &error);
+            ASSERT_TRUE(report) << (error ? error->what() : "no report");
+            ASSERT_EQ(run.handled.size(), 10u) << "handleSignal runs once: " << run.handled;
+            const int handled = std::stoi(run.handled.substr(7));
+            if (mach && c.exception != 0) {
+                ASSERT_TRUE(report->machExceptionInfo().has_value());
+                EXPECT_EQ(report->machExceptionInfo()->type, static_cast<std::uint64_t>(c.exception));
+                EXPECT_EQ(report->machExceptionInfo()->codes.size(), 2u);
+            } else {
+                EXPECT_FALSE(report->machExceptionInfo().has_value());
+                EXPECT_EQ(handled, c.signo);
+            }
+            EXPECT_EQ(report->signalInfo().name, sigabbrev_np(handled) ? std::string("SIG") + sigabbrev_np(handled) : "");
+            const CrashReportThreadInfo* crashed = crashed_thread(*report);
+            ASSERT_NE(crashed, nullptr);
+            const auto names = names_of(*crashed);
+            EXPECT_TRUE(starts_with_run(names, c.frames, c.within)) << joined(names);
+            if (std::string(c.what) == "threads-50") {
+                // Mach mode adds the exception server's thread, with its own state.
+                EXPECT_EQ(report->threads().size(), mach ? 51u : 50u);
+                for (const auto& thread : report->threads()) EXPECT_FALSE(thread.stackFrames.empty());
+            }
+        }
+    }
+    unsetenv("GW_CRASH_CHILD_FACADE");
 }
 
 TEST(SignalCapture, AReportFolderRemovedBeforeTheCrashGivesTheSameDeathWithoutAReport) {
