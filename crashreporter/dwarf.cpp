@@ -1,4 +1,5 @@
 #include "crashreporter/dwarf.hpp"
+#include "crashreporter/dwarf_opstream_reader.hpp"
 
 namespace lvcrash {
 
@@ -106,56 +107,7 @@ lvcrash_error_t lvcrash_async_dwarf_opstream_init(lvcrash_async_dwarf_opstream* 
 
 namespace {
 
-struct Stream {
-    lvcrash_async_dwarf_opstream* s;
-
-    bool done() const { return s->position >= s->end; }
-    bool fits(std::uint64_t n) const { return n <= s->end - s->position && s->position <= s->end; }
-    bool u8(std::uint8_t* v) {
-        if (!fits(1) || lvcrash_async_mobject_read_uint8(s->mobj, s->position, 0, v) != LVCRASH_ERROR_NONE) return false;
-        s->position += 1;
-        return true;
-    }
-    bool u16(std::uint16_t* v) {
-        if (!fits(2) || lvcrash_async_mobject_read_uint16(s->mobj, s->byteorder, s->position, 0, v) != LVCRASH_ERROR_NONE)
-            return false;
-        s->position += 2;
-        return true;
-    }
-    bool u32(std::uint32_t* v) {
-        if (!fits(4) || lvcrash_async_mobject_read_uint32(s->mobj, s->byteorder, s->position, 0, v) != LVCRASH_ERROR_NONE)
-            return false;
-        s->position += 4;
-        return true;
-    }
-    bool u64(std::uint64_t* v) {
-        if (!fits(8) || lvcrash_async_mobject_read_uint64(s->mobj, s->byteorder, s->position, 0, v) != LVCRASH_ERROR_NONE)
-            return false;
-        s->position += 8;
-        return true;
-    }
-    lvcrash_error_t uleb(std::uint64_t* v) {
-        std::size_t size = 0;
-        const lvcrash_error_t err = lvcrash_async_dwarf_read_uleb128(s->mobj, s->position, 0, v, &size);
-        if (err != LVCRASH_ERROR_NONE) return err;
-        if (!fits(size)) return LVCRASH_ERROR_INVALID_ARGUMENT;
-        s->position += size;
-        return LVCRASH_ERROR_NONE;
-    }
-    lvcrash_error_t sleb(std::int64_t* v) {
-        std::size_t size = 0;
-        const lvcrash_error_t err = lvcrash_async_dwarf_read_sleb128(s->mobj, s->position, 0, v, &size);
-        if (err != LVCRASH_ERROR_NONE) return err;
-        if (!fits(size)) return LVCRASH_ERROR_INVALID_ARGUMENT;
-        s->position += size;
-        return LVCRASH_ERROR_NONE;
-    }
-    bool skip(std::uint64_t n) {
-        if (!fits(n)) return false;
-        s->position += n;
-        return true;
-    }
-};
+using Stream = RD::async::detail::OpStreamReader;
 
 }  // namespace
 
@@ -323,26 +275,26 @@ lvcrash_error_t lvcrash_async_dwarf_cie_info_init(lvcrash_async_dwarf_cie_info* 
                                             static_cast<lvcrash_vm_off_t>(h.length - h.id_size));
     if (err != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
     Stream s{&raw};
-    if (!s.u8(&info->cie_version)) return LVCRASH_ERROR_INVALID_ARGUMENT;
+    if (s.u8(&info->cie_version) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
     if (info->cie_version != 1 && info->cie_version != 3 && info->cie_version != 4) return LVCRASH_ERROR_INVALID_ARGUMENT;
     char augmentation[16] = {};
     std::size_t aug_len = 0;
     for (;;) {
         std::uint8_t c;
-        if (!s.u8(&c)) return LVCRASH_ERROR_INVALID_ARGUMENT;
+        if (s.u8(&c) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
         if (c == 0) break;
         if (aug_len < sizeof augmentation - 1) augmentation[aug_len++] = static_cast<char>(c);
     }
     if (aug_len > 0 && augmentation[0] != 'z') return LVCRASH_ERROR_NOT_SUPPORTED;
     if (info->cie_version == 4) {
-        if (!s.u8(&info->address_size) || !s.u8(&info->segment_size)) return LVCRASH_ERROR_INVALID_ARGUMENT;
+        if (s.u8(&info->address_size) != LVCRASH_ERROR_NONE || s.u8(&info->segment_size) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
     }
     if ((err = s.uleb(&info->code_alignment_factor)) != LVCRASH_ERROR_NONE) return err;
     if ((err = s.sleb(&info->data_alignment_factor)) != LVCRASH_ERROR_NONE) return err;
     if (info->cie_version == 1) {
         // Version 1 keeps the return-address register in one byte.
         std::uint8_t ra;
-        if (!s.u8(&ra)) return LVCRASH_ERROR_INVALID_ARGUMENT;
+        if (s.u8(&ra) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
         info->return_address_register = ra;
     } else if ((err = s.uleb(&info->return_address_register)) != LVCRASH_ERROR_NONE) {
         return err;
@@ -356,20 +308,20 @@ lvcrash_error_t lvcrash_async_dwarf_cie_info_init(lvcrash_async_dwarf_cie_info* 
         for (std::size_t i = 1; i < aug_len; ++i) {
             const char c = augmentation[i];
             if (c == 'L') {
-                if (!s.u8(&info->eh_augmentation.lsda_encoding)) return LVCRASH_ERROR_INVALID_ARGUMENT;
+                if (s.u8(&info->eh_augmentation.lsda_encoding) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
                 info->eh_augmentation.has_lsda_encoding = true;
             } else if (c == 'P') {
                 std::uint8_t enc;
-                if (!s.u8(&enc)) return LVCRASH_ERROR_INVALID_ARGUMENT;
+                if (s.u8(&enc) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
                 T value = 0;
                 std::size_t size = 0;
                 if (!ptr_reader) return LVCRASH_ERROR_INVALID_ARGUMENT;
                 if ((err = ptr_reader->read(mobj, raw.position, 0, enc, &value, &size)) != LVCRASH_ERROR_NONE) return err;
-                if (!s.skip(size)) return LVCRASH_ERROR_INVALID_ARGUMENT;
+                if (s.skip(size) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
                 info->eh_augmentation.has_personality_address = true;
                 info->eh_augmentation.personality_address = value;
             } else if (c == 'R') {
-                if (!s.u8(&info->eh_augmentation.pointer_encoding)) return LVCRASH_ERROR_INVALID_ARGUMENT;
+                if (s.u8(&info->eh_augmentation.pointer_encoding) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
                 info->eh_augmentation.has_pointer_encoding = true;
             } else if (c == 'S') {
                 info->eh_augmentation.signal_frame = true;
@@ -378,7 +330,7 @@ lvcrash_error_t lvcrash_async_dwarf_cie_info_init(lvcrash_async_dwarf_cie_info* 
             }
         }
         raw.position = data_start;
-        if (!s.skip(data_length)) return LVCRASH_ERROR_INVALID_ARGUMENT;
+        if (s.skip(data_length) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
     }
     info->initial_instructions_offset = raw.position - base;
     info->initial_instructions_length = raw.end - raw.position;
@@ -427,9 +379,9 @@ lvcrash_error_t lvcrash_async_dwarf_fde_info_init_split(lvcrash_async_dwarf_fde_
     T start = 0, range = 0;
     std::size_t size = 0;
     if ((err = ptr.read(mobj, raw.position, 0, encoding, &start, &size)) != LVCRASH_ERROR_NONE) return err;
-    if (!s.skip(size)) return LVCRASH_ERROR_INVALID_ARGUMENT;
+    if (s.skip(size) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
     if ((err = ptr.read(mobj, raw.position, 0, encoding & 0x0F, &range, &size)) != LVCRASH_ERROR_NONE) return err;
-    if (!s.skip(size)) return LVCRASH_ERROR_INVALID_ARGUMENT;
+    if (s.skip(size) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
     const T end = static_cast<T>(start + range);
     if (end < start) return LVCRASH_ERROR_INVALID_ARGUMENT;
     info->pc_start = start;
@@ -437,7 +389,7 @@ lvcrash_error_t lvcrash_async_dwarf_fde_info_init_split(lvcrash_async_dwarf_fde_
     if (cie.has_eh_augmentation) {
         std::uint64_t data_length;
         if ((err = s.uleb(&data_length)) != LVCRASH_ERROR_NONE) return err;
-        if (!s.skip(data_length)) return LVCRASH_ERROR_INVALID_ARGUMENT;
+        if (s.skip(data_length) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_ARGUMENT;
     }
     info->instructions_offset = raw.position - section_base;
     info->instructions_length = raw.end - raw.position;

@@ -1,6 +1,7 @@
 // The register-rule table of one row of the call-frame table, the CFA program that builds it,
 // its application to a frame, and the expression machine.
 #include "crashreporter/dwarf.hpp"
+#include "crashreporter/dwarf_opstream_reader.hpp"
 
 namespace lvcrash::RD::async {
 
@@ -8,60 +9,7 @@ namespace {
 
 constexpr std::uint8_t none = DWARF_CFA_STATE_INVALID_ENTRY_IDX;
 
-struct Ops {
-    lvcrash_async_dwarf_opstream* s;
-    bool fits(std::uint64_t n) const { return s->position <= s->end && n <= s->end - s->position; }
-    lvcrash_error_t u8(std::uint8_t* v) {
-        if (!fits(1) || lvcrash_async_mobject_read_uint8(s->mobj, s->position, 0, v) != LVCRASH_ERROR_NONE)
-            return LVCRASH_ERROR_INVALID_ARGUMENT;
-        s->position += 1;
-        return LVCRASH_ERROR_NONE;
-    }
-    lvcrash_error_t u16(std::uint16_t* v) {
-        if (!fits(2) || lvcrash_async_mobject_read_uint16(s->mobj, s->byteorder, s->position, 0, v) != LVCRASH_ERROR_NONE)
-            return LVCRASH_ERROR_INVALID_ARGUMENT;
-        s->position += 2;
-        return LVCRASH_ERROR_NONE;
-    }
-    lvcrash_error_t u32(std::uint32_t* v) {
-        if (!fits(4) || lvcrash_async_mobject_read_uint32(s->mobj, s->byteorder, s->position, 0, v) != LVCRASH_ERROR_NONE)
-            return LVCRASH_ERROR_INVALID_ARGUMENT;
-        s->position += 4;
-        return LVCRASH_ERROR_NONE;
-    }
-    lvcrash_error_t u64(std::uint64_t* v) {
-        if (!fits(8) || lvcrash_async_mobject_read_uint64(s->mobj, s->byteorder, s->position, 0, v) != LVCRASH_ERROR_NONE)
-            return LVCRASH_ERROR_INVALID_ARGUMENT;
-        s->position += 8;
-        return LVCRASH_ERROR_NONE;
-    }
-    lvcrash_error_t uleb(std::uint64_t* v) {
-        std::size_t size = 0;
-        if (!fits(1)) return LVCRASH_ERROR_INVALID_ARGUMENT;
-        const lvcrash_error_t err = lvcrash_async_dwarf_read_uleb128(s->mobj, s->position, 0, v, &size);
-        if (err != LVCRASH_ERROR_NONE) return err;
-        if (!fits(size)) return LVCRASH_ERROR_INVALID_ARGUMENT;
-        s->position += size;
-        return LVCRASH_ERROR_NONE;
-    }
-    lvcrash_error_t sleb(std::int64_t* v) {
-        std::size_t size = 0;
-        if (!fits(1)) return LVCRASH_ERROR_INVALID_ARGUMENT;
-        const lvcrash_error_t err = lvcrash_async_dwarf_read_sleb128(s->mobj, s->position, 0, v, &size);
-        if (err != LVCRASH_ERROR_NONE) return err;
-        if (!fits(size)) return LVCRASH_ERROR_INVALID_ARGUMENT;
-        s->position += size;
-        return LVCRASH_ERROR_NONE;
-    }
-    lvcrash_error_t reg(std::uint32_t* r) {
-        std::uint64_t v;
-        const lvcrash_error_t err = uleb(&v);
-        if (err != LVCRASH_ERROR_NONE) return err;
-        if (v > 0xFFFFFFFFull) return LVCRASH_ERROR_NOT_SUPPORTED;
-        *r = static_cast<std::uint32_t>(v);
-        return LVCRASH_ERROR_NONE;
-    }
-};
+using Ops = detail::OpStreamReader;
 
 #define TRY(expr)                                            \
     do {                                                     \

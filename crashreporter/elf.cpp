@@ -229,8 +229,15 @@ void consider(best_symbol* best, const Elf64_Sym& sym, std::int64_t bias, lvcras
 
 }  // namespace
 
-lvcrash_error_t lvcrash_async_elf_find_symbol_by_pc(const lvcrash_async_elf* image, lvcrash_vm_address_t pc,
-                                                    lvcrash_async_elf_found_symbol_cb callback, void* ctx) {
+namespace {
+
+constexpr std::uint32_t symbol_chunk = 128;
+constexpr std::size_t name_buffer_size = 1024;
+
+// The whole-table lookup: .dynsym and .dynstr copied into fresh pages. Used when the lookup
+// in place can't settle the answer on its own.
+lvcrash_error_t find_symbol_mapped(const lvcrash_async_elf* image, lvcrash_vm_address_t pc,
+                                   lvcrash_async_elf_found_symbol_cb callback, void* ctx) {
     best_symbol best{false, 0, 0, nullptr};
     lvcrash_async_mobject syms, strs, chains;
     bool mapped = false, chains_mapped = false;
@@ -296,6 +303,76 @@ lvcrash_error_t lvcrash_async_elf_find_symbol_by_pc(const lvcrash_async_elf* ima
         lvcrash_async_mobject_free(&syms);
         lvcrash_async_mobject_free(&strs);
     }
+    return best.found ? LVCRASH_ERROR_NONE : LVCRASH_ERROR_NOT_FOUND;
+}
+
+// .dynsym read in place, a chunk at a time, and only the winner's name read. The GNU hash table
+// sorts the symbols it covers by bucket, so walking its buckets in order visits them in index
+// order from symoffset on: a linear scan keeps dladdr's choice among aliases. False when the
+// answer needs the whole-table lookup (a read failed, or the winner's name is not terminated
+// within the buffer).
+bool find_dynsym_in_place(const lvcrash_async_elf* image, lvcrash_vm_address_t pc, best_symbol* best,
+                          char (&name)[name_buffer_size]) {
+    if (!image->dynsym || !image->dynsym_count || !image->dynstr_size) return true;  // nothing to find there
+    std::uint32_t first = 0;
+    std::uint32_t head[4];
+    if (image->gnu_hash &&
+        lvcrash_async_task_memcpy(image->task, image->gnu_hash, 0, head, sizeof head) == LVCRASH_ERROR_NONE &&
+        head[0] > 0 && head[0] <= max_symbols && head[2] <= max_symbols) {
+        if (image->dynsym_count <= head[1]) return true;
+        first = head[1];
+    }
+    Elf64_Sym chunk[symbol_chunk];
+    bool found = false;
+    Elf64_Sym winner{};
+    for (std::uint32_t i = first; i < image->dynsym_count;) {
+        const std::uint32_t n = image->dynsym_count - i < symbol_chunk ? image->dynsym_count - i : symbol_chunk;
+        if (lvcrash_async_task_memcpy(image->task, image->dynsym, static_cast<lvcrash_vm_off_t>(i) * sizeof(Elf64_Sym),
+                                      chunk, n * sizeof(Elf64_Sym)) != LVCRASH_ERROR_NONE)
+            return false;
+        for (std::uint32_t k = 0; k < n; ++k) {
+            const Elf64_Sym& sym = chunk[k];
+            if (sym.st_shndx == SHN_UNDEF && sym.st_value == 0) continue;
+            if (sym.st_shndx == SHN_ABS || ELF64_ST_TYPE(sym.st_info) == STT_TLS) continue;
+            if (sym.st_name >= image->dynstr_size) continue;
+            const lvcrash_vm_address_t value = sym.st_value + static_cast<std::uint64_t>(image->load_bias);
+            if (pc < value) continue;
+            const bool inside =
+                ((sym.st_shndx == SHN_UNDEF || sym.st_size == 0) && pc == value) || pc - value < sym.st_size;
+            if (!inside || (found && !(winner.st_value < sym.st_value))) continue;
+            found = true;
+            winner = sym;
+        }
+        i += n;
+    }
+    if (!found) return true;
+    std::uint64_t length = image->dynstr_size - winner.st_name;
+    if (length > name_buffer_size) length = name_buffer_size;
+    if (lvcrash_async_task_memcpy(image->task, image->dynstr, winner.st_name, name, length) != LVCRASH_ERROR_NONE)
+        return false;
+    std::uint64_t end = 0;
+    while (end < length && name[end] != 0) ++end;
+    if (end >= length) return false;
+    best->found = true;
+    best->st_value = winner.st_value;
+    best->address = winner.st_value + static_cast<std::uint64_t>(image->load_bias);
+    best->name = name;
+    return true;
+}
+
+}  // namespace
+
+lvcrash_error_t lvcrash_async_elf_find_symbol_by_pc(const lvcrash_async_elf* image, lvcrash_vm_address_t pc,
+                                                    lvcrash_async_elf_found_symbol_cb callback, void* ctx) {
+    best_symbol best{false, 0, 0, nullptr};
+    char name[name_buffer_size];
+    if (!find_dynsym_in_place(image, pc, &best, name)) return find_symbol_mapped(image, pc, callback, ctx);
+    if (image->symtab) {
+        for (std::uint32_t i = 0; i < image->symtab_count; ++i)
+            consider(&best, at<Elf64_Sym>(image->symtab, i * sizeof(Elf64_Sym)), image->load_bias, pc, image->strtab,
+                     image->strtab_size);
+    }
+    if (best.found) callback(best.address, best.name, ctx);
     return best.found ? LVCRASH_ERROR_NONE : LVCRASH_ERROR_NOT_FOUND;
 }
 

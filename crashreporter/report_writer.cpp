@@ -313,8 +313,11 @@ lvcrash_error_t lvcrash_log_writer_write(lvcrash_log_writer_t* writer, thread_t 
     thread_t threads[LVCRASH_WRITER_MAX_THREADS];
     std::size_t thread_count = 0;
     if (darwin::task_threads(darwin::task_self(), threads, LVCRASH_WRITER_MAX_THREADS, &thread_count) !=
-        darwin::kern_success)
-        thread_count = 0;
+        darwin::kern_success) {
+        // No thread list (/proc unreadable): the calling thread is still reported.
+        threads[0] = self;
+        thread_count = 1;
+    }
     writer->suspended_count = 0;
     for (std::size_t i = 0; i < thread_count; ++i) {
         if (threads[i] == self) continue;

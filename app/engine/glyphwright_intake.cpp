@@ -9,7 +9,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 namespace gw {
 
@@ -70,14 +73,24 @@ void Glyphwright::addSingleImage(const pf::URL& url, std::optional<std::size_t> 
 }
 
 void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::optional<std::size_t> index) {
-    for (const auto& url : urls) {
-        ImageInputPtr input;
-        try {
-            input = ImageInput::load(url);
-        } catch (...) {
-            continue;
+    // Pictures are decoded a few at a time on their own threads (decoding is most of
+    // the work of reading a folder) and inserted in the order given, as one by one.
+    const std::size_t window = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
+    for (std::size_t first = 0; first < urls.size(); first += window) {
+        const std::size_t last = std::min(urls.size(), first + window);
+        std::vector<std::future<ImageInputPtr>> loads;
+        for (std::size_t i = first; i < last; ++i) {
+            loads.push_back(std::async(std::launch::async, [&url = urls[i]]() -> ImageInputPtr {
+                try {
+                    return ImageInput::load(url);
+                } catch (...) {
+                    return nullptr;
+                }
+            }));
         }
-        insert(input, index);
+        for (auto& load : loads) {
+            if (auto input = load.get()) insert(input, index);
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include "platform/foundation/files.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <optional>
 
@@ -25,6 +26,14 @@ std::exception_ptr ImageCreationOperation::error() const {
     return error_;
 }
 
+namespace {
+
+std::string colourKey(const pg::Color& colour) {
+    return fmt::format("{}:{}:{}", colour.colorSpace().name(), fmt::join(colour.components(), ","), colour.alpha());
+}
+
+}  // namespace
+
 void ImageCreationOperation::render() {
     const auto& definition = imageDefinition_;
     pg::ImagePtr image;
@@ -38,20 +47,57 @@ void ImageCreationOperation::render() {
         writeSinglePagePDF(*image, definition.outputDirectory, definition.size, definition.zoom);
         return;
     }
-    std::optional<pg::Color> background;
-    if (definition.backgroundColour.alpha() != 0) background = definition.backgroundColour;
-    auto rendered = converted(*image, definition.size, static_cast<std::int64_t>(definition.scaleType),
-                              definition.zoom, background, definition.isAlphaChannelRemoved,
-                              definition.roundCorners, definition.addShadow);
-    auto data = rendered ? pngData(*rendered) : std::nullopt;
+    bool drawn = false;
+    std::optional<std::vector<std::uint8_t>> data;
+    if (renderShare_) {
+        // Everything the picture's pixels depend on; the source by identity.
+        const auto key = fmt::format("{}|{}x{}|{}|{}|{}|{}|{}|{}", static_cast<const void*>(image.get()),
+                                     definition.size.width, definition.size.height,
+                                     static_cast<int>(definition.scaleType), definition.zoom,
+                                     colourKey(definition.backgroundColour), definition.isAlphaChannelRemoved,
+                                     definition.roundCorners, definition.addShadow);
+        auto entry = renderShare_->entry(key);
+        std::lock_guard lock(entry->mutex);
+        if (!entry->made) {
+            try {
+                entry->bytes = pngBytes(*image, entry->drawn);
+            } catch (...) {
+                entry->error = std::current_exception();
+            }
+            entry->made = true;
+        }
+        if (entry->error) std::rethrow_exception(entry->error);
+        data = entry->bytes;
+        drawn = entry->drawn;
+    } else {
+        data = pngBytes(*image, drawn);
+    }
     if (!data) {
         const auto size = fmt::format("{} × {}", definition.size.width, definition.size.height);
         throw ImageConversionError(ImageConversionError::Case::unableToGetPNGRepresentationFromFinalImage,
-                                   LocalizedString::text(rendered ? "error.description.png.notEncoded"
+                                   LocalizedString::text(drawn ? "error.description.png.notEncoded"
                                                                   : "error.description.png.notDrawn",
                                                          size));
     }
     pf::files::writeAtomically(definition.outputDirectory.fsPath(), *data);
+}
+
+std::optional<std::vector<std::uint8_t>> ImageCreationOperation::pngBytes(const pg::Image& image, bool& drawn) const {
+    const auto& definition = imageDefinition_;
+    std::optional<pg::Color> background;
+    if (definition.backgroundColour.alpha() != 0) background = definition.backgroundColour;
+    auto rendered = converted(image, definition.size, static_cast<std::int64_t>(definition.scaleType),
+                              definition.zoom, background, definition.isAlphaChannelRemoved,
+                              definition.roundCorners, definition.addShadow);
+    drawn = rendered != nullptr;
+    return rendered ? pngData(*rendered) : std::nullopt;
+}
+
+std::shared_ptr<RenderShare::Entry> RenderShare::entry(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    auto& entry = entries_[key];
+    if (!entry) entry = std::make_shared<Entry>();
+    return entry;
 }
 
 void ImageCreationOperation::start() {
@@ -65,6 +111,8 @@ void ImageCreationOperation::start() {
         std::lock_guard lock(errorMutex_);
         error_ = caught;
     }
+    // The shared pictures go once the last operation of the folder that shares them is done.
+    renderShare_.reset();
     progress_.store(1.0f, std::memory_order_release);
     if (progressUpdateHandler_) progressUpdateHandler_(1.0f);
     finish();

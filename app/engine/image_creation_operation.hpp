@@ -6,12 +6,36 @@
 #include "app/foundation/image_definition.hpp"
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace gw {
+
+// Pictures of one conversion that come out the same (same source, size and settings)
+// are drawn and encoded once: the first operation to need one makes it, the others wait
+// for it and write the same bytes.
+class RenderShare {
+public:
+    struct Entry {
+        std::mutex mutex;
+        bool made = false;
+        bool drawn = false;
+        std::optional<std::vector<std::uint8_t>> bytes;
+        std::exception_ptr error;
+    };
+    std::shared_ptr<Entry> entry(const std::string& key);
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<std::string, std::shared_ptr<Entry>> entries_;
+};
 
 class ImageCreationOperation : public AsyncOperation, public Progressable {
 public:
@@ -21,6 +45,8 @@ public:
 
     // Does the whole work on the calling thread and finishes before it returns.
     void start() override;
+    // Shares what this operation draws with the others given the same share. Before start.
+    void setRenderShare(std::shared_ptr<RenderShare> share) { renderShare_ = std::move(share); }
 
     // 0 until the work is over, then 1 whether it succeeded or not.
     float progress() const override { return progress_.load(std::memory_order_acquire); }
@@ -30,12 +56,15 @@ public:
 
 private:
     void render();
+    // The PNG bytes of the picture (none when it could not be drawn or encoded).
+    std::optional<std::vector<std::uint8_t>> pngBytes(const platform::graphics::Image& image, bool& drawn) const;
 
     std::atomic<float> progress_{0.0f};
     mutable std::mutex errorMutex_;
     std::exception_ptr error_;
     ProgressUpdateHandler progressUpdateHandler_;
     ImageDefinition imageDefinition_;
+    std::shared_ptr<RenderShare> renderShare_;
 };
 
 // The localised description of an error an operation recorded.

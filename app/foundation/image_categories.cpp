@@ -6,6 +6,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 #include <fmt/format.h>
 
 namespace gw {
@@ -15,11 +17,61 @@ using platform::graphics::ColorSpace;
 using platform::graphics::Image;
 using platform::graphics::Size;
 
+namespace {
+
+// The pixel the corner colour is read from, counted from the top-left.
+constexpr int kCornerX = 1, kCornerY = 1;
+// Vector pictures are drawn only this far into their top-left corner: enough for the
+// renderer's antialiasing around the pixel, a sliver of a whole render's work.
+constexpr int kCornerRegion = 8;
+
+// A one-pixel bitmap holding the picture's pixel (1, 1) as the whole-picture render
+// would have it (clear outside the picture), in that bitmap's colour space. Bitmaps are
+// read in place; anything else is drawn only around its corner.
+platform::graphics::BitmapPtr cornerPixel(const Image& image) {
+    using namespace platform::graphics;
+    const auto& reps = image.representations();
+    if (reps.empty()) return nullptr;
+    BitmapPtr source;
+    if (reps.front()->kind() == ImageRep::Kind::bitmap) {
+        const auto& first = std::static_pointer_cast<BitmapRep>(reps.front());
+        if (first->pixelsWide() > 0 && first->pixelsHigh() > 0) source = first->bitmap();
+    }
+    if (!source) {
+        const long width = std::lround(image.size().width);
+        const long height = std::lround(image.size().height);
+        if (width <= 0 || height <= 0 || !dimensionsAcceptable(width, height)) return nullptr;
+        // A vector picture answers from its PDF page, whatever else draws it: the page
+        // holds everything it shows, effects included, so its corner needs nothing
+        // from outside the few pixels drawn.
+        const Image* drawn = &image;
+        platform::graphics::ImagePtr page;
+        if (auto pdf = image.pdfRepresentation(); pdf && reps.front() != pdf) {
+            page = Image::withRepresentation(pdf);
+            page->setSize(image.size());
+            drawn = page.get();
+        }
+        source = drawn->renderBitmapRegion(static_cast<int>(width), static_cast<int>(height), kCornerRegion,
+                                           kCornerRegion);
+        if (!source) return nullptr;
+    }
+    const std::uint32_t word = source->pixelAt(kCornerX, kCornerY);
+    std::vector<std::uint8_t> pixel(4);
+    std::memcpy(pixel.data(), &word, 4);
+    // An opaque bitmap's pixels all carry full alpha; outside it the pixel is clear.
+    const bool hasAlpha = source->hasAlpha() || (word >> 24) != 0xFF;
+    return makeSharedBitmap(Bitmap(1, 1, 4, std::move(pixel), hasAlpha, source->colorSpace()));
+}
+
+}  // namespace
+
 std::optional<Color> cornerPixelColor(const Image& image) {
-    auto bitmap = image.renderedBitmap();
+    auto bitmap = cornerPixel(image);
     if (!bitmap) return std::nullopt;
     Logger::log(fmt::format("Image color space: {}", bitmap->colorSpace().description()));
-    auto converted = bitmap->convertingToColorSpace(ColorSpace::genericRGB());
+    // Converting the one pixel gives what converting the whole bitmap gives there:
+    // the conversion goes pixel by pixel.
+    auto converted = bitmap->convertedTo(ColorSpace::genericRGB());
     if (!converted) return std::nullopt;
 
     const Size size = image.size();
@@ -27,7 +79,7 @@ std::optional<Color> cornerPixelColor(const Image& image) {
         Logger::log("Image too small to get color");
         return Color::black();
     }
-    Color color = converted->colorAt(1, 1);
+    Color color = converted->colorAt(0, 0);
     if (color.alpha() < static_cast<double>(0.01f)) color = Color::clear();
     Logger::log(fmt::format("Original color: {}, component count:{}", color.description(), color.numberOfComponents()));
     Logger::log(fmt::format("New color: {}, component count:{}", color.description(), color.numberOfComponents()));

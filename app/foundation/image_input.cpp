@@ -113,7 +113,7 @@ ImageInputPtr ImageInput::load(const URL& url) {
     if (last.ends_with(".svg")) {
         auto document = platform::graphics::SvgDocument::fromFile(url.fsPath(), &detail, &problem);
         if (!document) throw failed(ImageInputError::Case::unableToLoadSVGImage, PictureProblem::notAPicture);
-        image = convertToPDFImage(*document, &detail);
+        image = svgPicture(document, &detail);
         if (!image) throw failed(ImageInputError::Case::unableToLoadNSImageAtPath, PictureProblem::incompleteRender);
     } else {
         image = platform::graphics::Image::fromFile(url.fsPath(), &detail, &problem);

@@ -60,6 +60,23 @@ platform::graphics::ImagePtr convertToPDFImage(const platform::graphics::SvgDocu
     return platform::graphics::Image::withRepresentation(std::move(rep));
 }
 
+platform::graphics::ImagePtr svgPicture(std::shared_ptr<const platform::graphics::SvgDocument> document,
+                                        std::string* error) {
+    if (!document) return nullptr;
+    auto page = convertToPDFImage(*document, error);
+    if (!page) return nullptr;
+    const Size size = page->size();
+    auto picture = platform::graphics::Image::make(size);
+    // First, so drawing picks it; the page after it keeps the picture vector.
+    picture->addRepresentation(std::make_shared<platform::graphics::DrawingHandlerRep>(
+        size, true, [document](Rect) {
+            auto* context = GraphicsContext::current();
+            return context != nullptr && document->render(*context);
+        }));
+    for (const auto& rep : page->representations()) picture->addRepresentation(rep);
+    return picture;
+}
+
 bool saveAsPDFInOutputDirectory(const platform::graphics::SvgDocument& document,
                                 const platform::foundation::URL& file) {
     // The page is the document's stated size; a document without one has no page to

@@ -15,6 +15,12 @@ namespace gw {
 platform::graphics::ImagePtr convertToPDFImage(const platform::graphics::SvgDocument& document,
                                                std::string* error = nullptr);
 
+// The same picture, drawn into bitmaps straight from the document (no PDF renderer in
+// between: faster, on many threads at once, and as the document's own renderer draws
+// it), while its PDF page stays what makes it vector and what is stored or written.
+platform::graphics::ImagePtr svgPicture(std::shared_ptr<const platform::graphics::SvgDocument> document,
+                                        std::string* error = nullptr);
+
 // Writes a one-page PDF of the document at `file` (the file itself), on a page of the
 // document's stated size. False (and no file) when the file cannot be written or the
 // document not drawn completely.

@@ -94,7 +94,9 @@ void ArrayController::removeAllObjects() {
 void ArrayController::moveObject(std::size_t from, std::size_t to) {
     {
         std::lock_guard lock(mutex_);
-        if (from >= objects_.size() || to >= objects_.size() || from == to) return;
+        // A move to the same index changes nothing but is still one replacement of the
+        // content: observers re-read it (a list that was reordered by a drag re-stacks).
+        if (from >= objects_.size() || to >= objects_.size()) return;
         std::vector<Element> selected;
         for (auto i : selection_) selected.push_back(objects_[i]);
         Element moving = objects_[from];

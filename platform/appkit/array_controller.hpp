@@ -95,7 +95,8 @@ public:
     void setContent(std::vector<Element> content);
     // Selects every arranged object.
     void selectAll();
-    // Moves one object; the selection follows the objects it named.
+    // Moves one object; the selection follows the objects it named. Observers are told
+    // even when the object stays where it was.
     void moveObject(std::size_t from, std::size_t to);
 
     std::set<std::size_t> selectionIndexes() const;

@@ -20,6 +20,9 @@ struct Slot {
     std::atomic<int> tid;
     std::atomic<std::uint32_t> state;
     ucontext_t context;
+    // Run by the stopped thread itself before it parks (nullptr: nothing).
+    std::atomic<void (*)(ucontext_t*, void*)> action;
+    void* action_arg;
 };
 
 Slot slots[thread_control_slot_count];
@@ -82,6 +85,7 @@ void stop_handler(int, siginfo_t*, void* raw) {
     // No request (it timed out and was withdrawn): the late signal is ignored.
     if (slot && slot->state.compare_exchange_strong(expected, slot_capturing, std::memory_order_acq_rel)) {
         std::memcpy(&slot->context, raw, sizeof(ucontext_t));
+        if (auto* action = slot->action.exchange(nullptr, std::memory_order_acq_rel)) action(static_cast<ucontext_t*>(raw), slot->action_arg);
         slot->state.store(slot_parked, std::memory_order_release);
         futex_wake(&slot->state);
         while (slot->state.load(std::memory_order_acquire) == slot_parked) futex_wait(&slot->state, slot_parked, nullptr);
@@ -143,7 +147,9 @@ KernReturn task_threads(port_t task, port_t* threads, std::size_t capacity, std:
     return kern_success;
 }
 
-KernReturn thread_suspend(port_t thread) noexcept {
+namespace {
+
+KernReturn suspend_with(port_t thread, void (*action)(ucontext_t*, void*), void* arg) noexcept {
     const int tid = thread_port_tid(thread);
     if (tid <= 0) return kern_invalid_argument;
     if (tid == own_tid() || !installed.load()) return kern_failure;
@@ -155,13 +161,15 @@ KernReturn thread_suspend(port_t thread) noexcept {
     // A thread still leaving its previous stop holds its slot for a moment.
     while (Slot* held = find_slot(tid)) {
         const std::uint32_t state = held->state.load(std::memory_order_acquire);
-        if (state == slot_offered) return kern_success;
+        if (state == slot_offered) return action ? kern_failure : kern_success;
         if (state == slot_free) continue;  // its tid is being cleared
         if (state != slot_resuming || past(deadline)) return kern_failure;
         futex_wait(&held->state, state, &deadline);
     }
     Slot* slot = claim_slot(tid);
     if (!slot) return kern_no_space;
+    slot->action_arg = arg;
+    slot->action.store(action, std::memory_order_release);
     slot->state.store(slot_requested, std::memory_order_release);
     const int saved = errno;
     if (syscall(SYS_tgkill, static_cast<long>(getpid()), static_cast<long>(tid), stop_signal()) != 0) {
@@ -173,9 +181,12 @@ KernReturn thread_suspend(port_t thread) noexcept {
     for (;;) {
         std::uint32_t state = slot->state.load(std::memory_order_acquire);
         if (state == slot_parked) return kern_success;
+        // It stopped in a crash handler meanwhile and offers that context instead.
+        if (state == slot_offered) return action ? kern_failure : kern_success;
         if (past(deadline)) {
             std::uint32_t expected = slot_requested;
             if (slot->state.compare_exchange_strong(expected, slot_free, std::memory_order_acq_rel)) {
+                slot->action.store(nullptr, std::memory_order_release);
                 slot->tid.store(0, std::memory_order_release);
                 return kern_failure;
             }
@@ -187,6 +198,16 @@ KernReturn thread_suspend(port_t thread) noexcept {
         }
         if (state == slot_requested) futex_wait(&slot->state, state, &deadline);
     }
+}
+
+}  // namespace
+
+KernReturn thread_suspend(port_t thread) noexcept { return suspend_with(thread, nullptr, nullptr); }
+
+KernReturn thread_run_stopped(port_t thread, void (*action)(ucontext_t*, void*), void* arg) noexcept {
+    const KernReturn result = suspend_with(thread, action, arg);
+    if (result != kern_success) return result;
+    return thread_resume(thread);
 }
 
 KernReturn thread_resume(port_t thread) noexcept {

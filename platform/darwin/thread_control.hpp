@@ -29,6 +29,10 @@ KernReturn task_threads(port_t task, port_t* threads, std::size_t capacity, std:
 // is the calling thread; kern_invalid_argument for a name that is no thread.
 KernReturn thread_suspend(port_t thread) noexcept;
 KernReturn thread_resume(port_t thread) noexcept;
+// Stops the thread, has it call action(context, arg) itself from the stop handler, and resumes
+// it. context is the handler's own: what the thread returns to (its signal stack included).
+// On kern_success the action has run; otherwise it has not run and never will.
+KernReturn thread_run_stopped(port_t thread, void (*action)(ucontext_t*, void*), void* arg) noexcept;
 // The machine context of a suspended thread (or of one that offers its fault context).
 KernReturn thread_get_state(port_t thread, ucontext_t* context) noexcept;
 

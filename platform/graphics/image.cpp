@@ -81,7 +81,13 @@ bool Image::drawInRect(GraphicsContext& context, Rect dst, CompositingOperation 
 }
 
 BitmapPtr Image::renderBitmap(int width, int height) const {
-    if (!dimensionsAcceptable(width, height)) return nullptr;
+    return renderBitmapRegion(width, height, width, height);
+}
+
+BitmapPtr Image::renderBitmapRegion(int fullWidth, int fullHeight, int width, int height) const {
+    if (!dimensionsAcceptable(fullWidth, fullHeight)) return nullptr;
+    width = std::clamp(width, 1, fullWidth);
+    height = std::clamp(height, 1, fullHeight);
     // Drawn straight into the bitmap's own pixels: a copy would double the largest
     // allocation of a conversion.
     const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, width);
@@ -95,9 +101,11 @@ BitmapPtr Image::renderBitmap(int width, int height) const {
     }
     bool complete = true;
     {
-        GraphicsContext context(surface, Size{double(width), double(height)});
+        // The context spans the whole picture; the smaller surface clips it to its
+        // top-left corner (y up: the flip is taken over the full height).
+        GraphicsContext context(surface, Size{double(fullWidth), double(fullHeight)});
         // A handler that fails leaves the picture transparent, not an error.
-        drawInRect(context, Rect{0, 0, double(width), double(height)});
+        drawInRect(context, Rect{0, 0, double(fullWidth), double(fullHeight)});
         // But a renderer that could not finish (a surface it could not make) leaves
         // the context in an error state: what was drawn is not the picture.
         complete = cairo_status(context.cairo()) == CAIRO_STATUS_SUCCESS;

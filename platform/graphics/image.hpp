@@ -75,6 +75,10 @@ public:
     // Renders the image into a transparent bitmap of width x height pixels. Null when
     // the renderer could not draw it completely.
     BitmapPtr renderBitmap(int width, int height) const;
+    // The top-left regionWidth x regionHeight pixels of renderBitmap(width, height),
+    // drawn without the rest: the same pixels at a fraction of the work. Null when
+    // the whole render would be refused or could not be drawn.
+    BitmapPtr renderBitmapRegion(int width, int height, int regionWidth, int regionHeight) const;
     // The image as one bitmap: the first representation when it is a bitmap,
     // else the image rendered at one pixel per point. Null for an image
     // without representations or with a side under one point.

@@ -23,9 +23,28 @@ std::shared_ptr<BitmapRep> BitmapRep::convertingToColorSpace(ColorSpace space) c
     return std::make_shared<BitmapRep>(bitmap_->convertedTo(space), size());
 }
 
+namespace {
+
+// Whether every pixel has full alpha: a drawn picture is kept with an alpha channel
+// even where nothing in it is see-through.
+bool everyPixelOpaque(const Bitmap& bitmap) {
+    for (int y = 0; y < bitmap.height(); ++y) {
+        const uint8_t* row = bitmap.data() + static_cast<size_t>(y) * bitmap.stride();
+        uint8_t all = 0xFF;
+        // Little-endian ARGB32 words: alpha is the fourth byte of each.
+        for (int x = 0; x < bitmap.width(); ++x) all &= row[4 * x + 3];
+        if (all != 0xFF) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::vector<uint8_t> BitmapRep::pngData() const {
-    return encodePng(PixelView{bitmap_->data(), bitmap_->width(), bitmap_->height(), bitmap_->stride()},
-                     bitmap_->hasAlpha());
+    // An opaque picture is written without alpha: a quarter fewer bytes to filter and
+    // compress, and the same pixels when read back.
+    const bool keepAlpha = bitmap_->hasAlpha() && !everyPixelOpaque(*bitmap_);
+    return encodePng(PixelView{bitmap_->data(), bitmap_->width(), bitmap_->height(), bitmap_->stride()}, keepAlpha);
 }
 
 bool BitmapRep::drawInRect(GraphicsContext& context, Rect dst, CompositingOperation op, double fraction) const {

@@ -145,7 +145,30 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
 }
 
 PdfDocument::~PdfDocument() {
+    for (auto* renderer : renderers_) g_object_unref(renderer);
     if (document_ != nullptr) g_object_unref(document_);
+}
+
+PopplerDocument* PdfDocument::takeRenderer() const {
+    {
+        std::lock_guard lock(renderersMutex_);
+        if (!renderers_.empty()) {
+            auto* renderer = renderers_.back();
+            renderers_.pop_back();
+            return renderer;
+        }
+    }
+    // Opening is cheap next to drawing: poppler reads objects as pages need them.
+    GBytes* gbytes = g_bytes_new_static(bytes_.data(), bytes_.size());
+    PopplerDocument* renderer = poppler_document_new_from_bytes(gbytes, nullptr, nullptr);
+    g_bytes_unref(gbytes);
+    return renderer;
+}
+
+void PdfDocument::giveBack(PopplerDocument* renderer) const {
+    if (renderer == nullptr) return;
+    std::lock_guard lock(renderersMutex_);
+    renderers_.push_back(renderer);
 }
 
 int PdfDocument::pageCount() const {
@@ -172,19 +195,29 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
     bool complete = true;
     context.drawWithEffects(
         [&](cairo_t* cr) {
-            std::lock_guard lock(mutex_);
-            PopplerPage* page = poppler_document_get_page(document_, index);
-            if (page == nullptr) return;
+            PopplerDocument* renderer = takeRenderer();
+            // Without a document of its own the drawing shares the first, in turn.
+            std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+            if (renderer == nullptr) lock.lock();
+            PopplerPage* page = poppler_document_get_page(renderer != nullptr ? renderer : document_, index);
+            if (page == nullptr) {
+                giveBack(renderer);
+                return;
+            }
             cairo_save(cr);
             // Poppler draws y down from the crop box's top-left corner.
             cairo_translate(cr, crop->origin.x, crop->origin.y + crop->size.height);
             cairo_scale(cr, 1, -1);
-            poppler_page_render(page, cr);
+            // The printing path draws strokes at their true width: the display path
+            // widens any line thinner than a device pixel to a whole pixel, which turns
+            // the fine lines of a picture drawn small into heavy ones.
+            poppler_page_render_for_printing(page, cr);
             // Poppler says nothing when it cannot make a surface for an image; the
             // context's error state does.
             complete = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
             cairo_restore(cr);
             g_object_unref(page);
+            giveBack(renderer);
         },
         context.compositingOperation());
     return complete;

@@ -1,7 +1,9 @@
 #pragma once
 // A parsed PDF document (the platform's PDF document object), drawn with
-// poppler. Poppler documents are not thread-safe: every use goes through the
-// document's own lock, so one document can be drawn from many threads.
+// poppler. Poppler documents are not thread-safe: questions about the document go
+// through its own lock, and each drawing takes a poppler document of its own, opened
+// over the same bytes and kept for the next, so one document is drawn from many
+// threads at once.
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -48,8 +50,15 @@ public:
 private:
     PdfDocument() = default;
     std::vector<uint8_t> bytes_;
+    // A poppler document no other thread is drawing with (null when none could be
+    // opened), and its return for the next drawing.
+    PopplerDocument* takeRenderer() const;
+    void giveBack(PopplerDocument* renderer) const;
+
     PopplerDocument* document_ = nullptr;
     mutable std::mutex mutex_;
+    mutable std::mutex renderersMutex_;
+    mutable std::vector<PopplerDocument*> renderers_;
 };
 
 }  // namespace platform::graphics

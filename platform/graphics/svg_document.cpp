@@ -206,6 +206,7 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
     }
     std::shared_ptr<SvgDocument> document(new SvgDocument());
     document->handle_ = handle;
+    document->bytes_.assign(bytes.begin(), bytes.end());
     // At 72 dots per inch a CSS pixel is one point and physical units keep
     // their true size on a PDF page.
     rsvg_handle_set_dpi(handle, 72.0);
@@ -254,7 +255,31 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
 }
 
 SvgDocument::~SvgDocument() {
+    for (auto* renderer : renderers_) g_object_unref(renderer);
     if (handle_ != nullptr) g_object_unref(handle_);
+}
+
+RsvgHandle* SvgDocument::takeRenderer() const {
+    {
+        std::lock_guard lock(renderersMutex_);
+        if (!renderers_.empty()) {
+            auto* renderer = renderers_.back();
+            renderers_.pop_back();
+            return renderer;
+        }
+    }
+    GInputStream* stream =
+        g_memory_input_stream_new_from_data(bytes_.data(), static_cast<gssize>(bytes_.size()), nullptr);
+    RsvgHandle* renderer = rsvg_handle_new_from_stream_sync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, nullptr);
+    g_object_unref(stream);
+    if (renderer != nullptr) rsvg_handle_set_dpi(renderer, 72.0);
+    return renderer;
+}
+
+void SvgDocument::giveBack(RsvgHandle* renderer) const {
+    if (renderer == nullptr) return;
+    std::lock_guard lock(renderersMutex_);
+    renderers_.push_back(renderer);
 }
 
 bool SvgDocument::render(GraphicsContext& context, std::string* error) const {
@@ -263,10 +288,16 @@ bool SvgDocument::render(GraphicsContext& context, std::string* error) const {
     std::string why;
     context.drawWithEffects(
         [&](cairo_t* cr) {
-            std::lock_guard lock(mutex_);
+            RsvgHandle* renderer = takeRenderer();
+            // Without a handle of its own the drawing shares the first, in turn.
+            std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+            if (renderer == nullptr) lock.lock();
             RsvgRectangle viewport{0, 0, size.width, size.height};
             GError* gerror = nullptr;
-            if (!rsvg_handle_render_document(handle_, cr, &viewport, &gerror)) {
+            const bool rendered =
+                rsvg_handle_render_document(renderer != nullptr ? renderer : handle_, cr, &viewport, &gerror);
+            giveBack(renderer);
+            if (!rendered) {
                 ok = false;
                 why = gerror != nullptr ? gerror->message : "the renderer gave up";
             }

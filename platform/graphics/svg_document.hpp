@@ -1,13 +1,16 @@
 #pragma once
 // An SVG document (the platform's SVG renderer object), parsed and drawn by
 // librsvg. References to other files or the network are never followed: the
-// document is read from memory without a base location.
+// document is read from memory without a base location. A handle is not safe to
+// share between threads, so each drawing takes one of its own, parsed from the same
+// bytes and kept for the next: one document draws on many threads at once.
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/graphics/geometry.hpp"
 #include "platform/graphics/picture_problem.hpp"
@@ -60,10 +63,19 @@ public:
 
 private:
     SvgDocument() = default;
+    // A handle no other thread is drawing with, parsed from the same bytes (null when
+    // it could not be made), and its return for the next drawing.
+    RsvgHandle* takeRenderer() const;
+    void giveBack(RsvgHandle* renderer) const;
+
     RsvgHandle* handle_ = nullptr;
     bool hasSize_ = false;
     Size size_;
+    // The document as parsed (inflated): what each drawing thread's handle is made from.
+    std::vector<uint8_t> bytes_;
     mutable std::mutex mutex_;
+    mutable std::mutex renderersMutex_;
+    mutable std::vector<RsvgHandle*> renderers_;
 };
 
 }  // namespace platform::graphics

@@ -3,6 +3,7 @@
 #include "telemetry/core/rddi_history_info.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/crashes/rddi_crashes_coding.hpp"
+#include "telemetry/crashes/rddi_wrapper_exception.hpp"
 
 #include <cctype>
 #include <mutex>
@@ -257,6 +258,7 @@ void RDDIRegisterCrashesArchiveClasses() {
         pf::KeyedUnarchiver::registerClass<RDDIStackFrame>("RDDIStackFrame");
         pf::KeyedUnarchiver::registerClass<RDDIExceptionModel>("RDDIExceptionModel");
         pf::KeyedUnarchiver::registerClass<RDDIWrapperExceptionModel>("RDDIWrapperExceptionModel");
+        pf::KeyedUnarchiver::registerClass<RDDIWrapperException>("RDDIWrapperException");
         RDDIUtility::addMigrationClasses(kRDDICrashesMigrationClasses);
     });
 }

@@ -90,6 +90,26 @@ TEST_F(GlyphwrightStateTest, AFolderOfPicturesSwitchesToVariantsAndSkipsHiddenBu
               3u);
 }
 
+TEST_F(GlyphwrightStateTest, AFolderReadInParallelKeepsItsOrderAndSkipsWhatCannotBeRead) {
+    // More pictures than are read at once, one of them unreadable.
+    ObservedEngine e;
+    Strings expected;
+    for (int i = 0; i < 19; ++i) {
+        const std::string name = (i < 10 ? "p0" : "p") + std::to_string(i);
+        if (i == 9) {
+            gwtest::writeFile(dir_ / "in" / "many" / (name + ".png"), "not a picture");
+            continue;
+        }
+        png("many/" + name + ".png", 16 + i, 16);
+        expected.push_back(name);
+    }
+    e.engine->addImagesFromFileOrFolder(folderURL(dir_ / "in" / "many"));
+    Strings names;
+    for (const auto& input : e.engine->imageInputs()) names.push_back(input->imageName());
+    EXPECT_EQ(names, expected);
+    EXPECT_EQ(e.engine->imageInputs().at(3)->imageWrapper()->size().width, 19);
+}
+
 TEST_F(GlyphwrightStateTest, MissingLocationsAndUnreadablePictures) {
     auto engine = gw::Glyphwright::make();
     // Without a picture extension the location is scanned as a folder: nothing, no error.

@@ -8,6 +8,7 @@
 #include "engine_writing_support.hpp"
 #include "platform/dispatch/operation_queue.hpp"
 #include "platform/foundation/error.hpp"
+#include "platform/graphics/graphics_context.hpp"
 #include "platform/log/system_log.hpp"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@ namespace fs = std::filesystem;
 namespace pd = platform::dispatch;
 namespace pf = platform::foundation;
 namespace plog = platform::log;
+namespace pg = platform::graphics;
 using gw::FolderCreationOperation;
 using gw::ImageCreationOperation;
 using gwtest::engine::picture;
@@ -175,6 +177,51 @@ TEST_F(WritingOperations, APngIsRenderedAtItsSizeAndReportsProgressOnce) {
     EXPECT_EQ(reported, std::vector<float>{1.0f});
     EXPECT_EQ(pngSize(dir_ / "out/icon.png"), (std::pair{40, 30}));
     EXPECT_EQ(gwtest::engine::filesBelow(dir_ / "out"), std::vector<std::string>{"icon.png"});
+}
+
+TEST_F(WritingOperations, PicturesOfTheSameSizeAndSettingsAreDrawnOnceAndShared) {
+    fs::create_directories(dir_ / "out");
+    // A source that counts how often it is drawn.
+    std::atomic<int> draws{0};
+    auto counted = gw::ImageInput::make();
+    counted->setImageWrapper(gw::ImageWrapper::make(pg::Image::withSize({64, 64}, false, [&draws](pg::Rect r) {
+        ++draws;
+        auto* context = pg::GraphicsContext::current();
+        context->setFillColor(pg::Color::rgb(0.9, 0.3, 0.1));
+        context->fillRect(pg::Rect{r.origin.x, r.origin.y, r.width() / 2, r.height()});
+        return true;
+    })));
+    auto share = std::make_shared<gw::RenderShare>();
+    std::vector<gw::ImageDefinition> definitions = {png("out/a40.png", 40, 40, counted),
+                                                    png("out/b40.png", 40, 40, counted),
+                                                    png("out/c40.png", 40, 40, counted),
+                                                    png("out/d58.png", 58, 58, counted),
+                                                    png("out/e40-opaque.png", 40, 40, counted)};
+    definitions[4].isAlphaChannelRemoved = true;
+    pd::OperationQueue queue;
+    std::vector<std::shared_ptr<pd::Operation>> operations;
+    for (const auto& definition : definitions) {
+        auto operation = std::make_shared<ImageCreationOperation>(definition, nullptr);
+        operation->setRenderShare(share);
+        operations.push_back(operation);
+    }
+    queue.addOperations(operations, true);
+    for (const auto& operation : operations) {
+        EXPECT_FALSE(static_cast<ImageCreationOperation&>(*operation).error());
+    }
+    // 40, 58 and 40 without alpha: three drawings for five files.
+    EXPECT_EQ(draws.load(), 3);
+    const auto a = gwtest::engine::readText(dir_ / "out/a40.png");
+    EXPECT_EQ(gwtest::engine::readText(dir_ / "out/b40.png"), a);
+    EXPECT_EQ(gwtest::engine::readText(dir_ / "out/c40.png"), a);
+    EXPECT_NE(gwtest::engine::readText(dir_ / "out/e40-opaque.png"), a);
+    EXPECT_EQ(pngSize(dir_ / "out/d58.png"), (std::pair{58, 58}));
+
+    // Without a share each picture is drawn for itself, to the same bytes.
+    ImageCreationOperation alone(png("out/alone40.png", 40, 40, counted), nullptr);
+    alone.start();
+    EXPECT_EQ(draws.load(), 4);
+    EXPECT_EQ(gwtest::engine::readText(dir_ / "out/alone40.png"), a);
 }
 
 TEST_F(WritingOperations, APdfGoesThroughTheOnePageWriterOnly) {

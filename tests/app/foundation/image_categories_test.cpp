@@ -2,8 +2,11 @@
 #include "app/foundation/image_wrapper.hpp"
 #include "app/foundation/vector_pictures.hpp"
 #include "picture_test_support.hpp"
+#include "platform/graphics/pdf_context.hpp"
+#include "platform/graphics/svg_document.hpp"
 #include "platform/log/system_log.hpp"
 
+#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -68,6 +71,94 @@ TEST(CornerPixelColor, VectorPicturesAreRenderedFirst) {
     auto color = gw::cornerPixelColor(*image);
     ASSERT_TRUE(color);
     EXPECT_EQ(*color, Color::clear());  // the page corner is empty
+}
+
+// What the corner colour used to be found by: the whole picture as one bitmap (an SVG
+// picture was its PDF page alone), the whole bitmap converted, then its pixel (1, 1) read.
+std::optional<Color> cornerColourOfWholeConversion(const Image& image) {
+    auto page = image.pdfRepresentation() ? Image::withRepresentation(image.pdfRepresentation()) : image.copy();
+    auto bitmap = page->renderedBitmap();
+    if (!bitmap) return std::nullopt;
+    auto converted = bitmap->convertingToColorSpace(platform::graphics::ColorSpace::genericRGB());
+    Color color = converted->colorAt(1, 1);
+    if (color.alpha() < static_cast<double>(0.01f)) color = Color::clear();
+    return color;
+}
+
+std::vector<std::uint8_t> jpegBytes(const platform::graphics::BitmapPtr& bitmap) {
+    auto png = platform::graphics::BitmapRep(bitmap).pngData();
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+    gdk_pixbuf_loader_write(loader, png.data(), png.size(), nullptr);
+    gdk_pixbuf_loader_close(loader, nullptr);
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    gdk_pixbuf_save_to_buffer(gdk_pixbuf_loader_get_pixbuf(loader), &buffer, &size, "jpeg", nullptr, "quality", "80",
+                              nullptr);
+    std::vector<std::uint8_t> bytes(buffer, buffer + size);
+    g_free(buffer);
+    g_object_unref(loader);
+    return bytes;
+}
+
+TEST(CornerPixelColor, OnePixelCheckAnswersAsTheWholeConversionDid) {
+    gwtest::TempDir dir;
+    // Colours that change from pixel to pixel around the corner, so reading any
+    // neighbour instead would show.
+    auto noisy = gwtest::makeBitmap(64, 48, [](int x, int y) {
+        return gwtest::Rgba{std::uint8_t(x * 37 + y * 11), std::uint8_t(x * 5 + y * 71), std::uint8_t(x * y * 13),
+                            255};
+    });
+    auto faded = gwtest::makeBitmap(40, 40, [](int x, int y) {
+        return gwtest::Rgba{200, 30, 90, std::uint8_t(x * 40 + y * 20)};
+    });
+    gwtest::writePng(dir / "noisy.png", noisy);
+    gwtest::writePng(dir / "faded.png", faded);
+    gwtest::writeBytes(dir / "noisy.jpg", jpegBytes(noisy));
+    gwtest::writePdf(dir / "square.pdf", 40, 40);
+    {
+        // A page whose edge cuts through the corner pixel: the answer depends on the
+        // renderer's coverage there, not just on a fill.
+        auto pdf = platform::graphics::PdfContext::toFile(dir / "edge.pdf", platform::graphics::Rect(0, 0, 30, 20));
+        pdf->beginPage();
+        pdf->graphicsContext()->setFillColor(Color::rgb(0.2, 0.7, 0.4));
+        pdf->graphicsContext()->fillRect(platform::graphics::Rect(1.4, 0, 20, 18.3));
+        pdf->endPage();
+        pdf->close();
+    }
+    const std::string svgs[] = {
+        R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="50" height="40"><defs><radialGradient id="g">)svg"
+        R"svg(<stop offset="0" stop-color="#fe8"/><stop offset="1" stop-color="#136"/></radialGradient></defs>)svg"
+        R"svg(<rect width="50" height="40" fill="url(#g)"/><path d="M0 1.5 L50 1.5" stroke="#fff" stroke-width="0.3"/></svg>)svg",
+        R"svg(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 20 20"><circle cx="10" cy="10" r="9.2" fill="#c33"/></svg>)svg",
+    };
+
+    std::vector<std::pair<std::string, platform::graphics::ImagePtr>> pictures;
+    for (const char* name : {"noisy.png", "faded.png", "noisy.jpg", "square.pdf", "edge.pdf"}) {
+        pictures.emplace_back(name, Image::fromFile(dir / name));
+    }
+    for (const auto& text : svgs) {
+        auto document = platform::graphics::SvgDocument::fromData(
+            std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+        ASSERT_TRUE(document) << text;
+        pictures.emplace_back(text, gw::convertToPDFImage(*document));
+        pictures.emplace_back(text + " drawn directly", gw::svgPicture(document));
+    }
+    for (const auto& [name, image] : pictures) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(image);
+        const auto expected = cornerColourOfWholeConversion(*image);
+        ASSERT_TRUE(expected);
+        const auto actual = gw::cornerPixelColor(*image);
+        ASSERT_TRUE(actual);
+        EXPECT_EQ(actual->description(), expected->description());
+        EXPECT_EQ(*actual, *expected);
+    }
+    // The cases above are not all alike: opaque, partly covered and clear corners.
+    EXPECT_EQ(gw::cornerPixelColor(*pictures[0].second)->alpha(), 1);
+    EXPECT_EQ(*gw::cornerPixelColor(*pictures[3].second), Color::clear());
+    const double edge = gw::cornerPixelColor(*pictures[4].second)->alpha();
+    EXPECT_GT(edge, 0.01);
+    EXPECT_LT(edge, 1);
 }
 
 TEST(ImageWrapper, CachesTheCornerColourButNotItsAbsence) {

@@ -97,7 +97,7 @@ TEST_F(ImagePipeline, StepsRunInOrderOnTheTargetSize) {
     const auto picture = render(*gw::converted(*source, {100, 100}, 2, 0.5, pg::Color::rgb(0, 0, 1), false, true, true));
     EXPECT_EQ(picture.width(), 100);
     EXPECT_EQ(picture.height(), 100);
-    EXPECT_EQ(picture.colorType(), 6);  // alpha kept when not asked to remove it
+    EXPECT_EQ(picture.colorType(), 2);  // filled behind: opaque, so written without alpha
     for (auto [x, y] : {std::pair{50, 50}, {30, 50}, {70, 50}, {50, 40}, {50, 60}}) {
         EXPECT_TRUE(pixelIs(picture, x, y, kRed));
     }

@@ -3,6 +3,7 @@
 // behind when it fails, is killed or meets another run: the program as a child process
 // with no display and its settings in a scratch folder, pictures made on the spot, and
 // catalog folders compared file by file.
+#include "support/program_run.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -21,7 +22,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
 
 namespace gwtest {
 
@@ -122,11 +122,7 @@ inline std::vector<std::string> hiddenEntries(const fs::path& folder) {
     return found;
 }
 
-struct ProgramRun {
-    int status = -1;  // -1: killed or did not end in time
-    std::string out;
-    std::string err;
-};
+using gwtest::ProgramRun;
 
 class CatalogRuns : public ::testing::Test {
 protected:
@@ -138,60 +134,22 @@ protected:
         ASSERT_EQ(granted.status, 0) << granted.err;
     }
 
-    // Starts the program; the caller waits for it with finish().
-    pid_t start(const std::string& program, const std::vector<std::string>& arguments, const std::string& tag) const {
-        const auto outFile = dir_.path() / (tag + ".out");
-        const auto errFile = dir_.path() / (tag + ".err");
-        std::vector<std::string> args{program};
-        args.insert(args.end(), arguments.begin(), arguments.end());
-        std::vector<std::string> env;
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string text = *entry;
-            const auto name = text.substr(0, text.find('='));
-            if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name.rfind("XDG_", 0) == 0) continue;
-            env.push_back(text);
-        }
-        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
-            env.push_back(std::string(name) + "=" + (dir_.path() / "xdg" / name).string());
-        }
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || err < 0 || ::chdir(work_.c_str()) != 0) ::_exit(126);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            ::execve(program.c_str(), argv.data(), envp.data());
-            ::_exit(127);
-        }
-        return pid;
+    // Each run keeps its output in files named by its tag.
+    gwtest::ProgramOptions options(const std::string& tag) const {
+        gwtest::ProgramOptions options;
+        options.workingDirectory = work_;
+        options.xdgRoot = dir_.path() / "xdg";
+        options.outFile = dir_.path() / (tag + ".out");
+        options.errFile = dir_.path() / (tag + ".err");
+        return options;
     }
 
-    ProgramRun finish(pid_t pid, const std::string& tag) const {
-        // Generous: a sanitizer build on a loaded machine is slow, and a hang must still end.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(240);
-        int status = 0;
-        while (::waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
-                ADD_FAILURE() << "the program did not end";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        ProgramRun result;
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.out = readFile(dir_.path() / (tag + ".out"));
-        result.err = readFile(dir_.path() / (tag + ".err"));
-        return result;
+    // Starts the program; the caller waits for it with finish().
+    pid_t start(const std::string& program, const std::vector<std::string>& arguments, const std::string& tag) const {
+        return gwtest::startProgram(program, arguments, options(tag));
     }
+
+    ProgramRun finish(pid_t pid, const std::string& tag) const { return gwtest::finishProgram(pid, options(tag)); }
 
     ProgramRun run(const std::string& program, const std::vector<std::string>& arguments,
                    const std::string& tag = "run") const {

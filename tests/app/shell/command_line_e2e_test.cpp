@@ -2,6 +2,7 @@
 // display and its settings in a scratch folder; the root folder is granted through
 // gw-grant-root, the way a machine without the preferences window does it.
 #include "support/hostile_files.hpp"
+#include "support/program_run.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -27,7 +28,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
 
 namespace {
 
@@ -45,18 +45,7 @@ const std::string kSandboxText =
     "Due to sandboxing restrictions you need to enabled the command line interface in the app before it's "
     "available for use. Please open the app and enable this in the app's preferences.";
 
-struct ProgramRun {
-    int status = -1;  // -1: killed or did not end in time
-    std::string out;
-    std::string err;
-
-    std::vector<std::string> outLines() const {
-        std::vector<std::string> lines;
-        std::istringstream in(out);
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
-    }
-};
+using gwtest::ProgramRun;
 
 // A square SVG picture of `width` x `height` with an opaque background.
 std::string svg(int width, int height, const std::string& colour = "#3a7bd5") {
@@ -127,62 +116,16 @@ protected:
         writeFile(work_ / "pictures/small.svg", svg(400, 240, "#aa3300"));
     }
 
-    // The child's environment: no display, settings and data in the scratch folder.
-    std::vector<std::string> environment() const {
-        std::vector<std::string> env;
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string text = *entry;
-            const auto name = text.substr(0, text.find('='));
-            if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" || name.rfind("XDG_", 0) == 0) continue;
-            env.push_back(text);
-        }
-        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
-            env.push_back(std::string(name) + "=" + (dir_ / "xdg" / name).string());
-        }
-        return env;
-    }
-
+    // Settings and data in the scratch folder; a run that needs a window it does not have must end, not wait.
     ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                   const std::string& argv0 = {}) const {
-        const auto outFile = dir_ / "stdout.txt";
-        const auto errFile = dir_ / "stderr.txt";
-        std::vector<std::string> args{argv0.empty() ? program : argv0};
-        args.insert(args.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        auto env = environment();
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || err < 0 || ::chdir(work_.c_str()) != 0) ::_exit(126);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            ::execve(program.c_str(), argv.data(), envp.data());
-            ::_exit(127);
-        }
-        ProgramRun run;
-        // A run that needs a window it does not have must end, not wait.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-        int status = 0;
-        while (::waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
-                ADD_FAILURE() << "the program did not end";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        run.out = readFile(outFile);
-        run.err = readFile(errFile);
-        return run;
+                          const std::string& argv0 = {}) const {
+        gwtest::ProgramOptions options;
+        options.workingDirectory = work_;
+        options.xdgRoot = dir_ / "xdg";
+        options.outFile = dir_ / "stdout.txt";
+        options.errFile = dir_ / "stderr.txt";
+        options.argv0 = argv0;
+        return gwtest::runProgram(program, arguments, options);
     }
 
     ProgramRun glyphwright(const std::vector<std::string>& arguments) const {

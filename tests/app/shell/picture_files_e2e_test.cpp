@@ -3,6 +3,7 @@
 // no crash, within its time and memory budget; a file cut short is refused in every
 // format; upper-case names, folders holding them and SVG drawings sized by their
 // viewBox convert.
+#include "support/program_run.hpp"
 #include "support/picture_samples.hpp"
 #include "support/temp_dir.hpp"
 
@@ -23,7 +24,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
 
 namespace {
 
@@ -43,13 +43,7 @@ constexpr bool kSanitized = false;
 constexpr rlim_t kAddressSpaceCap = rlim_t{2} << 30;
 constexpr long kResidentBudgetKiB = kSanitized ? (3L << 20) : (1L << 20);
 
-struct ProgramRun {
-    bool exited = false;  // ended by itself, not by a signal or our deadline
-    int status = -1;
-    long maxResidentKiB = 0;
-    std::string out;
-    std::string err;
-};
+using gwtest::ProgramRun;
 
 class PictureFiles : public ::testing::Test {
 protected:
@@ -62,62 +56,15 @@ protected:
     }
 
     ProgramRun run(const std::string& program, const std::vector<std::string>& arguments) const {
-        std::vector<std::string> args{program};
-        args.insert(args.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> env;
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string text = *entry;
-            const auto name = text.substr(0, text.find('='));
-            if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name.rfind("XDG_", 0) == 0) continue;
-            env.push_back(text);
-        }
-        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
-            env.push_back(std::string(name) + "=" + (dir_ / "xdg" / name).string());
-        }
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        const auto outFile = dir_ / "stdout.txt";
-        const auto errFile = dir_ / "stderr.txt";
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || err < 0 || ::chdir(work_.c_str()) != 0) ::_exit(126);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            if (!kSanitized) {
-                const rlimit cap{kAddressSpaceCap, kAddressSpaceCap};
-                ::setrlimit(RLIMIT_AS, &cap);
-            }
-            ::execve(program.c_str(), argv.data(), envp.data());
-            ::_exit(127);
-        }
-        ProgramRun result;
+        gwtest::ProgramOptions options;
+        options.workingDirectory = work_;
+        options.xdgRoot = dir_ / "xdg";
+        options.outFile = dir_ / "stdout.txt";
+        options.errFile = dir_ / "stderr.txt";
+        if (!kSanitized) options.addressSpaceCap = kAddressSpaceCap;
         // Refusals take well under a second; the deadline only catches a hang.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kSanitized ? 240 : 90);
-        int status = 0;
-        rusage usage{};
-        pid_t ended = 0;
-        while ((ended = ::wait4(pid, &status, WNOHANG, &usage)) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(pid, SIGKILL);
-                ::wait4(pid, &status, 0, &usage);
-                ADD_FAILURE() << "the program did not end";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        result.exited = ended == pid && WIFEXITED(status);
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.maxResidentKiB = usage.ru_maxrss;
-        result.out = gwtest::readFile(outFile);
-        result.err = gwtest::readFile(errFile);
-        return result;
+        options.deadline = std::chrono::seconds(kSanitized ? 240 : 90);
+        return gwtest::runProgram(program, arguments, options);
     }
 
     ProgramRun convert(const fs::path& input, const fs::path& output, const std::vector<std::string>& more = {}) const {

@@ -60,6 +60,11 @@ TEST(ArrayControllerTest, RemovalKeepsTheSelectionOnTheSameObjects) {
     controller.moveObject(1, 0);
     EXPECT_EQ(*controller.selectedObjectsAs<std::string>(), std::vector<std::shared_ptr<std::string>>{c});
     EXPECT_EQ(controller.selectionIndexes(), std::set<std::size_t>{0});
+    // Moving an object to its own index still tells the observers of the list.
+    recorder.log.clear();
+    controller.moveObject(1, 1);
+    EXPECT_EQ(std::count(recorder.log.begin(), recorder.log.end(), "arranged"), 1);
+    EXPECT_EQ(*controller.arrangedObjectsAs<std::string>(), (std::vector<std::shared_ptr<std::string>>{c, b}));
     controller.setSelectedObjects({ArrayController::Element::of(b), ArrayController::Element::of(a)});
     EXPECT_EQ(controller.selectionIndexes(), std::set<std::size_t>{1});
     controller.removeAllObjects();

@@ -81,7 +81,15 @@ TEST(ImageTest, PngHasExactlyTheTargetPixelsAndDropsAlphaWhenOpaque) {
     auto header = pngHeader(*png);
     EXPECT_EQ(header.width, 180u);
     EXPECT_EQ(header.height, 180u);
-    EXPECT_EQ(header.colorType, 6);  // rendered pictures keep alpha
+    EXPECT_EQ(header.colorType, 2);  // every pixel opaque: written without alpha
+
+    // One see-through pixel is enough to keep the alpha channel.
+    auto holed = pg::Image::withSize({180, 180}, false, [big](pg::Rect r) {
+        return big->drawInRect(pg::Rect{r.origin.x + 1, r.origin.y, r.width() - 1, r.height()});
+    });
+    auto holedPng = holed->pngData();
+    ASSERT_TRUE(holedPng);
+    EXPECT_EQ(pngHeader(*holedPng).colorType, 6);
 
     // Alpha removed through an opaque bitmap context: written as RGB.
     auto ctx = pg::BitmapContext::create(180, 180, 8, 0, pg::ColorSpace::deviceRGB(), pg::BitmapInfo(5));

@@ -1,5 +1,6 @@
 #include "telemetry/support/in_memory_channel_group.hpp"
 
+#include "platform/foundation/uuid.hpp"
 #include "telemetry/core/rddi_device_tracker.hpp"
 
 #include <algorithm>
@@ -45,14 +46,22 @@ void InMemoryChannelUnit::enqueueItem(std::shared_ptr<RDDIAbstractLog> log, RDDI
     // Stamped as the pipeline's channel unit stamps every log it accepts.
     if (!log->timestamp) log->timestamp = platform::foundation::Date::now();
     if (!log->device) log->device = RDDIDeviceTracker::sharedInstance()->device();
+    const auto delegates = group->delegates();
+    std::optional<std::string> internalId;
+    if (log->isValid()) {
+        internalId = platform::foundation::UUID().uuidString();
+        for (const auto& delegate : delegates) delegate->channelPrepareLog(*this, *log);
+        for (const auto& delegate : delegates) delegate->channelDidPrepareLog(*this, *log, *internalId, flags);
+    }
     bool filtered = false;
-    for (const auto& delegate : group->delegates()) {
+    for (const auto& delegate : delegates) {
         if (delegate->channelUnitShouldFilterLog(*this, *log)) {
             filtered = true;
             break;
         }
     }
-    group->record({configuration()->groupId(), std::move(log), flags, filtered});
+    group->record({configuration()->groupId(), log, flags, filtered});
+    if (internalId) group->completeEnqueueing(shared_from_this(), std::move(log), *internalId);
 }
 
 bool InMemoryChannelUnit::isEnabled() const {
@@ -201,6 +210,36 @@ std::optional<long> InMemoryChannelGroup::maxStorageSize() const {
 void InMemoryChannelGroup::record(EnqueuedLog entry) {
     std::lock_guard lock(mutex_);
     logs_.push_back(std::move(entry));
+}
+
+void InMemoryChannelGroup::setHoldsCompletions(bool hold) {
+    std::vector<HeldCompletion> release;
+    {
+        std::lock_guard lock(mutex_);
+        holdsCompletions_ = hold;
+        if (!hold) release.swap(held_);
+    }
+    for (auto& entry : release) {
+        for (const auto& delegate : delegates())
+            delegate->channelDidCompleteEnqueueingLog(*entry.unit, *entry.log, entry.internalId);
+    }
+}
+
+std::size_t InMemoryChannelGroup::heldCompletionCount() const {
+    std::lock_guard lock(mutex_);
+    return held_.size();
+}
+
+void InMemoryChannelGroup::completeEnqueueing(const std::shared_ptr<InMemoryChannelUnit>& unit,
+                                              std::shared_ptr<RDDIAbstractLog> log, const std::string& internalId) {
+    {
+        std::lock_guard lock(mutex_);
+        if (holdsCompletions_) {
+            held_.push_back({unit, std::move(log), internalId});
+            return;
+        }
+    }
+    for (const auto& delegate : delegates()) delegate->channelDidCompleteEnqueueingLog(*unit, *log, internalId);
 }
 
 }  // namespace rddi::testkit

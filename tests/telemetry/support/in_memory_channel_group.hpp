@@ -23,7 +23,8 @@ struct EnqueuedLog {
 
 class InMemoryChannelGroup;
 
-class InMemoryChannelUnit final : public RDDIChannelUnitProtocol {
+class InMemoryChannelUnit final : public RDDIChannelUnitProtocol,
+                                  public std::enable_shared_from_this<InMemoryChannelUnit> {
 public:
     InMemoryChannelUnit(std::shared_ptr<const RDDIChannelUnitConfiguration> configuration,
                         std::weak_ptr<InMemoryChannelGroup> group)
@@ -34,8 +35,11 @@ public:
     void removeDelegate(const std::shared_ptr<RDDIChannelDelegate>&) override {}
     void pauseWithIdentifyingObject(const std::shared_ptr<const void>& object) override;
     void resumeWithIdentifyingObject(const std::shared_ptr<const void>& object) override;
-    // Stamps the time like the real unit, asks the group's delegates whether to filter,
-    // and records the log with its flags.
+    // Stamps the time like the real unit; for a valid log tells the group's delegates
+    // channelPrepareLog and channelDidPrepareLog with a fresh internal id, as the real unit
+    // does on the enqueuing thread. Then asks them whether to filter, records the log with
+    // its flags and tells them channelDidCompleteEnqueueingLog (held back while the
+    // group's holdCompletions switch is on).
     void enqueueItem(std::shared_ptr<RDDIAbstractLog> log, RDDIFlags flags) override;
     void pauseSendingLogsWithToken(const std::string&) override {}
     void resumeSendingLogsWithToken(const std::string&) override {}
@@ -92,6 +96,15 @@ public:
 
     void record(EnqueuedLog entry);
 
+    // While on, channelDidCompleteEnqueueingLog is not sent: the logs stay "in flight",
+    // as they are between a unit accepting them and storing them. Switching it off sends
+    // the held ones in order.
+    void setHoldsCompletions(bool hold);
+    std::size_t heldCompletionCount() const;
+    // Sends the completion now, or holds it; the unit calls this.
+    void completeEnqueueing(const std::shared_ptr<InMemoryChannelUnit>& unit, std::shared_ptr<RDDIAbstractLog> log,
+                            const std::string& internalId);
+
 private:
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<InMemoryChannelUnit>> units_;
@@ -102,6 +115,13 @@ private:
     std::string logUrl_;
     std::optional<std::string> appSecret_;
     std::optional<long> maxStorageSize_;
+    bool holdsCompletions_ = false;
+    struct HeldCompletion {
+        std::shared_ptr<InMemoryChannelUnit> unit;
+        std::shared_ptr<RDDIAbstractLog> log;
+        std::string internalId;
+    };
+    std::vector<HeldCompletion> held_;
 };
 
 }  // namespace rddi::testkit

@@ -1,0 +1,469 @@
+#include "crashreporter/crash_reporter.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "crashreporter/async.hpp"
+#include "crashreporter/mach_exception_crash.hpp"
+#include "crashreporter/report.hpp"
+#include "crashreporter/signal_handler.hpp"
+#include "crashreporter/thread_state.hpp"
+#include "platform/darwin/dyld.hpp"
+#include "platform/darwin/thread_control.hpp"
+#include "platform/foundation/bundle.hpp"
+#include "platform/foundation/error.hpp"
+#include "platform/foundation/exception.hpp"
+#include "platform/log/system_log.hpp"
+
+namespace lvcrash {
+
+namespace darwin = platform::darwin;
+namespace foundation = platform::foundation;
+
+namespace {
+
+constexpr std::uint64_t kLiveReportLimit = 262144;
+constexpr std::uint32_t kExceptionMask = 0x6E;
+constexpr std::uint32_t kExceptionMaskWithGuard = 0x106E;
+
+void logInfo(const std::string& line) {
+    static const platform::log::SystemLog log("LVCrashReporter", "crash");
+    log.info("[LVCrashReporter] " + line);
+}
+
+[[noreturn]] void raiseReporterException(const std::string& reason) {
+    foundation::Exception::raise(kCrashReporterExceptionName, reason);
+}
+
+// Process-wide: the enable once-flag under its lock, the crash-time writer and report path,
+// and the uncaught-exception once-flag.
+std::mutex enableLock;
+bool reporterEnabled = false;
+lvcrash_log_writer_t* processWriter = nullptr;
+std::atomic<int> exceptionRecorded{0};
+// What the signal capture's crash callback reads.
+lvcrash_crash_context signalCrashContext{};
+
+bool registerSignal(int signo, ReporterError* error) {
+    std::optional<foundation::Error> failure;
+    if (RDLVCrashSignalHandler::sharedHandler()->registerHandlerForSignal(signo, lvcrash_signal_crash_callback,
+                                                                         &signalCrashContext, &failure)) {
+        return true;
+    }
+    setError(error, ReporterError{failure ? failure->domain() : kCrashReporterErrorDomain,
+                                  failure ? failure->code() : kCrashReporterErrorOperatingSystem,
+                                  failure ? failure->what() : "Could not register the signal handler", "", 0});
+    return false;
+}
+
+// The shared image list, kept current by the loader's callbacks from first use on (they run
+// at once for the images already loaded).
+lvcrash_async_image_list* imageList = nullptr;
+
+void imageAdded(const void* header, std::intptr_t) {
+    Dl_info info{};
+    if (dladdr(header, &info) == 0 || info.dli_fname == nullptr) {
+        char address[32];
+        std::snprintf(address, sizeof address, "%p", header);
+        logInfo(std::string("image_add_callback: dladdr(") + address + ", ...) failed");
+        return;
+    }
+    lvcrash_async_image_list_append(imageList, reinterpret_cast<lvcrash_vm_address_t>(header), info.dli_fname);
+}
+
+void imageRemoved(const void* header, std::intptr_t) {
+    lvcrash_async_image_list_remove(imageList, reinterpret_cast<lvcrash_vm_address_t>(header));
+}
+
+lvcrash_async_image_list* sharedImageList() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        imageList = new lvcrash_async_image_list;
+        lvcrash_async_image_list_init(imageList, darwin::task_self());
+        darwin::loader_register_add_image(imageAdded);
+        darwin::loader_register_remove_image(imageRemoved);
+    });
+    return imageList;
+}
+
+std::string cachesDirectory() {
+    if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg != nullptr && xdg[0] == '/') return xdg;
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.cache";
+}
+
+std::string temporaryDirectory() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+    if (dir.back() != '/') dir += '/';
+    return dir;
+}
+
+// mkdir -p with the given mode; errno of the first failure.
+int makeFolders(const std::string& path, mode_t mode) {
+    std::string partial;
+    std::size_t at = 0;
+    while (at != std::string::npos) {
+        at = path.find('/', at + 1);
+        partial = path.substr(0, at);
+        if (partial.empty()) continue;
+        struct stat info {};
+        if (stat(partial.c_str(), &info) == 0) {
+            if (!S_ISDIR(info.st_mode)) return ENOTDIR;
+            continue;
+        }
+        if (mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) return errno;
+    }
+    // An existing folder we cannot write into is as good as none.
+    if (access(path.c_str(), W_OK | X_OK) != 0) return errno;
+    return 0;
+}
+
+std::optional<std::vector<std::uint8_t>> readWhole(const std::string& path, int* err) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *err = errno;
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[65536];
+    for (;;) {
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            *err = errno;
+            close(fd);
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    close(fd);
+    return bytes;
+}
+
+ReporterError fileError(int code, int err, const std::string& message) {
+    return ReporterError{std::string(foundation::kFoundationErrorDomain), code, message, kPosixErrorDomain, err};
+}
+
+void uncaughtExceptionHandler(const foundation::Exception& exception) {
+    int expected = 0;
+    if (!exceptionRecorded.compare_exchange_strong(expected, 1)) return;
+    if (processWriter != nullptr) {
+        std::vector<std::uint64_t> addresses = exception.callStackReturnAddresses();
+        RDlvcrash_log_writer_set_exception(processWriter, exception.name().c_str(), exception.reason().c_str(),
+                                           addresses.data(), addresses.size());
+    }
+    std::abort();
+}
+
+struct LiveCall {
+    lvcrash_log_writer_t* writer;
+    lvcrash_async_file_t* file;
+    const lvcrash_log_writer_signal_info* signal;
+};
+
+lvcrash_error_t writeLive(lvcrash_async_thread_state* state, void* context) {
+    auto* call = static_cast<LiveCall*>(context);
+    return lvcrash_log_writer_write(call->writer, darwin::mach_thread_self(), sharedImageList(), call->file,
+                                    call->signal, state, false);
+}
+
+std::string localized(const std::string& key) { return foundation::Bundle::main().localizedString(key, key); }
+
+}  // namespace
+
+// ---- configuration ----
+
+RDLVCrashReporterConfig::RDLVCrashReporterConfig(std::uint64_t signalHandlerType, std::uint64_t symbolicationStrategy,
+                                                 bool shouldRegister, std::optional<std::string> basePath)
+    : signalHandlerType_(signalHandlerType),
+      symbolicationStrategy_(symbolicationStrategy),
+      shouldRegisterUncaughtExceptionHandler_(shouldRegister),
+      basePath_(std::move(basePath)) {}
+
+RDLVCrashReporterConfig RDLVCrashReporterConfig::initWithBasePath(std::string basePath) {
+    return {LVCrashReporterSignalHandlerTypeBSD, LVCrashReporterSymbolicationStrategyNone, true, std::move(basePath)};
+}
+
+RDLVCrashReporterConfig RDLVCrashReporterConfig::initWithSignalHandlerType(std::uint64_t type, std::uint64_t strategy) {
+    return {type, strategy, true, std::nullopt};
+}
+
+RDLVCrashReporterConfig RDLVCrashReporterConfig::initWithSignalHandlerTypeAndBasePath(std::uint64_t type,
+                                                                                      std::uint64_t strategy,
+                                                                                      std::string basePath) {
+    return {type, strategy, true, std::move(basePath)};
+}
+
+RDLVCrashReporterConfig RDLVCrashReporterConfig::initWithSignalHandlerTypeAndUncaughtExceptionHandler(
+    std::uint64_t type, std::uint64_t strategy, bool shouldRegister) {
+    return {type, strategy, shouldRegister, std::nullopt};
+}
+
+// ---- reporter ----
+
+RDLVCrashReporter& RDLVCrashReporter::sharedReporter() {
+    static RDLVCrashReporter* shared = new RDLVCrashReporter();
+    return *shared;
+}
+
+RDLVCrashReporter::RDLVCrashReporter() : RDLVCrashReporter(RDLVCrashReporterConfig::defaultConfiguration()) {}
+
+RDLVCrashReporter::RDLVCrashReporter(RDLVCrashReporterConfig configuration)
+    : RDLVCrashReporter(foundation::Bundle::main(), std::move(configuration)) {}
+
+namespace {
+
+std::string identifierOf(const foundation::Bundle& bundle) {
+    foundation::Value value = bundle.objectForInfoDictionaryKey("CFBundleIdentifier");
+    if (const std::string* text = value.asString(); text != nullptr && !text->empty()) return *text;
+    const char* name = program_invocation_short_name;
+    if (name == nullptr || name[0] == '\0') {
+        raiseReporterException("Can not determine process identifier or process name");
+    }
+    logInfo(std::string("Warning -- bundle identifier, using process name ") + name);
+    return name;
+}
+
+std::string versionOf(const foundation::Bundle& bundle) {
+    foundation::Value value = bundle.objectForInfoDictionaryKey("CFBundleVersion");
+    if (const std::string* text = value.asString(); text != nullptr) return *text;
+    logInfo("Warning -- bundle version unavailable");
+    return "";
+}
+
+std::optional<std::string> marketingVersionOf(const foundation::Bundle& bundle) {
+    foundation::Value value = bundle.objectForInfoDictionaryKey("CFBundleShortVersionString");
+    if (const std::string* text = value.asString(); text != nullptr) return *text;
+    return std::nullopt;
+}
+
+}  // namespace
+
+RDLVCrashReporter::RDLVCrashReporter(const foundation::Bundle& bundle, RDLVCrashReporterConfig configuration)
+    : RDLVCrashReporter(identifierOf(bundle), versionOf(bundle), marketingVersionOf(bundle), std::move(configuration)) {}
+
+RDLVCrashReporter::RDLVCrashReporter(std::string applicationIdentifier, std::string appVersion,
+                                     std::optional<std::string> appMarketingVersion,
+                                     RDLVCrashReporterConfig configuration)
+    : config_(std::move(configuration)),
+      applicationIdentifier_(std::move(applicationIdentifier)),
+      applicationVersion_(std::move(appVersion)),
+      applicationMarketingVersion_(std::move(appMarketingVersion)) {
+    sharedImageList();
+    std::string folder = applicationIdentifier_;
+    for (char& c : folder) {
+        if (c == '/') c = '_';
+    }
+    const std::string base = config_.basePath().value_or(cachesDirectory());
+    crashReportDirectory_ = base + "/" + kCrashReporterFolderName + "/" + folder;
+}
+
+RDLVCrashReporter::~RDLVCrashReporter() = default;
+
+std::string RDLVCrashReporter::queuedCrashReportDirectory() const { return crashReportDirectory_ + "/queued_reports"; }
+
+std::string RDLVCrashReporter::crashReportPath() const { return crashReportDirectory_ + "/live_report.lvcrash"; }
+
+bool RDLVCrashReporter::enableCrashReporterAndReturnError(ReporterError* error) {
+    {
+        std::lock_guard<std::mutex> guard(enableLock);
+        if (reporterEnabled) {
+            setError(error, ReporterError{kCrashReporterErrorDomain, kCrashReporterErrorAlreadyEnabled,
+                                          "A LVCrashReporter instance has already been enabled", "", 0});
+            return false;
+        }
+        reporterEnabled = true;
+    }
+    for (const std::string& folder : {crashReportDirectory_, queuedCrashReportDirectory()}) {
+        if (int err = makeFolders(folder, 0755); err != 0) {
+            setError(error, posixError(err, "Could not create the folder " + folder));
+            return false;
+        }
+    }
+    lvcrash_mach_crash_context* crash = lvcrash_mach_crash_context_shared();
+    // Only a test's reset lets a second reporter get here: its predecessor's storage goes.
+    std::free(const_cast<char*>(crash->report_path));
+    if (processWriter != nullptr) {
+        lvcrash_log_writer_free(processWriter);
+        delete processWriter;
+    }
+    crash->report_path = strdup(crashReportPath().c_str());
+    crash->image_list = sharedImageList();
+
+    auto* writer = new lvcrash_log_writer_t;
+    const std::string marketing = applicationMarketingVersion_.value_or("");
+    lvcrash_log_writer_init(writer, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
+                            applicationMarketingVersion_ ? marketing.c_str() : nullptr,
+                            static_cast<std::uint32_t>(config_.symbolicationStrategy() & 3), false);
+    if (customData_) lvcrash_log_writer_set_custom_data(writer, customData_->data(), customData_->size());
+    processWriter = writer;
+    crash->writer = writer;
+    signalCrashContext.writer = writer;
+    signalCrashContext.report_path = crash->report_path;
+    signalCrashContext.image_list = crash->image_list;
+
+    if (config_.signalHandlerType() == LVCrashReporterSignalHandlerTypeBSD) {
+        for (int signo : lvcrash_monitored_signals) {
+            if (!registerSignal(signo, error)) return false;
+        }
+    } else if (config_.signalHandlerType() == LVCrashReporterSignalHandlerTypeMach) {
+        if (!registerSignal(SIGABRT, error)) return false;
+        if (!enableMachExceptionServer(error)) return false;
+    }
+    if (config_.shouldRegisterUncaughtExceptionHandler()) {
+        foundation::setUncaughtExceptionHandler(uncaughtExceptionHandler);
+    }
+    enabled_ = true;
+    return true;
+}
+
+bool RDLVCrashReporter::enableMachExceptionServer(ReporterError* error) {
+    std::uint32_t mask = kExceptionMask;
+    if (auto host = CrashHostInfo::currentHostInfo(); host && host->darwinVersion().major >= 13) {
+        mask = kExceptionMaskWithGuard;
+    }
+    lvcrash_mach_crash_context* crash = lvcrash_mach_crash_context_shared();
+    ReporterError cause;
+    auto server = RDLVCrashMachExceptionServer::create(lvcrash_mach_exception_crash_callback, crash, &cause);
+    if (!server) {
+        setError(error, machError(static_cast<int>(cause.underlyingCode), "Failed to instantiate the Mach exception server."));
+        return false;
+    }
+    auto port = server->exceptionPortWithMask(mask, &cause);
+    if (!port) {
+        setError(error, machError(static_cast<int>(cause.underlyingCode), "Failed to instantiate the Mach exception port."));
+        return false;
+    }
+    std::optional<RDLVCrashMachExceptionPortSet> previous;
+    if (!port->registerForTask(darwin::task_self(), &previous, &cause)) {
+        setError(error, machError(static_cast<int>(cause.underlyingCode),
+                                  "Failed to set the target task's mach exception ports."));
+        return false;
+    }
+    crash->previous_ports = previous ? previous->asyncSafeRepresentation() : lvcrash_mach_exception_port_set{};
+    machServer_ = std::move(server);
+    previousMachPorts_ = std::move(previous);
+    return true;
+}
+
+bool RDLVCrashReporter::hasPendingCrashReport() const { return access(crashReportPath().c_str(), F_OK) == 0; }
+
+std::optional<std::vector<std::uint8_t>> RDLVCrashReporter::loadPendingCrashReportDataAndReturnError(
+    ReporterError* error) const {
+    int err = 0;
+    auto bytes = readWhole(crashReportPath(), &err);
+    if (!bytes) {
+        setError(error, fileError(err == ENOENT ? 260 : 256, err, "The file " + crashReportPath() + " couldn't be opened."));
+    }
+    return bytes;
+}
+
+bool RDLVCrashReporter::purgePendingCrashReportAndReturnError(ReporterError* error) {
+    if (unlink(crashReportPath().c_str()) != 0) {
+        const int err = errno;
+        setError(error, fileError(err == ENOENT ? 4 : 512, err, "The file " + crashReportPath() + " couldn't be removed."));
+        return false;
+    }
+    return true;
+}
+
+void RDLVCrashReporter::setCrashCallbacks(const LVCrashReporterCallbacks* callbacks) {
+    if (enabled_) raiseReporterException("The crash reporter has already been enabled");
+    if (callbacks->version != 0) foundation::fatalError("callbacks->version == 0");
+    lvcrash_mach_crash_context* crash = lvcrash_mach_crash_context_shared();
+    crash->callback_context = callbacks->context;
+    crash->handleSignal = callbacks->handleSignal;
+    signalCrashContext.callback_context = callbacks->context;
+    signalCrashContext.handleSignal = callbacks->handleSignal;
+}
+
+void RDLVCrashReporter::setCustomData(std::optional<std::vector<std::uint8_t>> data) {
+    customData_ = std::move(data);
+    if (processWriter != nullptr) {
+        if (customData_) {
+            lvcrash_log_writer_set_custom_data(processWriter, customData_->data(), customData_->size());
+        } else {
+            lvcrash_log_writer_set_custom_data(processWriter, nullptr, 0);
+        }
+    }
+}
+
+// Both entry points report the address their caller returns to.
+__attribute__((noinline)) std::optional<std::vector<std::uint8_t>> RDLVCrashReporter::generateLiveReport(
+    ReporterError* error) {
+    return writeLiveReport(darwin::mach_thread_self(), reinterpret_cast<std::uint64_t>(__builtin_return_address(0)),
+                           error);
+}
+
+__attribute__((noinline)) std::optional<std::vector<std::uint8_t>> RDLVCrashReporter::generateLiveReportWithThread(
+    port_t thread, ReporterError* error) {
+    return writeLiveReport(thread, reinterpret_cast<std::uint64_t>(__builtin_return_address(0)), error);
+}
+
+std::optional<std::vector<std::uint8_t>> RDLVCrashReporter::writeLiveReport(port_t thread, std::uint64_t caller,
+                                                                           ReporterError* error) {
+    std::string pattern = temporaryDirectory() + "live_crash_report.XXXXXX";
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0) {
+        setError(error, posixError(errno, localized("Failed to create temporary path")));
+        return std::nullopt;
+    }
+    darwin::thread_control_install();
+    auto writer = std::make_unique<lvcrash_log_writer_t>();
+    const std::string marketing = applicationMarketingVersion_.value_or("");
+    lvcrash_log_writer_init(writer.get(), applicationIdentifier_.c_str(), applicationVersion_.c_str(),
+                            applicationMarketingVersion_ ? marketing.c_str() : nullptr,
+                            static_cast<std::uint32_t>(config_.symbolicationStrategy() & 3), true);
+    lvcrash_async_file_t file;
+    lvcrash_async_file_init(&file, fd, kLiveReportLimit);
+    if (customData_) lvcrash_log_writer_set_custom_data(writer.get(), customData_->data(), customData_->size());
+
+    const lvcrash_log_writer_signal_info signal{SIGTRAP, TRAP_TRACE, caller, false, 0, nullptr, 0};
+    lvcrash_error_t result;
+    if (thread == darwin::mach_thread_self()) {
+        LiveCall call{writer.get(), &file, &signal};
+        result = lvcrash_async_thread_state_current(writeLive, &call);
+    } else {
+        result = lvcrash_log_writer_write(writer.get(), thread, sharedImageList(), &file, &signal, nullptr, false);
+    }
+    lvcrash_log_writer_close(writer.get());
+    lvcrash_async_file_close(&file);
+
+    std::optional<std::vector<std::uint8_t>> data;
+    if (result != LVCRASH_ERROR_NONE) {
+        logInfo(std::string("Write failed with error ") + lvcrash_async_strerror(result));
+        setError(error, ReporterError{kCrashReporterErrorDomain, kCrashReporterErrorUnknown,
+                                      "Failed to write the crash report to disk", "", 0});
+    } else {
+        int err = 0;
+        data = readWhole(pattern, &err);
+        if (!data) {
+            setError(error, ReporterError{kCrashReporterErrorDomain, kCrashReporterErrorUnknown,
+                                          localized("Unable to open live crash report for reading"), kPosixErrorDomain,
+                                          err});
+        }
+    }
+    lvcrash_log_writer_free(writer.get());
+    if (unlink(pattern.c_str()) != 0) {
+        logInfo(std::string("Failure occured deleting live crash report: ") + std::strerror(errno));
+    }
+    return data;
+}
+
+void lvcrash_reporter_reset_for_tests() {
+    std::lock_guard<std::mutex> guard(enableLock);
+    reporterEnabled = false;
+}
+
+}  // namespace lvcrash

@@ -1,0 +1,136 @@
+#pragma once
+// The one object the crash service drives: configured once, enabled once per process, then
+// asked for the report an earlier run left on disk. Enabling prepares everything the crash
+// path needs in process-wide storage. It also writes live reports of running threads.
+#include <csignal>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <ucontext.h>
+#include <vector>
+
+#include "crashreporter/mach_exception_server.hpp"
+#include "crashreporter/report_writer.hpp"
+#include "crashreporter/reporter_error.hpp"
+
+namespace platform::foundation {
+class Bundle;
+}
+
+namespace lvcrash {
+
+inline constexpr std::uint64_t LVCrashReporterSignalHandlerTypeBSD = 0;
+inline constexpr std::uint64_t LVCrashReporterSignalHandlerTypeMach = 1;
+inline constexpr std::uint64_t LVCrashReporterSymbolicationStrategyNone = 0;
+inline constexpr std::uint64_t LVCrashReporterSymbolicationStrategySymbolTable = 1;
+inline constexpr std::uint64_t LVCrashReporterSymbolicationStrategyObjC = 2;
+inline constexpr std::uint64_t LVCrashReporterSymbolicationStrategyAll = 3;
+
+// The name of the programming-error exception the reporter raises.
+inline constexpr const char* kCrashReporterExceptionName = "LVCrashReporterException";
+// The fixed folder under the base folder that holds every application's report folder.
+inline constexpr const char* kCrashReporterFolderName = "com.norvane.crashreporter";
+
+class RDLVCrashReporterConfig {
+public:
+    // Type 0, no symbols, the uncaught-exception handler installed, the user's caches folder.
+    RDLVCrashReporterConfig() = default;
+    RDLVCrashReporterConfig(std::uint64_t signalHandlerType, std::uint64_t symbolicationStrategy,
+                            bool shouldRegisterUncaughtExceptionHandler, std::optional<std::string> basePath);
+    static RDLVCrashReporterConfig defaultConfiguration() { return {}; }
+    static RDLVCrashReporterConfig initWithBasePath(std::string basePath);
+    static RDLVCrashReporterConfig initWithSignalHandlerType(std::uint64_t type, std::uint64_t strategy);
+    static RDLVCrashReporterConfig initWithSignalHandlerTypeAndBasePath(std::uint64_t type, std::uint64_t strategy,
+                                                                        std::string basePath);
+    static RDLVCrashReporterConfig initWithSignalHandlerTypeAndUncaughtExceptionHandler(std::uint64_t type,
+                                                                                        std::uint64_t strategy,
+                                                                                        bool shouldRegister);
+
+    std::uint64_t signalHandlerType() const { return signalHandlerType_; }
+    std::uint64_t symbolicationStrategy() const { return symbolicationStrategy_; }
+    bool shouldRegisterUncaughtExceptionHandler() const { return shouldRegisterUncaughtExceptionHandler_; }
+    const std::optional<std::string>& basePath() const { return basePath_; }
+
+private:
+    std::uint64_t signalHandlerType_ = LVCrashReporterSignalHandlerTypeBSD;
+    std::uint64_t symbolicationStrategy_ = LVCrashReporterSymbolicationStrategyNone;
+    bool shouldRegisterUncaughtExceptionHandler_ = true;
+    std::optional<std::string> basePath_;
+};
+
+struct LVCrashReporterCallbacks {
+    std::uint16_t version;  // must be 0
+    void* context;
+    // Runs at crash time after the report is complete; must be async-signal-safe.
+    void (*handleSignal)(siginfo_t* info, ucontext_t* uap, void* context);
+};
+
+class RDLVCrashReporter {
+public:
+    // Made once, with the main bundle and the default configuration.
+    static RDLVCrashReporter& sharedReporter();
+
+    RDLVCrashReporter();
+    explicit RDLVCrashReporter(RDLVCrashReporterConfig configuration);
+    // The identifier is the bundle's, else this process's name; with neither, raises
+    // "LVCrashReporterException".
+    RDLVCrashReporter(const platform::foundation::Bundle& bundle, RDLVCrashReporterConfig configuration);
+    RDLVCrashReporter(std::string applicationIdentifier, std::string appVersion,
+                      std::optional<std::string> appMarketingVersion, RDLVCrashReporterConfig configuration);
+    ~RDLVCrashReporter();
+    RDLVCrashReporter(const RDLVCrashReporter&) = delete;
+    RDLVCrashReporter& operator=(const RDLVCrashReporter&) = delete;
+
+    bool enableCrashReporter() { return enableCrashReporterAndReturnError(nullptr); }
+    bool enableCrashReporterAndReturnError(ReporterError* error);
+
+    bool hasPendingCrashReport() const;
+    std::optional<std::vector<std::uint8_t>> loadPendingCrashReportData() const {
+        return loadPendingCrashReportDataAndReturnError(nullptr);
+    }
+    std::optional<std::vector<std::uint8_t>> loadPendingCrashReportDataAndReturnError(ReporterError* error) const;
+    bool purgePendingCrashReport() { return purgePendingCrashReportAndReturnError(nullptr); }
+    bool purgePendingCrashReportAndReturnError(ReporterError* error);
+
+    std::optional<std::vector<std::uint8_t>> generateLiveReportWithThread(port_t thread, ReporterError* error = nullptr);
+    std::optional<std::vector<std::uint8_t>> generateLiveReport(ReporterError* error = nullptr);
+
+    // Before enabling only: afterwards raises "LVCrashReporterException".
+    void setCrashCallbacks(const LVCrashReporterCallbacks* callbacks);
+
+    const std::optional<std::vector<std::uint8_t>>& customData() const { return customData_; }
+    void setCustomData(std::optional<std::vector<std::uint8_t>> data);
+
+    const RDLVCrashReporterConfig& config() const { return config_; }
+    bool enabled() const { return enabled_; }
+    const std::string& applicationIdentifier() const { return applicationIdentifier_; }
+    const std::string& crashReportDirectory() const { return crashReportDirectory_; }
+    std::string queuedCrashReportDirectory() const;
+    std::string crashReportPath() const;
+
+private:
+    bool enableMachExceptionServer(ReporterError* error);
+    std::optional<std::vector<std::uint8_t>> writeLiveReport(port_t thread, std::uint64_t caller, ReporterError* error);
+
+    RDLVCrashReporterConfig config_;
+    bool enabled_ = false;
+    std::unique_ptr<RDLVCrashMachExceptionServer> machServer_;
+    std::optional<RDLVCrashMachExceptionPortSet> previousMachPorts_;
+    std::string applicationIdentifier_;
+    std::string applicationVersion_;
+    std::optional<std::string> applicationMarketingVersion_;
+    std::string crashReportDirectory_;
+    std::optional<std::vector<std::uint8_t>> customData_;
+};
+
+// The server callback of Mach mode: previous ports first, else the pending report is written
+// (the faulting thread as crashed thread) and KERN_FAILURE lets the signal follow.
+lvcrash_kern_return_t lvcrash_mach_exception_crash_callback(port_t task, port_t thread, int exception_type,
+                                                            const std::int64_t* codes, std::uint32_t code_count,
+                                                            void* context);
+
+// For tests: forget that a reporter was enabled in this process (no capture is removed).
+void lvcrash_reporter_reset_for_tests();
+
+}  // namespace lvcrash

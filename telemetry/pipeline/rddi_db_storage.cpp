@@ -1,0 +1,474 @@
+#include "telemetry/pipeline/rddi_db_storage.hpp"
+
+#include "telemetry/core/rddi_constants.hpp"
+#include "telemetry/core/rddi_logger.hpp"
+#include "telemetry/core/rddi_utility.hpp"
+
+#include <sqlite3.h>
+
+#include <mutex>
+#include <system_error>
+
+namespace rddi {
+
+namespace pf = platform::foundation;
+
+namespace {
+
+// URI file names are switched on for the whole process before any database is
+// opened, as SQLite requires of global configuration.
+const int globalConfigurationResult = RDDIDBStorage::configureSQLite();
+std::once_flag globalConfigurationLogged;
+
+bool isCorruption(int code) { return code == SQLITE_CORRUPT || code == SQLITE_NOTADB; }
+
+std::string percentEncodedPath(const std::string& path) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char c : path) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+                           c == '-' || c == '_' || c == '.' || c == '~';
+        if (plain) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0x0F]);
+        }
+    }
+    return out;
+}
+
+std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
+    std::string out;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i) out += separator;
+        out += parts[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+RDDIDBStorage::RDDIDBStorage(std::optional<RDDIDBSchema> schema, std::uint64_t version, const std::string& filename)
+    : RDDIDBStorage(DeferConfiguration{}, std::move(schema), version, filename) {
+    configureStorage();
+}
+
+RDDIDBStorage::RDDIDBStorage(DeferConfiguration, std::optional<RDDIDBSchema> schema, std::uint64_t version,
+                             const std::string& filename)
+    : schema_(std::move(schema)), version_(version), filename_(filename) {
+    dbFilePath_ = RDDIUtility::fullURLForPathComponent(filename_).value_or(std::filesystem::path(filename_));
+}
+
+RDDIDBStorage::~RDDIDBStorage() { closeKeeper(); }
+
+void RDDIDBStorage::configureStorage() {
+    std::call_once(globalConfigurationLogged, [] {
+        if (globalConfigurationResult == SQLITE_OK) {
+            RDDILogDebug(kRDDILogTag, "SQLite global configuration successfully updated.");
+        } else {
+            RDDILogError(kRDDILogTag, "Failed to update SQLite global configuration. Error: {}.",
+                         sqlite3_errstr(globalConfigurationResult));
+        }
+    });
+    int code = configureDatabase();
+    if (isCorruption(code)) {
+        dropDatabase();
+        code = configureDatabase();
+    }
+    if (code != SQLITE_OK) RDDILogError(kRDDILogTag, "Failed to initialize database.");
+}
+
+std::string RDDIDBStorage::dbFileURL() const { return "file://" + percentEncodedPath(dbFilePath_.string()); }
+
+void RDDIDBStorage::closeKeeper() {
+    if (keeper_) {
+        closeDatabase(keeper_);
+        keeper_ = nullptr;
+    }
+}
+
+int RDDIDBStorage::configureDatabase() {
+    std::error_code error;
+    const bool existed = RDDIUtility::fileExistsForPathComponent(filename_);
+    // An empty file is what an interrupted first configuration leaves: no database.
+    if (existed && std::filesystem::file_size(dbFilePath_, error) == 0 && !error) return SQLITE_NOTADB;
+    const auto created = RDDIUtility::createFileAtPathComponent(filename_, std::nullopt, false, false);
+    if (!created) return SQLITE_CANTOPEN;
+    dbFilePath_ = *created;
+    maxSizeInBytes_ = kDefaultMaxSizeInBytes;
+    int code = SQLITE_OK;
+    sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
+    if (!db) return code;
+    struct Closer {
+        sqlite3* db;
+        ~Closer() { closeDatabase(db); }
+    } closer{db};
+
+    int pageSizeCode = SQLITE_OK;
+    pageSize_ = static_cast<long>(querySingleValue("PRAGMA page_size;", db, &pageSizeCode));
+    if (isCorruption(pageSizeCode)) {
+        pageSize_ = 0;
+        return pageSizeCode;
+    }
+    if (pageSize_ == 0) {
+        RDDILogError(kRDDILogTag, "Failed to get storage page size.");
+        return SQLITE_ERROR;
+    }
+    const auto oldVersion = versionInOpenedDatabase(db, &code);
+    if (code != SQLITE_OK) return code;
+    code = createTablesWithSchema(schema_, db);
+    if (code != SQLITE_OK) {
+        RDDILogError(kRDDILogTag, "Failed to create tables with schema with error \"{}\".", code);
+        return code;
+    }
+    if (!existed) {
+        RDDILogInfo(kRDDILogTag, "Created \"{}\" database with {} version.", filename_, version_);
+        customizeDatabase(db);
+    } else if (oldVersion < version_) {
+        RDDILogInfo(kRDDILogTag, "Migrating \"{}\" database from version {} to {}.", filename_, oldVersion, version_);
+        migrateDatabase(db, oldVersion);
+    }
+    enableAutoVacuumInOpenedDatabase(db);
+    setVersion(version_, db);
+    // The journal mode is kept in the file, so every later connection writes ahead.
+    executeSelectionQueryInOpenedDatabase("PRAGMA journal_mode = WAL;", db, nullptr, nullptr);
+    if (!keeper_) {
+        int keeperCode = SQLITE_OK;
+        keeper_ = openDatabaseAtFileURL(dbFileURL(), &keeperCode);
+        // Reading once makes the keeper hold the shared-memory index open.
+        if (keeper_) querySingleValue("PRAGMA user_version", keeper_);
+    }
+    return SQLITE_OK;
+}
+
+int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& block) {
+    int code = SQLITE_OK;
+    sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
+    if (!db) return code;
+    if (pageSize_ == 0) {
+        RDDILogError(kRDDILogTag, "The database was not configured correctly. The page size is expected to be non zero.");
+        closeDatabase(db);
+        return SQLITE_ERROR;
+    }
+    code = setMaxPageCount(maxSizeInBytes_ / pageSize_, db);
+    if (code == SQLITE_OK) {
+        code = block(db);
+    } else if (!isCorruption(code)) {
+        RDDILogError(kRDDILogTag, "Failed to open database with specified maximum size constraint.");
+        code = block(db);
+    }
+    closeDatabase(db);
+    return code;
+}
+
+int RDDIDBStorage::executeNonSelectionQuery(const std::string& query, const RDDIStorageBindableArray* values) {
+    return executeQueryUsingBlock(
+        [&](sqlite3* db) { return executeNonSelectionQueryInOpenedDatabase(query, db, values); });
+}
+
+std::vector<RDDIDBRow> RDDIDBStorage::executeSelectionQuery(const std::string& query,
+                                                            const RDDIStorageBindableArray* values) {
+    std::vector<RDDIDBRow> rows;
+    executeQueryUsingBlock([&](sqlite3* db) {
+        int code = SQLITE_OK;
+        rows = executeSelectionQueryInOpenedDatabase(query, db, &code, values);
+        return code;
+    });
+    return rows;
+}
+
+std::uint64_t RDDIDBStorage::countEntriesForTable(const std::string& table, const std::optional<std::string>& condition,
+                                                  const RDDIStorageBindableArray* values) {
+    auto query = fmt::format("SELECT COUNT(*) FROM \"{}\" ", table);
+    if (condition && !condition->empty()) query += fmt::format("WHERE {}", *condition);
+    const auto rows = executeSelectionQuery(query, values);
+    if (rows.empty() || rows.front().empty()) return 0;
+    return static_cast<std::uint64_t>(rows.front().front().asInteger().value_or(0));
+}
+
+bool RDDIDBStorage::createTable(const std::string& table, const std::vector<RDDIDBColumn>& columnsSchema) {
+    const int code = executeQueryUsingBlock([&](sqlite3* db) {
+        int result = SQLITE_OK;
+        if (tableExists(table, db, &result) || result != SQLITE_OK) return result;
+        result = executeNonSelectionQueryInOpenedDatabase(
+            fmt::format("CREATE TABLE \"{}\" ({});", table, columnsQueryFromColumnsSchema(columnsSchema)), db);
+        if (result == SQLITE_OK) {
+            RDDILogVerbose(kRDDILogTag, "Table {} has been created", table);
+        } else {
+            RDDILogError(kRDDILogTag, "Failed to create table {}", table);
+        }
+        return result;
+    });
+    return code == SQLITE_OK;
+}
+
+bool RDDIDBStorage::dropTable(const std::string& table) {
+    const int code = executeQueryUsingBlock([&](sqlite3* db) {
+        int result = SQLITE_OK;
+        if (!tableExists(table, db, &result)) return result;
+        result = executeNonSelectionQueryInOpenedDatabase(fmt::format("DROP TABLE \"{}\";", table), db);
+        if (result == SQLITE_OK) {
+            RDDILogVerbose(kRDDILogTag, "Table {} has been deleted", table);
+        } else {
+            RDDILogError(kRDDILogTag, "Failed to delete table {}", table);
+        }
+        return result;
+    });
+    return code == SQLITE_OK;
+}
+
+void RDDIDBStorage::dropDatabase() {
+    closeKeeper();
+    std::error_code error;
+    for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(dbFilePath_.string() + suffix, error);
+    if (RDDIUtility::deleteFileAtURL(dbFilePath_)) {
+        RDDILogVerbose(kRDDILogTag, "Database {} has been deleted.", dbFileURL());
+    } else {
+        RDDILogError(kRDDILogTag, "Failed to delete database.");
+    }
+}
+
+void RDDIDBStorage::setMaxStorageSize(long sizeInBytes, const std::function<void(bool)>& completionHandler) {
+    const auto complete = [&](bool success) {
+        if (completionHandler) completionHandler(success);
+    };
+    int code = SQLITE_OK;
+    sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
+    if (!db) return complete(false);
+    struct Closer {
+        sqlite3* db;
+        ~Closer() { closeDatabase(db); }
+    };
+    bool success = false;
+    {
+        Closer closer{db};
+        if (pageSize_ == 0) {
+            RDDILogError(kRDDILogTag,
+                         "The database was not configured correctly. The page size is expected to be non zero.");
+        } else {
+            const long pages = getPageCountInOpenedDatabase(db);
+            RDDILogDebug(kRDDILogTag, "Found {} pages in the database.", pages);
+            const long wanted = sizeInBytes / pageSize_ + (sizeInBytes % pageSize_ ? 1 : 0);
+            if (pages > wanted) {
+                RDDILogWarning(kRDDILogTag,
+                               "Cannot change database size to {} bytes as it would cause a loss of data. Maximum "
+                               "database size will not be changed.",
+                               sizeInBytes);
+            } else if ((code = setMaxPageCount(wanted, db)) != SQLITE_OK) {
+                RDDILogError(kRDDILogTag, "Could not change maximum database size to {} bytes. SQLite error code: {}",
+                             sizeInBytes, code);
+            } else {
+                const long actual = getMaxPageCountInOpenedDatabase(db);
+                const long newSize = pageSize_ * actual;
+                if (actual == wanted) {
+                    if (newSize != sizeInBytes) {
+                        RDDILogInfo(kRDDILogTag, "Changed maximum database size to {} bytes (next multiple of 4KiB).",
+                                    newSize);
+                    } else {
+                        RDDILogInfo(kRDDILogTag, "Changed maximum database size to {} bytes.", sizeInBytes);
+                    }
+                    maxSizeInBytes_ = newSize;
+                    success = true;
+                } else {
+                    RDDILogError(kRDDILogTag,
+                                 "Could not change maximum database size to {} bytes, current maximum size is {} bytes.",
+                                 sizeInBytes, newSize);
+                }
+            }
+        }
+    }
+    complete(success);
+}
+
+void RDDIDBStorage::customizeDatabase(sqlite3*) {}
+
+void RDDIDBStorage::migrateDatabase(sqlite3*, std::uint64_t) {}
+
+// --- On an open handle ---
+
+int RDDIDBStorage::configureSQLite() { return sqlite3_config(SQLITE_CONFIG_URI, 1); }
+
+sqlite3* RDDIDBStorage::openDatabaseAtFileURL(const std::string& fileURL, int* result) {
+    sqlite3* db = nullptr;
+    const int code = sqlite3_open_v2(fileURL.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
+                                     nullptr);
+    if (result) *result = code;
+    if (code != SQLITE_OK) {
+        RDDILogError(kRDDILogTag, "Failed to open database with result: {}.", code);
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds);
+    // Per connection: with a write-ahead log, NORMAL syncs at checkpoints only, and a
+    // killed process still loses no committed transaction.
+    sqlite3_exec(db, "PRAGMA synchronous = NORMAL;", nullptr, nullptr, nullptr);
+    return db;
+}
+
+void RDDIDBStorage::closeDatabase(sqlite3* database) {
+    if (database) sqlite3_close_v2(database);
+}
+
+int RDDIDBStorage::createTablesWithSchema(const std::optional<RDDIDBSchema>& schema, sqlite3* database) {
+    if (!schema) return SQLITE_OK;
+    std::vector<std::string> statements;
+    for (const auto& [table, columns] : *schema) {
+        int code = SQLITE_OK;
+        const bool exists = tableExists(table, database, &code);
+        if (code != SQLITE_OK) return code;
+        if (exists) continue;
+        statements.push_back(fmt::format("CREATE TABLE \"{}\" ({});", table, columnsQueryFromColumnsSchema(columns)));
+    }
+    for (const auto& statement : statements) {
+        const int code = executeNonSelectionQueryInOpenedDatabase(statement, database);
+        if (code != SQLITE_OK) return code;
+    }
+    return SQLITE_OK;
+}
+
+std::string RDDIDBStorage::columnsQueryFromColumnsSchema(const std::vector<RDDIDBColumn>& columnsSchema) {
+    std::vector<std::string> definitions;
+    for (const auto& [name, constraints] : columnsSchema) {
+        definitions.push_back(fmt::format("\"{}\" {}", name, joined(constraints, " ")));
+    }
+    return joined(definitions, ", ");
+}
+
+std::map<std::string, std::map<std::string, std::size_t>> RDDIDBStorage::columnsIndexes(const RDDIDBSchema& schema) {
+    std::map<std::string, std::map<std::string, std::size_t>> indexes;
+    for (const auto& [table, columns] : schema) {
+        for (std::size_t i = 0; i < columns.size(); ++i) indexes[table][columns[i].first] = i;
+    }
+    return indexes;
+}
+
+bool RDDIDBStorage::tableExists(const std::string& table, sqlite3* database, int* result) {
+    RDDIStorageBindableArray values;
+    values.addString(table);
+    int code = SQLITE_OK;
+    const auto rows = executeSelectionQueryInOpenedDatabase(
+        "SELECT COUNT(*) FROM \"sqlite_master\" WHERE \"type\"='table' AND \"name\"=?;", database, &code, &values);
+    if (result) *result = code;
+    if (rows.empty() || rows.front().empty()) return false;
+    return rows.front().front().asInteger().value_or(0) != 0;
+}
+
+std::uint64_t RDDIDBStorage::versionInOpenedDatabase(sqlite3* database, int* result) {
+    return static_cast<std::uint64_t>(querySingleValue("PRAGMA user_version", database, result));
+}
+
+int RDDIDBStorage::setVersion(std::uint64_t version, sqlite3* database) {
+    return executeNonSelectionQueryInOpenedDatabase(fmt::format("PRAGMA user_version = {}", version), database);
+}
+
+void RDDIDBStorage::enableAutoVacuumInOpenedDatabase(sqlite3* database) {
+    if (querySingleValue("PRAGMA auto_vacuum", database) == 1) return;
+    RDDILogDebug(kRDDILogTag, "Vacuuming database and enabling auto_vacuum");
+    executeNonSelectionQueryInOpenedDatabase("PRAGMA auto_vacuum = FULL;", database);
+    executeNonSelectionQueryInOpenedDatabase("VACUUM;", database);
+}
+
+long RDDIDBStorage::getPageSizeInOpenedDatabase(sqlite3* database) {
+    return static_cast<long>(querySingleValue("PRAGMA page_size;", database));
+}
+
+long RDDIDBStorage::getPageCountInOpenedDatabase(sqlite3* database) {
+    return static_cast<long>(querySingleValue("PRAGMA page_count;", database));
+}
+
+long RDDIDBStorage::getMaxPageCountInOpenedDatabase(sqlite3* database) {
+    return static_cast<long>(querySingleValue("PRAGMA max_page_count;", database));
+}
+
+int RDDIDBStorage::setMaxPageCount(long pageCount, sqlite3* database) {
+    int code = SQLITE_OK;
+    executeSelectionQueryInOpenedDatabase(fmt::format("PRAGMA max_page_count = {}", pageCount), database, &code, nullptr);
+    return code;
+}
+
+std::int64_t RDDIDBStorage::querySingleValue(const std::string& query, sqlite3* database, int* result) {
+    const auto rows = executeSelectionQueryInOpenedDatabase(query, database, result, nullptr);
+    if (rows.empty() || rows.front().empty()) return 0;
+    return rows.front().front().asInteger().value_or(0);
+}
+
+int RDDIDBStorage::executeNonSelectionQueryInOpenedDatabase(const std::string& query, sqlite3* database,
+                                            const RDDIStorageBindableArray* values) {
+    return executeQuery(query, database, values, [database](sqlite3_stmt* statement) {
+        const int code = sqlite3_step(statement);
+        if (code == SQLITE_DONE) return SQLITE_OK;
+        if (isCorruption(code)) {
+            RDDILogError(kRDDILogTag, "A database file is corrupted, result={}\n\t{}", code, sqlite3_errmsg(database));
+        } else if (code == SQLITE_FULL) {
+            RDDILogDebug(kRDDILogTag, "Query failed with error: {}\n\t{}", code, sqlite3_errmsg(database));
+        } else {
+            RDDILogError(kRDDILogTag, "Could not execute the statement, result={}\n\t{}", code,
+                         sqlite3_errmsg(database));
+        }
+        return code;
+    });
+}
+
+std::vector<RDDIDBRow> RDDIDBStorage::executeSelectionQueryInOpenedDatabase(const std::string& query, sqlite3* database, int* result,
+                                                            const RDDIStorageBindableArray* values) {
+    std::vector<RDDIDBRow> rows;
+    const int code = executeQuery(query, database, values, [&](sqlite3_stmt* statement) {
+        int step;
+        while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+            const int count = sqlite3_column_count(statement);
+            if (count == 0) continue;
+            RDDIDBRow row;
+            row.reserve(static_cast<std::size_t>(count));
+            for (int i = 0; i < count; ++i) row.push_back(columnValueFromStatement(statement, i));
+            rows.push_back(std::move(row));
+        }
+        if (step == SQLITE_DONE) return SQLITE_OK;
+        RDDILogError(kRDDILogTag, "Query failed with error: {}\n\t{}", step, sqlite3_errmsg(database));
+        return step;
+    });
+    if (result) *result = code;
+    return rows;
+}
+
+int RDDIDBStorage::executeQuery(const std::string& query, sqlite3* database, const RDDIStorageBindableArray* values,
+                                const std::function<int(sqlite3_stmt*)>& block) {
+    sqlite3_stmt* statement = nullptr;
+    int code = sqlite3_prepare_v2(database, query.c_str(), -1, &statement, nullptr);
+    if (code != SQLITE_OK) {
+        RDDILogError(kRDDILogTag, "Failed to prepare SQLite statement, result={}\n\t{}", code, sqlite3_errmsg(database));
+        sqlite3_finalize(statement);
+        return code;
+    }
+    code = values ? values->bindAllValuesWithStatement(statement, database) : SQLITE_OK;
+    if (code == SQLITE_OK) code = block(statement);
+    const int finalized = sqlite3_finalize(statement);
+    if (finalized != SQLITE_OK && finalized != code) {
+        RDDILogError(kRDDILogTag, "Failed to finalize SQLite statement, result={}\n\t{}", finalized,
+                     sqlite3_errmsg(database));
+    }
+    return code;
+}
+
+pf::Value RDDIDBStorage::columnValueFromStatement(sqlite3_stmt* statement, int index) {
+    const int type = sqlite3_column_type(statement, index);
+    switch (type) {
+        case SQLITE_NULL:
+            return pf::Value();
+        case SQLITE_TEXT: {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, index));
+            const int length = sqlite3_column_bytes(statement, index);
+            return pf::Value(std::string(text ? text : "", static_cast<std::size_t>(text ? length : 0)));
+        }
+        case SQLITE_INTEGER:
+            // All 64 bits: row ids beyond 2^31 must name the rows they came from.
+            return pf::Value(static_cast<std::int64_t>(sqlite3_column_int64(statement, index)));
+        default:
+            RDDILogError(kRDDILogTag, "Could not retrieve column value at index {} from statement: unknown type {}.",
+                         index, type);
+            return pf::Value();
+    }
+}
+
+}  // namespace rddi

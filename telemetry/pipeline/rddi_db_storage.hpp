@@ -1,0 +1,116 @@
+#pragma once
+// One SQLite database file in the SDK folder, built from a declarative schema, with
+// its schema version in the user version, hooks for a new and an older database, a
+// size limit through the page limit, and a connection per operation.
+//
+// The file runs in write-ahead-log mode with synchronous NORMAL, and one idle "keeper"
+// connection stays open for the store's life: without it every per-operation close
+// would checkpoint the log into the file and sync, which costs two orders of magnitude
+// in saves per second. A killed process loses nothing committed. Every connection
+// waits up to 5 s for a lock held by another process sharing the folder.
+#include "platform/foundation/value.hpp"
+#include "telemetry/pipeline/rddi_storage.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace rddi {
+
+// A column: its name and its constraint words ("INTEGER", "PRIMARY KEY", …).
+using RDDIDBColumn = std::pair<std::string, std::vector<std::string>>;
+// Tables in order, each with its columns in order.
+using RDDIDBSchema = std::vector<std::pair<std::string, std::vector<RDDIDBColumn>>>;
+// One value per column: null, integer (64-bit) or string.
+using RDDIDBRow = std::vector<platform::foundation::Value>;
+
+class RDDIDBStorage {
+public:
+    static constexpr long kDefaultMaxSizeInBytes = 10485760;
+    static constexpr int kBusyTimeoutMilliseconds = 5000;
+
+    // Creates or opens, migrates and versions the file now.
+    RDDIDBStorage(std::optional<RDDIDBSchema> schema, std::uint64_t version, const std::string& filename);
+    virtual ~RDDIDBStorage();
+    RDDIDBStorage(const RDDIDBStorage&) = delete;
+    RDDIDBStorage& operator=(const RDDIDBStorage&) = delete;
+
+    // Opens a connection with the page limit set, runs the closure on it, closes it.
+    int executeQueryUsingBlock(const std::function<int(sqlite3*)>& block);
+    int executeNonSelectionQuery(const std::string& query, const RDDIStorageBindableArray* values = nullptr);
+    // Empty when the database was unusable.
+    std::vector<RDDIDBRow> executeSelectionQuery(const std::string& query, const RDDIStorageBindableArray* values);
+    std::uint64_t countEntriesForTable(const std::string& table, const std::optional<std::string>& condition,
+                                       const RDDIStorageBindableArray* values);
+    bool createTable(const std::string& table, const std::vector<RDDIDBColumn>& columnsSchema);
+    bool dropTable(const std::string& table);
+    // Deletes the file with its write-ahead log and shared-memory index, closing the
+    // keeper first: a stale log must never be applied to a new file of the same name.
+    void dropDatabase();
+    // The completion (may be empty) always gets the outcome, false when the file
+    // cannot even be opened.
+    void setMaxStorageSize(long sizeInBytes, const std::function<void(bool)>& completionHandler);
+
+    // Hooks for a newly created file, and for a file of an older version.
+    virtual void customizeDatabase(sqlite3* database);
+    virtual void migrateDatabase(sqlite3* database, std::uint64_t fromVersion);
+
+    const std::filesystem::path& dbFilePath() const { return dbFilePath_; }
+    // The "file:" URL the database is opened with.
+    std::string dbFileURL() const;
+    long maxSizeInBytes() const { return maxSizeInBytes_; }
+    long pageSize() const { return pageSize_; }
+    const std::optional<RDDIDBSchema>& schema() const { return schema_; }
+
+    // --- On an open handle ---
+    static int configureSQLite();
+    // Read-write, create, URI; a busy timeout and synchronous NORMAL. None on failure.
+    static sqlite3* openDatabaseAtFileURL(const std::string& fileURL, int* result);
+    static void closeDatabase(sqlite3* database);
+    static int createTablesWithSchema(const std::optional<RDDIDBSchema>& schema, sqlite3* database);
+    static std::string columnsQueryFromColumnsSchema(const std::vector<RDDIDBColumn>& columnsSchema);
+    static std::map<std::string, std::map<std::string, std::size_t>> columnsIndexes(const RDDIDBSchema& schema);
+    static bool tableExists(const std::string& table, sqlite3* database, int* result = nullptr);
+    static std::uint64_t versionInOpenedDatabase(sqlite3* database, int* result);
+    static int setVersion(std::uint64_t version, sqlite3* database);
+    static void enableAutoVacuumInOpenedDatabase(sqlite3* database);
+    static long getPageSizeInOpenedDatabase(sqlite3* database);
+    static long getPageCountInOpenedDatabase(sqlite3* database);
+    static long getMaxPageCountInOpenedDatabase(sqlite3* database);
+    static int setMaxPageCount(long pageCount, sqlite3* database);
+    static std::int64_t querySingleValue(const std::string& query, sqlite3* database, int* result = nullptr);
+    static int executeNonSelectionQueryInOpenedDatabase(const std::string& query, sqlite3* database,
+                                        const RDDIStorageBindableArray* values = nullptr);
+    static std::vector<RDDIDBRow> executeSelectionQueryInOpenedDatabase(const std::string& query, sqlite3* database,
+                                                        int* result, const RDDIStorageBindableArray* values);
+    static int executeQuery(const std::string& query, sqlite3* database, const RDDIStorageBindableArray* values,
+                            const std::function<int(sqlite3_stmt*)>& block);
+    static platform::foundation::Value columnValueFromStatement(sqlite3_stmt* statement, int index);
+
+protected:
+    struct DeferConfiguration {};
+    // For subclasses: their hooks are only theirs once their constructor runs, so they
+    // call configureStorage() at its end.
+    RDDIDBStorage(DeferConfiguration, std::optional<RDDIDBSchema> schema, std::uint64_t version,
+                  const std::string& filename);
+    void configureStorage();
+
+private:
+    int configureDatabase();
+    void closeKeeper();
+
+    std::optional<RDDIDBSchema> schema_;
+    std::uint64_t version_;
+    std::string filename_;
+    std::filesystem::path dbFilePath_;
+    long maxSizeInBytes_ = kDefaultMaxSizeInBytes;
+    long pageSize_ = 0;
+    sqlite3* keeper_ = nullptr;
+};
+
+}  // namespace rddi

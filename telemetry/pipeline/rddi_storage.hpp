@@ -1,0 +1,78 @@
+#pragma once
+// The log store's contract, and values that bind to SQLite statement parameters.
+#include "telemetry/core/rddi_abstract_log.hpp"
+#include "telemetry/core/rddi_constants.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace rddi {
+
+class RDDIStorage {
+public:
+    using LoadCompletion =
+        std::function<void(const std::vector<std::shared_ptr<RDDIAbstractLog>>& logs, const std::optional<std::string>& batchId)>;
+
+    virtual ~RDDIStorage() = default;
+    // Persists one log; true on success.
+    virtual bool saveLog(const std::shared_ptr<RDDIAbstractLog>& log, const std::string& groupId, RDDIFlags flags) = 0;
+    // Stored logs of all groups.
+    virtual std::uint64_t countLogs() = 0;
+    // Deletes every stored log of the group and forgets its batches; the logs deleted.
+    virtual std::vector<std::shared_ptr<RDDIAbstractLog>> deleteLogsWithGroupId(const std::string& groupId) = 0;
+    // As above, handing the logs one at a time to `each` (may be empty) instead of
+    // keeping them all, so a large backlog is dropped in bounded memory.
+    virtual void deleteLogsWithGroupId(const std::string& groupId,
+                                       const std::function<void(const std::shared_ptr<RDDIAbstractLog>&)>& each) = 0;
+    virtual void deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) = 0;
+    // Loads up to `limit` logs as a new batch, hands them to the completion before
+    // returning, and answers whether more logs were left behind.
+    virtual bool loadLogsWithGroupId(const std::string& groupId, std::uint64_t limit,
+                                     const std::optional<std::vector<std::string>>& excludedTargetKeys,
+                                     const LoadCompletion& completionHandler) = 0;
+    // The completion (may be empty) always gets the outcome.
+    virtual void setMaxStorageSize(long sizeInBytes, std::function<void(bool)> completionHandler) = 0;
+};
+
+class RDDIStorageBindableType {
+public:
+    virtual ~RDDIStorageBindableType() = default;
+    // Binds to the 1-based parameter; the SQLite result code.
+    virtual int bindWithStatement(sqlite3_stmt* statement, int index) const = 0;
+};
+
+// Text, or SQL NULL when there is none; SQLite keeps its own copy.
+class RDDIStorageTextType : public RDDIStorageBindableType {
+public:
+    explicit RDDIStorageTextType(std::optional<std::string> value) : value(std::move(value)) {}
+    int bindWithStatement(sqlite3_stmt* statement, int index) const override;
+    std::optional<std::string> value;
+};
+
+// A signed 64-bit integer.
+class RDDIStorageNumberType : public RDDIStorageBindableType {
+public:
+    explicit RDDIStorageNumberType(std::int64_t value) : value(value) {}
+    int bindWithStatement(sqlite3_stmt* statement, int index) const override;
+    std::int64_t value;
+};
+
+class RDDIStorageBindableArray {
+public:
+    void addString(std::optional<std::string> value);
+    void addNumber(std::int64_t value);
+    // Binds the values to parameters 1..n in order; the first failure is logged and
+    // returned, an empty array binds nothing (0).
+    int bindAllValuesWithStatement(sqlite3_stmt* statement, sqlite3* database) const;
+
+    std::vector<std::shared_ptr<RDDIStorageBindableType>> array;
+};
+
+}  // namespace rddi

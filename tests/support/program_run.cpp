@@ -1,0 +1,92 @@
+#include "support/program_run.hpp"
+
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace gwtest {
+
+std::vector<std::string> ProgramRun::outLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> scratchEnvironment(const std::filesystem::path& xdgRoot) {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        const auto name = text.substr(0, text.find('='));
+        if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" || name.rfind("XDG_", 0) == 0) continue;
+        env.push_back(text);
+    }
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
+        env.push_back(std::string(name) + "=" + (xdgRoot / name).string());
+    }
+    return env;
+}
+
+pid_t startProgram(const std::string& program, const std::vector<std::string>& arguments,
+                   const ProgramOptions& options) {
+    std::vector<std::string> args{options.argv0.empty() ? program : options.argv0};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    auto env = scratchEnvironment(options.xdgRoot);
+    // Everything the child needs is made before the fork: it only opens, moves and executes.
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int out = ::open(options.outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(options.errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || ::chdir(options.workingDirectory.c_str()) != 0) ::_exit(126);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        if (options.addressSpaceCap) {
+            const rlimit cap{*options.addressSpaceCap, *options.addressSpaceCap};
+            ::setrlimit(RLIMIT_AS, &cap);
+        }
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+ProgramRun finishProgram(pid_t pid, const ProgramOptions& options) {
+    const auto deadline = std::chrono::steady_clock::now() + options.deadline;
+    int status = 0;
+    rusage usage{};
+    pid_t ended = 0;
+    while ((ended = ::wait4(pid, &status, WNOHANG, &usage)) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::wait4(pid, &status, 0, &usage);
+            ADD_FAILURE() << "the program did not end";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ProgramRun run;
+    run.exited = ended == pid && WIFEXITED(status);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.maxResidentKiB = usage.ru_maxrss;
+    run.out = readFile(options.outFile);
+    run.err = readFile(options.errFile);
+    return run;
+}
+
+}  // namespace gwtest

@@ -1,0 +1,109 @@
+#include "telemetry/crashes/rddi_wrapper_exception.hpp"
+
+#include "telemetry/core/rddi_utility.hpp"
+#include "telemetry/crashes/rddi_crashes_util.hpp"
+#include "telemetry/crashes/rddi_error_logs.hpp"
+#include "telemetry/support/telemetry_test_environment.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using namespace rddi;
+namespace fs = std::filesystem;
+namespace pf = platform::foundation;
+
+class WrapperExceptionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RDDIUtility::resetDezIdedevDirectoryURL();
+        RDDICrashesUtil::resetDirectory();
+        RDDIWrapperExceptionManager::resetForTesting();
+        folder = RDDIUtility::dezIdedevDirectoryURL() / RDDICrashesUtil::wrapperExceptionsDir();
+    }
+    void TearDown() override { RDDIWrapperExceptionManager::resetForTesting(); }
+
+    static RDDIWrapperException exception(std::int64_t pid, const std::string& type) {
+        RDDIWrapperException e;
+        e.modelException = RDDIExceptionModel::withType(type, "managed failure",
+                                                        std::vector<std::string>{"0 Managed 0x10 Type.Method + 4"});
+        e.exceptionData = pf::dataFromString("opaque runtime bytes");
+        e.processId = pid;
+        return e;
+    }
+    static std::shared_ptr<RDDIErrorReport> report(const std::string& incident, std::uint64_t pid) {
+        return std::make_shared<RDDIErrorReport>(incident, "key", "SIGSEGV", std::nullopt, std::nullopt,
+                                                 std::nullopt, std::nullopt, nullptr, pid);
+    }
+
+    testkit::TelemetryTestEnvironment env;
+    fs::path folder;
+};
+
+TEST_F(WrapperExceptionTest, TheLastSavedOneIsMatchedToItsProcessReportAndKeptInMemory) {
+    RDDIWrapperExceptionManager::saveWrapperException(exception(111, "First"));
+    RDDIWrapperExceptionManager::saveWrapperException(exception(4242, "System.NullReferenceException"));
+    ASSERT_TRUE(fs::exists(folder / "last_saved_wrapper_exception"));
+
+    RDDIWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(
+        {report("AAAA-OTHER", 1), report("BBBB-MATCH", 4242), report("CCCC-LATER", 4242)});
+    EXPECT_FALSE(fs::exists(folder / "last_saved_wrapper_exception"));
+    EXPECT_TRUE(fs::exists(folder / "BBBB-MATCH"));
+    EXPECT_FALSE(fs::exists(folder / "CCCC-LATER"));
+
+    auto loaded = RDDIWrapperExceptionManager::loadWrapperExceptionWithUUIDString("BBBB-MATCH");
+    ASSERT_TRUE(loaded);
+    ASSERT_TRUE(loaded->modelException);
+    EXPECT_EQ(loaded->modelException->type, "System.NullReferenceException") << "only the second save is kept";
+    EXPECT_EQ(loaded->processId, 4242);
+    EXPECT_EQ(loaded->exceptionData, pf::dataFromString("opaque runtime bytes"));
+
+    // The file goes when the report is done with; this process still has it at hand.
+    RDDIWrapperExceptionManager::deleteWrapperExceptionWithUUIDString("BBBB-MATCH");
+    EXPECT_FALSE(fs::exists(folder / "BBBB-MATCH"));
+    EXPECT_EQ(RDDIWrapperExceptionManager::loadWrapperExceptionWithUUIDString("BBBB-MATCH"), loaded);
+
+    // A file saved under an identifier decodes as an equal object from disk.
+    RDDIWrapperExceptionManager::saveWrapperException(exception(7, "Disk"), "DDDD-DISK");
+    auto fromDisk = RDDIWrapperExceptionManager::loadWrapperExceptionWithUUIDString("DDDD-DISK");
+    ASSERT_TRUE(fromDisk);
+    EXPECT_EQ(pf::Value(fromDisk->serializeToDictionary()), pf::Value(exception(7, "Disk").serializeToDictionary()));
+
+    RDDIWrapperExceptionManager::deleteAllWrapperExceptions();
+    EXPECT_FALSE(fs::exists(folder));
+}
+
+TEST_F(WrapperExceptionTest, UnmatchedMissingAndUndecodableExceptionsComeToNothing) {
+    // No saved exception: nothing happens.
+    RDDIWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("A", 1)});
+    EXPECT_EQ(RDDIWrapperExceptionManager::loadWrapperExceptionWithUUIDString("A"), nullptr);
+
+    // Saved by a process no report belongs to: dropped.
+    RDDIWrapperExceptionManager::saveWrapperException(exception(99, "Lost"));
+    RDDIWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("A", 1), report("B", 2)});
+    EXPECT_FALSE(fs::exists(folder / "last_saved_wrapper_exception"));
+    EXPECT_EQ(RDDIWrapperExceptionManager::loadWrapperExceptionWithUUIDString("A"), nullptr);
+
+    // Bytes that are no archive: nothing, and the file is deleted on the first load.
+    std::ofstream(folder / "EEEE-BAD") << "not an archive";
+    EXPECT_EQ(RDDIWrapperExceptionManager::loadWrapperExceptionWithUUIDString("EEEE-BAD"), nullptr);
+    EXPECT_FALSE(fs::exists(folder / "EEEE-BAD"));
+    EXPECT_TRUE(env.logged(RDDILogLevelError, "Could not read exception data stored on disk with file name EEEE-BAD"));
+}
+
+TEST_F(WrapperExceptionTest, SerialisesSetFieldsOnlyInItsOrderAndDecodesTheOldClassName) {
+    RDDIWrapperException empty;
+    EXPECT_TRUE(empty.serializeToDictionary().empty());
+    auto full = exception(5, "T").serializeToDictionary();
+    EXPECT_TRUE(full.count("modelException") && full.count("processId") && full.count("exceptionData"));
+
+    RDDIRegisterCrashesArchiveClasses();
+    auto data = RDDIUtility::archiveKeyedData(&empty);
+    ASSERT_TRUE(data);
+    EXPECT_TRUE(RDDIUtility::unarchiveKeyedData<RDDIWrapperException>(data));
+}
+
+}  // namespace

@@ -1,0 +1,386 @@
+#include "telemetry/pipeline/rddi_log_db_storage.hpp"
+
+#include "platform/foundation/base64.hpp"
+#include "telemetry/core/rddi_common_schema_log.hpp"
+#include "telemetry/core/rddi_utility.hpp"
+#include "telemetry/pipeline/stored_test_log.hpp"
+#include "telemetry/support/telemetry_test_environment.hpp"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+
+namespace {
+
+namespace pf = platform::foundation;
+using rddi::RDDIAbstractLog;
+using rddi::RDDILogDBStorage;
+using rddi::testkit::nameOf;
+using rddi::testkit::StoredTestLog;
+using rddi::testkit::TelemetryTestEnvironment;
+
+std::filesystem::path logsPath() { return rddi::RDDIUtility::dezIdedevDirectoryURL() / "Logs.sqlite"; }
+
+std::shared_ptr<RDDIAbstractLog> makeLog(const std::string& name, const std::string& token = {}) {
+    auto log = std::make_shared<StoredTestLog>(name, "payload of " + name);
+    if (!token.empty()) log->addTransmissionTargetToken(token);
+    return log;
+}
+
+std::shared_ptr<rddi::RDDICommonSchemaLog> makeCommonSchemaLog(const std::string& name, const std::string& token) {
+    auto log = std::make_shared<rddi::RDDICommonSchemaLog>();
+    log->ver = rddi::RDDICommonSchemaLog::kVersion;
+    log->name = name;
+    log->timestamp = pf::Date::fromTimeIntervalSince1970(1700000000.5);
+    log->iKey = "o:" + token.substr(0, token.find('-'));
+    log->addTransmissionTargetToken(token);
+    return log;
+}
+
+struct Loaded {
+    std::vector<std::string> names;
+    std::optional<std::string> batchId;
+    bool more = false;
+};
+
+Loaded load(RDDILogDBStorage& storage, const std::string& group, std::uint64_t limit,
+            const std::optional<std::vector<std::string>>& keys = std::nullopt) {
+    Loaded loaded;
+    loaded.more = storage.loadLogsWithGroupId(group, limit, keys, [&](const auto& logs, const auto& batchId) {
+        for (const auto& log : logs) loaded.names.push_back(nameOf(log));
+        loaded.batchId = batchId;
+    });
+    return loaded;
+}
+
+// Runs SQL on the file directly, as another program would.
+void sql(const std::string& statement) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(logsPath().c_str(), &db), SQLITE_OK);
+    char* error = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+}
+
+std::string scalarText(const std::string& query) {
+    sqlite3* db = nullptr;
+    sqlite3_open(logsPath().c_str(), &db);
+    sqlite3_stmt* statement = nullptr;
+    std::string value = "<none>";
+    if (sqlite3_prepare_v2(db, query.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+        const auto* text = sqlite3_column_text(statement, 0);
+        value = text ? reinterpret_cast<const char*>(text) : "<null>";
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return value;
+}
+
+std::string archivedText(const std::string& name) {
+    StoredTestLog log(name, "payload of " + name);
+    return pf::base64Encoded(pf::KeyedArchiver::archivedData(log));
+}
+
+class LogDBStorageTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { StoredTestLog::registerArchiveClass(); }
+    TelemetryTestEnvironment env;
+};
+
+TEST_F(LogDBStorageTest, LoadsComeByPriorityThenAgeWithTheMoreAnswer) {
+    RDDILogDBStorage storage;
+    EXPECT_EQ(scalarText("PRAGMA user_version"), "5");
+    EXPECT_EQ(scalarText("SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND name LIKE 'ix_logs_%'"), "2");
+    ASSERT_TRUE(storage.saveLog(makeLog("normal"), "A", rddi::RDDIFlagsNormal));
+    ASSERT_TRUE(storage.saveLog(makeLog("critical"), "A", rddi::RDDIFlagsCritical));
+    ASSERT_FALSE(storage.saveLog(nullptr, "A", rddi::RDDIFlagsNormal));
+    EXPECT_EQ(storage.countLogs(), 2u);
+    EXPECT_EQ(scalarText("SELECT priority FROM logs WHERE id = 2"), "2");
+
+    auto first = load(storage, "A", 1);
+    EXPECT_EQ(first.names, std::vector<std::string>{"critical"});
+    EXPECT_TRUE(first.more);
+    ASSERT_TRUE(first.batchId);
+    auto second = load(storage, "A", 1);  // the first batch is in flight
+    EXPECT_EQ(second.names, std::vector<std::string>{"normal"});
+    EXPECT_FALSE(second.more);
+    auto empty = load(storage, "A", 1);
+    EXPECT_TRUE(empty.names.empty());
+    EXPECT_FALSE(empty.batchId);
+    EXPECT_EQ(storage.batchCount(), 2u);
+
+    storage.deleteLogsWithBatchId(*first.batchId, "A");
+    storage.deleteLogsWithBatchId(*first.batchId, "A");  // gone already: nothing happens
+    storage.deleteLogsWithBatchId("no such batch", "A");
+    EXPECT_EQ(storage.countLogs(), 1u);
+    EXPECT_EQ(storage.batchCount(), 1u);
+
+    // Exactly the limit: all of them and no more; one beyond: the limit and more.
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(storage.saveLog(makeLog("b" + std::to_string(i)), "B", 1));
+    RDDILogDBStorage reopened;  // a new process: nothing in flight
+    auto fifty = load(reopened, "B", 50);
+    EXPECT_EQ(fifty.names.size(), 50u);
+    EXPECT_EQ(fifty.names.front(), "b0");
+    EXPECT_FALSE(fifty.more);
+    ASSERT_TRUE(reopened.saveLog(makeLog("b50"), "B", 1));
+    RDDILogDBStorage again;
+    auto limited = load(again, "B", 50);
+    EXPECT_EQ(limited.names.size(), 50u);
+    EXPECT_TRUE(limited.more);
+    EXPECT_EQ(load(again, "B", std::numeric_limits<std::uint64_t>::max()).names, std::vector<std::string>{"b50"});
+}
+
+TEST_F(LogDBStorageTest, BatchesBelongToTheirOwnGroupNotToGroupsSharingAPrefix) {
+    RDDILogDBStorage storage;
+    for (const std::string group : {"Crashes", "CrashesBuffer", "Analytics", "Analytics_critical"}) {
+        ASSERT_TRUE(storage.saveLog(makeLog(group + "-1"), group, 2));
+        ASSERT_TRUE(storage.saveLog(makeLog(group + "-2"), group, 2));
+    }
+    const auto buffered = load(storage, "CrashesBuffer", 1);
+    const auto critical = load(storage, "Analytics_critical", 1);
+    ASSERT_EQ(buffered.names, std::vector<std::string>{"CrashesBuffer-1"});
+    ASSERT_EQ(critical.names, std::vector<std::string>{"Analytics_critical-1"});
+
+    // Disabling the shorter-named units must not forget the longer ones' batches.
+    EXPECT_EQ(storage.deleteLogsWithGroupId("Crashes").size(), 2u);
+    EXPECT_EQ(storage.deleteLogsWithGroupId("Analytics").size(), 2u);
+    EXPECT_EQ(load(storage, "CrashesBuffer", 10).names, std::vector<std::string>{"CrashesBuffer-2"});
+    EXPECT_EQ(load(storage, "Analytics_critical", 10).names, std::vector<std::string>{"Analytics_critical-2"});
+    EXPECT_EQ(storage.countLogs(), 4u);
+
+    // A group id that would break a pasted statement is bound like any other.
+    ASSERT_TRUE(storage.saveLog(makeLog("quoted"), "it's', 'CrashesBuffer", 1));
+    EXPECT_EQ(storage.deleteLogsWithGroupId("it's', 'CrashesBuffer").size(), 1u);
+    EXPECT_EQ(storage.countLogs(), 4u);
+}
+
+TEST_F(LogDBStorageTest, IdsBeyondThirtyTwoBitsAndMoreExcludedIdsThanSqliteParameters) {
+    {
+        RDDILogDBStorage storage;
+        // A row id above 2^32 whose low 32 bits name another row.
+        const std::int64_t big = (std::int64_t{1} << 32) + 7;
+        sql("INSERT INTO logs (id, groupId, log, priority) VALUES (7, 'G', '" + archivedText("small") + "', 1);" +
+            "INSERT INTO logs (id, groupId, log, priority) VALUES (" + std::to_string(big) + ", 'G', '" +
+            archivedText("big") + "', 2);");
+        const auto batch = load(storage, "G", 1);
+        ASSERT_EQ(batch.names, std::vector<std::string>{"big"});
+        storage.deleteLogsWithBatchId(*batch.batchId, "G");
+        EXPECT_EQ(scalarText("SELECT group_concat(id) FROM logs"), "7");
+    }
+    sql("DELETE FROM logs;");
+    RDDILogDBStorage storage;
+    constexpr int kRows = 33000;
+    std::string insert = "BEGIN;";
+    const auto text = archivedText("bulk");
+    for (int i = 0; i < kRows; ++i) insert += "INSERT INTO logs (groupId, log, priority) VALUES ('H', '" + text + "', 1);";
+    sql(insert + "COMMIT;");
+    const auto everything = load(storage, "H", kRows);
+    EXPECT_EQ(everything.names.size(), static_cast<std::size_t>(kRows));
+    ASSERT_TRUE(storage.saveLog(makeLog("late"), "H", 1));
+    const auto rest = load(storage, "H", 10);
+    EXPECT_EQ(rest.names, std::vector<std::string>{"late"});
+    storage.deleteLogsWithBatchId(*everything.batchId, "H");
+    EXPECT_EQ(storage.countLogs(), 1u);
+}
+
+TEST_F(LogDBStorageTest, AFullStoreEvictsOldestEqualOrLowerPriorityOnly) {
+    RDDILogDBStorage storage;
+    std::optional<bool> resized;
+    storage.setMaxStorageSize(65536, [&](bool ok) { resized = ok; });
+    ASSERT_EQ(resized, true);
+    const std::string filler(1500, 'x');
+    auto bigLog = [&](const std::string& name) {
+        return std::make_shared<StoredTestLog>(name, filler + name);
+    };
+    int normal = 0;
+    while (storage.countLogs() == static_cast<std::uint64_t>(normal) && normal < 200) {
+        if (!storage.saveLog(bigLog("n" + std::to_string(normal)), "G", 1)) break;
+        ++normal;
+    }
+    ASSERT_GT(normal, 3);
+    ASSERT_LT(normal, 200) << "never filled up";
+    // Eviction kept the count flat: the oldest normal row made room.
+    const auto before = storage.countLogs();
+    const auto oldest = scalarText("SELECT MIN(id) FROM logs");
+    env.clearLogs();
+    ASSERT_TRUE(storage.saveLog(bigLog("critical"), "Other", 2));
+    EXPECT_TRUE(env.logged(rddi::RDDILogLevelDebug, "Deleted a log with id " + oldest + " to store a new log."));
+    EXPECT_EQ(scalarText("SELECT COUNT(*) FROM logs WHERE id = " + oldest), "0");
+    EXPECT_LE(storage.countLogs(), before);
+
+    // Fill up with critical rows only, then nothing of lower priority can get in,
+    // whatever its upper flag bits say.
+    int critical = 0;
+    while (scalarText("SELECT COUNT(*) FROM logs WHERE priority = 1") != "0" && critical < 400) {
+        ASSERT_TRUE(storage.saveLog(bigLog("c" + std::to_string(critical++)), "G", 2));
+    }
+    ASSERT_EQ(scalarText("SELECT COUNT(*) FROM logs WHERE priority = 1"), "0");
+    const auto full = storage.countLogs();
+    for (const rddi::RDDIFlags flags : {rddi::RDDIFlags{1}, rddi::RDDIFlags{0x101}, rddi::RDDIFlags{0xFF01}}) {
+        env.clearLogs();
+        EXPECT_FALSE(storage.saveLog(bigLog("late normal"), "G", flags)) << flags;
+        EXPECT_TRUE(env.logged(rddi::RDDILogLevelError,
+                               "Storage is full and no logs with equal or lower priority exist; discarding the log."));
+        EXPECT_EQ(storage.countLogs(), full);
+    }
+    // A critical log still evicts the oldest critical row.
+    ASSERT_TRUE(storage.saveLog(bigLog("newest"), "G", 0x102));
+    EXPECT_EQ(scalarText("SELECT priority FROM logs ORDER BY id DESC LIMIT 1"), "2");
+
+    // A log larger than the whole store is refused outright.
+    env.clearLogs();
+    EXPECT_FALSE(storage.saveLog(std::make_shared<StoredTestLog>("huge", std::string(70000, 'h')), "G", 2));
+    EXPECT_EQ(storage.countLogs(), full);
+}
+
+TEST_F(LogDBStorageTest, TargetTokensAreStoredEncryptedAndRestoredOnLoad) {
+    RDDILogDBStorage storage;
+    const auto original = makeCommonSchemaLog("cs-a", "keyA-secret-token");
+    ASSERT_TRUE(storage.saveLog(original, "G/one", 1));
+    ASSERT_TRUE(storage.saveLog(makeCommonSchemaLog("cs-b", "keyB-other-token"), "G/one", 1));
+    // Only Common Schema rows carry a token.
+    ASSERT_TRUE(storage.saveLog(makeLog("plain", "keyC-not-kept"), "G/one", 1));
+    const auto storedToken = scalarText("SELECT targetToken FROM logs WHERE id = 1");
+    EXPECT_EQ(storedToken.find("secret"), std::string::npos);
+    EXPECT_EQ(scalarText("SELECT targetKey FROM logs WHERE id = 1"), "keyA");
+    EXPECT_EQ(scalarText("SELECT targetToken FROM logs WHERE id = 3"), "<null>");
+
+    // Excluding a key also leaves out rows without a key.
+    EXPECT_EQ(load(storage, "G/one", 10, std::vector<std::string>{"keyA"}).names,
+              std::vector<std::string>{"RDDICommonSchemaLog"});
+
+    RDDILogDBStorage reopened;
+    std::vector<std::shared_ptr<RDDIAbstractLog>> logs;
+    reopened.loadLogsWithGroupId("G/one", 10, std::nullopt, [&](const auto& loaded, const auto&) { logs = loaded; });
+    ASSERT_EQ(logs.size(), 3u);
+    EXPECT_TRUE(logs[0]->isEqual(*original));
+    EXPECT_EQ(dynamic_cast<const rddi::RDDICommonSchemaLog&>(*logs[1]).name, "cs-b");
+    EXPECT_EQ(logs[0]->transmissionTargetTokens(), std::set<std::string>{"keyA-secret-token"});
+    EXPECT_TRUE(logs[2]->transmissionTargetTokens().empty());
+
+    // A tampered token and an empty one: the logs come back without a token.
+    auto raw = *pf::base64Decoded(storedToken);
+    raw.back() ^= 0x01;
+    sql("UPDATE logs SET targetToken = '" + pf::base64Encoded(raw) + "' WHERE id = 1;");
+    sql("UPDATE logs SET targetToken = '' WHERE id = 2;");
+    RDDILogDBStorage third;
+    env.clearLogs();
+    logs.clear();
+    third.loadLogsWithGroupId("G/one", 10, std::nullopt, [&](const auto& loaded, const auto&) { logs = loaded; });
+    ASSERT_EQ(logs.size(), 3u);
+    EXPECT_TRUE(logs[0]->transmissionTargetTokens().empty());
+    EXPECT_TRUE(logs[1]->transmissionTargetTokens().empty());
+    EXPECT_TRUE(env.logged(rddi::RDDILogLevelError, "Authenticate MAC exception. Could not authenticate MAC value."));
+    EXPECT_TRUE(env.logged(rddi::RDDILogLevelError, "Failed to decrypt the target token for log with Id 1."));
+    EXPECT_TRUE(env.logged(rddi::RDDILogLevelError, "Unexpected empty target token for log with Id 2."));
+}
+
+TEST_F(LogDBStorageTest, UndecodableRowsAreDeletedDuringTheLoad) {
+    RDDILogDBStorage storage;
+    ASSERT_TRUE(storage.saveLog(makeLog("good-1"), "G", 1));
+    sql("INSERT INTO logs (groupId, log, priority) VALUES ('G', '%%% not base64 %%%', 1);"
+        "INSERT INTO logs (groupId, log, priority) VALUES ('G', 'bm90IGFuIGFyY2hpdmU=', 1);");
+    ASSERT_TRUE(storage.saveLog(makeLog("good-2"), "G", 1));
+    // Base64 with line breaks in it still decodes.
+    auto text = archivedText("wrapped");
+    text.insert(10, "\r\n");
+    sql("INSERT INTO logs (groupId, log, priority) VALUES ('G', '" + text + "', 1);");
+
+    const auto loaded = load(storage, "G", 10);
+    EXPECT_EQ(loaded.names, (std::vector<std::string>{"good-1", "good-2", "wrapped"}));
+    EXPECT_TRUE(env.logged(rddi::RDDILogLevelError, "Deserialization failed for log with Id 2"));
+    EXPECT_TRUE(env.logged(rddi::RDDILogLevelError, "Deserialization failed for log with Id 3"));
+    EXPECT_EQ(storage.countLogs(), 3u);
+}
+
+TEST_F(LogDBStorageTest, DeletingAGroupStreamsEveryLogAndLeavesOtherGroups) {
+    RDDILogDBStorage storage;
+    constexpr int kRows = 1234;  // more than two chunks
+    std::string insert = "BEGIN;";
+    for (int i = 0; i < kRows; ++i) {
+        insert += "INSERT INTO logs (groupId, log, priority) VALUES ('Big', '" + archivedText("big" + std::to_string(i)) +
+                  "', 1);";
+    }
+    sql(insert + "INSERT INTO logs (groupId, log, priority) VALUES ('Big', 'garbage', 1); COMMIT;");
+    ASSERT_TRUE(storage.saveLog(makeLog("keep"), "Small", 1));
+    const auto inFlight = load(storage, "Big", 5);
+    ASSERT_EQ(inFlight.names.size(), 5u);
+
+    std::vector<std::string> seen;
+    storage.deleteLogsWithGroupId("Big", [&](const auto& log) { seen.push_back(nameOf(log)); });
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(kRows));
+    EXPECT_EQ(seen.front(), "big0");
+    EXPECT_EQ(seen.back(), "big" + std::to_string(kRows - 1));
+    EXPECT_EQ(storage.countLogs(), 1u);
+    EXPECT_EQ(storage.batchCount(), 0u);
+    EXPECT_EQ(storage.logsFromDBWithGroupId("Small").size(), 1u);
+    EXPECT_EQ(RDDILogDBStorage::buildKeyFormatWithCount(3), "(?,?,?)");
+}
+
+TEST_F(LogDBStorageTest, AnOlderSchemaVersionIsDroppedAndRebuilt) {
+    {
+        RDDILogDBStorage storage;
+        ASSERT_TRUE(storage.saveLog(makeLog("old"), "G", 1));
+    }
+    sql("DROP INDEX ix_logs_groupId_priority_id; PRAGMA user_version = 4;");
+    RDDILogDBStorage storage;
+    EXPECT_EQ(storage.countLogs(), 0u);
+    EXPECT_EQ(scalarText("PRAGMA user_version"), "5");
+    EXPECT_EQ(scalarText("SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND name LIKE 'ix_logs_%'"), "2");
+    EXPECT_TRUE(storage.saveLog(makeLog("new"), "G", 1));
+}
+
+TEST_F(LogDBStorageTest, AKilledWriterLosesNoCommittedLogAndLeavesASoundFile) {
+    std::set<std::string> committed;
+    for (int round = 0; round < 50; ++round) {
+        int reports[2];
+        ASSERT_EQ(::pipe(reports), 0);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(reports[0]);
+            RDDILogDBStorage storage;
+            for (int i = 0;; ++i) {
+                const auto name = std::to_string(round) + "-" + std::to_string(i) + "\n";
+                if (storage.saveLog(makeLog(name), "Kill", 1)) {
+                    if (::write(reports[1], name.data(), name.size()) < 0) ::_exit(1);
+                }
+            }
+        }
+        ::close(reports[1]);
+        // Kill after a varying number of reported saves, mid-write as likely as not.
+        const int wanted = 1 + (round * 7) % 23;
+        std::string buffer;
+        int received = 0;
+        char chunk[256];
+        while (received < wanted) {
+            const ssize_t n = ::read(reports[0], chunk, sizeof chunk);
+            if (n <= 0) break;
+            buffer.append(chunk, static_cast<std::size_t>(n));
+            received = static_cast<int>(std::count(buffer.begin(), buffer.end(), '\n'));
+        }
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        for (ssize_t n; (n = ::read(reports[0], chunk, sizeof chunk)) > 0;) buffer.append(chunk, static_cast<std::size_t>(n));
+        ::close(reports[0]);
+        for (std::size_t begin = 0, end; (end = buffer.find('\n', begin)) != std::string::npos; begin = end + 1) {
+            committed.insert(buffer.substr(begin, end - begin + 1));
+        }
+        ASSERT_GE(received, wanted) << "the writer died on its own in round " << round;
+
+        EXPECT_EQ(scalarText("PRAGMA integrity_check"), "ok") << round;
+        RDDILogDBStorage reopened;
+        std::set<std::string> stored;
+        for (const auto& log : reopened.logsFromDBWithGroupId("Kill")) stored.insert(nameOf(log));
+        for (const auto& name : committed) ASSERT_TRUE(stored.contains(name)) << "lost " << name;
+    }
+}
+
+}  // namespace
