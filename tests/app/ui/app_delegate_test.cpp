@@ -10,7 +10,11 @@
 #include "support/gui/gui_harness.hpp"
 #include "support/temp_dir.hpp"
 
+#include "app/foundation/localized_string.hpp"
+
 #include <QApplication>
+#include <QTest>
+#include <QTimer>
 #include <QMessageBox>
 #include <gtest/gtest.h>
 
@@ -224,6 +228,44 @@ TEST_F(AppDelegateTest, HandedOverFilesAddPicturesOrChooseTheCatalog) {
         return shown != nullptr;
     }));
     if (shown) shown->close();
+}
+
+}  // namespace
+
+namespace {
+
+// Runs the delegate's life cycle; `during` runs on the first loop turn after did-finish.
+struct CycleDelegate : qt::ApplicationDelegate {
+    std::shared_ptr<gw::AppDelegate> inner;
+    std::function<void()> during;
+    void applicationWillFinishLaunching() override {}
+    void applicationDidFinishLaunching() override { QTimer::singleShot(0, during); }
+    qt::TerminateReply applicationShouldTerminate() override { return inner->applicationShouldTerminate(); }
+    void applicationWillTerminate() override { inner->applicationWillTerminate(); }
+};
+
+TEST_F(AppDelegateTest, AForcedUpdateEndsTheLoopWithZeroAfterTheAlertAndSavesNothing) {
+    const auto path = gw::Glyphwright::savedStatePath();
+    fs::create_directories(path.parent_path());
+    pf::files::writeAtomically(path, "previous");
+    QWidget window;
+    CycleDelegate cycleDelegate;
+    cycleDelegate.inner = gw::AppDelegate::make();
+    cycleDelegate.inner->setGlyphwright(makeEngine());
+    std::string alertText;
+    cycleDelegate.during = [&] {
+        gwtest::gui::answerNextModal([&](QWidget& modal) {
+            if (auto* box = qobject_cast<QMessageBox*>(&modal)) alertText = box->text().toStdString();
+            QTest::keyClick(&modal, Qt::Key_Return);
+        });
+        cycleDelegate.inner->handleVersionCheck(1e6f, std::nullopt, true);
+    };
+    qt::LifeCycle cycle(cycleDelegate);
+    EXPECT_EQ(cycle.run(&window), 0);
+    EXPECT_EQ(cycle.willTerminateCount(), 0);
+    EXPECT_EQ(readAll(path), "previous");
+    // The version text is empty when the record has none.
+    EXPECT_EQ(alertText, gw::LocalizedString::versionCheckAlertMessageText(std::string()));
 }
 
 }  // namespace
