@@ -79,4 +79,25 @@ void CommandLineEnabledController::disableCommandLineInterface() {
     didChangeValueForKey(isCommandLineInterfaceEnabledKey);
 }
 
+namespace {
+CommandLineEnabledController::RootFolderChooser& rootFolderChooser() {
+    static CommandLineEnabledController::RootFolderChooser chooser;
+    return chooser;
+}
+}  // namespace
+
+void CommandLineEnabledController::setRootFolderChooser(RootFolderChooser chooser) {
+    rootFolderChooser() = std::move(chooser);
+}
+
+void CommandLineEnabledController::chooseRootFolder() {
+    if (!rootFolderChooser()) return;
+    std::weak_ptr<CommandLineEnabledController*> weak = self_;
+    rootFolderChooser()([weak](std::optional<platform::foundation::URL> folder) {
+        const auto self = weak.lock();
+        if (!self || !folder) return;
+        (*self)->saveRootBookmark(*folder);
+    });
+}
+
 }  // namespace gw

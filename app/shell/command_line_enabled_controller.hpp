@@ -8,6 +8,7 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -41,12 +42,23 @@ public:
     // that cannot be made, or settings that cannot be saved, are presented and logged,
     // and the command line stays as it was. Whether the grant was made.
     bool saveRootBookmark(const platform::foundation::URL& folder);
+    // Lets the user pick the root folder (returns at once); OK grants it through
+    // saveRootBookmark while this controller still exists. Needs the chooser the
+    // desktop installs; without one nothing happens.
+    void chooseRootFolder();
+    // Shows a non-modal folder panel from the home folder and calls back with the
+    // chosen folder, or none when cancelled.
+    using RootFolderChooser =
+        std::function<void(std::function<void(std::optional<platform::foundation::URL>)> chosen)>;
+    static void setRootFolderChooser(RootFolderChooser chooser);
+
     // Removes the grant and turns the command line off.
     void disableCommandLineInterface();
 
 private:
     std::optional<platform::foundation::URL> rootBookmarkURL_;
     ErrorPresenter errorPresenter_;
+    std::shared_ptr<CommandLineEnabledController*> self_ = std::make_shared<CommandLineEnabledController*>(this);
 };
 
 }  // namespace gw

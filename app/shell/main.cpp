@@ -1,21 +1,44 @@
 // Process entry: a one-shot command-line conversion when an option is given, the
 // desktop application otherwise. The choice is made from the arguments alone, before
-// anything of a window toolkit is loaded, so command-line mode runs without a display.
+// anything of a window toolkit is loaded, so command-line mode runs without a display
+// and never pays for loading the toolkit: the window is a program of its own beside this
+// one, which takes over the process.
+#include "app/foundation/localized_string.hpp"
 #include "app/shell/command_line_controller.hpp"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
-// The desktop window is not part of this build; say so instead of failing obscurely.
-int runDesktopApplication(const std::vector<std::string>& arguments) {
-    const std::string program = arguments.empty() ? "glyphwright" : arguments.front();
-    std::fprintf(stderr,
-                 "%s: the desktop window is not available in this build.\n"
-                 "Convert from the command line instead; '%s -help' shows how.\n",
-                 program.c_str(), program.c_str());
+std::filesystem::path desktopProgramPath() {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) return {};
+    return self.parent_path() / "glyphwright-desktop";
+}
+
+int runDesktopApplication(int argc, char** argv) {
+    const auto program = desktopProgramPath();
+    if (!program.empty()) {
+        // Same arguments: the files a file manager hands over reach the window.
+        std::vector<char*> arguments(argv, argv + argc);
+        std::string programText = program.string();
+        if (arguments.empty()) arguments.push_back(programText.data());
+        else arguments[0] = programText.data();
+        arguments.push_back(nullptr);
+        ::execv(programText.c_str(), arguments.data());
+    }
+    const int error = errno;
+    const std::string message =
+        gw::LocalizedString::text("desktop.launch.missing-program", program.empty() ? "glyphwright-desktop" : program.string());
+    std::fprintf(stderr, "%s (%s)\n", message.c_str(), std::strerror(error));
     return 2;
 }
 
@@ -28,5 +51,5 @@ int main(int argc, char** argv) {
         controller->run();
         return 0;
     }
-    return runDesktopApplication(arguments);
+    return runDesktopApplication(argc, argv);
 }

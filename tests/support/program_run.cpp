@@ -28,7 +28,7 @@ std::vector<std::string> scratchEnvironment(const std::filesystem::path& xdgRoot
     for (char** entry = environ; *entry; ++entry) {
         const std::string text = *entry;
         const auto name = text.substr(0, text.find('='));
-        if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name.rfind("XDG_", 0) == 0) continue;
+        if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" || name.rfind("XDG_", 0) == 0) continue;
         env.push_back(text);
     }
     for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {

@@ -206,14 +206,14 @@ TEST_F(CommandLine, HelpPrintsTheUsageTextAndWinsOverEverythingElse) {
     for (const auto& line : lines) EXPECT_EQ(line.rfind(kReset, 0), 0u) << line;
 }
 
-TEST_F(CommandLine, WithoutAnyOptionTheDesktopSideAnswersAndNothingIsConverted) {
+TEST_F(CommandLine, WithoutAnyOptionTheWindowProgramTakesOverAndRefusesWithoutADisplay) {
     grant();
     // Another case or two dashes are no option.
     for (const auto& arguments : std::vector<std::vector<std::string>>{
              {}, {"--help"}, {"-Help"}, {"-inputpath", "icon.svg"}, {"icon.svg"}}) {
         const auto run = glyphwright(arguments);
-        EXPECT_NE(run.status, 0);
-        EXPECT_NE(run.err.find("the desktop window is not available in this build"), std::string::npos) << run.err;
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.err.find("there is no display to open the window on"), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
     }
     EXPECT_FALSE(fs::exists(work_ / "Assets.xcassets"));

@@ -1,0 +1,403 @@
+#include "app/ui/app_delegate.hpp"
+
+#include "app/definitions/config_file.hpp"
+#include "app/engine/analytics_tracker.hpp"
+#include "app/engine/catalog_search.hpp"
+#include "app/engine/event_logger.hpp"
+#include "app/foundation/localized_string.hpp"
+#include "app/foundation/logger.hpp"
+#include "app/ui/value_transformers.hpp"
+#include "platform/appkit/qt/alert.hpp"
+#include "platform/appkit/qt/application.hpp"
+#include "platform/appkit/qt/open_panel.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
+#include "platform/appkit/user_defaults_controller.hpp"
+#include "app/foundation/folder_scanning.hpp"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QProgressDialog>
+#include "platform/appkit/workspace.hpp"
+#include "platform/foundation/bundle.hpp"
+#include "platform/foundation/files.hpp"
+#include "platform/foundation/host_facts.hpp"
+#include "platform/foundation/user_defaults.hpp"
+
+#include <fmt/format.h>
+
+namespace gw {
+
+namespace pf = platform::foundation;
+namespace qt = platform::appkit::qt;
+
+namespace {
+
+// The maker's identifiers handed to the prompt frameworks and the tracker.
+constexpr std::string_view kAppStoreID = "1000000002";
+constexpr std::string_view kTeamIdentifier = "N7RV4NE2GW";
+constexpr std::string_view kListwellAPIKey = "4f2c9a1e-7b3d-4e8f-a6c5-0d9e8b7a6f51";
+constexpr std::string_view kListwellDomain = "news@norvane.example";
+constexpr std::string_view kSiblingcastConfigURL = "https://norvane.example/siblingcast/glyphwright.json";
+constexpr std::string_view kAnalyticsPropertyID = "UA-00000000-2";
+
+std::string bundleIdentifier() {
+    const auto identifier = pf::Bundle::main().bundleIdentifier();
+    return identifier.empty() ? std::string("unknown.bundle.identifier") : identifier;
+}
+
+std::string displayName() {
+    const auto name = pf::Bundle::main().objectForInfoDictionaryKey("CFBundleDisplayName");
+    if (const auto* text = name.asString()) return *text;
+    return "Glyphwright";
+}
+
+std::string appVersion() {
+    const auto version = pf::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString");
+    if (const auto* text = version.asString()) return *text;
+    return "unknown.app.version";
+}
+
+struct LoggerDebugAdapter final : ratewell::DebugLogger {
+    void log(const std::string& message) override { Logger::log(message); }
+};
+
+std::string describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+}  // namespace
+
+AppDelegateError::AppDelegateError(Case errorCase)
+    : std::runtime_error(LocalizedString::text("error.description.insideAssetCatalogDirectory")), case_(errorCase) {}
+
+bool AppDelegate::runningUnderTests = false;
+
+std::shared_ptr<AppDelegate> AppDelegate::make() { return std::shared_ptr<AppDelegate>(new AppDelegate()); }
+
+AppDelegate::AppDelegate() {
+    // Fixed order: the cloud sync registers every setting's default last, as before.
+    const std::string name = displayName();
+    listwellPrompter_ = std::make_unique<ListwellPrompter>(fmt::format("{}.com.norvane.listwell", kTeamIdentifier),
+                                                           std::string(kListwellAPIKey), std::string(kListwellDomain),
+                                                           pf::Bundle::main().bundleIdentifier(), name);
+    auto events = std::make_shared<EventTrackingLoggerAdapter<EventLogger>>();
+    siblingcast_ = std::make_unique<SiblingcastController>(std::string(kAppStoreID), name,
+                                                           *pf::URL::fromString(kSiblingcastConfigURL), 2, events, nullptr);
+    myPrompter_ = std::make_unique<Ratewell>(events, std::make_shared<LoggerDebugAdapter>());
+    const std::string b = bundleIdentifier();
+    launchCounter_ = std::make_unique<LaunchCounter>(pf::UserDefaults::standard(), b + "launchCount",
+                                                     b + "firstLaunchDate", b + "appVersions", appVersion());
+    versionChecker_ = std::make_unique<OLVVersionChecker>();
+    userDefaultsCloudSync_ = std::make_unique<UserDefaultsCloudSync>();
+}
+
+AppDelegate::~AppDelegate() = default;
+
+const std::filesystem::path& AppDelegate::storedImagesPath() {
+    if (!storedImagesPath_) storedImagesPath_ = Glyphwright::savedStatePath();
+    return *storedImagesPath_;
+}
+
+NorvaneSupportController& AppDelegate::supportController() {
+    if (!supportController_) {
+        supportController_ =
+            std::make_unique<NorvaneSupportController>(std::string(kAppStoreID), displayName(), weak_from_this());
+    }
+    return *supportController_;
+}
+
+void AppDelegate::setGlyphwright(std::shared_ptr<Glyphwright> engine) {
+    glyphwright_ = std::move(engine);
+    if (glyphwright_) restore();
+}
+
+void AppDelegate::restore() {
+    std::shared_ptr<Glyphwright> restored;
+    try {
+        restored = Glyphwright::restore(storedImagesPath());
+        if (!restored) throw Glyphwright::StorageError(Glyphwright::StorageError::Case::decodingFailed);
+    } catch (const std::exception& error) {
+        Logger::log(std::string("Failed to restore image inputs ") + error.what());
+        return;
+    }
+    glyphwright_->setImageInputCollectionType(restored->imageInputCollectionType());
+    const auto& controller = glyphwright_->collectionViewArrayController();
+    if (!controller) return;
+    const auto inputs = restored->imageInputs();
+    std::vector<platform::appkit::ArrayController::Element> objects;
+    for (const auto& input : inputs) objects.push_back(platform::appkit::ArrayController::Element::of(input));
+    controller->addObjects(objects);
+    if (const auto& restoredController = restored->collectionViewArrayController()) {
+        controller->setSelectionIndexes(restoredController->selectionIndexes());
+    }
+}
+
+void AppDelegate::setPreviousFileLocationsManager(std::shared_ptr<PreviousLocationsManager> manager) {
+    previousLocations_ = std::move(manager);
+    if (previousLocations_) previousLocations_->delegate = weak_from_this();
+}
+
+void AppDelegate::applicationWillFinishLaunching() {
+    registerInterfaceValueTransformers();
+    if (!runningUnderTests) {
+        if (auto tracker = KKGAI()) {
+            tracker->setTrackingID(std::string(kAnalyticsPropertyID));
+            if (auto hit = KKGADictionaryBuilder::createScreenView("Launch Main App")->build()) tracker->send(*hit);
+            const std::string version = pf::HostFacts().osVersion();
+            if (auto hit = KKGADictionaryBuilder::createEventWithCategory("System Info", version, version, 0)->build()) {
+                tracker->send(*hit);
+            }
+        }
+    }
+    siblingcast_->prepare([] {});
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    if (auto* application = qt::Application::shared()) supportController().addSupportMenu(*application);
+    launchCounter_->recordLaunch();
+    userDefaultsCloudSync_->start();
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    versionChecker_->checkIfCurrentVersion(
+        [weak](float latestBuild, const std::optional<std::string>& displayString, bool forceUpdate) {
+            if (auto self = weak.lock()) self->handleVersionCheck(latestBuild, displayString, forceUpdate);
+        },
+        [](const pf::Error& error) { Logger::log("Latest version info download failed: " + error.localizedDescription()); });
+    if (glyphwright_ && previousLocations_) glyphwright_->setOutputDirectory(previousLocations_->outputDirectory());
+}
+
+void AppDelegate::handleVersionCheck(float latestBuild, const std::optional<std::string>& displayString,
+                                     bool forceUpdate) {
+    if (!(OLVVersionChecker::currentAppBuild() < latestBuild)) {
+        Logger::log("Running the latest version of Glyphwright. Booyah");
+        ConfigFile::downloadLatestConfig([](std::exception_ptr error) {
+            if (!error) Logger::log("Refreshed config file successfully");
+            else Logger::log("Errored refreshing config file: " + describe(error) + ")");
+        });
+        return;
+    }
+    qt::Alert alert;
+    alert.messageText = LocalizedString::versionCheckAlertMessageText(displayString.value_or(std::string()));
+    alert.informativeText = LocalizedString::text("version-check.alert.informative-text");
+    alert.buttons = {LocalizedString::text("generic.ok")};
+    alert.runModal();
+    if (forceUpdate) {
+        // Not an orderly end: nothing is saved, and the loop is left rather than the
+        // process ended under running worker threads.
+        if (auto* cycle = qt::LifeCycle::shared()) cycle->exitWithoutTerminating(0);
+    }
+}
+
+qt::TerminateReply AppDelegate::applicationShouldTerminate() {
+    const bool suppressed = pf::UserDefaults::standard().boolForKey("suppressAllPromptsToReview");
+    const bool frameworkAgrees = siblingcast_->shouldPrompt();
+    if (suppressed || !frameworkAgrees) return qt::TerminateReply::terminateNow;
+    if ((launchCounter_->launchCount() & 7) != 0) return qt::TerminateReply::terminateNow;
+    // Held back once per launch at most: a prompt that shows nothing, or a framework
+    // that keeps agreeing, must not make quitting impossible.
+    if (heldBackQuit_) return qt::TerminateReply::terminateNow;
+    heldBackQuit_ = true;
+    siblingcast_->showPrompt();
+    return qt::TerminateReply::terminateCancel;
+}
+
+void AppDelegate::applicationWillTerminate() {
+    try {
+        if (glyphwright_) {
+            glyphwright_->save(storedImagesPath());
+        } else {
+            std::filesystem::create_directories(storedImagesPath().parent_path());
+            pf::files::writeAtomically(storedImagesPath(), "null");
+        }
+    } catch (const std::exception& error) {
+        Logger::log(std::string("Failed to save Glyphwright to disk ") + error.what());
+    }
+}
+
+void AppDelegate::notificationActivated(const pf::Dictionary& userInfo) {
+    const auto found = userInfo.find("output_path");
+    if (found == userInfo.end()) return;
+    const auto* text = found->second.asString();
+    if (!text) return;
+    const auto url = pf::URL::fromString(*text);
+    if (!url) return;
+    platform::appkit::Workspace::activateFileViewerSelecting({*url});
+}
+
+void AppDelegate::selectOutputDirectory(const pf::URL& url) {
+    if (previousLocations_) previousLocations_->setOutputDirectory(url);
+    if (glyphwright_) glyphwright_->setOutputDirectory(url);
+    Logger::log("Save path is now: " + url.path());
+}
+
+void AppDelegate::previousLocationsManagerDidChange(PreviousLocationsManager&, const pf::URL& url) {
+    if (glyphwright_) glyphwright_->setOutputDirectory(url);
+}
+
+void AppDelegate::supportControllerDidPerform(NorvaneSupportController&, NorvaneSupportController::Action) {
+    EventLogger().logSharingEvent(std::nullopt, std::nullopt);
+}
+
+void AppDelegate::presentError(const std::string& description) { qt::presentError(window_.data(), description); }
+
+void AppDelegate::restoreWindow() {
+    if (window_ && window_->isMinimized()) window_->showNormal();
+}
+
+bool AppDelegate::openFile(const std::string& path) {
+    Logger::log("Application opened with file to open: " + path);
+    const auto url = pf::URL::fileURL(path);
+    if (isAssetCatalog(url)) {
+        selectOutputDirectory(url);
+        return true;
+    }
+    try {
+        if (!glyphwright_) return false;
+        glyphwright_->addImage(url);
+    } catch (const std::exception& error) {
+        presentError(error.what());
+        return false;
+    }
+    restoreWindow();
+    return true;
+}
+
+void AppDelegate::openFiles(const std::vector<std::string>& paths) {
+    if (paths.size() == 1) {
+        openFile(paths.front());
+        return;
+    }
+    std::string list;
+    for (const auto& path : paths) list += (list.empty() ? "" : ", ") + path;
+    Logger::log("Application opened with files to open: [" + list + "]");
+    std::vector<pf::URL> urls;
+    for (const auto& path : paths) urls.push_back(pf::URL::fileURL(path));
+    for (const auto& url : urls) {
+        if (isAssetCatalog(slashTrimmed(url))) {
+            selectOutputDirectory(url);
+            restoreWindow();
+            return;
+        }
+    }
+    try {
+        if (glyphwright_) glyphwright_->addImages(urls);
+    } catch (const std::exception& error) {
+        presentError(error.what());
+    }
+    restoreWindow();
+}
+
+void AppDelegate::showOpenFileDialog() {
+    auto panel = std::make_shared<qt::OpenPanel>();
+    panel->canChooseDirectories = true;
+    panel->allowsMultipleSelection = true;
+    panel->allowedFileTypes = supportedImageFileExtensions();
+    panel->prompt = LocalizedString::text("open-panel.open-image.prompt");
+    panel->title = LocalizedString::text("open-panel.open-image.title");
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    panel->beginSheetModal(window_.data(), [weak, panel](qt::ModalResponse response) {
+        auto self = weak.lock();
+        if (!self || response != qt::ModalResponse::ok || !self->glyphwright_) return;
+        try {
+            self->glyphwright_->addImages(panel->urls());
+        } catch (const std::exception& error) {
+            self->presentError(error.what());
+        }
+    });
+}
+
+void AppDelegate::showOutputDestinationDialog() {
+    auto* checkbox = new QCheckBox(QString::fromStdString(
+        LocalizedString::text("destination-open-panel.accessory-view.scanButtonTitle")));
+    checkbox->setObjectName("scanSubfoldersCheckbox");
+    checkbox->setChecked(pf::UserDefaults::standard().boolForKey("scanSubfoldersForAssetCatalogs"));
+    QPointer<QCheckBox> scan = checkbox;
+    auto panel = std::make_shared<qt::OpenPanel>();
+    panel->accessoryView = checkbox;
+    panel->canChooseFiles = false;
+    panel->canChooseDirectories = true;
+    panel->resolvesAliases = true;
+    panel->prompt = LocalizedString::text("open-panel.select-destination.prompt");
+    panel->canCreateDirectories = true;
+    panel->allowsMultipleSelection = false;
+    panel->title = LocalizedString::text("open-panel.select-destination.title");
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    panel->beginSheetModal(window_.data(), [weak, panel, scan](qt::ModalResponse response) {
+        auto self = weak.lock();
+        if (!self) return;
+        Logger::log(std::string("Destination Panel Result: ") + std::to_string(static_cast<int>(response)));
+        if (response != qt::ModalResponse::ok) return;
+        std::string list;
+        for (const auto& url : panel->urls()) list += (list.empty() ? "" : ", ") + url.absoluteString();
+        Logger::log("Destination Panel URLS: [" + list + "]");
+        if (panel->urls().empty()) return;
+        const auto chosen = panel->urls().front();
+        if (isInsideAssetCatalog(chosen) && !isAssetCatalog(slashTrimmed(chosen))) {
+            self->presentError(AppDelegateError(AppDelegateError::Case::insideAssetCatalogDirectory).what());
+            return;
+        }
+        const bool scanning = scan && scan->isChecked();
+        pf::UserDefaults::standard().setBool(scanning, "scanSubfoldersForAssetCatalogs");
+        self->settleChosenDestination(chosen, scanning);
+    });
+}
+
+void AppDelegate::settleChosenDestination(const pf::URL& chosen, bool scan) {
+    if (!scan) {
+        selectOutputDirectory(chosen);
+        return;
+    }
+    // A large folder takes a while to search: off the main thread, with a busy indicator.
+    searching_ = true;
+    auto* busy = new QProgressDialog(window_.data());
+    busy->setObjectName("catalogSearchIndicator");
+    busy->setRange(0, 0);
+    busy->setCancelButton(nullptr);
+    busy->setMinimumDuration(300);
+    QPointer<QProgressDialog> indicator = busy;
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    platform::dispatch::DispatchQueue::global().async([weak, chosen, indicator] {
+        std::vector<pf::URL> found;
+        std::string failure;
+        try {
+            found = assetCatalogURLs(chosen);
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        platform::dispatch::DispatchQueue::main().async([weak, chosen, indicator, found, failure] {
+            if (indicator) indicator->deleteLater();
+            auto self = weak.lock();
+            if (!self) return;
+            self->searching_ = false;
+            if (!failure.empty()) {
+                Logger::log("Unable to look for Asset Catalog directories: " + failure);
+                return;
+            }
+            if (found.empty()) {
+                self->selectOutputDirectory(chosen);
+            } else if (found.size() == 1) {
+                self->selectOutputDirectory(found.front());
+            } else if (self->multipleCatalogsPanel_) {
+                std::weak_ptr<AppDelegate> again = self;
+                self->multipleCatalogsPanel_->beginSheet(
+                    self->window_.data(), found,
+                    [again, chosen](MultipleCatalogsChoosing::Choice choice, std::optional<pf::URL> catalog) {
+                        auto delegate = again.lock();
+                        if (!delegate) return;
+                        if (choice == MultipleCatalogsChoosing::Choice::selectedCatalog && catalog) {
+                            delegate->selectOutputDirectory(*catalog);
+                        } else if (choice == MultipleCatalogsChoosing::Choice::newDirectory) {
+                            delegate->selectOutputDirectory(chosen);
+                        }
+                    });
+            }
+        });
+    });
+}
+
+}  // namespace gw

@@ -1,0 +1,136 @@
+#pragma once
+// The window application's delegate: owns its long-lived services and starts them in a
+// fixed order, restores the previous run's pictures when the engine is attached and
+// saves them at an orderly end, holds a quit back (once per launch at most) for the
+// other-apps prompt, handles the files handed over and the notification clicks.
+#include "app/engine/glyphwright.hpp"
+#include "app/foundation/user_defaults_cloud_sync.hpp"
+#include "app/shell/launch_counter.hpp"
+#include "app/shell/previous_locations_manager.hpp"
+#include "app/shell/prompt_frameworks.hpp"
+#include "app/shell/version_checker.hpp"
+#include "app/ui/norvane_support_controller.hpp"
+#include "platform/appkit/qt/life_cycle.hpp"
+#include "platform/foundation/value.hpp"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace gw {
+
+class AppDelegateError : public std::runtime_error {
+public:
+    enum class Case : int { insideAssetCatalogDirectory = 0 };
+    explicit AppDelegateError(Case errorCase);
+    Case errorCase() const noexcept { return case_; }
+
+private:
+    Case case_;
+};
+
+// The catalog chooser as the delegate sees it: shown as a sheet once two or more
+// catalogs lie below the chosen folder.
+class MultipleCatalogsChoosing {
+public:
+    enum class Choice { selectedCatalog, newDirectory, cancelled };
+    using Completion = std::function<void(Choice, std::optional<platform::foundation::URL> catalog)>;
+    virtual ~MultipleCatalogsChoosing() = default;
+    virtual void beginSheet(QWidget* window, std::vector<platform::foundation::URL> assetCatalogURLs,
+                            Completion completion) = 0;
+};
+
+class AppDelegate : public platform::appkit::qt::ApplicationDelegate,
+                    public PreviousLocationsManagerDelegate,
+                    public NorvaneSupportControllerDelegate,
+                    public std::enable_shared_from_this<AppDelegate> {
+public:
+    // Set by the test harness: the analytics set-up is skipped under tests.
+    static bool runningUnderTests;
+
+    static std::shared_ptr<AppDelegate> make();
+    ~AppDelegate() override;
+    AppDelegate(const AppDelegate&) = delete;
+    AppDelegate& operator=(const AppDelegate&) = delete;
+
+    // Outlets. Attaching an engine restores the saved pictures into it.
+    const std::shared_ptr<Glyphwright>& glyphwright() const { return glyphwright_; }
+    void setGlyphwright(std::shared_ptr<Glyphwright> engine);
+    QWidget* window() const { return window_.data(); }
+    void setWindow(QWidget* window) { window_ = window; }
+    const std::shared_ptr<PreviousLocationsManager>& previousFileLocationsManager() const { return previousLocations_; }
+    void setPreviousFileLocationsManager(std::shared_ptr<PreviousLocationsManager> manager);
+
+    void setMultipleCatalogsPanel(std::shared_ptr<MultipleCatalogsChoosing> panel) { multipleCatalogsPanel_ = std::move(panel); }
+
+    // Dialogs of the main window and the menu.
+    void showOpenFileDialog();
+    void showOutputDestinationDialog();
+    // Whether a catalog search runs (a busy indicator shows meanwhile).
+    bool isSearchingForCatalogs() const { return searching_; }
+
+    // Services.
+    SiblingcastController& siblingcast() { return *siblingcast_; }
+    Ratewell& myPrompter() { return *myPrompter_; }
+    LaunchCounter& launchCounter() { return *launchCounter_; }
+    void setLaunchCounter(std::unique_ptr<LaunchCounter> counter) { launchCounter_ = std::move(counter); }
+    NorvaneSupportController& supportController();
+    // The saved-state file; computed once.
+    const std::filesystem::path& storedImagesPath();
+
+    // Life cycle.
+    void applicationWillFinishLaunching() override;
+    void applicationDidFinishLaunching() override;
+    platform::appkit::qt::TerminateReply applicationShouldTerminate() override;
+    void applicationWillTerminate() override;
+    void openFiles(const std::vector<std::string>& paths) override;
+    bool openFile(const std::string& path);
+
+    // A notification of the main window was clicked.
+    void notificationActivated(const platform::foundation::Dictionary& userInfo);
+
+    // Settles the output folder: recent list, engine, log line.
+    void selectOutputDirectory(const platform::foundation::URL& url);
+
+    void previousLocationsManagerDidChange(PreviousLocationsManager& manager,
+                                           const platform::foundation::URL& url) override;
+    void supportControllerDidPerform(NorvaneSupportController& controller,
+                                     NorvaneSupportController::Action action) override;
+
+    // What a version check's success does; the alert runs modally. Public for the loop's
+    // handlers and tests.
+    void handleVersionCheck(float latestBuild, const std::optional<std::string>& displayString, bool forceUpdate);
+    // Whether the next quit may still be held back for the other-apps prompt.
+    bool quitMayBeHeldBack() const { return !heldBackQuit_; }
+
+private:
+    AppDelegate();
+    void restore();
+    void presentError(const std::string& description);
+    void restoreWindow();
+
+    std::shared_ptr<Glyphwright> glyphwright_;
+    QPointer<QWidget> window_;
+    std::shared_ptr<PreviousLocationsManager> previousLocations_;
+    std::unique_ptr<ListwellPrompter> listwellPrompter_;
+    std::unique_ptr<SiblingcastController> siblingcast_;
+    std::unique_ptr<Ratewell> myPrompter_;
+    std::unique_ptr<LaunchCounter> launchCounter_;
+    std::unique_ptr<OLVVersionChecker> versionChecker_;
+    std::unique_ptr<UserDefaultsCloudSync> userDefaultsCloudSync_;
+    std::unique_ptr<NorvaneSupportController> supportController_;
+    std::optional<std::filesystem::path> storedImagesPath_;
+    bool heldBackQuit_ = false;
+    bool searching_ = false;
+    std::shared_ptr<MultipleCatalogsChoosing> multipleCatalogsPanel_;
+    void settleChosenDestination(const platform::foundation::URL& chosen, bool scan);
+};
+
+}  // namespace gw

@@ -1,0 +1,115 @@
+#include "app/ui/desktop_application.hpp"
+
+#include "app/foundation/localized_string.hpp"
+#include "app/ui/prompt_presenters.hpp"
+#include "app/ui/root_folder_chooser.hpp"
+#include "platform/appkit/array_controller.hpp"
+#include "platform/appkit/qt/alert.hpp"
+#include "platform/appkit/qt/application.hpp"
+#include "platform/appkit/qt/life_cycle.hpp"
+#include "platform/appkit/qt/menu_bar.hpp"
+
+#include <QVBoxLayout>
+
+#include <string>
+#include <vector>
+
+namespace gw::ui {
+
+namespace pa = platform::appkit;
+namespace qt = platform::appkit::qt;
+
+namespace {
+
+pa::MenuPtr makeFileMenu(const std::weak_ptr<AppDelegate>& delegate) {
+    auto fileMenu = pa::Menu::make(LocalizedString::text("menu.file.title"));
+    fileMenu->addItem(pa::MenuItem::make(
+        LocalizedString::text("menu.file.open"),
+        [delegate](pa::MenuItem&) {
+            if (auto d = delegate.lock()) d->showOpenFileDialog();
+        },
+        "o"));
+    fileMenu->addItem(pa::MenuItem::make(LocalizedString::text("menu.file.destination"), [delegate](pa::MenuItem&) {
+        if (auto d = delegate.lock()) d->showOutputDestinationDialog();
+    }));
+    return fileMenu;
+}
+
+pa::MenuPtr makeMainMenu() {
+    auto mainMenu = pa::Menu::make();
+    auto appMenu = pa::Menu::make(LocalizedString::text("menu.application.title"));
+    appMenu->addItem(pa::MenuItem::make(
+        LocalizedString::text("menu.application.quit"),
+        [](pa::MenuItem&) {
+            if (auto* cycle = qt::LifeCycle::shared()) cycle->terminate();
+        },
+        "q"));
+    auto appItem = pa::MenuItem::make(LocalizedString::text("menu.application.title"));
+    appItem->setSubmenu(appMenu);
+    mainMenu->addItem(appItem);
+    return mainMenu;
+}
+
+}  // namespace
+
+std::unique_ptr<DesktopApplication> DesktopApplication::make() {
+    auto app = std::make_unique<DesktopApplication>();
+    installRootFolderChooser();
+    app->mainMenu = makeMainMenu();
+    qt::Application::shared()->setMainMenu(app->mainMenu);
+
+    app->window = std::make_unique<qt::Window>();
+    app->window->setWindowTitle(QString::fromStdString(LocalizedString::text("menu.application.title")));
+    auto* layout = new QVBoxLayout(app->window.get());
+    layout->setContentsMargins(0, 0, 0, 0);
+    if (auto* bar = qt::Application::shared()->menuBar()) {
+        bar->flush();
+        layout->setMenuBar(bar->menuBar());
+    }
+    layout->addStretch(1);
+    app->window->resize(900, 600);
+
+    app->engine = Glyphwright::make();
+    app->engine->setCollectionViewArrayController(std::make_shared<pa::ArrayController>());
+    QWidget* window = app->window.get();
+    app->engine->setImageLoadAlertHandler([window](const AddImageAlertError& error) {
+        (void)window;
+        qt::Alert alert;
+        alert.messageText = error.messageText();
+        alert.informativeText = error.informativeText();
+        alert.buttons = {LocalizedString::text("generic.ok")};
+        alert.style = qt::AlertStyle::critical;
+        alert.runModal();
+    });
+    app->previousLocations = std::make_shared<PreviousLocationsManager>();
+
+    // Outlets in the order the interface file connects them: the engine last, which
+    // restores the saved pictures.
+    app->delegate = AppDelegate::make();
+    app->delegate->setWindow(window);
+    app->delegate->setPreviousFileLocationsManager(app->previousLocations);
+    app->delegate->setGlyphwright(app->engine);
+    auto fileItem = pa::MenuItem::make(LocalizedString::text("menu.file.title"));
+    fileItem->setSubmenu(makeFileMenu(app->delegate));
+    app->mainMenu->addItem(fileItem);
+    app->delegate->siblingcast().setPresenter(
+        makeOtherAppsPresenter("https://apps.apple.com/developer/norvane/id1000000001"));
+    app->delegate->myPrompter().setPresenter(
+        makeReviewPresenter("https://apps.apple.com/app/id1000000002?action=write-review"));
+    return app;
+}
+
+int runDesktopApplication(int argc, char** argv) {
+    qt::Application application(argc, argv);
+    auto app = DesktopApplication::make();
+    std::vector<std::string> files;
+    const auto arguments = QCoreApplication::arguments();
+    for (qsizetype i = 1; i < arguments.size(); ++i) files.push_back(arguments[i].toStdString());
+    qt::LifeCycle cycle(*app->delegate);
+    const int status = cycle.run(app->window.get(), std::move(files));
+    // The engine's operations may still run on workers: they finish before anything goes.
+    app->engine->waitUntilAllOperationsAreFinished();
+    return status;
+}
+
+}  // namespace gw::ui

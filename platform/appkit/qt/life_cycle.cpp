@@ -1,0 +1,132 @@
+#include "platform/appkit/qt/life_cycle.hpp"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace platform::appkit::qt {
+
+namespace {
+
+LifeCycle* gShared = nullptr;
+// Written by the signal handler, read by the loop; made once per process.
+int gSignalPipe[2] = {-1, -1};
+
+extern "C" void onTerminationSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    // A full pipe already says the same thing; the result is of no use in a handler.
+    [[maybe_unused]] const auto written = ::write(gSignalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+struct LifeCycle::SignalWatch {
+    std::unique_ptr<QSocketNotifier> notifier;
+};
+
+void LifeCycle::installSignalHandlers() {
+    if (gSignalPipe[0] < 0) {
+        if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    }
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
+LifeCycle::LifeCycle(ApplicationDelegate& delegate) : delegate_(delegate) {
+    gShared = this;
+}
+
+LifeCycle::~LifeCycle() {
+    if (mainWindow_) mainWindow_->removeEventFilter(this);
+    if (gShared == this) gShared = nullptr;
+}
+
+LifeCycle* LifeCycle::shared() { return gShared; }
+
+int LifeCycle::run(QWidget* mainWindow, std::vector<std::string> filesToOpen) {
+    running_ = true;
+    ending_ = false;
+    toldWillTerminate_ = false;
+    mainWindow_ = mainWindow;
+    if (mainWindow) mainWindow->installEventFilter(this);
+    if (gSignalPipe[0] >= 0) {
+        signalWatch_ = std::make_unique<SignalWatch>();
+        signalWatch_->notifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+        connect(signalWatch_->notifier.get(), &QSocketNotifier::activated, this, [this] { onSignalPipe(); });
+    }
+    delegate_.applicationWillFinishLaunching();
+    if (mainWindow && !ending_) mainWindow->show();
+    QTimer::singleShot(0, this, [this, files = std::move(filesToOpen)] {
+        if (ending_) return;
+        delegate_.applicationDidFinishLaunching();
+        if (!files.empty() && !ending_) delegate_.openFiles(files);
+        // A signal that came before the loop ran is in the pipe already.
+        onSignalPipe();
+    });
+    const int status = ending_ ? 0 : QApplication::exec();
+    signalWatch_.reset();
+    if (mainWindow_) mainWindow_->removeEventFilter(this);
+    running_ = false;
+    return status;
+}
+
+bool LifeCycle::terminate() {
+    if (ending_) return true;
+    if (delegate_.applicationShouldTerminate() == TerminateReply::terminateCancel) return false;
+    finishTermination(0);
+    return true;
+}
+
+void LifeCycle::terminateWithoutAsking() {
+    if (ending_) return;
+    finishTermination(0);
+}
+
+void LifeCycle::exitWithoutTerminating(int status) {
+    ending_ = true;
+    QApplication::exit(status);
+}
+
+void LifeCycle::finishTermination(int status) {
+    ending_ = true;
+    if (!toldWillTerminate_) {
+        toldWillTerminate_ = true;
+        ++willTerminateCount_;
+        delegate_.applicationWillTerminate();
+    }
+    QApplication::exit(status);
+}
+
+void LifeCycle::onSignalPipe() {
+    if (gSignalPipe[0] < 0) return;
+    char buffer[16];
+    bool signalled = false;
+    while (::read(gSignalPipe[0], buffer, sizeof buffer) > 0) signalled = true;
+    if (signalled) terminateWithoutAsking();
+}
+
+bool LifeCycle::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == mainWindow_ && event->type() == QEvent::Close && running_ && !ending_) {
+        // Closing the main window is a quit; a cancelled one keeps the window.
+        if (!terminate()) {
+            event->ignore();
+            return true;
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+}  // namespace platform::appkit::qt

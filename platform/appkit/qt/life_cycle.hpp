@@ -1,0 +1,74 @@
+#pragma once
+// The application's life cycle around its event loop: the delegate hears that launching
+// will finish (before the first window shows), did finish (on the first loop turn, then
+// the files handed over), is asked before a quit or the main window's close, and hears
+// once that the application will terminate on every orderly end. SIGTERM and SIGINT end
+// in order without asking, as a log-out does.
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform::appkit::qt {
+
+enum class TerminateReply { terminateCancel = 0, terminateNow = 1 };
+
+class ApplicationDelegate {
+public:
+    virtual ~ApplicationDelegate() = default;
+    virtual void applicationWillFinishLaunching() {}
+    virtual void applicationDidFinishLaunching() {}
+    virtual TerminateReply applicationShouldTerminate() { return TerminateReply::terminateNow; }
+    virtual void applicationWillTerminate() {}
+    // Files handed over on the command line or by a file manager.
+    virtual void openFiles(const std::vector<std::string>& paths) { (void)paths; }
+};
+
+class LifeCycle : public QObject {
+public:
+    // Sets SIGTERM and SIGINT to end the loop in order. Call as early as possible: a
+    // signal that comes before the loop runs is kept and acted on at its first turn.
+    static void installSignalHandlers();
+
+    explicit LifeCycle(ApplicationDelegate& delegate);
+    ~LifeCycle() override;
+    LifeCycle(const LifeCycle&) = delete;
+    LifeCycle& operator=(const LifeCycle&) = delete;
+
+    static LifeCycle* shared();
+
+    // Runs the application: will-finish, shows `mainWindow` (may be null), runs the loop
+    // until an end. Returns the loop's status.
+    int run(QWidget* mainWindow, std::vector<std::string> filesToOpen = {});
+
+    // A quit asked by the user: the delegate may cancel it. Whether the loop ends.
+    bool terminate();
+    // An orderly end that does not ask (log-out, SIGTERM, SIGINT).
+    void terminateWithoutAsking();
+    // Leaves the loop with `status` without telling the delegate: nothing is saved.
+    void exitWithoutTerminating(int status);
+
+    bool isRunning() const { return running_; }
+    int willTerminateCount() const { return willTerminateCount_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void finishTermination(int status);
+    void onSignalPipe();
+
+    ApplicationDelegate& delegate_;
+    QPointer<QWidget> mainWindow_;
+    bool running_ = false;
+    bool ending_ = false;
+    bool toldWillTerminate_ = false;
+    int willTerminateCount_ = 0;
+    struct SignalWatch;
+    std::unique_ptr<SignalWatch> signalWatch_;
+};
+
+}  // namespace platform::appkit::qt

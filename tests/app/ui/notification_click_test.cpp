@@ -1,0 +1,45 @@
+// A click on a finished conversion's notification reveals its output folder in the file
+// manager on the (private) session bus; user info without a usable "output_path" does
+// nothing.
+#include "app/ui/app_delegate.hpp"
+
+#include "platform/foundation/url.hpp"
+#include "support/desktop/file_manager_stand_in.hpp"
+#include "support/desktop/private_session_bus.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+namespace pf = platform::foundation;
+namespace desktop = gwtest::desktop;
+
+TEST(NotificationClick, TheOutputPathIsShownInTheFileManagerAndAnythingElseIsIgnored) {
+    gw::AppDelegate::runningUnderTests = true;
+    gwtest::TempDir dir;
+    const auto output = dir.path() / "Assets.xcassets";
+    std::filesystem::create_directories(output);
+    desktop::PrivateSessionBus bus;
+    desktop::FileManagerStandIn fileManager(bus.address());
+    auto delegate = gw::AppDelegate::make();
+
+    const std::vector<pf::Dictionary> ignored = {
+        {},
+        {{"output_path", pf::Value(std::int64_t{42})}},
+        {{"other", pf::Value(pf::URL::fileURL(output).absoluteString())}},
+    };
+    for (const auto& userInfo : ignored) delegate->notificationActivated(userInfo);
+
+    const auto url = pf::URL::fileURL(output, true).absoluteString();
+    delegate->notificationActivated({{"output_path", pf::Value(url)}});
+    ASSERT_TRUE(fileManager.waitForShowItems(1));
+    const auto calls = fileManager.showItemsCalls();
+    // Only the usable one arrived: the ignored ones went nowhere.
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].uris, std::vector<std::string>{url});
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+// The life cycle around the real event loop: the order the delegate hears things in,
+// quits that are cancelled or go through (by the quit command or the main window's
+// close), termination signals, and an exit that does not terminate.
+#include "platform/appkit/qt/life_cycle.hpp"
+#include "platform/appkit/qt/window.hpp"
+
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace qt = platform::appkit::qt;
+
+struct RecordingDelegate : qt::ApplicationDelegate {
+    std::vector<std::string> events;
+    std::vector<qt::TerminateReply> replies;  // consumed in order; then "now"
+    std::function<void()> onDidFinish;
+    QWidget* window = nullptr;
+
+    void applicationWillFinishLaunching() override {
+        events.push_back(window && window->isVisible() ? "will-finish(shown)" : "will-finish");
+    }
+    void applicationDidFinishLaunching() override {
+        events.push_back(window && window->isVisible() ? "did-finish(shown)" : "did-finish");
+        if (onDidFinish) onDidFinish();
+    }
+    qt::TerminateReply applicationShouldTerminate() override {
+        events.push_back("should-terminate");
+        if (replies.empty()) return qt::TerminateReply::terminateNow;
+        const auto reply = replies.front();
+        replies.erase(replies.begin());
+        return reply;
+    }
+    void applicationWillTerminate() override { events.push_back("will-terminate"); }
+    void openFiles(const std::vector<std::string>& paths) override {
+        for (const auto& path : paths) events.push_back("open " + path);
+    }
+};
+
+struct Quitting {
+    const char* name;
+    std::function<void(qt::LifeCycle&, qt::Window&)> quit;
+};
+
+TEST(LifeCycle, QuitByCommandOrCloseAsksAndACancelKeepsTheWindow) {
+    const std::vector<Quitting> ways = {
+        {"quit command", [](qt::LifeCycle& cycle, qt::Window&) { cycle.terminate(); }},
+        {"main window closed", [](qt::LifeCycle&, qt::Window& window) { window.close(); }},
+    };
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.name);
+        qt::Window window;
+        RecordingDelegate delegate;
+        delegate.window = &window;
+        delegate.replies = {qt::TerminateReply::terminateCancel};
+        qt::LifeCycle cycle(delegate);
+        bool visibleAfterCancel = false;
+        delegate.onDidFinish = [&] {
+            way.quit(cycle, window);
+            QTimer::singleShot(0, [&] {
+                visibleAfterCancel = window.isVisible();
+                way.quit(cycle, window);
+            });
+        };
+        EXPECT_EQ(cycle.run(&window, {"/tmp/a.png", "/tmp/b.pdf"}), 0);
+        EXPECT_TRUE(visibleAfterCancel);
+        // The first quit is asked inside did-finish, before the handed-over files.
+        const std::vector<std::string> expected = {"will-finish", "did-finish(shown)", "should-terminate",
+                                                   "open /tmp/a.png", "open /tmp/b.pdf", "should-terminate",
+                                                   "will-terminate"};
+        EXPECT_EQ(delegate.events, expected);
+        EXPECT_EQ(cycle.willTerminateCount(), 1);
+    }
+}
+
+TEST(LifeCycle, TerminationSignalsEndInOrderWithoutAsking) {
+    qt::LifeCycle::installSignalHandlers();
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        qt::Window window;
+        RecordingDelegate delegate;
+        delegate.replies = {qt::TerminateReply::terminateCancel};
+        qt::LifeCycle cycle(delegate);
+        delegate.onDidFinish = [signal] { std::raise(signal); };
+        EXPECT_EQ(cycle.run(&window), 0);
+        const std::vector<std::string> expected = {"will-finish", "did-finish", "will-terminate"};
+        EXPECT_EQ(delegate.events, expected);
+    }
+    // A signal that comes before the loop runs is acted on at its first turn.
+    qt::Window window;
+    RecordingDelegate delegate;
+    qt::LifeCycle cycle(delegate);
+    std::raise(SIGTERM);
+    EXPECT_EQ(cycle.run(&window), 0);
+    const std::vector<std::string> expected = {"will-finish", "did-finish", "will-terminate"};
+    EXPECT_EQ(delegate.events, expected);
+}
+
+TEST(LifeCycle, AnExitWithoutTerminatingTellsTheDelegateNothingAndLaterQuitsAreNoOps) {
+    qt::Window window;
+    RecordingDelegate delegate;
+    qt::LifeCycle cycle(delegate);
+    delegate.onDidFinish = [&] {
+        cycle.exitWithoutTerminating(0);
+        EXPECT_TRUE(cycle.terminate());
+        cycle.terminateWithoutAsking();
+    };
+    EXPECT_EQ(cycle.run(&window), 0);
+    const std::vector<std::string> expected = {"will-finish", "did-finish"};
+    EXPECT_EQ(delegate.events, expected);
+    EXPECT_EQ(cycle.willTerminateCount(), 0);
+}
+
+}  // namespace
