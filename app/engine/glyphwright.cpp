@@ -619,7 +619,10 @@ void Glyphwright::save(const std::filesystem::path& path) const {
 std::shared_ptr<Glyphwright> Glyphwright::restore(const std::filesystem::path& path) {
     pf::Value value;
     try {
-        value = pf::json::parse(pf::files::readString(path));
+        // The saved state carries every picture's image, so it can be far larger than a
+        // settings file; what save() wrote must read back.
+        constexpr std::uintmax_t savedStateReadLimit = std::uintmax_t{1} << 30;
+        value = pf::json::parse(pf::files::readString(path, savedStateReadLimit));
     } catch (...) {
         throw StorageError(StorageError::Case::decodingFailed);
     }

@@ -324,6 +324,12 @@ TEST_F(GlyphwrightStateTest, SavedPicturesSurviveARestart) {
         }
     }
     EXPECT_THROW(gw::Glyphwright::restore(dir_ / "missing"), gw::Glyphwright::StorageError);
+
+    // Pictures make a saved state large: one past the settings files' read limit still restores.
+    std::string large(pf::files::kDefaultReadLimit + 1, ' ');
+    large += pf::files::readString(savedPath);
+    pf::files::writeAtomically(dir_ / "large", std::string_view(large));
+    EXPECT_EQ(gw::Glyphwright::restore(dir_ / "large")->imageInputs().size(), 2u);
     std::filesystem::remove(savedPath);
 }
 
