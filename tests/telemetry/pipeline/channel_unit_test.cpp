@@ -3,7 +3,7 @@
 #include "platform/foundation/clock.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/pipeline/rddi_log_db_storage.hpp"
-#include "telemetry/pipeline/stored_test_log.hpp"
+#include "telemetry/pipeline/channel_test_support.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -24,81 +24,9 @@ using rddi::RDDIChannelUnitConfiguration;
 using rddi::RDDIChannelUnitDefault;
 using rddi::testkit::nameOf;
 using rddi::testkit::StoredTestLog;
-
-// Records every batch and answers only when told to.
-class ScriptedIngestion : public rddi::RDDIIngestionProtocol {
-public:
-    struct Call {
-        std::shared_ptr<rddi::RDDILogContainer> container;
-        rddi::RDDISendAsyncCompletionHandler handler;
-    };
-    void setEnabled(bool enabled, bool) override { enabled_ = enabled; }
-    void sendAsync(const std::shared_ptr<rddi::RDDILogContainer>& data,
-                   rddi::RDDISendAsyncCompletionHandler handler) override {
-        std::lock_guard lock(mutex_);
-        calls_.push_back({data, std::move(handler)});
-    }
-    void sendAsync(const std::shared_ptr<rddi::RDDILogContainer>& data, const std::optional<std::string>&,
-                   rddi::RDDISendAsyncCompletionHandler handler) override {
-        sendAsync(data, std::move(handler));
-    }
-    bool isReadyToSend() const override { return ready_; }
-    bool isEnabled() const override { return enabled_; }
-
-    std::vector<Call> calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-    // Answers batch `index` (in sending order) with `status`, from another thread as a
-    // network stack would.
-    void answer(std::size_t index, int status) {
-        auto call = calls().at(index);
-        platform::network::HTTPURLResponse response;
-        response.statusCode = status;
-        std::thread([call, response] { call.handler(*call.container->batchId, response, std::nullopt, std::nullopt); })
-            .join();
-    }
-
-    std::atomic<bool> ready_ = true;
-    std::atomic<bool> enabled_ = true;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<Call> calls_;
-};
-
-// Counts what the unit tells its delegates.
-class RecordingDelegate : public rddi::RDDIChannelDelegate {
-public:
-    void channelDidCompleteEnqueueingLog(rddi::RDDIChannelUnitProtocol&, const RDDIAbstractLog&,
-                                         const std::string&) override {
-        ++completed;
-    }
-    void channelWillSendLog(rddi::RDDIChannelUnitProtocol&, const RDDIAbstractLog&) override { ++willSend; }
-    void channelDidSucceedSendingLog(rddi::RDDIChannelUnitProtocol&, const RDDIAbstractLog&) override {
-        ++succeeded;
-    }
-    void channelDidFailSendingLog(rddi::RDDIChannelUnitProtocol&, const RDDIAbstractLog& log,
-                                  const std::string& error) override {
-        std::lock_guard lock(mutex);
-        const auto* stored = dynamic_cast<const StoredTestLog*>(&log);
-        failures.emplace_back(stored ? stored->name : std::string("?"), error);
-    }
-    void channelDidSetEnabled(rddi::RDDIChannelProtocol&, bool enabled, bool deleteData) override {
-        std::lock_guard lock(mutex);
-        switches.emplace_back(enabled, deleteData);
-    }
-    std::atomic<int> completed = 0, willSend = 0, succeeded = 0;
-    std::mutex mutex;
-    std::vector<std::pair<std::string, std::string>> failures;
-    std::vector<std::pair<bool, bool>> switches;
-};
-
-std::shared_ptr<RDDIAbstractLog> makeLog(const std::string& name) {
-    auto log = std::make_shared<StoredTestLog>(name, "payload of " + name);
-    log->type = "storedTest";
-    return log;
-}
+using rddi::testkit::makeLog;
+using rddi::testkit::RecordingDelegate;
+using rddi::testkit::ScriptedIngestion;
 
 class ChannelUnitTest : public ::testing::Test {
 protected:
