@@ -71,8 +71,11 @@ public:
     // `channel` is the unit, or the group when the group itself was switched: a
     // listener tells them apart with a dynamic_cast to RDDIChannelUnitProtocol.
     virtual void channelDidSetEnabled(RDDIChannelProtocol& /*channel*/, bool /*enabled*/, bool /*deleteData*/) {}
-    virtual void channelDidPauseWithIdentifyingObject(RDDIChannelProtocol& /*channel*/, const void* /*object*/) {}
-    virtual void channelDidResumeWithIdentifyingObject(RDDIChannelProtocol& /*channel*/, const void* /*object*/) {}
+    // The object is none when its party was freed before the queued call ran.
+    virtual void channelDidPauseWithIdentifyingObject(RDDIChannelProtocol& /*channel*/,
+                                                      const std::shared_ptr<const void>& /*object*/) {}
+    virtual void channelDidResumeWithIdentifyingObject(RDDIChannelProtocol& /*channel*/,
+                                                       const std::shared_ptr<const void>& /*object*/) {}
     // True keeps the log from being stored; later delegates are then not asked.
     virtual bool channelUnitShouldFilterLog(RDDIChannelUnitProtocol& /*unit*/, RDDIAbstractLog& /*log*/) {
         return false;

@@ -21,7 +21,9 @@ RDDIChannelGroupDefault::RDDIChannelGroupDefault(std::shared_ptr<RDDIDezIdedevIn
                                                  std::shared_ptr<RDDIStorage> storage)
     : ingestion_(std::move(ingestion)),
       storage_(std::move(storage)),
-      logsDispatchQueue_(kLogsDispatchQueueLabel) {}
+      logsDispatchQueue_(kLogsDispatchQueueLabel) {
+    RDDIChannelUnitDefault::quiesceQueueAtExit(logsDispatchQueue_);
+}
 
 // --- units -----------------------------------------------------------------------
 
@@ -156,11 +158,11 @@ void RDDIChannelGroupDefault::channelDidSetEnabled(RDDIChannelProtocol& channel,
     enumerateDelegates([&](RDDIChannelDelegate& d) { d.channelDidSetEnabled(channel, enabled, deleteData); });
 }
 
-void RDDIChannelGroupDefault::channelDidPauseWithIdentifyingObject(RDDIChannelProtocol& channel, const void* object) {
+void RDDIChannelGroupDefault::channelDidPauseWithIdentifyingObject(RDDIChannelProtocol& channel, const std::shared_ptr<const void>& object) {
     enumerateDelegates([&](RDDIChannelDelegate& d) { d.channelDidPauseWithIdentifyingObject(channel, object); });
 }
 
-void RDDIChannelGroupDefault::channelDidResumeWithIdentifyingObject(RDDIChannelProtocol& channel, const void* object) {
+void RDDIChannelGroupDefault::channelDidResumeWithIdentifyingObject(RDDIChannelProtocol& channel, const std::shared_ptr<const void>& object) {
     enumerateDelegates([&](RDDIChannelDelegate& d) { d.channelDidResumeWithIdentifyingObject(channel, object); });
 }
 

@@ -63,8 +63,8 @@ public:
     void channelDidFailSendingLog(RDDIChannelUnitProtocol& channel, const RDDIAbstractLog& log,
                                   const std::string& error) override;
     void channelDidSetEnabled(RDDIChannelProtocol& channel, bool enabled, bool deleteData) override;
-    void channelDidPauseWithIdentifyingObject(RDDIChannelProtocol& channel, const void* object) override;
-    void channelDidResumeWithIdentifyingObject(RDDIChannelProtocol& channel, const void* object) override;
+    void channelDidPauseWithIdentifyingObject(RDDIChannelProtocol& channel, const std::shared_ptr<const void>& object) override;
+    void channelDidResumeWithIdentifyingObject(RDDIChannelProtocol& channel, const std::shared_ptr<const void>& object) override;
     bool channelUnitShouldFilterLog(RDDIChannelUnitProtocol& unit, RDDIAbstractLog& log) override;
 
     const platform::dispatch::DispatchQueue& logsDispatchQueue() const { return logsDispatchQueue_; }

@@ -13,6 +13,8 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <chrono>
 
 namespace rddi {
@@ -21,7 +23,35 @@ namespace pf = platform::foundation;
 
 namespace {
 const std::string kTag = RDDIDezIdedev::logTag();
+
+// Set at exit once every logs queue ran dry: later blocks would touch the process's
+// static objects while they are being destroyed, so they do nothing.
+std::atomic<bool> gExiting{false};
+std::mutex* gExitMutex = new std::mutex;
+auto* gExitQueues = new std::vector<platform::dispatch::DispatchQueue>;
+
+bool exiting() { return gExiting.load(std::memory_order_acquire); }
+
+void quiesceAtExit() {
+    std::vector<platform::dispatch::DispatchQueue> queues;
+    {
+        std::lock_guard lock(*gExitMutex);
+        queues = *gExitQueues;
+    }
+    // The block that runs now ends first; the ones behind it see the flag.
+    for (const auto& queue : queues) queue.sync([] {});
+    gExiting.store(true, std::memory_order_release);
+    for (const auto& queue : queues) queue.sync([] {});
+}
 }  // namespace
+
+void RDDIChannelUnitDefault::quiesceQueueAtExit(const platform::dispatch::DispatchQueue& queue) {
+    std::lock_guard lock(*gExitMutex);
+    if (gExitQueues->empty()) std::atexit(quiesceAtExit);
+    for (const auto& known : *gExitQueues)
+        if (known == queue) return;
+    gExitQueues->push_back(queue);
+}
 
 RDDIChannelUnitDefault::RDDIChannelUnitDefault(std::shared_ptr<RDDIIngestionProtocol> ingestion,
                                                std::shared_ptr<RDDIStorage> storage,
@@ -60,6 +90,7 @@ void RDDIChannelUnitDefault::addDelegate(const std::shared_ptr<RDDIChannelDelega
     if (!delegate) return;
     std::weak_ptr<RDDIChannelDelegate> weak = delegate;
     logsDispatchQueue_.async([self = shared_from_this(), weak] {
+        if (exiting()) return;
         auto strong = weak.lock();
         if (!strong) return;
         std::lock_guard lock(self->delegatesMutex_);
@@ -75,6 +106,7 @@ void RDDIChannelUnitDefault::removeDelegate(const std::shared_ptr<RDDIChannelDel
     if (!delegate) return;
     std::weak_ptr<RDDIChannelDelegate> weak = delegate;
     logsDispatchQueue_.async([self = shared_from_this(), weak] {
+        if (exiting()) return;
         auto strong = weak.lock();
         std::lock_guard lock(self->delegatesMutex_);
         std::erase_if(self->delegates_, [&](const auto& w) { return w.expired() || w.lock() == strong; });
@@ -116,6 +148,7 @@ void RDDIChannelUnitDefault::enqueueItem(std::shared_ptr<RDDIAbstractLog> log, R
     for (const auto& delegate : delegates) delegate->channelPrepareLog(*this, *log);
     for (const auto& delegate : delegates) delegate->channelDidPrepareLog(*this, *log, internalId, flags);
     logsDispatchQueue_.async([self = shared_from_this(), log = std::move(log), internalId, flags] {
+        if (exiting()) return;
         self->enqueueOnQueue(log, internalId, flags);
     });
 }
@@ -195,6 +228,7 @@ void RDDIChannelUnitDefault::startTimer(std::uint64_t seconds) {
     // The handler must not keep the unit alive: a unit that is gone has nothing to flush.
     std::weak_ptr<RDDIChannelUnitDefault> weak = weak_from_this();
     timer.setEventHandler([weak] {
+        if (exiting()) return;
         auto self = weak.lock();
         if (!self) return;
         if (self->itemsCount_ > 0) self->flushQueue();
@@ -263,6 +297,7 @@ void RDDIChannelUnitDefault::sendLogContainer(const std::shared_ptr<RDDILogConta
                                                               const std::optional<pf::Data>&,
                                                               const std::optional<pf::Error>& error) {
         queue.async([weak, callId, response, container, error] {
+            if (exiting()) return;
             if (auto self = weak.lock()) self->handleSendCompletion(callId, response, container, error);
         });
     });
@@ -308,12 +343,14 @@ void RDDIChannelUnitDefault::handleSendCompletion(const std::string& batchId,
 
 void RDDIChannelUnitDefault::pauseWithIdentifyingObject(const std::shared_ptr<const void>& object) {
     logsDispatchQueue_.async([self = shared_from_this(), weak = std::weak_ptr<const void>(object)] {
+        if (exiting()) return;
         if (auto strong = weak.lock()) self->pauseWithIdentifyingObjectSync(strong);
     });
 }
 
 void RDDIChannelUnitDefault::resumeWithIdentifyingObject(const std::shared_ptr<const void>& object) {
     logsDispatchQueue_.async([self = shared_from_this(), weak = std::weak_ptr<const void>(object)] {
+        if (exiting()) return;
         self->resumeWithIdentifyingObjectSync(weak.lock());
     });
 }
@@ -335,7 +372,7 @@ void RDDIChannelUnitDefault::pauseWithIdentifyingObjectSync(const std::shared_pt
         paused_ = true;
         resetTimer();
     }
-    for (const auto& delegate : delegatesSnapshot()) delegate->channelDidPauseWithIdentifyingObject(*this, object.get());
+    for (const auto& delegate : delegatesSnapshot()) delegate->channelDidPauseWithIdentifyingObject(*this, object);
 }
 
 void RDDIChannelUnitDefault::resumeWithIdentifyingObjectSync(const std::shared_ptr<const void>& object) {
@@ -347,13 +384,14 @@ void RDDIChannelUnitDefault::resumeWithIdentifyingObjectSync(const std::shared_p
         checkPendingLogs();
     }
     for (const auto& delegate : delegatesSnapshot())
-        delegate->channelDidResumeWithIdentifyingObject(*this, object.get());
+        delegate->channelDidResumeWithIdentifyingObject(*this, object);
 }
 
 void RDDIChannelUnitDefault::pauseSendingLogsWithToken(const std::string& token) {
     const auto key = RDDIUtility::targetKeyFromTargetToken(token);
     if (!key) return;
     logsDispatchQueue_.async([self = shared_from_this(), key = *key] {
+        if (exiting()) return;
         RDDILogDebug(kTag, "Pause channel for target key {}.", key);
         self->pausedTargetKeys_.insert(key);
     });
@@ -363,6 +401,7 @@ void RDDIChannelUnitDefault::resumeSendingLogsWithToken(const std::string& token
     const auto key = RDDIUtility::targetKeyFromTargetToken(token);
     if (!key) return;
     logsDispatchQueue_.async([self = shared_from_this(), key = *key] {
+        if (exiting()) return;
         RDDILogDebug(kTag, "Resume channel for target key {}.", key);
         self->pausedTargetKeys_.erase(key);
         self->itemsCount_ = self->storage_->countLogs();
@@ -373,8 +412,10 @@ void RDDIChannelUnitDefault::resumeSendingLogsWithToken(const std::string& token
 // --- switching -------------------------------------------------------------------
 
 void RDDIChannelUnitDefault::setEnabled(bool enabled, bool deleteDataOnDisabled) {
-    logsDispatchQueue_.async(
-        [self = shared_from_this(), enabled, deleteDataOnDisabled] { self->setEnabledSync(enabled, deleteDataOnDisabled); });
+    logsDispatchQueue_.async([self = shared_from_this(), enabled, deleteDataOnDisabled] {
+        if (exiting()) return;
+        self->setEnabledSync(enabled, deleteDataOnDisabled);
+    });
 }
 
 void RDDIChannelUnitDefault::setEnabledSync(bool enabled, bool deleteData) {
@@ -403,7 +444,10 @@ void RDDIChannelUnitDefault::setEnabledSync(bool enabled, bool deleteData) {
 }
 
 void RDDIChannelUnitDefault::deleteAllLogsWithError(const pf::Error& error) {
-    logsDispatchQueue_.async([self = shared_from_this(), error] { self->deleteAllLogsWithErrorSync(error); });
+    logsDispatchQueue_.async([self = shared_from_this(), error] {
+        if (exiting()) return;
+        self->deleteAllLogsWithErrorSync(error);
+    });
 }
 
 void RDDIChannelUnitDefault::deleteAllLogsWithErrorSync(const pf::Error& error) {

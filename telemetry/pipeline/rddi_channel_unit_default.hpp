@@ -54,6 +54,9 @@ public:
     // "ChannelStartTimer:<group id>": where the start of a long flush period is kept.
     std::string oldestPendingLogTimestampKey() const;
 
+    // Once the process exits, blocks on this queue no longer run the unit's work.
+    static void quiesceQueueAtExit(const platform::dispatch::DispatchQueue& queue);
+
     // The error of logs dropped unsent: code 100.
     static platform::foundation::Error connectionPausedError();
 
