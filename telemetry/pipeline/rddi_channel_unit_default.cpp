@@ -86,31 +86,22 @@ std::string RDDIChannelUnitDefault::oldestPendingLogTimestampKey() const {
 
 // --- delegates -------------------------------------------------------------------
 
+// At once, under the set's lock: queued, a log enqueued right after a unit was made
+// would reach its prepare step before the group heard of the unit, and a targeted log
+// would slip past the companion routing.
 void RDDIChannelUnitDefault::addDelegate(const std::shared_ptr<RDDIChannelDelegate>& delegate) {
     if (!delegate) return;
-    std::weak_ptr<RDDIChannelDelegate> weak = delegate;
-    logsDispatchQueue_.async([self = shared_from_this(), weak] {
-        if (exiting()) return;
-        auto strong = weak.lock();
-        if (!strong) return;
-        std::lock_guard lock(self->delegatesMutex_);
-        auto& list = self->delegates_;
-        std::erase_if(list, [](const auto& w) { return w.expired(); });
-        for (const auto& w : list)
-            if (w.lock() == strong) return;
-        list.push_back(weak);
-    });
+    std::lock_guard lock(delegatesMutex_);
+    std::erase_if(delegates_, [](const auto& w) { return w.expired(); });
+    for (const auto& w : delegates_)
+        if (w.lock() == delegate) return;
+    delegates_.push_back(delegate);
 }
 
 void RDDIChannelUnitDefault::removeDelegate(const std::shared_ptr<RDDIChannelDelegate>& delegate) {
     if (!delegate) return;
-    std::weak_ptr<RDDIChannelDelegate> weak = delegate;
-    logsDispatchQueue_.async([self = shared_from_this(), weak] {
-        if (exiting()) return;
-        auto strong = weak.lock();
-        std::lock_guard lock(self->delegatesMutex_);
-        std::erase_if(self->delegates_, [&](const auto& w) { return w.expired() || w.lock() == strong; });
-    });
+    std::lock_guard lock(delegatesMutex_);
+    std::erase_if(delegates_, [&](const auto& w) { return w.expired() || w.lock() == delegate; });
 }
 
 std::vector<std::shared_ptr<RDDIChannelDelegate>> RDDIChannelUnitDefault::delegatesSnapshot() const {
