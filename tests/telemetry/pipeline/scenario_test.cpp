@@ -2,6 +2,7 @@
 // store and the HTTP client to the loopback server.
 #include "platform/foundation/clock.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
+#include "telemetry/analytics/rddi_event_log.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/support/scenario_environment.hpp"
 
@@ -109,6 +110,44 @@ TEST_F(ScenarioTest, DisablingDeletesWhatIsStoredAndSwitchingTheNetworkHoldsItBa
     ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount() == 0; }));
     for (int i = 0; i < 5; ++i) clock_->advanceSeconds(1);
     EXPECT_EQ(serverView(scenario_.server()).eventsByName.count("event6"), 0u);
+}
+
+TEST_F(ScenarioTest, TargetedEventsReachTheCollectorThroughTheCompanionWithRisingSequenceNumbers) {
+    start();
+    auto group = RDDIDezIdedev::sharedInstance()->channelGroup();
+    ASSERT_NE(group, nullptr);
+    auto unit = group->channelUnitForGroupId("Analytics");
+    auto companion = group->channelUnitForGroupId("Analytics/one");
+    ASSERT_NE(unit, nullptr);
+    ASSERT_NE(companion, nullptr);
+    const std::string token = "0123456789abcdef0123456789abcdef-01234567-89ab-cdef-0123-456789abcdef-0123";
+    for (int i = 0; i < 2; ++i) {
+        auto event = std::make_shared<rddi::RDDIEventLog>();
+        event->name = "targeted.event" + std::to_string(i);
+        event->eventId = pf::UUID().uuidString();
+        event->addTransmissionTargetToken(token);
+        unit->enqueueItem(event, 1);
+    }
+    std::vector<nlohmann::json> lines;
+    ASSERT_TRUE(advanceUntil([&] {
+        lines.clear();
+        for (const auto& request : scenario_.server().requests())
+            if (request.path.starts_with("/VudEzezevuvo/1.0"))
+                lines.insert(lines.end(), request.jsonLines.begin(), request.jsonLines.end());
+        return lines.size() >= 2;
+    }));
+    ASSERT_EQ(lines.size(), 2u);
+    const std::string installId = RDDIDezIdedev::installId().uuidString();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const auto& sdk = lines[i]["ext"]["sdk"];
+        EXPECT_EQ(sdk.value("seq", 0), static_cast<int>(i + 1));
+        EXPECT_EQ(sdk.value("installId", ""), installId);
+        EXPECT_EQ(sdk.value("epoch", ""), lines[0]["ext"]["sdk"].value("epoch", "?"));
+    }
+    // Nothing of them went to the Dez Idedev endpoint, and no rows are left.
+    for (const auto& [name, count] : serverView(scenario_.server()).eventsByName) EXPECT_FALSE(name.starts_with("targeted"));
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics/one") == 0; }));
+    EXPECT_EQ(ScenarioEnvironment::rowCount("Analytics"), 0);
 }
 
 }  // namespace
