@@ -1,14 +1,18 @@
 // The SDK end to end: analytics events through the real channel group, the SQLite log
 // store and the HTTP client to the loopback server.
 #include "platform/foundation/clock.hpp"
+#include "support/temp_dir.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/support/scenario_environment.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <map>
+#include <thread>
 #include <set>
 
 namespace {
@@ -148,6 +152,55 @@ TEST_F(ScenarioTest, TargetedEventsReachTheCollectorThroughTheCompanionWithRisin
     for (const auto& [name, count] : serverView(scenario_.server()).eventsByName) EXPECT_FALSE(name.starts_with("targeted"));
     ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics/one") == 0; }));
     EXPECT_EQ(ScenarioEnvironment::rowCount("Analytics"), 0);
+}
+
+constexpr const char* kChildVariable = "GW_SCENARIO_CHILD";
+
+// Runs only as the child of a restart scenario: a launch of the SDK whose server refuses
+// connections, leaving its events stored in the scratch home it inherited.
+TEST(ScenarioChildProcess, StoreEventsWhileTheServerRefuses) {
+    if (!std::getenv(kChildVariable)) GTEST_SKIP() << "runs as a child process only";
+    rddi::testkit::TelemetryTestEnvironment::resetSdk();
+    rddi::RDDIDependencyConfiguration::setChannelGroupFactory({});
+    rddi::RDDIDependencyConfiguration::setHttpClient(rddi::RDDIHttpClient::create(
+        std::nullopt, rddi::RDDI_Reachability::withStatusSource([] { return std::optional<bool>(true); })));
+    RDDIDezIdedev::setLogUrl("http://127.0.0.1:1");
+    RDDIDezIdedev::start("secret", {RDDIAnalytics::serviceClass()});
+    for (int i = 0; i < 10; ++i) RDDIAnalytics::trackEvent("stored" + std::to_string(i));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (ScenarioEnvironment::rowCount("Analytics") < 10 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(ScenarioEnvironment::rowCount("Analytics"), 10);
+}
+
+TEST_F(ScenarioTest, LogsLeftByAnEarlierProcessGoWithTheUnitsNextStoredLog) {
+    {
+        gwtest::ScopedEnv child(kChildVariable, "1");
+        const pid_t pid = fork();
+        ASSERT_NE(pid, -1);
+        if (pid == 0) {
+            execl("/proc/self/exe", "telemetry_pipeline_tests",
+                  "--gtest_filter=ScenarioChildProcess.StoreEventsWhileTheServerRefuses", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), 0);
+    }
+    ASSERT_EQ(ScenarioEnvironment::rowCount("Analytics"), 10);
+
+    // A new unit counts from 0: the stored events wait for its next stored log.
+    start();
+    for (int i = 0; i < 5; ++i) clock_->advanceSeconds(1);
+    EXPECT_EQ(eventsSeen(), 0);
+    EXPECT_EQ(ScenarioEnvironment::rowCount("Analytics"), 10);
+    RDDIAnalytics::trackEvent("trigger");
+    ASSERT_TRUE(advanceUntil([&] { return eventsSeen() >= 11; }));
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 0; }));
+    const auto view = serverView(scenario_.server());
+    EXPECT_EQ(view.duplicates, 0);
+    EXPECT_EQ(view.eventsByName.size(), 11u);
 }
 
 }  // namespace
