@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <future>
 #include <chrono>
 
 namespace rddi {
@@ -38,10 +39,19 @@ void quiesceAtExit() {
         std::lock_guard lock(*gExitMutex);
         queues = *gExitQueues;
     }
-    // The block that runs now ends first; the ones behind it see the flag.
-    for (const auto& queue : queues) queue.sync([] {});
+    // The block that runs now ends first; the ones behind it see the flag. Not sync():
+    // the exiting thread's thread-local state is already gone. Bounded, so an exit never hangs.
+    auto drain = [&] {
+        for (const auto& queue : queues) {
+            auto done = std::make_shared<std::promise<void>>();
+            auto reached = done->get_future();
+            queue.async([done] { done->set_value(); });
+            reached.wait_for(std::chrono::seconds(5));
+        }
+    };
+    drain();
     gExiting.store(true, std::memory_order_release);
-    for (const auto& queue : queues) queue.sync([] {});
+    drain();
 }
 }  // namespace
 
