@@ -86,6 +86,29 @@ TEST_F(ScenarioTest, EventsGoOutInBatchesOfFiftyEachOnceAndLeaveNoRows) {
     }
 }
 
+TEST_F(ScenarioTest, RetriedAnswersDeliverEachEventOnce) {
+    start();
+    ASSERT_TRUE(advanceUntil([&] { return scenario_.server().requestCount() >= 1; }));  // the start-service log
+    scenario_.server().script({{.status = 503}, {.status = 503}, {.status = 429, .headers = {{"x-rd-retry-after-ms", "1500"}}}});
+    track(0, 5);
+    // Refused batches are retried by the client as they are, so the server sees the same
+    // batch four times and the unit stores, loads and deletes it once.
+    ASSERT_TRUE(advanceUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 0; }));
+    std::vector<nlohmann::json> batches;
+    for (const auto& request : scenario_.server().requests()) {
+        if (!request.path.starts_with("/logs") || !request.json) continue;
+        for (const auto& log : (*request.json)["logs"]) {
+            if (log.value("type", "") == "event") {
+                batches.push_back((*request.json)["logs"]);
+                break;
+            }
+        }
+    }
+    ASSERT_EQ(batches.size(), 4u);
+    for (const auto& batch : batches) EXPECT_EQ(batch, batches.front());
+    EXPECT_EQ(serverView(scenario_.server()).eventsByName.size(), 5u);
+}
+
 TEST_F(ScenarioTest, OfflineKeepsEverythingStoredAndReconnectingSendsItOnce) {
     scenario_.setOnline(false);
     start();
