@@ -93,6 +93,7 @@ TEST_F(ScenarioTest, RetriedAnswersDeliverEachEventOnce) {
     track(0, 5);
     // Refused batches are retried by the client as they are, so the server sees the same
     // batch four times and the unit stores, loads and deletes it once.
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 5; }));
     ASSERT_TRUE(advanceUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 0; }));
     std::vector<nlohmann::json> batches;
     for (const auto& request : scenario_.server().requests()) {
