@@ -14,6 +14,7 @@
 
 namespace rddi {
 
+class RDDIChannelProtocol;
 class RDDIChannelUnitProtocol;
 class RDDIChannelGroupProtocol;
 
@@ -63,12 +64,18 @@ public:
                                                  const RDDIAbstractLog& /*log*/, const std::string& /*internalId*/) {}
     virtual void channelWillSendLog(RDDIChannelUnitProtocol& /*channel*/, const RDDIAbstractLog& /*log*/) {}
     virtual void channelDidSucceedSendingLog(RDDIChannelUnitProtocol& /*channel*/, const RDDIAbstractLog& /*log*/) {}
+    // The error as it prints itself ("Error Domain=… Code=… \"…\""); empty when the
+    // ingestion reported none (a bare failing status code).
     virtual void channelDidFailSendingLog(RDDIChannelUnitProtocol& /*channel*/, const RDDIAbstractLog& /*log*/,
                                           const std::string& /*error*/) {}
-    // `channel` is the unit, or the group when the group itself was switched.
-    virtual void channelDidSetEnabled(const void* /*channel*/, bool /*enabled*/, bool /*deleteData*/) {}
-    virtual void channelDidPauseWithIdentifyingObject(const void* /*channel*/, const void* /*object*/) {}
-    virtual void channelDidResumeWithIdentifyingObject(const void* /*channel*/, const void* /*object*/) {}
+    // `channel` is the unit, or the group when the group itself was switched: a
+    // listener tells them apart with a dynamic_cast to RDDIChannelUnitProtocol.
+    virtual void channelDidSetEnabled(RDDIChannelProtocol& /*channel*/, bool /*enabled*/, bool /*deleteData*/) {}
+    // The object is none when its party was freed before the queued call ran.
+    virtual void channelDidPauseWithIdentifyingObject(RDDIChannelProtocol& /*channel*/,
+                                                      const std::shared_ptr<const void>& /*object*/) {}
+    virtual void channelDidResumeWithIdentifyingObject(RDDIChannelProtocol& /*channel*/,
+                                                       const std::shared_ptr<const void>& /*object*/) {}
     // True keeps the log from being stored; later delegates are then not asked.
     virtual bool channelUnitShouldFilterLog(RDDIChannelUnitProtocol& /*unit*/, RDDIAbstractLog& /*log*/) {
         return false;

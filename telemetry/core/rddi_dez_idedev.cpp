@@ -4,6 +4,7 @@
 #include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_history_info.hpp"
 #include "telemetry/core/rddi_log_with_properties.hpp"
+#include "telemetry/core/rddi_pipeline_builders.hpp"
 #include "telemetry/core/rddi_session_context.hpp"
 #include "telemetry/core/rddi_user_id_context.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
@@ -30,6 +31,7 @@ std::shared_ptr<RDDIDezIdedev> gShared;
 std::mutex gDependencyLock;
 RDDIDependencyConfiguration::ChannelGroupFactory gChannelGroupFactory;
 std::shared_ptr<RDDIHttpClientProtocol> gHttpClient;
+std::optional<std::string> gVudEzezevuvoBaseUrl;
 
 const char* configurationSource(bool fromApplication) { return fromApplication ? "" : "from a library "; }
 
@@ -64,6 +66,16 @@ void RDDIDependencyConfiguration::setChannelGroupFactory(ChannelGroupFactory fac
 std::shared_ptr<RDDIHttpClientProtocol> RDDIDependencyConfiguration::httpClient() {
     std::lock_guard lock(gDependencyLock);
     return gHttpClient;
+}
+
+std::optional<std::string> RDDIDependencyConfiguration::vudEzezevuvoBaseUrl() {
+    std::lock_guard lock(gDependencyLock);
+    return gVudEzezevuvoBaseUrl;
+}
+
+void RDDIDependencyConfiguration::setVudEzezevuvoBaseUrl(std::optional<std::string> baseUrl) {
+    std::lock_guard lock(gDependencyLock);
+    gVudEzezevuvoBaseUrl = std::move(baseUrl);
 }
 
 void RDDIDependencyConfiguration::setHttpClient(std::shared_ptr<RDDIHttpClientProtocol> httpClient) {
@@ -341,9 +353,23 @@ bool RDDIDezIdedev::shouldDisable(const std::string& serviceName) {
 
 void RDDIDezIdedev::initializeChannelGroup() {
     std::lock_guard lock(lock_);
+    const auto factory = RDDIDependencyConfiguration::channelGroupFactory();
+    // An injected client serves both ingestions: a test's client watches the loopback
+    // network, where the Internet watcher of a new client may rightly say "down".
+    const auto injectedClient = RDDIDependencyConfiguration::httpClient();
+    if (!factory && !vudEzezevuvoChannelDelegate_) {
+        auto baseUrl = RDDIDependencyConfiguration::vudEzezevuvoBaseUrl();
+        if (!baseUrl && !appSecret_) baseUrl = logUrl_;
+        vudEzezevuvoChannelDelegate_ = pipeline::makeVudEzezevuvoChannelDelegate(
+            injectedClient ? injectedClient : pipeline::makeHttpClient(), instanceInstallId(), baseUrl);
+    }
     if (!channelGroup_) {
-        if (auto factory = RDDIDependencyConfiguration::channelGroupFactory()) {
+        if (factory) {
             channelGroup_ = factory(instanceInstallId(), logUrl_.value_or(kDefaultLogUrl));
+        } else {
+            channelGroup_ = pipeline::makeChannelGroup(injectedClient ? injectedClient : pipeline::makeHttpClient(),
+                                                       instanceInstallId(), logUrl_.value_or(kDefaultLogUrl));
+            channelGroup_->addDelegate(vudEzezevuvoChannelDelegate_);
         }
         if (channelGroup_ && requestedMaxStorageSizeInBytes_) {
             channelGroup_->setMaxStorageSize(*requestedMaxStorageSizeInBytes_, maxStorageSizeCompletionHandler_);
@@ -464,6 +490,7 @@ void RDDIDezIdedev::instanceSetLogUrl(const std::string& logUrl) {
         channelGroup_->setLogUrl(logUrl);
     } else {
         RDDILogInfo(kRDDILogTag, "The log url of One Collector endpoint was changed to {}", logUrl);
+        if (vudEzezevuvoChannelDelegate_) pipeline::setVudEzezevuvoLogUrl(*vudEzezevuvoChannelDelegate_, logUrl);
     }
 }
 

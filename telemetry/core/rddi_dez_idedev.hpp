@@ -38,6 +38,12 @@ public:
 
     static ChannelGroupFactory channelGroupFactory();
     static void setChannelGroupFactory(ChannelGroupFactory factory);
+
+    // The Common Schema collector's base URL in place of the default one; none by
+    // default. With an app secret the log URL only reaches the Dez Idedev ingestion,
+    // so this is the one way to point the collector elsewhere (a test server).
+    static std::optional<std::string> vudEzezevuvoBaseUrl();
+    static void setVudEzezevuvoBaseUrl(std::optional<std::string> baseUrl);
 };
 
 class RDDIDezIdedev : public std::enable_shared_from_this<RDDIDezIdedev> {
@@ -148,6 +154,7 @@ private:
     std::optional<std::string> logUrl_;
     std::shared_ptr<RDDIChannelUnitProtocol> channelUnit_;
     std::shared_ptr<RDDIChannelGroupProtocol> channelGroup_;
+    std::shared_ptr<RDDIChannelDelegate> vudEzezevuvoChannelDelegate_;
     std::vector<std::shared_ptr<RDDIServiceInternal>> services_;
     std::optional<std::vector<std::string>> startedServiceNames_;
     std::optional<std::string> appSecret_;

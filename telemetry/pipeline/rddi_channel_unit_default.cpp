@@ -1,0 +1,479 @@
+#include "telemetry/pipeline/rddi_channel_unit_default.hpp"
+
+#include "platform/foundation/date.hpp"
+#include "platform/foundation/uuid.hpp"
+#include "telemetry/core/rddi_device_tracker.hpp"
+#include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/core/rddi_errors.hpp"
+#include "telemetry/core/rddi_logger.hpp"
+#include "telemetry/core/rddi_user_defaults.hpp"
+#include "telemetry/core/rddi_utility.hpp"
+#include "telemetry/pipeline/rddi_http_util.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <future>
+#include <chrono>
+
+namespace rddi {
+
+namespace pf = platform::foundation;
+
+namespace {
+const std::string kTag = RDDIDezIdedev::logTag();
+
+// Set at exit once every logs queue ran dry: later blocks would touch the process's
+// static objects while they are being destroyed, so they do nothing.
+std::atomic<bool> gExiting{false};
+std::mutex* gExitMutex = new std::mutex;
+auto* gExitQueues = new std::vector<platform::dispatch::DispatchQueue>;
+
+bool exiting() { return gExiting.load(std::memory_order_acquire); }
+
+void quiesceAtExit() {
+    std::vector<platform::dispatch::DispatchQueue> queues;
+    {
+        std::lock_guard lock(*gExitMutex);
+        queues = *gExitQueues;
+    }
+    // The block that runs now ends first; the ones behind it see the flag. Not sync():
+    // the exiting thread's thread-local state is already gone. Bounded, so an exit never hangs.
+    auto drain = [&] {
+        for (const auto& queue : queues) {
+            auto done = std::make_shared<std::promise<void>>();
+            auto reached = done->get_future();
+            queue.async([done] { done->set_value(); });
+            reached.wait_for(std::chrono::seconds(5));
+        }
+    };
+    drain();
+    gExiting.store(true, std::memory_order_release);
+    drain();
+}
+}  // namespace
+
+void RDDIChannelUnitDefault::quiesceQueueAtExit(const platform::dispatch::DispatchQueue& queue) {
+    std::lock_guard lock(*gExitMutex);
+    if (gExitQueues->empty()) std::atexit(quiesceAtExit);
+    for (const auto& known : *gExitQueues)
+        if (known == queue) return;
+    gExitQueues->push_back(queue);
+}
+
+RDDIChannelUnitDefault::RDDIChannelUnitDefault(std::shared_ptr<RDDIIngestionProtocol> ingestion,
+                                               std::shared_ptr<RDDIStorage> storage,
+                                               std::shared_ptr<const RDDIChannelUnitConfiguration> configuration,
+                                               platform::dispatch::DispatchQueue logsDispatchQueue)
+    : ingestion_(std::move(ingestion)),
+      storage_(std::move(storage)),
+      logsDispatchQueue_(std::move(logsDispatchQueue)),
+      configuration_(std::move(configuration)) {}
+
+RDDIChannelUnitDefault::~RDDIChannelUnitDefault() {
+    if (timerSource_) timerSource_->cancel();
+}
+
+pf::Error RDDIChannelUnitDefault::connectionPausedError() {
+    return makeRDDIError(kRDDIConnectionPausedErrorCode, kRDDIConnectionPausedErrorDesc);
+}
+
+std::shared_ptr<const RDDIChannelUnitConfiguration> RDDIChannelUnitDefault::configuration() const {
+    std::lock_guard lock(configurationMutex_);
+    return configuration_;
+}
+
+void RDDIChannelUnitDefault::setConfiguration(std::shared_ptr<const RDDIChannelUnitConfiguration> configuration) {
+    std::lock_guard lock(configurationMutex_);
+    configuration_ = std::move(configuration);
+}
+
+std::string RDDIChannelUnitDefault::oldestPendingLogTimestampKey() const {
+    return fmt::format("{}:{}", "ChannelStartTimer", groupId());
+}
+
+// --- delegates -------------------------------------------------------------------
+
+// At once, under the set's lock: queued, a log enqueued right after a unit was made
+// would reach its prepare step before the group heard of the unit, and a targeted log
+// would slip past the companion routing.
+void RDDIChannelUnitDefault::addDelegate(const std::shared_ptr<RDDIChannelDelegate>& delegate) {
+    if (!delegate) return;
+    std::lock_guard lock(delegatesMutex_);
+    std::erase_if(delegates_, [](const auto& w) { return w.expired(); });
+    for (const auto& w : delegates_)
+        if (w.lock() == delegate) return;
+    delegates_.push_back(delegate);
+}
+
+void RDDIChannelUnitDefault::removeDelegate(const std::shared_ptr<RDDIChannelDelegate>& delegate) {
+    if (!delegate) return;
+    std::lock_guard lock(delegatesMutex_);
+    std::erase_if(delegates_, [&](const auto& w) { return w.expired() || w.lock() == delegate; });
+}
+
+std::vector<std::shared_ptr<RDDIChannelDelegate>> RDDIChannelUnitDefault::delegatesSnapshot() const {
+    std::vector<std::shared_ptr<RDDIChannelDelegate>> snapshot;
+    std::lock_guard lock(delegatesMutex_);
+    snapshot.reserve(delegates_.size());
+    for (const auto& weak : delegates_)
+        if (auto strong = weak.lock()) snapshot.push_back(std::move(strong));
+    return snapshot;
+}
+
+void RDDIChannelUnitDefault::notifyFailureBeforeSendingForItem(const RDDIAbstractLog& log, const pf::Error& error) {
+    const std::string reported = error.printedDescription();
+    for (const auto& delegate : delegatesSnapshot()) {
+        delegate->channelWillSendLog(*this, log);
+        delegate->channelDidFailSendingLog(*this, log, reported);
+    }
+}
+
+// --- enqueue ---------------------------------------------------------------------
+
+void RDDIChannelUnitDefault::enqueueItem(std::shared_ptr<RDDIAbstractLog> log, RDDIFlags flags) {
+    if (!log) {
+        RDDILogWarning(kTag, "Log is not valid.");
+        return;
+    }
+    if (!log->timestamp) log->timestamp = pf::Date::now();
+    if (!log->device) log->device = RDDIDeviceTracker::sharedInstance()->device();
+    if (!log->isValid()) {
+        RDDILogWarning(kTag, "Log is not valid.");
+        return;
+    }
+    const std::string internalId = pf::UUID().uuidString();
+    const auto delegates = delegatesSnapshot();
+    for (const auto& delegate : delegates) delegate->channelPrepareLog(*this, *log);
+    for (const auto& delegate : delegates) delegate->channelDidPrepareLog(*this, *log, internalId, flags);
+    logsDispatchQueue_.async([self = shared_from_this(), log = std::move(log), internalId, flags] {
+        if (exiting()) return;
+        self->enqueueOnQueue(log, internalId, flags);
+    });
+}
+
+void RDDIChannelUnitDefault::enqueueOnQueue(const std::shared_ptr<RDDIAbstractLog>& log,
+                                            const std::string& internalId, RDDIFlags flags) {
+    const auto delegates = delegatesSnapshot();
+    bool filtered = false;
+    for (const auto& delegate : delegates) {
+        if (delegate->channelUnitShouldFilterLog(*this, *log)) {
+            filtered = true;
+            break;
+        }
+    }
+    const std::string type = log->type.value_or("");
+    bool saved = false;
+    if (filtered) {
+        RDDILogDebug(kTag, "Log of type '{}' was filtered out by delegate(s)", type);
+    } else if (ingestion_ && !ingestion_->isReadyToSend()) {
+        RDDILogDebug(kTag,
+                     "Log of type '{}' was not filtered out by delegate(s) but ingestion is not ready to send it.",
+                     type);
+    } else if (discardLogs_) {
+        RDDILogWarning(kTag, "Channel {} disabled in log discarding mode, discard this log.", groupId());
+        notifyFailureBeforeSendingForItem(*log, connectionPausedError());
+    } else {
+        RDDILogDebug(kTag, "Saving log, type: {}, flags: {}.", type, static_cast<std::uint32_t>(flags));
+        saved = storage_->saveLog(log, groupId(), flags);
+    }
+    for (const auto& delegate : delegatesSnapshot()) delegate->channelDidCompleteEnqueueingLog(*this, *log, internalId);
+    if (saved) {
+        ++itemsCount_;
+        checkPendingLogs();
+    }
+}
+
+// --- flushing --------------------------------------------------------------------
+
+void RDDIChannelUnitDefault::checkPendingLogs() {
+    const auto config = configuration();
+    if (!paused_ && config->flushInterval() == RDDIChannelUnitConfiguration::kDefaultFlushInterval &&
+        itemsCount_ >= config->batchSizeLimit()) {
+        flushQueue();
+        return;
+    }
+    if (itemsCount_ == 0) return;
+    const std::uint64_t interval = resolveFlushInterval();
+    if (paused_) return;
+    if (interval > 0) {
+        startTimer(interval);
+    } else {
+        flushQueue();
+    }
+}
+
+std::uint64_t RDDIChannelUnitDefault::resolveFlushInterval() {
+    const std::uint64_t interval = configuration()->flushInterval();
+    if (interval <= RDDIChannelUnitConfiguration::kDefaultFlushInterval) return interval;
+    auto defaults = RDDIDezIdedevUserDefaults::shared();
+    const std::string key = oldestPendingLogTimestampKey();
+    const auto start = defaults->objectForKey(key).asDate();
+    const pf::Date now = pf::Date::now();
+    if (start && now.timeIntervalSince(*start) >= 0) {
+        const double elapsed = now.timeIntervalSince(*start);
+        if (elapsed <= static_cast<double>(interval)) return interval - static_cast<std::uint64_t>(elapsed);
+        defaults->removeObjectForKey(key);
+        return 0;
+    }
+    defaults->setObject(pf::Value(now), key);
+    return interval;
+}
+
+void RDDIChannelUnitDefault::startTimer(std::uint64_t seconds) {
+    if (!enabled_) return;
+    resetTimer();
+    platform::dispatch::DispatchTimer timer(logsDispatchQueue_);
+    // The handler must not keep the unit alive: a unit that is gone has nothing to flush.
+    std::weak_ptr<RDDIChannelUnitDefault> weak = weak_from_this();
+    timer.setEventHandler([weak] {
+        if (exiting()) return;
+        auto self = weak.lock();
+        if (!self) return;
+        if (self->itemsCount_ > 0) self->flushQueue();
+        self->resetTimer();
+        RDDIDezIdedevUserDefaults::shared()->removeObjectForKey(self->oldestPendingLogTimestampKey());
+    });
+    timer.schedule(std::chrono::seconds(seconds), std::chrono::seconds(1), std::chrono::seconds(1));
+    timerSource_ = timer;
+    timer.resume();
+}
+
+void RDDIChannelUnitDefault::resetTimer() {
+    if (timerSource_) timerSource_->cancel();
+}
+
+void RDDIChannelUnitDefault::flushQueue() {
+    const auto config = configuration();
+    if (!ingestion_ || !ingestion_->isEnabled()) {
+        RDDILogDebug(kTag, "DezIdedev SDK is offline, groupId:{}.", config->groupId());
+        return;
+    }
+    if (!enabled_) return;
+    if (!ingestion_->isReadyToSend()) return;
+    resetTimer();
+    if (paused_ || pendingBatchQueueFull_) {
+        if (itemsCount_ >= config->batchSizeLimit()) {
+            availableBatchFromStorage_ = true;
+            itemsCount_ = 0;
+        }
+        return;
+    }
+    itemsCount_ = 0;
+    const std::vector<std::string> keys(pausedTargetKeys_.begin(), pausedTargetKeys_.end());
+    availableBatchFromStorage_ = storage_->loadLogsWithGroupId(
+        config->groupId(), config->batchSizeLimit(), keys,
+        [this](const std::vector<std::shared_ptr<RDDIAbstractLog>>& logs, const std::optional<std::string>& batchId) {
+            if (logs.empty()) return;
+            sendLogContainer(std::make_shared<RDDILogContainer>(batchId, logs));
+        });
+    if (availableBatchFromStorage_ && !pendingBatchQueueFull_) flushQueue();
+}
+
+void RDDIChannelUnitDefault::sendLogContainer(const std::shared_ptr<RDDILogContainer>& container) {
+    const auto config = configuration();
+    const std::string batchId = container->batchId.value_or("");
+    pendingBatchIds_.push_back(batchId);
+    if (pendingBatchIds_.size() >= config->pendingBatchesLimit()) pendingBatchQueueFull_ = true;
+
+    if (RDDIDezIdedev::logLevel() <= RDDILogLevelDebug) {
+        const std::size_t count = container->logs.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto& log = container->logs[i];
+            RDDILogDebug(kTag, "Sending {}/{} log, group Id: {}, batch Id: {}, session Id: {}, payload:\n{}", i + 1,
+                         count, config->groupId(), batchId, log->sid.value_or("(null)"),
+                         log->serializeLogWithPrettyPrinting(true).value_or("(null)"));
+        }
+    }
+    for (const auto& delegate : delegatesSnapshot())
+        for (const auto& log : container->logs) delegate->channelWillSendLog(*this, *log);
+
+    // The answer may come on any thread, after the unit is gone: it only holds it weakly.
+    std::weak_ptr<RDDIChannelUnitDefault> weak = weak_from_this();
+    auto queue = logsDispatchQueue_;
+    ingestion_->sendAsync(container, [weak, queue, container](const std::string& callId,
+                                                              const std::optional<platform::network::HTTPURLResponse>& response,
+                                                              const std::optional<pf::Data>&,
+                                                              const std::optional<pf::Error>& error) {
+        queue.async([weak, callId, response, container, error] {
+            if (exiting()) return;
+            if (auto self = weak.lock()) self->handleSendCompletion(callId, response, container, error);
+        });
+    });
+}
+
+void RDDIChannelUnitDefault::handleSendCompletion(const std::string& batchId,
+                                                  const std::optional<platform::network::HTTPURLResponse>& response,
+                                                  const std::shared_ptr<RDDILogContainer>& container,
+                                                  const std::optional<pf::Error>& error) {
+    auto it = std::find(pendingBatchIds_.begin(), pendingBatchIds_.end(), batchId);
+    if (it == pendingBatchIds_.end()) {
+        RDDILogWarning(kTag, "Batch Id {} not expected, ignore.", batchId);
+        return;
+    }
+    const auto config = configuration();
+    const long statusCode = response ? response->statusCode : 0;
+    const bool succeeded = RDDIHttpUtil::isSuccessStatusCode(statusCode);
+    if (succeeded) {
+        RDDILogDebug(kTag, "Log(s) sent with success, batch Id:{}.", batchId);
+        for (const auto& delegate : delegatesSnapshot())
+            for (const auto& log : container->logs) delegate->channelDidSucceedSendingLog(*this, *log);
+        storage_->deleteLogsWithBatchId(batchId, config->groupId());
+    } else {
+        RDDILogError(kTag, "Log(s) sent with failure, batch Id:{}, status code:{}", batchId, statusCode);
+        const std::string reported = error ? error->printedDescription() : std::string();
+        for (const auto& delegate : delegatesSnapshot())
+            for (const auto& log : container->logs) delegate->channelDidFailSendingLog(*this, *log, reported);
+        if (!RDDIHttpUtil::isRecoverableError(statusCode)) {
+            RDDILogError(kTag, "Fatal error encountered; shutting down channel unit with group ID {}",
+                         config->groupId());
+            setEnabled(false, true);
+            return;
+        }
+    }
+    pendingBatchIds_.erase(std::find(pendingBatchIds_.begin(), pendingBatchIds_.end(), batchId));
+    if (pendingBatchQueueFull_ && pendingBatchIds_.size() < config->pendingBatchesLimit()) {
+        pendingBatchQueueFull_ = false;
+        if (succeeded && availableBatchFromStorage_) flushQueue();
+    }
+}
+
+// --- pausing ---------------------------------------------------------------------
+
+void RDDIChannelUnitDefault::pauseWithIdentifyingObject(const std::shared_ptr<const void>& object) {
+    logsDispatchQueue_.async([self = shared_from_this(), weak = std::weak_ptr<const void>(object)] {
+        if (exiting()) return;
+        if (auto strong = weak.lock()) self->pauseWithIdentifyingObjectSync(strong);
+    });
+}
+
+void RDDIChannelUnitDefault::resumeWithIdentifyingObject(const std::shared_ptr<const void>& object) {
+    logsDispatchQueue_.async([self = shared_from_this(), weak = std::weak_ptr<const void>(object)] {
+        if (exiting()) return;
+        self->resumeWithIdentifyingObjectSync(weak.lock());
+    });
+}
+
+bool RDDIChannelUnitDefault::hasPauseLanes() {
+    // A party that is gone has dropped its lane with it.
+    std::erase_if(pausedIdentifyingObjects_, [](const auto& w) { return w.expired(); });
+    return !pausedIdentifyingObjects_.empty();
+}
+
+void RDDIChannelUnitDefault::pauseWithIdentifyingObjectSync(const std::shared_ptr<const void>& object) {
+    hasPauseLanes();
+    const bool known = std::any_of(pausedIdentifyingObjects_.begin(), pausedIdentifyingObjects_.end(),
+                                   [&](const auto& w) { return w.lock() == object; });
+    if (!known) pausedIdentifyingObjects_.push_back(object);
+    RDDILogVerbose(kTag, "Identifying object {} added to pause lane for channel {}.", object.get(), groupId());
+    if (!paused_) {
+        RDDILogDebug(kTag, "Pause channel {}.", groupId());
+        paused_ = true;
+        resetTimer();
+    }
+    for (const auto& delegate : delegatesSnapshot()) delegate->channelDidPauseWithIdentifyingObject(*this, object);
+}
+
+void RDDIChannelUnitDefault::resumeWithIdentifyingObjectSync(const std::shared_ptr<const void>& object) {
+    std::erase_if(pausedIdentifyingObjects_, [&](const auto& w) { return w.lock() == object; });
+    RDDILogVerbose(kTag, "Identifying object {} removed from pause lane for channel {}.", object.get(), groupId());
+    if (!hasPauseLanes()) {
+        RDDILogDebug(kTag, "Resume channel {}.", groupId());
+        paused_ = false;
+        checkPendingLogs();
+    }
+    for (const auto& delegate : delegatesSnapshot())
+        delegate->channelDidResumeWithIdentifyingObject(*this, object);
+}
+
+void RDDIChannelUnitDefault::pauseSendingLogsWithToken(const std::string& token) {
+    const auto key = RDDIUtility::targetKeyFromTargetToken(token);
+    if (!key) return;
+    logsDispatchQueue_.async([self = shared_from_this(), key = *key] {
+        if (exiting()) return;
+        RDDILogDebug(kTag, "Pause channel for target key {}.", key);
+        self->pausedTargetKeys_.insert(key);
+    });
+}
+
+void RDDIChannelUnitDefault::resumeSendingLogsWithToken(const std::string& token) {
+    const auto key = RDDIUtility::targetKeyFromTargetToken(token);
+    if (!key) return;
+    logsDispatchQueue_.async([self = shared_from_this(), key = *key] {
+        if (exiting()) return;
+        RDDILogDebug(kTag, "Resume channel for target key {}.", key);
+        self->pausedTargetKeys_.erase(key);
+        self->itemsCount_ = self->storage_->countLogs();
+        self->checkPendingLogs();
+    });
+}
+
+// --- switching -------------------------------------------------------------------
+
+void RDDIChannelUnitDefault::setEnabled(bool enabled, bool deleteDataOnDisabled) {
+    logsDispatchQueue_.async([self = shared_from_this(), enabled, deleteDataOnDisabled] {
+        if (exiting()) return;
+        self->setEnabledSync(enabled, deleteDataOnDisabled);
+    });
+}
+
+void RDDIChannelUnitDefault::setEnabledSync(bool enabled, bool deleteData) {
+    if (enabled != enabled_) {
+        enabled_ = enabled;
+        // Switching off is a pause lane of the unit's own.
+        std::shared_ptr<const void> self = shared_from_this();
+        if (enabled) {
+            resumeWithIdentifyingObjectSync(self);
+        } else {
+            pauseWithIdentifyingObjectSync(self);
+        }
+    }
+    if (!enabled && deleteData) {
+        RDDILogDebug(kTag, "Delete all logs for group Id {}", groupId());
+        deleteAllLogsWithErrorSync(connectionPausedError());
+        itemsCount_ = 0;
+        availableBatchFromStorage_ = false;
+        pendingBatchQueueFull_ = false;
+        RDDIDezIdedevUserDefaults::shared()->removeObjectForKey(oldestPendingLogTimestampKey());
+        discardLogs_ = true;
+    } else {
+        discardLogs_ = false;
+    }
+    for (const auto& delegate : delegatesSnapshot()) delegate->channelDidSetEnabled(*this, enabled, deleteData);
+}
+
+void RDDIChannelUnitDefault::deleteAllLogsWithError(const pf::Error& error) {
+    logsDispatchQueue_.async([self = shared_from_this(), error] {
+        if (exiting()) return;
+        self->deleteAllLogsWithErrorSync(error);
+    });
+}
+
+void RDDIChannelUnitDefault::deleteAllLogsWithErrorSync(const pf::Error& error) {
+    const std::string group = groupId();
+    for (const auto& batchId : pendingBatchIds_) storage_->deleteLogsWithBatchId(batchId, group);
+    pendingBatchIds_.clear();
+    // One log at a time, so a large backlog is dropped in bounded memory.
+    storage_->deleteLogsWithGroupId(group, [&](const std::shared_ptr<RDDIAbstractLog>& log) {
+        if (log) notifyFailureBeforeSendingForItem(*log, error);
+    });
+}
+
+RDDIChannelUnitDefault::State RDDIChannelUnitDefault::stateSync() const {
+    State state;
+    logsDispatchQueue_.sync([&] {
+        state.itemsCount = itemsCount_;
+        state.pendingBatchIds = pendingBatchIds_;
+        state.availableBatchFromStorage = availableBatchFromStorage_;
+        state.pendingBatchQueueFull = pendingBatchQueueFull_;
+        state.enabled = enabled_;
+        state.paused = paused_;
+        state.discardLogs = discardLogs_;
+        state.timerArmed = timerSource_ && !timerSource_->isCancelled();
+    });
+    return state;
+}
+
+}  // namespace rddi

@@ -1,0 +1,230 @@
+// The SDK end to end: analytics events through the real channel group, the SQLite log
+// store and the HTTP client to the loopback server.
+#include "platform/foundation/clock.hpp"
+#include "support/temp_dir.hpp"
+#include "telemetry/analytics/rddi_analytics.hpp"
+#include "telemetry/analytics/rddi_event_log.hpp"
+#include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/support/scenario_environment.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <thread>
+#include <set>
+
+namespace {
+
+namespace pf = platform::foundation;
+using rddi::RDDIAnalytics;
+using rddi::RDDIDezIdedev;
+using rddi::testkit::ScenarioEnvironment;
+
+// Event ids by name, as the server received them, and the size of every batch.
+struct ServerView {
+    std::map<std::string, int> eventsByName;
+    std::vector<std::size_t> batchSizes;
+    int duplicates = 0;
+};
+
+ServerView serverView(const rddi::testkit::LoopbackServer& server) {
+    ServerView view;
+    std::set<std::string> ids;
+    for (const auto& request : server.requests()) {
+        if (!request.path.starts_with("/logs") || !request.json) continue;
+        const auto& logs = (*request.json)["logs"];
+        view.batchSizes.push_back(logs.size());
+        for (const auto& log : logs) {
+            if (log.value("type", "") != "event") continue;
+            ++view.eventsByName[log.value("name", "")];
+            if (!ids.insert(log.value("id", "")).second) ++view.duplicates;
+        }
+    }
+    return view;
+}
+
+class ScenarioTest : public ::testing::Test {
+protected:
+    void SetUp() override { pf::Clock::setCurrent(clock_); }
+    void TearDown() override { pf::Clock::setCurrent(nullptr); }
+    void start() { RDDIDezIdedev::start("secret", {RDDIAnalytics::serviceClass()}); }
+    void track(int from, int to) {
+        for (int i = from; i < to; ++i) RDDIAnalytics::trackEvent("event" + std::to_string(i));
+    }
+    // Runs the flush timers that are due, until the server saw what it waits for.
+    bool advanceUntil(const std::function<bool()>& done) {
+        return scenario_.waitUntil([&] {
+            clock_->advanceSeconds(1);
+            return done();
+        });
+    }
+    int eventsSeen() {
+        int total = 0;
+        for (const auto& [name, count] : serverView(scenario_.server()).eventsByName) total += count;
+        return total;
+    }
+
+    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    ScenarioEnvironment scenario_;
+};
+
+TEST_F(ScenarioTest, EventsGoOutInBatchesOfFiftyEachOnceAndLeaveNoRows) {
+    start();
+    track(0, 120);
+    ASSERT_TRUE(advanceUntil([&] { return eventsSeen() >= 120; }));
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 0; }));
+    auto view = serverView(scenario_.server());
+    EXPECT_EQ(view.duplicates, 0);
+    EXPECT_EQ(view.eventsByName.size(), 120u);
+    for (auto size : view.batchSizes) EXPECT_LE(size, 50u);
+    for (const auto& request : scenario_.server().requests()) {
+        if (request.path.starts_with("/logs")) {
+            EXPECT_EQ(request.method, "POST");
+        }
+    }
+}
+
+TEST_F(ScenarioTest, RetriedAnswersDeliverEachEventOnce) {
+    start();
+    ASSERT_TRUE(advanceUntil([&] { return scenario_.server().requestCount() >= 1; }));  // the start-service log
+    scenario_.server().script({{.status = 503}, {.status = 503}, {.status = 429, .headers = {{"x-rd-retry-after-ms", "1500"}}}});
+    track(0, 5);
+    // Refused batches are retried by the client as they are, so the server sees the same
+    // batch four times and the unit stores, loads and deletes it once.
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 5; }));
+    ASSERT_TRUE(advanceUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 0; }));
+    std::vector<nlohmann::json> batches;
+    for (const auto& request : scenario_.server().requests()) {
+        if (!request.path.starts_with("/logs") || !request.json) continue;
+        for (const auto& log : (*request.json)["logs"]) {
+            if (log.value("type", "") == "event") {
+                batches.push_back((*request.json)["logs"]);
+                break;
+            }
+        }
+    }
+    ASSERT_EQ(batches.size(), 4u);
+    for (const auto& batch : batches) EXPECT_EQ(batch, batches.front());
+    EXPECT_EQ(serverView(scenario_.server()).eventsByName.size(), 5u);
+}
+
+TEST_F(ScenarioTest, OfflineKeepsEverythingStoredAndReconnectingSendsItOnce) {
+    scenario_.setOnline(false);
+    start();
+    track(0, 10);
+    for (int i = 0; i < 10; ++i) clock_->advanceSeconds(1);
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics") >= 10; }));
+    EXPECT_EQ(eventsSeen(), 0);
+    scenario_.setOnline(true);
+    ASSERT_TRUE(advanceUntil([&] { return eventsSeen() >= 10; }));
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 0; }));
+    EXPECT_EQ(serverView(scenario_.server()).duplicates, 0);
+}
+
+TEST_F(ScenarioTest, DisablingDeletesWhatIsStoredAndSwitchingTheNetworkHoldsItBack) {
+    start();
+    RDDIDezIdedev::setNetworkRequestsAllowed(false);
+    track(0, 5);
+    for (int i = 0; i < 5; ++i) clock_->advanceSeconds(1);
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 5; }));
+    EXPECT_EQ(eventsSeen(), 0);
+    RDDIDezIdedev::setNetworkRequestsAllowed(true);
+    ASSERT_TRUE(advanceUntil([&] { return eventsSeen() >= 5; }));
+
+    track(5, 8);
+    RDDIDezIdedev::setEnabled(false);
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount() == 0; }));
+    for (int i = 0; i < 5; ++i) clock_->advanceSeconds(1);
+    EXPECT_EQ(serverView(scenario_.server()).eventsByName.count("event6"), 0u);
+}
+
+TEST_F(ScenarioTest, TargetedEventsReachTheCollectorThroughTheCompanionWithRisingSequenceNumbers) {
+    start();
+    auto group = RDDIDezIdedev::sharedInstance()->channelGroup();
+    ASSERT_NE(group, nullptr);
+    auto unit = group->channelUnitForGroupId("Analytics");
+    auto companion = group->channelUnitForGroupId("Analytics/one");
+    ASSERT_NE(unit, nullptr);
+    ASSERT_NE(companion, nullptr);
+    const std::string token = "0123456789abcdef0123456789abcdef-01234567-89ab-cdef-0123-456789abcdef-0123";
+    for (int i = 0; i < 2; ++i) {
+        auto event = std::make_shared<rddi::RDDIEventLog>();
+        event->name = "targeted.event" + std::to_string(i);
+        event->eventId = pf::UUID().uuidString();
+        event->addTransmissionTargetToken(token);
+        unit->enqueueItem(event, 1);
+    }
+    std::vector<nlohmann::json> lines;
+    ASSERT_TRUE(advanceUntil([&] {
+        lines.clear();
+        for (const auto& request : scenario_.server().requests())
+            if (request.path.starts_with("/VudEzezevuvo/1.0"))
+                lines.insert(lines.end(), request.jsonLines.begin(), request.jsonLines.end());
+        return lines.size() >= 2;
+    }));
+    ASSERT_EQ(lines.size(), 2u);
+    const std::string installId = RDDIDezIdedev::installId().uuidString();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const auto& sdk = lines[i]["ext"]["sdk"];
+        EXPECT_EQ(sdk.value("seq", 0), static_cast<int>(i + 1));
+        EXPECT_EQ(sdk.value("installId", ""), installId);
+        EXPECT_EQ(sdk.value("epoch", ""), lines[0]["ext"]["sdk"].value("epoch", "?"));
+    }
+    // Nothing of them went to the Dez Idedev endpoint, and no rows are left.
+    for (const auto& [name, count] : serverView(scenario_.server()).eventsByName) EXPECT_FALSE(name.starts_with("targeted"));
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics/one") == 0; }));
+    EXPECT_EQ(ScenarioEnvironment::rowCount("Analytics"), 0);
+}
+
+constexpr const char* kChildVariable = "GW_SCENARIO_CHILD";
+
+// Runs only as the child of a restart scenario: a launch of the SDK whose server refuses
+// connections, leaving its events stored in the scratch home it inherited.
+TEST(ScenarioChildProcess, StoreEventsWhileTheServerRefuses) {
+    if (!std::getenv(kChildVariable)) GTEST_SKIP() << "runs as a child process only";
+    rddi::testkit::TelemetryTestEnvironment::resetSdk();
+    rddi::RDDIDependencyConfiguration::setChannelGroupFactory({});
+    rddi::RDDIDependencyConfiguration::setHttpClient(rddi::RDDIHttpClient::create(
+        std::nullopt, rddi::RDDI_Reachability::withStatusSource([] { return std::optional<bool>(true); })));
+    RDDIDezIdedev::setLogUrl("http://127.0.0.1:1");
+    RDDIDezIdedev::start("secret", {RDDIAnalytics::serviceClass()});
+    for (int i = 0; i < 10; ++i) RDDIAnalytics::trackEvent("stored" + std::to_string(i));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (ScenarioEnvironment::rowCount("Analytics") < 10 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(ScenarioEnvironment::rowCount("Analytics"), 10);
+}
+
+TEST_F(ScenarioTest, LogsLeftByAnEarlierProcessGoWithTheUnitsNextStoredLog) {
+    {
+        gwtest::ScopedEnv child(kChildVariable, "1");
+        const pid_t pid = fork();
+        ASSERT_NE(pid, -1);
+        if (pid == 0) {
+            execl("/proc/self/exe", "telemetry_pipeline_tests",
+                  "--gtest_filter=ScenarioChildProcess.StoreEventsWhileTheServerRefuses", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), 0);
+    }
+    ASSERT_EQ(ScenarioEnvironment::rowCount("Analytics"), 10);
+
+    // A new unit counts from 0: the stored events wait for its next stored log.
+    start();
+    for (int i = 0; i < 5; ++i) clock_->advanceSeconds(1);
+    EXPECT_EQ(eventsSeen(), 0);
+    EXPECT_EQ(ScenarioEnvironment::rowCount("Analytics"), 10);
+    RDDIAnalytics::trackEvent("trigger");
+    ASSERT_TRUE(advanceUntil([&] { return eventsSeen() >= 11; }));
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 0; }));
+    const auto view = serverView(scenario_.server());
+    EXPECT_EQ(view.duplicates, 0);
+    EXPECT_EQ(view.eventsByName.size(), 11u);
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+#pragma once
+// The real pipeline against the loopback server: a scratch XDG home (so a real
+// "Logs.sqlite"), no channel-group factory, an injected HTTP client whose network
+// watcher follows a switch of the test's, and the SDK's logs sent to the server.
+#include "platform/dispatch/dispatch_queue.hpp"
+#include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/core/rddi_utility.hpp"
+#include "telemetry/pipeline/rddi_http_client.hpp"
+#include "telemetry/pipeline/rddi_reachability.hpp"
+#include "telemetry/support/http/loopback_server.hpp"
+#include "telemetry/support/telemetry_test_environment.hpp"
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace rddi::testkit {
+
+class ScenarioEnvironment {
+public:
+    ScenarioEnvironment() {
+        RDDIDependencyConfiguration::setChannelGroupFactory({});
+        reachability_ = RDDI_Reachability::withStatusSource([online = online_]() -> std::optional<bool> {
+            return online->load();
+        });
+        platform::network::URLSessionConfiguration configuration =
+            platform::network::URLSessionConfiguration::defaultConfiguration();
+        configuration.timeoutIntervalForRequest = 30;
+        client_ = RDDIHttpClient::create(std::nullopt, reachability_, configuration);
+        RDDIDependencyConfiguration::setHttpClient(client_);
+        RDDIDependencyConfiguration::setVudEzezevuvoBaseUrl(server_.baseURL());
+        RDDIDezIdedev::setLogUrl(server_.baseURL());
+    }
+    ~ScenarioEnvironment() {
+        RDDIDependencyConfiguration::setHttpClient(nullptr);
+        RDDIDependencyConfiguration::setVudEzezevuvoBaseUrl(std::nullopt);
+        server_.stop();
+    }
+
+    LoopbackServer& server() { return server_; }
+    TelemetryTestEnvironment& telemetry() { return env_; }
+    void setOnline(bool online) {
+        online_->store(online);
+        reachability_->statusMayHaveChanged();
+    }
+
+    // Waits on the server (pumping the main loop, where network notices arrive).
+    bool waitForRequests(std::size_t count, std::chrono::seconds timeout = std::chrono::seconds(60)) {
+        return platform::dispatch::MainLoop::runUntil([&] { return server_.requestCount() >= count; }, timeout);
+    }
+    bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout = std::chrono::seconds(60)) {
+        return platform::dispatch::MainLoop::runUntil(done, timeout);
+    }
+
+    static std::filesystem::path logsPath() { return RDDIUtility::dezIdedevDirectoryURL() / "Logs.sqlite"; }
+    // Rows left in the store, of one group or (empty) of all.
+    static long rowCount(const std::string& groupId = {}) {
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(logsPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+            sqlite3_close(db);
+            return -1;
+        }
+        sqlite3_busy_timeout(db, 10000);
+        std::string query = "SELECT COUNT(*) FROM logs";
+        if (!groupId.empty()) query += " WHERE groupId = ?1";
+        sqlite3_stmt* statement = nullptr;
+        long count = -1;
+        if (sqlite3_prepare_v2(db, query.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
+            if (!groupId.empty()) sqlite3_bind_text(statement, 1, groupId.c_str(), -1, SQLITE_TRANSIENT);
+            if (sqlite3_step(statement) == SQLITE_ROW) count = sqlite3_column_int64(statement, 0);
+        }
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+        return count;
+    }
+
+private:
+    TelemetryTestEnvironment env_;
+    LoopbackServer server_;
+    std::shared_ptr<std::atomic<bool>> online_ = std::make_shared<std::atomic<bool>>(true);
+    std::shared_ptr<RDDI_Reachability> reachability_;
+    std::shared_ptr<RDDIHttpClient> client_;
+};
+
+}  // namespace rddi::testkit
