@@ -7,7 +7,11 @@
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/core/rddi_user_id_context.hpp"
 #include "telemetry/core/rddi_utility.hpp"
+#include "platform/dispatch/timer.hpp"
+#include "platform/foundation/uuid.hpp"
+#include "telemetry/core/rddi_dispatcher_util.hpp"
 #include "telemetry/crashes/rddi_application_forwarder.hpp"
+#include "telemetry/crashes/rddi_error_log_formatter.hpp"
 #include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
 #include "telemetry/crashes/rddi_crashes_util.hpp"
 #include "telemetry/crashes/rddi_error_logs.hpp"
@@ -18,6 +22,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 
 namespace rddi {
 
@@ -28,6 +33,9 @@ namespace {
 
 std::mutex gSharedLock;
 std::shared_ptr<RDDICrashes> gShared;
+
+// Delayed processing runs once per process (until the shared instance is reset).
+std::atomic<bool> gDelayedProcessingRan{false};
 
 std::mutex gSetupDelegateLock;
 std::shared_ptr<RDDICrashHandlerSetupDelegate> gSetupDelegate;
@@ -54,8 +62,10 @@ void terminateWithCXXException(const RDDICrashesCXXExceptionInfo* info) {
 // Names the stored reports so that their order is that of the crashes.
 bool isStoredReportName(const std::filesystem::path& path) {
     const auto name = path.filename().string();
-    if (name.empty() || name == ".DS_Store" || name == kRDDIAnalyzerFilename) return false;
-    return path.extension() != ".plist";
+    for (const char* suffix : {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"}) {
+        if (name.ends_with(suffix)) return false;
+    }
+    return !name.empty();
 }
 
 }  // namespace
@@ -69,6 +79,7 @@ std::shared_ptr<RDDICrashes> RDDICrashes::sharedInstance() {
 void RDDICrashes::resetSharedInstance() {
     std::lock_guard lock(gSharedLock);
     gShared.reset();
+    gDelayedProcessingRan = false;
 }
 
 RDDIServiceClass RDDICrashes::serviceClass() {
@@ -85,7 +96,7 @@ RDDICrashes::RDDICrashes() {
         "Crashes");
     // Also registers the old archived class names with the classes that now decode them.
     RDDIRegisterCrashesArchiveClasses();
-    appStartTime_ = std::chrono::system_clock::now();
+    appStartTime_ = pf::Date::now();
     crashesPathComponent_ = RDDICrashesUtil::crashesDir();
     logBufferPathComponent_ = RDDICrashesUtil::logBufferDir();
     analyzerInProgressFilePathComponent_ = fmt::format("{}/{}", crashesPathComponent_, kRDDIAnalyzerFilename);
@@ -166,13 +177,19 @@ void RDDICrashes::applyEnabledState(bool isEnabled) {
         if (lvCrashReporter_ && lvCrashReporter_->hasPendingCrashReport()) {
             didCrashInLastSession_ = true;
             RDDILogDebug(kRDDICrashesLogTag, "The application crashed in the last session.");
+            handleLatestCrashReport();
         }
         auto files = persistedCrashReports();
         {
             std::lock_guard lock(stateLock_);
             crashFiles_ = files;
         }
-        if (files.empty()) clearContextHistoryAndKeepCurrentSession();
+        if (files.empty()) {
+            signalDelayedProcessing();
+            clearContextHistoryAndKeepCurrentSession();
+        } else {
+            startDelayedCrashProcessing();
+        }
 
         if (RDDIDezIdedev::isDebuggerAttached()) {
             RDDILogInfo(kRDDICrashesLogTag,
@@ -194,6 +211,7 @@ void RDDICrashes::applyEnabledState(bool isEnabled) {
     deleteAllFromCrashesDirectory();
     removeAnalyzerFile();
     if (lvCrashReporter_) lvCrashReporter_->purgePendingCrashReport();
+    clearUnprocessedReports();
     clearContextHistoryAndKeepCurrentSession();
     RDDIDezIdedevUserDefaults::shared()->removeObjectForKey(kRDDIAppDidReceiveMemoryWarningKey);
     RDDILogInfo(kRDDICrashesLogTag, "Crashes service has been disabled.");
@@ -303,14 +321,480 @@ std::vector<std::filesystem::path> RDDICrashes::persistedCrashReports() const {
     std::vector<std::filesystem::path> files;
     const auto folder = RDDIUtility::fullURLForPathComponent(crashesPathComponent_);
     std::error_code ec;
-    if (!folder || !std::filesystem::is_directory(*folder, ec)) return files;
-    for (const auto& entry : std::filesystem::directory_iterator(*folder, ec)) {
+    if (!folder) return files;
+    std::filesystem::directory_iterator it(*folder, ec);
+    if (ec) {
+        RDDILogError(kRDDICrashesLogTag, "No persisted crashes found.");
+        return files;
+    }
+    for (const auto& entry : it) {
         if (!entry.is_regular_file(ec) || !isStoredReportName(entry.path())) continue;
-        if (entry.file_size(ec) == 0) continue;
+        if (entry.file_size(ec) == 0 || ec) continue;
         files.push_back(entry.path());
     }
     std::sort(files.begin(), files.end());
     return files;
+}
+
+// --- Class interface of pending reports ----------------------------------------------
+
+std::shared_ptr<RDDIErrorReport> RDDICrashes::lastSessionCrashReport() {
+    auto instance = sharedInstance();
+    std::lock_guard lock(instance->stateLock_);
+    return instance->lastSessionCrashReport_;
+}
+
+void RDDICrashes::setDelegate(const std::shared_ptr<RDDICrashesDelegate>& delegate) {
+    auto instance = sharedInstance();
+    std::lock_guard lock(instance->stateLock_);
+    instance->delegate_ = delegate;
+}
+
+std::shared_ptr<RDDICrashesDelegate> RDDICrashes::delegate() {
+    auto instance = sharedInstance();
+    std::lock_guard lock(instance->stateLock_);
+    return instance->delegate_.lock();
+}
+
+void RDDICrashes::setUserConfirmationHandler(RDDIUserConfirmationHandler handler) {
+    auto instance = sharedInstance();
+    std::lock_guard lock(instance->stateLock_);
+    instance->userConfirmationHandler_ = std::move(handler);
+}
+
+RDDIUserConfirmationHandler RDDICrashes::userConfirmationHandler() {
+    auto instance = sharedInstance();
+    std::lock_guard lock(instance->stateLock_);
+    return instance->userConfirmationHandler_;
+}
+
+void RDDICrashes::notifyWithUserConfirmation(unsigned confirmation) {
+    sharedInstance()->notifyWithUserConfirmationValue(confirmation);
+}
+
+void RDDICrashes::applicationWillEnterForeground() {
+    if (!crashFiles().empty()) startDelayedCrashProcessing();
+}
+
+// --- Pending reports -----------------------------------------------------------------
+
+void RDDICrashes::handleLatestCrashReport() {
+    const auto marker = RDDIUtility::fullURLForPathComponent(analyzerInProgressFilePathComponent_);
+    std::error_code ec;
+    if (marker && std::filesystem::exists(*marker, ec)) {
+        RDDILogError(kRDDICrashesLogTag, "Error on loading the crash report, it will be purged.");
+    } else {
+        createAnalyzerFile();
+        lvcrash::ReporterError loadError;
+        auto data = lvCrashReporter_->loadPendingCrashReportDataAndReturnError(&loadError);
+        if (!data) {
+            RDDILogError(kRDDICrashesLogTag, "Couldn't load crash report: {}", loadError.message);
+        } else {
+            std::optional<pf::Error> error;
+            auto report = lvcrash::CrashReport::decode(*data, &error);
+            if (!report) {
+                RDDILogWarning(kRDDICrashesLogTag, "Couldn't parse crash report: {}",
+                               error ? error->localizedDescription() : std::string());
+            } else {
+                // Two crashes within one second (a crash loop at start) would share a name;
+                // a suffix keeps the second instead of dropping it.
+                const auto base = fmt::format("{:.0f}", pf::Date::now().timeIntervalSinceReferenceDate());
+                std::string name = base;
+                const auto folder = RDDIUtility::fullURLForPathComponent(crashesPathComponent_);
+                for (int suffix = 1; folder && std::filesystem::exists(*folder / name, ec); ++suffix) {
+                    name = fmt::format("{}-{}", base, suffix);
+                }
+                RDDIUtility::createFileAtPathComponent(fmt::format("{}/{}", crashesPathComponent_, name),
+                                                       pf::Data(*data), true, false);
+                auto errorReport = RDDIErrorLogFormatter::errorReportFromCrashReport(report);
+                {
+                    std::lock_guard lock(stateLock_);
+                    lastSessionCrashReport_ = errorReport;
+                }
+                RDDIWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({errorReport});
+            }
+        }
+    }
+    removeAnalyzerFile();
+    lvCrashReporter_->purgePendingCrashReport();
+}
+
+void RDDICrashes::startDelayedCrashProcessing() {
+    std::weak_ptr<RDDICrashes> weakSelf = weak_from_this();
+    pd::DispatchTimer timer(pd::DispatchQueue::global());
+    timer.setEventHandler([weakSelf] {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        if (self->isAutomaticProcessingEnabled() &&
+            RDDIUtility::applicationState() == RDDIApplicationState::background) {
+            RDDILogWarning(kRDDICrashesLogTag,
+                           "Crashes will not be processed because the application is in the background.");
+            return;
+        }
+        if (gDelayedProcessingRan.exchange(true)) return;
+        self->startCrashProcessing();
+        self->signalDelayedProcessing();
+    });
+    timer.schedule(std::chrono::seconds(1));
+    timer.resume();
+    std::lock_guard lock(stateLock_);
+    delayedProcessingTimers_.push_back(std::move(timer));
+}
+
+void RDDICrashes::signalDelayedProcessing() {
+    {
+        std::lock_guard lock(processingLock_);
+        delayedProcessingSignalled_ = true;
+    }
+    processingDone_.notify_all();
+}
+
+void RDDICrashes::startCrashProcessing() {
+    RDDILogDebug(kRDDICrashesLogTag, "Start delayed CrashManager processing");
+    if (exceptionHandler_ && exceptionHandler_ != pf::getUncaughtExceptionHandler()) {
+        RDDILogWarning(kRDDICrashesLogTag,
+                       "Another exception handler was added. If this invokes any kind of exit() after processing the "
+                       "exception, which causes any subsequent error handler not to be invoked, these crashes will NOT "
+                       "be reported to Dez Idedev!");
+    }
+    processCrashReports();
+}
+
+void RDDICrashes::removeCrashFile(const std::filesystem::path& url) {
+    deleteCrashReportWithFileURL(url);
+    std::lock_guard lock(stateLock_);
+    std::erase(crashFiles_, url);
+}
+
+void RDDICrashes::processCrashReports() {
+    if (!isEnabled()) {
+        RDDILogDebug(kRDDICrashesLogTag, "Crashes service is disabled; discard all crash reports");
+        deleteAllFromCrashesDirectory();
+        RDDIWrapperExceptionManager::deleteAllWrapperExceptions();
+        return;
+    }
+    {
+        std::lock_guard lock(stateLock_);
+        unprocessedLogs_.emplace();
+        unprocessedReports_.clear();
+        unprocessedFilePaths_.clear();
+    }
+    struct Decoded {
+        std::filesystem::path url;
+        std::shared_ptr<const lvcrash::CrashReport> report;
+        std::shared_ptr<RDDIErrorReport> errorReport;
+    };
+    std::vector<Decoded> decoded;
+    for (const auto& url : crashFiles()) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(url, ec);
+        if (ec || size == 0) continue;
+        pf::Data data(size);
+        {
+            std::ifstream in(url, std::ios::binary);
+            if (!in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(size))) continue;
+        }
+        std::optional<pf::Error> error;
+        auto report = lvcrash::CrashReport::decode(data, &error);
+        if (!report) {
+            RDDILogWarning(kRDDICrashesLogTag, "Crash report found but couldn't parse it, discard the crash report: {}",
+                           error ? error->localizedDescription() : std::string());
+            // It would never decode: left in place it would be logged at every launch.
+            removeCrashFile(url);
+            continue;
+        }
+        decoded.push_back({url, report, RDDIErrorLogFormatter::errorReportFromCrashReport(report)});
+    }
+    std::vector<std::shared_ptr<RDDIErrorReport>> reports;
+    for (const auto& entry : decoded) reports.push_back(entry.errorReport);
+    RDDIWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(reports);
+
+    const bool automatic = isAutomaticProcessingEnabled();
+    for (const auto& entry : decoded) {
+        RDDILogVerbose(kRDDICrashesLogTag, "Crash reports found");
+        auto log = RDDIErrorLogFormatter::errorLogFromCrashReport(*entry.report);
+        const auto description = entry.errorReport->incidentIdentifier().value_or("");
+        if (!automatic || shouldProcessErrorReport(*entry.errorReport)) {
+            if (automatic) {
+                RDDILogDebug(kRDDICrashesLogTag,
+                             "shouldProcessErrorReport is not implemented or returned YES, processing the crash "
+                             "report: {}",
+                             description);
+            } else {
+                RDDILogDebug(kRDDICrashesLogTag,
+                             "Automatic crash processing is disabled, storing the crash report for later "
+                             "processing: {}",
+                             description);
+            }
+            std::lock_guard lock(stateLock_);
+            unprocessedLogs_->push_back(log);
+            unprocessedReports_.push_back(entry.errorReport);
+            unprocessedFilePaths_.push_back(entry.url);
+        } else {
+            RDDILogDebug(kRDDICrashesLogTag, "shouldProcessErrorReport returned NO, discard the crash report: {}",
+                         description);
+            RDDIWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(description);
+            removeCrashFile(entry.url);
+        }
+    }
+    if (automatic) sendCrashReportsOrAwaitUserConfirmation();
+}
+
+bool RDDICrashes::shouldProcessErrorReport(const RDDIErrorReport& report) {
+    auto target = delegate_.lock();
+    return !target || target->crashesShouldProcessErrorReport(*this, report);
+}
+
+bool RDDICrashes::shouldAlwaysSend() const {
+    const auto stored = RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIUserConfirmationKey);
+    return !stored.isNull() && stored.boolValue();
+}
+
+bool RDDICrashes::sendCrashReportsOrAwaitUserConfirmation() {
+    const bool alwaysSend = shouldAlwaysSend();
+    bool empty;
+    bool hasHandler;
+    {
+        std::lock_guard lock(stateLock_);
+        empty = unprocessedReports_.empty();
+        hasHandler = static_cast<bool>(userConfirmationHandler_);
+    }
+    if (empty) return alwaysSend;
+    if (alwaysSend) {
+        RDDILogDebug(kRDDICrashesLogTag,
+                     "The flag for user confirmation is set to RDDIUserConfirmationAlways, continue sending logs");
+        handleUserConfirmation(RDDIUserConfirmationSend);
+        return alwaysSend;
+    }
+    if (isAutomaticProcessingEnabled()) {
+        if (!hasHandler || !userPromptedForConfirmation()) {
+            RDDILogDebug(kRDDICrashesLogTag,
+                         "The user confirmation handler is not implemented or returned NO, continue sending logs");
+            handleUserConfirmation(RDDIUserConfirmationSend);
+        }
+        return alwaysSend;
+    }
+    RDDILogDebug(kRDDICrashesLogTag,
+                 "Automatic crash processing is disabled and \"AlwaysSend\" is false. Awaiting user confirmation.");
+    return alwaysSend;
+}
+
+bool RDDICrashes::userPromptedForConfirmation() {
+    RDDIUserConfirmationHandler handler;
+    std::vector<std::shared_ptr<RDDIErrorReport>> reports;
+    {
+        std::lock_guard lock(stateLock_);
+        handler = userConfirmationHandler_;
+        reports = unprocessedReports_;
+    }
+    if (!handler) return false;
+    bool answer = false;
+    if (pd::MainLoop::isMainThread()) {
+        answer = handler(reports);
+    } else {
+        pd::DispatchQueue::main().sync([&] { answer = handler(reports); });
+    }
+    return answer;
+}
+
+void RDDICrashes::notifyWithUserConfirmationValue(unsigned confirmation) {
+    bool usable;
+    {
+        std::lock_guard lock(stateLock_);
+        usable = userConfirmationHandler_ || unprocessedLogs_.has_value();
+    }
+    if (!usable) {
+        RDDILogError(kRDDICrashesLogTag,
+                     "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
+                     "userConfirmationHandler. For more information refer to the documentation.");
+        return;
+    }
+    handleUserConfirmation(confirmation);
+}
+
+void RDDICrashes::handleUserConfirmation(unsigned confirmation) {
+    std::vector<std::shared_ptr<RDDIAppleErrorLog>> logs;
+    std::vector<std::shared_ptr<RDDIErrorReport>> reports;
+    std::vector<std::filesystem::path> paths;
+    {
+        std::lock_guard lock(stateLock_);
+        if (unprocessedLogs_) logs = *unprocessedLogs_;
+        reports = unprocessedReports_;
+        paths = unprocessedFilePaths_;
+    }
+    if (confirmation == RDDIUserConfirmationDontSend) {
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            deleteCrashReportWithFileURL(paths[i]);
+            if (i < reports.size()) {
+                RDDIWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(
+                    reports[i]->incidentIdentifier().value_or(""));
+            }
+            removeCrashFile(paths[i]);
+        }
+    } else {
+        if (confirmation == RDDIUserConfirmationAlways) {
+            RDDIDezIdedevUserDefaults::shared()->setObject(pf::Value(true), kRDDIUserConfirmationKey);
+        }
+        auto target = delegate_.lock();
+        for (std::size_t i = 0; i < reports.size() && i < logs.size() && i < paths.size(); ++i) {
+            const auto& log = logs[i];
+            const auto incidentId = reports[i]->incidentIdentifier().value_or("");
+            std::vector<std::shared_ptr<RDDIErrorAttachmentLog>> attachments;
+            if (target) {
+                if (auto given = target->attachmentsWithCrashes(*this, *reports[i])) attachments = std::move(*given);
+            } else {
+                RDDILogDebug(kRDDICrashesLogTag, "attachmentsWithCrashes is not implemented");
+            }
+            for (auto& attachment : attachments) {
+                if (attachment && !attachment->device) attachment->device = log->device;
+            }
+            if (log->timestamp) {
+                log->sid = RDDISessionContext::sharedInstance()->sessionIdAt(*log->timestamp);
+                log->userId = RDDIUserIdContext::sharedInstance()->userIdAt(*log->timestamp);
+            }
+            if (channelUnit_) channelUnit_->enqueueItem(log, RDDIFlagsCritical);
+            sendErrorAttachments(attachments, incidentId);
+            removeCrashFile(paths[i]);
+            RDDIWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(incidentId);
+        }
+    }
+    clearUnprocessedReports();
+    clearContextHistoryAndKeepCurrentSession();
+}
+
+void RDDICrashes::clearUnprocessedReports() {
+    std::lock_guard lock(stateLock_);
+    if (unprocessedLogs_) unprocessedLogs_->clear();
+    unprocessedReports_.clear();
+    unprocessedFilePaths_.clear();
+}
+
+std::vector<std::shared_ptr<RDDIErrorReport>> RDDICrashes::unprocessedCrashReports() {
+    {
+        std::unique_lock lock(processingLock_);
+        // A service that never enabled never processes: waiting would never end.
+        if (!lvCrashReporter_ && !delayedProcessingSignalled_) return {};
+        processingDone_.wait(lock, [this] { return delayedProcessingSignalled_; });
+    }
+    std::lock_guard lock(stateLock_);
+    return unprocessedReports_;
+}
+
+bool RDDICrashes::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(const std::vector<std::string>& ids) {
+    std::vector<std::filesystem::path> removed;
+    {
+        std::lock_guard lock(stateLock_);
+        std::vector<std::shared_ptr<RDDIAppleErrorLog>> keptLogs;
+        std::vector<std::shared_ptr<RDDIErrorReport>> keptReports;
+        std::vector<std::filesystem::path> keptPaths;
+        for (std::size_t i = 0; i < unprocessedReports_.size(); ++i) {
+            const auto id = unprocessedReports_[i]->incidentIdentifier().value_or("");
+            if (std::find(ids.begin(), ids.end(), id) != ids.end()) {
+                if (unprocessedLogs_ && i < unprocessedLogs_->size()) keptLogs.push_back((*unprocessedLogs_)[i]);
+                keptReports.push_back(unprocessedReports_[i]);
+                keptPaths.push_back(unprocessedFilePaths_[i]);
+            } else {
+                RDDIWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(id);
+                removed.push_back(unprocessedFilePaths_[i]);
+            }
+        }
+        if (unprocessedLogs_) *unprocessedLogs_ = std::move(keptLogs);
+        unprocessedReports_ = std::move(keptReports);
+        unprocessedFilePaths_ = std::move(keptPaths);
+    }
+    for (const auto& url : removed) removeCrashFile(url);
+    return sendCrashReportsOrAwaitUserConfirmation();
+}
+
+void RDDICrashes::relayToDelegate(
+    const RDDIAbstractLog& log,
+    const std::function<void(RDDICrashesDelegate&, RDDICrashes&, const RDDIErrorReport&)>& call) {
+    const auto* appleLog = dynamic_cast<const RDDIAppleErrorLog*>(&log);
+    auto target = delegate_.lock();
+    if (!appleLog || !target) return;
+    auto report = RDDIErrorLogFormatter::errorReportFromLog(*appleLog);
+    auto self = shared_from_this();
+    RDDIDispatcherUtil::performBlockOnMainThread([self, target, report, call] { call(*target, *self, *report); });
+}
+
+void RDDICrashes::channelWillSendLog(RDDIChannelUnitProtocol&, const RDDIAbstractLog& log) {
+    relayToDelegate(log, [](RDDICrashesDelegate& d, RDDICrashes& c, const RDDIErrorReport& r) {
+        d.crashesWillSendErrorReport(c, r);
+    });
+}
+
+void RDDICrashes::channelDidSucceedSendingLog(RDDIChannelUnitProtocol&, const RDDIAbstractLog& log) {
+    relayToDelegate(log, [](RDDICrashesDelegate& d, RDDICrashes& c, const RDDIErrorReport& r) {
+        d.crashesDidSucceedSendingErrorReport(c, r);
+    });
+}
+
+void RDDICrashes::channelDidFailSendingLog(RDDIChannelUnitProtocol&, const RDDIAbstractLog& log,
+                                           const std::string& error) {
+    relayToDelegate(log, [error](RDDICrashesDelegate& d, RDDICrashes& c, const RDDIErrorReport& r) {
+        d.crashesDidFailSendingErrorReport(c, r, error);
+    });
+}
+
+// --- Handled errors and attachments --------------------------------------------------
+
+std::optional<std::string> RDDICrashes::trackException(
+    std::shared_ptr<RDDIExceptionModel> exception, const std::optional<std::map<std::string, std::string>>& properties,
+    const std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>& attachments) {
+    return sharedInstance()->trackError(std::move(exception), properties, attachments);
+}
+
+void RDDICrashes::sendErrorAttachmentsWithIncidentIdentifier(
+    const std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>& attachments, const std::string& incidentId) {
+    sharedInstance()->sendErrorAttachments(attachments, incidentId);
+}
+
+bool RDDICrashes::validatePropertiesForAttachment(const RDDIErrorAttachmentLog& attachment) {
+    const auto present = [](const std::optional<std::string>& s) { return s && !s->empty(); };
+    return present(attachment.errorId) && present(attachment.attachmentId) && attachment.data &&
+           !attachment.data->empty() && present(attachment.contentType);
+}
+
+std::optional<std::string> RDDICrashes::trackError(
+    std::shared_ptr<RDDIExceptionModel> exception, const std::optional<std::map<std::string, std::string>>& properties,
+    const std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>& attachments) {
+    std::lock_guard lock(monitor());
+    if (!canBeUsed() || !isEnabled()) return std::nullopt;
+    auto log = std::make_shared<RDDIHandledErrorLog>();
+    log->userId = RDDIUserIdContext::sharedInstance()->userId();
+    log->errorId = pf::UUID().uuidString();
+    log->exception = std::move(exception);
+    if (properties && !properties->empty()) {
+        log->properties = RDDIUtility::validateProperties(*properties, fmt::format("ErrorLog: {}", *log->errorId),
+                                                          log->type.value_or(""));
+    }
+    if (channelUnit_) channelUnit_->enqueueItem(log, RDDIFlagsNormal);
+    if (!attachments.empty()) sendErrorAttachments(attachments, *log->errorId);
+    return log->errorId;
+}
+
+void RDDICrashes::sendErrorAttachments(const std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>& attachments,
+                                       const std::string& incidentId) {
+    for (const auto& attachment : attachments) {
+        if (!attachment) continue;
+        attachment->errorId = incidentId;
+        if (!validatePropertiesForAttachment(*attachment)) {
+            RDDILogError(kRDDICrashesLogTag, "Not all required fields are present in RDDIErrorAttachmentLog.");
+            continue;
+        }
+        if (attachment->data->size() > kRDDIMaxAttachmentSize) {
+            RDDILogError(kRDDICrashesLogTag, "Discarding attachment with size above {} bytes: size={}, fileName={}.",
+                         kRDDIMaxAttachmentSize, attachment->data->size(), attachment->filename.value_or("(null)"));
+            continue;
+        }
+        if (channelUnit_) channelUnit_->enqueueItem(attachment, RDDIFlagsNormal);
+    }
+}
+
+std::shared_ptr<RDDIErrorReport> RDDICrashes::buildHandledErrorReportWithErrorID(const std::string& errorId) const {
+    return std::make_shared<RDDIErrorReport>(errorId, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                                             appStartTime_, pf::Date::now(),
+                                             RDDIDeviceTracker::sharedInstance()->device(), 0);
 }
 
 }  // namespace rddi

@@ -8,7 +8,13 @@
 #include "telemetry/crashes/rddi_crashes_util.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
+#include "platform/dispatch/dispatch_queue.hpp"
+#include "platform/foundation/clock.hpp"
+
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+
+#include <atomic>
 
 #include <algorithm>
 #include <filesystem>
@@ -109,6 +115,106 @@ TEST_F(CrashesServiceTest, AMemoryWarningIsReportedByTheNextRunOnceAndItsKeyRemo
     // A Mach-mode switch after configuration changes nothing for this instance.
     RDDICrashes::disableMachExceptionHandler();
     EXPECT_EQ(RDDICrashes::sharedInstance()->lvCrashReporter()->config().signalHandlerType(), 1u);
+}
+
+TEST_F(CrashesServiceTest, StoredReportsWaitForTheDelayAndTheUserThenGoOutAsCriticalLogs) {
+    // Two real reports of this process, stored as a previous run would have left them,
+    // among files that are never reports.
+    lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
+    const fs::path crashesDir = RDDIUtility::dezIdedevDirectoryURL() / "crashes";
+    fs::create_directories(crashesDir);
+    for (const char* name : {"800000001", "800000002"}) {
+        auto bytes = maker.generateLiveReport();
+        ASSERT_TRUE(bytes);
+        std::ofstream(crashesDir / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+    }
+    std::ofstream(crashesDir / ".DS_Store") << "x";
+    std::ofstream(crashesDir / "settings.plist") << "x";
+    std::ofstream(crashesDir / "800000003");  // empty
+    std::ofstream(crashesDir / "800000004") << "not a report";
+
+    auto clock = std::make_shared<platform::foundation::ManualClock>();
+    platform::foundation::Clock::setCurrent(clock);
+    struct RestoreClock {
+        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
+    } restore;
+
+    std::atomic<int> prompts{0};
+    std::atomic<std::size_t> prompted{0};
+    RDDICrashes::setUserConfirmationHandler([&](const std::vector<std::shared_ptr<RDDIErrorReport>>& reports) {
+        EXPECT_TRUE(platform::dispatch::MainLoop::isMainThread());
+        prompted = reports.size();
+        ++prompts;
+        return true;
+    });
+    start();
+    auto crashes = RDDICrashes::sharedInstance();
+    EXPECT_EQ(crashes->crashFiles().size(), 3u);
+
+    // Nothing before the delay has passed on the service's clock.
+    EXPECT_FALSE(platform::dispatch::MainLoop::runUntil([&] { return prompts > 0; }, std::chrono::milliseconds(200)));
+    clock->advance(std::chrono::seconds(1));
+    ASSERT_TRUE(platform::dispatch::MainLoop::runUntil([&] { return prompts > 0; }, std::chrono::seconds(20)));
+    const auto waiting = crashes->unprocessedCrashReports();
+    EXPECT_EQ(prompts, 1);
+    EXPECT_EQ(prompted, 2u);
+    ASSERT_EQ(waiting.size(), 2u);
+    EXPECT_TRUE(env_.channelGroup()->storedLogs("Crashes").empty());
+    // A file that never decodes goes after its warning instead of coming back every launch.
+    EXPECT_FALSE(fs::exists(crashesDir / "800000004"));
+
+    RDDICrashes::notifyWithUserConfirmation(RDDIUserConfirmationAlways);
+    const auto sent = env_.channelGroup()->storedLogs("Crashes");
+    ASSERT_EQ(sent.size(), 2u);
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        auto log = std::dynamic_pointer_cast<RDDIAppleErrorLog>(sent[i].log);
+        ASSERT_TRUE(log);
+        EXPECT_EQ(sent[i].flags, RDDIFlagsCritical);
+        EXPECT_EQ(log->errorId, waiting[i]->incidentIdentifier());
+    }
+    EXPECT_FALSE(fs::exists(crashesDir / "800000001"));
+    EXPECT_FALSE(fs::exists(crashesDir / "800000002"));
+    EXPECT_TRUE(fs::exists(crashesDir / ".DS_Store"));
+    EXPECT_TRUE(fs::exists(crashesDir / "settings.plist"));
+    EXPECT_TRUE(crashes->shouldAlwaysSend());
+    EXPECT_TRUE(crashes->unprocessedCrashReports().empty());
+}
+
+TEST_F(CrashesServiceTest, ConfirmationMisuseAndANeverEnabledServiceDoNotBlockOrSend) {
+    auto crashes = RDDICrashes::sharedInstance();
+    EXPECT_TRUE(crashes->unprocessedCrashReports().empty());
+    RDDICrashes::notifyWithUserConfirmation(RDDIUserConfirmationSend);
+    EXPECT_TRUE(logged(RDDILogLevelError,
+                       "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
+                       "userConfirmationHandler. For more information refer to the documentation."));
+}
+
+TEST_F(CrashesServiceTest, HandledErrorsAndAttachmentsGoOutWithTheSizeLimit) {
+    EXPECT_FALSE(RDDICrashes::trackException(std::make_shared<RDDIExceptionModel>()));
+    start();
+    auto exactly = RDDIErrorAttachmentLog::attachmentWithBinary(platform::foundation::Data(kRDDIMaxAttachmentSize, 1),
+                                                               "big.bin", "application/octet-stream");
+    auto tooBig = RDDIErrorAttachmentLog::attachmentWithBinary(
+        platform::foundation::Data(kRDDIMaxAttachmentSize + 1, 1), "bigger.bin", "application/octet-stream");
+    auto noType = RDDIErrorAttachmentLog::attachmentWithBinary(platform::foundation::Data(4, 1), "x.bin", "");
+    auto text = RDDIErrorAttachmentLog::attachmentWithText("hello", std::nullopt);
+    const auto id = RDDICrashes::trackException(std::make_shared<RDDIExceptionModel>(), {{{"k", "v"}}},
+                                                {exactly, tooBig, noType, text});
+    ASSERT_TRUE(id);
+    const auto sent = env_.channelGroup()->storedLogs("Crashes");
+    ASSERT_EQ(sent.size(), 3u);
+    auto handled = std::dynamic_pointer_cast<RDDIHandledErrorLog>(sent[0].log);
+    ASSERT_TRUE(handled);
+    EXPECT_EQ(handled->errorId, id);
+    EXPECT_EQ(sent[0].flags, RDDIFlagsNormal);
+    EXPECT_EQ(sent[1].log, exactly);
+    EXPECT_EQ(sent[2].log, text);
+    EXPECT_EQ(text->errorId, id);
+    EXPECT_EQ(text->contentType, "text/plain");
+    EXPECT_TRUE(logged(RDDILogLevelError, fmt::format("Discarding attachment with size above 7340032 bytes: "
+                                                      "size=7340033, fileName=bigger.bin.")));
+    EXPECT_TRUE(logged(RDDILogLevelError, "Not all required fields are present in RDDIErrorAttachmentLog."));
 }
 
 }  // namespace
