@@ -22,6 +22,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <fstream>
 
 namespace rddi {
@@ -101,6 +103,7 @@ RDDICrashes::RDDICrashes() {
     logBufferPathComponent_ = RDDICrashesUtil::logBufferDir();
     analyzerInProgressFilePathComponent_ = fmt::format("{}/{}", crashesPathComponent_, kRDDIAnalyzerFilename);
     channelUnitConfiguration_ = std::make_shared<const RDDIChannelUnitConfiguration>(groupId(), 2, 1, 1, 3);
+    setupLogBuffer();
 }
 
 // --- Class interface ---------------------------------------------------------------
@@ -146,6 +149,7 @@ void RDDICrashes::startWithChannelGroup(std::shared_ptr<RDDIChannelGroupProtocol
     RDDIServiceAbstract::startWithChannelGroup(channelGroup, std::move(appSecret), std::move(transmissionTargetToken),
                                                fromApplication);
     if (channelGroup_) channelGroup_->addDelegate(shared_from_this());
+    processLogBufferAfterCrash();
     processMemoryWarningInLastSession();
     RDDILogVerbose(kRDDICrashesLogTag, "Started crash service.");
 }
@@ -209,6 +213,7 @@ void RDDICrashes::applyEnabledState(bool isEnabled) {
     RDDILogDebug(kRDDICrashesLogTag, "Cleaning up all crash files.");
     RDDIWrapperExceptionManager::deleteAllWrapperExceptions();
     deleteAllFromCrashesDirectory();
+    emptyLogBufferFiles();
     removeAnalyzerFile();
     if (lvCrashReporter_) lvCrashReporter_->purgePendingCrashReport();
     clearUnprocessedReports();
@@ -795,6 +800,124 @@ std::shared_ptr<RDDIErrorReport> RDDICrashes::buildHandledErrorReportWithErrorID
     return std::make_shared<RDDIErrorReport>(errorId, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
                                              appStartTime_, pf::Date::now(),
                                              RDDIDeviceTracker::sharedInstance()->device(), 0);
+}
+
+
+// --- Crash-time log buffer -----------------------------------------------------------
+
+void RDDICrashes::setupLogBuffer() {
+    std::lock_guard lock(monitor());
+    for (std::size_t n = 0; n < kRDDICrashesLogBufferSize; ++n) {
+        const auto component = fmt::format("{}/{}.{}", logBufferPathComponent_, n, kRDDILogBufferFileExtension);
+        const auto url = RDDIUtility::fullURLForPathComponent(component);
+        // Made before the first log can be buffered, so the crash-time writer always
+        // finds its files' folder.
+        RDDIUtility::createFileAtPathComponent(component, std::nullopt, false, false);
+        RDDICrashesLogBuffer::resetSlot(n, url ? url->string() : std::string());
+    }
+}
+
+void RDDICrashes::channelDidPrepareLog(RDDIChannelUnitProtocol&, const RDDIAbstractLog& log,
+                                       const std::string& internalId, RDDIFlags) {
+    if (!isEnabled()) return;
+    if (dynamic_cast<const RDDIAppleErrorLog*>(&log) || dynamic_cast<const RDDIErrorAttachmentLog*>(&log)) return;
+    std::lock_guard lock(monitor());
+    const auto bytes = RDDIUtility::archiveKeyedData(&log);
+    if (!bytes || bytes->empty()) return;
+    std::string token;
+    const auto tokens = log.transmissionTargetTokens();
+    if (!tokens.empty()) token = targetTokenEncrypter_.encryptString(*tokens.begin()).value_or("");
+    RDDILogVerbose(kRDDICrashesLogTag, "Storing a log to Crashes Buffer: (sid: {}, type: {})", log.sid.value_or(""),
+                   log.type.value_or(""));
+    const std::string_view data(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+    RDDICrashesLogBuffer::store(data, token, internalId, pf::Date::now().timeIntervalSince1970());
+}
+
+void RDDICrashes::channelDidCompleteEnqueueingLog(RDDIChannelUnitProtocol&, const RDDIAbstractLog& log,
+                                                  const std::string& internalId) {
+    std::lock_guard lock(monitor());
+    const auto freed = RDDICrashesLogBuffer::remove(internalId);
+    for (const auto index : freed) {
+        RDDILogVerbose(kRDDICrashesLogTag, "Deleting a log from buffer with id {}", internalId);
+        if (RDDICrashesLogBuffer::crashWritten()) {
+            RDDILogVerbose(kRDDICrashesLogTag, "Deleted a log from Crashes Buffer (sid: {}, type: {})",
+                           log.sid.value_or(""), log.type.value_or(""));
+            RDDILogVerbose(kRDDICrashesLogTag, "Deleted crash buffer file: {}.",
+                           RDDICrashesLogBuffer::slot(index).logFilePath);
+        }
+    }
+}
+
+void RDDICrashes::updateConfiguration(std::optional<std::string> appSecret,
+                                      std::optional<std::string> transmissionTargetToken) {
+    processLogBufferAfterCrash();
+    RDDIServiceAbstract::updateConfiguration(std::move(appSecret), std::move(transmissionTargetToken));
+}
+
+void RDDICrashes::processLogBufferAfterCrash() {
+    if (!channelGroup_) return;
+    bufferChannelUnit_ = channelGroup_->addChannelUnitWithConfiguration(
+        std::make_shared<const RDDIChannelUnitConfiguration>("CrashesBuffer", 2, 1, 50, 1));
+    const auto folder = RDDIUtility::fullURLForPathComponent(logBufferPathComponent_);
+    if (!folder) return;
+    std::error_code ec;
+    std::vector<std::filesystem::path> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(*folder, ec)) entries.push_back(entry.path());
+    if (ec) return;
+    // Slot order, so that logs go out again in the order they were buffered in.
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return std::strtoul(a.stem().c_str(), nullptr, 10) < std::strtoul(b.stem().c_str(), nullptr, 10);
+    });
+    const std::string extension = std::string(".") + kRDDILogBufferFileExtension;
+    for (const auto& path : entries) {
+        if (path.extension() != extension) continue;
+        const auto size = std::filesystem::file_size(path, ec);
+        if (!ec && size > 0) {
+            pf::Data data(size);
+            std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(data.data()),
+                                                       static_cast<std::streamsize>(size));
+            auto log = RDDIUtility::unarchiveKeyedData<RDDIAbstractLog>(data);
+            if (!log) {
+                RDDILogError(kRDDILogTag, "Deserialization failed for log: {}", "The log deserialized to NULL.");
+                continue;
+            }
+            auto tokenPath = path.string();
+            for (auto at = tokenPath.find(kRDDILogBufferFileExtension); at != std::string::npos;
+                 at = tokenPath.find(kRDDILogBufferFileExtension, at)) {
+                tokenPath.replace(at, std::strlen(kRDDILogBufferFileExtension), kRDDITargetTokenFileExtension);
+            }
+            std::ifstream tokenIn(tokenPath, std::ios::binary);
+            const std::string tokenText((std::istreambuf_iterator<char>(tokenIn)), std::istreambuf_iterator<char>());
+            if (!tokenText.empty()) {
+                if (auto token = targetTokenEncrypter_.decryptString(tokenText)) {
+                    log->addTransmissionTargetToken(*token);
+                } else {
+                    RDDILogError(kRDDILogTag, "Failed to decrypt the target token.");
+                }
+                std::filesystem::remove(tokenPath, ec);
+            }
+            RDDILogDebug(kRDDICrashesLogTag, "Re-enqueueing buffered log, type: {}.", log->type.value_or(""));
+            bufferChannelUnit_->enqueueItem(log, RDDIFlagsNormal);
+        }
+        std::ofstream(path, std::ios::binary | std::ios::trunc);
+    }
+}
+
+void RDDICrashes::emptyLogBufferFiles() {
+    const auto folder = RDDIUtility::fullURLForPathComponent(logBufferPathComponent_);
+    std::error_code ec;
+    std::filesystem::directory_iterator it;
+    if (folder) it = std::filesystem::directory_iterator(*folder, ec);
+    if (!folder || ec) {
+        RDDILogError(kRDDICrashesLogTag, "Couldn't get files in the directory \"{}\"", logBufferPathComponent_);
+        return;
+    }
+    const std::string extension = std::string(".") + kRDDILogBufferFileExtension;
+    for (const auto& entry : it) {
+        if (entry.path().extension() != extension || entry.file_size(ec) < 1 || ec) continue;
+        RDDIUtility::createFileAtPathComponent(
+            fmt::format("{}/{}", logBufferPathComponent_, entry.path().filename().string()), std::nullopt, false, true);
+    }
 }
 
 }  // namespace rddi

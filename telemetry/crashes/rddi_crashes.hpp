@@ -144,6 +144,18 @@ public:
     std::vector<std::shared_ptr<RDDIErrorReport>> unprocessedCrashReports();
     bool sendCrashReportsOrAwaitUserConfirmationForFilteredIds(const std::vector<std::string>& ids);
 
+    // --- Crash-time log buffer -------------------------------------------------------
+    void setupLogBuffer();
+    void processLogBufferAfterCrash();
+    void emptyLogBufferFiles();
+    std::shared_ptr<RDDIChannelUnitProtocol> bufferChannelUnit() const { return bufferChannelUnit_; }
+    void channelDidPrepareLog(RDDIChannelUnitProtocol& channel, const RDDIAbstractLog& log,
+                              const std::string& internalId, RDDIFlags flags) override;
+    void channelDidCompleteEnqueueingLog(RDDIChannelUnitProtocol& channel, const RDDIAbstractLog& log,
+                                         const std::string& internalId) override;
+    void updateConfiguration(std::optional<std::string> appSecret,
+                             std::optional<std::string> transmissionTargetToken) override;
+
     // --- Handled errors and attachments ---------------------------------------------
     std::optional<std::string> trackError(std::shared_ptr<RDDIExceptionModel> exception,
                                           const std::optional<std::map<std::string, std::string>>& properties,
@@ -187,6 +199,7 @@ private:
                          const std::function<void(RDDICrashesDelegate&, RDDICrashes&, const RDDIErrorReport&)>& call);
     void removeCrashFile(const std::filesystem::path& url);
 
+    std::shared_ptr<RDDIChannelUnitProtocol> bufferChannelUnit_;
     std::shared_ptr<RDDIErrorReport> lastSessionCrashReport_;
     std::weak_ptr<RDDICrashesDelegate> delegate_;
     RDDIUserConfirmationHandler userConfirmationHandler_;

@@ -1,7 +1,9 @@
 // The service enables the real crash reporter, whose capture stays installed in this
 // process: these tests run in a binary of their own.
 #include "crashreporter/crash_reporter.hpp"
+#include "telemetry/analytics/rddi_event_log.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/crashes/rddi_crashes.hpp"
@@ -31,6 +33,7 @@ protected:
         RDDICrashes::resetSharedInstance();
         RDDICrashesUtil::resetDirectory();
         lvcrash::lvcrash_reporter_reset_for_tests();
+        RDDICrashesLogBuffer::resetForTesting();
     }
     ~CrashesServiceTest() override {
         RDDICrashes::resetSharedInstance();
@@ -179,6 +182,53 @@ TEST_F(CrashesServiceTest, StoredReportsWaitForTheDelayAndTheUserThenGoOutAsCrit
     EXPECT_TRUE(fs::exists(crashesDir / "settings.plist"));
     EXPECT_TRUE(crashes->shouldAlwaysSend());
     EXPECT_TRUE(crashes->unprocessedCrashReports().empty());
+}
+
+TEST_F(CrashesServiceTest, LogsInFlightAtACrashAreSentAgainByTheNextRun) {
+    RDDIRegisterAnalyticsArchiveClasses();
+    start();
+    auto group = env_.channelGroup();
+    auto other = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Other"));
+    // One log finishes normally; three are still in flight when the process crashes.
+    auto settled = std::make_shared<RDDIEventLog>();
+    settled->name = "settled";
+    settled->eventId = "E0";
+    other->enqueueItem(settled, RDDIFlagsNormal);
+    group->setHoldsCompletions(true);
+    std::vector<std::string> names = {"first", "second", "third"};
+    for (const auto& name : names) {
+        auto log = std::make_shared<RDDIEventLog>();
+        log->name = name;
+        log->eventId = "E-" + name;
+        if (name == "second") log->addTransmissionTargetToken("target-token-1");
+        other->enqueueItem(log, RDDIFlagsNormal);
+    }
+    RDDICrashesLogBuffer::writeAtCrash();
+
+    // The next run: a new service over the same folder.
+    RDDICrashes::resetSharedInstance();
+    testkit::TelemetryTestEnvironment::resetSdk();
+    RDDICrashesLogBuffer::resetForTesting();
+    group->setHoldsCompletions(false);
+    env_.clearLogs();
+    start();
+    const auto replayed = group->storedLogs("CrashesBuffer");
+    ASSERT_EQ(replayed.size(), 3u);
+    for (std::size_t i = 0; i < replayed.size(); ++i) {
+        auto log = std::dynamic_pointer_cast<RDDIEventLog>(replayed[i].log);
+        ASSERT_TRUE(log);
+        EXPECT_EQ(log->name, names[i]);
+        EXPECT_EQ(replayed[i].flags, RDDIFlagsNormal);
+        EXPECT_EQ(log->transmissionTargetTokens().count("target-token-1"), names[i] == "second" ? 1u : 0u);
+    }
+    const fs::path folder = RDDIUtility::dezIdedevDirectoryURL() / "crasheslogbuffer";
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        EXPECT_EQ(entry.path().extension(), ".rdcrasheslogbuffer");
+        EXPECT_EQ(fs::file_size(entry.path()), 0u) << entry.path();
+        ++files;
+    }
+    EXPECT_EQ(files, 60u);
 }
 
 TEST_F(CrashesServiceTest, ConfirmationMisuseAndANeverEnabledServiceDoNotBlockOrSend) {
