@@ -16,7 +16,12 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <thread>
 
 #include <algorithm>
 #include <filesystem>
@@ -229,6 +234,70 @@ TEST_F(CrashesServiceTest, LogsInFlightAtACrashAreSentAgainByTheNextRun) {
         ++files;
     }
     EXPECT_EQ(files, 60u);
+}
+
+TEST_F(CrashesServiceTest, ATestCrashIsSentByTheNextLaunchWithTheLogsItInterrupted) {
+    RDDIRegisterAnalyticsArchiveClasses();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The crashing launch: two logs in flight, then the test crash.
+        start();
+        env_.channelGroup()->setHoldsCompletions(true);
+        auto unit = env_.channelGroup()->addChannelUnitWithConfiguration(
+            RDDIChannelUnitConfiguration::defaultConfiguration("Analytics"));
+        for (const char* name : {"export_started", "export_failed"}) {
+            auto log = std::make_shared<RDDIEventLog>();
+            log->name = name;
+            log->eventId = name;
+            unit->enqueueItem(log, RDDIFlagsNormal);
+        }
+        RDDICrashes::generateTestCrash();
+        _exit(3);
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    pid_t done = 0;
+    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the crashing launch did not end";
+    }
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGILL);
+
+    // The next launch, on a clock the test moves.
+    auto clock = std::make_shared<platform::foundation::ManualClock>();
+    platform::foundation::Clock::setCurrent(clock);
+    struct RestoreClock {
+        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
+    } restore;
+    start();
+    EXPECT_TRUE(RDDICrashes::hasCrashedInLastSession());
+    auto lastReport = RDDICrashes::lastSessionCrashReport();
+    ASSERT_TRUE(lastReport);
+    const auto buffered = env_.channelGroup()->storedLogs("CrashesBuffer");
+    ASSERT_EQ(buffered.size(), 2u);
+    EXPECT_EQ(std::dynamic_pointer_cast<RDDIEventLog>(buffered[0].log)->name, "export_started");
+    EXPECT_EQ(std::dynamic_pointer_cast<RDDIEventLog>(buffered[1].log)->name, "export_failed");
+
+    auto crashes = RDDICrashes::sharedInstance();
+    clock->advance(std::chrono::seconds(1));
+    crashes->unprocessedCrashReports();  // waits for the processing to have run
+    const auto sent = env_.channelGroup()->storedLogs("Crashes");
+    ASSERT_EQ(sent.size(), 1u);
+    auto log = std::dynamic_pointer_cast<RDDIAppleErrorLog>(sent[0].log);
+    ASSERT_TRUE(log);
+    EXPECT_EQ(sent[0].flags, RDDIFlagsCritical);
+    EXPECT_EQ(log->osExceptionType, "SIGILL");
+    EXPECT_EQ(log->errorId, lastReport->incidentIdentifier());
+    EXPECT_TRUE(crashes->crashFiles().empty());
+    EXPECT_FALSE(crashes->lvCrashReporter()->hasPendingCrashReport());
+    std::error_code ec;
+    EXPECT_TRUE(fs::is_empty(RDDIUtility::dezIdedevDirectoryURL() / "crashes", ec));
 }
 
 TEST_F(CrashesServiceTest, ConfirmationMisuseAndANeverEnabledServiceDoNotBlockOrSend) {
