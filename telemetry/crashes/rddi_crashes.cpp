@@ -629,7 +629,6 @@ void RDDICrashes::handleUserConfirmation(unsigned confirmation) {
     }
     if (confirmation == RDDIUserConfirmationDontSend) {
         for (std::size_t i = 0; i < paths.size(); ++i) {
-            deleteCrashReportWithFileURL(paths[i]);
             if (i < reports.size()) {
                 RDDIWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(
                     reports[i]->incidentIdentifier().value_or(""));

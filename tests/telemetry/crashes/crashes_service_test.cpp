@@ -300,6 +300,79 @@ TEST_F(CrashesServiceTest, ATestCrashIsSentByTheNextLaunchWithTheLogsItInterrupt
     EXPECT_TRUE(fs::is_empty(RDDIUtility::dezIdedevDirectoryURL() / "crashes", ec));
 }
 
+class AttachingDelegate final : public RDDICrashesDelegate {
+public:
+    bool process = true;
+    bool crashesShouldProcessErrorReport(RDDICrashes&, const RDDIErrorReport&) override { return process; }
+    std::optional<std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>> attachmentsWithCrashes(
+        RDDICrashes&, const RDDIErrorReport&) override {
+        return std::vector{RDDIErrorAttachmentLog::attachmentWithText("last steps", "steps.txt")};
+    }
+};
+
+TEST_F(CrashesServiceTest, TheHostsFilterAndAnswerDecideWhatBecomesOfAStoredReport) {
+    const struct {
+        const char* name;
+        bool process;            // the delegate's filter
+        bool ask;                // a confirmation handler that answers YES
+        unsigned answer;         // then given through notifyWithUserConfirmation
+        std::size_t crashLogs;   // sent on "Crashes"
+    } cases[] = {
+        {"filtered out", false, false, 0, 0},
+        {"not sent", true, true, RDDIUserConfirmationDontSend, 0},
+        {"sent once", true, true, RDDIUserConfirmationSend, 1},
+        {"sent without asking", true, false, 0, 1},
+    };
+    lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
+    auto clock = std::make_shared<platform::foundation::ManualClock>();
+    platform::foundation::Clock::setCurrent(clock);
+    struct RestoreClock {
+        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
+    } restore;
+    auto delegate = std::make_shared<AttachingDelegate>();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RDDICrashes::resetSharedInstance();
+        testkit::TelemetryTestEnvironment::resetSdk();
+        lvcrash::lvcrash_reporter_reset_for_tests();
+        const fs::path crashesDir = RDDIUtility::dezIdedevDirectoryURL() / "crashes";
+        fs::create_directories(crashesDir);
+        auto bytes = maker.generateLiveReport();
+        ASSERT_TRUE(bytes);
+        std::ofstream(crashesDir / "800000001", std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+
+        delegate->process = c.process;
+        RDDICrashes::setDelegate(delegate);
+        std::atomic<bool> asked{false};
+        if (c.ask) {
+            RDDICrashes::setUserConfirmationHandler([&](const auto&) { return asked = true; });
+        }
+        const auto before = env_.channelGroup()->storedLogs("Crashes").size();
+        start();
+        clock->advance(std::chrono::seconds(1));
+        if (c.ask) {
+            ASSERT_TRUE(platform::dispatch::MainLoop::runUntil([&] { return asked.load(); }, std::chrono::seconds(20)));
+        }
+        RDDICrashes::sharedInstance()->unprocessedCrashReports();
+        if (c.ask) {
+            EXPECT_EQ(env_.channelGroup()->storedLogs("Crashes").size(), before);
+            EXPECT_TRUE(fs::exists(crashesDir / "800000001"));
+            RDDICrashes::notifyWithUserConfirmation(c.answer);
+        }
+        const auto sent = env_.channelGroup()->storedLogs("Crashes");
+        ASSERT_EQ(sent.size() - before, c.crashLogs * 2);
+        if (c.crashLogs) {
+            auto log = std::dynamic_pointer_cast<RDDIAppleErrorLog>(sent[before].log);
+            auto attachment = std::dynamic_pointer_cast<RDDIErrorAttachmentLog>(sent[before + 1].log);
+            ASSERT_TRUE(log && attachment);
+            EXPECT_EQ(attachment->errorId, log->errorId);
+            EXPECT_EQ(attachment->device, log->device);
+        }
+        EXPECT_FALSE(fs::exists(crashesDir / "800000001"));
+    }
+}
+
 TEST_F(CrashesServiceTest, ConfirmationMisuseAndANeverEnabledServiceDoNotBlockOrSend) {
     auto crashes = RDDICrashes::sharedInstance();
     EXPECT_TRUE(crashes->unprocessedCrashReports().empty());
