@@ -120,6 +120,12 @@ TEST_F(CrashesServiceTest, AMemoryWarningIsReportedByTheNextRunOnceAndItsKeyRemo
     EXPECT_TRUE(RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIAppDidReceiveMemoryWarningKey).isNull());
     EXPECT_TRUE(logged(RDDILogLevelDebug, "The application received a low memory warning in the last session."));
 
+    // A warning in this run is recorded for the next one, through the service's own source.
+    platform::dispatch::MemoryPressureSource::simulate(platform::dispatch::memoryPressureWarning);
+    ASSERT_TRUE(platform::dispatch::MainLoop::runUntil(
+        [] { return !RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIAppDidReceiveMemoryWarningKey).isNull(); },
+        std::chrono::seconds(20)));
+
     // A Mach-mode switch after configuration changes nothing for this instance.
     RDDICrashes::disableMachExceptionHandler();
     EXPECT_EQ(RDDICrashes::sharedInstance()->lvCrashReporter()->config().signalHandlerType(), 1u);
@@ -303,6 +309,16 @@ TEST_F(CrashesServiceTest, ATestCrashIsSentByTheNextLaunchWithTheLogsItInterrupt
 class AttachingDelegate final : public RDDICrashesDelegate {
 public:
     bool process = true;
+    std::vector<std::string> heard;
+    void crashesWillSendErrorReport(RDDICrashes&, const RDDIErrorReport& r) override {
+        heard.push_back("will " + r.incidentIdentifier().value_or(""));
+    }
+    void crashesDidSucceedSendingErrorReport(RDDICrashes&, const RDDIErrorReport& r) override {
+        heard.push_back("sent " + r.incidentIdentifier().value_or(""));
+    }
+    void crashesDidFailSendingErrorReport(RDDICrashes&, const RDDIErrorReport& r, const std::string& e) override {
+        heard.push_back("failed " + r.incidentIdentifier().value_or("") + " " + e);
+    }
     bool crashesShouldProcessErrorReport(RDDICrashes&, const RDDIErrorReport&) override { return process; }
     std::optional<std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>> attachmentsWithCrashes(
         RDDICrashes&, const RDDIErrorReport&) override {
@@ -368,6 +384,19 @@ TEST_F(CrashesServiceTest, TheHostsFilterAndAnswerDecideWhatBecomesOfAStoredRepo
             ASSERT_TRUE(log && attachment);
             EXPECT_EQ(attachment->errorId, log->errorId);
             EXPECT_EQ(attachment->device, log->device);
+            // Sending is relayed to the delegate on the main thread, for crash logs only.
+            auto unit = env_.channelGroup()->unit("Crashes");
+            auto crashes = RDDICrashes::sharedInstance();
+            crashes->channelWillSendLog(*unit, *log);
+            crashes->channelWillSendLog(*unit, *attachment);
+            crashes->channelDidSucceedSendingLog(*unit, *log);
+            crashes->channelDidFailSendingLog(*unit, *log, "offline");
+            const auto id = log->errorId.value_or("");
+            const std::vector<std::string> expected = {"will " + id, "sent " + id, "failed " + id + " offline"};
+            ASSERT_TRUE(platform::dispatch::MainLoop::runUntil([&] { return delegate->heard.size() >= 3; },
+                                                               std::chrono::seconds(20)));
+            EXPECT_EQ(delegate->heard, expected);
+            delegate->heard.clear();
         }
         EXPECT_FALSE(fs::exists(crashesDir / "800000001"));
     }
