@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +50,41 @@ protected:
 
     testkit::TelemetryTestEnvironment env_;
 };
+
+// First in the file: the debugger check is made once per process, and the child must be
+// the first to make it.
+TEST_F(CrashesServiceTest, UnderADebuggerTheReporterIsMadeButNotEnabled) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(10);
+        start();
+        auto* reporter = RDDICrashes::sharedInstance()->lvCrashReporter();
+        if (!reporter) _exit(11);
+        if (reporter->enabled()) _exit(12);
+        if (!logged(RDDILogLevelInfo, "Crashes service has been enabled but the service cannot detect crashes due to "
+                                      "running the application with a debugger attached.")) {
+            _exit(13);
+        }
+        if (!logged(RDDILogLevelWarning,
+                    "Detecting crashes is NOT enabled due to running the app with a debugger attached.")) {
+            _exit(14);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    pid_t done = 0;
+    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (done == 0 || !WIFEXITED(status)) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the traced launch did not end normally";
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
 
 TEST_F(CrashesServiceTest, StartByTheEntryPointConfiguresTheUnitTheReporterAndTheDelegate) {
     start();
