@@ -22,6 +22,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <stdexcept>
 #include <thread>
 
 #include <algorithm>
@@ -278,11 +280,58 @@ TEST_F(CrashesServiceTest, LogsInFlightAtACrashAreSentAgainByTheNextRun) {
     EXPECT_EQ(files, 60u);
 }
 
+// Runs `crash` in a child launch of this test's environment and answers how it ended.
+int runCrashingLaunch(const std::function<void()>& crash) {
+    const pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        crash();
+        _exit(3);
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    pid_t done = 0;
+    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        return -1;
+    }
+    return status;
+}
+
+__attribute__((noinline)) void throwLogicError() { throw std::logic_error("layer list out of order"); }
+
+TEST_F(CrashesServiceTest, AnUncaughtCxxExceptionOnAThreadIsSentWithItsTypeAndReason) {
+    const int status = runCrashingLaunch([this] {
+        start();
+        std::thread([] { throwLogicError(); }).join();
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGABRT);
+
+    auto clock = std::make_shared<platform::foundation::ManualClock>();
+    platform::foundation::Clock::setCurrent(clock);
+    struct RestoreClock {
+        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
+    } restore;
+    start();
+    ASSERT_TRUE(RDDICrashes::hasCrashedInLastSession());
+    clock->advance(std::chrono::seconds(1));
+    RDDICrashes::sharedInstance()->unprocessedCrashReports();
+    const auto sent = env_.channelGroup()->storedLogs("Crashes");
+    ASSERT_EQ(sent.size(), 1u);
+    auto log = std::dynamic_pointer_cast<RDDIAppleErrorLog>(sent[0].log);
+    ASSERT_TRUE(log);
+    EXPECT_EQ(log->exceptionType, "std::logic_error");
+    EXPECT_EQ(log->exceptionReason, "layer list out of order");
+}
+
 TEST_F(CrashesServiceTest, ATestCrashIsSentByTheNextLaunchWithTheLogsItInterrupted) {
     RDDIRegisterAnalyticsArchiveClasses();
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const int status = runCrashingLaunch([this] {
         // The crashing launch: two logs in flight, then the test crash.
         start();
         env_.channelGroup()->setHoldsCompletions(true);
@@ -295,19 +344,7 @@ TEST_F(CrashesServiceTest, ATestCrashIsSentByTheNextLaunchWithTheLogsItInterrupt
             unit->enqueueItem(log, RDDIFlagsNormal);
         }
         RDDICrashes::generateTestCrash();
-        _exit(3);
-    }
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    pid_t done = 0;
-    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (done == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        FAIL() << "the crashing launch did not end";
-    }
+    });
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), SIGILL);
 
