@@ -3,6 +3,7 @@
 #include "telemetry/core/rddi_history_info.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/crashes/rddi_crashes_coding.hpp"
+#include "telemetry/crashes/rddi_error_attachment_log.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
 
 #include <cctype>
@@ -259,6 +260,7 @@ void RDDIRegisterCrashesArchiveClasses() {
         pf::KeyedUnarchiver::registerClass<RDDIExceptionModel>("RDDIExceptionModel");
         pf::KeyedUnarchiver::registerClass<RDDIWrapperExceptionModel>("RDDIWrapperExceptionModel");
         pf::KeyedUnarchiver::registerClass<RDDIWrapperException>("RDDIWrapperException");
+        pf::KeyedUnarchiver::registerClass<RDDIErrorAttachmentLog>("RDDIErrorAttachmentLog");
         RDDIUtility::addMigrationClasses(kRDDICrashesMigrationClasses);
     });
 }

@@ -1,0 +1,514 @@
+// The service enables the real crash reporter, whose capture stays installed in this
+// process: these tests run in a binary of their own.
+#include "crashreporter/crash_reporter.hpp"
+#include "telemetry/analytics/rddi_event_log.hpp"
+#include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
+#include "telemetry/core/rddi_user_defaults.hpp"
+#include "telemetry/core/rddi_utility.hpp"
+#include "telemetry/crashes/rddi_crashes.hpp"
+#include "telemetry/crashes/rddi_crashes_util.hpp"
+#include "telemetry/support/telemetry_test_environment.hpp"
+
+#include "platform/dispatch/dispatch_queue.hpp"
+#include "platform/foundation/clock.hpp"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using namespace rddi;
+namespace fs = std::filesystem;
+
+class CrashesServiceTest : public ::testing::Test {
+protected:
+    CrashesServiceTest() {
+        RDDICrashes::resetSharedInstance();
+        RDDICrashesUtil::resetDirectory();
+        lvcrash::lvcrash_reporter_reset_for_tests();
+        RDDICrashesLogBuffer::resetForTesting();
+    }
+    ~CrashesServiceTest() override {
+        RDDICrashes::resetSharedInstance();
+        lvcrash::lvcrash_reporter_reset_for_tests();
+    }
+    void start() { RDDIDezIdedev::start("secret", {RDDICrashes::serviceClass()}); }
+    bool logged(RDDILogLevel level, const std::string& message) const { return env_.logged(level, message); }
+
+    testkit::TelemetryTestEnvironment env_;
+};
+
+// First in the file: the debugger check is made once per process, and the child must be
+// the first to make it.
+TEST_F(CrashesServiceTest, UnderADebuggerTheReporterIsMadeButNotEnabled) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(10);
+        start();
+        auto* reporter = RDDICrashes::sharedInstance()->lvCrashReporter();
+        if (!reporter) _exit(11);
+        if (reporter->enabled()) _exit(12);
+        if (!logged(RDDILogLevelInfo, "Crashes service has been enabled but the service cannot detect crashes due to "
+                                      "running the application with a debugger attached.")) {
+            _exit(13);
+        }
+        if (!logged(RDDILogLevelWarning,
+                    "Detecting crashes is NOT enabled due to running the app with a debugger attached.")) {
+            _exit(14);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    pid_t done = 0;
+    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (done == 0 || !WIFEXITED(status)) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the traced launch did not end normally";
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(CrashesServiceTest, StartByTheEntryPointConfiguresTheUnitTheReporterAndTheDelegate) {
+    start();
+    auto crashes = RDDICrashes::sharedInstance();
+    ASSERT_TRUE(crashes->isStarted());
+    EXPECT_EQ(crashes->initializationPriority(), 999);
+
+    auto unit = env_.channelGroup()->unit("Crashes");
+    ASSERT_TRUE(unit);
+    const auto& config = *unit->configuration();
+    EXPECT_EQ(config.priority(), 2);
+    EXPECT_EQ(config.flushInterval(), 1u);
+    EXPECT_EQ(config.batchSizeLimit(), 1u);
+    EXPECT_EQ(config.pendingBatchesLimit(), 3u);
+    const auto delegates = env_.channelGroup()->delegates();
+    EXPECT_NE(std::find(delegates.begin(), delegates.end(), std::static_pointer_cast<RDDIChannelDelegate>(crashes)),
+              delegates.end());
+
+    // Mach mode, no symbolication, enabled with the crash-time buffer writer.
+    auto* reporter = crashes->lvCrashReporter();
+    ASSERT_NE(reporter, nullptr);
+    EXPECT_EQ(reporter->config().signalHandlerType(), 1u);
+    EXPECT_EQ(reporter->config().symbolicationStrategy(), 0u);
+    EXPECT_TRUE(reporter->config().shouldRegisterUncaughtExceptionHandler());
+    EXPECT_TRUE(reporter->enabled());
+    EXPECT_TRUE(crashes->hasMemoryPressureSource());
+    EXPECT_TRUE(logged(RDDILogLevelInfo, "Crashes service has been enabled."));
+    EXPECT_TRUE(logged(RDDILogLevelVerbose, "Started crash service."));
+    EXPECT_FALSE(RDDICrashes::hasCrashedInLastSession());
+    EXPECT_EQ(crashes->analyzerInProgressFilePathComponent(), "crashes/RDCrashes.analyzer");
+}
+
+TEST_F(CrashesServiceTest, DisablingCleansUpAndReEnablingKeepsTheReporter) {
+    start();
+    auto crashes = RDDICrashes::sharedInstance();
+    auto* reporter = crashes->lvCrashReporter();
+    ASSERT_NE(reporter, nullptr);
+
+    // What a run leaves behind: a stored report, the marker, a memory warning.
+    crashes->createAnalyzerFile();
+    const fs::path sdk = RDDIUtility::dezIdedevDirectoryURL();
+    const fs::path marker = sdk / "crashes" / "RDCrashes.analyzer";
+    ASSERT_TRUE(fs::exists(marker));
+    std::ofstream(sdk / "crashes" / "0001.crash") << "report";
+    crashes->didReceiveMemoryWarning();
+    ASSERT_FALSE(RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIAppDidReceiveMemoryWarningKey).isNull());
+
+    crashes->setEnabled(false);
+    EXPECT_FALSE(crashes->hasMemoryPressureSource());
+    EXPECT_FALSE(fs::exists(sdk / "crashes"));
+    EXPECT_TRUE(crashes->crashFiles().empty());
+    EXPECT_TRUE(RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIAppDidReceiveMemoryWarningKey).isNull());
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+    EXPECT_TRUE(logged(RDDILogLevelInfo, "Crashes service has been disabled."));
+
+    env_.clearLogs();
+    crashes->setEnabled(true);
+    EXPECT_EQ(crashes->lvCrashReporter(), reporter);
+    EXPECT_TRUE(logged(RDDILogLevelDebug, "Already configured LVCrashReporter."));
+    EXPECT_TRUE(crashes->hasMemoryPressureSource());
+    EXPECT_TRUE(logged(RDDILogLevelInfo, "Crashes service has been enabled."));
+}
+
+TEST_F(CrashesServiceTest, AMemoryWarningIsReportedByTheNextRunOnceAndItsKeyRemoved) {
+    RDDIDezIdedevUserDefaults::shared()->setObject(platform::foundation::Value(true),
+                                                   kRDDIAppDidReceiveMemoryWarningKey);
+    start();
+    EXPECT_TRUE(RDDICrashes::hasReceivedMemoryWarningInLastSession());
+    EXPECT_TRUE(RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIAppDidReceiveMemoryWarningKey).isNull());
+    EXPECT_TRUE(logged(RDDILogLevelDebug, "The application received a low memory warning in the last session."));
+
+    // A warning in this run is recorded for the next one, through the service's own source.
+    platform::dispatch::MemoryPressureSource::simulate(platform::dispatch::memoryPressureWarning);
+    ASSERT_TRUE(platform::dispatch::MainLoop::runUntil(
+        [] { return !RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIAppDidReceiveMemoryWarningKey).isNull(); },
+        std::chrono::seconds(20)));
+
+    // A Mach-mode switch after configuration changes nothing for this instance.
+    RDDICrashes::disableMachExceptionHandler();
+    EXPECT_EQ(RDDICrashes::sharedInstance()->lvCrashReporter()->config().signalHandlerType(), 1u);
+}
+
+TEST_F(CrashesServiceTest, StoredReportsWaitForTheDelayAndTheUserThenGoOutAsCriticalLogs) {
+    // Two real reports of this process, stored as a previous run would have left them,
+    // among files that are never reports.
+    lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
+    const fs::path crashesDir = RDDIUtility::dezIdedevDirectoryURL() / "crashes";
+    fs::create_directories(crashesDir);
+    for (const char* name : {"800000001", "800000002"}) {
+        auto bytes = maker.generateLiveReport();
+        ASSERT_TRUE(bytes);
+        std::ofstream(crashesDir / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+    }
+    std::ofstream(crashesDir / ".DS_Store") << "x";
+    std::ofstream(crashesDir / "settings.plist") << "x";
+    std::ofstream(crashesDir / "800000003");  // empty
+    std::ofstream(crashesDir / "800000004") << "not a report";
+
+    auto clock = std::make_shared<platform::foundation::ManualClock>();
+    platform::foundation::Clock::setCurrent(clock);
+    struct RestoreClock {
+        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
+    } restore;
+
+    std::atomic<int> prompts{0};
+    std::atomic<std::size_t> prompted{0};
+    RDDICrashes::setUserConfirmationHandler([&](const std::vector<std::shared_ptr<RDDIErrorReport>>& reports) {
+        EXPECT_TRUE(platform::dispatch::MainLoop::isMainThread());
+        prompted = reports.size();
+        ++prompts;
+        return true;
+    });
+    start();
+    auto crashes = RDDICrashes::sharedInstance();
+    EXPECT_EQ(crashes->crashFiles().size(), 3u);
+
+    // Nothing before the delay has passed on the service's clock.
+    EXPECT_FALSE(platform::dispatch::MainLoop::runUntil([&] { return prompts > 0; }, std::chrono::milliseconds(200)));
+    clock->advance(std::chrono::seconds(1));
+    ASSERT_TRUE(platform::dispatch::MainLoop::runUntil([&] { return prompts > 0; }, std::chrono::seconds(20)));
+    const auto waiting = crashes->unprocessedCrashReports();
+    EXPECT_EQ(prompts, 1);
+    EXPECT_EQ(prompted, 2u);
+    ASSERT_EQ(waiting.size(), 2u);
+    EXPECT_TRUE(env_.channelGroup()->storedLogs("Crashes").empty());
+    // A file that never decodes goes after its warning instead of coming back every launch.
+    EXPECT_FALSE(fs::exists(crashesDir / "800000004"));
+
+    RDDICrashes::notifyWithUserConfirmation(RDDIUserConfirmationAlways);
+    const auto sent = env_.channelGroup()->storedLogs("Crashes");
+    ASSERT_EQ(sent.size(), 2u);
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        auto log = std::dynamic_pointer_cast<RDDIAppleErrorLog>(sent[i].log);
+        ASSERT_TRUE(log);
+        EXPECT_EQ(sent[i].flags, RDDIFlagsCritical);
+        EXPECT_EQ(log->errorId, waiting[i]->incidentIdentifier());
+    }
+    EXPECT_FALSE(fs::exists(crashesDir / "800000001"));
+    EXPECT_FALSE(fs::exists(crashesDir / "800000002"));
+    EXPECT_TRUE(fs::exists(crashesDir / ".DS_Store"));
+    EXPECT_TRUE(fs::exists(crashesDir / "settings.plist"));
+    EXPECT_TRUE(crashes->shouldAlwaysSend());
+    EXPECT_TRUE(crashes->unprocessedCrashReports().empty());
+}
+
+TEST_F(CrashesServiceTest, LogsInFlightAtACrashAreSentAgainByTheNextRun) {
+    RDDIRegisterAnalyticsArchiveClasses();
+    start();
+    auto group = env_.channelGroup();
+    auto other = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Other"));
+    // One log finishes normally; three are still in flight when the process crashes.
+    auto settled = std::make_shared<RDDIEventLog>();
+    settled->name = "settled";
+    settled->eventId = "E0";
+    other->enqueueItem(settled, RDDIFlagsNormal);
+    group->setHoldsCompletions(true);
+    std::vector<std::string> names = {"first", "second", "third"};
+    for (const auto& name : names) {
+        auto log = std::make_shared<RDDIEventLog>();
+        log->name = name;
+        log->eventId = "E-" + name;
+        if (name == "second") log->addTransmissionTargetToken("target-token-1");
+        other->enqueueItem(log, RDDIFlagsNormal);
+    }
+    RDDICrashesLogBuffer::writeAtCrash();
+
+    // The next run: a new service over the same folder.
+    RDDICrashes::resetSharedInstance();
+    testkit::TelemetryTestEnvironment::resetSdk();
+    RDDICrashesLogBuffer::resetForTesting();
+    group->setHoldsCompletions(false);
+    env_.clearLogs();
+    start();
+    const auto replayed = group->storedLogs("CrashesBuffer");
+    ASSERT_EQ(replayed.size(), 3u);
+    for (std::size_t i = 0; i < replayed.size(); ++i) {
+        auto log = std::dynamic_pointer_cast<RDDIEventLog>(replayed[i].log);
+        ASSERT_TRUE(log);
+        EXPECT_EQ(log->name, names[i]);
+        EXPECT_EQ(replayed[i].flags, RDDIFlagsNormal);
+        EXPECT_EQ(log->transmissionTargetTokens().count("target-token-1"), names[i] == "second" ? 1u : 0u);
+    }
+    const fs::path folder = RDDIUtility::dezIdedevDirectoryURL() / "crasheslogbuffer";
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        EXPECT_EQ(entry.path().extension(), ".rdcrasheslogbuffer");
+        EXPECT_EQ(fs::file_size(entry.path()), 0u) << entry.path();
+        ++files;
+    }
+    EXPECT_EQ(files, 60u);
+}
+
+// Runs `crash` in a child launch of this test's environment and answers how it ended.
+int runCrashingLaunch(const std::function<void()>& crash) {
+    const pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        crash();
+        _exit(3);
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    pid_t done = 0;
+    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        return -1;
+    }
+    return status;
+}
+
+__attribute__((noinline)) void throwLogicError() { throw std::logic_error("layer list out of order"); }
+
+TEST_F(CrashesServiceTest, AnUncaughtCxxExceptionOnAThreadIsSentWithItsTypeAndReason) {
+    const int status = runCrashingLaunch([this] {
+        start();
+        std::thread([] { throwLogicError(); }).join();
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGABRT);
+
+    auto clock = std::make_shared<platform::foundation::ManualClock>();
+    platform::foundation::Clock::setCurrent(clock);
+    struct RestoreClock {
+        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
+    } restore;
+    start();
+    ASSERT_TRUE(RDDICrashes::hasCrashedInLastSession());
+    clock->advance(std::chrono::seconds(1));
+    RDDICrashes::sharedInstance()->unprocessedCrashReports();
+    const auto sent = env_.channelGroup()->storedLogs("Crashes");
+    ASSERT_EQ(sent.size(), 1u);
+    auto log = std::dynamic_pointer_cast<RDDIAppleErrorLog>(sent[0].log);
+    ASSERT_TRUE(log);
+    EXPECT_EQ(log->exceptionType, "std::logic_error");
+    EXPECT_EQ(log->exceptionReason, "layer list out of order");
+}
+
+TEST_F(CrashesServiceTest, ATestCrashIsSentByTheNextLaunchWithTheLogsItInterrupted) {
+    RDDIRegisterAnalyticsArchiveClasses();
+    const int status = runCrashingLaunch([this] {
+        // The crashing launch: two logs in flight, then the test crash.
+        start();
+        env_.channelGroup()->setHoldsCompletions(true);
+        auto unit = env_.channelGroup()->addChannelUnitWithConfiguration(
+            RDDIChannelUnitConfiguration::defaultConfiguration("Analytics"));
+        for (const char* name : {"export_started", "export_failed"}) {
+            auto log = std::make_shared<RDDIEventLog>();
+            log->name = name;
+            log->eventId = name;
+            unit->enqueueItem(log, RDDIFlagsNormal);
+        }
+        RDDICrashes::generateTestCrash();
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGILL);
+
+    // The next launch, on a clock the test moves.
+    auto clock = std::make_shared<platform::foundation::ManualClock>();
+    platform::foundation::Clock::setCurrent(clock);
+    struct RestoreClock {
+        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
+    } restore;
+    start();
+    EXPECT_TRUE(RDDICrashes::hasCrashedInLastSession());
+    auto lastReport = RDDICrashes::lastSessionCrashReport();
+    ASSERT_TRUE(lastReport);
+    const auto buffered = env_.channelGroup()->storedLogs("CrashesBuffer");
+    ASSERT_EQ(buffered.size(), 2u);
+    EXPECT_EQ(std::dynamic_pointer_cast<RDDIEventLog>(buffered[0].log)->name, "export_started");
+    EXPECT_EQ(std::dynamic_pointer_cast<RDDIEventLog>(buffered[1].log)->name, "export_failed");
+
+    auto crashes = RDDICrashes::sharedInstance();
+    clock->advance(std::chrono::seconds(1));
+    crashes->unprocessedCrashReports();  // waits for the processing to have run
+    const auto sent = env_.channelGroup()->storedLogs("Crashes");
+    ASSERT_EQ(sent.size(), 1u);
+    auto log = std::dynamic_pointer_cast<RDDIAppleErrorLog>(sent[0].log);
+    ASSERT_TRUE(log);
+    EXPECT_EQ(sent[0].flags, RDDIFlagsCritical);
+    EXPECT_EQ(log->osExceptionType, "SIGILL");
+    EXPECT_EQ(log->errorId, lastReport->incidentIdentifier());
+    EXPECT_TRUE(crashes->crashFiles().empty());
+    EXPECT_FALSE(crashes->lvCrashReporter()->hasPendingCrashReport());
+    std::error_code ec;
+    EXPECT_TRUE(fs::is_empty(RDDIUtility::dezIdedevDirectoryURL() / "crashes", ec));
+}
+
+class AttachingDelegate final : public RDDICrashesDelegate {
+public:
+    bool process = true;
+    std::vector<std::string> heard;
+    void crashesWillSendErrorReport(RDDICrashes&, const RDDIErrorReport& r) override {
+        heard.push_back("will " + r.incidentIdentifier().value_or(""));
+    }
+    void crashesDidSucceedSendingErrorReport(RDDICrashes&, const RDDIErrorReport& r) override {
+        heard.push_back("sent " + r.incidentIdentifier().value_or(""));
+    }
+    void crashesDidFailSendingErrorReport(RDDICrashes&, const RDDIErrorReport& r, const std::string& e) override {
+        heard.push_back("failed " + r.incidentIdentifier().value_or("") + " " + e);
+    }
+    bool crashesShouldProcessErrorReport(RDDICrashes&, const RDDIErrorReport&) override { return process; }
+    std::optional<std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>> attachmentsWithCrashes(
+        RDDICrashes&, const RDDIErrorReport&) override {
+        return std::vector{RDDIErrorAttachmentLog::attachmentWithText("last steps", "steps.txt")};
+    }
+};
+
+TEST_F(CrashesServiceTest, TheHostsFilterAndAnswerDecideWhatBecomesOfAStoredReport) {
+    const struct {
+        const char* name;
+        bool process;            // the delegate's filter
+        bool ask;                // a confirmation handler that answers YES
+        unsigned answer;         // then given through notifyWithUserConfirmation
+        std::size_t crashLogs;   // sent on "Crashes"
+    } cases[] = {
+        {"filtered out", false, false, 0, 0},
+        {"not sent", true, true, RDDIUserConfirmationDontSend, 0},
+        {"sent once", true, true, RDDIUserConfirmationSend, 1},
+        {"sent without asking", true, false, 0, 1},
+    };
+    lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
+    auto clock = std::make_shared<platform::foundation::ManualClock>();
+    platform::foundation::Clock::setCurrent(clock);
+    struct RestoreClock {
+        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
+    } restore;
+    auto delegate = std::make_shared<AttachingDelegate>();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RDDICrashes::resetSharedInstance();
+        testkit::TelemetryTestEnvironment::resetSdk();
+        lvcrash::lvcrash_reporter_reset_for_tests();
+        const fs::path crashesDir = RDDIUtility::dezIdedevDirectoryURL() / "crashes";
+        fs::create_directories(crashesDir);
+        auto bytes = maker.generateLiveReport();
+        ASSERT_TRUE(bytes);
+        std::ofstream(crashesDir / "800000001", std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+
+        delegate->process = c.process;
+        RDDICrashes::setDelegate(delegate);
+        std::atomic<bool> asked{false};
+        if (c.ask) {
+            RDDICrashes::setUserConfirmationHandler([&](const auto&) { return asked = true; });
+        }
+        const auto before = env_.channelGroup()->storedLogs("Crashes").size();
+        start();
+        clock->advance(std::chrono::seconds(1));
+        if (c.ask) {
+            ASSERT_TRUE(platform::dispatch::MainLoop::runUntil([&] { return asked.load(); }, std::chrono::seconds(20)));
+        }
+        RDDICrashes::sharedInstance()->unprocessedCrashReports();
+        if (c.ask) {
+            EXPECT_EQ(env_.channelGroup()->storedLogs("Crashes").size(), before);
+            EXPECT_TRUE(fs::exists(crashesDir / "800000001"));
+            RDDICrashes::notifyWithUserConfirmation(c.answer);
+        }
+        const auto sent = env_.channelGroup()->storedLogs("Crashes");
+        ASSERT_EQ(sent.size() - before, c.crashLogs * 2);
+        if (c.crashLogs) {
+            auto log = std::dynamic_pointer_cast<RDDIAppleErrorLog>(sent[before].log);
+            auto attachment = std::dynamic_pointer_cast<RDDIErrorAttachmentLog>(sent[before + 1].log);
+            ASSERT_TRUE(log && attachment);
+            EXPECT_EQ(attachment->errorId, log->errorId);
+            EXPECT_EQ(attachment->device, log->device);
+            // Sending is relayed to the delegate on the main thread, for crash logs only.
+            auto unit = env_.channelGroup()->unit("Crashes");
+            auto crashes = RDDICrashes::sharedInstance();
+            crashes->channelWillSendLog(*unit, *log);
+            crashes->channelWillSendLog(*unit, *attachment);
+            crashes->channelDidSucceedSendingLog(*unit, *log);
+            crashes->channelDidFailSendingLog(*unit, *log, "offline");
+            const auto id = log->errorId.value_or("");
+            const std::vector<std::string> expected = {"will " + id, "sent " + id, "failed " + id + " offline"};
+            ASSERT_TRUE(platform::dispatch::MainLoop::runUntil([&] { return delegate->heard.size() >= 3; },
+                                                               std::chrono::seconds(20)));
+            EXPECT_EQ(delegate->heard, expected);
+            delegate->heard.clear();
+        }
+        EXPECT_FALSE(fs::exists(crashesDir / "800000001"));
+    }
+}
+
+TEST_F(CrashesServiceTest, ConfirmationMisuseAndANeverEnabledServiceDoNotBlockOrSend) {
+    auto crashes = RDDICrashes::sharedInstance();
+    EXPECT_TRUE(crashes->unprocessedCrashReports().empty());
+    RDDICrashes::notifyWithUserConfirmation(RDDIUserConfirmationSend);
+    EXPECT_TRUE(logged(RDDILogLevelError,
+                       "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
+                       "userConfirmationHandler. For more information refer to the documentation."));
+}
+
+TEST_F(CrashesServiceTest, HandledErrorsAndAttachmentsGoOutWithTheSizeLimit) {
+    EXPECT_FALSE(RDDICrashes::trackException(std::make_shared<RDDIExceptionModel>()));
+    start();
+    auto exactly = RDDIErrorAttachmentLog::attachmentWithBinary(platform::foundation::Data(kRDDIMaxAttachmentSize, 1),
+                                                               "big.bin", "application/octet-stream");
+    auto tooBig = RDDIErrorAttachmentLog::attachmentWithBinary(
+        platform::foundation::Data(kRDDIMaxAttachmentSize + 1, 1), "bigger.bin", "application/octet-stream");
+    auto noType = RDDIErrorAttachmentLog::attachmentWithBinary(platform::foundation::Data(4, 1), "x.bin", "");
+    auto text = RDDIErrorAttachmentLog::attachmentWithText("hello", std::nullopt);
+    const auto id = RDDICrashes::trackException(std::make_shared<RDDIExceptionModel>(), {{{"k", "v"}}},
+                                                {exactly, tooBig, noType, text});
+    ASSERT_TRUE(id);
+    const auto sent = env_.channelGroup()->storedLogs("Crashes");
+    ASSERT_EQ(sent.size(), 3u);
+    auto handled = std::dynamic_pointer_cast<RDDIHandledErrorLog>(sent[0].log);
+    ASSERT_TRUE(handled);
+    EXPECT_EQ(handled->errorId, id);
+    EXPECT_EQ(sent[0].flags, RDDIFlagsNormal);
+    EXPECT_EQ(sent[1].log, exactly);
+    EXPECT_EQ(sent[2].log, text);
+    EXPECT_EQ(text->errorId, id);
+    EXPECT_EQ(text->contentType, "text/plain");
+    EXPECT_TRUE(logged(RDDILogLevelError, fmt::format("Discarding attachment with size above 7340032 bytes: "
+                                                      "size=7340033, fileName=bigger.bin.")));
+    EXPECT_TRUE(logged(RDDILogLevelError, "Not all required fields are present in RDDIErrorAttachmentLog."));
+}
+
+}  // namespace
