@@ -1,6 +1,7 @@
 // A listed catalog loads one picture per folder inside it (the largest file's) and offers
 // the first four to its tile; an unreadable catalog keeps its name and shows nothing.
 #include "app/ui/asset_catalog.hpp"
+#include "app/ui/multiple_catalogs_panel.hpp"
 
 #include "support/temp_dir.hpp"
 #include "ui_test_support.hpp"
@@ -41,6 +42,49 @@ TEST(AssetCatalog, OnePicturePerSetTheLargestFileFirstFourOfferedAndUnreadableGi
     EXPECT_EQ(missing.name(), "Gone.xcassets");
     EXPECT_TRUE(missing.images().empty());
     EXPECT_EQ(missing.image(1), nullptr);
+}
+
+TEST(MultipleCatalogsPanel, TilesFollowTheListContinueWaitsForASelectionAndEachButtonAnswers) {
+    gwtest::TempDir dir;
+    const auto first = dir.path() / "A.xcassets";
+    const auto second = dir.path() / "B.xcassets";
+    for (const auto* set : {"One.imageset", "Two.imageset"})
+        gwtest::ui::writeSolidPng(first / set / "p.png", 16, 16, 0x336699);
+    fs::create_directories(second);
+
+    gw::MultipleCatalogsPanel panel;
+    std::vector<gw::MultipleCatalogsPanel::Result> results;
+    panel.continuePressed();  // no handler: nothing
+    panel.setCompletionHandler([&](const gw::MultipleCatalogsPanel::Result& r) { results.push_back(r); });
+    panel.setAssetCatalogURLs({pf::URL::fileURL(first, true), pf::URL::fileURL(second, true)});
+    ASSERT_EQ(panel.collectionView()->itemCount(), 2u);
+    EXPECT_FALSE(panel.continueButton()->isEnabled());
+
+    auto* tile = dynamic_cast<gw::AssetCatalogCollectionViewItem*>(panel.collectionView()->itemAt(0));
+    ASSERT_NE(tile, nullptr);
+    EXPECT_EQ(tile->textField()->text().toStdString(), "A.xcassets");
+    EXPECT_NE(tile->imageView(1)->image(), nullptr);
+    EXPECT_NE(tile->imageView(2)->image(), nullptr);
+    EXPECT_EQ(tile->imageView(3)->image(), nullptr);
+    EXPECT_EQ(tile->imageView(4)->image(), nullptr);
+
+    panel.assetCatalogsArrayController()->setSelectionIndexes({1});
+    EXPECT_TRUE(panel.continueButton()->isEnabled());
+    panel.continueButton()->click();
+    panel.createNewCatalogButton()->click();
+    panel.cancelButton()->click();
+    ASSERT_EQ(results.size(), 3u);
+    const auto* chosen = std::get_if<gw::MultipleCatalogsPanel::SelectedAssetCatalog>(&results[0]);
+    ASSERT_NE(chosen, nullptr);
+    EXPECT_EQ(chosen->assetCatalog->name(), "B.xcassets");
+    EXPECT_TRUE(std::holds_alternative<gw::MultipleCatalogsPanel::SelectedNewDirectory>(results[1]));
+    EXPECT_TRUE(std::holds_alternative<gw::MultipleCatalogsPanel::Cancelled>(results[2]));
+
+    panel.assetCatalogsArrayController()->setSelectionIndexes({});
+    EXPECT_FALSE(panel.continueButton()->isEnabled());
+    panel.setAssetCatalogURLs({});  // a new list replaces every tile, also an empty one
+    EXPECT_EQ(panel.collectionView()->itemCount(), 0u);
+    EXPECT_FALSE(panel.continueButton()->isEnabled());
 }
 
 }  // namespace
