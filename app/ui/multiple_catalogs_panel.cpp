@@ -134,10 +134,9 @@ void MultipleCatalogsPanel::beginSheet(QWidget* window, std::vector<platform::fo
         else
             completion(Choice::cancelled, std::nullopt);
     });
-    if (window) {
-        setParent(window, Qt::Sheet | Qt::Dialog);
-        setWindowModality(Qt::WindowModal);
-    }
+    // Not reparented: the panel is owned by its holder, not by the window it blocks.
+    setWindowModality(window ? Qt::ApplicationModal : Qt::NonModal);
+    if (window) move(window->geometry().center() - rect().center());
     show();
 }
 

@@ -85,6 +85,23 @@ TEST(MultipleCatalogsPanel, TilesFollowTheListContinueWaitsForASelectionAndEachB
     panel.setAssetCatalogURLs({});  // a new list replaces every tile, also an empty one
     EXPECT_EQ(panel.collectionView()->itemCount(), 0u);
     EXPECT_FALSE(panel.continueButton()->isEnabled());
+
+    // As the application delegate's chooser: shown, then hidden before its handler hears the choice.
+    std::vector<std::pair<gw::MultipleCatalogsChoosing::Choice, std::optional<pf::URL>>> choices;
+    bool hiddenFirst = false;
+    panel.beginSheet(nullptr, {pf::URL::fileURL(first, true), pf::URL::fileURL(second, true)},
+                     [&](gw::MultipleCatalogsChoosing::Choice choice, std::optional<pf::URL> catalog) {
+                         hiddenFirst = !panel.isVisible();
+                         choices.emplace_back(choice, catalog);
+                     });
+    EXPECT_TRUE(panel.isVisible());
+    panel.assetCatalogsArrayController()->setSelectionIndexes({0});
+    panel.continueButton()->click();
+    ASSERT_EQ(choices.size(), 1u);
+    EXPECT_TRUE(hiddenFirst);
+    EXPECT_EQ(choices[0].first, gw::MultipleCatalogsChoosing::Choice::selectedCatalog);
+    ASSERT_TRUE(choices[0].second.has_value());
+    EXPECT_EQ(choices[0].second->absoluteString(), pf::URL::fileURL(first, true).absoluteString());
 }
 
 }  // namespace
