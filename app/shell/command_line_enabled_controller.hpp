@@ -31,6 +31,11 @@ public:
 
     const std::optional<platform::foundation::URL>& rootBookmarkURL() const { return rootBookmarkURL_; }
     bool isCommandLineInterfaceEnabled() const { return rootBookmarkURL_.has_value(); }
+    // The switch in the preferences binds to the enablement (read only).
+    platform::appkit::KeyValue valueForKey(std::string_view key) const override {
+        if (key == isCommandLineInterfaceEnabledKey) return platform::appkit::KeyValue(isCommandLineInterfaceEnabled());
+        return PropertyObservable::valueForKey(key);
+    }
 
     // The folder the stored bookmark names; none when there is none, it no longer
     // resolves, or it is stale (each logged).

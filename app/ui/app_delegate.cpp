@@ -168,6 +168,7 @@ void AppDelegate::applicationDidFinishLaunching() {
             if (auto self = weak.lock()) self->handleVersionCheck(latestBuild, displayString, forceUpdate);
         },
         [](const pf::Error& error) { Logger::log("Latest version info download failed: " + error.localizedDescription()); });
+    platform::appkit::UserNotificationCenter::defaultCenter().setDelegate(weak);
     if (glyphwright_ && previousLocations_) glyphwright_->setOutputDirectory(previousLocations_->outputDirectory());
 }
 

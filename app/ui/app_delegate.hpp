@@ -11,6 +11,7 @@
 #include "app/shell/version_checker.hpp"
 #include "app/ui/norvane_support_controller.hpp"
 #include "platform/appkit/qt/life_cycle.hpp"
+#include "platform/appkit/user_notification.hpp"
 #include "platform/foundation/value.hpp"
 
 #include <QPointer>
@@ -50,6 +51,7 @@ public:
 class AppDelegate : public platform::appkit::qt::ApplicationDelegate,
                     public PreviousLocationsManagerDelegate,
                     public NorvaneSupportControllerDelegate,
+                    public platform::appkit::UserNotificationCenterDelegate,
                     public std::enable_shared_from_this<AppDelegate> {
 public:
     // Set by the test harness: the analytics set-up is skipped under tests.
@@ -95,6 +97,9 @@ public:
 
     // A notification of the main window was clicked.
     void notificationActivated(const platform::foundation::Dictionary& userInfo);
+    void userNotificationCenterDidActivate(const platform::appkit::UserNotification& notification) override {
+        notificationActivated(notification.userInfo);
+    }
 
     // Settles the output folder: recent list, engine, log line.
     void selectOutputDirectory(const platform::foundation::URL& url);

@@ -1,5 +1,7 @@
 #include "app/ui/desktop_application.hpp"
 
+#include "app/ui/multiple_catalogs_panel.hpp"
+
 #include "app/foundation/localized_string.hpp"
 #include "app/ui/prompt_presenters.hpp"
 #include "app/ui/root_folder_chooser.hpp"
@@ -88,6 +90,7 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     app->delegate = AppDelegate::make();
     app->delegate->setWindow(window);
     app->delegate->setPreviousFileLocationsManager(app->previousLocations);
+    app->delegate->setMultipleCatalogsPanel(std::make_shared<MultipleCatalogsPanel>());
     app->delegate->setGlyphwright(app->engine);
     auto fileItem = pa::MenuItem::make(LocalizedString::text("menu.file.title"));
     fileItem->setSubmenu(makeFileMenu(app->delegate));
