@@ -36,6 +36,19 @@ PromptButtons addPromptButtons(platform::appkit::qt::Window& window, QVBoxLayout
     return buttons;
 }
 
+PromptTop addPromptTop(QWidget& window) {
+    PromptTop top;
+    top.layout = new QVBoxLayout(&window);
+    top.layout->setContentsMargins(20, 16, 20, 16);
+    top.layout->setSpacing(10);
+    top.detailTextField = new QLabel(&window);
+    top.detailTextField->setTextFormat(Qt::PlainText);
+    top.detailTextField->setWordWrap(true);
+    top.detailTextField->setFont(promptFont(false));
+    top.layout->addWidget(top.detailTextField);
+    return top;
+}
+
 QLabel* makeCaption(const std::string& text, QWidget* parent) {
     auto* label = new QLabel(QString::fromStdString(text), parent);
     label->setFont(promptFont(true));

@@ -26,6 +26,13 @@ struct PromptButtons {
 };
 PromptButtons addPromptButtons(platform::appkit::qt::Window& window, QVBoxLayout& layout);
 
+// The window's column, with the detail text at its top.
+struct PromptTop {
+    QVBoxLayout* layout = nullptr;
+    QLabel* detailTextField = nullptr;
+};
+PromptTop addPromptTop(QWidget& window);
+
 // A caption above a row of pictures.
 QLabel* makeCaption(const std::string& text, QWidget* parent);
 

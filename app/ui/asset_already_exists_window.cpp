@@ -16,15 +16,9 @@ namespace gw {
 namespace qt = platform::appkit::qt;
 
 AssetAlreadyExistsWindow::AssetAlreadyExistsWindow() {
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(20, 16, 20, 16);
-    layout->setSpacing(10);
-
-    detailTextField_ = new QLabel(this);
-    detailTextField_->setTextFormat(Qt::PlainText);
-    detailTextField_->setWordWrap(true);
-    detailTextField_->setFont(ui::promptFont(false));
-    layout->addWidget(detailTextField_);
+    const auto top = ui::addPromptTop(*this);
+    auto* layout = top.layout;
+    detailTextField_ = top.detailTextField;
 
     auto* pictures = new QGridLayout;
     inputImageView_ = new qt::ImageView(this);
