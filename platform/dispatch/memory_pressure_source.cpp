@@ -67,11 +67,11 @@ std::string readWhole(int fd) {
     return text;
 }
 
-int openTrigger(const char* spec) {
+int openTrigger(const char* trigger) {
     int fd = open(kPressureFile, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     // The kernel wants the terminating NUL with the text.
-    if (write(fd, spec, std::strlen(spec) + 1) < 0) {
+    if (write(fd, trigger, std::strlen(trigger) + 1) < 0) {
         close(fd);
         return -1;
     }

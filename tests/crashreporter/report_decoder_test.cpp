@@ -109,16 +109,16 @@ struct Message {
         relink();
     }
 
-    void add_thread(bool crashed, std::vector<FrameSpec> specs, int register_count) {
+    void add_thread(bool crashed, std::vector<FrameSpec> wanted, int register_count) {
         frames.emplace_back();
         frame_ptrs.emplace_back();
-        for (const auto& spec : specs) {
+        for (const auto& want : wanted) {
             Lvcrash__CrashReport__Thread__StackFrame frame = LVCRASH__CRASH_REPORT__THREAD__STACK_FRAME__INIT;
-            frame.pc = spec.pc;
-            if (spec.symbol) {
+            frame.pc = want.pc;
+            if (want.symbol) {
                 Lvcrash__CrashReport__Symbol symbol = LVCRASH__CRASH_REPORT__SYMBOL__INIT;
-                symbol.name = const_cast<char*>(spec.symbol);
-                symbol.start_address = spec.start;
+                symbol.name = const_cast<char*>(want.symbol);
+                symbol.start_address = want.start;
                 symbols.push_back(symbol);
                 frame.symbol = &symbols.back();
             }
