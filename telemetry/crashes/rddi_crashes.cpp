@@ -213,6 +213,11 @@ void RDDICrashes::applyEnabledState(bool isEnabled) {
     RDDILogDebug(kRDDICrashesLogTag, "Cleaning up all crash files.");
     RDDIWrapperExceptionManager::deleteAllWrapperExceptions();
     deleteAllFromCrashesDirectory();
+    // Logs still in flight go too: a later crash must not write them for the next launch.
+    for (std::size_t index = 0; index < kRDDICrashesLogBufferSize; ++index) {
+        const auto slot = RDDICrashesLogBuffer::slot(index);
+        if (!slot.internalId.empty()) RDDICrashesLogBuffer::remove(slot.internalId);
+    }
     emptyLogBufferFiles();
     removeAnalyzerFile();
     if (lvCrashReporter_) lvCrashReporter_->purgePendingCrashReport();
