@@ -753,6 +753,12 @@ std::optional<std::string> RDDICrashes::trackException(
     return sharedInstance()->trackError(std::move(exception), properties, attachments);
 }
 
+std::optional<std::string> RDDICrashes::trackError(
+    const pf::Error& error, const std::optional<std::map<std::string, std::string>>& properties,
+    const std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>& attachments) {
+    return sharedInstance()->trackError(RDDIExceptionModel::withError(error), properties, attachments);
+}
+
 void RDDICrashes::sendErrorAttachmentsWithIncidentIdentifier(
     const std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>& attachments, const std::string& incidentId) {
     sharedInstance()->sendErrorAttachments(attachments, incidentId);
