@@ -251,10 +251,14 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
         result["afterDisable"] = diskState(*crashes);
     } else {
         clock->advance(std::chrono::seconds(1));
-        if (!confirm.empty() && RDDICrashes::hasCrashedInLastSession() && delegate->process) {
-            platform::dispatch::MainLoop::runUntil([&] { return asked.load(); }, std::chrono::seconds(2));
-        }
-        crashes->unprocessedCrashReports();  // waits for the processing to have run
+        // The processing asks on the main queue: keep it running until the processing is over.
+        std::atomic<bool> processed{false};
+        std::thread waiter([&] {
+            crashes->unprocessedCrashReports();
+            processed = true;
+        });
+        platform::dispatch::MainLoop::runUntil([&] { return processed.load(); }, std::chrono::seconds(60));
+        waiter.join();
         result["asked"] = asked.load();
         result["sentBeforeAnswer"] = group->storedLogs("Crashes").size();
         if (asked) RDDICrashes::notifyWithUserConfirmation(static_cast<unsigned>(std::stoul(confirm)));
