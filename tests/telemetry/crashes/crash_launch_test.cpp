@@ -130,8 +130,8 @@ TEST(CrashLaunchChildProcess, Crash) {
     if (option("GW_LAUNCH_WRAPPER") == "1") {
         RDDIWrapperException wrapper;
         wrapper.modelException = RDDIExceptionModel::withType(
-            "Managed.NullReferenceException", "Object reference not set",
-            std::vector<std::string>{"0   Managed  0x0000000100001000 -[LayerView render] + 12"});
+            "LayerScript.NullReference", "Object reference not set",
+            std::vector<std::string>{"0   LayerScript  0x0000000100001000 -[LayerView render] + 12"});
         wrapper.processId = getpid();
         RDDIWrapperExceptionManager::saveWrapperException(wrapper);
     }
@@ -403,7 +403,7 @@ TEST_F(CrashLaunchTest, ASegvOnAWorkerThreadIsSentByTheNextLaunchWithTheLogsItIn
 
     // The wrapper's exception saved by the crashed launch.
     ASSERT_TRUE(log.contains("exception")) << log.dump();
-    EXPECT_EQ(log["exception"]["type"], "Managed.NullReferenceException");
+    EXPECT_EQ(log["exception"]["type"], "LayerScript.NullReference");
     EXPECT_EQ(log["exception"]["message"], "Object reference not set");
 
     // The content: the application's frames by image and offset, system frames by name.
