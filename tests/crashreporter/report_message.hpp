@@ -17,19 +17,19 @@
 
 namespace report_message {
 
-struct FrameSpec {
+struct FrameFacts {
     std::uint64_t pc;
     const char* symbol;  // none: an unsymbolicated frame
     std::uint64_t start;
 };
 
-using RegisterSpec = std::pair<const char*, std::uint64_t>;
+using RegisterFacts = std::pair<const char*, std::uint64_t>;
 
 // `count` x86-64 registers named in the writer's order (wrapping), the i-th holding 0x1000 * i.
-inline std::vector<RegisterSpec> numberedRegisters(int count) {
+inline std::vector<RegisterFacts> numberedRegisters(int count) {
     static const char* names[] = {"rip", "rbp", "rsp", "rax", "rbx", "rcx", "rdx", "rdi", "rsi",
                                   "r8",  "r9",  "r10", "r11", "r12", "r13", "r14", "r15"};
-    std::vector<RegisterSpec> registers;
+    std::vector<RegisterFacts> registers;
     for (int i = 0; i < count; ++i) registers.emplace_back(names[i % 17], 0x1000u * static_cast<unsigned>(i));
     return registers;
 }
@@ -111,15 +111,15 @@ struct Message {
         relink();
     }
 
-    void addThread(bool crashed, const std::vector<FrameSpec>& specs, const std::vector<RegisterSpec>& regs) {
+    void addThread(bool crashed, const std::vector<FrameFacts>& wanted, const std::vector<RegisterFacts>& regs) {
         auto& list = frames.emplace_back();
-        for (const auto& spec : specs) {
+        for (const auto& want : wanted) {
             Lvcrash__CrashReport__Thread__StackFrame frame = LVCRASH__CRASH_REPORT__THREAD__STACK_FRAME__INIT;
-            frame.pc = spec.pc;
-            if (spec.symbol) {
+            frame.pc = want.pc;
+            if (want.symbol) {
                 Lvcrash__CrashReport__Symbol symbol = LVCRASH__CRASH_REPORT__SYMBOL__INIT;
-                symbol.name = const_cast<char*>(spec.symbol);
-                symbol.start_address = spec.start;
+                symbol.name = const_cast<char*>(want.symbol);
+                symbol.start_address = want.start;
                 frame.symbol = &symbols.emplace_back(symbol);
             }
             list.push_back(frame);
