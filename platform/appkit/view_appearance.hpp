@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <typeinfo>
 
 namespace platform::appkit {
@@ -19,8 +20,9 @@ public:
     ViewAppearance() = delete;
 
     static void willAppear(const std::string& className, bool isContainer);
-    // The demangled name of the object's dynamic type.
+    // The demangled name of the object's dynamic type (texts name the class themselves).
     template <typename T>
+        requires(!std::is_convertible_v<const T&, std::string>)
     static void willAppear(const T& object, bool isContainer) {
         willAppear(demangledName(typeid(object)), isContainer);
     }

@@ -341,9 +341,10 @@ void RDDIAnalytics::applyEnabledState(bool isEnabled) {
                 channelGroup_->addDelegate(shared_from_this());
             }
             if (autoPageTrackingEnabled_.load()) {
-                // Tracked once the current work is done, as the page would have been.
+                // Tracked once the current work is done, as the page would have been; taken
+                // so that enabling again does not send it a second time.
                 platform::dispatch::DispatchQueue::main().async([] {
-                    const auto missed = RDDIAnalyticsCategory::missedPageViewName();
+                    const auto missed = RDDIAnalyticsCategory::takeMissedPageViewName();
                     if (missed && !missed->empty()) RDDIAnalytics::trackPage(*missed);
                 });
             }

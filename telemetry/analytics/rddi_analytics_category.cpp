@@ -6,6 +6,7 @@
 #include <array>
 #include <mutex>
 #include <string_view>
+#include <utility>
 
 namespace rddi {
 
@@ -31,6 +32,11 @@ void RDDIAnalyticsCategory::activateCategory() {
 std::optional<std::string> RDDIAnalyticsCategory::missedPageViewName() {
     std::lock_guard lock(gMissedLock);
     return gMissedPageViewName;
+}
+
+std::optional<std::string> RDDIAnalyticsCategory::takeMissedPageViewName() {
+    std::lock_guard lock(gMissedLock);
+    return std::exchange(gMissedPageViewName, std::nullopt);
 }
 
 void RDDIAnalyticsCategory::resetMissedPageViewName() {

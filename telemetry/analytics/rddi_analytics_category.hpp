@@ -15,6 +15,8 @@ public:
     // Registers with the desktop layer's appearance hook; once per process.
     static void activateCategory();
     static std::optional<std::string> missedPageViewName();
+    // The missed page, forgotten as it is handed out so that it is tracked once.
+    static std::optional<std::string> takeMissedPageViewName();
 
     // What one appearance does; the hook calls it after the layer's own work.
     static void viewWillAppear(const std::string& className, bool isContainer);
