@@ -91,7 +91,7 @@ std::shared_ptr<RDDIAnalyticsTransmissionTarget> RDDIAnalyticsTransmissionTarget
     }
     std::lock_guard lock(analyticsLock());
     if (auto found = children_.find(token); found != children_.end()) return found->second;
-    auto child = create(token, shared_from_this(), channelGroup_);
+    auto child = create(token, shared_from_this(), channelGroup_.lock());
     children_[token] = child;
     return child;
 }

@@ -69,7 +69,8 @@ private:
 
     const std::string token_;
     const std::weak_ptr<RDDIAnalyticsTransmissionTarget> parent_;
-    const std::shared_ptr<RDDIChannelGroupProtocol> channelGroup_;
+    // Weak: logs stored by the group carry their target as their tag.
+    const std::weak_ptr<RDDIChannelGroupProtocol> channelGroup_;
     std::string isEnabledKey_;
     std::shared_ptr<RDDIPropertyConfigurator> configurator_;
     std::map<std::string, std::shared_ptr<RDDIAnalyticsTransmissionTarget>> children_;
