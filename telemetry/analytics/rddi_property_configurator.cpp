@@ -87,9 +87,10 @@ void RDDIPropertyConfigurator::setAppLocale(const std::optional<std::string>& va
     locked([&] { appLocale_ = value; });
 }
 void RDDIPropertyConfigurator::setUserId(const std::optional<std::string>& value) {
-    const auto stored =
-        RDDIUserIdContext::isUserIdValidForVudEzezevuvo(value) ? RDDIUserIdContext::prefixedUserIdFromUserId(value) : value;
-    locked([&] { userId_ = stored; });
+    // An id the collector would refuse leaves the one set before.
+    if (!RDDIUserIdContext::isUserIdValidForVudEzezevuvo(value)) return;
+    const auto prefixed = RDDIUserIdContext::prefixedUserIdFromUserId(value);
+    locked([&] { userId_ = prefixed; });
 }
 
 void RDDIPropertyConfigurator::setEventPropertyString(const std::string& value, const std::string& key) {

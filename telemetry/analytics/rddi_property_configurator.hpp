@@ -27,7 +27,7 @@ public:
     void setAppVersion(const std::optional<std::string>& value);
     void setAppName(const std::optional<std::string>& value);
     void setAppLocale(const std::optional<std::string>& value);
-    // Stored with the collector's "c:" prefix when the collector accepts the id, else as given.
+    // Stored with the collector's "c:" prefix; an id the collector refuses changes nothing.
     void setUserId(const std::optional<std::string>& value);
 
     void setEventPropertyString(const std::string& value, const std::string& key);

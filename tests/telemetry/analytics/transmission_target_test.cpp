@@ -168,9 +168,13 @@ TEST_F(TransmissionTargetTest, ConfiguratorFillsOnlyItsOwnTargetsCommonSchemaLog
     root->propertyConfigurator()->channelPrepareLog(*unit, *other);
     EXPECT_NE(other->ext->appExt->name, "root app");
 
-    // A user id the collector refuses is kept as given.
-    root->propertyConfigurator()->setUserId("x:bob");
-    EXPECT_EQ(root->propertyConfigurator()->userId(), "x:bob");
+    // A user id the collector refuses leaves the one set before.
+    for (const char* refused : {"x:bob", ""}) {
+        root->propertyConfigurator()->setUserId(refused);
+        EXPECT_EQ(root->propertyConfigurator()->userId(), "c:bob") << refused;
+    }
+    root->propertyConfigurator()->setUserId(std::nullopt);
+    EXPECT_EQ(root->propertyConfigurator()->userId(), std::nullopt);
     env_.clearLogs();
     root->propertyConfigurator()->removeEventPropertyForKey(std::nullopt);
     EXPECT_TRUE(env_.logged(RDDILogLevelError, "Event property key to remove cannot be nil."));
