@@ -1,6 +1,7 @@
 // Sessions as the application model's activation notices drive them, on a manual clock.
 #include "platform/appkit/application_state.hpp"
 #include "platform/foundation/clock.hpp"
+#include "platform/foundation/notification_center.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/core/rddi_log_with_properties.hpp"
@@ -143,6 +144,11 @@ TEST_F(SessionTrackerTest, StoppingAndDisablingEndTheSession) {
 TEST_F(SessionTrackerTest, ResettingTheServiceStopsItsTracker) {
     auto tracker = RDDIAnalytics::sharedInstance()->sessionTracker();
     ASSERT_TRUE(tracker->isStarted());
+    // Starting again neither observes twice nor begins another session.
+    const auto observers = pf::NotificationCenter::defaultCenter().observerCount();
+    tracker->start();
+    EXPECT_EQ(pf::NotificationCenter::defaultCenter().observerCount(), observers);
+    EXPECT_EQ(startedSessions().size(), 1u);
     RDDIAnalytics::resetSharedInstance();
     EXPECT_FALSE(tracker->isStarted());
     EXPECT_EQ(currentSession(), std::nullopt);
