@@ -60,6 +60,14 @@ protected:
             return done();
         });
     }
+    int logsSeen(const std::string& type) {
+        int total = 0;
+        for (const auto& request : scenario_.server().requests()) {
+            if (!request.path.starts_with("/logs") || !request.json) continue;
+            for (const auto& log : (*request.json)["logs"]) total += log.value("type", "") == type ? 1 : 0;
+        }
+        return total;
+    }
     int eventsSeen() {
         int total = 0;
         for (const auto& [name, count] : serverView(scenario_.server()).eventsByName) total += count;
@@ -88,7 +96,8 @@ TEST_F(ScenarioTest, EventsGoOutInBatchesOfFiftyEachOnceAndLeaveNoRows) {
 
 TEST_F(ScenarioTest, RetriedAnswersDeliverEachEventOnce) {
     start();
-    ASSERT_TRUE(advanceUntil([&] { return scenario_.server().requestCount() >= 1; }));  // the start-service log
+    // The start-service and start-session logs go first, so that the scripted answers meet the events.
+    ASSERT_TRUE(advanceUntil([&] { return logsSeen("startSession") >= 1 && logsSeen("startService") >= 1; }));
     scenario_.server().script({{.status = 503}, {.status = 503}, {.status = 429, .headers = {{"x-rd-retry-after-ms", "1500"}}}});
     track(0, 5);
     // Refused batches are retried by the client as they are, so the server sees the same
