@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
+#include <set>
 #include <deque>
 #include <mutex>
 #include <sstream>
@@ -64,6 +65,9 @@ struct LoopbackServer::State {
     mutable std::condition_variable changed;
     std::deque<ScriptedAnswer> script;
     ScriptedAnswer fallback;
+    LoopbackServer::Responder responder;
+    std::set<std::string> openGates;
+    std::size_t held = 0;
     std::vector<RecordedRequest> requests;
     bool stopping = false;
 
@@ -79,16 +83,31 @@ struct LoopbackServer::State {
         recorded.receivedAt = std::chrono::steady_clock::now();
 
         ScriptedAnswer answer;
+        LoopbackServer::Responder ask;
+        {
+            std::lock_guard lock(mutex);
+            ask = responder;
+        }
+        // Outside the lock: a responder may read the server's record.
+        std::optional<ScriptedAnswer> chosen = ask ? ask(recorded) : std::nullopt;
         {
             std::unique_lock lock(mutex);
             requests.push_back(std::move(recorded));
-            if (!script.empty()) {
+            if (chosen) {
+                answer = std::move(*chosen);
+            } else if (!script.empty()) {
                 answer = std::move(script.front());
                 script.pop_front();
             } else {
                 answer = fallback;
             }
             changed.notify_all();
+            if (answer.gate) {
+                ++held;
+                changed.notify_all();
+                changed.wait(lock, [&] { return stopping || openGates.contains(*answer.gate); });
+                --held;
+            }
             if (answer.neverAnswer) {
                 changed.wait(lock, [&] { return stopping; });
             } else if (answer.delay.count() > 0) {
@@ -155,6 +174,22 @@ void LoopbackServer::script(std::vector<ScriptedAnswer> answers) {
 void LoopbackServer::setFallback(ScriptedAnswer answer) {
     std::lock_guard lock(state_->mutex);
     state_->fallback = std::move(answer);
+}
+
+void LoopbackServer::setResponder(Responder responder) {
+    std::lock_guard lock(state_->mutex);
+    state_->responder = std::move(responder);
+}
+
+void LoopbackServer::openGate(const std::string& gate) {
+    std::lock_guard lock(state_->mutex);
+    state_->openGates.insert(gate);
+    state_->changed.notify_all();
+}
+
+std::size_t LoopbackServer::heldCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->held;
 }
 
 std::vector<RecordedRequest> LoopbackServer::requests() const {
