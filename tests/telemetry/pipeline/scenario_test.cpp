@@ -5,6 +5,7 @@
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/pipeline/rddi_channel_unit_default.hpp"
 #include "telemetry/support/scenario_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -223,6 +224,36 @@ TEST_F(ScenarioTest, DisablingDeletesWhatIsStoredAndSwitchingTheNetworkHoldsItBa
     ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount() == 0; }));
     for (int i = 0; i < 5; ++i) clock_->advanceSeconds(1);
     EXPECT_EQ(serverView(scenario_.server()).eventsByName.count("event6"), 0u);
+}
+
+TEST_F(ScenarioTest, AStartWhileDisabledQueuesItsStartServiceLogUntilEnabled) {
+    auto startServiceLogs = [&] {
+        std::vector<nlohmann::json> found;
+        for (const auto& request : scenario_.server().requests()) {
+            if (!request.path.starts_with("/logs") || !request.json) continue;
+            for (const auto& log : (*request.json)["logs"])
+                if (log.value("type", "") == "startService") found.push_back(log);
+        }
+        return found;
+    };
+    RDDIDezIdedev::configureWithAppSecret("secret");
+    RDDIDezIdedev::setEnabled(false);
+    RDDIDezIdedev::startService(RDDIAnalytics::serviceClass());
+    RDDIAnalytics::trackEvent("while.disabled");
+    for (int i = 0; i < 5; ++i) clock_->advanceSeconds(1);
+    auto core = RDDIDezIdedev::sharedInstance()->channelGroup()->channelUnitForGroupId(RDDIDezIdedev::groupId());
+    ASSERT_NE(core, nullptr);
+    static_cast<rddi::RDDIChannelUnitDefault&>(*core).stateSync();  // the queue ran what was queued
+    EXPECT_TRUE(startServiceLogs().empty());
+    EXPECT_EQ(ScenarioEnvironment::rowCount(), 0);
+
+    RDDIDezIdedev::setEnabled(true);
+    ASSERT_TRUE(advanceUntil([&] { return !startServiceLogs().empty(); }));
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount() == 0; }));
+    const auto logs = startServiceLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0]["services"], nlohmann::json::array({"Analytics"}));
+    EXPECT_EQ(serverView(scenario_.server()).eventsByName.count("while.disabled"), 0u);
 }
 
 TEST_F(ScenarioTest, TargetedEventsReachTheCollectorThroughTheCompanionWithRisingSequenceNumbers) {
