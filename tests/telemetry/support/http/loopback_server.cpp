@@ -68,10 +68,22 @@ struct LoopbackServer::State {
     LoopbackServer::Responder responder;
     std::set<std::string> openGates;
     std::size_t held = 0;
+    std::size_t inFlight = 0;
     std::vector<RecordedRequest> requests;
     bool stopping = false;
 
     void handle(const httplib::Request& request, httplib::Response& response) {
+        {
+            std::lock_guard lock(mutex);
+            ++inFlight;
+        }
+        struct Answered {
+            State* state;
+            ~Answered() {
+                std::lock_guard lock(state->mutex);
+                --state->inFlight;
+            }
+        } answered{this};
         RecordedRequest recorded;
         recorded.method = request.method;
         recorded.path = request.path;
@@ -190,6 +202,11 @@ void LoopbackServer::openGate(const std::string& gate) {
 std::size_t LoopbackServer::heldCount() const {
     std::lock_guard lock(state_->mutex);
     return state_->held;
+}
+
+std::size_t LoopbackServer::inFlightCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->inFlight;
 }
 
 std::vector<RecordedRequest> LoopbackServer::requests() const {

@@ -72,6 +72,8 @@ public:
     void openGate(const std::string& gate);
     // Requests waiting at a gate now.
     std::size_t heldCount() const;
+    // Requests received and not yet answered.
+    std::size_t inFlightCount() const;
 
     std::vector<RecordedRequest> requests() const;
     std::size_t requestCount() const;
