@@ -70,9 +70,9 @@ private:
 // The child: a launch of the SDK that tracks its events, then either waits to be killed
 // or (the last one) waits until the store is empty.
 TEST(SoakChildProcess, TrackEventsUntilKilledOrDrained) {
-    const char* spec = std::getenv(kChildVariable);
-    if (!spec) GTEST_SKIP() << "runs as a child process only";
-    std::istringstream words(spec);
+    const char* arguments = std::getenv(kChildVariable);
+    if (!arguments) GTEST_SKIP() << "runs as a child process only";
+    std::istringstream words(arguments);
     std::string url, mode;
     int child = 0;
     words >> url >> child >> mode;
@@ -205,9 +205,9 @@ TEST(PipelineSoakTest, KilledLaunchesLoseNoCommittedEventAndSendTwiceOnlyWhatRea
         ASSERT_NE(pid, -1);
         if (pid == 0) {
             const int writeEnd = ::dup(fds[1]);  // without close-on-exec
-            const std::string spec =
+            const std::string childArguments =
                 scenario.server().baseURL() + " " + std::to_string(number) + (drain ? " drain" : " killed");
-            ::setenv(kChildVariable, spec.c_str(), 1);
+            ::setenv(kChildVariable, childArguments.c_str(), 1);
             ::setenv(kPipeVariable, std::to_string(writeEnd).c_str(), 1);
             const int quiet = ::open("/dev/null", O_WRONLY);
             if (!drain) ::dup2(quiet, STDOUT_FILENO);
