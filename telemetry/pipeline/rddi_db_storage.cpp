@@ -5,6 +5,7 @@
 #include "telemetry/core/rddi_utility.hpp"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <mutex>
 #include <system_error>
@@ -139,13 +140,19 @@ int RDDIDBStorage::configureDatabase() {
         keeper_ = openDatabaseAtFileURL(dbFileURL(), &keeperCode);
         // Reading once makes the keeper hold the shared-memory index open.
         if (keeper_) querySingleValue("PRAGMA user_version", keeper_);
+        struct stat opened {};
+        if (keeper_ && ::stat(dbFilePath_.c_str(), &opened) == 0) {
+            keeperFile_ = {opened.st_dev, opened.st_ino};
+        } else {
+            closeKeeper();
+        }
     }
     return SQLITE_OK;
 }
 
 int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& block) {
     int code = SQLITE_OK;
-    sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
+    sqlite3* db = openConnection(&code);
     if (!db) return code;
     if (pageSize_ == 0) {
         RDDILogError(kRDDILogTag, "The database was not configured correctly. The page size is expected to be non zero.");
@@ -235,7 +242,7 @@ void RDDIDBStorage::setMaxStorageSize(long sizeInBytes, const std::function<void
         if (completionHandler) completionHandler(success);
     };
     int code = SQLITE_OK;
-    sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
+    sqlite3* db = openConnection(&code);
     if (!db) return complete(false);
     struct Closer {
         sqlite3* db;
@@ -290,9 +297,25 @@ void RDDIDBStorage::migrateDatabase(sqlite3*, std::uint64_t) {}
 
 int RDDIDBStorage::configureSQLite() { return sqlite3_config(SQLITE_CONFIG_URI, 1); }
 
+sqlite3* RDDIDBStorage::openConnection(int* result) {
+    // Every connection of the process shares the keeper's page cache and parsed schema,
+    // so an operation's connection neither opens the file nor reads the schema again.
+    // That cache belongs to the file the keeper opened: once the name leads elsewhere
+    // (deleted, replaced) it is dropped, so writes never go to a file nobody will read.
+    if (keeper_) {
+        struct stat now {};
+        if (::stat(dbFilePath_.c_str(), &now) != 0 || now.st_dev != keeperFile_.first || now.st_ino != keeperFile_.second) {
+            RDDILogWarning(kRDDILogTag, "The database file was removed or replaced; reopening it.");
+            closeKeeper();
+        }
+    }
+    return openDatabaseAtFileURL(dbFileURL(), result);
+}
+
 sqlite3* RDDIDBStorage::openDatabaseAtFileURL(const std::string& fileURL, int* result) {
     sqlite3* db = nullptr;
-    const int code = sqlite3_open_v2(fileURL.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
+    const int code = sqlite3_open_v2(fileURL.c_str(), &db,
+                                     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_SHAREDCACHE,
                                      nullptr);
     if (result) *result = code;
     if (code != SQLITE_OK) {

@@ -69,7 +69,8 @@ public:
 
     // --- On an open handle ---
     static int configureSQLite();
-    // Read-write, create, URI; a busy timeout and synchronous NORMAL. None on failure.
+    // Read-write, create, URI, in the process's shared cache; a busy timeout and
+    // synchronous NORMAL. None on failure.
     static sqlite3* openDatabaseAtFileURL(const std::string& fileURL, int* result);
     static void closeDatabase(sqlite3* database);
     static int createTablesWithSchema(const std::optional<RDDIDBSchema>& schema, sqlite3* database);
@@ -103,6 +104,8 @@ protected:
 private:
     int configureDatabase();
     void closeKeeper();
+    // One operation's connection, after dropping a keeper whose file is no longer at the path.
+    sqlite3* openConnection(int* result);
 
     std::optional<RDDIDBSchema> schema_;
     std::uint64_t version_;
@@ -111,6 +114,8 @@ private:
     long maxSizeInBytes_ = kDefaultMaxSizeInBytes;
     long pageSize_ = 0;
     sqlite3* keeper_ = nullptr;
+    // Device and inode of the file the keeper opened.
+    std::pair<std::uint64_t, std::uint64_t> keeperFile_{0, 0};
 };
 
 }  // namespace rddi

@@ -336,6 +336,19 @@ TEST_F(LogDBStorageTest, AnOlderSchemaVersionIsDroppedAndRebuilt) {
     EXPECT_TRUE(storage.saveLog(makeLog("new"), "G", 1));
 }
 
+TEST_F(LogDBStorageTest, ConnectionsSeeOtherWritersAndNeverWriteIntoAFileThatIsGone) {
+    RDDILogDBStorage storage;
+    ASSERT_TRUE(storage.saveLog(makeLog("mine"), "G", 1));
+    // Another program's row is seen through the shared cache.
+    sql("INSERT INTO logs (groupId, log, priority) VALUES ('G', '" + archivedText("theirs") + "', 1)");
+    EXPECT_EQ(storage.countLogs(), 2u);
+
+    // The file deleted under the store: a save is not reported done into the vanished file.
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(logsPath().string() + suffix);
+    EXPECT_FALSE(storage.saveLog(makeLog("lost"), "G", 1));
+    EXPECT_EQ(storage.countLogs(), 0u);
+}
+
 TEST_F(LogDBStorageTest, AKilledWriterLosesNoCommittedLogAndLeavesASoundFile) {
     std::set<std::string> committed;
     for (int round = 0; round < 50; ++round) {
