@@ -5,7 +5,9 @@
 #include "telemetry/core/rddi_utility.hpp"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <map>
 #include <mutex>
 #include <system_error>
 
@@ -19,6 +21,17 @@ namespace {
 // opened, as SQLite requires of global configuration.
 const int globalConfigurationResult = RDDIDBStorage::configureSQLite();
 std::once_flag globalConfigurationLogged;
+
+// Connections of this process share one page cache and parsed schema per file (the
+// keeper holds it open), so an operation neither reads the schema nor warms a cache
+// again. Tables in a shared cache are locked per table and a conflict fails at once
+// instead of waiting, so the process's connections to one file take turns.
+std::recursive_mutex& fileMutex(const std::filesystem::path& path) {
+    static std::mutex guard;
+    static std::map<std::string, std::recursive_mutex> mutexes;
+    std::lock_guard lock(guard);
+    return mutexes[path.string()];
+}
 
 bool isCorruption(int code) { return code == SQLITE_CORRUPT || code == SQLITE_NOTADB; }
 
@@ -61,7 +74,10 @@ RDDIDBStorage::RDDIDBStorage(DeferConfiguration, std::optional<RDDIDBSchema> sch
     dbFilePath_ = RDDIUtility::fullURLForPathComponent(filename_).value_or(std::filesystem::path(filename_));
 }
 
-RDDIDBStorage::~RDDIDBStorage() { closeKeeper(); }
+RDDIDBStorage::~RDDIDBStorage() {
+    std::lock_guard lock(fileMutex(dbFilePath_));
+    closeKeeper();
+}
 
 void RDDIDBStorage::configureStorage() {
     std::call_once(globalConfigurationLogged, [] {
@@ -72,6 +88,7 @@ void RDDIDBStorage::configureStorage() {
                          sqlite3_errstr(globalConfigurationResult));
         }
     });
+    std::lock_guard lock(fileMutex(dbFilePath_));
     int code = configureDatabase();
     if (isCorruption(code)) {
         dropDatabase();
@@ -86,6 +103,29 @@ void RDDIDBStorage::closeKeeper() {
     if (keeper_) {
         closeDatabase(keeper_);
         keeper_ = nullptr;
+    }
+}
+
+void RDDIDBStorage::openKeeper() {
+    int code = SQLITE_OK;
+    keeper_ = openDatabaseAtFileURL(dbFileURL(), &code);
+    if (!keeper_) return;
+    // Reading once makes the keeper hold the shared-memory index open.
+    querySingleValue("PRAGMA user_version", keeper_);
+    struct stat status {};
+    keeperFile_ = ::stat(dbFilePath_.c_str(), &status) == 0 ? std::pair(status.st_dev, status.st_ino)
+                                                            : std::pair<dev_t, ino_t>(0, 0);
+}
+
+void RDDIDBStorage::closeStaleKeeper() {
+    // The shared cache belongs to the file the keeper opened. When the name now leads
+    // elsewhere (or nowhere) because the file was deleted or replaced, by another
+    // process's recovery for instance, connections must reach the file under the name,
+    // not the cache of the old one.
+    if (!keeper_) return;
+    struct stat status {};
+    if (::stat(dbFilePath_.c_str(), &status) != 0 || std::pair(status.st_dev, status.st_ino) != keeperFile_) {
+        closeKeeper();
     }
 }
 
@@ -134,19 +174,17 @@ int RDDIDBStorage::configureDatabase() {
     setVersion(version_, db);
     // The journal mode is kept in the file, so every later connection writes ahead.
     executeSelectionQueryInOpenedDatabase("PRAGMA journal_mode = WAL;", db, nullptr, nullptr);
-    if (!keeper_) {
-        int keeperCode = SQLITE_OK;
-        keeper_ = openDatabaseAtFileURL(dbFileURL(), &keeperCode);
-        // Reading once makes the keeper hold the shared-memory index open.
-        if (keeper_) querySingleValue("PRAGMA user_version", keeper_);
-    }
+    if (!keeper_) openKeeper();
     return SQLITE_OK;
 }
 
 int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& block) {
+    std::lock_guard lock(fileMutex(dbFilePath_));
+    closeStaleKeeper();
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
     if (!db) return code;
+    if (!keeper_ && pageSize_ != 0) openKeeper();
     if (pageSize_ == 0) {
         RDDILogError(kRDDILogTag, "The database was not configured correctly. The page size is expected to be non zero.");
         closeDatabase(db);
@@ -220,6 +258,7 @@ bool RDDIDBStorage::dropTable(const std::string& table) {
 }
 
 void RDDIDBStorage::dropDatabase() {
+    std::lock_guard lock(fileMutex(dbFilePath_));
     closeKeeper();
     std::error_code error;
     for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(dbFilePath_.string() + suffix, error);
@@ -234,9 +273,14 @@ void RDDIDBStorage::setMaxStorageSize(long sizeInBytes, const std::function<void
     const auto complete = [&](bool success) {
         if (completionHandler) completionHandler(success);
     };
+    std::unique_lock lock(fileMutex(dbFilePath_));
+    closeStaleKeeper();
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
-    if (!db) return complete(false);
+    if (!db) {
+        lock.unlock();
+        return complete(false);
+    }
     struct Closer {
         sqlite3* db;
         ~Closer() { closeDatabase(db); }
@@ -279,6 +323,7 @@ void RDDIDBStorage::setMaxStorageSize(long sizeInBytes, const std::function<void
             }
         }
     }
+    lock.unlock();
     complete(success);
 }
 
@@ -292,7 +337,8 @@ int RDDIDBStorage::configureSQLite() { return sqlite3_config(SQLITE_CONFIG_URI, 
 
 sqlite3* RDDIDBStorage::openDatabaseAtFileURL(const std::string& fileURL, int* result) {
     sqlite3* db = nullptr;
-    const int code = sqlite3_open_v2(fileURL.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
+    const int code = sqlite3_open_v2(fileURL.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI |
+                                                                 SQLITE_OPEN_SHAREDCACHE,
                                      nullptr);
     if (result) *result = code;
     if (code != SQLITE_OK) {

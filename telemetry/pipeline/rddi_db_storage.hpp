@@ -6,10 +6,14 @@
 // The file runs in write-ahead-log mode with synchronous NORMAL, and one idle "keeper"
 // connection stays open for the store's life: without it every per-operation close
 // would checkpoint the log into the file and sync, which costs two orders of magnitude
-// in saves per second. A killed process loses nothing committed. Every connection
-// waits up to 5 s for a lock held by another process sharing the folder.
+// in saves per second. The process's connections to the file share one page cache and
+// schema (which the keeper keeps), and take turns. A killed process loses nothing
+// committed. Every connection waits up to 5 s for a lock held by another process
+// sharing the folder.
 #include "platform/foundation/value.hpp"
 #include "telemetry/pipeline/rddi_storage.hpp"
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -103,6 +107,8 @@ protected:
 private:
     int configureDatabase();
     void closeKeeper();
+    void openKeeper();
+    void closeStaleKeeper();
 
     std::optional<RDDIDBSchema> schema_;
     std::uint64_t version_;
@@ -111,6 +117,7 @@ private:
     long maxSizeInBytes_ = kDefaultMaxSizeInBytes;
     long pageSize_ = 0;
     sqlite3* keeper_ = nullptr;
+    std::pair<dev_t, ino_t> keeperFile_{};
 };
 
 }  // namespace rddi
