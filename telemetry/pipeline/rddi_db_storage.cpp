@@ -507,6 +507,12 @@ pf::Value RDDIDBStorage::columnValueFromStatement(sqlite3_stmt* statement, int i
             const int length = sqlite3_column_bytes(statement, index);
             return pf::Value(std::string(text ? text : "", static_cast<std::size_t>(text ? length : 0)));
         }
+        case SQLITE_BLOB: {
+            // The log store keeps archives as bytes.
+            const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, index));
+            const int length = sqlite3_column_bytes(statement, index);
+            return pf::Value(bytes ? pf::Data(bytes, bytes + length) : pf::Data());
+        }
         case SQLITE_INTEGER:
             // All 64 bits: row ids beyond 2^31 must name the rows they came from.
             return pf::Value(static_cast<std::int64_t>(sqlite3_column_int64(statement, index)));

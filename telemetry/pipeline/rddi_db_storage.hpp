@@ -30,7 +30,7 @@ namespace rddi {
 using RDDIDBColumn = std::pair<std::string, std::vector<std::string>>;
 // Tables in order, each with its columns in order.
 using RDDIDBSchema = std::vector<std::pair<std::string, std::vector<RDDIDBColumn>>>;
-// One value per column: null, integer (64-bit) or string.
+// One value per column: null, integer (64-bit), string or data (a BLOB).
 using RDDIDBRow = std::vector<platform::foundation::Value>;
 
 class RDDIDBStorage {
