@@ -315,18 +315,18 @@ std::vector<RDDILogDBStorage::LogRow> RDDILogDBStorage::logsWithCondition(const 
                                                                           std::int64_t* lastId) {
     auto query = fmt::format("SELECT * FROM \"{}\"", kTableName);
     if (condition && !condition->empty()) query += fmt::format(" WHERE {}", *condition);
-    const auto rows = executeSelectionQuery(query, &values);
+    auto rows = executeSelectionQuery(query, &values);
     std::vector<LogRow> kept;
     kept.reserve(rows.size());
-    for (const auto& row : rows) {
+    for (auto& row : rows) {
         if (row.size() <= std::max({idColumnIndex_, groupIdColumnIndex_, logColumnIndex_, targetTokenColumnIndex_})) {
             continue;
         }
         const auto id = row[idColumnIndex_].asInteger().value_or(0);
         if (lastId) *lastId = std::max(*lastId, id);
         std::shared_ptr<RDDIAbstractLog> log;
-        if (const auto* bytes = row[logColumnIndex_].asData()) {
-            log = RDDIUtility::unarchiveKeyedData<RDDIAbstractLog>(*bytes);
+        if (auto* bytes = row[logColumnIndex_].asData()) {
+            log = RDDIUtility::unarchiveKeyedData<RDDIAbstractLog>(std::move(*bytes));
         } else if (const auto* text = row[logColumnIndex_].asString()) {
             log = RDDIUtility::unarchiveKeyedData<RDDIAbstractLog>(lenientBase64Decoded(*text));
         }
