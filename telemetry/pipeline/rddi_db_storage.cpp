@@ -27,10 +27,11 @@ std::once_flag globalConfigurationLogged;
 // again. Tables in a shared cache are locked per table and a conflict fails at once
 // instead of waiting, so the process's connections to one file take turns.
 std::recursive_mutex& fileMutex(const std::filesystem::path& path) {
-    static std::mutex guard;
-    static std::map<std::string, std::recursive_mutex> mutexes;
-    std::lock_guard lock(guard);
-    return mutexes[path.string()];
+    // Never destroyed: a store may outlive the statics (a singleton's at exit).
+    static auto* guard = new std::mutex;
+    static auto* mutexes = new std::map<std::string, std::recursive_mutex>;
+    std::lock_guard lock(*guard);
+    return (*mutexes)[path.string()];
 }
 
 bool isCorruption(int code) { return code == SQLITE_CORRUPT || code == SQLITE_NOTADB; }
