@@ -15,24 +15,37 @@ namespace rddi {
 
 namespace pf = platform::foundation;
 
+// Connections of this process share one page cache and parsed schema per file, which
+// one idle keeper connection per file holds open, so an operation neither reads the
+// schema nor warms a cache again. Tables in a shared cache are locked per table and a
+// conflict fails at once instead of waiting, so the process's connections to one file
+// take turns. The cache is found by the file's name: one keeper for all the stores of
+// a file, so that none keeps the cache of a file that name no longer leads to.
+struct RDDIDBSharedFile {
+    std::recursive_mutex mutex;
+    sqlite3* keeper = nullptr;
+    std::pair<dev_t, ino_t> identity{};  // of the file the keeper opened
+    int stores = 0;
+};
+
+namespace {
+
+RDDIDBSharedFile& sharedFile(const std::filesystem::path& path) {
+    // Never destroyed: a store may outlive the statics (a singleton's at exit).
+    static auto* guard = new std::mutex;
+    static auto* files = new std::map<std::string, RDDIDBSharedFile>;
+    std::lock_guard lock(*guard);
+    return (*files)[path.string()];
+}
+
+}  // namespace
+
 namespace {
 
 // URI file names are switched on for the whole process before any database is
 // opened, as SQLite requires of global configuration.
 const int globalConfigurationResult = RDDIDBStorage::configureSQLite();
 std::once_flag globalConfigurationLogged;
-
-// Connections of this process share one page cache and parsed schema per file (the
-// keeper holds it open), so an operation neither reads the schema nor warms a cache
-// again. Tables in a shared cache are locked per table and a conflict fails at once
-// instead of waiting, so the process's connections to one file take turns.
-std::recursive_mutex& fileMutex(const std::filesystem::path& path) {
-    // Never destroyed: a store may outlive the statics (a singleton's at exit).
-    static auto* guard = new std::mutex;
-    static auto* mutexes = new std::map<std::string, std::recursive_mutex>;
-    std::lock_guard lock(*guard);
-    return (*mutexes)[path.string()];
-}
 
 bool isCorruption(int code) { return code == SQLITE_CORRUPT || code == SQLITE_NOTADB; }
 
@@ -73,11 +86,14 @@ RDDIDBStorage::RDDIDBStorage(DeferConfiguration, std::optional<RDDIDBSchema> sch
                              const std::string& filename)
     : schema_(std::move(schema)), version_(version), filename_(filename) {
     dbFilePath_ = RDDIUtility::fullURLForPathComponent(filename_).value_or(std::filesystem::path(filename_));
+    shared_ = &sharedFile(dbFilePath_);
+    std::lock_guard lock(shared_->mutex);
+    ++shared_->stores;
 }
 
 RDDIDBStorage::~RDDIDBStorage() {
-    std::lock_guard lock(fileMutex(dbFilePath_));
-    closeKeeper();
+    std::lock_guard lock(shared_->mutex);
+    if (--shared_->stores == 0) closeKeeper();
 }
 
 void RDDIDBStorage::configureStorage() {
@@ -89,7 +105,7 @@ void RDDIDBStorage::configureStorage() {
                          sqlite3_errstr(globalConfigurationResult));
         }
     });
-    std::lock_guard lock(fileMutex(dbFilePath_));
+    std::lock_guard lock(shared_->mutex);
     int code = configureDatabase();
     if (isCorruption(code)) {
         dropDatabase();
@@ -101,31 +117,32 @@ void RDDIDBStorage::configureStorage() {
 std::string RDDIDBStorage::dbFileURL() const { return "file://" + percentEncodedPath(dbFilePath_.string()); }
 
 void RDDIDBStorage::closeKeeper() {
-    if (keeper_) {
-        closeDatabase(keeper_);
-        keeper_ = nullptr;
+    if (shared_->keeper) {
+        closeDatabase(shared_->keeper);
+        shared_->keeper = nullptr;
     }
 }
 
 void RDDIDBStorage::openKeeper() {
+    if (shared_->keeper) return;
     int code = SQLITE_OK;
-    keeper_ = openDatabaseAtFileURL(dbFileURL(), &code);
-    if (!keeper_) return;
+    sqlite3* keeper = openDatabaseAtFileURL(dbFileURL(), &code);
+    if (!keeper) return;
     // Reading once makes the keeper hold the shared-memory index open.
-    querySingleValue("PRAGMA user_version", keeper_);
+    querySingleValue("PRAGMA user_version", keeper);
     struct stat status {};
-    keeperFile_ = ::stat(dbFilePath_.c_str(), &status) == 0 ? std::pair(status.st_dev, status.st_ino)
-                                                            : std::pair<dev_t, ino_t>(0, 0);
+    shared_->keeper = keeper;
+    shared_->identity = ::stat(dbFilePath_.c_str(), &status) == 0 ? std::pair(status.st_dev, status.st_ino)
+                                                                 : std::pair<dev_t, ino_t>(0, 0);
 }
 
 void RDDIDBStorage::closeStaleKeeper() {
-    // The shared cache belongs to the file the keeper opened. When the name now leads
-    // elsewhere (or nowhere) because the file was deleted or replaced, by another
-    // process's recovery for instance, connections must reach the file under the name,
-    // not the cache of the old one.
-    if (!keeper_) return;
+    // When the name now leads elsewhere (or nowhere) because the file was deleted or
+    // replaced, by another process's recovery for instance, connections must reach the
+    // file under the name, not the cache of the old one.
+    if (!shared_->keeper) return;
     struct stat status {};
-    if (::stat(dbFilePath_.c_str(), &status) != 0 || std::pair(status.st_dev, status.st_ino) != keeperFile_) {
+    if (::stat(dbFilePath_.c_str(), &status) != 0 || std::pair(status.st_dev, status.st_ino) != shared_->identity) {
         closeKeeper();
     }
 }
@@ -175,17 +192,17 @@ int RDDIDBStorage::configureDatabase() {
     setVersion(version_, db);
     // The journal mode is kept in the file, so every later connection writes ahead.
     executeSelectionQueryInOpenedDatabase("PRAGMA journal_mode = WAL;", db, nullptr, nullptr);
-    if (!keeper_) openKeeper();
+    openKeeper();
     return SQLITE_OK;
 }
 
 int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& block) {
-    std::lock_guard lock(fileMutex(dbFilePath_));
+    std::lock_guard lock(shared_->mutex);
     closeStaleKeeper();
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
     if (!db) return code;
-    if (!keeper_ && pageSize_ != 0) openKeeper();
+    if (pageSize_ != 0) openKeeper();
     if (pageSize_ == 0) {
         RDDILogError(kRDDILogTag, "The database was not configured correctly. The page size is expected to be non zero.");
         closeDatabase(db);
@@ -259,7 +276,7 @@ bool RDDIDBStorage::dropTable(const std::string& table) {
 }
 
 void RDDIDBStorage::dropDatabase() {
-    std::lock_guard lock(fileMutex(dbFilePath_));
+    std::lock_guard lock(shared_->mutex);
     closeKeeper();
     std::error_code error;
     for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(dbFilePath_.string() + suffix, error);
@@ -274,7 +291,7 @@ void RDDIDBStorage::setMaxStorageSize(long sizeInBytes, const std::function<void
     const auto complete = [&](bool success) {
         if (completionHandler) completionHandler(success);
     };
-    std::unique_lock lock(fileMutex(dbFilePath_));
+    std::unique_lock lock(shared_->mutex);
     closeStaleKeeper();
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);

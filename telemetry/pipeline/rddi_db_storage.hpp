@@ -4,16 +4,14 @@
 // size limit through the page limit, and a connection per operation.
 //
 // The file runs in write-ahead-log mode with synchronous NORMAL, and one idle "keeper"
-// connection stays open for the store's life: without it every per-operation close
-// would checkpoint the log into the file and sync, which costs two orders of magnitude
-// in saves per second. The process's connections to the file share one page cache and
+// connection stays open while a store of the file lives: without it every per-operation
+// close would checkpoint the log into the file and sync, which costs two orders of
+// magnitude in saves per second. The process's connections to the file share one page cache and
 // schema (which the keeper keeps), and take turns. A killed process loses nothing
 // committed. Every connection waits up to 5 s for a lock held by another process
 // sharing the folder.
 #include "platform/foundation/value.hpp"
 #include "telemetry/pipeline/rddi_storage.hpp"
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -32,6 +30,9 @@ using RDDIDBColumn = std::pair<std::string, std::vector<std::string>>;
 using RDDIDBSchema = std::vector<std::pair<std::string, std::vector<RDDIDBColumn>>>;
 // One value per column: null, integer (64-bit), string or data (a BLOB).
 using RDDIDBRow = std::vector<platform::foundation::Value>;
+
+// What the stores of one file in this process share (defined with the store).
+struct RDDIDBSharedFile;
 
 class RDDIDBStorage {
 public:
@@ -116,8 +117,8 @@ private:
     std::filesystem::path dbFilePath_;
     long maxSizeInBytes_ = kDefaultMaxSizeInBytes;
     long pageSize_ = 0;
-    sqlite3* keeper_ = nullptr;
-    std::pair<dev_t, ino_t> keeperFile_{};
+    // The keeper and the lock this process's stores of the file share.
+    RDDIDBSharedFile* shared_ = nullptr;
 };
 
 }  // namespace rddi
