@@ -100,10 +100,11 @@ private:
         if (type == 0x5) {
             if (!fits(at, count, 1)) return false;
             const auto* begin = bytes_ + at;
-            for (std::uint64_t i = 0; i < count; ++i) {
-                // NUL stops the library; bytes past ASCII it reads its own way.
-                if (begin[i] == 0 || begin[i] >= 0x80) return false;
-            }
+            // NUL stops the library; bytes past ASCII it reads its own way. (One pass
+            // without branches: both wrap to 0x7F and above after subtracting one.)
+            std::uint8_t outside = 0;
+            for (std::uint64_t i = 0; i < count; ++i) outside |= static_cast<std::uint8_t>(begin[i] - 1) >= 0x7F;
+            if (outside) return false;
             out.assign(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(count));
             return true;
         }
