@@ -163,6 +163,9 @@ int RDDIDBStorage::configureDatabase() {
         sqlite3* db;
         ~Closer() { closeDatabase(db); }
     } closer{db};
+    // The page limit lives in the shared cache: configuration runs without the limit of
+    // the last operation of another store of the file, as it would on a fresh cache.
+    setMaxPageCount(kUnlimitedPageCount, db);
 
     int pageSizeCode = SQLITE_OK;
     pageSize_ = static_cast<long>(querySingleValue("PRAGMA page_size;", db, &pageSizeCode));

@@ -38,6 +38,8 @@ class RDDIDBStorage {
 public:
     static constexpr long kDefaultMaxSizeInBytes = 10485760;
     static constexpr int kBusyTimeoutMilliseconds = 5000;
+    // SQLite's own page limit of a new connection.
+    static constexpr long kUnlimitedPageCount = 1073741823;
 
     // Creates or opens, migrates and versions the file now.
     RDDIDBStorage(std::optional<RDDIDBSchema> schema, std::uint64_t version, const std::string& filename);
