@@ -14,6 +14,8 @@ constexpr std::size_t kTrailer = 32;
 // its own limits and messages for them.
 constexpr int kMaxDepth = 128;
 constexpr std::size_t kMaxValues = std::size_t{1} << 16;
+// The library refuses tables longer than this, reachable or not.
+constexpr std::uint64_t kMaxObjects = std::uint64_t{1} << 22;
 
 std::uint64_t bigEndian(const std::uint8_t* bytes, std::size_t size) {
     std::uint64_t value = 0;
@@ -50,6 +52,7 @@ public:
         top_ = bigEndian(bytes_ + trailer + 16, 8);
         tableOffset_ = bigEndian(bytes_ + trailer + 24, 8);
         sound_ = offsetSize_ >= 1 && offsetSize_ <= 8 && refSize_ >= 1 && refSize_ <= 8 && objectCount_ > 0 &&
+                 objectCount_ <= kMaxObjects &&
                  top_ < objectCount_ && tableOffset_ >= kHeader && tableOffset_ < trailer &&
                  objectCount_ <= (trailer - tableOffset_) / offsetSize_;
     }

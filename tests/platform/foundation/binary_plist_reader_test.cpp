@@ -76,6 +76,14 @@ TEST(BinaryPlistReader, LeavesToTheLibraryWhatItDoesNotReadTheSameWay) {
     const pf::Data ascii = pf::writeBinaryPropertyList(pf::Value::dict({{"k", "abc"}}));
     pf::Value deep = pf::Value::array({});
     for (int i = 0; i < 200; ++i) deep = pf::Value::array({deep});
+    // The integer 42 as the root, in an object table longer than the library takes.
+    pf::Data longTable = {'b', 'p', 'l', 'i', 's', 't', '0', '0', 0x10, 42};
+    const std::uint64_t entries = (std::uint64_t{1} << 22) + 1;
+    longTable.insert(longTable.end(), entries, 8);
+    // Trailer: one-byte offsets and references, the count, the root, the table's offset.
+    for (const std::uint64_t field : {std::uint64_t{0x0101}, entries, std::uint64_t{0}, std::uint64_t{10}}) {
+        for (int i = 7; i >= 0; --i) longTable.push_back(static_cast<std::uint8_t>(field >> (8 * i)));
+    }
     struct Case {
         const char* what;
         pf::Data bytes;
@@ -88,6 +96,7 @@ TEST(BinaryPlistReader, LeavesToTheLibraryWhatItDoesNotReadTheSameWay) {
         {"a lone low surrogate", patched(euro, {0x20, 0xAC}, {0xDC, 0x00}), true},
         {"a repeated key", patched(pf::writeBinaryPropertyList(pf::Value::dict({{"a", 1}, {"b", 2}})), {'b'}, {'a'}), false},
         {"nesting deeper than archives go", pf::writeBinaryPropertyList(deep), true},
+        {"more objects than the library takes", longTable, false},
         {"a truncated file", pf::Data(ascii.begin(), ascii.end() - 1), false},
         {"another header", patched(ascii, {'0', '0'}, {'1', '5'}), false},
         {"no bytes", {}, false},
