@@ -27,10 +27,13 @@
 #include <QMimeData>
 #include <QTest>
 #include <QUrl>
+#include <QDialog>
+#include <QPalette>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <mutex>
 #include <thread>
 
@@ -358,6 +361,107 @@ TEST_F(MainWindowEndToEnd, ACancelledCatalogPromptIsSilentAndHidesTheProgress) {
     EXPECT_FALSE(c->activityIndicator()->isVisible());
     for (auto* box : app->window->findChildren<QMessageBox*>()) EXPECT_FALSE(box->isVisible());
     EXPECT_EQ(createControlsEnabled(), std::vector<bool>(3, true));
+}
+
+}  // namespace
+
+namespace {
+
+bool outlined(QWidget* thumbnail) {
+    const QImage shot = thumbnail->grab().toImage();
+    return shot.pixelColor(1, shot.height() / 2) == thumbnail->palette().color(QPalette::Highlight);
+}
+
+TEST_F(MainWindowEndToEnd, TheTouchBarStripOpensShowsAndSelectsThePictures) {
+    auto* strip = app->touchBarStrip.data();
+    ASSERT_NE(strip, nullptr);
+    const auto id = [](const char* suffix) { return gw::MainViewViewController::touchBarIdentifier(suffix); };
+    const auto& bar = *strip->bar();
+    EXPECT_EQ(bar.customizationIdentifier, id(".main.window"));
+    EXPECT_EQ(bar.defaultItemIdentifiers, (std::vector<std::string>{id(".open"), id(".images"), id(".convert")}));
+    EXPECT_EQ(bar.customizationAllowedItemIdentifiers, bar.defaultItemIdentifiers);
+    EXPECT_EQ(bar.principalItemIdentifier, id(".convert"));
+    EXPECT_EQ(strip->buttonFor(id(".open"))->text().toStdString(), "Open Images");
+    EXPECT_EQ(strip->buttonFor(id(".convert"))->text().toStdString(), "Create Asset Catalog");
+    EXPECT_EQ(strip->buttonFor(id(".selectAll")), nullptr);
+
+    auto* scrubber = strip->scrubberFor(id(".images"));
+    ASSERT_NE(scrubber, nullptr);
+    EXPECT_EQ(scrubber->thumbnailCount(), 0u);
+    app->engine->setImageInputCollectionType(gw::CollectionType::variants);
+    drop(*c->multipleSizesCollectionView(), {png("c.png", 0x0000FF, 64), png("b.png", 0x00FF00, 64),
+                                             png("a.png", 0xFF0000, 64)});
+    ASSERT_TRUE(waitFor([&] { return scrubber->thumbnailCount() == 3; }));
+    const auto& controller = app->engine->collectionViewArrayController();
+    struct Case {
+        std::set<std::size_t> selected;
+        std::vector<bool> outlines;
+        bool selectAllHidden;
+    };
+    const std::vector<Case> cases = {
+        {{1}, {false, true, false}, false},
+        {{0, 2}, {false, false, false}, false},
+        {{0, 1, 2}, {false, false, false}, true},
+    };
+    for (const auto& item : cases) {
+        controller->setSelectionIndexes(item.selected);
+        MainLoop::drain();
+        QApplication::processEvents();
+        std::vector<bool> outlines;
+        for (std::size_t i = 0; i < 3; ++i) outlines.push_back(outlined(scrubber->thumbnail(i)));
+        EXPECT_EQ(outlines, item.outlines) << item.selected.size() << " selected";
+        EXPECT_EQ(static_cast<const platform::appkit::TouchBarButton&>(*c->selectAllTouchBarItem()->view()).isHidden(),
+                  item.selectAllHidden);
+    }
+    // Single hides select-all whatever is selected.
+    app->engine->setImageInputCollectionType(gw::CollectionType::single);
+    controller->setSelectionIndexes({2});
+    EXPECT_TRUE(static_cast<const platform::appkit::TouchBarButton&>(*c->selectAllTouchBarItem()->view()).isHidden());
+
+    // A click on a thumbnail selects that picture in the engine.
+    QTest::mouseClick(scrubber->thumbnail(0), Qt::LeftButton);
+    EXPECT_EQ(controller->selectionIndexes(), std::set<std::size_t>{0});
+    EXPECT_EQ(app->engine->selectedImageInputs().at(0)->imageName(), "a");
+    EXPECT_EQ(gwtest::ui::centreColour(c->imageWell()->image()), 0xFF0000u);
+
+    // The strip's create button follows the window's; "Open Images" opens the open sheet.
+    fs::create_directories(dir_.path() / "Images.xcassets");
+    app->engine->setOutputDirectory(folderURL(dir_.path() / "Images.xcassets"));
+    EXPECT_EQ(strip->buttonFor(id(".convert"))->text().toStdString(), "Update Asset Catalog");
+    strip->buttonFor(id(".open"))->click();
+    ASSERT_TRUE(waitFor([&] { return visibleFileDialog() != nullptr; }));
+    visibleFileDialog()->reject();
+}
+
+TEST_F(MainWindowEndToEnd, TheMenusOfferPreferencesAndTheTouchBarCustomization) {
+    const auto& menu = *app->mainMenu;
+    const auto appMenu = menu.itemAt(0)->submenu();
+    const auto preferences = appMenu->itemWithTitle("Preferences…");
+    ASSERT_NE(preferences, nullptr);
+    EXPECT_EQ(preferences->keyEquivalent(), ",");
+    const auto view = menu.itemWithTitle("View");
+    ASSERT_NE(view, nullptr);
+    const auto customize = view->submenu()->itemWithTitle("Customize Touch Bar…");
+    ASSERT_NE(customize, nullptr);
+    EXPECT_TRUE(customize->isEnabled());
+    EXPECT_TRUE(customize->performAction());
+    QDialog* picker = nullptr;
+    ASSERT_TRUE(waitFor([&] {
+        for (auto* dialog : app->window->findChildren<QDialog*>()) {
+            if (dialog->isVisible() && dialog->windowTitle() == "Customize Touch Bar…") picker = dialog;
+        }
+        return picker != nullptr;
+    }));
+    picker->reject();
+    EXPECT_TRUE(preferences->performAction());
+    ASSERT_TRUE(waitFor([&] {
+        for (auto* widget : QApplication::topLevelWidgets()) {
+            if (widget->isVisible() && widget->windowTitle() == "Preferences") return true;
+        }
+        return false;
+    }));
+    // The create item stands in the File menu with its shortcut.
+    EXPECT_EQ(c->createAssetCatalogMenuItem()->keyEquivalent(), "b");
 }
 
 }  // namespace
