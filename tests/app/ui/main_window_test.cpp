@@ -135,6 +135,26 @@ TEST_F(MainWindow, CreateControlsAreTitledByWhetherTheOutputIsACatalog) {
     }
 }
 
+TEST_F(MainWindow, TheWellAndTheButtonsAskTheApplicationAndEscapeKeepsTheWindow) {
+    QTest::mouseClick(c->imageWell(), Qt::LeftButton);
+    c->outputDirectoryButton()->click();
+    c->settingsButton()->click();
+    EXPECT_EQ((std::vector<int>{app->openDialogs, app->destinationDialogs, app->settingsDialogs}),
+              (std::vector<int>{1, 1, 1}));
+    EXPECT_EQ(c->imageWell()->image(), c->dropImage());
+    EXPECT_NE(c->dropImage(), nullptr);
+    QTest::keyClick(ui.window.get(), Qt::Key_Escape);
+    EXPECT_TRUE(ui.window->isVisible());
+    // A well drop of a file that is gone is presented on the window.
+    c->pictureListAnswers()->handleLoadedPasteboardItems(
+        gw::PasteboardLoadResult::fileURLs({pf::URL::fileURL(dir_.path() / "missing.png")}));
+    ASSERT_TRUE(waitFor([&] {
+        for (auto* box : ui.window->findChildren<QMessageBox*>()) if (box->isVisible()) return true;
+        return false;
+    }));
+    for (auto* box : ui.window->findChildren<QMessageBox*>()) box->close();
+}
+
 TEST_F(MainWindow, AFolderNameHoldingAPercentSignIsShownAsItIs) {
     const auto folder = dir_.path() / "100%25 done";
     fs::create_directories(folder);
