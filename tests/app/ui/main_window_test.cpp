@@ -11,6 +11,8 @@
 #include "platform/appkit/qt/menu_bar.hpp"
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/foundation/user_defaults.hpp"
+#include "platform/appkit/user_notification.hpp"
+#include "support/desktop/private_session_bus.hpp"
 #include "support/gui/gui_harness.hpp"
 
 #include <QMessageBox>
@@ -306,6 +308,9 @@ TEST_F(MainWindow, ResultsAndProgressArrivingAfterTheWindowIsGoneDoNothing) {
 }
 
 TEST_F(MainWindow, StartErrorsArePresentedAndTheButtonsFollowTheRun) {
+    // A bus without a notification server: the run still completes.
+    gwtest::desktop::PrivateSessionBus bus;
+    pa::UserNotificationCenter::defaultCenter().reset();
     add(1024, "Icon");
     // No output folder: the error comes in a box on the window.
     c->createAssetCatalogPressed();
@@ -331,6 +336,8 @@ TEST_F(MainWindow, StartErrorsArePresentedAndTheButtonsFollowTheRun) {
     EXPECT_DOUBLE_EQ(c->activityIndicator()->highestValue(), 1.0);
     EXPECT_FALSE(c->activityIndicator()->isVisible());
     EXPECT_TRUE(fs::exists(dir_.path() / "Out" / "Assets.xcassets" / "AppIcon.appiconset" / "Contents.json"));
+    EXPECT_TRUE(pa::UserNotificationCenter::defaultCenter().deliveredNotifications().empty());
+    pa::UserNotificationCenter::defaultCenter().reset();
 }
 
 }  // namespace
