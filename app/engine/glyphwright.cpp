@@ -454,6 +454,12 @@ void Glyphwright::createAssetCatalog() {
             auto completion = [weak, builder, runOutputDirectory, runResizeType, failedFolders,
                                planned = definition](const FolderCreationOperation::FolderCreationOperationResult& result) {
                 if (!result.isSuccess()) failedFolders->add(planned);
+                // A batch draws each picture in its own folder only: done, its pixels
+                // can go (they are read again should anything draw it later).
+                const auto& drawn = builder->imageInputCollection();
+                if (drawn.collectionType == CollectionType::batch) {
+                    for (const auto& input : drawn.imageInputs) input->imageWrapper()->image()->releasePixels();
+                }
                 auto self = weak.lock();
                 if (!self) return;
                 ProgressUpdateHandler handler;

@@ -297,4 +297,34 @@ ImagePtr Image::fromFile(const std::filesystem::path& path, std::string* error, 
     return fromData(*bytes, error, problem);
 }
 
+bool Image::reloadPixelsFrom(const std::filesystem::path& path) {
+    if (reps_.size() != 1 || reps_.front()->kind() != ImageRep::Kind::bitmap) return false;
+    std::error_code error;
+    const auto bytes = std::filesystem::file_size(path, error);
+    if (error) return false;
+    const auto changed = std::filesystem::last_write_time(path, error);
+    if (error) return false;
+    std::static_pointer_cast<BitmapRep>(reps_.front())->setReload([path, bytes, changed]() -> BitmapPtr {
+        std::error_code unchanged;
+        if (std::filesystem::file_size(path, unchanged) != bytes || unchanged) return nullptr;
+        if (std::filesystem::last_write_time(path, unchanged) != changed || unchanged) return nullptr;
+        const auto again = Image::fromFile(path);
+        if (!again || again->reps_.size() != 1 || again->reps_.front()->kind() != ImageRep::Kind::bitmap) {
+            return nullptr;
+        }
+        return std::static_pointer_cast<BitmapRep>(again->reps_.front())->bitmap();
+    });
+    return true;
+}
+
+bool Image::releasePixels() {
+    bool released = false;
+    for (const auto& rep : reps_) {
+        if (rep->kind() == ImageRep::Kind::bitmap && std::static_pointer_cast<BitmapRep>(rep)->releasePixels()) {
+            released = true;
+        }
+    }
+    return released;
+}
+
 }  // namespace platform::graphics

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <thread>
 
 namespace gwtest::engine {
@@ -149,6 +150,63 @@ TEST_F(GlyphwrightRunTest, BatchModeWritesOneFolderPerPictureAndCompletesOnce) {
             return f.find(std::string(name) + ".imageset/Contents.json") != std::string::npos;
         })) << name;
     }
+}
+
+// Whether the pixels of a picture are in memory now.
+bool holdsPixels(const gw::ImageInputPtr& input) {
+    const auto image = input->imageWrapper()->image();
+    const auto rep = std::dynamic_pointer_cast<pg::BitmapRep>(image->representations().at(0));
+    return rep && rep->hasPixels();
+}
+
+TEST_F(GlyphwrightRunTest, BatchPicturesAreDecodedInTheirOwnFolderAndLetGoAfter) {
+    ObservedEngine e;
+    for (const auto& [name, side] : std::vector<std::pair<std::string, int>>{{"Red", 90}, {"Green", 60}, {"Blue", 30}}) {
+        writePng(dir_ / "in" / (name + ".png"), side, side);
+    }
+    e.engine->addImagesFromFileOrFolder(folderURL(dir_ / "in"));
+    ASSERT_EQ(e.engine->imageInputs().size(), 3u);
+    for (const auto& input : e.engine->imageInputs()) {
+        // Read, measured and let go: only the size and the corner colour are kept.
+        EXPECT_FALSE(holdsPixels(input)) << input->imageName();
+        EXPECT_TRUE(input->imageWrapper()->cornerPixelColor().has_value()) << input->imageName();
+    }
+    // A picture changed after it was added is not drawn from its new content.
+    writePng(dir_ / "in" / "Blue.png", 31, 31);
+    e.engine->setResizeType(ConversionOutputType::asset);
+    e.engine->setImageInputCollectionType(CollectionType::batch);
+    e.engine->setOutputDirectory(folderURL(dir_ / "out"));
+    e.engine->createAssetCatalog();
+    ASSERT_TRUE(e.delegate->waitForRun(3));
+    e.engine->waitUntilAllOperationsAreFinished();
+
+    std::map<std::string, bool> succeeded;
+    for (const auto& result : e.delegate->results()) {
+        if (result.isSuccess()) succeeded[result.successValue().imageInputCollection.imageInputs.at(0)->imageName()] = true;
+    }
+    EXPECT_EQ(succeeded, (std::map<std::string, bool>{{"Green", true}, {"Red", true}}));
+    for (const auto& input : e.engine->imageInputs()) EXPECT_FALSE(holdsPixels(input)) << input->imageName();
+
+    // What was written is the picture as it was read: its 90 px file holds its pixels.
+    pg::ImagePtr written;
+    for (const auto& file : filesBelow(dir_ / "out")) {
+        if (file.find("Red.imageset/") == std::string::npos || !file.ends_with(".png")) continue;
+        auto image = pg::Image::fromFile(dir_ / "out" / file);
+        if (image && image->representations().at(0)->pixelsWide() == 90) written = image;
+    }
+    ASSERT_TRUE(written);
+    const auto writtenPixels = written->renderedBitmap()->bitmap();
+    const auto expectedPixels = bitmapImage(90, 90)->renderedBitmap()->bitmap();
+    for (int y = 0; y < 90; y += 7) {
+        for (int x = 0; x < 90; x += 7) {
+            ASSERT_EQ(writtenPixels->pixelAt(x, y), expectedPixels->pixelAt(x, y)) << x << "," << y;
+        }
+    }
+    // Drawn again later (a preview), the picture is read again.
+    const auto inputs = e.engine->imageInputs();
+    const auto red = *std::find_if(inputs.begin(), inputs.end(), [](const auto& i) { return i->imageName() == "Red"; });
+    EXPECT_EQ(red->imageWrapper()->image()->renderedBitmap()->bitmap()->width(), 90);
+    EXPECT_TRUE(holdsPixels(red));
 }
 
 // Every output type converts a real picture into a real catalog; one case per type, so
