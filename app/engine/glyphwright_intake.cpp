@@ -105,13 +105,14 @@ void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::opt
         const std::size_t last = std::min(urls.size(), first + window);
         std::vector<std::future<ImageInputPtr>> loads;
         for (std::size_t i = first; i < last; ++i) {
-            loads.push_back(std::async(std::launch::async, [&url = urls[i]]() -> ImageInputPtr {
+            loads.push_back(std::async(std::launch::async, [&url = urls[i], keep = first == 0]() -> ImageInputPtr {
                 try {
                     auto input = ImageInput::load(url);
                     // A folder may hold hundreds of pictures: each is decoded again
                     // when its turn to be drawn comes, so that only those being
-                    // drawn take memory.
-                    input->releasePixels();
+                    // drawn take memory. The first few are drawn first: they keep
+                    // theirs.
+                    if (!keep) input->releasePixels();
                     return input;
                 } catch (...) {
                     return nullptr;

@@ -1,6 +1,7 @@
 #include "app/definitions/folder_definition_builder_factory.hpp"
 #include "app/engine/analytics_tracker.hpp"
 #include "glyphwright_test_support.hpp"
+#include "platform/dispatch/operation_queue.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fmt/format.h>
 #include <map>
 #include <thread>
 
@@ -161,31 +163,40 @@ bool holdsPixels(const gw::ImageInputPtr& input) {
 
 TEST_F(GlyphwrightRunTest, BatchPicturesAreDecodedInTheirOwnFolderAndLetGoAfter) {
     ObservedEngine e;
-    for (const auto& [name, side] : std::vector<std::pair<std::string, int>>{{"Red", 90}, {"Green", 60}, {"Blue", 30}}) {
-        writePng(dir_ / "in" / (name + ".png"), side, side);
+    // More pictures than are read at once; those read first are drawn first.
+    const std::size_t readAtOnce = std::min<std::size_t>(8, platform::dispatch::usableProcessorCount());
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < readAtOnce + 2; ++i) {
+        names.push_back(fmt::format("Grey{:02}", i));
+        writePng(dir_ / "in" / (names.back() + ".png"), 20 + static_cast<int>(i), 20);
     }
+    writePng(dir_ / "in" / "Red.png", 90, 90);
+    writePng(dir_ / "in" / "Zblue.png", 30, 30);
     e.engine->addImagesFromFileOrFolder(folderURL(dir_ / "in"));
-    ASSERT_EQ(e.engine->imageInputs().size(), 3u);
-    for (const auto& input : e.engine->imageInputs()) {
+    const auto inputs = e.engine->imageInputs();
+    ASSERT_EQ(inputs.size(), readAtOnce + 4);
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
         // Read, measured and let go: only the size and the corner colour are kept.
-        EXPECT_FALSE(holdsPixels(input)) << input->imageName();
-        EXPECT_TRUE(input->imageWrapper()->cornerPixelColor().has_value()) << input->imageName();
+        EXPECT_EQ(holdsPixels(inputs[i]), i < readAtOnce) << inputs[i]->imageName();
+        EXPECT_TRUE(inputs[i]->imageWrapper()->cornerPixelColor().has_value()) << inputs[i]->imageName();
     }
     // A picture changed after it was added is not drawn from its new content.
-    writePng(dir_ / "in" / "Blue.png", 31, 31);
+    writePng(dir_ / "in" / "Zblue.png", 31, 31);
     e.engine->setResizeType(ConversionOutputType::asset);
     e.engine->setImageInputCollectionType(CollectionType::batch);
     e.engine->setOutputDirectory(folderURL(dir_ / "out"));
     e.engine->createAssetCatalog();
-    ASSERT_TRUE(e.delegate->waitForRun(3));
+    ASSERT_TRUE(e.delegate->waitForRun(inputs.size()));
     e.engine->waitUntilAllOperationsAreFinished();
 
     std::map<std::string, bool> succeeded;
     for (const auto& result : e.delegate->results()) {
         if (result.isSuccess()) succeeded[result.successValue().imageInputCollection.imageInputs.at(0)->imageName()] = true;
     }
-    EXPECT_EQ(succeeded, (std::map<std::string, bool>{{"Green", true}, {"Red", true}}));
-    for (const auto& input : e.engine->imageInputs()) EXPECT_FALSE(holdsPixels(input)) << input->imageName();
+    std::map<std::string, bool> expected{{"Red", true}};
+    for (const auto& name : names) expected[name] = true;
+    EXPECT_EQ(succeeded, expected);
+    for (const auto& input : inputs) EXPECT_FALSE(holdsPixels(input)) << input->imageName();
 
     // What was written is the picture as it was read: its 90 px file holds its pixels.
     pg::ImagePtr written;
@@ -203,7 +214,6 @@ TEST_F(GlyphwrightRunTest, BatchPicturesAreDecodedInTheirOwnFolderAndLetGoAfter)
         }
     }
     // Drawn again later (a preview), the picture is read again.
-    const auto inputs = e.engine->imageInputs();
     const auto red = *std::find_if(inputs.begin(), inputs.end(), [](const auto& i) { return i->imageName() == "Red"; });
     EXPECT_EQ(red->imageWrapper()->image()->renderedBitmap()->bitmap()->width(), 90);
     EXPECT_TRUE(holdsPixels(red));
