@@ -15,6 +15,8 @@
 #include "platform/foundation/folder_swap.hpp"
 #include "platform/foundation/json.hpp"
 
+#include <malloc.h>
+
 #include <cmath>
 #include <limits>
 
@@ -420,6 +422,14 @@ void Glyphwright::createAssetCatalog() {
     // What a killed run left goes back to where it was before anything is decided.
     if (!reservation->folder().empty()) recoverInterruptedWriting(reservation->folder());
     auto failedFolders = std::make_shared<FailedFolders>();
+    if (imageInputCollectionType() == CollectionType::batch) {
+        // A batch draws picture after picture on many threads, each freeing blocks of
+        // megabytes. Left to the allocator's default, those blocks stay in the heaps of
+        // the threads that drew them, and the batch holds the memory of every picture
+        // it has drawn; mapped and unmapped whole, they go back at once. (A single
+        // conversion keeps the default: its effects reuse such blocks many times.)
+        mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    }
     std::vector<std::shared_ptr<platform::dispatch::Operation>> operations;
     try {
         FolderDefinitionBuilderFactory builderFactory;

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <malloc.h>
 #include <string>
 #include <system_error>
 #include <unistd.h>
@@ -46,11 +45,6 @@ int runDesktopApplication(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Pictures' pixels come and go in blocks of megabytes on many threads. Mapped and
-    // unmapped whole, they go back to the system when freed; left to grow the heaps
-    // (the allocator's default after the first such block is freed), a batch of
-    // pictures keeps the memory of all those it has drawn.
-    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     std::vector<std::string> arguments(argv, argv + argc);
     auto controller = gw::CommandLineController::make(arguments);
     if (controller->shouldRun()) {
