@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "platform/graphics/image.hpp"
+#include "platform/graphics/png_codec.hpp"
 #include "platform/graphics/psd_reader.hpp"
 
 namespace platform::graphics {
@@ -273,6 +274,9 @@ std::optional<DecodedBitmap> decodeBitmapFile(std::span<const uint8_t> bytes, st
             }
             return decoded;
         }
+        case ImageFormat::png:
+            if (auto plain = decodePlainPng(bytes)) return plain;
+            return decodeWithPixbuf(bytes, formatName(format), error, problem);
         default: return decodeWithPixbuf(bytes, formatName(format), error, problem);
     }
 }
