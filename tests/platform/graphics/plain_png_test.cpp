@@ -224,7 +224,6 @@ TEST(PlainPng, LeavesEveryOtherFileToTheGeneralDecoder) {
         std::string error;
         const auto image = pg::Image::fromData(c.png, &error);
         EXPECT_EQ(image != nullptr, c.loads) << c.name << ": " << error;
-        EXPECT_EQ(image != nullptr, throughPixbuf(c.png).has_value() && c.loads) << c.name;
     }
 }
 
