@@ -16,6 +16,7 @@
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/appkit/user_defaults_controller.hpp"
 #include "app/foundation/folder_scanning.hpp"
+#include "telemetry/core/rddi_delegate_forwarder.hpp"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -148,6 +149,7 @@ void AppDelegate::setPreviousFileLocationsManager(std::shared_ptr<PreviousLocati
 }
 
 void AppDelegate::applicationWillFinishLaunching() {
+    rddi::RDDIAppDelegateForwarder::forward("applicationWillFinishLaunching:");
     registerInterfaceValueTransformers();
     if (!runningUnderTests) {
         if (auto tracker = KKGAI()) {
@@ -162,7 +164,13 @@ void AppDelegate::applicationWillFinishLaunching() {
     siblingcast_->prepare([] {});
 }
 
+std::vector<std::string> AppDelegate::forwardedCallbacks() const {
+    return {"applicationWillFinishLaunching:", "applicationDidFinishLaunching:", "applicationWillTerminate:",
+            "application:openFiles:"};
+}
+
 void AppDelegate::applicationDidFinishLaunching() {
+    rddi::RDDIAppDelegateForwarder::forward("applicationDidFinishLaunching:");
     if (auto* application = qt::Application::shared()) supportController().addSupportMenu(*application);
     launchCounter_->recordLaunch();
     userDefaultsCloudSync_->start();
@@ -212,6 +220,7 @@ qt::TerminateReply AppDelegate::applicationShouldTerminate() {
 }
 
 void AppDelegate::applicationWillTerminate() {
+    rddi::RDDIAppDelegateForwarder::forward("applicationWillTerminate:");
     try {
         if (glyphwright_) {
             glyphwright_->save(storedImagesPath());
@@ -286,6 +295,7 @@ bool AppDelegate::openFile(const std::string& path) {
 }
 
 void AppDelegate::openFiles(const std::vector<std::string>& paths) {
+    rddi::RDDIAppDelegateForwarder::forward("application:openFiles:", paths);
     if (paths.size() == 1) {
         openFile(paths.front());
         return;

@@ -11,6 +11,7 @@
 #include "app/shell/version_checker.hpp"
 #include "app/ui/main_window.hpp"
 #include "app/ui/norvane_support_controller.hpp"
+#include "platform/appkit/application_delegate.hpp"
 #include "platform/appkit/qt/life_cycle.hpp"
 #include "platform/appkit/user_notification.hpp"
 #include "platform/foundation/value.hpp"
@@ -50,6 +51,7 @@ public:
 };
 
 class AppDelegate : public platform::appkit::qt::ApplicationDelegate,
+                    public platform::appkit::ApplicationDelegate,
                     public PreviousLocationsManagerDelegate,
                     public NorvaneSupportControllerDelegate,
                     public platform::appkit::UserNotificationCenterDelegate,
@@ -99,6 +101,8 @@ public:
     void applicationWillTerminate() override;
     void openFiles(const std::vector<std::string>& paths) override;
     bool openFile(const std::string& path);
+    // The life-cycle callbacks hand each call on to whoever in the process asked for it.
+    std::vector<std::string> forwardedCallbacks() const override;
 
     // A notification of the main window was clicked.
     void notificationActivated(const platform::foundation::Dictionary& userInfo);

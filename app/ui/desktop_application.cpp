@@ -141,10 +141,14 @@ int runDesktopApplication(int argc, char** argv) {
     std::vector<std::string> files;
     const auto arguments = QCoreApplication::arguments();
     for (qsizetype i = 1; i < arguments.size(); ++i) files.push_back(arguments[i].toStdString());
+    // The delegate is installed: whoever forwards its callbacks hears of it before the
+    // first one, and lets go of it before the window system goes.
+    pa::ApplicationDelegateRegistry::setDelegate(app->delegate);
     qt::LifeCycle cycle(*app->delegate);
     const int status = cycle.run(app->window.get(), std::move(files));
     // The engine's operations may still run on workers: they finish before anything goes.
     app->engine->waitUntilAllOperationsAreFinished();
+    pa::ApplicationDelegateRegistry::setDelegate(nullptr);
     return status;
 }
 

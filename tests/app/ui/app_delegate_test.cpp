@@ -3,12 +3,14 @@
 // the other-apps prompt, files handed over and notification clicks.
 #include "app/ui/app_delegate.hpp"
 
+#include "platform/appkit/application_delegate.hpp"
 #include "platform/appkit/array_controller.hpp"
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/log/system_log.hpp"
 #include "support/gui/gui_harness.hpp"
 #include "support/temp_dir.hpp"
+#include "telemetry/core/rddi_delegate_forwarder.hpp"
 
 #include "app/foundation/localized_string.hpp"
 
@@ -19,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <any>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -266,6 +269,43 @@ TEST_F(AppDelegateTest, AForcedUpdateEndsTheLoopWithZeroAfterTheAlertAndSavesNot
     EXPECT_EQ(readAll(path), "previous");
     // The version text is empty when the record has none.
     EXPECT_EQ(alertText, gw::LocalizedString::versionCheckAlertMessageText(std::string()));
+}
+
+
+// An SDK component asks for two callbacks before the application reports its delegate:
+// the one the delegate forwards reaches it with its arguments, the other is refused.
+TEST_F(AppDelegateTest, ForwardedLifeCycleCallbacksReachTheComponentsThatAskedForThem) {
+    struct Observer : rddi::RDDICustomApplicationDelegate {
+        std::vector<std::string> heard;
+        std::vector<std::string> files;
+        bool respondsToCallback(const std::string&) const override { return true; }
+        std::any handleCallback(const std::string& name, const rddi::RDDIForwardedArguments& arguments) override {
+            heard.push_back(name);
+            if (!arguments.empty()) files = std::any_cast<std::vector<std::string>>(arguments.front());
+            return {};
+        }
+    };
+    rddi::RDDIAppDelegateForwarder::resetSharedInstance();
+    auto forwarder = rddi::RDDIAppDelegateForwarder::sharedInstance();
+    auto observer = std::make_shared<Observer>();
+    forwarder->addDelegate(observer);
+    forwarder->addDelegateSelectorToSwizzle("application:openFiles:");
+    forwarder->addDelegateSelectorToSwizzle("applicationDidBecomeActive:");
+
+    auto delegate = gw::AppDelegate::make();
+    delegate->setGlyphwright(makeEngine());
+    platform::appkit::ApplicationDelegateRegistry::setDelegate(delegate);
+    EXPECT_TRUE(forwarder->isForwarding("application:openFiles:"));
+    EXPECT_FALSE(forwarder->isForwarding("applicationDidBecomeActive:"));
+
+    const auto picture = dir_.path() / "forwarded.svg";
+    gwtest::writeFile(picture, svg(64, "#00ff00"));
+    delegate->openFiles({picture.string()});
+    delegate->applicationWillTerminate();  // not asked for
+    EXPECT_EQ(observer->heard, std::vector<std::string>{"application:openFiles:"});
+    EXPECT_EQ(observer->files, std::vector<std::string>{picture.string()});
+    EXPECT_EQ(delegate->glyphwright()->imageInputs().size(), 1u);
+    platform::appkit::ApplicationDelegateRegistry::setDelegate(nullptr);
 }
 
 }  // namespace
