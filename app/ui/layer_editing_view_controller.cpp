@@ -8,6 +8,7 @@
 #include "app/ui/picture_pasteboard_types.hpp"
 #include "platform/appkit/qt/alert.hpp"
 #include "platform/appkit/qt/control_bindings.hpp"
+#include "platform/appkit/view_appearance.hpp"
 #include "platform/appkit/value_transformer.hpp"
 #include "platform/foundation/bundle.hpp"
 
@@ -217,6 +218,7 @@ void LayerEditingViewController::viewWillAppear() {
     refresh();
     if (!arrayController_->selectionIndexes().empty() && arrayController_->count() > 0)
         arrayController_->setSelectionIndexes({arrayController_->count() - 1});
+    platform::appkit::ViewAppearance::willAppear(*this, false);
 }
 
 void LayerEditingViewController::refresh() {

@@ -21,6 +21,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include <fmt/format.h>
@@ -52,15 +53,26 @@ bool isOrInsideAssetCatalog(const pf::URL& url) { return isAssetCatalog(url) || 
 
 // Hosts a layer editor's view without owning it: the editor deletes its own view, so a
 // panel that goes first hands the view back instead of deleting it.
+// Each time it is shown, the editor gets ready for it (layer frames, selection) first.
 class LayerEditingPanel : public qt::Panel {
 public:
-    LayerEditingPanel(QWidget* parent, QWidget* editorView) : qt::Panel(parent), editorView_(editorView) {}
+    LayerEditingPanel(QWidget* parent, const std::shared_ptr<LayerEditingViewController>& editor)
+        : qt::Panel(parent), editorView_(editor->view()), editor_(editor) {}
     ~LayerEditingPanel() override {
         if (editorView_) editorView_->setParent(nullptr);
     }
 
+protected:
+    void showEvent(QShowEvent* event) override {
+        if (!event->spontaneous()) {
+            if (auto editor = editor_.lock()) editor->viewWillAppear();
+        }
+        qt::Panel::showEvent(event);
+    }
+
 private:
     QPointer<QWidget> editorView_;
+    std::weak_ptr<LayerEditingViewController> editor_;
 };
 
 }  // namespace
@@ -277,7 +289,7 @@ std::shared_ptr<LayerEditingViewController> MainViewViewController::makeLayerEdi
         if (auto self = weak.lock()) self->presentError(error);
     });
     // A tool window of the main window, without a maximise button.
-    auto* made = new LayerEditingPanel(mainWindow(), editor->view());
+    auto* made = new LayerEditingPanel(mainWindow(), editor);
     made->setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     made->setWindowTitle(qs(panelTitle(type)));
     auto* layout = new QVBoxLayout(made);

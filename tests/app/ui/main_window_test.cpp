@@ -12,6 +12,7 @@
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/appkit/user_notification.hpp"
+#include "platform/appkit/view_appearance.hpp"
 #include "support/desktop/private_session_bus.hpp"
 #include "support/gui/gui_harness.hpp"
 
@@ -225,6 +226,11 @@ TEST_F(MainWindow, EachOutputTypeShowsItsOwnPanelOnly) {
         {ConversionOutputType::tvOSLeaderboard, {"tvOS Leaderboard"}, true},
         {ConversionOutputType::iOSIcon, {}, false},
     };
+    // The layer panels' editors get ready, and are seen appearing, each time their panel shows.
+    int layerEditorAppearances = 0;
+    const auto token = platform::appkit::ViewAppearance::addObserver([&](const std::string& className, bool) {
+        if (className == "gw::LayerEditingViewController") ++layerEditorAppearances;
+    });
     for (const auto& item : cases) {
         SCOPED_TRACE(static_cast<int>(item.type));
         // The help panel is open before every change: only the type's own panel survives.
@@ -235,6 +241,8 @@ TEST_F(MainWindow, EachOutputTypeShowsItsOwnPanelOnly) {
         EXPECT_EQ(pf::UserDefaults::standard().objectForKey("IconType").asInteger(),
                   std::optional<std::int64_t>(static_cast<std::int64_t>(item.type)));
     }
+    platform::appkit::ViewAppearance::removeObserver(token);
+    EXPECT_EQ(layerEditorAppearances, 2);
     // The help button toggles; the disclosure brings the type's panel back.
     c->questionMarkButton()->click();
     EXPECT_EQ(visiblePanels(), std::vector<std::string>{"Using Your Asset Catalog"});
