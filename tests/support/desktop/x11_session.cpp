@@ -175,6 +175,11 @@ bool DesktopSession::startNotificationServer() {
                      kAppearDeadline);
 }
 
+std::string DesktopSession::notificationHistory() const {
+    run({"timeout", "30", "dunstctl", "close-all"});
+    return run({"timeout", "30", "dunstctl", "history"}).value_or(std::string());
+}
+
 std::vector<std::string> DesktopSession::visibleWindows(pid_t pid) const {
     const auto out = run({"timeout", "30", "xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)});
     return out ? lines(*out) : std::vector<std::string>{};

@@ -56,6 +56,9 @@ public:
 
     // Starts `dunst` on this display and bus and waits until it answers; false when not.
     bool startNotificationServer();
+    // What the notification server has shown (`dunstctl history`, JSON); what it still
+    // shows is closed first, since only a closed notification enters the history.
+    std::string notificationHistory() const;
 
     // Starts a program with this desktop's environment (plus `extraEnvironment`, NAME=value);
     // its standard output and error go to a log file of its own.
