@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 #include <regex>
 #include <sstream>
@@ -33,6 +34,45 @@ std::vector<std::string> lines(const std::string& text) {
 }
 
 }  // namespace
+
+std::vector<ColourRegion> regionsOfColour(const Screenshot& shot, Rgb colour, const WindowGeometry& within,
+                                          int minArea) {
+    const int left = std::max(within.x, 0), top = std::max(within.y, 0);
+    const int right = std::min(within.x + within.width, shot.width());
+    const int bottom = std::min(within.y + within.height, shot.height());
+    if (right <= left || bottom <= top) return {};
+    const int w = right - left, h = bottom - top;
+    std::vector<char> seen(static_cast<std::size_t>(w) * h, 0);
+    auto index = [&](int x, int y) { return static_cast<std::size_t>(y - top) * w + (x - left); };
+    std::vector<ColourRegion> regions;
+    std::vector<std::pair<int, int>> stack;
+    for (int y = top; y < bottom; ++y) {
+        for (int x = left; x < right; ++x) {
+            if (seen[index(x, y)] || !near(shot.at(x, y), colour)) continue;
+            ColourRegion region;
+            int minX = x, maxX = x, minY = y, maxY = y;
+            seen[index(x, y)] = 1;
+            stack.assign(1, {x, y});
+            while (!stack.empty()) {
+                const auto [px, py] = stack.back();
+                stack.pop_back();
+                ++region.area;
+                minX = std::min(minX, px), maxX = std::max(maxX, px), minY = std::min(minY, py), maxY = std::max(maxY, py);
+                for (const auto& [nx, ny] : {std::pair{px + 1, py}, std::pair{px - 1, py}, std::pair{px, py + 1},
+                                             std::pair{px, py - 1}}) {
+                    if (nx < left || ny < top || nx >= right || ny >= bottom || seen[index(nx, ny)]) continue;
+                    if (!near(shot.at(nx, ny), colour)) continue;
+                    seen[index(nx, ny)] = 1;
+                    stack.emplace_back(nx, ny);
+                }
+            }
+            region.bounds = WindowGeometry{minX, minY, maxX - minX + 1, maxY - minY + 1};
+            if (region.area >= minArea) regions.push_back(region);
+        }
+    }
+    std::sort(regions.begin(), regions.end(), [](const auto& a, const auto& b) { return a.area > b.area; });
+    return regions;
+}
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -185,6 +225,11 @@ std::vector<std::string> DesktopSession::visibleWindows(pid_t pid) const {
     return out ? lines(*out) : std::vector<std::string>{};
 }
 
+std::vector<std::string> DesktopSession::visibleWindowsNamed(const std::string& pattern) const {
+    const auto out = run({"timeout", "30", "xdotool", "search", "--onlyvisible", "--name", pattern});
+    return out ? lines(*out) : std::vector<std::string>{};
+}
+
 std::optional<WindowGeometry> DesktopSession::geometry(const std::string& windowId) const {
     const auto out = run({"timeout", "30", "xdotool", "getwindowgeometry", "--shell", windowId});
     if (!out) return std::nullopt;
@@ -208,6 +253,11 @@ std::optional<WindowGeometry> DesktopSession::geometry(const std::string& window
 bool DesktopSession::typeKeys(const std::string& windowId, const std::string& keys) const {
     return run({"timeout", "30", "xdotool", "windowfocus", "--sync", windowId}) &&
            run({"timeout", "30", "xdotool", "key", "--clearmodifiers", keys});
+}
+
+bool DesktopSession::clickAt(int x, int y) const {
+    return run({"timeout", "30", "xdotool", "mousemove", "--sync", std::to_string(x), std::to_string(y), "click", "1"})
+        .has_value();
 }
 
 std::optional<Screenshot> DesktopSession::screenshot(const std::string& name) const {

@@ -31,6 +31,16 @@ struct WindowGeometry {
     bool contains(int px, int py) const { return px >= x && py >= y && px < x + width && py < y + height; }
 };
 
+// A connected area of one colour on a screenshot.
+struct ColourRegion {
+    int area = 0;
+    WindowGeometry bounds;
+};
+// The 4-connected areas of pixels near `colour` inside `within` of at least `minArea`
+// pixels, largest first.
+std::vector<ColourRegion> regionsOfColour(const Screenshot& shot, Rgb colour, const WindowGeometry& within,
+                                          int minArea = 16);
+
 // Polls `condition` every 50 ms until it holds or `timeout` passes; returns condition().
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
@@ -72,9 +82,13 @@ public:
 
     // The visible top-level windows of a process (ids as xdotool writes them).
     std::vector<std::string> visibleWindows(pid_t pid) const;
+    // The visible windows whose title matches `pattern` (a regular expression).
+    std::vector<std::string> visibleWindowsNamed(const std::string& pattern) const;
     std::optional<WindowGeometry> geometry(const std::string& windowId) const;
     // Gives the window the keyboard focus and types `keys` (xdotool names, e.g. "ctrl+q").
     bool typeKeys(const std::string& windowId, const std::string& keys) const;
+    // Moves the pointer to a point of the screen and clicks the first button there.
+    bool clickAt(int x, int y) const;
     // The whole screen, saved under build/test-artifacts/<name>.png.
     std::optional<Screenshot> screenshot(const std::string& name) const;
 

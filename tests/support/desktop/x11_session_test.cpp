@@ -42,6 +42,43 @@ TEST(DesktopSession, TheNotificationServerListsWhatItWasSentInItsHistory) {
         << history;
 }
 
+TEST(DesktopSession, AScreenshotShowsAWindowsColouredAreasWhereTheyAre) {
+    DesktopSession session;
+    ASSERT_TRUE(session.ready()) << session.failure();
+    // ImageMagick's viewer names no process on its window: it is found by its title.
+    // A picture of a large and a small square of one colour, and a third square of a near
+    // but different colour, shown by ImageMagick's viewer at the screen's top left.
+    const auto picture = session.root() / "squares.png";
+    ASSERT_TRUE(gwtest::x11::run({"convert", "-size", "300x200", "xc:white", "-fill", "#D02080", "-draw",
+                                  "rectangle 10,10 109,109", "-draw", "rectangle 200,20 219,39", "-fill", "#D080D0",
+                                  "-draw", "rectangle 150,150 189,189", picture.string()}));
+    const pid_t viewer = session.launch("display", {"-geometry", "+0+0", picture.string()});
+    std::vector<std::string> windows;
+    ASSERT_TRUE(waitUntil([&] { return !(windows = session.visibleWindowsNamed("squares")).empty(); },
+                          gwtest::x11::kAppearDeadline))
+        << session.log(viewer);
+    const auto frame = session.geometry(windows.front());
+    ASSERT_TRUE(frame);
+    std::vector<gwtest::x11::ColourRegion> regions;
+    std::optional<gwtest::x11::Screenshot> shot;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            shot = session.screenshot("squares");
+            if (!shot) return false;
+            regions = gwtest::x11::regionsOfColour(*shot, {0xD0, 0x20, 0x80}, *frame);
+            return regions.size() == 2;
+        },
+        std::chrono::seconds(60)));
+    ASSERT_EQ(regions.size(), 2u);
+    EXPECT_EQ(regions[0].area, 100 * 100);
+    EXPECT_EQ(regions[0].bounds.width, 100);
+    EXPECT_EQ(regions[1].area, 20 * 20);
+    EXPECT_EQ(regions[1].bounds.x - regions[0].bounds.x, 190);
+    // Outside the window nothing is found.
+    EXPECT_TRUE(gwtest::x11::regionsOfColour(*shot, {0xD0, 0x20, 0x80}, {1000, 800, 200, 200}).empty());
+    shot->keepIfFailed();
+}
+
 TEST(DesktopSession, EveryProgramStartedOnItEndsWithIt) {
     struct Case {
         const char* name;
