@@ -7,6 +7,9 @@
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
 #include "app/ui/value_transformers.hpp"
+#include "app/ui/preference_panel.hpp"
+#include "app/shell/command_line_enabled_controller.hpp"
+#include "platform/appkit/qt/window.hpp"
 #include "platform/appkit/qt/alert.hpp"
 #include "platform/appkit/qt/application.hpp"
 #include "platform/appkit/qt/open_panel.hpp"
@@ -17,6 +20,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QProgressDialog>
+#include <QVBoxLayout>
 #include "platform/appkit/workspace.hpp"
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/files.hpp"
@@ -228,6 +232,19 @@ void AppDelegate::notificationActivated(const pf::Dictionary& userInfo) {
     const auto url = pf::URL::fromString(*text);
     if (!url) return;
     platform::appkit::Workspace::activateFileViewerSelecting({*url});
+}
+
+void AppDelegate::openFinderAtURL(const pf::URL& url) { platform::appkit::Workspace::activateFileViewerSelecting({url}); }
+
+void AppDelegate::showSettingsDialog() {
+    if (!preferencesWindow_) {
+        auto* window = new qt::Panel(window_.data());
+        window->setWindowTitle(QString::fromStdString(LocalizedString::text("menu.application.preferences.title")));
+        auto* layout = new QVBoxLayout(window);
+        layout->addWidget(PreferencePanel::make(std::make_shared<CommandLineEnabledController>(), window));
+        preferencesWindow_ = window;
+    }
+    static_cast<qt::Panel*>(preferencesWindow_.data())->makeKeyAndOrderFront();
 }
 
 void AppDelegate::selectOutputDirectory(const pf::URL& url) {

@@ -9,6 +9,7 @@
 #include "app/shell/previous_locations_manager.hpp"
 #include "app/shell/prompt_frameworks.hpp"
 #include "app/shell/version_checker.hpp"
+#include "app/ui/main_window.hpp"
 #include "app/ui/norvane_support_controller.hpp"
 #include "platform/appkit/qt/life_cycle.hpp"
 #include "platform/appkit/user_notification.hpp"
@@ -52,6 +53,7 @@ class AppDelegate : public platform::appkit::qt::ApplicationDelegate,
                     public PreviousLocationsManagerDelegate,
                     public NorvaneSupportControllerDelegate,
                     public platform::appkit::UserNotificationCenterDelegate,
+                    public OLVAppDelegateProtocol,
                     public std::enable_shared_from_this<AppDelegate> {
 public:
     // Set by the test harness: the analytics set-up is skipped under tests.
@@ -73,14 +75,17 @@ public:
     void setMultipleCatalogsPanel(std::shared_ptr<MultipleCatalogsChoosing> panel) { multipleCatalogsPanel_ = std::move(panel); }
 
     // Dialogs of the main window and the menu.
-    void showOpenFileDialog();
-    void showOutputDestinationDialog();
+    void showOpenFileDialog() override;
+    void showOutputDestinationDialog() override;
+    // The preferences panel, made on first use.
+    void showSettingsDialog() override;
+    void openFinderAtURL(const platform::foundation::URL& url) override;
     // Whether a catalog search runs (a busy indicator shows meanwhile).
     bool isSearchingForCatalogs() const { return searching_; }
 
     // Services.
     SiblingcastController& siblingcast() { return *siblingcast_; }
-    Ratewell& myPrompter() { return *myPrompter_; }
+    Ratewell& myPrompter() override { return *myPrompter_; }
     LaunchCounter& launchCounter() { return *launchCounter_; }
     void setLaunchCounter(std::unique_ptr<LaunchCounter> counter) { launchCounter_ = std::move(counter); }
     NorvaneSupportController& supportController();
@@ -135,6 +140,7 @@ private:
     bool heldBackQuit_ = false;
     bool searching_ = false;
     std::shared_ptr<MultipleCatalogsChoosing> multipleCatalogsPanel_;
+    QPointer<QWidget> preferencesWindow_;
     void settleChosenDestination(const platform::foundation::URL& chosen, bool scan);
 };
 

@@ -23,7 +23,7 @@ namespace qt = platform::appkit::qt;
 
 namespace {
 
-pa::MenuPtr makeFileMenu(const std::weak_ptr<AppDelegate>& delegate) {
+pa::MenuPtr makeFileMenu(const std::weak_ptr<AppDelegate>& delegate, const pa::MenuItemPtr& createItem) {
     auto fileMenu = pa::Menu::make(LocalizedString::text("menu.file.title"));
     fileMenu->addItem(pa::MenuItem::make(
         LocalizedString::text("menu.file.open"),
@@ -34,6 +34,8 @@ pa::MenuPtr makeFileMenu(const std::weak_ptr<AppDelegate>& delegate) {
     fileMenu->addItem(pa::MenuItem::make(LocalizedString::text("menu.file.destination"), [delegate](pa::MenuItem&) {
         if (auto d = delegate.lock()) d->showOutputDestinationDialog();
     }));
+    fileMenu->addItem(pa::MenuItem::separatorItem());
+    fileMenu->addItem(createItem);
     return fileMenu;
 }
 
@@ -52,6 +54,21 @@ pa::MenuPtr makeMainMenu() {
     return mainMenu;
 }
 
+// Show Touch Bar and Customize Touch Bar…, for the main window's strip.
+pa::MenuItemPtr makeViewMenuItem(QPointer<qt::TouchBarStrip> strip) {
+    auto viewMenu = pa::Menu::make(LocalizedString::text("menu.view.title"));
+    viewMenu->addItem(qt::TouchBarStrip::makeShowTouchBarMenuItem(LocalizedString::text("touch-bar.menu.show")));
+    viewMenu->addItem(pa::MenuItem::make(LocalizedString::text("touch-bar.menu.customize"), [strip](pa::MenuItem&) {
+        if (!strip) return;
+        if (auto* dialog = strip->makeCustomizationDialog(LocalizedString::text("touch-bar.menu.customize"))) {
+            dialog->open();
+        }
+    }));
+    auto viewItem = pa::MenuItem::make(LocalizedString::text("menu.view.title"));
+    viewItem->setSubmenu(viewMenu);
+    return viewItem;
+}
+
 }  // namespace
 
 std::unique_ptr<DesktopApplication> DesktopApplication::make() {
@@ -60,19 +77,17 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     app->mainMenu = makeMainMenu();
     qt::Application::shared()->setMainMenu(app->mainMenu);
 
-    app->window = std::make_unique<qt::Window>();
-    app->window->setWindowTitle(QString::fromStdString(LocalizedString::text("menu.application.title")));
-    auto* layout = new QVBoxLayout(app->window.get());
-    layout->setContentsMargins(0, 0, 0, 0);
-    if (auto* bar = qt::Application::shared()->menuBar()) {
-        bar->flush();
-        layout->setMenuBar(bar->menuBar());
-    }
-    layout->addStretch(1);
-    app->window->resize(900, 600);
-
     app->engine = Glyphwright::make();
     app->engine->setCollectionViewArrayController(std::make_shared<pa::ArrayController>());
+    auto ui = loadMainInterface(app->engine);
+    app->window = std::move(ui.window);
+    app->mainViewController = ui.controller;
+    app->outputTypeSelectionHandler = ui.outputTypeSelectionHandler;
+    app->touchBarStrip = ui.touchBarStrip;
+    if (auto* bar = qt::Application::shared()->menuBar()) {
+        bar->flush();
+        app->window->layout()->setMenuBar(bar->menuBar());
+    }
     QWidget* window = app->window.get();
     app->engine->setImageLoadAlertHandler([window](const AddImageAlertError& error) {
         (void)window;
@@ -92,9 +107,23 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     app->delegate->setPreviousFileLocationsManager(app->previousLocations);
     app->delegate->setMultipleCatalogsPanel(std::make_shared<MultipleCatalogsPanel>());
     app->delegate->setGlyphwright(app->engine);
+    app->mainViewController->setAppDelegate(app->delegate);
+    {
+        const std::weak_ptr<AppDelegate> weak = app->delegate;
+        auto& appMenu = app->mainMenu->itemAt(0)->submenu();
+        appMenu->insertItem(pa::MenuItem::make(
+                                LocalizedString::text("menu.application.preferences"),
+                                [weak](pa::MenuItem&) {
+                                    if (auto d = weak.lock()) d->showSettingsDialog();
+                                },
+                                ","),
+                            0);
+    }
     auto fileItem = pa::MenuItem::make(LocalizedString::text("menu.file.title"));
-    fileItem->setSubmenu(makeFileMenu(app->delegate));
+    fileItem->setSubmenu(makeFileMenu(app->delegate, ui.createMenuItem));
     app->mainMenu->addItem(fileItem);
+    app->mainMenu->addItem(ui.outputTypeMenuItem);
+    app->mainMenu->addItem(makeViewMenuItem(app->touchBarStrip));
     app->delegate->siblingcast().setPresenter(
         makeOtherAppsPresenter("https://apps.apple.com/developer/norvane/id1000000001"));
     app->delegate->myPrompter().setPresenter(

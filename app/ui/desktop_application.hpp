@@ -1,9 +1,9 @@
 #pragma once
 // Assembles the window application as its interface file would: the engine, the main
 // window with the menu bar, the recent output folders and the application delegate,
-// then runs the life cycle. Until the main window's content is built it is a plain
-// window holding the menu bar.
+// then runs the life cycle.
 #include "app/ui/app_delegate.hpp"
+#include "app/ui/main_window.hpp"
 #include "platform/appkit/menu.hpp"
 #include "platform/appkit/qt/window.hpp"
 
@@ -15,7 +15,10 @@ struct DesktopApplication {
     std::shared_ptr<AppDelegate> delegate;
     std::shared_ptr<Glyphwright> engine;
     std::shared_ptr<PreviousLocationsManager> previousLocations;
-    std::unique_ptr<platform::appkit::qt::Window> window;
+    std::unique_ptr<MainWindow> window;
+    std::shared_ptr<MainViewViewController> mainViewController;
+    std::shared_ptr<OutputTypeSelectionHandler> outputTypeSelectionHandler;
+    QPointer<platform::appkit::qt::TouchBarStrip> touchBarStrip;
     platform::appkit::MenuPtr mainMenu;
 
     // Needs the process's application object.
