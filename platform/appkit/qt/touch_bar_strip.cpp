@@ -84,6 +84,10 @@ void ScrubberStrip::reload() {
         for (std::size_t i = 0; i < count; ++i) {
             auto* thumbnail = new Thumbnail(scrubber_, i, row_);
             rowLayout_->addWidget(thumbnail);
+            // Shown now, not on a later turn as a layout shows a new child: the row is
+            // sized below from its layout, which leaves hidden widgets out (a row sized
+            // to nothing would show none of them).
+            thumbnail->show();
             thumbnails_.push_back(thumbnail);
         }
     }

@@ -323,6 +323,11 @@ TEST(LayerEditorTouchBar, TheStripShowsTheLayersAndFieldButtonsAndKeepsTheUsersC
     auto* layers = strip.scrubberFor(id(".layers"));
     ASSERT_NE(layers, nullptr);
     EXPECT_EQ(layers->thumbnailCount(), 3u);
+    // Thumbnails added to a strip already on screen fit inside the row that holds them.
+    for (std::size_t i = 0; i < 3; ++i) {
+        auto* thumbnail = layers->thumbnail(i);
+        EXPECT_TRUE(thumbnail->parentWidget()->rect().contains(thumbnail->geometry())) << i;
+    }
     QTest::mouseClick(layers->thumbnail(2), Qt::LeftButton);
     EXPECT_EQ(e.editor->arrayController()->selectionIndexes(), (std::set<std::size_t>{2}));
     EXPECT_EQ(layers->scrubber()->selectedIndex(), 2);
