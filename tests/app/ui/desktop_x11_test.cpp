@@ -1,7 +1,8 @@
-// The built window program on a desktop of the test's own (Xvfb, a private bus): it opens
-// its window with the menu strip drawn, the other-apps prompt holds the first quit back at
-// launch count 8 and the second quit saves and exits, and a forced update ends the
-// process as soon as its alert is answered.
+// The built window program on a desktop of the test's own (Xvfb, a private bus, dunst): it
+// opens its window with the menu strip drawn, the other-apps prompt holds the first quit
+// back at launch count 8 and the second quit saves and exits, a forced update ends the
+// process as soon as its alert is answered, and a picture handed over becomes a catalog
+// through the keyboard, the destination dialog and the catalog prompt.
 #include "platform/foundation/user_defaults.hpp"
 #include "support/desktop/x11_session.hpp"
 #include "support/temp_dir.hpp"
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -34,10 +36,12 @@ protected:
     fs::path savedState() const { return session_.dataHome() / kBundleId / "saved_glyphwright"; }
 
     // The window program's settings, as it finds them at launch.
-    void seedSettings(const std::map<std::string, std::int64_t>& integers) const {
+    void seedSettings(const std::map<std::string, std::int64_t>& integers,
+                      const std::map<std::string, bool>& flags = {}) const {
         fs::create_directories(settingsFile().parent_path());
         pf::UserDefaults settings(settingsFile());
         for (const auto& [key, value] : integers) settings.setInteger(value, key);
+        for (const auto& [key, value] : flags) settings.setBool(value, key);
     }
 
     // The main window of a started program: its first visible window, waited for.
@@ -55,18 +59,21 @@ protected:
         return found;
     }
 
-    // A visible window of the process other than `main`, waited for.
-    std::optional<std::string> otherWindow(pid_t pid, const std::string& main) {
+    // A visible window of the process other than those in `known`, waited for.
+    std::optional<std::string> otherWindow(pid_t pid, const std::vector<std::string>& known) {
         std::optional<std::string> found;
         waitUntil(
             [&] {
                 for (const auto& id : session_.visibleWindows(pid)) {
-                    if (id != main) found = id;
+                    if (std::find(known.begin(), known.end(), id) == known.end()) found = id;
                 }
                 return found.has_value() || session_.hasEnded(pid);
             },
             kAppearDeadline);
         return found;
+    }
+    std::optional<std::string> otherWindow(pid_t pid, const std::string& main) {
+        return otherWindow(pid, std::vector<std::string>{main});
     }
 
     DesktopSession session_;
@@ -229,3 +236,141 @@ TEST_F(DesktopOnX11, AForcedUpdateAlertClosesOnReturnAndTheProcessExitsAtOnceWit
 }
 
 }  // namespace
+
+namespace {
+
+// The picture's colour as it shows on screen: large in the well, small in the strip's thumbnail.
+constexpr Rgb kPictureColour{0xD0, 0x20, 0x80};
+
+// The centres of the menu titles in a window's menu strip, left to right: runs of columns
+// holding text, split where at least 8 columns hold none.
+std::vector<std::pair<int, int>> menuTitleCentres(const gwtest::x11::Screenshot& shot,
+                                                  const gwtest::x11::WindowGeometry& frame) {
+    std::map<int, int> shades;
+    const int top = frame.y + 2, bottom = frame.y + 18;
+    for (int y = top; y < bottom; ++y) {
+        for (int x = frame.x; x < frame.x + frame.width; ++x) ++shades[luminance(shot.at(x, y))];
+    }
+    const int background =
+        std::max_element(shades.begin(), shades.end(), [](auto& a, auto& b) { return a.second < b.second; })->first;
+    std::vector<std::pair<int, int>> centres;
+    int start = -1, last = -1;
+    for (int x = frame.x; x <= frame.x + frame.width; ++x) {
+        bool text = false;
+        for (int y = top; y < bottom && x < frame.x + frame.width; ++y) {
+            if (std::abs(luminance(shot.at(x, y)) - background) >= 80) text = true;
+        }
+        if (text) {
+            if (start < 0) start = x;
+            last = x;
+        } else if (start >= 0 && x - last >= 8) {
+            centres.emplace_back((start + last) / 2, (top + bottom) / 2);
+            start = -1;
+        }
+    }
+    return centres;
+}
+
+}  // namespace
+
+TEST_F(DesktopOnX11, AHandedOverPictureBecomesACatalogThroughTheKeyboardAndComesBackAfterARelaunch) {
+    ASSERT_TRUE(session_.startNotificationServer());
+    // The strip stands in for the Touch Bar; no help panel or file manager gets in the way,
+    // and the folder chosen stays the output (no search for the catalogs below it).
+    seedSettings({}, {{"ShowTouchBar", true},
+                      {"ShowInstructions", false},
+                      {"OpenFinder", false},
+                      {"scanSubfoldersForAssetCatalogs", false}});
+    const auto picture = session_.root() / "pic.png";
+    ASSERT_TRUE(gwtest::x11::run({"convert", "-size", "1024x1024", "xc:#D02080", "PNG24:" + picture.string()}));
+    const auto out = session_.root() / "out";
+    const auto iconSet = out / "Assets.xcassets/AppIcon.appiconset";
+    fs::create_directories(out);
+
+    const pid_t app = session_.launch(GW_GLYPHWRIGHT_PATH, {picture.string()});
+    const auto window = mainWindow(app);
+    ASSERT_FALSE(window.empty()) << session_.log(app);
+    const auto frame = session_.geometry(window);
+    ASSERT_TRUE(frame);
+
+    // The well shows the picture, and the strip one thumbnail of it.
+    std::optional<gwtest::x11::Screenshot> shot;
+    std::vector<gwtest::x11::ColourRegion> regions;
+    const auto showsWellAndThumbnail = [&] {
+        shot = session_.screenshot("main-window");
+        if (!shot) return false;
+        regions = gwtest::x11::regionsOfColour(*shot, kPictureColour, *frame, 64);
+        return regions.size() == 2 && regions[0].bounds.width >= 100 && regions[1].area * 4 < regions[0].area &&
+               regions[1].bounds.y > regions[0].bounds.y + regions[0].bounds.height;
+    };
+    EXPECT_TRUE(waitUntil(showsWellAndThumbnail, std::chrono::seconds(60))) << regions.size() << " areas";
+    ASSERT_TRUE(shot);
+    shot->keepIfFailed();
+
+    // iOS app icons, then the destination dialog from the File menu (the second title,
+    // its second item), the output folder typed into it.
+    ASSERT_TRUE(session_.typeKeys(window, "ctrl+1"));
+    const auto titles = menuTitleCentres(*shot, *frame);
+    ASSERT_GE(titles.size(), 2u);
+    ASSERT_TRUE(session_.clickAt(titles[1].first, titles[1].second));
+    const auto menu = otherWindow(app, window);
+    ASSERT_TRUE(menu) << "the File menu did not open";
+    ASSERT_TRUE(session_.typeKeys(*menu, "Down Down Return"));
+    std::vector<std::string> dialogs;
+    ASSERT_TRUE(waitUntil([&] { return !(dialogs = session_.visibleWindowsNamed("^Choose the Output Folder")).empty(); },
+                          kAppearDeadline))
+        << session_.log(app);
+    ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "windowfocus", "--sync", dialogs.front()}));
+    ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "20", out.string()}));
+    ASSERT_TRUE(session_.typeKeys(dialogs.front(), "Return"));
+    EXPECT_TRUE(waitUntil([&] { return session_.visibleWindowsNamed("^Choose the Output Folder").empty(); },
+                          kAppearDeadline));
+
+    // Create: the icon set is written.
+    ASSERT_TRUE(session_.typeKeys(window, "ctrl+b"));
+    // The set the command line writes: its Contents.json and every picture it names.
+    const auto golden = fs::path(GW_FIXTURES_DIR) / "golden/ios-icon";
+    const auto goldenContents = gwtest::readFile(golden / "Assets.xcassets/AppIcon.appiconset/Contents.json");
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return fs::exists(iconSet / "Contents.json") && gwtest::readFile(iconSet / "Contents.json") == goldenContents;
+        },
+        kAppearDeadline))
+        << session_.log(app);
+    if (::testing::Test::HasFailure()) session_.screenshot("not-written");  // kept for the failure
+    std::istringstream listing(gwtest::readFile(golden / "images.txt"));
+    for (std::string file, size; listing >> file >> size;) EXPECT_TRUE(fs::is_regular_file(iconSet / file)) << file;
+
+    // The notification server was told, with the title and the type as subtitle.
+    std::string history;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            history = session_.notificationHistory();
+            return history.find("Asset catalog") != std::string::npos &&
+                   history.find("iOS App Icons") != std::string::npos;
+        },
+        kAppearDeadline))
+        << history;
+
+    ASSERT_TRUE(session_.typeKeys(window, "ctrl+q"));
+    ASSERT_EQ(session_.waitForExit(app), 0) << session_.log(app);
+
+    // Relaunched without arguments: the saved picture is back in the well.
+    const pid_t again = session_.launch(GW_GLYPHWRIGHT_PATH);
+    const auto window2 = mainWindow(again);
+    ASSERT_FALSE(window2.empty()) << session_.log(again);
+    const auto frame2 = session_.geometry(window2);
+    ASSERT_TRUE(frame2);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            shot = session_.screenshot("main-window-relaunched");
+            if (!shot) return false;
+            regions = gwtest::x11::regionsOfColour(*shot, kPictureColour, *frame2, 64);
+            return !regions.empty() && regions[0].bounds.width >= 100;
+        },
+        std::chrono::seconds(60)));
+    ASSERT_TRUE(shot);
+    shot->keepIfFailed();
+    ASSERT_TRUE(session_.typeKeys(window2, "ctrl+q"));
+    EXPECT_EQ(session_.waitForExit(again), 0) << session_.log(again);
+}

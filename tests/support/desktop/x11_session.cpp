@@ -251,8 +251,10 @@ std::optional<WindowGeometry> DesktopSession::geometry(const std::string& window
 }
 
 bool DesktopSession::typeKeys(const std::string& windowId, const std::string& keys) const {
-    return run({"timeout", "30", "xdotool", "windowfocus", "--sync", windowId}) &&
-           run({"timeout", "30", "xdotool", "key", "--clearmodifiers", keys});
+    std::vector<std::string> command{"timeout", "30", "xdotool", "key", "--clearmodifiers"};
+    std::istringstream each(keys);
+    for (std::string key; each >> key;) command.push_back(key);
+    return run({"timeout", "30", "xdotool", "windowfocus", "--sync", windowId}) && run(command);
 }
 
 bool DesktopSession::clickAt(int x, int y) const {

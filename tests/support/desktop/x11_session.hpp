@@ -85,7 +85,8 @@ public:
     // The visible windows whose title matches `pattern` (a regular expression).
     std::vector<std::string> visibleWindowsNamed(const std::string& pattern) const;
     std::optional<WindowGeometry> geometry(const std::string& windowId) const;
-    // Gives the window the keyboard focus and types `keys` (xdotool names, e.g. "ctrl+q").
+    // Gives the window the keyboard focus and types `keys` (xdotool names separated by
+    // spaces, e.g. "ctrl+q" or "Down Return").
     bool typeKeys(const std::string& windowId, const std::string& keys) const;
     // Moves the pointer to a point of the screen and clicks the first button there.
     bool clickAt(int x, int y) const;
