@@ -325,6 +325,25 @@ TEST_F(DesktopOnX11, AHandedOverPictureBecomesACatalogThroughTheKeyboardAndComes
     ASSERT_TRUE(session_.typeKeys(dialogs.front(), "Return"));
     EXPECT_TRUE(waitUntil([&] { return session_.visibleWindowsNamed("^Choose the Output Folder").empty(); },
                           kAppearDeadline));
+    // The create controls come on once the output folder is known: the strip's right half
+    // (its create button) changes its look. Only then is the shortcut pressed.
+    const gwtest::x11::WindowGeometry createButton{frame->x + frame->width / 2, frame->y + frame->height - 34,
+                                                   frame->width / 2, 34};
+    std::optional<gwtest::x11::Screenshot> now;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            now = session_.screenshot("create-enabled");
+            if (!now) return false;
+            int changed = 0;
+            for (int y = createButton.y; y < createButton.y + createButton.height; ++y) {
+                for (int x = createButton.x; x < createButton.x + createButton.width; ++x) {
+                    if (!gwtest::x11::near(now->at(x, y), shot->at(x, y))) ++changed;
+                }
+            }
+            return changed >= 20;
+        },
+        std::chrono::seconds(60)));
+    if (now) now->keepIfFailed();
 
     // Create: the icon set is written.
     ASSERT_TRUE(session_.typeKeys(window, "ctrl+b"));
