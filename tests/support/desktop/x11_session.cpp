@@ -211,8 +211,10 @@ bool DesktopSession::startNotificationServer() {
     if (pid <= 0) return false;
     // dunstctl answers once dunst serves its own interface on the bus (it owns the
     // notification name first).
-    return waitUntil([&] { return !hasEnded(pid) && run({"timeout", "30", "dunstctl", "is-paused"}).has_value(); },
-                     kAppearDeadline);
+    // (Its complaints while dunst is still starting are of no interest.)
+    return waitUntil(
+        [&] { return !hasEnded(pid) && run({"sh", "-c", "timeout 30 dunstctl is-paused 2>/dev/null"}).has_value(); },
+        kAppearDeadline);
 }
 
 std::string DesktopSession::notificationHistory() const {
