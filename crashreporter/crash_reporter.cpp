@@ -72,6 +72,13 @@ lvcrash_async_image_list* imageList = nullptr;
 void imageAdded(const void* header, std::intptr_t) {
     Dl_info info{};
     if (dladdr(header, &info) == 0 || info.dli_fname == nullptr) {
+        // The system's dladdr knows ELF objects only; Mach-O images are the loader's own.
+        darwin::ImageAtAddress image;
+        if (darwin::loader_image_containing_address(header, &image) && image.header == header) {
+            lvcrash_async_image_list_append(imageList, reinterpret_cast<lvcrash_vm_address_t>(header),
+                                            image.name.c_str());
+            return;
+        }
         char address[32];
         std::snprintf(address, sizeof address, "%p", header);
         logInfo(std::string("image_add_callback: dladdr(") + address + ", ...) failed");

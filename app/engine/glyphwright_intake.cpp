@@ -6,6 +6,7 @@
 #include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
+#include "platform/dispatch/operation_queue.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -52,8 +53,32 @@ void Glyphwright::addImage(const pf::URL& url, std::optional<std::size_t> index)
 }
 
 void Glyphwright::addImages(const std::vector<pf::URL>& urls, std::optional<std::size_t> index) {
-    if (urls.size() >= 2) setImageInputCollectionType(CollectionType::variants);
-    for (const auto& url : urls) addImage(url, index);
+    if (urls.size() < 2) {
+        for (const auto& url : urls) addImage(url, index);
+        return;
+    }
+    setImageInputCollectionType(CollectionType::variants);
+    // Files in a row are read together, as addImage would read them one by one; a
+    // folder or a missing file takes its own turn, after the files before it.
+    std::vector<pf::URL> files;
+    auto addFiles = [&] {
+        if (files.empty()) return;
+        Logger::log("Multiple images mode");
+        setImageInputCollectionType(CollectionType::variants);
+        addImagesFromURLSet(files, index);
+        files.clear();
+    };
+    for (const auto& url : urls) {
+        std::error_code error;
+        const auto status = std::filesystem::status(url.fsPath(), error);
+        if (!error && std::filesystem::exists(status) && !std::filesystem::is_directory(status)) {
+            files.push_back(url);
+            continue;
+        }
+        addFiles();
+        addImage(url, index);
+    }
+    addFiles();
 }
 
 void Glyphwright::addSingleImage(const pf::URL& url, std::optional<std::size_t> index) {
@@ -75,14 +100,20 @@ void Glyphwright::addSingleImage(const pf::URL& url, std::optional<std::size_t> 
 void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::optional<std::size_t> index) {
     // Pictures are decoded a few at a time on their own threads (decoding is most of
     // the work of reading a folder) and inserted in the order given, as one by one.
-    const std::size_t window = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
+    const std::size_t window = std::min<std::size_t>(8, platform::dispatch::usableProcessorCount());
     for (std::size_t first = 0; first < urls.size(); first += window) {
         const std::size_t last = std::min(urls.size(), first + window);
         std::vector<std::future<ImageInputPtr>> loads;
         for (std::size_t i = first; i < last; ++i) {
-            loads.push_back(std::async(std::launch::async, [&url = urls[i]]() -> ImageInputPtr {
+            loads.push_back(std::async(std::launch::async, [&url = urls[i], keep = first == 0]() -> ImageInputPtr {
                 try {
-                    return ImageInput::load(url);
+                    auto input = ImageInput::load(url);
+                    // A folder may hold hundreds of pictures: each is decoded again
+                    // when its turn to be drawn comes, so that only those being
+                    // drawn take memory. The first few are drawn first: they keep
+                    // theirs.
+                    if (!keep) input->releasePixels();
+                    return input;
                 } catch (...) {
                     return nullptr;
                 }

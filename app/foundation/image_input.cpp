@@ -118,6 +118,8 @@ ImageInputPtr ImageInput::load(const URL& url) {
     } else {
         image = platform::graphics::Image::fromFile(url.fsPath(), &detail, &problem);
         if (!image) throw failed(ImageInputError::Case::unableToLoadNSImageAtPath, PictureProblem::notAPicture);
+        // The file is read again when its pixels were let go (see releasePixels).
+        image->reloadPixelsFrom(url.fsPath());
     }
 
     auto input = make();
@@ -128,6 +130,13 @@ ImageInputPtr ImageInput::load(const URL& url) {
     if (auto name = fileName(url)) input->setImageName(*name);
     Logger::log("Automatically named image: " + listText(input->imageName_));
     return input;
+}
+
+bool ImageInput::releasePixels() {
+    // The corner colour is all the checks before drawing read from the pixels: known
+    // now, it needs no second reading of the file.
+    imageWrapper_->cornerPixelColor();
+    return imageWrapper_->image()->releasePixels();
 }
 
 void ImageInput::storeNotifying(std::string_view key, const std::function<void()>& store) {

@@ -79,6 +79,12 @@ public:
     // without extension and scale suffix. Throws ImageInputError.
     static ImageInputPtr load(const platform::foundation::URL& url);
 
+    // Lets the decoded pixels of a picture loaded from a bitmap file go (its corner
+    // colour is kept); the next drawing reads the file again. Pictures of a folder
+    // wait like this for their turn, so that memory holds only those being drawn.
+    // False when the pixels cannot be read again (nothing is released then).
+    bool releasePixels();
+
     // --- stored properties ---
     const std::string& id() const { return id_; }
     void setId(std::string id);

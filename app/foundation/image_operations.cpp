@@ -211,6 +211,8 @@ ImagePtr withShadow(const Image& image) {
         context->saveState();
         const pg::BitmapPtr bitmap = source->bitmapForProposedRect(&r, context);
         if (!bitmap) {
+            // The picture could not be drawn: the shadow alone is not the picture.
+            context->markIncomplete();
             context->restoreState();
             return false;
         }

@@ -88,6 +88,10 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
         bar->flush();
         app->window->layout()->setMenuBar(bar->menuBar());
     }
+    app->assetCatalogAlreadyExistsWindow = std::make_shared<AssetCatalogAlreadyExistsWindow>();
+    app->assetAlreadyExistsWindow = std::make_shared<AssetAlreadyExistsWindow>();
+    app->engine->setAssetCatalogFolderAlreadyExistsWindow(app->assetCatalogAlreadyExistsWindow);
+    app->engine->setAssetFolderAlreadyExistsWindow(app->assetAlreadyExistsWindow);
     QWidget* window = app->window.get();
     app->engine->setImageLoadAlertHandler([window](const AddImageAlertError& error) {
         (void)window;

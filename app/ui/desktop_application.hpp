@@ -3,6 +3,8 @@
 // window with the menu bar, the recent output folders and the application delegate,
 // then runs the life cycle.
 #include "app/ui/app_delegate.hpp"
+#include "app/ui/asset_already_exists_window.hpp"
+#include "app/ui/asset_catalog_already_exists_window.hpp"
 #include "app/ui/main_window.hpp"
 #include "platform/appkit/menu.hpp"
 #include "platform/appkit/qt/window.hpp"
@@ -20,6 +22,9 @@ struct DesktopApplication {
     std::shared_ptr<OutputTypeSelectionHandler> outputTypeSelectionHandler;
     QPointer<platform::appkit::qt::TouchBarStrip> touchBarStrip;
     platform::appkit::MenuPtr mainMenu;
+    // The prompts of a run that meets an existing catalog or asset; the engine holds them weakly.
+    std::shared_ptr<AssetCatalogAlreadyExistsWindow> assetCatalogAlreadyExistsWindow;
+    std::shared_ptr<AssetAlreadyExistsWindow> assetAlreadyExistsWindow;
 
     // Needs the process's application object.
     static std::unique_ptr<DesktopApplication> make();

@@ -19,6 +19,7 @@
 #include "platform/foundation/user_defaults.hpp"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QVBoxLayout>
 
@@ -89,11 +90,32 @@ void ProgressIndicator::render() {
     setValue(static_cast<int>(fraction * 1000.0 + 0.5));
 }
 
+// --- MainWindow ---
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    // Escape is the controller's cancelOperation: swallowed. Closing the main window
+    // would ask to quit.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        return;
+    }
+    Window::keyPressEvent(event);
+}
+
 // --- MainViewViewController ---
 
 std::shared_ptr<MainViewViewController> MainViewViewController::make() {
     std::shared_ptr<MainViewViewController> controller(new MainViewViewController());
     controller->answers_ = std::make_shared<PictureListAnswers>();
+    const std::weak_ptr<MainViewViewController> weak = controller;
+    controller->answers_->setOpenFileDialogHandler([weak] {
+        if (auto self = weak.lock()) self->imagePressed();
+    });
+    const auto present = [weak](std::exception_ptr error) {
+        if (auto self = weak.lock()) self->presentError(error);
+    };
+    controller->answers_->setErrorPresenter(present);
+    controller->answers_->setWellErrorPresenter(present);
     controller->buildInterface();
     return controller;
 }

@@ -46,10 +46,14 @@ public:
     virtual Ratewell& myPrompter() = 0;
 };
 
-// The main window; it adds nothing to a window.
+// The main window: a window whose Escape does nothing (it would close the window, and
+// with it the application).
 class MainWindow : public platform::appkit::qt::Window {
 public:
     using Window::Window;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 // A determinate progress bar over 0…maxValue with a floating-point value.

@@ -46,6 +46,8 @@ struct Pipeline {
         const auto home = std::filesystem::temp_directory_path() / ("gw-bench-" + platform::foundation::UUID().uuidString());
         std::filesystem::create_directories(home);
         setenv("XDG_DATA_HOME", home.c_str(), 1);
+        // As the analytics service does at start: stored events must read back as events.
+        rddi::RDDIRegisterAnalyticsArchiveClasses();
         group = rddi::RDDIChannelGroupDefault::create(nullptr);
         unit = group->addChannelUnitWithConfiguration(rddi::RDDIChannelUnitConfiguration::defaultConfiguration("Bench"),
                                                       std::make_shared<AcceptingIngestion>());

@@ -1,10 +1,16 @@
 #pragma once
 // The application object's state as the rest of the program sees it, without any
 // window system: whether an application object exists (none on the command line),
-// and its hidden and active flags. The window-toolkit layer sets them.
+// and its hidden and active flags. The window-toolkit layer sets them. A change of the
+// active flag is posted on the default notification centre (the two names below): the
+// will-become-active notice before the flag is set, the did-resign notice after it is
+// cleared.
 #include <atomic>
 
 namespace platform::appkit {
+
+inline constexpr const char* kApplicationWillBecomeActiveNotification = "NSApplicationWillBecomeActiveNotification";
+inline constexpr const char* kApplicationDidResignActiveNotification = "NSApplicationDidResignActiveNotification";
 
 class ApplicationState {
 public:
@@ -16,7 +22,7 @@ public:
     bool isHidden() const { return hidden_.load(); }
     void setHidden(bool value) { hidden_.store(value); }
     bool isActive() const { return active_.load(); }
-    void setActive(bool value) { active_.store(value); }
+    void setActive(bool value);
 
     // Back to "no application": not hidden, not active (tests).
     void reset();

@@ -29,8 +29,9 @@ const log::SystemLog& notificationLog() {
 
 std::optional<NotificationImageData> notificationImageData(const graphics::Image& image) {
     const auto rep = image.renderedBitmap();
-    if (!rep || !rep->bitmap()) return std::nullopt;
-    const auto& bitmap = *rep->bitmap();
+    const auto pixels = rep ? rep->bitmap() : nullptr;
+    if (!pixels) return std::nullopt;
+    const auto& bitmap = *pixels;
     if (bitmap.width() <= 0 || bitmap.height() <= 0) return std::nullopt;
     NotificationImageData data;
     data.width = bitmap.width();

@@ -2,6 +2,8 @@
 
 #include "platform/dispatch/thread_pool.hpp"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <map>
@@ -39,12 +41,22 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
 
     std::size_t limit() const {
         if (maxConcurrent >= 0) return static_cast<std::size_t>(maxConcurrent);
-        return std::max(2u, std::thread::hardware_concurrency());
+        return std::max<std::size_t>(2, usableProcessorCount());
     }
 
     void onChange(Operation& operation, Operation::Change change);
     void pump(std::unique_lock<std::mutex>& lock);
 };
+
+std::size_t usableProcessorCount() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return static_cast<std::size_t>(count);
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
 
 void OperationQueue::State::onChange(Operation& operation, Operation::Change change) {
     if (change == Operation::Change::executing) return;

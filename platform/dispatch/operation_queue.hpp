@@ -15,6 +15,11 @@
 
 namespace platform::dispatch {
 
+// The processors this process may run on (its affinity mask, which taskset and
+// container limits narrow), at least one. Work is spread over that many, not over
+// every processor of the machine.
+std::size_t usableProcessorCount();
+
 class OperationQueue {
 public:
     // Let the queue choose (a few operations per processor).

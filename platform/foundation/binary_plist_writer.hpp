@@ -1,8 +1,8 @@
 #pragma once
 // A direct writer of binary property lists for the keyed archiver: several times faster
 // than building the library's node tree and serialising it, which dominated archiving.
-// Strings and keys are written once and shared, as the library does. Reading stays with
-// the library (plist.hpp).
+// Strings and keys are written once and shared, as the library does. Archives are read
+// back by binary_plist_reader.hpp, other property lists by the library (plist.hpp).
 #include "platform/foundation/value.hpp"
 
 namespace platform::foundation {

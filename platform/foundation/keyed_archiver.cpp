@@ -1,5 +1,6 @@
 #include "platform/foundation/keyed_archiver.hpp"
 
+#include "platform/foundation/binary_plist_reader.hpp"
 #include "platform/foundation/binary_plist_writer.hpp"
 #include "platform/foundation/plist.hpp"
 #include "platform/foundation/utf8.hpp"
@@ -131,64 +132,20 @@ std::shared_ptr<Archivable> KeyedUnarchiver::decodeEncoded(const Value& encoded,
     return object;
 }
 
-namespace {
-
-std::uint64_t bigEndian(const Data& data, std::size_t at, std::size_t size) {
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < size; ++i) value = (value << 8) | data[at + i];
-    return value;
-}
-
-// Archives are binary property lists. The property-list library stops the process (an
-// assertion) on a text object with a NUL inside, which only damaged or forged bytes
-// hold, so those are refused before it sees them; so is anything that does not even
-// have a sound object table.
-bool isSafeBinaryPropertyList(const Data& data) {
-    constexpr std::size_t kHeader = 8, kTrailer = 32;
-    if (data.size() < kHeader + kTrailer || std::string_view(reinterpret_cast<const char*>(data.data()), 8) != "bplist00") {
-        return false;
-    }
-    const std::size_t trailer = data.size() - kTrailer;
-    const std::size_t offsetSize = data[trailer + 6];
-    const std::uint64_t objectCount = bigEndian(data, trailer + 8, 8);
-    const std::uint64_t tableOffset = bigEndian(data, trailer + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || tableOffset > trailer || objectCount > (trailer - tableOffset) / offsetSize) {
-        return false;
-    }
-    for (std::uint64_t i = 0; i < objectCount; ++i) {
-        const std::uint64_t offset = bigEndian(data, static_cast<std::size_t>(tableOffset + i * offsetSize), offsetSize);
-        if (offset < kHeader || offset >= tableOffset) return false;
-        std::size_t at = static_cast<std::size_t>(offset);
-        const unsigned marker = data[at] >> 4;
-        if (marker != 0x5 && marker != 0x6) continue;  // only text objects can hide a NUL
-        std::uint64_t length = data[at] & 0x0F;
-        ++at;
-        if (length == 0x0F) {
-            if (at >= tableOffset || (data[at] >> 4) != 0x1) return false;
-            const std::size_t size = std::size_t{1} << (data[at] & 0x0F);
-            if (size > 8 || at + 1 + size > tableOffset) return false;
-            length = bigEndian(data, at + 1, size);
-            at += 1 + size;
-        }
-        const std::uint64_t unit = marker == 0x6 ? 2 : 1;
-        if (length > (tableOffset - at) / unit) return false;
-        for (std::uint64_t k = 0; k < length; ++k) {
-            const std::size_t p = at + static_cast<std::size_t>(k * unit);
-            if (data[p] == 0 && (unit == 1 || data[p + 1] == 0)) return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
 std::shared_ptr<Archivable> KeyedUnarchiver::unarchiveObject(const Data& data) {
+    // The property-list library stops the process (an assertion) on a text object with
+    // a NUL inside, which only damaged or forged bytes hold, so those are refused before
+    // anything reads them; so is anything without a sound object table.
     if (!isSafeBinaryPropertyList(data)) throw corrupt("not a binary property list");
     Value archive;
-    try {
-        archive = plist::parse(data);
-    } catch (const Error&) {
-        throw corrupt("not a property list");
+    if (auto read = readBinaryPropertyList(data)) {
+        archive = std::move(*read);
+    } else {
+        try {
+            archive = plist::parse(data);
+        } catch (const Error&) {
+            throw corrupt("not a property list");
+        }
     }
     const std::string* name = archive["$archiver"].asString();
     if (!name || *name != kArchiverName || !archive.contains("$top")) throw corrupt("not a keyed archive");
@@ -214,13 +171,26 @@ Value KeyedUnarchiver::decode(std::string_view key) const {
     return f ? (*f)["$v"] : Value();
 }
 
-bool KeyedUnarchiver::decodeBool(std::string_view key) const { return decode(key).boolValue(); }
-std::int64_t KeyedUnarchiver::decodeInteger(std::string_view key) const { return decode(key).integerValue(); }
-double KeyedUnarchiver::decodeDouble(std::string_view key) const { return decode(key).doubleValue(); }
+const Value* KeyedUnarchiver::decodedValue(std::string_view key) const {
+    const Value* f = field(key);
+    return f ? &(*f)["$v"] : nullptr;
+}
+
+namespace {
+const Value& orNull(const Value* value) {
+    static const Value null;
+    return value ? *value : null;
+}
+}  // namespace
+
+bool KeyedUnarchiver::decodeBool(std::string_view key) const { return orNull(decodedValue(key)).boolValue(); }
+std::int64_t KeyedUnarchiver::decodeInteger(std::string_view key) const {
+    return orNull(decodedValue(key)).integerValue();
+}
+double KeyedUnarchiver::decodeDouble(std::string_view key) const { return orNull(decodedValue(key)).doubleValue(); }
 
 std::optional<std::string> KeyedUnarchiver::decodeString(std::string_view key) const {
-    Value v = decode(key);
-    if (auto s = v.asString()) return *s;
+    if (const auto* s = orNull(decodedValue(key)).asString()) return *s;
     return std::nullopt;
 }
 

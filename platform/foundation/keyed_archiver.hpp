@@ -78,6 +78,9 @@ public:
     std::vector<std::string> allKeys() const;
     // Plain values; null when absent.
     Value decode(std::string_view key) const;
+    // The plain value without a copy: nullptr when the key is absent, a null value when
+    // the key holds an object.
+    const Value* decodedValue(std::string_view key) const;
     bool decodeBool(std::string_view key) const;           // false when absent
     std::int64_t decodeInteger(std::string_view key) const;  // 0 when absent
     double decodeDouble(std::string_view key) const;         // 0 when absent

@@ -401,4 +401,12 @@ void GraphicsContext::drawShadow(const std::function<void(cairo_t*)>& draw, cons
     cairo_surface_destroy(coverage);
 }
 
+void GraphicsContext::markIncomplete() {
+    // Cairo takes an error state from a source that is in error; it has no other way
+    // in from outside.
+    cairo_surface_t* broken = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, -1, -1);
+    cairo_set_source_surface(cr_, broken, 0, 0);
+    cairo_surface_destroy(broken);
+}
+
 }  // namespace platform::graphics

@@ -109,6 +109,10 @@ public:
     // representation drawing (PDF pages, SVG documents).
     void drawWithEffects(const std::function<void(cairo_t*)>& draw, CompositingOperation op, double fraction = 1.0);
 
+    // Something that had to be drawn could not be: the drawing is left in an error
+    // state, so that what it holds is not taken for the picture.
+    void markIncomplete();
+
     cairo_t* cairo() const { return cr_; }
     cairo_surface_t* surface() const;
 

@@ -127,7 +127,9 @@ BitmapPtr Image::bitmapForProposedRect(const Rect* proposed, const GraphicsConte
     const auto rep = bestRepresentationForRect(rect, context);
     if (!rep) return nullptr;
     if (rep->kind() == ImageRep::Kind::bitmap && rep->pixelsWide() == width && rep->pixelsHigh() == height) {
-        return std::static_pointer_cast<BitmapRep>(rep)->bitmap();
+        auto pixels = std::static_pointer_cast<BitmapRep>(rep)->bitmap();
+        if (pixels->width() == width && pixels->height() == height) return pixels;
+        // Pixels that could not be read again: drawing tells the failure.
     }
     return renderBitmap(static_cast<int>(width), static_cast<int>(height));
 }

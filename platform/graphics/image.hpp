@@ -47,6 +47,14 @@ public:
     static ImagePtr fromData(std::span<const uint8_t> bytes, std::string* error = nullptr,
                              PictureProblem* problem = nullptr);
 
+    // Lets the pixels of a picture read from `path` (one bitmap) be released and read
+    // again from the file when next drawn. A file that has changed since (size or
+    // time of change) gives no pixels then. False when the picture is not one bitmap
+    // or the file cannot be looked at.
+    bool reloadPixelsFrom(const std::filesystem::path& path);
+    // Releases the pixels of every reloadable bitmap; whether any was released.
+    bool releasePixels();
+
     Size size() const { return size_; }
     void setSize(Size size) { size_ = size; }
     const std::vector<std::shared_ptr<ImageRep>>& representations() const { return reps_; }

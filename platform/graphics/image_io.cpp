@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "platform/graphics/image.hpp"
+#include "platform/graphics/png_codec.hpp"
 #include "platform/graphics/psd_reader.hpp"
 
 namespace platform::graphics {
@@ -185,8 +186,16 @@ std::optional<DecodedBitmap> decodeWithPixbuf(std::span<const uint8_t> bytes, co
     for (int y = 0; y < height; ++y) {
         const guint8* in = pixels + static_cast<size_t>(y) * rowstride;
         auto* out = reinterpret_cast<uint32_t*>(decoded.argb32.data() + static_cast<size_t>(y) * decoded.stride);
+        if (!alpha) {
+            // Opaque pixels need no premultiplying (v * 255 / 255 is v): this loop is
+            // on the path of every conversion before any other work can start.
+            for (int x = 0; x < width; ++x, in += channels) {
+                out[x] = 0xFF000000u | (uint32_t(in[0]) << 16) | (uint32_t(in[1]) << 8) | uint32_t(in[2]);
+            }
+            continue;
+        }
         for (int x = 0; x < width; ++x, in += channels) {
-            const uint32_t a = alpha ? in[3] : 255;
+            const uint32_t a = in[3];
             auto pre = [a](uint32_t v) { return (v * a + 127) / 255; };
             out[x] = (a << 24) | (pre(in[0]) << 16) | (pre(in[1]) << 8) | pre(in[2]);
         }
@@ -265,6 +274,9 @@ std::optional<DecodedBitmap> decodeBitmapFile(std::span<const uint8_t> bytes, st
             }
             return decoded;
         }
+        case ImageFormat::png:
+            if (auto plain = decodePlainPng(bytes)) return plain;
+            return decodeWithPixbuf(bytes, formatName(format), error, problem);
         default: return decodeWithPixbuf(bytes, formatName(format), error, problem);
     }
 }
@@ -295,6 +307,36 @@ ImagePtr Image::fromFile(const std::filesystem::path& path, std::string* error, 
     const auto bytes = readFileBytes(path, kMaxFileBytes, error, problem);
     if (!bytes) return nullptr;
     return fromData(*bytes, error, problem);
+}
+
+bool Image::reloadPixelsFrom(const std::filesystem::path& path) {
+    if (reps_.size() != 1 || reps_.front()->kind() != ImageRep::Kind::bitmap) return false;
+    std::error_code error;
+    const auto bytes = std::filesystem::file_size(path, error);
+    if (error) return false;
+    const auto changed = std::filesystem::last_write_time(path, error);
+    if (error) return false;
+    std::static_pointer_cast<BitmapRep>(reps_.front())->setReload([path, bytes, changed]() -> BitmapPtr {
+        std::error_code unchanged;
+        if (std::filesystem::file_size(path, unchanged) != bytes || unchanged) return nullptr;
+        if (std::filesystem::last_write_time(path, unchanged) != changed || unchanged) return nullptr;
+        const auto again = Image::fromFile(path);
+        if (!again || again->reps_.size() != 1 || again->reps_.front()->kind() != ImageRep::Kind::bitmap) {
+            return nullptr;
+        }
+        return std::static_pointer_cast<BitmapRep>(again->reps_.front())->bitmap();
+    });
+    return true;
+}
+
+bool Image::releasePixels() {
+    bool released = false;
+    for (const auto& rep : reps_) {
+        if (rep->kind() == ImageRep::Kind::bitmap && std::static_pointer_cast<BitmapRep>(rep)->releasePixels()) {
+            released = true;
+        }
+    }
+    return released;
 }
 
 }  // namespace platform::graphics

@@ -14,13 +14,54 @@ namespace platform::graphics {
 BitmapRep::BitmapRep(BitmapPtr bitmap, Size pointSize)
     : ImageRep(Kind::bitmap, pointSize), bitmap_(std::move(bitmap)) {
     if (!bitmap_) bitmap_ = makeSharedBitmap(Bitmap(0, 0, 0, {}, false));
+    width_ = bitmap_->width();
+    height_ = bitmap_->height();
+    hasAlpha_ = bitmap_->hasAlpha();
+    bitsPerComponent_ = bitmap_->bitsPerComponent();
+    bytesPerRow_ = bitmap_->bytesPerRow();
+    colorSpace_ = bitmap_->colorSpace();
+    bitmapDescription_ = bitmap_->description();
     if (pointSize.width == 0 && pointSize.height == 0) {
-        setSize(Size{double(bitmap_->width()), double(bitmap_->height())});
+        setSize(Size{double(width_), double(height_)});
     }
 }
 
+BitmapPtr BitmapRep::bitmap() const {
+    std::lock_guard lock(mutex_);
+    if (bitmap_) return bitmap_;
+    auto loaded = reload_ ? reload_() : nullptr;
+    // Pixels that no longer match what the picture was read as are not its pixels.
+    if (!loaded || loaded->width() != width_ || loaded->height() != height_ || loaded->hasAlpha() != hasAlpha_) {
+        return makeSharedBitmap(Bitmap(0, 0, 0, {}, false));
+    }
+    bitmap_ = std::move(loaded);
+    return bitmap_;
+}
+
+void BitmapRep::setReload(Reload reload) {
+    std::lock_guard lock(mutex_);
+    reload_ = std::move(reload);
+}
+
+bool BitmapRep::isReloadable() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<bool>(reload_);
+}
+
+bool BitmapRep::releasePixels() {
+    std::lock_guard lock(mutex_);
+    if (!reload_) return false;
+    bitmap_.reset();
+    return true;
+}
+
+bool BitmapRep::hasPixels() const {
+    std::lock_guard lock(mutex_);
+    return bitmap_ != nullptr;
+}
+
 std::shared_ptr<BitmapRep> BitmapRep::convertingToColorSpace(ColorSpace space) const {
-    return std::make_shared<BitmapRep>(bitmap_->convertedTo(space), size());
+    return std::make_shared<BitmapRep>(bitmap()->convertedTo(space), size());
 }
 
 namespace {
@@ -43,19 +84,25 @@ bool everyPixelOpaque(const Bitmap& bitmap) {
 std::vector<uint8_t> BitmapRep::pngData() const {
     // An opaque picture is written without alpha: a quarter fewer bytes to filter and
     // compress, and the same pixels when read back.
-    const bool keepAlpha = bitmap_->hasAlpha() && !everyPixelOpaque(*bitmap_);
-    return encodePng(PixelView{bitmap_->data(), bitmap_->width(), bitmap_->height(), bitmap_->stride()}, keepAlpha);
+    const auto pixels = bitmap();
+    const bool keepAlpha = pixels->hasAlpha() && !everyPixelOpaque(*pixels);
+    return encodePng(PixelView{pixels->data(), pixels->width(), pixels->height(), pixels->stride()}, keepAlpha);
 }
 
 bool BitmapRep::drawInRect(GraphicsContext& context, Rect dst, CompositingOperation op, double fraction) const {
-    if (bitmap_->width() == 0 || bitmap_->height() == 0) return false;
-    context.drawBitmap(*bitmap_, dst, op, fraction);
+    const auto pixels = bitmap();
+    if (pixels->width() == 0 || pixels->height() == 0) {
+        // Pixels that could not be read again: drawing nothing would pass for a picture.
+        if (width_ > 0 && height_ > 0) context.markIncomplete();
+        return false;
+    }
+    context.drawBitmap(*pixels, dst, op, fraction);
     return true;
 }
 
 std::string BitmapRep::description() const {
     return fmt::format("BitmapRep size {} pixels {}x{} {}", describe(size()), pixelsWide(), pixelsHigh(),
-                       bitmap_->description());
+                       bitmapDescription_);
 }
 
 PdfRep::PdfRep(std::shared_ptr<PdfDocument> document, int pageIndex)

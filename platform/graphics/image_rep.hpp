@@ -3,6 +3,7 @@
 // of a PDF document, or a drawing handler that draws on demand.
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -49,29 +50,53 @@ private:
 
 class BitmapRep : public ImageRep {
 public:
+    // Loads the pixels again after releasePixels(); null when they cannot be had.
+    using Reload = std::function<BitmapPtr()>;
+
     // A zero point size means one point per pixel.
     explicit BitmapRep(BitmapPtr bitmap, Size pointSize = {});
 
-    const BitmapPtr& bitmap() const { return bitmap_; }
-    int pixelsWide() const override { return bitmap_->width(); }
-    int pixelsHigh() const override { return bitmap_->height(); }
-    bool hasAlpha() const override { return bitmap_->hasAlpha(); }
-    int bitsPerComponent() const { return bitmap_->bitsPerComponent(); }
-    int bytesPerRow() const { return bitmap_->bytesPerRow(); }
-    const ColorSpace& colorSpace() const { return bitmap_->colorSpace(); }
+    // The pixels, loaded again first when they were released. A picture whose pixels
+    // cannot be loaded again (its file changed or went) answers with an empty bitmap.
+    BitmapPtr bitmap() const;
+    int pixelsWide() const override { return width_; }
+    int pixelsHigh() const override { return height_; }
+    bool hasAlpha() const override { return hasAlpha_; }
+    int bitsPerComponent() const { return bitsPerComponent_; }
+    int bytesPerRow() const { return bytesPerRow_; }
+    const ColorSpace& colorSpace() const { return colorSpace_; }
     // Colour at (x, y) counted from the top-left pixel.
-    Color colorAt(int x, int y) const { return bitmap_->colorAt(x, y); }
+    Color colorAt(int x, int y) const { return bitmap()->colorAt(x, y); }
     std::shared_ptr<BitmapRep> convertingToColorSpace(ColorSpace space) const;
     // PNG bytes of the pixels (RGB without alpha when the bitmap is opaque);
     // the bytes this representation is stored as.
     std::vector<uint8_t> pngData() const;
+
+    // Lets the pixels go while nobody draws them: `reload` brings the same pixels back
+    // on the next use. Size, alpha and colour space stay known meanwhile.
+    void setReload(Reload reload);
+    bool isReloadable() const;
+    // Drops the pixels of a reloadable representation (those in use by a drawing stay
+    // alive until it ends). False when there is no way to load them again.
+    bool releasePixels();
+    // Whether the pixels are in memory now.
+    bool hasPixels() const;
 
     bool drawInRect(GraphicsContext& context, Rect dst, CompositingOperation op = CompositingOperation::sourceOver,
                     double fraction = 1.0) const override;
     std::string description() const override;
 
 private:
-    BitmapPtr bitmap_;
+    mutable std::mutex mutex_;
+    mutable BitmapPtr bitmap_;
+    Reload reload_;
+    int width_ = 0;
+    int height_ = 0;
+    bool hasAlpha_ = false;
+    int bitsPerComponent_ = 8;
+    int bytesPerRow_ = 0;
+    ColorSpace colorSpace_;
+    std::string bitmapDescription_;
 };
 
 class PdfRep : public ImageRep {

@@ -1,7 +1,6 @@
 #include "platform/graphics/pdf_document.hpp"
 
 #include <cairo.h>
-#include <poppler.h>
 
 #include <zlib.h>
 
@@ -14,6 +13,7 @@
 #include "platform/graphics/decoded_bitmap.hpp"
 
 #include "platform/graphics/graphics_context.hpp"
+#include "platform/graphics/vector_libraries.hpp"
 
 namespace platform::graphics {
 
@@ -111,19 +111,28 @@ bool withinBudgets(const std::vector<uint8_t>& bytes, std::string* error, Pictur
     return true;
 }
 
+// Documents exist only once the library has been opened.
+const detail::PopplerFunctions& poppler() { return *detail::popplerFunctions(); }
+
 }  // namespace
 
 std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, std::string* error,
                                                    PictureProblem* problem) {
     if (!withinBudgets(bytes, error, problem)) return nullptr;
+    std::string missing;
+    const auto* poppler = detail::popplerFunctions(&missing);
+    if (poppler == nullptr) {
+        noteProblem(error, problem, PictureProblem::unreadable, "PDF documents cannot be read here: " + missing);
+        return nullptr;
+    }
     std::shared_ptr<PdfDocument> document(new PdfDocument());
     document->bytes_ = std::move(bytes);
     // Poppler reads straight from our buffer, which lives as long as the document.
     GBytes* gbytes = g_bytes_new_static(document->bytes_.data(), document->bytes_.size());
     GError* gerror = nullptr;
-    document->document_ = poppler_document_new_from_bytes(gbytes, nullptr, &gerror);
+    document->document_ = poppler->documentNewFromBytes(gbytes, nullptr, &gerror);
     g_bytes_unref(gbytes);
-    if (document->document_ == nullptr || poppler_document_get_n_pages(document->document_) < 1) {
+    if (document->document_ == nullptr || poppler->documentGetNPages(document->document_) < 1) {
         if (error != nullptr) {
             *error = fmt::format("cannot open PDF document: {}",
                                  gerror != nullptr ? gerror->message : "the document has no pages");
@@ -160,7 +169,7 @@ PopplerDocument* PdfDocument::takeRenderer() const {
     }
     // Opening is cheap next to drawing: poppler reads objects as pages need them.
     GBytes* gbytes = g_bytes_new_static(bytes_.data(), bytes_.size());
-    PopplerDocument* renderer = poppler_document_new_from_bytes(gbytes, nullptr, nullptr);
+    PopplerDocument* renderer = poppler().documentNewFromBytes(gbytes, nullptr, nullptr);
     g_bytes_unref(gbytes);
     return renderer;
 }
@@ -173,15 +182,15 @@ void PdfDocument::giveBack(PopplerDocument* renderer) const {
 
 int PdfDocument::pageCount() const {
     std::lock_guard lock(mutex_);
-    return poppler_document_get_n_pages(document_);
+    return poppler().documentGetNPages(document_);
 }
 
 std::optional<Rect> PdfDocument::cropBox(int index) const {
     std::lock_guard lock(mutex_);
-    PopplerPage* page = poppler_document_get_page(document_, index);
+    PopplerPage* page = poppler().documentGetPage(document_, index);
     if (page == nullptr) return std::nullopt;
     PopplerRectangle box;
-    poppler_page_get_crop_box(page, &box);
+    poppler().pageGetCropBox(page, &box);
     g_object_unref(page);
     return Rect{std::min(box.x1, box.x2), std::min(box.y1, box.y2), std::fabs(box.x2 - box.x1),
                 std::fabs(box.y2 - box.y1)};
@@ -199,7 +208,7 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             // Without a document of its own the drawing shares the first, in turn.
             std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
             if (renderer == nullptr) lock.lock();
-            PopplerPage* page = poppler_document_get_page(renderer != nullptr ? renderer : document_, index);
+            PopplerPage* page = poppler().documentGetPage(renderer != nullptr ? renderer : document_, index);
             if (page == nullptr) {
                 giveBack(renderer);
                 return;
@@ -211,7 +220,7 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             // The printing path draws strokes at their true width: the display path
             // widens any line thinner than a device pixel to a whole pixel, which turns
             // the fine lines of a picture drawn small into heavy ones.
-            poppler_page_render_for_printing(page, cr);
+            poppler().pageRenderForPrinting(page, cr);
             // Poppler says nothing when it cannot make a surface for an image; the
             // context's error state does.
             complete = cairo_status(cr) == CAIRO_STATUS_SUCCESS;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 namespace platform::graphics {
 namespace {
@@ -263,6 +264,145 @@ std::vector<uint8_t> encodePng(const PixelView& src, bool keepAlpha) {
     }
     putChunk(png, "IEND", nullptr, 0);
     return png;
+}
+
+namespace {
+
+uint32_t readBe32(const uint8_t* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+// Reverses one row's filter in place; `prev` is the row above, unfiltered (zeros for
+// the first row). False for a filter type PNG does not define.
+bool unfilterRow(int type, uint8_t* row, const uint8_t* prev, size_t len, size_t bpp) {
+    switch (type) {
+        case 0: return true;
+        case 1:
+            for (size_t i = bpp; i < len; ++i) row[i] = uint8_t(row[i] + row[i - bpp]);
+            return true;
+        case 2:
+            for (size_t i = 0; i < len; ++i) row[i] = uint8_t(row[i] + prev[i]);
+            return true;
+        case 3:
+            for (size_t i = 0; i < bpp; ++i) row[i] = uint8_t(row[i] + (prev[i] >> 1));
+            for (size_t i = bpp; i < len; ++i) row[i] = uint8_t(row[i] + ((row[i - bpp] + prev[i]) >> 1));
+            return true;
+        case 4:
+            for (size_t i = 0; i < bpp; ++i) row[i] = uint8_t(row[i] + prev[i]);
+            for (size_t i = bpp; i < len; ++i) row[i] = uint8_t(row[i] + paeth(row[i - bpp], prev[i], prev[i - bpp]));
+            return true;
+        default: return false;
+    }
+}
+
+// Chunks that leave the pixels as stored: text, time, and colour notes (gamma,
+// chromaticities, background, the sRGB intent) that the general decoder does not apply
+// either. Anything else (transparency, palettes, resolution, profiles, chunks
+// unknown) goes to the general decoder.
+bool ignoredByTheDecoders(std::string_view name) {
+    for (std::string_view kind : {"tEXt", "zTXt", "iTXt", "tIME", "gAMA", "cHRM", "bKGD", "sRGB"}) {
+        if (name == kind) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<DecodedBitmap> decodePlainPng(std::span<const uint8_t> bytes) {
+    static constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (bytes.size() < 8 || std::memcmp(bytes.data(), kSignature, 8) != 0) return std::nullopt;
+    uint32_t width = 0, height = 0;
+    size_t bpp = 0;
+    std::vector<std::span<const uint8_t>> data;
+    size_t dataSize = 0;
+    bool header = false, ended = false;
+    for (size_t at = 8; at < bytes.size();) {
+        if (ended || bytes.size() - at < 12) return std::nullopt;
+        const uint32_t length = readBe32(&bytes[at]);
+        if (length > bytes.size() - at - 12) return std::nullopt;
+        const uint8_t* type = &bytes[at + 4];
+        const uint8_t* body = type + 4;
+        if (libdeflate_crc32(0, type, length + 4) != readBe32(body + length)) return std::nullopt;
+        const std::string_view name(reinterpret_cast<const char*>(type), 4);
+        if (!header) {
+            // IHDR first: width, height, depth 8, colour type 2 or 6, no interlace.
+            if (name != "IHDR" || length != 13) return std::nullopt;
+            width = readBe32(body);
+            height = readBe32(body + 4);
+            if (body[8] != 8 || (body[9] != 2 && body[9] != 6) || body[10] != 0 || body[11] != 0 || body[12] != 0) {
+                return std::nullopt;
+            }
+            if (!dimensionsAcceptable(width, height)) return std::nullopt;
+            bpp = body[9] == 6 ? 4 : 3;
+            header = true;
+        } else if (name == "IDAT") {
+            data.emplace_back(body, length);
+            dataSize += length;
+        } else if (name == "IEND") {
+            ended = true;
+        } else if (name == "sBIT") {
+            // Every sample's bits significant: nothing to shift (gdk-pixbuf writes it so).
+            if (length != bpp) return std::nullopt;
+            for (uint32_t i = 0; i < length; ++i) {
+                if (body[i] != 8) return std::nullopt;
+            }
+        } else if (!ignoredByTheDecoders(name)) {
+            return std::nullopt;
+        }
+        at += size_t(length) + 12;
+    }
+    if (!ended || data.empty()) return std::nullopt;
+
+    std::vector<uint8_t> joined;
+    std::span<const uint8_t> stream = data.front();
+    if (data.size() > 1) {
+        joined.reserve(dataSize);
+        for (const auto& part : data) joined.insert(joined.end(), part.begin(), part.end());
+        stream = joined;
+    }
+    const size_t rowLen = size_t(width) * bpp;
+    std::vector<uint8_t> filtered((rowLen + 1) * height);
+    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
+    if (!decompressor) return std::nullopt;
+    size_t consumed = 0;
+    // Exactly the rows the header promises, and nothing after the stream.
+    if (libdeflate_zlib_decompress_ex(decompressor.get(), stream.data(), stream.size(), filtered.data(),
+                                      filtered.size(), &consumed, nullptr) != LIBDEFLATE_SUCCESS ||
+        consumed != stream.size()) {
+        return std::nullopt;
+    }
+
+    DecodedBitmap decoded;
+    decoded.width = int(width);
+    decoded.height = int(height);
+    decoded.stride = int(width) * 4;
+    decoded.hasAlpha = bpp == 4;
+    decoded.argb32.resize(size_t(decoded.stride) * height);
+    const std::vector<uint8_t> zeros(rowLen, 0);
+    const uint8_t* prev = zeros.data();
+    for (uint32_t y = 0; y < height; ++y) {
+        uint8_t* row = &filtered[y * (rowLen + 1)];
+        if (!unfilterRow(row[0], row + 1, prev, rowLen, bpp)) return std::nullopt;
+        const uint8_t* in = row + 1;
+        auto* out = reinterpret_cast<uint32_t*>(decoded.argb32.data() + size_t(y) * decoded.stride);
+        if (bpp == 3) {
+            for (uint32_t x = 0; x < width; ++x, in += 3) {
+                out[x] = 0xFF000000u | (uint32_t(in[0]) << 16) | (uint32_t(in[1]) << 8) | uint32_t(in[2]);
+            }
+        } else {
+            for (uint32_t x = 0; x < width; ++x, in += 4) {
+                const uint32_t a = in[3];
+                auto pre = [a](uint32_t v) { return (v * a + 127) / 255; };
+                out[x] = (a << 24) | (pre(in[0]) << 16) | (pre(in[1]) << 8) | pre(in[2]);
+            }
+        }
+        prev = row + 1;
+    }
+    return decoded;
 }
 
 }  // namespace platform::graphics

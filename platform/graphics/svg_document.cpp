@@ -3,7 +3,6 @@
 #include "platform/graphics/file_bytes.hpp"
 
 #include <cairo.h>
-#include <librsvg/rsvg.h>
 
 #include <zlib.h>
 
@@ -18,6 +17,7 @@
 
 #include "platform/graphics/decoded_bitmap.hpp"
 #include "platform/graphics/graphics_context.hpp"
+#include "platform/graphics/vector_libraries.hpp"
 
 namespace platform::graphics {
 
@@ -133,6 +133,9 @@ bool fontSizesDrawable(std::string_view text, std::string* why) {
     return true;
 }
 
+// Documents exist only once the library has been opened.
+const detail::RsvgFunctions& rsvgLibrary() { return *detail::rsvgFunctions(); }
+
 }  // namespace
 
 std::shared_ptr<SvgDocument> SvgDocument::fromFileUrl(const std::string& url, std::string* error) {
@@ -191,12 +194,18 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
             return nullptr;
         }
     }
+    std::string missing;
+    const auto* rsvg = detail::rsvgFunctions(&missing);
+    if (rsvg == nullptr) {
+        noteProblem(error, problem, PictureProblem::unreadable, "SVG documents cannot be read here: " + missing);
+        return nullptr;
+    }
     GInputStream* stream = g_memory_input_stream_new_from_data(bytes.data(), static_cast<gssize>(bytes.size()),
                                                                 nullptr);
     GError* gerror = nullptr;
     // No base file: relative and file references cannot be resolved, so a
     // document cannot make us read other files.
-    RsvgHandle* handle = rsvg_handle_new_from_stream_sync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, &gerror);
+    RsvgHandle* handle = rsvg->handleNewFromStreamSync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, &gerror);
     g_object_unref(stream);
     if (handle == nullptr) {
         noteProblem(error, problem, PictureProblem::notAPicture,
@@ -209,10 +218,10 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
     document->bytes_.assign(bytes.begin(), bytes.end());
     // At 72 dots per inch a CSS pixel is one point and physical units keep
     // their true size on a PDF page.
-    rsvg_handle_set_dpi(handle, 72.0);
+    rsvg->handleSetDpi(handle, 72.0);
     double width = 0, height = 0;
     auto usable = [](double w, double h) { return std::isfinite(w) && std::isfinite(h) && w > 0 && h > 0; };
-    if (rsvg_handle_get_intrinsic_size_in_pixels(handle, &width, &height) && usable(width, height)) {
+    if (rsvg->handleGetIntrinsicSizeInPixels(handle, &width, &height) && usable(width, height)) {
         document->hasSize_ = true;
         document->size_ = Size{width, height};
     } else {
@@ -221,7 +230,7 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
         gboolean hasWidth = FALSE, hasHeight = FALSE, hasViewBox = FALSE;
         RsvgLength lengthW{}, lengthH{};
         RsvgRectangle viewBox{};
-        rsvg_handle_get_intrinsic_dimensions(handle, &hasWidth, &lengthW, &hasHeight, &lengthH, &hasViewBox, &viewBox);
+        rsvg->handleGetIntrinsicDimensions(handle, &hasWidth, &lengthW, &hasHeight, &lengthH, &hasViewBox, &viewBox);
         if (hasViewBox && usable(viewBox.width, viewBox.height)) {
             document->hasSize_ = true;
             document->size_ = Size{viewBox.width, viewBox.height};
@@ -270,9 +279,9 @@ RsvgHandle* SvgDocument::takeRenderer() const {
     }
     GInputStream* stream =
         g_memory_input_stream_new_from_data(bytes_.data(), static_cast<gssize>(bytes_.size()), nullptr);
-    RsvgHandle* renderer = rsvg_handle_new_from_stream_sync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, nullptr);
+    RsvgHandle* renderer = rsvgLibrary().handleNewFromStreamSync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, nullptr);
     g_object_unref(stream);
-    if (renderer != nullptr) rsvg_handle_set_dpi(renderer, 72.0);
+    if (renderer != nullptr) rsvgLibrary().handleSetDpi(renderer, 72.0);
     return renderer;
 }
 
@@ -295,7 +304,7 @@ bool SvgDocument::render(GraphicsContext& context, std::string* error) const {
             RsvgRectangle viewport{0, 0, size.width, size.height};
             GError* gerror = nullptr;
             const bool rendered =
-                rsvg_handle_render_document(renderer != nullptr ? renderer : handle_, cr, &viewport, &gerror);
+                rsvgLibrary().handleRenderDocument(renderer != nullptr ? renderer : handle_, cr, &viewport, &gerror);
             giveBack(renderer);
             if (!rendered) {
                 ok = false;

@@ -1,6 +1,12 @@
 #include "telemetry/analytics/rddi_analytics.hpp"
 
+#include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/foundation/uuid.hpp"
+#include "telemetry/analytics/rddi_analytics_category.hpp"
+#include "telemetry/analytics/rddi_analytics_transmission_target.hpp"
+#include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/core/rddi_session_context.hpp"
+#include "telemetry/core/rddi_user_id_context.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/core/rddi_utility.hpp"
@@ -20,13 +26,20 @@ std::shared_ptr<RDDIAnalytics> gShared;
 
 std::shared_ptr<RDDIAnalytics> RDDIAnalytics::sharedInstance() {
     std::lock_guard lock(gSharedLock);
-    if (!gShared) gShared = std::make_shared<RDDIAnalytics>();
+    if (!gShared) {
+        gShared = std::make_shared<RDDIAnalytics>();
+        gShared->sessionTracker_->setDelegate(gShared);
+    }
     return gShared;
 }
 
 void RDDIAnalytics::resetSharedInstance() {
-    std::lock_guard lock(gSharedLock);
-    gShared.reset();
+    std::shared_ptr<RDDIAnalytics> previous;
+    {
+        std::lock_guard lock(gSharedLock);
+        previous = std::move(gShared);
+    }
+    if (previous) previous->sessionTracker_->stop();
 }
 
 RDDIServiceClass RDDIAnalytics::serviceClass() {
@@ -65,6 +78,29 @@ void RDDIAnalytics::trackPage(const std::string& pageName, const std::optional<R
 void RDDIAnalytics::pause() { sharedInstance()->pauseService(); }
 
 void RDDIAnalytics::resume() { sharedInstance()->resumeService(); }
+
+void RDDIAnalytics::trackEvent(const std::string& eventName, std::shared_ptr<RDDIEventProperties> properties,
+                               const std::shared_ptr<RDDIAnalyticsTransmissionTarget>& target, RDDIFlags flags) {
+    sharedInstance()->trackEventWithTypedProperties(eventName, std::move(properties), target, flags);
+}
+
+void RDDIAnalytics::setAutoPageTrackingEnabled(bool isEnabled) {
+    sharedInstance()->autoPageTrackingEnabled_.store(isEnabled);
+}
+
+bool RDDIAnalytics::isAutoPageTrackingEnabled() { return sharedInstance()->autoPageTrackingEnabled(); }
+
+std::shared_ptr<RDDIAnalyticsTransmissionTarget> RDDIAnalytics::transmissionTargetForToken(const std::string& token) {
+    return sharedInstance()->instanceTransmissionTargetForToken(token);
+}
+
+void RDDIAnalytics::pauseTransmissionTargetForToken(const std::string& token) {
+    sharedInstance()->pauseTransmissionTarget(token);
+}
+
+void RDDIAnalytics::resumeTransmissionTargetForToken(const std::string& token) {
+    sharedInstance()->resumeTransmissionTarget(token);
+}
 
 std::uint64_t RDDIAnalytics::transmissionInterval() { return sharedInstance()->flushInterval(); }
 
@@ -113,8 +149,18 @@ void RDDIAnalytics::channelDidFailSendingLog(RDDIChannelUnitProtocol&, const RDD
 
 void RDDIAnalytics::trackEventWithTypedProperties(const std::string& eventName,
                                                   std::shared_ptr<RDDIEventProperties> properties, RDDIFlags flags) {
+    trackEventWithTypedProperties(eventName, std::move(properties), nullptr, flags);
+}
+
+void RDDIAnalytics::trackEventWithTypedProperties(const std::string& eventName,
+                                                  std::shared_ptr<RDDIEventProperties> properties,
+                                                  const std::shared_ptr<RDDIAnalyticsTransmissionTarget>& target,
+                                                  RDDIFlags flags) {
+    // Held while the unit runs the prepare hooks on this thread; the targets and
+    // configurators take it again there, hence a recursive lock.
     std::lock_guard lock(monitor());
     if (!canBeUsed() || !isEnabled()) return;
+    const auto effectiveTarget = target ? target : defaultTransmissionTarget_;
     RDDIFlags persistence = flags & RDDIFlagsPersistenceMask;
     if (persistence != RDDIFlagsNormal && persistence != RDDIFlagsCritical) {
         RDDILogWarning(kRDDIAnalyticsLogTag, "Invalid flags ({}) received, using normal as a default.",
@@ -122,7 +168,17 @@ void RDDIAnalytics::trackEventWithTypedProperties(const std::string& eventName,
         persistence = RDDIFlagsNormal;
     }
     auto log = std::make_shared<RDDIEventLog>();
-    if (properties) properties = validateDezIdedevEventProperties(*properties);
+    if (effectiveTarget) {
+        if (!effectiveTarget->isEnabled()) {
+            RDDILogError(kRDDIAnalyticsLogTag, "This transmission target is disabled.");
+            return;
+        }
+        log->addTransmissionTargetToken(effectiveTarget->transmissionTargetToken());
+        log->tag = effectiveTarget;
+        if (effectiveTarget == defaultTransmissionTarget_) log->userId = RDDIUserIdContext::sharedInstance()->userId();
+    } else if (properties) {
+        properties = validateDezIdedevEventProperties(*properties);
+    }
     log->name = eventName;
     log->eventId = platform::foundation::UUID().uuidString();
     log->typedProperties = (properties && !properties->isEmpty()) ? properties : nullptr;
@@ -160,6 +216,65 @@ void RDDIAnalytics::resumeService() {
     if (criticalChannelUnit_) criticalChannelUnit_->resumeWithIdentifyingObject(self);
 }
 
+std::shared_ptr<RDDIAnalyticsTransmissionTarget> RDDIAnalytics::instanceTransmissionTargetForToken(
+    const std::string& token) {
+    if (!RDDIAnalyticsTransmissionTarget::isValidToken(token)) {
+        RDDILogError(kRDDIAnalyticsLogTag,
+                     "Transmission target token must not be empty nor contain line breaks, NUL or commas.");
+        return nullptr;
+    }
+    std::lock_guard lock(monitor());
+    if (auto found = transmissionTargets_.find(token); found != transmissionTargets_.end()) {
+        RDDILogDebug(kRDDIAnalyticsLogTag, "Returning transmission target found with id {}.",
+                     RDDIAnalyticsTransmissionTarget::targetKeyFromToken(token));
+        return found->second;
+    }
+    auto target = createTransmissionTargetForToken(token);
+    transmissionTargets_[token] = target;
+    return target;
+}
+
+std::shared_ptr<RDDIAnalyticsTransmissionTarget> RDDIAnalytics::createTransmissionTargetForToken(
+    const std::string& token) {
+    auto group = channelGroup_ ? channelGroup_ : RDDIDezIdedev::sharedInstance()->channelGroup();
+    auto target = RDDIAnalyticsTransmissionTarget::create(token, nullptr, group);
+    RDDILogDebug(kRDDIAnalyticsLogTag, "Created transmission target with target key {}.",
+                 RDDIAnalyticsTransmissionTarget::targetKeyFromToken(token));
+    return target;
+}
+
+std::shared_ptr<RDDIAnalyticsTransmissionTarget> RDDIAnalytics::defaultTransmissionTarget() const {
+    std::lock_guard lock(monitor());
+    return defaultTransmissionTarget_;
+}
+
+std::shared_ptr<RDDIChannelUnitProtocol> RDDIAnalytics::companionUnit(bool critical) {
+    std::lock_guard lock(monitor());
+    auto& unit = critical ? vudEzezevuvoCriticalChannelUnit_ : vudEzezevuvoChannelUnit_;
+    if (!unit && channelGroup_) {
+        unit = channelGroup_->channelUnitForGroupId(groupId() + (critical ? std::string("_") + kCriticalGroupIdSuffix : "") +
+                                                    "/one");
+    }
+    return unit;
+}
+
+void RDDIAnalytics::pauseTransmissionTarget(const std::string& token) {
+    for (bool critical : {false, true}) {
+        if (auto unit = companionUnit(critical)) unit->pauseSendingLogsWithToken(token);
+    }
+}
+
+void RDDIAnalytics::resumeTransmissionTarget(const std::string& token) {
+    for (bool critical : {false, true}) {
+        if (auto unit = companionUnit(critical)) unit->resumeSendingLogsWithToken(token);
+    }
+}
+
+void RDDIAnalytics::sessionTrackerProcessLog(RDDISessionTracker&, std::shared_ptr<RDDIAbstractLog> log) {
+    std::lock_guard lock(monitor());
+    sendLog(std::move(log), RDDIFlagsNormal);
+}
+
 void RDDIAnalytics::updateFlushInterval(std::uint64_t seconds) {
     std::lock_guard lock(monitor());
     if (isStarted()) {
@@ -186,14 +301,32 @@ std::shared_ptr<const RDDIChannelUnitConfiguration> RDDIAnalytics::channelUnitCo
 void RDDIAnalytics::startWithChannelGroup(std::shared_ptr<RDDIChannelGroupProtocol> channelGroup,
                                           std::optional<std::string> appSecret,
                                           std::optional<std::string> transmissionTargetToken, bool fromApplication) {
+    std::lock_guard lock(monitor());
     channelUnitConfiguration_ = RDDIChannelUnitConfiguration::defaultConfiguration(groupId(), flushInterval_);
-    RDDIServiceAbstract::startWithChannelGroup(channelGroup, std::move(appSecret), std::move(transmissionTargetToken),
+    RDDIServiceAbstract::startWithChannelGroup(channelGroup, std::move(appSecret), transmissionTargetToken,
                                                fromApplication);
+    if (transmissionTargetToken) defaultTransmissionTarget_ = createTransmissionTargetForToken(*transmissionTargetToken);
     if (channelGroup_) {
         criticalChannelUnit_ = channelGroup_->addChannelUnitWithConfiguration(
             RDDIChannelUnitConfiguration::defaultConfiguration(groupId() + "_" + kCriticalGroupIdSuffix));
     }
     RDDILogVerbose(kRDDIAnalyticsLogTag, "Started Analytics service.");
+}
+
+void RDDIAnalytics::updateConfiguration(std::optional<std::string> appSecret,
+                                        std::optional<std::string> transmissionTargetToken) {
+    std::lock_guard lock(monitor());
+    RDDIServiceAbstract::updateConfiguration(std::move(appSecret), transmissionTargetToken);
+    if (transmissionTargetToken && !defaultTransmissionTarget_) {
+        defaultTransmissionTarget_ = createTransmissionTargetForToken(*transmissionTargetToken);
+    }
+}
+
+void RDDIAnalytics::setEnabled(bool isEnabled) {
+    std::lock_guard lock(monitor());
+    RDDIServiceAbstract::setEnabled(isEnabled);
+    for (const auto& [token, target] : transmissionTargets_) target->setEnabled(isEnabled);
+    if (defaultTransmissionTarget_) defaultTransmissionTarget_->setEnabled(isEnabled);
 }
 
 void RDDIAnalytics::applyEnabledState(bool isEnabled) {
@@ -202,11 +335,30 @@ void RDDIAnalytics::applyEnabledState(bool isEnabled) {
     if (isEnabled) {
         if (startedFromApplication_) {
             resumeService();
-            if (channelGroup_) channelGroup_->addDelegate(shared_from_this());
+            sessionTracker_->start();
+            if (channelGroup_) {
+                channelGroup_->addDelegate(sessionTracker_);
+                channelGroup_->addDelegate(shared_from_this());
+            }
+            if (autoPageTrackingEnabled_.load()) {
+                // Tracked once the current work is done, as the page would have been; taken
+                // so that enabling again does not send it a second time.
+                platform::dispatch::DispatchQueue::main().async([] {
+                    const auto missed = RDDIAnalyticsCategory::takeMissedPageViewName();
+                    if (missed && !missed->empty()) RDDIAnalytics::trackPage(*missed);
+                });
+            }
         }
         RDDILogInfo(kRDDIAnalyticsLogTag, "Analytics service has been enabled.");
     } else {
-        if (startedFromApplication_ && channelGroup_) channelGroup_->removeDelegate(shared_from_this());
+        if (startedFromApplication_) {
+            if (channelGroup_) {
+                channelGroup_->removeDelegate(sessionTracker_);
+                channelGroup_->removeDelegate(shared_from_this());
+            }
+            sessionTracker_->stop();
+            RDDISessionContext::sharedInstance()->clearSessionHistoryAndKeepCurrentSession(false);
+        }
         RDDILogInfo(kRDDIAnalyticsLogTag, "Analytics service has been disabled.");
     }
 }

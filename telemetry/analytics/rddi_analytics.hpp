@@ -2,9 +2,12 @@
 // The usage analytics service: turns requests to track events and pages into logs and
 // hands them to its channel units with persistence flags.
 #include "telemetry/analytics/rddi_event_log.hpp"
+#include "telemetry/analytics/rddi_session_tracker.hpp"
 #include "telemetry/core/rddi_service.hpp"
 
+#include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,6 +16,7 @@
 namespace rddi {
 
 class RDDIAnalytics;
+class RDDIAnalyticsTransmissionTarget;
 
 // Hears what becomes of tracked events and pages; every operation is optional.
 class RDDIAnalyticsDelegate {
@@ -30,6 +34,7 @@ public:
 
 class RDDIAnalytics final : public RDDIServiceAbstract,
                             public RDDIChannelDelegate,
+                            public RDDISessionTrackerDelegate,
                             public std::enable_shared_from_this<RDDIAnalytics> {
 public:
     static constexpr std::uint64_t kMinFlushInterval = 3;
@@ -50,6 +55,8 @@ public:
                            RDDIFlags flags = RDDIFlagsNormal);
     static void trackEvent(const std::string& eventName, std::shared_ptr<RDDIEventProperties> properties,
                            RDDIFlags flags = RDDIFlagsNormal);
+    static void trackEvent(const std::string& eventName, std::shared_ptr<RDDIEventProperties> properties,
+                           const std::shared_ptr<RDDIAnalyticsTransmissionTarget>& target, RDDIFlags flags);
     static void trackPage(const std::string& pageName,
                           const std::optional<RDDIStringProperties>& properties = std::nullopt);
     static void pause();
@@ -58,6 +65,13 @@ public:
     static void setTransmissionInterval(std::uint64_t seconds);
     // Held strongly.
     static void setDelegate(std::shared_ptr<RDDIAnalyticsDelegate> delegate);
+    static void setAutoPageTrackingEnabled(bool isEnabled);
+    static bool isAutoPageTrackingEnabled();
+    // The root target for the token, made and kept on first request; none (logged) for
+    // an empty token or one holding CR, LF, NUL or ",". Works before start too.
+    static std::shared_ptr<RDDIAnalyticsTransmissionTarget> transmissionTargetForToken(const std::string& token);
+    static void pauseTransmissionTargetForToken(const std::string& token);
+    static void resumeTransmissionTargetForToken(const std::string& token);
 
     // --- Instance ----------------------------------------------------------------
     RDDIAnalytics();
@@ -65,6 +79,16 @@ public:
     // A refusal is logged; nothing reaches the caller.
     void trackEventWithTypedProperties(const std::string& eventName, std::shared_ptr<RDDIEventProperties> properties,
                                        RDDIFlags flags);
+    // With no target, the default target (when there is one).
+    void trackEventWithTypedProperties(const std::string& eventName, std::shared_ptr<RDDIEventProperties> properties,
+                                       const std::shared_ptr<RDDIAnalyticsTransmissionTarget>& target,
+                                       RDDIFlags flags);
+    std::shared_ptr<RDDIAnalyticsTransmissionTarget> instanceTransmissionTargetForToken(const std::string& token);
+    void pauseTransmissionTarget(const std::string& token);
+    void resumeTransmissionTarget(const std::string& token);
+    std::shared_ptr<RDDIAnalyticsTransmissionTarget> defaultTransmissionTarget() const;
+    const std::shared_ptr<RDDISessionTracker>& sessionTracker() const { return sessionTracker_; }
+    bool autoPageTrackingEnabled() const { return autoPageTrackingEnabled_.load(); }
     void trackPageWithProperties(const std::string& pageName, const std::optional<RDDIStringProperties>& properties);
     void pauseService();
     void resumeService();
@@ -79,7 +103,14 @@ public:
     void startWithChannelGroup(std::shared_ptr<RDDIChannelGroupProtocol> channelGroup,
                                std::optional<std::string> appSecret,
                                std::optional<std::string> transmissionTargetToken, bool fromApplication) override;
+    void updateConfiguration(std::optional<std::string> appSecret,
+                             std::optional<std::string> transmissionTargetToken) override;
     void applyEnabledState(bool isEnabled) override;
+    // The service's switch, then the same on every target handed out.
+    void setEnabled(bool isEnabled) override;
+
+    // Start-session logs go out with normal flags.
+    void sessionTrackerProcessLog(RDDISessionTracker& tracker, std::shared_ptr<RDDIAbstractLog> log) override;
 
     std::shared_ptr<RDDIChannelUnitProtocol> criticalChannelUnit() const { return criticalChannelUnit_; }
     std::uint64_t flushInterval() const { return flushInterval_; }
@@ -100,6 +131,8 @@ public:
     std::string validateDezIdedevStringTypedPropertyValue(const std::string& value);
 
 private:
+    std::shared_ptr<RDDIAnalyticsTransmissionTarget> createTransmissionTargetForToken(const std::string& token);
+    std::shared_ptr<RDDIChannelUnitProtocol> companionUnit(bool critical);
     void sendLog(std::shared_ptr<RDDIAbstractLog> log, RDDIFlags flags);
     void updateFlushInterval(std::uint64_t seconds);
 
@@ -108,6 +141,12 @@ private:
     std::shared_ptr<RDDIAnalyticsDelegate> delegate() const;
 
     std::uint64_t flushInterval_ = kMinFlushInterval;
+    std::atomic<bool> autoPageTrackingEnabled_{false};
+    std::shared_ptr<RDDISessionTracker> sessionTracker_ = std::make_shared<RDDISessionTracker>();
+    std::map<std::string, std::shared_ptr<RDDIAnalyticsTransmissionTarget>> transmissionTargets_;
+    std::shared_ptr<RDDIAnalyticsTransmissionTarget> defaultTransmissionTarget_;
+    std::shared_ptr<RDDIChannelUnitProtocol> vudEzezevuvoChannelUnit_;
+    std::shared_ptr<RDDIChannelUnitProtocol> vudEzezevuvoCriticalChannelUnit_;
     mutable std::mutex delegateLock_;
     std::shared_ptr<RDDIAnalyticsDelegate> delegate_;
 };

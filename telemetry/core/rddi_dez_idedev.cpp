@@ -1,6 +1,7 @@
 #include "telemetry/core/rddi_dez_idedev.hpp"
 
 #include "platform/log/system_log.hpp"
+#include "telemetry/core/rddi_delegate_forwarder.hpp"
 #include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_history_info.hpp"
 #include "telemetry/core/rddi_log_with_properties.hpp"
@@ -162,7 +163,14 @@ pf::UUID RDDIDezIdedev::installId() { return sharedInstance()->instanceInstallId
 
 RDDILogLevel RDDIDezIdedev::logLevel() { return RDDILogger::currentLogLevel(); }
 
-void RDDIDezIdedev::setLogLevel(RDDILogLevel level) { RDDILogger::setCurrentLogLevel(level); }
+void RDDIDezIdedev::setLogLevel(RDDILogLevel level) {
+    RDDILogger::setCurrentLogLevel(level);
+    // The forwarder's traces waited for a level to be filtered by.
+    RDDIAppDelegateForwarder::sharedInstance();
+    RDDIDelegateForwarder::flushTraceBuffer();
+}
+
+bool RDDIDezIdedev::isAppDelegateForwarderEnabled() { return RDDIAppDelegateForwarder::sharedInstance()->isEnabled(); }
 
 RDDILogHandler RDDIDezIdedev::logHandler() { return RDDILogger::logHandler(); }
 

@@ -77,7 +77,9 @@ public:
     static platform::foundation::UUID installId();
 
     static RDDILogLevel logLevel();
+    // The first call also lets out the application-delegate forwarder's buffered traces.
     static void setLogLevel(RDDILogLevel level);
+    static bool isAppDelegateForwarderEnabled();
     static RDDILogHandler logHandler();
     static void setLogHandler(RDDILogHandler handler);
 

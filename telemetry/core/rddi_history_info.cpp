@@ -25,10 +25,12 @@ pf::Error wrongType(std::string_view key) {
 
 }  // namespace
 
+// One lookup and no copy of the value: logs are decoded by the thousand when a backlog
+// is sent.
 std::optional<std::string> RDDIDecodeOptionalString(const pf::KeyedUnarchiver& unarchiver, std::string_view key) {
-    if (!unarchiver.containsValue(key)) return std::nullopt;
-    const pf::Value value = unarchiver.decode(key);
-    if (const auto* text = value.asString()) return *text;
+    const pf::Value* value = unarchiver.decodedValue(key);
+    if (!value) return std::nullopt;
+    if (const auto* text = value->asString()) return *text;
     throw wrongType(key);
 }
 
@@ -44,14 +46,16 @@ std::optional<pf::Date> RDDIDateFromArchived(const pf::Value& value) {
 }
 
 std::optional<pf::Date> RDDIDecodeOptionalDate(const pf::KeyedUnarchiver& unarchiver, std::string_view key) {
-    if (!unarchiver.containsValue(key)) return std::nullopt;
-    if (auto date = RDDIDateFromArchived(unarchiver.decode(key))) return date;
+    const pf::Value* value = unarchiver.decodedValue(key);
+    if (!value) return std::nullopt;
+    if (auto date = RDDIDateFromArchived(*value)) return date;
     throw wrongType(key);
 }
 
 std::optional<std::int64_t> RDDIDecodeOptionalInteger(const pf::KeyedUnarchiver& unarchiver, std::string_view key) {
-    if (!unarchiver.containsValue(key)) return std::nullopt;
-    if (auto number = unarchiver.decode(key).asInteger()) return number;
+    const pf::Value* value = unarchiver.decodedValue(key);
+    if (!value) return std::nullopt;
+    if (auto number = value->asInteger()) return number;
     throw wrongType(key);
 }
 

@@ -213,6 +213,11 @@ void RDDICrashes::applyEnabledState(bool isEnabled) {
     RDDILogDebug(kRDDICrashesLogTag, "Cleaning up all crash files.");
     RDDIWrapperExceptionManager::deleteAllWrapperExceptions();
     deleteAllFromCrashesDirectory();
+    // Logs still in flight go too: a later crash must not write them for the next launch.
+    for (std::size_t index = 0; index < kRDDICrashesLogBufferSize; ++index) {
+        const auto slot = RDDICrashesLogBuffer::slot(index);
+        if (!slot.internalId.empty()) RDDICrashesLogBuffer::remove(slot.internalId);
+    }
     emptyLogBufferFiles();
     removeAnalyzerFile();
     if (lvCrashReporter_) lvCrashReporter_->purgePendingCrashReport();
@@ -746,6 +751,12 @@ std::optional<std::string> RDDICrashes::trackException(
     std::shared_ptr<RDDIExceptionModel> exception, const std::optional<std::map<std::string, std::string>>& properties,
     const std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>& attachments) {
     return sharedInstance()->trackError(std::move(exception), properties, attachments);
+}
+
+std::optional<std::string> RDDICrashes::trackError(
+    const pf::Error& error, const std::optional<std::map<std::string, std::string>>& properties,
+    const std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>& attachments) {
+    return sharedInstance()->trackError(RDDIExceptionModel::withError(error), properties, attachments);
 }
 
 void RDDICrashes::sendErrorAttachmentsWithIncidentIdentifier(

@@ -5,6 +5,7 @@
 #include "crashreporter/crash_reporter.hpp"
 #include "platform/dispatch/memory_pressure_source.hpp"
 #include "platform/dispatch/timer.hpp"
+#include "platform/foundation/error.hpp"
 #include "platform/foundation/exception.hpp"
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_encrypter.hpp"
@@ -96,6 +97,11 @@ public:
     // The new error id; none when the service cannot be used or is disabled.
     static std::optional<std::string> trackException(
         std::shared_ptr<RDDIExceptionModel> exception,
+        const std::optional<std::map<std::string, std::string>>& properties = std::nullopt,
+        const std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>& attachments = {});
+    // The error wrapped in an exception model with this call's stack.
+    static std::optional<std::string> trackError(
+        const platform::foundation::Error& error,
         const std::optional<std::map<std::string, std::string>>& properties = std::nullopt,
         const std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>& attachments = {});
     static void sendErrorAttachmentsWithIncidentIdentifier(

@@ -224,6 +224,15 @@ std::uint64_t RDDIChannelUnitDefault::resolveFlushInterval() {
 
 void RDDIChannelUnitDefault::startTimer(std::uint64_t seconds) {
     if (!enabled_) return;
+    auto clock = pf::Clock::current();
+    const auto due = clock->monotonic() + std::chrono::seconds(seconds);
+    // A timer already armed to fire no later is kept: when it fires it waits on for the
+    // later deadline. The flush still comes `seconds` after the last stored log, without
+    // a new timer (and a wake of the timer thread) for every log.
+    if (timerSource_ && !timerSource_->isCancelled() && timerClock_ == clock && timerDeadline_ <= due) {
+        flushDeadline_ = due;
+        return;
+    }
     resetTimer();
     platform::dispatch::DispatchTimer timer(logsDispatchQueue_);
     // The handler must not keep the unit alive: a unit that is gone has nothing to flush.
@@ -232,12 +241,23 @@ void RDDIChannelUnitDefault::startTimer(std::uint64_t seconds) {
         if (exiting()) return;
         auto self = weak.lock();
         if (!self) return;
+        if (self->flushDeadline_ > self->timerDeadline_ && self->timerSource_ && self->timerClock_) {
+            const auto left = self->flushDeadline_ - self->timerClock_->monotonic();
+            if (left > pf::Clock::Duration::zero()) {
+                self->timerDeadline_ = self->flushDeadline_;
+                self->timerSource_->schedule(left, std::chrono::seconds(1), std::chrono::seconds(1));
+                return;
+            }
+        }
         if (self->itemsCount_ > 0) self->flushQueue();
         self->resetTimer();
         RDDIDezIdedevUserDefaults::shared()->removeObjectForKey(self->oldestPendingLogTimestampKey());
     });
     timer.schedule(std::chrono::seconds(seconds), std::chrono::seconds(1), std::chrono::seconds(1));
     timerSource_ = timer;
+    timerClock_ = clock;
+    timerDeadline_ = due;
+    flushDeadline_ = due;
     timer.resume();
 }
 

@@ -5,6 +5,7 @@
 // group's serial logs queue.
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/dispatch/timer.hpp"
+#include "platform/foundation/clock.hpp"
 #include "platform/foundation/error.hpp"
 #include "telemetry/core/rddi_channel_protocols.hpp"
 #include "telemetry/pipeline/rddi_storage.hpp"
@@ -106,6 +107,11 @@ private:
     std::vector<std::weak_ptr<const void>> pausedIdentifyingObjects_;
     std::set<std::string> pausedTargetKeys_;
     std::optional<platform::dispatch::DispatchTimer> timerSource_;
+    // The armed timer's clock and firing time, and when the flush is due (later when
+    // logs were stored since the timer was armed).
+    std::shared_ptr<platform::foundation::Clock> timerClock_;
+    platform::foundation::Clock::Duration timerDeadline_{};
+    platform::foundation::Clock::Duration flushDeadline_{};
     std::uint64_t itemsCount_ = 0;
     std::vector<std::string> pendingBatchIds_;
     bool availableBatchFromStorage_ = false;

@@ -5,13 +5,40 @@
 #include "telemetry/core/rddi_utility.hpp"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <map>
 #include <mutex>
 #include <system_error>
 
 namespace rddi {
 
 namespace pf = platform::foundation;
+
+// Connections of this process share one page cache and parsed schema per file, which
+// one idle keeper connection per file holds open, so an operation neither reads the
+// schema nor warms a cache again. Tables in a shared cache are locked per table and a
+// conflict fails at once instead of waiting, so the process's connections to one file
+// take turns. The cache is found by the file's name: one keeper for all the stores of
+// a file, so that none keeps the cache of a file that name no longer leads to.
+struct RDDIDBSharedFile {
+    std::recursive_mutex mutex;
+    sqlite3* keeper = nullptr;
+    std::pair<dev_t, ino_t> identity{};  // of the file the keeper opened
+    int stores = 0;
+};
+
+namespace {
+
+RDDIDBSharedFile& sharedFile(const std::filesystem::path& path) {
+    // Never destroyed: a store may outlive the statics (a singleton's at exit).
+    static auto* guard = new std::mutex;
+    static auto* files = new std::map<std::string, RDDIDBSharedFile>;
+    std::lock_guard lock(*guard);
+    return (*files)[path.string()];
+}
+
+}  // namespace
 
 namespace {
 
@@ -59,9 +86,15 @@ RDDIDBStorage::RDDIDBStorage(DeferConfiguration, std::optional<RDDIDBSchema> sch
                              const std::string& filename)
     : schema_(std::move(schema)), version_(version), filename_(filename) {
     dbFilePath_ = RDDIUtility::fullURLForPathComponent(filename_).value_or(std::filesystem::path(filename_));
+    shared_ = &sharedFile(dbFilePath_);
+    std::lock_guard lock(shared_->mutex);
+    ++shared_->stores;
 }
 
-RDDIDBStorage::~RDDIDBStorage() { closeKeeper(); }
+RDDIDBStorage::~RDDIDBStorage() {
+    std::lock_guard lock(shared_->mutex);
+    if (--shared_->stores == 0) closeKeeper();
+}
 
 void RDDIDBStorage::configureStorage() {
     std::call_once(globalConfigurationLogged, [] {
@@ -72,6 +105,7 @@ void RDDIDBStorage::configureStorage() {
                          sqlite3_errstr(globalConfigurationResult));
         }
     });
+    std::lock_guard lock(shared_->mutex);
     int code = configureDatabase();
     if (isCorruption(code)) {
         dropDatabase();
@@ -83,9 +117,33 @@ void RDDIDBStorage::configureStorage() {
 std::string RDDIDBStorage::dbFileURL() const { return "file://" + percentEncodedPath(dbFilePath_.string()); }
 
 void RDDIDBStorage::closeKeeper() {
-    if (keeper_) {
-        closeDatabase(keeper_);
-        keeper_ = nullptr;
+    if (shared_->keeper) {
+        closeDatabase(shared_->keeper);
+        shared_->keeper = nullptr;
+    }
+}
+
+void RDDIDBStorage::openKeeper() {
+    if (shared_->keeper) return;
+    int code = SQLITE_OK;
+    sqlite3* keeper = openDatabaseAtFileURL(dbFileURL(), &code);
+    if (!keeper) return;
+    // Reading once makes the keeper hold the shared-memory index open.
+    querySingleValue("PRAGMA user_version", keeper);
+    struct stat status {};
+    shared_->keeper = keeper;
+    shared_->identity = ::stat(dbFilePath_.c_str(), &status) == 0 ? std::pair(status.st_dev, status.st_ino)
+                                                                 : std::pair<dev_t, ino_t>(0, 0);
+}
+
+void RDDIDBStorage::closeStaleKeeper() {
+    // When the name now leads elsewhere (or nowhere) because the file was deleted or
+    // replaced, by another process's recovery for instance, connections must reach the
+    // file under the name, not the cache of the old one.
+    if (!shared_->keeper) return;
+    struct stat status {};
+    if (::stat(dbFilePath_.c_str(), &status) != 0 || std::pair(status.st_dev, status.st_ino) != shared_->identity) {
+        closeKeeper();
     }
 }
 
@@ -105,6 +163,9 @@ int RDDIDBStorage::configureDatabase() {
         sqlite3* db;
         ~Closer() { closeDatabase(db); }
     } closer{db};
+    // The page limit lives in the shared cache: configuration runs without the limit of
+    // the last operation of another store of the file, as it would on a fresh cache.
+    setMaxPageCount(kUnlimitedPageCount, db);
 
     int pageSizeCode = SQLITE_OK;
     pageSize_ = static_cast<long>(querySingleValue("PRAGMA page_size;", db, &pageSizeCode));
@@ -134,19 +195,17 @@ int RDDIDBStorage::configureDatabase() {
     setVersion(version_, db);
     // The journal mode is kept in the file, so every later connection writes ahead.
     executeSelectionQueryInOpenedDatabase("PRAGMA journal_mode = WAL;", db, nullptr, nullptr);
-    if (!keeper_) {
-        int keeperCode = SQLITE_OK;
-        keeper_ = openDatabaseAtFileURL(dbFileURL(), &keeperCode);
-        // Reading once makes the keeper hold the shared-memory index open.
-        if (keeper_) querySingleValue("PRAGMA user_version", keeper_);
-    }
+    openKeeper();
     return SQLITE_OK;
 }
 
 int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& block) {
+    std::lock_guard lock(shared_->mutex);
+    closeStaleKeeper();
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
     if (!db) return code;
+    if (pageSize_ != 0) openKeeper();
     if (pageSize_ == 0) {
         RDDILogError(kRDDILogTag, "The database was not configured correctly. The page size is expected to be non zero.");
         closeDatabase(db);
@@ -220,6 +279,7 @@ bool RDDIDBStorage::dropTable(const std::string& table) {
 }
 
 void RDDIDBStorage::dropDatabase() {
+    std::lock_guard lock(shared_->mutex);
     closeKeeper();
     std::error_code error;
     for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(dbFilePath_.string() + suffix, error);
@@ -234,9 +294,14 @@ void RDDIDBStorage::setMaxStorageSize(long sizeInBytes, const std::function<void
     const auto complete = [&](bool success) {
         if (completionHandler) completionHandler(success);
     };
+    std::unique_lock lock(shared_->mutex);
+    closeStaleKeeper();
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
-    if (!db) return complete(false);
+    if (!db) {
+        lock.unlock();
+        return complete(false);
+    }
     struct Closer {
         sqlite3* db;
         ~Closer() { closeDatabase(db); }
@@ -279,6 +344,7 @@ void RDDIDBStorage::setMaxStorageSize(long sizeInBytes, const std::function<void
             }
         }
     }
+    lock.unlock();
     complete(success);
 }
 
@@ -292,7 +358,8 @@ int RDDIDBStorage::configureSQLite() { return sqlite3_config(SQLITE_CONFIG_URI, 
 
 sqlite3* RDDIDBStorage::openDatabaseAtFileURL(const std::string& fileURL, int* result) {
     sqlite3* db = nullptr;
-    const int code = sqlite3_open_v2(fileURL.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
+    const int code = sqlite3_open_v2(fileURL.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI |
+                                                                 SQLITE_OPEN_SHAREDCACHE,
                                      nullptr);
     if (result) *result = code;
     if (code != SQLITE_OK) {
@@ -460,6 +527,12 @@ pf::Value RDDIDBStorage::columnValueFromStatement(sqlite3_stmt* statement, int i
             const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, index));
             const int length = sqlite3_column_bytes(statement, index);
             return pf::Value(std::string(text ? text : "", static_cast<std::size_t>(text ? length : 0)));
+        }
+        case SQLITE_BLOB: {
+            // The log store keeps archives as bytes.
+            const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, index));
+            const int length = sqlite3_column_bytes(statement, index);
+            return pf::Value(bytes ? pf::Data(bytes, bytes + length) : pf::Data());
         }
         case SQLITE_INTEGER:
             // All 64 bits: row ids beyond 2^31 must name the rows they came from.

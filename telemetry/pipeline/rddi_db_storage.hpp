@@ -4,10 +4,12 @@
 // size limit through the page limit, and a connection per operation.
 //
 // The file runs in write-ahead-log mode with synchronous NORMAL, and one idle "keeper"
-// connection stays open for the store's life: without it every per-operation close
-// would checkpoint the log into the file and sync, which costs two orders of magnitude
-// in saves per second. A killed process loses nothing committed. Every connection
-// waits up to 5 s for a lock held by another process sharing the folder.
+// connection stays open while a store of the file lives: without it every per-operation
+// close would checkpoint the log into the file and sync, which costs two orders of
+// magnitude in saves per second. The process's connections to the file share one page cache and
+// schema (which the keeper keeps), and take turns. A killed process loses nothing
+// committed. Every connection waits up to 5 s for a lock held by another process
+// sharing the folder.
 #include "platform/foundation/value.hpp"
 #include "telemetry/pipeline/rddi_storage.hpp"
 
@@ -26,13 +28,18 @@ namespace rddi {
 using RDDIDBColumn = std::pair<std::string, std::vector<std::string>>;
 // Tables in order, each with its columns in order.
 using RDDIDBSchema = std::vector<std::pair<std::string, std::vector<RDDIDBColumn>>>;
-// One value per column: null, integer (64-bit) or string.
+// One value per column: null, integer (64-bit), string or data (a BLOB).
 using RDDIDBRow = std::vector<platform::foundation::Value>;
+
+// What the stores of one file in this process share (defined with the store).
+struct RDDIDBSharedFile;
 
 class RDDIDBStorage {
 public:
     static constexpr long kDefaultMaxSizeInBytes = 10485760;
     static constexpr int kBusyTimeoutMilliseconds = 5000;
+    // SQLite's own page limit of a new connection.
+    static constexpr long kUnlimitedPageCount = 1073741823;
 
     // Creates or opens, migrates and versions the file now.
     RDDIDBStorage(std::optional<RDDIDBSchema> schema, std::uint64_t version, const std::string& filename);
@@ -103,6 +110,8 @@ protected:
 private:
     int configureDatabase();
     void closeKeeper();
+    void openKeeper();
+    void closeStaleKeeper();
 
     std::optional<RDDIDBSchema> schema_;
     std::uint64_t version_;
@@ -110,7 +119,8 @@ private:
     std::filesystem::path dbFilePath_;
     long maxSizeInBytes_ = kDefaultMaxSizeInBytes;
     long pageSize_ = 0;
-    sqlite3* keeper_ = nullptr;
+    // The keeper and the lock this process's stores of the file share.
+    RDDIDBSharedFile* shared_ = nullptr;
 };
 
 }  // namespace rddi

@@ -179,9 +179,10 @@ void RDDIHttpClient::requestCompleted(const std::shared_ptr<RDDIHttpCall>& call,
         finish(result.data, response, std::nullopt);
         return;
     }
-    // The handler runs outside the lock (it may send again), then the client turns off.
+    // A refused request is that sender's answer: the client serves every channel unit,
+    // so it stays on (the unit that got the answer switches itself off) and the other
+    // units' calls in flight complete as usual instead of being dropped and sent again.
     finish(result.data, response, std::nullopt);
-    setEnabled(false, true);
 }
 
 void RDDIHttpClient::pause() {

@@ -1,6 +1,7 @@
 #pragma once
 // The SDK's HTTP client: one URL session, calls with retry schedules, pausing while
-// the network is down or a call ran out of retries, disabling on a hard failure.
+// the network is down or a call ran out of retries. A hard failure is handed to its
+// caller only: the client is shared by every channel unit and stays on.
 #include "platform/foundation/notification_center.hpp"
 #include "platform/network/url_session.hpp"
 #include "telemetry/pipeline/rddi_http_call.hpp"

@@ -33,6 +33,19 @@ constexpr const char* kPriorityColumn = "priority";
 // recoverably stay excluded for the process's life.
 constexpr std::size_t kMaxPlaceholderIds = 500;
 
+// The archive's own bytes. Rows used to hold its Base64 text, a third larger, which
+// left room for only two of the usual logs in a page; such rows still load.
+class ArchiveBytesType : public RDDIStorageBindableType {
+public:
+    explicit ArchiveBytesType(pf::Data bytes) : bytes_(std::move(bytes)) {}
+    int bindWithStatement(sqlite3_stmt* statement, int index) const override {
+        return sqlite3_bind_blob64(statement, index, bytes_.data(), bytes_.size(), SQLITE_STATIC);
+    }
+
+private:
+    pf::Data bytes_;
+};
+
 bool isCommonSchemaLog(const RDDIAbstractLog& log) { return dynamic_cast<const RDDICommonSchemaLog*>(&log) != nullptr; }
 
 // Base64 text with characters outside the alphabet ignored.
@@ -124,14 +137,18 @@ void RDDILogDBStorage::migrateDatabase(sqlite3* database, std::uint64_t) {
 bool RDDILogDBStorage::saveLog(const std::shared_ptr<RDDIAbstractLog>& log, const std::string& groupId,
                                RDDIFlags flags) {
     if (!log) return false;
-    const auto archive = RDDIUtility::archiveKeyedData(log.get());
-    const std::optional<std::string> text = archive ? std::optional(pf::base64Encoded(*archive)) : std::nullopt;
+    auto archive = RDDIUtility::archiveKeyedData(log.get());
+    const std::size_t length = archive ? archive->size() : 0;
     const auto priority = static_cast<std::int64_t>(flags & RDDIFlagsPersistenceMask);
 
     RDDIStorageBindableArray values;
     std::string insert;
     values.addString(groupId);
-    values.addString(text);
+    if (archive) {
+        values.array.push_back(std::make_shared<ArchiveBytesType>(std::move(*archive)));
+    } else {
+        values.addString(std::nullopt);
+    }
     if (isCommonSchemaLog(*log) && !log->transmissionTargetTokens().empty()) {
         const auto token = *log->transmissionTargetTokens().begin();
         values.addString(targetTokenEncrypter_.encryptString(token));
@@ -149,7 +166,6 @@ bool RDDILogDBStorage::saveLog(const std::shared_ptr<RDDIAbstractLog>& log, cons
         // The page limit this connection was opened with, in bytes.
         const auto limit = static_cast<std::uint64_t>(maxSizeInBytes() / pageSize()) *
                            static_cast<std::uint64_t>(pageSize());
-        const std::size_t length = text ? text->size() : 0;
         if (length >= limit) {
             RDDILogError(kRDDILogTag,
                          "Log is too large ({} bytes) to store in database. Current maximum database size is {} bytes.",
@@ -299,17 +315,19 @@ std::vector<RDDILogDBStorage::LogRow> RDDILogDBStorage::logsWithCondition(const 
                                                                           std::int64_t* lastId) {
     auto query = fmt::format("SELECT * FROM \"{}\"", kTableName);
     if (condition && !condition->empty()) query += fmt::format(" WHERE {}", *condition);
-    const auto rows = executeSelectionQuery(query, &values);
+    auto rows = executeSelectionQuery(query, &values);
     std::vector<LogRow> kept;
     kept.reserve(rows.size());
-    for (const auto& row : rows) {
+    for (auto& row : rows) {
         if (row.size() <= std::max({idColumnIndex_, groupIdColumnIndex_, logColumnIndex_, targetTokenColumnIndex_})) {
             continue;
         }
         const auto id = row[idColumnIndex_].asInteger().value_or(0);
         if (lastId) *lastId = std::max(*lastId, id);
         std::shared_ptr<RDDIAbstractLog> log;
-        if (const auto* text = row[logColumnIndex_].asString()) {
+        if (auto* bytes = row[logColumnIndex_].asData()) {
+            log = RDDIUtility::unarchiveKeyedData<RDDIAbstractLog>(std::move(*bytes));
+        } else if (const auto* text = row[logColumnIndex_].asString()) {
             log = RDDIUtility::unarchiveKeyedData<RDDIAbstractLog>(lenientBase64Decoded(*text));
         }
         if (!log) {

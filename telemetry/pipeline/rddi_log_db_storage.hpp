@@ -3,7 +3,9 @@
 // "Logs.sqlite", tagged with its unit's group id and a priority. Units load their logs
 // back in batches, highest priority and oldest first; a loaded batch stays excluded
 // from later loads until the unit deletes it or the process ends. A full database
-// makes room by evicting the oldest rows of equal or lower priority.
+// makes room by evicting the oldest rows of equal or lower priority. A row holds the
+// log's keyed archive as bytes; rows of earlier versions hold its Base64 text and load
+// just the same.
 //
 // Not locked: every call comes from the channel group's serial logs queue.
 #include "telemetry/core/rddi_encrypter.hpp"

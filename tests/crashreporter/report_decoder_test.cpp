@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "crashreporter/lvcrash.pb-c.h"
+#include "crashreporter/report_message.hpp"
 #include "crashreporter/report.hpp"
 #include "crashreporter/text_formatter.hpp"
 
@@ -17,159 +18,15 @@ using namespace lvcrash;
 
 namespace {
 
-// A complete report message in memory; tests change what they need before packing.
-struct Message {
-    Lvcrash__CrashReport report = LVCRASH__CRASH_REPORT__INIT;
-    Lvcrash__CrashReport__SystemInfo system = LVCRASH__CRASH_REPORT__SYSTEM_INFO__INIT;
-    Lvcrash__CrashReport__ApplicationInfo app = LVCRASH__CRASH_REPORT__APPLICATION_INFO__INIT;
-    Lvcrash__CrashReport__MachineInfo machine = LVCRASH__CRASH_REPORT__MACHINE_INFO__INIT;
-    Lvcrash__CrashReport__Processor cpu = LVCRASH__CRASH_REPORT__PROCESSOR__INIT;
-    Lvcrash__CrashReport__ProcessInfo process = LVCRASH__CRASH_REPORT__PROCESS_INFO__INIT;
-    Lvcrash__CrashReport__ReportInfo info = LVCRASH__CRASH_REPORT__REPORT_INFO__INIT;
-    Lvcrash__CrashReport__Signal signal = LVCRASH__CRASH_REPORT__SIGNAL__INIT;
-    Lvcrash__CrashReport__Signal__MachException mach = LVCRASH__CRASH_REPORT__SIGNAL__MACH_EXCEPTION__INIT;
-    Lvcrash__CrashReport__Exception exception = LVCRASH__CRASH_REPORT__EXCEPTION__INIT;
-    std::vector<Lvcrash__CrashReport__Thread> threads;
-    std::vector<Lvcrash__CrashReport__Thread*> thread_ptrs;
-    std::vector<std::vector<Lvcrash__CrashReport__Thread__StackFrame>> frames;
-    std::vector<std::vector<Lvcrash__CrashReport__Thread__StackFrame*>> frame_ptrs;
-    std::vector<Lvcrash__CrashReport__Symbol> symbols;
-    std::vector<Lvcrash__CrashReport__Thread__RegisterValue> registers;
-    std::vector<Lvcrash__CrashReport__Thread__RegisterValue*> register_ptrs;
-    std::vector<Lvcrash__CrashReport__BinaryImage> images;
-    std::vector<Lvcrash__CrashReport__BinaryImage*> image_ptrs;
-    std::vector<Lvcrash__CrashReport__Processor> image_cpus;
-    std::vector<std::uint64_t> codes;
-    std::uint8_t uuid[16] = {0xE6, 0x21, 0xE1, 0xF8, 0xC3, 0x6C, 0x49, 0x5A, 0x93, 0xFC, 0x0C, 0x24, 0x7A, 0x3E, 0x6E, 0x5F};
-    std::uint8_t image_uuid[16] = {0x01, 0xAB, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-
-    Message() {
-        info.user_requested = 0;
-        info.has_uuid = 1;
-        info.uuid = {16, uuid};
-        system.has_operating_system = 1;
-        system.operating_system = LVCRASH__CRASH_REPORT__OPERATING_SYSTEM__LINUX;
-        system.os_version = const_cast<char*>("12.4");
-        system.os_build = const_cast<char*>("6.1.0-18-amd64");
-        system.architecture = LVCRASH__ARCHITECTURE__ARCHITECTURE_UNKNOWN;
-        system.timestamp = 1796572800;
-        cpu.has_encoding = 1;
-        cpu.encoding = LVCRASH__CRASH_REPORT__PROCESSOR__TYPE_ENCODING__TYPE_ENCODING_MACH;
-        cpu.type = 0x01000007;
-        cpu.subtype = 3;
-        machine.model = const_cast<char*>("Standard PC");
-        machine.processor = &cpu;
-        machine.processor_count = 4;
-        machine.logical_processor_count = 8;
-        app.identifier = const_cast<char*>("com.norvane.glyphwright");
-        app.version = const_cast<char*>("42");
-        app.marketing_version = const_cast<char*>("1.2");
-        process.process_name = const_cast<char*>("glyphwright");
-        process.process_id = 4242;
-        process.process_path = const_cast<char*>("/usr/bin/glyphwright");
-        process.parent_process_name = const_cast<char*>("bash");
-        process.parent_process_id = 1000;
-        process.native = 1;
-        process.has_start_time = 1;
-        process.start_time = 1796572790;
-        signal.name = const_cast<char*>("SIGSEGV");
-        signal.code = const_cast<char*>("SEGV_MAPERR");
-        signal.address = 0x10;
-        symbols.reserve(16);
-        threads.reserve(8);
-        frames.reserve(8);
-        frame_ptrs.reserve(8);
-        registers.reserve(32);
-        images.reserve(8);
-        image_cpus.reserve(8);
-        add_image(0x555555554000, 0x2000, "/usr/bin/glyphwright", true);
-        add_image(0x7ffff7d80000, 0x180000, "/usr/lib/x86_64-linux-gnu/libc.so.6", false);
-        add_thread(true, {{0x555555554100, "_main", 0x5555555540f0}, {0x7ffff7d81234, nullptr, 0}}, 17);
-        add_thread(false, {{0x7ffff7d80500, "syscall", 0x7ffff7d804f0}, {0x1234, nullptr, 0}}, 0);
-    }
-
-    struct FrameSpec {
-        std::uint64_t pc;
-        const char* symbol;
-        std::uint64_t start;
-    };
-
-    void add_image(std::uint64_t base, std::uint64_t size, const char* name, bool with_uuid) {
-        image_cpus.push_back(cpu);
-        Lvcrash__CrashReport__BinaryImage image = LVCRASH__CRASH_REPORT__BINARY_IMAGE__INIT;
-        image.base_address = base;
-        image.size = size;
-        image.name = const_cast<char*>(name);
-        if (with_uuid) {
-            image.has_uuid = 1;
-            image.uuid = {16, image_uuid};
-        }
-        image.code_type = &image_cpus.back();
-        images.push_back(image);
-        relink();
-    }
-
-    void add_thread(bool crashed, std::vector<FrameSpec> wanted, int register_count) {
-        frames.emplace_back();
-        frame_ptrs.emplace_back();
-        for (const auto& want : wanted) {
-            Lvcrash__CrashReport__Thread__StackFrame frame = LVCRASH__CRASH_REPORT__THREAD__STACK_FRAME__INIT;
-            frame.pc = want.pc;
-            if (want.symbol) {
-                Lvcrash__CrashReport__Symbol symbol = LVCRASH__CRASH_REPORT__SYMBOL__INIT;
-                symbol.name = const_cast<char*>(want.symbol);
-                symbol.start_address = want.start;
-                symbols.push_back(symbol);
-                frame.symbol = &symbols.back();
-            }
-            frames.back().push_back(frame);
-        }
-        for (auto& frame : frames.back()) frame_ptrs.back().push_back(&frame);
-        static const char* names[] = {"rip", "rbp", "rsp", "rax", "rbx", "rcx", "rdx", "rdi", "rsi",
-                                      "r8",  "r9",  "r10", "r11", "r12", "r13", "r14", "r15"};
-        Lvcrash__CrashReport__Thread thread = LVCRASH__CRASH_REPORT__THREAD__INIT;
-        thread.thread_number = static_cast<std::uint32_t>(threads.size());
-        thread.crashed = crashed;
-        thread.n_frames = frame_ptrs.back().size();
-        thread.frames = frame_ptrs.back().data();
-        if (register_count > 0) {
-            register_ptrs.clear();
-            for (int i = 0; i < register_count; ++i) {
-                Lvcrash__CrashReport__Thread__RegisterValue reg = LVCRASH__CRASH_REPORT__THREAD__REGISTER_VALUE__INIT;
-                reg.name = const_cast<char*>(names[i % 17]);
-                reg.value = 0x1000u * static_cast<unsigned>(i);
-                registers.push_back(reg);
-            }
-            for (auto& reg : registers) register_ptrs.push_back(&reg);
-            thread.n_registers = register_ptrs.size();
-            thread.registers = register_ptrs.data();
-        }
-        threads.push_back(thread);
-        relink();
-    }
-
-    void relink() {
-        report.system_info = &system;
-        report.application_info = &app;
-        report.machine_info = &machine;
-        report.process_info = &process;
-        report.report_info = &info;
-        report.signal = &signal;
-        thread_ptrs.clear();
-        for (auto& thread : threads) thread_ptrs.push_back(&thread);
-        report.n_threads = thread_ptrs.size();
-        report.threads = thread_ptrs.data();
-        image_ptrs.clear();
-        for (auto& image : images) image_ptrs.push_back(&image);
-        report.n_binary_images = image_ptrs.size();
-        report.binary_images = image_ptrs.data();
-    }
-
-    std::vector<std::uint8_t> bytes() const {
-        std::vector<std::uint8_t> out(8 + lvcrash__crash_report__get_packed_size(&report));
-        std::memcpy(out.data(), "lvcrash\1", 8);
-        lvcrash__crash_report__pack(&report, out.data() + 8);
-        return out;
+// The executable with its UUID and libc; a crashed thread with 17 registers and a second
+// one in a system call.
+struct Message : report_message::Message {
+    Message() : report_message::Message("/usr/bin/glyphwright") {
+        addImage(0x555555554000, 0x2000, "/usr/bin/glyphwright", true);
+        addImage(0x7ffff7d80000, 0x180000, "/usr/lib/x86_64-linux-gnu/libc.so.6", false);
+        addThread(true, {{0x555555554100, "_main", 0x5555555540f0}, {0x7ffff7d81234, nullptr, 0}},
+                  report_message::numberedRegisters(17));
+        addThread(false, {{0x7ffff7d80500, "syscall", 0x7ffff7d804f0}, {0x1234, nullptr, 0}}, {});
     }
 };
 
@@ -383,8 +240,8 @@ TEST(ReportTextFormatter, FullReportMatchesTheGoldenText) {
     Message m;
     m.exception.name = const_cast<char*>("NSInvalidArgumentException");
     m.exception.reason = const_cast<char*>("unrecognized selector");
-    m.exception.n_frames = m.frame_ptrs[0].size();
-    m.exception.frames = m.frame_ptrs[0].data();
+    m.exception.n_frames = m.framePtrs[0].size();
+    m.exception.frames = m.framePtrs[0].data();
     m.report.exception = &m.exception;
     const std::string text = format(m);
     const std::string path = std::string(GW_FIXTURES_DIR) + "/golden/crash/report.txt";
@@ -411,7 +268,7 @@ TEST(ReportTextFormatter, EdgeCasesOfTheLayout) {
         {"no machine", [](Message& m) { m.report.machine_info = nullptr; m.system.architecture = LVCRASH__ARCHITECTURE__X86_64; },
          {"Hardware Model:      ???\n"}, {}},
         {"two images with one base print once",
-         [](Message& m) { m.add_image(0x555555554000, 0x10, "/tmp/twin", false); },
+         [](Message& m) { m.addImage(0x555555554000, 0x10, "/tmp/twin", false); },
          {"+glyphwright x86_64"}, {"twin"}},
         {"64-bit ranges are 18 characters",
          [](Message&) {}, {"    0x555555554000 -     0x555555555fff +glyphwright x86_64  <01ab02030405060708090a0b0c0d0e0f> /usr/bin/glyphwright\n"}, {}},
@@ -429,7 +286,7 @@ TEST(ReportTextFormatter, EdgeCasesOfTheLayout) {
          [](Message& m) {
              m.cpu.type = 12;
              m.cpu.subtype = 9;
-             for (auto& cpu : m.image_cpus) cpu = m.cpu;
+             for (auto& cpu : m.imageCpus) cpu = m.cpu;
          },
          {"Code Type:       ARM\n", "    ip: 0x0000d000 ", "armv7"}, {"r12:"}},
         {"no crashed thread", [](Message& m) { m.threads[0].crashed = 0; }, {}, {"Crashed Thread:", "Thread State"}},

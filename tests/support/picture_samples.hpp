@@ -11,6 +11,7 @@
 #include "platform/graphics/picture_problem.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -32,9 +33,12 @@ inline void putLe24(Bytes& out, uint32_t v) {
     for (int s = 0; s < 24; s += 8) out.push_back(uint8_t(v >> s));
 }
 
-// A busy picture (a gradient with a pattern) so that compressed data is spread over
-// the whole file and a cut anywhere loses rows.
-inline GdkPixbuf* busyPixbuf(int width, int height, bool alpha) {
+// What a sample shows: a busy picture (a gradient with a pattern) so that compressed
+// data is spread over the whole file and a cut anywhere loses rows, or a red top half
+// over a blue bottom half, easy to check after decoding.
+enum class Pattern { busy, redOverBlue };
+
+inline GdkPixbuf* patternPixbuf(int width, int height, bool alpha, Pattern pattern = Pattern::busy) {
     GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, alpha, 8, width, height);
     const int stride = gdk_pixbuf_get_rowstride(pixbuf);
     const int channels = gdk_pixbuf_get_n_channels(pixbuf);
@@ -42,19 +46,29 @@ inline GdkPixbuf* busyPixbuf(int width, int height, bool alpha) {
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             guint8* p = pixels + y * stride + x * channels;
-            p[0] = guint8(x * 255 / std::max(1, width - 1));
-            p[1] = guint8(((x * 7) ^ (y * 13)) & 0xFF);
-            p[2] = guint8(y * 255 / std::max(1, height - 1));
+            if (pattern == Pattern::redOverBlue) {
+                const bool top = y < height / 2;
+                p[0] = top ? 255 : 0;
+                p[1] = 0;
+                p[2] = top ? 0 : 255;
+            } else {
+                p[0] = guint8(x * 255 / std::max(1, width - 1));
+                p[1] = guint8(((x * 7) ^ (y * 13)) & 0xFF);
+                p[2] = guint8(y * 255 / std::max(1, height - 1));
+            }
             if (alpha) p[3] = 255;
         }
     }
     return pixbuf;
 }
 
+// The picture saved by gdk-pixbuf as `type` (with an alpha channel for ICO, or when
+// asked); empty when it cannot be saved.
 inline Bytes savedWithPixbuf(const char* type, int width, int height,
-                             std::vector<std::pair<std::string, std::string>> options = {}) {
-    const bool alpha = std::string(type) == "ico";
-    GdkPixbuf* pixbuf = busyPixbuf(width, height, alpha);
+                             std::vector<std::pair<std::string, std::string>> options = {},
+                             Pattern pattern = Pattern::busy, bool alpha = false) {
+    alpha = alpha || std::string(type) == "ico";
+    GdkPixbuf* pixbuf = patternPixbuf(width, height, alpha, pattern);
     std::vector<char*> keys, values;
     for (auto& [k, v] : options) {
         keys.push_back(k.data());
@@ -75,8 +89,8 @@ inline Bytes savedWithPixbuf(const char* type, int width, int height,
 }
 
 // A GIF written by hand (gdk-pixbuf cannot write one): a clear code before every
-// pixel keeps the code width at three bits.
-inline Bytes gif(int width, int height) {
+// pixel keeps the code width at three bits. Colours: 0 red, 1 blue, 2 green.
+inline Bytes gif(int width, int height, Pattern pattern = Pattern::busy) {
     Bytes out = {'G', 'I', 'F', '8', '9', 'a', uint8_t(width), uint8_t(width >> 8), uint8_t(height),
                  uint8_t(height >> 8), 0x81, 0, 0};
     const uint8_t palette[12] = {255, 0, 0, 0, 0, 255, 0, 255, 0, 0, 0, 0};
@@ -98,7 +112,7 @@ inline Bytes gif(int width, int height) {
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             emit(4);
-            emit(uint32_t((x + y) % 3));
+            emit(pattern == Pattern::redOverBlue ? uint32_t(y < height / 2 ? 0 : 1) : uint32_t((x + y) % 3));
         }
     emit(5);
     if (count > 0) data.push_back(uint8_t(bits & 0xFF));
@@ -113,7 +127,7 @@ inline Bytes gif(int width, int height) {
 }
 
 // A raw RGB composite, planar, without resources or layers.
-inline Bytes psd(int width, int height) {
+inline Bytes psd(int width, int height, Pattern pattern = Pattern::busy) {
     Bytes out = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3};
     putBe32(out, uint32_t(height));
     putBe32(out, uint32_t(width));
@@ -124,7 +138,14 @@ inline Bytes psd(int width, int height) {
     out.insert(out.end(), {0, 0});
     for (int channel = 0; channel < 3; ++channel)
         for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x) out.push_back(uint8_t(channel == 0 ? x * 4 : channel == 1 ? y * 4 : x ^ y));
+            for (int x = 0; x < width; ++x) {
+                if (pattern == Pattern::redOverBlue) {
+                    const bool top = y < height / 2;
+                    out.push_back(channel == 0 ? (top ? 255 : 0) : channel == 2 ? (top ? 0 : 255) : 0);
+                } else {
+                    out.push_back(uint8_t(channel == 0 ? x * 4 : channel == 1 ? y * 4 : x ^ y));
+                }
+            }
     return out;
 }
 
@@ -198,6 +219,73 @@ inline std::vector<std::pair<std::string, Bytes>> truncations(const Bytes& whole
 }
 
 // --- hostile files -------------------------------------------------------------
+
+// Headers that claim a picture of width x height, followed by a little data.
+
+// A PNG header, then a little IDAT of zeros that would inflate to a lot.
+inline Bytes pngClaiming(uint32_t width, uint32_t height) {
+    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13};
+    Bytes chunk = {'I', 'H', 'D', 'R'};
+    putBe32(chunk, width);
+    putBe32(chunk, height);
+    chunk.insert(chunk.end(), {8, 6, 0, 0, 0});
+    png.insert(png.end(), chunk.begin(), chunk.end());
+    putBe32(png, uint32_t(::crc32(0, chunk.data(), uInt(chunk.size()))));
+    Bytes zeros(1 << 20, 0), packed(compressBound(zeros.size()));
+    uLongf packedSize = packed.size();
+    compress(packed.data(), &packedSize, zeros.data(), zeros.size());
+    putBe32(png, uint32_t(packedSize));
+    png.insert(png.end(), {'I', 'D', 'A', 'T'});
+    png.insert(png.end(), packed.begin(), packed.begin() + long(packedSize));
+    png.insert(png.end(), {0, 0, 0, 0});
+    return png;
+}
+
+// A small GIF whose screen and image both claim 65535 x 65535.
+inline Bytes gifClaimingTheMost() {
+    auto out = gif(30, 20, Pattern::redOverBlue);
+    for (size_t offset : {size_t(6), size_t(8), size_t(30), size_t(32)}) out[offset] = out[offset + 1] = 0xFF;
+    return out;
+}
+
+inline Bytes bmpClaiming(uint32_t width, uint32_t height) {
+    Bytes bmp = {'B', 'M'};
+    putLe32(bmp, 54 + 1024);
+    putLe32(bmp, 0);
+    putLe32(bmp, 54);
+    putLe32(bmp, 40);
+    putLe32(bmp, width);
+    putLe32(bmp, height);
+    bmp.insert(bmp.end(), {1, 0, 24, 0});
+    for (int i = 0; i < 6; ++i) putLe32(bmp, 0);
+    bmp.resize(bmp.size() + 1024, 0x7F);
+    return bmp;
+}
+
+inline Bytes tiffClaiming(uint32_t width, uint32_t height) {
+    Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    auto le16 = [&](uint16_t v) { tiff.insert(tiff.end(), {uint8_t(v), uint8_t(v >> 8)}); };
+    const std::vector<std::array<uint32_t, 3>> entries = {
+        {256, 4, width}, {257, 4, height}, {258, 3, 8}, {259, 3, 1}, {262, 3, 1},
+        {273, 4, 200},   {277, 3, 1},      {278, 4, height}, {279, 4, 1024},
+    };
+    le16(uint16_t(entries.size()));
+    for (const auto& [tag, type, value] : entries) {
+        le16(uint16_t(tag));
+        le16(uint16_t(type));
+        putLe32(tiff, 1);
+        if (type == 3) {
+            le16(uint16_t(value));
+            le16(0);
+        } else {
+            putLe32(tiff, value);
+        }
+    }
+    putLe32(tiff, 0);
+    tiff.resize(200 + 1024, 0x7F);
+    return tiff;
+}
+
 
 // An animated WebP of `frameBytes` claiming a canvas of width x height.
 inline Bytes animatedWebpCanvas(uint32_t width, uint32_t height) {

@@ -1,5 +1,7 @@
 #include "platform/appkit/qt/application.hpp"
 
+#include "platform/appkit/application_state.hpp"
+
 #include "platform/appkit/qt/menu_bar.hpp"
 #include "platform/appkit/qt/window.hpp"
 #include "platform/dispatch/dispatch_queue.hpp"
@@ -64,6 +66,13 @@ Application::Application(int& argc, char** argv) {
         app_ = ownedApp_.get();
     }
     gShared = this;
+    // The Qt-free application model follows Qt's activation and posts its notices.
+    auto& state = platform::appkit::ApplicationState::shared();
+    state.setHasApplication(true);
+    QObject::connect(app_, &QGuiApplication::applicationStateChanged, app_,
+                     [](Qt::ApplicationState qtState) {
+                         platform::appkit::ApplicationState::shared().setActive(qtState == Qt::ApplicationActive);
+                     });
     auto& p = pump();
     p.posted.store(false);
     platform::dispatch::MainLoop::setDriver([&p] { p.wake(); });

@@ -71,7 +71,8 @@ void MenuBar::render() {
     }
     for (const auto& item : mainMenu_->items()) {
         if (item->isHidden() || item->isSeparatorItem()) continue;
-        auto* menu = new QMenu(QString::fromStdString(item->submenu() ? item->submenu()->title() : item->title()));
+        // Owned by the bar, so the menus go with it (adding a menu does not hand it over).
+        auto* menu = new QMenu(QString::fromStdString(item->submenu() ? item->submenu()->title() : item->title()), bar_);
         if (item->submenu()) fill(*menu, *item->submenu());
         bar_->addMenu(menu);
     }

@@ -1,5 +1,7 @@
 #include "platform/appkit/qt/window.hpp"
 
+#include "platform/appkit/view_appearance.hpp"
+
 #include <QGuiApplication>
 #include <QHideEvent>
 #include <QKeyEvent>
@@ -38,6 +40,7 @@ void Window::center() {
 void Window::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (centreWhenShown_) center();
+    platform::appkit::ViewAppearance::willAppear(*this, false);
 }
 
 void Window::setFrame(const QRect& frame, bool display) {

@@ -1,6 +1,7 @@
 #include "app/definitions/folder_definition_builder_factory.hpp"
 #include "app/engine/analytics_tracker.hpp"
 #include "glyphwright_test_support.hpp"
+#include "platform/dispatch/operation_queue.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
@@ -8,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fmt/format.h>
+#include <map>
 #include <thread>
 
 namespace gwtest::engine {
@@ -149,6 +152,71 @@ TEST_F(GlyphwrightRunTest, BatchModeWritesOneFolderPerPictureAndCompletesOnce) {
             return f.find(std::string(name) + ".imageset/Contents.json") != std::string::npos;
         })) << name;
     }
+}
+
+// Whether the pixels of a picture are in memory now.
+bool holdsPixels(const gw::ImageInputPtr& input) {
+    const auto image = input->imageWrapper()->image();
+    const auto rep = std::dynamic_pointer_cast<pg::BitmapRep>(image->representations().at(0));
+    return rep && rep->hasPixels();
+}
+
+TEST_F(GlyphwrightRunTest, BatchPicturesAreDecodedInTheirOwnFolderAndLetGoAfter) {
+    ObservedEngine e;
+    // More pictures than are read at once; those read first are drawn first.
+    const std::size_t readAtOnce = std::min<std::size_t>(8, platform::dispatch::usableProcessorCount());
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < readAtOnce + 2; ++i) {
+        names.push_back(fmt::format("Grey{:02}", i));
+        writePng(dir_ / "in" / (names.back() + ".png"), 20 + static_cast<int>(i), 20);
+    }
+    writePng(dir_ / "in" / "Red.png", 90, 90);
+    writePng(dir_ / "in" / "Zblue.png", 30, 30);
+    e.engine->addImagesFromFileOrFolder(folderURL(dir_ / "in"));
+    const auto inputs = e.engine->imageInputs();
+    ASSERT_EQ(inputs.size(), readAtOnce + 4);
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        // Read, measured and let go: only the size and the corner colour are kept.
+        EXPECT_EQ(holdsPixels(inputs[i]), i < readAtOnce) << inputs[i]->imageName();
+        EXPECT_TRUE(inputs[i]->imageWrapper()->cornerPixelColor().has_value()) << inputs[i]->imageName();
+    }
+    // A picture changed after it was added is not drawn from its new content.
+    writePng(dir_ / "in" / "Zblue.png", 31, 31);
+    e.engine->setResizeType(ConversionOutputType::asset);
+    e.engine->setImageInputCollectionType(CollectionType::batch);
+    e.engine->setOutputDirectory(folderURL(dir_ / "out"));
+    e.engine->createAssetCatalog();
+    ASSERT_TRUE(e.delegate->waitForRun(inputs.size()));
+    e.engine->waitUntilAllOperationsAreFinished();
+
+    std::map<std::string, bool> succeeded;
+    for (const auto& result : e.delegate->results()) {
+        if (result.isSuccess()) succeeded[result.successValue().imageInputCollection.imageInputs.at(0)->imageName()] = true;
+    }
+    std::map<std::string, bool> expected{{"Red", true}};
+    for (const auto& name : names) expected[name] = true;
+    EXPECT_EQ(succeeded, expected);
+    for (const auto& input : inputs) EXPECT_FALSE(holdsPixels(input)) << input->imageName();
+
+    // What was written is the picture as it was read: its 90 px file holds its pixels.
+    pg::ImagePtr written;
+    for (const auto& file : filesBelow(dir_ / "out")) {
+        if (file.find("Red.imageset/") == std::string::npos || !file.ends_with(".png")) continue;
+        auto image = pg::Image::fromFile(dir_ / "out" / file);
+        if (image && image->representations().at(0)->pixelsWide() == 90) written = image;
+    }
+    ASSERT_TRUE(written);
+    const auto writtenPixels = written->renderedBitmap()->bitmap();
+    const auto expectedPixels = bitmapImage(90, 90)->renderedBitmap()->bitmap();
+    for (int y = 0; y < 90; y += 7) {
+        for (int x = 0; x < 90; x += 7) {
+            ASSERT_EQ(writtenPixels->pixelAt(x, y), expectedPixels->pixelAt(x, y)) << x << "," << y;
+        }
+    }
+    // Drawn again later (a preview), the picture is read again.
+    const auto red = *std::find_if(inputs.begin(), inputs.end(), [](const auto& i) { return i->imageName() == "Red"; });
+    EXPECT_EQ(red->imageWrapper()->image()->renderedBitmap()->bitmap()->width(), 90);
+    EXPECT_TRUE(holdsPixels(red));
 }
 
 // Every output type converts a real picture into a real catalog; one case per type, so

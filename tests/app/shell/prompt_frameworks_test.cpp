@@ -21,7 +21,8 @@ protected:
     std::vector<std::string> trackedEvents() const {
         std::vector<std::string> names;
         for (const auto& entry : env_.channelGroup()->storedLogs("Analytics")) {
-            names.push_back(*std::dynamic_pointer_cast<rddi::RDDIEventLog>(entry.log)->name);
+            // The session tracker's start-session log shares the unit.
+            if (auto event = std::dynamic_pointer_cast<rddi::RDDIEventLog>(entry.log)) names.push_back(*event->name);
         }
         return names;
     }

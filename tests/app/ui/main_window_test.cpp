@@ -11,6 +11,8 @@
 #include "platform/appkit/qt/menu_bar.hpp"
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/foundation/user_defaults.hpp"
+#include "platform/appkit/user_notification.hpp"
+#include "support/desktop/private_session_bus.hpp"
 #include "support/gui/gui_harness.hpp"
 
 #include <QMessageBox>
@@ -133,6 +135,26 @@ TEST_F(MainWindow, CreateControlsAreTitledByWhetherTheOutputIsACatalog) {
         EXPECT_EQ(c->outputDirectoryButton()->text().toStdString(),
                   item.folder ? item.folder->string() : "Output Folder…");
     }
+}
+
+TEST_F(MainWindow, TheWellAndTheButtonsAskTheApplicationAndEscapeKeepsTheWindow) {
+    QTest::mouseClick(c->imageWell(), Qt::LeftButton);
+    c->outputDirectoryButton()->click();
+    c->settingsButton()->click();
+    EXPECT_EQ((std::vector<int>{app->openDialogs, app->destinationDialogs, app->settingsDialogs}),
+              (std::vector<int>{1, 1, 1}));
+    EXPECT_EQ(c->imageWell()->image(), c->dropImage());
+    EXPECT_NE(c->dropImage(), nullptr);
+    QTest::keyClick(ui.window.get(), Qt::Key_Escape);
+    EXPECT_TRUE(ui.window->isVisible());
+    // A well drop of a file that is gone is presented on the window.
+    c->pictureListAnswers()->handleLoadedPasteboardItems(
+        gw::PasteboardLoadResult::fileURLs({pf::URL::fileURL(dir_.path() / "missing.png")}));
+    ASSERT_TRUE(waitFor([&] {
+        for (auto* box : ui.window->findChildren<QMessageBox*>()) if (box->isVisible()) return true;
+        return false;
+    }));
+    for (auto* box : ui.window->findChildren<QMessageBox*>()) box->close();
 }
 
 TEST_F(MainWindow, AFolderNameHoldingAPercentSignIsShownAsItIs) {
@@ -286,6 +308,9 @@ TEST_F(MainWindow, ResultsAndProgressArrivingAfterTheWindowIsGoneDoNothing) {
 }
 
 TEST_F(MainWindow, StartErrorsArePresentedAndTheButtonsFollowTheRun) {
+    // A bus without a notification server: the run still completes.
+    gwtest::desktop::PrivateSessionBus bus;
+    pa::UserNotificationCenter::defaultCenter().reset();
     add(1024, "Icon");
     // No output folder: the error comes in a box on the window.
     c->createAssetCatalogPressed();
@@ -311,6 +336,8 @@ TEST_F(MainWindow, StartErrorsArePresentedAndTheButtonsFollowTheRun) {
     EXPECT_DOUBLE_EQ(c->activityIndicator()->highestValue(), 1.0);
     EXPECT_FALSE(c->activityIndicator()->isVisible());
     EXPECT_TRUE(fs::exists(dir_.path() / "Out" / "Assets.xcassets" / "AppIcon.appiconset" / "Contents.json"));
+    EXPECT_TRUE(pa::UserNotificationCenter::defaultCenter().deliveredNotifications().empty());
+    pa::UserNotificationCenter::defaultCenter().reset();
 }
 
 }  // namespace

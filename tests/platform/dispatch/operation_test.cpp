@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -332,3 +334,26 @@ TEST(AsynchronousOperationTest, ManyFinishingFromOtherThreadsEmptyTheQueue) {
 
 }  // namespace
 }  // namespace platform::dispatch
+
+TEST(OperationQueueTest, UsableProcessorsFollowTheAffinityNotTheMachine) {
+    cpu_set_t all;
+    CPU_ZERO(&all);
+    ASSERT_EQ(sched_getaffinity(0, sizeof(all), &all), 0);
+    EXPECT_EQ(platform::dispatch::usableProcessorCount(), static_cast<std::size_t>(CPU_COUNT(&all)));
+    std::vector<int> allowed;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &all)) allowed.push_back(cpu);
+    }
+    for (std::size_t wanted : {std::size_t{1}, std::size_t{2}}) {
+        if (wanted > allowed.size()) continue;
+        std::size_t seen = 0;
+        // A thread of its own: narrowing it leaves the test's other threads alone.
+        std::thread([&] {
+            cpu_set_t narrow;
+            CPU_ZERO(&narrow);
+            for (std::size_t i = 0; i < wanted; ++i) CPU_SET(allowed[i], &narrow);
+            if (sched_setaffinity(0, sizeof(narrow), &narrow) == 0) seen = platform::dispatch::usableProcessorCount();
+        }).join();
+        EXPECT_EQ(seen, wanted);
+    }
+}

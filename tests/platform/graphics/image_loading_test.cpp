@@ -1,14 +1,16 @@
 #include <gtest/gtest.h>
-#include <gdk-pixbuf/gdk-pixbuf.h>
-#include <zlib.h>
 
-#include <array>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <map>
+#include <thread>
 
 #include "graphics_test_support.hpp"
 #include "platform/graphics/image.hpp"
 #include "platform/graphics/image_io.hpp"
 #include "platform/graphics/pdf_context.hpp"
+#include "support/picture_samples.hpp"
 #include "support/temp_dir.hpp"
 
 namespace pg = platform::graphics;
@@ -19,173 +21,12 @@ namespace {
 constexpr int kW = 30;
 constexpr int kH = 20;
 
+namespace samples = gwtest::samples;
+
 // A picture with a red top half and a blue bottom half, saved by gdk-pixbuf.
 std::vector<uint8_t> savedWithPixbuf(const char* type, std::vector<std::pair<std::string, std::string>> options = {},
                                      bool alpha = false) {
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, alpha, 8, kW, kH);
-    const int stride = gdk_pixbuf_get_rowstride(pixbuf);
-    const int channels = gdk_pixbuf_get_n_channels(pixbuf);
-    guint8* pixels = gdk_pixbuf_get_pixels(pixbuf);
-    for (int y = 0; y < kH; ++y) {
-        for (int x = 0; x < kW; ++x) {
-            guint8* p = pixels + y * stride + x * channels;
-            p[0] = y < kH / 2 ? 255 : 0;
-            p[1] = 0;
-            p[2] = y < kH / 2 ? 0 : 255;
-            if (alpha) p[3] = 255;
-        }
-    }
-    std::vector<char*> keys, values;
-    for (auto& [k, v] : options) {
-        keys.push_back(k.data());
-        values.push_back(v.data());
-    }
-    keys.push_back(nullptr);
-    values.push_back(nullptr);
-    gchar* buffer = nullptr;
-    gsize length = 0;
-    GError* error = nullptr;
-    const bool ok = gdk_pixbuf_save_to_bufferv(pixbuf, &buffer, &length, type, keys.data(), values.data(), &error);
-    g_object_unref(pixbuf);
-    if (!ok) {
-        ADD_FAILURE() << "cannot save " << type << ": " << (error ? error->message : "");
-        if (error) g_error_free(error);
-        return {};
-    }
-    std::vector<uint8_t> bytes(buffer, buffer + length);
-    g_free(buffer);
-    return bytes;
-}
-
-// A GIF written by hand: four colours, a clear code before every pixel so
-// the code width stays at three bits.
-std::vector<uint8_t> handMadeGif() {
-    std::vector<uint8_t> gif = {'G', 'I', 'F', '8', '9', 'a', kW, 0, kH, 0, 0x81, 0, 0};
-    const uint8_t palette[12] = {255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 0, 0};
-    gif.insert(gif.end(), palette, palette + 12);
-    const uint8_t descriptor[10] = {0x2C, 0, 0, 0, 0, kW, 0, kH, 0, 0};
-    gif.insert(gif.end(), descriptor, descriptor + 10);
-    gif.push_back(2);  // minimum code size
-    std::vector<uint8_t> data;
-    uint32_t bits = 0;
-    int count = 0;
-    auto emit = [&](uint32_t code) {
-        bits |= code << count;
-        count += 3;
-        while (count >= 8) {
-            data.push_back(uint8_t(bits & 0xFF));
-            bits >>= 8;
-            count -= 8;
-        }
-    };
-    for (int y = 0; y < kH; ++y)
-        for (int x = 0; x < kW; ++x) {
-            emit(4);
-            emit(y < kH / 2 ? 0 : 1);
-        }
-    emit(5);
-    if (count > 0) data.push_back(uint8_t(bits & 0xFF));
-    for (size_t i = 0; i < data.size(); i += 255) {
-        const size_t n = std::min<size_t>(255, data.size() - i);
-        gif.push_back(uint8_t(n));
-        gif.insert(gif.end(), data.begin() + long(i), data.begin() + long(i + n));
-    }
-    gif.push_back(0);
-    gif.push_back(0x3B);
-    return gif;
-}
-
-// A raw (uncompressed) RGB composite, planar, no resources.
-std::vector<uint8_t> handMadePsd() {
-    std::vector<uint8_t> psd = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3};
-    auto be32 = [&](uint32_t v) {
-        for (int s = 24; s >= 0; s -= 8) psd.push_back(uint8_t(v >> s));
-    };
-    be32(kH);
-    be32(kW);
-    psd.insert(psd.end(), {0, 8, 0, 3});
-    be32(0);  // colour mode data
-    be32(0);  // image resources
-    be32(0);  // layers and masks
-    psd.insert(psd.end(), {0, 0});  // raw
-    for (int channel = 0; channel < 3; ++channel)
-        for (int y = 0; y < kH; ++y)
-            for (int x = 0; x < kW; ++x) {
-                const bool top = y < kH / 2;
-                psd.push_back(channel == 0 ? (top ? 255 : 0) : channel == 2 ? (top ? 0 : 255) : 0);
-            }
-    return psd;
-}
-
-std::vector<uint8_t> pngWithHeader(uint32_t width, uint32_t height) {
-    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13};
-    std::vector<uint8_t> chunk = {'I', 'H', 'D', 'R'};
-    for (uint32_t v : {width, height})
-        for (int s = 24; s >= 0; s -= 8) chunk.push_back(uint8_t(v >> s));
-    chunk.insert(chunk.end(), {8, 6, 0, 0, 0});
-    const uint32_t crc = crc32(0, chunk.data(), uInt(chunk.size()));
-    png.insert(png.end(), chunk.begin(), chunk.end());
-    for (int s = 24; s >= 0; s -= 8) png.push_back(uint8_t(crc >> s));
-    // A little IDAT of zeros that would inflate to a lot.
-    std::vector<uint8_t> zeros(1 << 20, 0), packed(compressBound(zeros.size()));
-    uLongf packedSize = packed.size();
-    compress(packed.data(), &packedSize, zeros.data(), zeros.size());
-    for (int s = 24; s >= 0; s -= 8) png.push_back(uint8_t(packedSize >> s));
-    png.insert(png.end(), {'I', 'D', 'A', 'T'});
-    png.insert(png.end(), packed.begin(), packed.begin() + long(packedSize));
-    png.insert(png.end(), {0, 0, 0, 0});
-    return png;
-}
-
-// Headers that claim enormous pictures, followed by a little data.
-std::vector<uint8_t> hugeGif() {
-    auto gif = handMadeGif();
-    for (size_t offset : {size_t(6), size_t(8), size_t(30), size_t(32)}) gif[offset] = gif[offset + 1] = 0xFF;
-    return gif;
-}
-
-std::vector<uint8_t> hugeBmp() {
-    std::vector<uint8_t> bmp = {'B', 'M'};
-    auto le32 = [&](uint32_t v) {
-        for (int s = 0; s < 32; s += 8) bmp.push_back(uint8_t(v >> s));
-    };
-    le32(54 + 1024);
-    le32(0);
-    le32(54);
-    le32(40);
-    le32(60000);
-    le32(60000);
-    bmp.insert(bmp.end(), {1, 0, 24, 0});
-    for (int i = 0; i < 6; ++i) le32(0);
-    bmp.resize(bmp.size() + 1024, 0x7F);
-    return bmp;
-}
-
-std::vector<uint8_t> hugeTiff() {
-    std::vector<uint8_t> tiff = {'I', 'I', 42, 0, 8, 0, 0, 0};
-    auto le16 = [&](uint16_t v) { tiff.insert(tiff.end(), {uint8_t(v), uint8_t(v >> 8)}); };
-    auto le32 = [&](uint32_t v) {
-        for (int s = 0; s < 32; s += 8) tiff.push_back(uint8_t(v >> s));
-    };
-    const std::vector<std::array<uint32_t, 3>> entries = {
-        {256, 4, 70000}, {257, 4, 70000}, {258, 3, 8}, {259, 3, 1}, {262, 3, 1},
-        {273, 4, 200},   {277, 3, 1},     {278, 4, 70000}, {279, 4, 1024},
-    };
-    le16(uint16_t(entries.size()));
-    for (const auto& [tag, type, value] : entries) {
-        le16(uint16_t(tag));
-        le16(uint16_t(type));
-        le32(1);
-        if (type == 3) {
-            le16(uint16_t(value));
-            le16(0);
-        } else {
-            le32(value);
-        }
-    }
-    le32(0);
-    tiff.resize(200 + 1024, 0x7F);
-    return tiff;
+    return samples::savedWithPixbuf(type, kW, kH, std::move(options), samples::Pattern::redOverBlue, alpha);
 }
 
 void expectRedOverBlue(const pg::ImagePtr& image, const std::string& format, int tolerance) {
@@ -209,7 +50,8 @@ TEST(ImageLoadingTest, EveryBitmapFormatLoadsWithItsPixelAndPointSize) {
         {"png", savedWithPixbuf("png")},   {"jpeg", savedWithPixbuf("jpeg", {{"quality", "100"}})},
         {"tiff", savedWithPixbuf("tiff")}, {"bmp", savedWithPixbuf("bmp")},
         {"ico", savedWithPixbuf("ico", {}, true)}, {"webp", savedWithPixbuf("webp", {{"lossless", "true"}})},
-        {"gif", handMadeGif()},            {"psd", handMadePsd()},
+        {"gif", samples::gif(kW, kH, samples::Pattern::redOverBlue)},
+        {"psd", samples::psd(kW, kH, samples::Pattern::redOverBlue)},
     };
     gwtest::TempDir dir;
     for (const auto& [format, bytes] : files) {
@@ -271,7 +113,7 @@ TEST(ImageLoadingTest, BadInputIsRefusedWithAReason) {
              return b;
          }(), "jpeg"},
         {"truncated gif", [] {
-             auto b = handMadeGif();
+             auto b = samples::gif(kW, kH, samples::Pattern::redOverBlue);
              b.resize(b.size() / 2);
              return b;
          }(), "gif"},
@@ -280,12 +122,12 @@ TEST(ImageLoadingTest, BadInputIsRefusedWithAReason) {
              for (size_t i = 16; i < b.size(); ++i) b[i] ^= 0x5A;
              return b;
          }(), "png"},
-        {"enormous", pngWithHeader(100000, 100000), "too large"},
-        {"over the total", pngWithHeader(9000, 9000), "too large"},
-        {"zero", pngWithHeader(0, 10), ""},
-        {"enormous gif", hugeGif(), "too large"},
-        {"enormous bmp", hugeBmp(), "too large"},
-        {"enormous tiff", hugeTiff(), ""},
+        {"enormous", samples::pngClaiming(100000, 100000), "too large"},
+        {"over the total", samples::pngClaiming(9000, 9000), "too large"},
+        {"zero", samples::pngClaiming(0, 10), ""},
+        {"enormous gif", samples::gifClaimingTheMost(), "too large"},
+        {"enormous bmp", samples::bmpClaiming(60000, 60000), "too large"},
+        {"enormous tiff", samples::tiffClaiming(70000, 70000), ""},
         {"broken pdf", gwtest::graphics::bytesOf("%PDF-1.4\n1 0 obj garbage"), "PDF"},
         {"broken psd", gwtest::graphics::bytesOf("8BPS\0\1garbage"), ""},
     };
@@ -298,4 +140,83 @@ TEST(ImageLoadingTest, BadInputIsRefusedWithAReason) {
     std::string error;
     EXPECT_FALSE(pg::Image::fromFile("/nonexistent/picture.png", &error));
     EXPECT_NE(error.find("no file"), std::string::npos);
+}
+
+TEST(ImageLoadingTest, PixelsLetGoAreReadAgainFromTheUnchangedFileOnly) {
+    gwtest::TempDir dir;
+    for (const auto& sample : samples::bitmapSamples()) {
+        const auto path = dir / ("picture." + sample.extension);
+        gwtest::writeFile(path, std::string(sample.bytes.begin(), sample.bytes.end()));
+        auto image = pg::Image::fromFile(path);
+        ASSERT_TRUE(image) << sample.format;
+        auto rep = std::dynamic_pointer_cast<pg::BitmapRep>(image->representations().at(0));
+        ASSERT_TRUE(rep) << sample.format;
+        const auto before = rep->bitmap();
+        // Nothing to read them from yet: the pixels stay.
+        EXPECT_FALSE(image->releasePixels()) << sample.format;
+        ASSERT_TRUE(image->reloadPixelsFrom(path)) << sample.format;
+        ASSERT_TRUE(image->releasePixels()) << sample.format;
+        EXPECT_FALSE(rep->hasPixels()) << sample.format;
+        // What is known without the pixels stays known.
+        EXPECT_EQ(rep->pixelsWide(), before->width()) << sample.format;
+        EXPECT_EQ(rep->pixelsHigh(), before->height()) << sample.format;
+        EXPECT_EQ(rep->hasAlpha(), before->hasAlpha()) << sample.format;
+        rep->description();
+        EXPECT_FALSE(rep->hasPixels()) << "describing reads no pixels: " << sample.format;
+        // Many drawings at once read the file once and see the same pixels.
+        std::vector<pg::BitmapPtr> seen(6);
+        std::vector<std::thread> threads;
+        for (auto& slot : seen) threads.emplace_back([&slot, rep] { slot = rep->bitmap(); });
+        for (auto& thread : threads) thread.join();
+        for (const auto& bitmap : seen) EXPECT_EQ(bitmap, seen.front()) << sample.format;
+        const auto again = seen.front();
+        ASSERT_EQ(again->height(), before->height()) << sample.format;
+        for (int y = 0; y < before->height(); ++y) {
+            ASSERT_EQ(0, std::memcmp(again->data() + size_t(y) * again->stride(),
+                                     before->data() + size_t(y) * before->stride(), size_t(before->width()) * 4))
+                << sample.format << " row " << y;
+        }
+        EXPECT_EQ(image->pngData(), pg::Image::withBitmap(before)->pngData()) << sample.format;
+    }
+
+    // A file changed or gone since: no pixels rather than another picture's.
+    const auto path = dir / "changing.png";
+    const auto first = samples::savedWithPixbuf("png", 40, 30);
+    gwtest::writeFile(path, std::string(first.begin(), first.end()));
+    struct Change {
+        std::string name;
+        std::function<void()> apply;
+    };
+    const std::vector<Change> changes = {
+        {"other size", [&] {
+             const auto other = samples::savedWithPixbuf("png", 41, 30);
+             gwtest::writeFile(path, std::string(other.begin(), other.end()));
+         }},
+        {"cut short", [&] {
+             gwtest::writeFile(path, std::string(first.begin(), first.begin() + long(first.size() / 2)));
+         }},
+        {"gone", [&] { std::filesystem::remove(path); }},
+    };
+    for (const auto& change : changes) {
+        gwtest::writeFile(path, std::string(first.begin(), first.end()));
+        auto image = pg::Image::fromFile(path);
+        ASSERT_TRUE(image && image->reloadPixelsFrom(path)) << change.name;
+        ASSERT_TRUE(image->releasePixels()) << change.name;
+        change.apply();
+        auto rep = std::static_pointer_cast<pg::BitmapRep>(image->representations().at(0));
+        EXPECT_EQ(rep->bitmap()->width(), 0) << change.name;
+        EXPECT_FALSE(image->pngData()) << change.name;
+        // Drawn into another picture, it leaves that drawing unfinished, not blank.
+        EXPECT_FALSE(image->renderBitmap(20, 15)) << change.name;
+        EXPECT_TRUE(pg::Image::withBitmap(gwtest::graphics::solidBitmap(4, 4, 0xFF00FF00))->renderBitmap(2, 2));
+        EXPECT_FALSE(rep->hasPixels()) << change.name;
+    }
+    // Vector pictures have no pixels to let go.
+    const auto pdfPath = dir / "page.pdf";
+    const auto pdf = samples::pdf(30, 20);
+    gwtest::writeFile(pdfPath, std::string(pdf.begin(), pdf.end()));
+    auto page = pg::Image::fromFile(pdfPath);
+    ASSERT_TRUE(page);
+    EXPECT_FALSE(page->reloadPixelsFrom(pdfPath));
+    EXPECT_FALSE(page->releasePixels());
 }

@@ -1,6 +1,7 @@
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/core/rddi_session_context.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
@@ -30,9 +31,14 @@ protected:
     void startAnalytics(const std::optional<std::string>& startString = "secret") {
         RDDIDezIdedev::start(startString, {RDDIAnalytics::serviceClass()});
     }
-    // Logs that reached a unit of the service and were not filtered there.
+    // Logs that reached a unit of the service and were not filtered there; the session
+    // tracker's start-session logs are looked at by the session tests.
     std::vector<testkit::EnqueuedLog> stored(const std::string& groupId = "Analytics") const {
-        return env_.channelGroup()->storedLogs(groupId);
+        auto logs = env_.channelGroup()->storedLogs(groupId);
+        std::erase_if(logs, [](const testkit::EnqueuedLog& entry) {
+            return dynamic_cast<const RDDIStartSessionLog*>(entry.log.get()) != nullptr;
+        });
+        return logs;
     }
     static std::shared_ptr<RDDIEventLog> event(const testkit::EnqueuedLog& entry) {
         return std::dynamic_pointer_cast<RDDIEventLog>(entry.log);
@@ -81,7 +87,9 @@ TEST_F(AnalyticsTest, TrackedEventBecomesAnEventLogOnTheAnalyticsUnit) {
     EXPECT_EQ(log->name, "alpha_channel_removal_succeeded");
     ASSERT_TRUE(log->eventId);
     EXPECT_TRUE(pf::UUID::fromString(*log->eventId));
-    EXPECT_EQ(log->sid, std::nullopt);
+    // The session tracker stamps the session that began at start.
+    ASSERT_TRUE(log->sid);
+    EXPECT_EQ(log->sid, RDDISessionContext::sharedInstance()->sessionId());
     EXPECT_EQ(log->userId, std::nullopt);
     EXPECT_TRUE(log->transmissionTargetTokens().empty());
     EXPECT_TRUE(log->isValid());
@@ -170,7 +178,8 @@ TEST_F(AnalyticsTest, NamesAreCheckedWhenLogsEnterTheUnit) {
     ASSERT_EQ(logs.size(), 2u);
     EXPECT_EQ(event(logs[0])->name, std::string(256, 'a'));
     EXPECT_EQ(event(logs[1])->name, std::string(256, 'b'));
-    EXPECT_EQ(env_.channelGroup()->logs().size(), 4u);  // the empty page was handed over, then filtered
+    // The start-session log, and the empty page was handed over, then filtered.
+    EXPECT_EQ(env_.channelGroup()->logs().size(), 5u);
 }
 
 TEST_F(AnalyticsTest, TypedPropertiesAreLimitedAndCut) {

@@ -511,4 +511,26 @@ TEST_F(CrashesServiceTest, HandledErrorsAndAttachmentsGoOutWithTheSizeLimit) {
     EXPECT_TRUE(logged(RDDILogLevelError, "Not all required fields are present in RDDIErrorAttachmentLog."));
 }
 
+TEST_F(CrashesServiceTest, APlatformErrorIsTrackedAsAHandledErrorWithTheCallersStack) {
+    EXPECT_FALSE(RDDICrashes::trackError(platform::foundation::Error("GWCatalogErrorDomain", 4, "no such folder")));
+    start();
+    const auto id = RDDICrashes::trackError(platform::foundation::Error("GWCatalogErrorDomain", 4, "no such folder"),
+                                            {{{"catalog", "Assets.xcassets"}}},
+                                            {RDDIErrorAttachmentLog::attachmentWithText("listing", "ls.txt")});
+    ASSERT_TRUE(id);
+    const auto sent = env_.channelGroup()->storedLogs("Crashes");
+    ASSERT_EQ(sent.size(), 2u);
+    auto handled = std::dynamic_pointer_cast<RDDIHandledErrorLog>(sent[0].log);
+    ASSERT_TRUE(handled && handled->exception);
+    EXPECT_EQ(handled->errorId, id);
+    EXPECT_EQ(handled->exception->type, "GWCatalogErrorDomain");
+    ASSERT_TRUE(handled->exception->message);
+    EXPECT_NE(handled->exception->message->find("no such folder"), std::string::npos);
+    // The pipeline drops a log whose model has no frames: the caller's stack must give some.
+    ASSERT_TRUE(handled->exception->frames);
+    EXPECT_FALSE(handled->exception->frames->empty());
+    EXPECT_TRUE(handled->isValid());
+    EXPECT_EQ(std::dynamic_pointer_cast<RDDIErrorAttachmentLog>(sent[1].log)->errorId, id);
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "crashreporter/fixture_support.hpp"
 #include "crashreporter/lvcrash.pb-c.h"
+#include "crashreporter/report_message.hpp"
 #include "platform/darwin/dyld.hpp"
 #include "platform/darwin/macho_loader.hpp"
 #include "platform/foundation/json.hpp"
@@ -34,65 +35,10 @@ constexpr const char* kLibm = "/usr/lib/x86_64-linux-gnu/libm.so.6";
 constexpr std::uint64_t kExeBase = 0x555555554000, kLibBase = 0x7ffff7f00000, kLibcBase = 0x7ffff7d80000,
                         kLibmBase = 0x7ffff7c00000;
 
-// A report message with fixed values; tests take parts away before packing.
-struct Message {
-    Lvcrash__CrashReport report = LVCRASH__CRASH_REPORT__INIT;
-    Lvcrash__CrashReport__SystemInfo system = LVCRASH__CRASH_REPORT__SYSTEM_INFO__INIT;
-    Lvcrash__CrashReport__ApplicationInfo app = LVCRASH__CRASH_REPORT__APPLICATION_INFO__INIT;
-    Lvcrash__CrashReport__MachineInfo machine = LVCRASH__CRASH_REPORT__MACHINE_INFO__INIT;
-    Lvcrash__CrashReport__Processor cpu = LVCRASH__CRASH_REPORT__PROCESSOR__INIT;
-    Lvcrash__CrashReport__ProcessInfo process = LVCRASH__CRASH_REPORT__PROCESS_INFO__INIT;
-    Lvcrash__CrashReport__ReportInfo info = LVCRASH__CRASH_REPORT__REPORT_INFO__INIT;
-    Lvcrash__CrashReport__Signal signal = LVCRASH__CRASH_REPORT__SIGNAL__INIT;
-    Lvcrash__CrashReport__Exception exception = LVCRASH__CRASH_REPORT__EXCEPTION__INIT;
-    // Deques: elements stay where they are while more are added.
-    std::deque<Lvcrash__CrashReport__Thread> threads;
-    std::vector<Lvcrash__CrashReport__Thread*> threadPtrs;
-    std::deque<std::vector<Lvcrash__CrashReport__Thread__StackFrame>> frames;
-    std::deque<std::vector<Lvcrash__CrashReport__Thread__StackFrame*>> framePtrs;
-    std::deque<Lvcrash__CrashReport__Symbol> symbols;
-    std::deque<std::vector<Lvcrash__CrashReport__Thread__RegisterValue>> registers;
-    std::deque<std::vector<Lvcrash__CrashReport__Thread__RegisterValue*>> registerPtrs;
-    std::deque<Lvcrash__CrashReport__BinaryImage> images;
-    std::vector<Lvcrash__CrashReport__BinaryImage*> imagePtrs;
-    std::uint8_t uuid[16] = {0xE6, 0x21, 0xE1, 0xF8, 0xC3, 0x6C, 0x49, 0x5A, 0x93, 0xFC, 0x0C, 0x24, 0x7A, 0x3E, 0x6E, 0x5F};
-    std::uint8_t imageUuid[16] = {0x01, 0xAB, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-
-    struct FrameSpec {
-        std::uint64_t pc;
-        const char* symbol;
-        std::uint64_t start;
-    };
-
-    Message() {
-        info.has_uuid = 1;
-        info.uuid = {16, uuid};
-        system.has_operating_system = 1;
-        system.operating_system = LVCRASH__CRASH_REPORT__OPERATING_SYSTEM__LINUX;
-        system.os_version = const_cast<char*>("12.4");
-        system.os_build = const_cast<char*>("6.1.0-18-amd64");
-        system.architecture = LVCRASH__ARCHITECTURE__ARCHITECTURE_UNKNOWN;
-        system.timestamp = 1796572800;
-        cpu.has_encoding = 1;
-        cpu.encoding = LVCRASH__CRASH_REPORT__PROCESSOR__TYPE_ENCODING__TYPE_ENCODING_MACH;
-        cpu.type = 0x01000007;
-        cpu.subtype = 3;
-        machine.model = const_cast<char*>("Standard PC");
-        machine.processor = &cpu;
-        app.identifier = const_cast<char*>("com.norvane.glyphwright");
-        app.version = const_cast<char*>("42");
-        app.marketing_version = const_cast<char*>("1.2");
-        process.process_name = const_cast<char*>("glyphwright");
-        process.process_id = 4242;
-        process.process_path = const_cast<char*>(kExe);
-        process.parent_process_name = const_cast<char*>("bash");
-        process.parent_process_id = 1000;
-        process.native = 1;
-        process.has_start_time = 1;
-        process.start_time = 1796572790;
-        signal.name = const_cast<char*>("SIGSEGV");
-        signal.code = const_cast<char*>("SEGV_MAPERR");
-        signal.address = 0x10;
+// The executable (with its UUID), a library beside it, libc and libm; a thread in a system
+// call, and the crashed one going from the executable through the library into libc.
+struct Message : report_message::Message {
+    Message() : report_message::Message(kExe) {
         addImage(kLibcBase, 0x180000, kLibc, false);
         addImage(kExeBase, 0x2000, kExe, true);
         addImage(kLibBase, 0x1000, kLib, false);
@@ -104,85 +50,6 @@ struct Message {
                    {kLibcBase + 0x1234, "_start_thread", kLibcBase + 0x1200},
                    {0x1234, nullptr, 0}},
                   {{"rip", kExeBase + 0x100}, {"rsi", 0}, {"rsp", 0x7ffd0000}});
-        relink();
-    }
-
-    void addImage(std::uint64_t base, std::uint64_t size, const char* name, bool withUuid) {
-        Lvcrash__CrashReport__BinaryImage image = LVCRASH__CRASH_REPORT__BINARY_IMAGE__INIT;
-        image.base_address = base;
-        image.size = size;
-        image.name = const_cast<char*>(name);
-        if (withUuid) {
-            image.has_uuid = 1;
-            image.uuid = {16, imageUuid};
-        }
-        image.code_type = &cpu;
-        images.push_back(image);
-        relink();
-    }
-
-    void addThread(bool crashed, const std::vector<FrameSpec>& specs,
-                   const std::vector<std::pair<const char*, std::uint64_t>>& regs) {
-        auto& list = frames.emplace_back();
-        for (const auto& spec : specs) {
-            Lvcrash__CrashReport__Thread__StackFrame frame = LVCRASH__CRASH_REPORT__THREAD__STACK_FRAME__INIT;
-            frame.pc = spec.pc;
-            if (spec.symbol) {
-                Lvcrash__CrashReport__Symbol symbol = LVCRASH__CRASH_REPORT__SYMBOL__INIT;
-                symbol.name = const_cast<char*>(spec.symbol);
-                symbol.start_address = spec.start;
-                frame.symbol = &symbols.emplace_back(symbol);
-            }
-            list.push_back(frame);
-        }
-        auto& ptrs = framePtrs.emplace_back();
-        for (auto& frame : list) ptrs.push_back(&frame);
-        auto& values = registers.emplace_back();
-        for (const auto& [name, value] : regs) {
-            Lvcrash__CrashReport__Thread__RegisterValue reg = LVCRASH__CRASH_REPORT__THREAD__REGISTER_VALUE__INIT;
-            reg.name = const_cast<char*>(name);
-            reg.value = value;
-            values.push_back(reg);
-        }
-        auto& regPtrs = registerPtrs.emplace_back();
-        for (auto& reg : values) regPtrs.push_back(&reg);
-        Lvcrash__CrashReport__Thread thread = LVCRASH__CRASH_REPORT__THREAD__INIT;
-        thread.thread_number = static_cast<std::uint32_t>(threads.size());
-        thread.crashed = crashed;
-        thread.n_frames = ptrs.size();
-        thread.frames = ptrs.data();
-        thread.n_registers = regPtrs.size();
-        thread.registers = regPtrs.data();
-        threads.push_back(thread);
-        relink();
-    }
-
-    void relink() {
-        report.system_info = &system;
-        report.application_info = &app;
-        report.machine_info = &machine;
-        report.process_info = &process;
-        report.report_info = &info;
-        report.signal = &signal;
-        threadPtrs.clear();
-        for (auto& thread : threads) threadPtrs.push_back(&thread);
-        report.n_threads = threadPtrs.size();
-        report.threads = threadPtrs.data();
-        imagePtrs.clear();
-        for (auto& image : images) imagePtrs.push_back(&image);
-        report.n_binary_images = imagePtrs.size();
-        report.binary_images = imagePtrs.data();
-    }
-
-    // Packed, then read back as the service reads a stored report.
-    std::shared_ptr<const lvcrash::CrashReport> decoded() const {
-        std::vector<std::uint8_t> out(8 + lvcrash__crash_report__get_packed_size(&report));
-        std::memcpy(out.data(), "lvcrash\1", 8);
-        lvcrash__crash_report__pack(&report, out.data() + 8);
-        std::optional<pf::Error> error;
-        auto decodedReport = lvcrash::CrashReport::decode(out, &error);
-        EXPECT_TRUE(decodedReport) << (error ? error->what() : "");
-        return decodedReport;
     }
 };
 

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
+#include <thread>
 
 namespace {
 
@@ -142,6 +144,66 @@ TEST_F(ChannelGroupTest, MaxStorageSizeIsAppliedOnTheLogsQueue) {
     const auto [applied, onQueue] = future.get();
     EXPECT_TRUE(applied);
     EXPECT_TRUE(onQueue);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ChannelGroupTest, UnitsAddedFromManyThreadsAreFoundWhileOthersLookThemUpAndSwitchTheGroup) {
+    auto companion = std::make_shared<CompanionDelegate>();
+    group_->addDelegate(companion);
+    constexpr int kThreads = 16;
+    constexpr int kUnitsEach = 8;
+    std::atomic<bool> adding{true};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kUnitsEach; ++i) {
+                const std::string id = "u" + std::to_string(t) + "-" + std::to_string(i);
+                auto unit = group_->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration(id),
+                                                                    ingestion_);
+                unit->enqueueItem(makeLog(id), 1);
+                EXPECT_EQ(group_->channelUnitForGroupId(id), unit);
+            }
+        });
+    }
+    // Readers, delegates coming and going, and switches fanned out meanwhile.
+    std::thread reader([&] {
+        while (adding) {
+            for (const auto& channel : group_->channels()) {
+                const auto id = channel->configuration()->groupId();
+                EXPECT_NE(group_->channelUnitForGroupId(id), nullptr) << id;
+            }
+        }
+    });
+    std::thread switcher([&] {
+        auto lane = std::make_shared<int>(0);
+        for (int i = 0; adding && i < 200; ++i) {
+            auto passing = std::make_shared<RecordingDelegate>();
+            group_->addDelegate(passing);
+            group_->pauseWithIdentifyingObject(lane);
+            group_->resumeWithIdentifyingObject(lane);
+            group_->removeDelegate(passing);
+        }
+    });
+    for (auto& thread : threads) thread.join();
+    adding = false;
+    reader.join();
+    switcher.join();
+    settle();
+
+    EXPECT_EQ(group_->channels().size(), static_cast<std::size_t>(2 * kThreads * kUnitsEach));
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kUnitsEach; ++i) {
+            const std::string id = "u" + std::to_string(t) + "-" + std::to_string(i);
+            ASSERT_NE(group_->channelUnitForGroupId(id + "/one"), nullptr) << id;
+            // Not paused: the switches all ended with a resume.
+            auto unit = std::static_pointer_cast<RDDIChannelUnitDefault>(group_->channelUnitForGroupId(id));
+            EXPECT_FALSE(unit->stateSync().paused) << id;
+        }
+    }
+    EXPECT_EQ(companion->asked.load(), kThreads * kUnitsEach);
 }
 
 }  // namespace

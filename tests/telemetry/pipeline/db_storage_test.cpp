@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
@@ -196,7 +197,8 @@ TEST(DBStorageTest, ValuesAreBoundAndReadBackWhole) {
     EXPECT_EQ(storage.executeNonSelectionQuery("INSERT INTO \"items\" (\"name\") VALUES (?)", &nullName),
               SQLITE_CONSTRAINT);
 
-    const auto rows = storage.executeSelectionQuery("SELECT \"id\", \"name\", \"n\", 1.5, NULL FROM \"items\"", nullptr);
+    const auto rows =
+        storage.executeSelectionQuery("SELECT \"id\", \"name\", \"n\", 1.5, NULL, x'00FF10' FROM \"items\"", nullptr);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0].asInteger(), big);
     EXPECT_EQ(*rows[0][1].asString(), "it's \"quoted\"; DROP TABLE items; --");
@@ -205,6 +207,7 @@ TEST(DBStorageTest, ValuesAreBoundAndReadBackWhole) {
     EXPECT_TRUE(env.logged(rddi::RDDILogLevelError,
                            "Could not retrieve column value at index 3 from statement: unknown type 2."));
     EXPECT_TRUE(rows[0][4].isNull());
+    EXPECT_EQ(rows[0][5], pf::Value(pf::Data{0x00, 0xFF, 0x10}));
 
     RDDIStorageBindableArray condition;
     condition.addNumber(-5);
@@ -224,6 +227,50 @@ TEST(DBStorageTest, ValuesAreBoundAndReadBackWhole) {
     EXPECT_EQ(RDDIDBStorage::columnsQueryFromColumnsSchema(kSchema[0].second),
               "\"id\" INTEGER PRIMARY KEY AUTOINCREMENT, \"name\" TEXT NOT NULL, \"n\" INTEGER");
     EXPECT_EQ(RDDIDBStorage::columnsIndexes(kSchema).at("items").at("n"), 2u);
+}
+
+TEST(DBStorageTest, StoresOfOneProcessShareTheFileAndFollowItWhenReplaced) {
+    TelemetryTestEnvironment env;
+    HookedStorage first;
+    HookedStorage second;
+    // Writers and readers on several threads through two stores of the same file: none
+    // may fail on the other's table lock.
+    constexpr int kThreads = 4, kRows = 100;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            HookedStorage& storage = t % 2 ? first : second;
+            for (int i = 0; i < kRows; ++i) {
+                RDDIStorageBindableArray values;
+                values.addString("t" + std::to_string(t));
+                if (storage.executeNonSelectionQuery("INSERT INTO \"items\" (\"name\") VALUES (?)", &values) != 0) ++failures;
+                if (storage.executeSelectionQuery("SELECT * FROM \"items\" ORDER BY \"id\" DESC LIMIT 5", nullptr).empty()) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(first.countEntriesForTable("items", std::nullopt, nullptr), static_cast<std::uint64_t>(kThreads * kRows));
+
+    // Another process deletes the file and makes a new one: the stores use the new file,
+    // not what this process still had of the old one.
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(databasePath().string() + suffix);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(databasePath().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other,
+                           "CREATE TABLE items (id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL, n INTEGER);"
+                           "INSERT INTO items (name) VALUES ('replacement');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(other);
+    EXPECT_EQ(first.countEntriesForTable("items", std::nullopt, nullptr), 1u);
+    RDDIStorageBindableArray values;
+    values.addString("after");
+    EXPECT_EQ(second.executeNonSelectionQuery("INSERT INTO \"items\" (\"name\") VALUES (?)", &values), 0);
+    EXPECT_EQ(scalar(databasePath(), "SELECT COUNT(*) FROM items"), 2);
 }
 
 TEST(DBStorageTest, AWriterInAnotherConnectionDelaysAnInsertInsteadOfFailingIt) {

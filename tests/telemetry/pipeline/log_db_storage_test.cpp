@@ -194,7 +194,8 @@ TEST_F(LogDBStorageTest, AFullStoreEvictsOldestEqualOrLowerPriorityOnly) {
     std::optional<bool> resized;
     storage.setMaxStorageSize(65536, [&](bool ok) { resized = ok; });
     ASSERT_EQ(resized, true);
-    const std::string filler(1500, 'x');
+    // One log to a page, so that a full store has no room left in any page.
+    const std::string filler(2500, 'x');
     auto bigLog = [&](const std::string& name) {
         return std::make_shared<StoredTestLog>(name, filler + name);
     };
@@ -323,6 +324,52 @@ TEST_F(LogDBStorageTest, DeletingAGroupStreamsEveryLogAndLeavesOtherGroups) {
     EXPECT_EQ(RDDILogDBStorage::buildKeyFormatWithCount(3), "(?,?,?)");
 }
 
+TEST_F(LogDBStorageTest, RowsOfAFileWrittenAsBase64TextLoadBesideNewArchiveBytes) {
+    // The file exactly as earlier versions made it: same table, indexes, version and
+    // journal, every log stored as Base64 text.
+    std::filesystem::create_directories(logsPath().parent_path());
+    sql("PRAGMA auto_vacuum = FULL;"
+        "CREATE TABLE \"logs\" (\"id\" INTEGER PRIMARY KEY AUTOINCREMENT, \"groupId\" TEXT NOT NULL, "
+        "\"log\" TEXT NOT NULL, \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER);"
+        "CREATE INDEX \"ix_logs_priority\" ON \"logs\" (\"priority\");"
+        "CREATE INDEX \"ix_logs_groupId_priority_id\" ON \"logs\" (\"groupId\", \"priority\" DESC, \"id\");"
+        "PRAGMA user_version = 5; PRAGMA journal_mode = WAL;");
+    sql("INSERT INTO logs (groupId, log, priority) VALUES ('G', '" + archivedText("old-normal") + "', 1);"
+        "INSERT INTO logs (groupId, log, priority) VALUES ('G', '" + archivedText("old-critical") + "', 2);"
+        "INSERT INTO logs (groupId, log, priority) VALUES ('Other', '" + archivedText("old-other") + "', 1);");
+
+    RDDILogDBStorage storage;
+    ASSERT_EQ(storage.countLogs(), 3u) << "the file was taken for an old layout";
+    ASSERT_TRUE(storage.saveLog(makeLog("new-normal"), "G", 1));
+    ASSERT_TRUE(storage.saveLog(makeLog("new-critical"), "G", 2));
+    // Bytes that are no archive are dropped on load like bad text.
+    sql("INSERT INTO logs (groupId, log, priority) VALUES ('G', x'62706c6973743030ff', 1);");
+
+    struct Row {
+        std::string id;
+        std::string type;
+    };
+    for (const Row& row : {Row{"1", "text"}, Row{"2", "text"}, Row{"3", "text"}, Row{"4", "blob"}, Row{"5", "blob"}}) {
+        EXPECT_EQ(scalarText("SELECT typeof(log) FROM logs WHERE id = " + row.id), row.type) << row.id;
+    }
+    // The new form is the archive itself, not its text.
+    EXPECT_EQ(scalarText("SELECT length(log) < 300 FROM logs WHERE id = 4"), "1");
+
+    const auto first = load(storage, "G", 3);
+    EXPECT_EQ(first.names, (std::vector<std::string>{"old-critical", "new-critical", "old-normal"}));
+    EXPECT_TRUE(first.more);
+    const auto second = load(storage, "G", 3);
+    EXPECT_EQ(second.names, std::vector<std::string>{"new-normal"});
+    EXPECT_TRUE(env.logged(rddi::RDDILogLevelError, "Deserialization failed for log with Id 6"));
+    storage.deleteLogsWithBatchId(*first.batchId, "G");
+    EXPECT_EQ(scalarText("SELECT group_concat(id) FROM logs"), "3,4");
+
+    std::vector<std::string> deleted;
+    storage.deleteLogsWithGroupId("Other", [&](const auto& log) { deleted.push_back(nameOf(log)); });
+    EXPECT_EQ(deleted, std::vector<std::string>{"old-other"});
+    EXPECT_EQ(scalarText("PRAGMA integrity_check"), "ok");
+}
+
 TEST_F(LogDBStorageTest, AnOlderSchemaVersionIsDroppedAndRebuilt) {
     {
         RDDILogDBStorage storage;
@@ -334,6 +381,19 @@ TEST_F(LogDBStorageTest, AnOlderSchemaVersionIsDroppedAndRebuilt) {
     EXPECT_EQ(scalarText("PRAGMA user_version"), "5");
     EXPECT_EQ(scalarText("SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND name LIKE 'ix_logs_%'"), "2");
     EXPECT_TRUE(storage.saveLog(makeLog("new"), "G", 1));
+}
+
+TEST_F(LogDBStorageTest, ConnectionsSeeOtherWritersAndNeverWriteIntoAFileThatIsGone) {
+    RDDILogDBStorage storage;
+    ASSERT_TRUE(storage.saveLog(makeLog("mine"), "G", 1));
+    // Another program's row is seen through the shared cache.
+    sql("INSERT INTO logs (groupId, log, priority) VALUES ('G', '" + archivedText("theirs") + "', 1)");
+    EXPECT_EQ(storage.countLogs(), 2u);
+
+    // The file deleted under the store: a save is not reported done into the vanished file.
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(logsPath().string() + suffix);
+    EXPECT_FALSE(storage.saveLog(makeLog("lost"), "G", 1));
+    EXPECT_EQ(storage.countLogs(), 0u);
 }
 
 TEST_F(LogDBStorageTest, AKilledWriterLosesNoCommittedLogAndLeavesASoundFile) {

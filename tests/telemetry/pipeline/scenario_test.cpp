@@ -5,6 +5,7 @@
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/pipeline/rddi_channel_unit_default.hpp"
 #include "telemetry/support/scenario_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <mutex>
 #include <thread>
 #include <set>
 
@@ -60,6 +62,14 @@ protected:
             return done();
         });
     }
+    int logsSeen(const std::string& type) {
+        int total = 0;
+        for (const auto& request : scenario_.server().requests()) {
+            if (!request.path.starts_with("/logs") || !request.json) continue;
+            for (const auto& log : (*request.json)["logs"]) total += log.value("type", "") == type ? 1 : 0;
+        }
+        return total;
+    }
     int eventsSeen() {
         int total = 0;
         for (const auto& [name, count] : serverView(scenario_.server()).eventsByName) total += count;
@@ -88,7 +98,8 @@ TEST_F(ScenarioTest, EventsGoOutInBatchesOfFiftyEachOnceAndLeaveNoRows) {
 
 TEST_F(ScenarioTest, RetriedAnswersDeliverEachEventOnce) {
     start();
-    ASSERT_TRUE(advanceUntil([&] { return scenario_.server().requestCount() >= 1; }));  // the start-service log
+    // The start-service and start-session logs go first, so that the scripted answers meet the events.
+    ASSERT_TRUE(advanceUntil([&] { return logsSeen("startSession") >= 1 && logsSeen("startService") >= 1; }));
     scenario_.server().script({{.status = 503}, {.status = 503}, {.status = 429, .headers = {{"x-rd-retry-after-ms", "1500"}}}});
     track(0, 5);
     // Refused batches are retried by the client as they are, so the server sees the same
@@ -110,6 +121,90 @@ TEST_F(ScenarioTest, RetriedAnswersDeliverEachEventOnce) {
     EXPECT_EQ(serverView(scenario_.server()).eventsByName.size(), 5u);
 }
 
+// What the group's delegates hear of failed logs, by the failing unit's group id.
+class FailureRecorder : public rddi::RDDIChannelDelegate {
+public:
+    void channelDidFailSendingLog(rddi::RDDIChannelUnitProtocol& channel, const rddi::RDDIAbstractLog& log,
+                                  const std::string& error) override {
+        const auto* event = dynamic_cast<const rddi::RDDIEventLog*>(&log);
+        std::lock_guard lock(mutex_);
+        failures_[channel.configuration()->groupId()].push_back({event && event->name ? *event->name : "", error});
+    }
+    std::vector<std::pair<std::string, std::string>> failures(const std::string& groupId) {
+        std::lock_guard lock(mutex_);
+        return failures_[groupId];
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, std::vector<std::pair<std::string, std::string>>> failures_;
+};
+
+bool batchHasEvent(const rddi::testkit::RecordedRequest& request, const std::string& prefix) {
+    if (!request.path.starts_with("/logs") || !request.json) return false;
+    for (const auto& log : (*request.json)["logs"])
+        if (log.value("name", "").starts_with(prefix)) return true;
+    return false;
+}
+
+TEST_F(ScenarioTest, AHardRefusalDisablesOnlyItsUnitWhileTheOthersKeepSending) {
+    start();
+    ASSERT_TRUE(advanceUntil([&] { return scenario_.server().requestCount() >= 1; }));  // the start-service log
+    auto recorder = std::make_shared<FailureRecorder>();
+    RDDIDezIdedev::sharedInstance()->channelGroup()->addDelegate(recorder);
+    // Critical batches wait at a gate; the first plain batch waits at another, then is refused.
+    scenario_.server().setResponder([](const rddi::testkit::RecordedRequest& request)
+                                        -> std::optional<rddi::testkit::ScriptedAnswer> {
+        if (batchHasEvent(request, "critical")) return rddi::testkit::ScriptedAnswer{.gate = "critical"};
+        if (batchHasEvent(request, "plain")) return rddi::testkit::ScriptedAnswer{.status = 400, .gate = "plain"};
+        return std::nullopt;
+    });
+    for (int i = 0; i < 3; ++i) RDDIAnalytics::trackEvent("critical" + std::to_string(i), std::nullopt, rddi::RDDIFlagsCritical);
+    ASSERT_TRUE(advanceUntil([&] { return scenario_.server().heldCount() == 1; }));
+    // A full batch leaves at once; ten more stay stored behind it.
+    for (int i = 0; i < 60; ++i) RDDIAnalytics::trackEvent("plain" + std::to_string(i));
+    ASSERT_TRUE(scenario_.waitUntil([&] {
+        return scenario_.server().heldCount() == 2 && ScenarioEnvironment::rowCount("Analytics") == 60;
+    }));
+    scenario_.server().openGate("plain");
+    ASSERT_TRUE(scenario_.waitUntil([&] {
+        return ScenarioEnvironment::rowCount("Analytics") == 0 && recorder->failures("Analytics").size() == 60;
+    }));
+    // The refused batch's logs fail with the answer; the stored rest as dropped, code 100.
+    int dropped = 0;
+    for (const auto& [name, error] : recorder->failures("Analytics")) {
+        EXPECT_TRUE(name.starts_with("plain")) << name;
+        if (error.find("Code=100 \"Canceled, connection paused with log deletion.\"") != std::string::npos) ++dropped;
+    }
+    EXPECT_EQ(dropped, 10);
+
+    // The critical unit and the core unit keep sending while the first critical batch is in flight.
+    RDDIAnalytics::trackEvent("critical.after", std::nullopt, rddi::RDDIFlagsCritical);
+    RDDIAnalytics::trackEvent("plain.after");
+    auto core = RDDIDezIdedev::sharedInstance()->channelGroup()->channelUnitForGroupId(RDDIDezIdedev::groupId());
+    ASSERT_NE(core, nullptr);
+    auto coreLog = std::make_shared<rddi::RDDIEventLog>();
+    coreLog->name = "core.after";
+    coreLog->eventId = pf::UUID().uuidString();
+    core->enqueueItem(coreLog, rddi::RDDIFlagsNormal);
+    ASSERT_TRUE(advanceUntil([&] {
+        const auto view = serverView(scenario_.server());
+        return view.eventsByName.count("core.after") && scenario_.server().heldCount() == 2;
+    }));
+    scenario_.server().openGate("critical");
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount() == 0; }));
+    for (int i = 0; i < 5; ++i) clock_->advanceSeconds(1);
+
+    const auto view = serverView(scenario_.server());
+    EXPECT_EQ(view.duplicates, 0);  // the in-flight critical batch went once
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(view.eventsByName.count("critical" + std::to_string(i)), 1u);
+    EXPECT_EQ(view.eventsByName.count("critical.after"), 1u);
+    EXPECT_EQ(view.eventsByName.count("plain.after"), 0u);
+    EXPECT_EQ(view.eventsByName.count("plain55"), 0u);
+    EXPECT_TRUE(recorder->failures("Analytics_critical").empty());
+    EXPECT_TRUE(recorder->failures(RDDIDezIdedev::groupId()).empty());
+}
+
 TEST_F(ScenarioTest, OfflineKeepsEverythingStoredAndReconnectingSendsItOnce) {
     scenario_.setOnline(false);
     start();
@@ -128,7 +223,8 @@ TEST_F(ScenarioTest, DisablingDeletesWhatIsStoredAndSwitchingTheNetworkHoldsItBa
     RDDIDezIdedev::setNetworkRequestsAllowed(false);
     track(0, 5);
     for (int i = 0; i < 5; ++i) clock_->advanceSeconds(1);
-    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 5; }));
+    // The five events and the start-session log.
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 6; }));
     EXPECT_EQ(eventsSeen(), 0);
     RDDIDezIdedev::setNetworkRequestsAllowed(true);
     ASSERT_TRUE(advanceUntil([&] { return eventsSeen() >= 5; }));
@@ -138,6 +234,36 @@ TEST_F(ScenarioTest, DisablingDeletesWhatIsStoredAndSwitchingTheNetworkHoldsItBa
     ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount() == 0; }));
     for (int i = 0; i < 5; ++i) clock_->advanceSeconds(1);
     EXPECT_EQ(serverView(scenario_.server()).eventsByName.count("event6"), 0u);
+}
+
+TEST_F(ScenarioTest, AStartWhileDisabledQueuesItsStartServiceLogUntilEnabled) {
+    auto startServiceLogs = [&] {
+        std::vector<nlohmann::json> found;
+        for (const auto& request : scenario_.server().requests()) {
+            if (!request.path.starts_with("/logs") || !request.json) continue;
+            for (const auto& log : (*request.json)["logs"])
+                if (log.value("type", "") == "startService") found.push_back(log);
+        }
+        return found;
+    };
+    RDDIDezIdedev::configureWithAppSecret("secret");
+    RDDIDezIdedev::setEnabled(false);
+    RDDIDezIdedev::startService(RDDIAnalytics::serviceClass());
+    RDDIAnalytics::trackEvent("while.disabled");
+    for (int i = 0; i < 5; ++i) clock_->advanceSeconds(1);
+    auto core = RDDIDezIdedev::sharedInstance()->channelGroup()->channelUnitForGroupId(RDDIDezIdedev::groupId());
+    ASSERT_NE(core, nullptr);
+    static_cast<rddi::RDDIChannelUnitDefault&>(*core).stateSync();  // the queue ran what was queued
+    EXPECT_TRUE(startServiceLogs().empty());
+    EXPECT_EQ(ScenarioEnvironment::rowCount(), 0);
+
+    RDDIDezIdedev::setEnabled(true);
+    ASSERT_TRUE(advanceUntil([&] { return !startServiceLogs().empty(); }));
+    ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount() == 0; }));
+    const auto logs = startServiceLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0]["services"], nlohmann::json::array({"Analytics"}));
+    EXPECT_EQ(serverView(scenario_.server()).eventsByName.count("while.disabled"), 0u);
 }
 
 TEST_F(ScenarioTest, TargetedEventsReachTheCollectorThroughTheCompanionWithRisingSequenceNumbers) {
@@ -192,9 +318,10 @@ TEST(ScenarioChildProcess, StoreEventsWhileTheServerRefuses) {
     RDDIDezIdedev::start("secret", {RDDIAnalytics::serviceClass()});
     for (int i = 0; i < 10; ++i) RDDIAnalytics::trackEvent("stored" + std::to_string(i));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (ScenarioEnvironment::rowCount("Analytics") < 10 && std::chrono::steady_clock::now() < deadline)
+    // The ten events and the start-session log.
+    while (ScenarioEnvironment::rowCount("Analytics") < 11 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(ScenarioEnvironment::rowCount("Analytics"), 10);
+    ASSERT_EQ(ScenarioEnvironment::rowCount("Analytics"), 11);
 }
 
 TEST_F(ScenarioTest, LogsLeftByAnEarlierProcessGoWithTheUnitsNextStoredLog) {
@@ -212,13 +339,12 @@ TEST_F(ScenarioTest, LogsLeftByAnEarlierProcessGoWithTheUnitsNextStoredLog) {
         ASSERT_TRUE(WIFEXITED(status));
         ASSERT_EQ(WEXITSTATUS(status), 0);
     }
-    ASSERT_EQ(ScenarioEnvironment::rowCount("Analytics"), 10);
+    ASSERT_EQ(ScenarioEnvironment::rowCount("Analytics"), 11);
 
-    // A new unit counts from 0: the stored events wait for its next stored log.
+    // A new unit counts from 0: the stored events wait for its next stored log, which is
+    // the new launch's start-session log.
     start();
-    for (int i = 0; i < 5; ++i) clock_->advanceSeconds(1);
-    EXPECT_EQ(eventsSeen(), 0);
-    EXPECT_EQ(ScenarioEnvironment::rowCount("Analytics"), 10);
+    ASSERT_TRUE(advanceUntil([&] { return eventsSeen() >= 10; }));
     RDDIAnalytics::trackEvent("trigger");
     ASSERT_TRUE(advanceUntil([&] { return eventsSeen() >= 11; }));
     ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 0; }));

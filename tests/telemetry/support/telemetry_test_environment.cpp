@@ -2,6 +2,9 @@
 
 #include "platform/foundation/user_defaults.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
+#include "telemetry/analytics/rddi_analytics_category.hpp"
+#include "telemetry/analytics/rddi_analytics_transmission_target.hpp"
+#include "telemetry/pipeline/rddi_ticket_cache.hpp"
 #include "platform/appkit/application_state.hpp"
 #include "platform/appkit/screen_registry.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
@@ -15,6 +18,9 @@ namespace rddi::testkit {
 
 void TelemetryTestEnvironment::resetSdk() {
     RDDIAnalytics::resetSharedInstance();
+    RDDIAnalyticsTransmissionTarget::resetAuthenticationProvider();
+    RDDIAnalyticsCategory::resetMissedPageViewName();
+    RDDITicketCache::resetSharedInstance();
     RDDIDezIdedev::resetSharedInstance();
     RDDIDeviceTracker::resetSharedInstance();
     RDDISessionContext::resetSharedInstance();

@@ -1,6 +1,9 @@
 // The application object: modal runs end by stopModal or by any way of closing the
 // window, and the main queue keeps draining inside them.
+#include "platform/appkit/application_state.hpp"
 #include "platform/appkit/qt/application.hpp"
+#include "platform/appkit/view_appearance.hpp"
+#include "platform/foundation/notification_center.hpp"
 #include "platform/appkit/qt/window.hpp"
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "support/gui/gui_harness.hpp"
@@ -10,6 +13,7 @@
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -104,6 +108,35 @@ TEST(Application, NestedModalLoopsEndInnermostFirst) {
     outer.orderOut();
     EXPECT_EQ(order, (std::vector<std::string>{"inner 2", "outer 1"}));
     app().stopModal(5);  // none runs: nothing happens
+}
+
+class PreviewPanel final : public qt::Panel {};
+
+TEST(ApplicationHooks, ShownWindowsAndQtActivationReachTheQtFreeHooks) {
+    std::vector<std::string> appeared;
+    const auto token = platform::appkit::ViewAppearance::addObserver(
+        [&](const std::string& className, bool isContainer) {
+            if (!isContainer) appeared.push_back(className);
+        });
+    PreviewPanel panel;
+    panel.orderFront();
+    QTest::qWait(0);
+    platform::appkit::ViewAppearance::removeObserver(token);
+    panel.orderOut();
+    EXPECT_NE(std::find(appeared.begin(), appeared.end(), "(anonymous namespace)::PreviewPanel"), appeared.end());
+
+    std::vector<std::string> notices;
+    auto& center = platform::foundation::NotificationCenter::defaultCenter();
+    int owner = 0;
+    center.addObserver({}, nullptr, [&](const platform::foundation::Notification& n) { notices.push_back(n.name); },
+                       &owner);
+    platform::appkit::ApplicationState::shared().reset();
+    emit app().qApplication().applicationStateChanged(Qt::ApplicationActive);
+    emit app().qApplication().applicationStateChanged(Qt::ApplicationInactive);
+    center.removeObserver(&owner);
+    platform::appkit::ApplicationState::shared().reset();
+    EXPECT_EQ(notices, (std::vector<std::string>{platform::appkit::kApplicationWillBecomeActiveNotification,
+                                                 platform::appkit::kApplicationDidResignActiveNotification}));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
+#include <set>
 #include <deque>
 #include <mutex>
 #include <sstream>
@@ -64,10 +65,25 @@ struct LoopbackServer::State {
     mutable std::condition_variable changed;
     std::deque<ScriptedAnswer> script;
     ScriptedAnswer fallback;
+    LoopbackServer::Responder responder;
+    std::set<std::string> openGates;
+    std::size_t held = 0;
+    std::size_t inFlight = 0;
     std::vector<RecordedRequest> requests;
     bool stopping = false;
 
     void handle(const httplib::Request& request, httplib::Response& response) {
+        {
+            std::lock_guard lock(mutex);
+            ++inFlight;
+        }
+        struct Answered {
+            State* state;
+            ~Answered() {
+                std::lock_guard lock(state->mutex);
+                --state->inFlight;
+            }
+        } answered{this};
         RecordedRequest recorded;
         recorded.method = request.method;
         recorded.path = request.path;
@@ -79,16 +95,31 @@ struct LoopbackServer::State {
         recorded.receivedAt = std::chrono::steady_clock::now();
 
         ScriptedAnswer answer;
+        LoopbackServer::Responder ask;
+        {
+            std::lock_guard lock(mutex);
+            ask = responder;
+        }
+        // Outside the lock: a responder may read the server's record.
+        std::optional<ScriptedAnswer> chosen = ask ? ask(recorded) : std::nullopt;
         {
             std::unique_lock lock(mutex);
             requests.push_back(std::move(recorded));
-            if (!script.empty()) {
+            if (chosen) {
+                answer = std::move(*chosen);
+            } else if (!script.empty()) {
                 answer = std::move(script.front());
                 script.pop_front();
             } else {
                 answer = fallback;
             }
             changed.notify_all();
+            if (answer.gate) {
+                ++held;
+                changed.notify_all();
+                changed.wait(lock, [&] { return stopping || openGates.contains(*answer.gate); });
+                --held;
+            }
             if (answer.neverAnswer) {
                 changed.wait(lock, [&] { return stopping; });
             } else if (answer.delay.count() > 0) {
@@ -155,6 +186,27 @@ void LoopbackServer::script(std::vector<ScriptedAnswer> answers) {
 void LoopbackServer::setFallback(ScriptedAnswer answer) {
     std::lock_guard lock(state_->mutex);
     state_->fallback = std::move(answer);
+}
+
+void LoopbackServer::setResponder(Responder responder) {
+    std::lock_guard lock(state_->mutex);
+    state_->responder = std::move(responder);
+}
+
+void LoopbackServer::openGate(const std::string& gate) {
+    std::lock_guard lock(state_->mutex);
+    state_->openGates.insert(gate);
+    state_->changed.notify_all();
+}
+
+std::size_t LoopbackServer::heldCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->held;
+}
+
+std::size_t LoopbackServer::inFlightCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->inFlight;
 }
 
 std::vector<RecordedRequest> LoopbackServer::requests() const {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -45,6 +46,8 @@ struct ScriptedAnswer {
     bool closeMidBody = false;
     // Holds the request until the server stops.
     bool neverAnswer = false;
+    // Holds the request until the test opens the gate of that name (or the server stops).
+    std::optional<std::string> gate;
 };
 
 class LoopbackServer {
@@ -62,6 +65,15 @@ public:
     void script(std::vector<ScriptedAnswer> answers);
     void answer(ScriptedAnswer answer) { script({std::move(answer)}); }
     void setFallback(ScriptedAnswer answer);
+    // Asked first for every request (on the server's threads); no answer means the script's.
+    using Responder = std::function<std::optional<ScriptedAnswer>(const RecordedRequest&)>;
+    void setResponder(Responder responder);
+    // Lets the requests held at that gate, and later ones, be answered.
+    void openGate(const std::string& gate);
+    // Requests waiting at a gate now.
+    std::size_t heldCount() const;
+    // Requests received and not yet answered.
+    std::size_t inFlightCount() const;
 
     std::vector<RecordedRequest> requests() const;
     std::size_t requestCount() const;

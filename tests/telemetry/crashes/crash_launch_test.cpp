@@ -1,0 +1,550 @@
+// Crashes across real launches: the test binary is installed with a library beside it into
+// a scratch home ($HOME/bin), launched once to crash and again as the next launch, which
+// reports what it sent and what it left on disk. Both launches share the SDK folders.
+#include "crashreporter/crash_reporter.hpp"
+#include "crashreporter/fixture_support.hpp"
+#include "platform/appkit/application_events.hpp"
+#include "platform/darwin/dyld.hpp"
+#include "platform/darwin/macho_loader.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
+#include "platform/dispatch/memory_pressure_source.hpp"
+#include "platform/foundation/bundle.hpp"
+#include "platform/foundation/clock.hpp"
+#include "platform/foundation/exception.hpp"
+#include "platform/foundation/json.hpp"
+#include "platform/foundation/user_defaults.hpp"
+#include "support/temp_dir.hpp"
+#include "telemetry/analytics/rddi_event_log.hpp"
+#include "telemetry/core/rddi_constants.hpp"
+#include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/core/rddi_user_defaults.hpp"
+#include "telemetry/core/rddi_utility.hpp"
+#include "telemetry/crashes/rddi_application_forwarder.hpp"
+#include "telemetry/crashes/rddi_crashes.hpp"
+#include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
+#include "telemetry/crashes/rddi_wrapper_exception.hpp"
+#include "telemetry/support/telemetry_test_environment.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using namespace rddi;
+namespace fs = std::filesystem;
+namespace pf = platform::foundation;
+using nlohmann::json;
+
+constexpr const char* kModeVariable = "GW_LAUNCH_MODE";
+constexpr const char* kResultVariable = "GW_LAUNCH_RESULT";
+constexpr const char* kExecutableName = "glyphwright-launch";
+constexpr const char* kBesideLibrary = "libcrashes_launch_beside.so";
+constexpr const char* kSelector = "renderLayerAtIndex:";
+
+std::string option(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// --- The launches ------------------------------------------------------------------
+
+// What every launch does first: fresh SDK state over the shared folders, the in-memory
+// channel group in place of the pipeline.
+std::shared_ptr<testkit::InMemoryChannelGroup> prepareLaunch() {
+    testkit::TelemetryTestEnvironment::resetSdk();
+    auto group = std::make_shared<testkit::InMemoryChannelGroup>();
+    RDDIDependencyConfiguration::setChannelGroupFactory([group](const pf::UUID&, const std::string& logUrl) {
+        group->setLogUrl(logUrl);
+        return std::static_pointer_cast<RDDIChannelGroupProtocol>(group);
+    });
+    RDDILogger::setLogHandler([](const RDDILogMessageProvider&, RDDILogLevel, const std::string&, const char*,
+                                 const char*, std::uint32_t) {});
+    return group;
+}
+
+void startSdk() { RDDIDezIdedev::start("secret", {RDDICrashes::serviceClass()}); }
+
+// The application's own library, beside its executable.
+void loadBesideLibrary() {
+    const fs::path exe = fs::read_symlink("/proc/self/exe");
+    void* handle = dlopen((exe.parent_path() / kBesideLibrary).c_str(), RTLD_NOW);
+    if (!handle) _exit(20);
+    auto answer = reinterpret_cast<int (*)()>(dlsym(handle, "crashes_launch_beside_answer"));
+    if (!answer || answer() != 42) _exit(21);
+}
+
+std::unique_ptr<platform::darwin::LoadedMachOImage> loadCrasherFixture() {
+    return platform::darwin::load_macho_image(fixtures::macho_path("fixture_objc_crash"), {true, 0, {}});
+}
+
+// The fault is written out, so that neither the optimiser nor a sanitizer turns it into
+// something else.
+__attribute__((noinline)) void writeThroughBrokenPointer() {
+    int* volatile target = nullptr;
+    asm volatile("movl $1, (%0)" : : "r"(target) : "memory");
+}
+
+__attribute__((noinline)) void renderOnWorker() {
+    writeThroughBrokenPointer();
+    asm volatile("");  // keeps the call a call, so this frame stays on the stack
+}
+
+// The first launch: sets up what the case asks for, then crashes the way it asks.
+TEST(CrashLaunchChildProcess, Crash) {
+    if (option(kModeVariable) != "crash") GTEST_SKIP() << "runs as a child process only";
+    auto group = prepareLaunch();
+    loadBesideLibrary();
+    RDDIRegisterAnalyticsArchiveClasses();
+    const std::string how = option("GW_LAUNCH_CRASH");
+    if (how == "forwarded") {
+        pf::Dictionary info = pf::Bundle::main().infoDictionary();
+        if (!option("GW_LAUNCH_FORWARDER_INFO").empty())
+            info[kRDDIApplicationForwarderEnabledKey] = pf::Value(option("GW_LAUNCH_FORWARDER_INFO") == "YES");
+        pf::Bundle::setMain(std::make_unique<pf::Bundle>(pf::Bundle::main().resourcesPath(), info));
+        pf::UserDefaults::standard().setBool(true, kRDDICrashOnExceptionsKey);
+    }
+    startSdk();
+    if (option("GW_LAUNCH_MEMORY") == "1") {
+        platform::dispatch::MemoryPressureSource::simulate(platform::dispatch::memoryPressureWarning);
+        ASSERT_TRUE(platform::dispatch::MainLoop::runUntil(
+            [] { return !RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIAppDidReceiveMemoryWarningKey).isNull(); },
+            std::chrono::seconds(30)));
+    }
+    if (option("GW_LAUNCH_WRAPPER") == "1") {
+        RDDIWrapperException wrapper;
+        wrapper.modelException = RDDIExceptionModel::withType(
+            "LayerScript.NullReference", "Object reference not set",
+            std::vector<std::string>{"0   LayerScript  0x0000000100001000 -[LayerView render] + 12"});
+        wrapper.processId = getpid();
+        RDDIWrapperExceptionManager::saveWrapperException(wrapper);
+    }
+    // Analytics logs still in flight when the crash comes.
+    auto analytics = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Analytics"));
+    group->setHoldsCompletions(true);
+    for (const char* name : {"export_started", "export_progress", "export_failed"}) {
+        auto log = std::make_shared<RDDIEventLog>();
+        log->name = name;
+        log->eventId = name;
+        analytics->enqueueItem(log, RDDIFlagsNormal);
+    }
+
+    if (how == "segv-thread") {
+        std::thread([] { renderOnWorker(); }).join();
+    } else if (how == "selector") {
+        auto image = loadCrasherFixture();
+        ASSERT_TRUE(image);
+        const auto method = image->symbol("-[FixtureCrasher renderLayerAtIndex:]");
+        std::uint64_t size = 0;
+        const auto* names = platform::darwin::loader_section_data(image->header(), "__TEXT", "__objc_methname", &size);
+        ASSERT_TRUE(method && names);
+        const char* selector = static_cast<const char*>(memmem(names, size, kSelector, std::strlen(kSelector) + 1));
+        ASSERT_TRUE(selector);
+        reinterpret_cast<void (*)(void*, const char*, long)>(method)(nullptr, selector, 3);
+    } else if (how == "forwarded") {
+        platform::appkit::ApplicationEvents::dispatchEvent(
+            [] { pf::Exception::raise("NSInvalidArgumentException", "layer index out of range"); });
+    }
+}
+
+class ConfirmingDelegate final : public RDDICrashesDelegate {
+public:
+    bool process = true;
+    bool crashesShouldProcessErrorReport(RDDICrashes&, const RDDIErrorReport&) override { return process; }
+    std::optional<std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>> attachmentsWithCrashes(
+        RDDICrashes&, const RDDIErrorReport&) override {
+        return std::vector{RDDIErrorAttachmentLog::attachmentWithText("last steps", "steps.txt"),
+                           RDDIErrorAttachmentLog::attachmentWithText("layers: 3", "layers.txt")};
+    }
+};
+
+json logsOn(const testkit::InMemoryChannelGroup& group, const std::string& unit) {
+    json logs = json::array();
+    for (const auto& entry : group.storedLogs(unit)) {
+        logs.push_back({{"flags", entry.flags},
+                        {"valid", entry.log->isValid()},
+                        {"log", pf::json::toJson(pf::Value(entry.log->serializeToDictionary()))}});
+    }
+    return logs;
+}
+
+// What the SDK left on disk and in its settings.
+json diskState(RDDICrashes& crashes) {
+    const fs::path sdk = RDDIUtility::dezIdedevDirectoryURL();
+    json state;
+    std::error_code ec;
+    state["crashesFolder"] = fs::exists(sdk / "crashes", ec);
+    json names = json::array();
+    if (fs::exists(sdk / "crashes", ec))
+        for (const auto& entry : fs::directory_iterator(sdk / "crashes")) names.push_back(entry.path().filename());
+    state["crashFiles"] = names;
+    json sizes = json::array();
+    if (fs::exists(sdk / "crasheslogbuffer", ec))
+        for (const auto& entry : fs::directory_iterator(sdk / "crasheslogbuffer")) sizes.push_back(entry.file_size());
+    state["bufferFiles"] = sizes;
+    state["marker"] = fs::exists(sdk / "crashes" / kRDDIAnalyzerFilename, ec);
+    state["pending"] = crashes.lvCrashReporter() && crashes.lvCrashReporter()->hasPendingCrashReport();
+    state["memoryKey"] =
+        !RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIAppDidReceiveMemoryWarningKey).isNull();
+    return state;
+}
+
+// The next launch: processes what the crash left and writes a report for the parent.
+TEST(CrashLaunchChildProcess, NextLaunch) {
+    if (option(kModeVariable) != "next") GTEST_SKIP() << "runs as a child process only";
+    auto group = prepareLaunch();
+    loadBesideLibrary();
+    RDDIRegisterAnalyticsArchiveClasses();
+    std::unique_ptr<platform::darwin::LoadedMachOImage> fixture;
+    if (option("GW_LAUNCH_FIXTURE") == "1") fixture = loadCrasherFixture();
+    auto clock = std::make_shared<pf::ManualClock>();
+    pf::Clock::setCurrent(clock);
+
+    auto delegate = std::make_shared<ConfirmingDelegate>();
+    delegate->process = option("GW_LAUNCH_FILTER") != "NO";
+    RDDICrashes::setDelegate(delegate);
+    const std::string confirm = option("GW_LAUNCH_CONFIRM");
+    std::atomic<bool> asked{false};
+    if (!confirm.empty()) {
+        RDDICrashes::setUserConfirmationHandler([&](const auto&) { return asked = true; });
+    }
+    startSdk();
+    auto crashes = RDDICrashes::sharedInstance();
+    json result;
+    result["crashed"] = RDDICrashes::hasCrashedInLastSession();
+    result["memoryWarning"] = RDDICrashes::hasReceivedMemoryWarningInLastSession();
+    if (auto report = RDDICrashes::lastSessionCrashReport()) result["incident"] = report->incidentIdentifier().value_or("");
+    result["buffer"] = logsOn(*group, "CrashesBuffer");
+
+    if (option("GW_LAUNCH_DISABLE") == "1") {
+        // This launch's own leftovers: a memory warning and logs in flight, then disabled
+        // before the delay has passed.
+        platform::dispatch::MemoryPressureSource::simulate(platform::dispatch::memoryPressureWarning);
+        ASSERT_TRUE(platform::dispatch::MainLoop::runUntil(
+            [] { return !RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIAppDidReceiveMemoryWarningKey).isNull(); },
+            std::chrono::seconds(30)));
+        group->setHoldsCompletions(true);
+        auto unit = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Analytics"));
+        auto log = std::make_shared<RDDIEventLog>();
+        log->name = "held";
+        log->eventId = "held";
+        unit->enqueueItem(log, RDDIFlagsNormal);
+        crashes->createAnalyzerFile();
+        result["beforeDisable"] = diskState(*crashes);
+        crashes->setEnabled(false);
+        // A crash now would find nothing to write.
+        RDDICrashesLogBuffer::writeAtCrash();
+        result["afterDisable"] = diskState(*crashes);
+    } else {
+        clock->advance(std::chrono::seconds(1));
+        // The processing asks on the main queue: keep it running until the processing is over.
+        std::atomic<bool> processed{false};
+        std::thread waiter([&] {
+            crashes->unprocessedCrashReports();
+            processed = true;
+        });
+        platform::dispatch::MainLoop::runUntil([&] { return processed.load(); }, std::chrono::seconds(60));
+        waiter.join();
+        result["asked"] = asked.load();
+        result["sentBeforeAnswer"] = group->storedLogs("Crashes").size();
+        if (asked) RDDICrashes::notifyWithUserConfirmation(static_cast<unsigned>(std::stoul(confirm)));
+    }
+    result["crashes"] = logsOn(*group, "Crashes");
+    result["after"] = diskState(*crashes);
+    std::ofstream(option(kResultVariable)) << result.dump(2);
+}
+
+// --- The parent ----------------------------------------------------------------------
+
+std::chrono::seconds launchDeadline() { return std::chrono::seconds(10 * GW_TEST_TIMEOUT_SCALE); }
+
+class CrashLaunchTest : public ::testing::Test {
+protected:
+    CrashLaunchTest() {
+        // The application installed below a home folder: bin/<executable> and its library.
+        const fs::path bin = home_.path() / "bin";
+        fs::create_directories(bin);
+        const fs::path self = fs::read_symlink("/proc/self/exe");
+        install(self, bin / kExecutableName);
+        install(self.parent_path() / kBesideLibrary, bin / kBesideLibrary);
+    }
+
+    static void install(const fs::path& from, const fs::path& to) {
+        std::error_code ec;
+        fs::create_hard_link(from, to, ec);
+        if (ec) fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    }
+
+    // Runs one launch of `child` with the given options; answers its wait status, or -1
+    // when it outlives the deadline (then it is killed).
+    int launch(const std::string& mode, const std::map<std::string, std::string>& options) {
+        std::map<std::string, std::string> env;
+        for (char** entry = environ; *entry; ++entry) {
+            const std::string text = *entry;
+            const auto equals = text.find('=');
+            if (equals != std::string::npos) env[text.substr(0, equals)] = text.substr(equals + 1);
+        }
+        for (auto it = env.begin(); it != env.end();)
+            it = it->first.rfind("GW_LAUNCH_", 0) == 0 ? env.erase(it) : std::next(it);
+        env["HOME"] = home_.path().string();
+        env["XDG_CONFIG_HOME"] = (home_.path() / ".config").string();
+        env["XDG_DATA_HOME"] = (home_.path() / ".local/share").string();
+        env["XDG_CACHE_HOME"] = (home_.path() / ".cache").string();
+        // Crashes on purpose: in sanitizer builds the reporter, not the sanitizer, takes them.
+        env["ASAN_OPTIONS"] = "handle_segv=0:handle_sigill=0:handle_abort=0:" + env["ASAN_OPTIONS"];
+        env[kModeVariable] = mode;
+        env[kResultVariable] = (home_.path() / "result.json").string();
+        for (const auto& [key, value] : options) env[key] = value;
+        std::vector<std::string> texts;
+        for (const auto& [key, value] : env) texts.push_back(key + "=" + value);
+        std::vector<char*> envp;
+        for (auto& text : texts) envp.push_back(text.data());
+        envp.push_back(nullptr);
+
+        const std::string exe = (home_.path() / "bin" / kExecutableName).string();
+        const std::string filter = "--gtest_filter=CrashLaunchChildProcess." + std::string(mode == "crash" ? "Crash" : "NextLaunch");
+        const pid_t child = fork();
+        if (child < 0) return -1;
+        if (child == 0) {
+            char* argv[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(filter.c_str()), nullptr};
+            execve(exe.c_str(), argv, envp.data());
+            _exit(127);
+        }
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + launchDeadline();
+        pid_t done = 0;
+        while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (done == 0) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        return status;
+    }
+
+    // A launch that must crash with `signal`.
+    void crash(const std::map<std::string, std::string>& options, int signal) {
+        const int status = launch("crash", options);
+        ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << "status " << status;
+        EXPECT_EQ(WTERMSIG(status), signal);
+    }
+
+    // The next launch; answers its report.
+    json next(const std::map<std::string, std::string>& options = {}) {
+        fs::remove(home_.path() / "result.json");
+        const int status = launch("next", options);
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        std::ifstream in(home_.path() / "result.json");
+        if (!in) return json::object();
+        return json::parse(in);
+    }
+
+    std::string homePath() const { return home_.path().string(); }
+
+    gwtest::TempDir home_;
+};
+
+const json* binaryNamed(const json& log, const std::string& name) {
+    for (const auto& binary : log["binaries"])
+        if (binary["name"] == name) return &binary;
+    return nullptr;
+}
+
+TEST_F(CrashLaunchTest, ASegvOnAWorkerThreadIsSentByTheNextLaunchWithTheLogsItInterrupted) {
+    crash({{"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_WRAPPER", "1"}}, SIGSEGV);
+    const json result = next();
+    ASSERT_TRUE(result.contains("crashes")) << result.dump();
+
+    // One crash log, critical, then the delegate's attachments under its id.
+    const json& sent = result["crashes"];
+    ASSERT_EQ(sent.size(), 3u) << sent.dump();
+    const json& log = sent[0]["log"];
+    EXPECT_EQ(log["type"], "appleError");
+    EXPECT_EQ(sent[0]["flags"], RDDIFlagsCritical);
+    EXPECT_TRUE(sent[0]["valid"]);
+    for (std::size_t i = 1; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i]["log"]["type"], "errorAttachment");
+        EXPECT_EQ(sent[i]["log"]["errorId"], log["id"]);
+        EXPECT_EQ(sent[i]["flags"], RDDIFlagsNormal);
+    }
+    EXPECT_EQ(result["crashed"], true);
+    EXPECT_EQ(result["incident"], log["id"]);
+
+    // Exactly the logs in flight, sent again in order.
+    const json& buffered = result["buffer"];
+    ASSERT_EQ(buffered.size(), 3u);
+    const char* names[] = {"export_started", "export_progress", "export_failed"};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(buffered[i]["log"]["name"], names[i]);
+        EXPECT_EQ(buffered[i]["flags"], RDDIFlagsNormal);
+    }
+    const json& after = result["after"];
+    EXPECT_EQ(after["bufferFiles"], json(std::vector<int>(60, 0)));
+    EXPECT_EQ(after["crashFiles"], json::array());
+    EXPECT_EQ(after["pending"], false);
+
+    // The wrapper's exception saved by the crashed launch.
+    ASSERT_TRUE(log.contains("exception")) << log.dump();
+    EXPECT_EQ(log["exception"]["type"], "LayerScript.NullReference");
+    EXPECT_EQ(log["exception"]["message"], "Object reference not set");
+
+    // The content: the application's frames by image and offset, system frames by name.
+    EXPECT_TRUE(log["osExceptionType"] == "SIGSEGV" || log["osExceptionType"] == "SIGBUS") << log["osExceptionType"];
+    const std::string exePath = std::string("/home/USER/bin/") + kExecutableName;
+    EXPECT_EQ(log["applicationPath"], exePath);
+    const json* exe = binaryNamed(log, kExecutableName);
+    const json* beside = binaryNamed(log, kBesideLibrary);
+    const json* libc = binaryNamed(log, "libc.so.6");
+    ASSERT_TRUE(exe && beside && libc) << log["binaries"].dump();
+    EXPECT_EQ((*exe)["path"], exePath);
+    EXPECT_EQ((*beside)["path"], std::string("/home/USER/bin/") + kBesideLibrary);
+    EXPECT_FALSE(binaryNamed(log, "libm.so.6")) << "no frame points into it";
+    EXPECT_EQ(log.dump().find(homePath()), std::string::npos) << "the home folder went out";
+
+    const json* crashed = nullptr;
+    for (const auto& thread : log["threads"])
+        if (thread["id"] == log["errorThreadId"]) crashed = &thread;
+    ASSERT_TRUE(crashed);
+    // Without symbols every frame is "0x<image start> + <offset>"; the walk goes from the
+    // faulting function through its caller down to the thread's start in libc.
+    auto imageOf = [&](std::uint64_t address) -> const json* {
+        for (const auto& binary : log["binaries"]) {
+            if (address >= std::stoull(binary["startAddress"].get<std::string>(), nullptr, 16) &&
+                address <= std::stoull(binary["endAddress"].get<std::string>(), nullptr, 16))
+                return &binary;
+        }
+        return nullptr;
+    };
+    const std::regex frameCode("0x([0-9a-f]+) \\+ ([0-9]+)");
+    std::vector<std::string> images;
+    for (const auto& frame : (*crashed)["frames"]) {
+        const std::string code = frame["code"];
+        const std::uint64_t address = std::stoull(frame["address"].get<std::string>(), nullptr, 16);
+        const json* image = imageOf(address);
+        ASSERT_TRUE(image) << code;
+        images.push_back((*image)["name"]);
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(code, match, frameCode)) << code;
+        const std::uint64_t base = std::stoull(match[1].str(), nullptr, 16);
+        EXPECT_EQ(base, std::stoull((*image)["startAddress"].get<std::string>(), nullptr, 16)) << code;
+        EXPECT_EQ(base + std::stoull(match[2].str()), address) << code;
+    }
+    ASSERT_GE(images.size(), 3u);
+    EXPECT_EQ(images[0], kExecutableName);
+    EXPECT_EQ(images[1], kExecutableName);
+    EXPECT_NE(std::find(images.begin(), images.end(), "libc.so.6"), images.end()) << (*crashed)["frames"].dump();
+    const std::regex padded("0x[0-9a-f]{16}");
+    ASSERT_FALSE(log["registers"].empty());
+    for (const auto& [name, value] : log["registers"].items())
+        EXPECT_TRUE(std::regex_match(value.get<std::string>(), padded)) << name << " " << value;
+}
+
+TEST_F(CrashLaunchTest, TheHostsAnswersDecideAcrossLaunches) {
+    const struct {
+        const char* name;
+        std::map<std::string, std::string> options;
+        bool asked;
+        std::size_t crashLogs;  // crash logs sent, each with 2 attachments
+    } cases[] = {
+        {"send once", {{"GW_LAUNCH_CONFIRM", "1"}}, true, 1},
+        {"don't send", {{"GW_LAUNCH_CONFIRM", "0"}}, true, 0},
+        {"filtered out", {{"GW_LAUNCH_CONFIRM", "1"}, {"GW_LAUNCH_FILTER", "NO"}}, false, 0},
+        {"always", {{"GW_LAUNCH_CONFIRM", "2"}}, true, 1},
+        {"after always, without asking", {{"GW_LAUNCH_CONFIRM", "1"}}, false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        crash({{"GW_LAUNCH_CRASH", "segv-thread"}}, SIGSEGV);
+        const json result = next(c.options);
+        ASSERT_TRUE(result.contains("crashes")) << result.dump();
+        EXPECT_EQ(result["asked"], c.asked);
+        if (c.asked) {
+            EXPECT_EQ(result["sentBeforeAnswer"], 0u) << "sent before the answer";
+        }
+        std::size_t crashLogs = 0;
+        for (const auto& entry : result["crashes"]) crashLogs += entry["log"]["type"] == "appleError";
+        EXPECT_EQ(crashLogs, c.crashLogs);
+        EXPECT_EQ(result["crashes"].size(), c.crashLogs * 3);
+        EXPECT_EQ(result["after"]["crashFiles"], json::array()) << "the stored report stays behind";
+    }
+}
+
+TEST_F(CrashLaunchTest, AMemoryWarningIsReportedOnceAndDisablingLeavesNothingBehind) {
+    crash({{"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_MEMORY", "1"}}, SIGSEGV);
+    const json disabled = next({{"GW_LAUNCH_DISABLE", "1"}});
+    ASSERT_TRUE(disabled.contains("afterDisable")) << disabled.dump();
+    EXPECT_EQ(disabled["memoryWarning"], true);
+    const json& before = disabled["beforeDisable"];
+    EXPECT_EQ(before["crashFiles"].size(), 2u) << "the stored report and the marker: " << before.dump();
+    EXPECT_EQ(before["memoryKey"], true);
+    const json& after = disabled["afterDisable"];
+    EXPECT_EQ(after["crashesFolder"], false);
+    EXPECT_EQ(after["marker"], false);
+    EXPECT_EQ(after["pending"], false);
+    EXPECT_EQ(after["memoryKey"], false);
+    for (const auto& size : after["bufferFiles"]) EXPECT_EQ(size, 0u) << after.dump();
+    EXPECT_EQ(disabled["crashes"], json::array());
+
+    // The launch after: the warning was reported once, the crash went with the disabling.
+    const json later = next();
+    ASSERT_TRUE(later.contains("crashes")) << later.dump();
+    EXPECT_EQ(later["memoryWarning"], false);
+    EXPECT_EQ(later["crashes"], json::array());
+    EXPECT_EQ(later["buffer"], json::array());
+    EXPECT_EQ(later["after"]["memoryKey"], false);
+}
+
+TEST_F(CrashLaunchTest, TheSelectorOfACrashedMethodIsNamedWhereTheSameImageIsLoaded) {
+    for (const bool loaded : {true, false}) {
+        SCOPED_TRACE(loaded ? "fixture loaded" : "fixture not loaded");
+        crash({{"GW_LAUNCH_CRASH", "selector"}}, SIGSEGV);
+        const json result = next({{"GW_LAUNCH_FIXTURE", loaded ? "1" : "0"}});
+        ASSERT_TRUE(result.contains("crashes") && !result["crashes"].empty()) << result.dump();
+        const json& log = result["crashes"][0]["log"];
+        EXPECT_EQ(log["type"], "appleError");
+        if (loaded) {
+            EXPECT_EQ(log.value("selectorRegisterValue", ""), kSelector);
+        } else {
+            EXPECT_FALSE(log.contains("selectorRegisterValue"));
+        }
+        EXPECT_TRUE(binaryNamed(log, "fixture_objc_crash.dylib")) << log.dump();
+    }
+}
+
+TEST_F(CrashLaunchTest, AnEventHandlersExceptionIsReportedOnlyWhenTheForwarderIsOn) {
+    crash({{"GW_LAUNCH_CRASH", "forwarded"}, {"GW_LAUNCH_FORWARDER_INFO", "YES"}}, SIGABRT);
+    json result = next();
+    ASSERT_TRUE(result.contains("crashes")) << result.dump();
+    ASSERT_EQ(result["crashes"].size(), 3u) << "one report and its attachments: " << result.dump();
+    const json& log = result["crashes"][0]["log"];
+    EXPECT_EQ(log["exceptionType"], "NSInvalidArgumentException");
+    EXPECT_EQ(log["exceptionReason"], "layer index out of range");
+
+    // Info key NO: the application's own report takes it, the launch goes on.
+    const int status = launch("crash", {{"GW_LAUNCH_CRASH", "forwarded"}, {"GW_LAUNCH_FORWARDER_INFO", "NO"}});
+    ASSERT_TRUE(status != -1 && WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    result = next();
+    EXPECT_EQ(result["crashed"], false);
+    EXPECT_EQ(result["crashes"], json::array());
+}
+
+}  // namespace

@@ -1,0 +1,327 @@
+// The pipeline under kills: a child process tracks events and reports, over a pipe,
+// every event whose row is committed; the parent kills it with SIGKILL at random
+// moments (mostly while a batch is on the wire) and starts it again, while the server
+// answers 200, 503 or cuts the connection at random. A last child, left alone against a
+// server that accepts everything, drains the store.
+#include "platform/foundation/clock.hpp"
+#include "support/temp_dir.hpp"
+#include "telemetry/analytics/rddi_analytics.hpp"
+#include "telemetry/analytics/rddi_event_log.hpp"
+#include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/support/scenario_environment.hpp"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using rddi::RDDIAnalytics;
+using rddi::RDDIDezIdedev;
+using rddi::testkit::RecordedRequest;
+using rddi::testkit::ScenarioEnvironment;
+using rddi::testkit::ScriptedAnswer;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kChildVariable = "GW_SOAK_CHILD";        // "<server base URL> <child number> <mode>"
+constexpr const char* kPipeVariable = "GW_SOAK_PIPE";          // the write end's descriptor
+constexpr int kEventsPerChild = 120;                           // two full batches and some
+constexpr std::size_t kBatchesPerUnit = 3;                     // the pending batches limit
+constexpr std::size_t kBatchSize = 50;
+constexpr auto kKillPhase = std::chrono::seconds(60);
+constexpr int kMostKills = 300;
+
+// One line per write, shorter than PIPE_BUF, so a kill never leaves half a line.
+void report(int fd, const std::string& line) {
+    std::string text = line.substr(0, 400) + "\n";
+    [[maybe_unused]] auto written = ::write(fd, text.data(), text.size());
+}
+
+// Hears of every stored event in the child.
+class CommitReporter : public rddi::RDDIChannelDelegate {
+public:
+    explicit CommitReporter(int fd) : fd_(fd) {}
+    void channelDidCompleteEnqueueingLog(rddi::RDDIChannelUnitProtocol&, const rddi::RDDIAbstractLog& log,
+                                         const std::string&) override {
+        const auto* event = dynamic_cast<const rddi::RDDIEventLog*>(&log);
+        if (event && event->name) {
+            report(fd_, "+" + *event->name);
+            ++committed_;
+        }
+    }
+    int committed() const { return committed_.load(); }
+
+private:
+    int fd_;
+    std::atomic<int> committed_{0};
+};
+
+// The child: a launch of the SDK that tracks its events, then either waits to be killed
+// or (the last one) waits until the store is empty.
+TEST(SoakChildProcess, TrackEventsUntilKilledOrDrained) {
+    const char* arguments = std::getenv(kChildVariable);
+    if (!arguments) GTEST_SKIP() << "runs as a child process only";
+    std::istringstream words(arguments);
+    std::string url, mode;
+    int child = 0;
+    words >> url >> child >> mode;
+    const int fd = std::atoi(std::getenv(kPipeVariable));
+
+    // Time runs a hundred times faster, so retries and flush timers come within a
+    // launch's short life and it is mostly sending when it is killed.
+    auto clock = std::make_shared<platform::foundation::ManualClock>();
+    platform::foundation::Clock::setCurrent(clock);
+    std::atomic<bool> stopClock{false};
+    std::thread ticker([&] {
+        while (!stopClock.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            clock->advance(std::chrono::milliseconds(200));
+        }
+    });
+    struct StopTicker {
+        std::atomic<bool>& stop;
+        std::thread& thread;
+        ~StopTicker() {
+            stop = true;
+            thread.join();
+            platform::foundation::Clock::setCurrent(nullptr);
+        }
+    } stopTicker{stopClock, ticker};
+
+    rddi::testkit::TelemetryTestEnvironment::resetSdk();
+    rddi::RDDIDependencyConfiguration::setChannelGroupFactory({});
+    rddi::RDDIDependencyConfiguration::setHttpClient(rddi::RDDIHttpClient::create(
+        std::nullopt, rddi::RDDI_Reachability::withStatusSource([] { return std::optional<bool>(true); })));
+    rddi::RDDIDependencyConfiguration::setVudEzezevuvoBaseUrl(url);
+    RDDIDezIdedev::setLogHandler([fd](const rddi::RDDILogMessageProvider& provider, rddi::RDDILogLevel level,
+                                      const std::string&, const char*, const char*, std::uint32_t) {
+        if (level >= rddi::RDDILogLevelError && provider) report(fd, "!" + provider());
+    });
+    RDDIDezIdedev::setLogLevel(rddi::RDDILogLevelError);
+    // No eviction: every committed event must reach the server.
+    RDDIDezIdedev::setMaxStorageSize(256L * 1024 * 1024, nullptr);
+    RDDIDezIdedev::setLogUrl(url);
+    RDDIDezIdedev::start("secret", {RDDIAnalytics::serviceClass()});
+    auto reporter = std::make_shared<CommitReporter>(fd);
+    RDDIDezIdedev::sharedInstance()->channelGroup()->addDelegate(reporter);
+
+    for (int i = 0; i < kEventsPerChild; ++i) {
+        RDDIAnalytics::trackEvent("c" + std::to_string(child) + "-" + std::to_string(i));
+        if (i % 10 == 9) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(mode == "drain" ? 180 : 30);
+    auto drained = [&] {
+        return reporter->committed() == kEventsPerChild && ScenarioEnvironment::rowCount() == 0;
+    };
+    // Polls the store: the events of earlier launches leave as this one's batches go.
+    while (Clock::now() < deadline && !(mode == "drain" && drained()))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (mode == "drain") {
+        ASSERT_TRUE(drained()) << ScenarioEnvironment::rowCount() << " rows left";
+    }
+}
+
+struct ChildRun {
+    Clock::time_point started;
+    Clock::time_point ended;
+    bool killed = false;
+};
+
+// An accepted (2xx-answered) arrival of one event.
+struct Acceptance {
+    Clock::time_point at;
+    std::string name;
+};
+
+std::string integrityOf(const std::filesystem::path& path) {
+    sqlite3* db = nullptr;
+    std::string result = "cannot open";
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 10000);
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW) {
+            result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return result;
+}
+
+TEST(PipelineSoakTest, KilledLaunchesLoseNoCommittedEventAndSendTwiceOnlyWhatReachedTheServer) {
+    ScenarioEnvironment scenario;
+    const char* seedText = std::getenv("GW_SOAK_SEED");
+    const unsigned seed = seedText ? static_cast<unsigned>(std::stoul(seedText)) : std::random_device{}();
+    std::cout << "GW_SOAK_SEED=" << seed << std::endl;
+    std::mt19937 random(seed);
+
+    std::mutex acceptedMutex;
+    std::vector<Acceptance> accepted;
+    auto answerAtRandom = [&, serverRandom = std::make_shared<std::mt19937>(seed + 1)](
+                              const RecordedRequest& request) -> std::optional<ScriptedAnswer> {
+        std::lock_guard lock(acceptedMutex);
+        const int roll = static_cast<int>((*serverRandom)() % 100);
+        ScriptedAnswer answer;
+        answer.delay = std::chrono::milliseconds(5 + (*serverRandom)() % 50);
+        if (roll < 20) {
+            answer.status = 503;
+            return answer;
+        }
+        if (roll < 35) {
+            answer.closeMidBody = true;
+            return answer;
+        }
+        if (request.path.starts_with("/logs") && request.json) {
+            for (const auto& log : (*request.json)["logs"])
+                if (log.value("type", "") == "event") accepted.push_back({Clock::now(), log.value("name", "")});
+        }
+        return answer;
+    };
+    scenario.server().setResponder(answerAtRandom);
+
+    int midSend = 0;
+    std::set<std::string> committed;
+    std::vector<std::string> errors;
+    std::vector<ChildRun> runs;
+    auto runChild = [&](int number, bool drain) {
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        ::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+        ChildRun run;
+        run.started = Clock::now();
+        const pid_t pid = ::fork();
+        ASSERT_NE(pid, -1);
+        if (pid == 0) {
+            const int writeEnd = ::dup(fds[1]);  // without close-on-exec
+            const std::string childArguments =
+                scenario.server().baseURL() + " " + std::to_string(number) + (drain ? " drain" : " killed");
+            ::setenv(kChildVariable, childArguments.c_str(), 1);
+            ::setenv(kPipeVariable, std::to_string(writeEnd).c_str(), 1);
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            if (!drain) ::dup2(quiet, STDOUT_FILENO);
+            ::execl("/proc/self/exe", "telemetry_soak_tests",
+                    "--gtest_filter=SoakChildProcess.TrackEventsUntilKilledOrDrained", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        int status = 0;
+        if (drain) {
+            ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        } else {
+            // A random moment, then (mostly) a batch on the wire.
+            const auto moment = run.started + std::chrono::milliseconds(20 + random() % 281);
+            while (Clock::now() < moment && ::waitpid(pid, &status, WNOHANG) == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const auto patience = Clock::now() + std::chrono::milliseconds(400);
+            while (scenario.server().inFlightCount() == 0 && Clock::now() < patience)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            midSend += scenario.server().inFlightCount() > 0;
+            ::kill(pid, SIGKILL);
+            ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+            run.killed = WIFSIGNALED(status);
+            // Requests the launch left on the wire are answered before the next one starts,
+            // so each acceptance belongs to the launch that sent it.
+            const auto settle = Clock::now() + std::chrono::seconds(5);
+            while (scenario.server().inFlightCount() > 0 && Clock::now() < settle)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        run.ended = Clock::now();
+        runs.push_back(run);
+        std::string text;
+        char buffer[65536];
+        for (ssize_t got; (got = ::read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, got);
+        ::close(fds[0]);
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with("+")) committed.insert(line.substr(1));
+            if (line.starts_with("!")) errors.push_back(line.substr(1));
+        }
+        if (drain) {
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the draining launch failed";
+        }
+        // Every reopen after a kill finds a sound database.
+        if (std::filesystem::exists(ScenarioEnvironment::logsPath())) {
+            EXPECT_EQ(integrityOf(ScenarioEnvironment::logsPath()), "ok") << "after launch " << number;
+        }
+    };
+
+    const char* secondsText = std::getenv("GW_SOAK_SECONDS");
+    const auto phaseEnd = Clock::now() + (secondsText ? std::chrono::seconds(std::atoi(secondsText)) : kKillPhase);
+    int kills = 0;
+    while (Clock::now() < phaseEnd && kills < kMostKills) {
+        runChild(kills, false);
+        if (HasFatalFailure()) return;
+        ++kills;
+    }
+    // Whatever the killed launches left in the server's sockets is answered before the
+    // last launch starts, so none of it is counted as that launch's.
+    for (auto quietSince = Clock::now(), deadline = quietSince + std::chrono::seconds(10); Clock::now() < deadline;) {
+        const auto seen = scenario.server().requestCount();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (scenario.server().inFlightCount() > 0 || scenario.server().requestCount() != seen) quietSince = Clock::now();
+        if (Clock::now() - quietSince >= std::chrono::milliseconds(500)) break;
+    }
+    scenario.server().setResponder([&](const RecordedRequest& request) -> std::optional<ScriptedAnswer> {
+        std::lock_guard lock(acceptedMutex);
+        if (request.path.starts_with("/logs") && request.json) {
+            for (const auto& log : (*request.json)["logs"])
+                if (log.value("type", "") == "event") accepted.push_back({Clock::now(), log.value("name", "")});
+        }
+        return ScriptedAnswer{};
+    });
+    runChild(kills, true);
+    if (HasFatalFailure()) return;
+    scenario.server().stop();
+    std::cout << kills << " kills (" << midSend << " with a request on the wire), " << committed.size()
+              << " committed events" << std::endl;
+
+    std::map<std::string, std::vector<Clock::time_point>> arrivals;
+    {
+        std::lock_guard lock(acceptedMutex);
+        for (const auto& [at, name] : accepted) arrivals[name].push_back(at);
+    }
+    std::size_t lost = 0;
+    for (const auto& name : committed) lost += !arrivals.contains(name);
+    EXPECT_EQ(lost, 0u) << "committed events that never reached the server";
+
+    // A second acceptance is only allowed for an event whose earlier acceptance came
+    // while a launch that was then killed was running, and a kill repeats at most the
+    // batches in flight: the pending limit times the batch size.
+    std::vector<std::size_t> repeatedPerRun(runs.size(), 0);
+    std::size_t misplaced = 0;
+    for (auto& [name, times] : arrivals) {
+        std::sort(times.begin(), times.end());
+        for (std::size_t i = 0; i + 1 < times.size(); ++i) {
+            // The launch that sent it: the last one started before the acceptance.
+            auto run = std::find_if(runs.rbegin(), runs.rend(), [&](const ChildRun& r) { return r.started <= times[i]; });
+            if (run == runs.rend() || !run->killed) {
+                ++misplaced;
+                ADD_FAILURE() << name << " was accepted twice without a kill between";
+                continue;
+            }
+            ++repeatedPerRun[static_cast<std::size_t>(runs.rend() - run - 1)];
+        }
+    }
+    EXPECT_EQ(misplaced, 0u);
+    std::size_t repeated = 0;
+    for (auto count : repeatedPerRun) repeated += count;
+    std::cout << repeated << " events accepted again after a kill" << std::endl;
+    for (std::size_t i = 0; i < runs.size(); ++i)
+        EXPECT_LE(repeatedPerRun[i], kBatchesPerUnit * kBatchSize) << "launch " << i;
+
+    for (const auto& error : errors) EXPECT_EQ(error.find("Failed to initialize database."), std::string::npos) << error;
+}
+
+}  // namespace
