@@ -283,9 +283,12 @@ TEST_F(DesktopOnX11, AHandedOverPictureBecomesACatalogThroughTheKeyboardAndComes
                       {"scanSubfoldersForAssetCatalogs", false}});
     const auto picture = session_.root() / "pic.png";
     ASSERT_TRUE(gwtest::x11::run({"convert", "-size", "1024x1024", "xc:#D02080", "PNG24:" + picture.string()}));
+    // The output folder already holds the catalog: creating asks first.
     const auto out = session_.root() / "out";
     const auto iconSet = out / "Assets.xcassets/AppIcon.appiconset";
-    fs::create_directories(out);
+    fs::create_directories(out / "Assets.xcassets");
+    gwtest::writeFile(out / "Assets.xcassets/Contents.json",
+                      "{\n  \"info\" : {\n    \"author\" : \"xcode\",\n    \"version\" : 1\n  }\n}\n");
 
     const pid_t app = session_.launch(GW_GLYPHWRIGHT_PATH, {picture.string()});
     const auto window = mainWindow(app);
@@ -345,8 +348,16 @@ TEST_F(DesktopOnX11, AHandedOverPictureBecomesACatalogThroughTheKeyboardAndComes
         std::chrono::seconds(60)));
     if (now) now->keepIfFailed();
 
-    // Create: the icon set is written.
+    // Create: the catalog prompt asks; added to the catalog, the icon set is written.
+    const auto before = session_.visibleWindows(app);
     ASSERT_TRUE(session_.typeKeys(window, "ctrl+b"));
+    const auto prompt = otherWindow(app, before);
+    if (!prompt) session_.screenshot("no-catalog-prompt");  // kept for the failure
+    ASSERT_TRUE(prompt) << "no catalog prompt appeared\n" << session_.log(app);
+    const auto promptShot = session_.screenshot("catalog-prompt");
+    // Space takes the choice that has the focus as the prompt opens, the first ("Add to");
+    // Return continues.
+    ASSERT_TRUE(session_.typeKeys(*prompt, "space Return"));
     // The set the command line writes: its Contents.json and every picture it names.
     const auto golden = fs::path(GW_FIXTURES_DIR) / "golden/ios-icon";
     const auto goldenContents = gwtest::readFile(golden / "Assets.xcassets/AppIcon.appiconset/Contents.json");
@@ -357,6 +368,7 @@ TEST_F(DesktopOnX11, AHandedOverPictureBecomesACatalogThroughTheKeyboardAndComes
         kAppearDeadline))
         << session_.log(app);
     if (::testing::Test::HasFailure()) session_.screenshot("not-written");  // kept for the failure
+    if (promptShot) promptShot->keepIfFailed();
     std::istringstream listing(gwtest::readFile(golden / "images.txt"));
     for (std::string file, size; listing >> file >> size;) EXPECT_TRUE(fs::is_regular_file(iconSet / file)) << file;
 
