@@ -348,11 +348,16 @@ TEST(LayerEditorTouchBar, TheStripShowsTheLayersAndFieldButtonsAndKeepsTheUsersC
     auto show = qt::TouchBarStrip::makeShowTouchBarMenuItem(gw::LocalizedString::text("touch-bar.menu.show"));
     EXPECT_EQ(show->title(), "Show Touch Bar");
     EXPECT_EQ(show->state(), pa::ControlStateValue::on);
+    // Shown, it keeps its room free: the window's own contents end above it.
+    EXPECT_EQ(e.editor->view()->contentsMargins().bottom(), qt::TouchBarStrip::stripHeight);
+    EXPECT_LT(e.editor->view()->contentsRect().bottom(), strip.geometry().top());
     show->performAction();
     EXPECT_TRUE(strip.isHidden());
     EXPECT_FALSE(qt::TouchBarStrip::isShownInSettings());
+    EXPECT_EQ(e.editor->view()->contentsMargins().bottom(), 0);
     show->performAction();
     EXPECT_FALSE(strip.isHidden());
+    EXPECT_EQ(e.editor->view()->contentsMargins().bottom(), qt::TouchBarStrip::stripHeight);
 
     // Customize: ".x" unticked; the choice holds for a new editor's bar.
     auto* dialog = strip.makeCustomizationDialog(gw::LocalizedString::text("touch-bar.menu.customize"));
