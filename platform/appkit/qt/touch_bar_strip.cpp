@@ -84,6 +84,10 @@ void ScrubberStrip::reload() {
         for (std::size_t i = 0; i < count; ++i) {
             auto* thumbnail = new Thumbnail(scrubber_, i, row_);
             rowLayout_->addWidget(thumbnail);
+            // Shown now, not on a later turn as a layout shows a new child: the row is
+            // sized below from its layout, which leaves hidden widgets out (a row sized
+            // to nothing would show none of them).
+            thumbnail->show();
             thumbnails_.push_back(thumbnail);
         }
     }
@@ -129,7 +133,10 @@ TouchBarStrip::TouchBarStrip(QWidget* window, std::shared_ptr<TouchBar> bar)
     QPalette dark = palette();
     dark.setColor(QPalette::Window, QColor(30, 30, 30));
     setPalette(dark);
-    if (window) window->installEventFilter(this);
+    if (window) {
+        window->installEventFilter(this);
+        windowBottomMargin_ = window->contentsMargins().bottom();
+    }
     rebuild();
     place();
     setVisible(isShownInSettings());
@@ -242,6 +249,19 @@ ScrubberStrip* TouchBarStrip::scrubberFor(const TouchBarItemIdentifier& identifi
 bool TouchBarStrip::eventFilter(QObject* watched, QEvent* event) {
     if (watched == parentWidget() && event->type() == QEvent::Resize) place();
     return false;
+}
+
+void TouchBarStrip::setVisible(bool visible) {
+    QWidget::setVisible(visible);
+    reserveRoom();
+}
+
+void TouchBarStrip::reserveRoom() {
+    auto* window = parentWidget();
+    if (!window) return;
+    const QMargins margins = window->contentsMargins();
+    window->setContentsMargins(margins.left(), margins.top(), margins.right(),
+                               isHidden() ? windowBottomMargin_ : windowBottomMargin_ + stripHeight);
 }
 
 void TouchBarStrip::place() {

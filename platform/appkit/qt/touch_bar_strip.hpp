@@ -71,11 +71,17 @@ public:
 
     static constexpr int stripHeight = 40;
 
+    // Shown, the strip keeps its height free at the bottom of the window's contents (the
+    // window's layout stops above it); hidden, it gives the room back.
+    void setVisible(bool visible) override;
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void place();
+    void reserveRoom();
+    int windowBottomMargin_ = 0;
     std::shared_ptr<TouchBar> bar_;
     QHBoxLayout* layout_;
     std::map<TouchBarItemIdentifier, QWidget*> widgets_;

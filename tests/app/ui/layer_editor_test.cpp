@@ -323,6 +323,11 @@ TEST(LayerEditorTouchBar, TheStripShowsTheLayersAndFieldButtonsAndKeepsTheUsersC
     auto* layers = strip.scrubberFor(id(".layers"));
     ASSERT_NE(layers, nullptr);
     EXPECT_EQ(layers->thumbnailCount(), 3u);
+    // Thumbnails added to a strip already on screen fit inside the row that holds them.
+    for (std::size_t i = 0; i < 3; ++i) {
+        auto* thumbnail = layers->thumbnail(i);
+        EXPECT_TRUE(thumbnail->parentWidget()->rect().contains(thumbnail->geometry())) << i;
+    }
     QTest::mouseClick(layers->thumbnail(2), Qt::LeftButton);
     EXPECT_EQ(e.editor->arrayController()->selectionIndexes(), (std::set<std::size_t>{2}));
     EXPECT_EQ(layers->scrubber()->selectedIndex(), 2);
@@ -343,11 +348,16 @@ TEST(LayerEditorTouchBar, TheStripShowsTheLayersAndFieldButtonsAndKeepsTheUsersC
     auto show = qt::TouchBarStrip::makeShowTouchBarMenuItem(gw::LocalizedString::text("touch-bar.menu.show"));
     EXPECT_EQ(show->title(), "Show Touch Bar");
     EXPECT_EQ(show->state(), pa::ControlStateValue::on);
+    // Shown, it keeps its room free: the window's own contents end above it.
+    EXPECT_EQ(e.editor->view()->contentsMargins().bottom(), qt::TouchBarStrip::stripHeight);
+    EXPECT_LT(e.editor->view()->contentsRect().bottom(), strip.geometry().top());
     show->performAction();
     EXPECT_TRUE(strip.isHidden());
     EXPECT_FALSE(qt::TouchBarStrip::isShownInSettings());
+    EXPECT_EQ(e.editor->view()->contentsMargins().bottom(), 0);
     show->performAction();
     EXPECT_FALSE(strip.isHidden());
+    EXPECT_EQ(e.editor->view()->contentsMargins().bottom(), qt::TouchBarStrip::stripHeight);
 
     // Customize: ".x" unticked; the choice holds for a new editor's bar.
     auto* dialog = strip.makeCustomizationDialog(gw::LocalizedString::text("touch-bar.menu.customize"));

@@ -1,13 +1,15 @@
 // The preferences window on a real QApplication with settings of its own: the segments
 // follow the six icon-effect settings both ways, and the switch grants and withdraws the
-// command line through the real folder panel.
+// command line through the real folder panel, as the built command line then finds it.
 #include "app/ui/preference_panel.hpp"
 
 #include "app/ui/root_folder_chooser.hpp"
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "support/gui/gui_harness.hpp"
+#include "support/program_run.hpp"
 #include "support/temp_dir.hpp"
+#include "ui_test_support.hpp"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -15,6 +17,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 namespace {
@@ -79,6 +82,53 @@ TEST(PreferencePanel, SegmentsFollowTheSettingsBothWaysAndStopWhenTheirControlle
     EXPECT_EQ(segments(classic), (std::vector<bool>{false, true, true}));
 }
 
+const std::string kSandboxText =
+    "Due to sandboxing restrictions you need to enabled the command line interface in the app before it's "
+    "available for use. Please open the app and enable this in the app's preferences.";
+
+// The built command line or grant tool as a child process that reads and writes the
+// settings this process uses: its XDG configuration folder is ours.
+class SharedSettingsRun {
+public:
+    SharedSettingsRun() {
+        fs::create_directories(dir_.path() / "xdg");
+        fs::create_directory_symlink(std::getenv("XDG_CONFIG_HOME"), dir_.path() / "xdg/XDG_CONFIG_HOME");
+    }
+
+    gwtest::ProgramRun operator()(const std::string& program, const std::vector<std::string>& arguments) const {
+        gwtest::ProgramOptions options;
+        options.workingDirectory = dir_.path();
+        options.xdgRoot = dir_.path() / "xdg";
+        options.outFile = dir_.path() / "stdout.txt";
+        options.errFile = dir_.path() / "stderr.txt";
+        return gwtest::runProgram(program, arguments, options);
+    }
+
+    const fs::path& folder() const { return dir_.path(); }
+
+private:
+    gwtest::TempDir dir_;
+};
+
+// The stored "rootBookmark" bytes that gw-grant-root writes for `folder` into settings of its own.
+std::optional<pf::Data> bookmarkGrantedByTheTool(const fs::path& folder) {
+    gwtest::TempDir scratch;
+    gwtest::ProgramOptions options;
+    options.workingDirectory = scratch.path();
+    options.xdgRoot = scratch.path() / "xdg";
+    options.outFile = scratch.path() / "stdout.txt";
+    options.errFile = scratch.path() / "stderr.txt";
+    const auto run = gwtest::runProgram(GW_GRANT_ROOT_PATH, {folder.string()}, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::optional<fs::path> store;
+    for (const auto& entry : fs::recursive_directory_iterator(scratch.path() / "xdg/XDG_CONFIG_HOME")) {
+        if (entry.path().extension() == ".plist") store = entry.path();
+    }
+    if (!store) return std::nullopt;
+    pf::UserDefaults written(*store);
+    return written.dataForKey(gw::CommandLineEnabledController::rootBookmarkKey);
+}
+
 TEST(PreferencePanel, TheSwitchGrantsThroughTheFolderPanelAndWithdrawsAndTheHintNamesTheCommand) {
     gwtest::TempDir dir;
     const auto root = dir.path() / "root";
@@ -97,6 +147,16 @@ TEST(PreferencePanel, TheSwitchGrantsThroughTheFolderPanelAndWithdrawsAndTheHint
     EXPECT_EQ(gw::terminalHint("/opt/My Tool/bin/glyphwright"),
               "To get started, enter into Terminal '/opt/My\\ Tool/bin/glyphwright -help'");
 
+    // Before the grant the command line refuses with the sandbox text.
+    const SharedSettingsRun child;
+    gwtest::ui::writeSolidPng(root / "icon.png", 1024, 1024, 0x3a7bd5);
+    const std::vector<std::string> convert = {"-inputPath", (root / "icon.png").string(), "-outputPath",
+                                              (root / "out").string(), "-assetType", "iOSIcon"};
+    auto refused = child(GW_GLYPHWRIGHT_PATH, convert);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find(kSandboxText), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(root / "out"));
+
     button->click();
     EXPECT_FALSE(button->isChecked());  // on only once a folder is granted
     ASSERT_TRUE(waitFor([] { return visiblePanel() != nullptr; }));
@@ -109,10 +169,28 @@ TEST(PreferencePanel, TheSwitchGrantsThroughTheFolderPanelAndWithdrawsAndTheHint
     ASSERT_TRUE(waitFor([&] { return controller->isCommandLineInterfaceEnabled(); }));
     EXPECT_TRUE(waitFor([&] { return button->isChecked(); }));
 
+    // Granted through the panel exactly as the grant tool grants: the command line converts.
+    const auto granted = pf::UserDefaults::standard().dataForKey(gw::CommandLineEnabledController::rootBookmarkKey);
+    ASSERT_TRUE(granted.has_value());
+    const auto byTheTool = bookmarkGrantedByTheTool(root);
+    ASSERT_TRUE(byTheTool.has_value());
+    EXPECT_EQ(*granted, *byTheTool);
+    const auto converted = child(GW_GLYPHWRIGHT_PATH, convert);
+    EXPECT_EQ(converted.status, 0) << converted.err;
+    EXPECT_NE(converted.err.find("Conversion Complete"), std::string::npos) << converted.err;
+    EXPECT_TRUE(fs::exists(root / "out/Assets.xcassets/AppIcon.appiconset/Contents.json"));
+
     button->click();
     EXPECT_FALSE(controller->isCommandLineInterfaceEnabled());
     EXPECT_TRUE(waitFor([&] { return !button->isChecked(); }));
     EXPECT_EQ(visiblePanel(), nullptr);
+
+    // Switched off: refused again, nothing new written.
+    fs::remove_all(root / "out");
+    refused = child(GW_GLYPHWRIGHT_PATH, convert);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find(kSandboxText), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(root / "out"));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,14 +15,20 @@
 
 namespace gwtest::x11 {
 
-XvfbServer::XvfbServer() {
+XvfbServer::XvfbServer(const std::vector<std::string>& extraArguments) {
+    std::vector<std::string> args{"Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+                                  "-noreset"};
+    args.insert(args.end(), extraArguments.begin(), extraArguments.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
         ::dup2(fds[1], 3);  // dup2 clears close-on-exec on the copy
-        ::execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset",
-                 static_cast<char*>(nullptr));
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // no server outlives a test killed at its time limit
+        ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
     ::close(fds[1]);

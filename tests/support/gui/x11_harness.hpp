@@ -14,8 +14,9 @@ namespace gwtest::x11 {
 
 class XvfbServer {
 public:
-    // Starts `Xvfb -displayfd` and waits (bounded) for its display number.
-    XvfbServer();
+    // Starts `Xvfb -displayfd` (a display number nobody uses) with `extraArguments` and
+    // waits (bounded) for its display number.
+    explicit XvfbServer(const std::vector<std::string>& extraArguments = {});
     ~XvfbServer();
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;

@@ -1,0 +1,271 @@
+#include "support/desktop/x11_session.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace gwtest::x11 {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::chrono::seconds kGrace{10};
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) result.push_back(line);
+    }
+    return result;
+}
+
+}  // namespace
+
+std::vector<ColourRegion> regionsOfColour(const Screenshot& shot, Rgb colour, const WindowGeometry& within,
+                                          int minArea) {
+    const int left = std::max(within.x, 0), top = std::max(within.y, 0);
+    const int right = std::min(within.x + within.width, shot.width());
+    const int bottom = std::min(within.y + within.height, shot.height());
+    if (right <= left || bottom <= top) return {};
+    const int w = right - left, h = bottom - top;
+    std::vector<char> seen(static_cast<std::size_t>(w) * h, 0);
+    auto index = [&](int x, int y) { return static_cast<std::size_t>(y - top) * w + (x - left); };
+    std::vector<ColourRegion> regions;
+    std::vector<std::pair<int, int>> stack;
+    for (int y = top; y < bottom; ++y) {
+        for (int x = left; x < right; ++x) {
+            if (seen[index(x, y)] || !near(shot.at(x, y), colour)) continue;
+            ColourRegion region;
+            int minX = x, maxX = x, minY = y, maxY = y;
+            seen[index(x, y)] = 1;
+            stack.assign(1, {x, y});
+            while (!stack.empty()) {
+                const auto [px, py] = stack.back();
+                stack.pop_back();
+                ++region.area;
+                minX = std::min(minX, px), maxX = std::max(maxX, px), minY = std::min(minY, py), maxY = std::max(maxY, py);
+                for (const auto& [nx, ny] : {std::pair{px + 1, py}, std::pair{px - 1, py}, std::pair{px, py + 1},
+                                             std::pair{px, py - 1}}) {
+                    if (nx < left || ny < top || nx >= right || ny >= bottom || seen[index(nx, ny)]) continue;
+                    if (!near(shot.at(nx, ny), colour)) continue;
+                    seen[index(nx, ny)] = 1;
+                    stack.emplace_back(nx, ny);
+                }
+            }
+            region.bounds = WindowGeometry{minX, minY, maxX - minX + 1, maxY - minY + 1};
+            if (region.area >= minArea) regions.push_back(region);
+        }
+    }
+    std::sort(regions.begin(), regions.end(), [](const auto& a, const auto& b) { return a.area > b.area; });
+    return regions;
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+DesktopSession::DesktopSession() : resources_(fs::path(GW_SOURCE_DIR) / "resources") {
+    for (const char* name : {"home", "config", "data", "cache", "runtime", "logs"}) {
+        fs::create_directories(dir_ / name);
+    }
+    fs::permissions(dir_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);
+    xvfb_ = std::make_unique<XvfbServer>(std::vector<std::string>{"-br"});
+    if (!xvfb_->running()) {
+        failure_ = "Xvfb did not start (is the xvfb package installed?)";
+        return;
+    }
+    // xdotool and import run from this process.
+    displayEnv_ = std::make_unique<ScopedEnv>("DISPLAY", xvfb_->display());
+    try {
+        bus_ = std::make_unique<desktop::PrivateSessionBus>();
+    } catch (const std::exception& e) {
+        failure_ = e.what();
+    }
+}
+
+DesktopSession::~DesktopSession() {
+    // Programs first, while their display and bus still exist to end in order on.
+    for (auto& [pid, child] : children_) endChild(pid, child);
+    if (::testing::Test::HasFailure()) {
+        for (const auto& [pid, child] : children_) {
+            std::cerr << "--- " << child.name << " (" << pid << ") wrote:\n" << readFile(child.logFile) << "---\n";
+        }
+    }
+    bus_.reset();
+    displayEnv_.reset();
+    xvfb_.reset();
+}
+
+void DesktopSession::endChild(pid_t pid, Child& child) {
+    if (child.ended || hasEnded(pid)) {
+        ::kill(-pid, SIGKILL);  // whatever it started and left behind
+        return;
+    }
+    ::kill(-pid, SIGTERM);
+    if (!waitUntil([&] { return hasEnded(pid); }, kGrace)) {
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        child.ended = true;
+    }
+    ::kill(-pid, SIGKILL);
+}
+
+pid_t DesktopSession::launch(const std::string& program, const std::vector<std::string>& arguments,
+                             const std::vector<std::string>& extraEnvironment) {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        const auto name = text.substr(0, text.find('='));
+        if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" || name == "HOME" ||
+            name == "GW_RESOURCES_DIR" || name == "SESSION_MANAGER" || name == "DBUS_SESSION_BUS_ADDRESS" ||
+            name.rfind("XDG_", 0) == 0)
+            continue;
+        env.push_back(text);
+    }
+    env.push_back("DISPLAY=" + xvfb_->display());
+    env.push_back("QT_QPA_PLATFORM=xcb");
+    if (bus_) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus_->address());
+    env.push_back("HOME=" + home().string());
+    env.push_back("XDG_CONFIG_HOME=" + configHome().string());
+    env.push_back("XDG_DATA_HOME=" + dataHome().string());
+    env.push_back("XDG_CACHE_HOME=" + (dir_ / "cache").string());
+    env.push_back("XDG_RUNTIME_DIR=" + (dir_ / "runtime").string());
+    env.push_back("GW_RESOURCES_DIR=" + resources_.string());
+    env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
+
+    const auto name = fs::path(program).filename().string();
+    const auto logFile = dir_ / "logs" / (name + "-" + std::to_string(children_.size()) + ".log");
+    std::vector<std::string> args{program};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        // A test process killed at its time limit takes the program along.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const int log = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (log < 0 || null < 0 || ::chdir(dir_.path().c_str()) != 0) ::_exit(126);
+        ::dup2(null, 0);
+        ::dup2(log, 1);
+        ::dup2(log, 2);
+        ::execvpe(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    if (pid > 0) {
+        ::setpgid(pid, pid);  // also from here: no race with an early kill of the group
+        children_[pid] = Child{name, logFile, false};
+    }
+    return pid;
+}
+
+bool DesktopSession::hasEnded(pid_t pid) {
+    auto found = children_.find(pid);
+    if (found == children_.end()) return true;
+    if (found->second.ended) return true;
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+        found->second.ended = true;
+        exitStatus_[pid] = WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
+    }
+    return found->second.ended;
+}
+
+std::optional<int> DesktopSession::waitForExit(pid_t pid, std::chrono::milliseconds timeout) {
+    if (!waitUntil([&] { return hasEnded(pid); }, timeout)) return std::nullopt;
+    const auto status = exitStatus_.find(pid);
+    return status == exitStatus_.end() ? std::nullopt : status->second;
+}
+
+std::string DesktopSession::log(pid_t pid) const {
+    const auto found = children_.find(pid);
+    return found == children_.end() ? std::string() : readFile(found->second.logFile);
+}
+
+bool DesktopSession::startNotificationServer() {
+    const pid_t pid = launch("dunst");
+    if (pid <= 0) return false;
+    // dunstctl answers once dunst serves its own interface on the bus (it owns the
+    // notification name first).
+    // (Its complaints while dunst is still starting are of no interest.)
+    return waitUntil(
+        [&] { return !hasEnded(pid) && run({"sh", "-c", "timeout 30 dunstctl is-paused 2>/dev/null"}).has_value(); },
+        kAppearDeadline);
+}
+
+std::string DesktopSession::notificationHistory() const {
+    run({"timeout", "30", "dunstctl", "close-all"});
+    return run({"timeout", "30", "dunstctl", "history"}).value_or(std::string());
+}
+
+std::vector<std::string> DesktopSession::visibleWindows(pid_t pid) const {
+    const auto out = run({"timeout", "30", "xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)});
+    return out ? lines(*out) : std::vector<std::string>{};
+}
+
+std::vector<std::string> DesktopSession::visibleWindowsNamed(const std::string& pattern) const {
+    const auto out = run({"timeout", "30", "xdotool", "search", "--onlyvisible", "--name", pattern});
+    return out ? lines(*out) : std::vector<std::string>{};
+}
+
+std::optional<WindowGeometry> DesktopSession::geometry(const std::string& windowId) const {
+    const auto out = run({"timeout", "30", "xdotool", "getwindowgeometry", "--shell", windowId});
+    if (!out) return std::nullopt;
+    WindowGeometry g;
+    int found = 0;
+    const std::regex field(R"(^(X|Y|WIDTH|HEIGHT)=(-?\d+)$)");
+    for (const auto& line : lines(*out)) {
+        std::smatch m;
+        if (!std::regex_match(line, m, field)) continue;
+        const int value = std::stoi(m[2]);
+        if (m[1] == "X") g.x = value;
+        if (m[1] == "Y") g.y = value;
+        if (m[1] == "WIDTH") g.width = value;
+        if (m[1] == "HEIGHT") g.height = value;
+        ++found;
+    }
+    if (found != 4) return std::nullopt;
+    return g;
+}
+
+bool DesktopSession::typeKeys(const std::string& windowId, const std::string& keys) const {
+    std::vector<std::string> command{"timeout", "30", "xdotool", "key", "--clearmodifiers"};
+    std::istringstream each(keys);
+    for (std::string key; each >> key;) command.push_back(key);
+    return run({"timeout", "30", "xdotool", "windowfocus", "--sync", windowId}) && run(command);
+}
+
+bool DesktopSession::clickAt(int x, int y) const {
+    return run({"timeout", "30", "xdotool", "mousemove", "--sync", std::to_string(x), std::to_string(y), "click", "1"})
+        .has_value();
+}
+
+std::optional<Screenshot> DesktopSession::screenshot(const std::string& name) const {
+    return Screenshot::ofWindow("root", name);
+}
+
+}  // namespace gwtest::x11

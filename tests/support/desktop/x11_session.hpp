@@ -1,0 +1,114 @@
+#pragma once
+// A desktop of the test's own for the built programs: a private Xvfb server on a display
+// nobody uses (black root), a private session bus, optionally `dunst` as the notification
+// server, and HOME and the XDG folders in a scratch folder. Programs started through it
+// see only that desktop; each runs in a process group of its own, and every one still
+// running when the session ends (a failed assertion included) is ended: SIGTERM, then
+// SIGKILL after a grace period. Waits are polls of a condition with a generous deadline.
+#include "support/desktop/private_session_bus.hpp"
+#include "support/gui/x11_harness.hpp"
+#include "support/temp_dir.hpp"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace gwtest::x11 {
+
+// Deadlines for a loaded two-core machine under sanitizers.
+inline constexpr std::chrono::seconds kAppearDeadline{120};
+inline constexpr std::chrono::seconds kExitDeadline{90};
+
+struct WindowGeometry {
+    int x = 0, y = 0, width = 0, height = 0;
+    bool contains(int px, int py) const { return px >= x && py >= y && px < x + width && py < y + height; }
+};
+
+// A connected area of one colour on a screenshot.
+struct ColourRegion {
+    int area = 0;
+    WindowGeometry bounds;
+};
+// The 4-connected areas of pixels near `colour` inside `within` of at least `minArea`
+// pixels, largest first.
+std::vector<ColourRegion> regionsOfColour(const Screenshot& shot, Rgb colour, const WindowGeometry& within,
+                                          int minArea = 16);
+
+// Polls `condition` every 50 ms until it holds or `timeout` passes; returns condition().
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+class DesktopSession {
+public:
+    // Starts the X server and the bus; check ready() (failure() says why not).
+    DesktopSession();
+    ~DesktopSession();
+    DesktopSession(const DesktopSession&) = delete;
+    DesktopSession& operator=(const DesktopSession&) = delete;
+
+    bool ready() const { return failure_.empty(); }
+    const std::string& failure() const { return failure_; }
+    const std::string& display() const { return xvfb_->display(); }
+
+    const std::filesystem::path& root() const { return dir_.path(); }
+    std::filesystem::path home() const { return dir_ / "home"; }
+    std::filesystem::path configHome() const { return dir_ / "config"; }
+    std::filesystem::path dataHome() const { return dir_ / "data"; }
+
+    // The bundle folder the programs read (GW_RESOURCES_DIR); the project's by default.
+    void setResourcesDirectory(const std::filesystem::path& folder) { resources_ = folder; }
+
+    // Starts `dunst` on this display and bus and waits until it answers; false when not.
+    bool startNotificationServer();
+    // What the notification server has shown (`dunstctl history`, JSON); what it still
+    // shows is closed first, since only a closed notification enters the history.
+    std::string notificationHistory() const;
+
+    // Starts a program with this desktop's environment (plus `extraEnvironment`, NAME=value);
+    // its standard output and error go to a log file of its own.
+    pid_t launch(const std::string& program, const std::vector<std::string>& arguments = {},
+                 const std::vector<std::string>& extraEnvironment = {});
+    // The exit status of a program started here once it ends by itself, none at the
+    // deadline (it is left running) or when it was killed by a signal.
+    std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds timeout = kExitDeadline);
+    bool hasEnded(pid_t pid);
+    std::string log(pid_t pid) const;
+
+    // The visible top-level windows of a process (ids as xdotool writes them).
+    std::vector<std::string> visibleWindows(pid_t pid) const;
+    // The visible windows whose title matches `pattern` (a regular expression).
+    std::vector<std::string> visibleWindowsNamed(const std::string& pattern) const;
+    std::optional<WindowGeometry> geometry(const std::string& windowId) const;
+    // Gives the window the keyboard focus and types `keys` (xdotool names separated by
+    // spaces, e.g. "ctrl+q" or "Down Return").
+    bool typeKeys(const std::string& windowId, const std::string& keys) const;
+    // Moves the pointer to a point of the screen and clicks the first button there.
+    bool clickAt(int x, int y) const;
+    // The whole screen, saved under build/test-artifacts/<name>.png.
+    std::optional<Screenshot> screenshot(const std::string& name) const;
+
+private:
+    struct Child {
+        std::string name;
+        std::filesystem::path logFile;
+        bool ended = false;
+    };
+    void endChild(pid_t pid, Child& child);
+
+    TempDir dir_;
+    std::unique_ptr<XvfbServer> xvfb_;
+    std::unique_ptr<ScopedEnv> displayEnv_;
+    std::unique_ptr<desktop::PrivateSessionBus> bus_;
+    std::filesystem::path resources_;
+    std::map<pid_t, Child> children_;
+    std::map<pid_t, std::optional<int>> exitStatus_;
+    std::string failure_;
+};
+
+}  // namespace gwtest::x11
