@@ -36,6 +36,9 @@ AssetCatalogAlreadyExistsWindow::AssetCatalogAlreadyExistsWindow() {
     layout->addLayout(pictures);
 
     selectionMatrix_ = new qt::Matrix(3, this);
+    // A choice is on from the start, as in any radio group, so Return adds to the catalog
+    // rather than silently cancelling; later prompts keep the last choice.
+    selectionMatrix_->selectRow(0);
     layout->addWidget(selectionMatrix_);
     layout->addStretch(1);
 
