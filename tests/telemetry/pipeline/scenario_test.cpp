@@ -1,16 +1,14 @@
 // The SDK end to end: analytics events through the real channel group, the SQLite log
 // store and the HTTP client to the loopback server.
 #include "platform/foundation/clock.hpp"
-#include "support/temp_dir.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/pipeline/rddi_channel_unit_default.hpp"
+#include "telemetry/support/child_case.hpp"
 #include "telemetry/support/scenario_environment.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <map>
 #include <mutex>
@@ -325,20 +323,8 @@ TEST(ScenarioChildProcess, StoreEventsWhileTheServerRefuses) {
 }
 
 TEST_F(ScenarioTest, LogsLeftByAnEarlierProcessGoWithTheUnitsNextStoredLog) {
-    {
-        gwtest::ScopedEnv child(kChildVariable, "1");
-        const pid_t pid = fork();
-        ASSERT_NE(pid, -1);
-        if (pid == 0) {
-            execl("/proc/self/exe", "telemetry_pipeline_tests",
-                  "--gtest_filter=ScenarioChildProcess.StoreEventsWhileTheServerRefuses", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_EQ(WEXITSTATUS(status), 0);
-    }
+    ASSERT_EQ(rddi::testkit::runChildCase("ScenarioChildProcess.StoreEventsWhileTheServerRefuses", kChildVariable).status,
+              0);
     ASSERT_EQ(ScenarioEnvironment::rowCount("Analytics"), 11);
 
     // A new unit counts from 0: the stored events wait for its next stored log, which is
