@@ -25,9 +25,6 @@ constexpr const char* kChildReportVariable = "GW_CONTEXT_CHILD_REPORT";
 
 class ContextsTest : public ::testing::Test {
 protected:
-    void SetUp() override { pf::Clock::setCurrent(clock_); }
-    void TearDown() override { pf::Clock::setCurrent(nullptr); }
-
     // What a new launch of the process would find.
     static void relaunch() { testkit::TelemetryTestEnvironment::resetSdk(); }
 
@@ -42,7 +39,7 @@ protected:
     }
 
     testkit::TelemetryTestEnvironment env_;
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    testkit::ScopedManualClock clock_;
 };
 
 // Runs in a child process: one launch that sets two session ids and a user id.

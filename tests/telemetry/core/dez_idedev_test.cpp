@@ -65,9 +65,7 @@ protected:
         testkit::TelemetryTestEnvironment::resetSdk();
         clock_->advanceSeconds(60);
     }
-    void SetUp() override { pf::Clock::setCurrent(clock_); }
-    void TearDown() override { pf::Clock::setCurrent(nullptr); }
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    testkit::ScopedManualClock clock_;
 
     RDDIServiceClass serviceClass(const std::string& name, std::int64_t priority = 500, bool secretRequired = true) {
         auto& instance = services_[name];

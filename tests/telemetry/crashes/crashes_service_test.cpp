@@ -186,11 +186,7 @@ TEST_F(CrashesServiceTest, StoredReportsWaitForTheDelayAndTheUserThenGoOutAsCrit
     std::ofstream(crashesDir / "800000003");  // empty
     std::ofstream(crashesDir / "800000004") << "not a report";
 
-    auto clock = std::make_shared<platform::foundation::ManualClock>();
-    platform::foundation::Clock::setCurrent(clock);
-    struct RestoreClock {
-        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
-    } restore;
+    testkit::ScopedManualClock clock;
 
     std::atomic<int> prompts{0};
     std::atomic<std::size_t> prompted{0};
@@ -312,11 +308,7 @@ TEST_F(CrashesServiceTest, AnUncaughtCxxExceptionOnAThreadIsSentWithItsTypeAndRe
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), SIGABRT);
 
-    auto clock = std::make_shared<platform::foundation::ManualClock>();
-    platform::foundation::Clock::setCurrent(clock);
-    struct RestoreClock {
-        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
-    } restore;
+    testkit::ScopedManualClock clock;
     start();
     ASSERT_TRUE(RDDICrashes::hasCrashedInLastSession());
     clock->advance(std::chrono::seconds(1));
@@ -349,11 +341,7 @@ TEST_F(CrashesServiceTest, ATestCrashIsSentByTheNextLaunchWithTheLogsItInterrupt
     EXPECT_EQ(WTERMSIG(status), SIGILL);
 
     // The next launch, on a clock the test moves.
-    auto clock = std::make_shared<platform::foundation::ManualClock>();
-    platform::foundation::Clock::setCurrent(clock);
-    struct RestoreClock {
-        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
-    } restore;
+    testkit::ScopedManualClock clock;
     start();
     EXPECT_TRUE(RDDICrashes::hasCrashedInLastSession());
     auto lastReport = RDDICrashes::lastSessionCrashReport();
@@ -413,11 +401,7 @@ TEST_F(CrashesServiceTest, TheHostsFilterAndAnswerDecideWhatBecomesOfAStoredRepo
         {"sent without asking", true, false, 0, 1},
     };
     lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
-    auto clock = std::make_shared<platform::foundation::ManualClock>();
-    platform::foundation::Clock::setCurrent(clock);
-    struct RestoreClock {
-        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
-    } restore;
+    testkit::ScopedManualClock clock;
     auto delegate = std::make_shared<AttachingDelegate>();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

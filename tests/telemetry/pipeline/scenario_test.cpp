@@ -47,8 +47,6 @@ ServerView serverView(const rddi::testkit::LoopbackServer& server) {
 
 class ScenarioTest : public ::testing::Test {
 protected:
-    void SetUp() override { pf::Clock::setCurrent(clock_); }
-    void TearDown() override { pf::Clock::setCurrent(nullptr); }
     void start() { RDDIDezIdedev::start("secret", {RDDIAnalytics::serviceClass()}); }
     void track(int from, int to) {
         for (int i = from; i < to; ++i) RDDIAnalytics::trackEvent("event" + std::to_string(i));
@@ -74,7 +72,7 @@ protected:
         return total;
     }
 
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    rddi::testkit::ScopedManualClock clock_;
     ScenarioEnvironment scenario_;
 };
 
