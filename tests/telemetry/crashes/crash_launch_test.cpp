@@ -23,6 +23,7 @@
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
+#include "telemetry/support/log_builders.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -139,10 +140,7 @@ TEST(CrashLaunchChildProcess, Crash) {
     auto analytics = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Analytics"));
     group->setHoldsCompletions(true);
     for (const char* name : {"export_started", "export_progress", "export_failed"}) {
-        auto log = std::make_shared<RDDIEventLog>();
-        log->name = name;
-        log->eventId = name;
-        analytics->enqueueItem(log, RDDIFlagsNormal);
+        analytics->enqueueItem(testkit::eventLog(name, name), RDDIFlagsNormal);
     }
 
     if (how == "segv-thread") {
@@ -241,10 +239,7 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
             std::chrono::seconds(30)));
         group->setHoldsCompletions(true);
         auto unit = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Analytics"));
-        auto log = std::make_shared<RDDIEventLog>();
-        log->name = "held";
-        log->eventId = "held";
-        unit->enqueueItem(log, RDDIFlagsNormal);
+        unit->enqueueItem(testkit::eventLog("held", "held"), RDDIFlagsNormal);
         crashes->createAnalyzerFile();
         result["beforeDisable"] = diskState(*crashes);
         crashes->setEnabled(false);

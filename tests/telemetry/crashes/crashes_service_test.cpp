@@ -8,6 +8,7 @@
 #include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "telemetry/crashes/rddi_crashes_util.hpp"
+#include "telemetry/support/log_builders.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include "platform/dispatch/dispatch_queue.hpp"
@@ -235,16 +236,11 @@ TEST_F(CrashesServiceTest, LogsInFlightAtACrashAreSentAgainByTheNextRun) {
     auto group = env_.channelGroup();
     auto other = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Other"));
     // One log finishes normally; three are still in flight when the process crashes.
-    auto settled = std::make_shared<RDDIEventLog>();
-    settled->name = "settled";
-    settled->eventId = "E0";
-    other->enqueueItem(settled, RDDIFlagsNormal);
+    other->enqueueItem(testkit::eventLog("settled", "E0"), RDDIFlagsNormal);
     group->setHoldsCompletions(true);
     std::vector<std::string> names = {"first", "second", "third"};
     for (const auto& name : names) {
-        auto log = std::make_shared<RDDIEventLog>();
-        log->name = name;
-        log->eventId = "E-" + name;
+        auto log = testkit::eventLog(name, "E-" + name);
         if (name == "second") log->addTransmissionTargetToken("target-token-1");
         other->enqueueItem(log, RDDIFlagsNormal);
     }
@@ -330,10 +326,7 @@ TEST_F(CrashesServiceTest, ATestCrashIsSentByTheNextLaunchWithTheLogsItInterrupt
         auto unit = env_.channelGroup()->addChannelUnitWithConfiguration(
             RDDIChannelUnitConfiguration::defaultConfiguration("Analytics"));
         for (const char* name : {"export_started", "export_failed"}) {
-            auto log = std::make_shared<RDDIEventLog>();
-            log->name = name;
-            log->eventId = name;
-            unit->enqueueItem(log, RDDIFlagsNormal);
+            unit->enqueueItem(testkit::eventLog(name, name), RDDIFlagsNormal);
         }
         RDDICrashes::generateTestCrash();
     });

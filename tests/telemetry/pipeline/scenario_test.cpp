@@ -6,6 +6,7 @@
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/pipeline/rddi_channel_unit_default.hpp"
 #include "telemetry/support/child_case.hpp"
+#include "telemetry/support/log_builders.hpp"
 #include "telemetry/support/scenario_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -179,10 +180,7 @@ TEST_F(ScenarioTest, AHardRefusalDisablesOnlyItsUnitWhileTheOthersKeepSending) {
     RDDIAnalytics::trackEvent("plain.after");
     auto core = RDDIDezIdedev::sharedInstance()->channelGroup()->channelUnitForGroupId(RDDIDezIdedev::groupId());
     ASSERT_NE(core, nullptr);
-    auto coreLog = std::make_shared<rddi::RDDIEventLog>();
-    coreLog->name = "core.after";
-    coreLog->eventId = pf::UUID().uuidString();
-    core->enqueueItem(coreLog, rddi::RDDIFlagsNormal);
+    core->enqueueItem(rddi::testkit::eventLog("core.after", pf::UUID().uuidString()), rddi::RDDIFlagsNormal);
     ASSERT_TRUE(advanceUntil([&] {
         const auto view = serverView(scenario_.server());
         return view.eventsByName.count("core.after") && scenario_.server().heldCount() == 2;
@@ -272,9 +270,7 @@ TEST_F(ScenarioTest, TargetedEventsReachTheCollectorThroughTheCompanionWithRisin
     ASSERT_NE(companion, nullptr);
     const std::string token = "0123456789abcdef0123456789abcdef-01234567-89ab-cdef-0123-456789abcdef-0123";
     for (int i = 0; i < 2; ++i) {
-        auto event = std::make_shared<rddi::RDDIEventLog>();
-        event->name = "targeted.event" + std::to_string(i);
-        event->eventId = pf::UUID().uuidString();
+        auto event = rddi::testkit::eventLog("targeted.event" + std::to_string(i), pf::UUID().uuidString());
         event->addTransmissionTargetToken(token);
         unit->enqueueItem(event, 1);
     }
