@@ -23,6 +23,7 @@
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
+#include "telemetry/support/child_case.hpp"
 #include "telemetry/support/log_builders.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
@@ -321,18 +322,7 @@ protected:
             execve(exe.c_str(), argv, envp.data());
             _exit(127);
         }
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + launchDeadline();
-        pid_t done = 0;
-        while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (done == 0) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return -1;
-        }
-        return status;
+        return testkit::waitForChild(child, launchDeadline());
     }
 
     // A launch that must crash with `signal`.

@@ -8,6 +8,7 @@
 #include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "telemetry/crashes/rddi_crashes_util.hpp"
+#include "telemetry/support/child_case.hpp"
 #include "telemetry/support/log_builders.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
@@ -75,17 +76,8 @@ TEST_F(CrashesServiceTest, UnderADebuggerTheReporterIsMadeButNotEnabled) {
         }
         _exit(0);
     }
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    pid_t done = 0;
-    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (done == 0 || !WIFEXITED(status)) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        FAIL() << "the traced launch did not end normally";
-    }
+    const int status = testkit::waitForChild(child, std::chrono::seconds(60));
+    if (status == -1 || !WIFEXITED(status)) FAIL() << "the traced launch did not end normally";
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
@@ -280,18 +272,7 @@ int runCrashingLaunch(const std::function<void()>& crash) {
         crash();
         _exit(3);
     }
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    pid_t done = 0;
-    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (done == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        return -1;
-    }
-    return status;
+    return testkit::waitForChild(child, std::chrono::seconds(60));
 }
 
 __attribute__((noinline)) void throwLogicError() { throw std::logic_error("layer list out of order"); }
