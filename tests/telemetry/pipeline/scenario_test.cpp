@@ -33,9 +33,7 @@ struct ServerView {
 ServerView serverView(const rddi::testkit::LoopbackServer& server) {
     ServerView view;
     std::set<std::string> ids;
-    for (const auto& request : server.requests()) {
-        if (!request.path.starts_with("/logs") || !request.json) continue;
-        const auto& logs = (*request.json)["logs"];
+    for (const auto& logs : rddi::testkit::postedBatches(server)) {
         view.batchSizes.push_back(logs.size());
         for (const auto& log : logs) {
             if (log.value("type", "") != "event") continue;
@@ -61,10 +59,8 @@ protected:
     }
     int logsSeen(const std::string& type) {
         int total = 0;
-        for (const auto& request : scenario_.server().requests()) {
-            if (!request.path.starts_with("/logs") || !request.json) continue;
-            for (const auto& log : (*request.json)["logs"]) total += log.value("type", "") == type ? 1 : 0;
-        }
+        for (const auto& logs : rddi::testkit::postedBatches(scenario_.server()))
+            for (const auto& log : logs) total += log.value("type", "") == type ? 1 : 0;
         return total;
     }
     int eventsSeen() {
@@ -104,11 +100,10 @@ TEST_F(ScenarioTest, RetriedAnswersDeliverEachEventOnce) {
     ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 5; }));
     ASSERT_TRUE(advanceUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 0; }));
     std::vector<nlohmann::json> batches;
-    for (const auto& request : scenario_.server().requests()) {
-        if (!request.path.starts_with("/logs") || !request.json) continue;
-        for (const auto& log : (*request.json)["logs"]) {
+    for (const auto& logs : rddi::testkit::postedBatches(scenario_.server())) {
+        for (const auto& log : logs) {
             if (log.value("type", "") == "event") {
-                batches.push_back((*request.json)["logs"]);
+                batches.push_back(logs);
                 break;
             }
         }
@@ -233,11 +228,9 @@ TEST_F(ScenarioTest, DisablingDeletesWhatIsStoredAndSwitchingTheNetworkHoldsItBa
 TEST_F(ScenarioTest, AStartWhileDisabledQueuesItsStartServiceLogUntilEnabled) {
     auto startServiceLogs = [&] {
         std::vector<nlohmann::json> found;
-        for (const auto& request : scenario_.server().requests()) {
-            if (!request.path.starts_with("/logs") || !request.json) continue;
-            for (const auto& log : (*request.json)["logs"])
+        for (const auto& logs : rddi::testkit::postedBatches(scenario_.server()))
+            for (const auto& log : logs)
                 if (log.value("type", "") == "startService") found.push_back(log);
-        }
         return found;
     };
     RDDIDezIdedev::configureWithAppSecret("secret");
