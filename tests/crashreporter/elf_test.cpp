@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "crashreporter/elf.hpp"
+#include "crashreporter/symbol_support.hpp"
 
 using namespace lvcrash;
 
@@ -65,16 +66,8 @@ Loaded find_loaded(const std::string& part) {
     return ctx.found;
 }
 
-struct Found {
-    std::uint64_t address = 0;
-    std::string name;
-};
-
-void remember(lvcrash_vm_address_t address, const char* name, void* ctx) {
-    auto* f = static_cast<Found*>(ctx);
-    f->address = address;
-    f->name = name;
-}
+using symbol_support::Found;
+using symbol_support::remember;
 
 std::string hex(const std::uint8_t* bytes, std::size_t n) {
     std::string out;

@@ -128,6 +128,16 @@ Child runChild(const fs::path& base, bool withPreviousPort, std::uint64_t mode =
     return child;
 }
 
+std::shared_ptr<const CrashReport> readReport(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in.good()) << path;
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::optional<platform::foundation::Error> error;
+    auto report = CrashReport::decode(bytes, &error);
+    EXPECT_TRUE(report) << (error ? error->what() : "");
+    return report;
+}
+
 class MachModeCrashTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -148,12 +158,8 @@ TEST_F(MachModeCrashTest, AFaultIsReportedAsItsMachExceptionWithTheFaultingThrea
     EXPECT_EQ(WTERMSIG(child.status), SIGSEGV);
     EXPECT_EQ(child.handled, std::vector<int>{SIGBUS});  // a protection failure maps to SIGBUS
 
-    std::ifstream in(reportPath(), std::ios::binary);
-    ASSERT_TRUE(in.good());
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::optional<platform::foundation::Error> error;
-    auto report = CrashReport::decode(bytes, &error);
-    ASSERT_TRUE(report) << (error ? error->what() : "");
+    auto report = readReport(reportPath());
+    ASSERT_TRUE(report);
     EXPECT_EQ(report->signalInfo().name, "SIGBUS");
     EXPECT_EQ(report->signalInfo().code, "BUS_ADRERR");
     EXPECT_NE(report->signalInfo().address, 0u);
@@ -178,16 +184,6 @@ TEST_F(MachModeCrashTest, AFaultIsReportedAsItsMachExceptionWithTheFaultingThrea
     EXPECT_EQ(crashed, 1);
     EXPECT_TRUE(faultFrame);
     EXPECT_GE(report->threads().size(), 5u);  // main, server and three bystanders
-}
-
-std::shared_ptr<const CrashReport> readReport(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in.good()) << path;
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::optional<platform::foundation::Error> error;
-    auto report = CrashReport::decode(bytes, &error);
-    EXPECT_TRUE(report) << (error ? error->what() : "");
-    return report;
 }
 
 TEST_F(MachModeCrashTest, SignalModeReportsTheFaultWithoutAMachException) {

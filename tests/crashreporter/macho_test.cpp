@@ -6,6 +6,7 @@
 
 #include "crashreporter/fixture_support.hpp"
 #include "crashreporter/macho.hpp"
+#include "crashreporter/symbol_support.hpp"
 #include "platform/darwin/macho_loader.hpp"
 
 using namespace lvcrash;
@@ -17,16 +18,8 @@ namespace {
 
 const task_t self = platform::darwin::task_self();
 
-struct Found {
-    std::uint64_t address = 0;
-    std::string name;
-};
-
-void remember(lvcrash_vm_address_t address, const char* name, void* ctx) {
-    auto* found = static_cast<Found*>(ctx);
-    found->address = address;
-    found->name = name;
-}
+using symbol_support::Found;
+using symbol_support::remember;
 
 lvcrash_error_t lookup(lvcrash_async_macho* image, std::uint64_t pc, Found* found) {
     return lvcrash_async_macho_find_symbol_by_pc(image, pc, remember, found);

@@ -75,14 +75,7 @@ std::string protoc_decode(const std::vector<std::uint8_t>& bytes, int* status) {
 }
 
 // Resumed threads leave the stop handler on their own time.
-bool wait_until_none_parked() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (platform::darwin::thread_control_parked_count() != 0) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
+using unwind_support::wait_until_none_parked;
 
 class ReportWriter : public ::testing::Test {
 protected:

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <linux/futex.h>
 #include <set>
 #include <string>
@@ -78,16 +77,7 @@ std::string name_at(lvcrash_async_image_list* list, std::uint64_t pc) {
     return name;
 }
 
-bool wait_until_none_parked() {
-    timespec start{}, now{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        if (darwin::thread_control_parked_count() == 0) return true;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec - start.tv_sec > 30) return false;
-        std::this_thread::yield();
-    }
-}
+using unwind_support::wait_until_none_parked;
 
 TEST(ThreadControl, FiftySuspendedThreadsEachWalkToWhereTheyWait) {
     ASSERT_TRUE(darwin::thread_control_install());

@@ -1,10 +1,13 @@
 #pragma once
 // An image list fed by the loader stand-in's callbacks, and stack walks recorded for tests.
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crashreporter/frame_cursor.hpp"
 #include "platform/darwin/dyld.hpp"
+#include "platform/darwin/thread_control.hpp"
 
 namespace unwind_support {
 
@@ -87,6 +90,16 @@ inline Walk walk(const lvcrash::lvcrash_async_thread_state& start, const lvcrash
     }
     lvcrash_frame_cursor_free(&cursor);
     return out;
+}
+
+// Waits until the thread control stand-in has let every parked thread go on.
+inline bool wait_until_none_parked() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (platform::darwin::thread_control_parked_count() != 0) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 }  // namespace unwind_support

@@ -17,31 +17,34 @@ namespace pf = platform::foundation;
 namespace fs = std::filesystem;
 using pf::Value;
 
-TEST(UserDefaults, RegisteredValuesAnswerUntilSomethingIsStoredAndAreNeverSaved) {
+// A scratch folder with a store path in it and the center change notices go to.
+class UserDefaultsTest : public ::testing::Test {
+protected:
     gwtest::TempDir dir;
     pf::NotificationCenter center;
-    fs::path store = dir / "prefs" / "app.plist";
+    const fs::path store = dir / "app.plist";
+};
+
+TEST_F(UserDefaultsTest, RegisteredValuesAnswerUntilSomethingIsStoredAndAreNeverSaved) {
+    const fs::path nested = dir / "prefs" / "app.plist";
     {
-        pf::UserDefaults defaults(store, &center);
+        pf::UserDefaults defaults(nested, &center);
         defaults.registerDefaults({{"iconScaleType", Value(1)}, {"OpenFinder", Value(true)}});
         EXPECT_EQ(defaults.integerForKey("iconScaleType"), 1);
         EXPECT_EQ(defaults.integerForKey("CatalogExistsAction"), 0);
-        EXPECT_FALSE(fs::exists(store));  // registration stores nothing
+        EXPECT_FALSE(fs::exists(nested));  // registration stores nothing
         defaults.setBool(false, "OpenFinder");
         EXPECT_FALSE(defaults.boolForKey("OpenFinder"));
         defaults.registerDefaults({{"OpenFinder", Value(true)}});
         EXPECT_FALSE(defaults.boolForKey("OpenFinder"));  // registration does not replace a stored value
     }
-    pf::UserDefaults reopened(store, &center);
+    pf::UserDefaults reopened(nested, &center);
     EXPECT_EQ(reopened.objectForKey("OpenFinder"), Value(false));
     EXPECT_TRUE(reopened.objectForKey("iconScaleType").isNull());
     EXPECT_EQ(reopened.persistentDomain().size(), 1u);
 }
 
-TEST(UserDefaults, StoresPropertyListKindsAndRemovesWithNull) {
-    gwtest::TempDir dir;
-    pf::NotificationCenter center;
-    fs::path store = dir / "app.plist";
+TEST_F(UserDefaultsTest, StoresPropertyListKindsAndRemovesWithNull) {
     pf::UserDefaults defaults(store, &center);
     defaults.setInteger(3, "count");
     defaults.setObject(Value(pf::Array{Value(pf::Data{1, 2}), Value(pf::Data{3})}), "recentCatalogPaths");
@@ -60,20 +63,16 @@ TEST(UserDefaults, StoresPropertyListKindsAndRemovesWithNull) {
     EXPECT_EQ(defaults.integerForKey("count"), 3);
 }
 
-TEST(UserDefaults, DictionaryRepresentationMergesRegisteredAndStored) {
-    gwtest::TempDir dir;
-    pf::NotificationCenter center;
-    pf::UserDefaults defaults(dir / "app.plist", &center);
+TEST_F(UserDefaultsTest, DictionaryRepresentationMergesRegisteredAndStored) {
+    pf::UserDefaults defaults(store, &center);
     defaults.registerDefaults({{"a", Value(1)}, {"b", Value(2)}});
     defaults.setInteger(20, "b");
     defaults.setInteger(30, "c");
     EXPECT_EQ(Value(defaults.dictionaryRepresentation()), Value::dict({{"a", 1}, {"b", 20}, {"c", 30}}));
 }
 
-TEST(UserDefaults, PostsChangeNoticeAfterEachChangeOnly) {
-    gwtest::TempDir dir;
-    pf::NotificationCenter center;
-    pf::UserDefaults defaults(dir / "app.plist", &center);
+TEST_F(UserDefaultsTest, PostsChangeNoticeAfterEachChangeOnly) {
+    pf::UserDefaults defaults(store, &center);
     std::vector<Value> seenValues;
     center.addObserver(std::string(pf::UserDefaults::didChangeNotification), &defaults,
                        [&](const pf::Notification&) { seenValues.push_back(defaults.objectForKey("k")); });
@@ -84,10 +83,7 @@ TEST(UserDefaults, PostsChangeNoticeAfterEachChangeOnly) {
     EXPECT_EQ(seenValues, (std::vector<Value>{Value(1), Value(0)}));
 }
 
-TEST(UserDefaults, UnreadableStoreIsSetAsideNotOverwritten) {
-    gwtest::TempDir dir;
-    pf::NotificationCenter center;
-    fs::path store = dir / "app.plist";
+TEST_F(UserDefaultsTest, UnreadableStoreIsSetAsideNotOverwritten) {
     gwtest::writeFile(store, "this is not a property list");
     pf::UserDefaults defaults(store, &center);
     EXPECT_TRUE(defaults.persistentDomain().empty());
@@ -96,10 +92,7 @@ TEST(UserDefaults, UnreadableStoreIsSetAsideNotOverwritten) {
     EXPECT_TRUE(pf::UserDefaults(store, &center).boolForKey("x"));
 }
 
-TEST(UserDefaults, SynchronizePicksUpChangesWrittenElsewhere) {
-    gwtest::TempDir dir;
-    pf::NotificationCenter center;
-    fs::path store = dir / "app.plist";
+TEST_F(UserDefaultsTest, SynchronizePicksUpChangesWrittenElsewhere) {
     pf::UserDefaults first(store, &center);
     pf::UserDefaults second(store, &center);
     first.setInteger(5, "n");
@@ -108,10 +101,7 @@ TEST(UserDefaults, SynchronizePicksUpChangesWrittenElsewhere) {
     EXPECT_EQ(second.integerForKey("n"), 5);
 }
 
-TEST(UserDefaults, WritersSharingTheFileKeepEachOthersKeys) {
-    gwtest::TempDir dir;
-    pf::NotificationCenter center;
-    fs::path store = dir / "app.plist";
+TEST_F(UserDefaultsTest, WritersSharingTheFileKeepEachOthersKeys) {
     pf::UserDefaults first(store, &center);
     pf::UserDefaults second(store, &center);
     first.setInteger(1, "a");
@@ -120,10 +110,8 @@ TEST(UserDefaults, WritersSharingTheFileKeepEachOthersKeys) {
     EXPECT_EQ(Value(pf::UserDefaults(store, &center).persistentDomain()), Value::dict({{"a", 1}, {"b", 2}}));
 }
 
-TEST(UserDefaults, ConcurrentWritersLoseNothing) {
-    gwtest::TempDir dir;
-    pf::NotificationCenter center;
-    pf::UserDefaults defaults(dir / "app.plist", &center);
+TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
+    pf::UserDefaults defaults(store, &center);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
@@ -131,12 +119,10 @@ TEST(UserDefaults, ConcurrentWritersLoseNothing) {
         });
     }
     for (auto& th : threads) th.join();
-    EXPECT_EQ(pf::UserDefaults(dir / "app.plist", &center).persistentDomain().size(), 80u);
+    EXPECT_EQ(pf::UserDefaults(store, &center).persistentDomain().size(), 80u);
 }
 
-TEST(UserDefaults, FailedWriteKeepsValueInMemoryAndSynchronizeReportsIt) {
-    gwtest::TempDir dir;
-    pf::NotificationCenter center;
+TEST_F(UserDefaultsTest, FailedWriteKeepsValueInMemoryAndSynchronizeReportsIt) {
     fs::path blocker = dir / "not-a-folder";
     gwtest::writeFile(blocker, "x");
     pf::UserDefaults defaults(blocker / "app.plist", &center);

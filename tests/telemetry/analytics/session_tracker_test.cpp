@@ -19,14 +19,12 @@ using platform::appkit::ApplicationState;
 class SessionTrackerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        pf::Clock::setCurrent(clock_);
         ApplicationState::shared().reset();
         RDDIDezIdedev::start("secret", {RDDIAnalytics::serviceClass()});
         ApplicationState::shared().setActive(true);
     }
     void TearDown() override {
         ApplicationState::shared().reset();
-        pf::Clock::setCurrent(nullptr);
     }
     std::vector<std::shared_ptr<RDDIAbstractLog>> analyticsLogs() const {
         std::vector<std::shared_ptr<RDDIAbstractLog>> logs;
@@ -43,7 +41,7 @@ protected:
     static std::optional<std::string> currentSession() { return RDDISessionContext::sharedInstance()->sessionId(); }
 
     testkit::TelemetryTestEnvironment env_;
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    testkit::ScopedManualClock clock_;
 };
 
 TEST_F(SessionTrackerTest, StartBeginsASessionThatEveryEventCarries) {

@@ -36,10 +36,8 @@ struct Line {
 class TargetsScenarioTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        pf::Clock::setCurrent(clock_);
         RDDIDezIdedev::start(std::string("secret;target=") + kDefaultToken, {RDDIAnalytics::serviceClass()});
     }
-    void TearDown() override { pf::Clock::setCurrent(nullptr); }
 
     // Every Common Schema line the server received, by event name.
     std::map<std::string, std::vector<Line>> lines() {
@@ -60,7 +58,7 @@ protected:
         });
     }
 
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    rddi::testkit::ScopedManualClock clock_;
     std::shared_ptr<AnsweringDelegate> delegate_ = std::make_shared<AnsweringDelegate>();
     ScenarioEnvironment scenario_;
 };

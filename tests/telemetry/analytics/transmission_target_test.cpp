@@ -232,8 +232,6 @@ public:
 
 class AuthenticationTest : public TransmissionTargetTest {
 protected:
-    void SetUp() override { pf::Clock::setCurrent(clock_); }
-    void TearDown() override { pf::Clock::setCurrent(nullptr); }
     std::shared_ptr<RDDIAnalyticsAuthenticationProvider> provider(const std::string& key) {
         return std::make_shared<RDDIAnalyticsAuthenticationProvider>(RDDIAnalyticsAuthenticationType::msaCompact, key,
                                                                      delegate_);
@@ -242,7 +240,7 @@ protected:
         return RDDITicketCache::sharedInstance().ticketFor(RDDIUtility::sha256(key));
     }
 
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    testkit::ScopedManualClock clock_;
     std::shared_ptr<ScriptedTokenDelegate> delegate_ = std::make_shared<ScriptedTokenDelegate>();
 };
 

@@ -1,16 +1,14 @@
 #include "platform/foundation/clock.hpp"
-#include "support/temp_dir.hpp"
 #include "telemetry/core/rddi_device.hpp"
 #include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_session_context.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/core/rddi_user_id_context.hpp"
 #include "telemetry/core/rddi_utility.hpp"
+#include "telemetry/support/child_case.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -27,9 +25,6 @@ constexpr const char* kChildReportVariable = "GW_CONTEXT_CHILD_REPORT";
 
 class ContextsTest : public ::testing::Test {
 protected:
-    void SetUp() override { pf::Clock::setCurrent(clock_); }
-    void TearDown() override { pf::Clock::setCurrent(nullptr); }
-
     // What a new launch of the process would find.
     static void relaunch() { testkit::TelemetryTestEnvironment::resetSdk(); }
 
@@ -44,7 +39,7 @@ protected:
     }
 
     testkit::TelemetryTestEnvironment env_;
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    testkit::ScopedManualClock clock_;
 };
 
 // Runs in a child process: one launch that sets two session ids and a user id.
@@ -62,23 +57,9 @@ TEST(ContextsChildProcess, SetTwoSessionIds) {
 
 TEST_F(ContextsTest, ALaunchLeavesOneRecordWithItsLastSessionIdAcrossARestart) {
     pf::Clock::setCurrent(nullptr);
-    gwtest::TempDir scratch;
-    const auto reportPath = scratch / "report.txt";
-    {
-        gwtest::ScopedEnv report(kChildReportVariable, reportPath.string());
-        const pid_t child = fork();
-        ASSERT_NE(child, -1);
-        if (child == 0) {
-            execl("/proc/self/exe", "telemetry_core_tests", "--gtest_filter=ContextsChildProcess.SetTwoSessionIds",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_EQ(WEXITSTATUS(status), 0);
-    }
-    const double secondCall = std::stod(gwtest::readFile(reportPath));
+    const auto child = testkit::runChildCase("ContextsChildProcess.SetTwoSessionIds", kChildReportVariable);
+    ASSERT_EQ(child.status, 0);
+    const double secondCall = std::stod(child.report);
 
     relaunch();
     auto sessions = RDDISessionContext::sharedInstance();

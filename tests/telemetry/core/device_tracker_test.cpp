@@ -20,7 +20,6 @@ namespace pf = platform::foundation;
 class DeviceTrackerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        pf::Clock::setCurrent(clock_);
         gwtest::writeFile(root_ / "sys/class/dmi/id/product_name", "Test Model 7\n");
         gwtest::writeFile(root_ / "sys/class/dmi/id/sys_vendor", "Test Maker\n");
         gwtest::writeFile(root_ / "etc/os-release", "NAME=\"Test OS\"\nVERSION_ID=\"12\"\n");
@@ -36,7 +35,6 @@ protected:
         platform::appkit::ScreenRegistry::shared().setPrimaryScreenSize(std::nullopt);
         RDDIDeviceTracker::setHostFactsSources(std::nullopt);
         pf::Bundle::setMain(nullptr);
-        pf::Clock::setCurrent(nullptr);
     }
 
     // Rebuilds the device with the country code as a mark, a second later each time.
@@ -55,7 +53,7 @@ protected:
 
     testkit::TelemetryTestEnvironment env_;
     gwtest::TempDir root_;
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    testkit::ScopedManualClock clock_;
 };
 
 TEST_F(DeviceTrackerTest, DescribesThisHostAndTheApplication) {

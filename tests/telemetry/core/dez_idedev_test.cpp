@@ -7,12 +7,11 @@
 #include "telemetry/core/rddi_user_id_context.hpp"
 #include "telemetry/core/rddi_log_with_properties.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
+#include "telemetry/support/child_case.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -66,9 +65,7 @@ protected:
         testkit::TelemetryTestEnvironment::resetSdk();
         clock_->advanceSeconds(60);
     }
-    void SetUp() override { pf::Clock::setCurrent(clock_); }
-    void TearDown() override { pf::Clock::setCurrent(nullptr); }
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    testkit::ScopedManualClock clock_;
 
     RDDIServiceClass serviceClass(const std::string& name, std::int64_t priority = 500, bool secretRequired = true) {
         auto& instance = services_[name];
@@ -335,21 +332,9 @@ TEST_F(DezIdedevTest, SwitchesSurviveARestart) {
     RDDIDezIdedev::setNetworkRequestsAllowed(false);
     const std::string installId = RDDIDezIdedev::installId().uuidString();
 
-    gwtest::TempDir scratch;
-    const auto reportPath = scratch / "report.txt";
-    gwtest::ScopedEnv report(kChildReportVariable, reportPath.string());
-    const pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        execl("/proc/self/exe", "telemetry_core_tests", "--gtest_filter=DezIdedevChildProcess.ReportStoredSwitches",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(gwtest::readFile(reportPath), "0 0 " + installId);
+    const auto child = testkit::runChildCase("DezIdedevChildProcess.ReportStoredSwitches", kChildReportVariable);
+    ASSERT_EQ(child.status, 0);
+    EXPECT_EQ(child.report, "0 0 " + installId);
 }
 
 }  // namespace

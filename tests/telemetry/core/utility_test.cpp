@@ -24,31 +24,35 @@ using rddi::RDDIUtility;
 using rddi::RDDILogLevelError;
 namespace pf = platform::foundation;
 
-TEST(StartStringTest, ReadsSecretAndTokenFromTheirComponents) {
-    const std::string bare = "secret-123;target=token-456";
-    EXPECT_EQ(RDDIUtility::appSecretFrom(bare), "secret-123");
-    EXPECT_EQ(RDDIUtility::transmissionTargetTokenFrom(bare), "token-456");
-
-    const std::string keyed = "appsecret=abc;target=xyz";
-    EXPECT_EQ(RDDIUtility::appSecretFrom(keyed), "abc");
-    EXPECT_EQ(RDDIUtility::transmissionTargetTokenFrom(keyed), "xyz");
-}
-
-TEST(StartStringTest, PlatformComponentWinsOverTheGenericSecret) {
-    const std::string text = "appsecret=generic;macos=platform";
-    EXPECT_EQ(RDDIUtility::appSecretFrom(text), "platform");
-    EXPECT_EQ(RDDIUtility::transmissionTargetTokenFrom(text), std::nullopt);
-}
-
-TEST(StartStringTest, TokenOnlyStringHasNoSecret) {
-    EXPECT_EQ(RDDIUtility::appSecretFrom("target=only"), std::nullopt);
-    EXPECT_EQ(RDDIUtility::transmissionTargetTokenFrom("target=only"), "only");
-}
-
-TEST(StartStringTest, EmptyTargetComponentIsSkippedForALaterToken) {
-    EXPECT_EQ(RDDIUtility::transmissionTargetTokenFrom("target=;target=xyz"), "xyz");
-    EXPECT_EQ(RDDIUtility::transmissionTargetTokenFrom("abc;target=xyz"), "xyz");
-    EXPECT_EQ(RDDIUtility::transmissionTargetTokenFrom("target=;abc"), std::nullopt);
+// Each row: a start string and the secret and target token read from it.
+TEST(StartStringTest, SecretAndTokenComeFromTheirComponents) {
+    using Text = std::optional<std::string>;
+    struct Case {
+        const char* name;
+        Text text, secret, token;
+    };
+    const Case cases[] = {
+        {"bare secret then target", "secret-123;target=token-456", "secret-123", "token-456"},
+        {"keyed secret then target", "appsecret=abc;target=xyz", "abc", "xyz"},
+        {"platform component wins over the generic secret", "appsecret=generic;macos=platform", "platform",
+         std::nullopt},
+        {"token only has no secret", "target=only", std::nullopt, "only"},
+        // An empty target component is skipped for a later token.
+        {"empty target then a token", "target=;target=xyz", std::nullopt, "xyz"},
+        {"bare secret then a token", "abc;target=xyz", "abc", "xyz"},
+        {"empty target then a bare secret", "target=;abc", "abc", std::nullopt},
+        {"missing", std::nullopt, std::nullopt, std::nullopt},
+        {"empty", "", std::nullopt, std::nullopt},
+        {"empty components", ";;", std::nullopt, std::nullopt},
+        {"empty target", "target=", std::nullopt, std::nullopt},
+        // Empty components before the secret are skipped.
+        {"empty components before the secret", ";;appsecret=late", "late", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RDDIUtility::appSecretFrom(c.text), c.secret);
+        EXPECT_EQ(RDDIUtility::transmissionTargetTokenFrom(c.text), c.token);
+    }
 }
 
 TEST(TargetTokenTest, KeysAreThePartBeforeTheFirstDash) {
@@ -305,17 +309,6 @@ TEST(DispatcherUtilTest, WaitsForTheWorkAtMostTheTimeout) {
     std::atomic<bool> onMain{false};
     rddi::RDDIDispatcherUtil::performBlockOnMainThread([&] { onMain = platform::dispatch::MainLoop::isMainThread(); });
     EXPECT_TRUE(platform::dispatch::MainLoop::runUntil([&] { return onMain.load(); }, std::chrono::seconds(30)));
-}
-
-TEST(StartStringTest, EmptyOrMissingStringsGiveNeither) {
-    for (const std::optional<std::string>& text : {std::optional<std::string>(), std::optional<std::string>(""),
-                                                    std::optional<std::string>(";;"),
-                                                    std::optional<std::string>("target=")}) {
-        EXPECT_EQ(RDDIUtility::appSecretFrom(text), std::nullopt);
-        EXPECT_EQ(RDDIUtility::transmissionTargetTokenFrom(text), std::nullopt);
-    }
-    // Empty components before the secret are skipped.
-    EXPECT_EQ(RDDIUtility::appSecretFrom(";;appsecret=late"), "late");
 }
 
 TEST(PropertyValidationTest, CutsLongKeysAndValuesAndStopsAtTwentyEntries) {

@@ -23,6 +23,8 @@
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
+#include "telemetry/support/child_case.hpp"
+#include "telemetry/support/log_builders.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -139,10 +141,7 @@ TEST(CrashLaunchChildProcess, Crash) {
     auto analytics = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Analytics"));
     group->setHoldsCompletions(true);
     for (const char* name : {"export_started", "export_progress", "export_failed"}) {
-        auto log = std::make_shared<RDDIEventLog>();
-        log->name = name;
-        log->eventId = name;
-        analytics->enqueueItem(log, RDDIFlagsNormal);
+        analytics->enqueueItem(testkit::eventLog(name, name), RDDIFlagsNormal);
     }
 
     if (how == "segv-thread") {
@@ -241,10 +240,7 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
             std::chrono::seconds(30)));
         group->setHoldsCompletions(true);
         auto unit = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Analytics"));
-        auto log = std::make_shared<RDDIEventLog>();
-        log->name = "held";
-        log->eventId = "held";
-        unit->enqueueItem(log, RDDIFlagsNormal);
+        unit->enqueueItem(testkit::eventLog("held", "held"), RDDIFlagsNormal);
         crashes->createAnalyzerFile();
         result["beforeDisable"] = diskState(*crashes);
         crashes->setEnabled(false);
@@ -326,18 +322,7 @@ protected:
             execve(exe.c_str(), argv, envp.data());
             _exit(127);
         }
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + launchDeadline();
-        pid_t done = 0;
-        while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (done == 0) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return -1;
-        }
-        return status;
+        return testkit::waitForChild(child, launchDeadline());
     }
 
     // A launch that must crash with `signal`.

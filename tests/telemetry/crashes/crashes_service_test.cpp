@@ -8,6 +8,8 @@
 #include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "telemetry/crashes/rddi_crashes_util.hpp"
+#include "telemetry/support/child_case.hpp"
+#include "telemetry/support/log_builders.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include "platform/dispatch/dispatch_queue.hpp"
@@ -74,17 +76,8 @@ TEST_F(CrashesServiceTest, UnderADebuggerTheReporterIsMadeButNotEnabled) {
         }
         _exit(0);
     }
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    pid_t done = 0;
-    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (done == 0 || !WIFEXITED(status)) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        FAIL() << "the traced launch did not end normally";
-    }
+    const int status = testkit::waitForChild(child, std::chrono::seconds(60));
+    if (status == -1 || !WIFEXITED(status)) FAIL() << "the traced launch did not end normally";
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
@@ -186,11 +179,7 @@ TEST_F(CrashesServiceTest, StoredReportsWaitForTheDelayAndTheUserThenGoOutAsCrit
     std::ofstream(crashesDir / "800000003");  // empty
     std::ofstream(crashesDir / "800000004") << "not a report";
 
-    auto clock = std::make_shared<platform::foundation::ManualClock>();
-    platform::foundation::Clock::setCurrent(clock);
-    struct RestoreClock {
-        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
-    } restore;
+    testkit::ScopedManualClock clock;
 
     std::atomic<int> prompts{0};
     std::atomic<std::size_t> prompted{0};
@@ -239,16 +228,11 @@ TEST_F(CrashesServiceTest, LogsInFlightAtACrashAreSentAgainByTheNextRun) {
     auto group = env_.channelGroup();
     auto other = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Other"));
     // One log finishes normally; three are still in flight when the process crashes.
-    auto settled = std::make_shared<RDDIEventLog>();
-    settled->name = "settled";
-    settled->eventId = "E0";
-    other->enqueueItem(settled, RDDIFlagsNormal);
+    other->enqueueItem(testkit::eventLog("settled", "E0"), RDDIFlagsNormal);
     group->setHoldsCompletions(true);
     std::vector<std::string> names = {"first", "second", "third"};
     for (const auto& name : names) {
-        auto log = std::make_shared<RDDIEventLog>();
-        log->name = name;
-        log->eventId = "E-" + name;
+        auto log = testkit::eventLog(name, "E-" + name);
         if (name == "second") log->addTransmissionTargetToken("target-token-1");
         other->enqueueItem(log, RDDIFlagsNormal);
     }
@@ -288,18 +272,7 @@ int runCrashingLaunch(const std::function<void()>& crash) {
         crash();
         _exit(3);
     }
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    pid_t done = 0;
-    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (done == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        return -1;
-    }
-    return status;
+    return testkit::waitForChild(child, std::chrono::seconds(60));
 }
 
 __attribute__((noinline)) void throwLogicError() { throw std::logic_error("layer list out of order"); }
@@ -312,11 +285,7 @@ TEST_F(CrashesServiceTest, AnUncaughtCxxExceptionOnAThreadIsSentWithItsTypeAndRe
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), SIGABRT);
 
-    auto clock = std::make_shared<platform::foundation::ManualClock>();
-    platform::foundation::Clock::setCurrent(clock);
-    struct RestoreClock {
-        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
-    } restore;
+    testkit::ScopedManualClock clock;
     start();
     ASSERT_TRUE(RDDICrashes::hasCrashedInLastSession());
     clock->advance(std::chrono::seconds(1));
@@ -338,10 +307,7 @@ TEST_F(CrashesServiceTest, ATestCrashIsSentByTheNextLaunchWithTheLogsItInterrupt
         auto unit = env_.channelGroup()->addChannelUnitWithConfiguration(
             RDDIChannelUnitConfiguration::defaultConfiguration("Analytics"));
         for (const char* name : {"export_started", "export_failed"}) {
-            auto log = std::make_shared<RDDIEventLog>();
-            log->name = name;
-            log->eventId = name;
-            unit->enqueueItem(log, RDDIFlagsNormal);
+            unit->enqueueItem(testkit::eventLog(name, name), RDDIFlagsNormal);
         }
         RDDICrashes::generateTestCrash();
     });
@@ -349,11 +315,7 @@ TEST_F(CrashesServiceTest, ATestCrashIsSentByTheNextLaunchWithTheLogsItInterrupt
     EXPECT_EQ(WTERMSIG(status), SIGILL);
 
     // The next launch, on a clock the test moves.
-    auto clock = std::make_shared<platform::foundation::ManualClock>();
-    platform::foundation::Clock::setCurrent(clock);
-    struct RestoreClock {
-        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
-    } restore;
+    testkit::ScopedManualClock clock;
     start();
     EXPECT_TRUE(RDDICrashes::hasCrashedInLastSession());
     auto lastReport = RDDICrashes::lastSessionCrashReport();
@@ -413,11 +375,7 @@ TEST_F(CrashesServiceTest, TheHostsFilterAndAnswerDecideWhatBecomesOfAStoredRepo
         {"sent without asking", true, false, 0, 1},
     };
     lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
-    auto clock = std::make_shared<platform::foundation::ManualClock>();
-    platform::foundation::Clock::setCurrent(clock);
-    struct RestoreClock {
-        ~RestoreClock() { platform::foundation::Clock::setCurrent(nullptr); }
-    } restore;
+    testkit::ScopedManualClock clock;
     auto delegate = std::make_shared<AttachingDelegate>();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

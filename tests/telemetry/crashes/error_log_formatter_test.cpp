@@ -21,7 +21,6 @@
 #include <deque>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 namespace {
 
@@ -52,13 +51,6 @@ struct Message : report_message::Message {
                   {{"rip", kExeBase + 0x100}, {"rsi", 0}, {"rsp", 0x7ffd0000}});
     }
 };
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class ErrorLogFormatterTest : public ::testing::Test {
 protected:
@@ -98,7 +90,7 @@ TEST_F(ErrorLogFormatterTest, AFullReportGivesTheGoldenLog) {
     const std::string json = pf::json::serialize(pf::Value(dictionary), {.prettyPrinted = true}) + "\n";
     const std::string path = std::string(GW_FIXTURES_DIR) + "/telemetry/crashes/formatted_apple_error_log.json";
     if (std::getenv("GW_UPDATE_GOLDEN")) std::ofstream(path) << json;
-    EXPECT_EQ(json, readFile(path));
+    EXPECT_EQ(json, gwtest::readFile(path));
 
     auto report = RDDIErrorLogFormatter::errorReportFromLog(*log);
     EXPECT_EQ(report->incidentIdentifier(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");

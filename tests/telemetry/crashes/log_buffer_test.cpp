@@ -10,8 +10,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -20,16 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+using gwtest::readFile;
+using gwtest::writeFile;
 
 class LogBufferTest : public ::testing::Test {
 protected:
@@ -37,7 +27,7 @@ protected:
         RDDICrashesLogBuffer::resetForTesting();
         for (std::size_t n = 0; n < kRDDICrashesLogBufferSize; ++n) {
             fs::path file = logFile(n);
-            writeText(file, "");
+            writeFile(file, "");
             RDDICrashesLogBuffer::resetSlot(n, file.string());
         }
     }
@@ -105,7 +95,7 @@ TEST_F(LogBufferTest, RemovingFreesEverySlotOfTheIdAndAFreedSlotIsReusedFirst) {
 // writer, as the crash reporter does after writing its report.
 TEST_F(LogBufferTest, ACrashWritesEverySlotToItsFileAndEmptiesTheFreedOnes) {
     // Left over from an earlier crash: a freed slot's file must come out empty.
-    writeText(logFile(5), "stale bytes of an earlier run");
+    writeFile(logFile(5), "stale bytes of an earlier run");
     std::string binary("\x00\x01\xff payload", 11);
     RDDICrashesLogBuffer::store(binary, "secret-token", "one", 1);
     RDDICrashesLogBuffer::store("stored already", "", "two", 2);

@@ -1,6 +1,7 @@
 #include "platform/foundation/json.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/crashes/rddi_error_logs.hpp"
+#include "support/temp_dir.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <sstream>
 
 namespace {
 
@@ -128,13 +128,6 @@ std::shared_ptr<RDDIHandledErrorLog> handledErrorLog() {
 
 std::string pretty(const pf::Dictionary& d) { return pf::json::serialize(pf::Value(d), {.prettyPrinted = true}) + "\n"; }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 class CrashModelsTest : public ::testing::Test {
 protected:
     void SetUp() override { RDDIRegisterCrashesArchiveClasses(); }
@@ -159,7 +152,7 @@ TEST_F(CrashModelsTest, JsonEqualsTheGoldenFiles) {
         const std::string path = std::string(GW_FIXTURES_DIR) + "/telemetry/crashes/" + file;
         const std::string json = pretty(make());
         if (std::getenv("GW_UPDATE_GOLDEN")) std::ofstream(path) << json;
-        EXPECT_EQ(json, readFile(path));
+        EXPECT_EQ(json, gwtest::readFile(path));
     }
 }
 

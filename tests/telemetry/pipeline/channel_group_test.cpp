@@ -44,17 +44,13 @@ public:
 class ChannelGroupTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { StoredTestLog::registerArchiveClass(); }
-    void SetUp() override { pf::Clock::setCurrent(clock_); }
-    void TearDown() override {
-        settle();
-        pf::Clock::setCurrent(nullptr);
-    }
+    void TearDown() override { settle(); }
     void settle() {
         for (int round = 0; round < 3; ++round) group_->logsDispatchQueue().sync([] {});
     }
 
     rddi::testkit::TelemetryTestEnvironment env_;
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    rddi::testkit::ScopedManualClock clock_;
     std::shared_ptr<RDDIChannelGroupDefault> group_ =
         RDDIChannelGroupDefault::create(rddi::RDDIHttpClient::create(), pf::UUID(), "http://127.0.0.1:9");
     std::shared_ptr<ScriptedIngestion> ingestion_ = std::make_shared<ScriptedIngestion>();

@@ -31,11 +31,7 @@ using rddi::testkit::ScriptedIngestion;
 class ChannelUnitTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { StoredTestLog::registerArchiveClass(); }
-    void SetUp() override { pf::Clock::setCurrent(clock_); }
-    void TearDown() override {
-        queue_.sync([] {});
-        pf::Clock::setCurrent(nullptr);
-    }
+    void TearDown() override { queue_.sync([] {}); }
 
     std::shared_ptr<RDDIChannelUnitDefault> makeUnit(std::shared_ptr<const RDDIChannelUnitConfiguration> config) {
         auto unit = std::make_shared<RDDIChannelUnitDefault>(ingestion_, storage_, std::move(config), queue_);
@@ -64,7 +60,7 @@ protected:
     }
 
     rddi::testkit::TelemetryTestEnvironment env_;
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    rddi::testkit::ScopedManualClock clock_;
     DispatchQueue queue_{"com.ridevedod.dezidedev.ChannelGroupQueue"};
     std::shared_ptr<rddi::RDDILogDBStorage> storage_ = std::make_shared<rddi::RDDILogDBStorage>();
     std::shared_ptr<ScriptedIngestion> ingestion_ = std::make_shared<ScriptedIngestion>();

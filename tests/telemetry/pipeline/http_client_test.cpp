@@ -2,7 +2,7 @@
 #include "telemetry/pipeline/rddi_http_util.hpp"
 
 #include "platform/dispatch/dispatch_queue.hpp"
-#include "platform/foundation/clock.hpp"
+#include "telemetry/support/telemetry_test_environment.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/support/http/loopback_server.hpp"
 
@@ -106,7 +106,6 @@ long announcedDelay(const std::string& line) {
 class HttpClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        pf::Clock::setCurrent(clock_);
         reachability_ = rddi::RDDI_Reachability::withStatusSource([this]() -> std::optional<bool> { return online_.load(); });
         notices_ = pf::NotificationCenter::defaultCenter().addObserver(
             std::string(net::kReachabilityChangedNotification), reachability_.get(),
@@ -116,7 +115,6 @@ protected:
         client_.reset();
         pf::NotificationCenter::defaultCenter().removeObserver(notices_);
         server_.stop();
-        pf::Clock::setCurrent(nullptr);
     }
 
     // A client on the injected watcher, once it has heard the watcher's first notice.
@@ -140,7 +138,7 @@ protected:
         client_->sendAsync(url(), "POST", {{"Install-ID", "42"}}, body, intervals, true, outcomes.handler());
     }
 
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    rddi::testkit::ScopedManualClock clock_;
     std::atomic<bool> online_ = true;
     std::shared_ptr<rddi::RDDI_Reachability> reachability_;
     pf::NotificationCenter::Token notices_ = 0;

@@ -1,16 +1,15 @@
 // The SDK end to end: analytics events through the real channel group, the SQLite log
 // store and the HTTP client to the loopback server.
 #include "platform/foundation/clock.hpp"
-#include "support/temp_dir.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/pipeline/rddi_channel_unit_default.hpp"
+#include "telemetry/support/child_case.hpp"
+#include "telemetry/support/log_builders.hpp"
 #include "telemetry/support/scenario_environment.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <map>
 #include <mutex>
@@ -34,9 +33,7 @@ struct ServerView {
 ServerView serverView(const rddi::testkit::LoopbackServer& server) {
     ServerView view;
     std::set<std::string> ids;
-    for (const auto& request : server.requests()) {
-        if (!request.path.starts_with("/logs") || !request.json) continue;
-        const auto& logs = (*request.json)["logs"];
+    for (const auto& logs : rddi::testkit::postedBatches(server)) {
         view.batchSizes.push_back(logs.size());
         for (const auto& log : logs) {
             if (log.value("type", "") != "event") continue;
@@ -49,8 +46,6 @@ ServerView serverView(const rddi::testkit::LoopbackServer& server) {
 
 class ScenarioTest : public ::testing::Test {
 protected:
-    void SetUp() override { pf::Clock::setCurrent(clock_); }
-    void TearDown() override { pf::Clock::setCurrent(nullptr); }
     void start() { RDDIDezIdedev::start("secret", {RDDIAnalytics::serviceClass()}); }
     void track(int from, int to) {
         for (int i = from; i < to; ++i) RDDIAnalytics::trackEvent("event" + std::to_string(i));
@@ -64,10 +59,8 @@ protected:
     }
     int logsSeen(const std::string& type) {
         int total = 0;
-        for (const auto& request : scenario_.server().requests()) {
-            if (!request.path.starts_with("/logs") || !request.json) continue;
-            for (const auto& log : (*request.json)["logs"]) total += log.value("type", "") == type ? 1 : 0;
-        }
+        for (const auto& logs : rddi::testkit::postedBatches(scenario_.server()))
+            for (const auto& log : logs) total += log.value("type", "") == type ? 1 : 0;
         return total;
     }
     int eventsSeen() {
@@ -76,7 +69,7 @@ protected:
         return total;
     }
 
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    rddi::testkit::ScopedManualClock clock_;
     ScenarioEnvironment scenario_;
 };
 
@@ -107,11 +100,10 @@ TEST_F(ScenarioTest, RetriedAnswersDeliverEachEventOnce) {
     ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 5; }));
     ASSERT_TRUE(advanceUntil([] { return ScenarioEnvironment::rowCount("Analytics") == 0; }));
     std::vector<nlohmann::json> batches;
-    for (const auto& request : scenario_.server().requests()) {
-        if (!request.path.starts_with("/logs") || !request.json) continue;
-        for (const auto& log : (*request.json)["logs"]) {
+    for (const auto& logs : rddi::testkit::postedBatches(scenario_.server())) {
+        for (const auto& log : logs) {
             if (log.value("type", "") == "event") {
-                batches.push_back((*request.json)["logs"]);
+                batches.push_back(logs);
                 break;
             }
         }
@@ -183,10 +175,7 @@ TEST_F(ScenarioTest, AHardRefusalDisablesOnlyItsUnitWhileTheOthersKeepSending) {
     RDDIAnalytics::trackEvent("plain.after");
     auto core = RDDIDezIdedev::sharedInstance()->channelGroup()->channelUnitForGroupId(RDDIDezIdedev::groupId());
     ASSERT_NE(core, nullptr);
-    auto coreLog = std::make_shared<rddi::RDDIEventLog>();
-    coreLog->name = "core.after";
-    coreLog->eventId = pf::UUID().uuidString();
-    core->enqueueItem(coreLog, rddi::RDDIFlagsNormal);
+    core->enqueueItem(rddi::testkit::eventLog("core.after", pf::UUID().uuidString()), rddi::RDDIFlagsNormal);
     ASSERT_TRUE(advanceUntil([&] {
         const auto view = serverView(scenario_.server());
         return view.eventsByName.count("core.after") && scenario_.server().heldCount() == 2;
@@ -239,11 +228,9 @@ TEST_F(ScenarioTest, DisablingDeletesWhatIsStoredAndSwitchingTheNetworkHoldsItBa
 TEST_F(ScenarioTest, AStartWhileDisabledQueuesItsStartServiceLogUntilEnabled) {
     auto startServiceLogs = [&] {
         std::vector<nlohmann::json> found;
-        for (const auto& request : scenario_.server().requests()) {
-            if (!request.path.starts_with("/logs") || !request.json) continue;
-            for (const auto& log : (*request.json)["logs"])
+        for (const auto& logs : rddi::testkit::postedBatches(scenario_.server()))
+            for (const auto& log : logs)
                 if (log.value("type", "") == "startService") found.push_back(log);
-        }
         return found;
     };
     RDDIDezIdedev::configureWithAppSecret("secret");
@@ -276,9 +263,7 @@ TEST_F(ScenarioTest, TargetedEventsReachTheCollectorThroughTheCompanionWithRisin
     ASSERT_NE(companion, nullptr);
     const std::string token = "0123456789abcdef0123456789abcdef-01234567-89ab-cdef-0123-456789abcdef-0123";
     for (int i = 0; i < 2; ++i) {
-        auto event = std::make_shared<rddi::RDDIEventLog>();
-        event->name = "targeted.event" + std::to_string(i);
-        event->eventId = pf::UUID().uuidString();
+        auto event = rddi::testkit::eventLog("targeted.event" + std::to_string(i), pf::UUID().uuidString());
         event->addTransmissionTargetToken(token);
         unit->enqueueItem(event, 1);
     }
@@ -325,20 +310,8 @@ TEST(ScenarioChildProcess, StoreEventsWhileTheServerRefuses) {
 }
 
 TEST_F(ScenarioTest, LogsLeftByAnEarlierProcessGoWithTheUnitsNextStoredLog) {
-    {
-        gwtest::ScopedEnv child(kChildVariable, "1");
-        const pid_t pid = fork();
-        ASSERT_NE(pid, -1);
-        if (pid == 0) {
-            execl("/proc/self/exe", "telemetry_pipeline_tests",
-                  "--gtest_filter=ScenarioChildProcess.StoreEventsWhileTheServerRefuses", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_EQ(WEXITSTATUS(status), 0);
-    }
+    ASSERT_EQ(rddi::testkit::runChildCase("ScenarioChildProcess.StoreEventsWhileTheServerRefuses", kChildVariable).status,
+              0);
     ASSERT_EQ(ScenarioEnvironment::rowCount("Analytics"), 11);
 
     // A new unit counts from 0: the stored events wait for its next stored log, which is

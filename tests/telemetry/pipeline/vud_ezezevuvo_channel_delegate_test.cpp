@@ -53,14 +53,10 @@ protected:
         rddi::RDDIRegisterCommonSchemaArchiveClasses();
     }
     void SetUp() override {
-        pf::Clock::setCurrent(clock_);
         group_->addDelegate(delegate_);
         group_->setAppSecret("secret");
     }
-    void TearDown() override {
-        settle();
-        pf::Clock::setCurrent(nullptr);
-    }
+    void TearDown() override { settle(); }
     void settle() {
         for (int round = 0; round < 3; ++round) group_->logsDispatchQueue().sync([] {});
     }
@@ -75,7 +71,7 @@ protected:
     }
 
     rddi::testkit::TelemetryTestEnvironment env_;
-    std::shared_ptr<pf::ManualClock> clock_ = std::make_shared<pf::ManualClock>();
+    rddi::testkit::ScopedManualClock clock_;
     pf::UUID installId_;
     std::shared_ptr<RDDIChannelGroupDefault> group_ =
         RDDIChannelGroupDefault::create(rddi::RDDIHttpClient::create(), installId_, "http://127.0.0.1:9");

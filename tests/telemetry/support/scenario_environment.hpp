@@ -17,8 +17,18 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace rddi::testkit {
+
+// The "logs" arrays of the batches posted to the Dez Idedev endpoint, in arrival order.
+inline std::vector<nlohmann::json> postedBatches(const LoopbackServer& server) {
+    std::vector<nlohmann::json> batches;
+    for (const auto& request : server.requests()) {
+        if (request.path.starts_with("/logs") && request.json) batches.push_back((*request.json)["logs"]);
+    }
+    return batches;
+}
 
 class ScenarioEnvironment {
 public:

@@ -2,6 +2,7 @@
 // A clean telemetry world for one test: settings in a scratch XDG home, fresh SDK
 // singletons, the in-memory channel group in place of the pipeline, and every SDK log
 // line captured.
+#include "platform/foundation/clock.hpp"
 #include "support/temp_dir.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/support/in_memory_channel_group.hpp"
@@ -43,6 +44,20 @@ private:
     std::shared_ptr<InMemoryChannelGroup> group_ = std::make_shared<InMemoryChannelGroup>();
     std::shared_ptr<std::mutex> logsMutex_ = std::make_shared<std::mutex>();
     std::shared_ptr<std::vector<CapturedLog>> logs_ = std::make_shared<std::vector<CapturedLog>>();
+};
+
+// A clock the test moves, in place of the system's while this lives.
+class ScopedManualClock {
+public:
+    ScopedManualClock() { platform::foundation::Clock::setCurrent(clock_); }
+    ~ScopedManualClock() { platform::foundation::Clock::setCurrent(nullptr); }
+    ScopedManualClock(const ScopedManualClock&) = delete;
+    ScopedManualClock& operator=(const ScopedManualClock&) = delete;
+
+    platform::foundation::ManualClock* operator->() const { return clock_.get(); }
+
+private:
+    std::shared_ptr<platform::foundation::ManualClock> clock_ = std::make_shared<platform::foundation::ManualClock>();
 };
 
 }  // namespace rddi::testkit
