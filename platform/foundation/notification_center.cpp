@@ -5,8 +5,10 @@
 namespace platform::foundation {
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-    static NotificationCenter center;
-    return center;
+    // Never destroyed: dispatch workers outlive the program's static objects, and what
+    // they release at exit (a channel unit, its HTTP client) still stops observing here.
+    static NotificationCenter* const center = new NotificationCenter();
+    return *center;
 }
 
 NotificationCenter::Token NotificationCenter::addObserver(std::string name, const void* object, Handler handler,
