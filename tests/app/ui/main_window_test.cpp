@@ -183,6 +183,18 @@ TEST_F(MainWindow, TheWarningFieldShowsTwoWarningsAndCountsTheRest) {
         *engine, gw::ReadyState::error(std::make_exception_ptr(std::runtime_error("No output folder"))));
     EXPECT_EQ(field->text().toStdString(), "⛔️ No output folder");
     EXPECT_EQ(field->toolTip(), field->text());
+    {
+        // The sign is drawn (a colour emoji font is installed), not an empty box.
+        const QImage drawn = field->grab().toImage();
+        int red = 0;
+        for (int y = 0; y < drawn.height(); ++y) {
+            for (int x = 0; x < drawn.width(); ++x) {
+                const QColor pixel = drawn.pixelColor(x, y);
+                if (pixel.red() > 180 && pixel.green() < 90 && pixel.blue() < 90) ++red;
+            }
+        }
+        EXPECT_GT(red, 10);
+    }
     EXPECT_TRUE(field->isVisible());
     EXPECT_EQ(createControlsEnabled(), std::vector<bool>(3, false));
 
