@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include <fmt/format.h>
@@ -308,7 +309,18 @@ void SvgDocument::prerender() const {
     }
     std::lock_guard lock(prerenderMutex_);
     if (prerendered_.valid()) return;
-    prerendered_ = std::async(std::launch::async, [this] { return drawWhole(); }).share();
+    // A drawing ahead that cannot start or fails (out of threads or memory) is just
+    // drawn again when wanted.
+    try {
+        prerendered_ = std::async(std::launch::async, [this]() -> std::shared_ptr<const Prerendered> {
+                           try {
+                               return drawWhole();
+                           } catch (...) {
+                               return nullptr;
+                           }
+                       }).share();
+    } catch (const std::system_error&) {
+    }
 }
 
 std::shared_ptr<const SvgDocument::Prerendered> SvgDocument::prerendered() const {
