@@ -4,14 +4,11 @@
 
 #include <fmt/format.h>
 
-#include <atomic>
 #include <type_traits>
 
 namespace platform::network::detail {
 
 namespace {
-
-std::atomic<bool> opened{false};
 
 struct Loaded {
     CurlFunctions functions;
@@ -29,7 +26,6 @@ Loaded load() {
         loaded.error = fmt::format("cannot open {}: {}", GW_CURL_LIBRARY, why != nullptr ? why : "unknown error");
         return loaded;
     }
-    opened = true;
     std::string missing;
     auto find = [&](auto& slot, const char* name) {
         slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(dlsym(handle, name));
@@ -73,7 +69,5 @@ const CurlFunctions* curlFunctions(std::string* error) {
     if (error != nullptr) *error = loaded.error;
     return nullptr;
 }
-
-bool curlLoaded() { return opened.load(); }
 
 }  // namespace platform::network::detail

@@ -33,7 +33,4 @@ struct CurlFunctions {
 // of its functions is missing or it cannot be initialised.
 const CurlFunctions* curlFunctions(std::string* error = nullptr);
 
-// Whether libcurl has been opened in this process.
-bool curlLoaded();
-
 }  // namespace platform::network::detail
