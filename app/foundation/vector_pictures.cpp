@@ -63,6 +63,9 @@ platform::graphics::ImagePtr convertToPDFImage(const platform::graphics::SvgDocu
 platform::graphics::ImagePtr svgPicture(std::shared_ptr<const platform::graphics::SvgDocument> document,
                                         std::string* error) {
     if (!document) return nullptr;
+    // Drawn at its own size meanwhile: the largest icon is usually that drawing, and
+    // the longest single piece of a conversion's work.
+    document->prerender();
     auto page = convertToPDFImage(*document, error);
     if (!page) return nullptr;
     const Size size = page->size();

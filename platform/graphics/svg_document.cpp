@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include <fmt/format.h>
@@ -263,7 +264,16 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
     return document;
 }
 
+struct SvgDocument::Prerendered {
+    int width = 0;
+    int height = 0;
+    int stride = 0;
+    std::vector<uint8_t> pixels;
+};
+
 SvgDocument::~SvgDocument() {
+    // The drawing ahead uses this document's handles.
+    if (prerendered_.valid()) prerendered_.wait();
     for (auto* renderer : renderers_) g_object_unref(renderer);
     if (handle_ != nullptr) g_object_unref(handle_);
 }
@@ -291,12 +301,107 @@ void SvgDocument::giveBack(RsvgHandle* renderer) const {
     renderers_.push_back(renderer);
 }
 
+void SvgDocument::prerender() const {
+    const Size size = drawingSize();
+    if (size.width != std::floor(size.width) || size.height != std::floor(size.height) || size.width < 1 ||
+        size.height < 1 || size.width > kPrerenderSide || size.height > kPrerenderSide) {
+        return;
+    }
+    std::lock_guard lock(prerenderMutex_);
+    if (prerendered_.valid()) return;
+    // A drawing ahead that cannot start or fails (out of threads or memory) is just
+    // drawn again when wanted.
+    try {
+        prerendered_ = std::async(std::launch::async, [this]() -> std::shared_ptr<const Prerendered> {
+                           try {
+                               return drawWhole();
+                           } catch (...) {
+                               return nullptr;
+                           }
+                       }).share();
+    } catch (const std::system_error&) {
+    }
+}
+
+std::shared_ptr<const SvgDocument::Prerendered> SvgDocument::prerendered() const {
+    std::shared_future<std::shared_ptr<const Prerendered>> future;
+    {
+        std::lock_guard lock(prerenderMutex_);
+        future = prerendered_;
+    }
+    return future.valid() ? future.get() : nullptr;
+}
+
+// The same drawing render() makes onto a fresh pixel surface of the document's size.
+std::shared_ptr<const SvgDocument::Prerendered> SvgDocument::drawWhole() const {
+    const Size size = drawingSize();
+    auto whole = std::make_shared<Prerendered>();
+    whole->width = static_cast<int>(size.width);
+    whole->height = static_cast<int>(size.height);
+    whole->stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, whole->width);
+    if (whole->stride <= 0) return nullptr;
+    RsvgHandle* renderer = takeRenderer();
+    if (renderer == nullptr) return nullptr;
+    whole->pixels.resize(static_cast<size_t>(whole->stride) * static_cast<size_t>(whole->height));
+    cairo_surface_t* surface = cairo_image_surface_create_for_data(whole->pixels.data(), CAIRO_FORMAT_ARGB32,
+                                                                   whole->width, whole->height, whole->stride);
+    cairo_t* cr = cairo_create(surface);
+    RsvgRectangle viewport{0, 0, size.width, size.height};
+    GError* gerror = nullptr;
+    bool ok = rsvgLibrary().handleRenderDocument(renderer, cr, &viewport, &gerror);
+    giveBack(renderer);
+    if (gerror != nullptr) g_error_free(gerror);
+    ok = ok && cairo_status(cr) == CAIRO_STATUS_SUCCESS;
+    cairo_destroy(cr);
+    cairo_surface_flush(surface);
+    ok = ok && cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
+    cairo_surface_finish(surface);
+    cairo_surface_destroy(surface);
+    return ok ? whole : nullptr;
+}
+
+namespace {
+
+// Whether drawing at user (0, 0) lands one point on one pixel of a pixel surface,
+// at a whole-pixel offset, drawn over what is there.
+bool landsOnWholePixels(cairo_t* cr) {
+    if (cairo_get_operator(cr) != CAIRO_OPERATOR_OVER) return false;
+    cairo_surface_t* target = cairo_get_group_target(cr);
+    if (cairo_surface_get_type(target) != CAIRO_SURFACE_TYPE_IMAGE) return false;
+    double sx = 0, sy = 0, ox = 0, oy = 0;
+    cairo_surface_get_device_scale(target, &sx, &sy);
+    cairo_surface_get_device_offset(target, &ox, &oy);
+    cairo_matrix_t m;
+    cairo_get_matrix(cr, &m);
+    auto whole = [](double v) { return v == std::floor(v) && std::fabs(v) < 1e6; };
+    return sx == 1 && sy == 1 && whole(ox) && whole(oy) && m.xx == 1 && m.yy == 1 && m.xy == 0 && m.yx == 0 &&
+           whole(m.x0) && whole(m.y0);
+}
+
+}  // namespace
+
 bool SvgDocument::render(GraphicsContext& context, std::string* error) const {
     const Size size = drawingSize();
     bool ok = true;
     std::string why;
     context.drawWithEffects(
         [&](cairo_t* cr) {
+            if (landsOnWholePixels(cr)) {
+                if (auto whole = prerendered()) {
+                    cairo_surface_t* picture = cairo_image_surface_create_for_data(
+                        const_cast<uint8_t*>(whole->pixels.data()), CAIRO_FORMAT_ARGB32, whole->width, whole->height,
+                        whole->stride);
+                    cairo_set_source_surface(cr, picture, 0, 0);
+                    cairo_paint(cr);
+                    cairo_set_source_rgba(cr, 0, 0, 0, 0);
+                    cairo_surface_destroy(picture);
+                    if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) {
+                        ok = false;
+                        why = cairo_status_to_string(cairo_status(cr));
+                    }
+                    return;
+                }
+            }
             RsvgHandle* renderer = takeRenderer();
             // Without a handle of its own the drawing shares the first, in turn.
             std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);

@@ -6,6 +6,7 @@
 // bytes and kept for the next: one document draws on many threads at once.
 #include <cstdint>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -61,12 +62,27 @@ public:
     // with a reason in *error, when the renderer could not draw all of it.
     bool render(GraphicsContext& context, std::string* error = nullptr) const;
 
+    // The largest side drawn ahead by prerender(): the largest picture a catalog asks
+    // for, so that a larger document is not drawn at a size nobody may use.
+    static constexpr double kPrerenderSide = 1024;
+    // Starts drawing the whole document at its own size (one pixel a point) on a
+    // thread of its own, once, while the caller does other work; documents of a size
+    // that is not whole, or larger than kPrerenderSide on a side, are not drawn ahead.
+    // A later render() onto exactly those pixels (a pixel surface, no scaling, a
+    // whole-pixel offset, drawn over) paints that picture instead of drawing again:
+    // onto clear pixels the result is the same bytes.
+    void prerender() const;
+
 private:
+    struct Prerendered;
     SvgDocument() = default;
     // A handle no other thread is drawing with, parsed from the same bytes (null when
     // it could not be made), and its return for the next drawing.
     RsvgHandle* takeRenderer() const;
     void giveBack(RsvgHandle* renderer) const;
+    std::shared_ptr<const Prerendered> drawWhole() const;
+    // The drawing ahead when one was started, waited for (null when it failed).
+    std::shared_ptr<const Prerendered> prerendered() const;
 
     RsvgHandle* handle_ = nullptr;
     bool hasSize_ = false;
@@ -76,6 +92,8 @@ private:
     mutable std::mutex mutex_;
     mutable std::mutex renderersMutex_;
     mutable std::vector<RsvgHandle*> renderers_;
+    mutable std::mutex prerenderMutex_;
+    mutable std::shared_future<std::shared_ptr<const Prerendered>> prerendered_;
 };
 
 }  // namespace platform::graphics

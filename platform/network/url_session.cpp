@@ -1,6 +1,7 @@
 #include "platform/network/url_session.hpp"
 
-#include <curl/curl.h>
+#include "platform/network/curl_library.hpp"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -20,10 +21,8 @@ namespace {
 using foundation::Data;
 using foundation::Error;
 
-void initialiseCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
+// libcurl's functions, once a request has opened it.
+const detail::CurlFunctions& lib() { return *detail::curlFunctions(); }
 
 Error urlError(URLErrorCode code, const std::string& description) {
     return Error(std::string(kURLErrorDomain), static_cast<int>(code), description);
@@ -103,8 +102,8 @@ struct Transfer final : URLSessionDataTask, std::enable_shared_from_this<Transfe
     std::atomic<bool> finished{false};
 
     ~Transfer() override {
-        if (headerList) curl_slist_free_all(headerList);
-        if (easy) curl_easy_cleanup(easy);
+        if (headerList) lib().slistFreeAll(headerList);
+        if (easy) lib().easyCleanup(easy);
     }
     void cancel() override;
 };
@@ -156,14 +155,9 @@ struct URLSession::Core : std::enable_shared_from_this<URLSession::Core> {
     explicit Core(URLSessionConfiguration c)
         : configuration(std::move(c)),
           delegateQueue(configuration.delegateQueue.value_or(dispatch::DispatchQueue("platform.network.url-session"))) {
-        initialiseCurlOnce();
-        multi = curl_multi_init();
-        if (configuration.httpMaximumConnectionsPerHost > 0) {
-            curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, configuration.httpMaximumConnectionsPerHost);
-        }
     }
     ~Core() {
-        if (multi) curl_multi_cleanup(multi);
+        if (multi) lib().multiCleanup(multi);
     }
 
     void startThread() {
@@ -171,7 +165,23 @@ struct URLSession::Core : std::enable_shared_from_this<URLSession::Core> {
         std::thread([self = shared_from_this()] { self->run(); }).detach();
     }
 
-    void wake() { curl_multi_wakeup(multi); }
+    // With the mutex held.
+    void wake() {
+        if (multi) lib().multiWakeup(multi);
+    }
+
+    // The transfers' thread and its handle are made for the first request (with the
+    // mutex held): a session that is never used costs no thread and never opens libcurl.
+    bool ensureRunning() {
+        if (multi) return true;
+        multi = lib().multiInit();
+        if (!multi) return false;
+        if (configuration.httpMaximumConnectionsPerHost > 0) {
+            lib().multiSetopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, configuration.httpMaximumConnectionsPerHost);
+        }
+        startThread();
+        return true;
+    }
 
     std::shared_ptr<URLSessionDataTask> start(const URLRequest& request, Completion completion, bool deliverInline) {
         auto transfer = std::make_shared<Transfer>();
@@ -183,15 +193,19 @@ struct URLSession::Core : std::enable_shared_from_this<URLSession::Core> {
             finish(transfer, std::move(problem));
             return transfer;
         }
+        Error refused = urlError(URLErrorCode::cancelled, "the session was invalidated");
         {
             std::lock_guard lock(mutex);
             if (!invalidated) {
-                incoming.push_back(transfer);
-                wake();
-                return transfer;
+                if (ensureRunning()) {
+                    incoming.push_back(transfer);
+                    wake();
+                    return transfer;
+                }
+                refused = urlError(URLErrorCode::unknown, "the transfer could not be started");
             }
         }
-        finish(transfer, urlError(URLErrorCode::cancelled, "the session was invalidated"));
+        finish(transfer, std::move(refused));
         return transfer;
     }
 
@@ -225,34 +239,38 @@ struct URLSession::Core : std::enable_shared_from_this<URLSession::Core> {
             request.httpMethod.find(' ') != std::string::npos) {
             return urlError(URLErrorCode::badURL, fmt::format("unusable method for {}", text));
         }
-        transfer.easy = curl_easy_init();
+        std::string unavailable;
+        if (!detail::curlFunctions(&unavailable)) {
+            return urlError(URLErrorCode::unknown, fmt::format("the transfer could not be set up: {}", unavailable));
+        }
+        transfer.easy = lib().easyInit();
         if (!transfer.easy) return urlError(URLErrorCode::unknown, "the transfer could not be set up");
         CURL* easy = transfer.easy;
-        curl_easy_setopt(easy, CURLOPT_URL, text.c_str());
-        curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
-        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
-        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeBody);
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
-        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, writeHeader);
-        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+        lib().easySetopt(easy, CURLOPT_URL, text.c_str());
+        lib().easySetopt(easy, CURLOPT_PRIVATE, &transfer);
+        lib().easySetopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        lib().easySetopt(easy, CURLOPT_MAXREDIRS, 10L);
+        lib().easySetopt(easy, CURLOPT_NOSIGNAL, 1L);
+        lib().easySetopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+        lib().easySetopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+        lib().easySetopt(easy, CURLOPT_WRITEFUNCTION, writeBody);
+        lib().easySetopt(easy, CURLOPT_WRITEDATA, &transfer);
+        lib().easySetopt(easy, CURLOPT_HEADERFUNCTION, writeHeader);
+        lib().easySetopt(easy, CURLOPT_HEADERDATA, &transfer);
         const auto timeout = requestTimeout(request);
-        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::ceil(timeout * 1000)));
+        lib().easySetopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::ceil(timeout * 1000)));
         const auto connect = configuration.connectTimeout > 0 ? std::min(configuration.connectTimeout, timeout) : timeout;
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::ceil(connect * 1000)));
+        lib().easySetopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::ceil(connect * 1000)));
         if (configuration.lowSpeedTime > 0) {
-            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-            curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, configuration.lowSpeedTime);
+            lib().easySetopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+            lib().easySetopt(easy, CURLOPT_LOW_SPEED_TIME, configuration.lowSpeedTime);
         }
 
         const auto& method = request.httpMethod;
         if (method == "HEAD") {
-            curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+            lib().easySetopt(easy, CURLOPT_NOBODY, 1L);
         } else if (method == "GET" && !request.httpBody) {
-            curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+            lib().easySetopt(easy, CURLOPT_HTTPGET, 1L);
         } else {
             if (request.httpBody || method == "POST") {
                 // The request (and so its body) lives as long as the transfer.
@@ -260,15 +278,15 @@ struct URLSession::Core : std::enable_shared_from_this<URLSession::Core> {
                 const char* bytes = request.httpBody && !request.httpBody->empty()
                                         ? reinterpret_cast<const char*>(request.httpBody->data())
                                         : &empty;
-                curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                lib().easySetopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
                                  static_cast<curl_off_t>(request.httpBody ? request.httpBody->size() : 0));
-                curl_easy_setopt(easy, CURLOPT_POSTFIELDS, bytes);
+                lib().easySetopt(easy, CURLOPT_POSTFIELDS, bytes);
             }
-            if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+            if (method != "POST") lib().easySetopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
         }
 
         // Sent at once: waiting for "100 Continue" costs a round trip on every batch.
-        transfer.headerList = curl_slist_append(transfer.headerList, "Expect:");
+        transfer.headerList = lib().slistAppend(transfer.headerList, "Expect:");
         for (const auto& [name, value] : request.allHTTPHeaderFields) {
             if (name.empty() || holdsLineBreakOrNul(name) || holdsLineBreakOrNul(value) ||
                 name.find(':') != std::string::npos) {
@@ -276,15 +294,15 @@ struct URLSession::Core : std::enable_shared_from_this<URLSession::Core> {
             }
             // "Name;" is curl's way of sending a header with an empty value.
             const auto line = value.empty() ? name + ";" : name + ": " + value;
-            transfer.headerList = curl_slist_append(transfer.headerList, line.c_str());
+            transfer.headerList = lib().slistAppend(transfer.headerList, line.c_str());
         }
         if (request.cachePolicy == RequestCachePolicy::reloadIgnoringLocalCacheData ||
             configuration.requestCachePolicy == RequestCachePolicy::reloadIgnoringLocalCacheData) {
             // There is no local cache; ask the caches between us and the origin for a fresh copy.
-            transfer.headerList = curl_slist_append(transfer.headerList, "Cache-Control: no-cache");
-            transfer.headerList = curl_slist_append(transfer.headerList, "Pragma: no-cache");
+            transfer.headerList = lib().slistAppend(transfer.headerList, "Cache-Control: no-cache");
+            transfer.headerList = lib().slistAppend(transfer.headerList, "Pragma: no-cache");
         }
-        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headerList);
+        lib().easySetopt(easy, CURLOPT_HTTPHEADER, transfer.headerList);
         return std::nullopt;
     }
 
@@ -295,9 +313,9 @@ struct URLSession::Core : std::enable_shared_from_this<URLSession::Core> {
             result.error = std::move(error);
         } else {
             long status = 0;
-            curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+            lib().easyGetinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
             char* effective = nullptr;
-            curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &effective);
+            lib().easyGetinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &effective);
             HTTPURLResponse response;
             response.url = transfer->request.url;
             if (effective) {
@@ -323,15 +341,15 @@ struct URLSession::Core : std::enable_shared_from_this<URLSession::Core> {
             return;
         }
         long osErrno = 0;
-        curl_easy_getinfo(transfer->easy, CURLINFO_OS_ERRNO, &osErrno);
+        lib().easyGetinfo(transfer->easy, CURLINFO_OS_ERRNO, &osErrno);
         const std::string detail =
-            transfer->errorBuffer[0] ? std::string(transfer->errorBuffer) : std::string(curl_easy_strerror(code));
+            transfer->errorBuffer[0] ? std::string(transfer->errorBuffer) : std::string(lib().easyStrerror(code));
         finish(transfer, urlError(codeForCurlResult(code, osErrno),
                                   fmt::format("{}: {}", transfer->request.url.absoluteString(), detail)));
     }
 
     void removeAndCancel(const std::shared_ptr<Transfer>& transfer) {
-        if (running.erase(transfer->easy) > 0) curl_multi_remove_handle(multi, transfer->easy);
+        if (running.erase(transfer->easy) > 0) lib().multiRemoveHandle(multi, transfer->easy);
         finish(transfer, urlError(URLErrorCode::cancelled, "cancelled"));
     }
 
@@ -347,7 +365,7 @@ struct URLSession::Core : std::enable_shared_from_this<URLSession::Core> {
                 endAll = cancelEverything;
             }
             for (auto& transfer : adding) {
-                if (curl_multi_add_handle(multi, transfer->easy) == CURLM_OK) {
+                if (lib().multiAddHandle(multi, transfer->easy) == CURLM_OK) {
                     running.emplace(transfer->easy, transfer);
                 } else {
                     finish(transfer, urlError(URLErrorCode::unknown, "the transfer could not be started"));
@@ -360,16 +378,16 @@ struct URLSession::Core : std::enable_shared_from_this<URLSession::Core> {
             }
 
             int stillRunning = 0;
-            curl_multi_perform(multi, &stillRunning);
+            lib().multiPerform(multi, &stillRunning);
             int queued = 0;
-            while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            while (CURLMsg* message = lib().multiInfoRead(multi, &queued)) {
                 if (message->msg != CURLMSG_DONE) continue;
                 auto found = running.find(message->easy_handle);
                 if (found == running.end()) continue;
                 auto transfer = found->second;
                 const CURLcode code = message->data.result;
                 running.erase(found);
-                curl_multi_remove_handle(multi, transfer->easy);
+                lib().multiRemoveHandle(multi, transfer->easy);
                 finishWithCurlResult(transfer, code);
             }
 
@@ -377,7 +395,7 @@ struct URLSession::Core : std::enable_shared_from_this<URLSession::Core> {
                 std::lock_guard lock(mutex);
                 if (invalidated && incoming.empty() && running.empty()) break;
             }
-            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+            lib().multiPoll(multi, nullptr, 0, 1000, nullptr);
         }
     }
 };
@@ -400,7 +418,6 @@ struct URLSession::Owner {
 
 URLSession::URLSession(URLSessionConfiguration configuration) : owner_(std::make_shared<Owner>()) {
     owner_->core = std::make_shared<Core>(std::move(configuration));
-    owner_->core->startThread();
 }
 
 const URLSessionConfiguration& URLSession::configuration() const { return owner_->core->configuration; }

@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "graphics_test_support.hpp"
+#include "platform/graphics/graphics_context.hpp"
 #include "platform/graphics/image.hpp"
 #include "platform/graphics/pdf_context.hpp"
 #include "platform/graphics/pdf_document.hpp"
@@ -330,4 +331,71 @@ TEST(SvgTest, FontSizesTheTextRendererCannotHoldAreRefusedAndOrdinaryOnesLoad) {
             EXPECT_EQ(problem, pg::PictureProblem::tooDemanding) << body;
         }
     }
+}
+
+namespace {
+
+// Antialiased edges, a translucent gradient and a blur: whatever a drawing ahead got
+// wrong would show in some pixel.
+const char* kEffectsSvg = R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="96" height="64">
+  <defs><radialGradient id="g"><stop offset="0" stop-color="#e0f" stop-opacity="0.7"/>
+    <stop offset="1" stop-color="#0a3"/></radialGradient>
+    <filter id="b"><feGaussianBlur stdDeviation="2.5"/></filter></defs>
+  <rect x="3.3" y="2.7" width="60" height="40" fill="url(#g)"/>
+  <circle cx="60" cy="36" r="21.4" fill="#fa0" fill-opacity="0.6" filter="url(#b)"/>
+  <path d="M5 60 L90 4" stroke="#fff" stroke-width="0.4"/></svg>)svg";
+
+std::vector<uint8_t> drawnPixels(const pg::SvgDocument& document, int width, int height, double dx, double dy,
+                                 double scale) {
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+    {
+        pg::GraphicsContext context(surface, pg::Size{double(width), double(height)}, true);
+        context.translate(dx, dy);
+        context.scale(scale, scale);
+        EXPECT_TRUE(document.render(context));
+    }
+    cairo_surface_flush(surface);
+    const uint8_t* data = cairo_image_surface_get_data(surface);
+    std::vector<uint8_t> pixels(data, data + size_t(cairo_image_surface_get_stride(surface)) * height);
+    cairo_surface_destroy(surface);
+    return pixels;
+}
+
+}  // namespace
+
+TEST(SvgTest, ADrawingMadeAheadGivesTheSameBytesAsDrawingAgain) {
+    struct Case {
+        const char* name;
+        int width, height;
+        double dx, dy, scale;
+    };
+    // The first two are painted from the drawing ahead; the others cannot be and draw anew.
+    const Case cases[] = {
+        {"own size", 96, 64, 0, 0, 1},
+        {"whole-pixel offset", 120, 90, 7, 11, 1},
+        {"half-pixel offset", 120, 90, 7.5, 3, 1},
+        {"scaled down", 48, 32, 0, 0, 0.5},
+        {"scaled up", 192, 128, 0, 0, 2},
+    };
+    const auto bytes = gwtest::graphics::bytesOf(kEffectsSvg);
+    for (const auto& c : cases) {
+        auto fresh = pg::SvgDocument::fromData(bytes);
+        auto ahead = pg::SvgDocument::fromData(bytes);
+        ASSERT_TRUE(fresh && ahead);
+        ahead->prerender();
+        const auto expected = drawnPixels(*fresh, c.width, c.height, c.dx, c.dy, c.scale);
+        EXPECT_EQ(drawnPixels(*ahead, c.width, c.height, c.dx, c.dy, c.scale), expected) << c.name;
+        // Drawn from several threads at once, as a conversion's sizes are.
+        std::vector<std::thread> threads;
+        std::atomic<int> mismatches{0};
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&] {
+                if (drawnPixels(*ahead, c.width, c.height, c.dx, c.dy, c.scale) != expected) ++mismatches;
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        EXPECT_EQ(mismatches.load(), 0) << c.name;
+    }
+    // Dropped while still drawing ahead: the document waits for its drawing.
+    pg::SvgDocument::fromData(bytes)->prerender();
 }

@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <condition_variable>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -33,6 +34,45 @@ protected:
     std::thread thread_;
     int port_ = 0;
 };
+
+bool curlIsMapped() {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        if (line.find("/libcurl") != std::string::npos) return true;
+    }
+    return false;
+}
+
+// Sessions made at start-up (telemetry makes one) must not open libcurl until a request
+// goes out. Run in a fresh process, so that no earlier test has opened it already.
+TEST(URLSessionLoadingTest, OpensTheTransferLibraryOnlyForTheFirstRequest) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            auto fail = [](const char* why) {
+                std::fprintf(stderr, "%s\n", why);
+                std::_Exit(1);
+            };
+            if (curlIsMapped()) fail("mapped at start");
+            {
+                net::URLSession unused;
+                auto ftp = unused.fetch(*pf::URL::fromString("ftp://127.0.0.1/x"));
+                if (!ftp.error || ftp.error->code() != static_cast<int>(net::URLErrorCode::unsupportedURL)) {
+                    fail("ftp was not refused");
+                }
+                unused.finishTasksAndInvalidate();
+            }
+            if (curlIsMapped()) fail("mapped without a request sent");
+            auto refused = net::URLSession().fetch(*pf::URL::fromString("http://127.0.0.1:1/"));
+            if (!refused.error || refused.error->code() != static_cast<int>(net::URLErrorCode::cannotConnectToHost)) {
+                fail("a closed port was not a refused connection");
+            }
+            if (!curlIsMapped()) fail("not mapped after a request");
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
 
 TEST_F(URLSessionTest, ReturnsStatusHeadersAndBodyOfAnyAnswer) {
     server_.Get("/ok", [](const httplib::Request&, httplib::Response& response) {
