@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
@@ -271,9 +272,26 @@ struct SvgDocument::Prerendered {
     std::vector<uint8_t> pixels;
 };
 
+namespace {
+
+std::atomic<int> gDrawnAhead{0};
+
+bool takeDrawnAheadPlace(int limit) {
+    int held = gDrawnAhead.load();
+    while (held < limit) {
+        if (gDrawnAhead.compare_exchange_weak(held, held + 1)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int SvgDocument::drawnAheadCount() { return gDrawnAhead.load(); }
+
 SvgDocument::~SvgDocument() {
     // The drawing ahead uses this document's handles.
     if (prerendered_.valid()) prerendered_.wait();
+    if (holdsDrawnAheadPlace_) gDrawnAhead.fetch_sub(1);
     for (auto* renderer : renderers_) g_object_unref(renderer);
     if (handle_ != nullptr) g_object_unref(handle_);
 }
@@ -308,7 +326,9 @@ void SvgDocument::prerender() const {
         return;
     }
     std::lock_guard lock(prerenderMutex_);
-    if (prerendered_.valid()) return;
+    if (prerendered_.valid() || holdsDrawnAheadPlace_) return;
+    if (!takeDrawnAheadPlace(kMaxDrawnAhead)) return;
+    holdsDrawnAheadPlace_ = true;
     // A drawing ahead that cannot start or fails (out of threads or memory) is just
     // drawn again when wanted.
     try {
@@ -320,6 +340,8 @@ void SvgDocument::prerender() const {
                            }
                        }).share();
     } catch (const std::system_error&) {
+        holdsDrawnAheadPlace_ = false;
+        gDrawnAhead.fetch_sub(1);
     }
 }
 

@@ -70,8 +70,13 @@ public:
     // that is not whole, or larger than kPrerenderSide on a side, are not drawn ahead.
     // A later render() onto exactly those pixels (a pixel surface, no scaling, a
     // whole-pixel offset, drawn over) paints that picture instead of drawing again:
-    // onto clear pixels the result is the same bytes.
+    // onto clear pixels the result is the same bytes. At most kMaxDrawnAhead documents
+    // of the process hold such a drawing at a time (up to 4 MiB and a thread each): in a
+    // batch of many documents the rest draw as usual.
+    static constexpr int kMaxDrawnAhead = 4;
     void prerender() const;
+    // Documents now holding a drawing ahead (tests).
+    static int drawnAheadCount();
 
 private:
     struct Prerendered;
@@ -94,6 +99,8 @@ private:
     mutable std::vector<RsvgHandle*> renderers_;
     mutable std::mutex prerenderMutex_;
     mutable std::shared_future<std::shared_ptr<const Prerendered>> prerendered_;
+    // Whether this document holds one of the kMaxDrawnAhead places.
+    mutable bool holdsDrawnAheadPlace_ = false;
 };
 
 }  // namespace platform::graphics

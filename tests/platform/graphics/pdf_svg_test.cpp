@@ -399,3 +399,28 @@ TEST(SvgTest, ADrawingMadeAheadGivesTheSameBytesAsDrawingAgain) {
     // Dropped while still drawing ahead: the document waits for its drawing.
     pg::SvgDocument::fromData(bytes)->prerender();
 }
+
+// A batch of many documents: only a few hold a drawing ahead at a time, the others draw as
+// usual with the same bytes, and a place frees when its document goes.
+TEST(SvgTest, OnlyAFewDocumentsDrawAheadAtOnce) {
+    const auto bytes = gwtest::graphics::bytesOf(kEffectsSvg);
+    ASSERT_EQ(pg::SvgDocument::drawnAheadCount(), 0);
+    std::vector<std::shared_ptr<const pg::SvgDocument>> batch;
+    for (int i = 0; i < pg::SvgDocument::kMaxDrawnAhead + 3; ++i) {
+        batch.push_back(pg::SvgDocument::fromData(bytes));
+        ASSERT_TRUE(batch.back());
+        batch.back()->prerender();
+        batch.back()->prerender();  // once per document
+    }
+    EXPECT_EQ(pg::SvgDocument::drawnAheadCount(), pg::SvgDocument::kMaxDrawnAhead);
+    const auto expected = drawnPixels(*batch.front(), 96, 64, 0, 0, 1);
+    EXPECT_EQ(drawnPixels(*batch.back(), 96, 64, 0, 0, 1), expected);
+    batch.erase(batch.begin());
+    auto next = pg::SvgDocument::fromData(bytes);
+    next->prerender();
+    EXPECT_EQ(pg::SvgDocument::drawnAheadCount(), pg::SvgDocument::kMaxDrawnAhead);
+    EXPECT_EQ(drawnPixels(*next, 96, 64, 0, 0, 1), expected);
+    batch.clear();
+    next.reset();
+    EXPECT_EQ(pg::SvgDocument::drawnAheadCount(), 0);
+}
