@@ -93,3 +93,19 @@ function(gw_gui_test target)
     DISCOVERY_MODE PRE_TEST
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
+
+# gw_bench(<target> SOURCES <files...> DEPS <targets...> [DEFINITIONS <defs...>])
+# A Google Benchmark executable (scripts/bench runs every *_bench); nothing when the
+# library is missing.
+function(gw_bench target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;DEFINITIONS" ${ARGN})
+  if(NOT TARGET benchmark::benchmark)
+    message(STATUS "Google Benchmark not found: ${target} is not built")
+    return()
+  endif()
+  add_executable(${target} ${ARG_SOURCES})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_options(${target} PRIVATE ${GW_WARNINGS})
+  target_compile_definitions(${target} PRIVATE GW_SOURCE_DIR="${CMAKE_SOURCE_DIR}" ${ARG_DEFINITIONS})
+  target_link_libraries(${target} PRIVATE ${ARG_DEPS})
+endfunction()
