@@ -1,6 +1,7 @@
 #include "app/ui/already_exists_layout.hpp"
 
 #include "app/foundation/localized_string.hpp"
+#include "platform/appkit/qt/application.hpp"
 
 #include <QApplication>
 #include <QHBoxLayout>
@@ -58,6 +59,24 @@ QLabel* makeCaption(const std::string& text, QWidget* parent) {
 void setOptionTitle(platform::appkit::qt::Matrix& matrix, int row, const std::string& title,
                     const std::string& highlight) {
     matrix.setRowTitle(row, title, highlight, promptFont(false), promptFont(true));
+}
+
+AlreadyExistsAnswer runPrompt(platform::appkit::qt::Window& window, const platform::appkit::qt::Matrix& matrix,
+                              QCheckBox& alwaysButton, const std::function<void()>& fill) {
+    auto* app = platform::appkit::qt::Application::shared();
+    if (!app) throw AlreadyExistsPromptUnavailableError();
+    fill();
+    alwaysButton.setChecked(false);
+    AlreadyExistsAnswer answer;
+    answer.response = app->runModal(window);
+    window.orderOut();
+    answer.selectedRow = matrix.selectedRow();
+    answer.alwaysButton = alwaysButton.isChecked();
+    return answer;
+}
+
+void stopPrompt(int response) {
+    if (auto* app = platform::appkit::qt::Application::shared()) app->stopModal(response);
 }
 
 }  // namespace gw::ui

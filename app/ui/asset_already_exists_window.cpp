@@ -84,29 +84,18 @@ void AssetAlreadyExistsWindow::updateAppendOption() {
     if (!isAppendOptionAvailable_) selectionMatrix_->selectRow(0);
 }
 
-void AssetAlreadyExistsWindow::continuePressed() {
-    if (auto* app = qt::Application::shared()) app->stopModal(1);
-}
+void AssetAlreadyExistsWindow::continuePressed() { ui::stopPrompt(1); }
 
-void AssetAlreadyExistsWindow::cancelPressed() {
-    if (auto* app = qt::Application::shared()) app->stopModal(0);
-}
+void AssetAlreadyExistsWindow::cancelPressed() { ui::stopPrompt(0); }
 
 AlreadyExistsAnswer AssetAlreadyExistsWindow::runModal(const AssetAlreadyExistsPrompt& prompt) {
-    auto* app = qt::Application::shared();
-    if (!app) throw AlreadyExistsPromptUnavailableError();
-    setOutputDirectory(prompt.outputDirectory);
-    setUpForOutputDirectory();
-    setIsAppendOptionAvailable(prompt.isAppendOptionAvailable);
-    updateAppendOption();
-    alwaysButton_->setChecked(false);
-    setImage(prompt.image);
-    AlreadyExistsAnswer answer;
-    answer.response = app->runModal(*this);
-    orderOut();
-    answer.selectedRow = selectionMatrix_->selectedRow();
-    answer.alwaysButton = alwaysButton_->isChecked();
-    return answer;
+    return ui::runPrompt(*this, *selectionMatrix_, *alwaysButton_, [&] {
+        setOutputDirectory(prompt.outputDirectory);
+        setUpForOutputDirectory();
+        setIsAppendOptionAvailable(prompt.isAppendOptionAvailable);
+        updateAppendOption();
+        setImage(prompt.image);
+    });
 }
 
 }  // namespace gw

@@ -101,28 +101,17 @@ void AssetCatalogAlreadyExistsWindow::updateInputImageViews() {
     }
 }
 
-void AssetCatalogAlreadyExistsWindow::continuePressed() {
-    if (auto* app = qt::Application::shared()) app->stopModal(1);
-}
+void AssetCatalogAlreadyExistsWindow::continuePressed() { ui::stopPrompt(1); }
 
-void AssetCatalogAlreadyExistsWindow::cancelPressed() {
-    if (auto* app = qt::Application::shared()) app->stopModal(0);
-}
+void AssetCatalogAlreadyExistsWindow::cancelPressed() { ui::stopPrompt(0); }
 
 AlreadyExistsAnswer AssetCatalogAlreadyExistsWindow::runModal(const AssetCatalogAlreadyExistsPrompt& prompt) {
-    auto* app = qt::Application::shared();
-    if (!app) throw AlreadyExistsPromptUnavailableError();
-    setOutputDirectory(prompt.outputDirectory);
-    setUpForOutputDirectory();
-    setImages(prompt.images);
-    updateInputImageViews();
-    alwaysButton_->setChecked(false);
-    AlreadyExistsAnswer answer;
-    answer.response = app->runModal(*this);
-    orderOut();
-    answer.selectedRow = selectionMatrix_->selectedRow();
-    answer.alwaysButton = alwaysButton_->isChecked();
-    return answer;
+    return ui::runPrompt(*this, *selectionMatrix_, *alwaysButton_, [&] {
+        setOutputDirectory(prompt.outputDirectory);
+        setUpForOutputDirectory();
+        setImages(prompt.images);
+        updateInputImageViews();
+    });
 }
 
 }  // namespace gw
