@@ -74,6 +74,15 @@ bool load(const lvcrash_async_mobject* mobj, lvcrash_vm_address_t address, lvcra
     return true;
 }
 
+template <typename T>
+lvcrash_error_t loadSwapped(const lvcrash_async_mobject* mobj, lvcrash_vm_address_t address, lvcrash_vm_off_t offset,
+                            T (*swap)(T), T* result) {
+    T raw;
+    if (!load(mobj, address, offset, &raw)) return LVCRASH_ERROR_INVALID_ARGUMENT;
+    *result = swap(raw);
+    return LVCRASH_ERROR_NONE;
+}
+
 }  // namespace
 
 lvcrash_error_t lvcrash_async_mobject_read_uint8(const lvcrash_async_mobject* mobj, lvcrash_vm_address_t address,
@@ -85,30 +94,21 @@ lvcrash_error_t lvcrash_async_mobject_read_uint16(const lvcrash_async_mobject* m
                                                   const RDlvcrash_async_byteorder* byteorder,
                                                   lvcrash_vm_address_t address, lvcrash_vm_off_t offset,
                                                   std::uint16_t* result) {
-    std::uint16_t raw;
-    if (!load(mobj, address, offset, &raw)) return LVCRASH_ERROR_INVALID_ARGUMENT;
-    *result = byteorder->swap16(raw);
-    return LVCRASH_ERROR_NONE;
+    return loadSwapped(mobj, address, offset, byteorder->swap16, result);
 }
 
 lvcrash_error_t lvcrash_async_mobject_read_uint32(const lvcrash_async_mobject* mobj,
                                                   const RDlvcrash_async_byteorder* byteorder,
                                                   lvcrash_vm_address_t address, lvcrash_vm_off_t offset,
                                                   std::uint32_t* result) {
-    std::uint32_t raw;
-    if (!load(mobj, address, offset, &raw)) return LVCRASH_ERROR_INVALID_ARGUMENT;
-    *result = byteorder->swap32(raw);
-    return LVCRASH_ERROR_NONE;
+    return loadSwapped(mobj, address, offset, byteorder->swap32, result);
 }
 
 lvcrash_error_t lvcrash_async_mobject_read_uint64(const lvcrash_async_mobject* mobj,
                                                   const RDlvcrash_async_byteorder* byteorder,
                                                   lvcrash_vm_address_t address, lvcrash_vm_off_t offset,
                                                   std::uint64_t* result) {
-    std::uint64_t raw;
-    if (!load(mobj, address, offset, &raw)) return LVCRASH_ERROR_INVALID_ARGUMENT;
-    *result = byteorder->swap64(raw);
-    return LVCRASH_ERROR_NONE;
+    return loadSwapped(mobj, address, offset, byteorder->swap64, result);
 }
 
 void lvcrash_async_mobject_free(lvcrash_async_mobject* mobj) {
