@@ -51,6 +51,21 @@ std::string RDDIArrayDescription(const std::vector<std::string>& items) {
 
 // --- Stack frame ---------------------------------------------------------------
 
+namespace {
+
+// The fields an archive and a dictionary share, in order.
+template <typename Out>
+void putFields(const RDDIStackFrame& model, Out& out) {
+    coding::put(out, "address", model.address);
+    coding::put(out, "code", model.code);
+    coding::put(out, "className", model.className);
+    coding::put(out, "methodName", model.methodName);
+    coding::put(out, "lineNumber", model.lineNumber);
+    coding::put(out, "fileName", model.fileName);
+}
+
+}  // namespace
+
 RDDIStackFrame::RDDIStackFrame(const pf::KeyedUnarchiver& u)
     : address(RDDIDecodeOptionalString(u, "address")),
       code(RDDIDecodeOptionalString(u, "code")),
@@ -59,23 +74,11 @@ RDDIStackFrame::RDDIStackFrame(const pf::KeyedUnarchiver& u)
       lineNumber(RDDIDecodeOptionalInteger(u, "lineNumber")),
       fileName(RDDIDecodeOptionalString(u, "fileName")) {}
 
-void RDDIStackFrame::encode(pf::KeyedArchiver& a) const {
-    coding::put(a, "address", address);
-    coding::put(a, "code", code);
-    coding::put(a, "className", className);
-    coding::put(a, "methodName", methodName);
-    coding::put(a, "lineNumber", lineNumber);
-    coding::put(a, "fileName", fileName);
-}
+void RDDIStackFrame::encode(pf::KeyedArchiver& a) const { putFields(*this, a); }
 
 pf::Dictionary RDDIStackFrame::serializeToDictionary() const {
     pf::Dictionary d;
-    coding::put(d, "address", address);
-    coding::put(d, "code", code);
-    coding::put(d, "className", className);
-    coding::put(d, "methodName", methodName);
-    coding::put(d, "lineNumber", lineNumber);
-    coding::put(d, "fileName", fileName);
+    putFields(*this, d);
     return d;
 }
 
@@ -85,6 +88,19 @@ bool RDDIStackFrame::isEqual(const RDDIStackFrame& o) const {
 }
 
 // --- Exception model ------------------------------------------------------------
+
+namespace {
+
+// The fields an archive and a dictionary share, in order.
+template <typename Out>
+void putFields(const RDDIExceptionModel& model, Out& out) {
+    coding::put(out, "type", model.type);
+    coding::put(out, "message", model.message);
+    coding::put(out, "stackTrace", model.stackTrace);
+    coding::putObjects(out, "frames", model.frames);
+}
+
+}  // namespace
 
 RDDIExceptionModel::RDDIExceptionModel(const pf::KeyedUnarchiver& u)
     : type(RDDIDecodeOptionalString(u, "type")),
@@ -154,19 +170,11 @@ RDDIStackFrames RDDIExceptionModel::loadStackTrace(const std::vector<std::string
     return frames;
 }
 
-void RDDIExceptionModel::encode(pf::KeyedArchiver& a) const {
-    coding::put(a, "type", type);
-    coding::put(a, "message", message);
-    coding::put(a, "stackTrace", stackTrace);
-    coding::putObjects(a, "frames", frames);
-}
+void RDDIExceptionModel::encode(pf::KeyedArchiver& a) const { putFields(*this, a); }
 
 pf::Dictionary RDDIExceptionModel::serializeToDictionary() const {
     pf::Dictionary d;
-    coding::put(d, "type", type);
-    coding::put(d, "message", message);
-    coding::put(d, "stackTrace", stackTrace);
-    coding::putObjects(d, "frames", frames);
+    putFields(*this, d);
     return d;
 }
 
@@ -242,6 +250,23 @@ bool RDDIThread::isEqual(const RDDIThread& o) const {
 
 // --- Binary ---------------------------------------------------------------------
 
+namespace {
+
+// The fields an archive and a dictionary share, in order.
+template <typename Out>
+void putFields(const RDDIBinary& model, Out& out) {
+    coding::put(out, "id", model.binaryId);
+    coding::put(out, "startAddress", model.startAddress);
+    coding::put(out, "endAddress", model.endAddress);
+    coding::put(out, "name", model.name);
+    coding::put(out, "path", model.path);
+    coding::put(out, "architecture", model.architecture);
+    coding::put(out, "primaryArchitectureId", model.primaryArchitectureId);
+    coding::put(out, "architectureVariantId", model.architectureVariantId);
+}
+
+}  // namespace
+
 RDDIBinary::RDDIBinary(const pf::KeyedUnarchiver& u)
     : binaryId(RDDIDecodeOptionalString(u, "id")),
       startAddress(RDDIDecodeOptionalString(u, "startAddress")),
@@ -252,27 +277,11 @@ RDDIBinary::RDDIBinary(const pf::KeyedUnarchiver& u)
       primaryArchitectureId(RDDIDecodeOptionalInteger(u, "primaryArchitectureId")),
       architectureVariantId(RDDIDecodeOptionalInteger(u, "architectureVariantId")) {}
 
-void RDDIBinary::encode(pf::KeyedArchiver& a) const {
-    coding::put(a, "id", binaryId);
-    coding::put(a, "startAddress", startAddress);
-    coding::put(a, "endAddress", endAddress);
-    coding::put(a, "name", name);
-    coding::put(a, "path", path);
-    coding::put(a, "architecture", architecture);
-    coding::put(a, "primaryArchitectureId", primaryArchitectureId);
-    coding::put(a, "architectureVariantId", architectureVariantId);
-}
+void RDDIBinary::encode(pf::KeyedArchiver& a) const { putFields(*this, a); }
 
 pf::Dictionary RDDIBinary::serializeToDictionary() const {
     pf::Dictionary d;
-    coding::put(d, "id", binaryId);
-    coding::put(d, "startAddress", startAddress);
-    coding::put(d, "endAddress", endAddress);
-    coding::put(d, "name", name);
-    coding::put(d, "path", path);
-    coding::put(d, "architecture", architecture);
-    coding::put(d, "primaryArchitectureId", primaryArchitectureId);
-    coding::put(d, "architectureVariantId", architectureVariantId);
+    putFields(*this, d);
     return d;
 }
 
