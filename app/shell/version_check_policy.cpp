@@ -1,25 +1,12 @@
 #include "app/shell/version_check_policy.hpp"
 
+#include "app/engine/image_creation_operation.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
 
 #include <exception>
 
 namespace gw {
-
-namespace {
-
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
-}  // namespace
 
 VersionCheckPolicy::VersionCheckPolicy(ManifestRefresh refresh) : refresh_(std::move(refresh)) {}
 
@@ -31,7 +18,7 @@ std::optional<VersionUpdateAlert> VersionCheckPolicy::handleSuccess(float curren
         if (refresh_) {
             refresh_([](std::exception_ptr error) {
                 if (!error) Logger::log("Refreshed config file successfully");
-                else Logger::log("Errored refreshing config file: " + describe(error) + ")");
+                else Logger::log("Errored refreshing config file: " + errorDescription(error) + ")");
             });
         }
         return std::nullopt;

@@ -9,6 +9,7 @@
 #include "app/ui/value_transformers.hpp"
 #include "app/ui/preference_panel.hpp"
 #include "app/shell/command_line_enabled_controller.hpp"
+#include "app/shell/version_check_policy.hpp"
 #include "platform/appkit/qt/window.hpp"
 #include "platform/appkit/qt/alert.hpp"
 #include "platform/appkit/qt/application.hpp"
@@ -65,16 +66,6 @@ std::string appVersion() {
 struct LoggerDebugAdapter final : ratewell::DebugLogger {
     void log(const std::string& message) override { Logger::log(message); }
 };
-
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
 
 }  // namespace
 
@@ -179,27 +170,22 @@ void AppDelegate::applicationDidFinishLaunching() {
         [weak](float latestBuild, const std::optional<std::string>& displayString, bool forceUpdate) {
             if (auto self = weak.lock()) self->handleVersionCheck(latestBuild, displayString, forceUpdate);
         },
-        [](const pf::Error& error) { Logger::log("Latest version info download failed: " + error.localizedDescription()); });
+        [](const pf::Error& error) { VersionCheckPolicy().handleFailure(error); });
     platform::appkit::UserNotificationCenter::defaultCenter().setDelegate(weak);
     if (glyphwright_ && previousLocations_) glyphwright_->setOutputDirectory(previousLocations_->outputDirectory());
 }
 
 void AppDelegate::handleVersionCheck(float latestBuild, const std::optional<std::string>& displayString,
                                      bool forceUpdate) {
-    if (!(OLVVersionChecker::currentAppBuild() < latestBuild)) {
-        Logger::log("Running the latest version of Glyphwright. Booyah");
-        ConfigFile::downloadLatestConfig([](std::exception_ptr error) {
-            if (!error) Logger::log("Refreshed config file successfully");
-            else Logger::log("Errored refreshing config file: " + describe(error) + ")");
-        });
-        return;
-    }
+    const auto update =
+        VersionCheckPolicy().handleSuccess(OLVVersionChecker::currentAppBuild(), latestBuild, displayString, forceUpdate);
+    if (!update) return;
     qt::Alert alert;
-    alert.messageText = LocalizedString::versionCheckAlertMessageText(displayString.value_or(std::string()));
-    alert.informativeText = LocalizedString::text("version-check.alert.informative-text");
-    alert.buttons = {LocalizedString::text("generic.ok")};
+    alert.messageText = update->messageText;
+    alert.informativeText = update->informativeText;
+    alert.buttons = {update->buttonTitle};
     alert.runModal();
-    if (forceUpdate) {
+    if (update->forceUpdate) {
         // Not an orderly end: nothing is saved, and the loop is left rather than the
         // process ended under running worker threads.
         if (auto* cycle = qt::LifeCycle::shared()) cycle->exitWithoutTerminating(0);

@@ -1,5 +1,6 @@
 #include "app/ui/main_window.hpp"
 
+#include "app/engine/image_creation_operation.hpp"
 #include "app/engine/analytics_tracker.hpp"
 #include "app/engine/catalog_search.hpp"
 #include "app/engine/conversion_warning.hpp"
@@ -38,16 +39,6 @@ namespace {
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 
 bool defaultsBool(UserDefaultsKey key) { return pf::UserDefaults::standard().boolForKey(rawValue(key)); }
-
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
 
 bool isOrInsideAssetCatalog(const pf::URL& url) { return isAssetCatalog(url) || isInsideAssetCatalog(url); }
 
@@ -449,7 +440,7 @@ void MainViewViewController::collectionTypeSelected() {
 }
 
 void MainViewViewController::presentError(std::exception_ptr error) {
-    qt::presentError(mainWindow(), describe(error));
+    qt::presentError(mainWindow(), errorDescription(error));
 }
 
 void MainViewViewController::createAssetCatalogPressed() {
@@ -594,7 +585,7 @@ void MainViewViewController::glyphwrightReadyStateDidChange(Glyphwright&, const 
                 break;
             }
             case ReadyState::Case::error: {
-                const std::string text = "⛔️ " + describe(state.errorValue());
+                const std::string text = "⛔️ " + errorDescription(state.errorValue());
                 warningTextField_->setText(qs(text));
                 warningTextField_->setToolTip(qs(text));
                 warningTextField_->show();
@@ -733,7 +724,7 @@ void MainViewViewController::showNextFailureSheet() {
     } catch (...) {
     }
     if (message.empty()) message = LocalizedString::text("main.alert.conversion-failed");
-    if (informative.empty()) informative = describe(error);
+    if (informative.empty()) informative = errorDescription(error);
     auto* sheet = new QMessageBox(QMessageBox::Warning, qs(message), qs(message), QMessageBox::Ok, mainWindow());
     sheet->setInformativeText(qs(informative));
     sheet->setWindowModality(Qt::WindowModal);
