@@ -288,20 +288,19 @@ TEST_F(MainWindow, EachFolderIsRevealedOncePerRun) {
     const auto a = dir_.path() / "A.xcassets", b = dir_.path() / "B";
     fs::create_directories(a);
     fs::create_directories(b);
-    c->glyphwrightDidStartCreating(*engine);
-    deliverFromWorker({success(a), success(a), success(b), success(a)});
-    MainLoop::drain();
+    const auto run = [&](const std::vector<gw::GlyphwrightResult>& results) {
+        c->glyphwrightDidStartCreating(*engine);
+        deliverFromWorker(results);
+        MainLoop::drain();
+    };
+    run({success(a), success(a), success(b), success(a)});
     EXPECT_EQ(app->revealed, (std::vector<std::string>{a.string(), b.string()}));
     // A new run reveals again.
-    c->glyphwrightDidStartCreating(*engine);
-    deliverFromWorker({success(a)});
-    MainLoop::drain();
+    run({success(a)});
     EXPECT_EQ(app->revealed.size(), 3u);
 
     pf::UserDefaults::standard().setBool(false, "OpenFinder");
-    c->glyphwrightDidStartCreating(*engine);
-    deliverFromWorker({success(b)});
-    MainLoop::drain();
+    run({success(b)});
     EXPECT_EQ(app->revealed.size(), 3u);
 }
 
