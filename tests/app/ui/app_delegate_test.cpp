@@ -22,9 +22,7 @@
 
 #include <filesystem>
 #include <any>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,13 +35,6 @@ namespace qt = platform::appkit::qt;
 std::string svg(int size, const char* colour) {
     return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(size) + "\" height=\"" +
            std::to_string(size) + "\"><rect width=\"100%\" height=\"100%\" fill=\"" + colour + "\"/></svg>";
-}
-
-std::string readAll(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 struct LogLines {
@@ -68,6 +59,13 @@ std::shared_ptr<gw::Glyphwright> makeEngine() {
     return engine;
 }
 
+// A fresh delegate holding a fresh engine, as the application starts them.
+struct Started {
+    std::shared_ptr<gw::AppDelegate> delegate = gw::AppDelegate::make();
+    std::shared_ptr<gw::Glyphwright> engine = makeEngine();
+    Started() { delegate->setGlyphwright(engine); }
+};
+
 class AppDelegateTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -84,9 +82,7 @@ TEST_F(AppDelegateTest, PicturesAndTheirSelectionSurviveAQuitAndARestart) {
     gwtest::writeFile(first, svg(512, "#3a7bd5"));
     gwtest::writeFile(second, svg(256, "#aa3300"));
     {
-        auto delegate = gw::AppDelegate::make();
-        auto engine = makeEngine();
-        delegate->setGlyphwright(engine);
+        auto [delegate, engine] = Started();
         EXPECT_TRUE(log.contains("Failed to restore image inputs")) << "first run";
         EXPECT_TRUE(engine->imageInputs().empty());
         delegate->openFiles({first.string(), second.string()});
@@ -95,9 +91,7 @@ TEST_F(AppDelegateTest, PicturesAndTheirSelectionSurviveAQuitAndARestart) {
         delegate->applicationWillTerminate();
     }
     ASSERT_TRUE(fs::exists(gw::Glyphwright::savedStatePath()));
-    auto delegate = gw::AppDelegate::make();
-    auto engine = makeEngine();
-    delegate->setGlyphwright(engine);
+    auto [delegate, engine] = Started();
     ASSERT_EQ(engine->imageInputs().size(), 2u);
     EXPECT_EQ(engine->imageInputCollectionType(), gw::CollectionType::variants);
     EXPECT_EQ(engine->collectionViewArrayController()->selectionIndexes(), (std::set<std::size_t>{1}));
@@ -111,17 +105,15 @@ TEST_F(AppDelegateTest, ABadSavedStateIsLoggedLeavesTheEngineEmptyAndTheFileUnto
         LogLines log;
         fs::create_directories(path.parent_path());
         pf::files::writeAtomically(path, content);
-        auto delegate = gw::AppDelegate::make();
-        auto engine = makeEngine();
-        delegate->setGlyphwright(engine);
+        auto [delegate, engine] = Started();
         EXPECT_TRUE(log.contains("Failed to restore image inputs"));
         EXPECT_TRUE(engine->imageInputs().empty());
-        EXPECT_EQ(readAll(path), content);
+        EXPECT_EQ(gwtest::readFile(path), content);
     }
     // No engine at quit: the file says so, and the next start logs it.
     auto delegate = gw::AppDelegate::make();
     delegate->applicationWillTerminate();
-    EXPECT_EQ(readAll(path), "null");
+    EXPECT_EQ(gwtest::readFile(path), "null");
 }
 
 TEST_F(AppDelegateTest, AReadOnlyDataFolderAtQuitIsLoggedAndThePreviousFileStays) {
@@ -136,7 +128,7 @@ TEST_F(AppDelegateTest, AReadOnlyDataFolderAtQuitIsLoggedAndThePreviousFileStays
     delegate->applicationWillTerminate();
     fs::permissions(path.parent_path(), fs::perms::owner_all, fs::perm_options::replace);
     EXPECT_TRUE(log.contains("Failed to save Glyphwright to disk"));
-    EXPECT_EQ(readAll(path), "previous");
+    EXPECT_EQ(gwtest::readFile(path), "previous");
 }
 
 TEST_F(AppDelegateTest, TheOtherAppsPromptHoldsAQuitBackAtMostOncePerLaunch) {
@@ -203,9 +195,7 @@ TEST_F(AppDelegateTest, HandedOverFilesAddPicturesOrChooseTheCatalog) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto delegate = gw::AppDelegate::make();
-        auto engine = makeEngine();
-        delegate->setGlyphwright(engine);
+        auto [delegate, engine] = Started();
         delegate->openFiles(c.paths);
         EXPECT_EQ(engine->imageInputs().size(), c.pictures);
         if (c.output) {
@@ -217,9 +207,7 @@ TEST_F(AppDelegateTest, HandedOverFilesAddPicturesOrChooseTheCatalog) {
         }
     }
     // A missing file is refused and shown as an error on the window.
-    auto delegate = gw::AppDelegate::make();
-    auto engine = makeEngine();
-    delegate->setGlyphwright(engine);
+    auto [delegate, engine] = Started();
     EXPECT_FALSE(delegate->openFile((dir_.path() / "missing.png").string()));
     EXPECT_TRUE(engine->imageInputs().empty());
     QMessageBox* shown = nullptr;
@@ -266,7 +254,7 @@ TEST_F(AppDelegateTest, AForcedUpdateEndsTheLoopWithZeroAfterTheAlertAndSavesNot
     qt::LifeCycle cycle(cycleDelegate);
     EXPECT_EQ(cycle.run(&window), 0);
     EXPECT_EQ(cycle.willTerminateCount(), 0);
-    EXPECT_EQ(readAll(path), "previous");
+    EXPECT_EQ(gwtest::readFile(path), "previous");
     // The version text is empty when the record has none.
     EXPECT_EQ(alertText, gw::LocalizedString::versionCheckAlertMessageText(std::string()));
 }

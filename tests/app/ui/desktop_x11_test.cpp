@@ -44,6 +44,12 @@ protected:
         for (const auto& [key, value] : flags) settings.setBool(value, key);
     }
 
+    // A started window program and its main window (empty when none appeared).
+    std::pair<pid_t, std::string> launchWithWindow(const std::vector<std::string>& arguments = {}) {
+        const pid_t pid = session_.launch(GW_GLYPHWRIGHT_PATH, arguments);
+        return {pid, mainWindow(pid)};
+    }
+
     // The main window of a started program: its first visible window, waited for.
     std::string mainWindow(pid_t pid) {
         std::string found;
@@ -86,9 +92,23 @@ bool isVisible(DesktopSession& session, pid_t pid, const std::string& window) {
 
 int luminance(Rgb c) { return (c.r * 299 + c.g * 587 + c.b * 114) / 1000; }
 
+// How many pixels of each luminance the rectangle [x0, x1) x [y0, y1) holds.
+std::map<int, int> shadesIn(const gwtest::x11::Screenshot& shot, int x0, int x1, int y0, int y1) {
+    std::map<int, int> shades;
+    for (int y = y0; y < y1; ++y) {
+        for (int x = x0; x < x1; ++x) ++shades[luminance(shot.at(x, y))];
+    }
+    return shades;
+}
+
+// A strip's background: its most common shade.
+int mostCommonShade(const std::map<int, int>& shades) {
+    return std::max_element(shades.begin(), shades.end(), [](auto& a, auto& b) { return a.second < b.second; })
+        ->first;
+}
+
 TEST_F(DesktopOnX11, TheWindowOpensWithItsMenuStripDrawnAndAQuitEndsIt) {
-    const pid_t app = session_.launch(GW_GLYPHWRIGHT_PATH);
-    const auto window = mainWindow(app);
+    const auto [app, window] = launchWithWindow();
     ASSERT_FALSE(window.empty()) << session_.log(app);
     const auto frame = session_.geometry(window);
     ASSERT_TRUE(frame);
@@ -112,14 +132,9 @@ TEST_F(DesktopOnX11, TheWindowOpensWithItsMenuStripDrawnAndAQuitEndsIt) {
                 }
             }
             // The strip's background is its most common shade; text is far from it.
-            std::map<int, int> shades;
-            const int right = frame->x + std::min(frame->width, 400);
-            for (int y = frame->y + 2; y < frame->y + 20; ++y) {
-                for (int x = frame->x + 2; x < right; ++x) ++shades[luminance(shot->at(x, y))];
-            }
-            const int background =
-                std::max_element(shades.begin(), shades.end(), [](auto& a, auto& b) { return a.second < b.second; })
-                    ->first;
+            const auto shades =
+                shadesIn(*shot, frame->x + 2, frame->x + std::min(frame->width, 400), frame->y + 2, frame->y + 20);
+            const int background = mostCommonShade(shades);
             for (const auto& [shade, count] : shades) {
                 if (std::abs(shade - background) >= 80) textPixels += count;
             }
@@ -146,8 +161,7 @@ TEST_F(DesktopOnX11, AtLaunchCountEightTheFirstQuitShowsThePromptAndTheSecondSav
     // This launch is the eighth, and the other-apps framework agrees after this launch's
     // preparation.
     seedSettings({{std::string(kBundleId) + "launchCount", 7}, {"SiblingcastSuppressionRemaining", 1}});
-    const pid_t app = session_.launch(GW_GLYPHWRIGHT_PATH);
-    const auto window = mainWindow(app);
+    const auto [app, window] = launchWithWindow();
     ASSERT_FALSE(window.empty()) << session_.log(app);
 
     ASSERT_TRUE(session_.typeKeys(window, "ctrl+q"));
@@ -218,8 +232,7 @@ TEST_F(DesktopOnX11, AForcedUpdateAlertClosesOnReturnAndTheProcessExitsAtOnceWit
     server.writeBundle(session_.root() / "bundle");
     session_.setResourcesDirectory(session_.root() / "bundle");
 
-    const pid_t app = session_.launch(GW_GLYPHWRIGHT_PATH);
-    const auto window = mainWindow(app);
+    const auto [app, window] = launchWithWindow();
     ASSERT_FALSE(window.empty()) << session_.log(app);
     const auto alert = otherWindow(app, window);
     ASSERT_TRUE(alert) << "no alert appeared\n" << session_.log(app);
@@ -246,13 +259,8 @@ constexpr Rgb kPictureColour{0xD0, 0x20, 0x80};
 // holding text, split where at least 8 columns hold none.
 std::vector<std::pair<int, int>> menuTitleCentres(const gwtest::x11::Screenshot& shot,
                                                   const gwtest::x11::WindowGeometry& frame) {
-    std::map<int, int> shades;
     const int top = frame.y + 2, bottom = frame.y + 18;
-    for (int y = top; y < bottom; ++y) {
-        for (int x = frame.x; x < frame.x + frame.width; ++x) ++shades[luminance(shot.at(x, y))];
-    }
-    const int background =
-        std::max_element(shades.begin(), shades.end(), [](auto& a, auto& b) { return a.second < b.second; })->first;
+    const int background = mostCommonShade(shadesIn(shot, frame.x, frame.x + frame.width, top, bottom));
     std::vector<std::pair<int, int>> centres;
     int start = -1, last = -1;
     for (int x = frame.x; x <= frame.x + frame.width; ++x) {
@@ -290,8 +298,7 @@ TEST_F(DesktopOnX11, AHandedOverPictureBecomesACatalogThroughTheKeyboardAndComes
     gwtest::writeFile(out / "Assets.xcassets/Contents.json",
                       "{\n  \"info\" : {\n    \"author\" : \"xcode\",\n    \"version\" : 1\n  }\n}\n");
 
-    const pid_t app = session_.launch(GW_GLYPHWRIGHT_PATH, {picture.string()});
-    const auto window = mainWindow(app);
+    const auto [app, window] = launchWithWindow({picture.string()});
     ASSERT_FALSE(window.empty()) << session_.log(app);
     const auto frame = session_.geometry(window);
     ASSERT_TRUE(frame);
@@ -386,8 +393,7 @@ TEST_F(DesktopOnX11, AHandedOverPictureBecomesACatalogThroughTheKeyboardAndComes
     ASSERT_EQ(session_.waitForExit(app), 0) << session_.log(app);
 
     // Relaunched without arguments: the saved picture is back in the well.
-    const pid_t again = session_.launch(GW_GLYPHWRIGHT_PATH);
-    const auto window2 = mainWindow(again);
+    const auto [again, window2] = launchWithWindow();
     ASSERT_FALSE(window2.empty()) << session_.log(again);
     const auto frame2 = session_.geometry(window2);
     ASSERT_TRUE(frame2);

@@ -138,6 +138,12 @@ protected:
         ASSERT_TRUE(dropped.isAccepted());
     }
 
+    // One picture dropped on the well, waited for until the engine holds it.
+    void dropOnWell(const fs::path& picture) {
+        drop(*c->imageWell(), {picture});
+        ASSERT_TRUE(waitFor([&] { return app->engine->imageInputs().size() == 1; }));
+    }
+
     void shortcut(Qt::Key key) { QTest::keyClick(app->window.get(), key, Qt::ControlModifier); }
 
     QFileDialog* visibleFileDialog() {
@@ -162,6 +168,15 @@ protected:
         ASSERT_TRUE(waitFor([&] { return !visibleFileDialog() && !app->delegate->isSearchingForCatalogs(); }));
         ASSERT_TRUE(app->engine->outputDirectory().has_value());
         EXPECT_EQ(fs::path(app->engine->outputDirectory()->path()).lexically_normal(), folder.lexically_normal());
+    }
+
+    std::vector<std::string> createControlTitles() {
+        return {c->createAssetCatalogButton()->text().toStdString(), c->createAssetCatalogMenuItem()->title(),
+                c->createCatalogTouchBarButton().title()};
+    }
+
+    bool selectAllHidden() {
+        return static_cast<const platform::appkit::TouchBarButton&>(*c->selectAllTouchBarItem()->view()).isHidden();
     }
 
     std::vector<bool> createControlsEnabled() {
@@ -212,8 +227,7 @@ TEST_F(MainWindowEndToEnd, AnIOSIconFromTheWindowEqualsTheCommandLinesAndIsAnnou
     defaults.setBool(true, "ShowInstructions");
     defaults.setBool(false, "suppressAllPromptsToReview");
     const auto picture = png("Icon.png", 0x3366CC);
-    drop(*c->imageWell(), {picture});
-    ASSERT_TRUE(waitFor([&] { return app->engine->imageInputs().size() == 1; }));
+    ASSERT_NO_FATAL_FAILURE(dropOnWell(picture));
     EXPECT_EQ(gwtest::ui::centreColour(c->imageWell()->image()), 0x3366CCu);
     shortcut(Qt::Key_1);
     ASSERT_EQ(app->engine->resizeType(), ConversionOutputType::iOSIcon);
@@ -252,16 +266,12 @@ TEST_F(MainWindowEndToEnd, AnIOSIconFromTheWindowEqualsTheCommandLinesAndIsAnnou
 
 TEST_F(MainWindowEndToEnd, AnOutputInsideACatalogUsesTheUpdateTextsAndKeepsTheHelpClosed) {
     pf::UserDefaults::standard().setBool(true, "ShowInstructions");
-    drop(*c->imageWell(), {png("Icon.png", 0x22AA44)});
-    ASSERT_TRUE(waitFor([&] { return app->engine->imageInputs().size() == 1; }));
+    ASSERT_NO_FATAL_FAILURE(dropOnWell(png("Icon.png", 0x22AA44)));
     for (const auto& folder : {dir_.path() / "Images.xcassets", dir_.path() / "Other" / "Images.xcassets" / "Icons"}) {
         SCOPED_TRACE(folder.string());
         fs::create_directories(folder);
         app->engine->setOutputDirectory(folderURL(folder));
-        const std::string update = "Update Asset Catalog";
-        EXPECT_EQ(c->createAssetCatalogButton()->text().toStdString(), update);
-        EXPECT_EQ(c->createAssetCatalogMenuItem()->title(), update);
-        EXPECT_EQ(c->createCatalogTouchBarButton().title(), update);
+        EXPECT_EQ(createControlTitles(), std::vector<std::string>(3, "Update Asset Catalog"));
         const auto before = notifications.notifyCalls().size();
         create(/*byShortcut=*/folder.filename() == "Icons");
         ASSERT_TRUE(notifications.waitForNotify(before + 1));
@@ -350,8 +360,7 @@ TEST_F(MainWindowEndToEnd, AFailedFolderShowsOneSheetWhileTheOthersNotify) {
 }
 
 TEST_F(MainWindowEndToEnd, ACancelledCatalogPromptIsSilentAndHidesTheProgress) {
-    drop(*c->imageWell(), {png("Icon.png", 0x445566)});
-    ASSERT_TRUE(waitFor([&] { return app->engine->imageInputs().size() == 1; }));
+    ASSERT_NO_FATAL_FAILURE(dropOnWell(png("Icon.png", 0x445566)));
     const auto out = dir_.path() / "Again";
     fs::create_directories(out);
     app->engine->setOutputDirectory(folderURL(out));
@@ -412,13 +421,12 @@ TEST_F(MainWindowEndToEnd, TheTouchBarStripOpensShowsAndSelectsThePictures) {
         std::vector<bool> outlines;
         for (std::size_t i = 0; i < 3; ++i) outlines.push_back(outlined(scrubber->thumbnail(i)));
         EXPECT_EQ(outlines, item.outlines) << item.selected.size() << " selected";
-        EXPECT_EQ(static_cast<const platform::appkit::TouchBarButton&>(*c->selectAllTouchBarItem()->view()).isHidden(),
-                  item.selectAllHidden);
+        EXPECT_EQ(selectAllHidden(), item.selectAllHidden);
     }
     // Single hides select-all whatever is selected.
     app->engine->setImageInputCollectionType(gw::CollectionType::single);
     controller->setSelectionIndexes({2});
-    EXPECT_TRUE(static_cast<const platform::appkit::TouchBarButton&>(*c->selectAllTouchBarItem()->view()).isHidden());
+    EXPECT_TRUE(selectAllHidden());
 
     // A click on a thumbnail selects that picture in the engine.
     QTest::mouseClick(scrubber->thumbnail(0), Qt::LeftButton);

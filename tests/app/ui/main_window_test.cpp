@@ -100,6 +100,13 @@ protected:
         }
         return titles;
     }
+    bool aBoxIsShown() {
+        for (auto* box : ui.window->findChildren<QMessageBox*>()) if (box->isVisible()) return true;
+        return false;
+    }
+    void closeBoxes() {
+        for (auto* box : ui.window->findChildren<QMessageBox*>()) box->close();
+    }
     static gw::GlyphwrightResult failure(const std::string& text) {
         return gw::GlyphwrightResult::failure(std::make_exception_ptr(std::runtime_error(text)));
     }
@@ -127,6 +134,8 @@ TEST_F(MainWindow, CreateControlsAreTitledByWhetherTheOutputIsACatalog) {
         {dir_.path() / "Images.xcassets", "Update Asset Catalog"},
         {dir_.path() / "Images.xcassets" / "Icons", "Update Asset Catalog"},
         {dir_.path() / "Plain", "Create Asset Catalog"},
+        // A folder name holding a percent sign is shown as it is.
+        {dir_.path() / "100%25 done", "Create Asset Catalog"},
     };
     for (const auto& item : cases) {
         if (item.folder) fs::create_directories(*item.folder);
@@ -151,18 +160,8 @@ TEST_F(MainWindow, TheWellAndTheButtonsAskTheApplicationAndEscapeKeepsTheWindow)
     // A well drop of a file that is gone is presented on the window.
     c->pictureListAnswers()->handleLoadedPasteboardItems(
         gw::PasteboardLoadResult::fileURLs({pf::URL::fileURL(dir_.path() / "missing.png")}));
-    ASSERT_TRUE(waitFor([&] {
-        for (auto* box : ui.window->findChildren<QMessageBox*>()) if (box->isVisible()) return true;
-        return false;
-    }));
-    for (auto* box : ui.window->findChildren<QMessageBox*>()) box->close();
-}
-
-TEST_F(MainWindow, AFolderNameHoldingAPercentSignIsShownAsItIs) {
-    const auto folder = dir_.path() / "100%25 done";
-    fs::create_directories(folder);
-    engine->setOutputDirectory(folderURL(folder));
-    EXPECT_EQ(c->outputDirectoryButton()->text().toStdString(), folder.string());
+    ASSERT_TRUE(waitFor([&] { return aBoxIsShown(); }));
+    closeBoxes();
 }
 
 TEST_F(MainWindow, TheWarningFieldShowsTwoWarningsAndCountsTheRest) {
@@ -289,20 +288,19 @@ TEST_F(MainWindow, EachFolderIsRevealedOncePerRun) {
     const auto a = dir_.path() / "A.xcassets", b = dir_.path() / "B";
     fs::create_directories(a);
     fs::create_directories(b);
-    c->glyphwrightDidStartCreating(*engine);
-    deliverFromWorker({success(a), success(a), success(b), success(a)});
-    MainLoop::drain();
+    const auto run = [&](const std::vector<gw::GlyphwrightResult>& results) {
+        c->glyphwrightDidStartCreating(*engine);
+        deliverFromWorker(results);
+        MainLoop::drain();
+    };
+    run({success(a), success(a), success(b), success(a)});
     EXPECT_EQ(app->revealed, (std::vector<std::string>{a.string(), b.string()}));
     // A new run reveals again.
-    c->glyphwrightDidStartCreating(*engine);
-    deliverFromWorker({success(a)});
-    MainLoop::drain();
+    run({success(a)});
     EXPECT_EQ(app->revealed.size(), 3u);
 
     pf::UserDefaults::standard().setBool(false, "OpenFinder");
-    c->glyphwrightDidStartCreating(*engine);
-    deliverFromWorker({success(b)});
-    MainLoop::drain();
+    run({success(b)});
     EXPECT_EQ(app->revealed.size(), 3u);
 }
 
@@ -334,11 +332,8 @@ TEST_F(MainWindow, StartErrorsArePresentedAndTheButtonsFollowTheRun) {
     add(1024, "Icon");
     // No output folder: the error comes in a box on the window.
     c->createAssetCatalogPressed();
-    ASSERT_TRUE(waitFor([&] {
-        for (auto* box : ui.window->findChildren<QMessageBox*>()) if (box->isVisible()) return true;
-        return false;
-    }));
-    for (auto* box : ui.window->findChildren<QMessageBox*>()) box->close();
+    ASSERT_TRUE(waitFor([&] { return aBoxIsShown(); }));
+    closeBoxes();
     EXPECT_FALSE(c->activityIndicator()->isVisible());
 
     fs::create_directories(dir_.path() / "Out");

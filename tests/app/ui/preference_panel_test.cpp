@@ -86,6 +86,16 @@ const std::string kSandboxText =
     "Due to sandboxing restrictions you need to enabled the command line interface in the app before it's "
     "available for use. Please open the app and enable this in the app's preferences.";
 
+// A child run in `folder`, with its XDG folders below folder/xdg and its output kept there.
+gwtest::ProgramOptions runIn(const fs::path& folder) {
+    gwtest::ProgramOptions options;
+    options.workingDirectory = folder;
+    options.xdgRoot = folder / "xdg";
+    options.outFile = folder / "stdout.txt";
+    options.errFile = folder / "stderr.txt";
+    return options;
+}
+
 // The built command line or grant tool as a child process that reads and writes the
 // settings this process uses: its XDG configuration folder is ours.
 class SharedSettingsRun {
@@ -96,12 +106,7 @@ public:
     }
 
     gwtest::ProgramRun operator()(const std::string& program, const std::vector<std::string>& arguments) const {
-        gwtest::ProgramOptions options;
-        options.workingDirectory = dir_.path();
-        options.xdgRoot = dir_.path() / "xdg";
-        options.outFile = dir_.path() / "stdout.txt";
-        options.errFile = dir_.path() / "stderr.txt";
-        return gwtest::runProgram(program, arguments, options);
+        return gwtest::runProgram(program, arguments, runIn(dir_.path()));
     }
 
     const fs::path& folder() const { return dir_.path(); }
@@ -113,12 +118,7 @@ private:
 // The stored "rootBookmark" bytes that gw-grant-root writes for `folder` into settings of its own.
 std::optional<pf::Data> bookmarkGrantedByTheTool(const fs::path& folder) {
     gwtest::TempDir scratch;
-    gwtest::ProgramOptions options;
-    options.workingDirectory = scratch.path();
-    options.xdgRoot = scratch.path() / "xdg";
-    options.outFile = scratch.path() / "stdout.txt";
-    options.errFile = scratch.path() / "stderr.txt";
-    const auto run = gwtest::runProgram(GW_GRANT_ROOT_PATH, {folder.string()}, options);
+    const auto run = gwtest::runProgram(GW_GRANT_ROOT_PATH, {folder.string()}, runIn(scratch.path()));
     EXPECT_EQ(run.status, 0) << run.err;
     std::optional<fs::path> store;
     for (const auto& entry : fs::recursive_directory_iterator(scratch.path() / "xdg/XDG_CONFIG_HOME")) {
@@ -152,10 +152,13 @@ TEST(PreferencePanel, TheSwitchGrantsThroughTheFolderPanelAndWithdrawsAndTheHint
     gwtest::ui::writeSolidPng(root / "icon.png", 1024, 1024, 0x3a7bd5);
     const std::vector<std::string> convert = {"-inputPath", (root / "icon.png").string(), "-outputPath",
                                               (root / "out").string(), "-assetType", "iOSIcon"};
-    auto refused = child(GW_GLYPHWRIGHT_PATH, convert);
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find(kSandboxText), std::string::npos) << refused.err;
-    EXPECT_FALSE(fs::exists(root / "out"));
+    const auto expectRefused = [&] {
+        const auto refused = child(GW_GLYPHWRIGHT_PATH, convert);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.err.find(kSandboxText), std::string::npos) << refused.err;
+        EXPECT_FALSE(fs::exists(root / "out"));
+    };
+    expectRefused();
 
     button->click();
     EXPECT_FALSE(button->isChecked());  // on only once a folder is granted
@@ -187,10 +190,7 @@ TEST(PreferencePanel, TheSwitchGrantsThroughTheFolderPanelAndWithdrawsAndTheHint
 
     // Switched off: refused again, nothing new written.
     fs::remove_all(root / "out");
-    refused = child(GW_GLYPHWRIGHT_PATH, convert);
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find(kSandboxText), std::string::npos) << refused.err;
-    EXPECT_FALSE(fs::exists(root / "out"));
+    expectRefused();
 }
 
 }  // namespace
