@@ -25,6 +25,8 @@ namespace pf = platform::foundation;
 constexpr const char* kNotStarted =
     "Analytics service hasn't been started. You need to call [RDDIDezIdedev start:YOUR_APP_SECRET "
     "withServices:LIST_OF_SERVICES] first.";
+// The service's two units: normal and critical logs.
+constexpr const char* kUnits[] = {"Analytics", "Analytics_critical"};
 
 class AnalyticsTest : public ::testing::Test {
 protected:
@@ -148,8 +150,8 @@ TEST_F(AnalyticsTest, DisabledServiceDropsEventsSilentlyAndClearsItsUnits) {
     RDDIAnalytics::trackPage("dropped");
 
     EXPECT_TRUE(stored().empty());
-    EXPECT_EQ(env_.channelGroup()->unit("Analytics")->enabledCalls().back(), std::make_pair(false, true));
-    EXPECT_EQ(env_.channelGroup()->unit("Analytics_critical")->enabledCalls().back(), std::make_pair(false, true));
+    for (const char* unit : kUnits)
+        EXPECT_EQ(env_.channelGroup()->unit(unit)->enabledCalls().back(), std::make_pair(false, true)) << unit;
     EXPECT_FALSE(env_.logged(RDDILogLevelError, kNotStarted));
     EXPECT_EQ(RDDIDezIdedevUserDefaults::shared()->objectForKey("AnalyticsIsEnabled"), pf::Value(false));
 }
@@ -252,11 +254,9 @@ TEST_F(AnalyticsTest, DisableVariableKeepsAnalyticsFromStarting) {
 TEST_F(AnalyticsTest, PauseAndResumeReachBothUnits) {
     startAnalytics();
     RDDIAnalytics::pause();
-    EXPECT_TRUE(env_.channelGroup()->unit("Analytics")->isPaused());
-    EXPECT_TRUE(env_.channelGroup()->unit("Analytics_critical")->isPaused());
+    for (const char* unit : kUnits) EXPECT_TRUE(env_.channelGroup()->unit(unit)->isPaused()) << unit;
     RDDIAnalytics::resume();
-    EXPECT_FALSE(env_.channelGroup()->unit("Analytics")->isPaused());
-    EXPECT_FALSE(env_.channelGroup()->unit("Analytics_critical")->isPaused());
+    for (const char* unit : kUnits) EXPECT_FALSE(env_.channelGroup()->unit(unit)->isPaused()) << unit;
 }
 
 // Records which delegate hooks fired, by log name.

@@ -224,34 +224,37 @@ TEST_F(CommonSchemaTest, StringOperationsOfTheConversion) {
 }
 
 TEST_F(CommonSchemaTest, DottedNamesBecomeNestedDataWithTypeIdsAsMetadata) {
-    auto log = event();
-    log->typedProperties->setInt64(5, "a.b");
-    auto cs = log->toCommonSchemaLogForTargetToken("tenant-key", 1);
-    EXPECT_EQ(dump(cs->data->serializeToJson()), R"({"a":{"b":5}})");
-    EXPECT_EQ(dump(cs->ext->metadataExt->serializeToJson()), R"({"f":{"a":{"f":{"b":4}}}})");
-
-    log = event();
-    log->typedProperties->setString("x", "s").setDouble(1.5, "d").setBool(true, "b");
-    log->typedProperties->setDate(pf::Date::fromTimeIntervalSince1970(0), "when");
-    cs = log->toCommonSchemaLogForTargetToken("tenant-key", 1);
-    EXPECT_EQ(dump(cs->data->serializeToJson()), R"({"b":true,"d":1.5,"s":"x","when":"1970-01-01T00:00:00.000Z"})");
-    EXPECT_EQ(dump(cs->ext->metadataExt->serializeToJson()), R"({"f":{"d":6,"when":9}})");
-
-    // "a" as text first: the long under "a.b" has nowhere to go, and leaves no metadata behind.
-    log = event();
-    log->typedProperties->setString("text", "a").setInt64(5, "a.b");
-    env_.clearLogs();
-    cs = log->toCommonSchemaLogForTargetToken("tenant-key", 1);
-    EXPECT_EQ(dump(cs->data->serializeToJson()), R"({"a":"text"})");
-    EXPECT_FALSE(cs->ext->metadataExt);
-    EXPECT_EQ(warnings("Property key 'b' already has a value, choosing one."), 1);
-
-    // Without typed properties the log has neither data nor metadata.
-    log = event();
-    log->typedProperties.reset();
-    cs = log->toCommonSchemaLogForTargetToken("tenant-key", 1);
-    EXPECT_FALSE(cs->data);
-    EXPECT_FALSE(cs->ext->metadataExt);
+    struct Case {
+        const char* what;
+        std::function<void(RDDIEventLog&)> fill;
+        const char* data;
+        const char* metadata;
+        const char* warning;
+    };
+    const Case cases[] = {
+        {"a long under a dotted name", [](auto& l) { l.typedProperties->setInt64(5, "a.b"); }, R"({"a":{"b":5}})",
+         R"({"f":{"a":{"f":{"b":4}}}})", nullptr},
+        {"every kind", [](auto& l) {
+             l.typedProperties->setString("x", "s").setDouble(1.5, "d").setBool(true, "b");
+             l.typedProperties->setDate(pf::Date::fromTimeIntervalSince1970(0), "when");
+         }, R"({"b":true,"d":1.5,"s":"x","when":"1970-01-01T00:00:00.000Z"})", R"({"f":{"d":6,"when":9}})", nullptr},
+        {"a long under text has nowhere to go", [](auto& l) { l.typedProperties->setString("text", "a").setInt64(5, "a.b"); },
+         R"({"a":"text"})", "(absent)", "Property key 'b' already has a value, choosing one."},
+        {"no typed properties", [](auto& l) { l.typedProperties.reset(); }, "(absent)", "(absent)", nullptr},
+    };
+    const auto dumpOf = [](const auto& part) { return part ? dump(part->serializeToJson()) : "(absent)"; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto log = event();
+        c.fill(*log);
+        env_.clearLogs();
+        const auto cs = log->toCommonSchemaLogForTargetToken("tenant-key", 1);
+        EXPECT_EQ(dumpOf(cs->data), c.data);
+        EXPECT_EQ(dumpOf(cs->ext->metadataExt), c.metadata);
+        if (c.warning) {
+            EXPECT_EQ(warnings(c.warning), 1);
+        }
+    }
 }
 
 TEST_F(CommonSchemaTest, BaseTypeAndBaseDataRules) {

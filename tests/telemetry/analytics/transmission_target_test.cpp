@@ -31,6 +31,12 @@ protected:
     void start(const std::string& startString = "secret") {
         RDDIDezIdedev::start(startString, {RDDIAnalytics::serviceClass()});
     }
+    // Starts, and answers the root target and its child.
+    auto startWithTargets() {
+        start();
+        auto root = RDDIAnalytics::transmissionTargetForToken(kRootToken);
+        return std::make_pair(root, root->transmissionTargetForToken(kChildToken));
+    }
     std::vector<std::shared_ptr<RDDIEventLog>> events() const {
         std::vector<std::shared_ptr<RDDIEventLog>> result;
         for (const auto& entry : env_.channelGroup()->storedLogs("Analytics")) {
@@ -69,9 +75,7 @@ TEST_F(TransmissionTargetTest, TokensThatWouldCorruptTheHeaderAreRefused) {
 }
 
 TEST_F(TransmissionTargetTest, EventsCarryTheTargetAndTheNearestDefaultsLoseToTheCallersProperties) {
-    start();
-    auto root = RDDIAnalytics::transmissionTargetForToken(kRootToken);
-    auto child = root->transmissionTargetForToken(kChildToken);
+    auto [root, child] = startWithTargets();
     root->propertyConfigurator()->setEventPropertyString("root", "shared");
     root->propertyConfigurator()->setEventPropertyString("root only", "rootKey");
     child->propertyConfigurator()->setEventPropertyString("child", "shared");
@@ -108,9 +112,7 @@ TEST_F(TransmissionTargetTest, TheDefaultTargetCarriesTheCurrentUserId) {
 }
 
 TEST_F(TransmissionTargetTest, DisablingARootSwitchesItsChildrenAndADisabledParentKeepsNewChildrenOff) {
-    start();
-    auto root = RDDIAnalytics::transmissionTargetForToken(kRootToken);
-    auto child = root->transmissionTargetForToken(kChildToken);
+    auto [root, child] = startWithTargets();
     root->setEnabled(false);
     EXPECT_FALSE(root->isEnabled());
     EXPECT_FALSE(child->isEnabled());
@@ -142,9 +144,7 @@ TEST_F(TransmissionTargetTest, DisablingARootSwitchesItsChildrenAndADisabledPare
 }
 
 TEST_F(TransmissionTargetTest, ConfiguratorFillsOnlyItsOwnTargetsCommonSchemaLogsFromTheNearestValue) {
-    start();
-    auto root = RDDIAnalytics::transmissionTargetForToken(kRootToken);
-    auto child = root->transmissionTargetForToken(kChildToken);
+    auto [root, child] = startWithTargets();
     root->propertyConfigurator()->setAppVersion("1.0");
     root->propertyConfigurator()->setAppName("root app");
     root->propertyConfigurator()->setUserId("bob");
@@ -236,6 +236,11 @@ protected:
         return std::make_shared<RDDIAnalyticsAuthenticationProvider>(RDDIAnalyticsAuthenticationType::msaCompact, key,
                                                                      delegate_);
     }
+    std::shared_ptr<RDDIAnalyticsAuthenticationProvider> installedProvider(const std::string& key) {
+        auto installed = provider(key);
+        RDDIAnalyticsTransmissionTarget::addAuthenticationProvider(installed);
+        return installed;
+    }
     static std::optional<std::string> ticket(const std::string& key) {
         return RDDITicketCache::sharedInstance().ticketFor(RDDIUtility::sha256(key));
     }
@@ -245,8 +250,7 @@ protected:
 };
 
 TEST_F(AuthenticationTest, AnswersBecomeTicketsAndBadOnesAreRefused) {
-    auto p = provider("key");
-    RDDIAnalyticsTransmissionTarget::addAuthenticationProvider(p);
+    auto p = installedProvider("key");
     ASSERT_EQ(delegate_->asked(), 1u);
     // A delegate that has not answered yet is not asked again.
     p->acquireTokenAsync();
@@ -274,10 +278,8 @@ TEST_F(AuthenticationTest, AnswersBecomeTicketsAndBadOnesAreRefused) {
 }
 
 TEST_F(AuthenticationTest, AnAnswerForAReplacedProviderIsIgnoredOnAnyThread) {
-    auto first = provider("first");
-    RDDIAnalyticsTransmissionTarget::addAuthenticationProvider(first);
-    auto second = provider("second");
-    RDDIAnalyticsTransmissionTarget::addAuthenticationProvider(second);
+    auto first = installedProvider("first");
+    auto second = installedProvider("second");
     ASSERT_EQ(delegate_->asked(), 2u);
     std::thread late([completion = delegate_->completion(0)] {
         completion("late", pf::Date::now().addingTimeInterval(3600));
@@ -299,8 +301,7 @@ TEST_F(AuthenticationTest, ATicketIsAttachedAndRefreshedTenMinutesBeforeItExpire
     for (const Case c : {Case{601, false}, Case{600, true}}) {
         SCOPED_TRACE(c.secondsAhead);
         delegate_->completions.clear();
-        auto p = provider("key");
-        RDDIAnalyticsTransmissionTarget::addAuthenticationProvider(p);
+        auto p = installedProvider("key");
         delegate_->completion(0)("token", pf::Date::now().addingTimeInterval(c.secondsAhead));
 
         RDDIEventLog event;
@@ -319,9 +320,7 @@ TEST_F(AuthenticationTest, ATicketIsAttachedAndRefreshedTenMinutesBeforeItExpire
 }
 
 TEST_F(TransmissionTargetTest, TrackingWhileOtherThreadsFlipTargetsAndDefaultsDoesNotDeadlock) {
-    start();
-    auto root = RDDIAnalytics::transmissionTargetForToken(kRootToken);
-    auto child = root->transmissionTargetForToken(kChildToken);
+    auto [root, child] = startWithTargets();
     std::thread flipper([&] {
         for (int i = 0; i < 200; ++i) {
             root->setEnabled(i % 2 == 1);

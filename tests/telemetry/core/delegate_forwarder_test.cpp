@@ -55,6 +55,12 @@ protected:
     static void setInfo(pf::Dictionary info) {
         pf::Bundle::setMain(std::make_unique<pf::Bundle>(pf::Bundle::main().resourcesPath(), std::move(info)));
     }
+    // The shared forwarder, asked to swizzle `selectors`.
+    static std::shared_ptr<RDDIAppDelegateForwarder> forwarderSwizzling(std::initializer_list<const char*> selectors) {
+        auto forwarder = RDDIAppDelegateForwarder::sharedInstance();
+        for (const char* selector : selectors) forwarder->addDelegateSelectorToSwizzle(selector);
+        return forwarder;
+    }
     std::vector<std::string> messages() const {
         std::vector<std::string> texts;
         for (const auto& entry : env_.capturedLogs()) texts.push_back(entry.message);
@@ -95,11 +101,8 @@ TEST_F(DelegateForwarderTest, TheInfoValueSwitchesTheForwarderAndTracesWaitForTh
 TEST_F(DelegateForwarderTest, RequestedCallbacksAreFoundAmongThoseTheDelegateForwards) {
     RDDIDezIdedev::setLogLevel(RDDILogLevelVerbose);
     env_.clearLogs();
-    auto forwarder = RDDIAppDelegateForwarder::sharedInstance();
+    auto forwarder = forwarderSwizzling({kReopen, "applicationWillTerminate:", "newCallback:"});
     forwarder->setDeprecatedSelectors({{"newCallback:", "oldCallback:"}});
-    forwarder->addDelegateSelectorToSwizzle(kReopen);
-    forwarder->addDelegateSelectorToSwizzle("applicationWillTerminate:");
-    forwarder->addDelegateSelectorToSwizzle("newCallback:");
     AppDelegate delegate;
     forwarder->swizzleOriginalDelegate(delegate);
 
@@ -120,9 +123,7 @@ TEST_F(DelegateForwarderTest, RequestedCallbacksAreFoundAmongThoseTheDelegateFor
 }
 
 TEST_F(DelegateForwarderTest, ReturnedValuesPassFromObserverToObserver) {
-    auto forwarder = RDDIAppDelegateForwarder::sharedInstance();
-    forwarder->addDelegateSelectorToSwizzle(kReopen);
-    forwarder->addDelegateSelectorToSwizzle(kOpenUrls);
+    auto forwarder = forwarderSwizzling({kReopen, kOpenUrls});
     AppDelegate delegate;
     forwarder->swizzleOriginalDelegate(delegate);
 
@@ -150,8 +151,7 @@ TEST_F(DelegateForwarderTest, ReturnedValuesPassFromObserverToObserver) {
 }
 
 TEST_F(DelegateForwarderTest, TheFirstDelegateTheApplicationModelReportsIsLookedAt) {
-    auto forwarder = RDDIAppDelegateForwarder::sharedInstance();
-    forwarder->addDelegateSelectorToSwizzle(kReopen);
+    auto forwarder = forwarderSwizzling({kReopen});
     auto delegate = std::make_shared<AppDelegate>();
     platform::appkit::ApplicationDelegateRegistry::setDelegate(delegate);
     EXPECT_TRUE(forwarder->isForwarding(kReopen));

@@ -83,6 +83,16 @@ std::shared_ptr<testkit::InMemoryChannelGroup> prepareLaunch() {
 
 void startSdk() { RDDIDezIdedev::start("secret", {RDDICrashes::serviceClass()}); }
 
+bool memoryWarningRemembered() {
+    return !RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIAppDidReceiveMemoryWarningKey).isNull();
+}
+
+// A memory warning, waited for until the SDK remembers it.
+bool simulateMemoryWarning() {
+    platform::dispatch::MemoryPressureSource::simulate(platform::dispatch::memoryPressureWarning);
+    return platform::dispatch::MainLoop::runUntil(memoryWarningRemembered, std::chrono::seconds(30));
+}
+
 // The application's own library, beside its executable.
 void loadBesideLibrary() {
     const fs::path exe = fs::read_symlink("/proc/self/exe");
@@ -124,10 +134,7 @@ TEST(CrashLaunchChildProcess, Crash) {
     }
     startSdk();
     if (option("GW_LAUNCH_MEMORY") == "1") {
-        platform::dispatch::MemoryPressureSource::simulate(platform::dispatch::memoryPressureWarning);
-        ASSERT_TRUE(platform::dispatch::MainLoop::runUntil(
-            [] { return !RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIAppDidReceiveMemoryWarningKey).isNull(); },
-            std::chrono::seconds(30)));
+        ASSERT_TRUE(simulateMemoryWarning());
     }
     if (option("GW_LAUNCH_WRAPPER") == "1") {
         RDDIWrapperException wrapper;
@@ -199,8 +206,7 @@ json diskState(RDDICrashes& crashes) {
     state["bufferFiles"] = sizes;
     state["marker"] = fs::exists(sdk / "crashes" / kRDDIAnalyzerFilename, ec);
     state["pending"] = crashes.lvCrashReporter() && crashes.lvCrashReporter()->hasPendingCrashReport();
-    state["memoryKey"] =
-        !RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIAppDidReceiveMemoryWarningKey).isNull();
+    state["memoryKey"] = memoryWarningRemembered();
     return state;
 }
 
@@ -234,10 +240,7 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
     if (option("GW_LAUNCH_DISABLE") == "1") {
         // This launch's own leftovers: a memory warning and logs in flight, then disabled
         // before the delay has passed.
-        platform::dispatch::MemoryPressureSource::simulate(platform::dispatch::memoryPressureWarning);
-        ASSERT_TRUE(platform::dispatch::MainLoop::runUntil(
-            [] { return !RDDIDezIdedevUserDefaults::shared()->objectForKey(kRDDIAppDidReceiveMemoryWarningKey).isNull(); },
-            std::chrono::seconds(30)));
+        ASSERT_TRUE(simulateMemoryWarning());
         group->setHoldsCompletions(true);
         auto unit = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Analytics"));
         unit->enqueueItem(testkit::eventLog("held", "held"), RDDIFlagsNormal);

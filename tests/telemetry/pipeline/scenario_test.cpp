@@ -57,12 +57,15 @@ protected:
             return done();
         });
     }
-    int logsSeen(const std::string& type) {
-        int total = 0;
+    // Posted logs of one type, in arrival order.
+    std::vector<nlohmann::json> logsOfType(const std::string& type) {
+        std::vector<nlohmann::json> found;
         for (const auto& logs : rddi::testkit::postedBatches(scenario_.server()))
-            for (const auto& log : logs) total += log.value("type", "") == type ? 1 : 0;
-        return total;
+            for (const auto& log : logs)
+                if (log.value("type", "") == type) found.push_back(log);
+        return found;
     }
+    int logsSeen(const std::string& type) { return static_cast<int>(logsOfType(type).size()); }
     int eventsSeen() {
         int total = 0;
         for (const auto& [name, count] : serverView(scenario_.server()).eventsByName) total += count;
@@ -226,13 +229,6 @@ TEST_F(ScenarioTest, DisablingDeletesWhatIsStoredAndSwitchingTheNetworkHoldsItBa
 }
 
 TEST_F(ScenarioTest, AStartWhileDisabledQueuesItsStartServiceLogUntilEnabled) {
-    auto startServiceLogs = [&] {
-        std::vector<nlohmann::json> found;
-        for (const auto& logs : rddi::testkit::postedBatches(scenario_.server()))
-            for (const auto& log : logs)
-                if (log.value("type", "") == "startService") found.push_back(log);
-        return found;
-    };
     RDDIDezIdedev::configureWithAppSecret("secret");
     RDDIDezIdedev::setEnabled(false);
     RDDIDezIdedev::startService(RDDIAnalytics::serviceClass());
@@ -241,13 +237,13 @@ TEST_F(ScenarioTest, AStartWhileDisabledQueuesItsStartServiceLogUntilEnabled) {
     auto core = RDDIDezIdedev::sharedInstance()->channelGroup()->channelUnitForGroupId(RDDIDezIdedev::groupId());
     ASSERT_NE(core, nullptr);
     static_cast<rddi::RDDIChannelUnitDefault&>(*core).stateSync();  // the queue ran what was queued
-    EXPECT_TRUE(startServiceLogs().empty());
+    EXPECT_TRUE(logsOfType("startService").empty());
     EXPECT_EQ(ScenarioEnvironment::rowCount(), 0);
 
     RDDIDezIdedev::setEnabled(true);
-    ASSERT_TRUE(advanceUntil([&] { return !startServiceLogs().empty(); }));
+    ASSERT_TRUE(advanceUntil([&] { return !logsOfType("startService").empty(); }));
     ASSERT_TRUE(scenario_.waitUntil([] { return ScenarioEnvironment::rowCount() == 0; }));
-    const auto logs = startServiceLogs();
+    const auto logs = logsOfType("startService");
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_EQ(logs[0]["services"], nlohmann::json::array({"Analytics"}));
     EXPECT_EQ(serverView(scenario_.server()).eventsByName.count("while.disabled"), 0u);
@@ -258,9 +254,8 @@ TEST_F(ScenarioTest, TargetedEventsReachTheCollectorThroughTheCompanionWithRisin
     auto group = RDDIDezIdedev::sharedInstance()->channelGroup();
     ASSERT_NE(group, nullptr);
     auto unit = group->channelUnitForGroupId("Analytics");
-    auto companion = group->channelUnitForGroupId("Analytics/one");
     ASSERT_NE(unit, nullptr);
-    ASSERT_NE(companion, nullptr);
+    ASSERT_NE(group->channelUnitForGroupId("Analytics/one"), nullptr);
     const std::string token = "0123456789abcdef0123456789abcdef-01234567-89ab-cdef-0123-456789abcdef-0123";
     for (int i = 0; i < 2; ++i) {
         auto event = rddi::testkit::eventLog("targeted.event" + std::to_string(i), pf::UUID().uuidString());
