@@ -102,25 +102,15 @@ void RDDIChannelGroupDefault::resumeWithIdentifyingObject(const std::shared_ptr<
 // --- delegates -------------------------------------------------------------------
 
 void RDDIChannelGroupDefault::addDelegate(const std::shared_ptr<RDDIChannelDelegate>& delegate) {
-    if (!delegate) return;
-    std::lock_guard lock(delegatesMutex_);
-    std::erase_if(delegates_, [](const auto& w) { return w.expired(); });
-    for (const auto& w : delegates_)
-        if (w.lock() == delegate) return;
-    delegates_.push_back(delegate);
+    delegates_.add(delegate);
 }
 
 void RDDIChannelGroupDefault::removeDelegate(const std::shared_ptr<RDDIChannelDelegate>& delegate) {
-    std::lock_guard lock(delegatesMutex_);
-    std::erase_if(delegates_, [&](const auto& w) { return w.expired() || w.lock() == delegate; });
+    delegates_.remove(delegate);
 }
 
 std::vector<std::shared_ptr<RDDIChannelDelegate>> RDDIChannelGroupDefault::delegatesSnapshot() const {
-    std::vector<std::shared_ptr<RDDIChannelDelegate>> snapshot;
-    std::lock_guard lock(delegatesMutex_);
-    for (const auto& weak : delegates_)
-        if (auto strong = weak.lock()) snapshot.push_back(std::move(strong));
-    return snapshot;
+    return delegates_.snapshot();
 }
 
 void RDDIChannelGroupDefault::enumerateDelegates(const std::function<void(RDDIChannelDelegate&)>& block) const {

@@ -5,6 +5,7 @@
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/foundation/uuid.hpp"
 #include "telemetry/core/rddi_channel_protocols.hpp"
+#include "telemetry/pipeline/rddi_channel_delegate_list.hpp"
 #include "telemetry/pipeline/rddi_http_ingestion.hpp"
 #include "telemetry/pipeline/rddi_storage.hpp"
 
@@ -82,8 +83,7 @@ private:
     const std::shared_ptr<RDDIStorage> storage_;
     const platform::dispatch::DispatchQueue logsDispatchQueue_;
 
-    mutable std::mutex delegatesMutex_;
-    std::vector<std::weak_ptr<RDDIChannelDelegate>> delegates_;
+    RDDIChannelDelegateList delegates_;
 
     // Read from any thread (channelUnitForGroupId) while services add units.
     mutable std::mutex channelsMutex_;

@@ -100,27 +100,15 @@ std::string RDDIChannelUnitDefault::oldestPendingLogTimestampKey() const {
 // would reach its prepare step before the group heard of the unit, and a targeted log
 // would slip past the companion routing.
 void RDDIChannelUnitDefault::addDelegate(const std::shared_ptr<RDDIChannelDelegate>& delegate) {
-    if (!delegate) return;
-    std::lock_guard lock(delegatesMutex_);
-    std::erase_if(delegates_, [](const auto& w) { return w.expired(); });
-    for (const auto& w : delegates_)
-        if (w.lock() == delegate) return;
-    delegates_.push_back(delegate);
+    delegates_.add(delegate);
 }
 
 void RDDIChannelUnitDefault::removeDelegate(const std::shared_ptr<RDDIChannelDelegate>& delegate) {
-    if (!delegate) return;
-    std::lock_guard lock(delegatesMutex_);
-    std::erase_if(delegates_, [&](const auto& w) { return w.expired() || w.lock() == delegate; });
+    delegates_.remove(delegate);
 }
 
 std::vector<std::shared_ptr<RDDIChannelDelegate>> RDDIChannelUnitDefault::delegatesSnapshot() const {
-    std::vector<std::shared_ptr<RDDIChannelDelegate>> snapshot;
-    std::lock_guard lock(delegatesMutex_);
-    snapshot.reserve(delegates_.size());
-    for (const auto& weak : delegates_)
-        if (auto strong = weak.lock()) snapshot.push_back(std::move(strong));
-    return snapshot;
+    return delegates_.snapshot();
 }
 
 void RDDIChannelUnitDefault::notifyFailureBeforeSendingForItem(const RDDIAbstractLog& log, const pf::Error& error) {

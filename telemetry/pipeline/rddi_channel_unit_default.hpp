@@ -8,6 +8,7 @@
 #include "platform/foundation/clock.hpp"
 #include "platform/foundation/error.hpp"
 #include "telemetry/core/rddi_channel_protocols.hpp"
+#include "telemetry/pipeline/rddi_channel_delegate_list.hpp"
 #include "telemetry/pipeline/rddi_storage.hpp"
 
 #include <cstdint>
@@ -100,8 +101,7 @@ private:
     mutable std::mutex configurationMutex_;
     std::shared_ptr<const RDDIChannelUnitConfiguration> configuration_;
 
-    mutable std::mutex delegatesMutex_;
-    std::vector<std::weak_ptr<RDDIChannelDelegate>> delegates_;
+    RDDIChannelDelegateList delegates_;
 
     // Logs-queue state.
     std::vector<std::weak_ptr<const void>> pausedIdentifyingObjects_;
