@@ -57,6 +57,26 @@ void logFailure(const std::string& what, const std::error_code& error) {
     Logger::log(fmt::format("{}: {}", what, error.message()));
 }
 
+// Leftovers of a run that died: what it set aside goes back in place of what it left half written.
+void putBack(const fs::path& folder, const std::vector<fs::path>& replaced) {
+    for (const auto& aside : replaced) {
+        const auto original = folder / parseInFlightName(aside.filename().string())->original;
+        try {
+            discardTree(original);
+            fs::rename(aside, original);
+            Logger::log("Put back " + original.string() + " from an interrupted run");
+        } catch (const std::exception& failure) {
+            Logger::log(fmt::format("Unable to put back {}: {}", original.string(), failure.what()));
+        }
+    }
+}
+
+void removeLeftover(const fs::path& path) {
+    std::error_code removal;
+    fs::remove_all(path, removal);
+    if (removal) logFailure("Unable to remove " + path.string(), removal);
+}
+
 void recoverFolder(const fs::path& folder, int depth) {
     if (depth > 32) return;
     std::error_code error;
@@ -68,14 +88,8 @@ void recoverFolder(const fs::path& folder, int depth) {
         const auto parsed = parseInFlightName(name);
         if (parsed && parsed->kind == InFlightKind::replaced) {
             replaced.push_back(path);
-        } else if (parsed) {
-            std::error_code removal;
-            fs::remove_all(path, removal);
-            if (removal) logFailure("Unable to remove " + path.string(), removal);
-        } else if (isAtomicWriteLeftover(name)) {
-            std::error_code removal;
-            fs::remove(path, removal);
-            if (removal) logFailure("Unable to remove " + path.string(), removal);
+        } else if (parsed || isAtomicWriteLeftover(name)) {
+            removeLeftover(path);
         } else if (it->is_directory(error) && !it->is_symlink(error)) {
             subfolders.push_back(path);
         }
@@ -84,16 +98,7 @@ void recoverFolder(const fs::path& folder, int depth) {
         logFailure("Unable to list " + folder.string(), error);
         return;
     }
-    for (const auto& aside : replaced) {
-        const auto original = folder / parseInFlightName(aside.filename().string())->original;
-        try {
-            discardTree(original);
-            fs::rename(aside, original);
-            Logger::log("Put back " + original.string() + " from an interrupted run");
-        } catch (const std::exception& failure) {
-            Logger::log(fmt::format("Unable to put back {}: {}", original.string(), failure.what()));
-        }
-    }
+    putBack(folder, replaced);
     for (const auto& subfolder : subfolders) {
         recoverFolder(subfolder, depth + 1);
     }
@@ -155,21 +160,10 @@ void recoverInterruptedWriting(const fs::path& outputDirectory) {
         if (parsed->kind == InFlightKind::replaced) {
             replaced.push_back(it->path());
         } else {
-            std::error_code removal;
-            fs::remove_all(it->path(), removal);
-            if (removal) logFailure("Unable to remove " + it->path().string(), removal);
+            removeLeftover(it->path());
         }
     }
-    for (const auto& aside : replaced) {
-        const auto original = outputDirectory / parseInFlightName(aside.filename().string())->original;
-        try {
-            discardTree(original);
-            fs::rename(aside, original);
-            Logger::log("Put back " + original.string() + " from an interrupted run");
-        } catch (const std::exception& failure) {
-            Logger::log(fmt::format("Unable to put back {}: {}", original.string(), failure.what()));
-        }
-    }
+    putBack(outputDirectory, replaced);
     for (fs::directory_iterator it(outputDirectory, error), end; !error && it != end; it.increment(error)) {
         const auto name = it->path().filename().string();
         if (name.front() != '.' && name.ends_with(".xcassets") && it->is_directory(error)) catalogs.push_back(it->path());
