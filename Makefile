@@ -28,14 +28,17 @@ test: deps
 	@$(MAKE) --no-print-directory test-asan
 
 test-main: build
-	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 300
+	scripts/check-test-properties $(BUILD)
+	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
 
 # Second stage: the unit, end-to-end and offscreen widget tests again under AddressSanitizer
 # and UBSan, each with four times its time limit (GW_TEST_TIMEOUT_SCALE). Crash tests fork
-# children that die on purpose, and the real-window (x11) and slow tests stay out of this stage.
+# children that die on purpose, and the real-window (x11) and slow tests stay out of this
+# stage: it builds only the tests it runs and the programs they start.
 test-asan: deps
 	cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DGW_SANITIZE=ON -DGW_BUILD_BENCH=OFF $(CMAKE_FLAGS)
-	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	cmake --build $(BUILD_ASAN) -j $(JOBS) --target gw_sanitizer_tests
+	scripts/check-test-properties $(BUILD_ASAN)
 	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=0 ctest -j $(JOBS) --output-on-failure -LE 'crash|x11|slow'
 
 # Builds only the two programs the demo runs, not the tests and benchmarks.

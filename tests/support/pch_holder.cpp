@@ -1,0 +1,1 @@
+// Builds the precompiled header that every test executable reuses; never run.
