@@ -264,6 +264,16 @@ void start_waiting_threads(int count) {
     while (threads_ready.load() < count) std::this_thread::yield();
 }
 
+__attribute__((noinline)) void crash_compute_forever() {
+    threads_ready.fetch_add(1);
+    for (volatile unsigned long spin = 0;;) spin = spin + 1;
+}
+
+void start_busy_threads(int count) {
+    for (int i = 0; i < count; ++i) std::thread(crash_compute_forever).detach();
+    while (threads_ready.load() < count) std::this_thread::yield();
+}
+
 std::atomic<int> early_go{0};
 
 // Chain cases: no crash callback, SIGUSR2 forwarded to what was installed before.
@@ -425,8 +435,12 @@ int main(int argc, char** argv) {
         std::thread(crash_wait_forever).detach();
         while (threads_ready.load() < 1) std::this_thread::yield();
         crash_null_write();
-    } else if (what == "time-16") {
-        start_waiting_threads(15);
+    } else if (what.starts_with("time-")) {
+        // time-<threads>-<idle|busy>: the crashing thread among others that wait or compute.
+        const int threads = std::atoi(what.c_str() + 5);
+        if (threads < 1 || threads > 1000) return 2;
+        if (what.ends_with("-busy")) start_busy_threads(threads - 1);
+        else start_waiting_threads(threads - 1);
         clock_gettime(CLOCK_MONOTONIC, &fault_time);
         crash_null_write();
     } else if (what == "stack-50") {
