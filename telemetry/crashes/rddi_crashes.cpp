@@ -17,10 +17,12 @@
 #include "telemetry/crashes/rddi_error_logs.hpp"
 #include "telemetry/crashes/rddi_uncaught_cxx_exception.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
+#include "crashreporter/report.hpp"
 
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -403,8 +405,9 @@ void RDDICrashes::handleLatestCrashReport() {
             std::optional<pf::Error> error;
             auto report = lvcrash::CrashReport::decode(*data, &error);
             if (!report) {
-                RDDILogWarning(kRDDICrashesLogTag, "Couldn't parse crash report: {}",
-                               error ? error->localizedDescription() : std::string());
+                // The crash is lost: an error, not a warning, so that it is seen.
+                RDDILogError(kRDDICrashesLogTag, "Couldn't parse crash report: {}",
+                             error ? error->localizedDescription() : std::string());
             } else {
                 // Two crashes within one second (a crash loop at start) would share a name;
                 // a suffix keeps the second instead of dropping it.
@@ -496,19 +499,20 @@ void RDDICrashes::processCrashReports() {
     };
     std::vector<Decoded> decoded;
     for (const auto& url : crashFiles()) {
-        std::error_code ec;
-        const auto size = std::filesystem::file_size(url, ec);
-        if (ec || size == 0) continue;
-        pf::Data data(size);
-        {
-            std::ifstream in(url, std::ios::binary);
-            if (!in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(size))) continue;
+        int err = 0;
+        const auto data = lvcrash::readCrashReportFile(url.string(), &err);
+        if (!data && err == EFBIG) {
+            RDDILogError(kRDDICrashesLogTag, "Crash report found but it is larger than {} bytes, discard the crash report",
+                         lvcrash::kCrashReportMaxFileSize);
+            removeCrashFile(url);
+            continue;
         }
+        if (!data || data->empty()) continue;
         std::optional<pf::Error> error;
-        auto report = lvcrash::CrashReport::decode(data, &error);
+        auto report = lvcrash::CrashReport::decode(*data, &error);
         if (!report) {
-            RDDILogWarning(kRDDICrashesLogTag, "Crash report found but couldn't parse it, discard the crash report: {}",
-                           error ? error->localizedDescription() : std::string());
+            RDDILogError(kRDDICrashesLogTag, "Crash report found but couldn't parse it, discard the crash report: {}",
+                         error ? error->localizedDescription() : std::string());
             // It would never decode: left in place it would be logged at every launch.
             removeCrashFile(url);
             continue;

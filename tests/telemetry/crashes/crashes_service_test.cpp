@@ -20,6 +20,7 @@
 
 #include <csignal>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -339,6 +340,106 @@ TEST_F(CrashesServiceTest, ATestCrashIsSentByTheNextLaunchWithTheLogsItInterrupt
     EXPECT_FALSE(crashes->lvCrashReporter()->hasPendingCrashReport());
     std::error_code ec;
     EXPECT_TRUE(fs::is_empty(RDDIUtility::dezIdedevDirectoryURL() / "crashes", ec));
+}
+
+// A field appended to an encoded report: protobuf's last-one-wins merge lets it override or
+// add to what the report already holds.
+void appendField(std::vector<std::uint8_t>* bytes, std::uint64_t key, const std::vector<std::uint8_t>& payload) {
+    auto varint = [&](std::uint64_t v) {
+        do {
+            bytes->push_back(static_cast<std::uint8_t>((v & 0x7F) | (v > 0x7F ? 0x80 : 0)));
+            v >>= 7;
+        } while (v);
+    };
+    varint(key);
+    if ((key & 7) == 2) varint(payload.size());
+    bytes->insert(bytes->end(), payload.begin(), payload.end());
+}
+
+long peakResidentKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+TEST_F(CrashesServiceTest, HostilePendingReportsAreRefusedWithAnErrorAndTheStartGoesOn) {
+    lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
+    const auto genuine = maker.generateLiveReport();
+    ASSERT_TRUE(genuine);
+    const std::vector<std::uint8_t> allOnes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};  // -1
+    struct Case {
+        const char* name;
+        std::function<void(std::vector<std::uint8_t>*)> damage;
+        std::string expected;  // the error line
+    };
+    const std::vector<Case> cases = {
+        {"7 MB", [](auto* b) { appendField(b, 10 << 3 | 2, std::vector<std::uint8_t>(7 << 20, 'x')); },
+         "Couldn't load crash report: The file " + maker.crashReportPath() + " is too large to be a crash report."},
+        {"100,000 frames in a thread",
+         [](auto* b) {
+             std::vector<std::uint8_t> thread{0x08, 0x63, 0x18, 0x00};
+             for (int i = 0; i < 100000; ++i) appendField(&thread, 2 << 3 | 2, {0x18, 0x01});
+             appendField(b, 3 << 3 | 2, thread);
+         },
+         "Couldn't parse crash report: Crash report includes too many stack frames"},
+        {"5,000 threads",
+         [](auto* b) {
+             for (int i = 0; i < 5000; ++i) appendField(b, 3 << 3 | 2, {0x08, 0x63, 0x18, 0x00});
+         },
+         "Couldn't parse crash report: Crash report includes too many threads"},
+        {"30,000 images",
+         [](auto* b) {
+             for (int i = 0; i < 30000; ++i) appendField(b, 4 << 3 | 2, {0x08, 0x01, 0x10, 0x01, 0x1A, 0x01, 'l'});
+         },
+         "Couldn't parse crash report: Crash report includes too many binary images"},
+        {"operating system 0xFFFFFFFF",
+         [&](auto* b) {
+             // A whole second system section (the unpacker merges it into the first).
+             std::vector<std::uint8_t> system{0x12, 0x01, '1', 0x18, 0x06, 0x20, 0x01, 0x08};
+             system.insert(system.end(), allOnes.begin(), allOnes.end());
+             appendField(b, 1 << 3 | 2, system);
+         },
+         "Couldn't parse crash report: Crash report has an unknown operating system"},
+        {"architecture 0xFFFFFFFF",
+         [&](auto* b) {
+             std::vector<std::uint8_t> system{0x12, 0x01, '1', 0x20, 0x01, 0x18};
+             system.insert(system.end(), allOnes.begin(), allOnes.end());
+             appendField(b, 1 << 3 | 2, system);
+         },
+         "Couldn't parse crash report: Crash report has an unknown architecture"},
+    };
+    const long peakBefore = peakResidentKiB();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A new launch of the program.
+        testkit::TelemetryTestEnvironment::resetSdk();
+        RDDICrashes::resetSharedInstance();
+        lvcrash::lvcrash_reporter_reset_for_tests();
+        env_.clearLogs();
+        std::vector<std::uint8_t> bytes = *genuine;
+        c.damage(&bytes);
+        fs::create_directories(fs::path(maker.crashReportPath()).parent_path());
+        std::ofstream(maker.crashReportPath(), std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+
+        testkit::ScopedManualClock clock;
+        const auto startedAt = std::chrono::steady_clock::now();
+        start();
+        // Generous: the refusal itself takes a few milliseconds (bench/crashes measures it).
+        EXPECT_LT(std::chrono::steady_clock::now() - startedAt, std::chrono::seconds(2));
+        EXPECT_TRUE(logged(RDDILogLevelError, c.expected)) << c.expected;
+        EXPECT_TRUE(RDDICrashes::hasCrashedInLastSession());
+        EXPECT_FALSE(RDDICrashes::lastSessionCrashReport());
+        auto crashes = RDDICrashes::sharedInstance();
+        ASSERT_TRUE(crashes->lvCrashReporter());
+        EXPECT_FALSE(crashes->lvCrashReporter()->hasPendingCrashReport());
+        EXPECT_TRUE(crashes->crashFiles().empty());
+        // The start is a clean one: nothing waits to be processed, nothing is sent.
+        clock->advance(std::chrono::seconds(1));
+        EXPECT_TRUE(crashes->unprocessedCrashReports().empty());
+        EXPECT_TRUE(env_.channelGroup()->storedLogs("Crashes").empty());
+    }
+    EXPECT_LT(peakResidentKiB() - peakBefore, 64 * 1024) << "KiB more at the peak";
 }
 
 class AttachingDelegate final : public RDDICrashesDelegate {
