@@ -16,6 +16,7 @@
 #include "telemetry/crashes/rddi_crashes_util.hpp"
 #include "telemetry/crashes/rddi_error_logs.hpp"
 #include "telemetry/crashes/rddi_uncaught_cxx_exception.hpp"
+#include "telemetry/crashes/rddi_wrapper_crashes_helper.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
 #include "crashreporter/report.hpp"
 
@@ -40,14 +41,6 @@ std::shared_ptr<RDDICrashes> gShared;
 
 // Delayed processing runs once per process (until the shared instance is reset).
 std::atomic<bool> gDelayedProcessingRan{false};
-
-std::mutex gSetupDelegateLock;
-std::shared_ptr<RDDICrashHandlerSetupDelegate> gSetupDelegate;
-
-std::shared_ptr<RDDICrashHandlerSetupDelegate> crashHandlerSetupDelegate() {
-    std::lock_guard lock(gSetupDelegateLock);
-    return gSetupDelegate;
-}
 
 void writeLogBufferAtCrash(siginfo_t*, ucontext_t*, void*) { RDDICrashesLogBuffer::writeAtCrash(); }
 
@@ -139,8 +132,7 @@ void RDDICrashes::applicationDidReportException(const pf::Exception& exception) 
 }
 
 void RDDICrashes::setCrashHandlerSetupDelegate(std::shared_ptr<RDDICrashHandlerSetupDelegate> delegate) {
-    std::lock_guard lock(gSetupDelegateLock);
-    gSetupDelegate = std::move(delegate);
+    RDDIWrapperCrashesHelper::setCrashHandlerSetupDelegate(delegate);
 }
 
 // --- Service -----------------------------------------------------------------------
@@ -159,7 +151,7 @@ void RDDICrashes::startWithChannelGroup(std::shared_ptr<RDDIChannelGroupProtocol
 void RDDICrashes::applyEnabledState(bool isEnabled) {
     RDDIServiceAbstract::applyEnabledState(isEnabled);
     if (isEnabled) {
-        auto setupDelegate = crashHandlerSetupDelegate();
+        auto setupDelegate = RDDIWrapperCrashesHelper::crashHandlerSetupDelegate();
         const bool enableUncaught = setupDelegate ? setupDelegate->shouldEnableUncaughtExceptionHandler() : true;
         if (setupDelegate) setupDelegate->willSetUpCrashHandlers();
         configureCrashReporterWithUncaughtExceptionHandlerEnabled(enableUncaught);

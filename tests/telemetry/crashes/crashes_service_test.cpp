@@ -8,6 +8,7 @@
 #include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "telemetry/crashes/rddi_crashes_util.hpp"
+#include "telemetry/crashes/rddi_wrapper_crashes_helper.hpp"
 #include "telemetry/support/child_case.hpp"
 #include "telemetry/support/log_builders.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
@@ -340,6 +341,56 @@ TEST_F(CrashesServiceTest, ATestCrashIsSentByTheNextLaunchWithTheLogsItInterrupt
     EXPECT_FALSE(crashes->lvCrashReporter()->hasPendingCrashReport());
     std::error_code ec;
     EXPECT_TRUE(fs::is_empty(RDDIUtility::dezIdedevDirectoryURL() / "crashes", ec));
+}
+
+TEST_F(CrashesServiceTest, AWrapperSetsUpTheHandlersThenPicksTheReportsToSendItself) {
+    struct SetUp final : RDDICrashHandlerSetupDelegate {
+        std::vector<std::string> calls;
+        void willSetUpCrashHandlers() override { calls.push_back("will"); }
+        void didSetUpCrashHandlers() override { calls.push_back("did"); }
+        bool shouldEnableUncaughtExceptionHandler() override {
+            calls.push_back("should");
+            return false;
+        }
+    };
+    auto setUp = std::make_shared<SetUp>();  // the wrapper's; the helper holds it weakly
+    RDDIWrapperCrashesHelper::setCrashHandlerSetupDelegate(setUp);
+    lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
+    const fs::path crashesDir = RDDIUtility::dezIdedevDirectoryURL() / "crashes";
+    fs::create_directories(crashesDir);
+    for (const char* name : {"800000001", "800000002"}) {
+        auto bytes = maker.generateLiveReport();
+        ASSERT_TRUE(bytes);
+        std::ofstream(crashesDir / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+    }
+    RDDIWrapperCrashesHelper::setAutomaticProcessing(false);
+    testkit::ScopedManualClock clock;
+    start();
+    EXPECT_EQ(setUp->calls, (std::vector<std::string>{"should", "will", "did"}));
+
+    // Processing holds every report for the wrapper, which keeps the second one only.
+    clock->advance(std::chrono::seconds(1));
+    const auto waiting = RDDIWrapperCrashesHelper::unprocessedCrashReports();
+    ASSERT_EQ(waiting.size(), 2u);
+    EXPECT_TRUE(env_.channelGroup()->storedLogs("Crashes").empty());
+    const std::string kept = waiting[1]->incidentIdentifier().value_or("");
+    EXPECT_FALSE(RDDIWrapperCrashesHelper::sendCrashReportsOrAwaitUserConfirmationForFilteredIds({kept}));
+    EXPECT_FALSE(fs::exists(crashesDir / "800000001")) << "the dropped report's file";
+    EXPECT_TRUE(env_.channelGroup()->storedLogs("Crashes").empty()) << "sent before the answer";
+    RDDICrashes::notifyWithUserConfirmation(RDDIUserConfirmationSend);
+    RDDIWrapperCrashesHelper::sendErrorAttachments({RDDIErrorAttachmentLog::attachmentWithText("managed stack", "stack.txt")},
+                                                   kept);
+    const auto sent = env_.channelGroup()->storedLogs("Crashes");
+    ASSERT_EQ(sent.size(), 2u);
+    auto log = std::dynamic_pointer_cast<RDDIAppleErrorLog>(sent[0].log);
+    ASSERT_TRUE(log);
+    EXPECT_EQ(log->errorId, kept);
+    auto attachment = std::dynamic_pointer_cast<RDDIErrorAttachmentLog>(sent[1].log);
+    ASSERT_TRUE(attachment);
+    EXPECT_EQ(attachment->errorId, kept);
+    EXPECT_FALSE(fs::exists(crashesDir / "800000002"));
+    RDDIWrapperCrashesHelper::setCrashHandlerSetupDelegate(nullptr);
 }
 
 // A field appended to an encoded report: protobuf's last-one-wins merge lets it override or
