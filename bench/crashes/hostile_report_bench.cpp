@@ -1,5 +1,5 @@
-// Hostile pending reports at start: a crafted file of 7 MB, a thread of 100,000 frames, 5,000
-// threads and an operating system of 0xFFFFFFFF, each refused by the crashes service as the SDK
+// Hostile pending reports at start (tests/crashreporter/hostile_reports.hpp: a crafted file of
+// 7 MB, huge counts, enumerations of 0xFFFFFFFF), each refused by the crashes service as the SDK
 // starts (targets: the start returns within 100 ms, the peak resident memory grows by less than
 // 64 MiB), beside the same start without a pending report. Every case runs in a child of its own,
 // so that its peak is its own.
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "crashreporter/crash_reporter.hpp"
+#include "crashreporter/hostile_reports.hpp"
 #include "platform/foundation/clock.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/crashes/rddi_crashes.hpp"
@@ -25,38 +26,6 @@ namespace {
 
 using namespace rddi;
 namespace fs = std::filesystem;
-
-void appendField(std::vector<std::uint8_t>* bytes, std::uint64_t key, const std::vector<std::uint8_t>& payload) {
-    auto varint = [&](std::uint64_t v) {
-        do {
-            bytes->push_back(static_cast<std::uint8_t>((v & 0x7F) | (v > 0x7F ? 0x80 : 0)));
-            v >>= 7;
-        } while (v);
-    };
-    varint(key);
-    varint(payload.size());
-    bytes->insert(bytes->end(), payload.begin(), payload.end());
-}
-
-void damage(int which, std::vector<std::uint8_t>* bytes) {
-    switch (which) {
-        case 0: appendField(bytes, 10 << 3 | 2, std::vector<std::uint8_t>(7 << 20, 'x')); break;
-        case 1: {
-            std::vector<std::uint8_t> thread{0x08, 0x63, 0x18, 0x00};
-            for (int i = 0; i < 100000; ++i) appendField(&thread, 2 << 3 | 2, {0x18, 0x01});
-            appendField(bytes, 3 << 3 | 2, thread);
-            break;
-        }
-        case 2:
-            for (int i = 0; i < 5000; ++i) appendField(bytes, 3 << 3 | 2, {0x08, 0x63, 0x18, 0x00});
-            break;
-        case 3:
-            appendField(bytes, 1 << 3 | 2,
-                        {0x12, 0x01, '1', 0x18, 0x06, 0x20, 0x01, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01});
-            break;
-        default: break;  // the start without a pending report, for comparison
-    }
-}
 
 long peakResidentKiB() {
     rusage usage{};
@@ -76,7 +45,8 @@ ChildResult measure(int which) {
     lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
     auto bytes = maker.generateLiveReport();
     if (!bytes) return result;
-    damage(which, &*bytes);
+    const auto& damages = hostile_reports::damages();
+    if (which < static_cast<int>(damages.size())) damages[static_cast<std::size_t>(which)].apply(&*bytes);
     auto clock = std::make_shared<platform::foundation::ManualClock>();
     platform::foundation::Clock::setCurrent(clock);
     const long before = peakResidentKiB();
@@ -89,7 +59,7 @@ ChildResult measure(int which) {
         std::ofstream(maker.crashReportPath(), std::ios::binary | std::ios::trunc)
             .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
         const auto start = std::chrono::steady_clock::now();
-        if (which > 3) fs::remove(maker.crashReportPath());
+        if (which >= static_cast<int>(damages.size())) fs::remove(maker.crashReportPath());
         RDDIDezIdedev::start("secret", {RDDICrashes::serviceClass()});
         ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
         if (RDDICrashes::lastSessionCrashReport()) ms = -1;  // not refused
@@ -130,9 +100,10 @@ void BM_HostilePendingReportRefusedAtStart(benchmark::State& state) {
     state.counters["peak_growth_MiB"] = static_cast<double>(result.peakGrowthKiB) / 1024.0;
 }
 BENCHMARK(BM_HostilePendingReportRefusedAtStart)
-    // 0: 7 MB file, 1: 100,000 frames, 2: 5,000 threads, 3: bad operating system, 4: no pending report
+    // 0: 7 MB file, 1: 100,000 frames, 2: 5,000 threads, 3: 30,000 images, 4: bad operating system,
+    // 5: bad architecture, 6: no pending report
     ->ArgName("case")
-    ->DenseRange(0, 4)
+    ->DenseRange(0, 6)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

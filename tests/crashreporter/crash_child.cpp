@@ -25,6 +25,7 @@
 #include "crashreporter/mach_exception_crash.hpp"
 #include "crashreporter/fixture_support.hpp"
 #include "crashreporter/signal_handler.hpp"
+#include "crashreporter/stack_overflow.hpp"
 #include "platform/darwin/macho_loader.hpp"
 #include "platform/darwin/dyld.hpp"
 #include "platform/darwin/mach.hpp"
@@ -191,17 +192,6 @@ __attribute__((noinline)) void crash_breakpoint() {
 
 __attribute__((noinline)) void crash_abort() {
     abort();
-}
-
-volatile long recursion_limit = -1;  // never reached: the stack runs out first
-
-__attribute__((noinline)) long crash_recurse_forever(long depth) {
-    volatile char pad[256];
-    pad[0] = static_cast<char>(depth);
-    if (depth == recursion_limit) return 0;
-    const long result = crash_recurse_forever(depth + 1) + pad[0];
-    asm volatile("" ::: "memory");
-    return result;
 }
 
 __attribute__((noinline)) void crash_on_thread_body() {

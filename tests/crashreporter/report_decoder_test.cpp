@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "crashreporter/hostile_reports.hpp"
 #include "crashreporter/lvcrash.pb-c.h"
 #include "crashreporter/report_message.hpp"
 #include "crashreporter/report.hpp"
@@ -210,18 +211,7 @@ void setEnum(Enum* field, std::int32_t value) {
     std::memcpy(field, &value, sizeof value);
 }
 
-// Bytes appended to a packed report: one more top-level field.
-void appendField(std::vector<std::uint8_t>* bytes, std::uint32_t number, const std::vector<std::uint8_t>& payload) {
-    auto varint = [&](std::uint64_t v) {
-        do {
-            bytes->push_back(static_cast<std::uint8_t>((v & 0x7F) | (v > 0x7F ? 0x80 : 0)));
-            v >>= 7;
-        } while (v);
-    };
-    varint(number << 3 | 2);
-    varint(payload.size());
-    bytes->insert(bytes->end(), payload.begin(), payload.end());
-}
+using hostile_reports::appendField;
 
 TEST(ReportDecoder, HostileReportsAreRefusedBeforeTheyAreUnpacked) {
     struct Case {
@@ -355,6 +345,12 @@ TEST(ReportDecoder, HostileReportsAreRefusedBeforeTheyAreUnpacked) {
          }, "(decoded)"},
     };
     for (const auto& c : cases) EXPECT_EQ(decode_error(c.make()), c.expected) << c.name;
+    // The pending reports the crash service is tested with.
+    for (const auto& damage : hostile_reports::damages()) {
+        auto bytes = Message().bytes();
+        damage.apply(&bytes);
+        EXPECT_EQ(decode_error(bytes), damage.refusal ? damage.refusal : "Crash report is too large") << damage.name;
+    }
 }
 
 TEST(ReportDecoder, AReportFileIsReadWholeOnlyUpToTheLimit) {

@@ -3,6 +3,7 @@
 // reports what it sent and what it left on disk. Both launches share the SDK folders.
 #include "crashreporter/crash_reporter.hpp"
 #include "crashreporter/fixture_support.hpp"
+#include "crashreporter/stack_overflow.hpp"
 #include "platform/appkit/application_events.hpp"
 #include "platform/darwin/dyld.hpp"
 #include "platform/darwin/macho_loader.hpp"
@@ -118,17 +119,6 @@ __attribute__((noinline)) void renderOnWorker() {
     asm volatile("");  // keeps the call a call, so this frame stays on the stack
 }
 
-volatile long recursionLimit = -1;  // never reached: the stack runs out first
-
-__attribute__((noinline)) long recurseForever(long depth) {
-    volatile char pad[256];
-    pad[0] = static_cast<char>(depth);
-    if (depth == recursionLimit) return 0;
-    const long result = recurseForever(depth + 1) + pad[0];
-    asm volatile("" ::: "memory");
-    return result;
-}
-
 // The first launch: sets up what the case asks for, then crashes the way it asks.
 TEST(CrashLaunchChildProcess, Crash) {
     if (option(kModeVariable) != "crash") GTEST_SKIP() << "runs as a child process only";
@@ -167,7 +157,7 @@ TEST(CrashLaunchChildProcess, Crash) {
         std::thread([] { renderOnWorker(); }).join();
     } else if (how == "overflow-thread") {
         // Started after enabling, through the plain std::thread of the program.
-        std::thread([] { recursionLimit = recurseForever(0); }).join();
+        std::thread([] { crash_recursion_limit = crash_recurse_forever(0); }).join();
     } else if (how == "selector") {
         auto image = loadCrasherFixture();
         ASSERT_TRUE(image);

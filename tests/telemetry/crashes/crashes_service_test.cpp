@@ -7,6 +7,7 @@
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/crashes/rddi_crashes.hpp"
+#include "crashreporter/hostile_reports.hpp"
 #include "telemetry/crashes/rddi_crashes_util.hpp"
 #include "telemetry/crashes/rddi_wrapper_crashes_helper.hpp"
 #include "telemetry/support/child_case.hpp"
@@ -52,6 +53,21 @@ protected:
         lvcrash::lvcrash_reporter_reset_for_tests();
     }
     void start() { RDDIDezIdedev::start("secret", {RDDICrashes::serviceClass()}); }
+    // Real reports of this process, stored under `names` as a previous run would have left them;
+    // answers the crashes folder.
+    static fs::path storeReports(std::initializer_list<const char*> names) {
+        lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
+        const fs::path crashesDir = RDDIUtility::dezIdedevDirectoryURL() / "crashes";
+        fs::create_directories(crashesDir);
+        for (const char* name : names) {
+            auto bytes = maker.generateLiveReport();
+            EXPECT_TRUE(bytes);
+            if (!bytes) continue;
+            std::ofstream(crashesDir / name, std::ios::binary)
+                .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+        }
+        return crashesDir;
+    }
     bool logged(RDDILogLevel level, const std::string& message) const { return env_.logged(level, message); }
 
     testkit::TelemetryTestEnvironment env_;
@@ -165,17 +181,8 @@ TEST_F(CrashesServiceTest, AMemoryWarningIsReportedByTheNextRunOnceAndItsKeyRemo
 }
 
 TEST_F(CrashesServiceTest, StoredReportsWaitForTheDelayAndTheUserThenGoOutAsCriticalLogs) {
-    // Two real reports of this process, stored as a previous run would have left them,
-    // among files that are never reports.
-    lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
-    const fs::path crashesDir = RDDIUtility::dezIdedevDirectoryURL() / "crashes";
-    fs::create_directories(crashesDir);
-    for (const char* name : {"800000001", "800000002"}) {
-        auto bytes = maker.generateLiveReport();
-        ASSERT_TRUE(bytes);
-        std::ofstream(crashesDir / name, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
-    }
+    // Two real reports of this process among files that are never reports.
+    const fs::path crashesDir = storeReports({"800000001", "800000002"});
     std::ofstream(crashesDir / ".DS_Store") << "x";
     std::ofstream(crashesDir / "settings.plist") << "x";
     std::ofstream(crashesDir / "800000003");  // empty
@@ -355,15 +362,7 @@ TEST_F(CrashesServiceTest, AWrapperSetsUpTheHandlersThenPicksTheReportsToSendIts
     };
     auto setUp = std::make_shared<SetUp>();  // the wrapper's; the helper holds it weakly
     RDDIWrapperCrashesHelper::setCrashHandlerSetupDelegate(setUp);
-    lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
-    const fs::path crashesDir = RDDIUtility::dezIdedevDirectoryURL() / "crashes";
-    fs::create_directories(crashesDir);
-    for (const char* name : {"800000001", "800000002"}) {
-        auto bytes = maker.generateLiveReport();
-        ASSERT_TRUE(bytes);
-        std::ofstream(crashesDir / name, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
-    }
+    const fs::path crashesDir = storeReports({"800000001", "800000002"});
     RDDIWrapperCrashesHelper::setAutomaticProcessing(false);
     testkit::ScopedManualClock clock;
     start();
@@ -393,20 +392,6 @@ TEST_F(CrashesServiceTest, AWrapperSetsUpTheHandlersThenPicksTheReportsToSendIts
     RDDIWrapperCrashesHelper::setCrashHandlerSetupDelegate(nullptr);
 }
 
-// A field appended to an encoded report: protobuf's last-one-wins merge lets it override or
-// add to what the report already holds.
-void appendField(std::vector<std::uint8_t>* bytes, std::uint64_t key, const std::vector<std::uint8_t>& payload) {
-    auto varint = [&](std::uint64_t v) {
-        do {
-            bytes->push_back(static_cast<std::uint8_t>((v & 0x7F) | (v > 0x7F ? 0x80 : 0)));
-            v >>= 7;
-        } while (v);
-    };
-    varint(key);
-    if ((key & 7) == 2) varint(payload.size());
-    bytes->insert(bytes->end(), payload.begin(), payload.end());
-}
-
 long peakResidentKiB() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -417,50 +402,8 @@ TEST_F(CrashesServiceTest, HostilePendingReportsAreRefusedWithAnErrorAndTheStart
     lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
     const auto genuine = maker.generateLiveReport();
     ASSERT_TRUE(genuine);
-    const std::vector<std::uint8_t> allOnes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};  // -1
-    struct Case {
-        const char* name;
-        std::function<void(std::vector<std::uint8_t>*)> damage;
-        std::string expected;  // the error line
-    };
-    const std::vector<Case> cases = {
-        {"7 MB", [](auto* b) { appendField(b, 10 << 3 | 2, std::vector<std::uint8_t>(7 << 20, 'x')); },
-         "Couldn't load crash report: The file " + maker.crashReportPath() + " is too large to be a crash report."},
-        {"100,000 frames in a thread",
-         [](auto* b) {
-             std::vector<std::uint8_t> thread{0x08, 0x63, 0x18, 0x00};
-             for (int i = 0; i < 100000; ++i) appendField(&thread, 2 << 3 | 2, {0x18, 0x01});
-             appendField(b, 3 << 3 | 2, thread);
-         },
-         "Couldn't parse crash report: Crash report includes too many stack frames"},
-        {"5,000 threads",
-         [](auto* b) {
-             for (int i = 0; i < 5000; ++i) appendField(b, 3 << 3 | 2, {0x08, 0x63, 0x18, 0x00});
-         },
-         "Couldn't parse crash report: Crash report includes too many threads"},
-        {"30,000 images",
-         [](auto* b) {
-             for (int i = 0; i < 30000; ++i) appendField(b, 4 << 3 | 2, {0x08, 0x01, 0x10, 0x01, 0x1A, 0x01, 'l'});
-         },
-         "Couldn't parse crash report: Crash report includes too many binary images"},
-        {"operating system 0xFFFFFFFF",
-         [&](auto* b) {
-             // A whole second system section (the unpacker merges it into the first).
-             std::vector<std::uint8_t> system{0x12, 0x01, '1', 0x18, 0x06, 0x20, 0x01, 0x08};
-             system.insert(system.end(), allOnes.begin(), allOnes.end());
-             appendField(b, 1 << 3 | 2, system);
-         },
-         "Couldn't parse crash report: Crash report has an unknown operating system"},
-        {"architecture 0xFFFFFFFF",
-         [&](auto* b) {
-             std::vector<std::uint8_t> system{0x12, 0x01, '1', 0x20, 0x01, 0x18};
-             system.insert(system.end(), allOnes.begin(), allOnes.end());
-             appendField(b, 1 << 3 | 2, system);
-         },
-         "Couldn't parse crash report: Crash report has an unknown architecture"},
-    };
     const long peakBefore = peakResidentKiB();
-    for (const auto& c : cases) {
+    for (const auto& c : hostile_reports::damages()) {
         SCOPED_TRACE(c.name);
         // A new launch of the program.
         testkit::TelemetryTestEnvironment::resetSdk();
@@ -468,7 +411,10 @@ TEST_F(CrashesServiceTest, HostilePendingReportsAreRefusedWithAnErrorAndTheStart
         lvcrash::lvcrash_reporter_reset_for_tests();
         env_.clearLogs();
         std::vector<std::uint8_t> bytes = *genuine;
-        c.damage(&bytes);
+        c.apply(&bytes);
+        const std::string expected = c.refusal ? std::string("Couldn't parse crash report: ") + c.refusal
+                                               : "Couldn't load crash report: The file " + maker.crashReportPath() +
+                                                     " is too large to be a crash report.";
         fs::create_directories(fs::path(maker.crashReportPath()).parent_path());
         std::ofstream(maker.crashReportPath(), std::ios::binary | std::ios::trunc)
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -478,7 +424,7 @@ TEST_F(CrashesServiceTest, HostilePendingReportsAreRefusedWithAnErrorAndTheStart
         start();
         // Generous: the refusal itself takes a few milliseconds (bench/crashes measures it).
         EXPECT_LT(std::chrono::steady_clock::now() - startedAt, std::chrono::seconds(2));
-        EXPECT_TRUE(logged(RDDILogLevelError, c.expected)) << c.expected;
+        EXPECT_TRUE(logged(RDDILogLevelError, expected)) << expected;
         EXPECT_TRUE(RDDICrashes::hasCrashedInLastSession());
         EXPECT_FALSE(RDDICrashes::lastSessionCrashReport());
         auto crashes = RDDICrashes::sharedInstance();
