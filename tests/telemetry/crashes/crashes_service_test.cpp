@@ -1,6 +1,7 @@
 // The service enables the real crash reporter, whose capture stays installed in this
 // process: these tests run in a binary of their own.
 #include "crashreporter/crash_reporter.hpp"
+#include "crashreporter/report.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
@@ -187,6 +188,7 @@ TEST_F(CrashesServiceTest, StoredReportsWaitForTheDelayAndTheUserThenGoOutAsCrit
     std::ofstream(crashesDir / "settings.plist") << "x";
     std::ofstream(crashesDir / "800000003");  // empty
     std::ofstream(crashesDir / "800000004") << "not a report";
+    std::ofstream(crashesDir / "800000005") << std::string(lvcrash::kCrashReportMaxFileSize + 1, 'x');
 
     testkit::ScopedManualClock clock;
 
@@ -200,7 +202,7 @@ TEST_F(CrashesServiceTest, StoredReportsWaitForTheDelayAndTheUserThenGoOutAsCrit
     });
     start();
     auto crashes = RDDICrashes::sharedInstance();
-    EXPECT_EQ(crashes->crashFiles().size(), 3u);
+    EXPECT_EQ(crashes->crashFiles().size(), 4u);
 
     // Nothing before the delay has passed on the service's clock.
     EXPECT_FALSE(platform::dispatch::MainLoop::runUntil([&] { return prompts > 0; }, std::chrono::milliseconds(200)));
@@ -211,8 +213,11 @@ TEST_F(CrashesServiceTest, StoredReportsWaitForTheDelayAndTheUserThenGoOutAsCrit
     EXPECT_EQ(prompted, 2u);
     ASSERT_EQ(waiting.size(), 2u);
     EXPECT_TRUE(env_.channelGroup()->storedLogs("Crashes").empty());
-    // A file that never decodes goes after its warning instead of coming back every launch.
+    // A file that never decodes, or is too large to be read, goes after its error instead of
+    // coming back every launch.
     EXPECT_FALSE(fs::exists(crashesDir / "800000004"));
+    EXPECT_FALSE(fs::exists(crashesDir / "800000005"));
+    EXPECT_TRUE(logged(RDDILogLevelError, "Crash report found but it is larger than 1048576 bytes, discard the crash report"));
 
     RDDICrashes::notifyWithUserConfirmation(RDDIUserConfirmationAlways);
     const auto sent = env_.channelGroup()->storedLogs("Crashes");
