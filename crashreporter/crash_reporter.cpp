@@ -135,29 +135,6 @@ int makeFolders(const std::string& path, mode_t mode) {
     return 0;
 }
 
-std::optional<std::vector<std::uint8_t>> readWhole(const std::string& path, int* err) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *err = errno;
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t chunk[65536];
-    for (;;) {
-        ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            *err = errno;
-            close(fd);
-            return std::nullopt;
-        }
-        if (got == 0) break;
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    }
-    close(fd);
-    return bytes;
-}
-
 ReporterError fileError(int code, int err, const std::string& message) {
     return ReporterError{std::string(foundation::kFoundationErrorDomain), code, message, kPosixErrorDomain, err};
 }
@@ -369,8 +346,10 @@ bool RDLVCrashReporter::hasPendingCrashReport() const { return access(crashRepor
 std::optional<std::vector<std::uint8_t>> RDLVCrashReporter::loadPendingCrashReportDataAndReturnError(
     ReporterError* error) const {
     int err = 0;
-    auto bytes = readWhole(crashReportPath(), &err);
-    if (!bytes) {
+    auto bytes = readCrashReportFile(crashReportPath(), &err);
+    if (!bytes && err == EFBIG) {
+        setError(error, fileError(263, err, "The file " + crashReportPath() + " is too large to be a crash report."));
+    } else if (!bytes) {
         setError(error, fileError(err == ENOENT ? 260 : 256, err, "The file " + crashReportPath() + " couldn't be opened."));
     }
     return bytes;
@@ -454,7 +433,7 @@ std::optional<std::vector<std::uint8_t>> RDLVCrashReporter::writeLiveReport(port
                                       "Failed to write the crash report to disk", "", 0});
     } else {
         int err = 0;
-        data = readWhole(pattern, &err);
+        data = readCrashReportFile(pattern, &err);
         if (!data) {
             setError(error, ReporterError{kCrashReporterErrorDomain, kCrashReporterErrorUnknown,
                                           localized("Unable to open live crash report for reading"), kPosixErrorDomain,

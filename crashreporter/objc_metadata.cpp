@@ -12,6 +12,15 @@ namespace {
 constexpr std::uint32_t kRealized = 1u << 31;
 constexpr std::uint32_t kCopiedReadOnly = 1u << 27;
 
+// The legacy runtime's metadata (32-bit words throughout).
+constexpr std::uint64_t kLegacyModuleSize = 16;      // version, size, name, symtab
+constexpr std::uint64_t kLegacySymtabClasses = 12;   // after the reference count and list, two 16-bit counts
+constexpr std::uint32_t kLegacyNoMethodArray = 0x4000;  // methodLists is one list, not an array of lists
+constexpr std::uint32_t kLegacyListArrayEnd = 0xFFFFFFFF;
+constexpr std::uint64_t kLegacyMethodSize = 12;      // name, types, imp
+// An array of method lists grows with every category attached; no class has this many.
+constexpr std::uint32_t kLegacyMaxListsPerClass = 4096;
+
 struct method_walk {
     lvcrash_async_macho* image;
     lvcrash_async_objc_cache* cache;
@@ -207,19 +216,125 @@ lvcrash_error_t walk_class(method_walk* walk, const std::uint64_t words[5], bool
     return result;
 }
 
+// --- The legacy runtime's metadata: modules, their symbol tables and their classes ----------
+//
+// The compiler's structures (modules, symbol tables, classes, method lists) lie in the __OBJC
+// segment, read from one mapping of it. Only the runtime's arrays of method lists, made when a
+// category's methods are attached to a class, lie elsewhere (its heap) and are read from the task.
+
+struct legacy_walk {
+    method_walk* walk;
+    const lvcrash_async_mobject* segment;
+};
+
+lvcrash_error_t legacy_u32(const legacy_walk* legacy, lvcrash_vm_address_t address, std::uint32_t* out) {
+    return lvcrash_async_mobject_read_uint32(legacy->segment, legacy->walk->image->byteorder, address, 0, out) ==
+                   LVCRASH_ERROR_NONE
+               ? LVCRASH_ERROR_NONE
+               : LVCRASH_ERROR_INVALID_DATA;
+}
+
+lvcrash_error_t legacy_method_list(const legacy_walk* legacy, bool is_class_method,
+                                   lvcrash_async_macho_string_t* class_name, lvcrash_vm_address_t list) {
+    std::uint32_t count = 0;
+    if (legacy_u32(legacy, list + 4, &count) != LVCRASH_ERROR_NONE) return LVCRASH_ERROR_INVALID_DATA;
+    const lvcrash_vm_address_t first = list + 8;
+    if (!inside(legacy->segment, first, static_cast<std::uint64_t>(count) * kLegacyMethodSize))
+        return LVCRASH_ERROR_INVALID_DATA;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const lvcrash_vm_address_t entry = first + i * kLegacyMethodSize;
+        std::uint32_t selector = 0, imp = 0;
+        if (legacy_u32(legacy, entry, &selector) != LVCRASH_ERROR_NONE ||
+            legacy_u32(legacy, entry + 8, &imp) != LVCRASH_ERROR_NONE)
+            return LVCRASH_ERROR_INVALID_DATA;
+        legacy->walk->method(legacy->walk, is_class_method, class_name, selector, imp);
+    }
+    return LVCRASH_ERROR_NONE;
+}
+
+// A class or metaclass (40 bytes: isa, super_class, name, version, info, instance_size, ivars,
+// methodLists, cache, protocols) and every method list it has.
+lvcrash_error_t legacy_class(const legacy_walk* legacy, lvcrash_vm_address_t cls, bool is_class_method) {
+    std::uint32_t name = 0, info = 0, lists = 0;
+    if (legacy_u32(legacy, cls + 8, &name) != LVCRASH_ERROR_NONE ||
+        legacy_u32(legacy, cls + 16, &info) != LVCRASH_ERROR_NONE ||
+        legacy_u32(legacy, cls + 28, &lists) != LVCRASH_ERROR_NONE)
+        return LVCRASH_ERROR_INVALID_DATA;
+    if (lists == 0) return LVCRASH_ERROR_NONE;
+    lvcrash_async_macho* image = legacy->walk->image;
+    lvcrash_async_macho_string_t class_name;
+    lvcrash_async_macho_string_init(&class_name, image, name);
+    lvcrash_error_t err = LVCRASH_ERROR_NONE;
+    if (info & kLegacyNoMethodArray) {
+        err = legacy_method_list(legacy, is_class_method, &class_name, lists);
+    } else {
+        for (std::uint32_t k = 0; k < kLegacyMaxListsPerClass && err == LVCRASH_ERROR_NONE; ++k) {
+            std::uint32_t list = 0;
+            const lvcrash_vm_address_t slot = lists + 4ull * k;
+            if ((inside(legacy->segment, slot, 4) ? legacy_u32(legacy, slot, &list)
+                                                  : lvcrash_async_task_read_uint32(image->task, image->byteorder, slot, 0,
+                                                                                   &list)) != LVCRASH_ERROR_NONE) {
+                err = LVCRASH_ERROR_INVALID_DATA;
+                break;
+            }
+            if (list == 0 || list == kLegacyListArrayEnd) break;
+            err = legacy_method_list(legacy, is_class_method, &class_name, list);
+        }
+    }
+    lvcrash_async_macho_string_free(&class_name);
+    return err;
+}
+
+// Every class of every module's symbol table, then its metaclass. Not found when the image has
+// no module list.
+lvcrash_error_t walk_legacy_metadata(method_walk* walk) {
+    lvcrash_async_macho* image = walk->image;
+    lvcrash_async_mobject modules;
+    lvcrash_error_t err = lvcrash_async_macho_map_section(image, "__OBJC", "__module_info", &modules);
+    if (err != LVCRASH_ERROR_NONE) return err;
+    lvcrash_async_macho_mapped_segment_t segment;
+    err = lvcrash_async_macho_map_segment(image, "__OBJC", &segment);
+    if (err != LVCRASH_ERROR_NONE) {
+        lvcrash_async_mobject_free(&modules);
+        return err;
+    }
+    const legacy_walk legacy{walk, &segment.mobj};
+    for (std::uint64_t at = 0; at + kLegacyModuleSize <= modules.length && err == LVCRASH_ERROR_NONE;
+         at += kLegacyModuleSize) {
+        std::uint32_t symtab = 0;
+        if (lvcrash_async_mobject_read_uint32(&modules, image->byteorder, modules.task_address + at + 12, 0, &symtab) !=
+            LVCRASH_ERROR_NONE) {
+            err = LVCRASH_ERROR_INVALID_DATA;
+            break;
+        }
+        if (symtab == 0) continue;
+        std::uint16_t classes = 0;
+        if (lvcrash_async_mobject_read_uint16(&segment.mobj, image->byteorder, symtab + 8, 0, &classes) !=
+            LVCRASH_ERROR_NONE) {
+            err = LVCRASH_ERROR_INVALID_DATA;
+            break;
+        }
+        for (std::uint16_t i = 0; i < classes && err == LVCRASH_ERROR_NONE; ++i) {
+            std::uint32_t cls = 0, meta = 0;
+            err = legacy_u32(&legacy, symtab + kLegacySymtabClasses + 4ull * i, &cls);
+            if (err == LVCRASH_ERROR_NONE) err = legacy_class(&legacy, cls, false);
+            if (err == LVCRASH_ERROR_NONE) err = legacy_u32(&legacy, cls, &meta);
+            if (err == LVCRASH_ERROR_NONE) err = legacy_class(&legacy, meta, true);
+        }
+    }
+    lvcrash_async_macho_mapped_segment_free(&segment);
+    lvcrash_async_mobject_free(&modules);
+    return err;
+}
+
 lvcrash_error_t walk_metadata(method_walk* walk) {
     lvcrash_async_objc_cache* cache = walk->cache;
     if (cache == nullptr) return LVCRASH_ERROR_ACCESS_DENIED;
     lvcrash_async_macho* image = walk->image;
     if (!cache->got_objc2_info) {
-        // The legacy runtime's module list: only 32-bit images have it, and none of ours.
-        lvcrash_async_mobject modules;
-        const lvcrash_error_t err = lvcrash_async_macho_map_section(image, "__OBJC", "__module_info", &modules);
-        if (err == LVCRASH_ERROR_NONE) {
-            lvcrash_async_mobject_free(&modules);
-            return LVCRASH_ERROR_NOT_SUPPORTED;
-        }
-        if (err != LVCRASH_ERROR_NOT_FOUND) return err;
+        // An image of the legacy runtime has a module list, and then nothing else counts.
+        const lvcrash_error_t legacy = walk_legacy_metadata(walk);
+        if (legacy != LVCRASH_ERROR_NOT_FOUND) return legacy;
     }
     lvcrash_error_t err = map_sections(image, cache);
     if (err != LVCRASH_ERROR_NONE) return err;

@@ -1,9 +1,13 @@
 #include "crashreporter/report.hpp"
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "crashreporter/async.hpp"
 #include "crashreporter/lvcrash.pb-c.h"
@@ -33,8 +37,141 @@ struct DecodeFailure {
 
 [[noreturn]] void fail(const char* key) { throw DecodeFailure{localized(key)}; }
 
+// An enumeration field as the integer the file holds. protobuf-c stores whatever value it read,
+// and loading one outside the enumeration through the enum type is undefined.
+template <typename Enum>
+std::int32_t enumValue(const Enum& field) {
+    static_assert(sizeof(Enum) == sizeof(std::int32_t));
+    std::int32_t value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
+
 CrashReportProcessorInfo processorInfo(const Lvcrash__CrashReport__Processor& processor) {
-    return {static_cast<std::uint32_t>(processor.encoding), processor.type, processor.subtype};
+    const std::int32_t encoding = enumValue(processor.encoding);
+    if (encoding != static_cast<std::int32_t>(kReportTypeEncodingUnknown) &&
+        encoding != static_cast<std::int32_t>(kReportTypeEncodingMach))
+        fail("Crash report has an unknown processor type encoding");
+    return {static_cast<std::uint32_t>(encoding), processor.type, processor.subtype};
+}
+
+// The encoded message read field by field without unpacking it, to count what unpacking would
+// allocate. Only the shape is checked here; the unpacker checks the rest.
+class Fields {
+public:
+    explicit Fields(std::span<const std::uint8_t> bytes) : at_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+    // The next field: its number, its wire type and, for length-delimited fields, its bytes.
+    // False at the end, or with *broken set when the bytes are no message.
+    bool next(std::uint64_t* number, unsigned* wire, std::span<const std::uint8_t>* payload, bool* broken) {
+        if (at_ == end_) return false;
+        std::uint64_t key = 0;
+        if (!varint(&key)) return *broken = true, false;
+        *number = key >> 3;
+        *wire = static_cast<unsigned>(key & 7);
+        std::uint64_t length = 0;
+        switch (*wire) {
+            case 0: if (!varint(&length)) return *broken = true, false; return true;
+            case 1: length = 8; break;
+            case 5: length = 4; break;
+            case 2: if (!varint(&length)) return *broken = true, false; break;
+            default: return *broken = true, false;  // groups: none in this schema
+        }
+        if (length > static_cast<std::uint64_t>(end_ - at_)) return *broken = true, false;
+        *payload = {at_, static_cast<std::size_t>(length)};
+        at_ += length;
+        return true;
+    }
+
+    bool varint(std::uint64_t* value) {
+        *value = 0;
+        for (unsigned shift = 0; shift < 64 && at_ != end_; shift += 7) {
+            const std::uint8_t byte = *at_++;
+            *value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+            if ((byte & 0x80) == 0) return true;
+        }
+        return false;
+    }
+
+private:
+    const std::uint8_t* at_;
+    const std::uint8_t* end_;
+};
+
+// What unpacking a report would make, counted on its encoded bytes by the schema's descriptors.
+struct Tally {
+    std::size_t threads = 0;
+    std::size_t images = 0;
+    std::size_t frames = 0;
+    std::size_t unknownFields = 0;
+    const char* exceeded = nullptr;  // the message key of the first limit passed
+    bool broken = false;
+};
+
+// The repeated fields of one message seen so far, by field number (the schema's are below 16).
+struct Repeats {
+    std::size_t count[16] = {};
+};
+
+void tallyMessage(const ProtobufCMessageDescriptor* descriptor, std::span<const std::uint8_t> bytes, Tally* tally);
+
+// One field of a message of `descriptor`; false once a limit is passed or the bytes are broken.
+bool tallyField(const ProtobufCMessageDescriptor* descriptor, std::uint64_t number, unsigned wire,
+                std::span<const std::uint8_t> payload, Repeats* repeats, Tally* tally) {
+    using Limits = CrashReportLimits;
+    const ProtobufCFieldDescriptor* field =
+        number <= UINT32_MAX ? protobuf_c_message_descriptor_get_field(descriptor, static_cast<unsigned>(number)) : nullptr;
+    if (field == nullptr) {
+        // Kept by the unpacker, each with a copy of its bytes.
+        if (++tally->unknownFields > Limits::unknownFields) tally->exceeded = "Crash report includes too many unknown fields";
+        return tally->exceeded == nullptr;
+    }
+    std::size_t values = 1;
+    if (field->label == PROTOBUF_C_LABEL_REPEATED && wire == 2 && field->type != PROTOBUF_C_TYPE_MESSAGE &&
+        field->type != PROTOBUF_C_TYPE_STRING && field->type != PROTOBUF_C_TYPE_BYTES) {
+        // A packed run of values.
+        values = 0;
+        Fields run(payload);
+        std::uint64_t value = 0;
+        while (run.varint(&value)) ++values;
+    }
+    const std::size_t seen = repeats->count[number % 16] += values;
+    if (descriptor == &lvcrash__crash_report__descriptor) {
+        if (number == 3 && ++tally->threads > Limits::threads) tally->exceeded = "Crash report includes too many threads";
+        if (number == 4 && ++tally->images > Limits::images) tally->exceeded = "Crash report includes too many binary images";
+        if (number == 10 && payload.size() > Limits::customDataBytes) tally->exceeded = "Crash report custom data is too large";
+    } else if ((descriptor == &lvcrash__crash_report__thread__descriptor && number == 2) ||
+               (descriptor == &lvcrash__crash_report__exception__descriptor && number == 3)) {
+        if (seen > Limits::framesPerThread || ++tally->frames > Limits::frames)
+            tally->exceeded = "Crash report includes too many stack frames";
+    } else if (descriptor == &lvcrash__crash_report__thread__descriptor && number == 4) {
+        if (seen > Limits::registersPerThread) tally->exceeded = "Crash report includes too many registers";
+    } else if (descriptor == &lvcrash__crash_report__signal__mach_exception__descriptor && number == 2) {
+        if (seen > Limits::machCodes) tally->exceeded = "Crash report includes too many Mach Exception codes";
+    }
+    if (tally->exceeded) return false;
+    if (field->type == PROTOBUF_C_TYPE_MESSAGE && wire == 2)
+        tallyMessage(static_cast<const ProtobufCMessageDescriptor*>(field->descriptor), payload, tally);
+    return tally->exceeded == nullptr && !tally->broken;
+}
+
+void tallyMessage(const ProtobufCMessageDescriptor* descriptor, std::span<const std::uint8_t> bytes, Tally* tally) {
+    Repeats repeats;
+    Fields fields(bytes);
+    std::uint64_t number = 0;
+    unsigned wire = 0;
+    std::span<const std::uint8_t> payload;
+    while (fields.next(&number, &wire, &payload, &tally->broken))
+        if (!tallyField(descriptor, number, wire, payload, &repeats, tally)) return;
+}
+
+// The message key of the first limit the encoded report goes past, or nullptr.
+const char* limitExceeded(std::span<const std::uint8_t> body) {
+    Tally tally;
+    tallyMessage(&lvcrash__crash_report__descriptor, body, &tally);
+    if (tally.exceeded) return tally.exceeded;
+    if (tally.broken) return "An unknown error occured decoding the crash report";
+    return nullptr;
 }
 
 std::optional<std::string> text(const char* value) {
@@ -76,6 +213,8 @@ std::shared_ptr<const CrashReport> CrashReport::decode(std::span<const std::uint
     if (data[7] != 1)
         return failWith(platform::foundation::formatString(
             localized("Could not decode unsupported crash report version: %d"), {static_cast<std::int64_t>(data[7])}));
+    if (data.size() > kCrashReportMaxFileSize) return failWith(localized("Crash report is too large"));
+    if (const char* exceeded = limitExceeded(data.subspan(8))) return failWith(localized(exceeded));
     Lvcrash__CrashReport* message = RDlvcrash__crash_report__unpack(data.subspan(8));
     if (message == nullptr) return failWith(localized("An unknown error occured decoding the crash report"));
     auto report = fromMessage(*message, error);
@@ -106,18 +245,22 @@ std::shared_ptr<const CrashReport> CrashReport::fromMessage(const Lvcrash__Crash
         if (system == nullptr) fail("Crash report is missing System Information section");
         if (system->os_version == nullptr) fail("Crash report is missing System Information OS version field");
         CrashReportSystemInfo systemInfo;
-        systemInfo.operatingSystem = static_cast<std::int32_t>(system->operating_system);
+        systemInfo.operatingSystem = enumValue(system->operating_system);
+        if (systemInfo.operatingSystem < 0 || systemInfo.operatingSystem > kReportOperatingSystemLinux)
+            fail("Crash report has an unknown operating system");
         systemInfo.operatingSystemVersion = system->os_version;
         systemInfo.operatingSystemBuild = text(system->os_build);
-        systemInfo.architecture = static_cast<std::int32_t>(system->architecture);
+        systemInfo.architecture = enumValue(system->architecture);
+        if (systemInfo.architecture < 0 || systemInfo.architecture > kReportArchitectureUnknown)
+            fail("Crash report has an unknown architecture");
         if (system->timestamp != 0) systemInfo.timestamp = static_cast<std::time_t>(system->timestamp);
         if (report->machineInfo_) {
             systemInfo.processorInfo = report->machineInfo_->processorInfo;
         } else {
             static constexpr std::uint64_t types[6][2] = {{7, 3},  {0x01000007, 3},  {12, 6},
                                                            {18, 0}, {0x01000012, 0}, {12, 9}};
-            const auto architecture = static_cast<std::int64_t>(system->architecture);
-            if (architecture < 0 || architecture > 5) fail("Crash report has an unknown architecture");
+            const std::int32_t architecture = systemInfo.architecture;
+            if (architecture > 5) fail("Crash report has an unknown architecture");
             systemInfo.processorInfo =
                 CrashReportProcessorInfo{kReportTypeEncodingMach, types[architecture][0], types[architecture][1]};
         }
@@ -229,6 +372,39 @@ std::shared_ptr<const CrashReport> CrashReport::fromMessage(const Lvcrash__Crash
         return nullptr;
     }
     return report;
+}
+
+std::optional<std::vector<std::uint8_t>> readCrashReportFile(const std::string& path, int* err) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *err = errno;
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes;
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && info.st_size > 0)
+        bytes.reserve(std::min(static_cast<std::size_t>(info.st_size), kCrashReportMaxFileSize + 1));
+    std::uint8_t chunk[65536];
+    for (;;) {
+        // One byte past the limit is enough to know the file is too long.
+        const std::size_t room = kCrashReportMaxFileSize + 1 - bytes.size();
+        const ssize_t got = read(fd, chunk, std::min(sizeof chunk, room));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            *err = errno;
+            close(fd);
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + got);
+        if (bytes.size() > kCrashReportMaxFileSize) {
+            *err = EFBIG;
+            close(fd);
+            return std::nullopt;
+        }
+    }
+    close(fd);
+    return bytes;
 }
 
 const CrashReportBinaryImageInfo* CrashReport::imageForAddress(std::uint64_t address) const {

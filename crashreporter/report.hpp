@@ -21,6 +21,24 @@ inline constexpr const char* kCrashReporterErrorDomain = "LVCrashReporterErrorDo
 inline constexpr int kCrashReporterErrorUnknown = 0;
 inline constexpr int kCrashReporterErrorCrashReportInvalid = 2;
 
+// The most a report file may hold: the writer stops at 256 KiB, so a longer file is none of its
+// reports, and reading and unpacking it whole would only stall the reader and take its memory.
+inline constexpr std::size_t kCrashReportMaxFileSize = 1 << 20;
+
+// What a report may contain before it is unpacked at all (the writer stays well inside: 1,024
+// threads of at most 512 frames, and 256 KiB in all). Unpacking allocates per field, many times
+// a field's few bytes, so the counts are checked on the encoded bytes first.
+struct CrashReportLimits {
+    static constexpr std::size_t threads = 1024;
+    static constexpr std::size_t framesPerThread = 512;
+    static constexpr std::size_t frames = 65536;  // all threads' and the exception's together
+    static constexpr std::size_t registersPerThread = 128;
+    static constexpr std::size_t images = 16384;
+    static constexpr std::size_t machCodes = 255;
+    static constexpr std::size_t customDataBytes = 256 * 1024;
+    static constexpr std::size_t unknownFields = 64;
+};
+
 // The schema's enumeration values the readers compare against.
 inline constexpr std::int32_t kReportOperatingSystemMacOSX = 0;
 inline constexpr std::int32_t kReportOperatingSystemLinux = 5;
@@ -156,6 +174,10 @@ private:
     std::optional<std::vector<std::uint8_t>> customData_;
     std::optional<std::array<std::uint8_t, 16>> uuid_;
 };
+
+// Reads a report file whole; a file longer than kCrashReportMaxFileSize is refused without being
+// read (*err EFBIG), any other failure leaves its errno in *err.
+std::optional<std::vector<std::uint8_t>> readCrashReportFile(const std::string& path, int* err);
 
 // Unpacks a report body; nullptr when the bytes are no valid message. Free with the second.
 Lvcrash__CrashReport* RDlvcrash__crash_report__unpack(std::span<const std::uint8_t> body);

@@ -318,12 +318,7 @@ lvcrash_error_t lvcrash_log_writer_write(lvcrash_log_writer_t* writer, thread_t 
         threads[0] = self;
         thread_count = 1;
     }
-    writer->suspended_count = 0;
-    for (std::size_t i = 0; i < thread_count; ++i) {
-        if (threads[i] == self) continue;
-        if (darwin::thread_suspend(threads[i]) == darwin::kern_success)
-            writer->suspended[writer->suspended_count++] = threads[i];
-    }
+    writer->suspended_count = darwin::thread_suspend_all(threads, thread_count, writer->suspended);
 
     for (auto& entry : writer->symbol_cache) entry.valid = false;
     lvcrash_async_objc_cache objc_cache;

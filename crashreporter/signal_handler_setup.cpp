@@ -150,7 +150,9 @@ bool RDLVCrashSignalHandler::registerHandlerWithSignal(int signo, std::optional<
         if (error) *error = reporter_error(errno, "Could not initialize alternative signal stack");
         return false;
     }
-    // The other threads too: a stack overflow anywhere must still reach the handler.
+    // The other threads too, those to come first, so that none starts unseen between the two:
+    // a stack overflow anywhere must still reach the handler.
+    lvcrash_alternate_stack_for_new_threads();
     lvcrash_alternate_stack_install_on_all_threads();
     lvcrash_async_list_node forwarder{};
     forwarder.value.callback.callback = lvcrash_signal_forward_to_previous_handler;

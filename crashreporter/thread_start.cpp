@@ -1,6 +1,13 @@
-// Linked into each executable that uses the crash reporter: every thread it or its libraries
-// make (std::thread included) starts on an alternate signal stack of its own, freed when the
-// thread ends, so a stack overflow there still reaches the crash handler.
+// The interposed pthread_create: once a crash handler has registered, every thread the program
+// or its libraries start (std::thread included) runs on an alternate signal stack of its own,
+// freed when the thread ends, so a stack overflow there still reaches the crash handler.
+//
+// This object is a member of the reporter's static library. A member nothing refers to is left
+// out of the link, and with it the interposer: the registration path calls
+// lvcrash_alternate_stack_for_new_threads, defined here, so any program that can enable the
+// reporter links it. pthread_create is exported from the executable (see CMakeLists.txt) so that
+// shared libraries, those opened later included, reach it before the C library's.
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -17,6 +24,10 @@ struct StartRecord {
     void* arg;
 };
 
+// Threads started before any registration need no stack of ours (the registration gives one
+// to every thread that exists by then); a process that never enables pays nothing per thread.
+std::atomic<bool> stacks_for_new_threads{false};
+
 create_function next_create() {
     static const create_function next = reinterpret_cast<create_function>(dlsym(RTLD_NEXT, "pthread_create"));
     return next;
@@ -26,10 +37,19 @@ void release_stack(void* block) { lvcrash::lvcrash_alternate_stack_release(block
 
 }  // namespace
 
+namespace lvcrash {
+
+void lvcrash_alternate_stack_for_new_threads() { stacks_for_new_threads.store(true, std::memory_order_release); }
+
+}  // namespace lvcrash
+
 extern "C" void* lvcrash_thread_start(void* raw) {
     const StartRecord record = *static_cast<StartRecord*>(raw);
     std::free(raw);
-    void* block = lvcrash::lvcrash_alternate_stack_install_own();
+    // Read here rather than at creation: a thread created just before the registration but
+    // started after it is not among those the registration reached.
+    void* block = stacks_for_new_threads.load(std::memory_order_acquire) ? lvcrash::lvcrash_alternate_stack_install_own()
+                                                                          : nullptr;
     void* result = nullptr;
     // Runs on return, pthread_exit and cancellation alike.
     pthread_cleanup_push(release_stack, block);

@@ -92,6 +92,88 @@ struct OpcodeStream {
     }
 };
 
+// What the legacy runtime does to an image's classes as it loads it: a class's method-list
+// pointer names its one list (the "no method array" flag) until categories are attached, which
+// turns it into an array of lists, each category's ahead of the class's own, ended by -1. The
+// arrays go to `arrays` (the side block, below 4 GiB).
+void attach_legacy_categories(std::uint64_t base, std::uint64_t vm_size, const std::vector<Section>& sections,
+                              std::uint64_t slide, std::uint64_t arrays, const std::string& path) {
+    constexpr std::uint32_t no_method_array = 0x4000, list_end = 0xFFFFFFFF;
+    auto at = [&](std::uint64_t address, std::uint64_t length = 4) -> std::uint8_t* {
+        if (address < base || address - base > vm_size - length) fail(path, "metadata outside the image");
+        return reinterpret_cast<std::uint8_t*>(address);
+    };
+    auto u32 = [&](std::uint64_t address) {
+        std::uint32_t v;
+        std::memcpy(&v, at(address), 4);
+        return v;
+    };
+    auto set_u32 = [&](std::uint64_t address, std::uint32_t v) { std::memcpy(at(address), &v, 4); };
+    auto text = [&](std::uint64_t address) {
+        std::string out;
+        for (char c; out.size() < 256 && (c = static_cast<char>(*at(address, 1))) != 0; ++address) out.push_back(c);
+        return out;
+    };
+    const auto modules = std::find_if(sections.begin(), sections.end(), [](const Section& sect) {
+        return sect.segname == "__OBJC" && sect.sectname == "__module_info";
+    });
+    if (modules == sections.end()) return;
+    std::vector<std::uint64_t> classes, categories;
+    for (std::uint64_t module = modules->addr + slide; module + 16 <= modules->addr + slide + modules->size; module += 16) {
+        const std::uint64_t symtab = u32(module + 12);
+        if (symtab == 0) continue;
+        std::uint16_t counts[2];
+        std::memcpy(counts, at(symtab + 8), 4);
+        for (std::uint32_t i = 0; i < counts[0]; ++i) classes.push_back(u32(symtab + 12 + 4 * i));
+        for (std::uint32_t i = 0; i < counts[1]; ++i) categories.push_back(u32(symtab + 12 + 4 * (counts[0] + i)));
+    }
+    for (const std::uint64_t cls : classes) {
+        set_u32(cls + 16, u32(cls + 16) | no_method_array);
+        set_u32(u32(cls) + 16, u32(u32(cls) + 16) | no_method_array);
+    }
+    auto attach = [&](std::uint64_t cls, std::uint32_t list) {
+        if (list == 0) return;
+        const std::uint32_t info = u32(cls + 16), lists = u32(cls + 28);
+        std::vector<std::uint32_t> entries{list};
+        if (info & no_method_array) {
+            if (lists) entries.push_back(lists);
+        } else {
+            for (std::uint64_t k = lists; u32(k) != 0 && u32(k) != list_end; k += 4) entries.push_back(u32(k));
+        }
+        entries.push_back(list_end);
+        std::memcpy(reinterpret_cast<void*>(arrays), entries.data(), entries.size() * 4);
+        set_u32(cls + 28, static_cast<std::uint32_t>(arrays));
+        set_u32(cls + 16, info & ~no_method_array);
+        arrays += entries.size() * 4;
+    };
+    for (const std::uint64_t category : categories) {
+        const std::string owner = text(u32(category + 4));
+        for (const std::uint64_t cls : classes) {
+            if (text(u32(cls + 8)) != owner) continue;
+            attach(cls, u32(category + 8));
+            attach(u32(cls), u32(category + 12));
+        }
+    }
+}
+
+// Anonymous read-write memory: anywhere, at a seeded random address, or (for 32-bit images,
+// whose pointers are 32 bits wide) below 4 GiB.
+void* map_region(std::uint64_t size, std::uint64_t seed, bool below_4g) {
+    if (seed == 0 && !below_4g)
+        return mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    const std::uint64_t page = static_cast<std::uint64_t>(getpagesize());
+    std::mt19937_64 rng(seed != 0 ? seed : 0x6c6f77);
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        const std::uint64_t hint = below_4g ? 0x10000000ull + (rng() % ((0xE0000000ull - size) / page)) * page
+                                            : 0x100000000000ull + (rng() % (1ull << 30)) * page;
+        void* at = mmap(reinterpret_cast<void*>(hint), size, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+        if (at == reinterpret_cast<void*>(hint)) return at;
+        if (at != MAP_FAILED) munmap(at, size);  // an old kernel that took the hint as a hint
+    }
+    return MAP_FAILED;
+}
+
 }  // namespace
 
 std::unique_ptr<LoadedMachOImage> load_macho_image(const std::string& path, const MachOLoadOptions& options) {
@@ -202,21 +284,8 @@ std::unique_ptr<LoadedMachOImage> load_macho_image(const std::string& path, cons
     image->text_vmaddr_ = text->vmaddr;
     image->vm_size_ = vm_size;
 
-    void* base = MAP_FAILED;
-    if (options.slide_seed != 0) {
-        std::mt19937_64 rng(options.slide_seed);
-        for (int attempt = 0; attempt < 32 && base == MAP_FAILED; ++attempt) {
-            const std::uint64_t hint = 0x100000000000ull + (rng() % (1ull << 30)) * page;
-            base = mmap(reinterpret_cast<void*>(hint), vm_size, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-            if (base != MAP_FAILED && base != reinterpret_cast<void*>(hint)) {
-                munmap(base, vm_size);  // an old kernel that took the hint as a hint
-                base = MAP_FAILED;
-            }
-        }
-    } else {
-        base = mmap(nullptr, vm_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    }
+    if (!m64 && vm_size > 0x80000000ull) fail(path, "segments span too much address space");
+    void* base = map_region(vm_size, options.slide_seed, !m64);
     if (base == MAP_FAILED) fail(path, "no address space");
     image->base_ = reinterpret_cast<std::uintptr_t>(base);
     const std::uint64_t slide = image->base_ - lo;
@@ -283,9 +352,14 @@ std::unique_ptr<LoadedMachOImage> load_macho_image(const std::string& path, cons
             classlist_size = sect.size;
         }
     const std::uint64_t record = m64 ? 16 : 12;
+    // The legacy runtime's method-list arrays: at most two lists and an end mark per class, plus
+    // one list per category attached, for each class and metaclass.
+    std::uint64_t legacy_defs = 0;
+    for (const auto& sect : sections)
+        if (sect.segname == "__OBJC" && (sect.sectname == "__class" || sect.sectname == "__category")) legacy_defs += sect.size;
     const std::size_t side_size = static_cast<std::size_t>(
-        (64 + (classlist_size / ptr) * 2 * record + page - 1) & ~(page - 1));
-    void* side = mmap(nullptr, side_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        (64 + (classlist_size / ptr) * 2 * record + legacy_defs * 2 + page - 1) & ~(page - 1));
+    void* side = map_region(side_size, 0, !m64);
     if (side == MAP_FAILED) {
         munmap(base, vm_size);
         fail(path, "no memory");
@@ -381,6 +455,7 @@ std::unique_ptr<LoadedMachOImage> load_macho_image(const std::string& path, cons
             realize(cls, false);
             realize(meta, true);
         }
+        if (!m64) attach_legacy_categories(image->base_, vm_size, sections, slide, next_record, path);
     } catch (...) {
         munmap(side, side_size);
         munmap(base, vm_size);

@@ -149,25 +149,38 @@ KernReturn task_threads(port_t task, port_t* threads, std::size_t capacity, std:
 
 namespace {
 
-KernReturn suspend_with(port_t thread, void (*action)(ucontext_t*, void*), void* arg) noexcept {
-    const int tid = thread_port_tid(thread);
-    if (tid <= 0) return kern_invalid_argument;
-    if (tid == own_tid() || !installed.load()) return kern_failure;
+timespec stop_deadline() noexcept {
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_nsec += thread_stop_timeout_ms * 1000000L;
     deadline.tv_sec += deadline.tv_nsec / 1000000000L;
     deadline.tv_nsec %= 1000000000L;
+    return deadline;
+}
+
+// A stop on its way: the slot the thread parks in, or the answer when there is nothing to
+// wait for (slot nullptr).
+struct StopRequest {
+    Slot* slot;
+    KernReturn answer;
+};
+
+// Sends the stop signal without waiting for the thread to take it.
+StopRequest request_stop(port_t thread, void (*action)(ucontext_t*, void*), void* arg,
+                         const timespec& deadline) noexcept {
+    const int tid = thread_port_tid(thread);
+    if (tid <= 0) return {nullptr, kern_invalid_argument};
+    if (tid == own_tid() || !installed.load()) return {nullptr, kern_failure};
     // A thread still leaving its previous stop holds its slot for a moment.
     while (Slot* held = find_slot(tid)) {
         const std::uint32_t state = held->state.load(std::memory_order_acquire);
-        if (state == slot_offered) return action ? kern_failure : kern_success;
+        if (state == slot_offered) return {nullptr, action ? kern_failure : kern_success};
         if (state == slot_free) continue;  // its tid is being cleared
-        if (state != slot_resuming || past(deadline)) return kern_failure;
+        if (state != slot_resuming || past(deadline)) return {nullptr, kern_failure};
         futex_wait(&held->state, state, &deadline);
     }
     Slot* slot = claim_slot(tid);
-    if (!slot) return kern_no_space;
+    if (!slot) return {nullptr, kern_no_space};
     slot->action_arg = arg;
     slot->action.store(action, std::memory_order_release);
     slot->state.store(slot_requested, std::memory_order_release);
@@ -175,14 +188,20 @@ KernReturn suspend_with(port_t thread, void (*action)(ucontext_t*, void*), void*
     if (syscall(SYS_tgkill, static_cast<long>(getpid()), static_cast<long>(tid), stop_signal()) != 0) {
         errno = saved;
         release_slot(slot);
-        return kern_invalid_argument;
+        return {nullptr, kern_invalid_argument};
     }
     errno = saved;
+    return {slot, kern_success};
+}
+
+// Waits until the thread of a sent request has parked, or withdraws the request at the
+// deadline (a late signal then finds no request and is ignored).
+KernReturn await_stop(Slot* slot, bool has_action, const timespec& deadline) noexcept {
     for (;;) {
         std::uint32_t state = slot->state.load(std::memory_order_acquire);
         if (state == slot_parked) return kern_success;
         // It stopped in a crash handler meanwhile and offers that context instead.
-        if (state == slot_offered) return action ? kern_failure : kern_success;
+        if (state == slot_offered) return has_action ? kern_failure : kern_success;
         if (past(deadline)) {
             std::uint32_t expected = slot_requested;
             if (slot->state.compare_exchange_strong(expected, slot_free, std::memory_order_acq_rel)) {
@@ -200,7 +219,36 @@ KernReturn suspend_with(port_t thread, void (*action)(ucontext_t*, void*), void*
     }
 }
 
+KernReturn suspend_with(port_t thread, void (*action)(ucontext_t*, void*), void* arg) noexcept {
+    const timespec deadline = stop_deadline();
+    const StopRequest request = request_stop(thread, action, arg, deadline);
+    if (!request.slot) return request.answer;
+    return await_stop(request.slot, action != nullptr, deadline);
+}
+
 }  // namespace
+
+std::size_t thread_suspend_all(const port_t* threads, std::size_t count, port_t* suspended) noexcept {
+    // A stopped thread answers only once the scheduler runs it: on a busy machine that is a
+    // wait per thread. Every stop is sent first, so the threads take them side by side and the
+    // waits overlap, all within one budget.
+    constexpr std::size_t batch = 128;
+    const timespec deadline = stop_deadline();
+    std::size_t parked = 0;
+    for (std::size_t first = 0; first < count; first += batch) {
+        const std::size_t n = count - first < batch ? count - first : batch;
+        Slot* pending[batch];
+        for (std::size_t i = 0; i < n; ++i) {
+            const StopRequest request = request_stop(threads[first + i], nullptr, nullptr, deadline);
+            pending[i] = request.slot;
+            if (!request.slot && request.answer == kern_success) suspended[parked++] = threads[first + i];
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            if (pending[i] && await_stop(pending[i], false, deadline) == kern_success)
+                suspended[parked++] = threads[first + i];
+    }
+    return parked;
+}
 
 KernReturn thread_suspend(port_t thread) noexcept { return suspend_with(thread, nullptr, nullptr); }
 

@@ -28,6 +28,10 @@ KernReturn task_threads(port_t task, port_t* threads, std::size_t capacity, std:
 // kern_failure when the thread did not park within the budget (it keeps running), or when it
 // is the calling thread; kern_invalid_argument for a name that is no thread.
 KernReturn thread_suspend(port_t thread) noexcept;
+// Suspends every listed thread but the caller: all stops are sent before any is waited for,
+// within one budget for them all. Writes the threads that parked into suspended (room for
+// count) and answers how many they are.
+std::size_t thread_suspend_all(const port_t* threads, std::size_t count, port_t* suspended) noexcept;
 KernReturn thread_resume(port_t thread) noexcept;
 // Stops the thread, has it call action(context, arg) itself from the stop handler, and resumes
 // it. context is the handler's own: what the thread returns to (its signal stack included).

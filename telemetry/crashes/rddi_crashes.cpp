@@ -16,11 +16,14 @@
 #include "telemetry/crashes/rddi_crashes_util.hpp"
 #include "telemetry/crashes/rddi_error_logs.hpp"
 #include "telemetry/crashes/rddi_uncaught_cxx_exception.hpp"
+#include "telemetry/crashes/rddi_wrapper_crashes_helper.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
+#include "crashreporter/report.hpp"
 
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -38,14 +41,6 @@ std::shared_ptr<RDDICrashes> gShared;
 
 // Delayed processing runs once per process (until the shared instance is reset).
 std::atomic<bool> gDelayedProcessingRan{false};
-
-std::mutex gSetupDelegateLock;
-std::shared_ptr<RDDICrashHandlerSetupDelegate> gSetupDelegate;
-
-std::shared_ptr<RDDICrashHandlerSetupDelegate> crashHandlerSetupDelegate() {
-    std::lock_guard lock(gSetupDelegateLock);
-    return gSetupDelegate;
-}
 
 void writeLogBufferAtCrash(siginfo_t*, ucontext_t*, void*) { RDDICrashesLogBuffer::writeAtCrash(); }
 
@@ -137,8 +132,7 @@ void RDDICrashes::applicationDidReportException(const pf::Exception& exception) 
 }
 
 void RDDICrashes::setCrashHandlerSetupDelegate(std::shared_ptr<RDDICrashHandlerSetupDelegate> delegate) {
-    std::lock_guard lock(gSetupDelegateLock);
-    gSetupDelegate = std::move(delegate);
+    RDDIWrapperCrashesHelper::setCrashHandlerSetupDelegate(delegate);
 }
 
 // --- Service -----------------------------------------------------------------------
@@ -157,7 +151,7 @@ void RDDICrashes::startWithChannelGroup(std::shared_ptr<RDDIChannelGroupProtocol
 void RDDICrashes::applyEnabledState(bool isEnabled) {
     RDDIServiceAbstract::applyEnabledState(isEnabled);
     if (isEnabled) {
-        auto setupDelegate = crashHandlerSetupDelegate();
+        auto setupDelegate = RDDIWrapperCrashesHelper::crashHandlerSetupDelegate();
         const bool enableUncaught = setupDelegate ? setupDelegate->shouldEnableUncaughtExceptionHandler() : true;
         if (setupDelegate) setupDelegate->willSetUpCrashHandlers();
         configureCrashReporterWithUncaughtExceptionHandlerEnabled(enableUncaught);
@@ -403,8 +397,9 @@ void RDDICrashes::handleLatestCrashReport() {
             std::optional<pf::Error> error;
             auto report = lvcrash::CrashReport::decode(*data, &error);
             if (!report) {
-                RDDILogWarning(kRDDICrashesLogTag, "Couldn't parse crash report: {}",
-                               error ? error->localizedDescription() : std::string());
+                // The crash is lost: an error, not a warning, so that it is seen.
+                RDDILogError(kRDDICrashesLogTag, "Couldn't parse crash report: {}",
+                             error ? error->localizedDescription() : std::string());
             } else {
                 // Two crashes within one second (a crash loop at start) would share a name;
                 // a suffix keeps the second instead of dropping it.
@@ -496,19 +491,20 @@ void RDDICrashes::processCrashReports() {
     };
     std::vector<Decoded> decoded;
     for (const auto& url : crashFiles()) {
-        std::error_code ec;
-        const auto size = std::filesystem::file_size(url, ec);
-        if (ec || size == 0) continue;
-        pf::Data data(size);
-        {
-            std::ifstream in(url, std::ios::binary);
-            if (!in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(size))) continue;
+        int err = 0;
+        const auto data = lvcrash::readCrashReportFile(url.string(), &err);
+        if (!data && err == EFBIG) {
+            RDDILogError(kRDDICrashesLogTag, "Crash report found but it is larger than {} bytes, discard the crash report",
+                         lvcrash::kCrashReportMaxFileSize);
+            removeCrashFile(url);
+            continue;
         }
+        if (!data || data->empty()) continue;
         std::optional<pf::Error> error;
-        auto report = lvcrash::CrashReport::decode(data, &error);
+        auto report = lvcrash::CrashReport::decode(*data, &error);
         if (!report) {
-            RDDILogWarning(kRDDICrashesLogTag, "Crash report found but couldn't parse it, discard the crash report: {}",
-                           error ? error->localizedDescription() : std::string());
+            RDDILogError(kRDDICrashesLogTag, "Crash report found but couldn't parse it, discard the crash report: {}",
+                         error ? error->localizedDescription() : std::string());
             // It would never decode: left in place it would be logged at every launch.
             removeCrashFile(url);
             continue;

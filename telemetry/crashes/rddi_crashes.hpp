@@ -108,7 +108,7 @@ public:
         const std::vector<std::shared_ptr<RDDIErrorAttachmentLog>>& attachments, const std::string& incidentId);
     static bool validatePropertiesForAttachment(const RDDIErrorAttachmentLog& attachment);
     static void applicationDidReportException(const platform::foundation::Exception& exception);
-    // The wrapper SDK's set-up delegate; none by default.
+    // The wrapper SDK's set-up delegate, held weakly by RDDIWrapperCrashesHelper; none by default.
     static void setCrashHandlerSetupDelegate(std::shared_ptr<RDDICrashHandlerSetupDelegate> delegate);
 
     // --- Instance ----------------------------------------------------------------

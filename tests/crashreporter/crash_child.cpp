@@ -25,6 +25,7 @@
 #include "crashreporter/mach_exception_crash.hpp"
 #include "crashreporter/fixture_support.hpp"
 #include "crashreporter/signal_handler.hpp"
+#include "crashreporter/stack_overflow.hpp"
 #include "platform/darwin/macho_loader.hpp"
 #include "platform/darwin/dyld.hpp"
 #include "platform/darwin/mach.hpp"
@@ -193,17 +194,6 @@ __attribute__((noinline)) void crash_abort() {
     abort();
 }
 
-volatile long recursion_limit = -1;  // never reached: the stack runs out first
-
-__attribute__((noinline)) long crash_recurse_forever(long depth) {
-    volatile char pad[256];
-    pad[0] = static_cast<char>(depth);
-    if (depth == recursion_limit) return 0;
-    const long result = crash_recurse_forever(depth + 1) + pad[0];
-    asm volatile("" ::: "memory");
-    return result;
-}
-
 __attribute__((noinline)) void crash_on_thread_body() {
     crash_null_write();
     asm volatile("" ::: "memory");
@@ -261,6 +251,16 @@ namespace {
 
 void start_waiting_threads(int count) {
     for (int i = 0; i < count; ++i) std::thread(crash_wait_forever).detach();
+    while (threads_ready.load() < count) std::this_thread::yield();
+}
+
+__attribute__((noinline)) void crash_compute_forever() {
+    threads_ready.fetch_add(1);
+    for (volatile unsigned long spin = 0;;) spin = spin + 1;
+}
+
+void start_busy_threads(int count) {
+    for (int i = 0; i < count; ++i) std::thread(crash_compute_forever).detach();
     while (threads_ready.load() < count) std::this_thread::yield();
 }
 
@@ -425,8 +425,12 @@ int main(int argc, char** argv) {
         std::thread(crash_wait_forever).detach();
         while (threads_ready.load() < 1) std::this_thread::yield();
         crash_null_write();
-    } else if (what == "time-16") {
-        start_waiting_threads(15);
+    } else if (what.starts_with("time-")) {
+        // time-<threads>-<idle|busy>: the crashing thread among others that wait or compute.
+        const int threads = std::atoi(what.c_str() + 5);
+        if (threads < 1 || threads > 1000) return 2;
+        if (what.ends_with("-busy")) start_busy_threads(threads - 1);
+        else start_waiting_threads(threads - 1);
         clock_gettime(CLOCK_MONOTONIC, &fault_time);
         crash_null_write();
     } else if (what == "stack-50") {

@@ -1,6 +1,8 @@
 // Names from Objective-C metadata and symbol tables in the loaded Mach-O fixtures: methods of
-// classes, metaclasses and categories from metadata alone (also in the locals-stripped image),
-// the nearer of two candidates, classes the runtime has not realized, and strategy 0.
+// classes, metaclasses and categories from metadata alone (also in the locals-stripped image and
+// in the legacy runtime's layout), the nearer of two candidates, classes the runtime has not
+// realized, and strategy 0.
+#include <map>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -8,6 +10,7 @@
 #include "crashreporter/fixture_support.hpp"
 #include "crashreporter/symbolicate.hpp"
 #include "crashreporter/unwind_support.hpp"
+#include "platform/darwin/dyld.hpp"
 #include "platform/darwin/macho_loader.hpp"
 
 using namespace lvcrash;
@@ -162,6 +165,80 @@ TEST(ObjCSymbolication, AMethodListOutsideObjcConstEndsTheWalkWithoutANameOrAFau
     // The symbol table still names it.
     EXPECT_EQ(lookup(list.get(), LVCRASH_SYMBOLICATION_OBJC | LVCRASH_SYMBOLICATION_SYMBOL_TABLE, imp + 1, &cache).name,
               "-[FixtureRoot instanceAnswer]");
+    lvcrash_async_objc_cache_free(&cache);
+}
+
+}  // namespace
+
+namespace {
+
+// The legacy runtime's classes of a loaded image, by name, from its module list.
+std::map<std::string, std::uint32_t> legacy_classes(const platform::darwin::LoadedMachOImage& image) {
+    auto u32 = [](std::uint64_t address) { return *reinterpret_cast<const std::uint32_t*>(address); };
+    std::map<std::string, std::uint32_t> classes;
+    std::uint64_t size = 0;
+    const auto* modules = platform::darwin::loader_section_data(image.header(), "__OBJC", "__module_info", &size);
+    for (std::uint64_t at = 0; modules && at + 16 <= size; at += 16) {
+        const std::uint32_t symtab = u32(reinterpret_cast<std::uint64_t>(modules) + at + 12);
+        const auto count = *reinterpret_cast<const std::uint16_t*>(static_cast<std::uint64_t>(symtab) + 8);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const std::uint32_t cls = u32(symtab + 12 + 4 * i);
+            classes[reinterpret_cast<const char*>(static_cast<std::uint64_t>(u32(cls + 8)))] = cls;
+        }
+    }
+    return classes;
+}
+
+TEST(ObjCSymbolication, LegacyRuntimeMetadataNamesClassMetaclassAndCategoryMethods) {
+    // A 32-bit image with the __OBJC segment's module list, loaded below 4 GiB as its pointers
+    // need; the loader attached the category to its class as the runtime does, so FixtureRoot's
+    // methods are an array of lists and FixtureLazy's a single list.
+    auto image = platform::darwin::load_macho_image(fixtures::macho_path("fixture_objc_legacy"), {false, 0, {}});
+    ASSERT_LT(image->base() + image->vm_size(), 1ull << 32);
+    const auto slide = static_cast<std::uint64_t>(image->slide());
+    std::map<std::string, std::uint64_t> listed;
+    for (const auto& s : fixtures::nm_listing("fixture_objc_legacy")) listed[s.name] = s.value;
+    const struct {
+        const char* listed;
+        const char* expected;
+    } methods[] = {
+        {"+[FixtureRoot classAnswer]", "+[FixtureRoot classAnswer]"},
+        {"-[FixtureRoot instanceAnswer]", "-[FixtureRoot instanceAnswer]"},
+        {"-[FixtureRoot(FixtureCategory) categoryAnswer]", "-[FixtureRoot categoryAnswer]"},
+        {"+[FixtureLazy lazyAnswer]", "+[FixtureLazy lazyAnswer]"},
+    };
+    unwind_support::FedList list;
+    lvcrash_async_objc_cache cache;
+    lvcrash_async_objc_cache_init(&cache);
+    for (const auto& method : methods) {
+        ASSERT_TRUE(listed.count(method.listed)) << method.listed;
+        const std::uint64_t imp = listed[method.listed] + slide;
+        const Found found = lookup(list.get(), LVCRASH_SYMBOLICATION_OBJC, imp + 2, &cache);
+        EXPECT_EQ(found.result, LVCRASH_ERROR_NONE) << method.listed;
+        EXPECT_EQ(found.name, method.expected);
+        EXPECT_EQ(found.start, imp);
+    }
+    EXPECT_FALSE(cache.got_objc2_info) << "answered from the module list";
+    lvcrash_async_objc_cache_free(&cache);
+
+    // An array ended by 0 instead of -1 reads the same; a list whose count runs past the
+    // segment ends the walk without a name or a fault.
+    const auto classes = legacy_classes(*image);
+    ASSERT_TRUE(classes.count("FixtureRoot") && classes.count("FixtureLazy"));
+    auto* root = reinterpret_cast<std::uint32_t*>(static_cast<std::uint64_t>(classes.at("FixtureRoot")));
+    ASSERT_EQ(root[4] & 0x4000, 0u) << "FixtureRoot has an array of method lists";
+    auto* array = reinterpret_cast<std::uint32_t*>(static_cast<std::uint64_t>(root[7]));
+    ASSERT_EQ(array[2], 0xFFFFFFFFu);
+    array[2] = 0;
+    lvcrash_async_objc_cache_init(&cache);
+    const std::uint64_t category = listed["-[FixtureRoot(FixtureCategory) categoryAnswer]"] + slide;
+    EXPECT_EQ(lookup(list.get(), LVCRASH_SYMBOLICATION_OBJC, category + 2, &cache).name, "-[FixtureRoot categoryAnswer]");
+    auto* lazy_meta = reinterpret_cast<std::uint32_t*>(static_cast<std::uint64_t>(
+        *reinterpret_cast<std::uint32_t*>(static_cast<std::uint64_t>(classes.at("FixtureLazy")))));
+    auto* lazy_list = reinterpret_cast<std::uint32_t*>(static_cast<std::uint64_t>(lazy_meta[7]));
+    lazy_list[1] = 0x10000000;
+    EXPECT_EQ(lookup(list.get(), LVCRASH_SYMBOLICATION_OBJC, listed["+[FixtureLazy lazyAnswer]"] + slide + 2, &cache).result,
+              LVCRASH_ERROR_NOT_FOUND);
     lvcrash_async_objc_cache_free(&cache);
 }
 

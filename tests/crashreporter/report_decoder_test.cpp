@@ -1,5 +1,6 @@
 // The decoder's checks, one case per message; the report model's conversions; the text
 // formatter's layout against a golden text and its edge cases; the host's kernel version.
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -9,10 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include "crashreporter/hostile_reports.hpp"
 #include "crashreporter/lvcrash.pb-c.h"
 #include "crashreporter/report_message.hpp"
 #include "crashreporter/report.hpp"
 #include "crashreporter/text_formatter.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace lvcrash;
 
@@ -200,6 +203,177 @@ TEST(ReportDecoder, ModelValuesFollowTheFileAndItsDefaults) {
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->systemInfo().processorInfo->type, 12u);
     EXPECT_EQ(report->systemInfo().processorInfo->subtype, 9u);
+}
+
+// An enumeration field set to any integer, as a damaged or crafted file can hold it.
+template <typename Enum>
+void setEnum(Enum* field, std::int32_t value) {
+    std::memcpy(field, &value, sizeof value);
+}
+
+using hostile_reports::appendField;
+
+TEST(ReportDecoder, HostileReportsAreRefusedBeforeTheyAreUnpacked) {
+    struct Case {
+        const char* name;
+        std::function<std::vector<std::uint8_t>()> make;
+        const char* expected;
+    };
+    auto frames = [](std::size_t n) {
+        std::vector<report_message::FrameFacts> list;
+        for (std::size_t i = 0; i < n; ++i) list.push_back({0x555555554100 + i, nullptr, 0});
+        return list;
+    };
+    static const std::vector<std::uint8_t> big(300 * 1024, 0xAB);
+    const std::vector<Case> cases = {
+        {"7 MB", [] {
+             Message m;
+             static const std::vector<std::uint8_t> blob(7 << 20, 1);
+             m.report.has_custom_data = 1;
+             m.report.custom_data = {blob.size(), const_cast<std::uint8_t*>(blob.data())};
+             return m.bytes();
+         }, "Crash report is too large"},
+        {"1,025 threads", [] {
+             Message m;
+             for (int i = 0; i < 1023; ++i) m.addThread(false, {{0x1000, nullptr, 0}}, {});
+             return m.bytes();
+         }, "Crash report includes too many threads"},
+        {"513 frames in a thread", [&] {
+             Message m;
+             m.addThread(false, frames(513), {});
+             return m.bytes();
+         }, "Crash report includes too many stack frames"},
+        {"513 frames in the exception", [&] {
+             Message m;
+             m.addThread(false, frames(513), {});
+             // The thread's frames, as an exception section's.
+             Message carrier;
+             carrier.exception.name = const_cast<char*>("NSGenericException");
+             carrier.exception.reason = const_cast<char*>("why");
+             carrier.exception.n_frames = m.threads.back().n_frames;
+             carrier.exception.frames = m.threads.back().frames;
+             carrier.report.exception = &carrier.exception;
+             return carrier.bytes();
+         }, "Crash report includes too many stack frames"},
+        {"70,000 frames in all", [&] {
+             Message m;
+             for (int i = 0; i < 140; ++i) m.addThread(false, frames(500), {});
+             return m.bytes();
+         }, "Crash report includes too many stack frames"},
+        {"129 registers", [] {
+             Message m;
+             m.addThread(false, {{0x1000, nullptr, 0}}, report_message::numberedRegisters(129));
+             return m.bytes();
+         }, "Crash report includes too many registers"},
+        {"16,385 images", [] {
+             Message m;
+             for (int i = 0; i < 16383; ++i) m.addImage(0x10000u * static_cast<unsigned>(i), 0x1000, "/l", false);
+             return m.bytes();
+         }, "Crash report includes too many binary images"},
+        {"300 Mach codes packed into one field", [] {
+             Message m;
+             auto bytes = m.bytes();
+             std::vector<std::uint8_t> codes(300, 7), mach{0x08, 0x01, 0x12};  // type 1, codes packed
+             mach.push_back(static_cast<std::uint8_t>(0x80 | (300 & 0x7F)));
+             mach.push_back(static_cast<std::uint8_t>(300 >> 7));
+             mach.insert(mach.end(), codes.begin(), codes.end());
+             std::vector<std::uint8_t> signal;
+             appendField(&signal, 4, mach);
+             appendField(&bytes, 6, signal);
+             return bytes;
+         }, "Crash report includes too many Mach Exception codes"},
+        {"300 KiB of custom data", [] {
+             Message m;
+             m.report.has_custom_data = 1;
+             m.report.custom_data = {big.size(), const_cast<std::uint8_t*>(big.data())};
+             return m.bytes();
+         }, "Crash report custom data is too large"},
+        {"unknown fields in a frame", [] {
+             Message m;
+             auto bytes = m.bytes();
+             std::vector<std::uint8_t> frame{0x18, 0x01};  // pc 1
+             for (int i = 0; i < 100000; ++i) frame.insert(frame.end(), {0xF8, 0x06, 0x00});  // field 111 = 0
+             std::vector<std::uint8_t> thread{0x08, 0x05, 0x18, 0x00};
+             appendField(&thread, 2, frame);
+             appendField(&bytes, 3, thread);
+             return bytes;
+         }, "Crash report includes too many unknown fields"},
+        {"operating system 0xFFFFFFFF", [] {
+             Message m;
+             setEnum(&m.system.operating_system, -1);
+             return m.bytes();
+         }, "Crash report has an unknown operating system"},
+        {"operating system 6", [] {
+             Message m;
+             setEnum(&m.system.operating_system, 6);
+             return m.bytes();
+         }, "Crash report has an unknown operating system"},
+        {"architecture 0xFFFFFFFF", [] {
+             Message m;
+             setEnum(&m.system.architecture, -1);
+             return m.bytes();
+         }, "Crash report has an unknown architecture"},
+        {"architecture 7 beside machine info", [] {
+             Message m;
+             setEnum(&m.system.architecture, 7);
+             return m.bytes();
+         }, "Crash report has an unknown architecture"},
+        {"processor encoding 0xFFFFFFFF", [] {
+             Message m;
+             setEnum(&m.cpu.encoding, -1);
+             return m.bytes();
+         }, "Crash report has an unknown processor type encoding"},
+        {"an image's processor encoding 2", [] {
+             Message m;
+             setEnum(&m.imageCpus[1].encoding, 2);
+             return m.bytes();
+         }, "Crash report has an unknown processor type encoding"},
+        {"a truncated field", [] {
+             auto bytes = Message().bytes();
+             appendField(&bytes, 10, {1, 2, 3});
+             bytes.pop_back();
+             return bytes;
+         }, "An unknown error occured decoding the crash report"},
+        // At every limit the report still decodes.
+        {"every limit reached", [&] {
+             Message m;
+             for (int i = 0; i < 126; ++i) m.addThread(false, frames(512), {});
+             m.addThread(true, frames(512), report_message::numberedRegisters(128));
+             m.report.has_custom_data = 1;
+             m.report.custom_data = {256 * 1024, const_cast<std::uint8_t*>(big.data())};
+             return m.bytes();
+         }, "(decoded)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(decode_error(c.make()), c.expected) << c.name;
+    // The pending reports the crash service is tested with.
+    for (const auto& damage : hostile_reports::damages()) {
+        auto bytes = Message().bytes();
+        damage.apply(&bytes);
+        EXPECT_EQ(decode_error(bytes), damage.refusal ? damage.refusal : "Crash report is too large") << damage.name;
+    }
+}
+
+TEST(ReportDecoder, AReportFileIsReadWholeOnlyUpToTheLimit) {
+    gwtest::TempDir dir;
+    const struct {
+        std::size_t size;
+        bool read;
+    } cases[] = {{0, true}, {9, true}, {kCrashReportMaxFileSize, true}, {kCrashReportMaxFileSize + 1, false}, {7u << 20, false}};
+    for (const auto& c : cases) {
+        const auto path = dir / "report";
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(c.size, 'x');
+        int err = 0;
+        const auto bytes = readCrashReportFile(path.string(), &err);
+        EXPECT_EQ(bytes.has_value(), c.read) << c.size;
+        if (bytes) {
+            EXPECT_EQ(bytes->size(), c.size);
+        } else {
+            EXPECT_EQ(err, EFBIG) << c.size;
+        }
+    }
+    int err = 0;
+    EXPECT_FALSE(readCrashReportFile((dir / "missing").string(), &err));
+    EXPECT_EQ(err, ENOENT);
 }
 
 TEST(ReportDecoder, Arm64ePointersLoseTheirAuthenticationBits) {

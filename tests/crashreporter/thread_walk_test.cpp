@@ -114,6 +114,50 @@ TEST(ThreadControl, FiftySuspendedThreadsEachWalkToWhereTheyWait) {
     EXPECT_TRUE(wait_until_none_parked());
 }
 
+TEST(ThreadControl, StoppingAllAtOnceLeavesOutTheCallerAndABlockingThreadAndFreezesTheRest) {
+    ASSERT_TRUE(darwin::thread_control_install());
+    Parked parked(3, false);
+    Parked blocked(1, true);
+    std::atomic<bool> stop{false};
+    std::vector<std::atomic<long>> counts(6);
+    std::vector<std::atomic<darwin::port_t>> busyPorts(counts.size());
+    std::vector<std::thread> busy;
+    for (std::size_t i = 0; i < counts.size(); ++i)
+        busy.emplace_back([&, i] {
+            busyPorts[i].store(darwin::mach_thread_self());
+            while (!stop.load(std::memory_order_relaxed)) counts[i].fetch_add(1, std::memory_order_relaxed);
+        });
+    for (auto& port : busyPorts)
+        while (port.load() == 0) std::this_thread::yield();
+
+    darwin::port_t listed[4096], suspended[4096];
+    std::size_t count = 0;
+    ASSERT_EQ(darwin::task_threads(darwin::task_self(), listed, 4096, &count), darwin::kern_success);
+    const std::size_t n = darwin::thread_suspend_all(listed, count, suspended);
+    const std::set<darwin::port_t> stopped(suspended, suspended + n);
+    EXPECT_EQ(stopped.size(), n) << "a thread counted twice";
+    EXPECT_FALSE(stopped.count(darwin::mach_thread_self()));
+    EXPECT_FALSE(stopped.count(blocked.ports[0].load()));
+    // On a loaded machine a busy thread may miss the budget and keep running; the parked ones
+    // are stopped, and whatever is stopped stands still until resumed.
+    for (auto& port : parked.ports) EXPECT_TRUE(stopped.count(port.load()));
+    std::vector<long> before;
+    for (auto& c : counts) before.push_back(c.load());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        if (stopped.count(busyPorts[i].load())) {
+            EXPECT_EQ(counts[i].load(), before[i]) << "busy thread " << i;
+        }
+    }
+    ucontext_t context;
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(darwin::thread_get_state(suspended[i], &context), darwin::kern_success);
+
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(darwin::thread_resume(suspended[i]), darwin::kern_success);
+    EXPECT_TRUE(wait_until_none_parked());
+    stop.store(true);
+    for (auto& t : busy) t.join();
+}
+
 TEST(ThreadControl, AThreadBlockingTheStopSignalIsReportedWithoutStateAndKeepsRunning) {
     ASSERT_TRUE(darwin::thread_control_install());
     Parked blocked(1, true);

@@ -3,6 +3,7 @@
 // reports what it sent and what it left on disk. Both launches share the SDK folders.
 #include "crashreporter/crash_reporter.hpp"
 #include "crashreporter/fixture_support.hpp"
+#include "crashreporter/stack_overflow.hpp"
 #include "platform/appkit/application_events.hpp"
 #include "platform/darwin/dyld.hpp"
 #include "platform/darwin/macho_loader.hpp"
@@ -132,6 +133,7 @@ TEST(CrashLaunchChildProcess, Crash) {
         pf::Bundle::setMain(std::make_unique<pf::Bundle>(pf::Bundle::main().resourcesPath(), info));
         pf::UserDefaults::standard().setBool(true, kRDDICrashOnExceptionsKey);
     }
+    if (option("GW_LAUNCH_SIGNALS") == "1") RDDICrashes::disableMachExceptionHandler();
     startSdk();
     if (option("GW_LAUNCH_MEMORY") == "1") {
         ASSERT_TRUE(simulateMemoryWarning());
@@ -153,6 +155,9 @@ TEST(CrashLaunchChildProcess, Crash) {
 
     if (how == "segv-thread") {
         std::thread([] { renderOnWorker(); }).join();
+    } else if (how == "overflow-thread") {
+        // Started after enabling, through the plain std::thread of the program.
+        std::thread([] { crash_recursion_limit = crash_recurse_forever(0); }).join();
     } else if (how == "selector") {
         auto image = loadCrasherFixture();
         ASSERT_TRUE(image);
@@ -443,6 +448,30 @@ TEST_F(CrashLaunchTest, ASegvOnAWorkerThreadIsSentByTheNextLaunchWithTheLogsItIn
     ASSERT_FALSE(log["registers"].empty());
     for (const auto& [name, value] : log["registers"].items())
         EXPECT_TRUE(std::regex_match(value.get<std::string>(), padded)) << name << " " << value;
+}
+
+TEST_F(CrashLaunchTest, AStackOverflowOnAThreadStartedAfterEnablingIsSentInBothModes) {
+    // This binary links what a program using the crashes service links, nothing of the
+    // reporter's beyond it.
+    for (const char* signals : {"0", "1"}) {
+        SCOPED_TRACE(std::string("signal capture ") + signals);
+        const int status = launch("crash", {{"GW_LAUNCH_CRASH", "overflow-thread"}, {"GW_LAUNCH_SIGNALS", signals}});
+        ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << "status " << status;
+        EXPECT_TRUE(WTERMSIG(status) == SIGSEGV || WTERMSIG(status) == SIGBUS) << WTERMSIG(status);
+        const json result = next();
+        EXPECT_EQ(result["crashed"], true);
+        ASSERT_TRUE(result.contains("crashes") && !result["crashes"].empty()) << result.dump();
+        const json& log = result["crashes"][0]["log"];
+        EXPECT_EQ(log["type"], "appleError");
+        EXPECT_TRUE(log["osExceptionType"] == "SIGSEGV" || log["osExceptionType"] == "SIGBUS") << log["osExceptionType"];
+        const json* crashed = nullptr;
+        for (const auto& thread : log["threads"])
+            if (thread["id"] == log["errorThreadId"]) crashed = &thread;
+        ASSERT_TRUE(crashed);
+        EXPECT_NE((*crashed)["id"], log["threads"][0]["id"]) << "the main thread did not crash";
+        // The recursion, frame after frame, as deep as a report goes.
+        EXPECT_GE((*crashed)["frames"].size(), 100u);
+    }
 }
 
 TEST_F(CrashLaunchTest, TheHostsAnswersDecideAcrossLaunches) {

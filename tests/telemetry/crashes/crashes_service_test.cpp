@@ -1,13 +1,16 @@
 // The service enables the real crash reporter, whose capture stays installed in this
 // process: these tests run in a binary of their own.
 #include "crashreporter/crash_reporter.hpp"
+#include "crashreporter/report.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/crashes/rddi_crashes.hpp"
+#include "crashreporter/hostile_reports.hpp"
 #include "telemetry/crashes/rddi_crashes_util.hpp"
+#include "telemetry/crashes/rddi_wrapper_crashes_helper.hpp"
 #include "telemetry/support/child_case.hpp"
 #include "telemetry/support/log_builders.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
@@ -20,6 +23,7 @@
 
 #include <csignal>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +54,21 @@ protected:
         lvcrash::lvcrash_reporter_reset_for_tests();
     }
     void start() { RDDIDezIdedev::start("secret", {RDDICrashes::serviceClass()}); }
+    // Real reports of this process, stored under `names` as a previous run would have left them;
+    // answers the crashes folder.
+    static fs::path storeReports(std::initializer_list<const char*> names) {
+        lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
+        const fs::path crashesDir = RDDIUtility::dezIdedevDirectoryURL() / "crashes";
+        fs::create_directories(crashesDir);
+        for (const char* name : names) {
+            auto bytes = maker.generateLiveReport();
+            EXPECT_TRUE(bytes);
+            if (!bytes) continue;
+            std::ofstream(crashesDir / name, std::ios::binary)
+                .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+        }
+        return crashesDir;
+    }
     bool logged(RDDILogLevel level, const std::string& message) const { return env_.logged(level, message); }
 
     testkit::TelemetryTestEnvironment env_;
@@ -163,21 +182,13 @@ TEST_F(CrashesServiceTest, AMemoryWarningIsReportedByTheNextRunOnceAndItsKeyRemo
 }
 
 TEST_F(CrashesServiceTest, StoredReportsWaitForTheDelayAndTheUserThenGoOutAsCriticalLogs) {
-    // Two real reports of this process, stored as a previous run would have left them,
-    // among files that are never reports.
-    lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
-    const fs::path crashesDir = RDDIUtility::dezIdedevDirectoryURL() / "crashes";
-    fs::create_directories(crashesDir);
-    for (const char* name : {"800000001", "800000002"}) {
-        auto bytes = maker.generateLiveReport();
-        ASSERT_TRUE(bytes);
-        std::ofstream(crashesDir / name, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
-    }
+    // Two real reports of this process among files that are never reports.
+    const fs::path crashesDir = storeReports({"800000001", "800000002"});
     std::ofstream(crashesDir / ".DS_Store") << "x";
     std::ofstream(crashesDir / "settings.plist") << "x";
     std::ofstream(crashesDir / "800000003");  // empty
     std::ofstream(crashesDir / "800000004") << "not a report";
+    std::ofstream(crashesDir / "800000005") << std::string(lvcrash::kCrashReportMaxFileSize + 1, 'x');
 
     testkit::ScopedManualClock clock;
 
@@ -191,7 +202,7 @@ TEST_F(CrashesServiceTest, StoredReportsWaitForTheDelayAndTheUserThenGoOutAsCrit
     });
     start();
     auto crashes = RDDICrashes::sharedInstance();
-    EXPECT_EQ(crashes->crashFiles().size(), 3u);
+    EXPECT_EQ(crashes->crashFiles().size(), 4u);
 
     // Nothing before the delay has passed on the service's clock.
     EXPECT_FALSE(platform::dispatch::MainLoop::runUntil([&] { return prompts > 0; }, std::chrono::milliseconds(200)));
@@ -202,8 +213,11 @@ TEST_F(CrashesServiceTest, StoredReportsWaitForTheDelayAndTheUserThenGoOutAsCrit
     EXPECT_EQ(prompted, 2u);
     ASSERT_EQ(waiting.size(), 2u);
     EXPECT_TRUE(env_.channelGroup()->storedLogs("Crashes").empty());
-    // A file that never decodes goes after its warning instead of coming back every launch.
+    // A file that never decodes, or is too large to be read, goes after its error instead of
+    // coming back every launch.
     EXPECT_FALSE(fs::exists(crashesDir / "800000004"));
+    EXPECT_FALSE(fs::exists(crashesDir / "800000005"));
+    EXPECT_TRUE(logged(RDDILogLevelError, "Crash report found but it is larger than 1048576 bytes, discard the crash report"));
 
     RDDICrashes::notifyWithUserConfirmation(RDDIUserConfirmationAlways);
     const auto sent = env_.channelGroup()->storedLogs("Crashes");
@@ -339,6 +353,95 @@ TEST_F(CrashesServiceTest, ATestCrashIsSentByTheNextLaunchWithTheLogsItInterrupt
     EXPECT_FALSE(crashes->lvCrashReporter()->hasPendingCrashReport());
     std::error_code ec;
     EXPECT_TRUE(fs::is_empty(RDDIUtility::dezIdedevDirectoryURL() / "crashes", ec));
+}
+
+TEST_F(CrashesServiceTest, AWrapperSetsUpTheHandlersThenPicksTheReportsToSendItself) {
+    struct SetUp final : RDDICrashHandlerSetupDelegate {
+        std::vector<std::string> calls;
+        void willSetUpCrashHandlers() override { calls.push_back("will"); }
+        void didSetUpCrashHandlers() override { calls.push_back("did"); }
+        bool shouldEnableUncaughtExceptionHandler() override {
+            calls.push_back("should");
+            return false;
+        }
+    };
+    auto setUp = std::make_shared<SetUp>();  // the wrapper's; the helper holds it weakly
+    RDDIWrapperCrashesHelper::setCrashHandlerSetupDelegate(setUp);
+    const fs::path crashesDir = storeReports({"800000001", "800000002"});
+    RDDIWrapperCrashesHelper::setAutomaticProcessing(false);
+    testkit::ScopedManualClock clock;
+    start();
+    EXPECT_EQ(setUp->calls, (std::vector<std::string>{"should", "will", "did"}));
+
+    // Processing holds every report for the wrapper, which keeps the second one only.
+    clock->advance(std::chrono::seconds(1));
+    const auto waiting = RDDIWrapperCrashesHelper::unprocessedCrashReports();
+    ASSERT_EQ(waiting.size(), 2u);
+    EXPECT_TRUE(env_.channelGroup()->storedLogs("Crashes").empty());
+    const std::string kept = waiting[1]->incidentIdentifier().value_or("");
+    EXPECT_FALSE(RDDIWrapperCrashesHelper::sendCrashReportsOrAwaitUserConfirmationForFilteredIds({kept}));
+    EXPECT_FALSE(fs::exists(crashesDir / "800000001")) << "the dropped report's file";
+    EXPECT_TRUE(env_.channelGroup()->storedLogs("Crashes").empty()) << "sent before the answer";
+    RDDICrashes::notifyWithUserConfirmation(RDDIUserConfirmationSend);
+    RDDIWrapperCrashesHelper::sendErrorAttachments({RDDIErrorAttachmentLog::attachmentWithText("managed stack", "stack.txt")},
+                                                   kept);
+    const auto sent = env_.channelGroup()->storedLogs("Crashes");
+    ASSERT_EQ(sent.size(), 2u);
+    auto log = std::dynamic_pointer_cast<RDDIAppleErrorLog>(sent[0].log);
+    ASSERT_TRUE(log);
+    EXPECT_EQ(log->errorId, kept);
+    auto attachment = std::dynamic_pointer_cast<RDDIErrorAttachmentLog>(sent[1].log);
+    ASSERT_TRUE(attachment);
+    EXPECT_EQ(attachment->errorId, kept);
+    EXPECT_FALSE(fs::exists(crashesDir / "800000002"));
+    RDDIWrapperCrashesHelper::setCrashHandlerSetupDelegate(nullptr);
+}
+
+long peakResidentKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+TEST_F(CrashesServiceTest, HostilePendingReportsAreRefusedWithAnErrorAndTheStartGoesOn) {
+    lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
+    const auto genuine = maker.generateLiveReport();
+    ASSERT_TRUE(genuine);
+    const long peakBefore = peakResidentKiB();
+    for (const auto& c : hostile_reports::damages()) {
+        SCOPED_TRACE(c.name);
+        // A new launch of the program.
+        testkit::TelemetryTestEnvironment::resetSdk();
+        RDDICrashes::resetSharedInstance();
+        lvcrash::lvcrash_reporter_reset_for_tests();
+        env_.clearLogs();
+        std::vector<std::uint8_t> bytes = *genuine;
+        c.apply(&bytes);
+        const std::string expected = c.refusal ? std::string("Couldn't parse crash report: ") + c.refusal
+                                               : "Couldn't load crash report: The file " + maker.crashReportPath() +
+                                                     " is too large to be a crash report.";
+        fs::create_directories(fs::path(maker.crashReportPath()).parent_path());
+        std::ofstream(maker.crashReportPath(), std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+
+        testkit::ScopedManualClock clock;
+        const auto startedAt = std::chrono::steady_clock::now();
+        start();
+        // Generous: the refusal itself takes a few milliseconds (bench/crashes measures it).
+        EXPECT_LT(std::chrono::steady_clock::now() - startedAt, std::chrono::seconds(2));
+        EXPECT_TRUE(logged(RDDILogLevelError, expected)) << expected;
+        EXPECT_TRUE(RDDICrashes::hasCrashedInLastSession());
+        EXPECT_FALSE(RDDICrashes::lastSessionCrashReport());
+        auto crashes = RDDICrashes::sharedInstance();
+        ASSERT_TRUE(crashes->lvCrashReporter());
+        EXPECT_FALSE(crashes->lvCrashReporter()->hasPendingCrashReport());
+        EXPECT_TRUE(crashes->crashFiles().empty());
+        // The start is a clean one: nothing waits to be processed, nothing is sent.
+        clock->advance(std::chrono::seconds(1));
+        EXPECT_TRUE(crashes->unprocessedCrashReports().empty());
+        EXPECT_TRUE(env_.channelGroup()->storedLogs("Crashes").empty());
+    }
+    EXPECT_LT(peakResidentKiB() - peakBefore, 64 * 1024) << "KiB more at the peak";
 }
 
 class AttachingDelegate final : public RDDICrashesDelegate {

@@ -3,6 +3,7 @@
 #include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/crashes/rddi_crashes_util.hpp"
 #include "telemetry/crashes/rddi_error_logs.hpp"
+#include "telemetry/crashes/rddi_wrapper_crashes_helper.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -104,6 +105,36 @@ TEST_F(WrapperExceptionTest, SerialisesSetFieldsOnlyInItsOrderAndDecodesTheOldCl
     auto data = RDDIUtility::archiveKeyedData(&empty);
     ASSERT_TRUE(data);
     EXPECT_TRUE(RDDIUtility::unarchiveKeyedData<RDDIWrapperException>(data));
+}
+
+TEST(WrapperCrashesHelper, HoldsTheSetUpDelegateWeaklyAndSwitchesTheSharedServicesProcessing) {
+    RDDICrashes::resetSharedInstance();
+    struct Delegate : RDDICrashHandlerSetupDelegate {};
+    EXPECT_EQ(RDDIWrapperCrashesHelper::sharedInstance(), RDDIWrapperCrashesHelper::sharedInstance());
+    auto owned = std::make_shared<Delegate>();
+    RDDIWrapperCrashesHelper::setCrashHandlerSetupDelegate(owned);
+    EXPECT_EQ(RDDIWrapperCrashesHelper::crashHandlerSetupDelegate(), owned);
+    EXPECT_EQ(RDDIWrapperCrashesHelper::getCrashHandlerSetupDelegate(), owned);
+    // The wrapper owns it: once it lets go, the helper has none (and keeps nothing alive).
+    std::weak_ptr<Delegate> watch = owned;
+    owned.reset();
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(RDDIWrapperCrashesHelper::crashHandlerSetupDelegate(), nullptr);
+    EXPECT_EQ(RDDIWrapperCrashesHelper::getCrashHandlerSetupDelegate(), nullptr);
+    // The service's own setter goes to the same place.
+    auto other = std::make_shared<Delegate>();
+    RDDICrashes::setCrashHandlerSetupDelegate(other);
+    EXPECT_EQ(RDDIWrapperCrashesHelper::crashHandlerSetupDelegate(), other);
+    RDDIWrapperCrashesHelper::setCrashHandlerSetupDelegate(nullptr);
+
+    EXPECT_TRUE(RDDIWrapperCrashesHelper::automaticProcessing());
+    RDDIWrapperCrashesHelper::setAutomaticProcessing(false);
+    EXPECT_FALSE(RDDICrashes::sharedInstance()->isAutomaticProcessingEnabled());
+    EXPECT_FALSE(RDDIWrapperCrashesHelper::automaticProcessing());
+    // A service that never enabled has nothing waiting, and answers at once.
+    EXPECT_TRUE(RDDIWrapperCrashesHelper::unprocessedCrashReports().empty());
+    EXPECT_EQ(RDDIWrapperCrashesHelper::buildHandledErrorReportWithErrorID("F00D")->incidentIdentifier(), "F00D");
+    RDDICrashes::resetSharedInstance();
 }
 
 }  // namespace
