@@ -4,11 +4,15 @@
 #include "app/engine/interrupted_writing.hpp"
 #include "app/foundation/file_categories.hpp"
 #include "app/foundation/folder_scanning.hpp"
+#include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
 #include "platform/foundation/error.hpp"
+#include "platform/foundation/trash.hpp"
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <system_error>
 
@@ -60,13 +64,15 @@ FileAlreadyExistsAction settleAnswer(const AlreadyExistsAnswer& answer,
     return action;
 }
 
-// The action's answer for the existing, non-empty folder `directory`.
-Result apply(FileAlreadyExistsAction action, const pf::URL& directory, PendingRemovals& pending) {
+// The action's answer for the existing, non-empty folder `directory`; what overwrite
+// replaces is disposed of as `disposal` says once the run has written.
+Result apply(FileAlreadyExistsAction action, const pf::URL& directory, PendingRemovals& pending,
+             PendingRemovals::Disposal disposal) {
     switch (action) {
     case FileAlreadyExistsAction::increment:
         return Result::overwritableURL(nextAvailablePath(directory));
     case FileAlreadyExistsAction::overwrite:
-        pending.schedule(directory, PendingRemovals::OnFailure::report);
+        pending.schedule(directory, PendingRemovals::OnFailure::report, disposal);
         return Result::overwritableURL(directory);
     case FileAlreadyExistsAction::append:
         return Result::appendableURL(directory);
@@ -77,11 +83,72 @@ Result apply(FileAlreadyExistsAction action, const pf::URL& directory, PendingRe
     throw FileWritingIntentError::userCancelled(directory);
 }
 
+// The longest prefix of `text` of at most `bytes` bytes that does not cut a character.
+std::string utf8Prefix(const std::string& text, std::size_t bytes) {
+    if (text.size() <= bytes) return text;
+    while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
+    return text.substr(0, bytes);
+}
+
+// "<name> (replaced <date> <time>)<extension>", free beside `place`: a name a person
+// reads as the old one, which keeps its extension (a catalog stays a catalog, and no
+// folder scan takes pictures from it) and fits the file system's 255 bytes.
+fs::path replacedSibling(const fs::path& place) {
+    const std::string name = place.filename().string();
+    const auto dot = name.rfind('.');
+    const bool hasExtension = dot != std::string::npos && dot != 0;
+    const std::string stem = hasExtension ? name.substr(0, dot) : name;
+    const std::string extension = hasExtension ? name.substr(dot) : std::string();
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[32] = {};
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", &local);
+    constexpr std::size_t kNameMax = 255;
+    for (int number = 1;; ++number) {
+        const std::string suffix = number == 1 ? fmt::format(" (replaced {})", stamp)
+                                               : fmt::format(" (replaced {} {})", stamp, number);
+        const std::size_t room = kNameMax - std::min(kNameMax, suffix.size() + extension.size());
+        const auto candidate = place.parent_path() / (utf8Prefix(stem, room) + suffix + extension);
+        if (!itemExists(candidate)) return candidate;
+    }
+}
+
+// A replaced folder whose replacement was written: to the Trash under a name that says
+// what it was, or, where the Trash cannot take it, beside its replacement under that name.
+ReplacedItem keepReplaced(const pf::URL& original, const fs::path& setAside) {
+    ReplacedItem item;
+    item.original = original;
+    const auto visible = replacedSibling(original.fsPath());
+    std::error_code error;
+    fs::rename(setAside, visible, error);
+    if (error) Logger::log(fmt::format("Unable to rename {} to {}: {}", setAside.string(), visible.string(), error.message()));
+    const fs::path kept = error ? setAside : visible;
+    try {
+        item.keptAt = pf::files::moveToTrash(kept);
+        item.inTrash = true;
+    } catch (const std::exception& failure) {
+        item.keptAt = kept;
+        item.trashFailure = failure.what();
+    }
+    return item;
+}
+
 }  // namespace
+
+std::string ReplacedItem::description() const {
+    const std::string what = original.path();
+    if (!inTrash) {
+        return LocalizedString::text("writing.replaced.kept", what, keptAt.string()) + " " +
+               LocalizedString::text("writing.replaced.trash-refused", trashFailure);
+    }
+    if (keptAt.empty()) return LocalizedString::text("writing.replaced.trashed-somewhere", what);
+    return LocalizedString::text("writing.replaced.trashed", what, keptAt.string());
+}
 
 // --- PendingRemovals -------------------------------------------------------------
 
-void PendingRemovals::schedule(const pf::URL& url, OnFailure onFailure) {
+void PendingRemovals::schedule(const pf::URL& url, OnFailure onFailure, Disposal disposal) {
     const auto path = url.fsPath();
     if (!itemExists(path)) return;
     const auto aside = setAsidePath(path);
@@ -92,7 +159,7 @@ void PendingRemovals::schedule(const pf::URL& url, OnFailure onFailure) {
         return;
     }
     std::lock_guard lock(mutex_);
-    entries_.push_back({url, aside});
+    entries_.push_back({url, aside, disposal});
 }
 
 std::vector<pf::URL> PendingRemovals::scheduledURLs() const {
@@ -107,16 +174,17 @@ bool PendingRemovals::empty() const {
     return entries_.empty();
 }
 
-void PendingRemovals::perform() {
-    settle([](const pf::URL&) { return false; });
+std::vector<ReplacedItem> PendingRemovals::perform() {
+    return settle([](const pf::URL&) { return false; });
 }
 
-void PendingRemovals::settle(const std::function<bool(const pf::URL&)>& failed) {
+std::vector<ReplacedItem> PendingRemovals::settle(const std::function<bool(const pf::URL&)>& failed) {
     std::vector<Entry> entries;
     {
         std::lock_guard lock(mutex_);
         entries.swap(entries_);
     }
+    std::vector<ReplacedItem> kept;
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         const auto path = it->url.fsPath();
         try {
@@ -124,6 +192,8 @@ void PendingRemovals::settle(const std::function<bool(const pf::URL&)>& failed) 
                 // What the failed run left at the name goes; what was there comes back.
                 discardTree(path);
                 fs::rename(it->setAside, path);
+            } else if (it->disposal == Disposal::keep) {
+                kept.push_back(keepReplaced(it->url, it->setAside));
             } else {
                 discardTree(it->setAside);
             }
@@ -132,6 +202,9 @@ void PendingRemovals::settle(const std::function<bool(const pf::URL&)>& failed) 
                                     failure.what()));
         }
     }
+    // In the order the answers were given.
+    std::reverse(kept.begin(), kept.end());
+    return kept;
 }
 
 void PendingRemovals::discard() {
@@ -165,7 +238,7 @@ Result AssetCatalogPathValidator::validate(const FileWritingIntent& intent) {
     if (!holdsAnything(directory)) return Result::overwritableURL(directory);
     auto action = provider_->fileAlreadyExistsAction();
     if (action == FileAlreadyExistsAction::ask) action = askForAction(intent);
-    return apply(action, directory, *pendingRemovals_);
+    return apply(action, directory, *pendingRemovals_, PendingRemovals::Disposal::keep);
 }
 
 FileAlreadyExistsAction AssetCatalogPathValidator::askForAction(const FileWritingIntent& intent) {
@@ -199,7 +272,8 @@ Result AssetPathValidator::validate(const FileWritingIntent& intent) {
         (action == FileAlreadyExistsAction::append && !intent.hasAppendableOption())) {
         action = askForAction(directory, intent);
     }
-    return apply(action, directory, *pendingRemovals_);
+    // An asset of the same name is the program's own earlier output: replaced in place.
+    return apply(action, directory, *pendingRemovals_, PendingRemovals::Disposal::remove);
 }
 
 FileAlreadyExistsAction AssetPathValidator::askForAction(const pf::URL& existingURL, const FileWritingIntent& intent) {

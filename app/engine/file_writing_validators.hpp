@@ -8,10 +8,14 @@
 // that every later check and every builder of the same run sees it gone, as it will be.
 // When a later prompt is cancelled or planning fails they are put back, so an earlier
 // answer never costs the user a folder. Once the run has written everything, the
-// folders whose replacements were written completely are removed, and those whose
-// replacement failed are put back in place of whatever the failure left.
+// folders whose replacements were written completely go, and those whose replacement
+// failed are put back in place of whatever the failure left. A replaced catalog may hold
+// anything the user made, so it goes to the Trash rather than away; the asset folders
+// and layers a run replaces inside a catalog are its own earlier output and are removed.
 #include "app/engine/contracts/file_writing_intent.hpp"
 #include "app/engine/file_already_exists_action.hpp"
+#include "app/engine/replaced_item.hpp"
+#include "app/engine/writing_boundary.hpp"
 #include "platform/foundation/url.hpp"
 #include "platform/graphics/image.hpp"
 
@@ -31,22 +35,25 @@ public:
     // Whether a failure stops the run (catalog and asset folders) or is passed over
     // (the overwriting kind, whose writes then fail on their own).
     enum class OnFailure { report, ignore };
+    // What becomes of it once its replacement is written: removed, or kept (moved to the
+    // Trash, or where that fails, renamed beside its replacement).
+    enum class Disposal { remove, keep };
 
     // Moves whatever stands at the URL aside under a hidden name in the same folder.
     // Nothing there: nothing to do. A failed move throws the file system's error
     // (platform Error) for OnFailure::report.
-    void schedule(const platform::foundation::URL& url, OnFailure onFailure);
+    void schedule(const platform::foundation::URL& url, OnFailure onFailure, Disposal disposal = Disposal::remove);
     // The folders set aside, where they stood.
     std::vector<platform::foundation::URL> scheduledURLs() const;
     bool empty() const;
 
-    // Removes everything set aside, with all it holds. A removal that fails leaves the
-    // hidden copy behind and is logged; the run goes on.
-    void perform();
-    // The run has written: each folder set aside is removed, unless `failed` says the
-    // writing of its place failed; then what stands there is removed and the folder
-    // goes back. The last set aside is settled first. Failures are logged.
-    void settle(const std::function<bool(const platform::foundation::URL&)>& failed);
+    // Disposes of everything set aside as if every replacement had been written.
+    std::vector<ReplacedItem> perform();
+    // The run has written: each folder set aside is disposed of, unless `failed` says
+    // the writing of its place failed; then what stands there is removed and the folder
+    // goes back. The last set aside is settled first. Returns where the kept ones went.
+    // A removal that fails leaves the hidden copy behind and is logged; the run goes on.
+    std::vector<ReplacedItem> settle(const std::function<bool(const platform::foundation::URL&)>& failed);
     // The run ends without writing: everything set aside goes back to its place, the
     // last set aside first.
     void discard();
@@ -55,6 +62,7 @@ private:
     struct Entry {
         platform::foundation::URL url;
         std::filesystem::path setAside;
+        Disposal disposal;
     };
     mutable std::mutex mutex_;
     std::vector<Entry> entries_;

@@ -239,6 +239,7 @@ void FolderCreationOperation::checkPlannedPaths() const { checkTree(folderDefini
 
 void FolderCreationOperation::createFolder() {
     const auto path = folderDefinition_.outputDirectory.fsPath();
+    if (writingBoundary_) writingBoundary_->checkFolder(path);
     std::error_code error;
     // Whatever already stands there stays; a file in the way makes the next step fail.
     if (fs::exists(fs::symlink_status(path, error))) return;
@@ -275,13 +276,16 @@ void FolderCreationOperation::startChildOperations() {
         auto operation = std::make_shared<ImageCreationOperation>(imageDefinition, forward);
         operation->setName(imageDefinition.outputDirectory.lastPathComponent());
         operation->setRenderShare(share);
+        operation->setWritingBoundary(writingBoundary_);
         imageOperations.push_back(std::move(operation));
     }
     std::vector<std::shared_ptr<pd::Operation>> folderOperations;
     // The reported definition keeps the planned names; staged children write elsewhere.
     for (const auto& subfolderDefinition : writtenSubfolders_) {
-        folderOperations.push_back(std::make_shared<FolderCreationOperation>(
-            subfolderDefinition, forward, forward, maxConcurrentOperationCount_));
+        auto operation = std::make_shared<FolderCreationOperation>(subfolderDefinition, forward, forward,
+                                                                   maxConcurrentOperationCount_);
+        operation->setWritingBoundary(writingBoundary_);
+        folderOperations.push_back(std::move(operation));
     }
     auto finishing = std::make_shared<pd::BlockOperation>([weakSelf] {
         if (auto self = weakSelf.lock()) self->childOperationsDidFinish();

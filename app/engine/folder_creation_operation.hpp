@@ -6,6 +6,7 @@
 // operation finished, whatever fails, so a run never hangs.
 #include "app/definitions/folder_definition.hpp"
 #include "app/engine/async_operation.hpp"
+#include "app/engine/writing_boundary.hpp"
 #include "platform/dispatch/operation_queue.hpp"
 
 #include <exception>
@@ -78,6 +79,9 @@ public:
     // (starting from a copy of what stands there) and takes its name only once its whole
     // subtree is written; a subtree that fails leaves its place as it was. Off by default.
     void setStagesSubfolders(bool stages) { stagesSubfolders_ = stages; }
+    // Every folder and file of the subtree is refused unless it lies inside the
+    // boundary, judged right before it is written. Before start.
+    void setWritingBoundary(WritingBoundaryPtr boundary) { writingBoundary_ = std::move(boundary); }
 
     // Creates the folder, writes Contents.json and queues the children; returns once
     // they are queued. When the paths, the folder or the file fail, the result is
@@ -116,6 +120,7 @@ private:
 
     ProgressUpdateHandler progressUpdateHandler_;
     bool stagesSubfolders_ = false;
+    WritingBoundaryPtr writingBoundary_;
     std::vector<StagedFolder> stagedFolders_;
     std::vector<FolderDefinition> writtenSubfolders_;
     std::unique_ptr<platform::dispatch::OperationQueue> operationsQueue_;

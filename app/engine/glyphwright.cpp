@@ -7,6 +7,7 @@
 #include "app/engine/folder_creation_operation.hpp"
 #include "app/engine/interrupted_writing.hpp"
 #include "app/definitions/leaderboard_builder.hpp"
+#include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
 #include "app/foundation/usage_events.hpp"
@@ -43,10 +44,24 @@ public:
 
 }  // namespace
 
+namespace {
+
+std::string glyphwrightErrorDescription(GlyphwrightError::Case errorCase, const std::optional<pf::URL>& url) {
+    if (!url) return LocalizedString::text("add-image.alert.message-Text");
+    if (errorCase == GlyphwrightError::Case::unableToOpenImageFromURL)
+        return LocalizedString::text("error.description.unableToOpenImageFromURL", url->path());
+    const auto extension = url->pathExtension();
+    const auto what = extension.empty()
+                          ? LocalizedString::text("error.description.unsupportedFileType.noExtension", url->path())
+                          : LocalizedString::text("error.description.unsupportedFileType", url->path(), extension);
+    return what + " " +
+           LocalizedString::text("error.description.unsupportedFileType.supported", supportedImageFileExtensionsText());
+}
+
+}  // namespace
+
 GlyphwrightError::GlyphwrightError(Case errorCase, const std::optional<pf::URL>& url)
-    : std::runtime_error(url ? LocalizedString::text("error.description.unableToOpenImageFromURL", url->path())
-                             : LocalizedString::text("add-image.alert.message-Text")),
-      case_(errorCase) {}
+    : std::runtime_error(glyphwrightErrorDescription(errorCase, url)), case_(errorCase) {}
 
 AddImageAlertError::AddImageAlertError(std::string messageText, std::string informativeText,
                                        std::exception_ptr reason)
@@ -173,6 +188,12 @@ void Glyphwright::setCatalogContentsExistsActionProvider(std::shared_ptr<FileAlr
 }
 
 void Glyphwright::setImageLoadAlertHandler(ImageLoadAlertHandler handler) { imageLoadAlertHandler_ = std::move(handler); }
+
+void Glyphwright::setWritingBoundary(std::optional<std::filesystem::path> root) {
+    auto boundary = root ? std::make_shared<const WritingBoundary>(*root) : nullptr;
+    std::lock_guard lock(mutex_);
+    writingBoundary_ = std::move(boundary);
+}
 
 void Glyphwright::setOutputTypeSelectionHandler(std::shared_ptr<OutputTypeSelecting> handler) {
     outputTypeSelectionHandler_ = std::move(handler);
@@ -378,16 +399,6 @@ void collectFolders(const FolderDefinition& folder, std::vector<std::filesystem:
     for (const auto& subfolder : folder.subfolderDefinitions) collectFolders(subfolder, folders);
 }
 
-bool isAtOrBelow(const std::filesystem::path& path, const std::filesystem::path& folder) {
-    auto p = path.begin();
-    for (const auto& part : folder) {
-        if (part.empty()) continue;
-        if (p == path.end() || *p != part) return false;
-        ++p;
-    }
-    return true;
-}
-
 // The folders whose writing failed in a run.
 class FailedFolders {
 public:
@@ -402,7 +413,7 @@ public:
         const auto place = url.fsPath().lexically_normal();
         std::lock_guard lock(mutex_);
         for (const auto& folder : folders_) {
-            if (isAtOrBelow(folder, place)) return true;
+            if (pf::files::isAtOrBelow(folder, place)) return true;
         }
         return false;
     }
@@ -416,11 +427,19 @@ private:
 
 void Glyphwright::createAssetCatalog() {
     auto factory = realWritingIntentFactory();
+    WritingBoundaryPtr boundary;
+    {
+        std::lock_guard lock(mutex_);
+        boundary = writingBoundary_;
+    }
+    // Not even the output folder is made outside the boundary.
+    if (boundary && outputDirectory()) boundary->checkFolder(outputDirectory()->fsPath());
+    factory->setWritingBoundary(boundary);
     auto reservation = std::make_shared<OutputReservation>(outputDirectory());
     // Nothing that an abandoned run decided may be removed by this one.
     factory->discardPendingRemovals();
     // What a killed run left goes back to where it was before anything is decided.
-    if (!reservation->folder().empty()) recoverInterruptedWriting(reservation->folder());
+    if (!reservation->folder().empty()) recoverInterruptedWriting(reservation->folder(), boundary.get());
     auto failedFolders = std::make_shared<FailedFolders>();
     const bool batch = imageInputCollectionType() == CollectionType::batch;
     if (batch) {
@@ -455,6 +474,8 @@ void Glyphwright::createAssetCatalog() {
         for (const auto& builder : builders) {
             definitions.push_back(builder->build());
             prepareForWriting(definitions.back());
+            // Folders already on disk below an answered one may be links out.
+            if (boundary) boundary->checkPlan(definitions.back());
         }
         for (std::size_t index = 0; index < builders.size(); ++index) {
             const auto& builder = builders[index];
@@ -497,6 +518,7 @@ void Glyphwright::createAssetCatalog() {
                                                                        std::move(progressHandler),
                                                                        std::move(completion));
             operation->setStagesSubfolders(true);
+            operation->setWritingBoundary(boundary);
             operations.push_back(std::move(operation));
         }
         // What the answers replace goes only once its replacement is written; where that
@@ -504,10 +526,13 @@ void Glyphwright::createAssetCatalog() {
         auto pending = factory->pendingRemovals();
         auto final = std::make_shared<platform::dispatch::BlockOperation>([weak, pending, failedFolders,
                                                                            reservation] {
-            pending->settle([&](const pf::URL& url) { return failedFolders->touch(url); });
+            const auto kept = pending->settle([&](const pf::URL& url) { return failedFolders->touch(url); });
             reservation->abandon();
             auto self = weak.lock();
             if (!self) return;
+            for (const auto& item : kept) {
+                self->tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightDidKeepReplacedItem(*self, item); });
+            }
             Logger::log("All Operations Complete");
             self->tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightDidFinishAllOperations(*self); });
         });

@@ -10,6 +10,7 @@
 #include "app/engine/file_already_exists_action.hpp"
 #include "app/engine/file_writing_validators.hpp"
 #include "app/engine/glyphwright_delegate.hpp"
+#include "app/engine/writing_boundary.hpp"
 #include "app/engine/writing_intents.hpp"
 #include "app/foundation/image_input.hpp"
 #include "app/foundation/image_input_collection.hpp"
@@ -34,7 +35,8 @@ namespace gw {
 
 class GlyphwrightError : public std::runtime_error {
 public:
-    enum class Case : int { unableToOpenImageFromURL = 0 };
+    // unsupportedFileType: a file (not a folder) whose name does not end in a picture extension.
+    enum class Case : int { unableToOpenImageFromURL = 0, unsupportedFileType = 1 };
     // `url`: where nothing could be opened, for the description.
     explicit GlyphwrightError(Case errorCase, const std::optional<platform::foundation::URL>& url = std::nullopt);
     Case errorCase() const noexcept { return case_; }
@@ -109,6 +111,10 @@ public:
     void setCatalogContentsExistsActionProvider(std::shared_ptr<FileAlreadyExistsActionProvider> provider);
     // Shows a picture that failed to load in single mode; without it the error is thrown.
     void setImageLoadAlertHandler(ImageLoadAlertHandler handler);
+    // The folder runs may write into, symbolic links followed (the command line's granted
+    // root); none, the default, sets no limit. A run that would write elsewhere is refused
+    // with OutsideWritingBoundaryError before anything is written.
+    void setWritingBoundary(std::optional<std::filesystem::path> root);
 
     // Registered delegates, in order; released ones are skipped, never removed.
     void appendDelegate(std::shared_ptr<WeakGlyphwrightDelegateWrapper> wrapper);
@@ -138,8 +144,12 @@ public:
     void waitUntilAllOperationsAreFinished();
 
     // --- picture intake ---
-    // A picture file by its extension, anything else scanned as a folder.
-    void addImagesFromFileOrFolder(const platform::foundation::URL& url);
+    // A picture file by its extension, a folder scanned for its pictures in name order
+    // (leaving out `excludedFolders`), any other file refused with
+    // GlyphwrightError(unsupportedFileType). A picture of the folder that cannot be read is
+    // passed over and reported to the skipped-picture handler.
+    void addImagesFromFileOrFolder(const platform::foundation::URL& url,
+                                   const std::vector<platform::foundation::URL>& excludedFolders = {});
     // Throws GlyphwrightError when nothing is at the URL, AddImageAlertError when a
     // single picture fails to load and no alert handler is set.
     void addImage(const platform::foundation::URL& url, std::optional<std::size_t> index = std::nullopt);
@@ -214,6 +224,7 @@ private:
     std::shared_ptr<FileAlreadyExistsActionProvider> catalogContentsExistsActionProvider_;
     std::shared_ptr<RealWritingIntentFactory> realWritingIntentFactory_;
     std::shared_ptr<FakeWritingIntentFactory> fakeWritingIntentFactory_;
+    WritingBoundaryPtr writingBoundary_;
     std::shared_ptr<platform::dispatch::OperationQueue> operationsQueue_;
     std::vector<std::shared_ptr<platform::dispatch::Operation>> allOperations_;
     ProgressUpdateHandler progressUpdateHandler_;

@@ -4,6 +4,7 @@
 #include "app/definitions/conversion_output_type.hpp"
 #include "app/definitions/folder_definition.hpp"
 #include "app/engine/contracts/conversion_warning.hpp"
+#include "app/engine/replaced_item.hpp"
 #include "app/foundation/image_input_collection.hpp"
 #include "platform/foundation/url.hpp"
 
@@ -66,8 +67,10 @@ private:
     std::variant<Success, Failure> value_;
 };
 
-// The ten notifications, in this order. Every one has an empty default, so a client
-// overrides only those it cares about. Slots 9 and 10 arrive on operation threads.
+// The ten notifications, in this order, and one more: where a catalog that an
+// "overwrite" answer replaced went, told after the last folder's result and before the
+// end of all operations. Every one has an empty default, so a client overrides only
+// those it cares about. Slots 9 and 10, and the eleventh, arrive on operation threads.
 class GlyphwrightDelegate {
 public:
     virtual ~GlyphwrightDelegate() = default;
@@ -81,6 +84,7 @@ public:
     virtual void glyphwrightDidStartCreating(Glyphwright&) {}
     virtual void glyphwrightDidFinishFolder(Glyphwright&, const GlyphwrightResult&) {}
     virtual void glyphwrightDidFinishAllOperations(Glyphwright&) {}
+    virtual void glyphwrightDidKeepReplacedItem(Glyphwright&, const ReplacedItem&) {}
 };
 
 // Lets the engine's list of delegates hold them without keeping them alive.

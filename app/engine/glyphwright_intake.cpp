@@ -20,13 +20,18 @@ namespace gw {
 namespace pf = platform::foundation;
 using platform::appkit::ArrayController;
 
-void Glyphwright::addImagesFromFileOrFolder(const pf::URL& url) {
+void Glyphwright::addImagesFromFileOrFolder(const pf::URL& url, const std::vector<pf::URL>& excludedFolders) {
     if (isSupportedImageFileExtension(url.pathExtension())) {
         addImage(url);
         return;
     }
-    const auto found = imageFileURLs(url);
-    addImages(std::vector<pf::URL>(found.begin(), found.end()));
+    // A file of another kind would be listed as a folder holding nothing.
+    std::error_code error;
+    const auto status = std::filesystem::status(url.fsPath(), error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_directory(status)) {
+        throw GlyphwrightError(GlyphwrightError::Case::unsupportedFileType, url);
+    }
+    addImages(imageFileURLsInNameOrder(url, excludedFolders));
 }
 
 void Glyphwright::addImage(const pf::URL& url, std::optional<std::size_t> index) {
@@ -45,8 +50,7 @@ void Glyphwright::addImage(const pf::URL& url, std::optional<std::size_t> index)
     Logger::log("Multiple images mode");
     setImageInputCollectionType(CollectionType::variants);
     if (isFolder) {
-        const auto found = imageFileURLs(url);
-        addImagesFromURLSet(std::vector<pf::URL>(found.begin(), found.end()), index);
+        addImagesFromURLSet(imageFileURLsInNameOrder(url), index);
     } else {
         addImagesFromURLSet({url}, index);
     }
@@ -103,9 +107,13 @@ void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::opt
     const std::size_t window = std::min<std::size_t>(8, platform::dispatch::usableProcessorCount());
     for (std::size_t first = 0; first < urls.size(); first += window) {
         const std::size_t last = std::min(urls.size(), first + window);
-        std::vector<std::future<ImageInputPtr>> loads;
+        struct Load {
+            ImageInputPtr input;
+            std::string failure;
+        };
+        std::vector<std::future<Load>> loads;
         for (std::size_t i = first; i < last; ++i) {
-            loads.push_back(std::async(std::launch::async, [&url = urls[i], keep = first == 0]() -> ImageInputPtr {
+            loads.push_back(std::async(std::launch::async, [&url = urls[i], keep = first == 0]() -> Load {
                 try {
                     auto input = ImageInput::load(url);
                     // A folder may hold hundreds of pictures: each is decoded again
@@ -113,14 +121,24 @@ void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::opt
                     // drawn take memory. The first few are drawn first: they keep
                     // theirs.
                     if (!keep) input->releasePixels();
-                    return input;
+                    return {input, {}};
+                } catch (const std::exception& failure) {
+                    return {nullptr, failure.what()};
                 } catch (...) {
-                    return nullptr;
+                    return {nullptr, {}};
                 }
             }));
         }
-        for (auto& load : loads) {
-            if (auto input = load.get()) insert(input, index);
+        for (std::size_t i = 0; i < loads.size(); ++i) {
+            auto load = loads[i].get();
+            if (load.input) {
+                insert(load.input, index);
+                continue;
+            }
+            // One bad file does not cost the others their turn, but it is said.
+            const auto& url = urls[first + i];
+            reportSkippedPicture(url, LocalizedString::text("folder-scan.warning.unreadable", url.path(),
+                                                            load.failure.empty() ? std::string("?") : load.failure));
         }
     }
 }

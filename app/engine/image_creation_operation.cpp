@@ -42,6 +42,8 @@ void ImageCreationOperation::render() {
     }
     // A definition without a picture has nothing to draw.
     if (!image) throw ImageConversionError(ImageConversionError::Case::failedToResizeImage);
+    // Checked again at the last moment: a folder may have become a link since planning.
+    if (writingBoundary_) writingBoundary_->checkFile(definition.outputDirectory.fsPath());
 
     if (definition.format == ImageDefinition::Format::pdf) {
         writeSinglePagePDF(*image, definition.outputDirectory, definition.size, definition.zoom);

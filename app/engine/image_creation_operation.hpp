@@ -3,6 +3,7 @@
 // pipeline, written atomically; PDF through the one-page re-save. A failure is
 // recorded, never thrown, and the operation always ends with progress 1.
 #include "app/engine/async_operation.hpp"
+#include "app/engine/writing_boundary.hpp"
 #include "app/foundation/image_definition.hpp"
 
 #include <atomic>
@@ -47,6 +48,8 @@ public:
     void start() override;
     // Shares what this operation draws with the others given the same share. Before start.
     void setRenderShare(std::shared_ptr<RenderShare> share) { renderShare_ = std::move(share); }
+    // The file is refused unless it is written inside the boundary. Before start.
+    void setWritingBoundary(WritingBoundaryPtr boundary) { writingBoundary_ = std::move(boundary); }
 
     // 0 until the work is over, then 1 whether it succeeded or not.
     float progress() const override { return progress_.load(std::memory_order_acquire); }
@@ -65,6 +68,7 @@ private:
     ProgressUpdateHandler progressUpdateHandler_;
     ImageDefinition imageDefinition_;
     std::shared_ptr<RenderShare> renderShare_;
+    WritingBoundaryPtr writingBoundary_;
 };
 
 // The localised description of an error an operation recorded.

@@ -1,6 +1,7 @@
 #include "app/engine/interrupted_writing.hpp"
 
 #include "app/engine/catalog_search.hpp"
+#include "app/engine/writing_boundary.hpp"
 #include "app/foundation/logger.hpp"
 #include "platform/foundation/folder_swap.hpp"
 #include "platform/foundation/url.hpp"
@@ -142,7 +143,7 @@ void discardTree(const fs::path& path) {
     if (error) logFailure("Unable to remove " + discarded.string(), error);
 }
 
-void recoverInterruptedWriting(const fs::path& outputDirectory) {
+void recoverInterruptedWriting(const fs::path& outputDirectory, const WritingBoundary* boundary) {
     std::error_code error;
     if (!fs::is_directory(outputDirectory, error)) return;
     std::vector<fs::path> catalogs;
@@ -168,7 +169,9 @@ void recoverInterruptedWriting(const fs::path& outputDirectory) {
         const auto name = it->path().filename().string();
         if (name.front() != '.' && name.ends_with(".xcassets") && it->is_directory(error)) catalogs.push_back(it->path());
     }
-    for (const auto& catalog : catalogs) recoverFolder(catalog, 0);
+    for (const auto& catalog : catalogs) {
+        if (!boundary || boundary->contains(catalog)) recoverFolder(catalog, 0);
+    }
 }
 
 }  // namespace gw

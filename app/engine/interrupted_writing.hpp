@@ -19,6 +19,8 @@
 
 namespace gw {
 
+class WritingBoundary;
+
 enum class InFlightKind { replaced, writing, discarded };
 
 struct InFlightName {
@@ -40,7 +42,9 @@ void discardTree(const std::filesystem::path& path);
 
 // Resolves what killed runs left in the catalogs of `outputDirectory` (its own
 // "*.xcassets" folders and the catalog that encloses it): puts back what was set aside,
-// removes what was in flight. Failures are logged, never thrown.
-void recoverInterruptedWriting(const std::filesystem::path& outputDirectory);
+// removes what was in flight. A catalog that leads outside `boundary` (when given) is
+// not touched. Failures are logged, never thrown.
+void recoverInterruptedWriting(const std::filesystem::path& outputDirectory,
+                               const WritingBoundary* boundary = nullptr);
 
 }  // namespace gw

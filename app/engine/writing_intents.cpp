@@ -6,6 +6,29 @@ namespace gw {
 
 namespace pf = platform::foundation;
 
+namespace {
+
+// Keeps a validator inside the boundary: the folder it is asked about is judged before
+// it looks at or moves anything, and the folder it answers with (a new name, an
+// enclosing catalog) after.
+class BoundedValidator : public FileWritingIntentValidator {
+public:
+    BoundedValidator(std::shared_ptr<FileWritingIntentValidator> validator, WritingBoundaryPtr boundary)
+        : validator_(std::move(validator)), boundary_(std::move(boundary)) {}
+    FileWritingIntentValidatorResult validate(const FileWritingIntent& intent) override {
+        boundary_->checkFolder(intent.intendedDirectory().fsPath());
+        auto result = validator_->validate(intent);
+        boundary_->checkFolder(result.url().fsPath());
+        return result;
+    }
+
+private:
+    std::shared_ptr<FileWritingIntentValidator> validator_;
+    WritingBoundaryPtr boundary_;
+};
+
+}  // namespace
+
 RealWritingIntentFactory::RealWritingIntentFactory(
     std::shared_ptr<FileWritingIntentValidator> catalogValidator,
     std::shared_ptr<FileWritingIntentValidator> assetValidator,
@@ -48,10 +71,21 @@ std::shared_ptr<FileWritingIntent> RealWritingIntentFactory::make(const pf::URL&
         break;
     }
     if (!validator) pf::fatalError("Writing intent of an unknown kind");
+    WritingBoundaryPtr boundary;
+    {
+        std::lock_guard lock(mutex_);
+        boundary = writingBoundary_;
+    }
+    if (boundary) validator = std::make_shared<BoundedValidator>(std::move(validator), std::move(boundary));
     return std::make_shared<FileWritingIntent>(directory, kind, options, std::move(validator));
 }
 
-void RealWritingIntentFactory::performPendingRemovals() { pendingRemovals_->perform(); }
+std::vector<ReplacedItem> RealWritingIntentFactory::performPendingRemovals() { return pendingRemovals_->perform(); }
+
+void RealWritingIntentFactory::setWritingBoundary(WritingBoundaryPtr boundary) {
+    std::lock_guard lock(mutex_);
+    writingBoundary_ = std::move(boundary);
+}
 
 void RealWritingIntentFactory::discardPendingRemovals() { pendingRemovals_->discard(); }
 

@@ -5,8 +5,11 @@
 #include "app/engine/contracts/file_writing_intent.hpp"
 #include "app/engine/file_already_exists_action.hpp"
 #include "app/engine/file_writing_validators.hpp"
+#include "app/engine/writing_boundary.hpp"
 
 #include <memory>
+#include <mutex>
+#include <vector>
 
 namespace gw {
 
@@ -33,14 +36,19 @@ public:
     std::shared_ptr<FileWritingIntent> make(const platform::foundation::URL& directory, WritingIntentKind kind,
                                             const std::vector<FileWritingIntent::Options>& options) override;
 
-    // Removes every folder the answers so far set aside. The engine does not call it:
-    // it settles them itself once the run has written (PendingRemovals::settle), so that
-    // a folder whose replacement failed comes back.
-    void performPendingRemovals();
+    // Disposes of every folder the answers so far set aside; returns where the kept ones
+    // went. The engine does not call it: it settles them itself once the run has written
+    // (PendingRemovals::settle), so that a folder whose replacement failed comes back.
+    std::vector<ReplacedItem> performPendingRemovals();
     // The run ended without writing (cancelled or failed): nothing is removed. Also
     // called when a run begins, so that nothing of an abandoned run carries over.
     void discardPendingRemovals();
     const PendingRemovalsPtr& pendingRemovals() const { return pendingRemovals_; }
+
+    // With a boundary, every intent is refused (OutsideWritingBoundaryError) when its
+    // folder, or the folder its validator answers with, leads outside it; the refusal
+    // comes before the validator looks at or moves anything. None: no limit.
+    void setWritingBoundary(WritingBoundaryPtr boundary);
 
     const std::shared_ptr<FileWritingIntentValidator>& catalogValidator() const { return catalogValidator_; }
     const std::shared_ptr<FileWritingIntentValidator>& assetValidator() const { return assetValidator_; }
@@ -51,6 +59,8 @@ private:
     std::shared_ptr<OverwritingFileWritingIntentValidator> overwritingValidator_;
     std::shared_ptr<AlwaysAllowFileWritingIntentValidator> appendingValidator_;
     PendingRemovalsPtr pendingRemovals_;
+    std::mutex mutex_;
+    WritingBoundaryPtr writingBoundary_;
 };
 
 // For dry runs: every intent, whatever its kind, is accepted as it stands with no

@@ -41,6 +41,16 @@ bool isSupportedImageFileExtension(std::string_view extension) {
     return std::find(supported.begin(), supported.end(), lower) != supported.end();
 }
 
+std::string supportedImageFileExtensionsText() {
+    const auto& extensions = supportedImageFileExtensions();
+    std::string text;
+    for (std::size_t i = 0; i < extensions.size(); ++i) {
+        if (i > 0) text += i + 1 == extensions.size() ? " or " : ", ";
+        text += "." + extensions[i];
+    }
+    return text;
+}
+
 void setSkippedPictureHandler(SkippedPictureHandler handler) {
     std::lock_guard lock(handlerMutex);
     skippedPictureHandler() = std::move(handler);
@@ -53,7 +63,33 @@ bool isHidden(const fs::path& path) {
     return !name.empty() && name.front() == '.';
 }
 
-void reportSkipped(const URL& url, const std::string& why) {
+bool isAssetCatalogName(const fs::path& path) {
+    std::string name = path.filename().string();
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    return name.ends_with(".xcassets");
+}
+
+// Folders by identity: the same folder reached through any path or link.
+class FolderSet {
+public:
+    void add(const fs::path& folder) {
+        struct stat info {};
+        if (::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) folders_.emplace_back(info.st_dev, info.st_ino);
+    }
+    bool contains(const fs::path& folder) const {
+        if (folders_.empty()) return false;
+        struct stat info {};
+        if (::stat(folder.c_str(), &info) != 0) return false;
+        return std::find(folders_.begin(), folders_.end(), std::make_pair(info.st_dev, info.st_ino)) != folders_.end();
+    }
+
+private:
+    std::vector<std::pair<dev_t, ino_t>> folders_;
+};
+
+}  // namespace
+
+void reportSkippedPicture(const URL& url, const std::string& why) {
     SkippedPictureHandler handler;
     {
         std::lock_guard lock(handlerMutex);
@@ -65,6 +101,8 @@ void reportSkipped(const URL& url, const std::string& why) {
         Logger::log(why);
     }
 }
+
+namespace {
 
 // The size of the item at `url` itself (a symbolic link is not followed, so a dangling
 // link sorts by its own size instead of failing the whole scan); none for an item
@@ -81,8 +119,10 @@ std::optional<std::uint64_t> fileSize(const URL& url) {
 
 }  // namespace
 
-std::set<URL> imageFileURLs(const URL& folder) {
+std::set<URL> imageFileURLs(const URL& folder, const std::vector<URL>& excludedFolders) {
     std::set<URL> found;
+    FolderSet excluded;
+    for (const auto& url : excludedFolders) excluded.add(url.fsPath());
     std::error_code ec;
     // Symbolic links to folders are not entered, so a link back up the tree cannot make
     // the walk endless.
@@ -98,17 +138,29 @@ std::set<URL> imageFileURLs(const URL& folder) {
         }
         std::error_code typeError;
         const bool isDirectory = it->is_directory(typeError);
+        if (isDirectory && !it->is_symlink(typeError) && (isAssetCatalogName(path) || excluded.contains(path))) {
+            it.disable_recursion_pending();
+            continue;
+        }
         URL url = URL::fileURL(path, isDirectory);
         if (!isSupportedImageFileExtension(url.pathExtension())) continue;
         std::error_code linkError;
         if (it->is_symlink(linkError) && !fs::exists(fs::status(path, linkError))) {
             // One broken link must not cost the folder its other pictures.
-            reportSkipped(url, LocalizedString::text("folder-scan.warning.dangling-link", path.string()));
+            reportSkippedPicture(url, LocalizedString::text("folder-scan.warning.dangling-link", path.string()));
             continue;
         }
         found.insert(std::move(url));
     }
     return found;
+}
+
+std::vector<URL> imageFileURLsInNameOrder(const URL& folder, const std::vector<URL>& excludedFolders) {
+    const auto found = imageFileURLs(folder, excludedFolders);
+    std::vector<URL> ordered(found.begin(), found.end());
+    std::sort(ordered.begin(), ordered.end(),
+              [](const URL& a, const URL& b) { return a.fsPath().native() < b.fsPath().native(); });
+    return ordered;
 }
 
 bool isFileLarger(const URL& first, const URL& second) {

@@ -17,17 +17,31 @@ const std::vector<std::string>& supportedImageFileExtensions();
 // Whether `extension` is one of them, in any case ("PNG", "Jpg").
 bool isSupportedImageFileExtension(std::string_view extension);
 
-// Told of every picture file a scan passes over (a symbolic link whose target does not
-// exist), with a user-visible sentence saying why. By default the sentence is logged.
+// The supported extensions as a person reads them: ".psd, .png, … or .svg".
+std::string supportedImageFileExtensionsText();
+
+// Told of every picture file a scan or a folder's intake passes over (a symbolic link
+// whose target does not exist, a file that cannot be read as a picture), with a
+// user-visible sentence saying why. By default the sentence is logged.
 using SkippedPictureHandler = std::function<void(const platform::foundation::URL&, const std::string&)>;
 void setSkippedPictureHandler(SkippedPictureHandler handler);
+// Tells the handler.
+void reportSkippedPicture(const platform::foundation::URL& url, const std::string& why);
 
 // Every file below `folder` (subfolders entered, hidden files and folders skipped,
 // symbolic links to folders not followed, symbolic links to nothing skipped with a
-// warning) whose extension is supported. Never fails: a folder that cannot be read
-// gives fewer or no files. The set is ordered by URL text, so repeated scans list the
-// files in the same order.
-std::set<platform::foundation::URL> imageFileURLs(const platform::foundation::URL& folder);
+// warning) whose extension is supported. Asset catalogs ("*.xcassets") below `folder`
+// are not entered: what they hold is output, not artwork. Nor are `excludedFolders`
+// (the same folders by identity, wherever they are reached from), so a catalog written
+// inside the folder it was made from is never read back as input. Never fails: a folder
+// that cannot be read gives fewer or no files. The set is ordered by URL text, so
+// repeated scans list the files in the same order.
+std::set<platform::foundation::URL> imageFileURLs(const platform::foundation::URL& folder,
+                                                  const std::vector<platform::foundation::URL>& excludedFolders = {});
+// The same files in name order: by the bytes of their paths, so a folder's own files
+// and its subfolders' files are ordered as a listing sorted by name shows them.
+std::vector<platform::foundation::URL> imageFileURLsInNameOrder(
+    const platform::foundation::URL& folder, const std::vector<platform::foundation::URL>& excludedFolders = {});
 
 // Whether the first file is strictly larger than the second, by the sizes of the items
 // themselves (a symbolic link counts with its own size); false when either has no size.

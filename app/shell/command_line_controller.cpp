@@ -9,6 +9,8 @@
 #include "app/foundation/image_input_collection.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/user_defaults_cloud_sync.hpp"
+#include "platform/foundation/error.hpp"
+#include "platform/foundation/files.hpp"
 #include "platform/foundation/url.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/log/system_log.hpp"
@@ -103,20 +105,16 @@ std::string readinessFailure(const std::exception_ptr& error) {
 // Whether `location` lies in `root` or below it, both taken with symbolic links and
 // ".." resolved; the part of `location` that does not exist yet is taken as written.
 bool isInside(const std::filesystem::path& root, const std::filesystem::path& location) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path resolvedRoot = fs::canonical(root, error);
-    if (error) return false;
-    const fs::path resolved = fs::weakly_canonical(fs::absolute(location, error), error);
-    if (error) return false;
-    auto inside = resolved.begin();
-    for (const auto& part : resolvedRoot) {
-        if (part.empty()) continue;  // the trailing "" of a root ending in "/"
-        if (inside == resolved.end() || *inside != part) return false;
-        ++inside;
+    try {
+        return pf::files::isAtOrBelow(pf::files::resolvedPath(location), pf::files::resolvedPath(root));
+    } catch (const pf::Error&) {
+        return false;
     }
-    return true;
 }
+
+// Colours for each stream, only where they mean something.
+std::string_view onOut(std::string_view sequence) { return ConsoleIO::colour(ConsoleStream::out, sequence); }
+std::string_view onErr(std::string_view sequence) { return ConsoleIO::colour(ConsoleStream::err, sequence); }
 
 }  // namespace
 
@@ -188,6 +186,18 @@ std::optional<std::optional<std::string>> CommandLineController::lookup(Option o
 
 bool CommandLineController::isGiven(Option option) const { return lookup(option).has_value(); }
 
+std::optional<std::string> CommandLineController::unknownOption() const {
+    for (std::size_t i = 1; i < arguments_.size(); ++i) {
+        const auto& argument = arguments_[i];
+        if (optionFromRawValue(argument)) continue;
+        // The value of the option before it, whatever it looks like.
+        const auto previous = optionFromRawValue(arguments_[i - 1]);
+        if (previous && *previous != Option::help) continue;
+        if (argument.size() > 1 && argument.front() == '-') return argument;
+    }
+    return std::nullopt;
+}
+
 Glyphwright& CommandLineController::glyphwright() {
     if (!glyphwright_) {
         glyphwright_ = Glyphwright::make();
@@ -195,7 +205,7 @@ Glyphwright& CommandLineController::glyphwright() {
         wrapper->value = weak_from_this();
         glyphwright_->appendDelegate(std::move(wrapper));
         setSkippedPictureHandler([](const pf::URL&, const std::string& why) {
-            ConsoleIO::writeError(fmt::format("{}Warning: {}\n", seq::yellow, why));
+            ConsoleIO::writeError(fmt::format("{}Warning: {}\n", onErr(seq::yellow), why));
         });
     }
     return *glyphwright_;
@@ -224,6 +234,12 @@ void CommandLineController::run() {
     if (isGiven(Option::help)) {
         consoleIO_.printUsage(arguments_);
         return;
+    }
+    // A mistyped option would otherwise be passed over and its default used.
+    if (const auto unknown = unknownOption()) {
+        std::string options;
+        for (const auto option : allOptions) options += (options.empty() ? "" : ", ") + std::string(rawValue(option));
+        complete(LocalizedString::text("command-line.unknown-option", *unknown, options));
     }
     // The same default settings as the desktop application, so that both make the same
     // catalog from the same settings. Nothing is mirrored to the cloud from here.
@@ -285,18 +301,21 @@ void CommandLineController::run() {
     auto catalogContentsExistsActionProvider = actionProvider(Option::assetExistsAction);
     auto catalogExistsActionProvider = actionProvider(Option::assetCatalogExistsAction);
 
-    // Nothing outside the granted root folder is read or written.
+    // Nothing outside the granted root folder is read or written, also not through a
+    // link met on the way.
     requireInsideRoot(inputURL);
     requireInsideRoot(outputURL);
 
     auto& engine = glyphwright();
+    engine.setWritingBoundary(commandLineEnabledController_->rootBookmarkURL()->fsPath());
     try {
         // A missing folder would otherwise be listed as an empty one.
         std::error_code missing;
         if (!std::filesystem::exists(std::filesystem::symlink_status(inputURL.fsPath(), missing))) {
             throw GlyphwrightError(GlyphwrightError::Case::unableToOpenImageFromURL, inputURL);
         }
-        engine.addImagesFromFileOrFolder(inputURL);
+        // A catalog written inside the input folder earlier is not read back as pictures.
+        engine.addImagesFromFileOrFolder(inputURL, {outputURL});
     } catch (...) {
         complete(fmt::format("Unable to open images at {}\n{}", inputURL.absoluteString(),
                              unableToOpenReason(std::current_exception(), inputURL)));
@@ -324,7 +343,7 @@ void CommandLineController::run() {
         break;
     case ReadyState::Case::warnings:
         for (const auto& warning : readyState.warningList()) {
-            ConsoleIO::writeError(fmt::format("{}Warning: {}\n", seq::yellow, errorDescription(warning)));
+            ConsoleIO::writeError(fmt::format("{}Warning: {}\n", onErr(seq::yellow), errorDescription(warning)));
         }
         break;
     case ReadyState::Case::ready:
@@ -338,7 +357,7 @@ void CommandLineController::run() {
         complete("Unable to create asset catalog. Error " + errorDescription(std::current_exception()));
     }
 
-    ConsoleIO::printLine(fmt::format("{}Conversion starting", seq::reset));
+    ConsoleIO::printLine(fmt::format("{}Conversion starting", onOut(seq::reset)));
     pollProgressUntilComplete();
 }
 
@@ -346,10 +365,11 @@ void CommandLineController::showProgress() {
     std::lock_guard lock(outputMutex_);
     const float progress = glyphwright_->progress();
     if (std::isnan(progress) || progress == lastShownProgress_) return;
-    // A progress line rewrites the line above it, unless that is a folder's result,
-    // which must stay on the screen.
-    const std::string_view rewrite = folderLineSinceProgress_ ? std::string_view() : seq::cursorUp;
-    const std::string_view clear = folderLineSinceProgress_ ? std::string_view() : seq::clearLine;
+    // On a terminal a progress line rewrites the line above it, unless that is a
+    // folder's result, which must stay on the screen; a pipe or a file gets each line.
+    const bool rewrites = !folderLineSinceProgress_ && ConsoleIO::isTerminal(ConsoleStream::out);
+    const std::string_view rewrite = rewrites ? seq::cursorUp : std::string_view();
+    const std::string_view clear = rewrites ? seq::clearLine : std::string_view();
     ConsoleIO::printLine(fmt::format("{}{}{}% complete", rewrite, clear, progressText(progress * 100.0f)));
     std::fflush(stdout);
     folderLineSinceProgress_ = false;
@@ -402,13 +422,13 @@ void CommandLineController::finish(const std::optional<std::string>& errorMessag
         folderFailed = folderFailed_;
     }
     if (errorMessage) {
-        ConsoleIO::writeError(fmt::format("{}{}\n", seq::red, *errorMessage));
+        ConsoleIO::writeError(fmt::format("{}{}\n", onErr(seq::red), *errorMessage));
     } else {
         // The run went to its end; a folder that failed still makes it a failure, for
         // the scripts and build steps that only see the status.
-        ConsoleIO::writeError(fmt::format("{}Conversion Complete\n", folderFailed ? seq::red : seq::green));
+        ConsoleIO::writeError(fmt::format("{}Conversion Complete\n", onErr(folderFailed ? seq::red : seq::green)));
     }
-    ConsoleIO::printLine(seq::reset);
+    if (ConsoleIO::isColoured(ConsoleStream::out)) ConsoleIO::printLine(seq::reset);
     std::fflush(stdout);
     std::fflush(stderr);
     std::exit(errorMessage || folderFailed ? 1 : 0);
@@ -419,10 +439,14 @@ void CommandLineController::glyphwrightDidFinishFolder(Glyphwright&, const Glyph
     showProgress();
     std::unique_lock output(outputMutex_);
     if (result.isSuccess()) {
-        ConsoleIO::printLine(
-            fmt::format("{}Catalog created at: {}", seq::reset, result.successValue().definition.outputDirectory.path()));
+        ConsoleIO::printLine(fmt::format("{}Catalog created at: {}", onOut(seq::reset),
+                                         result.successValue().definition.outputDirectory.path()));
     } else {
-        ConsoleIO::printLine(fmt::format("{}Catalog creation failed. Error {}", seq::reset, errorDescription(result.error())));
+        const std::string failure = "Catalog creation failed. Error " + errorDescription(result.error());
+        ConsoleIO::printLine(fmt::format("{}{}", onOut(seq::reset), failure));
+        // Where a script looks for what went wrong.
+        std::fflush(stdout);
+        ConsoleIO::writeError(fmt::format("{}{}\n", onErr(seq::red), failure));
     }
     std::fflush(stdout);
     folderLineSinceProgress_ = true;
@@ -433,6 +457,13 @@ void CommandLineController::glyphwrightDidFinishFolder(Glyphwright&, const Glyph
         if (!result.isSuccess()) folderFailed_ = true;
     }
     changed_.notify_all();
+}
+
+void CommandLineController::glyphwrightDidKeepReplacedItem(Glyphwright&, const ReplacedItem& item) {
+    std::lock_guard output(outputMutex_);
+    ConsoleIO::printLine(fmt::format("{}{}", onOut(seq::reset), item.description()));
+    std::fflush(stdout);
+    folderLineSinceProgress_ = true;
 }
 
 void CommandLineController::glyphwrightDidFinishAllOperations(Glyphwright&) { complete(std::nullopt); }

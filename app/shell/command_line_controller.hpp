@@ -83,9 +83,12 @@ public:
     // returns.
     void complete(std::optional<std::string> errorMessage);
 
-    // GlyphwrightDelegate: one line per finished folder; the end of all operations.
+    // GlyphwrightDelegate: one line per finished folder (a failure's also on standard
+    // error); the end of all operations.
     void glyphwrightDidFinishFolder(Glyphwright& glyphwright, const GlyphwrightResult& result) override;
     void glyphwrightDidFinishAllOperations(Glyphwright& glyphwright) override;
+    // Where a catalog the run replaced went, on a line of its own.
+    void glyphwrightDidKeepReplacedItem(Glyphwright& glyphwright, const ReplacedItem& item) override;
 
 private:
     explicit CommandLineController(std::vector<std::string> arguments);
@@ -94,6 +97,9 @@ private:
     // none), present without a value (inner none), or the value.
     std::optional<std::optional<std::string>> lookup(Option option) const;
     bool isGiven(Option option) const;
+    // The first argument that looks like an option ("-" and more) but is none and is no
+    // option's value.
+    std::optional<std::string> unknownOption() const;
     Glyphwright& glyphwright();
     std::shared_ptr<FileAlreadyExistsActionProvider> actionProvider(Option option);
     // Waits for the engine's progress and the end of the run, then ends the process.

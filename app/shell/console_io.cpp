@@ -5,7 +5,10 @@
 
 #include <fmt/format.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 namespace gw {
@@ -21,6 +24,24 @@ std::string programName(const std::vector<std::string>& arguments) {
 
 }  // namespace
 
+bool ConsoleIO::isTerminal(ConsoleStream stream) {
+    static const bool out = ::isatty(STDOUT_FILENO) == 1;
+    static const bool err = ::isatty(STDERR_FILENO) == 1;
+    return stream == ConsoleStream::out ? out : err;
+}
+
+bool ConsoleIO::isColoured(ConsoleStream stream) {
+    static const bool noColour = [] {
+        const char* value = std::getenv("NO_COLOR");
+        return value != nullptr && *value != '\0';
+    }();
+    return !noColour && isTerminal(stream);
+}
+
+std::string_view ConsoleIO::colour(ConsoleStream stream, std::string_view sequence) {
+    return isColoured(stream) ? sequence : std::string_view();
+}
+
 void ConsoleIO::printLine(std::string_view text) {
     std::string line(text);
     line.push_back('\n');
@@ -33,7 +54,9 @@ void ConsoleIO::writeError(std::string_view text) {
 }
 
 void ConsoleIO::printUsage(const std::vector<std::string>& arguments) const {
-    auto print = [](std::string_view text) { printLine(fmt::format("{}{}", TerminalSequence::reset, text)); };
+    auto print = [](std::string_view text) {
+        printLine(fmt::format("{}{}", colour(ConsoleStream::out, TerminalSequence::reset), text));
+    };
     auto name = [](Option option) { return CommandLineController::caseName(option); };
 
     print("");
@@ -72,6 +95,11 @@ void ConsoleIO::printUsage(const std::vector<std::string>& arguments) const {
     print("\t\tvariants\tMultiple image inputs with the closest matching image, with regard to size and aspect ratio, "
           "being used for each asset");
     print("\t\tbatch\t\tX images producing X outputs");
+    print("\tA folder's pictures, its subfolders' included, are taken in name order.");
+    print(fmt::format("\tFor {} and {} each picture is a layer: the first file is the front layer, the last the back "
+                      "layer.",
+                      ConversionOutputTypes::commandLineName(ConversionOutputType::tvOSIcon),
+                      ConversionOutputTypes::commandLineName(ConversionOutputType::tvOSLeaderboard)));
     print("");
     print("\tExistsActions:");
     for (const auto action : CommandLineController::allAlreadyExistsActions) {

@@ -632,6 +632,16 @@ void MainViewViewController::glyphwrightDidFinishAllOperations(Glyphwright&) {
     });
 }
 
+void MainViewViewController::glyphwrightDidKeepReplacedItem(Glyphwright&, const ReplacedItem& item) {
+    pa::UserNotification notification;
+    notification.title = LocalizedString::text(item.inTrash ? "notification.catalog-replaced.title.trashed"
+                                                            : "notification.catalog-replaced.title.kept");
+    notification.subtitle = item.description();
+    DispatchQueue::main().async([notification = std::move(notification)]() mutable {
+        pa::UserNotificationCenter::defaultCenter().deliver(std::move(notification));
+    });
+}
+
 void MainViewViewController::handleFolderResult(const GlyphwrightResult& result) {
     // The window is gone: nothing to show the result in.
     if (!view_) return;

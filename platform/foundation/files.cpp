@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <deque>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace platform::foundation::files {
@@ -184,6 +186,48 @@ std::string temporaryDirectory() {
     std::string dir = (t && *t == '/') ? t : "/tmp";
     if (dir.back() != '/') dir.push_back('/');
     return dir;
+}
+
+fs::path resolvedPath(const fs::path& path) {
+    // Followed part by part, as the kernel does: a ".." after a link leaves the link's
+    // target, not the folder that holds the link.
+    std::deque<fs::path> pending;
+    for (const auto& part : fs::absolute(path)) pending.push_back(part);
+    fs::path resolved = "/";
+    int links = 0;
+    while (!pending.empty()) {
+        const fs::path part = pending.front();
+        pending.pop_front();
+        if (part.empty() || part == "." || part == "/" || part.has_root_name()) continue;
+        if (part == "..") {
+            resolved = resolved.parent_path();
+            continue;
+        }
+        const fs::path candidate = resolved / part;
+        std::error_code error;
+        if (!fs::is_symlink(fs::symlink_status(candidate, error))) {
+            resolved = candidate;
+            continue;
+        }
+        if (++links > 40) throw Error::posix(ELOOP, "Cannot resolve " + path.string());
+        const fs::path target = fs::read_symlink(candidate, error);
+        if (error) throw Error::posix(error.value(), "Cannot resolve " + path.string());
+        if (target.is_absolute()) resolved = "/";
+        std::vector<fs::path> parts(target.begin(), target.end());
+        pending.insert(pending.begin(), parts.begin(), parts.end());
+    }
+    return resolved;
+}
+
+bool isAtOrBelow(const fs::path& path, const fs::path& folder) {
+    auto inside = path.begin();
+    for (const auto& part : folder) {
+        if (part.empty()) continue;  // the trailing "" of a folder written with "/"
+        while (inside != path.end() && inside->empty()) ++inside;
+        if (inside == path.end() || *inside != part) return false;
+        ++inside;
+    }
+    return true;
 }
 
 }  // namespace platform::foundation::files

@@ -54,4 +54,15 @@ std::string temporaryDirectory();
 // The current user's home folder ($HOME, else the password database).
 std::filesystem::path homeDirectory();
 
+// Where `path` leads once every symbolic link on the way has been followed, ".." taken
+// after the link before it as the file system takes it. Links whose targets do not exist
+// are followed all the same, and the part that does not exist is taken as written, so
+// the answer is where something created at `path` would end up. A relative path is taken
+// from the current folder. Error (POSIX domain, ELOOP) for a chain of more than 40 links.
+std::filesystem::path resolvedPath(const std::filesystem::path& path);
+
+// Whether `path` is `folder` or lies below it, compared part by part as written (resolve
+// both first to compare locations).
+bool isAtOrBelow(const std::filesystem::path& path, const std::filesystem::path& folder);
+
 }  // namespace platform::foundation::files

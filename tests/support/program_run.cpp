@@ -28,7 +28,9 @@ std::vector<std::string> scratchEnvironment(const std::filesystem::path& xdgRoot
     for (char** entry = environ; *entry; ++entry) {
         const std::string text = *entry;
         const auto name = text.substr(0, text.find('='));
-        if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" || name.rfind("XDG_", 0) == 0) continue;
+        if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" || name == "NO_COLOR" ||
+            name.rfind("XDG_", 0) == 0)
+            continue;
         env.push_back(text);
     }
     for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
@@ -37,11 +39,21 @@ std::vector<std::string> scratchEnvironment(const std::filesystem::path& xdgRoot
     return env;
 }
 
+std::vector<std::string> programEnvironment(const ProgramOptions& options) {
+    auto env = scratchEnvironment(options.xdgRoot);
+    for (const auto& entry : options.environment) {
+        const auto name = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(env, [&](const std::string& existing) { return existing.rfind(name, 0) == 0; });
+        env.push_back(entry);
+    }
+    return env;
+}
+
 pid_t startProgram(const std::string& program, const std::vector<std::string>& arguments,
                    const ProgramOptions& options) {
     std::vector<std::string> args{options.argv0.empty() ? program : options.argv0};
     args.insert(args.end(), arguments.begin(), arguments.end());
-    auto env = scratchEnvironment(options.xdgRoot);
+    auto env = programEnvironment(options);
     // Everything the child needs is made before the fork: it only opens, moves and executes.
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());

@@ -30,13 +30,17 @@ struct ProgramOptions {
     std::filesystem::path outFile;
     std::filesystem::path errFile;
     std::string argv0;  // empty: the program's path
+    // "NAME=value" entries put into the scratch environment, replacing the same names.
+    std::vector<std::string> environment;
     std::optional<rlim_t> addressSpaceCap;
     // Generous: a sanitizer build on a loaded machine is slow, and a hang must still end.
     std::chrono::seconds deadline{240};
 };
 
-// The parent's environment without display or XDG variables, with the XDG folders below `xdgRoot`.
+// The parent's environment without display, XDG or NO_COLOR variables, with the XDG folders below `xdgRoot`.
 std::vector<std::string> scratchEnvironment(const std::filesystem::path& xdgRoot);
+// The scratch environment with the options' own entries.
+std::vector<std::string> programEnvironment(const ProgramOptions& options);
 
 // Starts the program; finishProgram() waits for it.
 pid_t startProgram(const std::string& program, const std::vector<std::string>& arguments,

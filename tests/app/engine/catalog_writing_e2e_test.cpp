@@ -106,7 +106,7 @@ protected:
             factory_->discardPendingRemovals();
             throw;
         }
-        factory_->performPendingRemovals();
+        replaced_ = factory_->performPendingRemovals();
         return gwtest::engine::writeDefinitions(definitions);
     }
 
@@ -116,6 +116,7 @@ protected:
         gwtest::writeFile(dir_ / "out/Assets.xcassets/Contents.json", "{}");
         gwtest::writeFile(dir_ / "out/Assets.xcassets/Other.imageset/other.png", "png");
     }
+    std::vector<gw::ReplacedItem> replaced_;
     void existingIconSet() {
         fs::create_directories(dir_ / "out/Assets.xcassets/AppIcon.appiconset");
         gwtest::writeFile(dir_ / "out/Assets.xcassets/AppIcon.appiconset/stale.png", "png");
@@ -261,6 +262,14 @@ TEST_F(CatalogWriting, ExistingCatalogOverwrite) {
     EXPECT_FALSE(fs::exists(dir_ / "out/Assets.xcassets/Other.imageset"));
     EXPECT_EQ(readText(dir_ / "out/Assets.xcassets/Contents.json"),
               readText(kGoldenRoot / "ios-icon/Assets.xcassets/Contents.json"));
+    // The old catalog is in the Trash of this process's data folder, whole.
+    ASSERT_EQ(replaced_.size(), 1u);
+    EXPECT_TRUE(replaced_[0].inTrash);
+    EXPECT_EQ(replaced_[0].original.fsPath(), dir_ / "out/Assets.xcassets");
+    EXPECT_EQ(replaced_[0].keptAt.parent_path(), gwtest::engine::engineXdgRoot() / "data/Trash/files");
+    EXPECT_EQ(readText(replaced_[0].keptAt / "Other.imageset/other.png"), "png");
+    EXPECT_EQ(replaced_[0].description(), "The replaced " + (dir_ / "out/Assets.xcassets").string() +
+                                              " was moved to the Trash: " + replaced_[0].keptAt.string());
 }
 
 TEST_F(CatalogWriting, ExistingCatalogAppend) {
@@ -294,6 +303,8 @@ TEST_F(CatalogWriting, ExistingAssetFolderOverwrite) {
     expectCompleteRun(convert(gw::ConversionOutputType::iOSIcon, {icon_}), 1);
     expectGoldenIconSet("Assets.xcassets");
     EXPECT_FALSE(fs::exists(dir_ / "out/Assets.xcassets/AppIcon.appiconset/stale.png"));
+    // An asset folder is the program's own earlier output: gone, not kept.
+    EXPECT_TRUE(replaced_.empty());
 }
 
 TEST_F(CatalogWriting, ExistingAssetFolderAppendIsAskedAboutWhereTheBuilderCannotAppend) {

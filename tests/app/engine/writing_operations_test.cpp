@@ -3,6 +3,7 @@
 #include "app/engine/async_operation.hpp"
 #include "app/engine/folder_creation_operation.hpp"
 #include "app/engine/image_creation_operation.hpp"
+#include "app/engine/writing_boundary.hpp"
 #include "app/foundation/image_definition.hpp"
 #include "app/foundation/pdf_output.hpp"
 #include "engine_writing_support.hpp"
@@ -120,13 +121,15 @@ protected:
         return definition;
     }
     // Runs one folder operation on a queue; returns its one result.
-    Result run(const gw::FolderDefinition& definition, std::shared_ptr<FolderCreationOperation>* kept = nullptr) {
+    Result run(const gw::FolderDefinition& definition, std::shared_ptr<FolderCreationOperation>* kept = nullptr,
+               gw::WritingBoundaryPtr boundary = nullptr) {
         std::vector<Result> results;
         std::mutex mutex;
         auto operation = std::make_shared<FolderCreationOperation>(definition, nullptr, [&](const Result& result) {
             std::lock_guard lock(mutex);
             results.push_back(result);
         });
+        operation->setWritingBoundary(std::move(boundary));
         EXPECT_EQ(operation->progress(), 0.0f);
         pd::OperationQueue queue;
         queue.addOperation(operation);
@@ -388,6 +391,57 @@ TEST_F(WritingOperations, PlannedPathsOutsideTheirFolderAreRefusedBeforeAnything
     auto itself = folder("Top2", {png("Top2", 4, 4)});
     EXPECT_TRUE(holds<gw::FolderCreationError>(run(itself).error()));
     EXPECT_FALSE(fs::exists(dir_ / "Elsewhere"));
+}
+
+// A folder that became a link out of the boundary after the plan was checked is still
+// refused when its turn comes, and nothing is written where the link leads; the rest of
+// the tree is written.
+TEST_F(WritingOperations, AFolderThatLeadsOutOfTheBoundaryWhenItIsWrittenIsRefused) {
+    fs::create_directories(dir_ / "root");
+    fs::create_directories(dir_ / "outside");
+    const auto boundary = std::make_shared<const gw::WritingBoundary>(dir_ / "root");
+    struct Case {
+        std::string name;
+        std::string link;  // below root, made a link to `outside`
+        gw::FolderDefinition plan;
+        std::vector<std::string> writtenInside;
+    };
+    const std::vector<Case> cases = {
+        {"the folder itself", "root/Top.imageset", folder("root/Top.imageset", {png("root/Top.imageset/a.png", 4, 4)}),
+         {}},
+        {"a subfolder", "root/Parent/Sub",
+         folder("root/Parent", {png("root/Parent/p.png", 4, 4)},
+                {folder("root/Parent/Sub", {png("root/Parent/Sub/s.png", 4, 4)})}),
+         {"Parent/Contents.json", "Parent/Sub", "Parent/p.png"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::create_directories((dir_ / c.link).parent_path());
+        fs::create_directory_symlink(dir_ / "outside", dir_ / c.link);
+        const auto result = run(c.plan, nullptr, boundary);
+        EXPECT_FALSE(result.isSuccess());
+        EXPECT_TRUE(holds<gw::OutsideWritingBoundaryError>(result.error()));
+        EXPECT_TRUE(fs::is_empty(dir_ / "outside"));
+        std::vector<std::string> inside;
+        for (const auto& entry : fs::recursive_directory_iterator(dir_ / "root")) {
+            if (!entry.is_directory() || entry.is_symlink())
+                inside.push_back(entry.path().lexically_relative(dir_ / "root").string());
+        }
+        std::sort(inside.begin(), inside.end());
+        std::vector<std::string> expected = c.writtenInside;
+        expected.push_back(fs::path(c.link).lexically_relative("root").string());
+        std::sort(expected.begin(), expected.end());
+        expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+        EXPECT_EQ(inside, expected);
+        fs::remove_all(dir_ / "root");
+        fs::create_directories(dir_ / "root");
+    }
+    // A link that stays inside is written through.
+    fs::create_directories(dir_ / "root/real");
+    fs::create_directory_symlink(dir_ / "root/real", dir_ / "root/Linked.imageset");
+    EXPECT_TRUE(run(folder("root/Linked.imageset", {png("root/Linked.imageset/a.png", 4, 4)}), nullptr, boundary)
+                    .isSuccess());
+    EXPECT_TRUE(pngSize(dir_ / "root/real/a.png"));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -35,6 +36,7 @@ namespace fs = std::filesystem;
 using gwtest::readFile;
 using gwtest::writeFile;
 
+// What a terminal gets; a pipe or a file, as in most tests here, gets none of it.
 const std::string kReset = "\x1b[;m";
 const std::string kRed = "\x1b[0;31m";
 const std::string kYellow = "\x1b[0;33m";
@@ -95,6 +97,14 @@ int expectListedFilesExist(const fs::path& catalog) {
     return named;
 }
 
+// What the program says of a file whose kind is not taken.
+std::string notTaken(const fs::path& file, const std::string& extension) {
+    return file.string() + " is not of a type that is taken: its name " +
+           (extension.empty() ? std::string("has no extension") : "ends in ." + extension) +
+           ". Pictures are taken from files whose names end in .psd, .png, .jpg, .jpeg, .bmp, .gif, .pdf, .tiff or "
+           ".svg (in any case), or from a folder of them.";
+}
+
 // The names in a folder, sorted.
 std::set<std::string> namesIn(const fs::path& folder) {
     std::set<std::string> names;
@@ -116,16 +126,22 @@ protected:
         writeFile(work_ / "pictures/small.svg", svg(400, 240, "#aa3300"));
     }
 
-    // Settings and data in the scratch folder; a run that needs a window it does not have must end, not wait.
-    ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                          const std::string& argv0 = {}) const {
+    // Settings, data and the home Trash in the scratch folder (the home folder there
+    // too, so that the Trash is on the same file system as what goes to it); a run that
+    // needs a window it does not have must end, not wait.
+    gwtest::ProgramOptions options(const std::string& argv0 = {}) const {
         gwtest::ProgramOptions options;
         options.workingDirectory = work_;
         options.xdgRoot = dir_ / "xdg";
         options.outFile = dir_ / "stdout.txt";
         options.errFile = dir_ / "stderr.txt";
         options.argv0 = argv0;
-        return gwtest::runProgram(program, arguments, options);
+        options.environment = {"HOME=" + dir_.path().string()};
+        return options;
+    }
+    ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                          const std::string& argv0 = {}) const {
+        return gwtest::runProgram(program, arguments, options(argv0));
     }
 
     ProgramRun glyphwright(const std::vector<std::string>& arguments) const {
@@ -138,44 +154,51 @@ protected:
     }
     void grant() const { grant(work_); }
 
-    // A successful conversion: status 0, the starting line replaced by progress lines
-    // that end at 100%, one line per written folder, the green final line.
-    static void expectCompleted(const ProgramRun& run, const std::vector<std::string>& catalogs) {
-        ASSERT_EQ(run.status, 0) << run.out << run.err;
+    // A successful conversion: status 0, the starting line, progress lines that end at
+    // 100%, one line per written folder, the final line; piped, without escape
+    // sequences. Returns the lines that say where replaced catalogs went.
+    static std::vector<std::string> expectCompleted(const ProgramRun& run, const std::vector<std::string>& catalogs) {
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << run.out;
+        EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << run.err;
         const auto lines = run.outLines();
-        ASSERT_GE(lines.size(), 3u) << run.out;
-        EXPECT_EQ(lines.front(), kReset + "Conversion starting");
-        EXPECT_EQ(lines.back(), kReset);
+        EXPECT_GE(lines.size(), 2u) << run.out;
+        if (lines.size() < 2) return {};
+        EXPECT_EQ(lines.front(), "Conversion starting");
         std::vector<std::string> created;
+        std::vector<std::string> replaced;
         std::string lastProgress;
-        const std::regex progress(R"(^(\x1b\[1A\x1b\[K)?(\d+\.\d+)% complete$)");
-        for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+        const std::regex progress(R"(^(\d+\.\d+)% complete$)");
+        for (std::size_t i = 1; i < lines.size(); ++i) {
             std::smatch match;
+            const std::string prefix = "Catalog created at: ";
             if (std::regex_match(lines[i], match, progress)) {
-                lastProgress = match[2];
+                lastProgress = match[1];
+            } else if (lines[i].rfind("The replaced ", 0) == 0) {
+                replaced.push_back(lines[i]);
             } else {
-                const std::string prefix = kReset + "Catalog created at: ";
-                ASSERT_EQ(lines[i].rfind(prefix, 0), 0u) << "unexpected line: " << lines[i];
+                EXPECT_EQ(lines[i].rfind(prefix, 0), 0u) << "unexpected line: " << lines[i];
                 created.push_back(lines[i].substr(prefix.size()));
             }
         }
         EXPECT_EQ(lastProgress, "100.0");
         EXPECT_EQ(created, catalogs);
-        EXPECT_TRUE(run.err.ends_with(kGreen + "Conversion Complete\n")) << run.err;
-        // Anything else on standard error is a yellow warning line.
+        EXPECT_TRUE(run.err.ends_with("Conversion Complete\n")) << run.err;
+        // Anything else on standard error is a warning line.
         std::istringstream err(run.err);
         for (std::string line; std::getline(err, line);) {
-            if (line == kGreen + "Conversion Complete") continue;
-            EXPECT_EQ(line.rfind(kYellow + "Warning: ", 0), 0u) << line;
+            if (line == "Conversion Complete") continue;
+            EXPECT_EQ(line.rfind("Warning: ", 0), 0u) << line;
         }
+        return replaced;
     }
 
-    // A run refused with a red message on standard error, status 1, and the colours
-    // reset afterwards.
+    // A run refused with its message alone on standard error, status 1, and nothing on
+    // standard output.
     static void expectRefused(const ProgramRun& run, const std::string& message) {
         EXPECT_EQ(run.status, 1) << message;
-        EXPECT_EQ(run.err, kRed + message + "\n");
-        EXPECT_EQ(run.out, kReset + "\n") << message;
+        EXPECT_EQ(run.err, message + "\n");
+        EXPECT_EQ(run.out, "") << message;
     }
 
     gwtest::TempDir dir_;
@@ -201,9 +224,9 @@ TEST_F(CommandLine, HelpPrintsTheUsageTextAndWinsOverEverythingElse) {
     run = runProgram((dir_ / "bin/tool").string(), {"-help"});
     EXPECT_EQ(run.status, 0);
     const auto lines = run.outLines();
-    ASSERT_EQ(lines.size(), 38u);
-    EXPECT_EQ(lines[2].rfind(kReset + "'tool' inputPath <path> outputPath <path>", 0), 0u) << lines[2];
-    for (const auto& line : lines) EXPECT_EQ(line.rfind(kReset, 0), 0u) << line;
+    ASSERT_EQ(lines.size(), 40u);
+    EXPECT_EQ(lines[2].rfind("'tool' inputPath <path> outputPath <path>", 0), 0u) << lines[2];
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
 }
 
 TEST_F(CommandLine, WithoutAnyOptionTheWindowProgramTakesOverAndRefusesWithoutADisplay) {
@@ -247,6 +270,11 @@ TEST_F(CommandLine, BadOptionsAndUnreadablePicturesAreRefusedWithStatusOne) {
     grant();
     writeFile(work_ / "broken.png", "this is not a picture");
     writeFile(work_ / "broken.svg", "<svg");
+    // Kinds of file that are not taken, whatever they hold.
+    for (const char* name : {"a.webp", "a.ico", "a.tif", "no-extension"}) writeFile(work_ / name, svg(64, 64));
+    const std::string options =
+        "The options are -help, -inputPath, -outputPath, -assetType, -collectionType, -assetExistsAction, "
+        "-assetCatalogExistsAction.";
     struct Case {
         std::vector<std::string> arguments;
         std::string message;
@@ -268,6 +296,17 @@ TEST_F(CommandLine, BadOptionsAndUnreadablePicturesAreRefusedWithStatusOne) {
         {{"-inputPath", "icon.svg", "-assetExistsAction"}, "Unable to understand the assetExistsAction"},
         {{"-inputPath", "icon.svg", "-assetCatalogExistsAction", "Overwrite"},
          "Unable to understand the assetCatalogExistsAction"},
+        // A mistyped option is named, wherever it stands; a value that looks like one is a value.
+        {{"-inputPath", "icon.svg", "-assetTyp", "asset"}, "Unknown option -assetTyp. " + options},
+        {{"-assetTyp", "asset", "-inputPath", "icon.svg"}, "Unknown option -assetTyp. " + options},
+        {{"-inputPath", "icon.svg", "--help"}, "Unknown option --help. " + options},
+        {{"-inputPath", "icon.svg", "-outputPath", "-out", "-assetTyp", "asset"}, "Unknown option -assetTyp. " + options},
+        {{"-inputPath", "a.webp"}, unable + (work_ / "a.webp").string() + "\n" + notTaken(work_ / "a.webp", "webp")},
+        {{"-inputPath", "a.ico"}, unable + (work_ / "a.ico").string() + "\n" + notTaken(work_ / "a.ico", "ico")},
+        {{"-inputPath", "a.tif", "-assetType", "asset"},
+         unable + (work_ / "a.tif").string() + "\n" + notTaken(work_ / "a.tif", "tif")},
+        {{"-inputPath", "no-extension"},
+         unable + (work_ / "no-extension").string() + "\n" + notTaken(work_ / "no-extension", "")},
         {{"-inputPath", "missing.png"},
          unable + (work_ / "missing.png").string() + "\nThere is no file or folder at " +
              (work_ / "missing.png").string() + "."},
@@ -293,16 +332,22 @@ TEST_F(CommandLine, BadOptionsAndUnreadablePicturesAreRefusedWithStatusOne) {
         SCOPED_TRACE(name);
         const auto run = glyphwright({"-inputPath", name});
         EXPECT_EQ(run.status, 1);
-        const std::string first = kRed + unable + (work_ / name).string() + "\n";
+        const std::string first = unable + (work_ / name).string() + "\n";
         ASSERT_EQ(run.err.rfind(first, 0), 0u) << run.err;
         const std::string reason = run.err.substr(first.size());
         EXPECT_GT(reason.size(), 20u) << reason;
         EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
         EXPECT_EQ(reason.find("gw."), std::string::npos) << reason;
         EXPECT_EQ(reason.find("Error "), std::string::npos) << reason;
-        EXPECT_EQ(run.out, kReset + "\n");
+        EXPECT_EQ(run.out, "");
     }
-    EXPECT_EQ(namesIn(work_), (std::set<std::string>{"broken.png", "broken.svg", "icon.svg", "pictures"}));
+    EXPECT_EQ(namesIn(work_), (std::set<std::string>{"a.ico", "a.tif", "a.webp", "broken.png", "broken.svg",
+                                                     "icon.svg", "no-extension", "pictures"}));
+
+    // What is no file at all is refused the same way, where the root lets it be read.
+    grant("/");
+    expectRefused(glyphwright({"-inputPath", "/dev/zero", "-outputPath", work_.string()}),
+                  unable + "/dev/zero\n" + notTaken("/dev/zero", ""));
 }
 
 // --- conversions ---------------------------------------------------------------------
@@ -348,7 +393,7 @@ TEST_F(CommandLine, ReadinessWarningsAreShownInYellowBeforeTheRunGoesOn) {
     grant();
     const auto run = glyphwright({"-inputPath", "icon.svg", "-assetType", "iOSSplash"});
     expectCompleted(run, {(work_ / "Assets.xcassets").string()});
-    EXPECT_EQ(run.err.rfind(kYellow + "Warning: Image variants mode is recommended for this output type.\n", 0), 0u)
+    EXPECT_EQ(run.err.rfind("Warning: Image variants mode is recommended for this output type.\n", 0), 0u)
         << run.err;
 }
 
@@ -387,6 +432,164 @@ TEST_F(CommandLine, OptionsAreLookedUpAtTheirFirstOccurrenceAndTakeTheNextArgume
     EXPECT_EQ(namesIn(work_ / "-assetType/Assets.xcassets"), (std::set<std::string>{"Contents.json", "icon.imageset"}));
 }
 
+// A folder's scan takes the artwork only: never the pictures of a catalog (written into
+// the folder by an earlier run, or kept there), nor anything of the output folder; a
+// picture it cannot read is named on standard error and the others still convert.
+TEST_F(CommandLine, AFolderScanTakesNoPicturesFromCatalogsOrTheOutputAndNamesUnreadableOnes) {
+    grant();
+    for (const char* name : {"p0.svg", "p1.svg", "p2.svg"}) writeFile(work_ / "in" / name, svg(64, 64));
+    writeFile(work_ / "in/Kept.xcassets/old.imageset/old.svg", svg(64, 64));
+    writeFile(work_ / "in/out/stray.svg", svg(64, 64));
+    writeFile(work_ / "in/broken.png", "not a picture");
+    const auto catalog = work_ / "in/out/Assets.xcassets";
+    for (int run = 1; run <= 3; ++run) {
+        SCOPED_TRACE(run);
+        const auto result = glyphwright({"-inputPath", "in", "-outputPath", "in/out", "-collectionType", "batch",
+                                         "-assetType", "asset", "-assetCatalogExistsAction", "append"});
+        expectCompleted(result, {catalog.string(), catalog.string(), catalog.string()});
+        EXPECT_EQ(namesIn(catalog),
+                  (std::set<std::string>{"Contents.json", "p0.imageset", "p1.imageset", "p2.imageset"}));
+        EXPECT_NE(result.err.find("Warning: Skipped " + (work_ / "in/broken.png").string() +
+                                  ": it could not be read as a picture ("),
+                  std::string::npos)
+            << result.err;
+    }
+}
+
+// A folder's pictures are taken in the byte order of their names (not, say, of their
+// URLs, where "a b" is "a%20b"), and for the layered types the first is the front layer.
+TEST_F(CommandLine, LayersAreTakenInNameOrderTheFirstInFront) {
+    grant();
+    for (const char* name : {"z.svg", "a!b.svg", "a b.svg"}) writeFile(work_ / "layers" / name, svg(1280, 768));
+    const auto out = work_ / "stack";
+    expectCompleted(glyphwright({"-inputPath", "layers", "-outputPath", out.string(), "-assetType", "tvOSIcon",
+                                 "-collectionType", "variants"}),
+                    {(out / "Assets.xcassets").string()});
+    int stacks = 0;
+    for (const auto& contents : contentsFiles(out)) {
+        const auto json = nlohmann::json::parse(readFile(contents));
+        if (!json.contains("layers")) continue;
+        ++stacks;
+        std::vector<std::string> layers;
+        for (const auto& layer : json["layers"]) layers.push_back(layer["filename"]);
+        EXPECT_EQ(layers, (std::vector<std::string>{"a b.imagestacklayer", "a!b.imagestacklayer", "z.imagestacklayer"}))
+            << contents;
+    }
+    EXPECT_GT(stacks, 0);
+}
+
+// What a terminal shows, the program's standard output and error both going to it, as
+// in an interactive shell.
+struct TerminalRun {
+    int status = -1;
+    std::string shown;  // line ends as the program wrote them
+};
+
+TerminalRun runOnTerminal(const std::string& program, const std::vector<std::string>& arguments,
+                          const gwtest::ProgramOptions& options) {
+    TerminalRun result;
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal";
+        return result;
+    }
+    const std::string terminal = ::ptsname(master);
+    std::vector<std::string> args{program};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    auto env = gwtest::programEnvironment(options);
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        const int slave = ::open(terminal.c_str(), O_RDWR);
+        const int nothing = ::open("/dev/null", O_RDONLY);
+        if (slave < 0 || nothing < 0 || ::chdir(options.workingDirectory.c_str()) != 0) ::_exit(126);
+        ::dup2(nothing, 0);
+        ::dup2(slave, 1);
+        ::dup2(slave, 2);
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + options.deadline;
+    char buffer[4096];
+    for (;;) {
+        pollfd ready{master, POLLIN, 0};
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ADD_FAILURE() << "the program did not end";
+            break;
+        }
+        if (::poll(&ready, 1, 100) <= 0) continue;
+        const auto got = ::read(master, buffer, sizeof buffer);
+        if (got <= 0) break;  // the terminal's last user has gone
+        result.shown.append(buffer, static_cast<std::size_t>(got));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // The terminal turns each line feed into a carriage return and a line feed.
+    std::erase(result.shown, '\r');
+    return result;
+}
+
+// Colours and cursor movement go to a terminal only, colours never while NO_COLOR is set;
+// piped output is plain text.
+TEST_F(CommandLine, EscapeSequencesOnlyOnATerminalAndNoColoursWithNoColor) {
+    grant();
+    const std::regex colour("\x1b\\[[0-9;]*m");
+    struct Case {
+        std::string name;
+        bool terminal;
+        std::vector<std::string> environment;
+        bool coloured;
+    };
+    const std::vector<Case> cases = {
+        {"a terminal", true, {}, true},
+        {"a terminal with NO_COLOR", true, {"NO_COLOR=1"}, false},
+        {"a pipe", false, {}, false},
+        {"a pipe with NO_COLOR", false, {"NO_COLOR=1"}, false},
+    };
+    const std::string golden = readFile(fs::path(GW_FIXTURES_DIR) / "golden/cli/usage.txt");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto options = this->options();
+        options.environment.insert(options.environment.end(), c.environment.begin(), c.environment.end());
+        auto run = [&](const std::vector<std::string>& arguments) {
+            if (c.terminal) return runOnTerminal(GW_GLYPHWRIGHT_PATH, arguments, options);
+            const auto piped = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, arguments, options);
+            return TerminalRun{piped.status, piped.out + piped.err};
+        };
+        const auto help = run({"-help"});
+        EXPECT_EQ(help.status, 0);
+        std::string expected;
+        std::istringstream lines(golden);
+        for (std::string line; std::getline(lines, line);) expected += (c.coloured ? kReset : "") + line + "\n";
+        EXPECT_EQ(help.shown, expected);
+
+        const auto conversion = run({"-inputPath", "icon.svg", "-outputPath", "o-" + std::to_string(&c - cases.data())});
+        EXPECT_EQ(conversion.status, 0) << conversion.shown;
+        EXPECT_EQ(std::regex_search(conversion.shown, colour), c.coloured) << conversion.shown;
+        EXPECT_EQ(conversion.shown.find(kGreen + "Conversion Complete\n") != std::string::npos, c.coloured)
+            << conversion.shown;
+        // Progress lines rewrite each other on a terminal alone.
+        EXPECT_EQ(conversion.shown.find(kRewrite) != std::string::npos, c.terminal) << conversion.shown;
+        if (!c.terminal) {
+            EXPECT_EQ(conversion.shown.find('\x1b'), std::string::npos) << conversion.shown;
+        }
+
+        const auto refused = run({"-inputPath", "missing.png"});
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.shown.rfind(c.coloured ? kRed + "Unable to open images at" : "Unable to open images at", 0),
+                  0u)
+            << refused.shown;
+    }
+}
+
 // --- an existing catalog --------------------------------------------------------------
 
 class ExistingCatalog : public CommandLine {
@@ -396,6 +599,10 @@ protected:
         CommandLine::SetUp();
         grant();
         catalog_ = work_ / "out/Assets.xcassets";
+        makeCatalog();
+    }
+    void makeCatalog() const {
+        fs::remove_all(work_ / "out");
         fs::create_directories(catalog_ / "Other.imageset");
         fs::create_directories(catalog_ / "AppIcon.appiconset");
         writeFile(catalog_ / "Contents.json", "{}\n");
@@ -417,12 +624,60 @@ protected:
 };
 
 // -assetCatalogExistsAction answers for the catalog folder itself, as the usage text says.
-TEST_F(ExistingCatalog, TheCatalogActionDecidesWhatHappensToTheCatalog) {
-    // The default replaces the whole catalog.
-    expectCompleted(convert({}), {catalog_.string()});
-    EXPECT_EQ(namesIn(catalog_), (std::set<std::string>{"AppIcon.appiconset", "Contents.json"}));
-    EXPECT_FALSE(fs::exists(catalog_ / "AppIcon.appiconset/stale.svg"));
-    EXPECT_EQ(expectListedFilesExist(catalog_), 18);
+// The default replaces the whole catalog, but what the user made in the old one is not
+// lost: the old catalog goes to the Trash, or, where the Trash cannot take it, stays
+// beside the new one, and the run says where on a line of its own.
+TEST_F(ExistingCatalog, AnOverwrittenCatalogGoesToTheTrashOrStaysBesideTheNewOne) {
+    const fs::path home = dir_ / "xdg/XDG_DATA_HOME";
+    writeFile(dir_ / "blocked", "a file where the data folder would be");
+    struct Case {
+        std::string name;
+        std::vector<std::string> environment;
+        fs::path keptIn;
+        std::string said;
+    };
+    const std::vector<Case> cases = {
+        {"the Trash takes it", {}, home / "Trash/files", " was moved to the Trash: "},
+        {"no Trash can be made",
+         {"XDG_DATA_HOME=" + (dir_ / "blocked/data").string()},
+         work_ / "out",
+         " was kept beside the new one as "},
+    };
+    const std::regex keptName(R"(Assets \(replaced \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d\)\.xcassets)");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        makeCatalog();
+        // A set and a colour the user made, and a file of their own.
+        fs::create_directories(catalog_ / "Brand.colorset");
+        writeFile(catalog_ / "Brand.colorset/Contents.json", "{\"colors\" : []}\n");
+        writeFile(catalog_ / "notes.txt", "mine");
+        auto options = this->options();
+        options.environment.insert(options.environment.end(), c.environment.begin(), c.environment.end());
+        const auto run = gwtest::runProgram(GW_GLYPHWRIGHT_PATH,
+                                            {"-inputPath", "icon.svg", "-outputPath", "out", "-assetType", "asset"},
+                                            options);
+        const auto said = expectCompleted(run, {catalog_.string()});
+        EXPECT_EQ(namesIn(catalog_), (std::set<std::string>{"Contents.json", "icon.imageset"}));
+
+        std::vector<std::string> kept;
+        for (const auto& name : namesIn(c.keptIn)) {
+            if (std::regex_match(name, keptName)) kept.push_back(name);
+        }
+        ASSERT_EQ(kept.size(), 1u) << c.keptIn;
+        const fs::path old = c.keptIn / kept.front();
+        EXPECT_EQ(namesIn(old), (std::set<std::string>{"AppIcon.appiconset", "Brand.colorset", "Contents.json",
+                                                        "Other.imageset", "notes.txt"}));
+        EXPECT_EQ(readFile(old / "notes.txt"), "mine");
+        EXPECT_EQ(readFile(old / "Other.imageset/other.svg"), svg(10, 10));
+        ASSERT_EQ(said.size(), 1u);
+        EXPECT_EQ(said[0].rfind("The replaced " + catalog_.string() + c.said + old.string(), 0), 0u) << said[0];
+        fs::remove_all(old);
+    }
+    // The Trash can put it back where it stood, under the name that says what it was.
+    const auto info = namesIn(home / "Trash/info");
+    ASSERT_EQ(info.size(), 1u);
+    EXPECT_NE(readFile(home / "Trash/info" / *info.begin()).find("\nPath=" + (work_ / "out/Assets%20%28replaced%20").string()),
+              std::string::npos);
 }
 
 TEST_F(ExistingCatalog, IncrementWritesANewCatalogBesideTheOldOne) {
@@ -436,8 +691,10 @@ TEST_F(ExistingCatalog, AppendKeepsTheOtherAssetsOfTheCatalog) {
     expectCompleted(convert({"-assetCatalogExistsAction", "append"}), {catalog_.string()});
     EXPECT_EQ(namesIn(catalog_), (std::set<std::string>{"AppIcon.appiconset", "Contents.json", "Other.imageset"}));
     EXPECT_TRUE(fs::exists(catalog_ / "Other.imageset/other.svg"));
-    // The icon set itself follows -assetExistsAction, overwrite by default.
+    // The icon set itself follows -assetExistsAction, overwrite by default; it is the
+    // program's own earlier output, replaced in place rather than kept.
     EXPECT_FALSE(fs::exists(catalog_ / "AppIcon.appiconset/stale.svg"));
+    EXPECT_FALSE(fs::exists(dir_ / "xdg/XDG_DATA_HOME/Trash"));
     // The asset action alone never touches the catalog's other assets.
     expectCompleted(convert({"-assetCatalogExistsAction", "append", "-assetExistsAction", "overwrite"}),
                     {catalog_.string()});
@@ -477,17 +734,35 @@ TEST_F(ExistingCatalog, AnAssetCancelOrAnAnswerThatNeedsAWindowEndsTheRunWithSta
     expectUntouched();
 }
 
-TEST_F(ExistingCatalog, AFolderThatFailsIsReportedAndTheRunEndsWithStatusOne) {
-    // A file where the icon set folder has to go.
-    fs::remove_all(catalog_ / "AppIcon.appiconset");
-    writeFile(catalog_ / "AppIcon.appiconset", "in the way");
-    const auto run = convert({"-assetCatalogExistsAction", "append"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find(kReset + "Catalog creation failed. Error "), std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find("Catalog created at: "), std::string::npos) << run.out;
-    // The final line still comes, after every folder's line, in red.
-    EXPECT_EQ(run.err, kRed + "Conversion Complete\n");
-    EXPECT_EQ(run.out.substr(run.out.size() - kReset.size() - 1), kReset + "\n");
+// A folder that cannot be written: its line says why on standard output, the same
+// reason reaches standard error, and the run still ends with its final line, status 1.
+TEST_F(ExistingCatalog, AFolderThatFailsIsReportedOnBothStreamsAndTheRunEndsWithStatusOne) {
+    const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+        {"a file where the icon set goes",
+         [&] {
+             fs::remove_all(catalog_ / "AppIcon.appiconset");
+             writeFile(catalog_ / "AppIcon.appiconset", "in the way");
+         }},
+        {"a folder where the catalog's list goes",
+         [&] {
+             fs::remove(catalog_ / "Contents.json");
+             fs::create_directories(catalog_ / "Contents.json");
+         }},
+    };
+    for (const auto& [name, breakCatalog] : cases) {
+        SCOPED_TRACE(name);
+        breakCatalog();
+        const auto run = convert({"-assetCatalogExistsAction", "append"});
+        EXPECT_EQ(run.status, 1);
+        const std::string failed = "Catalog creation failed. Error ";
+        const auto onOut = run.out.find(failed);
+        ASSERT_NE(onOut, std::string::npos) << run.out;
+        const std::string line = run.out.substr(onOut, run.out.find('\n', onOut) - onOut);
+        EXPECT_GT(line.size(), failed.size() + 10) << line;
+        EXPECT_EQ(run.out.find("Catalog created at: "), std::string::npos) << run.out;
+        EXPECT_EQ(run.err, line + "\nConversion Complete\n");
+        makeCatalog();
+    }
 }
 
 // An existing image set whose Contents.json is no regular file: appending to it never
@@ -544,7 +819,7 @@ TEST_F(CommandLine, LocationsOutsideTheGrantedRootAreRefusedAndNothingIsWritten)
         SCOPED_TRACE(c.refused.string());
         const auto run = glyphwright(c.arguments);
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, kRed + refusal(c.refused) + "\n");
+        EXPECT_EQ(run.err, refusal(c.refused) + "\n");
     }
     EXPECT_EQ(namesIn(outside), (std::set<std::string>{"far.svg"}));
     EXPECT_EQ(namesIn(work_), (std::set<std::string>{"escape", "icon.svg", "pictures"}));
@@ -557,6 +832,77 @@ TEST_F(CommandLine, LocationsOutsideTheGrantedRootAreRefusedAndNothingIsWritten)
     grant("/");
     expectCompleted(glyphwright({"-inputPath", (outside / "far.svg").string(), "-outputPath", outside.string()}),
                     {(outside / "Assets.xcassets").string()});
+}
+
+// A catalog, an asset folder or a folder deeper in the catalog that is a link out of the
+// root is refused, whatever the answers and the output type, and nothing is written
+// where it leads; a link that stays inside the root is written through.
+TEST_F(CommandLine, LinksInsideTheOutputThatLeadOutOfTheRootAreRefused) {
+    grant();
+    const fs::path outside = dir_ / "outside";
+    struct Case {
+        std::string name;
+        std::string link;    // below work_/o, where the link stands
+        std::string target;  // below `outside`, where it leads (made unless it is "missing")
+        std::vector<std::string> more;
+    };
+    std::vector<Case> cases;
+    for (const std::string action : {"append", "overwrite", "increment"}) {
+        for (const std::string type : {"iOSIcon", "asset"}) {
+            cases.push_back({"the catalog, " + type + ", catalog " + action, "Assets.xcassets", "catalog",
+                             {"-assetType", type, "-assetCatalogExistsAction", action}});
+            const std::string set = type == "asset" ? "icon.imageset" : "AppIcon.appiconset";
+            cases.push_back({"the asset folder, " + type + ", asset " + action, "Assets.xcassets/" + set, "set",
+                             {"-assetType", type, "-assetCatalogExistsAction", "append", "-assetExistsAction", action}});
+        }
+    }
+    cases.push_back({"a catalog link to nothing yet", "Assets.xcassets", "missing", {"-assetType", "asset"}});
+    // The tvOS brand assets nest their layers three folders down.
+    cases.push_back({"a layer folder deep in the catalog",
+                     "Assets.xcassets/App Icon & Top Shelf Image.brandassets/App Icon - App Store.imagestack",
+                     "stack",
+                     {"-inputPath", "pictures", "-assetType", "tvOSIcon", "-collectionType", "variants",
+                      "-assetCatalogExistsAction", "append", "-assetExistsAction", "append"}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(work_ / "o");
+        fs::remove_all(outside);
+        fs::create_directories(outside);
+        const fs::path target = outside / c.target;
+        if (c.target != "missing") fs::create_directories(target);
+        const fs::path link = work_ / "o" / c.link;
+        fs::create_directories(link.parent_path());
+        if (link.parent_path() != work_ / "o") writeFile(work_ / "o/Assets.xcassets/Contents.json", "{}\n");
+        fs::create_directory_symlink(target, link);
+
+        std::vector<std::string> arguments = {"-inputPath", "icon.svg", "-outputPath", "o"};
+        arguments.insert(arguments.end(), c.more.begin(), c.more.end());
+        if (c.more.front() == "-inputPath") arguments.erase(arguments.begin(), arguments.begin() + 2);
+        const auto run = glyphwright(arguments);
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_EQ(run.err, "Unable to create asset catalog. Error " + link.string() + " leads to " + target.string() +
+                               ", which is outside the root folder granted to the command line. The root folder is " +
+                               work_.string() + "; nothing is written outside it.\n");
+        EXPECT_EQ(run.out, "");
+        std::vector<std::string> written;
+        for (const auto& entry : fs::recursive_directory_iterator(outside)) written.push_back(entry.path().string());
+        EXPECT_EQ(written, std::vector<std::string>(c.target == "missing" ? 0 : 1, target.string()));
+        EXPECT_TRUE(fs::is_symlink(link));
+        // Nothing was set aside on the way either.
+        for (const auto& entry : fs::recursive_directory_iterator(work_ / "o")) {
+            EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+        }
+    }
+
+    // Inside the root a linked catalog is written through.
+    fs::remove_all(work_ / "o");
+    fs::create_directories(work_ / "o");
+    fs::create_directories(work_ / "real.xcassets");
+    fs::create_directory_symlink(work_ / "real.xcassets", work_ / "o/Assets.xcassets");
+    expectCompleted(glyphwright({"-inputPath", "icon.svg", "-outputPath", "o", "-assetType", "asset",
+                                 "-assetCatalogExistsAction", "append"}),
+                    {(work_ / "o/Assets.xcassets").string()});
+    EXPECT_EQ(namesIn(work_ / "real.xcassets"), (std::set<std::string>{"Contents.json", "icon.imageset"}));
 }
 
 // --- hostile settings ---------------------------------------------------------------------
@@ -588,7 +934,7 @@ TEST_F(CommandLine, HostileSettingsFilesAreSetAsideAndSaidSo) {
         EXPECT_EQ(glyphwright({"-help"}).status, 0);
         const auto run = glyphwright({"-inputPath", "icon.svg"});
         EXPECT_EQ(run.status, 1);
-        const std::string expected = kRed + "The settings file " + settings.string() + " could not be read: ";
+        const std::string expected = "The settings file " + settings.string() + " could not be read: ";
         EXPECT_EQ(run.err.rfind(expected, 0), 0u) << run.err;
         EXPECT_NE(run.err.find("\nIt was moved to " + settings.string() +
                                ".corrupt. The root folder must be granted again.\n" + kSandboxText + "\n"),

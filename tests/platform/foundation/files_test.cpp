@@ -114,3 +114,49 @@ TEST(Files, ReadsOnlyRegularFilesWithinTheLimit) {
     EXPECT_EQ(pf::files::readString(dir / "link-to-small", 4096), std::string(4096, 'y'));
     EXPECT_EQ(pf::files::readString(dir / "big").size(), 4097u);
 }
+
+// Where a path leads: each link followed as the kernel would, ".." after a link taken
+// from its target, dangling links followed into what does not exist yet.
+TEST(Files, ResolvedPathsFollowEveryLinkOnTheWay) {
+    gwtest::TempDir dir;
+    const fs::path d = fs::canonical(dir.path());
+    fs::create_directories(d / "real");
+    fs::create_directories(d / "a");
+    fs::create_directories(d / "other");
+    fs::create_directory_symlink("real", d / "link");
+    fs::create_directory_symlink(d / "other", d / "a/b");
+    fs::create_symlink(d / "outside/missing", d / "dangling");
+    fs::create_symlink("loop2", d / "loop1");
+    fs::create_symlink("loop1", d / "loop2");
+    struct Case {
+        fs::path path;
+        fs::path leadsTo;
+    };
+    const std::vector<Case> cases = {
+        {d / "real/x", d / "real/x"},
+        {d / "link/x/y", d / "real/x/y"},
+        {d / "a/b/../c", d / "c"},
+        {d / "a/./b/file", d / "other/file"},
+        {d / "dangling/more", d / "outside/missing/more"},
+        {d / "a/b/", d / "other"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.string());
+        EXPECT_EQ(pf::files::resolvedPath(c.path), c.leadsTo);
+    }
+    EXPECT_THROW(pf::files::resolvedPath(d / "loop1/x"), pf::Error);
+
+    struct Inside {
+        fs::path path, folder;
+        bool inside;
+    };
+    for (const auto& c : std::vector<Inside>{{"/a/b", "/a", true},
+                                             {"/a", "/a/", true},
+                                             {"/a/", "/a", true},
+                                             {"/ab", "/a", false},
+                                             {"/a", "/a/b", false},
+                                             {"/x", "/", true}}) {
+        SCOPED_TRACE(c.path.string() + " in " + c.folder.string());
+        EXPECT_EQ(pf::files::isAtOrBelow(c.path, c.folder), c.inside);
+    }
+}

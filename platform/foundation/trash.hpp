@@ -1,0 +1,18 @@
+#pragma once
+// Stands in for the platform's "move to Trash": the user's Trash as the freedesktop
+// Trash specification lays it out (the home Trash under $XDG_DATA_HOME/Trash, a Trash
+// folder at the top of other file systems), through GLib, so that file managers list
+// the item and can put it back where it was.
+#include <filesystem>
+
+namespace platform::foundation::files {
+
+// Moves the file or folder at `path` (a symbolic link itself, not its target) to the
+// Trash. Returns where it now lies in the Trash's "files" folder; empty when that cannot
+// be found out although the move succeeded. Error when the Trash cannot take it: the
+// home Trash cannot be made, or the item lies on another file system that has no Trash
+// folder at its top (none is made there), or it cannot be moved. The item then stays
+// where it was.
+std::filesystem::path moveToTrash(const std::filesystem::path& path);
+
+}  // namespace platform::foundation::files
