@@ -99,6 +99,14 @@ DesktopSession::DesktopSession() : resources_(fs::path(GW_SOURCE_DIR) / "resourc
         bus_ = std::make_unique<desktop::PrivateSessionBus>();
     } catch (const std::exception& e) {
         failure_ = e.what();
+        return;
+    }
+    // openbox runs its start-up command once it manages the screen.
+    const auto managing = dir_ / "window-manager-ready";
+    const pid_t manager = launch("openbox", {"--sm-disable", "--startup", "touch " + managing.string()});
+    if (manager <= 0 || !waitUntil([&] { return fs::exists(managing) || hasEnded(manager); }, kAppearDeadline) ||
+        !fs::exists(managing)) {
+        failure_ = "the window manager did not start (is the openbox package installed?)";
     }
 }
 
@@ -230,6 +238,12 @@ std::vector<std::string> DesktopSession::visibleWindows(pid_t pid) const {
 std::vector<std::string> DesktopSession::visibleWindowsNamed(const std::string& pattern) const {
     const auto out = run({"timeout", "30", "xdotool", "search", "--onlyvisible", "--name", pattern});
     return out ? lines(*out) : std::vector<std::string>{};
+}
+
+std::string DesktopSession::windowName(const std::string& windowId) const {
+    auto name = run({"timeout", "30", "xdotool", "getwindowname", windowId}).value_or(std::string());
+    while (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
 }
 
 std::optional<WindowGeometry> DesktopSession::geometry(const std::string& windowId) const {
