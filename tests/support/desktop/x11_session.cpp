@@ -247,19 +247,21 @@ std::string DesktopSession::windowName(const std::string& windowId) const {
 }
 
 std::optional<WindowGeometry> DesktopSession::geometry(const std::string& windowId) const {
-    const auto out = run({"timeout", "30", "xdotool", "getwindowgeometry", "--shell", windowId});
+    // xwininfo, not xdotool: under a window manager that puts a frame around the window,
+    // xdotool counts the frame's offset twice.
+    const auto out = run({"timeout", "30", "xwininfo", "-id", windowId});
     if (!out) return std::nullopt;
     WindowGeometry g;
     int found = 0;
-    const std::regex field(R"(^(X|Y|WIDTH|HEIGHT)=(-?\d+)$)");
+    const std::regex field(R"(^\s*(Absolute upper-left X|Absolute upper-left Y|Width|Height):\s+(-?\d+)\s*$)");
     for (const auto& line : lines(*out)) {
         std::smatch m;
         if (!std::regex_match(line, m, field)) continue;
         const int value = std::stoi(m[2]);
-        if (m[1] == "X") g.x = value;
-        if (m[1] == "Y") g.y = value;
-        if (m[1] == "WIDTH") g.width = value;
-        if (m[1] == "HEIGHT") g.height = value;
+        if (m[1] == "Absolute upper-left X") g.x = value;
+        if (m[1] == "Absolute upper-left Y") g.y = value;
+        if (m[1] == "Width") g.width = value;
+        if (m[1] == "Height") g.height = value;
         ++found;
     }
     if (found != 4) return std::nullopt;
