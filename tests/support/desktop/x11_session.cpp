@@ -276,7 +276,9 @@ bool DesktopSession::typeKeys(const std::string& windowId, const std::string& ke
 }
 
 bool DesktopSession::clickAt(int x, int y) const {
-    return run({"timeout", "30", "xdotool", "mousemove", "--sync", std::to_string(x), std::to_string(y), "click", "1"})
+    // No --sync: it waits for the pointer to move, forever when it is already there (a
+    // second click at the same place). The server handles the move before the click anyway.
+    return run({"timeout", "30", "xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", "1"})
         .has_value();
 }
 
