@@ -66,7 +66,8 @@ protected:
     }
 
     // A visible window of the process other than those in `known`, waited for.
-    std::optional<std::string> otherWindow(pid_t pid, const std::vector<std::string>& known) {
+    std::optional<std::string> otherWindow(pid_t pid, const std::vector<std::string>& known,
+                                           std::chrono::milliseconds timeout = kAppearDeadline) {
         std::optional<std::string> found;
         waitUntil(
             [&] {
@@ -75,7 +76,7 @@ protected:
                 }
                 return found.has_value() || session_.hasEnded(pid);
             },
-            kAppearDeadline);
+            timeout);
         return found;
     }
     std::optional<std::string> otherWindow(pid_t pid, const std::string& main) {
@@ -425,10 +426,12 @@ Point centreOf(const gwtest::x11::WindowGeometry& g) { return {g.x + g.width / 2
 
 class DesktopDialogsOnX11 : public DesktopOnX11 {
 protected:
-    // Settings that keep the help panel, the file manager and the catalog search out of the way.
+    // Settings that keep the help panel, the file manager, the review prompt and the
+    // catalog search out of the way.
     void seedQuietSettings(std::int64_t outputType) const {
         seedSettings({{"IconType", outputType}}, {{"ShowInstructions", false},
                                                   {"OpenFinder", false},
+                                                  {"suppressAllPromptsToReview", true},
                                                   {"scanSubfoldersForAssetCatalogs", false}});
     }
 
@@ -463,8 +466,14 @@ protected:
     void useMenu(std::size_t index, const std::string& keys) {
         ASSERT_LT(index, titles_.size());
         const auto before = session_.visibleWindows(app_);
-        ASSERT_TRUE(session_.clickAt(titles_[index].first, titles_[index].second));
-        const auto menu = otherWindow(app_, before);
+        // A click that comes while the program is busy may be lost with the menu's pointer
+        // grab: clicked again after a while, up to three times.
+        std::optional<std::string> menu;
+        for (int attempt = 0; attempt < 3 && !menu; ++attempt) {
+            ASSERT_TRUE(session_.clickAt(titles_[index].first, titles_[index].second));
+            menu = otherWindow(app_, before, std::chrono::seconds(20));
+        }
+        if (!menu) session_.screenshot("menu-did-not-open");  // kept for the failure
         ASSERT_TRUE(menu) << "menu " << index << " did not open";
         ASSERT_TRUE(session_.typeKeys(*menu, keys));
     }
@@ -491,9 +500,10 @@ protected:
         const gwtest::x11::WindowGeometry title{frame_.x + frame_.width / 4, frame_.y + frame_.height - 30,
                                                 frame_.width / 2, 26};
         int dark = 0;
+        std::optional<gwtest::x11::Screenshot> shot;
         EXPECT_TRUE(waitUntil(
             [&] {
-                const auto shot = session_.screenshot("create-button");
+                shot = session_.screenshot("create-button");
                 dark = 0;
                 for (int y = title.y; shot && y < title.y + title.height; ++y) {
                     for (int x = title.x; x < title.x + title.width; ++x) dark += luminance(shot->at(x, y)) < 90 ? 1 : 0;
@@ -502,6 +512,7 @@ protected:
             },
             kAppearDeadline))
             << dark << " dark pixels on the create button";
+        if (shot) shot->keepIfFailed();
     }
 
     // A new window of the program: shown over the main window, centred on it, titled with
