@@ -83,6 +83,18 @@ protected:
         return otherWindow(pid, std::vector<std::string>{main});
     }
 
+    // Waits for the program's dialog titled `pattern` (a regular expression), types `text`
+    // into it, presses Return and waits until it has gone.
+    void typeIntoDialog(pid_t pid, const std::string& pattern, const std::string& text) {
+        std::vector<std::string> dialogs;
+        ASSERT_TRUE(waitUntil([&] { return !(dialogs = session_.visibleWindowsNamed(pattern)).empty(); }, kAppearDeadline))
+            << pattern << "\n" << session_.log(pid);
+        ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "windowfocus", "--sync", dialogs.front()}));
+        ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "20", text}));
+        ASSERT_TRUE(session_.typeKeys(dialogs.front(), "Return"));
+        EXPECT_TRUE(waitUntil([&] { return session_.visibleWindowsNamed(pattern).empty(); }, kAppearDeadline)) << pattern;
+    }
+
     DesktopSession session_;
 };
 
@@ -327,15 +339,7 @@ TEST_F(DesktopOnX11, AHandedOverPictureBecomesACatalogThroughTheKeyboardAndComes
     const auto menu = otherWindow(app, window);
     ASSERT_TRUE(menu) << "the File menu did not open";
     ASSERT_TRUE(session_.typeKeys(*menu, "Down Down Return"));
-    std::vector<std::string> dialogs;
-    ASSERT_TRUE(waitUntil([&] { return !(dialogs = session_.visibleWindowsNamed("^Choose the Output Folder")).empty(); },
-                          kAppearDeadline))
-        << session_.log(app);
-    ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "windowfocus", "--sync", dialogs.front()}));
-    ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "20", out.string()}));
-    ASSERT_TRUE(session_.typeKeys(dialogs.front(), "Return"));
-    EXPECT_TRUE(waitUntil([&] { return session_.visibleWindowsNamed("^Choose the Output Folder").empty(); },
-                          kAppearDeadline));
+    ASSERT_NO_FATAL_FAILURE(typeIntoDialog(app, "^Choose the Output Folder", out.string()));
     // The create controls come on once the output folder is known: the strip's right half
     // (its create button) changes its look. Only then is the shortcut pressed.
     const gwtest::x11::WindowGeometry createButton{frame->x + frame->width / 2, frame->y + frame->height - 34,
@@ -480,16 +484,8 @@ protected:
 
     // File ▸ Choose Output Folder…, the folder typed in.
     void chooseOutputFolder(const fs::path& folder) {
-        useMenu(0, "Down Down Return");
-        std::vector<std::string> dialogs;
-        ASSERT_TRUE(waitUntil([&] { return !(dialogs = session_.visibleWindowsNamed("^Choose the Output Folder")).empty(); },
-                              kAppearDeadline))
-            << session_.log(app_);
-        ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "windowfocus", "--sync", dialogs.front()}));
-        ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "20", folder.string()}));
-        ASSERT_TRUE(session_.typeKeys(dialogs.front(), "Return"));
-        ASSERT_TRUE(waitUntil([&] { return session_.visibleWindowsNamed("^Choose the Output Folder").empty(); },
-                              kAppearDeadline));
+        ASSERT_NO_FATAL_FAILURE(useMenu(0, "Down Down Return"));
+        ASSERT_NO_FATAL_FAILURE(typeIntoDialog(app_, "^Choose the Output Folder", folder.string()));
         // Settled once it is among the recent folders (saved as it becomes the output).
         ASSERT_TRUE(waitUntil(
             [&] { return fs::exists(settingsFile()) && gwtest::readFile(settingsFile()).find(folder.string()) != std::string::npos; },
@@ -716,16 +712,8 @@ TEST_F(DesktopDialogsOnX11, ALinkWithoutABrowserAndAGrantThatCannotBeSavedAreTol
     const auto preferences = expectOverMainWindow(before, "Preferences — Glyphwright", "Preferences");
     ASSERT_FALSE(preferences.empty());
     ASSERT_TRUE(session_.typeKeys(preferences, "alt+c"));
-    std::vector<std::string> choosers;
-    ASSERT_TRUE(waitUntil([&] { return !(choosers = session_.visibleWindowsNamed("^Choose the folder that holds")).empty(); },
-                          kAppearDeadline))
-        << session_.log(app_);
-    before = session_.visibleWindows(app_);
-    ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "windowfocus", "--sync", choosers.front()}));
-    ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "20", session_.home().string()}));
-    ASSERT_TRUE(session_.typeKeys(choosers.front(), "Return"));
-    before.push_back(choosers.front());
-    const auto grantAlert = expectOverMainWindow(before, "Glyphwright", "grant alert");
+    ASSERT_NO_FATAL_FAILURE(typeIntoDialog(app_, "^Choose the folder that holds", session_.home().string()));
+    const auto grantAlert = expectOverMainWindow({window_, preferences}, "Glyphwright", "grant alert");
     ASSERT_FALSE(grantAlert.empty());
     const auto alertShot = session_.screenshot("grant-alert");
     ASSERT_TRUE(session_.typeKeys(grantAlert, "Return"));
