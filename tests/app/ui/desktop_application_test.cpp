@@ -1,19 +1,16 @@
 // The window application as `glyphwright-desktop` assembles it, on the offscreen platform:
 // its menus in the places Linux desktops keep them, the Preferences window as a user meets
 // it (its controls, its size, over the main window, toggled by a second request), a grant
-// that cannot be saved shown in an alert, start-up's transformers, and the opened pictures
-// in the desktop's recently-used list.
+// that cannot be saved shown in an alert, and start-up's transformers.
 #include "app/ui/desktop_application.hpp"
 
 #include "app/ui/preference_panel.hpp"
 #include "platform/appkit/qt/application.hpp"
 #include "platform/appkit/qt/menu_bar.hpp"
-#include "platform/appkit/recent_documents.hpp"
 #include "platform/appkit/value_transformer.hpp"
 #include "platform/foundation/files.hpp"
 #include "support/gui/gui_harness.hpp"
 #include "support/temp_dir.hpp"
-#include "ui_test_support.hpp"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -22,8 +19,6 @@
 #include <QMessageBox>
 #include <QTest>
 #include <gtest/gtest.h>
-
-#include <glib.h>
 
 namespace {
 
@@ -196,32 +191,6 @@ TEST_F(DesktopApplicationTest, AGrantThatCannotBeSavedIsShownInAnAlertAndTheSwit
     fs::remove(settingsFolder);
     if (fs::exists(aside)) fs::rename(aside, settingsFolder);
     preferences()->close();
-}
-
-TEST_F(DesktopApplicationTest, OpenedPicturesJoinTheRecentlyUsedListWithTheirTypeAndTheApplication) {
-    gwtest::TempDir dir;
-    const auto png = gwtest::ui::writeSolidPng(dir.path() / "Logo.png", 64, 64, 0x3a7bd5);
-    // A picture whose name says nothing of its type: the type comes from its content.
-    const auto unnamed = dir.path() / "artwork";
-    fs::copy_file(png, unnamed);
-    ASSERT_NO_THROW(app_->engine->addImages({platform::foundation::URL::fileURL(png),
-                                             platform::foundation::URL::fileURL(unnamed)}));
-    pa::RecentDocuments::waitUntilWritten();
-
-    const auto list = pa::RecentDocuments::listPath();
-    EXPECT_EQ(list, platform::foundation::files::xdgDataHome() / "recently-used.xbel");
-    GBookmarkFile* bookmarks = g_bookmark_file_new();
-    ASSERT_TRUE(g_bookmark_file_load_from_file(bookmarks, list.c_str(), nullptr));
-    for (const auto& file : {png, unnamed}) {
-        SCOPED_TRACE(file.string());
-        gchar* uri = g_filename_to_uri(file.c_str(), nullptr, nullptr);
-        gchar* mime = g_bookmark_file_get_mime_type(bookmarks, uri, nullptr);
-        EXPECT_STREQ(mime, "image/png");
-        EXPECT_TRUE(g_bookmark_file_has_application(bookmarks, uri, "Glyphwright", nullptr));
-        g_free(mime);
-        g_free(uri);
-    }
-    g_bookmark_file_free(bookmarks);
 }
 
 }  // namespace
