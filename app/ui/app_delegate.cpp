@@ -51,11 +51,7 @@ std::string bundleIdentifier() {
     return identifier.empty() ? std::string("unknown.bundle.identifier") : identifier;
 }
 
-std::string displayName() {
-    const auto name = pf::Bundle::main().objectForInfoDictionaryKey("CFBundleDisplayName");
-    if (const auto* text = name.asString()) return *text;
-    return "Glyphwright";
-}
+std::string displayName() { return applicationDisplayName(); }
 
 std::string appVersion() {
     const auto version = pf::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString");
@@ -68,6 +64,18 @@ struct LoggerDebugAdapter final : ratewell::DebugLogger {
 };
 
 }  // namespace
+
+std::string applicationDisplayName() {
+    const auto name = pf::Bundle::main().objectForInfoDictionaryKey("CFBundleDisplayName");
+    if (const auto* text = name.asString()) return *text;
+    return "Glyphwright";
+}
+
+std::string applicationVersionText() {
+    const auto build = pf::Bundle::main().objectForInfoDictionaryKey("CFBundleVersion");
+    const auto* buildText = build.asString();
+    return buildText ? fmt::format("{} ({})", appVersion(), *buildText) : appVersion();
+}
 
 AppDelegateError::AppDelegateError(Case errorCase)
     : std::runtime_error(LocalizedString::text("error.description.insideAssetCatalogDirectory")), case_(errorCase) {}
@@ -141,6 +149,9 @@ void AppDelegate::setPreviousFileLocationsManager(std::shared_ptr<PreviousLocati
 
 void AppDelegate::applicationWillFinishLaunching() {
     rddi::RDDIAppDelegateForwarder::forward("applicationWillFinishLaunching:");
+    registerValueTransformer<NonEmptyArrayTransformer>();
+    registerValueTransformer<BoolToBlackAndWhiteTransformer>();
+    // The panels name the other five by class name.
     registerInterfaceValueTransformers();
     if (!runningUnderTests) {
         if (auto tracker = KKGAI()) {
@@ -162,7 +173,13 @@ std::vector<std::string> AppDelegate::forwardedCallbacks() const {
 
 void AppDelegate::applicationDidFinishLaunching() {
     rddi::RDDIAppDelegateForwarder::forward("applicationDidFinishLaunching:");
-    if (auto* application = qt::Application::shared()) supportController().addSupportMenu(*application);
+    if (auto* application = qt::Application::shared()) {
+        supportController().addSupportMenu(*application);
+        // Help stays the last menu, where Linux desktops keep it.
+        if (const auto& mainMenu = application->mainMenu()) {
+            if (auto help = mainMenu->itemWithTitle(LocalizedString::text("menu.help.title"))) mainMenu->addItem(help);
+        }
+    }
     launchCounter_->recordLaunch();
     userDefaultsCloudSync_->start();
     std::weak_ptr<AppDelegate> weak = weak_from_this();
@@ -231,15 +248,35 @@ void AppDelegate::notificationActivated(const pf::Dictionary& userInfo) {
 
 void AppDelegate::openFinderAtURL(const pf::URL& url) { platform::appkit::Workspace::activateFileViewerSelecting({url}); }
 
-void AppDelegate::showSettingsDialog() {
+void AppDelegate::togglePreferencesPanel() {
+    if (preferencesWindow_ && preferencesWindow_->isVisible()) {
+        preferencesWindow_->close();
+        return;
+    }
     if (!preferencesWindow_) {
-        auto* window = new qt::Panel(window_.data());
+        // A dialog of the main window (it goes with it), holding the panel as its content.
+        auto* window = new qt::Window(window_.data(), Qt::Dialog);
+        window->setObjectName(QStringLiteral("preferencesWindow"));
         window->setWindowTitle(QString::fromStdString(LocalizedString::text("menu.application.preferences.title")));
         auto* layout = new QVBoxLayout(window);
         layout->addWidget(PreferencePanel::make(std::make_shared<CommandLineEnabledController>(), window));
+        window->setMinimumSize(window->sizeHint().expandedTo(QSize(420, 0)));
+        window->resize(window->minimumSize());
         preferencesWindow_ = window;
     }
-    static_cast<qt::Panel*>(preferencesWindow_.data())->makeKeyAndOrderFront();
+    auto* window = static_cast<qt::Window*>(preferencesWindow_.data());
+    window->center();
+    window->makeKeyAndOrderFront();
+    if (auto* panel = window->findChild<PreferencePanel*>()) panel->focusFirstControl();
+}
+
+void AppDelegate::orderFrontStandardAboutPanel() {
+    qt::Alert alert;
+    alert.messageText = displayName();
+    alert.informativeText = LocalizedString::text("about.version", applicationVersionText());
+    alert.buttons = {LocalizedString::genericOk()};
+    alert.style = qt::AlertStyle::informational;
+    alert.runModal();
 }
 
 void AppDelegate::selectOutputDirectory(const pf::URL& url) {

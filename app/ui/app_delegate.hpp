@@ -29,6 +29,11 @@
 
 namespace gw {
 
+// The name the user knows the application by (the bundle's display name).
+std::string applicationDisplayName();
+// "1.0 (1)": the bundle's short version and build.
+std::string applicationVersionText();
+
 class AppDelegateError : public std::runtime_error {
 public:
     enum class Case : int { insideAssetCatalogDirectory = 0 };
@@ -79,8 +84,14 @@ public:
     // Dialogs of the main window and the menu.
     void showOpenFileDialog() override;
     void showOutputDestinationDialog() override;
-    // The preferences panel, made on first use.
-    void showSettingsDialog() override;
+    // Toggles the preferences window (made on first use): shown, it closes; hidden, it
+    // opens over the main window with its first control focused.
+    void showSettingsDialog() override { togglePreferencesPanel(); }
+    void togglePreferencesPanel();
+    // The preferences window; null until first shown.
+    QWidget* preferencesPanel() const { return preferencesWindow_.data(); }
+    // The About box: the application's name and version, over the main window.
+    void orderFrontStandardAboutPanel();
     void openFinderAtURL(const platform::foundation::URL& url) override;
     // Whether a catalog search runs (a busy indicator shows meanwhile).
     bool isSearchingForCatalogs() const { return searching_; }

@@ -3,6 +3,7 @@
 #include "app/ui/multiple_catalogs_panel.hpp"
 
 #include "app/foundation/localized_string.hpp"
+#include "app/foundation/ui_contracts.hpp"
 #include "app/ui/prompt_presenters.hpp"
 #include "app/ui/root_folder_chooser.hpp"
 #include "platform/appkit/array_controller.hpp"
@@ -10,6 +11,7 @@
 #include "platform/appkit/qt/application.hpp"
 #include "platform/appkit/qt/life_cycle.hpp"
 #include "platform/appkit/qt/menu_bar.hpp"
+#include "platform/appkit/recent_documents.hpp"
 
 #include <QVBoxLayout>
 
@@ -19,11 +21,15 @@
 namespace gw::ui {
 
 namespace pa = platform::appkit;
+namespace pf = platform::foundation;
 namespace qt = platform::appkit::qt;
 
 namespace {
 
-pa::MenuPtr makeFileMenu(const std::weak_ptr<AppDelegate>& delegate, const pa::MenuItemPtr& createItem) {
+// File: pictures in, the output folder (chosen or recent), create, and Quit last, where
+// Linux desktops keep it.
+pa::MenuPtr makeFileMenu(const std::weak_ptr<AppDelegate>& delegate, const pa::MenuItemPtr& createItem,
+                         const pa::MenuItemPtr& recentFoldersItem) {
     auto fileMenu = pa::Menu::make(LocalizedString::text("menu.file.title"));
     fileMenu->addItem(pa::MenuItem::make(
         LocalizedString::text("menu.file.open"),
@@ -34,24 +40,49 @@ pa::MenuPtr makeFileMenu(const std::weak_ptr<AppDelegate>& delegate, const pa::M
     fileMenu->addItem(pa::MenuItem::make(LocalizedString::text("menu.file.destination"), [delegate](pa::MenuItem&) {
         if (auto d = delegate.lock()) d->showOutputDestinationDialog();
     }));
+    fileMenu->addItem(recentFoldersItem);
     fileMenu->addItem(pa::MenuItem::separatorItem());
     fileMenu->addItem(createItem);
-    return fileMenu;
-}
-
-pa::MenuPtr makeMainMenu() {
-    auto mainMenu = pa::Menu::make();
-    auto appMenu = pa::Menu::make(LocalizedString::text("menu.application.title"));
-    appMenu->addItem(pa::MenuItem::make(
+    fileMenu->addItem(pa::MenuItem::separatorItem());
+    fileMenu->addItem(pa::MenuItem::make(
         LocalizedString::text("menu.application.quit"),
         [](pa::MenuItem&) {
             if (auto* cycle = qt::LifeCycle::shared()) cycle->terminate();
         },
         "q"));
-    auto appItem = pa::MenuItem::make(LocalizedString::text("menu.application.title"));
-    appItem->setSubmenu(appMenu);
-    mainMenu->addItem(appItem);
-    return mainMenu;
+    return fileMenu;
+}
+
+pa::MenuItemPtr menuItemWith(const std::string& titleKey, pa::MenuPtr submenu) {
+    auto item = pa::MenuItem::make(LocalizedString::text(titleKey));
+    item->setSubmenu(std::move(submenu));
+    return item;
+}
+
+// Edit: Preferences…, where Linux desktops keep it.
+pa::MenuItemPtr makeEditMenuItem(const std::weak_ptr<AppDelegate>& delegate) {
+    auto editMenu = pa::Menu::make(LocalizedString::text("menu.edit.title"));
+    editMenu->addItem(pa::MenuItem::make(
+        LocalizedString::text("menu.application.preferences"),
+        [delegate](pa::MenuItem&) {
+            if (auto d = delegate.lock()) d->showSettingsDialog();
+        },
+        ","));
+    return menuItemWith("menu.edit.title", std::move(editMenu));
+}
+
+// Help: the instructions panel and the About box.
+pa::MenuItemPtr makeHelpMenuItem(const std::weak_ptr<AppDelegate>& delegate,
+                                 const std::weak_ptr<MainViewViewController>& controller) {
+    auto helpMenu = pa::Menu::make(LocalizedString::text("menu.help.title"));
+    helpMenu->addItem(pa::MenuItem::make(LocalizedString::text("menu.help.help"), [controller](pa::MenuItem&) {
+        if (auto c = controller.lock()) c->questionMarkButtonPressed();
+    }));
+    helpMenu->addItem(pa::MenuItem::separatorItem());
+    helpMenu->addItem(pa::MenuItem::make(LocalizedString::text("menu.help.about"), [delegate](pa::MenuItem&) {
+        if (auto d = delegate.lock()) d->orderFrontStandardAboutPanel();
+    }));
+    return menuItemWith("menu.help.title", std::move(helpMenu));
 }
 
 // Show Touch Bar and Customize Touch Bar…, for the main window's strip.
@@ -64,37 +95,41 @@ pa::MenuItemPtr makeViewMenuItem(QPointer<qt::TouchBarStrip> strip) {
             dialog->open();
         }
     }));
-    auto viewItem = pa::MenuItem::make(LocalizedString::text("menu.view.title"));
-    viewItem->setSubmenu(viewMenu);
-    return viewItem;
+    return menuItemWith("menu.view.title", std::move(viewMenu));
 }
 
 }  // namespace
 
 std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     auto app = std::make_unique<DesktopApplication>();
+    // Window titles and the dialogs without a title of their own carry this name, not the
+    // executable's.
+    QGuiApplication::setApplicationDisplayName(QString::fromStdString(applicationDisplayName()));
     installRootFolderChooser();
-    app->mainMenu = makeMainMenu();
+    // Opened pictures go to the desktop's recently-used list, under the application's name.
+    setRecentDocumentHandler([name = applicationDisplayName()](const pf::URL& url) {
+        pa::RecentDocuments::noteNewRecentDocumentURL(url, name, "glyphwright %u");
+    });
+    app->mainMenu = pa::Menu::make();
     qt::Application::shared()->setMainMenu(app->mainMenu);
 
     app->engine = Glyphwright::make();
     app->engine->setCollectionViewArrayController(std::make_shared<pa::ArrayController>());
     auto ui = loadMainInterface(app->engine);
     app->window = std::move(ui.window);
+    app->window->setWindowTitle(QString::fromStdString(applicationDisplayName()));
+    qt::Application::shared()->setMainWindow(app->window.get());
     app->mainViewController = ui.controller;
     app->outputTypeSelectionHandler = ui.outputTypeSelectionHandler;
     app->touchBarStrip = ui.touchBarStrip;
     if (auto* bar = qt::Application::shared()->menuBar()) {
-        bar->flush();
         app->window->layout()->setMenuBar(bar->menuBar());
     }
     app->assetCatalogAlreadyExistsWindow = std::make_shared<AssetCatalogAlreadyExistsWindow>();
     app->assetAlreadyExistsWindow = std::make_shared<AssetAlreadyExistsWindow>();
     app->engine->setAssetCatalogFolderAlreadyExistsWindow(app->assetCatalogAlreadyExistsWindow);
     app->engine->setAssetFolderAlreadyExistsWindow(app->assetAlreadyExistsWindow);
-    QWidget* window = app->window.get();
-    app->engine->setImageLoadAlertHandler([window](const AddImageAlertError& error) {
-        (void)window;
+    app->engine->setImageLoadAlertHandler([](const AddImageAlertError& error) {
         qt::Alert alert;
         alert.messageText = error.messageText();
         alert.informativeText = error.informativeText();
@@ -107,27 +142,24 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     // Outlets in the order the interface file connects them: the engine last, which
     // restores the saved pictures.
     app->delegate = AppDelegate::make();
-    app->delegate->setWindow(window);
+    app->delegate->setWindow(app->window.get());
     app->delegate->setPreviousFileLocationsManager(app->previousLocations);
     app->delegate->setMultipleCatalogsPanel(std::make_shared<MultipleCatalogsPanel>());
     app->delegate->setGlyphwright(app->engine);
     app->mainViewController->setAppDelegate(app->delegate);
-    {
-        const std::weak_ptr<AppDelegate> weak = app->delegate;
-        auto& appMenu = app->mainMenu->itemAt(0)->submenu();
-        appMenu->insertItem(pa::MenuItem::make(
-                                LocalizedString::text("menu.application.preferences"),
-                                [weak](pa::MenuItem&) {
-                                    if (auto d = weak.lock()) d->showSettingsDialog();
-                                },
-                                ","),
-                            0);
-    }
-    auto fileItem = pa::MenuItem::make(LocalizedString::text("menu.file.title"));
-    fileItem->setSubmenu(makeFileMenu(app->delegate, ui.createMenuItem));
-    app->mainMenu->addItem(fileItem);
+
+    // The menus in the places Linux desktops keep them; the support menu joins before
+    // Help once launching has finished.
+    auto recentFoldersItem = pa::MenuItem::make(LocalizedString::text("menu.file.recent-destinations"));
+    app->previousLocations->setRecentLocationsMenuItem(recentFoldersItem);
+    app->mainMenu->addItem(
+        menuItemWith("menu.file.title", makeFileMenu(app->delegate, ui.createMenuItem, recentFoldersItem)));
+    app->mainMenu->addItem(makeEditMenuItem(app->delegate));
     app->mainMenu->addItem(ui.outputTypeMenuItem);
     app->mainMenu->addItem(makeViewMenuItem(app->touchBarStrip));
+    app->helpMenuItem = makeHelpMenuItem(app->delegate, app->mainViewController);
+    app->mainMenu->addItem(app->helpMenuItem);
+    if (auto* bar = qt::Application::shared()->menuBar()) bar->flush();
     app->delegate->siblingcast().setPresenter(
         makeOtherAppsPresenter("https://apps.apple.com/developer/norvane/id1000000001"));
     app->delegate->myPrompter().setPresenter(
@@ -149,6 +181,8 @@ int runDesktopApplication(int argc, char** argv) {
     // The engine's operations may still run on workers: they finish before anything goes.
     app->engine->waitUntilAllOperationsAreFinished();
     pa::ApplicationDelegateRegistry::setDelegate(nullptr);
+    setRecentDocumentHandler({});
+    pa::RecentDocuments::waitUntilWritten();
     return status;
 }
 

@@ -22,6 +22,8 @@ struct DesktopApplication {
     std::shared_ptr<OutputTypeSelectionHandler> outputTypeSelectionHandler;
     QPointer<platform::appkit::qt::TouchBarStrip> touchBarStrip;
     platform::appkit::MenuPtr mainMenu;
+    // Kept last in the menu bar: the support menu goes before it.
+    platform::appkit::MenuItemPtr helpMenuItem;
     // The prompts of a run that meets an existing catalog or asset; the engine holds them weakly.
     std::shared_ptr<AssetCatalogAlreadyExistsWindow> assetCatalogAlreadyExistsWindow;
     std::shared_ptr<AssetAlreadyExistsWindow> assetAlreadyExistsWindow;

@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <cstdio>
 #include <cstdlib>
@@ -134,9 +135,16 @@ void MultipleCatalogsPanel::beginSheet(QWidget* window, std::vector<platform::fo
         else
             completion(Choice::cancelled, std::nullopt);
     });
-    // Not reparented: the panel is owned by its holder, not by the window it blocks.
+    // Not reparented: the panel is owned by its holder, not by the window it blocks; it is
+    // made transient for it instead, so the window manager keeps it above that window.
     setWindowModality(window ? Qt::ApplicationModal : Qt::NonModal);
-    if (window) move(window->geometry().center() - rect().center());
+    if (window) {
+        winId();
+        if (windowHandle() && window->window()->windowHandle()) {
+            windowHandle()->setTransientParent(window->window()->windowHandle());
+        }
+        move(window->geometry().center() - rect().center());
+    }
     show();
 }
 

@@ -5,6 +5,7 @@
 #include "platform/appkit/qt/application.hpp"
 #include "platform/appkit/sharing_service.hpp"
 #include "platform/appkit/workspace.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/foundation/error.hpp"
 
 #include <array>
@@ -114,9 +115,27 @@ std::optional<pf::URL> NorvaneSupportController::linkURL(Action action) const {
 
 void NorvaneSupportController::perform(Action action) {
     if (action == Action::emailSupport) return emailSupport();
-    // Opening a link has no failure path: the desktop's answer is not used.
-    if (const auto url = linkURL(action)) pa::Workspace::open(*url);
+    if (const auto url = linkURL(action)) {
+        // Without a browser (or a handler for the link) the desktop's opener fails only on
+        // its error output: the user is told, with the address to visit by hand.
+        const std::string shown = pa::Workspace::openableText(url->absoluteString());
+        std::weak_ptr<NorvaneSupportController*> self = self_;
+        pa::Workspace::open(*url, [self, shown](bool opened) {
+            if (opened) return;
+            platform::dispatch::DispatchQueue::main().async([self, shown] {
+                if (const auto controller = self.lock()) (*controller)->linkCouldNotBeOpened(shown);
+            });
+        });
+    }
     report(action);
+}
+
+void NorvaneSupportController::linkCouldNotBeOpened(const std::string& link) {
+    pa::qt::Alert alert;
+    alert.messageText = LocalizedString::text("support.link-failed.message");
+    alert.informativeText = LocalizedString::text("support.link-failed.informative", link);
+    alert.buttons = {LocalizedString::genericOk()};
+    alert.runModal();
 }
 
 void NorvaneSupportController::emailSupport() {

@@ -4,6 +4,7 @@
 // delegate. Knows nothing of the rest of the program. Main thread only.
 //
 // Menu actions call the controller directly; there is no responder chain to join here.
+// A link the desktop could not open is shown in an alert, with its address.
 #include "platform/appkit/menu.hpp"
 #include "platform/foundation/url.hpp"
 
@@ -63,6 +64,9 @@ public:
 
     // The link an action opens; none for e-mail support.
     std::optional<platform::foundation::URL> linkURL(Action action) const;
+
+    // Tells the user that `link` (as handed to the desktop) could not be opened.
+    void linkCouldNotBeOpened(const std::string& link);
 
 private:
     void emailSupport();

@@ -1,9 +1,11 @@
 #include "app/ui/preference_panel.hpp"
 
 #include "app/foundation/localized_string.hpp"
+#include "platform/appkit/qt/alert.hpp"
 #include "platform/appkit/qt/control_bindings.hpp"
 #include "platform/dispatch/dispatch_queue.hpp"
 
+#include <QFont>
 #include <QVBoxLayout>
 
 namespace gw {
@@ -99,7 +101,7 @@ std::filesystem::path commandLineExecutablePath() {
     return self.parent_path() / "glyphwright";
 }
 
-PreferencePanel::PreferencePanel(QWidget* parent) : QWidget(parent, Qt::Tool) {}
+PreferencePanel::PreferencePanel(QWidget* parent) : QWidget(parent) {}
 
 PreferencePanel::~PreferencePanel() {
     // The controllers go before the controls they drive.
@@ -123,6 +125,24 @@ void PreferencePanel::setMacOSIconEffectSegmentedControl(qt::SegmentedControl* c
         control, std::map<IconEffect, UserDefaultsKey>{{IconEffect::roundCorners, UserDefaultsKey::macIconRoundCorners},
                                                        {IconEffect::pad, UserDefaultsKey::macIconPadding},
                                                        {IconEffect::shadow, UserDefaultsKey::macIconDropShadow}});
+}
+
+void PreferencePanel::setCommandLineEnabledController(std::shared_ptr<CommandLineEnabledController> controller) {
+    commandLineEnabledController_ = std::move(controller);
+    if (!commandLineEnabledController_) return;
+    commandLineEnabledController_->setErrorPresenter([](const std::exception& error) {
+        qt::Alert alert;
+        alert.messageText = LocalizedString::text("preferences.command-line.grant-failed");
+        alert.informativeText = error.what();
+        alert.buttons = {LocalizedString::genericOk()};
+        alert.style = qt::AlertStyle::critical;
+        alert.runModal();
+    });
+}
+
+void PreferencePanel::focusFirstControl() {
+    if (!macOS_) return;
+    if (auto* first = macOS_->segmentButton(0)) first->setFocus(Qt::ActiveWindowFocusReason);
 }
 
 void PreferencePanel::setEnableCommandLineInterfaceButton(QAbstractButton* button) {
@@ -164,17 +184,39 @@ void PreferencePanel::enableCommandLineInterface() {
 PreferencePanel* PreferencePanel::make(std::shared_ptr<CommandLineEnabledController> controller, QWidget* parent) {
     auto* panel = new PreferencePanel(parent);
     auto* layout = new QVBoxLayout(panel);
+    const auto caption = [panel](const char* key) {
+        auto* label = new QLabel(QString::fromStdString(LocalizedString::text(key)), panel);
+        QFont bold = label->font();
+        bold.setBold(true);
+        label->setFont(bold);
+        return label;
+    };
     auto* catalina = new qt::SegmentedControl(panel);
     auto* classic = new qt::SegmentedControl(panel);
-    for (auto* control : {catalina, classic}) {
+    catalina->setObjectName(QStringLiteral("catalinaIconEffectSegmentedControl"));
+    classic->setObjectName(QStringLiteral("macOSIconEffectSegmentedControl"));
+    // Classic icons first: the switch a user of the macOS icon type looks for.
+    const std::pair<const char*, qt::SegmentedControl*> groups[] = {{"preferences.icon-effects.macos", classic},
+                                                                     {"preferences.icon-effects.catalyst", catalina}};
+    for (const auto& [key, control] : groups) {
         control->setTrackingMode(qt::SegmentedControl::TrackingMode::selectAny);
-        layout->addWidget(control);
+        auto* title = caption(key);
+        title->setBuddy(control);
+        control->setAccessibleName(title->text());
+        layout->addWidget(title);
+        layout->addWidget(control, 0, Qt::AlignLeft);
+        layout->addSpacing(8);
     }
+    layout->addWidget(caption("preferences.command-line.title"));
     auto* button = new QCheckBox(QString::fromStdString(LocalizedString::text("preferences.command-line.enable")), panel);
+    button->setObjectName(QStringLiteral("enableCommandLineInterfaceButton"));
     auto* label = new QLabel(panel);
+    label->setObjectName(QStringLiteral("commandLineLabel"));
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setWordWrap(true);
     layout->addWidget(button);
     layout->addWidget(label);
+    layout->addStretch(1);
     panel->setCatalinaIconEffectSegmentedControl(catalina);
     panel->setMacOSIconEffectSegmentedControl(classic);
     panel->setCommandLineEnabledController(std::move(controller));

@@ -65,9 +65,8 @@ public:
 
     void setCatalinaIconEffectSegmentedControl(platform::appkit::qt::SegmentedControl* control);
     void setMacOSIconEffectSegmentedControl(platform::appkit::qt::SegmentedControl* control);
-    void setCommandLineEnabledController(std::shared_ptr<CommandLineEnabledController> controller) {
-        commandLineEnabledController_ = std::move(controller);
-    }
+    // A grant that fails is shown to the user in an alert.
+    void setCommandLineEnabledController(std::shared_ptr<CommandLineEnabledController> controller);
     void setEnableCommandLineInterfaceButton(QAbstractButton* button);
     void setCommandLineLabel(QLabel* label);
     void enableCommandLineInterface();
@@ -76,9 +75,12 @@ public:
     platform::appkit::qt::SegmentedControl* macOSIconEffectSegmentedControl() const { return macOS_; }
     QAbstractButton* enableCommandLineInterfaceButton() const { return button_; }
     QLabel* commandLineLabel() const { return label_; }
+    // Gives the keyboard to the first segment of the first control.
+    void focusFirstControl();
 
-    // The panel as the interface file lays it out: both controls (select-any), the
-    // switch and the hint, outlets connected in order (the controller before the switch).
+    // The panel as the interface file lays it out: both controls (select-any) under
+    // captions naming the icons they shape, the switch and the hint, outlets connected in
+    // order (the controller before the switch). The content of the preferences window.
     static PreferencePanel* make(std::shared_ptr<CommandLineEnabledController> controller, QWidget* parent = nullptr);
 
 private:

@@ -32,7 +32,9 @@ int waitForExit(pid_t child) {
 
 }  // namespace
 
-bool spawnDetached(const std::vector<std::string>& arguments) {
+bool spawnDetached(const std::vector<std::string>& arguments) { return spawnDetached(arguments, {}); }
+
+bool spawnDetached(const std::vector<std::string>& arguments, std::function<void(bool succeeded)> onExit) {
     if (arguments.empty()) return false;
     auto argv = arguments;
     auto pointers = argvPointers(argv);
@@ -40,7 +42,10 @@ bool spawnDetached(const std::vector<std::string>& arguments) {
     if (::posix_spawnp(&child, argv[0].c_str(), nullptr, nullptr, pointers.data(), environ) != 0) return false;
     // Not waited for by the caller, but reaped when done so no zombie is left behind
     // (ignoring SIGCHLD instead would change how the whole process waits for children).
-    std::thread([child] { waitForExit(child); }).detach();
+    std::thread([child, onExit = std::move(onExit)] {
+        const int status = waitForExit(child);
+        if (onExit) onExit(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }).detach();
     return true;
 }
 

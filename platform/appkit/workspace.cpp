@@ -81,6 +81,15 @@ bool Workspace::open(const std::string& urlText) {
 
 bool Workspace::open(const foundation::URL& url) { return open(url.absoluteString()); }
 
+void Workspace::open(const foundation::URL& url, OpenCompletion opened) {
+    const auto text = url.absoluteString();
+    auto told = std::make_shared<OpenCompletion>(std::move(opened));
+    const bool started = !text.empty() && desktop_tools::spawnDetached({"xdg-open", openableText(text)}, [told](bool succeeded) {
+        if (*told) (*told)(succeeded);
+    });
+    if (!started && *told) (*told)(false);
+}
+
 Workspace::RevealRoute Workspace::revealSelecting(const std::vector<foundation::URL>& urls) {
     if (urls.empty()) return RevealRoute::failed;
     if (askFileManager(urls)) return RevealRoute::fileManager;

@@ -17,6 +17,12 @@ public:
     // ("macappstore:") are opened as their https twin: no program here handles that scheme.
     static bool open(const foundation::URL& url);
     static bool open(const std::string& urlText);
+    // The same, and `opened` is told whether the opener handed the URL over: false when
+    // it could not be started (told before this returns) or ended in failure (no program
+    // for the URL, or the program failed; told on a worker thread). A browser the opener waits for may hold the answer
+    // back until it ends.
+    using OpenCompletion = std::function<void(bool opened)>;
+    static void open(const foundation::URL& url, OpenCompletion opened);
 
     // The text handed to the opener for a URL text: the https twin of a store link (same
     // host, path and query), any other text unchanged.

@@ -1,5 +1,7 @@
 #include "platform/appkit/qt/alert.hpp"
 
+#include "platform/appkit/qt/application.hpp"
+
 #include <QPushButton>
 
 namespace platform::appkit::qt {
@@ -18,7 +20,10 @@ QMessageBox::Icon icon(AlertStyle style) {
 }  // namespace
 
 int Alert::runModal() const {
-    QMessageBox box;
+    // A dialog of the main window: above it and centred on it, wherever it stands.
+    auto* application = Application::shared();
+    QWidget* main = application ? application->mainWindow() : nullptr;
+    QMessageBox box(main && main->isVisible() ? main : nullptr);
     box.setIcon(icon(style));
     box.setText(QString::fromStdString(messageText));
     box.setInformativeText(QString::fromStdString(informativeText));

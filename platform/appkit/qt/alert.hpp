@@ -1,6 +1,6 @@
 #pragma once
 // Stands in for the platform's alerts: a message, an informative text and buttons, run
-// application-modally; and the presentation of an error by its description, modal to
+// application-modally over the application's main window; and the presentation of an error by its description, modal to
 // one window.
 #include <QMessageBox>
 #include <QWidget>

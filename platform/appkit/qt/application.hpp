@@ -5,6 +5,7 @@
 #include "platform/appkit/menu.hpp"
 
 #include <QApplication>
+#include <QPointer>
 
 #include <memory>
 #include <vector>
@@ -45,6 +46,11 @@ public:
     void setMainMenu(MenuPtr menu);
     MenuBar* menuBar() const { return menuBar_.get(); }
 
+    // The window sheets, prompts and alerts belong to: they stay above it (transient for
+    // it) and open centred on it. Null when there is none.
+    QWidget* mainWindow() const { return mainWindow_.data(); }
+    void setMainWindow(QWidget* window) { mainWindow_ = window; }
+
 private:
     struct Session;
     void endSession(Session& session, int code);
@@ -54,6 +60,7 @@ private:
     std::vector<Session*> sessions_;
     MenuPtr mainMenu_;
     std::unique_ptr<MenuBar> menuBar_;
+    QPointer<QWidget> mainWindow_;
 };
 
 }  // namespace platform::appkit::qt

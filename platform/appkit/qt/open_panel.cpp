@@ -1,5 +1,8 @@
 #include "platform/appkit/qt/open_panel.hpp"
 
+#include "platform/appkit/qt/application.hpp"
+#include "platform/foundation/files.hpp"
+
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QPushButton>
@@ -20,10 +23,29 @@ QString nameFilter(const std::vector<std::string>& types) {
     return patterns.join(' ');
 }
 
+// The folder the last confirmed panel was showing; main thread only.
+std::optional<std::filesystem::path>& lastDirectory() {
+    static std::optional<std::filesystem::path> folder;
+    return folder;
+}
+
+QWidget* ownerOr(QWidget* window) {
+    if (window) return window;
+    auto* application = Application::shared();
+    QWidget* main = application ? application->mainWindow() : nullptr;
+    return main && main->isVisible() ? main : nullptr;
+}
+
 }  // namespace
 
+std::filesystem::path OpenPanel::startingDirectory() {
+    std::error_code error;
+    if (const auto& last = lastDirectory(); last && std::filesystem::is_directory(*last, error)) return *last;
+    return foundation::files::homeDirectory();
+}
+
 QFileDialog* OpenPanel::makeDialog(QWidget* parent) {
-    auto* dialog = new QFileDialog(parent);
+    auto* dialog = new QFileDialog(ownerOr(parent));
     dialog->setOption(QFileDialog::DontUseNativeDialog, true);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
@@ -40,7 +62,7 @@ QFileDialog* OpenPanel::makeDialog(QWidget* parent) {
     }
     if (!prompt.empty()) dialog->setLabelText(QFileDialog::Accept, QString::fromStdString(prompt));
     dialog->setWindowTitle(QString::fromStdString(title.empty() ? message : title));
-    if (directory) dialog->setDirectory(QString::fromStdString(directory->string()));
+    dialog->setDirectory(QString::fromStdString((directory ? *directory : startingDirectory()).string()));
     if (accessoryView) {
         auto* holder = new QWidget(dialog);
         auto* layout = new QVBoxLayout(holder);
@@ -61,6 +83,7 @@ void OpenPanel::finish(QFileDialog& dialog, int result, const Completion& comple
     urls_.clear();
     const bool ok = result == QDialog::Accepted;
     if (ok) {
+        lastDirectory() = dialog.directory().absolutePath().toStdString();
         for (const auto& file : dialog.selectedFiles()) {
             std::filesystem::path path = file.toStdString();
             if (resolvesAliases) {

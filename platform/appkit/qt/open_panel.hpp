@@ -1,7 +1,8 @@
 #pragma once
 // Stands in for the platform's open panel on Qt's own (non-native) file dialog, so that it
 // looks the same everywhere and tests drive it like a user. Runs application-modally,
-// as a sheet (modal to one window, returns at once) or non-modally.
+// as a sheet (modal to one window, returns at once) or non-modally. Without a window of its
+// own it belongs to the application's main window.
 #include "platform/foundation/url.hpp"
 
 #include <QFileDialog>
@@ -33,7 +34,11 @@ public:
     std::string prompt;  // the accept button's text
     std::string title;
     std::string message;
+    // Where the panel starts; without one, in the folder the last confirmed panel of the
+    // process was showing, else in the user's home folder (never the process's working
+    // folder, which means nothing to the user).
     std::optional<std::filesystem::path> directory;
+    static std::filesystem::path startingDirectory();
     // Shown under the file list inside 8 px margins; the panel takes ownership.
     QWidget* accessoryView = nullptr;
 

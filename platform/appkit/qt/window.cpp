@@ -1,5 +1,6 @@
 #include "platform/appkit/qt/window.hpp"
 
+#include "platform/appkit/qt/application.hpp"
 #include "platform/appkit/view_appearance.hpp"
 
 #include <QGuiApplication>
@@ -8,6 +9,8 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QWindow>
+
+#include <algorithm>
 
 namespace platform::appkit::qt {
 
@@ -25,6 +28,14 @@ void Window::makeKeyAndOrderFront() {
 
 void Window::orderOut() { hide(); }
 
+QWidget* Window::owner() const {
+    if (QWidget* parent = parentWidget()) return parent->window();
+    auto* application = Application::shared();
+    QWidget* main = application ? application->mainWindow() : nullptr;
+    if (!main || main == this || !main->isVisible()) return nullptr;
+    return main;
+}
+
 void Window::center() {
     QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
     if (!screen) return;
@@ -32,13 +43,34 @@ void Window::center() {
     // exists on screen, so a hidden window is centred again when it is shown.
     const QMargins margins = windowHandle() ? windowHandle()->frameMargins() : QMargins();
     QRect frame = geometry().marginsAdded(margins);
-    frame.moveCenter(screen->availableGeometry().center());
+    const QWidget* over = owner();
+    frame.moveCenter(over ? over->frameGeometry().center() : screen->availableGeometry().center());
+    // Over a main window near the screen's edge, the whole prompt stays on the screen.
+    const QRect available = screen->availableGeometry();
+    if (over && available.contains(over->frameGeometry().center())) {
+        frame.moveLeft(std::clamp(frame.left(), available.left(), std::max(available.left(), available.right() - frame.width())));
+        frame.moveTop(std::clamp(frame.top(), available.top(), std::max(available.top(), available.bottom() - frame.height())));
+    }
     move(frame.topLeft());
     centreWhenShown_ = !isVisible();
 }
 
+void Window::attachToMainWindow() {
+    if (parentWidget()) return;  // the toolkit keeps a child window above its parent already
+    QWidget* main = owner();
+    if (!main) return;
+    // Before the window is mapped, so the window manager places and stacks it as a dialog
+    // of the main window.
+    winId();
+    main->winId();
+    if (windowHandle() && main->windowHandle()) windowHandle()->setTransientParent(main->windowHandle());
+    center();
+}
+
 void Window::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // A window coming back from being minimised stays where the user left it.
+    if (!event->spontaneous()) attachToMainWindow();
     if (centreWhenShown_) center();
     platform::appkit::ViewAppearance::willAppear(*this, false);
 }

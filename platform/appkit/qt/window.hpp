@@ -1,7 +1,9 @@
 #pragma once
 // Stands in for the platform's windows and panels: a top-level widget that is made once
 // and reused (closing hides it), with a default button for Return and a cancel button
-// for Escape.
+// for Escape. A window without a parent that is not the application's main window is a
+// sheet or prompt of it: each time it is shown it stays above the main window (transient
+// for it) and opens centred on it.
 #include <QAbstractButton>
 #include <QPointer>
 #include <QRect>
@@ -20,8 +22,9 @@ public:
     // Shows, raises and gives it the keyboard.
     void makeKeyAndOrderFront();
     void orderOut();
-    // Centred on the screen it is on (the primary one when it has none), decorations
-    // included.
+    // Centred on the window it belongs to (its parent's window, else the application's
+    // visible main window), else on the screen it is on (the primary one when it has
+    // none); decorations included.
     void center();
     // The frame is the window's own rectangle (the window manager's decoration excluded).
     QRect frame() const { return geometry(); }
@@ -41,6 +44,10 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // The window this one opens over; null when none.
+    QWidget* owner() const;
+    void attachToMainWindow();
+
     QPointer<QAbstractButton> defaultButton_;
     QPointer<QAbstractButton> cancelButton_;
     std::vector<std::pair<int, std::function<void()>>> closeHandlers_;

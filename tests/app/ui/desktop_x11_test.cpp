@@ -66,7 +66,8 @@ protected:
     }
 
     // A visible window of the process other than those in `known`, waited for.
-    std::optional<std::string> otherWindow(pid_t pid, const std::vector<std::string>& known) {
+    std::optional<std::string> otherWindow(pid_t pid, const std::vector<std::string>& known,
+                                           std::chrono::milliseconds timeout = kAppearDeadline) {
         std::optional<std::string> found;
         waitUntil(
             [&] {
@@ -75,11 +76,23 @@ protected:
                 }
                 return found.has_value() || session_.hasEnded(pid);
             },
-            kAppearDeadline);
+            timeout);
         return found;
     }
     std::optional<std::string> otherWindow(pid_t pid, const std::string& main) {
         return otherWindow(pid, std::vector<std::string>{main});
+    }
+
+    // Waits for the program's dialog titled `pattern` (a regular expression), types `text`
+    // into it, presses Return and waits until it has gone.
+    void typeIntoDialog(pid_t pid, const std::string& pattern, const std::string& text) {
+        std::vector<std::string> dialogs;
+        ASSERT_TRUE(waitUntil([&] { return !(dialogs = session_.visibleWindowsNamed(pattern)).empty(); }, kAppearDeadline))
+            << pattern << "\n" << session_.log(pid);
+        ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "windowfocus", "--sync", dialogs.front()}));
+        ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "20", text}));
+        ASSERT_TRUE(session_.typeKeys(dialogs.front(), "Return"));
+        EXPECT_TRUE(waitUntil([&] { return session_.visibleWindowsNamed(pattern).empty(); }, kAppearDeadline)) << pattern;
     }
 
     DesktopSession session_;
@@ -317,24 +330,16 @@ TEST_F(DesktopOnX11, AHandedOverPictureBecomesACatalogThroughTheKeyboardAndComes
     ASSERT_TRUE(shot);
     shot->keepIfFailed();
 
-    // iOS app icons, then the destination dialog from the File menu (the second title,
-    // its second item), the output folder typed into it.
+    // iOS app icons, then the destination dialog from the File menu (the first title, its
+    // second item), the output folder typed into it.
     ASSERT_TRUE(session_.typeKeys(window, "ctrl+1"));
     const auto titles = menuTitleCentres(*shot, *frame);
     ASSERT_GE(titles.size(), 2u);
-    ASSERT_TRUE(session_.clickAt(titles[1].first, titles[1].second));
+    ASSERT_TRUE(session_.clickAt(titles[0].first, titles[0].second));
     const auto menu = otherWindow(app, window);
     ASSERT_TRUE(menu) << "the File menu did not open";
     ASSERT_TRUE(session_.typeKeys(*menu, "Down Down Return"));
-    std::vector<std::string> dialogs;
-    ASSERT_TRUE(waitUntil([&] { return !(dialogs = session_.visibleWindowsNamed("^Choose the Output Folder")).empty(); },
-                          kAppearDeadline))
-        << session_.log(app);
-    ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "windowfocus", "--sync", dialogs.front()}));
-    ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "20", out.string()}));
-    ASSERT_TRUE(session_.typeKeys(dialogs.front(), "Return"));
-    EXPECT_TRUE(waitUntil([&] { return session_.visibleWindowsNamed("^Choose the Output Folder").empty(); },
-                          kAppearDeadline));
+    ASSERT_NO_FATAL_FAILURE(typeIntoDialog(app, "^Choose the Output Folder", out.string()));
     // The create controls come on once the output folder is known: the strip's right half
     // (its create button) changes its look. Only then is the shortcut pressed.
     const gwtest::x11::WindowGeometry createButton{frame->x + frame->width / 2, frame->y + frame->height - 34,
@@ -410,3 +415,314 @@ TEST_F(DesktopOnX11, AHandedOverPictureBecomesACatalogThroughTheKeyboardAndComes
     ASSERT_TRUE(session_.typeKeys(window2, "ctrl+q"));
     EXPECT_EQ(session_.waitForExit(again), 0) << session_.log(again);
 }
+
+// The desktop as a user meets it beyond the main window: Preferences, the prompts, the
+// recent output folders, the recently-used list, and failures told in alerts.
+namespace {
+
+constexpr std::int64_t kIOSIcon = 0;
+constexpr std::int64_t kMacOSIcon = 1;
+
+struct Point {
+    int x = 0, y = 0;
+};
+Point centreOf(const gwtest::x11::WindowGeometry& g) { return {g.x + g.width / 2, g.y + g.height / 2}; }
+
+class DesktopDialogsOnX11 : public DesktopOnX11 {
+protected:
+    // Settings that keep the help panel, the file manager, the review prompt and the
+    // catalog search out of the way.
+    void seedQuietSettings(std::int64_t outputType) const {
+        seedSettings({{"IconType", outputType}}, {{"ShowInstructions", false},
+                                                  {"OpenFinder", false},
+                                                  {"suppressAllPromptsToReview", true},
+                                                  {"scanSubfoldersForAssetCatalogs", false}});
+    }
+
+    fs::path writePicture() const {
+        const auto picture = session_.root() / "pic.png";
+        EXPECT_TRUE(gwtest::x11::run({"convert", "-size", "1024x1024", "xc:#D02080", "PNG24:" + picture.string()}));
+        return picture;
+    }
+
+    // Launches, moves the main window off the screen's centre (so "over the window" and
+    // "centred on the screen" differ) and reads its menu titles once it is drawn.
+    void launchAt(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {}) {
+        app_ = session_.launch(GW_GLYPHWRIGHT_PATH, arguments, environment);
+        window_ = mainWindow(app_);
+        ASSERT_FALSE(window_.empty()) << session_.log(app_);
+        ASSERT_TRUE(gwtest::x11::run({"timeout", "30", "xdotool", "windowmove", "--sync", window_, "60", "40"}));
+        std::optional<gwtest::x11::Screenshot> shot;
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                frame_ = session_.geometry(window_).value_or(gwtest::x11::WindowGeometry{});
+                if (frame_.width < 200 || frame_.x > 200) return false;
+                shot = session_.screenshot("menu-strip");
+                titles_ = shot ? menuTitleCentres(*shot, frame_) : std::vector<std::pair<int, int>>{};
+                return titles_.size() >= 6;
+            },
+            kAppearDeadline))
+            << titles_.size() << " menu titles";
+        if (shot) shot->keepIfFailed();
+    }
+
+    // Opens the `index`-th menu of the bar and types `keys` into it.
+    void useMenu(std::size_t index, const std::string& keys) {
+        ASSERT_LT(index, titles_.size());
+        const auto before = session_.visibleWindows(app_);
+        // A click that comes while the program is busy may be lost with the menu's pointer
+        // grab: clicked again after a while, up to three times.
+        std::optional<std::string> menu;
+        for (int attempt = 0; attempt < 3 && !menu; ++attempt) {
+            ASSERT_TRUE(session_.clickAt(titles_[index].first, titles_[index].second));
+            menu = otherWindow(app_, before, std::chrono::seconds(20));
+        }
+        if (!menu) session_.screenshot("menu-did-not-open");  // kept for the failure
+        ASSERT_TRUE(menu) << "menu " << index << " did not open";
+        ASSERT_TRUE(session_.typeKeys(*menu, keys));
+    }
+
+    // File ▸ Choose Output Folder…, the folder typed in.
+    void chooseOutputFolder(const fs::path& folder) {
+        ASSERT_NO_FATAL_FAILURE(useMenu(0, "Down Down Return"));
+        ASSERT_NO_FATAL_FAILURE(typeIntoDialog(app_, "^Choose the Output Folder", folder.string()));
+        // Settled once it is among the recent folders (saved as it becomes the output).
+        ASSERT_TRUE(waitUntil(
+            [&] { return fs::exists(settingsFile()) && gwtest::readFile(settingsFile()).find(folder.string()) != std::string::npos; },
+            kAppearDeadline))
+            << session_.log(app_);
+        // The create button comes on once the readiness check has seen the folder: its
+        // title turns from grey to dark. Only then does Ctrl+B create.
+        const gwtest::x11::WindowGeometry title{frame_.x + frame_.width / 4, frame_.y + frame_.height - 30,
+                                                frame_.width / 2, 26};
+        int dark = 0;
+        std::optional<gwtest::x11::Screenshot> shot;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                shot = session_.screenshot("create-button");
+                dark = 0;
+                for (int y = title.y; shot && y < title.y + title.height; ++y) {
+                    for (int x = title.x; x < title.x + title.width; ++x) dark += luminance(shot->at(x, y)) < 90 ? 1 : 0;
+                }
+                return dark >= 30;
+            },
+            kAppearDeadline))
+            << dark << " dark pixels on the create button";
+        if (shot) shot->keepIfFailed();
+    }
+
+    // A new window of the program: shown over the main window, centred on it, titled with
+    // the application's name (or `title`).
+    std::string expectOverMainWindow(const std::vector<std::string>& before, const std::string& title,
+                                     const std::string& what) {
+        const auto shown = otherWindow(app_, before);
+        EXPECT_TRUE(shown) << "no " << what << " appeared\n" << session_.log(app_);
+        if (!shown) return {};
+        EXPECT_EQ(session_.windowName(*shown), title) << what;
+        const auto main = session_.geometry(window_);
+        const auto over = session_.geometry(*shown);
+        EXPECT_TRUE(main && over);
+        if (main && over) {
+            const auto a = centreOf(*main), b = centreOf(*over);
+            // Centred on the main window's frame: within the height of a title bar.
+            EXPECT_LE(std::abs(a.x - b.x) + std::abs(a.y - b.y), 40)
+                << what << " at " << over->x << "," << over->y << " " << over->width << "x" << over->height
+                << ", main window at " << main->x << "," << main->y << " " << main->width << "x" << main->height;
+        }
+        return *shown;
+    }
+
+    pid_t app_ = 0;
+    std::string window_;
+    gwtest::x11::WindowGeometry frame_;
+    std::vector<std::pair<int, int>> titles_;
+};
+
+// The rows of `area` that hold text or lines (far from the area's most common shade).
+std::vector<int> rowsWithContent(const gwtest::x11::Screenshot& shot, const gwtest::x11::WindowGeometry& area) {
+    const int background = mostCommonShade(shadesIn(shot, area.x, area.x + area.width, area.y, area.y + area.height));
+    std::vector<int> rows;
+    for (int y = area.y; y < area.y + area.height; ++y) {
+        int marks = 0;
+        for (int x = area.x; x < area.x + area.width; ++x) {
+            if (std::abs(luminance(shot.at(x, y)) - background) >= 80) ++marks;
+        }
+        if (marks >= 3) rows.push_back(y);
+    }
+    return rows;
+}
+
+// The alpha of one pixel of a PNG file (0 transparent … 1 opaque), read by ImageMagick.
+std::optional<double> alphaAt(const fs::path& png, int x, int y) {
+    const auto out = gwtest::x11::run(
+        {"convert", png.string(), "-format", "%[fx:p{" + std::to_string(x) + "," + std::to_string(y) + "}.a]", "info:"});
+    if (!out) return std::nullopt;
+    return std::stod(*out);
+}
+
+TEST_F(DesktopDialogsOnX11, PreferencesShowTheirControlsOverTheWindowAndTheirRoundingShapesTheNextCatalog) {
+    seedQuietSettings(kMacOSIcon);
+    const auto picture = writePicture();
+    ASSERT_NO_FATAL_FAILURE(launchAt({picture.string()}));
+
+    // The picture opened is in the desktop's recently-used list, with its type and the application.
+    const auto list = session_.dataHome() / "recently-used.xbel";
+    std::string recent;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            recent = fs::exists(list) ? gwtest::readFile(list) : std::string();
+            return recent.find("href=\"file://" + picture.string() + "\"") != std::string::npos &&
+                   recent.find("type=\"image/png\"") != std::string::npos &&
+                   recent.find("name=\"Glyphwright\"") != std::string::npos;
+        },
+        kAppearDeadline))
+        << recent;
+
+    // Ctrl+, opens Preferences over the window, at a size that shows every control.
+    auto before = session_.visibleWindows(app_);
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+comma"));
+    const auto preferences = expectOverMainWindow(before, "Preferences — Glyphwright", "Preferences");
+    ASSERT_FALSE(preferences.empty());
+    const auto area = session_.geometry(preferences);
+    ASSERT_TRUE(area);
+    EXPECT_GE(area->width, 400);
+    EXPECT_GE(area->height, 180);
+    // Drawn: captions, two rows of segments, the switch and the hint fill the window from
+    // near its top to near its bottom, not one strip of it.
+    std::optional<gwtest::x11::Screenshot> shot;
+    std::vector<int> rows;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            shot = session_.screenshot("preferences");
+            rows = shot ? rowsWithContent(*shot, *area) : std::vector<int>{};
+            return rows.size() >= 60 && rows.front() < area->y + area->height / 4 &&
+                   rows.back() > area->y + area->height / 2;
+        },
+        std::chrono::seconds(60)))
+        << rows.size() << " rows with content";
+    if (shot) shot->keepIfFailed();
+
+    // The keyboard starts on Round Corners of the macOS icons: Space switches it on.
+    ASSERT_TRUE(session_.typeKeys(preferences, "space"));
+    EXPECT_TRUE(waitUntil(
+        [&] { return pf::UserDefaults(settingsFile()).boolForKey("macIconRoundCorners"); }, kAppearDeadline));
+    // A second Ctrl+, closes them.
+    ASSERT_TRUE(session_.typeKeys(preferences, "ctrl+comma"));
+    EXPECT_TRUE(waitUntil([&] { return !isVisible(session_, app_, preferences); }, kAppearDeadline));
+
+    // The next catalog has round corners: its largest icon is clear at the corner.
+    const auto out = session_.root() / "out";
+    fs::create_directories(out);
+    ASSERT_NO_FATAL_FAILURE(chooseOutputFolder(out));
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+b"));
+    const auto icon = out / "Assets.xcassets/AppIcon.appiconset/icon_512x512@2x.png";
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(out / "Assets.xcassets/AppIcon.appiconset/Contents.json") &&
+                                       alphaAt(icon, 512, 512).has_value(); },
+                          kAppearDeadline))
+        << session_.log(app_);
+    EXPECT_EQ(alphaAt(icon, 0, 0), 0.0);
+    EXPECT_EQ(alphaAt(icon, 512, 512), 1.0);
+
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
+    EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+}
+
+TEST_F(DesktopDialogsOnX11, EachAlreadyExistsPromptOpensOverTheMainWindow) {
+    seedQuietSettings(kIOSIcon);
+    const auto picture = writePicture();
+    const auto out = session_.root() / "out";
+    const auto iconSet = out / "Assets.xcassets/AppIcon.appiconset";
+    fs::create_directories(iconSet);
+    gwtest::writeFile(out / "Assets.xcassets/Contents.json", "{\n  \"info\" : {\n    \"author\" : \"xcode\",\n    \"version\" : 1\n  }\n}\n");
+    gwtest::writeFile(iconSet / "Contents.json", "{\n  \"info\" : {\n    \"author\" : \"xcode\",\n    \"version\" : 1\n  }\n}\n");
+    ASSERT_TRUE(gwtest::x11::run({"convert", "-size", "64x64", "xc:#2080D0", "PNG24:" + (iconSet / "old.png").string()}));
+    ASSERT_NO_FATAL_FAILURE(launchAt({picture.string()}));
+    ASSERT_NO_FATAL_FAILURE(chooseOutputFolder(out));
+
+    // The catalog exists: its prompt opens over the window; "Add to" goes on.
+    auto before = session_.visibleWindows(app_);
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+b"));
+    const auto catalogPrompt = expectOverMainWindow(before, "Glyphwright", "catalog prompt");
+    ASSERT_FALSE(catalogPrompt.empty());
+    before = session_.visibleWindows(app_);
+    ASSERT_TRUE(session_.typeKeys(catalogPrompt, "Return"));
+
+    // So does the icon set's, which is cancelled: nothing is written.
+    std::vector<std::string> known = before;
+    const auto assetPrompt = expectOverMainWindow(known, "Glyphwright", "icon set prompt");
+    ASSERT_FALSE(assetPrompt.empty());
+    ASSERT_TRUE(session_.typeKeys(assetPrompt, "Escape"));
+    EXPECT_TRUE(waitUntil([&] { return !isVisible(session_, app_, assetPrompt); }, kAppearDeadline));
+    EXPECT_EQ(gwtest::readFile(iconSet / "Contents.json").find("images"), std::string::npos);
+    EXPECT_FALSE(fs::exists(iconSet / "icon_60x60@2x.png"));
+
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
+    EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+}
+
+TEST_F(DesktopDialogsOnX11, AFolderWrittenToIsOfferedUnderRecentOutputFoldersAndChoosingItMakesItTheOutput) {
+    seedQuietSettings(kIOSIcon);
+    const auto picture = writePicture();
+    const auto first = session_.root() / "first", second = session_.root() / "second";
+    fs::create_directories(first);
+    fs::create_directories(second);
+    ASSERT_NO_FATAL_FAILURE(launchAt({picture.string()}));
+
+    // A catalog into the first folder, then the second one chosen.
+    ASSERT_NO_FATAL_FAILURE(chooseOutputFolder(first));
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+b"));
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(first / "Assets.xcassets/AppIcon.appiconset/Contents.json"); },
+                          kAppearDeadline))
+        << session_.log(app_);
+    ASSERT_NO_FATAL_FAILURE(chooseOutputFolder(second));
+
+    // File ▸ Recent Output Folders ▸ its second entry (newest first): the first folder.
+    ASSERT_NO_FATAL_FAILURE(useMenu(0, "Down Down Down Right Down Return"));
+    // It is the output again: creating meets its catalog and asks.
+    EXPECT_TRUE(waitUntil([&] { return session_.visibleWindows(app_).size() == 1; }, kAppearDeadline));
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+b"));
+    const auto prompt = expectOverMainWindow({window_}, "Glyphwright", "catalog prompt of the first folder");
+    ASSERT_FALSE(prompt.empty());
+    ASSERT_TRUE(session_.typeKeys(prompt, "Escape"));
+    EXPECT_FALSE(fs::exists(second / "Assets.xcassets"));
+
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
+    EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+}
+
+TEST_F(DesktopDialogsOnX11, ALinkWithoutABrowserAndAGrantThatCannotBeSavedAreToldInAlerts) {
+    // No browser and no handlers: the opener fails. The settings folder is a file: no
+    // grant can be saved.
+    fs::create_directories(session_.root() / "no-data-dirs");
+    fs::create_directories(settingsFile().parent_path().parent_path());
+    gwtest::writeFile(settingsFile().parent_path(), "not a folder");
+    ASSERT_NO_FATAL_FAILURE(launchAt({}, {"BROWSER=false", "XDG_DATA_DIRS=" + (session_.root() / "no-data-dirs").string()}));
+
+    // Support ▸ Open Support Website.
+    auto before = session_.visibleWindows(app_);
+    ASSERT_NO_FATAL_FAILURE(useMenu(4, "Down Return"));
+    const auto linkAlert = expectOverMainWindow(before, "Glyphwright", "link alert");
+    ASSERT_FALSE(linkAlert.empty());
+    ASSERT_TRUE(session_.typeKeys(linkAlert, "Return"));
+    EXPECT_TRUE(waitUntil([&] { return !isVisible(session_, app_, linkAlert); }, kAppearDeadline));
+
+    // Preferences ▸ Enable the command line (Alt+C), a folder granted in the chooser.
+    before = session_.visibleWindows(app_);
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+comma"));
+    const auto preferences = expectOverMainWindow(before, "Preferences — Glyphwright", "Preferences");
+    ASSERT_FALSE(preferences.empty());
+    ASSERT_TRUE(session_.typeKeys(preferences, "alt+c"));
+    ASSERT_NO_FATAL_FAILURE(typeIntoDialog(app_, "^Choose the folder that holds", session_.home().string()));
+    const auto grantAlert = expectOverMainWindow({window_, preferences}, "Glyphwright", "grant alert");
+    ASSERT_FALSE(grantAlert.empty());
+    const auto alertShot = session_.screenshot("grant-alert");
+    ASSERT_TRUE(session_.typeKeys(grantAlert, "Return"));
+    EXPECT_TRUE(waitUntil([&] { return !isVisible(session_, app_, grantAlert); }, kAppearDeadline));
+    if (alertShot) alertShot->keepIfFailed();
+    EXPECT_TRUE(isVisible(session_, app_, preferences));
+
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
+    EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+}
+
+}  // namespace

@@ -445,8 +445,8 @@ TEST_F(MainWindowEndToEnd, TheTouchBarStripOpensShowsAndSelectsThePictures) {
 
 TEST_F(MainWindowEndToEnd, TheMenusOfferPreferencesAndTheTouchBarCustomization) {
     const auto& menu = *app->mainMenu;
-    const auto appMenu = menu.itemAt(0)->submenu();
-    const auto preferences = appMenu->itemWithTitle("Preferences…");
+    const auto editMenu = menu.itemWithTitle("Edit")->submenu();
+    const auto preferences = editMenu->itemWithTitle("Preferences…");
     ASSERT_NE(preferences, nullptr);
     EXPECT_EQ(preferences->keyEquivalent(), ",");
     const auto view = menu.itemWithTitle("View");

@@ -5,6 +5,7 @@
 #include "platform/foundation/url.hpp"
 #include "support/desktop/desktop_recorder.hpp"
 #include "support/gui/gui_harness.hpp"
+#include "support/temp_dir.hpp"
 
 #include <QAbstractButton>
 #include <QMessageBox>
@@ -100,6 +101,31 @@ TEST_F(SupportMenu, EveryLinkReachesTheBrowserThroughTheDesktopOpener) {
     }
     EXPECT_EQ(recorder_.invocations().at(2).at(0), "https://apps.apple.com/app/id123456789?action=write-review");
     EXPECT_EQ(delegate_->performed, std::vector<Action>(std::begin(links), std::end(links)));
+}
+
+TEST_F(SupportMenu, ALinkNoProgramCanOpenIsShownInAnAlertWithTheAddressTried) {
+    // The desktop's opener finds no browser: it fails, and says so only on its error output.
+    const gwtest::ScopedEnv noBrowser("BROWSER", "false");
+    const Action links[] = {Action::openCompanyWebsite, Action::writeAReview, Action::termsOfUse};
+    for (const auto action : links) {
+        SCOPED_TRACE(NorvaneSupportController::description(action));
+        std::string shown;
+        auto answer = gwtest::gui::answerNextModal([&](QWidget& modal) {
+            auto* box = qobject_cast<QMessageBox*>(&modal);
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(box->text().toStdString(), "The link could not be opened");
+            shown = box->informativeText().toStdString();
+            QTest::mouseClick(box->buttons().at(0), Qt::LeftButton);
+        });
+        ASSERT_TRUE(item(action)->performAction());
+        ASSERT_TRUE(gwtest::gui::waitFor([&] { return answer->answered(); }));
+        const auto url = controller_.linkURL(action)->absoluteString();
+        const auto tried = url.rfind("macappstore:", 0) == 0 ? "https:" + url.substr(12) : url;
+        EXPECT_NE(shown.find(tried), std::string::npos) << shown;
+    }
+    // Each use is still reported.
+    EXPECT_EQ(delegate_->performed, std::vector<Action>(std::begin(links), std::end(links)));
+    EXPECT_TRUE(recorder_.invocations().empty());
 }
 
 TEST_F(SupportMenu, EmailSupportComposesTheMessageThenShowsTheAddress) {

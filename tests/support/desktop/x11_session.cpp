@@ -99,6 +99,14 @@ DesktopSession::DesktopSession() : resources_(fs::path(GW_SOURCE_DIR) / "resourc
         bus_ = std::make_unique<desktop::PrivateSessionBus>();
     } catch (const std::exception& e) {
         failure_ = e.what();
+        return;
+    }
+    // openbox runs its start-up command once it manages the screen.
+    const auto managing = dir_ / "window-manager-ready";
+    const pid_t manager = launch("openbox", {"--sm-disable", "--startup", "touch " + managing.string()});
+    if (manager <= 0 || !waitUntil([&] { return fs::exists(managing) || hasEnded(manager); }, kAppearDeadline) ||
+        !fs::exists(managing)) {
+        failure_ = "the window manager did not start (is the openbox package installed?)";
     }
 }
 
@@ -232,20 +240,28 @@ std::vector<std::string> DesktopSession::visibleWindowsNamed(const std::string& 
     return out ? lines(*out) : std::vector<std::string>{};
 }
 
+std::string DesktopSession::windowName(const std::string& windowId) const {
+    auto name = run({"timeout", "30", "xdotool", "getwindowname", windowId}).value_or(std::string());
+    while (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
+}
+
 std::optional<WindowGeometry> DesktopSession::geometry(const std::string& windowId) const {
-    const auto out = run({"timeout", "30", "xdotool", "getwindowgeometry", "--shell", windowId});
+    // xwininfo, not xdotool: under a window manager that puts a frame around the window,
+    // xdotool counts the frame's offset twice.
+    const auto out = run({"timeout", "30", "xwininfo", "-id", windowId});
     if (!out) return std::nullopt;
     WindowGeometry g;
     int found = 0;
-    const std::regex field(R"(^(X|Y|WIDTH|HEIGHT)=(-?\d+)$)");
+    const std::regex field(R"(^\s*(Absolute upper-left X|Absolute upper-left Y|Width|Height):\s+(-?\d+)\s*$)");
     for (const auto& line : lines(*out)) {
         std::smatch m;
         if (!std::regex_match(line, m, field)) continue;
         const int value = std::stoi(m[2]);
-        if (m[1] == "X") g.x = value;
-        if (m[1] == "Y") g.y = value;
-        if (m[1] == "WIDTH") g.width = value;
-        if (m[1] == "HEIGHT") g.height = value;
+        if (m[1] == "Absolute upper-left X") g.x = value;
+        if (m[1] == "Absolute upper-left Y") g.y = value;
+        if (m[1] == "Width") g.width = value;
+        if (m[1] == "Height") g.height = value;
         ++found;
     }
     if (found != 4) return std::nullopt;
@@ -260,7 +276,9 @@ bool DesktopSession::typeKeys(const std::string& windowId, const std::string& ke
 }
 
 bool DesktopSession::clickAt(int x, int y) const {
-    return run({"timeout", "30", "xdotool", "mousemove", "--sync", std::to_string(x), std::to_string(y), "click", "1"})
+    // No --sync: it waits for the pointer to move, forever when it is already there (a
+    // second click at the same place). The server handles the move before the click anyway.
+    return run({"timeout", "30", "xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", "1"})
         .has_value();
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // A desktop of the test's own for the built programs: a private Xvfb server on a display
-// nobody uses (black root), a private session bus, optionally `dunst` as the notification
-// server, and HOME and the XDG folders in a scratch folder. Programs started through it
+// nobody uses (black root), a window manager (openbox: windows get frames, dialogs are
+// stacked and placed as a user's desktop does it), a private session bus, optionally
+// `dunst` as the notification server, and HOME and the XDG folders in a scratch folder. Programs started through it
 // see only that desktop; each runs in a process group of its own, and every one still
 // running when the session ends (a failed assertion included) is ended: SIGTERM, then
 // SIGKILL after a grace period. Waits are polls of a condition with a generous deadline.
@@ -46,7 +47,8 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 class DesktopSession {
 public:
-    // Starts the X server and the bus; check ready() (failure() says why not).
+    // Starts the X server, the window manager and the bus; check ready() (failure() says
+    // why not).
     DesktopSession();
     ~DesktopSession();
     DesktopSession(const DesktopSession&) = delete;
@@ -82,6 +84,8 @@ public:
 
     // The visible top-level windows of a process (ids as xdotool writes them).
     std::vector<std::string> visibleWindows(pid_t pid) const;
+    // A window's title as the window manager shows it.
+    std::string windowName(const std::string& windowId) const;
     // The visible windows whose title matches `pattern` (a regular expression).
     std::vector<std::string> visibleWindowsNamed(const std::string& pattern) const;
     std::optional<WindowGeometry> geometry(const std::string& windowId) const;

@@ -1,7 +1,9 @@
 // The controls of the desktop layer, on the offscreen platform: pictures drawn to fit,
 // the radio matrix with its bold runs, the pop-up that acts on user choices only, bundle
-// images, error boxes and window placement.
+// images, error boxes, window placement, and what opens over the application's main window.
 #include "platform/appkit/qt/alert.hpp"
+#include "platform/appkit/qt/application.hpp"
+#include "platform/appkit/qt/open_panel.hpp"
 #include "platform/appkit/qt/bundle_image.hpp"
 #include "platform/appkit/qt/image_view.hpp"
 #include "platform/appkit/qt/matrix.hpp"
@@ -9,8 +11,12 @@
 #include "platform/appkit/qt/window.hpp"
 #include "platform/graphics/bitmap.hpp"
 #include "support/gui/gui_harness.hpp"
+#include "support/temp_dir.hpp"
 
 #include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QWindow>
 #include <QScreen>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -168,6 +174,67 @@ TEST(Alert, AnErrorIsShownByItsDescriptionModalToItsWindow) {
     answer = gwtest::gui::answerNextModal([](QWidget& modal) { QTest::keyClick(&modal, Qt::Key_Return); });
     EXPECT_EQ((qt::Alert{"Message", "", {}}.runModal()), qt::kAlertFirstButtonReturn);
     EXPECT_TRUE(answer->answered());
+}
+
+// Prompts, alerts and file panels without a window of their own belong to the main
+// window: above it and centred on it; file panels start in the home folder, then where
+// the last confirmed one was.
+TEST(Window, WhatOpensWithoutAWindowOfItsOwnOpensOverTheMainWindow) {
+    auto& application = *qt::Application::shared();
+    qt::Window main;
+    main.setFrame(QRect(40, 30, 500, 400));
+    main.show();
+    application.setMainWindow(&main);
+    const auto overMain = [&](const QWidget& shown) {
+        return (shown.frameGeometry().center() - main.frameGeometry().center()).manhattanLength() <= 2;
+    };
+
+    qt::Window prompt;
+    prompt.resize(200, 120);
+    prompt.show();
+    EXPECT_TRUE(overMain(prompt)) << prompt.frameGeometry().x() << "," << prompt.frameGeometry().y();
+    ASSERT_NE(prompt.windowHandle(), nullptr);
+    EXPECT_EQ(prompt.windowHandle()->transientParent(), main.windowHandle());
+    prompt.hide();
+    // Moved away and shown again: back over the main window.
+    prompt.move(700, 600);
+    prompt.show();
+    EXPECT_TRUE(overMain(prompt));
+    prompt.hide();
+
+    auto answer = gwtest::gui::answerNextModal([&](QWidget& modal) {
+        EXPECT_EQ(modal.parentWidget(), &main);
+        QTest::keyClick(&modal, Qt::Key_Return);
+    });
+    qt::Alert{"Message", "", {}}.runModal();
+    EXPECT_TRUE(answer->answered());
+
+    gwtest::TempDir home;
+    const gwtest::ScopedEnv homeEnv("HOME", home.path().string());
+    std::filesystem::create_directories(home.path() / "art/icons");
+    auto panel = std::make_shared<qt::OpenPanel>();
+    panel->canChooseFiles = false;
+    panel->canChooseDirectories = true;
+    std::optional<qt::ModalResponse> response;
+    panel->begin([&](qt::ModalResponse r) { response = r; });
+    ASSERT_NE(panel->dialog(), nullptr);
+    EXPECT_EQ(panel->dialog()->parentWidget(), &main);
+    EXPECT_EQ(panel->dialog()->directory().absolutePath().toStdString(), home.path().string());
+    panel->dialog()->setDirectory(QString::fromStdString((home.path() / "art").string()));
+    auto* name = panel->dialog()->findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    name->setText("icons");
+    QTest::keyClick(name, Qt::Key_Return);
+    ASSERT_TRUE(gwtest::gui::waitFor([&] { return response.has_value(); }));
+    EXPECT_EQ(*response, qt::ModalResponse::ok);
+    EXPECT_EQ(qt::OpenPanel::startingDirectory(), home.path() / "art");
+    auto next = std::make_shared<qt::OpenPanel>();
+    next->begin([](qt::ModalResponse) {});
+    ASSERT_NE(next->dialog(), nullptr);
+    EXPECT_EQ(next->dialog()->directory().absolutePath().toStdString(), (home.path() / "art").string());
+    next->dialog()->reject();
+
+    application.setMainWindow(nullptr);
 }
 
 }  // namespace
