@@ -54,7 +54,8 @@ public:
     explicit AssetSizeView(QWidget* parent = nullptr);
 
     // Makes the panel's controls and connects them in the interface's order: picture
-    // list, presets, device types, padding controls, preview, then awakeFromNib.
+    // list, presets, device types, padding controls, preview, then awakeFromNib. Every
+    // control has a label, a tooltip and an accessible name.
     static AssetSizeView* makeWithInterface(std::shared_ptr<platform::appkit::ArrayController> pictures,
                                             std::shared_ptr<OLVPresetSizesArrayController> presets,
                                             QWidget* parent = nullptr);
@@ -80,6 +81,8 @@ public:
     void awakeFromNib();
     void presetSizesChanged();
     void changeDeviceType();
+    // Has no effect, so the panel offers no button for it: a blank button that does
+    // nothing would only puzzle.
     void automaticNamingPressed() {}
 
 private:
