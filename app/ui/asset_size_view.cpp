@@ -266,7 +266,11 @@ AssetSizeView* AssetSizeView::makeWithInterface(std::shared_ptr<pa::ArrayControl
     auto* devices = new qt::SegmentedControl(view);
     devices->setTrackingMode(qt::SegmentedControl::TrackingMode::selectAny);
     devices->setSegmentCount(6);
-    for (auto type : allDeviceTypes) devices->setLabel(std::string(idiom(type)), static_cast<int>(rawValue(type)));
+    for (auto type : allDeviceTypes) {
+        const int segment = static_cast<int>(rawValue(type));
+        devices->setLabel(std::string(idiom(type)), segment);
+        devices->setToolTip(LocalizedString::text("asset-size.device.tooltip", idiom(type)), segment);
+    }
     devices->setAction([weak](qt::SegmentedControl&) {
         if (weak) weak->changeDeviceType();
     });

@@ -117,15 +117,20 @@ SplashPreviewViewController::SplashPreviewViewController(QWidget* parent)
     scaleTypeSegmentedControl_ = new qt::SegmentedControl(this);
     scaleTypeSegmentedControl_->setSegmentCount(3);
     const char* scaleKeys[] = {"splash.scale-type.stretch", "splash.scale-type.fill", "splash.scale-type.fit"};
-    for (int i = 0; i < 3; ++i) scaleTypeSegmentedControl_->setLabel(LocalizedString::text(scaleKeys[i]), i);
+    for (int i = 0; i < 3; ++i) {
+        scaleTypeSegmentedControl_->setLabel(LocalizedString::text(scaleKeys[i]), i);
+        scaleTypeSegmentedControl_->setToolTip(LocalizedString::text(std::string(scaleKeys[i]) + ".tooltip"), i);
+    }
     scaleTypeSegmentedControl_->setSelectedSegment(0);
     scaleTypeSegmentedControl_->setAction([this](qt::SegmentedControl&) { scaleTypeChanged(); });
     labelled(0, scaleTypeSegmentedControl_, "splash.label.scale-type");
 
     deviceBlackWhiteSegmentedControl_ = new qt::SegmentedControl(this);
     deviceBlackWhiteSegmentedControl_->setSegmentCount(2);
-    deviceBlackWhiteSegmentedControl_->setLabel(LocalizedString::text("splash.device-colour.black"), 0);
-    deviceBlackWhiteSegmentedControl_->setLabel(LocalizedString::text("splash.device-colour.white"), 1);
+    for (auto [segment, key] : {std::pair{0, "splash.device-colour.black"}, std::pair{1, "splash.device-colour.white"}}) {
+        deviceBlackWhiteSegmentedControl_->setLabel(LocalizedString::text(key), segment);
+        deviceBlackWhiteSegmentedControl_->setToolTip(LocalizedString::text(std::string(key) + ".tooltip"), segment);
+    }
     deviceBlackWhiteSegmentedControl_->setAction([this](qt::SegmentedControl& sender) { deviceColorChanged(sender); });
     labelled(1, deviceBlackWhiteSegmentedControl_, "splash.label.device-colour");
 
