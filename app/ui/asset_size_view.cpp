@@ -21,7 +21,9 @@ namespace pf = platform::foundation;
 // --- presets ---------------------------------------------------------------------------
 
 std::string OLVPresetSize::description() const {
-    auto size = fmt::format("{:.0f}x{:.0f}", width, height);
+    // As the size fields show the numbers: a preset of 83.5 points does not read "84".
+    const pa::NumberFormatter points(2);
+    auto size = points.stringFromNumber(width) + "x" + points.stringFromNumber(height);
     return name ? fmt::format("{} ({})", *name, size) : size;
 }
 

@@ -25,7 +25,8 @@ struct OLVPresetSize {
     float width = 0;
     float height = 0;
 
-    // "Banner (320x50)"; without a name the size alone, "320x50".
+    // "Banner (320x50)"; without a name the size alone, "320x50"; a fraction shows as the
+    // size fields show it, "83.5x83.5".
     std::string description() const;
     // A missing or unreadable "width" or "height" gives 0; numeric text is read.
     static std::shared_ptr<OLVPresetSize> sizeWithDictionary(const platform::foundation::Dictionary& dictionary);

@@ -110,8 +110,9 @@ TEST_F(AssetSizePanelTest, ManifestPresetListsOfEveryShape) {
         {"not a list", {{"assetSizePresets", pf::Value("presets")}}, {"Custom"}},
         {"odd entries",
          {{"assetSizePresets", pf::Value(pf::Array{preset("Banner", 320, 50), preset(std::nullopt, 64, 32),
-                                                  preset("Tall", std::nullopt, pf::Value("90"))})}},
-         {"Custom", "Banner (320x50)", "64x32", "Tall (0x90)"}},
+                                                  preset("Tall", std::nullopt, pf::Value("90")),
+                                                  preset("iPad Pro", 83.5, 83.5)})}},
+         {"Custom", "Banner (320x50)", "64x32", "Tall (0x90)", "iPad Pro (83.5x83.5)"}},
     };
     for (const auto& row : rows) {
         OLVPresetSizesArrayController presets{gw::ConfigFile(row.root)};
