@@ -98,20 +98,17 @@ TEST_F(AssetSizePanelTest, ManifestPresetListsOfEveryShape) {
         pf::Dictionary root;
         std::vector<std::string> titles;
     };
-    auto preset = [](std::optional<std::string> name, std::optional<pf::Value> w, std::optional<pf::Value> h) {
-        pf::Dictionary d;
-        if (name) d["name"] = *name;
-        if (w) d["width"] = *w;
-        if (h) d["height"] = *h;
-        return pf::Value(d);
-    };
+    // A preset of the entries given (a missing one stays missing).
+    auto preset = [](pf::Dictionary entries) { return pf::Value(std::move(entries)); };
     const Row rows[] = {
         {"no list", {}, {"Custom"}},
         {"not a list", {{"assetSizePresets", pf::Value("presets")}}, {"Custom"}},
         {"odd entries",
-         {{"assetSizePresets", pf::Value(pf::Array{preset("Banner", 320, 50), preset(std::nullopt, 64, 32),
-                                                  preset("Tall", std::nullopt, pf::Value("90")),
-                                                  preset("iPad Pro", 83.5, 83.5)})}},
+         {{"assetSizePresets",
+           pf::Value(pf::Array{preset({{"name", pf::Value("Banner")}, {"width", 320}, {"height", 50}}),
+                               preset({{"width", 64}, {"height", 32}}),
+                               preset({{"name", pf::Value("Tall")}, {"height", pf::Value("90")}}),
+                               preset({{"name", pf::Value("iPad Pro")}, {"width", 83.5}, {"height", 83.5}})})}},
          {"Custom", "Banner (320x50)", "64x32", "Tall (0x90)", "iPad Pro (83.5x83.5)"}},
     };
     for (const auto& row : rows) {
@@ -121,7 +118,9 @@ TEST_F(AssetSizePanelTest, ManifestPresetListsOfEveryShape) {
 
     // Two presets of one size: the later is chosen; a chosen one of that size stays.
     OLVPresetSizesArrayController twins{gw::ConfigFile(pf::Dictionary{
-        {"assetSizePresets", pf::Value(pf::Array{preset("A", 50, 50), preset("B", 50, 50), preset("C", 10, 10)})}})};
+        {"assetSizePresets", pf::Value(pf::Array{preset({{"name", pf::Value("A")}, {"width", 50}, {"height", 50}}),
+                                                 preset({{"name", pf::Value("B")}, {"width", 50}, {"height", 50}}),
+                                                 preset({{"name", pf::Value("C")}, {"width", 10}, {"height", 10}})})}})};
     twins.updateSelectionWithWidth(50, 50);
     EXPECT_EQ(twins.selectionIndexes(), (std::set<std::size_t>{2}));
     twins.setSelectionIndexes({1});

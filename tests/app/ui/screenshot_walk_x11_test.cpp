@@ -29,7 +29,6 @@ using gwtest::x11::DesktopSession;
 using gwtest::x11::kAppearDeadline;
 using gwtest::x11::Rgb;
 using gwtest::x11::waitUntil;
-using gwtest::x11::WindowGeometry;
 
 constexpr const char* kBundleId = "com.norvane.glyphwright";
 // The picture handed over: one colour, so its copies are easy to find on a screenshot.
@@ -44,6 +43,7 @@ struct Control {
     std::string name;
     std::string text = {};
     bool namePrefix = false;
+    bool tooltip = false;  // must have one
 };
 
 // The roles of what a user acts on; each must say what it is.
@@ -51,9 +51,6 @@ const std::set<std::string> kControlRoles = {"push button", "check box",  "radio
                                              "combo box",   "text",       "slider",       "spin button"};
 
 class Walk;
-
-struct Row;
-void PrintTo(const Row& row, std::ostream* out);
 
 struct Row {
     const char* name;  // of the case and of its screenshot
@@ -68,6 +65,8 @@ struct Row {
     const char* pending = nullptr;
 };
 
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
 class Walk {
 public:
     explicit Walk(DesktopSession& session) : session_(session) {}
@@ -75,7 +74,6 @@ public:
     DesktopSession& session() { return session_; }
     pid_t app() const { return app_; }
     const std::string& mainWindow() const { return main_; }
-    const AccessibilityBus& accessibility() const { return *accessibility_; }
 
     fs::path settingsFile() const { return session_.configHome() / kBundleId / (std::string(kBundleId) + ".plist"); }
     fs::path picture() const { return session_.root() / "pic.png"; }
@@ -86,11 +84,6 @@ public:
         return pf::UserDefaults(settingsFile());
     }
 
-    // The output folder the program restores at launch: the most recent one.
-    void seedOutputFolder(const fs::path& folder) const {
-        settings().setObject(pf::Value(pf::Array{pf::Value(pf::bookmarks::create(pf::URL::fileURL(folder, true)))}),
-                             "recentCatalogPaths");
-    }
 
     // Starts the program with the picture handed over and waits for its main window.
     bool launch() {
@@ -351,8 +344,8 @@ fs::path outputFolderWithCatalog(Walk& walk, bool assetSet) {
 const Row kRows[] = {
     {"main-window",
      [](Walk& walk) -> std::optional<std::string> { return walk.mainWindow(); },
-     {{"push button", "Help"},
-      {"push button", "Preferences"},
+     {{"push button", "Help", "", false, true},
+      {"push button", "Preferences", "", false, true},
       {"push button", "Output Folder…"},
       {"check box", "Single Image"},
       {"combo box", "iOS App Icons"}},
@@ -363,13 +356,22 @@ const Row kRows[] = {
          auto panel = walk.keysBringUp("ctrl+alt+4");
          if (!panel || !walk.raise(*panel)) return std::nullopt;
          // The tvOS preset, chosen from the pop-up by typing its name.
-         // A pop-up's name is the entry it shows; its label names it to a screen reader.
-         const auto before = walk.windows();
-         const bool clicked = walk.click([](const AccessibleElement& e) {
+         // A pop-up's name is the entry it shows; its label names it to a screen reader. Typed
+         // letters pick the entry only while they come quickly enough: a slow machine may
+         // need a second try.
+         const auto presets = [](const AccessibleElement& e) {
              return e.role == "combo box" && e.description.rfind("Common asset sizes", 0) == 0;
-         });
-         if (!clicked) return std::nullopt;
-         if (!walk.newWindow(before) || !walk.typeIntoPopUp("tvOS App Icon")) return std::nullopt;
+         };
+         const auto chosen = [&] {
+             const auto found = walk.element(presets);
+             return found && found->name == "tvOS App Icon (400x240)";
+         };
+         for (int attempt = 0; attempt < 3 && !chosen(); ++attempt) {
+             const auto before = walk.windows();
+             if (!walk.click(presets) || !walk.newWindow(before) || !walk.typeIntoPopUp("tvOS App Icon"))
+                 return std::nullopt;
+             waitUntil(chosen, std::chrono::seconds(10));
+         }
          return panel;
      },
      assetSizeControls(),
@@ -450,8 +452,6 @@ const Row kRows[] = {
       {"push button", "Cancel"}}},
 };
 
-void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
-
 class ScreenshotWalk : public ::testing::TestWithParam<Row> {
 protected:
     void SetUp() override {
@@ -460,16 +460,18 @@ protected:
         ASSERT_TRUE(gwtest::x11::run({"convert", "-size", "512x512", "xc:#D02080", "PNG24:" + walk_.picture().string()}));
         // Nothing opens by itself over the walk: no help panel after a conversion, no
         // file manager; every type starts at iOS icons.
+        const std::string row = GetParam().name;
         auto settings = walk_.settings();
         settings.setBool(false, "ShowInstructions");
         settings.setBool(false, "OpenFinder");
         settings.setBool(true, "scanSubfoldersForAssetCatalogs");
-        settings.setInteger(0, "IconType");
-        const std::string row = GetParam().name;
-        if (row == "catalog-exists-prompt") walk_.seedOutputFolder(outputFolderWithCatalog(walk_, false));
-        if (row == "asset-exists-prompt") {
-            walk_.seedOutputFolder(outputFolderWithCatalog(walk_, true));
-            settings.setInteger(2, "IconType");  // image sets
+        settings.setInteger(row == "asset-exists-prompt" ? 2 : 0, "IconType");  // image sets, else iOS icons
+        // The prompts ask about an output folder the program restores at launch (the most
+        // recent one) and the catalog in it.
+        if (row == "catalog-exists-prompt" || row == "asset-exists-prompt") {
+            const auto out = outputFolderWithCatalog(walk_, row == "asset-exists-prompt");
+            settings.setObject(pf::Value(pf::Array{pf::Value(pf::bookmarks::create(pf::URL::fileURL(out, true)))}),
+                               "recentCatalogPaths");
         }
     }
 
@@ -508,9 +510,11 @@ TEST_P(ScreenshotWalk, TheWindowShowsItsControls) {
                 const auto* found = tree ? tree->find([&](const AccessibleElement& e) {
                     return e.showing && e.role == c.role &&
                            (c.namePrefix ? e.name.rfind(c.name, 0) == 0 : e.name == c.name) &&
-                           (c.text.empty() || e.text == c.text);
+                           (c.text.empty() || e.text == c.text) && (!c.tooltip || !e.description.empty());
                 }) : nullptr;
-                if (!found) missing.push_back(c.role + " \"" + c.name + "\"" + (c.text.empty() ? "" : " = " + c.text));
+                if (!found)
+                    missing.push_back(c.role + " \"" + c.name + "\"" + (c.text.empty() ? "" : " = " + c.text) +
+                                      (c.tooltip ? " with a tooltip" : ""));
             }
             return tree && missing.empty();
         },
