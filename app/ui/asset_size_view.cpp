@@ -8,7 +8,7 @@
 #include "platform/appkit/qt/control_bindings.hpp"
 
 #include <QGridLayout>
-#include <QPushButton>
+#include <QHBoxLayout>
 
 #include <fmt/format.h>
 
@@ -21,7 +21,9 @@ namespace pf = platform::foundation;
 // --- presets ---------------------------------------------------------------------------
 
 std::string OLVPresetSize::description() const {
-    auto size = fmt::format("{:.0f}x{:.0f}", width, height);
+    // As the size fields show the numbers: a preset of 83.5 points does not read "84".
+    const pa::NumberFormatter points(2);
+    auto size = points.stringFromNumber(width) + "x" + points.stringFromNumber(height);
     return name ? fmt::format("{} ({})", *name, size) : size;
 }
 
@@ -121,6 +123,19 @@ void AssetSizeView::setPaddedImageView(PaddedImageView* view) {
     qt::bindCustom(*view, "padding", arrayController_, "selection.padding", {}, [guard](const pa::BoundValue& shown) {
         if (guard) guard->setPadding(shown.value.isNumber() ? shown.value.doubleValue() : 0.0);
     });
+    // The frame takes the proportions the pictures are written at.
+    const auto showOutputSize = [guard, weak = QPointer<AssetSizeView>(this)](const pa::BoundValue&) {
+        if (!guard || !weak || !weak->arrayController_) return;
+        const auto w = pa::valueForKeyPath(*weak->arrayController_, "selection.assetPointWidth");
+        const auto h = pa::valueForKeyPath(*weak->arrayController_, "selection.assetPointHeight");
+        if (w.isNumber() && h.isNumber()) {
+            guard->setOutputSize(platform::graphics::Size{w.doubleValue(), h.doubleValue()});
+        } else {
+            guard->setOutputSize(std::nullopt);
+        }
+    };
+    qt::bindCustom(*view, "outputWidth", arrayController_, "selection.assetPointWidth", {}, showOutputSize);
+    qt::bindCustom(*view, "outputHeight", arrayController_, "selection.assetPointHeight", {}, showOutputSize);
 }
 
 void AssetSizeView::awakeFromNib() {
@@ -200,12 +215,26 @@ void AssetSizeView::showPresetSelection() {
     presetPopUp_->selectItemAtIndex(indexes.empty() ? -1 : static_cast<int>(*indexes.begin()));
 }
 
+namespace {
+
+// A label for `control` that names it to assistive tools too, with the control's tooltip.
+QLabel* labelFor(QWidget* control, const char* key, QWidget* parent) {
+    auto* label = new QLabel(QString::fromStdString(LocalizedString::text(key)), parent);
+    label->setBuddy(control);
+    qt::describeControl(*control, LocalizedString::text(key), LocalizedString::text(std::string(key) + ".tooltip"));
+    return label;
+}
+
+}  // namespace
+
 AssetSizeView* AssetSizeView::makeWithInterface(std::shared_ptr<pa::ArrayController> pictures,
                                                 std::shared_ptr<OLVPresetSizesArrayController> presets,
                                                 QWidget* parent) {
     auto* view = new AssetSizeView(parent);
     view->keptPresets_ = presets;  // the interface owns its preset controller
     auto* grid = new QGridLayout(view);
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 1);
 
     auto* popUp = new qt::PopUpButton(view);
     for (const auto& title : presets->titles()) popUp->addItemWithTitle(title);
@@ -219,25 +248,36 @@ AssetSizeView* AssetSizeView::makeWithInterface(std::shared_ptr<pa::ArrayControl
         }
         weak->presetSizesChanged();
     });
-    grid->addWidget(popUp, 0, 0, 1, 4);
+    grid->addWidget(labelFor(popUp, "asset-size.label.preset", view), 0, 0);
+    grid->addWidget(popUp, 0, 1, 1, 3);
 
+    // Sizes in points, shown to a hundredth: a third of a point is "341.33", not its
+    // seventeen digits.
     auto* width = new qt::NumberTextField(view);
     auto* height = new qt::NumberTextField(view);
+    for (auto* field : {width, height}) field->setFormatter(pa::NumberFormatter(2));
     view->widthField_ = width;
     view->heightField_ = height;
     qt::bind(*width, "value", pictures, "selection.assetPointWidth");
     qt::bind(*height, "value", pictures, "selection.assetPointHeight");
-    grid->addWidget(width, 1, 0, 1, 2);
-    grid->addWidget(height, 1, 2, 1, 2);
+    grid->addWidget(labelFor(width, "asset-size.label.width", view), 1, 0);
+    grid->addWidget(width, 1, 1);
+    grid->addWidget(labelFor(height, "asset-size.label.height", view), 1, 2);
+    grid->addWidget(height, 1, 3);
 
     auto* devices = new qt::SegmentedControl(view);
     devices->setTrackingMode(qt::SegmentedControl::TrackingMode::selectAny);
     devices->setSegmentCount(6);
-    for (auto type : allDeviceTypes) devices->setLabel(std::string(idiom(type)), static_cast<int>(rawValue(type)));
+    for (auto type : allDeviceTypes) {
+        const int segment = static_cast<int>(rawValue(type));
+        devices->setLabel(std::string(idiom(type)), segment);
+        devices->setToolTip(LocalizedString::text("asset-size.device.tooltip", idiom(type)), segment);
+    }
     devices->setAction([weak](qt::SegmentedControl&) {
         if (weak) weak->changeDeviceType();
     });
-    grid->addWidget(devices, 2, 0, 1, 4);
+    grid->addWidget(labelFor(devices, "asset-size.label.devices", view), 2, 0);
+    grid->addWidget(devices, 2, 1, 1, 3);
 
     auto* slider = new qt::Slider(view);
     auto* stepper = new qt::Stepper(view);
@@ -249,19 +289,22 @@ AssetSizeView* AssetSizeView::makeWithInterface(std::shared_ptr<pa::ArrayControl
     qt::bindCustom(*percentage, "value", pictures, "selection.padding", percent, [label](const pa::BoundValue& shown) {
         if (label) label->setText(QString::fromStdString(shown.value.stringValue()));
     });
-    grid->addWidget(slider, 3, 0, 1, 2);
-    grid->addWidget(stepper, 3, 2);
-    grid->addWidget(percentage, 3, 3);
+    grid->addWidget(labelFor(slider, "asset-size.label.padding", view), 3, 0);
+    qt::describeControl(*stepper, LocalizedString::text("asset-size.label.padding"),
+                        LocalizedString::text("asset-size.label.padding.tooltip"));
+    auto* paddingRow = new QHBoxLayout;
+    paddingRow->addWidget(slider, 1);
+    paddingRow->addWidget(stepper);
+    paddingRow->addWidget(percentage);
+    grid->addLayout(paddingRow, 3, 1, 1, 3);
 
-    auto* automaticNaming = new QPushButton(view);
-    QObject::connect(automaticNaming, &QPushButton::clicked, view, [weak] {
-        if (weak) weak->automaticNamingPressed();
-    });
-    grid->addWidget(automaticNaming, 4, 0);
-
+    // The picture as it will be written takes the room that is left.
     auto* preview = new PaddedImageView(view);
-    preview->setMinimumSize(120, 120);
-    grid->addWidget(preview, 5, 0, 1, 4);
+    preview->setMinimumSize(160, 120);
+    qt::describeControl(*preview, LocalizedString::text("asset-size.preview"),
+                        LocalizedString::text("asset-size.preview.tooltip"));
+    grid->addWidget(preview, 4, 0, 1, 4);
+    grid->setRowStretch(4, 1);
 
     view->setArrayController(pictures);
     view->setSizeArrayController(presets);

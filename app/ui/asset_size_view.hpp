@@ -25,7 +25,8 @@ struct OLVPresetSize {
     float width = 0;
     float height = 0;
 
-    // "Banner (320x50)"; without a name the size alone, "320x50".
+    // "Banner (320x50)"; without a name the size alone, "320x50"; a fraction shows as the
+    // size fields show it, "83.5x83.5".
     std::string description() const;
     // A missing or unreadable "width" or "height" gives 0; numeric text is read.
     static std::shared_ptr<OLVPresetSize> sizeWithDictionary(const platform::foundation::Dictionary& dictionary);
@@ -54,7 +55,8 @@ public:
     explicit AssetSizeView(QWidget* parent = nullptr);
 
     // Makes the panel's controls and connects them in the interface's order: picture
-    // list, presets, device types, padding controls, preview, then awakeFromNib.
+    // list, presets, device types, padding controls, preview, then awakeFromNib. Every
+    // control has a label, a tooltip and an accessible name.
     static AssetSizeView* makeWithInterface(std::shared_ptr<platform::appkit::ArrayController> pictures,
                                             std::shared_ptr<OLVPresetSizesArrayController> presets,
                                             QWidget* parent = nullptr);
@@ -80,6 +82,8 @@ public:
     void awakeFromNib();
     void presetSizesChanged();
     void changeDeviceType();
+    // Has no effect, so the panel offers no button for it: a blank button that does
+    // nothing would only puzzle.
     void automaticNamingPressed() {}
 
 private:

@@ -1,22 +1,26 @@
 #include "app/ui/padded_image_view.hpp"
 
+#include <QPainter>
+#include <QPainterPath>
+
 #include <algorithm>
 #include <cmath>
 
 namespace gw {
 
+namespace pg = platform::graphics;
+
 PaddedImageView::PaddedImageView(QWidget* parent)
-    : QFrame(parent), imageView_(new platform::appkit::qt::ImageView(this)) {
-    // A 1-point separator-coloured border with 2-point corners; the picture is clipped to it.
+    : QWidget(parent), imageView_(new platform::appkit::qt::ImageView(this)) {
     setObjectName(QStringLiteral("paddedImageView"));
-    setStyleSheet(QStringLiteral("#paddedImageView { border: 1px solid palette(mid); border-radius: 2px; }"));
-    setAttribute(Qt::WA_StyledBackground, true);
+    imageView_->setImageScaling(platform::appkit::qt::ImageView::Scaling::axesIndependently);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     layoutImageView();
 }
 
-platform::graphics::ImagePtr PaddedImageView::image() const { return imageView_->image(); }
+pg::ImagePtr PaddedImageView::image() const { return imageView_->image(); }
 
-void PaddedImageView::setImage(platform::graphics::ImagePtr image) { imageView_->setImage(std::move(image)); }
+void PaddedImageView::setImage(pg::ImagePtr image) { imageView_->setImage(std::move(image)); }
 
 void PaddedImageView::setPadding(double padding) {
     padding_ = padding;
@@ -25,15 +29,49 @@ void PaddedImageView::setPadding(double padding) {
     layoutImageView();
 }
 
+void PaddedImageView::setOutputSize(std::optional<pg::Size> size) {
+    const bool usable = size && std::isfinite(size->width) && std::isfinite(size->height) && size->width > 0 &&
+                        size->height > 0;
+    outputSize_ = usable ? size : std::nullopt;
+    layoutImageView();
+    update();
+}
+
+QRect PaddedImageView::outputRect() const {
+    // One point inside the view, so the frame's border shows on every side.
+    const QRect bounds = rect().adjusted(1, 1, -1, -1);
+    if (bounds.isEmpty()) return {};
+    const pg::Size shape = outputSize_.value_or(pg::Size{1, 1});
+    const auto fit = pg::aspectFitRect(
+        shape, pg::Rect{{double(bounds.x()), double(bounds.y())}, {double(bounds.width()), double(bounds.height())}});
+    return QRectF(fit.origin.x, fit.origin.y, fit.size.width, fit.size.height).toAlignedRect() & bounds;
+}
+
 void PaddedImageView::resizeEvent(QResizeEvent* event) {
-    QFrame::resizeEvent(event);
+    QWidget::resizeEvent(event);
     layoutImageView();
 }
 
+void PaddedImageView::paintEvent(QPaintEvent*) {
+    const QRect frame = outputRect();
+    if (frame.isEmpty()) return;
+    // The written picture's canvas on the base colour, so the padding reads as part of it;
+    // a 1-point border with 2-point corners, as the platform's separator draws it.
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath outline;
+    outline.addRoundedRect(QRectF(frame).adjusted(-0.5, -0.5, 0.5, 0.5), 2, 2);
+    painter.fillPath(outline, palette().color(QPalette::Base));
+    painter.setPen(QPen(palette().color(QPalette::Mid), 1));
+    painter.drawPath(outline);
+}
+
 void PaddedImageView::layoutImageView() {
-    // Square (height = width), centred both ways.
-    const int side = static_cast<int>(std::lround(width() * widthMultiplier_));
-    imageView_->setGeometry((width() - side) / 2, (height() - side) / 2, side, side);
+    const QRect frame = outputRect();
+    const int width = static_cast<int>(std::lround(frame.width() * widthMultiplier_));
+    const int height = static_cast<int>(std::lround(frame.height() * widthMultiplier_));
+    imageView_->setGeometry(frame.x() + (frame.width() - width) / 2, frame.y() + (frame.height() - height) / 2, width,
+                            height);
 }
 
 }  // namespace gw

@@ -129,7 +129,8 @@ bool ArrowIncrementingTextField::performKeyEquivalent(const QKeyEvent& event) {
     if (event.key() == Qt::Key_Down) step = -1;
     if (step == 0) return false;
     const float next = floatValue() + static_cast<float>(step);
-    const std::string shown = qt::shortestDecimal(next, true);
+    // Shown as every number field shows one ("6", "3.5"); the float's own noise is not.
+    const std::string shown = platform::appkit::NumberFormatter().stringFromNumber(next);
     setText(QString::fromStdString(shown));
     auto& bindings = qt::bindingsOf(*this);
     if (auto info = bindings.infoForBinding("value")) {

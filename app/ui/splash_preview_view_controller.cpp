@@ -4,6 +4,7 @@
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
 #include "app/foundation/user_defaults_key.hpp"
+#include "app/ui/value_transformers.hpp"
 #include "platform/appkit/qt/bundle_image.hpp"
 #include "platform/appkit/qt/control_bindings.hpp"
 #include "platform/appkit/user_defaults_controller.hpp"
@@ -12,6 +13,8 @@
 
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
 #include <QShowEvent>
 
 namespace gw {
@@ -29,14 +32,16 @@ struct DeviceFrame {
     const char* white;
     QSize size;
     QRect screen;
+    const char* nameKey;
 };
 // iPhone 4, iPhone 5, iPhone 6 Plus, horizontal iPad, vertical iPad (the outlet order).
 constexpr std::array<DeviceFrame, 5> deviceFrames = {{
-    {"iPhone_4S_black", "iPhone_4S_white", {190, 370}, {15, 65, 160, 240}},
-    {"iPhone_5s_black", "iPhone_5s_white", {190, 412}, {15, 64, 160, 284}},
-    {"iPhone_6_Plus_Horz_SpaceGray", "iPhone_6_Plus_Horz_Slvr", {472, 231}, {52, 12, 368, 207}},
-    {"iPad_mini_Horz_black", "iPad_mini_Horz_white", {320, 232}, {32, 20, 256, 192}},
-    {"iPad_mini_Vert_black", "iPad_mini_Vert_white", {232, 320}, {20, 32, 192, 256}},
+    {"iPhone_4S_black", "iPhone_4S_white", {190, 370}, {15, 65, 160, 240}, "splash.device.iphone-4"},
+    {"iPhone_5s_black", "iPhone_5s_white", {190, 412}, {15, 64, 160, 284}, "splash.device.iphone-5"},
+    {"iPhone_6_Plus_Horz_SpaceGray", "iPhone_6_Plus_Horz_Slvr", {472, 231}, {52, 12, 368, 207},
+     "splash.device.iphone-6-plus"},
+    {"iPad_mini_Horz_black", "iPad_mini_Horz_white", {320, 232}, {32, 20, 256, 192}, "splash.device.ipad-horizontal"},
+    {"iPad_mini_Vert_black", "iPad_mini_Vert_white", {232, 320}, {20, 32, 192, 256}, "splash.device.ipad-vertical"},
 }};
 
 }  // namespace
@@ -69,59 +74,96 @@ SplashPreviewViewController::SplashPreviewViewController(QWidget* parent)
       delegateBridge_(std::make_shared<DelegateBridge>(this)) {
     operationQueue_->setMaxConcurrentOperationCount(1);
 
-    auto* grid = new QGridLayout(this);
-    auto* devices = new QWidget(this);
-    auto* row = new QHBoxLayout(devices);
+    // The devices in two rows, the controls beside the wide phone, so the panel fits a
+    // screen of 1024 × 768; each device keeps its drawing's size, which is also the size
+    // its preview is rendered at.
+    auto* layout = new QVBoxLayout(this);
+    auto* top = new QHBoxLayout;
+    auto* bottom = new QHBoxLayout;
+    layout->addLayout(top);
+    layout->addLayout(bottom);
+    std::array<QWidget*, 5> holders{};
     std::array<qt::ImageView*, 5> screens{};
     for (std::size_t i = 0; i < deviceFrames.size(); ++i) {
-        auto* holder = new QWidget(devices);
-        holder->setFixedSize(deviceFrames[i].size);
-        backgrounds_[i] = new qt::ImageView(holder);
+        holders[i] = new QWidget(this);
+        holders[i]->setFixedSize(deviceFrames[i].size);
+        backgrounds_[i] = new qt::ImageView(holders[i]);
         backgrounds_[i]->setGeometry(QRect(QPoint(0, 0), deviceFrames[i].size));
-        screens[i] = new qt::ImageView(holder);
+        screens[i] = new qt::ImageView(holders[i]);
         screens[i]->setGeometry(deviceFrames[i].screen);
-        row->addWidget(holder, 0, Qt::AlignBottom);
+        qt::describeControl(*holders[i], LocalizedString::text(deviceFrames[i].nameKey), {});
     }
     iPhone4ScreenImageView_ = screens[0];
     iPhone5ScreenImageView_ = screens[1];
     iPhone6PlusImageView_ = screens[2];
     iPadHorizontalScreenImageView_ = screens[3];
     iPadVerticalScreenImageView_ = screens[4];
-    grid->addWidget(devices, 0, 0, 1, 8);
+    top->addStretch(1);
+    for (std::size_t i : {0u, 1u, 4u, 3u}) top->addWidget(holders[i], 0, Qt::AlignBottom);
+    top->addStretch(1);
+    bottom->addWidget(holders[2], 0, Qt::AlignTop);
 
+    // Every control with a label, a tooltip and an accessible name.
+    auto* controls = new QGridLayout;
+    bottom->addLayout(controls, 1);
+    const auto labelled = [this, controls](int row, QWidget* control, const char* key,
+                                           Qt::Alignment alignment = Qt::AlignLeft) {
+        auto* label = new QLabel(QString::fromStdString(LocalizedString::text(key)), this);
+        label->setBuddy(control);
+        qt::describeControl(*control, LocalizedString::text(key), LocalizedString::text(std::string(key) + ".tooltip"));
+        controls->addWidget(label, row, 0);
+        controls->addWidget(control, row, 1, alignment);
+    };
     scaleTypeSegmentedControl_ = new qt::SegmentedControl(this);
     scaleTypeSegmentedControl_->setSegmentCount(3);
     const char* scaleKeys[] = {"splash.scale-type.stretch", "splash.scale-type.fill", "splash.scale-type.fit"};
-    for (int i = 0; i < 3; ++i) scaleTypeSegmentedControl_->setLabel(LocalizedString::text(scaleKeys[i]), i);
+    for (int i = 0; i < 3; ++i) {
+        scaleTypeSegmentedControl_->setLabel(LocalizedString::text(scaleKeys[i]), i);
+        scaleTypeSegmentedControl_->setToolTip(LocalizedString::text(std::string(scaleKeys[i]) + ".tooltip"), i);
+    }
     scaleTypeSegmentedControl_->setSelectedSegment(0);
     scaleTypeSegmentedControl_->setAction([this](qt::SegmentedControl&) { scaleTypeChanged(); });
-    grid->addWidget(scaleTypeSegmentedControl_, 1, 0);
+    labelled(0, scaleTypeSegmentedControl_, "splash.label.scale-type");
 
     deviceBlackWhiteSegmentedControl_ = new qt::SegmentedControl(this);
     deviceBlackWhiteSegmentedControl_->setSegmentCount(2);
-    deviceBlackWhiteSegmentedControl_->setLabel(LocalizedString::text("splash.device-colour.black"), 0);
-    deviceBlackWhiteSegmentedControl_->setLabel(LocalizedString::text("splash.device-colour.white"), 1);
+    for (auto [segment, key] : {std::pair{0, "splash.device-colour.black"}, std::pair{1, "splash.device-colour.white"}}) {
+        deviceBlackWhiteSegmentedControl_->setLabel(LocalizedString::text(key), segment);
+        deviceBlackWhiteSegmentedControl_->setToolTip(LocalizedString::text(std::string(key) + ".tooltip"), segment);
+    }
     deviceBlackWhiteSegmentedControl_->setAction([this](qt::SegmentedControl& sender) { deviceColorChanged(sender); });
-    grid->addWidget(deviceBlackWhiteSegmentedControl_, 1, 1);
+    labelled(1, deviceBlackWhiteSegmentedControl_, "splash.label.device-colour");
 
     colorWell_ = new qt::ColorWell(this);
     colorWell_->setAction([this](qt::ColorWell&) { backgroundColorChanged(); });
-    grid->addWidget(colorWell_, 1, 2);
+    labelled(2, colorWell_, "splash.label.background");
     autoSelectColorCheckbox_ = new QCheckBox(QString::fromStdString(LocalizedString::text("splash.auto-colour")), this);
+    qt::describeControl(*autoSelectColorCheckbox_, LocalizedString::text("splash.auto-colour"),
+                        LocalizedString::text("splash.auto-colour.tooltip"));
     connect(autoSelectColorCheckbox_, &QCheckBox::clicked, this, [this] { autoSelectColorCheckboxPressed(); });
-    grid->addWidget(autoSelectColorCheckbox_, 1, 3);
+    controls->addWidget(autoSelectColorCheckbox_, 3, 1);
 
-    zoomAmountTextField_ = new QLineEdit(this);
-    zoomAmountTextField_->setReadOnly(true);
-    grid->addWidget(zoomAmountTextField_, 1, 4);
     auto* slider = new qt::Slider(this);
     slider->setMaxValue(3.0);
     slider->setAction([this](qt::Slider& sender) { zoomChanged(&sender); });
     setZoomSlider(slider);
-    grid->addWidget(slider, 1, 5);
+    labelled(4, slider, "splash.label.zoom", {});  // the whole row, not only its start
+    auto* zoomRow = new QHBoxLayout;
+    zoomAmountTextField_ = new QLineEdit(this);
+    zoomAmountTextField_->setReadOnly(true);
+    zoomAmountTextField_->setMaximumWidth(64);
+    qt::describeControl(*zoomAmountTextField_, LocalizedString::text("splash.label.zoom-amount"),
+                        LocalizedString::text("splash.label.zoom-amount.tooltip"));
+    zoomRow->addWidget(zoomAmountTextField_);
     resetZoomButton_ = new QPushButton(QString::fromStdString(LocalizedString::text("splash.reset-zoom")), this);
+    qt::describeControl(*resetZoomButton_, LocalizedString::text("splash.reset-zoom"),
+                        LocalizedString::text("splash.reset-zoom.tooltip"));
     connect(resetZoomButton_, &QPushButton::clicked, this, [this] { resetZoomPressed(); });
-    grid->addWidget(resetZoomButton_, 1, 6);
+    zoomRow->addWidget(resetZoomButton_);
+    zoomRow->addStretch(1);
+    controls->addLayout(zoomRow, 5, 1);
+    controls->setRowStretch(6, 1);
+    controls->setColumnStretch(1, 1);
 }
 
 SplashPreviewViewController::~SplashPreviewViewController() {
@@ -175,7 +217,14 @@ void SplashPreviewViewController::viewDidLoad() {
     // The interface's own bindings: the frame colour follows the setting.
     qt::bind(*deviceBlackWhiteSegmentedControl_, "selectedIndex", pa::UserDefaultsController::shared(),
              "values." + std::string(rawValue(UserDefaultsKey::deviceColor)));
-    if (arrayController_) qt::bind(*zoomSlider_, "value", arrayController_, "selection.zoom");
+    if (arrayController_) {
+        qt::bind(*zoomSlider_, "value", arrayController_, "selection.zoom");
+        // The zoom as a person reads it, "150%", beside the slider.
+        registerInterfaceValueTransformers();
+        pa::BindingOptions percent;
+        percent.valueTransformerName = std::string(OLVFloatToPercentageStringTransformer::className);
+        qt::bind(*zoomAmountTextField_, "value", arrayController_, "selection.zoom", percent);
+    }
     updateColorWell();
     updateDeviceFrames();
     updatePreviews();

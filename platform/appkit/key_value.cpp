@@ -1,5 +1,7 @@
 #include "platform/appkit/key_value.hpp"
 
+#include "platform/appkit/number_formatter.hpp"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -77,16 +79,8 @@ std::string KeyValue::stringValue() const {
     if (auto* s = std::get_if<std::string>(&storage_)) return *s;
     if (auto* b = std::get_if<bool>(&storage_)) return *b ? "1" : "0";
     if (auto* i = std::get_if<std::int64_t>(&storage_)) return std::to_string(*i);
-    if (auto* d = std::get_if<double>(&storage_)) {
-        char buffer[64];
-        std::snprintf(buffer, sizeof buffer, "%.17g", *d);
-        // Shortest form that reads back the same.
-        for (int precision = 1; precision <= 17; ++precision) {
-            std::snprintf(buffer, sizeof buffer, "%.*g", precision, *d);
-            if (std::strtod(buffer, nullptr) == *d) break;
-        }
-        return buffer;
-    }
+    // As the platform's number describes itself: exact, but never as "4e+02".
+    if (auto* d = std::get_if<double>(&storage_)) return plainDecimal(*d);
     return {};
 }
 

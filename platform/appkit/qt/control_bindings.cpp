@@ -35,7 +35,9 @@ std::string textFor(const BoundValue& shown, QLineEdit& field, const BindingOpti
         return {};
     }
     field.setPlaceholderText({});
-    if (auto* d = std::get_if<double>(&value.storage())) return shortestDecimal(*d);
+    // A number field shows what its formatter allows; text stays as it was typed.
+    if (auto* numbers = dynamic_cast<NumberTextField*>(&field); numbers && value.isNumber() && !value.isString())
+        return numbers->formatter().stringFromNumber(value.doubleValue());
     return value.stringValue();
 }
 
@@ -167,7 +169,12 @@ bool bind(QWidget& widget, const std::string& name, const std::shared_ptr<KeyVal
         } else if (continuous) {
             QObject::connect(field, &QLineEdit::textEdited, &widget, writeText);
         } else {
-            QObject::connect(field, &QLineEdit::editingFinished, &widget, writeText);
+            // Leaving a field the user did not change writes nothing: what it shows may be
+            // the model's number rounded by a formatter. Showing the model's value again
+            // (setText) clears the mark.
+            QObject::connect(field, &QLineEdit::editingFinished, &widget, [field, writeText] {
+                if (field->isModified()) writeText();
+            });
         }
         return true;
     }

@@ -22,11 +22,17 @@ void ImageView::setImage(platform::graphics::ImagePtr image) {
     update();
 }
 
+void ImageView::setImageScaling(Scaling scaling) {
+    scaling_ = scaling;
+    update();
+}
+
 QRect ImageView::imageRect() const {
     if (!image_) return {};
     const auto size = image_->size();
     if (size.width <= 0 || size.height <= 0) return {};
     const QRect bounds = contentsRect();
+    if (scaling_ == Scaling::axesIndependently) return bounds;
     const auto fit = platform::graphics::aspectFitRect(
         size, platform::graphics::Rect{{double(bounds.x()), double(bounds.y())},
                                        {double(bounds.width()), double(bounds.height())}});

@@ -1,6 +1,6 @@
 #pragma once
 // Stands in for the platform's image view: shows a picture scaled to fit inside the view,
-// centred, aspect ratio kept. The picture is rendered at the screen's device pixel size
+// centred, aspect ratio kept, or stretched over the whole view. The picture is rendered at the screen's device pixel size
 // and kept per size, so repaints at an unchanged size decode and draw nothing.
 #include "platform/graphics/image.hpp"
 
@@ -14,7 +14,13 @@ namespace platform::appkit::qt {
 
 class ImageView : public QWidget {
 public:
+    // How the picture meets the view's shape.
+    enum class Scaling { proportionallyUpOrDown, axesIndependently };
+
     explicit ImageView(QWidget* parent = nullptr);
+
+    Scaling imageScaling() const { return scaling_; }
+    void setImageScaling(Scaling scaling);
 
     const platform::graphics::ImagePtr& image() const { return image_; }
     // Null: the view shows nothing.
@@ -33,6 +39,7 @@ protected:
 
 private:
     platform::graphics::ImagePtr image_;
+    Scaling scaling_ = Scaling::proportionallyUpOrDown;
     mutable std::map<std::pair<int, int>, QImage> cache_;
     mutable std::size_t renders_ = 0;
 };

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 
 namespace platform::appkit::qt {
@@ -226,21 +225,9 @@ void ColorWell::paintEvent(QPaintEvent* event) {
 
 // --- NumberTextField -------------------------------------------------------------------
 
-std::string shortestDecimal(double value, bool single) {
-    if (!std::isfinite(value)) return "0.0";
-    char buffer[64];
-    for (int precision = 1; precision <= 17; ++precision) {
-        std::snprintf(buffer, sizeof buffer, "%.*g", precision, value);
-        double back = std::strtod(buffer, nullptr);
-        if (single ? static_cast<float>(back) == static_cast<float>(value) : back == value) break;
-    }
-    std::string text = buffer;
-    if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
-    return text;
-}
-
 NumberTextField::NumberTextField(QWidget* parent) : QLineEdit(parent) {
     connect(this, &QLineEdit::editingFinished, this, [this] {
+        if (!isModified()) return;
         if (auto writer = writer_) writer();
         if (auto action = action_) action(*this);
     });
@@ -253,6 +240,18 @@ double NumberTextField::doubleValue() const {
     return end == text.c_str() || !std::isfinite(value) ? 0 : value;
 }
 
-void NumberTextField::setDoubleValue(double value) { setStringValue(shortestDecimal(value)); }
+void NumberTextField::setDoubleValue(double value) { setStringValue(formatter_.stringFromNumber(value)); }
+
+void describeControl(QWidget& control, const std::string& name, const std::string& toolTip) {
+    const QString shown = QString::fromStdString(name);
+    control.setAccessibleName(shown);
+    control.setToolTip(QString::fromStdString(toolTip));
+    if (auto* stepper = dynamic_cast<Stepper*>(&control)) {
+        stepper->upButton()->setAccessibleName(QStringLiteral("Increase ") + shown);
+        stepper->downButton()->setAccessibleName(QStringLiteral("Decrease ") + shown);
+        stepper->upButton()->setToolTip(QString::fromStdString(toolTip));
+        stepper->downButton()->setToolTip(QString::fromStdString(toolTip));
+    }
+}
 
 }  // namespace platform::appkit::qt

@@ -3,6 +3,7 @@
 // colour well and a number text field. Each runs its action when the user changes it,
 // never when code sets its value. Limits a design gives are stored on the control and
 // applied there, not expressed as layout constraints.
+#include "platform/appkit/number_formatter.hpp"
 #include "platform/graphics/color.hpp"
 
 #include <QAbstractButton>
@@ -161,7 +162,9 @@ private:
 QColor toQColor(const graphics::Color& color);
 graphics::Color fromQColor(const QColor& color);
 
-// A text field for numbers, shown in their shortest decimal form.
+// A text field for numbers, shown through its formatter ("400", "341.33"). What the user
+// types is handed on when editing ends, and only when the user changed the text: leaving
+// a field untouched never rounds the number behind it to what the field shows.
 class NumberTextField : public QLineEdit {
 public:
     using Action = std::function<void(NumberTextField& sender)>;
@@ -171,6 +174,9 @@ public:
     void setAction(Action action) { action_ = std::move(action); }
     // Runs before the action on every user change; a binding writes back through it.
     void setBindingWriter(std::function<void()> writer) { writer_ = std::move(writer); }
+    const NumberFormatter& formatter() const { return formatter_; }
+    // Shown numbers follow the new formatter from the next value on.
+    void setFormatter(NumberFormatter formatter) { formatter_ = formatter; }
     std::string stringValue() const { return text().toStdString(); }
     void setStringValue(const std::string& text) { setText(QString::fromStdString(text)); }
     // The leading number of the text, 0 when there is none ("abc").
@@ -179,12 +185,14 @@ public:
     void setDoubleValue(double value);
 
 private:
+    NumberFormatter formatter_;
     Action action_;
     std::function<void()> writer_;
 };
 
-// The shortest decimal text that reads back as `value` (as a 32-bit float when
-// `single`), with ".0" for whole numbers: 6 → "6.0", 3.5 → "3.5".
-std::string shortestDecimal(double value, bool single = false);
+// Names a control for people and for assistive tools alike: `name` becomes its accessible
+// name and `toolTip` its tooltip. A stepper's two arrows are named after it ("Increase
+// Width", "Decrease Width"), a segmented control's segments keep their own labels.
+void describeControl(QWidget& control, const std::string& name, const std::string& toolTip);
 
 }  // namespace platform::appkit::qt

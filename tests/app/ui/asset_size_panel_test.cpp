@@ -6,8 +6,12 @@
 #include "support/temp_dir.hpp"
 #include "ui_test_support.hpp"
 
+#include <QAbstractButton>
+#include <QLabel>
 #include <QTest>
 #include <gtest/gtest.h>
+
+#include <map>
 
 namespace {
 
@@ -64,7 +68,7 @@ TEST_F(AssetSizePanelTest, PresetsSetTheSelectedPicturesAndFollowTypedSizes) {
     }
     EXPECT_NE(inputs[2]->assetPointWidth(), 1024);
     EXPECT_EQ(popUp->indexOfSelectedItem(), preset);
-    EXPECT_EQ(view->widthField()->text(), "1024.0");
+    EXPECT_EQ(view->widthField()->text(), "1024");
 
     // Typing a size: a preset of that size is selected, any other size the no-preset entry.
     const int square = presetIndex(*presets, 60, 60);
@@ -94,20 +98,18 @@ TEST_F(AssetSizePanelTest, ManifestPresetListsOfEveryShape) {
         pf::Dictionary root;
         std::vector<std::string> titles;
     };
-    auto preset = [](std::optional<std::string> name, std::optional<pf::Value> w, std::optional<pf::Value> h) {
-        pf::Dictionary d;
-        if (name) d["name"] = *name;
-        if (w) d["width"] = *w;
-        if (h) d["height"] = *h;
-        return pf::Value(d);
-    };
+    // A preset of the entries given (a missing one stays missing).
+    auto preset = [](pf::Dictionary entries) { return pf::Value(std::move(entries)); };
     const Row rows[] = {
         {"no list", {}, {"Custom"}},
         {"not a list", {{"assetSizePresets", pf::Value("presets")}}, {"Custom"}},
         {"odd entries",
-         {{"assetSizePresets", pf::Value(pf::Array{preset("Banner", 320, 50), preset(std::nullopt, 64, 32),
-                                                  preset("Tall", std::nullopt, pf::Value("90"))})}},
-         {"Custom", "Banner (320x50)", "64x32", "Tall (0x90)"}},
+         {{"assetSizePresets",
+           pf::Value(pf::Array{preset({{"name", pf::Value("Banner")}, {"width", 320}, {"height", 50}}),
+                               preset({{"width", 64}, {"height", 32}}),
+                               preset({{"name", pf::Value("Tall")}, {"height", pf::Value("90")}}),
+                               preset({{"name", pf::Value("iPad Pro")}, {"width", 83.5}, {"height", 83.5}})})}},
+         {"Custom", "Banner (320x50)", "64x32", "Tall (0x90)", "iPad Pro (83.5x83.5)"}},
     };
     for (const auto& row : rows) {
         OLVPresetSizesArrayController presets{gw::ConfigFile(row.root)};
@@ -116,7 +118,9 @@ TEST_F(AssetSizePanelTest, ManifestPresetListsOfEveryShape) {
 
     // Two presets of one size: the later is chosen; a chosen one of that size stays.
     OLVPresetSizesArrayController twins{gw::ConfigFile(pf::Dictionary{
-        {"assetSizePresets", pf::Value(pf::Array{preset("A", 50, 50), preset("B", 50, 50), preset("C", 10, 10)})}})};
+        {"assetSizePresets", pf::Value(pf::Array{preset({{"name", pf::Value("A")}, {"width", 50}, {"height", 50}}),
+                                                 preset({{"name", pf::Value("B")}, {"width", 50}, {"height", 50}}),
+                                                 preset({{"name", pf::Value("C")}, {"width", 10}, {"height", 10}})})}})};
     twins.updateSelectionWithWidth(50, 50);
     EXPECT_EQ(twins.selectionIndexes(), (std::set<std::size_t>{2}));
     twins.setSelectionIndexes({1});
@@ -162,15 +166,20 @@ TEST_F(AssetSizePanelTest, DeviceTypesPaddingAndPreview) {
     slider->userSetDoubleValue(1.5);
     EXPECT_DOUBLE_EQ(inputs[0]->padding(), 0.99);
 
-    // Different pictures: the placeholder; padding 0.2: a centred square 80 % wide.
+    // Different pictures: the placeholder in a square; padding 0.2: the picture 80 % of
+    // the frame, centred.
     auto* preview = view->paddedImageView();
     EXPECT_EQ(preview->image(), platform::appkit::qt::bundleImage("Multiple Images"));
+    inputs[0]->setAssetPointWidth(50);
+    preview->resize(202, 202);
+    EXPECT_EQ(preview->outputRect(), QRect(1, 1, 200, 200));
     pictures->setSelectionIndexes({2});
     EXPECT_EQ(preview->image(), inputs[2]->image());
+    inputs[2]->setIsAspectRatioLocked(false);
+    inputs[2]->setAssetPointWidth(200);
+    inputs[2]->setAssetPointHeight(200);
     inputs[2]->setPadding(0.2);
-    preview->resize(200, 200);
-    const QRect inner = preview->innerImageView().geometry();
-    EXPECT_EQ(inner, QRect(20, 20, 160, 160));
+    EXPECT_EQ(preview->innerImageView().geometry(), QRect(21, 21, 160, 160));
     for (double bad : {-0.5, 1.7}) {
         inputs[2]->setPadding(bad);  // a saved state may hold one
         const QRect clamped = preview->innerImageView().geometry();
@@ -185,6 +194,86 @@ TEST_F(AssetSizePanelTest, DeviceTypesPaddingAndPreview) {
     EXPECT_EQ(inputs[2]->observerCount(), 0u);
     inputs[2]->setPadding(0.1);
     pictures->setSelectionIndexes({0, 1, 2});
+}
+
+// What the panel shows is the picture as it will be written, whole, whatever shape the
+// panel is given: the frame takes the asset's proportions and fits inside the preview.
+TEST_F(AssetSizePanelTest, ThePreviewShowsTheWholeWrittenPictureAtAnyPanelShape) {
+    struct Row {
+        const char* label;
+        QSize preview;
+        double width, height, padding;
+        QRect frame, picture;
+    };
+    const Row rows[] = {
+        {"wide asset, wide strip", {402, 122}, 400, 240, 0, {101, 1, 200, 120}, {101, 1, 200, 120}},
+        {"wide asset, tall preview", {162, 402}, 400, 240, 0.5, {1, 153, 160, 96}, {41, 177, 80, 48}},
+        {"square asset, wide strip", {302, 122}, 64, 64, 0.1, {91, 1, 120, 120}, {97, 7, 108, 108}},
+        {"tall asset, square preview", {202, 202}, 50, 100, 0, {51, 1, 100, 200}, {51, 1, 100, 200}},
+    };
+    auto presets = std::make_shared<OLVPresetSizesArrayController>();
+    std::unique_ptr<AssetSizeView> view(AssetSizeView::makeWithInterface(pictures, presets));
+    pictures->setSelectionIndexes({0});
+    auto* preview = view->paddedImageView();
+    inputs[0]->setIsAspectRatioLocked(false);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        preview->resize(row.preview);
+        inputs[0]->setAssetPointWidth(row.width);
+        inputs[0]->setAssetPointHeight(row.height);
+        inputs[0]->setPadding(row.padding);
+        const QRect frame = preview->outputRect();
+        EXPECT_EQ(frame, row.frame);
+        EXPECT_TRUE(preview->rect().contains(frame));
+        EXPECT_EQ(preview->innerImageView().geometry(), row.picture);
+        // Stretched over its share of the frame, as the writer draws it.
+        EXPECT_EQ(preview->innerImageView().imageRect(), preview->innerImageView().rect());
+    }
+}
+
+// Every control of the panel says what it is: a label beside it, a tooltip and an
+// accessible name; the tvOS preset shows its size as "400" by "240".
+TEST_F(AssetSizePanelTest, EveryControlIsLabelledAndPresetSizesReadAsWholeNumbers) {
+    auto presets = std::make_shared<OLVPresetSizesArrayController>();
+    std::unique_ptr<AssetSizeView> view(AssetSizeView::makeWithInterface(pictures, presets));
+    pictures->setSelectionIndexes({0});
+    view->show();
+
+    std::map<QWidget*, QString> labels;
+    for (auto* label : view->findChildren<QLabel*>())
+        if (label->buddy()) labels[label->buddy()] = label->text();
+    struct Row {
+        QWidget* control;
+        const char* name;
+    };
+    const Row rows[] = {{view->presetPopUp(), "Preset"},   {view->widthField(), "Width"},
+                        {view->heightField(), "Height"},   {view->deviceTypeSegmentedControl(), "Devices"},
+                        {view->paddingSlider(), "Padding"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(labels[row.control], row.name);
+        EXPECT_EQ(row.control->accessibleName(), row.name);
+        EXPECT_FALSE(row.control->toolTip().isEmpty());
+    }
+    EXPECT_EQ(view->paddingStepper()->upButton()->accessibleName(), "Increase Padding");
+    // No button of the panel is blank: each shows a text or has a name.
+    for (auto* button : view->findChildren<QAbstractButton*>()) {
+        const bool named = !button->text().isEmpty() || !button->accessibleName().isEmpty();
+        EXPECT_TRUE(named) << button->metaObject()->className();
+    }
+
+    int tvOS = -1;
+    for (int i = 0; i < view->presetPopUp()->numberOfItems(); ++i)
+        if (view->presetPopUp()->itemTitleAt(i) == "tvOS App Icon (400x240)") tvOS = i;
+    ASSERT_GT(tvOS, 0);
+    view->presetPopUp()->setCurrentIndex(tvOS);
+    emit view->presetPopUp()->activated(tvOS);
+    EXPECT_EQ(view->widthField()->text(), "400");
+    EXPECT_EQ(view->heightField()->text(), "240");
+    // A third of a point shows to a hundredth; the picture keeps its exact size.
+    inputs[0]->setAssetPointWidth(1024.0 / 3);
+    EXPECT_EQ(view->widthField()->text(), "341.33");
+    EXPECT_DOUBLE_EQ(inputs[0]->assetPointWidth(), 1024.0 / 3);
 }
 
 }  // namespace

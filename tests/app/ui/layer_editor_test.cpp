@@ -123,6 +123,11 @@ TEST(LayerEditor, OnePictureIsTheLockedBackLayerAndItsControlsAreDisabled) {
     EXPECT_FALSE(e.editor->bottomLayersAdviceLabel->isHidden());
     EXPECT_TRUE(e.editor->nonBottomLayersAdviceLabel->isHidden());
     EXPECT_EQ(e.editor->widthTextField->doubleValue(), 400);
+    const std::pair<qt::NumberTextField*, const char*> shown[] = {{e.editor->widthTextField, "400"},
+                                                                  {e.editor->heightTextField, "240"},
+                                                                  {e.editor->xTextField, "200"},
+                                                                  {e.editor->yTextField, "120"}};
+    for (const auto& [field, text] : shown) EXPECT_EQ(field->text(), text);
     EXPECT_EQ(e.editor->canvasView->size(), QSize(400, 240));
     EXPECT_EQ(e.editor->layerViews()[0]->geometry(), QRect(0, 0, 400, 240));
 }
@@ -236,6 +241,51 @@ TEST(LayerEditor, TheCanvasScalesFramesAndAFrameChangeReLaysOnlyItsView) {
     EXPECT_EQ(icon.frame(0)->width(), 80);
     EXPECT_NEAR(icon.frame(0)->height(), 80 * ratio, 0.01);
     EXPECT_DOUBLE_EQ(*front->heightConstraint, icon.frame(0)->height() / 2);
+}
+
+// The fields show a layer's numbers as a person reads them, each with its label, tooltip
+// and accessible name; an untouched field never rounds the frame behind it.
+TEST(LayerEditor, FieldsShowNumbersAsAPersonReadsThemAndSayWhatTheyAre) {
+    Editor e;
+    e.addABC();
+    e.editor->arrayController()->setSelectionIndexes({0});
+    const auto frame = e.frame(0);
+    frame->setIsAspectRatioLocked(false);
+    frame->setIsCenteredInCanvas(false);
+    struct Row {
+        double value;
+        const char* text;
+    };
+    const Row rows[] = {{300, "300"}, {180, "180"}, {380, "380"}, {228, "228"}, {400.0 / 3, "133.33"}, {0.5, "0.5"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        frame->setWidth(row.value);
+        frame->setHeight(row.value);
+        frame->setCenterX(row.value);
+        frame->setCenterY(row.value);
+        for (auto* field : {e.editor->widthTextField, e.editor->heightTextField, e.editor->xTextField,
+                            e.editor->yTextField})
+            EXPECT_EQ(field->text(), row.text);
+    }
+
+    e.editor->widthTextField->setFocus();
+    QTest::keyClick(e.editor->widthTextField, Qt::Key_Return);
+    e.editor->heightTextField->setFocus();
+    EXPECT_DOUBLE_EQ(frame->width(), 0.5);
+    frame->setWidth(400.0 / 3);
+    QTest::keyClick(e.editor->widthTextField, Qt::Key_Return);
+    EXPECT_DOUBLE_EQ(frame->width(), 400.0 / 3);
+
+    const std::pair<QWidget*, const char*> named[] = {
+        {e.editor->widthTextField, "Width"}, {e.editor->heightTextField, "Height"}, {e.editor->xTextField, "X"},
+        {e.editor->yTextField, "Y"},         {e.editor->widthStepper, "Width"},     {e.editor->yStepper, "Y"},
+        {e.editor->lockAspectRatioButton, "Keep aspect ratio"}, {e.editor->centeredButton, "Centred"},
+        {e.editor->closeButton, "Close"},    {e.editor->collectionView, "Layers"}};
+    for (const auto& [control, name] : named) {
+        EXPECT_EQ(control->accessibleName(), name);
+        EXPECT_FALSE(control->toolTip().isEmpty()) << name;
+    }
+    EXPECT_EQ(e.editor->xStepper->upButton()->accessibleName(), "Increase X");
 }
 
 TEST(LayerEditor, RefreshesRenewRatherThanPileUpAndAGoneEditorIsLeftAlone) {

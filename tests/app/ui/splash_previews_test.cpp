@@ -10,10 +10,12 @@
 #include "platform/graphics/bitmap.hpp"
 #include "support/gui/gui_harness.hpp"
 
+#include <QLabel>
 #include <QTest>
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 
 namespace {
 
@@ -233,6 +235,39 @@ TEST_F(SplashPreviewsTest, HiddenPanelRendersNothingAndAClosedOneIsNeverCalled) 
     engine->setImageInputCollectionType(CollectionType::variants);
     engine->collectionViewArrayController()->removeAllObjects();
     platform::dispatch::MainLoop::drain();
+}
+
+// The panel fits a screen of 1024 x 768, every control says what it is (a label beside
+// it, a tooltip and an accessible name), and the zoom reads as a percentage.
+TEST_F(SplashPreviewsTest, ThePanelFitsSmallScreensAndEveryControlSaysWhatItIs) {
+    const QSize wanted = panel->sizeHint().expandedTo(panel->minimumSizeHint());
+    EXPECT_LE(wanted.width(), 1024);
+    EXPECT_LE(wanted.height(), 768 - 60);  // room for the title bar and a panel of the desktop
+
+    std::map<QWidget*, QString> labels;
+    for (auto* label : panel->findChildren<QLabel*>())
+        if (label->buddy()) labels[label->buddy()] = label->text();
+    const std::pair<QWidget*, const char*> rows[] = {{panel->scaleTypeSegmentedControl(), "Scale"},
+                                                     {panel->deviceBlackWhiteSegmentedControl(), "Devices"},
+                                                     {panel->colorWell(), "Background"},
+                                                     {panel->zoomSlider(), "Zoom"}};
+    for (const auto& [control, name] : rows) {
+        EXPECT_EQ(labels[control], name);
+        EXPECT_EQ(control->accessibleName(), name);
+        EXPECT_FALSE(control->toolTip().isEmpty()) << name;
+    }
+    for (auto* control : std::initializer_list<QWidget*>{panel->autoSelectColorCheckbox(), panel->resetZoomButton(),
+                                                         panel->zoomAmountTextField()}) {
+        EXPECT_FALSE(control->accessibleName().isEmpty());
+        EXPECT_FALSE(control->toolTip().isEmpty());
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(panel->scaleTypeSegmentedControl()->toolTip(i).empty());
+
+    auto picture = cornerCutPicture();
+    add(picture);
+    panel->show();
+    picture->setZoom(1.5);
+    EXPECT_EQ(panel->zoomAmountTextField()->text(), "150%");
 }
 
 }  // namespace

@@ -57,6 +57,13 @@ TEST(KeyValueTest, ReadingsOfValuesFollowThePlatformRules) {
         {KeyValue(), false, 0, false, ""},
         {KeyValue::multipleValues(), false, 0, false, ""},
         {KeyValue(0.1f), true, static_cast<double>(0.1f), true, "0.10000000149011612"},
+        // Exact, and never in exponent form.
+        {KeyValue(400.0), true, 400, true, "400"},
+        {KeyValue(240.0), true, 240, true, "240"},
+        {KeyValue(1024.0 / 3), true, 1024.0 / 3, true, "341.3333333333333"},
+        {KeyValue(1e21), true, 1e21, true, "1000000000000000000000"},
+        {KeyValue(2.5e-7), true, 2.5e-7, true, "0.00000025"},
+        {KeyValue(-0.0), true, 0, false, "0"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.asString);

@@ -1,5 +1,7 @@
 #include "support/desktop/x11_session.hpp"
 
+#include "support/desktop/accessibility_tree.hpp"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -158,6 +160,8 @@ pid_t DesktopSession::launch(const std::string& program, const std::vector<std::
     env.push_back("XDG_CACHE_HOME=" + (dir_ / "cache").string());
     env.push_back("XDG_RUNTIME_DIR=" + (dir_ / "runtime").string());
     env.push_back("GW_RESOURCES_DIR=" + resources_.string());
+    // Qt exposes its widgets only when asked to or when a screen reader is running.
+    if (accessible_) env.push_back("QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1");
     env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
 
     const auto name = fs::path(program).filename().string();
@@ -223,6 +227,29 @@ bool DesktopSession::startNotificationServer() {
     return waitUntil(
         [&] { return !hasEnded(pid) && run({"sh", "-c", "timeout 30 dunstctl is-paused 2>/dev/null"}).has_value(); },
         kAppearDeadline);
+}
+
+bool DesktopSession::startAccessibilityBus() {
+    // Where Debian keeps the launcher (at-spi2-core); it owns org.a11y.Bus on the session
+    // bus and starts the accessibility bus, whose registry starts on demand.
+    std::string launcher;
+    for (const char* candidate : {"/usr/libexec/at-spi-bus-launcher", "/usr/lib/at-spi2-core/at-spi-bus-launcher"}) {
+        if (fs::exists(candidate)) launcher = candidate;
+    }
+    if (launcher.empty() || !bus_) return false;
+    const pid_t pid = launch(launcher, {"--launch-immediately"});
+    if (pid <= 0) return false;
+    accessible_ = waitUntil(
+        [&] {
+            return !hasEnded(pid) && AccessibilityBus(bus_->address()).connected();
+        },
+        kAppearDeadline);
+    return accessible_;
+}
+
+const std::string& DesktopSession::busAddress() const {
+    static const std::string none;
+    return bus_ ? bus_->address() : none;
 }
 
 std::string DesktopSession::notificationHistory() const {

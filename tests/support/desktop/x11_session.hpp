@@ -68,6 +68,10 @@ public:
 
     // Starts `dunst` on this display and bus and waits until it answers; false when not.
     bool startNotificationServer();
+    // Starts the accessibility bus (at-spi) on this session's bus and waits until it
+    // answers; programs launched from then on expose their widgets on it. False when not.
+    bool startAccessibilityBus();
+    const std::string& busAddress() const;
     // What the notification server has shown (`dunstctl history`, JSON); what it still
     // shows is closed first, since only a closed notification enters the history.
     std::string notificationHistory() const;
@@ -113,6 +117,7 @@ private:
     std::map<pid_t, Child> children_;
     std::map<pid_t, std::optional<int>> exitStatus_;
     std::string failure_;
+    bool accessible_ = false;
 };
 
 }  // namespace gwtest::x11

@@ -6,11 +6,13 @@
 #include "platform/appkit/qt/small_controls.hpp"
 #include "support/gui/gui_harness.hpp"
 
+#include <QApplication>
 #include <QColorDialog>
 #include <QLineEdit>
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 
 namespace {
@@ -33,20 +35,84 @@ public:
     std::map<std::string, KeyValue> values;
 };
 
-TEST(SmallControls, ShortestDecimalKeepsAPointForWholeNumbers) {
+TEST(SmallControls, NumbersShowAsAPersonReadsThemInEveryField) {
     struct Row {
         double value;
-        bool single;
+        int fractionDigits;
         const char* text;
     };
-    const Row rows[] = {{6, false, "6.0"},   {3.5, false, "3.5"},  {0.1, false, "0.1"},  {-2, false, "-2.0"},
-                        {1e21, false, "1e+21"}, {static_cast<float>(2.7), true, "2.7"}, {0, false, "0.0"}};
-    for (const auto& row : rows) EXPECT_EQ(qt::shortestDecimal(row.value, row.single), row.text) << row.value;
+    const Row rows[] = {
+        {400, 3, "400"},           {240, 2, "240"},         {1024, 0, "1024"},
+        {341.3333333333333, 2, "341.33"}, {2.5, 2, "2.5"},   {0.125, 3, "0.125"},
+        {0.1f, 3, "0.1"},          {-3, 2, "-3"},           {-0.001, 2, "0"},
+        {1e21, 2, "1000000000000000000000"}, {std::nan(""), 2, "0"}, {1.0 / 3, 0, "0"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        const platform::appkit::NumberFormatter formatter(row.fractionDigits);
+        EXPECT_EQ(formatter.stringFromNumber(row.value), row.text);
+        // A field bound to the number shows the same text.
+        auto model = std::make_shared<Model>();
+        model->values["width"] = row.value;
+        qt::NumberTextField field;
+        field.setFormatter(formatter);
+        ASSERT_TRUE(qt::bind(field, "value", model, "width"));
+        EXPECT_EQ(field.text().toStdString(), row.text);
+    }
+    const platform::appkit::NumberFormatter formatter;
+    EXPECT_EQ(formatter.numberFromString(" 2.5 "), 2.5);
+    EXPECT_FALSE(formatter.numberFromString("2.5kg"));
+    EXPECT_FALSE(formatter.numberFromString(""));
     qt::NumberTextField field;
     field.setStringValue("abc");
     EXPECT_EQ(field.floatValue(), 0.0f);
     field.setStringValue("2.5kg");
     EXPECT_EQ(field.floatValue(), 2.5f);
+}
+
+TEST(SmallControls, LeavingAnUnchangedNumberFieldKeepsTheNumberItRounds) {
+    auto model = std::make_shared<Model>();
+    model->values["width"] = 1024.0 / 3;
+    QWidget window;
+    auto* field = new qt::NumberTextField(&window);
+    auto* other = new QLineEdit(&window);
+    field->setFormatter(platform::appkit::NumberFormatter(2));
+    int actions = 0;
+    field->setAction([&](qt::NumberTextField&) { ++actions; });
+    ASSERT_TRUE(qt::bind(*field, "value", model, "width"));
+    EXPECT_EQ(field->text(), "341.33");
+    window.show();
+    QApplication::setActiveWindow(&window);
+    field->setFocus();
+    ASSERT_TRUE(gwtest::gui::waitFor([&] { return field->hasFocus(); }));
+    QTest::keyClick(field, Qt::Key_Return);
+    other->setFocus();
+    ASSERT_TRUE(gwtest::gui::waitFor([&] { return other->hasFocus(); }));
+    EXPECT_EQ(model->values["width"], KeyValue(1024.0 / 3));
+    EXPECT_EQ(actions, 0);
+
+    // A typed number is written, once, and shown through the formatter again.
+    field->setFocus();
+    field->selectAll();
+    QTest::keyClicks(field, "300.50");
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_EQ(model->values["width"], KeyValue("300.50"));
+    EXPECT_EQ(actions, 1);
+    model->setValueForKey("width", 300.5);
+    EXPECT_EQ(field->text(), "300.5");
+    other->setFocus();
+    ASSERT_TRUE(gwtest::gui::waitFor([&] { return other->hasFocus(); }));
+    EXPECT_EQ(actions, 1);
+}
+
+TEST(SmallControls, DescribedControlsNameTheirPartsForAssistiveTools) {
+    qt::Stepper stepper;
+    qt::describeControl(stepper, "Width", "Width in points");
+    EXPECT_EQ(stepper.accessibleName(), "Width");
+    EXPECT_EQ(stepper.toolTip(), "Width in points");
+    EXPECT_EQ(stepper.upButton()->accessibleName(), "Increase Width");
+    EXPECT_EQ(stepper.downButton()->accessibleName(), "Decrease Width");
+    EXPECT_EQ(stepper.downButton()->toolTip(), "Width in points");
 }
 
 TEST(SmallControls, SegmentsSelectOneOrAnyAndActOnClicksOnly) {
