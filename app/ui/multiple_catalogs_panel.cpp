@@ -37,6 +37,10 @@ void AssetCatalogCollectionViewItem::setRepresentedObject(const pa::ArrayControl
     assetCatalog_ = object.as<AssetCatalog>();
     for (int n = 1; n <= 4; ++n) imageView(n)->setImage(assetCatalog_ ? assetCatalog_->image(n) : nullptr);
     textField_->setText(assetCatalog_ ? QString::fromStdString(assetCatalog_->name()) : QString());
+    // Catalogs in different folders often share their name: the whole path tells them apart.
+    const QString where = assetCatalog_ ? QString::fromStdString(assetCatalog_->path().path()) : QString();
+    setToolTip(where);
+    setAccessibleDescription(where);
 }
 
 void AssetCatalogCollectionViewItem::setSelected(bool selected) {

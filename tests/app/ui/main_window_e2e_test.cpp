@@ -5,6 +5,7 @@
 // analytics; the built command line makes the catalog to compare with.
 #include "app/engine/analytics_tracker.hpp"
 #include "app/engine/engine_writing_support.hpp"
+#include "app/engine/file_already_exists_action.hpp"
 #include "app/shell/prompt_frameworks.hpp"
 #include "app/ui/desktop_application.hpp"
 #include "platform/appkit/qt/application.hpp"
@@ -31,7 +32,9 @@
 #include <QPalette>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <mutex>
@@ -372,6 +375,42 @@ TEST_F(MainWindowEndToEnd, ACancelledCatalogPromptIsSilentAndHidesTheProgress) {
     EXPECT_FALSE(c->activityIndicator()->isVisible());
     for (auto* box : app->window->findChildren<QMessageBox*>()) EXPECT_FALSE(box->isVisible());
     EXPECT_EQ(createControlsEnabled(), std::vector<bool>(3, true));
+}
+
+TEST_F(MainWindowEndToEnd, AReplacedCatalogGoesToTheTrashAndTheUserIsTold) {
+    ASSERT_NO_FATAL_FAILURE(dropOnWell(png("Icon.png", 0x445566)));
+    const auto out = dir_.path() / "Replaced";
+    fs::create_directories(out);
+    app->engine->setOutputDirectory(folderURL(out));
+    create();
+    // What the user made in the catalog since: a set and a file of their own.
+    const auto mine = out / "Assets.xcassets" / "Mine.imageset";
+    fs::create_directories(mine);
+    { std::ofstream(mine / "notes.txt") << "kept"; }
+    pf::UserDefaults::standard().setInteger(static_cast<std::int64_t>(gw::FileAlreadyExistsAction::overwrite),
+                                            "CatalogExistsAction");
+    pa::UserNotificationCenter::defaultCenter().reset();
+    pa::UserNotificationCenter::defaultCenter().setDelegate(app->delegate);
+    create();
+
+    EXPECT_FALSE(fs::exists(mine));
+    const auto trash = gwtest::engine::engineXdgRoot() / "data" / "Trash" / "files";
+    std::vector<fs::path> kept;
+    if (fs::exists(trash)) {
+        for (const auto& entry : fs::recursive_directory_iterator(trash)) {
+            if (entry.path().filename() == "notes.txt") kept.push_back(entry.path());
+        }
+    }
+    ASSERT_EQ(kept.size(), 1u) << "the replaced catalog is not in the Trash";
+    std::ifstream notes(kept[0]);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(notes), {}), "kept");
+    const auto delivered = pa::UserNotificationCenter::defaultCenter().deliveredNotifications();
+    const auto told = std::find_if(delivered.begin(), delivered.end(), [](const auto& n) {
+        return n.title == "The replaced catalog is in the Trash";
+    });
+    ASSERT_NE(told, delivered.end());
+    EXPECT_NE(told->subtitle.find("Trash"), std::string::npos) << told->subtitle;
+    fs::remove_all(gwtest::engine::engineXdgRoot() / "data" / "Trash");
 }
 
 }  // namespace
