@@ -50,6 +50,7 @@ std::shared_ptr<pa::TouchBarItem> MainViewViewController::makeItemForIdentifier(
     }
     if (identifier == images) {
         auto item = std::make_shared<pa::CustomTouchBarItem>(identifier);
+        item->customizationLabel = LocalizedString::text("touch-bar.customization-label.images");
         auto scrubber = std::make_shared<pa::Scrubber>();
         scrubber->delegate = weak_from_this();
         scrubber->dataSource = weak_from_this();

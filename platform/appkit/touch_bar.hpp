@@ -114,6 +114,8 @@ public:
     explicit TouchBarItem(TouchBarItemIdentifier identifier) : identifier_(std::move(identifier)) {}
     virtual ~TouchBarItem() = default;
     const TouchBarItemIdentifier& identifier() const { return identifier_; }
+    // What the customisation dialog calls the item; a button's title when empty.
+    std::string customizationLabel;
 
 private:
     TouchBarItemIdentifier identifier_;

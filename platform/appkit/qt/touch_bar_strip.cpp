@@ -165,8 +165,12 @@ QDialog* TouchBarStrip::makeCustomizationDialog(const std::string& title) {
     std::vector<std::pair<TouchBarItemIdentifier, QCheckBox*>> boxes;
     for (const auto& identifier : bar_->customizationAllowedItemIdentifiers) {
         std::string label = identifier;
-        if (const auto custom = std::dynamic_pointer_cast<CustomTouchBarItem>(bar_->itemForIdentifier(identifier)))
+        const auto item = bar_->itemForIdentifier(identifier);
+        if (item && !item->customizationLabel.empty()) {
+            label = item->customizationLabel;
+        } else if (const auto custom = std::dynamic_pointer_cast<CustomTouchBarItem>(item)) {
             if (const auto button = std::dynamic_pointer_cast<TouchBarButton>(custom->view())) label = button->title();
+        }
         auto* box = new QCheckBox(QString::fromStdString(label), dialog);
         box->setObjectName(QString::fromStdString(identifier));
         box->setChecked(std::find(shown.begin(), shown.end(), identifier) != shown.end());

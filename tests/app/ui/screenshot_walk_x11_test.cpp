@@ -408,7 +408,7 @@ const Row kRows[] = {
      {{"label", "Glyphwright", "", true}}},
     {"touch-bar-customisation",
      [](Walk& walk) { return walk.chooseFromMenu("View", "Customize Touch Bar"); },
-     {{"push button", "OK"}, {"push button", "Cancel"}}},
+     {{"check box", "Open Images"}, {"check box", "Pictures"}, {"push button", "OK"}, {"push button", "Cancel"}}},
     {"output-folder-dialog",
      [](Walk& walk) { return walk.clickBringsUp("push button", "Output Folder…"); },
      {{"check box", "Look for asset catalogs in subfolders"}, {"push button", "Select"}}},
