@@ -123,12 +123,17 @@ TEST_F(LogDBStorageTest, LoadsComeByPriorityThenAgeWithTheMoreAnswer) {
 
     // Exactly the limit: all of them and no more; one beyond: the limit and more.
     for (int i = 0; i < 50; ++i) ASSERT_TRUE(storage.saveLog(makeLog("b" + std::to_string(i)), "B", 1));
-    RDDILogDBStorage reopened;  // a new process: nothing in flight
-    auto fifty = load(reopened, "B", 50);
-    EXPECT_EQ(fifty.names.size(), 50u);
-    EXPECT_EQ(fifty.names.front(), "b0");
-    EXPECT_FALSE(fifty.more);
-    ASSERT_TRUE(reopened.saveLog(makeLog("b50"), "B", 1));
+    {
+        RDDILogDBStorage reopened;  // a new process: nothing in flight
+        auto fifty = load(reopened, "B", 50);
+        EXPECT_EQ(fifty.names.size(), 50u);
+        EXPECT_EQ(fifty.names.front(), "b0");
+        EXPECT_FALSE(fifty.more);
+        ASSERT_TRUE(reopened.saveLog(makeLog("b50"), "B", 1));
+        // Another store (another process) never takes rows a living store is sending.
+        RDDILogDBStorage beside;
+        EXPECT_EQ(load(beside, "B", 100).names, std::vector<std::string>{"b50"});
+    }
     RDDILogDBStorage again;
     auto limited = load(again, "B", 50);
     EXPECT_EQ(limited.names.size(), 50u);
@@ -241,29 +246,33 @@ TEST_F(LogDBStorageTest, AFullStoreEvictsOldestEqualOrLowerPriorityOnly) {
 }
 
 TEST_F(LogDBStorageTest, TargetTokensAreStoredEncryptedAndRestoredOnLoad) {
-    RDDILogDBStorage storage;
     const auto original = makeCommonSchemaLog("cs-a", "keyA-secret-token");
-    ASSERT_TRUE(storage.saveLog(original, "G/one", 1));
-    ASSERT_TRUE(storage.saveLog(makeCommonSchemaLog("cs-b", "keyB-other-token"), "G/one", 1));
-    // Only Common Schema rows carry a token.
-    ASSERT_TRUE(storage.saveLog(makeLog("plain", "keyC-not-kept"), "G/one", 1));
-    const auto storedToken = scalarText("SELECT targetToken FROM logs WHERE id = 1");
-    EXPECT_EQ(storedToken.find("secret"), std::string::npos);
-    EXPECT_EQ(scalarText("SELECT targetKey FROM logs WHERE id = 1"), "keyA");
-    EXPECT_EQ(scalarText("SELECT targetToken FROM logs WHERE id = 3"), "<null>");
+    std::string storedToken;
+    {
+        RDDILogDBStorage storage;
+        ASSERT_TRUE(storage.saveLog(original, "G/one", 1));
+        ASSERT_TRUE(storage.saveLog(makeCommonSchemaLog("cs-b", "keyB-other-token"), "G/one", 1));
+        // Only Common Schema rows carry a token.
+        ASSERT_TRUE(storage.saveLog(makeLog("plain", "keyC-not-kept"), "G/one", 1));
+        storedToken = scalarText("SELECT targetToken FROM logs WHERE id = 1");
+        EXPECT_EQ(storedToken.find("secret"), std::string::npos);
+        EXPECT_EQ(scalarText("SELECT targetKey FROM logs WHERE id = 1"), "keyA");
+        EXPECT_EQ(scalarText("SELECT targetToken FROM logs WHERE id = 3"), "<null>");
 
-    // Excluding a key also leaves out rows without a key.
-    EXPECT_EQ(load(storage, "G/one", 10, std::vector<std::string>{"keyA"}).names,
-              std::vector<std::string>{"RDDICommonSchemaLog"});
-
-    RDDILogDBStorage reopened;
+        // Excluding a key also leaves out rows without a key.
+        EXPECT_EQ(load(storage, "G/one", 10, std::vector<std::string>{"keyA"}).names,
+                  std::vector<std::string>{"RDDICommonSchemaLog"});
+    }
     std::vector<std::shared_ptr<RDDIAbstractLog>> logs;
-    reopened.loadLogsWithGroupId("G/one", 10, std::nullopt, [&](const auto& loaded, const auto&) { logs = loaded; });
-    ASSERT_EQ(logs.size(), 3u);
-    EXPECT_TRUE(logs[0]->isEqual(*original));
-    EXPECT_EQ(dynamic_cast<const rddi::RDDICommonSchemaLog&>(*logs[1]).name, "cs-b");
-    EXPECT_EQ(logs[0]->transmissionTargetTokens(), std::set<std::string>{"keyA-secret-token"});
-    EXPECT_TRUE(logs[2]->transmissionTargetTokens().empty());
+    {
+        RDDILogDBStorage reopened;
+        reopened.loadLogsWithGroupId("G/one", 10, std::nullopt, [&](const auto& loaded, const auto&) { logs = loaded; });
+        ASSERT_EQ(logs.size(), 3u);
+        EXPECT_TRUE(logs[0]->isEqual(*original));
+        EXPECT_EQ(dynamic_cast<const rddi::RDDICommonSchemaLog&>(*logs[1]).name, "cs-b");
+        EXPECT_EQ(logs[0]->transmissionTargetTokens(), std::set<std::string>{"keyA-secret-token"});
+        EXPECT_TRUE(logs[2]->transmissionTargetTokens().empty());
+    }
 
     // A tampered token and an empty one: the logs come back without a token.
     auto raw = *pf::base64Decoded(storedToken);
