@@ -163,10 +163,30 @@ std::uint64_t RDDIChannelUnitDefault::nextSerial() {
 }
 
 void RDDIChannelUnitDefault::asyncAfterQueuedLogs(std::function<void(RDDIChannelUnitDefault&)> work) {
-    logsDispatchQueue_.async([self = shared_from_this(), before = nextSerial(), work = std::move(work)] {
+    std::uint64_t before = 0;
+    {
+        std::lock_guard lock(queuedMutex_);
+        before = nextSerial_;
+        barriers_.insert(before);
+    }
+    logsDispatchQueue_.async([self = shared_from_this(), before, work = std::move(work)] {
         if (exiting()) return;
         self->storeQueuedLogs(before, std::numeric_limits<std::size_t>::max());
         work(*self);
+        bool schedule = false;
+        {
+            std::lock_guard lock(self->queuedMutex_);
+            self->barriers_.erase(self->barriers_.find(before));
+            // The logs enqueued after it waited for it.
+            schedule = !self->queuedLogs_.empty() && !self->storingScheduled_;
+            if (schedule) self->storingScheduled_ = true;
+        }
+        if (schedule) {
+            self->logsDispatchQueue_.async([self] {
+                if (exiting()) return;
+                self->storeLogsBlock();
+            });
+        }
     });
 }
 
@@ -175,7 +195,8 @@ void RDDIChannelUnitDefault::storeLogsBlock() {
         storeQueuedLogs(std::numeric_limits<std::uint64_t>::max(), kLogsPerSave);
         {
             std::lock_guard lock(queuedMutex_);
-            if (queuedLogs_.empty()) {
+            // Nothing left, or only logs that wait for a switch queued before them.
+            if (queuedLogs_.empty() || (!barriers_.empty() && queuedLogs_.front().serial >= *barriers_.begin())) {
                 storingScheduled_ = false;
                 return;
             }
@@ -203,7 +224,9 @@ void RDDIChannelUnitDefault::storeQueuedLogs(std::uint64_t before, std::size_t m
         }
         {
             std::lock_guard lock(queuedMutex_);
-            while (!queuedLogs_.empty() && queuedLogs_.front().serial < before && chunk.size() < take) {
+            // Logs enqueued after a switch still queued wait for it.
+            const std::uint64_t limit = barriers_.empty() ? before : std::min(before, *barriers_.begin());
+            while (!queuedLogs_.empty() && queuedLogs_.front().serial < limit && chunk.size() < take) {
                 chunk.push_back(std::move(queuedLogs_.front()));
                 queuedLogs_.pop_front();
             }

@@ -142,6 +142,9 @@ private:
     std::deque<QueuedLog> queuedLogs_;
     std::uint64_t nextSerial_ = 0;
     bool storingScheduled_ = false;
+    // Serials of the operations queued behind enqueued logs and not yet run: logs
+    // enqueued after one of them are stored after it.
+    std::multiset<std::uint64_t> barriers_;
 
     // Logs-queue state.
     std::vector<std::weak_ptr<const void>> pausedIdentifyingObjects_;

@@ -6,11 +6,13 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -34,6 +36,11 @@ struct RDDIDBSharedFile {
     int stores = 0;
     // The disk was found full: the reserve is given up and new rows are refused.
     bool diskFull = false;
+    // The lock that keeps other processes out while the file is made or replaced, and
+    // how many scopes of this process hold it (they nest: a recovery runs inside the
+    // configuration that found the damage).
+    int configurationLock = -1;
+    int configurationDepth = 0;
 };
 
 namespace {
@@ -104,6 +111,32 @@ RDDIDBStorage::~RDDIDBStorage() {
     if (--shared_->stores == 0) closeKeeper();
 }
 
+// Held while the file is configured or replaced: another process starting at the same
+// moment would otherwise take the empty file of a first configuration under way for the
+// remains of an interrupted one, and delete it. Taken under the shared mutex.
+class RDDIDBStorage::ConfigurationLock {
+public:
+    explicit ConfigurationLock(RDDIDBStorage& storage) : shared_(*storage.shared_) {
+        if (shared_.configurationDepth++ > 0) return;
+        const auto path = RDDIUtility::createFileAtPathComponent(storage.filename_ + "-lock", std::nullopt, false, false);
+        if (!path) return;
+        shared_.configurationLock = ::open(path->c_str(), O_RDWR | O_CLOEXEC);
+        if (shared_.configurationLock < 0) return;
+        while (::flock(shared_.configurationLock, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~ConfigurationLock() {
+        if (--shared_.configurationDepth > 0 || shared_.configurationLock < 0) return;
+        ::close(shared_.configurationLock);  // and with it the lock
+        shared_.configurationLock = -1;
+    }
+    ConfigurationLock(const ConfigurationLock&) = delete;
+    ConfigurationLock& operator=(const ConfigurationLock&) = delete;
+
+private:
+    RDDIDBSharedFile& shared_;
+};
+
 void RDDIDBStorage::configureStorage() {
     std::call_once(globalConfigurationLogged, [] {
         if (globalConfigurationResult == SQLITE_OK) {
@@ -114,6 +147,7 @@ void RDDIDBStorage::configureStorage() {
         }
     });
     std::lock_guard lock(shared_->mutex);
+    ConfigurationLock configuring(*this);
     int code = configureDatabase();
     if (code == SQLITE_CORRUPT) {
         // A database with damaged pages: what can still be read is worth keeping.
@@ -260,11 +294,13 @@ bool RDDIDBStorage::isDiskFull() {
 }
 
 bool RDDIDBStorage::noteFullDisk(sqlite3* database, std::size_t rowBytes) {
-    const long pages = getPageCountInOpenedDatabase(database);
-    const long limit = getMaxPageCountInOpenedDatabase(database);
-    // A row that needs more pages than the limit leaves was stopped by the limit.
-    const long rowPages = pageSize_ > 0 ? static_cast<long>(rowBytes) / pageSize_ + 4 : 4;
-    if (pages + rowPages >= limit) return false;
+    if (database) {
+        const long pages = getPageCountInOpenedDatabase(database);
+        const long limit = getMaxPageCountInOpenedDatabase(database);
+        // A row that needs more pages than the limit leaves was stopped by the limit.
+        const long rowPages = pageSize_ > 0 ? static_cast<long>(rowBytes) / pageSize_ + 4 : 4;
+        if (pages + rowPages >= limit) return false;
+    }
     std::lock_guard lock(shared_->mutex);
     if (!shared_->diskFull) {
         shared_->diskFull = true;
@@ -278,15 +314,28 @@ bool RDDIDBStorage::noteFullDisk(sqlite3* database, std::size_t rowBytes) {
     return true;
 }
 
-void RDDIDBStorage::reclaimSpace() {
+void RDDIDBStorage::checkpointWhileDiskIsFull(int mode) {
     std::lock_guard lock(shared_->mutex);
     if (!shared_->diskFull) return;
     closeStaleKeeper();
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
     if (!db) return;
-    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    sqlite3_wal_checkpoint_v2(db, nullptr, mode, nullptr, nullptr);
     closeDatabase(db);
+}
+
+void RDDIDBStorage::prepareDeletion() {
+    // The log's frames go into the file first (the reserve given up leaves room for the
+    // file to take them) and the log starts over: the deletion then writes into room
+    // the log already holds, where it would otherwise have to grow.
+    checkpointWhileDiskIsFull(SQLITE_CHECKPOINT_RESTART);
+}
+
+void RDDIDBStorage::reclaimSpace() {
+    // Copies the deletion into the file, which sheds the freed pages at its end, and
+    // cuts the log to nothing.
+    checkpointWhileDiskIsFull(SQLITE_CHECKPOINT_TRUNCATE);
     isDiskFull();
 }
 
@@ -298,6 +347,7 @@ bool RDDIDBStorage::damageFound() const {
 std::optional<std::uint64_t> RDDIDBStorage::recoverDamagedDatabase(const std::string& reason,
                                                                    const Recovery& recovery) {
     std::lock_guard lock(shared_->mutex);
+    ConfigurationLock replacing(*this);
     damageFound_ = false;
     closeKeeper();
     const std::string path = dbFilePath_.string();

@@ -53,12 +53,12 @@ public:
     static constexpr long kUnlimitedPageCount = 1073741823;
     // Room given up when the disk fills: enough for deletions of a few batches and the
     // checkpoint of the log frames a full disk leaves behind.
-    static constexpr std::uintmax_t kReserveBytes = 256 * 1024;
+    static constexpr std::uintmax_t kReserveBytes = 512 * 1024;
     // Log frames between automatic checkpoints: SQLite's 1000 while the disk has room,
     // a few dozen once it has less than kShortRoomBytes (each checkpoint syncs, which
     // costs half the saves per second when done that often).
     static constexpr int kAutoCheckpointPages = 1000;
-    static constexpr int kShortRoomAutoCheckpointPages = 64;
+    static constexpr int kShortRoomAutoCheckpointPages = 32;
     static constexpr std::uintmax_t kShortRoomBytes = 8 * 1024 * 1024;
 
     // Creates or opens, migrates and versions the file now.
@@ -149,16 +149,20 @@ protected:
     // be made.
     std::optional<std::uint64_t> recoverDamagedDatabase(const std::string& reason, const Recovery& recovery);
     // After SQLITE_FULL on `database` for a row of about `rowBytes`: true when the disk,
-    // not the page limit, is the cause; the store then gives up its reserve and refuses
-    // new rows until there is room again.
+    // not the page limit, is the cause (always, without a database: deletions never
+    // meet the limit); the store then gives up its reserve and refuses new rows until
+    // there is room again.
     bool noteFullDisk(sqlite3* database, std::size_t rowBytes);
-    // After rows were deleted while the disk is full: checkpoints the log into the file
-    // and truncates it, which hands the room the deletion made back to the disk.
+    // Before and after rows are deleted while the disk is full: the deletion must find
+    // room in the write-ahead log, and the room it makes must go back to the disk.
+    void prepareDeletion();
     void reclaimSpace();
 
 private:
+    class ConfigurationLock;
     int configureDatabase();
     bool keepReserve();
+    void checkpointWhileDiskIsFull(int mode);
     // Free bytes on the disk holding the file, none when they cannot be read.
     std::optional<std::uintmax_t> availableBytes() const;
     std::uint64_t carryOverRows(const Recovery& recovery);

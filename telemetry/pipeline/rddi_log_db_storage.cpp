@@ -519,6 +519,7 @@ void RDDILogDBStorage::deleteLogsWithGroupId(
         if (lastId == after) break;
         after = lastId;
     }
+    prepareDeletion();
     int code = executeQueryUsingBlock(
         [&](sqlite3* db) { return deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn, db); });
     if (damageFound()) {
@@ -539,8 +540,13 @@ void RDDILogDBStorage::deleteLogsWithBatchId(const std::string& batchId, const s
     std::vector<pf::Value> ids(undeletedIds_.begin(), undeletedIds_.end());
     for (const auto id : batch) ids.emplace_back(id);
     if (ids.empty()) return;
-    const int code =
-        executeQueryUsingBlock([&](sqlite3* db) { return deleteLogsFromDBWithColumnValues(ids, kIdColumn, db); });
+    auto deleteThem = [&] {
+        prepareDeletion();
+        return executeQueryUsingBlock([&](sqlite3* db) { return deleteLogsFromDBWithColumnValues(ids, kIdColumn, db); });
+    };
+    int code = deleteThem();
+    // The disk filled under the deletion: with the reserve given up, it goes through.
+    if (code == SQLITE_FULL && noteFullDisk(nullptr, 0)) code = deleteThem();
     if (code == SQLITE_OK) {
         undeletedIds_.clear();
         reclaimSpace();
