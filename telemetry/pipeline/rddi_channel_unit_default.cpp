@@ -14,8 +14,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <limits>
 #include <cstdlib>
+#include <limits>
 #include <future>
 #include <chrono>
 
@@ -240,7 +240,6 @@ void RDDIChannelUnitDefault::storeQueuedLogs(std::uint64_t before, std::size_t m
 void RDDIChannelUnitDefault::storeChunk(std::vector<QueuedLog>& chunk) {
     const auto delegates = delegatesSnapshot();
     std::vector<RDDIStorage::LogToSave> toSave;
-    std::vector<std::size_t> savedAt;  // chunk index of each log to save
     for (std::size_t i = 0; i < chunk.size(); ++i) {
         auto& log = *chunk[i].log;
         bool filtered = false;
@@ -263,7 +262,6 @@ void RDDIChannelUnitDefault::storeChunk(std::vector<QueuedLog>& chunk) {
         } else {
             RDDILogDebug(kTag, "Saving log, type: {}, flags: {}.", type, static_cast<std::uint32_t>(chunk[i].flags));
             toSave.emplace_back(chunk[i].log, chunk[i].flags);
-            savedAt.push_back(i);
         }
     }
     const auto saved = toSave.empty() ? std::vector<bool>() : storage_->saveLogs(toSave, groupId());
