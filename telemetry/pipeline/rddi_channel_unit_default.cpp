@@ -36,10 +36,14 @@ bool exiting() { return gExiting.load(std::memory_order_acquire); }
 
 // Answers of sent batches queued and not yet handled, on any logs queue. A block that
 // stores a burst gives way to them: each answer frees a pending slot and deletes its
-// batch, so batches keep leaving while the burst is stored.
+// batch, so batches keep leaving while the burst is stored. Not once the process exits:
+// a block put back behind the last drain would leave the logs enqueued before the exit
+// unstored.
 std::atomic<int> gAnswersWaiting{0};
+std::atomic<bool> gQuiescing{false};
 
 void quiesceAtExit() {
+    gQuiescing.store(true, std::memory_order_release);
     std::vector<platform::dispatch::DispatchQueue> queues;
     {
         std::lock_guard lock(*gExitMutex);
@@ -173,20 +177,16 @@ void RDDIChannelUnitDefault::asyncAfterQueuedLogs(std::function<void(RDDIChannel
         if (exiting()) return;
         self->storeQueuedLogs(before, std::numeric_limits<std::size_t>::max());
         work(*self);
-        bool schedule = false;
+        bool store = false;
         {
             std::lock_guard lock(self->queuedMutex_);
             self->barriers_.erase(self->barriers_.find(before));
-            // The logs enqueued after it waited for it.
-            schedule = !self->queuedLogs_.empty() && !self->storingScheduled_;
-            if (schedule) self->storingScheduled_ = true;
+            store = !self->queuedLogs_.empty() && !self->storingScheduled_;
+            if (store) self->storingScheduled_ = true;
         }
-        if (schedule) {
-            self->logsDispatchQueue_.async([self] {
-                if (exiting()) return;
-                self->storeLogsBlock();
-            });
-        }
+        // The logs enqueued after it waited for it; they are stored now, in this block,
+        // as they would have been right behind it.
+        if (store) self->storeLogsBlock();
     });
 }
 
@@ -201,7 +201,7 @@ void RDDIChannelUnitDefault::storeLogsBlock() {
                 return;
             }
         }
-        if (gAnswersWaiting.load(std::memory_order_acquire) > 0) break;
+        if (gAnswersWaiting.load(std::memory_order_acquire) > 0 && !gQuiescing.load(std::memory_order_acquire)) break;
     }
     // Behind the answers that came meanwhile.
     logsDispatchQueue_.async([self = shared_from_this()] {

@@ -617,6 +617,10 @@ bool RDDILogDBStorage::loadLogsWithGroupId(const std::string& groupId, std::uint
             claiming && executeNonSelectionQueryInOpenedDatabase("BEGIN IMMEDIATE", db) == SQLITE_OK;
         int code = SQLITE_OK;
         rows = executeSelectionQueryInOpenedDatabase(query, db, &code, &values);
+        // A file made anew by a version that knows nothing of claims lacks their table.
+        if (code == SQLITE_ERROR && completeSchema(db)) {
+            rows = executeSelectionQueryInOpenedDatabase(query, db, &code, &values);
+        }
         if (!inTransaction) return code;
         std::vector<std::int64_t> taken;
         for (std::size_t i = 0; i < rows.size() && i < limit; ++i) {

@@ -44,8 +44,9 @@ constexpr const char* kDiskFullDiscard = "Log could not be stored because the di
 constexpr const char* kRefusedURL = "http://127.0.0.1:1";
 
 // What one launch does: track `events` events named "<prefix><n>" (`perSecond` of them
-// a second, 0 for a burst), wait until every one of them was handled, then either report
-// the events left in the store ("stored") or wait until the store is empty ("drain").
+// a second, 0 for a burst), then end at once ("exit"), or wait until every one of them
+// was handled and then either report the events left in the store ("stored") or wait
+// until the store is empty ("drain").
 struct LaunchSpec {
     std::string url;
     int events = 0;
@@ -166,6 +167,9 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
         RDDIAnalytics::trackEvent(name, rddi::RDDIStringProperties{{"launch", spec.prefix}, {"n", std::to_string(i)}});
         if (spec.perSecond > 0) std::this_thread::sleep_until(started + std::chrono::microseconds(1'000'000LL * (i + 1) / spec.perSecond));
     }
+    // The process ends at once, as the command line does after its work: whatever was
+    // tracked is stored on the way out.
+    if (spec.until == "exit") return;
     ASSERT_TRUE(waitFor([&] { return handled->count >= spec.events; }, std::chrono::seconds(120)))
         << handled->count << " of " << spec.events << " events handled";
     if (spec.until == "stored") {
@@ -385,6 +389,24 @@ TEST_F(StoreFaultsTest, TwoProcessesSharingTheFolderSendEachLogOnce) {
         EXPECT_TRUE(one.errors.empty()) << one.errors.front();
         EXPECT_TRUE(two.errors.empty()) << two.errors.front();
     }
+}
+
+TEST_F(StoreFaultsTest, ALaunchThatEndsRightAfterTrackingStoresEverythingItTracked) {
+    // Batches are answered while the burst is stored, so the storing gives way to them
+    // right up to the end.
+    const auto ending = runLaunch({server_.baseURL(), 3000, "end", "exit", 0, ""});
+    ASSERT_EQ(ending.status, 0) << ending.output;
+    ASSERT_EQ(ending.tracked.size(), 3000u);
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    std::set<std::string> kept = namesWithPrefix(seen, "end");
+    rddi::RDDIRegisterAnalyticsArchiveClasses();
+    // Batches still on the wire when the process ended stay stored for the next launch:
+    // at most the pending batches limit of them.
+    std::size_t onTheWire = 0;
+    for (const auto& name : storedEventNames()) onTheWire += !kept.insert(name).second;
+    EXPECT_LE(onTheWire, 150u);
+    EXPECT_EQ(kept.size(), 3000u);
 }
 
 }  // namespace
