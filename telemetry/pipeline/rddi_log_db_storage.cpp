@@ -37,6 +37,8 @@ constexpr const char* kClaimsTable = "claims";
 constexpr const char* kClaimColumn = "claim";
 // Eviction reads this many candidates at a time instead of every row it may delete.
 constexpr int kEvictionCandidates = 16;
+// Pages the claims of a load may take beyond the size limit.
+constexpr long kClaimHeadroomPages = 8;
 
 // Beyond this many excluded ids the ids go as one JSON array parameter: a placeholder
 // each would pass SQLite's parameter limit, and in-flight batches that failed
@@ -613,8 +615,13 @@ bool RDDILogDBStorage::loadLogsWithGroupId(const std::string& groupId, std::uint
         std::map<std::string, bool> liveClaims;
         sqlite3_create_function_v2(db, "rddi_live_claim", 1, SQLITE_UTF8, &liveClaims, liveClaimFunction, nullptr,
                                    nullptr, nullptr);
-        const bool inTransaction =
-            claiming && executeNonSelectionQueryInOpenedDatabase("BEGIN IMMEDIATE", db) == SQLITE_OK;
+        if (claiming) {
+            // Another process kept the file busy past the time-out: rows that cannot be
+            // claimed are left for the next load rather than sent unclaimed.
+            const int begun = executeNonSelectionQueryInOpenedDatabase("BEGIN IMMEDIATE", db);
+            if (begun != SQLITE_OK) return begun;
+        }
+        const bool inTransaction = claiming;
         int code = SQLITE_OK;
         rows = executeSelectionQueryInOpenedDatabase(query, db, &code, &values);
         // A file made anew by a version that knows nothing of claims lacks their table.
@@ -631,16 +638,23 @@ bool RDDILogDBStorage::loadLogsWithGroupId(const std::string& groupId, std::uint
             RDDIStorageBindableArray claim;
             claim.addString(claim_);
             claim.addString(jsonArray(taken));
-            claimCode = executeNonSelectionQueryInOpenedDatabase(
+            const auto insert =
                 fmt::format("INSERT OR REPLACE INTO \"{}\" (\"{}\", \"{}\") SELECT value, ? FROM json_each(?)",
-                            kClaimsTable, kIdColumn, kClaimColumn),
-                db, &claim);
+                            kClaimsTable, kIdColumn, kClaimColumn);
+            claimCode = executeNonSelectionQueryInOpenedDatabase(insert, db, &claim);
+            // A store at its size limit has no page for the claims: they may take a few
+            // beyond it, and the next saves evict logs for them.
+            if (claimCode == SQLITE_FULL && !noteFullDisk(db, 0)) {
+                setMaxPageCount(getMaxPageCountInOpenedDatabase(db) + kClaimHeadroomPages, db);
+                claimCode = executeNonSelectionQueryInOpenedDatabase(insert, db, &claim);
+            }
         }
         if (claimCode == SQLITE_OK) claimCode = executeNonSelectionQueryInOpenedDatabase("COMMIT", db);
         if (claimCode != SQLITE_OK && !sqlite3_get_autocommit(db)) {
             executeNonSelectionQueryInOpenedDatabase("ROLLBACK", db);
         }
-        if (claimCode == SQLITE_FULL) noteFullDisk(db, 0);
+        // Unclaimed rows go only when the disk is too full to hold the claim.
+        if (claimCode != SQLITE_OK && !(claimCode == SQLITE_FULL && noteFullDisk(db, 0))) rows.clear();
         return code;
     });
     auto kept = decodeRows(std::move(rows), nullptr);

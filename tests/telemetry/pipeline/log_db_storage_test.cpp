@@ -286,6 +286,27 @@ TEST_F(LogDBStorageTest, AFullStoreEvictsOldestEqualOrLowerPriorityOnly) {
     env.clearLogs();
     EXPECT_FALSE(storage.saveLog(std::make_shared<StoredTestLog>("huge", std::string(70000, 'h')), "G", 2));
     EXPECT_EQ(storage.countLogs(), full);
+
+    // A store at its limit still claims what it loads (another store gets none of it),
+    // and the next save makes room again.
+    const auto batch = load(storage, "G", 3);
+    ASSERT_EQ(batch.names.size(), 3u);
+    EXPECT_EQ(scalarText("SELECT COUNT(*) FROM claims"), "3");
+    RDDILogDBStorage other;
+    const auto rest = load(other, "G", 100);
+    EXPECT_EQ(rest.names.size(), full - 3);
+    ASSERT_TRUE(storage.saveLog(bigLog("after claims"), "G", 2));
+    EXPECT_LE(std::stol(scalarText("PRAGMA page_count")), 16);
+
+    // Claims of a large batch need pages of their own, which a store at its limit has not.
+    TelemetryTestEnvironment scratch;
+    RDDILogDBStorage small;
+    small.setMaxStorageSize(98304, nullptr);
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(small.saveLog(makeLog("s" + std::to_string(i)), "S", 1));
+    ASSERT_LT(small.countLogs(), 1000u) << "never reached the limit";
+    const auto large = load(small, "S", 1000);
+    EXPECT_EQ(large.names.size(), small.countLogs());
+    EXPECT_EQ(scalarText("SELECT COUNT(*) FROM claims"), std::to_string(large.names.size()));
 }
 
 TEST_F(LogDBStorageTest, TargetTokensAreStoredEncryptedAndRestoredOnLoad) {
