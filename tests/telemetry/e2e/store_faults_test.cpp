@@ -38,7 +38,7 @@ using Clock = std::chrono::steady_clock;
 using rddi::RDDIAnalytics;
 using rddi::RDDIDezIdedev;
 
-constexpr const char* kLaunchVariable = "GW_STORE_LAUNCH";  // see LaunchSpec
+constexpr const char* kLaunchVariable = "GW_STORE_LAUNCH";  // see LaunchPlan
 constexpr const char* kReportVariable = "GW_STORE_LAUNCH_REPORT";
 constexpr const char* kDiskFullDiscard = "Log could not be stored because the disk is full; discarding the log.";
 constexpr const char* kRefusedURL = "http://127.0.0.1:1";
@@ -47,7 +47,7 @@ constexpr const char* kRefusedURL = "http://127.0.0.1:1";
 // a second, 0 for a burst), then end at once ("exit"), or wait until every one of them
 // was handled and then either report the events left in the store ("stored") or wait
 // until the store is empty ("drain").
-struct LaunchSpec {
+struct LaunchPlan {
     std::string url;
     int events = 0;
     std::string prefix;
@@ -133,9 +133,9 @@ bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
 TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     const char* encoded = std::getenv(kLaunchVariable);
     if (!encoded) GTEST_SKIP() << "runs as a child process only";
-    LaunchSpec spec;
+    LaunchPlan plan;
     std::istringstream words(encoded);
-    words >> spec.url >> spec.events >> spec.prefix >> spec.until >> spec.perSecond;
+    words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond;
     std::ofstream report(std::getenv(kReportVariable), std::ios::app);
     std::mutex reportMutex;
 
@@ -152,27 +152,27 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
         report << "e " << text << "\n";
     });
     RDDIDezIdedev::setLogLevel(rddi::RDDILogLevelWarning);
-    RDDIDezIdedev::setLogUrl(spec.url);
+    RDDIDezIdedev::setLogUrl(plan.url);
     RDDIDezIdedev::start("0123456789abcdef0123456789abcdef", {RDDIAnalytics::serviceClass()});
     auto handled = std::make_shared<HandledEvents>();
     RDDIDezIdedev::sharedInstance()->channelGroup()->addDelegate(handled);
 
     const auto started = Clock::now();
-    for (int i = 0; i < spec.events; ++i) {
-        const std::string name = spec.prefix + std::to_string(i);
+    for (int i = 0; i < plan.events; ++i) {
+        const std::string name = plan.prefix + std::to_string(i);
         {
             std::lock_guard lock(reportMutex);
             report << "t " << name << "\n";
         }
-        RDDIAnalytics::trackEvent(name, rddi::RDDIStringProperties{{"launch", spec.prefix}, {"n", std::to_string(i)}});
-        if (spec.perSecond > 0) std::this_thread::sleep_until(started + std::chrono::microseconds(1'000'000LL * (i + 1) / spec.perSecond));
+        RDDIAnalytics::trackEvent(name, rddi::RDDIStringProperties{{"launch", plan.prefix}, {"n", std::to_string(i)}});
+        if (plan.perSecond > 0) std::this_thread::sleep_until(started + std::chrono::microseconds(1'000'000LL * (i + 1) / plan.perSecond));
     }
     // The process ends at once, as the command line does after its work: whatever was
     // tracked is stored on the way out.
-    if (spec.until == "exit") return;
-    ASSERT_TRUE(waitFor([&] { return handled->count >= spec.events; }, std::chrono::seconds(120)))
-        << handled->count << " of " << spec.events << " events handled";
-    if (spec.until == "stored") {
+    if (plan.until == "exit") return;
+    ASSERT_TRUE(waitFor([&] { return handled->count >= plan.events; }, std::chrono::seconds(120)))
+        << handled->count << " of " << plan.events << " events handled";
+    if (plan.until == "stored") {
         // What is left once every batch this launch could send has been answered.
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         std::lock_guard lock(reportMutex);
@@ -197,14 +197,14 @@ struct LaunchReport {
 // A launch running as a child process.
 class Launch {
 public:
-    explicit Launch(const LaunchSpec& spec) {
+    explicit Launch(const LaunchPlan& plan) {
         report_ = scratch_ / "report.txt";
-        const std::string encoded = spec.encoded();
+        const std::string encoded = plan.encoded();
         pid_ = ::fork();
         if (pid_ == 0) {
             ::setenv(kLaunchVariable, encoded.c_str(), 1);
             ::setenv(kReportVariable, report_.c_str(), 1);
-            if (!spec.dataHome.empty()) ::setenv("XDG_DATA_HOME", spec.dataHome.c_str(), 1);
+            if (!plan.dataHome.empty()) ::setenv("XDG_DATA_HOME", plan.dataHome.c_str(), 1);
             const int output = ::open((report_.parent_path() / "output.txt").c_str(), O_WRONLY | O_CREAT, 0600);
             ::dup2(output, STDOUT_FILENO);
             ::execl("/proc/self/exe", "store_launch", "--gtest_filter=StoreLaunchChildProcess.TrackEventsThenWait",
@@ -234,7 +234,7 @@ private:
     pid_t pid_ = -1;
 };
 
-LaunchReport runLaunch(const LaunchSpec& spec) { return Launch(spec).finish(); }
+LaunchReport runLaunch(const LaunchPlan& plan) { return Launch(plan).finish(); }
 
 // Every arrival of an event at the server, by name.
 std::map<std::string, int> arrivals(const rddi::testkit::LoopbackServer& server) {
