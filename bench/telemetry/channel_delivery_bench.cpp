@@ -139,7 +139,11 @@ struct Delivery {
         std::error_code ignored;
         std::filesystem::remove_all(home, ignored);
     }
-    void drain() const { group->logsDispatchQueue().sync([] {}); }
+    // Every enqueued log stored (the unit stores them in groups, giving way to answers).
+    void drain() const {
+        unit->stateSync();
+        group->logsDispatchQueue().sync([] {});
+    }
 
     // Stores `count` reference events with the unit paused; its count then holds the
     // last `counted` of them, and the rest are copies made directly in the file.

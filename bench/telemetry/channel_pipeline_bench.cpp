@@ -52,7 +52,8 @@ struct Pipeline {
         unit = group->addChannelUnitWithConfiguration(rddi::RDDIChannelUnitConfiguration::defaultConfiguration("Bench"),
                                                       std::make_shared<AcceptingIngestion>());
     }
-    void drain() const { group->logsDispatchQueue().sync([] {}); }
+    // Every enqueued log stored (the unit stores them in groups, giving way to answers).
+    void drain() const { std::static_pointer_cast<rddi::RDDIChannelUnitDefault>(unit)->stateSync(); }
     std::shared_ptr<rddi::RDDIChannelGroupDefault> group;
     std::shared_ptr<rddi::RDDIChannelUnitProtocol> unit;
 };

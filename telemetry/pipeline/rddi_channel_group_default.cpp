@@ -1,5 +1,7 @@
 #include "telemetry/pipeline/rddi_channel_group_default.hpp"
 
+#include "platform/foundation/notification_center.hpp"
+#include "platform/network/reachability.hpp"
 #include "telemetry/pipeline/rddi_channel_unit_default.hpp"
 #include "telemetry/pipeline/rddi_log_db_storage.hpp"
 
@@ -14,7 +16,28 @@ std::shared_ptr<RDDIChannelGroupDefault> RDDIChannelGroupDefault::create(
 std::shared_ptr<RDDIChannelGroupDefault> RDDIChannelGroupDefault::create(std::shared_ptr<RDDIDezIdedevIngestion> ingestion,
                                                                          std::shared_ptr<RDDIStorage> storage) {
     if (!storage) storage = std::make_shared<RDDILogDBStorage>();
-    return std::make_shared<RDDIChannelGroupDefault>(std::move(ingestion), std::move(storage));
+    auto group = std::make_shared<RDDIChannelGroupDefault>(std::move(ingestion), std::move(storage));
+    // Whatever the network watcher reports, the units look at what they hold: logs that
+    // waited while it was down leave as soon as it is back, not with the next stored log.
+    std::weak_ptr<RDDIChannelGroupDefault> weak = group;
+    group->networkObservation_ = platform::foundation::NotificationCenter::defaultCenter().addObserver(
+        std::string(platform::network::kReachabilityChangedNotification), nullptr,
+        [weak](const platform::foundation::Notification&) {
+            if (auto self = weak.lock()) self->checkStoredLogs();
+        });
+    return group;
+}
+
+RDDIChannelGroupDefault::~RDDIChannelGroupDefault() {
+    if (networkObservation_) platform::foundation::NotificationCenter::defaultCenter().removeObserver(networkObservation_);
+}
+
+void RDDIChannelGroupDefault::checkStoredLogs() {
+    for (const auto& channel : channels()) {
+        if (auto unit = std::dynamic_pointer_cast<RDDIChannelUnitDefault>(channel)) {
+            logsDispatchQueue_.async([unit] { unit->checkStoredLogs(); });
+        }
+    }
 }
 
 RDDIChannelGroupDefault::RDDIChannelGroupDefault(std::shared_ptr<RDDIDezIdedevIngestion> ingestion,
@@ -39,7 +62,8 @@ std::shared_ptr<RDDIChannelUnitProtocol> RDDIChannelGroupDefault::addChannelUnit
     auto unit = std::make_shared<RDDIChannelUnitDefault>(std::move(ingestion), storage_, std::move(configuration),
                                                          logsDispatchQueue_);
     unit->addDelegate(shared_from_this());
-    logsDispatchQueue_.async([unit] { unit->checkPendingLogs(); });
+    // Logs an earlier process left of this group id go now, not with the unit's first new log.
+    logsDispatchQueue_.async([unit] { unit->checkStoredLogs(); });
     {
         std::lock_guard lock(channelsMutex_);
         channels_.push_back(unit);

@@ -74,6 +74,10 @@ public:
     std::vector<std::shared_ptr<RDDIChannelUnitProtocol>> channels() const;
 
     RDDIChannelGroupDefault(std::shared_ptr<RDDIDezIdedevIngestion> ingestion, std::shared_ptr<RDDIStorage> storage);
+    ~RDDIChannelGroupDefault() override;
+
+    // Queues on every unit a look at its stored logs (they are sent if there are any).
+    void checkStoredLogs();
 
 private:
     std::vector<std::shared_ptr<RDDIChannelDelegate>> delegatesSnapshot() const;
@@ -88,6 +92,7 @@ private:
     // Read from any thread (channelUnitForGroupId) while services add units.
     mutable std::mutex channelsMutex_;
     std::vector<std::shared_ptr<RDDIChannelUnitProtocol>> channels_;
+    std::uint64_t networkObservation_ = 0;
 };
 
 }  // namespace rddi

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <limits>
 #include <future>
 #include <chrono>
 
@@ -33,7 +34,16 @@ auto* gExitQueues = new std::vector<platform::dispatch::DispatchQueue>;
 
 bool exiting() { return gExiting.load(std::memory_order_acquire); }
 
+// Answers of sent batches queued and not yet handled, on any logs queue. A block that
+// stores a burst gives way to them: each answer frees a pending slot and deletes its
+// batch, so batches keep leaving while the burst is stored. Not once the process exits:
+// a block put back behind the last drain would leave the logs enqueued before the exit
+// unstored.
+std::atomic<int> gAnswersWaiting{0};
+std::atomic<bool> gQuiescing{false};
+
 void quiesceAtExit() {
+    gQuiescing.store(true, std::memory_order_release);
     std::vector<platform::dispatch::DispatchQueue> queues;
     {
         std::lock_guard lock(*gExitMutex);
@@ -136,42 +146,143 @@ void RDDIChannelUnitDefault::enqueueItem(std::shared_ptr<RDDIAbstractLog> log, R
     const auto delegates = delegatesSnapshot();
     for (const auto& delegate : delegates) delegate->channelPrepareLog(*this, *log);
     for (const auto& delegate : delegates) delegate->channelDidPrepareLog(*this, *log, internalId, flags);
-    logsDispatchQueue_.async([self = shared_from_this(), log = std::move(log), internalId, flags] {
+    bool schedule = false;
+    {
+        std::lock_guard lock(queuedMutex_);
+        queuedLogs_.push_back({std::move(log), internalId, flags, nextSerial_++});
+        schedule = !storingScheduled_;
+        storingScheduled_ = true;
+    }
+    if (schedule) {
+        logsDispatchQueue_.async([self = shared_from_this()] {
+            if (exiting()) return;
+            self->storeLogsBlock();
+        });
+    }
+}
+
+std::uint64_t RDDIChannelUnitDefault::nextSerial() {
+    std::lock_guard lock(queuedMutex_);
+    return nextSerial_;
+}
+
+void RDDIChannelUnitDefault::asyncAfterQueuedLogs(std::function<void(RDDIChannelUnitDefault&)> work) {
+    std::uint64_t before = 0;
+    {
+        std::lock_guard lock(queuedMutex_);
+        before = nextSerial_;
+        barriers_.insert(before);
+    }
+    logsDispatchQueue_.async([self = shared_from_this(), before, work = std::move(work)] {
         if (exiting()) return;
-        self->enqueueOnQueue(log, internalId, flags);
+        self->storeQueuedLogs(before, std::numeric_limits<std::size_t>::max());
+        work(*self);
+        bool store = false;
+        {
+            std::lock_guard lock(self->queuedMutex_);
+            self->barriers_.erase(self->barriers_.find(before));
+            store = !self->queuedLogs_.empty() && !self->storingScheduled_;
+            if (store) self->storingScheduled_ = true;
+        }
+        // The logs enqueued after it waited for it; they are stored now, in this block,
+        // as they would have been right behind it.
+        if (store) self->storeLogsBlock();
     });
 }
 
-void RDDIChannelUnitDefault::enqueueOnQueue(const std::shared_ptr<RDDIAbstractLog>& log,
-                                            const std::string& internalId, RDDIFlags flags) {
+void RDDIChannelUnitDefault::storeLogsBlock() {
+    for (;;) {
+        storeQueuedLogs(std::numeric_limits<std::uint64_t>::max(), kLogsPerSave);
+        {
+            std::lock_guard lock(queuedMutex_);
+            // Nothing left, or only logs that wait for a switch queued before them.
+            if (queuedLogs_.empty() || (!barriers_.empty() && queuedLogs_.front().serial >= *barriers_.begin())) {
+                storingScheduled_ = false;
+                return;
+            }
+        }
+        if (gAnswersWaiting.load(std::memory_order_acquire) > 0 && !gQuiescing.load(std::memory_order_acquire)) break;
+    }
+    // Behind the answers that came meanwhile.
+    logsDispatchQueue_.async([self = shared_from_this()] {
+        if (exiting()) return;
+        self->storeLogsBlock();
+    });
+}
+
+void RDDIChannelUnitDefault::storeQueuedLogs(std::uint64_t before, std::size_t most) {
+    while (most > 0) {
+        std::vector<QueuedLog> chunk;
+        // A unit that sends a full batch at once stores no more than fill one: the batch
+        // leaves as the log that fills it is stored, and the logs after it wait for the
+        // timer, as they would one transaction each.
+        std::size_t take = std::min(most, kLogsPerSave);
+        const auto config = configuration();
+        if (!paused_ && config->flushInterval() == RDDIChannelUnitConfiguration::kDefaultFlushInterval &&
+            itemsCount_ < config->batchSizeLimit()) {
+            take = std::min<std::size_t>(take, config->batchSizeLimit() - itemsCount_);
+        }
+        {
+            std::lock_guard lock(queuedMutex_);
+            // Logs enqueued after a switch still queued wait for it.
+            const std::uint64_t limit = barriers_.empty() ? before : std::min(before, *barriers_.begin());
+            while (!queuedLogs_.empty() && queuedLogs_.front().serial < limit && chunk.size() < take) {
+                chunk.push_back(std::move(queuedLogs_.front()));
+                queuedLogs_.pop_front();
+            }
+        }
+        if (chunk.empty()) return;
+        most -= chunk.size();
+        storeChunk(chunk);
+    }
+}
+
+void RDDIChannelUnitDefault::storeChunk(std::vector<QueuedLog>& chunk) {
     const auto delegates = delegatesSnapshot();
-    bool filtered = false;
-    for (const auto& delegate : delegates) {
-        if (delegate->channelUnitShouldFilterLog(*this, *log)) {
-            filtered = true;
-            break;
+    std::vector<RDDIStorage::LogToSave> toSave;
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+        auto& log = *chunk[i].log;
+        bool filtered = false;
+        for (const auto& delegate : delegates) {
+            if (delegate->channelUnitShouldFilterLog(*this, log)) {
+                filtered = true;
+                break;
+            }
+        }
+        const std::string type = log.type.value_or("");
+        if (filtered) {
+            RDDILogDebug(kTag, "Log of type '{}' was filtered out by delegate(s)", type);
+        } else if (ingestion_ && !ingestion_->isReadyToSend()) {
+            RDDILogDebug(kTag,
+                         "Log of type '{}' was not filtered out by delegate(s) but ingestion is not ready to send it.",
+                         type);
+        } else if (discardLogs_) {
+            RDDILogWarning(kTag, "Channel {} disabled in log discarding mode, discard this log.", groupId());
+            notifyFailureBeforeSendingForItem(log, connectionPausedError());
+        } else {
+            RDDILogDebug(kTag, "Saving log, type: {}, flags: {}.", type, static_cast<std::uint32_t>(chunk[i].flags));
+            toSave.emplace_back(chunk[i].log, chunk[i].flags);
         }
     }
-    const std::string type = log->type.value_or("");
-    bool saved = false;
-    if (filtered) {
-        RDDILogDebug(kTag, "Log of type '{}' was filtered out by delegate(s)", type);
-    } else if (ingestion_ && !ingestion_->isReadyToSend()) {
-        RDDILogDebug(kTag,
-                     "Log of type '{}' was not filtered out by delegate(s) but ingestion is not ready to send it.",
-                     type);
-    } else if (discardLogs_) {
-        RDDILogWarning(kTag, "Channel {} disabled in log discarding mode, discard this log.", groupId());
-        notifyFailureBeforeSendingForItem(*log, connectionPausedError());
-    } else {
-        RDDILogDebug(kTag, "Saving log, type: {}, flags: {}.", type, static_cast<std::uint32_t>(flags));
-        saved = storage_->saveLog(log, groupId(), flags);
+    const auto saved = toSave.empty() ? std::vector<bool>() : storage_->saveLogs(toSave, groupId());
+    std::uint64_t stored = 0;
+    for (std::size_t k = 0; k < saved.size(); ++k) stored += saved[k];
+    for (const auto& item : chunk) {
+        for (const auto& delegate : delegatesSnapshot())
+            delegate->channelDidCompleteEnqueueingLog(*this, *item.log, item.internalId);
     }
-    for (const auto& delegate : delegatesSnapshot()) delegate->channelDidCompleteEnqueueingLog(*this, *log, internalId);
-    if (saved) {
-        ++itemsCount_;
+    if (stored > 0) {
+        itemsCount_ += stored;
         checkPendingLogs();
     }
+    // What could not be stored (a full disk, a full store) leaves room only once what
+    // is stored leaves: send that.
+    if (stored < saved.size()) checkStoredLogs();
+}
+
+void RDDIChannelUnitDefault::checkStoredLogs() {
+    itemsCount_ = std::max<std::uint64_t>(itemsCount_, storage_->countLogsWithGroupId(groupId()));
+    checkPendingLogs();
 }
 
 // --- flushing --------------------------------------------------------------------
@@ -305,7 +416,9 @@ void RDDIChannelUnitDefault::sendLogContainer(const std::shared_ptr<RDDILogConta
                                                               const std::optional<platform::network::HTTPURLResponse>& response,
                                                               const std::optional<pf::Data>&,
                                                               const std::optional<pf::Error>& error) {
+        gAnswersWaiting.fetch_add(1, std::memory_order_acq_rel);
         queue.async([weak, callId, response, container, error] {
+            gAnswersWaiting.fetch_sub(1, std::memory_order_acq_rel);
             if (exiting()) return;
             if (auto self = weak.lock()) self->handleSendCompletion(callId, response, container, error);
         });
@@ -340,6 +453,8 @@ void RDDIChannelUnitDefault::handleSendCompletion(const std::string& batchId,
             setEnabled(false, true);
             return;
         }
+        // Kept out of this process's loads; another process sharing the store may send it.
+        storage_->releaseLogsWithBatchId(batchId, config->groupId());
     }
     pendingBatchIds_.erase(std::find(pendingBatchIds_.begin(), pendingBatchIds_.end(), batchId));
     if (pendingBatchQueueFull_ && pendingBatchIds_.size() < config->pendingBatchesLimit()) {
@@ -351,16 +466,14 @@ void RDDIChannelUnitDefault::handleSendCompletion(const std::string& batchId,
 // --- pausing ---------------------------------------------------------------------
 
 void RDDIChannelUnitDefault::pauseWithIdentifyingObject(const std::shared_ptr<const void>& object) {
-    logsDispatchQueue_.async([self = shared_from_this(), weak = std::weak_ptr<const void>(object)] {
-        if (exiting()) return;
-        if (auto strong = weak.lock()) self->pauseWithIdentifyingObjectSync(strong);
+    asyncAfterQueuedLogs([weak = std::weak_ptr<const void>(object)](RDDIChannelUnitDefault& self) {
+        if (auto strong = weak.lock()) self.pauseWithIdentifyingObjectSync(strong);
     });
 }
 
 void RDDIChannelUnitDefault::resumeWithIdentifyingObject(const std::shared_ptr<const void>& object) {
-    logsDispatchQueue_.async([self = shared_from_this(), weak = std::weak_ptr<const void>(object)] {
-        if (exiting()) return;
-        self->resumeWithIdentifyingObjectSync(weak.lock());
+    asyncAfterQueuedLogs([weak = std::weak_ptr<const void>(object)](RDDIChannelUnitDefault& self) {
+        self.resumeWithIdentifyingObjectSync(weak.lock());
     });
 }
 
@@ -390,7 +503,7 @@ void RDDIChannelUnitDefault::resumeWithIdentifyingObjectSync(const std::shared_p
     if (!hasPauseLanes()) {
         RDDILogDebug(kTag, "Resume channel {}.", groupId());
         paused_ = false;
-        checkPendingLogs();
+        checkStoredLogs();
     }
     for (const auto& delegate : delegatesSnapshot())
         delegate->channelDidResumeWithIdentifyingObject(*this, object);
@@ -399,31 +512,28 @@ void RDDIChannelUnitDefault::resumeWithIdentifyingObjectSync(const std::shared_p
 void RDDIChannelUnitDefault::pauseSendingLogsWithToken(const std::string& token) {
     const auto key = RDDIUtility::targetKeyFromTargetToken(token);
     if (!key) return;
-    logsDispatchQueue_.async([self = shared_from_this(), key = *key] {
-        if (exiting()) return;
+    asyncAfterQueuedLogs([key = *key](RDDIChannelUnitDefault& self) {
         RDDILogDebug(kTag, "Pause channel for target key {}.", key);
-        self->pausedTargetKeys_.insert(key);
+        self.pausedTargetKeys_.insert(key);
     });
 }
 
 void RDDIChannelUnitDefault::resumeSendingLogsWithToken(const std::string& token) {
     const auto key = RDDIUtility::targetKeyFromTargetToken(token);
     if (!key) return;
-    logsDispatchQueue_.async([self = shared_from_this(), key = *key] {
-        if (exiting()) return;
+    asyncAfterQueuedLogs([key = *key](RDDIChannelUnitDefault& self) {
         RDDILogDebug(kTag, "Resume channel for target key {}.", key);
-        self->pausedTargetKeys_.erase(key);
-        self->itemsCount_ = self->storage_->countLogs();
-        self->checkPendingLogs();
+        self.pausedTargetKeys_.erase(key);
+        self.itemsCount_ = self.storage_->countLogs();
+        self.checkPendingLogs();
     });
 }
 
 // --- switching -------------------------------------------------------------------
 
 void RDDIChannelUnitDefault::setEnabled(bool enabled, bool deleteDataOnDisabled) {
-    logsDispatchQueue_.async([self = shared_from_this(), enabled, deleteDataOnDisabled] {
-        if (exiting()) return;
-        self->setEnabledSync(enabled, deleteDataOnDisabled);
+    asyncAfterQueuedLogs([enabled, deleteDataOnDisabled](RDDIChannelUnitDefault& self) {
+        self.setEnabledSync(enabled, deleteDataOnDisabled);
     });
 }
 
@@ -453,10 +563,7 @@ void RDDIChannelUnitDefault::setEnabledSync(bool enabled, bool deleteData) {
 }
 
 void RDDIChannelUnitDefault::deleteAllLogsWithError(const pf::Error& error) {
-    logsDispatchQueue_.async([self = shared_from_this(), error] {
-        if (exiting()) return;
-        self->deleteAllLogsWithErrorSync(error);
-    });
+    asyncAfterQueuedLogs([error](RDDIChannelUnitDefault& self) { self.deleteAllLogsWithErrorSync(error); });
 }
 
 void RDDIChannelUnitDefault::deleteAllLogsWithErrorSync(const pf::Error& error) {
@@ -469,9 +576,11 @@ void RDDIChannelUnitDefault::deleteAllLogsWithErrorSync(const pf::Error& error) 
     });
 }
 
-RDDIChannelUnitDefault::State RDDIChannelUnitDefault::stateSync() const {
+RDDIChannelUnitDefault::State RDDIChannelUnitDefault::stateSync() {
     State state;
+    const auto before = nextSerial();
     logsDispatchQueue_.sync([&] {
+        storeQueuedLogs(before, std::numeric_limits<std::size_t>::max());
         state.itemsCount = itemsCount_;
         state.pendingBatchIds = pendingBatchIds_;
         state.availableBatchFromStorage = availableBatchFromStorage_;

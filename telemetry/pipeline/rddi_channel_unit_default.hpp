@@ -1,8 +1,20 @@
 #pragma once
 // A channel unit: stores the logs of one group id in the shared log store and sends
 // them in batches through its ingestion, when its flush timer fires or at once when a
-// batch is full. All state but the delegate set and the configuration lives on the
-// group's serial logs queue.
+// batch is full. All state but the delegate set, the configuration and the logs
+// waiting to be stored lives on the group's serial logs queue.
+//
+// Enqueued logs wait in a list of the unit's and are stored a few hundred at a time in
+// one transaction, by one block on the logs queue that gives way to the answers of sent
+// batches: a burst is stored at the pace of the disk's transactions, not its commits,
+// and batches keep leaving while it is stored. Operations that callers order against
+// their enqueues (pausing, switching, deleting) first store the logs enqueued before
+// them, so they take effect exactly between the same logs as if each log were a block
+// of its own.
+//
+// Logs stored by an earlier process, by another process, or left behind because a
+// save failed are sent when the unit is made, when it resumes, when the network
+// comes back, and after a save fails, not only after a new log is stored.
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/dispatch/timer.hpp"
 #include "platform/foundation/clock.hpp"
@@ -12,6 +24,7 @@
 #include "telemetry/pipeline/rddi_storage.hpp"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -49,6 +62,11 @@ public:
 
     // Queued: drops every stored log of the unit and reports each as failed.
     void deleteAllLogsWithError(const platform::foundation::Error& error);
+    // On the logs queue: counts the unit's stored logs and flushes them, or arms the
+    // timer for them, as if they had just been stored.
+    void checkStoredLogs();
+    // Logs enqueued at most this many at a time go into one transaction.
+    static constexpr std::size_t kLogsPerSave = 256;
 
     // Snapshot of the live delegates, taken under the set's lock; call them outside it.
     std::vector<std::shared_ptr<RDDIChannelDelegate>> delegatesSnapshot() const;
@@ -62,7 +80,8 @@ public:
     // The error of logs dropped unsent: code 100.
     static platform::foundation::Error connectionPausedError();
 
-    // State read on the logs queue, for tests and the group.
+    // State read on the logs queue, for tests and the group, once the logs enqueued
+    // before are stored.
     struct State {
         std::uint64_t itemsCount = 0;
         std::vector<std::string> pendingBatchIds;
@@ -73,11 +92,26 @@ public:
         bool discardLogs = false;
         bool timerArmed = false;
     };
-    State stateSync() const;
+    State stateSync();
 
 private:
+    struct QueuedLog {
+        std::shared_ptr<RDDIAbstractLog> log;
+        std::string internalId;
+        RDDIFlags flags = 0;
+        std::uint64_t serial = 0;
+    };
+    // The serial the next enqueued log will get: work queued now comes after every log
+    // enqueued before.
+    std::uint64_t nextSerial();
+    // Runs `work` on the logs queue once the logs enqueued before this call are stored.
+    void asyncAfterQueuedLogs(std::function<void(RDDIChannelUnitDefault&)> work);
+
     // All on the logs queue.
-    void enqueueOnQueue(const std::shared_ptr<RDDIAbstractLog>& log, const std::string& internalId, RDDIFlags flags);
+    // Stores the queued logs whose serial is below `before`, at most `most` of them.
+    void storeQueuedLogs(std::uint64_t before, std::size_t most);
+    void storeLogsBlock();
+    void storeChunk(std::vector<QueuedLog>& chunk);
     void flushQueue();
     void sendLogContainer(const std::shared_ptr<RDDILogContainer>& container);
     void handleSendCompletion(const std::string& batchId, const std::optional<platform::network::HTTPURLResponse>& response,
@@ -102,6 +136,15 @@ private:
     std::shared_ptr<const RDDIChannelUnitConfiguration> configuration_;
 
     RDDIChannelDelegateList delegates_;
+
+    // Enqueued logs not yet stored, oldest first; a block on the queue stores them.
+    std::mutex queuedMutex_;
+    std::deque<QueuedLog> queuedLogs_;
+    std::uint64_t nextSerial_ = 0;
+    bool storingScheduled_ = false;
+    // Serials of the operations queued behind enqueued logs and not yet run: logs
+    // enqueued after one of them are stored after it.
+    std::multiset<std::uint64_t> barriers_;
 
     // Logs-queue state.
     std::vector<std::weak_ptr<const void>> pausedIdentifyingObjects_;

@@ -4,11 +4,19 @@
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <limits>
 #include <map>
 #include <mutex>
+#include <set>
 #include <system_error>
 
 namespace rddi {
@@ -26,6 +34,13 @@ struct RDDIDBSharedFile {
     sqlite3* keeper = nullptr;
     std::pair<dev_t, ino_t> identity{};  // of the file the keeper opened
     int stores = 0;
+    // The disk was found full: the reserve is given up and new rows are refused.
+    bool diskFull = false;
+    // The lock that keeps other processes out while the file is made or replaced, and
+    // how many scopes of this process hold it (they nest: a recovery runs inside the
+    // configuration that found the damage).
+    int configurationLock = -1;
+    int configurationDepth = 0;
 };
 
 namespace {
@@ -96,6 +111,32 @@ RDDIDBStorage::~RDDIDBStorage() {
     if (--shared_->stores == 0) closeKeeper();
 }
 
+// Held while the file is configured or replaced: another process starting at the same
+// moment would otherwise take the empty file of a first configuration under way for the
+// remains of an interrupted one, and delete it. Taken under the shared mutex.
+class RDDIDBStorage::ConfigurationLock {
+public:
+    explicit ConfigurationLock(RDDIDBStorage& storage) : shared_(*storage.shared_) {
+        if (shared_.configurationDepth++ > 0) return;
+        const auto path = RDDIUtility::createFileAtPathComponent(storage.filename_ + "-lock", std::nullopt, false, false);
+        if (!path) return;
+        shared_.configurationLock = ::open(path->c_str(), O_RDWR | O_CLOEXEC);
+        if (shared_.configurationLock < 0) return;
+        while (::flock(shared_.configurationLock, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~ConfigurationLock() {
+        if (--shared_.configurationDepth > 0 || shared_.configurationLock < 0) return;
+        ::close(shared_.configurationLock);  // and with it the lock
+        shared_.configurationLock = -1;
+    }
+    ConfigurationLock(const ConfigurationLock&) = delete;
+    ConfigurationLock& operator=(const ConfigurationLock&) = delete;
+
+private:
+    RDDIDBSharedFile& shared_;
+};
+
 void RDDIDBStorage::configureStorage() {
     std::call_once(globalConfigurationLogged, [] {
         if (globalConfigurationResult == SQLITE_OK) {
@@ -106,13 +147,23 @@ void RDDIDBStorage::configureStorage() {
         }
     });
     std::lock_guard lock(shared_->mutex);
+    ConfigurationLock configuring(*this);
     int code = configureDatabase();
+    if (code == SQLITE_CORRUPT) {
+        // A database with damaged pages: what can still be read is worth keeping.
+        if (recoverDamagedDatabase("its integrity check failed", {})) return;
+        code = SQLITE_CORRUPT;
+    }
     if (isCorruption(code)) {
         dropDatabase();
         code = configureDatabase();
     }
     if (code != SQLITE_OK) RDDILogError(kRDDILogTag, "Failed to initialize database.");
 }
+
+std::filesystem::path RDDIDBStorage::reservePath() const { return dbFilePath_.string() + "-reserve"; }
+
+std::filesystem::path RDDIDBStorage::damagedPath() const { return dbFilePath_.string() + ".corrupt"; }
 
 std::string RDDIDBStorage::dbFileURL() const { return "file://" + percentEncodedPath(dbFilePath_.string()); }
 
@@ -177,6 +228,16 @@ int RDDIDBStorage::configureDatabase() {
         RDDILogError(kRDDILogTag, "Failed to get storage page size.");
         return SQLITE_ERROR;
     }
+    if (existed) {
+        // Reads every page once (a few milliseconds for the default 10 MiB): a damaged
+        // page found now is cheaper than one met by a deletion that then fails for ever.
+        int checkCode = SQLITE_OK;
+        const auto verdict = executeSelectionQueryInOpenedDatabase("PRAGMA quick_check;", db, &checkCode, nullptr);
+        if (checkCode == SQLITE_NOTADB) return checkCode;
+        const bool sound = checkCode == SQLITE_OK && verdict.size() == 1 && !verdict.front().empty() &&
+                           verdict.front().front().asString() && *verdict.front().front().asString() == "ok";
+        if (!sound) return SQLITE_CORRUPT;
+    }
     const auto oldVersion = versionInOpenedDatabase(db, &code);
     if (code != SQLITE_OK) return code;
     code = createTablesWithSchema(schema_, db);
@@ -196,7 +257,266 @@ int RDDIDBStorage::configureDatabase() {
     // The journal mode is kept in the file, so every later connection writes ahead.
     executeSelectionQueryInOpenedDatabase("PRAGMA journal_mode = WAL;", db, nullptr, nullptr);
     openKeeper();
+    keepReserve();
     return SQLITE_OK;
+}
+
+bool RDDIDBStorage::keepReserve() {
+    std::error_code error;
+    const auto path = reservePath();
+    if (std::filesystem::file_size(path, error) >= kReserveBytes && !error) return true;
+    // Never the last room on the disk: the reserve is only worth making with as much to spare.
+    const auto available = availableBytes();
+    if (!available || *available < 2 * kReserveBytes) return false;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    // Allocated, not sparse: only blocks it really holds can be handed back.
+    const bool made = ::posix_fallocate(fd, 0, static_cast<off_t>(kReserveBytes)) == 0;
+    ::close(fd);
+    if (!made) std::filesystem::remove(path, error);
+    return made;
+}
+
+std::optional<std::uintmax_t> RDDIDBStorage::availableBytes() const {
+    struct statvfs disk {};
+    if (::statvfs(dbFilePath_.parent_path().c_str(), &disk) != 0) return std::nullopt;
+    return static_cast<std::uintmax_t>(disk.f_bavail) * disk.f_frsize;
+}
+
+bool RDDIDBStorage::isDiskFull() {
+    std::lock_guard lock(shared_->mutex);
+    if (!shared_->diskFull) return false;
+    if (!keepReserve()) return true;
+    shared_->diskFull = false;
+    RDDILogInfo(kRDDILogTag, "There is room on the disk holding \"{}\" again; new rows are stored again.",
+                dbFilePath_.string());
+    return false;
+}
+
+bool RDDIDBStorage::noteFullDisk(sqlite3* database, std::size_t rowBytes) {
+    if (database) {
+        const long pages = getPageCountInOpenedDatabase(database);
+        const long limit = getMaxPageCountInOpenedDatabase(database);
+        // A row that needs more pages than the limit leaves was stopped by the limit.
+        const long rowPages = pageSize_ > 0 ? static_cast<long>(rowBytes) / pageSize_ + 4 : 4;
+        if (pages + rowPages >= limit) return false;
+    }
+    std::lock_guard lock(shared_->mutex);
+    if (!shared_->diskFull) {
+        shared_->diskFull = true;
+        std::error_code error;
+        std::filesystem::remove(reservePath(), error);
+        RDDILogError(kRDDILogTag,
+                     "The disk holding \"{}\" is full: stored rows can still be deleted, new rows are refused until "
+                     "there is room again.",
+                     dbFilePath_.string());
+    }
+    return true;
+}
+
+void RDDIDBStorage::checkpointWhileDiskIsFull(int mode) {
+    std::lock_guard lock(shared_->mutex);
+    if (!shared_->diskFull) return;
+    closeStaleKeeper();
+    int code = SQLITE_OK;
+    sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
+    if (!db) return;
+    sqlite3_wal_checkpoint_v2(db, nullptr, mode, nullptr, nullptr);
+    closeDatabase(db);
+}
+
+void RDDIDBStorage::prepareDeletion() {
+    // The log's frames go into the file first (the reserve given up leaves room for the
+    // file to take them) and the log starts over: the deletion then writes into room
+    // the log already holds, where it would otherwise have to grow.
+    checkpointWhileDiskIsFull(SQLITE_CHECKPOINT_RESTART);
+}
+
+void RDDIDBStorage::reclaimSpace() {
+    // Copies the deletion into the file, which sheds the freed pages at its end, and
+    // cuts the log to nothing.
+    checkpointWhileDiskIsFull(SQLITE_CHECKPOINT_TRUNCATE);
+    isDiskFull();
+}
+
+bool RDDIDBStorage::damageFound() const {
+    std::lock_guard lock(shared_->mutex);
+    return damageFound_;
+}
+
+std::optional<std::uint64_t> RDDIDBStorage::recoverDamagedDatabase(const std::string& reason,
+                                                                   const Recovery& recovery) {
+    std::lock_guard lock(shared_->mutex);
+    ConfigurationLock replacing(*this);
+    damageFound_ = false;
+    closeKeeper();
+    const std::string path = dbFilePath_.string();
+    const std::string aside = damagedPath().string();
+    std::error_code error;
+    // Only the latest damaged file is kept.
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(aside + suffix, error);
+    std::filesystem::rename(path, aside, error);
+    if (error) {
+        RDDILogError(kRDDILogTag, "The damaged database \"{}\" could not be moved aside: {}.", path, error.message());
+        return std::nullopt;
+    }
+    // Its log holds committed rows of the damaged file and must never meet the new one.
+    std::filesystem::rename(path + "-wal", aside + "-wal", error);
+    std::filesystem::remove(path + "-shm", error);
+    const int code = configureDatabase();
+    if (code != SQLITE_OK) {
+        RDDILogError(kRDDILogTag, "Failed to initialize database.");
+        return std::nullopt;
+    }
+    const auto carried = carryOverRows(recovery);
+    RDDILogError(kRDDILogTag,
+                 "The database \"{}\" is damaged ({}): it was moved to \"{}\" and made anew with the {} row(s) "
+                 "that could still be read.",
+                 path, reason, aside, carried);
+    return carried;
+}
+
+namespace {
+
+struct Connection {
+    sqlite3* db = nullptr;
+    ~Connection() { RDDIDBStorage::closeDatabase(db); }
+};
+
+struct Statement {
+    sqlite3_stmt* statement = nullptr;
+    ~Statement() { sqlite3_finalize(statement); }
+};
+
+std::string quoted(const std::string& name) { return "\"" + name + "\""; }
+
+// The table's columns, and the one that is its row id (INTEGER PRIMARY KEY), if any.
+std::vector<std::string> tableColumns(sqlite3* db, const std::string& table, std::string* rowIdColumn) {
+    std::vector<std::string> columns;
+    Statement info;
+    if (sqlite3_prepare_v2(db, ("PRAGMA table_info(" + quoted(table) + ")").c_str(), -1, &info.statement, nullptr) !=
+        SQLITE_OK) {
+        return columns;
+    }
+    int primaryKeys = 0;
+    std::string integerKey;
+    while (sqlite3_step(info.statement) == SQLITE_ROW) {
+        const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(info.statement, 1));
+        const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(info.statement, 2));
+        if (!name) continue;
+        columns.emplace_back(name);
+        if (sqlite3_column_int(info.statement, 5) > 0) {
+            ++primaryKeys;
+            if (type && sqlite3_stricmp(type, "INTEGER") == 0) integerKey = name;
+        }
+    }
+    if (rowIdColumn) *rowIdColumn = primaryKeys == 1 ? integerKey : std::string();
+    return columns;
+}
+
+}  // namespace
+
+std::uint64_t RDDIDBStorage::carryOverRows(const Recovery& recovery) {
+    if (!schema_) return 0;
+    Connection damaged;
+    if (sqlite3_open_v2(damagedPath().c_str(), &damaged.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return 0;
+    sqlite3_busy_timeout(damaged.db, kBusyTimeoutMilliseconds);
+    std::uint64_t carried = 0;
+    executeQueryUsingBlock([&](sqlite3* fresh) {
+        for (const auto& [table, unused] : *schema_) {
+            std::string rowIdColumn;
+            const auto freshColumns = tableColumns(fresh, table, &rowIdColumn);
+            const auto oldColumns = tableColumns(damaged.db, table, nullptr);
+            std::vector<std::string> columns;
+            for (const auto& column : freshColumns) {
+                if (std::find(oldColumns.begin(), oldColumns.end(), column) != oldColumns.end()) columns.push_back(column);
+            }
+            if (columns.empty()) continue;
+            std::string list, places;
+            for (const auto& column : columns) {
+                list += ", " + quoted(column);
+                places += ", ?";
+            }
+            // The row id rides along as its own column unless a column already is it.
+            const bool rowIdApart = rowIdColumn.empty() ||
+                                    std::find(columns.begin(), columns.end(), rowIdColumn) == columns.end();
+            const std::string insert = "INSERT OR IGNORE INTO " + quoted(table) + " (" +
+                                       (rowIdApart ? "rowid" + list : list.substr(2)) + ") VALUES (" +
+                                       (rowIdApart ? "?" + places : places.substr(2)) + ")";
+            Statement inserting;
+            if (sqlite3_prepare_v2(fresh, insert.c_str(), -1, &inserting.statement, nullptr) != SQLITE_OK) continue;
+
+            // Forward from the first row to the damage, then backward from the last row
+            // to it: each side reads what lies before the damaged pages.
+            auto scan = [&](bool forward, std::int64_t from, std::int64_t stopAt) -> std::int64_t {
+                const std::string select = "SELECT rowid" + list + " FROM " + quoted(table) + " WHERE rowid " +
+                                           (forward ? "> ?" : "< ?") + " ORDER BY rowid " +
+                                           (forward ? "ASC" : "DESC") + " LIMIT 256";
+                std::int64_t last = from;
+                for (;;) {
+                    Statement reading;
+                    if (sqlite3_prepare_v2(damaged.db, select.c_str(), -1, &reading.statement, nullptr) != SQLITE_OK) {
+                        return last;
+                    }
+                    sqlite3_bind_int64(reading.statement, 1, last);
+                    int step = SQLITE_OK;
+                    int rows = 0;
+                    sqlite3_exec(fresh, "BEGIN", nullptr, nullptr, nullptr);
+                    while ((step = sqlite3_step(reading.statement)) == SQLITE_ROW) {
+                        const std::int64_t rowId = sqlite3_column_int64(reading.statement, 0);
+                        if (forward ? rowId >= stopAt : rowId <= stopAt) {
+                            step = SQLITE_DONE;
+                            break;
+                        }
+                        last = rowId;
+                        ++rows;
+                        if (recovery.leaveOut && recovery.leaveOut(table, rowId)) continue;
+                        sqlite3_reset(inserting.statement);
+                        const int first = rowIdApart ? 0 : 1;
+                        for (int i = first; i <= static_cast<int>(columns.size()); ++i) {
+                            sqlite3_bind_value(inserting.statement, i + 1 - first,
+                                               sqlite3_column_value(reading.statement, i));
+                        }
+                        if (sqlite3_step(inserting.statement) == SQLITE_DONE) carried += sqlite3_changes(fresh) > 0;
+                    }
+                    sqlite3_exec(fresh, "COMMIT", nullptr, nullptr, nullptr);
+                    if (step != SQLITE_DONE || rows == 0) return last;
+                }
+            };
+            const std::int64_t forwardEnd = scan(true, std::numeric_limits<std::int64_t>::min(),
+                                                 std::numeric_limits<std::int64_t>::max());
+            scan(false, std::numeric_limits<std::int64_t>::max(), forwardEnd);
+
+            std::int64_t floor = 0;
+            if (const auto found = recovery.sequenceFloors.find(table); found != recovery.sequenceFloors.end()) {
+                floor = found->second;
+            }
+            Statement sequence;
+            if (sqlite3_prepare_v2(damaged.db, "SELECT seq FROM sqlite_sequence WHERE name = ?", -1,
+                                   &sequence.statement, nullptr) == SQLITE_OK) {
+                sqlite3_bind_text(sequence.statement, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+                if (sqlite3_step(sequence.statement) == SQLITE_ROW) {
+                    floor = std::max<std::int64_t>(floor, sqlite3_column_int64(sequence.statement, 0));
+                }
+            }
+            if (floor > 0) {
+                RDDIStorageBindableArray values;
+                values.addNumber(floor);
+                values.addString(table);
+                executeNonSelectionQueryInOpenedDatabase("UPDATE sqlite_sequence SET seq = MAX(seq, ?) WHERE name = ?",
+                                                         fresh, &values);
+                if (sqlite3_changes(fresh) == 0) {
+                    RDDIStorageBindableArray row;
+                    row.addString(table);
+                    row.addNumber(floor);
+                    executeNonSelectionQueryInOpenedDatabase(
+                        "INSERT INTO sqlite_sequence (name, seq) VALUES (?, ?)", fresh, &row);
+                }
+            }
+        }
+        return SQLITE_OK;
+    });
+    return carried;
 }
 
 int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& block) {
@@ -211,6 +531,8 @@ int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& bl
         closeDatabase(db);
         return SQLITE_ERROR;
     }
+    const auto room = availableBytes();
+    if (room && *room < kShortRoomBytes) sqlite3_wal_autocheckpoint(db, kShortRoomAutoCheckpointPages);
     code = setMaxPageCount(maxSizeInBytes_ / pageSize_, db);
     if (code == SQLITE_OK) {
         code = block(db);
@@ -219,6 +541,7 @@ int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& bl
         code = block(db);
     }
     closeDatabase(db);
+    if (isCorruption(code)) damageFound_ = true;
     return code;
 }
 
@@ -371,6 +694,7 @@ sqlite3* RDDIDBStorage::openDatabaseAtFileURL(const std::string& fileURL, int* r
     // Per connection: with a write-ahead log, NORMAL syncs at checkpoints only, and a
     // killed process still loses no committed transaction.
     sqlite3_exec(db, "PRAGMA synchronous = NORMAL;", nullptr, nullptr, nullptr);
+    sqlite3_wal_autocheckpoint(db, kAutoCheckpointPages);
     return db;
 }
 

@@ -10,6 +10,17 @@
 // schema (which the keeper keeps), and take turns. A killed process loses nothing
 // committed. Every connection waits up to 5 s for a lock held by another process
 // sharing the folder.
+//
+// A full disk must not wedge the file: deleting rows needs room in the write-ahead log
+// and a checkpoint may need the file to grow. So once the disk runs short of room the
+// log is checkpointed every few dozen pages (what the disk holds is then mostly in the
+// file, where deletions shrink it), and a small reserve file beside the database is
+// given up when the disk fills, leaving room for the deletions that free space. While the disk is full new rows are refused;
+// once there is room for the reserve again, they are taken again.
+//
+// A file found damaged (its integrity check fails when it is opened, or an operation
+// meets a damaged page) is moved aside as "<name>.corrupt" and made anew from the
+// schema, with the rows that can still be read carried over.
 #include "platform/foundation/value.hpp"
 #include "telemetry/pipeline/rddi_storage.hpp"
 
@@ -40,6 +51,15 @@ public:
     static constexpr int kBusyTimeoutMilliseconds = 5000;
     // SQLite's own page limit of a new connection.
     static constexpr long kUnlimitedPageCount = 1073741823;
+    // Room given up when the disk fills: enough for deletions of a few batches and the
+    // checkpoint of the log frames a full disk leaves behind.
+    static constexpr std::uintmax_t kReserveBytes = 512 * 1024;
+    // Log frames between automatic checkpoints: SQLite's 1000 while the disk has room,
+    // a few dozen once it has less than kShortRoomBytes (each checkpoint syncs, which
+    // costs half the saves per second when done that often).
+    static constexpr int kAutoCheckpointPages = 1000;
+    static constexpr int kShortRoomAutoCheckpointPages = 32;
+    static constexpr std::uintmax_t kShortRoomBytes = 8 * 1024 * 1024;
 
     // Creates or opens, migrates and versions the file now.
     RDDIDBStorage(std::optional<RDDIDBSchema> schema, std::uint64_t version, const std::string& filename);
@@ -68,6 +88,11 @@ public:
     virtual void migrateDatabase(sqlite3* database, std::uint64_t fromVersion);
 
     const std::filesystem::path& dbFilePath() const { return dbFilePath_; }
+    // "<file>-reserve" and "<file>.corrupt".
+    std::filesystem::path reservePath() const;
+    std::filesystem::path damagedPath() const;
+    // Whether the disk was found full and has had no room since (looked at again now).
+    bool isDiskFull();
     // The "file:" URL the database is opened with.
     std::string dbFileURL() const;
     long maxSizeInBytes() const { return maxSizeInBytes_; }
@@ -100,6 +125,15 @@ public:
     static platform::foundation::Value columnValueFromStatement(sqlite3_stmt* statement, int index);
 
 protected:
+    // What a recovery from a damaged file keeps.
+    struct Recovery {
+        // Rows (table, row id) not to carry over, e.g. rows whose deletion failed.
+        std::function<bool(const std::string& table, std::int64_t rowId)> leaveOut;
+        // AUTOINCREMENT sequences of the new file start above these: ids the process
+        // still holds must not come to name new rows.
+        std::map<std::string, std::int64_t> sequenceFloors;
+    };
+
     struct DeferConfiguration {};
     // For subclasses: their hooks are only theirs once their constructor runs, so they
     // call configureStorage() at its end.
@@ -107,8 +141,31 @@ protected:
                   const std::string& filename);
     void configureStorage();
 
+    // An operation met a damaged file since the last recovery.
+    bool damageFound() const;
+    // Moves the file (with its log) aside as "<name>.corrupt", makes a new one and carries
+    // over the rows of the schema's tables that can be read; logs an ERROR line with
+    // `reason`. Answers the number of rows carried over, none when no new file could
+    // be made.
+    std::optional<std::uint64_t> recoverDamagedDatabase(const std::string& reason, const Recovery& recovery);
+    // After SQLITE_FULL on `database` for a row of about `rowBytes`: true when the disk,
+    // not the page limit, is the cause (always, without a database: deletions never
+    // meet the limit); the store then gives up its reserve and refuses new rows until
+    // there is room again.
+    bool noteFullDisk(sqlite3* database, std::size_t rowBytes);
+    // Before and after rows are deleted while the disk is full: the deletion must find
+    // room in the write-ahead log, and the room it makes must go back to the disk.
+    void prepareDeletion();
+    void reclaimSpace();
+
 private:
+    class ConfigurationLock;
     int configureDatabase();
+    bool keepReserve();
+    void checkpointWhileDiskIsFull(int mode);
+    // Free bytes on the disk holding the file, none when they cannot be read.
+    std::optional<std::uintmax_t> availableBytes() const;
+    std::uint64_t carryOverRows(const Recovery& recovery);
     void closeKeeper();
     void openKeeper();
     void closeStaleKeeper();
@@ -119,6 +176,7 @@ private:
     std::filesystem::path dbFilePath_;
     long maxSizeInBytes_ = kDefaultMaxSizeInBytes;
     long pageSize_ = 0;
+    bool damageFound_ = false;
     // The keeper and the lock this process's stores of the file share.
     RDDIDBSharedFile* shared_ = nullptr;
 };

@@ -7,6 +7,14 @@
 // log's keyed archive as bytes; rows of earlier versions hold its Base64 text and load
 // just the same.
 //
+// Processes sharing the store (the command line and the desktop application share
+// the bundle's folder) never send the same row: a load claims its rows, in the
+// transaction that selects them, for the loading store, and other stores skip rows
+// claimed by a store that still lives. A claim goes with its row, is handed back when
+// the batch fails, and dies with its store or process, so only a process killed with a
+// batch on the wire leaves rows that may be sent twice. The claims are a table of
+// their own, which versions that know nothing of them leave alone.
+//
 // Not locked: every call comes from the channel group's serial logs queue.
 #include "telemetry/core/rddi_encrypter.hpp"
 #include "telemetry/pipeline/rddi_db_storage.hpp"
@@ -16,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,13 +41,19 @@ public:
     static constexpr std::size_t kChunkSize = 500;
 
     RDDILogDBStorage();
+    ~RDDILogDBStorage() override;
 
     bool saveLog(const std::shared_ptr<RDDIAbstractLog>& log, const std::string& groupId, RDDIFlags flags) override;
+    // In one transaction; when something undoes it, one by one.
+    std::vector<bool> saveLogs(const std::vector<LogToSave>& logs, const std::string& groupId) override;
     std::uint64_t countLogs() override;
+    std::uint64_t countLogsWithGroupId(const std::string& groupId) override;
     std::vector<std::shared_ptr<RDDIAbstractLog>> deleteLogsWithGroupId(const std::string& groupId) override;
     void deleteLogsWithGroupId(const std::string& groupId,
                                const std::function<void(const std::shared_ptr<RDDIAbstractLog>&)>& each) override;
+    // Rows whose deletion fails stay out of every load and are deleted with the next batch.
     void deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) override;
+    void releaseLogsWithBatchId(const std::string& batchId, const std::string& groupId) override;
     bool loadLogsWithGroupId(const std::string& groupId, std::uint64_t limit,
                              const std::optional<std::vector<std::string>>& excludedTargetKeys,
                              const LoadCompletion& completionHandler) override;
@@ -69,6 +84,8 @@ public:
     static int deleteLogsFromDBWithColumnValues(const std::vector<platform::foundation::Value>& values,
                                                 const std::string& columnName, sqlite3* database);
     static bool createPriorityIndex(sqlite3* database);
+    // The indexes, the claims table and its trigger, each made when missing.
+    static bool completeSchema(sqlite3* database);
 
     static RDDIDBSchema logsSchema();
     // Row ids of the batches in flight, for tests and diagnostics.
@@ -76,6 +93,17 @@ public:
     RDDIEncrypter& targetTokenEncrypter() { return targetTokenEncrypter_; }
 
 private:
+    struct PreparedLog;
+    PreparedLog prepareLog(const RDDIAbstractLog& log, const std::string& groupId, RDDIFlags flags);
+    // Inserts one log on an open connection, evicting older rows when the page limit is
+    // reached; `diskFull` is set when the disk refused it.
+    int storeLog(sqlite3* database, const PreparedLog& log, bool* diskFull);
+    void storeLogs(const std::vector<LogToSave>& logs, const std::string& groupId, const std::vector<std::size_t>& which,
+                   std::vector<bool>& saved);
+    std::vector<LogRow> decodeRows(std::vector<RDDIDBRow> rows, std::int64_t* lastId);
+    // After an operation met a damaged page: the file is made anew.
+    void recoverIfDamaged();
+
     // Keyed by (group id, batch id): a group whose id extends another's ("Crashes" and
     // "CrashesBuffer") keeps its own batches when the other is deleted.
     std::map<std::pair<std::string, std::string>, std::vector<std::int64_t>> batches_;
@@ -84,6 +112,11 @@ private:
     std::size_t logColumnIndex_ = 2;
     std::size_t targetTokenColumnIndex_ = 3;
     RDDIEncrypter targetTokenEncrypter_;
+    // This store's claim on the rows it sends.
+    std::string claim_;
+    std::uint64_t claimSerial_ = 0;
+    // Delivered rows whose deletion failed (a full disk): never loaded again.
+    std::set<std::int64_t> undeletedIds_;
 };
 
 }  // namespace rddi

@@ -6,6 +6,17 @@
 
 namespace rddi {
 
+std::vector<bool> RDDIStorage::saveLogs(const std::vector<LogToSave>& logs, const std::string& groupId) {
+    std::vector<bool> saved;
+    saved.reserve(logs.size());
+    for (const auto& [log, flags] : logs) saved.push_back(saveLog(log, groupId, flags));
+    return saved;
+}
+
+std::uint64_t RDDIStorage::countLogsWithGroupId(const std::string&) { return countLogs(); }
+
+void RDDIStorage::releaseLogsWithBatchId(const std::string&, const std::string&) {}
+
 int RDDIStorageTextType::bindWithStatement(sqlite3_stmt* statement, int index) const {
     if (!value) return sqlite3_bind_null(statement, index);
     // Up to the first NUL, as C text goes.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
@@ -21,10 +22,17 @@ public:
         std::function<void(const std::vector<std::shared_ptr<RDDIAbstractLog>>& logs, const std::optional<std::string>& batchId)>;
 
     virtual ~RDDIStorage() = default;
+    using LogToSave = std::pair<std::shared_ptr<RDDIAbstractLog>, RDDIFlags>;
+
     // Persists one log; true on success.
     virtual bool saveLog(const std::shared_ptr<RDDIAbstractLog>& log, const std::string& groupId, RDDIFlags flags) = 0;
+    // Persists logs of one group in their order, each as saveLog would; whether each
+    // was stored. A store may commit them together (this one saves them one by one).
+    virtual std::vector<bool> saveLogs(const std::vector<LogToSave>& logs, const std::string& groupId);
     // Stored logs of all groups.
     virtual std::uint64_t countLogs() = 0;
+    // Stored logs of one group, those in flight included (this one counts all groups).
+    virtual std::uint64_t countLogsWithGroupId(const std::string& groupId);
     // Deletes every stored log of the group and forgets its batches; the logs deleted.
     virtual std::vector<std::shared_ptr<RDDIAbstractLog>> deleteLogsWithGroupId(const std::string& groupId) = 0;
     // As above, handing the logs one at a time to `each` (may be empty) instead of
@@ -32,6 +40,9 @@ public:
     virtual void deleteLogsWithGroupId(const std::string& groupId,
                                        const std::function<void(const std::shared_ptr<RDDIAbstractLog>&)>& each) = 0;
     virtual void deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) = 0;
+    // After a batch failed: its logs stay out of this process's loads, as before, and
+    // other processes sharing the store may send them now (this one does nothing).
+    virtual void releaseLogsWithBatchId(const std::string& batchId, const std::string& groupId);
     // Loads up to `limit` logs as a new batch, hands them to the completion before
     // returning, and answers whether more logs were left behind.
     virtual bool loadLogsWithGroupId(const std::string& groupId, std::uint64_t limit,

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -225,6 +226,38 @@ TEST_F(ChannelUnitTest, AUnitThatIsGoneIgnoresItsTimerAndItsAnswers) {
     settle();
     EXPECT_EQ(ingestion_->calls().size(), 1u);
     EXPECT_EQ(delegate_->succeeded, 0);
+}
+
+TEST_F(ChannelUnitTest, LogsStoredTogetherStillMeetSwitchesAndBatchesInTheOrderTheyWereEnqueued) {
+    // Logs wait to be stored in groups; a switch called between two enqueues must still
+    // find the first log stored and the second not yet.
+    auto unit = makeUnit(RDDIChannelUnitConfiguration::defaultConfiguration("ordered"));
+    for (int i = 0; i < 3; ++i) unit->enqueueItem(makeLog("before" + std::to_string(i)), 1);
+    unit->setEnabled(false, true);  // deletes what is stored, then discards
+    unit->enqueueItem(makeLog("while-discarding"), 1);
+    unit->setEnabled(true, false);
+    // 120 in a burst: full batches leave as they fill, the last 20 wait for the timer.
+    for (int i = 0; i < 120; ++i) unit->enqueueItem(makeLog("after" + std::to_string(i)), 1);
+    settle();
+    {
+        std::lock_guard lock(delegate_->mutex);
+        std::vector<std::string> failed;
+        for (const auto& [name, error] : delegate_->failures) {
+            failed.push_back(name);
+            EXPECT_NE(error.find("Code=100"), std::string::npos) << name;
+        }
+        std::sort(failed.begin(), failed.end());
+        EXPECT_EQ(failed, (std::vector<std::string>{"before0", "before1", "before2", "while-discarding"}));
+    }
+    EXPECT_EQ(delegate_->completed, 124);
+    ASSERT_EQ(ingestion_->calls().size(), 2u);
+    EXPECT_EQ(namesOf(0).front(), "after0");
+    EXPECT_EQ(namesOf(1).front(), "after50");
+    EXPECT_EQ(namesOf(1).size(), 50u);
+    EXPECT_EQ(storage_->countLogs(), 120u);
+    advance(3.1);
+    ASSERT_EQ(ingestion_->calls().size(), 3u);
+    EXPECT_EQ(namesOf(2).size(), 20u);
 }
 
 TEST_F(ChannelUnitTest, ManyThreadsEnqueueingWhileTheUnitIsSwitchedOffLoseNothing) {

@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <functional>
 #include <set>
 
 namespace {
@@ -82,6 +84,47 @@ std::string scalarText(const std::string& query) {
     return value;
 }
 
+// The leaf page of "logs" that holds the row at `position` (0-based, in id order).
+long leafPageHoldingRow(int position) {
+    sqlite3* db = nullptr;
+    sqlite3_open(logsPath().c_str(), &db);
+    sqlite3_stmt* statement = nullptr;
+    long page = -1;
+    sqlite3_prepare_v2(db, "SELECT pageno, ncell FROM dbstat WHERE name = 'logs' AND pagetype = 'leaf' ORDER BY path",
+                       -1, &statement, nullptr);
+    for (int seen = 0; sqlite3_step(statement) == SQLITE_ROW;) {
+        seen += sqlite3_column_int(statement, 1);
+        if (seen > position) {
+            page = sqlite3_column_int64(statement, 0);
+            break;
+        }
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return page;
+}
+
+// Writes zeros over one page of the file, with the log checkpointed into it first, and
+// makes a change beside it so that connections drop what they cached of the file.
+void zeroPage(long page) {
+    sql("PRAGMA wal_checkpoint(TRUNCATE);");
+    const long size = std::stol(scalarText("PRAGMA page_size"));
+    {
+        std::fstream file(logsPath(), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp((page - 1) * size);
+        const std::string zeros(static_cast<std::size_t>(size), '\0');
+        file.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    }
+    sql("PRAGMA user_version = 5;");
+}
+
+std::set<std::string> namesInFile() {
+    std::set<std::string> names;
+    RDDILogDBStorage reader;
+    for (const auto& log : reader.logsFromDBWithGroupId("G")) names.insert(nameOf(log));
+    return names;
+}
+
 std::string archivedText(const std::string& name) {
     StoredTestLog log(name, "payload of " + name);
     return pf::base64Encoded(pf::KeyedArchiver::archivedData(log));
@@ -123,12 +166,17 @@ TEST_F(LogDBStorageTest, LoadsComeByPriorityThenAgeWithTheMoreAnswer) {
 
     // Exactly the limit: all of them and no more; one beyond: the limit and more.
     for (int i = 0; i < 50; ++i) ASSERT_TRUE(storage.saveLog(makeLog("b" + std::to_string(i)), "B", 1));
-    RDDILogDBStorage reopened;  // a new process: nothing in flight
-    auto fifty = load(reopened, "B", 50);
-    EXPECT_EQ(fifty.names.size(), 50u);
-    EXPECT_EQ(fifty.names.front(), "b0");
-    EXPECT_FALSE(fifty.more);
-    ASSERT_TRUE(reopened.saveLog(makeLog("b50"), "B", 1));
+    {
+        RDDILogDBStorage reopened;  // a new process: nothing in flight
+        auto fifty = load(reopened, "B", 50);
+        EXPECT_EQ(fifty.names.size(), 50u);
+        EXPECT_EQ(fifty.names.front(), "b0");
+        EXPECT_FALSE(fifty.more);
+        ASSERT_TRUE(reopened.saveLog(makeLog("b50"), "B", 1));
+        // Another store (another process) never takes rows a living store is sending.
+        RDDILogDBStorage beside;
+        EXPECT_EQ(load(beside, "B", 100).names, std::vector<std::string>{"b50"});
+    }
     RDDILogDBStorage again;
     auto limited = load(again, "B", 50);
     EXPECT_EQ(limited.names.size(), 50u);
@@ -238,32 +286,57 @@ TEST_F(LogDBStorageTest, AFullStoreEvictsOldestEqualOrLowerPriorityOnly) {
     env.clearLogs();
     EXPECT_FALSE(storage.saveLog(std::make_shared<StoredTestLog>("huge", std::string(70000, 'h')), "G", 2));
     EXPECT_EQ(storage.countLogs(), full);
+
+    // A store at its limit still claims what it loads (another store gets none of it),
+    // and the next save makes room again.
+    const auto batch = load(storage, "G", 3);
+    ASSERT_EQ(batch.names.size(), 3u);
+    EXPECT_EQ(scalarText("SELECT COUNT(*) FROM claims"), "3");
+    RDDILogDBStorage other;
+    const auto rest = load(other, "G", 100);
+    EXPECT_EQ(rest.names.size(), full - 3);
+    ASSERT_TRUE(storage.saveLog(bigLog("after claims"), "G", 2));
+    EXPECT_LE(std::stol(scalarText("PRAGMA page_count")), 16);
+
+    // Claims of a large batch need pages of their own, which a store at its limit has not.
+    TelemetryTestEnvironment scratch;
+    RDDILogDBStorage small;
+    small.setMaxStorageSize(98304, nullptr);
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(small.saveLog(makeLog("s" + std::to_string(i)), "S", 1));
+    ASSERT_LT(small.countLogs(), 1000u) << "never reached the limit";
+    const auto large = load(small, "S", 1000);
+    EXPECT_EQ(large.names.size(), small.countLogs());
+    EXPECT_EQ(scalarText("SELECT COUNT(*) FROM claims"), std::to_string(large.names.size()));
 }
 
 TEST_F(LogDBStorageTest, TargetTokensAreStoredEncryptedAndRestoredOnLoad) {
-    RDDILogDBStorage storage;
     const auto original = makeCommonSchemaLog("cs-a", "keyA-secret-token");
-    ASSERT_TRUE(storage.saveLog(original, "G/one", 1));
-    ASSERT_TRUE(storage.saveLog(makeCommonSchemaLog("cs-b", "keyB-other-token"), "G/one", 1));
-    // Only Common Schema rows carry a token.
-    ASSERT_TRUE(storage.saveLog(makeLog("plain", "keyC-not-kept"), "G/one", 1));
-    const auto storedToken = scalarText("SELECT targetToken FROM logs WHERE id = 1");
-    EXPECT_EQ(storedToken.find("secret"), std::string::npos);
-    EXPECT_EQ(scalarText("SELECT targetKey FROM logs WHERE id = 1"), "keyA");
-    EXPECT_EQ(scalarText("SELECT targetToken FROM logs WHERE id = 3"), "<null>");
+    std::string storedToken;
+    {
+        RDDILogDBStorage storage;
+        ASSERT_TRUE(storage.saveLog(original, "G/one", 1));
+        ASSERT_TRUE(storage.saveLog(makeCommonSchemaLog("cs-b", "keyB-other-token"), "G/one", 1));
+        // Only Common Schema rows carry a token.
+        ASSERT_TRUE(storage.saveLog(makeLog("plain", "keyC-not-kept"), "G/one", 1));
+        storedToken = scalarText("SELECT targetToken FROM logs WHERE id = 1");
+        EXPECT_EQ(storedToken.find("secret"), std::string::npos);
+        EXPECT_EQ(scalarText("SELECT targetKey FROM logs WHERE id = 1"), "keyA");
+        EXPECT_EQ(scalarText("SELECT targetToken FROM logs WHERE id = 3"), "<null>");
 
-    // Excluding a key also leaves out rows without a key.
-    EXPECT_EQ(load(storage, "G/one", 10, std::vector<std::string>{"keyA"}).names,
-              std::vector<std::string>{"RDDICommonSchemaLog"});
-
-    RDDILogDBStorage reopened;
+        // Excluding a key also leaves out rows without a key.
+        EXPECT_EQ(load(storage, "G/one", 10, std::vector<std::string>{"keyA"}).names,
+                  std::vector<std::string>{"RDDICommonSchemaLog"});
+    }
     std::vector<std::shared_ptr<RDDIAbstractLog>> logs;
-    reopened.loadLogsWithGroupId("G/one", 10, std::nullopt, [&](const auto& loaded, const auto&) { logs = loaded; });
-    ASSERT_EQ(logs.size(), 3u);
-    EXPECT_TRUE(logs[0]->isEqual(*original));
-    EXPECT_EQ(dynamic_cast<const rddi::RDDICommonSchemaLog&>(*logs[1]).name, "cs-b");
-    EXPECT_EQ(logs[0]->transmissionTargetTokens(), std::set<std::string>{"keyA-secret-token"});
-    EXPECT_TRUE(logs[2]->transmissionTargetTokens().empty());
+    {
+        RDDILogDBStorage reopened;
+        reopened.loadLogsWithGroupId("G/one", 10, std::nullopt, [&](const auto& loaded, const auto&) { logs = loaded; });
+        ASSERT_EQ(logs.size(), 3u);
+        EXPECT_TRUE(logs[0]->isEqual(*original));
+        EXPECT_EQ(dynamic_cast<const rddi::RDDICommonSchemaLog&>(*logs[1]).name, "cs-b");
+        EXPECT_EQ(logs[0]->transmissionTargetTokens(), std::set<std::string>{"keyA-secret-token"});
+        EXPECT_TRUE(logs[2]->transmissionTargetTokens().empty());
+    }
 
     // A tampered token and an empty one: the logs come back without a token.
     auto raw = *pf::base64Decoded(storedToken);
@@ -368,6 +441,124 @@ TEST_F(LogDBStorageTest, RowsOfAFileWrittenAsBase64TextLoadBesideNewArchiveBytes
     storage.deleteLogsWithGroupId("Other", [&](const auto& log) { deleted.push_back(nameOf(log)); });
     EXPECT_EQ(deleted, std::vector<std::string>{"old-other"});
     EXPECT_EQ(scalarText("PRAGMA integrity_check"), "ok");
+}
+
+TEST_F(LogDBStorageTest, ADamagedPageMetByAnOperationMovesTheFileAsideAndCarriesOverWhatCanBeRead) {
+    // 100 normal, 30 critical in the middle of the table, 100 normal; the 30 critical
+    // ones are a batch in flight. Each case damages the page of one row and meets it.
+    struct Case {
+        const char* name;
+        int damagedRow;
+        std::function<void(RDDILogDBStorage&, const std::string& batchId)> meet;
+        bool carriesTheBatch;  // false: the batch was delivered and must not come back
+    };
+    const Case cases[] = {
+        {"the deletion of a delivered batch", 115,
+         [](RDDILogDBStorage& s, const std::string& batchId) { s.deleteLogsWithBatchId(batchId, "G"); }, false},
+        {"a load", 50, [](RDDILogDBStorage& s, const std::string&) { load(s, "G", 500); }, true},
+        {"a group deletion", 50, [](RDDILogDBStorage& s, const std::string&) { s.deleteLogsWithGroupId("Other"); }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TelemetryTestEnvironment scratch;
+        RDDILogDBStorage storage;
+        std::vector<RDDILogDBStorage::LogToSave> logs;
+        for (int i = 0; i < 230; ++i) {
+            const bool critical = i >= 100 && i < 130;
+            logs.emplace_back(makeLog((critical ? "c" : "n") + std::to_string(i)), critical ? 2 : 1);
+        }
+        const auto saved = storage.saveLogs(logs, "G");
+        ASSERT_EQ(std::count(saved.begin(), saved.end(), true), 230);
+        const auto batch = load(storage, "G", 30);
+        ASSERT_EQ(batch.names.front(), "c100");
+        const auto everything = namesInFile();
+        const long page = leafPageHoldingRow(c.damagedRow);
+        ASSERT_GT(page, 1);
+        zeroPage(page);
+
+        c.meet(storage, *batch.batchId);
+        EXPECT_TRUE(std::filesystem::exists(logsPath().string() + ".corrupt"));
+        const auto errors = scratch.capturedLogs();
+        EXPECT_EQ(std::count_if(errors.begin(), errors.end(),
+                                [](const auto& e) {
+                                    return e.level == rddi::RDDILogLevelError &&
+                                           e.message.find("is damaged (a damaged page was met)") != std::string::npos;
+                                }),
+                  1);
+        EXPECT_EQ(scalarText("PRAGMA integrity_check"), "ok");
+        const auto carried = namesInFile();
+        // Only the damaged page's rows are lost, and a delivered batch stays gone.
+        std::size_t lost = 0;
+        for (const auto& name : everything) {
+            const bool inBatch = name.starts_with("c");
+            if (inBatch && !c.carriesTheBatch) {
+                EXPECT_FALSE(carried.contains(name)) << name;
+            } else {
+                lost += !carried.contains(name);
+            }
+        }
+        // About twenty of these small rows fill a page.
+        EXPECT_LE(lost, 25u);
+        EXPECT_EQ(lost > 0, c.carriesTheBatch);
+        // New rows never take an id the process still holds in a batch.
+        ASSERT_TRUE(storage.saveLog(makeLog("after"), "G", 1));
+        EXPECT_EQ(scalarText("SELECT MAX(id) > 230 FROM logs"), "1");
+        if (c.carriesTheBatch) {
+            storage.deleteLogsWithBatchId(*batch.batchId, "G");
+            for (const auto& name : namesInFile()) EXPECT_FALSE(name.starts_with("c")) << name;
+        }
+    }
+}
+
+TEST_F(LogDBStorageTest, StoresSharingTheFileNeverLoadTheSameRowsWhileTheirLoaderLives) {
+    RDDILogDBStorage a;
+    RDDILogDBStorage b;
+    for (int i = 0; i < 120; ++i) ASSERT_TRUE(a.saveLog(makeLog("r" + std::to_string(i)), "G", 1));
+    const auto first = load(a, "G", 50);
+    const auto second = load(b, "G", 50);
+    EXPECT_EQ(second.names.front(), "r50");
+    EXPECT_EQ(load(a, "G", 50).names.size(), 20u);
+    EXPECT_TRUE(load(b, "G", 50).names.empty());
+
+    // A failed batch goes back: the other store sends it; its own loads still skip it.
+    a.releaseLogsWithBatchId(*first.batchId, "G");
+    EXPECT_TRUE(load(a, "G", 50).names.empty());
+    EXPECT_EQ(load(b, "G", 50).names, first.names);
+
+    // Rows claimed by another process: held while it lives, free once it is gone.
+    int ready[2], hold[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(hold), 0);
+    ASSERT_TRUE(a.saveLog(makeLog("theirs"), "Other", 1));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(hold[1]);
+        RDDILogDBStorage theirs;
+        const bool claimed = load(theirs, "Other", 10).names.size() == 1;
+        char byte = claimed ? 'y' : 'n';
+        if (::write(ready[1], &byte, 1) != 1 || ::read(hold[0], &byte, 1) < 0) ::_exit(2);
+        ::_exit(0);
+    }
+    char answer = 0;
+    ASSERT_EQ(::read(ready[0], &answer, 1), 1);
+    ASSERT_EQ(answer, 'y');
+    EXPECT_TRUE(load(b, "Other", 10).names.empty());
+    ::close(hold[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(load(b, "Other", 10).names, std::vector<std::string>{"theirs"});
+    for (int fd : {ready[0], ready[1], hold[0]}) ::close(fd);
+
+    // A store that closed holds nothing either, and deleted rows take their claims along.
+    {
+        RDDILogDBStorage gone;
+        ASSERT_TRUE(gone.saveLog(makeLog("left"), "Left", 1));
+        EXPECT_EQ(load(gone, "Left", 10).names.size(), 1u);
+    }
+    EXPECT_EQ(load(a, "Left", 10).names, std::vector<std::string>{"left"});
+    a.deleteLogsWithGroupId("Left");
+    EXPECT_EQ(scalarText("SELECT COUNT(*) FROM claims WHERE id NOT IN (SELECT id FROM logs)"), "0");
 }
 
 TEST_F(LogDBStorageTest, AnOlderSchemaVersionIsDroppedAndRebuilt) {

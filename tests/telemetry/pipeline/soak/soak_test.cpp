@@ -1,8 +1,9 @@
 // The pipeline under kills: a child process tracks events and reports, over a pipe,
-// every event whose row is committed; the parent kills it with SIGKILL at random
-// moments (mostly while a batch is on the wire) and starts it again, while the server
-// answers 200, 503 or cuts the connection at random. A last child, left alone against a
-// server that accepts everything, drains the store.
+// every event it tracks and every event whose row is committed; the parent kills it
+// with SIGKILL at random moments (mostly while a batch is on the wire) and starts it
+// again, while the server answers 200, 503 or cuts the connection at random. A last
+// child, left alone against a server that accepts everything, drains the store. It runs
+// with a store large enough never to evict, and once with the default 10 MiB.
 #include "platform/foundation/clock.hpp"
 #include "support/temp_dir.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
@@ -34,12 +35,11 @@ using rddi::testkit::ScenarioEnvironment;
 using rddi::testkit::ScriptedAnswer;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kChildVariable = "GW_SOAK_CHILD";        // "<server base URL> <child number> <mode>"
+constexpr const char* kChildVariable = "GW_SOAK_CHILD";  // "<server base URL> <child number> <mode> <storage bytes, 0: default>"
 constexpr const char* kPipeVariable = "GW_SOAK_PIPE";          // the write end's descriptor
 constexpr int kEventsPerChild = 120;                           // two full batches and some
 constexpr std::size_t kBatchesPerUnit = 3;                     // the pending batches limit
 constexpr std::size_t kBatchSize = 50;
-constexpr auto kKillPhase = std::chrono::seconds(60);
 constexpr int kMostKills = 300;
 
 // One line per write, shorter than PIPE_BUF, so a kill never leaves half a line.
@@ -75,7 +75,8 @@ TEST(SoakChildProcess, TrackEventsUntilKilledOrDrained) {
     std::istringstream words(arguments);
     std::string url, mode;
     int child = 0;
-    words >> url >> child >> mode;
+    long storage = 0;
+    words >> url >> child >> mode >> storage;
     const int fd = std::atoi(std::getenv(kPipeVariable));
 
     // Time runs a hundred times faster, so retries and flush timers come within a
@@ -109,15 +110,16 @@ TEST(SoakChildProcess, TrackEventsUntilKilledOrDrained) {
         if (level >= rddi::RDDILogLevelError && provider) report(fd, "!" + provider());
     });
     RDDIDezIdedev::setLogLevel(rddi::RDDILogLevelError);
-    // No eviction: every committed event must reach the server.
-    RDDIDezIdedev::setMaxStorageSize(256L * 1024 * 1024, nullptr);
+    if (storage > 0) RDDIDezIdedev::setMaxStorageSize(storage, nullptr);
     RDDIDezIdedev::setLogUrl(url);
     RDDIDezIdedev::start("secret", {RDDIAnalytics::serviceClass()});
     auto reporter = std::make_shared<CommitReporter>(fd);
     RDDIDezIdedev::sharedInstance()->channelGroup()->addDelegate(reporter);
 
     for (int i = 0; i < kEventsPerChild; ++i) {
-        RDDIAnalytics::trackEvent("c" + std::to_string(child) + "-" + std::to_string(i));
+        const std::string name = "c" + std::to_string(child) + "-" + std::to_string(i);
+        report(fd, "t" + name);
+        RDDIAnalytics::trackEvent(name);
         if (i % 10 == 9) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     const auto deadline = Clock::now() + std::chrono::seconds(mode == "drain" ? 180 : 30);
@@ -160,7 +162,8 @@ std::string integrityOf(const std::filesystem::path& path) {
     return result;
 }
 
-TEST(PipelineSoakTest, KilledLaunchesLoseNoCommittedEventAndSendTwiceOnlyWhatReachedTheServer) {
+// One soak: kill phase of `phase`, launches storing up to `storage` bytes (0: the default).
+void soak(std::chrono::seconds phase, long storage) {
     ScenarioEnvironment scenario;
     const char* seedText = std::getenv("GW_SOAK_SEED");
     const unsigned seed = seedText ? static_cast<unsigned>(std::stoul(seedText)) : std::random_device{}();
@@ -193,6 +196,8 @@ TEST(PipelineSoakTest, KilledLaunchesLoseNoCommittedEventAndSendTwiceOnlyWhatRea
 
     int midSend = 0;
     std::set<std::string> committed;
+    // Each launch's tracked events in order, and whether it was killed.
+    std::vector<std::pair<std::vector<std::string>, bool>> trackedPerLaunch;
     std::vector<std::string> errors;
     std::vector<ChildRun> runs;
     auto runChild = [&](int number, bool drain) {
@@ -205,8 +210,8 @@ TEST(PipelineSoakTest, KilledLaunchesLoseNoCommittedEventAndSendTwiceOnlyWhatRea
         ASSERT_NE(pid, -1);
         if (pid == 0) {
             const int writeEnd = ::dup(fds[1]);  // without close-on-exec
-            const std::string childArguments =
-                scenario.server().baseURL() + " " + std::to_string(number) + (drain ? " drain" : " killed");
+            const std::string childArguments = scenario.server().baseURL() + " " + std::to_string(number) +
+                                               (drain ? " drain " : " killed ") + std::to_string(storage);
             ::setenv(kChildVariable, childArguments.c_str(), 1);
             ::setenv(kPipeVariable, std::to_string(writeEnd).c_str(), 1);
             const int quiet = ::open("/dev/null", O_WRONLY);
@@ -244,10 +249,13 @@ TEST(PipelineSoakTest, KilledLaunchesLoseNoCommittedEventAndSendTwiceOnlyWhatRea
         for (ssize_t got; (got = ::read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, got);
         ::close(fds[0]);
         std::istringstream lines(text);
+        std::vector<std::string> tracked;
         for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with("t")) tracked.push_back(line.substr(1));
             if (line.starts_with("+")) committed.insert(line.substr(1));
             if (line.starts_with("!")) errors.push_back(line.substr(1));
         }
+        trackedPerLaunch.emplace_back(std::move(tracked), !drain);
         if (drain) {
             ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the draining launch failed";
         }
@@ -258,11 +266,11 @@ TEST(PipelineSoakTest, KilledLaunchesLoseNoCommittedEventAndSendTwiceOnlyWhatRea
     };
 
     const char* secondsText = std::getenv("GW_SOAK_SECONDS");
-    const auto phaseEnd = Clock::now() + (secondsText ? std::chrono::seconds(std::atoi(secondsText)) : kKillPhase);
+    const auto phaseEnd = Clock::now() + (secondsText ? std::chrono::seconds(std::atoi(secondsText)) : phase);
     int kills = 0;
     while (Clock::now() < phaseEnd && kills < kMostKills) {
         runChild(kills, false);
-        if (HasFatalFailure()) return;
+        if (::testing::Test::HasFatalFailure()) return;
         ++kills;
     }
     // Whatever the killed launches left in the server's sockets is answered before the
@@ -282,7 +290,7 @@ TEST(PipelineSoakTest, KilledLaunchesLoseNoCommittedEventAndSendTwiceOnlyWhatRea
         return ScriptedAnswer{};
     });
     runChild(kills, true);
-    if (HasFatalFailure()) return;
+    if (::testing::Test::HasFatalFailure()) return;
     scenario.server().stop();
     std::cout << kills << " kills (" << midSend << " with a request on the wire), " << committed.size()
               << " committed events" << std::endl;
@@ -321,7 +329,40 @@ TEST(PipelineSoakTest, KilledLaunchesLoseNoCommittedEventAndSendTwiceOnlyWhatRea
     for (std::size_t i = 0; i < runs.size(); ++i)
         EXPECT_LE(repeatedPerRun[i], kBatchesPerUnit * kBatchSize) << "launch " << i;
 
+    // A kill loses only logs tracked but not yet stored: the last ones before it. The
+    // launch that was left alone stores every event it tracked.
+    std::size_t unsaved = 0;
+    for (std::size_t i = 0; i < trackedPerLaunch.size(); ++i) {
+        const auto& [tracked, killed] = trackedPerLaunch[i];
+        const auto firstUnsaved = std::find_if(tracked.begin(), tracked.end(),
+                                               [&](const std::string& name) { return !committed.contains(name); });
+        if (!killed) {
+            EXPECT_EQ(firstUnsaved, tracked.end()) << "launch " << i << " left " << *firstUnsaved << " unsaved";
+            continue;
+        }
+        unsaved += static_cast<std::size_t>(tracked.end() - firstUnsaved);
+        for (auto later = firstUnsaved; later != tracked.end(); ++later)
+            EXPECT_FALSE(committed.contains(*later)) << *later << " was stored after an earlier event of launch " << i
+                                                     << " was lost";
+    }
+    std::cout << unsaved << " events tracked and not yet stored when their launch was killed" << std::endl;
+
     for (const auto& error : errors) EXPECT_EQ(error.find("Failed to initialize database."), std::string::npos) << error;
+}
+
+TEST(PipelineSoakTest, KilledLaunchesLoseNoCommittedEventAndSendTwiceOnlyWhatReachedTheServer) {
+    struct Case {
+        const char* name;
+        std::chrono::seconds phase;
+        long storage;
+    };
+    // Large enough never to evict, then the default 10 MiB.
+    const Case cases[] = {{"256 MiB", std::chrono::seconds(35), 256L * 1024 * 1024}, {"default", std::chrono::seconds(25), 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        soak(c.phase, c.storage);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
 }
 
 }  // namespace

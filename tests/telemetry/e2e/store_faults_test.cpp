@@ -1,0 +1,412 @@
+// The log store's faults, seen from outside: launches of the SDK (this program run
+// again as a child process) start it with an app secret and Analytics and track named
+// events through the public calls, against a loopback ingestion server that decodes
+// every batch; the test counts the events tracked, stored and received by name (every
+// event's name is unique) across launches.
+#include "support/temp_dir.hpp"
+#include "telemetry/analytics/rddi_analytics.hpp"
+#include "telemetry/analytics/rddi_event_log.hpp"
+#include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/core/rddi_utility.hpp"
+#include "telemetry/pipeline/rddi_http_client.hpp"
+#include "telemetry/pipeline/rddi_reachability.hpp"
+#include "telemetry/support/child_case.hpp"
+#include "telemetry/support/http/loopback_server.hpp"
+#include "telemetry/support/telemetry_test_environment.hpp"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using rddi::RDDIAnalytics;
+using rddi::RDDIDezIdedev;
+
+constexpr const char* kLaunchVariable = "GW_STORE_LAUNCH";  // see LaunchPlan
+constexpr const char* kReportVariable = "GW_STORE_LAUNCH_REPORT";
+constexpr const char* kDiskFullDiscard = "Log could not be stored because the disk is full; discarding the log.";
+constexpr const char* kRefusedURL = "http://127.0.0.1:1";
+
+// What one launch does: track `events` events named "<prefix><n>" (`perSecond` of them
+// a second, 0 for a burst), then end at once ("exit"), or wait until every one of them
+// was handled and then either report the events left in the store ("stored") or wait
+// until the store is empty ("drain").
+struct LaunchPlan {
+    std::string url;
+    int events = 0;
+    std::string prefix;
+    std::string until = "drain";
+    int perSecond = 0;
+    std::string dataHome;  // XDG_DATA_HOME, when not the test's
+
+    std::string encoded() const {
+        return url + " " + std::to_string(events) + " " + (prefix.empty() ? "-" : prefix) + " " + until + " " +
+               std::to_string(perSecond);
+    }
+};
+
+fs::path logsPath() { return rddi::RDDIUtility::dezIdedevDirectoryURL() / "Logs.sqlite"; }
+
+sqlite3* openLogs(int flags = SQLITE_OPEN_READONLY) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(logsPath().c_str(), &db, flags, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, 10000);
+    return db;
+}
+
+long rowCount() {
+    sqlite3* db = openLogs();
+    if (!db) return -1;
+    sqlite3_stmt* statement = nullptr;
+    long count = -1;
+    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM logs", -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+        count = sqlite3_column_int64(statement, 0);
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return count;
+}
+
+// The names of the events stored in the file, read as another program would.
+std::vector<std::string> storedEventNames() {
+    std::vector<std::string> names;
+    sqlite3* db = openLogs();
+    if (!db) return names;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT log FROM logs", -1, &statement, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(statement) == SQLITE_ROW) {
+            const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, 0));
+            platform::foundation::Data data(bytes, bytes + sqlite3_column_bytes(statement, 0));
+            const auto log = rddi::RDDIUtility::unarchiveKeyedData<rddi::RDDIAbstractLog>(data);
+            if (const auto* event = dynamic_cast<const rddi::RDDIEventLog*>(log.get()); event && event->name) {
+                names.push_back(*event->name);
+            }
+        }
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return names;
+}
+
+// Counts the events whose handling the units finished (stored or not).
+class HandledEvents : public rddi::RDDIChannelDelegate {
+public:
+    void channelDidCompleteEnqueueingLog(rddi::RDDIChannelUnitProtocol&, const rddi::RDDIAbstractLog& log,
+                                         const std::string&) override {
+        if (dynamic_cast<const rddi::RDDIEventLog*>(&log)) ++count;
+    }
+    std::atomic<int> count{0};
+};
+
+bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// The launch itself: runs only as a child process of the tests below. It reports
+// "t <name>" for each tracked event, "s <name>" for each event left stored, and
+// "e <text>" for each ERROR line of the SDK.
+TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
+    const char* encoded = std::getenv(kLaunchVariable);
+    if (!encoded) GTEST_SKIP() << "runs as a child process only";
+    LaunchPlan plan;
+    std::istringstream words(encoded);
+    words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond;
+    std::ofstream report(std::getenv(kReportVariable), std::ios::app);
+    std::mutex reportMutex;
+
+    rddi::testkit::TelemetryTestEnvironment::resetSdk();
+    rddi::RDDIDependencyConfiguration::setChannelGroupFactory({});
+    rddi::RDDIDependencyConfiguration::setHttpClient(rddi::RDDIHttpClient::create(
+        std::nullopt, rddi::RDDI_Reachability::withStatusSource([] { return std::optional<bool>(true); })));
+    RDDIDezIdedev::setLogHandler([&](const rddi::RDDILogMessageProvider& provider, rddi::RDDILogLevel level,
+                                     const std::string&, const char*, const char*, std::uint32_t) {
+        if (level < rddi::RDDILogLevelError || !provider) return;
+        std::lock_guard lock(reportMutex);
+        auto text = provider();
+        std::replace(text.begin(), text.end(), '\n', ' ');
+        report << "e " << text << "\n";
+    });
+    RDDIDezIdedev::setLogLevel(rddi::RDDILogLevelWarning);
+    RDDIDezIdedev::setLogUrl(plan.url);
+    RDDIDezIdedev::start("0123456789abcdef0123456789abcdef", {RDDIAnalytics::serviceClass()});
+    auto handled = std::make_shared<HandledEvents>();
+    RDDIDezIdedev::sharedInstance()->channelGroup()->addDelegate(handled);
+
+    const auto started = Clock::now();
+    for (int i = 0; i < plan.events; ++i) {
+        const std::string name = plan.prefix + std::to_string(i);
+        {
+            std::lock_guard lock(reportMutex);
+            report << "t " << name << "\n";
+        }
+        RDDIAnalytics::trackEvent(name, rddi::RDDIStringProperties{{"launch", plan.prefix}, {"n", std::to_string(i)}});
+        if (plan.perSecond > 0) std::this_thread::sleep_until(started + std::chrono::microseconds(1'000'000LL * (i + 1) / plan.perSecond));
+    }
+    // The process ends at once, as the command line does after its work: whatever was
+    // tracked is stored on the way out.
+    if (plan.until == "exit") return;
+    ASSERT_TRUE(waitFor([&] { return handled->count >= plan.events; }, std::chrono::seconds(120)))
+        << handled->count << " of " << plan.events << " events handled";
+    if (plan.until == "stored") {
+        // What is left once every batch this launch could send has been answered.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        std::lock_guard lock(reportMutex);
+        for (const auto& name : storedEventNames()) report << "s " << name << "\n";
+    } else {
+        ASSERT_TRUE(waitFor([] { return rowCount() == 0; }, std::chrono::seconds(120))) << rowCount() << " rows left";
+    }
+    std::lock_guard lock(reportMutex);
+    report.flush();
+}
+
+struct LaunchReport {
+    int status = -1;
+    std::vector<std::string> tracked, stored, errors;
+    std::string output;  // what the launch printed, for failures
+
+    long errorsContaining(const std::string& text) const {
+        return std::count_if(errors.begin(), errors.end(), [&](const auto& e) { return e.find(text) != std::string::npos; });
+    }
+};
+
+// A launch running as a child process.
+class Launch {
+public:
+    explicit Launch(const LaunchPlan& plan) {
+        report_ = scratch_ / "report.txt";
+        const std::string encoded = plan.encoded();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setenv(kLaunchVariable, encoded.c_str(), 1);
+            ::setenv(kReportVariable, report_.c_str(), 1);
+            if (!plan.dataHome.empty()) ::setenv("XDG_DATA_HOME", plan.dataHome.c_str(), 1);
+            const int output = ::open((report_.parent_path() / "output.txt").c_str(), O_WRONLY | O_CREAT, 0600);
+            ::dup2(output, STDOUT_FILENO);
+            ::execl("/proc/self/exe", "store_launch", "--gtest_filter=StoreLaunchChildProcess.TrackEventsThenWait",
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    LaunchReport finish() {
+        LaunchReport result;
+        const int status = rddi::testkit::waitForChild(pid_, std::chrono::minutes(6));
+        result.status = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (fs::exists(report_.parent_path() / "output.txt")) result.output = gwtest::readFile(report_.parent_path() / "output.txt");
+        std::ifstream lines(report_);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.size() < 2) continue;
+            const std::string text = line.substr(2);
+            if (line[0] == 't') result.tracked.push_back(text);
+            if (line[0] == 's') result.stored.push_back(text);
+            if (line[0] == 'e') result.errors.push_back(text);
+        }
+        return result;
+    }
+
+private:
+    gwtest::TempDir scratch_;
+    fs::path report_;
+    pid_t pid_ = -1;
+};
+
+LaunchReport runLaunch(const LaunchPlan& plan) { return Launch(plan).finish(); }
+
+// Every arrival of an event at the server, by name.
+std::map<std::string, int> arrivals(const rddi::testkit::LoopbackServer& server) {
+    std::map<std::string, int> seen;
+    for (const auto& request : server.requests()) {
+        if (!request.path.starts_with("/logs") || !request.json) continue;
+        for (const auto& log : (*request.json)["logs"])
+            if (log.value("type", "") == "event") ++seen[log.value("name", "")];
+    }
+    return seen;
+}
+
+int duplicatesOf(const std::map<std::string, int>& seen) {
+    int duplicates = 0;
+    for (const auto& [name, count] : seen) duplicates += count - 1;
+    return duplicates;
+}
+
+std::set<std::string> namesWithPrefix(const std::map<std::string, int>& seen, const std::string& prefix) {
+    std::set<std::string> names;
+    for (const auto& [name, count] : seen)
+        if (name.starts_with(prefix)) names.insert(name);
+    return names;
+}
+
+class StoreFaultsTest : public ::testing::Test {
+protected:
+    gwtest::ScopedXdgHome xdg_;
+    rddi::testkit::LoopbackServer server_;
+};
+
+// A small tmpfs of the test's own, unmounted at the end.
+class SmallDisk {
+public:
+    explicit SmallDisk(const std::string& size) {
+        fs::create_directories(dir_.path() / "disk");
+        if (::mount("tmpfs", (dir_.path() / "disk").c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                    ("size=" + size + ",mode=0700").c_str()) == 0) {
+            mounted_ = true;
+        } else {
+            error_ = std::strerror(errno);
+        }
+    }
+    ~SmallDisk() {
+        if (mounted_) ::umount2((dir_.path() / "disk").c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    const std::string& error() const { return error_; }
+    fs::path path() const { return dir_.path() / "disk"; }
+
+private:
+    gwtest::TempDir dir_;
+    bool mounted_ = false;
+    std::string error_;
+};
+
+TEST_F(StoreFaultsTest, AFullDiskKeepsSendingWhatItHoldsAndSaysWhyNewLogsAreDiscarded) {
+    SmallDisk disk("3m");
+    if (!disk.mounted()) GTEST_SKIP() << "no tmpfs can be mounted here: " << disk.error();
+    const std::string home = disk.path().string();
+
+    // The server refuses connections: the store fills the disk and keeps what it could store.
+    const auto filling = runLaunch({kRefusedURL, 6000, "fill", "stored", 0, home});
+    ASSERT_EQ(filling.status, 0) << filling.output;
+    ASSERT_EQ(filling.tracked.size(), 6000u);
+    EXPECT_GT(filling.stored.size(), 500u);
+    EXPECT_LT(filling.stored.size(), 6000u);
+    EXPECT_GT(filling.errorsContaining(kDiskFullDiscard), 0);
+    EXPECT_EQ(filling.errorsContaining("no logs with equal or lower priority exist"), 0);
+    EXPECT_EQ(filling.errorsContaining("is full: stored rows can still be deleted"), 1);
+
+    // The next launch tracks nothing: what the full disk holds is sent at start, once.
+    const auto sending = runLaunch({server_.baseURL(), 0, "none", "drain", 0, home});
+    ASSERT_EQ(sending.status, 0) << sending.output;
+    auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    EXPECT_EQ(namesWithPrefix(seen, "fill"), std::set<std::string>(filling.stored.begin(), filling.stored.end()));
+
+    // A burst larger than the disk, with the server up: the store fills and empties as
+    // batches leave; every event is either received once or discarded with its reason.
+    const auto burst = runLaunch({server_.baseURL(), 6000, "burst", "drain", 0, home});
+    ASSERT_EQ(burst.status, 0) << burst.output;
+    seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    const auto received = namesWithPrefix(seen, "burst").size();
+    const auto discarded = static_cast<std::size_t>(burst.errorsContaining(kDiskFullDiscard));
+    EXPECT_GT(received, filling.stored.size()) << "the disk's room was not used again";
+    // Discard lines also count the launch's own session and start-service logs.
+    EXPECT_GE(received + discarded, 6000u);
+    EXPECT_LE(received + discarded, 6000u + 4);
+}
+
+TEST_F(StoreFaultsTest, ADamagedPageIsMovedAsideAndTheReadableLogsStillGoOnce) {
+    const auto storing = runLaunch({kRefusedURL, 400, "kept", "stored", 0, ""});
+    ASSERT_EQ(storing.status, 0) << storing.output;
+    ASSERT_EQ(storing.stored.size(), 400u);
+
+    // Everything into the file, then one page in its middle zeroed.
+    sqlite3* db = openLogs(SQLITE_OPEN_READWRITE);
+    ASSERT_NE(db, nullptr);
+    sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    sqlite3_stmt* statement = nullptr;
+    long pages = 0, pageSize = 0;
+    for (auto [query, value] : {std::pair{"PRAGMA page_count", &pages}, std::pair{"PRAGMA page_size", &pageSize}}) {
+        sqlite3_prepare_v2(db, query, -1, &statement, nullptr);
+        if (sqlite3_step(statement) == SQLITE_ROW) *value = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    ASSERT_GT(pages, 20);
+    {
+        std::fstream file(logsPath(), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp((pages / 2 - 1) * pageSize);
+        const std::string zeros(static_cast<std::size_t>(pageSize), '\0');
+        file.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    }
+
+    const auto next = runLaunch({server_.baseURL(), 50, "new", "drain", 0, ""});
+    ASSERT_EQ(next.status, 0) << next.output;
+    EXPECT_EQ(next.errorsContaining("is damaged (its integrity check failed)"), 1);
+    EXPECT_TRUE(fs::exists(logsPath().string() + ".corrupt"));
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    EXPECT_EQ(namesWithPrefix(seen, "new").size(), 50u);
+    const auto kept = namesWithPrefix(seen, "kept");
+    for (const auto& name : kept) EXPECT_NE(std::find(storing.stored.begin(), storing.stored.end(), name), storing.stored.end());
+    // Only the rows on and around the damaged page are lost.
+    EXPECT_GE(kept.size(), 380u);
+    EXPECT_EQ(rowCount(), 0);
+}
+
+TEST_F(StoreFaultsTest, TwoProcessesSharingTheFolderSendEachLogOnce) {
+    struct Case {
+        const char* name;
+        int events;
+        int perSecond;
+    };
+    const Case cases[] = {{"paced", 1500, 500}, {"burst", 3000, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string a = std::string(c.name) + "-a", b = std::string(c.name) + "-b";
+        Launch first({server_.baseURL(), c.events, a, "drain", c.perSecond, ""});
+        Launch second({server_.baseURL(), c.events, b, "drain", c.perSecond, ""});
+        const auto one = first.finish();
+        const auto two = second.finish();
+        ASSERT_EQ(one.status, 0) << one.output;
+        ASSERT_EQ(two.status, 0) << two.output;
+        const auto seen = arrivals(server_);
+        EXPECT_EQ(duplicatesOf(seen), 0);
+        EXPECT_EQ(namesWithPrefix(seen, a).size(), static_cast<std::size_t>(c.events));
+        EXPECT_EQ(namesWithPrefix(seen, b).size(), static_cast<std::size_t>(c.events));
+        EXPECT_TRUE(one.errors.empty()) << one.errors.front();
+        EXPECT_TRUE(two.errors.empty()) << two.errors.front();
+    }
+}
+
+TEST_F(StoreFaultsTest, ALaunchThatEndsRightAfterTrackingStoresEverythingItTracked) {
+    // Batches are answered while the burst is stored, so the storing gives way to them
+    // right up to the end.
+    const auto ending = runLaunch({server_.baseURL(), 3000, "end", "exit", 0, ""});
+    ASSERT_EQ(ending.status, 0) << ending.output;
+    ASSERT_EQ(ending.tracked.size(), 3000u);
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    std::set<std::string> kept = namesWithPrefix(seen, "end");
+    rddi::RDDIRegisterAnalyticsArchiveClasses();
+    // Batches still on the wire when the process ended stay stored for the next launch:
+    // at most the pending batches limit of them.
+    std::size_t onTheWire = 0;
+    for (const auto& name : storedEventNames()) onTheWire += !kept.insert(name).second;
+    EXPECT_LE(onTheWire, 150u);
+    EXPECT_EQ(kept.size(), 3000u);
+}
+
+}  // namespace
