@@ -7,6 +7,8 @@
 // rest.
 #include <cstdint>
 
+typedef struct _cairo cairo_t;
+
 namespace platform::graphics {
 
 class DrawingBudget {
@@ -35,5 +37,9 @@ public:
     // Held now (tests).
     static uint64_t held();
 };
+
+// The device pixels that drawing the user-space rectangle (x, y, width, height) covers
+// on the context's target, as far as a pixel target reaches.
+double devicePixels(cairo_t* cr, double x, double y, double width, double height);
 
 }  // namespace platform::graphics

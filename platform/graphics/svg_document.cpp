@@ -83,25 +83,6 @@ bool markupAffordable(const SvgCosts& costs, std::string* error, PictureProblem*
     return true;
 }
 
-// The device pixels a drawing of the rectangle (0, 0, size) covers on the context's
-// target, as far as the target reaches.
-double devicePixels(cairo_t* cr, Size size) {
-    double xs[4] = {0, size.width, 0, size.width}, ys[4] = {0, 0, size.height, size.height};
-    for (int i = 0; i < 4; ++i) cairo_user_to_device(cr, &xs[i], &ys[i]);
-    double left = std::min({xs[0], xs[1], xs[2], xs[3]}), right = std::max({xs[0], xs[1], xs[2], xs[3]});
-    double top = std::min({ys[0], ys[1], ys[2], ys[3]}), bottom = std::max({ys[0], ys[1], ys[2], ys[3]});
-    cairo_surface_t* target = cairo_get_group_target(cr);
-    if (cairo_surface_get_type(target) == CAIRO_SURFACE_TYPE_IMAGE) {
-        double ox = 0, oy = 0;
-        cairo_surface_get_device_offset(target, &ox, &oy);
-        left = std::max(left, -ox);
-        top = std::max(top, -oy);
-        right = std::min(right, cairo_image_surface_get_width(target) - ox);
-        bottom = std::min(bottom, cairo_image_surface_get_height(target) - oy);
-    }
-    if (!(right > left && bottom > top)) return 0;
-    return (right - left) * (bottom - top);
-}
 
 // The renderer's text layout aborts the process (an assertion in its own code, which
 // nothing can catch) on font sizes past what its fixed-point units hold. Font sizes
@@ -493,7 +474,7 @@ bool SvgDocument::render(GraphicsContext& context, std::string* error) const {
                     return;
                 }
             }
-            const double pixels = devicePixels(cr, size);
+            const double pixels = devicePixels(cr, 0, 0, size.width, size.height);
             if (!effectsAffordable(pixels, &why)) {
                 ok = false;
                 return;

@@ -649,6 +649,31 @@ inline Bytes manyOperatorsPdf(const std::string& unit, size_t megabytes) {
     return pdfOfObjects(objects);
 }
 
+// An image of 16 x 16 pixels by its dictionary whose JPEG 2000 codestream says
+// width x height.
+inline Bytes jpxImagePdf(uint32_t width, uint32_t height) {
+    auto objects = pdfPage(100, 100, "<< /XObject << /Im0 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf("q 100 0 0 100 0 0 cm /Im0 Do Q")));
+    Bytes codestream = {0xFF, 0x4F, 0xFF, 0x51, 0, 41, 0, 0};
+    for (const uint32_t value : {width, height, 0u, 0u, width, height, 0u, 0u}) putBe32(codestream, value);
+    codestream.insert(codestream.end(), {0, 1, 7, 1, 1, 0xFF, 0xD9});
+    objects.push_back(pdfStream("/Type /XObject /Subtype /Image /Width 16 /Height 16 /ColorSpace /DeviceGray "
+                                "/BitsPerComponent 8 /Filter /JPXDecode",
+                                codestream));
+    return pdfOfObjects(objects);
+}
+
+// A page whose trailer says the document is encrypted.
+inline Bytes encryptedPdf() {
+    Bytes out = pdf(64, 64);
+    const std::string trailer = "trailer";
+    auto at = std::search(out.begin(), out.end(), trailer.begin(), trailer.end());
+    at = std::find(at, out.end(), '<');
+    const std::string encrypt = "<< /Encrypt << /Filter /Standard /V 1 /R 2 /P -4 /O (x) /U (x) >> ";
+    if (at != out.end()) out.insert(at + 2, encrypt.begin() + 2, encrypt.end());
+    return out;
+}
+
 // --- SVG documents that are a lot of work -------------------------------------------
 
 inline std::string base64(const Bytes& bytes) {
@@ -865,6 +890,20 @@ inline std::vector<Hostile> hostilePictures() {
                                        base64(savedWithPixbuf("png", 32, 32)) + "\"/>")),
                    Outcome::refused, P::damaged});
     all.push_back({"svg embedding a 64 x 64 png", "small.svg", embeddedPictureSvg(greyPng(64)), Outcome::converts});
+    // PDF pages whose drawing alone would run for minutes or take gigabytes.
+    all.push_back({"pdf forms nested 40 deep, each drawing the next twice", "forms.pdf", nestedFormsPdf(40, 2),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf forms nested 8 deep, each drawing the next ten times", "fanout.pdf", nestedFormsPdf(8, 10),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf drawing one 8192 x 8192 image 200 times", "repeated.pdf", repeatedImagePdf(8192, 200),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf page of two million operators", "operators.pdf", manyOperatorsPdf("0 0 100 100 re f\n", 16),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf image whose codestream claims 60000 x 60000", "jpx.pdf", jpxImagePdf(60000, 60000),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"encrypted pdf", "encrypted.pdf", encryptedPdf(), Outcome::refused, P::encrypted});
+    all.push_back({"pdf with one 8192 x 8192 image", "image8192.pdf", repeatedImagePdf(8192, 1), Outcome::converts,
+                   P::none, true});
     return all;
 }
 
