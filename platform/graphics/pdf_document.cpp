@@ -251,7 +251,10 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
     const auto crop = cropBox(index);
     if (!crop || crop->isEmpty()) return false;
     const auto costs = costsOf(index);
-    if (!costs) return false;
+    if (!costs) {
+        context.markIncomplete();
+        return false;
+    }
     bool complete = true;
     context.drawWithEffects(
         [&](cairo_t* cr) {
@@ -261,6 +264,8 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             const double pixels = devicePixels(cr, 0, 0, crop->width(), crop->height());
             cairo_restore(cr);
             if (!pageAffordable(*costs, pixels, nullptr, nullptr)) {
+                // Left undrawn it would be taken for an empty page.
+                context.markIncomplete();
                 complete = false;
                 return;
             }

@@ -476,6 +476,8 @@ bool SvgDocument::render(GraphicsContext& context, std::string* error) const {
             }
             const double pixels = devicePixels(cr, 0, 0, size.width, size.height);
             if (!effectsAffordable(pixels, &why)) {
+                // Drawn without its effects it would not be the picture.
+                context.markIncomplete();
                 ok = false;
                 return;
             }
