@@ -36,9 +36,9 @@ bool bmpAcceptable(std::span<const uint8_t> bytes, std::string* error, PicturePr
                            fmt::format("the BMP header declares an impossible length of {} bytes", headerSize));
     }
     if (14 + headerSize > bytes.size() || pixelOffset > bytes.size()) {
-        return noteProblem(error, problem, PictureProblem::truncated,
-                           fmt::format("the BMP declares its pixels at byte {} of a file of {} bytes", pixelOffset,
-                                       bytes.size()));
+        return noteProblem(
+            error, problem, PictureProblem::truncated,
+            fmt::format("the BMP declares its pixels at byte {} of a file of {} bytes", pixelOffset, bytes.size()));
     }
     return true;
 }
@@ -88,10 +88,14 @@ void putChunk(std::vector<uint8_t>& out, std::span<const uint8_t> chunk) {
 bool declaredSizesAcceptable(std::span<const uint8_t> bytes, ImageFormat format, std::string* error,
                              PictureProblem* problem) {
     switch (format) {
-        case ImageFormat::bmp: return bmpAcceptable(bytes, error, problem);
-        case ImageFormat::ico: return icoAcceptable(bytes, error, problem);
-        case ImageFormat::webp: return webpAcceptable(bytes, error, problem);
-        default: return true;
+        case ImageFormat::bmp:
+            return bmpAcceptable(bytes, error, problem);
+        case ImageFormat::ico:
+            return icoAcceptable(bytes, error, problem);
+        case ImageFormat::webp:
+            return webpAcceptable(bytes, error, problem);
+        default:
+            return true;
     }
 }
 
@@ -153,12 +157,13 @@ std::optional<WebpFrame> webpFirstFrame(std::span<const uint8_t> bytes, std::str
         frame.y = int(le24(bytes, payload + 3)) * 2;
         frame.width = int(le24(bytes, payload + 6)) + 1;
         frame.height = int(le24(bytes, payload + 9)) + 1;
-        if (int64_t(frame.x) + frame.width > frame.canvasWidth || int64_t(frame.y) + frame.height > frame.canvasHeight) {
-            return fail(PictureProblem::damaged,
-                        fmt::format("the WebP animation's first frame of {} x {} at ({}, {}) lies outside its "
-                                    "canvas of {} x {}",
-                                    frame.width, frame.height, frame.x, frame.y, frame.canvasWidth,
-                                    frame.canvasHeight));
+        if (int64_t(frame.x) + frame.width > frame.canvasWidth ||
+            int64_t(frame.y) + frame.height > frame.canvasHeight) {
+            return fail(
+                PictureProblem::damaged,
+                fmt::format("the WebP animation's first frame of {} x {} at ({}, {}) lies outside its "
+                            "canvas of {} x {}",
+                            frame.width, frame.height, frame.x, frame.y, frame.canvasWidth, frame.canvasHeight));
         }
         std::span<const uint8_t> alpha, pixels;
         bool lossless = false;

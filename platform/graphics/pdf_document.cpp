@@ -141,6 +141,11 @@ bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error
     return true;
 }
 
+PdfScanLimits scanLimits() {
+    return PdfScanLimits{PdfDocument::kMaxInflatedBytes, PdfDocument::kMaxOperators, PdfDocument::kMaxPaints,
+                         PdfDocument::kMaxImagePixelsDrawn};
+}
+
 // What a drawing of the page holds while it draws: its largest image, decoded whole,
 // and the group surfaces it holds at once.
 uint64_t drawingBytes(const PdfPageCosts& costs, double pixels) {
@@ -152,7 +157,7 @@ uint64_t drawingBytes(const PdfPageCosts& costs, double pixels) {
 std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, std::string* error,
                                                    PictureProblem* problem) {
     if (!withinBudgets(bytes, error, problem)) return nullptr;
-    auto costs = scanPdfPage(bytes, 0, kMaxInflatedBytes, error, problem);
+    auto costs = scanPdfPage(bytes, 0, scanLimits(), error, problem);
     if (!costs || !pageAffordable(*costs, kMeasuredSide * kMeasuredSide, error, problem)) return nullptr;
     std::string missing;
     const auto* poppler = detail::popplerFunctions(&missing);
@@ -242,7 +247,7 @@ std::optional<PdfPageCosts> PdfDocument::costsOf(int index) const {
     std::lock_guard lock(costsMutex_);
     const auto known = costs_.find(index);
     if (known != costs_.end()) return known->second;
-    auto costs = scanPdfPage(bytes_, index, kMaxInflatedBytes, nullptr, nullptr);
+    auto costs = scanPdfPage(bytes_, index, scanLimits(), nullptr, nullptr);
     costs_.emplace(index, costs);
     return costs;
 }

@@ -35,6 +35,13 @@ bool isDelimiter(uint8_t c) {
 }
 bool isRegular(uint8_t c) { return !isWhite(c) && !isDelimiter(c); }
 
+// A number of the file as a count or offset: numbers past any file's size (or below
+// nothing) are held to the range, not turned into nonsense.
+template <typename Integer>
+Integer whole(double value, double most = 1e15) {
+    return static_cast<Integer>(std::clamp(value, 0.0, most));
+}
+
 // --- objects -------------------------------------------------------------------------
 
 struct Object {
@@ -194,7 +201,7 @@ public:
                         (at_ + 1 == text_.size() || !isRegular(uint8_t(text_[at_ + 1])))) {
                         ++at_;
                         out.type = Object::Type::ref;
-                        out.num = uint32_t(std::min(out.number, 4e9));
+                        out.num = whole<uint32_t>(out.number, 4e9);
                         return out;
                     }
                 }
@@ -223,8 +230,10 @@ public:
         bool digit = false;
         for (size_t i = 0; i < word.size(); ++i) {
             const char c = word[i];
-            if (c >= '0' && c <= '9') digit = true;
-            else if (!(c == '.' || ((c == '-' || c == '+') && i == 0))) return false;
+            if (c >= '0' && c <= '9')
+                digit = true;
+            else if (!(c == '.' || ((c == '-' || c == '+') && i == 0)))
+                return false;
         }
         return digit;
     }
@@ -295,9 +304,12 @@ bool lzwTo(std::string_view in, bool earlyChange, const Sink& out) {
         }
         if (code == 257) break;
         std::string entry;
-        if (code < table.size()) entry = table[code];
-        else if (code == table.size() && !previous.empty()) entry = previous + previous[0];
-        else break;
+        if (code < table.size())
+            entry = table[code];
+        else if (code == table.size() && !previous.empty())
+            entry = previous + previous[0];
+        else
+            break;
         if (!previous.empty() && table.size() < 4096) {
             table.push_back(previous + entry[0]);
             tableBytes += table.back().size();
@@ -320,7 +332,10 @@ bool asciiHexTo(std::string_view in, const Sink& out) {
     std::string buffer;
     int high = -1;
     for (const char c : in) {
-        int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        int value = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
         if (c == '>') break;
         if (value < 0) continue;
         if (high < 0) {
@@ -407,9 +422,12 @@ Sink unpredicting(int predictor, int colors, int bits, int columns, Sink out) {
                     const uint8_t b = uint8_t(state->previous[i]);
                     const uint8_t cc = i >= pixelBytes ? uint8_t(state->previous[i - pixelBytes]) : 0;
                     uint8_t add = 0;
-                    if (type == 1) add = a;
-                    else if (type == 2) add = b;
-                    else if (type == 3) add = uint8_t((int(a) + int(b)) / 2);
+                    if (type == 1)
+                        add = a;
+                    else if (type == 2)
+                        add = b;
+                    else if (type == 3)
+                        add = uint8_t((int(a) + int(b)) / 2);
                     else if (type == 4) {
                         const int p = int(a) + int(b) - int(cc);
                         const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - cc);
@@ -505,7 +523,7 @@ public:
                 if (!item.is(Object::Type::name)) continue;
                 filters.push_back(item.text);
                 parameters.push_back(parms.is(Object::Type::array) && i < parms.items.size() ? &resolve(parms.items[i])
-                                                                                            : &kNull);
+                                                                                             : &kNull);
             }
         }
         std::string_view data = text_.substr(stream.streamStart, stream.streamLength);
@@ -534,17 +552,25 @@ public:
             Sink sink = into;
             const double predictor = number(p.get("Predictor"), 1);
             if (predictor >= 2) {
-                sink = unpredicting(int(predictor), int(number(p.get("Colors"), 1)),
-                                    int(number(p.get("BitsPerComponent"), 8)), int(number(p.get("Columns"), 1)), into);
+                sink = unpredicting(whole<int>(predictor, 15), whole<int>(number(p.get("Colors"), 1), 32),
+                                    whole<int>(number(p.get("BitsPerComponent"), 8), 16),
+                                    whole<int>(number(p.get("Columns"), 1), 1 << 16), into);
             }
             const std::string& name = filters[i];
-            if (name == "FlateDecode" || name == "Fl") inflateTo(data, sink);
-            else if (name == "LZWDecode" || name == "LZW") lzwTo(data, number(p.get("EarlyChange"), 1) != 0, sink);
-            else if (name == "ASCIIHexDecode" || name == "AHx") asciiHexTo(data, sink);
-            else if (name == "ASCII85Decode" || name == "A85") ascii85To(data, sink);
-            else if (name == "RunLengthDecode" || name == "RL") runLengthTo(data, sink);
-            else if (name == "Crypt") sink(data);
-            else return imageCodecsUnreadable ? Decoded::unreadable : Decoded::ok;
+            if (name == "FlateDecode" || name == "Fl")
+                inflateTo(data, sink);
+            else if (name == "LZWDecode" || name == "LZW")
+                lzwTo(data, number(p.get("EarlyChange"), 1) != 0, sink);
+            else if (name == "ASCIIHexDecode" || name == "AHx")
+                asciiHexTo(data, sink);
+            else if (name == "ASCII85Decode" || name == "A85")
+                ascii85To(data, sink);
+            else if (name == "RunLengthDecode" || name == "RL")
+                runLengthTo(data, sink);
+            else if (name == "Crypt")
+                sink(data);
+            else
+                return imageCodecsUnreadable ? Decoded::unreadable : Decoded::ok;
             if (overBudget) return Decoded::overBudget;
             if (last) return Decoded::ok;
             staged = std::move(next);
@@ -568,12 +594,14 @@ private:
     };
 
     const Object& objectNumbered(uint32_t num) {
-        if (const auto cached = cache_.find(num); cached != cache_.end()) return cached->second ? *cached->second : kNull;
+        if (const auto cached = cache_.find(num); cached != cache_.end())
+            return cached->second ? *cached->second : kNull;
         cache_[num] = nullptr;  // a loop back to it finds nothing
         auto object = std::make_unique<Object>();
         if (const auto entry = entries_.find(num); entry != entries_.end()) {
             if (entry->second.compressed) {
-                if (auto found = fromObjectStream(entry->second.stream, entry->second.index)) *object = std::move(*found);
+                if (auto found = fromObjectStream(entry->second.stream, entry->second.index))
+                    *object = std::move(*found);
             } else if (auto found = objectAt(entry->second.offset, num)) {
                 *object = std::move(*found);
             }
@@ -593,14 +621,16 @@ private:
             !keyword->is(Object::Type::keyword) || keyword->text != "obj") {
             return std::nullopt;
         }
-        if (expected && uint32_t(num->number) != *expected) return std::nullopt;
+        if (expected && whole<uint32_t>(num->number, 4e9) != *expected) return std::nullopt;
         auto value = lexer.object();
         if (!value) return std::nullopt;
         if (value->is(Object::Type::dict)) {
             const size_t afterDict = lexer.at();
             const auto next = lexer.object();
-            if (next && next->is(Object::Type::keyword) && next->text == "stream") placeStream(*value, lexer.at());
-            else lexer.seek(afterDict);
+            if (next && next->is(Object::Type::keyword) && next->text == "stream")
+                placeStream(*value, lexer.at());
+            else
+                lexer.seek(afterDict);
         }
         return value;
     }
@@ -614,7 +644,8 @@ private:
         dict.streamStart = at;
         const Object* declared = dict.get("Length");
         double length = -1;
-        if (declared && declared->is(Object::Type::number)) length = declared->number;
+        if (declared && declared->is(Object::Type::number))
+            length = declared->number;
         else if (declared && declared->is(Object::Type::ref)) {
             const Object& resolved = resolve(*declared);
             if (resolved.is(Object::Type::number)) length = resolved.number;
@@ -643,14 +674,14 @@ private:
                 }) != Decoded::ok) {
                 return std::nullopt;
             }
-            stream.first = size_t(std::max(0.0, number(holder.get("First"), 0)));
+            stream.first = whole<size_t>(number(holder.get("First"), 0));
             const size_t count = size_t(std::clamp(number(holder.get("N"), 0), 0.0, 1e6));
             Lexer header(stream.data);
             for (size_t i = 0; i < count; ++i) {
                 const auto num = header.object();
                 const auto offset = header.object();
                 if (!num || !offset || !offset->is(Object::Type::number)) break;
-                stream.offsets.push_back(size_t(std::max(0.0, offset->number)));
+                stream.offsets.push_back(whole<size_t>(offset->number));
             }
         }
         if (index >= stream.offsets.size()) return std::nullopt;
@@ -665,7 +696,7 @@ private:
         const auto offset = lexer.object();
         if (!offset || !offset->is(Object::Type::number)) return false;
         std::set<size_t> seen;
-        std::vector<size_t> pending{size_t(std::max(0.0, offset->number))};
+        std::vector<size_t> pending{whole<size_t>(offset->number)};
         bool first = true;
         while (!pending.empty() && seen.size() < kMaxChain) {
             const size_t at = pending.back();
@@ -677,10 +708,10 @@ private:
             first = false;
             // A hybrid file's cross-reference stream comes before its /Prev.
             if (const Object* previous = trailer.get("Prev"); previous && previous->is(Object::Type::number)) {
-                pending.push_back(size_t(std::max(0.0, previous->number)));
+                pending.push_back(whole<size_t>(previous->number));
             }
             if (const Object* hybrid = trailer.get("XRefStm"); hybrid && hybrid->is(Object::Type::number)) {
-                pending.push_back(size_t(std::max(0.0, hybrid->number)));
+                pending.push_back(whole<size_t>(hybrid->number));
             }
         }
         return !first;
@@ -694,7 +725,6 @@ private:
         if (text_.substr(lexer.at(), 4) == "xref") {
             lexer.seek(lexer.at() + 4);
             while (true) {
-                const size_t before = lexer.at();
                 const auto start = lexer.object();
                 if (start && start->is(Object::Type::keyword) && start->text == "trailer") break;
                 const auto count = lexer.object();
@@ -702,15 +732,16 @@ private:
                     count->number < 0 || count->number > 1e7) {
                     return false;
                 }
-                (void)before;
                 for (uint32_t i = 0; i < uint32_t(count->number); ++i) {
                     const auto offset = lexer.object();
                     const auto gen = lexer.object();
                     const auto kind = lexer.object();
                     if (!offset || !gen || !kind || !kind->is(Object::Type::keyword)) return false;
-                    const uint32_t num = uint32_t(start->number) + i;
-                    if (kind->text == "n") entries_.emplace(num, Entry{size_t(offset->number), 0, 0, false});
-                    else entries_.emplace(num, Entry{});  // free: nothing
+                    const uint32_t num = whole<uint32_t>(start->number, 4e9) + i;
+                    if (kind->text == "n")
+                        entries_.emplace(num, Entry{whole<size_t>(offset->number), 0, 0, false});
+                    else
+                        entries_.emplace(num, Entry{});  // free: nothing
                 }
             }
             const auto dict = lexer.object();
@@ -729,7 +760,7 @@ private:
         std::vector<std::pair<uint32_t, uint32_t>> ranges;
         if (const Object* index = stream->get("Index"); index && index->is(Object::Type::array)) {
             for (size_t i = 0; i + 1 < index->items.size(); i += 2) {
-                ranges.emplace_back(uint32_t(std::max(0.0, index->items[i].number)),
+                ranges.emplace_back(whole<uint32_t>(index->items[i].number, 4e9),
                                     uint32_t(std::clamp(index->items[i + 1].number, 0.0, 1e7)));
             }
         } else {
@@ -755,9 +786,12 @@ private:
                 const uint64_t second = field(w[0], w[1], 0);
                 const uint64_t third = field(w[0] + w[1], w[2], 0);
                 const uint32_t num = start + i;
-                if (type == 1) entries_.emplace(num, Entry{size_t(second), 0, 0, false});
-                else if (type == 2) entries_.emplace(num, Entry{0, uint32_t(second), uint32_t(third), true});
-                else entries_.emplace(num, Entry{});
+                if (type == 1)
+                    entries_.emplace(num, Entry{size_t(second), 0, 0, false});
+                else if (type == 2)
+                    entries_.emplace(num, Entry{0, uint32_t(second), uint32_t(third), true});
+                else
+                    entries_.emplace(num, Entry{});
             }
         }
         trailer = *stream;
@@ -904,9 +938,12 @@ private:
         if (c == '(') {
             int nesting = 0;
             for (size_t i = at + 1; i < text.size(); ++i) {
-                if (text[i] == '\\') ++i;
-                else if (text[i] == '(') ++nesting;
-                else if (text[i] == ')' && nesting-- == 0) return i + 1;
+                if (text[i] == '\\')
+                    ++i;
+                else if (text[i] == '(')
+                    ++nesting;
+                else if (text[i] == ')' && nesting-- == 0)
+                    return i + 1;
             }
             return std::string_view::npos;
         }
@@ -934,13 +971,15 @@ private:
             operand.type = Object::Type::string;
             operand.number = double(text.size());
         } else if (Lexer::isNumber(text)) {
+            // Only an inline image's numbers are looked at: its size.
             operand.type = Object::Type::number;
-            operand.number = Lexer::toNumber(text);
+            if (inlineDictionary_) operand.number = Lexer::toNumber(text);
         } else if (isRegular(uint8_t(c))) {
             if (text == "true" || text == "false" || text == "null") {
                 operand.type = Object::Type::null;
             } else {
                 if (text == "ID") inlineData_ = true;
+                inlineDictionary_ = text == "BI";
                 onOperator_(text, operands_);
                 if (text != "ID") operands_.clear();
                 return;
@@ -957,11 +996,12 @@ private:
     std::string carry_;
     std::vector<Object> operands_;
     bool inlineData_ = false;
+    bool inlineDictionary_ = false;
 };
 
 class PageScanner {
 public:
-    explicit PageScanner(PdfFile& file) : file_(file) {}
+    PageScanner(PdfFile& file, const PdfScanLimits& limits) : file_(file), limits_(limits) {}
 
     // The cost of drawing a content stream (or several, one after another) with
     // `resources`; false with the file's reason when it cannot be read.
@@ -1017,6 +1057,24 @@ private:
 
     bool operation(std::string_view op, const std::vector<Object>& operands, const Object& resources, int depth,
                    std::vector<State>& states, Cost& cost) {
+        if (!operate(op, operands, resources, depth, states, cost)) return false;
+        // What a part of the page costs, the whole page costs at least.
+        if (cost.operators > limits_.operators || cost.paints > limits_.paints) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("drawing the PDF page runs more than {} operators or {} painting ones, "
+                                          "counting every use of its forms",
+                                          limits_.operators, limits_.paints));
+        }
+        if (cost.imagePixels > limits_.imagePixels) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("drawing the PDF page decodes more than {} image pixels, counting every use",
+                                          limits_.imagePixels));
+        }
+        return true;
+    }
+
+    bool operate(std::string_view op, const std::vector<Object>& operands, const Object& resources, int depth,
+                 std::vector<State>& states, Cost& cost) {
         cost.operators += 1;
         const char first = op[0];
         if (op == "q") {
@@ -1097,9 +1155,8 @@ private:
     double imagePixels(const Object& stream) {
         double width = file_.number(stream.get("Width"), 0), height = file_.number(stream.get("Height"), 0);
         const Object& filter = file_.resolve(stream.get("Filter"));
-        const bool jpx = filter.isName("JPXDecode") ||
-                         (filter.is(Object::Type::array) && !filter.items.empty() &&
-                          file_.resolve(filter.items.back()).isName("JPXDecode"));
+        const bool jpx = filter.isName("JPXDecode") || (filter.is(Object::Type::array) && !filter.items.empty() &&
+                                                        file_.resolve(filter.items.back()).isName("JPXDecode"));
         if (jpx) {
             // The codestream's size marker: its width and height less their offsets.
             const std::string_view data = file_.raw(stream).substr(0, 4096);
@@ -1181,6 +1238,7 @@ private:
     }
 
     PdfFile& file_;
+    const PdfScanLimits& limits_;
     std::map<std::pair<const Object*, const Object*>, Cost> forms_;
     std::unordered_set<const Object*> drawing_;
     std::unordered_set<const Object*> fonts_;
@@ -1193,7 +1251,8 @@ const Object* findPage(PdfFile& file, const Object& node, int& index, const Obje
     const Object* inherited = resources;
     if (const Object* own = node.get("Resources")) resources = &file.resolve(own);
     const Object& kids = file.resolve(node.get("Kids"));
-    const bool isPage = node.get("Type") ? file.resolve(node.get("Type")).isName("Page") : !kids.is(Object::Type::array);
+    const bool isPage =
+        node.get("Type") ? file.resolve(node.get("Type")).isName("Page") : !kids.is(Object::Type::array);
     if (isPage) {
         if (index-- == 0) return &node;
     } else {
@@ -1209,10 +1268,10 @@ const Object* findPage(PdfFile& file, const Object& node, int& index, const Obje
 
 }  // namespace
 
-std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int pageIndex, uint64_t maxDecodedBytes,
+std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int pageIndex, const PdfScanLimits& limits,
                                         std::string* error, PictureProblem* problem) {
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    PdfFile file(text, maxDecodedBytes);
+    PdfFile file(text, limits.decodedBytes);
     auto failed = [&]() -> std::optional<PdfPageCosts> {
         noteProblem(error, problem, file.problem == PictureProblem::none ? PictureProblem::damaged : file.problem,
                     file.why.empty() ? "the PDF document cannot be read" : file.why);
@@ -1235,7 +1294,8 @@ std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int page
     }
     if (file.exhausted()) return failed();
     if (page == nullptr) {
-        file.fail(PictureProblem::damaged, fmt::format("the PDF document has no page {} that can be read", pageIndex + 1));
+        file.fail(PictureProblem::damaged,
+                  fmt::format("the PDF document has no page {} that can be read", pageIndex + 1));
         return failed();
     }
     std::vector<const Object*> streams;
@@ -1245,7 +1305,7 @@ std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int page
         const Object& stream = file.resolve(item);
         if (stream.isStream) streams.push_back(&stream);
     }
-    PageScanner scanner(file);
+    PageScanner scanner(file, limits);
     Cost cost;
     if (!scanner.content(streams, *resources, 0, cost) || file.exhausted()) return failed();
     PdfPageCosts costs;

@@ -36,11 +36,19 @@ struct PdfPageCosts {
 // Forms nested deeper than this are refused: a real drawing nests a few.
 inline constexpr int kMaxPdfFormDepth = 32;
 
+// Where the scan stops and refuses the page, as soon as a count passes its limit.
+struct PdfScanLimits {
+    uint64_t decodedBytes = 0;  // of all streams read
+    double operators = 0;
+    double paints = 0;
+    double imagePixels = 0;
+};
+
 // The costs of page `pageIndex` (0-based), or none with the reason: the document is
 // encrypted (its contents cannot be read before poppler decrypts them), its page
-// cannot be found, its streams decode to more than `maxDecodedBytes` in all, a page's
-// contents use a filter meant for images, or its forms nest too deeply.
-std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int pageIndex, uint64_t maxDecodedBytes,
+// cannot be found, its costs pass the limits, a page's contents use a filter meant for
+// images, or its forms nest too deeply.
+std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int pageIndex, const PdfScanLimits& limits,
                                         std::string* error, PictureProblem* problem);
 
 }  // namespace platform::graphics

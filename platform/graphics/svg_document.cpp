@@ -228,7 +228,8 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
     document->handle_ = handle;
     document->bytes_.assign(bytes.begin(), bytes.end());
     document->costs_ = *costs;
-    const double handleBytes = double(costs->elements) * 3072 + double(costs->embeddedPixels) * 4 + double(bytes.size());
+    const double handleBytes =
+        double(costs->elements) * 3072 + double(costs->embeddedPixels) * 4 + double(bytes.size());
     document->maxRenderers_ = std::max<size_t>(1, size_t(std::min(64.0, double(kRendererMemory) / handleBytes)));
     // At 72 dots per inch a CSS pixel is one point and physical units keep
     // their true size on a PDF page.

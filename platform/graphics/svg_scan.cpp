@@ -123,17 +123,17 @@ bool startsWith(std::string_view text, size_t at, std::string_view prefix) {
 
 // Elements drawn only where something refers to them.
 bool drawnByReferenceOnly(std::string_view name) {
-    static const std::string_view names[] = {"defs",     "symbol",       "clipPath",       "mask",      "pattern",
-                                             "marker",   "linearGradient", "radialGradient", "filter",    "style",
-                                             "script",   "title",        "desc",           "metadata",  "font",
-                                             "font-face", "glyph",       "missing-glyph",  "solidcolor", "hatch"};
+    static const std::string_view names[] = {"defs",      "symbol",         "clipPath",       "mask",       "pattern",
+                                             "marker",    "linearGradient", "radialGradient", "filter",     "style",
+                                             "script",    "title",          "desc",           "metadata",   "font",
+                                             "font-face", "glyph",          "missing-glyph",  "solidcolor", "hatch"};
     if (name.starts_with("fe")) return true;
     return std::find(std::begin(names), std::end(names), name) != std::end(names);
 }
 
 bool isShape(std::string_view name) {
-    static const std::string_view names[] = {"rect", "circle", "ellipse", "line", "polyline",
-                                             "polygon", "path", "text", "tspan", "textPath"};
+    static const std::string_view names[] = {"rect",    "circle", "ellipse", "line",  "polyline",
+                                             "polygon", "path",   "text",    "tspan", "textPath"};
     return std::find(std::begin(names), std::end(names), name) != std::end(names);
 }
 
@@ -144,13 +144,20 @@ std::optional<std::vector<uint8_t>> fromBase64(std::string_view text) {
     int count = 0;
     for (const char c : text) {
         int value;
-        if (c >= 'A' && c <= 'Z') value = c - 'A';
-        else if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') value = c - '0' + 52;
-        else if (c == '+' || c == '-') value = 62;
-        else if (c == '/' || c == '_') value = 63;
-        else if (c == '=' || isSpace(c) || c == '%') continue;  // padding, wrapped lines, an escaped newline
-        else return std::nullopt;
+        if (c >= 'A' && c <= 'Z')
+            value = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            value = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            value = c - '0' + 52;
+        else if (c == '+' || c == '-')
+            value = 62;
+        else if (c == '/' || c == '_')
+            value = 63;
+        else if (c == '=' || isSpace(c) || c == '%')
+            continue;  // padding, wrapped lines, an escaped newline
+        else
+            return std::nullopt;
         bits = bits << 6 | uint32_t(value);
         if ((count += 6) >= 8) {
             count -= 8;
@@ -163,8 +170,12 @@ std::optional<std::vector<uint8_t>> fromBase64(std::string_view text) {
 std::vector<uint8_t> percentDecoded(std::string_view text) {
     std::vector<uint8_t> out;
     out.reserve(text.size());
-    auto hex = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                                                       : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; };
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
             out.push_back(uint8_t(hex(text[i + 1]) * 16 + hex(text[i + 2])));
@@ -251,7 +262,7 @@ private:
                     at = end == std::string_view::npos ? text.size() : end + 3;
                 } else if (startsWith(text, at, "<!DOCTYPE")) {
                     if (!doctype(text, at)) return false;
-                } else if (startsWith(text, at, "<?") ) {
+                } else if (startsWith(text, at, "<?")) {
                     at = skipPast(text, at + 2, "?>");
                 } else if (startsWith(text, at, "</")) {
                     if (!open_.empty()) close();
@@ -295,14 +306,15 @@ private:
 
     bool enterEntity(const std::string& replacement, int entityDepth) {
         if (entityDepth >= kMaxEntityDepth) {
-            return fail(PictureProblem::tooDemanding,
-                        fmt::format("the SVG document's entities refer to each other more than {} deep", kMaxEntityDepth));
+            return fail(
+                PictureProblem::tooDemanding,
+                fmt::format("the SVG document's entities refer to each other more than {} deep", kMaxEntityDepth));
         }
         expanded_ += replacement.size();
         if (expanded_ > limits_.expandedBytes) {
-            return fail(PictureProblem::tooDemanding,
-                        fmt::format("the SVG document's entities expand to more than {} MiB",
-                                    limits_.expandedBytes >> 20));
+            return fail(
+                PictureProblem::tooDemanding,
+                fmt::format("the SVG document's entities expand to more than {} MiB", limits_.expandedBytes >> 20));
         }
         return true;
     }
@@ -528,11 +540,13 @@ private:
         } else if (attribute == "order") {
             element.orderX = number(value, 3);
             const size_t space = trim(value).find_first_of(" ,");
-            element.orderY = space == std::string_view::npos ? element.orderX : number(trim(value).substr(space + 1), 3);
+            element.orderY =
+                space == std::string_view::npos ? element.orderX : number(trim(value).substr(space + 1), 3);
         } else if (attribute == "radius") {
             element.radiusX = number(value, 0);
             const size_t space = trim(value).find_first_of(" ,");
-            element.radiusY = space == std::string_view::npos ? element.radiusX : number(trim(value).substr(space + 1), 0);
+            element.radiusY =
+                space == std::string_view::npos ? element.radiusX : number(trim(value).substr(space + 1), 0);
         } else if (attribute == "d" || attribute == "points") {
             element.vertices = numbersIn(value) / 2;
         } else {
@@ -546,17 +560,24 @@ private:
             element.surface = element.surface || number(value, 1) < 1;
             return;
         }
-        if ((name == "mix-blend-mode" && trim(value) != "normal") || (name == "isolation" && trim(value) == "isolate")) {
+        if ((name == "mix-blend-mode" && trim(value) != "normal") ||
+            (name == "isolation" && trim(value) == "isolate")) {
             element.surface = true;
             return;
         }
         Ref kind;
-        if (name == "mask") kind = Ref::mask;
-        else if (name == "clip-path") kind = Ref::clip;
-        else if (name == "filter") kind = Ref::filter;
-        else if (name == "fill" || name == "stroke") kind = Ref::paint;
-        else if (name == "marker" || name == "marker-start" || name == "marker-mid" || name == "marker-end") kind = Ref::marker;
-        else return;
+        if (name == "mask")
+            kind = Ref::mask;
+        else if (name == "clip-path")
+            kind = Ref::clip;
+        else if (name == "filter")
+            kind = Ref::filter;
+        else if (name == "fill" || name == "stroke")
+            kind = Ref::paint;
+        else if (name == "marker" || name == "marker-start" || name == "marker-mid" || name == "marker-end")
+            kind = Ref::marker;
+        else
+            return;
         std::string target = urlTarget(value);
         if (!target.empty()) element.refs.push_back({kind, std::move(target)});
     }
@@ -601,21 +622,23 @@ private:
         if (!bytes) return fail(PictureProblem::damaged, "an embedded picture's data is not valid Base64");
         Embedded embedded;
         const ImageFormat format = detectImageFormat(*bytes);
-        const std::string_view start = trim(std::string_view(reinterpret_cast<const char*>(bytes->data()),
-                                                             std::min<size_t>(bytes->size(), 256)));
+        const std::string_view start =
+            trim(std::string_view(reinterpret_cast<const char*>(bytes->data()), std::min<size_t>(bytes->size(), 256)));
         if (mime == "image/svg+xml" || (mime.empty() && format == ImageFormat::unknown && start.starts_with("<"))) {
             if (nesting_ >= kMaxNestedDocuments) {
-                return fail(PictureProblem::tooDemanding, "the SVG document embeds SVG documents in each other too deeply");
+                return fail(PictureProblem::tooDemanding,
+                            "the SVG document embeds SVG documents in each other too deeply");
             }
             Scanner nested(limits_, nesting_ + 1);
-            const auto costs = nested.run(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+            const auto costs =
+                nested.run(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
             if (!costs) return fail(nested.problem, "an embedded SVG document: " + nested.why);
-            embedded.nested = Cost{costs->drawnElements, costs->textCharacters, costs->effectPasses,
+            embedded.nested = Cost{costs->drawnElements,    costs->textCharacters,      costs->effectPasses,
                                    costs->morphologyPasses, costs->embeddedPixelsDrawn, costs->effectDepth};
             embedded.pixels = costs->embeddedPixels;
         } else {
-            static const ImageFormat drawable[] = {ImageFormat::png, ImageFormat::jpeg, ImageFormat::gif,
-                                                   ImageFormat::webp, ImageFormat::bmp, ImageFormat::ico,
+            static const ImageFormat drawable[] = {ImageFormat::png,  ImageFormat::jpeg, ImageFormat::gif,
+                                                   ImageFormat::webp, ImageFormat::bmp,  ImageFormat::ico,
                                                    ImageFormat::tiff};
             if (std::find(std::begin(drawable), std::end(drawable), format) == std::end(drawable)) {
                 return fail(PictureProblem::notAPicture,
@@ -639,9 +662,9 @@ private:
         }
         embeddedPixels_ += embedded.pixels;
         if (embeddedPixels_ > limits_.embeddedPixels) {
-            return fail(PictureProblem::tooDemanding,
-                        fmt::format("the SVG document's embedded pictures hold more than {} pixels",
-                                    limits_.embeddedPixels));
+            return fail(
+                PictureProblem::tooDemanding,
+                fmt::format("the SVG document's embedded pictures hold more than {} pixels", limits_.embeddedPixels));
         }
         elements_[index].embedded = static_cast<int>(embedded_.size());
         embeddedByUrl_.emplace(std::string(url), elements_[index].embedded);
@@ -755,9 +778,9 @@ private:
         out = Cost{};
         if (state_[index] == 1) return true;
         if (depth > kMaxReferenceDepth) {
-            return fail(PictureProblem::tooDemanding,
-                        fmt::format("the SVG document's elements and references nest more than {} deep",
-                                    kMaxReferenceDepth));
+            return fail(
+                PictureProblem::tooDemanding,
+                fmt::format("the SVG document's elements and references nest more than {} deep", kMaxReferenceDepth));
         }
         state_[index] = 1;
         const Element& element = elements_[index];

@@ -607,23 +607,73 @@ inline std::vector<Bytes> pdfPage(int width, int height, const std::string& reso
                     std::to_string(height) + "] /Contents 4 0 R /Resources " + resources + " >>")};
 }
 
-// Form XObjects `levels` deep, each drawing the next `fanout` times: fanout^levels
-// rectangles from a few kilobytes.
-inline Bytes nestedFormsPdf(int levels, int fanout) {
+// The objects of a page whose contents draw form F0, and form XObjects `levels` deep,
+// each drawing the next `fanout` times: fanout^levels rectangles from a few kilobytes.
+inline std::vector<Bytes> nestedFormObjects(int levels, int fanout) {
     auto objects = pdfPage(100, 100, "<< /XObject << /F0 5 0 R >> >>");
     objects.push_back(pdfStream("", bytesOf("/F0 Do")));
     for (int level = 0; level < levels; ++level) {
         std::string content;
-        if (level + 1 < levels) {
-            for (int i = 0; i < fanout; ++i) content += "/F Do ";
-        } else {
-            content = "0 0 1 rg 10 10 80 80 re f";
-        }
+        for (int i = 0; level + 1 < levels && i < fanout; ++i) content += "/F Do ";
+        if (level + 1 == levels) content = "0 0 1 rg 10 10 80 80 re f";
         const std::string resources =
             level + 1 < levels ? " /Resources << /XObject << /F " + std::to_string(6 + level) + " 0 R >> >>" : "";
         objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100]" + resources, bytesOf(content)));
     }
-    return pdfOfObjects(objects);
+    return objects;
+}
+
+inline Bytes nestedFormsPdf(int levels, int fanout) { return pdfOfObjects(nestedFormObjects(levels, fanout)); }
+
+// The objects of pdfOfObjects(), all but the streams kept in one object stream and
+// found through a cross-reference stream, as newer writers save.
+inline Bytes pdfInObjectStream(const std::vector<Bytes>& objects) {
+    const auto isStream = [](const Bytes& object) {
+        const std::string text(object.begin(), object.end());
+        return text.find("\nstream\n") != std::string::npos;
+    };
+    auto append = [](Bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); };
+    Bytes out = bytesOf("%PDF-1.5\n");
+    const uint32_t count = uint32_t(objects.size());
+    const uint32_t holder = count + 1, table = count + 2;
+    std::vector<std::pair<int, uint32_t>> where(count + 3);  // type, offset or index
+    std::string header, body;
+    uint32_t index = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (isStream(objects[i])) {
+            where[i + 1] = {1, uint32_t(out.size())};
+            append(out, std::to_string(i + 1) + " 0 obj\n");
+            out.insert(out.end(), objects[i].begin(), objects[i].end());
+            append(out, "\nendobj\n");
+        } else {
+            where[i + 1] = {2, index++};
+            header += std::to_string(i + 1) + " " + std::to_string(body.size()) + " ";
+            body += std::string(objects[i].begin(), objects[i].end()) + "\n";
+        }
+    }
+    where[holder] = {1, uint32_t(out.size())};
+    append(out, std::to_string(holder) + " 0 obj\n");
+    const Bytes stream = pdfStream("/Type /ObjStm /N " + std::to_string(index) + " /First " +
+                                       std::to_string(header.size()),
+                                   bytesOf(header + body));
+    out.insert(out.end(), stream.begin(), stream.end());
+    append(out, "\nendobj\n");
+    const size_t xref = out.size();
+    where[table] = {1, uint32_t(xref)};
+    Bytes rows;
+    for (uint32_t num = 0; num < count + 3; ++num) {
+        const auto [type, value] = where[num];
+        rows.push_back(uint8_t(type));
+        putBe32(rows, type == 2 ? holder : value);
+        rows.push_back(0);
+        rows.push_back(type == 2 ? uint8_t(value) : 0);
+    }
+    append(out, std::to_string(table) + " 0 obj\n");
+    const Bytes xrefStream =
+        pdfStream("/Type /XRef /W [1 4 2] /Size " + std::to_string(count + 3) + " /Root 1 0 R", rows);
+    out.insert(out.end(), xrefStream.begin(), xrefStream.end());
+    append(out, "\nendobj\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n");
+    return out;
 }
 
 // One grey image of side x side pixels (sound, deflated) drawn `times` over the page.
@@ -862,8 +912,8 @@ inline std::vector<Hostile> hostilePictures() {
                    Outcome::converts, P::none, true});
     all.push_back({"gif of 300000 frames", "frames.gif", manyFramesGif(300000), Outcome::converts});
     // Declared sizes the decoders would allocate by.
-    all.push_back({"bmp with its pixels declared at byte 0xFFFFFFFF", "offset.bmp", bmpWithField(64, 48, 10, 0xFFFFFFFF),
-                   Outcome::refused, P::truncated});
+    all.push_back({"bmp with its pixels declared at byte 0xFFFFFFFF", "offset.bmp",
+                   bmpWithField(64, 48, 10, 0xFFFFFFFF), Outcome::refused, P::truncated});
     all.push_back({"bmp with a header declared 4 GiB long", "header.bmp", bmpWithField(64, 48, 14, 0xFFFFFFF0),
                    Outcome::refused, P::damaged});
     all.push_back({"ico with its picture declared at byte 0xFFFFFFFF", "icon.png", icoWithEntryField(12, 0xFFFFFFFF),

@@ -24,80 +24,9 @@ namespace samples = gwtest::samples;
 using samples::Bytes;
 using samples::bytesOf;
 using P = pg::PictureProblem;
-
-// The objects of pdfOfObjects(), all but the streams kept in one object stream and
-// found through a cross-reference stream, as newer writers save.
-Bytes pdfInObjectStream(const std::vector<Bytes>& objects) {
-    const auto isStream = [](const Bytes& object) {
-        const std::string text(object.begin(), object.end());
-        return text.find("\nstream\n") != std::string::npos;
-    };
-    Bytes out = bytesOf("%PDF-1.5\n");
-    const uint32_t count = uint32_t(objects.size());
-    const uint32_t holder = count + 1, table = count + 2;
-    std::vector<std::pair<int, uint32_t>> where(count + 3);  // type, offset or index
-    std::string header, body;
-    uint32_t index = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (isStream(objects[i])) {
-            where[i + 1] = {1, uint32_t(out.size())};
-            const Bytes head = bytesOf(std::to_string(i + 1) + " 0 obj\n");
-            out.insert(out.end(), head.begin(), head.end());
-            out.insert(out.end(), objects[i].begin(), objects[i].end());
-            const Bytes tail = bytesOf("\nendobj\n");
-            out.insert(out.end(), tail.begin(), tail.end());
-        } else {
-            where[i + 1] = {2, index++};
-            header += std::to_string(i + 1) + " " + std::to_string(body.size()) + " ";
-            body += std::string(objects[i].begin(), objects[i].end()) + "\n";
-        }
-    }
-    where[holder] = {1, uint32_t(out.size())};
-    const Bytes packed = bytesOf(header + body);
-    const Bytes stream = samples::pdfStream("/Type /ObjStm /N " + std::to_string(index) + " /First " +
-                                                std::to_string(header.size()),
-                                            packed);
-    const Bytes head = bytesOf(std::to_string(holder) + " 0 obj\n");
-    out.insert(out.end(), head.begin(), head.end());
-    out.insert(out.end(), stream.begin(), stream.end());
-    const Bytes tail = bytesOf("\nendobj\n");
-    out.insert(out.end(), tail.begin(), tail.end());
-    const size_t xref = out.size();
-    where[table] = {1, uint32_t(xref)};
-    Bytes rows;
-    for (uint32_t num = 0; num < count + 3; ++num) {
-        const auto [type, value] = where[num];
-        rows.push_back(uint8_t(type));
-        samples::putBe32(rows, type == 2 ? holder : value);
-        rows.push_back(0);
-        rows.push_back(type == 2 ? uint8_t(value) : 0);
-    }
-    const Bytes xrefHead = bytesOf(std::to_string(table) + " 0 obj\n");
-    out.insert(out.end(), xrefHead.begin(), xrefHead.end());
-    const Bytes xrefStream = samples::pdfStream(
-        "/Type /XRef /W [1 4 2] /Size " + std::to_string(count + 3) + " /Root 1 0 R", rows);
-    out.insert(out.end(), xrefStream.begin(), xrefStream.end());
-    const Bytes end = bytesOf("\nendobj\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n");
-    out.insert(out.end(), end.begin(), end.end());
-    return out;
-}
-
-// The objects of a page whose contents draw form F0, and forms `levels` deep, each
-// drawing the next `fanout` times.
-std::vector<Bytes> nestedForms(int levels, int fanout) {
-    auto objects = samples::pdfPage(100, 100, "<< /XObject << /F0 5 0 R >> >>");
-    objects.push_back(samples::pdfStream("", bytesOf("/F0 Do")));
-    for (int level = 0; level < levels; ++level) {
-        std::string content;
-        for (int i = 0; level + 1 < levels && i < fanout; ++i) content += "/F Do ";
-        if (level + 1 == levels) content = "0 0 1 rg 10 10 80 80 re f";
-        const std::string resources =
-            level + 1 < levels ? " /Resources << /XObject << /F " + std::to_string(6 + level) + " 0 R >> >>" : "";
-        objects.push_back(samples::pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100]" + resources,
-                                             bytesOf(content)));
-    }
-    return objects;
-}
+using samples::nestedFormObjects;
+using samples::pdfInObjectStream;
+using samples::pdfOfObjects;
 
 // The PDF with every cross-reference offset wrong: readers rebuild them from the file.
 Bytes withBrokenCrossReferences(Bytes pdf) {
@@ -127,16 +56,21 @@ std::string hex(const Bytes& bytes) {
 // A page showing one glyph of a Type 3 font whose procedure draws `levels` forms deep,
 // `fanout` each.
 Bytes type3Pdf(int levels, int fanout) {
-    auto objects = nestedForms(levels, fanout);
-    objects[2] = bytesOf("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 100 100] /Contents 4 0 R /Resources << /Font "
-                         "<< /T " + std::to_string(objects.size() + 1) + " 0 R >> >> >>");
+    auto objects = nestedFormObjects(levels, fanout);
+    objects[2] = bytesOf(
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 100 100] /Contents 4 0 R /Resources << /Font "
+        "<< /T " +
+        std::to_string(objects.size() + 1) + " 0 R >> >> >>");
     objects[3] = samples::pdfStream("", bytesOf("BT /T 12 Tf (a) Tj ET"));
-    objects.push_back(bytesOf("<< /Type /Font /Subtype /Type3 /FontBBox [0 0 1 1] /FontMatrix [0.01 0 0 0.01 0 0] "
-                              "/CharProcs << /a " + std::to_string(objects.size() + 2) + " 0 R >> /Encoding << "
-                              "/Differences [97 /a] >> /FirstChar 97 /LastChar 97 /Widths [100] /Resources << "
-                              "/XObject << /F 5 0 R >> >> >>"));
+    objects.push_back(
+        bytesOf("<< /Type /Font /Subtype /Type3 /FontBBox [0 0 1 1] /FontMatrix [0.01 0 0 0.01 0 0] "
+                "/CharProcs << /a " +
+                std::to_string(objects.size() + 2) +
+                " 0 R >> /Encoding << "
+                "/Differences [97 /a] >> /FirstChar 97 /LastChar 97 /Widths [100] /Resources << "
+                "/XObject << /F 5 0 R >> >> >>"));
     objects.push_back(samples::pdfStream("", bytesOf("100 0 d0 /F Do")));
-    return samples::pdfOfObjects(objects);
+    return pdfOfObjects(objects);
 }
 
 struct Document {
@@ -160,24 +94,27 @@ TEST(DocumentBudgets, WorkAPdfPageHidesAnywhereIsFoundBeforePopplerDrawsIt) {
     auto patternPage = [&](int tileFills) {
         auto objects = samples::pdfPage(100, 100, "<< /Pattern << /P 5 0 R >> >>");
         objects.push_back(samples::pdfStream("", bytesOf(patternFill)));
-        objects.push_back(samples::pdfStream("/PatternType 1 /PaintType 1 /TilingType 1 /BBox [0 0 10 10] /XStep 10 "
-                                             "/YStep 10 /Resources << >>",
-                                             bytesOf(repeated("0 0 1 1 re f ", tileFills))));
-        return samples::pdfOfObjects(objects);
+        objects.push_back(
+            samples::pdfStream("/PatternType 1 /PaintType 1 /TilingType 1 /BBox [0 0 10 10] /XStep 10 "
+                               "/YStep 10 /Resources << >>",
+                               bytesOf(repeated("0 0 1 1 re f ", tileFills))));
+        return pdfOfObjects(objects);
     };
     auto maskedPage = [&](int times) {
-        auto objects = samples::pdfPage(100, 100, "<< /ExtGState << /M << /SMask << /S /Luminosity /G 5 0 R >> >> >> >>");
+        auto objects =
+            samples::pdfPage(100, 100, "<< /ExtGState << /M << /SMask << /S /Luminosity /G 5 0 R >> >> >> >>");
         objects.push_back(samples::pdfStream("", bytesOf(repeated("q /M gs 0 0 100 100 re f Q ", times))));
-        objects.push_back(samples::pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100] /Group << /S /Transparency >>",
-                                             bytesOf("1 g 0 0 100 100 re f")));
-        return samples::pdfOfObjects(objects);
+        objects.push_back(
+            samples::pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100] /Group << /S /Transparency >>",
+                               bytesOf("1 g 0 0 100 100 re f")));
+        return pdfOfObjects(objects);
     };
     auto chainedFilters = [&](size_t megabytes) {
         auto objects = samples::pdfPage(100, 100, "<< >>");
-        objects.push_back(samples::pdfStream("/Filter [/ASCIIHexDecode /FlateDecode]",
-                                             bytesOf(hex(samples::deflatedRepeat("", "0 0 1 1 re f\n", megabytes, "\n",
-                                                                                 false)))));
-        return samples::pdfOfObjects(objects);
+        objects.push_back(
+            samples::pdfStream("/Filter [/ASCIIHexDecode /FlateDecode]",
+                               bytesOf(hex(samples::deflatedRepeat("", "0 0 1 1 re f\n", megabytes, "\n", false)))));
+        return pdfOfObjects(objects);
     };
     auto inlineImage = [&](int side) {
         auto objects = samples::pdfPage(100, 100, "<< >>");
@@ -185,24 +122,25 @@ TEST(DocumentBudgets, WorkAPdfPageHidesAnywhereIsFoundBeforePopplerDrawsIt) {
         objects.push_back(samples::pdfStream(
             "", bytesOf("q 100 0 0 100 0 0 cm BI /W " + std::to_string(side) + " /H " + std::to_string(side) +
                         " /BPC 8 /CS /G ID xEIx\x01\x02 EI Q 0 0 10 10 re f")));
-        return samples::pdfOfObjects(objects);
+        return pdfOfObjects(objects);
     };
     auto selfDrawing = [&] {
         auto objects = samples::pdfPage(100, 100, "<< /XObject << /F 5 0 R >> >>");
         objects.push_back(samples::pdfStream("", bytesOf("/F Do")));
-        objects.push_back(samples::pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100] /Resources << "
-                                             "/XObject << /F 5 0 R >> >>",
-                                             bytesOf("0 0 10 10 re f /F Do")));
-        return samples::pdfOfObjects(objects);
+        objects.push_back(
+            samples::pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100] /Resources << "
+                               "/XObject << /F 5 0 R >> >>",
+                               bytesOf("0 0 10 10 re f /F Do")));
+        return pdfOfObjects(objects);
     };
     const std::vector<Document> documents = {
-        {"forms in an object stream, drawn 10^7 times", pdfInObjectStream(nestedForms(8, 10)), P::tooDemanding},
-        {"forms in an object stream, drawn 8 times", pdfInObjectStream(nestedForms(4, 2)), P::none},
-        {"forms behind broken cross-references", withBrokenCrossReferences(samples::pdfOfObjects(nestedForms(8, 10))),
+        {"forms in an object stream, drawn 10^7 times", pdfInObjectStream(nestedFormObjects(8, 10)), P::tooDemanding},
+        {"forms in an object stream, drawn 8 times", pdfInObjectStream(nestedFormObjects(4, 2)), P::none},
+        {"forms behind broken cross-references", withBrokenCrossReferences(pdfOfObjects(nestedFormObjects(8, 10))),
          P::tooDemanding},
-        {"a page behind broken cross-references", withBrokenCrossReferences(samples::pdfOfObjects(nestedForms(2, 2))),
+        {"a page behind broken cross-references", withBrokenCrossReferences(pdfOfObjects(nestedFormObjects(2, 2))),
          P::none},
-        {"forms nested 40 deep, each drawn once", samples::pdfOfObjects(nestedForms(40, 1)), P::tooDemanding},
+        {"forms nested 40 deep, each drawn once", pdfOfObjects(nestedFormObjects(40, 1)), P::tooDemanding},
         {"contents through two filters, 800000 fills", chainedFilters(10), P::tooDemanding},
         {"contents through two filters, 80000 fills", chainedFilters(1), P::none},
         {"a Type 3 glyph drawing forms 10^7 times", type3Pdf(8, 10), P::tooDemanding},
@@ -241,9 +179,11 @@ TEST(DocumentBudgets, WorkAnSvgDrawingHidesAnywhereIsFoundBeforeLibrsvgParsesIt)
         return svg("<defs>" + defs + "</defs><use href=\"#g" + std::to_string(levels) + "\"/>");
     };
     auto styledNoise = [&](int octaves, int elements) {
-        return svg("<style>.n { filter: url(#t) }</style><filter id=\"t\"><feTurbulence baseFrequency=\"0.1\" "
-                   "numOctaves=\"" + std::to_string(octaves) + "\"/></filter>" +
-                   repeated("<rect class=\"n\" width=\"8\" height=\"8\"/>", elements));
+        return svg(
+            "<style>.n { filter: url(#t) }</style><filter id=\"t\"><feTurbulence baseFrequency=\"0.1\" "
+            "numOctaves=\"" +
+            std::to_string(octaves) + "\"/></filter>" +
+            repeated("<rect class=\"n\" width=\"8\" height=\"8\"/>", elements));
     };
     auto inheritedPattern = [&](int shapes) {
         return svg("<defs><pattern id=\"p\" width=\"4\" height=\"4\" patternUnits=\"userSpaceOnUse\">" +
@@ -261,8 +201,9 @@ TEST(DocumentBudgets, WorkAnSvgDrawingHidesAnywhereIsFoundBeforeLibrsvgParsesIt)
         return svg("<image width=\"64\" height=\"64\" href=\"data:image/svg+xml;base64," +
                    samples::base64(bytesOf(inner)) + "\"/>");
     };
-    const std::string noise = svg("<filter id=\"t\"><feTurbulence numOctaves=\"1000\"/></filter>"
-                                  "<rect width=\"64\" height=\"64\" filter=\"url(#t)\"/>");
+    const std::string noise =
+        svg("<filter id=\"t\"><feTurbulence numOctaves=\"1000\"/></filter>"
+            "<rect width=\"64\" height=\"64\" filter=\"url(#t)\"/>");
     const std::vector<std::pair<std::string, std::pair<std::string, P>>> documents = {
         {"uses drawing 10^6 rectangles", {useChain(6), P::tooDemanding}},
         {"uses drawing 1000 rectangles", {useChain(3), P::none}},
@@ -276,15 +217,15 @@ TEST(DocumentBudgets, WorkAnSvgDrawingHidesAnywhereIsFoundBeforeLibrsvgParsesIt)
         {"elements nested 30 deep", {nested(30), P::none}},
         {"an embedded document of 1000 octaves of noise", {embeddedDocument(noise), P::tooDemanding}},
         {"an embedded document of a rectangle", {embeddedDocument(svg("<rect width=\"9\" height=\"9\"/>")), P::none}},
-        {"a parameter entity", {"<!DOCTYPE svg [<!ENTITY % p \"<!ENTITY e 'x'>\"> %p;]>" + svg("<text>&e;</text>"),
-                                P::tooDemanding}},
-        {"an entity used in a style attribute", {"<!DOCTYPE svg [<!ENTITY f \"filter: url(#t)\">]>" +
-                                                     svg("<filter id=\"t\"><feTurbulence numOctaves=\"1000\"/></filter>"
-                                                         "<rect width=\"9\" height=\"9\" style=\"&f;\"/>"),
-                                                 P::tooDemanding}},
-        {"an entity drawing elements", {"<!DOCTYPE svg [<!ENTITY r \"" + repeated("&lt;rect/&gt;", 1) + "\">]>" +
-                                            svg("&r;"),
-                                        P::none}},
+        {"a parameter entity",
+         {"<!DOCTYPE svg [<!ENTITY % p \"<!ENTITY e 'x'>\"> %p;]>" + svg("<text>&e;</text>"), P::tooDemanding}},
+        {"an entity used in a style attribute",
+         {"<!DOCTYPE svg [<!ENTITY f \"filter: url(#t)\">]>" +
+              svg("<filter id=\"t\"><feTurbulence numOctaves=\"1000\"/></filter>"
+                  "<rect width=\"9\" height=\"9\" style=\"&f;\"/>"),
+          P::tooDemanding}},
+        {"an entity drawing elements",
+         {"<!DOCTYPE svg [<!ENTITY r \"" + repeated("&lt;rect/&gt;", 1) + "\">]>" + svg("&r;"), P::none}},
     };
     for (const auto& [name, document] : documents) {
         std::string why;
@@ -303,11 +244,13 @@ TEST(DocumentBudgets, ADrawingAffordableWhenReadIsRefusedAtASizeBeyondItsBudget)
         const std::string next = level + 1 < 20 ? "/G Do" : "1 0 0 rg 0 0 256 256 re f";
         const std::string resources =
             level + 1 < 20 ? " /Resources << /XObject << /G " + std::to_string(6 + level) + " 0 R >> >>" : "";
-        objects.push_back(samples::pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 256 256] /Group << /S "
-                                             "/Transparency >>" + resources,
-                                             bytesOf(next)));
+        objects.push_back(
+            samples::pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 256 256] /Group << /S "
+                               "/Transparency >>" +
+                                   resources,
+                               bytesOf(next)));
     }
-    const Bytes pdfBytes = samples::pdfOfObjects(objects);
+    const Bytes pdfBytes = pdfOfObjects(objects);
     for (const auto& [name, bytes] : {std::pair{"svg", svgBytes}, std::pair{"pdf", pdfBytes}}) {
         SCOPED_TRACE(name);
         std::string why;
