@@ -324,8 +324,7 @@ private:
     bool doctype(std::string_view text, size_t& at) {
         size_t i = at + 9;
         while (i < text.size() && text[i] != '[' && text[i] != '>') {
-            if (text[i] == '"' || text[i] == '\'') i = text.find(text[i], i + 1);
-            if (i == std::string_view::npos) break;
+            if (text[i] == '"' || text[i] == '\'') i = std::min(text.find(text[i], i + 1), text.size());
             ++i;
         }
         if (i >= text.size() || text[i] == '>') {
