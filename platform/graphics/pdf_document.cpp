@@ -2,9 +2,6 @@
 
 #include <cairo.h>
 
-#include <zlib.h>
-
-#include <array>
 #include <cmath>
 #include <string_view>
 
@@ -28,28 +25,12 @@ struct ScanBudget {
 // Inflates the zlib stream at `data` into nothing but a count (and, for object
 // streams, their text). False when the budget runs out.
 bool inflateCounting(std::string_view data, bool keep, ScanBudget& budget) {
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK) return true;
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(std::min<size_t>(data.size(), UINT32_MAX));
-    std::array<char, 64 * 1024> out;
-    bool within = true;
-    while (true) {
-        stream.next_out = reinterpret_cast<Bytef*>(out.data());
-        stream.avail_out = out.size();
-        const int status = inflate(&stream, Z_NO_FLUSH);
-        const size_t produced = out.size() - stream.avail_out;
-        budget.inflated += produced;
-        if (keep && budget.objectStreams.size() < (16u << 20)) budget.objectStreams.append(out.data(), produced);
-        if (budget.inflated > PdfDocument::kMaxInflatedBytes) {
-            within = false;
-            break;
-        }
-        // A damaged stream is poppler's to judge; only the size is ours.
-        if (status != Z_OK || produced == 0) break;
-    }
-    inflateEnd(&stream);
-    return within;
+    // A damaged stream is poppler's to judge; only the size is ours.
+    return inflateStream(data, [&](std::string_view chunk) {
+        budget.inflated += chunk.size();
+        if (keep && budget.objectStreams.size() < (16u << 20)) budget.objectStreams.append(chunk);
+        return budget.inflated <= PdfDocument::kMaxInflatedBytes;
+    });
 }
 
 // The number after `key` in `text` from `at` on ("/Width 300"); -1 when none.

@@ -255,8 +255,9 @@ using Sink = std::function<bool(std::string_view)>;
 
 enum class Decoded { ok, overBudget, unreadable };
 
-// Decoders stop at damaged data, as poppler's do: what came before it is the stream.
-bool inflateTo(std::string_view in, const Sink& out) {
+}  // namespace
+
+bool inflateStream(std::string_view in, const std::function<bool(std::string_view)>& out) {
     z_stream stream{};
     if (inflateInit(&stream) != Z_OK) return true;
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
@@ -274,6 +275,11 @@ bool inflateTo(std::string_view in, const Sink& out) {
     inflateEnd(&stream);
     return going;
 }
+
+namespace {
+
+// Decoders stop at damaged data, as poppler's do: what came before it is the stream.
+bool inflateTo(std::string_view in, const Sink& out) { return inflateStream(in, out); }
 
 bool lzwTo(std::string_view in, bool earlyChange, const Sink& out) {
     std::vector<std::string> table;

@@ -9,9 +9,11 @@
 // form's cost once and then multiplied by its uses, so that budgets are kept before
 // anything is drawn.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "platform/graphics/picture_problem.hpp"
 
@@ -32,6 +34,10 @@ struct PdfPageCosts {
     // Forms drawn inside forms, at the deepest.
     int formDepth = 0;
 };
+
+// Inflates a zlib stream chunk by chunk into `out` until it ends, is damaged (what came
+// before stands, as poppler has it) or `out` answers false; false in that last case.
+bool inflateStream(std::string_view data, const std::function<bool(std::string_view)>& out);
 
 // Forms nested deeper than this are refused: a real drawing nests a few.
 inline constexpr int kMaxPdfFormDepth = 32;

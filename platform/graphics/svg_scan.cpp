@@ -525,15 +525,7 @@ private:
                 return embed(index, value);
             }
         } else if (attribute == "style") {
-            size_t at = 0;
-            while (at < value.size()) {
-                const size_t end = std::min(value.size(), value.find(';', at));
-                const std::string_view declaration = value.substr(at, end - at);
-                if (const size_t colon = declaration.find(':'); colon != std::string_view::npos) {
-                    property(element, trim(declaration.substr(0, colon)), declaration.substr(colon + 1));
-                }
-                at = end + 1;
-            }
+            declarations(element, value);
         } else if (attribute == "numOctaves") {
             element.octaves = number(value, 1);
         } else if (attribute == "order") {
@@ -552,6 +544,19 @@ private:
             property(element, attribute, value);
         }
         return true;
+    }
+
+    // "name: value; ..." of a style attribute or a style sheet's rule.
+    static void declarations(Element& element, std::string_view text) {
+        size_t at = 0;
+        while (at < text.size()) {
+            const size_t end = std::min(text.size(), text.find(';', at));
+            const std::string_view declaration = text.substr(at, end - at);
+            if (const size_t colon = declaration.find(':'); colon != std::string_view::npos) {
+                property(element, trim(declaration.substr(0, colon)), declaration.substr(colon + 1));
+            }
+            at = end + 1;
+        }
     }
 
     static void property(Element& element, std::string_view name, std::string_view value) {
@@ -690,18 +695,10 @@ private:
                     continue;
                 }
                 const size_t close = std::min(sheet.size(), sheet.find('}', brace));
-                const std::string_view declarations = std::string_view(sheet).substr(brace + 1, close - brace - 1);
+                const std::string_view block = std::string_view(sheet).substr(brace + 1, close - brace - 1);
                 boundary = std::min(sheet.size(), close + 1);
                 Element effects;
-                size_t at = 0;
-                while (at < declarations.size()) {
-                    const size_t end = std::min(declarations.size(), declarations.find(';', at));
-                    const std::string_view declaration = declarations.substr(at, end - at);
-                    if (const size_t colon = declaration.find(':'); colon != std::string_view::npos) {
-                        property(effects, trim(declaration.substr(0, colon)), declaration.substr(colon + 1));
-                    }
-                    at = end + 1;
-                }
+                declarations(effects, block);
                 std::erase_if(effects.refs, [&](const Reference& ref) {
                     const auto target = ids_.find(ref.target);
                     return target == ids_.end() ||
