@@ -39,8 +39,9 @@ public:
     static constexpr int64_t kMaxEffectWork = int64_t{1} << 31;
     // The renderer keeps every element, some 2.5 KiB each, for every drawing handle.
     static constexpr uint64_t kMaxElements = 100000;
-    // Elements drawn, each referenced one as often as it is used.
-    static constexpr double kMaxDrawnElements = 250000;
+    // Elements drawn, each referenced one as often as it is used: as many as the PDF
+    // page a document is kept as may paint (two paints an element, a fill and a stroke).
+    static constexpr double kMaxDrawnElements = 150000;
     // Text is laid out anew for every drawing, slower the longer a line.
     static constexpr double kMaxTextCharacters = 16384;
     static constexpr double kMaxTextRun = 4096;
