@@ -350,6 +350,10 @@ bool asciiHexTo(std::string_view in, const Sink& out) {
             buffer += char(high * 16 + value);
             high = -1;
         }
+        if (buffer.size() >= 64 * 1024) {
+            if (!out(buffer)) return false;
+            buffer.clear();
+        }
     }
     if (high >= 0) buffer += char(high * 16);
     return out(buffer);
@@ -582,7 +586,10 @@ public:
             staged = std::move(next);
             data = staged;
         }
-        counted(data);
+        // Unfiltered data goes on in pieces too: readers keep what they are given.
+        for (size_t at = 0; at < data.size() && !overBudget; at += 64 * 1024) {
+            if (!counted(data.substr(at, 64 * 1024))) break;
+        }
         return overBudget ? Decoded::overBudget : Decoded::ok;
     }
 

@@ -226,6 +226,10 @@ TEST(DocumentBudgets, WorkAnSvgDrawingHidesAnywhereIsFoundBeforeLibrsvgParsesIt)
           P::tooDemanding}},
         {"an entity drawing elements",
          {"<!DOCTYPE svg [<!ENTITY r \"" + repeated("&lt;rect/&gt;", 1) + "\">]>" + svg("&r;"), P::none}},
+        {"10000 shapes drawn with opacity",
+         {svg(repeated("<rect width=\"1\" height=\"1\" opacity=\"0.5\"/>", 10000)), P::tooDemanding}},
+        {"100 shapes drawn with opacity",
+         {svg(repeated("<rect width=\"1\" height=\"1\" opacity=\"0.5\"/>", 100)), P::none}},
         // Found by the mutation run: the scan went round for ever.
         {"a doctype whose quoted text does not end", {"<!DOCTYPE svg \"" + svg("<rect/>"), P::notAPicture}},
     };
