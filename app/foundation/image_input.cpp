@@ -74,6 +74,7 @@ std::string ImageInput::problemDescription(PictureProblem problem) {
         case PictureProblem::tooLarge: return LocalizedString::text("picture-problem.too-large");
         case PictureProblem::tooDemanding: return LocalizedString::text("picture-problem.too-demanding");
         case PictureProblem::incompleteRender: return LocalizedString::text("picture-problem.incomplete-render");
+        case PictureProblem::encrypted: return LocalizedString::text("picture-problem.encrypted");
     }
     return LocalizedString::text("picture-problem.not-a-picture");
 }

@@ -1,5 +1,6 @@
 #include "platform/graphics/image_io.hpp"
 
+#include "platform/graphics/bitmap_containers.hpp"
 #include "platform/graphics/file_bytes.hpp"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -23,6 +24,7 @@ bool startsWith(std::span<const uint8_t> bytes, std::string_view magic, size_t o
 }
 
 struct SizeGuard {
+    int64_t maxPixels = kMaxImagePixels;
     bool refused = false;
     int width = 0;
     int height = 0;
@@ -46,7 +48,7 @@ void onSizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer dat
     auto* guard = static_cast<SizeGuard*>(data);
     guard->width = width;
     guard->height = height;
-    if (!dimensionsAcceptable(width, height)) {
+    if (!dimensionsAcceptable(width, height) || int64_t(width) * height > guard->maxPixels) {
         guard->refused = true;
         // A zero size makes the loaders stop before allocating the pixels.
         gdk_pixbuf_loader_set_size(loader, 0, 0);
@@ -61,17 +63,6 @@ double dpiOption(GdkPixbuf* pixbuf, const char* key) {
     char* end = nullptr;
     const double dpi = std::strtod(value, &end);
     return (end != value && std::isfinite(dpi) && dpi > 0 && dpi < 1e6) ? dpi : 0;
-}
-
-uint32_t le24(std::span<const uint8_t> bytes, size_t offset) {
-    return uint32_t(bytes[offset]) | uint32_t(bytes[offset + 1]) << 8 | uint32_t(bytes[offset + 2]) << 16;
-}
-
-// An extended WebP states its canvas in its VP8X chunk; the animation decoder
-// allocates that canvas before any size signal, so it is checked here first.
-std::optional<std::pair<int64_t, int64_t>> webpCanvas(std::span<const uint8_t> bytes) {
-    if (bytes.size() < 30 || !startsWith(bytes, "VP8X", 12)) return std::nullopt;
-    return std::make_pair(int64_t(le24(bytes, 24)) + 1, int64_t(le24(bytes, 27)) + 1);
 }
 
 // Two decoders finish a picture whose data ends early without a word: the JPEG
@@ -105,8 +96,22 @@ std::string tooLargeText(int64_t width, int64_t height) {
                        height, kMaxImageSide, kMaxImagePixels);
 }
 
+// Refuses a picture of more than `maxPixels` (a budget smaller than the pixel limits)
+// as too demanding, and one beyond the limits as too large.
+bool withinPixelBudget(int64_t width, int64_t height, int64_t maxPixels, std::string* error, PictureProblem* problem) {
+    if (!dimensionsAcceptable(width, height)) {
+        return noteProblem(error, problem, PictureProblem::tooLarge, tooLargeText(width, height));
+    }
+    if (width * height > maxPixels) {
+        return noteProblem(error, problem, PictureProblem::tooDemanding,
+                           fmt::format("picture of {} x {} pixels is beyond the budget of {} pixels", width, height,
+                                       maxPixels));
+    }
+    return true;
+}
+
 std::optional<DecodedBitmap> decodeWithPixbuf(std::span<const uint8_t> bytes, const char* type, std::string* error,
-                                              PictureProblem* problem) {
+                                              PictureProblem* problem, int64_t maxPixels = kMaxImagePixels) {
     auto fail = [&](PictureProblem kind, const std::string& why) -> std::optional<DecodedBitmap> {
         noteProblem(error, problem, kind, why);
         return std::nullopt;
@@ -115,11 +120,10 @@ std::optional<DecodedBitmap> decodeWithPixbuf(std::span<const uint8_t> bytes, co
     if (endsEarly(bytes, format)) {
         return fail(PictureProblem::truncated, fmt::format("{} picture is truncated: the file ends early", type));
     }
-    if (format == ImageFormat::webp) {
-        if (const auto canvas = webpCanvas(bytes); canvas && !dimensionsAcceptable(canvas->first, canvas->second)) {
-            return fail(PictureProblem::tooLarge, tooLargeText(canvas->first, canvas->second));
-        }
-    }
+    // Only the first frame is used: the loader would otherwise walk every frame of
+    // the file, however many there are.
+    std::optional<std::vector<uint8_t>> firstFrame;
+    if (format == ImageFormat::gif && (firstFrame = gifFirstFrame(bytes))) bytes = *firstFrame;
     GError* gerror = nullptr;
     GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type(type, &gerror);
     if (loader == nullptr) {
@@ -128,6 +132,7 @@ std::optional<DecodedBitmap> decodeWithPixbuf(std::span<const uint8_t> bytes, co
         return fail(PictureProblem::notAPicture, why);
     }
     SizeGuard guard;
+    guard.maxPixels = maxPixels;
     g_signal_connect(loader, "size-prepared", G_CALLBACK(onSizePrepared), &guard);
     g_signal_connect(loader, "area-updated", G_CALLBACK(onAreaUpdated), &guard);
     constexpr size_t kChunk = 64 * 1024;
@@ -144,7 +149,10 @@ std::optional<DecodedBitmap> decodeWithPixbuf(std::span<const uint8_t> bytes, co
     GdkPixbuf* pixbuf = ok && !guard.refused ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
     if (pixbuf != nullptr) g_object_ref(pixbuf);
     g_object_unref(loader);
-    if (guard.refused) return fail(PictureProblem::tooLarge, tooLargeText(guard.width, guard.height));
+    if (guard.refused) {
+        withinPixelBudget(guard.width, guard.height, maxPixels, error, problem);
+        return std::nullopt;
+    }
     if (pixbuf == nullptr) {
         // The decoders say "truncated", "premature end" or "incomplete" when the data
         // ends early; anything else is damage.
@@ -204,6 +212,41 @@ std::optional<DecodedBitmap> decodeWithPixbuf(std::span<const uint8_t> bytes, co
     return decoded;
 }
 
+// The loader decodes every frame of an animation when it closes, each a canvas of
+// its own; the first frame is cut out and decoded alone instead, and placed on a clear
+// canvas where the animation shows it.
+std::optional<DecodedBitmap> decodeAnimatedWebp(std::span<const uint8_t> bytes, std::string* error,
+                                                PictureProblem* problem, int64_t maxPixels) {
+    if (endsEarly(bytes, ImageFormat::webp)) {
+        noteProblem(error, problem, PictureProblem::truncated, "webp picture is truncated: the file ends early");
+        return std::nullopt;
+    }
+    const auto frame = webpFirstFrame(bytes, error, problem);
+    if (!frame || !withinPixelBudget(frame->canvasWidth, frame->canvasHeight, maxPixels, error, problem)) {
+        return std::nullopt;
+    }
+    auto decoded = decodeWithPixbuf(frame->still, "webp", error, problem);
+    if (!decoded) return std::nullopt;
+    if (decoded->width != frame->width || decoded->height != frame->height) {
+        noteProblem(error, problem, PictureProblem::damaged,
+                    fmt::format("the WebP animation's first frame holds {} x {} pixels where its header says {} x {}",
+                                decoded->width, decoded->height, frame->width, frame->height));
+        return std::nullopt;
+    }
+    if (frame->width == frame->canvasWidth && frame->height == frame->canvasHeight) return decoded;
+    DecodedBitmap canvas;
+    canvas.width = frame->canvasWidth;
+    canvas.height = frame->canvasHeight;
+    canvas.stride = canvas.width * 4;
+    canvas.hasAlpha = true;
+    canvas.argb32.assign(static_cast<size_t>(canvas.stride) * canvas.height, 0);
+    for (int y = 0; y < decoded->height; ++y) {
+        std::memcpy(canvas.argb32.data() + static_cast<size_t>(frame->y + y) * canvas.stride + size_t(frame->x) * 4,
+                    decoded->argb32.data() + static_cast<size_t>(y) * decoded->stride, size_t(decoded->width) * 4);
+    }
+    return canvas;
+}
+
 Size pointSizeFor(const DecodedBitmap& decoded) {
     // 72 dots per inch is one point per pixel; a file without a resolution
     // counts as 72.
@@ -248,8 +291,22 @@ const char* formatName(ImageFormat format) {
 }
 
 std::optional<DecodedBitmap> decodeBitmapFile(std::span<const uint8_t> bytes, std::string* error,
-                                              PictureProblem* problem) {
+                                              PictureProblem* problem, int64_t maxPixels) {
     const ImageFormat format = detectImageFormat(bytes);
+    // The two formats not decoded by gdk-pixbuf state their size up front.
+    auto be32 = [&](size_t at) {
+        return int64_t(bytes[at]) << 24 | int64_t(bytes[at + 1]) << 16 | int64_t(bytes[at + 2]) << 8 | bytes[at + 3];
+    };
+    if (maxPixels < kMaxImagePixels) {
+        if (format == ImageFormat::png && bytes.size() >= 24 &&
+            !withinPixelBudget(be32(16), be32(20), maxPixels, error, problem)) {
+            return std::nullopt;
+        }
+        if (format == ImageFormat::psd && bytes.size() >= 22 &&
+            !withinPixelBudget(be32(18), be32(14), maxPixels, error, problem)) {
+            return std::nullopt;
+        }
+    }
     switch (format) {
         case ImageFormat::unknown:
         case ImageFormat::pdf:
@@ -276,8 +333,13 @@ std::optional<DecodedBitmap> decodeBitmapFile(std::span<const uint8_t> bytes, st
         }
         case ImageFormat::png:
             if (auto plain = decodePlainPng(bytes)) return plain;
-            return decodeWithPixbuf(bytes, formatName(format), error, problem);
-        default: return decodeWithPixbuf(bytes, formatName(format), error, problem);
+            return decodeWithPixbuf(bytes, formatName(format), error, problem, maxPixels);
+        default:
+            if (!declaredSizesAcceptable(bytes, format, error, problem)) return std::nullopt;
+            if (format == ImageFormat::webp && isAnimatedWebp(bytes)) {
+                return decodeAnimatedWebp(bytes, error, problem, maxPixels);
+            }
+            return decodeWithPixbuf(bytes, formatName(format), error, problem, maxPixels);
     }
 }
 

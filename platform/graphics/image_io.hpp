@@ -19,8 +19,10 @@ ImageFormat detectImageFormat(std::span<const uint8_t> bytes);
 const char* formatName(ImageFormat format);
 
 // Decodes a bitmap format (everything but PDF). Null with a reason in *error
-// for unsupported, corrupt, truncated or oversized pictures.
+// for unsupported, corrupt, truncated or oversized pictures, and for pictures of more
+// than `maxPixels` (too demanding), refused before their pixels are allocated.
 std::optional<DecodedBitmap> decodeBitmapFile(std::span<const uint8_t> bytes, std::string* error = nullptr,
-                                              PictureProblem* problem = nullptr);
+                                              PictureProblem* problem = nullptr,
+                                              int64_t maxPixels = kMaxImagePixels);
 
 }  // namespace platform::graphics

@@ -2,9 +2,6 @@
 
 #include <cairo.h>
 
-#include <zlib.h>
-
-#include <array>
 #include <cmath>
 #include <string_view>
 
@@ -12,6 +9,7 @@
 
 #include "platform/graphics/decoded_bitmap.hpp"
 
+#include "platform/graphics/drawing_budget.hpp"
 #include "platform/graphics/graphics_context.hpp"
 #include "platform/graphics/vector_libraries.hpp"
 
@@ -27,28 +25,12 @@ struct ScanBudget {
 // Inflates the zlib stream at `data` into nothing but a count (and, for object
 // streams, their text). False when the budget runs out.
 bool inflateCounting(std::string_view data, bool keep, ScanBudget& budget) {
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK) return true;
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(std::min<size_t>(data.size(), UINT32_MAX));
-    std::array<char, 64 * 1024> out;
-    bool within = true;
-    while (true) {
-        stream.next_out = reinterpret_cast<Bytef*>(out.data());
-        stream.avail_out = out.size();
-        const int status = inflate(&stream, Z_NO_FLUSH);
-        const size_t produced = out.size() - stream.avail_out;
-        budget.inflated += produced;
-        if (keep && budget.objectStreams.size() < (16u << 20)) budget.objectStreams.append(out.data(), produced);
-        if (budget.inflated > PdfDocument::kMaxInflatedBytes) {
-            within = false;
-            break;
-        }
-        // A damaged stream is poppler's to judge; only the size is ours.
-        if (status != Z_OK || produced == 0) break;
-    }
-    inflateEnd(&stream);
-    return within;
+    // A damaged stream is poppler's to judge; only the size is ours.
+    return inflateStream(data, [&](std::string_view chunk) {
+        budget.inflated += chunk.size();
+        if (keep && budget.objectStreams.size() < (16u << 20)) budget.objectStreams.append(chunk);
+        return budget.inflated <= PdfDocument::kMaxInflatedBytes;
+    });
 }
 
 // The number after `key` in `text` from `at` on ("/Width 300"); -1 when none.
@@ -114,11 +96,50 @@ bool withinBudgets(const std::vector<uint8_t>& bytes, std::string* error, Pictur
 // Documents exist only once the library has been opened.
 const detail::PopplerFunctions& poppler() { return *detail::popplerFunctions(); }
 
+// Whether a page of these costs may be drawn at `pixels` device pixels.
+bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error, PictureProblem* problem) {
+    auto refuse = [&](std::string why) { return noteProblem(error, problem, PictureProblem::tooDemanding, why); };
+    if (costs.operators > PdfDocument::kMaxOperators || costs.paints > PdfDocument::kMaxPaints) {
+        return refuse(fmt::format("drawing the PDF page runs {} operators, {} of them painting, counting every use of "
+                                  "its forms (at most {} and {})",
+                                  costs.operators, costs.paints, PdfDocument::kMaxOperators, PdfDocument::kMaxPaints));
+    }
+    if (costs.imagePixels > PdfDocument::kMaxImagePixelsDrawn) {
+        return refuse(fmt::format("drawing the PDF page decodes {} image pixels, counting every use (at most {})",
+                                  costs.imagePixels, PdfDocument::kMaxImagePixelsDrawn));
+    }
+    const double side = std::sqrt(pixels);
+    if (costs.groups * pixels > PdfDocument::kMaxGroupWork) {
+        return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels draws {} transparency groups "
+                                  "and soft masks of that size (at most {} pixels in all)",
+                                  side, side, costs.groups, PdfDocument::kMaxGroupWork));
+    }
+    if (costs.groupDepth * pixels * 4 + double(costs.largestImage) * 4 > double(DrawingBudget::kBytes)) {
+        return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels holds {} transparency groups "
+                                  "at once and images of {} pixels: more than {} MiB",
+                                  side, side, costs.groupDepth, costs.largestImage, DrawingBudget::kBytes >> 20));
+    }
+    return true;
+}
+
+PdfScanLimits scanLimits() {
+    return PdfScanLimits{PdfDocument::kMaxInflatedBytes, PdfDocument::kMaxOperators, PdfDocument::kMaxPaints,
+                         PdfDocument::kMaxImagePixelsDrawn};
+}
+
+// What a drawing of the page holds while it draws: its largest image, decoded whole,
+// and the group surfaces it holds at once.
+uint64_t drawingBytes(const PdfPageCosts& costs, double pixels) {
+    return uint64_t(std::min(1e18, double(costs.largestImage) * 4 + costs.groupDepth * pixels * 4));
+}
+
 }  // namespace
 
 std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, std::string* error,
                                                    PictureProblem* problem) {
     if (!withinBudgets(bytes, error, problem)) return nullptr;
+    auto costs = scanPdfPage(bytes, 0, scanLimits(), error, problem);
+    if (!costs || !pageAffordable(*costs, kMeasuredSide * kMeasuredSide, error, problem)) return nullptr;
     std::string missing;
     const auto* poppler = detail::popplerFunctions(&missing);
     if (poppler == nullptr) {
@@ -150,6 +171,11 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
                                 crop->width(), crop->height(), kMaxImageSide, kMaxImagePixels));
         return nullptr;
     }
+    if (crop && !pageAffordable(*costs, std::max(kMeasuredSide * kMeasuredSide, crop->width() * crop->height()), error,
+                                problem)) {
+        return nullptr;
+    }
+    document->costs_.emplace(0, costs);
     return document;
 }
 
@@ -198,12 +224,37 @@ std::optional<Rect> PdfDocument::cropBox(int index) const {
 
 std::optional<Rect> PdfDocument::mediaBox(int index) const { return cropBox(index); }
 
+std::optional<PdfPageCosts> PdfDocument::costsOf(int index) const {
+    std::lock_guard lock(costsMutex_);
+    const auto known = costs_.find(index);
+    if (known != costs_.end()) return known->second;
+    auto costs = scanPdfPage(bytes_, index, scanLimits(), nullptr, nullptr);
+    costs_.emplace(index, costs);
+    return costs;
+}
+
 bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
     const auto crop = cropBox(index);
     if (!crop || crop->isEmpty()) return false;
+    const auto costs = costsOf(index);
+    if (!costs) {
+        context.markIncomplete();
+        return false;
+    }
     bool complete = true;
     context.drawWithEffects(
         [&](cairo_t* cr) {
+            // Measured on the pixels this drawing covers, before poppler starts.
+            cairo_save(cr);
+            cairo_translate(cr, crop->origin.x, crop->origin.y);
+            const double pixels = devicePixels(cr, 0, 0, crop->width(), crop->height());
+            cairo_restore(cr);
+            if (!pageAffordable(*costs, pixels, nullptr, nullptr)) {
+                // Left undrawn it would be taken for an empty page.
+                context.markIncomplete();
+                complete = false;
+                return;
+            }
             PopplerDocument* renderer = takeRenderer();
             // Without a document of its own the drawing shares the first, in turn.
             std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
@@ -220,7 +271,10 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             // The printing path draws strokes at their true width: the display path
             // widens any line thinner than a device pixel to a whole pixel, which turns
             // the fine lines of a picture drawn small into heavy ones.
-            poppler().pageRenderForPrinting(page, cr);
+            {
+                const auto claim = DrawingBudget::claim(drawingBytes(*costs, pixels));
+                poppler().pageRenderForPrinting(page, cr);
+            }
             // Poppler says nothing when it cannot make a surface for an image; the
             // context's error state does.
             complete = cairo_status(cr) == CAIRO_STATUS_SUCCESS;

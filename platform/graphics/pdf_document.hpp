@@ -5,6 +5,7 @@
 // over the same bytes and kept for the next, so one document is drawn from many
 // threads at once.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/graphics/geometry.hpp"
+#include "platform/graphics/pdf_scan.hpp"
 #include "platform/graphics/picture_problem.hpp"
 
 typedef struct _PopplerDocument PopplerDocument;
@@ -27,10 +29,24 @@ public:
     // poppler has no way to stop a page in the middle, so a deflate bomb is refused
     // before it is parsed.
     static constexpr uint64_t kMaxInflatedBytes = uint64_t{256} << 20;
+    // What drawing a page may take, every form and pattern counted as often as it is
+    // drawn: operators run, operators that paint, and image pixels decoded (images are
+    // decoded whole at each drawing).
+    static constexpr double kMaxOperators = 4e6;
+    static constexpr double kMaxPaints = 3e5;
+    static constexpr double kMaxImagePixelsDrawn = double(int64_t{1} << 27);
+    // Transparency groups and soft masks take pixel surfaces of the drawing's size: their
+    // number times the drawing's area at most kMaxGroupWork, and those held at once
+    // within the drawing budget. A page is measured at least at 1024 pixels a side (the
+    // largest picture of an icon set) when it is read, and again at each drawing.
+    static constexpr double kMaxGroupWork = double(int64_t{1} << 31);
+    static constexpr double kMeasuredSide = 1024;
 
     // Null, with a reason in *error, when the bytes are not a PDF poppler can open,
     // or when the document is beyond our budgets: compressed streams inflating past
-    // kMaxInflatedBytes, images beyond the pixel limits, a first page beyond them.
+    // kMaxInflatedBytes, images beyond the pixel limits, a first page beyond them or
+    // beyond the drawing budgets above; encrypted documents, whose pages cannot be
+    // measured, are refused.
     static std::shared_ptr<PdfDocument> fromData(std::vector<uint8_t> bytes, std::string* error = nullptr,
                                                  PictureProblem* problem = nullptr);
     ~PdfDocument();
@@ -44,7 +60,9 @@ public:
     std::optional<Rect> cropBox(int index) const;
     std::optional<Rect> mediaBox(int index) const;
     // Draws page `index` into the context's current user space with the page's
-    // own coordinates: the point (x, y) of the page lands on user (x, y).
+    // own coordinates: the point (x, y) of the page lands on user (x, y). False when
+    // it could not be drawn completely, or drawing it at the context's scale would be
+    // beyond the budgets.
     bool drawPage(int index, GraphicsContext& context) const;
 
 private:
@@ -55,7 +73,12 @@ private:
     PopplerDocument* takeRenderer() const;
     void giveBack(PopplerDocument* renderer) const;
 
+    // The costs of drawing page `index`, measured once.
+    std::optional<PdfPageCosts> costsOf(int index) const;
+
     PopplerDocument* document_ = nullptr;
+    mutable std::mutex costsMutex_;
+    mutable std::map<int, std::optional<PdfPageCosts>> costs_;
     mutable std::mutex mutex_;
     mutable std::mutex renderersMutex_;
     mutable std::vector<PopplerDocument*> renderers_;

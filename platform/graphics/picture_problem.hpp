@@ -15,6 +15,7 @@ enum class PictureProblem {
     tooLarge,          // beyond the pixel limits (kMaxImageSide, kMaxImagePixels)
     tooDemanding,      // drawing it would exceed the memory or work budget
     incompleteRender,  // the renderer could not draw all of it
+    encrypted,         // an encrypted document, whose drawing cannot be checked first
 };
 
 // Stores the reason (when asked for) and gives false, for `return fail(...)`.

@@ -18,6 +18,7 @@
 #include <fmt/format.h>
 
 #include "platform/graphics/decoded_bitmap.hpp"
+#include "platform/graphics/drawing_budget.hpp"
 #include "platform/graphics/graphics_context.hpp"
 #include "platform/graphics/vector_libraries.hpp"
 
@@ -60,22 +61,28 @@ std::optional<std::vector<uint8_t>> gunzipBounded(std::span<const uint8_t> bytes
     return out;
 }
 
-size_t occurrences(std::string_view text, std::string_view what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, at + what.size())) ++count;
-    return count;
+// What the markup asks of the renderer, checked before it parses the document (its
+// parse alone keeps every element and expands every entity).
+bool markupAffordable(const SvgCosts& costs, std::string* error, PictureProblem* problem) {
+    auto refuse = [&](std::string why) { return noteProblem(error, problem, PictureProblem::tooDemanding, why); };
+    if (costs.drawnElements > SvgDocument::kMaxDrawnElements) {
+        return refuse(fmt::format("the SVG document draws {} elements, counting every use (at most {})",
+                                  costs.drawnElements, SvgDocument::kMaxDrawnElements));
+    }
+    if (costs.longestText > SvgDocument::kMaxTextRun || costs.textCharacters > SvgDocument::kMaxTextCharacters) {
+        return refuse(fmt::format("the SVG document lays out {} characters of text, {} in one text element (at most "
+                                  "{} and {})",
+                                  costs.textCharacters, costs.longestText, SvgDocument::kMaxTextCharacters,
+                                  SvgDocument::kMaxTextRun));
+    }
+    if (costs.embeddedPixelsDrawn > SvgDocument::kMaxEmbeddedPixelsDrawn) {
+        return refuse(fmt::format("the SVG document draws {} pixels of embedded pictures, counting every use (at "
+                                  "most {})",
+                                  costs.embeddedPixelsDrawn, SvgDocument::kMaxEmbeddedPixelsDrawn));
+    }
+    return true;
 }
 
-// How many times the document draws through a pixel surface of its own: each use of
-// a filter, mask or pattern (an upper bound: every reference counts).
-size_t effectReferences(std::span<const uint8_t> bytes) {
-    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    const bool hasEffects = text.find("filter") != std::string_view::npos ||
-                            text.find("mask") != std::string_view::npos ||
-                            text.find("pattern") != std::string_view::npos;
-    if (!hasEffects) return 0;
-    return std::max<size_t>(1, occurrences(text, "url(") + occurrences(text, "<fe") + occurrences(text, ":fe"));
-}
 
 // The renderer's text layout aborts the process (an assertion in its own code, which
 // nothing can catch) on font sizes past what its fixed-point units hold. Font sizes
@@ -196,6 +203,8 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
             return nullptr;
         }
     }
+    const auto costs = scanSvg(bytes, SvgScanLimits{kMaxFileBytes, kMaxElements, kMaxEmbeddedPixels}, error, problem);
+    if (!costs || !markupAffordable(*costs, error, problem)) return nullptr;
     std::string missing;
     const auto* rsvg = detail::rsvgFunctions(&missing);
     if (rsvg == nullptr) {
@@ -218,6 +227,10 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
     std::shared_ptr<SvgDocument> document(new SvgDocument());
     document->handle_ = handle;
     document->bytes_.assign(bytes.begin(), bytes.end());
+    document->costs_ = *costs;
+    const double handleBytes =
+        double(costs->elements) * 3072 + double(costs->embeddedPixels) * 4 + double(bytes.size());
+    document->maxRenderers_ = std::max<size_t>(1, size_t(std::min(64.0, double(kRendererMemory) / handleBytes)));
     // At 72 dots per inch a CSS pixel is one point and physical units keep
     // their true size on a PDF page.
     rsvg->handleSetDpi(handle, 72.0);
@@ -238,6 +251,16 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
             document->size_ = Size{viewBox.width, viewBox.height};
         }
     }
+    {
+        // Effects' work in user units turns into pixels by the viewBox's scale.
+        gboolean hasWidth = FALSE, hasHeight = FALSE, hasViewBox = FALSE;
+        RsvgLength lengthW{}, lengthH{};
+        RsvgRectangle viewBox{};
+        rsvg->handleGetIntrinsicDimensions(handle, &hasWidth, &lengthW, &hasHeight, &lengthH, &hasViewBox, &viewBox);
+        const Size drawn = document->drawingSize();
+        document->userArea_ = hasViewBox && usable(viewBox.width, viewBox.height) ? viewBox.width * viewBox.height
+                                                                                   : drawn.width * drawn.height;
+    }
     // Cairo's coordinates end at 2^23, and drawing at the size in points must stay
     // within the pixel limits: refused before anything is drawn.
     if (document->hasSize_) {
@@ -250,17 +273,13 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
         }
     }
     // Effects are drawn through pixel surfaces of the whole drawing, several held at
-    // once: their memory and work are bounded before anything is drawn.
-    if (const size_t effects = effectReferences(bytes); effects > 0) {
-        const Size drawn = document->drawingSize();
-        const double area = std::ceil(drawn.width) * std::ceil(drawn.height);
-        if (area > double(kMaxEffectPixels) || area * double(effects) > double(kMaxEffectWork)) {
-            noteProblem(error, problem, PictureProblem::tooDemanding,
-                        fmt::format("the SVG document draws {} filters, masks or patterns over {} x {}: more "
-                                    "than the budget of {} pixels ({} pixel-effects)",
-                                    effects, drawn.width, drawn.height, kMaxEffectPixels, kMaxEffectWork));
-            return nullptr;
-        }
+    // once: their memory and work are bounded before anything is drawn, at the
+    // document's own size or the largest icon, whichever is larger.
+    const Size drawn = document->drawingSize();
+    const double area = std::max(std::ceil(drawn.width) * std::ceil(drawn.height), kPrerenderSide * kPrerenderSide);
+    if (std::string why; !document->effectsAffordable(area, &why)) {
+        noteProblem(error, problem, PictureProblem::tooDemanding, why);
+        return nullptr;
     }
     return document;
 }
@@ -288,6 +307,31 @@ bool takeDrawnAheadPlace(int limit) {
 
 int SvgDocument::drawnAheadCount() { return gDrawnAhead.load(); }
 
+bool SvgDocument::effectsAffordable(double pixels, std::string* why) const {
+    const double passes =
+        costs_.effectPasses + costs_.morphologyPasses * (userArea_ > 0 ? std::max(1.0, pixels / userArea_) : 1.0);
+    if (passes <= 0 && costs_.effectDepth <= 0) return true;
+    const double side = std::sqrt(pixels);
+    if (pixels > double(kMaxEffectPixels) || passes * pixels > double(kMaxEffectWork)) {
+        *why = fmt::format("the SVG document makes {} passes over effect surfaces (filters, masks, patterns, "
+                           "opacity) of some {:.0f} x {:.0f} pixels: more than the budget of {} pixels ({} "
+                           "pixel-passes)",
+                           passes, side, side, kMaxEffectPixels, kMaxEffectWork);
+        return false;
+    }
+    if (double(effectBytes(pixels)) > double(DrawingBudget::kBytes)) {
+        *why = fmt::format("the SVG document holds {} effect surfaces (filters, masks, patterns, opacity) of some "
+                           "{:.0f} x {:.0f} pixels at once: more than {} MiB",
+                           costs_.effectDepth, side, side, DrawingBudget::kBytes >> 20);
+        return false;
+    }
+    return true;
+}
+
+uint64_t SvgDocument::effectBytes(double pixels) const {
+    return uint64_t(std::min(1e18, costs_.effectDepth * pixels * 4));
+}
+
 SvgDocument::~SvgDocument() {
     // The drawing ahead uses this document's handles.
     if (prerendered_.valid()) prerendered_.wait();
@@ -304,6 +348,9 @@ RsvgHandle* SvgDocument::takeRenderer() const {
             renderers_.pop_back();
             return renderer;
         }
+        // Past its share of memory the document draws with the handles it has.
+        if (renderersMade_ + 1 >= maxRenderers_) return nullptr;
+        ++renderersMade_;
     }
     GInputStream* stream =
         g_memory_input_stream_new_from_data(bytes_.data(), static_cast<gssize>(bytes_.size()), nullptr);
@@ -370,7 +417,11 @@ std::shared_ptr<const SvgDocument::Prerendered> SvgDocument::drawWhole() const {
     cairo_t* cr = cairo_create(surface);
     RsvgRectangle viewport{0, 0, size.width, size.height};
     GError* gerror = nullptr;
-    bool ok = rsvgLibrary().handleRenderDocument(renderer, cr, &viewport, &gerror);
+    bool ok;
+    {
+        const auto claim = DrawingBudget::claim(effectBytes(size.width * size.height));
+        ok = rsvgLibrary().handleRenderDocument(renderer, cr, &viewport, &gerror);
+    }
     giveBack(renderer);
     if (gerror != nullptr) g_error_free(gerror);
     ok = ok && cairo_status(cr) == CAIRO_STATUS_SUCCESS;
@@ -424,14 +475,25 @@ bool SvgDocument::render(GraphicsContext& context, std::string* error) const {
                     return;
                 }
             }
+            const double pixels = devicePixels(cr, 0, 0, size.width, size.height);
+            if (!effectsAffordable(pixels, &why)) {
+                // Drawn without its effects it would not be the picture.
+                context.markIncomplete();
+                ok = false;
+                return;
+            }
             RsvgHandle* renderer = takeRenderer();
             // Without a handle of its own the drawing shares the first, in turn.
             std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
             if (renderer == nullptr) lock.lock();
             RsvgRectangle viewport{0, 0, size.width, size.height};
             GError* gerror = nullptr;
-            const bool rendered =
-                rsvgLibrary().handleRenderDocument(renderer != nullptr ? renderer : handle_, cr, &viewport, &gerror);
+            bool rendered;
+            {
+                const auto claim = DrawingBudget::claim(effectBytes(pixels));
+                rendered = rsvgLibrary().handleRenderDocument(renderer != nullptr ? renderer : handle_, cr, &viewport,
+                                                              &gerror);
+            }
             giveBack(renderer);
             if (!rendered) {
                 ok = false;

@@ -15,6 +15,7 @@
 
 #include "platform/graphics/geometry.hpp"
 #include "platform/graphics/picture_problem.hpp"
+#include "platform/graphics/svg_scan.hpp"
 
 typedef struct _RsvgHandle RsvgHandle;
 
@@ -27,17 +28,36 @@ public:
     // Documents larger than this are refused unread; a compressed document (SVGZ)
     // is refused once it inflates past it.
     static constexpr std::uintmax_t kMaxFileBytes = 32u << 20;
-    // Filters, masks and patterns are drawn through pixel surfaces of the drawing's
-    // size, several at once: a document using them may be at most this large, and its
-    // area times the number of its effect references at most kMaxEffectWork.
+    // Filters, masks, patterns and groups drawn with opacity are drawn through pixel
+    // surfaces of the drawing's size, several at once: a drawing using them may be at
+    // most kMaxEffectPixels large, its area times the passes over such surfaces
+    // (filter primitives weighed by their work) at most kMaxEffectWork, and the
+    // surfaces it holds at once within the drawing budget. A drawing is measured at
+    // least at kPrerenderSide a side, the largest picture of an icon set, when it is
+    // read; a drawing at another size is measured again when it is drawn.
     static constexpr int64_t kMaxEffectPixels = int64_t{1} << 24;
     static constexpr int64_t kMaxEffectWork = int64_t{1} << 31;
+    // The renderer keeps every element, some 2.5 KiB each, for every drawing handle.
+    static constexpr uint64_t kMaxElements = 100000;
+    // Elements drawn, each referenced one as often as it is used: as many as the PDF
+    // page a document is kept as may paint (two paints an element, a fill and a stroke).
+    static constexpr double kMaxDrawnElements = 150000;
+    // Text is laid out anew for every drawing, slower the longer a line.
+    static constexpr double kMaxTextCharacters = 16384;
+    static constexpr double kMaxTextRun = 4096;
+    // Embedded pictures are decoded by every drawing handle and kept.
+    static constexpr int64_t kMaxEmbeddedPixels = int64_t{1} << 24;
+    static constexpr double kMaxEmbeddedPixelsDrawn = double(int64_t{1} << 27);
+    // What the drawing handles of one document may hold between them: a document that
+    // takes much memory to parse draws with fewer handles, in turn.
+    static constexpr uint64_t kRendererMemory = uint64_t{256} << 20;
     // The page used for a document that does not state its size.
     static constexpr Size kFallbackSize{100, 100};
 
     // Null (with a reason in *error, its kind in *problem) when the file is missing,
-    // too large, not a valid SVG document, or of a size beyond the pixel limits
-    // (kMaxImageSide, kMaxImagePixels at one pixel per point).
+    // too large, not a valid SVG document, of a size beyond the pixel limits
+    // (kMaxImageSide, kMaxImagePixels at one pixel per point), beyond the budgets above,
+    // or holding an embedded picture that cannot be drawn.
     static std::shared_ptr<SvgDocument> fromFile(const std::filesystem::path& path, std::string* error = nullptr,
                                                  PictureProblem* problem = nullptr);
     // Accepts "file://" URLs (percent-encoded) and plain paths.
@@ -59,7 +79,8 @@ public:
     // Draws the document into the context's current user space with its own
     // coordinates, filling the rectangle (0, 0, drawingSize()). Document
     // geometry is y-down, so in a y-up context the caller flips first. False,
-    // with a reason in *error, when the renderer could not draw all of it.
+    // with a reason in *error, when the renderer could not draw all of it or drawing it
+    // at the context's scale would be beyond the effect budgets.
     bool render(GraphicsContext& context, std::string* error = nullptr) const;
 
     // The largest side drawn ahead by prerender(): the largest picture a catalog asks
@@ -89,7 +110,18 @@ private:
     // The drawing ahead when one was started, waited for (null when it failed).
     std::shared_ptr<const Prerendered> prerendered() const;
 
+    // Whether drawing `pixels` device pixels stays within the effect budgets.
+    bool effectsAffordable(double pixels, std::string* why) const;
+    // What a drawing of `pixels` device pixels holds in effect surfaces.
+    uint64_t effectBytes(double pixels) const;
+
     RsvgHandle* handle_ = nullptr;
+    // Costs read from the markup, and the area of the user space they are stated in.
+    SvgCosts costs_;
+    double userArea_ = 0;
+    // Handles parsed beside handle_, at most maxRenderers_ - 1.
+    size_t maxRenderers_ = 1;
+    mutable size_t renderersMade_ = 0;
     bool hasSize_ = false;
     Size size_;
     // The document as parsed (inflated): what each drawing thread's handle is made from.

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -315,12 +316,13 @@ inline Bytes animatedWebpCanvas(uint32_t width, uint32_t height) {
     return out;
 }
 
-// A deflate stream (gzip or zlib framed) of `head`, then `megabytes` MiB of `fill`,
-// then `tail`: the sizes of a bomb, made in an instant. After a full flush the
-// compressor starts afresh, so every MiB of fill compresses to the same bytes, which
-// are repeated; the trailer's checksum is combined to match.
-inline Bytes deflatedBomb(const std::string& head, uint8_t fill, size_t megabytes, const std::string& tail,
-                          bool gzip) {
+// A deflate stream (gzip or zlib framed) of `head`, then `megabytes` MiB of `unit`
+// repeated (the last repetition in each MiB cut short), then `tail`: the sizes of a bomb,
+// made in an instant. After a full flush the compressor starts afresh, so every MiB of
+// fill compresses to the same bytes, which are repeated; the trailer's checksum is
+// combined to match.
+inline Bytes deflatedRepeat(const std::string& head, const std::string& unit, size_t megabytes,
+                            const std::string& tail, bool gzip) {
     z_stream stream{};
     deflateInit2(&stream, 9, Z_DEFLATED, gzip ? 15 + 16 : 15, 9, Z_DEFAULT_STRATEGY);
     Bytes out, chunk(1 << 16);
@@ -336,10 +338,13 @@ inline Bytes deflatedBomb(const std::string& head, uint8_t fill, size_t megabyte
         } while (stream.avail_out == 0);
         return produced;
     };
-    const Bytes mebibyte(1 << 20, fill);
+    Bytes mebibyte(1 << 20);
+    for (size_t i = 0; i < mebibyte.size(); ++i) mebibyte[i] = uint8_t(unit[i % unit.size()]);
     out = feed(reinterpret_cast<const uint8_t*>(head.data()), head.size(), Z_FULL_FLUSH);
-    const Bytes first = feed(mebibyte.data(), mebibyte.size(), Z_FULL_FLUSH);
-    out.insert(out.end(), first.begin(), first.end());
+    if (megabytes > 0) {
+        const Bytes first = feed(mebibyte.data(), mebibyte.size(), Z_FULL_FLUSH);
+        out.insert(out.end(), first.begin(), first.end());
+    }
     const Bytes repeated = feed(mebibyte.data(), mebibyte.size(), Z_FULL_FLUSH);
     for (size_t i = 2; i <= megabytes; ++i) out.insert(out.end(), repeated.begin(), repeated.end());
     const Bytes end = feed(reinterpret_cast<const uint8_t*>(tail.data()), tail.size(), Z_FINISH);
@@ -364,6 +369,11 @@ inline Bytes deflatedBomb(const std::string& head, uint8_t fill, size_t megabyte
         for (int i = 0; i < 4; ++i) out[out.size() - 4 + i] = uint8_t(adler >> (24 - 8 * i));
     }
     return out;
+}
+
+inline Bytes deflatedBomb(const std::string& head, uint8_t fill, size_t megabytes, const std::string& tail,
+                          bool gzip) {
+    return deflatedRepeat(head, std::string(1, char(fill)), megabytes, tail, gzip);
 }
 
 // A one-page PDF whose objects are given as text, with `stream` as the data of the
@@ -428,6 +438,387 @@ inline Bytes blurred(int width, int height, int deviation) {
                                "\" fill=\"blue\" filter=\"url(#b)\"/>"));
 }
 
+// --- animations -------------------------------------------------------------------
+
+// LSB-first bits, as the lossless WebP and GIF bit streams pack them.
+struct BitWriter {
+    Bytes bytes;
+    uint32_t pending = 0;
+    int count = 0;
+    void put(uint32_t value, int bits) {
+        for (int i = 0; i < bits; ++i) {
+            pending |= ((value >> i) & 1u) << count;
+            if (++count == 8) {
+                bytes.push_back(uint8_t(pending));
+                pending = 0;
+                count = 0;
+            }
+        }
+    }
+    Bytes finish() {
+        if (count > 0) bytes.push_back(uint8_t(pending));
+        pending = 0;
+        count = 0;
+        return bytes;
+    }
+};
+
+// A lossless WebP bit stream of width x height pixels of one colour: every prefix code
+// has a single symbol, so the pixels take no bits at all and any size is a few bytes.
+inline Bytes solidVp8l(uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8_t b, uint8_t a = 255) {
+    BitWriter bits;
+    bits.put(0x2F, 8);
+    bits.put(width - 1, 14);
+    bits.put(height - 1, 14);
+    bits.put(a != 255 ? 1 : 0, 1);
+    bits.put(0, 3);  // version
+    bits.put(0, 1);  // no transform
+    bits.put(0, 1);  // no colour cache
+    bits.put(0, 1);  // no meta prefix codes
+    for (const uint8_t symbol : {g, r, b, a}) {
+        bits.put(1, 1);  // simple code
+        bits.put(0, 1);  // one symbol
+        bits.put(1, 1);  // of eight bits
+        bits.put(symbol, 8);
+    }
+    bits.put(1, 1);  // the distance code: one symbol of one bit
+    bits.put(0, 1);
+    bits.put(0, 1);
+    bits.put(0, 1);
+    Bytes out = bits.finish();
+    out.resize(out.size() + 4, 0);
+    return out;
+}
+
+inline void putChunk(Bytes& out, const std::string& tag, const Bytes& payload) {
+    out.insert(out.end(), tag.begin(), tag.end());
+    putLe32(out, uint32_t(payload.size()));
+    out.insert(out.end(), payload.begin(), payload.end());
+    if (payload.size() % 2 == 1) out.push_back(0);
+}
+
+// An animated WebP: a canvas of width x height and `frames` frames, each filling it
+// with one colour; the first is red at (frameX, frameY) and frameWidth x frameHeight
+// (the whole canvas when 0), the others alternate blue and green.
+inline Bytes animatedWebp(uint32_t width, uint32_t height, size_t frames, uint32_t frameWidth = 0,
+                          uint32_t frameHeight = 0, uint32_t frameX = 0, uint32_t frameY = 0) {
+    Bytes body = {'W', 'E', 'B', 'P'};
+    Bytes header = {0x12, 0, 0, 0};  // animation, alpha
+    putLe24(header, width - 1);
+    putLe24(header, height - 1);
+    putChunk(body, "VP8X", header);
+    putChunk(body, "ANIM", {0, 0, 0, 0, 0, 0});
+    for (size_t i = 0; i < frames; ++i) {
+        const bool first = i == 0;
+        const uint32_t w = first && frameWidth > 0 ? frameWidth : width;
+        const uint32_t h = first && frameHeight > 0 ? frameHeight : height;
+        Bytes frame;
+        putLe24(frame, first ? frameX / 2 : 0);
+        putLe24(frame, first ? frameY / 2 : 0);
+        putLe24(frame, w - 1);
+        putLe24(frame, h - 1);
+        putLe24(frame, 100);
+        frame.push_back(0x02);  // no blending
+        const Bytes pixels = first ? solidVp8l(w, h, 255, 0, 0) : i % 2 ? solidVp8l(w, h, 0, 0, 255)
+                                                                        : solidVp8l(w, h, 0, 255, 0);
+        putChunk(frame, "VP8L", pixels);
+        putChunk(body, "ANMF", frame);
+    }
+    Bytes out = {'R', 'I', 'F', 'F'};
+    putLe32(out, uint32_t(body.size()));
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+// A GIF of `frames` frames of 1 x 1 pixel, each with its own timing, 23 bytes a frame.
+inline Bytes manyFramesGif(size_t frames) {
+    Bytes out = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 255, 0, 0, 0, 0, 255};
+    for (size_t i = 0; i < frames; ++i) {
+        const uint8_t colour = uint8_t(i % 2);
+        out.insert(out.end(), {0x21, 0xF9, 4, 0x04, 10, 0, 0, 0});  // 10 ms, keep the frame
+        out.insert(out.end(), {0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0});
+        // Clear, the pixel, end: three-bit codes 4, colour, 5.
+        const uint32_t codes = 4u | uint32_t(colour) << 3 | 5u << 6;
+        out.insert(out.end(), {2, 2, uint8_t(codes), uint8_t(codes >> 8), 0});
+    }
+    out.push_back(0x3B);
+    return out;
+}
+
+// --- declared sizes ------------------------------------------------------------------
+
+// A sound 24-bit BMP of width x height whose header field at `offset` (32 bits) is
+// replaced by `value`.
+inline Bytes bmpWithField(uint32_t width, uint32_t height, size_t offset, uint32_t value) {
+    Bytes bmp = savedWithPixbuf("bmp", int(width), int(height));
+    for (int i = 0; i < 4; ++i) bmp[offset + i] = uint8_t(value >> (8 * i));
+    return bmp;
+}
+
+// A sound ICO whose first directory entry's field at `offset` (32 bits, 6 + offset in
+// the file: 8 is the data size, 12 its position) is replaced by `value`.
+inline Bytes icoWithEntryField(size_t offset, uint32_t value) {
+    Bytes ico = savedWithPixbuf("ico", 32, 32);
+    for (int i = 0; i < 4; ++i) ico[6 + offset + i] = uint8_t(value >> (8 * i));
+    return ico;
+}
+
+// --- PDF pages that are a lot of work -------------------------------------------------
+
+// A PDF of numbered objects given as texts (each "<< ... >>" or "<< ... >> stream\n..."),
+// object 1 the catalog, with a cross-reference table.
+inline Bytes pdfOfObjects(const std::vector<Bytes>& objects) {
+    Bytes out = bytesOf("%PDF-1.5\n%\xE2\xE3\xCF\xD3\n");
+    std::vector<size_t> offsets;
+    for (size_t i = 0; i < objects.size(); ++i) {
+        offsets.push_back(out.size());
+        const std::string head = std::to_string(i + 1) + " 0 obj\n";
+        out.insert(out.end(), head.begin(), head.end());
+        out.insert(out.end(), objects[i].begin(), objects[i].end());
+        const std::string tail = "\nendobj\n";
+        out.insert(out.end(), tail.begin(), tail.end());
+    }
+    const size_t xref = out.size();
+    std::string table = "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (const size_t offset : offsets) {
+        char line[24];
+        std::snprintf(line, sizeof line, "%010zu 00000 n \n", offset);
+        table += line;
+    }
+    table += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+             std::to_string(xref) + "\n%%EOF\n";
+    out.insert(out.end(), table.begin(), table.end());
+    return out;
+}
+
+inline Bytes pdfStream(const std::string& dictionary, const Bytes& data) {
+    Bytes out = bytesOf("<< " + dictionary + " /Length " + std::to_string(data.size()) + " >>\nstream\n");
+    out.insert(out.end(), data.begin(), data.end());
+    const std::string tail = "\nendstream";
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
+}
+
+// Objects 1 to 3: catalog, page tree, and a page of width x height points whose
+// contents are object 4 and whose resources are `resources`.
+inline std::vector<Bytes> pdfPage(int width, int height, const std::string& resources) {
+    return {bytesOf("<< /Type /Catalog /Pages 2 0 R >>"), bytesOf("<< /Type /Pages /Kids [3 0 R] /Count 1 >>"),
+            bytesOf("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + std::to_string(width) + " " +
+                    std::to_string(height) + "] /Contents 4 0 R /Resources " + resources + " >>")};
+}
+
+// The objects of a page whose contents draw form F0, and form XObjects `levels` deep,
+// each drawing the next `fanout` times: fanout^levels rectangles from a few kilobytes.
+inline std::vector<Bytes> nestedFormObjects(int levels, int fanout) {
+    auto objects = pdfPage(100, 100, "<< /XObject << /F0 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf("/F0 Do")));
+    for (int level = 0; level < levels; ++level) {
+        std::string content;
+        for (int i = 0; level + 1 < levels && i < fanout; ++i) content += "/F Do ";
+        if (level + 1 == levels) content = "0 0 1 rg 10 10 80 80 re f";
+        const std::string resources =
+            level + 1 < levels ? " /Resources << /XObject << /F " + std::to_string(6 + level) + " 0 R >> >>" : "";
+        objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100]" + resources, bytesOf(content)));
+    }
+    return objects;
+}
+
+inline Bytes nestedFormsPdf(int levels, int fanout) { return pdfOfObjects(nestedFormObjects(levels, fanout)); }
+
+// The objects of pdfOfObjects(), all but the streams kept in one object stream and
+// found through a cross-reference stream, as newer writers save.
+inline Bytes pdfInObjectStream(const std::vector<Bytes>& objects) {
+    const auto isStream = [](const Bytes& object) {
+        const std::string text(object.begin(), object.end());
+        return text.find("\nstream\n") != std::string::npos;
+    };
+    auto append = [](Bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); };
+    Bytes out = bytesOf("%PDF-1.5\n");
+    const uint32_t count = uint32_t(objects.size());
+    const uint32_t holder = count + 1, table = count + 2;
+    std::vector<std::pair<int, uint32_t>> where(count + 3);  // type, offset or index
+    std::string header, body;
+    uint32_t index = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (isStream(objects[i])) {
+            where[i + 1] = {1, uint32_t(out.size())};
+            append(out, std::to_string(i + 1) + " 0 obj\n");
+            out.insert(out.end(), objects[i].begin(), objects[i].end());
+            append(out, "\nendobj\n");
+        } else {
+            where[i + 1] = {2, index++};
+            header += std::to_string(i + 1) + " " + std::to_string(body.size()) + " ";
+            body += std::string(objects[i].begin(), objects[i].end()) + "\n";
+        }
+    }
+    where[holder] = {1, uint32_t(out.size())};
+    append(out, std::to_string(holder) + " 0 obj\n");
+    const Bytes stream = pdfStream("/Type /ObjStm /N " + std::to_string(index) + " /First " +
+                                       std::to_string(header.size()),
+                                   bytesOf(header + body));
+    out.insert(out.end(), stream.begin(), stream.end());
+    append(out, "\nendobj\n");
+    const size_t xref = out.size();
+    where[table] = {1, uint32_t(xref)};
+    Bytes rows;
+    for (uint32_t num = 0; num < count + 3; ++num) {
+        const auto [type, value] = where[num];
+        rows.push_back(uint8_t(type));
+        putBe32(rows, type == 2 ? holder : value);
+        rows.push_back(0);
+        rows.push_back(type == 2 ? uint8_t(value) : 0);
+    }
+    append(out, std::to_string(table) + " 0 obj\n");
+    const Bytes xrefStream =
+        pdfStream("/Type /XRef /W [1 4 2] /Size " + std::to_string(count + 3) + " /Root 1 0 R", rows);
+    out.insert(out.end(), xrefStream.begin(), xrefStream.end());
+    append(out, "\nendobj\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n");
+    return out;
+}
+
+// One grey image of side x side pixels (sound, deflated) drawn `times` over the page.
+inline Bytes repeatedImagePdf(uint32_t side, int times) {
+    std::string content;
+    for (int i = 0; i < times; ++i) content += "q 100 0 0 100 0 0 cm /Im0 Do Q\n";
+    auto objects = pdfPage(100, 100, "<< /XObject << /Im0 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf(content)));
+    const size_t pixels = size_t(side) * side;
+    const Bytes packed =
+        deflatedRepeat("", std::string(1, char(0x80)), pixels >> 20, std::string(pixels & 0xFFFFF, char(0x80)), false);
+    objects.push_back(pdfStream("/Type /XObject /Subtype /Image /Width " + std::to_string(side) + " /Height " +
+                                    std::to_string(side) +
+                                    " /ColorSpace /DeviceGray /BitsPerComponent 8 /Filter /FlateDecode",
+                                packed));
+    return pdfOfObjects(objects);
+}
+
+// A page whose deflated contents are `megabytes` MiB of `unit`, repeated.
+inline Bytes manyOperatorsPdf(const std::string& unit, size_t megabytes) {
+    auto objects = pdfPage(100, 100, "<< >>");
+    objects.push_back(pdfStream("/Filter /FlateDecode", deflatedRepeat("", unit, megabytes, "\n", false)));
+    return pdfOfObjects(objects);
+}
+
+// An image of 16 x 16 pixels by its dictionary whose JPEG 2000 codestream says
+// width x height.
+inline Bytes jpxImagePdf(uint32_t width, uint32_t height) {
+    auto objects = pdfPage(100, 100, "<< /XObject << /Im0 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf("q 100 0 0 100 0 0 cm /Im0 Do Q")));
+    Bytes codestream = {0xFF, 0x4F, 0xFF, 0x51, 0, 41, 0, 0};
+    for (const uint32_t value : {width, height, 0u, 0u, width, height, 0u, 0u}) putBe32(codestream, value);
+    codestream.insert(codestream.end(), {0, 1, 7, 1, 1, 0xFF, 0xD9});
+    objects.push_back(pdfStream("/Type /XObject /Subtype /Image /Width 16 /Height 16 /ColorSpace /DeviceGray "
+                                "/BitsPerComponent 8 /Filter /JPXDecode",
+                                codestream));
+    return pdfOfObjects(objects);
+}
+
+// A page whose trailer says the document is encrypted.
+inline Bytes encryptedPdf() {
+    Bytes out = pdf(64, 64);
+    const std::string trailer = "trailer";
+    auto at = std::search(out.begin(), out.end(), trailer.begin(), trailer.end());
+    at = std::find(at, out.end(), '<');
+    const std::string encrypt = "<< /Encrypt << /Filter /Standard /V 1 /R 2 /P -4 /O (x) /U (x) >> ";
+    if (at != out.end()) out.insert(at + 2, encrypt.begin() + 2, encrypt.end());
+    return out;
+}
+
+// --- SVG documents that are a lot of work -------------------------------------------
+
+inline std::string base64(const Bytes& bytes) {
+    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const uint32_t n = uint32_t(bytes[i]) << 16 | (i + 1 < bytes.size() ? uint32_t(bytes[i + 1]) << 8 : 0) |
+                           (i + 2 < bytes.size() ? uint32_t(bytes[i + 2]) : 0);
+        out += alphabet[(n >> 18) & 63];
+        out += alphabet[(n >> 12) & 63];
+        out += i + 1 < bytes.size() ? alphabet[(n >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? alphabet[n & 63] : '=';
+    }
+    return out;
+}
+
+// A PNG of side x side black pixels, sound, deflated.
+inline Bytes greyPng(uint32_t side) {
+    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    auto chunk = [&](const std::string& tag, const Bytes& data) {
+        putBe32(png, uint32_t(data.size()));
+        Bytes typed(tag.begin(), tag.end());
+        typed.insert(typed.end(), data.begin(), data.end());
+        png.insert(png.end(), typed.begin(), typed.end());
+        putBe32(png, uint32_t(::crc32(0, typed.data(), uInt(typed.size()))));
+    };
+    Bytes header;
+    putBe32(header, side);
+    putBe32(header, side);
+    header.insert(header.end(), {8, 0, 0, 0, 0});
+    chunk("IHDR", header);
+    // Each row is filter byte 0 and black pixels: zeros throughout.
+    const size_t raw = size_t(side + 1) * side;
+    chunk("IDAT", deflatedRepeat("", std::string(1, '\0'), raw >> 20, std::string(raw & 0xFFFFF, '\0'), false));
+    chunk("IEND", {});
+    return png;
+}
+
+inline Bytes embeddedPictureSvg(const Bytes& png) {
+    return bytesOf(svgText("width=\"64\" height=\"64\"",
+                           "<rect width=\"64\" height=\"64\" fill=\"blue\"/>"
+                           "<image x=\"16\" y=\"16\" width=\"32\" height=\"32\" href=\"data:image/png;base64," +
+                               base64(png) + "\"/>"));
+}
+
+// One entity of `length` characters used `count` times in a text.
+inline Bytes entityTextSvg(size_t length, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) text += "&a;";
+    return bytesOf("<?xml version=\"1.0\"?>\n<!DOCTYPE svg [\n<!ENTITY a \"" + std::string(length, 'a') +
+                   "\">\n]>\n" + svgText("width=\"64\" height=\"64\"", "<text x=\"0\" y=\"32\">" + text + "</text>"));
+}
+
+// Entities of ten references each, `levels` deep, the last used in a text.
+inline Bytes entityExpansionSvg(int levels) {
+    std::string doctype = "<?xml version=\"1.0\"?>\n<!DOCTYPE svg [\n<!ENTITY e0 \"laugh laugh \">\n";
+    for (int i = 1; i < levels; ++i) {
+        doctype += "<!ENTITY e" + std::to_string(i) + " \"";
+        for (int k = 0; k < 10; ++k) doctype += "&e" + std::to_string(i - 1) + ";";
+        doctype += "\">\n";
+    }
+    doctype += "]>\n";
+    return bytesOf(doctype + svgText("width=\"64\" height=\"64\"", "<text x=\"0\" y=\"32\">&e" +
+                                                                         std::to_string(levels - 1) + ";</text>"));
+}
+
+inline Bytes manyRectanglesSvg(size_t count) {
+    std::string body;
+    body.reserve(count * 48);
+    for (size_t i = 0; i < count; ++i) {
+        body += "<rect x=\"" + std::to_string(i % 64) + "\" y=\"" + std::to_string(i / 64 % 64) +
+                "\" width=\"1\" height=\"1\" fill=\"#0a0\"/>\n";
+    }
+    return bytesOf(svgText("width=\"64\" height=\"64\"", body));
+}
+
+// Masks `depth` deep, each masking its content with the one before.
+inline Bytes nestedMasksSvg(int depth, int side) {
+    const std::string s = std::to_string(side);
+    std::string defs = "<mask id=\"m0\"><rect width=\"" + s + "\" height=\"" + s + "\" fill=\"white\"/></mask>";
+    for (int i = 1; i < depth; ++i) {
+        defs += "<mask id=\"m" + std::to_string(i) + "\"><rect width=\"" + s + "\" height=\"" + s +
+                "\" fill=\"white\" mask=\"url(#m" + std::to_string(i - 1) + ")\"/></mask>";
+    }
+    return bytesOf(svgText("width=\"" + s + "\" height=\"" + s + "\"",
+                           "<defs>" + defs + "</defs><rect width=\"" + s + "\" height=\"" + s +
+                               "\" fill=\"red\" mask=\"url(#m" + std::to_string(depth - 1) + ")\"/>"));
+}
+
+inline Bytes turbulenceSvg(const std::string& octaves) {
+    return bytesOf(svgText("width=\"64\" height=\"64\"",
+                           "<filter id=\"t\"><feTurbulence baseFrequency=\"0.05\" numOctaves=\"" + octaves +
+                               "\"/></filter><rect width=\"64\" height=\"64\" filter=\"url(#t)\"/>"));
+}
+
 // What a hostile picture must come to.
 enum class Outcome {
     refused,  // with the problem given
@@ -441,6 +832,9 @@ struct Hostile {
     Bytes bytes;
     Outcome outcome;
     platform::graphics::PictureProblem problem = platform::graphics::PictureProblem::none;
+    // Converting it takes seconds and most of the memory budget: tested apart, outside
+    // the sanitizer stage.
+    bool heavy = false;
 };
 
 // Every kind of hostile picture: each is refused with its reason, or converted
@@ -506,6 +900,60 @@ inline std::vector<Hostile> hostilePictures() {
         all.push_back({"png of 1024 x 1024 cut after 300 bytes", "truncated.png", png, Outcome::refused,
                        P::truncated});
     }
+    // Only the first frame of an animation is read, however many follow.
+    all.push_back({"animated webp of two 64 x 64 frames", "anim.png", animatedWebp(64, 64, 2), Outcome::converts});
+    all.push_back({"animated webp of 100000 frames of 1024 x 1024", "anim100000.png", animatedWebp(1024, 1024, 100000),
+                   Outcome::converts});
+    all.push_back({"animated webp of 5000 frames of 2048 x 2048", "anim5000.png", animatedWebp(2048, 2048, 5000),
+                   Outcome::converts});
+    all.push_back({"animated webp of 100 frames of 8192 x 8192", "anim8192.png", animatedWebp(8192, 8192, 100),
+                   Outcome::converts, P::none, true});
+    all.push_back({"animated webp of 200 frames of 16383 x 4096", "anim16383.png", animatedWebp(16383, 4096, 200),
+                   Outcome::converts, P::none, true});
+    all.push_back({"gif of 300000 frames", "frames.gif", manyFramesGif(300000), Outcome::converts});
+    // Declared sizes the decoders would allocate by.
+    all.push_back({"bmp with its pixels declared at byte 0xFFFFFFFF", "offset.bmp",
+                   bmpWithField(64, 48, 10, 0xFFFFFFFF), Outcome::refused, P::truncated});
+    all.push_back({"bmp with a header declared 4 GiB long", "header.bmp", bmpWithField(64, 48, 14, 0xFFFFFFF0),
+                   Outcome::refused, P::damaged});
+    all.push_back({"ico with its picture declared at byte 0xFFFFFFFF", "icon.png", icoWithEntryField(12, 0xFFFFFFFF),
+                   Outcome::refused, P::truncated});
+    // SVG documents whose drawing alone would run for minutes or take gigabytes.
+    all.push_back({"svg turbulence of 100000000 octaves", "noise.svg", turbulenceSvg("100000000"), Outcome::refused,
+                   P::tooDemanding});
+    all.push_back({"svg entity expanding into 160 KB of text", "laughs.svg", entityTextSvg(1600, 100),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"svg entities nested nine deep", "billion.svg", entityExpansionSvg(9), Outcome::refused,
+                   P::tooDemanding});
+    all.push_back({"svg of 17 MB of rectangles", "rectangles.svg", manyRectanglesSvg(400000), Outcome::refused,
+                   P::tooDemanding});
+    all.push_back({"svg masks nested 400 deep", "masks.svg", nestedMasksSvg(400, 64), Outcome::refused,
+                   P::tooDemanding});
+    all.push_back({"svg embedding an 8192 x 8192 png", "embedded.svg", embeddedPictureSvg(greyPng(8192)),
+                   Outcome::refused, P::tooDemanding});
+    // A drawing that would come out without its embedded picture is not a drawing.
+    all.push_back({"svg embedding a png that claims 100000 x 100000", "claims.svg",
+                   embeddedPictureSvg(pngClaiming(100000, 100000)), Outcome::refused, P::tooLarge});
+    all.push_back({"svg embedding a png labelled as jpeg", "mislabelled.svg",
+                   bytesOf(svgText("width=\"64\" height=\"64\"",
+                                   "<image width=\"64\" height=\"64\" href=\"data:image/jpeg;base64," +
+                                       base64(savedWithPixbuf("png", 32, 32)) + "\"/>")),
+                   Outcome::refused, P::damaged});
+    all.push_back({"svg embedding a 64 x 64 png", "small.svg", embeddedPictureSvg(greyPng(64)), Outcome::converts});
+    // PDF pages whose drawing alone would run for minutes or take gigabytes.
+    all.push_back({"pdf forms nested 40 deep, each drawing the next twice", "forms.pdf", nestedFormsPdf(40, 2),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf forms nested 8 deep, each drawing the next ten times", "fanout.pdf", nestedFormsPdf(8, 10),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf drawing one 8192 x 8192 image 200 times", "repeated.pdf", repeatedImagePdf(8192, 200),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf page of two million operators", "operators.pdf", manyOperatorsPdf("0 0 100 100 re f\n", 16),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf image whose codestream claims 60000 x 60000", "jpx.pdf", jpxImagePdf(60000, 60000),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"encrypted pdf", "encrypted.pdf", encryptedPdf(), Outcome::refused, P::encrypted});
+    all.push_back({"pdf with one 8192 x 8192 image", "image8192.pdf", repeatedImagePdf(8192, 1), Outcome::converts,
+                   P::none, true});
     return all;
 }
 

@@ -64,6 +64,20 @@ Bytes nestedSvgSeed() {
         "</g></g>"));
 }
 
+// What the scan before drawing follows: entities, a style sheet applying a filter,
+// uses of a group, an embedded picture.
+Bytes structuredSvgSeed() {
+    return samples::bytesOf(
+        "<!DOCTYPE svg [<!ENTITY c \"#0a0\"><!ENTITY t \"Ab\">]>" +
+        samples::svgText("width=\"64\" height=\"48\"",
+                         "<style>.b { filter: url(#f) }</style><defs><filter id=\"f\"><feMorphology radius=\"1\"/>"
+                         "<feTurbulence numOctaves=\"2\"/></filter><g id=\"u\"><rect class=\"b\" width=\"8\" "
+                         "height=\"8\" fill=\"&c;\"/></g></defs><use href=\"#u\"/><use href=\"#u\" x=\"20\"/>"
+                         "<text x=\"4\" y=\"40\">&t;</text><image x=\"32\" width=\"16\" height=\"16\" "
+                         "href=\"data:image/png;base64," +
+                             samples::base64(samples::savedWithPixbuf("png", 8, 8)) + "\"/>"));
+}
+
 struct Seed {
     std::string format;
     Bytes bytes;
@@ -74,6 +88,10 @@ std::vector<Seed> seeds() {
     std::vector<Seed> all;
     for (auto& sample : samples::bitmapSamples()) all.push_back({sample.format, std::move(sample.bytes)});
     all.push_back({"pdf", samples::pdf(64, 48)});
+    all.push_back({"pdf in an object stream", samples::pdfInObjectStream(samples::nestedFormObjects(3, 2))});
+    all.push_back({"animated webp", samples::animatedWebp(64, 48, 3, 32, 16, 8, 8)});
+    all.push_back({"gif of frames", samples::manyFramesGif(4)});
+    all.push_back({"structured svg", structuredSvgSeed(), true});
     all.push_back({"svg", svgSeed(), true});
     all.push_back({"nested svg", nestedSvgSeed(), true});
     return all;

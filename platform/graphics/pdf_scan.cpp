@@ -1,0 +1,1335 @@
+#include "platform/graphics/pdf_scan.hpp"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include <fmt/format.h>
+
+namespace platform::graphics {
+
+namespace {
+
+// Arrays and dictionaries nested deeper than this are not read.
+constexpr int kMaxObjectDepth = 64;
+// Cross-reference sections chained by /Prev, and levels of the page tree.
+constexpr int kMaxChain = 256;
+// The graphics states saved at once that are tracked (deeper saves share the last).
+constexpr size_t kMaxSavedStates = 1024;
+
+bool isWhite(uint8_t c) { return c == 0 || c == 9 || c == 10 || c == 12 || c == 13 || c == 32; }
+bool isDelimiter(uint8_t c) {
+    return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{' || c == '}' || c == '/' ||
+           c == '%';
+}
+bool isRegular(uint8_t c) { return !isWhite(c) && !isDelimiter(c); }
+
+// A number of the file as a count or offset: numbers past any file's size (or below
+// nothing) are held to the range, not turned into nonsense.
+template <typename Integer>
+Integer whole(double value, double most = 1e15) {
+    return static_cast<Integer>(std::clamp(value, 0.0, most));
+}
+
+// --- objects -------------------------------------------------------------------------
+
+struct Object {
+    enum class Type : uint8_t { none, null, boolean, number, string, name, array, dict, ref, keyword };
+    Type type = Type::none;
+    double number = 0;
+    uint32_t num = 0;  // of a reference
+    std::string text;  // a name, string or keyword
+    std::vector<Object> items;
+    std::vector<std::pair<std::string, Object>> entries;
+    // A stream: where its data lies in the file.
+    bool isStream = false;
+    size_t streamStart = 0;
+    size_t streamLength = 0;
+
+    const Object* get(std::string_view key) const {
+        for (const auto& [name, value] : entries) {
+            if (name == key) return &value;
+        }
+        return nullptr;
+    }
+    bool is(Type t) const { return type == t; }
+    bool isName(std::string_view name) const { return type == Type::name && text == name; }
+};
+
+const Object kNull{Object::Type::null};
+
+// Objects read from one document: a file of millions of tiny objects is refused before
+// reading it takes gigabytes.
+struct ObjectBudget {
+    uint64_t left = uint64_t{4} << 20;
+    bool exhausted = false;
+};
+
+// Reads objects from bytes: the file, an object stream, or a content stream's operands.
+class Lexer {
+public:
+    explicit Lexer(std::string_view text, size_t at = 0, ObjectBudget* budget = nullptr)
+        : text_(text), at_(at), budget_(budget) {}
+    size_t at() const { return at_; }
+    void seek(size_t at) { at_ = std::min(at, text_.size()); }
+
+    void skipWhite() {
+        while (at_ < text_.size()) {
+            const auto c = uint8_t(text_[at_]);
+            if (isWhite(c)) {
+                ++at_;
+            } else if (c == '%') {
+                while (at_ < text_.size() && text_[at_] != '\n' && text_[at_] != '\r') ++at_;
+            } else {
+                break;
+            }
+        }
+    }
+
+    // One object; an integer followed by another and R makes a reference. None at the
+    // end, on a closing delimiter, or past the nesting limit.
+    std::optional<Object> object(int depth = 0) {
+        skipWhite();
+        if (at_ >= text_.size() || depth > kMaxObjectDepth) return std::nullopt;
+        if (budget_ != nullptr) {
+            if (budget_->left == 0) {
+                budget_->exhausted = true;
+                return std::nullopt;
+            }
+            --budget_->left;
+        }
+        const char c = text_[at_];
+        Object out;
+        if (c == '/') {
+            out.type = Object::Type::name;
+            ++at_;
+            while (at_ < text_.size() && isRegular(uint8_t(text_[at_]))) {
+                if (text_[at_] == '#' && at_ + 2 < text_.size()) {
+                    const std::string hex(text_.substr(at_ + 1, 2));
+                    out.text += char(std::strtol(hex.c_str(), nullptr, 16));
+                    at_ += 3;
+                } else {
+                    out.text += text_[at_++];
+                }
+            }
+            return out;
+        }
+        if (c == '(') {
+            out.type = Object::Type::string;
+            int nesting = 0;
+            for (++at_; at_ < text_.size(); ++at_) {
+                if (text_[at_] == '\\') {
+                    ++at_;
+                } else if (text_[at_] == '(') {
+                    ++nesting;
+                } else if (text_[at_] == ')' && nesting-- == 0) {
+                    ++at_;
+                    break;
+                }
+            }
+            return out;
+        }
+        if (c == '<' && at_ + 1 < text_.size() && text_[at_ + 1] == '<') {
+            at_ += 2;
+            out.type = Object::Type::dict;
+            while (true) {
+                skipWhite();
+                if (at_ + 1 < text_.size() && text_[at_] == '>' && text_[at_ + 1] == '>') {
+                    at_ += 2;
+                    break;
+                }
+                auto key = object(depth + 1);
+                if (!key) return out;  // unterminated: what was read
+                if (!key->is(Object::Type::name)) continue;
+                auto value = object(depth + 1);
+                if (!value) return out;
+                out.entries.emplace_back(std::move(key->text), std::move(*value));
+            }
+            return out;
+        }
+        if (c == '<') {
+            out.type = Object::Type::string;
+            const size_t close = text_.find('>', at_);
+            at_ = close == std::string_view::npos ? text_.size() : close + 1;
+            return out;
+        }
+        if (c == '[') {
+            ++at_;
+            out.type = Object::Type::array;
+            while (true) {
+                skipWhite();
+                if (at_ < text_.size() && text_[at_] == ']') {
+                    ++at_;
+                    break;
+                }
+                auto item = object(depth + 1);
+                if (!item) return out;
+                out.items.push_back(std::move(*item));
+            }
+            return out;
+        }
+        if (c == ']' || c == '>' || c == ')' || c == '{' || c == '}') {
+            ++at_;
+            return std::nullopt;
+        }
+        const size_t start = at_;
+        while (at_ < text_.size() && isRegular(uint8_t(text_[at_]))) ++at_;
+        const std::string_view word = text_.substr(start, at_ - start);
+        if (isNumber(word)) {
+            out.type = Object::Type::number;
+            out.number = toNumber(word);
+            // "num gen R"
+            const size_t after = at_;
+            if (word.find_first_of(".+-") == std::string_view::npos) {
+                skipWhite();
+                const size_t genStart = at_;
+                while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') ++at_;
+                if (at_ > genStart && at_ - genStart < 8) {
+                    skipWhite();
+                    if (at_ < text_.size() && text_[at_] == 'R' &&
+                        (at_ + 1 == text_.size() || !isRegular(uint8_t(text_[at_ + 1])))) {
+                        ++at_;
+                        out.type = Object::Type::ref;
+                        out.num = whole<uint32_t>(out.number, 4e9);
+                        return out;
+                    }
+                }
+            }
+            at_ = after;
+            return out;
+        }
+        if (word.empty()) {
+            ++at_;  // a stray delimiter
+            return std::nullopt;
+        }
+        if (word == "true" || word == "false") {
+            out.type = Object::Type::boolean;
+            out.number = word == "true";
+        } else if (word == "null") {
+            out.type = Object::Type::null;
+        } else {
+            out.type = Object::Type::keyword;
+            out.text = word;
+        }
+        return out;
+    }
+
+    static bool isNumber(std::string_view word) {
+        if (word.empty()) return false;
+        bool digit = false;
+        for (size_t i = 0; i < word.size(); ++i) {
+            const char c = word[i];
+            if (c >= '0' && c <= '9')
+                digit = true;
+            else if (!(c == '.' || ((c == '-' || c == '+') && i == 0)))
+                return false;
+        }
+        return digit;
+    }
+    static double toNumber(std::string_view word) {
+        const std::string copy(word.substr(0, 40));
+        return std::strtod(copy.c_str(), nullptr);
+    }
+
+private:
+    std::string_view text_;
+    size_t at_;
+    ObjectBudget* budget_;
+};
+
+// --- stream filters ------------------------------------------------------------------
+
+// Receives decoded bytes; false stops the decoding.
+using Sink = std::function<bool(std::string_view)>;
+
+enum class Decoded { ok, overBudget, unreadable };
+
+}  // namespace
+
+bool inflateStream(std::string_view in, const std::function<bool(std::string_view)>& out) {
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) return true;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    stream.avail_in = static_cast<uInt>(std::min<size_t>(in.size(), UINT32_MAX));
+    std::array<char, 64 * 1024> chunk;
+    bool going = true;
+    while (going) {
+        stream.next_out = reinterpret_cast<Bytef*>(chunk.data());
+        stream.avail_out = chunk.size();
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        const size_t produced = chunk.size() - stream.avail_out;
+        if (produced > 0 && !out(std::string_view(chunk.data(), produced))) going = false;
+        if (status != Z_OK || produced == 0) break;
+    }
+    inflateEnd(&stream);
+    return going;
+}
+
+namespace {
+
+// Decoders stop at damaged data, as poppler's do: what came before it is the stream.
+bool inflateTo(std::string_view in, const Sink& out) { return inflateStream(in, out); }
+
+bool lzwTo(std::string_view in, bool earlyChange, const Sink& out) {
+    std::vector<std::string> table;
+    auto reset = [&] {
+        table.assign(258, std::string());
+        for (int i = 0; i < 256; ++i) table[size_t(i)] = std::string(1, char(i));
+    };
+    reset();
+    uint32_t bits = 0;
+    int count = 0, width = 9;
+    size_t at = 0;
+    std::string previous, buffer;
+    uint64_t tableBytes = 0;
+    while (true) {
+        while (count < width && at < in.size()) {
+            bits = bits << 8 | uint8_t(in[at++]);
+            count += 8;
+        }
+        if (count < width) break;
+        const uint32_t code = (bits >> (count - width)) & ((1u << width) - 1);
+        count -= width;
+        if (code == 256) {
+            reset();
+            width = 9;
+            previous.clear();
+            tableBytes = 0;
+            continue;
+        }
+        if (code == 257) break;
+        std::string entry;
+        if (code < table.size())
+            entry = table[code];
+        else if (code == table.size() && !previous.empty())
+            entry = previous + previous[0];
+        else
+            break;
+        if (!previous.empty() && table.size() < 4096) {
+            table.push_back(previous + entry[0]);
+            tableBytes += table.back().size();
+        }
+        // A table of long entries is itself a bomb: its codes are what repeats.
+        if (tableBytes > (uint64_t{64} << 20)) break;
+        previous = entry;
+        buffer += entry;
+        if (buffer.size() >= 64 * 1024) {
+            if (!out(buffer)) return false;
+            buffer.clear();
+        }
+        const size_t next = table.size() + (earlyChange ? 1 : 0);
+        width = next > 2048 ? 12 : next > 1024 ? 11 : next > 512 ? 10 : 9;
+    }
+    return buffer.empty() || out(buffer);
+}
+
+bool asciiHexTo(std::string_view in, const Sink& out) {
+    std::string buffer;
+    int high = -1;
+    for (const char c : in) {
+        int value = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+        if (c == '>') break;
+        if (value < 0) continue;
+        if (high < 0) {
+            high = value;
+        } else {
+            buffer += char(high * 16 + value);
+            high = -1;
+        }
+        if (buffer.size() >= 64 * 1024) {
+            if (!out(buffer)) return false;
+            buffer.clear();
+        }
+    }
+    if (high >= 0) buffer += char(high * 16);
+    return out(buffer);
+}
+
+bool ascii85To(std::string_view in, const Sink& out) {
+    std::string buffer;
+    uint64_t group = 0;
+    int count = 0;
+    for (size_t i = 0; i < in.size(); ++i) {
+        const char c = in[i];
+        if (c == '~') break;
+        if (c == 'z' && count == 0) {
+            buffer.append(4, '\0');
+            continue;
+        }
+        if (c < '!' || c > 'u') continue;
+        group = group * 85 + uint64_t(c - '!');
+        if (++count == 5) {
+            for (int s = 24; s >= 0; s -= 8) buffer += char(group >> s);
+            group = 0;
+            count = 0;
+        }
+        if (buffer.size() >= 64 * 1024) {
+            if (!out(buffer)) return false;
+            buffer.clear();
+        }
+    }
+    if (count > 1) {
+        for (int k = count; k < 5; ++k) group = group * 85 + 84;
+        for (int k = 0; k < count - 1; ++k) buffer += char(group >> (24 - 8 * k));
+    }
+    return out(buffer);
+}
+
+bool runLengthTo(std::string_view in, const Sink& out) {
+    std::string buffer;
+    for (size_t i = 0; i < in.size();) {
+        const uint8_t length = uint8_t(in[i++]);
+        if (length == 128) break;
+        if (length < 128) {
+            const size_t n = std::min<size_t>(length + 1, in.size() - i);
+            buffer.append(in.substr(i, n));
+            i += n;
+        } else if (i < in.size()) {
+            buffer.append(size_t(257 - length), in[i++]);
+        }
+        if (buffer.size() >= 64 * 1024) {
+            if (!out(buffer)) return false;
+            buffer.clear();
+        }
+    }
+    return out(buffer);
+}
+
+// PNG and TIFF predictors, undone row by row as the decoded bytes arrive.
+Sink unpredicting(int predictor, int colors, int bits, int columns, Sink out) {
+    const size_t pixelBytes = std::max<size_t>(1, size_t(std::max(1, colors)) * std::max(1, bits) / 8);
+    const size_t rowBytes = (size_t(std::max(1, colors)) * std::max(1, bits) * size_t(std::max(1, columns)) + 7) / 8;
+    struct State {
+        std::string row, previous;
+    };
+    auto state = std::make_shared<State>();
+    state->previous.assign(rowBytes, '\0');
+    const bool png = predictor >= 10;
+    return [=](std::string_view data) {
+        for (const char c : data) {
+            state->row += c;
+            if (state->row.size() < rowBytes + (png ? 1 : 0)) continue;
+            std::string decoded;
+            if (png) {
+                const uint8_t type = uint8_t(state->row[0]);
+                decoded.assign(state->row.begin() + 1, state->row.end());
+                for (size_t i = 0; i < rowBytes; ++i) {
+                    const uint8_t a = i >= pixelBytes ? uint8_t(decoded[i - pixelBytes]) : 0;
+                    const uint8_t b = uint8_t(state->previous[i]);
+                    const uint8_t cc = i >= pixelBytes ? uint8_t(state->previous[i - pixelBytes]) : 0;
+                    uint8_t add = 0;
+                    if (type == 1)
+                        add = a;
+                    else if (type == 2)
+                        add = b;
+                    else if (type == 3)
+                        add = uint8_t((int(a) + int(b)) / 2);
+                    else if (type == 4) {
+                        const int p = int(a) + int(b) - int(cc);
+                        const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - cc);
+                        add = pa <= pb && pa <= pc ? a : pb <= pc ? b : cc;
+                    }
+                    decoded[i] = char(uint8_t(decoded[i]) + add);
+                }
+            } else {
+                decoded = state->row;
+                if (bits == 8) {
+                    for (size_t i = pixelBytes; i < rowBytes; ++i) {
+                        decoded[i] = char(uint8_t(decoded[i]) + uint8_t(decoded[i - pixelBytes]));
+                    }
+                }
+            }
+            state->previous = decoded;
+            state->row.clear();
+            if (!out(decoded)) return false;
+        }
+        return true;
+    };
+}
+
+// --- the file --------------------------------------------------------------------------
+
+class PdfFile {
+public:
+    PdfFile(std::string_view text, uint64_t budget) : text_(text), budget_(budget) {}
+
+    std::string why;
+    PictureProblem problem = PictureProblem::none;
+
+    bool fail(PictureProblem kind, std::string text) {
+        if (problem == PictureProblem::none) {
+            problem = kind;
+            why = std::move(text);
+        }
+        return false;
+    }
+
+    // Reads the cross-reference sections as poppler does, or every object in the file
+    // when they are broken; then the trailer.
+    bool load() {
+        if (!readCrossReferences() || !trailer_.get("Root")) rebuild();
+        if (trailer_.get("Encrypt") != nullptr && !trailer_.get("Encrypt")->is(Object::Type::null)) {
+            return fail(PictureProblem::encrypted,
+                        "the PDF document is encrypted: its contents cannot be checked before they are drawn");
+        }
+        return true;
+    }
+
+    const Object& trailer() const { return trailer_; }
+
+    // Forgets the cross-reference sections and reads every object in the file instead,
+    // as poppler does when they lead nowhere.
+    void rebuild() {
+        entries_.clear();
+        cache_.clear();
+        objectStreams_.clear();
+        trailer_ = Object{};
+        reconstruct();
+    }
+
+    std::string_view raw(const Object& stream) const { return text_.substr(stream.streamStart, stream.streamLength); }
+
+    bool exhausted() {
+        return objects_.exhausted && !fail(PictureProblem::tooDemanding, "the PDF document holds too many objects");
+    }
+
+    // The object a value refers to (the value itself when it is no reference); null for
+    // a reference to nothing or into a loop of references.
+    const Object& resolve(const Object& value, int depth = 0) {
+        if (!value.is(Object::Type::ref)) return value;
+        if (depth > 8) return kNull;
+        const Object& target = objectNumbered(value.num);
+        return resolve(target, depth + 1);
+    }
+    const Object& resolve(const Object* value) { return value ? resolve(*value) : kNull; }
+
+    // Decodes a stream through its filters into `out`, counting against the budget.
+    Decoded decode(const Object& stream, const Sink& out, bool imageCodecsUnreadable = true) {
+        if (!stream.isStream) return Decoded::ok;
+        std::vector<std::string> filters;
+        std::vector<const Object*> parameters;
+        const Object& filter = resolve(stream.get("Filter"));
+        const Object& parms = resolve(stream.get("DecodeParms"));
+        if (filter.is(Object::Type::name)) {
+            filters.push_back(filter.text);
+            parameters.push_back(&parms);
+        } else if (filter.is(Object::Type::array)) {
+            for (size_t i = 0; i < filter.items.size(); ++i) {
+                const Object& item = resolve(filter.items[i]);
+                if (!item.is(Object::Type::name)) continue;
+                filters.push_back(item.text);
+                parameters.push_back(parms.is(Object::Type::array) && i < parms.items.size() ? &resolve(parms.items[i])
+                                                                                             : &kNull);
+            }
+        }
+        std::string_view data = text_.substr(stream.streamStart, stream.streamLength);
+        bool overBudget = false;
+        const Sink counted = [&](std::string_view chunk) {
+            if (chunk.size() > budget_) {
+                overBudget = true;
+                return false;
+            }
+            budget_ -= chunk.size();
+            return out(chunk);
+        };
+        std::string staged;
+        for (size_t i = 0; i < filters.size(); ++i) {
+            const bool last = i + 1 == filters.size();
+            std::string next;
+            const Sink into = last ? counted : Sink([&](std::string_view chunk) {
+                if (chunk.size() > budget_ - std::min(budget_, next.size())) {
+                    overBudget = true;
+                    return false;
+                }
+                next.append(chunk);
+                return true;
+            });
+            const Object& p = *parameters[i];
+            Sink sink = into;
+            const double predictor = number(p.get("Predictor"), 1);
+            if (predictor >= 2) {
+                sink = unpredicting(whole<int>(predictor, 15), whole<int>(number(p.get("Colors"), 1), 32),
+                                    whole<int>(number(p.get("BitsPerComponent"), 8), 16),
+                                    whole<int>(number(p.get("Columns"), 1), 1 << 16), into);
+            }
+            const std::string& name = filters[i];
+            if (name == "FlateDecode" || name == "Fl")
+                inflateTo(data, sink);
+            else if (name == "LZWDecode" || name == "LZW")
+                lzwTo(data, number(p.get("EarlyChange"), 1) != 0, sink);
+            else if (name == "ASCIIHexDecode" || name == "AHx")
+                asciiHexTo(data, sink);
+            else if (name == "ASCII85Decode" || name == "A85")
+                ascii85To(data, sink);
+            else if (name == "RunLengthDecode" || name == "RL")
+                runLengthTo(data, sink);
+            else if (name == "Crypt")
+                sink(data);
+            else
+                return imageCodecsUnreadable ? Decoded::unreadable : Decoded::ok;
+            if (overBudget) return Decoded::overBudget;
+            if (last) return Decoded::ok;
+            staged = std::move(next);
+            data = staged;
+        }
+        // Unfiltered data goes on in pieces too: readers keep what they are given.
+        for (size_t at = 0; at < data.size() && !overBudget; at += 64 * 1024) {
+            if (!counted(data.substr(at, 64 * 1024))) break;
+        }
+        return overBudget ? Decoded::overBudget : Decoded::ok;
+    }
+
+    double number(const Object* value, double fallback) {
+        const Object& resolved = resolve(value);
+        return resolved.is(Object::Type::number) ? resolved.number : fallback;
+    }
+
+private:
+    struct Entry {
+        size_t offset = 0;
+        uint32_t stream = 0;  // of an object in an object stream
+        uint32_t index = 0;
+        bool compressed = false;
+    };
+
+    const Object& objectNumbered(uint32_t num) {
+        if (const auto cached = cache_.find(num); cached != cache_.end())
+            return cached->second ? *cached->second : kNull;
+        cache_[num] = nullptr;  // a loop back to it finds nothing
+        auto object = std::make_unique<Object>();
+        if (const auto entry = entries_.find(num); entry != entries_.end()) {
+            if (entry->second.compressed) {
+                if (auto found = fromObjectStream(entry->second.stream, entry->second.index))
+                    *object = std::move(*found);
+            } else if (auto found = objectAt(entry->second.offset, num)) {
+                *object = std::move(*found);
+            }
+        }
+        const Object& kept = *object;
+        cache_[num] = std::move(object);
+        return kept;
+    }
+
+    // "num gen obj" at `offset`, and its value (with its stream's place).
+    std::optional<Object> objectAt(size_t offset, std::optional<uint32_t> expected) {
+        Lexer lexer(text_, offset, &objects_);
+        const auto num = lexer.object();
+        const auto gen = lexer.object();
+        const auto keyword = lexer.object();
+        if (!num || !num->is(Object::Type::number) || !gen || !gen->is(Object::Type::number) || !keyword ||
+            !keyword->is(Object::Type::keyword) || keyword->text != "obj") {
+            return std::nullopt;
+        }
+        if (expected && whole<uint32_t>(num->number, 4e9) != *expected) return std::nullopt;
+        auto value = lexer.object();
+        if (!value) return std::nullopt;
+        if (value->is(Object::Type::dict)) {
+            const size_t afterDict = lexer.at();
+            const auto next = lexer.object();
+            if (next && next->is(Object::Type::keyword) && next->text == "stream")
+                placeStream(*value, lexer.at());
+            else
+                lexer.seek(afterDict);
+        }
+        return value;
+    }
+
+    // The stream's data starts after the end of line that follows "stream" and runs for
+    // its /Length when "endstream" follows there, else up to the next "endstream".
+    void placeStream(Object& dict, size_t at) {
+        if (at < text_.size() && text_[at] == '\r') ++at;
+        if (at < text_.size() && text_[at] == '\n') ++at;
+        dict.isStream = true;
+        dict.streamStart = at;
+        const Object* declared = dict.get("Length");
+        double length = -1;
+        if (declared && declared->is(Object::Type::number))
+            length = declared->number;
+        else if (declared && declared->is(Object::Type::ref)) {
+            const Object& resolved = resolve(*declared);
+            if (resolved.is(Object::Type::number)) length = resolved.number;
+        }
+        if (length >= 0 && length <= double(text_.size() - at)) {
+            Lexer after(text_, at + size_t(length));
+            after.skipWhite();
+            if (text_.substr(after.at(), 9) == "endstream") {
+                dict.streamLength = size_t(length);
+                return;
+            }
+        }
+        const size_t end = text_.find("endstream", at);
+        dict.streamLength = (end == std::string_view::npos ? text_.size() : end) - at;
+    }
+
+    std::optional<Object> fromObjectStream(uint32_t streamNum, uint32_t index) {
+        auto& stream = objectStreams_[streamNum];
+        if (!stream.loaded) {
+            stream.loaded = true;
+            const Object& holder = objectNumbered(streamNum);
+            if (!holder.isStream) return std::nullopt;
+            if (decode(holder, [&](std::string_view chunk) {
+                    stream.data.append(chunk);
+                    return true;
+                }) != Decoded::ok) {
+                return std::nullopt;
+            }
+            stream.first = whole<size_t>(number(holder.get("First"), 0));
+            const size_t count = size_t(std::clamp(number(holder.get("N"), 0), 0.0, 1e6));
+            Lexer header(stream.data);
+            for (size_t i = 0; i < count; ++i) {
+                const auto num = header.object();
+                const auto offset = header.object();
+                if (!num || !offset || !offset->is(Object::Type::number)) break;
+                stream.offsets.push_back(whole<size_t>(offset->number));
+            }
+        }
+        if (index >= stream.offsets.size()) return std::nullopt;
+        Lexer lexer(stream.data, stream.first + stream.offsets[index], &objects_);
+        return lexer.object();
+    }
+
+    bool readCrossReferences() {
+        const size_t mark = text_.rfind("startxref");
+        if (mark == std::string_view::npos) return false;
+        Lexer lexer(text_, mark + 9);
+        const auto offset = lexer.object();
+        if (!offset || !offset->is(Object::Type::number)) return false;
+        std::set<size_t> seen;
+        std::vector<size_t> pending{whole<size_t>(offset->number)};
+        bool first = true;
+        while (!pending.empty() && seen.size() < kMaxChain) {
+            const size_t at = pending.back();
+            pending.pop_back();
+            if (at >= text_.size() || !seen.insert(at).second) continue;
+            Object trailer;
+            if (!section(at, trailer)) return false;
+            if (first) trailer_ = trailer;
+            first = false;
+            // A hybrid file's cross-reference stream comes before its /Prev.
+            if (const Object* previous = trailer.get("Prev"); previous && previous->is(Object::Type::number)) {
+                pending.push_back(whole<size_t>(previous->number));
+            }
+            if (const Object* hybrid = trailer.get("XRefStm"); hybrid && hybrid->is(Object::Type::number)) {
+                pending.push_back(whole<size_t>(hybrid->number));
+            }
+        }
+        return !first;
+    }
+
+    // One cross-reference section (a table and its trailer, or a stream); entries of
+    // newer sections, read first, are kept.
+    bool section(size_t at, Object& trailer) {
+        Lexer lexer(text_, at);
+        lexer.skipWhite();
+        if (text_.substr(lexer.at(), 4) == "xref") {
+            lexer.seek(lexer.at() + 4);
+            while (true) {
+                const auto start = lexer.object();
+                if (start && start->is(Object::Type::keyword) && start->text == "trailer") break;
+                const auto count = lexer.object();
+                if (!start || !count || !start->is(Object::Type::number) || !count->is(Object::Type::number) ||
+                    count->number < 0 || count->number > 1e7) {
+                    return false;
+                }
+                for (uint32_t i = 0; i < uint32_t(count->number); ++i) {
+                    const auto offset = lexer.object();
+                    const auto gen = lexer.object();
+                    const auto kind = lexer.object();
+                    if (!offset || !gen || !kind || !kind->is(Object::Type::keyword)) return false;
+                    const uint32_t num = whole<uint32_t>(start->number, 4e9) + i;
+                    if (kind->text == "n")
+                        entries_.emplace(num, Entry{whole<size_t>(offset->number), 0, 0, false});
+                    else
+                        entries_.emplace(num, Entry{});  // free: nothing
+                }
+            }
+            const auto dict = lexer.object();
+            if (!dict || !dict->is(Object::Type::dict)) return false;
+            trailer = *dict;
+            return true;
+        }
+        auto stream = objectAt(at, std::nullopt);
+        if (!stream || !stream->isStream || !stream->get("Type") || !stream->get("Type")->isName("XRef")) return false;
+        const Object* widths = stream->get("W");
+        if (!widths || !widths->is(Object::Type::array) || widths->items.size() < 3) return false;
+        std::array<size_t, 3> w{};
+        for (size_t i = 0; i < 3; ++i) w[i] = size_t(std::clamp(widths->items[i].number, 0.0, 8.0));
+        const size_t rowSize = w[0] + w[1] + w[2];
+        if (rowSize == 0) return false;
+        std::vector<std::pair<uint32_t, uint32_t>> ranges;
+        if (const Object* index = stream->get("Index"); index && index->is(Object::Type::array)) {
+            for (size_t i = 0; i + 1 < index->items.size(); i += 2) {
+                ranges.emplace_back(whole<uint32_t>(index->items[i].number, 4e9),
+                                    uint32_t(std::clamp(index->items[i + 1].number, 0.0, 1e7)));
+            }
+        } else {
+            ranges.emplace_back(0, uint32_t(std::clamp(number(stream->get("Size"), 0), 0.0, 1e7)));
+        }
+        std::string data;
+        if (decode(*stream, [&](std::string_view chunk) {
+                data.append(chunk);
+                return true;
+            }) != Decoded::ok) {
+            return false;
+        }
+        size_t row = 0;
+        auto field = [&](size_t offset, size_t width, uint64_t fallback) {
+            if (width == 0) return fallback;
+            uint64_t value = 0;
+            for (size_t k = 0; k < width; ++k) value = value << 8 | uint8_t(data[row * rowSize + offset + k]);
+            return value;
+        };
+        for (const auto& [start, count] : ranges) {
+            for (uint32_t i = 0; i < count && (row + 1) * rowSize <= data.size(); ++i, ++row) {
+                const uint64_t type = field(0, w[0], 1);
+                const uint64_t second = field(w[0], w[1], 0);
+                const uint64_t third = field(w[0] + w[1], w[2], 0);
+                const uint32_t num = start + i;
+                if (type == 1)
+                    entries_.emplace(num, Entry{size_t(second), 0, 0, false});
+                else if (type == 2)
+                    entries_.emplace(num, Entry{0, uint32_t(second), uint32_t(third), true});
+                else
+                    entries_.emplace(num, Entry{});
+            }
+        }
+        trailer = *stream;
+        return true;
+    }
+
+    // As poppler does with a broken file: every "num gen obj" in it, the last of a
+    // number holding, and the last trailer (or cross-reference stream) naming a root.
+    void reconstruct() {
+        for (size_t at = text_.find("obj"); at != std::string_view::npos; at = text_.find("obj", at + 3)) {
+            if (at + 3 < text_.size() && isRegular(uint8_t(text_[at + 3]))) continue;
+            size_t start = at;
+            while (start > 0 && isWhite(uint8_t(text_[start - 1]))) --start;
+            size_t digits = start;
+            while (digits > 0 && text_[digits - 1] >= '0' && text_[digits - 1] <= '9') --digits;
+            if (digits == start) continue;
+            start = digits;
+            while (start > 0 && isWhite(uint8_t(text_[start - 1]))) --start;
+            digits = start;
+            while (digits > 0 && text_[digits - 1] >= '0' && text_[digits - 1] <= '9') --digits;
+            if (digits == start || (digits > 0 && isRegular(uint8_t(text_[digits - 1])))) continue;
+            const std::string numText(text_.substr(digits, start - digits));
+            const uint32_t num = uint32_t(std::strtoul(numText.c_str(), nullptr, 10));
+            entries_[num] = Entry{digits, 0, 0, false};
+        }
+        for (size_t at = text_.find("trailer"); at != std::string_view::npos; at = text_.find("trailer", at + 7)) {
+            Lexer lexer(text_, at + 7);
+            if (auto dict = lexer.object(); dict && dict->is(Object::Type::dict) && dict->get("Root")) trailer_ = *dict;
+        }
+        if (trailer_.get("Root")) return;
+        for (const auto& [num, entry] : entries_) {
+            const Object& object = objectNumbered(num);
+            if (object.get("Type") && object.get("Type")->isName("Catalog")) {
+                trailer_ = Object{Object::Type::dict};
+                Object root{Object::Type::ref};
+                root.num = num;
+                trailer_.entries.emplace_back("Root", root);
+                return;
+            }
+        }
+    }
+
+    struct ObjectStream {
+        bool loaded = false;
+        std::string data;
+        size_t first = 0;
+        std::vector<size_t> offsets;
+    };
+
+    std::string_view text_;
+    uint64_t budget_;
+    std::unordered_map<uint32_t, Entry> entries_;
+    std::unordered_map<uint32_t, std::unique_ptr<Object>> cache_;
+    std::unordered_map<uint32_t, ObjectStream> objectStreams_;
+    Object trailer_;
+    ObjectBudget objects_;
+};
+
+// --- the page ------------------------------------------------------------------------
+
+struct Cost {
+    double operators = 0, paints = 0, imagePixels = 0, groups = 0, groupDepth = 0;
+    int64_t largestImage = 0;
+    int formDepth = 0;
+
+    void add(const Cost& other, double times = 1) {
+        operators += other.operators * times;
+        paints += other.paints * times;
+        imagePixels += other.imagePixels * times;
+        groups += other.groups * times;
+        largestImage = std::max(largestImage, other.largestImage);
+    }
+};
+
+class PageScanner;
+
+// Reads one content stream's operators as they are decoded, whatever the chunks.
+class ContentReader {
+public:
+    using Operator = std::function<void(std::string_view, const std::vector<Object>&)>;
+    explicit ContentReader(Operator onOperator) : onOperator_(std::move(onOperator)) {}
+
+    void feed(std::string_view chunk) {
+        carry_.append(chunk);
+        std::string_view text = carry_;
+        size_t at = 0;
+        while (at < text.size()) {
+            if (inlineData_) {
+                // Binary data up to "EI" standing alone.
+                const size_t end = findInlineEnd(text, at);
+                if (end == std::string_view::npos) {
+                    at = std::max(at, text.size() - std::min<size_t>(text.size(), 4));
+                    break;
+                }
+                inlineData_ = false;
+                at = end + 2;
+                onOperator_("EI", operands_);
+                operands_.clear();
+                continue;
+            }
+            const auto c = uint8_t(text[at]);
+            if (isWhite(c)) {
+                ++at;
+                continue;
+            }
+            // Everything but the last token of the chunk is whole; the last may go on.
+            const size_t end = tokenEnd(text, at);
+            if (end == std::string_view::npos) break;
+            token(text.substr(at, end - at));
+            at = end;
+        }
+        carry_.erase(0, at);
+        // A token no real content has (a string or name of megabytes) is let go.
+        if (carry_.size() > (1u << 20)) carry_.clear();
+    }
+
+    void finish() {
+        if (!carry_.empty() && !inlineData_) {
+            const std::string rest = carry_ + " ";
+            carry_.clear();
+            feed(rest);
+        }
+        carry_.clear();
+    }
+
+private:
+    static size_t findInlineEnd(std::string_view text, size_t from) {
+        for (size_t i = from; i + 2 <= text.size(); ++i) {
+            if (text[i] == 'E' && text[i + 1] == 'I' && (i == 0 || isWhite(uint8_t(text[i - 1]))) &&
+                (i + 2 == text.size() ? false : !isRegular(uint8_t(text[i + 2])))) {
+                return i;
+            }
+        }
+        return std::string_view::npos;
+    }
+
+    // Where the token at `at` ends, or npos when it may go on past the text.
+    static size_t tokenEnd(std::string_view text, size_t at) {
+        const char c = text[at];
+        if (c == '%') {
+            const size_t end = text.find_first_of("\r\n", at);
+            return end;
+        }
+        if (c == '(') {
+            int nesting = 0;
+            for (size_t i = at + 1; i < text.size(); ++i) {
+                if (text[i] == '\\')
+                    ++i;
+                else if (text[i] == '(')
+                    ++nesting;
+                else if (text[i] == ')' && nesting-- == 0)
+                    return i + 1;
+            }
+            return std::string_view::npos;
+        }
+        if (c == '<' || c == '>') {
+            if (at + 1 >= text.size()) return std::string_view::npos;
+            if (text[at + 1] == c) return at + 2;
+            if (c == '>') return at + 1;
+            const size_t end = text.find('>', at);
+            return end == std::string_view::npos ? end : end + 1;
+        }
+        if (c == '[' || c == ']' || c == '{' || c == '}' || c == ')') return at + 1;
+        size_t i = at + 1;
+        while (i < text.size() && isRegular(uint8_t(text[i]))) ++i;
+        return i == text.size() ? std::string_view::npos : i;
+    }
+
+    void token(std::string_view text) {
+        const char c = text[0];
+        if (c == '%') return;
+        Object operand;
+        if (c == '/') {
+            operand.type = Object::Type::name;
+            operand.text = text.substr(1);
+        } else if (c == '(' || (c == '<' && text.size() > 1 && text[1] != '<')) {
+            operand.type = Object::Type::string;
+            operand.number = double(text.size());
+        } else if (Lexer::isNumber(text)) {
+            // Only an inline image's numbers are looked at: its size.
+            operand.type = Object::Type::number;
+            if (inlineDictionary_) operand.number = Lexer::toNumber(text);
+        } else if (isRegular(uint8_t(c))) {
+            if (text == "true" || text == "false" || text == "null") {
+                operand.type = Object::Type::null;
+            } else {
+                if (text == "ID") inlineData_ = true;
+                inlineDictionary_ = text == "BI";
+                onOperator_(text, operands_);
+                if (text != "ID") operands_.clear();
+                return;
+            }
+        } else {
+            operand.type = Object::Type::none;  // array and dictionary brackets
+        }
+        // Operands past any operator's needs are dropped.
+        if (operands_.size() >= 64) operands_.erase(operands_.begin());
+        operands_.push_back(std::move(operand));
+    }
+
+    Operator onOperator_;
+    std::string carry_;
+    std::vector<Object> operands_;
+    bool inlineData_ = false;
+    bool inlineDictionary_ = false;
+};
+
+class PageScanner {
+public:
+    PageScanner(PdfFile& file, const PdfScanLimits& limits) : file_(file), limits_(limits) {}
+
+    // The cost of drawing a content stream (or several, one after another) with
+    // `resources`; false with the file's reason when it cannot be read.
+    bool content(const std::vector<const Object*>& streams, const Object& resources, int depth, Cost& out) {
+        if (depth > kMaxPdfFormDepth) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("the PDF page nests forms more than {} deep", kMaxPdfFormDepth));
+        }
+        Cost cost;
+        cost.formDepth = depth;
+        std::vector<State> states{State{}};
+        bool ok = true;
+        ContentReader reader([&](std::string_view op, const std::vector<Object>& operands) {
+            if (ok) ok = operation(op, operands, resources, depth, states, cost);
+        });
+        for (const Object* stream : streams) {
+            const Decoded decoded = file_.decode(*stream, [&](std::string_view chunk) {
+                reader.feed(chunk);
+                return ok;
+            });
+            if (!ok) return false;
+            if (decoded == Decoded::overBudget) {
+                return file_.fail(PictureProblem::tooDemanding, "the PDF page's contents decode to too much data");
+            }
+            if (decoded == Decoded::unreadable) {
+                return file_.fail(PictureProblem::damaged, "the PDF page's contents use a filter meant for images");
+            }
+            reader.feed(" ");
+        }
+        reader.finish();
+        if (!ok) return false;
+        out = cost;
+        return true;
+    }
+
+private:
+    struct State {
+        Cost fillPattern, strokePattern;  // what each paint with a tiling pattern draws
+    };
+
+    const Object& resource(const Object& resources, std::string_view category, const Object* name) {
+        if (!name || !name->is(Object::Type::name)) return kNull;
+        const Object& group = file_.resolve(resources.get(category));
+        return file_.resolve(group.get(name->text));
+    }
+
+    static const Object* lastOf(const std::vector<Object>& operands, Object::Type type) {
+        for (auto at = operands.rbegin(); at != operands.rend(); ++at) {
+            if (at->is(type)) return &*at;
+        }
+        return nullptr;
+    }
+
+    bool operation(std::string_view op, const std::vector<Object>& operands, const Object& resources, int depth,
+                   std::vector<State>& states, Cost& cost) {
+        if (!operate(op, operands, resources, depth, states, cost)) return false;
+        // What a part of the page costs, the whole page costs at least.
+        if (cost.operators > limits_.operators || cost.paints > limits_.paints) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("drawing the PDF page runs more than {} operators or {} painting ones, "
+                                          "counting every use of its forms",
+                                          limits_.operators, limits_.paints));
+        }
+        if (cost.imagePixels > limits_.imagePixels) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("drawing the PDF page decodes more than {} image pixels, counting every use",
+                                          limits_.imagePixels));
+        }
+        return true;
+    }
+
+    bool operate(std::string_view op, const std::vector<Object>& operands, const Object& resources, int depth,
+                 std::vector<State>& states, Cost& cost) {
+        cost.operators += 1;
+        const char first = op[0];
+        if (op == "q") {
+            if (states.size() < kMaxSavedStates) states.push_back(states.back());
+        } else if (op == "Q") {
+            if (states.size() > 1) states.pop_back();
+        } else if (op == "f" || op == "F" || op == "f*" || op == "B" || op == "B*" || op == "b" || op == "b*") {
+            cost.paints += 1;
+            cost.add(states.back().fillPattern);
+            if (first == 'B' || first == 'b') cost.add(states.back().strokePattern);
+        } else if (op == "S" || op == "s") {
+            cost.paints += 1;
+            cost.add(states.back().strokePattern);
+        } else if (op == "sh") {
+            cost.paints += 1;
+        } else if (op == "Tj" || op == "TJ" || op == "'" || op == "\"") {
+            cost.paints += 1;
+            cost.add(states.back().fillPattern);
+        } else if (op == "Do") {
+            return drawObject(resource(resources, "XObject", lastOf(operands, Object::Type::name)), resources, depth,
+                              cost);
+        } else if (op == "gs") {
+            const Object& state = resource(resources, "ExtGState", lastOf(operands, Object::Type::name));
+            const Object& mask = file_.resolve(state.get("SMask"));
+            if (mask.is(Object::Type::dict)) {
+                const Object& group = file_.resolve(mask.get("G"));
+                if (group.isStream) {
+                    Cost drawn;
+                    if (!form(group, resources, depth, drawn)) return false;
+                    cost.add(drawn);
+                    cost.groups += 1;
+                    cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth + 1);
+                    cost.formDepth = std::max(cost.formDepth, drawn.formDepth);
+                }
+            }
+        } else if (op == "scn" || op == "SCN") {
+            const Object& pattern = resource(resources, "Pattern", lastOf(operands, Object::Type::name));
+            // Each paint with a tiling pattern draws its tile into a surface of its own.
+            Cost tile;
+            if (pattern.isStream && file_.number(pattern.get("PatternType"), 0) == 1) {
+                if (!form(pattern, resources, depth, tile)) return false;
+                tile.groups += 1;
+            }
+            (op == "scn" ? states.back().fillPattern : states.back().strokePattern) = tile;
+            cost.formDepth = std::max(cost.formDepth, tile.formDepth);
+            cost.groupDepth = std::max(cost.groupDepth, tile.groupDepth);
+        } else if (op == "Tf") {
+            const Object* name = nullptr;
+            for (const auto& operand : operands) {
+                if (operand.is(Object::Type::name)) name = &operand;
+            }
+            const Object& font = resource(resources, "Font", name);
+            if (font.get("Subtype") && file_.resolve(font.get("Subtype")).isName("Type3")) {
+                return type3Font(font, resources, depth, cost);
+            }
+        } else if (op == "ID") {
+            // An inline image: its dictionary's keys came as operands.
+            double width = 0, height = 0;
+            for (size_t i = 0; i + 1 < operands.size(); ++i) {
+                const Object& key = operands[i];
+                if (key.isName("W") || key.isName("Width")) width = operands[i + 1].number;
+                if (key.isName("H") || key.isName("Height")) height = operands[i + 1].number;
+            }
+            image(width, height, cost);
+        }
+        return true;
+    }
+
+    void image(double width, double height, Cost& cost) {
+        const double pixels = std::max(0.0, width) * std::max(0.0, height);
+        cost.paints += 1;
+        cost.imagePixels += pixels;
+        cost.largestImage = std::max(cost.largestImage, int64_t(std::min(pixels, 9e18)));
+    }
+
+    // The pixels an image stream decodes to: what its dictionary says, or what its own
+    // codec's header says when that is larger (the codec allocates by its header).
+    double imagePixels(const Object& stream) {
+        double width = file_.number(stream.get("Width"), 0), height = file_.number(stream.get("Height"), 0);
+        const Object& filter = file_.resolve(stream.get("Filter"));
+        const bool jpx = filter.isName("JPXDecode") || (filter.is(Object::Type::array) && !filter.items.empty() &&
+                                                        file_.resolve(filter.items.back()).isName("JPXDecode"));
+        if (jpx) {
+            // The codestream's size marker: its width and height less their offsets.
+            const std::string_view data = file_.raw(stream).substr(0, 4096);
+            if (const size_t siz = data.find("\xFF\x51"); siz != std::string_view::npos && siz + 22 <= data.size()) {
+                auto be32 = [&](size_t at) {
+                    return double(uint32_t(uint8_t(data[at])) << 24 | uint32_t(uint8_t(data[at + 1])) << 16 |
+                                  uint32_t(uint8_t(data[at + 2])) << 8 | uint32_t(uint8_t(data[at + 3])));
+                };
+                width = std::max(width, be32(siz + 6) - be32(siz + 14));
+                height = std::max(height, be32(siz + 10) - be32(siz + 18));
+            }
+        }
+        return std::max(0.0, width) * std::max(0.0, height);
+    }
+
+    bool drawObject(const Object& object, const Object& resources, int depth, Cost& cost) {
+        if (!object.isStream) return true;
+        const Object& subtype = file_.resolve(object.get("Subtype"));
+        if (subtype.isName("Image")) {
+            double pixels = imagePixels(object);
+            const Object& mask = file_.resolve(object.get("SMask"));
+            if (mask.isStream) pixels += imagePixels(mask);
+            image(pixels, 1, cost);
+            return true;
+        }
+        if (!subtype.isName("Form")) return true;
+        Cost drawn;
+        if (!form(object, resources, depth, drawn)) return false;
+        cost.add(drawn);
+        cost.formDepth = std::max(cost.formDepth, drawn.formDepth);
+        const Object& group = file_.resolve(object.get("Group"));
+        if (group.is(Object::Type::dict)) {
+            cost.groups += 1;
+            cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth + 1);
+        } else {
+            cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth);
+        }
+        return true;
+    }
+
+    // A form (or tiling pattern, or glyph procedure), its cost worked out once for the
+    // resources it is drawn with; a form drawn within itself is not drawn again (as
+    // poppler does not).
+    bool form(const Object& stream, const Object& outer, int depth, Cost& out) {
+        const Object* own = stream.get("Resources");
+        const Object& resources = own ? file_.resolve(own) : outer;
+        const auto key = std::make_pair(&stream, &resources);
+        if (const auto known = forms_.find(key); known != forms_.end()) {
+            out = known->second;
+            return true;
+        }
+        if (!drawing_.insert(&stream).second) {
+            out = Cost{};
+            return true;
+        }
+        const bool ok = content({&stream}, resources, depth + 1, out);
+        drawing_.erase(&stream);
+        if (ok) forms_.emplace(key, out);
+        return ok;
+    }
+
+    // A Type 3 font's glyphs are drawn by procedures of their own, once each for a
+    // font and size: counted once per font.
+    bool type3Font(const Object& font, const Object& outer, int depth, Cost& cost) {
+        if (!fonts_.insert(&font).second) return true;
+        const Object& procedures = file_.resolve(font.get("CharProcs"));
+        const Object* own = font.get("Resources");
+        const Object& resources = own ? file_.resolve(own) : outer;
+        for (const auto& [name, procedure] : procedures.entries) {
+            const Object& stream = file_.resolve(procedure);
+            if (!stream.isStream) continue;
+            Cost drawn;
+            if (!form(stream, resources, depth, drawn)) return false;
+            cost.add(drawn);
+            cost.formDepth = std::max(cost.formDepth, drawn.formDepth);
+            cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth);
+        }
+        return true;
+    }
+
+    PdfFile& file_;
+    const PdfScanLimits& limits_;
+    std::map<std::pair<const Object*, const Object*>, Cost> forms_;
+    std::unordered_set<const Object*> drawing_;
+    std::unordered_set<const Object*> fonts_;
+};
+
+// The page `index` in the page tree's order, with the resources it inherits.
+const Object* findPage(PdfFile& file, const Object& node, int& index, const Object*& resources, int depth,
+                       std::unordered_set<const Object*>& seen) {
+    if (depth > kMaxChain || !seen.insert(&node).second) return nullptr;
+    const Object* inherited = resources;
+    if (const Object* own = node.get("Resources")) resources = &file.resolve(own);
+    const Object& kids = file.resolve(node.get("Kids"));
+    const bool isPage =
+        node.get("Type") ? file.resolve(node.get("Type")).isName("Page") : !kids.is(Object::Type::array);
+    if (isPage) {
+        if (index-- == 0) return &node;
+    } else {
+        for (const Object& kid : kids.items) {
+            const Object& child = file.resolve(kid);
+            if (!child.is(Object::Type::dict)) continue;
+            if (const Object* page = findPage(file, child, index, resources, depth + 1, seen)) return page;
+        }
+    }
+    resources = inherited;
+    return nullptr;
+}
+
+}  // namespace
+
+std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int pageIndex, const PdfScanLimits& limits,
+                                        std::string* error, PictureProblem* problem) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    PdfFile file(text, limits.decodedBytes);
+    auto failed = [&]() -> std::optional<PdfPageCosts> {
+        noteProblem(error, problem, file.problem == PictureProblem::none ? PictureProblem::damaged : file.problem,
+                    file.why.empty() ? "the PDF document cannot be read" : file.why);
+        return std::nullopt;
+    };
+    if (!file.load()) return failed();
+    const Object* resources = &kNull;
+    auto pageOf = [&]() -> const Object* {
+        const Object& catalog = file.resolve(file.trailer().get("Root"));
+        const Object& pages = file.resolve(catalog.get("Pages"));
+        resources = &kNull;
+        int index = pageIndex;
+        std::unordered_set<const Object*> seen;
+        return pages.is(Object::Type::dict) ? findPage(file, pages, index, resources, 0, seen) : nullptr;
+    };
+    const Object* page = pageOf();
+    if (page == nullptr) {
+        file.rebuild();
+        page = pageOf();
+    }
+    if (file.exhausted()) return failed();
+    if (page == nullptr) {
+        file.fail(PictureProblem::damaged,
+                  fmt::format("the PDF document has no page {} that can be read", pageIndex + 1));
+        return failed();
+    }
+    std::vector<const Object*> streams;
+    const Object& contents = file.resolve(page->get("Contents"));
+    if (contents.isStream) streams.push_back(&contents);
+    for (const Object& item : contents.items) {
+        const Object& stream = file.resolve(item);
+        if (stream.isStream) streams.push_back(&stream);
+    }
+    PageScanner scanner(file, limits);
+    Cost cost;
+    if (!scanner.content(streams, *resources, 0, cost) || file.exhausted()) return failed();
+    PdfPageCosts costs;
+    costs.operators = cost.operators;
+    costs.paints = cost.paints;
+    costs.imagePixels = cost.imagePixels;
+    costs.largestImage = cost.largestImage;
+    costs.groups = cost.groups;
+    costs.groupDepth = cost.groupDepth;
+    costs.formDepth = cost.formDepth;
+    return costs;
+}
+
+}  // namespace platform::graphics

@@ -1,0 +1,60 @@
+#pragma once
+// What drawing a PDF page will cost, read from the document before poppler draws it.
+// Poppler draws a page in one call that cannot be stopped: it runs every operator of
+// the page's contents, every form as often as it is drawn (forms drawing forms
+// multiply), decodes every image whole each time it is drawn, and gives each
+// transparency group and soft mask a pixel surface of its own. The scan follows the
+// document as poppler does (cross-reference sections, object streams, the page tree,
+// resources, forms, patterns, Type 3 glyphs, inline images) and counts all of it, each
+// form's cost once and then multiplied by its uses, so that budgets are kept before
+// anything is drawn.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/graphics/picture_problem.hpp"
+
+namespace platform::graphics {
+
+struct PdfPageCosts {
+    // Operators run, every form, pattern and glyph procedure as often as it is drawn.
+    double operators = 0;
+    // Those among them that paint: fills, strokes, shadings, images and text shown.
+    double paints = 0;
+    // Image pixels decoded, every image as often as it is drawn, and of the largest.
+    double imagePixels = 0;
+    int64_t largestImage = 0;
+    // Transparency groups and soft masks drawn, each through a pixel surface of the
+    // page's size, and the most of them held at once.
+    double groups = 0;
+    double groupDepth = 0;
+    // Forms drawn inside forms, at the deepest.
+    int formDepth = 0;
+};
+
+// Inflates a zlib stream chunk by chunk into `out` until it ends, is damaged (what came
+// before stands, as poppler has it) or `out` answers false; false in that last case.
+bool inflateStream(std::string_view data, const std::function<bool(std::string_view)>& out);
+
+// Forms nested deeper than this are refused: a real drawing nests a few.
+inline constexpr int kMaxPdfFormDepth = 32;
+
+// Where the scan stops and refuses the page, as soon as a count passes its limit.
+struct PdfScanLimits {
+    uint64_t decodedBytes = 0;  // of all streams read
+    double operators = 0;
+    double paints = 0;
+    double imagePixels = 0;
+};
+
+// The costs of page `pageIndex` (0-based), or none with the reason: the document is
+// encrypted (its contents cannot be read before poppler decrypts them), its page
+// cannot be found, its costs pass the limits, a page's contents use a filter meant for
+// images, or its forms nest too deeply.
+std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int pageIndex, const PdfScanLimits& limits,
+                                        std::string* error, PictureProblem* problem);
+
+}  // namespace platform::graphics
