@@ -523,6 +523,11 @@ private:
                 }
             } else if (value.starts_with("data:") && (element.name == "image" || element.name == "feImage")) {
                 return embed(index, value);
+            } else if (!trim(value).empty() && (element.name == "image" || element.name == "feImage")) {
+                // Other files are never read, so the picture would be missing from the drawing.
+                return fail(PictureProblem::incompleteRender,
+                            "the drawing shows a picture from another file (" + std::string(value.substr(0, 200)) +
+                                "), and other files are not read");
             }
         } else if (attribute == "style") {
             declarations(element, value);

@@ -940,6 +940,11 @@ inline std::vector<Hostile> hostilePictures() {
                                        base64(savedWithPixbuf("png", 32, 32)) + "\"/>")),
                    Outcome::refused, P::damaged});
     all.push_back({"svg embedding a 64 x 64 png", "small.svg", embeddedPictureSvg(greyPng(64)), Outcome::converts});
+    all.push_back({"svg showing a picture from another file", "linked.svg",
+                   bytesOf(svgText("width=\"64\" height=\"64\"",
+                                   "<rect width=\"64\" height=\"64\" fill=\"blue\"/>"
+                                   "<image x=\"16\" y=\"16\" width=\"32\" height=\"32\" href=\"photo.png\"/>")),
+                   Outcome::refused, P::incompleteRender});
     // PDF pages whose drawing alone would run for minutes or take gigabytes.
     all.push_back({"pdf forms nested 40 deep, each drawing the next twice", "forms.pdf", nestedFormsPdf(40, 2),
                    Outcome::refused, P::tooDemanding});

@@ -282,28 +282,37 @@ TEST(SvgTest, RenderedIntoAPdfContextBecomesAnUprightVectorPdf) {
     EXPECT_EQ(reparsed->at(25, 5).r, 255);
 }
 
-TEST(SvgTest, ExternalReferencesAreNotFetched) {
+TEST(SvgTest, ExternalReferencesAreNeverFetchedAndRefuseTheDrawing) {
     gwtest::TempDir dir;
     // A real picture the document points at, by absolute and by relative reference.
     auto red = pg::Image::withBitmap(gwtest::graphics::solidBitmap(10, 10, 0xFFFF0000u, false));
     const auto png = *red->pngData();
     gwtest::writeFile(dir / "red.png", std::string(png.begin(), png.end()));
-    const std::string svgText = fmt::format(
-        R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" width="30" height="10">
-  <image x="0" y="0" width="10" height="10" xlink:href="file://{}"/>
-  <image x="10" y="0" width="10" height="10" xlink:href="red.png"/>
-  <image x="20" y="0" width="10" height="10" xlink:href="data:image/png;base64,{}"/>
-</svg>)",
-        (dir / "red.png").string(), base64(png));
-    gwtest::writeFile(dir / "refs.svg", svgText);
-    auto svg = pg::SvgDocument::fromFile(dir / "refs.svg");
+    const std::string head =
+        R"(<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" width="30" height="10">)";
+    const std::string embedded =
+        fmt::format(R"(<image x="20" y="0" width="10" height="10" xlink:href="data:image/png;base64,{}"/>)", base64(png));
+    // The file is never read, so the drawing would lack it: refused, with the reference named.
+    for (const std::string& reference : {"file://" + (dir / "red.png").string(), std::string("red.png")}) {
+        SCOPED_TRACE(reference);
+        gwtest::writeFile(dir / "refs.svg",
+                          head + R"(<image x="0" y="0" width="10" height="10" xlink:href=")" + reference + "\"/>" +
+                              embedded + "</svg>");
+        std::string why;
+        pg::PictureProblem problem = pg::PictureProblem::none;
+        EXPECT_FALSE(pg::SvgDocument::fromFile(dir / "refs.svg", &why, &problem));
+        EXPECT_EQ(problem, pg::PictureProblem::incompleteRender);
+        EXPECT_NE(why.find(reference), std::string::npos) << why;
+    }
+    // Embedded data is not a reference: it shows.
+    gwtest::writeFile(dir / "embedded.svg", head + embedded + "</svg>");
+    auto svg = pg::SvgDocument::fromFile(dir / "embedded.svg");
     ASSERT_TRUE(svg);
     auto image = svgToPdfImage(*svg);
     ASSERT_TRUE(image);
     auto rendered = image->renderBitmap(30, 10);
     EXPECT_EQ(argbAt(*rendered, 5, 5).a, 0);
-    EXPECT_EQ(argbAt(*rendered, 15, 5).a, 0);
-    EXPECT_EQ(argbAt(*rendered, 25, 5).r, 255);  // embedded data is not a reference: it shows
+    EXPECT_EQ(argbAt(*rendered, 25, 5).r, 255);
 }
 
 TEST(SvgTest, FontSizesTheTextRendererCannotHoldAreRefusedAndOrdinaryOnesLoad) {
