@@ -357,12 +357,24 @@ void CommandLineController::run() {
         complete("Unable to create asset catalog. Error " + errorDescription(std::current_exception()));
     }
 
-    ConsoleIO::printLine(fmt::format("{}Conversion starting", onOut(seq::reset)));
+    {
+        std::lock_guard output(outputMutex_);
+        ConsoleIO::printLine(fmt::format("{}Conversion starting", onOut(seq::reset)));
+        startLinePrinted_ = true;
+    }
+    startLineShown_.notify_all();
     pollProgressUntilComplete();
 }
 
+void CommandLineController::waitForStartLine(std::unique_lock<std::mutex>& output) {
+    // The main thread prints it, and never waits for itself.
+    if (std::this_thread::get_id() == mainThread) return;
+    startLineShown_.wait(output, [&] { return startLinePrinted_; });
+}
+
 void CommandLineController::showProgress() {
-    std::lock_guard lock(outputMutex_);
+    std::unique_lock lock(outputMutex_);
+    waitForStartLine(lock);
     const float progress = glyphwright_->progress();
     if (std::isnan(progress) || progress == lastShownProgress_) return;
     // On a terminal a progress line rewrites the line above it, unless that is a
@@ -438,6 +450,7 @@ void CommandLineController::glyphwrightDidFinishFolder(Glyphwright&, const Glyph
     // The progress this folder reached goes above its result.
     showProgress();
     std::unique_lock output(outputMutex_);
+    waitForStartLine(output);
     if (result.isSuccess()) {
         ConsoleIO::printLine(fmt::format("{}Catalog created at: {}", onOut(seq::reset),
                                          result.successValue().definition.outputDirectory.path()));
@@ -460,7 +473,8 @@ void CommandLineController::glyphwrightDidFinishFolder(Glyphwright&, const Glyph
 }
 
 void CommandLineController::glyphwrightDidKeepReplacedItem(Glyphwright&, const ReplacedItem& item) {
-    std::lock_guard output(outputMutex_);
+    std::unique_lock output(outputMutex_);
+    waitForStartLine(output);
     ConsoleIO::printLine(fmt::format("{}{}", onOut(seq::reset), item.description()));
     std::fflush(stdout);
     folderLineSinceProgress_ = true;

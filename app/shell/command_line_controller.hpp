@@ -130,6 +130,11 @@ private:
     std::mutex outputMutex_;
     float lastShownProgress_ = 0.0f;
     bool folderLineSinceProgress_ = false;
+    // Folders can finish while the main thread is still starting the run: their lines
+    // wait for "Conversion starting", which comes first.
+    std::condition_variable startLineShown_;
+    bool startLinePrinted_ = false;
+    void waitForStartLine(std::unique_lock<std::mutex>& output);
 };
 
 }  // namespace gw
