@@ -8,7 +8,7 @@
 # same code; in a Release (-O3) build they are only printed, so the benchmarks always build.
 set(GW_O3_FLOW_WARNINGS array-bounds maybe-uninitialized uninitialized stringop-overflow stringop-overread
     stringop-truncation free-nonheap-object dangling-pointer use-after-free nonnull format-overflow
-    format-truncation alloc-size-larger-than aggressive-loop-optimizations)
+    format-truncation aggressive-loop-optimizations)
 list(TRANSFORM GW_O3_FLOW_WARNINGS PREPEND "-Wno-error=")
 set(GW_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers -Wno-restrict
     "$<$<CONFIG:Release>:${GW_O3_FLOW_WARNINGS}>")
