@@ -8,7 +8,7 @@ BUILD_BENCH ?= build-bench
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test test-main test-asan demo bench clean
+.PHONY: all deps configure build test test-main test-asan test-release demo bench clean
 
 all: build
 
@@ -24,8 +24,15 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: deps
+	@$(MAKE) --no-print-directory test-release
 	@$(MAKE) --no-print-directory test-main
 	@$(MAKE) --no-print-directory test-asan
+
+# `make bench` builds in Release (-O3): a few sources are compiled that way here, so that a
+# flag that breaks only that configuration fails the tests, not a newcomer's benchmarks.
+test-release: deps
+	cmake -S . -B $(BUILD_BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DGW_BUILD_BENCH=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD_BENCH) -j $(JOBS) --target gw_release_check
 
 test-main: build
 	scripts/check-test-properties $(BUILD)

@@ -105,7 +105,7 @@ function(_gw_test_pch target holder)
     add_executable(${holder} EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/tests/support/pch_holder.cpp)
     target_link_libraries(${holder} PRIVATE ${ARG_LIBS})
     target_precompile_headers(${holder} PRIVATE ${ARG_HEADERS})
-    target_compile_options(${holder} PRIVATE -pthread)
+    target_compile_options(${holder} PRIVATE ${GW_WARNINGS} -pthread)
   endif()
   target_precompile_headers(${target} REUSE_FROM ${holder})
   # A header is used only where the macros it reads are defined alike; glib's and
