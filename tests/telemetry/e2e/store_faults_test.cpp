@@ -199,22 +199,15 @@ class Launch {
 public:
     explicit Launch(const LaunchPlan& plan) {
         report_ = scratch_ / "report.txt";
-        const std::string encoded = plan.encoded();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setenv(kLaunchVariable, encoded.c_str(), 1);
-            ::setenv(kReportVariable, report_.c_str(), 1);
-            if (!plan.dataHome.empty()) ::setenv("XDG_DATA_HOME", plan.dataHome.c_str(), 1);
-            const int output = ::open((report_.parent_path() / "output.txt").c_str(), O_WRONLY | O_CREAT, 0600);
-            ::dup2(output, STDOUT_FILENO);
-            ::execl("/proc/self/exe", "store_launch", "--gtest_filter=StoreLaunchChildProcess.TrackEventsThenWait",
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        rddi::testkit::SelfLaunch launch{"StoreLaunchChildProcess.TrackEventsThenWait",
+                                         {{kLaunchVariable, plan.encoded()}, {kReportVariable, report_.string()}},
+                                         report_.parent_path() / "output.txt"};
+        if (!plan.dataHome.empty()) launch.environment.emplace_back("XDG_DATA_HOME", plan.dataHome);
+        pid_ = rddi::testkit::spawnSelf(launch);
     }
     LaunchReport finish() {
         LaunchReport result;
-        const int status = rddi::testkit::waitForChild(pid_, std::chrono::minutes(6));
+        const int status = pid_ > 0 ? rddi::testkit::waitForChild(pid_, std::chrono::minutes(6)) : -1;
         result.status = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         if (fs::exists(report_.parent_path() / "output.txt")) result.output = gwtest::readFile(report_.parent_path() / "output.txt");
         std::ifstream lines(report_);

@@ -2,14 +2,19 @@
 
 #include "support/temp_dir.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+
+extern char** environ;
 
 namespace rddi::testkit {
 
@@ -33,19 +38,44 @@ int waitForChild(pid_t child, std::chrono::milliseconds deadline) {
     return status;
 }
 
+pid_t spawnSelf(const SelfLaunch& launch) {
+    const std::string filter = "--gtest_filter=" + launch.testName;
+    std::vector<std::string> variables;
+    for (const auto& [name, value] : launch.environment) variables.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry; ++entry) {
+        bool replaced = false;
+        for (const auto& [name, value] : launch.environment)
+            replaced = replaced || (std::strncmp(*entry, name.c_str(), name.size()) == 0 && (*entry)[name.size()] == '=');
+        if (!replaced) envp.push_back(*entry);
+    }
+    for (auto& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    char program[] = "/proc/self/exe";
+    char name[] = "self_launch";
+    std::string filterArgument = filter;
+    char* argv[] = {name, filterArgument.data(), nullptr};
+
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    if (!launch.standardOutput.empty())
+        ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, launch.standardOutput.c_str(),
+                                           O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // The same number on both sides clears close-on-exec in the launch only.
+    if (launch.inheritedDescriptor >= 0)
+        ::posix_spawn_file_actions_adddup2(&actions, launch.inheritedDescriptor, launch.inheritedDescriptor);
+    pid_t child = -1;
+    const int started = ::posix_spawn(&child, program, &actions, nullptr, argv, envp.data());
+    ::posix_spawn_file_actions_destroy(&actions);
+    return started == 0 ? child : -1;
+}
+
 ChildCaseRun runChildCase(const std::string& testName, const std::string& reportVariable) {
     gwtest::TempDir scratch;
     const auto reportPath = scratch / "report.txt";
-    gwtest::ScopedEnv report(reportVariable, reportPath.string());
-    const std::string filter = "--gtest_filter=" + testName;
-
     ChildCaseRun run;
-    const pid_t child = ::fork();
+    const pid_t child = spawnSelf({testName, {{reportVariable, reportPath.string()}}});
     if (child < 0) return run;
-    if (child == 0) {
-        ::execl("/proc/self/exe", "child_case", filter.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
     // Generous: a sanitizer build on a loaded machine is slow, and a hang must still end.
     const int status = waitForChild(child, std::chrono::minutes(4));
     if (status != -1 && WIFEXITED(status)) run.status = WEXITSTATUS(status);

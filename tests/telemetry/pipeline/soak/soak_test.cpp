@@ -9,6 +9,7 @@
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/support/child_case.hpp"
 #include "telemetry/support/scenario_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -206,20 +207,14 @@ void soak(std::chrono::seconds phase, long storage) {
         ::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
         ChildRun run;
         run.started = Clock::now();
-        const pid_t pid = ::fork();
+        const std::string childArguments = scenario.server().baseURL() + " " + std::to_string(number) +
+                                           (drain ? " drain " : " killed ") + std::to_string(storage);
+        const pid_t pid = rddi::testkit::spawnSelf({"SoakChildProcess.TrackEventsUntilKilledOrDrained",
+                                                    {{kChildVariable, childArguments},
+                                                     {kPipeVariable, std::to_string(fds[1])}},
+                                                    drain ? std::filesystem::path() : "/dev/null",
+                                                    fds[1]});
         ASSERT_NE(pid, -1);
-        if (pid == 0) {
-            const int writeEnd = ::dup(fds[1]);  // without close-on-exec
-            const std::string childArguments = scenario.server().baseURL() + " " + std::to_string(number) +
-                                               (drain ? " drain " : " killed ") + std::to_string(storage);
-            ::setenv(kChildVariable, childArguments.c_str(), 1);
-            ::setenv(kPipeVariable, std::to_string(writeEnd).c_str(), 1);
-            const int quiet = ::open("/dev/null", O_WRONLY);
-            if (!drain) ::dup2(quiet, STDOUT_FILENO);
-            ::execl("/proc/self/exe", "telemetry_soak_tests",
-                    "--gtest_filter=SoakChildProcess.TrackEventsUntilKilledOrDrained", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
         ::close(fds[1]);
         int status = 0;
         if (drain) {
