@@ -1,7 +1,7 @@
 #pragma once
-// Stands in for the platform's "move to Trash": the user's Trash as the freedesktop
-// Trash specification lays it out (the home Trash under $XDG_DATA_HOME/Trash, a Trash
-// folder at the top of other file systems), through GLib, so that file managers list
+// Stands in for the platform's "move to Trash": the user's Trash in the freedesktop
+// layout (the home Trash under $XDG_DATA_HOME/Trash, a Trash folder at the top of other
+// file systems), through GLib, so that file managers list
 // the item and can put it back where it was.
 #include <filesystem>
 
