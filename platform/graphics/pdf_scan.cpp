@@ -279,8 +279,6 @@ bool inflateStream(std::string_view in, const std::function<bool(std::string_vie
 namespace {
 
 // Decoders stop at damaged data, as poppler's do: what came before it is the stream.
-bool inflateTo(std::string_view in, const Sink& out) { return inflateStream(in, out); }
-
 bool lzwTo(std::string_view in, bool earlyChange, const Sink& out) {
     std::vector<std::string> table;
     auto reset = [&] {
@@ -568,7 +566,7 @@ public:
             }
             const std::string& name = filters[i];
             if (name == "FlateDecode" || name == "Fl")
-                inflateTo(data, sink);
+                inflateStream(data, sink);
             else if (name == "LZWDecode" || name == "LZW")
                 lzwTo(data, number(p.get("EarlyChange"), 1) != 0, sink);
             else if (name == "ASCIIHexDecode" || name == "AHx")
@@ -865,21 +863,16 @@ private:
 
 // --- the page ------------------------------------------------------------------------
 
-struct Cost {
-    double operators = 0, paints = 0, imagePixels = 0, groups = 0, groupDepth = 0;
-    int64_t largestImage = 0;
-    int formDepth = 0;
+using Cost = PdfPageCosts;
 
-    void add(const Cost& other, double times = 1) {
-        operators += other.operators * times;
-        paints += other.paints * times;
-        imagePixels += other.imagePixels * times;
-        groups += other.groups * times;
-        largestImage = std::max(largestImage, other.largestImage);
-    }
-};
-
-class PageScanner;
+// What `drawn` costs, added to `cost` once more; the depths are the caller's to settle.
+void add(Cost& cost, const Cost& drawn) {
+    cost.operators += drawn.operators;
+    cost.paints += drawn.paints;
+    cost.imagePixels += drawn.imagePixels;
+    cost.groups += drawn.groups;
+    cost.largestImage = std::max(cost.largestImage, drawn.largestImage);
+}
 
 // Reads one content stream's operators as they are decoded, whatever the chunks.
 class ContentReader {
@@ -1096,16 +1089,16 @@ private:
             if (states.size() > 1) states.pop_back();
         } else if (op == "f" || op == "F" || op == "f*" || op == "B" || op == "B*" || op == "b" || op == "b*") {
             cost.paints += 1;
-            cost.add(states.back().fillPattern);
-            if (first == 'B' || first == 'b') cost.add(states.back().strokePattern);
+            add(cost, states.back().fillPattern);
+            if (first == 'B' || first == 'b') add(cost, states.back().strokePattern);
         } else if (op == "S" || op == "s") {
             cost.paints += 1;
-            cost.add(states.back().strokePattern);
+            add(cost, states.back().strokePattern);
         } else if (op == "sh") {
             cost.paints += 1;
         } else if (op == "Tj" || op == "TJ" || op == "'" || op == "\"") {
             cost.paints += 1;
-            cost.add(states.back().fillPattern);
+            add(cost, states.back().fillPattern);
         } else if (op == "Do") {
             return drawObject(resource(resources, "XObject", lastOf(operands, Object::Type::name)), resources, depth,
                               cost);
@@ -1117,7 +1110,7 @@ private:
                 if (group.isStream) {
                     Cost drawn;
                     if (!form(group, resources, depth, drawn)) return false;
-                    cost.add(drawn);
+                    add(cost, drawn);
                     cost.groups += 1;
                     cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth + 1);
                     cost.formDepth = std::max(cost.formDepth, drawn.formDepth);
@@ -1198,7 +1191,7 @@ private:
         if (!subtype.isName("Form")) return true;
         Cost drawn;
         if (!form(object, resources, depth, drawn)) return false;
-        cost.add(drawn);
+        add(cost, drawn);
         cost.formDepth = std::max(cost.formDepth, drawn.formDepth);
         const Object& group = file_.resolve(object.get("Group"));
         if (group.is(Object::Type::dict)) {
@@ -1243,7 +1236,7 @@ private:
             if (!stream.isStream) continue;
             Cost drawn;
             if (!form(stream, resources, depth, drawn)) return false;
-            cost.add(drawn);
+            add(cost, drawn);
             cost.formDepth = std::max(cost.formDepth, drawn.formDepth);
             cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth);
         }
@@ -1321,15 +1314,7 @@ std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int page
     PageScanner scanner(file, limits);
     Cost cost;
     if (!scanner.content(streams, *resources, 0, cost) || file.exhausted()) return failed();
-    PdfPageCosts costs;
-    costs.operators = cost.operators;
-    costs.paints = cost.paints;
-    costs.imagePixels = cost.imagePixels;
-    costs.largestImage = cost.largestImage;
-    costs.groups = cost.groups;
-    costs.groupDepth = cost.groupDepth;
-    costs.formDepth = cost.formDepth;
-    return costs;
+    return cost;
 }
 
 }  // namespace platform::graphics
