@@ -278,6 +278,14 @@ bool inflateStream(std::string_view in, const std::function<bool(std::string_vie
 
 namespace {
 
+// Hands decoded bytes on in pieces of 64 KiB: false when the sink wants no more.
+bool passFull(std::string& buffer, const Sink& out) {
+    if (buffer.size() < 64 * 1024) return true;
+    const bool more = out(buffer);
+    buffer.clear();
+    return more;
+}
+
 // Decoders stop at damaged data, as poppler's do: what came before it is the stream.
 bool lzwTo(std::string_view in, bool earlyChange, const Sink& out) {
     std::vector<std::string> table;
@@ -322,10 +330,7 @@ bool lzwTo(std::string_view in, bool earlyChange, const Sink& out) {
         if (tableBytes > (uint64_t{64} << 20)) break;
         previous = entry;
         buffer += entry;
-        if (buffer.size() >= 64 * 1024) {
-            if (!out(buffer)) return false;
-            buffer.clear();
-        }
+        if (!passFull(buffer, out)) return false;
         const size_t next = table.size() + (earlyChange ? 1 : 0);
         width = next > 2048 ? 12 : next > 1024 ? 11 : next > 512 ? 10 : 9;
     }
@@ -348,10 +353,7 @@ bool asciiHexTo(std::string_view in, const Sink& out) {
             buffer += char(high * 16 + value);
             high = -1;
         }
-        if (buffer.size() >= 64 * 1024) {
-            if (!out(buffer)) return false;
-            buffer.clear();
-        }
+        if (!passFull(buffer, out)) return false;
     }
     if (high >= 0) buffer += char(high * 16);
     return out(buffer);
@@ -375,10 +377,7 @@ bool ascii85To(std::string_view in, const Sink& out) {
             group = 0;
             count = 0;
         }
-        if (buffer.size() >= 64 * 1024) {
-            if (!out(buffer)) return false;
-            buffer.clear();
-        }
+        if (!passFull(buffer, out)) return false;
     }
     if (count > 1) {
         for (int k = count; k < 5; ++k) group = group * 85 + 84;
@@ -399,10 +398,7 @@ bool runLengthTo(std::string_view in, const Sink& out) {
         } else if (i < in.size()) {
             buffer.append(size_t(257 - length), in[i++]);
         }
-        if (buffer.size() >= 64 * 1024) {
-            if (!out(buffer)) return false;
-            buffer.clear();
-        }
+        if (!passFull(buffer, out)) return false;
     }
     return out(buffer);
 }
