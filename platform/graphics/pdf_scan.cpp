@@ -35,6 +35,21 @@ bool isDelimiter(uint8_t c) {
 }
 bool isRegular(uint8_t c) { return !isWhite(c) && !isDelimiter(c); }
 
+// Just past the literal string that opens at `open`, its nested parentheses and escapes
+// included; npos when the text ends first.
+size_t literalStringEnd(std::string_view text, size_t open) {
+    int nesting = 0;
+    for (size_t i = open + 1; i < text.size(); ++i) {
+        if (text[i] == '\\')
+            ++i;
+        else if (text[i] == '(')
+            ++nesting;
+        else if (text[i] == ')' && nesting-- == 0)
+            return i + 1;
+    }
+    return std::string_view::npos;
+}
+
 // A number of the file as a count or offset: numbers past any file's size (or below
 // nothing) are held to the range, not turned into nonsense.
 template <typename Integer>
@@ -127,17 +142,7 @@ public:
         }
         if (c == '(') {
             out.type = Object::Type::string;
-            int nesting = 0;
-            for (++at_; at_ < text_.size(); ++at_) {
-                if (text_[at_] == '\\') {
-                    ++at_;
-                } else if (text_[at_] == '(') {
-                    ++nesting;
-                } else if (text_[at_] == ')' && nesting-- == 0) {
-                    ++at_;
-                    break;
-                }
-            }
+            at_ = std::min(literalStringEnd(text_, at_), text_.size());
             return out;
         }
         if (c == '<' && at_ + 1 < text_.size() && text_[at_ + 1] == '<') {
@@ -937,18 +942,7 @@ private:
             const size_t end = text.find_first_of("\r\n", at);
             return end;
         }
-        if (c == '(') {
-            int nesting = 0;
-            for (size_t i = at + 1; i < text.size(); ++i) {
-                if (text[i] == '\\')
-                    ++i;
-                else if (text[i] == '(')
-                    ++nesting;
-                else if (text[i] == ')' && nesting-- == 0)
-                    return i + 1;
-            }
-            return std::string_view::npos;
-        }
+        if (c == '(') return literalStringEnd(text, at);
         if (c == '<' || c == '>') {
             if (at + 1 >= text.size()) return std::string_view::npos;
             if (text[at + 1] == c) return at + 2;
