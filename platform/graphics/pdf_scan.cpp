@@ -1007,7 +1007,6 @@ public:
                               fmt::format("the PDF page nests forms more than {} deep", kMaxPdfFormDepth));
         }
         Cost cost;
-        cost.formDepth = depth;
         std::vector<State> states{State{}};
         bool ok = true;
         ContentReader reader([&](std::string_view op, const std::vector<Object>& operands) {
@@ -1103,7 +1102,6 @@ private:
                     add(cost, drawn);
                     cost.groups += 1;
                     cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth + 1);
-                    cost.formDepth = std::max(cost.formDepth, drawn.formDepth);
                 }
             }
         } else if (op == "scn" || op == "SCN") {
@@ -1115,7 +1113,6 @@ private:
                 tile.groups += 1;
             }
             (op == "scn" ? states.back().fillPattern : states.back().strokePattern) = tile;
-            cost.formDepth = std::max(cost.formDepth, tile.formDepth);
             cost.groupDepth = std::max(cost.groupDepth, tile.groupDepth);
         } else if (op == "Tf") {
             const Object* name = nullptr;
@@ -1182,7 +1179,6 @@ private:
         Cost drawn;
         if (!form(object, resources, depth, drawn)) return false;
         add(cost, drawn);
-        cost.formDepth = std::max(cost.formDepth, drawn.formDepth);
         const Object& group = file_.resolve(object.get("Group"));
         if (group.is(Object::Type::dict)) {
             cost.groups += 1;
@@ -1227,7 +1223,6 @@ private:
             Cost drawn;
             if (!form(stream, resources, depth, drawn)) return false;
             add(cost, drawn);
-            cost.formDepth = std::max(cost.formDepth, drawn.formDepth);
             cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth);
         }
         return true;
