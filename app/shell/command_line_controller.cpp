@@ -4,13 +4,13 @@
 #include "app/definitions/folder_definition_builder_factory.hpp"
 #include "app/engine/conversion_warning.hpp"
 #include "app/engine/image_creation_operation.hpp"
+#include "app/engine/writing_boundary.hpp"
 #include "app/foundation/image_input.hpp"
 #include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/image_input_collection.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/user_defaults_cloud_sync.hpp"
 #include "platform/foundation/error.hpp"
-#include "platform/foundation/files.hpp"
 #include "platform/foundation/url.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/log/system_log.hpp"
@@ -100,16 +100,6 @@ std::string readinessFailure(const std::exception_ptr& error) {
     } catch (...) {
     }
     return message;
-}
-
-// Whether `location` lies in `root` or below it, both taken with symbolic links and
-// ".." resolved; the part of `location` that does not exist yet is taken as written.
-bool isInside(const std::filesystem::path& root, const std::filesystem::path& location) {
-    try {
-        return pf::files::isAtOrBelow(pf::files::resolvedPath(location), pf::files::resolvedPath(root));
-    } catch (const pf::Error&) {
-        return false;
-    }
 }
 
 // Colours for each stream, only where they mean something.
@@ -223,7 +213,7 @@ std::shared_ptr<FileAlreadyExistsActionProvider> CommandLineController::actionPr
 
 void CommandLineController::requireInsideRoot(const pf::URL& location) {
     const auto& root = commandLineEnabledController_->rootBookmarkURL();
-    if (root && isInside(root->fsPath(), location.fsPath())) return;
+    if (root && WritingBoundary(root->fsPath()).contains(location.fsPath())) return;
     complete(LocalizedString::text("command-line.outside-root", location.path(), root ? root->path() : std::string()));
 }
 

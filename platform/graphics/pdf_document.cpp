@@ -96,18 +96,11 @@ bool withinBudgets(const std::vector<uint8_t>& bytes, std::string* error, Pictur
 // Documents exist only once the library has been opened.
 const detail::PopplerFunctions& poppler() { return *detail::popplerFunctions(); }
 
-// Whether a page of these costs may be drawn at `pixels` device pixels.
+// Whether a page of these costs may be drawn at `pixels` device pixels. Its operators,
+// paints and image pixels, which do not grow with the size, the scan has kept within
+// scanLimits() already.
 bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error, PictureProblem* problem) {
     auto refuse = [&](std::string why) { return noteProblem(error, problem, PictureProblem::tooDemanding, why); };
-    if (costs.operators > PdfDocument::kMaxOperators || costs.paints > PdfDocument::kMaxPaints) {
-        return refuse(fmt::format("drawing the PDF page runs {} operators, {} of them painting, counting every use of "
-                                  "its forms (at most {} and {})",
-                                  costs.operators, costs.paints, PdfDocument::kMaxOperators, PdfDocument::kMaxPaints));
-    }
-    if (costs.imagePixels > PdfDocument::kMaxImagePixelsDrawn) {
-        return refuse(fmt::format("drawing the PDF page decodes {} image pixels, counting every use (at most {})",
-                                  costs.imagePixels, PdfDocument::kMaxImagePixelsDrawn));
-    }
     const double side = std::sqrt(pixels);
     if (costs.groups * pixels > PdfDocument::kMaxGroupWork) {
         return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels draws {} transparency groups "

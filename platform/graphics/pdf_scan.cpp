@@ -35,6 +35,21 @@ bool isDelimiter(uint8_t c) {
 }
 bool isRegular(uint8_t c) { return !isWhite(c) && !isDelimiter(c); }
 
+// Just past the literal string that opens at `open`, its nested parentheses and escapes
+// included; npos when the text ends first.
+size_t literalStringEnd(std::string_view text, size_t open) {
+    int nesting = 0;
+    for (size_t i = open + 1; i < text.size(); ++i) {
+        if (text[i] == '\\')
+            ++i;
+        else if (text[i] == '(')
+            ++nesting;
+        else if (text[i] == ')' && nesting-- == 0)
+            return i + 1;
+    }
+    return std::string_view::npos;
+}
+
 // A number of the file as a count or offset: numbers past any file's size (or below
 // nothing) are held to the range, not turned into nonsense.
 template <typename Integer>
@@ -127,17 +142,7 @@ public:
         }
         if (c == '(') {
             out.type = Object::Type::string;
-            int nesting = 0;
-            for (++at_; at_ < text_.size(); ++at_) {
-                if (text_[at_] == '\\') {
-                    ++at_;
-                } else if (text_[at_] == '(') {
-                    ++nesting;
-                } else if (text_[at_] == ')' && nesting-- == 0) {
-                    ++at_;
-                    break;
-                }
-            }
+            at_ = std::min(literalStringEnd(text_, at_), text_.size());
             return out;
         }
         if (c == '<' && at_ + 1 < text_.size() && text_[at_ + 1] == '<') {
@@ -278,9 +283,15 @@ bool inflateStream(std::string_view in, const std::function<bool(std::string_vie
 
 namespace {
 
-// Decoders stop at damaged data, as poppler's do: what came before it is the stream.
-bool inflateTo(std::string_view in, const Sink& out) { return inflateStream(in, out); }
+// Hands decoded bytes on in pieces of 64 KiB: false when the sink wants no more.
+bool passFull(std::string& buffer, const Sink& out) {
+    if (buffer.size() < 64 * 1024) return true;
+    const bool more = out(buffer);
+    buffer.clear();
+    return more;
+}
 
+// Decoders stop at damaged data, as poppler's do: what came before it is the stream.
 bool lzwTo(std::string_view in, bool earlyChange, const Sink& out) {
     std::vector<std::string> table;
     auto reset = [&] {
@@ -324,10 +335,7 @@ bool lzwTo(std::string_view in, bool earlyChange, const Sink& out) {
         if (tableBytes > (uint64_t{64} << 20)) break;
         previous = entry;
         buffer += entry;
-        if (buffer.size() >= 64 * 1024) {
-            if (!out(buffer)) return false;
-            buffer.clear();
-        }
+        if (!passFull(buffer, out)) return false;
         const size_t next = table.size() + (earlyChange ? 1 : 0);
         width = next > 2048 ? 12 : next > 1024 ? 11 : next > 512 ? 10 : 9;
     }
@@ -350,10 +358,7 @@ bool asciiHexTo(std::string_view in, const Sink& out) {
             buffer += char(high * 16 + value);
             high = -1;
         }
-        if (buffer.size() >= 64 * 1024) {
-            if (!out(buffer)) return false;
-            buffer.clear();
-        }
+        if (!passFull(buffer, out)) return false;
     }
     if (high >= 0) buffer += char(high * 16);
     return out(buffer);
@@ -377,10 +382,7 @@ bool ascii85To(std::string_view in, const Sink& out) {
             group = 0;
             count = 0;
         }
-        if (buffer.size() >= 64 * 1024) {
-            if (!out(buffer)) return false;
-            buffer.clear();
-        }
+        if (!passFull(buffer, out)) return false;
     }
     if (count > 1) {
         for (int k = count; k < 5; ++k) group = group * 85 + 84;
@@ -401,10 +403,7 @@ bool runLengthTo(std::string_view in, const Sink& out) {
         } else if (i < in.size()) {
             buffer.append(size_t(257 - length), in[i++]);
         }
-        if (buffer.size() >= 64 * 1024) {
-            if (!out(buffer)) return false;
-            buffer.clear();
-        }
+        if (!passFull(buffer, out)) return false;
     }
     return out(buffer);
 }
@@ -568,7 +567,7 @@ public:
             }
             const std::string& name = filters[i];
             if (name == "FlateDecode" || name == "Fl")
-                inflateTo(data, sink);
+                inflateStream(data, sink);
             else if (name == "LZWDecode" || name == "LZW")
                 lzwTo(data, number(p.get("EarlyChange"), 1) != 0, sink);
             else if (name == "ASCIIHexDecode" || name == "AHx")
@@ -865,21 +864,16 @@ private:
 
 // --- the page ------------------------------------------------------------------------
 
-struct Cost {
-    double operators = 0, paints = 0, imagePixels = 0, groups = 0, groupDepth = 0;
-    int64_t largestImage = 0;
-    int formDepth = 0;
+using Cost = PdfPageCosts;
 
-    void add(const Cost& other, double times = 1) {
-        operators += other.operators * times;
-        paints += other.paints * times;
-        imagePixels += other.imagePixels * times;
-        groups += other.groups * times;
-        largestImage = std::max(largestImage, other.largestImage);
-    }
-};
-
-class PageScanner;
+// What `drawn` costs, added to `cost` once more; the depths are the caller's to settle.
+void add(Cost& cost, const Cost& drawn) {
+    cost.operators += drawn.operators;
+    cost.paints += drawn.paints;
+    cost.imagePixels += drawn.imagePixels;
+    cost.groups += drawn.groups;
+    cost.largestImage = std::max(cost.largestImage, drawn.largestImage);
+}
 
 // Reads one content stream's operators as they are decoded, whatever the chunks.
 class ContentReader {
@@ -948,18 +942,7 @@ private:
             const size_t end = text.find_first_of("\r\n", at);
             return end;
         }
-        if (c == '(') {
-            int nesting = 0;
-            for (size_t i = at + 1; i < text.size(); ++i) {
-                if (text[i] == '\\')
-                    ++i;
-                else if (text[i] == '(')
-                    ++nesting;
-                else if (text[i] == ')' && nesting-- == 0)
-                    return i + 1;
-            }
-            return std::string_view::npos;
-        }
+        if (c == '(') return literalStringEnd(text, at);
         if (c == '<' || c == '>') {
             if (at + 1 >= text.size()) return std::string_view::npos;
             if (text[at + 1] == c) return at + 2;
@@ -1024,7 +1007,6 @@ public:
                               fmt::format("the PDF page nests forms more than {} deep", kMaxPdfFormDepth));
         }
         Cost cost;
-        cost.formDepth = depth;
         std::vector<State> states{State{}};
         bool ok = true;
         ContentReader reader([&](std::string_view op, const std::vector<Object>& operands) {
@@ -1096,16 +1078,16 @@ private:
             if (states.size() > 1) states.pop_back();
         } else if (op == "f" || op == "F" || op == "f*" || op == "B" || op == "B*" || op == "b" || op == "b*") {
             cost.paints += 1;
-            cost.add(states.back().fillPattern);
-            if (first == 'B' || first == 'b') cost.add(states.back().strokePattern);
+            add(cost, states.back().fillPattern);
+            if (first == 'B' || first == 'b') add(cost, states.back().strokePattern);
         } else if (op == "S" || op == "s") {
             cost.paints += 1;
-            cost.add(states.back().strokePattern);
+            add(cost, states.back().strokePattern);
         } else if (op == "sh") {
             cost.paints += 1;
         } else if (op == "Tj" || op == "TJ" || op == "'" || op == "\"") {
             cost.paints += 1;
-            cost.add(states.back().fillPattern);
+            add(cost, states.back().fillPattern);
         } else if (op == "Do") {
             return drawObject(resource(resources, "XObject", lastOf(operands, Object::Type::name)), resources, depth,
                               cost);
@@ -1117,10 +1099,9 @@ private:
                 if (group.isStream) {
                     Cost drawn;
                     if (!form(group, resources, depth, drawn)) return false;
-                    cost.add(drawn);
+                    add(cost, drawn);
                     cost.groups += 1;
                     cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth + 1);
-                    cost.formDepth = std::max(cost.formDepth, drawn.formDepth);
                 }
             }
         } else if (op == "scn" || op == "SCN") {
@@ -1132,7 +1113,6 @@ private:
                 tile.groups += 1;
             }
             (op == "scn" ? states.back().fillPattern : states.back().strokePattern) = tile;
-            cost.formDepth = std::max(cost.formDepth, tile.formDepth);
             cost.groupDepth = std::max(cost.groupDepth, tile.groupDepth);
         } else if (op == "Tf") {
             const Object* name = nullptr;
@@ -1198,8 +1178,7 @@ private:
         if (!subtype.isName("Form")) return true;
         Cost drawn;
         if (!form(object, resources, depth, drawn)) return false;
-        cost.add(drawn);
-        cost.formDepth = std::max(cost.formDepth, drawn.formDepth);
+        add(cost, drawn);
         const Object& group = file_.resolve(object.get("Group"));
         if (group.is(Object::Type::dict)) {
             cost.groups += 1;
@@ -1243,8 +1222,7 @@ private:
             if (!stream.isStream) continue;
             Cost drawn;
             if (!form(stream, resources, depth, drawn)) return false;
-            cost.add(drawn);
-            cost.formDepth = std::max(cost.formDepth, drawn.formDepth);
+            add(cost, drawn);
             cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth);
         }
         return true;
@@ -1321,15 +1299,7 @@ std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int page
     PageScanner scanner(file, limits);
     Cost cost;
     if (!scanner.content(streams, *resources, 0, cost) || file.exhausted()) return failed();
-    PdfPageCosts costs;
-    costs.operators = cost.operators;
-    costs.paints = cost.paints;
-    costs.imagePixels = cost.imagePixels;
-    costs.largestImage = cost.largestImage;
-    costs.groups = cost.groups;
-    costs.groupDepth = cost.groupDepth;
-    costs.formDepth = cost.formDepth;
-    return costs;
+    return cost;
 }
 
 }  // namespace platform::graphics

@@ -31,8 +31,6 @@ struct PdfPageCosts {
     // page's size, and the most of them held at once.
     double groups = 0;
     double groupDepth = 0;
-    // Forms drawn inside forms, at the deepest.
-    int formDepth = 0;
 };
 
 // Inflates a zlib stream chunk by chunk into `out` until it ends, is damaged (what came

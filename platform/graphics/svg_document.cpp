@@ -236,31 +236,23 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
     rsvg->handleSetDpi(handle, 72.0);
     double width = 0, height = 0;
     auto usable = [](double w, double h) { return std::isfinite(w) && std::isfinite(h) && w > 0 && h > 0; };
+    gboolean hasWidth = FALSE, hasHeight = FALSE, hasViewBox = FALSE;
+    RsvgLength lengthW{}, lengthH{};
+    RsvgRectangle viewBox{};
+    rsvg->handleGetIntrinsicDimensions(handle, &hasWidth, &lengthW, &hasHeight, &lengthH, &hasViewBox, &viewBox);
+    const bool viewBoxUsable = hasViewBox && usable(viewBox.width, viewBox.height);
     if (rsvg->handleGetIntrinsicSizeInPixels(handle, &width, &height) && usable(width, height)) {
         document->hasSize_ = true;
         document->size_ = Size{width, height};
-    } else {
+    } else if (viewBoxUsable) {
         // Without an absolute width and height, the viewBox gives the drawing's
         // proportions and size (as exported drawings commonly have it).
-        gboolean hasWidth = FALSE, hasHeight = FALSE, hasViewBox = FALSE;
-        RsvgLength lengthW{}, lengthH{};
-        RsvgRectangle viewBox{};
-        rsvg->handleGetIntrinsicDimensions(handle, &hasWidth, &lengthW, &hasHeight, &lengthH, &hasViewBox, &viewBox);
-        if (hasViewBox && usable(viewBox.width, viewBox.height)) {
-            document->hasSize_ = true;
-            document->size_ = Size{viewBox.width, viewBox.height};
-        }
+        document->hasSize_ = true;
+        document->size_ = Size{viewBox.width, viewBox.height};
     }
-    {
-        // Effects' work in user units turns into pixels by the viewBox's scale.
-        gboolean hasWidth = FALSE, hasHeight = FALSE, hasViewBox = FALSE;
-        RsvgLength lengthW{}, lengthH{};
-        RsvgRectangle viewBox{};
-        rsvg->handleGetIntrinsicDimensions(handle, &hasWidth, &lengthW, &hasHeight, &lengthH, &hasViewBox, &viewBox);
-        const Size drawn = document->drawingSize();
-        document->userArea_ = hasViewBox && usable(viewBox.width, viewBox.height) ? viewBox.width * viewBox.height
-                                                                                   : drawn.width * drawn.height;
-    }
+    // Effects' work in user units turns into pixels by the viewBox's scale.
+    const Size drawn = document->drawingSize();
+    document->userArea_ = viewBoxUsable ? viewBox.width * viewBox.height : drawn.width * drawn.height;
     // Cairo's coordinates end at 2^23, and drawing at the size in points must stay
     // within the pixel limits: refused before anything is drawn.
     if (document->hasSize_) {
@@ -275,7 +267,6 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
     // Effects are drawn through pixel surfaces of the whole drawing, several held at
     // once: their memory and work are bounded before anything is drawn, at the
     // document's own size or the largest icon, whichever is larger.
-    const Size drawn = document->drawingSize();
     const double area = std::max(std::ceil(drawn.width) * std::ceil(drawn.height), kPrerenderSide * kPrerenderSide);
     if (std::string why; !document->effectsAffordable(area, &why)) {
         noteProblem(error, problem, PictureProblem::tooDemanding, why);

@@ -34,6 +34,42 @@ inline void putLe24(Bytes& out, uint32_t v) {
     for (int s = 0; s < 24; s += 8) out.push_back(uint8_t(v >> s));
 }
 
+// A RIFF chunk: tag, length, payload, padded to an even length.
+inline void putChunk(Bytes& out, const std::string& tag, const Bytes& payload) {
+    out.insert(out.end(), tag.begin(), tag.end());
+    putLe32(out, uint32_t(payload.size()));
+    out.insert(out.end(), payload.begin(), payload.end());
+    if (payload.size() % 2 == 1) out.push_back(0);
+}
+
+// The head of an animated WebP's frame (an ANMF chunk's payload): where it lies on the
+// canvas (x and y even), its size, 100 ms, and `flags`.
+inline Bytes webpFrameHeader(uint32_t x, uint32_t y, uint32_t width, uint32_t height, uint8_t flags) {
+    Bytes frame;
+    putLe24(frame, x / 2);
+    putLe24(frame, y / 2);
+    putLe24(frame, width - 1);
+    putLe24(frame, height - 1);
+    putLe24(frame, 100);
+    frame.push_back(flags);
+    return frame;
+}
+
+// An animated WebP on a canvas of width x height, of `frames` (ANMF chunks' payloads).
+inline Bytes animatedWebpOf(uint32_t width, uint32_t height, const std::vector<Bytes>& frames) {
+    Bytes body = {'W', 'E', 'B', 'P'};
+    Bytes header = {0x12, 0, 0, 0};  // animation, alpha
+    putLe24(header, width - 1);
+    putLe24(header, height - 1);
+    putChunk(body, "VP8X", header);
+    putChunk(body, "ANIM", {0, 0, 0, 0, 0, 0});
+    for (const Bytes& frame : frames) putChunk(body, "ANMF", frame);
+    Bytes out = {'R', 'I', 'F', 'F'};
+    putLe32(out, uint32_t(body.size()));
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
 // What a sample shows: a busy picture (a gradient with a pattern) so that compressed
 // data is spread over the whole file and a cut anywhere loses rows, or a red top half
 // over a blue bottom half, easy to check after decoding.
@@ -288,32 +324,11 @@ inline Bytes tiffClaiming(uint32_t width, uint32_t height) {
 }
 
 
-// An animated WebP of `frameBytes` claiming a canvas of width x height.
+// An animated WebP of one 1 x 1 frame claiming a canvas of width x height.
 inline Bytes animatedWebpCanvas(uint32_t width, uint32_t height) {
-    Bytes body = {'W', 'E', 'B', 'P', 'V', 'P', '8', 'X'};
-    putLe32(body, 10);
-    body.insert(body.end(), {0x12, 0, 0, 0});  // animation and alpha
-    putLe24(body, width - 1);
-    putLe24(body, height - 1);
-    body.insert(body.end(), {'A', 'N', 'I', 'M'});
-    putLe32(body, 6);
-    body.insert(body.end(), {0, 0, 0, 0, 0, 0});
-    body.insert(body.end(), {'A', 'N', 'M', 'F'});
-    putLe32(body, 16 + 8 + 10);
-    putLe24(body, 0);
-    putLe24(body, 0);
-    putLe24(body, 0);  // a 1 x 1 frame
-    putLe24(body, 0);
-    putLe24(body, 100);
-    body.push_back(0);
-    // A VP8L 1 x 1 frame.
-    body.insert(body.end(), {'V', 'P', '8', 'L'});
-    putLe32(body, 10);
-    body.insert(body.end(), {0x2F, 0, 0, 0, 0x10, 0x07, 0x10, 0x11, 0x11, 0x88});
-    Bytes out = {'R', 'I', 'F', 'F'};
-    putLe32(out, uint32_t(body.size()));
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
+    Bytes frame = webpFrameHeader(0, 0, 1, 1, 0);
+    putChunk(frame, "VP8L", {0x2F, 0, 0, 0, 0x10, 0x07, 0x10, 0x11, 0x11, 0x88});
+    return animatedWebpOf(width, height, {frame});
 }
 
 // A deflate stream (gzip or zlib framed) of `head`, then `megabytes` MiB of `unit`
@@ -490,44 +505,23 @@ inline Bytes solidVp8l(uint32_t width, uint32_t height, uint8_t r, uint8_t g, ui
     return out;
 }
 
-inline void putChunk(Bytes& out, const std::string& tag, const Bytes& payload) {
-    out.insert(out.end(), tag.begin(), tag.end());
-    putLe32(out, uint32_t(payload.size()));
-    out.insert(out.end(), payload.begin(), payload.end());
-    if (payload.size() % 2 == 1) out.push_back(0);
-}
-
 // An animated WebP: a canvas of width x height and `frames` frames, each filling it
 // with one colour; the first is red at (frameX, frameY) and frameWidth x frameHeight
 // (the whole canvas when 0), the others alternate blue and green.
 inline Bytes animatedWebp(uint32_t width, uint32_t height, size_t frames, uint32_t frameWidth = 0,
                           uint32_t frameHeight = 0, uint32_t frameX = 0, uint32_t frameY = 0) {
-    Bytes body = {'W', 'E', 'B', 'P'};
-    Bytes header = {0x12, 0, 0, 0};  // animation, alpha
-    putLe24(header, width - 1);
-    putLe24(header, height - 1);
-    putChunk(body, "VP8X", header);
-    putChunk(body, "ANIM", {0, 0, 0, 0, 0, 0});
+    std::vector<Bytes> all;
     for (size_t i = 0; i < frames; ++i) {
         const bool first = i == 0;
         const uint32_t w = first && frameWidth > 0 ? frameWidth : width;
         const uint32_t h = first && frameHeight > 0 ? frameHeight : height;
-        Bytes frame;
-        putLe24(frame, first ? frameX / 2 : 0);
-        putLe24(frame, first ? frameY / 2 : 0);
-        putLe24(frame, w - 1);
-        putLe24(frame, h - 1);
-        putLe24(frame, 100);
-        frame.push_back(0x02);  // no blending
+        Bytes frame = webpFrameHeader(first ? frameX : 0, first ? frameY : 0, w, h, 0x02);  // no blending
         const Bytes pixels = first ? solidVp8l(w, h, 255, 0, 0) : i % 2 ? solidVp8l(w, h, 0, 0, 255)
                                                                         : solidVp8l(w, h, 0, 255, 0);
         putChunk(frame, "VP8L", pixels);
-        putChunk(body, "ANMF", frame);
+        all.push_back(std::move(frame));
     }
-    Bytes out = {'R', 'I', 'F', 'F'};
-    putLe32(out, uint32_t(body.size()));
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
+    return animatedWebpOf(width, height, all);
 }
 
 // A GIF of `frames` frames of 1 x 1 pixel, each with its own timing, 23 bytes a frame.

@@ -21,13 +21,7 @@ using P = pg::PictureProblem;
 // A still WebP's own chunks (after its extended header) as the one frame of an
 // animation on a canvas of its size.
 Bytes animationOf(const Bytes& still, uint32_t width, uint32_t height) {
-    Bytes frame;
-    samples::putLe24(frame, 0);
-    samples::putLe24(frame, 0);
-    samples::putLe24(frame, width - 1);
-    samples::putLe24(frame, height - 1);
-    samples::putLe24(frame, 100);
-    frame.push_back(0);
+    Bytes frame = samples::webpFrameHeader(0, 0, width, height, 0);
     for (size_t at = 12; at + 8 <= still.size();) {
         const std::string tag(still.begin() + long(at), still.begin() + long(at) + 4);
         const size_t length = size_t(still[at + 4]) | size_t(still[at + 5]) << 8 | size_t(still[at + 6]) << 16 |
@@ -37,17 +31,7 @@ Bytes animationOf(const Bytes& still, uint32_t width, uint32_t height) {
         }
         at += 8 + length + (length & 1);
     }
-    Bytes body = {'W', 'E', 'B', 'P'};
-    Bytes header = {0x12, 0, 0, 0};
-    samples::putLe24(header, width - 1);
-    samples::putLe24(header, height - 1);
-    samples::putChunk(body, "VP8X", header);
-    samples::putChunk(body, "ANIM", {0, 0, 0, 0, 0, 0});
-    samples::putChunk(body, "ANMF", frame);
-    Bytes out = {'R', 'I', 'F', 'F'};
-    samples::putLe32(out, uint32_t(body.size()));
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
+    return samples::animatedWebpOf(width, height, {frame});
 }
 
 // A lossy WebP of red over blue whose right half is clear: its alpha is a chunk of
