@@ -30,10 +30,8 @@ void Window::orderOut() { hide(); }
 
 QWidget* Window::owner() const {
     if (QWidget* parent = parentWidget()) return parent->window();
-    auto* application = Application::shared();
-    QWidget* main = application ? application->mainWindow() : nullptr;
-    if (!main || main == this || !main->isVisible()) return nullptr;
-    return main;
+    QWidget* main = Application::visibleMainWindow();
+    return main == this ? nullptr : main;
 }
 
 void Window::center() {
