@@ -55,16 +55,8 @@ protected:
 
     // The main window of a started program: its first visible window, waited for.
     std::string mainWindow(pid_t pid) {
-        std::string found;
-        EXPECT_TRUE(waitUntil(
-            [&] {
-                const auto windows = session_.visibleWindows(pid);
-                if (windows.empty() || session_.hasEnded(pid)) return false;
-                found = windows.front();
-                return true;
-            },
-            kAppearDeadline))
-            << "no window appeared";
+        std::string found = session_.firstWindow(pid);
+        EXPECT_FALSE(found.empty()) << "no window appeared";
         return found;
     }
 

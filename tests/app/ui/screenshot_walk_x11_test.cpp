@@ -90,14 +90,7 @@ public:
     bool launch() {
         accessibility_ = std::make_unique<AccessibilityBus>(session_.busAddress());
         app_ = session_.launch(GW_GLYPHWRIGHT_PATH, {picture().string()});
-        waitUntil(
-            [&] {
-                const auto windows = session_.visibleWindows(app_);
-                if (windows.empty() || session_.hasEnded(app_)) return false;
-                main_ = windows.front();
-                return true;
-            },
-            kAppearDeadline);
+        main_ = session_.firstWindow(app_);
         // The window is up once a screen reader finds it too.
         return !main_.empty() &&
                waitUntil([&] { return accessibleWindow(main_).has_value(); }, kAppearDeadline);
