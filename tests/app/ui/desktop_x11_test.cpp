@@ -62,13 +62,17 @@ protected:
 
 
     // Waits for the program's dialog titled `pattern` (a regular expression), types `text`
-    // into it, presses Return and waits until it has gone.
-    void typeIntoDialog(pid_t pid, const std::string& pattern, const std::string& text) {
+    // into it, presses Return and waits until it has gone. `shownBeforeReturn` receives the
+    // program's windows as Return is pressed: the dialog's own completion pop-up among
+    // them, which may outlive the dialog for a moment.
+    void typeIntoDialog(pid_t pid, const std::string& pattern, const std::string& text,
+                        std::vector<std::string>* shownBeforeReturn = nullptr) {
         std::vector<std::string> dialogs;
         ASSERT_TRUE(waitUntil([&] { return !(dialogs = session_.visibleWindowsNamed(pattern)).empty(); }, kAppearDeadline))
             << pattern << "\n" << session_.log(pid);
         ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "windowfocus", "--sync", dialogs.front()}));
         ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "20", text}));
+        if (shownBeforeReturn) *shownBeforeReturn = session_.visibleWindows(pid);
         ASSERT_TRUE(session_.typeKeys(dialogs.front(), "Return"));
         EXPECT_TRUE(waitUntil([&] { return session_.visibleWindowsNamed(pattern).empty(); }, kAppearDeadline)) << pattern;
     }
@@ -687,8 +691,10 @@ TEST_F(DesktopDialogsOnX11, ALinkWithoutABrowserAndAGrantThatCannotBeSavedAreTol
     const auto preferences = expectOverMainWindow(before, "Preferences — Glyphwright", "Preferences");
     ASSERT_FALSE(preferences.empty());
     ASSERT_TRUE(session_.typeKeys(preferences, "alt+c"));
-    ASSERT_NO_FATAL_FAILURE(typeIntoDialog(app_, "^Choose the folder that holds", session_.home().string()));
-    const auto grantAlert = expectOverMainWindow({window_, preferences}, "Glyphwright", "grant alert");
+    std::vector<std::string> chooserWindows;
+    ASSERT_NO_FATAL_FAILURE(
+        typeIntoDialog(app_, "^Choose the folder that holds", session_.home().string(), &chooserWindows));
+    const auto grantAlert = expectOverMainWindow(chooserWindows, "Glyphwright", "grant alert");
     ASSERT_FALSE(grantAlert.empty());
     const auto alertShot = session_.screenshot("grant-alert");
     ASSERT_TRUE(session_.typeKeys(grantAlert, "Return"));
