@@ -511,6 +511,12 @@ protected:
         return *shown;
     }
 
+    // Ctrl+Q in the main window: the program ends with status 0.
+    void quitAndExpectCleanExit() {
+        ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
+        EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+    }
+
     pid_t app_ = 0;
     std::string window_;
     gwtest::x11::WindowGeometry frame_;
@@ -602,8 +608,7 @@ TEST_F(DesktopDialogsOnX11, PreferencesShowTheirControlsOverTheWindowAndTheirRou
     EXPECT_EQ(alphaAt(icon, 0, 0), 0.0);
     EXPECT_EQ(alphaAt(icon, 512, 512), 1.0);
 
-    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
-    EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+    quitAndExpectCleanExit();
 }
 
 TEST_F(DesktopDialogsOnX11, EachAlreadyExistsPromptOpensOverTheMainWindow) {
@@ -635,8 +640,7 @@ TEST_F(DesktopDialogsOnX11, EachAlreadyExistsPromptOpensOverTheMainWindow) {
     EXPECT_EQ(gwtest::readFile(iconSet / "Contents.json").find("images"), std::string::npos);
     EXPECT_FALSE(fs::exists(iconSet / "icon_60x60@2x.png"));
 
-    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
-    EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+    quitAndExpectCleanExit();
 }
 
 TEST_F(DesktopDialogsOnX11, AFolderWrittenToIsOfferedUnderRecentOutputFoldersAndChoosingItMakesItTheOutput) {
@@ -665,8 +669,7 @@ TEST_F(DesktopDialogsOnX11, AFolderWrittenToIsOfferedUnderRecentOutputFoldersAnd
     ASSERT_TRUE(session_.typeKeys(prompt, "Escape"));
     EXPECT_FALSE(fs::exists(second / "Assets.xcassets"));
 
-    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
-    EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+    quitAndExpectCleanExit();
 }
 
 TEST_F(DesktopDialogsOnX11, ALinkWithoutABrowserAndAGrantThatCannotBeSavedAreToldInAlerts) {
@@ -702,8 +705,7 @@ TEST_F(DesktopDialogsOnX11, ALinkWithoutABrowserAndAGrantThatCannotBeSavedAreTol
     if (alertShot) alertShot->keepIfFailed();
     EXPECT_TRUE(isVisible(session_, app_, preferences));
 
-    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
-    EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+    quitAndExpectCleanExit();
 }
 
 }  // namespace
