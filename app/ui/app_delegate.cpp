@@ -51,8 +51,6 @@ std::string bundleIdentifier() {
     return identifier.empty() ? std::string("unknown.bundle.identifier") : identifier;
 }
 
-std::string displayName() { return applicationDisplayName(); }
-
 std::string appVersion() {
     const auto version = pf::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString");
     if (const auto* text = version.asString()) return *text;
@@ -86,7 +84,7 @@ std::shared_ptr<AppDelegate> AppDelegate::make() { return std::shared_ptr<AppDel
 
 AppDelegate::AppDelegate() {
     // Fixed order: the cloud sync registers every setting's default last, as before.
-    const std::string name = displayName();
+    const std::string name = applicationDisplayName();
     listwellPrompter_ = std::make_unique<ListwellPrompter>(fmt::format("{}.com.norvane.listwell", kTeamIdentifier),
                                                            std::string(kListwellAPIKey), std::string(kListwellDomain),
                                                            pf::Bundle::main().bundleIdentifier(), name);
@@ -111,7 +109,7 @@ const std::filesystem::path& AppDelegate::storedImagesPath() {
 NorvaneSupportController& AppDelegate::supportController() {
     if (!supportController_) {
         supportController_ =
-            std::make_unique<NorvaneSupportController>(std::string(kAppStoreID), displayName(), weak_from_this());
+            std::make_unique<NorvaneSupportController>(std::string(kAppStoreID), applicationDisplayName(), weak_from_this());
     }
     return *supportController_;
 }
@@ -272,7 +270,7 @@ void AppDelegate::togglePreferencesPanel() {
 
 void AppDelegate::orderFrontStandardAboutPanel() {
     qt::Alert alert;
-    alert.messageText = displayName();
+    alert.messageText = applicationDisplayName();
     alert.informativeText = LocalizedString::text("about.version", applicationVersionText());
     alert.buttons = {LocalizedString::genericOk()};
     alert.style = qt::AlertStyle::informational;

@@ -4,6 +4,7 @@
 #include "app/foundation/image_input.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/ui/value_transformers.hpp"
+#include "app/ui/small_controls.hpp"
 #include "platform/appkit/qt/bundle_image.hpp"
 #include "platform/appkit/qt/control_bindings.hpp"
 
@@ -215,18 +216,6 @@ void AssetSizeView::showPresetSelection() {
     presetPopUp_->selectItemAtIndex(indexes.empty() ? -1 : static_cast<int>(*indexes.begin()));
 }
 
-namespace {
-
-// A label for `control` that names it to assistive tools too, with the control's tooltip.
-QLabel* labelFor(QWidget* control, const char* key, QWidget* parent) {
-    auto* label = new QLabel(QString::fromStdString(LocalizedString::text(key)), parent);
-    label->setBuddy(control);
-    qt::describeControl(*control, LocalizedString::text(key), LocalizedString::text(std::string(key) + ".tooltip"));
-    return label;
-}
-
-}  // namespace
-
 AssetSizeView* AssetSizeView::makeWithInterface(std::shared_ptr<pa::ArrayController> pictures,
                                                 std::shared_ptr<OLVPresetSizesArrayController> presets,
                                                 QWidget* parent) {
@@ -248,7 +237,7 @@ AssetSizeView* AssetSizeView::makeWithInterface(std::shared_ptr<pa::ArrayControl
         }
         weak->presetSizesChanged();
     });
-    grid->addWidget(labelFor(popUp, "asset-size.label.preset", view), 0, 0);
+    grid->addWidget(labelForControl(*popUp, "asset-size.label.preset", view), 0, 0);
     grid->addWidget(popUp, 0, 1, 1, 3);
 
     // Sizes in points, shown to a hundredth: a third of a point is "341.33", not its
@@ -260,9 +249,9 @@ AssetSizeView* AssetSizeView::makeWithInterface(std::shared_ptr<pa::ArrayControl
     view->heightField_ = height;
     qt::bind(*width, "value", pictures, "selection.assetPointWidth");
     qt::bind(*height, "value", pictures, "selection.assetPointHeight");
-    grid->addWidget(labelFor(width, "asset-size.label.width", view), 1, 0);
+    grid->addWidget(labelForControl(*width, "asset-size.label.width", view), 1, 0);
     grid->addWidget(width, 1, 1);
-    grid->addWidget(labelFor(height, "asset-size.label.height", view), 1, 2);
+    grid->addWidget(labelForControl(*height, "asset-size.label.height", view), 1, 2);
     grid->addWidget(height, 1, 3);
 
     auto* devices = new qt::SegmentedControl(view);
@@ -276,7 +265,7 @@ AssetSizeView* AssetSizeView::makeWithInterface(std::shared_ptr<pa::ArrayControl
     devices->setAction([weak](qt::SegmentedControl&) {
         if (weak) weak->changeDeviceType();
     });
-    grid->addWidget(labelFor(devices, "asset-size.label.devices", view), 2, 0);
+    grid->addWidget(labelForControl(*devices, "asset-size.label.devices", view), 2, 0);
     grid->addWidget(devices, 2, 1, 1, 3);
 
     auto* slider = new qt::Slider(view);
@@ -289,9 +278,8 @@ AssetSizeView* AssetSizeView::makeWithInterface(std::shared_ptr<pa::ArrayControl
     qt::bindCustom(*percentage, "value", pictures, "selection.padding", percent, [label](const pa::BoundValue& shown) {
         if (label) label->setText(QString::fromStdString(shown.value.stringValue()));
     });
-    grid->addWidget(labelFor(slider, "asset-size.label.padding", view), 3, 0);
-    qt::describeControl(*stepper, LocalizedString::text("asset-size.label.padding"),
-                        LocalizedString::text("asset-size.label.padding.tooltip"));
+    grid->addWidget(labelForControl(*slider, "asset-size.label.padding", view), 3, 0);
+    describeControlByKey(*stepper, "asset-size.label.padding");
     auto* paddingRow = new QHBoxLayout;
     paddingRow->addWidget(slider, 1);
     paddingRow->addWidget(stepper);
@@ -301,8 +289,7 @@ AssetSizeView* AssetSizeView::makeWithInterface(std::shared_ptr<pa::ArrayControl
     // The picture as it will be written takes the room that is left.
     auto* preview = new PaddedImageView(view);
     preview->setMinimumSize(160, 120);
-    qt::describeControl(*preview, LocalizedString::text("asset-size.preview"),
-                        LocalizedString::text("asset-size.preview.tooltip"));
+    describeControlByKey(*preview, "asset-size.preview");
     grid->addWidget(preview, 4, 0, 1, 4);
     grid->setRowStretch(4, 1);
 

@@ -102,12 +102,13 @@ pa::MenuItemPtr makeViewMenuItem(QPointer<qt::TouchBarStrip> strip) {
 
 std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     auto app = std::make_unique<DesktopApplication>();
+    const std::string name = applicationDisplayName();
     // Window titles and the dialogs without a title of their own carry this name, not the
     // executable's.
-    QGuiApplication::setApplicationDisplayName(QString::fromStdString(applicationDisplayName()));
+    QGuiApplication::setApplicationDisplayName(QString::fromStdString(name));
     installRootFolderChooser();
     // Opened pictures go to the desktop's recently-used list, under the application's name.
-    setRecentDocumentHandler([name = applicationDisplayName()](const pf::URL& url) {
+    setRecentDocumentHandler([name](const pf::URL& url) {
         pa::RecentDocuments::noteNewRecentDocumentURL(url, name, "glyphwright %u");
     });
     app->mainMenu = pa::Menu::make();
@@ -117,7 +118,7 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     app->engine->setCollectionViewArrayController(std::make_shared<pa::ArrayController>());
     auto ui = loadMainInterface(app->engine);
     app->window = std::move(ui.window);
-    app->window->setWindowTitle(QString::fromStdString(applicationDisplayName()));
+    app->window->setWindowTitle(QString::fromStdString(name));
     qt::Application::shared()->setMainWindow(app->window.get());
     app->mainViewController = ui.controller;
     app->outputTypeSelectionHandler = ui.outputTypeSelectionHandler;

@@ -6,6 +6,7 @@
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/pasteboard_loading.hpp"
 #include "app/ui/picture_pasteboard_types.hpp"
+#include "app/ui/small_controls.hpp"
 #include "platform/appkit/qt/alert.hpp"
 #include "platform/appkit/qt/control_bindings.hpp"
 #include "platform/appkit/view_appearance.hpp"
@@ -105,10 +106,8 @@ void LayerEditingViewController::buildInterface() {
     collectionView->setMinimumWidth(180);
     left->addWidget(collectionView, 1);
     closeButton = new QPushButton(QString::fromStdString(LocalizedString::text("layer-editing.button.close")), view_.get());
-    qt::describeControl(*closeButton, LocalizedString::text("layer-editing.button.close"),
-                        LocalizedString::text("layer-editing.button.close.tooltip"));
-    qt::describeControl(*collectionView, LocalizedString::text("layer-editing.list"),
-                        LocalizedString::text("layer-editing.list.tooltip"));
+    describeControlByKey(*closeButton, "layer-editing.button.close");
+    describeControlByKey(*collectionView, "layer-editing.list");
     QObject::connect(closeButton, &QPushButton::clicked, closeButton, [this] { closePressed(); });
     left->addWidget(closeButton);
     root->addLayout(left);
@@ -117,8 +116,7 @@ void LayerEditingViewController::buildInterface() {
     auto* canvas = new Canvas(*this);
     canvas->setParent(view_.get());
     canvasView = canvas;
-    qt::describeControl(*canvas, LocalizedString::text("layer-editing.canvas"),
-                        LocalizedString::text("layer-editing.canvas.tooltip"));
+    describeControlByKey(*canvas, "layer-editing.canvas");
     emptyPlaceholderLabel =
         new QLabel(QString::fromStdString(LocalizedString::text("layer-editing.placeholder")), canvasView);
     emptyPlaceholderLabel->setAlignment(Qt::AlignCenter);
@@ -127,20 +125,15 @@ void LayerEditingViewController::buildInterface() {
 
     auto* grid = new QGridLayout;
     const auto row = [&](int r, const char* key, qt::NumberTextField*& field, qt::Stepper*& stepper, double low) {
-        const std::string name = LocalizedString::text(key);
-        const std::string toolTip = LocalizedString::text(std::string(key) + ".tooltip");
-        auto* label = new QLabel(QString::fromStdString(name), view_.get());
-        grid->addWidget(label, r, 0);
         field = new qt::NumberTextField(view_.get());
         // Points on the canvas, to a hundredth: a layer a third of the canvas wide reads
         // "133.33".
         field->setFormatter(pa::NumberFormatter(2));
-        label->setBuddy(field);
+        grid->addWidget(labelForControl(*field, key, view_.get()), r, 0);
         stepper = new qt::Stepper(view_.get());
         stepper->setMinValue(low);
         stepper->setMaxValue(10000);
-        qt::describeControl(*field, name, toolTip);
-        qt::describeControl(*stepper, name, toolTip);
+        describeControlByKey(*stepper, key);
         grid->addWidget(field, r, 1);
         grid->addWidget(stepper, r, 2);
     };
@@ -154,7 +147,7 @@ void LayerEditingViewController::buildInterface() {
         new QCheckBox(QString::fromStdString(LocalizedString::text("layer-editing.button.centered")), view_.get());
     for (auto [box, key] : {std::pair{lockAspectRatioButton, "layer-editing.button.lock-aspect-ratio"},
                             std::pair{centeredButton, "layer-editing.button.centered"}})
-        qt::describeControl(*box, LocalizedString::text(key), LocalizedString::text(std::string(key) + ".tooltip"));
+        describeControlByKey(*box, key);
     grid->addWidget(lockAspectRatioButton, 4, 1, 1, 2);
     grid->addWidget(centeredButton, 5, 1, 1, 2);
     right->addLayout(grid);

@@ -1,9 +1,8 @@
 #include "app/ui/layer_views.hpp"
 
 #include "app/foundation/image_wrapper.hpp"
-#include "app/foundation/localized_string.hpp"
+#include "app/ui/small_controls.hpp"
 #include "platform/appkit/qt/image_view.hpp"
-#include "platform/appkit/qt/small_controls.hpp"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -58,8 +57,7 @@ CollectionViewLayerCell::CollectionViewLayerCell(QWidget* parent)
     deleteButton_->setFlat(true);
     deleteButton_->setFixedSize(18, 18);
     deleteButton_->setFocusPolicy(Qt::NoFocus);
-    platform::appkit::qt::describeControl(*deleteButton_, LocalizedString::text("layer-editing.button.remove"),
-                                          LocalizedString::text("layer-editing.button.remove.tooltip"));
+    describeControlByKey(*deleteButton_, "layer-editing.button.remove");
     layout->addWidget(thumbnail_);
     layout->addWidget(name, 1);
     layout->addWidget(deleteButton_);

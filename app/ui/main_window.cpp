@@ -184,15 +184,13 @@ void MainViewViewController::buildInterface() {
     // Two symbols for the eye, words for the tooltip and for assistive tools; a font
     // without the gear shows the word instead of an empty box.
     questionMarkButton_ = new QPushButton(QStringLiteral("?"), typesBox);
-    qt::describeControl(*questionMarkButton_, LocalizedString::text("main.button.help"),
-                        LocalizedString::text("main.button.help.tooltip"));
+    describeControlByKey(*questionMarkButton_, "main.button.help");
     typesLayout->addWidget(questionMarkButton_);
     settingsButton_ = new QPushButton(typesBox);
     settingsButton_->setText(QFontMetrics(settingsButton_->font()).inFontUcs4(0x2699)
                                  ? QStringLiteral("\u2699")
                                  : qs(LocalizedString::text("main.button.preferences")));
-    qt::describeControl(*settingsButton_, LocalizedString::text("main.button.preferences"),
-                        LocalizedString::text("main.button.preferences.tooltip"));
+    describeControlByKey(*settingsButton_, "main.button.preferences");
     typesLayout->addWidget(settingsButton_);
     layout->addWidget(typesBox);
 

@@ -1,6 +1,7 @@
 #include "app/ui/multiple_catalogs_panel.hpp"
 
 #include "app/foundation/localized_string.hpp"
+#include "platform/appkit/qt/window.hpp"
 
 #include <QApplication>
 #include <QGridLayout>
@@ -8,7 +9,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
-#include <QWindow>
 
 #include <cstdio>
 #include <cstdlib>
@@ -143,10 +143,7 @@ void MultipleCatalogsPanel::beginSheet(QWidget* window, std::vector<platform::fo
     // made transient for it instead, so the window manager keeps it above that window.
     setWindowModality(window ? Qt::ApplicationModal : Qt::NonModal);
     if (window) {
-        winId();
-        if (windowHandle() && window->window()->windowHandle()) {
-            windowHandle()->setTransientParent(window->window()->windowHandle());
-        }
+        platform::appkit::qt::setTransientFor(*this, *window);
         move(window->geometry().center() - rect().center());
     }
     show();

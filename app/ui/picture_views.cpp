@@ -1,11 +1,10 @@
 #include "app/ui/picture_views.hpp"
 
 #include "app/foundation/image_wrapper.hpp"
-#include "app/foundation/localized_string.hpp"
 #include "app/foundation/pasteboard_loading.hpp"
 #include "app/ui/picture_pasteboard_types.hpp"
+#include "app/ui/small_controls.hpp"
 #include "platform/appkit/qt/drag_and_drop.hpp"
-#include "platform/appkit/qt/small_controls.hpp"
 
 #include <QDragEnterEvent>
 #include <QMouseEvent>
@@ -93,8 +92,7 @@ CollectionViewImageCell::CollectionViewImageCell(QWidget* parent) : QWidget(pare
     deleteButton->setFlat(true);
     deleteButton->setFixedSize(18, 18);
     deleteButton->setFocusPolicy(Qt::NoFocus);
-    platform::appkit::qt::describeControl(*deleteButton, LocalizedString::text("picture-list.button.remove"),
-                                          LocalizedString::text("picture-list.button.remove.tooltip"));
+    describeControlByKey(*deleteButton, "picture-list.button.remove");
     setDeleteButtonVisible(false);
 }
 

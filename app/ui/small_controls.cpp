@@ -1,5 +1,6 @@
 #include "app/ui/small_controls.hpp"
 
+#include "app/foundation/localized_string.hpp"
 #include "platform/appkit/qt/control_bindings.hpp"
 #include "platform/appkit/qt/small_controls.hpp"
 
@@ -222,6 +223,17 @@ OLVImageViewForDeviceShots::OLVImageViewForDeviceShots(QWidget* parent) : ImageV
         shadow->setBlurRadius(10.0);
         setGraphicsEffect(shadow);
     }
+}
+
+void describeControlByKey(QWidget& control, const std::string& key) {
+    qt::describeControl(control, LocalizedString::text(key), LocalizedString::text(key + ".tooltip"));
+}
+
+QLabel* labelForControl(QWidget& control, const std::string& key, QWidget* parent) {
+    auto* label = new QLabel(QString::fromStdString(LocalizedString::text(key)), parent);
+    label->setBuddy(&control);
+    describeControlByKey(control, key);
+    return label;
 }
 
 }  // namespace gw

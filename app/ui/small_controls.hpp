@@ -13,6 +13,7 @@
 #include <QPushButton>
 
 #include <optional>
+#include <string>
 
 namespace gw {
 
@@ -92,6 +93,13 @@ std::optional<platform::graphics::Color> backgroundColor(const QWidget& view);
 void setBackgroundColor(QWidget& view, const std::optional<platform::graphics::Color>& color);
 std::int64_t cornerRadius(const QWidget& view);
 void setCornerRadius(QWidget& view, std::int64_t radius);
+
+// Names a control from the strings table, for people and assistive tools alike: the text
+// of `key` is its accessible name, the text of "<key>.tooltip" its tooltip.
+void describeControlByKey(QWidget& control, const std::string& key);
+// A label showing the text of `key` for `control` (its buddy, for the keyboard), the
+// control named by that key as describeControlByKey names it.
+QLabel* labelForControl(QWidget& control, const std::string& key, QWidget* parent);
 
 // A picture view with a 1-point mid-grey border and 6-point rounded corners.
 class OLVImageViewForScreenshots : public platform::appkit::qt::ImageView {

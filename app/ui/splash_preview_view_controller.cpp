@@ -5,6 +5,7 @@
 #include "app/foundation/logger.hpp"
 #include "app/foundation/user_defaults_key.hpp"
 #include "app/ui/value_transformers.hpp"
+#include "app/ui/small_controls.hpp"
 #include "platform/appkit/qt/bundle_image.hpp"
 #include "platform/appkit/qt/control_bindings.hpp"
 #include "platform/appkit/user_defaults_controller.hpp"
@@ -108,10 +109,7 @@ SplashPreviewViewController::SplashPreviewViewController(QWidget* parent)
     bottom->addLayout(controls, 1);
     const auto labelled = [this, controls](int row, QWidget* control, const char* key,
                                            Qt::Alignment alignment = Qt::AlignLeft) {
-        auto* label = new QLabel(QString::fromStdString(LocalizedString::text(key)), this);
-        label->setBuddy(control);
-        qt::describeControl(*control, LocalizedString::text(key), LocalizedString::text(std::string(key) + ".tooltip"));
-        controls->addWidget(label, row, 0);
+        controls->addWidget(labelForControl(*control, key, this), row, 0);
         controls->addWidget(control, row, 1, alignment);
     };
     scaleTypeSegmentedControl_ = new qt::SegmentedControl(this);
@@ -138,8 +136,7 @@ SplashPreviewViewController::SplashPreviewViewController(QWidget* parent)
     colorWell_->setAction([this](qt::ColorWell&) { backgroundColorChanged(); });
     labelled(2, colorWell_, "splash.label.background");
     autoSelectColorCheckbox_ = new QCheckBox(QString::fromStdString(LocalizedString::text("splash.auto-colour")), this);
-    qt::describeControl(*autoSelectColorCheckbox_, LocalizedString::text("splash.auto-colour"),
-                        LocalizedString::text("splash.auto-colour.tooltip"));
+    describeControlByKey(*autoSelectColorCheckbox_, "splash.auto-colour");
     connect(autoSelectColorCheckbox_, &QCheckBox::clicked, this, [this] { autoSelectColorCheckboxPressed(); });
     controls->addWidget(autoSelectColorCheckbox_, 3, 1);
 
@@ -152,12 +149,10 @@ SplashPreviewViewController::SplashPreviewViewController(QWidget* parent)
     zoomAmountTextField_ = new QLineEdit(this);
     zoomAmountTextField_->setReadOnly(true);
     zoomAmountTextField_->setMaximumWidth(64);
-    qt::describeControl(*zoomAmountTextField_, LocalizedString::text("splash.label.zoom-amount"),
-                        LocalizedString::text("splash.label.zoom-amount.tooltip"));
+    describeControlByKey(*zoomAmountTextField_, "splash.label.zoom-amount");
     zoomRow->addWidget(zoomAmountTextField_);
     resetZoomButton_ = new QPushButton(QString::fromStdString(LocalizedString::text("splash.reset-zoom")), this);
-    qt::describeControl(*resetZoomButton_, LocalizedString::text("splash.reset-zoom"),
-                        LocalizedString::text("splash.reset-zoom.tooltip"));
+    describeControlByKey(*resetZoomButton_, "splash.reset-zoom");
     connect(resetZoomButton_, &QPushButton::clicked, this, [this] { resetZoomPressed(); });
     zoomRow->addWidget(resetZoomButton_);
     zoomRow->addStretch(1);

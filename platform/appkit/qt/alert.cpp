@@ -21,9 +21,7 @@ QMessageBox::Icon icon(AlertStyle style) {
 
 int Alert::runModal() const {
     // A dialog of the main window: above it and centred on it, wherever it stands.
-    auto* application = Application::shared();
-    QWidget* main = application ? application->mainWindow() : nullptr;
-    QMessageBox box(main && main->isVisible() ? main : nullptr);
+    QMessageBox box(Application::visibleMainWindow());
     box.setIcon(icon(style));
     box.setText(QString::fromStdString(messageText));
     box.setInformativeText(QString::fromStdString(informativeText));

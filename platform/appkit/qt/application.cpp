@@ -86,6 +86,11 @@ Application::~Application() {
 
 Application* Application::shared() { return gShared; }
 
+QWidget* Application::visibleMainWindow() {
+    QWidget* main = gShared ? gShared->mainWindow() : nullptr;
+    return main && main->isVisible() ? main : nullptr;
+}
+
 int Application::run() { return app_->exec(); }
 
 int Application::runModal(Window& window) {

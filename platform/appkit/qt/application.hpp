@@ -50,6 +50,8 @@ public:
     // it) and open centred on it. Null when there is none.
     QWidget* mainWindow() const { return mainWindow_.data(); }
     void setMainWindow(QWidget* window) { mainWindow_ = window; }
+    // The shared application's main window while it is shown; null otherwise.
+    static QWidget* visibleMainWindow();
 
 private:
     struct Session;

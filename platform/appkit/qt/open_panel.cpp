@@ -29,13 +29,6 @@ std::optional<std::filesystem::path>& lastDirectory() {
     return folder;
 }
 
-QWidget* ownerOr(QWidget* window) {
-    if (window) return window;
-    auto* application = Application::shared();
-    QWidget* main = application ? application->mainWindow() : nullptr;
-    return main && main->isVisible() ? main : nullptr;
-}
-
 }  // namespace
 
 std::filesystem::path OpenPanel::startingDirectory() {
@@ -45,7 +38,7 @@ std::filesystem::path OpenPanel::startingDirectory() {
 }
 
 QFileDialog* OpenPanel::makeDialog(QWidget* parent) {
-    auto* dialog = new QFileDialog(ownerOr(parent));
+    auto* dialog = new QFileDialog(parent ? parent : Application::visibleMainWindow());
     dialog->setOption(QFileDialog::DontUseNativeDialog, true);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setAcceptMode(QFileDialog::AcceptOpen);

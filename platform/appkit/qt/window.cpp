@@ -30,10 +30,8 @@ void Window::orderOut() { hide(); }
 
 QWidget* Window::owner() const {
     if (QWidget* parent = parentWidget()) return parent->window();
-    auto* application = Application::shared();
-    QWidget* main = application ? application->mainWindow() : nullptr;
-    if (!main || main == this || !main->isVisible()) return nullptr;
-    return main;
+    QWidget* main = Application::visibleMainWindow();
+    return main == this ? nullptr : main;
 }
 
 void Window::center() {
@@ -61,10 +59,16 @@ void Window::attachToMainWindow() {
     if (!main) return;
     // Before the window is mapped, so the window manager places and stacks it as a dialog
     // of the main window.
-    winId();
-    main->winId();
-    if (windowHandle() && main->windowHandle()) windowHandle()->setTransientParent(main->windowHandle());
+    setTransientFor(*this, *main);
     center();
+}
+
+void setTransientFor(QWidget& window, QWidget& owner) {
+    QWidget* ownerWindow = owner.window();
+    window.winId();
+    ownerWindow->winId();
+    if (window.windowHandle() && ownerWindow->windowHandle())
+        window.windowHandle()->setTransientParent(ownerWindow->windowHandle());
 }
 
 void Window::showEvent(QShowEvent* event) {

@@ -55,6 +55,10 @@ private:
     bool centreWhenShown_ = false;
 };
 
+// Makes the top-level `window` transient for `owner`'s window, so the window manager keeps
+// it above that window and places it as a dialog of it; best before it is first shown.
+void setTransientFor(QWidget& window, QWidget& owner);
+
 // A utility window: stays above its application's windows, no task-bar entry.
 class Panel : public Window {
 public:

@@ -7,11 +7,9 @@
 #include "ui_test_support.hpp"
 
 #include <QAbstractButton>
-#include <QLabel>
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include <map>
 
 namespace {
 
@@ -239,22 +237,12 @@ TEST_F(AssetSizePanelTest, EveryControlIsLabelledAndPresetSizesReadAsWholeNumber
     pictures->setSelectionIndexes({0});
     view->show();
 
-    std::map<QWidget*, QString> labels;
-    for (auto* label : view->findChildren<QLabel*>())
-        if (label->buddy()) labels[label->buddy()] = label->text();
-    struct Row {
-        QWidget* control;
-        const char* name;
-    };
-    const Row rows[] = {{view->presetPopUp(), "Preset"},   {view->widthField(), "Width"},
-                        {view->heightField(), "Height"},   {view->deviceTypeSegmentedControl(), "Devices"},
-                        {view->paddingSlider(), "Padding"}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(labels[row.control], row.name);
-        EXPECT_EQ(row.control->accessibleName(), row.name);
-        EXPECT_FALSE(row.control->toolTip().isEmpty());
-    }
+    const std::pair<QWidget*, const char*> rows[] = {{view->presetPopUp(), "Preset"},
+                                                     {view->widthField(), "Width"},
+                                                     {view->heightField(), "Height"},
+                                                     {view->deviceTypeSegmentedControl(), "Devices"},
+                                                     {view->paddingSlider(), "Padding"}};
+    for (const auto& [control, name] : rows) gwtest::ui::expectLabelled(*view, control, name);
     EXPECT_EQ(view->paddingStepper()->upButton()->accessibleName(), "Increase Padding");
     // No button of the panel is blank: each shows a text or has a name.
     for (auto* button : view->findChildren<QAbstractButton*>()) {

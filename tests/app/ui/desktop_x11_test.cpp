@@ -23,10 +23,13 @@ namespace fs = std::filesystem;
 namespace pf = platform::foundation;
 using gwtest::x11::DesktopSession;
 using gwtest::x11::kAppearDeadline;
+using gwtest::x11::luminance;
 using gwtest::x11::Rgb;
 using gwtest::x11::waitUntil;
 
 constexpr const char* kBundleId = "com.norvane.glyphwright";
+// The Contents.json of a catalog or a folder inside one, as the writer makes it.
+constexpr const char* kCatalogInfo = "{\n  \"info\" : {\n    \"author\" : \"xcode\",\n    \"version\" : 1\n  }\n}\n";
 
 class DesktopOnX11 : public ::testing::Test {
 protected:
@@ -52,45 +55,24 @@ protected:
 
     // The main window of a started program: its first visible window, waited for.
     std::string mainWindow(pid_t pid) {
-        std::string found;
-        EXPECT_TRUE(waitUntil(
-            [&] {
-                const auto windows = session_.visibleWindows(pid);
-                if (windows.empty() || session_.hasEnded(pid)) return false;
-                found = windows.front();
-                return true;
-            },
-            kAppearDeadline))
-            << "no window appeared";
+        std::string found = session_.firstWindow(pid);
+        EXPECT_FALSE(found.empty()) << "no window appeared";
         return found;
     }
 
-    // A visible window of the process other than those in `known`, waited for.
-    std::optional<std::string> otherWindow(pid_t pid, const std::vector<std::string>& known,
-                                           std::chrono::milliseconds timeout = kAppearDeadline) {
-        std::optional<std::string> found;
-        waitUntil(
-            [&] {
-                for (const auto& id : session_.visibleWindows(pid)) {
-                    if (std::find(known.begin(), known.end(), id) == known.end()) found = id;
-                }
-                return found.has_value() || session_.hasEnded(pid);
-            },
-            timeout);
-        return found;
-    }
-    std::optional<std::string> otherWindow(pid_t pid, const std::string& main) {
-        return otherWindow(pid, std::vector<std::string>{main});
-    }
 
     // Waits for the program's dialog titled `pattern` (a regular expression), types `text`
-    // into it, presses Return and waits until it has gone.
-    void typeIntoDialog(pid_t pid, const std::string& pattern, const std::string& text) {
+    // into it, presses Return and waits until it has gone. `shownBeforeReturn` receives the
+    // program's windows as Return is pressed: the dialog's own completion pop-up among
+    // them, which may outlive the dialog for a moment.
+    void typeIntoDialog(pid_t pid, const std::string& pattern, const std::string& text,
+                        std::vector<std::string>* shownBeforeReturn = nullptr) {
         std::vector<std::string> dialogs;
         ASSERT_TRUE(waitUntil([&] { return !(dialogs = session_.visibleWindowsNamed(pattern)).empty(); }, kAppearDeadline))
             << pattern << "\n" << session_.log(pid);
         ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "windowfocus", "--sync", dialogs.front()}));
         ASSERT_TRUE(gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "20", text}));
+        if (shownBeforeReturn) *shownBeforeReturn = session_.visibleWindows(pid);
         ASSERT_TRUE(session_.typeKeys(dialogs.front(), "Return"));
         EXPECT_TRUE(waitUntil([&] { return session_.visibleWindowsNamed(pattern).empty(); }, kAppearDeadline)) << pattern;
     }
@@ -102,8 +84,6 @@ bool isVisible(DesktopSession& session, pid_t pid, const std::string& window) {
     const auto windows = session.visibleWindows(pid);
     return std::find(windows.begin(), windows.end(), window) != windows.end();
 }
-
-int luminance(Rgb c) { return (c.r * 299 + c.g * 587 + c.b * 114) / 1000; }
 
 // How many pixels of each luminance the rectangle [x0, x1) x [y0, y1) holds.
 std::map<int, int> shadesIn(const gwtest::x11::Screenshot& shot, int x0, int x1, int y0, int y1) {
@@ -178,7 +158,7 @@ TEST_F(DesktopOnX11, AtLaunchCountEightTheFirstQuitShowsThePromptAndTheSecondSav
     ASSERT_FALSE(window.empty()) << session_.log(app);
 
     ASSERT_TRUE(session_.typeKeys(window, "ctrl+q"));
-    const auto prompt = otherWindow(app, window);
+    const auto prompt = session_.newWindow(app, {window});
     ASSERT_TRUE(prompt) << "no prompt appeared\n" << session_.log(app);
     EXPECT_FALSE(session_.hasEnded(app));
     EXPECT_TRUE(isVisible(session_, app, window));
@@ -247,7 +227,7 @@ TEST_F(DesktopOnX11, AForcedUpdateAlertClosesOnReturnAndTheProcessExitsAtOnceWit
 
     const auto [app, window] = launchWithWindow();
     ASSERT_FALSE(window.empty()) << session_.log(app);
-    const auto alert = otherWindow(app, window);
+    const auto alert = session_.newWindow(app, {window});
     ASSERT_TRUE(alert) << "no alert appeared\n" << session_.log(app);
     EXPECT_EQ(server.requests(), 1);
 
@@ -308,8 +288,7 @@ TEST_F(DesktopOnX11, AHandedOverPictureBecomesACatalogThroughTheKeyboardAndComes
     const auto out = session_.root() / "out";
     const auto iconSet = out / "Assets.xcassets/AppIcon.appiconset";
     fs::create_directories(out / "Assets.xcassets");
-    gwtest::writeFile(out / "Assets.xcassets/Contents.json",
-                      "{\n  \"info\" : {\n    \"author\" : \"xcode\",\n    \"version\" : 1\n  }\n}\n");
+    gwtest::writeFile(out / "Assets.xcassets/Contents.json", kCatalogInfo);
 
     const auto [app, window] = launchWithWindow({picture.string()});
     ASSERT_FALSE(window.empty()) << session_.log(app);
@@ -336,7 +315,7 @@ TEST_F(DesktopOnX11, AHandedOverPictureBecomesACatalogThroughTheKeyboardAndComes
     const auto titles = menuTitleCentres(*shot, *frame);
     ASSERT_GE(titles.size(), 2u);
     ASSERT_TRUE(session_.clickAt(titles[0].first, titles[0].second));
-    const auto menu = otherWindow(app, window);
+    const auto menu = session_.newWindow(app, {window});
     ASSERT_TRUE(menu) << "the File menu did not open";
     ASSERT_TRUE(session_.typeKeys(*menu, "Down Down Return"));
     ASSERT_NO_FATAL_FAILURE(typeIntoDialog(app, "^Choose the Output Folder", out.string()));
@@ -363,7 +342,7 @@ TEST_F(DesktopOnX11, AHandedOverPictureBecomesACatalogThroughTheKeyboardAndComes
     // Create: the catalog prompt asks; added to the catalog, the icon set is written.
     const auto before = session_.visibleWindows(app);
     ASSERT_TRUE(session_.typeKeys(window, "ctrl+b"));
-    const auto prompt = otherWindow(app, before);
+    const auto prompt = session_.newWindow(app, before);
     if (!prompt) session_.screenshot("no-catalog-prompt");  // kept for the failure
     ASSERT_TRUE(prompt) << "no catalog prompt appeared\n" << session_.log(app);
     const auto promptShot = session_.screenshot("catalog-prompt");
@@ -475,7 +454,7 @@ protected:
         std::optional<std::string> menu;
         for (int attempt = 0; attempt < 3 && !menu; ++attempt) {
             ASSERT_TRUE(session_.clickAt(titles_[index].first, titles_[index].second));
-            menu = otherWindow(app_, before, std::chrono::seconds(20));
+            menu = session_.newWindow(app_, before, std::chrono::seconds(20));
         }
         if (!menu) session_.screenshot("menu-did-not-open");  // kept for the failure
         ASSERT_TRUE(menu) << "menu " << index << " did not open";
@@ -515,7 +494,7 @@ protected:
     // the application's name (or `title`).
     std::string expectOverMainWindow(const std::vector<std::string>& before, const std::string& title,
                                      const std::string& what) {
-        const auto shown = otherWindow(app_, before);
+        const auto shown = session_.newWindow(app_, before);
         EXPECT_TRUE(shown) << "no " << what << " appeared\n" << session_.log(app_);
         if (!shown) return {};
         EXPECT_EQ(session_.windowName(*shown), title) << what;
@@ -530,6 +509,12 @@ protected:
                 << ", main window at " << main->x << "," << main->y << " " << main->width << "x" << main->height;
         }
         return *shown;
+    }
+
+    // Ctrl+Q in the main window: the program ends with status 0.
+    void quitAndExpectCleanExit() {
+        ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
+        EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
     }
 
     pid_t app_ = 0;
@@ -623,8 +608,7 @@ TEST_F(DesktopDialogsOnX11, PreferencesShowTheirControlsOverTheWindowAndTheirRou
     EXPECT_EQ(alphaAt(icon, 0, 0), 0.0);
     EXPECT_EQ(alphaAt(icon, 512, 512), 1.0);
 
-    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
-    EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+    quitAndExpectCleanExit();
 }
 
 TEST_F(DesktopDialogsOnX11, EachAlreadyExistsPromptOpensOverTheMainWindow) {
@@ -633,8 +617,8 @@ TEST_F(DesktopDialogsOnX11, EachAlreadyExistsPromptOpensOverTheMainWindow) {
     const auto out = session_.root() / "out";
     const auto iconSet = out / "Assets.xcassets/AppIcon.appiconset";
     fs::create_directories(iconSet);
-    gwtest::writeFile(out / "Assets.xcassets/Contents.json", "{\n  \"info\" : {\n    \"author\" : \"xcode\",\n    \"version\" : 1\n  }\n}\n");
-    gwtest::writeFile(iconSet / "Contents.json", "{\n  \"info\" : {\n    \"author\" : \"xcode\",\n    \"version\" : 1\n  }\n}\n");
+    gwtest::writeFile(out / "Assets.xcassets/Contents.json", kCatalogInfo);
+    gwtest::writeFile(iconSet / "Contents.json", kCatalogInfo);
     ASSERT_TRUE(gwtest::x11::run({"convert", "-size", "64x64", "xc:#2080D0", "PNG24:" + (iconSet / "old.png").string()}));
     ASSERT_NO_FATAL_FAILURE(launchAt({picture.string()}));
     ASSERT_NO_FATAL_FAILURE(chooseOutputFolder(out));
@@ -656,8 +640,7 @@ TEST_F(DesktopDialogsOnX11, EachAlreadyExistsPromptOpensOverTheMainWindow) {
     EXPECT_EQ(gwtest::readFile(iconSet / "Contents.json").find("images"), std::string::npos);
     EXPECT_FALSE(fs::exists(iconSet / "icon_60x60@2x.png"));
 
-    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
-    EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+    quitAndExpectCleanExit();
 }
 
 TEST_F(DesktopDialogsOnX11, AFolderWrittenToIsOfferedUnderRecentOutputFoldersAndChoosingItMakesItTheOutput) {
@@ -686,8 +669,7 @@ TEST_F(DesktopDialogsOnX11, AFolderWrittenToIsOfferedUnderRecentOutputFoldersAnd
     ASSERT_TRUE(session_.typeKeys(prompt, "Escape"));
     EXPECT_FALSE(fs::exists(second / "Assets.xcassets"));
 
-    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
-    EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+    quitAndExpectCleanExit();
 }
 
 TEST_F(DesktopDialogsOnX11, ALinkWithoutABrowserAndAGrantThatCannotBeSavedAreToldInAlerts) {
@@ -712,8 +694,10 @@ TEST_F(DesktopDialogsOnX11, ALinkWithoutABrowserAndAGrantThatCannotBeSavedAreTol
     const auto preferences = expectOverMainWindow(before, "Preferences — Glyphwright", "Preferences");
     ASSERT_FALSE(preferences.empty());
     ASSERT_TRUE(session_.typeKeys(preferences, "alt+c"));
-    ASSERT_NO_FATAL_FAILURE(typeIntoDialog(app_, "^Choose the folder that holds", session_.home().string()));
-    const auto grantAlert = expectOverMainWindow({window_, preferences}, "Glyphwright", "grant alert");
+    std::vector<std::string> chooserWindows;
+    ASSERT_NO_FATAL_FAILURE(
+        typeIntoDialog(app_, "^Choose the folder that holds", session_.home().string(), &chooserWindows));
+    const auto grantAlert = expectOverMainWindow(chooserWindows, "Glyphwright", "grant alert");
     ASSERT_FALSE(grantAlert.empty());
     const auto alertShot = session_.screenshot("grant-alert");
     ASSERT_TRUE(session_.typeKeys(grantAlert, "Return"));
@@ -721,8 +705,7 @@ TEST_F(DesktopDialogsOnX11, ALinkWithoutABrowserAndAGrantThatCannotBeSavedAreTol
     if (alertShot) alertShot->keepIfFailed();
     EXPECT_TRUE(isVisible(session_, app_, preferences));
 
-    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
-    EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+    quitAndExpectCleanExit();
 }
 
 }  // namespace

@@ -27,10 +27,13 @@ using gwtest::x11::AccessibilityBus;
 using gwtest::x11::AccessibleElement;
 using gwtest::x11::DesktopSession;
 using gwtest::x11::kAppearDeadline;
+using gwtest::x11::luminance;
 using gwtest::x11::Rgb;
 using gwtest::x11::waitUntil;
 
 constexpr const char* kBundleId = "com.norvane.glyphwright";
+// The Contents.json of a catalog or a folder inside one, as the writer makes it.
+constexpr const char* kCatalogInfo = "{\n  \"info\" : {\n    \"author\" : \"xcode\",\n    \"version\" : 1\n  }\n}\n";
 // The picture handed over: one colour, so its copies are easy to find on a screenshot.
 constexpr Rgb kPictureColour{0xD0, 0x20, 0x80};
 // The X server's screen.
@@ -87,14 +90,7 @@ public:
     bool launch() {
         accessibility_ = std::make_unique<AccessibilityBus>(session_.busAddress());
         app_ = session_.launch(GW_GLYPHWRIGHT_PATH, {picture().string()});
-        waitUntil(
-            [&] {
-                const auto windows = session_.visibleWindows(app_);
-                if (windows.empty() || session_.hasEnded(app_)) return false;
-                main_ = windows.front();
-                return true;
-            },
-            kAppearDeadline);
+        main_ = session_.firstWindow(app_);
         // The window is up once a screen reader finds it too.
         return !main_.empty() &&
                waitUntil([&] { return accessibleWindow(main_).has_value(); }, kAppearDeadline);
@@ -104,15 +100,7 @@ public:
 
     // A window of the program other than those in `before`, waited for.
     std::optional<std::string> newWindow(const std::vector<std::string>& before) {
-        std::optional<std::string> found;
-        waitUntil(
-            [&] {
-                for (const auto& id : windows())
-                    if (std::find(before.begin(), before.end(), id) == before.end()) found = id;
-                return found.has_value() || session_.hasEnded(app_);
-            },
-            kAppearDeadline);
-        return found;
+        return session_.newWindow(app_, before);
     }
 
     // Keys typed into the main window, then the window they bring up.
@@ -126,11 +114,9 @@ public:
     // window is, of the same title where there are several (a window without a title of
     // its own shows the program's name to X but none to a screen reader).
     std::optional<AccessibleElement> accessibleWindow(const std::string& windowId) const {
-        const auto title = gwtest::x11::run({"timeout", "30", "xdotool", "getwindowname", windowId});
         const auto where = session_.geometry(windowId);
-        if (!title || !where) return std::nullopt;
-        std::string name = *title;
-        while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+        if (!where) return std::nullopt;
+        const std::string name = session_.windowName(windowId);
         std::optional<AccessibleElement> best;
         int bestDistance = 0;
         for (auto& window : accessibility_->windowsOf(app_)) {
@@ -182,22 +168,10 @@ public:
         const auto before = windows();
         raise(main_);
         if (!click("menu item", menu)) return std::nullopt;
-        std::optional<AccessibleElement> item;
-        waitUntil(
-            [&] {
-                for (const auto& window : accessibility_->windowsOf(app_)) {
-                    const auto* found = window.find([&](const AccessibleElement& e) {
-                        return e.showing && e.role == "menu item" && e.name.rfind(itemStart, 0) == 0 &&
-                               e.extents.width > 0;
-                    });
-                    if (found) item = *found;
-                }
-                return item.has_value();
-            },
-            std::chrono::seconds(30));
-        if (!item) return std::nullopt;
-        if (!session_.clickAt(item->extents.x + item->extents.width / 2, item->extents.y + item->extents.height / 2))
-            return std::nullopt;
+        const bool chosen = click([&](const AccessibleElement& e) {
+            return e.role == "menu item" && e.name.rfind(itemStart, 0) == 0 && e.extents.width > 0;
+        });
+        if (!chosen) return std::nullopt;
         return newWindow(before);
     }
 
@@ -245,8 +219,6 @@ private:
 };
 
 // --- what a window's pixels show --------------------------------------------------------
-
-int luminance(Rgb c) { return (c.r * 299 + c.g * 587 + c.b * 114) / 1000; }
 
 struct PixelFacts {
     int colours = 0;      // distinct colours, 4 bits a channel
@@ -327,8 +299,7 @@ fs::path outputFolderWithCatalog(Walk& walk, bool assetSet) {
     const auto out = walk.session().root() / "out";
     const auto catalog = out / "Assets.xcassets";
     fs::create_directories(catalog);
-    gwtest::writeFile(catalog / "Contents.json",
-                      "{\n  \"info\" : {\n    \"author\" : \"xcode\",\n    \"version\" : 1\n  }\n}\n");
+    gwtest::writeFile(catalog / "Contents.json", kCatalogInfo);
     if (assetSet) {
         // An asset counts as there once it holds a picture.
         fs::create_directories(catalog / "pic.imageset");
@@ -417,8 +388,7 @@ const Row kRows[] = {
          const auto folder = walk.session().root() / "projects";
          for (const char* app : {"Alpha", "Beta"}) {
              fs::create_directories(folder / app / "Assets.xcassets");
-             gwtest::writeFile(folder / app / "Assets.xcassets/Contents.json",
-                               "{\n  \"info\" : {\n    \"author\" : \"xcode\",\n    \"version\" : 1\n  }\n}\n");
+             gwtest::writeFile(folder / app / "Assets.xcassets/Contents.json", kCatalogInfo);
          }
          return chooseOutputFolder(walk, folder);
      },
@@ -526,7 +496,7 @@ TEST_P(ScreenshotWalk, TheWindowShowsItsControls) {
     }
 
     // Its pixels: raised over the others and photographed.
-    gwtest::x11::run({"timeout", "30", "xdotool", "windowraise", *window});
+    walk_.raise(*window);
     std::optional<gwtest::x11::Screenshot> shot;
     PixelFacts facts;
     std::vector<gwtest::x11::ColourRegion> copies;

@@ -9,13 +9,12 @@
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/graphics/bitmap.hpp"
 #include "support/gui/gui_harness.hpp"
+#include "ui_test_support.hpp"
 
-#include <QLabel>
 #include <QTest>
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <map>
 
 namespace {
 
@@ -244,18 +243,11 @@ TEST_F(SplashPreviewsTest, ThePanelFitsSmallScreensAndEveryControlSaysWhatItIs) 
     EXPECT_LE(wanted.width(), 1024);
     EXPECT_LE(wanted.height(), 768 - 60);  // room for the title bar and a panel of the desktop
 
-    std::map<QWidget*, QString> labels;
-    for (auto* label : panel->findChildren<QLabel*>())
-        if (label->buddy()) labels[label->buddy()] = label->text();
     const std::pair<QWidget*, const char*> rows[] = {{panel->scaleTypeSegmentedControl(), "Scale"},
                                                      {panel->deviceBlackWhiteSegmentedControl(), "Devices"},
                                                      {panel->colorWell(), "Background"},
                                                      {panel->zoomSlider(), "Zoom"}};
-    for (const auto& [control, name] : rows) {
-        EXPECT_EQ(labels[control], name);
-        EXPECT_EQ(control->accessibleName(), name);
-        EXPECT_FALSE(control->toolTip().isEmpty()) << name;
-    }
+    for (const auto& [control, name] : rows) gwtest::ui::expectLabelled(*panel, control, name);
     for (auto* control : std::initializer_list<QWidget*>{panel->autoSelectColorCheckbox(), panel->resetZoomButton(),
                                                          panel->zoomAmountTextField()}) {
         EXPECT_FALSE(control->accessibleName().isEmpty());

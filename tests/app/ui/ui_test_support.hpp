@@ -8,6 +8,7 @@
 #include "platform/appkit/qt/matrix.hpp"
 #include "platform/graphics/bitmap.hpp"
 
+#include <QLabel>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -48,6 +49,18 @@ inline std::uint32_t centreColour(const pg::ImagePtr& image) {
     const auto bitmap = image->renderBitmap(8, 8);
     if (!bitmap) return 0xFFFFFFFFu;
     return bitmap->pixelAt(4, 4) & 0xFFFFFFu;
+}
+
+// Checks that `control` says what it is: the label beside it (the one of `panel` whose
+// buddy it is) and its accessible name read `name`, and it has a tooltip.
+inline void expectLabelled(const QWidget& panel, QWidget* control, const char* name) {
+    SCOPED_TRACE(name);
+    QString label;
+    for (auto* each : panel.findChildren<QLabel*>())
+        if (each->buddy() == control) label = each->text();
+    EXPECT_EQ(label, name);
+    EXPECT_EQ(control->accessibleName(), name);
+    EXPECT_FALSE(control->toolTip().isEmpty());
 }
 
 // Chooses a row as a user does.

@@ -138,10 +138,6 @@ std::vector<const AccessibleElement*> AccessibleElement::findAll(
     return found;
 }
 
-const AccessibleElement* AccessibleElement::findShowing(const std::string& role, const std::string& name) const {
-    return find([&](const AccessibleElement& e) { return e.showing && e.role == role && e.name == name; });
-}
-
 AccessibilityBus::AccessibilityBus(const std::string& sessionBusAddress) : connection_(std::make_unique<Connection>()) {
     GError* error = nullptr;
     const auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
@@ -178,14 +174,6 @@ std::vector<AccessibleElement> AccessibilityBus::windowsOf(pid_t pid) const {
     std::vector<AccessibleElement> windows;
     for (const auto& window : windowReferences(pid)) windows.push_back(connection_->element(window, 1));
     return windows;
-}
-
-std::optional<AccessibleElement> AccessibilityBus::windowNamed(pid_t pid, const std::string& title) const {
-    // Names first: only the window asked for is read whole.
-    for (const auto& window : windowReferences(pid)) {
-        if (connection_->stringProperty(window, "Name") == title) return connection_->element(window, 1);
-    }
-    return std::nullopt;
 }
 
 std::vector<AccessibilityBus::ElementReference> AccessibilityBus::windowReferences(pid_t pid) const {

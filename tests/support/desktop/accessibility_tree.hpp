@@ -30,8 +30,6 @@ struct AccessibleElement {
     const AccessibleElement* find(const std::function<bool(const AccessibleElement&)>& match) const;
     // Every element of this subtree that matches, depth first.
     std::vector<const AccessibleElement*> findAll(const std::function<bool(const AccessibleElement&)>& match) const;
-    // The showing element of that role and name.
-    const AccessibleElement* findShowing(const std::string& role, const std::string& name) const;
 };
 
 class AccessibilityBus {
@@ -49,8 +47,6 @@ public:
     // The top-level windows of the program with that process id, each with its subtree;
     // none while the program has not registered itself.
     std::vector<AccessibleElement> windowsOf(pid_t pid) const;
-    // The window of that program whose accessible name (its title) is `title`.
-    std::optional<AccessibleElement> windowNamed(pid_t pid, const std::string& title) const;
 
     // Where an element lives on the bus: its program's bus name and its path.
     struct ElementReference {

@@ -262,6 +262,33 @@ std::vector<std::string> DesktopSession::visibleWindows(pid_t pid) const {
     return out ? lines(*out) : std::vector<std::string>{};
 }
 
+std::string DesktopSession::firstWindow(pid_t pid, std::chrono::milliseconds timeout) {
+    std::string found;
+    waitUntil(
+        [&] {
+            const auto windows = visibleWindows(pid);
+            if (windows.empty() || hasEnded(pid)) return false;
+            found = windows.front();
+            return true;
+        },
+        timeout);
+    return found;
+}
+
+std::optional<std::string> DesktopSession::newWindow(pid_t pid, const std::vector<std::string>& known,
+                                                     std::chrono::milliseconds timeout) {
+    std::optional<std::string> found;
+    waitUntil(
+        [&] {
+            for (const auto& id : visibleWindows(pid)) {
+                if (std::find(known.begin(), known.end(), id) == known.end()) found = id;
+            }
+            return found.has_value() || hasEnded(pid);
+        },
+        timeout);
+    return found;
+}
+
 std::vector<std::string> DesktopSession::visibleWindowsNamed(const std::string& pattern) const {
     const auto out = run({"timeout", "30", "xdotool", "search", "--onlyvisible", "--name", pattern});
     return out ? lines(*out) : std::vector<std::string>{};

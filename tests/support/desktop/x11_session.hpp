@@ -45,6 +45,9 @@ std::vector<ColourRegion> regionsOfColour(const Screenshot& shot, Rgb colour, co
 // Polls `condition` every 50 ms until it holds or `timeout` passes; returns condition().
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
+// A pixel's brightness, 0 … 255, as the eye weighs the channels.
+inline int luminance(Rgb c) { return (c.r * 299 + c.g * 587 + c.b * 114) / 1000; }
+
 class DesktopSession {
 public:
     // Starts the X server, the window manager and the bus; check ready() (failure() says
@@ -88,6 +91,13 @@ public:
 
     // The visible top-level windows of a process (ids as xdotool writes them).
     std::vector<std::string> visibleWindows(pid_t pid) const;
+    // The process's first visible window, waited for; empty when the process ends first or
+    // none comes by `timeout`.
+    std::string firstWindow(pid_t pid, std::chrono::milliseconds timeout = kAppearDeadline);
+    // A visible window of the process other than those in `known`, waited for; none when
+    // the process ends first or none comes by `timeout`.
+    std::optional<std::string> newWindow(pid_t pid, const std::vector<std::string>& known,
+                                         std::chrono::milliseconds timeout = kAppearDeadline);
     // A window's title as the window manager shows it.
     std::string windowName(const std::string& windowId) const;
     // The visible windows whose title matches `pattern` (a regular expression).
