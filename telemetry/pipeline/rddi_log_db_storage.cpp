@@ -394,8 +394,10 @@ int RDDILogDBStorage::storeLog(sqlite3* db, const PreparedLog& log, bool* diskFu
 }
 
 namespace {
-void logDiskFullDiscard() {
-    RDDILogError(kRDDILogTag, "Log could not be stored because the disk is full; discarding the log.");
+// One line per log discarded.
+void logDiskFullDiscards(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        RDDILogError(kRDDILogTag, "Log could not be stored because the disk is full; discarding the log.");
 }
 }  // namespace
 
@@ -422,18 +424,22 @@ std::vector<bool> RDDILogDBStorage::saveLogs(const std::vector<LogToSave>& logs,
 void RDDILogDBStorage::storeLogs(const std::vector<LogToSave>& logs, const std::string& groupId,
                                  const std::vector<std::size_t>& which, std::vector<bool>& saved) {
     if (isDiskFull()) {
-        for (std::size_t i = 0; i < which.size(); ++i) logDiskFullDiscard();
+        logDiskFullDiscards(which.size());
         return;
     }
     std::vector<PreparedLog> prepared;
     prepared.reserve(which.size());
     for (const auto i : which) prepared.push_back(prepareLog(*logs[i].first, groupId, logs[i].second));
+    // One log in a transaction of its own, with its own outcome and message.
+    auto storeAlone = [&](std::size_t k) {
+        bool full = false;
+        saved[which[k]] =
+            executeQueryUsingBlock([&](sqlite3* db) { return storeLog(db, prepared[k], &full); }) == SQLITE_OK;
+        if (full) logDiskFullDiscards(1);
+    };
 
     if (which.size() == 1) {
-        bool diskFull = false;
-        saved[which.front()] =
-            executeQueryUsingBlock([&](sqlite3* db) { return storeLog(db, prepared.front(), &diskFull); }) == SQLITE_OK;
-        if (diskFull) logDiskFullDiscard();
+        storeAlone(0);
         return;
     }
     // One transaction for all: a commit per log is most of what a save costs.
@@ -464,18 +470,13 @@ void RDDILogDBStorage::storeLogs(const std::vector<LogToSave>& logs, const std::
         return;
     }
     if (diskFull) {
-        for (std::size_t k = 0; k < which.size(); ++k) logDiskFullDiscard();
+        logDiskFullDiscards(which.size());
         return;
     }
     // Waiting on another process already took the busy time-out; nothing else would help.
     if (code == SQLITE_BUSY) return;
-    // Something undid the transaction: each log on its own, with its own outcome and message.
-    for (std::size_t k = 0; k < which.size(); ++k) {
-        bool full = false;
-        saved[which[k]] =
-            executeQueryUsingBlock([&](sqlite3* db) { return storeLog(db, prepared[k], &full); }) == SQLITE_OK;
-        if (full) logDiskFullDiscard();
-    }
+    // Something undid the transaction: each log on its own.
+    for (std::size_t k = 0; k < which.size(); ++k) storeAlone(k);
 }
 
 std::uint64_t RDDILogDBStorage::countLogs() {
