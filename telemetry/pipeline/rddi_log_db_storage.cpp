@@ -523,12 +523,10 @@ void RDDILogDBStorage::deleteLogsWithGroupId(
         after = lastId;
     }
     prepareDeletion();
-    int code = executeQueryUsingBlock(
-        [&](sqlite3* db) { return deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn, db); });
+    int code = deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn);
     if (damageFound()) {
         recoverIfDamaged();
-        code = executeQueryUsingBlock(
-            [&](sqlite3* db) { return deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn, db); });
+        code = deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn);
     }
     if (code == SQLITE_OK) reclaimSpace();
     std::erase_if(batches_, [&](const auto& entry) { return entry.first.first == groupId; });
@@ -545,7 +543,7 @@ void RDDILogDBStorage::deleteLogsWithBatchId(const std::string& batchId, const s
     if (ids.empty()) return;
     auto deleteThem = [&] {
         prepareDeletion();
-        return executeQueryUsingBlock([&](sqlite3* db) { return deleteLogsFromDBWithColumnValues(ids, kIdColumn, db); });
+        return deleteLogsFromDBWithColumnValues(ids, kIdColumn);
     };
     int code = deleteThem();
     // The disk filled under the deletion: with the reserve given up, it goes through.
@@ -622,14 +620,13 @@ bool RDDILogDBStorage::loadLogsWithGroupId(const std::string& groupId, std::uint
             const int begun = executeNonSelectionQueryInOpenedDatabase("BEGIN IMMEDIATE", db);
             if (begun != SQLITE_OK) return begun;
         }
-        const bool inTransaction = claiming;
         int code = SQLITE_OK;
         rows = executeSelectionQueryInOpenedDatabase(query, db, &code, &values);
         // A file made anew by a version that knows nothing of claims lacks their table.
         if (code == SQLITE_ERROR && completeSchema(db)) {
             rows = executeSelectionQueryInOpenedDatabase(query, db, &code, &values);
         }
-        if (!inTransaction) return code;
+        if (!claiming) return code;
         std::vector<std::int64_t> taken;
         for (std::size_t i = 0; i < rows.size() && i < limit; ++i) {
             if (rows[i].size() > idColumnIndex_) taken.push_back(rows[i][idColumnIndex_].asInteger().value_or(0));
@@ -777,9 +774,9 @@ void RDDILogDBStorage::deleteLogsFromDBWithColumnValue(const pf::Value& value, c
     deleteLogsFromDBWithColumnValues({value}, columnName);
 }
 
-void RDDILogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<pf::Value>& values,
-                                                        const std::string& columnName) {
-    executeQueryUsingBlock([&](sqlite3* db) { return deleteLogsFromDBWithColumnValues(values, columnName, db); });
+int RDDILogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<pf::Value>& values,
+                                                       const std::string& columnName) {
+    return executeQueryUsingBlock([&](sqlite3* db) { return deleteLogsFromDBWithColumnValues(values, columnName, db); });
 }
 
 int RDDILogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<pf::Value>& values,
