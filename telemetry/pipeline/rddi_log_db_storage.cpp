@@ -37,8 +37,10 @@ constexpr const char* kClaimsTable = "claims";
 constexpr const char* kClaimColumn = "claim";
 // Eviction reads this many candidates at a time instead of every row it may delete.
 constexpr int kEvictionCandidates = 16;
-// Pages the claims of a load may take beyond the size limit.
+// Pages the claims of a load may take beyond the size limit, besides those their rows fill.
 constexpr long kClaimHeadroomPages = 8;
+// What one claim row takes in the claims table beyond its claim text, at most.
+constexpr long kClaimRowOverheadBytes = 24;
 
 // Beyond this many excluded ids the ids go as one JSON array parameter: a placeholder
 // each would pass SQLite's parameter limit, and in-flight batches that failed
@@ -640,10 +642,15 @@ bool RDDILogDBStorage::loadLogsWithGroupId(const std::string& groupId, std::uint
                 fmt::format("INSERT OR REPLACE INTO \"{}\" (\"{}\", \"{}\") SELECT value, ? FROM json_each(?)",
                             kClaimsTable, kIdColumn, kClaimColumn);
             claimCode = executeNonSelectionQueryInOpenedDatabase(insert, db, &claim);
-            // A store at its size limit has no page for the claims: they may take a few
-            // beyond it, and the next saves evict logs for them.
+            // A store at its size limit has no page for the claims: they may take the pages
+            // they fill and a few more beyond it, and the next saves evict logs for them. A
+            // fixed few would not hold a large batch's claims, and the retry would then pass
+            // for a full disk.
             if (claimCode == SQLITE_FULL && !noteFullDisk(db, 0)) {
-                setMaxPageCount(getMaxPageCountInOpenedDatabase(db) + kClaimHeadroomPages, db);
+                const long claimBytes = static_cast<long>(taken.size()) *
+                                        (static_cast<long>(claim_.size()) + kClaimRowOverheadBytes);
+                const long claimPages = pageSize() > 0 ? claimBytes / pageSize() : 0;
+                setMaxPageCount(getMaxPageCountInOpenedDatabase(db) + claimPages + kClaimHeadroomPages, db);
                 claimCode = executeNonSelectionQueryInOpenedDatabase(insert, db, &claim);
             }
         }
