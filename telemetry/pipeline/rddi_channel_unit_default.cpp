@@ -265,11 +265,11 @@ void RDDIChannelUnitDefault::storeChunk(std::vector<QueuedLog>& chunk) {
         }
     }
     const auto saved = toSave.empty() ? std::vector<bool>() : storage_->saveLogs(toSave, groupId());
-    std::uint64_t stored = 0;
-    for (std::size_t k = 0; k < saved.size(); ++k) stored += saved[k];
+    const auto stored = static_cast<std::uint64_t>(std::count(saved.begin(), saved.end(), true));
+    // One snapshot for the chunk, taken once its logs are stored.
+    const auto completing = delegatesSnapshot();
     for (const auto& item : chunk) {
-        for (const auto& delegate : delegatesSnapshot())
-            delegate->channelDidCompleteEnqueueingLog(*this, *item.log, item.internalId);
+        for (const auto& delegate : completing) delegate->channelDidCompleteEnqueueingLog(*this, *item.log, item.internalId);
     }
     if (stored > 0) {
         itemsCount_ += stored;

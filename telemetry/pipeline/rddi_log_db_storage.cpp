@@ -37,8 +37,10 @@ constexpr const char* kClaimsTable = "claims";
 constexpr const char* kClaimColumn = "claim";
 // Eviction reads this many candidates at a time instead of every row it may delete.
 constexpr int kEvictionCandidates = 16;
-// Pages the claims of a load may take beyond the size limit.
+// Pages the claims of a load may take beyond the size limit, besides those their rows fill.
 constexpr long kClaimHeadroomPages = 8;
+// What one claim row takes in the claims table beyond its claim text, at most.
+constexpr long kClaimRowOverheadBytes = 24;
 
 // Beyond this many excluded ids the ids go as one JSON array parameter: a placeholder
 // each would pass SQLite's parameter limit, and in-flight batches that failed
@@ -394,8 +396,10 @@ int RDDILogDBStorage::storeLog(sqlite3* db, const PreparedLog& log, bool* diskFu
 }
 
 namespace {
-void logDiskFullDiscard() {
-    RDDILogError(kRDDILogTag, "Log could not be stored because the disk is full; discarding the log.");
+// One line per log discarded.
+void logDiskFullDiscards(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        RDDILogError(kRDDILogTag, "Log could not be stored because the disk is full; discarding the log.");
 }
 }  // namespace
 
@@ -422,18 +426,22 @@ std::vector<bool> RDDILogDBStorage::saveLogs(const std::vector<LogToSave>& logs,
 void RDDILogDBStorage::storeLogs(const std::vector<LogToSave>& logs, const std::string& groupId,
                                  const std::vector<std::size_t>& which, std::vector<bool>& saved) {
     if (isDiskFull()) {
-        for (std::size_t i = 0; i < which.size(); ++i) logDiskFullDiscard();
+        logDiskFullDiscards(which.size());
         return;
     }
     std::vector<PreparedLog> prepared;
     prepared.reserve(which.size());
     for (const auto i : which) prepared.push_back(prepareLog(*logs[i].first, groupId, logs[i].second));
+    // One log in a transaction of its own, with its own outcome and message.
+    auto storeAlone = [&](std::size_t k) {
+        bool full = false;
+        saved[which[k]] =
+            executeQueryUsingBlock([&](sqlite3* db) { return storeLog(db, prepared[k], &full); }) == SQLITE_OK;
+        if (full) logDiskFullDiscards(1);
+    };
 
     if (which.size() == 1) {
-        bool diskFull = false;
-        saved[which.front()] =
-            executeQueryUsingBlock([&](sqlite3* db) { return storeLog(db, prepared.front(), &diskFull); }) == SQLITE_OK;
-        if (diskFull) logDiskFullDiscard();
+        storeAlone(0);
         return;
     }
     // One transaction for all: a commit per log is most of what a save costs.
@@ -464,18 +472,13 @@ void RDDILogDBStorage::storeLogs(const std::vector<LogToSave>& logs, const std::
         return;
     }
     if (diskFull) {
-        for (std::size_t k = 0; k < which.size(); ++k) logDiskFullDiscard();
+        logDiskFullDiscards(which.size());
         return;
     }
     // Waiting on another process already took the busy time-out; nothing else would help.
     if (code == SQLITE_BUSY) return;
-    // Something undid the transaction: each log on its own, with its own outcome and message.
-    for (std::size_t k = 0; k < which.size(); ++k) {
-        bool full = false;
-        saved[which[k]] =
-            executeQueryUsingBlock([&](sqlite3* db) { return storeLog(db, prepared[k], &full); }) == SQLITE_OK;
-        if (full) logDiskFullDiscard();
-    }
+    // Something undid the transaction: each log on its own.
+    for (std::size_t k = 0; k < which.size(); ++k) storeAlone(k);
 }
 
 std::uint64_t RDDILogDBStorage::countLogs() {
@@ -522,12 +525,10 @@ void RDDILogDBStorage::deleteLogsWithGroupId(
         after = lastId;
     }
     prepareDeletion();
-    int code = executeQueryUsingBlock(
-        [&](sqlite3* db) { return deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn, db); });
+    int code = deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn);
     if (damageFound()) {
         recoverIfDamaged();
-        code = executeQueryUsingBlock(
-            [&](sqlite3* db) { return deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn, db); });
+        code = deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn);
     }
     if (code == SQLITE_OK) reclaimSpace();
     std::erase_if(batches_, [&](const auto& entry) { return entry.first.first == groupId; });
@@ -544,7 +545,7 @@ void RDDILogDBStorage::deleteLogsWithBatchId(const std::string& batchId, const s
     if (ids.empty()) return;
     auto deleteThem = [&] {
         prepareDeletion();
-        return executeQueryUsingBlock([&](sqlite3* db) { return deleteLogsFromDBWithColumnValues(ids, kIdColumn, db); });
+        return deleteLogsFromDBWithColumnValues(ids, kIdColumn);
     };
     int code = deleteThem();
     // The disk filled under the deletion: with the reserve given up, it goes through.
@@ -621,14 +622,13 @@ bool RDDILogDBStorage::loadLogsWithGroupId(const std::string& groupId, std::uint
             const int begun = executeNonSelectionQueryInOpenedDatabase("BEGIN IMMEDIATE", db);
             if (begun != SQLITE_OK) return begun;
         }
-        const bool inTransaction = claiming;
         int code = SQLITE_OK;
         rows = executeSelectionQueryInOpenedDatabase(query, db, &code, &values);
         // A file made anew by a version that knows nothing of claims lacks their table.
         if (code == SQLITE_ERROR && completeSchema(db)) {
             rows = executeSelectionQueryInOpenedDatabase(query, db, &code, &values);
         }
-        if (!inTransaction) return code;
+        if (!claiming) return code;
         std::vector<std::int64_t> taken;
         for (std::size_t i = 0; i < rows.size() && i < limit; ++i) {
             if (rows[i].size() > idColumnIndex_) taken.push_back(rows[i][idColumnIndex_].asInteger().value_or(0));
@@ -642,10 +642,15 @@ bool RDDILogDBStorage::loadLogsWithGroupId(const std::string& groupId, std::uint
                 fmt::format("INSERT OR REPLACE INTO \"{}\" (\"{}\", \"{}\") SELECT value, ? FROM json_each(?)",
                             kClaimsTable, kIdColumn, kClaimColumn);
             claimCode = executeNonSelectionQueryInOpenedDatabase(insert, db, &claim);
-            // A store at its size limit has no page for the claims: they may take a few
-            // beyond it, and the next saves evict logs for them.
+            // A store at its size limit has no page for the claims: they may take the pages
+            // they fill and a few more beyond it, and the next saves evict logs for them. A
+            // fixed few would not hold a large batch's claims, and the retry would then pass
+            // for a full disk.
             if (claimCode == SQLITE_FULL && !noteFullDisk(db, 0)) {
-                setMaxPageCount(getMaxPageCountInOpenedDatabase(db) + kClaimHeadroomPages, db);
+                const long claimBytes = static_cast<long>(taken.size()) *
+                                        (static_cast<long>(claim_.size()) + kClaimRowOverheadBytes);
+                const long claimPages = pageSize() > 0 ? claimBytes / pageSize() : 0;
+                setMaxPageCount(getMaxPageCountInOpenedDatabase(db) + claimPages + kClaimHeadroomPages, db);
                 claimCode = executeNonSelectionQueryInOpenedDatabase(insert, db, &claim);
             }
         }
@@ -776,9 +781,9 @@ void RDDILogDBStorage::deleteLogsFromDBWithColumnValue(const pf::Value& value, c
     deleteLogsFromDBWithColumnValues({value}, columnName);
 }
 
-void RDDILogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<pf::Value>& values,
-                                                        const std::string& columnName) {
-    executeQueryUsingBlock([&](sqlite3* db) { return deleteLogsFromDBWithColumnValues(values, columnName, db); });
+int RDDILogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<pf::Value>& values,
+                                                       const std::string& columnName) {
+    return executeQueryUsingBlock([&](sqlite3* db) { return deleteLogsFromDBWithColumnValues(values, columnName, db); });
 }
 
 int RDDILogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<pf::Value>& values,

@@ -78,8 +78,9 @@ public:
     static std::string buildKeyFormatWithCount(std::size_t count);
     void deleteLogFromDBWithId(std::int64_t id);
     void deleteLogsFromDBWithColumnValue(const platform::foundation::Value& value, const std::string& columnName);
-    void deleteLogsFromDBWithColumnValues(const std::vector<platform::foundation::Value>& values,
-                                          const std::string& columnName);
+    // The first failing code.
+    int deleteLogsFromDBWithColumnValues(const std::vector<platform::foundation::Value>& values,
+                                         const std::string& columnName);
     // Bound values (integers or strings), in chunks; the first failing code.
     static int deleteLogsFromDBWithColumnValues(const std::vector<platform::foundation::Value>& values,
                                                 const std::string& columnName, sqlite3* database);

@@ -12,6 +12,7 @@
 #include "telemetry/pipeline/rddi_reachability.hpp"
 #include "telemetry/support/child_case.hpp"
 #include "telemetry/support/http/loopback_server.hpp"
+#include "telemetry/support/scenario_environment.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -37,6 +38,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using rddi::RDDIAnalytics;
 using rddi::RDDIDezIdedev;
+using rddi::testkit::ScenarioEnvironment;
 
 constexpr const char* kLaunchVariable = "GW_STORE_LAUNCH";  // see LaunchPlan
 constexpr const char* kReportVariable = "GW_STORE_LAUNCH_REPORT";
@@ -61,30 +63,14 @@ struct LaunchPlan {
     }
 };
 
-fs::path logsPath() { return rddi::RDDIUtility::dezIdedevDirectoryURL() / "Logs.sqlite"; }
-
 sqlite3* openLogs(int flags = SQLITE_OPEN_READONLY) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(logsPath().c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(ScenarioEnvironment::logsPath().c_str(), &db, flags, nullptr) != SQLITE_OK) {
         sqlite3_close(db);
         return nullptr;
     }
     sqlite3_busy_timeout(db, 10000);
     return db;
-}
-
-long rowCount() {
-    sqlite3* db = openLogs();
-    if (!db) return -1;
-    sqlite3_stmt* statement = nullptr;
-    long count = -1;
-    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM logs", -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW) {
-        count = sqlite3_column_int64(statement, 0);
-    }
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
-    return count;
 }
 
 // The names of the events stored in the file, read as another program would.
@@ -178,7 +164,8 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
         std::lock_guard lock(reportMutex);
         for (const auto& name : storedEventNames()) report << "s " << name << "\n";
     } else {
-        ASSERT_TRUE(waitFor([] { return rowCount() == 0; }, std::chrono::seconds(120))) << rowCount() << " rows left";
+        ASSERT_TRUE(waitFor([] { return ScenarioEnvironment::rowCount() == 0; }, std::chrono::seconds(120)))
+            << ScenarioEnvironment::rowCount() << " rows left";
     }
     std::lock_guard lock(reportMutex);
     report.flush();
@@ -339,7 +326,7 @@ TEST_F(StoreFaultsTest, ADamagedPageIsMovedAsideAndTheReadableLogsStillGoOnce) {
     sqlite3_close(db);
     ASSERT_GT(pages, 20);
     {
-        std::fstream file(logsPath(), std::ios::in | std::ios::out | std::ios::binary);
+        std::fstream file(ScenarioEnvironment::logsPath(), std::ios::in | std::ios::out | std::ios::binary);
         file.seekp((pages / 2 - 1) * pageSize);
         const std::string zeros(static_cast<std::size_t>(pageSize), '\0');
         file.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
@@ -348,7 +335,7 @@ TEST_F(StoreFaultsTest, ADamagedPageIsMovedAsideAndTheReadableLogsStillGoOnce) {
     const auto next = runLaunch({server_.baseURL(), 50, "new", "drain", 0, ""});
     ASSERT_EQ(next.status, 0) << next.output;
     EXPECT_EQ(next.errorsContaining("is damaged (its integrity check failed)"), 1);
-    EXPECT_TRUE(fs::exists(logsPath().string() + ".corrupt"));
+    EXPECT_TRUE(fs::exists(ScenarioEnvironment::logsPath().string() + ".corrupt"));
     const auto seen = arrivals(server_);
     EXPECT_EQ(duplicatesOf(seen), 0);
     EXPECT_EQ(namesWithPrefix(seen, "new").size(), 50u);
@@ -356,7 +343,7 @@ TEST_F(StoreFaultsTest, ADamagedPageIsMovedAsideAndTheReadableLogsStillGoOnce) {
     for (const auto& name : kept) EXPECT_NE(std::find(storing.stored.begin(), storing.stored.end(), name), storing.stored.end());
     // Only the rows on and around the damaged page are lost.
     EXPECT_GE(kept.size(), 380u);
-    EXPECT_EQ(rowCount(), 0);
+    EXPECT_EQ(ScenarioEnvironment::rowCount(), 0);
 }
 
 TEST_F(StoreFaultsTest, TwoProcessesSharingTheFolderSendEachLogOnce) {
