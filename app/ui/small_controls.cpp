@@ -219,7 +219,7 @@ OLVImageViewForDeviceShots::OLVImageViewForDeviceShots(QWidget* parent) : ImageV
     if (QGuiApplication::screens().size() == 1) {
         auto* shadow = new QGraphicsDropShadowEffect(this);
         shadow->setColor(QColor::fromRgbF(0, 0, 0, 0.5f));
-        shadow->setOffset(2.0, 2.0);  // the design's (2, -2) with y up
+        shadow->setOffset(2.0, 2.0);  // down and to the right: (2, -2) where y grows upwards
         shadow->setBlurRadius(10.0);
         setGraphicsEffect(shadow);
     }

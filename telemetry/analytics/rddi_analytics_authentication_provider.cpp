@@ -65,7 +65,7 @@ void RDDIAnalyticsAuthenticationProvider::handleTokenUpdate(const std::optional<
         RDDILogError(kRDDIAnalyticsLogTag, "Date must not be null");
         return;
     }
-    const char* prefix = type_ == RDDIAnalyticsAuthenticationType::msaCompact ? "p:" : "d:";
+    const char* prefix = type_ == RDDIAnalyticsAuthenticationType::compact ? "p:" : "d:";
     if (ticketKeyHash_) RDDITicketCache::sharedInstance().setTicket(prefix + *token, *ticketKeyHash_);
     expiryDate_ = expiryDate;
 }

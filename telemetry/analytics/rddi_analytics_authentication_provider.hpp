@@ -12,7 +12,9 @@
 
 namespace rddi {
 
-enum class RDDIAnalyticsAuthenticationType : int { msaCompact = 0, msaDelegate = 1 };
+// The two kinds of ticket a host can hand over: a compact ticket is sent as "p:<token>", a
+// delegated one as "d:<token>".
+enum class RDDIAnalyticsAuthenticationType : int { compact = 0, delegate = 1 };
 
 class RDDIAnalyticsAuthenticationProvider;
 

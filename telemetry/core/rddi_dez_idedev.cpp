@@ -497,7 +497,7 @@ void RDDIDezIdedev::instanceSetLogUrl(const std::string& logUrl) {
         RDDILogInfo(kRDDILogTag, "The log url of Dez Idedev endpoint was changed to {}", logUrl);
         channelGroup_->setLogUrl(logUrl);
     } else {
-        RDDILogInfo(kRDDILogTag, "The log url of One Collector endpoint was changed to {}", logUrl);
+        RDDILogInfo(kRDDILogTag, "The log url of VudEzezevuvo endpoint was changed to {}", logUrl);
         if (vudEzezevuvoChannelDelegate_) pipeline::setVudEzezevuvoLogUrl(*vudEzezevuvoChannelDelegate_, logUrl);
     }
 }

@@ -64,7 +64,7 @@ protected:
 };
 
 TEST_F(TargetsScenarioTest, AChildTargetsEventArrivesWithTheNearestSettingsAndItsTicket) {
-    auto provider = std::make_shared<RDDIAnalyticsAuthenticationProvider>(RDDIAnalyticsAuthenticationType::msaCompact,
+    auto provider = std::make_shared<RDDIAnalyticsAuthenticationProvider>(RDDIAnalyticsAuthenticationType::compact,
                                                                           "ticket-key", delegate_);
     RDDIAnalyticsTransmissionTarget::addAuthenticationProvider(provider);
     auto root = RDDIAnalytics::transmissionTargetForToken(kRootToken);

@@ -233,7 +233,7 @@ public:
 class AuthenticationTest : public TransmissionTargetTest {
 protected:
     std::shared_ptr<RDDIAnalyticsAuthenticationProvider> provider(const std::string& key) {
-        return std::make_shared<RDDIAnalyticsAuthenticationProvider>(RDDIAnalyticsAuthenticationType::msaCompact, key,
+        return std::make_shared<RDDIAnalyticsAuthenticationProvider>(RDDIAnalyticsAuthenticationType::compact, key,
                                                                      delegate_);
     }
     std::shared_ptr<RDDIAnalyticsAuthenticationProvider> installedProvider(const std::string& key) {
@@ -275,6 +275,21 @@ TEST_F(AuthenticationTest, AnswersBecomeTicketsAndBadOnesAreRefused) {
     RDDIAnalyticsTransmissionTarget::addAuthenticationProvider(nullptr);
     EXPECT_TRUE(env_.logged(RDDILogLevelError, "Authentication provider may not be null."));
     EXPECT_EQ(RDDIAnalyticsTransmissionTarget::authenticationProvider(), p);
+}
+
+TEST_F(AuthenticationTest, EachTicketKindGetsItsOwnPrefix) {
+    const std::pair<RDDIAnalyticsAuthenticationType, std::string> kinds[] = {
+        {RDDIAnalyticsAuthenticationType::compact, "p:token"},
+        {RDDIAnalyticsAuthenticationType::delegate, "d:token"},
+    };
+    for (std::size_t i = 0; i < std::size(kinds); ++i) {
+        const auto key = "kind" + std::to_string(i);
+        RDDIAnalyticsTransmissionTarget::addAuthenticationProvider(
+            std::make_shared<RDDIAnalyticsAuthenticationProvider>(kinds[i].first, key, delegate_));
+        ASSERT_EQ(delegate_->asked(), i + 1);
+        delegate_->completion(i)("token", pf::Date::now().addingTimeInterval(3600));
+        EXPECT_EQ(ticket(key), kinds[i].second);
+    }
 }
 
 TEST_F(AuthenticationTest, AnAnswerForAReplacedProviderIsIgnoredOnAnyThread) {
