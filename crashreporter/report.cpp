@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,11 +110,17 @@ struct Tally {
 };
 
 // The repeated fields of one message seen so far, by field number (the schema's are below 16).
+// The unpacker merges a single message field that appears again into the one before, joining
+// their repeated fields (copying the joined list at every copy). So a single message field keeps
+// one count across all its copies: a section repeated many times would otherwise pass every
+// limit copy by copy and unpack to many times a limit, at a cost growing with the square.
 struct Repeats {
     std::size_t count[16] = {};
+    std::unique_ptr<Repeats> merged[16];
 };
 
-void tallyMessage(const ProtobufCMessageDescriptor* descriptor, std::span<const std::uint8_t> bytes, Tally* tally);
+void tallyMessage(const ProtobufCMessageDescriptor* descriptor, std::span<const std::uint8_t> bytes, Repeats* repeats,
+                  Tally* tally);
 
 // One field of a message of `descriptor`; false once a limit is passed or the bytes are broken.
 bool tallyField(const ProtobufCMessageDescriptor* descriptor, std::uint64_t number, unsigned wire,
@@ -150,25 +157,35 @@ bool tallyField(const ProtobufCMessageDescriptor* descriptor, std::uint64_t numb
         if (seen > Limits::machCodes) tally->exceeded = "Crash report includes too many Mach Exception codes";
     }
     if (tally->exceeded) return false;
-    if (field->type == PROTOBUF_C_TYPE_MESSAGE && wire == 2)
-        tallyMessage(static_cast<const ProtobufCMessageDescriptor*>(field->descriptor), payload, tally);
+    if (field->type == PROTOBUF_C_TYPE_MESSAGE && wire == 2) {
+        const auto* inner = static_cast<const ProtobufCMessageDescriptor*>(field->descriptor);
+        if (field->label == PROTOBUF_C_LABEL_REPEATED) {
+            Repeats own;
+            tallyMessage(inner, payload, &own, tally);
+        } else {
+            auto& merged = repeats->merged[number % 16];
+            if (!merged) merged = std::make_unique<Repeats>();
+            tallyMessage(inner, payload, merged.get(), tally);
+        }
+    }
     return tally->exceeded == nullptr && !tally->broken;
 }
 
-void tallyMessage(const ProtobufCMessageDescriptor* descriptor, std::span<const std::uint8_t> bytes, Tally* tally) {
-    Repeats repeats;
+void tallyMessage(const ProtobufCMessageDescriptor* descriptor, std::span<const std::uint8_t> bytes, Repeats* repeats,
+                  Tally* tally) {
     Fields fields(bytes);
     std::uint64_t number = 0;
     unsigned wire = 0;
     std::span<const std::uint8_t> payload;
     while (fields.next(&number, &wire, &payload, &tally->broken))
-        if (!tallyField(descriptor, number, wire, payload, &repeats, tally)) return;
+        if (!tallyField(descriptor, number, wire, payload, repeats, tally)) return;
 }
 
 // The message key of the first limit the encoded report goes past, or nullptr.
 const char* limitExceeded(std::span<const std::uint8_t> body) {
     Tally tally;
-    tallyMessage(&lvcrash__crash_report__descriptor, body, &tally);
+    Repeats report;
+    tallyMessage(&lvcrash__crash_report__descriptor, body, &report, &tally);
     if (tally.exceeded) return tally.exceeded;
     if (tally.broken) return "An unknown error occured decoding the crash report";
     return nullptr;

@@ -1,5 +1,5 @@
 // Hostile pending reports at start (tests/crashreporter/hostile_reports.hpp: a crafted file of
-// 7 MB, huge counts, enumerations of 0xFFFFFFFF), each refused by the crashes service as the SDK
+// 7 MB, huge counts, enumerations of 0xFFFFFFFF, sections repeated to 1 MiB), each refused by the crashes service as the SDK
 // starts (targets: the start returns within 100 ms, the peak resident memory grows by less than
 // 64 MiB), beside the same start without a pending report. Every case runs in a child of its own,
 // so that its peak is its own.
@@ -101,9 +101,9 @@ void BM_HostilePendingReportRefusedAtStart(benchmark::State& state) {
 }
 BENCHMARK(BM_HostilePendingReportRefusedAtStart)
     // 0: 7 MB file, 1: 100,000 frames, 2: 5,000 threads, 3: 30,000 images, 4: bad operating system,
-    // 5: bad architecture, 6: no pending report
+    // 5: bad architecture, 6: exception repeated, 7: signal repeated, 8: no pending report
     ->ArgName("case")
-    ->DenseRange(0, 6)
+    ->DenseRange(0, static_cast<int>(hostile_reports::damages().size()))
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "crashreporter/report.hpp"
+
 namespace hostile_reports {
 
 // One more length-delimited field `number` at the end of a message's bytes.
@@ -54,6 +56,26 @@ inline const std::vector<Damage>& damages() {
              appendField(b, 1, {0x12, 0x01, '1', 0x20, 0x01, 0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01});
          },
          "Crash report has an unknown architecture"},
+        // A single section repeated: the unpacker merges every copy into one, so what each copy
+        // holds adds up. 60,000 exception sections of one frame each, about 900 KB.
+        {"exception repeated 60,000 times",
+         [](auto* b) {
+             std::vector<std::uint8_t> exception{0x0A, 0x02, 'E', 'x', 0x12, 0x01, 'r'};  // name, reason
+             appendField(&exception, 3, {0x18, 0x80, 0x80, 0x01});                     // a frame, pc 0x4000
+             for (int i = 0; i < 60000; ++i) appendField(b, 5, exception);
+         },
+         "Crash report includes too many stack frames"},
+        // Signal sections of 17 Mach codes each, as many as a file of 1 MiB holds (about 31,700).
+        {"signal repeated to 1 MiB",
+         [](auto* b) {
+             std::vector<std::uint8_t> mach{0x08, 0x01, 0x12, 17};  // type 1, 17 codes packed
+             mach.insert(mach.end(), 17, 0x07);
+             std::vector<std::uint8_t> signal{0x0A, 0x01, 'S', 0x12, 0x01, 'c', 0x18, 0x00};  // name, code, address
+             appendField(&signal, 4, mach);
+             const std::size_t each = signal.size() + 2;
+             while (b->size() + each <= lvcrash::kCrashReportMaxFileSize) appendField(b, 6, signal);
+         },
+         "Crash report includes too many Mach Exception codes"},
     };
     return all;
 }

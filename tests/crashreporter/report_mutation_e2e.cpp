@@ -1,9 +1,11 @@
 // 20,000 deterministic mutations of real reports of this process (bit flips, cuts, inflated
 // length varints): each decodes and formats, or fails with the decoder's error; nothing else.
+// Crafted damage is refused for no more work than reading the genuine report.
 #include <random>
 
 #include <gtest/gtest.h>
 
+#include "crashreporter/hostile_reports.hpp"
 #include "crashreporter/report.hpp"
 #include "crashreporter/report_support.hpp"
 #include "crashreporter/text_formatter.hpp"
@@ -114,6 +116,43 @@ TEST(ReportMutation, TwentyThousandMutationsDecodeOrFailCleanly) {
     }
     EXPECT_GT(decoded, 0u);
     EXPECT_GT(refused, 0u);
+}
+
+// Work counted as heap calls, which unpacking makes several of per field: a report whose
+// sections hold more than a report can must be refused before it is unpacked, not after.
+TEST(ReportMutation, CraftedReportsAreRefusedForNoMoreWorkThanAGenuineOne) {
+    unwind_support::FedList list;
+    std::vector<std::uint8_t> genuine;
+    {
+        report_support::ParkedThreads parked(2, 1, nullptr);
+        report_support::WriteOptions options;
+        options.with_exception = true;
+        genuine = report_support::write_report(list.get(), options);
+    }
+    auto counted = [](const std::vector<std::uint8_t>& bytes, std::optional<platform::foundation::Error>* error) {
+        report_support::heap_count_begin();
+        const bool decoded = CrashReport::decode(bytes, error) != nullptr;
+        return std::pair{decoded, report_support::heap_count_end()};
+    };
+    // The texts of refusals are loaded once, on the first.
+    ASSERT_FALSE(CrashReport::decode(std::vector<std::uint8_t>{}, nullptr));
+    const auto [genuineDecoded, genuineWork] = counted(genuine, nullptr);
+    ASSERT_TRUE(genuineDecoded);
+    for (const auto& damage : hostile_reports::damages()) {
+        SCOPED_TRACE(damage.name);
+        std::vector<std::uint8_t> bytes = genuine;
+        damage.apply(&bytes);
+        std::optional<platform::foundation::Error> error;
+        const auto [decoded, work] = counted(bytes, &error);
+        if (decoded || !error) {
+            ADD_FAILURE() << "decoded";
+            continue;
+        }
+        EXPECT_EQ(error->what(), std::string(damage.refusal ? damage.refusal : "Crash report is too large"));
+        if (work >= 0) {  // none counted under sanitizers
+            EXPECT_LE(work, genuineWork) << "heap calls";
+        }
+    }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "platform/graphics/image.hpp"
 #include "platform/graphics/pdf_context.hpp"
 #include "platform/graphics/image_rep.hpp"
+#include "support/permission_bound.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -192,7 +193,6 @@ inline RunReport writeDefinitions(const std::vector<gw::FolderDefinition>& defin
     return report;
 }
 
-// Permission bits bind only for users other than root.
-inline bool permissionsBind() { return ::geteuid() != 0; }
+using gwtest::permissionsBind;
 
 }  // namespace gwtest::engine

@@ -4,6 +4,7 @@
 #include "app/engine/file_writing_validators.hpp"
 #include "app/engine/writing_intents.hpp"
 #include "engine_writing_support.hpp"
+#include "support/permission_bound.hpp"
 
 #include <gtest/gtest.h>
 
@@ -288,7 +289,7 @@ TEST_F(WritingIntents, AnOverwriteAnswerRemovesNothingUntilTheRunIsSettled) {
 }
 
 TEST_F(WritingIntents, AFolderThatCannotBeRemovedStopsTheRunAtOnce) {
-    if (!gwtest::engine::permissionsBind()) GTEST_SKIP() << "running as root: folder permissions do not bind";
+    if (!gwtest::runWherePermissionsBind()) return;
     const auto asset = existingFolder("Assets.xcassets/AppIcon.appiconset");
     contents_->setFileAlreadyExistsAction(FileAlreadyExistsAction::overwrite);
     fs::permissions(dir_ / "Assets.xcassets", fs::perms::owner_read | fs::perms::owner_exec);

@@ -9,6 +9,7 @@
 #include "app/ui/asset_catalog_already_exists_window.hpp"
 #include "platform/appkit/qt/bundle_image.hpp"
 #include "support/gui/gui_harness.hpp"
+#include "support/permission_bound.hpp"
 #include "ui_test_support.hpp"
 
 #include <QGuiApplication>
@@ -332,7 +333,7 @@ TEST_F(AlreadyExistsWindowsAlone, TheCatalogWindowShowsTheFirstFourPicturesAndEm
 }
 
 TEST_F(AlreadyExistsWindowsAlone, ACatalogThatCannotBeReadStillAsksWithNothingToShow) {
-    if (!gwtest::engine::permissionsBind()) GTEST_SKIP() << "root reads every folder";
+    if (!gwtest::runWherePermissionsBind()) return;
     writeImageSet(catalog() / "Logo.imageset", kBlue);
     fs::permissions(catalog(), fs::perms::none);
     const auto result = askCatalog(catalog(), [&](AssetCatalogAlreadyExistsWindow& w) {

@@ -9,6 +9,7 @@
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/log/system_log.hpp"
 #include "support/gui/gui_harness.hpp"
+#include "support/permission_bound.hpp"
 #include "support/temp_dir.hpp"
 #include "telemetry/core/rddi_delegate_forwarder.hpp"
 
@@ -117,7 +118,7 @@ TEST_F(AppDelegateTest, ABadSavedStateIsLoggedLeavesTheEngineEmptyAndTheFileUnto
 }
 
 TEST_F(AppDelegateTest, AReadOnlyDataFolderAtQuitIsLoggedAndThePreviousFileStays) {
-    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+    if (!gwtest::runWherePermissionsBind()) return;
     const auto path = gw::Glyphwright::savedStatePath();
     fs::create_directories(path.parent_path());
     pf::files::writeAtomically(path, "previous");

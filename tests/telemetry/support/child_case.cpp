@@ -2,73 +2,11 @@
 
 #include "support/temp_dir.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 
-extern char** environ;
-
 namespace rddi::testkit {
-
-int waitForChild(pid_t child, std::chrono::milliseconds deadline) {
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
-    bool killed = false;
-    if (pidfd >= 0) {
-        pollfd ready{pidfd, POLLIN, 0};
-        int polled = 0;
-        while ((polled = ::poll(&ready, 1, static_cast<int>(deadline.count()))) < 0 && errno == EINTR) {
-        }
-        if (polled != 1) killed = ::kill(child, SIGKILL) == 0;
-        ::close(pidfd);
-    }
-    // A traced child may report stops before its end; only the end counts.
-    int status = 0;
-    pid_t done = 0;
-    while ((done = ::waitpid(child, &status, 0)) == child && !WIFEXITED(status) && !WIFSIGNALED(status)) {
-    }
-    if (done != child || killed) return -1;
-    return status;
-}
-
-pid_t spawnSelf(const SelfLaunch& launch) {
-    const std::string filter = "--gtest_filter=" + launch.testName;
-    std::vector<std::string> variables;
-    for (const auto& [name, value] : launch.environment) variables.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (char** entry = environ; *entry; ++entry) {
-        bool replaced = false;
-        for (const auto& [name, value] : launch.environment)
-            replaced = replaced || (std::strncmp(*entry, name.c_str(), name.size()) == 0 && (*entry)[name.size()] == '=');
-        if (!replaced) envp.push_back(*entry);
-    }
-    for (auto& variable : variables) envp.push_back(variable.data());
-    envp.push_back(nullptr);
-    char program[] = "/proc/self/exe";
-    char name[] = "self_launch";
-    std::string filterArgument = filter;
-    char* argv[] = {name, filterArgument.data(), nullptr};
-
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    if (!launch.standardOutput.empty())
-        ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, launch.standardOutput.c_str(),
-                                           O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    // The same number on both sides clears close-on-exec in the launch only.
-    if (launch.inheritedDescriptor >= 0)
-        ::posix_spawn_file_actions_adddup2(&actions, launch.inheritedDescriptor, launch.inheritedDescriptor);
-    pid_t child = -1;
-    const int started = ::posix_spawn(&child, program, &actions, nullptr, argv, envp.data());
-    ::posix_spawn_file_actions_destroy(&actions);
-    return started == 0 ? child : -1;
-}
 
 ChildCaseRun runChildCase(const std::string& testName, const std::string& reportVariable) {
     gwtest::TempDir scratch;

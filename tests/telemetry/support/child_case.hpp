@@ -1,37 +1,15 @@
 #pragma once
-// Child processes of the telemetry tests: launches of this test executable, and a bounded
-// wait for any child, so that a hang ends as a failure instead of blocking the run.
-#include <sys/types.h>
+// Child processes of the telemetry tests: launches of this test executable (support/self_launch.hpp)
+// that run one test as a new launch of the program would.
+#include "support/self_launch.hpp"
 
-#include <chrono>
-#include <filesystem>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace rddi::testkit {
 
-// Waits for `child` at most `deadline`, then kills it. Answers its wait status, or -1 when it
-// had to be killed.
-int waitForChild(pid_t child, std::chrono::milliseconds deadline);
-
-// A launch of the running test executable that runs only `testName`.
-struct SelfLaunch {
-    std::string testName;
-    // Variables set (or replaced) in the launch's environment.
-    std::vector<std::pair<std::string, std::string>> environment;
-    // Where its standard output goes (created or truncated); inherited when empty.
-    std::filesystem::path standardOutput;
-    // A descriptor of this process the launch keeps open under the same number, even
-    // when it is close-on-exec here; -1 for none.
-    int inheritedDescriptor = -1;
-};
-
-// Starts `launch` and answers its pid, -1 when it could not be started. Nothing runs
-// between fork and exec: the tests that start launches have threads of their own (a
-// loopback server, the SDK's queues), and a child that allocated after the fork could
-// wait for ever on a lock one of them held at that moment.
-pid_t spawnSelf(const SelfLaunch& launch);
+using gwtest::SelfLaunch;
+using gwtest::spawnSelf;
+using gwtest::waitForChild;
 
 struct ChildCaseRun {
     int status = -1;     // its exit status; -1 when it did not end by itself in time
