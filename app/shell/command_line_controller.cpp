@@ -162,10 +162,7 @@ std::shared_ptr<CommandLineController> CommandLineController::make(std::vector<s
 
 CommandLineController::CommandLineController(std::vector<std::string> arguments) : arguments_(std::move(arguments)) {}
 
-bool CommandLineController::shouldRun() const {
-    return std::any_of(arguments_.begin(), arguments_.end(),
-                       [](const std::string& argument) { return optionFromRawValue(argument).has_value(); });
-}
+bool CommandLineController::shouldRun() const { return arguments_.size() > 1; }
 
 std::optional<std::optional<std::string>> CommandLineController::lookup(Option option) const {
     const auto found = std::find(arguments_.begin(), arguments_.end(), rawValue(option));
@@ -176,14 +173,14 @@ std::optional<std::optional<std::string>> CommandLineController::lookup(Option o
 
 bool CommandLineController::isGiven(Option option) const { return lookup(option).has_value(); }
 
-std::optional<std::string> CommandLineController::unknownOption() const {
+std::optional<std::string> CommandLineController::unexpectedArgument() const {
     for (std::size_t i = 1; i < arguments_.size(); ++i) {
         const auto& argument = arguments_[i];
         if (optionFromRawValue(argument)) continue;
         // The value of the option before it, whatever it looks like.
         const auto previous = optionFromRawValue(arguments_[i - 1]);
         if (previous && *previous != Option::help) continue;
-        if (argument.size() > 1 && argument.front() == '-') return argument;
+        return argument;
     }
     return std::nullopt;
 }
@@ -225,11 +222,14 @@ void CommandLineController::run() {
         consoleIO_.printUsage(arguments_);
         return;
     }
-    // A mistyped option would otherwise be passed over and its default used.
-    if (const auto unknown = unknownOption()) {
+    // A mistyped option or a stray word would otherwise be passed over and a default
+    // used in its place.
+    if (const auto unexpected = unexpectedArgument()) {
         std::string options;
         for (const auto option : allOptions) options += (options.empty() ? "" : ", ") + std::string(rawValue(option));
-        complete(LocalizedString::text("command-line.unknown-option", *unknown, options));
+        const bool looksLikeOption = unexpected->size() > 1 && unexpected->front() == '-';
+        complete(LocalizedString::text(looksLikeOption ? "command-line.unknown-option" : "command-line.unexpected-argument",
+                                       *unexpected, options));
     }
     // The same default settings as the desktop application, so that both make the same
     // catalog from the same settings. Nothing is mirrored to the cloud from here.

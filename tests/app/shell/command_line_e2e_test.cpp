@@ -229,17 +229,48 @@ TEST_F(CommandLine, HelpPrintsTheUsageTextAndWinsOverEverythingElse) {
     EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
 }
 
-TEST_F(CommandLine, WithoutAnyOptionTheWindowProgramTakesOverAndRefusesWithoutADisplay) {
-    grant();
+// Only a start without any argument is the window's; an argument that is neither an
+// option nor an option's value is named and refused, alone or among options, granted
+// root or not, and nothing is converted.
+TEST_F(CommandLine, WithoutArgumentsTheWindowProgramTakesOverAndAnyArgumentNotUnderstoodIsRefused) {
+    const std::string options =
+        " The options are -help, -inputPath, -outputPath, -assetType, -collectionType, -assetExistsAction, "
+        "-assetCatalogExistsAction.";
+    auto unknown = [&](const std::string& argument) { return "Unknown option " + argument + "." + options; };
+    auto unexpected = [&](const std::string& argument) {
+        return "Unexpected argument \u201c" + argument + "\u201d: it is neither an option nor the value of one." +
+               options;
+    };
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
     // Another case or two dashes are no option.
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {}, {"--help"}, {"-Help"}, {"-inputpath", "icon.svg"}, {"icon.svg"}}) {
-        const auto run = glyphwright(arguments);
-        EXPECT_EQ(run.status, 2);
-        EXPECT_NE(run.err.find("there is no display to open the window on"), std::string::npos) << run.err;
-        EXPECT_EQ(run.out, "");
+    const std::vector<Case> cases = {
+        {{"-foo"}, unknown("-foo")},
+        {{"--help"}, unknown("--help")},
+        {{"-Help"}, unknown("-Help")},
+        {{"-inputpath", "icon.svg"}, unknown("-inputpath")},
+        {{"icon.svg"}, unexpected("icon.svg")},
+        {{"stray", "-inputPath", "icon.svg"}, unexpected("stray")},
+        {{"-inputPath", "icon.svg", "stray"}, unexpected("stray")},
+        {{"-inputPath", "icon.svg", "-assetType", "asset", "asset"}, unexpected("asset")},
+        {{"-inputPath", "icon.svg", ""}, unexpected("")},
+        {{"-"}, unexpected("-")},
+    };
+    for (const bool granted : {false, true}) {
+        if (granted) grant();
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.message);
+            expectRefused(glyphwright(c.arguments), c.message);
+        }
     }
     EXPECT_FALSE(fs::exists(work_ / "Assets.xcassets"));
+
+    const auto run = glyphwright({});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("there is no display to open the window on"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
 }
 
 TEST_F(CommandLine, WithoutAGrantedRootFolderNothingIsConverted) {
