@@ -13,6 +13,7 @@
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/url.hpp"
 #include "platform/foundation/user_defaults.hpp"
+#include "platform/foundation/utf8.hpp"
 #include "platform/log/system_log.hpp"
 
 #include <fmt/format.h>
@@ -76,14 +77,15 @@ std::string loadFailureReason(const std::exception_ptr& error, const pf::URL& ur
     return LocalizedString::text("error.description.image.unableToLoadNSImageAtPath", url.path());
 }
 
-// The reason line under "Unable to open images at …".
+// The reason line under "Unable to open images at …"; a library's reason may quote the
+// path as it is.
 std::string unableToOpenReason(const std::exception_ptr& error, const pf::URL& url) {
     try {
         std::rethrow_exception(error);
     } catch (const AddImageAlertError& alert) {
-        return loadFailureReason(alert.reason(), url);
+        return pf::escapedForDisplay(loadFailureReason(alert.reason(), url));
     } catch (...) {
-        return loadFailureReason(std::current_exception(), url);
+        return pf::escapedForDisplay(loadFailureReason(std::current_exception(), url));
     }
 }
 
@@ -443,7 +445,7 @@ void CommandLineController::glyphwrightDidFinishFolder(Glyphwright&, const Glyph
     waitForStartLine(output);
     if (result.isSuccess()) {
         ConsoleIO::printLine(fmt::format("{}Catalog created at: {}", onOut(seq::reset),
-                                         result.successValue().definition.outputDirectory.path()));
+                                         pf::escapedForDisplay(result.successValue().definition.outputDirectory.path())));
     } else {
         const std::string failure = "Catalog creation failed. Error " + errorDescription(result.error());
         ConsoleIO::printLine(fmt::format("{}{}", onOut(seq::reset), failure));

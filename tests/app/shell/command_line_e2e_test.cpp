@@ -1,6 +1,7 @@
 // The command line end to end: the built program runs as a child process with no
 // display and its settings in a scratch folder; the root folder is granted through
 // gw-grant-root, the way a machine without the preferences window does it.
+#include "app/shell/catalog_run_support.hpp"
 #include "support/hostile_files.hpp"
 #include "support/program_run.hpp"
 #include "support/temp_dir.hpp"
@@ -111,6 +112,31 @@ std::set<std::string> namesIn(const fs::path& folder) {
     if (!fs::is_directory(folder)) return names;
     for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
     return names;
+}
+
+// A PNG of `side` x (side + 1) pixels: each picture of a test its own size, so that an
+// image set's largest file tells which picture it was made from.
+std::string sizedPNG(unsigned side) { return gwtest::solidPNG(side, side + 1, {40, 90, 200, 255}); }
+
+// Text a terminal shows as it is: line feeds, but no other control character (C0, DEL,
+// C1) and no byte that is not part of well-formed UTF-8.
+void expectShowable(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            EXPECT_TRUE(byte == '\n' || (byte >= 0x20 && byte != 0x7F)) << "byte " << int(byte) << " in " << text;
+            ++i;
+            continue;
+        }
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 ? 2 : 0;
+        ASSERT_GT(length, 0u) << "byte " << int(byte) << " in " << text;
+        ASSERT_LE(i + length, text.size()) << text;
+        for (std::size_t k = 1; k < length; ++k) {
+            ASSERT_EQ(static_cast<unsigned char>(text[i + k]) & 0xC0, 0x80) << text;
+        }
+        EXPECT_FALSE(byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) << "a C1 control in " << text;
+        i += length;
+    }
 }
 
 class CommandLine : public ::testing::Test {
@@ -619,6 +645,55 @@ TEST_F(CommandLine, EscapeSequencesOnlyOnATerminalAndNoColoursWithNoColor) {
                   0u)
             << refused.shown;
     }
+}
+
+// A name or path from outside never reaches the terminal raw: its control characters
+// (C0, DEL, C1) and broken bytes are shown escaped, on standard output and standard
+// error alike, while text of any script stays as it is.
+TEST_F(CommandLine, NamesAndPathsAreShownWithTheirControlCharactersEscaped) {
+    grant();
+    const std::string hostile = "\x1b]0;PWNED\x07\x1b[2J";
+    const std::string hostileShown = "\\x1b]0;PWNED\\x07\\x1b[2J";
+    const std::string art = "caf\xc3\xa9 \xf0\x9f\x8e\xa8";  // "café" and an emoji
+    writeFile(work_ / "mixed" / (hostile + ".png"), "damaged");
+    writeFile(work_ / "mixed" / (art + ".png"), sizedPNG(30));
+    const std::string output = "out\x1b[2J\xc2\x9b\xff";
+    const std::string outputShown = "out\\x1b[2J\\xc2\\x9b\\xff";
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::vector<std::string> shown;  // what the output holds, escaped
+    };
+    const std::vector<Case> cases = {
+        {{"-inputPath", "mixed", "-outputPath", output, "-collectionType", "batch", "-assetType", "asset"},
+         0,
+         {"Warning: Skipped " + (work_ / "mixed").string() + "/" + hostileShown +
+              ".png: it could not be read as a picture (",
+          "Catalog created at: " + (work_ / outputShown).string() + "/Assets.xcassets\n"}},
+        {{"-inputPath", "gone\x07\n.png"},
+         1,
+         {"Unable to open images at file://" + (work_ / "gone%07%0A.png").string() +
+          "\nThere is no file or folder at " + (work_ / "gone\\x07\\x0a.png").string() + ".\n"}},
+        {{"-inputPath", "gone " + art + ".png"},
+         1,
+         {"\nThere is no file or folder at " + (work_ / ("gone " + art + ".png")).string() + ".\n"}},
+        {{"-inputPath", "icon.svg", "-outputPath", (dir_ / ("far" + hostile)).string()},
+         1,
+         {"Unable to use " + (dir_ / ("far" + hostileShown)).string() + ": it is not inside the root folder"}},
+        {{"-inputPath", "icon.svg", "-" + hostile}, 1, {"Unknown option -" + hostileShown + ". The options are"}},
+        {{"-inputPath", "icon.svg", "\x9b" "2J"}, 1, {"Unexpected argument \u201c\\x9b2J\u201d"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown.front());
+        const auto run = glyphwright(c.arguments);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        expectShowable(run.out);
+        expectShowable(run.err);
+        for (const auto& text : c.shown) EXPECT_NE((run.out + run.err).find(text), std::string::npos) << run.out << run.err;
+    }
+    // The escaped names are shown, not used: the sets keep the pictures' names.
+    EXPECT_EQ(namesIn(work_ / output / "Assets.xcassets"),
+              (std::set<std::string>{"Contents.json", art + ".imageset"}));
 }
 
 // --- an existing catalog --------------------------------------------------------------
