@@ -113,7 +113,8 @@ public:
     void setImageLoadAlertHandler(ImageLoadAlertHandler handler);
     // The folder runs may write into, symbolic links followed (the command line's granted
     // root); none, the default, sets no limit. A run that would write elsewhere is refused
-    // with OutsideWritingBoundaryError before anything is written.
+    // with OutsideWritingBoundaryError before anything is written. A folder's intake reads
+    // nothing outside it either.
     void setWritingBoundary(std::optional<std::filesystem::path> root);
 
     // Registered delegates, in order; released ones are skipped, never removed.
@@ -146,7 +147,8 @@ public:
     // --- picture intake ---
     // A picture file by its extension, a folder scanned for its pictures in name order
     // (leaving out `excludedFolders`), any other file refused with
-    // GlyphwrightError(unsupportedFileType). A picture of the folder that cannot be read is
+    // GlyphwrightError(unsupportedFileType). A picture of the folder that cannot be read,
+    // or a picture or linked folder in it that leads outside the writing boundary, is
     // passed over and reported to the skipped-picture handler.
     void addImagesFromFileOrFolder(const platform::foundation::URL& url,
                                    const std::vector<platform::foundation::URL>& excludedFolders = {});

@@ -31,7 +31,21 @@ void Glyphwright::addImagesFromFileOrFolder(const pf::URL& url, const std::vecto
     if (std::filesystem::exists(status) && !std::filesystem::is_directory(status)) {
         throw GlyphwrightError(GlyphwrightError::Case::unsupportedFileType, url);
     }
-    addImages(imageFileURLsInNameOrder(url, excludedFolders));
+    WritingBoundaryPtr boundary;
+    {
+        std::lock_guard lock(mutex_);
+        boundary = writingBoundary_;
+    }
+    // Nothing outside the boundary is read either, also not through a link in the folder.
+    ReadingRefusal refusal;
+    if (boundary) {
+        refusal = [boundary](const std::filesystem::path& location) -> std::optional<std::string> {
+            if (boundary->contains(location)) return std::nullopt;
+            return LocalizedString::text("folder-scan.warning.outside-root", location.string(),
+                                         boundary->root().string());
+        };
+    }
+    addImages(imageFileURLsInNameOrder(url, excludedFolders, refusal));
 }
 
 void Glyphwright::addImage(const pf::URL& url, std::optional<std::size_t> index) {

@@ -940,6 +940,72 @@ TEST_F(CommandLine, LocationsOutsideTheGrantedRootAreRefusedAndNothingIsWritten)
                     {(outside / "Assets.xcassets").string()});
 }
 
+// Reads are bound by the root as writes are: a picture or a linked folder of the input
+// folder that leads outside the root once links are followed (directly, relatively or
+// through a link inside the root) is passed over and named on standard error; an input
+// that leads outside is refused. Links that stay inside are read; a root of "/" takes
+// in everything.
+TEST_F(CommandLine, PicturesAndFoldersThatLeadOutOfTheRootAreNotRead) {
+    const fs::path outside = dir_ / "outside";
+    writeFile(outside / "far.png", sizedPNG(40));
+    writeFile(outside / "folder/deep.png", sizedPNG(41));
+    writeFile(work_ / "elsewhere/near.png", sizedPNG(42));
+    const fs::path in = work_ / "in";
+    writeFile(in / "own.png", sizedPNG(43));
+    fs::create_symlink(outside / "far.png", in / "stolen.png");
+    fs::create_symlink("../../outside/far.png", in / "relative.png");
+    fs::create_symlink(outside / "far.png", work_ / "hop.png");
+    fs::create_symlink(work_ / "hop.png", in / "chained.png");
+    fs::create_directory_symlink(outside / "folder", in / "linked");
+    fs::create_symlink(work_ / "elsewhere/near.png", in / "near.png");
+    fs::create_directory_symlink(outside, work_ / "outlink");
+    grant();
+
+    auto convert = [&](const std::string& output) {
+        return glyphwright({"-inputPath", "in", "-outputPath", output, "-collectionType", "batch", "-assetType",
+                            "asset"});
+    };
+    auto warnings = [](const ProgramRun& run) {
+        std::set<std::string> lines;
+        std::istringstream err(run.err);
+        for (std::string line; std::getline(err, line);) {
+            if (line.rfind("Warning: ", 0) == 0) lines.insert(line);
+        }
+        return lines;
+    };
+    auto run = convert("out");
+    expectCompleted(run, std::vector<std::string>(2, (work_ / "out/Assets.xcassets").string()));
+    EXPECT_EQ(namesIn(work_ / "out/Assets.xcassets"), (std::set<std::string>{"Contents.json", "near.imageset", "own.imageset"}));
+    std::set<std::string> skipped;
+    for (const char* name : {"chained.png", "linked", "relative.png", "stolen.png"}) {
+        skipped.insert("Warning: Skipped " + (in / name).string() +
+                       ": it leads outside the root folder granted to the command line (" + work_.string() + ").");
+    }
+    EXPECT_EQ(warnings(run), skipped);
+
+    // As the input itself, through a link at its end or in its middle.
+    for (const std::string input : {"in/stolen.png", "outlink/far.png", "outlink/folder"}) {
+        SCOPED_TRACE(input);
+        const auto refused = glyphwright({"-inputPath", input, "-outputPath", "out2", "-assetType", "asset",
+                                          "-collectionType", input.ends_with(".png") ? "single" : "batch"});
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.err.rfind("Unable to use " + (work_ / input).string(), 0), 0u) << refused.err;
+        EXPECT_NE(refused.err.find("it is not inside the root folder granted to the command line"), std::string::npos);
+        EXPECT_EQ(refused.out, "");
+    }
+    EXPECT_FALSE(fs::exists(work_ / "out2"));
+    EXPECT_EQ(namesIn(outside), (std::set<std::string>{"far.png", "folder"}));
+
+    // Everything is inside "/": the linked pictures are read (a linked folder is never entered).
+    grant("/");
+    run = convert("all");
+    expectCompleted(run, std::vector<std::string>(5, (work_ / "all/Assets.xcassets").string()));
+    EXPECT_EQ(namesIn(work_ / "all/Assets.xcassets"),
+              (std::set<std::string>{"Contents.json", "chained.imageset", "near.imageset", "own.imageset",
+                                     "relative.imageset", "stolen.imageset"}));
+    EXPECT_TRUE(warnings(run).empty()) << run.err;
+}
+
 // A catalog, an asset folder or a folder deeper in the catalog that is a link out of the
 // root is refused, whatever the answers and the output type, and nothing is written
 // where it leads; a link that stays inside the root is written through.
