@@ -158,6 +158,11 @@ public:
     void addImages(const std::vector<platform::foundation::URL>& urls, std::optional<std::size_t> index = std::nullopt);
     void insert(const ImageInputPtr& imageInput, std::optional<std::size_t> index = std::nullopt);
     void selectAll();
+    // Gives every picture a name of its own, since each name becomes a folder or file of
+    // the catalog: the first of the pictures that share a name keeps it, each later one
+    // takes the next free number at its end ("photo", "photo1", …). The window does it on
+    // every change of the pictures; the command line once, after its intake.
+    void makeImageNamesUnique();
 
     // --- saved state ---
     // {"imageInputCollectionType", "imageInputs", "selectionIndexes"}. Throws
@@ -193,9 +198,6 @@ private:
     void selectedObjectsDidChange();
     void arrangedObjectsDidChange();
     void observeArrangedInputs();
-    void makeImageNamesUnique();
-    // Renames the first other picture of the same name; whether it did.
-    bool makeImageNameUnique(const ImageInputPtr& imageInput, const std::vector<ImageInputPtr>& imageInputs);
     // For the app-icon canvas, then the leaderboard canvas: default frames unless the
     // pictures' frames already fill it. Runs on the caller's thread, like every change
     // of the pictures.

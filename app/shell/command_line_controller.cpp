@@ -5,6 +5,7 @@
 #include "app/engine/conversion_warning.hpp"
 #include "app/engine/image_creation_operation.hpp"
 #include "app/engine/writing_boundary.hpp"
+#include "app/foundation/file_categories.hpp"
 #include "app/foundation/image_input.hpp"
 #include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/image_input_collection.hpp"
@@ -86,6 +87,24 @@ std::string unableToOpenReason(const std::exception_ptr& error, const pf::URL& u
         return pf::escapedForDisplay(loadFailureReason(alert.reason(), url));
     } catch (...) {
         return pf::escapedForDisplay(loadFailureReason(std::current_exception(), url));
+    }
+}
+
+// Pictures whose names another picture of the run already had are converted under a
+// numbered name: each is said, with the picture that kept the name.
+void warnOfRenamedPictures(const std::vector<ImageInputPtr>& inputs) {
+    for (const auto& input : inputs) {
+        if (!input->imageURL() || input->imageNameIsFileName()) continue;
+        const auto name = fileName(*input->imageURL());
+        if (!name) continue;
+        const auto keeper = std::find_if(inputs.begin(), inputs.end(), [&](const ImageInputPtr& other) {
+            return other != input && other->imageName() == *name && other->imageURL();
+        });
+        if (keeper == inputs.end()) continue;
+        ConsoleIO::writeError(fmt::format(
+            "{}Warning: {}\n", ConsoleIO::colour(ConsoleStream::err, TerminalSequence::yellow),
+            LocalizedString::text("command-line.warning.renamed",
+                                  {input->imageURL()->path(), input->imageName(), (*keeper)->imageURL()->path(), *name})));
     }
 }
 
@@ -312,6 +331,9 @@ void CommandLineController::run() {
         complete(fmt::format("Unable to open images at {}\n{}", inputURL.absoluteString(),
                              unableToOpenReason(std::current_exception(), inputURL)));
     }
+    // Pictures of one name would otherwise write one set, the last over the others.
+    engine.makeImageNamesUnique();
+    warnOfRenamedPictures(engine.imageInputs());
 
     engine.setOutputDirectory(outputURL);
     engine.setResizeType(outputType);

@@ -479,6 +479,47 @@ TEST_F(CommandLine, EveryCollectionTypeConverts) {
     EXPECT_FALSE(fs::exists(work_ / "pictures/Assets.xcassets"));
 }
 
+// Pictures of a batch whose names give the same set name (the same file name in
+// another folder or with another extension, or names that differ only by control
+// characters, which set names leave out) each get a set of their own: the first in name
+// order keeps the name, each later one takes the next free number, and the run says so.
+TEST_F(CommandLine, PicturesOfABatchThatShareANameEachGetASetOfTheirOwn) {
+    grant();
+    const fs::path in = work_ / "batch";
+    // In name order (the bytes of the paths), each its own size.
+    const std::vector<std::pair<std::string, std::string>> pictures = {
+        {"a\nb.png", "ab"},        {"a\rb.png", "ab1"},        {"ab.png", "ab2"},
+        {"photo.jpg", "photo"},    {"photo.png", "photo1"},    {"photo1.png", "photo2"},
+        {"sub/photo.png", "photo3"},
+    };
+    for (std::size_t i = 0; i < pictures.size(); ++i) writeFile(in / pictures[i].first, sizedPNG(30 + 3 * i));
+    const auto catalog = work_ / "out/Assets.xcassets";
+    for (const std::string action : {"overwrite", "append"}) {
+        SCOPED_TRACE(action);
+        const auto run = glyphwright({"-inputPath", in.string(), "-outputPath", "out", "-collectionType", "batch",
+                                      "-assetType", "asset", "-assetCatalogExistsAction", action});
+        expectCompleted(run, std::vector<std::string>(pictures.size(), catalog.string()));
+        std::set<std::string> sets = {"Contents.json"};
+        for (std::size_t i = 0; i < pictures.size(); ++i) {
+            const auto& [file, name] = pictures[i];
+            sets.insert(name + ".imageset");
+            const auto largest = pngSize(catalog / (name + ".imageset") / (name + "~universal@3x.png"));
+            ASSERT_TRUE(largest) << name;
+            EXPECT_EQ(largest->first, 30 + 3 * i) << file << " went to " << name;
+        }
+        EXPECT_EQ(namesIn(catalog), sets);
+        const auto said = [&](const std::string& file, const std::string& name, const std::string& keeper,
+                              const std::string& kept) {
+            return "Warning: " + (in / file).string() + " is converted under the name " + name + ", since " +
+                   (in / keeper).string() + " already has the name " + kept + ".\n";
+        };
+        EXPECT_EQ(run.err, said("a\\x0db.png", "ab1", "a\\x0ab.png", "ab") + said("ab.png", "ab2", "a\\x0ab.png", "ab") +
+                               said("photo.png", "photo1", "photo.jpg", "photo") +
+                               said("photo1.png", "photo2", "photo.png", "photo1") +
+                               said("sub/photo.png", "photo3", "photo.jpg", "photo") + "Conversion Complete\n");
+    }
+}
+
 TEST_F(CommandLine, OptionsAreLookedUpAtTheirFirstOccurrenceAndTakeTheNextArgumentAsTheirValue) {
     grant();
     // The first -inputPath counts; "-outputPath -assetType asset" writes into a folder
@@ -657,6 +698,7 @@ TEST_F(CommandLine, NamesAndPathsAreShownWithTheirControlCharactersEscaped) {
     const std::string art = "caf\xc3\xa9 \xf0\x9f\x8e\xa8";  // "café" and an emoji
     writeFile(work_ / "mixed" / (hostile + ".png"), "damaged");
     writeFile(work_ / "mixed" / (art + ".png"), sizedPNG(30));
+    writeFile(work_ / "mixed/sub" / (art + ".png"), sizedPNG(31));
     const std::string output = "out\x1b[2J\xc2\x9b\xff";
     const std::string outputShown = "out\\x1b[2J\\xc2\\x9b\\xff";
     struct Case {
@@ -669,6 +711,8 @@ TEST_F(CommandLine, NamesAndPathsAreShownWithTheirControlCharactersEscaped) {
          0,
          {"Warning: Skipped " + (work_ / "mixed").string() + "/" + hostileShown +
               ".png: it could not be read as a picture (",
+          "Warning: " + (work_ / "mixed/sub").string() + "/" + art + ".png is converted under the name " + art +
+              "1, since " + (work_ / "mixed").string() + "/" + art + ".png already has the name " + art + ".\n",
           "Catalog created at: " + (work_ / outputShown).string() + "/Assets.xcassets\n"}},
         {{"-inputPath", "gone\x07\n.png"},
          1,
@@ -693,7 +737,7 @@ TEST_F(CommandLine, NamesAndPathsAreShownWithTheirControlCharactersEscaped) {
     }
     // The escaped names are shown, not used: the sets keep the pictures' names.
     EXPECT_EQ(namesIn(work_ / output / "Assets.xcassets"),
-              (std::set<std::string>{"Contents.json", art + ".imageset"}));
+              (std::set<std::string>{"Contents.json", art + ".imageset", art + "1.imageset"}));
 }
 
 // --- an existing catalog --------------------------------------------------------------
