@@ -3,6 +3,7 @@
 #include "app/engine/string_truncation.hpp"
 #include "app/foundation/image_categories.hpp"
 #include "app/foundation/localized_string.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <cmath>
 
@@ -72,7 +73,9 @@ std::string errorDescription(const ConversionWarning& warning) {
     auto text = baseText(warning);
     if (!warning.prefixErrorDescriptionWithImageName) return text;
     const std::string name = warning.imageInput ? warning.imageInput->imageName() : std::string();
-    return truncated(name, kImageNameLength, TruncationPosition::middle, kImageNameLeader) + ": " + text;
+    return platform::foundation::escapedForDisplay(
+               truncated(name, kImageNameLength, TruncationPosition::middle, kImageNameLeader)) +
+           ": " + text;
 }
 
 bool isAboutSamePicture(const ConversionWarning& a, const ConversionWarning& b) {

@@ -113,29 +113,12 @@ bool isUTF8(std::string_view text) {
     return true;
 }
 
-// The name as it can be shown: bytes that are no UTF-8 become U+FFFD.
-std::string printable(std::string_view name) {
-    std::string shown;
-    for (std::size_t i = 0; i < name.size();) {
-        std::size_t length = 1;
-        while (length <= 4 && i + length <= name.size() && !isUTF8(name.substr(i, length))) ++length;
-        if (length <= 4 && i + length <= name.size()) {
-            shown.append(name.substr(i, length));
-            i += length;
-        } else {
-            shown.append("\xEF\xBF\xBD");
-            ++i;
-        }
-    }
-    return shown;
-}
-
 void checkName(const pf::URL& url, std::size_t overhead) {
     const auto path = url.fsPath().lexically_normal();
     const auto name = (path.has_filename() ? path : path.parent_path()).filename().string();
     if (!isUTF8(name)) {
         throw FolderCreationError(FolderCreationError::Case::nameNotText,
-                                  LocalizedString::text("writing.name-not-text", printable(name)));
+                                  LocalizedString::text("writing.name-not-text", name));
     }
     if (name.size() + overhead > kNameMax) {
         throw FolderCreationError(FolderCreationError::Case::nameTooLong,

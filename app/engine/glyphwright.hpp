@@ -113,7 +113,8 @@ public:
     void setImageLoadAlertHandler(ImageLoadAlertHandler handler);
     // The folder runs may write into, symbolic links followed (the command line's granted
     // root); none, the default, sets no limit. A run that would write elsewhere is refused
-    // with OutsideWritingBoundaryError before anything is written.
+    // with OutsideWritingBoundaryError before anything is written. A folder's intake reads
+    // nothing outside it either.
     void setWritingBoundary(std::optional<std::filesystem::path> root);
 
     // Registered delegates, in order; released ones are skipped, never removed.
@@ -146,7 +147,8 @@ public:
     // --- picture intake ---
     // A picture file by its extension, a folder scanned for its pictures in name order
     // (leaving out `excludedFolders`), any other file refused with
-    // GlyphwrightError(unsupportedFileType). A picture of the folder that cannot be read is
+    // GlyphwrightError(unsupportedFileType). A picture of the folder that cannot be read,
+    // or a picture or linked folder in it that leads outside the writing boundary, is
     // passed over and reported to the skipped-picture handler.
     void addImagesFromFileOrFolder(const platform::foundation::URL& url,
                                    const std::vector<platform::foundation::URL>& excludedFolders = {});
@@ -156,6 +158,11 @@ public:
     void addImages(const std::vector<platform::foundation::URL>& urls, std::optional<std::size_t> index = std::nullopt);
     void insert(const ImageInputPtr& imageInput, std::optional<std::size_t> index = std::nullopt);
     void selectAll();
+    // Gives every picture a name of its own, since each name becomes a folder or file of
+    // the catalog: the first of the pictures that share a name keeps it, each later one
+    // takes the next free number at its end ("photo", "photo1", …). The window does it on
+    // every change of the pictures; the command line once, after its intake.
+    void makeImageNamesUnique();
 
     // --- saved state ---
     // {"imageInputCollectionType", "imageInputs", "selectionIndexes"}. Throws
@@ -191,9 +198,6 @@ private:
     void selectedObjectsDidChange();
     void arrangedObjectsDidChange();
     void observeArrangedInputs();
-    void makeImageNamesUnique();
-    // Renames the first other picture of the same name; whether it did.
-    bool makeImageNameUnique(const ImageInputPtr& imageInput, const std::vector<ImageInputPtr>& imageInputs);
     // For the app-icon canvas, then the leaderboard canvas: default frames unless the
     // pictures' frames already fill it. Runs on the caller's thread, like every change
     // of the pictures.

@@ -9,8 +9,11 @@
 #include "platform/dispatch/operation_queue.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <future>
+#include <set>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -31,7 +34,21 @@ void Glyphwright::addImagesFromFileOrFolder(const pf::URL& url, const std::vecto
     if (std::filesystem::exists(status) && !std::filesystem::is_directory(status)) {
         throw GlyphwrightError(GlyphwrightError::Case::unsupportedFileType, url);
     }
-    addImages(imageFileURLsInNameOrder(url, excludedFolders));
+    WritingBoundaryPtr boundary;
+    {
+        std::lock_guard lock(mutex_);
+        boundary = writingBoundary_;
+    }
+    // Nothing outside the boundary is read either, also not through a link in the folder.
+    ReadingRefusal refusal;
+    if (boundary) {
+        refusal = [boundary](const std::filesystem::path& location) -> std::optional<std::string> {
+            if (boundary->contains(location)) return std::nullopt;
+            return LocalizedString::text("folder-scan.warning.outside-root", location.string(),
+                                         boundary->root().string());
+        };
+    }
+    addImages(imageFileURLsInNameOrder(url, excludedFolders, refusal));
 }
 
 void Glyphwright::addImage(const pf::URL& url, std::optional<std::size_t> index) {
@@ -200,39 +217,31 @@ void Glyphwright::selectAll() {
 }
 
 void Glyphwright::makeImageNamesUnique() {
-    // Every rename announces the name again. Instead of nesting, the check starts over
-    // from the first picture after each rename, which renames the same pictures.
+    // Every rename announces the name again, which calls here: the outer call does it all.
     if (renaming_) return;
     renaming_ = true;
     try {
-        const auto inputs = imageInputs();
-        bool renamed = true;
-        while (renamed) {
-            renamed = false;
-            for (const auto& input : inputs) {
-                if (makeImageNameUnique(input, inputs)) {
-                    renamed = true;
-                    break;
-                }
+        // In order, so that earlier pictures keep their names and no name is looked at
+        // twice: a folder of many pictures of one name takes moments, not hours.
+        std::set<std::string> taken;
+        for (const auto& input : imageInputs()) {
+            std::string name = input->imageName();
+            if (taken.count(name)) {
+                const auto number = trailingNumber(name);
+                std::int64_t next = number ? *number + 1 : 1;
+                do {
+                    replaceTrailingNumber(name, next++);
+                } while (taken.count(name));
+                input->setImageName(name);
+                name = input->imageName();
             }
+            taken.insert(std::move(name));
         }
     } catch (...) {
         renaming_ = false;
         throw;
     }
     renaming_ = false;
-}
-
-bool Glyphwright::makeImageNameUnique(const ImageInputPtr& imageInput, const std::vector<ImageInputPtr>& imageInputs) {
-    const auto clash = std::find_if(imageInputs.begin(), imageInputs.end(), [&](const ImageInputPtr& other) {
-        return other.get() != imageInput.get() && other->imageName() == imageInput->imageName();
-    });
-    if (clash == imageInputs.end()) return false;
-    std::string name = (*clash)->imageName();
-    const auto number = trailingNumber(name);
-    replaceTrailingNumber(name, number ? *number + 1 : 1);
-    (*clash)->setImageName(name);
-    return true;
 }
 
 }  // namespace gw

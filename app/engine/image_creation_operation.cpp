@@ -6,6 +6,7 @@
 #include "app/foundation/pdf_output.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -122,14 +123,15 @@ void ImageCreationOperation::start() {
 
 std::string errorDescription(const std::exception_ptr& error) {
     if (!error) return {};
+    // Descriptions from the platform and the libraries quote paths as they are.
     try {
         std::rethrow_exception(error);
     } catch (const ImageConversionError& conversionError) {
-        return conversionError.errorDescription();
+        return pf::escapedForDisplay(conversionError.errorDescription());
     } catch (const pf::Error& platformError) {
-        return platformError.localizedDescription();
+        return pf::escapedForDisplay(platformError.localizedDescription());
     } catch (const std::exception& other) {
-        return other.what();
+        return pf::escapedForDisplay(other.what());
     } catch (...) {
         return "Unknown error";
     }

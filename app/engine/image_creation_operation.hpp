@@ -71,7 +71,8 @@ private:
     WritingBoundaryPtr writingBoundary_;
 };
 
-// The localised description of an error an operation recorded.
+// The localised description of an error an operation recorded, fit to be shown: its
+// control characters escaped.
 std::string errorDescription(const std::exception_ptr& error);
 
 }  // namespace gw

@@ -119,7 +119,7 @@ std::optional<std::uint64_t> fileSize(const URL& url) {
 
 }  // namespace
 
-std::set<URL> imageFileURLs(const URL& folder, const std::vector<URL>& excludedFolders) {
+std::set<URL> imageFileURLs(const URL& folder, const std::vector<URL>& excludedFolders, const ReadingRefusal& refusal) {
     std::set<URL> found;
     FolderSet excluded;
     for (const auto& url : excludedFolders) excluded.add(url.fsPath());
@@ -138,25 +138,36 @@ std::set<URL> imageFileURLs(const URL& folder, const std::vector<URL>& excludedF
         }
         std::error_code typeError;
         const bool isDirectory = it->is_directory(typeError);
-        if (isDirectory && !it->is_symlink(typeError) && (isAssetCatalogName(path) || excluded.contains(path))) {
+        const bool isLink = it->is_symlink(typeError);
+        if (isDirectory && !isLink && (isAssetCatalogName(path) || excluded.contains(path))) {
             it.disable_recursion_pending();
             continue;
         }
         URL url = URL::fileURL(path, isDirectory);
+        auto refused = [&] {
+            const auto why = refusal ? refusal(path) : std::nullopt;
+            if (why) reportSkippedPicture(url, *why);
+            return why.has_value();
+        };
+        // Never entered; but where it leads out of bounds, the user hears why its
+        // pictures are missing.
+        if (isDirectory && isLink && refused()) continue;
         if (!isSupportedImageFileExtension(url.pathExtension())) continue;
         std::error_code linkError;
-        if (it->is_symlink(linkError) && !fs::exists(fs::status(path, linkError))) {
+        if (isLink && !fs::exists(fs::status(path, linkError))) {
             // One broken link must not cost the folder its other pictures.
             reportSkippedPicture(url, LocalizedString::text("folder-scan.warning.dangling-link", path.string()));
             continue;
         }
+        if (refused()) continue;
         found.insert(std::move(url));
     }
     return found;
 }
 
-std::vector<URL> imageFileURLsInNameOrder(const URL& folder, const std::vector<URL>& excludedFolders) {
-    const auto found = imageFileURLs(folder, excludedFolders);
+std::vector<URL> imageFileURLsInNameOrder(const URL& folder, const std::vector<URL>& excludedFolders,
+                                          const ReadingRefusal& refusal) {
+    const auto found = imageFileURLs(folder, excludedFolders, refusal);
     std::vector<URL> ordered(found.begin(), found.end());
     std::sort(ordered.begin(), ordered.end(),
               [](const URL& a, const URL& b) { return a.fsPath().native() < b.fsPath().native(); });

@@ -3,7 +3,9 @@
 #include "platform/foundation/url.hpp"
 #include "platform/graphics/image.hpp"
 
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -28,20 +30,28 @@ void setSkippedPictureHandler(SkippedPictureHandler handler);
 // Tells the handler.
 void reportSkippedPicture(const platform::foundation::URL& url, const std::string& why);
 
+// Why a location met by a scan may not be read, as a sentence for the skipped-picture
+// handler; nothing when it may.
+using ReadingRefusal = std::function<std::optional<std::string>(const std::filesystem::path& location)>;
+
 // Every file below `folder` (subfolders entered, hidden files and folders skipped,
 // symbolic links to folders not followed, symbolic links to nothing skipped with a
 // warning) whose extension is supported. Asset catalogs ("*.xcassets") below `folder`
 // are not entered: what they hold is output, not artwork. Nor are `excludedFolders`
 // (the same folders by identity, wherever they are reached from), so a catalog written
-// inside the folder it was made from is never read back as input. Never fails: a folder
-// that cannot be read gives fewer or no files. The set is ordered by URL text, so
-// repeated scans list the files in the same order.
+// inside the folder it was made from is never read back as input. A picture file or a
+// symbolic link to a folder that `refusal` refuses is left out and reported to the
+// skipped-picture handler with its reason. Never fails: a folder that cannot be read
+// gives fewer or no files. The set is ordered by URL text, so repeated scans list the
+// files in the same order.
 std::set<platform::foundation::URL> imageFileURLs(const platform::foundation::URL& folder,
-                                                  const std::vector<platform::foundation::URL>& excludedFolders = {});
+                                                  const std::vector<platform::foundation::URL>& excludedFolders = {},
+                                                  const ReadingRefusal& refusal = {});
 // The same files in name order: by the bytes of their paths, so a folder's own files
 // and its subfolders' files are ordered as a listing sorted by name shows them.
 std::vector<platform::foundation::URL> imageFileURLsInNameOrder(
-    const platform::foundation::URL& folder, const std::vector<platform::foundation::URL>& excludedFolders = {});
+    const platform::foundation::URL& folder, const std::vector<platform::foundation::URL>& excludedFolders = {},
+    const ReadingRefusal& refusal = {});
 
 // Whether the first file is strictly larger than the second, by the sizes of the items
 // themselves (a symbolic link counts with its own size); false when either has no size.

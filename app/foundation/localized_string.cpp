@@ -2,6 +2,7 @@
 
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/string_format.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <memory>
 #include <vector>
@@ -35,12 +36,24 @@ std::string lookUp(std::string_view key, const std::vector<pf::FormatArgument>& 
 
 std::string text(std::string_view key) { return lookUp(key, {}); }
 
-std::string text(std::string_view key, std::string_view argument) {
-    return lookUp(key, {pf::FormatArgument(std::string(argument))});
-}
+namespace {
+
+// Text arguments are names, paths and reasons from outside: shown, never acted on.
+pf::FormatArgument shown(std::string_view argument) { return pf::FormatArgument(pf::escapedForDisplay(argument)); }
+
+}  // namespace
+
+std::string text(std::string_view key, std::string_view argument) { return lookUp(key, {shown(argument)}); }
 
 std::string text(std::string_view key, std::string_view first, std::string_view second) {
-    return lookUp(key, {pf::FormatArgument(std::string(first)), pf::FormatArgument(std::string(second))});
+    return lookUp(key, {shown(first), shown(second)});
+}
+
+std::string text(std::string_view key, std::initializer_list<std::string_view> arguments) {
+    std::vector<pf::FormatArgument> formatted;
+    formatted.reserve(arguments.size());
+    for (const auto argument : arguments) formatted.push_back(shown(argument));
+    return lookUp(key, formatted);
 }
 
 std::string text(std::string_view key, std::int64_t count) { return lookUp(key, {pf::FormatArgument(count)}); }

@@ -5,6 +5,7 @@
 // with arguments are looked up and formatted on every call.
 #include <concepts>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -26,10 +27,13 @@ std::string describe(const T& value) {
     }
 }
 
-// The four lookups behind every member. A key missing from the table gives the key.
+// The lookups behind every member. A key missing from the table gives the key. Text
+// arguments are shown with their control characters and broken bytes escaped
+// (platform::foundation::escapedForDisplay), whatever they hold.
 std::string text(std::string_view key);
 std::string text(std::string_view key, std::string_view argument);
 std::string text(std::string_view key, std::string_view first, std::string_view second);
+std::string text(std::string_view key, std::initializer_list<std::string_view> arguments);
 std::string text(std::string_view key, std::int64_t count);
 // Two single-precision numbers, formatted as doubles.
 std::string text(std::string_view key, float first, float second);

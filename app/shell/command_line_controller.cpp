@@ -5,6 +5,7 @@
 #include "app/engine/conversion_warning.hpp"
 #include "app/engine/image_creation_operation.hpp"
 #include "app/engine/writing_boundary.hpp"
+#include "app/foundation/file_categories.hpp"
 #include "app/foundation/image_input.hpp"
 #include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/image_input_collection.hpp"
@@ -13,6 +14,7 @@
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/url.hpp"
 #include "platform/foundation/user_defaults.hpp"
+#include "platform/foundation/utf8.hpp"
 #include "platform/log/system_log.hpp"
 
 #include <fmt/format.h>
@@ -76,14 +78,33 @@ std::string loadFailureReason(const std::exception_ptr& error, const pf::URL& ur
     return LocalizedString::text("error.description.image.unableToLoadNSImageAtPath", url.path());
 }
 
-// The reason line under "Unable to open images at …".
+// The reason line under "Unable to open images at …"; a library's reason may quote the
+// path as it is.
 std::string unableToOpenReason(const std::exception_ptr& error, const pf::URL& url) {
     try {
         std::rethrow_exception(error);
     } catch (const AddImageAlertError& alert) {
-        return loadFailureReason(alert.reason(), url);
+        return pf::escapedForDisplay(loadFailureReason(alert.reason(), url));
     } catch (...) {
-        return loadFailureReason(std::current_exception(), url);
+        return pf::escapedForDisplay(loadFailureReason(std::current_exception(), url));
+    }
+}
+
+// Pictures whose names another picture of the run already had are converted under a
+// numbered name: each is said, with the picture that kept the name.
+void warnOfRenamedPictures(const std::vector<ImageInputPtr>& inputs) {
+    for (const auto& input : inputs) {
+        if (!input->imageURL() || input->imageNameIsFileName()) continue;
+        const auto name = fileName(*input->imageURL());
+        if (!name) continue;
+        const auto keeper = std::find_if(inputs.begin(), inputs.end(), [&](const ImageInputPtr& other) {
+            return other != input && other->imageName() == *name && other->imageURL();
+        });
+        if (keeper == inputs.end()) continue;
+        ConsoleIO::writeError(fmt::format(
+            "{}Warning: {}\n", ConsoleIO::colour(ConsoleStream::err, TerminalSequence::yellow),
+            LocalizedString::text("command-line.warning.renamed",
+                                  {input->imageURL()->path(), input->imageName(), (*keeper)->imageURL()->path(), *name})));
     }
 }
 
@@ -162,10 +183,7 @@ std::shared_ptr<CommandLineController> CommandLineController::make(std::vector<s
 
 CommandLineController::CommandLineController(std::vector<std::string> arguments) : arguments_(std::move(arguments)) {}
 
-bool CommandLineController::shouldRun() const {
-    return std::any_of(arguments_.begin(), arguments_.end(),
-                       [](const std::string& argument) { return optionFromRawValue(argument).has_value(); });
-}
+bool CommandLineController::shouldRun() const { return arguments_.size() > 1; }
 
 std::optional<std::optional<std::string>> CommandLineController::lookup(Option option) const {
     const auto found = std::find(arguments_.begin(), arguments_.end(), rawValue(option));
@@ -176,14 +194,14 @@ std::optional<std::optional<std::string>> CommandLineController::lookup(Option o
 
 bool CommandLineController::isGiven(Option option) const { return lookup(option).has_value(); }
 
-std::optional<std::string> CommandLineController::unknownOption() const {
+std::optional<std::string> CommandLineController::unexpectedArgument() const {
     for (std::size_t i = 1; i < arguments_.size(); ++i) {
         const auto& argument = arguments_[i];
         if (optionFromRawValue(argument)) continue;
         // The value of the option before it, whatever it looks like.
         const auto previous = optionFromRawValue(arguments_[i - 1]);
         if (previous && *previous != Option::help) continue;
-        if (argument.size() > 1 && argument.front() == '-') return argument;
+        return argument;
     }
     return std::nullopt;
 }
@@ -225,11 +243,14 @@ void CommandLineController::run() {
         consoleIO_.printUsage(arguments_);
         return;
     }
-    // A mistyped option would otherwise be passed over and its default used.
-    if (const auto unknown = unknownOption()) {
+    // A mistyped option or a stray word would otherwise be passed over and a default
+    // used in its place.
+    if (const auto unexpected = unexpectedArgument()) {
         std::string options;
         for (const auto option : allOptions) options += (options.empty() ? "" : ", ") + std::string(rawValue(option));
-        complete(LocalizedString::text("command-line.unknown-option", *unknown, options));
+        const bool looksLikeOption = unexpected->size() > 1 && unexpected->front() == '-';
+        complete(LocalizedString::text(looksLikeOption ? "command-line.unknown-option" : "command-line.unexpected-argument",
+                                       *unexpected, options));
     }
     // The same default settings as the desktop application, so that both make the same
     // catalog from the same settings. Nothing is mirrored to the cloud from here.
@@ -310,6 +331,9 @@ void CommandLineController::run() {
         complete(fmt::format("Unable to open images at {}\n{}", inputURL.absoluteString(),
                              unableToOpenReason(std::current_exception(), inputURL)));
     }
+    // Pictures of one name would otherwise write one set, the last over the others.
+    engine.makeImageNamesUnique();
+    warnOfRenamedPictures(engine.imageInputs());
 
     engine.setOutputDirectory(outputURL);
     engine.setResizeType(outputType);
@@ -443,7 +467,7 @@ void CommandLineController::glyphwrightDidFinishFolder(Glyphwright&, const Glyph
     waitForStartLine(output);
     if (result.isSuccess()) {
         ConsoleIO::printLine(fmt::format("{}Catalog created at: {}", onOut(seq::reset),
-                                         result.successValue().definition.outputDirectory.path()));
+                                         pf::escapedForDisplay(result.successValue().definition.outputDirectory.path())));
     } else {
         const std::string failure = "Catalog creation failed. Error " + errorDescription(result.error());
         ConsoleIO::printLine(fmt::format("{}{}", onOut(seq::reset), failure));

@@ -70,7 +70,8 @@ public:
     CommandLineController(const CommandLineController&) = delete;
     CommandLineController& operator=(const CommandLineController&) = delete;
 
-    // Whether any argument is exactly one of the options.
+    // Whether there is any argument besides the program path: only a start without
+    // arguments is the window's. An argument that is not understood is refused by run().
     bool shouldRun() const;
 
     // The whole conversion, on the main thread. Returns only after printing the usage
@@ -97,9 +98,9 @@ private:
     // none), present without a value (inner none), or the value.
     std::optional<std::optional<std::string>> lookup(Option option) const;
     bool isGiven(Option option) const;
-    // The first argument that looks like an option ("-" and more) but is none and is no
-    // option's value.
-    std::optional<std::string> unknownOption() const;
+    // The first argument that is neither an option nor an option's value: a mistyped
+    // option or a stray word.
+    std::optional<std::string> unexpectedArgument() const;
     Glyphwright& glyphwright();
     std::shared_ptr<FileAlreadyExistsActionProvider> actionProvider(Option option);
     // Waits for the engine's progress and the end of the run, then ends the process.

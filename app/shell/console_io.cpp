@@ -2,6 +2,7 @@
 
 #include "app/definitions/conversion_output_type.hpp"
 #include "app/shell/command_line_controller.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <fmt/format.h>
 
@@ -19,7 +20,7 @@ using Option = CommandLineController::Option;
 
 std::string programName(const std::vector<std::string>& arguments) {
     if (arguments.empty()) return {};
-    return std::filesystem::path(arguments.front()).filename().string();
+    return platform::foundation::escapedForDisplay(std::filesystem::path(arguments.front()).filename().string());
 }
 
 }  // namespace

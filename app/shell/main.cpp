@@ -1,4 +1,4 @@
-// Process entry: a one-shot command-line conversion when an option is given, the
+// Process entry: a one-shot command-line conversion when any argument is given, the
 // desktop application otherwise. The choice is made from the arguments alone, before
 // anything of a window toolkit is loaded, so command-line mode runs without a display
 // and never pays for loading the toolkit: the window is a program of its own beside this
@@ -27,7 +27,6 @@ std::filesystem::path desktopProgramPath() {
 int runDesktopApplication(int argc, char** argv) {
     const auto program = desktopProgramPath();
     if (!program.empty()) {
-        // Same arguments: the files a file manager hands over reach the window.
         std::vector<char*> arguments(argv, argv + argc);
         std::string programText = program.string();
         if (arguments.empty()) arguments.push_back(programText.data());

@@ -4,6 +4,7 @@
 #include "app/foundation/logger.hpp"
 #include "platform/foundation/bookmark.hpp"
 #include "platform/foundation/error.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <algorithm>
 
@@ -118,7 +119,7 @@ void PreviousLocationsManager::rebuildRecentLocationsMenu() {
 pa::MenuItemPtr PreviousLocationsManager::menuItemFor(const pf::URL& url) {
     std::weak_ptr<PreviousLocationsManager*> self = self_;
     // path() is decoded once already: a folder named "100%25" shows as such.
-    auto item = pa::MenuItem::make(url.path(), [self](pa::MenuItem& sender) {
+    auto item = pa::MenuItem::make(pf::escapedForDisplay(url.path()), [self](pa::MenuItem& sender) {
         if (const auto manager = self.lock()) (*manager)->recentLocationPressed(sender);
     });
     item->setRepresentedObject(url);

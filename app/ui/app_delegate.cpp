@@ -28,6 +28,7 @@
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/host_facts.hpp"
 #include "platform/foundation/user_defaults.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <fmt/format.h>
 
@@ -291,7 +292,10 @@ void AppDelegate::supportControllerDidPerform(NorvaneSupportController&, Norvane
     EventLogger().logSharingEvent(std::nullopt, std::nullopt);
 }
 
-void AppDelegate::presentError(const std::string& description) { qt::presentError(window_.data(), description); }
+// Descriptions of failed intake may quote a file's path as it is.
+void AppDelegate::presentError(const std::string& description) {
+    qt::presentError(window_.data(), pf::escapedForDisplay(description));
+}
 
 void AppDelegate::restoreWindow() {
     if (window_ && window_->isMinimized()) window_->showNormal();

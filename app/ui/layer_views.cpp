@@ -3,6 +3,7 @@
 #include "app/foundation/image_wrapper.hpp"
 #include "app/ui/small_controls.hpp"
 #include "platform/appkit/qt/image_view.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -69,7 +70,8 @@ void CollectionViewLayerCell::setImageInput(ImageInputPtr imageInput) {
     const auto wrapper = imageInput_ ? imageInput_->imageWrapper() : nullptr;
     thumbnail_->setImage(wrapper ? wrapper->image() : nullptr);
     if (auto* name = content_->findChild<QLabel*>(QStringLiteral("name")))
-        name->setText(imageInput_ ? QString::fromStdString(imageInput_->imageName()) : QString());
+        name->setText(imageInput_ ? QString::fromStdString(platform::foundation::escapedForDisplay(imageInput_->imageName()))
+                                   : QString());
 }
 
 void CollectionViewLayerCell::setSelected(bool selected) {

@@ -18,6 +18,7 @@
 #include "platform/appkit/user_notification.hpp"
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/foundation/user_defaults.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -567,7 +568,8 @@ void MainViewViewController::glyphwrightOutputTypeDidChange(Glyphwright& engine,
 void MainViewViewController::glyphwrightOutputDirectoryDidChange(Glyphwright&, const std::optional<pf::URL>& url) {
     if (outputDirectoryButton_) {
         // path() is decoded already: decoding it again would mangle a name holding "%".
-        outputDirectoryButton_->setText(qs(url ? url->path() : LocalizedString::text("main.button.title.output-directory")));
+        outputDirectoryButton_->setText(
+            qs(url ? pf::escapedForDisplay(url->path()) : LocalizedString::text("main.button.title.output-directory")));
     }
     updateCreateButton();
 }
@@ -683,7 +685,7 @@ void MainViewViewController::handleFolderResult(const GlyphwrightResult& result)
     const std::string typeName = ConversionOutputTypes::displayName(success.resizeType);
     notification.subtitle = typeName;
     if (success.resizeType == ConversionOutputType::asset && picture) {
-        notification.subtitle = picture->imageName() + " " + typeName;
+        notification.subtitle = pf::escapedForDisplay(picture->imageName()) + " " + typeName;
     }
     if (success.resizeType == ConversionOutputType::tvOSIcon ||
         success.resizeType == ConversionOutputType::tvOSLeaderboard) {
@@ -737,7 +739,7 @@ void MainViewViewController::showNextFailureSheet() {
         message = e.messageText();
         informative = e.informativeText();
     } catch (const std::exception& e) {
-        informative = e.what();
+        informative = pf::escapedForDisplay(e.what());
     } catch (...) {
     }
     if (message.empty()) message = LocalizedString::text("main.alert.conversion-failed");

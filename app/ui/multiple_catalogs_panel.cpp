@@ -2,6 +2,7 @@
 
 #include "app/foundation/localized_string.hpp"
 #include "platform/appkit/qt/window.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <QApplication>
 #include <QGridLayout>
@@ -36,9 +37,11 @@ void AssetCatalogCollectionViewItem::setRepresentedObject(const pa::ArrayControl
     qt::CollectionViewItem::setRepresentedObject(object);
     assetCatalog_ = object.as<AssetCatalog>();
     for (int n = 1; n <= 4; ++n) imageView(n)->setImage(assetCatalog_ ? assetCatalog_->image(n) : nullptr);
-    textField_->setText(assetCatalog_ ? QString::fromStdString(assetCatalog_->name()) : QString());
+    textField_->setText(assetCatalog_ ? QString::fromStdString(platform::foundation::escapedForDisplay(assetCatalog_->name()))
+                                     : QString());
     // Catalogs in different folders often share their name: the whole path tells them apart.
-    const QString where = assetCatalog_ ? QString::fromStdString(assetCatalog_->path().path()) : QString();
+    const QString where =
+        assetCatalog_ ? QString::fromStdString(platform::foundation::escapedForDisplay(assetCatalog_->path().path())) : QString();
     setToolTip(where);
     setAccessibleDescription(where);
 }

@@ -4,6 +4,7 @@
 #include "platform/appkit/qt/alert.hpp"
 #include "platform/appkit/qt/control_bindings.hpp"
 #include "platform/dispatch/dispatch_queue.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <QFont>
 #include <QVBoxLayout>
@@ -133,7 +134,7 @@ void PreferencePanel::setCommandLineEnabledController(std::shared_ptr<CommandLin
     commandLineEnabledController_->setErrorPresenter([](const std::exception& error) {
         qt::Alert alert;
         alert.messageText = LocalizedString::text("preferences.command-line.grant-failed");
-        alert.informativeText = error.what();
+        alert.informativeText = pf::escapedForDisplay(error.what());
         alert.buttons = {LocalizedString::genericOk()};
         alert.style = qt::AlertStyle::critical;
         alert.runModal();

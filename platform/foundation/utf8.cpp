@@ -62,6 +62,40 @@ std::string validUTF8(std::string_view text) {
     return out;
 }
 
+std::string escapedForDisplay(std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    auto escape = [&](std::string_view bytes) {
+        for (const char c : bytes) {
+            const auto byte = static_cast<unsigned char>(c);
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+        }
+    };
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = sequenceLength(text, at);
+        const auto lead = static_cast<unsigned char>(text[at]);
+        if (length == 0) {
+            escape(text.substr(at, 1));
+            ++at;
+            continue;
+        }
+        const auto sequence = text.substr(at, length);
+        // C1 controls are U+0080 to U+009F: 0xC2 then 0x80 to 0x9F.
+        const bool control = lead < 0x20 || lead == 0x7F ||
+                             (lead == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0);
+        if (control) {
+            escape(sequence);
+        } else {
+            out.append(sequence);
+        }
+        at += length;
+    }
+    return out;
+}
+
 bool needsUTF8Repair(const Value& value) {
     if (const auto* text = value.asString()) return !isValidUTF8(*text);
     if (const auto* array = value.asArray()) {

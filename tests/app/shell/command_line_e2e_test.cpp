@@ -1,6 +1,7 @@
 // The command line end to end: the built program runs as a child process with no
 // display and its settings in a scratch folder; the root folder is granted through
 // gw-grant-root, the way a machine without the preferences window does it.
+#include "app/shell/catalog_run_support.hpp"
 #include "support/hostile_files.hpp"
 #include "support/program_run.hpp"
 #include "support/temp_dir.hpp"
@@ -111,6 +112,31 @@ std::set<std::string> namesIn(const fs::path& folder) {
     if (!fs::is_directory(folder)) return names;
     for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
     return names;
+}
+
+// A PNG of `side` x (side + 1) pixels: each picture of a test its own size, so that an
+// image set's largest file tells which picture it was made from.
+std::string sizedPNG(unsigned side) { return gwtest::solidPNG(side, side + 1, {40, 90, 200, 255}); }
+
+// Text a terminal shows as it is: line feeds, but no other control character (C0, DEL,
+// C1) and no byte that is not part of well-formed UTF-8.
+void expectShowable(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            EXPECT_TRUE(byte == '\n' || (byte >= 0x20 && byte != 0x7F)) << "byte " << int(byte) << " in " << text;
+            ++i;
+            continue;
+        }
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 ? 2 : 0;
+        ASSERT_GT(length, 0u) << "byte " << int(byte) << " in " << text;
+        ASSERT_LE(i + length, text.size()) << text;
+        for (std::size_t k = 1; k < length; ++k) {
+            ASSERT_EQ(static_cast<unsigned char>(text[i + k]) & 0xC0, 0x80) << text;
+        }
+        EXPECT_FALSE(byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) << "a C1 control in " << text;
+        i += length;
+    }
 }
 
 class CommandLine : public ::testing::Test {
@@ -229,17 +255,48 @@ TEST_F(CommandLine, HelpPrintsTheUsageTextAndWinsOverEverythingElse) {
     EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
 }
 
-TEST_F(CommandLine, WithoutAnyOptionTheWindowProgramTakesOverAndRefusesWithoutADisplay) {
-    grant();
+// Only a start without any argument is the window's; an argument that is neither an
+// option nor an option's value is named and refused, alone or among options, granted
+// root or not, and nothing is converted.
+TEST_F(CommandLine, WithoutArgumentsTheWindowProgramTakesOverAndAnyArgumentNotUnderstoodIsRefused) {
+    const std::string options =
+        " The options are -help, -inputPath, -outputPath, -assetType, -collectionType, -assetExistsAction, "
+        "-assetCatalogExistsAction.";
+    auto unknown = [&](const std::string& argument) { return "Unknown option " + argument + "." + options; };
+    auto unexpected = [&](const std::string& argument) {
+        return "Unexpected argument \u201c" + argument + "\u201d: it is neither an option nor the value of one." +
+               options;
+    };
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
     // Another case or two dashes are no option.
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {}, {"--help"}, {"-Help"}, {"-inputpath", "icon.svg"}, {"icon.svg"}}) {
-        const auto run = glyphwright(arguments);
-        EXPECT_EQ(run.status, 2);
-        EXPECT_NE(run.err.find("there is no display to open the window on"), std::string::npos) << run.err;
-        EXPECT_EQ(run.out, "");
+    const std::vector<Case> cases = {
+        {{"-foo"}, unknown("-foo")},
+        {{"--help"}, unknown("--help")},
+        {{"-Help"}, unknown("-Help")},
+        {{"-inputpath", "icon.svg"}, unknown("-inputpath")},
+        {{"icon.svg"}, unexpected("icon.svg")},
+        {{"stray", "-inputPath", "icon.svg"}, unexpected("stray")},
+        {{"-inputPath", "icon.svg", "stray"}, unexpected("stray")},
+        {{"-inputPath", "icon.svg", "-assetType", "asset", "asset"}, unexpected("asset")},
+        {{"-inputPath", "icon.svg", ""}, unexpected("")},
+        {{"-"}, unexpected("-")},
+    };
+    for (const bool granted : {false, true}) {
+        if (granted) grant();
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.message);
+            expectRefused(glyphwright(c.arguments), c.message);
+        }
     }
     EXPECT_FALSE(fs::exists(work_ / "Assets.xcassets"));
+
+    const auto run = glyphwright({});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("there is no display to open the window on"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
 }
 
 TEST_F(CommandLine, WithoutAGrantedRootFolderNothingIsConverted) {
@@ -422,6 +479,47 @@ TEST_F(CommandLine, EveryCollectionTypeConverts) {
     EXPECT_FALSE(fs::exists(work_ / "pictures/Assets.xcassets"));
 }
 
+// Pictures of a batch whose names give the same set name (the same file name in
+// another folder or with another extension, or names that differ only by control
+// characters, which set names leave out) each get a set of their own: the first in name
+// order keeps the name, each later one takes the next free number, and the run says so.
+TEST_F(CommandLine, PicturesOfABatchThatShareANameEachGetASetOfTheirOwn) {
+    grant();
+    const fs::path in = work_ / "batch";
+    // In name order (the bytes of the paths), each its own size.
+    const std::vector<std::pair<std::string, std::string>> pictures = {
+        {"a\nb.png", "ab"},        {"a\rb.png", "ab1"},        {"ab.png", "ab2"},
+        {"photo.jpg", "photo"},    {"photo.png", "photo1"},    {"photo1.png", "photo2"},
+        {"sub/photo.png", "photo3"},
+    };
+    for (std::size_t i = 0; i < pictures.size(); ++i) writeFile(in / pictures[i].first, sizedPNG(30 + 3 * i));
+    const auto catalog = work_ / "out/Assets.xcassets";
+    for (const std::string action : {"overwrite", "append"}) {
+        SCOPED_TRACE(action);
+        const auto run = glyphwright({"-inputPath", in.string(), "-outputPath", "out", "-collectionType", "batch",
+                                      "-assetType", "asset", "-assetCatalogExistsAction", action});
+        expectCompleted(run, std::vector<std::string>(pictures.size(), catalog.string()));
+        std::set<std::string> sets = {"Contents.json"};
+        for (std::size_t i = 0; i < pictures.size(); ++i) {
+            const auto& [file, name] = pictures[i];
+            sets.insert(name + ".imageset");
+            const auto largest = pngSize(catalog / (name + ".imageset") / (name + "~universal@3x.png"));
+            ASSERT_TRUE(largest) << name;
+            EXPECT_EQ(largest->first, 30 + 3 * i) << file << " went to " << name;
+        }
+        EXPECT_EQ(namesIn(catalog), sets);
+        const auto said = [&](const std::string& file, const std::string& name, const std::string& keeper,
+                              const std::string& kept) {
+            return "Warning: " + (in / file).string() + " is converted under the name " + name + ", since " +
+                   (in / keeper).string() + " already has the name " + kept + ".\n";
+        };
+        EXPECT_EQ(run.err, said("a\\x0db.png", "ab1", "a\\x0ab.png", "ab") + said("ab.png", "ab2", "a\\x0ab.png", "ab") +
+                               said("photo.png", "photo1", "photo.jpg", "photo") +
+                               said("photo1.png", "photo2", "photo.png", "photo1") +
+                               said("sub/photo.png", "photo3", "photo.jpg", "photo") + "Conversion Complete\n");
+    }
+}
+
 TEST_F(CommandLine, OptionsAreLookedUpAtTheirFirstOccurrenceAndTakeTheNextArgumentAsTheirValue) {
     grant();
     // The first -inputPath counts; "-outputPath -assetType asset" writes into a folder
@@ -588,6 +686,58 @@ TEST_F(CommandLine, EscapeSequencesOnlyOnATerminalAndNoColoursWithNoColor) {
                   0u)
             << refused.shown;
     }
+}
+
+// A name or path from outside never reaches the terminal raw: its control characters
+// (C0, DEL, C1) and broken bytes are shown escaped, on standard output and standard
+// error alike, while text of any script stays as it is.
+TEST_F(CommandLine, NamesAndPathsAreShownWithTheirControlCharactersEscaped) {
+    grant();
+    const std::string hostile = "\x1b]0;PWNED\x07\x1b[2J";
+    const std::string hostileShown = "\\x1b]0;PWNED\\x07\\x1b[2J";
+    const std::string art = "caf\xc3\xa9 \xf0\x9f\x8e\xa8";  // "café" and an emoji
+    writeFile(work_ / "mixed" / (hostile + ".png"), "damaged");
+    writeFile(work_ / "mixed" / (art + ".png"), sizedPNG(30));
+    writeFile(work_ / "mixed/sub" / (art + ".png"), sizedPNG(31));
+    const std::string output = "out\x1b[2J\xc2\x9b\xff";
+    const std::string outputShown = "out\\x1b[2J\\xc2\\x9b\\xff";
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::vector<std::string> shown;  // what the output holds, escaped
+    };
+    const std::vector<Case> cases = {
+        {{"-inputPath", "mixed", "-outputPath", output, "-collectionType", "batch", "-assetType", "asset"},
+         0,
+         {"Warning: Skipped " + (work_ / "mixed").string() + "/" + hostileShown +
+              ".png: it could not be read as a picture (",
+          "Warning: " + (work_ / "mixed/sub").string() + "/" + art + ".png is converted under the name " + art +
+              "1, since " + (work_ / "mixed").string() + "/" + art + ".png already has the name " + art + ".\n",
+          "Catalog created at: " + (work_ / outputShown).string() + "/Assets.xcassets\n"}},
+        {{"-inputPath", "gone\x07\n.png"},
+         1,
+         {"Unable to open images at file://" + (work_ / "gone%07%0A.png").string() +
+          "\nThere is no file or folder at " + (work_ / "gone\\x07\\x0a.png").string() + ".\n"}},
+        {{"-inputPath", "gone " + art + ".png"},
+         1,
+         {"\nThere is no file or folder at " + (work_ / ("gone " + art + ".png")).string() + ".\n"}},
+        {{"-inputPath", "icon.svg", "-outputPath", (dir_ / ("far" + hostile)).string()},
+         1,
+         {"Unable to use " + (dir_ / ("far" + hostileShown)).string() + ": it is not inside the root folder"}},
+        {{"-inputPath", "icon.svg", "-" + hostile}, 1, {"Unknown option -" + hostileShown + ". The options are"}},
+        {{"-inputPath", "icon.svg", "\x9b" "2J"}, 1, {"Unexpected argument \u201c\\x9b2J\u201d"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown.front());
+        const auto run = glyphwright(c.arguments);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        expectShowable(run.out);
+        expectShowable(run.err);
+        for (const auto& text : c.shown) EXPECT_NE((run.out + run.err).find(text), std::string::npos) << run.out << run.err;
+    }
+    // The escaped names are shown, not used: the sets keep the pictures' names.
+    EXPECT_EQ(namesIn(work_ / output / "Assets.xcassets"),
+              (std::set<std::string>{"Contents.json", art + ".imageset", art + "1.imageset"}));
 }
 
 // --- an existing catalog --------------------------------------------------------------
@@ -832,6 +982,72 @@ TEST_F(CommandLine, LocationsOutsideTheGrantedRootAreRefusedAndNothingIsWritten)
     grant("/");
     expectCompleted(glyphwright({"-inputPath", (outside / "far.svg").string(), "-outputPath", outside.string()}),
                     {(outside / "Assets.xcassets").string()});
+}
+
+// Reads are bound by the root as writes are: a picture or a linked folder of the input
+// folder that leads outside the root once links are followed (directly, relatively or
+// through a link inside the root) is passed over and named on standard error; an input
+// that leads outside is refused. Links that stay inside are read; a root of "/" takes
+// in everything.
+TEST_F(CommandLine, PicturesAndFoldersThatLeadOutOfTheRootAreNotRead) {
+    const fs::path outside = dir_ / "outside";
+    writeFile(outside / "far.png", sizedPNG(40));
+    writeFile(outside / "folder/deep.png", sizedPNG(41));
+    writeFile(work_ / "elsewhere/near.png", sizedPNG(42));
+    const fs::path in = work_ / "in";
+    writeFile(in / "own.png", sizedPNG(43));
+    fs::create_symlink(outside / "far.png", in / "stolen.png");
+    fs::create_symlink("../../outside/far.png", in / "relative.png");
+    fs::create_symlink(outside / "far.png", work_ / "hop.png");
+    fs::create_symlink(work_ / "hop.png", in / "chained.png");
+    fs::create_directory_symlink(outside / "folder", in / "linked");
+    fs::create_symlink(work_ / "elsewhere/near.png", in / "near.png");
+    fs::create_directory_symlink(outside, work_ / "outlink");
+    grant();
+
+    auto convert = [&](const std::string& output) {
+        return glyphwright({"-inputPath", "in", "-outputPath", output, "-collectionType", "batch", "-assetType",
+                            "asset"});
+    };
+    auto warnings = [](const ProgramRun& run) {
+        std::set<std::string> lines;
+        std::istringstream err(run.err);
+        for (std::string line; std::getline(err, line);) {
+            if (line.rfind("Warning: ", 0) == 0) lines.insert(line);
+        }
+        return lines;
+    };
+    auto run = convert("out");
+    expectCompleted(run, std::vector<std::string>(2, (work_ / "out/Assets.xcassets").string()));
+    EXPECT_EQ(namesIn(work_ / "out/Assets.xcassets"), (std::set<std::string>{"Contents.json", "near.imageset", "own.imageset"}));
+    std::set<std::string> skipped;
+    for (const char* name : {"chained.png", "linked", "relative.png", "stolen.png"}) {
+        skipped.insert("Warning: Skipped " + (in / name).string() +
+                       ": it leads outside the root folder granted to the command line (" + work_.string() + ").");
+    }
+    EXPECT_EQ(warnings(run), skipped);
+
+    // As the input itself, through a link at its end or in its middle.
+    for (const std::string input : {"in/stolen.png", "outlink/far.png", "outlink/folder"}) {
+        SCOPED_TRACE(input);
+        const auto refused = glyphwright({"-inputPath", input, "-outputPath", "out2", "-assetType", "asset",
+                                          "-collectionType", input.ends_with(".png") ? "single" : "batch"});
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.err.rfind("Unable to use " + (work_ / input).string(), 0), 0u) << refused.err;
+        EXPECT_NE(refused.err.find("it is not inside the root folder granted to the command line"), std::string::npos);
+        EXPECT_EQ(refused.out, "");
+    }
+    EXPECT_FALSE(fs::exists(work_ / "out2"));
+    EXPECT_EQ(namesIn(outside), (std::set<std::string>{"far.png", "folder"}));
+
+    // Everything is inside "/": the linked pictures are read (a linked folder is never entered).
+    grant("/");
+    run = convert("all");
+    expectCompleted(run, std::vector<std::string>(5, (work_ / "all/Assets.xcassets").string()));
+    EXPECT_EQ(namesIn(work_ / "all/Assets.xcassets"),
+              (std::set<std::string>{"Contents.json", "chained.imageset", "near.imageset", "own.imageset",
+                                     "relative.imageset", "stolen.imageset"}));
+    EXPECT_TRUE(warnings(run).empty()) << run.err;
 }
 
 // A catalog, an asset folder or a folder deeper in the catalog that is a link out of the

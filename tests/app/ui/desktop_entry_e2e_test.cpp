@@ -132,16 +132,19 @@ TEST_F(DesktopEntry, WithoutADisplayOrTheWindowProgramItRefusesWithOneMessageAnd
         std::string program;
         std::optional<std::string> platform;
         const char* message;
+        // The command hands over only a start without arguments; the window program
+        // itself takes the files a file manager gives it.
+        std::vector<std::string> arguments;
     };
     const std::vector<Case> cases = {
-        {"no display", GW_GLYPHWRIGHT_PATH, std::nullopt, "there is no display to open the window on"},
+        {"no display", GW_GLYPHWRIGHT_PATH, std::nullopt, "there is no display to open the window on", {}},
         {"no display, window program started directly", GW_DESKTOP_PATH, std::nullopt,
-         "there is no display to open the window on"},
-        {"window program missing", lone.string(), "offscreen", "glyphwright-desktop is missing"},
+         "there is no display to open the window on", {"picture.png"}},
+        {"window program missing", lone.string(), "offscreen", "glyphwright-desktop is missing", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto child = start(c.program, c.platform, {"picture.png"});
+        const auto child = start(c.program, c.platform, c.arguments);
         EXPECT_EQ(wait(child), 2);
         const auto err = read(child.errFile);
         EXPECT_NE(err.find(c.message), std::string::npos) << err;

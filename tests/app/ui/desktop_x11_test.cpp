@@ -47,9 +47,16 @@ protected:
         for (const auto& [key, value] : flags) settings.setBool(value, key);
     }
 
+    // The program a desktop starts: the command, which hands a start without arguments to
+    // the window program, or the window program itself with the files it is given, as the
+    // desktop entry does.
+    static const char* programFor(const std::vector<std::string>& arguments) {
+        return arguments.empty() ? GW_GLYPHWRIGHT_PATH : GW_DESKTOP_PATH;
+    }
+
     // A started window program and its main window (empty when none appeared).
     std::pair<pid_t, std::string> launchWithWindow(const std::vector<std::string>& arguments = {}) {
-        const pid_t pid = session_.launch(GW_GLYPHWRIGHT_PATH, arguments);
+        const pid_t pid = session_.launch(programFor(arguments), arguments);
         return {pid, mainWindow(pid)};
     }
 
@@ -427,7 +434,7 @@ protected:
     // Launches, moves the main window off the screen's centre (so "over the window" and
     // "centred on the screen" differ) and reads its menu titles once it is drawn.
     void launchAt(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {}) {
-        app_ = session_.launch(GW_GLYPHWRIGHT_PATH, arguments, environment);
+        app_ = session_.launch(programFor(arguments), arguments, environment);
         window_ = mainWindow(app_);
         ASSERT_FALSE(window_.empty()) << session_.log(app_);
         ASSERT_TRUE(gwtest::x11::run({"timeout", "30", "xdotool", "windowmove", "--sync", window_, "60", "40"}));

@@ -201,6 +201,31 @@ TEST_F(MainWindow, TheWarningFieldShowsTwoWarningsAndCountsTheRest) {
     EXPECT_FALSE(field->isVisible());
 }
 
+// Names and paths from outside are shown with their control characters and broken bytes
+// escaped: the output folder's button, a picture's name in the warning line, a failure's
+// reason in its sheet.
+TEST_F(MainWindow, NamesAndPathsAreShownWithTheirControlCharactersEscaped) {
+    const auto folder = dir_.path() / "out\x1b[2J\xc2\x9b";
+    const std::string folderShown = (dir_.path() / "out\\x1b[2J\\xc2\\x9b").string();
+    fs::create_directories(folder);
+    engine->setOutputDirectory(folderURL(folder));
+    EXPECT_EQ(c->outputDirectoryButton()->text().toStdString(), folderShown);
+
+    // Picture names lose C0 controls but keep C1 controls and broken bytes.
+    const auto input = gwtest::engine::picture(10, 10, "Bad\xc2\x9b\xff");
+    c->glyphwrightReadyStateDidChange(
+        *engine, gw::ReadyState::warnings({{input, gw::ConversionWarning::Kind::size, true,
+                                            platform::graphics::Size{20, 20}}}));
+    EXPECT_EQ(c->warningTextField()->toolTip().toStdString().rfind("⚠️ Bad\\xc2\\x9b\\xff: The image is too small", 0), 0u)
+        << c->warningTextField()->toolTip().toStdString();
+
+    deliverFromWorker({failure("Cannot write " + folder.string())});
+    MainLoop::drain();
+    ASSERT_TRUE(waitFor([&] { return c->currentFailureSheet() && c->currentFailureSheet()->isVisible(); }));
+    EXPECT_EQ(c->currentFailureSheet()->informativeText().toStdString(), "Cannot write " + folderShown);
+    closeBoxes();
+}
+
 TEST_F(MainWindow, SwitchingCollectionTypesKeepsTheFirstSelectedPictureForSingle) {
     engine->setImageInputCollectionType(CollectionType::variants);
     const auto a = add(32, "A"), b = add(32, "B"), d = add(32, "C");

@@ -89,7 +89,7 @@ public:
     // Starts the program with the picture handed over and waits for its main window.
     bool launch() {
         accessibility_ = std::make_unique<AccessibilityBus>(session_.busAddress());
-        app_ = session_.launch(GW_GLYPHWRIGHT_PATH, {picture().string()});
+        app_ = session_.launch(GW_DESKTOP_PATH, {picture().string()});
         main_ = session_.firstWindow(app_);
         // The window is up once a screen reader finds it too.
         return !main_.empty() &&

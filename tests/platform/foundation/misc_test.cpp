@@ -2,11 +2,15 @@
 #include "platform/foundation/date.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/string_format.hpp"
+#include "platform/foundation/utf8.hpp"
 #include "platform/foundation/uuid.hpp"
 
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace pf = platform::foundation;
 
@@ -64,6 +68,30 @@ TEST(StringFormat, MissingArgumentsAndUnknownPlaceholdersAreCopied) {
     EXPECT_EQ(pf::formatString("%3$@", A{"a"}), "%3$@");
     EXPECT_EQ(pf::formatString("50%", A{}), "50%");
     EXPECT_EQ(pf::formatString("%n %p", A{std::int64_t{1}, std::int64_t{2}}), "%n %p");
+}
+
+// What a terminal or a window would act on is escaped byte by byte; text of any script stays.
+TEST(EscapedForDisplay, EscapesControlsAndBrokenBytesAndKeepsEveryOtherCharacter) {
+    namespace pf = platform::foundation;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"plain/path name.png", "plain/path name.png"},
+        {"\x1b]0;PWNED\x07\x1b[2J.png", "\\x1b]0;PWNED\\x07\\x1b[2J.png"},
+        {"a\nb\rc\td", "a\\x0ab\\x0dc\\x09d"},
+        {std::string("nul\0end", 7), "nul\\x00end"},
+        {"del\x7f", "del\\x7f"},
+        // C1 controls (CSI is U+009B), and the same byte alone, which is no UTF-8.
+        {"c1\xc2\x9b" "2J", "c1\\xc2\\x9b2J"},
+        {"lone\x9b" "2J", "lone\\x9b2J"},
+        {"cut\xe2\x82", "cut\\xe2\\x82"},
+        {"overlong\xc0\xaf", "overlong\\xc0\\xaf"},
+        // U+00A0 follows the C1 range and is kept, as are accents, CJK and emoji.
+        {"nbsp\xc2\xa0" "caf\xc3\xa9 \xe6\xbc\xa2 \xf0\x9f\x8e\xa8", "nbsp\xc2\xa0" "caf\xc3\xa9 \xe6\xbc\xa2 \xf0\x9f\x8e\xa8"},
+        {"back\\x1b", "back\\x1b"},
+    };
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(pf::escapedForDisplay(text), shown) << shown;
+        EXPECT_EQ(pf::escapedForDisplay(shown), shown) << "escaping twice changes nothing";
+    }
 }
 
 TEST(Error, CarriesDomainCodeAndPrintedForm) {
