@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -720,6 +721,51 @@ TEST_F(ExistingCatalog, TheAssetActionDecidesWhatHappensToAnExistingAsset) {
     EXPECT_FALSE(fs::exists(catalog_ / "AppIcon.appiconset/stale.svg"));
     EXPECT_EQ(expectListedFilesExist(catalog_ / "AppIcon.appiconset"), 18);
     EXPECT_TRUE(fs::exists(catalog_ / "Other.imageset/other.svg"));
+}
+
+// Catalogs replaced within one second keep the date and time of their name whole, a number
+// after them, and each run names the folder its own catalog went to. The Trash already
+// holds a catalog replaced in every second of the next two minutes, as if earlier runs had
+// made them.
+TEST_F(ExistingCatalog, CatalogsReplacedWithinOneSecondAreNumberedAfterTheTimeAndEachRunNamesItsOwn) {
+    const fs::path trash = dir_ / "xdg/XDG_DATA_HOME/Trash";
+    fs::create_directories(trash / "info");
+    std::set<std::string> earlier;
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t second = now - 2; second < now + 120; ++second) {
+        std::tm local{};
+        ::localtime_r(&second, &local);
+        char stamp[32] = {};
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", &local);
+        const std::string name = std::string("Assets (replaced ") + stamp + ").xcassets";
+        fs::create_directories(trash / "files" / name);
+        writeFile(trash / "info" / (name + ".trashinfo"),
+                  "[Trash Info]\nPath=" + (dir_ / "elsewhere" / name).string() + "\nDeletionDate=2026-01-01T00:00:00\n");
+        earlier.insert(name);
+    }
+    const std::regex numbered(R"(Assets \(replaced \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d (\d+)\)\.xcassets)");
+    std::set<fs::path> keptFolders;
+    for (int run = 1; run <= 3; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        makeCatalog();
+        writeFile(catalog_ / "run.txt", "run " + std::to_string(run));
+        const auto said = expectCompleted(convert({}), {catalog_.string()});
+        ASSERT_EQ(said.size(), 1u);
+        const std::string start = "The replaced " + catalog_.string() + " was moved to the Trash: ";
+        ASSERT_EQ(said[0].rfind(start, 0), 0u) << said[0];
+        const fs::path kept = said[0].substr(start.size());
+        std::smatch match;
+        const std::string name = kept.filename().string();
+        EXPECT_TRUE(std::regex_match(name, match, numbered)) << name;
+        EXPECT_EQ(kept.parent_path(), trash / "files");
+        EXPECT_EQ(readFile(kept / "run.txt"), "run " + std::to_string(run));
+        EXPECT_TRUE(fs::exists(trash / "info" / (name + ".trashinfo")));
+        keptFolders.insert(kept);
+    }
+    EXPECT_EQ(keptFolders.size(), 3u);
+    // What was in the Trash before stays as it was.
+    for (const auto& name : earlier) EXPECT_TRUE(fs::is_empty(trash / "files" / name)) << name;
+    EXPECT_EQ(namesIn(trash / "files").size(), earlier.size() + 3);
 }
 
 TEST_F(ExistingCatalog, AnAssetCancelOrAnAnswerThatNeedsAWindowEndsTheRunWithStatusOne) {
