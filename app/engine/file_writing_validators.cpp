@@ -139,6 +139,8 @@ ReplacedItem keepReplaced(const pf::URL& original, const fs::path& setAside) {
 
 }  // namespace
 
+bool ReplacedItem::isCatalog() const { return isAssetCatalog(original); }
+
 std::string ReplacedItem::description() const {
     const std::string what = original.path();
     if (!inTrash) {
@@ -275,8 +277,8 @@ Result AssetPathValidator::validate(const FileWritingIntent& intent) {
         (action == FileAlreadyExistsAction::append && !intent.hasAppendableOption())) {
         action = askForAction(directory, intent);
     }
-    // An asset of the same name is the program's own earlier output: replaced in place.
-    return apply(action, directory, *pendingRemovals_, PendingRemovals::Disposal::remove);
+    // A user adds files of their own to a set (a dark variant, notes): what it held is kept.
+    return apply(action, directory, *pendingRemovals_, PendingRemovals::Disposal::keep);
 }
 
 FileAlreadyExistsAction AssetPathValidator::askForAction(const pf::URL& existingURL, const FileWritingIntent& intent) {
