@@ -88,6 +88,11 @@ bool itemExists(const fs::path& path) {
     return fs::exists(fs::symlink_status(path, error));
 }
 
+bool hasTrashName(const fs::path& folder) {
+    const std::string name = folder.filename().string();
+    return name == ".Trash" || name.rfind(".Trash-", 0) == 0;
+}
+
 bool sameDevice(const fs::path& a, const fs::path& b) {
     struct stat first {};
     struct stat second {};
@@ -133,6 +138,35 @@ bool trashHoldsName(const fs::path& path) {
     const std::string name = item.filename().string();
     for (const auto& folder : trashFolders(item)) {
         if (itemExists(folder / "files" / name) || itemExists(folder / "info" / (name + ".trashinfo"))) return true;
+    }
+    return false;
+}
+
+bool isTrashFolder(const fs::path& folder) {
+    const fs::path normal = folder.lexically_normal();
+    if (hasTrashName(normal.has_filename() ? normal : normal.parent_path())) return true;
+    struct stat info {};
+    struct stat home {};
+    return ::stat(folder.c_str(), &info) == 0 && ::stat(homeTrash().c_str(), &home) == 0 &&
+           home.st_dev == info.st_dev && home.st_ino == info.st_ino;
+}
+
+bool isInTrash(const fs::path& path) {
+    fs::path resolved;
+    try {
+        resolved = resolvedPath(path);
+    } catch (const Error&) {
+        resolved = fs::absolute(path).lexically_normal();
+    }
+    fs::path home;
+    try {
+        home = resolvedPath(homeTrash());
+    } catch (const Error&) {
+        home = homeTrash();
+    }
+    if (isAtOrBelow(resolved, home)) return true;
+    for (fs::path folder = resolved; folder.has_relative_path(); folder = folder.parent_path()) {
+        if (hasTrashName(folder)) return true;
     }
     return false;
 }

@@ -21,4 +21,11 @@ std::filesystem::path moveToTrash(const std::filesystem::path& path);
 // numbers it in a way of its own.
 bool trashHoldsName(const std::filesystem::path& path);
 
+// Whether `folder` is a Trash folder: the home Trash, or one a file system keeps at its
+// top (".Trash", ".Trash-<uid>").
+bool isTrashFolder(const std::filesystem::path& folder);
+
+// Whether `path` is a Trash folder or lies inside one, once symbolic links are followed.
+bool isInTrash(const std::filesystem::path& path);
+
 }  // namespace platform::foundation::files
