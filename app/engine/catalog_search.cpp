@@ -1,6 +1,7 @@
 #include "app/engine/catalog_search.hpp"
 
 #include "platform/foundation/error.hpp"
+#include "platform/foundation/trash.hpp"
 
 #include <cerrno>
 #include <filesystem>
@@ -38,7 +39,8 @@ std::vector<std::string> components(const std::string& path) {
 }
 
 // Every path below `folder`, at any depth, hidden ones included, relative to it.
-// Symbolic links to folders are listed but not entered.
+// Symbolic links to folders are listed but not entered, and neither is a Trash: what lies
+// there was thrown away, and a location found in it would lead the output into the Trash.
 std::vector<std::string> subpaths(const pf::URL& folder) {
     std::vector<std::string> result;
     std::error_code error;
@@ -47,6 +49,11 @@ std::vector<std::string> subpaths(const pf::URL& folder) {
     if (error) throw pf::Error::posix(error.value(), "Unable to list " + root.string());
     for (const fs::recursive_directory_iterator end; it != end; it.increment(error)) {
         if (error) throw pf::Error::posix(error.value(), "Unable to list " + root.string());
+        std::error_code kind;
+        if (it->is_directory(kind) && !it->is_symlink(kind) && pf::files::isTrashFolder(it->path())) {
+            it.disable_recursion_pending();
+            continue;
+        }
         result.push_back(it->path().lexically_relative(root).generic_string());
     }
     if (error) throw pf::Error::posix(error.value(), "Unable to list " + root.string());

@@ -32,12 +32,13 @@ bool isInsideAssetCatalog(const platform::foundation::URL& url);
 std::optional<platform::foundation::URL> enclosingAssetCatalog(const platform::foundation::URL& url);
 
 // The catalogs at any depth below `folder` (catalogs inside catalogs too), in listing
-// order; only `folder` when it is a catalog itself (nothing is listed then). Throws the
-// file system's error (platform Error) when the folder cannot be listed.
+// order; only `folder` when it is a catalog itself (nothing is listed then). A Trash
+// below `folder` is not searched. Throws the file system's error (platform Error) when
+// the folder cannot be listed.
 std::vector<platform::foundation::URL> assetCatalogURLs(const platform::foundation::URL& folder);
 
 // The folders and files at any depth below `folder` whose name is exactly `name`, in
-// listing order. Throws like assetCatalogURLs.
+// listing order, a Trash passed over. Throws like assetCatalogURLs.
 std::vector<platform::foundation::URL> urls(std::string_view name, const platform::foundation::URL& folder);
 
 }  // namespace gw

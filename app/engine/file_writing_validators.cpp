@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 namespace gw {
@@ -90,9 +91,11 @@ std::string utf8Prefix(const std::string& text, std::size_t bytes) {
     return text.substr(0, bytes);
 }
 
-// "<name> (replaced <date> <time>)<extension>", free beside `place`: a name a person
-// reads as the old one, which keeps its extension (a catalog stays a catalog, and no
-// folder scan takes pictures from it) and fits the file system's 255 bytes.
+// "<name> (replaced <date> <time>)<extension>", free beside `place` and in the Trash
+// that would take it: a name a person reads as the old one, which keeps its extension (a
+// catalog stays a catalog, and no folder scan takes pictures from it). Runs within one
+// second number their names after the time ("… 01.38.56 2)"), since the Trash's own
+// numbering would cut into the time. Short enough for the Trash's info file beside it.
 fs::path replacedSibling(const fs::path& place) {
     const std::string name = place.filename().string();
     const auto dot = name.rfind('.');
@@ -104,13 +107,13 @@ fs::path replacedSibling(const fs::path& place) {
     ::localtime_r(&now, &local);
     char stamp[32] = {};
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", &local);
-    constexpr std::size_t kNameMax = 255;
+    constexpr std::size_t kNameMax = 255 - std::string_view(".trashinfo").size();
     for (int number = 1;; ++number) {
         const std::string suffix = number == 1 ? fmt::format(" (replaced {})", stamp)
                                                : fmt::format(" (replaced {} {})", stamp, number);
         const std::size_t room = kNameMax - std::min(kNameMax, suffix.size() + extension.size());
         const auto candidate = place.parent_path() / (utf8Prefix(stem, room) + suffix + extension);
-        if (!itemExists(candidate)) return candidate;
+        if (!itemExists(candidate) && !pf::files::trashHoldsName(candidate)) return candidate;
     }
 }
 
@@ -135,6 +138,8 @@ ReplacedItem keepReplaced(const pf::URL& original, const fs::path& setAside) {
 }
 
 }  // namespace
+
+bool ReplacedItem::isCatalog() const { return isAssetCatalog(original); }
 
 std::string ReplacedItem::description() const {
     const std::string what = original.path();
@@ -272,8 +277,8 @@ Result AssetPathValidator::validate(const FileWritingIntent& intent) {
         (action == FileAlreadyExistsAction::append && !intent.hasAppendableOption())) {
         action = askForAction(directory, intent);
     }
-    // An asset of the same name is the program's own earlier output: replaced in place.
-    return apply(action, directory, *pendingRemovals_, PendingRemovals::Disposal::remove);
+    // A user adds files of their own to a set (a dark variant, notes): what it held is kept.
+    return apply(action, directory, *pendingRemovals_, PendingRemovals::Disposal::keep);
 }
 
 FileAlreadyExistsAction AssetPathValidator::askForAction(const pf::URL& existingURL, const FileWritingIntent& intent) {

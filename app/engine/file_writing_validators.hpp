@@ -9,9 +9,10 @@
 // When a later prompt is cancelled or planning fails they are put back, so an earlier
 // answer never costs the user a folder. Once the run has written everything, the
 // folders whose replacements were written completely go, and those whose replacement
-// failed are put back in place of whatever the failure left. A replaced catalog may hold
-// anything the user made, so it goes to the Trash rather than away; the asset folders
-// and layers a run replaces inside a catalog are its own earlier output and are removed.
+// failed are put back in place of whatever the failure left. A replaced catalog or asset
+// set may hold anything the user made (their own sets, a dark variant, notes), so it goes
+// to the Trash rather than away; the layers a run replaces inside a set it adds to are
+// its own earlier output and are removed.
 #include "app/engine/contracts/file_writing_intent.hpp"
 #include "app/engine/file_already_exists_action.hpp"
 #include "app/engine/replaced_item.hpp"

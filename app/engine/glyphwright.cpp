@@ -18,6 +18,8 @@
 
 #include <malloc.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <limits>
 
@@ -423,6 +425,37 @@ private:
     std::vector<std::filesystem::path> folders_;
 };
 
+// The catalog folders of a plan that do not exist yet: the run makes them.
+std::vector<std::filesystem::path> foldersToMake(const std::vector<FolderDefinition>& definitions) {
+    std::vector<std::filesystem::path> folders;
+    for (const auto& definition : definitions) {
+        const auto folder = definition.outputDirectory.fsPath().lexically_normal();
+        std::error_code error;
+        if (std::filesystem::symlink_status(folder, error).type() != std::filesystem::file_type::not_found) continue;
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
+    }
+    return folders;
+}
+
+// A catalog folder the run made and failed to fill holds nothing but the list the run
+// wrote in it: it goes again, as if the run had never started. Anything else in it
+// (a folder another picture of the run wrote, a file put there meanwhile) keeps it.
+void removeIfLeftEmpty(const std::filesystem::path& folder) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    int entries = 0;
+    bool onlyList = true;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        ++entries;
+        onlyList = onlyList && it->path().filename() == "Contents.json" && it->is_regular_file(error) &&
+                   !it->is_symlink(error);
+    }
+    if (error || entries > 1 || !onlyList) return;
+    if (entries == 1) fs::remove(folder / "Contents.json", error);
+    if (!error) fs::remove(folder, error);
+    if (error) Logger::log("Unable to remove the empty catalog " + folder.string() + ": " + error.message());
+}
+
 }  // namespace
 
 void Glyphwright::createAssetCatalog() {
@@ -477,6 +510,7 @@ void Glyphwright::createAssetCatalog() {
             // Folders already on disk below an answered one may be links out.
             if (boundary) boundary->checkPlan(definitions.back());
         }
+        const auto catalogsToMake = foldersToMake(definitions);
         for (std::size_t index = 0; index < builders.size(); ++index) {
             const auto& builder = builders[index];
             FolderDefinition definition = std::move(definitions[index]);
@@ -525,7 +559,11 @@ void Glyphwright::createAssetCatalog() {
         // failed, it comes back. The output folder is free again after that.
         auto pending = factory->pendingRemovals();
         auto final = std::make_shared<platform::dispatch::BlockOperation>([weak, pending, failedFolders,
-                                                                           reservation] {
+                                                                           reservation, catalogsToMake] {
+            // Before anything set aside comes back in its place.
+            for (const auto& catalog : catalogsToMake) {
+                if (failedFolders->touch(pf::URL::fileURL(catalog, true))) removeIfLeftEmpty(catalog);
+            }
             const auto kept = pending->settle([&](const pf::URL& url) { return failedFolders->touch(url); });
             reservation->abandon();
             auto self = weak.lock();

@@ -67,7 +67,7 @@ private:
     std::variant<Success, Failure> value_;
 };
 
-// The ten notifications, in this order, and one more: where a catalog that an
+// The ten notifications, in this order, and one more: where a catalog or asset set that an
 // "overwrite" answer replaced went, told after the last folder's result and before the
 // end of all operations. Every one has an empty default, so a client overrides only
 // those it cares about. Slots 9 and 10, and the eleventh, arrive on operation threads.

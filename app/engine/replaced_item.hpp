@@ -1,7 +1,7 @@
 #pragma once
 // What an "overwrite" answer replaced, once its replacement was written: the old
-// catalog is never deleted but moved to the user's Trash, or, where the Trash cannot take
-// it, kept beside the new one under a name that says it was replaced.
+// catalog or asset set is never deleted but moved to the user's Trash, or, where the
+// Trash cannot take it, kept beside the new one under a name that says it was replaced.
 #include "platform/foundation/url.hpp"
 
 #include <filesystem>
@@ -18,6 +18,8 @@ struct ReplacedItem {
     // Why the Trash could not take it (when it did not).
     std::string trashFailure;
 
+    // A whole catalog (else an asset set inside one).
+    bool isCatalog() const;
     // One sentence saying where it went.
     std::string description() const;
 };

@@ -88,7 +88,7 @@ public:
     // error); the end of all operations.
     void glyphwrightDidFinishFolder(Glyphwright& glyphwright, const GlyphwrightResult& result) override;
     void glyphwrightDidFinishAllOperations(Glyphwright& glyphwright) override;
-    // Where a catalog the run replaced went, on a line of its own.
+    // Where a catalog or asset set the run replaced went, on a line of its own.
     void glyphwrightDidKeepReplacedItem(Glyphwright& glyphwright, const ReplacedItem& item) override;
 
 private:

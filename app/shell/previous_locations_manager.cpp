@@ -4,6 +4,7 @@
 #include "app/foundation/logger.hpp"
 #include "platform/foundation/bookmark.hpp"
 #include "platform/foundation/error.hpp"
+#include "platform/foundation/trash.hpp"
 #include "platform/foundation/utf8.hpp"
 
 #include <algorithm>
@@ -76,6 +77,11 @@ void PreviousLocationsManager::loadRecentOutputDirectories() {
             const auto resolved = pf::bookmarks::resolve(*entry.asData());
             if (resolved.isStale) {
                 Logger::log("No bookmark data. Is stale: true");
+                continue;
+            }
+            // A folder that has gone to the Trash is no place to write to any more.
+            if (pf::files::isInTrash(resolved.url.fsPath())) {
+                Logger::log("Recent output folder in the Trash dropped: " + resolved.url.path());
                 continue;
             }
             recentOutputDirectories_->push_back(resolved.url);

@@ -27,6 +27,7 @@
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/host_facts.hpp"
+#include "platform/foundation/trash.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/foundation/utf8.hpp"
 
@@ -77,7 +78,10 @@ std::string applicationVersionText() {
 }
 
 AppDelegateError::AppDelegateError(Case errorCase)
-    : std::runtime_error(LocalizedString::text("error.description.insideAssetCatalogDirectory")), case_(errorCase) {}
+    : std::runtime_error(LocalizedString::text(errorCase == Case::insideTrash
+                                                   ? "error.description.insideTrash"
+                                                   : "error.description.insideAssetCatalogDirectory")),
+      case_(errorCase) {}
 
 bool AppDelegate::runningUnderTests = false;
 
@@ -278,7 +282,16 @@ void AppDelegate::orderFrontStandardAboutPanel() {
     alert.runModal();
 }
 
+bool AppDelegate::refusedAsTrash(const pf::URL& url) {
+    // Neither the output nor the recent folders ever lead into the Trash: the next
+    // conversion would be written among what was thrown away.
+    if (!pf::files::isInTrash(url.fsPath())) return false;
+    presentError(AppDelegateError(AppDelegateError::Case::insideTrash).what());
+    return true;
+}
+
 void AppDelegate::selectOutputDirectory(const pf::URL& url) {
+    if (refusedAsTrash(url)) return;
     if (previousLocations_) previousLocations_->setOutputDirectory(url);
     if (glyphwright_) glyphwright_->setOutputDirectory(url);
     Logger::log("Save path is now: " + url.path());
@@ -394,6 +407,7 @@ void AppDelegate::showOutputDestinationDialog() {
             self->presentError(AppDelegateError(AppDelegateError::Case::insideAssetCatalogDirectory).what());
             return;
         }
+        if (self->refusedAsTrash(chosen)) return;
         const bool scanning = scan && scan->isChecked();
         pf::UserDefaults::standard().setBool(scanning, "scanSubfoldersForAssetCatalogs");
         self->settleChosenDestination(chosen, scanning);

@@ -36,7 +36,8 @@ std::string applicationVersionText();
 
 class AppDelegateError : public std::runtime_error {
 public:
-    enum class Case : int { insideAssetCatalogDirectory = 0 };
+    // A folder inside a catalog; a location in the Trash, where what is written would be thrown away.
+    enum class Case : int { insideAssetCatalogDirectory = 0, insideTrash = 1 };
     explicit AppDelegateError(Case errorCase);
     Case errorCase() const noexcept { return case_; }
 
@@ -121,7 +122,8 @@ public:
         notificationActivated(notification.userInfo);
     }
 
-    // Settles the output folder: recent list, engine, log line.
+    // Settles the output folder: recent list, engine, log line. A location in the Trash is
+    // refused with an alert.
     void selectOutputDirectory(const platform::foundation::URL& url);
 
     void previousLocationsManagerDidChange(PreviousLocationsManager& manager,
@@ -139,6 +141,8 @@ private:
     AppDelegate();
     void restore();
     void presentError(const std::string& description);
+    // Tells the user and answers true when `url` lies in the Trash.
+    bool refusedAsTrash(const platform::foundation::URL& url);
     void restoreWindow();
 
     std::shared_ptr<Glyphwright> glyphwright_;

@@ -643,8 +643,13 @@ void MainViewViewController::glyphwrightDidFinishAllOperations(Glyphwright&) {
 
 void MainViewViewController::glyphwrightDidKeepReplacedItem(Glyphwright&, const ReplacedItem& item) {
     pa::UserNotification notification;
-    notification.title = LocalizedString::text(item.inTrash ? "notification.catalog-replaced.title.trashed"
-                                                            : "notification.catalog-replaced.title.kept");
+    if (item.isCatalog()) {
+        notification.title = LocalizedString::text(item.inTrash ? "notification.catalog-replaced.title.trashed"
+                                                                : "notification.catalog-replaced.title.kept");
+    } else {
+        notification.title = LocalizedString::text(item.inTrash ? "notification.asset-replaced.title.trashed"
+                                                                : "notification.asset-replaced.title.kept");
+    }
     notification.subtitle = item.description();
     DispatchQueue::main().async([notification = std::move(notification)]() mutable {
         pa::UserNotificationCenter::defaultCenter().deliver(std::move(notification));

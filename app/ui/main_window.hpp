@@ -172,7 +172,7 @@ public:
     void glyphwrightDidStartCreating(Glyphwright& engine) override;
     void glyphwrightDidFinishFolder(Glyphwright& engine, const GlyphwrightResult& result) override;
     void glyphwrightDidFinishAllOperations(Glyphwright& engine) override;
-    // Where a catalog the run replaced went (the Trash, or beside the new one): a notification.
+    // Where a catalog or asset set the run replaced went (the Trash, or beside the new one): a notification.
     void glyphwrightDidKeepReplacedItem(Glyphwright& engine, const ReplacedItem& item) override;
 
     void layerEditingViewControllerDidRequestClose(LayerEditingViewController& controller) override;

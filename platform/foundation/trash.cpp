@@ -1,12 +1,12 @@
 #include "platform/foundation/trash.hpp"
 
 #include "platform/foundation/error.hpp"
+#include "platform/foundation/files.hpp"
 
 #include <gio/gio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -33,27 +33,15 @@ fs::path topFolder(fs::path folder) {
     return folder;
 }
 
-std::string unescaped(const std::string& text) {
-    char* plain = g_uri_unescape_string(text.c_str(), nullptr);
-    if (plain == nullptr) return text;
-    std::string result(plain);
-    g_free(plain);
-    return result;
-}
+// The home Trash where $XDG_DATA_HOME says it is.
+fs::path homeTrash() { return xdgDataHome() / "Trash"; }
 
-// The "Path=" entry of a Trash info file, unescaped.
-std::optional<fs::path> trashedFrom(const fs::path& infoFile) {
-    std::ifstream in(infoFile);
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("Path=", 0) == 0) return fs::path(unescaped(line.substr(5)));
-    }
-    return std::nullopt;
-}
-
-// The Trash folders the item may have gone to: the home Trash, then the two kinds a
-// file system may keep at its top.
+// The Trash folders the item may go to: the home Trash where GLib puts it (GLib reads
+// $XDG_DATA_HOME once, on first use, so only what trashes asks it), then the two kinds
+// a file system may keep at its top.
 std::vector<fs::path> trashFolders(const fs::path& item) {
     std::vector<fs::path> folders{fs::path(g_get_user_data_dir()) / "Trash"};
+    if (homeTrash() != folders.front()) folders.push_back(homeTrash());
     const fs::path top = topFolder(item.parent_path());
     if (!top.empty()) {
         const std::string uid = std::to_string(::getuid());
@@ -63,29 +51,46 @@ std::vector<fs::path> trashFolders(const fs::path& item) {
     return folders;
 }
 
-// Where the item that stood at `original` lies in a Trash: the newest entry recorded for
-// it (the home Trash records absolute paths, a file system's own Trash paths from its top).
-fs::path locateTrashed(const fs::path& original, const std::vector<fs::path>& folders) {
-    const std::string name = original.filename().string();
-    fs::path found;
-    fs::file_time_type newest = fs::file_time_type::min();
+struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+std::optional<Identity> identityOf(const fs::path& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+    return Identity{info.st_dev, info.st_ino};
+}
+
+bool hasIdentity(const fs::path& path, const Identity& identity) {
+    const auto found = identityOf(path);
+    return found && found->device == identity.device && found->inode == identity.inode;
+}
+
+// Where the item of that identity lies in one of the Trash folders. A move keeps the
+// identity, so this finds the item whatever name the Trash gave it, and never another
+// item of the same name. Its own name is looked at first: the Trash keeps it when free.
+fs::path locateTrashed(const Identity& identity, const std::string& name, const std::vector<fs::path>& folders) {
+    for (const auto& folder : folders) {
+        if (hasIdentity(folder / "files" / name, identity)) return folder / "files" / name;
+    }
     for (const auto& folder : folders) {
         std::error_code error;
-        for (fs::directory_iterator it(folder / "info", error), end; !error && it != end; it.increment(error)) {
-            const std::string entry = it->path().filename().string();
-            if (entry.rfind(name, 0) != 0 || !entry.ends_with(".trashinfo")) continue;
-            const auto from = trashedFrom(it->path());
-            const fs::path top = folder.parent_path().filename() == ".Trash" ? folder.parent_path().parent_path()
-                                                                              : folder.parent_path();
-            if (!from || (*from != original && top / *from != original)) continue;
-            std::error_code timeError;
-            const auto written = fs::last_write_time(it->path(), timeError);
-            if (timeError || (!found.empty() && written < newest)) continue;
-            newest = written;
-            found = folder / "files" / entry.substr(0, entry.size() - std::string_view(".trashinfo").size());
+        for (fs::directory_iterator it(folder / "files", error), end; !error && it != end; it.increment(error)) {
+            if (hasIdentity(it->path(), identity)) return it->path();
         }
     }
-    return found;
+    return {};
+}
+
+bool itemExists(const fs::path& path) {
+    std::error_code error;
+    return fs::exists(fs::symlink_status(path, error));
+}
+
+bool hasTrashName(const fs::path& folder) {
+    const std::string name = folder.filename().string();
+    return name == ".Trash" || name.rfind(".Trash-", 0) == 0;
 }
 
 bool sameDevice(const fs::path& a, const fs::path& b) {
@@ -111,6 +116,7 @@ bool hasTrashFolder(const fs::path& item) {
 
 fs::path moveToTrash(const fs::path& path) {
     const fs::path original = fs::absolute(path).lexically_normal();
+    const auto identity = identityOf(original);
     if (!hasTrashFolder(original)) {
         throw Error(FoundationErrorCode::fileWriteFailed,
                     "there is no Trash folder on the file system that holds " + original.string());
@@ -124,7 +130,45 @@ fs::path moveToTrash(const fs::path& path) {
         if (error != nullptr) g_error_free(error);
         throw Error(FoundationErrorCode::fileWriteFailed, reason);
     }
-    return locateTrashed(original, trashFolders(original));
+    return identity ? locateTrashed(*identity, original.filename().string(), trashFolders(original)) : fs::path();
+}
+
+bool trashHoldsName(const fs::path& path) {
+    const fs::path item = fs::absolute(path).lexically_normal();
+    const std::string name = item.filename().string();
+    for (const auto& folder : trashFolders(item)) {
+        if (itemExists(folder / "files" / name) || itemExists(folder / "info" / (name + ".trashinfo"))) return true;
+    }
+    return false;
+}
+
+bool isTrashFolder(const fs::path& folder) {
+    const fs::path normal = folder.lexically_normal();
+    if (hasTrashName(normal.has_filename() ? normal : normal.parent_path())) return true;
+    struct stat info {};
+    struct stat home {};
+    return ::stat(folder.c_str(), &info) == 0 && ::stat(homeTrash().c_str(), &home) == 0 &&
+           home.st_dev == info.st_dev && home.st_ino == info.st_ino;
+}
+
+bool isInTrash(const fs::path& path) {
+    fs::path resolved;
+    try {
+        resolved = resolvedPath(path);
+    } catch (const Error&) {
+        resolved = fs::absolute(path).lexically_normal();
+    }
+    fs::path home;
+    try {
+        home = resolvedPath(homeTrash());
+    } catch (const Error&) {
+        home = homeTrash();
+    }
+    if (isAtOrBelow(resolved, home)) return true;
+    for (fs::path folder = resolved; folder.has_relative_path(); folder = folder.parent_path()) {
+        if (hasTrashName(folder)) return true;
+    }
+    return false;
 }
 
 }  // namespace platform::foundation::files

@@ -303,8 +303,15 @@ TEST_F(CatalogWriting, ExistingAssetFolderOverwrite) {
     expectCompleteRun(convert(gw::ConversionOutputType::iOSIcon, {icon_}), 1);
     expectGoldenIconSet("Assets.xcassets");
     EXPECT_FALSE(fs::exists(dir_ / "out/Assets.xcassets/AppIcon.appiconset/stale.png"));
-    // An asset folder is the program's own earlier output: gone, not kept.
-    EXPECT_TRUE(replaced_.empty());
+    // The user may have put files of their own in it: it is in the Trash, whole.
+    ASSERT_EQ(replaced_.size(), 1u);
+    EXPECT_TRUE(replaced_[0].inTrash);
+    EXPECT_FALSE(replaced_[0].isCatalog());
+    EXPECT_EQ(replaced_[0].original.fsPath(), dir_ / "out/Assets.xcassets/AppIcon.appiconset");
+    EXPECT_EQ(replaced_[0].keptAt.parent_path(), gwtest::engine::engineXdgRoot() / "data/Trash/files");
+    EXPECT_EQ(replaced_[0].keptAt.filename().string().rfind("AppIcon (replaced ", 0), 0u) << replaced_[0].keptAt;
+    EXPECT_EQ(replaced_[0].keptAt.extension(), ".appiconset");
+    EXPECT_EQ(readText(replaced_[0].keptAt / "stale.png"), "png");
 }
 
 TEST_F(CatalogWriting, ExistingAssetFolderAppendIsAskedAboutWhereTheBuilderCannotAppend) {

@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <fmt/format.h>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -151,6 +152,66 @@ TEST_F(GlyphwrightRunTest, BatchModeWritesOneFolderPerPictureAndCompletesOnce) {
         EXPECT_TRUE(std::any_of(files.begin(), files.end(), [&](const std::string& f) {
             return f.find(std::string(name) + ".imageset/Contents.json") != std::string::npos;
         })) << name;
+    }
+}
+
+// A picture that cannot be drawn: it has a size but nothing to draw it from.
+gw::ImageInputPtr undrawablePicture(const std::string& name) {
+    auto input = gw::ImageInput::make();
+    input->setImageWrapper(gw::ImageWrapper::make(pg::Image::make({1024, 1024})));
+    input->setImageName(name);
+    return input;
+}
+
+// A run that fails leaves no catalog folder it made itself and could not fill; a folder
+// that was there before the run, or one that received anything, stays.
+TEST_F(GlyphwrightRunTest, AFailedRunRemovesTheCatalogFolderItMadeAndLeftEmpty) {
+    namespace fs = std::filesystem;
+    struct Case {
+        std::string name;
+        std::function<void(const fs::path& out)> before;
+        bool withGoodPicture;
+        std::vector<std::string> left;  // below the work folder, after the run
+    };
+    const std::vector<Case> cases = {
+        {"a new output folder", [](const fs::path&) {}, false, {}},
+        {"an empty output folder", [](const fs::path& out) { fs::create_directories(out); }, false, {"out"}},
+        {"an empty catalog that was there",
+         [](const fs::path& out) { fs::create_directories(out / "Assets.xcassets"); }, false,
+         {"out", "out/Assets.xcassets", "out/Assets.xcassets/Contents.json"}},
+        {"another picture written", [](const fs::path&) {}, true,
+         {"out", "out/Assets.xcassets", "out/Assets.xcassets/Contents.json", "out/Assets.xcassets/Good.imageset"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto work = dir_ / c.name;
+        const auto out = work / "out";
+        fs::create_directories(work);
+        c.before(out);
+        ObservedEngine e;
+        std::vector<platform::appkit::ArrayController::Element> pictures{
+            platform::appkit::ArrayController::Element::of(undrawablePicture("Broken"))};
+        if (c.withGoodPicture) {
+            pictures.push_back(platform::appkit::ArrayController::Element::of(picture(64, 64, "Good")));
+        }
+        e.engine->collectionViewArrayController()->addObjects(pictures);
+        e.engine->setResizeType(ConversionOutputType::asset);
+        e.engine->setImageInputCollectionType(CollectionType::batch);
+        e.engine->setOutputDirectory(folderURL(out));
+
+        e.engine->createAssetCatalog();
+        ASSERT_TRUE(e.delegate->waitForRun(pictures.size()));
+        e.engine->waitUntilAllOperationsAreFinished();
+        const auto results = e.delegate->results();
+        EXPECT_EQ(std::count_if(results.begin(), results.end(), [](const auto& r) { return !r.isSuccess(); }), 1);
+
+        std::vector<std::string> left;
+        for (const auto& entry : fs::recursive_directory_iterator(work)) {
+            const auto relative = entry.path().lexically_relative(work).generic_string();
+            if (relative.find(".imageset/") == std::string::npos) left.push_back(relative);
+        }
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, c.left);
     }
 }
 

@@ -69,6 +69,13 @@ TEST_F(CatalogRuns, AFullDiskLeavesTheOldCatalogWholeAndReportsTheFailure) {
     // Icons of noise, 1024 px and down, cannot fit in 2 MB.
     writeFile(work_ / "noise.png", gwtest::solidPNG(1024, 1024, {}, true));
     writeFile(work_ / "fits.png", gwtest::solidPNG(64, 64, {200, 40, 60, 255}));
+    // A run that could write nothing leaves nothing: neither the catalog it made nor the
+    // output folder it made for it.
+    for (const std::string output : {"small", "small/new"}) {
+        const auto run = glyphwright({"-inputPath", "noise.png", "-outputPath", output});
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        EXPECT_TRUE(fs::is_empty(work_ / "small")) << output;
+    }
     ASSERT_EQ(glyphwright({"-inputPath", "old.png", "-outputPath", "small"}).status, 0);
     const auto old = gwtest::snapshot(work_ / "small");
     ASSERT_FALSE(old.empty());

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -838,13 +839,16 @@ TEST_F(ExistingCatalog, IncrementWritesANewCatalogBesideTheOldOne) {
 }
 
 TEST_F(ExistingCatalog, AppendKeepsTheOtherAssetsOfTheCatalog) {
-    expectCompleted(convert({"-assetCatalogExistsAction", "append"}), {catalog_.string()});
+    const auto said = expectCompleted(convert({"-assetCatalogExistsAction", "append"}), {catalog_.string()});
     EXPECT_EQ(namesIn(catalog_), (std::set<std::string>{"AppIcon.appiconset", "Contents.json", "Other.imageset"}));
     EXPECT_TRUE(fs::exists(catalog_ / "Other.imageset/other.svg"));
-    // The icon set itself follows -assetExistsAction, overwrite by default; it is the
-    // program's own earlier output, replaced in place rather than kept.
+    // The icon set itself follows -assetExistsAction, overwrite by default: replaced, the
+    // old one in the Trash.
     EXPECT_FALSE(fs::exists(catalog_ / "AppIcon.appiconset/stale.svg"));
-    EXPECT_FALSE(fs::exists(dir_ / "xdg/XDG_DATA_HOME/Trash"));
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0].rfind("The replaced " + (catalog_ / "AppIcon.appiconset").string() + " was moved to the Trash: ", 0),
+              0u)
+        << said[0];
     // The asset action alone never touches the catalog's other assets.
     expectCompleted(convert({"-assetCatalogExistsAction", "append", "-assetExistsAction", "overwrite"}),
                     {catalog_.string()});
@@ -870,6 +874,129 @@ TEST_F(ExistingCatalog, TheAssetActionDecidesWhatHappensToAnExistingAsset) {
     EXPECT_FALSE(fs::exists(catalog_ / "AppIcon.appiconset/stale.svg"));
     EXPECT_EQ(expectListedFilesExist(catalog_ / "AppIcon.appiconset"), 18);
     EXPECT_TRUE(fs::exists(catalog_ / "Other.imageset/other.svg"));
+}
+
+// Replacing an asset set loses nothing a user put in it (a dark variant, notes): the old
+// set goes to the Trash, or stays beside the new one where the Trash cannot take it, and
+// the run says where on a line of its own. Whichever action replaces it, and whether the
+// catalog is kept by append or is the output itself.
+TEST_F(ExistingCatalog, AReplacedSetGoesToTheTrashWithWhatTheUserAddedAndTheRunSaysWhere) {
+    const fs::path trash = dir_ / "xdg/XDG_DATA_HOME/Trash";
+    writeFile(dir_ / "blocked", "a file where the data folder would be");
+    writeFile(work_ / "Same.svg", svg(64, 64, "#208040"));
+    struct Case {
+        std::string name;
+        std::string set;  // in the catalog
+        std::vector<std::string> arguments;
+        std::vector<std::string> environment;
+        bool trashed;
+    };
+    const std::vector<std::string> sameInKeptCatalog = {"-inputPath", "Same.svg", "-outputPath", "out", "-assetType",
+                                                        "asset", "-assetCatalogExistsAction", "append"};
+    auto with = [](std::vector<std::string> arguments, const std::vector<std::string>& more) {
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        return arguments;
+    };
+    const std::vector<Case> cases = {
+        {"an image set, the catalog kept by append", "Same.imageset", sameInKeptCatalog, {}, true},
+        {"an image set, -assetExistsAction overwrite", "Same.imageset",
+         with(sameInKeptCatalog, {"-assetExistsAction", "overwrite"}), {}, true},
+        {"an app icon set", "AppIcon.appiconset",
+         {"-inputPath", "icon.svg", "-outputPath", "out", "-assetCatalogExistsAction", "append"}, {}, true},
+        {"an image set of the catalog that is the output", "Same.imageset",
+         {"-inputPath", "Same.svg", "-outputPath", "out/Assets.xcassets", "-assetType", "asset"}, {}, true},
+        {"an image set where no Trash can be made", "Same.imageset", sameInKeptCatalog,
+         {"XDG_DATA_HOME=" + (dir_ / "blocked/data").string()}, false},
+    };
+    const std::regex keptName(R"((Same|AppIcon) \(replaced \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d\)\.(imageset|appiconset))");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        makeCatalog();
+        fs::remove_all(trash);
+        const fs::path set = catalog_ / c.set;
+        if (c.set == "Same.imageset") expectCompleted(glyphwright(sameInKeptCatalog), {catalog_.string()});
+        const auto before = namesIn(set);
+        ASSERT_FALSE(before.empty());
+        // What the user added since.
+        writeFile(set / "notes.txt", "mine");
+        writeFile(set / "Same-dark.png", "a dark variant");
+
+        auto options = this->options();
+        options.environment.insert(options.environment.end(), c.environment.begin(), c.environment.end());
+        const auto said = expectCompleted(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, c.arguments, options),
+                                          {catalog_.string()});
+        // The new set is whole in its place, without the user's files.
+        EXPECT_GT(expectListedFilesExist(set), 0);
+        EXPECT_FALSE(fs::exists(set / "notes.txt"));
+        EXPECT_FALSE(fs::exists(set / "Same-dark.png"));
+        EXPECT_TRUE(fs::exists(catalog_ / "Other.imageset/other.svg"));
+
+        ASSERT_EQ(said.size(), 1u);
+        const std::string told = said[0];
+        const std::string start = "The replaced " + set.string() +
+                                  (c.trashed ? " was moved to the Trash: " : " was kept beside the new one as ");
+        ASSERT_EQ(told.rfind(start, 0), 0u) << told;
+        const fs::path kept = told.substr(start.size(), c.trashed ? std::string::npos : told.find(" (the Trash") - start.size());
+        EXPECT_EQ(kept.parent_path(), c.trashed ? trash / "files" : catalog_) << told;
+        EXPECT_TRUE(std::regex_match(kept.filename().string(), keptName)) << kept;
+        // Whole: what the run made before and what the user added.
+        auto expected = before;
+        expected.insert({"notes.txt", "Same-dark.png"});
+        EXPECT_EQ(namesIn(kept), expected);
+        EXPECT_EQ(readFile(kept / "notes.txt"), "mine");
+        EXPECT_EQ(readFile(kept / "Same-dark.png"), "a dark variant");
+        if (c.trashed) {
+            // The Trash can put it back into the catalog.
+            EXPECT_NE(readFile(trash / "info" / (kept.filename().string() + ".trashinfo"))
+                          .find("\nPath=" + catalog_.string() + "/"),
+                      std::string::npos);
+        }
+    }
+}
+
+// Catalogs replaced within one second keep the date and time of their name whole, a number
+// after them, and each run names the folder its own catalog went to. The Trash already
+// holds a catalog replaced in every second of the next two minutes, as if earlier runs had
+// made them.
+TEST_F(ExistingCatalog, CatalogsReplacedWithinOneSecondAreNumberedAfterTheTimeAndEachRunNamesItsOwn) {
+    const fs::path trash = dir_ / "xdg/XDG_DATA_HOME/Trash";
+    fs::create_directories(trash / "info");
+    std::set<std::string> earlier;
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t second = now - 2; second < now + 120; ++second) {
+        std::tm local{};
+        ::localtime_r(&second, &local);
+        char stamp[32] = {};
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", &local);
+        const std::string name = std::string("Assets (replaced ") + stamp + ").xcassets";
+        fs::create_directories(trash / "files" / name);
+        writeFile(trash / "info" / (name + ".trashinfo"),
+                  "[Trash Info]\nPath=" + (dir_ / "elsewhere" / name).string() + "\nDeletionDate=2026-01-01T00:00:00\n");
+        earlier.insert(name);
+    }
+    const std::regex numbered(R"(Assets \(replaced \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d (\d+)\)\.xcassets)");
+    std::set<fs::path> keptFolders;
+    for (int run = 1; run <= 3; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        makeCatalog();
+        writeFile(catalog_ / "run.txt", "run " + std::to_string(run));
+        const auto said = expectCompleted(convert({}), {catalog_.string()});
+        ASSERT_EQ(said.size(), 1u);
+        const std::string start = "The replaced " + catalog_.string() + " was moved to the Trash: ";
+        ASSERT_EQ(said[0].rfind(start, 0), 0u) << said[0];
+        const fs::path kept = said[0].substr(start.size());
+        std::smatch match;
+        const std::string name = kept.filename().string();
+        EXPECT_TRUE(std::regex_match(name, match, numbered)) << name;
+        EXPECT_EQ(kept.parent_path(), trash / "files");
+        EXPECT_EQ(readFile(kept / "run.txt"), "run " + std::to_string(run));
+        EXPECT_TRUE(fs::exists(trash / "info" / (name + ".trashinfo")));
+        keptFolders.insert(kept);
+    }
+    EXPECT_EQ(keptFolders.size(), 3u);
+    // What was in the Trash before stays as it was.
+    for (const auto& name : earlier) EXPECT_TRUE(fs::is_empty(trash / "files" / name)) << name;
+    EXPECT_EQ(namesIn(trash / "files").size(), earlier.size() + 3);
 }
 
 TEST_F(ExistingCatalog, AnAssetCancelOrAnAnswerThatNeedsAWindowEndsTheRunWithStatusOne) {

@@ -144,9 +144,12 @@ TEST_F(RecentFolders, StoredListsThatCannotBeReadAreDroppedWithALogLinePerEntry)
     const auto kept2 = folder("kept2");
     const auto gone = folder("gone");
     const auto replaced = folder("replaced");
+    // Written by a version that let the output follow a replaced catalog into the Trash.
+    const auto trashed = xdg_.root() / "data/Trash/files/Assets (replaced 2026-12-08 01.38.56).xcassets";
+    fs::create_directories(trashed);
     const auto bookmark = [](const pf::URL& url) { return pf::Value(pf::bookmarks::create(url)); };
     const pf::Value goodFirst = bookmark(kept1), goodSecond = bookmark(kept2), goneMark = bookmark(gone),
-                    replacedMark = bookmark(replaced);
+                    replacedMark = bookmark(replaced), trashedMark = bookmark(pf::URL::fileURL(trashed, true));
     fs::remove(gone.fsPath());
     // Same path, another folder: the old one is kept elsewhere so its inode is not reused.
     fs::rename(replaced.fsPath(), dir_ / "replaced-old");
@@ -168,6 +171,8 @@ TEST_F(RecentFolders, StoredListsThatCannotBeReadAreDroppedWithALogLinePerEntry)
          {"Error accessing saved bookmark data: Error Domain="}},
         {"a folder replaced under the same path", pf::Value::array({goodFirst, replacedMark}), {kept1},
          {"No bookmark data. Is stale: true"}},
+        {"a folder in the Trash", pf::Value::array({goodFirst, trashedMark}), {kept1},
+         {"Recent output folder in the Trash dropped: "}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

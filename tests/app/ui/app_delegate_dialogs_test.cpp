@@ -109,6 +109,14 @@ TEST_F(DelegateDialogs, TheChosenDestinationFollowsTheCatalogsFoundBelowIt) {
     fs::create_directories(one / "deep/App.xcassets");
     fs::create_directories(two / "a/A.xcassets");
     fs::create_directories(two / "b/B.xcassets");
+    // What lies in a Trash is never offered: a home folder whose data folder holds the
+    // Trash with a replaced catalog in it, and a file system's own Trash folder.
+    const auto home = dir_.path() / "home";
+    const gwtest::ScopedEnv dataHome("XDG_DATA_HOME", (home / ".local/share").string());
+    fs::create_directories(home / ".local/share/Trash/files/Assets (replaced 2026-12-08 01.38.56).xcassets");
+    const auto stick = dir_.path() / "stick";
+    fs::create_directories(stick / "deep/App.xcassets");
+    fs::create_directories(stick / ".Trash-1000/files/Old.xcassets");
     using Choice = gw::MultipleCatalogsChoosing::Choice;
     struct Case {
         const char* name;
@@ -123,6 +131,8 @@ TEST_F(DelegateDialogs, TheChosenDestinationFollowsTheCatalogsFoundBelowIt) {
         {"two, cancelled", two, Choice::cancelled, std::nullopt, 2},
         {"two, new catalog", two, Choice::newDirectory, two, 2},
         {"two, one chosen", two, Choice::selectedCatalog, two / "b/B.xcassets", 2},
+        {"only a catalog in the home Trash below", home, Choice::cancelled, home, 0},
+        {"one catalog below and one in a Trash", stick, Choice::cancelled, stick / "deep/App.xcassets", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -150,30 +160,46 @@ TEST_F(DelegateDialogs, TheChosenDestinationFollowsTheCatalogsFoundBelowIt) {
     }
 }
 
-TEST_F(DelegateDialogs, AFolderInsideACatalogIsRefusedAndTheCheckboxIsNotStored) {
-    const auto inside = dir_.path() / "App.xcassets/AppIcon.appiconset";
-    fs::create_directories(inside);
-    pf::UserDefaults::standard().setBool(false, "scanSubfoldersForAssetCatalogs");
-    delegate_->showOutputDestinationDialog();
-    auto* dialog = shownFileDialog(window_);
-    ASSERT_NE(dialog, nullptr);
-    auto* scan = dialog->findChild<QCheckBox*>("scanSubfoldersCheckbox");
-    ASSERT_NE(scan, nullptr);
-    EXPECT_TRUE(scan->isVisible());
-    scan->click();
-    EXPECT_TRUE(scan->isChecked());
-    chooseIn(*dialog, inside.parent_path(), "AppIcon.appiconset");
-    QMessageBox* shown = nullptr;
-    ASSERT_TRUE(waitFor([&] {
-        for (auto* box : window_.findChildren<QMessageBox*>()) {
-            if (box->isVisible()) shown = box;
-        }
-        return shown != nullptr;
-    }));
-    EXPECT_NE(shown->text().toStdString().find("inside an asset catalog"), std::string::npos);
-    shown->close();
-    EXPECT_FALSE(engine_->outputDirectory().has_value());
-    EXPECT_FALSE(pf::UserDefaults::standard().boolForKey("scanSubfoldersForAssetCatalogs"));
+// A folder inside a catalog, and anything in a Trash (the next catalog would be written
+// among what was thrown away), is refused in an alert; the output stays as it was.
+TEST_F(DelegateDialogs, AFolderInsideACatalogOrInTheTrashIsRefusedAndTheCheckboxIsNotStored) {
+    const gwtest::ScopedEnv dataHome("XDG_DATA_HOME", (dir_.path() / "data").string());
+    const struct {
+        const char* name;
+        fs::path chosen;
+        const char* said;
+    } cases[] = {
+        {"inside a catalog", dir_.path() / "App.xcassets/AppIcon.appiconset", "inside an asset catalog"},
+        {"a catalog in the home Trash", dir_.path() / "data/Trash/files/Assets (replaced 2026-12-08 01.38.56).xcassets",
+         "lies in the Trash"},
+        {"a folder in a file system's Trash", dir_.path() / ".Trash-1000/files/out", "lies in the Trash"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::create_directories(c.chosen);
+        pf::UserDefaults::standard().setBool(false, "scanSubfoldersForAssetCatalogs");
+        delegate_->showOutputDestinationDialog();
+        auto* dialog = shownFileDialog(window_);
+        ASSERT_NE(dialog, nullptr);
+        auto* scan = dialog->findChild<QCheckBox*>("scanSubfoldersCheckbox");
+        ASSERT_NE(scan, nullptr);
+        EXPECT_TRUE(scan->isVisible());
+        scan->click();
+        EXPECT_TRUE(scan->isChecked());
+        chooseIn(*dialog, c.chosen.parent_path(), QString::fromStdString(c.chosen.filename().string()));
+        QMessageBox* shown = nullptr;
+        ASSERT_TRUE(waitFor([&] {
+            for (auto* box : window_.findChildren<QMessageBox*>()) {
+                if (box->isVisible()) shown = box;
+            }
+            return shown != nullptr;
+        }));
+        EXPECT_NE(shown->text().toStdString().find(c.said), std::string::npos) << shown->text().toStdString();
+        shown->close();
+        ASSERT_TRUE(waitFor([&] { return !shown->isVisible(); }));
+        EXPECT_FALSE(engine_->outputDirectory().has_value());
+        EXPECT_FALSE(pf::UserDefaults::standard().boolForKey("scanSubfoldersForAssetCatalogs"));
+    }
 }
 
 }  // namespace

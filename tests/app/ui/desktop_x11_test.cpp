@@ -3,6 +3,7 @@
 // back at launch count 8 and the second quit saves and exits, a forced update ends the
 // process as soon as its alert is answered, and a picture handed over becomes a catalog
 // through the keyboard, the destination dialog and the catalog prompt.
+#include "platform/foundation/bookmark.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "support/desktop/x11_session.hpp"
 #include "support/temp_dir.hpp"
@@ -675,6 +676,68 @@ TEST_F(DesktopDialogsOnX11, AFolderWrittenToIsOfferedUnderRecentOutputFoldersAnd
     ASSERT_FALSE(prompt.empty());
     ASSERT_TRUE(session_.typeKeys(prompt, "Escape"));
     EXPECT_FALSE(fs::exists(second / "Assets.xcassets"));
+
+    quitAndExpectCleanExit();
+}
+
+// The output never follows a replaced catalog into the Trash. Desktops keep the home
+// Trash below the home folder: once an overwrite has moved the old catalog there, choosing
+// the home folder with "Look for asset catalogs" on finds no catalog in it, so the home
+// folder itself is the output and the first recent folder, and the next catalog is
+// written there, not among what was thrown away.
+TEST_F(DesktopDialogsOnX11, AReplacedCatalogInTheTrashNeverBecomesTheOutput) {
+    seedSettings({{"IconType", kIOSIcon}, {"CatalogExistsAction", 2}},
+                 {{"ShowInstructions", false},
+                  {"OpenFinder", false},
+                  {"suppressAllPromptsToReview", true},
+                  {"scanSubfoldersForAssetCatalogs", true}});
+    const auto picture = writePicture();
+    const auto home = session_.home();
+    const auto trash = home / ".local/share/Trash/files";
+    const auto out = session_.root() / "out";
+    fs::create_directories(out);
+    ASSERT_NO_FATAL_FAILURE(launchAt({picture.string()}, {"XDG_DATA_HOME=" + (home / ".local/share").string()}));
+
+    // A catalog, then the same again: the first one, with a file of the user's, goes to the Trash.
+    ASSERT_NO_FATAL_FAILURE(chooseOutputFolder(out));
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+b"));
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(out / "Assets.xcassets/AppIcon.appiconset/Contents.json"); },
+                          kAppearDeadline))
+        << session_.log(app_);
+    gwtest::writeFile(out / "Assets.xcassets/mine.txt", "mine");
+    const auto inTrash = [&] {
+        std::error_code error;
+        for (fs::directory_iterator it(trash, error), end; !error && it != end; it.increment(error)) {
+            if (fs::exists(it->path() / "mine.txt")) return true;
+        }
+        return false;
+    };
+    // The shortcut waits for the first run to end: pressed again until the second one ran.
+    for (int attempt = 0; attempt < 6 && !inTrash(); ++attempt) {
+        ASSERT_TRUE(session_.typeKeys(window_, "ctrl+b"));
+        waitUntil(inTrash, std::chrono::seconds(10));
+    }
+    ASSERT_TRUE(inTrash()) << session_.log(app_);
+    EXPECT_TRUE(waitUntil([&] { return fs::exists(out / "Assets.xcassets/AppIcon.appiconset/Contents.json"); },
+                          kAppearDeadline));
+
+    ASSERT_NO_FATAL_FAILURE(chooseOutputFolder(home));
+    // The first recent folder is the home folder; no recent folder leads into the Trash.
+    std::vector<fs::path> recent;
+    const auto stored = pf::UserDefaults(settingsFile()).arrayForKey("recentCatalogPaths");
+    ASSERT_TRUE(stored);
+    for (const auto& entry : *stored) {
+        ASSERT_TRUE(entry.asData());
+        recent.push_back(pf::bookmarks::resolve(*entry.asData()).url.fsPath().lexically_normal());
+    }
+    ASSERT_FALSE(recent.empty());
+    EXPECT_EQ(recent.back(), home.lexically_normal());
+    for (const auto& folder : recent) EXPECT_EQ(folder.string().find("/Trash/"), std::string::npos) << folder;
+    // The next catalog goes into the home folder.
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+b"));
+    EXPECT_TRUE(waitUntil([&] { return fs::exists(home / "Assets.xcassets/AppIcon.appiconset/Contents.json"); },
+                          kAppearDeadline))
+        << session_.log(app_);
 
     quitAndExpectCleanExit();
 }

@@ -377,7 +377,7 @@ TEST_F(MainWindowEndToEnd, ACancelledCatalogPromptIsSilentAndHidesTheProgress) {
     EXPECT_EQ(createControlsEnabled(), std::vector<bool>(3, true));
 }
 
-TEST_F(MainWindowEndToEnd, AReplacedCatalogGoesToTheTrashAndTheUserIsTold) {
+TEST_F(MainWindowEndToEnd, AReplacedCatalogOrSetGoesToTheTrashAndTheUserIsTold) {
     ASSERT_NO_FATAL_FAILURE(dropOnWell(png("Icon.png", 0x445566)));
     const auto out = dir_.path() / "Replaced";
     fs::create_directories(out);
@@ -410,6 +410,35 @@ TEST_F(MainWindowEndToEnd, AReplacedCatalogGoesToTheTrashAndTheUserIsTold) {
     });
     ASSERT_NE(told, delivered.end());
     EXPECT_NE(told->subtitle.find("Trash"), std::string::npos) << told->subtitle;
+
+    // The catalog kept, its icon set replaced: the set goes to the Trash with what the
+    // user added to it, and the notification says where.
+    const auto iconSet = out / "Assets.xcassets" / "AppIcon.appiconset";
+    { std::ofstream(iconSet / "notes.txt") << "mine too"; }
+    pf::UserDefaults::standard().setInteger(static_cast<std::int64_t>(gw::FileAlreadyExistsAction::append),
+                                            "CatalogExistsAction");
+    pf::UserDefaults::standard().setInteger(static_cast<std::int64_t>(gw::FileAlreadyExistsAction::overwrite),
+                                            "CatalogContentExistsAction");
+    pa::UserNotificationCenter::defaultCenter().reset();
+    pa::UserNotificationCenter::defaultCenter().setDelegate(app->delegate);
+    create();
+    EXPECT_FALSE(fs::exists(iconSet / "notes.txt"));
+    EXPECT_TRUE(fs::exists(iconSet / "Contents.json"));
+    const auto setTold = waitFor([&] {
+        const auto now = pa::UserNotificationCenter::defaultCenter().deliveredNotifications();
+        return std::any_of(now.begin(), now.end(),
+                           [](const auto& n) { return n.title == "The replaced asset is in the Trash"; });
+    });
+    ASSERT_TRUE(setTold);
+    const auto afterSet = pa::UserNotificationCenter::defaultCenter().deliveredNotifications();
+    const auto setNotice = std::find_if(afterSet.begin(), afterSet.end(), [](const auto& n) {
+        return n.title == "The replaced asset is in the Trash";
+    });
+    const std::string start = "The replaced " + iconSet.string() + " was moved to the Trash: ";
+    ASSERT_EQ(setNotice->subtitle.rfind(start, 0), 0u) << setNotice->subtitle;
+    const fs::path keptSet = setNotice->subtitle.substr(start.size());
+    EXPECT_EQ(keptSet.parent_path(), trash);
+    EXPECT_EQ(gwtest::readFile(keptSet / "notes.txt"), "mine too");
     fs::remove_all(gwtest::engine::engineXdgRoot() / "data" / "Trash");
 }
 

@@ -26,8 +26,12 @@ TEST(Bookmarks, ReplacedItemIsStaleAndRemovedItemFails) {
     pf::Data data = pf::bookmarks::create(pf::URL::fileURL(dir / "a"));
     // Keep the original alive elsewhere so its inode cannot be reused by the new folder.
     fs::rename(dir / "a", dir / "moved");
+    // A bookmark never follows its item to where it was moved (a Trash, say): gone from
+    // its place, it no longer resolves; with another item in its place, it names the place.
+    EXPECT_THROW(pf::bookmarks::resolve(data), pf::Error);
     fs::create_directory(dir / "a");
     EXPECT_TRUE(pf::bookmarks::resolve(data).isStale);
+    EXPECT_EQ(pf::bookmarks::resolve(data).url.fsPath(), dir / "a");
     fs::remove(dir / "a");
     EXPECT_THROW(pf::bookmarks::resolve(data), pf::Error);
     EXPECT_FALSE(pf::bookmarks::startAccessingSecurityScopedResource(pf::URL::fileURL(dir / "a", true)));

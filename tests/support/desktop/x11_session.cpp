@@ -162,7 +162,12 @@ pid_t DesktopSession::launch(const std::string& program, const std::vector<std::
     env.push_back("GW_RESOURCES_DIR=" + resources_.string());
     // Qt exposes its widgets only when asked to or when a screen reader is running.
     if (accessible_) env.push_back("QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1");
-    env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
+    // An extra entry takes the place of this desktop's own of the same name.
+    for (const auto& entry : extraEnvironment) {
+        const auto name = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(env, [&](const std::string& existing) { return existing.rfind(name, 0) == 0; });
+        env.push_back(entry);
+    }
 
     const auto name = fs::path(program).filename().string();
     const auto logFile = dir_ / "logs" / (name + "-" + std::to_string(children_.size()) + ".log");

@@ -79,7 +79,8 @@ public:
     // shows is closed first, since only a closed notification enters the history.
     std::string notificationHistory() const;
 
-    // Starts a program with this desktop's environment (plus `extraEnvironment`, NAME=value);
+    // Starts a program with this desktop's environment (plus `extraEnvironment`, NAME=value,
+    // which replaces an entry of the same name);
     // its standard output and error go to a log file of its own.
     pid_t launch(const std::string& program, const std::vector<std::string>& arguments = {},
                  const std::vector<std::string>& extraEnvironment = {});
