@@ -2,6 +2,7 @@
 
 #include <cairo.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string_view>
 
@@ -96,9 +97,17 @@ bool withinBudgets(const std::vector<uint8_t>& bytes, std::string* error, Pictur
 // Documents exist only once the library has been opened.
 const detail::PopplerFunctions& poppler() { return *detail::popplerFunctions(); }
 
+// What a drawing of the page holds while it draws: its largest image, decoded whole,
+// the group surfaces it holds at once, the surface a tile is repeated from, and its
+// largest mesh.
+double drawingBytes(const PdfPageCosts& costs, double pixels) {
+    return double(costs.largestImage) * 4 + costs.groupDepth * pixels * 4 + costs.largestTile * pixels * 4 +
+           costs.largestMesh;
+}
+
 // Whether a page of these costs may be drawn at `pixels` device pixels. Its operators,
-// paints and image pixels, which do not grow with the size, the scan has kept within
-// scanLimits() already.
+// paints, image pixels, shading paints and functions, which do not grow with the size,
+// the scan has kept within scanLimits() already.
 bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error, PictureProblem* problem) {
     auto refuse = [&](std::string why) { return noteProblem(error, problem, PictureProblem::tooDemanding, why); };
     const double side = std::sqrt(pixels);
@@ -107,23 +116,38 @@ bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error
                                   "and soft masks of that size (at most {} pixels in all)",
                                   side, side, costs.groups, PdfDocument::kMaxGroupWork));
     }
-    if (costs.groupDepth * pixels * 4 + double(costs.largestImage) * 4 > double(DrawingBudget::kBytes)) {
+    if (costs.shadingCover * pixels > PdfDocument::kMaxShadingWork) {
+        return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels fills its area {:.0f} times "
+                                  "over with shadings, weighted by their kind (at most {} pixels in all)",
+                                  side, side, costs.shadingCover, PdfDocument::kMaxShadingWork));
+    }
+    if (costs.finestTile * side < PdfDocument::kFinestTilePixels) {
+        return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels tiles a pattern {:g} pixels "
+                                  "wide, too fine to draw",
+                                  side, side, costs.finestTile * side));
+    }
+    if (drawingBytes(costs, pixels) > double(DrawingBudget::kBytes)) {
         return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels holds {} transparency groups "
-                                  "at once and images of {} pixels: more than {} MiB",
-                                  side, side, costs.groupDepth, costs.largestImage, DrawingBudget::kBytes >> 20));
+                                  "at once, images of {} pixels, a pattern tile of {:.0f} pixels and a mesh of {:.0f} "
+                                  "MiB: more than {} MiB",
+                                  side, side, costs.groupDepth, costs.largestImage, costs.largestTile * pixels,
+                                  costs.largestMesh / (1 << 20), DrawingBudget::kBytes >> 20));
     }
     return true;
 }
 
 PdfScanLimits scanLimits() {
-    return PdfScanLimits{PdfDocument::kMaxInflatedBytes, PdfDocument::kMaxOperators, PdfDocument::kMaxPaints,
-                         PdfDocument::kMaxImagePixelsDrawn};
-}
-
-// What a drawing of the page holds while it draws: its largest image, decoded whole,
-// and the group surfaces it holds at once.
-uint64_t drawingBytes(const PdfPageCosts& costs, double pixels) {
-    return uint64_t(std::min(1e18, double(costs.largestImage) * 4 + costs.groupDepth * pixels * 4));
+    PdfScanLimits limits;
+    limits.decodedBytes = PdfDocument::kMaxInflatedBytes;
+    limits.operators = PdfDocument::kMaxOperators;
+    limits.paints = PdfDocument::kMaxPaints;
+    limits.imagePixels = PdfDocument::kMaxImagePixelsDrawn;
+    limits.shadingPaints = PdfDocument::kMaxShadingPaints;
+    limits.functionWork = PdfDocument::kMaxFunctionWork;
+    limits.meshElements = PdfDocument::kMaxMeshElements;
+    limits.functionSamples = PdfDocument::kMaxFunctionSamples;
+    limits.tilesAcross = PdfDocument::kMaxTilesAcross;
+    return limits;
 }
 
 }  // namespace
@@ -168,7 +192,7 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
                                 problem)) {
         return nullptr;
     }
-    document->costs_.emplace(0, costs);
+    document->costs_.emplace(0, Measured{costs});
     return document;
 }
 
@@ -217,23 +241,31 @@ std::optional<Rect> PdfDocument::cropBox(int index) const {
 
 std::optional<Rect> PdfDocument::mediaBox(int index) const { return cropBox(index); }
 
-std::optional<PdfPageCosts> PdfDocument::costsOf(int index) const {
+std::optional<PdfPageCosts> PdfDocument::costsOf(int index, std::string* error, PictureProblem* problem) const {
     std::lock_guard lock(costsMutex_);
-    const auto known = costs_.find(index);
-    if (known != costs_.end()) return known->second;
-    auto costs = scanPdfPage(bytes_, index, scanLimits(), nullptr, nullptr);
-    costs_.emplace(index, costs);
-    return costs;
+    auto known = costs_.find(index);
+    if (known == costs_.end()) {
+        Measured measured;
+        measured.costs = scanPdfPage(bytes_, index, scanLimits(), &measured.why, &measured.problem);
+        known = costs_.emplace(index, std::move(measured)).first;
+    }
+    if (!known->second.costs) noteProblem(error, problem, known->second.problem, known->second.why);
+    return known->second.costs;
 }
 
 bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
     const auto crop = cropBox(index);
     if (!crop || crop->isEmpty()) return false;
-    const auto costs = costsOf(index);
-    if (!costs) {
+    std::string why;
+    PictureProblem problem = PictureProblem::none;
+    const auto costs = costsOf(index, &why, &problem);
+    // Left undrawn, a page would be taken for an empty one: the context is put in an
+    // error state.
+    auto fail = [&] {
         context.markIncomplete();
         return false;
-    }
+    };
+    if (!costs) return fail();
     bool complete = true;
     context.drawWithEffects(
         [&](cairo_t* cr) {
@@ -242,10 +274,8 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             cairo_translate(cr, crop->origin.x, crop->origin.y);
             const double pixels = devicePixels(cr, 0, 0, crop->width(), crop->height());
             cairo_restore(cr);
-            if (!pageAffordable(*costs, pixels, nullptr, nullptr)) {
-                // Left undrawn it would be taken for an empty page.
-                context.markIncomplete();
-                complete = false;
+            if (!pageAffordable(*costs, pixels, &why, &problem)) {
+                complete = fail();
                 return;
             }
             PopplerDocument* renderer = takeRenderer();
@@ -255,6 +285,7 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             PopplerPage* page = poppler().documentGetPage(renderer != nullptr ? renderer : document_, index);
             if (page == nullptr) {
                 giveBack(renderer);
+                complete = fail();
                 return;
             }
             cairo_save(cr);
@@ -265,7 +296,7 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             // widens any line thinner than a device pixel to a whole pixel, which turns
             // the fine lines of a picture drawn small into heavy ones.
             {
-                const auto claim = DrawingBudget::claim(drawingBytes(*costs, pixels));
+                const auto claim = DrawingBudget::claim(uint64_t(std::min(1e18, drawingBytes(*costs, pixels))));
                 poppler().pageRenderForPrinting(page, cr);
             }
             // Poppler says nothing when it cannot make a surface for an image; the
