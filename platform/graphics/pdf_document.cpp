@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -150,6 +151,29 @@ PdfScanLimits scanLimits() {
     return limits;
 }
 
+// Poppler tells of what goes wrong while it draws only through GLib's log, in its own
+// domain at the info level (which GLib does not show by default). A drawing listens on
+// its own thread, where poppler draws; reports outside a drawing go on as before.
+thread_local std::string* tPopplerReport = nullptr;
+
+void onPopplerLog(const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer) {
+    const std::string_view text = message != nullptr ? message : "";
+    // Warnings are of things poppler takes in its stride.
+    if (tPopplerReport != nullptr && !text.starts_with("Syntax warning")) {
+        if (tPopplerReport->empty()) *tPopplerReport = text.empty() ? "an error without a message" : text;
+        return;
+    }
+    g_log_default_handler(domain, level, message, nullptr);
+}
+
+void listenToPoppler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        g_log_set_handler("Poppler", GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
+                          onPopplerLog, nullptr);
+    });
+}
+
 }  // namespace
 
 std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, std::string* error,
@@ -163,6 +187,7 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
         noteProblem(error, problem, PictureProblem::unreadable, "PDF documents cannot be read here: " + missing);
         return nullptr;
     }
+    listenToPoppler();
     std::shared_ptr<PdfDocument> document(new PdfDocument());
     document->bytes_ = std::move(bytes);
     // Poppler reads straight from our buffer, which lives as long as the document.
@@ -260,12 +285,13 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
     PictureProblem problem = PictureProblem::none;
     const auto costs = costsOf(index, &why, &problem);
     // Left undrawn, a page would be taken for an empty one: the context is put in an
-    // error state.
-    auto fail = [&] {
+    // error state, and the reason told.
+    auto fail = [&](PictureProblem kind, std::string text) {
         context.markIncomplete();
+        DrawingProblems::report(kind, std::move(text));
         return false;
     };
-    if (!costs) return fail();
+    if (!costs) return fail(problem, why);
     bool complete = true;
     context.drawWithEffects(
         [&](cairo_t* cr) {
@@ -275,7 +301,7 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             const double pixels = devicePixels(cr, 0, 0, crop->width(), crop->height());
             cairo_restore(cr);
             if (!pageAffordable(*costs, pixels, &why, &problem)) {
-                complete = fail();
+                complete = fail(problem, why);
                 return;
             }
             PopplerDocument* renderer = takeRenderer();
@@ -285,7 +311,7 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             PopplerPage* page = poppler().documentGetPage(renderer != nullptr ? renderer : document_, index);
             if (page == nullptr) {
                 giveBack(renderer);
-                complete = fail();
+                complete = fail(PictureProblem::damaged, fmt::format("poppler cannot open page {}", index + 1));
                 return;
             }
             cairo_save(cr);
@@ -295,16 +321,26 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             // The printing path draws strokes at their true width: the display path
             // widens any line thinner than a device pixel to a whole pixel, which turns
             // the fine lines of a picture drawn small into heavy ones.
+            std::string report;
             {
                 const auto claim = DrawingBudget::claim(uint64_t(std::min(1e18, drawingBytes(*costs, pixels))));
+                listenToPoppler();
+                tPopplerReport = &report;
                 poppler().pageRenderForPrinting(page, cr);
+                tPopplerReport = nullptr;
             }
             // Poppler says nothing when it cannot make a surface for an image; the
             // context's error state does.
-            complete = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
+            const cairo_status_t status = cairo_status(cr);
             cairo_restore(cr);
             g_object_unref(page);
             giveBack(renderer);
+            if (status != CAIRO_STATUS_SUCCESS) {
+                complete = fail(PictureProblem::incompleteRender,
+                                fmt::format("cairo could not draw the PDF page: {}", cairo_status_to_string(status)));
+            } else if (!report.empty()) {
+                complete = fail(PictureProblem::incompleteRender, "poppler could not draw the PDF page: " + report);
+            }
         },
         context.compositingOperation());
     return complete;

@@ -77,8 +77,9 @@ public:
     std::optional<Rect> mediaBox(int index) const;
     // Draws page `index` into the context's current user space with the page's
     // own coordinates: the point (x, y) of the page lands on user (x, y). False when
-    // it could not be drawn completely, or drawing it at the context's scale would be
-    // beyond the budgets.
+    // it could not be drawn completely (poppler reported an error while drawing, or
+    // left the context in an error state), or drawing it at the context's scale would
+    // be beyond the budgets; the reason goes to the thread's DrawingProblems.
     bool drawPage(int index, GraphicsContext& context) const;
 
 private:

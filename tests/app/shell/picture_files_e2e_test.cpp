@@ -230,6 +230,24 @@ TEST_F(PictureFiles, UpperCaseNamesAndAFolderHoldingThemConvertPassingOverABroke
     EXPECT_EQ(sets, (std::set<std::string>{"Icon.imageset", "Photo.imageset"}));
 }
 
+TEST_F(PictureFiles, APdfPageThatPopplerCannotDrawCompletelyFailsWithItsReason) {
+    // The page draws a form the document does not have, which poppler reports only as
+    // it draws; nothing about it can be seen when the page is measured.
+    auto objects = samples::pdfPage(64, 64, "<< >>");
+    objects.push_back(samples::pdfStream("", samples::bytesOf("0 0 1 rg 0 0 64 64 re f /Missing Do")));
+    const fs::path input = write("Missing.pdf", samples::pdfOfObjects(objects));
+    for (const std::string type : {"iOSIcon", "asset"}) {
+        SCOPED_TRACE(type);
+        const fs::path output = work_ / ("missing-" + type);
+        const ProgramRun run = convert(input, output, {"-assetType", type});
+        EXPECT_TRUE(run.exited) << run.err;
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_NE(run.err.find("The picture could not be drawn completely."), std::string::npos) << run.err;
+        EXPECT_TRUE(filesIn(output, ".png").empty());
+        EXPECT_TRUE(filesIn(output, ".pdf").empty());
+    }
+}
+
 TEST_F(PictureFiles, AnSvgSizedByItsViewBoxKeepsItsShape) {
     // Blue to the edges, so a page of the wrong shape shows as bands.
     const fs::path input = write("Banner.svg", samples::bytesOf(samples::svgText(
