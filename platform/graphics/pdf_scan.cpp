@@ -157,11 +157,16 @@ public:
                     at_ += 2;
                     break;
                 }
+                // Anything but a name where a key belongs is passed over, a stray closing
+                // delimiter too, as poppler does; the end of the text ends the dictionary.
+                const size_t before = at_;
                 auto key = object(depth + 1);
-                if (!key) return out;  // unterminated: what was read
-                if (!key->is(Object::Type::name)) continue;
+                if (!key && at_ == before) return out;  // unterminated: what was read
+                if (!key || !key->is(Object::Type::name)) continue;
+                const size_t afterKey = at_;
                 auto value = object(depth + 1);
-                if (!value) return out;
+                if (!value && at_ == afterKey) return out;
+                if (!value) continue;
                 out.entries.emplace_back(std::move(key->text), std::move(*value));
             }
             return out;
@@ -181,9 +186,10 @@ public:
                     ++at_;
                     break;
                 }
+                const size_t before = at_;
                 auto item = object(depth + 1);
-                if (!item) return out;
-                out.items.push_back(std::move(*item));
+                if (!item && at_ == before) return out;
+                if (item) out.items.push_back(std::move(*item));
             }
             return out;
         }
@@ -1474,9 +1480,11 @@ private:
         }
         if (type != 1 || !object.isStream) return true;
         paint.kind = Paint::Kind::tiling;
+        // What poppler takes for a box or step that is missing or not a number.
         paint.box = boxOf(file_, object.get("BBox"));
-        paint.xStep = std::fabs(file_.number(object.get("XStep"), 0));
-        paint.yStep = std::fabs(file_.number(object.get("YStep"), 0));
+        if (paint.box.empty()) paint.box = Box{0, 0, 1, 1};
+        paint.xStep = std::fabs(file_.number(object.get("XStep"), 1));
+        paint.yStep = std::fabs(file_.number(object.get("YStep"), 1));
         paint.repeated = paint.xStep == paint.box.width() && paint.yStep == paint.box.height();
         return form(object, resources, depth, paint.tile);
     }

@@ -884,10 +884,10 @@ inline Bytes stitchedShadingPdf(int levels, int fanout) {
 }
 
 // A mesh shading over the page: `count` Coons patches (type 6) or free-form triangles
-// in a strip (type 4), red, each some 24 pt across, deflated. Coordinates are 16 bits
-// over 0 to 1024; the patches' data is cut short at each MiB's end and read on out of
-// step, as any hostile data may be.
-inline Bytes meshShadingPdf(int type, size_t count) {
+// in a strip (type 4), red, each some 24 pt across, deflated (or not). Coordinates are
+// 16 bits over 0 to 1024; the patches' data is cut short at each MiB's end and read on
+// out of step, as any hostile data may be.
+inline Bytes meshShadingPdf(int type, size_t count, bool deflate = true) {
     auto coordinate = [](Bytes& out, double value) {
         const uint32_t v = uint32_t(value / 1024 * 65535);
         out.push_back(uint8_t(v >> 8));
@@ -918,6 +918,13 @@ inline Bytes meshShadingPdf(int type, size_t count) {
     std::string all;
     if (bytes < (size_t(1) << 20)) {
         for (size_t i = 0; i < unitCount; ++i) all += text;
+    }
+    if (!deflate) {
+        return shadingPagePdf("6 0 R", 1,
+                              {pdfStream("/ShadingType " + std::to_string(type) +
+                                             " /ColorSpace /DeviceRGB /BitsPerCoordinate 16 /BitsPerComponent 8 "
+                                             "/BitsPerFlag 8 /Decode [0 1024 0 1024 0 1 0 1 0 1]",
+                                         bytesOf(all))});
     }
     const Bytes packed = all.empty() ? deflatedRepeat("", text, bytes >> 20, "", false) : deflated(all);
     return shadingPagePdf("6 0 R", 1,

@@ -202,6 +202,14 @@ TEST(DocumentBudgets, ShadingsPatternsAndCodecsAreWeighedAsOftenAndAsWideAsTheyA
                                                       s + "] /BitsPerSample 8",
                                                   Bytes(size_t(side) * side, 0x80))});
     };
+    // A page tiled with 16-pt tiles every `step` pt, `from` in the pattern's dictionary
+    // replaced by `to`.
+    auto editedPattern = [](double step, const std::string& from, const std::string& to) {
+        const Bytes pdf = samples::tilingPatternPdf(16, step);
+        std::string text(pdf.begin(), pdf.end());
+        text.replace(text.find(from), from.size(), to);
+        return bytesOf(text);
+    };
     // Stitching functions `levels` deep, each holding the next once.
     auto chained = [](int levels) { return samples::stitchedShadingPdf(levels, 1); };
     const std::vector<Document> documents = {
@@ -227,6 +235,12 @@ TEST(DocumentBudgets, ShadingsPatternsAndCodecsAreWeighedAsOftenAndAsWideAsTheyA
         {"a mesh of 1000 Coons patches", samples::meshShadingPdf(6, 1000), P::none},
         {"a mesh of 200000 free-form triangles", samples::meshShadingPdf(4, 200000), P::tooDemanding},
         {"a tiling pattern drawn tile by tile every 4 pt", samples::tilingPatternPdf(10, 4), P::none},
+        // Read as poppler reads them: steps it does not find are 1 pt, a stray bracket
+        // in a dictionary is passed over.
+        {"a tiling pattern without steps", editedPattern(16, "/XStep 16.0000000000 /YStep 16.0000000000", ""),
+         P::tooDemanding},
+        {"a tiling pattern with a stray bracket in its dictionary", editedPattern(0.5, "/Matrix", "/ 1 0 0] /Matrix"),
+         P::tooDemanding},
         {"a tiling pattern of 1-pt tiles", samples::tilingPatternPdf(1, 1), P::none},
         {"a tiling pattern of 3000-pt tiles", samples::tilingPatternPdf(10, 10, 300), P::none},
         {"a tiling pattern of 14000-pt tiles", samples::tilingPatternPdf(10, 10, 1400), P::tooDemanding},
