@@ -947,26 +947,15 @@ struct Box {
 double sum(double a, double b) { return std::min(a + b, 1e300); }
 double product(double a, double b) { return a == 0 || b == 0 ? 0 : std::min(a * b, 1e300); }
 
-// The costs of drawing one content stream, in the units of its own space: the page's
-// default space for the page, a form's or pattern's own space for those.
-struct Cost {
-    double operators = 0;
-    double paints = 0;
-    double imagePixels = 0;
-    int64_t largestImage = 0;
-    double groups = 0;
-    double groupDepth = 0;
-    double shadingPaints = 0;
-    // The weighted area the shadings cover, and the weights added up: no paint covers
-    // more than the whole space it is drawn in.
+// The costs of drawing one content stream, in the units of its own space (the page's
+// default space for the page, a form's or pattern's own space for those): the shadings'
+// weighted area and the weights added up (no paint covers more than the whole space it
+// is drawn in), and the largest repeated tile's area and the narrowest tile's side in
+// place of the page's shares.
+struct Cost : PdfPageCosts {
+    Cost() { finestTile = INFINITY; }
     double shadingArea = 0;
     double shadingWeight = 0;
-    double functionWork = 0;
-    double meshElements = 0;
-    double largestMesh = 0;
-    // The largest repeated tile's area, and the narrowest tile's side.
-    double largestTile = 0;
-    double finestTile = INFINITY;
 };
 
 // What `drawn` costs, added to `cost` `times` more, drawn with its space's areas scaled
@@ -1918,18 +1907,8 @@ std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int page
         return failed();
     }
     const double area = visible.area(), side = std::max(visible.width(), visible.height());
-    PdfPageCosts out;
-    out.operators = cost.operators;
-    out.paints = cost.paints;
-    out.imagePixels = cost.imagePixels;
-    out.largestImage = cost.largestImage;
-    out.groups = cost.groups;
-    out.groupDepth = cost.groupDepth;
-    out.shadingPaints = cost.shadingPaints;
+    PdfPageCosts out = cost;
     out.shadingCover = std::min(cost.shadingArea, product(cost.shadingWeight, area)) / area;
-    out.functionWork = cost.functionWork;
-    out.meshElements = cost.meshElements;
-    out.largestMesh = cost.largestMesh;
     out.largestTile = cost.largestTile / area;
     out.finestTile = std::min(1.0, cost.finestTile / side);
     if (out.finestTile * limits.tilesAcross < 1) {
