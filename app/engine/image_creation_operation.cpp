@@ -1,5 +1,6 @@
 #include "app/engine/image_creation_operation.hpp"
 
+#include "app/foundation/image_input.hpp"
 #include "app/foundation/image_operations.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
@@ -32,6 +33,8 @@ namespace {
 std::string colourKey(const pg::Color& colour) {
     return fmt::format("{}:{}:{}", colour.colorSpace().name(), fmt::join(colour.components(), ","), colour.alpha());
 }
+
+std::string sizeText(pg::Size size) { return fmt::format("{} × {}", size.width, size.height); }
 
 }  // namespace
 
@@ -76,11 +79,10 @@ void ImageCreationOperation::render() {
         data = pngBytes(*image, drawn);
     }
     if (!data) {
-        const auto size = fmt::format("{} × {}", definition.size.width, definition.size.height);
         throw ImageConversionError(ImageConversionError::Case::unableToGetPNGRepresentationFromFinalImage,
                                    LocalizedString::text(drawn ? "error.description.png.notEncoded"
                                                                   : "error.description.png.notDrawn",
-                                                         size));
+                                                         sizeText(definition.size)));
     }
     pf::files::writeAtomically(definition.outputDirectory.fsPath(), *data);
 }
@@ -89,11 +91,22 @@ std::optional<std::vector<std::uint8_t>> ImageCreationOperation::pngBytes(const 
     const auto& definition = imageDefinition_;
     std::optional<pg::Color> background;
     if (definition.backgroundColour.alpha() != 0) background = definition.backgroundColour;
+    // The picture is drawn as the final image is made (to take its alpha channel off)
+    // or only when its PNG data is asked for: a drawing that fails then says why.
+    pg::DrawingProblems problems;
     auto rendered = converted(image, definition.size, static_cast<std::int64_t>(definition.scaleType),
                               definition.zoom, background, definition.isAlphaChannelRemoved,
                               definition.roundCorners, definition.addShadow);
     drawn = rendered != nullptr;
-    return rendered ? pngData(*rendered) : std::nullopt;
+    auto data = rendered ? pngData(*rendered) : std::nullopt;
+    if (!data && problems.kind() != pg::PictureProblem::none) {
+        Logger::log("The picture could not be drawn: " + problems.text());
+        throw ImageConversionError(ImageConversionError::Case::unableToGetPNGRepresentationFromFinalImage,
+                                   LocalizedString::text("error.description.png.notDrawnBecause",
+                                                         sizeText(definition.size),
+                                                         ImageInput::problemDescription(problems.kind())));
+    }
+    return data;
 }
 
 std::shared_ptr<RenderShare::Entry> RenderShare::entry(const std::string& key) {

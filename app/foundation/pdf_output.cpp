@@ -2,7 +2,9 @@
 
 #include "app/foundation/image_categories.hpp"
 #include "app/foundation/image_definition.hpp"
+#include "app/foundation/image_input.hpp"
 #include "app/foundation/localized_string.hpp"
+#include "app/foundation/logger.hpp"
 #include "platform/graphics/graphics_context.hpp"
 #include "platform/graphics/pdf_context.hpp"
 #include "platform/graphics/pdf_document.hpp"
@@ -58,6 +60,9 @@ bool usable(pg::Size size) {
 PDFImageSaveError::PDFImageSaveError(Case errorCase)
     : std::runtime_error(description(errorCase)), case_(errorCase) {}
 
+PDFImageSaveError::PDFImageSaveError(Case errorCase, const std::string& description)
+    : std::runtime_error(description), case_(errorCase) {}
+
 void writeSinglePagePDF(const pg::Image& image, const platform::foundation::URL& file, pg::Size size, double zoom) {
     using Case = PDFImageSaveError::Case;
     const auto rep = pdfImageRep(image);
@@ -97,8 +102,19 @@ void writeSinglePagePDF(const pg::Image& image, const platform::foundation::URL&
         page->scale(W / crop->size.width * zoom, H / crop->size.height * zoom);
         page->translate(-crop->origin.x, -crop->origin.y);
         page->clipToRect(*crop);
-        context->drawPdfPage(*document, 0);
+        pg::DrawingProblems problems;
+        const bool drawn = context->drawPdfPage(*document, 0);
         page->restoreState();
+        if (!drawn) {
+            // A page left empty or drawn in part is not the picture.
+            context->discard();
+            const auto kind = problems.kind() == pg::PictureProblem::none ? pg::PictureProblem::incompleteRender
+                                                                           : problems.kind();
+            Logger::log("The PDF page could not be drawn: " + problems.text());
+            throw PDFImageSaveError(Case::failedToOpenFirstPage,
+                                    LocalizedString::text("error.description.pdf.pageNotDrawn",
+                                                          ImageInput::problemDescription(kind)));
+        }
     }
     context->endPage();
     // A document that could not be completed is not there; say so rather than succeed.

@@ -20,6 +20,8 @@ public:
     };
 
     explicit PDFImageSaveError(Case errorCase);
+    // The case with a description that also says why.
+    PDFImageSaveError(Case errorCase, const std::string& description);
     Case errorCase() const noexcept { return case_; }
 
     friend bool operator==(const PDFImageSaveError& a, const PDFImageSaveError& b) { return a.case_ == b.case_; }
@@ -31,7 +33,8 @@ private:
 // Writes the picture's first PDF page to `file` on a page of `size` points: the page's
 // crop box fills the new page (aspect ratio not kept), then `zoom` magnifies it about
 // the centre. Throws PDFImageSaveError, or ImageConversionError(zoomFactorIsZero) for a
-// zoom not above 0 (NaN included). The file appears whole or not at all; on any failure
+// zoom not above 0 (NaN included); a page that cannot be drawn at that size or is not
+// drawn completely fails with failedToOpenFirstPage and the reason. The file appears whole or not at all; on any failure
 // whatever stood at `file` is left as it was.
 void writeSinglePagePDF(const platform::graphics::Image& image, const platform::foundation::URL& file,
                         platform::graphics::Size size, double zoom);

@@ -87,8 +87,17 @@ BENCHMARK(BM_ScanSvg)->Unit(benchmark::kMillisecond);
 
 void BM_ScanPdfPage(benchmark::State& state) {
     const auto& bytes = largePdf();
+    const pg::PdfScanLimits limits{.decodedBytes = 256u << 20,
+                                   .operators = 4e6,
+                                   .paints = 3e5,
+                                   .imagePixels = 1e8,
+                                   .shadingPaints = 4096,
+                                   .functionWork = 1 << 28,
+                                   .meshElements = 1 << 17,
+                                   .functionSamples = 1 << 22,
+                                   .tilesAcross = 1 << 16};
     for (auto _ : state) {
-        auto costs = pg::scanPdfPage(bytes, 0, pg::PdfScanLimits{256u << 20, 4e6, 3e5, 1e8}, nullptr, nullptr);
+        auto costs = pg::scanPdfPage(bytes, 0, limits, nullptr, nullptr);
         benchmark::DoNotOptimize(costs);
     }
     state.counters["bytes"] = double(bytes.size());

@@ -2,7 +2,9 @@
 
 #include <cairo.h>
 
+#include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -96,9 +98,17 @@ bool withinBudgets(const std::vector<uint8_t>& bytes, std::string* error, Pictur
 // Documents exist only once the library has been opened.
 const detail::PopplerFunctions& poppler() { return *detail::popplerFunctions(); }
 
+// What a drawing of the page holds while it draws: its largest image, decoded whole,
+// the group surfaces it holds at once, the surface a tile is repeated from, and its
+// largest mesh.
+double drawingBytes(const PdfPageCosts& costs, double pixels) {
+    return double(costs.largestImage) * 4 + costs.groupDepth * pixels * 4 + costs.largestTile * pixels * 4 +
+           costs.largestMesh;
+}
+
 // Whether a page of these costs may be drawn at `pixels` device pixels. Its operators,
-// paints and image pixels, which do not grow with the size, the scan has kept within
-// scanLimits() already.
+// paints, image pixels, shading paints and functions, which do not grow with the size,
+// the scan has kept within scanLimits() already.
 bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error, PictureProblem* problem) {
     auto refuse = [&](std::string why) { return noteProblem(error, problem, PictureProblem::tooDemanding, why); };
     const double side = std::sqrt(pixels);
@@ -107,23 +117,61 @@ bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error
                                   "and soft masks of that size (at most {} pixels in all)",
                                   side, side, costs.groups, PdfDocument::kMaxGroupWork));
     }
-    if (costs.groupDepth * pixels * 4 + double(costs.largestImage) * 4 > double(DrawingBudget::kBytes)) {
+    if (costs.shadingCover * pixels > PdfDocument::kMaxShadingWork) {
+        return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels fills its area {:.0f} times "
+                                  "over with shadings, weighted by their kind (at most {} pixels in all)",
+                                  side, side, costs.shadingCover, PdfDocument::kMaxShadingWork));
+    }
+    if (costs.finestTile * side < PdfDocument::kFinestTilePixels) {
+        return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels tiles a pattern {:g} pixels "
+                                  "wide, too fine to draw",
+                                  side, side, costs.finestTile * side));
+    }
+    if (drawingBytes(costs, pixels) > double(DrawingBudget::kBytes)) {
         return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels holds {} transparency groups "
-                                  "at once and images of {} pixels: more than {} MiB",
-                                  side, side, costs.groupDepth, costs.largestImage, DrawingBudget::kBytes >> 20));
+                                  "at once, images of {} pixels, a pattern tile of {:.0f} pixels and a mesh of {:.0f} "
+                                  "MiB: more than {} MiB",
+                                  side, side, costs.groupDepth, costs.largestImage, costs.largestTile * pixels,
+                                  costs.largestMesh / (1 << 20), DrawingBudget::kBytes >> 20));
     }
     return true;
 }
 
 PdfScanLimits scanLimits() {
-    return PdfScanLimits{PdfDocument::kMaxInflatedBytes, PdfDocument::kMaxOperators, PdfDocument::kMaxPaints,
-                         PdfDocument::kMaxImagePixelsDrawn};
+    PdfScanLimits limits;
+    limits.decodedBytes = PdfDocument::kMaxInflatedBytes;
+    limits.operators = PdfDocument::kMaxOperators;
+    limits.paints = PdfDocument::kMaxPaints;
+    limits.imagePixels = PdfDocument::kMaxImagePixelsDrawn;
+    limits.shadingPaints = PdfDocument::kMaxShadingPaints;
+    limits.functionWork = PdfDocument::kMaxFunctionWork;
+    limits.meshElements = PdfDocument::kMaxMeshElements;
+    limits.functionSamples = PdfDocument::kMaxFunctionSamples;
+    limits.tilesAcross = PdfDocument::kMaxTilesAcross;
+    return limits;
 }
 
-// What a drawing of the page holds while it draws: its largest image, decoded whole,
-// and the group surfaces it holds at once.
-uint64_t drawingBytes(const PdfPageCosts& costs, double pixels) {
-    return uint64_t(std::min(1e18, double(costs.largestImage) * 4 + costs.groupDepth * pixels * 4));
+// Poppler tells of what goes wrong while it draws only through GLib's log, in its own
+// domain at the info level (which GLib does not show by default). A drawing listens on
+// its own thread, where poppler draws; reports outside a drawing go on as before.
+thread_local std::string* tPopplerReport = nullptr;
+
+void onPopplerLog(const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer) {
+    const std::string_view text = message != nullptr ? message : "";
+    // Warnings are of things poppler takes in its stride.
+    if (tPopplerReport != nullptr && !text.starts_with("Syntax warning")) {
+        if (tPopplerReport->empty()) *tPopplerReport = text.empty() ? "an error without a message" : text;
+        return;
+    }
+    g_log_default_handler(domain, level, message, nullptr);
+}
+
+void listenToPoppler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        g_log_set_handler("Poppler", GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
+                          onPopplerLog, nullptr);
+    });
 }
 
 }  // namespace
@@ -139,6 +187,7 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
         noteProblem(error, problem, PictureProblem::unreadable, "PDF documents cannot be read here: " + missing);
         return nullptr;
     }
+    listenToPoppler();
     std::shared_ptr<PdfDocument> document(new PdfDocument());
     document->bytes_ = std::move(bytes);
     // Poppler reads straight from our buffer, which lives as long as the document.
@@ -168,7 +217,7 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
                                 problem)) {
         return nullptr;
     }
-    document->costs_.emplace(0, costs);
+    document->costs_.emplace(0, Measured{costs});
     return document;
 }
 
@@ -217,23 +266,32 @@ std::optional<Rect> PdfDocument::cropBox(int index) const {
 
 std::optional<Rect> PdfDocument::mediaBox(int index) const { return cropBox(index); }
 
-std::optional<PdfPageCosts> PdfDocument::costsOf(int index) const {
+std::optional<PdfPageCosts> PdfDocument::costsOf(int index, std::string* error, PictureProblem* problem) const {
     std::lock_guard lock(costsMutex_);
-    const auto known = costs_.find(index);
-    if (known != costs_.end()) return known->second;
-    auto costs = scanPdfPage(bytes_, index, scanLimits(), nullptr, nullptr);
-    costs_.emplace(index, costs);
-    return costs;
+    auto known = costs_.find(index);
+    if (known == costs_.end()) {
+        Measured measured;
+        measured.costs = scanPdfPage(bytes_, index, scanLimits(), &measured.why, &measured.problem);
+        known = costs_.emplace(index, std::move(measured)).first;
+    }
+    if (!known->second.costs) noteProblem(error, problem, known->second.problem, known->second.why);
+    return known->second.costs;
 }
 
 bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
     const auto crop = cropBox(index);
     if (!crop || crop->isEmpty()) return false;
-    const auto costs = costsOf(index);
-    if (!costs) {
+    std::string why;
+    PictureProblem problem = PictureProblem::none;
+    const auto costs = costsOf(index, &why, &problem);
+    // Left undrawn, a page would be taken for an empty one: the context is put in an
+    // error state, and the reason told.
+    auto fail = [&](PictureProblem kind, std::string text) {
         context.markIncomplete();
+        DrawingProblems::report(kind, std::move(text));
         return false;
-    }
+    };
+    if (!costs) return fail(problem, why);
     bool complete = true;
     context.drawWithEffects(
         [&](cairo_t* cr) {
@@ -242,10 +300,8 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             cairo_translate(cr, crop->origin.x, crop->origin.y);
             const double pixels = devicePixels(cr, 0, 0, crop->width(), crop->height());
             cairo_restore(cr);
-            if (!pageAffordable(*costs, pixels, nullptr, nullptr)) {
-                // Left undrawn it would be taken for an empty page.
-                context.markIncomplete();
-                complete = false;
+            if (!pageAffordable(*costs, pixels, &why, &problem)) {
+                complete = fail(problem, why);
                 return;
             }
             PopplerDocument* renderer = takeRenderer();
@@ -255,6 +311,7 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             PopplerPage* page = poppler().documentGetPage(renderer != nullptr ? renderer : document_, index);
             if (page == nullptr) {
                 giveBack(renderer);
+                complete = fail(PictureProblem::damaged, fmt::format("poppler cannot open page {}", index + 1));
                 return;
             }
             cairo_save(cr);
@@ -264,16 +321,26 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             // The printing path draws strokes at their true width: the display path
             // widens any line thinner than a device pixel to a whole pixel, which turns
             // the fine lines of a picture drawn small into heavy ones.
+            std::string report;
             {
-                const auto claim = DrawingBudget::claim(drawingBytes(*costs, pixels));
+                const auto claim = DrawingBudget::claim(uint64_t(std::min(1e18, drawingBytes(*costs, pixels))));
+                listenToPoppler();
+                tPopplerReport = &report;
                 poppler().pageRenderForPrinting(page, cr);
+                tPopplerReport = nullptr;
             }
             // Poppler says nothing when it cannot make a surface for an image; the
             // context's error state does.
-            complete = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
+            const cairo_status_t status = cairo_status(cr);
             cairo_restore(cr);
             g_object_unref(page);
             giveBack(renderer);
+            if (status != CAIRO_STATUS_SUCCESS) {
+                complete = fail(PictureProblem::incompleteRender,
+                                fmt::format("cairo could not draw the PDF page: {}", cairo_status_to_string(status)));
+            } else if (!report.empty()) {
+                complete = fail(PictureProblem::incompleteRender, "poppler could not draw the PDF page: " + report);
+            }
         },
         context.compositingOperation());
     return complete;

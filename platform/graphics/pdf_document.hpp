@@ -41,6 +41,22 @@ public:
     // largest picture of an icon set) when it is read, and again at each drawing.
     static constexpr double kMaxGroupWork = double(int64_t{1} << 31);
     static constexpr double kMeasuredSide = 1024;
+    // Shadings: painted at most kMaxShadingPaints times, the pixels they fill (each
+    // weighted by its kind's cost, see ShadingPixelWeights) at most kMaxShadingWork at
+    // the drawing's size, their functions' work at most kMaxFunctionWork, and meshes at
+    // most kMaxMeshElements patches or triangles in all; a sampled function holds at
+    // most kMaxFunctionSamples samples.
+    static constexpr double kMaxShadingPaints = 4096;
+    static constexpr double kMaxShadingWork = double(int64_t{1} << 30);
+    static constexpr double kMaxFunctionWork = double(int64_t{1} << 28);
+    static constexpr double kMaxMeshElements = 1 << 17;
+    static constexpr double kMaxFunctionSamples = 1 << 22;
+    // A tiling pattern's tile is at least 1/kMaxTilesAcross of the page's longer side,
+    // and at least kFinestTilePixels of a pixel where it is drawn: cairo's pattern
+    // matrices are fixed-point, and a finer tile puts its context in an error state.
+    // The surface cairo repeats it from counts against the drawing budget.
+    static constexpr double kMaxTilesAcross = 1 << 16;
+    static constexpr double kFinestTilePixels = 1.0 / (1 << 14);
 
     // Null, with a reason in *error, when the bytes are not a PDF poppler can open,
     // or when the document is beyond our budgets: compressed streams inflating past
@@ -61,8 +77,9 @@ public:
     std::optional<Rect> mediaBox(int index) const;
     // Draws page `index` into the context's current user space with the page's
     // own coordinates: the point (x, y) of the page lands on user (x, y). False when
-    // it could not be drawn completely, or drawing it at the context's scale would be
-    // beyond the budgets.
+    // it could not be drawn completely (poppler reported an error while drawing, or
+    // left the context in an error state), or drawing it at the context's scale would
+    // be beyond the budgets; the reason goes to the thread's DrawingProblems.
     bool drawPage(int index, GraphicsContext& context) const;
 
 private:
@@ -73,12 +90,17 @@ private:
     PopplerDocument* takeRenderer() const;
     void giveBack(PopplerDocument* renderer) const;
 
-    // The costs of drawing page `index`, measured once.
-    std::optional<PdfPageCosts> costsOf(int index) const;
+    // The costs of drawing page `index`, measured once; none with the reason.
+    std::optional<PdfPageCosts> costsOf(int index, std::string* error, PictureProblem* problem) const;
+    struct Measured {
+        std::optional<PdfPageCosts> costs;
+        PictureProblem problem = PictureProblem::none;
+        std::string why;
+    };
 
     PopplerDocument* document_ = nullptr;
     mutable std::mutex costsMutex_;
-    mutable std::map<int, std::optional<PdfPageCosts>> costs_;
+    mutable std::map<int, Measured> costs_;
     mutable std::mutex mutex_;
     mutable std::mutex renderersMutex_;
     mutable std::vector<PopplerDocument*> renderers_;

@@ -17,6 +17,9 @@
 
 #include <fmt/format.h>
 
+#include "platform/graphics/decoded_bitmap.hpp"
+#include "platform/graphics/pdf_stream_costs.hpp"
+
 namespace platform::graphics {
 
 namespace {
@@ -154,11 +157,16 @@ public:
                     at_ += 2;
                     break;
                 }
+                // Anything but a name where a key belongs is passed over, a stray closing
+                // delimiter too, as poppler does; the end of the text ends the dictionary.
+                const size_t before = at_;
                 auto key = object(depth + 1);
-                if (!key) return out;  // unterminated: what was read
-                if (!key->is(Object::Type::name)) continue;
+                if (!key && at_ == before) return out;  // unterminated: what was read
+                if (!key || !key->is(Object::Type::name)) continue;
+                const size_t afterKey = at_;
                 auto value = object(depth + 1);
-                if (!value) return out;
+                if (!value && at_ == afterKey) return out;
+                if (!value) continue;
                 out.entries.emplace_back(std::move(key->text), std::move(*value));
             }
             return out;
@@ -178,9 +186,10 @@ public:
                     ++at_;
                     break;
                 }
+                const size_t before = at_;
                 auto item = object(depth + 1);
-                if (!item) return out;
-                out.items.push_back(std::move(*item));
+                if (!item && at_ == before) return out;
+                if (item) out.items.push_back(std::move(*item));
             }
             return out;
         }
@@ -259,6 +268,9 @@ private:
 using Sink = std::function<bool(std::string_view)>;
 
 enum class Decoded { ok, overBudget, unreadable };
+// What decoding does at a filter meant for images, which we do not decode: refuse the
+// stream, or hand on the data that filter would decode.
+enum class CodecData { refuse, pass };
 
 }  // namespace
 
@@ -517,7 +529,7 @@ public:
     const Object& resolve(const Object* value) { return value ? resolve(*value) : kNull; }
 
     // Decodes a stream through its filters into `out`, counting against the budget.
-    Decoded decode(const Object& stream, const Sink& out, bool imageCodecsUnreadable = true) {
+    Decoded decode(const Object& stream, const Sink& out, CodecData codecs = CodecData::refuse) {
         if (!stream.isStream) return Decoded::ok;
         std::vector<std::string> filters;
         std::vector<const Object*> parameters;
@@ -578,8 +590,10 @@ public:
                 runLengthTo(data, sink);
             else if (name == "Crypt")
                 sink(data);
+            else if (codecs == CodecData::pass && last)
+                break;
             else
-                return imageCodecsUnreadable ? Decoded::unreadable : Decoded::ok;
+                return Decoded::unreadable;
             if (overBudget) return Decoded::overBudget;
             if (last) return Decoded::ok;
             staged = std::move(next);
@@ -864,15 +878,105 @@ private:
 
 // --- the page ------------------------------------------------------------------------
 
-using Cost = PdfPageCosts;
+// A number of a content stream, read without strtod: a page holds hundreds of thousands
+// of them, and a PDF number is only a sign, digits and a point.
+double contentNumber(std::string_view text) {
+    size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (!text.empty() && (text[0] == '-' || text[0] == '+')) i = 1;
+    double value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) value = value * 10 + (text[i] - '0');
+    if (i < text.size() && text[i] == '.') {
+        double place = 0.1;
+        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, place *= 0.1) value += (text[i] - '0') * place;
+    }
+    return negative ? -value : value;
+}
 
-// What `drawn` costs, added to `cost` once more; the depths are the caller's to settle.
-void add(Cost& cost, const Cost& drawn) {
-    cost.operators += drawn.operators;
-    cost.paints += drawn.paints;
-    cost.imagePixels += drawn.imagePixels;
-    cost.groups += drawn.groups;
+// The affine maps of PDF ([a b c d e f]: x' = a x + c y + e, y' = b x + d y + f).
+struct Matrix {
+    double a = 1, b = 0, c = 0, d = 1, e = 0, f = 0;
+
+    // This map, then `outer`.
+    Matrix then(const Matrix& outer) const {
+        return Matrix{a * outer.a + b * outer.c,         a * outer.b + b * outer.d,
+                      c * outer.a + d * outer.c,         c * outer.b + d * outer.d,
+                      e * outer.a + f * outer.c + outer.e, e * outer.b + f * outer.d + outer.f};
+    }
+    std::pair<double, double> apply(double x, double y) const { return {a * x + c * y + e, b * x + d * y + f}; }
+    // How much the map scales areas.
+    double areaScale() const { return std::fabs(a * d - b * c); }
+};
+
+// An axis-aligned box; empty until a point is added.
+struct Box {
+    double left = INFINITY, bottom = INFINITY, right = -INFINITY, top = -INFINITY;
+
+    bool empty() const { return !(right >= left && top >= bottom); }
+    double width() const { return empty() ? 0 : right - left; }
+    double height() const { return empty() ? 0 : top - bottom; }
+    double area() const { return empty() ? 0 : (right - left) * (top - bottom); }
+    void add(double x, double y) {
+        left = std::min(left, x);
+        right = std::max(right, x);
+        bottom = std::min(bottom, y);
+        top = std::max(top, y);
+    }
+    void add(const Matrix& m, double x, double y) {
+        const auto [tx, ty] = m.apply(x, y);
+        add(tx, ty);
+    }
+    Box meet(const Box& other) const {
+        return Box{std::max(left, other.left), std::max(bottom, other.bottom), std::min(right, other.right),
+                   std::min(top, other.top)};
+    }
+    // The box around this one mapped by `m`.
+    Box mapped(const Matrix& m) const {
+        Box out;
+        if (empty()) return out;
+        out.add(m, left, bottom);
+        out.add(m, right, bottom);
+        out.add(m, left, top);
+        out.add(m, right, top);
+        return out;
+    }
+};
+
+// Sums of costs that can grow past any double (a stitching function holding itself
+// twice over, two thousand deep) stay at the largest one instead.
+double sum(double a, double b) { return std::min(a + b, 1e300); }
+double product(double a, double b) { return a == 0 || b == 0 ? 0 : std::min(a * b, 1e300); }
+
+// The costs of drawing one content stream, in the units of its own space (the page's
+// default space for the page, a form's or pattern's own space for those): the shadings'
+// weighted area and the weights added up (no paint covers more than the whole space it
+// is drawn in), and the largest repeated tile's area and the narrowest tile's side in
+// place of the page's shares.
+struct Cost : PdfPageCosts {
+    Cost() { finestTile = INFINITY; }
+    double shadingArea = 0;
+    double shadingWeight = 0;
+};
+
+// What `drawn` costs, added to `cost` `times` more, drawn with its space's areas scaled
+// by `scale` into one of `room` in all; the depths are the caller's to settle.
+void add(Cost& cost, const Cost& drawn, double times = 1, double scale = 1, double room = INFINITY) {
+    cost.operators = sum(cost.operators, product(drawn.operators, times));
+    cost.paints = sum(cost.paints, product(drawn.paints, times));
+    cost.imagePixels = sum(cost.imagePixels, product(drawn.imagePixels, times));
+    cost.groups = sum(cost.groups, product(drawn.groups, times));
+    cost.shadingPaints = sum(cost.shadingPaints, product(drawn.shadingPaints, times));
+    cost.functionWork = sum(cost.functionWork, product(drawn.functionWork, times));
+    cost.meshElements = sum(cost.meshElements, product(drawn.meshElements, times));
+    const double area = std::min(product(drawn.shadingArea, scale), product(drawn.shadingWeight, room));
+    cost.shadingArea = sum(cost.shadingArea, product(area, times));
+    cost.shadingWeight = sum(cost.shadingWeight, product(drawn.shadingWeight, times));
     cost.largestImage = std::max(cost.largestImage, drawn.largestImage);
+    cost.largestMesh = std::max(cost.largestMesh, drawn.largestMesh);
+    cost.largestTile = std::max(cost.largestTile, product(drawn.largestTile, scale));
+    if (std::isfinite(drawn.finestTile)) {
+        cost.finestTile = std::min(cost.finestTile, drawn.finestTile * std::sqrt(scale));
+    }
 }
 
 // Reads one content stream's operators as they are decoded, whatever the chunks.
@@ -967,15 +1071,13 @@ private:
             operand.type = Object::Type::string;
             operand.number = double(text.size());
         } else if (Lexer::isNumber(text)) {
-            // Only an inline image's numbers are looked at: its size.
             operand.type = Object::Type::number;
-            if (inlineDictionary_) operand.number = Lexer::toNumber(text);
+            operand.number = contentNumber(text);
         } else if (isRegular(uint8_t(c))) {
             if (text == "true" || text == "false" || text == "null") {
                 operand.type = Object::Type::null;
             } else {
                 if (text == "ID") inlineData_ = true;
-                inlineDictionary_ = text == "BI";
                 onOperator_(text, operands_);
                 if (text != "ID") operands_.clear();
                 return;
@@ -992,25 +1094,54 @@ private:
     std::string carry_;
     std::vector<Object> operands_;
     bool inlineData_ = false;
-    bool inlineDictionary_ = false;
 };
+
+// A matrix given as an array of six numbers; the identity otherwise.
+Matrix matrixOf(PdfFile& file, const Object* value) {
+    const Object& array = file.resolve(value);
+    if (!array.is(Object::Type::array) || array.items.size() < 6) return Matrix{};
+    double m[6];
+    for (size_t i = 0; i < 6; ++i) m[i] = file.number(&array.items[i], i == 0 || i == 3 ? 1 : 0);
+    return Matrix{m[0], m[1], m[2], m[3], m[4], m[5]};
+}
+
+// A rectangle given as an array of four numbers, its corners in any order; empty
+// otherwise.
+Box boxOf(PdfFile& file, const Object* value) {
+    const Object& array = file.resolve(value);
+    Box box;
+    if (!array.is(Object::Type::array) || array.items.size() < 4) return box;
+    double v[4];
+    for (size_t i = 0; i < 4; ++i) v[i] = file.number(&array.items[i], NAN);
+    if (!std::isfinite(v[0] + v[1] + v[2] + v[3])) return box;
+    box.add(v[0], v[1]);
+    box.add(v[2], v[3]);
+    return box;
+}
+
+// Where glyph procedures of a font whose box is unknown may draw: everywhere.
+const Box kEverywhere{-1e9, -1e9, 1e9, 1e9};
 
 class PageScanner {
 public:
     PageScanner(PdfFile& file, const PdfScanLimits& limits) : file_(file), limits_(limits) {}
 
     // The cost of drawing a content stream (or several, one after another) with
-    // `resources`; false with the file's reason when it cannot be read.
-    bool content(const std::vector<const Object*>& streams, const Object& resources, int depth, Cost& out) {
+    // `resources` into a space of which `room` shows; false with the file's reason when
+    // it cannot be read.
+    bool content(const std::vector<const Object*>& streams, const Object& resources, int depth, const Box& room,
+                 Cost& out) {
         if (depth > kMaxPdfFormDepth) {
             return file_.fail(PictureProblem::tooDemanding,
                               fmt::format("the PDF page nests forms more than {} deep", kMaxPdfFormDepth));
         }
         Cost cost;
-        std::vector<State> states{State{}};
+        Frame frame;
+        frame.room = room;
+        frame.states.push_back(State{Matrix{}, room, Paint{}, Paint{}});
         bool ok = true;
         ContentReader reader([&](std::string_view op, const std::vector<Object>& operands) {
-            if (ok) ok = operation(op, operands, resources, depth, states, cost);
+            if (ok) ok = operation(op, operands, resources, depth, frame, cost);
         });
         for (const Object* stream : streams) {
             const Decoded decoded = file_.decode(*stream, [&](std::string_view chunk) {
@@ -1032,9 +1163,75 @@ public:
         return true;
     }
 
+    // The page's annotations, which poppler draws over the page when printing: each
+    // appearance as a form stretched onto the annotation's rectangle. Every one is
+    // counted, shown or hidden, in whatever state it is in when it has no state chosen.
+    bool annotations(const Object& page, const Object& resources, const Box& room, Cost& cost) {
+        for (const Object& item : file_.resolve(page.get("Annots")).items) {
+            const Object& annotation = file_.resolve(item);
+            const Object& normal = file_.resolve(file_.resolve(annotation.get("AP")).get("N"));
+            std::vector<const Object*> appearances;
+            if (normal.isStream) {
+                appearances.push_back(&normal);
+            } else if (const Object* state = annotation.get("AS"); state && normal.get(file_.resolve(state).text)) {
+                appearances.push_back(&file_.resolve(normal.get(file_.resolve(state).text)));
+            } else {
+                for (const auto& [name, value] : normal.entries) appearances.push_back(&file_.resolve(value));
+            }
+            const Box rectangle = boxOf(file_, annotation.get("Rect"));
+            for (const Object* appearance : appearances) {
+                if (!appearance->isStream) continue;
+                Cost drawn;
+                if (!form(*appearance, resources, 0, drawn)) return false;
+                const Box shown = boxOf(file_, appearance->get("BBox")).mapped(matrixOf(file_, appearance->get("Matrix")));
+                const double scale = shown.area() > 0 ? rectangle.area() / shown.area() : 0;
+                add(cost, drawn, 1, scale, room.area());
+                cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth);
+                if (!withinLimits(cost)) return false;
+            }
+        }
+        return true;
+    }
+
 private:
+    // What filling or stroking paints with: a colour, a tiling pattern or a shading.
+    struct Paint {
+        enum class Kind : uint8_t { colour, tiling, shading };
+        Kind kind = Kind::colour;
+        Matrix matrix;  // from the pattern's space to the content's
+        // A tiling pattern: what one tile draws, its box, its steps, and whether cairo
+        // repeats one tile's surface (a tile as large as its steps) or poppler draws
+        // every tile.
+        Cost tile;
+        Box box;
+        double xStep = 0, yStep = 0;
+        bool repeated = false;
+        const Object* shading = nullptr;
+    };
     struct State {
-        Cost fillPattern, strokePattern;  // what each paint with a tiling pattern draws
+        Matrix ctm;  // to the content's own space
+        Box clip;    // in the content's own space
+        Paint fill, stroke;
+    };
+    struct Frame {
+        std::vector<State> states;
+        Box room;
+        Box path;  // the path being built, in the content's own space
+        bool clipping = false;
+    };
+    // What painting a shading costs each time, whatever its clip.
+    struct Shading {
+        bool drawn = false;
+        double weight = 0;
+        double work = 0;      // of its functions
+        double elements = 0;  // patches or triangles of a mesh
+        double area = 0;      // a mesh's elements' boxes, in the shading's space
+        double bytes = 0;     // held while a mesh is drawn
+        bool mesh = false;
+        Box box;  // its own clip, when it has one
+    };
+    struct Function {
+        double parse = 0, evaluate = 0;
     };
 
     const Object& resource(const Object& resources, std::string_view category, const Object* name) {
@@ -1050,10 +1247,25 @@ private:
         return nullptr;
     }
 
+    // The last `count` operands, when they are all numbers.
+    static bool numbers(const std::vector<Object>& operands, size_t count, double* out) {
+        if (operands.size() < count) return false;
+        for (size_t i = 0; i < count; ++i) {
+            const Object& operand = operands[operands.size() - count + i];
+            if (!operand.is(Object::Type::number)) return false;
+            out[i] = operand.number;
+        }
+        return true;
+    }
+
     bool operation(std::string_view op, const std::vector<Object>& operands, const Object& resources, int depth,
-                   std::vector<State>& states, Cost& cost) {
-        if (!operate(op, operands, resources, depth, states, cost)) return false;
+                   Frame& frame, Cost& cost) {
         // What a part of the page costs, the whole page costs at least.
+        return operate(op, operands, resources, depth, frame, cost) && withinLimits(cost);
+    }
+
+    // False with the file's reason when a count passes its limit.
+    bool withinLimits(const Cost& cost) {
         if (cost.operators > limits_.operators || cost.paints > limits_.paints) {
             return file_.fail(PictureProblem::tooDemanding,
                               fmt::format("drawing the PDF page runs more than {} operators or {} painting ones, "
@@ -1065,75 +1277,409 @@ private:
                               fmt::format("drawing the PDF page decodes more than {} image pixels, counting every use",
                                           limits_.imagePixels));
         }
+        if (cost.shadingPaints > limits_.shadingPaints) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("drawing the PDF page paints shadings more than {} times, counting every "
+                                          "use of its forms and patterns",
+                                          limits_.shadingPaints));
+        }
+        if (cost.functionWork > limits_.functionWork) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("drawing the PDF page's shadings takes more than {} steps of their "
+                                          "functions, counting every paint",
+                                          limits_.functionWork));
+        }
+        if (cost.meshElements > limits_.meshElements) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("drawing the PDF page's mesh shadings draws more than {} patches or "
+                                          "triangles, counting every paint",
+                                          limits_.meshElements));
+        }
         return true;
     }
 
+    // An operator of up to three characters as one number, to switch on: a page runs
+    // hundreds of thousands of them.
+    static constexpr uint32_t code(std::string_view op) {
+        if (op.empty() || op.size() > 3) return 0;
+        uint32_t packed = 0;
+        for (const char c : op) packed = packed << 8 | uint8_t(c);
+        return packed;
+    }
+
     bool operate(std::string_view op, const std::vector<Object>& operands, const Object& resources, int depth,
-                 std::vector<State>& states, Cost& cost) {
+                 Frame& frame, Cost& cost) {
         cost.operators += 1;
-        const char first = op[0];
-        if (op == "q") {
-            if (states.size() < kMaxSavedStates) states.push_back(states.back());
-        } else if (op == "Q") {
-            if (states.size() > 1) states.pop_back();
-        } else if (op == "f" || op == "F" || op == "f*" || op == "B" || op == "B*" || op == "b" || op == "b*") {
-            cost.paints += 1;
-            add(cost, states.back().fillPattern);
-            if (first == 'B' || first == 'b') add(cost, states.back().strokePattern);
-        } else if (op == "S" || op == "s") {
-            cost.paints += 1;
-            add(cost, states.back().strokePattern);
-        } else if (op == "sh") {
-            cost.paints += 1;
-        } else if (op == "Tj" || op == "TJ" || op == "'" || op == "\"") {
-            cost.paints += 1;
-            add(cost, states.back().fillPattern);
-        } else if (op == "Do") {
-            return drawObject(resource(resources, "XObject", lastOf(operands, Object::Type::name)), resources, depth,
-                              cost);
-        } else if (op == "gs") {
-            const Object& state = resource(resources, "ExtGState", lastOf(operands, Object::Type::name));
-            const Object& mask = file_.resolve(state.get("SMask"));
-            if (mask.is(Object::Type::dict)) {
-                const Object& group = file_.resolve(mask.get("G"));
-                if (group.isStream) {
-                    Cost drawn;
-                    if (!form(group, resources, depth, drawn)) return false;
-                    add(cost, drawn);
-                    cost.groups += 1;
-                    cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth + 1);
+        State& state = frame.states.back();
+        double n[6];
+        switch (code(op)) {
+            case code("q"):
+                if (frame.states.size() < kMaxSavedStates) frame.states.push_back(state);
+                break;
+            case code("Q"):
+                if (frame.states.size() > 1) frame.states.pop_back();
+                break;
+            case code("cm"):
+                if (numbers(operands, 6, n)) state.ctm = Matrix{n[0], n[1], n[2], n[3], n[4], n[5]}.then(state.ctm);
+                break;
+            case code("m"):
+            case code("l"):
+                if (numbers(operands, 2, n)) frame.path.add(state.ctm, n[0], n[1]);
+                break;
+            case code("c"):
+            case code("v"):
+            case code("y"): {
+                const size_t count = op == "c" ? 6 : 4;
+                if (numbers(operands, count, n)) {
+                    for (size_t i = 0; i < count; i += 2) frame.path.add(state.ctm, n[i], n[i + 1]);
                 }
+                break;
             }
-        } else if (op == "scn" || op == "SCN") {
-            const Object& pattern = resource(resources, "Pattern", lastOf(operands, Object::Type::name));
-            // Each paint with a tiling pattern draws its tile into a surface of its own.
-            Cost tile;
-            if (pattern.isStream && file_.number(pattern.get("PatternType"), 0) == 1) {
-                if (!form(pattern, resources, depth, tile)) return false;
-                tile.groups += 1;
+            case code("re"):
+                if (numbers(operands, 4, n)) {
+                    frame.path.add(state.ctm, n[0], n[1]);
+                    frame.path.add(state.ctm, n[0] + n[2], n[1]);
+                    frame.path.add(state.ctm, n[0], n[1] + n[3]);
+                    frame.path.add(state.ctm, n[0] + n[2], n[1] + n[3]);
+                }
+                break;
+            case code("W"):
+            case code("W*"):
+                frame.clipping = true;
+                break;
+            case code("f"):
+            case code("F"):
+            case code("f*"):
+            case code("B"):
+            case code("B*"):
+            case code("b"):
+            case code("b*"): {
+                cost.paints += 1;
+                const Box painted = frame.path.meet(state.clip);
+                if (!paint(state.fill, painted, frame, cost)) return false;
+                if ((op[0] == 'B' || op[0] == 'b') && !paint(state.stroke, painted, frame, cost)) return false;
+                endPath(frame, state);
+                break;
             }
-            (op == "scn" ? states.back().fillPattern : states.back().strokePattern) = tile;
-            cost.groupDepth = std::max(cost.groupDepth, tile.groupDepth);
-        } else if (op == "Tf") {
-            const Object* name = nullptr;
-            for (const auto& operand : operands) {
-                if (operand.is(Object::Type::name)) name = &operand;
+            case code("S"):
+            case code("s"):
+                cost.paints += 1;
+                if (!paint(state.stroke, frame.path.meet(state.clip), frame, cost)) return false;
+                endPath(frame, state);
+                break;
+            case code("n"):
+                endPath(frame, state);
+                break;
+            case code("sh"): {
+                cost.paints += 1;
+                const Object& shading = resource(resources, "Shading", lastOf(operands, Object::Type::name));
+                return paintShading(shading, state.ctm, state.clip, frame, cost);
             }
-            const Object& font = resource(resources, "Font", name);
-            if (font.get("Subtype") && file_.resolve(font.get("Subtype")).isName("Type3")) {
-                return type3Font(font, resources, depth, cost);
+            case code("Tj"):
+            case code("TJ"):
+            case code("'"):
+            case code("\""):
+                cost.paints += 1;
+                return paint(state.fill, state.clip, frame, cost);
+            case code("Do"):
+                return drawObject(resource(resources, "XObject", lastOf(operands, Object::Type::name)), resources,
+                                  depth, state, cost);
+            case code("gs"): {
+                const Object& graphicsState = resource(resources, "ExtGState", lastOf(operands, Object::Type::name));
+                const Object& mask = file_.resolve(graphicsState.get("SMask"));
+                if (!mask.is(Object::Type::dict)) break;
+                const Object& group = file_.resolve(mask.get("G"));
+                if (!group.isStream) break;
+                Cost drawn;
+                if (!form(group, resources, depth, drawn)) return false;
+                add(cost, drawn, 1, matrixOf(file_, group.get("Matrix")).then(state.ctm).areaScale(),
+                    state.clip.area());
+                cost.groups += 1;
+                cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth + 1);
+                break;
             }
-        } else if (op == "ID") {
-            // An inline image: its dictionary's keys came as operands.
-            double width = 0, height = 0;
-            for (size_t i = 0; i + 1 < operands.size(); ++i) {
-                const Object& key = operands[i];
-                if (key.isName("W") || key.isName("Width")) width = operands[i + 1].number;
-                if (key.isName("H") || key.isName("Height")) height = operands[i + 1].number;
+            case code("g"):
+            case code("rg"):
+            case code("k"):
+            case code("cs"):
+            case code("sc"):
+                state.fill = Paint{};
+                break;
+            case code("G"):
+            case code("RG"):
+            case code("K"):
+            case code("CS"):
+            case code("SC"):
+                state.stroke = Paint{};
+                break;
+            case code("scn"):
+            case code("SCN"): {
+                Paint& paint = op == "scn" ? state.fill : state.stroke;
+                if (!pattern(resource(resources, "Pattern", lastOf(operands, Object::Type::name)), resources, depth,
+                             paint)) {
+                    return false;
+                }
+                cost.groupDepth = std::max(cost.groupDepth, paint.tile.groupDepth);
+                break;
             }
-            image(width, height, cost);
+            case code("Tf"): {
+                const Object* name = nullptr;
+                for (const auto& operand : operands) {
+                    if (operand.is(Object::Type::name)) name = &operand;
+                }
+                const Object& font = resource(resources, "Font", name);
+                if (font.get("Subtype") && file_.resolve(font.get("Subtype")).isName("Type3")) {
+                    return type3Font(font, resources, depth, state, cost);
+                }
+                break;
+            }
+            case code("ID"): {
+                // An inline image: its dictionary's keys came as operands.
+                double width = 0, height = 0;
+                for (size_t i = 0; i + 1 < operands.size(); ++i) {
+                    const Object& key = operands[i];
+                    if (key.isName("W") || key.isName("Width")) width = operands[i + 1].number;
+                    if (key.isName("H") || key.isName("Height")) height = operands[i + 1].number;
+                }
+                image(width, height, cost);
+                break;
+            }
+            default:
+                break;
         }
         return true;
+    }
+
+    // A path painted or given up: a clip it was meant for now applies.
+    static void endPath(Frame& frame, State& state) {
+        if (frame.clipping) state.clip = state.clip.meet(frame.path);
+        frame.path = Box{};
+        frame.clipping = false;
+    }
+
+    // What `scn` sets: a tiling pattern's tile measured once, or a shading pattern.
+    bool pattern(const Object& object, const Object& resources, int depth, Paint& paint) {
+        paint = Paint{};
+        const double type = file_.number(object.get("PatternType"), 0);
+        paint.matrix = matrixOf(file_, object.get("Matrix"));
+        if (type == 2) {
+            paint.kind = Paint::Kind::shading;
+            paint.shading = &file_.resolve(object.get("Shading"));
+            return true;
+        }
+        if (type != 1 || !object.isStream) return true;
+        paint.kind = Paint::Kind::tiling;
+        // What poppler takes for a box or step that is missing or not a number.
+        paint.box = boxOf(file_, object.get("BBox"));
+        if (paint.box.empty()) paint.box = Box{0, 0, 1, 1};
+        paint.xStep = std::fabs(file_.number(object.get("XStep"), 1));
+        paint.yStep = std::fabs(file_.number(object.get("YStep"), 1));
+        paint.repeated = paint.xStep == paint.box.width() && paint.yStep == paint.box.height();
+        return form(object, resources, depth, paint.tile);
+    }
+
+    // Filling or stroking `painted` (in the content's space) with `paint`.
+    bool paint(const Paint& paint, const Box& painted, const Frame& frame, Cost& cost) {
+        if (paint.kind == Paint::Kind::shading) return paintShading(*paint.shading, paint.matrix, painted, frame, cost);
+        if (paint.kind != Paint::Kind::tiling) return true;
+        const Matrix& m = paint.matrix;
+        const double scale = m.areaScale();
+        // A pattern poppler cannot invert is not drawn.
+        if (!(scale > 0) || !(paint.xStep > 0) || !(paint.yStep > 0)) return true;
+        // Each paint draws its tiles into a surface of its own.
+        cost.groups += 1;
+        if (paint.repeated) {
+            add(cost, paint.tile, 1, scale);
+            cost.largestTile = std::max(cost.largestTile, paint.box.area() * scale);
+            // The cell's narrower side: its area over its longer edge.
+            const double across = std::hypot(m.a, m.b) * paint.xStep, up = std::hypot(m.c, m.d) * paint.yStep;
+            cost.finestTile = std::min(cost.finestTile, scale * paint.xStep * paint.yStep / std::max(across, up));
+            return true;
+        }
+        // Poppler draws every tile that meets what is painted, one after another.
+        const double det = m.a * m.d - m.b * m.c;
+        const Matrix inverse{m.d / det, -m.b / det, -m.c / det, m.a / det, (m.c * m.f - m.d * m.e) / det,
+                             (m.b * m.e - m.a * m.f) / det};
+        const Box inPattern = painted.mapped(inverse);
+        if (inPattern.empty()) return true;
+        const double tiles = product(inPattern.width() / paint.xStep + 1, inPattern.height() / paint.yStep + 1);
+        add(cost, paint.tile, tiles, scale);
+        cost.operators = sum(cost.operators, product(tiles, 4));
+        return true;
+    }
+
+    // Painting `object` (a shading) over `painted`, the shading's space mapped into the
+    // content's by `toContent`.
+    bool paintShading(const Object& object, const Matrix& toContent, const Box& painted, const Frame& frame,
+                      Cost& cost) {
+        const Shading* shading = measure(object);
+        if (shading == nullptr) return false;
+        if (!shading->drawn) return true;
+        Box covered = painted.meet(frame.room);
+        if (!shading->box.empty()) covered = covered.meet(shading->box.mapped(toContent));
+        double area = covered.area();
+        if (shading->mesh) area = std::min(product(shading->area, toContent.areaScale()), product(area, shading->elements));
+        cost.shadingPaints += 1;
+        cost.shadingArea = sum(cost.shadingArea, product(shading->weight, area));
+        cost.shadingWeight = sum(cost.shadingWeight, product(shading->weight, std::max(1.0, shading->elements)));
+        cost.functionWork = sum(cost.functionWork, shading->work);
+        cost.meshElements = sum(cost.meshElements, shading->elements);
+        cost.largestMesh = std::max(cost.largestMesh, shading->bytes);
+        return true;
+    }
+
+    // What painting a shading costs each time, measured once; null with the file's
+    // reason when that is beyond the limits.
+    const Shading* measure(const Object& object) {
+        if (const auto known = shadings_.find(&object); known != shadings_.end()) return &known->second;
+        Shading shading;
+        const int type = int(file_.number(object.get("ShadingType"), 0));
+        Function function;
+        if (object.is(Object::Type::dict) && type >= 1 && type <= 7) {
+            if (const Object* functions = object.get("Function");
+                functions && !this->function(file_.resolve(functions), 0, function)) {
+                return nullptr;
+            }
+            shading.drawn = true;
+            shading.box = boxOf(file_, object.get("BBox"));
+            double evaluations = type == 1 ? ShadingEvaluations::functionBased
+                                 : type == 2 ? ShadingEvaluations::axial
+                                             : ShadingEvaluations::radial;
+            shading.weight = type == 1 ? ShadingPixelWeights::functionBased
+                             : type == 2 ? ShadingPixelWeights::axial
+                             : type == 3 ? ShadingPixelWeights::radial
+                                         : ShadingPixelWeights::mesh;
+            if (type >= 4) {
+                if (!mesh(object, type, object.get("Function") != nullptr, shading)) return nullptr;
+                evaluations = object.get("Function") ? product(shading.elements, type <= 5 ? 3 : 4) : 0;
+            }
+            shading.work = sum(function.parse, product(evaluations, function.evaluate));
+        }
+        return &shadings_.emplace(&object, shading).first->second;
+    }
+
+    // A mesh shading's patches or triangles and the area they cover, read from its data
+    // as it is decoded; false with the file's reason when there are too many.
+    bool mesh(const Object& object, int type, bool parametric, Shading& out) {
+        out.mesh = true;
+        if (!object.isStream) return true;
+        MeshLayout layout;
+        layout.type = type;
+        layout.flagBits = whole<int>(file_.number(object.get("BitsPerFlag"), 8), 32);
+        layout.coordinateBits = whole<int>(file_.number(object.get("BitsPerCoordinate"), 8), 32);
+        layout.componentBits = whole<int>(file_.number(object.get("BitsPerComponent"), 8), 32);
+        layout.verticesPerRow = whole<int>(file_.number(object.get("VerticesPerRow"), 2), 1 << 30);
+        layout.components = parametric ? 1 : colourComponents(file_.resolve(object.get("ColorSpace")));
+        const Object& decode = file_.resolve(object.get("Decode"));
+        if (decode.is(Object::Type::array) && decode.items.size() >= 4) {
+            layout.xMin = file_.number(&decode.items[0], 0);
+            layout.xMax = file_.number(&decode.items[1], 1);
+            layout.yMin = file_.number(&decode.items[2], 0);
+            layout.yMax = file_.number(&decode.items[3], 1);
+        }
+        MeshMeasure measure(layout);
+        const Decoded decoded = file_.decode(object, [&](std::string_view chunk) {
+            measure.feed(chunk);
+            return measure.elements() <= limits_.meshElements;
+        });
+        if (decoded == Decoded::overBudget) {
+            return file_.fail(PictureProblem::tooDemanding, "the PDF page's mesh shading decodes to too much data");
+        }
+        if (measure.elements() > limits_.meshElements) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("the PDF page draws a mesh shading of more than {} patches or triangles",
+                                          limits_.meshElements));
+        }
+        out.elements = measure.elements();
+        out.area = measure.area();
+        // Poppler keeps each vertex with room for 32 colour components, each patch with
+        // sixteen points and four such colours, in arrays it doubles as they fill; cairo
+        // keeps each element once more as a patch of its own.
+        const double held = type <= 5 ? measure.vertices() * 144 + out.elements * 12 : out.elements * 1300;
+        out.bytes = held * 2 + out.elements * 400;
+        return true;
+    }
+
+    int colourComponents(const Object& space) {
+        const Object& family = space.is(Object::Type::array) && !space.items.empty() ? file_.resolve(space.items[0])
+                                                                                     : space;
+        if (family.isName("DeviceRGB") || family.isName("RGB") || family.isName("CalRGB") || family.isName("Lab")) {
+            return 3;
+        }
+        if (family.isName("DeviceCMYK") || family.isName("CMYK")) return 4;
+        if (family.isName("ICCBased") && space.items.size() > 1) {
+            return whole<int>(file_.number(file_.resolve(space.items[1]).get("N"), 1), 32);
+        }
+        if (family.isName("DeviceN") && space.items.size() > 1) {
+            return std::max<int>(1, int(std::min<size_t>(32, file_.resolve(space.items[1]).items.size())));
+        }
+        return 1;
+    }
+
+    // What parsing a function costs, and evaluating it once (every function a stitching
+    // one holds counted, as often as it is held); false with the file's reason when it
+    // nests too deeply or holds too many samples.
+    bool function(const Object& object, int depth, Function& out) {
+        out = Function{};
+        if (object.is(Object::Type::array)) {
+            for (const Object& item : object.items) {
+                Function one;
+                if (!function(file_.resolve(item), depth, one)) return false;
+                out.parse = sum(out.parse, one.parse);
+                out.evaluate = sum(out.evaluate, one.evaluate);
+            }
+            return true;
+        }
+        if (!object.is(Object::Type::dict)) return true;
+        if (depth > kMaxPdfFunctionDepth) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("the PDF page's shading functions nest more than {} deep",
+                                          kMaxPdfFunctionDepth));
+        }
+        if (const auto known = functions_.find(&object); known != functions_.end()) {
+            out = known->second;
+            return true;
+        }
+        // A function holding itself is refused by poppler: it costs nothing.
+        if (!measuring_.insert(&object).second) return true;
+        const int type = int(file_.number(object.get("FunctionType"), -1));
+        constexpr double kCall = 8;
+        bool ok = true;
+        if (type == 0) {
+            const Object& size = file_.resolve(object.get("Size"));
+            const double outputs = double(file_.resolve(object.get("Range")).items.size() / 2);
+            double samples = outputs;
+            for (const Object& side : size.items) samples = product(samples, std::max(0.0, file_.number(&side, 0)));
+            if (samples > limits_.functionSamples) {
+                ok = file_.fail(PictureProblem::tooDemanding,
+                                fmt::format("the PDF page's shadings use a sampled function of {} samples", samples));
+            }
+            out = Function{samples, sum(product(std::ldexp(1.0, int(std::min<size_t>(size.items.size(), 64))), outputs),
+                                        kCall)};
+        } else if (type == 2) {
+            out = Function{kCall, kCall + double(file_.resolve(object.get("C0")).items.size())};
+        } else if (type == 3) {
+            out = Function{kCall, kCall};
+            for (const Object& item : file_.resolve(object.get("Functions")).items) {
+                Function one;
+                if (!(ok = function(file_.resolve(item), depth + 1, one))) break;
+                out.parse = sum(out.parse, one.parse);
+                out.evaluate = sum(out.evaluate, one.evaluate);
+            }
+        } else if (type == 4 && object.isStream) {
+            double tokens = 0;
+            const Decoded decoded = file_.decode(object, [&](std::string_view chunk) {
+                tokens += calculatorTokens(chunk);
+                return true;
+            });
+            if (decoded == Decoded::overBudget) {
+                ok = file_.fail(PictureProblem::tooDemanding, "the PDF page's shading function decodes to too much data");
+            }
+            out = Function{tokens, tokens + kCall};
+        }
+        measuring_.erase(&object);
+        if (ok) functions_.emplace(&object, out);
+        return ok;
     }
 
     void image(double width, double height, Cost& cost) {
@@ -1144,13 +1690,15 @@ private:
     }
 
     // The pixels an image stream decodes to: what its dictionary says, or what its own
-    // codec's header says when that is larger (the codec allocates by its header).
-    double imagePixels(const Object& stream) {
+    // codec's header says when that is larger (the codec allocates by its header). None,
+    // with the file's reason, when its codec would allocate beyond the pixel limits.
+    std::optional<double> imagePixels(const Object& stream) {
         double width = file_.number(stream.get("Width"), 0), height = file_.number(stream.get("Height"), 0);
         const Object& filter = file_.resolve(stream.get("Filter"));
-        const bool jpx = filter.isName("JPXDecode") || (filter.is(Object::Type::array) && !filter.items.empty() &&
-                                                        file_.resolve(filter.items.back()).isName("JPXDecode"));
-        if (jpx) {
+        const Object& codec = filter.is(Object::Type::array) && !filter.items.empty()
+                                  ? file_.resolve(filter.items.back())
+                                  : filter;
+        if (codec.isName("JPXDecode")) {
             // The codestream's size marker: its width and height less their offsets.
             const std::string_view data = file_.raw(stream).substr(0, 4096);
             if (const size_t siz = data.find("\xFF\x51"); siz != std::string_view::npos && siz + 22 <= data.size()) {
@@ -1162,23 +1710,55 @@ private:
                 height = std::max(height, be32(siz + 10) - be32(siz + 18));
             }
         }
-        return std::max(0.0, width) * std::max(0.0, height);
+        double pixels = std::max(0.0, width) * std::max(0.0, height);
+        if (codec.isName("JBIG2Decode")) {
+            // The decoder allocates the page its segments declare, and each region.
+            auto bytesOf = [&](const Object& of) {
+                std::string data;
+                file_.decode(of, [&](std::string_view chunk) {
+                    data.append(chunk);
+                    return true;
+                }, CodecData::pass);
+                return data;
+            };
+            const Object& parms = file_.resolve(stream.get("DecodeParms"));
+            const Object& last = parms.is(Object::Type::array) && !parms.items.empty()
+                                     ? file_.resolve(parms.items.back())
+                                     : parms;
+            const Object& globals = file_.resolve(last.get("JBIG2Globals"));
+            const Jbig2Bitmaps bitmaps = jbig2Bitmaps(globals.isStream ? bytesOf(globals) : std::string(), bytesOf(stream));
+            if (bitmaps.widest > uint64_t(kMaxImageSide) || bitmaps.tallest > uint64_t(kMaxImageSide) ||
+                bitmaps.pixels > double(kMaxImagePixels)) {
+                file_.fail(PictureProblem::tooLarge,
+                           fmt::format("the PDF page's JBIG2 image declares a bitmap of {} x {} pixels (at most {} "
+                                       "per side and {} in all)",
+                                       bitmaps.width, bitmaps.height, kMaxImageSide, kMaxImagePixels));
+                return std::nullopt;
+            }
+            pixels = std::max(pixels, bitmaps.pixels);
+        }
+        return pixels;
     }
 
-    bool drawObject(const Object& object, const Object& resources, int depth, Cost& cost) {
+    bool drawObject(const Object& object, const Object& resources, int depth, const State& state, Cost& cost) {
         if (!object.isStream) return true;
         const Object& subtype = file_.resolve(object.get("Subtype"));
         if (subtype.isName("Image")) {
-            double pixels = imagePixels(object);
+            auto pixels = imagePixels(object);
+            if (!pixels) return false;
             const Object& mask = file_.resolve(object.get("SMask"));
-            if (mask.isStream) pixels += imagePixels(mask);
-            image(pixels, 1, cost);
+            if (mask.isStream) {
+                const auto maskPixels = imagePixels(mask);
+                if (!maskPixels) return false;
+                *pixels += *maskPixels;
+            }
+            image(*pixels, 1, cost);
             return true;
         }
         if (!subtype.isName("Form")) return true;
         Cost drawn;
         if (!form(object, resources, depth, drawn)) return false;
-        add(cost, drawn);
+        add(cost, drawn, 1, matrixOf(file_, object.get("Matrix")).then(state.ctm).areaScale(), state.clip.area());
         const Object& group = file_.resolve(object.get("Group"));
         if (group.is(Object::Type::dict)) {
             cost.groups += 1;
@@ -1190,9 +1770,9 @@ private:
     }
 
     // A form (or tiling pattern, or glyph procedure), its cost worked out once for the
-    // resources it is drawn with; a form drawn within itself is not drawn again (as
-    // poppler does not).
-    bool form(const Object& stream, const Object& outer, int depth, Cost& out) {
+    // resources it is drawn with, in its own space clipped to its box; a form drawn
+    // within itself is not drawn again (as poppler does not).
+    bool form(const Object& stream, const Object& outer, int depth, Cost& out, const Box* room = nullptr) {
         const Object* own = stream.get("Resources");
         const Object& resources = own ? file_.resolve(own) : outer;
         const auto key = std::make_pair(&stream, &resources);
@@ -1204,7 +1784,8 @@ private:
             out = Cost{};
             return true;
         }
-        const bool ok = content({&stream}, resources, depth + 1, out);
+        const bool ok =
+            content({&stream}, resources, depth + 1, room != nullptr ? *room : boxOf(file_, stream.get("BBox")), out);
         drawing_.erase(&stream);
         if (ok) forms_.emplace(key, out);
         return ok;
@@ -1212,17 +1793,19 @@ private:
 
     // A Type 3 font's glyphs are drawn by procedures of their own, once each for a
     // font and size: counted once per font.
-    bool type3Font(const Object& font, const Object& outer, int depth, Cost& cost) {
+    bool type3Font(const Object& font, const Object& outer, int depth, const State& state, Cost& cost) {
         if (!fonts_.insert(&font).second) return true;
         const Object& procedures = file_.resolve(font.get("CharProcs"));
         const Object* own = font.get("Resources");
         const Object& resources = own ? file_.resolve(own) : outer;
+        const Box fontBox = boxOf(file_, font.get("FontBBox"));
+        const Box room = fontBox.area() > 0 ? fontBox : kEverywhere;
         for (const auto& [name, procedure] : procedures.entries) {
             const Object& stream = file_.resolve(procedure);
             if (!stream.isStream) continue;
             Cost drawn;
-            if (!form(stream, resources, depth, drawn)) return false;
-            add(cost, drawn);
+            if (!form(stream, resources, depth, drawn, &room)) return false;
+            add(cost, drawn, 1, 1, state.clip.area());
             cost.groupDepth = std::max(cost.groupDepth, drawn.groupDepth);
         }
         return true;
@@ -1233,6 +1816,9 @@ private:
     std::map<std::pair<const Object*, const Object*>, Cost> forms_;
     std::unordered_set<const Object*> drawing_;
     std::unordered_set<const Object*> fonts_;
+    std::unordered_map<const Object*, Shading> shadings_;
+    std::unordered_map<const Object*, Function> functions_;
+    std::unordered_set<const Object*> measuring_;
 };
 
 // The page `index` in the page tree's order, with the resources it inherits.
@@ -1255,6 +1841,23 @@ const Object* findPage(PdfFile& file, const Object& node, int& index, const Obje
     }
     resources = inherited;
     return nullptr;
+}
+
+// The part of the page that shows: its crop box within its media box, each inherited
+// from the page tree when the page has none; a US Letter page when it has neither.
+Box visiblePart(PdfFile& file, const Object& page) {
+    const Object* media = nullptr;
+    const Object* crop = nullptr;
+    const Object* node = &page;
+    for (int i = 0; i < kMaxChain && node->is(Object::Type::dict); ++i) {
+        if (media == nullptr) media = node->get("MediaBox");
+        if (crop == nullptr) crop = node->get("CropBox");
+        node = &file.resolve(node->get("Parent"));
+    }
+    Box box = boxOf(file, media);
+    if (box.area() <= 0) box = Box{0, 0, 612, 792};
+    if (const Box cropped = box.meet(boxOf(file, crop)); cropped.area() > 0) box = cropped;
+    return box;
 }
 
 }  // namespace
@@ -1297,9 +1900,23 @@ std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int page
         if (stream.isStream) streams.push_back(&stream);
     }
     PageScanner scanner(file, limits);
+    const Box visible = visiblePart(file, *page);
     Cost cost;
-    if (!scanner.content(streams, *resources, 0, cost) || file.exhausted()) return failed();
-    return cost;
+    if (!scanner.content(streams, *resources, 0, visible, cost) || !scanner.annotations(*page, *resources, visible, cost) ||
+        file.exhausted()) {
+        return failed();
+    }
+    const double area = visible.area(), side = std::max(visible.width(), visible.height());
+    PdfPageCosts out = cost;
+    out.shadingCover = std::min(cost.shadingArea, product(cost.shadingWeight, area)) / area;
+    out.largestTile = cost.largestTile / area;
+    out.finestTile = std::min(1.0, cost.finestTile / side);
+    if (out.finestTile * limits.tilesAcross < 1) {
+        file.fail(PictureProblem::tooDemanding,
+                  fmt::format("the PDF page tiles a pattern more than {} times across its side", limits.tilesAcross));
+        return failed();
+    }
+    return out;
 }
 
 }  // namespace platform::graphics

@@ -18,6 +18,29 @@ enum class PictureProblem {
     encrypted,         // an encrypted document, whose drawing cannot be checked first
 };
 
+// Why a drawing failed, told by the renderer that refused or failed it to whoever asked
+// for the picture on the same thread: pictures are drawn lazily, one inside another, and
+// a drawing returns only whether it succeeded. A collector keeps the first problem
+// reported on its thread while it lives; one around it gets what it kept when it ends.
+class DrawingProblems {
+public:
+    DrawingProblems();
+    ~DrawingProblems();
+    DrawingProblems(const DrawingProblems&) = delete;
+    DrawingProblems& operator=(const DrawingProblems&) = delete;
+
+    PictureProblem kind() const { return kind_; }
+    const std::string& text() const { return text_; }
+
+    // Tells the innermost collector on this thread, if there is one.
+    static void report(PictureProblem kind, std::string text);
+
+private:
+    DrawingProblems* outer_;
+    PictureProblem kind_ = PictureProblem::none;
+    std::string text_;
+};
+
 // Stores the reason (when asked for) and gives false, for `return fail(...)`.
 inline bool noteProblem(std::string* error, PictureProblem* problem, PictureProblem kind, std::string text) {
     if (error != nullptr) *error = std::move(text);

@@ -813,6 +813,180 @@ inline Bytes turbulenceSvg(const std::string& octaves) {
                                "\"/></filter><rect width=\"64\" height=\"64\" filter=\"url(#t)\"/>"));
 }
 
+// --- PDF shadings, patterns and codecs that are a lot of work --------------------------
+
+// `text` deflated with a zlib frame, as PDF streams take it.
+inline Bytes deflated(const std::string& text) {
+    uLongf size = compressBound(uLong(text.size()));
+    Bytes packed(size);
+    compress2(packed.data(), &size, reinterpret_cast<const Bytef*>(text.data()), uLong(text.size()), 6);
+    packed.resize(size);
+    return packed;
+}
+
+// A 1024-pt page painting `paints` times (each in a square `clip` pt wide, or the whole
+// page) the shading `shading` (a dictionary, or an object number as "N 0 R"), with
+// `more` objects after it, numbered from 6.
+inline Bytes shadingPagePdf(const std::string& shading, int paints, const std::vector<Bytes>& more = {},
+                            int clip = 0) {
+    auto objects = pdfPage(1024, 1024, "<< /Shading << /S 5 0 R >> >>");
+    std::string paint = clip > 0 ? "q 10 10 " + std::to_string(clip) + " " + std::to_string(clip) + " re W n /S sh Q\n"
+                                 : "/S sh\n";
+    std::string content;
+    for (int i = 0; i < paints; ++i) content += paint;
+    objects.push_back(pdfStream("/Filter /FlateDecode", deflated(content)));
+    objects.push_back(bytesOf(shading));
+    objects.insert(objects.end(), more.begin(), more.end());
+    return pdfOfObjects(objects);
+}
+
+inline const std::string kRedToBlue = "<< /FunctionType 2 /Domain [0 1] /C0 [1 0 0] /C1 [0 0 1] /N 1 >>";
+
+// One axial shading from red to blue across the page, or a radial one about its middle.
+inline std::string axialShading() {
+    return "<< /ShadingType 2 /ColorSpace /DeviceRGB /Coords [0 0 1024 0] /Extend [true true] /Function " +
+           kRedToBlue + " >>";
+}
+inline std::string radialShading() {
+    return "<< /ShadingType 3 /ColorSpace /DeviceRGB /Coords [512 512 0 512 512 700] /Extend [true true] "
+           "/Function " + kRedToBlue + " >>";
+}
+
+// A function-based shading over the page whose calculator function runs `operators`
+// operators (adding and taking away 1) for each colour.
+inline Bytes calculatorShadingPdf(int operators) {
+    std::string program = "{ pop";
+    for (int i = 0; i < operators / 4; ++i) program += " 1 add 1 sub";
+    program += " dup dup }";
+    return shadingPagePdf("<< /ShadingType 1 /ColorSpace /DeviceRGB /Domain [0 1 0 1] /Matrix [1024 0 0 1024 0 0] "
+                          "/Function 6 0 R >>",
+                          1, {pdfStream("/FunctionType 4 /Domain [0 1 0 1] /Range [0 1 0 1 0 1]", bytesOf(program))});
+}
+
+// An axial shading whose function is `levels` stitching functions, each holding the next
+// `fanout` times: fanout^levels functions once poppler has parsed them all.
+inline Bytes stitchedShadingPdf(int levels, int fanout) {
+    std::vector<Bytes> functions;
+    for (int level = 0; level < levels; ++level) {
+        const std::string next = std::to_string(7 + level) + " 0 R ";
+        std::string held, bounds, encode;
+        for (int i = 0; i < fanout; ++i) {
+            held += next;
+            encode += "0 1 ";
+            if (i > 0) bounds += std::to_string(double(i) / fanout) + " ";
+        }
+        functions.push_back(bytesOf("<< /FunctionType 3 /Domain [0 1] /Functions [" + held + "] /Bounds [" + bounds +
+                                    "] /Encode [" + encode + "] >>"));
+    }
+    functions.push_back(bytesOf(kRedToBlue));
+    return shadingPagePdf("<< /ShadingType 2 /ColorSpace /DeviceRGB /Coords [0 0 1024 0] /Function 6 0 R >>", 1,
+                          functions);
+}
+
+// A mesh shading over the page: `count` Coons patches (type 6) or free-form triangles
+// in a strip (type 4), red, each some 24 pt across, deflated (or not). Coordinates are
+// 16 bits over 0 to 1024; the patches' data is cut short at each MiB's end and read on
+// out of step, as any hostile data may be.
+inline Bytes meshShadingPdf(int type, size_t count, bool deflate = true) {
+    auto coordinate = [](Bytes& out, double value) {
+        const uint32_t v = uint32_t(value / 1024 * 65535);
+        out.push_back(uint8_t(v >> 8));
+        out.push_back(uint8_t(v));
+    };
+    size_t unitCount = 0;
+    Bytes unit;
+    if (type == 6) {
+        unit.push_back(0);
+        for (int k = 0; k < 12; ++k) {
+            coordinate(unit, 500 + 8 * (k % 4));
+            coordinate(unit, 500 + 8 * (k / 4));
+        }
+        for (int k = 0; k < 4; ++k) unit.insert(unit.end(), {255, 0, 0});
+        unitCount = count;
+    } else {
+        // After the first three, each vertex flagged 1 makes a triangle with the last two.
+        for (int k = 0; k < 4; ++k) {
+            unit.push_back(k < 3 ? 0 : 1);
+            coordinate(unit, 500 + 24 * (k % 2));
+            coordinate(unit, 500 + 24 * (k / 2));
+            unit.insert(unit.end(), {255, 0, 0});
+        }
+        unitCount = count / 2;  // two triangles a unit, counting the strip's start
+    }
+    const size_t bytes = unit.size() * unitCount;
+    const std::string text(unit.begin(), unit.end());
+    std::string all;
+    if (bytes < (size_t(1) << 20)) {
+        for (size_t i = 0; i < unitCount; ++i) all += text;
+    }
+    if (!deflate) {
+        return shadingPagePdf("6 0 R", 1,
+                              {pdfStream("/ShadingType " + std::to_string(type) +
+                                             " /ColorSpace /DeviceRGB /BitsPerCoordinate 16 /BitsPerComponent 8 "
+                                             "/BitsPerFlag 8 /Decode [0 1024 0 1024 0 1 0 1 0 1]",
+                                         bytesOf(all))});
+    }
+    const Bytes packed = all.empty() ? deflatedRepeat("", text, bytes >> 20, "", false) : deflated(all);
+    return shadingPagePdf("6 0 R", 1,
+                          {pdfStream("/ShadingType " + std::to_string(type) +
+                                         " /ColorSpace /DeviceRGB /BitsPerCoordinate 16 /BitsPerComponent 8 "
+                                         "/BitsPerFlag 8 /Decode [0 1024 0 1024 0 1 0 1 0 1] /Filter /FlateDecode",
+                                     packed)});
+}
+
+// A 1024-pt page whose contents fill a square, with one annotation over the page whose
+// appearance (drawn when the page is printed) runs `appearance` with the shading S,
+// `shading`, and the form F, the first of `forms` (numbered from 7).
+inline Bytes annotatedPdf(const std::string& appearance, const std::string& shading,
+                          const std::vector<Bytes>& forms = {}) {
+    std::vector<Bytes> objects = {
+        bytesOf("<< /Type /Catalog /Pages 2 0 R >>"), bytesOf("<< /Type /Pages /Kids [3 0 R] /Count 1 >>"),
+        bytesOf("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 1024 1024] /Contents 4 0 R /Resources << >> "
+                "/Annots [5 0 R] >>"),
+        pdfStream("", bytesOf("0 g 0 0 10 10 re f")),
+        bytesOf("<< /Type /Annot /Subtype /Square /Rect [0 0 1024 1024] /F 4 /AP << /N 6 0 R >> >>"),
+        pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 1024 1024] /Resources << /Shading << /S " + shading +
+                      " >> /XObject << /F 7 0 R >> >> /Filter /FlateDecode",
+                  deflated(appearance))};
+    objects.insert(objects.end(), forms.begin(), forms.end());
+    return pdfOfObjects(objects);
+}
+
+// An image whose JBIG2 data declares a page of width x height, 16 x 16 by its dictionary.
+inline Bytes jbig2ImagePdf(uint32_t width, uint32_t height) {
+    auto objects = pdfPage(100, 100, "<< /XObject << /Im0 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf("q 100 0 0 100 0 0 cm /Im0 Do Q")));
+    // A page information segment: number 0, type 48, nothing referred to, page 1.
+    Bytes data = {0, 0, 0, 0, 48, 0, 1};
+    putBe32(data, 19);
+    for (const uint32_t value : {width, height, 0u, 0u}) putBe32(data, value);
+    data.insert(data.end(), {0, 0, 0});
+    objects.push_back(pdfStream("/Type /XObject /Subtype /Image /Width 16 /Height 16 /ColorSpace /DeviceGray "
+                                "/BitsPerComponent 1 /Filter /JBIG2Decode",
+                                data));
+    return pdfOfObjects(objects);
+}
+
+// A 1024-pt page filled with a tiling pattern whose tile (a red square with a blue
+// quarter) is `tile` pt wide, repeated every `step` pt, through a pattern matrix
+// scaling by `scale`.
+inline Bytes tilingPatternPdf(double tile, double step, double scale = 1) {
+    auto number = [](double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.10f", value);
+        return std::string(text);
+    };
+    auto objects = pdfPage(1024, 1024, "<< /Pattern << /P 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf("/Pattern cs /P scn 0 0 1024 1024 re f")));
+    const std::string t = number(tile), half = number(tile / 2);
+    objects.push_back(pdfStream("/PatternType 1 /PaintType 1 /TilingType 1 /BBox [0 0 " + t + " " + t + "] /XStep " +
+                                    number(step) + " /YStep " + number(step) + " /Matrix [" + number(scale) +
+                                    " 0 0 " + number(scale) + " 0 0] /Resources << >>",
+                                bytesOf("1 0 0 rg 0 0 " + t + " " + t + " re f 0 0 1 rg 0 0 " + half + " " + half +
+                                        " re f")));
+    return pdfOfObjects(objects);
+}
+
 // What a hostile picture must come to.
 enum class Outcome {
     refused,  // with the problem given
@@ -951,6 +1125,37 @@ inline std::vector<Hostile> hostilePictures() {
     all.push_back({"pdf image whose codestream claims 60000 x 60000", "jpx.pdf", jpxImagePdf(60000, 60000),
                    Outcome::refused, P::tooDemanding});
     all.push_back({"encrypted pdf", "encrypted.pdf", encryptedPdf(), Outcome::refused, P::encrypted});
+    // Shadings, patterns and codecs whose drawing would run for minutes or take gigabytes.
+    all.push_back({"pdf shading function of 60000 calculator operators", "calculator.pdf",
+                   calculatorShadingPdf(60000), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf shading of 2000 stitching functions, each holding the next twice", "stitched.pdf",
+                   stitchedShadingPdf(2000, 2), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf of 500000 Coons patches", "patches.pdf", meshShadingPdf(6, 500000), Outcome::refused,
+                   P::tooDemanding});
+    all.push_back({"pdf of 2000000 free-form triangles", "triangles.pdf", meshShadingPdf(4, 2000000),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf painting one axial shading 200000 times", "painted.pdf", shadingPagePdf(axialShading(), 200000),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf jbig2 image declaring a 100000 x 100000 page", "jbig2.pdf", jbig2ImagePdf(100000, 100000),
+                   Outcome::refused, P::tooLarge});
+    all.push_back({"pdf tiling pattern with steps of 0.001 pt", "steps.pdf", tilingPatternPdf(0.001, 0.001),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf tiling pattern with steps of 1e-6 pt", "tiny.pdf", tilingPatternPdf(1e-6, 1e-6),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf tiling pattern through a matrix of 1e-4", "matrix.pdf", tilingPatternPdf(10, 10, 1e-4),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf tiling pattern of 30000-pt tiles", "tile.pdf", tilingPatternPdf(10, 10, 3000),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf tiling pattern drawn tile by tile every 0.5 pt", "tiles.pdf", tilingPatternPdf(10, 0.5),
+                   Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf of 2000 radial shadings", "radial.pdf", shadingPagePdf(radialShading(), 2000),
+                   Outcome::refused, P::tooDemanding});
+    {
+        std::string paints;
+        for (int i = 0; i < 300; ++i) paints += "/S sh\n";
+        all.push_back({"pdf annotation painting a radial shading 300 times", "annotation.pdf",
+                       annotatedPdf(paints, radialShading()), Outcome::refused, P::tooDemanding});
+    }
     all.push_back({"pdf with one 8192 x 8192 image", "image8192.pdf", repeatedImagePdf(8192, 1), Outcome::converts,
                    P::none, true});
     return all;

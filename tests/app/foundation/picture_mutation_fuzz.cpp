@@ -89,6 +89,11 @@ std::vector<Seed> seeds() {
     for (auto& sample : samples::bitmapSamples()) all.push_back({sample.format, std::move(sample.bytes)});
     all.push_back({"pdf", samples::pdf(64, 48)});
     all.push_back({"pdf in an object stream", samples::pdfInObjectStream(samples::nestedFormObjects(3, 2))});
+    // What the page scan reads of shadings, patterns and codecs before poppler draws.
+    all.push_back({"pdf mesh shading", samples::meshShadingPdf(6, 20, false)});
+    all.push_back({"pdf stitched shading", samples::stitchedShadingPdf(3, 2)});
+    all.push_back({"pdf tiling pattern", samples::tilingPatternPdf(10, 10)});
+    all.push_back({"pdf jbig2 image", samples::jbig2ImagePdf(16, 16)});
     all.push_back({"animated webp", samples::animatedWebp(64, 48, 3, 32, 16, 8, 8)});
     all.push_back({"gif of frames", samples::manyFramesGif(4)});
     all.push_back({"structured svg", structuredSvgSeed(), true});

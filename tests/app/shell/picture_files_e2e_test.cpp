@@ -111,6 +111,7 @@ protected:
         EXPECT_GT(run.err.find_first_of("\n", reason + 1), reason + 8) << what << ": " << run.err;
         EXPECT_EQ(run.err.find("Conversion Complete"), std::string::npos) << what;
         EXPECT_TRUE(filesIn(output, ".png").empty()) << what;
+        EXPECT_TRUE(filesIn(output, ".pdf").empty()) << what;
         EXPECT_TRUE(filesIn(output, ".json").empty()) << what;
     }
 
@@ -159,32 +160,38 @@ TEST_F(PictureFiles, HostilePicturesAreRefusedOrConvertedCorrectlyWithinBudget) 
     int index = 0;
     for (const auto& hostile : samples::hostilePictures()) {
         if (hostile.heavy != kHeavy) continue;
-        SCOPED_TRACE(hostile.name);
         const fs::path input = write("hostile/" + hostile.fileName, hostile.bytes);
-        const fs::path output = work_ / ("out" + std::to_string(index++));
-        const ProgramRun run = convert(input, output);
-        EXPECT_TRUE(run.exited) << run.err;
-        EXPECT_LT(run.maxResidentKiB, kResidentBudgetKiB);
-        // A sanitizer report ends the run with its own status and text.
-        EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
-        EXPECT_EQ(run.err.find("runtime error"), std::string::npos) << run.err;
-        switch (hostile.outcome) {
-            case samples::Outcome::refused: expectRefused(run, output, hostile.name); break;
-            case samples::Outcome::converts: expectConverted(run, output, hostile.name); break;
-            case samples::Outcome::redDisc: {
-                expectConverted(run, output, hostile.name);
-                const fs::path icon = largest(filesIn(output, ".png"));
-                const auto centre = pixel(icon, 0.5, 0.5);
-                const auto corner = pixel(icon, 0.02, 0.02);
-                EXPECT_GT(centre[0], 200);
-                EXPECT_LT(centre[1], 40);
-                // Outside the disc the mask hides the red square.
-                EXPECT_FALSE(corner[0] > 200 && corner[1] < 40 && corner[2] < 40) << "the mask was dropped";
-                break;
+        // An icon set draws every size at once; an image set keeps a vector picture vector.
+        for (const std::string type : {"iOSIcon", "asset"}) {
+            SCOPED_TRACE(hostile.name + " as " + type);
+            const bool vector = input.extension() == ".pdf" || input.extension() == ".svg";
+            const std::string written = type == "asset" && vector ? ".pdf" : ".png";
+            const fs::path output = work_ / ("out" + std::to_string(index++));
+            const ProgramRun run = convert(input, output, {"-assetType", type});
+            EXPECT_TRUE(run.exited) << run.err;
+            EXPECT_LT(run.maxResidentKiB, kResidentBudgetKiB);
+            // A sanitizer report ends the run with its own status and text.
+            EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
+            EXPECT_EQ(run.err.find("runtime error"), std::string::npos) << run.err;
+            switch (hostile.outcome) {
+                case samples::Outcome::refused: expectRefused(run, output, hostile.name); break;
+                case samples::Outcome::converts: expectConverted(run, output, hostile.name, written); break;
+                case samples::Outcome::redDisc: {
+                    expectConverted(run, output, hostile.name, written);
+                    if (written != ".png") break;
+                    const fs::path icon = largest(filesIn(output, ".png"));
+                    const auto centre = pixel(icon, 0.5, 0.5);
+                    const auto corner = pixel(icon, 0.02, 0.02);
+                    EXPECT_GT(centre[0], 200);
+                    EXPECT_LT(centre[1], 40);
+                    // Outside the disc the mask hides the red square.
+                    EXPECT_FALSE(corner[0] > 200 && corner[1] < 40 && corner[2] < 40) << "the mask was dropped";
+                    break;
+                }
             }
+            std::error_code ignored;
+            fs::remove_all(output, ignored);
         }
-        std::error_code ignored;
-        fs::remove_all(output, ignored);
     }
 }
 
@@ -221,6 +228,24 @@ TEST_F(PictureFiles, UpperCaseNamesAndAFolderHoldingThemConvertPassingOverABroke
     std::set<std::string> sets;
     for (const auto& file : filesIn(work_ / "bothOut", ".png")) sets.insert(file.parent_path().filename().string());
     EXPECT_EQ(sets, (std::set<std::string>{"Icon.imageset", "Photo.imageset"}));
+}
+
+TEST_F(PictureFiles, APdfPageThatPopplerCannotDrawCompletelyFailsWithItsReason) {
+    // The page draws a form the document does not have, which poppler reports only as
+    // it draws; nothing about it can be seen when the page is measured.
+    auto objects = samples::pdfPage(64, 64, "<< >>");
+    objects.push_back(samples::pdfStream("", samples::bytesOf("0 0 1 rg 0 0 64 64 re f /Missing Do")));
+    const fs::path input = write("Missing.pdf", samples::pdfOfObjects(objects));
+    for (const std::string type : {"iOSIcon", "asset"}) {
+        SCOPED_TRACE(type);
+        const fs::path output = work_ / ("missing-" + type);
+        const ProgramRun run = convert(input, output, {"-assetType", type});
+        EXPECT_TRUE(run.exited) << run.err;
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_NE(run.err.find("The picture could not be drawn completely."), std::string::npos) << run.err;
+        EXPECT_TRUE(filesIn(output, ".png").empty());
+        EXPECT_TRUE(filesIn(output, ".pdf").empty());
+    }
 }
 
 TEST_F(PictureFiles, AnSvgSizedByItsViewBoxKeepsItsShape) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -109,11 +110,13 @@ TEST(DocumentBudgets, WorkAPdfPageHidesAnywhereIsFoundBeforePopplerDrawsIt) {
                                bytesOf("1 g 0 0 100 100 re f")));
         return pdfOfObjects(objects);
     };
+    // Sixteen bytes a fill, so that every MiB holds whole ones: a fill cut short is
+    // content poppler reports as broken.
     auto chainedFilters = [&](size_t megabytes) {
         auto objects = samples::pdfPage(100, 100, "<< >>");
         objects.push_back(
             samples::pdfStream("/Filter [/ASCIIHexDecode /FlateDecode]",
-                               bytesOf(hex(samples::deflatedRepeat("", "0 0 1 1 re f\n", megabytes, "\n", false)))));
+                               bytesOf(hex(samples::deflatedRepeat("", "0 0 1 1 re f   \n", megabytes, "\n", false)))));
         return pdfOfObjects(objects);
     };
     auto inlineImage = [&](int side) {
@@ -133,6 +136,22 @@ TEST(DocumentBudgets, WorkAPdfPageHidesAnywhereIsFoundBeforePopplerDrawsIt) {
                                bytesOf("0 0 10 10 re f /F Do")));
         return pdfOfObjects(objects);
     };
+    // An annotation whose appearance draws forms `levels` deep, `fanout` each.
+    auto annotated = [](int levels, int fanout) {
+        auto forms = nestedFormObjects(levels, fanout);
+        for (auto& form : forms) {
+            // Renumbered from 7 on: the annotation's objects come first.
+            std::string text(form.begin(), form.end());
+            for (size_t at = text.find("/F "); at != std::string::npos; at = text.find("/F ", at + 3)) {
+                if (!std::isdigit(static_cast<unsigned char>(text[at + 3]))) continue;
+                const size_t end = text.find(' ', at + 3);
+                text.replace(at + 3, end - at - 3, std::to_string(std::stoi(text.substr(at + 3, end - at - 3)) + 2));
+            }
+            form = bytesOf(text);
+        }
+        return samples::annotatedPdf("/F Do", samples::axialShading(),
+                                     std::vector<Bytes>(forms.begin() + 4, forms.end()));
+    };
     const std::vector<Document> documents = {
         {"forms in an object stream, drawn 10^7 times", pdfInObjectStream(nestedFormObjects(8, 10)), P::tooDemanding},
         {"forms in an object stream, drawn 8 times", pdfInObjectStream(nestedFormObjects(4, 2)), P::none},
@@ -141,8 +160,8 @@ TEST(DocumentBudgets, WorkAPdfPageHidesAnywhereIsFoundBeforePopplerDrawsIt) {
         {"a page behind broken cross-references", withBrokenCrossReferences(pdfOfObjects(nestedFormObjects(2, 2))),
          P::none},
         {"forms nested 40 deep, each drawn once", pdfOfObjects(nestedFormObjects(40, 1)), P::tooDemanding},
-        {"contents through two filters, 800000 fills", chainedFilters(10), P::tooDemanding},
-        {"contents through two filters, 80000 fills", chainedFilters(1), P::none},
+        {"contents through two filters, 655360 fills", chainedFilters(10), P::tooDemanding},
+        {"contents through two filters, 65536 fills", chainedFilters(1), P::none},
         {"a Type 3 glyph drawing forms 10^7 times", type3Pdf(8, 10), P::tooDemanding},
         {"a Type 3 glyph drawing forms 8 times", type3Pdf(4, 2), P::none},
         {"a tiling pattern of 1000 fills, filled 2000 times", patternPage(1000), P::tooDemanding},
@@ -152,6 +171,81 @@ TEST(DocumentBudgets, WorkAPdfPageHidesAnywhereIsFoundBeforePopplerDrawsIt) {
         {"an inline image of 20000 x 20000", inlineImage(20000), P::tooDemanding},
         {"an inline image of 2 x 2 holding EI", inlineImage(2), P::none},
         {"a form drawing itself", selfDrawing(), P::none},
+        // Poppler draws annotations' appearances over the page.
+        {"an annotation drawing forms 10^7 times", annotated(8, 10), P::tooDemanding},
+        {"an annotation drawing forms 8 times", annotated(4, 2), P::none},
+    };
+    for (const auto& document : documents) {
+        std::string why;
+        EXPECT_EQ(loadPdf(document.bytes, &why), document.expected) << document.name << ": " << why;
+    }
+}
+
+TEST(DocumentBudgets, ShadingsPatternsAndCodecsAreWeighedAsOftenAndAsWideAsTheyArePainted) {
+    using samples::shadingPagePdf;
+    // A shading pattern filling `fills` squares `side` pt wide, then the page with a
+    // plain colour `plain` times.
+    auto shadingPattern = [](int fills, int side, int plain) {
+        auto objects = samples::pdfPage(1024, 1024, "<< /Pattern << /P 5 0 R >> >>");
+        const std::string square = "0 0 " + std::to_string(side) + " " + std::to_string(side) + " re f\n";
+        objects.push_back(samples::pdfStream("/Filter /FlateDecode",
+                                             samples::deflated("/Pattern cs /P scn " + repeated(square, fills) +
+                                                               "0 g " + repeated("0 0 1024 1024 re f\n", plain))));
+        objects.push_back(bytesOf("<< /PatternType 2 /Shading " + samples::radialShading() + " >>"));
+        return pdfOfObjects(objects);
+    };
+    // An axial shading whose function samples a grid of side x side.
+    auto sampled = [](int side) {
+        const std::string s = std::to_string(side);
+        return shadingPagePdf("<< /ShadingType 1 /ColorSpace /DeviceGray /Domain [0 1 0 1] /Function 6 0 R >>", 1,
+                              {samples::pdfStream("/FunctionType 0 /Domain [0 1 0 1] /Range [0 1] /Size [" + s + " " +
+                                                      s + "] /BitsPerSample 8",
+                                                  Bytes(size_t(side) * side, 0x80))});
+    };
+    // A page tiled with 16-pt tiles every `step` pt, `from` in the pattern's dictionary
+    // replaced by `to`.
+    auto editedPattern = [](double step, const std::string& from, const std::string& to) {
+        const Bytes pdf = samples::tilingPatternPdf(16, step);
+        std::string text(pdf.begin(), pdf.end());
+        text.replace(text.find(from), from.size(), to);
+        return bytesOf(text);
+    };
+    // Stitching functions `levels` deep, each holding the next once.
+    auto chained = [](int levels) { return samples::stitchedShadingPdf(levels, 1); };
+    const std::vector<Document> documents = {
+        {"a calculator function of 1000 operators over the page", samples::calculatorShadingPdf(1000), P::none},
+        {"stitching functions 10 deep, each holding the next twice", samples::stitchedShadingPdf(10, 2), P::none},
+        {"stitching functions 24 deep, each holding the next twice", samples::stitchedShadingPdf(24, 2),
+         P::tooDemanding},
+        {"stitching functions 40 deep", chained(40), P::tooDemanding},
+        {"a sampled function of 64 x 64", sampled(64), P::none},
+        {"a sampled function of 4096 x 4096", sampled(4096), P::tooDemanding},
+        {"an axial shading painted 2000 times in 10-pt squares", shadingPagePdf(samples::axialShading(), 2000, {}, 10),
+         P::none},
+        {"an axial shading painted 5000 times in 10-pt squares", shadingPagePdf(samples::axialShading(), 5000, {}, 10),
+         P::tooDemanding},
+        {"a radial shading painted 200 times over the page", shadingPagePdf(samples::radialShading(), 200),
+         P::tooDemanding},
+        {"a radial shading painted 200 times in 100-pt squares",
+         shadingPagePdf(samples::radialShading(), 200, {}, 100), P::none},
+        {"a shading pattern filling the page 200 times", shadingPattern(200, 1024, 0), P::tooDemanding},
+        {"a shading pattern filling 10-pt squares 200 times", shadingPattern(200, 10, 0), P::none},
+        // A plain colour ends the pattern: the fills after it are no shadings.
+        {"a shading pattern, then 5000 plain fills of the page", shadingPattern(1, 10, 5000), P::none},
+        {"a mesh of 1000 Coons patches", samples::meshShadingPdf(6, 1000), P::none},
+        {"a mesh of 200000 free-form triangles", samples::meshShadingPdf(4, 200000), P::tooDemanding},
+        {"a tiling pattern drawn tile by tile every 4 pt", samples::tilingPatternPdf(10, 4), P::none},
+        // Read as poppler reads them: steps it does not find are 1 pt, a stray bracket
+        // in a dictionary is passed over.
+        {"a tiling pattern without steps", editedPattern(16, "/XStep 16.0000000000 /YStep 16.0000000000", ""),
+         P::tooDemanding},
+        {"a tiling pattern with a stray bracket in its dictionary", editedPattern(0.5, "/Matrix", "/ 1 0 0] /Matrix"),
+         P::tooDemanding},
+        {"a tiling pattern of 1-pt tiles", samples::tilingPatternPdf(1, 1), P::none},
+        {"a tiling pattern of 3000-pt tiles", samples::tilingPatternPdf(10, 10, 300), P::none},
+        {"a tiling pattern of 14000-pt tiles", samples::tilingPatternPdf(10, 10, 1400), P::tooDemanding},
+        {"a jbig2 image declaring a 16 x 16 page", samples::jbig2ImagePdf(16, 16), P::none},
+        {"a jbig2 image declaring a 20000 x 10 page", samples::jbig2ImagePdf(20000, 10), P::tooLarge},
     };
     for (const auto& document : documents) {
         std::string why;
@@ -274,7 +368,14 @@ TEST(DocumentBudgets, ADrawingAffordableWhenReadIsRefusedAtASizeBeyondItsBudget)
         }
         EXPECT_TRUE(image->renderBitmap(256, 256));
         EXPECT_TRUE(image->renderBitmap(1024, 1024));
-        EXPECT_FALSE(image->renderBitmap(4096, 4096));
+        {
+            pg::DrawingProblems problems;
+            EXPECT_FALSE(image->renderBitmap(4096, 4096));
+            // A page refused at its size says why, to whoever asked for the picture.
+            if (std::string(name) == "pdf") {
+                EXPECT_EQ(problems.kind(), P::tooDemanding) << problems.text();
+            }
+        }
         EXPECT_EQ(pg::DrawingBudget::held(), 0u);
     }
 }

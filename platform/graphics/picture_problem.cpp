@@ -1,0 +1,25 @@
+#include "platform/graphics/picture_problem.hpp"
+
+namespace platform::graphics {
+
+namespace {
+
+thread_local DrawingProblems* tInnermost = nullptr;
+
+}  // namespace
+
+DrawingProblems::DrawingProblems() : outer_(tInnermost) { tInnermost = this; }
+
+DrawingProblems::~DrawingProblems() {
+    tInnermost = outer_;
+    if (kind_ != PictureProblem::none) report(kind_, std::move(text_));
+}
+
+void DrawingProblems::report(PictureProblem kind, std::string text) {
+    DrawingProblems* collector = tInnermost;
+    if (collector == nullptr || collector->kind_ != PictureProblem::none || kind == PictureProblem::none) return;
+    collector->kind_ = kind;
+    collector->text_ = std::move(text);
+}
+
+}  // namespace platform::graphics
