@@ -294,6 +294,9 @@ bool RDDIDBStorage::isDiskFull() {
 }
 
 bool RDDIDBStorage::noteFullDisk(sqlite3* database, std::size_t rowBytes) {
+    // A disk with room to spare is not full, whatever the code says (a transaction undone
+    // at the page limit leaves the file below it).
+    if (const auto room = availableBytes(); room && *room >= kShortRoomBytes + rowBytes) return false;
     if (database) {
         const long pages = getPageCountInOpenedDatabase(database);
         const long limit = getMaxPageCountInOpenedDatabase(database);

@@ -56,10 +56,11 @@ struct LaunchPlan {
     std::string until = "drain";
     int perSecond = 0;
     std::string dataHome;  // XDG_DATA_HOME, when not the test's
+    long storageBytes = 0;  // the store's size limit; 0 for the default 10 MiB
 
     std::string encoded() const {
         return url + " " + std::to_string(events) + " " + (prefix.empty() ? "-" : prefix) + " " + until + " " +
-               std::to_string(perSecond);
+               std::to_string(perSecond) + " " + std::to_string(storageBytes);
     }
 };
 
@@ -121,7 +122,7 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     if (!encoded) GTEST_SKIP() << "runs as a child process only";
     LaunchPlan plan;
     std::istringstream words(encoded);
-    words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond;
+    words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond >> plan.storageBytes;
     std::ofstream report(std::getenv(kReportVariable), std::ios::app);
     std::mutex reportMutex;
 
@@ -138,6 +139,7 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
         report << "e " << text << "\n";
     });
     RDDIDezIdedev::setLogLevel(rddi::RDDILogLevelWarning);
+    if (plan.storageBytes > 0) RDDIDezIdedev::setMaxStorageSize(plan.storageBytes, nullptr);
     RDDIDezIdedev::setLogUrl(plan.url);
     RDDIDezIdedev::start("0123456789abcdef0123456789abcdef", {RDDIAnalytics::serviceClass()});
     auto handled = std::make_shared<HandledEvents>();
@@ -242,6 +244,9 @@ std::set<std::string> namesWithPrefix(const std::map<std::string, int>& seen, co
 
 class StoreFaultsTest : public ::testing::Test {
 protected:
+    // The SDK folder is worked out once and kept: an earlier case's home must not be read.
+    void SetUp() override { rddi::RDDIUtility::resetDezIdedevDirectoryURL(); }
+
     gwtest::ScopedXdgHome xdg_;
     rddi::testkit::LoopbackServer server_;
 };
@@ -387,6 +392,54 @@ TEST_F(StoreFaultsTest, ALaunchThatEndsRightAfterTrackingStoresEverythingItTrack
     for (const auto& name : storedEventNames()) onTheWire += !kept.insert(name).second;
     EXPECT_LE(onTheWire, 150u);
     EXPECT_EQ(kept.size(), 3000u);
+}
+
+// The error lines a launch against a server that refuses connections prints for each batch.
+bool isRefusedSendLine(const std::string& error) {
+    return error.starts_with("HTTP request error") || error.starts_with("Log(s) sent with failure");
+}
+
+TEST_F(StoreFaultsTest, AStoreAtItsSizeLimitEvictsTheOldestAndKeepsEachLogOnce) {
+    // The default 10 MiB store, filled twice over while the server refuses connections,
+    // then once more by a second launch: each time it holds the newest events, each once.
+    std::vector<std::string> tracked;
+    std::size_t held = 0;
+    for (const auto& [prefix, events] : {std::pair{"first", 20000}, std::pair{"second", 5000}}) {
+        SCOPED_TRACE(prefix);
+        const auto launch = runLaunch({kRefusedURL, events, prefix, "stored"});
+        ASSERT_EQ(launch.status, 0) << launch.output;
+        tracked.insert(tracked.end(), launch.tracked.begin(), launch.tracked.end());
+        const std::set<std::string> stored(launch.stored.begin(), launch.stored.end());
+        EXPECT_EQ(stored.size(), launch.stored.size()) << "events stored in more than one row";
+        // What is left is the newest events, every one of them: the oldest were evicted.
+        held = stored.size();
+        ASSERT_LE(held, tracked.size());
+        EXPECT_EQ(stored, std::set<std::string>(tracked.end() - static_cast<long>(held), tracked.end()));
+        // About 1 KB a row: a store that keeps each log once holds well over 8,000 of them.
+        EXPECT_GT(held, 8000u);
+        const auto unexpected = std::find_if_not(launch.errors.begin(), launch.errors.end(), isRefusedSendLine);
+        EXPECT_TRUE(unexpected == launch.errors.end()) << *unexpected;
+    }
+    // Once the server answers, what the store holds arrives, once each.
+    const auto draining = runLaunch({server_.baseURL(), 0, "none", "drain"});
+    ASSERT_EQ(draining.status, 0) << draining.output;
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    EXPECT_EQ(seen.size(), held);
+    EXPECT_TRUE(draining.errors.empty()) << draining.errors.front();
+}
+
+TEST_F(StoreFaultsTest, ABurstThatFillsTheStoreWhileItIsSentArrivesOnceEach) {
+    // A 1 MiB store fills within a burst of 20,000 while batches leave: logs are evicted
+    // unsent, and none is sent twice.
+    const auto burst = runLaunch({server_.baseURL(), 20000, "burst", "drain", 0, "", 1024 * 1024});
+    ASSERT_EQ(burst.status, 0) << burst.output;
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    const auto received = namesWithPrefix(seen, "burst").size();
+    EXPECT_GT(received, 500u);
+    EXPECT_LE(received, 20000u);
+    EXPECT_TRUE(burst.errors.empty()) << burst.errors.front() << " (" << burst.errors.size() << " error lines)";
 }
 
 }  // namespace
