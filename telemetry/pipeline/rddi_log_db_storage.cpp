@@ -416,11 +416,12 @@ void logDiskFullDiscards(std::size_t count) {
 
 bool RDDILogDBStorage::saveLog(const std::shared_ptr<RDDIAbstractLog>& log, const std::string& groupId,
                                RDDIFlags flags) {
-    return saveLogs({{log, flags}}, groupId).front();
+    return saveLogs({{log, flags}}, groupId).front() == SaveOutcome::stored;
 }
 
-std::vector<bool> RDDILogDBStorage::saveLogs(const std::vector<LogToSave>& logs, const std::string& groupId) {
-    std::vector<bool> saved(logs.size(), false);
+std::vector<RDDIStorage::SaveOutcome> RDDILogDBStorage::saveLogs(const std::vector<LogToSave>& logs,
+                                                                 const std::string& groupId) {
+    std::vector<SaveOutcome> saved(logs.size(), SaveOutcome::notStored);
     std::vector<std::size_t> pending;
     for (std::size_t i = 0; i < logs.size(); ++i)
         if (logs[i].first) pending.push_back(i);
@@ -429,16 +430,19 @@ std::vector<bool> RDDILogDBStorage::saveLogs(const std::vector<LogToSave>& logs,
         storeLogs(logs, groupId, pending, saved);
         if (!damageFound()) break;
         recoverIfDamaged();
-        std::erase_if(pending, [&](std::size_t i) { return saved[i]; });
+        std::erase_if(pending, [&](std::size_t i) { return saved[i] == SaveOutcome::stored; });
     }
     return saved;
 }
 
 void RDDILogDBStorage::storeLogs(const std::vector<LogToSave>& logs, const std::string& groupId,
-                                 const std::vector<std::size_t>& which, std::vector<bool>& saved) {
+                                 const std::vector<std::size_t>& which, std::vector<SaveOutcome>& saved) {
+    const auto refuseAll = [&] {
+        for (const auto i : which) saved[i] = SaveOutcome::cannotWrite;
+    };
     if (isDiskFull()) {
         logDiskFullDiscards(which.size());
-        return;
+        return refuseAll();
     }
     std::vector<PreparedLog> prepared;
     prepared.reserve(which.size());
@@ -446,9 +450,14 @@ void RDDILogDBStorage::storeLogs(const std::vector<LogToSave>& logs, const std::
     // One log in a transaction of its own, with its own outcome and message.
     auto storeAlone = [&](std::size_t k) {
         bool full = false;
-        saved[which[k]] =
-            executeQueryUsingBlock([&](sqlite3* db) { return storeLog(db, prepared[k], &full); }) == SQLITE_OK;
+        const int code = executeQueryUsingBlock([&](sqlite3* db) { return storeLog(db, prepared[k], &full); });
+        if (code == SQLITE_OK) {
+            noteWritable();
+            saved[which[k]] = SaveOutcome::stored;
+            return;
+        }
         if (full) logDiskFullDiscards(1);
+        saved[which[k]] = full || noteUnwritable(code) ? SaveOutcome::cannotWrite : SaveOutcome::notStored;
     };
 
     if (which.size() == 1) {
@@ -465,10 +474,10 @@ void RDDILogDBStorage::storeLogs(const std::vector<LogToSave>& logs, const std::
         for (std::size_t k = 0; k < prepared.size(); ++k) {
             result = storeLog(db, prepared[k], &diskFull);
             inserted[k] = result == SQLITE_OK;
-            // The disk refuses every row, or the failure undid the whole transaction (the
-            // logs inserted before it are gone too). A log refused for itself (too large,
-            // no row it may evict) is left out and the others go on.
-            if (diskFull || sqlite3_get_autocommit(db)) break;
+            // The store refuses every row, or the failure undid the whole transaction
+            // (the logs inserted before it are gone too). A log refused for itself (too
+            // large, no row it may evict) is left out and the others go on.
+            if (diskFull || noteUnwritable(result) || sqlite3_get_autocommit(db)) break;
             result = SQLITE_OK;
         }
         if (result == SQLITE_OK) result = executeNonSelectionQueryInOpenedDatabase("COMMIT", db);
@@ -479,13 +488,16 @@ void RDDILogDBStorage::storeLogs(const std::vector<LogToSave>& logs, const std::
         return result;
     });
     if (code == SQLITE_OK) {
-        for (std::size_t k = 0; k < which.size(); ++k) saved[which[k]] = inserted[k];
+        noteWritable();
+        for (std::size_t k = 0; k < which.size(); ++k)
+            saved[which[k]] = inserted[k] ? SaveOutcome::stored : SaveOutcome::notStored;
         return;
     }
     if (diskFull) {
         logDiskFullDiscards(which.size());
-        return;
+        return refuseAll();
     }
+    if (noteUnwritable(code)) return refuseAll();
     // Waiting on another process already took the busy time-out; nothing else would help.
     if (code == SQLITE_BUSY) return;
     // Something undid the transaction, and nothing of it was kept: from that clean state,

@@ -46,7 +46,7 @@ public:
     bool saveLog(const std::shared_ptr<RDDIAbstractLog>& log, const std::string& groupId, RDDIFlags flags) override;
     // In one transaction, evicting within it at the size limit; when something undoes
     // the transaction, each log again on its own.
-    std::vector<bool> saveLogs(const std::vector<LogToSave>& logs, const std::string& groupId) override;
+    std::vector<SaveOutcome> saveLogs(const std::vector<LogToSave>& logs, const std::string& groupId) override;
     std::uint64_t countLogs() override;
     std::uint64_t countLogsWithGroupId(const std::string& groupId) override;
     std::vector<std::shared_ptr<RDDIAbstractLog>> deleteLogsWithGroupId(const std::string& groupId) override;
@@ -102,7 +102,7 @@ private:
     // soon as a failure undid the transaction.
     int storeLog(sqlite3* database, const PreparedLog& log, bool* diskFull);
     void storeLogs(const std::vector<LogToSave>& logs, const std::string& groupId, const std::vector<std::size_t>& which,
-                   std::vector<bool>& saved);
+                   std::vector<SaveOutcome>& saved);
     std::vector<LogRow> decodeRows(std::vector<RDDIDBRow> rows, std::int64_t* lastId);
     // After an operation met a damaged page: the file is made anew.
     void recoverIfDamaged();

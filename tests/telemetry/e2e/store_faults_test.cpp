@@ -26,6 +26,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -95,14 +96,23 @@ std::vector<std::string> storedEventNames() {
     return names;
 }
 
-// Counts the events whose handling the units finished (stored or not).
+// Counts the events whose handling the units finished (stored or not), and hands on the
+// name of every event reported as failed.
 class HandledEvents : public rddi::RDDIChannelDelegate {
 public:
+    explicit HandledEvents(std::function<void(const std::string&)> failed) : failed_(std::move(failed)) {}
     void channelDidCompleteEnqueueingLog(rddi::RDDIChannelUnitProtocol&, const rddi::RDDIAbstractLog& log,
                                          const std::string&) override {
         if (dynamic_cast<const rddi::RDDIEventLog*>(&log)) ++count;
     }
+    void channelDidFailSendingLog(rddi::RDDIChannelUnitProtocol&, const rddi::RDDIAbstractLog& log,
+                                  const std::string&) override {
+        if (const auto* event = dynamic_cast<const rddi::RDDIEventLog*>(&log); event && event->name) failed_(*event->name);
+    }
     std::atomic<int> count{0};
+
+private:
+    std::function<void(const std::string&)> failed_;
 };
 
 bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
@@ -115,8 +125,9 @@ bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
 }
 
 // The launch itself: runs only as a child process of the tests below. It reports
-// "t <name>" for each tracked event, "s <name>" for each event left stored, and
-// "e <text>" for each ERROR line of the SDK.
+// "t <name>" for each tracked event, "s <name>" for each event left stored, "f <name>"
+// for each event reported to the delegates as failed, and "e <text>" for each ERROR line
+// of the SDK.
 TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     const char* encoded = std::getenv(kLaunchVariable);
     if (!encoded) GTEST_SKIP() << "runs as a child process only";
@@ -142,7 +153,10 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     if (plan.storageBytes > 0) RDDIDezIdedev::setMaxStorageSize(plan.storageBytes, nullptr);
     RDDIDezIdedev::setLogUrl(plan.url);
     RDDIDezIdedev::start("0123456789abcdef0123456789abcdef", {RDDIAnalytics::serviceClass()});
-    auto handled = std::make_shared<HandledEvents>();
+    auto handled = std::make_shared<HandledEvents>([&](const std::string& name) {
+        std::lock_guard lock(reportMutex);
+        report << "f " << name << "\n";
+    });
     RDDIDezIdedev::sharedInstance()->channelGroup()->addDelegate(handled);
 
     const auto started = Clock::now();
@@ -175,7 +189,7 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
 
 struct LaunchReport {
     int status = -1;
-    std::vector<std::string> tracked, stored, errors;
+    std::vector<std::string> tracked, stored, failed, errors;
     std::string output;  // what the launch printed, for failures
 
     long errorsContaining(const std::string& text) const {
@@ -205,6 +219,7 @@ public:
             const std::string text = line.substr(2);
             if (line[0] == 't') result.tracked.push_back(text);
             if (line[0] == 's') result.stored.push_back(text);
+            if (line[0] == 'f') result.failed.push_back(text);
             if (line[0] == 'e') result.errors.push_back(text);
         }
         return result;
@@ -310,6 +325,10 @@ TEST_F(StoreFaultsTest, AFullDiskKeepsSendingWhatItHoldsAndSaysWhyNewLogsAreDisc
     // Discard lines also count the launch's own session and start-service logs.
     EXPECT_GE(received + discarded, 6000u);
     EXPECT_LE(received + discarded, 6000u + 4);
+    // And the delegates heard of every discarded event as failed.
+    auto accountedFor = namesWithPrefix(seen, "burst");
+    accountedFor.insert(burst.failed.begin(), burst.failed.end());
+    EXPECT_EQ(accountedFor.size(), 6000u) << "events neither received nor reported as failed";
 }
 
 TEST_F(StoreFaultsTest, ADamagedPageIsMovedAsideAndTheReadableLogsStillGoOnce) {
@@ -440,6 +459,76 @@ TEST_F(StoreFaultsTest, ABurstThatFillsTheStoreWhileItIsSentArrivesOnceEach) {
     EXPECT_GT(received, 500u);
     EXPECT_LE(received, 20000u);
     EXPECT_TRUE(burst.errors.empty()) << burst.errors.front() << " (" << burst.errors.size() << " error lines)";
+}
+
+// The folder made read-only in place while it lives: a read-only bind mount of it onto
+// itself where this process may mount (as root, where permissions do not bind), its write
+// permissions and those of its files taken away otherwise.
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(fs::path path) : path_(std::move(path)) {
+        if (::mount(path_.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+            mounted_ = true;
+            readOnly_ = ::mount(nullptr, path_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+            if (!readOnly_) why_ = std::strerror(errno);
+            return;
+        }
+        why_ = std::strerror(errno);
+        if (::geteuid() == 0) return;
+        for (const auto& entry : fs::directory_iterator(path_)) protect(entry.path());
+        protect(path_);
+        readOnly_ = true;
+    }
+    ~ReadOnlyFolder() {
+        if (mounted_ && ::umount2(path_.c_str(), 0) != 0) ::umount2(path_.c_str(), MNT_DETACH);
+        for (const auto& [path, permissions] : saved_) fs::permissions(path, permissions);
+    }
+    bool readOnly() const { return readOnly_; }
+    const std::string& why() const { return why_; }
+
+private:
+    void protect(const fs::path& path) {
+        saved_.emplace_back(path, fs::status(path).permissions());
+        fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+    }
+
+    fs::path path_;
+    bool mounted_ = false;
+    bool readOnly_ = false;
+    std::string why_;
+    std::vector<std::pair<fs::path, fs::perms>> saved_;
+};
+
+TEST_F(StoreFaultsTest, AFolderThatCannotBeWrittenRefusesNewLogsClearlyAndSendsWhatItHeldOnceWritable) {
+    const auto earlier = runLaunch({kRefusedURL, 100, "kept", "stored"});
+    ASSERT_EQ(earlier.status, 0) << earlier.output;
+    ASSERT_EQ(earlier.stored.size(), 100u);
+    {
+        ReadOnlyFolder folder(ScenarioEnvironment::logsPath().parent_path());
+        if (!folder.readOnly()) GTEST_SKIP() << "the folder cannot be made read-only here: " << folder.why();
+        // The server answers: nothing may leave that cannot be deleted once it arrived.
+        const auto refused = runLaunch({server_.baseURL(), 500, "refused", "stored"});
+        ASSERT_EQ(refused.status, 0) << refused.output;
+        ASSERT_EQ(refused.tracked.size(), 500u);
+        EXPECT_EQ(std::set<std::string>(refused.failed.begin(), refused.failed.end()),
+                  std::set<std::string>(refused.tracked.begin(), refused.tracked.end()))
+            << "every refused event is reported as failed";
+        EXPECT_EQ(refused.failed.size(), 500u);
+        std::string errors;
+        for (const auto& error : refused.errors) errors += error + "\n";
+        ASSERT_EQ(refused.errors.size(), 1u) << errors;
+        EXPECT_NE(refused.errors.front().find("cannot be written"), std::string::npos) << errors;
+    }
+    // Writable again: what the store held is sent, once each; nothing of the refused launch.
+    const auto writable = runLaunch({server_.baseURL(), 50, "after", "drain"});
+    ASSERT_EQ(writable.status, 0) << writable.output;
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    EXPECT_EQ(namesWithPrefix(seen, "kept"), std::set<std::string>(earlier.stored.begin(), earlier.stored.end()));
+    EXPECT_EQ(namesWithPrefix(seen, "after").size(), 50u);
+    EXPECT_TRUE(namesWithPrefix(seen, "refused").empty());
+    EXPECT_TRUE(writable.errors.empty()) << writable.errors.front();
 }
 
 }  // namespace
