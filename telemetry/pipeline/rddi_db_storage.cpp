@@ -166,7 +166,8 @@ void RDDIDBStorage::configureStorage() {
         dropDatabase();
         code = configureDatabase();
     }
-    if (code != SQLITE_OK) RDDILogError(kRDDILogTag, "Failed to initialize database.");
+    // A file that cannot be written is said once, in the store's own words.
+    if (code != SQLITE_OK && !noteUnwritable(code)) RDDILogError(kRDDILogTag, "Failed to initialize database.");
 }
 
 std::filesystem::path RDDIDBStorage::reservePath() const { return dbFilePath_.string() + "-reserve"; }
@@ -578,7 +579,7 @@ int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& bl
     if (code == SQLITE_OK) {
         code = block(db);
     } else if (!isCorruption(code)) {
-        RDDILogError(kRDDILogTag, "Failed to open database with specified maximum size constraint.");
+        if (!isUnwritable(code)) RDDILogError(kRDDILogTag, "Failed to open database with specified maximum size constraint.");
         code = block(db);
     }
     closeDatabase(db);
@@ -872,6 +873,11 @@ int RDDIDBStorage::executeQuery(const std::string& query, sqlite3* database, con
                                 const std::function<int(sqlite3_stmt*)>& block) {
     sqlite3_stmt* statement = nullptr;
     int code = sqlite3_prepare_v2(database, query.c_str(), -1, &statement, nullptr);
+    if (code != SQLITE_OK && isUnwritable(code)) {
+        RDDILogDebug(kRDDILogTag, "Failed to prepare SQLite statement, result={}\n\t{}", code, sqlite3_errmsg(database));
+        sqlite3_finalize(statement);
+        return code;
+    }
     if (code != SQLITE_OK) {
         RDDILogError(kRDDILogTag, "Failed to prepare SQLite statement, result={}\n\t{}", code, sqlite3_errmsg(database));
         sqlite3_finalize(statement);

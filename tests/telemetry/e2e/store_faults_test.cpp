@@ -473,7 +473,9 @@ TEST_F(StoreFaultsTest, ABurstThatFillsTheStoreWhileItIsSentArrivesOnceEach) {
 
 // The folder made read-only in place while it lives: a read-only bind mount of it onto
 // itself where this process may mount (as root, where permissions do not bind), its write
-// permissions and those of its files taken away otherwise.
+// permissions and those of its files taken away otherwise. (The SDK gives its folder back
+// its owner's permissions when it opens it, so then the files are what cannot be written,
+// and new ones take the database's read-only mode: they are made writable afterwards.)
 class ReadOnlyFolder {
 public:
     explicit ReadOnlyFolder(fs::path path) : path_(std::move(path)) {
@@ -492,6 +494,9 @@ public:
     ~ReadOnlyFolder() {
         if (mounted_ && ::umount2(path_.c_str(), 0) != 0) ::umount2(path_.c_str(), MNT_DETACH);
         for (const auto& [path, permissions] : saved_) fs::permissions(path, permissions);
+        if (mounted_) return;
+        for (const auto& entry : fs::directory_iterator(path_))
+            fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add);
     }
     bool readOnly() const { return readOnly_; }
     const std::string& why() const { return why_; }
@@ -510,35 +515,64 @@ private:
     std::vector<std::pair<fs::path, fs::perms>> saved_;
 };
 
+// The SDK folder below a data home.
+fs::path sdkFolderUnder(const fs::path& home) {
+    for (const auto& entry : fs::recursive_directory_iterator(home))
+        if (entry.is_directory() && entry.path().filename() == "com.ridevedod.dezidedev") return entry.path();
+    return {};
+}
+
 TEST_F(StoreFaultsTest, AFolderThatCannotBeWrittenRefusesNewLogsClearlyAndSendsWhatItHeldOnceWritable) {
-    const auto earlier = runLaunch({kRefusedURL, 100, "kept", "stored"});
-    ASSERT_EQ(earlier.status, 0) << earlier.output;
-    ASSERT_EQ(earlier.stored.size(), 100u);
-    {
-        ReadOnlyFolder folder(ScenarioEnvironment::logsPath().parent_path());
-        if (!folder.readOnly()) GTEST_SKIP() << "the folder cannot be made read-only here: " << folder.why();
-        // The server answers: nothing may leave that cannot be deleted once it arrived.
-        const auto refused = runLaunch({server_.baseURL(), 500, "refused", "stored"});
-        ASSERT_EQ(refused.status, 0) << refused.output;
-        ASSERT_EQ(refused.tracked.size(), 500u);
-        EXPECT_EQ(std::set<std::string>(refused.failed.begin(), refused.failed.end()),
-                  std::set<std::string>(refused.tracked.begin(), refused.tracked.end()))
-            << "every refused event is reported as failed";
-        EXPECT_EQ(refused.failed.size(), 500u);
-        std::string errors;
-        for (const auto& error : refused.errors) errors += error + "\n";
-        ASSERT_EQ(refused.errors.size(), 1u) << errors;
-        EXPECT_NE(refused.errors.front().find("cannot be written"), std::string::npos) << errors;
+    struct Case {
+        const char* name;
+        // The last process closed the file, so no write-ahead log is left beside it: then
+        // not even a read can open it.
+        bool closedCleanly;
+    };
+    for (const auto& c : {Case{"log left beside it", false}, Case{"closed cleanly", true}}) {
+        SCOPED_TRACE(c.name);
+        gwtest::TempDir home;
+        const std::string prefix = c.closedCleanly ? "closed-" : "open-";
+        const auto earlier = runLaunch({kRefusedURL, 100, prefix + "kept", "stored", 0, home.path().string()});
+        ASSERT_EQ(earlier.status, 0) << earlier.output;
+        ASSERT_EQ(earlier.stored.size(), 100u);
+        const auto folder = sdkFolderUnder(home.path());
+        ASSERT_FALSE(folder.empty());
+        if (c.closedCleanly) {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open_v2((folder / "Logs.sqlite").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+            // The last connection to close checkpoints the log and removes it.
+            sqlite3_exec(db, "SELECT COUNT(*) FROM logs", nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+            ASSERT_FALSE(fs::exists(folder / "Logs.sqlite-wal"));
+        }
+        {
+            ReadOnlyFolder readOnly(folder);
+            if (!readOnly.readOnly()) GTEST_SKIP() << "the folder cannot be made read-only here: " << readOnly.why();
+            // The server answers: nothing may leave that cannot be deleted once it arrived.
+            const auto refused = runLaunch({server_.baseURL(), 500, prefix + "refused", "stored", 0, home.path().string()});
+            ASSERT_EQ(refused.status, 0) << refused.output;
+            ASSERT_EQ(refused.tracked.size(), 500u);
+            EXPECT_EQ(std::set<std::string>(refused.failed.begin(), refused.failed.end()),
+                      std::set<std::string>(refused.tracked.begin(), refused.tracked.end()))
+                << "every refused event is reported as failed";
+            EXPECT_EQ(refused.failed.size(), 500u);
+            std::string errors;
+            for (const auto& error : refused.errors) errors += error + "\n";
+            ASSERT_EQ(refused.errors.size(), 1u) << errors;
+            EXPECT_NE(refused.errors.front().find("cannot be written"), std::string::npos) << errors;
+        }
+        // Writable again: what the store held is sent, once each; nothing of the refused launch.
+        const auto writable = runLaunch({server_.baseURL(), 50, prefix + "after", "drain", 0, home.path().string()});
+        ASSERT_EQ(writable.status, 0) << writable.output;
+        const auto seen = arrivals(server_);
+        EXPECT_EQ(duplicatesOf(seen), 0);
+        EXPECT_EQ(namesWithPrefix(seen, prefix + "kept"),
+                  std::set<std::string>(earlier.stored.begin(), earlier.stored.end()));
+        EXPECT_EQ(namesWithPrefix(seen, prefix + "after").size(), 50u);
+        EXPECT_TRUE(namesWithPrefix(seen, prefix + "refused").empty());
+        EXPECT_TRUE(writable.errors.empty()) << writable.errors.front();
     }
-    // Writable again: what the store held is sent, once each; nothing of the refused launch.
-    const auto writable = runLaunch({server_.baseURL(), 50, "after", "drain"});
-    ASSERT_EQ(writable.status, 0) << writable.output;
-    const auto seen = arrivals(server_);
-    EXPECT_EQ(duplicatesOf(seen), 0);
-    EXPECT_EQ(namesWithPrefix(seen, "kept"), std::set<std::string>(earlier.stored.begin(), earlier.stored.end()));
-    EXPECT_EQ(namesWithPrefix(seen, "after").size(), 50u);
-    EXPECT_TRUE(namesWithPrefix(seen, "refused").empty());
-    EXPECT_TRUE(writable.errors.empty()) << writable.errors.front();
 }
 
 }  // namespace
