@@ -16,7 +16,8 @@ inline constexpr const char* kRDDIInvalidContainerErrorDesc = "Invalid log conta
 inline constexpr const char* kRDDICanceledErrorDesc = "The operation was canceled.";
 inline constexpr const char* kRDDIDisabledErrorDesc = "The service is disabled.";
 inline constexpr const char* kRDDIConnectionPausedErrorDesc = "Canceled, connection paused with log deletion.";
-inline constexpr const char* kRDDIStoreCannotWriteErrorDesc = "The log could not be stored: the log store cannot be written.";
+inline constexpr const char* kRDDIStoreCannotWriteErrorDesc =
+    "The log could not be stored: the log store cannot be written.";
 
 // An error of kRDDIErrorDomain with its localized description.
 inline platform::foundation::Error makeRDDIError(int code, const std::string& description) {

@@ -274,7 +274,9 @@ void RDDIChannelUnitDefault::storeChunk(std::vector<QueuedLog>& chunk) {
     // A log the store could not write will never be sent: its delegates hear so, as for
     // a log discarded unsent.
     for (std::size_t i = 0; i < saved.size(); ++i) {
-        if (saved[i] == Outcome::cannotWrite) notifyFailureBeforeSendingForItem(*toSave[i].first, storeCannotWriteError());
+        if (saved[i] == Outcome::cannotWrite) {
+            notifyFailureBeforeSendingForItem(*toSave[i].first, storeCannotWriteError());
+        }
     }
     // One snapshot for the chunk, taken once its logs are stored.
     const auto completing = delegatesSnapshot();

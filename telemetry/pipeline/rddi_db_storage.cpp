@@ -579,7 +579,9 @@ int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& bl
     if (code == SQLITE_OK) {
         code = block(db);
     } else if (!isCorruption(code)) {
-        if (!isUnwritable(code)) RDDILogError(kRDDILogTag, "Failed to open database with specified maximum size constraint.");
+        if (!isUnwritable(code)) {
+            RDDILogError(kRDDILogTag, "Failed to open database with specified maximum size constraint.");
+        }
         code = block(db);
     }
     closeDatabase(db);
@@ -874,7 +876,8 @@ int RDDIDBStorage::executeQuery(const std::string& query, sqlite3* database, con
     sqlite3_stmt* statement = nullptr;
     int code = sqlite3_prepare_v2(database, query.c_str(), -1, &statement, nullptr);
     if (code != SQLITE_OK && isUnwritable(code)) {
-        RDDILogDebug(kRDDILogTag, "Failed to prepare SQLite statement, result={}\n\t{}", code, sqlite3_errmsg(database));
+        RDDILogDebug(kRDDILogTag, "Failed to prepare SQLite statement, result={}\n\t{}", code,
+                     sqlite3_errmsg(database));
         sqlite3_finalize(statement);
         return code;
     }
