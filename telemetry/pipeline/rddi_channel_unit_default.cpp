@@ -90,6 +90,10 @@ pf::Error RDDIChannelUnitDefault::connectionPausedError() {
     return makeRDDIError(kRDDIConnectionPausedErrorCode, kRDDIConnectionPausedErrorDesc);
 }
 
+pf::Error RDDIChannelUnitDefault::storeCannotWriteError() {
+    return makeRDDIError(kRDDIStoreCannotWriteErrorCode, kRDDIStoreCannotWriteErrorDesc);
+}
+
 std::shared_ptr<const RDDIChannelUnitConfiguration> RDDIChannelUnitDefault::configuration() const {
     std::lock_guard lock(configurationMutex_);
     return configuration_;
@@ -264,8 +268,16 @@ void RDDIChannelUnitDefault::storeChunk(std::vector<QueuedLog>& chunk) {
             toSave.emplace_back(chunk[i].log, chunk[i].flags);
         }
     }
-    const auto saved = toSave.empty() ? std::vector<bool>() : storage_->saveLogs(toSave, groupId());
-    const auto stored = static_cast<std::uint64_t>(std::count(saved.begin(), saved.end(), true));
+    using Outcome = RDDIStorage::SaveOutcome;
+    const auto saved = toSave.empty() ? std::vector<Outcome>() : storage_->saveLogs(toSave, groupId());
+    const auto stored = static_cast<std::uint64_t>(std::count(saved.begin(), saved.end(), Outcome::stored));
+    // A log the store could not write will never be sent: its delegates hear so, as for
+    // a log discarded unsent.
+    for (std::size_t i = 0; i < saved.size(); ++i) {
+        if (saved[i] == Outcome::cannotWrite) {
+            notifyFailureBeforeSendingForItem(*toSave[i].first, storeCannotWriteError());
+        }
+    }
     // One snapshot for the chunk, taken once its logs are stored.
     const auto completing = delegatesSnapshot();
     for (const auto& item : chunk) {

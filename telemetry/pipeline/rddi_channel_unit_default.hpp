@@ -79,6 +79,8 @@ public:
 
     // The error of logs dropped unsent: code 100.
     static platform::foundation::Error connectionPausedError();
+    // The error of logs the store could not write (a full disk, a folder that cannot be written): code 101.
+    static platform::foundation::Error storeCannotWriteError();
 
     // State read on the logs queue, for tests and the group, once the logs enqueued
     // before are stored.

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -36,6 +37,8 @@ struct RDDIDBSharedFile {
     int stores = 0;
     // The disk was found full: the reserve is given up and new rows are refused.
     bool diskFull = false;
+    // A write was refused because the file or its folder cannot be written; said once.
+    bool unwritable = false;
     // The lock that keeps other processes out while the file is made or replaced, and
     // how many scopes of this process hold it (they nest: a recovery runs inside the
     // configuration that found the damage).
@@ -63,6 +66,11 @@ const int globalConfigurationResult = RDDIDBStorage::configureSQLite();
 std::once_flag globalConfigurationLogged;
 
 bool isCorruption(int code) { return code == SQLITE_CORRUPT || code == SQLITE_NOTADB; }
+
+// What a file that cannot be written answers: writes are refused (READONLY, PERM), and
+// with no write-ahead log left beside it even reads cannot open its index (CANTOPEN).
+// The store says so once; each statement only at DEBUG.
+bool isUnwritable(int code) { return code == SQLITE_READONLY || code == SQLITE_CANTOPEN || code == SQLITE_PERM; }
 
 std::string percentEncodedPath(const std::string& path) {
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -158,7 +166,8 @@ void RDDIDBStorage::configureStorage() {
         dropDatabase();
         code = configureDatabase();
     }
-    if (code != SQLITE_OK) RDDILogError(kRDDILogTag, "Failed to initialize database.");
+    // A file that cannot be written is said once, in the store's own words.
+    if (code != SQLITE_OK && !noteUnwritable(code)) RDDILogError(kRDDILogTag, "Failed to initialize database.");
 }
 
 std::filesystem::path RDDIDBStorage::reservePath() const { return dbFilePath_.string() + "-reserve"; }
@@ -236,7 +245,9 @@ int RDDIDBStorage::configureDatabase() {
         if (checkCode == SQLITE_NOTADB) return checkCode;
         const bool sound = checkCode == SQLITE_OK && verdict.size() == 1 && !verdict.front().empty() &&
                            verdict.front().front().asString() && *verdict.front().front().asString() == "ok";
-        if (!sound) return SQLITE_CORRUPT;
+        // A file in a folder that cannot be written may not even be readable: that is no
+        // damage, and moving it aside would fail or lose it.
+        if (!sound && !isUnwritable(checkCode)) return SQLITE_CORRUPT;
     }
     const auto oldVersion = versionInOpenedDatabase(db, &code);
     if (code != SQLITE_OK) return code;
@@ -294,6 +305,9 @@ bool RDDIDBStorage::isDiskFull() {
 }
 
 bool RDDIDBStorage::noteFullDisk(sqlite3* database, std::size_t rowBytes) {
+    // A disk with room to spare is not full, whatever the code says (a transaction undone
+    // at the page limit leaves the file below it).
+    if (const auto room = availableBytes(); room && *room >= kShortRoomBytes + rowBytes) return false;
     if (database) {
         const long pages = getPageCountInOpenedDatabase(database);
         const long limit = getMaxPageCountInOpenedDatabase(database);
@@ -312,6 +326,34 @@ bool RDDIDBStorage::noteFullDisk(sqlite3* database, std::size_t rowBytes) {
                      dbFilePath_.string());
     }
     return true;
+}
+
+bool RDDIDBStorage::noteUnwritable(int code) {
+    if (!isUnwritable(code)) return false;
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->unwritable) return true;
+    shared_->unwritable = true;
+    // Why, in the system's words: the folder's or the file's own answer when it has one.
+    std::string why = sqlite3_errstr(code);
+    for (const auto& path : {dbFilePath_.parent_path(), dbFilePath_}) {
+        if (::access(path.c_str(), W_OK) != 0) {
+            why = fmt::format("{}: {}", path.string(), std::strerror(errno));
+            break;
+        }
+    }
+    RDDILogError(kRDDILogTag,
+                 "The log store \"{}\" cannot be written ({}): new logs are refused and reported as failed until it "
+                 "can be written again.",
+                 dbFilePath_.string(), why);
+    return true;
+}
+
+void RDDIDBStorage::noteWritable() {
+    std::lock_guard lock(shared_->mutex);
+    if (!shared_->unwritable) return;
+    shared_->unwritable = false;
+    RDDILogInfo(kRDDILogTag, "The log store \"{}\" can be written again; new logs are stored again.",
+                dbFilePath_.string());
 }
 
 void RDDIDBStorage::checkpointWhileDiskIsFull(int mode) {
@@ -537,7 +579,9 @@ int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& bl
     if (code == SQLITE_OK) {
         code = block(db);
     } else if (!isCorruption(code)) {
-        RDDILogError(kRDDILogTag, "Failed to open database with specified maximum size constraint.");
+        if (!isUnwritable(code)) {
+            RDDILogError(kRDDILogTag, "Failed to open database with specified maximum size constraint.");
+        }
         code = block(db);
     }
     closeDatabase(db);
@@ -792,7 +836,7 @@ int RDDIDBStorage::executeNonSelectionQueryInOpenedDatabase(const std::string& q
         if (code == SQLITE_DONE) return SQLITE_OK;
         if (isCorruption(code)) {
             RDDILogError(kRDDILogTag, "A database file is corrupted, result={}\n\t{}", code, sqlite3_errmsg(database));
-        } else if (code == SQLITE_FULL) {
+        } else if (code == SQLITE_FULL || isUnwritable(code)) {
             RDDILogDebug(kRDDILogTag, "Query failed with error: {}\n\t{}", code, sqlite3_errmsg(database));
         } else {
             RDDILogError(kRDDILogTag, "Could not execute the statement, result={}\n\t{}", code,
@@ -816,7 +860,11 @@ std::vector<RDDIDBRow> RDDIDBStorage::executeSelectionQueryInOpenedDatabase(cons
             rows.push_back(std::move(row));
         }
         if (step == SQLITE_DONE) return SQLITE_OK;
-        RDDILogError(kRDDILogTag, "Query failed with error: {}\n\t{}", step, sqlite3_errmsg(database));
+        if (isUnwritable(step)) {
+            RDDILogDebug(kRDDILogTag, "Query failed with error: {}\n\t{}", step, sqlite3_errmsg(database));
+        } else {
+            RDDILogError(kRDDILogTag, "Query failed with error: {}\n\t{}", step, sqlite3_errmsg(database));
+        }
         return step;
     });
     if (result) *result = code;
@@ -827,6 +875,12 @@ int RDDIDBStorage::executeQuery(const std::string& query, sqlite3* database, con
                                 const std::function<int(sqlite3_stmt*)>& block) {
     sqlite3_stmt* statement = nullptr;
     int code = sqlite3_prepare_v2(database, query.c_str(), -1, &statement, nullptr);
+    if (code != SQLITE_OK && isUnwritable(code)) {
+        RDDILogDebug(kRDDILogTag, "Failed to prepare SQLite statement, result={}\n\t{}", code,
+                     sqlite3_errmsg(database));
+        sqlite3_finalize(statement);
+        return code;
+    }
     if (code != SQLITE_OK) {
         RDDILogError(kRDDILogTag, "Failed to prepare SQLite statement, result={}\n\t{}", code, sqlite3_errmsg(database));
         sqlite3_finalize(statement);

@@ -153,6 +153,11 @@ protected:
     // meet the limit); the store then gives up its reserve and refuses new rows until
     // there is room again.
     bool noteFullDisk(sqlite3* database, std::size_t rowBytes);
+    // After a write failed with `code`: true when the file or its folder cannot be
+    // written (read-only, no permission); the first time, one ERROR line says so and why.
+    bool noteUnwritable(int code);
+    // After a write went through: the file can be written again (said when it could not).
+    void noteWritable();
     // Before and after rows are deleted while the disk is full: the deletion must find
     // room in the write-ahead log, and the room it makes must go back to the disk.
     void prepareDeletion();

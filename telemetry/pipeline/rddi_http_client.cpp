@@ -1,10 +1,12 @@
 #include "telemetry/pipeline/rddi_http_client.hpp"
 
+#include "platform/network/curl_library.hpp"
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/pipeline/rddi_http_util.hpp"
 
 #include <charconv>
+#include <thread>
 
 namespace rddi {
 
@@ -50,6 +52,10 @@ std::shared_ptr<RDDIHttpClient> RDDIHttpClient::create(std::optional<long> maxHt
 }
 
 void RDDIHttpClient::start() {
+    // The HTTP library is loaded by the first request, on the thread that makes it: the
+    // channel group's logs queue, right after a start, where logs wait for it to be
+    // stored. Loaded beside it instead, that wait is gone.
+    std::thread([] { net::detail::curlFunctions(); }).detach();
     std::lock_guard lock(mutex_);
     session_.emplace(sessionConfiguration_);
     if (!reachability_) return;

@@ -293,6 +293,10 @@ void RDDILogDBStorage::migrateDatabase(sqlite3* database, std::uint64_t) {
 // --- saving --------------------------------------------------------------------------
 
 struct RDDILogDBStorage::PreparedLog {
+    // "INSERT … SELECT", not "… VALUES": SQLite then keeps a statement journal for it,
+    // so an insert that meets the size limit inside a grouped save undoes only itself
+    // and room can be made in the same transaction. A plain VALUES insert that meets it
+    // undoes the whole transaction.
     std::string insert;
     RDDIStorageBindableArray values;
     std::int64_t priority = 0;
@@ -316,10 +320,10 @@ RDDILogDBStorage::PreparedLog RDDILogDBStorage::prepareLog(const RDDIAbstractLog
         prepared.values.addString(targetTokenEncrypter_.encryptString(token));
         prepared.values.addString(RDDIUtility::targetKeyFromTargetToken(token));
         prepared.insert =
-            fmt::format("INSERT INTO \"{}\" (\"{}\", \"{}\", \"{}\", \"{}\", \"{}\") VALUES (?, ?, ?, ?, ?)", kTableName,
+            fmt::format("INSERT INTO \"{}\" (\"{}\", \"{}\", \"{}\", \"{}\", \"{}\") SELECT ?, ?, ?, ?, ?", kTableName,
                         kGroupIdColumn, kLogColumn, kTargetTokenColumn, kTargetKeyColumn, kPriorityColumn);
     } else {
-        prepared.insert = fmt::format("INSERT INTO \"{}\" (\"{}\", \"{}\", \"{}\") VALUES (?, ?, ?)", kTableName,
+        prepared.insert = fmt::format("INSERT INTO \"{}\" (\"{}\", \"{}\", \"{}\") SELECT ?, ?, ?", kTableName,
                                       kGroupIdColumn, kLogColumn, kPriorityColumn);
     }
     prepared.values.addNumber(prepared.priority);
@@ -336,7 +340,12 @@ int RDDILogDBStorage::storeLog(sqlite3* db, const PreparedLog& log, bool* diskFu
                      log.length, limit);
         return SQLITE_ERROR;
     }
+    // Inside a grouped save, a failure that undid the transaction ends the work at once:
+    // whatever ran after it would commit on its own, outside the group.
+    const bool inTransaction = !sqlite3_get_autocommit(db);
+    const auto undone = [&] { return inTransaction && sqlite3_get_autocommit(db); };
     int code = executeNonSelectionQueryInOpenedDatabase(log.insert, db, &log.values);
+    if (code != SQLITE_OK && undone()) return code;
     if (code == SQLITE_FULL && noteFullDisk(db, log.length)) {
         *diskFull = true;
         return code;
@@ -373,7 +382,9 @@ int RDDILogDBStorage::storeLog(sqlite3* db, const PreparedLog& log, bool* diskFu
                 ++deleted;
                 code = executeNonSelectionQueryInOpenedDatabase(log.insert, db, &log.values);
                 if (code != SQLITE_FULL) break;
+                if (undone()) return code;
             }
+            if (code != SQLITE_OK && undone()) return code;
         }
         if (deleted > 0) {
             RDDILogDebug(kRDDILogTag,
@@ -405,11 +416,12 @@ void logDiskFullDiscards(std::size_t count) {
 
 bool RDDILogDBStorage::saveLog(const std::shared_ptr<RDDIAbstractLog>& log, const std::string& groupId,
                                RDDIFlags flags) {
-    return saveLogs({{log, flags}}, groupId).front();
+    return saveLogs({{log, flags}}, groupId).front() == SaveOutcome::stored;
 }
 
-std::vector<bool> RDDILogDBStorage::saveLogs(const std::vector<LogToSave>& logs, const std::string& groupId) {
-    std::vector<bool> saved(logs.size(), false);
+std::vector<RDDIStorage::SaveOutcome> RDDILogDBStorage::saveLogs(const std::vector<LogToSave>& logs,
+                                                                 const std::string& groupId) {
+    std::vector<SaveOutcome> saved(logs.size(), SaveOutcome::notStored);
     std::vector<std::size_t> pending;
     for (std::size_t i = 0; i < logs.size(); ++i)
         if (logs[i].first) pending.push_back(i);
@@ -418,16 +430,19 @@ std::vector<bool> RDDILogDBStorage::saveLogs(const std::vector<LogToSave>& logs,
         storeLogs(logs, groupId, pending, saved);
         if (!damageFound()) break;
         recoverIfDamaged();
-        std::erase_if(pending, [&](std::size_t i) { return saved[i]; });
+        std::erase_if(pending, [&](std::size_t i) { return saved[i] == SaveOutcome::stored; });
     }
     return saved;
 }
 
 void RDDILogDBStorage::storeLogs(const std::vector<LogToSave>& logs, const std::string& groupId,
-                                 const std::vector<std::size_t>& which, std::vector<bool>& saved) {
+                                 const std::vector<std::size_t>& which, std::vector<SaveOutcome>& saved) {
+    const auto refuseAll = [&] {
+        for (const auto i : which) saved[i] = SaveOutcome::cannotWrite;
+    };
     if (isDiskFull()) {
         logDiskFullDiscards(which.size());
-        return;
+        return refuseAll();
     }
     std::vector<PreparedLog> prepared;
     prepared.reserve(which.size());
@@ -435,29 +450,34 @@ void RDDILogDBStorage::storeLogs(const std::vector<LogToSave>& logs, const std::
     // One log in a transaction of its own, with its own outcome and message.
     auto storeAlone = [&](std::size_t k) {
         bool full = false;
-        saved[which[k]] =
-            executeQueryUsingBlock([&](sqlite3* db) { return storeLog(db, prepared[k], &full); }) == SQLITE_OK;
+        const int code = executeQueryUsingBlock([&](sqlite3* db) { return storeLog(db, prepared[k], &full); });
+        if (code == SQLITE_OK) {
+            noteWritable();
+            saved[which[k]] = SaveOutcome::stored;
+            return;
+        }
         if (full) logDiskFullDiscards(1);
+        saved[which[k]] = full || noteUnwritable(code) ? SaveOutcome::cannotWrite : SaveOutcome::notStored;
     };
 
     if (which.size() == 1) {
         storeAlone(0);
         return;
     }
-    // One transaction for all: a commit per log is most of what a save costs.
+    // One transaction for all: a commit per log is most of what a save costs. At the size
+    // limit a log evicts older rows within it, so the group is kept whole or not at all.
     bool diskFull = false;
-    std::vector<bool> stored(which.size(), false);
+    std::vector<bool> inserted(which.size(), false);
     const int code = executeQueryUsingBlock([&](sqlite3* db) {
         int result = executeNonSelectionQueryInOpenedDatabase("BEGIN IMMEDIATE", db);
         if (result != SQLITE_OK) return result;
         for (std::size_t k = 0; k < prepared.size(); ++k) {
             result = storeLog(db, prepared[k], &diskFull);
-            if (result == SQLITE_OK) {
-                stored[k] = true;
-            } else if (diskFull || sqlite3_get_autocommit(db)) {
-                // The disk refuses every row, or the failure undid the whole transaction.
-                break;
-            }
+            inserted[k] = result == SQLITE_OK;
+            // The store refuses every row, or the failure undid the whole transaction
+            // (the logs inserted before it are gone too). A log refused for itself (too
+            // large, no row it may evict) is left out and the others go on.
+            if (diskFull || noteUnwritable(result) || sqlite3_get_autocommit(db)) break;
             result = SQLITE_OK;
         }
         if (result == SQLITE_OK) result = executeNonSelectionQueryInOpenedDatabase("COMMIT", db);
@@ -468,16 +488,20 @@ void RDDILogDBStorage::storeLogs(const std::vector<LogToSave>& logs, const std::
         return result;
     });
     if (code == SQLITE_OK) {
-        for (std::size_t k = 0; k < which.size(); ++k) saved[which[k]] = stored[k];
+        noteWritable();
+        for (std::size_t k = 0; k < which.size(); ++k)
+            saved[which[k]] = inserted[k] ? SaveOutcome::stored : SaveOutcome::notStored;
         return;
     }
     if (diskFull) {
         logDiskFullDiscards(which.size());
-        return;
+        return refuseAll();
     }
+    if (noteUnwritable(code)) return refuseAll();
     // Waiting on another process already took the busy time-out; nothing else would help.
     if (code == SQLITE_BUSY) return;
-    // Something undid the transaction: each log on its own.
+    // Something undid the transaction, and nothing of it was kept: from that clean state,
+    // each log on its own.
     for (std::size_t k = 0; k < which.size(); ++k) storeAlone(k);
 }
 

@@ -44,8 +44,9 @@ public:
     ~RDDILogDBStorage() override;
 
     bool saveLog(const std::shared_ptr<RDDIAbstractLog>& log, const std::string& groupId, RDDIFlags flags) override;
-    // In one transaction; when something undoes it, one by one.
-    std::vector<bool> saveLogs(const std::vector<LogToSave>& logs, const std::string& groupId) override;
+    // In one transaction, evicting within it at the size limit; when something undoes
+    // the transaction, each log again on its own.
+    std::vector<SaveOutcome> saveLogs(const std::vector<LogToSave>& logs, const std::string& groupId) override;
     std::uint64_t countLogs() override;
     std::uint64_t countLogsWithGroupId(const std::string& groupId) override;
     std::vector<std::shared_ptr<RDDIAbstractLog>> deleteLogsWithGroupId(const std::string& groupId) override;
@@ -97,10 +98,11 @@ private:
     struct PreparedLog;
     PreparedLog prepareLog(const RDDIAbstractLog& log, const std::string& groupId, RDDIFlags flags);
     // Inserts one log on an open connection, evicting older rows when the page limit is
-    // reached; `diskFull` is set when the disk refused it.
+    // reached; `diskFull` is set when the disk refused it. In a transaction, returns as
+    // soon as a failure undid the transaction.
     int storeLog(sqlite3* database, const PreparedLog& log, bool* diskFull);
     void storeLogs(const std::vector<LogToSave>& logs, const std::string& groupId, const std::vector<std::size_t>& which,
-                   std::vector<bool>& saved);
+                   std::vector<SaveOutcome>& saved);
     std::vector<LogRow> decodeRows(std::vector<RDDIDBRow> rows, std::int64_t* lastId);
     // After an operation met a damaged page: the file is made anew.
     void recoverIfDamaged();

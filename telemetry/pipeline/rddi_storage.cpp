@@ -6,10 +6,12 @@
 
 namespace rddi {
 
-std::vector<bool> RDDIStorage::saveLogs(const std::vector<LogToSave>& logs, const std::string& groupId) {
-    std::vector<bool> saved;
+std::vector<RDDIStorage::SaveOutcome> RDDIStorage::saveLogs(const std::vector<LogToSave>& logs,
+                                                            const std::string& groupId) {
+    std::vector<SaveOutcome> saved;
     saved.reserve(logs.size());
-    for (const auto& [log, flags] : logs) saved.push_back(saveLog(log, groupId, flags));
+    for (const auto& [log, flags] : logs)
+        saved.push_back(saveLog(log, groupId, flags) ? SaveOutcome::stored : SaveOutcome::notStored);
     return saved;
 }
 

@@ -23,12 +23,16 @@ public:
 
     virtual ~RDDIStorage() = default;
     using LogToSave = std::pair<std::shared_ptr<RDDIAbstractLog>, RDDIFlags>;
+    // What became of a log handed to saveLogs: stored, left out by the store's own rules
+    // (too large, no room it may make), or refused because the store cannot be written
+    // now (a full disk, a folder that cannot be written).
+    enum class SaveOutcome { stored, notStored, cannotWrite };
 
     // Persists one log; true on success.
     virtual bool saveLog(const std::shared_ptr<RDDIAbstractLog>& log, const std::string& groupId, RDDIFlags flags) = 0;
-    // Persists logs of one group in their order, each as saveLog would; whether each
-    // was stored. A store may commit them together (this one saves them one by one).
-    virtual std::vector<bool> saveLogs(const std::vector<LogToSave>& logs, const std::string& groupId);
+    // Persists logs of one group in their order, each as saveLog would; what became of
+    // each. A store may commit them together (this one saves them one by one).
+    virtual std::vector<SaveOutcome> saveLogs(const std::vector<LogToSave>& logs, const std::string& groupId);
     // Stored logs of all groups.
     virtual std::uint64_t countLogs() = 0;
     // Stored logs of one group, those in flight included (this one counts all groups).

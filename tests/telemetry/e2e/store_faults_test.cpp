@@ -26,6 +26,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -56,10 +57,11 @@ struct LaunchPlan {
     std::string until = "drain";
     int perSecond = 0;
     std::string dataHome;  // XDG_DATA_HOME, when not the test's
+    long storageBytes = 0;  // the store's size limit; 0 for the default 10 MiB
 
     std::string encoded() const {
         return url + " " + std::to_string(events) + " " + (prefix.empty() ? "-" : prefix) + " " + until + " " +
-               std::to_string(perSecond);
+               std::to_string(perSecond) + " " + std::to_string(storageBytes);
     }
 };
 
@@ -94,14 +96,23 @@ std::vector<std::string> storedEventNames() {
     return names;
 }
 
-// Counts the events whose handling the units finished (stored or not).
+// Counts the events whose handling the units finished (stored or not), and hands on the
+// name of every event reported as failed.
 class HandledEvents : public rddi::RDDIChannelDelegate {
 public:
+    explicit HandledEvents(std::function<void(const std::string&)> failed) : failed_(std::move(failed)) {}
     void channelDidCompleteEnqueueingLog(rddi::RDDIChannelUnitProtocol&, const rddi::RDDIAbstractLog& log,
                                          const std::string&) override {
         if (dynamic_cast<const rddi::RDDIEventLog*>(&log)) ++count;
     }
+    void channelDidFailSendingLog(rddi::RDDIChannelUnitProtocol&, const rddi::RDDIAbstractLog& log,
+                                  const std::string&) override {
+        if (const auto* event = dynamic_cast<const rddi::RDDIEventLog*>(&log); event && event->name) failed_(*event->name);
+    }
     std::atomic<int> count{0};
+
+private:
+    std::function<void(const std::string&)> failed_;
 };
 
 bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
@@ -113,67 +124,81 @@ bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
     return true;
 }
 
+// A launch's report file. Held by the SDK's log handler and delegate as well: their calls
+// from other threads may come after the launch's test has returned.
+class LaunchLines {
+public:
+    explicit LaunchLines(const char* path) : file_(path, std::ios::app) {}
+    void add(char kind, const std::string& text) {
+        std::lock_guard lock(mutex_);
+        file_ << kind << ' ' << text << '\n';
+    }
+    void flush() {
+        std::lock_guard lock(mutex_);
+        file_.flush();
+    }
+
+private:
+    std::mutex mutex_;
+    std::ofstream file_;
+};
+
 // The launch itself: runs only as a child process of the tests below. It reports
-// "t <name>" for each tracked event, "s <name>" for each event left stored, and
-// "e <text>" for each ERROR line of the SDK.
+// "t <name>" for each tracked event, "s <name>" for each event left stored, "f <name>"
+// for each event reported to the delegates as failed, and "e <text>" for each ERROR line
+// of the SDK.
 TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     const char* encoded = std::getenv(kLaunchVariable);
     if (!encoded) GTEST_SKIP() << "runs as a child process only";
     LaunchPlan plan;
     std::istringstream words(encoded);
-    words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond;
-    std::ofstream report(std::getenv(kReportVariable), std::ios::app);
-    std::mutex reportMutex;
+    words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond >> plan.storageBytes;
+    auto report = std::make_shared<LaunchLines>(std::getenv(kReportVariable));
 
     rddi::testkit::TelemetryTestEnvironment::resetSdk();
     rddi::RDDIDependencyConfiguration::setChannelGroupFactory({});
     rddi::RDDIDependencyConfiguration::setHttpClient(rddi::RDDIHttpClient::create(
         std::nullopt, rddi::RDDI_Reachability::withStatusSource([] { return std::optional<bool>(true); })));
-    RDDIDezIdedev::setLogHandler([&](const rddi::RDDILogMessageProvider& provider, rddi::RDDILogLevel level,
-                                     const std::string&, const char*, const char*, std::uint32_t) {
+    RDDIDezIdedev::setLogHandler([report](const rddi::RDDILogMessageProvider& provider, rddi::RDDILogLevel level,
+                                          const std::string&, const char*, const char*, std::uint32_t) {
         if (level < rddi::RDDILogLevelError || !provider) return;
-        std::lock_guard lock(reportMutex);
         auto text = provider();
         std::replace(text.begin(), text.end(), '\n', ' ');
-        report << "e " << text << "\n";
+        report->add('e', text);
     });
     RDDIDezIdedev::setLogLevel(rddi::RDDILogLevelWarning);
+    if (plan.storageBytes > 0) RDDIDezIdedev::setMaxStorageSize(plan.storageBytes, nullptr);
     RDDIDezIdedev::setLogUrl(plan.url);
     RDDIDezIdedev::start("0123456789abcdef0123456789abcdef", {RDDIAnalytics::serviceClass()});
-    auto handled = std::make_shared<HandledEvents>();
+    auto handled = std::make_shared<HandledEvents>([report](const std::string& name) { report->add('f', name); });
     RDDIDezIdedev::sharedInstance()->channelGroup()->addDelegate(handled);
 
     const auto started = Clock::now();
     for (int i = 0; i < plan.events; ++i) {
         const std::string name = plan.prefix + std::to_string(i);
-        {
-            std::lock_guard lock(reportMutex);
-            report << "t " << name << "\n";
-        }
+        report->add('t', name);
         RDDIAnalytics::trackEvent(name, rddi::RDDIStringProperties{{"launch", plan.prefix}, {"n", std::to_string(i)}});
         if (plan.perSecond > 0) std::this_thread::sleep_until(started + std::chrono::microseconds(1'000'000LL * (i + 1) / plan.perSecond));
     }
     // The process ends at once, as the command line does after its work: whatever was
     // tracked is stored on the way out.
-    if (plan.until == "exit") return;
+    if (plan.until == "exit") return report->flush();
     ASSERT_TRUE(waitFor([&] { return handled->count >= plan.events; }, std::chrono::seconds(120)))
         << handled->count << " of " << plan.events << " events handled";
     if (plan.until == "stored") {
         // What is left once every batch this launch could send has been answered.
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        std::lock_guard lock(reportMutex);
-        for (const auto& name : storedEventNames()) report << "s " << name << "\n";
+        for (const auto& name : storedEventNames()) report->add('s', name);
     } else {
         ASSERT_TRUE(waitFor([] { return ScenarioEnvironment::rowCount() == 0; }, std::chrono::seconds(120)))
             << ScenarioEnvironment::rowCount() << " rows left";
     }
-    std::lock_guard lock(reportMutex);
-    report.flush();
+    report->flush();
 }
 
 struct LaunchReport {
     int status = -1;
-    std::vector<std::string> tracked, stored, errors;
+    std::vector<std::string> tracked, stored, failed, errors;
     std::string output;  // what the launch printed, for failures
 
     long errorsContaining(const std::string& text) const {
@@ -203,6 +228,7 @@ public:
             const std::string text = line.substr(2);
             if (line[0] == 't') result.tracked.push_back(text);
             if (line[0] == 's') result.stored.push_back(text);
+            if (line[0] == 'f') result.failed.push_back(text);
             if (line[0] == 'e') result.errors.push_back(text);
         }
         return result;
@@ -242,6 +268,9 @@ std::set<std::string> namesWithPrefix(const std::map<std::string, int>& seen, co
 
 class StoreFaultsTest : public ::testing::Test {
 protected:
+    // The SDK folder is worked out once and kept: an earlier case's home must not be read.
+    void SetUp() override { rddi::RDDIUtility::resetDezIdedevDirectoryURL(); }
+
     gwtest::ScopedXdgHome xdg_;
     rddi::testkit::LoopbackServer server_;
 };
@@ -305,6 +334,10 @@ TEST_F(StoreFaultsTest, AFullDiskKeepsSendingWhatItHoldsAndSaysWhyNewLogsAreDisc
     // Discard lines also count the launch's own session and start-service logs.
     EXPECT_GE(received + discarded, 6000u);
     EXPECT_LE(received + discarded, 6000u + 4);
+    // And the delegates heard of every discarded event as failed.
+    auto accountedFor = namesWithPrefix(seen, "burst");
+    accountedFor.insert(burst.failed.begin(), burst.failed.end());
+    EXPECT_EQ(accountedFor.size(), 6000u) << "events neither received nor reported as failed";
 }
 
 TEST_F(StoreFaultsTest, ADamagedPageIsMovedAsideAndTheReadableLogsStillGoOnce) {
@@ -387,6 +420,159 @@ TEST_F(StoreFaultsTest, ALaunchThatEndsRightAfterTrackingStoresEverythingItTrack
     for (const auto& name : storedEventNames()) onTheWire += !kept.insert(name).second;
     EXPECT_LE(onTheWire, 150u);
     EXPECT_EQ(kept.size(), 3000u);
+}
+
+// The error lines a launch against a server that refuses connections prints for each batch.
+bool isRefusedSendLine(const std::string& error) {
+    return error.starts_with("HTTP request error") || error.starts_with("Log(s) sent with failure");
+}
+
+TEST_F(StoreFaultsTest, AStoreAtItsSizeLimitEvictsTheOldestAndKeepsEachLogOnce) {
+    // The default 10 MiB store, filled beyond its limit while the server refuses
+    // connections, then further by a second launch: each time it holds the newest events,
+    // each once.
+    std::vector<std::string> tracked;
+    std::size_t held = 0;
+    for (const auto& [prefix, events] : {std::pair{"first", 12000}, std::pair{"second", 5000}}) {
+        SCOPED_TRACE(prefix);
+        const auto launch = runLaunch({kRefusedURL, events, prefix, "stored"});
+        ASSERT_EQ(launch.status, 0) << launch.output;
+        tracked.insert(tracked.end(), launch.tracked.begin(), launch.tracked.end());
+        const std::set<std::string> stored(launch.stored.begin(), launch.stored.end());
+        EXPECT_EQ(stored.size(), launch.stored.size()) << "events stored in more than one row";
+        // What is left is the newest events, every one of them: the oldest were evicted.
+        held = stored.size();
+        ASSERT_LE(held, tracked.size());
+        EXPECT_EQ(stored, std::set<std::string>(tracked.end() - static_cast<long>(held), tracked.end()));
+        // About 1 KB a row: a store that keeps each log once holds well over 8,000 of them.
+        EXPECT_GT(held, 8000u);
+        const auto unexpected = std::find_if_not(launch.errors.begin(), launch.errors.end(), isRefusedSendLine);
+        EXPECT_TRUE(unexpected == launch.errors.end()) << *unexpected;
+    }
+    // Once the server answers, what the store holds arrives, once each.
+    const auto draining = runLaunch({server_.baseURL(), 0, "none", "drain"});
+    ASSERT_EQ(draining.status, 0) << draining.output;
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    EXPECT_EQ(seen.size(), held);
+    EXPECT_TRUE(draining.errors.empty()) << draining.errors.front();
+}
+
+TEST_F(StoreFaultsTest, ABurstThatFillsTheStoreWhileItIsSentArrivesOnceEach) {
+    // A 1 MiB store fills within a burst of 10,000 while batches leave: logs are evicted
+    // unsent, and none is sent twice.
+    const auto burst = runLaunch({server_.baseURL(), 10000, "burst", "drain", 0, "", 1024 * 1024});
+    ASSERT_EQ(burst.status, 0) << burst.output;
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    const auto received = namesWithPrefix(seen, "burst").size();
+    EXPECT_GT(received, 500u);
+    EXPECT_LE(received, 10000u);
+    EXPECT_TRUE(burst.errors.empty()) << burst.errors.front() << " (" << burst.errors.size() << " error lines)";
+}
+
+// The folder made read-only in place while it lives: a read-only bind mount of it onto
+// itself where this process may mount (as root, where permissions do not bind), its write
+// permissions and those of its files taken away otherwise. (The SDK gives its folder back
+// its owner's permissions when it opens it, so then the files are what cannot be written,
+// and new ones take the database's read-only mode: they are made writable afterwards.)
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(fs::path path) : path_(std::move(path)) {
+        if (::mount(path_.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+            mounted_ = true;
+            readOnly_ = ::mount(nullptr, path_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+            if (!readOnly_) why_ = std::strerror(errno);
+            return;
+        }
+        why_ = std::strerror(errno);
+        if (::geteuid() == 0) return;
+        for (const auto& entry : fs::directory_iterator(path_)) protect(entry.path());
+        protect(path_);
+        readOnly_ = true;
+    }
+    ~ReadOnlyFolder() {
+        if (mounted_ && ::umount2(path_.c_str(), 0) != 0) ::umount2(path_.c_str(), MNT_DETACH);
+        for (const auto& [path, permissions] : saved_) fs::permissions(path, permissions);
+        if (mounted_) return;
+        for (const auto& entry : fs::directory_iterator(path_))
+            fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add);
+    }
+    bool readOnly() const { return readOnly_; }
+    const std::string& why() const { return why_; }
+
+private:
+    void protect(const fs::path& path) {
+        saved_.emplace_back(path, fs::status(path).permissions());
+        fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+    }
+
+    fs::path path_;
+    bool mounted_ = false;
+    bool readOnly_ = false;
+    std::string why_;
+    std::vector<std::pair<fs::path, fs::perms>> saved_;
+};
+
+// The SDK folder below a data home.
+fs::path sdkFolderUnder(const fs::path& home) {
+    for (const auto& entry : fs::recursive_directory_iterator(home))
+        if (entry.is_directory() && entry.path().filename() == "com.ridevedod.dezidedev") return entry.path();
+    return {};
+}
+
+TEST_F(StoreFaultsTest, AFolderThatCannotBeWrittenRefusesNewLogsClearlyAndSendsWhatItHeldOnceWritable) {
+    struct Case {
+        const char* name;
+        // The last process closed the file, so no write-ahead log is left beside it: then
+        // not even a read can open it.
+        bool closedCleanly;
+    };
+    for (const auto& c : {Case{"log left beside it", false}, Case{"closed cleanly", true}}) {
+        SCOPED_TRACE(c.name);
+        gwtest::TempDir home;
+        const std::string prefix = c.closedCleanly ? "closed-" : "open-";
+        const auto earlier = runLaunch({kRefusedURL, 100, prefix + "kept", "stored", 0, home.path().string()});
+        ASSERT_EQ(earlier.status, 0) << earlier.output;
+        ASSERT_EQ(earlier.stored.size(), 100u);
+        const auto folder = sdkFolderUnder(home.path());
+        ASSERT_FALSE(folder.empty());
+        if (c.closedCleanly) {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open_v2((folder / "Logs.sqlite").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+            // The last connection to close checkpoints the log and removes it.
+            sqlite3_exec(db, "SELECT COUNT(*) FROM logs", nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+            ASSERT_FALSE(fs::exists(folder / "Logs.sqlite-wal"));
+        }
+        {
+            ReadOnlyFolder readOnly(folder);
+            if (!readOnly.readOnly()) GTEST_SKIP() << "the folder cannot be made read-only here: " << readOnly.why();
+            // The server answers: nothing may leave that cannot be deleted once it arrived.
+            const auto refused = runLaunch({server_.baseURL(), 500, prefix + "refused", "stored", 0, home.path().string()});
+            ASSERT_EQ(refused.status, 0) << refused.output;
+            ASSERT_EQ(refused.tracked.size(), 500u);
+            EXPECT_EQ(std::set<std::string>(refused.failed.begin(), refused.failed.end()),
+                      std::set<std::string>(refused.tracked.begin(), refused.tracked.end()))
+                << "every refused event is reported as failed";
+            EXPECT_EQ(refused.failed.size(), 500u);
+            std::string errors;
+            for (const auto& error : refused.errors) errors += error + "\n";
+            ASSERT_EQ(refused.errors.size(), 1u) << errors;
+            EXPECT_NE(refused.errors.front().find("cannot be written"), std::string::npos) << errors;
+        }
+        // Writable again: what the store held is sent, once each; nothing of the refused launch.
+        const auto writable = runLaunch({server_.baseURL(), 50, prefix + "after", "drain", 0, home.path().string()});
+        ASSERT_EQ(writable.status, 0) << writable.output;
+        const auto seen = arrivals(server_);
+        EXPECT_EQ(duplicatesOf(seen), 0);
+        EXPECT_EQ(namesWithPrefix(seen, prefix + "kept"),
+                  std::set<std::string>(earlier.stored.begin(), earlier.stored.end()));
+        EXPECT_EQ(namesWithPrefix(seen, prefix + "after").size(), 50u);
+        EXPECT_TRUE(namesWithPrefix(seen, prefix + "refused").empty());
+        EXPECT_TRUE(writable.errors.empty()) << writable.errors.front();
+    }
 }
 
 }  // namespace

@@ -476,7 +476,7 @@ TEST_F(LogDBStorageTest, ADamagedPageMetByAnOperationMovesTheFileAsideAndCarries
             logs.emplace_back(makeLog((critical ? "c" : "n") + std::to_string(i)), critical ? 2 : 1);
         }
         const auto saved = storage.saveLogs(logs, "G");
-        ASSERT_EQ(std::count(saved.begin(), saved.end(), true), 230);
+        ASSERT_EQ(std::count(saved.begin(), saved.end(), RDDILogDBStorage::SaveOutcome::stored), 230);
         const auto batch = load(storage, "G", 30);
         ASSERT_EQ(batch.names.front(), "c100");
         const auto everything = namesInFile();
