@@ -5,6 +5,7 @@
 #include "app/foundation/image_wrapper.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/pasteboard_loading.hpp"
+#include "app/ui/picture_list_answers.hpp"
 #include "app/ui/picture_pasteboard_types.hpp"
 #include "app/ui/small_controls.hpp"
 #include "platform/appkit/qt/alert.hpp"
@@ -412,12 +413,7 @@ void LayerEditingViewController::handleLoadedPasteboardItems(const PasteboardLoa
         glyphwright_->setImageInputCollectionType(ImageInputCollection::CollectionType::variants);
     switch (result.kind()) {
     case PasteboardLoadResult::Kind::images:
-        for (const auto& image : result.loadedImages()) {
-            auto input = ImageInput::make();
-            input->setImageWrapper(ImageWrapper::make(image));
-            input->updatePointSizeFromImage();
-            glyphwright_->insert(input, index);
-        }
+        glyphwright_->insert(droppedPictures(result), index);
         break;
     case PasteboardLoadResult::Kind::fileURLs:
         try {

@@ -297,8 +297,8 @@ TEST_F(MainWindowEndToEnd, ATvOSIconStackAndAnAssetAreMadeAsOnTheCommandLine) {
     shortcut(Qt::Key_4);
     ASSERT_EQ(app->engine->resizeType(), ConversionOutputType::tvOSIcon);
     app->engine->setImageInputCollectionType(gw::CollectionType::variants);
-    // Files dropped at one place go in one by one there, so they are dropped last first
-    // to stand in the folder's order, as the command line reads them.
+    // Dragged in any order, the files go in in name order, as the command line reads a
+    // folder's.
     drop(*c->multipleSizesCollectionView(), {files[1], files[0]});
     ASSERT_TRUE(waitFor([&] { return app->engine->imageInputs().size() == 2; }));
     EXPECT_EQ(app->engine->imageInputs()[0]->imageName(), "a");
