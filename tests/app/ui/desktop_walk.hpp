@@ -7,6 +7,8 @@
 #include "support/desktop/accessibility_tree.hpp"
 #include "support/desktop/x11_session.hpp"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <functional>
@@ -18,6 +20,14 @@
 namespace gwtest::x11 {
 
 inline constexpr const char* kBundleId = "com.norvane.glyphwright";
+
+// The name of a table's case: its row's name, dashes made underscores.
+template <class Row>
+std::string rowCaseName(const ::testing::TestParamInfo<Row>& info) {
+    std::string name = info.param.name;
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+}
 
 class Walk {
 public:

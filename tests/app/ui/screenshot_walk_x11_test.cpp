@@ -368,11 +368,6 @@ TEST_P(ScreenshotWalk, TheWindowShowsItsControls) {
     shot->keepIfFailed();
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryWindow, ScreenshotWalk, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row>& info) {
-                             std::string name = info.param.name;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(EveryWindow, ScreenshotWalk, ::testing::ValuesIn(kRows), gwtest::x11::rowCaseName<Row>);
 
 }  // namespace

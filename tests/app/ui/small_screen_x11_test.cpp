@@ -500,11 +500,6 @@ TEST_F(SmallScreen, TheLayerRowsHaveNamesAndTheKeyboardReordersTheLayers) {
     }, kAppearDeadline)) << ::testing::PrintToString(rows);
 }
 
-INSTANTIATE_TEST_SUITE_P(SmallScreen, EveryWindowOnASmallScreen, ::testing::ValuesIn(kWindowRows),
-                         [](const ::testing::TestParamInfo<WindowRow>& info) {
-                             std::string name = info.param.name;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(SmallScreen, EveryWindowOnASmallScreen, ::testing::ValuesIn(kWindowRows), gwtest::x11::rowCaseName<WindowRow>);
 
 }  // namespace
