@@ -6,7 +6,6 @@
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QGuiApplication>
-#include <QLayout>
 #include <QHideEvent>
 #include <QKeyEvent>
 #include <QMessageBox>
