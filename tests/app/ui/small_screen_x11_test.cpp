@@ -145,6 +145,8 @@ const WindowRow kWindowRows[] = {
      Placement::overMainWindow, "Customize Touch Bar… — Glyphwright"},
     {"preferences", [](Walk& w) { return w.keysBringUp("ctrl+comma"); }, Placement::overMainWindow,
      "Preferences — Glyphwright"},
+    {"output-folder-dialog", [](Walk& w) { return w.clickBringsUp("push button", "Output Folder…"); },
+     Placement::overMainWindow, "Choose the Output Folder — Glyphwright"},
     {"multiple-catalogs",
      [](Walk& w) -> std::optional<std::string> {
          const auto folder = w.session().root() / "projects";
