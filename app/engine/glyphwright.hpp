@@ -21,6 +21,7 @@
 #include "platform/foundation/value.hpp"
 
 #include <cstddef>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -60,6 +61,11 @@ private:
     std::string informativeText_;
     std::exception_ptr reason_;
 };
+
+// Why a picture could not be loaded, in words, for the user: the loader's own
+// description when it has one (a size or work limit, a damaged file), else what its
+// case means. The command line and the window tell the same reason.
+std::string pictureLoadFailureReason(const std::exception_ptr& error, const platform::foundation::URL& url);
 
 class Glyphwright : public OutputTypeSelectionHandlerDelegate,
                     public Progressable,
@@ -154,9 +160,14 @@ public:
                                    const std::vector<platform::foundation::URL>& excludedFolders = {});
     // Throws GlyphwrightError when nothing is at the URL, AddImageAlertError when a
     // single picture fails to load and no alert handler is set.
+    // Several pictures added together (a folder's, or files given together) go in name
+    // order, the byte order of their paths, as the command line takes a folder's: at
+    // `index` they stand in that order, the first where the index points.
     void addImage(const platform::foundation::URL& url, std::optional<std::size_t> index = std::nullopt);
     void addImages(const std::vector<platform::foundation::URL>& urls, std::optional<std::size_t> index = std::nullopt);
     void insert(const ImageInputPtr& imageInput, std::optional<std::size_t> index = std::nullopt);
+    // Pictures inserted one after the other from `index` on, so that they keep their order.
+    void insert(const std::vector<ImageInputPtr>& imageInputs, std::optional<std::size_t> index = std::nullopt);
     void selectAll();
     // Gives every picture a name of its own, since each name becomes a folder or file of
     // the catalog: the first of the pictures that share a name keeps it, each later one
@@ -203,7 +214,10 @@ private:
     // of the pictures.
     static void giveDefaultLayerFrames(const std::vector<ImageInputPtr>& imageInputs);
     void addSingleImage(const platform::foundation::URL& url, std::optional<std::size_t> index);
-    void addImagesFromURLSet(const std::vector<platform::foundation::URL>& urls, std::optional<std::size_t> index);
+    // Advances `index` past whatever the step added, so that what comes next follows it.
+    void addImagesFromURLSet(const std::vector<platform::foundation::URL>& urls, std::optional<std::size_t>& index);
+    void addImageAdvancing(const platform::foundation::URL& url, std::optional<std::size_t>& index);
+    void insertAdvancing(const ImageInputPtr& imageInput, std::optional<std::size_t>& index);
     std::shared_ptr<RealWritingIntentFactory> realWritingIntentFactory();
 
     ArrayControllerPtr collectionViewArrayController_;

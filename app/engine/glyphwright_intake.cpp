@@ -7,6 +7,8 @@
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
 #include "platform/dispatch/operation_queue.hpp"
+#include "platform/foundation/error.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -16,12 +18,51 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <string_view>
 #include <vector>
 
 namespace gw {
 
 namespace pf = platform::foundation;
 using platform::appkit::ArrayController;
+
+namespace {
+
+bool isPlatformGenericText(std::string_view text) { return text.starts_with("The operation couldn\u2019t be completed."); }
+
+}  // namespace
+
+namespace {
+
+std::string unescapedLoadFailureReason(const std::exception_ptr& error, const pf::URL& url) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const ImageInput::ImageInputError& failure) {
+        if (!isPlatformGenericText(failure.what())) return failure.what();
+        switch (failure.errorCase()) {
+        case ImageInput::ImageInputError::Case::nothingAtPath:
+            return LocalizedString::text("error.description.image.nothingAtPath", url.path());
+        case ImageInput::ImageInputError::Case::unableToLoadSVGImage:
+            return LocalizedString::text("error.description.image.unableToLoadSVGImage", url.path());
+        case ImageInput::ImageInputError::Case::unableToLoadNSImageAtPath:
+            break;
+        }
+        return LocalizedString::text("error.description.image.unableToLoadNSImageAtPath", url.path());
+    } catch (const pf::Error& failure) {
+        return failure.localizedDescription();
+    } catch (const std::exception& failure) {
+        return failure.what();
+    } catch (...) {
+    }
+    return LocalizedString::text("error.description.image.unableToLoadNSImageAtPath", url.path());
+}
+
+}  // namespace
+
+// A library's reason may quote the path as it is.
+std::string pictureLoadFailureReason(const std::exception_ptr& error, const pf::URL& url) {
+    return pf::escapedForDisplay(unescapedLoadFailureReason(error, url));
+}
 
 void Glyphwright::addImagesFromFileOrFolder(const pf::URL& url, const std::vector<pf::URL>& excludedFolders) {
     if (isSupportedImageFileExtension(url.pathExtension())) {
@@ -51,7 +92,9 @@ void Glyphwright::addImagesFromFileOrFolder(const pf::URL& url, const std::vecto
     addImages(imageFileURLsInNameOrder(url, excludedFolders, refusal));
 }
 
-void Glyphwright::addImage(const pf::URL& url, std::optional<std::size_t> index) {
+void Glyphwright::addImage(const pf::URL& url, std::optional<std::size_t> index) { addImageAdvancing(url, index); }
+
+void Glyphwright::addImageAdvancing(const pf::URL& url, std::optional<std::size_t>& index) {
     std::error_code error;
     const auto status = std::filesystem::status(url.fsPath(), error);
     if (error || !std::filesystem::exists(status)) {
@@ -73,12 +116,17 @@ void Glyphwright::addImage(const pf::URL& url, std::optional<std::size_t> index)
     }
 }
 
-void Glyphwright::addImages(const std::vector<pf::URL>& urls, std::optional<std::size_t> index) {
-    if (urls.size() < 2) {
-        for (const auto& url : urls) addImage(url, index);
+void Glyphwright::addImages(const std::vector<pf::URL>& given, std::optional<std::size_t> index) {
+    if (given.size() < 2) {
+        for (const auto& url : given) addImage(url, index);
         return;
     }
     setImageInputCollectionType(CollectionType::variants);
+    // Taken in name order whatever order they were picked or dragged in: the first is
+    // a stack's front layer, as on the command line.
+    auto urls = given;
+    std::stable_sort(urls.begin(), urls.end(),
+                     [](const pf::URL& a, const pf::URL& b) { return a.fsPath().native() < b.fsPath().native(); });
     // Files in a row are read together, as addImage would read them one by one; a
     // folder or a missing file takes its own turn, after the files before it.
     std::vector<pf::URL> files;
@@ -97,7 +145,7 @@ void Glyphwright::addImages(const std::vector<pf::URL>& urls, std::optional<std:
             continue;
         }
         addFiles();
-        addImage(url, index);
+        addImageAdvancing(url, index);
     }
     addFiles();
 }
@@ -107,9 +155,11 @@ void Glyphwright::addSingleImage(const pf::URL& url, std::optional<std::size_t> 
     try {
         input = ImageInput::load(url);
     } catch (...) {
-        // The URL's path is already free of the scheme and of percent-encoding.
+        // The URL's path is already free of the scheme and of percent-encoding. The
+        // reason is the one the command line gives (a limit, a damaged file).
         AddImageAlertError alert(LocalizedString::text("add-image.alert.message-Text"),
-                                 LocalizedString::text("add-image.alert.informative-Text", url.path()),
+                                 LocalizedString::text("add-image.alert.informative-Text", url.path()) + "\n" +
+                                     pictureLoadFailureReason(std::current_exception(), url),
                                  std::current_exception());
         if (!imageLoadAlertHandler_) throw alert;
         imageLoadAlertHandler_(alert);
@@ -118,7 +168,7 @@ void Glyphwright::addSingleImage(const pf::URL& url, std::optional<std::size_t> 
     insert(input, index);
 }
 
-void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::optional<std::size_t> index) {
+void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::optional<std::size_t>& index) {
     // Pictures are decoded a few at a time on their own threads (decoding is most of
     // the work of reading a folder) and inserted in the order given, as one by one.
     const std::size_t window = std::min<std::size_t>(8, platform::dispatch::usableProcessorCount());
@@ -149,7 +199,7 @@ void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::opt
         for (std::size_t i = 0; i < loads.size(); ++i) {
             auto load = loads[i].get();
             if (load.input) {
-                insert(load.input, index);
+                insertAdvancing(load.input, index);
                 continue;
             }
             // One bad file does not cost the others their turn, but it is said.
@@ -199,6 +249,17 @@ void Glyphwright::insert(const ImageInputPtr& imageInput, std::optional<std::siz
         controller.addObject(imageInput);
     }
     tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightShowEditingPanel(*this, imageInput); });
+}
+
+void Glyphwright::insert(const std::vector<ImageInputPtr>& imageInputs, std::optional<std::size_t> index) {
+    for (const auto& input : imageInputs) insertAdvancing(input, index);
+}
+
+void Glyphwright::insertAdvancing(const ImageInputPtr& imageInput, std::optional<std::size_t>& index) {
+    const auto before = collectionViewArrayController_->arrangedObjects().size();
+    insert(imageInput, index);
+    // A picture already there is only selected: the next one goes where this one would have.
+    if (index && collectionViewArrayController_->arrangedObjects().size() > before) ++*index;
 }
 
 void Glyphwright::giveDefaultLayerFrames(const std::vector<ImageInputPtr>& imageInputs) {

@@ -317,6 +317,13 @@ platform::graphics::ImagePtr ImageInput::image() const { return imageWrapper_->i
 
 bool ImageInput::isVector() const { return pdfImageRep(*imageWrapper_->image()) != nullptr; }
 
+ImageInputPtr ImageInput::holding(const platform::graphics::ImagePtr& image) {
+    auto input = make();
+    input->setImageWrapper(ImageWrapper::make(image));
+    input->updatePointSizeFromImage();
+    return input;
+}
+
 void ImageInput::updatePointSizeFromImage() {
     const Size pixels = pixelSize(*imageWrapper_->image());
     for (const auto& frame : {tvOSAppIconlayerFrame_, tvOSLeaderboardLayerFrame_}) {

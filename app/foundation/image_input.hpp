@@ -74,6 +74,8 @@ public:
     // lock of the setting "aspectRatioLocked".
     ImageInput();
     static ImageInputPtr make() { return std::make_shared<ImageInput>(); }
+    // A picture holding a dropped or pasted image, its point size taken from the image.
+    static ImageInputPtr holding(const platform::graphics::ImagePtr& image);
     // Loads a picture from a file: SVG documents (by extension, any case) become
     // one-page PDF pictures, anything else is read as an image. Named after the file,
     // without extension and scale suffix. Throws ImageInputError.

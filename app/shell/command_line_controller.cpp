@@ -51,42 +51,14 @@ std::string unableToUnderstand(CommandLineController::Option option) {
     return failureMessage("Unable to understand the ", option);
 }
 
-bool isPlatformGenericText(std::string_view text) { return text.starts_with("The operation couldn\u2019t be completed."); }
-
-// Why a picture could not be loaded, in words: the loader's own description when it
-// has one, else what its case means.
-std::string loadFailureReason(const std::exception_ptr& error, const pf::URL& url) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const ImageInput::ImageInputError& failure) {
-        if (!isPlatformGenericText(failure.what())) return failure.what();
-        switch (failure.errorCase()) {
-        case ImageInput::ImageInputError::Case::nothingAtPath:
-            return LocalizedString::text("error.description.image.nothingAtPath", url.path());
-        case ImageInput::ImageInputError::Case::unableToLoadSVGImage:
-            return LocalizedString::text("error.description.image.unableToLoadSVGImage", url.path());
-        case ImageInput::ImageInputError::Case::unableToLoadNSImageAtPath:
-            break;
-        }
-        return LocalizedString::text("error.description.image.unableToLoadNSImageAtPath", url.path());
-    } catch (const pf::Error& failure) {
-        return failure.localizedDescription();
-    } catch (const std::exception& failure) {
-        return failure.what();
-    } catch (...) {
-    }
-    return LocalizedString::text("error.description.image.unableToLoadNSImageAtPath", url.path());
-}
-
-// The reason line under "Unable to open images at …"; a library's reason may quote the
-// path as it is.
+// The reason line under "Unable to open images at …".
 std::string unableToOpenReason(const std::exception_ptr& error, const pf::URL& url) {
     try {
         std::rethrow_exception(error);
     } catch (const AddImageAlertError& alert) {
-        return pf::escapedForDisplay(loadFailureReason(alert.reason(), url));
+        return pictureLoadFailureReason(alert.reason(), url);
     } catch (...) {
-        return pf::escapedForDisplay(loadFailureReason(std::current_exception(), url));
+        return pictureLoadFailureReason(std::current_exception(), url);
     }
 }
 

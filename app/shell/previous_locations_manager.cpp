@@ -117,9 +117,12 @@ void PreviousLocationsManager::rebuildRecentLocationsMenu() {
     for (auto url = recent.rbegin(); url != recent.rend(); ++url) submenu->addItem(menuItemFor(*url));
     submenu->addItem(pa::MenuItem::separatorItem());
     std::weak_ptr<PreviousLocationsManager*> self = self_;
-    submenu->addItem(pa::MenuItem::make(LocalizedString::menuPreviousFileLocationsClear(), [self](pa::MenuItem& sender) {
+    auto clear = pa::MenuItem::make(LocalizedString::menuPreviousFileLocationsClear(), [self](pa::MenuItem& sender) {
         if (const auto manager = self.lock()) (*manager)->clearRecentDirectories(sender);
-    }));
+    });
+    // Nothing to clear: offered, but off.
+    clear->setEnabled(!recent.empty());
+    submenu->addItem(std::move(clear));
 }
 
 pa::MenuItemPtr PreviousLocationsManager::menuItemFor(const pf::URL& url) {

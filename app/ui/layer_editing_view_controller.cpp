@@ -5,6 +5,7 @@
 #include "app/foundation/image_wrapper.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/pasteboard_loading.hpp"
+#include "app/ui/picture_list_answers.hpp"
 #include "app/ui/picture_pasteboard_types.hpp"
 #include "app/ui/small_controls.hpp"
 #include "platform/appkit/qt/alert.hpp"
@@ -103,7 +104,10 @@ void LayerEditingViewController::buildInterface() {
 
     auto* left = new QVBoxLayout;
     collectionView = new KeyDetectingCollectionView(view_.get());
-    collectionView->setMinimumWidth(180);
+    // Wide enough for a layer's name; the canvas takes the rest, so the editor fits a small
+    // screen beside the main window.
+    collectionView->setMinimumWidth(150);
+    collectionView->setMaximumWidth(200);
     left->addWidget(collectionView, 1);
     closeButton = new QPushButton(QString::fromStdString(LocalizedString::text("layer-editing.button.close")), view_.get());
     describeControlByKey(*closeButton, "layer-editing.button.close");
@@ -196,6 +200,13 @@ void LayerEditingViewController::configureCollectionView() {
         return pasteboard.writeObjects({pictures[index].get()});
     });
     list.setDragEndedHandler([this](Qt::DropAction) { indexOfItemBeingDragged.reset(); });
+    // "Front, layer 1 of 3": the name and the place in the stack, for a screen reader.
+    list.setItemNamer([](const pa::ArrayController::Element& object, std::size_t index, std::size_t count) {
+        const auto picture = object.as<ImageInput>();
+        const auto place = LocalizedString::text("layer-editing.row.place", std::to_string(index + 1), std::to_string(count));
+        return QString::fromStdString(
+            LocalizedString::text("layer-editing.row", picture ? picture->imageName() : std::string(), place));
+    });
 }
 
 void LayerEditingViewController::setImageStackAssetType(ImageStackAssetType type) {
@@ -357,9 +368,40 @@ void LayerEditingViewController::deleteImagePressed(QWidget* sender) {
 
 void LayerEditingViewController::keyDetectingCollectionView(KeyDetectingCollectionView&,
                                                             const CollectionViewKeyCommand& command) {
-    if (command.kind != CollectionViewKeyCommand::Kind::deleteSelection || !glyphwright_) return;
+    if (!glyphwright_) return;
     const auto& controller = glyphwright_->collectionViewArrayController();
-    if (controller) controller->removeObjects(controller->selectedObjects());
+    if (!controller) return;
+    using Kind = CollectionViewKeyCommand::Kind;
+    switch (command.kind) {
+    case Kind::deleteSelection:
+        controller->removeObjects(controller->selectedObjects());
+        break;
+    case Kind::moveSelectedItemEarlier:
+    case Kind::moveSelectedItemLater:
+        moveSelectedLayer(command.kind == Kind::moveSelectedItemEarlier ? -1 : 1);
+        break;
+    case Kind::moveLeft:
+    case Kind::moveRight:
+    case Kind::moveToBeginningOfLine:
+    case Kind::moveToEndOfLine:
+        // The arrows choose the layer, so the keyboard reaches each one.
+        collectionView->performKeyCommand(command);
+        break;
+    default:
+        break;
+    }
+}
+
+void LayerEditingViewController::moveSelectedLayer(int step) {
+    const auto selected = arrayController_->selectionIndexes();
+    const auto count = arrayController_->arrangedObjects().size();
+    if (selected.size() != 1 || !glyphwright_) return;
+    const std::size_t from = *selected.begin();
+    if ((step < 0 && from == 0) || (step > 0 && from + 1 >= count)) return;
+    const std::size_t to = step < 0 ? from - 1 : from + 1;
+    // The same move a drag in the list makes; the layer stays chosen at its new place.
+    glyphwright_->collectionViewArrayController()->moveObject(from, to);
+    arrayController_->setSelectionIndexes({to});
 }
 
 void LayerEditingViewController::keyDetectingCollectionView(KeyDetectingCollectionView&, QMouseEvent*) {}
@@ -412,12 +454,7 @@ void LayerEditingViewController::handleLoadedPasteboardItems(const PasteboardLoa
         glyphwright_->setImageInputCollectionType(ImageInputCollection::CollectionType::variants);
     switch (result.kind()) {
     case PasteboardLoadResult::Kind::images:
-        for (const auto& image : result.loadedImages()) {
-            auto input = ImageInput::make();
-            input->setImageWrapper(ImageWrapper::make(image));
-            input->updatePointSizeFromImage();
-            glyphwright_->insert(input, index);
-        }
+        glyphwright_->insert(droppedPictures(result), index);
         break;
     case PasteboardLoadResult::Kind::fileURLs:
         try {

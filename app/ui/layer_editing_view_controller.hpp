@@ -97,6 +97,8 @@ public:
     // Delegate answers.
     void keyDetectingCollectionView(KeyDetectingCollectionView& view, const CollectionViewKeyCommand& command) override;
     void keyDetectingCollectionView(KeyDetectingCollectionView& view, QMouseEvent* mouseDown) override;
+    // The chosen layer one place nearer the front (-1) or the back (+1), still chosen.
+    void moveSelectedLayer(int step);
     void layerFrameDidChange(LayerFrame& frame) override;
     void handleLoadedPasteboardItems(const PasteboardLoadResult& result, std::size_t index) override;
 

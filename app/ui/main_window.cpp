@@ -158,6 +158,7 @@ void MainViewViewController::buildInterface() {
     auto* wellLayout = new QVBoxLayout(wellPage);
     auto* well = new MyImageView(wellPage);
     well->setMinimumSize(256, 256);
+    describeControlByKey(*well, "main.well");
     wellLayout->addWidget(well, 1);
     auto* placeholder = new QLabel(qs(LocalizedString::text("main.well.placeholder")), wellPage);
     placeholder->setAlignment(Qt::AlignCenter);
@@ -167,9 +168,17 @@ void MainViewViewController::buildInterface() {
     wellLayout->addWidget(placeholder2);
     pages->addWidget(wellPage);
     auto* variants = new KeyDetectingCollectionView(pages);
+    describeControlByKey(*variants, "main.list.variants");
     pages->addWidget(variants);
     auto* batch = new KeyDetectingCollectionView(pages);
+    describeControlByKey(*batch, "main.list.batch");
     pages->addWidget(batch);
+    for (auto* list : {variants, batch}) {
+        list->setItemNamer([](const pa::ArrayController::Element& object, std::size_t, std::size_t) {
+            const auto picture = object.as<ImageInput>();
+            return picture ? qs(picture->imageName()) : QString();
+        });
+    }
     layout->addWidget(pages, 1);
 
     // Output type, folder, disclosure and help.
@@ -291,9 +300,7 @@ std::shared_ptr<LayerEditingViewController> MainViewViewController::makeLayerEdi
     auto* made = new LayerEditingPanel(mainWindow(), editor);
     made->setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     made->setWindowTitle(qs(panelTitle(type)));
-    auto* layout = new QVBoxLayout(made);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(editor->view());
+    made->setContentView(editor->view());
     panel = made;
     if (glyphwright_) editor->setGlyphwright(glyphwright_);
     return editor;
@@ -789,7 +796,8 @@ MainInterface loadMainInterface(const std::shared_ptr<Glyphwright>& engine) {
     auto* helpText = new QLabel(qs(LocalizedString::text("main.help.instructions")), help);
     helpText->setWordWrap(true);
     helpText->setMinimumWidth(360);
-    (new QVBoxLayout(help))->addWidget(helpText);
+    helpText->setContentsMargins(10, 10, 10, 10);
+    help->setContentView(helpText);
 
     auto* assetSize = new qt::Panel(ui.window.get());
     assetSize->setWindowTitle(qs(LocalizedString::text("main.panel.asset-size.title")));
@@ -797,10 +805,9 @@ MainInterface loadMainInterface(const std::shared_ptr<Glyphwright>& engine) {
     splash->setWindowTitle(qs(LocalizedString::text("main.panel.splash-previews.title")));
     if (engine) {
         auto presets = std::make_shared<OLVPresetSizesArrayController>();
-        auto* sizeView = AssetSizeView::makeWithInterface(engine->collectionViewArrayController(), presets, assetSize);
-        (new QVBoxLayout(assetSize))->addWidget(sizeView);
-        auto* previews = SplashPreviewViewController::makeWithInterface(engine, splash);
-        (new QVBoxLayout(splash))->addWidget(previews);
+        assetSize->setContentView(
+            AssetSizeView::makeWithInterface(engine->collectionViewArrayController(), presets, assetSize));
+        splash->setContentView(SplashPreviewViewController::makeWithInterface(engine, splash));
     }
     ui.controller->setPanels(assetSize, help, splash);
 

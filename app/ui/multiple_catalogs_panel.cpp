@@ -147,7 +147,9 @@ void MultipleCatalogsPanel::beginSheet(QWidget* window, std::vector<platform::fo
     setWindowModality(window ? Qt::ApplicationModal : Qt::NonModal);
     if (window) {
         platform::appkit::qt::setTransientFor(*this, *window);
-        move(window->geometry().center() - rect().center());
+        // At the size it opens at, decoration included.
+        adjustSize();
+        platform::appkit::qt::centreOver(*this, window);
     }
     show();
 }

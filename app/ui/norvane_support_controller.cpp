@@ -140,19 +140,21 @@ void NorvaneSupportController::linkCouldNotBeOpened(const std::string& link) {
 
 void NorvaneSupportController::emailSupport() {
     auto service = pa::SharingService::named(pa::SharingService::Name::composeEmail);
-    if (!service) return;
     const std::string address(kSupportAddress);
-    service->recipients = {address};
-    service->subject = appName_ + " - Help, Support & Feedback";
-    service->perform({"Hi"});
-    // The address is shown too, for users without a mail account set up.
+    if (service) {
+        service->recipients = {address};
+        service->subject = appName_ + " - Help, Support & Feedback";
+        service->perform({"Hi"});
+    }
+    // The address is shown too, for users without a mail account set up, and for those
+    // without a mail program at all, as the links that cannot be opened are.
     pa::qt::Alert alert;
     alert.messageText = LocalizedString::text("Email Support");
     alert.informativeText = LocalizedString::text("Please contact support on ") + address;
     alert.buttons = {LocalizedString::genericOk()};
     alert.style = pa::qt::AlertStyle::informational;
     alert.runModal();
-    report(Action::emailSupport);
+    if (service) report(Action::emailSupport);
 }
 
 void NorvaneSupportController::report(Action action) {

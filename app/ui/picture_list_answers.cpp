@@ -39,6 +39,12 @@ bool offersDropType(const platform::appkit::Pasteboard& pasteboard) {
 
 }  // namespace
 
+std::vector<ImageInputPtr> droppedPictures(const PasteboardLoadResult& result) {
+    std::vector<ImageInputPtr> pictures;
+    for (const auto& image : result.loadedImages()) pictures.push_back(ImageInput::holding(image));
+    return pictures;
+}
+
 void PictureListAnswers::setEngine(std::weak_ptr<Glyphwright> engine) {
     engine_ = std::move(engine);
     const auto strong = engine_.lock();
@@ -137,12 +143,7 @@ void PictureListAnswers::take(const PasteboardLoadResult& result, std::optional<
     switch (result.kind()) {
     case PasteboardLoadResult::Kind::images:
         if (!engine) return;
-        for (const auto& image : result.loadedImages()) {
-            auto input = ImageInput::make();
-            input->setImageWrapper(ImageWrapper::make(image));
-            input->updatePointSizeFromImage();
-            engine->insert(input, index);
-        }
+        engine->insert(droppedPictures(result), index);
         break;
     case PasteboardLoadResult::Kind::fileURLs:
         if (!engine) return;

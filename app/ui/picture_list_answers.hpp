@@ -16,6 +16,9 @@
 
 namespace gw {
 
+// The images of a loaded drop as pictures, in the order they were dragged.
+std::vector<ImageInputPtr> droppedPictures(const PasteboardLoadResult& result);
+
 class PictureListAnswers : public IndexedDropTarget,
                            public ImageWellDropTarget,
                            public KeyDetectingCollectionViewDelegate,
@@ -59,8 +62,8 @@ public:
     // A click in the well.
     void imageWellClicked();
 
-    // A list's drop: pictures inserted one by one at `index` (so they end up reversed),
-    // file URLs added at `index`, errors presented.
+    // A list's drop: pictures inserted at `index` in the order they came (files in name
+    // order), errors presented.
     void handleLoadedPasteboardItems(const PasteboardLoadResult& result, std::size_t index) override;
     // The well's drop: as a list's, appended.
     void handleLoadedPasteboardItems(const PasteboardLoadResult& result) override;

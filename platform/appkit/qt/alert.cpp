@@ -1,6 +1,7 @@
 #include "platform/appkit/qt/alert.hpp"
 
 #include "platform/appkit/qt/application.hpp"
+#include "platform/appkit/qt/window.hpp"
 
 #include <QPushButton>
 
@@ -35,6 +36,7 @@ int Alert::runModal() const {
     if (added.empty()) added.push_back(box.addButton(QMessageBox::Ok));
     box.setDefaultButton(static_cast<QPushButton*>(added.front()));
     box.setEscapeButton(added.back());
+    keepTitleWhole(box);
     box.exec();
     for (std::size_t i = 0; i < added.size(); ++i) {
         if (box.clickedButton() == added[i]) return kAlertFirstButtonReturn + static_cast<int>(i);
@@ -47,6 +49,7 @@ QMessageBox* presentError(QWidget* window, const std::string& description) {
                                 QMessageBox::Ok, window ? window->window() : nullptr);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
+    keepTitleWhole(*box);
     box->open();
     return box;
 }

@@ -145,9 +145,17 @@ QRect CollectionView::itemRect(std::size_t index) const {
             size.height()};
 }
 
+void CollectionView::setItemNamer(ItemNamer namer) {
+    namer_ = std::move(namer);
+    relayout();
+}
+
 void CollectionView::relayout() {
     ++layouts_;
-    for (std::size_t i = 0; i < order_.size(); ++i) order_[i]->setGeometry(itemRect(i));
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+        order_[i]->setGeometry(itemRect(i));
+        if (namer_) order_[i]->setAccessibleName(namer_(order_[i]->representedObject(), i, order_.size()));
+    }
     updateGeometry();
     update();
 }
@@ -251,6 +259,12 @@ std::optional<CollectionViewKeyCommand> CollectionView::commandForKey(const QKey
     using Kind = CollectionViewKeyCommand::Kind;
     const bool shift = event.modifiers() & Qt::ShiftModifier;
     const bool control = event.modifiers() & Qt::ControlModifier;
+    if (event.modifiers() & Qt::AltModifier) {
+        if (event.key() == Qt::Key_Up || event.key() == Qt::Key_Left)
+            return CollectionViewKeyCommand{Kind::moveSelectedItemEarlier};
+        if (event.key() == Qt::Key_Down || event.key() == Qt::Key_Right)
+            return CollectionViewKeyCommand{Kind::moveSelectedItemLater};
+    }
     switch (event.key()) {
     case Qt::Key_Backspace:
     case Qt::Key_Delete:

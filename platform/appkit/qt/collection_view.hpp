@@ -38,6 +38,9 @@ struct CollectionViewKeyCommand {
         moveToBeginningOfLineAndModifySelection,
         moveToEndOfLineAndModifySelection,
         magnify,
+        // Alt with an arrow: the selected item one place earlier or later in the list.
+        moveSelectedItemEarlier,
+        moveSelectedItemLater,
     };
     Kind kind = Kind::deleteSelection;
     double factor = 1.0;  // magnify only
@@ -89,6 +92,11 @@ public:
     void setMaximumNumberOfColumns(int columns);
     // One full-width column.
     void setListMode(bool list);
+
+    // What assistive tools call each item: asked for each item at its place (0-based)
+    // among `count`, whenever the items are placed.
+    using ItemNamer = std::function<QString(const ArrayController::Element&, std::size_t index, std::size_t count)>;
+    void setItemNamer(ItemNamer namer);
 
     void setDropValidator(DropValidator validator) { validate_ = std::move(validator); }
     void setDropAcceptor(DropAcceptor acceptor) { accept_ = std::move(acceptor); }
@@ -149,6 +157,7 @@ private:
     std::optional<ArrayController::Token> arrangedToken_;
     std::optional<ArrayController::Token> selectionToken_;
     ItemFactory factory_;
+    ItemNamer namer_;
     std::map<const void*, CollectionViewItem*> items_;
     std::vector<CollectionViewItem*> order_;
     QSize minItem_{50, 50};

@@ -10,7 +10,29 @@
 #include <QStyle>
 #include <QTimer>
 
+#include <set>
+
 namespace platform::appkit::qt {
+
+QString titleWithMnemonic(const std::string& title, std::set<QChar>& taken) {
+    QString text = QString::fromStdString(title);
+    // A title's own ampersands are text, not mnemonic marks.
+    text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    const auto mark = [&](bool wordStartsOnly) {
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const QChar c = text[i];
+            if (!c.isLetterOrNumber() || taken.count(c.toLower())) continue;
+            if (wordStartsOnly && i > 0 && text[i - 1].isLetterOrNumber()) continue;
+            taken.insert(c.toLower());
+            text.insert(i, QLatin1Char('&'));
+            return true;
+        }
+        return false;
+    };
+    // A word's first letter reads best; any letter still free will do.
+    if (!mark(true)) mark(false);
+    return text;
+}
 
 QKeySequence keySequence(const std::string& keyEquivalent, std::uint32_t mask) {
     if (keyEquivalent.empty()) return {};
@@ -69,29 +91,33 @@ void MenuBar::render() {
         if (QMenu* menu = action->menu()) menu->deleteLater();
         action->deleteLater();
     }
+    std::set<QChar> taken;
     for (const auto& item : mainMenu_->items()) {
         if (item->isHidden() || item->isSeparatorItem()) continue;
         // Owned by the bar, so the menus go with it (adding a menu does not hand it over).
-        auto* menu = new QMenu(QString::fromStdString(item->submenu() ? item->submenu()->title() : item->title()), bar_);
+        // Alt and a letter of the title opens it.
+        auto* menu = new QMenu(titleWithMnemonic(item->submenu() ? item->submenu()->title() : item->title(), taken), bar_);
         if (item->submenu()) fill(*menu, *item->submenu());
         bar_->addMenu(menu);
     }
 }
 
 void MenuBar::fill(QMenu& target, const Menu& source) {
+    // In an open menu, a letter of an item's title chooses it.
+    std::set<QChar> taken;
     for (const auto& item : source.items()) {
         if (item->isSeparatorItem()) {
             target.addSeparator();
             continue;
         }
         if (item->submenu()) {
-            QMenu* sub = target.addMenu(QString::fromStdString(item->title()));
+            QMenu* sub = target.addMenu(titleWithMnemonic(item->title(), taken));
             sub->setEnabled(item->isEnabled());
             sub->menuAction()->setVisible(!item->isHidden());
             fill(*sub, *item->submenu());
             continue;
         }
-        QString text = QString::fromStdString(item->title());
+        QString text = titleWithMnemonic(item->title(), taken);
         const QKeySequence key = keySequence(item->keyEquivalent(), item->keyEquivalentModifierMask());
         // Shown, not bound: the key equivalents are matched by this object for the whole application.
         if (!key.isEmpty()) text += QLatin1Char('\t') + key.toString(QKeySequence::NativeText);

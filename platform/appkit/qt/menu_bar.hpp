@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QPointer>
 
+#include <set>
+
 #include <memory>
 
 namespace platform::appkit::qt {
@@ -48,5 +50,8 @@ private:
 QKeySequence keySequence(const std::string& keyEquivalent, std::uint32_t modifierMask);
 // The modifier mask of Qt modifiers.
 std::uint32_t modifierMask(Qt::KeyboardModifiers modifiers);
+// `title` as a menu shows it with a mnemonic: the first word-initial letter (else any
+// letter or digit) not in `taken` is marked and taken; ampersands of the title stay text.
+QString titleWithMnemonic(const std::string& title, std::set<QChar>& taken);
 
 }  // namespace platform::appkit::qt

@@ -1,5 +1,7 @@
 #include "platform/appkit/qt/touch_bar_strip.hpp"
 
+#include "platform/appkit/qt/window.hpp"
+
 #include "platform/appkit/qt/image_view.hpp"
 #include "platform/foundation/user_defaults.hpp"
 
@@ -179,6 +181,7 @@ QDialog* TouchBarStrip::makeCustomizationDialog(const std::string& title) {
     }
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
     layout->addWidget(buttons);
+    keepTitleWhole(*dialog);
     connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
     QPointer<TouchBarStrip> self(this);

@@ -3,11 +3,16 @@
 #include "platform/appkit/qt/application.hpp"
 #include "platform/appkit/view_appearance.hpp"
 
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QHideEvent>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QScreen>
+#include <QScrollArea>
 #include <QShowEvent>
+#include <QVBoxLayout>
 #include <QWindow>
 
 #include <algorithm>
@@ -35,22 +40,73 @@ QWidget* Window::owner() const {
 }
 
 void Window::center() {
-    QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
-    if (!screen) return;
-    // move() places the decorated frame; its margins are known only once the window
-    // exists on screen, so a hidden window is centred again when it is shown.
-    const QMargins margins = windowHandle() ? windowHandle()->frameMargins() : QMargins();
-    QRect frame = geometry().marginsAdded(margins);
-    const QWidget* over = owner();
-    frame.moveCenter(over ? over->frameGeometry().center() : screen->availableGeometry().center());
-    // Over a main window near the screen's edge, the whole prompt stays on the screen.
-    const QRect available = screen->availableGeometry();
-    if (over && available.contains(over->frameGeometry().center())) {
-        frame.moveLeft(std::clamp(frame.left(), available.left(), std::max(available.left(), available.right() - frame.width())));
-        frame.moveTop(std::clamp(frame.top(), available.top(), std::max(available.top(), available.bottom() - frame.height())));
-    }
-    move(frame.topLeft());
+    centreOver(*this, owner());
+    // The decoration is known for sure only once the window exists on screen, so a hidden
+    // window is centred again when it is shown.
     centreWhenShown_ = !isVisible();
+}
+
+namespace {
+
+QScreen* screenOf(const QWidget& window, const QWidget* owner) {
+    if (owner && owner->screen()) return owner->screen();
+    return window.screen() ? window.screen() : QGuiApplication::primaryScreen();
+}
+
+// `frame` moved as little as possible to lie whole inside `area` (its top-left corner
+// inside, when it is larger).
+QRect keptInside(QRect frame, const QRect& area) {
+    frame.moveLeft(std::clamp(frame.left(), area.left(), std::max(area.left(), area.right() + 1 - frame.width())));
+    frame.moveTop(std::clamp(frame.top(), area.top(), std::max(area.top(), area.bottom() + 1 - frame.height())));
+    return frame;
+}
+
+}  // namespace
+
+QMargins decorationOf(const QWidget& window, const QWidget* like) {
+    const QWindow* own = window.windowHandle();
+    if (own && !own->frameMargins().isNull()) return own->frameMargins();
+    const QWindow* other = like ? like->window()->windowHandle() : nullptr;
+    return other ? other->frameMargins() : QMargins();
+}
+
+void centreOver(QWidget& window, const QWidget* owner) {
+    QScreen* screen = screenOf(window, owner);
+    if (!screen) return;
+    const QWidget* over = owner ? owner->window() : nullptr;
+    // move() places the decorated frame.
+    QRect frame = QRect(QPoint(0, 0), window.size()).marginsAdded(decorationOf(window, over));
+    const QRect available = screen->availableGeometry();
+    frame.moveCenter(over ? over->frameGeometry().center() : available.center());
+    // Over a main window that is on the screen, the whole window stays on the screen.
+    if (over && available.contains(over->frameGeometry().center())) frame = keptInside(frame, available);
+    window.move(frame.topLeft());
+}
+
+void keepTitleWhole(QWidget& window) {
+    const QString name = QGuiApplication::applicationDisplayName();
+    const QString title = window.windowTitle();
+    // The title as the toolkit hands it to the window manager.
+    const QString shown = title.isEmpty() ? name : (name.isEmpty() || title == name ? title : title + QStringLiteral(" \u2014 ") + name);
+    // Title bars use a bold face of about the desktop's size; the icon and three buttons
+    // take about a hundred pixels beside the title.
+    QFont font = window.font();
+    font.setBold(true);
+    font.setPointSizeF(font.pointSizeF() > 0 ? font.pointSizeF() * 1.15 : 11);
+    constexpr int kTitleBarFurniture = 110;
+    const int needed = QFontMetrics(font).horizontalAdvance(shown) + kTitleBarFurniture;
+    // A message box fixes its own size from its layout whenever it is shown: it is widened
+    // through the layout.
+    if (auto* box = qobject_cast<QMessageBox*>(&window)) {
+        if (auto* grid = qobject_cast<QGridLayout*>(box->layout())) {
+            grid->addItem(new QSpacerItem(needed - grid->contentsMargins().left() - grid->contentsMargins().right(), 0,
+                                          QSizePolicy::Fixed, QSizePolicy::Minimum),
+                          grid->rowCount(), 0, 1, grid->columnCount());
+        }
+        return;
+    }
+    window.setMinimumWidth(std::max(window.minimumWidth(), needed));
+    if (window.width() < needed) window.resize(needed, window.height());
 }
 
 void Window::attachToMainWindow() {
@@ -72,11 +128,77 @@ void setTransientFor(QWidget& window, QWidget& owner) {
 }
 
 void Window::showEvent(QShowEvent* event) {
+    if (!event->spontaneous()) keepTitleWhole(*this);
     QWidget::showEvent(event);
     // A window coming back from being minimised stays where the user left it.
     if (!event->spontaneous()) attachToMainWindow();
     if (centreWhenShown_) center();
     platform::appkit::ViewAppearance::willAppear(*this, false);
+}
+
+void Panel::setContentView(QWidget* content) {
+    auto* scroll = new QScrollArea(this);
+    scroll->setObjectName(QStringLiteral("panelContent"));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setWidget(content);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(scroll);
+    content_ = content;
+}
+
+void Panel::placeBeside(QWidget& owner) {
+    QWidget& main = *owner.window();
+    QScreen* screen = screenOf(*this, &main);
+    if (!screen) return;
+    const QRect available = screen->availableGeometry();
+    const QMargins decoration = decorationOf(*this, &main);
+    const int across = decoration.left() + decoration.right();
+    // The size the content asks for, no larger than the screen.
+    QSize wanted = content_ ? content_->sizeHint().expandedTo(content_->minimumSizeHint()) : sizeHint();
+    wanted = wanted.expandedTo(minimumSizeHint()).expandedTo(minimumSize());
+    QRect mainFrame = main.frameGeometry();
+    const auto roomRight = [&] { return available.right() - mainFrame.right(); };
+    const auto roomLeft = [&] { return mainFrame.left() - available.left(); };
+    const int frameWidth = std::min(wanted.width() + across, available.width());
+    // Where the panel fits whole beside the main window it goes there. Else the main window
+    // first moves towards the other edge of the screen, as far as the panel needs, and the
+    // panel takes the room beside it, narrower than it would be where the room is short
+    // (its content scrolls), so that the main window's warnings and buttons stay in view.
+    // Only where even that leaves no usable panel does it overlap the main window, from
+    // the roomier side.
+    const int narrowest = std::max(320, minimumWidth());
+    if (std::max(roomRight(), roomLeft()) < frameWidth) {
+        const bool towardsLeft = roomLeft() <= roomRight();
+        const int shift = std::min(towardsLeft ? roomLeft() : roomRight(), frameWidth - std::max(roomLeft(), roomRight()));
+        mainFrame.translate(towardsLeft ? -shift : shift, 0);
+        main.move(mainFrame.topLeft());
+    }
+    const bool right = roomRight() >= frameWidth || (roomLeft() < frameWidth && roomRight() >= roomLeft());
+    const int room = right ? roomRight() : roomLeft();
+    QSize size(std::max(frameWidth - across, minimumWidth()), wanted.height());
+    if (room < frameWidth && room - across >= narrowest) size.setWidth(room - across);
+    // Content whose height follows its width (a canvas of fixed proportions) gets it.
+    if (content_ && content_->hasHeightForWidth())
+        size.setHeight(std::max(size.height(), content_->heightForWidth(size.width())));
+    size.setHeight(std::min(size.height(), available.height() - decoration.top() - decoration.bottom()));
+    size = size.expandedTo(minimumSize());
+    resize(size);
+    QRect frame(QPoint(0, 0), size.grownBy(decoration));
+    frame.moveTop(mainFrame.top());
+    if (right) frame.moveLeft(mainFrame.right() + 1);
+    else frame.moveRight(mainFrame.left() - 1);
+    move(keptInside(frame, available).topLeft());
+    placed_ = true;
+}
+
+void Panel::showEvent(QShowEvent* event) {
+    if (!event->spontaneous()) keepTitleWhole(*this);
+    if (!event->spontaneous() && !placed_) {
+        if (QWidget* over = owner()) placeBeside(*over);
+    }
+    Window::showEvent(event);
 }
 
 void Window::setFrame(const QRect& frame, bool display) {

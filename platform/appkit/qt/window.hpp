@@ -5,6 +5,7 @@
 // sheet or prompt of it: each time it is shown it stays above the main window (transient
 // for it) and opens centred on it.
 #include <QAbstractButton>
+#include <QMargins>
 #include <QPointer>
 #include <QRect>
 #include <QWidget>
@@ -43,9 +44,10 @@ protected:
     void hideEvent(QHideEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
-private:
     // The window this one opens over; null when none.
     QWidget* owner() const;
+
+private:
     void attachToMainWindow();
 
     QPointer<QAbstractButton> defaultButton_;
@@ -59,10 +61,38 @@ private:
 // it above that window and places it as a dialog of it; best before it is first shown.
 void setTransientFor(QWidget& window, QWidget& owner);
 
-// A utility window: stays above its application's windows, no task-bar entry.
+// The decoration the window manager puts around the top-level `window`: its own once it
+// has been on screen, else that of `like` (a window the same manager decorates already),
+// else none.
+QMargins decorationOf(const QWidget& window, const QWidget* like);
+// Moves the top-level `window` so that its decorated frame is centred on `owner`'s (on its
+// screen's free area when there is no owner), and kept whole on the screen.
+void centreOver(QWidget& window, const QWidget* owner);
+// Makes the top-level `window` at least as wide as the window manager needs to show its
+// title whole (as the manager shows it: with the application's name), beside the icon and
+// buttons of its title bar.
+void keepTitleWhole(QWidget& window);
+
+// A utility window: stays above its application's windows, no task-bar entry. Its content
+// sits in a scroll area, so that it can be given less room than it would take; the first
+// time it opens it is placed beside the window it belongs to (Algorithm in placeBeside).
 class Panel : public Window {
 public:
     explicit Panel(QWidget* parent = nullptr) : Window(parent, Qt::Tool) {}
+
+    // The panel's content; the panel's size follows the content's wish.
+    void setContentView(QWidget* content);
+    QWidget* contentView() const { return content_; }
+    // Sizes and places the panel beside `owner`'s window as its first opening does (which
+    // may move that window aside on a small screen).
+    void placeBeside(QWidget& owner);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    QPointer<QWidget> content_;
+    bool placed_ = false;
 };
 
 }  // namespace platform::appkit::qt

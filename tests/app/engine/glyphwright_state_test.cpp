@@ -129,8 +129,9 @@ TEST_F(GlyphwrightStateTest, MissingLocationsAndUnreadablePictures) {
         FAIL() << "the alert must reach the caller";
     } catch (const gw::AddImageAlertError& alert) {
         EXPECT_EQ(alert.messageText(), "The image could not be added.");
-        EXPECT_EQ(alert.informativeText(),
-                  "The file at " + (dir_ / "in" / "broken file.png").string() + " could not be opened as an image.");
+        // With the reason the command line gives.
+        EXPECT_EQ(alert.informativeText(), "The file at " + (dir_ / "in" / "broken file.png").string() +
+                                               " could not be opened.\nThe file is not a picture in a supported format.");
     }
     // ...or the window's alert handler, which swallows it.
     int alerts = 0;
@@ -273,7 +274,8 @@ TEST_F(GlyphwrightStateTest, ANewArrayControllerTakesOverPicturesAndSelection) {
 
 TEST_F(GlyphwrightStateTest, NewPicturesGetLayerFramesWithTheLastAsTheLockedBackLayer) {
     auto engine = gw::Glyphwright::make();
-    engine->addImages({fileURL(png("Front.png", 200, 100)), fileURL(png("Back.png", 800, 480))});
+    engine->addImages({fileURL(png("2-Back.png", 800, 480)), fileURL(png("1-Front.png", 200, 100))});
+    // Taken in name order: the first file is the front layer.
     const auto inputs = engine->imageInputs();
     ASSERT_EQ(inputs.size(), 2u);
     const auto& back = inputs[1]->tvOSAppIconlayerFrame();
@@ -286,6 +288,32 @@ TEST_F(GlyphwrightStateTest, NewPicturesGetLayerFramesWithTheLastAsTheLockedBack
     EXPECT_EQ(inputs[0]->tvOSAppIconlayerFrame()->width(), 100);  // the back picture's scale of 1/2
     ASSERT_TRUE(inputs[1]->tvOSLeaderboardLayerFrame());
     EXPECT_EQ(inputs[1]->tvOSLeaderboardLayerFrame()->width(), 659);
+}
+
+TEST_F(GlyphwrightStateTest, PicturesAddedTogetherStandInNameOrderWhereTheyAreAdded) {
+    auto engine = gw::Glyphwright::make();
+    const auto names = [&] {
+        Strings result;
+        for (const auto& input : engine->imageInputs()) result.push_back(input->imageName());
+        return result;
+    };
+    // Picked in any order: in name order.
+    engine->addImages({fileURL(png("c.png", 8, 8)), fileURL(png("a.png", 8, 8)), fileURL(png("b.png", 8, 8))});
+    EXPECT_EQ(names(), (Strings{"a", "b", "c"}));
+    // A folder, and files with a folder, dropped at an index: there, in name order, the
+    // first at the index.
+    const auto folder = dir_ / "stack";
+    writePng(folder / "2-middle.png", 8, 8);
+    writePng(folder / "1-front.png", 8, 8);
+    writePng(folder / "3-back.png", 8, 8);
+    engine->addImage(folderURL(folder), 1);
+    EXPECT_EQ(names(), (Strings{"a", "1-front", "2-middle", "3-back", "b", "c"}));
+    std::filesystem::create_directories(dir_ / "empty");
+    engine->addImages({fileURL(png("z.png", 8, 8)), fileURL(png("y.png", 8, 8)), folderURL(dir_ / "empty")}, 0);
+    EXPECT_EQ(names(), (Strings{"y", "z", "a", "1-front", "2-middle", "3-back", "b", "c"}));
+    // A picture already there is only selected: the next goes where it would have.
+    engine->insert(std::vector<gw::ImageInputPtr>{engine->imageInputs()[0], gw::ImageInput::load(fileURL(png("x.png", 8, 8)))}, 2);
+    EXPECT_EQ(names(), (Strings{"y", "z", "x", "a", "1-front", "2-middle", "3-back", "b", "c"}));
 }
 
 TEST_F(GlyphwrightStateTest, SavedPicturesSurviveARestart) {

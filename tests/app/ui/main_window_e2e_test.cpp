@@ -1,5 +1,5 @@
 // The whole conversion from the window as a user makes it: the desktop application as
-// it starts, pictures dropped on the well, output types chosen by their shortcuts, the
+// it starts, pictures and folders dropped on the well and the lists, output types chosen by their shortcuts, the
 // output folder chosen in the destination sheet, create clicked. A private session bus
 // carries the test notification server and file manager; a recording tracker takes the
 // analytics; the built command line makes the catalog to compare with.
@@ -297,8 +297,8 @@ TEST_F(MainWindowEndToEnd, ATvOSIconStackAndAnAssetAreMadeAsOnTheCommandLine) {
     shortcut(Qt::Key_4);
     ASSERT_EQ(app->engine->resizeType(), ConversionOutputType::tvOSIcon);
     app->engine->setImageInputCollectionType(gw::CollectionType::variants);
-    // Files dropped at one place go in one by one there, so they are dropped last first
-    // to stand in the folder's order, as the command line reads them.
+    // Dragged in any order, the files go in in name order, as the command line reads a
+    // folder's.
     drop(*c->multipleSizesCollectionView(), {files[1], files[0]});
     ASSERT_TRUE(waitFor([&] { return app->engine->imageInputs().size() == 2; }));
     EXPECT_EQ(app->engine->imageInputs()[0]->imageName(), "a");
@@ -328,6 +328,37 @@ TEST_F(MainWindowEndToEnd, ATvOSIconStackAndAnAssetAreMadeAsOnTheCommandLine) {
     ASSERT_TRUE(notifications.waitForNotify(2));
     const auto body = notifications.notifyCalls().back().body;
     EXPECT_EQ(body.rfind(app->engine->selectedImageInputs().at(0)->imageName() + " ", 0), 0u) << body;
+}
+
+TEST_F(MainWindowEndToEnd, ALayerFolderDroppedOnTheListWritesTheCommandLinesCatalog) {
+    // Three layers whose names give their order, the first the front one.
+    const auto stack = dir_.path() / "stack";
+    gwtest::ui::writeSolidPng(stack / "2-middle.png", 600, 360, 0x20E020);
+    gwtest::ui::writeSolidPng(stack / "3-back.png", 800, 480, 0x2020E0);
+    gwtest::ui::writeSolidPng(stack / "1-front.png", 400, 240, 0xE02020);
+    shortcut(Qt::Key_4);
+    ASSERT_EQ(app->engine->resizeType(), ConversionOutputType::tvOSIcon);
+    app->engine->setImageInputCollectionType(gw::CollectionType::variants);
+    drop(*c->multipleSizesCollectionView(), {stack});
+    ASSERT_TRUE(waitFor([&] { return app->engine->imageInputs().size() == 3; }));
+    // The layer editor lists them front to back, each row named for a screen reader.
+    const auto& editor = *c->appIconLayerEditingViewController();
+    ASSERT_TRUE(waitFor([&] { return editor.collectionView->itemCount() == 3; }));
+    std::vector<std::string> rows;
+    for (std::size_t i = 0; i < 3; ++i) rows.push_back(editor.collectionView->itemAt(i)->accessibleName().toStdString());
+    EXPECT_EQ(rows, (std::vector<std::string>{"1-front, layer 1 of 3", "2-middle, layer 2 of 3", "3-back, layer 3 of 3"}));
+
+    const auto out = dir_.path() / "Stack";
+    chooseOutputFolder(out);
+    create();
+    const auto expected = filesBelow(commandLineCatalog(
+        {"-inputPath", stack.string(), "-assetType", "tvOSIcon", "-collectionType", "variants"}, "stack"));
+    ASSERT_FALSE(expected.empty());
+    const auto made = filesBelow(out / "Assets.xcassets");
+    EXPECT_EQ(names(made), names(expected));
+    for (const auto& [name, bytes] : expected) {
+        EXPECT_TRUE(made.count(name) && made.at(name) == bytes) << name << " differs from the command line's";
+    }
 }
 
 TEST_F(MainWindowEndToEnd, AFailedFolderShowsOneSheetWhileTheOthersNotify) {

@@ -70,9 +70,9 @@ struct MainWindowLists {
     fs::path png(const std::string& name, std::uint32_t rgb) { return writeSolidPng(dir / name, 20, 20, rgb); }
     // Three pictures: red, green, blue.
     void addThree() {
-        engine->addImages({platform::foundation::URL::fileURL(png("r.png", 0xFF0000)),
-                           platform::foundation::URL::fileURL(png("g.png", 0x00FF00)),
-                           platform::foundation::URL::fileURL(png("b.png", 0x0000FF))});
+        engine->addImages({platform::foundation::URL::fileURL(png("1-r.png", 0xFF0000)),
+                           platform::foundation::URL::fileURL(png("2-g.png", 0x00FF00)),
+                           platform::foundation::URL::fileURL(png("3-b.png", 0x0000FF))});
     }
     std::vector<std::uint32_t> colours() const {
         std::vector<std::uint32_t> result;
@@ -92,17 +92,17 @@ TEST(PictureLists, DropsOfFilesAndPicturesLandAtTheDropIndex) {
     ASSERT_EQ(w.list.itemCount(), 3u);
     EXPECT_GE(w.list.maxItemSize().width(), 300);  // follows the list's size
 
-    std::unique_ptr<QMimeData> two(filesMime({w.png("c.png", 0x00FFFF), w.png("m.png", 0xFF00FF)}));
+    // Dragged in any order, files go in at the drop index in name order.
+    std::unique_ptr<QMimeData> two(filesMime({w.png("m.png", 0xFF00FF), w.png("c.png", 0x00FFFF)}));
     EXPECT_EQ(dropAt(w.list, *two, w.before(1)), Qt::CopyAction);
-    // Each file goes in at the drop index, so the two end up there reversed.
-    EXPECT_EQ(w.colours(), (std::vector<std::uint32_t>{0xFF0000, 0xFF00FF, 0x00FFFF, 0x00FF00, 0x0000FF}));
+    EXPECT_EQ(w.colours(), (std::vector<std::uint32_t>{0xFF0000, 0x00FFFF, 0xFF00FF, 0x00FF00, 0x0000FF}));
     EXPECT_EQ(w.list.itemCount(), 5u);
 
-    // Two pictures at index 1 end up reversed there (each is inserted at the same index).
+    // Two pictures at index 1 stand there in the order they were dragged.
     w.answers->handleLoadedPasteboardItems(
         gw::PasteboardLoadResult::images({solidImage(8, 8, 0x111111), solidImage(8, 8, 0x222222)}), 1);
-    EXPECT_EQ(w.colours()[1], 0x222222u);
-    EXPECT_EQ(w.colours()[2], 0x111111u);
+    EXPECT_EQ(w.colours()[1], 0x111111u);
+    EXPECT_EQ(w.colours()[2], 0x222222u);
     EXPECT_GT(w.engine->imageInputs()[1]->imageWrapper()->image()->size().width, 0);
 
     // A real PNG drag lands where it is dropped.
@@ -137,8 +137,9 @@ TEST(PictureLists, TextIsRefusedAndBadFilesArePassedOverOrPresented) {
     EXPECT_EQ(w.engine->imageInputs().size(), 5u);
     EXPECT_TRUE(w.listErrors.empty());
 
-    // A file gone by the time of the drop: its error is presented, what came before stays.
-    std::unique_ptr<QMimeData> vanished(filesMime({w.png("y.png", 0xFFFF00), w.dir / "gone.png"}));
+    // A file gone by the time of the drop: its error is presented, what came before it
+    // (in name order) stays.
+    std::unique_ptr<QMimeData> vanished(filesMime({w.dir / "gone.png", w.png("a-y.png", 0xFFFF00)}));
     EXPECT_EQ(dropAt(w.list, *vanished, w.before(0)), Qt::CopyAction);
     ASSERT_EQ(w.listErrors.size(), 1u);
     EXPECT_NE(w.listErrors[0].find("gone.png"), std::string::npos) << w.listErrors[0];

@@ -9,6 +9,7 @@
 #include "platform/foundation/user_defaults.hpp"
 #include "support/desktop/accessibility_tree.hpp"
 #include "support/desktop/x11_session.hpp"
+#include "desktop_walk.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -31,7 +32,7 @@ using gwtest::x11::luminance;
 using gwtest::x11::Rgb;
 using gwtest::x11::waitUntil;
 
-constexpr const char* kBundleId = "com.norvane.glyphwright";
+using gwtest::x11::Walk;
 // The Contents.json of a catalog or a folder inside one, as the writer makes it.
 constexpr const char* kCatalogInfo = "{\n  \"info\" : {\n    \"author\" : \"xcode\",\n    \"version\" : 1\n  }\n}\n";
 // The picture handed over: one colour, so its copies are easy to find on a screenshot.
@@ -53,8 +54,6 @@ struct Control {
 const std::set<std::string> kControlRoles = {"push button", "check box",  "radio button", "toggle button",
                                              "combo box",   "text",       "slider",       "spin button"};
 
-class Walk;
-
 struct Row {
     const char* name;  // of the case and of its screenshot
     // How the user brings the window up; gives its X window (none when it did not come).
@@ -68,155 +67,6 @@ struct Row {
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
-class Walk {
-public:
-    explicit Walk(DesktopSession& session) : session_(session) {}
-
-    DesktopSession& session() { return session_; }
-    pid_t app() const { return app_; }
-    const std::string& mainWindow() const { return main_; }
-
-    fs::path settingsFile() const { return session_.configHome() / kBundleId / (std::string(kBundleId) + ".plist"); }
-    fs::path picture() const { return session_.root() / "pic.png"; }
-
-    // The window program's settings as it finds them at launch.
-    pf::UserDefaults settings() const {
-        fs::create_directories(settingsFile().parent_path());
-        return pf::UserDefaults(settingsFile());
-    }
-
-
-    // Starts the program with the picture handed over and waits for its main window.
-    bool launch() {
-        accessibility_ = std::make_unique<AccessibilityBus>(session_.busAddress());
-        app_ = session_.launch(GW_DESKTOP_PATH, {picture().string()});
-        main_ = session_.firstWindow(app_);
-        // The window is up once a screen reader finds it too.
-        return !main_.empty() &&
-               waitUntil([&] { return accessibleWindow(main_).has_value(); }, kAppearDeadline);
-    }
-
-    std::vector<std::string> windows() const { return session_.visibleWindows(app_); }
-
-    // A window of the program other than those in `before`, waited for.
-    std::optional<std::string> newWindow(const std::vector<std::string>& before) {
-        return session_.newWindow(app_, before);
-    }
-
-    // Keys typed into the main window, then the window they bring up.
-    std::optional<std::string> keysBringUp(const std::string& keys) {
-        const auto before = windows();
-        if (!session_.typeKeys(main_, keys)) return std::nullopt;
-        return newWindow(before);
-    }
-
-    // The window a screen reader finds for an X window: the one that lies where the X
-    // window is, of the same title where there are several (a window without a title of
-    // its own shows the program's name to X but none to a screen reader).
-    std::optional<AccessibleElement> accessibleWindow(const std::string& windowId) const {
-        const auto where = session_.geometry(windowId);
-        if (!where) return std::nullopt;
-        const std::string name = session_.windowName(windowId);
-        std::optional<AccessibleElement> best;
-        int bestDistance = 0;
-        for (auto& window : accessibility_->windowsOf(app_)) {
-            if (!window.showing) continue;
-            const int distance = std::abs(window.extents.x - where->x) + std::abs(window.extents.y - where->y) +
-                                 std::abs(window.extents.width - where->width) +
-                                 std::abs(window.extents.height - where->height) + (window.name == name ? 0 : 8);
-            if (!best || distance < bestDistance) {
-                best = std::move(window);
-                bestDistance = distance;
-            }
-        }
-        // Nothing within a few points of the X window is not that window.
-        if (best && bestDistance > 40) return std::nullopt;
-        return best;
-    }
-
-    // The first showing element of any window of the program that matches.
-    std::optional<AccessibleElement> element(const std::function<bool(const AccessibleElement&)>& match) const {
-        for (const auto& window : accessibility_->windowsOf(app_)) {
-            if (const auto* found = window.find([&](const AccessibleElement& e) { return e.showing && match(e); }))
-                return *found;
-        }
-        return std::nullopt;
-    }
-
-    // Clicks the element as a user does, at its middle.
-    bool click(const std::function<bool(const AccessibleElement&)>& match) {
-        std::optional<AccessibleElement> found;
-        waitUntil([&] { return (found = element(match)).has_value(); }, kAppearDeadline);
-        return found && session_.clickAt(found->extents.x + found->extents.width / 2,
-                                         found->extents.y + found->extents.height / 2);
-    }
-    bool click(const std::string& role, const std::string& name) {
-        return click([&](const AccessibleElement& e) { return e.role == role && e.name == name; });
-    }
-
-    // Clicks a control of the main window and waits for the window it brings up.
-    std::optional<std::string> clickBringsUp(const std::string& role, const std::string& name) {
-        const auto before = windows();
-        raise(main_);
-        if (!click(role, name)) return std::nullopt;
-        return newWindow(before);
-    }
-
-    // Opens a menu of the main window's menu bar and chooses the item whose name starts
-    // with `itemStart`.
-    std::optional<std::string> chooseFromMenu(const std::string& menu, const std::string& itemStart) {
-        const auto before = windows();
-        raise(main_);
-        if (!click("menu item", menu)) return std::nullopt;
-        const bool chosen = click([&](const AccessibleElement& e) {
-            return e.role == "menu item" && e.name.rfind(itemStart, 0) == 0 && e.extents.width > 0;
-        });
-        if (!chosen) return std::nullopt;
-        return newWindow(before);
-    }
-
-    // Puts a window over the others, as a click on it would. Without a window manager
-    // nothing keeps a panel above the main window, which comes forward after it.
-    bool raise(const std::string& window) {
-        return gwtest::x11::run({"timeout", "30", "xdotool", "windowraise", window}).has_value();
-    }
-
-    // Types a path into the file dialog's name field and confirms it; true once the
-    // dialog has gone. A just-mapped dialog may miss the first keys, and the path
-    // completion it shows may take the first Return: both are tried again.
-    bool typePathIntoDialog(const std::string& dialog, const std::string& path) {
-        const auto holdsPath = [&] {
-            const auto tree = accessibleWindow(dialog);
-            return tree && tree->find([&](const AccessibleElement& e) { return e.role == "text" && e.text == path; });
-        };
-        const auto gone = [&] {
-            const auto now = windows();
-            return std::find(now.begin(), now.end(), dialog) == now.end();
-        };
-        for (int attempt = 0; attempt < 3 && !holdsPath(); ++attempt) {
-            if (!session_.typeKeys(dialog, "ctrl+a BackSpace")) return false;
-            gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "20", path});
-            waitUntil(holdsPath, std::chrono::seconds(10));
-        }
-        for (int attempt = 0; attempt < 3 && !gone(); ++attempt) {
-            gwtest::x11::run({"timeout", "30", "xdotool", "key", "Return"});
-            waitUntil(gone, std::chrono::seconds(10));
-        }
-        return gone();
-    }
-
-    // Types text, then Return, into an open pop-up (it holds the keyboard).
-    bool typeIntoPopUp(const std::string& text) {
-        return gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "40", text}) &&
-               gwtest::x11::run({"timeout", "60", "xdotool", "key", "Return"});
-    }
-
-private:
-    DesktopSession& session_;
-    std::unique_ptr<AccessibilityBus> accessibility_;
-    pid_t app_ = -1;
-    std::string main_;
-};
 
 // --- what a window's pixels show --------------------------------------------------------
 
@@ -518,11 +368,6 @@ TEST_P(ScreenshotWalk, TheWindowShowsItsControls) {
     shot->keepIfFailed();
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryWindow, ScreenshotWalk, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row>& info) {
-                             std::string name = info.param.name;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(EveryWindow, ScreenshotWalk, ::testing::ValuesIn(kRows), gwtest::x11::rowCaseName<Row>);
 
 }  // namespace

@@ -85,12 +85,12 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
-DesktopSession::DesktopSession() : resources_(fs::path(GW_SOURCE_DIR) / "resources") {
+DesktopSession::DesktopSession(int width, int height) : resources_(fs::path(GW_SOURCE_DIR) / "resources") {
     for (const char* name : {"home", "config", "data", "cache", "runtime", "logs"}) {
         fs::create_directories(dir_ / name);
     }
     fs::permissions(dir_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);
-    xvfb_ = std::make_unique<XvfbServer>(std::vector<std::string>{"-br"});
+    xvfb_ = std::make_unique<XvfbServer>(std::vector<std::string>{"-br"}, width, height);
     if (!xvfb_->running()) {
         failure_ = "Xvfb did not start (is the xvfb package installed?)";
         return;

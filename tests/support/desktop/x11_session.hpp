@@ -50,9 +50,9 @@ inline int luminance(Rgb c) { return (c.r * 299 + c.g * 587 + c.b * 114) / 1000;
 
 class DesktopSession {
 public:
-    // Starts the X server, the window manager and the bus; check ready() (failure() says
-    // why not).
-    DesktopSession();
+    // Starts the X server (one screen of `width` × `height`), the window manager and the
+    // bus; check ready() (failure() says why not).
+    explicit DesktopSession(int width = 1280, int height = 1024);
     ~DesktopSession();
     DesktopSession(const DesktopSession&) = delete;
     DesktopSession& operator=(const DesktopSession&) = delete;

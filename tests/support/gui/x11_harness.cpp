@@ -15,9 +15,10 @@
 
 namespace gwtest::x11 {
 
-XvfbServer::XvfbServer(const std::vector<std::string>& extraArguments) {
-    std::vector<std::string> args{"Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-                                  "-noreset"};
+XvfbServer::XvfbServer(const std::vector<std::string>& extraArguments, int width, int height) {
+    std::vector<std::string> args{"Xvfb",       "-displayfd", "3",   "-screen",  "0",
+                                  std::to_string(width) + "x" + std::to_string(height) + "x24",
+                                  "-nolisten",  "tcp",        "-noreset"};
     args.insert(args.end(), extraArguments.begin(), extraArguments.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());

@@ -14,9 +14,9 @@ namespace gwtest::x11 {
 
 class XvfbServer {
 public:
-    // Starts `Xvfb -displayfd` (a display number nobody uses) with `extraArguments` and
-    // waits (bounded) for its display number.
-    explicit XvfbServer(const std::vector<std::string>& extraArguments = {});
+    // Starts `Xvfb -displayfd` (a display number nobody uses) with one screen of `width`
+    // × `height` and `extraArguments`, and waits (bounded) for its display number.
+    explicit XvfbServer(const std::vector<std::string>& extraArguments = {}, int width = 1280, int height = 1024);
     ~XvfbServer();
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;

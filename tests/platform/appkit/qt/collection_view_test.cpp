@@ -208,6 +208,10 @@ TEST(CollectionView, ClicksAndKeysSelectAsOnTheDesktop) {
         {Qt::Key_End, Qt::NoModifier, Kind::moveToEndOfLine},
         {Qt::Key_Home, Qt::ShiftModifier, Kind::moveToBeginningOfLineAndModifySelection},
         {Qt::Key_End, Qt::ShiftModifier, Kind::moveToEndOfLineAndModifySelection},
+        {Qt::Key_Up, Qt::AltModifier, Kind::moveSelectedItemEarlier},
+        {Qt::Key_Left, Qt::AltModifier, Kind::moveSelectedItemEarlier},
+        {Qt::Key_Down, Qt::AltModifier, Kind::moveSelectedItemLater},
+        {Qt::Key_Right, Qt::AltModifier, Kind::moveSelectedItemLater},
     };
     for (const auto& [key, modifiers, kind] : keys) QTest::keyClick(&f.view, key, modifiers);
     QTest::keyClick(&f.view, Qt::Key_D);  // a plain letter is no command

@@ -46,15 +46,15 @@ TEST(MenuBar, RendersTheModelWithShortcutsChecksAndRerendersAfterChanges) {
     qt::MenuBar bar(main.menu);
     auto menus = bar.menuBar()->actions();
     ASSERT_EQ(menus.size(), 1);
-    EXPECT_EQ(menus[0]->text(), "Types");
+    EXPECT_EQ(menus[0]->text(), "&Types");
     auto items = menus[0]->menu()->actions();
     ASSERT_EQ(items.size(), 4);
-    EXPECT_EQ(items[0]->text(), "One\t" + QKeySequence(Qt::CTRL | Qt::Key_1).toString(QKeySequence::NativeText));
+    EXPECT_EQ(items[0]->text(), "&One\t" + QKeySequence(Qt::CTRL | Qt::Key_1).toString(QKeySequence::NativeText));
     EXPECT_TRUE(items[1]->isSeparator());
     EXPECT_TRUE(items[2]->isChecked());
     EXPECT_FALSE(items[2]->icon().isNull());  // its bundle image
     EXPECT_TRUE(items[0]->icon().isNull());
-    EXPECT_TRUE(items[2]->text().startsWith("Five\t"));
+    EXPECT_TRUE(items[2]->text().startsWith("&Five\t"));
     EXPECT_FALSE(items[3]->isEnabled());
 
     // Choosing from the rendered menu runs the item's action.
@@ -68,7 +68,27 @@ TEST(MenuBar, RendersTheModelWithShortcutsChecksAndRerendersAfterChanges) {
     EXPECT_TRUE(gwtest::gui::waitFor([&] { return bar.renderCount() == renders + 1; }));
     items = bar.menuBar()->actions()[0]->menu()->actions();
     ASSERT_EQ(items.size(), 3);
-    EXPECT_TRUE(items[0]->text().startsWith("Uno\t"));
+    EXPECT_TRUE(items[0]->text().startsWith("&Uno\t"));
+}
+
+TEST(MenuBar, EachTitleGetsAFreeLetterAsItsMnemonicAndKeepsItsAmpersands) {
+    // In one menu, in order: word starts first, then any free letter or digit.
+    struct Case {
+        std::string title;
+        QString shown;
+    };
+    const std::vector<Case> cases = {
+        {"Open…", "&Open…"},
+        {"Choose Output Folder…", "&Choose Output Folder…"},
+        {"Create Asset Catalog", "Create &Asset Catalog"},
+        {"Copy", "Co&py"},  // its word start is taken: the next free letter
+        {"Help & Support", "&Help && Support"},
+        {"/tmp/a&b", "/&tmp/a&&b"},
+        {"…", "…"},  // nothing to mark
+        {"coca", "coca"},  // every letter taken: none marked
+    };
+    std::set<QChar> taken;
+    for (const auto& c : cases) EXPECT_EQ(qt::titleWithMnemonic(c.title, taken), c.shown) << c.title;
 }
 
 TEST(MenuBar, KeyEquivalentsFireFromEveryWindowButNotWhileAModalWindowRuns) {
