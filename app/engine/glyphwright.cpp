@@ -577,6 +577,17 @@ std::vector<std::shared_ptr<platform::dispatch::Operation>> Glyphwright::allOper
 
 void Glyphwright::waitUntilAllOperationsAreFinished() { operationsQueue_->waitUntilAllOperationsAreFinished(); }
 
+void Glyphwright::cancelAllOperations() {
+    bool cancelled = false;
+    for (const auto& operation : allOperations()) {
+        // The final operation settles what the run set aside and reports the end: it runs.
+        if (!dynamic_cast<FolderCreationOperation*>(operation.get()) || operation->isFinished()) continue;
+        operation->cancel();
+        cancelled = true;
+    }
+    if (cancelled) Logger::log("Asset Catalog Creation stopped");
+}
+
 // --- saved state ---
 
 pf::Value Glyphwright::encodeJSON() const {

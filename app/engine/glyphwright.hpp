@@ -142,6 +142,12 @@ public:
     std::vector<std::shared_ptr<platform::dispatch::Operation>> allOperations() const;
     // Blocks until every queued operation has finished (the command line and tests).
     void waitUntilAllOperationsAreFinished();
+    // Stops the run (a quit during a conversion): folders not yet started write nothing,
+    // a running one stops at its next picture (the picture being encoded is given up),
+    // and every folder not written whole reports ConversionStoppedError and is left as
+    // it was. What the run set aside is settled as after any failure, and the delegates
+    // still hear of every folder and of the end.
+    void cancelAllOperations();
 
     // --- picture intake ---
     // A picture file by its extension, a folder scanned for its pictures in name order
