@@ -6,6 +6,7 @@
 #include "app/engine/event_logger.hpp"
 #include "app/engine/folder_creation_operation.hpp"
 #include "app/engine/interrupted_writing.hpp"
+#include "app/engine/loading_in_windows.hpp"
 #include "app/definitions/leaderboard_builder.hpp"
 #include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/localized_string.hpp"
@@ -633,12 +634,23 @@ std::shared_ptr<Glyphwright> Glyphwright::decodeJSON(const pf::Value& value) {
     if (!type) throw fail();
     const auto* inputValues = inputsEntry->second.asArray();
     if (!inputValues) throw fail();
+    // Decoding is most of a restore: the pictures are decoded side by side.
     std::vector<ArrayController::Element> inputs;
-    try {
-        for (const auto& inputValue : *inputValues) inputs.push_back(ArrayController::Element::of(ImageInput::decodeJSON(inputValue)));
-    } catch (...) {
-        throw fail();
-    }
+    bool decoded = true;
+    loadInWindows<ImageInputPtr>(
+        inputValues->size(), platform::dispatch::usableProcessorCount(),
+        [&](std::size_t i) -> ImageInputPtr {
+            try {
+                return ImageInput::decodeJSON((*inputValues)[i]);
+            } catch (...) {
+                return nullptr;
+            }
+        },
+        [&](std::size_t, ImageInputPtr input) {
+            decoded = decoded && input;
+            if (input) inputs.push_back(ArrayController::Element::of(std::move(input)));
+        });
+    if (!decoded) throw fail();
     const auto* selection = selectionEntry->second.asDictionary();
     if (!selection) throw fail();
     const auto rangesEntry = selection->find("indexes");

@@ -15,6 +15,7 @@
 #include "app/foundation/image_input.hpp"
 #include "app/foundation/image_input_collection.hpp"
 #include "platform/appkit/array_controller.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/dispatch/operation.hpp"
 #include "platform/dispatch/operation_queue.hpp"
 #include "platform/foundation/url.hpp"
@@ -163,6 +164,21 @@ public:
     void insert(const ImageInputPtr& imageInput, std::optional<std::size_t> index = std::nullopt);
     void selectAll();
 
+    // --- reading off the calling thread (the window's main thread) ---
+    // addImages with the files read and decoded on a queue of the engine's own: the
+    // pictures are added on the main queue once read, by the same steps, and what
+    // addImages would throw reaches `failure` there. Requests are served in the order
+    // made, after every earlier readInBackground.
+    void addImagesInBackground(std::vector<platform::foundation::URL> urls,
+                               std::optional<std::size_t> index = std::nullopt,
+                               std::function<void(std::exception_ptr)> failure = {});
+    // Runs `read` on that queue after what was asked before it, then what it returns
+    // (when anything) on the main queue.
+    void readInBackground(std::function<std::function<void()>()> read);
+    // Blocks until everything asked of that queue so far has been read; what it hands to
+    // the main queue runs there as usual.
+    void waitForBackgroundReading();
+
     // --- saved state ---
     // {"imageInputCollectionType", "imageInputs", "selectionIndexes"}. Throws
     // StorageError(encodingFailed) when a picture cannot be written.
@@ -205,6 +221,16 @@ private:
     // of the pictures.
     static void giveDefaultLayerFrames(const std::vector<ImageInputPtr>& imageInputs);
     void addSingleImage(const platform::foundation::URL& url, std::optional<std::size_t> index);
+    // A picture read before (addImagesInBackground) or now.
+    ImageInputPtr loadInput(const platform::foundation::URL& url) const;
+    struct PreloadedPicture {
+        ImageInputPtr input;
+        std::exception_ptr error;
+    };
+    // By the file's normal path.
+    using Preloaded = std::map<std::string, PreloadedPicture>;
+    // Reads every picture addImages(urls) would read.
+    static std::shared_ptr<const Preloaded> preload(const std::vector<platform::foundation::URL>& urls);
     void addImagesFromURLSet(const std::vector<platform::foundation::URL>& urls, std::optional<std::size_t> index);
     std::shared_ptr<RealWritingIntentFactory> realWritingIntentFactory();
 
@@ -232,6 +258,11 @@ private:
     std::shared_ptr<FakeWritingIntentFactory> fakeWritingIntentFactory_;
     WritingBoundaryPtr writingBoundary_;
     std::shared_ptr<platform::dispatch::OperationQueue> operationsQueue_;
+    platform::dispatch::DispatchQueue readingQueue_{"com.norvane.glyphwright.reading",
+                                                    platform::dispatch::DispatchQueue::Attributes::serial,
+                                                    platform::dispatch::QualityOfService::userInitiated};
+    // Main thread only: what addImagesInBackground read, while its pictures are added.
+    std::shared_ptr<const Preloaded> preloaded_;
     std::vector<std::shared_ptr<platform::dispatch::Operation>> allOperations_;
     ProgressUpdateHandler progressUpdateHandler_;
 };
