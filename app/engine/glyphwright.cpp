@@ -594,12 +594,24 @@ void Glyphwright::cancelAllOperations() {
 pf::Value Glyphwright::encodeJSON() const {
     pf::Dictionary state;
     state.emplace("imageInputCollectionType", pf::Value(rawValue(imageInputCollectionType())));
+    // Side by side: a picture without bytes of its own is encoded anew, which takes long.
     pf::Array inputs;
-    try {
-        for (const auto& input : imageInputs()) inputs.push_back(input->encodeJSON());
-    } catch (...) {
-        throw StorageError(StorageError::Case::encodingFailed);
-    }
+    const auto pictures = imageInputs();
+    bool encoded = true;
+    loadInWindows<std::optional<pf::Value>>(
+        pictures.size(), platform::dispatch::usableProcessorCount(),
+        [&](std::size_t i) -> std::optional<pf::Value> {
+            try {
+                return pictures[i]->encodeJSON();
+            } catch (...) {
+                return std::nullopt;
+            }
+        },
+        [&](std::size_t, std::optional<pf::Value> form) {
+            encoded = encoded && form;
+            if (form) inputs.push_back(std::move(*form));
+        });
+    if (!encoded) throw StorageError(StorageError::Case::encodingFailed);
     state.emplace("imageInputs", pf::Value(std::move(inputs)));
     if (!collectionViewArrayController_) {
         state.emplace("selectionIndexes", pf::Value(nullptr));
