@@ -1,13 +1,12 @@
 #include "platform/foundation/json.hpp"
 
 #include "platform/foundation/error.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <fmt/format.h>
 
 #include <charconv>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -86,32 +85,6 @@ namespace {
                     "Invalid value for JSON: " + what);
 }
 
-bool isValidUTF8(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        // Plain ASCII, eight bytes at a time (most text, and all of Base64).
-        while (i + 8 <= text.size()) {
-            std::uint64_t word;
-            std::memcpy(&word, text.data() + i, 8);
-            if (word & 0x8080808080808080u) break;
-            i += 8;
-        }
-        if (i >= text.size()) break;
-        const auto byte = static_cast<unsigned char>(text[i]);
-        std::size_t extra = 0;
-        if (byte < 0x80) extra = 0;
-        else if ((byte & 0xE0) == 0xC0 && byte >= 0xC2) extra = 1;
-        else if ((byte & 0xF0) == 0xE0) extra = 2;
-        else if ((byte & 0xF8) == 0xF0 && byte <= 0xF4) extra = 3;
-        else return false;
-        if (extra > 0 && i + extra >= text.size()) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
 
 // The text quoted, with the escapes JSON needs (the others' bytes as they are); runs
 // without any are copied whole.
@@ -404,24 +377,6 @@ private:
             else fail("an invalid \\u escape");
         }
         return value;
-    }
-
-    static void appendUTF8(std::string& out, unsigned codepoint) {
-        if (codepoint < 0x80) {
-            out.push_back(static_cast<char>(codepoint));
-        } else if (codepoint < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (codepoint >> 6)));
-            out.push_back(static_cast<char>(0x80 | (codepoint & 0x3F)));
-        } else if (codepoint < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (codepoint >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((codepoint >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (codepoint & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (codepoint >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((codepoint >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((codepoint >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (codepoint & 0x3F)));
-        }
     }
 
     std::string string() {

@@ -106,7 +106,7 @@ TEST(Json, ReadsAndWritesExactlyAsTheJSONLibrary) {
         "2.5e-3", "1e-400", "-1e-400", "1e400", "01", "-", "1.", ".5", "+1", "1e", "0x10", "\"\"",
         "\"plain\"", "\"\\\" \\\\ \\/ \\b \\f \\n \\r \\t\"", "\"\\u00e9\\u20AC\\ud83d\\ude00\"",
         "\"\\ud83d\"", "\"\\ude00\"", "\"\\u12\"", "\"\\x\"", "\"tab\tinside\"", "\"h\xc3\xa9llo\"",
-        "\"bad \xff\"", "\"cut", " [ 1 , [ ] , { } , \"a\" ] ", "[1,]", "[1 2]", "{\"a\":1,\"a\":2}",
+        "\"bad \xff\"", "\"\xed\xa0\x80\"", "\"\xc0\xaf\"", "\"cut", " [ 1 , [ ] , { } , \"a\" ] ", "[1,]", "[1 2]", "{\"a\":1,\"a\":2}",
         "{\"b\":[{\"c\":null}],\"a\":true}", "{\"a\" 1}", "{\"a\":}", "{1:2}", "[", "]", "", "  ",
         "\xEF\xBB\xBF[1]", "[1] x", "nul", "truex", "[true,false,null]",
     };
@@ -133,6 +133,9 @@ TEST(Json, ReadsAndWritesExactlyAsTheJSONLibrary) {
     const Value value = Value::dict({{"k\n\"ey", Value(text)}, {"list", sample()}, {"r", 1e21}, {"s", 0.1}});
     EXPECT_EQ(pf::json::serialize(value), pf::json::toJson(value).dump());
     EXPECT_EQ(pf::json::parse(pf::json::serialize(value)), value);
+    // A surrogate written as UTF-8 is no text to either.
+    EXPECT_THROW(pf::json::toJson(Value("\xed\xa0\x80")).dump(), nlohmann::json::exception);
+    EXPECT_THROW(pf::json::serialize(Value("\xed\xa0\x80")), pf::Error);
 }
 
 TEST(Base64, RoundTripsEveryLengthAndRefusesWhatIsNotBase64) {
