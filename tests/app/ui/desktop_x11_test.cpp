@@ -847,6 +847,7 @@ TEST_F(DesktopDialogsOnX11, AQuitDuringAConversionOfLargePicturesEndsItSoonKeeps
     const auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
     const auto took = std::chrono::steady_clock::now() - asked;
+    RecordProperty("quit_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     EXPECT_LE(took, std::chrono::seconds(30))
         << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
 
