@@ -1,10 +1,14 @@
 #include "app/engine/async_operation.hpp"
 
+#include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
 
 #include <fmt/format.h>
 
 namespace gw {
+
+ConversionStoppedError::ConversionStoppedError()
+    : std::runtime_error(LocalizedString::text("error.description.conversionStopped")) {}
 
 void AsyncOperation::addDidStartBlock(Block block) {
     std::lock_guard lock(blocksMutex_);

@@ -7,10 +7,18 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace gw {
+
+// What a folder or picture operation reports when its run was stopped before it was
+// written (a quit during a conversion): nothing of it was put in place.
+class ConversionStoppedError : public std::runtime_error {
+public:
+    ConversionStoppedError();
+};
 
 // One progress value from 0 (nothing done) to 1 (all done).
 class Progressable {

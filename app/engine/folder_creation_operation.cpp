@@ -155,6 +155,10 @@ FolderCreationOperation::FolderCreationOperation(FolderDefinition folderDefiniti
 void FolderCreationOperation::start() {
     if (executionState() != ExecutionState::initial) return;
     markExecuting();
+    if (isCancelled()) {
+        fail(std::make_exception_ptr(ConversionStoppedError()));
+        return;
+    }
     std::vector<FolderDefinition> subfolders;
     try {
         checkPlannedPaths();
@@ -285,6 +289,10 @@ void FolderCreationOperation::startChildOperations() {
         std::lock_guard lock(mutex_);
         allOperations_ = all;
     }
+    // Cancelled while the children were made: cancel() found none of them yet.
+    if (isCancelled()) {
+        for (const auto& operation : all) operation->cancel();
+    }
     // The largest pictures take longest: started first, they do not finish last alone.
     // Results are still gathered in the planned order.
     std::vector<std::shared_ptr<pd::Operation>> startOrder = folderOperations;
@@ -299,6 +307,12 @@ void FolderCreationOperation::startChildOperations() {
     startOrder.insert(startOrder.end(), largestFirst.begin(), largestFirst.end());
     operationsQueue_->addOperation(finishing);
     operationsQueue_->addOperations(startOrder, false);
+}
+
+void FolderCreationOperation::cancel() {
+    AsyncOperation::cancel();
+    // Not the finishing operation: it still has to gather the children's results.
+    for (const auto& operation : allOperations()) operation->cancel();
 }
 
 void FolderCreationOperation::forwardProgress() {

@@ -85,8 +85,13 @@ public:
 
     // Creates the folder, writes Contents.json and queues the children; returns once
     // they are queued. When the paths, the folder or the file fail, the result is
-    // reported and the operation finished before this returns.
+    // reported and the operation finished before this returns. Cancelled before it
+    // starts, it writes nothing and reports ConversionStoppedError.
     void start() override;
+    // Cancels the children as well: those not started write nothing, a picture being
+    // encoded gives up, and the subtree reports failure, so staged subfolders never
+    // take their names (a set is put in place whole or not at all).
+    void cancel() override;
 
     // The mean progress of the child operations; 0 before start and 1 once started
     // when there are none.

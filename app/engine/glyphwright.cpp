@@ -6,6 +6,7 @@
 #include "app/engine/event_logger.hpp"
 #include "app/engine/folder_creation_operation.hpp"
 #include "app/engine/interrupted_writing.hpp"
+#include "app/engine/loading_in_windows.hpp"
 #include "app/definitions/leaderboard_builder.hpp"
 #include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/localized_string.hpp"
@@ -615,17 +616,40 @@ std::vector<std::shared_ptr<platform::dispatch::Operation>> Glyphwright::allOper
 
 void Glyphwright::waitUntilAllOperationsAreFinished() { operationsQueue_->waitUntilAllOperationsAreFinished(); }
 
+void Glyphwright::cancelAllOperations() {
+    bool cancelled = false;
+    for (const auto& operation : allOperations()) {
+        // The final operation settles what the run set aside and reports the end: it runs.
+        if (!dynamic_cast<FolderCreationOperation*>(operation.get()) || operation->isFinished()) continue;
+        operation->cancel();
+        cancelled = true;
+    }
+    if (cancelled) Logger::log("Asset Catalog Creation stopped");
+}
+
 // --- saved state ---
 
 pf::Value Glyphwright::encodeJSON() const {
     pf::Dictionary state;
     state.emplace("imageInputCollectionType", pf::Value(rawValue(imageInputCollectionType())));
+    // Side by side: a picture without bytes of its own is encoded anew, which takes long.
     pf::Array inputs;
-    try {
-        for (const auto& input : imageInputs()) inputs.push_back(input->encodeJSON());
-    } catch (...) {
-        throw StorageError(StorageError::Case::encodingFailed);
-    }
+    const auto pictures = imageInputs();
+    bool encoded = true;
+    loadInWindows<std::optional<pf::Value>>(
+        pictures.size(), platform::dispatch::usableProcessorCount(),
+        [&](std::size_t i) -> std::optional<pf::Value> {
+            try {
+                return pictures[i]->encodeJSON();
+            } catch (...) {
+                return std::nullopt;
+            }
+        },
+        [&](std::size_t, std::optional<pf::Value> form) {
+            encoded = encoded && form;
+            if (form) inputs.push_back(std::move(*form));
+        });
+    if (!encoded) throw StorageError(StorageError::Case::encodingFailed);
     state.emplace("imageInputs", pf::Value(std::move(inputs)));
     if (!collectionViewArrayController_) {
         state.emplace("selectionIndexes", pf::Value(nullptr));
@@ -660,12 +684,23 @@ std::shared_ptr<Glyphwright> Glyphwright::decodeJSON(const pf::Value& value) {
     if (!type) throw fail();
     const auto* inputValues = inputsEntry->second.asArray();
     if (!inputValues) throw fail();
+    // Decoding is most of a restore: the pictures are decoded side by side.
     std::vector<ArrayController::Element> inputs;
-    try {
-        for (const auto& inputValue : *inputValues) inputs.push_back(ArrayController::Element::of(ImageInput::decodeJSON(inputValue)));
-    } catch (...) {
-        throw fail();
-    }
+    bool decoded = true;
+    loadInWindows<ImageInputPtr>(
+        inputValues->size(), platform::dispatch::usableProcessorCount(),
+        [&](std::size_t i) -> ImageInputPtr {
+            try {
+                return ImageInput::decodeJSON((*inputValues)[i]);
+            } catch (...) {
+                return nullptr;
+            }
+        },
+        [&](std::size_t, ImageInputPtr input) {
+            decoded = decoded && input;
+            if (input) inputs.push_back(ArrayController::Element::of(std::move(input)));
+        });
+    if (!decoded) throw fail();
     const auto* selection = selectionEntry->second.asDictionary();
     if (!selection) throw fail();
     const auto rangesEntry = selection->find("indexes");

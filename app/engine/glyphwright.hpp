@@ -15,6 +15,7 @@
 #include "app/foundation/image_input.hpp"
 #include "app/foundation/image_input_collection.hpp"
 #include "platform/appkit/array_controller.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/dispatch/operation.hpp"
 #include "platform/dispatch/operation_queue.hpp"
 #include "platform/foundation/url.hpp"
@@ -149,6 +150,12 @@ public:
     std::vector<std::shared_ptr<platform::dispatch::Operation>> allOperations() const;
     // Blocks until every queued operation has finished (the command line and tests).
     void waitUntilAllOperationsAreFinished();
+    // Stops the run (a quit during a conversion): folders not yet started write nothing,
+    // a running one stops at its next picture (the picture being encoded is given up),
+    // and every folder not written whole reports ConversionStoppedError and is left as
+    // it was. What the run set aside is settled as after any failure, and the delegates
+    // still hear of every folder and of the end.
+    void cancelAllOperations();
 
     // --- picture intake ---
     // A picture file by its extension, a folder scanned for its pictures in name order
@@ -174,6 +181,21 @@ public:
     // takes the next free number at its end ("photo", "photo1", …). The window does it on
     // every change of the pictures; the command line once, after its intake.
     void makeImageNamesUnique();
+
+    // --- reading off the calling thread (the window's main thread) ---
+    // addImages with the files read and decoded on a queue of the engine's own: the
+    // pictures are added on the main queue once read, by the same steps, and what
+    // addImages would throw reaches `failure` there. Requests are served in the order
+    // made, after every earlier readInBackground.
+    void addImagesInBackground(std::vector<platform::foundation::URL> urls,
+                               std::optional<std::size_t> index = std::nullopt,
+                               std::function<void(std::exception_ptr)> failure = {});
+    // Runs `read` on that queue after what was asked before it, then what it returns
+    // (when anything) on the main queue.
+    void readInBackground(std::function<std::function<void()>()> read);
+    // Blocks until everything asked of that queue so far has been read; what it hands to
+    // the main queue runs there as usual.
+    void waitForBackgroundReading();
 
     // --- saved state ---
     // {"imageInputCollectionType", "imageInputs", "selectionIndexes"}. Throws
@@ -218,6 +240,16 @@ private:
     void addImagesFromURLSet(const std::vector<platform::foundation::URL>& urls, std::optional<std::size_t>& index);
     void addImageAdvancing(const platform::foundation::URL& url, std::optional<std::size_t>& index);
     void insertAdvancing(const ImageInputPtr& imageInput, std::optional<std::size_t>& index);
+    // A picture read before (addImagesInBackground) or now.
+    ImageInputPtr loadInput(const platform::foundation::URL& url) const;
+    struct PreloadedPicture {
+        ImageInputPtr input;
+        std::exception_ptr error;
+    };
+    // By the file's normal path.
+    using Preloaded = std::map<std::string, PreloadedPicture>;
+    // Reads every picture addImages(urls) would read.
+    static std::shared_ptr<const Preloaded> preload(const std::vector<platform::foundation::URL>& urls);
     std::shared_ptr<RealWritingIntentFactory> realWritingIntentFactory();
 
     ArrayControllerPtr collectionViewArrayController_;
@@ -244,6 +276,11 @@ private:
     std::shared_ptr<FakeWritingIntentFactory> fakeWritingIntentFactory_;
     WritingBoundaryPtr writingBoundary_;
     std::shared_ptr<platform::dispatch::OperationQueue> operationsQueue_;
+    platform::dispatch::DispatchQueue readingQueue_{"com.norvane.glyphwright.reading",
+                                                    platform::dispatch::DispatchQueue::Attributes::serial,
+                                                    platform::dispatch::QualityOfService::userInitiated};
+    // Main thread only: what addImagesInBackground read, while its pictures are added.
+    std::shared_ptr<const Preloaded> preloaded_;
     std::vector<std::shared_ptr<platform::dispatch::Operation>> allOperations_;
     ProgressUpdateHandler progressUpdateHandler_;
 };

@@ -2,10 +2,12 @@
 #include "app/definitions/folder_definition_builder_factory.hpp"
 #include "app/engine/file_already_exists_action.hpp"
 #include "app/engine/glyphwright.hpp"
+#include "app/engine/loading_in_windows.hpp"
 #include "app/definitions/leaderboard_builder.hpp"
 #include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/dispatch/operation_queue.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/utf8.hpp"
@@ -13,7 +15,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <future>
 #include <set>
 #include <string>
 #include <system_error>
@@ -153,7 +154,7 @@ void Glyphwright::addImages(const std::vector<pf::URL>& given, std::optional<std
 void Glyphwright::addSingleImage(const pf::URL& url, std::optional<std::size_t> index) {
     ImageInputPtr input;
     try {
-        input = ImageInput::load(url);
+        input = loadInput(url);
     } catch (...) {
         // The URL's path is already free of the scheme and of percent-encoding. The
         // reason is the one the command line gives (a limit, a damaged file).
@@ -172,43 +173,112 @@ void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::opt
     // Pictures are decoded a few at a time on their own threads (decoding is most of
     // the work of reading a folder) and inserted in the order given, as one by one.
     const std::size_t window = std::min<std::size_t>(8, platform::dispatch::usableProcessorCount());
-    for (std::size_t first = 0; first < urls.size(); first += window) {
-        const std::size_t last = std::min(urls.size(), first + window);
-        struct Load {
-            ImageInputPtr input;
-            std::string failure;
-        };
-        std::vector<std::future<Load>> loads;
-        for (std::size_t i = first; i < last; ++i) {
-            loads.push_back(std::async(std::launch::async, [&url = urls[i], keep = first == 0]() -> Load {
-                try {
-                    auto input = ImageInput::load(url);
-                    // A folder may hold hundreds of pictures: each is decoded again
-                    // when its turn to be drawn comes, so that only those being
-                    // drawn take memory. The first few are drawn first: they keep
-                    // theirs.
-                    if (!keep) input->releasePixels();
-                    return {input, {}};
-                } catch (const std::exception& failure) {
-                    return {nullptr, failure.what()};
-                } catch (...) {
-                    return {nullptr, {}};
-                }
-            }));
-        }
-        for (std::size_t i = 0; i < loads.size(); ++i) {
-            auto load = loads[i].get();
+    struct Load {
+        ImageInputPtr input;
+        std::string failure;
+    };
+    loadInWindows<Load>(
+        urls.size(), window,
+        [&](std::size_t i) -> Load {
+            try {
+                auto input = loadInput(urls[i]);
+                // A folder may hold hundreds of pictures: each is decoded again when
+                // its turn to be drawn comes, so that only those being drawn take
+                // memory. The first few are drawn first: they keep theirs.
+                if (i >= window) input->releasePixels();
+                return {input, {}};
+            } catch (const std::exception& failure) {
+                return {nullptr, failure.what()};
+            } catch (...) {
+                return {nullptr, {}};
+            }
+        },
+        [&](std::size_t i, Load load) {
             if (load.input) {
                 insertAdvancing(load.input, index);
-                continue;
+                return;
             }
             // One bad file does not cost the others their turn, but it is said.
-            const auto& url = urls[first + i];
+            const auto& url = urls[i];
             reportSkippedPicture(url, LocalizedString::text("folder-scan.warning.unreadable", url.path(),
                                                             load.failure.empty() ? std::string("?") : load.failure));
+        });
+}
+
+ImageInputPtr Glyphwright::loadInput(const pf::URL& url) const {
+    if (preloaded_) {
+        const auto found = preloaded_->find(url.fsPath().lexically_normal().string());
+        if (found != preloaded_->end()) {
+            if (found->second.error) std::rethrow_exception(found->second.error);
+            return found->second.input;
         }
     }
+    return ImageInput::load(url);
 }
+
+std::shared_ptr<const Glyphwright::Preloaded> Glyphwright::preload(const std::vector<pf::URL>& urls) {
+    // The files addImages would read: those named, and the pictures of the folders named.
+    std::vector<pf::URL> files;
+    for (const auto& url : urls) {
+        std::error_code error;
+        const auto status = std::filesystem::status(url.fsPath(), error);
+        if (error || !std::filesystem::exists(status)) continue;
+        if (!std::filesystem::is_directory(status)) {
+            files.push_back(url);
+            continue;
+        }
+        for (auto& file : imageFileURLsInNameOrder(url)) files.push_back(std::move(file));
+    }
+    auto preloaded = std::make_shared<Preloaded>();
+    const std::size_t window = std::min<std::size_t>(8, platform::dispatch::usableProcessorCount());
+    loadInWindows<PreloadedPicture>(
+        files.size(), window,
+        [&](std::size_t i) -> PreloadedPicture {
+            try {
+                auto input = ImageInput::load(files[i]);
+                // As addImages does: past the first few, pictures wait for their turn
+                // to be drawn without their pixels.
+                if (i >= window) input->releasePixels();
+                return {input, nullptr};
+            } catch (...) {
+                return {nullptr, std::current_exception()};
+            }
+        },
+        [&](std::size_t i, PreloadedPicture picture) {
+            preloaded->emplace(files[i].fsPath().lexically_normal().string(), std::move(picture));
+        });
+    return preloaded;
+}
+
+void Glyphwright::addImagesInBackground(std::vector<pf::URL> urls, std::optional<std::size_t> index,
+                                        std::function<void(std::exception_ptr)> failure) {
+    std::weak_ptr<Glyphwright> weak = weak_from_this();
+    readInBackground([weak, urls = std::move(urls), index, failure = std::move(failure)]() -> std::function<void()> {
+        auto preloaded = preload(urls);
+        return [weak, urls, index, failure, preloaded] {
+            auto self = weak.lock();
+            if (!self) return;
+            // The same steps as addImages, the pictures taken from what was read.
+            self->preloaded_ = preloaded;
+            try {
+                self->addImages(urls, index);
+            } catch (...) {
+                self->preloaded_.reset();
+                if (failure) failure(std::current_exception());
+                return;
+            }
+            self->preloaded_.reset();
+        };
+    });
+}
+
+void Glyphwright::readInBackground(std::function<std::function<void()>()> read) {
+    readingQueue_.async([read = std::move(read)] {
+        if (auto then = read()) platform::dispatch::DispatchQueue::main().async(std::move(then));
+    });
+}
+
+void Glyphwright::waitForBackgroundReading() { readingQueue_.sync([] {}); }
 
 void Glyphwright::insert(const ImageInputPtr& imageInput, std::optional<std::size_t> index) {
     if (!imageInput) return;

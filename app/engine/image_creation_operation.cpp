@@ -8,6 +8,7 @@
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/utf8.hpp"
+#include "platform/graphics/interruption.hpp"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -49,12 +50,15 @@ void ImageCreationOperation::render() {
     // Checked again at the last moment: a folder may have become a link since planning.
     if (writingBoundary_) writingBoundary_->checkFile(definition.outputDirectory.fsPath());
 
+    if (isCancelled()) throw ConversionStoppedError();
     if (definition.format == ImageDefinition::Format::pdf) {
         writeSinglePagePDF(*image, definition.outputDirectory, definition.size, definition.zoom);
         return;
     }
     bool drawn = false;
     std::optional<std::vector<std::uint8_t>> data;
+    // A stopped run gives up the picture it is encoding (the longest step) half way.
+    const pg::InterruptionScope interruption([this] { return isCancelled(); });
     if (renderShare_) {
         // Everything the picture's pixels depend on; the source by identity.
         const auto key = fmt::format("{}|{}x{}|{}|{}|{}|{}|{}|{}", static_cast<const void*>(image.get()),
@@ -67,6 +71,8 @@ void ImageCreationOperation::render() {
         if (!entry->made) {
             try {
                 entry->bytes = pngBytes(*image, entry->drawn);
+                // Given up half way: those waiting for it are stopped as well.
+                if (!entry->bytes && isCancelled()) throw ConversionStoppedError();
             } catch (...) {
                 entry->error = std::current_exception();
             }
@@ -78,6 +84,7 @@ void ImageCreationOperation::render() {
     } else {
         data = pngBytes(*image, drawn);
     }
+    if (isCancelled()) throw ConversionStoppedError();
     if (!data) {
         throw ImageConversionError(ImageConversionError::Case::unableToGetPNGRepresentationFromFinalImage,
                                    LocalizedString::text(drawn ? "error.description.png.notEncoded"

@@ -1,7 +1,8 @@
 #pragma once
 // Renders one output picture and writes it to its file: PNG through the conversion
 // pipeline, written atomically; PDF through the one-page re-save. A failure is
-// recorded, never thrown, and the operation always ends with progress 1.
+// recorded, never thrown, and the operation always ends with progress 1. Cancelled, it
+// writes nothing (ConversionStoppedError): before it starts, or while it encodes.
 #include "app/engine/async_operation.hpp"
 #include "app/engine/writing_boundary.hpp"
 #include "app/foundation/image_definition.hpp"

@@ -91,6 +91,18 @@ bool ImageWrapper::isEqual(const ImageWrapper& other) const { return image() == 
 
 namespace {
 
+// The bytes a bitmap picture was read from (its file's own, or those it was restored
+// from), when they hold it compactly: encoding a large picture anew takes seconds, and
+// a file of raw pixels (BMP, uncompressed TIFF) is better encoded than kept.
+std::optional<Data> compactEncodedBytes(const Image& image, const ImageRep& chosen) {
+    auto bytes = image.encodedBytes();
+    if (!bytes) return std::nullopt;
+    const auto rawBytes = std::uint64_t(chosen.pixelsWide()) * std::uint64_t(chosen.pixelsHigh()) * 4;
+    constexpr std::size_t kAlwaysCompact = 64 * 1024;
+    if (bytes->size() > kAlwaysCompact && bytes->size() > rawBytes / 2) return std::nullopt;
+    return Data(bytes->begin(), bytes->end());
+}
+
 Data storedBytes(const Image& image) {
     std::vector<std::shared_ptr<ImageRep>> candidates;
     for (const auto& rep : image.representations()) {
@@ -99,14 +111,19 @@ Data storedBytes(const Image& image) {
     std::stable_partition(candidates.begin(), candidates.end(),
                           [](const auto& rep) { return isPreferredForStorage(*rep); });
     if (candidates.empty()) throw ImageWrapper::StorageError(ImageWrapper::StorageError::Case::encodingFailed);
+    if (candidates.front()->kind() == ImageRep::Kind::bitmap) {
+        if (auto bytes = compactEncodedBytes(image, *candidates.front())) return std::move(*bytes);
+    }
     auto data = representationData(*candidates.front());
     if (!data) throw ImageWrapper::StorageError(ImageWrapper::StorageError::Case::encodingFailed);
     return std::move(*data);
 }
 
-std::shared_ptr<ImageWrapper> wrapperFromBytes(const Data& bytes) {
+std::shared_ptr<ImageWrapper> wrapperFromBytes(Data bytes) {
     auto image = Image::fromData(bytes);
     if (!image) throw ImageWrapper::StorageError(ImageWrapper::StorageError::Case::decodingFailed);
+    // Stored again as they are, and read again from them when the pixels were let go.
+    image->keepEncodedBytes(std::make_shared<const Data>(std::move(bytes)));
     return ImageWrapper::make(std::move(image));
 }
 
@@ -125,7 +142,7 @@ std::shared_ptr<ImageWrapper> ImageWrapper::decode(const Value& value) {
     if (!bytes) {
         throw DecodingError(DecodingError::Case::typeMismatch, "Expected data for key \"image\"");
     }
-    return wrapperFromBytes(*bytes);
+    return wrapperFromBytes(Data(*bytes));
 }
 
 Value ImageWrapper::encodeJSON() const {
@@ -141,7 +158,7 @@ std::shared_ptr<ImageWrapper> ImageWrapper::decodeJSON(const Value& value) {
     if (!bytes) {
         throw DecodingError(DecodingError::Case::dataCorrupted, "Encountered Data is not valid Base64.");
     }
-    return wrapperFromBytes(*bytes);
+    return wrapperFromBytes(std::move(*bytes));
 }
 
 }  // namespace gw

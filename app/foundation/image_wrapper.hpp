@@ -1,6 +1,8 @@
 #pragma once
 // The holder of one loaded image that a picture keeps, with its stored form: the bytes
-// of one representation of the image (PDF preferred, else the first bitmap).
+// of one representation of the image (PDF preferred, else the first bitmap). A bitmap
+// is stored as the bytes it was read from when they hold it compactly (its file's own,
+// or those it was restored from), else encoded as PNG.
 #include "app/foundation/image_holder.hpp"
 #include "platform/foundation/value.hpp"
 #include "platform/graphics/image.hpp"

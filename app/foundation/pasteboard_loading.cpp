@@ -106,6 +106,8 @@ void loadImages(const appkit::Pasteboard& pasteboard, PasteboardLoadCompletion c
             completion(PasteboardLoadResult::failure(noLoadableImagesFound()));
             return;
         }
+        // Saved later as these bytes (when compact) rather than encoded anew.
+        image->keepEncodedBytes(std::make_shared<const std::vector<std::uint8_t>>(std::move(*data)));
         completion(PasteboardLoadResult::images({std::move(image)}));
         return;
     }

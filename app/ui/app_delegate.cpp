@@ -119,22 +119,57 @@ NorvaneSupportController& AppDelegate::supportController() {
     return *supportController_;
 }
 
+// A restore read in the background, put in its engine on the main thread once.
+struct AppDelegate::PendingRestore {
+    std::weak_ptr<Glyphwright> engine;
+    std::shared_ptr<Glyphwright> restored;
+    std::string failure;
+    bool applied = false;
+};
+
 void AppDelegate::setGlyphwright(std::shared_ptr<Glyphwright> engine) {
     glyphwright_ = std::move(engine);
     if (glyphwright_) restore();
 }
 
 void AppDelegate::restore() {
-    std::shared_ptr<Glyphwright> restored;
-    try {
-        restored = Glyphwright::restore(storedImagesPath());
-        if (!restored) throw Glyphwright::StorageError(Glyphwright::StorageError::Case::decodingFailed);
-    } catch (const std::exception& error) {
-        Logger::log(std::string("Failed to restore image inputs ") + error.what());
+    // The saved pictures may be large: the window shows while they are read.
+    auto pending = std::make_shared<PendingRestore>();
+    pending->engine = glyphwright_;
+    pendingRestore_ = pending;
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    glyphwright_->readInBackground([weak, pending, path = storedImagesPath()]() -> std::function<void()> {
+        try {
+            pending->restored = Glyphwright::restore(path);
+            if (!pending->restored) throw Glyphwright::StorageError(Glyphwright::StorageError::Case::decodingFailed);
+        } catch (const std::exception& error) {
+            pending->failure = error.what();
+        }
+        return [weak, pending] {
+            if (auto self = weak.lock()) self->applyRestore(*pending);
+        };
+    });
+}
+
+void AppDelegate::finishRestoring() {
+    const auto pending = pendingRestore_;
+    if (!pending || pending->applied) return;
+    if (const auto engine = pending->engine.lock()) engine->waitForBackgroundReading();
+    applyRestore(*pending);
+}
+
+void AppDelegate::applyRestore(PendingRestore& pending) {
+    if (pending.applied) return;
+    pending.applied = true;
+    const auto engine = pending.engine.lock();
+    if (!engine) return;
+    if (!pending.restored) {
+        Logger::log("Failed to restore image inputs " + pending.failure);
         return;
     }
-    glyphwright_->setImageInputCollectionType(restored->imageInputCollectionType());
-    const auto& controller = glyphwright_->collectionViewArrayController();
+    const auto restored = std::move(pending.restored);
+    engine->setImageInputCollectionType(restored->imageInputCollectionType());
+    const auto& controller = engine->collectionViewArrayController();
     if (!controller) return;
     const auto inputs = restored->imageInputs();
     std::vector<platform::appkit::ArrayController::Element> objects;
@@ -227,6 +262,11 @@ qt::TerminateReply AppDelegate::applicationShouldTerminate() {
 
 void AppDelegate::applicationWillTerminate() {
     rddi::RDDIAppDelegateForwarder::forward("applicationWillTerminate:");
+    // A conversion still going is stopped, not waited for: it winds down while the
+    // pictures are saved, and leaves no set half written.
+    if (glyphwright_) glyphwright_->cancelAllOperations();
+    // Saved pictures still being read are in the engine before it is saved.
+    finishRestoring();
     try {
         if (glyphwright_) {
             glyphwright_->save(storedImagesPath());
@@ -321,15 +361,30 @@ bool AppDelegate::openFile(const std::string& path) {
         selectOutputDirectory(url);
         return true;
     }
-    try {
-        if (!glyphwright_) return false;
-        glyphwright_->addImage(url);
-    } catch (const std::exception& error) {
-        presentError(error.what());
+    if (!glyphwright_) return false;
+    std::error_code error;
+    if (!std::filesystem::exists(url.fsPath(), error)) {
+        presentError(GlyphwrightError(GlyphwrightError::Case::unableToOpenImageFromURL, url).what());
         return false;
     }
+    addImagesInBackground({url});
     restoreWindow();
     return true;
+}
+
+void AppDelegate::addImagesInBackground(std::vector<pf::URL> urls) {
+    if (!glyphwright_) return;
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    glyphwright_->addImagesInBackground(std::move(urls), std::nullopt, [weak](std::exception_ptr failure) {
+        auto self = weak.lock();
+        if (!self || !failure) return;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& error) {
+            self->presentError(error.what());
+        } catch (...) {
+        }
+    });
 }
 
 void AppDelegate::openFiles(const std::vector<std::string>& paths) {
@@ -350,11 +405,7 @@ void AppDelegate::openFiles(const std::vector<std::string>& paths) {
             return;
         }
     }
-    try {
-        if (glyphwright_) glyphwright_->addImages(urls);
-    } catch (const std::exception& error) {
-        presentError(error.what());
-    }
+    addImagesInBackground(std::move(urls));
     restoreWindow();
 }
 
@@ -368,12 +419,8 @@ void AppDelegate::showOpenFileDialog() {
     std::weak_ptr<AppDelegate> weak = weak_from_this();
     panel->beginSheetModal(window_.data(), [weak, panel](qt::ModalResponse response) {
         auto self = weak.lock();
-        if (!self || response != qt::ModalResponse::ok || !self->glyphwright_) return;
-        try {
-            self->glyphwright_->addImages(panel->urls());
-        } catch (const std::exception& error) {
-            self->presentError(error.what());
-        }
+        if (!self || response != qt::ModalResponse::ok) return;
+        self->addImagesInBackground(panel->urls());
     });
 }
 

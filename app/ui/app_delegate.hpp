@@ -1,7 +1,8 @@
 #pragma once
 // The window application's delegate: owns its long-lived services and starts them in a
-// fixed order, restores the previous run's pictures when the engine is attached and
-// saves them at an orderly end, holds a quit back (once per launch at most) for the
+// fixed order, restores the previous run's pictures when the engine is attached (read
+// and decoded off the main thread, so the window shows at once) and saves them at an
+// orderly end, holds a quit back (once per launch at most) for the
 // other-apps prompt, handles the files handed over and the notification clicks.
 #include "app/engine/glyphwright.hpp"
 #include "app/foundation/user_defaults_cloud_sync.hpp"
@@ -72,9 +73,14 @@ public:
     AppDelegate(const AppDelegate&) = delete;
     AppDelegate& operator=(const AppDelegate&) = delete;
 
-    // Outlets. Attaching an engine restores the saved pictures into it.
+    // Outlets. Attaching an engine restores the saved pictures into it: they are read in
+    // the background and reach the engine on the main queue, before any picture asked
+    // for after them.
     const std::shared_ptr<Glyphwright>& glyphwright() const { return glyphwright_; }
     void setGlyphwright(std::shared_ptr<Glyphwright> engine);
+    // Waits for the restore under way, if any, and puts its pictures in the engine now
+    // (done before the pictures are saved at quit).
+    void finishRestoring();
     QWidget* window() const { return window_.data(); }
     void setWindow(QWidget* window) { window_ = window; }
     const std::shared_ptr<PreviousLocationsManager>& previousFileLocationsManager() const { return previousLocations_; }
@@ -111,6 +117,8 @@ public:
     void applicationDidFinishLaunching() override;
     platform::appkit::qt::TerminateReply applicationShouldTerminate() override;
     void applicationWillTerminate() override;
+    // Pictures among the files are read in the background and added once read; a
+    // missing file is answered at once (false, its error shown).
     void openFiles(const std::vector<std::string>& paths) override;
     bool openFile(const std::string& path);
     // The life-cycle callbacks hand each call on to whoever in the process asked for it.
@@ -139,7 +147,11 @@ public:
 
 private:
     AppDelegate();
+    struct PendingRestore;
     void restore();
+    void applyRestore(PendingRestore& pending);
+    // Adds the pictures in the background; what fails is shown on the window.
+    void addImagesInBackground(std::vector<platform::foundation::URL> urls);
     void presentError(const std::string& description);
     // Tells the user and answers true when `url` lies in the Trash.
     bool refusedAsTrash(const platform::foundation::URL& url);
@@ -156,6 +168,7 @@ private:
     std::unique_ptr<UserDefaultsCloudSync> userDefaultsCloudSync_;
     std::unique_ptr<NorvaneSupportController> supportController_;
     std::optional<std::filesystem::path> storedImagesPath_;
+    std::shared_ptr<PendingRestore> pendingRestore_;
     bool heldBackQuit_ = false;
     bool searching_ = false;
     std::shared_ptr<MultipleCatalogsChoosing> multipleCatalogsPanel_;

@@ -15,6 +15,8 @@
 
 #include <QVBoxLayout>
 
+#include <csignal>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -98,6 +100,24 @@ pa::MenuItemPtr makeViewMenuItem(QPointer<qt::TouchBarStrip> strip) {
     return menuItemWith("menu.view.title", std::move(viewMenu));
 }
 
+// A start that ends before its window was ever drawn says why on its error output:
+// otherwise whoever started it sees nothing at all.
+void reportEndBeforeWindow(const qt::LifeCycle& cycle) {
+    std::string reason;
+    switch (cycle.end()) {
+        case qt::LifeCycle::End::signal: {
+            const char* name = cycle.endSignal() == SIGINT ? "SIGINT" : cycle.endSignal() == SIGTERM ? "SIGTERM" : nullptr;
+            reason = LocalizedString::text("desktop.end.before-window.signal",
+                                           name ? std::string(name) : std::to_string(cycle.endSignal()));
+            break;
+        }
+        case qt::LifeCycle::End::quit: reason = LocalizedString::text("desktop.end.before-window.quit"); break;
+        case qt::LifeCycle::End::exitWithoutTerminating:
+        case qt::LifeCycle::End::none: reason = LocalizedString::text("desktop.end.before-window.other"); break;
+    }
+    std::fprintf(stderr, "%s\n", reason.c_str());
+}
+
 }  // namespace
 
 std::unique_ptr<DesktopApplication> DesktopApplication::make() {
@@ -179,7 +199,10 @@ int runDesktopApplication(int argc, char** argv) {
     pa::ApplicationDelegateRegistry::setDelegate(app->delegate);
     qt::LifeCycle cycle(*app->delegate);
     const int status = cycle.run(app->window.get(), std::move(files));
-    // The engine's operations may still run on workers: they finish before anything goes.
+    if (!cycle.mainWindowAppeared()) reportEndBeforeWindow(cycle);
+    // The engine's operations may still run on workers: stopped, they finish before
+    // anything goes.
+    app->engine->cancelAllOperations();
     app->engine->waitUntilAllOperationsAreFinished();
     pa::ApplicationDelegateRegistry::setDelegate(nullptr);
     setRecentDocumentHandler({});

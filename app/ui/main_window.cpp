@@ -658,8 +658,9 @@ void MainViewViewController::glyphwrightDidKeepReplacedItem(Glyphwright&, const 
                                                                 : "notification.asset-replaced.title.kept");
     }
     notification.subtitle = item.description();
+    // After the folders' notices, which the main queue hands on first.
     DispatchQueue::main().async([notification = std::move(notification)]() mutable {
-        pa::UserNotificationCenter::defaultCenter().deliver(std::move(notification));
+        pa::UserNotificationCenter::defaultCenter().deliverInBackground(std::move(notification));
     });
 }
 
@@ -703,7 +704,8 @@ void MainViewViewController::handleFolderResult(const GlyphwrightResult& result)
         success.resizeType == ConversionOutputType::tvOSLeaderboard) {
         notification.contentImage = nullptr;
     }
-    pa::UserNotificationCenter::defaultCenter().deliver(std::move(notification));
+    // Its picture is scaled and sent off the main thread: a large one takes seconds.
+    pa::UserNotificationCenter::defaultCenter().deliverInBackground(std::move(notification));
 
     if (auto tracker = KKGAI()) {
         if (auto hit = KKGADictionaryBuilder::createEventWithCategory("Usage", "Catalog Created", typeName, 0)->build()) {

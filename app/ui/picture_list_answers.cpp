@@ -147,11 +147,10 @@ void PictureListAnswers::take(const PasteboardLoadResult& result, std::optional<
         break;
     case PasteboardLoadResult::Kind::fileURLs:
         if (!engine) return;
-        try {
-            engine->addImages(result.urls(), index);
-        } catch (...) {
-            if (presenter) presenter(std::current_exception());
-        }
+        // Read off the main thread: large pictures take seconds to decode.
+        engine->addImagesInBackground(result.urls(), index, [presenter](std::exception_ptr error) {
+            if (presenter) presenter(std::move(error));
+        });
         break;
     case PasteboardLoadResult::Kind::failure:
         if (presenter) presenter(result.error());

@@ -6,6 +6,8 @@
 
 #include <gio/gio.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -28,8 +30,21 @@ const log::SystemLog& notificationLog() {
 }  // namespace
 
 std::optional<NotificationImageData> notificationImageData(const graphics::Image& image) {
-    const auto rep = image.renderedBitmap();
-    const auto pixels = rep ? rep->bitmap() : nullptr;
+    // The picture's own pixels when it is small enough, else drawn at the largest size
+    // that fits.
+    const auto& reps = image.representations();
+    const bool ofPixels = !reps.empty() && reps.front()->kind() == graphics::ImageRep::Kind::bitmap;
+    const double width = ofPixels ? reps.front()->pixelsWide() : image.size().width;
+    const double height = ofPixels ? reps.front()->pixelsHigh() : image.size().height;
+    graphics::BitmapPtr pixels;
+    if (width <= kNotificationImageSide && height <= kNotificationImageSide) {
+        const auto rep = image.renderedBitmap();
+        if (rep) pixels = rep->bitmap();
+    } else {
+        const double scale = kNotificationImageSide / std::max(width, height);
+        pixels = image.renderBitmap(std::max(1, int(std::lround(width * scale))),
+                                    std::max(1, int(std::lround(height * scale))));
+    }
     if (!pixels) return std::nullopt;
     const auto& bitmap = *pixels;
     if (bitmap.width() <= 0 || bitmap.height() <= 0) return std::nullopt;
@@ -57,6 +72,7 @@ std::optional<NotificationImageData> notificationImageData(const graphics::Image
 }
 
 struct UserNotificationCenter::State {
+    dispatch::DispatchQueue background{"com.norvane.glyphwright.notifications"};
     mutable std::mutex mutex;
     std::weak_ptr<UserNotificationCenterDelegate> delegate;
     std::map<std::uint32_t, UserNotification> delivered;
@@ -245,6 +261,12 @@ bool UserNotificationCenter::deliver(UserNotification notification) {
     state_->delivered[id] = std::move(notification);
     return true;
 }
+
+void UserNotificationCenter::deliverInBackground(UserNotification notification) {
+    state_->background.async([this, notification = std::move(notification)]() mutable { deliver(std::move(notification)); });
+}
+
+void UserNotificationCenter::waitUntilDelivered() { state_->background.sync([] {}); }
 
 std::vector<UserNotification> UserNotificationCenter::deliveredNotifications() const {
     std::lock_guard lock(state_->mutex);

@@ -35,7 +35,11 @@ public:
     virtual void userNotificationCenterDidActivate(const UserNotification& notification) = 0;
 };
 
-// The image as the server's "image-data" tuple (iiibiiay): unpremultiplied RGBA rows.
+// The image as the server's "image-data" tuple (iiibiiay): unpremultiplied RGBA rows,
+// at most kNotificationImageSide pixels a side (a larger picture is scaled down, its
+// shape kept: servers show a small icon, and a photograph's pixels would take seconds
+// to convert and to send).
+constexpr int kNotificationImageSide = 256;
 struct NotificationImageData {
     int width = 0;
     int height = 0;
@@ -53,6 +57,11 @@ public:
     void setDelegate(std::weak_ptr<UserNotificationCenterDelegate> delegate);
     // Sends the notification; false (logged) when no server answers: it is dropped.
     bool deliver(UserNotification notification);
+    // The same, on a queue of the centre's own, in the order asked: the caller (the main
+    // thread) waits neither for the picture to be scaled nor for the server to answer.
+    void deliverInBackground(UserNotification notification);
+    // Blocks until what was handed to deliverInBackground so far has been sent.
+    void waitUntilDelivered();
     // The notifications delivered and not yet closed by the server.
     std::vector<UserNotification> deliveredNotifications() const;
     // Forgets the connection, the delivered notifications and the delegate (a new bus is

@@ -17,57 +17,62 @@ int sextet(char c) {
 }
 }  // namespace
 
+// A saved picture's bytes run to hundreds of megabytes: both directions write straight
+// into a buffer of the final size and decode through a table.
 std::string base64Encoded(const Data& data) {
-    std::string text;
-    text.reserve((data.size() + 2) / 3 * 4);
+    std::string text((data.size() + 2) / 3 * 4, '=');
+    char* out = text.data();
+    const std::uint8_t* in = data.data();
     std::size_t i = 0;
-    for (; i + 3 <= data.size(); i += 3) {
-        unsigned v = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
-        text += kAlphabet[(v >> 18) & 63];
-        text += kAlphabet[(v >> 12) & 63];
-        text += kAlphabet[(v >> 6) & 63];
-        text += kAlphabet[v & 63];
+    for (; i + 3 <= data.size(); i += 3, out += 4) {
+        const unsigned v = (unsigned(in[i]) << 16) | (unsigned(in[i + 1]) << 8) | in[i + 2];
+        out[0] = kAlphabet[(v >> 18) & 63];
+        out[1] = kAlphabet[(v >> 12) & 63];
+        out[2] = kAlphabet[(v >> 6) & 63];
+        out[3] = kAlphabet[v & 63];
     }
     const std::size_t rest = data.size() - i;
-    if (rest == 1) {
-        unsigned v = data[i] << 16;
-        text += kAlphabet[(v >> 18) & 63];
-        text += kAlphabet[(v >> 12) & 63];
-        text += "==";
-    } else if (rest == 2) {
-        unsigned v = (data[i] << 16) | (data[i + 1] << 8);
-        text += kAlphabet[(v >> 18) & 63];
-        text += kAlphabet[(v >> 12) & 63];
-        text += kAlphabet[(v >> 6) & 63];
-        text += '=';
+    if (rest > 0) {
+        const unsigned v = (unsigned(in[i]) << 16) | (rest == 2 ? unsigned(in[i + 1]) << 8 : 0u);
+        out[0] = kAlphabet[(v >> 18) & 63];
+        out[1] = kAlphabet[(v >> 12) & 63];
+        if (rest == 2) out[2] = kAlphabet[(v >> 6) & 63];
     }
     return text;
 }
 
 std::optional<Data> base64Decoded(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
-    Data data;
-    data.reserve(text.size() / 4 * 3);
-    for (std::size_t i = 0; i < text.size(); i += 4) {
-        const bool last = i + 4 == text.size();
-        std::array<int, 4> s{};
-        int padding = 0;
-        for (int k = 0; k < 4; ++k) {
-            char c = text[i + k];
-            if (c == '=' && last && k >= 2) {
-                ++padding;
-                s[k] = 0;
-                continue;
-            }
-            if (padding > 0) return std::nullopt;  // data after padding
-            s[k] = sextet(c);
-            if (s[k] < 0) return std::nullopt;
-        }
-        unsigned v = (s[0] << 18) | (s[1] << 12) | (s[2] << 6) | s[3];
-        data.push_back(static_cast<std::uint8_t>(v >> 16));
-        if (padding < 2) data.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
-        if (padding < 1) data.push_back(static_cast<std::uint8_t>(v & 0xFF));
+    static const auto table = [] {
+        std::array<std::int8_t, 256> values{};
+        values.fill(-1);
+        for (int c = 0; c < 256; ++c) values[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(sextet(char(c)));
+        return values;
+    }();
+    std::size_t padding = 0;
+    if (!text.empty() && text.back() == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
+    Data data(text.size() / 4 * 3 - padding);
+    std::uint8_t* out = data.data();
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t whole = text.empty() ? 0 : text.size() - 4;  // the last group may be padded
+    for (std::size_t i = 0; i < whole; i += 4, out += 3) {
+        const int a = table[in[i]], b = table[in[i + 1]], c = table[in[i + 2]], d = table[in[i + 3]];
+        if ((a | b | c | d) < 0) return std::nullopt;
+        const unsigned v = (unsigned(a) << 18) | (unsigned(b) << 12) | (unsigned(c) << 6) | unsigned(d);
+        out[0] = static_cast<std::uint8_t>(v >> 16);
+        out[1] = static_cast<std::uint8_t>(v >> 8);
+        out[2] = static_cast<std::uint8_t>(v);
     }
+    if (text.empty()) return data;
+    // The last group: "xx==", "xxx=" or whole; '=' nowhere else.
+    const std::size_t i = whole;
+    std::array<int, 4> s{};
+    for (std::size_t k = 0; k < 4; ++k) s[k] = k >= 4 - padding ? 0 : table[in[i + k]];
+    if (s[0] < 0 || s[1] < 0 || s[2] < 0 || s[3] < 0) return std::nullopt;
+    const unsigned v = (unsigned(s[0]) << 18) | (unsigned(s[1]) << 12) | (unsigned(s[2]) << 6) | unsigned(s[3]);
+    out[0] = static_cast<std::uint8_t>(v >> 16);
+    if (padding < 2) out[1] = static_cast<std::uint8_t>(v >> 8);
+    if (padding < 1) out[2] = static_cast<std::uint8_t>(v);
     return data;
 }
 

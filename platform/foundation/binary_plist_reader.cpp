@@ -1,4 +1,5 @@
 #include "platform/foundation/binary_plist_reader.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <bit>
 #include <cstring>
@@ -21,24 +22,6 @@ std::uint64_t bigEndian(const std::uint8_t* bytes, std::size_t size) {
     std::uint64_t value = 0;
     for (std::size_t i = 0; i < size; ++i) value = (value << 8) | bytes[i];
     return value;
-}
-
-void appendUTF8(std::string& out, std::uint32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
 }
 
 class Reader {

@@ -1,4 +1,5 @@
 #include "platform/foundation/bundle.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
@@ -42,23 +43,6 @@ std::vector<std::unique_ptr<Bundle>>& retiredBundles() {
     return v;
 }
 
-void appendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
 
 class StringsParser {
 public:
@@ -177,7 +161,7 @@ private:
                     std::uint32_t lo = hex4();
                     cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
                 }
-                appendUtf8(out, cp);
+                appendUTF8(out, cp);
                 break;
             }
             default: out.push_back(e); break;  // \" \\ \' and anything else stand for themselves

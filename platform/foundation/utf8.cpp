@@ -1,5 +1,8 @@
 #include "platform/foundation/utf8.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace platform::foundation {
 
 namespace {
@@ -38,11 +41,38 @@ std::size_t sequenceLength(std::string_view text, std::size_t at) {
 
 bool isValidUTF8(std::string_view text) {
     for (std::size_t at = 0; at < text.size();) {
+        // Plain ASCII eight bytes at a time: most text, and all of a saved picture's Base64.
+        if (at + 8 <= text.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + at, 8);
+            if ((word & 0x8080808080808080u) == 0) {
+                at += 8;
+                continue;
+            }
+        }
         const std::size_t length = sequenceLength(text, at);
         if (length == 0) return false;
         at += length;
     }
     return true;
+}
+
+void appendUTF8(std::string& out, std::uint32_t codepoint) {
+    if (codepoint < 0x80) {
+        out.push_back(static_cast<char>(codepoint));
+    } else if (codepoint < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (codepoint >> 6)));
+        out.push_back(static_cast<char>(0x80 | (codepoint & 0x3F)));
+    } else if (codepoint < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (codepoint >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((codepoint >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (codepoint & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (codepoint >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((codepoint >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((codepoint >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (codepoint & 0x3F)));
+    }
 }
 
 std::string validUTF8(std::string_view text) {

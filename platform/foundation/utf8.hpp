@@ -3,12 +3,15 @@
 // can hold any bytes, but JSON and property lists carry only valid UTF-8.
 #include "platform/foundation/value.hpp"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace platform::foundation {
 
 bool isValidUTF8(std::string_view text);
+// Appends the code point (at most U+10FFFF, not a surrogate) as UTF-8.
+void appendUTF8(std::string& out, std::uint32_t codepoint);
 // The text with every byte that does not start or continue a well-formed sequence
 // (overlong forms, surrogates and values past U+10FFFF included) replaced by U+FFFD.
 std::string validUTF8(std::string_view text);

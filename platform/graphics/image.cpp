@@ -31,11 +31,15 @@ ImagePtr Image::withRepresentation(std::shared_ptr<ImageRep> rep) {
 }
 
 void Image::addRepresentation(std::shared_ptr<ImageRep> rep) {
-    if (rep) reps_.push_back(std::move(rep));
+    if (!rep) return;
+    reps_.push_back(std::move(rep));
+    // The bytes read no longer stand for the picture as it is now.
+    encodedSource_.reset();
 }
 
 void Image::removeRepresentation(const std::shared_ptr<ImageRep>& rep) {
     reps_.erase(std::remove(reps_.begin(), reps_.end(), rep), reps_.end());
+    encodedSource_.reset();
 }
 
 std::shared_ptr<ImageRep> Image::bestRepresentationForRect(Rect rect, const GraphicsContext* context) const {

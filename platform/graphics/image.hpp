@@ -50,8 +50,17 @@ public:
     // Lets the pixels of a picture read from `path` (one bitmap) be released and read
     // again from the file when next drawn. A file that has changed since (size or
     // time of change) gives no pixels then. False when the picture is not one bitmap
-    // or the file cannot be looked at.
+    // or the file cannot be looked at. The file is also the picture's encoded bytes.
     bool reloadPixelsFrom(const std::filesystem::path& path);
+    // Keeps `bytes`, which the picture was read from (fromData), as its encoded bytes;
+    // a picture of one bitmap may then let its pixels go and read them again from them.
+    void keepEncodedBytes(std::shared_ptr<const std::vector<uint8_t>> bytes);
+    // The bytes the picture was read from, while they still stand for it: those kept,
+    // or its file read again when it has not changed since (reloadPixelsFrom). None for
+    // a picture made otherwise, or given representations since. Stored again, a picture
+    // can be these bytes instead of being encoded anew (which takes seconds for a large
+    // one).
+    std::optional<std::vector<uint8_t>> encodedBytes() const;
     // Releases the pixels of every reloadable bitmap; whether any was released.
     bool releasePixels();
 
@@ -99,8 +108,19 @@ public:
     std::string description() const;
 
 private:
+    // The pixels of a picture read again, when it is still one bitmap.
+    static BitmapPtr soleBitmap(const ImagePtr& image);
+
+    struct EncodedSource {
+        std::shared_ptr<const std::vector<uint8_t>> bytes;  // kept in memory, or:
+        std::filesystem::path file;
+        std::uintmax_t fileSize = 0;
+        std::filesystem::file_time_type fileChanged;
+    };
+
     Size size_;
     std::vector<std::shared_ptr<ImageRep>> reps_;
+    std::optional<EncodedSource> encodedSource_;
 };
 
 }  // namespace platform::graphics

@@ -371,6 +371,22 @@ ImagePtr Image::fromFile(const std::filesystem::path& path, std::string* error, 
     return fromData(*bytes, error, problem);
 }
 
+namespace {
+
+// Whether the file still has the size and time of change it had when it was read.
+bool unchangedSince(const std::filesystem::path& path, std::uintmax_t size, std::filesystem::file_time_type changed) {
+    std::error_code error;
+    if (std::filesystem::file_size(path, error) != size || error) return false;
+    return std::filesystem::last_write_time(path, error) == changed && !error;
+}
+
+}  // namespace
+
+BitmapPtr Image::soleBitmap(const ImagePtr& image) {
+    if (!image || image->reps_.size() != 1 || image->reps_.front()->kind() != ImageRep::Kind::bitmap) return nullptr;
+    return std::static_pointer_cast<BitmapRep>(image->reps_.front())->bitmap();
+}
+
 bool Image::reloadPixelsFrom(const std::filesystem::path& path) {
     if (reps_.size() != 1 || reps_.front()->kind() != ImageRep::Kind::bitmap) return false;
     std::error_code error;
@@ -378,17 +394,31 @@ bool Image::reloadPixelsFrom(const std::filesystem::path& path) {
     if (error) return false;
     const auto changed = std::filesystem::last_write_time(path, error);
     if (error) return false;
+    encodedSource_ = EncodedSource{nullptr, path, bytes, changed};
     std::static_pointer_cast<BitmapRep>(reps_.front())->setReload([path, bytes, changed]() -> BitmapPtr {
-        std::error_code unchanged;
-        if (std::filesystem::file_size(path, unchanged) != bytes || unchanged) return nullptr;
-        if (std::filesystem::last_write_time(path, unchanged) != changed || unchanged) return nullptr;
-        const auto again = Image::fromFile(path);
-        if (!again || again->reps_.size() != 1 || again->reps_.front()->kind() != ImageRep::Kind::bitmap) {
-            return nullptr;
-        }
-        return std::static_pointer_cast<BitmapRep>(again->reps_.front())->bitmap();
+        if (!unchangedSince(path, bytes, changed)) return nullptr;
+        return soleBitmap(Image::fromFile(path));
     });
     return true;
+}
+
+void Image::keepEncodedBytes(std::shared_ptr<const std::vector<uint8_t>> bytes) {
+    if (!bytes) return;
+    encodedSource_ = EncodedSource{bytes, {}, 0, {}};
+    if (reps_.size() != 1 || reps_.front()->kind() != ImageRep::Kind::bitmap) return;
+    std::static_pointer_cast<BitmapRep>(reps_.front())->setReload(
+        [bytes]() -> BitmapPtr { return soleBitmap(Image::fromData(*bytes)); });
+}
+
+std::optional<std::vector<uint8_t>> Image::encodedBytes() const {
+    if (!encodedSource_) return std::nullopt;
+    const auto& source = *encodedSource_;
+    if (source.bytes) return *source.bytes;
+    if (!unchangedSince(source.file, source.fileSize, source.fileChanged)) return std::nullopt;
+    auto bytes = readFileBytes(source.file, kMaxFileBytes, nullptr, nullptr);
+    // Changed while it was read: not the bytes the picture was read from.
+    if (!bytes || bytes->size() != source.fileSize) return std::nullopt;
+    return bytes;
 }
 
 bool Image::releasePixels() {

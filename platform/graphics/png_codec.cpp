@@ -1,5 +1,7 @@
 #include "platform/graphics/png_codec.hpp"
 
+#include "platform/graphics/interruption.hpp"
+
 #include <libdeflate.h>
 #include <zlib.h>
 
@@ -203,6 +205,11 @@ std::vector<uint8_t> encodePng(const PixelView& src, bool keepAlpha) {
     };
 
     for (int y = 0; y < src.height; ++y) {
+        // Asked every few rows: a large picture's rows take seconds to compress.
+        if (y % 16 == 0 && interruptionRequested()) {
+            if (streaming) deflateEnd(&stream);
+            return {};
+        }
         const uint8_t* in = src.data + static_cast<size_t>(y) * src.stride;
         uint8_t* o = cur.data();
         for (int x = 0; x < src.width; ++x, in += 4) {

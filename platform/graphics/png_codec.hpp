@@ -13,7 +13,8 @@ namespace platform::graphics {
 
 // Encodes the pixels as an 8-bit PNG: RGBA (colour type 6) when keepAlpha is true,
 // otherwise RGB (colour type 2) with alpha dropped after unpremultiplying. Returns an
-// empty vector when the view is empty or invalid.
+// empty vector when the view is empty or invalid, or when the thread's interruption
+// scope asks it to stop (see interruption.hpp).
 std::vector<uint8_t> encodePng(const PixelView& premultipliedArgb32, bool keepAlpha);
 
 // Decodes the plainest PNG files, those most artwork is saved as: 8-bit RGB or RGBA,

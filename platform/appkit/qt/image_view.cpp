@@ -1,6 +1,8 @@
 #include "platform/appkit/qt/image_view.hpp"
 
+#include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/graphics/geometry.hpp"
+#include "platform/graphics/image_rep.hpp"
 
 #include <QPainter>
 
@@ -19,6 +21,8 @@ ImageView::ImageView(QWidget* parent) : QWidget(parent) {}
 void ImageView::setImage(platform::graphics::ImagePtr image) {
     image_ = std::move(image);
     cache_.clear();
+    pending_.clear();
+    ++generation_;
     update();
 }
 
@@ -50,17 +54,69 @@ QImage ImageView::renderedImage(QSize pixels) const {
     return rendered;
 }
 
+namespace {
+
+// Whether drawing the picture small takes long: a bitmap of many pixels to scale, or one
+// whose pixels were let go and must be read (decoded) again first.
+bool takesLongToRender(const platform::graphics::Image& image) {
+    for (const auto& rep : image.representations()) {
+        if (rep->kind() != platform::graphics::ImageRep::Kind::bitmap) continue;
+        const auto& bitmap = static_cast<const platform::graphics::BitmapRep&>(*rep);
+        if (!bitmap.hasPixels()) return true;
+        if (std::int64_t{bitmap.pixelsWide()} * bitmap.pixelsHigh() > ImageView::kLargePicturePixels) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void ImageView::renderInBackground(QSize pixels) {
+    const auto key = std::make_pair(pixels.width(), pixels.height());
+    if (!pending_.insert(key).second) return;
+    std::weak_ptr<int> alive = lifetime_;
+    platform::dispatch::DispatchQueue::global(platform::dispatch::QualityOfService::userInitiated)
+        .async([this, alive, image = image_, generation = generation_, key] {
+            auto bitmap = image->renderBitmap(key.first, key.second);
+            QImage rendered = bitmap ? toQImage(*bitmap) : QImage();
+            platform::dispatch::DispatchQueue::main().async([this, alive, generation, key, rendered] {
+                if (!alive.lock() || generation != generation_) return;
+                pending_.erase(key);
+                cache_[key] = rendered;
+                ++renders_;
+                update();
+            });
+        });
+}
+
 void ImageView::paintEvent(QPaintEvent*) {
     const QRect target = imageRect();
     if (target.isEmpty()) return;
     const qreal ratio = devicePixelRatioF();
     const QSize pixels(std::max(1, int(std::lround(target.width() * ratio))),
                        std::max(1, int(std::lround(target.height() * ratio))));
-    QImage rendered = renderedImage(pixels);
+    QImage rendered;
+    if (const auto found = cache_.find({pixels.width(), pixels.height()}); found != cache_.end()) {
+        rendered = found->second;
+    } else if (!takesLongToRender(*image_)) {
+        rendered = renderedImage(pixels);
+    } else {
+        renderInBackground(pixels);
+        // Meanwhile the drawing nearest in size, scaled.
+        for (const auto& [size, drawn] : cache_) {
+            if (drawn.isNull()) continue;
+            if (rendered.isNull() || std::abs(size.first - pixels.width()) < std::abs(rendered.width() - pixels.width()))
+                rendered = drawn;
+        }
+    }
     if (rendered.isNull()) return;
-    rendered.setDevicePixelRatio(ratio);
     QPainter painter(this);
-    painter.drawImage(target.topLeft(), rendered);
+    if (rendered.size() == pixels) {
+        rendered.setDevicePixelRatio(ratio);
+        painter.drawImage(target.topLeft(), rendered);
+    } else {
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(QRect(target), rendered);
+    }
 }
 
 }  // namespace platform::appkit::qt

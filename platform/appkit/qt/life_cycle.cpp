@@ -1,6 +1,7 @@
 #include "platform/appkit/qt/life_cycle.hpp"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QCloseEvent>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -19,9 +20,9 @@ LifeCycle* gShared = nullptr;
 // Written by the signal handler, read by the loop; made once per process.
 int gSignalPipe[2] = {-1, -1};
 
-extern "C" void onTerminationSignal(int) {
+extern "C" void onTerminationSignal(int signal) {
     const int saved = errno;
-    const char byte = 1;
+    const char byte = static_cast<char>(signal);
     // A full pipe already says the same thing; the result is of no use in a handler.
     [[maybe_unused]] const auto written = ::write(gSignalPipe[1], &byte, 1);
     errno = saved;
@@ -60,6 +61,9 @@ int LifeCycle::run(QWidget* mainWindow, std::vector<std::string> filesToOpen) {
     running_ = true;
     ending_ = false;
     toldWillTerminate_ = false;
+    end_ = End::none;
+    endSignal_ = 0;
+    mainWindowAppeared_ = false;
     mainWindow_ = mainWindow;
     if (mainWindow) mainWindow->installEventFilter(this);
     if (gSignalPipe[0] >= 0) {
@@ -86,22 +90,38 @@ int LifeCycle::run(QWidget* mainWindow, std::vector<std::string> filesToOpen) {
 bool LifeCycle::terminate() {
     if (ending_) return true;
     if (delegate_.applicationShouldTerminate() == TerminateReply::terminateCancel) return false;
+    end_ = End::quit;
     finishTermination(0);
     return true;
 }
 
 void LifeCycle::terminateWithoutAsking() {
     if (ending_) return;
+    if (end_ == End::none) end_ = End::quit;
     finishTermination(0);
 }
 
 void LifeCycle::exitWithoutTerminating(int status) {
+    if (!ending_) end_ = End::exitWithoutTerminating;
     ending_ = true;
+    hideWindows();
     QApplication::exit(status);
+}
+
+void LifeCycle::hideWindows() {
+    bool hidden = false;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (!widget->isVisible()) continue;
+        widget->hide();
+        hidden = true;
+    }
+    // Sent now: the loop that would send it may not turn again before the process ends.
+    if (hidden) QGuiApplication::sync();
 }
 
 void LifeCycle::finishTermination(int status) {
     ending_ = true;
+    hideWindows();
     if (!toldWillTerminate_) {
         toldWillTerminate_ = true;
         ++willTerminateCount_;
@@ -113,12 +133,16 @@ void LifeCycle::finishTermination(int status) {
 void LifeCycle::onSignalPipe() {
     if (gSignalPipe[0] < 0) return;
     char buffer[16];
-    bool signalled = false;
-    while (::read(gSignalPipe[0], buffer, sizeof buffer) > 0) signalled = true;
-    if (signalled) terminateWithoutAsking();
+    int signal = 0;
+    for (ssize_t count; (count = ::read(gSignalPipe[0], buffer, sizeof buffer)) > 0;) signal = buffer[count - 1];
+    if (signal == 0 || ending_) return;
+    end_ = End::signal;
+    endSignal_ = signal;
+    terminateWithoutAsking();
 }
 
 bool LifeCycle::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == mainWindow_ && event->type() == QEvent::Paint) mainWindowAppeared_ = true;
     if (watched == mainWindow_ && event->type() == QEvent::Close && running_ && !ending_) {
         // Closing the main window is a quit; a cancelled one keeps the window.
         if (!terminate()) {

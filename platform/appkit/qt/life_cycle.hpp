@@ -3,7 +3,9 @@
 // will finish (before the first window shows), did finish (on the first loop turn, then
 // the files handed over), is asked before a quit or the main window's close, and hears
 // once that the application will terminate on every orderly end. SIGTERM and SIGINT end
-// in order without asking, as a log-out does.
+// in order without asking, as a log-out does. The windows go as soon as an end is
+// decided, before the delegate hears of it: what it still does (saving, stopping work)
+// happens out of sight, not behind windows that no longer answer.
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
@@ -54,12 +56,22 @@ public:
     bool isRunning() const { return running_; }
     int willTerminateCount() const { return willTerminateCount_; }
 
+    // How the latest run ended, so that a program ending before its main window ever
+    // appeared on screen can say why instead of leaving nothing behind.
+    enum class End { none, quit, signal, exitWithoutTerminating };
+    End end() const { return end_; }
+    // The signal that ended it (End::signal).
+    int endSignal() const { return endSignal_; }
+    // Whether the main window was drawn on screen during the latest run.
+    bool mainWindowAppeared() const { return mainWindowAppeared_; }
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void finishTermination(int status);
     void onSignalPipe();
+    static void hideWindows();
 
     ApplicationDelegate& delegate_;
     QPointer<QWidget> mainWindow_;
@@ -67,6 +79,9 @@ private:
     bool ending_ = false;
     bool toldWillTerminate_ = false;
     int willTerminateCount_ = 0;
+    End end_ = End::none;
+    int endSignal_ = 0;
+    bool mainWindowAppeared_ = false;
     struct SignalWatch;
     std::unique_ptr<SignalWatch> signalWatch_;
 };

@@ -2,6 +2,7 @@
 #include "app/engine/analytics_tracker.hpp"
 #include "glyphwright_test_support.hpp"
 #include "platform/dispatch/operation_queue.hpp"
+#include "platform/foundation/json.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
@@ -17,6 +18,7 @@
 namespace gwtest::engine {
 namespace {
 
+namespace fs = std::filesystem;
 using gw::CollectionType;
 using gw::ConversionOutputType;
 
@@ -213,6 +215,91 @@ TEST_F(GlyphwrightRunTest, AFailedRunRemovesTheCatalogFolderItMadeAndLeftEmpty) 
         std::sort(left.begin(), left.end());
         EXPECT_EQ(left, c.left);
     }
+}
+
+// A picture whose PNG takes a while to encode: noise over a gradient.
+pg::ImagePtr noisyImage(int side) {
+    std::vector<uint8_t> pixels(static_cast<size_t>(side) * side * 4);
+    std::uint32_t seed = 12345;
+    for (std::size_t i = 0; i < pixels.size(); i += 4) {
+        seed = seed * 1664525u + 1013904223u;
+        const auto at = i / 4;
+        const std::uint32_t word = (0xFFu << 24) | ((at % side * 255 / side) ^ (seed >> 27)) << 16 |
+                                   ((at / side * 255 / side) ^ ((seed >> 19) & 31)) << 8 | ((seed >> 11) & 0xFF);
+        std::memcpy(&pixels[i], &word, 4);
+    }
+    return pg::Image::withBitmap(pg::makeSharedBitmap(pg::Bitmap(side, side, side * 4, std::move(pixels), false)));
+}
+
+TEST_F(GlyphwrightRunTest, AStoppedRunPutsEachSetInPlaceWholeOrNotAtAllAndKeepsWhatItWouldHaveReplaced) {
+    // An earlier catalog holds a set of the first picture's name, which this run replaces.
+    const auto catalog = dir_ / "out" / "Assets.xcassets";
+    gwtest::writeFile(catalog / "Contents.json", "{}");
+    gwtest::writeFile(catalog / "Art0.imageset" / "Contents.json", "earlier");
+    ObservedEngine e;
+    const auto data = gw::pngData(*noisyImage(1500));
+    ASSERT_TRUE(data);
+    std::vector<pf::URL> files;
+    for (int i = 0; i < 8; ++i) {
+        const auto file = dir_ / "in" / fmt::format("Art{}.png", i);
+        gwtest::writeFile(file, std::string(data->begin(), data->end()));
+        files.push_back(fileURL(file));
+    }
+    e.engine->addImages(files);
+    e.engine->setResizeType(ConversionOutputType::asset);
+    e.engine->setImageInputCollectionType(CollectionType::batch);
+    e.engine->setOutputDirectory(folderURL(dir_ / "out"));
+    e.engine->setCatalogExistsActionProvider(std::make_shared<StoredAction>(gw::FileAlreadyExistsAction::append));
+    e.engine->setCatalogContentsExistsActionProvider(
+        std::make_shared<StoredAction>(gw::FileAlreadyExistsAction::overwrite));
+
+    // Stopped once its first picture is written, while others are being drawn and
+    // encoded, and again (that changes nothing).
+    std::atomic<bool> stopping{false};
+    e.engine->setProgressUpdateHandler([&](float progress) {
+        if (progress > 0 && !stopping.exchange(true)) {
+            e.engine->cancelAllOperations();
+            e.engine->cancelAllOperations();
+        }
+    });
+    e.engine->createAssetCatalog();
+    ASSERT_TRUE(e.delegate->waitForRun(files.size()));
+    e.engine->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(e.delegate->count("didFinishAllOperations"), 1u);
+
+    std::size_t stopped = 0;
+    for (const auto& result : e.delegate->results()) {
+        if (result.isSuccess()) continue;
+        try {
+            std::rethrow_exception(result.error());
+        } catch (const gw::ConversionStoppedError&) {
+            ++stopped;
+        } catch (const std::exception& other) {
+            ADD_FAILURE() << other.what();
+        }
+    }
+    EXPECT_GE(stopped, 1u);
+    // Every set there is whole: each file its Contents.json names is there; nothing is
+    // left in flight, and the set this run would have replaced is still the earlier one
+    // unless its new one was written whole.
+    for (const auto& file : filesBelow(catalog)) {
+        EXPECT_EQ(file.find("/."), std::string::npos) << file;
+        EXPECT_NE(file.front(), '.') << file;
+    }
+    for (const auto& entry : fs::directory_iterator(catalog)) {
+        if (!entry.is_directory()) continue;
+        const auto contents = readText(entry.path() / "Contents.json");
+        if (contents == "earlier") continue;
+        const auto parsed = pf::json::parse(contents);
+        const auto* listed = parsed.get("images").asArray();
+        ASSERT_TRUE(listed) << entry.path();
+        for (const auto& image : *listed) {
+            const auto* name = image.get("filename").asString();
+            ASSERT_TRUE(name);
+            EXPECT_TRUE(pngSize(entry.path() / *name)) << entry.path() / *name;
+        }
+    }
+    EXPECT_TRUE(fs::exists(catalog / "Art0.imageset" / "Contents.json"));
 }
 
 // Whether the pixels of a picture are in memory now.

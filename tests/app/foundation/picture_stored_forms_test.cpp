@@ -2,7 +2,9 @@
 #include "app/foundation/image_input.hpp"
 #include "picture_test_support.hpp"
 #include "platform/appkit/pasteboard.hpp"
+#include "platform/foundation/base64.hpp"
 #include "platform/foundation/json.hpp"
+#include "support/picture_samples.hpp"
 
 #include <gtest/gtest.h>
 
@@ -155,6 +157,60 @@ TEST_F(StoredFormsTest, KeyedArchiveRebuildsThePictureFromItsPixels) {
 
     EXPECT_EQ(ImageInput::unarchive(platform::foundation::dataFromString("not an archive")), nullptr);
     EXPECT_EQ(ImageInput::unarchive({}), nullptr);
+}
+
+// The bytes a picture's JSON form stores for its image.
+std::vector<std::uint8_t> storedImageBytes(const ImageInput& input) {
+    const auto form = input.encodeJSON();
+    return *platform::foundation::base64Decoded(*form.get("imageWrapper").get("image").asString());
+}
+
+// The premultiplied pixel words of a picture, read row by row.
+std::vector<std::uint32_t> pixelWords(const ImageInput& input) {
+    const auto bitmap = input.imageWrapper()->image()->renderedBitmap()->bitmap();
+    std::vector<std::uint32_t> words;
+    for (int y = 0; y < bitmap->height(); ++y) {
+        for (int x = 0; x < bitmap->width(); ++x) words.push_back(bitmap->pixelAt(x, y));
+    }
+    return words;
+}
+
+TEST_F(StoredFormsTest, APictureIsStoredAsTheBytesItWasReadFromWhileTheyHoldItCompactly) {
+    namespace samples = gwtest::samples;
+    struct Case {
+        const char* name;
+        samples::Bytes bytes;
+        bool storedAsRead;  // else encoded anew, as PNG
+        bool changedAfterLoading = false;
+    };
+    const std::vector<Case> cases = {
+        {"photo.jpg", samples::savedWithPixbuf("jpeg", 400, 300), true},
+        // Raw pixels: encoding them is smaller.
+        {"raw.bmp", samples::savedWithPixbuf("bmp", 400, 300), false},
+        // What the file holds now is not the picture that was read.
+        {"changed.jpg", samples::savedWithPixbuf("jpeg", 400, 300), false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_FALSE(c.bytes.empty());
+        gwtest::writeBytes(dir / c.name, c.bytes);
+        auto input = ImageInput::load(URL::fileURL(dir / c.name, false));
+        if (c.changedAfterLoading) gwtest::writeBytes(dir / c.name, samples::savedWithPixbuf("jpeg", 401, 300));
+        const auto stored = storedImageBytes(*input);
+        if (c.storedAsRead) {
+            EXPECT_EQ(stored, c.bytes);
+        } else {
+            ASSERT_GE(stored.size(), 8u);
+            EXPECT_EQ(std::string(stored.begin() + 1, stored.begin() + 4), "PNG");
+        }
+        // Read back, it is the same picture, and it is stored again as those same bytes,
+        // also once its pixels were let go and read again from them.
+        auto restored = ImageInput::fromJSONString(input->jsonString());
+        EXPECT_EQ(pixelWords(*restored), pixelWords(*input));
+        EXPECT_EQ(storedImageBytes(*restored), stored);
+        EXPECT_TRUE(restored->releasePixels());
+        EXPECT_EQ(pixelWords(*restored), pixelWords(*input));
+    }
 }
 
 TEST_F(StoredFormsTest, PasteboardWriterAndReaderAgree) {

@@ -71,11 +71,14 @@ class DelegateDialogs : public ::testing::Test {
 protected:
     void SetUp() override {
         gw::AppDelegate::runningUnderTests = true;
+        // No pictures of an earlier test's saved state.
+        fs::remove(gw::Glyphwright::savedStatePath());
         delegate_ = gw::AppDelegate::make();
         engine_ = gw::Glyphwright::make();
         engine_->setCollectionViewArrayController(std::make_shared<platform::appkit::ArrayController>());
         delegate_->setWindow(&window_);
         delegate_->setGlyphwright(engine_);
+        delegate_->finishRestoring();
         chooser_ = std::make_shared<RecordingChooser>();
         delegate_->setMultipleCatalogsPanel(chooser_);
         window_.show();

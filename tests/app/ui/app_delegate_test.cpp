@@ -5,6 +5,7 @@
 
 #include "platform/appkit/application_delegate.hpp"
 #include "platform/appkit/array_controller.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/log/system_log.hpp"
@@ -60,12 +61,22 @@ std::shared_ptr<gw::Glyphwright> makeEngine() {
     return engine;
 }
 
-// A fresh delegate holding a fresh engine, as the application starts them.
+// A fresh delegate holding a fresh engine, as the application starts them, once the
+// saved pictures have been read.
 struct Started {
     std::shared_ptr<gw::AppDelegate> delegate = gw::AppDelegate::make();
     std::shared_ptr<gw::Glyphwright> engine = makeEngine();
-    Started() { delegate->setGlyphwright(engine); }
+    Started() {
+        delegate->setGlyphwright(engine);
+        delegate->finishRestoring();
+    }
 };
+
+// Waits until the pictures handed to the engine's background reading are in it.
+void settle(gw::Glyphwright& engine) {
+    engine.waitForBackgroundReading();
+    platform::dispatch::MainLoop::drain();
+}
 
 class AppDelegateTest : public ::testing::Test {
 protected:
@@ -87,6 +98,7 @@ TEST_F(AppDelegateTest, PicturesAndTheirSelectionSurviveAQuitAndARestart) {
         EXPECT_TRUE(log.contains("Failed to restore image inputs")) << "first run";
         EXPECT_TRUE(engine->imageInputs().empty());
         delegate->openFiles({first.string(), second.string()});
+        settle(*engine);
         ASSERT_EQ(engine->imageInputs().size(), 2u);
         engine->collectionViewArrayController()->setSelectionIndexes({1});
         delegate->applicationWillTerminate();
@@ -198,6 +210,7 @@ TEST_F(AppDelegateTest, HandedOverFilesAddPicturesOrChooseTheCatalog) {
         SCOPED_TRACE(c.name);
         auto [delegate, engine] = Started();
         delegate->openFiles(c.paths);
+        settle(*engine);
         EXPECT_EQ(engine->imageInputs().size(), c.pictures);
         if (c.output) {
             ASSERT_TRUE(engine->outputDirectory().has_value());
@@ -290,6 +303,7 @@ TEST_F(AppDelegateTest, ForwardedLifeCycleCallbacksReachTheComponentsThatAskedFo
     const auto picture = dir_.path() / "forwarded.svg";
     gwtest::writeFile(picture, svg(64, "#00ff00"));
     delegate->openFiles({picture.string()});
+    settle(*delegate->glyphwright());
     delegate->applicationWillTerminate();  // not asked for
     EXPECT_EQ(observer->heard, std::vector<std::string>{"application:openFiles:"});
     EXPECT_EQ(observer->files, std::vector<std::string>{picture.string()});

@@ -1,6 +1,7 @@
 // The window program's entry through the built executables: `glyphwright` without an
 // option hands the process over to `glyphwright-desktop` beside it, which refuses
-// plainly without a display, and ends in order on SIGTERM and SIGINT, saving its state.
+// plainly without a display, and ends in order on SIGTERM and SIGINT, saving its state
+// (and saying why when that comes before its window appeared).
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -164,6 +165,10 @@ TEST_F(DesktopEntry, TerminationSignalsEndTheWindowProgramInOrderAndItsStateIsSa
         }
         ::kill(child.pid, signal);
         EXPECT_EQ(wait(child), 0) << read(child.errFile);
+        // It came before the window could appear: the program says so, and why.
+        const std::string why = std::string("ended before its window appeared: it was asked to end (") +
+                                (signal == SIGTERM ? "SIGTERM" : "SIGINT") + ")";
+        EXPECT_NE(read(child.errFile).find(why), std::string::npos) << read(child.errFile);
         ASSERT_TRUE(fs::exists(saved));
         const auto state = read(saved);
         EXPECT_NE(state.find("\"imageInputs\":[]"), std::string::npos) << state;

@@ -3,11 +3,15 @@
 // back at launch count 8 and the second quit saves and exits, a forced update ends the
 // process as soon as its alert is answered, and a picture handed over becomes a catalog
 // through the keyboard, the destination dialog and the catalog prompt.
+#include "platform/foundation/base64.hpp"
 #include "platform/foundation/bookmark.hpp"
+#include "platform/foundation/json.hpp"
 #include "platform/foundation/user_defaults.hpp"
+#include "support/desktop/accessibility_tree.hpp"
 #include "support/desktop/x11_session.hpp"
 #include "support/temp_dir.hpp"
 
+#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -409,6 +413,7 @@ namespace {
 
 constexpr std::int64_t kIOSIcon = 0;
 constexpr std::int64_t kMacOSIcon = 1;
+constexpr std::int64_t kImageSet = 2;
 
 struct Point {
     int x = 0, y = 0;
@@ -434,8 +439,14 @@ protected:
 
     // Launches, moves the main window off the screen's centre (so "over the window" and
     // "centred on the screen" differ) and reads its menu titles once it is drawn.
-    void launchAt(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {}) {
-        app_ = session_.launch(programFor(arguments), arguments, environment);
+    // `prefix`: a command the program is started through (taskset and its options).
+    void launchAt(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {},
+                  const std::vector<std::string>& prefix = {}) {
+        std::vector<std::string> command = prefix;
+        command.push_back(programFor(arguments));
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        app_ = session_.launch(command.front(), std::vector<std::string>(command.begin() + 1, command.end()),
+                               environment);
         window_ = mainWindow(app_);
         ASSERT_FALSE(window_.empty()) << session_.log(app_);
         ASSERT_TRUE(gwtest::x11::run({"timeout", "30", "xdotool", "windowmove", "--sync", window_, "60", "40"}));
@@ -776,6 +787,155 @@ TEST_F(DesktopDialogsOnX11, ALinkWithoutABrowserAndAGrantThatCannotBeSavedAreTol
     EXPECT_TRUE(isVisible(session_, app_, preferences));
 
     quitAndExpectCleanExit();
+}
+
+// A JPEG of side x side pixels of noise over a gradient: quick to make and to read,
+// slow to write as PNG, as photographs are.
+std::string noisyJpeg(int side) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, side, side);
+    const int stride = gdk_pixbuf_get_rowstride(pixbuf);
+    guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
+    std::uint32_t seed = 12345;
+    for (int y = 0; y < side; ++y) {
+        for (int x = 0; x < side; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            guchar* p = pixels + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * 3;
+            p[0] = static_cast<guchar>(x * 255 / side) ^ ((seed >> 24) & 31);
+            p[1] = static_cast<guchar>(y * 255 / side) ^ ((seed >> 16) & 31);
+            p[2] = 0x80 ^ ((seed >> 8) & 31);
+        }
+    }
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    const bool saved = gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", nullptr, nullptr);
+    g_object_unref(pixbuf);
+    EXPECT_TRUE(saved);
+    std::string bytes(buffer ? buffer : "", size);
+    g_free(buffer);
+    return bytes;
+}
+
+// The image sets of a catalog that are in place, each checked whole: every file its
+// Contents.json names is there.
+std::vector<std::string> wholeImageSets(const fs::path& catalog) {
+    std::vector<std::string> sets;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(catalog, error)) {
+        const auto name = entry.path().filename().string();
+        if (!entry.is_directory() || !name.ends_with(".imageset")) continue;
+        const auto contents = pf::json::parse(gwtest::readFile(entry.path() / "Contents.json"));
+        const auto* images = contents.get("images").asArray();
+        EXPECT_TRUE(images && !images->empty()) << name;
+        for (const auto& image : images ? *images : pf::Array{}) {
+            const auto* file = image.get("filename").asString();
+            EXPECT_TRUE(file && fs::is_regular_file(entry.path() / *file)) << name;
+        }
+        sets.push_back(name);
+    }
+    return sets;
+}
+
+TEST_F(DesktopDialogsOnX11, AQuitDuringAConversionOfLargePicturesEndsItSoonKeepsEverySetWholeAndSavesThePictures) {
+    // Six large pictures handed over, made image sets in batch mode; the program on two
+    // processors, so that the batch writes two folders at a time.
+    constexpr int kPictures = 6, kSide = 8000;
+    ASSERT_TRUE(session_.startNotificationServer());
+    ASSERT_TRUE(session_.startAccessibilityBus());
+    seedQuietSettings(kImageSet);
+    const auto jpeg = noisyJpeg(kSide);
+    std::vector<std::string> pictures;
+    for (int i = 1; i <= kPictures; ++i) {
+        pictures.push_back((session_.root() / ("Art" + std::to_string(i) + ".jpg")).string());
+        gwtest::writeFile(pictures.back(), jpeg);
+    }
+    const auto out = session_.root() / "out";
+    fs::create_directories(out);
+    ASSERT_NO_FATAL_FAILURE(launchAt(pictures, {}, {"taskset", "-c", "0,1"}));
+    // The create button comes on once the pictures are in and the folder is chosen; then
+    // Batch, as a user clicks it.
+    ASSERT_NO_FATAL_FAILURE(chooseOutputFolder(out));
+    const gwtest::x11::AccessibilityBus accessibility(session_.busAddress());
+    std::optional<gwtest::x11::AccessibleElement> batch;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const auto& window : accessibility.windowsOf(app_)) {
+                if (const auto* found = window.find([](const auto& e) { return e.showing && e.name == "Batch"; }))
+                    batch = *found;
+            }
+            return batch.has_value();
+        },
+        kAppearDeadline));
+    ASSERT_TRUE(session_.clickAt(batch->extents.x + batch->extents.width / 2,
+                                 batch->extents.y + batch->extents.height / 2));
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+b"));
+
+    // While it converts, the window follows every change of its size at once: shrunk,
+    // then widened to a size it did not have before, the new strip at its right edge is
+    // painted (the screen's black until then). Probed every second or two until the
+    // first set is in place, and a few times after.
+    const auto catalog = out / "Assets.xcassets";
+    const auto start = *session_.geometry(window_);
+    auto frame = start;
+    const auto resize = [&](int width) {
+        frame.width = width;
+        return gwtest::x11::run({"timeout", "30", "xdotool", "windowsize", "--sync", window_, std::to_string(width),
+                                 std::to_string(frame.height)})
+            .has_value();
+    };
+    std::chrono::milliseconds slowest{0};
+    int probes = 0, afterFirstSet = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kAppearDeadline;
+    while (afterFirstSet < 3 && std::chrono::steady_clock::now() < deadline) {
+        const auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        ASSERT_TRUE(resize(start.width));
+        ASSERT_TRUE(resize(start.width + 12 * (1 + probes % 24)));
+        const auto resized = std::chrono::steady_clock::now();
+        std::optional<gwtest::x11::Screenshot> shot;
+        const auto painted = [&] {
+            shot = session_.screenshot("resized-while-converting");
+            if (!shot) return false;
+            for (int y = frame.y + frame.height / 4; y < frame.y + frame.height * 3 / 4; y += 8) {
+                if (gwtest::x11::near(shot->at(frame.x + frame.width - 4, y), Rgb{0, 0, 0})) return false;
+            }
+            return true;
+        };
+        EXPECT_TRUE(waitUntil(painted, std::chrono::seconds(60)));
+        if (shot) shot->keepIfFailed();
+        const auto latency =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - resized);
+        slowest = std::max(slowest, latency);
+        ++probes;
+        if (!wholeImageSets(catalog).empty()) ++afterFirstSet;
+        std::this_thread::sleep_until(next);
+    }
+    ASSERT_EQ(afterFirstSet, 3) << "no image set was written\n" << session_.log(app_);
+    RecordProperty("slowest_repaint_ms", static_cast<int>(slowest.count()));
+    EXPECT_LE(slowest, std::chrono::seconds(4)) << "the slowest of " << probes << " repaints";
+
+    // Ctrl+Q: the conversion stops and the program ends soon, not when the batch is done.
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
+    const auto took = std::chrono::steady_clock::now() - asked;
+    RecordProperty("quit_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    EXPECT_LE(took, std::chrono::seconds(30))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+
+    // Every set in place is whole, fewer than all were written, and nothing is left in
+    // flight beside them.
+    const auto sets = wholeImageSets(catalog);
+    EXPECT_LT(sets.size(), static_cast<std::size_t>(kPictures));
+    for (const auto& entry : fs::recursive_directory_iterator(out)) {
+        EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+    }
+    // The pictures are saved, in batch mode, as their files' own bytes.
+    const auto saved = pf::json::parse(gwtest::readFile(savedState()));
+    EXPECT_EQ(saved.get("imageInputCollectionType").asInteger(), 2);
+    const auto* inputs = saved.get("imageInputs").asArray();
+    ASSERT_TRUE(inputs);
+    ASSERT_EQ(inputs->size(), static_cast<std::size_t>(kPictures));
+    const auto base64 = pf::base64Encoded(pf::Data(jpeg.begin(), jpeg.end()));
+    for (const auto& input : *inputs) EXPECT_TRUE(input.get("imageWrapper").get("image") == pf::Value(base64));
 }
 
 }  // namespace

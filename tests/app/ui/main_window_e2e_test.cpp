@@ -252,6 +252,7 @@ TEST_F(MainWindowEndToEnd, AnIOSIconFromTheWindowEqualsTheCommandLinesAndIsAnnou
     EXPECT_EQ(call.body, gw::ConversionOutputTypes::displayName(ConversionOutputType::iOSIcon));
     EXPECT_GT(call.imageWidth, 0);
     EXPECT_NE(std::find(call.actions.begin(), call.actions.end(), "Show"), call.actions.end());
+    pa::UserNotificationCenter::defaultCenter().waitUntilDelivered();
     const auto delivered = pa::UserNotificationCenter::defaultCenter().deliveredNotifications();
     ASSERT_EQ(delivered.size(), 1u);
     const auto* path = delivered[0].userInfo.at("output_path").asString();
@@ -435,6 +436,7 @@ TEST_F(MainWindowEndToEnd, AReplacedCatalogOrSetGoesToTheTrashAndTheUserIsTold) 
     ASSERT_EQ(kept.size(), 1u) << "the replaced catalog is not in the Trash";
     std::ifstream notes(kept[0]);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(notes), {}), "kept");
+    pa::UserNotificationCenter::defaultCenter().waitUntilDelivered();
     const auto delivered = pa::UserNotificationCenter::defaultCenter().deliveredNotifications();
     const auto told = std::find_if(delivered.begin(), delivered.end(), [](const auto& n) {
         return n.title == "The replaced catalog is in the Trash";

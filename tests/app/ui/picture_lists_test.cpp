@@ -3,6 +3,7 @@
 // presented, key commands, clicks and the cells' delete buttons.
 #include "app/ui/picture_list_answers.hpp"
 #include "app/ui/picture_pasteboard_types.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
 #include "support/gui/gui_harness.hpp"
 #include "ui_test_support.hpp"
 
@@ -74,6 +75,11 @@ struct MainWindowLists {
                            platform::foundation::URL::fileURL(png("2-g.png", 0x00FF00)),
                            platform::foundation::URL::fileURL(png("3-b.png", 0x0000FF))});
     }
+    // Files dropped are read in the background: waits until they are in the engine.
+    void settle() {
+        engine->waitForBackgroundReading();
+        platform::dispatch::MainLoop::drain();
+    }
     std::vector<std::uint32_t> colours() const {
         std::vector<std::uint32_t> result;
         for (const auto& input : engine->imageInputs()) result.push_back(centreColour(input->imageWrapper()->image()));
@@ -95,6 +101,7 @@ TEST(PictureLists, DropsOfFilesAndPicturesLandAtTheDropIndex) {
     // Dragged in any order, files go in at the drop index in name order.
     std::unique_ptr<QMimeData> two(filesMime({w.png("m.png", 0xFF00FF), w.png("c.png", 0x00FFFF)}));
     EXPECT_EQ(dropAt(w.list, *two, w.before(1)), Qt::CopyAction);
+    w.settle();
     EXPECT_EQ(w.colours(), (std::vector<std::uint32_t>{0xFF0000, 0x00FFFF, 0xFF00FF, 0x00FF00, 0x0000FF}));
     EXPECT_EQ(w.list.itemCount(), 5u);
 
@@ -115,6 +122,7 @@ TEST(PictureLists, DropsOfFilesAndPicturesLandAtTheDropIndex) {
 
     // The well appends.
     EXPECT_EQ(dropAt(w.well, *two, QPoint(50, 50)), Qt::CopyAction);
+    w.settle();
     EXPECT_TRUE(w.wellErrors.empty());
 }
 
@@ -134,6 +142,7 @@ TEST(PictureLists, TextIsRefusedAndBadFilesArePassedOverOrPresented) {
     std::ofstream(corrupt) << "this is no picture";
     std::unique_ptr<QMimeData> mixed(filesMime({w.png("c.png", 0x00FFFF), corrupt, w.png("m.png", 0xFF00FF)}));
     EXPECT_EQ(dropAt(w.list, *mixed, w.before(0)), Qt::CopyAction);
+    w.settle();
     EXPECT_EQ(w.engine->imageInputs().size(), 5u);
     EXPECT_TRUE(w.listErrors.empty());
 
@@ -141,6 +150,7 @@ TEST(PictureLists, TextIsRefusedAndBadFilesArePassedOverOrPresented) {
     // (in name order) stays.
     std::unique_ptr<QMimeData> vanished(filesMime({w.dir / "gone.png", w.png("a-y.png", 0xFFFF00)}));
     EXPECT_EQ(dropAt(w.list, *vanished, w.before(0)), Qt::CopyAction);
+    w.settle();
     ASSERT_EQ(w.listErrors.size(), 1u);
     EXPECT_NE(w.listErrors[0].find("gone.png"), std::string::npos) << w.listErrors[0];
     EXPECT_EQ(w.engine->imageInputs().size(), 6u);

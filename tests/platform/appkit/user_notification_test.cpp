@@ -92,6 +92,38 @@ TEST_F(UserNotificationTest, DeliveredFieldsReachTheServerAndAClickReachesTheDel
     EXPECT_EQ(center.deliveredNotifications()[0].title, "Catalog Created");
 }
 
+TEST_F(UserNotificationTest, InTheBackgroundNotificationsKeepTheirOrderAndALargePictureArrivesAsAnIcon) {
+    desktop::PrivateSessionBus bus;
+    desktop::NotificationServerStandIn server(bus.address());
+    auto& center = appkit::UserNotificationCenter::defaultCenter();
+    // A 3000 x 1500 picture of one colour, then a notification without one.
+    const int width = 3000, height = 1500;
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+    for (std::size_t i = 0; i < pixels.size(); i += 4) {
+        const std::uint32_t word = 0xFF2060A0u;
+        std::memcpy(&pixels[i], &word, 4);
+    }
+    appkit::UserNotification large;
+    large.title = "First";
+    large.contentImage =
+        pg::Image::withBitmap(std::make_shared<pg::Bitmap>(width, height, width * 4, std::move(pixels), false));
+    appkit::UserNotification next;
+    next.title = "Second";
+    center.deliverInBackground(large);
+    center.deliverInBackground(next);
+    center.waitUntilDelivered();
+
+    ASSERT_TRUE(server.waitForNotify(2));
+    const auto calls = server.notifyCalls();
+    EXPECT_EQ(calls[0].summary, "First");
+    EXPECT_EQ(calls[1].summary, "Second");
+    EXPECT_EQ(calls[0].imageWidth, appkit::kNotificationImageSide);
+    EXPECT_EQ(calls[0].imageHeight, appkit::kNotificationImageSide / 2);
+    ASSERT_EQ(calls[0].imageBytes.size(), std::size_t{appkit::kNotificationImageSide} * 128 * 4);
+    EXPECT_EQ(std::vector<std::uint8_t>(calls[0].imageBytes.begin(), calls[0].imageBytes.begin() + 4),
+              (std::vector<std::uint8_t>{0x20, 0x60, 0xA0, 0xFF}));
+}
+
 TEST_F(UserNotificationTest, WithoutAServerOrABusTheNotificationIsDropped) {
     auto& center = appkit::UserNotificationCenter::defaultCenter();
     appkit::UserNotification notification;

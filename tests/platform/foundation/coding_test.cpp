@@ -1,3 +1,4 @@
+#include "platform/foundation/base64.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/json.hpp"
 #include "platform/foundation/plist.hpp"
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,6 +92,66 @@ TEST(Json, MalformedTextIsAnErrorNotACrash) {
         EXPECT_THROW(pf::json::parse(std::string_view(bad)), pf::Error) << bad;
     }
     EXPECT_EQ(pf::json::parse(std::string_view("18446744073709551615")).type(), Value::Type::real);
+}
+
+// Our reader and compact writer go without the JSON library's tree (a saved picture's
+// text runs to hundreds of megabytes); they must read and write exactly as it does.
+TEST(Json, ReadsAndWritesExactlyAsTheJSONLibrary) {
+    const auto libraryRead = [](const std::string& text) {
+        return pf::json::fromJson(nlohmann::json::parse(text.begin(), text.end()));
+    };
+    const std::vector<std::string> texts = {
+        "null", "true", "false", "0", "-0", "7", "-12", "9223372036854775807", "9223372036854775808",
+        "-9223372036854775808", "-9223372036854775809", "18446744073709551616", "1.5", "-0.25", "1e3", "1E+3",
+        "2.5e-3", "1e-400", "-1e-400", "1e400", "01", "-", "1.", ".5", "+1", "1e", "0x10", "\"\"",
+        "\"plain\"", "\"\\\" \\\\ \\/ \\b \\f \\n \\r \\t\"", "\"\\u00e9\\u20AC\\ud83d\\ude00\"",
+        "\"\\ud83d\"", "\"\\ude00\"", "\"\\u12\"", "\"\\x\"", "\"tab\tinside\"", "\"h\xc3\xa9llo\"",
+        "\"bad \xff\"", "\"\xed\xa0\x80\"", "\"\xc0\xaf\"", "\"cut", " [ 1 , [ ] , { } , \"a\" ] ", "[1,]", "[1 2]", "{\"a\":1,\"a\":2}",
+        "{\"b\":[{\"c\":null}],\"a\":true}", "{\"a\" 1}", "{\"a\":}", "{1:2}", "[", "]", "", "  ",
+        "\xEF\xBB\xBF[1]", "[1] x", "nul", "truex", "[true,false,null]",
+    };
+    for (const auto& text : texts) {
+        SCOPED_TRACE(text);
+        std::optional<Value> expected;
+        try {
+            expected = libraryRead(text);
+        } catch (const nlohmann::json::exception&) {
+        }
+        if (!expected) {
+            EXPECT_THROW(pf::json::parse(text), pf::Error);
+            continue;
+        }
+        const Value read = pf::json::parse(text);
+        EXPECT_EQ(read, *expected);
+        EXPECT_EQ(read.type(), expected->type());
+        EXPECT_EQ(pf::json::serialize(read), pf::json::toJson(read).dump());
+    }
+    // Every character that needs an escape, among long runs that need none.
+    std::string text(1 << 20, 'a');
+    for (int c = 0; c < 0x80; ++c) text[static_cast<std::size_t>(c) * 4097] = static_cast<char>(c);
+    text += "\u00e9 \u20ac \U0001F600";
+    const Value value = Value::dict({{"k\n\"ey", Value(text)}, {"list", sample()}, {"r", 1e21}, {"s", 0.1}});
+    EXPECT_EQ(pf::json::serialize(value), pf::json::toJson(value).dump());
+    EXPECT_EQ(pf::json::parse(pf::json::serialize(value)), value);
+    // A surrogate written as UTF-8 is no text to either.
+    EXPECT_THROW(pf::json::toJson(Value("\xed\xa0\x80")).dump(), nlohmann::json::exception);
+    EXPECT_THROW(pf::json::serialize(Value("\xed\xa0\x80")), pf::Error);
+}
+
+TEST(Base64, RoundTripsEveryLengthAndRefusesWhatIsNotBase64) {
+    pf::Data bytes;
+    for (int i = 0; i < 300; ++i) {
+        const auto text = pf::base64Encoded(bytes);
+        EXPECT_EQ(text.size() % 4, 0u);
+        EXPECT_EQ(pf::base64Decoded(text), bytes) << i;
+        bytes.push_back(static_cast<std::uint8_t>(i * 37));
+    }
+    EXPECT_EQ(pf::base64Encoded(pf::dataFromString("Man")), "TWFu");
+    EXPECT_EQ(pf::base64Encoded(pf::dataFromString("Ma")), "TWE=");
+    EXPECT_EQ(pf::base64Encoded(pf::dataFromString("M")), "TQ==");
+    for (const char* bad : {"TWF", "TW=u", "T===", "====", "TWFu!AAA", "TQ==TWFu", "TW\nu"}) {
+        EXPECT_FALSE(pf::base64Decoded(bad).has_value()) << bad;
+    }
 }
 
 TEST(PropertyList, XmlAndBinaryRoundTripEveryKind) {

@@ -20,7 +20,9 @@ PrivateSessionBus::PrivateSessionBus() {
     const auto socketDir = dir_ / "socket";
     std::filesystem::create_directories(socketDir);
     // A session bus that lets every client talk to every other and own any name, and
-    // knows no service files: a name nobody owns stays unowned.
+    // knows no service files: a name nobody owns stays unowned. Its limits are a
+    // desktop's session bus's (Debian's session.conf): a message of hundreds of
+    // megabytes goes through, as it would for a user.
     writeFile(dir_ / "session.conf",
               "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
@@ -34,6 +36,9 @@ PrivateSessionBus::PrivateSessionBus() {
               "    <allow eavesdrop=\"true\"/>\n"
               "    <allow own=\"*\"/>\n"
               "  </policy>\n"
+              "  <limit name=\"max_incoming_bytes\">1000000000</limit>\n"
+              "  <limit name=\"max_outgoing_bytes\">1000000000</limit>\n"
+              "  <limit name=\"max_message_size\">1000000000</limit>\n"
               "</busconfig>\n");
 
     int pipeEnds[2];

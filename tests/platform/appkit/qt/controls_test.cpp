@@ -56,6 +56,38 @@ TEST(ImageView, DrawsThePictureFittedAndCentredAndRendersEachSizeOnce) {
     EXPECT_NE(QColor(view.grab().toImage().pixel(30, 30)), QColor(Qt::red));
 }
 
+TEST(ImageView, ALargePictureIsDrawnOffTheMainThreadWhileTheViewPaintsOn) {
+    qt::ImageView view;
+    view.resize(100, 100);
+    const auto colourAt = [&](int x, int y) { return QColor(view.grab().toImage().pixel(x, y)); };
+    const int side = 2100;  // more pixels than are scaled on the main thread
+    ASSERT_GT(std::int64_t{side} * side, qt::ImageView::kLargePicturePixels);
+    view.setImage(solid(side, side, 0xFFFF0000u));
+
+    // The first paint does not wait for the drawing: nothing shows yet.
+    EXPECT_NE(colourAt(50, 50), QColor(Qt::red));
+    EXPECT_TRUE(view.isRenderingInBackground());
+    EXPECT_EQ(view.renderCount(), 0u);
+    ASSERT_TRUE(gwtest::gui::waitFor([&] { return !view.isRenderingInBackground(); }));
+    EXPECT_EQ(colourAt(50, 50), QColor(Qt::red));
+
+    // At a new size the earlier drawing shows, scaled, until the new one is done.
+    view.resize(60, 60);
+    EXPECT_EQ(colourAt(30, 30), QColor(Qt::red));
+    EXPECT_TRUE(view.isRenderingInBackground());
+    ASSERT_TRUE(gwtest::gui::waitFor([&] { return !view.isRenderingInBackground(); }));
+    EXPECT_EQ(view.renderCount(), 2u);
+
+    // A drawing of a picture shown no more is dropped when it is done.
+    view.resize(80, 80);
+    view.grab();
+    view.setImage(solid(20, 20, 0xFF0000FFu));
+    EXPECT_EQ(colourAt(40, 40), QColor(Qt::blue));
+    EXPECT_FALSE(view.isRenderingInBackground());
+    gwtest::gui::waitFor([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(colourAt(40, 40), QColor(Qt::blue));
+}
+
 TEST(Matrix, TitlesShowOneBoldRunAndRowsSelectAndDisable) {
     qt::Matrix matrix(3);
     QFont regular = QApplication::font(), bold = regular;

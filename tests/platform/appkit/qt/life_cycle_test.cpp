@@ -36,7 +36,10 @@ struct RecordingDelegate : qt::ApplicationDelegate {
         replies.erase(replies.begin());
         return reply;
     }
-    void applicationWillTerminate() override { events.push_back("will-terminate"); }
+    // The windows have gone by now: only a window still shown is said.
+    void applicationWillTerminate() override {
+        events.push_back(window && window->isVisible() ? "will-terminate(shown)" : "will-terminate");
+    }
     void openFiles(const std::vector<std::string>& paths) override {
         for (const auto& path : paths) events.push_back("open " + path);
     }
@@ -75,6 +78,7 @@ TEST(LifeCycle, QuitByCommandOrCloseAsksAndACancelKeepsTheWindow) {
                                                    "will-terminate"};
         EXPECT_EQ(delegate.events, expected);
         EXPECT_EQ(cycle.willTerminateCount(), 1);
+        EXPECT_EQ(cycle.end(), qt::LifeCycle::End::quit);
     }
 }
 
@@ -84,14 +88,18 @@ TEST(LifeCycle, TerminationSignalsEndInOrderWithoutAsking) {
         SCOPED_TRACE(signal);
         qt::Window window;
         RecordingDelegate delegate;
+        delegate.window = &window;
         delegate.replies = {qt::TerminateReply::terminateCancel};
         qt::LifeCycle cycle(delegate);
         delegate.onDidFinish = [signal] { std::raise(signal); };
         EXPECT_EQ(cycle.run(&window), 0);
-        const std::vector<std::string> expected = {"will-finish", "did-finish", "will-terminate"};
+        const std::vector<std::string> expected = {"will-finish", "did-finish(shown)", "will-terminate"};
         EXPECT_EQ(delegate.events, expected);
+        EXPECT_EQ(cycle.end(), qt::LifeCycle::End::signal);
+        EXPECT_EQ(cycle.endSignal(), signal);
     }
-    // A signal that comes before the loop runs is acted on at its first turn.
+    // A signal that comes before the loop runs is acted on at its first turn, before the
+    // window is ever drawn: the run says so.
     qt::Window window;
     RecordingDelegate delegate;
     qt::LifeCycle cycle(delegate);
@@ -99,6 +107,8 @@ TEST(LifeCycle, TerminationSignalsEndInOrderWithoutAsking) {
     EXPECT_EQ(cycle.run(&window), 0);
     const std::vector<std::string> expected = {"will-finish", "did-finish", "will-terminate"};
     EXPECT_EQ(delegate.events, expected);
+    EXPECT_EQ(cycle.end(), qt::LifeCycle::End::signal);
+    EXPECT_FALSE(cycle.mainWindowAppeared());
 }
 
 TEST(LifeCycle, AnExitWithoutTerminatingTellsTheDelegateNothingAndLaterQuitsAreNoOps) {
