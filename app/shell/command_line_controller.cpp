@@ -203,7 +203,11 @@ std::shared_ptr<FileAlreadyExistsActionProvider> CommandLineController::actionPr
 
 void CommandLineController::requireInsideRoot(const pf::URL& location) {
     const auto& root = commandLineEnabledController_->rootBookmarkURL();
-    if (root && WritingBoundary(root->fsPath()).contains(location.fsPath())) return;
+    try {
+        if (root && WritingBoundary(root->fsPath()).contains(location.fsPath())) return;
+    } catch (const pf::Error&) {
+        // A root that can no longer be opened holds nothing.
+    }
     complete(LocalizedString::text("command-line.outside-root", location.path(), root ? root->path() : std::string()));
 }
 
@@ -290,7 +294,12 @@ void CommandLineController::run() {
     requireInsideRoot(outputURL);
 
     auto& engine = glyphwright();
-    engine.setWritingBoundary(commandLineEnabledController_->rootBookmarkURL()->fsPath());
+    try {
+        engine.setWritingBoundary(commandLineEnabledController_->rootBookmarkURL()->fsPath());
+    } catch (const pf::Error&) {
+        complete(LocalizedString::text("command-line.outside-root", inputURL.path(),
+                                       commandLineEnabledController_->rootBookmarkURL()->path()));
+    }
     try {
         // A missing folder would otherwise be listed as an empty one.
         std::error_code missing;
