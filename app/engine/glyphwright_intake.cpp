@@ -370,16 +370,21 @@ void Glyphwright::makeImageNamesUnique() {
     renaming_ = true;
     try {
         // In order, so that earlier pictures keep their names and no name is looked at
-        // twice: a folder of many pictures of one name takes moments, not hours.
+        // twice: a folder of many pictures of one name takes moments, not hours. A
+        // numbered name is never one that a later picture has as its own: that picture
+        // keeps it.
+        const auto inputs = imageInputs();
+        std::set<std::string> own;
+        for (const auto& input : inputs) own.insert(input->imageName());
         std::set<std::string> taken;
-        for (const auto& input : imageInputs()) {
+        for (const auto& input : inputs) {
             std::string name = input->imageName();
             if (taken.count(name)) {
                 const auto number = trailingNumber(name);
                 std::int64_t next = number ? *number + 1 : 1;
                 do {
                     replaceTrailingNumber(name, next++);
-                } while (taken.count(name));
+                } while (taken.count(name) || own.count(name));
                 input->setImageName(name);
                 name = input->imageName();
             }

@@ -249,7 +249,8 @@ void CommandLineController::run() {
                  "it's available for use. Please open the app and enable this in the app's preferences.");
     }
     const auto input = lookup(Option::inputPath);
-    if (!input || !*input) {
+    // An empty value is no value: it would name the current folder.
+    if (!input || !*input || (*input)->empty()) {
         complete(input ? unableToUnderstand(Option::inputPath) : failureMessage("Please specify the ", Option::inputPath));
     }
     const std::string& inputPath = **input;
@@ -260,7 +261,7 @@ void CommandLineController::run() {
 
     pf::URL outputURL = inputURL.deletingLastPathComponent();
     if (const auto output = lookup(Option::outputPath)) {
-        if (!*output) complete(unableToUnderstand(Option::outputPath));
+        if (!*output || (*output)->empty()) complete(unableToUnderstand(Option::outputPath));
         outputURL = pf::URL::fileURL(**output, true);
     }
 
