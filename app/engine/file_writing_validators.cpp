@@ -25,29 +25,17 @@ using Result = FileWritingIntentValidatorResult;
 
 namespace {
 
-bool itemExists(const fs::path& path) {
-    std::error_code error;
-    return fs::exists(fs::symlink_status(path, error));
-}
-
 // Whether `folder` holds anything at any depth, hidden files included. Throws the file
 // system's error when it cannot be listed.
-bool holdsAnything(const pf::URL& folder) {
-    std::error_code error;
-    const auto root = folder.fsPath();
-    auto fail = [&] { throw pf::Error::posix(error.value(), "Unable to list the folder " + root.string()); };
-    fs::recursive_directory_iterator it(root, fs::directory_options::none, error);
-    if (error) fail();
-    const bool any = it != fs::recursive_directory_iterator();
-    // Walk the rest, so that a folder that cannot be read below reports it.
-    for (const fs::recursive_directory_iterator end; it != end; it.increment(error)) {
-        if (error) fail();
+bool holdsAnything(const fs::path& folder, const WritingBoundary& boundary) {
+    bool any = false;
+    // Walk it all, so that a folder that cannot be read below reports it.
+    for (const auto& item : boundary.list(folder)) {
+        any = true;
+        if (item.kind == WritingBoundary::Kind::folder) holdsAnything(folder / item.name, boundary);
     }
-    if (error) fail();
     return any;
 }
-
-fs::path setAsidePath(const fs::path& path) { return inFlightSibling(path, InFlightKind::replaced); }
 
 FileAlreadyExistsAction actionFromRow(std::optional<int> row, std::initializer_list<FileAlreadyExistsAction> rows) {
     if (!row || *row < 0 || static_cast<std::size_t>(*row) >= rows.size()) return FileAlreadyExistsAction::cancel;
@@ -96,7 +84,7 @@ std::string utf8Prefix(const std::string& text, std::size_t bytes) {
 // catalog stays a catalog, and no folder scan takes pictures from it). Runs within one
 // second number their names after the time ("… 01.38.56 2)"), since the Trash's own
 // numbering would cut into the time. Short enough for the Trash's info file beside it.
-fs::path replacedSibling(const fs::path& place) {
+fs::path replacedSibling(const fs::path& place, const WritingBoundary& boundary) {
     const std::string name = place.filename().string();
     const auto dot = name.rfind('.');
     const bool hasExtension = dot != std::string::npos && dot != 0;
@@ -113,22 +101,26 @@ fs::path replacedSibling(const fs::path& place) {
                                                : fmt::format(" (replaced {} {})", stamp, number);
         const std::size_t room = kNameMax - std::min(kNameMax, suffix.size() + extension.size());
         const auto candidate = place.parent_path() / (utf8Prefix(stem, room) + suffix + extension);
-        if (!itemExists(candidate) && !pf::files::trashHoldsName(candidate)) return candidate;
+        if (!boundary.exists(candidate) && !pf::files::trashHoldsName(candidate)) return candidate;
     }
 }
 
 // A replaced folder whose replacement was written: to the Trash under a name that says
 // what it was, or, where the Trash cannot take it, beside its replacement under that name.
-ReplacedItem keepReplaced(const pf::URL& original, const fs::path& setAside) {
+ReplacedItem keepReplaced(const pf::URL& original, const fs::path& setAside, const WritingBoundary& boundary) {
     ReplacedItem item;
     item.original = original;
-    const auto visible = replacedSibling(original.fsPath());
-    std::error_code error;
-    fs::rename(setAside, visible, error);
-    if (error) Logger::log(fmt::format("Unable to rename {} to {}: {}", setAside.string(), visible.string(), error.message()));
-    const fs::path kept = error ? setAside : visible;
+    const auto visible = replacedSibling(original.fsPath(), boundary);
+    bool renamed = true;
     try {
-        item.keptAt = pf::files::moveToTrash(kept);
+        boundary.rename(setAside, visible);
+    } catch (const std::exception& failure) {
+        renamed = false;
+        Logger::log(fmt::format("Unable to rename {} to {}: {}", setAside.string(), visible.string(), failure.what()));
+    }
+    const fs::path kept = renamed ? visible : setAside;
+    try {
+        item.keptAt = boundary.moveToTrash(kept);
         item.inTrash = true;
     } catch (const std::exception& failure) {
         item.keptAt = kept;
@@ -153,18 +145,33 @@ std::string ReplacedItem::description() const {
 
 // --- PendingRemovals -------------------------------------------------------------
 
-void PendingRemovals::schedule(const pf::URL& url, OnFailure onFailure, Disposal disposal) {
-    const auto path = url.fsPath();
-    if (!itemExists(path)) return;
-    const auto aside = setAsidePath(path);
-    std::error_code error;
-    fs::rename(path, aside, error);
-    if (error) {
-        if (onFailure == OnFailure::report) throw pf::Error::posix(error.value(), "Unable to remove " + path.string());
-        return;
-    }
+void PendingRemovals::setWritingBoundary(WritingBoundaryPtr boundary) {
     std::lock_guard lock(mutex_);
-    entries_.push_back({url, aside, disposal});
+    boundary_ = boundary ? std::move(boundary) : WritingBoundary::everything();
+}
+
+WritingBoundaryPtr PendingRemovals::boundary() const {
+    std::lock_guard lock(mutex_);
+    return boundary_;
+}
+
+void PendingRemovals::schedule(const pf::URL& url, OnFailure onFailure, Disposal disposal) {
+    const auto bounds = boundary();
+    const auto path = url.fsPath();
+    try {
+        if (!bounds->exists(path)) return;
+        const auto aside = inFlightSibling(path, InFlightKind::replaced, *bounds);
+        try {
+            bounds->rename(path, aside);
+        } catch (const pf::Error& failure) {
+            throw pf::Error::posix(failure.domain() == pf::kPosixErrorDomain ? failure.code() : EIO,
+                                   "Unable to remove " + path.string());
+        }
+        std::lock_guard lock(mutex_);
+        entries_.push_back({url, aside, disposal, bounds});
+    } catch (...) {
+        if (onFailure == OnFailure::report) throw;
+    }
 }
 
 std::vector<pf::URL> PendingRemovals::scheduledURLs() const {
@@ -192,15 +199,16 @@ std::vector<ReplacedItem> PendingRemovals::settle(const std::function<bool(const
     std::vector<ReplacedItem> kept;
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         const auto path = it->url.fsPath();
+        const auto& bounds = *it->boundary;
         try {
             if (failed(it->url)) {
                 // What the failed run left at the name goes; what was there comes back.
-                discardTree(path);
-                fs::rename(it->setAside, path);
+                discardTree(path, bounds);
+                bounds.rename(it->setAside, path);
             } else if (it->disposal == Disposal::keep) {
-                kept.push_back(keepReplaced(it->url, it->setAside));
+                kept.push_back(keepReplaced(it->url, it->setAside, bounds));
             } else {
-                discardTree(it->setAside);
+                discardTree(it->setAside, bounds);
             }
         } catch (const std::exception& failure) {
             Logger::log(fmt::format("Unable to settle {} (kept as {}): {}", path.string(), it->setAside.string(),
@@ -220,10 +228,16 @@ void PendingRemovals::discard() {
     }
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         const auto path = it->url.fsPath();
-        std::error_code error;
-        if (!itemExists(path)) fs::rename(it->setAside, path, error);
-        if (error || itemExists(it->setAside))
+        const auto& bounds = *it->boundary;
+        bool putBack = false;
+        try {
+            if (!bounds.exists(path)) bounds.rename(it->setAside, path);
+            putBack = !bounds.exists(it->setAside);
+        } catch (const std::exception&) {
+        }
+        if (!putBack) {
             Logger::log(fmt::format("Unable to put back {}; it is kept as {}", path.string(), it->setAside.string()));
+        }
     }
 }
 
@@ -238,9 +252,10 @@ Result AssetCatalogPathValidator::validate(const FileWritingIntent& intent) {
     const auto& directory = intent.intendedDirectory();
     // Output chosen inside an existing catalog: that catalog receives the output.
     if (auto enclosing = enclosingAssetCatalog(directory)) return Result::appendableURL(*enclosing);
-    if (!itemExists(directory.fsPath())) return Result::overwritableURL(directory);
+    const auto bounds = pendingRemovals_->boundary();
+    if (!bounds->exists(directory.fsPath())) return Result::overwritableURL(directory);
     // An empty folder is reused as it is.
-    if (!holdsAnything(directory)) return Result::overwritableURL(directory);
+    if (!holdsAnything(directory.fsPath(), *bounds)) return Result::overwritableURL(directory);
     auto action = provider_->fileAlreadyExistsAction();
     if (action == FileAlreadyExistsAction::ask) action = askForAction(intent);
     return apply(action, directory, *pendingRemovals_, PendingRemovals::Disposal::keep);
@@ -269,7 +284,9 @@ AssetPathValidator::AssetPathValidator(std::shared_ptr<AssetAlreadyExistsPrompti
 
 Result AssetPathValidator::validate(const FileWritingIntent& intent) {
     const auto& directory = intent.intendedDirectory();
-    const bool holdsPictures = itemExists(directory.fsPath()) && !imageFileURLs(directory).empty();
+    const auto bounds = pendingRemovals_->boundary();
+    const bool holdsPictures =
+        bounds->exists(directory.fsPath()) && !imageFileURLs(directory, {}, {}, bounds->handle().get()).empty();
     // A folder with only a Contents.json or other files counts as new; nothing is removed.
     if (!holdsPictures) return Result::overwritableURL(directory);
     auto action = provider_->fileAlreadyExistsAction();

@@ -48,6 +48,10 @@ public:
     std::vector<platform::foundation::URL> scheduledURLs() const;
     bool empty() const;
 
+    // Every step goes through the boundary (everything until one is set).
+    void setWritingBoundary(WritingBoundaryPtr boundary);
+    WritingBoundaryPtr boundary() const;
+
     // Disposes of everything set aside as if every replacement had been written.
     std::vector<ReplacedItem> perform();
     // The run has written: each folder set aside is disposed of, unless `failed` says
@@ -64,9 +68,12 @@ private:
         platform::foundation::URL url;
         std::filesystem::path setAside;
         Disposal disposal;
+        // The boundary it was set aside through: it comes back or goes through the same.
+        WritingBoundaryPtr boundary;
     };
     mutable std::mutex mutex_;
     std::vector<Entry> entries_;
+    WritingBoundaryPtr boundary_ = WritingBoundary::everything();
 };
 
 using PendingRemovalsPtr = std::shared_ptr<PendingRemovals>;

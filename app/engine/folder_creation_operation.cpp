@@ -7,7 +7,6 @@
 #include "app/foundation/logger.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
-#include "platform/foundation/folder_swap.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -176,24 +175,23 @@ void FolderCreationOperation::start() {
 
 std::vector<FolderDefinition> FolderCreationOperation::prepareSubfolders() {
     if (!stagesSubfolders_) return folderDefinition_.subfolderDefinitions;
+    const auto& bounds = boundary();
     std::vector<FolderDefinition> written;
     for (const auto& subfolder : folderDefinition_.subfolderDefinitions) {
         const auto target = subfolder.outputDirectory.fsPath().lexically_normal();
         const auto place = target.has_filename() ? target : target.parent_path();
-        pf::files::createDirectories(place.parent_path());
-        const auto staging = inFlightSibling(place, InFlightKind::writing);
-        std::error_code error;
-        const auto status = fs::symlink_status(place, error);
-        if (fs::exists(status)) {
-            if (!fs::is_directory(status))
-                throw pf::Error::posix(ENOTDIR, "Cannot create folder " + place.string());
+        bounds.createFolders(place.parent_path());
+        const auto staging = inFlightSibling(place, InFlightKind::writing, bounds);
+        const auto kind = bounds.kindOf(place);
+        if (kind != WritingBoundary::Kind::missing) {
+            if (kind != WritingBoundary::Kind::folder) throw pf::Error::posix(ENOTDIR, "Cannot create folder " + place.string());
             stagedFolders_.push_back({staging, place});
             // Whatever this run set aside inside stays out of the new content.
-            pf::files::copyTree(place, staging,
-                                [](const fs::path& path) { return parseInFlightName(path.filename().string()).has_value(); });
+            bounds.copyTree(place, staging,
+                            [](const std::string& name) { return parseInFlightName(name).has_value(); });
         } else {
             stagedFolders_.push_back({staging, place});
-            pf::files::createDirectories(staging);
+            bounds.createFolders(staging);
         }
         written.push_back(rebasedTree(subfolder, place, staging));
     }
@@ -201,23 +199,28 @@ std::vector<FolderDefinition> FolderCreationOperation::prepareSubfolders() {
 }
 
 void FolderCreationOperation::commitStagedFolders() {
+    const auto& bounds = boundary();
     for (const auto& staged : stagedFolders_) {
-        if (pf::files::exchangeOrMove(staged.staging, staged.target,
-                                      inFlightSibling(staged.target, InFlightKind::replaced))) {
+        if (bounds.exchangeOrMove(staged.staging, staged.target, inFlightSibling(staged.target, InFlightKind::replaced, bounds))) {
             // The old content now stands at the staging name.
-            std::error_code error;
-            fs::remove_all(staged.staging, error);
-            if (error) Logger::log("Unable to remove " + staged.staging.string() + ": " + error.message());
+            try {
+                bounds.removeTree(staged.staging);
+            } catch (const std::exception& failure) {
+                Logger::log("Unable to remove " + staged.staging.string() + ": " + failure.what());
+            }
         }
     }
     stagedFolders_.clear();
 }
 
 void FolderCreationOperation::removeStagedFolders() {
+    const auto& bounds = boundary();
     for (const auto& staged : stagedFolders_) {
-        std::error_code error;
-        fs::remove_all(staged.staging, error);
-        if (error) Logger::log("Unable to remove " + staged.staging.string() + ": " + error.message());
+        try {
+            bounds.removeTree(staged.staging);
+        } catch (const std::exception& failure) {
+            Logger::log("Unable to remove " + staged.staging.string() + ": " + failure.what());
+        }
     }
     stagedFolders_.clear();
 }
@@ -226,16 +229,16 @@ void FolderCreationOperation::checkPlannedPaths() const { checkTree(folderDefini
 
 void FolderCreationOperation::createFolder() {
     const auto path = folderDefinition_.outputDirectory.fsPath();
-    if (writingBoundary_) writingBoundary_->checkFolder(path);
-    std::error_code error;
+    const auto& bounds = boundary();
+    bounds.checkFolder(path);
     // Whatever already stands there stays; a file in the way makes the next step fail.
-    if (fs::exists(fs::symlink_status(path, error))) return;
-    pf::files::createDirectories(path);
+    if (bounds.exists(path)) return;
+    bounds.createFolders(path);
 }
 
 void FolderCreationOperation::writeContentsFile() {
     const auto text = platform::foundation::json::serializeCatalogStyle(platform::foundation::Value(folderDefinition_.contentsDictionary));
-    pf::files::writeAtomically(folderDefinition_.outputDirectory.fsPath() / kContentsFileName, text);
+    boundary().writeFile(folderDefinition_.outputDirectory.fsPath() / kContentsFileName, text);
 }
 
 void FolderCreationOperation::fail(std::exception_ptr error) {

@@ -79,9 +79,13 @@ public:
     // (starting from a copy of what stands there) and takes its name only once its whole
     // subtree is written; a subtree that fails leaves its place as it was. Off by default.
     void setStagesSubfolders(bool stages) { stagesSubfolders_ = stages; }
-    // Every folder and file of the subtree is refused unless it lies inside the
-    // boundary, judged right before it is written. Before start.
+    // Every folder and file of the subtree is written through the boundary, and refused
+    // unless it lies inside. Before start.
     void setWritingBoundary(WritingBoundaryPtr boundary) { writingBoundary_ = std::move(boundary); }
+    // Every step writes through it (everything when none was set).
+    const WritingBoundary& boundary() const {
+        return writingBoundary_ ? *writingBoundary_ : *WritingBoundary::everything();
+    }
 
     // Creates the folder, writes Contents.json and queues the children; returns once
     // they are queued. When the paths, the folder or the file fail, the result is

@@ -366,12 +366,12 @@ namespace {
 // folder is made when missing and removed again when a run that wrote nothing made it.
 class OutputReservation {
 public:
-    explicit OutputReservation(const std::optional<pf::URL>& outputDirectory) {
+    OutputReservation(const std::optional<pf::URL>& outputDirectory, WritingBoundaryPtr boundary)
+        : boundary_(std::move(boundary)) {
         if (!outputDirectory) return;
         folder_ = outputDirectory->fsPath();
-        std::error_code error;
-        made_ = !std::filesystem::exists(folder_, error);
-        if (made_) pf::files::createDirectories(folder_);
+        made_ = !boundary_->exists(folder_);
+        if (made_) boundary_->createFolders(folder_);
         // A run into a catalog, or into a folder inside one, writes that catalog: it
         // takes the same lock as a run into the folder that holds the catalog.
         auto lockFolder = folder_;
@@ -380,17 +380,21 @@ public:
             if (!path.has_filename()) path = path.parent_path();
             lockFolder = path.parent_path();
         }
-        lock_ = std::make_unique<pf::files::FolderLock>(lockFolder);
+        lock_ = boundary_->lock(lockFolder);
     }
     // The run ended before writing: a folder made for it, still empty, goes again.
     void abandon() {
         lock_.reset();
-        std::error_code error;
-        if (made_ && std::filesystem::is_empty(folder_, error)) std::filesystem::remove(folder_, error);
+        if (!made_) return;
+        try {
+            if (boundary_->list(folder_).empty()) boundary_->remove(folder_);
+        } catch (const std::exception&) {
+        }
     }
     const std::filesystem::path& folder() const { return folder_; }
 
 private:
+    WritingBoundaryPtr boundary_;
     std::filesystem::path folder_;
     bool made_ = false;
     std::unique_ptr<pf::files::FolderLock> lock_;
@@ -427,12 +431,12 @@ private:
 };
 
 // The catalog folders of a plan that do not exist yet: the run makes them.
-std::vector<std::filesystem::path> foldersToMake(const std::vector<FolderDefinition>& definitions) {
+std::vector<std::filesystem::path> foldersToMake(const std::vector<FolderDefinition>& definitions,
+                                                 const WritingBoundary& boundary) {
     std::vector<std::filesystem::path> folders;
     for (const auto& definition : definitions) {
         const auto folder = definition.outputDirectory.fsPath().lexically_normal();
-        std::error_code error;
-        if (std::filesystem::symlink_status(folder, error).type() != std::filesystem::file_type::not_found) continue;
+        if (boundary.exists(folder)) continue;
         if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
     }
     return folders;
@@ -441,20 +445,18 @@ std::vector<std::filesystem::path> foldersToMake(const std::vector<FolderDefinit
 // A catalog folder the run made and failed to fill holds nothing but the list the run
 // wrote in it: it goes again, as if the run had never started. Anything else in it
 // (a folder another picture of the run wrote, a file put there meanwhile) keeps it.
-void removeIfLeftEmpty(const std::filesystem::path& folder) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    int entries = 0;
-    bool onlyList = true;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        ++entries;
-        onlyList = onlyList && it->path().filename() == "Contents.json" && it->is_regular_file(error) &&
-                   !it->is_symlink(error);
+void removeIfLeftEmpty(const std::filesystem::path& folder, const WritingBoundary& boundary) {
+    try {
+        const auto items = boundary.list(folder);
+        if (items.size() > 1) return;
+        if (items.size() == 1) {
+            if (items.front().name != "Contents.json" || items.front().kind != WritingBoundary::Kind::file) return;
+            boundary.remove(folder / "Contents.json");
+        }
+        boundary.remove(folder);
+    } catch (const std::exception& failure) {
+        Logger::log("Unable to remove the empty catalog " + folder.string() + ": " + failure.what());
     }
-    if (error || entries > 1 || !onlyList) return;
-    if (entries == 1) fs::remove(folder / "Contents.json", error);
-    if (!error) fs::remove(folder, error);
-    if (error) Logger::log("Unable to remove the empty catalog " + folder.string() + ": " + error.message());
 }
 
 }  // namespace
@@ -464,16 +466,16 @@ void Glyphwright::createAssetCatalog() {
     WritingBoundaryPtr boundary;
     {
         std::lock_guard lock(mutex_);
-        boundary = writingBoundary_;
+        boundary = writingBoundary_ ? writingBoundary_ : WritingBoundary::everything();
     }
     // Not even the output folder is made outside the boundary.
-    if (boundary && outputDirectory()) boundary->checkFolder(outputDirectory()->fsPath());
+    if (outputDirectory()) boundary->checkFolder(outputDirectory()->fsPath());
     factory->setWritingBoundary(boundary);
-    auto reservation = std::make_shared<OutputReservation>(outputDirectory());
+    auto reservation = std::make_shared<OutputReservation>(outputDirectory(), boundary);
     // Nothing that an abandoned run decided may be removed by this one.
     factory->discardPendingRemovals();
     // What a killed run left goes back to where it was before anything is decided.
-    if (!reservation->folder().empty()) recoverInterruptedWriting(reservation->folder(), boundary.get());
+    if (!reservation->folder().empty()) recoverInterruptedWriting(reservation->folder(), *boundary);
     auto failedFolders = std::make_shared<FailedFolders>();
     const bool batch = imageInputCollectionType() == CollectionType::batch;
     if (batch) {
@@ -509,9 +511,9 @@ void Glyphwright::createAssetCatalog() {
             definitions.push_back(builder->build());
             prepareForWriting(definitions.back());
             // Folders already on disk below an answered one may be links out.
-            if (boundary) boundary->checkPlan(definitions.back());
+            boundary->checkPlan(definitions.back());
         }
-        const auto catalogsToMake = foldersToMake(definitions);
+        const auto catalogsToMake = foldersToMake(definitions, *boundary);
         for (std::size_t index = 0; index < builders.size(); ++index) {
             const auto& builder = builders[index];
             FolderDefinition definition = std::move(definitions[index]);
@@ -560,10 +562,10 @@ void Glyphwright::createAssetCatalog() {
         // failed, it comes back. The output folder is free again after that.
         auto pending = factory->pendingRemovals();
         auto final = std::make_shared<platform::dispatch::BlockOperation>([weak, pending, failedFolders,
-                                                                           reservation, catalogsToMake] {
+                                                                           reservation, catalogsToMake, boundary] {
             // Before anything set aside comes back in its place.
             for (const auto& catalog : catalogsToMake) {
-                if (failedFolders->touch(pf::URL::fileURL(catalog, true))) removeIfLeftEmpty(catalog);
+                if (failedFolders->touch(pf::URL::fileURL(catalog, true))) removeIfLeftEmpty(catalog, *boundary);
             }
             const auto kept = pending->settle([&](const pf::URL& url) { return failedFolders->touch(url); });
             reservation->abandon();

@@ -119,9 +119,11 @@ public:
     // Shows a picture that failed to load in single mode; without it the error is thrown.
     void setImageLoadAlertHandler(ImageLoadAlertHandler handler);
     // The folder runs may write into, symbolic links followed (the command line's granted
-    // root); none, the default, sets no limit. A run that would write elsewhere is refused
-    // with OutsideWritingBoundaryError before anything is written. A folder's intake reads
-    // nothing outside it either.
+    // root), held open from now on; none, the default, sets no limit. Every step of a run
+    // writes through it, and one that would write elsewhere is refused with
+    // OutsideWritingBoundaryError; nothing is written outside it. Pictures are read through
+    // it too, so nothing outside it is read either. The platform's Error when the root
+    // cannot be opened.
     void setWritingBoundary(std::optional<std::filesystem::path> root);
 
     // Registered delegates, in order; released ones are skipped, never removed.
@@ -242,6 +244,8 @@ private:
     void insertAdvancing(const ImageInputPtr& imageInput, std::optional<std::size_t>& index);
     // A picture read before (addImagesInBackground) or now.
     ImageInputPtr loadInput(const platform::foundation::URL& url) const;
+    // What pictures are read beneath: the writing boundary's root, or everything.
+    platform::foundation::files::RootHandlePtr readingRoot() const;
     struct PreloadedPicture {
         ImageInputPtr input;
         std::exception_ptr error;

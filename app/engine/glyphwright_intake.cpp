@@ -49,6 +49,8 @@ std::string unescapedLoadFailureReason(const std::exception_ptr& error, const pf
             break;
         }
         return LocalizedString::text("error.description.image.unableToLoadNSImageAtPath", url.path());
+    } catch (const pf::files::OutsideRootError& outside) {
+        return LocalizedString::text("reading.outside-root", outside.location().string(), outside.leadsTo().string());
     } catch (const pf::Error& failure) {
         return failure.localizedDescription();
     } catch (const std::exception& failure) {
@@ -90,7 +92,7 @@ void Glyphwright::addImagesFromFileOrFolder(const pf::URL& url, const std::vecto
                                          boundary->root().string());
         };
     }
-    addImages(imageFileURLsInNameOrder(url, excludedFolders, refusal));
+    addImages(imageFileURLsInNameOrder(url, excludedFolders, refusal, boundary ? boundary->handle().get() : nullptr));
 }
 
 void Glyphwright::addImage(const pf::URL& url, std::optional<std::size_t> index) { addImageAdvancing(url, index); }
@@ -111,7 +113,7 @@ void Glyphwright::addImageAdvancing(const pf::URL& url, std::optional<std::size_
     Logger::log("Multiple images mode");
     setImageInputCollectionType(CollectionType::variants);
     if (isFolder) {
-        addImagesFromURLSet(imageFileURLsInNameOrder(url), index);
+        addImagesFromURLSet(imageFileURLsInNameOrder(url, {}, {}, readingRoot().get()), index);
     } else {
         addImagesFromURLSet({url}, index);
     }
@@ -176,7 +178,9 @@ void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::opt
     struct Load {
         ImageInputPtr input;
         std::string failure;
+        bool outside = false;
     };
+    const auto root = readingRoot();
     loadInWindows<Load>(
         urls.size(), window,
         [&](std::size_t i) -> Load {
@@ -187,6 +191,9 @@ void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::opt
                 // memory. The first few are drawn first: they keep theirs.
                 if (i >= window) input->releasePixels();
                 return {input, {}};
+            } catch (const pf::files::OutsideRootError&) {
+                // A link swapped in since the folder was scanned: passed over as the scan would.
+                return {nullptr, {}, true};
             } catch (const std::exception& failure) {
                 return {nullptr, failure.what()};
             } catch (...) {
@@ -200,6 +207,11 @@ void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::opt
             }
             // One bad file does not cost the others their turn, but it is said.
             const auto& url = urls[i];
+            if (load.outside) {
+                reportSkippedPicture(url, LocalizedString::text("folder-scan.warning.outside-root", url.path(),
+                                                                root ? root->path().string() : std::string("/")));
+                return;
+            }
             reportSkippedPicture(url, LocalizedString::text("folder-scan.warning.unreadable", url.path(),
                                                             load.failure.empty() ? std::string("?") : load.failure));
         });
@@ -213,7 +225,12 @@ ImageInputPtr Glyphwright::loadInput(const pf::URL& url) const {
             return found->second.input;
         }
     }
-    return ImageInput::load(url);
+    return ImageInput::load(url, readingRoot());
+}
+
+pf::files::RootHandlePtr Glyphwright::readingRoot() const {
+    std::lock_guard lock(mutex_);
+    return writingBoundary_ ? writingBoundary_->handle() : nullptr;
 }
 
 std::shared_ptr<const Glyphwright::Preloaded> Glyphwright::preload(const std::vector<pf::URL>& urls) {
@@ -353,16 +370,21 @@ void Glyphwright::makeImageNamesUnique() {
     renaming_ = true;
     try {
         // In order, so that earlier pictures keep their names and no name is looked at
-        // twice: a folder of many pictures of one name takes moments, not hours.
+        // twice: a folder of many pictures of one name takes moments, not hours. A
+        // numbered name is never one that a later picture has as its own: that picture
+        // keeps it.
+        const auto inputs = imageInputs();
+        std::set<std::string> own;
+        for (const auto& input : inputs) own.insert(input->imageName());
         std::set<std::string> taken;
-        for (const auto& input : imageInputs()) {
+        for (const auto& input : inputs) {
             std::string name = input->imageName();
             if (taken.count(name)) {
                 const auto number = trailingNumber(name);
                 std::int64_t next = number ? *number + 1 : 1;
                 do {
                     replaceTrailingNumber(name, next++);
-                } while (taken.count(name));
+                } while (taken.count(name) || own.count(name));
                 input->setImageName(name);
                 name = input->imageName();
             }

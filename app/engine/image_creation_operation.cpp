@@ -47,12 +47,21 @@ void ImageCreationOperation::render() {
     }
     // A definition without a picture has nothing to draw.
     if (!image) throw ImageConversionError(ImageConversionError::Case::failedToResizeImage);
+    const auto& bounds = writingBoundary_ ? *writingBoundary_ : *WritingBoundary::everything();
+    const auto file = definition.outputDirectory.fsPath();
     // Checked again at the last moment: a folder may have become a link since planning.
-    if (writingBoundary_) writingBoundary_->checkFile(definition.outputDirectory.fsPath());
+    // (Writing goes through the boundary as well, which holds whenever a link appears.)
+    bounds.checkFile(file);
 
     if (isCancelled()) throw ConversionStoppedError();
     if (definition.format == ImageDefinition::Format::pdf) {
-        writeSinglePagePDF(*image, definition.outputDirectory, definition.size, definition.zoom);
+        const auto bytes = singlePagePDF(*image, definition.size, definition.zoom,
+                                         [&] { return bounds.canCreateFileBeside(file); });
+        try {
+            bounds.writeFile(file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        } catch (const pf::Error&) {
+            throw PDFImageSaveError(PDFImageSaveError::Case::failedToCreateOutputPDFContext);
+        }
         return;
     }
     bool drawn = false;
@@ -91,7 +100,7 @@ void ImageCreationOperation::render() {
                                                                   : "error.description.png.notDrawn",
                                                          sizeText(definition.size)));
     }
-    pf::files::writeAtomically(definition.outputDirectory.fsPath(), *data);
+    bounds.writeFile(file, std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
 }
 
 std::optional<std::vector<std::uint8_t>> ImageCreationOperation::pngBytes(const pg::Image& image, bool& drawn) const {

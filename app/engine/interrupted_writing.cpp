@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <system_error>
 #include <vector>
 
@@ -27,11 +28,6 @@ constexpr std::string_view kindText(InFlightKind kind) {
     case InFlightKind::discarded: return "discarded";
     }
     return "discarded";
-}
-
-bool itemExists(const fs::path& path) {
-    std::error_code error;
-    return fs::exists(fs::symlink_status(path, error));
 }
 
 bool allDigits(std::string_view text) {
@@ -54,17 +50,19 @@ bool isAtomicWriteLeftover(std::string_view name) {
     return file == "Contents.json" || file.ends_with(".png") || file.ends_with(".pdf");
 }
 
-void logFailure(const std::string& what, const std::error_code& error) {
-    Logger::log(fmt::format("{}: {}", what, error.message()));
+void logFailure(const std::string& what, const std::exception& error) {
+    Logger::log(fmt::format("{}: {}", what, error.what()));
 }
 
+using Kind = WritingBoundary::Kind;
+
 // Leftovers of a run that died: what it set aside goes back in place of what it left half written.
-void putBack(const fs::path& folder, const std::vector<fs::path>& replaced) {
+void putBack(const fs::path& folder, const std::vector<std::string>& replaced, const WritingBoundary& boundary) {
     for (const auto& aside : replaced) {
-        const auto original = folder / parseInFlightName(aside.filename().string())->original;
+        const auto original = folder / parseInFlightName(aside)->original;
         try {
-            discardTree(original);
-            fs::rename(aside, original);
+            discardTree(original, boundary);
+            boundary.rename(folder / aside, original);
             Logger::log("Put back " + original.string() + " from an interrupted run");
         } catch (const std::exception& failure) {
             Logger::log(fmt::format("Unable to put back {}: {}", original.string(), failure.what()));
@@ -72,47 +70,47 @@ void putBack(const fs::path& folder, const std::vector<fs::path>& replaced) {
     }
 }
 
-void removeLeftover(const fs::path& path) {
-    std::error_code removal;
-    fs::remove_all(path, removal);
-    if (removal) logFailure("Unable to remove " + path.string(), removal);
+void removeLeftover(const fs::path& path, const WritingBoundary& boundary) {
+    try {
+        boundary.removeTree(path);
+    } catch (const std::exception& failure) {
+        logFailure("Unable to remove " + path.string(), failure);
+    }
 }
 
-void recoverFolder(const fs::path& folder, int depth) {
+void recoverFolder(const fs::path& folder, int depth, const WritingBoundary& boundary) {
     if (depth > 32) return;
-    std::error_code error;
-    std::vector<fs::path> replaced;
+    std::vector<std::string> replaced;
     std::vector<fs::path> subfolders;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        const auto path = it->path();
-        const auto name = path.filename().string();
-        const auto parsed = parseInFlightName(name);
-        if (parsed && parsed->kind == InFlightKind::replaced) {
-            replaced.push_back(path);
-        } else if (parsed || isAtomicWriteLeftover(name)) {
-            removeLeftover(path);
-        } else if (it->is_directory(error) && !it->is_symlink(error)) {
-            subfolders.push_back(path);
+    try {
+        for (const auto& item : boundary.list(folder)) {
+            const auto parsed = parseInFlightName(item.name);
+            if (parsed && parsed->kind == InFlightKind::replaced) {
+                replaced.push_back(item.name);
+            } else if (parsed || isAtomicWriteLeftover(item.name)) {
+                removeLeftover(folder / item.name, boundary);
+            } else if (item.kind == Kind::folder) {
+                subfolders.push_back(folder / item.name);
+            }
         }
-    }
-    if (error) {
-        logFailure("Unable to list " + folder.string(), error);
+    } catch (const std::exception& failure) {
+        logFailure("Unable to list " + folder.string(), failure);
         return;
     }
-    putBack(folder, replaced);
+    putBack(folder, replaced, boundary);
     for (const auto& subfolder : subfolders) {
-        recoverFolder(subfolder, depth + 1);
+        recoverFolder(subfolder, depth + 1, boundary);
     }
 }
 
 }  // namespace
 
-fs::path inFlightSibling(const fs::path& path, InFlightKind kind) {
+fs::path inFlightSibling(const fs::path& path, InFlightKind kind, const WritingBoundary& boundary) {
     static std::atomic<unsigned> counter{0};
     for (;;) {
         const auto candidate = path.parent_path() / fmt::format(".{}.{}-{}-{}", path.filename().string(),
                                                                 kindText(kind), ::getpid(), counter.fetch_add(1));
-        if (!itemExists(candidate)) return candidate;
+        if (!boundary.exists(candidate)) return candidate;
     }
 }
 
@@ -133,44 +131,51 @@ std::optional<InFlightName> parseInFlightName(std::string_view name) {
     return std::nullopt;
 }
 
-void discardTree(const fs::path& path) {
-    if (!itemExists(path)) return;
-    const auto discarded = inFlightSibling(path, InFlightKind::discarded);
-    std::error_code error;
-    fs::rename(path, discarded, error);
-    if (error) throw std::system_error(error, "Unable to remove " + path.string());
-    fs::remove_all(discarded, error);
-    if (error) logFailure("Unable to remove " + discarded.string(), error);
+void discardTree(const fs::path& path, const WritingBoundary& boundary) {
+    if (!boundary.exists(path)) return;
+    const auto discarded = inFlightSibling(path, InFlightKind::discarded, boundary);
+    try {
+        boundary.rename(path, discarded);
+    } catch (const OutsideWritingBoundaryError&) {
+        throw;
+    } catch (const std::exception& failure) {
+        throw std::runtime_error("Unable to remove " + path.string() + ": " + failure.what());
+    }
+    removeLeftover(discarded, boundary);
 }
 
-void recoverInterruptedWriting(const fs::path& outputDirectory, const WritingBoundary* boundary) {
-    std::error_code error;
-    if (!fs::is_directory(outputDirectory, error)) return;
-    std::vector<fs::path> catalogs;
-    // The output chosen inside a catalog (or a catalog itself): that catalog is written.
-    if (auto enclosing = enclosingAssetCatalog(pf::URL::fileURL(outputDirectory / "Assets.xcassets", true))) {
-        catalogs.push_back(enclosing->fsPath());
-    }
-    // The output folder's own leftovers first: a catalog set aside whole goes back
-    // before its content is looked at.
-    std::vector<fs::path> replaced;
-    for (fs::directory_iterator it(outputDirectory, error), end; !error && it != end; it.increment(error)) {
-        const auto name = it->path().filename().string();
-        const auto parsed = parseInFlightName(name);
-        if (!parsed || !parsed->original.ends_with(".xcassets")) continue;
-        if (parsed->kind == InFlightKind::replaced) {
-            replaced.push_back(it->path());
-        } else {
-            removeLeftover(it->path());
+void recoverInterruptedWriting(const fs::path& outputDirectory, const WritingBoundary& boundary) {
+    try {
+        if (!boundary.leadsToFolder(outputDirectory)) return;
+        std::vector<fs::path> catalogs;
+        // The output chosen inside a catalog (or a catalog itself): that catalog is written.
+        if (auto enclosing = enclosingAssetCatalog(pf::URL::fileURL(outputDirectory / "Assets.xcassets", true))) {
+            catalogs.push_back(enclosing->fsPath());
         }
-    }
-    putBack(outputDirectory, replaced);
-    for (fs::directory_iterator it(outputDirectory, error), end; !error && it != end; it.increment(error)) {
-        const auto name = it->path().filename().string();
-        if (name.front() != '.' && name.ends_with(".xcassets") && it->is_directory(error)) catalogs.push_back(it->path());
-    }
-    for (const auto& catalog : catalogs) {
-        if (!boundary || boundary->contains(catalog)) recoverFolder(catalog, 0);
+        // The output folder's own leftovers first: a catalog set aside whole goes back
+        // before its content is looked at.
+        std::vector<std::string> replaced;
+        for (const auto& item : boundary.list(outputDirectory)) {
+            const auto parsed = parseInFlightName(item.name);
+            if (!parsed || !parsed->original.ends_with(".xcassets")) continue;
+            if (parsed->kind == InFlightKind::replaced) {
+                replaced.push_back(item.name);
+            } else {
+                removeLeftover(outputDirectory / item.name, boundary);
+            }
+        }
+        putBack(outputDirectory, replaced, boundary);
+        for (const auto& item : boundary.list(outputDirectory)) {
+            if (item.name.front() != '.' && item.name.ends_with(".xcassets") &&
+                boundary.leadsToFolder(outputDirectory / item.name)) {
+                catalogs.push_back(outputDirectory / item.name);
+            }
+        }
+        for (const auto& catalog : catalogs) {
+            if (boundary.contains(catalog)) recoverFolder(catalog, 0, boundary);
+        }
+    } catch (const std::exception& failure) {
+        logFailure("Unable to recover what an interrupted run left in " + outputDirectory.string(), failure);
     }
 }
 

@@ -17,9 +17,9 @@
 #include <string>
 #include <string_view>
 
-namespace gw {
+#include "app/engine/writing_boundary.hpp"
 
-class WritingBoundary;
+namespace gw {
 
 enum class InFlightKind { replaced, writing, discarded };
 
@@ -29,7 +29,8 @@ struct InFlightName {
 };
 
 // A free hidden name beside `path` for the given purpose.
-std::filesystem::path inFlightSibling(const std::filesystem::path& path, InFlightKind kind);
+std::filesystem::path inFlightSibling(const std::filesystem::path& path, InFlightKind kind,
+                                      const WritingBoundary& boundary = *WritingBoundary::everything());
 // The longest addition such a name makes to the original name, in bytes.
 constexpr std::size_t kInFlightNameOverhead = 1 + 11 + 1 + 10 + 1 + 10;
 // What a hidden name stands for; none for any other name.
@@ -38,13 +39,13 @@ std::optional<InFlightName> parseInFlightName(std::string_view name);
 // Moves `path` out of the way under a discarded name, then removes it. Nothing there
 // is no failure. Throws the file system's error when it cannot be moved; a removal that
 // fails after the move is only logged (the next run removes it).
-void discardTree(const std::filesystem::path& path);
+void discardTree(const std::filesystem::path& path, const WritingBoundary& boundary = *WritingBoundary::everything());
 
 // Resolves what killed runs left in the catalogs of `outputDirectory` (its own
 // "*.xcassets" folders and the catalog that encloses it): puts back what was set aside,
-// removes what was in flight. A catalog that leads outside `boundary` (when given) is
-// not touched. Failures are logged, never thrown.
+// removes what was in flight. Every step goes through `boundary`: a catalog that leads
+// outside it is not touched. Failures are logged, never thrown.
 void recoverInterruptedWriting(const std::filesystem::path& outputDirectory,
-                               const WritingBoundary* boundary = nullptr);
+                               const WritingBoundary& boundary = *WritingBoundary::everything());
 
 }  // namespace gw

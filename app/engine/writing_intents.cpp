@@ -83,6 +83,7 @@ std::shared_ptr<FileWritingIntent> RealWritingIntentFactory::make(const pf::URL&
 std::vector<ReplacedItem> RealWritingIntentFactory::performPendingRemovals() { return pendingRemovals_->perform(); }
 
 void RealWritingIntentFactory::setWritingBoundary(WritingBoundaryPtr boundary) {
+    pendingRemovals_->setWritingBoundary(boundary);
     std::lock_guard lock(mutex_);
     writingBoundary_ = std::move(boundary);
 }

@@ -13,7 +13,7 @@ namespace gw {
 platform::foundation::URL temporaryFolderURL();
 
 // `name` made safe to use as one path component inside an output folder: "/" and "\"
-// become "-", control characters are dropped, and a name that is empty, "." or ".."
+// become "-", control characters (C0, DEL and C1) are dropped, and a name that is empty, "." or ".."
 // after that becomes "_". Any other text, including non-ASCII letters and names that
 // merely contain "..", is kept as it is.
 std::string sanitizedPathComponent(std::string_view name);

@@ -2,9 +2,13 @@
 
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
+#include "app/foundation/picture_file.hpp"
 #include "platform/foundation/error.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -58,11 +62,6 @@ void setSkippedPictureHandler(SkippedPictureHandler handler) {
 
 namespace {
 
-bool isHidden(const fs::path& path) {
-    const std::string name = path.filename().string();
-    return !name.empty() && name.front() == '.';
-}
-
 bool isAssetCatalogName(const fs::path& path) {
     std::string name = path.filename().string();
     std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -76,10 +75,7 @@ public:
         struct stat info {};
         if (::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) folders_.emplace_back(info.st_dev, info.st_ino);
     }
-    bool contains(const fs::path& folder) const {
-        if (folders_.empty()) return false;
-        struct stat info {};
-        if (::stat(folder.c_str(), &info) != 0) return false;
+    bool contains(const struct stat& info) const {
         return std::find(folders_.begin(), folders_.end(), std::make_pair(info.st_dev, info.st_ino)) != folders_.end();
     }
 
@@ -119,55 +115,100 @@ std::optional<std::uint64_t> fileSize(const URL& url) {
 
 }  // namespace
 
-std::set<URL> imageFileURLs(const URL& folder, const std::vector<URL>& excludedFolders, const ReadingRefusal& refusal) {
+namespace {
+
+// One folder of a scan, walked through the folder it was opened as: its subfolders are
+// opened from it, never followed through a link and never looked up again by a path.
+class Scan {
+public:
+    Scan(const std::vector<URL>& excludedFolders, const ReadingRefusal& refusal) : refusal_(refusal) {
+        for (const auto& url : excludedFolders) excluded_.add(url.fsPath());
+    }
+
+    void folder(int fd, const fs::path& path, int depth) {
+        // Deeper than any artwork is kept; a loop of bind mounts must still end.
+        if (depth > 256) return;
+        for (const auto& name : namesIn(fd)) entry(fd, path, name, depth);
+    }
+
     std::set<URL> found;
-    FolderSet excluded;
-    for (const auto& url : excludedFolders) excluded.add(url.fsPath());
-    std::error_code ec;
-    // Symbolic links to folders are not entered, so a link back up the tree cannot make
-    // the walk endless.
-    fs::recursive_directory_iterator it(folder.fsPath(), fs::directory_options::skip_permission_denied, ec);
-    if (ec) return found;
-    for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
-        if (ec) break;
-        const fs::path& path = it->path();
-        if (isHidden(path)) {
-            std::error_code dirError;
-            if (it->is_directory(dirError)) it.disable_recursion_pending();
-            continue;
+
+private:
+    static std::vector<std::string> namesIn(int fd) {
+        std::vector<std::string> names;
+        platform::foundation::files::UniqueFd listing(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (!listing) return names;
+        DIR* dir = ::fdopendir(listing.get());
+        if (dir == nullptr) return names;
+        listing.release();
+        ::rewinddir(dir);
+        while (const dirent* found = ::readdir(dir)) {
+            const std::string name = found->d_name;
+            if (name != "." && name != "..") names.push_back(name);
         }
-        std::error_code typeError;
-        const bool isDirectory = it->is_directory(typeError);
-        const bool isLink = it->is_symlink(typeError);
-        if (isDirectory && !isLink && (isAssetCatalogName(path) || excluded.contains(path))) {
-            it.disable_recursion_pending();
-            continue;
-        }
+        ::closedir(dir);
+        return names;
+    }
+
+    void entry(int fd, const fs::path& folder, const std::string& name, int depth) {
+        if (name.front() == '.') return;  // hidden files and folders
+        struct stat own {};
+        if (::fstatat(fd, name.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0) return;
+        const fs::path path = folder / name;
+        const bool isLink = S_ISLNK(own.st_mode);
+        struct stat target {};
+        const bool leadsSomewhere = !isLink || ::fstatat(fd, name.c_str(), &target, 0) == 0;
+        const bool isDirectory = isLink ? leadsSomewhere && S_ISDIR(target.st_mode) : S_ISDIR(own.st_mode);
+        if (isDirectory && !isLink && (isAssetCatalogName(path) || excluded_.contains(own))) return;
         URL url = URL::fileURL(path, isDirectory);
         auto refused = [&] {
-            const auto why = refusal ? refusal(path) : std::nullopt;
+            const auto why = refusal_ ? refusal_(path) : std::nullopt;
             if (why) reportSkippedPicture(url, *why);
             return why.has_value();
         };
         // Never entered; but where it leads out of bounds, the user hears why its
         // pictures are missing.
-        if (isDirectory && isLink && refused()) continue;
-        if (!isSupportedImageFileExtension(url.pathExtension())) continue;
-        std::error_code linkError;
-        if (isLink && !fs::exists(fs::status(path, linkError))) {
-            // One broken link must not cost the folder its other pictures.
-            reportSkippedPicture(url, LocalizedString::text("folder-scan.warning.dangling-link", path.string()));
-            continue;
+        if (isDirectory && isLink && refused()) return;
+        if (isSupportedImageFileExtension(url.pathExtension())) {
+            if (!leadsSomewhere) {
+                // One broken link must not cost the folder its other pictures.
+                reportSkippedPicture(url, LocalizedString::text("folder-scan.warning.dangling-link", path.string()));
+            } else if (!refused()) {
+                found.insert(url);
+            }
         }
-        if (refused()) continue;
-        found.insert(std::move(url));
+        // Symbolic links to folders are not entered, so a link back up the tree cannot
+        // make the walk endless.
+        if (isDirectory && !isLink) {
+            platform::foundation::files::UniqueFd child(
+                ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (child) this->folder(child.get(), path, depth + 1);
+        }
     }
-    return found;
+
+    FolderSet excluded_;
+    const ReadingRefusal& refusal_;
+};
+
+}  // namespace
+
+std::set<URL> imageFileURLs(const URL& folder, const std::vector<URL>& excludedFolders, const ReadingRefusal& refusal,
+                            const platform::foundation::files::RootHandle* root) {
+    if (root == nullptr) root = platform::foundation::files::RootHandle::everything().get();
+    Scan scan(excludedFolders, refusal);
+    try {
+        const auto fd = root->open(folder.fsPath(), O_RDONLY | O_DIRECTORY);
+        scan.folder(fd.get(), folder.fsPath(), 0);
+    } catch (const platform::foundation::Error&) {
+        // A folder that cannot be read, or that leads outside the root, gives no files.
+    }
+    return std::move(scan.found);
 }
 
 std::vector<URL> imageFileURLsInNameOrder(const URL& folder, const std::vector<URL>& excludedFolders,
-                                          const ReadingRefusal& refusal) {
-    const auto found = imageFileURLs(folder, excludedFolders, refusal);
+                                          const ReadingRefusal& refusal,
+                                          const platform::foundation::files::RootHandle* root) {
+    const auto found = imageFileURLs(folder, excludedFolders, refusal, root);
     std::vector<URL> ordered(found.begin(), found.end());
     std::sort(ordered.begin(), ordered.end(),
               [](const URL& a, const URL& b) { return a.fsPath().native() < b.fsPath().native(); });
@@ -200,6 +241,20 @@ std::vector<URL> imageFileURLsLargestFirst(const URL& folder) {
     return result;
 }
 
+namespace {
+
+// Read as every picture file is, once, and decoded from those bytes.
+platform::graphics::ImagePtr pictureFromFile(const URL& url) {
+    try {
+        const auto file = readPictureFile(url.fsPath(), nullptr, platform::graphics::Image::kMaxFileBytes, nullptr, nullptr);
+        return file ? platform::graphics::Image::fromData(file->bytes) : nullptr;
+    } catch (const platform::foundation::Error&) {
+        return nullptr;
+    }
+}
+
+}  // namespace
+
 std::vector<platform::graphics::ImagePtr> imagesInFolder(const URL& folder, std::size_t limit) {
     std::vector<platform::graphics::ImagePtr> images;
     std::set<URL> servedFolders;
@@ -207,7 +262,7 @@ std::vector<platform::graphics::ImagePtr> imagesInFolder(const URL& folder, std:
         if (images.size() >= limit) break;
         URL parent = url.deletingLastPathComponent();
         if (servedFolders.contains(parent)) continue;  // checked first: no need to decode it
-        auto image = platform::graphics::Image::fromFile(url.fsPath());
+        auto image = pictureFromFile(url);
         if (!image) continue;  // does not mark its folder, so a smaller file there can serve
         servedFolders.insert(std::move(parent));
         images.push_back(std::move(image));
@@ -218,7 +273,7 @@ std::vector<platform::graphics::ImagePtr> imagesInFolder(const URL& folder, std:
 platform::graphics::ImagePtr firstImage(const URL& folder) {
     const auto urls = imageFileURLsLargestFirst(folder);
     if (urls.empty()) return nullptr;
-    return platform::graphics::Image::fromFile(urls.front().fsPath());
+    return pictureFromFile(urls.front());
 }
 
 }  // namespace gw

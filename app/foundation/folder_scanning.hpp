@@ -1,5 +1,6 @@
 #pragma once
 // Finding the picture files of a folder tree, largest first.
+#include "platform/foundation/root_handle.hpp"
 #include "platform/foundation/url.hpp"
 #include "platform/graphics/image.hpp"
 
@@ -44,14 +45,17 @@ using ReadingRefusal = std::function<std::optional<std::string>(const std::files
 // skipped-picture handler with its reason. Never fails: a folder that cannot be read
 // gives fewer or no files. The set is ordered by URL text, so repeated scans list the
 // files in the same order.
+// The folder is opened beneath `root` (everything when none is given) and walked by
+// handles from there: nothing below it is looked up again by a path.
 std::set<platform::foundation::URL> imageFileURLs(const platform::foundation::URL& folder,
                                                   const std::vector<platform::foundation::URL>& excludedFolders = {},
-                                                  const ReadingRefusal& refusal = {});
+                                                  const ReadingRefusal& refusal = {},
+                                                  const platform::foundation::files::RootHandle* root = nullptr);
 // The same files in name order: by the bytes of their paths, so a folder's own files
 // and its subfolders' files are ordered as a listing sorted by name shows them.
 std::vector<platform::foundation::URL> imageFileURLsInNameOrder(
     const platform::foundation::URL& folder, const std::vector<platform::foundation::URL>& excludedFolders = {},
-    const ReadingRefusal& refusal = {});
+    const ReadingRefusal& refusal = {}, const platform::foundation::files::RootHandle* root = nullptr);
 
 // Whether the first file is strictly larger than the second, by the sizes of the items
 // themselves (a symbolic link counts with its own size); false when either has no size.

@@ -6,6 +6,7 @@
 #include "app/foundation/image_categories.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
+#include "app/foundation/picture_file.hpp"
 #include "app/foundation/ui_contracts.hpp"
 #include "app/foundation/user_defaults_key.hpp"
 #include "app/foundation/vector_pictures.hpp"
@@ -95,15 +96,10 @@ ImageInput::ImageInput()
     updatePointSizeFromImage();
 }
 
-ImageInputPtr ImageInput::load(const URL& url) {
-    std::error_code ec;
-    if (!std::filesystem::exists(url.fsPath(), ec)) {
-        throw ImageInputError(ImageInputError::Case::nothingAtPath, PictureProblem::missing,
-                              "no file at " + url.path());
-    }
-
+ImageInputPtr ImageInput::load(const URL& url, const platform::foundation::files::RootHandlePtr& root) {
     std::string last = url.lastPathComponent();
     std::transform(last.begin(), last.end(), last.begin(), [](unsigned char c) { return std::tolower(c); });
+    const bool isSVG = last.ends_with(".svg");
     platform::graphics::ImagePtr image;
     std::string detail;
     PictureProblem problem = PictureProblem::none;
@@ -111,16 +107,24 @@ ImageInputPtr ImageInput::load(const URL& url) {
         Logger::log(fmt::format("Unable to load the picture at {}: {}", url.path(), detail));
         return ImageInputError(c, problem == PictureProblem::none ? fallback : problem, detail);
     };
-    if (last.ends_with(".svg")) {
-        auto document = platform::graphics::SvgDocument::fromFile(url.fsPath(), &detail, &problem);
+    // Read once; decoded from these bytes, whatever happens to the file meanwhile.
+    auto file = readPictureFile(url.fsPath(), root,
+                                isSVG ? platform::graphics::SvgDocument::kMaxFileBytes
+                                      : platform::graphics::Image::kMaxFileBytes,
+                                &detail, &problem);
+    if (!file && problem == PictureProblem::missing) {
+        throw ImageInputError(ImageInputError::Case::nothingAtPath, PictureProblem::missing, "no file at " + url.path());
+    }
+    if (isSVG) {
+        auto document = file ? platform::graphics::SvgDocument::fromData(file->bytes, &detail, &problem) : nullptr;
         if (!document) throw failed(ImageInputError::Case::unableToLoadSVGImage, PictureProblem::notAPicture);
         image = svgPicture(document, &detail);
         if (!image) throw failed(ImageInputError::Case::unableToLoadNSImageAtPath, PictureProblem::incompleteRender);
     } else {
-        image = platform::graphics::Image::fromFile(url.fsPath(), &detail, &problem);
+        image = file ? platform::graphics::Image::fromData(file->bytes, &detail, &problem) : nullptr;
         if (!image) throw failed(ImageInputError::Case::unableToLoadNSImageAtPath, PictureProblem::notAPicture);
         // The file is read again when its pixels were let go (see releasePixels).
-        image->reloadPixelsFrom(url.fsPath());
+        image->reloadPixelsFrom(std::move(file->reread));
     }
 
     auto input = make();

@@ -16,6 +16,7 @@
 #include "app/foundation/scale_type.hpp"
 #include "platform/appkit/pasteboard.hpp"
 #include "platform/foundation/keyed_archiver.hpp"
+#include "platform/foundation/root_handle.hpp"
 #include "platform/foundation/url.hpp"
 #include "platform/foundation/value.hpp"
 #include "platform/graphics/color.hpp"
@@ -79,7 +80,10 @@ public:
     // Loads a picture from a file: SVG documents (by extension, any case) become
     // one-page PDF pictures, anything else is read as an image. Named after the file,
     // without extension and scale suffix. Throws ImageInputError.
-    static ImageInputPtr load(const platform::foundation::URL& url);
+    // The file is read once, beneath `root` (everything when null), and decoded from
+    // those bytes; files::OutsideRootError when it leads outside the root.
+    static ImageInputPtr load(const platform::foundation::URL& url,
+                              const platform::foundation::files::RootHandlePtr& root = nullptr);
 
     // Lets the decoded pixels of a picture loaded from a bitmap file go (its corner
     // colour is kept); the next drawing reads the file again. Pictures of a folder

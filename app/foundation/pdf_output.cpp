@@ -5,6 +5,8 @@
 #include "app/foundation/image_input.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
+#include "platform/foundation/error.hpp"
+#include "platform/foundation/files.hpp"
 #include "platform/graphics/graphics_context.hpp"
 #include "platform/graphics/pdf_context.hpp"
 #include "platform/graphics/pdf_document.hpp"
@@ -63,7 +65,8 @@ PDFImageSaveError::PDFImageSaveError(Case errorCase)
 PDFImageSaveError::PDFImageSaveError(Case errorCase, const std::string& description)
     : std::runtime_error(description), case_(errorCase) {}
 
-void writeSinglePagePDF(const pg::Image& image, const platform::foundation::URL& file, pg::Size size, double zoom) {
+std::vector<std::uint8_t> singlePagePDF(const pg::Image& image, pg::Size size, double zoom,
+                                        const std::function<bool()>& canWrite) {
     using Case = PDFImageSaveError::Case;
     const auto rep = pdfImageRep(image);
     if (!rep) throw PDFImageSaveError(Case::noPdfImageRep);
@@ -77,14 +80,13 @@ void writeSinglePagePDF(const pg::Image& image, const platform::foundation::URL&
     const auto crop = document->pageCount() >= 1 ? document->cropBox(0) : std::nullopt;
     const bool pageUsable = crop && usable(crop->size);
     const bool zoomUsable = zoom > 0;
-    const std::filesystem::path path = file.fsPath();
     if (!pageUsable || !zoomUsable) {
-        if (!outputContextCouldOpen(path)) throw PDFImageSaveError(Case::failedToCreateOutputPDFContext);
+        if (canWrite && !canWrite()) throw PDFImageSaveError(Case::failedToCreateOutputPDFContext);
         if (!pageUsable) throw PDFImageSaveError(Case::failedToOpenFirstPage);
         throw ImageConversionError(ImageConversionError::Case::zoomFactorIsZero);
     }
 
-    auto context = pg::PdfContext::toFile(path);
+    auto context = pg::PdfContext::toMemory();
     if (!context) throw PDFImageSaveError(Case::failedToCreateOutputPDFContext);
 
     const pg::Rect media = document->mediaBox(0).value_or(*crop);
@@ -119,6 +121,17 @@ void writeSinglePagePDF(const pg::Image& image, const platform::foundation::URL&
     context->endPage();
     // A document that could not be completed is not there; say so rather than succeed.
     if (!context->close()) throw PDFImageSaveError(Case::failedToCreateOutputPDFContext);
+    return context->data();
+}
+
+void writeSinglePagePDF(const pg::Image& image, const platform::foundation::URL& file, pg::Size size, double zoom) {
+    const std::filesystem::path path = file.fsPath();
+    const auto bytes = singlePagePDF(image, size, zoom, [&] { return outputContextCouldOpen(path); });
+    try {
+        platform::foundation::files::writeAtomically(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    } catch (const platform::foundation::Error&) {
+        throw PDFImageSaveError(PDFImageSaveError::Case::failedToCreateOutputPDFContext);
+    }
 }
 
 }  // namespace gw

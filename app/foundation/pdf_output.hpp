@@ -5,8 +5,10 @@
 #include "platform/graphics/geometry.hpp"
 #include "platform/graphics/image.hpp"
 
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
+#include <vector>
 
 namespace gw {
 
@@ -38,6 +40,11 @@ private:
 // whatever stood at `file` is left as it was.
 void writeSinglePagePDF(const platform::graphics::Image& image, const platform::foundation::URL& file,
                         platform::graphics::Size size, double zoom);
+// The same page as the bytes of a PDF document, for a caller that writes them itself.
+// `canWrite` is asked, when the page cannot be made, whether the place it was meant
+// for could take a file: if not, that is the failure reported, as writing would.
+std::vector<std::uint8_t> singlePagePDF(const platform::graphics::Image& image, platform::graphics::Size size,
+                                        double zoom, const std::function<bool()>& canWrite);
 
 }  // namespace gw
 

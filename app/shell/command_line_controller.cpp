@@ -203,7 +203,11 @@ std::shared_ptr<FileAlreadyExistsActionProvider> CommandLineController::actionPr
 
 void CommandLineController::requireInsideRoot(const pf::URL& location) {
     const auto& root = commandLineEnabledController_->rootBookmarkURL();
-    if (root && WritingBoundary(root->fsPath()).contains(location.fsPath())) return;
+    try {
+        if (root && WritingBoundary(root->fsPath()).contains(location.fsPath())) return;
+    } catch (const pf::Error&) {
+        // A root that can no longer be opened holds nothing.
+    }
     complete(LocalizedString::text("command-line.outside-root", location.path(), root ? root->path() : std::string()));
 }
 
@@ -245,7 +249,8 @@ void CommandLineController::run() {
                  "it's available for use. Please open the app and enable this in the app's preferences.");
     }
     const auto input = lookup(Option::inputPath);
-    if (!input || !*input) {
+    // An empty value is no value: it would name the current folder.
+    if (!input || !*input || (*input)->empty()) {
         complete(input ? unableToUnderstand(Option::inputPath) : failureMessage("Please specify the ", Option::inputPath));
     }
     const std::string& inputPath = **input;
@@ -256,7 +261,7 @@ void CommandLineController::run() {
 
     pf::URL outputURL = inputURL.deletingLastPathComponent();
     if (const auto output = lookup(Option::outputPath)) {
-        if (!*output) complete(unableToUnderstand(Option::outputPath));
+        if (!*output || (*output)->empty()) complete(unableToUnderstand(Option::outputPath));
         outputURL = pf::URL::fileURL(**output, true);
     }
 
@@ -290,7 +295,12 @@ void CommandLineController::run() {
     requireInsideRoot(outputURL);
 
     auto& engine = glyphwright();
-    engine.setWritingBoundary(commandLineEnabledController_->rootBookmarkURL()->fsPath());
+    try {
+        engine.setWritingBoundary(commandLineEnabledController_->rootBookmarkURL()->fsPath());
+    } catch (const pf::Error&) {
+        complete(LocalizedString::text("command-line.outside-root", inputURL.path(),
+                                       commandLineEnabledController_->rootBookmarkURL()->path()));
+    }
     try {
         // A missing folder would otherwise be listed as an empty one.
         std::error_code missing;

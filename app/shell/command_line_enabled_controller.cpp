@@ -5,6 +5,7 @@
 #include "platform/foundation/bookmark.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/user_defaults.hpp"
+#include "platform/foundation/utf8.hpp"
 
 namespace gw {
 
@@ -50,6 +51,11 @@ std::optional<pf::URL> CommandLineEnabledController::resolveRootBookmark() const
 bool CommandLineEnabledController::saveRootBookmark(const pf::URL& folder) {
     pf::Data data;
     try {
+        // The settings hold text: such a path would come back changed and name nothing.
+        if (!pf::isValidUTF8(folder.path())) {
+            throw pf::Error(pf::FoundationErrorCode::fileWriteFailed,
+                            LocalizedString::text("command-line.root-not-text", folder.path()));
+        }
         data = bookmarks::create(folder);
     } catch (const std::exception& error) {
         if (errorPresenter_) errorPresenter_(error);

@@ -1,5 +1,7 @@
 #include "app/shell/console_io.hpp"
 
+#include "app/engine/file_writing_validators.hpp"
+
 #include "app/definitions/conversion_output_type.hpp"
 #include "app/shell/command_line_controller.hpp"
 #include "platform/foundation/utf8.hpp"
@@ -104,6 +106,14 @@ void ConsoleIO::printUsage(const std::vector<std::string>& arguments) const {
     print("");
     print("\tExistsActions:");
     for (const auto action : CommandLineController::allAlreadyExistsActions) {
+        if (action == CommandLineController::AlreadyExistsAction::append) {
+            // Adding to a set that is already there is a question only the window can ask.
+            print(fmt::format("\t\t{}\t\tfor {}: an asset that already exists needs the window, so the command "
+                              "line stops with \"{}\"",
+                              CommandLineController::rawValue(action), name(Option::assetExistsAction),
+                              AlreadyExistsPromptUnavailableError::message));
+            continue;
+        }
         print(fmt::format("\t\t{}", CommandLineController::rawValue(action)));
     }
 }

@@ -1,6 +1,7 @@
 #include "platform/foundation/files.hpp"
 
 #include "platform/foundation/error.hpp"
+#include "platform/foundation/root_handle.hpp"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
+#include <random>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -20,20 +22,6 @@ namespace platform::foundation::files {
 namespace fs = std::filesystem;
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 Error notARegularFile(const fs::path& path) {
     return Error(FoundationErrorCode::fileReadCorrupt,
@@ -64,7 +52,7 @@ Data readData(const fs::path& path, std::uintmax_t maxBytes) {
 
     // Non-blocking, so that something swapped in for the file since cannot hold the
     // open; what was opened is checked again.
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0) {
         const int err = errno;
         if (err == ENOENT) {
@@ -73,22 +61,27 @@ Data readData(const fs::path& path, std::uintmax_t maxBytes) {
         }
         throw Error::posix(err, "Cannot open " + path.string());
     }
+    return readOpenedFile(fd.get(), path, maxBytes);
+}
+
+Data readOpenedFile(int fd, const fs::path& shownAs, std::uintmax_t maxBytes) {
     struct stat opened {};
-    if (::fstat(fd.get(), &opened) != 0) throw Error::posix(errno, "Cannot read " + path.string());
-    if (!S_ISREG(opened.st_mode)) throw notARegularFile(path);
+    if (::fstat(fd, &opened) != 0) throw Error::posix(errno, "Cannot read " + shownAs.string());
+    if (!S_ISREG(opened.st_mode)) throw notARegularFile(shownAs);
+    if (static_cast<std::uintmax_t>(opened.st_size) > maxBytes) throw tooLarge(shownAs, maxBytes);
 
     Data out;
-    out.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(static_cast<std::uintmax_t>(opened.st_size), maxBytes)));
+    out.reserve(static_cast<std::size_t>(opened.st_size));
     std::uint8_t buf[65536];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
-            throw Error::posix(errno, "Cannot read " + path.string());
+            throw Error::posix(errno, "Cannot read " + shownAs.string());
         }
         if (n == 0) break;
         // The file may have grown since it was looked at.
-        if (out.size() + static_cast<std::size_t>(n) > maxBytes) throw tooLarge(path, maxBytes);
+        if (out.size() + static_cast<std::size_t>(n) > maxBytes) throw tooLarge(shownAs, maxBytes);
         out.insert(out.end(), buf, buf + n);
     }
     return out;
@@ -96,27 +89,47 @@ Data readData(const fs::path& path, std::uintmax_t maxBytes) {
 
 std::string readString(const fs::path& path, std::uintmax_t maxBytes) { return stringFromData(readData(path, maxBytes)); }
 
-void writeAtomically(const fs::path& path, std::string_view text, unsigned newFileMode) {
-    fs::path dir = path.parent_path();
-    if (dir.empty()) dir = ".";
-    std::string tmpl = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) throw Error::posix(errno, "Cannot write " + path.string());
+namespace {
+
+// Six letters or digits, different in every call of every process.
+std::string temporarySuffix() {
+    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::mt19937_64 random(std::random_device{}() ^ (static_cast<std::uint64_t>(::getpid()) << 32) ^
+                                        reinterpret_cast<std::uintptr_t>(&random));
+    std::string suffix(6, 'a');
+    for (auto& c : suffix) c = letters[random() % (sizeof letters - 1)];
+    return suffix;
+}
+
+}  // namespace
+
+void writeAtomicallyAt(int folder, const std::string& name, std::string_view text, const fs::path& shownAs,
+                       unsigned newFileMode) {
+    const auto failure = [&](int err) { return Error::posix(err, "Cannot write " + shownAs.string()); };
+    std::string temporary;
+    UniqueFd fd;
+    for (int attempt = 0; !fd; ++attempt) {
+        temporary = "." + name + "." + temporarySuffix();
+        fd = UniqueFd(::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd && (errno != EEXIST || attempt > 100)) throw failure(errno);
+    }
     auto fail = [&](int err) {
-        ::close(fd);
-        ::unlink(name.data());
-        return Error::posix(err, "Cannot write " + path.string());
+        fd.reset();
+        ::unlinkat(folder, temporary.c_str(), 0);
+        return failure(err);
     };
+    // A file that is there keeps its permission bits; a link in its place is replaced,
+    // not followed.
     struct stat existing {};
     mode_t mode = static_cast<mode_t>(newFileMode);
-    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) mode = existing.st_mode & 07777;
-    if (::fchmod(fd, mode) != 0) throw fail(errno);
+    if (::fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode)) {
+        mode = existing.st_mode & 07777;
+    }
+    if (::fchmod(fd.get(), mode) != 0) throw fail(errno);
     const char* p = text.data();
     std::size_t left = text.size();
     while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
+        const ssize_t n = ::write(fd.get(), p, left);
         if (n < 0) {
             if (errno == EINTR) continue;
             throw fail(errno);
@@ -124,17 +137,17 @@ void writeAtomically(const fs::path& path, std::string_view text, unsigned newFi
         p += n;
         left -= static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0) throw fail(errno);
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(name.data());
-        throw Error::posix(err, "Cannot write " + path.string());
-    }
-    if (::rename(name.data(), path.c_str()) != 0) {
-        int err = errno;
-        ::unlink(name.data());
-        throw Error::posix(err, "Cannot write " + path.string());
-    }
+    if (::fsync(fd.get()) != 0) throw fail(errno);
+    if (::close(fd.release()) != 0) throw fail(errno);
+    if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) throw fail(errno);
+}
+
+void writeAtomically(const fs::path& path, std::string_view text, unsigned newFileMode) {
+    fs::path dir = path.parent_path();
+    if (dir.empty()) dir = ".";
+    UniqueFd folder(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folder) throw Error::posix(errno, "Cannot write " + path.string());
+    writeAtomicallyAt(folder.get(), path.filename().string(), text, path, newFileMode);
 }
 
 void writeAtomically(const fs::path& path, const Data& data, unsigned newFileMode) {

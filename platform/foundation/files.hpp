@@ -21,6 +21,9 @@ inline constexpr std::uintmax_t kDefaultReadLimit = 64u * 1024u * 1024u;
 // waiting on a FIFO or reading a device; Error (POSIX domain) when it cannot be read.
 Data readData(const std::filesystem::path& path, std::uintmax_t maxBytes = kDefaultReadLimit);
 std::string readString(const std::filesystem::path& path, std::uintmax_t maxBytes = kDefaultReadLimit);
+// The whole of the regular file open as `fd`, with the same refusals; `shownAs` names it
+// in errors.
+Data readOpenedFile(int fd, const std::filesystem::path& shownAs, std::uintmax_t maxBytes = kDefaultReadLimit);
 
 // Writes the file through a temporary file in the same folder and a rename, so the
 // file is either the old one or the complete new one, never half-written. The folder
@@ -28,6 +31,11 @@ std::string readString(const std::filesystem::path& path, std::uintmax_t maxByte
 // `newFileMode`. Error on failure (the temporary file is removed).
 void writeAtomically(const std::filesystem::path& path, const Data& data, unsigned newFileMode = 0644);
 void writeAtomically(const std::filesystem::path& path, std::string_view text, unsigned newFileMode = 0644);
+// The same, for the file `name` in the folder open as `folder` (O_PATH will do): the
+// temporary file, the rename and the permission bits all act inside that folder, never
+// through a path. `shownAs` names the file in errors.
+void writeAtomicallyAt(int folder, const std::string& name, std::string_view text,
+                       const std::filesystem::path& shownAs, unsigned newFileMode = 0644);
 
 // Creates the folder and its missing parents; an existing folder is fine. Error when
 // something else is in the way or creation fails.

@@ -3,10 +3,13 @@
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
 
-#include <gio/gio.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -36,51 +39,18 @@ fs::path topFolder(fs::path folder) {
 // The home Trash where $XDG_DATA_HOME says it is.
 fs::path homeTrash() { return xdgDataHome() / "Trash"; }
 
-// The Trash folders the item may go to: the home Trash where GLib puts it (GLib reads
-// $XDG_DATA_HOME once, on first use, so only what trashes asks it), then the two kinds
-// a file system may keep at its top.
+std::string uidText() { return std::to_string(::getuid()); }
+
+// The Trash folders the item may go to: the home Trash, then the two kinds a file
+// system may keep at its top.
 std::vector<fs::path> trashFolders(const fs::path& item) {
-    std::vector<fs::path> folders{fs::path(g_get_user_data_dir()) / "Trash"};
-    if (homeTrash() != folders.front()) folders.push_back(homeTrash());
+    std::vector<fs::path> folders{homeTrash()};
     const fs::path top = topFolder(item.parent_path());
     if (!top.empty()) {
-        const std::string uid = std::to_string(::getuid());
-        folders.push_back(top / ".Trash" / uid);
-        folders.push_back(top / (".Trash-" + uid));
+        folders.push_back(top / ".Trash" / uidText());
+        folders.push_back(top / (".Trash-" + uidText()));
     }
     return folders;
-}
-
-struct Identity {
-    dev_t device = 0;
-    ino_t inode = 0;
-};
-
-std::optional<Identity> identityOf(const fs::path& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
-    return Identity{info.st_dev, info.st_ino};
-}
-
-bool hasIdentity(const fs::path& path, const Identity& identity) {
-    const auto found = identityOf(path);
-    return found && found->device == identity.device && found->inode == identity.inode;
-}
-
-// Where the item of that identity lies in one of the Trash folders. A move keeps the
-// identity, so this finds the item whatever name the Trash gave it, and never another
-// item of the same name. Its own name is looked at first: the Trash keeps it when free.
-fs::path locateTrashed(const Identity& identity, const std::string& name, const std::vector<fs::path>& folders) {
-    for (const auto& folder : folders) {
-        if (hasIdentity(folder / "files" / name, identity)) return folder / "files" / name;
-    }
-    for (const auto& folder : folders) {
-        std::error_code error;
-        for (fs::directory_iterator it(folder / "files", error), end; !error && it != end; it.increment(error)) {
-            if (hasIdentity(it->path(), identity)) return it->path();
-        }
-    }
-    return {};
 }
 
 bool itemExists(const fs::path& path) {
@@ -93,44 +63,139 @@ bool hasTrashName(const fs::path& folder) {
     return name == ".Trash" || name.rfind(".Trash-", 0) == 0;
 }
 
-bool sameDevice(const fs::path& a, const fs::path& b) {
-    struct stat first {};
-    struct stat second {};
-    return ::lstat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev;
+bool isRealFolder(const fs::path& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Whether the file system that holds `item` already has a Trash folder at its top. The
-// home Trash is made when missing, as it belongs to the user; a file system elsewhere
-// (a stick, another disk) is not given a Trash folder it never had.
-bool hasTrashFolder(const fs::path& item) {
-    if (sameDevice(item, g_get_home_dir())) return true;
-    const fs::path top = topFolder(item.parent_path());
-    if (top.empty()) return false;
-    std::error_code error;
-    const auto shared = fs::symlink_status(top / ".Trash", error);
-    const auto own = fs::symlink_status(top / (".Trash-" + std::to_string(::getuid())), error);
-    return fs::is_directory(shared) || fs::is_directory(own);
+// A Trash that takes an item: its folder, and what the info file's Path is written
+// relative to (nothing for the home Trash, whose paths are absolute).
+struct Trash {
+    fs::path folder;
+    fs::path pathsFrom;
+};
+
+void makeFolder(const fs::path& folder) {
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw Error(FoundationErrorCode::fileWriteFailed,
+                    "Unable to create the Trash folder " + folder.string() + ": " + std::strerror(errno));
+    }
+    if (!isRealFolder(folder)) {
+        throw Error(FoundationErrorCode::fileWriteFailed,
+                    "Unable to create the Trash folder " + folder.string() + ": something else is in the way");
+    }
+}
+
+// The Trash for an item on the device `device`, whose path is `original`. The home Trash
+// is made when missing, as it belongs to the user; a file system elsewhere (a stick,
+// another disk) is not given a Trash folder it never had.
+Trash trashFor(dev_t device, const fs::path& original) {
+    struct stat home {};
+    if (::stat(homeDirectory().c_str(), &home) == 0 && home.st_dev == device) {
+        const fs::path trash = homeTrash();
+        std::error_code error;
+        fs::create_directories(trash.parent_path(), error);
+        makeFolder(trash);
+        makeFolder(trash / "files");
+        makeFolder(trash / "info");
+        return {trash, {}};
+    }
+    const fs::path top = topFolder(original.parent_path());
+    if (!top.empty()) {
+        // A shared ".Trash" counts only as a real folder with the sticky bit, as file
+        // managers require; otherwise anyone could read what others throw away.
+        struct stat shared {};
+        if (::lstat((top / ".Trash").c_str(), &shared) == 0 && S_ISDIR(shared.st_mode) && (shared.st_mode & S_ISVTX)) {
+            const fs::path trash = top / ".Trash" / uidText();
+            makeFolder(trash);
+            makeFolder(trash / "files");
+            makeFolder(trash / "info");
+            return {trash, top};
+        }
+        const fs::path own = top / (".Trash-" + uidText());
+        if (isRealFolder(own)) {
+            makeFolder(own / "files");
+            makeFolder(own / "info");
+            return {own, top};
+        }
+    }
+    throw Error(FoundationErrorCode::fileWriteFailed,
+                "there is no Trash folder on the file system that holds " + original.string());
+}
+
+// A path as the info file holds it: escaped as in a URL, "/" kept.
+std::string escapedPath(const std::string& path) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
+            c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+            out.push_back(c);
+        } else {
+            out += '%';
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+        }
+    }
+    return out;
+}
+
+// "<stem> <n><extension>": a name the Trash already holds, numbered where a person
+// looks for it, the extension kept.
+std::string numberedName(const std::string& name, int number) {
+    const auto dot = name.rfind('.');
+    const bool hasExtension = dot != std::string::npos && dot != 0;
+    const std::string stem = hasExtension ? name.substr(0, dot) : name;
+    const std::string extension = hasExtension ? name.substr(dot) : std::string();
+    return stem + " " + std::to_string(number) + extension;
 }
 
 }  // namespace
 
-fs::path moveToTrash(const fs::path& path) {
+fs::path moveToTrash(const RootHandle::Entry& item, const fs::path& path) {
     const fs::path original = fs::absolute(path).lexically_normal();
-    const auto identity = identityOf(original);
-    if (!hasTrashFolder(original)) {
+    struct stat info {};
+    if (::fstatat(item.folder.get(), item.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        throw Error(FoundationErrorCode::fileWriteFailed, "Unable to find " + original.string() + ": " + std::strerror(errno));
+    }
+    const Trash trash = trashFor(info.st_dev, original);
+    UniqueFd files(::open((trash.folder / "files").c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd infos(::open((trash.folder / "info").c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!files || !infos) {
         throw Error(FoundationErrorCode::fileWriteFailed,
-                    "there is no Trash folder on the file system that holds " + original.string());
+                    "Unable to open the Trash folder " + trash.folder.string() + ": " + std::strerror(errno));
     }
-    GFile* file = g_file_new_for_path(original.c_str());
-    GError* error = nullptr;
-    const bool trashed = g_file_trash(file, nullptr, &error);
-    g_object_unref(file);
-    if (!trashed) {
-        const std::string reason = error != nullptr ? error->message : "the Trash refused it";
-        if (error != nullptr) g_error_free(error);
-        throw Error(FoundationErrorCode::fileWriteFailed, reason);
+    const std::string recorded =
+        trash.pathsFrom.empty() ? original.string() : original.lexically_relative(trash.pathsFrom).string();
+    char stamp[32] = {};
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
+    const std::string text = "[Trash Info]\nPath=" + escapedPath(recorded) + "\nDeletionDate=" + stamp + "\n";
+
+    for (int number = 1; number < 10000; ++number) {
+        const std::string name = number == 1 ? item.name : numberedName(item.name, number);
+        const std::string infoName = name + ".trashinfo";
+        // The info file claims the name first, as the layout asks: two programs moving
+        // items of one name never take the same one.
+        UniqueFd claim(::openat(infos.get(), infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!claim) {
+            if (errno == EEXIST) continue;
+            throw Error(FoundationErrorCode::fileWriteFailed, "Unable to write to the Trash: " + std::string(std::strerror(errno)));
+        }
+        const bool written = ::write(claim.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                             ::close(claim.release()) == 0;
+        if (written && ::renameat2(item.folder.get(), item.name.c_str(), files.get(), name.c_str(), RENAME_NOREPLACE) == 0) {
+            return trash.folder / "files" / name;
+        }
+        const int err = written ? errno : EIO;
+        ::unlinkat(infos.get(), infoName.c_str(), 0);
+        if (err == EEXIST) continue;
+        throw Error(FoundationErrorCode::fileWriteFailed, "Unable to move " + original.string() + " to the Trash: " + std::strerror(err));
     }
-    return identity ? locateTrashed(*identity, original.filename().string(), trashFolders(original)) : fs::path();
+    throw Error(FoundationErrorCode::fileWriteFailed, "The Trash holds too many items named " + item.name);
 }
 
 bool trashHoldsName(const fs::path& path) {

@@ -1,20 +1,22 @@
 #pragma once
 // Stands in for the platform's "move to Trash": the user's Trash in the freedesktop
 // layout (the home Trash under $XDG_DATA_HOME/Trash, a Trash folder at the top of other
-// file systems), through GLib, so that file managers list
-// the item and can put it back where it was.
+// file systems), with the info file beside it, so that file managers list the item and
+// can put it back where it was.
+#include "platform/foundation/root_handle.hpp"
+
 #include <filesystem>
 
 namespace platform::foundation::files {
 
-// Moves the file or folder at `path` (a symbolic link itself, not its target) to the
-// Trash. Returns where it now lies in the Trash's "files" folder, found by the item's
-// identity (so a name the Trash had to change is still found); empty when that cannot
-// be found out although the move succeeded. Error when the Trash cannot take it: the
-// home Trash cannot be made, or the item lies on another file system that has no Trash
-// folder at its top (none is made there), or it cannot be moved. The item then stays
-// where it was.
-std::filesystem::path moveToTrash(const std::filesystem::path& path);
+// Moves the entry (a symbolic link itself, not its target), which stands at `path`, to
+// the Trash: it is renamed from the folder it was opened in, never looked up again by
+// its path. Returns where it now lies in the Trash's "files" folder; its own name when
+// that is free there, else the name numbered before its extension. Error when the Trash
+// cannot take it: the home Trash cannot be made, or the item lies on another file
+// system that has no Trash folder at its top (none is made there), or it cannot be
+// moved. The item then stays where it was.
+std::filesystem::path moveToTrash(const RootHandle::Entry& item, const std::filesystem::path& path);
 
 // Whether a Trash that could take the item at `path` already holds an item of the same
 // name. An item whose name is free there keeps it in the Trash; otherwise the Trash

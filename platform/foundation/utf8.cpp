@@ -1,6 +1,7 @@
 #include "platform/foundation/utf8.hpp"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace platform::foundation {
@@ -37,7 +38,26 @@ std::size_t sequenceLength(std::string_view text, std::size_t at) {
     return length;
 }
 
+std::uint32_t codePoint(std::string_view sequence) {
+    const auto lead = static_cast<unsigned char>(sequence[0]);
+    if (sequence.size() == 1) return lead;
+    std::uint32_t value = lead & (sequence.size() == 2 ? 0x1F : sequence.size() == 3 ? 0x0F : 0x07);
+    for (std::size_t i = 1; i < sequence.size(); ++i) value = (value << 6) | (static_cast<unsigned char>(sequence[i]) & 0x3F);
+    return value;
+}
+
 }  // namespace
+
+bool isFormatCharacter(std::uint32_t c) {
+    // The format characters (general category Cf) of Unicode 15, and the line and
+    // paragraph separators: each reorders, joins, hides or breaks the text around it.
+    return c == 0xAD || (c >= 0x600 && c <= 0x605) || c == 0x61C || c == 0x6DD || c == 0x70F ||
+           (c >= 0x890 && c <= 0x891) || c == 0x8E2 || c == 0x180E || (c >= 0x200B && c <= 0x200F) ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x206F) ||
+           c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) || c == 0x110BD || c == 0x110CD ||
+           (c >= 0x13430 && c <= 0x1343F) || (c >= 0x1BCA0 && c <= 0x1BCA3) || (c >= 0x1D173 && c <= 0x1D17A) ||
+           c == 0xE0001 || (c >= 0xE0020 && c <= 0xE007F);
+}
 
 bool isValidUTF8(std::string_view text) {
     for (std::size_t at = 0; at < text.size();) {
@@ -118,6 +138,11 @@ std::string escapedForDisplay(std::string_view text) {
                              (lead == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0);
         if (control) {
             escape(sequence);
+        } else if (length > 1 && isFormatCharacter(codePoint(sequence))) {
+            // Valid text, but shown as it is it would turn or hide what follows it.
+            char code[16];
+            std::snprintf(code, sizeof code, "\\u{%x}", static_cast<unsigned>(codePoint(sequence)));
+            out += code;
         } else {
             out.append(sequence);
         }

@@ -4,6 +4,7 @@
 // change a picture make a new image instead.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -52,6 +53,11 @@ public:
     // time of change) gives no pixels then. False when the picture is not one bitmap
     // or the file cannot be looked at. The file is also the picture's encoded bytes.
     bool reloadPixelsFrom(const std::filesystem::path& path);
+    // The same with the reading left to the caller: `reread` gives the bytes the picture
+    // was read from again, or none once they cannot be had as they were (the file
+    // changed). A reader bound to a folder reads through it, not by a path.
+    using Reread = std::function<std::optional<std::vector<uint8_t>>()>;
+    bool reloadPixelsFrom(Reread reread);
     // Keeps `bytes`, which the picture was read from (fromData), as its encoded bytes;
     // a picture of one bitmap may then let its pixels go and read them again from them.
     void keepEncodedBytes(std::shared_ptr<const std::vector<uint8_t>> bytes);
@@ -113,9 +119,7 @@ private:
 
     struct EncodedSource {
         std::shared_ptr<const std::vector<uint8_t>> bytes;  // kept in memory, or:
-        std::filesystem::path file;
-        std::uintmax_t fileSize = 0;
-        std::filesystem::file_time_type fileChanged;
+        Reread reread;
     };
 
     Size size_;

@@ -388,23 +388,34 @@ BitmapPtr Image::soleBitmap(const ImagePtr& image) {
 }
 
 bool Image::reloadPixelsFrom(const std::filesystem::path& path) {
-    if (reps_.size() != 1 || reps_.front()->kind() != ImageRep::Kind::bitmap) return false;
     std::error_code error;
     const auto bytes = std::filesystem::file_size(path, error);
     if (error) return false;
     const auto changed = std::filesystem::last_write_time(path, error);
     if (error) return false;
-    encodedSource_ = EncodedSource{nullptr, path, bytes, changed};
-    std::static_pointer_cast<BitmapRep>(reps_.front())->setReload([path, bytes, changed]() -> BitmapPtr {
-        if (!unchangedSince(path, bytes, changed)) return nullptr;
-        return soleBitmap(Image::fromFile(path));
+    return reloadPixelsFrom([path, bytes, changed]() -> std::optional<std::vector<uint8_t>> {
+        if (!unchangedSince(path, bytes, changed)) return std::nullopt;
+        auto read = readFileBytes(path, kMaxFileBytes, nullptr, nullptr);
+        // Changed while it was read: not the bytes the picture was read from.
+        if (!read || read->size() != bytes) return std::nullopt;
+        return read;
+    });
+}
+
+bool Image::reloadPixelsFrom(Reread reread) {
+    if (reps_.size() != 1 || reps_.front()->kind() != ImageRep::Kind::bitmap || !reread) return false;
+    encodedSource_ = EncodedSource{nullptr, reread};
+    std::static_pointer_cast<BitmapRep>(reps_.front())->setReload([reread]() -> BitmapPtr {
+        const auto bytes = reread();
+        if (!bytes) return nullptr;
+        return soleBitmap(Image::fromData(*bytes));
     });
     return true;
 }
 
 void Image::keepEncodedBytes(std::shared_ptr<const std::vector<uint8_t>> bytes) {
     if (!bytes) return;
-    encodedSource_ = EncodedSource{bytes, {}, 0, {}};
+    encodedSource_ = EncodedSource{bytes, {}};
     if (reps_.size() != 1 || reps_.front()->kind() != ImageRep::Kind::bitmap) return;
     std::static_pointer_cast<BitmapRep>(reps_.front())->setReload(
         [bytes]() -> BitmapPtr { return soleBitmap(Image::fromData(*bytes)); });
@@ -414,11 +425,7 @@ std::optional<std::vector<uint8_t>> Image::encodedBytes() const {
     if (!encodedSource_) return std::nullopt;
     const auto& source = *encodedSource_;
     if (source.bytes) return *source.bytes;
-    if (!unchangedSince(source.file, source.fileSize, source.fileChanged)) return std::nullopt;
-    auto bytes = readFileBytes(source.file, kMaxFileBytes, nullptr, nullptr);
-    // Changed while it was read: not the bytes the picture was read from.
-    if (!bytes || bytes->size() != source.fileSize) return std::nullopt;
-    return bytes;
+    return source.reread();
 }
 
 bool Image::releasePixels() {

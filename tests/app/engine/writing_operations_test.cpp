@@ -400,7 +400,8 @@ TEST_F(WritingOperations, PlannedPathsOutsideTheirFolderAreRefusedBeforeAnything
 TEST_F(WritingOperations, AFolderThatLeadsOutOfTheBoundaryWhenItIsWrittenIsRefused) {
     fs::create_directories(dir_ / "root");
     fs::create_directories(dir_ / "outside");
-    const auto boundary = std::make_shared<const gw::WritingBoundary>(dir_ / "root");
+    // The boundary holds the folder it was made on: each case makes its own root anew.
+    auto boundary = std::make_shared<const gw::WritingBoundary>(dir_ / "root");
     struct Case {
         std::string name;
         std::string link;  // below root, made a link to `outside`
@@ -436,6 +437,7 @@ TEST_F(WritingOperations, AFolderThatLeadsOutOfTheBoundaryWhenItIsWrittenIsRefus
         EXPECT_EQ(inside, expected);
         fs::remove_all(dir_ / "root");
         fs::create_directories(dir_ / "root");
+        boundary = std::make_shared<const gw::WritingBoundary>(dir_ / "root");
     }
     // A link that stays inside is written through.
     fs::create_directories(dir_ / "root/real");

@@ -202,6 +202,8 @@ TEST(FileOperations, SanitizedNamesStayInsideTheirFolder) {
     EXPECT_EQ(gw::sanitizedPathComponent("/abs"), "-abs");
     EXPECT_EQ(gw::sanitizedPathComponent("back\\slash"), "back-slash");
     EXPECT_EQ(gw::sanitizedPathComponent(std::string("tab\there\nnul\0x\x7f", 15)), "tabherenulx");
+    // C1 controls go as C0 ones do; the letters around them, and U+00A0, stay.
+    EXPECT_EQ(gw::sanitizedPathComponent("c1\u0085\u009b2J\u00a0\u00e9"), "c12J\u00a0\u00e9");
     EXPECT_EQ(gw::sanitizedPathComponent(".."), "_");
     EXPECT_EQ(gw::sanitizedPathComponent("."), "_");
     EXPECT_EQ(gw::sanitizedPathComponent(""), "_");

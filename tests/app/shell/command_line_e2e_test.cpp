@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -119,8 +120,20 @@ std::set<std::string> namesIn(const fs::path& folder) {
 // image set's largest file tells which picture it was made from.
 std::string sizedPNG(unsigned side) { return gwtest::solidPNG(side, side + 1, {40, 90, 200, 255}); }
 
+// Whether a terminal that applies bidirectional text or hides invisible characters
+// would show the character otherwise than it is: format characters, the line and
+// paragraph separators, and the tags.
+bool isFormatCharacter(std::uint32_t c) {
+    return c == 0xAD || (c >= 0x600 && c <= 0x605) || c == 0x61C || c == 0x6DD || c == 0x70F ||
+           (c >= 0x890 && c <= 0x891) || c == 0x8E2 || c == 0x180E || (c >= 0x200B && c <= 0x200F) ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x206F) ||
+           c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) || c == 0x110BD || c == 0x110CD ||
+           (c >= 0x13430 && c <= 0x1343F) || (c >= 0x1BCA0 && c <= 0x1BCA3) || (c >= 0x1D173 && c <= 0x1D17A) ||
+           c == 0xE0001 || (c >= 0xE0020 && c <= 0xE007F);
+}
+
 // Text a terminal shows as it is: line feeds, but no other control character (C0, DEL,
-// C1) and no byte that is not part of well-formed UTF-8.
+// C1), no format character and no byte that is not part of well-formed UTF-8.
 void expectShowable(const std::string& text) {
     for (std::size_t i = 0; i < text.size();) {
         const auto byte = static_cast<unsigned char>(text[i]);
@@ -132,10 +145,13 @@ void expectShowable(const std::string& text) {
         const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 ? 2 : 0;
         ASSERT_GT(length, 0u) << "byte " << int(byte) << " in " << text;
         ASSERT_LE(i + length, text.size()) << text;
+        std::uint32_t c = byte & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
         for (std::size_t k = 1; k < length; ++k) {
             ASSERT_EQ(static_cast<unsigned char>(text[i + k]) & 0xC0, 0x80) << text;
+            c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
         }
-        EXPECT_FALSE(byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) << "a C1 control in " << text;
+        EXPECT_FALSE(c >= 0x80 && c < 0xA0) << "a C1 control in " << text;
+        EXPECT_FALSE(isFormatCharacter(c)) << "U+" << std::hex << c << " in " << text;
         i += length;
     }
 }
@@ -318,6 +334,18 @@ TEST_F(CommandLine, WithoutAGrantedRootFolderNothingIsConverted) {
     EXPECT_NE(refused.status, 0);
     expectRefused(glyphwright({"-inputPath", "icon.svg"}), kSandboxText);
 
+    // The settings hold text: a folder whose path is not UTF-8 is refused with the reason,
+    // rather than reported as granted and then not found.
+    const fs::path notText = dir_ / "root\x9b";
+    fs::create_directories(notText);
+    const auto refusedName = runProgram(GW_GRANT_ROOT_PATH, {notText.string()});
+    EXPECT_EQ(refusedName.status, 1);
+    EXPECT_EQ(refusedName.out, "");
+    EXPECT_EQ(refusedName.err, "gw-grant-root: The folder " + (dir_ / "root\\x9b").string() +
+                                   " cannot be granted: its path is not valid UTF-8 text, which the settings cannot "
+                                   "hold. Rename it, or grant a folder above it.\n");
+    expectRefused(glyphwright({"-inputPath", "icon.svg"}), kSandboxText);
+
     grant();
     expectCompleted(glyphwright({"-inputPath", "icon.svg"}), {(work_ / "Assets.xcassets").string()});
 }
@@ -342,6 +370,10 @@ TEST_F(CommandLine, BadOptionsAndUnreadablePicturesAreRefusedWithStatusOne) {
         {{"-inputPath"}, "Unable to understand the inputPath"},
         {{"-outputPath", "out"}, "Please specify the inputPath"},
         {{"-inputPath", "icon.svg", "-outputPath"}, "Unable to understand the outputPath"},
+        // An empty value is no value: not the current folder.
+        {{"-inputPath", ""}, "Unable to understand the inputPath"},
+        {{"-inputPath", "", "-outputPath", "out"}, "Unable to understand the inputPath"},
+        {{"-inputPath", "icon.svg", "-outputPath", ""}, "Unable to understand the outputPath"},
         {{"-inputPath", "icon.svg", "-assetType"}, "Unable to understand the assetType"},
         {{"-inputPath", "icon.svg", "-assetType", "iosicon"}, "Unable to understand the assetType"},
         {{"-inputPath", "icon.svg", "-collectionType", "Single"}, "Unable to understand the collectionType"},
@@ -484,13 +516,15 @@ TEST_F(CommandLine, EveryCollectionTypeConverts) {
 // another folder or with another extension, or names that differ only by control
 // characters, which set names leave out) each get a set of their own: the first in name
 // order keeps the name, each later one takes the next free number, and the run says so.
+// A picture whose own name no other picture has keeps it, and no numbered name is a
+// name another picture of the run has as its own: the set photo1 is photo1.png's.
 TEST_F(CommandLine, PicturesOfABatchThatShareANameEachGetASetOfTheirOwn) {
     grant();
     const fs::path in = work_ / "batch";
     // In name order (the bytes of the paths), each its own size.
     const std::vector<std::pair<std::string, std::string>> pictures = {
         {"a\nb.png", "ab"},        {"a\rb.png", "ab1"},        {"ab.png", "ab2"},
-        {"photo.jpg", "photo"},    {"photo.png", "photo1"},    {"photo1.png", "photo2"},
+        {"photo.jpg", "photo"},    {"photo.png", "photo2"},    {"photo1.png", "photo1"},
         {"sub/photo.png", "photo3"},
     };
     for (std::size_t i = 0; i < pictures.size(); ++i) writeFile(in / pictures[i].first, sizedPNG(30 + 3 * i));
@@ -515,8 +549,7 @@ TEST_F(CommandLine, PicturesOfABatchThatShareANameEachGetASetOfTheirOwn) {
                    (in / keeper).string() + " already has the name " + kept + ".\n";
         };
         EXPECT_EQ(run.err, said("a\\x0db.png", "ab1", "a\\x0ab.png", "ab") + said("ab.png", "ab2", "a\\x0ab.png", "ab") +
-                               said("photo.png", "photo1", "photo.jpg", "photo") +
-                               said("photo1.png", "photo2", "photo.png", "photo1") +
+                               said("photo.png", "photo2", "photo.jpg", "photo") +
                                said("sub/photo.png", "photo3", "photo.jpg", "photo") + "Conversion Complete\n");
     }
 }
@@ -690,8 +723,10 @@ TEST_F(CommandLine, EscapeSequencesOnlyOnATerminalAndNoColoursWithNoColor) {
 }
 
 // A name or path from outside never reaches the terminal raw: its control characters
-// (C0, DEL, C1) and broken bytes are shown escaped, on standard output and standard
-// error alike, while text of any script stays as it is.
+// (C0, DEL, C1) and broken bytes are shown escaped, and so are the format characters
+// that would reorder or hide text on a terminal that applies bidirectional text, on
+// standard output and standard error alike, while text of any script stays as it is.
+// Set names leave control characters out, C1 as well as C0.
 TEST_F(CommandLine, NamesAndPathsAreShownWithTheirControlCharactersEscaped) {
     grant();
     const std::string hostile = "\x1b]0;PWNED\x07\x1b[2J";
@@ -700,8 +735,11 @@ TEST_F(CommandLine, NamesAndPathsAreShownWithTheirControlCharactersEscaped) {
     writeFile(work_ / "mixed" / (hostile + ".png"), "damaged");
     writeFile(work_ / "mixed" / (art + ".png"), sizedPNG(30));
     writeFile(work_ / "mixed/sub" / (art + ".png"), sizedPNG(31));
-    const std::string output = "out\x1b[2J\xc2\x9b\xff";
-    const std::string outputShown = "out\\x1b[2J\\xc2\\x9b\\xff";
+    // A right-to-left override, a zero-width space, a soft hyphen and a tag.
+    writeFile(work_ / "mixed/invoice\u202efdp.exe\u200b\u00ad\U000e0041.png", "damaged");
+    writeFile(work_ / "mixed/c1\u0085\u009bname.png", sizedPNG(32));
+    const std::string output = "out\x1b[2J\xc2\x9b\xff\u2066";
+    const std::string outputShown = "out\\x1b[2J\\xc2\\x9b\\xff\\u{2066}";
     struct Case {
         std::vector<std::string> arguments;
         int status;
@@ -712,6 +750,8 @@ TEST_F(CommandLine, NamesAndPathsAreShownWithTheirControlCharactersEscaped) {
          0,
          {"Warning: Skipped " + (work_ / "mixed").string() + "/" + hostileShown +
               ".png: it could not be read as a picture (",
+          "Warning: Skipped " + (work_ / "mixed").string() +
+              "/invoice\\u{202e}fdp.exe\\u{200b}\\u{ad}\\u{e0041}.png: it could not be read as a picture (",
           "Warning: " + (work_ / "mixed/sub").string() + "/" + art + ".png is converted under the name " + art +
               "1, since " + (work_ / "mixed").string() + "/" + art + ".png already has the name " + art + ".\n",
           "Catalog created at: " + (work_ / outputShown).string() + "/Assets.xcassets\n"}},
@@ -738,7 +778,7 @@ TEST_F(CommandLine, NamesAndPathsAreShownWithTheirControlCharactersEscaped) {
     }
     // The escaped names are shown, not used: the sets keep the pictures' names.
     EXPECT_EQ(namesIn(work_ / output / "Assets.xcassets"),
-              (std::set<std::string>{"Contents.json", art + ".imageset", art + "1.imageset"}));
+              (std::set<std::string>{"Contents.json", art + ".imageset", art + "1.imageset", "c1name.imageset"}));
 }
 
 // --- an existing catalog --------------------------------------------------------------

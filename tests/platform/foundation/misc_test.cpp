@@ -87,6 +87,14 @@ TEST(EscapedForDisplay, EscapesControlsAndBrokenBytesAndKeepsEveryOtherCharacter
         // U+00A0 follows the C1 range and is kept, as are accents, CJK and emoji.
         {"nbsp\xc2\xa0" "caf\xc3\xa9 \xe6\xbc\xa2 \xf0\x9f\x8e\xa8", "nbsp\xc2\xa0" "caf\xc3\xa9 \xe6\xbc\xa2 \xf0\x9f\x8e\xa8"},
         {"back\\x1b", "back\\x1b"},
+        // Format characters would reorder or hide what follows them: a right-to-left
+        // override, isolates, zero-width characters, the separators, the soft hyphen,
+        // the Arabic letter mark, the byte order mark and the tags.
+        {"invoice\u202efdp.exe", "invoice\\u{202e}fdp.exe"},
+        {"\u2066a\u2069\u200bb\u200f\u2028\u2029\u00ad\u061c\ufeff", "\\u{2066}a\\u{2069}\\u{200b}b\\u{200f}\\u{2028}\\u{2029}\\u{ad}\\u{61c}\\u{feff}"},
+        {"tag\U000e0001\U000e0041\U000e007f", "tag\\u{e0001}\\u{e0041}\\u{e007f}"},
+        // Neighbours that are ordinary text stay.
+        {"\u200a\u2010\u2030\u2070\ufefe", "\u200a\u2010\u2030\u2070\ufefe"},
     };
     for (const auto& [text, shown] : cases) {
         EXPECT_EQ(pf::escapedForDisplay(text), shown) << shown;

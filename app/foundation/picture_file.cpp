@@ -1,0 +1,122 @@
+#include "app/foundation/picture_file.hpp"
+
+#include "platform/foundation/error.hpp"
+#include "platform/foundation/files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include <fmt/format.h>
+
+namespace gw {
+
+namespace fs = std::filesystem;
+namespace files = platform::foundation::files;
+using platform::graphics::PictureProblem;
+
+namespace {
+
+struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec changed {};
+    bool operator==(const Identity& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+Identity identityOf(const struct stat& info) { return {info.st_dev, info.st_ino, info.st_size, info.st_mtim}; }
+
+bool isPosix(const platform::foundation::Error& error, std::initializer_list<int> codes) {
+    if (error.domain() != platform::foundation::kPosixErrorDomain) return false;
+    for (const int code : codes) {
+        if (error.code() == code) return true;
+    }
+    return false;
+}
+
+// The file opened for reading beneath the root, once it is known to be a regular file
+// of at most `maxBytes`: opening a device or a FIFO can already do something.
+files::UniqueFd openRegular(const fs::path& path, const files::RootHandle& root, std::uintmax_t maxBytes,
+                            Identity& identity, std::string* detail, PictureProblem* problem) {
+    struct stat info {};
+    try {
+        const auto looked = root.open(path, O_PATH);
+        if (::fstat(looked.get(), &info) != 0) throw platform::foundation::Error::posix(errno, "Cannot read " + path.string());
+    } catch (const files::OutsideRootError&) {
+        throw;
+    } catch (const platform::foundation::Error& failure) {
+        if (isPosix(failure, {ENOENT, ENOTDIR})) {
+            platform::graphics::noteProblem(detail, problem, PictureProblem::missing, fmt::format("no file at {}", path.string()));
+        } else {
+            platform::graphics::noteProblem(detail, problem, PictureProblem::unreadable, failure.what());
+        }
+        return {};
+    }
+    if (!S_ISREG(info.st_mode)) {
+        platform::graphics::noteProblem(detail, problem, PictureProblem::unreadable, fmt::format("{} is not a regular file", path.string()));
+        return {};
+    }
+    if (static_cast<std::uintmax_t>(info.st_size) > maxBytes) {
+        platform::graphics::noteProblem(detail, problem, PictureProblem::unreadable,
+                                        fmt::format("{} is unreadable or too large", path.string()));
+        return {};
+    }
+    files::UniqueFd fd;
+    struct stat opened {};
+    try {
+        fd = root.open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+        if (::fstat(fd.get(), &opened) != 0) throw platform::foundation::Error::posix(errno, "Cannot read " + path.string());
+    } catch (const files::OutsideRootError&) {
+        throw;
+    } catch (const platform::foundation::Error& failure) {
+        platform::graphics::noteProblem(detail, problem, PictureProblem::unreadable, failure.what());
+        return {};
+    }
+    // Something else put in its place between the two looks is not read.
+    if (opened.st_dev != info.st_dev || opened.st_ino != info.st_ino) {
+        platform::graphics::noteProblem(detail, problem, PictureProblem::unreadable,
+                                        fmt::format("{} changed while it was read", path.string()));
+        return {};
+    }
+    identity = identityOf(opened);
+    return fd;
+}
+
+}  // namespace
+
+std::optional<PictureFile> readPictureFile(const fs::path& path, const files::RootHandlePtr& given,
+                                           std::uintmax_t maxBytes, std::string* detail, PictureProblem* problem) {
+    const files::RootHandlePtr root = given ? given : files::RootHandle::everything();
+    Identity identity;
+    const auto fd = openRegular(path, *root, maxBytes, identity, detail, problem);
+    if (!fd) return std::nullopt;
+    PictureFile file;
+    try {
+        file.bytes = files::readOpenedFile(fd.get(), path, maxBytes);
+    } catch (const platform::foundation::Error& failure) {
+        platform::graphics::noteProblem(detail, problem, PictureProblem::unreadable,
+                                        fmt::format("cannot read {}: {}", path.string(), failure.what()));
+        return std::nullopt;
+    }
+    file.reread = [root, path, identity, maxBytes]() -> std::optional<std::vector<std::uint8_t>> {
+        try {
+            Identity now;
+            const auto again = openRegular(path, *root, maxBytes, now, nullptr, nullptr);
+            if (!again || !(now == identity)) return std::nullopt;
+            auto bytes = files::readOpenedFile(again.get(), path, maxBytes);
+            // Changed while it was read: not the bytes the picture was read from.
+            if (static_cast<off_t>(bytes.size()) != identity.size) return std::nullopt;
+            return bytes;
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    };
+    return file;
+}
+
+}  // namespace gw

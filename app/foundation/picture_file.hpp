@@ -1,0 +1,35 @@
+#pragma once
+// The one way a picture file is read: once, through the folder the reading is bound to
+// (the granted root, or everything), into bytes that are then decoded. A file is never
+// opened again by its path to be decoded; when the pixels of a large picture are let go,
+// they come back from the same file read again through the same folder, and only while
+// it is the same file, unchanged.
+#include "platform/foundation/root_handle.hpp"
+#include "platform/graphics/image.hpp"
+#include "platform/graphics/picture_problem.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace gw {
+
+struct PictureFile {
+    std::vector<std::uint8_t> bytes;
+    // The same bytes again while the file is unchanged (device, inode, size, time of
+    // change); none once it is not.
+    platform::graphics::Image::Reread reread;
+};
+
+// The file at `path` beneath `root` (everything when null), at most `maxBytes`. None, with
+// the kind of failure in *problem and the reason in *detail, for a file that is missing,
+// no regular file, too large or unreadable. files::OutsideRootError when the path leads
+// outside the root: nothing of it was read.
+std::optional<PictureFile> readPictureFile(const std::filesystem::path& path,
+                                           const platform::foundation::files::RootHandlePtr& root,
+                                           std::uintmax_t maxBytes, std::string* detail,
+                                           platform::graphics::PictureProblem* problem);
+
+}  // namespace gw
