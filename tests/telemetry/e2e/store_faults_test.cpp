@@ -45,6 +45,10 @@ constexpr const char* kLaunchVariable = "GW_STORE_LAUNCH";  // see LaunchPlan
 constexpr const char* kReportVariable = "GW_STORE_LAUNCH_REPORT";
 constexpr const char* kDiskFullDiscard = "Log could not be stored because the disk is full; discarding the log.";
 constexpr const char* kRefusedURL = "http://127.0.0.1:1";
+// What the delegates hear for every log the store cannot write.
+constexpr const char* kCannotWriteError =
+    "Error Domain=com.Ridevedod.DezIdedev.ErrorDomain Code=101 \"The log could not be stored: the log store cannot be "
+    "written.\"";
 
 // What one launch does: track `events` events named "<prefix><n>" (`perSecond` of them
 // a second, 0 for a burst), then end at once ("exit"), or wait until every one of them
@@ -97,22 +101,25 @@ std::vector<std::string> storedEventNames() {
 }
 
 // Counts the events whose handling the units finished (stored or not), and hands on the
-// name of every event reported as failed.
+// name of every event reported as failed with the error it was reported with.
 class HandledEvents : public rddi::RDDIChannelDelegate {
 public:
-    explicit HandledEvents(std::function<void(const std::string&)> failed) : failed_(std::move(failed)) {}
+    using Failed = std::function<void(const std::string& name, const std::string& error)>;
+    explicit HandledEvents(Failed failed) : failed_(std::move(failed)) {}
     void channelDidCompleteEnqueueingLog(rddi::RDDIChannelUnitProtocol&, const rddi::RDDIAbstractLog& log,
                                          const std::string&) override {
         if (dynamic_cast<const rddi::RDDIEventLog*>(&log)) ++count;
     }
     void channelDidFailSendingLog(rddi::RDDIChannelUnitProtocol&, const rddi::RDDIAbstractLog& log,
-                                  const std::string&) override {
-        if (const auto* event = dynamic_cast<const rddi::RDDIEventLog*>(&log); event && event->name) failed_(*event->name);
+                                  const std::string& error) override {
+        if (const auto* event = dynamic_cast<const rddi::RDDIEventLog*>(&log); event && event->name) {
+            failed_(*event->name, error);
+        }
     }
     std::atomic<int> count{0};
 
 private:
-    std::function<void(const std::string&)> failed_;
+    Failed failed_;
 };
 
 bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
@@ -144,9 +151,9 @@ private:
 };
 
 // The launch itself: runs only as a child process of the tests below. It reports
-// "t <name>" for each tracked event, "s <name>" for each event left stored, "f <name>"
-// for each event reported to the delegates as failed, and "e <text>" for each ERROR line
-// of the SDK.
+// "t <name>" for each tracked event, "s <name>" for each event left stored, "f <name>
+// <error>" for each event reported to the delegates as failed, and "e <text>" for each
+// ERROR line of the SDK.
 TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     const char* encoded = std::getenv(kLaunchVariable);
     if (!encoded) GTEST_SKIP() << "runs as a child process only";
@@ -170,7 +177,8 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     if (plan.storageBytes > 0) RDDIDezIdedev::setMaxStorageSize(plan.storageBytes, nullptr);
     RDDIDezIdedev::setLogUrl(plan.url);
     RDDIDezIdedev::start("0123456789abcdef0123456789abcdef", {RDDIAnalytics::serviceClass()});
-    auto handled = std::make_shared<HandledEvents>([report](const std::string& name) { report->add('f', name); });
+    auto handled = std::make_shared<HandledEvents>(
+        [report](const std::string& name, const std::string& error) { report->add('f', name + " " + error); });
     RDDIDezIdedev::sharedInstance()->channelGroup()->addDelegate(handled);
 
     const auto started = Clock::now();
@@ -199,10 +207,27 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
 struct LaunchReport {
     int status = -1;
     std::vector<std::string> tracked, stored, failed, errors;
+    std::vector<std::string> failures;  // the error of each failed event, in the order of `failed`
     std::string output;  // what the launch printed, for failures
 
     long errorsContaining(const std::string& text) const {
         return std::count_if(errors.begin(), errors.end(), [&](const auto& e) { return e.find(text) != std::string::npos; });
+    }
+    // Failures reported with another error than the store's own.
+    long otherFailures() const {
+        return std::count_if(failures.begin(), failures.end(), [](const auto& e) { return e != kCannotWriteError; });
+    }
+    // The events the store refused.
+    std::set<std::string> refused() const {
+        std::set<std::string> names;
+        for (std::size_t i = 0; i < failed.size(); ++i)
+            if (failures[i] == kCannotWriteError) names.insert(failed[i]);
+        return names;
+    }
+    std::string allErrors() const {
+        std::string text;
+        for (const auto& error : errors) text += error + "\n";
+        return text;
     }
 };
 
@@ -228,7 +253,11 @@ public:
             const std::string text = line.substr(2);
             if (line[0] == 't') result.tracked.push_back(text);
             if (line[0] == 's') result.stored.push_back(text);
-            if (line[0] == 'f') result.failed.push_back(text);
+            if (line[0] == 'f') {
+                const auto space = text.find(' ');
+                result.failed.push_back(text.substr(0, space));
+                result.failures.push_back(space == std::string::npos ? std::string() : text.substr(space + 1));
+            }
             if (line[0] == 'e') result.errors.push_back(text);
         }
         return result;
@@ -557,6 +586,7 @@ TEST_F(StoreFaultsTest, AFolderThatCannotBeWrittenRefusesNewLogsClearlyAndSendsW
                       std::set<std::string>(refused.tracked.begin(), refused.tracked.end()))
                 << "every refused event is reported as failed";
             EXPECT_EQ(refused.failed.size(), 500u);
+            EXPECT_EQ(refused.otherFailures(), 0) << refused.failures.front();
             std::string errors;
             for (const auto& error : refused.errors) errors += error + "\n";
             ASSERT_EQ(refused.errors.size(), 1u) << errors;
