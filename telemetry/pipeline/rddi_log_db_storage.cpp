@@ -407,10 +407,11 @@ int RDDILogDBStorage::storeLog(sqlite3* db, const PreparedLog& log, bool* diskFu
 }
 
 namespace {
-// One line per log discarded.
+// The full disk is said once at ERROR when it fills; each log it refuses is reported to
+// the channel's delegates as failed, and only traced here.
 void logDiskFullDiscards(std::size_t count) {
     for (std::size_t i = 0; i < count; ++i)
-        RDDILogError(kRDDILogTag, "Log could not be stored because the disk is full; discarding the log.");
+        RDDILogDebug(kRDDILogTag, "Log could not be stored because the disk is full; discarding the log.");
 }
 }  // namespace
 
@@ -550,6 +551,11 @@ void RDDILogDBStorage::deleteLogsWithGroupId(
     }
     prepareDeletion();
     int code = deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn);
+    // The disk filled under the deletion: with the reserve given up, it goes through.
+    if (code == SQLITE_FULL && noteFullDisk(nullptr, 0)) {
+        prepareDeletion();
+        code = deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn);
+    }
     if (damageFound()) {
         recoverIfDamaged();
         code = deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn);
@@ -833,6 +839,9 @@ int RDDILogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<pf::Val
     if (code == SQLITE_OK) {
         RDDILogVerbose(kRDDILogTag, "Deletion of log(s) by {} with value(s) '{}' succeeded.", columnName,
                        joinedValues(values));
+    } else if (code == SQLITE_FULL) {
+        // The caller gives up the disk's reserve (said once) and deletes again.
+        RDDILogDebug(kRDDILogTag, "Deletion of log(s) by {} met a full disk.", columnName);
     } else {
         RDDILogError(kRDDILogTag, "Deletion of log(s) by {} with value(s) '{}' failed.", columnName,
                      joinedValues(values));
