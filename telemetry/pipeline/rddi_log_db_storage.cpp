@@ -426,10 +426,11 @@ std::vector<RDDIStorage::SaveOutcome> RDDILogDBStorage::saveLogs(const std::vect
     std::vector<std::size_t> pending;
     for (std::size_t i = 0; i < logs.size(); ++i)
         if (logs[i].first) pending.push_back(i);
-    // A damaged page met on the way is mended once, and what failed is saved again.
+    // A damaged page, or a file that lost its tables, met on the way is mended once, and
+    // what failed is saved again.
     for (int attempt = 0; attempt < 2 && !pending.empty(); ++attempt) {
         storeLogs(logs, groupId, pending, saved);
-        if (!damageFound()) break;
+        if (!damageFound() && !tablesLost()) break;
         recoverIfDamaged();
         std::erase_if(pending, [&](std::size_t i) { return saved[i] == SaveOutcome::stored; });
     }
@@ -725,14 +726,18 @@ void RDDILogDBStorage::recoverIfDamaged() {
     // Ids still held in memory stay below every id of the new file, and rows delivered
     // but not deleted are not carried over.
     const std::set<std::int64_t> leaveOut(undeletedIds_.begin(), undeletedIds_.end());
-    std::int64_t floor = leaveOut.empty() ? 0 : *leaveOut.rbegin();
-    for (const auto& [key, ids] : batches_)
-        for (const auto id : ids) floor = std::max(floor, id);
     Recovery recovery;
     recovery.leaveOut = [&](const std::string&, std::int64_t id) { return leaveOut.contains(id); };
-    recovery.sequenceFloors[kTableName] = floor;
+    recovery.sequenceFloors = heldRowIdFloors();
     recoverDamagedDatabase("a damaged page was met", recovery);
     undeletedIds_.clear();
+}
+
+std::map<std::string, std::int64_t> RDDILogDBStorage::heldRowIdFloors() const {
+    std::int64_t floor = undeletedIds_.empty() ? 0 : *undeletedIds_.rbegin();
+    for (const auto& [key, ids] : batches_)
+        for (const auto id : ids) floor = std::max(floor, id);
+    return {{kTableName, floor}};
 }
 
 std::vector<RDDILogDBStorage::LogRow> RDDILogDBStorage::logsWithCondition(const std::optional<std::string>& condition,

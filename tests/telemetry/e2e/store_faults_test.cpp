@@ -62,10 +62,17 @@ struct LaunchPlan {
     int perSecond = 0;
     std::string dataHome;  // XDG_DATA_HOME, when not the test's
     long storageBytes = 0;  // the store's size limit; 0 for the default 10 MiB
+    // Before tracking event `removeAt` the launch takes the store away: "files" deletes
+    // Logs.sqlite with its -wal and -shm, "folder" the whole SDK folder, "blocked" puts a
+    // file in the folder's place, which goes again before event `restoreAt`.
+    int removeAt = -1;
+    std::string remove = "-";
+    int restoreAt = -1;
 
     std::string encoded() const {
         return url + " " + std::to_string(events) + " " + (prefix.empty() ? "-" : prefix) + " " + until + " " +
-               std::to_string(perSecond) + " " + std::to_string(storageBytes);
+               std::to_string(perSecond) + " " + std::to_string(storageBytes) + " " + std::to_string(removeAt) + " " +
+               remove + " " + std::to_string(restoreAt);
     }
 };
 
@@ -122,6 +129,17 @@ private:
     Failed failed_;
 };
 
+// Takes the store away from a running launch as a user or a cleaning tool would (see LaunchPlan).
+void takeStoreAway(const std::string& how) {
+    const fs::path folder = rddi::RDDIUtility::dezIdedevDirectoryURL();
+    if (how == "files") {
+        for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(folder / (std::string("Logs.sqlite") + suffix));
+        return;
+    }
+    fs::remove_all(folder);
+    if (how == "blocked") std::ofstream(folder) << "not a folder";
+}
+
 bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
     const auto deadline = Clock::now() + timeout;
     while (!done()) {
@@ -159,7 +177,8 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     if (!encoded) GTEST_SKIP() << "runs as a child process only";
     LaunchPlan plan;
     std::istringstream words(encoded);
-    words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond >> plan.storageBytes;
+    words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond >> plan.storageBytes >>
+        plan.removeAt >> plan.remove >> plan.restoreAt;
     auto report = std::make_shared<LaunchLines>(std::getenv(kReportVariable));
 
     rddi::testkit::TelemetryTestEnvironment::resetSdk();
@@ -183,6 +202,12 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
 
     const auto started = Clock::now();
     for (int i = 0; i < plan.events; ++i) {
+        if (i == plan.removeAt) takeStoreAway(plan.remove);
+        if (i == plan.restoreAt) {
+            // Every event tracked meanwhile met the store away, however far behind it is.
+            ASSERT_TRUE(waitFor([&] { return handled->count >= i; }, std::chrono::seconds(120)));
+            fs::remove(rddi::RDDIUtility::dezIdedevDirectoryURL());
+        }
         const std::string name = plan.prefix + std::to_string(i);
         report->add('t', name);
         RDDIAnalytics::trackEvent(name, rddi::RDDIStringProperties{{"launch", plan.prefix}, {"n", std::to_string(i)}});
@@ -607,6 +632,40 @@ TEST_F(StoreFaultsTest, AFolderThatCannotBeWrittenRefusesNewLogsClearlyAndSendsW
         EXPECT_EQ(namesWithPrefix(seen, prefix + "after").size(), 50u);
         EXPECT_TRUE(namesWithPrefix(seen, prefix + "refused").empty());
         EXPECT_TRUE(writable.errors.empty()) << writable.errors.front();
+    }
+}
+
+TEST_F(StoreFaultsTest, AStoreTakenAwayWhileEventsAreTrackedIsMadeAnewAndEveryLaterEventIsSentOrRefused) {
+    // 200 events a second; the store goes after two seconds, and what it held unsent with
+    // it. Every event tracked afterwards arrives, but while no store can be made (a file
+    // stands in the SDK folder's place until every event tracked meanwhile was handled):
+    // those are reported as failed.
+    constexpr int kEvents = 1200, kRemovedAt = 400;
+    for (const auto& [what, restoredAt] : {std::pair{"files", -1}, std::pair{"folder", -1}, std::pair{"blocked", 800}}) {
+        SCOPED_TRACE(what);
+        gwtest::TempDir home;
+        const std::string prefix = std::string(what) + "-";
+        LaunchPlan plan{server_.baseURL(), kEvents, prefix, "drain", 200, home.path().string()};
+        plan.removeAt = kRemovedAt;
+        plan.remove = what;
+        plan.restoreAt = restoredAt;
+        const auto launch = runLaunch(plan);
+        ASSERT_EQ(launch.status, 0) << launch.output;
+        const auto seen = arrivals(server_);
+        EXPECT_EQ(duplicatesOf(seen), 0);
+        EXPECT_EQ(launch.otherFailures(), 0);
+        const auto refused = launch.refused();
+        int wrong = 0;
+        for (int i = kRemovedAt; i < kEvents; ++i) {
+            const std::string name = prefix + std::to_string(i);
+            wrong += seen.contains(name) == (i < restoredAt) || refused.contains(name) != (i < restoredAt);
+        }
+        EXPECT_EQ(wrong, 0) << "events tracked after the store went, lost or reported wrongly";
+        EXPECT_EQ(launch.errorsContaining("was gone (deleted or moved away)"), 1) << launch.allErrors();
+        EXPECT_EQ(launch.errors.size(), 1u) << launch.allErrors();
+        if (std::string(what) == "folder") {
+            EXPECT_EQ(fs::status(sdkFolderUnder(home.path())).permissions() & fs::perms::all, fs::perms::owner_all);
+        }
     }
 }
 

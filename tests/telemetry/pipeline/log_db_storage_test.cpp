@@ -582,17 +582,53 @@ TEST_F(LogDBStorageTest, AnOlderSchemaVersionIsDroppedAndRebuilt) {
     EXPECT_TRUE(storage.saveLog(makeLog("new"), "G", 1));
 }
 
-TEST_F(LogDBStorageTest, ConnectionsSeeOtherWritersAndNeverWriteIntoAFileThatIsGone) {
+TEST_F(LogDBStorageTest, ConnectionsSeeOtherWritersAndAFileThatIsGoneIsMadeAnewAboveTheIdsInFlight) {
     RDDILogDBStorage storage;
     ASSERT_TRUE(storage.saveLog(makeLog("mine"), "G", 1));
     // Another program's row is seen through the shared cache.
     sql("INSERT INTO logs (groupId, log, priority) VALUES ('G', '" + archivedText("theirs") + "', 1)");
     EXPECT_EQ(storage.countLogs(), 2u);
+    sql("DELETE FROM logs");
 
-    // The file deleted under the store: a save is not reported done into the vanished file.
-    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(logsPath().string() + suffix);
-    EXPECT_FALSE(storage.saveLog(makeLog("lost"), "G", 1));
-    EXPECT_EQ(storage.countLogs(), 0u);
+    const auto goneLines = [&] {
+        const auto logs = env.capturedLogs();
+        return std::count_if(logs.begin(), logs.end(), [](const auto& e) {
+            return e.level == rddi::RDDILogLevelError && e.message.find("a new one was made") != std::string::npos;
+        });
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> takeAway;
+    };
+    const Case cases[] = {
+        {"the file with its log and index",
+         [] { for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(logsPath().string() + suffix); }},
+        {"the whole folder", [] { std::filesystem::remove_all(logsPath().parent_path()); }},
+        {"its table dropped by another program", [] { sql("DROP TABLE logs"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(storage.saveLog(makeLog("sent"), "G", 1));
+        ASSERT_TRUE(storage.saveLog(makeLog("sent too"), "G", 1));
+        const auto inFlight = load(storage, "G", 10);
+        ASSERT_EQ(inFlight.names.size(), 2u);
+        const long highest = std::stol(scalarText("SELECT MAX(id) FROM logs"));
+        env.clearLogs();
+        c.takeAway();
+        // Not saved into the vanished file (or lost to a missing table): into a new one.
+        ASSERT_TRUE(storage.saveLog(makeLog("new"), "G", 1));
+        ASSERT_TRUE(storage.saveLog(makeLog("newer"), "G", 1));
+        EXPECT_EQ(storage.countLogs(), 2u);
+        EXPECT_EQ(goneLines(), 1);
+        // The batch in flight names ids of the old file: its delivery must not delete
+        // the new rows.
+        EXPECT_GT(std::stol(scalarText("SELECT MIN(id) FROM logs")), highest);
+        storage.deleteLogsWithBatchId(*inFlight.batchId, "G");
+        EXPECT_EQ(storage.countLogs(), 2u);
+        sql("DELETE FROM logs");
+    }
+    EXPECT_EQ(std::filesystem::status(logsPath().parent_path()).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
 }
 
 TEST_F(LogDBStorageTest, AKilledWriterLosesNoCommittedLogAndLeavesASoundFile) {
