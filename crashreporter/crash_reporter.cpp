@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -341,7 +342,20 @@ bool RDLVCrashReporter::enableMachExceptionServer(ReporterError* error) {
     return true;
 }
 
-bool RDLVCrashReporter::hasPendingCrashReport() const { return access(crashReportPath().c_str(), F_OK) == 0; }
+bool RDLVCrashReporter::hasPendingCrashReport() const {
+    struct stat info {};
+    return lstat(crashReportPath().c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::optional<std::string> RDLVCrashReporter::nonReportAtPendingPath() const {
+    struct stat info {};
+    if (lstat(crashReportPath().c_str(), &info) != 0 || S_ISREG(info.st_mode)) return std::nullopt;
+    if (S_ISDIR(info.st_mode)) return "folder";
+    if (S_ISFIFO(info.st_mode)) return "FIFO";
+    if (S_ISLNK(info.st_mode)) return "symbolic link";
+    if (S_ISSOCK(info.st_mode)) return "socket";
+    return "device";
+}
 
 std::optional<std::vector<std::uint8_t>> RDLVCrashReporter::loadPendingCrashReportDataAndReturnError(
     ReporterError* error) const {
@@ -356,9 +370,16 @@ std::optional<std::vector<std::uint8_t>> RDLVCrashReporter::loadPendingCrashRepo
 }
 
 bool RDLVCrashReporter::purgePendingCrashReportAndReturnError(ReporterError* error) {
-    if (unlink(crashReportPath().c_str()) != 0) {
-        const int err = errno;
-        setError(error, fileError(err == ENOENT ? 4 : 512, err, "The file " + crashReportPath() + " couldn't be removed."));
+    const std::string path = crashReportPath();
+    int err = unlink(path.c_str()) == 0 ? 0 : errno;
+    if (err == EISDIR) {
+        // The link-free walk removes what the folder holds, never what its links lead to.
+        std::error_code removal;
+        std::filesystem::remove_all(path, removal);
+        err = removal.value();
+    }
+    if (err != 0) {
+        setError(error, fileError(err == ENOENT ? 4 : 512, err, "The file " + path + " couldn't be removed."));
         return false;
     }
     return true;

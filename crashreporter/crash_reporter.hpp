@@ -85,11 +85,17 @@ public:
     bool enableCrashReporter() { return enableCrashReporterAndReturnError(nullptr); }
     bool enableCrashReporterAndReturnError(ReporterError* error);
 
+    // Only a regular file at the pending-report path is a report.
     bool hasPendingCrashReport() const;
+    // What holds the pending-report path when it is no report: anything but a regular file
+    // ("folder", "FIFO", "symbolic link", "socket", "device"). None for a file or nothing.
+    // Left there, it would keep every later crash from being written.
+    std::optional<std::string> nonReportAtPendingPath() const;
     std::optional<std::vector<std::uint8_t>> loadPendingCrashReportData() const {
         return loadPendingCrashReportDataAndReturnError(nullptr);
     }
     std::optional<std::vector<std::uint8_t>> loadPendingCrashReportDataAndReturnError(ReporterError* error) const;
+    // Removes whatever holds the pending-report path, a folder with what it holds.
     bool purgePendingCrashReport() { return purgePendingCrashReportAndReturnError(nullptr); }
     bool purgePendingCrashReportAndReturnError(ReporterError* error);
 

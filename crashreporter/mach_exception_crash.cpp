@@ -32,7 +32,8 @@ lvcrash_error_t write_pending(lvcrash_async_thread_state* state, void* context) 
     auto* call = static_cast<WriteCall*>(context);
     lvcrash_mach_crash_context* crash = &shared_context;
     if (crash->writer == nullptr || crash->report_path == nullptr) return LVCRASH_ERROR_INTERNAL;
-    const int fd = open(crash->report_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Never through a link, and never blocked by a FIFO put in the report's place.
+    const int fd = open(crash->report_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0) return LVCRASH_ERROR_OUTPUT;
     lvcrash_async_file_t file;
     lvcrash_async_file_init(&file, fd, report_limit);

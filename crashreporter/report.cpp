@@ -392,15 +392,21 @@ std::shared_ptr<const CrashReport> CrashReport::fromMessage(const Lvcrash__Crash
 }
 
 std::optional<std::vector<std::uint8_t>> readCrashReportFile(const std::string& path, int* err) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // A FIFO would block the open and the reads for good, a device may never end, and a link
+    // leads out of the folder: only a regular file is read, decided on what was opened.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) {
         *err = errno;
         return std::nullopt;
     }
-    std::vector<std::uint8_t> bytes;
     struct stat info {};
-    if (fstat(fd, &info) == 0 && info.st_size > 0)
-        bytes.reserve(std::min(static_cast<std::size_t>(info.st_size), kCrashReportMaxFileSize + 1));
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *err = info.st_mode == 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        close(fd);
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (info.st_size > 0) bytes.reserve(std::min(static_cast<std::size_t>(info.st_size), kCrashReportMaxFileSize + 1));
     std::uint8_t chunk[65536];
     for (;;) {
         // One byte past the limit is enough to know the file is too long.

@@ -145,7 +145,8 @@ bool lvcrash_signal_crash_callback(int signo, siginfo_t* info, ucontext_t* uap, 
 lvcrash_error_t lvcrash_write_report(lvcrash_crash_context* context, thread_t crashed_thread,
                                      const lvcrash_async_thread_state* state,
                                      const lvcrash_log_writer_signal_info* signal) {
-    const int fd = open(context->report_path, O_RDWR | O_CREAT | O_TRUNC, 0644);
+    // Never through a link, and never blocked by a FIFO put in the report's place.
+    const int fd = open(context->report_path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0) return LVCRASH_ERROR_INTERNAL;
     lvcrash_async_file_t file;
     lvcrash_async_file_init(&file, fd, LVCRASH_ASYNC_REPORT_LIMIT);

@@ -386,6 +386,12 @@ std::optional<std::string> RDDIAnalytics::validateEventName(const std::optional<
         RDDILogError(kRDDIAnalyticsLogTag, "{} name cannot be null or empty", logType);
         return std::nullopt;
     }
+    // A stored log whose text holds a NUL can never be read back: refused here, where
+    // the caller still hears why, rather than dropped unreported when it is sent.
+    if (name->find('\0') != std::string::npos) {
+        RDDILogError(kRDDIAnalyticsLogTag, "{} name cannot contain a NUL character", logType);
+        return std::nullopt;
+    }
     if (RDDIUTF16Length(*name) > kMaxEventNameLength) {
         RDDILogWarning(kRDDIAnalyticsLogTag,
                        "{} '{}' : name length cannot be longer than {} characters. Name will be truncated.", logType,

@@ -172,6 +172,7 @@ void RDDICrashes::applyEnabledState(bool isEnabled) {
         // The stored switch is still off while the service is being switched on: a report
         // left from the time it was off is not this service's to send.
         if (!this->isEnabled() && lvCrashReporter_) lvCrashReporter_->purgePendingCrashReport();
+        removeNonReportAtPendingPath();
         if (lvCrashReporter_ && lvCrashReporter_->hasPendingCrashReport()) {
             didCrashInLastSession_ = true;
             RDDILogDebug(kRDDICrashesLogTag, "The application crashed in the last session.");
@@ -381,6 +382,23 @@ void RDDICrashes::applicationWillEnterForeground() {
 }
 
 // --- Pending reports -----------------------------------------------------------------
+
+void RDDICrashes::removeNonReportAtPendingPath() {
+    if (!lvCrashReporter_) return;
+    // No crash left it there, and the next crash could not be written while it stays.
+    const auto kind = lvCrashReporter_->nonReportAtPendingPath();
+    if (!kind) return;
+    lvcrash::ReporterError error;
+    if (lvCrashReporter_->purgePendingCrashReportAndReturnError(&error)) {
+        RDDILogWarning(kRDDICrashesLogTag, "A {} was found in place of the pending crash report \"{}\"; it was removed.",
+                       *kind, lvCrashReporter_->crashReportPath());
+    } else {
+        RDDILogError(kRDDICrashesLogTag,
+                     "A {} was found in place of the pending crash report \"{}\" and could not be removed ({}): crashes "
+                     "cannot be reported until it is.",
+                     *kind, lvCrashReporter_->crashReportPath(), std::strerror(static_cast<int>(error.underlyingCode)));
+    }
+}
 
 void RDDICrashes::handleLatestCrashReport() {
     const auto marker = RDDIUtility::fullURLForPathComponent(analyzerInProgressFilePathComponent_);

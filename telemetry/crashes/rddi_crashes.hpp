@@ -134,6 +134,8 @@ public:
 
     // --- Pending reports ---------------------------------------------------------
     void handleLatestCrashReport();
+    // Whatever holds the pending-report path but a regular file is removed, with one line.
+    void removeNonReportAtPendingPath();
     // Stored crash files in name order, which is the order of the crashes.
     std::vector<std::filesystem::path> persistedCrashReports() const;
     void startDelayedCrashProcessing();

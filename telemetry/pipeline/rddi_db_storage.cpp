@@ -39,6 +39,10 @@ struct RDDIDBSharedFile {
     bool diskFull = false;
     // A write was refused because the file or its folder cannot be written; said once.
     bool unwritable = false;
+    // The file was found gone and no new one could be made yet; said once.
+    bool gone = false;
+    // An operation found the file without a table of the schema: it is made anew.
+    bool tablesLost = false;
     // The lock that keeps other processes out while the file is made or replaced, and
     // how many scopes of this process hold it (they nest: a recovery runs inside the
     // configuration that found the damage).
@@ -126,9 +130,8 @@ class RDDIDBStorage::ConfigurationLock {
 public:
     explicit ConfigurationLock(RDDIDBStorage& storage) : shared_(*storage.shared_) {
         if (shared_.configurationDepth++ > 0) return;
-        const auto path = RDDIUtility::createFileAtPathComponent(storage.filename_ + "-lock", std::nullopt, false, false);
-        if (!path) return;
-        shared_.configurationLock = ::open(path->c_str(), O_RDWR | O_CLOEXEC);
+        const auto path = storage.dbFilePath_.string() + "-lock";
+        shared_.configurationLock = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (shared_.configurationLock < 0) return;
         while (::flock(shared_.configurationLock, LOCK_EX) != 0 && errno == EINTR) {
         }
@@ -196,26 +199,174 @@ void RDDIDBStorage::openKeeper() {
                                                                  : std::pair<dev_t, ino_t>(0, 0);
 }
 
-void RDDIDBStorage::closeStaleKeeper() {
-    // When the name now leads elsewhere (or nowhere) because the file was deleted or
-    // replaced, by another process's recovery for instance, connections must reach the
-    // file under the name, not the cache of the old one.
-    if (!shared_->keeper) return;
+int RDDIDBStorage::followFile() {
     struct stat status {};
-    if (::stat(dbFilePath_.c_str(), &status) != 0 || std::pair(status.st_dev, status.st_ino) != shared_->identity) {
-        closeKeeper();
+    if (::stat(dbFilePath_.c_str(), &status) != 0) {
+        // Deleted, or its folder removed: a connection opened now would make an empty file
+        // without tables, and every later log would be lost. Anything else (no permission
+        // to look) is left to the operation to meet.
+        if (errno == ENOENT || errno == ENOTDIR) return remakeFile(true);
+        return SQLITE_OK;
+    }
+    shared_->gone = false;
+    // When the name leads to another file because it was replaced, by another process's
+    // recovery or new file for instance, connections must reach that file, not the cache
+    // of the old one.
+    if (shared_->keeper && std::pair(status.st_dev, status.st_ino) != shared_->identity) closeKeeper();
+    if (shared_->tablesLost) return remakeFile(false);
+    return SQLITE_OK;
+}
+
+namespace {
+
+// The AUTOINCREMENT sequences of an open file; none when it has none or cannot be read.
+std::map<std::string, std::int64_t> sequencesOf(sqlite3* database) {
+    std::map<std::string, std::int64_t> sequences;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(database, "SELECT name, seq FROM sqlite_sequence", -1, &statement, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(statement) == SQLITE_ROW) {
+            const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+            if (name) sequences[name] = sqlite3_column_int64(statement, 1);
+        }
+    }
+    sqlite3_finalize(statement);
+    return sequences;
+}
+
+}  // namespace
+
+int RDDIDBStorage::remakeFile(bool fileIsGone) {
+    // Ids the old file handed out, to this process or another, stay below every id of
+    // the new one: a batch in flight deletes its rows by id once it is delivered. The
+    // keeper still holds the old file open.
+    auto floors = heldRowIdFloors();
+    if (shared_->keeper) {
+        for (const auto& [table, sequence] : sequencesOf(shared_->keeper)) {
+            floors[table] = std::max(floors[table], sequence);
+        }
+    }
+    closeKeeper();
+    shared_->tablesLost = false;
+    const auto folder = dbFilePath_.parent_path();
+    // The SDK's folder and the application's folder holding it are made again, never the
+    // data home above them: one that is gone is no deletion of the SDK's records but a
+    // disk that is not mounted, or a home that was only lent.
+    const auto dataHome = folder.parent_path().parent_path();
+    std::string why;
+    std::error_code error;
+    if (!std::filesystem::is_directory(dataHome, error)) {
+        why = fmt::format("{}: {}", dataHome.string(), std::strerror(ENOENT));
+    } else if (!std::filesystem::is_directory(folder, error)) {
+        // Quietly: a folder that cannot be made is said once, below.
+        std::filesystem::create_directories(folder, error);
+        if (error) {
+            why = fmt::format("{}: {}", folder.string(), error.message());
+        } else {
+            ::chmod(folder.c_str(), 0700);  // the SDK's records are the user's own business
+        }
+    }
+    if (why.empty() && ::access(folder.c_str(), W_OK | X_OK) != 0) {
+        why = fmt::format("{}: {}", folder.string(), std::strerror(errno));
+    }
+    const auto removeFile = [&] {
+        std::error_code ignored;
+        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(dbFilePath_.string() + suffix, ignored);
+    };
+    int code = SQLITE_CANTOPEN;
+    bool made = false;
+    if (why.empty()) {
+        ConfigurationLock making(*this);
+        // Another process sharing the folder may have made or mended it meanwhile.
+        const bool exists = std::filesystem::exists(dbFilePath_, error);
+        bool replace = !exists;
+        if (exists && !fileIsGone) {
+            int openCode = SQLITE_OK;
+            if (sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &openCode)) {
+                for (const auto& [table, unused] : schema_.value_or(RDDIDBSchema{})) {
+                    int result = SQLITE_OK;
+                    if (!tableExists(table, db, &result) && result == SQLITE_OK) replace = true;
+                }
+                closeDatabase(db);
+            }
+        }
+        if (replace) {
+            // A log left beside a vanished file must never be applied to the new one.
+            removeFile();
+            made = true;
+        }
+        code = configureDatabase();
+        if (isCorruption(code)) {
+            removeFile();
+            made = true;
+            code = configureDatabase();
+        }
+        if (code == SQLITE_OK && made && !floors.empty()) {
+            int openCode = SQLITE_OK;
+            if (sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &openCode)) {
+                raiseSequences(db, floors);
+                closeDatabase(db);
+            }
+        }
+        if (code != SQLITE_OK) why = sqlite3_errstr(code);
+    }
+    const char* what = fileIsGone ? "was gone (deleted or moved away) with the logs it held"
+                                  : "had lost its tables";
+    if (code == SQLITE_OK) {
+        if (made && !shared_->gone) {
+            RDDILogError(kRDDILogTag, "The log store \"{}\" {}; a new one was made.", dbFilePath_.string(), what);
+        }
+        shared_->gone = false;
+        return SQLITE_OK;
+    }
+    if (!shared_->gone) {
+        shared_->gone = true;
+        // One line for the episode, the refused logs included; none when the store
+        // already said that it cannot be written.
+        if (!shared_->unwritable) {
+            shared_->unwritable = true;
+            RDDILogError(kRDDILogTag,
+                         "The log store \"{}\" {}, and a new one cannot be made ({}): new logs are refused and "
+                         "reported as failed until it can.",
+                         dbFilePath_.string(), what, why);
+        }
+    }
+    return SQLITE_CANTOPEN;
+}
+
+void RDDIDBStorage::raiseSequences(sqlite3* database, const std::map<std::string, std::int64_t>& floors) {
+    for (const auto& [table, floor] : floors) {
+        if (floor <= 0) continue;
+        RDDIStorageBindableArray values;
+        values.addNumber(floor);
+        values.addString(table);
+        executeNonSelectionQueryInOpenedDatabase("UPDATE sqlite_sequence SET seq = MAX(seq, ?) WHERE name = ?",
+                                                 database, &values);
+        if (sqlite3_changes(database) == 0) {
+            RDDIStorageBindableArray row;
+            row.addString(table);
+            row.addNumber(floor);
+            executeNonSelectionQueryInOpenedDatabase("INSERT INTO sqlite_sequence (name, seq) VALUES (?, ?)", database,
+                                                     &row);
+        }
     }
 }
 
 int RDDIDBStorage::configureDatabase() {
+    // The file named when the store was made, even where the SDK's folder is now worked
+    // out elsewhere (a test's next home).
     std::error_code error;
-    const bool existed = RDDIUtility::fileExistsForPathComponent(filename_);
+    const bool existed = std::filesystem::exists(dbFilePath_, error);
     // An empty file is what an interrupted first configuration leaves: no database.
     if (existed && std::filesystem::file_size(dbFilePath_, error) == 0 && !error) return SQLITE_NOTADB;
-    const auto created = RDDIUtility::createFileAtPathComponent(filename_, std::nullopt, false, false);
-    if (!created) return SQLITE_CANTOPEN;
-    dbFilePath_ = *created;
-    maxSizeInBytes_ = kDefaultMaxSizeInBytes;
+    if (!existed) {
+        RDDIUtility::createDirectoryAtURL(dbFilePath_.parent_path());
+        const int made = ::open(dbFilePath_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (made < 0) {
+            RDDILogError(kRDDILogTag, "Couldn't create new file at path {}", dbFilePath_.string());
+            return SQLITE_CANTOPEN;
+        }
+        ::close(made);
+    }
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
     if (!db) return code;
@@ -358,8 +509,7 @@ void RDDIDBStorage::noteWritable() {
 
 void RDDIDBStorage::checkpointWhileDiskIsFull(int mode) {
     std::lock_guard lock(shared_->mutex);
-    if (!shared_->diskFull) return;
-    closeStaleKeeper();
+    if (!shared_->diskFull || followFile() != SQLITE_OK) return;
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
     if (!db) return;
@@ -541,20 +691,7 @@ std::uint64_t RDDIDBStorage::carryOverRows(const Recovery& recovery) {
                     floor = std::max<std::int64_t>(floor, sqlite3_column_int64(sequence.statement, 0));
                 }
             }
-            if (floor > 0) {
-                RDDIStorageBindableArray values;
-                values.addNumber(floor);
-                values.addString(table);
-                executeNonSelectionQueryInOpenedDatabase("UPDATE sqlite_sequence SET seq = MAX(seq, ?) WHERE name = ?",
-                                                         fresh, &values);
-                if (sqlite3_changes(fresh) == 0) {
-                    RDDIStorageBindableArray row;
-                    row.addString(table);
-                    row.addNumber(floor);
-                    executeNonSelectionQueryInOpenedDatabase(
-                        "INSERT INTO sqlite_sequence (name, seq) VALUES (?, ?)", fresh, &row);
-                }
-            }
+            raiseSequences(fresh, {{table, floor}});
         }
         return SQLITE_OK;
     });
@@ -563,7 +700,7 @@ std::uint64_t RDDIDBStorage::carryOverRows(const Recovery& recovery) {
 
 int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& block) {
     std::lock_guard lock(shared_->mutex);
-    closeStaleKeeper();
+    if (const int followed = followFile(); followed != SQLITE_OK) return followed;
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
     if (!db) return code;
@@ -584,9 +721,20 @@ int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& bl
         }
         code = block(db);
     }
+    if (code == SQLITE_ERROR && schema_) {
+        const std::string message = sqlite3_errmsg(db);
+        for (const auto& [table, unused] : *schema_) {
+            if (message == "no such table: " + table) shared_->tablesLost = true;
+        }
+    }
     closeDatabase(db);
     if (isCorruption(code)) damageFound_ = true;
     return code;
+}
+
+bool RDDIDBStorage::tablesLost() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->tablesLost;
 }
 
 int RDDIDBStorage::executeNonSelectionQuery(const std::string& query, const RDDIStorageBindableArray* values) {
@@ -662,9 +810,8 @@ void RDDIDBStorage::setMaxStorageSize(long sizeInBytes, const std::function<void
         if (completionHandler) completionHandler(success);
     };
     std::unique_lock lock(shared_->mutex);
-    closeStaleKeeper();
-    int code = SQLITE_OK;
-    sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
+    int code = followFile();
+    sqlite3* db = code == SQLITE_OK ? openDatabaseAtFileURL(dbFileURL(), &code) : nullptr;
     if (!db) {
         lock.unlock();
         return complete(false);

@@ -21,6 +21,11 @@
 // A file found damaged (its integrity check fails when it is opened, or an operation
 // meets a damaged page) is moved aside as "<name>.corrupt" and made anew from the
 // schema, with the rows that can still be read carried over.
+//
+// A file that is gone (deleted, or its folder removed, while the store lives) or has
+// lost its tables is made anew before the next operation, which then reaches the new
+// file. While no new file can be made (the folder cannot be made or written), every
+// operation fails as for a file that cannot be written; each episode is said once.
 #include "platform/foundation/value.hpp"
 #include "telemetry/pipeline/rddi_storage.hpp"
 
@@ -143,6 +148,8 @@ protected:
 
     // An operation met a damaged file since the last recovery.
     bool damageFound() const;
+    // An operation found the file without a table of the schema; the next one makes it anew.
+    bool tablesLost() const;
     // Moves the file (with its log) aside as "<name>.corrupt", makes a new one and carries
     // over the rows of the schema's tables that can be read; logs an ERROR line with
     // `reason`. Answers the number of rows carried over, none when no new file could
@@ -162,6 +169,9 @@ protected:
     // room in the write-ahead log, and the room it makes must go back to the disk.
     void prepareDeletion();
     void reclaimSpace();
+    // For a file made anew while the process still holds row ids of the old one: per
+    // table, the AUTOINCREMENT floor of the new file, so that no held id names a new row.
+    virtual std::map<std::string, std::int64_t> heldRowIdFloors() const { return {}; }
 
 private:
     class ConfigurationLock;
@@ -173,7 +183,12 @@ private:
     std::uint64_t carryOverRows(const Recovery& recovery);
     void closeKeeper();
     void openKeeper();
-    void closeStaleKeeper();
+    // Before an operation: a file replaced under its name is followed, one that is gone
+    // or has lost its tables is made anew. SQLITE_OK, or the code of an operation that
+    // cannot reach a file.
+    int followFile();
+    int remakeFile(bool fileIsGone);
+    static void raiseSequences(sqlite3* database, const std::map<std::string, std::int64_t>& floors);
 
     std::optional<RDDIDBSchema> schema_;
     std::uint64_t version_;

@@ -407,10 +407,11 @@ int RDDILogDBStorage::storeLog(sqlite3* db, const PreparedLog& log, bool* diskFu
 }
 
 namespace {
-// One line per log discarded.
+// The full disk is said once at ERROR when it fills; each log it refuses is reported to
+// the channel's delegates as failed, and only traced here.
 void logDiskFullDiscards(std::size_t count) {
     for (std::size_t i = 0; i < count; ++i)
-        RDDILogError(kRDDILogTag, "Log could not be stored because the disk is full; discarding the log.");
+        RDDILogDebug(kRDDILogTag, "Log could not be stored because the disk is full; discarding the log.");
 }
 }  // namespace
 
@@ -425,10 +426,11 @@ std::vector<RDDIStorage::SaveOutcome> RDDILogDBStorage::saveLogs(const std::vect
     std::vector<std::size_t> pending;
     for (std::size_t i = 0; i < logs.size(); ++i)
         if (logs[i].first) pending.push_back(i);
-    // A damaged page met on the way is mended once, and what failed is saved again.
+    // A damaged page, or a file that lost its tables, met on the way is mended once, and
+    // what failed is saved again.
     for (int attempt = 0; attempt < 2 && !pending.empty(); ++attempt) {
         storeLogs(logs, groupId, pending, saved);
-        if (!damageFound()) break;
+        if (!damageFound() && !tablesLost()) break;
         recoverIfDamaged();
         std::erase_if(pending, [&](std::size_t i) { return saved[i] == SaveOutcome::stored; });
     }
@@ -550,6 +552,11 @@ void RDDILogDBStorage::deleteLogsWithGroupId(
     }
     prepareDeletion();
     int code = deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn);
+    // The disk filled under the deletion: with the reserve given up, it goes through.
+    if (code == SQLITE_FULL && noteFullDisk(nullptr, 0)) {
+        prepareDeletion();
+        code = deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn);
+    }
     if (damageFound()) {
         recoverIfDamaged();
         code = deleteLogsFromDBWithColumnValues({pf::Value(groupId)}, kGroupIdColumn);
@@ -719,14 +726,18 @@ void RDDILogDBStorage::recoverIfDamaged() {
     // Ids still held in memory stay below every id of the new file, and rows delivered
     // but not deleted are not carried over.
     const std::set<std::int64_t> leaveOut(undeletedIds_.begin(), undeletedIds_.end());
-    std::int64_t floor = leaveOut.empty() ? 0 : *leaveOut.rbegin();
-    for (const auto& [key, ids] : batches_)
-        for (const auto id : ids) floor = std::max(floor, id);
     Recovery recovery;
     recovery.leaveOut = [&](const std::string&, std::int64_t id) { return leaveOut.contains(id); };
-    recovery.sequenceFloors[kTableName] = floor;
+    recovery.sequenceFloors = heldRowIdFloors();
     recoverDamagedDatabase("a damaged page was met", recovery);
     undeletedIds_.clear();
+}
+
+std::map<std::string, std::int64_t> RDDILogDBStorage::heldRowIdFloors() const {
+    std::int64_t floor = undeletedIds_.empty() ? 0 : *undeletedIds_.rbegin();
+    for (const auto& [key, ids] : batches_)
+        for (const auto id : ids) floor = std::max(floor, id);
+    return {{kTableName, floor}};
 }
 
 std::vector<RDDILogDBStorage::LogRow> RDDILogDBStorage::logsWithCondition(const std::optional<std::string>& condition,
@@ -833,6 +844,9 @@ int RDDILogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<pf::Val
     if (code == SQLITE_OK) {
         RDDILogVerbose(kRDDILogTag, "Deletion of log(s) by {} with value(s) '{}' succeeded.", columnName,
                        joinedValues(values));
+    } else if (code == SQLITE_FULL) {
+        // The caller gives up the disk's reserve (said once) and deletes again.
+        RDDILogDebug(kRDDILogTag, "Deletion of log(s) by {} met a full disk.", columnName);
     } else {
         RDDILogError(kRDDILogTag, "Deletion of log(s) by {} with value(s) '{}' failed.", columnName,
                      joinedValues(values));

@@ -106,6 +106,8 @@ private:
     std::vector<LogRow> decodeRows(std::vector<RDDIDBRow> rows, std::int64_t* lastId);
     // After an operation met a damaged page: the file is made anew.
     void recoverIfDamaged();
+    // Ids of the batches in flight and of delivered rows not yet deleted.
+    std::map<std::string, std::int64_t> heldRowIdFloors() const override;
 
     // Keyed by (group id, batch id): a group whose id extends another's ("Crashes" and
     // "CrashesBuffer") keeps its own batches when the other is deleted.

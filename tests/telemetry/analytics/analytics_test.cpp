@@ -174,6 +174,9 @@ TEST_F(AnalyticsTest, NamesAreCheckedWhenLogsEnterTheUnit) {
     RDDIAnalytics::trackPage("");
     RDDIAnalytics::trackEvent(std::string(256, 'a'));
     RDDIAnalytics::trackEvent(std::string(257, 'b'));
+    // A NUL would make the stored log unreadable, so it could never be sent.
+    RDDIAnalytics::trackEvent(std::string("layer\0exported", 14));
+    RDDIAnalytics::trackPage(std::string("\0", 1));
 
     EXPECT_TRUE(env_.logged(RDDILogLevelError, "page name cannot be null or empty"));
     const auto logs = stored();
@@ -181,7 +184,13 @@ TEST_F(AnalyticsTest, NamesAreCheckedWhenLogsEnterTheUnit) {
     EXPECT_EQ(event(logs[0])->name, std::string(256, 'a'));
     EXPECT_EQ(event(logs[1])->name, std::string(256, 'b'));
     // The start-session log, and the empty page was handed over, then filtered.
-    EXPECT_EQ(env_.channelGroup()->logs().size(), 5u);
+    EXPECT_EQ(env_.channelGroup()->logs().size(), 7u);
+    const auto refusals = env_.capturedLogs();
+    EXPECT_EQ(std::count_if(refusals.begin(), refusals.end(),
+                            [](const auto& e) { return e.message.find("NUL character") != std::string::npos; }),
+              2);
+    EXPECT_TRUE(env_.logged(RDDILogLevelError, "event name cannot contain a NUL character"));
+    EXPECT_TRUE(env_.logged(RDDILogLevelError, "page name cannot contain a NUL character"));
 }
 
 TEST_F(AnalyticsTest, TypedPropertiesAreLimitedAndCut) {

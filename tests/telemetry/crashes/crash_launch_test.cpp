@@ -33,13 +33,16 @@
 
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <string>
@@ -68,6 +71,9 @@ std::string option(const char* name) {
 
 // --- The launches ------------------------------------------------------------------
 
+// Lines of the launch's log about what was found at the pending-report path.
+std::atomic<int> pendingPathLines{0};
+
 // What every launch does first: fresh SDK state over the shared folders, the in-memory
 // channel group in place of the pipeline.
 std::shared_ptr<testkit::InMemoryChannelGroup> prepareLaunch() {
@@ -77,8 +83,11 @@ std::shared_ptr<testkit::InMemoryChannelGroup> prepareLaunch() {
         group->setLogUrl(logUrl);
         return std::static_pointer_cast<RDDIChannelGroupProtocol>(group);
     });
-    RDDILogger::setLogHandler([](const RDDILogMessageProvider&, RDDILogLevel, const std::string&, const char*,
-                                 const char*, std::uint32_t) {});
+    RDDILogger::setLogHandler([](const RDDILogMessageProvider& provider, RDDILogLevel, const std::string&, const char*,
+                                 const char*, std::uint32_t) {
+        if (provider && provider().find("pending crash report") != std::string::npos) ++pendingPathLines;
+    });
+    RDDILogger::setCurrentLogLevel(RDDILogLevelWarning);
     return group;
 }
 
@@ -234,9 +243,13 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
     if (!confirm.empty()) {
         RDDICrashes::setUserConfirmationHandler([&](const auto&) { return asked = true; });
     }
+    const auto startedAt = std::chrono::steady_clock::now();
     startSdk();
+    const auto startTime = std::chrono::steady_clock::now() - startedAt;
     auto crashes = RDDICrashes::sharedInstance();
     json result;
+    result["startMs"] = std::chrono::duration_cast<std::chrono::milliseconds>(startTime).count();
+    result["pendingPathLines"] = pendingPathLines.load();
     result["crashed"] = RDDICrashes::hasCrashedInLastSession();
     result["memoryWarning"] = RDDICrashes::hasReceivedMemoryWarningInLastSession();
     if (auto report = RDDICrashes::lastSessionCrashReport()) result["incident"] = report->incidentIdentifier().value_or("");
@@ -352,6 +365,13 @@ protected:
 
     std::string homePath() const { return home_.path().string(); }
 
+    // Where a crash leaves its report for the next launch of the installed program.
+    fs::path pendingReportPath() const {
+        const lvcrash::RDLVCrashReporter reporter(
+            pf::Bundle::main(), lvcrash::RDLVCrashReporterConfig(0, 0, true, (home_.path() / ".cache").string()));
+        return reporter.crashReportPath();
+    }
+
     gwtest::TempDir home_;
 };
 
@@ -448,6 +468,44 @@ TEST_F(CrashLaunchTest, ASegvOnAWorkerThreadIsSentByTheNextLaunchWithTheLogsItIn
     ASSERT_FALSE(log["registers"].empty());
     for (const auto& [name, value] : log["registers"].items())
         EXPECT_TRUE(std::regex_match(value.get<std::string>(), padded)) << name << " " << value;
+}
+
+TEST_F(CrashLaunchTest, WhatIsNoReportAtThePendingPathIsRemovedAtOnceAndTheNextCrashIsSent) {
+    const fs::path pending = pendingReportPath();
+    const struct {
+        const char* name;
+        std::function<void()> put;
+    } cases[] = {
+        // A FIFO without a writer: opened for reading as a file is, it blocks for good.
+        {"FIFO", [&] { ASSERT_EQ(::mkfifo(pending.c_str(), 0644), 0) << std::strerror(errno); }},
+        // A folder, not empty: no file can be made in its place.
+        {"folder", [&] { fs::create_directories(pending / "inside"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::create_directories(pending.parent_path());
+        c.put();
+        const json clean = next();
+        if (!clean.contains("crashed")) {
+            ADD_FAILURE() << "the launch did not end";
+            fs::remove_all(pending);
+            continue;
+        }
+        EXPECT_EQ(clean["crashed"], false);
+        // Normally tens of milliseconds; a blocked start never ends.
+        EXPECT_LT(clean["startMs"].get<long>(), 5000 * GW_TEST_TIMEOUT_SCALE);
+        EXPECT_EQ(clean["crashes"], json::array());
+        EXPECT_EQ(clean["pendingPathLines"], 1);
+        std::error_code ec;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(pending, ec))) << "still in place";
+
+        crash({{"GW_LAUNCH_CRASH", "segv-thread"}}, SIGSEGV);
+        const json reported = next();
+        EXPECT_EQ(reported["crashed"], true);
+        ASSERT_TRUE(reported.contains("crashes") && !reported["crashes"].empty()) << reported.dump();
+        EXPECT_EQ(reported["crashes"][0]["log"]["type"], "appleError");
+        EXPECT_EQ(reported["after"]["pending"], false);
+    }
 }
 
 TEST_F(CrashLaunchTest, AStackOverflowOnAThreadStartedAfterEnablingIsSentInBothModes) {

@@ -45,6 +45,10 @@ constexpr const char* kLaunchVariable = "GW_STORE_LAUNCH";  // see LaunchPlan
 constexpr const char* kReportVariable = "GW_STORE_LAUNCH_REPORT";
 constexpr const char* kDiskFullDiscard = "Log could not be stored because the disk is full; discarding the log.";
 constexpr const char* kRefusedURL = "http://127.0.0.1:1";
+// What the delegates hear for every log the store cannot write.
+constexpr const char* kCannotWriteError =
+    "Error Domain=com.Ridevedod.DezIdedev.ErrorDomain Code=101 \"The log could not be stored: the log store cannot be "
+    "written.\"";
 
 // What one launch does: track `events` events named "<prefix><n>" (`perSecond` of them
 // a second, 0 for a burst), then end at once ("exit"), or wait until every one of them
@@ -58,10 +62,17 @@ struct LaunchPlan {
     int perSecond = 0;
     std::string dataHome;  // XDG_DATA_HOME, when not the test's
     long storageBytes = 0;  // the store's size limit; 0 for the default 10 MiB
+    // Before tracking event `removeAt` the launch takes the store away: "files" deletes
+    // Logs.sqlite with its -wal and -shm, "folder" the whole SDK folder, "blocked" puts a
+    // file in the folder's place, which goes again before event `restoreAt`.
+    int removeAt = -1;
+    std::string remove = "-";
+    int restoreAt = -1;
 
     std::string encoded() const {
         return url + " " + std::to_string(events) + " " + (prefix.empty() ? "-" : prefix) + " " + until + " " +
-               std::to_string(perSecond) + " " + std::to_string(storageBytes);
+               std::to_string(perSecond) + " " + std::to_string(storageBytes) + " " + std::to_string(removeAt) + " " +
+               remove + " " + std::to_string(restoreAt);
     }
 };
 
@@ -97,23 +108,37 @@ std::vector<std::string> storedEventNames() {
 }
 
 // Counts the events whose handling the units finished (stored or not), and hands on the
-// name of every event reported as failed.
+// name of every event reported as failed with the error it was reported with.
 class HandledEvents : public rddi::RDDIChannelDelegate {
 public:
-    explicit HandledEvents(std::function<void(const std::string&)> failed) : failed_(std::move(failed)) {}
+    using Failed = std::function<void(const std::string& name, const std::string& error)>;
+    explicit HandledEvents(Failed failed) : failed_(std::move(failed)) {}
     void channelDidCompleteEnqueueingLog(rddi::RDDIChannelUnitProtocol&, const rddi::RDDIAbstractLog& log,
                                          const std::string&) override {
         if (dynamic_cast<const rddi::RDDIEventLog*>(&log)) ++count;
     }
     void channelDidFailSendingLog(rddi::RDDIChannelUnitProtocol&, const rddi::RDDIAbstractLog& log,
-                                  const std::string&) override {
-        if (const auto* event = dynamic_cast<const rddi::RDDIEventLog*>(&log); event && event->name) failed_(*event->name);
+                                  const std::string& error) override {
+        if (const auto* event = dynamic_cast<const rddi::RDDIEventLog*>(&log); event && event->name) {
+            failed_(*event->name, error);
+        }
     }
     std::atomic<int> count{0};
 
 private:
-    std::function<void(const std::string&)> failed_;
+    Failed failed_;
 };
+
+// Takes the store away from a running launch as a user or a cleaning tool would (see LaunchPlan).
+void takeStoreAway(const std::string& how) {
+    const fs::path folder = rddi::RDDIUtility::dezIdedevDirectoryURL();
+    if (how == "files") {
+        for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(folder / (std::string("Logs.sqlite") + suffix));
+        return;
+    }
+    fs::remove_all(folder);
+    if (how == "blocked") std::ofstream(folder) << "not a folder";
+}
 
 bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
     const auto deadline = Clock::now() + timeout;
@@ -144,15 +169,16 @@ private:
 };
 
 // The launch itself: runs only as a child process of the tests below. It reports
-// "t <name>" for each tracked event, "s <name>" for each event left stored, "f <name>"
-// for each event reported to the delegates as failed, and "e <text>" for each ERROR line
-// of the SDK.
+// "t <name>" for each tracked event, "s <name>" for each event left stored, "f <name>
+// <error>" for each event reported to the delegates as failed, and "e <text>" for each
+// ERROR line of the SDK.
 TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     const char* encoded = std::getenv(kLaunchVariable);
     if (!encoded) GTEST_SKIP() << "runs as a child process only";
     LaunchPlan plan;
     std::istringstream words(encoded);
-    words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond >> plan.storageBytes;
+    words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond >> plan.storageBytes >>
+        plan.removeAt >> plan.remove >> plan.restoreAt;
     auto report = std::make_shared<LaunchLines>(std::getenv(kReportVariable));
 
     rddi::testkit::TelemetryTestEnvironment::resetSdk();
@@ -170,11 +196,18 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     if (plan.storageBytes > 0) RDDIDezIdedev::setMaxStorageSize(plan.storageBytes, nullptr);
     RDDIDezIdedev::setLogUrl(plan.url);
     RDDIDezIdedev::start("0123456789abcdef0123456789abcdef", {RDDIAnalytics::serviceClass()});
-    auto handled = std::make_shared<HandledEvents>([report](const std::string& name) { report->add('f', name); });
+    auto handled = std::make_shared<HandledEvents>(
+        [report](const std::string& name, const std::string& error) { report->add('f', name + " " + error); });
     RDDIDezIdedev::sharedInstance()->channelGroup()->addDelegate(handled);
 
     const auto started = Clock::now();
     for (int i = 0; i < plan.events; ++i) {
+        if (i == plan.removeAt) takeStoreAway(plan.remove);
+        if (i == plan.restoreAt) {
+            // Every event tracked meanwhile met the store away, however far behind it is.
+            ASSERT_TRUE(waitFor([&] { return handled->count >= i; }, std::chrono::seconds(120)));
+            fs::remove(rddi::RDDIUtility::dezIdedevDirectoryURL());
+        }
         const std::string name = plan.prefix + std::to_string(i);
         report->add('t', name);
         RDDIAnalytics::trackEvent(name, rddi::RDDIStringProperties{{"launch", plan.prefix}, {"n", std::to_string(i)}});
@@ -199,10 +232,27 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
 struct LaunchReport {
     int status = -1;
     std::vector<std::string> tracked, stored, failed, errors;
+    std::vector<std::string> failures;  // the error of each failed event, in the order of `failed`
     std::string output;  // what the launch printed, for failures
 
     long errorsContaining(const std::string& text) const {
         return std::count_if(errors.begin(), errors.end(), [&](const auto& e) { return e.find(text) != std::string::npos; });
+    }
+    // Failures reported with another error than the store's own.
+    long otherFailures() const {
+        return std::count_if(failures.begin(), failures.end(), [](const auto& e) { return e != kCannotWriteError; });
+    }
+    // The events the store refused.
+    std::set<std::string> refused() const {
+        std::set<std::string> names;
+        for (std::size_t i = 0; i < failed.size(); ++i)
+            if (failures[i] == kCannotWriteError) names.insert(failed[i]);
+        return names;
+    }
+    std::string allErrors() const {
+        std::string text;
+        for (const auto& error : errors) text += error + "\n";
+        return text;
     }
 };
 
@@ -228,7 +278,11 @@ public:
             const std::string text = line.substr(2);
             if (line[0] == 't') result.tracked.push_back(text);
             if (line[0] == 's') result.stored.push_back(text);
-            if (line[0] == 'f') result.failed.push_back(text);
+            if (line[0] == 'f') {
+                const auto space = text.find(' ');
+                result.failed.push_back(text.substr(0, space));
+                result.failures.push_back(space == std::string::npos ? std::string() : text.substr(space + 1));
+            }
             if (line[0] == 'e') result.errors.push_back(text);
         }
         return result;
@@ -311,9 +365,11 @@ TEST_F(StoreFaultsTest, AFullDiskKeepsSendingWhatItHoldsAndSaysWhyNewLogsAreDisc
     ASSERT_EQ(filling.tracked.size(), 6000u);
     EXPECT_GT(filling.stored.size(), 500u);
     EXPECT_LT(filling.stored.size(), 6000u);
-    EXPECT_GT(filling.errorsContaining(kDiskFullDiscard), 0);
-    EXPECT_EQ(filling.errorsContaining("no logs with equal or lower priority exist"), 0);
+    // One line for the episode, none for each discarded log; each is reported as failed.
     EXPECT_EQ(filling.errorsContaining("is full: stored rows can still be deleted"), 1);
+    EXPECT_EQ(filling.errorsContaining(kDiskFullDiscard), 0);
+    EXPECT_EQ(filling.errorsContaining("no logs with equal or lower priority exist"), 0);
+    EXPECT_EQ(filling.refused().size() + filling.stored.size(), 6000u);
 
     // The next launch tracks nothing: what the full disk holds is sent at start, once.
     const auto sending = runLaunch({server_.baseURL(), 0, "none", "drain", 0, home});
@@ -329,15 +385,18 @@ TEST_F(StoreFaultsTest, AFullDiskKeepsSendingWhatItHoldsAndSaysWhyNewLogsAreDisc
     seen = arrivals(server_);
     EXPECT_EQ(duplicatesOf(seen), 0);
     const auto received = namesWithPrefix(seen, "burst").size();
-    const auto discarded = static_cast<std::size_t>(burst.errorsContaining(kDiskFullDiscard));
     EXPECT_GT(received, filling.stored.size()) << "the disk's room was not used again";
-    // Discard lines also count the launch's own session and start-service logs.
-    EXPECT_GE(received + discarded, 6000u);
-    EXPECT_LE(received + discarded, 6000u + 4);
-    // And the delegates heard of every discarded event as failed.
+    // The delegates heard of every discarded event as failed, and of no received one.
     auto accountedFor = namesWithPrefix(seen, "burst");
     accountedFor.insert(burst.failed.begin(), burst.failed.end());
     EXPECT_EQ(accountedFor.size(), 6000u) << "events neither received nor reported as failed";
+    EXPECT_EQ(received + burst.failed.size(), 6000u);
+    EXPECT_EQ(burst.otherFailures(), 0);
+    // The disk fills and empties again as batches leave: one line each time it fills.
+    const auto episodes = burst.errorsContaining("is full: stored rows can still be deleted");
+    EXPECT_GE(episodes, 1);
+    EXPECT_EQ(burst.errorsContaining(kDiskFullDiscard), 0);
+    EXPECT_EQ(static_cast<long>(burst.errors.size()), episodes) << burst.allErrors();
 }
 
 TEST_F(StoreFaultsTest, ADamagedPageIsMovedAsideAndTheReadableLogsStillGoOnce) {
@@ -557,6 +616,7 @@ TEST_F(StoreFaultsTest, AFolderThatCannotBeWrittenRefusesNewLogsClearlyAndSendsW
                       std::set<std::string>(refused.tracked.begin(), refused.tracked.end()))
                 << "every refused event is reported as failed";
             EXPECT_EQ(refused.failed.size(), 500u);
+            EXPECT_EQ(refused.otherFailures(), 0) << refused.failures.front();
             std::string errors;
             for (const auto& error : refused.errors) errors += error + "\n";
             ASSERT_EQ(refused.errors.size(), 1u) << errors;
@@ -572,6 +632,40 @@ TEST_F(StoreFaultsTest, AFolderThatCannotBeWrittenRefusesNewLogsClearlyAndSendsW
         EXPECT_EQ(namesWithPrefix(seen, prefix + "after").size(), 50u);
         EXPECT_TRUE(namesWithPrefix(seen, prefix + "refused").empty());
         EXPECT_TRUE(writable.errors.empty()) << writable.errors.front();
+    }
+}
+
+TEST_F(StoreFaultsTest, AStoreTakenAwayWhileEventsAreTrackedIsMadeAnewAndEveryLaterEventIsSentOrRefused) {
+    // 200 events a second; the store goes after two seconds, and what it held unsent with
+    // it. Every event tracked afterwards arrives, but while no store can be made (a file
+    // stands in the SDK folder's place until every event tracked meanwhile was handled):
+    // those are reported as failed.
+    constexpr int kEvents = 1200, kRemovedAt = 400;
+    for (const auto& [what, restoredAt] : {std::pair{"files", -1}, std::pair{"folder", -1}, std::pair{"blocked", 800}}) {
+        SCOPED_TRACE(what);
+        gwtest::TempDir home;
+        const std::string prefix = std::string(what) + "-";
+        LaunchPlan plan{server_.baseURL(), kEvents, prefix, "drain", 200, home.path().string()};
+        plan.removeAt = kRemovedAt;
+        plan.remove = what;
+        plan.restoreAt = restoredAt;
+        const auto launch = runLaunch(plan);
+        ASSERT_EQ(launch.status, 0) << launch.output;
+        const auto seen = arrivals(server_);
+        EXPECT_EQ(duplicatesOf(seen), 0);
+        EXPECT_EQ(launch.otherFailures(), 0);
+        const auto refused = launch.refused();
+        int wrong = 0;
+        for (int i = kRemovedAt; i < kEvents; ++i) {
+            const std::string name = prefix + std::to_string(i);
+            wrong += seen.contains(name) == (i < restoredAt) || refused.contains(name) != (i < restoredAt);
+        }
+        EXPECT_EQ(wrong, 0) << "events tracked after the store went, lost or reported wrongly";
+        EXPECT_EQ(launch.errorsContaining("was gone (deleted or moved away)"), 1) << launch.allErrors();
+        EXPECT_EQ(launch.errors.size(), 1u) << launch.allErrors();
+        if (std::string(what) == "folder") {
+            EXPECT_EQ(fs::status(sdkFolderUnder(home.path())).permissions() & fs::perms::all, fs::perms::owner_all);
+        }
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <set>
 
 namespace {
@@ -128,6 +129,26 @@ std::set<std::string> namesInFile() {
 std::string archivedText(const std::string& name) {
     StoredTestLog log(name, "payload of " + name);
     return pf::base64Encoded(pf::KeyedArchiver::archivedData(log));
+}
+
+// The transactions committed to the write-ahead log since it was last emptied: its
+// commit frames (those carrying the file's size), as far as the frames carry its salt.
+int commitsInLog() {
+    std::ifstream file(logsPath().string() + "-wal", std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto word = [&](std::size_t at) {
+        std::uint32_t value = 0;
+        for (std::size_t i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+        return value;
+    };
+    if (bytes.size() < 32) return 0;
+    const std::size_t frame = 24 + word(8);
+    int commits = 0;
+    for (std::size_t at = 32; at + frame <= bytes.size(); at += frame) {
+        if (bytes.compare(at + 8, 8, bytes, 16, 8) != 0) break;
+        commits += word(at + 4) != 0;
+    }
+    return commits;
 }
 
 class LogDBStorageTest : public ::testing::Test {
@@ -315,6 +336,52 @@ TEST_F(LogDBStorageTest, AFullStoreEvictsOldestEqualOrLowerPriorityOnly) {
                                 [](const auto& e) { return e.message.find("The disk holding") != std::string::npos; }),
                   0);
     }
+}
+
+TEST_F(LogDBStorageTest, AGroupSavedAtTheSizeLimitEvictsWithinOneTransaction) {
+    RDDILogDBStorage storage;
+    storage.setMaxStorageSize(98304, nullptr);
+    int saved = 0;
+    while (storage.countLogs() == static_cast<std::uint64_t>(saved) && saved < 2000) {
+        ASSERT_TRUE(storage.saveLog(makeLog("old" + std::to_string(saved)), "G", 1));
+        ++saved;
+    }
+    ASSERT_LT(saved, 2000) << "never reached the limit";
+    const auto full = storage.countLogs();
+
+    // An insert that meets the limit inside the group must undo only itself: were the
+    // transaction undone, every log would be saved again on its own, a commit each.
+    sql("PRAGMA wal_checkpoint(TRUNCATE);");
+    ASSERT_EQ(commitsInLog(), 0);
+    std::vector<rddi::RDDIStorage::LogToSave> group;
+    for (int i = 0; i < 40; ++i) group.emplace_back(makeLog("new" + std::to_string(i)), rddi::RDDIFlags{1});
+    const auto outcomes = storage.saveLogs(group, "G");
+    EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), RDDILogDBStorage::SaveOutcome::stored), 40);
+    EXPECT_EQ(commitsInLog(), 1);
+    // In place of the oldest, once each.
+    EXPECT_LE(storage.countLogs(), full);
+    EXPECT_EQ(scalarText("SELECT COUNT(*) - COUNT(DISTINCT log) FROM logs"), "0");
+}
+
+TEST_F(LogDBStorageTest, ALogTheSizeLimitRefusesIsNeverTakenForAFullDisk) {
+    // A row's pages are guessed from its archive's size; its group id is not counted, and
+    // a long one also fills pages of the group index. Such a row meets the limit while the
+    // store looks far from it: only the disk itself can say that it is full.
+    RDDILogDBStorage storage;
+    storage.setMaxStorageSize(48 * 4096, nullptr);
+    for (int i = 0; std::stol(scalarText("PRAGMA page_count")) < 34; ++i) {
+        ASSERT_LT(i, 1000);
+        ASSERT_TRUE(storage.saveLog(makeLog("old" + std::to_string(i)), "G", 1));
+    }
+    env.clearLogs();
+    const std::string longGroup(40000, 'g');
+    EXPECT_TRUE(storage.saveLog(makeLog("long"), longGroup, 1));
+    EXPECT_FALSE(storage.isDiskFull());
+    for (const auto& entry : env.capturedLogs()) {
+        EXPECT_LT(entry.level, rddi::RDDILogLevelError) << entry.message;
+    }
+    EXPECT_EQ(storage.countLogsWithGroupId(longGroup), 1u);
+    EXPECT_TRUE(storage.saveLog(makeLog("after"), "G", 1));
 }
 
 TEST_F(LogDBStorageTest, TargetTokensAreStoredEncryptedAndRestoredOnLoad) {
@@ -582,17 +649,53 @@ TEST_F(LogDBStorageTest, AnOlderSchemaVersionIsDroppedAndRebuilt) {
     EXPECT_TRUE(storage.saveLog(makeLog("new"), "G", 1));
 }
 
-TEST_F(LogDBStorageTest, ConnectionsSeeOtherWritersAndNeverWriteIntoAFileThatIsGone) {
+TEST_F(LogDBStorageTest, ConnectionsSeeOtherWritersAndAFileThatIsGoneIsMadeAnewAboveTheIdsInFlight) {
     RDDILogDBStorage storage;
     ASSERT_TRUE(storage.saveLog(makeLog("mine"), "G", 1));
     // Another program's row is seen through the shared cache.
     sql("INSERT INTO logs (groupId, log, priority) VALUES ('G', '" + archivedText("theirs") + "', 1)");
     EXPECT_EQ(storage.countLogs(), 2u);
+    sql("DELETE FROM logs");
 
-    // The file deleted under the store: a save is not reported done into the vanished file.
-    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(logsPath().string() + suffix);
-    EXPECT_FALSE(storage.saveLog(makeLog("lost"), "G", 1));
-    EXPECT_EQ(storage.countLogs(), 0u);
+    const auto goneLines = [&] {
+        const auto logs = env.capturedLogs();
+        return std::count_if(logs.begin(), logs.end(), [](const auto& e) {
+            return e.level == rddi::RDDILogLevelError && e.message.find("a new one was made") != std::string::npos;
+        });
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> takeAway;
+    };
+    const Case cases[] = {
+        {"the file with its log and index",
+         [] { for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(logsPath().string() + suffix); }},
+        {"the whole folder", [] { std::filesystem::remove_all(logsPath().parent_path()); }},
+        {"its table dropped by another program", [] { sql("DROP TABLE logs"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(storage.saveLog(makeLog("sent"), "G", 1));
+        ASSERT_TRUE(storage.saveLog(makeLog("sent too"), "G", 1));
+        const auto inFlight = load(storage, "G", 10);
+        ASSERT_EQ(inFlight.names.size(), 2u);
+        const long highest = std::stol(scalarText("SELECT MAX(id) FROM logs"));
+        env.clearLogs();
+        c.takeAway();
+        // Not saved into the vanished file (or lost to a missing table): into a new one.
+        ASSERT_TRUE(storage.saveLog(makeLog("new"), "G", 1));
+        ASSERT_TRUE(storage.saveLog(makeLog("newer"), "G", 1));
+        EXPECT_EQ(storage.countLogs(), 2u);
+        EXPECT_EQ(goneLines(), 1);
+        // The batch in flight names ids of the old file: its delivery must not delete
+        // the new rows.
+        EXPECT_GT(std::stol(scalarText("SELECT MIN(id) FROM logs")), highest);
+        storage.deleteLogsWithBatchId(*inFlight.batchId, "G");
+        EXPECT_EQ(storage.countLogs(), 2u);
+        sql("DELETE FROM logs");
+    }
+    EXPECT_EQ(std::filesystem::status(logsPath().parent_path()).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
 }
 
 TEST_F(LogDBStorageTest, AKilledWriterLosesNoCommittedLogAndLeavesASoundFile) {
