@@ -743,7 +743,7 @@ void Glyphwright::save(const std::filesystem::path& path) const {
     const pf::json::TextSink sink = [&file](std::string_view text) { file.write(text); };
     const auto writeValue = [&](const pf::Value& value) {
         try {
-            pf::json::serialize(value, sink);
+            pf::json::serializeInPieces(value, sink);
         } catch (const pf::Error& error) {
             if (error.domain() != pf::kFoundationErrorDomain ||
                 error.code() != static_cast<int>(pf::FoundationErrorCode::propertyListWriteInvalid)) {
@@ -767,7 +767,7 @@ void Glyphwright::save(const std::filesystem::path& path) const {
                 if (const auto* bytes = form.get("imageWrapper").get("image").asData()) {
                     text.reserve(bytes->size() / 3 * 4 + 4096);
                 }
-                pf::json::serialize(form, [&text](std::string_view piece) { text.append(piece); });
+                pf::json::serializeInPieces(form, [&text](std::string_view piece) { text.append(piece); });
                 return text;
             } catch (...) {
                 return std::nullopt;

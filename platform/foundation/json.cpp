@@ -278,7 +278,7 @@ std::string serialize(const Value& value, WriteOptions options) {
     }
 }
 
-void serialize(const Value& value, const TextSink& sink) {
+void serializeInPieces(const Value& value, const TextSink& sink) {
     std::string out;
     writeCompactValue(out, value, &sink);
     if (!out.empty()) sink(out);

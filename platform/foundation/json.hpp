@@ -25,7 +25,7 @@ Data serializeData(const Value& value, WriteOptions options = {});
 // written, so that a value of pictures never stands as one text. Data, which has no JSON
 // form of its own, is written as its Base64 text (the form the stored pictures take).
 using TextSink = std::function<void(std::string_view)>;
-void serialize(const Value& value, const TextSink& sink);
+void serializeInPieces(const Value& value, const TextSink& sink);
 
 // Writes a value the way the catalog editor writes its Contents.json files: two-space
 // indent, `"key" : value`, integers as integers, reals in their shortest exact form (a
