@@ -12,6 +12,7 @@
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
 #include "app/foundation/usage_events.hpp"
+#include "platform/foundation/atomic_file.hpp"
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/folder_swap.hpp"
@@ -653,29 +654,32 @@ pf::Value Glyphwright::encodeJSON() const {
         });
     if (!encoded) throw StorageError(StorageError::Case::encodingFailed);
     state.emplace("imageInputs", pf::Value(std::move(inputs)));
-    if (!collectionViewArrayController_) {
-        state.emplace("selectionIndexes", pf::Value(nullptr));
-    } else {
-        // An index set as its ranges: first index and length of each run.
-        pf::Array ranges;
-        const auto indexes = collectionViewArrayController_->selectionIndexes();
-        for (auto it = indexes.begin(); it != indexes.end();) {
-            const std::size_t first = *it;
-            std::size_t length = 0;
-            while (it != indexes.end() && *it == first + length) {
-                ++length;
-                ++it;
-            }
-            ranges.push_back(pf::Value::dict({{"location", pf::Value(first)}, {"length", pf::Value(length)}}));
-        }
-        state.emplace("selectionIndexes", pf::Value::dict({{"indexes", pf::Value(std::move(ranges))}}));
-    }
+    state.emplace("selectionIndexes", selectionIndexesJSON());
     return pf::Value(std::move(state));
 }
 
-std::shared_ptr<Glyphwright> Glyphwright::decodeJSON(const pf::Value& value) {
+pf::Value Glyphwright::selectionIndexesJSON() const {
+    if (!collectionViewArrayController_) return pf::Value(nullptr);
+    // An index set as its ranges: first index and length of each run.
+    pf::Array ranges;
+    const auto indexes = collectionViewArrayController_->selectionIndexes();
+    for (auto it = indexes.begin(); it != indexes.end();) {
+        const std::size_t first = *it;
+        std::size_t length = 0;
+        while (it != indexes.end() && *it == first + length) {
+            ++length;
+            ++it;
+        }
+        ranges.push_back(pf::Value::dict({{"location", pf::Value(first)}, {"length", pf::Value(length)}}));
+    }
+    return pf::Value::dict({{"indexes", pf::Value(std::move(ranges))}});
+}
+
+std::shared_ptr<Glyphwright> Glyphwright::decodeJSON(const pf::Value& value) { return decodeJSON(pf::Value(value)); }
+
+std::shared_ptr<Glyphwright> Glyphwright::decodeJSON(pf::Value&& value) {
     const auto fail = [] { return StorageError(StorageError::Case::decodingFailed); };
-    const auto* object = value.asDictionary();
+    auto* object = value.asDictionary();
     if (!object) throw fail();
     const auto typeEntry = object->find("imageInputCollectionType");
     const auto inputsEntry = object->find("imageInputs");
@@ -684,7 +688,9 @@ std::shared_ptr<Glyphwright> Glyphwright::decodeJSON(const pf::Value& value) {
     const auto raw = typeEntry->second.asInteger();
     const auto type = raw ? collectionTypeFromRawValue(*raw) : std::nullopt;
     if (!type) throw fail();
-    const auto* inputValues = inputsEntry->second.asArray();
+    // Each picture's text goes once the picture is decoded from it: a large saved state
+    // is not held twice.
+    auto* inputValues = inputsEntry->second.asArray();
     if (!inputValues) throw fail();
     // Decoding is most of a restore: the pictures are decoded side by side.
     std::vector<ArrayController::Element> inputs;
@@ -693,7 +699,8 @@ std::shared_ptr<Glyphwright> Glyphwright::decodeJSON(const pf::Value& value) {
         inputValues->size(), platform::dispatch::usableProcessorCount(),
         [&](std::size_t i) -> ImageInputPtr {
             try {
-                return ImageInput::decodeJSON((*inputValues)[i]);
+                const pf::Value input = std::move((*inputValues)[i]);
+                return ImageInput::decodeJSON(input);
             } catch (...) {
                 return nullptr;
             }
@@ -729,28 +736,68 @@ std::filesystem::path Glyphwright::savedStatePath() {
 }
 
 void Glyphwright::save(const std::filesystem::path& path) const {
-    const auto state = encodeJSON();
-    std::string text;
-    try {
-        text = pf::json::serialize(state);
-    } catch (...) {
-        throw StorageError(StorageError::Case::encodingFailed);
-    }
+    // The pictures' bytes make up nearly all of a saved state, which can run past a
+    // gigabyte: the file is written as each picture's text is made, never held whole. The
+    // text is the compact form of encodeJSON(), whose keys are written in this order.
+    const auto pictures = imageInputs();
     std::filesystem::create_directories(path.parent_path());
-    pf::files::writeAtomically(path, text);
+    pf::files::AtomicFileWriter file(path);
+    const pf::json::TextSink sink = [&file](std::string_view text) { file.write(text); };
+    const auto writeValue = [&](const pf::Value& value) {
+        try {
+            pf::json::serializeInPieces(value, sink);
+        } catch (const pf::Error& error) {
+            if (error.domain() != pf::kFoundationErrorDomain ||
+                error.code() != static_cast<int>(pf::FoundationErrorCode::propertyListWriteInvalid)) {
+                throw;
+            }
+            throw StorageError(StorageError::Case::encodingFailed);
+        }
+    };
+    file.write("{\"imageInputCollectionType\":");
+    writeValue(pf::Value(rawValue(imageInputCollectionType())));
+    file.write(",\"imageInputs\":[");
+    // Each picture's text is made on a thread of its own (its Base64 text takes as long to
+    // make as to write), a few at a time: each holds a picture's bytes and their text.
+    bool encoded = true;
+    loadInWindows<std::optional<std::string>>(
+        pictures.size(), std::min<std::size_t>(platform::dispatch::usableProcessorCount(), 4),
+        [&](std::size_t i) -> std::optional<std::string> {
+            try {
+                const auto form = pictures[i]->encodeJSON(ImageWrapper::JSONBytes::data);
+                std::string text;
+                if (const auto* bytes = form.get("imageWrapper").get("image").asData()) {
+                    text.reserve(bytes->size() / 3 * 4 + 4096);
+                }
+                pf::json::serializeInPieces(form, [&text](std::string_view piece) { text.append(piece); });
+                return text;
+            } catch (...) {
+                return std::nullopt;
+            }
+        },
+        [&](std::size_t i, std::optional<std::string> text) {
+            encoded = encoded && text;
+            if (!encoded) return;
+            if (i > 0) file.write(",");
+            file.write(*text);
+        });
+    if (!encoded) throw StorageError(StorageError::Case::encodingFailed);
+    file.write("],\"selectionIndexes\":");
+    writeValue(selectionIndexesJSON());
+    file.write("}");
+    file.commit();
 }
 
 std::shared_ptr<Glyphwright> Glyphwright::restore(const std::filesystem::path& path) {
     pf::Value value;
     try {
-        // The saved state carries every picture's image, so it can be far larger than a
-        // settings file; what save() wrote must read back.
-        constexpr std::uintmax_t savedStateReadLimit = std::uintmax_t{1} << 30;
-        value = pf::json::parse(pf::files::readString(path, savedStateReadLimit));
+        // Whatever was saved is read back, however large: the pictures' bytes are all of
+        // it, and a bound here would drop them all.
+        value = pf::json::parse(pf::files::readData(path, std::numeric_limits<std::uintmax_t>::max()));
     } catch (...) {
         throw StorageError(StorageError::Case::decodingFailed);
     }
-    return decodeJSON(value);
+    return decodeJSON(std::move(value));
 }
 
 }  // namespace gw

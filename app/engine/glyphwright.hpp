@@ -207,12 +207,18 @@ public:
     static std::shared_ptr<Glyphwright> decodeJSON(const platform::foundation::Value& value);
     // "saved_glyphwright" in the application's data folder.
     static std::filesystem::path savedStatePath();
-    // Written atomically: an earlier saved state stays whole when writing fails.
+    // Written atomically, and streamed (the compact text of encodeJSON(), never held
+    // whole): an earlier saved state stays whole when writing fails.
     void save(const std::filesystem::path& path = savedStatePath()) const;
     static std::shared_ptr<Glyphwright> restore(const std::filesystem::path& path = savedStatePath());
 
 private:
     Glyphwright();
+
+    // The stored selection: its runs of indexes, or null without an array controller.
+    platform::foundation::Value selectionIndexesJSON() const;
+    // decodeJSON, letting go of each picture's stored form once it is decoded.
+    static std::shared_ptr<Glyphwright> decodeJSON(platform::foundation::Value&& value);
 
     void tellDelegates(const std::function<void(GlyphwrightDelegate&)>& call);
     // The change hook every state setter shares: store under the lock, tell the delegates

@@ -352,10 +352,10 @@ void ImageInput::updatePointSizeFromImage() {
 
 // --- stored forms ---
 
-Value ImageInput::encodeJSON() const {
+Value ImageInput::encodeJSON(ImageWrapper::JSONBytes bytes) const {
     Dictionary dict;
     dict.emplace("id", Value(id_));
-    dict.emplace("imageWrapper", imageWrapper_->encodeJSON());
+    dict.emplace("imageWrapper", imageWrapper_->encodeJSON(bytes));
     if (imageURL_) dict.emplace("imageURL", Value(imageURL_->absoluteString()));
     dict.emplace("imageName", Value(imageName_));
     dict.emplace("assetPointWidth", Value(assetPointWidth_));

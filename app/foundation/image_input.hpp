@@ -163,8 +163,8 @@ public:
     // "tvOSLeaderboardLayerFrame" (when present), "isAspectRatioLocked", "zoom",
     // "padding", "deviceTypes", "scaleType", "adjustingForAspectRatio",
     // "widthToHeightRatio", "heightToWidthRatio". Throws ImageWrapper::StorageError
-    // when the image gives no bytes.
-    platform::foundation::Value encodeJSON() const;
+    // when the image gives no bytes. `bytes`: how the picture's bytes are held.
+    platform::foundation::Value encodeJSON(ImageWrapper::JSONBytes bytes = ImageWrapper::JSONBytes::base64Text) const;
     // JSON text of that form; also fails (platform Error) for numbers that are not finite.
     std::string jsonString() const;
     // Values go straight into the fields; no setter runs. DecodingError for a missing

@@ -5,6 +5,7 @@
 #include "app/foundation/image_categories.hpp"
 
 #include <algorithm>
+#include <string_view>
 #include <fmt/format.h>
 
 namespace gw {
@@ -91,6 +92,19 @@ bool ImageWrapper::isEqual(const ImageWrapper& other) const { return image() == 
 
 namespace {
 
+// Whether `bytes` are a picture in a format that compresses its pixels (PNG, JPEG, GIF,
+// WebP): encoded again as PNG they come out little if at all smaller, after seconds of
+// work for a large photograph.
+bool isCompressedPictureFormat(const std::vector<std::uint8_t>& bytes) {
+    const auto startsWith = [&](std::string_view magic, std::size_t at = 0) {
+        return bytes.size() >= at + magic.size() &&
+               std::equal(magic.begin(), magic.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                          [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
+    };
+    return startsWith("\x89PNG\r\n\x1a\n") || startsWith("\xff\xd8\xff") || startsWith("GIF8") ||
+           (startsWith("RIFF") && startsWith("WEBP", 8));
+}
+
 // The bytes a bitmap picture was read from (its file's own, or those it was restored
 // from), when they hold it compactly: encoding a large picture anew takes seconds, and
 // a file of raw pixels (BMP, uncompressed TIFF) is better encoded than kept.
@@ -99,8 +113,10 @@ std::optional<Data> compactEncodedBytes(const Image& image, const ImageRep& chos
     if (!bytes) return std::nullopt;
     const auto rawBytes = std::uint64_t(chosen.pixelsWide()) * std::uint64_t(chosen.pixelsHigh()) * 4;
     constexpr std::size_t kAlwaysCompact = 64 * 1024;
-    if (bytes->size() > kAlwaysCompact && bytes->size() > rawBytes / 2) return std::nullopt;
-    return Data(bytes->begin(), bytes->end());
+    if (bytes->size() > kAlwaysCompact && bytes->size() > rawBytes / 2 && !isCompressedPictureFormat(*bytes)) {
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 Data storedBytes(const Image& image) {
@@ -145,9 +161,10 @@ std::shared_ptr<ImageWrapper> ImageWrapper::decode(const Value& value) {
     return wrapperFromBytes(Data(*bytes));
 }
 
-Value ImageWrapper::encodeJSON() const {
+Value ImageWrapper::encodeJSON(JSONBytes form) const {
     Dictionary dict;
-    dict.emplace("image", Value(base64Encoded(storedBytes(*image()))));
+    auto bytes = storedBytes(*image());
+    dict.emplace("image", form == JSONBytes::data ? Value(std::move(bytes)) : Value(base64Encoded(bytes)));
     return Value(std::move(dict));
 }
 

@@ -60,8 +60,12 @@ public:
     // StorageError(decodingFailed) when the bytes are not a picture; DecodingError when
     // "image" is missing or not data.
     static std::shared_ptr<ImageWrapper> decode(const platform::foundation::Value& value);
+    // How the JSON form holds the bytes: as Base64 text, or as the bytes themselves for a
+    // writer that writes data as that text piece by piece (a saved state of large
+    // pictures need not then hold their text as well as their bytes).
+    enum class JSONBytes { base64Text, data };
     // The JSON form carries the bytes as Base64 text under "image".
-    platform::foundation::Value encodeJSON() const;
+    platform::foundation::Value encodeJSON(JSONBytes bytes = JSONBytes::base64Text) const;
     static std::shared_ptr<ImageWrapper> decodeJSON(const platform::foundation::Value& value);
 
 private:

@@ -16,8 +16,9 @@ namespace gw {
 namespace pa = platform::appkit;
 
 LayerImageView::LayerImageView(ImageInputPtr imageInput, QWidget* parent)
-    : QWidget(parent), imageInput_(std::move(imageInput)) {
+    : ImageView(parent), imageInput_(std::move(imageInput)) {
     setAttribute(Qt::WA_TransparentForMouseEvents);
+    setImageScaling(Scaling::axesIndependently);
 }
 
 QRect LayerImageView::placedGeometry() const {
@@ -27,17 +28,12 @@ QRect LayerImageView::placedGeometry() const {
                  static_cast<int>(std::lround(h)));
 }
 
-void LayerImageView::paintEvent(QPaintEvent*) {
+void LayerImageView::paintEvent(QPaintEvent* event) {
+    // The picture the layer holds now: its image may have been replaced since.
     const auto wrapper = imageInput_ ? imageInput_->imageWrapper() : nullptr;
-    const auto image = wrapper ? wrapper->image() : nullptr;
-    if (!image || width() <= 0 || height() <= 0) return;
-    const qreal ratio = devicePixelRatioF();
-    const auto bitmap = image->renderBitmap(std::max(1, static_cast<int>(width() * ratio)),
-                                            std::max(1, static_cast<int>(height() * ratio)));
-    if (!bitmap) return;
-    QPainter painter(this);
-    // Stretched on both axes: the frame decides the proportions.
-    painter.drawImage(rect(), platform::appkit::qt::toQImage(*bitmap));
+    auto current = wrapper ? wrapper->image() : nullptr;
+    if (current != image()) setImage(std::move(current));
+    ImageView::paintEvent(event);
 }
 
 class CollectionViewLayerCell::ThumbnailView : public platform::appkit::qt::ImageView {

@@ -3,6 +3,7 @@
 // layer in the layer list and its item.
 #include "app/foundation/image_input.hpp"
 #include "platform/appkit/qt/collection_view.hpp"
+#include "platform/appkit/qt/image_view.hpp"
 
 #include <QPushButton>
 #include <QWidget>
@@ -12,10 +13,12 @@
 
 namespace gw {
 
-// One layer on the canvas: the picture stretched on both axes to the view's size. The
-// four placement values are stored here and applied by the canvas layout: width,
-// height, and the view's centre from the canvas's left and top edges.
-class LayerImageView : public QWidget {
+// One layer on the canvas: the picture stretched on both axes to the view's size, drawn
+// as an image view draws it (a large picture off the main thread: a stack of photographs
+// must not stop the window at each repaint). The four placement values are stored here
+// and applied by the canvas layout: width, height, and the view's centre from the
+// canvas's left and top edges.
+class LayerImageView : public platform::appkit::qt::ImageView {
 public:
     LayerImageView(ImageInputPtr imageInput, QWidget* parent = nullptr);
 

@@ -20,8 +20,15 @@ int sextet(char c) {
 // A saved picture's bytes run to hundreds of megabytes: both directions write straight
 // into a buffer of the final size and decode through a table.
 std::string base64Encoded(const Data& data) {
-    std::string text((data.size() + 2) / 3 * 4, '=');
-    char* out = text.data();
+    std::string text;
+    appendBase64Encoded(text, data);
+    return text;
+}
+
+void appendBase64Encoded(std::string& text, std::span<const std::uint8_t> data) {
+    const std::size_t start = text.size();
+    text.resize(start + (data.size() + 2) / 3 * 4, '=');
+    char* out = text.data() + start;
     const std::uint8_t* in = data.data();
     std::size_t i = 0;
     for (; i + 3 <= data.size(); i += 3, out += 4) {
@@ -38,7 +45,6 @@ std::string base64Encoded(const Data& data) {
         out[1] = kAlphabet[(v >> 12) & 63];
         if (rest == 2) out[2] = kAlphabet[(v >> 6) & 63];
     }
-    return text;
 }
 
 std::optional<Data> base64Decoded(std::string_view text) {

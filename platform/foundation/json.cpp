@@ -1,13 +1,16 @@
 #include "platform/foundation/json.hpp"
 
+#include "platform/foundation/base64.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/utf8.hpp"
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <utility>
 
 namespace platform::foundation::json {
@@ -190,9 +193,18 @@ std::string serializeCatalogStyle(const Value& value) {
 
 namespace {
 
+constexpr std::size_t kSinkPiece = 1u << 20;
+
 // Compact text, byte for byte what nlohmann's dump() writes, without copying the value
 // into its tree first: a saved picture's text runs to hundreds of megabytes.
-void writeCompactValue(std::string& out, const Value& value) {
+void writeCompactValue(std::string& out, const Value& value, const TextSink* sink = nullptr) {
+    // A sink takes what is written once there is enough of it.
+    const auto handOn = [&] {
+        if (sink && out.size() >= kSinkPiece) {
+            (*sink)(out);
+            out.clear();
+        }
+    };
     switch (value.type()) {
     case Value::Type::string: {
         const auto& text = *value.asString();
@@ -207,7 +219,8 @@ void writeCompactValue(std::string& out, const Value& value) {
         bool first = true;
         for (const auto& item : *value.asArray()) {
             if (!std::exchange(first, false)) out.push_back(',');
-            writeCompactValue(out, item);
+            writeCompactValue(out, item, sink);
+            handOn();
         }
         out.push_back(']');
         return;
@@ -222,11 +235,26 @@ void writeCompactValue(std::string& out, const Value& value) {
             }
             writeEscapedString(out, key);
             out.push_back(':');
-            writeCompactValue(out, item);
+            writeCompactValue(out, item, sink);
+            handOn();
         }
         out.push_back('}');
         return;
     }
+    case Value::Type::data:
+        if (sink) {
+            // A multiple of three bytes at a time: the pieces' texts join into the whole's.
+            constexpr std::size_t kBytesPerPiece = kSinkPiece / 4 * 3;
+            const std::span<const std::uint8_t> bytes(*value.asData());
+            out.push_back('"');
+            for (std::size_t at = 0; at < bytes.size(); at += kBytesPerPiece) {
+                appendBase64Encoded(out, bytes.subspan(at, std::min(kBytesPerPiece, bytes.size() - at)));
+                handOn();
+            }
+            out.push_back('"');
+            return;
+        }
+        [[fallthrough]];
     default:
         // Scalars (and the values refused) as the library writes them.
         out += toJson(value).dump();
@@ -248,6 +276,12 @@ std::string serialize(const Value& value, WriteOptions options) {
         // Text that is not UTF-8 (a Linux file name can be any bytes).
         throw Error(FoundationErrorCode::propertyListWriteInvalid, fmt::format("Invalid string in JSON write ({})", e.what()));
     }
+}
+
+void serializeInPieces(const Value& value, const TextSink& sink) {
+    std::string out;
+    writeCompactValue(out, value, &sink);
+    if (!out.empty()) sink(out);
 }
 
 Data serializeData(const Value& value, WriteOptions options) { return dataFromString(serialize(value, options)); }

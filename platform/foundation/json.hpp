@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,12 @@ struct WriteOptions {
 // Error(propertyListWriteInvalid).
 std::string serialize(const Value& value, WriteOptions options = {});
 Data serializeData(const Value& value, WriteOptions options = {});
+
+// The compact text of serialize, handed to `sink` in pieces of about a megabyte as it is
+// written, so that a value of pictures never stands as one text. Data, which has no JSON
+// form of its own, is written as its Base64 text (the form the stored pictures take).
+using TextSink = std::function<void(std::string_view)>;
+void serializeInPieces(const Value& value, const TextSink& sink);
 
 // Writes a value the way the catalog editor writes its Contents.json files: two-space
 // indent, `"key" : value`, integers as integers, reals in their shortest exact form (a

@@ -1,9 +1,13 @@
 #include "app/definitions/folder_definition_builder_factory.hpp"
 #include "glyphwright_test_support.hpp"
 #include "platform/foundation/files.hpp"
+#include "platform/foundation/base64.hpp"
 #include "platform/foundation/json.hpp"
+#include "support/photo_like_png.hpp"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 namespace gwtest::engine {
 namespace {
@@ -358,6 +362,40 @@ TEST_F(GlyphwrightStateTest, SavedPicturesSurviveARestart) {
     large += pf::files::readString(savedPath);
     pf::files::writeAtomically(dir_ / "large", std::string_view(large));
     EXPECT_EQ(gw::Glyphwright::restore(dir_ / "large")->imageInputs().size(), 2u);
+    std::filesystem::remove(savedPath);
+}
+
+// The state is written piece by piece, not as one text: what reaches the file is still the
+// compact text of the engine's form, a photograph is kept as its file's bytes (encoded
+// anew it took seconds and came out no smaller), and a save that fails part-way leaves
+// the earlier state whole and nothing beside it.
+TEST_F(GlyphwrightStateTest, TheSavedStateIsTheCompactTextOfItsFormAndAFailedSaveLeavesTheEarlierOne) {
+    const auto savedPath = gw::Glyphwright::savedStatePath();
+    const auto small = png("Small.png", 64, 64);
+    const auto photo = dir_ / "in" / "Photo.png";
+    const auto photoBytes = gwtest::photoLikePng(512);
+    std::ofstream(photo, std::ios::binary) << photoBytes;
+    ObservedEngine e;
+    e.engine->addImages({fileURL(photo), fileURL(small)});
+    e.engine->collectionViewArrayController()->setSelectionIndexes({0, 1});
+    e.engine->save();
+    const auto text = pf::files::readString(savedPath, std::uintmax_t{1} << 30);
+    EXPECT_EQ(text, pf::json::serialize(e.engine->encodeJSON()));
+    const auto saved = pf::json::parse(text);
+    ASSERT_EQ(saved.get("imageInputs").asArray()->size(), 2u);
+    EXPECT_EQ(saved.get("imageInputs").asArray()->front().get("imageWrapper").get("image"),
+              pf::Value(pf::base64Encoded(pf::Data(photoBytes.begin(), photoBytes.end()))));
+    EXPECT_EQ(gw::Glyphwright::restore()->imageInputs().size(), 2u);
+
+    // A picture that gives no bytes, after one that does.
+    e.engine->insert(gw::ImageInput::make());
+    EXPECT_THROW(e.engine->save(), gw::Glyphwright::StorageError);
+    EXPECT_EQ(pf::files::readString(savedPath, std::uintmax_t{1} << 30), text);
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(savedPath.parent_path())) {
+        names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, Strings{"saved_glyphwright"});
     std::filesystem::remove(savedPath);
 }
 
