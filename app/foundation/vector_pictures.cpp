@@ -55,7 +55,9 @@ platform::graphics::ImagePtr convertToPDFImage(const platform::graphics::SvgDocu
         if (error != nullptr) *error = "the SVG document could not be drawn completely";
         return nullptr;
     }
-    auto rep = platform::graphics::PdfRep::fromData(pdf->data(), error);
+    // Its bitmaps are drawn from the document itself: the page is measured at the size
+    // each drawing of it has (a corner's few pixels, a PDF output), not as an icon's.
+    auto rep = platform::graphics::PdfRep::fromData(pdf->data(), error, nullptr, false);
     if (!rep) return nullptr;
     return platform::graphics::Image::withRepresentation(std::move(rep));
 }

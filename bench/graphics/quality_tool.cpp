@@ -5,6 +5,7 @@
 //   rich-svg OUT.svg            write the benchmark's rich 1024 x 1024 icon drawing: 300
 //                               curved shapes, 40 radial gradients, a blurred glow and thin
 //                               light strokes over a dark ground
+//   rich-pdf OUT.pdf            the same drawing as a one-page PDF of 1024 x 1024 points
 #include <cairo.h>
 
 #include <cstdio>
@@ -13,7 +14,10 @@
 #include <string>
 
 #include "bench/graphics/noisy_picture.hpp"
+#include "platform/graphics/graphics_context.hpp"
+#include "platform/graphics/pdf_context.hpp"
 #include "platform/graphics/png_codec.hpp"
+#include "platform/graphics/svg_document.hpp"
 #include "platform/graphics/resample.hpp"
 
 namespace {
@@ -73,7 +77,8 @@ int usage() {
                  "usage: gw_graphics_quality_tool noise OUT.png\n"
                  "       gw_graphics_quality_tool resize IN.png OUT.png WIDTH HEIGHT\n"
                  "       gw_graphics_quality_tool iconset IN.png OUTDIR\n"
-                 "       gw_graphics_quality_tool rich-svg OUT.svg\n");
+                 "       gw_graphics_quality_tool rich-svg OUT.svg\n"
+                 "       gw_graphics_quality_tool rich-pdf OUT.pdf\n");
     return 2;
 }
 
@@ -130,6 +135,21 @@ int main(int argc, char** argv) {
     if (command == "rich-svg" && argc == 3) {
         const std::string svg = richSvg();
         return writeFile(argv[2], std::vector<uint8_t>(svg.begin(), svg.end())) ? 0 : 1;
+    }
+    if (command == "rich-pdf" && argc == 3) {
+        const std::string svg = richSvg();
+        const auto document = platform::graphics::SvgDocument::fromData(
+            std::span(reinterpret_cast<const uint8_t*>(svg.data()), svg.size()));
+        auto pdf = platform::graphics::PdfContext::toFile(argv[2], platform::graphics::Rect{0, 0, 1024, 1024});
+        if (!document || !pdf) return 1;
+        pdf->beginPage();
+        auto* page = pdf->graphicsContext();
+        // The drawing is y-down; the page y-up.
+        page->translate(0, 1024);
+        page->scale(1, -1);
+        const bool drawn = document->render(*page);
+        pdf->endPage();
+        return drawn && pdf->close() ? 0 : 1;
     }
     gwbench::Picture src;
     if ((command == "resize" && argc == 6) || (command == "iconset" && argc == 4)) {

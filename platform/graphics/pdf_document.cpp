@@ -105,16 +105,18 @@ double drawingBytes(const PdfPageCosts& costs, double pixels) {
 
 // Whether a page of these costs may be drawn at `pixels` device pixels. Its operators,
 // paints, image pixels, shading paints and functions, which do not grow with the size,
-// the scan has kept within scanLimits() already.
-bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error, PictureProblem* problem) {
+// the scan has kept within scanLimits() already. Into a PDF (`vector`) groups, masks and
+// shadings stay what they are, and cost no pixels.
+bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error, PictureProblem* problem,
+                    bool vector = false) {
     auto refuse = [&](std::string why) { return noteProblem(error, problem, PictureProblem::tooDemanding, why); };
     const double side = std::sqrt(pixels);
-    if (costs.groups * pixels > PdfDocument::kMaxGroupWork) {
+    if (!vector && costs.groups * pixels > PdfDocument::kMaxGroupWork) {
         return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels draws {} transparency groups "
                                   "and soft masks of that size (at most {} pixels in all)",
                                   side, side, costs.groups, PdfDocument::kMaxGroupWork));
     }
-    if (costs.shadingCover * pixels > PdfDocument::kMaxShadingWork) {
+    if (!vector && costs.shadingCover * pixels > PdfDocument::kMaxShadingWork) {
         return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels fills its area {:.0f} times "
                                   "over with shadings, weighted by their kind (at most {} pixels in all)",
                                   side, side, costs.shadingCover, PdfDocument::kMaxShadingWork));
@@ -201,10 +203,12 @@ void setClip(render::Request& request, const std::vector<Rect>& clip, double dx,
 }  // namespace
 
 std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, std::string* error,
-                                                   PictureProblem* problem) {
+                                                   PictureProblem* problem, bool measureOnLoad) {
     if (!withinBudgets(bytes, error, problem)) return nullptr;
     auto costs = scanPdfPage(bytes, 0, scanLimits(), error, problem);
-    if (!costs || !pageAffordable(*costs, kMeasuredSide * kMeasuredSide, error, problem)) return nullptr;
+    if (!costs || (measureOnLoad && !pageAffordable(*costs, kMeasuredSide * kMeasuredSide, error, problem))) {
+        return nullptr;
+    }
     std::shared_ptr<PdfDocument> document(new PdfDocument());
     document->bytes_ = std::move(bytes);
     document->renderer_ = std::make_unique<RenderClient>(document->bytes_);
@@ -228,8 +232,9 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
                                 crop->width(), crop->height(), kMaxImageSide, kMaxImagePixels));
         return nullptr;
     }
-    if (crop && !pageAffordable(*costs, std::max(kMeasuredSide * kMeasuredSide, crop->width() * crop->height()), error,
-                                problem)) {
+    if (measureOnLoad && crop &&
+        !pageAffordable(*costs, std::max(kMeasuredSide * kMeasuredSide, crop->width() * crop->height()), error,
+                        problem)) {
         return nullptr;
     }
     document->costs_.emplace(0, Measured{costs});
@@ -389,7 +394,7 @@ std::optional<std::vector<uint8_t>> PdfDocument::pageAsPdf(int index, Size pageS
     const double height = std::min(pageSize.height, std::max({ys[0], ys[1], ys[2], ys[3]})) -
                           std::max(0.0, std::min({ys[0], ys[1], ys[2], ys[3]}));
     const double pixels = std::max(0.0, width) * std::max(0.0, height);
-    if (!pageAffordable(*costs, pixels, error, problem) ||
+    if (!pageAffordable(*costs, pixels, error, problem, true) ||
         !fitsTheRenderer(drawingBytes(*costs, pixels), pixels, error, problem)) {
         return std::nullopt;
     }

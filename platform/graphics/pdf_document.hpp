@@ -61,9 +61,11 @@ public:
     // or when the document is beyond our budgets: compressed streams inflating past
     // kMaxInflatedBytes, images beyond the pixel limits, a first page beyond them or
     // beyond the drawing budgets above; encrypted documents, whose pages cannot be
-    // measured, are refused.
+    // measured, are refused. Without `measureOnLoad` the page is measured at each
+    // drawing's own size only (a page of our own making, whose bitmaps another
+    // renderer draws).
     static std::shared_ptr<PdfDocument> fromData(std::vector<uint8_t> bytes, std::string* error = nullptr,
-                                                 PictureProblem* problem = nullptr);
+                                                 PictureProblem* problem = nullptr, bool measureOnLoad = true);
     ~PdfDocument();
     PdfDocument(const PdfDocument&) = delete;
     PdfDocument& operator=(const PdfDocument&) = delete;
