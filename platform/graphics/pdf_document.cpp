@@ -146,6 +146,7 @@ PdfScanLimits scanLimits() {
     limits.functionWork = PdfDocument::kMaxFunctionWork;
     limits.meshElements = PdfDocument::kMaxMeshElements;
     limits.functionSamples = PdfDocument::kMaxFunctionSamples;
+    limits.tintWork = PdfDocument::kMaxTintWork;
     limits.tilesAcross = PdfDocument::kMaxTilesAcross;
     return limits;
 }

@@ -50,6 +50,9 @@ public:
     static constexpr double kMaxFunctionWork = double(int64_t{1} << 28);
     static constexpr double kMaxMeshElements = 1 << 17;
     static constexpr double kMaxFunctionSamples = 1 << 22;
+    // Tint transforms and transfer functions: poppler runs some 12 million calculator
+    // operators a second, so at most kMaxTintWork steps (a few seconds) a page.
+    static constexpr double kMaxTintWork = 1 << 25;
     // A tiling pattern's tile is at least 1/kMaxTilesAcross of the page's longer side,
     // and at least kFinestTilePixels of a pixel where it is drawn: cairo's pattern
     // matrices are fixed-point, and a finer tile puts its context in an error state.

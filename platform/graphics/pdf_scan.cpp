@@ -968,6 +968,7 @@ void add(Cost& cost, const Cost& drawn, double times = 1, double scale = 1, doub
     cost.shadingPaints = sum(cost.shadingPaints, product(drawn.shadingPaints, times));
     cost.functionWork = sum(cost.functionWork, product(drawn.functionWork, times));
     cost.meshElements = sum(cost.meshElements, product(drawn.meshElements, times));
+    cost.tintWork = sum(cost.tintWork, product(drawn.tintWork, times));
     const double area = std::min(product(drawn.shadingArea, scale), product(drawn.shadingWeight, room));
     cost.shadingArea = sum(cost.shadingArea, product(area, times));
     cost.shadingWeight = sum(cost.shadingWeight, product(drawn.shadingWeight, times));
@@ -994,12 +995,16 @@ public:
                 // Binary data up to "EI" standing alone.
                 const size_t end = findInlineEnd(text, at);
                 if (end == std::string_view::npos) {
-                    at = std::max(at, text.size() - std::min<size_t>(text.size(), 4));
+                    const size_t kept = std::max(at, text.size() - std::min<size_t>(text.size(), 4));
+                    keepInline(text.substr(at, kept - at));
+                    at = kept;
                     break;
                 }
                 inlineData_ = false;
+                keepInline(text.substr(at, end - at));
                 at = end + 2;
                 onOperator_("EI", operands_);
+                inline_.clear();
                 operands_.clear();
                 continue;
             }
@@ -1019,6 +1024,9 @@ public:
         if (carry_.size() > (1u << 20)) carry_.clear();
     }
 
+    // The data of the inline image whose "EI" is being reported (its first MiB).
+    std::string_view inlineImage() const { return inline_; }
+
     void finish() {
         if (!carry_.empty() && !inlineData_) {
             const std::string rest = carry_ + " ";
@@ -1029,6 +1037,15 @@ public:
     }
 
 private:
+    void keepInline(std::string_view data) {
+        // Skips the one white-space character after "ID".
+        if (inline_.empty() && !startedInline_ && !data.empty()) {
+            data.remove_prefix(1);
+            startedInline_ = true;
+        }
+        if (inline_.size() < (1u << 20)) inline_.append(data.substr(0, (1u << 20) - inline_.size()));
+    }
+
     static size_t findInlineEnd(std::string_view text, size_t from) {
         for (size_t i = from; i + 2 <= text.size(); ++i) {
             if (text[i] == 'E' && text[i + 1] == 'I' && (i == 0 || isWhite(uint8_t(text[i - 1]))) &&
@@ -1077,7 +1094,10 @@ private:
             if (text == "true" || text == "false" || text == "null") {
                 operand.type = Object::Type::null;
             } else {
-                if (text == "ID") inlineData_ = true;
+                if (text == "ID") {
+                    inlineData_ = true;
+                    startedInline_ = false;
+                }
                 onOperator_(text, operands_);
                 if (text != "ID") operands_.clear();
                 return;
@@ -1094,6 +1114,8 @@ private:
     std::string carry_;
     std::vector<Object> operands_;
     bool inlineData_ = false;
+    bool startedInline_ = false;
+    std::string inline_;
 };
 
 // A matrix given as an array of six numbers; the identity otherwise.
@@ -1140,9 +1162,12 @@ public:
         frame.room = room;
         frame.states.push_back(State{Matrix{}, room, Paint{}, Paint{}});
         bool ok = true;
+        ContentReader* self = nullptr;
         ContentReader reader([&](std::string_view op, const std::vector<Object>& operands) {
+            inlineImage_ = self->inlineImage();
             if (ok) ok = operation(op, operands, resources, depth, frame, cost);
         });
+        self = &reader;
         for (const Object* stream : streams) {
             const Decoded decoded = file_.decode(*stream, [&](std::string_view chunk) {
                 reader.feed(chunk);
@@ -1208,10 +1233,15 @@ private:
         bool repeated = false;
         const Object* shading = nullptr;
     };
+    struct Function {
+        double parse = 0, evaluate = 0;
+    };
     struct State {
         Matrix ctm;  // to the content's own space
         Box clip;    // in the content's own space
         Paint fill, stroke;
+        // The tint transforms of the fill and stroke colour spaces, when they have one.
+        Function fillTint, strokeTint;
     };
     struct Frame {
         std::vector<State> states;
@@ -1230,10 +1260,6 @@ private:
         bool mesh = false;
         Box box;  // its own clip, when it has one
     };
-    struct Function {
-        double parse = 0, evaluate = 0;
-    };
-
     const Object& resource(const Object& resources, std::string_view category, const Object* name) {
         if (!name || !name->is(Object::Type::name)) return kNull;
         const Object& group = file_.resolve(resources.get(category));
@@ -1288,6 +1314,12 @@ private:
                               fmt::format("drawing the PDF page's shadings takes more than {} steps of their "
                                           "functions, counting every paint",
                                           limits_.functionWork));
+        }
+        if (cost.tintWork > limits_.tintWork) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("drawing the PDF page takes more than {} steps of the tint transforms of "
+                                          "its colours and of its transfer functions, counting every use",
+                                          limits_.tintWork));
         }
         if (cost.meshElements > limits_.meshElements) {
             return file_.fail(PictureProblem::tooDemanding,
@@ -1386,8 +1418,12 @@ private:
                                   depth, state, cost);
             case code("gs"): {
                 const Object& graphicsState = resource(resources, "ExtGState", lastOf(operands, Object::Type::name));
+                for (const char* key : {"TR", "TR2"}) {
+                    if (!transfer(graphicsState.get(key), cost)) return false;
+                }
                 const Object& mask = file_.resolve(graphicsState.get("SMask"));
                 if (!mask.is(Object::Type::dict)) break;
+                if (!transfer(mask.get("TR"), cost)) return false;
                 const Object& group = file_.resolve(mask.get("G"));
                 if (!group.isStream) break;
                 Cost drawn;
@@ -1401,20 +1437,41 @@ private:
             case code("g"):
             case code("rg"):
             case code("k"):
-            case code("cs"):
-            case code("sc"):
                 state.fill = Paint{};
+                state.fillTint = Function{};
                 break;
             case code("G"):
             case code("RG"):
             case code("K"):
-            case code("CS"):
-            case code("SC"):
                 state.stroke = Paint{};
+                state.strokeTint = Function{};
+                break;
+            case code("cs"):
+            case code("CS"): {
+                // The space, and its tint transform, is parsed anew at each use.
+                Function& tint = op == "cs" ? state.fillTint : state.strokeTint;
+                (op == "cs" ? state.fill : state.stroke) = Paint{};
+                const Object* name = lastOf(operands, Object::Type::name);
+                const Object& named = resource(resources, "ColorSpace", name);
+                if (!tintOf(named, tint)) return false;
+                cost.tintWork = sum(cost.tintWork, tint.parse);
+                break;
+            }
+            case code("sc"):
+            case code("SC"):
+                // Each colour set is turned into the device's colours once.
+                state.fill = op == "sc" ? Paint{} : state.fill;
+                state.stroke = op == "SC" ? Paint{} : state.stroke;
+                cost.tintWork = sum(cost.tintWork, (op == "sc" ? state.fillTint : state.strokeTint).evaluate);
                 break;
             case code("scn"):
             case code("SCN"): {
                 Paint& paint = op == "scn" ? state.fill : state.stroke;
+                if (!lastOf(operands, Object::Type::name)) {
+                    paint = Paint{};
+                    cost.tintWork = sum(cost.tintWork, (op == "scn" ? state.fillTint : state.strokeTint).evaluate);
+                    break;
+                }
                 if (!pattern(resource(resources, "Pattern", lastOf(operands, Object::Type::name)), resources, depth,
                              paint)) {
                     return false;
@@ -1433,15 +1490,34 @@ private:
                 }
                 break;
             }
-            case code("ID"): {
-                // An inline image: its dictionary's keys came as operands.
-                double width = 0, height = 0;
-                for (size_t i = 0; i + 1 < operands.size(); ++i) {
+            case code("EI"): {
+                // An inline image: its dictionary's keys came as operands, its data
+                // after them.
+                double width = 0, height = 0, bits = 8;
+                bool jbig2 = false;
+                const Object* space = nullptr;
+                for (size_t i = 0; i < operands.size(); ++i) {
                     const Object& key = operands[i];
+                    jbig2 = jbig2 || key.isName("JBIG2Decode");
+                    if (i + 1 >= operands.size()) continue;
                     if (key.isName("W") || key.isName("Width")) width = operands[i + 1].number;
                     if (key.isName("H") || key.isName("Height")) height = operands[i + 1].number;
+                    if (key.isName("BPC") || key.isName("BitsPerComponent")) bits = operands[i + 1].number;
+                    if (key.isName("CS") || key.isName("ColorSpace")) space = &operands[i + 1];
                 }
-                image(width, height, cost);
+                double pixels = std::max(0.0, width) * std::max(0.0, height);
+                if (jbig2) {
+                    const auto declared = jbig2Pixels(std::string(), inlineImage_);
+                    if (!declared) return false;
+                    pixels = std::max(pixels, *declared);
+                }
+                if (space != nullptr && space->is(Object::Type::name)) {
+                    Function tint;
+                    const Object& named = resource(resources, "ColorSpace", space);
+                    if (!tintOf(named, tint)) return false;
+                    if (!tinted(tint, named, pixels, bits, cost)) return false;
+                }
+                image(pixels, 1, cost);
                 break;
             }
             default:
@@ -1554,6 +1630,12 @@ private:
                 evaluations = object.get("Function") ? product(shading.elements, type <= 5 ? 3 : 4) : 0;
             }
             shading.work = sum(function.parse, product(evaluations, function.evaluate));
+            // Each colour it makes goes through its space's tint transform.
+            Function tint;
+            if (!tintOf(file_.resolve(object.get("ColorSpace")), tint)) return nullptr;
+            const double colours =
+                type >= 4 && !object.get("Function") ? product(shading.elements, type <= 5 ? 3 : 4) : evaluations;
+            shading.work = sum(shading.work, sum(tint.parse, product(colours, tint.evaluate)));
         }
         return &shadings_.emplace(&object, shading).first->second;
     }
@@ -1726,18 +1808,64 @@ private:
                                      ? file_.resolve(parms.items.back())
                                      : parms;
             const Object& globals = file_.resolve(last.get("JBIG2Globals"));
-            const Jbig2Bitmaps bitmaps = jbig2Bitmaps(globals.isStream ? bytesOf(globals) : std::string(), bytesOf(stream));
-            if (bitmaps.widest > uint64_t(kMaxImageSide) || bitmaps.tallest > uint64_t(kMaxImageSide) ||
-                bitmaps.pixels > double(kMaxImagePixels)) {
-                file_.fail(PictureProblem::tooLarge,
-                           fmt::format("the PDF page's JBIG2 image declares a bitmap of {} x {} pixels (at most {} "
-                                       "per side and {} in all)",
-                                       bitmaps.width, bitmaps.height, kMaxImageSide, kMaxImagePixels));
-                return std::nullopt;
-            }
-            pixels = std::max(pixels, bitmaps.pixels);
+            const auto declared = jbig2Pixels(globals.isStream ? bytesOf(globals) : std::string(), bytesOf(stream));
+            if (!declared) return std::nullopt;
+            pixels = std::max(pixels, *declared);
         }
         return pixels;
+    }
+
+    // The most pixels JBIG2 data makes its decoder allocate at once; none, with the
+    // file's reason, beyond the pixel limits.
+    std::optional<double> jbig2Pixels(std::string_view globals, std::string_view data) {
+        const Jbig2Bitmaps bitmaps = jbig2Bitmaps(globals, data);
+        if (bitmaps.widest > uint64_t(kMaxImageSide) || bitmaps.tallest > uint64_t(kMaxImageSide) ||
+            bitmaps.pixels > double(kMaxImagePixels)) {
+            file_.fail(PictureProblem::tooLarge,
+                       fmt::format("the PDF page's JBIG2 image declares a bitmap of {} x {} pixels (at most {} "
+                                   "per side and {} in all)",
+                                   bitmaps.width, bitmaps.height, kMaxImageSide, kMaxImagePixels));
+            return std::nullopt;
+        }
+        return bitmaps.pixels;
+    }
+
+    // The tint transform of a colour space (Separation, DeviceN, or an indexed or
+    // pattern space over one); none for the others. False with the file's reason when
+    // its function cannot be measured.
+    bool tintOf(const Object& space, Function& out, int depth = 0) {
+        out = Function{};
+        if (!space.is(Object::Type::array) || space.items.empty() || depth > 4) return true;
+        const Object& family = file_.resolve(space.items[0]);
+        if ((family.isName("Separation") || family.isName("DeviceN")) && space.items.size() > 3) {
+            return function(file_.resolve(space.items[3]), 0, out);
+        }
+        if ((family.isName("Indexed") || family.isName("I") || family.isName("Pattern")) && space.items.size() > 1) {
+            return tintOf(file_.resolve(space.items[1]), out, depth + 1);
+        }
+        return true;
+    }
+
+    // An image of `pixels` in `space`, whose tint transform poppler evaluates for every
+    // pixel, or once for every value a single component of `bits` bits can take.
+    bool tinted(const Function& tint, const Object& space, double pixels, double bits, Cost& cost) {
+        if (tint.evaluate <= 0) return true;
+        const bool single = space.is(Object::Type::array) && !space.items.empty() &&
+                            !file_.resolve(space.items[0]).isName("DeviceN");
+        const double evaluations = single ? std::min(pixels, std::ldexp(1.0, int(std::clamp(bits, 1.0, 16.0))))
+                                          : pixels;
+        cost.tintWork = sum(cost.tintWork, sum(tint.parse, product(evaluations, tint.evaluate)));
+        return withinLimits(cost);
+    }
+
+    // A transfer function set by a graphics state or soft mask (a function, or one for
+    // each colour): parsed at each use, and evaluated for a table of 256 values.
+    bool transfer(const Object* value, Cost& cost) {
+        if (value == nullptr) return true;
+        Function transfer;
+        if (!function(file_.resolve(value), 0, transfer)) return false;
+        cost.tintWork = sum(cost.tintWork, sum(transfer.parse, product(256, transfer.evaluate)));
+        return true;
     }
 
     bool drawObject(const Object& object, const Object& resources, int depth, const State& state, Cost& cost) {
@@ -1746,11 +1874,20 @@ private:
         if (subtype.isName("Image")) {
             auto pixels = imagePixels(object);
             if (!pixels) return false;
-            const Object& mask = file_.resolve(object.get("SMask"));
-            if (mask.isStream) {
+            // Masks are images of their own, decoded with it.
+            for (const char* key : {"SMask", "Mask"}) {
+                const Object& mask = file_.resolve(object.get(key));
+                if (!mask.isStream) continue;
                 const auto maskPixels = imagePixels(mask);
                 if (!maskPixels) return false;
                 *pixels += *maskPixels;
+            }
+            const Object& space = file_.resolve(object.get("ColorSpace"));
+            Function tint;
+            if (!tintOf(space, tint) ||
+                !tinted(tint, space, file_.number(object.get("Width"), 0) * file_.number(object.get("Height"), 0),
+                        file_.number(object.get("BitsPerComponent"), 8), cost)) {
+                return false;
             }
             image(*pixels, 1, cost);
             return true;
@@ -1813,6 +1950,7 @@ private:
 
     PdfFile& file_;
     const PdfScanLimits& limits_;
+    std::string_view inlineImage_;
     std::map<std::pair<const Object*, const Object*>, Cost> forms_;
     std::unordered_set<const Object*> drawing_;
     std::unordered_set<const Object*> fonts_;

@@ -952,18 +952,149 @@ inline Bytes annotatedPdf(const std::string& appearance, const std::string& shad
     return pdfOfObjects(objects);
 }
 
-// An image whose JBIG2 data declares a page of width x height, 16 x 16 by its dictionary.
-inline Bytes jbig2ImagePdf(uint32_t width, uint32_t height) {
-    auto objects = pdfPage(100, 100, "<< /XObject << /Im0 5 0 R >> >>");
-    objects.push_back(pdfStream("", bytesOf("q 100 0 0 100 0 0 cm /Im0 Do Q")));
-    // A page information segment: number 0, type 48, nothing referred to, page 1.
+// JBIG2 data of one page information segment (number 0, type 48, nothing referred to,
+// page 1) declaring a page of width x height.
+inline Bytes jbig2PageSegment(uint32_t width, uint32_t height) {
     Bytes data = {0, 0, 0, 0, 48, 0, 1};
     putBe32(data, 19);
     for (const uint32_t value : {width, height, 0u, 0u}) putBe32(data, value);
     data.insert(data.end(), {0, 0, 0});
+    return data;
+}
+
+// An image whose JBIG2 data declares a page of width x height, 16 x 16 by its dictionary.
+inline Bytes jbig2ImagePdf(uint32_t width, uint32_t height) {
+    auto objects = pdfPage(100, 100, "<< /XObject << /Im0 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf("q 100 0 0 100 0 0 cm /Im0 Do Q")));
     objects.push_back(pdfStream("/Type /XObject /Subtype /Image /Width 16 /Height 16 /ColorSpace /DeviceGray "
                                 "/BitsPerComponent 1 /Filter /JBIG2Decode",
-                                data));
+                                jbig2PageSegment(width, height)));
+    return pdfOfObjects(objects);
+}
+
+// A 64 x 64 grey image whose mask (`key`: Mask or SMask) is 64 x 64 by its dictionary
+// and JBIG2 data declaring a page of width x height.
+inline Bytes jbig2MaskPdf(const std::string& key, uint32_t width, uint32_t height) {
+    auto objects = pdfPage(100, 100, "<< /XObject << /Im0 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf("q 100 0 0 100 0 0 cm /Im0 Do Q")));
+    objects.push_back(pdfStream("/Type /XObject /Subtype /Image /Width 64 /Height 64 /ColorSpace /DeviceGray "
+                                "/BitsPerComponent 8 /" + key + " 6 0 R",
+                                Bytes(64 * 64, 0x80)));
+    const std::string kind = key == "Mask" ? "/ImageMask true" : "/ColorSpace /DeviceGray";
+    objects.push_back(pdfStream("/Type /XObject /Subtype /Image /Width 64 /Height 64 " + kind +
+                                    " /BitsPerComponent 1 /Filter /JBIG2Decode",
+                                jbig2PageSegment(width, height)));
+    return pdfOfObjects(objects);
+}
+
+// A 64 x 64 inline image (BI ... ID ... EI) of JBIG2 data declaring a page of width x
+// height, drawn on the page, in a form, or in a Type 3 glyph (`where`).
+inline Bytes jbig2InlinePdf(const std::string& where, uint32_t width, uint32_t height) {
+    Bytes image = bytesOf("q 100 0 0 100 0 0 cm BI /W 64 /H 64 /IM true /BPC 1 /F /JBIG2Decode ID ");
+    const Bytes data = jbig2PageSegment(width, height);
+    image.insert(image.end(), data.begin(), data.end());
+    const Bytes end = bytesOf("\nEI Q");
+    image.insert(image.end(), end.begin(), end.end());
+    if (where == "page") {
+        auto objects = pdfPage(100, 100, "<< >>");
+        objects.push_back(pdfStream("", image));
+        return pdfOfObjects(objects);
+    }
+    if (where == "form") {
+        auto objects = pdfPage(100, 100, "<< /XObject << /F 5 0 R >> >>");
+        objects.push_back(pdfStream("", bytesOf("/F Do")));
+        objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100]", image));
+        return pdfOfObjects(objects);
+    }
+    auto objects = pdfPage(100, 100, "<< /Font << /T 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf("BT /T 50 Tf 10 10 Td (a) Tj ET")));
+    objects.push_back(bytesOf("<< /Type /Font /Subtype /Type3 /FontBBox [0 0 1 1] /FontMatrix [0.01 0 0 0.01 0 0] "
+                              "/CharProcs << /a 6 0 R >> /Encoding << /Differences [97 /a] >> /FirstChar 97 "
+                              "/LastChar 97 /Widths [100] >>"));
+    Bytes glyph = bytesOf("100 0 d0 ");
+    glyph.insert(glyph.end(), image.begin(), image.end());
+    objects.push_back(pdfStream("", glyph));
+    return pdfOfObjects(objects);
+}
+
+// A calculator function of one input and `outputs` outputs running `operators`
+// operators (adding and taking away 1).
+inline Bytes calculatorFunction(int operators, int outputs) {
+    std::string program = "{";
+    for (int i = 0; i < operators / 4; ++i) program += " 1 add 1 sub";
+    std::string range;
+    for (int i = 0; i < outputs; ++i) range += " 0 1";
+    for (int i = 1; i < outputs; ++i) program += " dup";
+    program += " }";
+    return pdfStream("/FunctionType 4 /Domain [0 1] /Range [" + range + " ] /Filter /FlateDecode",
+                     deflated(program));
+}
+
+// Colours whose tint transform (object 5) is a calculator function of `operators`
+// operators, and transfer functions of as many: drawn as `kind` says ("fills": a
+// Separation colour of 20000 tints filling a square each; "image": a DeviceN image
+// of side x side; "spaces": the space set and a tint filled 50000 times; "shading": a
+// function shading in the DeviceN space; "transfer": a transfer function set by a
+// graphics state 50000 times).
+inline Bytes tintTransformPdf(const std::string& kind, int operators, int side = 64) {
+    const std::string separation = "[/Separation /Spot /DeviceRGB 5 0 R]";
+    const std::string deviceN = "[/DeviceN [/Cyan /Spot] /DeviceRGB 5 0 R]";
+    const int inputs = kind == "fills" || kind == "spaces" || kind == "transfer" ? 1 : 2;
+    auto objects = pdfPage(1024, 1024,
+                           "<< /ColorSpace << /CS0 " + (inputs == 1 ? separation : deviceN) +
+                               " >> /XObject << /Im0 6 0 R >> /Shading << /S 6 0 R >> /ExtGState << /G 6 0 R >> >>");
+    std::string content;
+    Bytes sixth;
+    if (kind == "fills") {
+        content = "/CS0 cs\n";
+        for (int i = 0; i < 20000; ++i) content += std::to_string(i / 20000.0).substr(0, 7) + " scn 0 0 10 10 re f\n";
+        sixth = bytesOf("<< >>");
+    } else if (kind == "spaces") {
+        for (int i = 0; i < 50000; ++i) content += "/CS0 cs 0.5 scn 0 0 10 10 re f\n";
+        sixth = bytesOf("<< >>");
+    } else if (kind == "image") {
+        content = "q 1024 0 0 1024 0 0 cm /Im0 Do Q";
+        Bytes pixels(size_t(side) * side * 2);
+        for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t(i * 7);
+        sixth = pdfStream("/Type /XObject /Subtype /Image /Width " + std::to_string(side) + " /Height " +
+                              std::to_string(side) + " /ColorSpace " + deviceN +
+                              " /BitsPerComponent 8 /Filter /FlateDecode",
+                          deflated(std::string(pixels.begin(), pixels.end())));
+    } else if (kind == "shading") {
+        content = "/S sh";
+        sixth = bytesOf("<< /ShadingType 1 /ColorSpace " + deviceN +
+                        " /Domain [0 1 0 1] /Matrix [1024 0 0 1024 0 0] /Function 7 0 R >>");
+    } else {
+        for (int i = 0; i < 50000; ++i) content += "/G gs 0 0 10 10 re f\n";
+        sixth = bytesOf("<< /Type /ExtGState /TR 5 0 R >>");
+    }
+    objects.push_back(pdfStream("/Filter /FlateDecode", deflated(content)));
+    objects.push_back(calculatorFunction(operators, kind == "transfer" ? 1 : 3));
+    objects.push_back(sixth);
+    // The shading's own function: two inputs to the space's two components.
+    objects.push_back(pdfStream("/FunctionType 4 /Domain [0 1 0 1] /Range [0 1 0 1]", bytesOf("{ }")));
+    return pdfOfObjects(objects);
+}
+
+// Forms `levels` deep, each drawing the next twice, the last painting an axial shading
+// `paints` times: 2^levels * paints paints from a few kilobytes.
+inline Bytes nestedShadingFormsPdf(int levels, int paints) {
+    auto objects = pdfPage(1024, 1024, "<< /XObject << /F 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf("/F Do")));
+    for (int level = 0; level < levels; ++level) {
+        const int self = 5 + level;
+        if (level + 1 < levels) {
+            objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 1024 1024] /Resources << /XObject "
+                                        "<< /F " + std::to_string(self + 1) + " 0 R >> >>",
+                                        bytesOf("/F Do /F Do")));
+            continue;
+        }
+        std::string content;
+        for (int i = 0; i < paints; ++i) content += "/S sh\n";
+        objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 1024 1024] /Resources << /Shading << "
+                                    "/S " + axialShading() + " >> >>",
+                                    bytesOf(content)));
+    }
     return pdfOfObjects(objects);
 }
 
@@ -1156,6 +1287,33 @@ inline std::vector<Hostile> hostilePictures() {
         all.push_back({"pdf annotation painting a radial shading 300 times", "annotation.pdf",
                        annotatedPdf(paints, radialShading()), Outcome::refused, P::tooDemanding});
     }
+    // JBIG2 data wherever it is drawn, tint transforms and transfer functions weighed by
+    // their evaluations, and paints multiplied through nested forms.
+    for (const std::string key : {"Mask", "SMask"}) {
+        all.push_back({"pdf image whose " + key + " is jbig2 declaring a 100000 x 100000 page", "jbig2" + key + ".pdf",
+                       jbig2MaskPdf(key, 100000, 100000), Outcome::refused, P::tooLarge});
+    }
+    for (const std::string where : {"page", "form", "type3"}) {
+        all.push_back({"pdf inline jbig2 image in a " + where + " declaring a 100000 x 100000 page",
+                       "inline-" + where + ".pdf", jbig2InlinePdf(where, 100000, 100000), Outcome::refused,
+                       P::tooLarge});
+    }
+    all.push_back({"pdf separation fill of 20000 tints through 60000 calculator operators", "tints.pdf",
+                   tintTransformPdf("fills", 60000), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf devicen image of 64 x 64 through 60000 calculator operators", "devicen64.pdf",
+                   tintTransformPdf("image", 60000, 64), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf devicen image of 1024 x 1024 through 60000 calculator operators", "devicen1024.pdf",
+                   tintTransformPdf("image", 60000, 1024), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf colour space set 50000 times with 60000 calculator operators", "spaces.pdf",
+                   tintTransformPdf("spaces", 60000), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf function shading in a devicen space of 60000 calculator operators", "devicenshading.pdf",
+                   tintTransformPdf("shading", 60000), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf transfer function of 60000 calculator operators set 50000 times", "transfer.pdf",
+                   tintTransformPdf("transfer", 60000), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf forms nested 10 deep, each drawing the next twice, 200 shadings at the bottom",
+                   "nestedshadings.pdf", nestedShadingFormsPdf(10, 200), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf devicen image of 16 x 16 through a small function", "spot.pdf",
+                   tintTransformPdf("image", 40, 16), Outcome::converts});
     all.push_back({"pdf with one 8192 x 8192 image", "image8192.pdf", repeatedImagePdf(8192, 1), Outcome::converts,
                    P::none, true});
     return all;
