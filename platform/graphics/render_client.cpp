@@ -241,10 +241,14 @@ private:
     }
 
     void killAll() {
-        // At exit other threads may still hold the lock: the helpers are killed without it
-        // and reaped by the system once the program is gone.
+        // At exit other threads may still hold the lock: the helpers are killed without
+        // it, and reaped here so that none outlives the program even for a moment (a
+        // thread still waiting for one finds it gone).
         for (auto& helper : all_) {
             if (helper.pid > 0) ::kill(helper.pid, SIGKILL);
+        }
+        for (auto& helper : all_) {
+            if (helper.pid > 0) ::waitpid(helper.pid, nullptr, 0);
         }
     }
 
