@@ -962,14 +962,146 @@ inline Bytes jbig2PageSegment(uint32_t width, uint32_t height) {
     return data;
 }
 
-// An image whose JBIG2 data declares a page of width x height, 16 x 16 by its dictionary.
-inline Bytes jbig2ImagePdf(uint32_t width, uint32_t height) {
+// A JBIG2 segment of page 1: its number, type, the earlier segments it refers to
+// (written in the long form past four, each number as wide as this segment's own
+// number needs) and its data.
+struct Jbig2Segment {
+    uint32_t number = 0;
+    uint8_t type = 0;
+    Bytes data;
+    std::vector<uint32_t> referred = {};
+};
+
+inline Bytes jbig2Stream(const std::vector<Jbig2Segment>& segments) {
+    Bytes out;
+    for (const auto& segment : segments) {
+        putBe32(out, segment.number);
+        out.push_back(segment.type);
+        const size_t count = segment.referred.size();
+        if (count <= 4) {
+            out.push_back(uint8_t(count << 5));
+        } else {
+            putBe32(out, 0xE0000000u | uint32_t(count));
+            out.insert(out.end(), (count + 8) / 8, 0);  // retention bits: the segment's and each referred one's
+        }
+        for (const uint32_t referred : segment.referred) {
+            if (segment.number <= 256) {
+                out.push_back(uint8_t(referred));
+            } else if (segment.number <= 65536) {
+                out.push_back(uint8_t(referred >> 8));
+                out.push_back(uint8_t(referred));
+            } else {
+                putBe32(out, referred);
+            }
+        }
+        out.push_back(1);  // page 1
+        putBe32(out, uint32_t(segment.data.size()));
+        out.insert(out.end(), segment.data.begin(), segment.data.end());
+    }
+    return out;
+}
+
+// A page information segment's data: a page of width x height (0xFFFFFFFF: left open,
+// grown by its stripes), striped in stripes of at most `stripe` rows when not 0.
+inline Bytes jbig2PageInfo(uint32_t width, uint32_t height, uint16_t stripe = 0) {
+    Bytes data;
+    for (const uint32_t value : {width, height, 0u, 0u}) putBe32(data, value);
+    data.push_back(0);
+    const uint16_t striping = stripe == 0 ? 0 : uint16_t(0x8000 | stripe);
+    data.insert(data.end(), {uint8_t(striping >> 8), uint8_t(striping)});
+    return data;
+}
+
+// An immediate generic region's data: a region of width x height at (x, y), arithmetic
+// coded with template 0, whose coded bytes end it.
+inline Bytes jbig2GenericRegion(uint32_t width, uint32_t height, uint32_t x = 0, uint32_t y = 0) {
+    Bytes data;
+    for (const uint32_t value : {width, height, x, y}) putBe32(data, value);
+    data.push_back(0);                                    // combination: or
+    data.push_back(0);                                    // arithmetic, template 0
+    data.insert(data.end(), {3, 0xFF, 0xFD, 0xFF, 2, 0xFE, 0xFE, 0xFE});  // adaptive pixels
+    data.insert(data.end(), {0xFF, 0xAC});                // the coded data's end
+    return data;
+}
+
+// An end-of-stripe segment's data: the stripe ends at `row`.
+inline Bytes jbig2EndOfStripe(uint32_t row) {
+    Bytes data;
+    putBe32(data, row);
+    return data;
+}
+
+inline Bytes jbig2ImagePdfOf(const Bytes& data) {
     auto objects = pdfPage(100, 100, "<< /XObject << /Im0 5 0 R >> >>");
     objects.push_back(pdfStream("", bytesOf("q 100 0 0 100 0 0 cm /Im0 Do Q")));
     objects.push_back(pdfStream("/Type /XObject /Subtype /Image /Width 16 /Height 16 /ColorSpace /DeviceGray "
                                 "/BitsPerComponent 1 /Filter /JBIG2Decode",
-                                jbig2PageSegment(width, height)));
+                                data));
     return pdfOfObjects(objects);
+}
+
+// An image whose JBIG2 data declares a page of width x height, 16 x 16 by its dictionary.
+inline Bytes jbig2ImagePdf(uint32_t width, uint32_t height) { return jbig2ImagePdfOf(jbig2PageSegment(width, height)); }
+
+// JBIG2 data whose first segment declares a small page and whose later ones declare a
+// bitmap of some `side` pixels in one of the ways the data can: `how` is "region" (a
+// region of side x side), "stripes" (a page 64 wide of open height whose last stripe
+// ends at row side - 1), "placed" (the same page grown by a region placed side - 64
+// rows down), or "referring" (a region of side x side after a segment numbered past
+// 256 that refers to five others in the long form).
+inline Bytes jbig2Declaring(const std::string& how, uint32_t side) {
+    if (how == "region") {
+        return jbig2Stream({{0, 48, jbig2PageInfo(64, 64)}, {1, 38, jbig2GenericRegion(side, side)}});
+    }
+    if (how == "stripes") {
+        return jbig2Stream({{0, 48, jbig2PageInfo(64, 0xFFFFFFFF, 64)},
+                            {1, 38, jbig2GenericRegion(64, 64)},
+                            {2, 50, jbig2EndOfStripe(63)},
+                            {3, 50, jbig2EndOfStripe(side - 1)}});
+    }
+    if (how == "placed") {
+        return jbig2Stream({{0, 48, jbig2PageInfo(64, 0xFFFFFFFF, 64)},
+                            {1, 38, jbig2GenericRegion(64, 64, 0, side - 64)}});
+    }
+    // Intermediate regions an extension segment after them refers to.
+    std::vector<Jbig2Segment> segments = {{0, 48, jbig2PageInfo(64, 64)}};
+    for (uint32_t n = 1; n <= 5; ++n) segments.push_back({n, 36, jbig2GenericRegion(8, 8)});
+    segments.push_back({300, 62, Bytes(4, 0), {1, 2, 3, 4, 5}});
+    segments.push_back({301, 38, jbig2GenericRegion(side, side)});
+    return jbig2Stream(segments);
+}
+
+// JBIG2 data that reads two ways: a segment refers to seven others in the long form,
+// whose retention bits the standard packs in one byte and poppler reads as two. Read
+// the standard's way it is a 64 x 64 page and two extension segments; read poppler's,
+// the first extension's length is a byte later and covers the second's head, and a
+// region of side x side follows inside the second's data.
+inline Bytes jbig2ReadTwoWays(uint32_t side) {
+    std::vector<Jbig2Segment> segments = {{0, 48, jbig2PageInfo(64, 64)}};
+    for (uint32_t n = 1; n <= 7; ++n) segments.push_back({n, 36, jbig2GenericRegion(8, 8)});
+    Bytes out = jbig2Stream(segments);
+    putBe32(out, 8);
+    out.push_back(62);
+    putBe32(out, 0xE0000007u);
+    out.push_back(0);                                   // retention, the standard's one byte
+    for (uint8_t n = 1; n <= 7; ++n) out.push_back(n);  // poppler's second byte, then six of them
+    out.push_back(1);                                   // page; poppler's last referred-to segment
+    putBe32(out, 0);                                    // length; poppler's page and length's head
+    // The next segment's head (number 0x20000009): its first byte ends poppler's length.
+    const Bytes region = jbig2Stream({{10, 38, jbig2GenericRegion(side, side)}});
+    const uint32_t hidden = 0x20;  // what poppler skips from the byte after its length
+    Bytes second;
+    putBe32(second, 0x20000009);
+    second.push_back(62);
+    second.push_back(0);
+    second.push_back(1);
+    // Poppler's skip begins one byte into this segment and ends where the region begins.
+    const size_t headLeft = 11 - 1;
+    putBe32(second, uint32_t(hidden - (headLeft) + region.size()));
+    second.insert(second.end(), hidden - headLeft, 0);
+    second.insert(second.end(), region.begin(), region.end());
+    out.insert(out.end(), second.begin(), second.end());
+    return out;
 }
 
 // A 64 x 64 grey image whose mask (`key`: Mask or SMask) is 64 x 64 by its dictionary
@@ -1293,6 +1425,8 @@ inline std::vector<Hostile> hostilePictures() {
         all.push_back({"pdf image whose " + key + " is jbig2 declaring a 100000 x 100000 page", "jbig2" + key + ".pdf",
                        jbig2MaskPdf(key, 100000, 100000), Outcome::refused, P::tooLarge});
     }
+    all.push_back({"pdf jbig2 data read two ways, hiding a 100000 x 100000 region", "jbig2twoways.pdf",
+                   jbig2ImagePdfOf(jbig2ReadTwoWays(100000)), Outcome::refused, P::tooLarge});
     for (const std::string where : {"page", "form", "type3"}) {
         all.push_back({"pdf inline jbig2 image in a " + where + " declaring a 100000 x 100000 page",
                        "inline-" + where + ".pdf", jbig2InlinePdf(where, 100000, 100000), Outcome::refused,

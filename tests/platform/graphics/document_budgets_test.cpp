@@ -212,7 +212,8 @@ TEST(DocumentBudgets, ShadingsPatternsAndCodecsAreWeighedAsOftenAndAsWideAsTheyA
     };
     // Stitching functions `levels` deep, each holding the next once.
     auto chained = [](int levels) { return samples::stitchedShadingPdf(levels, 1); };
-    const std::vector<Document> documents = {
+    auto jbig2 = [](const Bytes& data) { return samples::jbig2ImagePdfOf(data); };
+    std::vector<Document> documents = {
         {"a calculator function of 1000 operators over the page", samples::calculatorShadingPdf(1000), P::none},
         {"stitching functions 10 deep, each holding the next twice", samples::stitchedShadingPdf(10, 2), P::none},
         {"stitching functions 24 deep, each holding the next twice", samples::stitchedShadingPdf(24, 2),
@@ -247,6 +248,16 @@ TEST(DocumentBudgets, ShadingsPatternsAndCodecsAreWeighedAsOftenAndAsWideAsTheyA
         {"a jbig2 image declaring a 16 x 16 page", samples::jbig2ImagePdf(16, 16), P::none},
         {"a jbig2 image declaring a 20000 x 10 page", samples::jbig2ImagePdf(20000, 10), P::tooLarge},
     };
+    // JBIG2 data declares its bitmaps anywhere among its segments: the page comes first.
+    for (const std::string how : {"region", "stripes", "placed", "referring"}) {
+        documents.push_back({"a jbig2 image of 64-pixel " + how, jbig2(samples::jbig2Declaring(how, 64)), P::none});
+        documents.push_back(
+            {"a jbig2 image of 100000-pixel " + how, jbig2(samples::jbig2Declaring(how, 100000)), P::tooLarge});
+    }
+    documents.push_back({"a jbig2 image whose segments read two ways, 64 pixels",
+                         jbig2(samples::jbig2ReadTwoWays(64)), P::none});
+    documents.push_back({"a jbig2 image whose segments read two ways, 100000 pixels",
+                         jbig2(samples::jbig2ReadTwoWays(100000)), P::tooLarge});
     for (const auto& document : documents) {
         std::string why;
         EXPECT_EQ(loadPdf(document.bytes, &why), document.expected) << document.name << ": " << why;
