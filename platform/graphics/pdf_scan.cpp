@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -1144,14 +1145,32 @@ Box boxOf(PdfFile& file, const Object* value) {
 // Where glyph procedures of a font whose box is unknown may draw: everywhere.
 const Box kEverywhere{-1e9, -1e9, 1e9, 1e9};
 
+// Where a content's names are looked up: its own resources, then those of each content
+// drawing it, out to the page's, as poppler looks them up. A form whose own resources
+// lack a name still draws what the page's name.
+struct Resources {
+    const Object* own = &kNull;
+    const Resources* outer = nullptr;
+    int depth = 0;    // levels from the page's resources
+    uint32_t id = 0;  // the same for the same resources met through the same ones
+};
+
 class PageScanner {
 public:
     PageScanner(PdfFile& file, const PdfScanLimits& limits) : file_(file), limits_(limits) {}
 
+    // The page's resources, where every lookup ends.
+    Resources pageResources(const Object& own) {
+        Resources page;
+        page.own = &own;
+        page.id = chainId(&own, 0);
+        return page;
+    }
+
     // The cost of drawing a content stream (or several, one after another) with
     // `resources` into a space of which `room` shows; false with the file's reason when
     // it cannot be read.
-    bool content(const std::vector<const Object*>& streams, const Object& resources, int depth, const Box& room,
+    bool content(const std::vector<const Object*>& streams, const Resources& resources, int depth, const Box& room,
                  Cost& out) {
         if (depth > kMaxPdfFormDepth) {
             return file_.fail(PictureProblem::tooDemanding,
@@ -1191,7 +1210,7 @@ public:
     // The page's annotations, which poppler draws over the page when printing: each
     // appearance as a form stretched onto the annotation's rectangle. Every one is
     // counted, shown or hidden, in whatever state it is in when it has no state chosen.
-    bool annotations(const Object& page, const Object& resources, const Box& room, Cost& cost) {
+    bool annotations(const Object& page, const Resources& resources, const Box& room, Cost& cost) {
         for (const Object& item : file_.resolve(page.get("Annots")).items) {
             const Object& annotation = file_.resolve(item);
             const Object& normal = file_.resolve(file_.resolve(annotation.get("AP")).get("N"));
@@ -1260,10 +1279,33 @@ private:
         bool mesh = false;
         Box box;  // its own clip, when it has one
     };
-    const Object& resource(const Object& resources, std::string_view category, const Object* name) {
+    // The object `name` stands for in `category`, from the first resources along the
+    // chain that have it; how far the lookup went is noted for the form being measured.
+    const Object& resource(const Resources& resources, std::string_view category, const Object* name) {
         if (!name || !name->is(Object::Type::name)) return kNull;
-        const Object& group = file_.resolve(resources.get(category));
-        return file_.resolve(group.get(name->text));
+        for (const Resources* at = &resources; at != nullptr; at = at->outer) {
+            const Object& found = file_.resolve(file_.resolve(at->own->get(category)).get(name->text));
+            if (!found.is(Object::Type::null) && !found.is(Object::Type::none)) {
+                reach_ = std::min(reach_, at->depth);
+                return found;
+            }
+        }
+        reach_ = 0;  // missing everywhere: any resources on the way could have had it
+        return kNull;
+    }
+
+    // Resources `own` met within `outer`.
+    Resources within(const Resources& outer, const Object& own) {
+        Resources inner;
+        inner.own = &own;
+        inner.outer = &outer;
+        inner.depth = outer.depth + 1;
+        inner.id = chainId(&own, outer.id);
+        return inner;
+    }
+
+    uint32_t chainId(const Object* own, uint32_t outer) {
+        return chains_.try_emplace(std::make_pair(own, outer), uint32_t(chains_.size() + 1)).first->second;
     }
 
     static const Object* lastOf(const std::vector<Object>& operands, Object::Type type) {
@@ -1284,7 +1326,7 @@ private:
         return true;
     }
 
-    bool operation(std::string_view op, const std::vector<Object>& operands, const Object& resources, int depth,
+    bool operation(std::string_view op, const std::vector<Object>& operands, const Resources& resources, int depth,
                    Frame& frame, Cost& cost) {
         // What a part of the page costs, the whole page costs at least.
         return operate(op, operands, resources, depth, frame, cost) && withinLimits(cost);
@@ -1339,7 +1381,7 @@ private:
         return packed;
     }
 
-    bool operate(std::string_view op, const std::vector<Object>& operands, const Object& resources, int depth,
+    bool operate(std::string_view op, const std::vector<Object>& operands, const Resources& resources, int depth,
                  Frame& frame, Cost& cost) {
         cost.operators += 1;
         State& state = frame.states.back();
@@ -1534,7 +1576,7 @@ private:
     }
 
     // What `scn` sets: a tiling pattern's tile measured once, or a shading pattern.
-    bool pattern(const Object& object, const Object& resources, int depth, Paint& paint) {
+    bool pattern(const Object& object, const Resources& resources, int depth, Paint& paint) {
         paint = Paint{};
         const double type = file_.number(object.get("PatternType"), 0);
         paint.matrix = matrixOf(file_, object.get("Matrix"));
@@ -1868,7 +1910,7 @@ private:
         return true;
     }
 
-    bool drawObject(const Object& object, const Object& resources, int depth, const State& state, Cost& cost) {
+    bool drawObject(const Object& object, const Resources& resources, int depth, const State& state, Cost& cost) {
         if (!object.isStream) return true;
         const Object& subtype = file_.resolve(object.get("Subtype"));
         if (subtype.isName("Image")) {
@@ -1906,35 +1948,50 @@ private:
         return true;
     }
 
-    // A form (or tiling pattern, or glyph procedure), its cost worked out once for the
-    // resources it is drawn with, in its own space clipped to its box; a form drawn
-    // within itself is not drawn again (as poppler does not).
-    bool form(const Object& stream, const Object& outer, int depth, Cost& out, const Box* room = nullptr) {
-        const Object* own = stream.get("Resources");
-        const Object& resources = own ? file_.resolve(own) : outer;
-        const auto key = std::make_pair(&stream, &resources);
-        if (const auto known = forms_.find(key); known != forms_.end()) {
-            out = known->second;
+    // A form (or tiling pattern, or glyph procedure), in its own space clipped to its
+    // box; a form drawn within itself is not drawn again (as poppler does not). Its cost
+    // is worked out once for its own resources when nothing it draws looks a name up
+    // past them, else once for each chain of resources it is drawn within.
+    bool form(const Object& stream, const Resources& outer, int depth, Cost& out, const Box* room = nullptr) {
+        const Resources resources = within(outer, file_.resolve(stream.get("Resources")));
+        auto known = forms_.find(std::make_tuple(&stream, resources.own, 0u));
+        if (known == forms_.end()) known = forms_.find(std::make_tuple(&stream, resources.own, resources.id));
+        if (known != forms_.end()) {
+            out = known->second.cost;
+            reach_ = std::min(reach_, resources.depth - known->second.above);
             return true;
         }
         if (!drawing_.insert(&stream).second) {
             out = Cost{};
             return true;
         }
+        // Chains of resources can be made to multiply as forms nest, each a drawing of its
+        // own: past a bound the measuring itself would take seconds.
+        if (!measured_.insert(&stream).second && ++remeasured_ > kMaxFormRemeasures) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("the PDF page draws its forms within more than {} different chains of "
+                                          "resources",
+                                          kMaxFormRemeasures));
+        }
+        const int outerReach = reach_;
+        reach_ = resources.depth;
         const bool ok =
             content({&stream}, resources, depth + 1, room != nullptr ? *room : boxOf(file_, stream.get("BBox")), out);
+        const int above = resources.depth - reach_;
+        reach_ = std::min(outerReach, reach_);
         drawing_.erase(&stream);
-        if (ok) forms_.emplace(key, out);
+        if (ok) {
+            forms_.emplace(std::make_tuple(&stream, resources.own, above > 0 ? resources.id : 0u), Measured{out, above});
+        }
         return ok;
     }
 
     // A Type 3 font's glyphs are drawn by procedures of their own, once each for a
     // font and size: counted once per font.
-    bool type3Font(const Object& font, const Object& outer, int depth, const State& state, Cost& cost) {
+    bool type3Font(const Object& font, const Resources& outer, int depth, const State& state, Cost& cost) {
         if (!fonts_.insert(&font).second) return true;
         const Object& procedures = file_.resolve(font.get("CharProcs"));
-        const Object* own = font.get("Resources");
-        const Object& resources = own ? file_.resolve(own) : outer;
+        const Resources resources = within(outer, file_.resolve(font.get("Resources")));
         const Box fontBox = boxOf(file_, font.get("FontBBox"));
         const Box room = fontBox.area() > 0 ? fontBox : kEverywhere;
         for (const auto& [name, procedure] : procedures.entries) {
@@ -1951,7 +2008,18 @@ private:
     PdfFile& file_;
     const PdfScanLimits& limits_;
     std::string_view inlineImage_;
-    std::map<std::pair<const Object*, const Object*>, Cost> forms_;
+    // A form's cost, and how many levels of resources past its own it looked names up in.
+    struct Measured {
+        Cost cost;
+        int above = 0;
+    };
+    // By the form, its own resources and the chain it was met in (0: any chain).
+    std::map<std::tuple<const Object*, const Object*, uint32_t>, Measured> forms_;
+    std::map<std::pair<const Object*, uint32_t>, uint32_t> chains_;
+    int reach_ = 0;
+    static constexpr int kMaxFormRemeasures = 1 << 14;
+    std::unordered_set<const Object*> measured_;
+    int remeasured_ = 0;
     std::unordered_set<const Object*> drawing_;
     std::unordered_set<const Object*> fonts_;
     std::unordered_map<const Object*, Shading> shadings_;
@@ -2039,8 +2107,10 @@ std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int page
     }
     PageScanner scanner(file, limits);
     const Box visible = visiblePart(file, *page);
+    const Resources pageResources = scanner.pageResources(*resources);
     Cost cost;
-    if (!scanner.content(streams, *resources, 0, visible, cost) || !scanner.annotations(*page, *resources, visible, cost) ||
+    if (!scanner.content(streams, pageResources, 0, visible, cost) ||
+        !scanner.annotations(*page, pageResources, visible, cost) ||
         file.exhausted()) {
         return failed();
     }

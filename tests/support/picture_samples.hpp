@@ -1208,24 +1208,89 @@ inline Bytes tintTransformPdf(const std::string& kind, int operators, int side =
     return pdfOfObjects(objects);
 }
 
-// Forms `levels` deep, each drawing the next twice, the last painting an axial shading
-// `paints` times: 2^levels * paints paints from a few kilobytes.
-inline Bytes nestedShadingFormsPdf(int levels, int paints) {
-    auto objects = pdfPage(1024, 1024, "<< /XObject << /F 5 0 R >> >>");
-    objects.push_back(pdfStream("", bytesOf("/F Do")));
+// A 1024-pt page on which forms `levels` deep each draw the next twice, the innermost
+// painting a shading `paints` times: 2^levels x paints shadings from a few kilobytes.
+// `how` is the way a hostile author hides that from a reader who follows only some of
+// the ways forms are reached and names found:
+// - "own": each form's own resources name what it draws;
+// - "inherited": each form has resources of its own that name nothing it draws, the
+//   page's name every form and the shading (poppler looks a name up in the resources
+//   of every content drawing the one that uses it);
+// - "innermost": as "own", but the shading named by the page's resources only;
+// - "twoNames": each form draws the next once by each of two names;
+// - "wrapped": each drawing in "q 0.5 0 0 0.5 0 0 cm ... Q";
+// - "pattern", "softMask", "annotation": the first form drawn by a tiling pattern's
+//   tile that the page fills with, a soft mask the page sets, or an annotation's
+//   appearance.
+inline Bytes nestedShadingFormsPdf(int levels, int paints, const std::string& how = "own") {
+    const bool inherited = how == "inherited";
+    auto formRef = [](int level) { return std::to_string(5 + level) + " 0 R"; };
+    // The page's resources: the first form, everything for "inherited", the shading
+    // for "innermost".
+    std::string names;
     for (int level = 0; level < levels; ++level) {
-        const int self = 5 + level;
+        if (inherited || level == 0) names += " /F" + std::to_string(level) + " " + formRef(level);
+    }
+    std::string pageResources = "<< /XObject <<" + names + " >>";
+    if (inherited || how == "innermost") pageResources += " /Shading << /S " + axialShading() + " >>";
+    const int extra = 5 + levels;  // the first object after the forms
+    std::string page = "/F0 Do";
+    if (how == "wrapped") page = "q 0.5 0 0 0.5 0 0 cm /F0 Do Q";
+    if (how == "annotation") page = "";
+    if (how == "pattern") {
+        pageResources += " /Pattern << /P " + std::to_string(extra) + " 0 R >>";
+        page = "/Pattern cs /P scn 0 0 1024 1024 re f";
+    }
+    if (how == "softMask") {
+        pageResources += " /ExtGState << /M << /SMask << /S /Luminosity /G " + std::to_string(extra) + " 0 R >> >> >>";
+        page = "/M gs 0 0 1024 1024 re f";
+    }
+    pageResources += " >>";
+    auto objects = pdfPage(1024, 1024, pageResources);
+    if (how == "annotation") {
+        std::string text(objects[2].begin(), objects[2].end());
+        text.insert(text.size() - 3, " /Annots [" + std::to_string(extra) + " 0 R]");
+        objects[2] = bytesOf(text);
+    }
+    objects.push_back(pdfStream("", bytesOf(page)));
+    for (int level = 0; level < levels; ++level) {
+        const std::string next = "/F" + std::to_string(level + 1);
+        std::string content, resources;
         if (level + 1 < levels) {
-            objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 1024 1024] /Resources << /XObject "
-                                        "<< /F " + std::to_string(self + 1) + " 0 R >> >>",
-                                        bytesOf("/F Do /F Do")));
-            continue;
+            if (how == "twoNames") {
+                content = next + " Do " + next + "b Do";
+                resources = "<< /XObject << " + next + " " + formRef(level + 1) + " " + next + "b " +
+                            formRef(level + 1) + " >> >>";
+            } else if (how == "wrapped") {
+                content = "q 0.5 0 0 0.5 0 0 cm " + next + " Do Q q 0.5 0 0 0.5 512 512 cm " + next + " Do Q";
+            } else {
+                content = next + " Do " + next + " Do";
+            }
+            if (resources.empty()) {
+                resources = inherited ? "<< /ProcSet [/PDF] >>" : "<< /XObject << " + next + " " + formRef(level + 1) + " >> >>";
+            }
+        } else {
+            for (int i = 0; i < paints; ++i) content += "/S sh\n";
+            resources = inherited || how == "innermost" ? "<< /ProcSet [/PDF] >>"
+                                                        : "<< /Shading << /S " + axialShading() + " >> >>";
         }
-        std::string content;
-        for (int i = 0; i < paints; ++i) content += "/S sh\n";
-        objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 1024 1024] /Resources << /Shading << "
-                                    "/S " + axialShading() + " >> >>",
+        objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 1024 1024] /Resources " + resources,
                                     bytesOf(content)));
+    }
+    const std::string drawFirst = "/Resources << /XObject << /F0 " + formRef(0) + " >> >>";
+    if (how == "pattern") {
+        objects.push_back(pdfStream("/PatternType 1 /PaintType 1 /TilingType 1 /BBox [0 0 1024 1024] /XStep 1024 "
+                                    "/YStep 1024 " + drawFirst,
+                                    bytesOf("/F0 Do")));
+    } else if (how == "softMask") {
+        objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 1024 1024] /Group << /S /Transparency "
+                                    "/CS /DeviceRGB >> " + drawFirst,
+                                    bytesOf("/F0 Do")));
+    } else if (how == "annotation") {
+        objects.push_back(bytesOf("<< /Type /Annot /Subtype /Square /Rect [0 0 1024 1024] /F 4 /AP << /N " +
+                                  std::to_string(extra + 1) + " 0 R >> >>"));
+        objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 1024 1024] " + drawFirst,
+                                    bytesOf("/F0 Do")));
     }
     return pdfOfObjects(objects);
 }
@@ -1444,8 +1509,12 @@ inline std::vector<Hostile> hostilePictures() {
                    tintTransformPdf("shading", 60000), Outcome::refused, P::tooDemanding});
     all.push_back({"pdf transfer function of 60000 calculator operators set 50000 times", "transfer.pdf",
                    tintTransformPdf("transfer", 60000), Outcome::refused, P::tooDemanding});
-    all.push_back({"pdf forms nested 10 deep, each drawing the next twice, 200 shadings at the bottom",
-                   "nestedshadings.pdf", nestedShadingFormsPdf(10, 200), Outcome::refused, P::tooDemanding});
+    for (const std::string how :
+         {"own", "inherited", "innermost", "twoNames", "wrapped", "pattern", "softMask", "annotation"}) {
+        all.push_back({"pdf forms nested 10 deep, each drawing the next twice, 200 shadings at the bottom, reached " + how,
+                       "nestedshadings-" + how + ".pdf", nestedShadingFormsPdf(10, 200, how), Outcome::refused,
+                       P::tooDemanding});
+    }
     all.push_back({"pdf devicen image of 16 x 16 through a small function", "spot.pdf",
                    tintTransformPdf("image", 40, 16), Outcome::converts});
     all.push_back({"pdf with one 8192 x 8192 image", "image8192.pdf", repeatedImagePdf(8192, 1), Outcome::converts,
