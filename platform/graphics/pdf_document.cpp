@@ -121,7 +121,7 @@ bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error
                                   "over with shadings, weighted by their kind (at most {} pixels in all)",
                                   side, side, costs.shadingCover, PdfDocument::kMaxShadingWork));
     }
-    if (costs.finestTile * side < PdfDocument::kFinestTilePixels) {
+    if (pixels > 0 && costs.finestTile * side < PdfDocument::kFinestTilePixels) {
         return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels tiles a pattern {:g} pixels "
                                   "wide, too fine to draw",
                                   side, side, costs.finestTile * side));
@@ -242,6 +242,15 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
     return document;
 }
 
+std::shared_ptr<PdfDocument> PdfDocument::ofDrawing(std::vector<uint8_t> bytes, Size pageSize, Drawing drawing) {
+    std::shared_ptr<PdfDocument> document(new PdfDocument());
+    document->bytes_ = std::move(bytes);
+    document->pageCount_ = 1;
+    document->cropBoxes_.emplace(0, Rect{0, 0, pageSize.width, pageSize.height});
+    document->drawing_ = std::move(drawing);
+    return document;
+}
+
 PdfDocument::~PdfDocument() = default;
 
 int PdfDocument::pageCount() const { return pageCount_; }
@@ -275,6 +284,13 @@ std::optional<PdfPageCosts> PdfDocument::costsOf(int index, std::string* error, 
 bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
     const auto crop = cropBox(index);
     if (!crop || crop->isEmpty()) return false;
+    if (drawing_) {
+        std::string why;
+        if (drawing_(context, &why)) return true;
+        context.markIncomplete();
+        DrawingProblems::report(PictureProblem::incompleteRender, why);
+        return false;
+    }
     std::string why;
     PictureProblem problem = PictureProblem::none;
     const auto costs = costsOf(index, &why, &problem);
@@ -383,12 +399,18 @@ std::optional<std::vector<uint8_t>> PdfDocument::pageAsPdf(int index, Size pageS
         noteProblem(error, problem, PictureProblem::damaged, fmt::format("the PDF has no page {} to draw", index + 1));
         return std::nullopt;
     }
+    if (!renderer_) {
+        noteProblem(error, problem, PictureProblem::incompleteRender, "the page is a drawing, drawn where it is used");
+        return std::nullopt;
+    }
     const auto costs = costsOf(index, error, problem);
     if (!costs) return std::nullopt;
     cairo_matrix_t m;
     cairo_matrix_init(&m, matrix[0], matrix[1], matrix[2], matrix[3], matrix[4], matrix[5]);
-    // The page's area where it is drawn, in points of the new page.
-    double xs[4] = {0, crop->width(), 0, crop->width()}, ys[4] = {0, 0, crop->height(), crop->height()};
+    // The page's area where it is drawn, in points of the new page: the matrix takes the
+    // page's own coordinates, in which the crop box need not start at the origin.
+    double xs[4] = {crop->minX(), crop->maxX(), crop->minX(), crop->maxX()};
+    double ys[4] = {crop->minY(), crop->minY(), crop->maxY(), crop->maxY()};
     for (int i = 0; i < 4; ++i) cairo_matrix_transform_point(&m, &xs[i], &ys[i]);
     const double width = std::min(pageSize.width, std::max({xs[0], xs[1], xs[2], xs[3]})) -
                          std::max(0.0, std::min({xs[0], xs[1], xs[2], xs[3]}));

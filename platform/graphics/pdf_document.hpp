@@ -5,6 +5,7 @@
 // the helper's limits stop whatever gets past it. Drawings on several threads at once
 // go to as many helpers.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -69,6 +70,15 @@ public:
     // renderer draws).
     static std::shared_ptr<PdfDocument> fromData(std::vector<uint8_t> bytes, std::string* error = nullptr,
                                                  PictureProblem* problem = nullptr, bool measureOnLoad = true);
+    // Draws a page of our own making in its own coordinates (y up, in points) into the
+    // context's current user space and state; false, with the reason, when it could not
+    // be drawn completely.
+    using Drawing = std::function<bool(GraphicsContext&, std::string* why)>;
+    // A one-page document of `pageSize` we made from a drawing we trust (an SVG drawing
+    // its own scan let through): its page is drawn by `drawing` in this process, into
+    // pixels and into PDF outputs alike, with neither our scan nor the renderer helper;
+    // `bytes` are what it was written as.
+    static std::shared_ptr<PdfDocument> ofDrawing(std::vector<uint8_t> bytes, Size pageSize, Drawing drawing);
     ~PdfDocument();
     PdfDocument(const PdfDocument&) = delete;
     PdfDocument& operator=(const PdfDocument&) = delete;
@@ -86,8 +96,10 @@ public:
     // reported an error while drawing, cairo failed, the helper met a limit or
     // crashed), when drawing it at the context's scale would be beyond the budgets, or
     // when the context does not draw into pixels (a PDF context takes the page whole,
-    // through pageAsPdf); the reason goes to the thread's DrawingProblems.
+    // through pageAsPdf); the reason goes to the thread's DrawingProblems. A document of
+    // a drawing draws it into any context.
     bool drawPage(int index, GraphicsContext& context) const;
+    bool isDrawing() const { return static_cast<bool>(drawing_); }
     // A one-page PDF of `pageSize` points on which page `index` is drawn through the
     // cairo matrix `matrix` (from the page's own coordinates, y up, to the new page's,
     // y down) clipped to the device rectangles `clip` (none: unclipped). None, with the
@@ -109,6 +121,7 @@ private:
         std::string why;
     };
 
+    Drawing drawing_;
     std::unique_ptr<RenderClient> renderer_;
     mutable std::mutex costsMutex_;
     mutable std::map<int, Measured> costs_;
