@@ -14,6 +14,7 @@
 #include "platform/graphics/drawing_budget.hpp"
 #include "platform/graphics/graphics_context.hpp"
 #include "platform/graphics/render_client.hpp"
+#include "platform/graphics/renderer_budget.hpp"
 
 namespace platform::graphics {
 
@@ -154,12 +155,12 @@ PdfScanLimits scanLimits() {
 // Past what the helper's address space holds beside its own libraries, a drawing is
 // refused before it is asked for.
 bool fitsTheRenderer(double bytes, double pixels, std::string* error, PictureProblem* problem) {
-    if (bytes + double(render::kBaselineBytes) <= double(render::kAddressSpaceBytes)) return true;
+    if (bytes + double(RendererBudget::kBaseBytes) <= double(render::kAddressSpaceBytes)) return true;
     const double side = std::sqrt(pixels);
     return noteProblem(error, problem, PictureProblem::pastMemoryLimit,
                        fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels would need {:.0f} MiB, more "
                                    "than the renderer's {} MiB of memory",
-                                   side, side, bytes / (1 << 20) + double(render::kBaselineBytes >> 20),
+                                   side, side, bytes / (1 << 20) + double(RendererBudget::kBaseBytes >> 20),
                                    render::kAddressSpaceBytes >> 20));
 }
 
@@ -355,6 +356,7 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             request.page = index;
             request.width = width;
             request.height = height;
+            request.addressSpace = RendererBudget::limitFor(held);
             m.x0 -= left;
             m.y0 -= top;
             setMatrix(request, m);
@@ -430,6 +432,7 @@ std::optional<std::vector<uint8_t>> PdfDocument::pageAsPdf(int index, Size pageS
     request.page = index;
     request.pageWidth = pageSize.width;
     request.pageHeight = pageSize.height;
+    request.addressSpace = RendererBudget::limitFor(drawingBytes(*costs, pixels));
     setMatrix(request, m);
     if (!clip.empty()) setClip(request, clip, 0, 0);
     RenderFailure failure;

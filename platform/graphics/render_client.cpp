@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include <fmt/format.h>
 
 #include "platform/graphics/interruption.hpp"
+#include "platform/graphics/renderer_budget.hpp"
 
 extern char** environ;
 
@@ -282,6 +284,7 @@ RenderClient::RenderClient(std::span<const uint8_t> bytes) {
         }
         written += size_t(n);
     }
+    documentBytes_ = bytes.size();
     // The helpers read it; none may change it.
     ::fcntl(documentFd_, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
 }
@@ -309,7 +312,34 @@ std::optional<std::string> RenderClient::helperPath() {
 
 int RenderClient::helpersAlive() { return Helpers::shared().alive(); }
 
-bool RenderClient::call(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure) {
+bool RenderClient::call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure) {
+    // Opening a document reads its cross-references and objects: some of its size.
+    if (request.addressSpace == 0) request.addressSpace = RendererBudget::limitFor(double(documentBytes_));
+    for (bool retry = false;; retry = true) {
+        const RendererBudget::Grant grant =
+            retry ? RendererBudget::alone() : RendererBudget::admit(request.addressSpace);
+        if (!grant) {
+            failure->problem = PictureProblem::incompleteRender;
+            failure->why = "the drawing was stopped before it began";
+            return false;
+        }
+        request.addressSpace = grant.limit();
+        if (attempt(request, fd, reply, failure)) return true;
+        if (retry || failure->problem != PictureProblem::pastMemoryLimit ||
+            grant.limit() >= render::kAddressSpaceBytes) {
+            return false;
+        }
+        // What the stopped drawing left in the memory file is not the page.
+        struct stat info{};
+        if (fd >= 0 && (::fstat(fd, &info) != 0 || ::ftruncate(fd, 0) != 0 || ::ftruncate(fd, info.st_size) != 0 ||
+                        ::lseek(fd, 0, SEEK_SET) != 0)) {
+            return false;
+        }
+        *failure = RenderFailure{};
+    }
+}
+
+bool RenderClient::attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure) {
     if (documentFd_ < 0) {
         failure->problem = PictureProblem::unreadable;
         failure->why = setupError_;

@@ -70,8 +70,13 @@ public:
     struct Helper;
 
 private:
-    bool call(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure);
+    // Asks a helper, admitted against the process's RendererBudget; a drawing stopped at
+    // a limit below the largest is asked once more alone at the largest, `fd` (a memory
+    // file) emptied first.
+    bool call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure);
+    bool attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure);
     int documentFd_ = -1;
+    size_t documentBytes_ = 0;
     std::string setupError_;
 };
 

@@ -11,17 +11,15 @@ namespace platform::graphics::render {
 inline constexpr int kSocketFd = 3;
 inline constexpr int kDocumentFd = 4;
 
-// The helper's hard limits. Its address space holds the libraries (some 100 MiB of
-// mappings), the pixels it draws into, and what poppler decodes and cairo keeps while
-// drawing: the largest drawing the page budgets let through (an image of 2^26 pixels
-// decoded whole, beside a 1024 x 1024 icon) needs some 450 MiB. Each page may use
-// kCpuSeconds of processor time and kWallSeconds in all, counted by the program.
+// The helper's hard limits. Its address space holds its libraries, the pixels it draws
+// into, and what poppler decodes and cairo keeps while drawing: the largest drawing the
+// page budgets let through (an image of 2^26 pixels decoded whole, beside a 1024 x 1024
+// icon) needs some 450 MiB. Each drawing gets a limit of its own up to
+// kAddressSpaceBytes (see RendererBudget). Each page may use kCpuSeconds of processor
+// time and kWallSeconds in all, counted by the program.
 inline constexpr uint64_t kAddressSpaceBytes = uint64_t{640} << 20;
 inline constexpr int kCpuSeconds = 5;
 inline constexpr int kWallSeconds = 10;
-// What the helper's own mappings take before it draws anything: a drawing that would
-// need more than the rest is refused before it is asked for.
-inline constexpr uint64_t kBaselineBytes = uint64_t{160} << 20;
 
 // Rectangles a clip may be made of and still be handed over as it is.
 inline constexpr int kMaxClipRects = 16;
@@ -35,6 +33,8 @@ enum class Op : uint32_t {
 struct Request {
     Op op = Op::open;
     int32_t page = 0;
+    // The address space the helper may have while it answers; 0 for kAddressSpaceBytes.
+    uint64_t addressSpace = 0;
     // raster: the pixels' size (rows of width * 4 bytes); pdf: unused.
     int32_t width = 0, height = 0;
     // pdf: the page's size in points.

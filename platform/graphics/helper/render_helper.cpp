@@ -120,6 +120,15 @@ void limitSelf() {
     for (const int signal : {SIGABRT, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP}) ::signal(signal, onFatalSignal);
 }
 
+// The address space this request may use, up to the hard limit set at the start: the
+// program sizes it for the drawing, so that helpers drawing at once stay within its
+// budget.
+void limitAddressSpace(uint64_t bytes) {
+    const rlim_t soft = bytes == 0 ? render::kAddressSpaceBytes : std::min<rlim_t>(bytes, render::kAddressSpaceBytes);
+    const rlimit space{soft, render::kAddressSpaceBytes};
+    ::setrlimit(RLIMIT_AS, &space);
+}
+
 // Processor time from now on is limited to one page's worth: past it the kernel ends
 // the helper with SIGXCPU, which the program reports as the limit.
 void limitProcessorTimeForOnePage() {
@@ -300,6 +309,7 @@ int main() {
     int fd = -1;
     while (receive(request, fd)) {
         limitProcessorTimeForOnePage();
+        limitAddressSpace(request.addressSpace);
         gReport.clear();
         std::string why;
         render::Reply reply;

@@ -17,6 +17,7 @@
 
 #include "platform/graphics/interruption.hpp"
 #include "platform/graphics/render_client.hpp"
+#include "platform/graphics/renderer_budget.hpp"
 #include "support/picture_samples.hpp"
 
 namespace {
@@ -45,6 +46,18 @@ std::vector<pid_t> children() {
         closedir(dir);
     }
     return out;
+}
+
+// The resident memory of the process's children, added up.
+uint64_t childrenResidentBytes() {
+    uint64_t bytes = 0;
+    for (const pid_t pid : children()) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("VmRSS:", 0) == 0) bytes += uint64_t(std::stoull(line.substr(6))) << 10;
+        }
+    }
+    return bytes;
 }
 
 pg::render::Request pixelsOf(int side, double scale) {
@@ -124,6 +137,82 @@ TEST(RenderHelper, ACrashedOrStoppedHelperFailsItsDrawingAndLeavesNothingBehind)
     EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
     EXPECT_TRUE(children().empty());
     EXPECT_EQ(openDescriptors(), descriptors);
+}
+
+TEST(RenderHelper, DrawingsAtOnceStayWithinTheBudgetAndAPageLargerThanItsLimitIsDrawnAgainAlone) {
+    using Budget = pg::RendererBudget;
+    {
+        // Limits that do not fit beside those held wait; a drawing to be drawn alone
+        // waits for none to be held and keeps the others waiting; a stopped wait ends.
+        auto first = Budget::admit(Budget::kBytes / 2);
+        auto second = Budget::admit(Budget::kBytes / 4);
+        EXPECT_EQ(Budget::held(), first.limit() + second.limit());
+        std::atomic<bool> aloneDrawn{false}, laterAdmitted{false};
+        std::thread alone([&] {
+            const auto grant = Budget::alone();
+            EXPECT_EQ(grant.limit(), Budget::kLargestLimit);
+            aloneDrawn = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            EXPECT_FALSE(laterAdmitted);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::thread later([&] {
+            const auto grant = Budget::admit(Budget::kBaseBytes);
+            laterAdmitted = true;
+            EXPECT_TRUE(aloneDrawn);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(aloneDrawn);
+        EXPECT_FALSE(laterAdmitted);
+        {
+            pg::InterruptionScope stopped([] { return true; });
+            EXPECT_FALSE(Budget::admit(Budget::kBaseBytes));
+        }
+        { [[maybe_unused]] auto gone = std::move(first); }
+        { [[maybe_unused]] auto gone = std::move(second); }
+        alone.join();
+        later.join();
+        EXPECT_EQ(Budget::held(), 0u);
+    }
+
+    // Pages drawn at once whose helpers each hold some 250 MiB (an 8192 x 8192 image
+    // drawn into a 1024 px icon): without the budget six held 1.3 to 1.5 GiB.
+    const auto heavy = samples::repeatedImagePdf(8192, 1);
+    pg::render::Request request = pixelsOf(1024, 10.24);
+    request.addressSpace = Budget::limitFor(double(uint64_t{260} << 20));
+    std::atomic<bool> drawing{true};
+    std::atomic<uint64_t> mostResident{0};
+    std::thread watcher([&] {
+        while (drawing) {
+            mostResident = std::max<uint64_t>(mostResident, childrenResidentBytes());
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    std::vector<std::thread> drawers;
+    for (int i = 0; i < 6; ++i) {
+        drawers.emplace_back([&] {
+            pg::RenderClient client(heavy);
+            pg::RenderFailure failure;
+            EXPECT_TRUE(client.pixels(request, &failure)) << failure.why;
+        });
+    }
+    for (auto& drawer : drawers) drawer.join();
+    drawing = false;
+    watcher.join();
+    EXPECT_GT(mostResident, uint64_t{200} << 20) << "the drawings were not seen";
+    EXPECT_LE(mostResident, Budget::kBytes);
+
+    // A limit too small for the page stops the drawing; it is drawn again at the
+    // largest limit and comes out whole.
+    const auto plain = samples::pdf(64, 64);
+    pg::RenderClient client(plain);
+    pg::render::Request large = pixelsOf(4096, 64);
+    large.addressSpace = Budget::kBaseBytes;
+    pg::RenderFailure failure;
+    const auto pixels = client.pixels(large, &failure);
+    ASSERT_TRUE(pixels) << failure.why;
+    EXPECT_EQ(pixels->width(), 4096);
+    EXPECT_EQ(pg::RenderClient::helpersAlive(), 1);
 }
 
 }  // namespace
