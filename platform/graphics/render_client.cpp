@@ -17,9 +17,13 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <list>
 #include <mutex>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -64,6 +68,79 @@ std::string firstLine(const std::string& printed) {
     return line.empty() ? std::string() : fmt::format(" (it said \"{}\")", line.substr(0, 200));
 }
 
+// Reaps `pid`, which is ending or has ended by itself: killed after `grace` if it has
+// not, so that no caller waits on a helper that hangs on its way out. Its wait status.
+int reap(pid_t pid, std::chrono::milliseconds grace) {
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    int status = 0;
+    while (true) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) return status;
+        if (done < 0 && errno != EINTR) return 0;
+        if (done == 0 && std::chrono::steady_clock::now() > deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+// Starts helpers on a thread of its own that lives as long as the process: a helper is
+// killed when the thread that started it ends (PR_SET_PDEATHSIG follows that thread,
+// not the process), and a drawing thread may end while its helpers still serve others.
+class Spawner {
+public:
+    static Spawner& shared() {
+        // Never destroyed: its thread waits for work until the process ends.
+        static auto* spawner = new Spawner();
+        return *spawner;
+    }
+
+    // Runs `work` on the spawning thread and waits for it; on this thread when none
+    // could be made.
+    void run(const std::function<void()>& work) {
+        if (!running_) {
+            work();
+            return;
+        }
+        std::packaged_task<void()> task(work);
+        auto done = task.get_future();
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(task));
+        }
+        ready_.notify_one();
+        done.wait();
+    }
+
+private:
+    Spawner() {
+        try {
+            std::thread([this] { loop(); }).detach();
+            running_ = true;
+        } catch (const std::system_error&) {
+        }
+    }
+
+    void loop() {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            ready_.wait(lock, [this] { return !queue_.empty(); });
+            auto task = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            task();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::packaged_task<void()>> queue_;
+    bool running_ = false;
+};
+
 }  // namespace
 
 struct RenderClient::Helper {
@@ -92,10 +169,18 @@ public:
     }
 
     // A helper of `owner` no other thread is using, started when there is none; null
-    // with the reason when none could be started.
+    // with the reason when none could be started or the thread's work was stopped while
+    // every helper was busy.
     Helper* take(const RenderClient* owner, int documentFd, RenderFailure* failure) {
         std::unique_lock lock(mutex_);
         while (true) {
+            // One that ended while idle (killed by the system or a user) is not one.
+            all_.remove_if([](Helper& h) {
+                if (h.busy || h.pid <= 0 || ::waitpid(h.pid, nullptr, WNOHANG) != h.pid) return false;
+                h.pid = -1;
+                end(h);
+                return true;
+            });
             for (auto& helper : all_) {
                 if (helper.owner == owner && !helper.busy) {
                     helper.busy = true;
@@ -110,15 +195,21 @@ public:
                 all_.erase(idle);
                 break;
             }
-            released_.wait(lock);
+            if (interruptionRequested()) {
+                failure->problem = PictureProblem::incompleteRender;
+                failure->why = "the drawing was stopped before it began";
+                return nullptr;
+            }
+            released_.wait_for(lock, std::chrono::milliseconds(50));
         }
         all_.push_back(Helper{});
         Helper* helper = &all_.back();
         helper->owner = owner;
         helper->busy = true;
         lock.unlock();
-        if (!start(*helper, documentFd, failure)) {
-            lock.lock();
+        bool started = false;
+        Spawner::shared().run([&] { started = start(*helper, documentFd, failure); });
+        if (!started) {
             remove(helper);
             return nullptr;
         }
@@ -210,7 +301,10 @@ private:
         envp.push_back(nullptr);
         std::string program = *path;
         char name[] = "glyphwright-render";
-        char* argv[] = {name, nullptr};
+        // The helper ends when the program does; it checks that the program that started
+        // it is still its parent once it has asked for that.
+        std::string parent = std::to_string(::getpid());
+        char* argv[] = {name, parent.data(), nullptr};
         const int spawned = ::posix_spawn(&helper.pid, program.c_str(), &actions, &attributes, argv, envp.data());
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
@@ -233,8 +327,7 @@ private:
     static void end(Helper& helper) {
         if (helper.pid > 0) {
             ::kill(helper.pid, SIGKILL);
-            while (::waitpid(helper.pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
+            reap(helper.pid, std::chrono::milliseconds(0));
             helper.pid = -1;
         }
         if (helper.socket >= 0) ::close(helper.socket);
@@ -243,14 +336,21 @@ private:
     }
 
     void killAll() {
-        // At exit other threads may still hold the lock: the helpers are killed without
-        // it, and reaped here so that none outlives the program even for a moment (a
-        // thread still waiting for one finds it gone).
+        // At exit other threads may still be drawing, and hold the lock for moments: the
+        // helpers are killed and reaped under it when it can be had, so that none
+        // outlives the program even for a moment. Without it they die with the program
+        // all the same (the helper asks for that as it starts).
+        std::unique_lock lock(mutex_, std::defer_lock);
+        for (int tries = 0; tries < 100 && !lock.try_lock(); ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (!lock.owns_lock()) return;
         for (auto& helper : all_) {
             if (helper.pid > 0) ::kill(helper.pid, SIGKILL);
         }
         for (auto& helper : all_) {
-            if (helper.pid > 0) ::waitpid(helper.pid, nullptr, 0);
+            if (helper.pid > 0) reap(helper.pid, std::chrono::milliseconds(0));
+            helper.pid = -1;
         }
     }
 
@@ -339,7 +439,8 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
     }
 }
 
-bool RenderClient::attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure) {
+bool RenderClient::attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure,
+                           bool freshHelper) {
     if (documentFd_ < 0) {
         failure->problem = PictureProblem::unreadable;
         failure->why = setupError_;
@@ -348,6 +449,7 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     Helpers& helpers = Helpers::shared();
     Helper* helper = helpers.take(this, documentFd_, failure);
     if (helper == nullptr) return false;
+    const uint64_t limit = request.addressSpace != 0 ? request.addressSpace : render::kAddressSpaceBytes;
     auto failWith = [&](PictureProblem problem, std::string why) {
         failure->problem = problem;
         failure->why = std::move(why);
@@ -356,27 +458,25 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     std::string printed;
     // Ends the helper and says why it ended: its exit status tells which limit it met.
     auto ended = [&](const char* stoppedBecause = nullptr) {
-        int status = 0;
         if (stoppedBecause != nullptr) ::kill(helper->pid, SIGKILL);
-        pid_t reaped;
-        while ((reaped = ::waitpid(helper->pid, &status, 0)) < 0 && errno == EINTR) {
-        }
+        // A helper that closed its socket is on its way out.
+        const int status = reap(helper->pid, std::chrono::seconds(2));
         keepPrinted(printed, helper->printed);
         helper->pid = -1;
         helpers.remove(helper);
         if (stoppedBecause != nullptr) return failWith(PictureProblem::pastTimeLimit, stoppedBecause);
-        if (reaped > 0 && WIFEXITED(status) && WEXITSTATUS(status) == int(render::Status::memoryLimit)) {
+        if (WIFEXITED(status) && WEXITSTATUS(status) == int(render::Status::memoryLimit)) {
             return failWith(PictureProblem::pastMemoryLimit,
                             fmt::format("drawing the PDF page needed more than the renderer's {} MiB of memory",
-                                        render::kAddressSpaceBytes >> 20));
+                                        limit >> 20));
         }
-        if (reaped > 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
+        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
             return failWith(PictureProblem::pastTimeLimit,
                             fmt::format("drawing the PDF page took more than the renderer's {} seconds of processor "
                                         "time",
                                         render::kCpuSeconds));
         }
-        if (reaped > 0 && WIFSIGNALED(status)) {
+        if (WIFSIGNALED(status)) {
             return failWith(PictureProblem::incompleteRender,
                             fmt::format("the renderer crashed drawing the PDF page ({}){}",
                                         strsignal(WTERMSIG(status)), firstLine(printed)));
@@ -402,6 +502,13 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     }
     ssize_t sent;
     while ((sent = ::sendmsg(helper->socket, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    if (sent != ssize_t(sizeof request) && !freshHelper) {
+        // It ended before it was asked (since it was last looked at): another is started.
+        reap(helper->pid, std::chrono::milliseconds(0));
+        helper->pid = -1;
+        helpers.remove(helper);
+        return attempt(request, fd, reply, failure, true);
     }
     if (sent != ssize_t(sizeof request)) return ended();
 

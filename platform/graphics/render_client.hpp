@@ -74,7 +74,9 @@ private:
     // a limit below the largest is asked once more alone at the largest, `fd` (a memory
     // file) emptied first.
     bool call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure);
-    bool attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure);
+    // `freshHelper`: a helper found ended before it was asked has been replaced once.
+    bool attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure,
+                 bool freshHelper = false);
     int documentFd_ = -1;
     size_t documentBytes_ = 0;
     std::string setupError_;

@@ -9,6 +9,7 @@
 #include <poppler.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -294,7 +295,11 @@ bool receive(render::Request& request, int& fd) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // Ends with the program that started it, even in the middle of a page; a program that
+    // ended before that was asked for is not waited for.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (argc < 2 || ::getppid() != pid_t(std::atoll(argv[1]))) _exit(int(render::Status::badRequest));
     limitSelf();
     // Nothing but the socket and the document is the helper's: descriptors a program
     // may have left open without close-on-exec are closed.
@@ -338,7 +343,9 @@ int main() {
         }
         if (fd >= 0) ::close(fd);
         sendReply(reply);
-        if (reply.status == render::Status::memoryLimit) return int(render::Status::memoryLimit);
+        // Past a refused allocation nothing of the libraries' state is to be trusted,
+        // their exit handlers included.
+        if (reply.status == render::Status::memoryLimit) _exit(int(render::Status::memoryLimit));
     }
     return 0;
 }

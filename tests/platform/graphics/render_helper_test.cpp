@@ -6,19 +6,25 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <future>
+#include <set>
 #include <thread>
 
 #include "platform/graphics/interruption.hpp"
 #include "platform/graphics/render_client.hpp"
 #include "platform/graphics/renderer_budget.hpp"
 #include "support/picture_samples.hpp"
+#include "support/self_launch.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -46,6 +52,27 @@ std::vector<pid_t> children() {
         closedir(dir);
     }
     return out;
+}
+
+// The descriptors a process holds.
+std::set<int> descriptorsOf(pid_t pid) {
+    std::set<int> out;
+    if (DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') out.insert(std::atoi(entry->d_name));
+        }
+        closedir(dir);
+    }
+    return out;
+}
+
+// Whether a process has ended (gone, or a zombie nobody has reaped yet).
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    const size_t close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z' || line[close + 2] == 'X';
 }
 
 // The resident memory of the process's children, added up.
@@ -213,6 +240,145 @@ TEST(RenderHelper, DrawingsAtOnceStayWithinTheBudgetAndAPageLargerThanItsLimitIs
     ASSERT_TRUE(pixels) << failure.why;
     EXPECT_EQ(pixels->width(), 4096);
     EXPECT_EQ(pg::RenderClient::helpersAlive(), 1);
+}
+
+TEST(RenderHelper, AHelperThatCannotStartOrEndedWhileIdleNeitherHangsNorFailsTheNextDrawing) {
+    const auto pdf = samples::pdf(64, 64);
+    {
+        // Out of descriptors (a large batch, a program near its limit), no helper can
+        // start: the drawing fails with the reason at once.
+        pg::RenderClient client(pdf);
+        rlimit saved{};
+        getrlimit(RLIMIT_NOFILE, &saved);
+        const rlimit few{64, saved.rlim_max};
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+        std::vector<int> fillers;
+        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+        auto opened = std::async(std::launch::async, [&] {
+            pg::RenderFailure failure;
+            double crop[4];
+            const bool ok = client.open(0, nullptr, crop, &failure);
+            return std::make_pair(ok, failure.why);
+        });
+        const bool answered = opened.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+        for (const int fd : fillers) close(fd);
+        setrlimit(RLIMIT_NOFILE, &saved);
+        ASSERT_TRUE(answered) << "the drawing hung";
+        const auto [ok, why] = opened.get();
+        EXPECT_FALSE(ok);
+        EXPECT_NE(why.find("cannot start the renderer"), std::string::npos) << why;
+        EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
+    }
+    {
+        // A helper keeps to its own descriptors, whatever the program left open.
+        const int leaked = open("/dev/null", O_RDONLY);
+        pg::RenderClient client(pdf);
+        pg::RenderFailure failure;
+        // Started for a drawing on a thread that ends with it (a picture read in the
+        // background), it serves the drawings after it.
+        std::thread([&] { EXPECT_TRUE(client.pixels(pixelsOf(64, 1), &failure)) << failure.why; }).join();
+        close(leaked);
+        ASSERT_EQ(children().size(), 1u);
+        const pid_t helper = children().front();
+        EXPECT_EQ(descriptorsOf(helper), (std::set<int>{0, 1, 2, 3, 4}));
+        EXPECT_TRUE(client.pixels(pixelsOf(64, 1), &failure)) << failure.why;
+        ASSERT_EQ(children().size(), 1u);
+        EXPECT_EQ(children().front(), helper);
+
+        // One ended meanwhile (the system's out-of-memory killer, a user's kill) is
+        // started again for the next drawing.
+        kill(helper, SIGKILL);
+        while (!ended(helper)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(client.pixels(pixelsOf(64, 1), &failure)) << failure.why;
+    }
+    EXPECT_TRUE(children().empty());
+}
+
+// Run by the test below in a process of its own: a helper draws a slow page until the
+// process is killed; its pid is written to the file the variable names.
+TEST(RenderHelperChild, DrawsUntilKilled) {
+    const char* pidFile = std::getenv("GW_RENDER_HELPER_CHILD");
+    if (pidFile == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
+    const auto slow = samples::tintTransformPdf("image", 60000, 1024);
+    pg::RenderClient client(slow);
+    std::thread drawing([&] {
+        pg::RenderFailure failure;
+        client.pixels(pixelsOf(64, 0.0625), &failure);
+    });
+    while (children().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Well into the page.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::ofstream(std::string(pidFile) + ".tmp") << children().front() << "\n";
+    std::filesystem::rename(std::string(pidFile) + ".tmp", pidFile);
+    drawing.join();
+}
+
+TEST(RenderHelper, AHelperEndsWithTheProgramThatStartedItEvenWhileItDraws) {
+    gwtest::TempDir dir;
+    gwtest::SelfLaunch launch{"RenderHelperChild.DrawsUntilKilled",
+                              {{"GW_RENDER_HELPER_CHILD", (dir / "helper").string()}},
+                              dir / "output"};
+    const pid_t child = gwtest::spawnSelf(launch);
+    ASSERT_GT(child, 0);
+    pid_t helper = 0;
+    for (int i = 0; i < 3000 && helper <= 0; ++i) {
+        std::ifstream(dir / "helper") >> helper;
+        if (helper <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(child, SIGKILL);
+    gwtest::waitForChild(child, std::chrono::seconds(10));
+    ASSERT_GT(helper, 0) << "the program started no helper";
+    // Left to itself the helper would draw on for its five seconds of processor time.
+    const auto killed = std::chrono::steady_clock::now();
+    while (!ended(helper) && std::chrono::steady_clock::now() - killed < std::chrono::seconds(10)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(3));
+    if (!ended(helper)) kill(helper, SIGKILL);
+}
+
+TEST(RenderHelper, ManyDocumentsDrawnFromManyThreadsShareTheHelpersAndAStoppedRunEndsThemAll) {
+    const int descriptors = openDescriptors();
+    // A batch: more documents than helpers, each drawn a few times on a thread of its own.
+    std::vector<samples::Bytes> pdfs;
+    for (int i = 0; i < 12; ++i) pdfs.push_back(samples::pdf(32 + i, 32));
+    std::atomic<int> drawn{0};
+    std::vector<std::thread> threads;
+    for (const auto& pdf : pdfs) {
+        threads.emplace_back([&] {
+            pg::RenderClient client(pdf);
+            for (int i = 0; i < 3; ++i) {
+                pg::RenderFailure failure;
+                if (client.pixels(pixelsOf(32, 1), &failure)) ++drawn;
+                else ADD_FAILURE() << failure.why;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(drawn, 36);
+    EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
+
+    // The same batch of slow pages stopped at quit: drawings under way, and those
+    // waiting for a helper or for room in the budget, all end within moments.
+    const auto slow = samples::tintTransformPdf("image", 60000, 1024);
+    const auto start = std::chrono::steady_clock::now();
+    threads.clear();
+    for (int i = 0; i < 12; ++i) {
+        threads.emplace_back([&] {
+            pg::InterruptionScope stopped(
+                [&] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300); });
+            pg::RenderClient client(slow);
+            pg::render::Request request = pixelsOf(64, 0.0625);
+            request.addressSpace = pg::RendererBudget::kLargestLimit / 2;
+            pg::RenderFailure failure;
+            EXPECT_FALSE(client.pixels(request, &failure));
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
+    EXPECT_TRUE(children().empty());
+    EXPECT_EQ(openDescriptors(), descriptors);
 }
 
 }  // namespace
