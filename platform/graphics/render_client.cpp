@@ -20,7 +20,6 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -98,20 +97,18 @@ public:
     }
 
     // Runs `work` on the spawning thread and waits for it; on this thread when none
-    // could be made.
+    // could be made. (Nothing shared is allocated for it: it runs when the process may
+    // be out of descriptors, where a sanitizer cannot check such objects.)
     void run(const std::function<void()>& work) {
         if (!running_) {
             work();
             return;
         }
-        std::packaged_task<void()> task(work);
-        auto done = task.get_future();
-        {
-            std::lock_guard lock(mutex_);
-            queue_.push_back(std::move(task));
-        }
-        ready_.notify_one();
-        done.wait();
+        Job job{&work};
+        std::unique_lock lock(mutex_);
+        queue_.push_back(&job);
+        ready_.notify_all();
+        done_.wait(lock, [&] { return job.done; });
     }
 
 private:
@@ -123,21 +120,32 @@ private:
         }
     }
 
+    struct Job {
+        const std::function<void()>* work;
+        bool done = false;
+    };
+
     void loop() {
         std::unique_lock lock(mutex_);
         while (true) {
             ready_.wait(lock, [this] { return !queue_.empty(); });
-            auto task = std::move(queue_.front());
+            Job* job = queue_.front();
             queue_.pop_front();
             lock.unlock();
-            task();
+            try {
+                (*job->work)();
+            } catch (...) {
+                // Its caller finds nothing started.
+            }
             lock.lock();
+            job->done = true;
+            done_.notify_all();
         }
     }
 
     std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<std::packaged_task<void()>> queue_;
+    std::condition_variable ready_, done_;
+    std::deque<Job*> queue_;
     bool running_ = false;
 };
 
@@ -210,6 +218,8 @@ public:
         bool started = false;
         Spawner::shared().run([&] { started = start(*helper, documentFd, failure); });
         if (!started) {
+            if (failure->why.empty()) failure->why = "cannot start the renderer";
+            failure->problem = PictureProblem::unreadable;
             remove(helper);
             return nullptr;
         }
