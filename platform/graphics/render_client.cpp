@@ -423,8 +423,11 @@ std::optional<std::string> RenderClient::helperPath() {
 int RenderClient::helpersAlive() { return Helpers::shared().alive(); }
 
 bool RenderClient::call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure) {
-    // Opening a document reads its cross-references and objects: some of its size.
-    if (request.addressSpace == 0) request.addressSpace = RendererBudget::limitFor(double(documentBytes_));
+    // Opening a document reads its cross-references and objects: some of its size. The
+    // helper maps the whole document beside whatever it draws.
+    if (request.addressSpace == 0) request.addressSpace = RendererBudget::limitFor(double(documentBytes_) / 2);
+    request.addressSpace = std::min<uint64_t>(request.addressSpace + ((documentBytes_ + 4095) & ~size_t{4095}),
+                                              render::kAddressSpaceBytes);
     for (bool retry = false;; retry = true) {
         const RendererBudget::Grant grant =
             retry ? RendererBudget::alone() : RendererBudget::admit(request.addressSpace);

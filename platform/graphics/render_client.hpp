@@ -70,7 +70,8 @@ public:
     struct Helper;
 
 private:
-    // Asks a helper, admitted against the process's RendererBudget; a drawing stopped at
+    // Asks a helper, admitted against the process's RendererBudget for the request's
+    // address space and the document's size (0: for opening it); a drawing stopped at
     // a limit below the largest is asked once more alone at the largest, `fd` (a memory
     // file) emptied first.
     bool call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure);

@@ -34,6 +34,7 @@ struct Request {
     Op op = Op::open;
     int32_t page = 0;
     // The address space the helper may have while it answers; 0 for kAddressSpaceBytes.
+    // (RenderClient adds the document's own size to what its callers ask for.)
     uint64_t addressSpace = 0;
     // raster: the pixels' size (rows of width * 4 bytes); pdf: unused.
     int32_t width = 0, height = 0;
