@@ -14,6 +14,7 @@
 #include "platform/foundation/json.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/foundation/uuid.hpp"
+#include "platform/graphics/render_protocol.hpp"
 #include "platform/graphics/svg_document.hpp"
 
 #include <algorithm>
@@ -76,6 +77,13 @@ std::string ImageInput::problemDescription(PictureProblem problem) {
         case PictureProblem::tooDemanding: return LocalizedString::text("picture-problem.too-demanding");
         case PictureProblem::incompleteRender: return LocalizedString::text("picture-problem.incomplete-render");
         case PictureProblem::encrypted: return LocalizedString::text("picture-problem.encrypted");
+        case PictureProblem::pastMemoryLimit:
+            return LocalizedString::text("picture-problem.past-memory-limit",
+                                         fmt::format("{} MiB", platform::graphics::render::kAddressSpaceBytes >> 20));
+        case PictureProblem::pastTimeLimit:
+            return LocalizedString::text("picture-problem.past-time-limit",
+                                         std::to_string(platform::graphics::render::kCpuSeconds),
+                                         std::to_string(platform::graphics::render::kWallSeconds));
     }
     return LocalizedString::text("picture-problem.not-a-picture");
 }

@@ -70,10 +70,9 @@ std::vector<std::uint8_t> singlePagePDF(const pg::Image& image, pg::Size size, d
     using Case = PDFImageSaveError::Case;
     const auto rep = pdfImageRep(image);
     if (!rep) throw PDFImageSaveError(Case::noPdfImageRep);
-    const std::vector<uint8_t>& bytes = rep->pdfData();
-    if (bytes.empty()) throw PDFImageSaveError(Case::noPdfImageRep);
-    // A document of our own: its lock is not shared with renderers of the source.
-    const auto document = pg::PdfDocument::fromData(bytes);
+    if (rep->pdfData().empty()) throw PDFImageSaveError(Case::noPdfImageRep);
+    // Drawn by renderer helpers of its own, as many at once as there are drawings.
+    const auto& document = rep->document();
     if (!document) throw PDFImageSaveError(Case::failedToOpenDocument);
 
     // A crop box without area cannot be stretched onto a page; it counts as no page.

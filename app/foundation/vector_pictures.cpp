@@ -3,6 +3,7 @@
 #include "platform/graphics/graphics_context.hpp"
 #include "platform/graphics/image_rep.hpp"
 #include "platform/graphics/pdf_context.hpp"
+#include "platform/graphics/pdf_document.hpp"
 
 #include <cmath>
 
@@ -40,14 +41,16 @@ bool renderUpright(const platform::graphics::SvgDocument& document, PdfContext& 
 
 }  // namespace
 
-platform::graphics::ImagePtr convertToPDFImage(const platform::graphics::SvgDocument& document, std::string* error) {
-    const Size size = document.drawingSize();
+platform::graphics::ImagePtr convertToPDFImage(std::shared_ptr<const platform::graphics::SvgDocument> document,
+                                               std::string* error) {
+    if (!document) return nullptr;
+    const Size size = document->drawingSize();
     if (!usablePageSize(size)) return nullptr;
     auto pdf = PdfContext::toMemory(Rect(0, 0, size.width, size.height));
     if (!pdf) return nullptr;
     // A drawing the renderer could not finish (a mask or filter it could not make) is
     // not the picture, whatever it left on the page.
-    if (!renderUpright(document, *pdf, size, error)) {
+    if (!renderUpright(*document, *pdf, size, error)) {
         pdf->discard();
         return nullptr;
     }
@@ -55,9 +58,20 @@ platform::graphics::ImagePtr convertToPDFImage(const platform::graphics::SvgDocu
         if (error != nullptr) *error = "the SVG document could not be drawn completely";
         return nullptr;
     }
-    auto rep = platform::graphics::PdfRep::fromData(pdf->data(), error);
-    if (!rep) return nullptr;
-    return platform::graphics::Image::withRepresentation(std::move(rep));
+    // The page is drawn from the document wherever it is drawn, a PDF output too: the
+    // document passed its own scan, and poppler would only draw again what librsvg drew,
+    // slower and under limits made for documents we did not make.
+    auto page = platform::graphics::PdfDocument::ofDrawing(
+        pdf->data(), size, [document, size](GraphicsContext& context, std::string* why) {
+            GraphicsContext::CurrentScope scope(&context);
+            context.saveState();
+            context.translate(0, size.height);
+            context.scale(1, -1);
+            const bool drawn = document->render(context, why);
+            context.restoreState();
+            return drawn;
+        });
+    return platform::graphics::Image::withRepresentation(std::make_shared<platform::graphics::PdfRep>(page));
 }
 
 platform::graphics::ImagePtr svgPicture(std::shared_ptr<const platform::graphics::SvgDocument> document,
@@ -66,7 +80,7 @@ platform::graphics::ImagePtr svgPicture(std::shared_ptr<const platform::graphics
     // Drawn at its own size meanwhile: the largest icon is usually that drawing, and
     // the longest single piece of a conversion's work.
     document->prerender();
-    auto page = convertToPDFImage(*document, error);
+    auto page = convertToPDFImage(document, error);
     if (!page) return nullptr;
     const Size size = page->size();
     auto picture = platform::graphics::Image::make(size);

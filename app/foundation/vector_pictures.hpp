@@ -10,9 +10,10 @@
 namespace gw {
 
 // A picture backed by a one-page PDF of the document, on a page of the document's
-// size (100 x 100 when it states none). Null, with a reason in *error, when the PDF
-// cannot be made or the renderer could not draw the whole document.
-platform::graphics::ImagePtr convertToPDFImage(const platform::graphics::SvgDocument& document,
+// size (100 x 100 when it states none), whose page is drawn from the document itself.
+// Null, with a reason in *error, when the PDF cannot be made or the renderer could not
+// draw the whole document.
+platform::graphics::ImagePtr convertToPDFImage(std::shared_ptr<const platform::graphics::SvgDocument> document,
                                                std::string* error = nullptr);
 
 // The same picture, drawn into bitmaps straight from the document (no PDF renderer in

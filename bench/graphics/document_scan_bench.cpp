@@ -94,6 +94,7 @@ void BM_ScanPdfPage(benchmark::State& state) {
                                    .shadingPaints = 4096,
                                    .functionWork = 1 << 28,
                                    .meshElements = 1 << 17,
+                                   .tintWork = 1 << 25,
                                    .functionSamples = 1 << 22,
                                    .tilesAcross = 1 << 16};
     for (auto _ : state) {

@@ -5,6 +5,8 @@
 //   rich-svg OUT.svg            write the benchmark's rich 1024 x 1024 icon drawing: 300
 //                               curved shapes, 40 radial gradients, a blurred glow and thin
 //                               light strokes over a dark ground
+//   rich-pdf OUT.pdf            write a vector icon as a one-page PDF of 1024 x 1024 points
+#include <cairo-pdf.h>
 #include <cairo.h>
 
 #include <cstdio>
@@ -73,7 +75,8 @@ int usage() {
                  "usage: gw_graphics_quality_tool noise OUT.png\n"
                  "       gw_graphics_quality_tool resize IN.png OUT.png WIDTH HEIGHT\n"
                  "       gw_graphics_quality_tool iconset IN.png OUTDIR\n"
-                 "       gw_graphics_quality_tool rich-svg OUT.svg\n");
+                 "       gw_graphics_quality_tool rich-svg OUT.svg\n"
+                 "       gw_graphics_quality_tool rich-pdf OUT.pdf\n");
     return 2;
 }
 
@@ -130,6 +133,40 @@ int main(int argc, char** argv) {
     if (command == "rich-svg" && argc == 3) {
         const std::string svg = richSvg();
         return writeFile(argv[2], std::vector<uint8_t>(svg.begin(), svg.end())) ? 0 : 1;
+    }
+    if (command == "rich-pdf" && argc == 3) {
+        // A vector icon as drawing programs export it: 300 curved shapes in solid colours
+        // and linear gradients, thin light strokes, over a dark ground.
+        cairo_surface_t* surface = cairo_pdf_surface_create(argv[2], 1024, 1024);
+        cairo_t* cr = cairo_create(surface);
+        cairo_set_source_rgb(cr, 0.05, 0.07, 0.12);
+        cairo_paint(cr);
+        unsigned seed = 7;
+        auto next = [&] { return (seed = seed * 1103515245u + 12345u) % 1024; };
+        for (int i = 0; i < 300; ++i) {
+            cairo_move_to(cr, next(), next());
+            cairo_curve_to(cr, next(), next(), next(), next(), next(), next());
+            cairo_curve_to(cr, next(), next(), next(), next(), next(), next());
+            cairo_close_path(cr);
+            if (i % 8 == 0) {
+                cairo_pattern_t* gradient = cairo_pattern_create_linear(next(), next(), next(), next());
+                cairo_pattern_add_color_stop_rgb(gradient, 0, 0.2, 0.5, 0.9);
+                cairo_pattern_add_color_stop_rgb(gradient, 1, 0.9, 0.3, 0.4);
+                cairo_set_source(cr, gradient);
+                cairo_pattern_destroy(gradient);
+            } else {
+                cairo_set_source_rgb(cr, next() / 1024.0, next() / 1024.0, next() / 1024.0);
+            }
+            cairo_fill_preserve(cr);
+            cairo_set_source_rgba(cr, 1, 1, 1, 0.6);
+            cairo_set_line_width(cr, 0.6);
+            cairo_stroke(cr);
+        }
+        cairo_destroy(cr);
+        cairo_surface_finish(surface);
+        const bool ok = cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
+        cairo_surface_destroy(surface);
+        return ok ? 0 : 1;
     }
     gwbench::Picture src;
     if ((command == "resize" && argc == 6) || (command == "iconset" && argc == 4)) {

@@ -114,8 +114,9 @@ PdfRep::PdfRep(std::shared_ptr<PdfDocument> document, int pageIndex)
     setSize(cropBox_.size);
 }
 
-std::shared_ptr<PdfRep> PdfRep::fromData(std::vector<uint8_t> bytes, std::string* error, PictureProblem* problem) {
-    auto document = PdfDocument::fromData(std::move(bytes), error, problem);
+std::shared_ptr<PdfRep> PdfRep::fromData(std::vector<uint8_t> bytes, std::string* error, PictureProblem* problem,
+                                         bool measureOnLoad) {
+    auto document = PdfDocument::fromData(std::move(bytes), error, problem, measureOnLoad);
     if (!document) return nullptr;
     return std::make_shared<PdfRep>(std::move(document), 0);
 }

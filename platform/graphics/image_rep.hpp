@@ -102,8 +102,9 @@ private:
 class PdfRep : public ImageRep {
 public:
     PdfRep(std::shared_ptr<PdfDocument> document, int pageIndex = 0);
+    // See PdfDocument::fromData.
     static std::shared_ptr<PdfRep> fromData(std::vector<uint8_t> bytes, std::string* error = nullptr,
-                                            PictureProblem* problem = nullptr);
+                                            PictureProblem* problem = nullptr, bool measureOnLoad = true);
 
     const std::shared_ptr<PdfDocument>& document() const { return document_; }
     int pageIndex() const { return pageIndex_; }

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "platform/graphics/pdf_document.hpp"
+#include "platform/graphics/picture_problem.hpp"
 
 namespace platform::graphics {
 
@@ -73,6 +74,8 @@ void PdfContext::beginPage(std::optional<Rect> mediaBox) {
     if (page_) endPage();
     const Rect box = mediaBox.value_or(defaultBox_);
     cairo_pdf_surface_set_size(surface_, box.width(), box.height());
+    ++pages_;
+    pageBox_ = box;
     page_ = std::make_unique<GraphicsContext>(surface_, Size{box.width(), box.height()});
     page_->translate(-box.minX(), -box.minY());
 }
@@ -85,7 +88,41 @@ void PdfContext::endPage() {
 
 bool PdfContext::drawPdfPage(const PdfDocument& document, int index) {
     if (!page_) return false;
-    return document.drawPage(index, *page_);
+    auto fail = [&](PictureProblem kind, std::string why) {
+        page_->markIncomplete();
+        DrawingProblems::report(kind, std::move(why));
+        return false;
+    };
+    if (document.isDrawing()) return document.drawPage(index, *page_);
+    if (pages_ != 1) return fail(PictureProblem::incompleteRender, "a PDF page is drawn only into a one-page PDF");
+    cairo_t* cr = page_->cairo();
+    cairo_matrix_t m;
+    cairo_get_matrix(cr, &m);
+    const double matrix[6] = {m.xx, m.yx, m.xy, m.yy, m.x0, m.y0};
+    std::vector<Rect> clip;
+    cairo_save(cr);
+    cairo_identity_matrix(cr);
+    cairo_rectangle_list_t* list = cairo_copy_clip_rectangle_list(cr);
+    double x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+    cairo_clip_extents(cr, &x1, &y1, &x2, &y2);
+    cairo_restore(cr);
+    if (list->status == CAIRO_STATUS_SUCCESS) {
+        for (int i = 0; i < list->num_rectangles; ++i) {
+            const auto& r = list->rectangles[i];
+            clip.push_back(Rect{r.x, r.y, r.width, r.height});
+        }
+        if (clip.empty()) clip.push_back(Rect{0, 0, 0, 0});
+    } else {
+        // A clip of another shape is kept to its extent.
+        clip.push_back(Rect{x1, y1, x2 - x1, y2 - y1});
+    }
+    cairo_rectangle_list_destroy(list);
+    std::string why;
+    PictureProblem problem = PictureProblem::none;
+    auto bytes = document.pageAsPdf(index, pageBox_.size, matrix, clip, &why, &problem);
+    if (!bytes) return fail(problem, why);
+    adopted_ = std::move(bytes);
+    return true;
 }
 
 void PdfContext::discard() {
@@ -103,6 +140,16 @@ bool PdfContext::close() {
         ok = cairo_surface_status(surface_) == CAIRO_STATUS_SUCCESS;
         cairo_surface_destroy(surface_);
         surface_ = nullptr;
+    }
+    // A page the helper wrote is the whole document.
+    if (adopted_ && ok && !writeFailed_) {
+        if (file_ != nullptr) {
+            ok = std::fflush(file_) == 0 && ::ftruncate(fileno(file_), 0) == 0 && std::fseek(file_, 0, SEEK_SET) == 0 &&
+                 std::fwrite(adopted_->data(), 1, adopted_->size(), file_) == adopted_->size();
+        } else {
+            bytes_ = std::move(*adopted_);
+        }
+        adopted_.reset();
     }
     if (file_ != nullptr) {
         ok = ok && !writeFailed_ && std::fflush(file_) == 0 && ::fsync(fileno(file_)) == 0;

@@ -39,7 +39,12 @@ public:
     void endPage();
     // The y-up context of the open page; null between pages.
     GraphicsContext* graphicsContext() { return page_.get(); }
-    // Draws page `index` of a document in its own coordinates (see PdfDocument).
+    // Draws page `index` of a document in its own coordinates (see PdfDocument) as the
+    // whole content of this context's one page: the renderer helper writes that page,
+    // through the current transform and clip, and it becomes the document. False, with
+    // the reason in the thread's DrawingProblems, when it could not be drawn completely
+    // or the document has another page. A document of a drawing (PdfDocument::ofDrawing)
+    // is drawn onto the page here, as any drawing is.
     bool drawPdfPage(const PdfDocument& document, int index);
 
     // Completes the document (and, for a file, moves it into place). False
@@ -65,6 +70,10 @@ private:
     std::filesystem::path tempPath_;
     bool writeFailed_ = false;
     bool closed_ = false;
+    int pages_ = 0;
+    Rect pageBox_;
+    // The document the helper wrote for a page drawn by drawPdfPage.
+    std::optional<std::vector<uint8_t>> adopted_;
 };
 
 }  // namespace platform::graphics

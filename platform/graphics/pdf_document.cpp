@@ -13,7 +13,8 @@
 
 #include "platform/graphics/drawing_budget.hpp"
 #include "platform/graphics/graphics_context.hpp"
-#include "platform/graphics/vector_libraries.hpp"
+#include "platform/graphics/render_client.hpp"
+#include "platform/graphics/renderer_budget.hpp"
 
 namespace platform::graphics {
 
@@ -95,9 +96,6 @@ bool withinBudgets(const std::vector<uint8_t>& bytes, std::string* error, Pictur
     return true;
 }
 
-// Documents exist only once the library has been opened.
-const detail::PopplerFunctions& poppler() { return *detail::popplerFunctions(); }
-
 // What a drawing of the page holds while it draws: its largest image, decoded whole,
 // the group surfaces it holds at once, the surface a tile is repeated from, and its
 // largest mesh.
@@ -108,21 +106,23 @@ double drawingBytes(const PdfPageCosts& costs, double pixels) {
 
 // Whether a page of these costs may be drawn at `pixels` device pixels. Its operators,
 // paints, image pixels, shading paints and functions, which do not grow with the size,
-// the scan has kept within scanLimits() already.
-bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error, PictureProblem* problem) {
+// the scan has kept within scanLimits() already. Into a PDF (`vector`) groups, masks and
+// shadings stay what they are, and cost no pixels.
+bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error, PictureProblem* problem,
+                    bool vector = false) {
     auto refuse = [&](std::string why) { return noteProblem(error, problem, PictureProblem::tooDemanding, why); };
     const double side = std::sqrt(pixels);
-    if (costs.groups * pixels > PdfDocument::kMaxGroupWork) {
+    if (!vector && costs.groups * pixels > PdfDocument::kMaxGroupWork) {
         return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels draws {} transparency groups "
                                   "and soft masks of that size (at most {} pixels in all)",
                                   side, side, costs.groups, PdfDocument::kMaxGroupWork));
     }
-    if (costs.shadingCover * pixels > PdfDocument::kMaxShadingWork) {
+    if (!vector && costs.shadingCover * pixels > PdfDocument::kMaxShadingWork) {
         return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels fills its area {:.0f} times "
                                   "over with shadings, weighted by their kind (at most {} pixels in all)",
                                   side, side, costs.shadingCover, PdfDocument::kMaxShadingWork));
     }
-    if (costs.finestTile * side < PdfDocument::kFinestTilePixels) {
+    if (pixels > 0 && costs.finestTile * side < PdfDocument::kFinestTilePixels) {
         return refuse(fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels tiles a pattern {:g} pixels "
                                   "wide, too fine to draw",
                                   side, side, costs.finestTile * side));
@@ -147,63 +147,84 @@ PdfScanLimits scanLimits() {
     limits.functionWork = PdfDocument::kMaxFunctionWork;
     limits.meshElements = PdfDocument::kMaxMeshElements;
     limits.functionSamples = PdfDocument::kMaxFunctionSamples;
+    limits.tintWork = PdfDocument::kMaxTintWork;
     limits.tilesAcross = PdfDocument::kMaxTilesAcross;
     return limits;
 }
 
-// Poppler tells of what goes wrong while it draws only through GLib's log, in its own
-// domain at the info level (which GLib does not show by default). A drawing listens on
-// its own thread, where poppler draws; reports outside a drawing go on as before.
-thread_local std::string* tPopplerReport = nullptr;
-
-void onPopplerLog(const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer) {
-    const std::string_view text = message != nullptr ? message : "";
-    // Warnings are of things poppler takes in its stride.
-    if (tPopplerReport != nullptr && !text.starts_with("Syntax warning")) {
-        if (tPopplerReport->empty()) *tPopplerReport = text.empty() ? "an error without a message" : text;
-        return;
-    }
-    g_log_default_handler(domain, level, message, nullptr);
+// Past what the helper's address space holds beside its own libraries, a drawing is
+// refused before it is asked for.
+bool fitsTheRenderer(double bytes, double pixels, std::string* error, PictureProblem* problem) {
+    if (bytes + double(RendererBudget::kBaseBytes) <= double(render::kAddressSpaceBytes)) return true;
+    const double side = std::sqrt(pixels);
+    return noteProblem(error, problem, PictureProblem::pastMemoryLimit,
+                       fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels would need {:.0f} MiB, more "
+                                   "than the renderer's {} MiB of memory",
+                                   side, side, bytes / (1 << 20) + double(RendererBudget::kBaseBytes >> 20),
+                                   render::kAddressSpaceBytes >> 20));
 }
 
-void listenToPoppler() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        g_log_set_handler("Poppler", GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
-                          onPopplerLog, nullptr);
-    });
+// The clip of `cr` as device rectangles, when it is made of few enough; none when it is
+// a shape of another kind.
+std::optional<std::vector<Rect>> deviceClip(cairo_t* cr) {
+    cairo_save(cr);
+    cairo_identity_matrix(cr);
+    cairo_rectangle_list_t* list = cairo_copy_clip_rectangle_list(cr);
+    cairo_restore(cr);
+    std::optional<std::vector<Rect>> out;
+    if (list->status == CAIRO_STATUS_SUCCESS && list->num_rectangles <= render::kMaxClipRects) {
+        out.emplace();
+        for (int i = 0; i < list->num_rectangles; ++i) {
+            const auto& r = list->rectangles[i];
+            out->push_back(Rect{r.x, r.y, r.width, r.height});
+        }
+    }
+    cairo_rectangle_list_destroy(list);
+    return out;
+}
+
+void setMatrix(render::Request& request, const cairo_matrix_t& m) {
+    const double values[6] = {m.xx, m.yx, m.xy, m.yy, m.x0, m.y0};
+    std::copy(values, values + 6, request.matrix);
+}
+
+void setClip(render::Request& request, const std::vector<Rect>& clip, double dx, double dy) {
+    request.clipCount = int32_t(std::min<size_t>(clip.size(), render::kMaxClipRects));
+    for (int i = 0; i < request.clipCount; ++i) {
+        const Rect& r = clip[size_t(i)];
+        const double values[4] = {r.origin.x - dx, r.origin.y - dy, r.size.width, r.size.height};
+        std::copy(values, values + 4, request.clip[i]);
+    }
+    // An empty clip shows nothing; a rectangle of no area stands for it.
+    if (clip.empty()) {
+        request.clipCount = 1;
+        std::fill(request.clip[0], request.clip[0] + 4, 0.0);
+    }
 }
 
 }  // namespace
 
 std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, std::string* error,
-                                                   PictureProblem* problem) {
+                                                   PictureProblem* problem, bool measureOnLoad) {
     if (!withinBudgets(bytes, error, problem)) return nullptr;
     auto costs = scanPdfPage(bytes, 0, scanLimits(), error, problem);
-    if (!costs || !pageAffordable(*costs, kMeasuredSide * kMeasuredSide, error, problem)) return nullptr;
-    std::string missing;
-    const auto* poppler = detail::popplerFunctions(&missing);
-    if (poppler == nullptr) {
-        noteProblem(error, problem, PictureProblem::unreadable, "PDF documents cannot be read here: " + missing);
+    if (!costs || (measureOnLoad && !pageAffordable(*costs, kMeasuredSide * kMeasuredSide, error, problem))) {
         return nullptr;
     }
-    listenToPoppler();
     std::shared_ptr<PdfDocument> document(new PdfDocument());
     document->bytes_ = std::move(bytes);
-    // Poppler reads straight from our buffer, which lives as long as the document.
-    GBytes* gbytes = g_bytes_new_static(document->bytes_.data(), document->bytes_.size());
-    GError* gerror = nullptr;
-    document->document_ = poppler->documentNewFromBytes(gbytes, nullptr, &gerror);
-    g_bytes_unref(gbytes);
-    if (document->document_ == nullptr || poppler->documentGetNPages(document->document_) < 1) {
-        if (error != nullptr) {
-            *error = fmt::format("cannot open PDF document: {}",
-                                 gerror != nullptr ? gerror->message : "the document has no pages");
-        }
-        if (gerror != nullptr) g_error_free(gerror);
-        if (problem != nullptr) *problem = PictureProblem::damaged;
+    document->renderer_ = std::make_unique<RenderClient>(document->bytes_);
+    double box[4] = {};
+    RenderFailure failure;
+    if (!document->renderer_->open(0, &document->pageCount_, box, &failure)) {
+        noteProblem(error, problem, failure.problem, failure.why);
         return nullptr;
     }
+    if (document->pageCount_ < 1) {
+        noteProblem(error, problem, PictureProblem::damaged, "cannot open PDF document: the document has no pages");
+        return nullptr;
+    }
+    document->cropBoxes_.emplace(0, Rect{box[0], box[1], box[2], box[3]});
     // The page is drawn at its own size in points as pixels (vector pictures report
     // points as pixels), so it is held to the same limits as a bitmap.
     const auto crop = document->cropBox(0);
@@ -213,55 +234,38 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
                                 crop->width(), crop->height(), kMaxImageSide, kMaxImagePixels));
         return nullptr;
     }
-    if (crop && !pageAffordable(*costs, std::max(kMeasuredSide * kMeasuredSide, crop->width() * crop->height()), error,
-                                problem)) {
+    if (measureOnLoad && crop &&
+        !pageAffordable(*costs, std::max(kMeasuredSide * kMeasuredSide, crop->width() * crop->height()), error,
+                        problem)) {
         return nullptr;
     }
     document->costs_.emplace(0, Measured{costs});
     return document;
 }
 
-PdfDocument::~PdfDocument() {
-    for (auto* renderer : renderers_) g_object_unref(renderer);
-    if (document_ != nullptr) g_object_unref(document_);
+std::shared_ptr<PdfDocument> PdfDocument::ofDrawing(std::vector<uint8_t> bytes, Size pageSize, Drawing drawing) {
+    std::shared_ptr<PdfDocument> document(new PdfDocument());
+    document->bytes_ = std::move(bytes);
+    document->pageCount_ = 1;
+    document->cropBoxes_.emplace(0, Rect{0, 0, pageSize.width, pageSize.height});
+    document->drawing_ = std::move(drawing);
+    return document;
 }
 
-PopplerDocument* PdfDocument::takeRenderer() const {
-    {
-        std::lock_guard lock(renderersMutex_);
-        if (!renderers_.empty()) {
-            auto* renderer = renderers_.back();
-            renderers_.pop_back();
-            return renderer;
-        }
-    }
-    // Opening is cheap next to drawing: poppler reads objects as pages need them.
-    GBytes* gbytes = g_bytes_new_static(bytes_.data(), bytes_.size());
-    PopplerDocument* renderer = poppler().documentNewFromBytes(gbytes, nullptr, nullptr);
-    g_bytes_unref(gbytes);
-    return renderer;
-}
+PdfDocument::~PdfDocument() = default;
 
-void PdfDocument::giveBack(PopplerDocument* renderer) const {
-    if (renderer == nullptr) return;
-    std::lock_guard lock(renderersMutex_);
-    renderers_.push_back(renderer);
-}
-
-int PdfDocument::pageCount() const {
-    std::lock_guard lock(mutex_);
-    return poppler().documentGetNPages(document_);
-}
+int PdfDocument::pageCount() const { return pageCount_; }
 
 std::optional<Rect> PdfDocument::cropBox(int index) const {
-    std::lock_guard lock(mutex_);
-    PopplerPage* page = poppler().documentGetPage(document_, index);
-    if (page == nullptr) return std::nullopt;
-    PopplerRectangle box;
-    poppler().pageGetCropBox(page, &box);
-    g_object_unref(page);
-    return Rect{std::min(box.x1, box.x2), std::min(box.y1, box.y2), std::fabs(box.x2 - box.x1),
-                std::fabs(box.y2 - box.y1)};
+    if (index < 0 || index >= pageCount_) return std::nullopt;
+    std::lock_guard lock(boxesMutex_);
+    if (const auto known = cropBoxes_.find(index); known != cropBoxes_.end()) return known->second;
+    double box[4] = {};
+    RenderFailure failure;
+    std::optional<Rect> crop;
+    if (renderer_->open(index, nullptr, box, &failure)) crop = Rect{box[0], box[1], box[2], box[3]};
+    cropBoxes_.emplace(index, crop);
+    return crop;
 }
 
 std::optional<Rect> PdfDocument::mediaBox(int index) const { return cropBox(index); }
@@ -281,6 +285,13 @@ std::optional<PdfPageCosts> PdfDocument::costsOf(int index, std::string* error, 
 bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
     const auto crop = cropBox(index);
     if (!crop || crop->isEmpty()) return false;
+    if (drawing_) {
+        std::string why;
+        if (drawing_(context, &why)) return true;
+        context.markIncomplete();
+        DrawingProblems::report(PictureProblem::incompleteRender, why);
+        return false;
+    }
     std::string why;
     PictureProblem problem = PictureProblem::none;
     const auto costs = costsOf(index, &why, &problem);
@@ -295,7 +306,13 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
     bool complete = true;
     context.drawWithEffects(
         [&](cairo_t* cr) {
-            // Measured on the pixels this drawing covers, before poppler starts.
+            cairo_surface_t* target = cairo_get_group_target(cr);
+            if (cairo_surface_get_type(target) != CAIRO_SURFACE_TYPE_IMAGE) {
+                complete = fail(PictureProblem::incompleteRender,
+                                "a PDF page is drawn into pixels, or into a PDF as its only content");
+                return;
+            }
+            // Measured on the pixels this drawing covers, before the helper starts.
             cairo_save(cr);
             cairo_translate(cr, crop->origin.x, crop->origin.y);
             const double pixels = devicePixels(cr, 0, 0, crop->width(), crop->height());
@@ -304,46 +321,128 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
                 complete = fail(problem, why);
                 return;
             }
-            PopplerDocument* renderer = takeRenderer();
-            // Without a document of its own the drawing shares the first, in turn.
-            std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-            if (renderer == nullptr) lock.lock();
-            PopplerPage* page = poppler().documentGetPage(renderer != nullptr ? renderer : document_, index);
-            if (page == nullptr) {
-                giveBack(renderer);
-                complete = fail(PictureProblem::damaged, fmt::format("poppler cannot open page {}", index + 1));
-                return;
-            }
-            cairo_save(cr);
             // Poppler draws y down from the crop box's top-left corner.
+            cairo_save(cr);
             cairo_translate(cr, crop->origin.x, crop->origin.y + crop->size.height);
             cairo_scale(cr, 1, -1);
-            // The printing path draws strokes at their true width: the display path
-            // widens any line thinner than a device pixel to a whole pixel, which turns
-            // the fine lines of a picture drawn small into heavy ones.
-            std::string report;
-            {
-                const auto claim = DrawingBudget::claim(uint64_t(std::min(1e18, drawingBytes(*costs, pixels))));
-                listenToPoppler();
-                tPopplerReport = &report;
-                poppler().pageRenderForPrinting(page, cr);
-                tPopplerReport = nullptr;
-            }
-            // Poppler says nothing when it cannot make a surface for an image; the
-            // context's error state does.
-            const cairo_status_t status = cairo_status(cr);
+            cairo_matrix_t m;
+            cairo_get_matrix(cr, &m);
             cairo_restore(cr);
-            g_object_unref(page);
-            giveBack(renderer);
+            // The whole pixels the page covers within the clip and the target.
+            double xs[4] = {0, crop->width(), 0, crop->width()}, ys[4] = {0, 0, crop->height(), crop->height()};
+            for (int i = 0; i < 4; ++i) cairo_matrix_transform_point(&m, &xs[i], &ys[i]);
+            double left = std::min({xs[0], xs[1], xs[2], xs[3]}), right = std::max({xs[0], xs[1], xs[2], xs[3]});
+            double top = std::min({ys[0], ys[1], ys[2], ys[3]}), bottom = std::max({ys[0], ys[1], ys[2], ys[3]});
+            double cx1 = 0, cy1 = 0, cx2 = 0, cy2 = 0;
+            cairo_save(cr);
+            cairo_identity_matrix(cr);
+            cairo_clip_extents(cr, &cx1, &cy1, &cx2, &cy2);
+            cairo_restore(cr);
+            double ox = 0, oy = 0;
+            cairo_surface_get_device_offset(target, &ox, &oy);
+            left = std::floor(std::max({left, cx1, -ox}));
+            top = std::floor(std::max({top, cy1, -oy}));
+            right = std::ceil(std::min({right, cx2, cairo_image_surface_get_width(target) - ox}));
+            bottom = std::ceil(std::min({bottom, cy2, cairo_image_surface_get_height(target) - oy}));
+            if (!(right > left && bottom > top)) return;  // nothing of it shows
+            const int width = int(right - left), height = int(bottom - top);
+            const double held = drawingBytes(*costs, pixels) + double(width) * height * 4;
+            if (!fitsTheRenderer(held, pixels, &why, &problem)) {
+                complete = fail(problem, why);
+                return;
+            }
+            render::Request request;
+            request.op = render::Op::raster;
+            request.page = index;
+            request.width = width;
+            request.height = height;
+            request.addressSpace = RendererBudget::limitFor(held);
+            m.x0 -= left;
+            m.y0 -= top;
+            setMatrix(request, m);
+            // A clip of rectangles is drawn in by the helper, as poppler would have
+            // clipped each shape: the pixels are the same as drawing here.
+            const auto clip = deviceClip(cr);
+            if (clip) setClip(request, *clip, left, top);
+            RenderFailure failure;
+            std::unique_ptr<RenderedPixels> drawn;
+            {
+                const auto claim = DrawingBudget::claim(uint64_t(std::min(1e18, held)));
+                drawn = renderer_->pixels(request, &failure);
+            }
+            if (!drawn) {
+                complete = fail(failure.problem, failure.why);
+                return;
+            }
+            cairo_surface_t* layer = cairo_image_surface_create_for_data(drawn->data(), CAIRO_FORMAT_ARGB32, width,
+                                                                         height, drawn->stride());
+            cairo_save(cr);
+            cairo_identity_matrix(cr);
+            if (clip) cairo_reset_clip(cr);
+            cairo_set_source_surface(cr, layer, left, top);
+            cairo_paint(cr);
+            cairo_restore(cr);
+            cairo_surface_destroy(layer);
+            const cairo_status_t status = cairo_status(cr);
             if (status != CAIRO_STATUS_SUCCESS) {
                 complete = fail(PictureProblem::incompleteRender,
                                 fmt::format("cairo could not draw the PDF page: {}", cairo_status_to_string(status)));
-            } else if (!report.empty()) {
-                complete = fail(PictureProblem::incompleteRender, "poppler could not draw the PDF page: " + report);
             }
         },
         context.compositingOperation());
     return complete;
+}
+
+std::optional<std::vector<uint8_t>> PdfDocument::pageAsPdf(int index, Size pageSize, const double matrix[6],
+                                                           const std::vector<Rect>& clip, std::string* error,
+                                                           PictureProblem* problem) const {
+    const auto crop = cropBox(index);
+    if (!crop || crop->isEmpty()) {
+        noteProblem(error, problem, PictureProblem::damaged, fmt::format("the PDF has no page {} to draw", index + 1));
+        return std::nullopt;
+    }
+    if (!renderer_) {
+        noteProblem(error, problem, PictureProblem::incompleteRender, "the page is a drawing, drawn where it is used");
+        return std::nullopt;
+    }
+    const auto costs = costsOf(index, error, problem);
+    if (!costs) return std::nullopt;
+    cairo_matrix_t m;
+    cairo_matrix_init(&m, matrix[0], matrix[1], matrix[2], matrix[3], matrix[4], matrix[5]);
+    // The page's area where it is drawn, in points of the new page: the matrix takes the
+    // page's own coordinates, in which the crop box need not start at the origin.
+    double xs[4] = {crop->minX(), crop->maxX(), crop->minX(), crop->maxX()};
+    double ys[4] = {crop->minY(), crop->minY(), crop->maxY(), crop->maxY()};
+    for (int i = 0; i < 4; ++i) cairo_matrix_transform_point(&m, &xs[i], &ys[i]);
+    const double width = std::min(pageSize.width, std::max({xs[0], xs[1], xs[2], xs[3]})) -
+                         std::max(0.0, std::min({xs[0], xs[1], xs[2], xs[3]}));
+    const double height = std::min(pageSize.height, std::max({ys[0], ys[1], ys[2], ys[3]})) -
+                          std::max(0.0, std::min({ys[0], ys[1], ys[2], ys[3]}));
+    const double pixels = std::max(0.0, width) * std::max(0.0, height);
+    if (!pageAffordable(*costs, pixels, error, problem, true) ||
+        !fitsTheRenderer(drawingBytes(*costs, pixels), pixels, error, problem)) {
+        return std::nullopt;
+    }
+    // Poppler draws y down from the crop box's top-left corner.
+    cairo_matrix_t flip;
+    cairo_matrix_init(&flip, 1, 0, 0, -1, crop->origin.x, crop->origin.y + crop->size.height);
+    cairo_matrix_multiply(&m, &flip, &m);
+    render::Request request;
+    request.op = render::Op::pdf;
+    request.page = index;
+    request.pageWidth = pageSize.width;
+    request.pageHeight = pageSize.height;
+    request.addressSpace = RendererBudget::limitFor(drawingBytes(*costs, pixels));
+    setMatrix(request, m);
+    if (!clip.empty()) setClip(request, clip, 0, 0);
+    RenderFailure failure;
+    std::optional<std::vector<uint8_t>> bytes;
+    {
+        const auto claim = DrawingBudget::claim(uint64_t(std::min(1e18, drawingBytes(*costs, pixels))));
+        bytes = renderer_->pdf(request, &failure);
+    }
+    if (!bytes) noteProblem(error, problem, failure.problem, failure.why);
+    return bytes;
 }
 
 }  // namespace platform::graphics

@@ -1,10 +1,11 @@
 #pragma once
-// A parsed PDF document (the platform's PDF document object), drawn with
-// poppler. Poppler documents are not thread-safe: questions about the document go
-// through its own lock, and each drawing takes a poppler document of its own, opened
-// over the same bytes and kept for the next, so one document is drawn from many
-// threads at once.
+// A PDF document (the platform's PDF document object), measured by our own scan and
+// opened and drawn by poppler in the renderer helper (render_client.hpp), under hard
+// limits: the scan refuses what it can see is too much, quickly and with its reason, and
+// the helper's limits stop whatever gets past it. Drawings on several threads at once
+// go to as many helpers.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,11 +18,10 @@
 #include "platform/graphics/pdf_scan.hpp"
 #include "platform/graphics/picture_problem.hpp"
 
-typedef struct _PopplerDocument PopplerDocument;
-
 namespace platform::graphics {
 
 class GraphicsContext;
+class RenderClient;
 
 class PdfDocument {
 public:
@@ -51,6 +51,9 @@ public:
     static constexpr double kMaxFunctionWork = double(int64_t{1} << 28);
     static constexpr double kMaxMeshElements = 1 << 17;
     static constexpr double kMaxFunctionSamples = 1 << 22;
+    // Tint transforms and transfer functions: poppler runs some 12 million calculator
+    // operators a second, so at most kMaxTintWork steps (a few seconds) a page.
+    static constexpr double kMaxTintWork = 1 << 25;
     // A tiling pattern's tile is at least 1/kMaxTilesAcross of the page's longer side,
     // and at least kFinestTilePixels of a pixel where it is drawn: cairo's pattern
     // matrices are fixed-point, and a finer tile puts its context in an error state.
@@ -62,9 +65,20 @@ public:
     // or when the document is beyond our budgets: compressed streams inflating past
     // kMaxInflatedBytes, images beyond the pixel limits, a first page beyond them or
     // beyond the drawing budgets above; encrypted documents, whose pages cannot be
-    // measured, are refused.
+    // measured, are refused. Without `measureOnLoad` the page is measured at each
+    // drawing's own size only (a page of our own making, whose bitmaps another
+    // renderer draws).
     static std::shared_ptr<PdfDocument> fromData(std::vector<uint8_t> bytes, std::string* error = nullptr,
-                                                 PictureProblem* problem = nullptr);
+                                                 PictureProblem* problem = nullptr, bool measureOnLoad = true);
+    // Draws a page of our own making in its own coordinates (y up, in points) into the
+    // context's current user space and state; false, with the reason, when it could not
+    // be drawn completely.
+    using Drawing = std::function<bool(GraphicsContext&, std::string* why)>;
+    // A one-page document of `pageSize` we made from a drawing we trust (an SVG drawing
+    // its own scan let through): its page is drawn by `drawing` in this process, into
+    // pixels and into PDF outputs alike, with neither our scan nor the renderer helper;
+    // `bytes` are what it was written as.
+    static std::shared_ptr<PdfDocument> ofDrawing(std::vector<uint8_t> bytes, Size pageSize, Drawing drawing);
     ~PdfDocument();
     PdfDocument(const PdfDocument&) = delete;
     PdfDocument& operator=(const PdfDocument&) = delete;
@@ -76,19 +90,28 @@ public:
     std::optional<Rect> cropBox(int index) const;
     std::optional<Rect> mediaBox(int index) const;
     // Draws page `index` into the context's current user space with the page's
-    // own coordinates: the point (x, y) of the page lands on user (x, y). False when
-    // it could not be drawn completely (poppler reported an error while drawing, or
-    // left the context in an error state), or drawing it at the context's scale would
-    // be beyond the budgets; the reason goes to the thread's DrawingProblems.
+    // own coordinates: the point (x, y) of the page lands on user (x, y). The helper
+    // draws the part the context's clip shows into pixels, which are painted with the
+    // context's operation. False when it could not be drawn completely (poppler
+    // reported an error while drawing, cairo failed, the helper met a limit or
+    // crashed), when drawing it at the context's scale would be beyond the budgets, or
+    // when the context does not draw into pixels (a PDF context takes the page whole,
+    // through pageAsPdf); the reason goes to the thread's DrawingProblems. A document of
+    // a drawing draws it into any context.
     bool drawPage(int index, GraphicsContext& context) const;
+    bool isDrawing() const { return static_cast<bool>(drawing_); }
+    // A one-page PDF of `pageSize` points on which page `index` is drawn through the
+    // cairo matrix `matrix` (from the page's own coordinates, y up, to the new page's,
+    // y down) clipped to the device rectangles `clip` (none: unclipped). None, with the
+    // reason, as for drawPage.
+    std::optional<std::vector<uint8_t>> pageAsPdf(int index, Size pageSize, const double matrix[6],
+                                                  const std::vector<Rect>& clip, std::string* error = nullptr,
+                                                  PictureProblem* problem = nullptr) const;
 
 private:
     PdfDocument() = default;
     std::vector<uint8_t> bytes_;
-    // A poppler document no other thread is drawing with (null when none could be
-    // opened), and its return for the next drawing.
-    PopplerDocument* takeRenderer() const;
-    void giveBack(PopplerDocument* renderer) const;
+    int pageCount_ = 0;
 
     // The costs of drawing page `index`, measured once; none with the reason.
     std::optional<PdfPageCosts> costsOf(int index, std::string* error, PictureProblem* problem) const;
@@ -98,12 +121,12 @@ private:
         std::string why;
     };
 
-    PopplerDocument* document_ = nullptr;
+    Drawing drawing_;
+    std::unique_ptr<RenderClient> renderer_;
     mutable std::mutex costsMutex_;
     mutable std::map<int, Measured> costs_;
-    mutable std::mutex mutex_;
-    mutable std::mutex renderersMutex_;
-    mutable std::vector<PopplerDocument*> renderers_;
+    mutable std::mutex boxesMutex_;
+    mutable std::map<int, std::optional<Rect>> cropBoxes_;
 };
 
 }  // namespace platform::graphics

@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -968,6 +969,7 @@ void add(Cost& cost, const Cost& drawn, double times = 1, double scale = 1, doub
     cost.shadingPaints = sum(cost.shadingPaints, product(drawn.shadingPaints, times));
     cost.functionWork = sum(cost.functionWork, product(drawn.functionWork, times));
     cost.meshElements = sum(cost.meshElements, product(drawn.meshElements, times));
+    cost.tintWork = sum(cost.tintWork, product(drawn.tintWork, times));
     const double area = std::min(product(drawn.shadingArea, scale), product(drawn.shadingWeight, room));
     cost.shadingArea = sum(cost.shadingArea, product(area, times));
     cost.shadingWeight = sum(cost.shadingWeight, product(drawn.shadingWeight, times));
@@ -994,12 +996,16 @@ public:
                 // Binary data up to "EI" standing alone.
                 const size_t end = findInlineEnd(text, at);
                 if (end == std::string_view::npos) {
-                    at = std::max(at, text.size() - std::min<size_t>(text.size(), 4));
+                    const size_t kept = std::max(at, text.size() - std::min<size_t>(text.size(), 4));
+                    keepInline(text.substr(at, kept - at));
+                    at = kept;
                     break;
                 }
                 inlineData_ = false;
+                keepInline(text.substr(at, end - at));
                 at = end + 2;
                 onOperator_("EI", operands_);
+                inline_.clear();
                 operands_.clear();
                 continue;
             }
@@ -1019,6 +1025,9 @@ public:
         if (carry_.size() > (1u << 20)) carry_.clear();
     }
 
+    // The data of the inline image whose "EI" is being reported (its first MiB).
+    std::string_view inlineImage() const { return inline_; }
+
     void finish() {
         if (!carry_.empty() && !inlineData_) {
             const std::string rest = carry_ + " ";
@@ -1029,6 +1038,15 @@ public:
     }
 
 private:
+    void keepInline(std::string_view data) {
+        // Skips the one white-space character after "ID".
+        if (inline_.empty() && !startedInline_ && !data.empty()) {
+            data.remove_prefix(1);
+            startedInline_ = true;
+        }
+        if (inline_.size() < (1u << 20)) inline_.append(data.substr(0, (1u << 20) - inline_.size()));
+    }
+
     static size_t findInlineEnd(std::string_view text, size_t from) {
         for (size_t i = from; i + 2 <= text.size(); ++i) {
             if (text[i] == 'E' && text[i + 1] == 'I' && (i == 0 || isWhite(uint8_t(text[i - 1]))) &&
@@ -1077,7 +1095,10 @@ private:
             if (text == "true" || text == "false" || text == "null") {
                 operand.type = Object::Type::null;
             } else {
-                if (text == "ID") inlineData_ = true;
+                if (text == "ID") {
+                    inlineData_ = true;
+                    startedInline_ = false;
+                }
                 onOperator_(text, operands_);
                 if (text != "ID") operands_.clear();
                 return;
@@ -1094,6 +1115,8 @@ private:
     std::string carry_;
     std::vector<Object> operands_;
     bool inlineData_ = false;
+    bool startedInline_ = false;
+    std::string inline_;
 };
 
 // A matrix given as an array of six numbers; the identity otherwise.
@@ -1122,14 +1145,32 @@ Box boxOf(PdfFile& file, const Object* value) {
 // Where glyph procedures of a font whose box is unknown may draw: everywhere.
 const Box kEverywhere{-1e9, -1e9, 1e9, 1e9};
 
+// Where a content's names are looked up: its own resources, then those of each content
+// drawing it, out to the page's, as poppler looks them up. A form whose own resources
+// lack a name still draws what the page's name.
+struct Resources {
+    const Object* own = &kNull;
+    const Resources* outer = nullptr;
+    int depth = 0;    // levels from the page's resources
+    uint32_t id = 0;  // the same for the same resources met through the same ones
+};
+
 class PageScanner {
 public:
     PageScanner(PdfFile& file, const PdfScanLimits& limits) : file_(file), limits_(limits) {}
 
+    // The page's resources, where every lookup ends.
+    Resources pageResources(const Object& own) {
+        Resources page;
+        page.own = &own;
+        page.id = chainId(&own, 0);
+        return page;
+    }
+
     // The cost of drawing a content stream (or several, one after another) with
     // `resources` into a space of which `room` shows; false with the file's reason when
     // it cannot be read.
-    bool content(const std::vector<const Object*>& streams, const Object& resources, int depth, const Box& room,
+    bool content(const std::vector<const Object*>& streams, const Resources& resources, int depth, const Box& room,
                  Cost& out) {
         if (depth > kMaxPdfFormDepth) {
             return file_.fail(PictureProblem::tooDemanding,
@@ -1140,9 +1181,12 @@ public:
         frame.room = room;
         frame.states.push_back(State{Matrix{}, room, Paint{}, Paint{}});
         bool ok = true;
+        ContentReader* self = nullptr;
         ContentReader reader([&](std::string_view op, const std::vector<Object>& operands) {
+            inlineImage_ = self->inlineImage();
             if (ok) ok = operation(op, operands, resources, depth, frame, cost);
         });
+        self = &reader;
         for (const Object* stream : streams) {
             const Decoded decoded = file_.decode(*stream, [&](std::string_view chunk) {
                 reader.feed(chunk);
@@ -1166,7 +1210,7 @@ public:
     // The page's annotations, which poppler draws over the page when printing: each
     // appearance as a form stretched onto the annotation's rectangle. Every one is
     // counted, shown or hidden, in whatever state it is in when it has no state chosen.
-    bool annotations(const Object& page, const Object& resources, const Box& room, Cost& cost) {
+    bool annotations(const Object& page, const Resources& resources, const Box& room, Cost& cost) {
         for (const Object& item : file_.resolve(page.get("Annots")).items) {
             const Object& annotation = file_.resolve(item);
             const Object& normal = file_.resolve(file_.resolve(annotation.get("AP")).get("N"));
@@ -1208,10 +1252,15 @@ private:
         bool repeated = false;
         const Object* shading = nullptr;
     };
+    struct Function {
+        double parse = 0, evaluate = 0;
+    };
     struct State {
         Matrix ctm;  // to the content's own space
         Box clip;    // in the content's own space
         Paint fill, stroke;
+        // The tint transforms of the fill and stroke colour spaces, when they have one.
+        Function fillTint, strokeTint;
     };
     struct Frame {
         std::vector<State> states;
@@ -1230,14 +1279,33 @@ private:
         bool mesh = false;
         Box box;  // its own clip, when it has one
     };
-    struct Function {
-        double parse = 0, evaluate = 0;
-    };
-
-    const Object& resource(const Object& resources, std::string_view category, const Object* name) {
+    // The object `name` stands for in `category`, from the first resources along the
+    // chain that have it; how far the lookup went is noted for the form being measured.
+    const Object& resource(const Resources& resources, std::string_view category, const Object* name) {
         if (!name || !name->is(Object::Type::name)) return kNull;
-        const Object& group = file_.resolve(resources.get(category));
-        return file_.resolve(group.get(name->text));
+        for (const Resources* at = &resources; at != nullptr; at = at->outer) {
+            const Object& found = file_.resolve(file_.resolve(at->own->get(category)).get(name->text));
+            if (!found.is(Object::Type::null) && !found.is(Object::Type::none)) {
+                reach_ = std::min(reach_, at->depth);
+                return found;
+            }
+        }
+        reach_ = 0;  // missing everywhere: any resources on the way could have had it
+        return kNull;
+    }
+
+    // Resources `own` met within `outer`.
+    Resources within(const Resources& outer, const Object& own) {
+        Resources inner;
+        inner.own = &own;
+        inner.outer = &outer;
+        inner.depth = outer.depth + 1;
+        inner.id = chainId(&own, outer.id);
+        return inner;
+    }
+
+    uint32_t chainId(const Object* own, uint32_t outer) {
+        return chains_.try_emplace(std::make_pair(own, outer), uint32_t(chains_.size() + 1)).first->second;
     }
 
     static const Object* lastOf(const std::vector<Object>& operands, Object::Type type) {
@@ -1258,7 +1326,7 @@ private:
         return true;
     }
 
-    bool operation(std::string_view op, const std::vector<Object>& operands, const Object& resources, int depth,
+    bool operation(std::string_view op, const std::vector<Object>& operands, const Resources& resources, int depth,
                    Frame& frame, Cost& cost) {
         // What a part of the page costs, the whole page costs at least.
         return operate(op, operands, resources, depth, frame, cost) && withinLimits(cost);
@@ -1289,6 +1357,12 @@ private:
                                           "functions, counting every paint",
                                           limits_.functionWork));
         }
+        if (cost.tintWork > limits_.tintWork) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("drawing the PDF page takes more than {} steps of the tint transforms of "
+                                          "its colours and of its transfer functions, counting every use",
+                                          limits_.tintWork));
+        }
         if (cost.meshElements > limits_.meshElements) {
             return file_.fail(PictureProblem::tooDemanding,
                               fmt::format("drawing the PDF page's mesh shadings draws more than {} patches or "
@@ -1307,7 +1381,7 @@ private:
         return packed;
     }
 
-    bool operate(std::string_view op, const std::vector<Object>& operands, const Object& resources, int depth,
+    bool operate(std::string_view op, const std::vector<Object>& operands, const Resources& resources, int depth,
                  Frame& frame, Cost& cost) {
         cost.operators += 1;
         State& state = frame.states.back();
@@ -1386,8 +1460,12 @@ private:
                                   depth, state, cost);
             case code("gs"): {
                 const Object& graphicsState = resource(resources, "ExtGState", lastOf(operands, Object::Type::name));
+                for (const char* key : {"TR", "TR2"}) {
+                    if (!transfer(graphicsState.get(key), cost)) return false;
+                }
                 const Object& mask = file_.resolve(graphicsState.get("SMask"));
                 if (!mask.is(Object::Type::dict)) break;
+                if (!transfer(mask.get("TR"), cost)) return false;
                 const Object& group = file_.resolve(mask.get("G"));
                 if (!group.isStream) break;
                 Cost drawn;
@@ -1401,20 +1479,41 @@ private:
             case code("g"):
             case code("rg"):
             case code("k"):
-            case code("cs"):
-            case code("sc"):
                 state.fill = Paint{};
+                state.fillTint = Function{};
                 break;
             case code("G"):
             case code("RG"):
             case code("K"):
-            case code("CS"):
-            case code("SC"):
                 state.stroke = Paint{};
+                state.strokeTint = Function{};
+                break;
+            case code("cs"):
+            case code("CS"): {
+                // The space, and its tint transform, is parsed anew at each use.
+                Function& tint = op == "cs" ? state.fillTint : state.strokeTint;
+                (op == "cs" ? state.fill : state.stroke) = Paint{};
+                const Object* name = lastOf(operands, Object::Type::name);
+                const Object& named = resource(resources, "ColorSpace", name);
+                if (!tintOf(named, tint)) return false;
+                cost.tintWork = sum(cost.tintWork, tint.parse);
+                break;
+            }
+            case code("sc"):
+            case code("SC"):
+                // Each colour set is turned into the device's colours once.
+                state.fill = op == "sc" ? Paint{} : state.fill;
+                state.stroke = op == "SC" ? Paint{} : state.stroke;
+                cost.tintWork = sum(cost.tintWork, (op == "sc" ? state.fillTint : state.strokeTint).evaluate);
                 break;
             case code("scn"):
             case code("SCN"): {
                 Paint& paint = op == "scn" ? state.fill : state.stroke;
+                if (!lastOf(operands, Object::Type::name)) {
+                    paint = Paint{};
+                    cost.tintWork = sum(cost.tintWork, (op == "scn" ? state.fillTint : state.strokeTint).evaluate);
+                    break;
+                }
                 if (!pattern(resource(resources, "Pattern", lastOf(operands, Object::Type::name)), resources, depth,
                              paint)) {
                     return false;
@@ -1433,15 +1532,34 @@ private:
                 }
                 break;
             }
-            case code("ID"): {
-                // An inline image: its dictionary's keys came as operands.
-                double width = 0, height = 0;
-                for (size_t i = 0; i + 1 < operands.size(); ++i) {
+            case code("EI"): {
+                // An inline image: its dictionary's keys came as operands, its data
+                // after them.
+                double width = 0, height = 0, bits = 8;
+                bool jbig2 = false;
+                const Object* space = nullptr;
+                for (size_t i = 0; i < operands.size(); ++i) {
                     const Object& key = operands[i];
+                    jbig2 = jbig2 || key.isName("JBIG2Decode");
+                    if (i + 1 >= operands.size()) continue;
                     if (key.isName("W") || key.isName("Width")) width = operands[i + 1].number;
                     if (key.isName("H") || key.isName("Height")) height = operands[i + 1].number;
+                    if (key.isName("BPC") || key.isName("BitsPerComponent")) bits = operands[i + 1].number;
+                    if (key.isName("CS") || key.isName("ColorSpace")) space = &operands[i + 1];
                 }
-                image(width, height, cost);
+                double pixels = std::max(0.0, width) * std::max(0.0, height);
+                if (jbig2) {
+                    const auto declared = jbig2Pixels(std::string(), inlineImage_);
+                    if (!declared) return false;
+                    pixels = std::max(pixels, *declared);
+                }
+                if (space != nullptr && space->is(Object::Type::name)) {
+                    Function tint;
+                    const Object& named = resource(resources, "ColorSpace", space);
+                    if (!tintOf(named, tint)) return false;
+                    if (!tinted(tint, named, pixels, bits, cost)) return false;
+                }
+                image(pixels, 1, cost);
                 break;
             }
             default:
@@ -1458,7 +1576,7 @@ private:
     }
 
     // What `scn` sets: a tiling pattern's tile measured once, or a shading pattern.
-    bool pattern(const Object& object, const Object& resources, int depth, Paint& paint) {
+    bool pattern(const Object& object, const Resources& resources, int depth, Paint& paint) {
         paint = Paint{};
         const double type = file_.number(object.get("PatternType"), 0);
         paint.matrix = matrixOf(file_, object.get("Matrix"));
@@ -1554,6 +1672,12 @@ private:
                 evaluations = object.get("Function") ? product(shading.elements, type <= 5 ? 3 : 4) : 0;
             }
             shading.work = sum(function.parse, product(evaluations, function.evaluate));
+            // Each colour it makes goes through its space's tint transform.
+            Function tint;
+            if (!tintOf(file_.resolve(object.get("ColorSpace")), tint)) return nullptr;
+            const double colours =
+                type >= 4 && !object.get("Function") ? product(shading.elements, type <= 5 ? 3 : 4) : evaluations;
+            shading.work = sum(shading.work, sum(tint.parse, product(colours, tint.evaluate)));
         }
         return &shadings_.emplace(&object, shading).first->second;
     }
@@ -1726,31 +1850,86 @@ private:
                                      ? file_.resolve(parms.items.back())
                                      : parms;
             const Object& globals = file_.resolve(last.get("JBIG2Globals"));
-            const Jbig2Bitmaps bitmaps = jbig2Bitmaps(globals.isStream ? bytesOf(globals) : std::string(), bytesOf(stream));
-            if (bitmaps.widest > uint64_t(kMaxImageSide) || bitmaps.tallest > uint64_t(kMaxImageSide) ||
-                bitmaps.pixels > double(kMaxImagePixels)) {
-                file_.fail(PictureProblem::tooLarge,
-                           fmt::format("the PDF page's JBIG2 image declares a bitmap of {} x {} pixels (at most {} "
-                                       "per side and {} in all)",
-                                       bitmaps.width, bitmaps.height, kMaxImageSide, kMaxImagePixels));
-                return std::nullopt;
-            }
-            pixels = std::max(pixels, bitmaps.pixels);
+            const auto declared = jbig2Pixels(globals.isStream ? bytesOf(globals) : std::string(), bytesOf(stream));
+            if (!declared) return std::nullopt;
+            pixels = std::max(pixels, *declared);
         }
         return pixels;
     }
 
-    bool drawObject(const Object& object, const Object& resources, int depth, const State& state, Cost& cost) {
+    // The most pixels JBIG2 data makes its decoder allocate at once; none, with the
+    // file's reason, beyond the pixel limits.
+    std::optional<double> jbig2Pixels(std::string_view globals, std::string_view data) {
+        const Jbig2Bitmaps bitmaps = jbig2Bitmaps(globals, data);
+        if (bitmaps.widest > uint64_t(kMaxImageSide) || bitmaps.tallest > uint64_t(kMaxImageSide) ||
+            bitmaps.pixels > double(kMaxImagePixels)) {
+            file_.fail(PictureProblem::tooLarge,
+                       fmt::format("the PDF page's JBIG2 image declares a bitmap of {} x {} pixels (at most {} "
+                                   "per side and {} in all)",
+                                   bitmaps.width, bitmaps.height, kMaxImageSide, kMaxImagePixels));
+            return std::nullopt;
+        }
+        return bitmaps.pixels;
+    }
+
+    // The tint transform of a colour space (Separation, DeviceN, or an indexed or
+    // pattern space over one); none for the others. False with the file's reason when
+    // its function cannot be measured.
+    bool tintOf(const Object& space, Function& out, int depth = 0) {
+        out = Function{};
+        if (!space.is(Object::Type::array) || space.items.empty() || depth > 4) return true;
+        const Object& family = file_.resolve(space.items[0]);
+        if ((family.isName("Separation") || family.isName("DeviceN")) && space.items.size() > 3) {
+            return function(file_.resolve(space.items[3]), 0, out);
+        }
+        if ((family.isName("Indexed") || family.isName("I") || family.isName("Pattern")) && space.items.size() > 1) {
+            return tintOf(file_.resolve(space.items[1]), out, depth + 1);
+        }
+        return true;
+    }
+
+    // An image of `pixels` in `space`, whose tint transform poppler evaluates for every
+    // pixel, or once for every value a single component of `bits` bits can take.
+    bool tinted(const Function& tint, const Object& space, double pixels, double bits, Cost& cost) {
+        if (tint.evaluate <= 0) return true;
+        const bool single = space.is(Object::Type::array) && !space.items.empty() &&
+                            !file_.resolve(space.items[0]).isName("DeviceN");
+        const double evaluations = single ? std::min(pixels, std::ldexp(1.0, int(std::clamp(bits, 1.0, 16.0))))
+                                          : pixels;
+        cost.tintWork = sum(cost.tintWork, sum(tint.parse, product(evaluations, tint.evaluate)));
+        return withinLimits(cost);
+    }
+
+    // A transfer function set by a graphics state or soft mask (a function, or one for
+    // each colour): parsed at each use, and evaluated for a table of 256 values.
+    bool transfer(const Object* value, Cost& cost) {
+        if (value == nullptr) return true;
+        Function transfer;
+        if (!function(file_.resolve(value), 0, transfer)) return false;
+        cost.tintWork = sum(cost.tintWork, sum(transfer.parse, product(256, transfer.evaluate)));
+        return true;
+    }
+
+    bool drawObject(const Object& object, const Resources& resources, int depth, const State& state, Cost& cost) {
         if (!object.isStream) return true;
         const Object& subtype = file_.resolve(object.get("Subtype"));
         if (subtype.isName("Image")) {
             auto pixels = imagePixels(object);
             if (!pixels) return false;
-            const Object& mask = file_.resolve(object.get("SMask"));
-            if (mask.isStream) {
+            // Masks are images of their own, decoded with it.
+            for (const char* key : {"SMask", "Mask"}) {
+                const Object& mask = file_.resolve(object.get(key));
+                if (!mask.isStream) continue;
                 const auto maskPixels = imagePixels(mask);
                 if (!maskPixels) return false;
                 *pixels += *maskPixels;
+            }
+            const Object& space = file_.resolve(object.get("ColorSpace"));
+            Function tint;
+            if (!tintOf(space, tint) ||
+                !tinted(tint, space, file_.number(object.get("Width"), 0) * file_.number(object.get("Height"), 0),
+                        file_.number(object.get("BitsPerComponent"), 8), cost)) {
+                return false;
             }
             image(*pixels, 1, cost);
             return true;
@@ -1769,35 +1948,50 @@ private:
         return true;
     }
 
-    // A form (or tiling pattern, or glyph procedure), its cost worked out once for the
-    // resources it is drawn with, in its own space clipped to its box; a form drawn
-    // within itself is not drawn again (as poppler does not).
-    bool form(const Object& stream, const Object& outer, int depth, Cost& out, const Box* room = nullptr) {
-        const Object* own = stream.get("Resources");
-        const Object& resources = own ? file_.resolve(own) : outer;
-        const auto key = std::make_pair(&stream, &resources);
-        if (const auto known = forms_.find(key); known != forms_.end()) {
-            out = known->second;
+    // A form (or tiling pattern, or glyph procedure), in its own space clipped to its
+    // box; a form drawn within itself is not drawn again (as poppler does not). Its cost
+    // is worked out once for its own resources when nothing it draws looks a name up
+    // past them, else once for each chain of resources it is drawn within.
+    bool form(const Object& stream, const Resources& outer, int depth, Cost& out, const Box* room = nullptr) {
+        const Resources resources = within(outer, file_.resolve(stream.get("Resources")));
+        auto known = forms_.find(std::make_tuple(&stream, resources.own, 0u));
+        if (known == forms_.end()) known = forms_.find(std::make_tuple(&stream, resources.own, resources.id));
+        if (known != forms_.end()) {
+            out = known->second.cost;
+            reach_ = std::min(reach_, resources.depth - known->second.above);
             return true;
         }
         if (!drawing_.insert(&stream).second) {
             out = Cost{};
             return true;
         }
+        // Chains of resources can be made to multiply as forms nest, each a drawing of its
+        // own: past a bound the measuring itself would take seconds.
+        if (!measured_.insert(&stream).second && ++remeasured_ > kMaxFormRemeasures) {
+            return file_.fail(PictureProblem::tooDemanding,
+                              fmt::format("the PDF page draws its forms within more than {} different chains of "
+                                          "resources",
+                                          kMaxFormRemeasures));
+        }
+        const int outerReach = reach_;
+        reach_ = resources.depth;
         const bool ok =
             content({&stream}, resources, depth + 1, room != nullptr ? *room : boxOf(file_, stream.get("BBox")), out);
+        const int above = resources.depth - reach_;
+        reach_ = std::min(outerReach, reach_);
         drawing_.erase(&stream);
-        if (ok) forms_.emplace(key, out);
+        if (ok) {
+            forms_.emplace(std::make_tuple(&stream, resources.own, above > 0 ? resources.id : 0u), Measured{out, above});
+        }
         return ok;
     }
 
     // A Type 3 font's glyphs are drawn by procedures of their own, once each for a
     // font and size: counted once per font.
-    bool type3Font(const Object& font, const Object& outer, int depth, const State& state, Cost& cost) {
+    bool type3Font(const Object& font, const Resources& outer, int depth, const State& state, Cost& cost) {
         if (!fonts_.insert(&font).second) return true;
         const Object& procedures = file_.resolve(font.get("CharProcs"));
-        const Object* own = font.get("Resources");
-        const Object& resources = own ? file_.resolve(own) : outer;
+        const Resources resources = within(outer, file_.resolve(font.get("Resources")));
         const Box fontBox = boxOf(file_, font.get("FontBBox"));
         const Box room = fontBox.area() > 0 ? fontBox : kEverywhere;
         for (const auto& [name, procedure] : procedures.entries) {
@@ -1813,7 +2007,19 @@ private:
 
     PdfFile& file_;
     const PdfScanLimits& limits_;
-    std::map<std::pair<const Object*, const Object*>, Cost> forms_;
+    std::string_view inlineImage_;
+    // A form's cost, and how many levels of resources past its own it looked names up in.
+    struct Measured {
+        Cost cost;
+        int above = 0;
+    };
+    // By the form, its own resources and the chain it was met in (0: any chain).
+    std::map<std::tuple<const Object*, const Object*, uint32_t>, Measured> forms_;
+    std::map<std::pair<const Object*, uint32_t>, uint32_t> chains_;
+    int reach_ = 0;
+    static constexpr int kMaxFormRemeasures = 1 << 14;
+    std::unordered_set<const Object*> measured_;
+    int remeasured_ = 0;
     std::unordered_set<const Object*> drawing_;
     std::unordered_set<const Object*> fonts_;
     std::unordered_map<const Object*, Shading> shadings_;
@@ -1901,8 +2107,10 @@ std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int page
     }
     PageScanner scanner(file, limits);
     const Box visible = visiblePart(file, *page);
+    const Resources pageResources = scanner.pageResources(*resources);
     Cost cost;
-    if (!scanner.content(streams, *resources, 0, visible, cost) || !scanner.annotations(*page, *resources, visible, cost) ||
+    if (!scanner.content(streams, pageResources, 0, visible, cost) ||
+        !scanner.annotations(*page, pageResources, visible, cost) ||
         file.exhausted()) {
         return failed();
     }

@@ -44,6 +44,10 @@ struct PdfPageCosts {
     // hold for the largest mesh while it is drawn.
     double meshElements = 0;
     double largestMesh = 0;
+    // The work of tint transforms (Separation and DeviceN colours, set, painted and as
+    // image pixels) and transfer functions (set with a graphics state or a soft mask):
+    // parsed at each use and evaluated as often as poppler evaluates them.
+    double tintWork = 0;
     // Tiling patterns whose tile cairo repeats from a surface of its own: the largest
     // tile's area as a share of the page's, and the narrowest tile's side as a share
     // of the page's longer side.
@@ -80,6 +84,7 @@ struct PdfScanLimits {
     double shadingPaints = 0;
     double functionWork = 0;
     double meshElements = 0;
+    double tintWork = 0;
     // Samples of one sampled function (poppler holds each as a double).
     double functionSamples = 0;
     // Tiles a tiling pattern may take across the page's longer side: cairo cannot draw

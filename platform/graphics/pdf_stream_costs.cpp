@@ -126,8 +126,20 @@ void MeshMeasure::feed(std::string_view data) {
     carry_.erase(0, at);
 }
 
-Jbig2Bitmaps jbig2Bitmaps(std::string_view globals, std::string_view data) {
-    Jbig2Bitmaps out;
+namespace {
+
+// The bytes of retention bits after a long-form count of referred-to segments: one bit
+// for the segment and one for each it refers to, as the standard packs them; poppler
+// reads one byte more when that count is 7 less than a multiple of 8.
+enum class RetentionRule { standard, poppler };
+
+uint64_t retentionBytes(uint64_t referred, RetentionRule rule) {
+    return rule == RetentionRule::standard ? (referred + 1 + 7) / 8 : (referred + 9) / 8;
+}
+
+// Walks the segments as `rule` reads them; whether a long form was met that the other
+// rule reads differently.
+bool walkJbig2(std::string_view globals, std::string_view data, RetentionRule rule, Jbig2Bitmaps& out) {
     auto note = [&](uint64_t width, uint64_t height) {
         out.widest = std::max(out.widest, width);
         out.tallest = std::max(out.tallest, height);
@@ -138,6 +150,7 @@ Jbig2Bitmaps jbig2Bitmaps(std::string_view globals, std::string_view data) {
             out.height = height;
         }
     };
+    bool readTwoWays = false;
     for (const std::string_view segments : {globals, data}) {
         // The page whose height is left open grows with what is drawn into it.
         uint64_t pageWidth = 0, pageHeight = 0;
@@ -151,7 +164,9 @@ Jbig2Bitmaps jbig2Bitmaps(std::string_view globals, std::string_view data) {
             uint64_t referred = uint8_t(segments[at]) >> 5;
             if (referred == 7) {
                 referred = be32(segments, at) & 0x1FFFFFFF;
-                at += 4 + (referred + 1 + 7) / 8;
+                readTwoWays = readTwoWays || retentionBytes(referred, RetentionRule::standard) !=
+                                                 retentionBytes(referred, RetentionRule::poppler);
+                at += 4 + retentionBytes(referred, rule);
             } else {
                 at += 1;
             }
@@ -189,6 +204,16 @@ Jbig2Bitmaps jbig2Bitmaps(std::string_view globals, std::string_view data) {
             at += length;
         }
     }
+    return readTwoWays;
+}
+
+}  // namespace
+
+Jbig2Bitmaps jbig2Bitmaps(std::string_view globals, std::string_view data) {
+    Jbig2Bitmaps out;
+    // Data written to read one way by the standard and another by the decoder is
+    // measured both ways.
+    if (walkJbig2(globals, data, RetentionRule::standard, out)) walkJbig2(globals, data, RetentionRule::poppler, out);
     return out;
 }
 

@@ -58,7 +58,8 @@ private:
 // The largest bitmap a JBIG2 stream makes its decoder allocate, by the sizes its
 // segments declare: the page (grown by stripes and regions when its height is left
 // open), each region, and each pattern dictionary's collective bitmap. `globals` are
-// the segments of the stream's JBIG2Globals, read first.
+// the segments of the stream's JBIG2Globals, read first. Where the standard and poppler
+// read the segments' heads apart, both readings count.
 struct Jbig2Bitmaps {
     uint64_t width = 0, height = 0;  // of the one with the most pixels
     double pixels = 0;

@@ -16,6 +16,8 @@ enum class PictureProblem {
     tooDemanding,      // drawing it would exceed the memory or work budget
     incompleteRender,  // the renderer could not draw all of it
     encrypted,         // an encrypted document, whose drawing cannot be checked first
+    pastMemoryLimit,   // the renderer was stopped at its memory limit
+    pastTimeLimit,     // the renderer was stopped at its processor-time or wall-clock limit
 };
 
 // Why a drawing failed, told by the renderer that refused or failed it to whoever asked

@@ -49,17 +49,6 @@ const Functions* answer(const Loaded<Functions>& loaded, std::string* error) {
 
 }  // namespace
 
-const PopplerFunctions* popplerFunctions(std::string* error) {
-    static const auto loaded = load<PopplerFunctions>(GW_POPPLER_GLIB_LIBRARY, [](PopplerFunctions& f, auto find) {
-        find(f.documentNewFromBytes, "poppler_document_new_from_bytes");
-        find(f.documentGetNPages, "poppler_document_get_n_pages");
-        find(f.documentGetPage, "poppler_document_get_page");
-        find(f.pageGetCropBox, "poppler_page_get_crop_box");
-        find(f.pageRenderForPrinting, "poppler_page_render_for_printing");
-    });
-    return answer(loaded, error);
-}
-
 const RsvgFunctions* rsvgFunctions(std::string* error) {
     static const auto loaded = load<RsvgFunctions>(GW_RSVG_LIBRARY, [](RsvgFunctions& f, auto find) {
         find(f.handleNewFromStreamSync, "rsvg_handle_new_from_stream_sync");

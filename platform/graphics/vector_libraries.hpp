@@ -1,21 +1,12 @@
 #pragma once
-// poppler-glib and librsvg are opened when the first PDF or SVG picture is read, not
-// when the program starts: with the thirty-odd libraries they bring, loading them took
-// a third of the start-up of a program that converts a bitmap.
+// librsvg is opened when the first SVG picture is read, not when the program starts:
+// with the thirty-odd libraries it brings, loading it took a third of the start-up of a
+// program that converts a bitmap. (PDF documents are opened by the renderer helper.)
 #include <librsvg/rsvg.h>
-#include <poppler.h>
 
 #include <string>
 
 namespace platform::graphics::detail {
-
-struct PopplerFunctions {
-    decltype(&poppler_document_new_from_bytes) documentNewFromBytes = nullptr;
-    decltype(&poppler_document_get_n_pages) documentGetNPages = nullptr;
-    decltype(&poppler_document_get_page) documentGetPage = nullptr;
-    decltype(&poppler_page_get_crop_box) pageGetCropBox = nullptr;
-    decltype(&poppler_page_render_for_printing) pageRenderForPrinting = nullptr;
-};
 
 struct RsvgFunctions {
     decltype(&rsvg_handle_new_from_stream_sync) handleNewFromStreamSync = nullptr;
@@ -27,7 +18,6 @@ struct RsvgFunctions {
 
 // The library's functions, opened on the first call (once per process, from any
 // thread). Null, with the reason in *error, when the library or a function is missing.
-const PopplerFunctions* popplerFunctions(std::string* error = nullptr);
 const RsvgFunctions* rsvgFunctions(std::string* error = nullptr);
 
 }  // namespace platform::graphics::detail

@@ -952,18 +952,346 @@ inline Bytes annotatedPdf(const std::string& appearance, const std::string& shad
     return pdfOfObjects(objects);
 }
 
-// An image whose JBIG2 data declares a page of width x height, 16 x 16 by its dictionary.
-inline Bytes jbig2ImagePdf(uint32_t width, uint32_t height) {
-    auto objects = pdfPage(100, 100, "<< /XObject << /Im0 5 0 R >> >>");
-    objects.push_back(pdfStream("", bytesOf("q 100 0 0 100 0 0 cm /Im0 Do Q")));
-    // A page information segment: number 0, type 48, nothing referred to, page 1.
+// JBIG2 data of one page information segment (number 0, type 48, nothing referred to,
+// page 1) declaring a page of width x height.
+inline Bytes jbig2PageSegment(uint32_t width, uint32_t height) {
     Bytes data = {0, 0, 0, 0, 48, 0, 1};
     putBe32(data, 19);
     for (const uint32_t value : {width, height, 0u, 0u}) putBe32(data, value);
     data.insert(data.end(), {0, 0, 0});
+    return data;
+}
+
+// A JBIG2 segment of page 1: its number, type, the earlier segments it refers to
+// (written in the long form past four, each number as wide as this segment's own
+// number needs) and its data.
+struct Jbig2Segment {
+    uint32_t number = 0;
+    uint8_t type = 0;
+    Bytes data;
+    std::vector<uint32_t> referred = {};
+};
+
+inline Bytes jbig2Stream(const std::vector<Jbig2Segment>& segments) {
+    Bytes out;
+    for (const auto& segment : segments) {
+        putBe32(out, segment.number);
+        out.push_back(segment.type);
+        const size_t count = segment.referred.size();
+        if (count <= 4) {
+            out.push_back(uint8_t(count << 5));
+        } else {
+            putBe32(out, 0xE0000000u | uint32_t(count));
+            out.insert(out.end(), (count + 8) / 8, 0);  // retention bits: the segment's and each referred one's
+        }
+        for (const uint32_t referred : segment.referred) {
+            if (segment.number <= 256) {
+                out.push_back(uint8_t(referred));
+            } else if (segment.number <= 65536) {
+                out.push_back(uint8_t(referred >> 8));
+                out.push_back(uint8_t(referred));
+            } else {
+                putBe32(out, referred);
+            }
+        }
+        out.push_back(1);  // page 1
+        putBe32(out, uint32_t(segment.data.size()));
+        out.insert(out.end(), segment.data.begin(), segment.data.end());
+    }
+    return out;
+}
+
+// A page information segment's data: a page of width x height (0xFFFFFFFF: left open,
+// grown by its stripes), striped in stripes of at most `stripe` rows when not 0.
+inline Bytes jbig2PageInfo(uint32_t width, uint32_t height, uint16_t stripe = 0) {
+    Bytes data;
+    for (const uint32_t value : {width, height, 0u, 0u}) putBe32(data, value);
+    data.push_back(0);
+    const uint16_t striping = stripe == 0 ? 0 : uint16_t(0x8000 | stripe);
+    data.insert(data.end(), {uint8_t(striping >> 8), uint8_t(striping)});
+    return data;
+}
+
+// An immediate generic region's data: a region of width x height at (x, y), arithmetic
+// coded with template 0, whose coded bytes end it.
+inline Bytes jbig2GenericRegion(uint32_t width, uint32_t height, uint32_t x = 0, uint32_t y = 0) {
+    Bytes data;
+    for (const uint32_t value : {width, height, x, y}) putBe32(data, value);
+    data.push_back(0);                                    // combination: or
+    data.push_back(0);                                    // arithmetic, template 0
+    data.insert(data.end(), {3, 0xFF, 0xFD, 0xFF, 2, 0xFE, 0xFE, 0xFE});  // adaptive pixels
+    data.insert(data.end(), {0xFF, 0xAC});                // the coded data's end
+    return data;
+}
+
+// An end-of-stripe segment's data: the stripe ends at `row`.
+inline Bytes jbig2EndOfStripe(uint32_t row) {
+    Bytes data;
+    putBe32(data, row);
+    return data;
+}
+
+inline Bytes jbig2ImagePdfOf(const Bytes& data) {
+    auto objects = pdfPage(100, 100, "<< /XObject << /Im0 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf("q 100 0 0 100 0 0 cm /Im0 Do Q")));
     objects.push_back(pdfStream("/Type /XObject /Subtype /Image /Width 16 /Height 16 /ColorSpace /DeviceGray "
                                 "/BitsPerComponent 1 /Filter /JBIG2Decode",
                                 data));
+    return pdfOfObjects(objects);
+}
+
+// An image whose JBIG2 data declares a page of width x height, 16 x 16 by its dictionary.
+inline Bytes jbig2ImagePdf(uint32_t width, uint32_t height) { return jbig2ImagePdfOf(jbig2PageSegment(width, height)); }
+
+// JBIG2 data whose first segment declares a small page and whose later ones declare a
+// bitmap of some `side` pixels in one of the ways the data can: `how` is "region" (a
+// region of side x side), "stripes" (a page 64 wide of open height whose last stripe
+// ends at row side - 1), "placed" (the same page grown by a region placed side - 64
+// rows down), or "referring" (a region of side x side after a segment numbered past
+// 256 that refers to five others in the long form).
+inline Bytes jbig2Declaring(const std::string& how, uint32_t side) {
+    if (how == "region") {
+        return jbig2Stream({{0, 48, jbig2PageInfo(64, 64)}, {1, 38, jbig2GenericRegion(side, side)}});
+    }
+    if (how == "stripes") {
+        return jbig2Stream({{0, 48, jbig2PageInfo(64, 0xFFFFFFFF, 64)},
+                            {1, 38, jbig2GenericRegion(64, 64)},
+                            {2, 50, jbig2EndOfStripe(63)},
+                            {3, 50, jbig2EndOfStripe(side - 1)}});
+    }
+    if (how == "placed") {
+        return jbig2Stream({{0, 48, jbig2PageInfo(64, 0xFFFFFFFF, 64)},
+                            {1, 38, jbig2GenericRegion(64, 64, 0, side - 64)}});
+    }
+    // Intermediate regions an extension segment after them refers to.
+    std::vector<Jbig2Segment> segments = {{0, 48, jbig2PageInfo(64, 64)}};
+    for (uint32_t n = 1; n <= 5; ++n) segments.push_back({n, 36, jbig2GenericRegion(8, 8)});
+    segments.push_back({300, 62, Bytes(4, 0), {1, 2, 3, 4, 5}});
+    segments.push_back({301, 38, jbig2GenericRegion(side, side)});
+    return jbig2Stream(segments);
+}
+
+// JBIG2 data that reads two ways: a segment refers to seven others in the long form,
+// whose retention bits the standard packs in one byte and poppler reads as two. Read
+// the standard's way it is a 64 x 64 page and two extension segments; read poppler's,
+// the first extension's length is a byte later and covers the second's head, and a
+// region of side x side follows inside the second's data.
+inline Bytes jbig2ReadTwoWays(uint32_t side) {
+    std::vector<Jbig2Segment> segments = {{0, 48, jbig2PageInfo(64, 64)}};
+    for (uint32_t n = 1; n <= 7; ++n) segments.push_back({n, 36, jbig2GenericRegion(8, 8)});
+    Bytes out = jbig2Stream(segments);
+    putBe32(out, 8);
+    out.push_back(62);
+    putBe32(out, 0xE0000007u);
+    out.push_back(0);                                   // retention, the standard's one byte
+    for (uint8_t n = 1; n <= 7; ++n) out.push_back(n);  // poppler's second byte, then six of them
+    out.push_back(1);                                   // page; poppler's last referred-to segment
+    putBe32(out, 0);                                    // length; poppler's page and length's head
+    // The next segment's head (number 0x20000009): its first byte ends poppler's length.
+    const Bytes region = jbig2Stream({{10, 38, jbig2GenericRegion(side, side)}});
+    const uint32_t hidden = 0x20;  // what poppler skips from the byte after its length
+    Bytes second;
+    putBe32(second, 0x20000009);
+    second.push_back(62);
+    second.push_back(0);
+    second.push_back(1);
+    // Poppler's skip begins one byte into this segment and ends where the region begins.
+    const size_t headLeft = 11 - 1;
+    putBe32(second, uint32_t(hidden - (headLeft) + region.size()));
+    second.insert(second.end(), hidden - headLeft, 0);
+    second.insert(second.end(), region.begin(), region.end());
+    out.insert(out.end(), second.begin(), second.end());
+    return out;
+}
+
+// A 64 x 64 grey image whose mask (`key`: Mask or SMask) is 64 x 64 by its dictionary
+// and JBIG2 data declaring a page of width x height.
+inline Bytes jbig2MaskPdf(const std::string& key, uint32_t width, uint32_t height) {
+    auto objects = pdfPage(100, 100, "<< /XObject << /Im0 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf("q 100 0 0 100 0 0 cm /Im0 Do Q")));
+    objects.push_back(pdfStream("/Type /XObject /Subtype /Image /Width 64 /Height 64 /ColorSpace /DeviceGray "
+                                "/BitsPerComponent 8 /" + key + " 6 0 R",
+                                Bytes(64 * 64, 0x80)));
+    const std::string kind = key == "Mask" ? "/ImageMask true" : "/ColorSpace /DeviceGray";
+    objects.push_back(pdfStream("/Type /XObject /Subtype /Image /Width 64 /Height 64 " + kind +
+                                    " /BitsPerComponent 1 /Filter /JBIG2Decode",
+                                jbig2PageSegment(width, height)));
+    return pdfOfObjects(objects);
+}
+
+// A 64 x 64 inline image (BI ... ID ... EI) of JBIG2 data declaring a page of width x
+// height, drawn on the page, in a form, or in a Type 3 glyph (`where`).
+inline Bytes jbig2InlinePdf(const std::string& where, uint32_t width, uint32_t height) {
+    Bytes image = bytesOf("q 100 0 0 100 0 0 cm BI /W 64 /H 64 /IM true /BPC 1 /F /JBIG2Decode ID ");
+    const Bytes data = jbig2PageSegment(width, height);
+    image.insert(image.end(), data.begin(), data.end());
+    const Bytes end = bytesOf("\nEI Q");
+    image.insert(image.end(), end.begin(), end.end());
+    if (where == "page") {
+        auto objects = pdfPage(100, 100, "<< >>");
+        objects.push_back(pdfStream("", image));
+        return pdfOfObjects(objects);
+    }
+    if (where == "form") {
+        auto objects = pdfPage(100, 100, "<< /XObject << /F 5 0 R >> >>");
+        objects.push_back(pdfStream("", bytesOf("/F Do")));
+        objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100]", image));
+        return pdfOfObjects(objects);
+    }
+    auto objects = pdfPage(100, 100, "<< /Font << /T 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf("BT /T 50 Tf 10 10 Td (a) Tj ET")));
+    objects.push_back(bytesOf("<< /Type /Font /Subtype /Type3 /FontBBox [0 0 1 1] /FontMatrix [0.01 0 0 0.01 0 0] "
+                              "/CharProcs << /a 6 0 R >> /Encoding << /Differences [97 /a] >> /FirstChar 97 "
+                              "/LastChar 97 /Widths [100] >>"));
+    Bytes glyph = bytesOf("100 0 d0 ");
+    glyph.insert(glyph.end(), image.begin(), image.end());
+    objects.push_back(pdfStream("", glyph));
+    return pdfOfObjects(objects);
+}
+
+// A calculator function of one input and `outputs` outputs running `operators`
+// operators (adding and taking away 1).
+inline Bytes calculatorFunction(int operators, int outputs) {
+    std::string program = "{";
+    for (int i = 0; i < operators / 4; ++i) program += " 1 add 1 sub";
+    std::string range;
+    for (int i = 0; i < outputs; ++i) range += " 0 1";
+    for (int i = 1; i < outputs; ++i) program += " dup";
+    program += " }";
+    return pdfStream("/FunctionType 4 /Domain [0 1] /Range [" + range + " ] /Filter /FlateDecode",
+                     deflated(program));
+}
+
+// Colours whose tint transform (object 5) is a calculator function of `operators`
+// operators, and transfer functions of as many: drawn as `kind` says ("fills": a
+// Separation colour of 20000 tints filling a square each; "image": a DeviceN image
+// of side x side; "spaces": the space set and a tint filled 50000 times; "shading": a
+// function shading in the DeviceN space; "transfer": a transfer function set by a
+// graphics state 50000 times).
+inline Bytes tintTransformPdf(const std::string& kind, int operators, int side = 64) {
+    const std::string separation = "[/Separation /Spot /DeviceRGB 5 0 R]";
+    const std::string deviceN = "[/DeviceN [/Cyan /Spot] /DeviceRGB 5 0 R]";
+    const int inputs = kind == "fills" || kind == "spaces" || kind == "transfer" ? 1 : 2;
+    auto objects = pdfPage(1024, 1024,
+                           "<< /ColorSpace << /CS0 " + (inputs == 1 ? separation : deviceN) +
+                               " >> /XObject << /Im0 6 0 R >> /Shading << /S 6 0 R >> /ExtGState << /G 6 0 R >> >>");
+    std::string content;
+    Bytes sixth;
+    if (kind == "fills") {
+        content = "/CS0 cs\n";
+        for (int i = 0; i < 20000; ++i) content += std::to_string(i / 20000.0).substr(0, 7) + " scn 0 0 10 10 re f\n";
+        sixth = bytesOf("<< >>");
+    } else if (kind == "spaces") {
+        for (int i = 0; i < 50000; ++i) content += "/CS0 cs 0.5 scn 0 0 10 10 re f\n";
+        sixth = bytesOf("<< >>");
+    } else if (kind == "image") {
+        content = "q 1024 0 0 1024 0 0 cm /Im0 Do Q";
+        Bytes pixels(size_t(side) * side * 2);
+        for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t(i * 7);
+        sixth = pdfStream("/Type /XObject /Subtype /Image /Width " + std::to_string(side) + " /Height " +
+                              std::to_string(side) + " /ColorSpace " + deviceN +
+                              " /BitsPerComponent 8 /Filter /FlateDecode",
+                          deflated(std::string(pixels.begin(), pixels.end())));
+    } else if (kind == "shading") {
+        content = "/S sh";
+        sixth = bytesOf("<< /ShadingType 1 /ColorSpace " + deviceN +
+                        " /Domain [0 1 0 1] /Matrix [1024 0 0 1024 0 0] /Function 7 0 R >>");
+    } else {
+        for (int i = 0; i < 50000; ++i) content += "/G gs 0 0 10 10 re f\n";
+        sixth = bytesOf("<< /Type /ExtGState /TR 5 0 R >>");
+    }
+    objects.push_back(pdfStream("/Filter /FlateDecode", deflated(content)));
+    objects.push_back(calculatorFunction(operators, kind == "transfer" ? 1 : 3));
+    objects.push_back(sixth);
+    // The shading's own function: two inputs to the space's two components.
+    objects.push_back(pdfStream("/FunctionType 4 /Domain [0 1 0 1] /Range [0 1 0 1]", bytesOf("{ }")));
+    return pdfOfObjects(objects);
+}
+
+// A 1024-pt page on which forms `levels` deep each draw the next twice, the innermost
+// painting a shading `paints` times: 2^levels x paints shadings from a few kilobytes.
+// `how` is the way a hostile author hides that from a reader who follows only some of
+// the ways forms are reached and names found:
+// - "own": each form's own resources name what it draws;
+// - "inherited": each form has resources of its own that name nothing it draws, the
+//   page's name every form and the shading (poppler looks a name up in the resources
+//   of every content drawing the one that uses it);
+// - "innermost": as "own", but the shading named by the page's resources only;
+// - "twoNames": each form draws the next once by each of two names;
+// - "wrapped": each drawing in "q 0.5 0 0 0.5 0 0 cm ... Q";
+// - "pattern", "softMask", "annotation": the first form drawn by a tiling pattern's
+//   tile that the page fills with, a soft mask the page sets, or an annotation's
+//   appearance.
+inline Bytes nestedShadingFormsPdf(int levels, int paints, const std::string& how = "own") {
+    const bool inherited = how == "inherited";
+    auto formRef = [](int level) { return std::to_string(5 + level) + " 0 R"; };
+    // The page's resources: the first form, everything for "inherited", the shading
+    // for "innermost".
+    std::string names;
+    for (int level = 0; level < levels; ++level) {
+        if (inherited || level == 0) names += " /F" + std::to_string(level) + " " + formRef(level);
+    }
+    std::string pageResources = "<< /XObject <<" + names + " >>";
+    if (inherited || how == "innermost") pageResources += " /Shading << /S " + axialShading() + " >>";
+    const int extra = 5 + levels;  // the first object after the forms
+    std::string page = "/F0 Do";
+    if (how == "wrapped") page = "q 0.5 0 0 0.5 0 0 cm /F0 Do Q";
+    if (how == "annotation") page = "";
+    if (how == "pattern") {
+        pageResources += " /Pattern << /P " + std::to_string(extra) + " 0 R >>";
+        page = "/Pattern cs /P scn 0 0 1024 1024 re f";
+    }
+    if (how == "softMask") {
+        pageResources += " /ExtGState << /M << /SMask << /S /Luminosity /G " + std::to_string(extra) + " 0 R >> >> >>";
+        page = "/M gs 0 0 1024 1024 re f";
+    }
+    pageResources += " >>";
+    auto objects = pdfPage(1024, 1024, pageResources);
+    if (how == "annotation") {
+        std::string text(objects[2].begin(), objects[2].end());
+        text.insert(text.size() - 3, " /Annots [" + std::to_string(extra) + " 0 R]");
+        objects[2] = bytesOf(text);
+    }
+    objects.push_back(pdfStream("", bytesOf(page)));
+    for (int level = 0; level < levels; ++level) {
+        const std::string next = "/F" + std::to_string(level + 1);
+        std::string content, resources;
+        if (level + 1 < levels) {
+            if (how == "twoNames") {
+                content = next + " Do " + next + "b Do";
+                resources = "<< /XObject << " + next + " " + formRef(level + 1) + " " + next + "b " +
+                            formRef(level + 1) + " >> >>";
+            } else if (how == "wrapped") {
+                content = "q 0.5 0 0 0.5 0 0 cm " + next + " Do Q q 0.5 0 0 0.5 512 512 cm " + next + " Do Q";
+            } else {
+                content = next + " Do " + next + " Do";
+            }
+            if (resources.empty()) {
+                resources = inherited ? "<< /ProcSet [/PDF] >>" : "<< /XObject << " + next + " " + formRef(level + 1) + " >> >>";
+            }
+        } else {
+            for (int i = 0; i < paints; ++i) content += "/S sh\n";
+            resources = inherited || how == "innermost" ? "<< /ProcSet [/PDF] >>"
+                                                        : "<< /Shading << /S " + axialShading() + " >> >>";
+        }
+        objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 1024 1024] /Resources " + resources,
+                                    bytesOf(content)));
+    }
+    const std::string drawFirst = "/Resources << /XObject << /F0 " + formRef(0) + " >> >>";
+    if (how == "pattern") {
+        objects.push_back(pdfStream("/PatternType 1 /PaintType 1 /TilingType 1 /BBox [0 0 1024 1024] /XStep 1024 "
+                                    "/YStep 1024 " + drawFirst,
+                                    bytesOf("/F0 Do")));
+    } else if (how == "softMask") {
+        objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 1024 1024] /Group << /S /Transparency "
+                                    "/CS /DeviceRGB >> " + drawFirst,
+                                    bytesOf("/F0 Do")));
+    } else if (how == "annotation") {
+        objects.push_back(bytesOf("<< /Type /Annot /Subtype /Square /Rect [0 0 1024 1024] /F 4 /AP << /N " +
+                                  std::to_string(extra + 1) + " 0 R >> >>"));
+        objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 1024 1024] " + drawFirst,
+                                    bytesOf("/F0 Do")));
+    }
     return pdfOfObjects(objects);
 }
 
@@ -1156,6 +1484,39 @@ inline std::vector<Hostile> hostilePictures() {
         all.push_back({"pdf annotation painting a radial shading 300 times", "annotation.pdf",
                        annotatedPdf(paints, radialShading()), Outcome::refused, P::tooDemanding});
     }
+    // JBIG2 data wherever it is drawn, tint transforms and transfer functions weighed by
+    // their evaluations, and paints multiplied through nested forms.
+    for (const std::string key : {"Mask", "SMask"}) {
+        all.push_back({"pdf image whose " + key + " is jbig2 declaring a 100000 x 100000 page", "jbig2" + key + ".pdf",
+                       jbig2MaskPdf(key, 100000, 100000), Outcome::refused, P::tooLarge});
+    }
+    all.push_back({"pdf jbig2 data read two ways, hiding a 100000 x 100000 region", "jbig2twoways.pdf",
+                   jbig2ImagePdfOf(jbig2ReadTwoWays(100000)), Outcome::refused, P::tooLarge});
+    for (const std::string where : {"page", "form", "type3"}) {
+        all.push_back({"pdf inline jbig2 image in a " + where + " declaring a 100000 x 100000 page",
+                       "inline-" + where + ".pdf", jbig2InlinePdf(where, 100000, 100000), Outcome::refused,
+                       P::tooLarge});
+    }
+    all.push_back({"pdf separation fill of 20000 tints through 60000 calculator operators", "tints.pdf",
+                   tintTransformPdf("fills", 60000), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf devicen image of 64 x 64 through 60000 calculator operators", "devicen64.pdf",
+                   tintTransformPdf("image", 60000, 64), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf devicen image of 1024 x 1024 through 60000 calculator operators", "devicen1024.pdf",
+                   tintTransformPdf("image", 60000, 1024), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf colour space set 50000 times with 60000 calculator operators", "spaces.pdf",
+                   tintTransformPdf("spaces", 60000), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf function shading in a devicen space of 60000 calculator operators", "devicenshading.pdf",
+                   tintTransformPdf("shading", 60000), Outcome::refused, P::tooDemanding});
+    all.push_back({"pdf transfer function of 60000 calculator operators set 50000 times", "transfer.pdf",
+                   tintTransformPdf("transfer", 60000), Outcome::refused, P::tooDemanding});
+    for (const std::string how :
+         {"own", "inherited", "innermost", "twoNames", "wrapped", "pattern", "softMask", "annotation"}) {
+        all.push_back({"pdf forms nested 10 deep, each drawing the next twice, 200 shadings at the bottom, reached " + how,
+                       "nestedshadings-" + how + ".pdf", nestedShadingFormsPdf(10, 200, how), Outcome::refused,
+                       P::tooDemanding});
+    }
+    all.push_back({"pdf devicen image of 16 x 16 through a small function", "spot.pdf",
+                   tintTransformPdf("image", 40, 16), Outcome::converts});
     all.push_back({"pdf with one 8192 x 8192 image", "image8192.pdf", repeatedImagePdf(8192, 1), Outcome::converts,
                    P::none, true});
     return all;

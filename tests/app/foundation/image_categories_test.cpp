@@ -140,7 +140,7 @@ TEST(CornerPixelColor, OnePixelCheckAnswersAsTheWholeConversionDid) {
         auto document = platform::graphics::SvgDocument::fromData(
             std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
         ASSERT_TRUE(document) << text;
-        pictures.emplace_back(text, gw::convertToPDFImage(*document));
+        pictures.emplace_back(text, gw::convertToPDFImage(document));
         pictures.emplace_back(text + " drawn directly", gw::svgPicture(document));
     }
     for (const auto& [name, image] : pictures) {
@@ -248,7 +248,7 @@ TEST(VectorPictures, OnlyPicturesWithAPDFRepresentationAreVector) {
     gwtest::writeSvg(dir / "a.svg", "width=\"20\" height=\"10\"");
     auto document = platform::graphics::SvgDocument::fromFile(dir / "a.svg");
     ASSERT_TRUE(document);
-    auto image = gw::convertToPDFImage(*document);
+    auto image = gw::convertToPDFImage(document);
     ASSERT_TRUE(image);
     EXPECT_NE(gw::pdfImageRep(*image), nullptr);
     EXPECT_EQ(image->size(), (Size{20, 10}));

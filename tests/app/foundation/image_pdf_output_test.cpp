@@ -4,8 +4,10 @@
 
 #include "app/foundation/image_definition.hpp"
 #include "app/foundation/image_test_pictures.hpp"
+#include "app/foundation/vector_pictures.hpp"
 #include "platform/graphics/pdf_context.hpp"
 #include "platform/graphics/pdf_document.hpp"
+#include "platform/graphics/render_client.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -204,6 +206,39 @@ TEST(SinglePagePdf, ChecksFailInTheirOrderAndLeaveTheFileAlone) {
     expectSaveError(PDFImageSaveError::Case::failedToCreateOutputPDFContext, [&] {
         gw::writeSinglePagePDF(*halvesPage(), URL::fileURL(dir / "missing" / "a.pdf"), {10, 10}, 0);
     });
+}
+
+TEST(SinglePagePdf, AnSvgPictureIsWrittenFromItsDrawingNotDrawnAgainByTheRenderer) {
+    // Red and blue halves under a hundred translucent gradient shapes: each shape is a
+    // soft-masked group in the picture's PDF page, which the renderer helper drew slowly
+    // enough to pass its time limit when the page was large.
+    std::string svg = R"(<svg xmlns="http://www.w3.org/2000/svg" width="50" height="100"><defs>)"
+                      R"(<radialGradient id="g"><stop offset="0" stop-color="#fff"/>)"
+                      R"(<stop offset="1" stop-color="#0f0" stop-opacity="0.5"/></radialGradient></defs>)"
+                      R"(<rect width="25" height="100" fill="#f00"/><rect x="25" width="25" height="100" fill="#00f"/>)";
+    for (int i = 0; i < 100; ++i) {
+        svg += fmt::format(R"x(<circle cx="{}" cy="{}" r="3" fill="url(#g)" opacity="0.5"/>)x", 5 + i % 5 * 10,
+                           5 + i / 5 * 5);
+    }
+    svg += "</svg>";
+    const auto document = pg::SvgDocument::fromData(std::span(reinterpret_cast<const uint8_t*>(svg.data()), svg.size()));
+    ASSERT_TRUE(document);
+    const auto picture = gw::svgPicture(document);
+    ASSERT_TRUE(picture);
+    gwtest::TempDir dir;
+    const auto path = dir / "drawing.pdf";
+    gw::writeSinglePagePDF(*picture, URL::fileURL(path), {100, 100}, 1.0);
+    // Drawn here: no renderer helper was started for the picture or its output.
+    EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
+
+    // Stretched as any page is, upright, and its shapes still vectors.
+    const auto page = readBack(path, 4);
+    ASSERT_TRUE(page.document);
+    EXPECT_EQ(page.document->cropBox(0), (pg::Rect{0, 0, 100, 100}));
+    EXPECT_TRUE(pixelIs(page.picture, 4, 396, kRed));
+    EXPECT_TRUE(pixelIs(page.picture, 396, 396, kBlue));
+    const auto bytes = readFile(path);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()).find("/Image"), std::string::npos);
 }
 
 TEST(SinglePagePdf, ZeroSizedPageIsWrittenWithoutDrawing) {

@@ -163,7 +163,7 @@ bool loadAndDraw(const Bytes& bytes, bool svg, std::string& why) {
             EXPECT_NE(problem, pg::PictureProblem::none) << why;
             return false;
         }
-        image = gw::convertToPDFImage(*document, &why);
+        image = gw::convertToPDFImage(document, &why);
         if (!image) return false;
     } else {
         image = pg::Image::fromData(bytes, &why, &problem);

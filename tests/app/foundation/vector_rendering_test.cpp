@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/foundation/image_categories.hpp"
 #include "app/foundation/vector_pictures.hpp"
 #include "picture_test_support.hpp"
 #include "platform/graphics/svg_document.hpp"
@@ -15,12 +16,14 @@ namespace {
 
 namespace pg = platform::graphics;
 
-// The document both ways a picture is drawn: through its PDF page, and
-// straight.
+// The document as a picture, through its PDF page and straight, and its PDF page read
+// back as a PDF file (drawn by poppler).
 std::vector<pg::ImagePtr> vectorPictures(const std::string& svg) {
     auto document = pg::SvgDocument::fromData(std::span(reinterpret_cast<const std::uint8_t*>(svg.data()), svg.size()));
     if (!document) return {nullptr};
-    return {gw::convertToPDFImage(*document), gw::svgPicture(document)};
+    auto page = gw::convertToPDFImage(document);
+    if (!page) return {nullptr};
+    return {page, gw::svgPicture(document), pg::Image::fromData(gw::pdfImageRep(*page)->pdfData())};
 }
 
 // The brightest green channel (premultiplied, over transparent) in row `y`.

@@ -152,7 +152,40 @@ TEST(DocumentBudgets, WorkAPdfPageHidesAnywhereIsFoundBeforePopplerDrawsIt) {
         return samples::annotatedPdf("/F Do", samples::axialShading(),
                                      std::vector<Bytes>(forms.begin() + 4, forms.end()));
     };
-    const std::vector<Document> documents = {
+    // Two forms at each of `levels` levels, each drawing both of the next level's: every
+    // form at the bottom is drawn within 2^levels different chains of resources, and
+    // looks its graphics state up in the page's.
+    auto chains = [](int levels) {
+        auto objects = samples::pdfPage(100, 100, "<< /XObject << /A 5 0 R >> /ExtGState << /G << /CA 1 >> >> >>");
+        objects.push_back(samples::pdfStream("", bytesOf("/A Do")));
+        for (int level = 0; level < levels; ++level) {
+            for (int k = 0; k < 2; ++k) {
+                const std::string a = std::to_string(7 + 2 * level), b = std::to_string(8 + 2 * level);
+                const bool last = level + 1 == levels;
+                const std::string names = last ? "" : "/XObject << /A " + a + " 0 R /B " + b + " 0 R >> ";
+                objects.push_back(samples::pdfStream(
+                    "/Type /XObject /Subtype /Form /BBox [0 0 100 100] /Resources << " + names + "/Own" +
+                        std::to_string(k) + " 1 >>",
+                    bytesOf(last ? "/G gs 0 0 1 1 re f" : "/A Do /B Do")));
+            }
+        }
+        return pdfOfObjects(objects);
+    };
+    // A form without resources painting /S `paints` times, drawn by two forms: the first
+    // names a shading poppler cannot draw /S, the second one it can.
+    auto namedTwoWays = [](int paints) {
+        auto objects = samples::pdfPage(100, 100, "<< /XObject << /A 5 0 R /B 6 0 R >> >>");
+        objects.push_back(samples::pdfStream("", bytesOf("/A Do /B Do")));
+        for (const std::string& shading : {std::string("<< /ShadingType 99 >>"), samples::axialShading()}) {
+            objects.push_back(samples::pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100] /Resources << "
+                                                 "/XObject << /X 7 0 R >> /Shading << /S " + shading + " >> >>",
+                                                 bytesOf("/X Do")));
+        }
+        objects.push_back(samples::pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100]",
+                                             bytesOf(repeated("/S sh ", paints))));
+        return pdfOfObjects(objects);
+    };
+    std::vector<Document> documents = {
         {"forms in an object stream, drawn 10^7 times", pdfInObjectStream(nestedFormObjects(8, 10)), P::tooDemanding},
         {"forms in an object stream, drawn 8 times", pdfInObjectStream(nestedFormObjects(4, 2)), P::none},
         {"forms behind broken cross-references", withBrokenCrossReferences(pdfOfObjects(nestedFormObjects(8, 10))),
@@ -174,7 +207,19 @@ TEST(DocumentBudgets, WorkAPdfPageHidesAnywhereIsFoundBeforePopplerDrawsIt) {
         // Poppler draws annotations' appearances over the page.
         {"an annotation drawing forms 10^7 times", annotated(8, 10), P::tooDemanding},
         {"an annotation drawing forms 8 times", annotated(4, 2), P::none},
+        {"forms drawn within 2^30 chains of resources", chains(30), P::tooDemanding},
+        {"forms drawn within 2^4 chains of resources", chains(4), P::none},
+        {"a form painting 5000 shadings its drawers name two ways", namedTwoWays(5000), P::tooDemanding},
+        {"a form painting 5 shadings its drawers name two ways", namedTwoWays(5), P::none},
     };
+    // Shadings painted at the bottom of nested forms however the forms are reached and
+    // their names found (see nestedShadingFormsPdf).
+    for (const std::string how :
+         {"own", "inherited", "innermost", "twoNames", "wrapped", "pattern", "softMask", "annotation"}) {
+        documents.push_back({"forms 3 deep reached " + how, samples::nestedShadingFormsPdf(3, 2, how), P::none});
+        documents.push_back({"forms 10 deep reached " + how + ", 200 shadings at the bottom",
+                             samples::nestedShadingFormsPdf(10, 200, how), P::tooDemanding});
+    }
     for (const auto& document : documents) {
         std::string why;
         EXPECT_EQ(loadPdf(document.bytes, &why), document.expected) << document.name << ": " << why;
@@ -212,7 +257,8 @@ TEST(DocumentBudgets, ShadingsPatternsAndCodecsAreWeighedAsOftenAndAsWideAsTheyA
     };
     // Stitching functions `levels` deep, each holding the next once.
     auto chained = [](int levels) { return samples::stitchedShadingPdf(levels, 1); };
-    const std::vector<Document> documents = {
+    auto jbig2 = [](const Bytes& data) { return samples::jbig2ImagePdfOf(data); };
+    std::vector<Document> documents = {
         {"a calculator function of 1000 operators over the page", samples::calculatorShadingPdf(1000), P::none},
         {"stitching functions 10 deep, each holding the next twice", samples::stitchedShadingPdf(10, 2), P::none},
         {"stitching functions 24 deep, each holding the next twice", samples::stitchedShadingPdf(24, 2),
@@ -247,6 +293,16 @@ TEST(DocumentBudgets, ShadingsPatternsAndCodecsAreWeighedAsOftenAndAsWideAsTheyA
         {"a jbig2 image declaring a 16 x 16 page", samples::jbig2ImagePdf(16, 16), P::none},
         {"a jbig2 image declaring a 20000 x 10 page", samples::jbig2ImagePdf(20000, 10), P::tooLarge},
     };
+    // JBIG2 data declares its bitmaps anywhere among its segments: the page comes first.
+    for (const std::string how : {"region", "stripes", "placed", "referring"}) {
+        documents.push_back({"a jbig2 image of 64-pixel " + how, jbig2(samples::jbig2Declaring(how, 64)), P::none});
+        documents.push_back(
+            {"a jbig2 image of 100000-pixel " + how, jbig2(samples::jbig2Declaring(how, 100000)), P::tooLarge});
+    }
+    documents.push_back({"a jbig2 image whose segments read two ways, 64 pixels",
+                         jbig2(samples::jbig2ReadTwoWays(64)), P::none});
+    documents.push_back({"a jbig2 image whose segments read two ways, 100000 pixels",
+                         jbig2(samples::jbig2ReadTwoWays(100000)), P::tooLarge});
     for (const auto& document : documents) {
         std::string why;
         EXPECT_EQ(loadPdf(document.bytes, &why), document.expected) << document.name << ": " << why;

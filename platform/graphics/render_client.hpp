@@ -1,0 +1,86 @@
+#pragma once
+// The program's side of the renderer helper (glyphwright-render): PDF pages are drawn in
+// a process of their own under an address-space limit, a processor-time limit and a
+// wall-clock limit per page, so that a page nothing could measure beforehand costs at
+// most its picture, never the conversion. A document keeps the helpers it started for
+// its next drawings (an icon set draws many sizes of one page, several at once); the
+// process keeps at most one helper a processor, and takes an idle one from another
+// document when it needs one. A helper that ends, crashes or passes a limit fails the
+// drawing with the reason; what it printed is read and kept out of the program's output.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/graphics/picture_problem.hpp"
+#include "platform/graphics/render_protocol.hpp"
+
+namespace platform::graphics {
+
+struct RenderFailure {
+    PictureProblem problem = PictureProblem::none;
+    std::string why;
+};
+
+// Pixels a helper drew: width x height ARGB32 rows of width * 4 bytes, mapped from the
+// memory file it drew into (copied only if written to).
+class RenderedPixels {
+public:
+    RenderedPixels(uint8_t* data, size_t length, int width, int height)
+        : data_(data), length_(length), width_(width), height_(height) {}
+    ~RenderedPixels();
+    RenderedPixels(const RenderedPixels&) = delete;
+    RenderedPixels& operator=(const RenderedPixels&) = delete;
+    uint8_t* data() const { return data_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    int stride() const { return width_ * 4; }
+
+private:
+    uint8_t* data_;
+    size_t length_;
+    int width_, height_;
+};
+
+class RenderClient {
+public:
+    // Holds the document's bytes in a sealed memory file every helper reads.
+    explicit RenderClient(std::span<const uint8_t> bytes);
+    // Ends the helpers the document still has.
+    ~RenderClient();
+    RenderClient(const RenderClient&) = delete;
+    RenderClient& operator=(const RenderClient&) = delete;
+
+    // Page `page`'s crop box (x, y, width, height) and the document's page count.
+    bool open(int page, int* pages, double crop[4], RenderFailure* failure);
+    // Draws as `request` says into pixels of its size; none, with the reason, when the
+    // helper could not.
+    std::unique_ptr<RenderedPixels> pixels(const render::Request& request, RenderFailure* failure);
+    // A one-page PDF of the page drawn as `request` says.
+    std::optional<std::vector<uint8_t>> pdf(const render::Request& request, RenderFailure* failure);
+
+    // The helper program's path: beside the running program, else where the build put it.
+    static std::optional<std::string> helperPath();
+    // Helpers alive in this process now (tests).
+    static int helpersAlive();
+
+    // A started helper, as the process's list of them keeps it.
+    struct Helper;
+
+private:
+    // Asks a helper, admitted against the process's RendererBudget for the request's
+    // address space and the document's size (0: for opening it); a drawing stopped at
+    // a limit below the largest is asked once more alone at the largest, `fd` (a memory
+    // file) emptied first.
+    bool call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure);
+    // `freshHelper`: a helper found ended before it was asked has been replaced once.
+    bool attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure,
+                 bool freshHelper = false);
+    int documentFd_ = -1;
+    size_t documentBytes_ = 0;
+    std::string setupError_;
+};
+
+}  // namespace platform::graphics
