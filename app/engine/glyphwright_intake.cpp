@@ -68,13 +68,14 @@ std::string pictureLoadFailureReason(const std::exception_ptr& error, const pf::
 }
 
 void Glyphwright::addImagesFromFileOrFolder(const pf::URL& url, const std::vector<pf::URL>& excludedFolders) {
-    if (isSupportedImageFileExtension(url.pathExtension())) {
+    std::error_code error;
+    const auto status = std::filesystem::status(url.fsPath(), error);
+    // A folder is scanned whatever its name ("art.png").
+    if (isSupportedImageFileExtension(url.pathExtension()) && !std::filesystem::is_directory(status)) {
         addImage(url);
         return;
     }
     // A file of another kind would be listed as a folder holding nothing.
-    std::error_code error;
-    const auto status = std::filesystem::status(url.fsPath(), error);
     if (std::filesystem::exists(status) && !std::filesystem::is_directory(status)) {
         throw GlyphwrightError(GlyphwrightError::Case::unsupportedFileType, url);
     }
@@ -173,6 +174,25 @@ void Glyphwright::addSingleImage(const pf::URL& url, std::optional<std::size_t> 
 
 namespace {
 
+// Why a picture of a folder is passed over: the limit it is over, or that it could not
+// be read as a picture and why.
+std::string skippedPictureWarning(const pf::URL& url, const std::exception_ptr& error) {
+    std::string why;
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const ImageInput::ImageInputError& failure) {
+        using platform::graphics::PictureProblem;
+        if (failure.problem() == PictureProblem::tooLarge || failure.problem() == PictureProblem::tooDemanding) {
+            return LocalizedString::text("folder-scan.warning.over-limit", url.path(), failure.what());
+        }
+        why = failure.what();
+    } catch (const std::exception& failure) {
+        why = failure.what();
+    } catch (...) {
+    }
+    return LocalizedString::text("folder-scan.warning.unreadable", url.path(), why.empty() ? std::string("?") : why);
+}
+
 // Reads a picture within the memory budget: the file, its pixels and what decoding them
 // takes are admitted first, so that pictures read side by side never hold more together
 // than there is. The pixels stay when asked for and when they fit in what is left (the
@@ -223,16 +243,7 @@ void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::opt
                 return;
             }
             // One bad file does not cost the others their turn, but it is said.
-            std::string why;
-            try {
-                if (load.failure) std::rethrow_exception(load.failure);
-            } catch (const std::exception& failure) {
-                why = failure.what();
-            } catch (...) {
-            }
-            const auto& url = urls[i];
-            reportSkippedPicture(url, LocalizedString::text("folder-scan.warning.unreadable", url.path(),
-                                                            why.empty() ? std::string("?") : why));
+            reportSkippedPicture(urls[i], skippedPictureWarning(urls[i], load.failure));
         });
 }
 

@@ -152,7 +152,9 @@ std::set<URL> imageFileURLs(const URL& folder, const std::vector<URL>& excludedF
         // Never entered; but where it leads out of bounds, the user hears why its
         // pictures are missing.
         if (isDirectory && isLink && refused()) continue;
-        if (!isSupportedImageFileExtension(url.pathExtension())) continue;
+        // A folder named like a picture ("art.png") is no picture: its own pictures are
+        // found inside it, and a linked one is not entered.
+        if (isDirectory || !isSupportedImageFileExtension(url.pathExtension())) continue;
         std::error_code linkError;
         if (isLink && !fs::exists(fs::status(path, linkError))) {
             // One broken link must not cost the folder its other pictures.
