@@ -1,5 +1,6 @@
 #include "app/engine/memory_budget.hpp"
 
+#include "platform/graphics/drawing_budget.hpp"
 #include "platform/graphics/image_rep.hpp"
 
 #include <algorithm>
@@ -28,8 +29,8 @@ bool pixelsInMemory(const pg::Image& image) {
     return all;
 }
 
-// How often a waiting admission looks again whether it was stopped; room made by other
-// work wakes it at once.
+// How often a waiting admission looks again whether it was stopped or room was made
+// elsewhere; room made by admitted work wakes it at once.
 constexpr auto kStopPoll = std::chrono::milliseconds(50);
 
 }  // namespace
@@ -44,11 +45,14 @@ std::uint64_t releasablePixelBytes(const pg::Image& image) {
 
 MemoryBudget& MemoryBudget::shared() {
     // Never destroyed: operations on detached threads may still end while the process exits.
-    static auto* budget = new MemoryBudget(kBytes);
+    // A document's drawing claims its surfaces and images from a budget of its own as it
+    // starts, inside work admitted here: work waits while they are held.
+    static auto* budget = new MemoryBudget(kBytes, [] { return pg::DrawingBudget::held(); });
     return *budget;
 }
 
-MemoryBudget::MemoryBudget(std::uint64_t capacity) : capacity_(capacity) {}
+MemoryBudget::MemoryBudget(std::uint64_t capacity, std::function<std::uint64_t()> heldElsewhere)
+    : capacity_(capacity), heldElsewhere_(std::move(heldElsewhere)) {}
 
 std::uint64_t MemoryBudget::held() const {
     std::lock_guard lock(mutex_);
@@ -104,7 +108,7 @@ std::uint64_t MemoryBudget::needed(std::uint64_t bytes, const std::vector<Pictur
 }
 
 bool MemoryBudget::makeRoom(std::uint64_t need, const std::vector<PictureUse>& pictures) {
-    const std::uint64_t used = working_ + picturesBytes_;
+    const std::uint64_t used = working_ + picturesBytes_ + (heldElsewhere_ ? heldElsewhere_() : 0);
     if (used + need <= capacity_) return true;
     // Pictures nobody draws now, those no work to come needs first, then the oldest.
     std::vector<std::pair<const pg::Image*, Held*>> idle;
@@ -322,7 +326,8 @@ bool MemoryBudget::keepIfRoom(const pg::ImagePtr& picture, const Admission& read
     Held* held = find(picture.get());
     if (held && held->inMemory) return true;
     const std::uint64_t ending = reading.budget_ == this ? reading.bytes_ + reading.readingBytes_ : 0;
-    if (working_ - ending + picturesBytes_ + pixels > capacity_) return false;
+    const std::uint64_t elsewhere = heldElsewhere_ ? heldElsewhere_() : 0;
+    if (working_ - ending + picturesBytes_ + elsewhere + pixels > capacity_) return false;
     if (!held) {
         held = &pictures_[picture.get()];
         held->picture = picture;

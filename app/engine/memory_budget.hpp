@@ -35,9 +35,13 @@ public:
     static constexpr std::uint64_t kBytes = std::uint64_t{768} << 20;
 
     // The budget of the process: every conversion and every picture read share it.
+    // What drawings of documents hold of their own budget (platform::graphics::
+    // DrawingBudget) counts as held here too.
     static MemoryBudget& shared();
 
-    explicit MemoryBudget(std::uint64_t capacity);
+    // `heldElsewhere` tells what memory outside this budget holds now, and is asked
+    // whenever work is admitted.
+    explicit MemoryBudget(std::uint64_t capacity, std::function<std::uint64_t()> heldElsewhere = {});
     MemoryBudget(const MemoryBudget&) = delete;
     MemoryBudget& operator=(const MemoryBudget&) = delete;
 
@@ -131,6 +135,7 @@ private:
     void release(Admission& admission);
 
     const std::uint64_t capacity_;
+    const std::function<std::uint64_t()> heldElsewhere_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::unordered_map<const platform::graphics::Image*, Held> pictures_;
