@@ -95,7 +95,6 @@ MemoryBudget::Admission ImageCreationOperation::admitDrawing(const pg::ImagePtr&
 
 std::shared_ptr<const std::vector<std::uint8_t>> ImageCreationOperation::draw(const pg::ImagePtr& image,
                                                                             bool& drawn) const {
-    const auto admission = admitDrawing(image);
     std::optional<std::vector<std::uint8_t>> bytes;
     // A picture that is its source's pixels as they are is encoded from them: drawing
     // it first would only copy them (a whole large picture, in an image set).
@@ -129,6 +128,9 @@ void ImageCreationOperation::render() {
     }
     bool drawn = false;
     std::shared_ptr<const std::vector<std::uint8_t>> data;
+    // What drawing the picture holds is held until its file is written: the file's
+    // bytes are as large as the picture.
+    MemoryBudget::Admission admission;
     // A stopped run gives up the picture it is encoding (the longest step) half way.
     const pg::InterruptionScope interruption([this] { return isCancelled(); });
     if (renderShare_) {
@@ -136,6 +138,7 @@ void ImageCreationOperation::render() {
         std::lock_guard lock(entry->mutex);
         if (!entry->made) {
             try {
+                admission = admitDrawing(image);
                 entry->bytes = draw(image, entry->drawn);
                 // Given up half way: those waiting for it are stopped as well.
                 if (!entry->bytes && isCancelled()) throw ConversionStoppedError();
@@ -148,6 +151,7 @@ void ImageCreationOperation::render() {
         data = entry->bytes;
         drawn = entry->drawn;
     } else {
+        admission = admitDrawing(image);
         data = draw(image, drawn);
     }
     if (isCancelled()) throw ConversionStoppedError();

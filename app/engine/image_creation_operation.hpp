@@ -73,8 +73,8 @@ private:
     // Waits until the memory budget admits drawing the picture, then reads its pixels
     // when they are not in memory. Throws ConversionStoppedError when stopped meanwhile.
     MemoryBudget::Admission admitDrawing(const platform::graphics::ImagePtr& image) const;
-    // Draws and encodes the picture within the budget (none when it could not be drawn
-    // or encoded).
+    // Draws and encodes the picture, once admitted (none when it could not be drawn or
+    // encoded).
     std::shared_ptr<const std::vector<std::uint8_t>> draw(const platform::graphics::ImagePtr& image,
                                                           bool& drawn) const;
     // The PNG bytes of the picture (none when it could not be drawn or encoded).

@@ -26,8 +26,6 @@ constexpr std::size_t kLongHeadBytes = 1024 * 1024;
 // What parsing a document takes beside its bytes (an SVG is inflated to at most 32 MiB,
 // its elements parsed, a small drawing made at once).
 constexpr std::uint64_t kDocumentParsingBytes = std::uint64_t{64} << 20;
-// Filtered rows up to this size are encoded in one piece, with a compression bound beside.
-constexpr std::uint64_t kWholeEncodingBytes = std::uint64_t{64} << 20;
 
 std::uint32_t be16(std::span<const std::uint8_t> b, std::size_t at) { return std::uint32_t(b[at]) << 8 | b[at + 1]; }
 std::uint32_t le16(std::span<const std::uint8_t> b, std::size_t at) { return std::uint32_t(b[at + 1]) << 8 | b[at]; }
@@ -239,17 +237,27 @@ std::uint64_t estimateDrawing(const ImageDefinition& definition, const pg::Image
         const double whole = std::ceil(std::isfinite(points) ? points : 1.0);
         return std::uint64_t(std::clamp(whole, 1.0, double(pg::kMaxImageSide)));
     };
-    const std::uint64_t out = side(definition.size.width) * side(definition.size.height) * 4;
-    // Encoding: the filtered rows and a compression bound beside them, or (streamed) the
-    // file as it grows; either is about the picture's size.
-    const std::uint64_t encoding = out <= kWholeEncodingBytes ? 2 * out : out;
-    if (unchangedSource(definition, source)) return encoding;
-    // The picture drawn, and what it is drawn from: the source shrunk to its size, or
-    // the document's drawing.
-    std::uint64_t copies = 2;
-    if (definition.addShadow) copies += 2;  // the picture drawn alone, its blurred shadow
-    if (definition.isAlphaChannelRemoved) copies += 2;  // drawn once more, then opaque
-    return out * copies + encoding;
+    const std::uint64_t width = side(definition.size.width), height = side(definition.size.height);
+    // Encoding: the filtered rows with a compression bound beside them, or (streamed)
+    // the file as it grows, at most the rows and deflate's own few bytes.
+    auto encoding = [&](std::uint64_t samples) {
+        const std::uint64_t rows = (width * samples + 1) * height;
+        const std::uint64_t file = rows + rows / 1000 + (std::uint64_t{64} << 10);
+        return rows <= pg::kPngRowsStreamedAbove ? rows + file : file;
+    };
+    // Encoded from the source's own pixels: an opaque one is written without alpha.
+    if (const auto unchanged = unchangedSource(definition, source)) {
+        return encoding(unchanged->hasAlpha() ? 4 : 3);
+    }
+    const std::uint64_t picture = width * height * 4;
+    // While drawing, beside the picture: the source shrunk to its size (or the
+    // document's drawing), and for a shadow the picture drawn alone and its blur, for
+    // taking alpha off the picture drawn once more and made opaque. What was drawn
+    // from is gone before the picture is encoded.
+    std::uint64_t copies = 1;
+    if (definition.addShadow) copies += 2;
+    if (definition.isAlphaChannelRemoved) copies += 2;
+    return picture + std::max(picture * copies, encoding(4));
 }
 
 }  // namespace gw
