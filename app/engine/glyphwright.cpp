@@ -1,4 +1,5 @@
 #include "app/engine/glyphwright.hpp"
+#include "app/engine/memory_budget.hpp"
 
 #include "app/definitions/folder_definition_builder_factory.hpp"
 #include "app/engine/catalog_search.hpp"
@@ -535,7 +536,9 @@ void Glyphwright::createAssetCatalog() {
                 // can go (they are read again should anything draw it later).
                 const auto& drawn = builder->imageInputCollection();
                 if (drawn.collectionType == CollectionType::batch) {
-                    for (const auto& input : drawn.imageInputs) input->imageWrapper()->image()->releasePixels();
+                    for (const auto& input : drawn.imageInputs) {
+                        MemoryBudget::shared().letGo(input->imageWrapper()->image());
+                    }
                 }
                 auto self = weak.lock();
                 if (!self) return;

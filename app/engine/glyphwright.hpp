@@ -248,8 +248,9 @@ private:
     void addImagesFromURLSet(const std::vector<platform::foundation::URL>& urls, std::optional<std::size_t>& index);
     void addImageAdvancing(const platform::foundation::URL& url, std::optional<std::size_t>& index);
     void insertAdvancing(const ImageInputPtr& imageInput, std::optional<std::size_t>& index);
-    // A picture read before (addImagesInBackground) or now.
-    ImageInputPtr loadInput(const platform::foundation::URL& url) const;
+    // A picture read before (addImagesInBackground) or now, keeping its pixels when
+    // asked and there is room for them.
+    ImageInputPtr loadInput(const platform::foundation::URL& url, bool keepPixels) const;
     // What pictures are read beneath: the writing boundary's root, or everything.
     platform::foundation::files::RootHandlePtr readingRoot() const;
     struct PreloadedPicture {

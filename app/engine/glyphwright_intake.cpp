@@ -3,6 +3,8 @@
 #include "app/engine/file_already_exists_action.hpp"
 #include "app/engine/glyphwright.hpp"
 #include "app/engine/loading_in_windows.hpp"
+#include "app/engine/memory_budget.hpp"
+#include "app/engine/picture_estimates.hpp"
 #include "app/definitions/leaderboard_builder.hpp"
 #include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/localized_string.hpp"
@@ -68,13 +70,14 @@ std::string pictureLoadFailureReason(const std::exception_ptr& error, const pf::
 }
 
 void Glyphwright::addImagesFromFileOrFolder(const pf::URL& url, const std::vector<pf::URL>& excludedFolders) {
-    if (isSupportedImageFileExtension(url.pathExtension())) {
+    std::error_code error;
+    const auto status = std::filesystem::status(url.fsPath(), error);
+    // A folder is scanned whatever its name ("art.png").
+    if (isSupportedImageFileExtension(url.pathExtension()) && !std::filesystem::is_directory(status)) {
         addImage(url);
         return;
     }
     // A file of another kind would be listed as a folder holding nothing.
-    std::error_code error;
-    const auto status = std::filesystem::status(url.fsPath(), error);
     if (std::filesystem::exists(status) && !std::filesystem::is_directory(status)) {
         throw GlyphwrightError(GlyphwrightError::Case::unsupportedFileType, url);
     }
@@ -156,7 +159,7 @@ void Glyphwright::addImages(const std::vector<pf::URL>& given, std::optional<std
 void Glyphwright::addSingleImage(const pf::URL& url, std::optional<std::size_t> index) {
     ImageInputPtr input;
     try {
-        input = loadInput(url);
+        input = loadInput(url, true);
     } catch (...) {
         // The URL's path is already free of the scheme and of percent-encoding. The
         // reason is the one the command line gives (a limit, a damaged file).
@@ -171,33 +174,82 @@ void Glyphwright::addSingleImage(const pf::URL& url, std::optional<std::size_t> 
     insert(input, index);
 }
 
+namespace {
+
+// Why a picture of a folder is passed over: the limit it is over, or that it could not
+// be read as a picture and why.
+std::string skippedPictureWarning(const pf::URL& url, const std::exception_ptr& error,
+                                  const pf::files::RootHandle* root) {
+    std::string why;
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const pf::files::OutsideRootError&) {
+        // A link swapped in since the folder was scanned: passed over as the scan would.
+        return LocalizedString::text("folder-scan.warning.outside-root", url.path(),
+                                     root ? root->path().string() : std::string("/"));
+    } catch (const ImageInput::ImageInputError& failure) {
+        using platform::graphics::PictureProblem;
+        if (failure.problem() == PictureProblem::tooLarge || failure.problem() == PictureProblem::tooDemanding) {
+            return LocalizedString::text("folder-scan.warning.over-limit", url.path(), failure.what());
+        }
+        why = failure.what();
+    } catch (const std::exception& failure) {
+        why = failure.what();
+    } catch (...) {
+    }
+    return LocalizedString::text("folder-scan.warning.unreadable", url.path(), why.empty() ? std::string("?") : why);
+}
+
+// Reads a picture within the memory budget: the file, its pixels and what decoding them
+// takes are admitted first, so that pictures read side by side never hold more together
+// than there is. The pixels stay when asked for and when they fit in what is left (the
+// budget lets them go when the room is needed); else they go at once and are read again
+// when the picture is drawn.
+ImageInputPtr readPicture(const pf::URL& url, bool keepPixels, const pf::files::RootHandlePtr& root) {
+    auto& budget = MemoryBudget::shared();
+    // Admitted once the file is open and before it is read: its first bytes tell what
+    // reading it takes.
+    MemoryBudget::Admission reading;
+    ReadingEstimate estimate;
+    auto input = ImageInput::load(url, root, [&](const FileHead& head) {
+        estimate = estimateReading(head, url.fsPath());
+        reading = budget.admit(estimate.pixelBytes + estimate.readingBytes);
+    });
+    // Read again later, the same unchanged file takes what reading it took now.
+    input->setReadingBytes(estimate.readingBytes);
+    const auto image = input->image();
+    // A document, or pixels that could not be read again: they stay as they are.
+    if (releasablePixelBytes(*image) == 0) return input;
+    if (keepPixels && budget.keepIfRoom(image, reading)) {
+        // Known now, the corner colour needs no reading should the pixels go later.
+        input->cornerPixelColor();
+    } else {
+        input->releasePixels();
+    }
+    return input;
+}
+
+}  // namespace
+
 void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::optional<std::size_t>& index) {
     // Pictures are decoded a few at a time on their own threads (decoding is most of
     // the work of reading a folder) and inserted in the order given, as one by one.
     const std::size_t window = std::min<std::size_t>(8, platform::dispatch::usableProcessorCount());
     struct Load {
         ImageInputPtr input;
-        std::string failure;
-        bool outside = false;
+        std::exception_ptr failure;
     };
     const auto root = readingRoot();
     loadInWindows<Load>(
         urls.size(), window,
         [&](std::size_t i) -> Load {
             try {
-                auto input = loadInput(urls[i]);
                 // A folder may hold hundreds of pictures: each is decoded again when
                 // its turn to be drawn comes, so that only those being drawn take
                 // memory. The first few are drawn first: they keep theirs.
-                if (i >= window) input->releasePixels();
-                return {input, {}};
-            } catch (const pf::files::OutsideRootError&) {
-                // A link swapped in since the folder was scanned: passed over as the scan would.
-                return {nullptr, {}, true};
-            } catch (const std::exception& failure) {
-                return {nullptr, failure.what()};
+                return {loadInput(urls[i], i < window), nullptr};
             } catch (...) {
-                return {nullptr, {}};
+                return {nullptr, std::current_exception()};
             }
         },
         [&](std::size_t i, Load load) {
@@ -206,18 +258,11 @@ void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::opt
                 return;
             }
             // One bad file does not cost the others their turn, but it is said.
-            const auto& url = urls[i];
-            if (load.outside) {
-                reportSkippedPicture(url, LocalizedString::text("folder-scan.warning.outside-root", url.path(),
-                                                                root ? root->path().string() : std::string("/")));
-                return;
-            }
-            reportSkippedPicture(url, LocalizedString::text("folder-scan.warning.unreadable", url.path(),
-                                                            load.failure.empty() ? std::string("?") : load.failure));
+            reportSkippedPicture(urls[i], skippedPictureWarning(urls[i], load.failure, root.get()));
         });
 }
 
-ImageInputPtr Glyphwright::loadInput(const pf::URL& url) const {
+ImageInputPtr Glyphwright::loadInput(const pf::URL& url, bool keepPixels) const {
     if (preloaded_) {
         const auto found = preloaded_->find(url.fsPath().lexically_normal().string());
         if (found != preloaded_->end()) {
@@ -225,7 +270,7 @@ ImageInputPtr Glyphwright::loadInput(const pf::URL& url) const {
             return found->second.input;
         }
     }
-    return ImageInput::load(url, readingRoot());
+    return readPicture(url, keepPixels, readingRoot());
 }
 
 pf::files::RootHandlePtr Glyphwright::readingRoot() const {
@@ -252,11 +297,9 @@ std::shared_ptr<const Glyphwright::Preloaded> Glyphwright::preload(const std::ve
         files.size(), window,
         [&](std::size_t i) -> PreloadedPicture {
             try {
-                auto input = ImageInput::load(files[i]);
                 // As addImages does: past the first few, pictures wait for their turn
                 // to be drawn without their pixels.
-                if (i >= window) input->releasePixels();
-                return {input, nullptr};
+                return {readPicture(files[i], i < window, nullptr), nullptr};
             } catch (...) {
                 return {nullptr, std::current_exception()};
             }

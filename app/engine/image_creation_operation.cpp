@@ -1,5 +1,6 @@
 #include "app/engine/image_creation_operation.hpp"
 
+#include "app/engine/picture_estimates.hpp"
 #include "app/foundation/image_input.hpp"
 #include "app/foundation/image_operations.hpp"
 #include "app/foundation/localized_string.hpp"
@@ -20,9 +21,33 @@ namespace gw {
 namespace pf = platform::foundation;
 namespace pg = platform::graphics;
 
+namespace {
+
+pg::ImagePtr sourceOf(const ImageDefinition& definition) {
+    if (!definition.imageInput) return nullptr;
+    const auto wrapper = definition.imageInput->imageWrapper();
+    return wrapper ? wrapper->image() : nullptr;
+}
+
+}  // namespace
+
 ImageCreationOperation::ImageCreationOperation(ImageDefinition imageDefinition,
                                                ProgressUpdateHandler progressUpdateHandler)
-    : progressUpdateHandler_(std::move(progressUpdateHandler)), imageDefinition_(std::move(imageDefinition)) {}
+    : progressUpdateHandler_(std::move(progressUpdateHandler)), imageDefinition_(std::move(imageDefinition)) {
+    expectation_ = MemoryBudget::shared().expect(sourceOf(imageDefinition_));
+}
+
+void ImageCreationOperation::setRenderShare(std::shared_ptr<RenderShare> share) {
+    if (renderShare_) renderShare_->release(renderShareKey_);
+    renderShare_ = std::move(share);
+    const auto image = sourceOf(imageDefinition_);
+    if (!renderShare_ || !image) {
+        renderShare_.reset();
+        return;
+    }
+    renderShareKey_ = shareKey(*image);
+    renderShare_->reserve(renderShareKey_);
+}
 
 std::exception_ptr ImageCreationOperation::error() const {
     std::lock_guard lock(errorMutex_);
@@ -39,12 +64,53 @@ std::string sizeText(pg::Size size) { return fmt::format("{} × {}", size.width,
 
 }  // namespace
 
+std::string ImageCreationOperation::shareKey(const pg::Image& image) const {
+    const auto& definition = imageDefinition_;
+    return fmt::format("{}|{}x{}|{}|{}|{}|{}|{}|{}", static_cast<const void*>(&image), definition.size.width,
+                       definition.size.height, static_cast<int>(definition.scaleType), definition.zoom,
+                       colourKey(definition.backgroundColour), definition.isAlphaChannelRemoved,
+                       definition.roundCorners, definition.addShadow);
+}
+
+MemoryBudget::Admission ImageCreationOperation::admitDrawing(const pg::ImagePtr& image) const {
+    const auto& input = imageDefinition_.imageInput;
+    // Should its pixels have gone, reading them again takes what reading the file took;
+    // a picture not read from a file is read from bytes at most about as large as its
+    // pixels (larger ones are kept as PNG), beside a decoder's picture.
+    const std::uint64_t pixels = releasablePixelBytes(*image);
+    std::uint64_t readingBytes = 3 * pixels;
+    if (pixels > 0 && input && input->readingBytes() > 0) readingBytes = input->readingBytes();
+    auto admission = MemoryBudget::shared().admit(estimateDrawing(imageDefinition_, *image),
+                                                  {{image, readingBytes}}, [this] { return isCancelled(); });
+    if (!admission) throw ConversionStoppedError();
+    // Read now, so that what reading takes is given back before the drawing starts.
+    for (const auto& rep : image->representations()) {
+        if (rep && rep->kind() == pg::ImageRep::Kind::bitmap) static_cast<const pg::BitmapRep&>(*rep).bitmap();
+    }
+    admission.picturesRead();
+    return admission;
+}
+
+std::shared_ptr<const std::vector<std::uint8_t>> ImageCreationOperation::draw(const pg::ImagePtr& image,
+                                                                            bool& drawn) const {
+    std::optional<std::vector<std::uint8_t>> bytes;
+    // A picture that is its source's pixels as they are is encoded from them: drawing
+    // it first would only copy them (a whole large picture, in an image set).
+    const auto unchanged = unchangedSource(imageDefinition_, *image);
+    if (const auto pixels = unchanged ? unchanged->bitmap() : nullptr; pixels && pixels->width() > 0) {
+        drawn = true;
+        auto encoded = unchanged->pngData();
+        if (!encoded.empty()) bytes = std::move(encoded);
+    } else {
+        bytes = pngBytes(*image, drawn);
+    }
+    if (!bytes) return nullptr;
+    return std::make_shared<const std::vector<std::uint8_t>>(std::move(*bytes));
+}
+
 void ImageCreationOperation::render() {
     const auto& definition = imageDefinition_;
-    pg::ImagePtr image;
-    if (definition.imageInput) {
-        if (auto wrapper = definition.imageInput->imageWrapper()) image = wrapper->image();
-    }
+    const pg::ImagePtr image = sourceOf(definition);
     // A definition without a picture has nothing to draw.
     if (!image) throw ImageConversionError(ImageConversionError::Case::failedToResizeImage);
     const auto& bounds = writingBoundary_ ? *writingBoundary_ : *WritingBoundary::everything();
@@ -55,6 +121,9 @@ void ImageCreationOperation::render() {
 
     if (isCancelled()) throw ConversionStoppedError();
     if (definition.format == ImageDefinition::Format::pdf) {
+        const auto admission = MemoryBudget::shared().admit(estimateDrawing(definition, *image), {},
+                                                            [this] { return isCancelled(); });
+        if (!admission) throw ConversionStoppedError();
         const auto bytes = singlePagePDF(*image, definition.size, definition.zoom,
                                          [&] { return bounds.canCreateFileBeside(file); });
         try {
@@ -65,21 +134,19 @@ void ImageCreationOperation::render() {
         return;
     }
     bool drawn = false;
-    std::optional<std::vector<std::uint8_t>> data;
+    std::shared_ptr<const std::vector<std::uint8_t>> data;
+    // What drawing the picture holds is held until its file is written: the file's
+    // bytes are as large as the picture.
+    MemoryBudget::Admission admission;
     // A stopped run gives up the picture it is encoding (the longest step) half way.
     const pg::InterruptionScope interruption([this] { return isCancelled(); });
     if (renderShare_) {
-        // Everything the picture's pixels depend on; the source by identity.
-        const auto key = fmt::format("{}|{}x{}|{}|{}|{}|{}|{}|{}", static_cast<const void*>(image.get()),
-                                     definition.size.width, definition.size.height,
-                                     static_cast<int>(definition.scaleType), definition.zoom,
-                                     colourKey(definition.backgroundColour), definition.isAlphaChannelRemoved,
-                                     definition.roundCorners, definition.addShadow);
-        auto entry = renderShare_->entry(key);
+        auto entry = renderShare_->entry(renderShareKey_);
         std::lock_guard lock(entry->mutex);
         if (!entry->made) {
             try {
-                entry->bytes = pngBytes(*image, entry->drawn);
+                admission = admitDrawing(image);
+                entry->bytes = draw(image, entry->drawn);
                 // Given up half way: those waiting for it are stopped as well.
                 if (!entry->bytes && isCancelled()) throw ConversionStoppedError();
             } catch (...) {
@@ -91,7 +158,8 @@ void ImageCreationOperation::render() {
         data = entry->bytes;
         drawn = entry->drawn;
     } else {
-        data = pngBytes(*image, drawn);
+        admission = admitDrawing(image);
+        data = draw(image, drawn);
     }
     if (isCancelled()) throw ConversionStoppedError();
     if (!data) {
@@ -125,11 +193,27 @@ std::optional<std::vector<std::uint8_t>> ImageCreationOperation::pngBytes(const 
     return data;
 }
 
+void RenderShare::reserve(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    auto& shared = entries_[key];
+    if (!shared.entry) shared.entry = std::make_shared<Entry>();
+    ++shared.users;
+}
+
 std::shared_ptr<RenderShare::Entry> RenderShare::entry(const std::string& key) {
     std::lock_guard lock(mutex_);
-    auto& entry = entries_[key];
-    if (!entry) entry = std::make_shared<Entry>();
-    return entry;
+    auto& shared = entries_[key];
+    if (!shared.entry) shared.entry = std::make_shared<Entry>();
+    return shared.entry;
+}
+
+void RenderShare::release(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(key);
+    if (found == entries_.end()) return;
+    // The last one to write them lets the bytes go; a picture as large as its source
+    // would otherwise stay in memory until the whole folder is written.
+    if (--found->second.users <= 0) entries_.erase(found);
 }
 
 void ImageCreationOperation::start() {
@@ -143,8 +227,10 @@ void ImageCreationOperation::start() {
         std::lock_guard lock(errorMutex_);
         error_ = caught;
     }
-    // The shared pictures go once the last operation of the folder that shares them is done.
+    if (renderShare_) renderShare_->release(renderShareKey_);
     renderShare_.reset();
+    // The source may make way for other work once nothing of this folder waits for it.
+    expectation_.end();
     progress_.store(1.0f, std::memory_order_release);
     if (progressUpdateHandler_) progressUpdateHandler_(1.0f);
     finish();

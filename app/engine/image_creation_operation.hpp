@@ -4,6 +4,7 @@
 // recorded, never thrown, and the operation always ends with progress 1. Cancelled, it
 // writes nothing (ConversionStoppedError): before it starts, or while it encodes.
 #include "app/engine/async_operation.hpp"
+#include "app/engine/memory_budget.hpp"
 #include "app/engine/writing_boundary.hpp"
 #include "app/foundation/image_definition.hpp"
 
@@ -22,21 +23,30 @@ namespace gw {
 
 // Pictures of one conversion that come out the same (same source, size and settings)
 // are drawn and encoded once: the first operation to need one makes it, the others wait
-// for it and write the same bytes.
+// for it and write the same bytes. The bytes go once the last operation that shares them
+// has written its file.
 class RenderShare {
 public:
     struct Entry {
         std::mutex mutex;
         bool made = false;
         bool drawn = false;
-        std::optional<std::vector<std::uint8_t>> bytes;
+        std::shared_ptr<const std::vector<std::uint8_t>> bytes;
         std::exception_ptr error;
     };
+    // One more operation will write the picture of `key`.
+    void reserve(const std::string& key);
     std::shared_ptr<Entry> entry(const std::string& key);
+    // An operation that reserved `key` is done with it.
+    void release(const std::string& key);
 
 private:
+    struct Shared {
+        std::shared_ptr<Entry> entry;
+        int users = 0;
+    };
     std::mutex mutex_;
-    std::unordered_map<std::string, std::shared_ptr<Entry>> entries_;
+    std::unordered_map<std::string, Shared> entries_;
 };
 
 class ImageCreationOperation : public AsyncOperation, public Progressable {
@@ -48,7 +58,7 @@ public:
     // Does the whole work on the calling thread and finishes before it returns.
     void start() override;
     // Shares what this operation draws with the others given the same share. Before start.
-    void setRenderShare(std::shared_ptr<RenderShare> share) { renderShare_ = std::move(share); }
+    void setRenderShare(std::shared_ptr<RenderShare> share);
     // The file is refused unless it is written inside the boundary. Before start.
     void setWritingBoundary(WritingBoundaryPtr boundary) { writingBoundary_ = std::move(boundary); }
 
@@ -60,8 +70,17 @@ public:
 
 private:
     void render();
+    // Waits until the memory budget admits drawing the picture, then reads its pixels
+    // when they are not in memory. Throws ConversionStoppedError when stopped meanwhile.
+    MemoryBudget::Admission admitDrawing(const platform::graphics::ImagePtr& image) const;
+    // Draws and encodes the picture, once admitted (none when it could not be drawn or
+    // encoded).
+    std::shared_ptr<const std::vector<std::uint8_t>> draw(const platform::graphics::ImagePtr& image,
+                                                          bool& drawn) const;
     // The PNG bytes of the picture (none when it could not be drawn or encoded).
     std::optional<std::vector<std::uint8_t>> pngBytes(const platform::graphics::Image& image, bool& drawn) const;
+    // Everything the picture's pixels depend on; the source by identity.
+    std::string shareKey(const platform::graphics::Image& image) const;
 
     std::atomic<float> progress_{0.0f};
     mutable std::mutex errorMutex_;
@@ -69,7 +88,10 @@ private:
     ProgressUpdateHandler progressUpdateHandler_;
     ImageDefinition imageDefinition_;
     std::shared_ptr<RenderShare> renderShare_;
+    std::string renderShareKey_;
     WritingBoundaryPtr writingBoundary_;
+    // The source's pixels are kept for this picture while it waits for its turn.
+    MemoryBudget::Expectation expectation_;
 };
 
 // The localised description of an error an operation recorded, fit to be shown: its

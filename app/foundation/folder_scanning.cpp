@@ -169,7 +169,9 @@ private:
         // Never entered; but where it leads out of bounds, the user hears why its
         // pictures are missing.
         if (isDirectory && isLink && refused()) return;
-        if (isSupportedImageFileExtension(url.pathExtension())) {
+        // A folder named like a picture ("art.png") is no picture: its own pictures are
+        // found inside it, and a linked one is not entered.
+        if (!isDirectory && isSupportedImageFileExtension(url.pathExtension())) {
             if (!leadsSomewhere) {
                 // One broken link must not cost the folder its other pictures.
                 reportSkippedPicture(url, LocalizedString::text("folder-scan.warning.dangling-link", path.string()));

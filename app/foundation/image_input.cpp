@@ -104,7 +104,8 @@ ImageInput::ImageInput()
     updatePointSizeFromImage();
 }
 
-ImageInputPtr ImageInput::load(const URL& url, const platform::foundation::files::RootHandlePtr& root) {
+ImageInputPtr ImageInput::load(const URL& url, const platform::foundation::files::RootHandlePtr& root,
+                               const BeforeReading& beforeReading) {
     std::string last = url.lastPathComponent();
     std::transform(last.begin(), last.end(), last.begin(), [](unsigned char c) { return std::tolower(c); });
     const bool isSVG = last.ends_with(".svg");
@@ -119,7 +120,7 @@ ImageInputPtr ImageInput::load(const URL& url, const platform::foundation::files
     auto file = readPictureFile(url.fsPath(), root,
                                 isSVG ? platform::graphics::SvgDocument::kMaxFileBytes
                                       : platform::graphics::Image::kMaxFileBytes,
-                                &detail, &problem);
+                                &detail, &problem, beforeReading);
     if (!file && problem == PictureProblem::missing) {
         throw ImageInputError(ImageInputError::Case::nothingAtPath, PictureProblem::missing, "no file at " + url.path());
     }

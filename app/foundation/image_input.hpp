@@ -12,6 +12,7 @@
 #include "app/foundation/image_holder.hpp"
 #include "app/foundation/image_wrapper.hpp"
 #include "app/foundation/layer_frame.hpp"
+#include "app/foundation/picture_file.hpp"
 #include "app/foundation/property_observation.hpp"
 #include "app/foundation/scale_type.hpp"
 #include "platform/appkit/pasteboard.hpp"
@@ -82,8 +83,15 @@ public:
     // without extension and scale suffix. Throws ImageInputError.
     // The file is read once, beneath `root` (everything when null), and decoded from
     // those bytes; files::OutsideRootError when it leads outside the root.
+    // `beforeReading` is told of the file once it is open, before it is read.
     static ImageInputPtr load(const platform::foundation::URL& url,
-                              const platform::foundation::files::RootHandlePtr& root = nullptr);
+                              const platform::foundation::files::RootHandlePtr& root = nullptr,
+                              const BeforeReading& beforeReading = {});
+    // What reading the picture's file takes beside its pixels (its bytes, the decoder's
+    // buffers), as told when it was first read; 0 when not told. Reading it again, after
+    // its pixels were let go, takes the same.
+    std::uint64_t readingBytes() const { return readingBytes_; }
+    void setReadingBytes(std::uint64_t bytes) { readingBytes_ = bytes; }
 
     // Lets the decoded pixels of a picture loaded from a bitmap file go (its corner
     // colour is kept); the next drawing reads the file again. Pictures of a folder
@@ -216,6 +224,7 @@ private:
     std::string id_;
     std::shared_ptr<ImageWrapper> imageWrapper_;
     std::optional<platform::foundation::URL> imageURL_;
+    std::uint64_t readingBytes_ = 0;
     std::string imageName_;
     double assetPointWidth_ = 0;
     double assetPointHeight_ = 0;

@@ -5,7 +5,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fmt/format.h>
@@ -89,12 +91,27 @@ files::UniqueFd openRegular(const fs::path& path, const files::RootHandle& root,
 
 }  // namespace
 
+std::vector<std::uint8_t> FileHead::first(std::size_t count) const {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(count, size_)));
+    std::size_t had = 0;
+    while (had < bytes.size()) {
+        const ssize_t got = ::pread(fd_, bytes.data() + had, bytes.size() - had, static_cast<off_t>(had));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        had += static_cast<std::size_t>(got);
+    }
+    bytes.resize(had);
+    return bytes;
+}
+
 std::optional<PictureFile> readPictureFile(const fs::path& path, const files::RootHandlePtr& given,
-                                           std::uintmax_t maxBytes, std::string* detail, PictureProblem* problem) {
+                                           std::uintmax_t maxBytes, std::string* detail, PictureProblem* problem,
+                                           const BeforeReading& beforeReading) {
     const files::RootHandlePtr root = given ? given : files::RootHandle::everything();
     Identity identity;
     const auto fd = openRegular(path, *root, maxBytes, identity, detail, problem);
     if (!fd) return std::nullopt;
+    if (beforeReading) beforeReading(FileHead(fd.get(), static_cast<std::uint64_t>(identity.size)));
     PictureFile file;
     try {
         file.bytes = files::readOpenedFile(fd.get(), path, maxBytes);

@@ -10,11 +10,28 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace gw {
+
+// The first bytes of a picture file that is open and about to be read whole.
+class FileHead {
+public:
+    FileHead(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+    std::uint64_t size() const { return size_; }
+    // Up to `count` bytes from the start of the file.
+    std::vector<std::uint8_t> first(std::size_t count) const;
+
+private:
+    int fd_;
+    std::uint64_t size_;
+};
+// Told what a file holds once it is open and known to be a picture's regular file, before
+// it is read (and so before reading it takes any memory).
+using BeforeReading = std::function<void(const FileHead&)>;
 
 struct PictureFile {
     std::vector<std::uint8_t> bytes;
@@ -30,6 +47,7 @@ struct PictureFile {
 std::optional<PictureFile> readPictureFile(const std::filesystem::path& path,
                                            const platform::foundation::files::RootHandlePtr& root,
                                            std::uintmax_t maxBytes, std::string* detail,
-                                           platform::graphics::PictureProblem* problem);
+                                           platform::graphics::PictureProblem* problem,
+                                           const BeforeReading& beforeReading = {});
 
 }  // namespace gw

@@ -19,7 +19,7 @@ namespace {
 // rows, in well under half the time; higher levels cost more time for little gain.
 constexpr int kCompressionLevel = 6;
 // Filtered pictures larger than this are compressed as a stream (see encodePng).
-constexpr size_t kStreamAboveBytes = size_t{64} << 20;
+constexpr size_t kStreamAboveBytes = kPngRowsStreamedAbove;
 
 struct CompressorDeleter {
     void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
@@ -184,12 +184,34 @@ std::vector<uint8_t> encodePng(const PixelView& src, bool keepAlpha) {
     std::vector<uint8_t> filtered(streaming ? rowLen + 1 : filteredSize);
     std::vector<uint8_t> cur(rowLen), prev(rowLen, 0);
     RowFilters filters(rowLen);
+
+    std::vector<uint8_t> png;
+    static const uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    png.insert(png.end(), signature, signature + 8);
+    std::vector<uint8_t> ihdr;
+    putBe32(ihdr, static_cast<uint32_t>(src.width));
+    putBe32(ihdr, static_cast<uint32_t>(src.height));
+    ihdr.push_back(8);                     // bit depth
+    ihdr.push_back(keepAlpha ? 6 : 2);     // colour type: RGBA or RGB
+    ihdr.push_back(0);                     // deflate
+    ihdr.push_back(0);                     // adaptive filtering
+    ihdr.push_back(0);                     // no interlace
+    putChunk(png, "IHDR", ihdr.data(), ihdr.size());
+
     std::vector<uint8_t> idat;
     z_stream stream{};
+    size_t idatAt = 0;
     if (streaming) {
         if (deflateInit(&stream, kCompressionLevel) != Z_OK) return {};
-        idat.reserve(filteredSize / 8);
+        // A streamed picture is compressed straight into its file's one data chunk (its
+        // length and checksum filled in at the end), which never moves: room for the
+        // worst case is only address space until written, and a copy of the file
+        // would take as much again as the file.
+        idatAt = png.size();
+        png.reserve(idatAt + 8 + deflateBound(&stream, static_cast<uLong>(filteredSize)) + 24);
+        png.resize(idatAt + 8);
     }
+    std::vector<uint8_t>& compressed = streaming ? png : idat;
     std::array<uint8_t, 64 * 1024> chunk;
     auto deflateInto = [&](const uint8_t* data, size_t length, int flush) {
         stream.next_in = const_cast<uint8_t*>(data);
@@ -199,7 +221,8 @@ std::vector<uint8_t> encodePng(const PixelView& src, bool keepAlpha) {
             stream.next_out = chunk.data();
             stream.avail_out = static_cast<uInt>(chunk.size());
             status = deflate(&stream, flush);
-            idat.insert(idat.end(), chunk.begin(), chunk.begin() + static_cast<long>(chunk.size() - stream.avail_out));
+            compressed.insert(compressed.end(), chunk.begin(),
+                              chunk.begin() + static_cast<long>(chunk.size() - stream.avail_out));
         } while (stream.avail_out == 0 || (flush == Z_FINISH && status == Z_OK));
         return status != Z_STREAM_ERROR;
     };
@@ -234,35 +257,28 @@ std::vector<uint8_t> encodePng(const PixelView& src, bool keepAlpha) {
         std::swap(cur, prev);
     }
 
-    size_t idatLen = 0;
     if (streaming) {
         const bool finished = deflateInto(nullptr, 0, Z_FINISH);
         deflateEnd(&stream);
-        if (!finished) return {};
-        idatLen = idat.size();
-    } else {
-        libdeflate_compressor* compressor = threadCompressor();
-        if (!compressor) return {};
-        idat.resize(libdeflate_zlib_compress_bound(compressor, filtered.size()));
-        idatLen = libdeflate_zlib_compress(compressor, filtered.data(), filtered.size(), idat.data(), idat.size());
-        std::vector<uint8_t>().swap(filtered);
+        const size_t idatLen = png.size() - idatAt - 8;
+        // At most 2^26 pixels, the stream stays far below the 2^30 bytes a data chunk
+        // holds here, so it is one chunk as the whole-buffer path writes it.
+        if (!finished || idatLen == 0 || idatLen > (size_t{1} << 30)) return {};
+        uint8_t* head = png.data() + idatAt;
+        for (int i = 0; i < 4; ++i) head[i] = static_cast<uint8_t>(idatLen >> (24 - 8 * i));
+        std::memcpy(head + 4, "IDAT", 4);
+        putBe32(png, libdeflate_crc32(0, head + 4, idatLen + 4));
+        putChunk(png, "IEND", nullptr, 0);
+        return png;
     }
+    libdeflate_compressor* compressor = threadCompressor();
+    if (!compressor) return {};
+    idat.resize(libdeflate_zlib_compress_bound(compressor, filtered.size()));
+    const size_t idatLen =
+        libdeflate_zlib_compress(compressor, filtered.data(), filtered.size(), idat.data(), idat.size());
+    std::vector<uint8_t>().swap(filtered);
     if (idatLen == 0) return {};
-
-    std::vector<uint8_t> png;
-    png.reserve(idatLen + 64);
-    static const uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    png.insert(png.end(), signature, signature + 8);
-
-    std::vector<uint8_t> ihdr;
-    putBe32(ihdr, static_cast<uint32_t>(src.width));
-    putBe32(ihdr, static_cast<uint32_t>(src.height));
-    ihdr.push_back(8);                     // bit depth
-    ihdr.push_back(keepAlpha ? 6 : 2);     // colour type: RGBA or RGB
-    ihdr.push_back(0);                     // deflate
-    ihdr.push_back(0);                     // adaptive filtering
-    ihdr.push_back(0);                     // no interlace
-    putChunk(png, "IHDR", ihdr.data(), ihdr.size());
+    png.reserve(png.size() + idatLen + 24);
 
     // Chunk lengths are limited to 2^31 - 1; split very large streams.
     constexpr size_t kMaxChunk = size_t{1} << 30;
@@ -317,9 +333,53 @@ bool ignoredByTheDecoders(std::string_view name) {
     return false;
 }
 
+// Whether a chunk beside the picture data leaves a plain picture plain.
+bool takenBeside(std::string_view name, const uint8_t* body, uint32_t length, size_t bpp) {
+    if (name == "sBIT") {
+        // Every sample's bits significant: nothing to shift (gdk-pixbuf writes it so).
+        if (length != bpp) return false;
+        for (uint32_t i = 0; i < length; ++i) {
+            if (body[i] != 8) return false;
+        }
+        return true;
+    }
+    return ignoredByTheDecoders(name);
+}
+
+// The header of a plain picture: 8-bit RGB or RGBA, not interlaced. Its bytes per pixel,
+// or 0.
+size_t plainHeader(const uint8_t* body, uint32_t length) {
+    if (length != 13 || body[8] != 8 || (body[9] != 2 && body[9] != 6) || body[10] != 0 || body[11] != 0 ||
+        body[12] != 0) {
+        return 0;
+    }
+    return body[9] == 6 ? 4 : 3;
+}
+
 }  // namespace
 
-std::optional<DecodedBitmap> decodePlainPng(std::span<const uint8_t> bytes) {
+bool startsAsPlainPng(std::span<const uint8_t> head) {
+    static constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (head.size() < 8 || std::memcmp(head.data(), kSignature, 8) != 0) return false;
+    size_t bpp = 0;
+    for (size_t at = 8; head.size() - at >= 8;) {
+        const uint32_t length = readBe32(&head[at]);
+        const std::string_view name(reinterpret_cast<const char*>(&head[at + 4]), 4);
+        if (name == "IDAT") return bpp != 0;
+        if (length > head.size() - at - 8) return false;
+        const uint8_t* body = &head[at + 8];
+        if (bpp == 0) {
+            if (name != "IHDR" || (bpp = plainHeader(body, length)) == 0) return false;
+        } else if (!takenBeside(name, body, length, bpp)) {
+            return false;
+        }
+        if (length > head.size() - at - 12) return false;
+        at += size_t(length) + 12;
+    }
+    return false;
+}
+
+std::optional<DecodedBitmap> decodePlainPng(std::span<const uint8_t> bytes, size_t rowsStreamedAbove) {
     static constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (bytes.size() < 8 || std::memcmp(bytes.data(), kSignature, 8) != 0) return std::nullopt;
     uint32_t width = 0, height = 0;
@@ -337,63 +397,34 @@ std::optional<DecodedBitmap> decodePlainPng(std::span<const uint8_t> bytes) {
         const std::string_view name(reinterpret_cast<const char*>(type), 4);
         if (!header) {
             // IHDR first: width, height, depth 8, colour type 2 or 6, no interlace.
-            if (name != "IHDR" || length != 13) return std::nullopt;
+            if (name != "IHDR" || (bpp = plainHeader(body, length)) == 0) return std::nullopt;
             width = readBe32(body);
             height = readBe32(body + 4);
-            if (body[8] != 8 || (body[9] != 2 && body[9] != 6) || body[10] != 0 || body[11] != 0 || body[12] != 0) {
-                return std::nullopt;
-            }
             if (!dimensionsAcceptable(width, height)) return std::nullopt;
-            bpp = body[9] == 6 ? 4 : 3;
             header = true;
         } else if (name == "IDAT") {
             data.emplace_back(body, length);
             dataSize += length;
         } else if (name == "IEND") {
             ended = true;
-        } else if (name == "sBIT") {
-            // Every sample's bits significant: nothing to shift (gdk-pixbuf writes it so).
-            if (length != bpp) return std::nullopt;
-            for (uint32_t i = 0; i < length; ++i) {
-                if (body[i] != 8) return std::nullopt;
-            }
-        } else if (!ignoredByTheDecoders(name)) {
+        } else if (!takenBeside(name, body, length, bpp)) {
             return std::nullopt;
         }
         at += size_t(length) + 12;
     }
     if (!ended || data.empty()) return std::nullopt;
 
-    std::vector<uint8_t> joined;
-    std::span<const uint8_t> stream = data.front();
-    if (data.size() > 1) {
-        joined.reserve(dataSize);
-        for (const auto& part : data) joined.insert(joined.end(), part.begin(), part.end());
-        stream = joined;
-    }
     const size_t rowLen = size_t(width) * bpp;
-    std::vector<uint8_t> filtered((rowLen + 1) * height);
-    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
-    if (!decompressor) return std::nullopt;
-    size_t consumed = 0;
-    // Exactly the rows the header promises, and nothing after the stream.
-    if (libdeflate_zlib_decompress_ex(decompressor.get(), stream.data(), stream.size(), filtered.data(),
-                                      filtered.size(), &consumed, nullptr) != LIBDEFLATE_SUCCESS ||
-        consumed != stream.size()) {
-        return std::nullopt;
-    }
-
     DecodedBitmap decoded;
     decoded.width = int(width);
     decoded.height = int(height);
     decoded.stride = int(width) * 4;
     decoded.hasAlpha = bpp == 4;
     decoded.argb32.resize(size_t(decoded.stride) * height);
-    const std::vector<uint8_t> zeros(rowLen, 0);
-    const uint8_t* prev = zeros.data();
-    for (uint32_t y = 0; y < height; ++y) {
-        uint8_t* row = &filtered[y * (rowLen + 1)];
-        if (!unfilterRow(row[0], row + 1, prev, rowLen, bpp)) return std::nullopt;
+    // Unfilters row y (its filter byte first) against the row above, unfiltered, and
+    // stores it premultiplied.
+    auto takeRow = [&](uint32_t y, uint8_t* row, const uint8_t* prev) {
+        if (!unfilterRow(row[0], row + 1, prev, rowLen, bpp)) return false;
         const uint8_t* in = row + 1;
         auto* out = reinterpret_cast<uint32_t*>(decoded.argb32.data() + size_t(y) * decoded.stride);
         if (bpp == 3) {
@@ -407,6 +438,77 @@ std::optional<DecodedBitmap> decodePlainPng(std::span<const uint8_t> bytes) {
                 out[x] = (a << 24) | (pre(in[0]) << 16) | (pre(in[1]) << 8) | pre(in[2]);
             }
         }
+        return true;
+    };
+    const std::vector<uint8_t> zeros(rowLen + 1, 0);
+    // A large picture is inflated row by row straight from its chunks: its filtered
+    // rows and its data joined in one piece would each take about as much memory again
+    // as its pixels, the largest allocations of a conversion.
+    if ((rowLen + 1) * height > rowsStreamedAbove) {
+        z_stream inflater{};
+        if (inflateInit(&inflater) != Z_OK) return std::nullopt;
+        std::vector<uint8_t> rows[2] = {std::vector<uint8_t>(rowLen + 1), zeros};
+        size_t part = 0;
+        auto feed = [&] {
+            while (inflater.avail_in == 0 && part < data.size()) {
+                inflater.next_in = const_cast<uint8_t*>(data[part].data());
+                inflater.avail_in = static_cast<uInt>(data[part].size());
+                ++part;
+            }
+        };
+        bool ok = true;
+        for (uint32_t y = 0; y < height && ok; ++y) {
+            std::vector<uint8_t>& row = rows[y % 2];
+            inflater.next_out = row.data();
+            inflater.avail_out = static_cast<uInt>(row.size());
+            while (ok && inflater.avail_out > 0) {
+                feed();
+                const int status = inflate(&inflater, Z_NO_FLUSH);
+                // The stream must not end before the last row is whole.
+                ok = status == Z_OK || (status == Z_STREAM_END && y + 1 == height && inflater.avail_out == 0);
+            }
+            ok = ok && takeRow(y, row.data(), rows[(y + 1) % 2].data() + 1);
+        }
+        // Exactly the rows the header promises, and nothing after the stream.
+        if (ok) {
+            uint8_t extra = 0;
+            int status = Z_OK;
+            while (status == Z_OK) {
+                feed();
+                inflater.next_out = &extra;
+                inflater.avail_out = 1;
+                status = inflate(&inflater, Z_NO_FLUSH);
+                // A byte more than the rows is not this picture.
+                if (inflater.avail_out == 0) status = Z_DATA_ERROR;
+            }
+            ok = status == Z_STREAM_END && inflater.avail_in == 0 && part == data.size();
+        }
+        inflateEnd(&inflater);
+        if (!ok) return std::nullopt;
+        return decoded;
+    }
+
+    std::vector<uint8_t> joined;
+    std::span<const uint8_t> stream = data.front();
+    if (data.size() > 1) {
+        joined.reserve(dataSize);
+        for (const auto& part : data) joined.insert(joined.end(), part.begin(), part.end());
+        stream = joined;
+    }
+    std::vector<uint8_t> filtered((rowLen + 1) * height);
+    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
+    if (!decompressor) return std::nullopt;
+    size_t consumed = 0;
+    // Exactly the rows the header promises, and nothing after the stream.
+    if (libdeflate_zlib_decompress_ex(decompressor.get(), stream.data(), stream.size(), filtered.data(),
+                                      filtered.size(), &consumed, nullptr) != LIBDEFLATE_SUCCESS ||
+        consumed != stream.size()) {
+        return std::nullopt;
+    }
+    const uint8_t* prev = zeros.data() + 1;
+    for (uint32_t y = 0; y < height; ++y) {
+        uint8_t* row = &filtered[y * (rowLen + 1)];
+        if (!takeRow(y, row, prev)) return std::nullopt;
         prev = row + 1;
     }
     return decoded;

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -233,6 +234,43 @@ TEST_F(PictureFiles, UpperCaseNamesAndAFolderHoldingThemConvertPassingOverABroke
     std::set<std::string> sets;
     for (const auto& file : filesIn(work_ / "bothOut", ".png")) sets.insert(file.parent_path().filename().string());
     EXPECT_EQ(sets, (std::set<std::string>{"Icon.imageset", "Photo.imageset"}));
+}
+
+// In a batch, a picture refused by a limit is passed over with that limit's reason, and
+// every picture is told and converted once, those in a folder named like a picture too.
+TEST_F(PictureFiles, ABatchPassesOverEachPictureOverALimitOnceWithTheLimitsReason) {
+    const samples::Bytes good = samples::savedWithPixbuf("png", 40, 40);
+    write("batch/good.png", good);
+    write("batch/art.png/inner.png", good);
+    write("batch/art.png/huge.png", samples::pngClaiming(16385, 16385));
+    write("batch/wide.png", samples::pngClaiming(20000, 10));
+    write("batch/bomb.pdf", samples::deflateBombPdf(1024));
+    write("batch/broken.png", samples::bytesOf("not a picture"));
+    const ProgramRun run =
+        convert(work_ / "batch", work_ / "batchOut", {"-assetType", "asset", "-collectionType", "batch"});
+    expectConverted(run, work_ / "batchOut", "the batch");
+
+    const std::string tooLarge =
+        "The picture is larger than the limit of 16384 pixels per side and 67108864 (2^26) pixels in all.";
+    const std::string tooDemanding = "The picture would take more memory or work to read and draw than is allowed.";
+    std::vector<std::string> warnings;
+    std::istringstream err(run.err);
+    for (std::string line; std::getline(err, line);) {
+        if (line.rfind("Warning: ", 0) == 0) warnings.push_back(line);
+    }
+    std::sort(warnings.begin(), warnings.end());
+    const std::string skipped = "Warning: Skipped " + (work_ / "batch").string() + "/";
+    ASSERT_EQ(warnings.size(), 4u) << run.err;
+    EXPECT_EQ(warnings[0], skipped + "art.png/huge.png: " + tooLarge);
+    EXPECT_EQ(warnings[1], skipped + "bomb.pdf: " + tooDemanding);
+    // A file that is no picture at all is still told so.
+    EXPECT_EQ(warnings[2].rfind(skipped + "broken.png: it could not be read as a picture (", 0), 0u) << warnings[2];
+    EXPECT_EQ(warnings[3], skipped + "wide.png: " + tooLarge);
+
+    std::multiset<std::string> sets;
+    for (const auto& file : filesIn(work_ / "batchOut", ".png")) sets.insert(file.parent_path().filename().string());
+    EXPECT_EQ(sets, (std::multiset<std::string>{"good.imageset", "good.imageset", "good.imageset", "inner.imageset",
+                                                "inner.imageset", "inner.imageset"}));
 }
 
 TEST_F(PictureFiles, APdfPageThatPopplerCannotDrawCompletelyFailsWithItsReason) {

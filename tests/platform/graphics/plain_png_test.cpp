@@ -163,6 +163,11 @@ TEST(PlainPng, TakesPlainFilesWithThePixelsOfTheGeneralDecoder) {
         EXPECT_EQ(plain->hasAlpha, general->hasAlpha) << c.name;
         EXPECT_EQ(plain->dpiX, 0) << c.name;
         EXPECT_TRUE(plain->argb32 == general->argb32) << c.name;
+        // Inflated row by row, as a large picture is: the same pixels.
+        const auto streamed = pg::decodePlainPng(c.png, 0);
+        ASSERT_TRUE(streamed) << c.name;
+        EXPECT_TRUE(streamed->argb32 == plain->argb32) << c.name;
+        EXPECT_TRUE(pg::startsAsPlainPng(c.png)) << c.name;
     }
 }
 
@@ -220,6 +225,7 @@ TEST(PlainPng, LeavesEveryOtherFileToTheGeneralDecoder) {
     for (const auto& [name, cut] : samples::truncations(rgb)) cases.push_back({"cut: " + name, cut, false});
     for (const auto& c : cases) {
         EXPECT_FALSE(pg::decodePlainPng(c.png)) << c.name;
+        EXPECT_FALSE(pg::decodePlainPng(c.png, 0)) << c.name;
         // Read as before: by the general decoder, or refused by it with its reason.
         std::string error;
         const auto image = pg::Image::fromData(c.png, &error);
@@ -260,7 +266,11 @@ TEST(PlainPng, WhatItTakesFromDamagedFilesTheGeneralDecoderTakesAlike) {
         }
         const Bytes png = pngOf(damaged);
         const auto plain = pg::decodePlainPng(png);
+        // Row by row, exactly the same files are taken, with the same pixels.
+        const auto streamed = pg::decodePlainPng(png, 0);
+        ASSERT_EQ(bool(streamed), bool(plain)) << "round " << round;
         if (!plain) continue;
+        EXPECT_TRUE(streamed->argb32 == plain->argb32) << "round " << round;
         ++taken;
         const auto general = throughPixbuf(png);
         ASSERT_TRUE(general) << "round " << round;
@@ -270,4 +280,22 @@ TEST(PlainPng, WhatItTakesFromDamagedFilesTheGeneralDecoderTakesAlike) {
     }
     // Damaged pixels still make a picture: some rounds must have been taken.
     EXPECT_GT(taken, 50);
+}
+
+TEST(PlainPng, ItsFirstBytesTellWhetherAFileIsPlain) {
+    const Bytes rgb = samples::savedWithPixbuf("png", 64, 48);
+    EXPECT_TRUE(pg::startsAsPlainPng(Bytes(rgb.begin(), rgb.begin() + 80)));
+    auto withChunk = [&](Chunk chunk) {
+        return edited(rgb, [&](std::vector<Chunk>& chunks) { insertBeforeData(chunks, chunk); });
+    };
+    for (const auto& [name, png] : std::vector<std::pair<std::string, Bytes>>{
+             {"resolution", samples::savedWithPixbuf("png", 64, 48, {{"x-dpi", "144"}, {"y-dpi", "144"}})},
+             {"transparent colour", withChunk({"tRNS", {0, 1, 0, 2, 0, 3}})},
+             {"fewer significant bits", withChunk({"sBIT", {5, 6, 5}})},
+             {"grey", edited(rgb, [](std::vector<Chunk>& chunks) { chunks.front().data[9] = 0; })},
+             {"interlaced", edited(rgb, [](std::vector<Chunk>& chunks) { chunks.front().data[12] = 1; })},
+             {"only its header", Bytes(rgb.begin(), rgb.begin() + 33)},
+             {"no PNG", samples::savedWithPixbuf("bmp", 4, 4)}}) {
+        EXPECT_FALSE(pg::startsAsPlainPng(png)) << name;
+    }
 }
