@@ -4,6 +4,7 @@
 #include "platform/foundation/utf8.hpp"
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include <charconv>
 #include <cmath>
