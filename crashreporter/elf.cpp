@@ -159,14 +159,19 @@ lvcrash_error_t lvcrash_async_elf_init(lvcrash_async_elf* image, task_t task, co
     int notes = 0;
     lvcrash_vm_address_t dynamic = 0;
     lvcrash_vm_size_t dynamic_size = 0;
-    for (std::size_t i = 0; i < eh.e_phnum; ++i) {
+    // The load bias comes from the first loadable segment, which need not come first: linkers
+    // may place notes, for one, ahead of it.
+    for (std::size_t i = 0; i < eh.e_phnum && !have_load; ++i) {
         Elf64_Phdr h;
         __builtin_memcpy(&h, ph + i, sizeof h);
-        if (h.p_type == PT_LOAD && !have_load) {
+        if (h.p_type == PT_LOAD) {
             image->load_bias = static_cast<std::int64_t>(header_address - h.p_vaddr);
             have_load = true;
         }
-        if (!have_load) continue;
+    }
+    for (std::size_t i = 0; i < eh.e_phnum && have_load; ++i) {
+        Elf64_Phdr h;
+        __builtin_memcpy(&h, ph + i, sizeof h);
         const lvcrash_vm_address_t start = h.p_vaddr + static_cast<std::uint64_t>(image->load_bias);
         if (h.p_type == PT_LOAD && (h.p_flags & PF_X)) image->text_end = start + h.p_memsz;
         if (h.p_type == PT_GNU_EH_FRAME) {

@@ -5,6 +5,7 @@
 #include "platform/foundation/utf8.hpp"
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <charconv>

@@ -2,7 +2,7 @@
 // JSON coding of property-list values; stands in for the platform's JSON serialisation.
 #include "platform/foundation/value.hpp"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <functional>
 #include <string>

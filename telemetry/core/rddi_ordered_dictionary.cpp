@@ -2,6 +2,8 @@
 
 #include "platform/foundation/json.hpp"
 
+#include <nlohmann/json.hpp>
+
 namespace rddi {
 
 namespace pf = platform::foundation;

@@ -4,7 +4,7 @@
 // theirs sorted). Not thread-safe.
 #include "platform/foundation/value.hpp"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <string>
 #include <vector>

@@ -266,6 +266,30 @@ TEST(ElfImage, MutatedObjectsEndInTheirCodes) {
     dlclose(handle);
 }
 
+// The ELF format orders only the loadable segments among themselves; linkers differ in where
+// they put the notes, ahead of the first loadable segment or after the last.
+TEST(ElfImage, TheBuildIdIsFoundWhereverTheNotesStandAmongTheProgramHeaders) {
+    void* handle = dlopen(ELF_FIXTURE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr);
+    const Loaded loaded = find_loaded(ELF_FIXTURE_PATH);
+    for (const bool notesFirst : {true, false}) {
+        ElfCopy copy(loaded);
+        auto* ph = reinterpret_cast<Elf64_Phdr*>(copy.bytes + copy.header()->e_phoff);
+        const auto end = ph + copy.header()->e_phnum;
+        const auto note = std::find_if(ph, end, [](const Elf64_Phdr& h) { return h.p_type == PT_NOTE; });
+        ASSERT_NE(note, end);
+        if (notesFirst)
+            std::rotate(ph, note, note + 1);
+        else
+            std::rotate(note, note + 1, end);
+        lvcrash_async_elf image;
+        ASSERT_EQ(lvcrash_async_elf_init(&image, self, "reordered", copy.address()), LVCRASH_ERROR_NONE);
+        EXPECT_TRUE(image.has_uuid) << (notesFirst ? "notes first" : "notes last");
+        lvcrash_async_elf_free(&image);
+    }
+    dlclose(handle);
+}
+
 TEST(ElfImage, RandomMutationsOfHeadersAndDynamicNeverFault) {
     void* handle = dlopen(ELF_FIXTURE_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(handle, nullptr);

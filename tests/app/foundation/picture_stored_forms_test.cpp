@@ -7,6 +7,7 @@
 #include "support/picture_samples.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include "support/hostile_files.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <functional>

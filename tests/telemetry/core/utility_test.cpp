@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <zlib.h>
 

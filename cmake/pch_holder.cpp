@@ -1,0 +1,1 @@
+// Builds the precompiled header the libraries reuse; never linked into anything.
