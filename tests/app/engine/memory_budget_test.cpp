@@ -11,7 +11,9 @@
 #include "support/picture_samples.hpp"
 #include "support/temp_dir.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -285,8 +287,12 @@ TEST(PictureEstimates, ReadingAFileTakesItsPixelsAndAtLeastItsFileBeside) {
     gwtest::TempDir dir;
     const auto path = dir / "photo.jpg";
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(jpeg.data()), long(jpeg.size()));
-    EXPECT_EQ(gw::estimateReading(path).pixelBytes, 64u * 48 * 4);
-    EXPECT_GE(gw::estimateReading(path).readingBytes, jpeg.size());
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const auto estimate = gw::estimateReading(gw::FileHead(fd, jpeg.size()), path);
+    ::close(fd);
+    EXPECT_EQ(estimate.pixelBytes, 64u * 48 * 4);
+    EXPECT_GE(estimate.readingBytes, jpeg.size());
 }
 
 TEST(PictureEstimates, APictureEncodedFromItsSourcesPixelsIsThePictureDrawingMakes) {
