@@ -10,11 +10,15 @@
 #include "telemetry/support/http/loopback_server.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
+#include <fmt/format.h>
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +50,9 @@ public:
         RDDIDezIdedev::setLogUrl(server_.baseURL());
     }
     ~ScenarioEnvironment() {
+        // A scenario that fails on a loaded machine seldom fails again at a desk: say where
+        // every log was left.
+        if (::testing::Test::HasFailure()) describeWhatIsLeft();
         RDDIDependencyConfiguration::setHttpClient(nullptr);
         RDDIDependencyConfiguration::setVudEzezevuvoBaseUrl(std::nullopt);
         server_.stop();
@@ -89,6 +96,43 @@ public:
     }
 
 private:
+    void describeWhatIsLeft() const {
+        std::string text = "Rows left in the store by group:";
+        sqlite3* db = nullptr;
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_open_v2(logsPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, "SELECT groupId, COUNT(*) FROM logs GROUP BY groupId", -1, &statement, nullptr) ==
+                SQLITE_OK) {
+            while (sqlite3_step(statement) == SQLITE_ROW) {
+                const auto* group = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+                text += fmt::format(" {}={}", group ? group : "?", sqlite3_column_int64(statement, 1));
+            }
+        }
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+        // The last ones only: a soak's thousands would bury the rest.
+        constexpr std::size_t kShown = 40;
+        const auto requests = server_.requests();
+        text += fmt::format("\nRequests the server received ({}):\n", requests.size());
+        for (std::size_t i = requests.size() > kShown ? requests.size() - kShown : 0; i < requests.size(); ++i) {
+            const auto& request = requests[i];
+            std::map<std::string, int> types;
+            if (request.json && request.json->contains("logs"))
+                for (const auto& log : (*request.json)["logs"]) ++types[log.value("type", "?")];
+            text += fmt::format("  {} {}", request.method, request.path);
+            for (const auto& [type, count] : types) text += fmt::format(" {}x{}", count, type);
+            if (types.empty()) text += fmt::format(" {} lines", request.jsonLines.size());
+            text += "\n";
+        }
+        std::vector<std::string> warnings;
+        for (const auto& log : env_.capturedLogs())
+            if (log.level >= RDDILogLevelWarning) warnings.push_back(log.message);
+        text += fmt::format("The SDK's warnings and errors ({}):\n", warnings.size());
+        for (std::size_t i = warnings.size() > kShown ? warnings.size() - kShown : 0; i < warnings.size(); ++i)
+            text += fmt::format("  {}\n", warnings[i]);
+        std::fputs(text.c_str(), stderr);
+    }
+
     TelemetryTestEnvironment env_;
     LoopbackServer server_;
     std::shared_ptr<std::atomic<bool>> online_ = std::make_shared<std::atomic<bool>>(true);

@@ -41,11 +41,14 @@ constexpr const char* kChildVariable = "GW_SOAK_CHILD";  // "<server base URL> <
 constexpr const char* kPipeVariable = "GW_SOAK_PIPE";          // the write end's descriptor
 constexpr int kEventsPerChild = 120;                           // two full batches and some
 constexpr int kEventsPerSecond = 300;                          // a busy application's pace
-// A kill loses only the last few events tracked: a fifteenth of a second's worth at this
-// pace, four times what a two-core machine kept busy beside the soak loses at most. A log
-// that waited for a batch or a transaction to fill, or behind the loading of the HTTP
-// library, before it was committed would pass it.
-constexpr std::size_t kMostLostPerKill = 20;
+// A kill loses only the last few events tracked: on average well under one at this pace,
+// a few at most on a quiet machine. A log that waited for a batch or a transaction to fill,
+// or behind the loading of the HTTP library, before it was committed would lose about half
+// a batch on average. One launch may lose more when a loaded machine stalls the child
+// between tracking and committing (27 was seen), so the bound per kill is looser than the
+// bound on the average.
+constexpr std::size_t kMostLostPerKill = 40;
+constexpr double kMostLostOnAverage = 5.0;
 constexpr std::size_t kBatchesPerUnit = 3;                     // the pending batches limit
 constexpr std::size_t kBatchSize = 50;
 constexpr int kMostKills = 300;
@@ -384,6 +387,9 @@ void soak(std::chrono::seconds phase, long storage, bool full) {
             EXPECT_FALSE(committed.contains(*later)) << *later << " was stored after an earlier event of launch " << i
                                                      << " was lost";
     }
+    if (killedLaunches > 0)
+        EXPECT_LE(static_cast<double>(unsaved) / static_cast<double>(killedLaunches), kMostLostOnAverage)
+            << unsaved << " events lost over " << killedLaunches << " kills";
     std::cout << unsaved << " events tracked and not yet stored when their launch was killed: at most " << mostLost
               << " per kill, " << (killedLaunches ? static_cast<double>(unsaved) / killedLaunches : 0.0)
               << " on average (" << kEventsPerSecond << " events/s)" << std::endl;
