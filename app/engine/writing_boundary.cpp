@@ -92,20 +92,24 @@ void WritingBoundary::checkPlan(const FolderDefinition& folder) const {
 
 files::RootHandle::Entry WritingBoundary::entry(const fs::path& path) const { return handle_->entry(folderPath(path)); }
 
+std::optional<files::RootHandle::Entry> WritingBoundary::entryOnExistingPath(const fs::path& path) const {
+    try {
+        return entry(path);
+    } catch (const files::OutsideRootError&) {
+        throw;
+    } catch (const pf::Error& failure) {
+        if (isPosix(failure, ENOENT) || isPosix(failure, ENOTDIR)) return std::nullopt;
+        throw;
+    }
+}
+
 WritingBoundary::Kind WritingBoundary::kindOf(const fs::path& path) const {
     if (handle_->isRoot(folderPath(path))) return Kind::folder;
     return bounded([&] {
-        files::RootHandle::Entry item;
-        try {
-            item = entry(path);
-        } catch (const files::OutsideRootError&) {
-            throw;
-        } catch (const pf::Error& failure) {
-            if (isPosix(failure, ENOENT) || isPosix(failure, ENOTDIR)) return Kind::missing;
-            throw;
-        }
+        const auto item = entryOnExistingPath(path);
+        if (!item) return Kind::missing;
         struct stat info {};
-        if (::fstatat(item.folder.get(), item.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(item->folder.get(), item->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT || errno == ENOTDIR) return Kind::missing;
             throw pf::Error::posix(errno, "Cannot look at " + path.string());
         }
@@ -213,16 +217,9 @@ bool WritingBoundary::exchangeOrMove(const fs::path& from, const fs::path& to, c
 
 void WritingBoundary::removeTree(const fs::path& path) const {
     bounded([&] {
-        files::RootHandle::Entry item;
-        try {
-            item = entry(path);
-        } catch (const files::OutsideRootError&) {
-            throw;
-        } catch (const pf::Error& failure) {
-            if (isPosix(failure, ENOENT) || isPosix(failure, ENOTDIR)) return;  // nothing there
-            throw;
-        }
-        files::removeTree(item, path);
+        const auto item = entryOnExistingPath(path);
+        if (!item) return;  // nothing there
+        files::removeTree(*item, path);
     });
 }
 

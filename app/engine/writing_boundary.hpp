@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -96,6 +97,9 @@ private:
     template <typename Step>
     auto bounded(Step&& step) const -> decltype(step());
     platform::foundation::files::RootHandle::Entry entry(const std::filesystem::path& path) const;
+    // The entry, or none when a folder on the way to it is missing.
+    std::optional<platform::foundation::files::RootHandle::Entry> entryOnExistingPath(
+        const std::filesystem::path& path) const;
 
     platform::foundation::files::RootHandlePtr handle_;
 };

@@ -2,6 +2,7 @@
 // display and its settings in a scratch folder; the root folder is granted through
 // gw-grant-root, the way a machine without the preferences window does it.
 #include "app/shell/catalog_run_support.hpp"
+#include "platform/foundation/utf8.hpp"
 #include "support/hostile_files.hpp"
 #include "support/program_run.hpp"
 #include "support/temp_dir.hpp"
@@ -120,18 +121,6 @@ std::set<std::string> namesIn(const fs::path& folder) {
 // image set's largest file tells which picture it was made from.
 std::string sizedPNG(unsigned side) { return gwtest::solidPNG(side, side + 1, {40, 90, 200, 255}); }
 
-// Whether a terminal that applies bidirectional text or hides invisible characters
-// would show the character otherwise than it is: format characters, the line and
-// paragraph separators, and the tags.
-bool isFormatCharacter(std::uint32_t c) {
-    return c == 0xAD || (c >= 0x600 && c <= 0x605) || c == 0x61C || c == 0x6DD || c == 0x70F ||
-           (c >= 0x890 && c <= 0x891) || c == 0x8E2 || c == 0x180E || (c >= 0x200B && c <= 0x200F) ||
-           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x206F) ||
-           c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) || c == 0x110BD || c == 0x110CD ||
-           (c >= 0x13430 && c <= 0x1343F) || (c >= 0x1BCA0 && c <= 0x1BCA3) || (c >= 0x1D173 && c <= 0x1D17A) ||
-           c == 0xE0001 || (c >= 0xE0020 && c <= 0xE007F);
-}
-
 // Text a terminal shows as it is: line feeds, but no other control character (C0, DEL,
 // C1), no format character and no byte that is not part of well-formed UTF-8.
 void expectShowable(const std::string& text) {
@@ -151,7 +140,7 @@ void expectShowable(const std::string& text) {
             c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
         }
         EXPECT_FALSE(c >= 0x80 && c < 0xA0) << "a C1 control in " << text;
-        EXPECT_FALSE(isFormatCharacter(c)) << "U+" << std::hex << c << " in " << text;
+        EXPECT_FALSE(platform::foundation::isFormatCharacter(c)) << "U+" << std::hex << c << " in " << text;
         i += length;
     }
 }

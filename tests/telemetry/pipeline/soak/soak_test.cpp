@@ -387,9 +387,10 @@ void soak(std::chrono::seconds phase, long storage, bool full) {
             EXPECT_FALSE(committed.contains(*later)) << *later << " was stored after an earlier event of launch " << i
                                                      << " was lost";
     }
-    if (killedLaunches > 0)
+    if (killedLaunches > 0) {
         EXPECT_LE(static_cast<double>(unsaved) / static_cast<double>(killedLaunches), kMostLostOnAverage)
             << unsaved << " events lost over " << killedLaunches << " kills";
+    }
     std::cout << unsaved << " events tracked and not yet stored when their launch was killed: at most " << mostLost
               << " per kill, " << (killedLaunches ? static_cast<double>(unsaved) / killedLaunches : 0.0)
               << " on average (" << kEventsPerSecond << " events/s)" << std::endl;
