@@ -20,6 +20,15 @@ namespace {
 namespace pf = platform::foundation;
 using gwtest::gui::waitFor;
 
+// Far above a turn's usual few milliseconds, far below a drawing of the layers on the main
+// thread (about two seconds unsanitized). Under the sanitizers on two loaded cores the
+// readers' threads alone can keep the main thread off a processor for over a second.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::chrono::seconds kLongestGap{4};
+#else
+constexpr std::chrono::seconds kLongestGap{1};
+#endif
+
 // The longest the main loop went without turning since the probe was made: a timer due
 // every few milliseconds measures the gaps between its turns.
 class MainLoopProbe {
@@ -78,8 +87,7 @@ TEST_F(LargePicturesTest, TheMainLoopKeepsTurningWhilePhotographsAreReadIntoTheL
     drawing.start();
     while (drawing.elapsed() < 3000) QApplication::processEvents(QEventLoop::AllEvents, 50);
     RecordProperty("longest_gap_ms", static_cast<int>(probe.longest().count()));
-    // Far above a turn's usual few milliseconds, far below a drawing of the layers.
-    EXPECT_LT(probe.longest(), std::chrono::seconds(1));
+    EXPECT_LT(probe.longest(), kLongestGap);
     app->window->hide();
     app->delegate->applicationWillTerminate();
 }
