@@ -177,9 +177,18 @@ function(_gw_test_pch target holder)
                          ${GW_TEST_OPTIMIZATION} ${GW_TEST_SANITIZER_FLAGS})
   # The header is C++: C and assembly sources of a test go without it.
   get_target_property(sources ${target} SOURCES)
+  set(cxx_sources ${sources})
   list(FILTER sources INCLUDE REGEX "\\.(c|S|s)$")
   if(sources)
-    set_source_files_properties(${sources} PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
+    set_source_files_properties(${sources} PROPERTIES SKIP_PRECOMPILE_HEADERS ON SKIP_UNITY_BUILD_INCLUSION ON)
+  endif()
+  # A test executable's C++ sources compile as one: each parses the same headers of the
+  # code under test again, half or more of its compile time. Executables whose sources
+  # define file-local helpers of the same name set UNITY_BUILD OFF after their gw_test.
+  list(FILTER cxx_sources INCLUDE REGEX "\\.cpp$")
+  list(LENGTH cxx_sources cxx_count)
+  if(cxx_count GREATER 1)
+    set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
   endif()
 endfunction()
 

@@ -11,9 +11,7 @@ namespace pf = platform::foundation;
 using gw::AppendingImageFolderBuilder;
 using pf::Value;
 
-gw::MetaDataAndDefinitionProviderPtr child(pf::Dictionary metaData, std::optional<gw::Definition> definition = {}) {
-    return std::make_shared<gw::MetaDataDefinitionPair>(std::move(metaData), std::move(definition));
-}
+using gwtest::child;
 
 pf::Dictionary entry(const std::string& idiom, const std::string& file) {
     return {{"idiom", Value(idiom)}, {"filename", Value(file)}};

@@ -12,9 +12,7 @@ using pf::Value;
 
 const pf::URL kBrand = pf::URL::fileURL("/tmp/gw-assets/App Icon & Top Shelf Image.brandassets", true);
 
-gw::MetaDataAndDefinitionProviderPtr child(pf::Dictionary metaData, std::optional<gw::Definition> definition = {}) {
-    return std::make_shared<gw::MetaDataDefinitionPair>(std::move(metaData), std::move(definition));
-}
+using gwtest::child;
 
 gw::FolderDefinition folder(const std::string& name) { return {kBrand.appendingPathComponent(name, true), {}, {}, {}}; }
 

@@ -19,7 +19,7 @@ using gw::ConversionOutputType;
 using Factory = gw::FolderDefinitionBuilderFactory;
 using Case = Factory::Error::Case;
 
-const pf::URL kOutput = pf::URL::fileURL("/tmp/gw-out", true);
+using gwtest::kOutput;
 
 class BuilderFactory : public ::testing::Test {
 protected:

@@ -27,6 +27,12 @@ namespace platform::foundation {
 
 namespace gwtest {
 
+// A child of a folder builder: its metadata and, where it has one, its definition.
+inline gw::MetaDataAndDefinitionProviderPtr child(platform::foundation::Dictionary metaData,
+                                                  std::optional<gw::Definition> definition = {}) {
+    return std::make_shared<gw::MetaDataDefinitionPair>(std::move(metaData), std::move(definition));
+}
+
 // A PNG file of the given pixel size written into `folder` and loaded from there.
 inline gw::ImageInputPtr loadPng(const std::filesystem::path& folder, const std::string& name, int width, int height,
                                  Rgba colour = {200, 100, 50, 255}) {

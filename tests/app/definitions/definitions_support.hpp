@@ -16,6 +16,9 @@
 
 namespace gwtest {
 
+// Where the builders under test are told to write (nothing is written there).
+inline const platform::foundation::URL kOutput = platform::foundation::URL::fileURL("/tmp/gw-out", true);
+
 // A picture whose image is an opaque bitmap of width x height pixels.
 gw::ImageInputPtr pictureOfSize(int width, int height, const std::string& name = "Icon");
 

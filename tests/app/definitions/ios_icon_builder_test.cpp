@@ -20,7 +20,7 @@ using gw::CollectionType;
 using gw::FolderDefinitionBuilderiOSIcon;
 using CollectionError = gw::ImageInputCollection::ImageInputCollectionError;
 
-const pf::URL kOutput = pf::URL::fileURL("/tmp/gw-out", true);
+using gwtest::kOutput;
 
 class IOSIconBuilder : public ::testing::Test {
 protected:

@@ -17,7 +17,7 @@ namespace pf = platform::foundation;
 using gw::CollectionType;
 using gw::UserDefaultsKey;
 
-const pf::URL kOutput = pf::URL::fileURL("/tmp/gw-out", true);
+using gwtest::kOutput;
 
 // The rendering flags of one image, for comparing whole groups at once.
 struct Look {

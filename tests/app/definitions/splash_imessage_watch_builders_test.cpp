@@ -28,7 +28,7 @@ using gw::CollectionType;
 using gw::ScaleType;
 using gw::UserDefaultsKey;
 
-const pf::URL kOutput = pf::URL::fileURL("/tmp/gw-out", true);
+using gwtest::kOutput;
 
 class ManifestTypeBuilders : public ::testing::Test {
 protected:

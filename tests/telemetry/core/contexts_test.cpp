@@ -21,7 +21,7 @@ namespace {
 using namespace rddi;
 namespace pf = platform::foundation;
 
-constexpr const char* kChildReportVariable = "GW_CONTEXT_CHILD_REPORT";
+constexpr const char* kContextsChildReportVariable = "GW_CONTEXT_CHILD_REPORT";
 
 class ContextsTest : public ::testing::Test {
 protected:
@@ -44,7 +44,7 @@ protected:
 
 // Runs in a child process: one launch that sets two session ids and a user id.
 TEST(ContextsChildProcess, SetTwoSessionIds) {
-    const char* report = std::getenv(kChildReportVariable);
+    const char* report = std::getenv(kContextsChildReportVariable);
     if (!report) GTEST_SKIP() << "runs as a child process only";
     testkit::TelemetryTestEnvironment::resetSdk();
     auto context = RDDISessionContext::sharedInstance();
@@ -57,7 +57,7 @@ TEST(ContextsChildProcess, SetTwoSessionIds) {
 
 TEST_F(ContextsTest, ALaunchLeavesOneRecordWithItsLastSessionIdAcrossARestart) {
     pf::Clock::setCurrent(nullptr);
-    const auto child = testkit::runChildCase("ContextsChildProcess.SetTwoSessionIds", kChildReportVariable);
+    const auto child = testkit::runChildCase("ContextsChildProcess.SetTwoSessionIds", kContextsChildReportVariable);
     ASSERT_EQ(child.status, 0);
     const double secondCall = std::stod(child.report);
 
@@ -203,16 +203,7 @@ TEST_F(ContextsTest, UserIdRules) {
     EXPECT_EQ(RDDIUserIdContext::prefixedUserIdFromUserId(std::nullopt), std::nullopt);
 }
 
-// A record archived under the class name an earlier version used.
-template <class T>
-class Renamed : public T {
-public:
-    Renamed(std::string name, T value) : T(std::move(value)), name_(std::move(name)) {}
-    std::string archiveClassName() const override { return name_; }
-
-private:
-    std::string name_;
-};
+using testkit::Renamed;
 
 TEST_F(ContextsTest, HistoriesArchivedUnderOldClassNamesAreRead) {
     const auto t = pf::Date::fromTimeIntervalSince1970(1600000000.5);

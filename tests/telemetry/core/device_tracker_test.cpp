@@ -191,16 +191,7 @@ TEST_F(DeviceTrackerTest, ClearingKeepsOnlyTheNewestEntry) {
     EXPECT_EQ(RDDIDeviceTracker::sharedInstance()->deviceHistory().size(), 1u);
 }
 
-// A record archived under the class name an earlier version used.
-template <class T>
-class Renamed : public T {
-public:
-    Renamed(std::string name, T value) : T(std::move(value)), name_(std::move(name)) {}
-    std::string archiveClassName() const override { return name_; }
-
-private:
-    std::string name_;
-};
+using testkit::Renamed;
 
 TEST_F(DeviceTrackerTest, DevicesArchivedUnderOldClassNamesAndRoundTripsCompareEqual) {
     auto device = std::make_shared<RDDIDevice>(*RDDIDeviceTracker::sharedInstance()->updatedDevice());

@@ -28,7 +28,7 @@ using rddi::testkit::TelemetryTestEnvironment;
 
 std::filesystem::path logsPath() { return rddi::RDDIUtility::dezIdedevDirectoryURL() / "Logs.sqlite"; }
 
-std::shared_ptr<RDDIAbstractLog> makeLog(const std::string& name, const std::string& token = {}) {
+std::shared_ptr<RDDIAbstractLog> storedLog(const std::string& name, const std::string& token = {}) {
     auto log = std::make_shared<StoredTestLog>(name, "payload of " + name);
     if (!token.empty()) log->addTransmissionTargetToken(token);
     return log;
@@ -161,8 +161,8 @@ TEST_F(LogDBStorageTest, LoadsComeByPriorityThenAgeWithTheMoreAnswer) {
     RDDILogDBStorage storage;
     EXPECT_EQ(scalarText("PRAGMA user_version"), "5");
     EXPECT_EQ(scalarText("SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND name LIKE 'ix_logs_%'"), "2");
-    ASSERT_TRUE(storage.saveLog(makeLog("normal"), "A", rddi::RDDIFlagsNormal));
-    ASSERT_TRUE(storage.saveLog(makeLog("critical"), "A", rddi::RDDIFlagsCritical));
+    ASSERT_TRUE(storage.saveLog(storedLog("normal"), "A", rddi::RDDIFlagsNormal));
+    ASSERT_TRUE(storage.saveLog(storedLog("critical"), "A", rddi::RDDIFlagsCritical));
     ASSERT_FALSE(storage.saveLog(nullptr, "A", rddi::RDDIFlagsNormal));
     EXPECT_EQ(storage.countLogs(), 2u);
     EXPECT_EQ(scalarText("SELECT priority FROM logs WHERE id = 2"), "2");
@@ -186,14 +186,14 @@ TEST_F(LogDBStorageTest, LoadsComeByPriorityThenAgeWithTheMoreAnswer) {
     EXPECT_EQ(storage.batchCount(), 1u);
 
     // Exactly the limit: all of them and no more; one beyond: the limit and more.
-    for (int i = 0; i < 50; ++i) ASSERT_TRUE(storage.saveLog(makeLog("b" + std::to_string(i)), "B", 1));
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(storage.saveLog(storedLog("b" + std::to_string(i)), "B", 1));
     {
         RDDILogDBStorage reopened;  // a new process: nothing in flight
         auto fifty = load(reopened, "B", 50);
         EXPECT_EQ(fifty.names.size(), 50u);
         EXPECT_EQ(fifty.names.front(), "b0");
         EXPECT_FALSE(fifty.more);
-        ASSERT_TRUE(reopened.saveLog(makeLog("b50"), "B", 1));
+        ASSERT_TRUE(reopened.saveLog(storedLog("b50"), "B", 1));
         // Another store (another process) never takes rows a living store is sending.
         RDDILogDBStorage beside;
         EXPECT_EQ(load(beside, "B", 100).names, std::vector<std::string>{"b50"});
@@ -208,8 +208,8 @@ TEST_F(LogDBStorageTest, LoadsComeByPriorityThenAgeWithTheMoreAnswer) {
 TEST_F(LogDBStorageTest, BatchesBelongToTheirOwnGroupNotToGroupsSharingAPrefix) {
     RDDILogDBStorage storage;
     for (const std::string group : {"Crashes", "CrashesBuffer", "Analytics", "Analytics_critical"}) {
-        ASSERT_TRUE(storage.saveLog(makeLog(group + "-1"), group, 2));
-        ASSERT_TRUE(storage.saveLog(makeLog(group + "-2"), group, 2));
+        ASSERT_TRUE(storage.saveLog(storedLog(group + "-1"), group, 2));
+        ASSERT_TRUE(storage.saveLog(storedLog(group + "-2"), group, 2));
     }
     const auto buffered = load(storage, "CrashesBuffer", 1);
     const auto critical = load(storage, "Analytics_critical", 1);
@@ -224,7 +224,7 @@ TEST_F(LogDBStorageTest, BatchesBelongToTheirOwnGroupNotToGroupsSharingAPrefix) 
     EXPECT_EQ(storage.countLogs(), 4u);
 
     // A group id that would break a pasted statement is bound like any other.
-    ASSERT_TRUE(storage.saveLog(makeLog("quoted"), "it's', 'CrashesBuffer", 1));
+    ASSERT_TRUE(storage.saveLog(storedLog("quoted"), "it's', 'CrashesBuffer", 1));
     EXPECT_EQ(storage.deleteLogsWithGroupId("it's', 'CrashesBuffer").size(), 1u);
     EXPECT_EQ(storage.countLogs(), 4u);
 }
@@ -251,7 +251,7 @@ TEST_F(LogDBStorageTest, IdsBeyondThirtyTwoBitsAndMoreExcludedIdsThanSqliteParam
     sql(insert + "COMMIT;");
     const auto everything = load(storage, "H", kRows);
     EXPECT_EQ(everything.names.size(), static_cast<std::size_t>(kRows));
-    ASSERT_TRUE(storage.saveLog(makeLog("late"), "H", 1));
+    ASSERT_TRUE(storage.saveLog(storedLog("late"), "H", 1));
     const auto rest = load(storage, "H", 10);
     EXPECT_EQ(rest.names, std::vector<std::string>{"late"});
     storage.deleteLogsWithBatchId(*everything.batchId, "H");
@@ -326,7 +326,7 @@ TEST_F(LogDBStorageTest, AFullStoreEvictsOldestEqualOrLowerPriorityOnly) {
         TelemetryTestEnvironment scratch;
         RDDILogDBStorage small;
         small.setMaxStorageSize(bytes, nullptr);
-        for (int i = 0; i < saves; ++i) ASSERT_TRUE(small.saveLog(makeLog("s" + std::to_string(i)), "S", 1));
+        for (int i = 0; i < saves; ++i) ASSERT_TRUE(small.saveLog(storedLog("s" + std::to_string(i)), "S", 1));
         ASSERT_LT(small.countLogs(), static_cast<std::uint64_t>(saves)) << "never reached the limit";
         const auto large = load(small, "S", static_cast<std::uint64_t>(saves));
         EXPECT_EQ(large.names.size(), small.countLogs());
@@ -343,7 +343,7 @@ TEST_F(LogDBStorageTest, AGroupSavedAtTheSizeLimitEvictsWithinOneTransaction) {
     storage.setMaxStorageSize(98304, nullptr);
     int saved = 0;
     while (storage.countLogs() == static_cast<std::uint64_t>(saved) && saved < 2000) {
-        ASSERT_TRUE(storage.saveLog(makeLog("old" + std::to_string(saved)), "G", 1));
+        ASSERT_TRUE(storage.saveLog(storedLog("old" + std::to_string(saved)), "G", 1));
         ++saved;
     }
     ASSERT_LT(saved, 2000) << "never reached the limit";
@@ -354,7 +354,7 @@ TEST_F(LogDBStorageTest, AGroupSavedAtTheSizeLimitEvictsWithinOneTransaction) {
     sql("PRAGMA wal_checkpoint(TRUNCATE);");
     ASSERT_EQ(commitsInLog(), 0);
     std::vector<rddi::RDDIStorage::LogToSave> group;
-    for (int i = 0; i < 40; ++i) group.emplace_back(makeLog("new" + std::to_string(i)), rddi::RDDIFlags{1});
+    for (int i = 0; i < 40; ++i) group.emplace_back(storedLog("new" + std::to_string(i)), rddi::RDDIFlags{1});
     const auto outcomes = storage.saveLogs(group, "G");
     EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), RDDILogDBStorage::SaveOutcome::stored), 40);
     EXPECT_EQ(commitsInLog(), 1);
@@ -371,17 +371,17 @@ TEST_F(LogDBStorageTest, ALogTheSizeLimitRefusesIsNeverTakenForAFullDisk) {
     storage.setMaxStorageSize(48 * 4096, nullptr);
     for (int i = 0; std::stol(scalarText("PRAGMA page_count")) < 34; ++i) {
         ASSERT_LT(i, 1000);
-        ASSERT_TRUE(storage.saveLog(makeLog("old" + std::to_string(i)), "G", 1));
+        ASSERT_TRUE(storage.saveLog(storedLog("old" + std::to_string(i)), "G", 1));
     }
     env.clearLogs();
     const std::string longGroup(40000, 'g');
-    EXPECT_TRUE(storage.saveLog(makeLog("long"), longGroup, 1));
+    EXPECT_TRUE(storage.saveLog(storedLog("long"), longGroup, 1));
     EXPECT_FALSE(storage.isDiskFull());
     for (const auto& entry : env.capturedLogs()) {
         EXPECT_LT(entry.level, rddi::RDDILogLevelError) << entry.message;
     }
     EXPECT_EQ(storage.countLogsWithGroupId(longGroup), 1u);
-    EXPECT_TRUE(storage.saveLog(makeLog("after"), "G", 1));
+    EXPECT_TRUE(storage.saveLog(storedLog("after"), "G", 1));
 }
 
 TEST_F(LogDBStorageTest, TargetTokensAreStoredEncryptedAndRestoredOnLoad) {
@@ -392,7 +392,7 @@ TEST_F(LogDBStorageTest, TargetTokensAreStoredEncryptedAndRestoredOnLoad) {
         ASSERT_TRUE(storage.saveLog(original, "G/one", 1));
         ASSERT_TRUE(storage.saveLog(makeCommonSchemaLog("cs-b", "keyB-other-token"), "G/one", 1));
         // Only Common Schema rows carry a token.
-        ASSERT_TRUE(storage.saveLog(makeLog("plain", "keyC-not-kept"), "G/one", 1));
+        ASSERT_TRUE(storage.saveLog(storedLog("plain", "keyC-not-kept"), "G/one", 1));
         storedToken = scalarText("SELECT targetToken FROM logs WHERE id = 1");
         EXPECT_EQ(storedToken.find("secret"), std::string::npos);
         EXPECT_EQ(scalarText("SELECT targetKey FROM logs WHERE id = 1"), "keyA");
@@ -432,10 +432,10 @@ TEST_F(LogDBStorageTest, TargetTokensAreStoredEncryptedAndRestoredOnLoad) {
 
 TEST_F(LogDBStorageTest, UndecodableRowsAreDeletedDuringTheLoad) {
     RDDILogDBStorage storage;
-    ASSERT_TRUE(storage.saveLog(makeLog("good-1"), "G", 1));
+    ASSERT_TRUE(storage.saveLog(storedLog("good-1"), "G", 1));
     sql("INSERT INTO logs (groupId, log, priority) VALUES ('G', '%%% not base64 %%%', 1);"
         "INSERT INTO logs (groupId, log, priority) VALUES ('G', 'bm90IGFuIGFyY2hpdmU=', 1);");
-    ASSERT_TRUE(storage.saveLog(makeLog("good-2"), "G", 1));
+    ASSERT_TRUE(storage.saveLog(storedLog("good-2"), "G", 1));
     // Base64 with line breaks in it still decodes.
     auto text = archivedText("wrapped");
     text.insert(10, "\r\n");
@@ -457,7 +457,7 @@ TEST_F(LogDBStorageTest, DeletingAGroupStreamsEveryLogAndLeavesOtherGroups) {
                   "', 1);";
     }
     sql(insert + "INSERT INTO logs (groupId, log, priority) VALUES ('Big', 'garbage', 1); COMMIT;");
-    ASSERT_TRUE(storage.saveLog(makeLog("keep"), "Small", 1));
+    ASSERT_TRUE(storage.saveLog(storedLog("keep"), "Small", 1));
     const auto inFlight = load(storage, "Big", 5);
     ASSERT_EQ(inFlight.names.size(), 5u);
 
@@ -488,8 +488,8 @@ TEST_F(LogDBStorageTest, RowsOfAFileWrittenAsBase64TextLoadBesideNewArchiveBytes
 
     RDDILogDBStorage storage;
     ASSERT_EQ(storage.countLogs(), 3u) << "the file was taken for an old layout";
-    ASSERT_TRUE(storage.saveLog(makeLog("new-normal"), "G", 1));
-    ASSERT_TRUE(storage.saveLog(makeLog("new-critical"), "G", 2));
+    ASSERT_TRUE(storage.saveLog(storedLog("new-normal"), "G", 1));
+    ASSERT_TRUE(storage.saveLog(storedLog("new-critical"), "G", 2));
     // Bytes that are no archive are dropped on load like bad text.
     sql("INSERT INTO logs (groupId, log, priority) VALUES ('G', x'62706c6973743030ff', 1);");
 
@@ -540,7 +540,7 @@ TEST_F(LogDBStorageTest, ADamagedPageMetByAnOperationMovesTheFileAsideAndCarries
         std::vector<RDDILogDBStorage::LogToSave> logs;
         for (int i = 0; i < 230; ++i) {
             const bool critical = i >= 100 && i < 130;
-            logs.emplace_back(makeLog((critical ? "c" : "n") + std::to_string(i)), critical ? 2 : 1);
+            logs.emplace_back(storedLog((critical ? "c" : "n") + std::to_string(i)), critical ? 2 : 1);
         }
         const auto saved = storage.saveLogs(logs, "G");
         ASSERT_EQ(std::count(saved.begin(), saved.end(), RDDILogDBStorage::SaveOutcome::stored), 230);
@@ -576,7 +576,7 @@ TEST_F(LogDBStorageTest, ADamagedPageMetByAnOperationMovesTheFileAsideAndCarries
         EXPECT_LE(lost, 25u);
         EXPECT_EQ(lost > 0, c.carriesTheBatch);
         // New rows never take an id the process still holds in a batch.
-        ASSERT_TRUE(storage.saveLog(makeLog("after"), "G", 1));
+        ASSERT_TRUE(storage.saveLog(storedLog("after"), "G", 1));
         EXPECT_EQ(scalarText("SELECT MAX(id) > 230 FROM logs"), "1");
         if (c.carriesTheBatch) {
             storage.deleteLogsWithBatchId(*batch.batchId, "G");
@@ -588,7 +588,7 @@ TEST_F(LogDBStorageTest, ADamagedPageMetByAnOperationMovesTheFileAsideAndCarries
 TEST_F(LogDBStorageTest, StoresSharingTheFileNeverLoadTheSameRowsWhileTheirLoaderLives) {
     RDDILogDBStorage a;
     RDDILogDBStorage b;
-    for (int i = 0; i < 120; ++i) ASSERT_TRUE(a.saveLog(makeLog("r" + std::to_string(i)), "G", 1));
+    for (int i = 0; i < 120; ++i) ASSERT_TRUE(a.saveLog(storedLog("r" + std::to_string(i)), "G", 1));
     const auto first = load(a, "G", 50);
     const auto second = load(b, "G", 50);
     EXPECT_EQ(second.names.front(), "r50");
@@ -604,7 +604,7 @@ TEST_F(LogDBStorageTest, StoresSharingTheFileNeverLoadTheSameRowsWhileTheirLoade
     int ready[2], hold[2];
     ASSERT_EQ(::pipe(ready), 0);
     ASSERT_EQ(::pipe(hold), 0);
-    ASSERT_TRUE(a.saveLog(makeLog("theirs"), "Other", 1));
+    ASSERT_TRUE(a.saveLog(storedLog("theirs"), "Other", 1));
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -628,7 +628,7 @@ TEST_F(LogDBStorageTest, StoresSharingTheFileNeverLoadTheSameRowsWhileTheirLoade
     // A store that closed holds nothing either, and deleted rows take their claims along.
     {
         RDDILogDBStorage gone;
-        ASSERT_TRUE(gone.saveLog(makeLog("left"), "Left", 1));
+        ASSERT_TRUE(gone.saveLog(storedLog("left"), "Left", 1));
         EXPECT_EQ(load(gone, "Left", 10).names.size(), 1u);
     }
     EXPECT_EQ(load(a, "Left", 10).names, std::vector<std::string>{"left"});
@@ -639,19 +639,19 @@ TEST_F(LogDBStorageTest, StoresSharingTheFileNeverLoadTheSameRowsWhileTheirLoade
 TEST_F(LogDBStorageTest, AnOlderSchemaVersionIsDroppedAndRebuilt) {
     {
         RDDILogDBStorage storage;
-        ASSERT_TRUE(storage.saveLog(makeLog("old"), "G", 1));
+        ASSERT_TRUE(storage.saveLog(storedLog("old"), "G", 1));
     }
     sql("DROP INDEX ix_logs_groupId_priority_id; PRAGMA user_version = 4;");
     RDDILogDBStorage storage;
     EXPECT_EQ(storage.countLogs(), 0u);
     EXPECT_EQ(scalarText("PRAGMA user_version"), "5");
     EXPECT_EQ(scalarText("SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND name LIKE 'ix_logs_%'"), "2");
-    EXPECT_TRUE(storage.saveLog(makeLog("new"), "G", 1));
+    EXPECT_TRUE(storage.saveLog(storedLog("new"), "G", 1));
 }
 
 TEST_F(LogDBStorageTest, ConnectionsSeeOtherWritersAndAFileThatIsGoneIsMadeAnewAboveTheIdsInFlight) {
     RDDILogDBStorage storage;
-    ASSERT_TRUE(storage.saveLog(makeLog("mine"), "G", 1));
+    ASSERT_TRUE(storage.saveLog(storedLog("mine"), "G", 1));
     // Another program's row is seen through the shared cache.
     sql("INSERT INTO logs (groupId, log, priority) VALUES ('G', '" + archivedText("theirs") + "', 1)");
     EXPECT_EQ(storage.countLogs(), 2u);
@@ -675,16 +675,16 @@ TEST_F(LogDBStorageTest, ConnectionsSeeOtherWritersAndAFileThatIsGoneIsMadeAnewA
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(storage.saveLog(makeLog("sent"), "G", 1));
-        ASSERT_TRUE(storage.saveLog(makeLog("sent too"), "G", 1));
+        ASSERT_TRUE(storage.saveLog(storedLog("sent"), "G", 1));
+        ASSERT_TRUE(storage.saveLog(storedLog("sent too"), "G", 1));
         const auto inFlight = load(storage, "G", 10);
         ASSERT_EQ(inFlight.names.size(), 2u);
         const long highest = std::stol(scalarText("SELECT MAX(id) FROM logs"));
         env.clearLogs();
         c.takeAway();
         // Not saved into the vanished file (or lost to a missing table): into a new one.
-        ASSERT_TRUE(storage.saveLog(makeLog("new"), "G", 1));
-        ASSERT_TRUE(storage.saveLog(makeLog("newer"), "G", 1));
+        ASSERT_TRUE(storage.saveLog(storedLog("new"), "G", 1));
+        ASSERT_TRUE(storage.saveLog(storedLog("newer"), "G", 1));
         EXPECT_EQ(storage.countLogs(), 2u);
         EXPECT_EQ(goneLines(), 1);
         // The batch in flight names ids of the old file: its delivery must not delete
@@ -710,7 +710,7 @@ TEST_F(LogDBStorageTest, AKilledWriterLosesNoCommittedLogAndLeavesASoundFile) {
             RDDILogDBStorage storage;
             for (int i = 0;; ++i) {
                 const auto name = std::to_string(round) + "-" + std::to_string(i) + "\n";
-                if (storage.saveLog(makeLog(name), "Kill", 1)) {
+                if (storage.saveLog(storedLog(name), "Kill", 1)) {
                     if (::write(reports[1], name.data(), name.size()) < 0) ::_exit(1);
                 }
             }

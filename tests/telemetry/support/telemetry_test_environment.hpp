@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace rddi::testkit {
@@ -58,6 +59,17 @@ public:
 
 private:
     std::shared_ptr<platform::foundation::ManualClock> clock_ = std::make_shared<platform::foundation::ManualClock>();
+};
+
+// A record archived under the class name an earlier version used.
+template <class T>
+class Renamed : public T {
+public:
+    Renamed(std::string name, T value) : T(std::move(value)), name_(std::move(name)) {}
+    std::string archiveClassName() const override { return name_; }
+
+private:
+    std::string name_;
 };
 
 }  // namespace rddi::testkit
