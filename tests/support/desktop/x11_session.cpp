@@ -271,10 +271,17 @@ std::string DesktopSession::firstWindow(pid_t pid, std::chrono::milliseconds tim
     std::string found;
     waitUntil(
         [&] {
-            const auto windows = visibleWindows(pid);
-            if (windows.empty() || hasEnded(pid)) return false;
-            found = windows.front();
-            return true;
+            if (hasEnded(pid)) return false;
+            // A dialog the program shows at once (a picture it cannot open) may be mapped in
+            // the same moment as the main window, and listed before it.
+            for (const auto& id : visibleWindows(pid)) {
+                const auto owner = run({"timeout", "30", "xprop", "-id", id, "WM_TRANSIENT_FOR"});
+                if (owner && owner->find("window id") == std::string::npos) {
+                    found = id;
+                    return true;
+                }
+            }
+            return false;
         },
         timeout);
     return found;

@@ -92,8 +92,8 @@ public:
 
     // The visible top-level windows of a process (ids as xdotool writes them).
     std::vector<std::string> visibleWindows(pid_t pid) const;
-    // The process's first visible window, waited for; empty when the process ends first or
-    // none comes by `timeout`.
+    // The process's first visible window that is no dialog of another (its main window),
+    // waited for; empty when the process ends first or none comes by `timeout`.
     std::string firstWindow(pid_t pid, std::chrono::milliseconds timeout = kAppearDeadline);
     // A visible window of the process other than those in `known`, waited for; none when
     // the process ends first or none comes by `timeout`.
