@@ -68,6 +68,18 @@ public:
         return session_.newWindow(app_, before);
     }
 
+    // A new window the window manager manages, passing over pop-ups (a dialog's path
+    // completion can outlive the dialog for a moment, and is no window of its own).
+    std::optional<std::string> newManagedWindow(std::vector<std::string> before) {
+        for (;;) {
+            const auto window = newWindow(before);
+            if (!window) return std::nullopt;
+            const auto info = gwtest::x11::run({"timeout", "30", "xwininfo", "-id", *window});
+            if (info && info->find("Override Redirect State: no") != std::string::npos) return window;
+            before.push_back(*window);
+        }
+    }
+
     // Keys typed into the main window, then the window they bring up.
     std::optional<std::string> keysBringUp(const std::string& keys) {
         const auto before = windows();

@@ -157,7 +157,7 @@ const WindowRow kWindowRows[] = {
          const auto before = w.windows();
          const auto dialog = w.clickBringsUp("push button", "Output Folder…");
          if (!dialog || !w.typePathIntoDialog(*dialog, folder.string())) return std::nullopt;
-         return w.newWindow(before);
+         return w.newManagedWindow(before);
      },
      Placement::overMainWindow, "Glyphwright"},
 };
