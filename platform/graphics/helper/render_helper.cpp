@@ -201,6 +201,22 @@ render::Reply outcome(cairo_status_t status) {
     return render::Reply{};
 }
 
+// Draws the page onto `surface` and finishes it (its pixels or its PDF written whole),
+// taking it over; the first error of the drawing or of the surface.
+cairo_status_t renderOnto(cairo_surface_t* surface, PopplerPage* page, const render::Request& request) {
+    cairo_t* cr = cairo_create(surface);
+    prepare(cr, request);
+    // The printing path draws strokes at their true width: the display path widens any
+    // line thinner than a device pixel to a whole pixel.
+    poppler_page_render_for_printing(page, cr);
+    cairo_status_t status = cairo_status(cr);
+    cairo_destroy(cr);
+    cairo_surface_finish(surface);
+    if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(surface);
+    cairo_surface_destroy(surface);
+    return status;
+}
+
 render::Reply drawPixels(PopplerPage* page, const render::Request& request, int fd) {
     const size_t stride = size_t(request.width) * 4;
     const size_t length = stride * size_t(request.height);
@@ -213,19 +229,10 @@ render::Reply drawPixels(PopplerPage* page, const render::Request& request, int 
         return errno == ENOMEM ? replyOf(render::Status::memoryLimit, "the pixels do not fit the address-space limit")
                                : replyOf(render::Status::badRequest, "cannot map the pixels");
     }
-    cairo_surface_t* surface = cairo_image_surface_create_for_data(static_cast<unsigned char*>(pixels),
-                                                                   CAIRO_FORMAT_ARGB32, request.width, request.height,
-                                                                   int(stride));
-    cairo_t* cr = cairo_create(surface);
-    prepare(cr, request);
-    // The printing path draws strokes at their true width: the display path widens any
-    // line thinner than a device pixel to a whole pixel.
-    poppler_page_render_for_printing(page, cr);
-    cairo_status_t status = cairo_status(cr);
-    cairo_destroy(cr);
-    cairo_surface_flush(surface);
-    if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(surface);
-    cairo_surface_destroy(surface);
+    const cairo_status_t status =
+        renderOnto(cairo_image_surface_create_for_data(static_cast<unsigned char*>(pixels), CAIRO_FORMAT_ARGB32,
+                                                       request.width, request.height, int(stride)),
+                   page, request);
     ::munmap(pixels, length);
     return outcome(status);
 }
@@ -257,16 +264,8 @@ render::Reply drawPdf(PopplerPage* page, const render::Request& request, int fd)
         return replyOf(render::Status::badRequest, "no PDF page to draw into");
     }
     FileOut out{fd};
-    cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(writeOut, &out, request.pageWidth, request.pageHeight);
-    cairo_t* cr = cairo_create(surface);
-    prepare(cr, request);
-    poppler_page_render_for_printing(page, cr);
-    cairo_status_t status = cairo_status(cr);
-    cairo_destroy(cr);
-    cairo_surface_finish(surface);
-    if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(surface);
-    cairo_surface_destroy(surface);
-    render::Reply reply = outcome(status);
+    render::Reply reply = outcome(renderOnto(
+        cairo_pdf_surface_create_for_stream(writeOut, &out, request.pageWidth, request.pageHeight), page, request));
     if (reply.status == render::Status::ok && out.failed) {
         reply = replyOf(render::Status::incomplete, "the PDF could not be written");
     }

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <random>
 #include <thread>
@@ -66,6 +67,14 @@ struct Pending {
     }
 };
 
+// Admitted only once `release` gives room back: still waiting a while before, admitted after.
+MemoryBudget::Admission admittedOnlyAfter(Pending& pending, const std::function<void()>& release) {
+    EXPECT_FALSE(pending.admitted(kStillWaiting));
+    release();
+    EXPECT_TRUE(pending.admitted(kAdmitted));
+    return pending.admission.get();
+}
+
 Pending admitLater(MemoryBudget& budget, std::uint64_t bytes, std::vector<MemoryBudget::PictureUse> pictures = {},
                    std::function<bool()> stop = {}) {
     return {std::async(std::launch::async, [&budget, bytes, pictures, stop] {
@@ -82,23 +91,14 @@ TEST(MemoryBudget, WorkWaitsUntilItFitsAndWorkLargerThanTheBudgetRunsAlone) {
     EXPECT_EQ(budget.held(), 600u);
 
     auto second = admitLater(budget, 600);
-    EXPECT_FALSE(second.admitted(kStillWaiting));
-    first = {};
-    ASSERT_TRUE(second.admitted(kAdmitted));
-    auto secondAdmission = second.admission.get();
+    auto secondAdmission = admittedOnlyAfter(second, [&] { first = {}; });
     EXPECT_EQ(budget.held(), 600u);
 
     // More than there is: it waits until nothing else runs, then nothing runs beside it.
     auto huge = admitLater(budget, 5000);
-    EXPECT_FALSE(huge.admitted(kStillWaiting));
-    secondAdmission = {};
-    ASSERT_TRUE(huge.admitted(kAdmitted));
-    auto hugeAdmission = huge.admission.get();
+    auto hugeAdmission = admittedOnlyAfter(huge, [&] { secondAdmission = {}; });
     auto small = admitLater(budget, 10);
-    EXPECT_FALSE(small.admitted(kStillWaiting));
-    hugeAdmission = {};
-    ASSERT_TRUE(small.admitted(kAdmitted));
-    small.admission.get();
+    admittedOnlyAfter(small, [&] { hugeAdmission = {}; });
     EXPECT_EQ(budget.held(), 0u);
 }
 
@@ -188,13 +188,8 @@ TEST(MemoryBudget, AStoppedWaitEndsEmptyAndLetsTheNextReaderGo) {
     other->releasePixels();
     auto stopped = admitLater(budget, 0, {{image, 0}}, [&] { return stop.load(); });
     auto next = admitLater(budget, 0, {{other, 0}});
-    EXPECT_FALSE(stopped.admitted(kStillWaiting));
-    stop = true;
-    ASSERT_TRUE(stopped.admitted(kAdmitted));
-    EXPECT_FALSE(stopped.admission.get());
-    running = {};
-    ASSERT_TRUE(next.admitted(kAdmitted));
-    EXPECT_TRUE(next.admission.get());
+    EXPECT_FALSE(admittedOnlyAfter(stopped, [&] { stop = true; }));
+    EXPECT_TRUE(admittedOnlyAfter(next, [&] { running = {}; }));
 }
 
 TEST(MemoryBudget, PixelsJustReadAreKeptOnlyWhereThereIsRoomAndNeverLetGoWhileDrawn) {
