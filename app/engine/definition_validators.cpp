@@ -75,10 +75,19 @@ ConversionWarnings SizeValidator::validate() {
     return {makeSizeWarning(imageDefinition_.imageInput, prefix(options_), imageDefinition_.size)};
 }
 
+namespace {
+thread_local bool tVectorCornersLeftOut = false;
+}  // namespace
+
+VectorCornersLeftOut::VectorCornersLeftOut() : outer_(tVectorCornersLeftOut) { tVectorCornersLeftOut = true; }
+VectorCornersLeftOut::~VectorCornersLeftOut() { tVectorCornersLeftOut = outer_; }
+bool VectorCornersLeftOut::active() { return tVectorCornersLeftOut; }
+
 ConversionWarnings TransparencyValidator::validate() {
     if (!imageDefinition_.isAlphaChannelRemoved || !imageDefinition_.imageInput) return {};
     auto wrapper = imageDefinition_.imageInput->imageWrapper();
     if (!wrapper) return {};
+    if (VectorCornersLeftOut::active() && wrapper->isVector()) return {};
     const auto corner = wrapper->cornerPixelColor();
     if (!corner || corner->alpha() >= 1.0) return {};
     return {makeTransparentBackgroundWarning(imageDefinition_.imageInput, prefix(options_))};

@@ -50,6 +50,20 @@ private:
     ValidatorOptions options_;
 };
 
+// While one lives, the transparency checks on its thread leave vector pictures out: their
+// corner is drawn to be judged, and drawing it can wait for a drawing of the whole picture.
+class VectorCornersLeftOut {
+public:
+    VectorCornersLeftOut();
+    ~VectorCornersLeftOut();
+    VectorCornersLeftOut(const VectorCornersLeftOut&) = delete;
+    VectorCornersLeftOut& operator=(const VectorCornersLeftOut&) = delete;
+    static bool active();
+
+private:
+    bool outer_;
+};
+
 class TransparencyValidator : public ConversionValidator {
 public:
     TransparencyValidator(ImageDefinition imageDefinition, ValidatorOptions options)

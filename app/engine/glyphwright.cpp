@@ -328,21 +328,39 @@ void Glyphwright::arrangedObjectsDidChange() {
 
 // --- readiness ---
 
-void Glyphwright::updateReadyState() {
-    ReadyState state = ReadyState::ready();
+ReadyState Glyphwright::computeReadyState(bool vectorCorners) const {
     try {
         FolderDefinitionBuilderFactory factory;
         const auto builders = factory.makeBuilders(imageInputs(), selectedImageInputs(), imageInputCollectionType(),
                                                    outputDirectory(), resizeType(), fakeWritingIntentFactory_);
+        std::optional<VectorCornersLeftOut> leftOut;
+        if (!vectorCorners) leftOut.emplace();
         ConversionWarnings warnings;
         for (const auto& builder : builders) {
             auto list = builder->validate();
             warnings.insert(warnings.end(), list.begin(), list.end());
         }
-        if (!warnings.empty()) state = ReadyState::warnings(std::move(warnings));
+        if (!warnings.empty()) return ReadyState::warnings(std::move(warnings));
     } catch (...) {
-        state = ReadyState::error(std::current_exception());
+        return ReadyState::error(std::current_exception());
     }
+    return ReadyState::ready();
+}
+
+ReadyState Glyphwright::completeReadyState() const { return computeReadyState(true); }
+
+void Glyphwright::setVectorCornerChecksDeferred(bool deferred) {
+    std::lock_guard lock(mutex_);
+    vectorCornerChecksDeferred_ = deferred;
+}
+
+void Glyphwright::updateReadyState() {
+    bool deferred = false;
+    {
+        std::lock_guard lock(mutex_);
+        deferred = vectorCornerChecksDeferred_;
+    }
+    const ReadyState state = computeReadyState(!deferred);
     {
         std::lock_guard lock(mutex_);
         readyState_ = state;

@@ -142,6 +142,12 @@ public:
     // --- readiness and the run ---
     // Dry run of the request; stores the result and tells the delegates. Never throws.
     void updateReadyState();
+    // Deferred, the ready state stored from now on leaves out whether a vector picture's
+    // corner is transparent: judging it draws the corner, which can wait for a drawing of
+    // the whole picture. completeReadyState() makes that check too.
+    void setVectorCornerChecksDeferred(bool deferred);
+    // The dry run with every check, made now; stores nothing and tells nobody.
+    ReadyState completeReadyState() const;
     // Plans every folder (asking about existing ones), queues the writing and returns.
     // Throws what the factory or a builder throws; nothing is queued then.
     void createAssetCatalog();
@@ -221,6 +227,7 @@ private:
     static std::shared_ptr<Glyphwright> decodeJSON(platform::foundation::Value&& value);
 
     void tellDelegates(const std::function<void(GlyphwrightDelegate&)>& call);
+    ReadyState computeReadyState(bool vectorCorners) const;
     // The change hook every state setter shares: store under the lock, tell the delegates
     // what is stored now, then recompute the ready state.
     template <class T, class Notify>
@@ -280,6 +287,7 @@ private:
     ConversionOutputType resizeType_ = ConversionOutputType::iOSIcon;
     CollectionType imageInputCollectionType_ = CollectionType::single;
     ReadyState readyState_ = ReadyState::ready();
+    bool vectorCornerChecksDeferred_ = false;
     std::vector<std::shared_ptr<WeakGlyphwrightDelegateWrapper>> delegates_;
     std::shared_ptr<FileAlreadyExistsActionProvider> catalogExistsActionProvider_;
     std::shared_ptr<FileAlreadyExistsActionProvider> catalogContentsExistsActionProvider_;

@@ -184,6 +184,9 @@ Glyphwright& CommandLineController::glyphwright() {
         auto wrapper = std::make_shared<WeakGlyphwrightDelegateWrapper>();
         wrapper->value = weak_from_this();
         glyphwright_->appendDelegate(std::move(wrapper));
+        // Judged once the run is under way (see run()): the corner of a vector picture
+        // waits for its drawing at full size, which the other sizes are drawn beside.
+        glyphwright_->setVectorCornerChecksDeferred(true);
         setSkippedPictureHandler([](const pf::URL&, const std::string& why) {
             ConsoleIO::writeError(fmt::format("{}Warning: {}\n", onErr(seq::yellow), why));
         });
@@ -332,26 +335,26 @@ void CommandLineController::run() {
         self->changed_.notify_all();
     });
 
-    const auto readyState = engine.readyState();
-    switch (readyState.stateCase()) {
-    case ReadyState::Case::error:
+    // Without the vector corners: they decide no failure, only a warning.
+    if (const auto readyState = engine.readyState(); readyState.stateCase() == ReadyState::Case::error) {
         complete(readinessFailure(readyState.errorValue()));
-        break;
-    case ReadyState::Case::warnings:
-        for (const auto& warning : readyState.warningList()) {
-            ConsoleIO::writeError(fmt::format("{}Warning: {}\n", onErr(seq::yellow), errorDescription(warning)));
-        }
-        break;
-    case ReadyState::Case::ready:
-        break;
     }
 
+    // The run starts before its warnings are known in full; nothing it prints comes
+    // before the start line, and the warnings come before that.
+    std::exception_ptr notCreated;
     try {
         engine.createAssetCatalog();
     } catch (...) {
-        // Also the end of a run that would have had to ask in a window: there is none here.
-        complete("Unable to create asset catalog. Error " + errorDescription(std::current_exception()));
+        notCreated = std::current_exception();
     }
+    if (const auto readyState = engine.completeReadyState(); readyState.stateCase() == ReadyState::Case::warnings) {
+        for (const auto& warning : readyState.warningList()) {
+            ConsoleIO::writeError(fmt::format("{}Warning: {}\n", onErr(seq::yellow), errorDescription(warning)));
+        }
+    }
+    // Also the end of a run that would have had to ask in a window: there is none here.
+    if (notCreated) complete("Unable to create asset catalog. Error " + errorDescription(notCreated));
 
     {
         std::lock_guard output(outputMutex_);

@@ -64,7 +64,10 @@ pid_t startProgram(const std::string& program, const std::vector<std::string>& a
     const pid_t pid = ::fork();
     if (pid == 0) {
         const int out = ::open(options.outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(options.errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // One file for both keeps the order the two streams were written in.
+        const int err = options.errFile == options.outFile
+                            ? out
+                            : ::open(options.errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0 || err < 0 || ::chdir(options.workingDirectory.c_str()) != 0) ::_exit(126);
         ::dup2(out, 1);
         ::dup2(err, 2);

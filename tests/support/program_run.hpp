@@ -26,7 +26,8 @@ struct ProgramOptions {
     std::filesystem::path workingDirectory;
     // XDG_CONFIG_HOME, XDG_DATA_HOME and XDG_CACHE_HOME go below it.
     std::filesystem::path xdgRoot;
-    // Where the child's standard output and error are kept.
+    // Where the child's standard output and error are kept; one file for both interleaves
+    // them as written.
     std::filesystem::path outFile;
     std::filesystem::path errFile;
     std::string argv0;  // empty: the program's path

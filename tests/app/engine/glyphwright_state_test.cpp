@@ -216,6 +216,39 @@ TEST_F(GlyphwrightStateTest, ReadyStateForRepresentativeRequests) {
     EXPECT_EQ(factoryErrorCase(e.engine->readyState()), FactoryCase::batchModeNotSupported);
 }
 
+TEST_F(GlyphwrightStateTest, DeferredVectorCornersAreLeftOutOfTheStoredStateUntilTheCompleteCheck) {
+    using Kind = gw::ConversionWarning::Kind;
+    const auto kinds = [](const gw::ReadyState& state) {
+        std::vector<Kind> found;
+        if (state.stateCase() == gw::ReadyState::Case::warnings) {
+            for (const auto& warning : state.warningList()) found.push_back(warning.kind);
+        }
+        return found;
+    };
+    const auto clearCorner = dir_ / "in" / "Round.svg";
+    std::filesystem::create_directories(clearCorner.parent_path());
+    std::ofstream(clearCorner) << R"(<svg xmlns="http://www.w3.org/2000/svg" width="1024" height="1024">)"
+                               << R"(<circle cx="512" cy="512" r="400" fill="#3a7bd5"/></svg>)";
+    ObservedEngine e;
+    e.engine->setVectorCornerChecksDeferred(true);
+    e.engine->setOutputDirectory(folderURL(dir_ / "out"));
+    e.engine->setResizeType(ConversionOutputType::iOSIcon);
+    e.engine->addImage(fileURL(clearCorner));
+    EXPECT_TRUE(e.engine->readyState().isReady()) << describe(e.engine->readyState());
+    EXPECT_EQ(kinds(e.engine->completeReadyState()), std::vector<Kind>{Kind::transparentBackground});
+    // The complete check is the caller's: it changes nothing stored.
+    EXPECT_TRUE(e.engine->readyState().isReady());
+
+    // A bitmap's corner is read, not drawn: judged at once, deferred or not.
+    e.engine->addImage(fileURL(writePng(dir_ / "in" / "Framed.png", 1024, 1024, 4)));
+    EXPECT_EQ(kinds(e.engine->readyState()), std::vector<Kind>{Kind::transparentBackground});
+
+    // Not deferred, the vector corner is judged with the rest.
+    e.engine->setVectorCornerChecksDeferred(false);
+    e.engine->addImage(fileURL(clearCorner));
+    EXPECT_EQ(kinds(e.engine->readyState()), std::vector<Kind>{Kind::transparentBackground});
+}
+
 // The output-type menu of the window, which does not exist without a desktop.
 class MenuStandIn : public gw::OutputTypeSelecting {
 public:

@@ -14,9 +14,9 @@
 
 namespace gwtest::engine {
 
-// Writes an opaque PNG of width x height pixels.
-inline std::filesystem::path writePng(const std::filesystem::path& path, int width, int height) {
-    const auto data = gw::pngData(*bitmapImage(width, height));
+// Writes a PNG of width x height pixels, opaque but for a clear border `border` wide.
+inline std::filesystem::path writePng(const std::filesystem::path& path, int width, int height, int border = 0) {
+    const auto data = gw::pngData(*bitmapImage(width, height, border));
     EXPECT_TRUE(data.has_value());
     std::filesystem::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary);

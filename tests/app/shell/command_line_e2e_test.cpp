@@ -476,6 +476,32 @@ TEST_F(CommandLine, ReadinessWarningsAreShownInYellowBeforeTheRunGoesOn) {
         << run.err;
 }
 
+// A transparent corner is judged while the sizes are drawn, from a vector picture's drawing
+// at full size; its warning still comes once, before the run says it started.
+TEST_F(CommandLine, TransparencyWarningsComeBeforeTheStartLine) {
+    grant();
+    writeFile(work_ / "round.svg", "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"1024\" height=\"1024\">"
+                                   "<circle cx=\"512\" cy=\"512\" r=\"400\" fill=\"#3a7bd5\"/></svg>\n");
+    writeFile(work_ / "veiled.png", gwtest::solidPNG(1024, 1024, {40, 90, 200, 100}));
+    auto both = options();
+    both.errFile = both.outFile;
+    const std::string warning =
+        "Warning: The image has a transparent background. App icons must be opaque, so the transparency will be "
+        "removed.";
+    for (const auto& [input, warned] : std::vector<std::pair<std::string, bool>>{
+             {"round.svg", true}, {"veiled.png", true}, {"icon.svg", false}}) {
+        SCOPED_TRACE(input);
+        const auto run = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, {"-inputPath", input, "-assetType", "iOSIcon"}, both);
+        EXPECT_EQ(run.status, 0) << run.out;
+        const auto lines = run.outLines();
+        const auto start = std::find(lines.begin(), lines.end(), "Conversion starting");
+        ASSERT_NE(start, lines.end()) << run.out;
+        EXPECT_EQ(std::vector<std::string>(lines.begin(), start),
+                  warned ? std::vector<std::string>{warning} : std::vector<std::string>{});
+        EXPECT_EQ(std::count(start, lines.end(), warning), 0) << run.out;
+    }
+}
+
 TEST_F(CommandLine, EveryCollectionTypeConverts) {
     grant();
     // single: one picture, catalog beside it.
