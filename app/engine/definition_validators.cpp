@@ -20,12 +20,6 @@ void collectImageDefinitions(const FolderDefinition& folder, std::vector<ImageDe
     for (const auto& subfolder : folder.subfolderDefinitions) collectImageDefinitions(subfolder, result);
 }
 
-pg::ImagePtr sourceImage(const ImageDefinition& definition) {
-    if (!definition.imageInput) return nullptr;
-    auto wrapper = definition.imageInput->imageWrapper();
-    return wrapper ? wrapper->image() : nullptr;
-}
-
 bool prefix(const ValidatorOptions& options) { return options.contains(ValidatorOption::includeImageName); }
 
 }  // namespace

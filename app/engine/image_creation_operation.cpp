@@ -21,26 +21,16 @@ namespace gw {
 namespace pf = platform::foundation;
 namespace pg = platform::graphics;
 
-namespace {
-
-pg::ImagePtr sourceOf(const ImageDefinition& definition) {
-    if (!definition.imageInput) return nullptr;
-    const auto wrapper = definition.imageInput->imageWrapper();
-    return wrapper ? wrapper->image() : nullptr;
-}
-
-}  // namespace
-
 ImageCreationOperation::ImageCreationOperation(ImageDefinition imageDefinition,
                                                ProgressUpdateHandler progressUpdateHandler)
     : progressUpdateHandler_(std::move(progressUpdateHandler)), imageDefinition_(std::move(imageDefinition)) {
-    expectation_ = MemoryBudget::shared().expect(sourceOf(imageDefinition_));
+    expectation_ = MemoryBudget::shared().expect(sourceImage(imageDefinition_));
 }
 
 void ImageCreationOperation::setRenderShare(std::shared_ptr<RenderShare> share) {
     if (renderShare_) renderShare_->release(renderShareKey_);
     renderShare_ = std::move(share);
-    const auto image = sourceOf(imageDefinition_);
+    const auto image = sourceImage(imageDefinition_);
     if (!renderShare_ || !image) {
         renderShare_.reset();
         return;
@@ -110,7 +100,7 @@ std::shared_ptr<const std::vector<std::uint8_t>> ImageCreationOperation::draw(co
 
 void ImageCreationOperation::render() {
     const auto& definition = imageDefinition_;
-    const pg::ImagePtr image = sourceOf(definition);
+    const pg::ImagePtr image = sourceImage(definition);
     // A definition without a picture has nothing to draw.
     if (!image) throw ImageConversionError(ImageConversionError::Case::failedToResizeImage);
     const auto& bounds = writingBoundary_ ? *writingBoundary_ : *WritingBoundary::everything();

@@ -94,8 +94,7 @@ std::uint64_t MemoryBudget::needed(std::uint64_t bytes, const std::vector<Pictur
         if (held && held->inMemory && held->users == 0 && !pixelsInMemory(*use.picture)) {
             // Let go by someone else (a folder's reading lets the pixels of pictures
             // waiting for their turn go): they are not held any more.
-            picturesBytes_ -= held->bytes;
-            held->inMemory = false;
+            uncount(*held);
         }
         if (held && held->inMemory) continue;
         need += pixels;
@@ -138,9 +137,20 @@ bool MemoryBudget::makeRoom(std::uint64_t need, const std::vector<PictureUse>& p
     return true;
 }
 
-void MemoryBudget::letGoLocked(const pg::Image* picture, Held& held) {
+void MemoryBudget::uncount(Held& held) {
     if (held.inMemory) picturesBytes_ -= held.bytes;
     held.inMemory = false;
+}
+
+MemoryBudget::Held& MemoryBudget::entry(const pg::ImagePtr& picture) {
+    if (Held* held = find(picture.get())) return *held;
+    Held& held = pictures_[picture.get()];
+    held.picture = picture;
+    return held;
+}
+
+void MemoryBudget::letGoLocked(const pg::Image* picture, Held& held) {
+    uncount(held);
     // Let go once the budget is free again: a reader that was not admitted (a preview)
     // may hold the bitmap while it reads it.
     if (auto image = held.picture.lock()) lettingGo_.push_back(std::move(image));
@@ -190,11 +200,7 @@ MemoryBudget::Admission MemoryBudget::admit(std::uint64_t bytes, const std::vect
     for (const auto& use : pictures) {
         const std::uint64_t pixels = releasablePixelBytes(*use.picture);
         if (pixels == 0) continue;
-        Held* held = find(use.picture.get());
-        if (!held) {
-            held = &pictures_[use.picture.get()];
-            held->picture = use.picture;
-        }
+        Held* held = &entry(use.picture);
         if (!held->inMemory) {
             if (!pixelsInMemory(*use.picture)) admission.readingBytes_ += use.readingBytes;
             held->inMemory = true;
@@ -275,12 +281,7 @@ MemoryBudget::Expectation MemoryBudget::expect(const pg::ImagePtr& picture) {
     Expectation expectation;
     if (!picture || releasablePixelBytes(*picture) == 0) return expectation;
     std::lock_guard lock(mutex_);
-    Held* held = find(picture.get());
-    if (!held) {
-        held = &pictures_[picture.get()];
-        held->picture = picture;
-    }
-    ++held->expected;
+    ++entry(picture).expected;
     expectation.budget_ = this;
     expectation.picture_ = picture;
     return expectation;
@@ -328,10 +329,7 @@ bool MemoryBudget::keepIfRoom(const pg::ImagePtr& picture, const Admission& read
     const std::uint64_t ending = reading.budget_ == this ? reading.bytes_ + reading.readingBytes_ : 0;
     const std::uint64_t elsewhere = heldElsewhere_ ? heldElsewhere_() : 0;
     if (working_ - ending + picturesBytes_ + elsewhere + pixels > capacity_) return false;
-    if (!held) {
-        held = &pictures_[picture.get()];
-        held->picture = picture;
-    }
+    held = &entry(picture);
     held->inMemory = true;
     held->bytes = pixels;
     held->lastUse = ++clock_;
@@ -345,8 +343,7 @@ void MemoryBudget::letGo(const pg::ImagePtr& picture) {
         std::lock_guard lock(mutex_);
         if (Held* held = find(picture.get())) {
             if (held->users > 0) return;
-            if (held->inMemory) picturesBytes_ -= held->bytes;
-            held->inMemory = false;
+            uncount(*held);
             forgetIfUnused(picture.get());
         }
     }

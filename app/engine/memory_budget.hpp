@@ -124,6 +124,10 @@ private:
         std::uint64_t lastUse = 0;
     };
     Held* find(const platform::graphics::Image* picture);
+    // The picture's entry, made when the budget did not know it.
+    Held& entry(const platform::graphics::ImagePtr& picture);
+    // Its pixels are no longer counted.
+    void uncount(Held& held);
     // Takes the picture's entry out when nothing counts or waits for it any more.
     void forgetIfUnused(const platform::graphics::Image* picture);
     // What admitting would add to what is held, and whether a picture must be read.

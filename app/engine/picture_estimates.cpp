@@ -149,14 +149,12 @@ ReadingEstimate estimateReading(std::span<const std::uint8_t> head, std::uint64_
     if (format == pg::ImageFormat::pdf) return {0, 2 * fileBytes + kDocumentParsingBytes};
     std::int64_t pixels = pg::kMaxImagePixels;
     // A size past the limits is refused before the decoder allocates anything.
-    if (const auto size = declaredPixelSize(head)) {
-        pixels = pg::dimensionsAcceptable(size->width, size->height) ? size->width * size->height : 0;
-    }
+    const auto size = declaredPixelSize(head);
+    if (size) pixels = pg::dimensionsAcceptable(size->width, size->height) ? size->width * size->height : 0;
     const std::uint64_t pixelBytes = std::uint64_t(pixels) * 4;
     // A large plain PNG is inflated row by row straight into its pixels.
-    if (format == pg::ImageFormat::png && pixels > 0 && pg::startsAsPlainPng(head)) {
+    if (format == pg::ImageFormat::png && size && pixels > 0 && pg::startsAsPlainPng(head)) {
         const std::uint64_t samples = head[25] == 6 ? 4 : 3;
-        const auto size = declaredPixelSize(head);
         if ((size->width * samples + 1) * std::uint64_t(size->height) > pg::kPngRowsStreamedAbove) {
             return {pixelBytes, fileBytes};
         }

@@ -4,6 +4,12 @@
 
 namespace gw {
 
+platform::graphics::ImagePtr sourceImage(const ImageDefinition& definition) {
+    if (!definition.imageInput) return nullptr;
+    const auto wrapper = definition.imageInput->imageWrapper();
+    return wrapper ? wrapper->image() : nullptr;
+}
+
 namespace {
 
 const std::string& descriptionOf(ImageConversionError::Case errorCase) {

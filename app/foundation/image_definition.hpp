@@ -34,6 +34,9 @@ struct ImageDefinition {
     bool addShadow = false;
 };
 
+// The picture the definition is drawn from; null without one.
+platform::graphics::ImagePtr sourceImage(const ImageDefinition& definition);
+
 // The error of every image operation; its description is a localised text.
 class ImageConversionError : public std::runtime_error {
 public:

@@ -1,7 +1,7 @@
 // gw_graphics_quality_tool: what scripts/bench needs from our resampler and encoder.
-//   noise OUT.png [SIDE]        write the benchmark's noisy 1024 x 1024 picture, or one of
-//                               SIDE x SIDE compressed as fast as zlib can (as large as a
-//                               noisy photo's file, written in seconds)
+//   noise OUT.png [SIDE]        write the benchmark's noisy 1024 x 1024 picture, or a
+//                               photo-like one of SIDE x SIDE stored uncompressed (as large
+//                               as a noisy photo's file, written in seconds)
 //   resize IN.png OUT.png W H   resize one picture
 //   iconset IN.png OUTDIR       write the 20 iOS icon-set sizes of a picture
 //   rich-svg OUT.svg            write the benchmark's rich 1024 x 1024 icon drawing: 300
@@ -10,26 +10,31 @@
 //   rich-pdf OUT.pdf            write a vector icon as a one-page PDF of 1024 x 1024 points
 #include <cairo-pdf.h>
 #include <cairo.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "bench/graphics/noisy_picture.hpp"
 #include "platform/graphics/png_codec.hpp"
 #include "platform/graphics/resample.hpp"
+#include "tests/support/photo_like_png.hpp"
 
 namespace {
 
 using platform::graphics::PixelView;
 
-bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+bool writeFile(const std::string& path, std::string_view bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
     const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
+}
+
+bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    return writeFile(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 bool readPng(const char* path, gwbench::Picture& out) {
@@ -71,53 +76,6 @@ bool resizeTo(const gwbench::Picture& src, int w, int h, const std::string& path
     const auto pixels = platform::graphics::resampleArgb32(src.view(), w, h, &stride);
     if (pixels.empty()) return false;
     return writeFile(path, platform::graphics::encodePng(PixelView{pixels.data(), w, h, stride}, !opaque(src)));
-}
-
-// A PNG written row by row with zlib's fastest level.
-bool writeFastPng(const gwbench::Picture& p, const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    auto be32 = [](std::vector<uint8_t>& out, uint32_t v) {
-        for (int s = 24; s >= 0; s -= 8) out.push_back(uint8_t(v >> s));
-    };
-    auto chunk = [&](const char* type, const uint8_t* data, size_t length) {
-        std::vector<uint8_t> bytes;
-        be32(bytes, uint32_t(length));
-        bytes.insert(bytes.end(), type, type + 4);
-        bytes.insert(bytes.end(), data, data + length);
-        be32(bytes, uint32_t(crc32(0, bytes.data() + 4, uInt(length + 4))));
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-    };
-    static const uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    std::fwrite(signature, 1, 8, f);
-    std::vector<uint8_t> header;
-    be32(header, uint32_t(p.width));
-    be32(header, uint32_t(p.height));
-    header.insert(header.end(), {8, 2, 0, 0, 0});
-    chunk("IHDR", header.data(), header.size());
-    z_stream stream{};
-    deflateInit(&stream, Z_BEST_SPEED);
-    std::vector<uint8_t> row(size_t(p.width) * 3 + 1), out(1 << 20);
-    for (int y = 0; y < p.height; ++y) {
-        for (int x = 0; x < p.width; ++x) {
-            uint32_t word;
-            std::memcpy(&word, &p.argb[size_t(y) * p.stride + 4 * x], 4);
-            row[1 + 3 * x] = uint8_t(word >> 16);
-            row[2 + 3 * x] = uint8_t(word >> 8);
-            row[3 + 3 * x] = uint8_t(word);
-        }
-        stream.next_in = row.data();
-        stream.avail_in = uInt(row.size());
-        do {
-            stream.next_out = out.data();
-            stream.avail_out = uInt(out.size());
-            deflate(&stream, y + 1 == p.height ? Z_FINISH : Z_NO_FLUSH);
-            if (out.size() > stream.avail_out) chunk("IDAT", out.data(), out.size() - stream.avail_out);
-        } while (stream.avail_out == 0);
-    }
-    deflateEnd(&stream);
-    chunk("IEND", nullptr, 0);
-    return std::fclose(f) == 0;
 }
 
 int usage() {
@@ -179,7 +137,7 @@ int main(int argc, char** argv) {
     if (command == "noise" && argc == 4) {
         const int side = std::atoi(argv[3]);
         if (side < 1 || side > 16384) return usage();
-        return writeFastPng(gwbench::noisyPicture(side), argv[2]) ? 0 : 1;
+        return writeFile(argv[2], gwtest::photoLikePng(std::uint32_t(side))) ? 0 : 1;
     }
     if (command == "noise" && argc == 3) {
         const gwbench::Picture p = gwbench::noisyPicture();
@@ -187,7 +145,7 @@ int main(int argc, char** argv) {
     }
     if (command == "rich-svg" && argc == 3) {
         const std::string svg = richSvg();
-        return writeFile(argv[2], std::vector<uint8_t>(svg.begin(), svg.end())) ? 0 : 1;
+        return writeFile(argv[2], svg) ? 0 : 1;
     }
     if (command == "rich-pdf" && argc == 3) {
         // A vector icon as drawing programs export it: 300 curved shapes in solid colours

@@ -41,6 +41,8 @@ inline std::string photoLikePng(std::uint32_t side, std::uint32_t seed = 1, int 
     compressed.resize(z.total_out);
     deflateEnd(&z);
     if (status != Z_STREAM_END) throw std::runtime_error("deflate");
+    // A large picture's rows are hundreds of megabytes: gone before the file is made.
+    std::string().swap(raw);
 
     std::string png("\x89PNG\r\n\x1a\n", 8);
     const auto put32 = [&](std::uint32_t v) {

@@ -265,12 +265,15 @@ TEST(PictureEstimates, ReadingAFileTakesItsPixelsAndAtLeastItsFileBeside) {
     EXPECT_EQ(gw::estimateReading(plain, file).readingBytes, file);
     EXPECT_GE(gw::estimateReading(transparent, file).readingBytes, file + pixels);
 
-    // Refused before anything is allocated; a size the file does not tell is the most
-    // the limits allow; a document has no pixels of its own.
+    // Refused before anything is allocated; a size the file does not tell (no header, a
+    // side of 0) is the most the limits allow; a document has no pixels of its own.
     EXPECT_EQ(gw::estimateReading(samples::pngClaiming(100000, 100000), 1000).pixelBytes, 0u);
     EXPECT_EQ(gw::estimateReading(samples::bytesOf("no picture at all"), 17).pixelBytes,
               std::uint64_t(pg::kMaxImagePixels) * 4);
     EXPECT_EQ(gw::estimateReading(samples::pdf(100, 100), 5000).pixelBytes, 0u);
+    const auto sizeless = gw::estimateReading(samples::pngClaiming(0, 4200), 1000);
+    EXPECT_EQ(sizeless.pixelBytes, std::uint64_t(pg::kMaxImagePixels) * 4);
+    EXPECT_GE(sizeless.readingBytes, sizeless.pixelBytes);
 
     // A JPEG's size may come after more metadata than a file's first bytes hold.
     auto jpeg = samples::savedWithPixbuf("jpeg", 64, 48, {{"quality", "90"}});

@@ -16,10 +16,14 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 
@@ -88,6 +92,21 @@ inline std::string solidPNG(unsigned width, unsigned height, std::array<unsigned
     z += be32((b << 16) | a);
     const std::string header = be32(width) + be32(height) + std::string("\x08\x06\x00\x00\x00", 5);
     return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", z) + chunk("IEND", "");
+}
+
+// Width and height from a PNG file's header; none for anything else.
+inline std::optional<std::pair<unsigned, unsigned>> pngSize(const fs::path& file) {
+    std::array<unsigned char, 24> head{};
+    std::ifstream in(file, std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(head.data()), head.size()) || std::memcmp(&head[1], "PNG", 3) != 0) {
+        return std::nullopt;
+    }
+    auto be32 = [&](std::size_t at) {
+        unsigned value = 0;
+        for (std::size_t i = 0; i < 4; ++i) value = (value << 8) | head[at + i];
+        return value;
+    };
+    return std::make_pair(be32(16), be32(20));
 }
 
 // Every regular file below `folder` by its relative path, with its bytes.

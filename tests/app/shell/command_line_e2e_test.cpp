@@ -60,17 +60,7 @@ std::string svg(int width, int height, const std::string& colour = "#3a7bd5") {
            "\"/><circle cx=\"50%\" cy=\"50%\" r=\"30%\" fill=\"#ffffff\"/></svg>\n";
 }
 
-// Width and height from a PNG header; none for anything else.
-std::optional<std::pair<unsigned, unsigned>> pngSize(const fs::path& file) {
-    const std::string bytes = readFile(file);
-    if (bytes.size() < 24 || bytes.compare(1, 3, "PNG") != 0) return std::nullopt;
-    auto be32 = [&](std::size_t at) {
-        unsigned value = 0;
-        for (std::size_t i = 0; i < 4; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-        return value;
-    };
-    return std::make_pair(be32(16), be32(20));
-}
+using gwtest::pngSize;
 
 std::vector<fs::path> contentsFiles(const fs::path& root) {
     std::vector<fs::path> found;

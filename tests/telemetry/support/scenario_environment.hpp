@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -76,40 +77,34 @@ public:
     static std::filesystem::path logsPath() { return RDDIUtility::dezIdedevDirectoryURL() / "Logs.sqlite"; }
     // Rows left in the store, of one group or (empty) of all.
     static long rowCount(const std::string& groupId = {}) {
-        sqlite3* db = nullptr;
-        if (sqlite3_open_v2(logsPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-            sqlite3_close(db);
-            return -1;
-        }
-        sqlite3_busy_timeout(db, 10000);
-        std::string query = "SELECT COUNT(*) FROM logs";
-        if (!groupId.empty()) query += " WHERE groupId = ?1";
-        sqlite3_stmt* statement = nullptr;
         long count = -1;
-        if (sqlite3_prepare_v2(db, query.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
-            if (!groupId.empty()) sqlite3_bind_text(statement, 1, groupId.c_str(), -1, SQLITE_TRANSIENT);
-            if (sqlite3_step(statement) == SQLITE_ROW) count = sqlite3_column_int64(statement, 0);
-        }
-        sqlite3_finalize(statement);
-        sqlite3_close(db);
+        eachRow(groupId.empty() ? "SELECT COUNT(*) FROM logs" : "SELECT COUNT(*) FROM logs WHERE groupId = ?1",
+                groupId, [&](sqlite3_stmt* row) { count = sqlite3_column_int64(row, 0); });
         return count;
     }
 
 private:
-    void describeWhatIsLeft() const {
-        std::string text = "Rows left in the store by group:";
+    // Each row of `query` on the store, opened read only, with `bound` (when given) as ?1.
+    static void eachRow(const char* query, const std::string& bound, const std::function<void(sqlite3_stmt*)>& row) {
         sqlite3* db = nullptr;
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_open_v2(logsPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-            sqlite3_prepare_v2(db, "SELECT groupId, COUNT(*) FROM logs GROUP BY groupId", -1, &statement, nullptr) ==
-                SQLITE_OK) {
-            while (sqlite3_step(statement) == SQLITE_ROW) {
-                const auto* group = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-                text += fmt::format(" {}={}", group ? group : "?", sqlite3_column_int64(statement, 1));
+        if (sqlite3_open_v2(logsPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(db, 10000);
+            if (sqlite3_prepare_v2(db, query, -1, &statement, nullptr) == SQLITE_OK) {
+                if (!bound.empty()) sqlite3_bind_text(statement, 1, bound.c_str(), -1, SQLITE_TRANSIENT);
+                while (sqlite3_step(statement) == SQLITE_ROW) row(statement);
             }
         }
         sqlite3_finalize(statement);
         sqlite3_close(db);
+    }
+
+    void describeWhatIsLeft() const {
+        std::string text = "Rows left in the store by group:";
+        eachRow("SELECT groupId, COUNT(*) FROM logs GROUP BY groupId", {}, [&](sqlite3_stmt* row) {
+            const auto* group = reinterpret_cast<const char*>(sqlite3_column_text(row, 0));
+            text += fmt::format(" {}={}", group ? group : "?", sqlite3_column_int64(row, 1));
+        });
         // The last ones only: a soak's thousands would bury the rest.
         constexpr std::size_t kShown = 40;
         const auto requests = server_.requests();
