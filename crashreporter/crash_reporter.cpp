@@ -116,7 +116,8 @@ std::string temporaryDirectory() {
     return dir;
 }
 
-// mkdir -p with the given mode; errno of the first failure.
+// mkdir -p with the given mode, through whatever links the user's own folders hold; errno of
+// the first failure.
 int makeFolders(const std::string& path, mode_t mode) {
     std::string partial;
     std::size_t at = 0;
@@ -131,10 +132,38 @@ int makeFolders(const std::string& path, mode_t mode) {
         }
         if (mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) return errno;
     }
-    // An existing folder we cannot write into is as good as none.
-    if (access(path.c_str(), W_OK | X_OK) != 0) return errno;
     return 0;
 }
+
+// The folder at name under parent, made when missing and opened without following a link:
+// the crash path writes into what this answers, whatever is put at its path later. -1 and
+// errno on failure.
+int openOwnFolder(int parent, const char* name, bool writtenInto) {
+    if (mkdirat(parent, name, 0755) != 0 && errno != EEXIST) return -1;
+    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    // An existing folder we cannot write into is as good as none.
+    if (writtenInto && faccessat(fd, ".", W_OK | X_OK, 0) != 0) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+// What a file-system entry is, in the words of the SDK's log.
+std::string kindOfEntry(mode_t mode) {
+    if (S_ISREG(mode)) return "file";
+    if (S_ISDIR(mode)) return "folder";
+    if (S_ISFIFO(mode)) return "FIFO";
+    if (S_ISLNK(mode)) return "symbolic link";
+    if (S_ISSOCK(mode)) return "socket";
+    return "device";
+}
+
+// The folder the crash path writes into, open for the life of the process.
+int reportFolderFd = -1;
 
 ReporterError fileError(int code, int err, const std::string& message) {
     return ReporterError{std::string(foundation::kFoundationErrorDomain), code, message, kPosixErrorDomain, err};
@@ -246,19 +275,25 @@ RDLVCrashReporter::RDLVCrashReporter(std::string applicationIdentifier, std::str
       applicationVersion_(std::move(appVersion)),
       applicationMarketingVersion_(std::move(appMarketingVersion)) {
     sharedImageList();
-    std::string folder = applicationIdentifier_;
-    for (char& c : folder) {
+    applicationFolderName_ = applicationIdentifier_;
+    for (char& c : applicationFolderName_) {
         if (c == '/') c = '_';
     }
-    const std::string base = config_.basePath().value_or(cachesDirectory());
-    crashReportDirectory_ = base + "/" + kCrashReporterFolderName + "/" + folder;
+    baseDirectory_ = config_.basePath().value_or(cachesDirectory());
+    crashReportDirectory_ = baseDirectory_ + "/" + kCrashReporterFolderName + "/" + applicationFolderName_;
+}
+
+std::vector<std::string> RDLVCrashReporter::ownFolderNames() const {
+    return {kCrashReporterFolderName, applicationFolderName_, kQueuedReportsFolderName};
 }
 
 RDLVCrashReporter::~RDLVCrashReporter() = default;
 
-std::string RDLVCrashReporter::queuedCrashReportDirectory() const { return crashReportDirectory_ + "/queued_reports"; }
+std::string RDLVCrashReporter::queuedCrashReportDirectory() const {
+    return crashReportDirectory_ + "/" + kQueuedReportsFolderName;
+}
 
-std::string RDLVCrashReporter::crashReportPath() const { return crashReportDirectory_ + "/live_report.lvcrash"; }
+std::string RDLVCrashReporter::crashReportPath() const { return crashReportDirectory_ + "/" + kPendingReportName; }
 
 bool RDLVCrashReporter::enableCrashReporterAndReturnError(ReporterError* error) {
     {
@@ -270,20 +305,42 @@ bool RDLVCrashReporter::enableCrashReporterAndReturnError(ReporterError* error) 
         }
         reporterEnabled = true;
     }
-    for (const std::string& folder : {crashReportDirectory_, queuedCrashReportDirectory()}) {
-        if (int err = makeFolders(folder, 0755); err != 0) {
-            setError(error, posixError(err, "Could not create the folder " + folder));
-            return false;
+    const auto folderError = [&](int err, const std::string& folder) {
+        setError(error, posixError(err, "Could not create the folder " + folder + ": " + std::strerror(err)));
+        return false;
+    };
+    const std::string& base = baseDirectory_;
+    if (int err = makeFolders(base, 0755); err != 0) return folderError(err, base);
+    int parent = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0) return folderError(errno, base);
+    // The folders below the base are the reporter's own: none of them is followed as a link.
+    int folder = -1;
+    std::string path = base;
+    bool passedThrough = true;  // the first, shared by every application's folder
+    for (const std::string& name : ownFolderNames()) {
+        path += "/" + name;
+        const int next = openOwnFolder(parent, name.c_str(), !passedThrough);
+        passedThrough = false;
+        const int err = errno;
+        if (parent != folder) close(parent);
+        if (next < 0) {
+            if (folder >= 0) close(folder);
+            return folderError(err, path);
         }
+        if (path == crashReportDirectory_) folder = next;
+        parent = next;
     }
+    if (parent != folder) close(parent);
+    // Only a test's reset lets a second reporter get here: its predecessor's folder goes.
+    if (reportFolderFd >= 0) close(reportFolderFd);
+    reportFolderFd = folder;
+
     lvcrash_mach_crash_context* crash = lvcrash_mach_crash_context_shared();
-    // Only a test's reset lets a second reporter get here: its predecessor's storage goes.
-    std::free(const_cast<char*>(crash->report_path));
     if (processWriter != nullptr) {
         lvcrash_log_writer_free(processWriter);
         delete processWriter;
     }
-    crash->report_path = strdup(crashReportPath().c_str());
+    crash->report = lvcrash_report_location{reportFolderFd, kPendingReportName};
     crash->image_list = sharedImageList();
 
     auto* writer = new lvcrash_log_writer_t;
@@ -295,7 +352,7 @@ bool RDLVCrashReporter::enableCrashReporterAndReturnError(ReporterError* error) 
     processWriter = writer;
     crash->writer = writer;
     signalCrashContext.writer = writer;
-    signalCrashContext.report_path = crash->report_path;
+    signalCrashContext.report = crash->report;
     signalCrashContext.image_list = crash->image_list;
 
     if (config_.signalHandlerType() == LVCrashReporterSignalHandlerTypeBSD) {
@@ -350,11 +407,30 @@ bool RDLVCrashReporter::hasPendingCrashReport() const {
 std::optional<std::string> RDLVCrashReporter::nonReportAtPendingPath() const {
     struct stat info {};
     if (lstat(crashReportPath().c_str(), &info) != 0 || S_ISREG(info.st_mode)) return std::nullopt;
-    if (S_ISDIR(info.st_mode)) return "folder";
-    if (S_ISFIFO(info.st_mode)) return "FIFO";
-    if (S_ISLNK(info.st_mode)) return "symbolic link";
-    if (S_ISSOCK(info.st_mode)) return "socket";
-    return "device";
+    return kindOfEntry(info.st_mode);
+}
+
+std::optional<NonFolderEntry> RDLVCrashReporter::nonFolderInPlaceOfReportFolder() const {
+    std::string path = baseDirectory_;
+    for (const std::string& name : ownFolderNames()) {
+        path += "/" + name;
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0) return std::nullopt;  // nothing there, nor below it
+        if (!S_ISDIR(info.st_mode)) return NonFolderEntry{path, kindOfEntry(info.st_mode)};
+    }
+    return std::nullopt;
+}
+
+bool RDLVCrashReporter::removeNonFolderInPlaceOfReportFolderAndReturnError(ReporterError* error) {
+    const auto entry = nonFolderInPlaceOfReportFolder();
+    if (!entry) return true;
+    // Never a folder: the entry goes, a link's target stays as it is.
+    if (unlink(entry->path.c_str()) != 0) {
+        const int err = errno;
+        setError(error, fileError(err == ENOENT ? 4 : 512, err, "The file " + entry->path + " couldn't be removed."));
+        return false;
+    }
+    return true;
 }
 
 std::optional<std::vector<std::uint8_t>> RDLVCrashReporter::loadPendingCrashReportDataAndReturnError(

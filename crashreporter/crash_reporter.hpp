@@ -31,6 +31,9 @@ inline constexpr std::uint64_t LVCrashReporterSymbolicationStrategyAll = 3;
 inline constexpr const char* kCrashReporterExceptionName = "LVCrashReporterException";
 // The fixed folder under the base folder that holds every application's report folder.
 inline constexpr const char* kCrashReporterFolderName = "com.norvane.crashreporter";
+// In an application's report folder: the report a crash leaves, and the queue's folder.
+inline constexpr const char* kPendingReportName = "live_report.lvcrash";
+inline constexpr const char* kQueuedReportsFolderName = "queued_reports";
 
 class RDLVCrashReporterConfig {
 public:
@@ -57,6 +60,12 @@ private:
     std::uint64_t symbolicationStrategy_ = LVCrashReporterSymbolicationStrategyNone;
     bool shouldRegisterUncaughtExceptionHandler_ = true;
     std::optional<std::string> basePath_;
+};
+
+// An entry found where one of the reporter's folders belongs.
+struct NonFolderEntry {
+    std::string path;
+    std::string kind;  // "file", "FIFO", "symbolic link", "socket", "device"
 };
 
 struct LVCrashReporterCallbacks {
@@ -91,6 +100,13 @@ public:
     // ("folder", "FIFO", "symbolic link", "socket", "device"). None for a file or nothing.
     // Left there, it would keep every later crash from being written.
     std::optional<std::string> nonReportAtPendingPath() const;
+    // What stands where one of the reporter's own folders belongs (the one shared by every
+    // application, the application's, the queue in it) and is no folder. A link counts even
+    // when it leads to a folder: reports must not go wherever it leads. Left there, it keeps
+    // enabling from making the folder.
+    std::optional<NonFolderEntry> nonFolderInPlaceOfReportFolder() const;
+    // Removes it: the entry itself, never what a link leads to.
+    bool removeNonFolderInPlaceOfReportFolderAndReturnError(ReporterError* error);
     std::optional<std::vector<std::uint8_t>> loadPendingCrashReportData() const {
         return loadPendingCrashReportDataAndReturnError(nullptr);
     }
@@ -116,6 +132,8 @@ public:
     std::string crashReportPath() const;
 
 private:
+    // The reporter's own folders below the base, outermost first.
+    std::vector<std::string> ownFolderNames() const;
     bool enableMachExceptionServer(ReporterError* error);
     std::optional<std::vector<std::uint8_t>> writeLiveReport(port_t thread, std::uint64_t caller, ReporterError* error);
 
@@ -126,6 +144,8 @@ private:
     std::string applicationIdentifier_;
     std::string applicationVersion_;
     std::optional<std::string> applicationMarketingVersion_;
+    std::string baseDirectory_;
+    std::string applicationFolderName_;
     std::string crashReportDirectory_;
     std::optional<std::vector<std::uint8_t>> customData_;
 };

@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "crashreporter/async.hpp"
@@ -31,9 +30,9 @@ struct WriteCall {
 lvcrash_error_t write_pending(lvcrash_async_thread_state* state, void* context) {
     auto* call = static_cast<WriteCall*>(context);
     lvcrash_mach_crash_context* crash = &shared_context;
-    if (crash->writer == nullptr || crash->report_path == nullptr) return LVCRASH_ERROR_INTERNAL;
-    // Never through a link, and never blocked by a FIFO put in the report's place.
-    const int fd = open(crash->report_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    if (crash->writer == nullptr) return LVCRASH_ERROR_INTERNAL;
+    char partial[LVCRASH_REPORT_PARTIAL_NAME_SIZE];
+    const int fd = lvcrash_report_location_create(&crash->report, partial);
     if (fd < 0) return LVCRASH_ERROR_OUTPUT;
     lvcrash_async_file_t file;
     lvcrash_async_file_init(&file, fd, report_limit);
@@ -42,6 +41,8 @@ lvcrash_error_t write_pending(lvcrash_async_thread_state* state, void* context) 
                                                       call->signal, state, true);
     lvcrash_log_writer_close(crash->writer);
     if (!lvcrash_async_file_close(&file) && result == LVCRASH_ERROR_NONE) result = LVCRASH_ERROR_OUTPUT;
+    if (!lvcrash_report_location_publish(&crash->report, partial) && result == LVCRASH_ERROR_NONE)
+        result = LVCRASH_ERROR_OUTPUT;
     return result;
 }
 

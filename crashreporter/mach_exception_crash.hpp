@@ -6,13 +6,14 @@
 
 #include "crashreporter/image_list.hpp"
 #include "crashreporter/mach_exception_server.hpp"
+#include "crashreporter/report_location.hpp"
 #include "crashreporter/report_writer.hpp"
 
 namespace lvcrash {
 
 struct lvcrash_mach_crash_context {
     lvcrash_log_writer_t* writer;
-    const char* report_path;
+    lvcrash_report_location report;
     lvcrash_async_image_list* image_list;
     lvcrash_mach_exception_port_set previous_ports;
     void* callback_context;

@@ -1,7 +1,6 @@
 #include "crashreporter/signal_handler.hpp"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -145,21 +144,20 @@ bool lvcrash_signal_crash_callback(int signo, siginfo_t* info, ucontext_t* uap, 
 lvcrash_error_t lvcrash_write_report(lvcrash_crash_context* context, thread_t crashed_thread,
                                      const lvcrash_async_thread_state* state,
                                      const lvcrash_log_writer_signal_info* signal) {
-    // Never through a link, and never blocked by a FIFO put in the report's place.
-    const int fd = open(context->report_path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    char partial[LVCRASH_REPORT_PARTIAL_NAME_SIZE];
+    const int fd = lvcrash_report_location_create(&context->report, partial);
     if (fd < 0) return LVCRASH_ERROR_INTERNAL;
     lvcrash_async_file_t file;
     lvcrash_async_file_init(&file, fd, LVCRASH_ASYNC_REPORT_LIMIT);
     // The other threads stay suspended: the process ends with them parked.
     const lvcrash_error_t result = lvcrash_log_writer_write(context->writer, crashed_thread, context->image_list, &file,
                                                             signal, state, true);
-    if (lvcrash_log_writer_close(context->writer) != LVCRASH_ERROR_NONE) {
-        lvcrash_async_file_close(&file);
-        return LVCRASH_ERROR_INTERNAL;
-    }
+    const bool writer_closed = lvcrash_log_writer_close(context->writer) == LVCRASH_ERROR_NONE;
     const bool flushed = lvcrash_async_file_flush(&file);
     const bool closed = lvcrash_async_file_close(&file);
-    if (!flushed || !closed) return LVCRASH_ERROR_INTERNAL;
+    // What was written goes into place even then: the report decodes as far as it got.
+    const bool published = lvcrash_report_location_publish(&context->report, partial);
+    if (!writer_closed || !flushed || !closed || !published) return LVCRASH_ERROR_INTERNAL;
     return result;
 }
 

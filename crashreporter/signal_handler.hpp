@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "crashreporter/report_location.hpp"
 #include "crashreporter/report_writer.hpp"
 #include "platform/foundation/error.hpp"
 
@@ -73,7 +74,7 @@ bool lvcrash_signal_forward_to_previous_handler(int signo, siginfo_t* info, ucon
 // What the crash path needs, prepared before capture is enabled.
 struct lvcrash_crash_context {
     lvcrash_log_writer_t* writer;
-    const char* report_path;
+    lvcrash_report_location report;
     lvcrash_async_image_list* image_list;
     void* callback_context;
     void (*handleSignal)(siginfo_t* info, ucontext_t* uap, void* context);

@@ -240,6 +240,7 @@ void RDDICrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool
     }
     lvCrashReporter_ = std::make_unique<lvcrash::RDLVCrashReporter>(
         lvcrash::RDLVCrashReporterConfig(signalHandlerType, 0, enable, std::nullopt));
+    removeNonFolderInPlaceOfReporterFolder();
     if (RDDIDezIdedev::isDebuggerAttached()) {
         RDDILogWarning(kRDDICrashesLogTag,
                        "Detecting crashes is NOT enabled due to running the app with a debugger attached.");
@@ -248,9 +249,8 @@ void RDDICrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool
     const auto initialHandler = pf::getUncaughtExceptionHandler();
     lvCrashReporter_->setCrashCallbacks(&kCrashCallbacks);
     lvcrash::ReporterError error;
-    if (!lvCrashReporter_->enableCrashReporterAndReturnError(&error)) {
-        RDDILogError(kRDDICrashesLogTag, "Could not enable crash reporter: {}", error.message);
-    }
+    const bool enabled = lvCrashReporter_->enableCrashReporterAndReturnError(&error);
+    if (!enabled) RDDILogError(kRDDICrashesLogTag, "Could not enable crash reporter: {}", error.message);
     const auto handler = pf::getUncaughtExceptionHandler();
     if (handler && handler != initialHandler) {
         exceptionHandler_ = handler;
@@ -260,7 +260,8 @@ void RDDICrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool
         RDDILogDebug(kRDDICrashesLogTag,
                      "Exception handler successfully initialized but it has not been registered due to the wrapper "
                      "SDK.");
-    } else {
+    } else if (enabled) {
+        // A reporter that could not be enabled installed nothing: its own error said why.
         RDDILogError(kRDDICrashesLogTag,
                      "Exception handler could not be set. Make sure there is no other exception handler set up!");
     }
@@ -397,6 +398,24 @@ void RDDICrashes::removeNonReportAtPendingPath() {
                      "A {} was found in place of the pending crash report \"{}\" and could not be removed ({}): crashes "
                      "cannot be reported until it is.",
                      *kind, lvCrashReporter_->crashReportPath(), std::strerror(static_cast<int>(error.underlyingCode)));
+    }
+}
+
+void RDDICrashes::removeNonFolderInPlaceOfReporterFolder() {
+    // No crash leaves it there: a stray file or a link, which would keep the reporter's folder
+    // from being made, or lead reports out of it.
+    const auto entry = lvCrashReporter_->nonFolderInPlaceOfReportFolder();
+    if (!entry) return;
+    lvcrash::ReporterError error;
+    if (lvCrashReporter_->removeNonFolderInPlaceOfReportFolderAndReturnError(&error)) {
+        RDDILogWarning(kRDDICrashesLogTag,
+                       "A {} was found in place of the crash reporter's folder \"{}\"; it was removed.", entry->kind,
+                       entry->path);
+    } else {
+        RDDILogError(kRDDICrashesLogTag,
+                     "A {} was found in place of the crash reporter's folder \"{}\" and could not be removed ({}): "
+                     "crashes cannot be reported until it is.",
+                     entry->kind, entry->path, std::strerror(static_cast<int>(error.underlyingCode)));
     }
 }
 

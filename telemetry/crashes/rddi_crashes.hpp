@@ -136,6 +136,9 @@ public:
     void handleLatestCrashReport();
     // Whatever holds the pending-report path but a regular file is removed, with one line.
     void removeNonReportAtPendingPath();
+    // Whatever stands where one of the reporter's folders belongs and is no folder is
+    // removed before enabling, with one line.
+    void removeNonFolderInPlaceOfReporterFolder();
     // Stored crash files in name order, which is the order of the crashes.
     std::vector<std::filesystem::path> persistedCrashReports() const;
     void startDelayedCrashProcessing();

@@ -132,7 +132,11 @@ bool set_up(const char* path) {
     stack_file = handled_marker + ".stack";
     elapsed_file = handled_marker + ".elapsed";
     crash_context.writer = writer;
-    crash_context.report_path = strdup(path);
+    const std::string report = path;
+    const std::size_t slash = report.rfind('/');
+    crash_context.report.folder_fd = open(report.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    crash_context.report.name = strdup(report.c_str() + slash + 1);
+    if (crash_context.report.folder_fd < 0) return false;
     crash_context.image_list = &image_list;
     crash_context.handleSignal = handle_signal;
     RDLVCrashSignalHandler* handler = RDLVCrashSignalHandler::sharedHandler();

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
@@ -118,6 +119,34 @@ TEST_F(CrashReporterTest, EnablingPreparesTheFoldersOnceAndReportsFailuresAsValu
         EXPECT_EQ(exception->name(), "LVCrashReporterException");
         EXPECT_EQ(exception->reason(), "The crash reporter has already been enabled");
     }
+}
+
+TEST_F(CrashReporterTest, ItsOwnFolderIsNeverReachedThroughALink) {
+    const fs::path elsewhere = base_ / "elsewhere";
+    fs::create_directories(elsewhere);
+    RDLVCrashReporter reporter("app", "1", std::nullopt, config());
+    const fs::path folder = reporter.crashReportDirectory();
+    fs::create_directories(folder.parent_path());
+    fs::create_directory_symlink(elsewhere, folder);
+
+    ReporterError error;
+    EXPECT_FALSE(reporter.enableCrashReporterAndReturnError(&error));
+    EXPECT_EQ(error.underlyingCode, ENOTDIR);
+    EXPECT_EQ(error.message, "Could not create the folder " + folder.string() + ": " + std::strerror(ENOTDIR));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+
+    const auto entry = reporter.nonFolderInPlaceOfReportFolder();
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->path, folder.string());
+    EXPECT_EQ(entry->kind, "symbolic link");
+    ASSERT_TRUE(reporter.removeNonFolderInPlaceOfReportFolderAndReturnError(&error)) << error.message;
+    EXPECT_FALSE(reporter.nonFolderInPlaceOfReportFolder());
+    EXPECT_TRUE(fs::is_directory(elsewhere)) << "the link's target went with it";
+
+    lvcrash_reporter_reset_for_tests();
+    ASSERT_TRUE(reporter.enableCrashReporterAndReturnError(&error)) << error.message;
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(folder)));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
 }
 
 TEST_F(CrashReporterTest, PendingReportRoundTripsThroughHasLoadAndPurge) {

@@ -14,6 +14,7 @@
 #include "platform/foundation/exception.hpp"
 #include "platform/foundation/json.hpp"
 #include "platform/foundation/user_defaults.hpp"
+#include "support/permission_bound.hpp"
 #include "support/temp_dir.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
 #include "telemetry/core/rddi_constants.hpp"
@@ -44,6 +45,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -73,6 +75,9 @@ std::string option(const char* name) {
 
 // Lines of the launch's log about what was found at the pending-report path.
 std::atomic<int> pendingPathLines{0};
+// The launch's warnings and errors, with their level.
+std::mutex problemLock;
+std::vector<std::string> problemLines;
 
 // What every launch does first: fresh SDK state over the shared folders, the in-memory
 // channel group in place of the pipeline.
@@ -83,9 +88,13 @@ std::shared_ptr<testkit::InMemoryChannelGroup> prepareLaunch() {
         group->setLogUrl(logUrl);
         return std::static_pointer_cast<RDDIChannelGroupProtocol>(group);
     });
-    RDDILogger::setLogHandler([](const RDDILogMessageProvider& provider, RDDILogLevel, const std::string&, const char*,
-                                 const char*, std::uint32_t) {
-        if (provider && provider().find("pending crash report") != std::string::npos) ++pendingPathLines;
+    RDDILogger::setLogHandler([](const RDDILogMessageProvider& provider, RDDILogLevel level, const std::string&,
+                                 const char*, const char*, std::uint32_t) {
+        const std::string line = provider ? provider() : "";
+        if (line.find("pending crash report") != std::string::npos) ++pendingPathLines;
+        std::lock_guard lock(problemLock);
+        if (level >= RDDILogLevelWarning)
+            problemLines.push_back((level >= RDDILogLevelError ? "ERROR " : "WARNING ") + line);
     });
     RDDILogger::setCurrentLogLevel(RDDILogLevelWarning);
     return group;
@@ -160,6 +169,23 @@ TEST(CrashLaunchChildProcess, Crash) {
     group->setHoldsCompletions(true);
     for (const char* name : {"export_started", "export_progress", "export_failed"}) {
         analytics->enqueueItem(testkit::eventLog(name, name), RDDIFlagsNormal);
+    }
+
+    // Put where the next crash leaves its report, or in place of the reporter's folder, after
+    // the reporter was enabled.
+    if (const std::string put = option("GW_LAUNCH_PUT"); !put.empty()) {
+        const auto* reporter = RDDICrashes::sharedInstance()->lvCrashReporter();
+        ASSERT_TRUE(reporter && reporter->enabled());
+        const std::string pending = reporter->crashReportPath();
+        const std::string folder = reporter->crashReportDirectory();
+        const std::string outside = option("GW_LAUNCH_OUTSIDE");
+        int done = -1;
+        if (put == "fifo") done = ::mkfifo(pending.c_str(), 0644);
+        if (put == "symlink") done = ::symlink(outside.c_str(), pending.c_str());
+        if (put == "hardlink") done = ::link(outside.c_str(), pending.c_str());
+        if (put == "folder-symlink" && ::rename(folder.c_str(), (folder + ".moved").c_str()) == 0)
+            done = ::symlink(outside.c_str(), folder.c_str());
+        ASSERT_EQ(done, 0) << put << ": " << std::strerror(errno);
     }
 
     if (how == "segv-thread") {
@@ -250,6 +276,10 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
     json result;
     result["startMs"] = std::chrono::duration_cast<std::chrono::milliseconds>(startTime).count();
     result["pendingPathLines"] = pendingPathLines.load();
+    {
+        std::lock_guard lock(problemLock);
+        result["problems"] = problemLines;
+    }
     result["crashed"] = RDDICrashes::hasCrashedInLastSession();
     result["memoryWarning"] = RDDICrashes::hasReceivedMemoryWarningInLastSession();
     if (auto report = RDDICrashes::lastSessionCrashReport()) result["incident"] = report->incidentIdentifier().value_or("");
@@ -364,6 +394,15 @@ protected:
     }
 
     std::string homePath() const { return home_.path().string(); }
+
+    // A file of the user's outside the reporter's folders, holding kOutsideContent.
+    fs::path outsideFile() const {
+        const fs::path file = home_.path() / "Documents" / "notes.txt";
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << kOutsideContent;
+        return file;
+    }
+    static constexpr const char* kOutsideContent = "the user's own notes\n";
 
     // Where a crash leaves its report for the next launch of the installed program.
     fs::path pendingReportPath() const {
@@ -506,6 +545,115 @@ TEST_F(CrashLaunchTest, WhatIsNoReportAtThePendingPathIsRemovedAtOnceAndTheNextC
         EXPECT_EQ(reported["crashes"][0]["log"]["type"], "appleError");
         EXPECT_EQ(reported["after"]["pending"], false);
     }
+}
+
+std::string contentOf(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// One crash log and its two attachments went out.
+bool sentOneCrash(const json& launch) {
+    const json& sent = launch.value("crashes", json::array());
+    return sent.size() == 3 && sent[0]["log"]["type"] == "appleError";
+}
+
+TEST_F(CrashLaunchTest, WhatIsPutAtThePendingPathAfterStartIsReplacedByTheCrashReport) {
+    for (const char* signals : {"0", "1"}) {
+        for (const char* put : {"fifo", "symlink", "hardlink"}) {
+            SCOPED_TRACE(std::string(put) + (std::string(signals) == "1" ? " (signal capture)" : " (Mach mode)"));
+            const fs::path outside = outsideFile();
+            // A crash that hangs outlives the launch's deadline and fails here.
+            crash({{"GW_LAUNCH_CRASH", "segv-thread"},
+                   {"GW_LAUNCH_PUT", put},
+                   {"GW_LAUNCH_OUTSIDE", outside.string()},
+                   {"GW_LAUNCH_SIGNALS", signals}},
+                  SIGSEGV);
+            EXPECT_TRUE(contentOf(outside) == kOutsideContent) << "the report was written through";
+            EXPECT_EQ(fs::hard_link_count(outside), 1u);
+            std::error_code ec;
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(pendingReportPath(), ec))) << "no report in its place";
+
+            const json reported = next();
+            EXPECT_EQ(reported["crashed"], true);
+            EXPECT_TRUE(sentOneCrash(reported)) << reported.dump();
+            EXPECT_EQ(reported["problems"], json::array());
+            EXPECT_TRUE(contentOf(outside) == kOutsideContent);
+        }
+    }
+}
+
+TEST_F(CrashLaunchTest, WhatStandsWhereTheReportersFoldersBelongIsRemovedWithOneWarningAndCrashesAreSent) {
+    const fs::path folder = pendingReportPath().parent_path();
+    const fs::path reporters = folder.parent_path();
+    const fs::path elsewhere = home_.path() / "Elsewhere";
+    fs::create_directories(elsewhere);
+    const auto file = [](const fs::path& at) { return [at] { std::ofstream(at) << "not a folder"; }; };
+    const struct {
+        const char* name;
+        fs::path at;
+        std::function<void()> put;
+        const char* kind;
+    } cases[] = {
+        {"a file in place of the application's folder", folder, file(folder), "file"},
+        {"a file in place of the folder of every application's", reporters, file(reporters), "file"},
+        {"a file in place of the queue's folder", folder / "queued_reports", file(folder / "queued_reports"), "file"},
+        {"a link to a folder elsewhere", folder, [&] { fs::create_directory_symlink(elsewhere, folder); },
+         "symbolic link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::error_code ec;
+        fs::remove_all(reporters, ec);
+        fs::create_directories(c.at.parent_path());
+        c.put();
+        const json clean = next();
+        EXPECT_EQ(clean["crashed"], false);
+        EXPECT_EQ(clean["problems"], json::array({std::string("WARNING A ") + c.kind +
+                                                  " was found in place of the crash reporter's folder \"" +
+                                                  c.at.string() + "\"; it was removed."}));
+        EXPECT_TRUE(fs::is_directory(fs::symlink_status(c.at, ec))) << "no folder in its place";
+
+        crash({{"GW_LAUNCH_CRASH", "segv-thread"}}, SIGSEGV);
+        const json reported = next();
+        EXPECT_EQ(reported["crashed"], true);
+        EXPECT_TRUE(sentOneCrash(reported)) << reported.dump();
+        EXPECT_EQ(reported["problems"], json::array());
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << "written into the link's target";
+        fs::remove_all(elsewhere, ec);
+        fs::create_directories(elsewhere);
+    }
+
+    // Swapped for a link after start: the crash writes into the folder opened at start.
+    std::error_code ec;
+    fs::remove_all(reporters, ec);
+    crash({{"GW_LAUNCH_CRASH", "segv-thread"},
+           {"GW_LAUNCH_PUT", "folder-symlink"},
+           {"GW_LAUNCH_OUTSIDE", elsewhere.string()}},
+          SIGSEGV);
+    EXPECT_TRUE(fs::is_empty(elsewhere)) << "written into the link's target";
+    EXPECT_TRUE(fs::is_regular_file(folder.string() + ".moved/live_report.lvcrash"));
+    const json after = next();
+    EXPECT_EQ(after["problems"], json::array({"WARNING A symbolic link was found in place of the crash reporter's "
+                                              "folder \"" + folder.string() + "\"; it was removed."}));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+}
+
+TEST_F(CrashLaunchTest, AReportersFolderThatCannotBeMadeIsReportedWithItsCause) {
+    if (!gwtest::runWherePermissionsBind()) return;
+    const fs::path folder = pendingReportPath().parent_path();
+    fs::create_directories(folder.parent_path());
+    std::ofstream(folder) << "not a folder";
+    fs::permissions(folder.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+    const json result = next();
+    fs::permissions(folder.parent_path(), fs::perms::owner_all);
+    EXPECT_EQ(result["crashed"], false);
+    EXPECT_EQ(result["problems"],
+              json::array({"ERROR A file was found in place of the crash reporter's folder \"" + folder.string() +
+                               "\" and could not be removed (Permission denied): crashes cannot be reported until "
+                               "it is.",
+                           "ERROR Could not enable crash reporter: Could not create the folder " + folder.string() +
+                               ": Not a directory"}));
 }
 
 TEST_F(CrashLaunchTest, AStackOverflowOnAThreadStartedAfterEnablingIsSentInBothModes) {
