@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -164,6 +166,41 @@ std::string kindOfEntry(mode_t mode) {
 
 // The folder the crash path writes into, open for the life of the process.
 int reportFolderFd = -1;
+
+// The process id in "<report name>.<pid>.<tid>", the name a crash writes under before it
+// renames the report into place; none for any other name.
+std::optional<pid_t> writerOfPartialReport(const char* entry) {
+    const std::size_t prefix = std::strlen(kPendingReportName);
+    if (std::strncmp(entry, kPendingReportName, prefix) != 0 || entry[prefix] != '.') return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(entry + prefix + 1, &end, 10);
+    if (errno != 0 || end == entry + prefix + 1 || *end != '.' || pid <= 0) return std::nullopt;
+    const char* tid = end + 1;
+    if (*tid == '\0' || std::strspn(tid, "0123456789") != std::strlen(tid)) return std::nullopt;
+    return static_cast<pid_t>(pid);
+}
+
+// A process killed while its crash was being written leaves the file it wrote under its own
+// name; nothing else would ever remove it. One whose writer still runs (another instance of
+// the program, crashing now) is left to finish.
+void removePartialReportsOfEndedProcesses(int folder) {
+    const int listing = dup(folder);
+    if (listing < 0) return;
+    DIR* dir = fdopendir(listing);
+    if (dir == nullptr) {
+        close(listing);
+        return;
+    }
+    std::vector<std::string> ended;
+    while (const dirent* entry = readdir(dir)) {
+        const auto writer = writerOfPartialReport(entry->d_name);
+        if (!writer) continue;
+        if (*writer == getpid() || (kill(*writer, 0) != 0 && errno == ESRCH)) ended.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+    for (const std::string& name : ended) unlinkat(folder, name.c_str(), 0);
+}
 
 ReporterError fileError(int code, int err, const std::string& message) {
     return ReporterError{std::string(foundation::kFoundationErrorDomain), code, message, kPosixErrorDomain, err};
@@ -334,6 +371,7 @@ bool RDLVCrashReporter::enableCrashReporterAndReturnError(ReporterError* error) 
     // Only a test's reset lets a second reporter get here: its predecessor's folder goes.
     if (reportFolderFd >= 0) close(reportFolderFd);
     reportFolderFd = folder;
+    removePartialReportsOfEndedProcesses(reportFolderFd);
 
     lvcrash_mach_crash_context* crash = lvcrash_mach_crash_context_shared();
     if (processWriter != nullptr) {

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -147,6 +149,45 @@ TEST_F(CrashReporterTest, ItsOwnFolderIsNeverReachedThroughALink) {
     ASSERT_TRUE(reporter.enableCrashReporterAndReturnError(&error)) << error.message;
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(folder)));
     EXPECT_TRUE(fs::is_empty(elsewhere));
+}
+
+TEST_F(CrashReporterTest, EnablingRemovesOnlyTheUnfinishedReportsOfEndedProcesses) {
+    // A child that has ended, and one that still runs (another instance, crashing now).
+    const pid_t ended = fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0) _exit(0);
+    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+    const pid_t running = fork();
+    ASSERT_GE(running, 0);
+    if (running == 0) {
+        pause();
+        _exit(0);
+    }
+
+    RDLVCrashReporter reporter("app", "1", std::nullopt, config());
+    ReporterError error;
+    ASSERT_TRUE(reporter.enableCrashReporterAndReturnError(&error)) << error.message;
+    const fs::path folder = reporter.crashReportDirectory();
+    const std::string partial = std::string(kPendingReportName) + ".";
+    struct Case {
+        std::string name;
+        bool kept;
+    };
+    const Case cases[] = {
+        {partial + std::to_string(ended) + ".17", false},
+        {partial + std::to_string(getpid()) + ".3", false},  // an earlier process of this number
+        {partial + std::to_string(running) + ".4", true},
+        {partial + std::to_string(ended) + ".x", true},  // not a name the crash path writes
+        {partial + "notes", true},
+        {std::to_string(ended) + ".17", true},
+    };
+    for (const Case& c : cases) std::ofstream(folder / c.name) << "half a report";
+
+    lvcrash_reporter_reset_for_tests();
+    ASSERT_TRUE(reporter.enableCrashReporterAndReturnError(&error)) << error.message;
+    kill(running, SIGKILL);
+    waitpid(running, nullptr, 0);
+    for (const Case& c : cases) EXPECT_EQ(fs::exists(folder / c.name), c.kept) << c.name;
 }
 
 TEST_F(CrashReporterTest, PendingReportRoundTripsThroughHasLoadAndPurge) {
