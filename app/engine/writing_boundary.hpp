@@ -76,6 +76,9 @@ public:
     bool canCreateFileBeside(const std::filesystem::path& file) const;
     // Renames `from` to `to`, replacing what stands there as rename(2) does.
     void rename(const std::filesystem::path& from, const std::filesystem::path& to) const;
+    // Renames `from` to `to` only while nothing stands at `to`; the platform's Error
+    // (EEXIST) otherwise.
+    void renameIfFree(const std::filesystem::path& from, const std::filesystem::path& to) const;
     // See files::exchangeOrMove.
     bool exchangeOrMove(const std::filesystem::path& from, const std::filesystem::path& to,
                         const std::filesystem::path& aside) const;
