@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 #include <random>
 
 namespace gw {
@@ -28,6 +29,18 @@ fs::path folderPath(const fs::path& path) {
 }
 
 bool isPosix(const pf::Error& error, int code) { return error.domain() == pf::kPosixErrorDomain && error.code() == code; }
+
+std::mutex stepHookMutex;
+std::function<void(const fs::path&)> stepHook;
+
+void stepBegins(const fs::path& path) {
+    std::function<void(const fs::path&)> hook;
+    {
+        std::lock_guard lock(stepHookMutex);
+        hook = stepHook;
+    }
+    if (hook) hook(path);
+}
 
 WritingBoundary::Kind kindOf(mode_t mode) {
     if (S_ISDIR(mode)) return WritingBoundary::Kind::folder;
@@ -172,6 +185,7 @@ void WritingBoundary::createFolders(const fs::path& folder) const {
         }
         if (location.parent_path() == location) throw failure(ENOENT);
         createFolders(location.parent_path());
+        stepBegins(location);
         const auto item = entry(location);
         if (::mkdirat(item.folder.get(), item.name.c_str(), 0777) != 0 && errno != EEXIST) throw failure(errno);
         // Made by another run meanwhile, or something else is in the way.
@@ -180,6 +194,7 @@ void WritingBoundary::createFolders(const fs::path& folder) const {
 }
 
 void WritingBoundary::writeFile(const fs::path& file, std::string_view bytes) const {
+    stepBegins(file);
     bounded([&] {
         const auto item = entry(file);
         files::writeAtomicallyAt(item.folder.get(), item.name, bytes, file);
@@ -201,6 +216,7 @@ bool WritingBoundary::canCreateFileBeside(const fs::path& file) const {
 }
 
 void WritingBoundary::rename(const fs::path& from, const fs::path& to) const {
+    stepBegins(to);
     bounded([&] {
         const auto source = entry(from);
         const auto target = entry(to);
@@ -211,6 +227,7 @@ void WritingBoundary::rename(const fs::path& from, const fs::path& to) const {
 }
 
 void WritingBoundary::renameIfFree(const fs::path& from, const fs::path& to) const {
+    stepBegins(to);
     bounded([&] {
         const auto source = entry(from);
         const auto target = entry(to);
@@ -231,12 +248,14 @@ void WritingBoundary::renameIfFree(const fs::path& from, const fs::path& to) con
 }
 
 bool WritingBoundary::exchangeOrMove(const fs::path& from, const fs::path& to, const fs::path& aside) const {
+    stepBegins(to);
     return bounded([&] {
         return files::exchangeOrMove(entry(from), entry(to), entry(aside), from.string() + " to " + to.string());
     });
 }
 
 void WritingBoundary::removeTree(const fs::path& path) const {
+    stepBegins(path);
     bounded([&] {
         const auto item = entryOnExistingPath(path);
         if (!item) return;  // nothing there
@@ -245,6 +264,7 @@ void WritingBoundary::removeTree(const fs::path& path) const {
 }
 
 void WritingBoundary::remove(const fs::path& path) const {
+    stepBegins(path);
     bounded([&] {
         const auto item = entry(path);
         if (::unlinkat(item.folder.get(), item.name.c_str(), 0) == 0) return;
@@ -257,6 +277,7 @@ void WritingBoundary::remove(const fs::path& path) const {
 
 void WritingBoundary::copyTree(const fs::path& from, const fs::path& to,
                                const std::function<bool(const std::string&)>& skip) const {
+    stepBegins(to);
     bounded([&] { files::copyTree(entry(from), entry(to), from, skip); });
 }
 
@@ -267,7 +288,13 @@ std::unique_ptr<files::FolderLock> WritingBoundary::lock(const fs::path& folder)
 }
 
 fs::path WritingBoundary::moveToTrash(const fs::path& path) const {
+    stepBegins(path);
     return bounded([&] { return files::moveToTrash(entry(path), folderPath(path)); });
+}
+
+void WritingBoundary::setStepHookForTesting(std::function<void(const fs::path&)> hook) {
+    std::lock_guard lock(stepHookMutex);
+    stepHook = std::move(hook);
 }
 
 }  // namespace gw

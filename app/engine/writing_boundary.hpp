@@ -94,6 +94,11 @@ public:
     // Moves the item to the Trash (see files::moveToTrash); returns where it went.
     std::filesystem::path moveToTrash(const std::filesystem::path& path) const;
 
+    // Tests only: runs as each step above begins, before it resolves the folder it acts in
+    // (and so after every check a run makes), with the path the step writes, makes, moves
+    // to or removes; a test swaps a link in there at that moment.
+    static void setStepHookForTesting(std::function<void(const std::filesystem::path&)> hook);
+
 private:
     WritingBoundary() = default;
     // Runs a step, turning a path that leads out into OutsideWritingBoundaryError.
