@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -22,10 +23,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::atomic<bool> trashFoundHookSet{false};
 std::mutex trashFoundHookMutex;
 std::function<void()> trashFoundHook;
 
 void trashFound() {
+    // Without a test's hook, no lock on the way of every step.
+    if (!trashFoundHookSet) return;
     std::function<void()> hook;
     {
         std::lock_guard lock(trashFoundHookMutex);
@@ -232,6 +236,7 @@ fs::path moveToTrash(const RootHandle::Entry& item, const fs::path& path) {
 
 void setTrashFoundHookForTesting(std::function<void()> hook) {
     std::lock_guard lock(trashFoundHookMutex);
+    trashFoundHookSet = static_cast<bool>(hook);
     trashFoundHook = std::move(hook);
 }
 
