@@ -105,8 +105,8 @@ fs::path replacedSibling(const fs::path& place, const WritingBoundary& boundary)
     }
 }
 
-// A replaced folder whose replacement was written: to the Trash under a name that says
-// what it was, or, where the Trash cannot take it, beside its replacement under that name.
+}  // namespace
+
 ReplacedItem keepReplaced(const pf::URL& original, const fs::path& setAside, const WritingBoundary& boundary) {
     ReplacedItem item;
     item.original = original;
@@ -129,12 +129,19 @@ ReplacedItem keepReplaced(const pf::URL& original, const fs::path& setAside, con
     return item;
 }
 
-}  // namespace
-
 bool ReplacedItem::isCatalog() const { return isAssetCatalog(original); }
 
 std::string ReplacedItem::description() const {
     const std::string what = original.path();
+    if (!restoredFrom.empty()) {
+        const std::string leftover = restoredFrom.string();
+        if (!inTrash) {
+            return LocalizedString::text("writing.recovered.kept", {leftover, what, keptAt.string()}) + " " +
+                   LocalizedString::text("writing.replaced.trash-refused", trashFailure);
+        }
+        if (keptAt.empty()) return LocalizedString::text("writing.recovered.trashed-somewhere", leftover, what);
+        return LocalizedString::text("writing.recovered.trashed", {leftover, what, keptAt.string()});
+    }
     if (!inTrash) {
         return LocalizedString::text("writing.replaced.kept", what, keptAt.string()) + " " +
                LocalizedString::text("writing.replaced.trash-refused", trashFailure);

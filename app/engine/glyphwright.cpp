@@ -494,8 +494,13 @@ void Glyphwright::createAssetCatalog() {
     auto reservation = std::make_shared<OutputReservation>(outputDirectory(), boundary);
     // Nothing that an abandoned run decided may be removed by this one.
     factory->discardPendingRemovals();
-    // What a killed run left goes back to where it was before anything is decided.
-    if (!reservation->folder().empty()) recoverInterruptedWriting(reservation->folder(), *boundary);
+    // What a killed run left goes back to where it was before anything is decided; the
+    // user hears at once of anything that had to make way for it.
+    if (!reservation->folder().empty()) {
+        for (const auto& item : recoverInterruptedWriting(reservation->folder(), *boundary)) {
+            tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightDidKeepReplacedItem(*this, item); });
+        }
+    }
     auto failedFolders = std::make_shared<FailedFolders>();
     const bool batch = imageInputCollectionType() == CollectionType::batch;
     if (batch) {

@@ -9,14 +9,20 @@
 //   .<file>.XXXXXX               a file being written atomically
 //
 // A run that ends resolves all of them. One found later belongs to a run that was
-// killed: the set-aside content goes back to its name (whatever the killed run put
-// there goes), and everything else is removed.
+// killed, unless its process still runs: the set-aside content goes back to its name,
+// and everything else is removed. What stands at that name by then is not removed but
+// kept like a replaced folder (see ReplacedItem): it may be what the killed run had
+// half written, but a folder that merely carries such a name (a stale leftover, or a
+// copy a sync tool brought over) would otherwise cost the user their current one.
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/engine/replaced_item.hpp"
 #include "app/engine/writing_boundary.hpp"
 
 namespace gw {
@@ -26,6 +32,8 @@ enum class InFlightKind { replaced, writing, discarded };
 struct InFlightName {
     std::string original;
     InFlightKind kind;
+    // The process that gave the name.
+    std::uint64_t process = 0;
 };
 
 // A free hidden name beside `path` for the given purpose.
@@ -43,9 +51,12 @@ void discardTree(const std::filesystem::path& path, const WritingBoundary& bound
 
 // Resolves what killed runs left in the catalogs of `outputDirectory` (its own
 // "*.xcassets" folders and the catalog that encloses it): puts back what was set aside,
-// removes what was in flight. Every step goes through `boundary`: a catalog that leads
-// outside it is not touched. Failures are logged, never thrown.
-void recoverInterruptedWriting(const std::filesystem::path& outputDirectory,
-                               const WritingBoundary& boundary = *WritingBoundary::everything());
+// removes what was in flight. A leftover whose process still runs is left alone, and
+// only a real folder is put back (a link or a file keeps its hidden name). Returns what
+// stood where a folder was put back and where it went, for the user to be told. Every
+// step goes through `boundary`: a catalog that leads outside it is not touched.
+// Failures are logged, never thrown.
+std::vector<ReplacedItem> recoverInterruptedWriting(const std::filesystem::path& outputDirectory,
+                                                    const WritingBoundary& boundary = *WritingBoundary::everything());
 
 }  // namespace gw

@@ -10,7 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <mutex>
 #include <random>
 
 namespace gw {
@@ -27,6 +30,21 @@ fs::path folderPath(const fs::path& path) {
 }
 
 bool isPosix(const pf::Error& error, int code) { return error.domain() == pf::kPosixErrorDomain && error.code() == code; }
+
+std::atomic<bool> stepHookSet{false};
+std::mutex stepHookMutex;
+std::function<void(const fs::path&)> stepHook;
+
+void stepBegins(const fs::path& path) {
+    // Without a test's hook, no lock on the way of every step.
+    if (!stepHookSet) return;
+    std::function<void(const fs::path&)> hook;
+    {
+        std::lock_guard lock(stepHookMutex);
+        hook = stepHook;
+    }
+    if (hook) hook(path);
+}
 
 WritingBoundary::Kind kindOf(mode_t mode) {
     if (S_ISDIR(mode)) return WritingBoundary::Kind::folder;
@@ -171,6 +189,7 @@ void WritingBoundary::createFolders(const fs::path& folder) const {
         }
         if (location.parent_path() == location) throw failure(ENOENT);
         createFolders(location.parent_path());
+        stepBegins(location);
         const auto item = entry(location);
         if (::mkdirat(item.folder.get(), item.name.c_str(), 0777) != 0 && errno != EEXIST) throw failure(errno);
         // Made by another run meanwhile, or something else is in the way.
@@ -179,6 +198,7 @@ void WritingBoundary::createFolders(const fs::path& folder) const {
 }
 
 void WritingBoundary::writeFile(const fs::path& file, std::string_view bytes) const {
+    stepBegins(file);
     bounded([&] {
         const auto item = entry(file);
         files::writeAtomicallyAt(item.folder.get(), item.name, bytes, file);
@@ -200,6 +220,7 @@ bool WritingBoundary::canCreateFileBeside(const fs::path& file) const {
 }
 
 void WritingBoundary::rename(const fs::path& from, const fs::path& to) const {
+    stepBegins(to);
     bounded([&] {
         const auto source = entry(from);
         const auto target = entry(to);
@@ -209,13 +230,36 @@ void WritingBoundary::rename(const fs::path& from, const fs::path& to) const {
     });
 }
 
+void WritingBoundary::renameIfFree(const fs::path& from, const fs::path& to) const {
+    stepBegins(to);
+    bounded([&] {
+        const auto source = entry(from);
+        const auto target = entry(to);
+        const auto failure = [&](int err) { return pf::Error::posix(err, "Cannot move " + from.string() + " to " + to.string()); };
+        if (::renameat2(source.folder.get(), source.name.c_str(), target.folder.get(), target.name.c_str(),
+                        RENAME_NOREPLACE) == 0) {
+            return;
+        }
+        // A file system that cannot refuse in the same step: looked at just before.
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) throw failure(errno);
+        struct stat existing {};
+        if (::fstatat(target.folder.get(), target.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) throw failure(EEXIST);
+        if (errno != ENOENT) throw failure(errno);
+        if (::renameat(source.folder.get(), source.name.c_str(), target.folder.get(), target.name.c_str()) != 0) {
+            throw failure(errno);
+        }
+    });
+}
+
 bool WritingBoundary::exchangeOrMove(const fs::path& from, const fs::path& to, const fs::path& aside) const {
+    stepBegins(to);
     return bounded([&] {
         return files::exchangeOrMove(entry(from), entry(to), entry(aside), from.string() + " to " + to.string());
     });
 }
 
 void WritingBoundary::removeTree(const fs::path& path) const {
+    stepBegins(path);
     bounded([&] {
         const auto item = entryOnExistingPath(path);
         if (!item) return;  // nothing there
@@ -224,6 +268,7 @@ void WritingBoundary::removeTree(const fs::path& path) const {
 }
 
 void WritingBoundary::remove(const fs::path& path) const {
+    stepBegins(path);
     bounded([&] {
         const auto item = entry(path);
         if (::unlinkat(item.folder.get(), item.name.c_str(), 0) == 0) return;
@@ -236,6 +281,7 @@ void WritingBoundary::remove(const fs::path& path) const {
 
 void WritingBoundary::copyTree(const fs::path& from, const fs::path& to,
                                const std::function<bool(const std::string&)>& skip) const {
+    stepBegins(to);
     bounded([&] { files::copyTree(entry(from), entry(to), from, skip); });
 }
 
@@ -246,7 +292,14 @@ std::unique_ptr<files::FolderLock> WritingBoundary::lock(const fs::path& folder)
 }
 
 fs::path WritingBoundary::moveToTrash(const fs::path& path) const {
+    stepBegins(path);
     return bounded([&] { return files::moveToTrash(entry(path), folderPath(path)); });
+}
+
+void WritingBoundary::setStepHookForTesting(std::function<void(const fs::path&)> hook) {
+    std::lock_guard lock(stepHookMutex);
+    stepHookSet = static_cast<bool>(hook);
+    stepHook = std::move(hook);
 }
 
 }  // namespace gw

@@ -76,6 +76,9 @@ public:
     bool canCreateFileBeside(const std::filesystem::path& file) const;
     // Renames `from` to `to`, replacing what stands there as rename(2) does.
     void rename(const std::filesystem::path& from, const std::filesystem::path& to) const;
+    // Renames `from` to `to` only while nothing stands at `to`; the platform's Error
+    // (EEXIST) otherwise.
+    void renameIfFree(const std::filesystem::path& from, const std::filesystem::path& to) const;
     // See files::exchangeOrMove.
     bool exchangeOrMove(const std::filesystem::path& from, const std::filesystem::path& to,
                         const std::filesystem::path& aside) const;
@@ -90,6 +93,11 @@ public:
     std::unique_ptr<platform::foundation::files::FolderLock> lock(const std::filesystem::path& folder) const;
     // Moves the item to the Trash (see files::moveToTrash); returns where it went.
     std::filesystem::path moveToTrash(const std::filesystem::path& path) const;
+
+    // Tests only: runs as each step above begins, before it resolves the folder it acts in
+    // (and so after every check a run makes), with the path the step writes, makes, moves
+    // to or removes; a test swaps a link in there at that moment.
+    static void setStepHookForTesting(std::function<void(const std::filesystem::path&)> hook);
 
 private:
     WritingBoundary() = default;

@@ -474,6 +474,11 @@ void CommandLineController::glyphwrightDidFinishFolder(Glyphwright&, const Glyph
 void CommandLineController::glyphwrightDidKeepReplacedItem(Glyphwright&, const ReplacedItem& item) {
     std::unique_lock output(outputMutex_);
     waitForStartLine(output);
+    // Not what the run was asked to do, but what an earlier, killed one left behind.
+    if (!item.restoredFrom.empty()) {
+        ConsoleIO::writeError(fmt::format("{}Warning: {}\n", onErr(seq::yellow), item.description()));
+        return;
+    }
     ConsoleIO::printLine(fmt::format("{}{}", onOut(seq::reset), item.description()));
     std::fflush(stdout);
     folderLineSinceProgress_ = true;

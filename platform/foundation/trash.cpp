@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -20,6 +22,21 @@ namespace platform::foundation::files {
 namespace fs = std::filesystem;
 
 namespace {
+
+std::atomic<bool> trashFoundHookSet{false};
+std::mutex trashFoundHookMutex;
+std::function<void()> trashFoundHook;
+
+void trashFound() {
+    // Without a test's hook, no lock on the way of every step.
+    if (!trashFoundHookSet) return;
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(trashFoundHookMutex);
+        hook = trashFoundHook;
+    }
+    if (hook) hook();
+}
 
 // The highest folder above `folder` on the same file system: where a file system keeps
 // its own Trash folders.
@@ -63,60 +80,82 @@ bool hasTrashName(const fs::path& folder) {
     return name == ".Trash" || name.rfind(".Trash-", 0) == 0;
 }
 
-bool isRealFolder(const fs::path& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// A Trash that takes an item: its folder, and what the info file's Path is written
-// relative to (nothing for the home Trash, whose paths are absolute).
+// A Trash that takes an item: its folder, what the info file's Path is written relative
+// to (nothing for the home Trash, whose paths are absolute), and its "files" and "info"
+// folders, held open: the item and its info go into the folders that were found, whatever
+// stands at their names by then.
 struct Trash {
     fs::path folder;
     fs::path pathsFrom;
+    UniqueFd files;
+    UniqueFd info;
 };
 
-void makeFolder(const fs::path& folder) {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+[[noreturn]] void refuseFolder(const fs::path& folder, int err) {
+    // A link, or a file, at the name: a Trash folder is never reached through a link.
+    const std::string why = err == ENOTDIR || err == ELOOP ? std::string("something else is in the way") : std::strerror(err);
+    throw Error(FoundationErrorCode::fileWriteFailed, "Unable to open the Trash folder " + folder.string() + ": " + why);
+}
+
+// The folder `name` in the folder open as `parent` (shown as `folder`), never through a
+// link; made (for the user alone) when missing and `make` says so.
+UniqueFd openTrashFolder(int parent, const std::string& name, const fs::path& folder, bool make) {
+    if (make && ::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
         throw Error(FoundationErrorCode::fileWriteFailed,
                     "Unable to create the Trash folder " + folder.string() + ": " + std::strerror(errno));
     }
-    if (!isRealFolder(folder)) {
+    UniqueFd fd(::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) refuseFolder(folder, errno);
+    return fd;
+}
+
+// The Trash folder `name` in the folder open as `parent`, with its "files" and "info"
+// folders, each opened beneath the one before.
+Trash openTrash(int parent, const std::string& name, const fs::path& folder, const fs::path& pathsFrom, bool make) {
+    const UniqueFd trash = openTrashFolder(parent, name, folder, make);
+    Trash opened{folder, pathsFrom, openTrashFolder(trash.get(), "files", folder / "files", true),
+                 openTrashFolder(trash.get(), "info", folder / "info", true)};
+    return opened;
+}
+
+// The folder that holds a Trash folder.
+UniqueFd openFolder(const fs::path& folder) {
+    UniqueFd fd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
         throw Error(FoundationErrorCode::fileWriteFailed,
-                    "Unable to create the Trash folder " + folder.string() + ": something else is in the way");
+                    "Unable to open " + folder.string() + " for the Trash: " + std::strerror(errno));
     }
+    return fd;
 }
 
 // The Trash for an item on the device `device`, whose path is `original`. The home Trash
 // is made when missing, as it belongs to the user; a file system elsewhere (a stick,
-// another disk) is not given a Trash folder it never had.
+// another disk) is not given a Trash folder it never had. The data folder and a file
+// system's top are the user's and the system's choice, reached as they lead; from there
+// on nothing is a link.
 Trash trashFor(dev_t device, const fs::path& original) {
     struct stat home {};
     if (::stat(homeDirectory().c_str(), &home) == 0 && home.st_dev == device) {
         const fs::path trash = homeTrash();
         std::error_code error;
         fs::create_directories(trash.parent_path(), error);
-        makeFolder(trash);
-        makeFolder(trash / "files");
-        makeFolder(trash / "info");
-        return {trash, {}};
+        const UniqueFd data = openFolder(trash.parent_path());
+        return openTrash(data.get(), trash.filename().string(), trash, {}, true);
     }
     const fs::path top = topFolder(original.parent_path());
     if (!top.empty()) {
+        const UniqueFd topFd = openFolder(top);
         // A shared ".Trash" counts only as a real folder with the sticky bit, as file
         // managers require; otherwise anyone could read what others throw away.
-        struct stat shared {};
-        if (::lstat((top / ".Trash").c_str(), &shared) == 0 && S_ISDIR(shared.st_mode) && (shared.st_mode & S_ISVTX)) {
-            const fs::path trash = top / ".Trash" / uidText();
-            makeFolder(trash);
-            makeFolder(trash / "files");
-            makeFolder(trash / "info");
-            return {trash, top};
+        UniqueFd shared(::openat(topFd.get(), ".Trash", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat sharedInfo {};
+        if (shared && ::fstat(shared.get(), &sharedInfo) == 0 && (sharedInfo.st_mode & S_ISVTX)) {
+            return openTrash(shared.get(), uidText(), top / ".Trash" / uidText(), top, true);
         }
-        const fs::path own = top / (".Trash-" + uidText());
-        if (isRealFolder(own)) {
-            makeFolder(own / "files");
-            makeFolder(own / "info");
-            return {own, top};
+        const std::string own = ".Trash-" + uidText();
+        struct stat ownInfo {};
+        if (::fstatat(topFd.get(), own.c_str(), &ownInfo, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(ownInfo.st_mode)) {
+            return openTrash(topFd.get(), own, top / own, top, false);
         }
     }
     throw Error(FoundationErrorCode::fileWriteFailed,
@@ -160,12 +199,9 @@ fs::path moveToTrash(const RootHandle::Entry& item, const fs::path& path) {
         throw Error(FoundationErrorCode::fileWriteFailed, "Unable to find " + original.string() + ": " + std::strerror(errno));
     }
     const Trash trash = trashFor(info.st_dev, original);
-    UniqueFd files(::open((trash.folder / "files").c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    UniqueFd infos(::open((trash.folder / "info").c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!files || !infos) {
-        throw Error(FoundationErrorCode::fileWriteFailed,
-                    "Unable to open the Trash folder " + trash.folder.string() + ": " + std::strerror(errno));
-    }
+    trashFound();
+    const int files = trash.files.get();
+    const int infos = trash.info.get();
     const std::string recorded =
         trash.pathsFrom.empty() ? original.string() : original.lexically_relative(trash.pathsFrom).string();
     char stamp[32] = {};
@@ -180,22 +216,28 @@ fs::path moveToTrash(const RootHandle::Entry& item, const fs::path& path) {
         const std::string infoName = name + ".trashinfo";
         // The info file claims the name first, as the layout asks: two programs moving
         // items of one name never take the same one.
-        UniqueFd claim(::openat(infos.get(), infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        UniqueFd claim(::openat(infos, infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!claim) {
             if (errno == EEXIST) continue;
             throw Error(FoundationErrorCode::fileWriteFailed, "Unable to write to the Trash: " + std::string(std::strerror(errno)));
         }
         const bool written = ::write(claim.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                              ::close(claim.release()) == 0;
-        if (written && ::renameat2(item.folder.get(), item.name.c_str(), files.get(), name.c_str(), RENAME_NOREPLACE) == 0) {
+        if (written && ::renameat2(item.folder.get(), item.name.c_str(), files, name.c_str(), RENAME_NOREPLACE) == 0) {
             return trash.folder / "files" / name;
         }
         const int err = written ? errno : EIO;
-        ::unlinkat(infos.get(), infoName.c_str(), 0);
+        ::unlinkat(infos, infoName.c_str(), 0);
         if (err == EEXIST) continue;
         throw Error(FoundationErrorCode::fileWriteFailed, "Unable to move " + original.string() + " to the Trash: " + std::strerror(err));
     }
     throw Error(FoundationErrorCode::fileWriteFailed, "The Trash holds too many items named " + item.name);
+}
+
+void setTrashFoundHookForTesting(std::function<void()> hook) {
+    std::lock_guard lock(trashFoundHookMutex);
+    trashFoundHookSet = static_cast<bool>(hook);
+    trashFoundHook = std::move(hook);
 }
 
 bool trashHoldsName(const fs::path& path) {

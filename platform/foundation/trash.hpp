@@ -6,6 +6,7 @@
 #include "platform/foundation/root_handle.hpp"
 
 #include <filesystem>
+#include <functional>
 
 namespace platform::foundation::files {
 
@@ -14,8 +15,10 @@ namespace platform::foundation::files {
 // its path. Returns where it now lies in the Trash's "files" folder; its own name when
 // that is free there, else the name numbered before its extension. Error when the Trash
 // cannot take it: the home Trash cannot be made, or the item lies on another file
-// system that has no Trash folder at its top (none is made there), or it cannot be
-// moved. The item then stays where it was.
+// system that has no Trash folder at its top (none is made there), or a link stands at
+// the name of one of the Trash's own folders (it would lead the item elsewhere), or it
+// cannot be moved. The item then stays where it was. The Trash's folders are opened once,
+// one beneath the other, and the item moves into the folder that was opened.
 std::filesystem::path moveToTrash(const RootHandle::Entry& item, const std::filesystem::path& path);
 
 // Whether a Trash that could take the item at `path` already holds an item of the same
@@ -29,5 +32,9 @@ bool isTrashFolder(const std::filesystem::path& folder);
 
 // Whether `path` is a Trash folder or lies inside one, once symbolic links are followed.
 bool isInTrash(const std::filesystem::path& path);
+
+// Tests only: runs each time the Trash that takes an item has been found, before the item
+// moves into it (to change what stands at the Trash's name at that moment).
+void setTrashFoundHookForTesting(std::function<void()> hook);
 
 }  // namespace platform::foundation::files

@@ -1044,6 +1044,59 @@ TEST_F(ExistingCatalog, CatalogsReplacedWithinOneSecondAreNumberedAfterTheTimeAn
     EXPECT_EQ(namesIn(trash / "files").size(), earlier.size() + 3);
 }
 
+// A folder beside the catalog, or in it beside a set, that merely carries the hidden name
+// a killed run gives what it sets aside (a stale leftover, or a copy a sync tool brought
+// over) is put back, but what the user had at that name is not lost: whichever answer the
+// next run is given, the user's file is found afterwards, and a warning names the leftover,
+// the name it took and where the user's folder went.
+TEST_F(ExistingCatalog, ALeftoversNameBesideTheUsersCatalogNeverCostsTheUserAFile) {
+    const fs::path trash = dir_ / "xdg/XDG_DATA_HOME/Trash/files";
+    // No process has a number above the kernel's limit on them (2^22).
+    const std::string gone = "4194305";
+    struct Case {
+        std::string name;
+        fs::path leftover;
+        fs::path place;
+        std::string action;
+    };
+    const fs::path set = catalog_ / "icon.imageset";
+    const fs::path catalogLeftover = work_ / ("out/.Assets.xcassets.replaced-" + gone + "-7");
+    const fs::path setLeftover = catalog_ / (".icon.imageset.replaced-" + gone + "-7");
+    const std::vector<Case> cases = {
+        {"beside the catalog, append", catalogLeftover, catalog_, "append"},
+        {"beside the catalog, overwrite", catalogLeftover, catalog_, "overwrite"},
+        {"beside a set, append", setLeftover, set, "append"},
+        {"beside a set, overwrite", setLeftover, set, "overwrite"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(trash.parent_path());
+        makeCatalog();
+        expectCompleted(convert({"-assetType", "asset", "-assetCatalogExistsAction", "append"}), {catalog_.string()});
+        writeFile(set / "notes.txt", "mine");
+        writeFile(c.leftover / "Contents.json", "{}\n");
+
+        const auto run = convert({"-assetType", "asset", "-assetCatalogExistsAction", c.action});
+        expectCompleted(run, {catalog_.string()});
+        std::vector<fs::path> notes;
+        for (const auto& folder : {work_ / "out", trash}) {
+            if (!fs::exists(folder)) continue;
+            for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+                if (entry.path().filename() == "notes.txt" && readFile(entry.path()) == "mine") notes.push_back(entry.path());
+            }
+        }
+        ASSERT_EQ(notes.size(), 1u) << run.out << run.err;
+        EXPECT_FALSE(fs::exists(c.leftover));
+        // Where the user's folder went, as the warning says.
+        const fs::path kept = c.place == catalog_ ? notes[0].parent_path().parent_path() : notes[0].parent_path();
+        EXPECT_EQ(kept.parent_path(), trash) << notes[0];
+        const std::string warning = "Warning: " + c.leftover.string() + ", left by an interrupted run, was put back as " +
+                                    c.place.string() + "; what stood there was moved to the Trash: " + kept.string() +
+                                    "\n";
+        EXPECT_NE(run.err.find(warning), std::string::npos) << run.err;
+    }
+}
+
 TEST_F(ExistingCatalog, AnAssetCancelOrAnAnswerThatNeedsAWindowEndsTheRunWithStatusOne) {
     expectRefused(convert({"-assetCatalogExistsAction", "append", "-assetExistsAction", "cancel"}),
                   "Unable to create asset catalog. Error Nothing was written: " +
