@@ -313,7 +313,9 @@ void CommandLineController::run() {
         // A catalog written inside the input folder earlier is not read back as pictures.
         engine.addImagesFromFileOrFolder(inputURL, {outputURL});
     } catch (...) {
-        complete(fmt::format("Unable to open images at {}\n{}", inputURL.absoluteString(),
+        // The path itself, as every other message shows one: a URL's
+        // percent-encoding would turn an accented letter into "%C3%A9".
+        complete(fmt::format("Unable to open images at {}\n{}", pf::escapedForDisplay(inputURL.path()),
                              unableToOpenReason(std::current_exception(), inputURL)));
     }
     // Pictures of one name would otherwise write one set, the last over the others.

@@ -344,7 +344,7 @@ TEST_F(CommandLine, BadOptionsAndUnreadablePicturesAreRefusedWithStatusOne) {
         std::vector<std::string> arguments;
         std::string message;
     };
-    const std::string unable = "Unable to open images at file://";
+    const std::string unable = "Unable to open images at ";
     const std::vector<Case> cases = {
         {{"-inputPath"}, "Unable to understand the inputPath"},
         {{"-outputPath", "out"}, "Please specify the inputPath"},
@@ -760,13 +760,15 @@ TEST_F(CommandLine, NamesAndPathsAreShownWithTheirControlCharactersEscaped) {
           "Warning: " + (work_ / "mixed/sub").string() + "/" + art + ".png is converted under the name " + art +
               "1, since " + (work_ / "mixed").string() + "/" + art + ".png already has the name " + art + ".\n",
           "Catalog created at: " + (work_ / outputShown).string() + "/Assets.xcassets\n"}},
+        // The path as it is, escaped where it must be, never a percent-encoded URL.
         {{"-inputPath", "gone\x07\n.png"},
          1,
-         {"Unable to open images at file://" + (work_ / "gone%07%0A.png").string() +
+         {"Unable to open images at " + (work_ / "gone\\x07\\x0a.png").string() +
           "\nThere is no file or folder at " + (work_ / "gone\\x07\\x0a.png").string() + ".\n"}},
-        {{"-inputPath", "gone " + art + ".png"},
+        {{"-inputPath", "\u00e9t\u00e9/gone " + art + ".png"},
          1,
-         {"\nThere is no file or folder at " + (work_ / ("gone " + art + ".png")).string() + ".\n"}},
+         {"Unable to open images at " + (work_ / ("\u00e9t\u00e9/gone " + art + ".png")).string() +
+          "\nThere is no file or folder at " + (work_ / ("\u00e9t\u00e9/gone " + art + ".png")).string() + ".\n"}},
         {{"-inputPath", "icon.svg", "-outputPath", (dir_ / ("far" + hostile)).string()},
          1,
          {"Unable to use " + (dir_ / ("far" + hostileShown)).string() + ": it is not inside the root folder"}},
