@@ -238,7 +238,11 @@ void CommandLineController::requireInsideRoot(const pf::URL& location) {
     const auto& root = commandLineEnabledController_->rootBookmarkURL();
     try {
         if (root && WritingBoundary(root->fsPath()).contains(location.fsPath())) return;
-    } catch (const pf::Error&) {
+    } catch (const pf::Error& failure) {
+        // Without a descriptor left, nothing is known of where it leads: not "outside".
+        if (pf::isOutOfFileDescriptors(failure)) {
+            complete(LocalizedString::text("command-line.unusable", location.path(), failure.what()));
+        }
         // A root that can no longer be opened holds nothing.
     }
     complete(LocalizedString::text("command-line.outside-root", location.path(), root ? root->path() : std::string()));
@@ -330,7 +334,10 @@ void CommandLineController::run() {
     auto& engine = glyphwright();
     try {
         engine.setWritingBoundary(commandLineEnabledController_->rootBookmarkURL()->fsPath());
-    } catch (const pf::Error&) {
+    } catch (const pf::Error& failure) {
+        if (pf::isOutOfFileDescriptors(failure)) {
+            complete(LocalizedString::text("command-line.unusable", inputURL.path(), failure.what()));
+        }
         complete(LocalizedString::text("command-line.outside-root", inputURL.path(),
                                        commandLineEnabledController_->rootBookmarkURL()->path()));
     }
