@@ -85,8 +85,8 @@ void warnOfRenamedPictures(const std::vector<ImageInputPtr>& inputs) {
 // Each picture of a batch names a set of its own. One that no set can be named after (its
 // file name is not UTF-8 text, or too long for the set's files) is passed over and said,
 // as a picture that cannot be read is, so that it does not cost the others their sets.
-// The plans are dry ones: nothing is set aside or written for them. (The window keeps
-// such a picture, whose name can be changed there; its run fails saying which name.)
+// The plans are dry ones: nothing is set aside or written for them. (In the window, where
+// the pictures are in view and can be taken out, the run still stops and names it.)
 void passOverPicturesNoSetCanBeNamedAfter(Glyphwright& engine, const pf::URL& outputURL,
                                           ConversionOutputType outputType) {
     const auto dryRun = std::make_shared<FakeWritingIntentFactory>();
