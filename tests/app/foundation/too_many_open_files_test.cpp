@@ -38,6 +38,11 @@ std::vector<std::uint8_t> bytesOf(const fs::path& path) {
 }
 
 TEST(TooManyOpenFiles, EveryWayOfReadingAPictureSaysSo) {
+#if defined(__SANITIZE_ADDRESS__)
+    // UBSan checks the type of a polymorphic object it has not met before through a pipe
+    // of its own, and reports a fault when it cannot have one.
+    GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     gwtest::TempDir dir;
     const fs::path png = dir / "photo.png", pdf = dir / "page.pdf";
