@@ -118,7 +118,9 @@ void ImageCreationOperation::render() {
                                          [&] { return bounds.canCreateFileBeside(file); });
         try {
             bounds.writeFile(file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-        } catch (const pf::Error&) {
+        } catch (const pf::Error& failure) {
+            // Out of descriptors says nothing about the output folder.
+            if (pf::isOutOfFileDescriptors(failure)) throw;
             throw PDFImageSaveError(PDFImageSaveError::Case::failedToCreateOutputPDFContext);
         }
         return;

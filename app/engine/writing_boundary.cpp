@@ -83,7 +83,9 @@ auto WritingBoundary::bounded(Step&& step) const -> decltype(step()) {
 bool WritingBoundary::contains(const fs::path& folder) const {
     try {
         return handle_->contains(folder);
-    } catch (const pf::Error&) {
+    } catch (const pf::Error& failure) {
+        // Without a descriptor to look, nothing is known of where it leads.
+        if (pf::isOutOfFileDescriptors(failure)) throw;
         return false;  // a chain of links too long to follow leads nowhere we can vouch for
     }
 }
@@ -94,7 +96,8 @@ void WritingBoundary::checkFolder(const fs::path& folder) const {
         handle_->check(location);
     } catch (const files::OutsideRootError& outside) {
         throw OutsideWritingBoundaryError(location, outside.leadsTo(), root());
-    } catch (const pf::Error&) {
+    } catch (const pf::Error& failure) {
+        if (pf::isOutOfFileDescriptors(failure)) throw;
         // A chain of links too long to follow leads nowhere we can vouch for.
         throw OutsideWritingBoundaryError(location, location, root());
     }
@@ -142,7 +145,8 @@ bool WritingBoundary::leadsToFolder(const fs::path& path) const {
             return true;
         } catch (const files::OutsideRootError&) {
             throw;
-        } catch (const pf::Error&) {
+        } catch (const pf::Error& failure) {
+            if (pf::isOutOfFileDescriptors(failure)) throw;
             return false;
         }
     });
@@ -210,10 +214,15 @@ bool WritingBoundary::canCreateFileBeside(const fs::path& file) const {
         const auto item = entry(file);
         const std::string probe = "." + item.name + ".probe-" + std::to_string(std::random_device{}());
         const int fd = ::openat(item.folder.get(), probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && pf::isOutOfFileDescriptors(errno)) throw pf::Error::posix(errno, "Cannot create " + probe);
         if (fd < 0) return false;
         ::close(fd);
         ::unlinkat(item.folder.get(), probe.c_str(), 0);
         return true;
+    } catch (const pf::Error& failure) {
+        // Without a descriptor to try, nothing is known of the folder.
+        if (pf::isOutOfFileDescriptors(failure)) throw;
+        return false;
     } catch (const std::exception&) {
         return false;
     }

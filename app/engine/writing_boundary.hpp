@@ -42,7 +42,8 @@ public:
     const std::filesystem::path& root() const { return handle_->path(); }
     const platform::foundation::files::RootHandlePtr& handle() const { return handle_; }
 
-    // Whether the folder leads to the root or below it.
+    // Whether the folder leads to the root or below it. The platform's Error when no file
+    // descriptor is left to look (here and in the checks below).
     bool contains(const std::filesystem::path& folder) const;
     // Throws OutsideWritingBoundaryError when the folder leads outside the root.
     void checkFolder(const std::filesystem::path& folder) const;
@@ -72,7 +73,8 @@ public:
     void createFolders(const std::filesystem::path& folder) const;
     // Writes the file atomically (see files::writeAtomically).
     void writeFile(const std::filesystem::path& file, std::string_view bytes) const;
-    // Whether a file could be made in the folder of `file` now.
+    // Whether a file could be made in the folder of `file` now; the platform's Error when
+    // no file descriptor is left to try.
     bool canCreateFileBeside(const std::filesystem::path& file) const;
     // Renames `from` to `to`, replacing what stands there as rename(2) does.
     void rename(const std::filesystem::path& from, const std::filesystem::path& to) const;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -128,16 +129,29 @@ public:
     void folder(int fd, const fs::path& path, int depth) {
         // Deeper than any artwork is kept; a loop of bind mounts must still end.
         if (depth > 256) return;
-        for (const auto& name : namesIn(fd)) entry(fd, path, name, depth);
+        for (const auto& name : namesIn(fd, path)) entry(fd, path, name, depth);
+    }
+
+    // A folder whose pictures go missing for want of a descriptor is said, so that a low
+    // limit of open files never passes for a folder without pictures. (One that cannot be
+    // read for another reason gives no files, as it always has.)
+    static void reportIfOutOfDescriptors(int error, const fs::path& folder) {
+        if (!platform::foundation::isOutOfFileDescriptors(error)) return;
+        reportSkippedPicture(URL::fileURL(folder, true),
+                             LocalizedString::text("folder-scan.warning.folder-not-opened", folder.string(),
+                                                   std::strerror(error)));
     }
 
     std::set<URL> found;
 
 private:
-    static std::vector<std::string> namesIn(int fd) {
+    static std::vector<std::string> namesIn(int fd, const fs::path& path) {
         std::vector<std::string> names;
         platform::foundation::files::UniqueFd listing(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-        if (!listing) return names;
+        if (!listing) {
+            reportIfOutOfDescriptors(errno, path);
+            return names;
+        }
         DIR* dir = ::fdopendir(listing.get());
         if (dir == nullptr) return names;
         listing.release();
@@ -184,7 +198,11 @@ private:
         if (isDirectory && !isLink) {
             platform::foundation::files::UniqueFd child(
                 ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (child) this->folder(child.get(), path, depth + 1);
+            if (child) {
+                this->folder(child.get(), path, depth + 1);
+            } else {
+                reportIfOutOfDescriptors(errno, path);
+            }
         }
     }
 
@@ -201,8 +219,11 @@ std::set<URL> imageFileURLs(const URL& folder, const std::vector<URL>& excludedF
     try {
         const auto fd = root->open(folder.fsPath(), O_RDONLY | O_DIRECTORY);
         scan.folder(fd.get(), folder.fsPath(), 0);
-    } catch (const platform::foundation::Error&) {
+    } catch (const platform::foundation::Error& failure) {
         // A folder that cannot be read, or that leads outside the root, gives no files.
+        if (failure.domain() == platform::foundation::kPosixErrorDomain) {
+            Scan::reportIfOutOfDescriptors(failure.code(), folder.fsPath());
+        }
     }
     return std::move(scan.found);
 }

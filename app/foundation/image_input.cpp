@@ -69,6 +69,7 @@ std::string ImageInput::problemDescription(PictureProblem problem) {
     switch (problem) {
         case PictureProblem::missing: return LocalizedString::text("picture-problem.missing");
         case PictureProblem::unreadable: return LocalizedString::text("picture-problem.unreadable");
+        case PictureProblem::tooManyOpenFiles: return LocalizedString::text("picture-problem.too-many-open-files");
         case PictureProblem::none:
         case PictureProblem::notAPicture: return LocalizedString::text("picture-problem.not-a-picture");
         case PictureProblem::truncated: return LocalizedString::text("picture-problem.truncated");

@@ -54,6 +54,8 @@ files::UniqueFd openRegular(const fs::path& path, const files::RootHandle& root,
     } catch (const platform::foundation::Error& failure) {
         if (isPosix(failure, {ENOENT, ENOTDIR})) {
             platform::graphics::noteProblem(detail, problem, PictureProblem::missing, fmt::format("no file at {}", path.string()));
+        } else if (platform::foundation::isOutOfFileDescriptors(failure)) {
+            platform::graphics::noteProblem(detail, problem, PictureProblem::tooManyOpenFiles, failure.what());
         } else {
             platform::graphics::noteProblem(detail, problem, PictureProblem::unreadable, failure.what());
         }
@@ -76,7 +78,11 @@ files::UniqueFd openRegular(const fs::path& path, const files::RootHandle& root,
     } catch (const files::OutsideRootError&) {
         throw;
     } catch (const platform::foundation::Error& failure) {
-        platform::graphics::noteProblem(detail, problem, PictureProblem::unreadable, failure.what());
+        platform::graphics::noteProblem(detail, problem,
+                                        platform::foundation::isOutOfFileDescriptors(failure)
+                                            ? PictureProblem::tooManyOpenFiles
+                                            : PictureProblem::unreadable,
+                                        failure.what());
         return {};
     }
     // Something else put in its place between the two looks is not read.
@@ -123,7 +129,12 @@ std::optional<PictureFile> readPictureFile(const fs::path& path, const files::Ro
     file.reread = [root, path, identity, maxBytes]() -> std::optional<std::vector<std::uint8_t>> {
         try {
             Identity now;
-            const auto again = openRegular(path, *root, maxBytes, now, nullptr, nullptr);
+            std::string why;
+            PictureProblem kind = PictureProblem::none;
+            const auto again = openRegular(path, *root, maxBytes, now, &why, &kind);
+            // The drawing that wanted the pixels fails for want of a descriptor, not as a
+            // picture that could not be drawn.
+            if (kind == PictureProblem::tooManyOpenFiles) platform::graphics::DrawingProblems::report(kind, why);
             if (!again || !(now == identity)) return std::nullopt;
             auto bytes = files::readOpenedFile(again.get(), path, maxBytes);
             // Changed while it was read: not the bytes the picture was read from.

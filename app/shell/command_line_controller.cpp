@@ -3,8 +3,10 @@
 #include "app/definitions/conversion_output_type.hpp"
 #include "app/definitions/folder_definition_builder_factory.hpp"
 #include "app/engine/conversion_warning.hpp"
+#include "app/engine/folder_creation_operation.hpp"
 #include "app/engine/image_creation_operation.hpp"
 #include "app/engine/writing_boundary.hpp"
+#include "app/engine/writing_intents.hpp"
 #include "app/foundation/file_categories.hpp"
 #include "app/foundation/image_input.hpp"
 #include "app/foundation/folder_scanning.hpp"
@@ -78,6 +80,34 @@ void warnOfRenamedPictures(const std::vector<ImageInputPtr>& inputs) {
             LocalizedString::text("command-line.warning.renamed",
                                   {input->imageURL()->path(), input->imageName(), (*keeper)->imageURL()->path(), *name})));
     }
+}
+
+// Each picture of a batch names a set of its own. One that no set can be named after (its
+// file name is not UTF-8 text, or too long for the set's files) is passed over and said,
+// as a picture that cannot be read is, so that it does not cost the others their sets.
+// The plans are dry ones: nothing is set aside or written for them. (In the window, where
+// the pictures are in view and can be taken out, the run still stops and names it.)
+void passOverPicturesNoSetCanBeNamedAfter(Glyphwright& engine, const pf::URL& outputURL,
+                                          ConversionOutputType outputType) {
+    const auto dryRun = std::make_shared<FakeWritingIntentFactory>();
+    std::vector<platform::appkit::ArrayController::Element> passedOver;
+    for (const auto& input : engine.imageInputs()) {
+        try {
+            for (const auto& builder : FolderDefinitionBuilderFactory().makeBuilders(
+                     {input}, {input}, CollectionType::batch, outputURL, outputType, dryRun)) {
+                auto plan = builder->build();
+                prepareForWriting(plan);
+            }
+        } catch (const FolderCreationError& failure) {
+            if (failure.errorCase() == FolderCreationError::Case::pathOutsideFolder || !input->imageURL()) continue;
+            reportSkippedPicture(*input->imageURL(), LocalizedString::text("folder-scan.warning.no-set-name",
+                                                                           input->imageURL()->path(), failure.what()));
+            passedOver.push_back(platform::appkit::ArrayController::Element::of(input));
+        } catch (...) {
+            // Anything else is the run's to find and report.
+        }
+    }
+    if (!passedOver.empty()) engine.collectionViewArrayController()->removeObjects(passedOver);
 }
 
 // Types that take only a folder of layers say how to give them one.
@@ -208,7 +238,11 @@ void CommandLineController::requireInsideRoot(const pf::URL& location) {
     const auto& root = commandLineEnabledController_->rootBookmarkURL();
     try {
         if (root && WritingBoundary(root->fsPath()).contains(location.fsPath())) return;
-    } catch (const pf::Error&) {
+    } catch (const pf::Error& failure) {
+        // Without a descriptor left, nothing is known of where it leads: not "outside".
+        if (pf::isOutOfFileDescriptors(failure)) {
+            complete(LocalizedString::text("command-line.unusable", location.path(), failure.what()));
+        }
         // A root that can no longer be opened holds nothing.
     }
     complete(LocalizedString::text("command-line.outside-root", location.path(), root ? root->path() : std::string()));
@@ -300,7 +334,10 @@ void CommandLineController::run() {
     auto& engine = glyphwright();
     try {
         engine.setWritingBoundary(commandLineEnabledController_->rootBookmarkURL()->fsPath());
-    } catch (const pf::Error&) {
+    } catch (const pf::Error& failure) {
+        if (pf::isOutOfFileDescriptors(failure)) {
+            complete(LocalizedString::text("command-line.unusable", inputURL.path(), failure.what()));
+        }
         complete(LocalizedString::text("command-line.outside-root", inputURL.path(),
                                        commandLineEnabledController_->rootBookmarkURL()->path()));
     }
@@ -313,11 +350,14 @@ void CommandLineController::run() {
         // A catalog written inside the input folder earlier is not read back as pictures.
         engine.addImagesFromFileOrFolder(inputURL, {outputURL});
     } catch (...) {
-        complete(fmt::format("Unable to open images at {}\n{}", inputURL.absoluteString(),
+        // The path itself, as every other message shows one: a URL's
+        // percent-encoding would turn an accented letter into "%C3%A9".
+        complete(fmt::format("Unable to open images at {}\n{}", pf::escapedForDisplay(inputURL.path()),
                              unableToOpenReason(std::current_exception(), inputURL)));
     }
     // Pictures of one name would otherwise write one set, the last over the others.
     engine.makeImageNamesUnique();
+    if (collectionType == CollectionType::batch) passOverPicturesNoSetCanBeNamedAfter(engine, outputURL, outputType);
     warnOfRenamedPictures(engine.imageInputs());
 
     engine.setOutputDirectory(outputURL);

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <syslog.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,12 @@ Error::Error(FoundationErrorCode code, const std::string& description)
 
 Error Error::posix(int err, const std::string& what) {
     return Error(std::string(kPosixErrorDomain), err, fmt::format("{}: {}", what, std::strerror(err)));
+}
+
+bool isOutOfFileDescriptors(int err) { return err == EMFILE || err == ENFILE; }
+
+bool isOutOfFileDescriptors(const Error& error) {
+    return error.domain() == kPosixErrorDomain && isOutOfFileDescriptors(error.code());
 }
 
 std::string Error::printedDescription() const {

@@ -44,6 +44,12 @@ private:
     int code_;
 };
 
+// Whether errno `err` says that no file descriptor was left (EMFILE for the process,
+// ENFILE for the system): the state of the process, not of what it was opening.
+bool isOutOfFileDescriptors(int err);
+// The same for an error of the POSIX domain; false for any other domain.
+bool isOutOfFileDescriptors(const Error& error);
+
 // Logs "Fatal error: <message>: file <file>, line <line>" to standard error and the
 // system log, then aborts. For broken manifests and broken invariants only.
 [[noreturn]] void fatalError(std::string_view message, std::string_view file, int line = 0);

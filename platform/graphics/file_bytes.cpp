@@ -1,8 +1,12 @@
 #include "platform/graphics/file_bytes.hpp"
 
-#include <fmt/format.h>
+#include <fcntl.h>
+#include <unistd.h>
 
-#include <fstream>
+#include <cerrno>
+#include <cstring>
+
+#include <fmt/format.h>
 
 namespace platform::graphics {
 
@@ -24,9 +28,25 @@ std::optional<std::vector<uint8_t>> readFileBytes(const std::filesystem::path& p
                     fmt::format("{} is unreadable or too large", path.string()));
         return std::nullopt;
     }
-    std::ifstream in(path, std::ios::binary);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        // Out of descriptors, the file was never looked at: that is no fault of the file.
+        const int err = errno;
+        noteProblem(error, problem,
+                    err == EMFILE || err == ENFILE ? PictureProblem::tooManyOpenFiles : PictureProblem::unreadable,
+                    fmt::format("cannot open {}: {}", path.string(), std::strerror(err)));
+        return std::nullopt;
+    }
     std::vector<uint8_t> bytes(static_cast<size_t>(size));
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+    size_t had = 0;
+    while (had < bytes.size()) {
+        const ssize_t got = ::read(fd, bytes.data() + had, bytes.size() - had);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        had += static_cast<size_t>(got);
+    }
+    ::close(fd);
+    if (had != bytes.size()) {
         noteProblem(error, problem, PictureProblem::unreadable, fmt::format("cannot read {}", path.string()));
         return std::nullopt;
     }

@@ -9,6 +9,7 @@ enum class PictureProblem {
     none,
     missing,           // nothing at the path
     unreadable,        // not a regular file, too large a file, or a read error
+    tooManyOpenFiles,  // the process (or the system) had no file descriptor left to read or draw it
     notAPicture,       // not a format we read
     truncated,         // the data ends before the picture is complete
     damaged,           // the data is corrupt

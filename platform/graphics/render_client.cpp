@@ -44,6 +44,12 @@ int highDescriptor(int fd) {
     return moved;
 }
 
+// A descriptor that could not be had for want of descriptors is the program's state, not
+// a fault of the document.
+PictureProblem openingProblem(int error) {
+    return error == EMFILE || error == ENFILE ? PictureProblem::tooManyOpenFiles : PictureProblem::unreadable;
+}
+
 int processors() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -219,7 +225,7 @@ public:
         Spawner::shared().run([&] { started = start(*helper, documentFd, failure); });
         if (!started) {
             if (failure->why.empty()) failure->why = "cannot start the renderer";
-            failure->problem = PictureProblem::unreadable;
+            if (failure->problem == PictureProblem::none) failure->problem = PictureProblem::unreadable;
             remove(helper);
             return nullptr;
         }
@@ -264,8 +270,8 @@ private:
     Helpers() : capacity_(std::clamp(processors(), 2, 8)) {}
 
     static bool start(Helper& helper, int documentFd, RenderFailure* failure) {
-        auto fail = [&](std::string why) {
-            failure->problem = PictureProblem::unreadable;
+        auto fail = [&](std::string why, int error = 0) {
+            failure->problem = openingProblem(error);
             failure->why = std::move(why);
             return false;
         };
@@ -273,16 +279,25 @@ private:
         if (!path) return fail("PDF documents cannot be drawn here: the renderer glyphwright-render is missing");
         int pair[2], printed[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
-            return fail(fmt::format("cannot start the renderer: {}", std::strerror(errno)));
+            const int error = errno;
+            return fail(fmt::format("cannot start the renderer: {}", std::strerror(error)), error);
         }
         if (::pipe2(printed, O_CLOEXEC) != 0) {
             const int error = errno;
             ::close(pair[0]);
             ::close(pair[1]);
-            return fail(fmt::format("cannot start the renderer: {}", std::strerror(error)));
+            return fail(fmt::format("cannot start the renderer: {}", std::strerror(error)), error);
         }
         const int theirSocket = highDescriptor(pair[1]), theirPrinted = highDescriptor(printed[1]);
         const int document = ::fcntl(documentFd, F_DUPFD_CLOEXEC, render::kDocumentFd + 1);
+        // A helper started without its document would call the document unreadable.
+        if (theirSocket < 0 || theirPrinted < 0 || document < 0) {
+            const int error = errno;
+            for (const int fd : {pair[0], printed[0], theirSocket, theirPrinted, document}) {
+                if (fd >= 0) ::close(fd);
+            }
+            return fail(fmt::format("cannot start the renderer: {}", std::strerror(error)), error);
+        }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -325,7 +340,7 @@ private:
             helper.pid = -1;
             ::close(pair[0]);
             ::close(printed[0]);
-            return fail(fmt::format("cannot start the renderer {}: {}", program, std::strerror(spawned)));
+            return fail(fmt::format("cannot start the renderer {}: {}", program, std::strerror(spawned)), spawned);
         }
         helper.socket = pair[0];
         helper.printed = printed[0];
@@ -379,6 +394,7 @@ RenderedPixels::~RenderedPixels() {
 RenderClient::RenderClient(std::span<const uint8_t> bytes) {
     documentFd_ = ::memfd_create("glyphwright-document", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (documentFd_ < 0) {
+        setupProblem_ = openingProblem(errno);
         setupError_ = fmt::format("cannot hold the document for the renderer: {}", std::strerror(errno));
         return;
     }
@@ -455,7 +471,7 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
 bool RenderClient::attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure,
                            bool freshHelper) {
     if (documentFd_ < 0) {
-        failure->problem = PictureProblem::unreadable;
+        failure->problem = setupProblem_;
         failure->why = setupError_;
         return false;
     }
@@ -576,7 +592,9 @@ std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& requ
     const size_t length = size_t(request.width) * 4 * size_t(request.height);
     const int fd = ::memfd_create("glyphwright-pixels", MFD_CLOEXEC);
     if (fd < 0 || ::ftruncate(fd, off_t(length)) != 0) {
-        failure->problem = PictureProblem::tooDemanding;
+        failure->problem = fd < 0 && openingProblem(errno) == PictureProblem::tooManyOpenFiles
+                               ? PictureProblem::tooManyOpenFiles
+                               : PictureProblem::tooDemanding;
         failure->why = fmt::format("cannot make {} bytes of pixels for the renderer: {}", length, std::strerror(errno));
         if (fd >= 0) ::close(fd);
         return nullptr;
@@ -598,7 +616,7 @@ std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& requ
 std::optional<std::vector<uint8_t>> RenderClient::pdf(const render::Request& request, RenderFailure* failure) {
     const int fd = ::memfd_create("glyphwright-pdf", MFD_CLOEXEC);
     if (fd < 0) {
-        failure->problem = PictureProblem::unreadable;
+        failure->problem = openingProblem(errno);
         failure->why = fmt::format("cannot make a file for the renderer's PDF: {}", std::strerror(errno));
         return std::nullopt;
     }

@@ -81,6 +81,7 @@ private:
     int documentFd_ = -1;
     size_t documentBytes_ = 0;
     std::string setupError_;
+    PictureProblem setupProblem_ = PictureProblem::unreadable;
 };
 
 }  // namespace platform::graphics

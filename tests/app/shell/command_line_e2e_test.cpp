@@ -344,7 +344,7 @@ TEST_F(CommandLine, BadOptionsAndUnreadablePicturesAreRefusedWithStatusOne) {
         std::vector<std::string> arguments;
         std::string message;
     };
-    const std::string unable = "Unable to open images at file://";
+    const std::string unable = "Unable to open images at ";
     const std::vector<Case> cases = {
         {{"-inputPath"}, "Unable to understand the inputPath"},
         {{"-outputPath", "out"}, "Please specify the inputPath"},
@@ -593,6 +593,56 @@ TEST_F(CommandLine, AFolderScanTakesNoPicturesFromCatalogsOrTheOutputAndNamesUnr
     }
 }
 
+// A picture no set can be named after (a file name that is not UTF-8 text, or one too long
+// for the set's files) is, in a batch, one picture passed over as an unreadable one is:
+// named once in a warning, escaped, and the others converted. Where it names the run's one
+// set (alone, or the first of its variants) the run ends with the reason and writes
+// nothing; a variant that names nothing converts with the others.
+TEST_F(CommandLine, APictureNoSetCanBeNamedAfterIsOnePicturePassedOverInABatch) {
+    grant();
+    const std::string notText = "b-\xff-bad", notTextShown = "b-\\xff-bad";
+    const std::string tooLong = "c-" + std::string(240, 'n');
+    for (const auto& [name, side] : std::vector<std::pair<std::string, unsigned>>{
+             {"a-good", 30}, {notText, 31}, {tooLong, 32}, {"d-good", 33}}) {
+        writeFile(work_ / "odd" / (name + ".png"), sizedPNG(side));
+    }
+    const auto catalog = work_ / "out/Assets.xcassets";
+    const auto batch = glyphwright(
+        {"-inputPath", "odd", "-outputPath", "out", "-collectionType", "batch", "-assetType", "asset"});
+    expectCompleted(batch, {catalog.string(), catalog.string()});
+    EXPECT_EQ(namesIn(catalog), (std::set<std::string>{"Contents.json", "a-good.imageset", "d-good.imageset"}));
+    expectShowable(batch.err);
+    for (const auto& shown : {notTextShown, tooLong}) {
+        const std::string warning = "Warning: Skipped " + (work_ / "odd" / (shown + ".png")).string() + ": ";
+        const auto at = batch.err.find(warning);
+        EXPECT_NE(at, std::string::npos) << batch.err;
+        EXPECT_EQ(batch.err.find(warning, at + 1), std::string::npos) << "said twice: " << batch.err;
+    }
+    EXPECT_NE(batch.err.find("The name \u201c" + notTextShown + ".imageset\u201d is not valid UTF-8 text"),
+              std::string::npos)
+        << batch.err;
+
+    // Naming the one set of the run: its end, with the reason.
+    writeFile(work_ / "variants" / (notText + ".png"), sizedPNG(40));
+    writeFile(work_ / "variants/e-good.png", sizedPNG(41));
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"-inputPath", "odd/" + notText + ".png", "-outputPath", "alone", "-assetType", "asset"},
+             {"-inputPath", "variants", "-outputPath", "alone", "-assetType", "asset", "-collectionType", "variants"}}) {
+        SCOPED_TRACE(arguments.back());
+        const auto run = glyphwright(arguments);
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_NE(run.err.find("Unable to create asset catalog. Error The name \u201c" + notTextShown +
+                               ".imageset\u201d is not valid UTF-8 text"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_FALSE(fs::exists(work_ / "alone"));
+    }
+    // A variant of an icon set, whose files are named by their slots.
+    const auto icons = glyphwright({"-inputPath", "variants", "-outputPath", "icons", "-collectionType", "variants"});
+    expectCompleted(icons, {(work_ / "icons/Assets.xcassets").string()});
+    EXPECT_EQ(namesIn(work_ / "icons/Assets.xcassets"), (std::set<std::string>{"AppIcon.appiconset", "Contents.json"}));
+}
+
 // A folder's pictures are taken in the byte order of their names (not, say, of their
 // URLs, where "a b" is "a%20b"), and for the layered types the first is the front layer.
 TEST_F(CommandLine, LayersAreTakenInNameOrderTheFirstInFront) {
@@ -760,13 +810,15 @@ TEST_F(CommandLine, NamesAndPathsAreShownWithTheirControlCharactersEscaped) {
           "Warning: " + (work_ / "mixed/sub").string() + "/" + art + ".png is converted under the name " + art +
               "1, since " + (work_ / "mixed").string() + "/" + art + ".png already has the name " + art + ".\n",
           "Catalog created at: " + (work_ / outputShown).string() + "/Assets.xcassets\n"}},
+        // The path as it is, escaped where it must be, never a percent-encoded URL.
         {{"-inputPath", "gone\x07\n.png"},
          1,
-         {"Unable to open images at file://" + (work_ / "gone%07%0A.png").string() +
+         {"Unable to open images at " + (work_ / "gone\\x07\\x0a.png").string() +
           "\nThere is no file or folder at " + (work_ / "gone\\x07\\x0a.png").string() + ".\n"}},
-        {{"-inputPath", "gone " + art + ".png"},
+        {{"-inputPath", "\u00e9t\u00e9/gone " + art + ".png"},
          1,
-         {"\nThere is no file or folder at " + (work_ / ("gone " + art + ".png")).string() + ".\n"}},
+         {"Unable to open images at " + (work_ / ("\u00e9t\u00e9/gone " + art + ".png")).string() +
+          "\nThere is no file or folder at " + (work_ / ("\u00e9t\u00e9/gone " + art + ".png")).string() + ".\n"}},
         {{"-inputPath", "icon.svg", "-outputPath", (dir_ / ("far" + hostile)).string()},
          1,
          {"Unable to use " + (dir_ / ("far" + hostileShown)).string() + ": it is not inside the root folder"}},
