@@ -276,9 +276,9 @@ void CommandLineController::run() {
         if (const auto aside = pf::UserDefaults::standard().setAsideStore()) {
             message += LocalizedString::text("command-line.settings-unreadable", aside->original.string(), aside->reason);
             message += "\n";
-            message += aside->movedTo.empty()
-                           ? LocalizedString::text("command-line.settings-not-moved")
-                           : LocalizedString::text("command-line.settings-moved", aside->movedTo.string());
+            message += aside->leftInPlace      ? LocalizedString::text("command-line.settings-left")
+                       : aside->movedTo.empty() ? LocalizedString::text("command-line.settings-not-moved")
+                                                : LocalizedString::text("command-line.settings-moved", aside->movedTo.string());
             message += "\n";
         }
         complete(message +

@@ -5,6 +5,7 @@
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/plist.hpp"
 
+#include <cerrno>
 #include <fmt/format.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -71,10 +72,20 @@ void UserDefaults::loadLocked() {
         Value v = plist::parse(files::readData(path_));
         if (auto d = v.asDictionary()) {
             stored_ = *d;
+            unreadable_ = false;
             return;
         }
         throw Error(FoundationErrorCode::propertyListReadCorrupt, "settings file is not a dictionary");
     } catch (const Error& e) {
+        // Out of descriptors or memory says nothing of the file: it stays where it is, and
+        // nothing is saved over it until it has been read.
+        if (e.domain() == kPosixErrorDomain && (isOutOfFileDescriptors(e) || e.code() == ENOMEM)) {
+            syslog(LOG_WARNING, "Settings file %s could not be read now, and is left as it is: %s", path_.c_str(),
+                   e.what());
+            setAside_ = SetAsideStore{path_, {}, e.what(), true};
+            unreadable_ = true;
+            return;
+        }
         // Keep the unreadable file for inspection instead of overwriting it with the
         // next change; start from no stored settings.
         std::error_code ec;
@@ -98,6 +109,12 @@ std::optional<UserDefaults::SetAsideStore> UserDefaults::setAsideStore() const {
 }
 
 bool UserDefaults::persistLocked() {
+    if (unreadable_) {
+        dirty_ = true;
+        syslog(LOG_WARNING, "Settings not saved to %s: it could not be read, and would lose what it holds",
+               path_.c_str());
+        return false;
+    }
     try {
         files::writeAtomically(path_, plist::serialize(Value(stored_), plist::Format::binary), 0600);
         dirty_ = false;
@@ -158,8 +175,9 @@ bool UserDefaults::change(std::string_view key, const Value* value) {
         syslog(LOG_WARNING, "Cannot create settings folder %s: %s", dir.c_str(), e.what());
     }
     FolderLock folderLock(dir);
-    // Unsaved changes of our own (an earlier write failed) win over the file.
-    if (!dirty_) loadLocked();
+    // Unsaved changes of our own (an earlier write failed) win over the file, unless the
+    // file could not be read at all: it holds more than they do.
+    if (!dirty_ || unreadable_) loadLocked();
     if (value) {
         stored_.insert_or_assign(std::string(key), *value);
     } else {

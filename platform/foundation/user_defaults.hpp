@@ -72,6 +72,9 @@ public:
         std::filesystem::path original;
         std::filesystem::path movedTo;  // empty when it could not be moved
         std::string reason;
+        // Not read for want of descriptors or memory: left in place, not moved, and kept
+        // from being written over.
+        bool leftInPlace = false;
     };
     // The last such move made by this instance, for callers that tell the user.
     std::optional<SetAsideStore> setAsideStore() const;
@@ -93,6 +96,7 @@ private:
     Dictionary stored_;
     bool dirty_ = false;
     std::optional<SetAsideStore> setAside_;
+    bool unreadable_ = false;  // the last read failed for a cause outside the file
 };
 
 }  // namespace platform::foundation

@@ -7,7 +7,9 @@
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <thread>
@@ -146,6 +148,42 @@ TEST(UserDefaults, StandardDefaultsLiveUnderXdgConfigOfBundleIdentifier) {
     EXPECT_TRUE(fs::exists(pf::UserDefaults::standard().storePath()));
     pf::UserDefaults::resetStandard();
     pf::Bundle::setMain(nullptr);
+}
+
+// Out of descriptors says nothing of the file: it is not set aside as unreadable (which
+// would take the root folder's grant with it) and no change is saved over it.
+TEST_F(UserDefaultsTest, ASettingsFileNotReadForWantOfDescriptorsIsLeftAsItIs) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
+    // Forked where it stands: the child writes into this test's folder.
+    GTEST_FLAG_SET(death_test_style, "fast");
+    pf::UserDefaults(store, &center).setObject(Value("granted"), "rootBookmark");
+    EXPECT_EXIT(
+        {
+            const int next = ::dup(0);
+            ::close(next);
+            rlimit limit{};
+            ::getrlimit(RLIMIT_NOFILE, &limit);
+            const rlimit before = limit;
+            limit.rlim_cur = static_cast<rlim_t>(next);
+            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) std::_Exit(2);
+            pf::UserDefaults defaults(store, &center);
+            const auto aside = defaults.setAsideStore();
+            defaults.setBool(true, "changedMeanwhile");
+            ::setrlimit(RLIMIT_NOFILE, &before);
+            if (!aside || !aside->leftInPlace || !aside->movedTo.empty()) std::_Exit(3);
+            if (!defaults.persistentDomain().count("changedMeanwhile")) std::_Exit(4);
+            // Once it can be read, a change is saved on top of what it holds.
+            defaults.setBool(true, "changedLater");
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_FALSE(fs::exists(dir / "app.plist.corrupt"));
+    pf::UserDefaults reread(store, &center);
+    EXPECT_EQ(reread.stringForKey("rootBookmark"), "granted");
+    EXPECT_TRUE(reread.boolForKey("changedLater"));
+    EXPECT_FALSE(reread.setAsideStore());
 }
 
 // Whatever stands where the settings file should be, the settings start empty, the
