@@ -8,6 +8,7 @@
 #include "app/engine/folder_creation_operation.hpp"
 #include "app/engine/interrupted_writing.hpp"
 #include "app/engine/loading_in_windows.hpp"
+#include "app/engine/saved_state_text.hpp"
 #include "app/definitions/leaderboard_builder.hpp"
 #include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/localized_string.hpp"
@@ -15,15 +16,23 @@
 #include "app/foundation/usage_events.hpp"
 #include "platform/foundation/atomic_file.hpp"
 #include "platform/foundation/bundle.hpp"
+#include "platform/foundation/date.hpp"
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/folder_swap.hpp"
 #include "platform/foundation/json.hpp"
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <fcntl.h>
 #include <malloc.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <limits>
 
 namespace gw {
@@ -704,56 +713,95 @@ pf::Value Glyphwright::selectionIndexesJSON() const {
 std::shared_ptr<Glyphwright> Glyphwright::decodeJSON(const pf::Value& value) { return decodeJSON(pf::Value(value)); }
 
 std::shared_ptr<Glyphwright> Glyphwright::decodeJSON(pf::Value&& value) {
-    const auto fail = [] { return StorageError(StorageError::Case::decodingFailed); };
-    auto* object = value.asDictionary();
-    if (!object) throw fail();
-    const auto typeEntry = object->find("imageInputCollectionType");
-    const auto inputsEntry = object->find("imageInputs");
-    const auto selectionEntry = object->find("selectionIndexes");
-    if (typeEntry == object->end() || inputsEntry == object->end() || selectionEntry == object->end()) throw fail();
-    const auto raw = typeEntry->second.asInteger();
-    const auto type = raw ? collectionTypeFromRawValue(*raw) : std::nullopt;
-    if (!type) throw fail();
-    // Each picture's text goes once the picture is decoded from it: a large saved state
-    // is not held twice.
-    auto* inputValues = inputsEntry->second.asArray();
-    if (!inputValues) throw fail();
-    // Decoding is most of a restore: the pictures are decoded side by side.
+    std::optional<SavedStateDamage> damage;
+    auto engine = fromStored(saved_state::storedStateOf(std::move(value)), damage);
+    if (damage) throw StorageError(StorageError::Case::decodingFailed);
+    return engine;
+}
+
+std::shared_ptr<Glyphwright> Glyphwright::fromStored(saved_state::StoredState&& stored,
+                                                     std::optional<SavedStateDamage>& damage) {
+    SavedStateDamage found;
+    std::vector<std::string> problems = std::move(stored.problems);
+    const auto raw = stored.collectionType ? stored.collectionType->asInteger() : std::nullopt;
+    auto type = raw ? collectionTypeFromRawValue(*raw) : std::nullopt;
+    if (stored.collectionType && !type) problems.emplace_back("an unknown collection type");
+    const bool hadList = stored.pictures.has_value();
+    if (!hadList) {
+        if (problems.empty()) problems.emplace_back("no list of pictures");
+        stored.pictures.emplace();
+    }
+    auto& pictures = *stored.pictures;
+    // Decoding is most of a restore: the pictures are decoded side by side, each
+    // picture's text let go once the picture is decoded from it, so that a large saved
+    // state is not held twice.
     std::vector<ArrayController::Element> inputs;
-    bool decoded = true;
+    // Where each decoded picture stood in the saved list.
+    std::vector<std::size_t> positions;
+    std::string lastName;
     loadInWindows<ImageInputPtr>(
-        inputValues->size(), platform::dispatch::usableProcessorCount(),
+        pictures.size(), platform::dispatch::usableProcessorCount(),
         [&](std::size_t i) -> ImageInputPtr {
+            if (!pictures[i].form) return nullptr;
+            const pf::Value input = std::move(*pictures[i].form);
             try {
-                const pf::Value input = std::move((*inputValues)[i]);
                 return ImageInput::decodeJSON(input);
             } catch (...) {
+                if (const auto* name = input.get("imageName").asString()) pictures[i].name = *name;
                 return nullptr;
             }
         },
-        [&](std::size_t, ImageInputPtr input) {
-            decoded = decoded && input;
-            if (input) inputs.push_back(ArrayController::Element::of(std::move(input)));
+        [&](std::size_t i, ImageInputPtr input) {
+            lastName = input ? input->imageName() : pictures[i].name;
+            if (input) {
+                positions.push_back(pictures[i].position);
+                inputs.push_back(ArrayController::Element::of(std::move(input)));
+            } else {
+                found.lostPictures.push_back({pictures[i].position, pictures[i].name});
+                problems.push_back(fmt::format("picture {} could not be read", pictures[i].position + 1));
+            }
         });
-    if (!decoded) throw fail();
-    const auto* selection = selectionEntry->second.asDictionary();
-    if (!selection) throw fail();
-    const auto rangesEntry = selection->find("indexes");
-    if (rangesEntry == selection->end() || !rangesEntry->second.asArray()) throw fail();
-    std::set<std::size_t> indexes;
-    for (const auto& range : *rangesEntry->second.asArray()) {
-        const auto location = range.get("location").asInteger();
-        const auto length = range.get("length").asInteger();
-        if (!location || !length || *location < 0 || *length < 0 ||
-            static_cast<std::size_t>(*location + *length) > inputs.size()) {
-            throw fail();
+    if (stored.picturesBreakOff) {
+        found.breaksOff = true;
+        found.lastPictureBeforeBreak = lastName;
+        problems.emplace_back("the list of pictures breaks off");
+    }
+    // The selection is of the saved list: it holds only where that list is whole, and
+    // follows its pictures to where they stand now.
+    std::optional<std::set<std::size_t>> indexes;
+    if (stored.selection && !stored.picturesBreakOff) {
+        indexes.emplace();
+        const auto* ranges = stored.selection->get("indexes").asArray();
+        if (!ranges) indexes.reset();
+        for (std::size_t r = 0; indexes && r < ranges->size(); ++r) {
+            const auto location = (*ranges)[r].get("location").asInteger();
+            const auto length = (*ranges)[r].get("length").asInteger();
+            if (!location || !length || *location < 0 || *length < 0 ||
+                static_cast<std::uint64_t>(*location) > pictures.size() ||
+                static_cast<std::uint64_t>(*length) > pictures.size() - static_cast<std::size_t>(*location)) {
+                indexes.reset();
+                break;
+            }
+            for (std::int64_t i = 0; i < *length; ++i) {
+                const auto at = std::lower_bound(positions.begin(), positions.end(), static_cast<std::size_t>(*location + i));
+                if (at != positions.end() && *at == static_cast<std::size_t>(*location + i)) {
+                    indexes->insert(static_cast<std::size_t>(at - positions.begin()));
+                }
+            }
         }
-        for (std::int64_t i = 0; i < *length; ++i) indexes.insert(static_cast<std::size_t>(*location + i));
+        if (!indexes) problems.emplace_back("the selection cannot be read");
+    }
+    if (!problems.empty()) {
+        found.unreadable = inputs.empty() && (!hadList || !found.lostPictures.empty() || found.breaksOff);
+        found.reason = fmt::format("{}", fmt::join(problems, "; "));
+        damage = std::move(found);
+        if (inputs.empty()) return nullptr;
     }
     auto engine = make();
-    engine->imageInputCollectionType_ = *type;
+    // A state damaged before its collection type was read: what suits its pictures.
+    engine->imageInputCollectionType_ = type ? *type : inputs.size() > 1 ? CollectionType::variants : CollectionType::single;
     engine->collectionViewArrayController_->addObjects(inputs);
-    engine->collectionViewArrayController_->setSelectionIndexes(std::move(indexes));
+    if (indexes) engine->collectionViewArrayController_->setSelectionIndexes(std::move(*indexes));
     return engine;
 }
 
@@ -824,6 +872,86 @@ std::shared_ptr<Glyphwright> Glyphwright::restore(const std::filesystem::path& p
         throw StorageError(StorageError::Case::decodingFailed);
     }
     return decodeJSON(std::move(value));
+}
+
+namespace {
+
+// Moves a damaged saved state aside, as "saved_glyphwright.damaged-<date> <time>" beside
+// it (numbered after the time when one is there already): the next save must not
+// replace what may still be recovered from it.
+void keepDamagedState(const std::filesystem::path& path, Glyphwright::SavedStateDamage& damage) {
+    struct stat found {};
+    if (::lstat(path.c_str(), &found) != 0) {
+        damage.notKeptBecause = std::strerror(errno);
+        return;
+    }
+    if (!S_ISREG(found.st_mode)) {
+        damage.notKeptBecause = "it is not a file";
+        return;
+    }
+    const auto now = static_cast<std::time_t>(pf::Date::now().timeIntervalSince1970());
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[32] = {};
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", &local);
+    for (int number = 1; number < 1000; ++number) {
+        auto candidate = path;
+        candidate += number == 1 ? fmt::format(".damaged-{}", stamp) : fmt::format(".damaged-{} {}", stamp, number);
+        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) == 0) {
+            damage.keptAs = candidate;
+            return;
+        }
+        if (errno == EEXIST) continue;
+        // A file system that cannot refuse to replace: looked at first instead.
+        if (errno == EINVAL && !std::filesystem::exists(candidate) && ::rename(path.c_str(), candidate.c_str()) == 0) {
+            damage.keptAs = candidate;
+            return;
+        }
+        if (errno != EINVAL) break;
+    }
+    damage.notKeptBecause = std::strerror(errno);
+}
+
+}  // namespace
+
+Glyphwright::RestoredState Glyphwright::restoreSavedState(const std::filesystem::path& path) {
+    RestoredState restored;
+    // Saves cut short (a kill, a log-out, a crash) leave their temporary files, as large
+    // as the state, hidden beside it.
+    if (const int removed = pf::files::AtomicFileWriter::removeStaleTemporaries(path); removed > 0) {
+        Logger::log(fmt::format("Removed {} temporary file(s) of saves cut short beside {}", removed, path.string()));
+    }
+    std::error_code ignored;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path, ignored))) return restored;
+    saved_state::StoredState stored;
+    {
+        pf::Data bytes;
+        try {
+            // Whatever was saved is read back, however large: the pictures' bytes are
+            // all of it, and a bound here would drop them all.
+            bytes = pf::files::readData(path, std::numeric_limits<std::uintmax_t>::max());
+        } catch (const std::exception& error) {
+            SavedStateDamage damage;
+            damage.unreadable = true;
+            damage.reason = error.what();
+            keepDamagedState(path, damage);
+            restored.damage = std::move(damage);
+            return restored;
+        }
+        const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        try {
+            auto value = pf::json::parse(text);
+            // What a quit without an engine saves: nothing to restore.
+            if (value.isNull()) return restored;
+            stored = saved_state::storedStateOf(std::move(value));
+        } catch (const std::exception& error) {
+            // Only a state that does not read whole is followed part by part.
+            stored = saved_state::salvagedState(text, error.what());
+        }
+    }
+    restored.engine = fromStored(std::move(stored), restored.damage);
+    if (restored.damage) keepDamagedState(path, *restored.damage);
+    return restored;
 }
 
 }  // namespace gw

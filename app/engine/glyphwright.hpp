@@ -35,6 +35,10 @@
 
 namespace gw {
 
+namespace saved_state {
+struct StoredState;
+}
+
 class GlyphwrightError : public std::runtime_error {
 public:
     // unsupportedFileType: a file (not a folder) whose name does not end in a picture extension.
@@ -213,6 +217,41 @@ public:
     static std::shared_ptr<Glyphwright> decodeJSON(const platform::foundation::Value& value);
     // "saved_glyphwright" in the application's data folder.
     static std::filesystem::path savedStatePath();
+    // What a restore could not bring back of a saved state.
+    struct SavedStateDamage {
+        struct LostPicture {
+            std::size_t position = 0;  // in the saved list, from 0
+            std::string name;          // empty when not even its name could be read
+        };
+        // The pictures that were there but could not be restored, in their order.
+        std::vector<LostPicture> lostPictures;
+        // The state breaks off inside its list of pictures (cut short, or damaged past
+        // following): any pictures saved after the last one read are missing too.
+        bool breaksOff = false;
+        // The name of the last picture read before the break, restored or not; empty
+        // when there is none or it had none.
+        std::string lastPictureBeforeBreak;
+        // Not one picture came back.
+        bool unreadable = false;
+        // What the reader found wrong, for the log.
+        std::string reason;
+        // Where the damaged file was kept; empty when it could not be moved aside, and
+        // then `notKeptBecause` says why.
+        std::filesystem::path keptAs;
+        std::string notKeptBecause;
+    };
+    struct RestoredState {
+        // None when there is nothing to restore (no saved state, or one that holds no
+        // engine) or nothing of it could be read.
+        std::shared_ptr<Glyphwright> engine;
+        // Set when the saved state is not whole: what of it came back is in `engine`,
+        // and the file was moved aside so that no later save replaces it.
+        std::optional<SavedStateDamage> damage;
+    };
+    // The restore at a start: first removes the temporary files of saves that were cut
+    // short (never one still being written), then brings back every picture that can be
+    // read, whatever else is damaged. Never throws.
+    static RestoredState restoreSavedState(const std::filesystem::path& path = savedStatePath());
     // Written atomically, and streamed (the compact text of encodeJSON(), never held
     // whole): an earlier saved state stays whole when writing fails.
     void save(const std::filesystem::path& path = savedStatePath()) const;
@@ -225,6 +264,11 @@ private:
     platform::foundation::Value selectionIndexesJSON() const;
     // decodeJSON, letting go of each picture's stored form once it is decoded.
     static std::shared_ptr<Glyphwright> decodeJSON(platform::foundation::Value&& value);
+    // An engine of every picture of `stored` that decodes, each picture's form let go
+    // once decoded; `damage` is set when anything is missing or wrong. None when nothing
+    // came back of a damaged state.
+    static std::shared_ptr<Glyphwright> fromStored(saved_state::StoredState&& stored,
+                                                   std::optional<SavedStateDamage>& damage);
 
     void tellDelegates(const std::function<void(GlyphwrightDelegate&)>& call);
     ReadyState computeReadyState(bool vectorCorners) const;

@@ -21,9 +21,13 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QGuiApplication>
+#include <QMessageBox>
 #include <QProgressDialog>
+#include <QTimer>
 #include <QVBoxLayout>
 #include "platform/appkit/workspace.hpp"
+#include "platform/foundation/atomic_file.hpp"
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/host_facts.hpp"
@@ -32,6 +36,8 @@
 #include "platform/foundation/utf8.hpp"
 
 #include <fmt/format.h>
+
+#include <cstdio>
 
 namespace gw {
 
@@ -61,6 +67,28 @@ std::string appVersion() {
 
 struct LoggerDebugAdapter final : ratewell::DebugLogger {
     void log(const std::string& message) override { Logger::log(message); }
+};
+
+// Runs `action` on the loop's turn after `window` is first painted: a dialog shown before
+// the window manager has placed its window would be placed by where that window stood
+// before, off to a side of it.
+class AfterFirstPaint final : public QObject {
+public:
+    AfterFirstPaint(QWidget& window, std::function<void()> action) : QObject(&window), action_(std::move(action)) {
+        window.installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && action_) {
+            QTimer::singleShot(0, parent(), std::exchange(action_, nullptr));
+            deleteLater();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> action_;
 };
 
 }  // namespace
@@ -123,7 +151,7 @@ NorvaneSupportController& AppDelegate::supportController() {
 struct AppDelegate::PendingRestore {
     std::weak_ptr<Glyphwright> engine;
     std::shared_ptr<Glyphwright> restored;
-    std::string failure;
+    std::optional<Glyphwright::SavedStateDamage> damage;
     bool applied = false;
 };
 
@@ -139,32 +167,38 @@ void AppDelegate::restore() {
     pendingRestore_ = pending;
     std::weak_ptr<AppDelegate> weak = weak_from_this();
     glyphwright_->readInBackground([weak, pending, path = storedImagesPath()]() -> std::function<void()> {
-        try {
-            pending->restored = Glyphwright::restore(path);
-            if (!pending->restored) throw Glyphwright::StorageError(Glyphwright::StorageError::Case::decodingFailed);
-        } catch (const std::exception& error) {
-            pending->failure = error.what();
-        }
+        auto restored = Glyphwright::restoreSavedState(path);
+        pending->restored = std::move(restored.engine);
+        pending->damage = std::move(restored.damage);
         return [weak, pending] {
             if (auto self = weak.lock()) self->applyRestore(*pending);
         };
     });
 }
 
-void AppDelegate::finishRestoring() {
+void AppDelegate::finishRestoring() { settleRestore(true); }
+
+void AppDelegate::settleRestore(bool tellUser) {
     const auto pending = pendingRestore_;
     if (!pending || pending->applied) return;
     if (const auto engine = pending->engine.lock()) engine->waitForBackgroundReading();
-    applyRestore(*pending);
+    applyRestore(*pending, tellUser);
 }
 
-void AppDelegate::applyRestore(PendingRestore& pending) {
+void AppDelegate::applyRestore(PendingRestore& pending, bool tellUser) {
     if (pending.applied) return;
     pending.applied = true;
     const auto engine = pending.engine.lock();
     if (!engine) return;
+    if (pending.damage) {
+        const auto& damage = *pending.damage;
+        Logger::log("Failed to restore image inputs " + damage.reason + "; the saved state " +
+                    (damage.keptAs.empty() ? "could not be moved aside: " + damage.notKeptBecause
+                                           : "was kept as " + damage.keptAs.string()));
+        if (tellUser) showDamagedState(damage);
+    }
     if (!pending.restored) {
-        Logger::log("Failed to restore image inputs " + pending.failure);
+        if (!pending.damage) Logger::log("Failed to restore image inputs: there is no saved state");
         return;
     }
     const auto restored = std::move(pending.restored);
@@ -177,6 +211,57 @@ void AppDelegate::applyRestore(PendingRestore& pending) {
     controller->addObjects(objects);
     if (const auto& restoredController = restored->collectionViewArrayController()) {
         controller->setSelectionIndexes(restoredController->selectionIndexes());
+    }
+}
+
+void AppDelegate::showDamagedState(const Glyphwright::SavedStateDamage& damage) {
+    std::vector<std::string> sentences;
+    std::string lost;
+    for (const auto& picture : damage.lostPictures) {
+        lost += lost.empty() ? "" : ", ";
+        lost += picture.name.empty() ? LocalizedString::text("saved-state.restore.lost.unnamed",
+                                                             std::to_string(picture.position + 1))
+                                     : "“" + picture.name + "”";
+    }
+    if (!lost.empty()) sentences.push_back(LocalizedString::text("saved-state.restore.lost", lost));
+    if (damage.breaksOff) {
+        sentences.push_back(damage.lastPictureBeforeBreak.empty()
+                                ? LocalizedString::text("saved-state.restore.breaks-off.unnamed")
+                                : LocalizedString::text("saved-state.restore.breaks-off", damage.lastPictureBeforeBreak));
+    }
+    if (damage.unreadable && lost.empty() && !damage.breaksOff) {
+        sentences.push_back(LocalizedString::text("saved-state.restore.unreadable", damage.reason));
+    }
+    if (!damage.unreadable && lost.empty() && !damage.breaksOff) {
+        sentences.push_back(LocalizedString::text("saved-state.restore.all-back"));
+    }
+    sentences.push_back(damage.keptAs.empty()
+                            ? LocalizedString::text("saved-state.restore.not-kept", damage.notKeptBecause)
+                            : LocalizedString::text("saved-state.restore.kept", damage.keptAs.string()));
+    std::string informative;
+    for (const auto& sentence : sentences) informative += (informative.empty() ? "" : " ") + sentence;
+    const char* message = damage.unreadable                                    ? "saved-state.restore.unreadable.message"
+                          : damage.lostPictures.empty() && !damage.breaksOff ? "saved-state.restore.all-back.message"
+                                                                              : "saved-state.restore.damaged.message";
+    // Shown without waiting for an answer: the restore is not held up, nor a quit that
+    // comes meanwhile.
+    QPointer<QWidget> owner = window_ ? window_->window() : nullptr;
+    const auto show = [owner, message = LocalizedString::text(message), informative] {
+        auto* box = new QMessageBox(QMessageBox::Warning, QString(), QString::fromStdString(message), QMessageBox::Ok,
+                                    owner.data());
+        box->setObjectName(QStringLiteral("savedStateDamagedAlert"));
+        box->setInformativeText(QString::fromStdString(informative));
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(owner ? Qt::WindowModal : Qt::ApplicationModal);
+        qt::keepTitleWhole(*box);
+        box->open();
+    };
+    // A restore read quickly is done before the window is on the screen.
+    const auto* cycle = qt::LifeCycle::shared();
+    if (owner && cycle && cycle->isRunning() && !cycle->mainWindowAppeared()) {
+        new AfterFirstPaint(*owner, show);
+    } else {
+        show();
     }
 }
 
@@ -250,32 +335,74 @@ void AppDelegate::handleVersionCheck(float latestBuild, const std::optional<std:
 qt::TerminateReply AppDelegate::applicationShouldTerminate() {
     const bool suppressed = pf::UserDefaults::standard().boolForKey("suppressAllPromptsToReview");
     const bool frameworkAgrees = siblingcast_->shouldPrompt();
-    if (suppressed || !frameworkAgrees) return qt::TerminateReply::terminateNow;
-    if ((launchCounter_->launchCount() & 7) != 0) return qt::TerminateReply::terminateNow;
     // Held back once per launch at most: a prompt that shows nothing, or a framework
     // that keeps agreeing, must not make quitting impossible.
-    if (heldBackQuit_) return qt::TerminateReply::terminateNow;
-    heldBackQuit_ = true;
-    siblingcast_->showPrompt();
-    return qt::TerminateReply::terminateCancel;
+    if (!suppressed && frameworkAgrees && (launchCounter_->launchCount() & 7) == 0 && !heldBackQuit_) {
+        heldBackQuit_ = true;
+        siblingcast_->showPrompt();
+        return qt::TerminateReply::terminateCancel;
+    }
+    // The windows go first, as at any end: a large state takes seconds to write, and
+    // windows that no longer answer must not stand meanwhile.
+    std::vector<QPointer<QWidget>> hidden;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (!widget->isVisible()) continue;
+        hidden.emplace_back(widget);
+        widget->hide();
+    }
+    if (!hidden.empty()) QGuiApplication::sync();
+    std::string failure;
+    if (saveState(failure)) {
+        stateSettled_ = true;
+        return qt::TerminateReply::terminateNow;
+    }
+    // Ended now, the pictures added since the last start would be gone at the next
+    // without a word: the user is asked, over the window, which stays while asked.
+    for (const auto& widget : hidden) {
+        if (widget) widget->show();
+    }
+    qt::Alert alert;
+    alert.messageText = LocalizedString::text("saved-state.save-failed.message");
+    alert.informativeText = LocalizedString::text("saved-state.save-failed.informative", failure);
+    alert.buttons = {LocalizedString::text("saved-state.save-failed.quit-anyway"),
+                     LocalizedString::text("saved-state.save-failed.cancel")};
+    alert.style = qt::AlertStyle::critical;
+    if (alert.runModal() != qt::kAlertFirstButtonReturn) return qt::TerminateReply::terminateCancel;
+    stateSettled_ = true;
+    return qt::TerminateReply::terminateNow;
 }
 
-void AppDelegate::applicationWillTerminate() {
-    rddi::RDDIAppDelegateForwarder::forward("applicationWillTerminate:");
+bool AppDelegate::saveState(std::string& failure) {
     // A conversion still going is stopped, not waited for: it winds down while the
     // pictures are saved, and leaves no set half written.
     if (glyphwright_) glyphwright_->cancelAllOperations();
-    // Saved pictures still being read are in the engine before it is saved.
-    finishRestoring();
+    // Saved pictures still being read are in the engine before it is saved; a damaged
+    // state found meanwhile is only logged, since the windows are going.
+    settleRestore(false);
     try {
         if (glyphwright_) {
             glyphwright_->save(storedImagesPath());
         } else {
             std::filesystem::create_directories(storedImagesPath().parent_path());
-            pf::files::writeAtomically(storedImagesPath(), "null");
+            pf::files::AtomicFileWriter file(storedImagesPath());
+            file.write("null");
+            file.commit();
         }
+        return true;
     } catch (const std::exception& error) {
+        failure = error.what();
         Logger::log(std::string("Failed to save Glyphwright to disk ") + error.what());
+        return false;
+    }
+}
+
+void AppDelegate::applicationWillTerminate() {
+    rddi::RDDIAppDelegateForwarder::forward("applicationWillTerminate:");
+    if (stateSettled_) return;
+    std::string failure;
+    if (!saveState(failure)) {
+        const auto line = LocalizedString::text("saved-state.save-failed.at-end", failure);
+        std::fprintf(stderr, "%s\n", line.c_str());
     }
 }
 

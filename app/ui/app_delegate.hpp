@@ -1,9 +1,10 @@
 #pragma once
 // The window application's delegate: owns its long-lived services and starts them in a
 // fixed order, restores the previous run's pictures when the engine is attached (read
-// and decoded off the main thread, so the window shows at once) and saves them at an
-// orderly end, holds a quit back (once per launch at most) for the
-// other-apps prompt, handles the files handed over and the notification clicks.
+// and decoded off the main thread, so the window shows at once; what a damaged saved
+// state could not give back is told in an alert) and saves them at an orderly end, holds
+// a quit back (once per launch at most) for the other-apps prompt, handles the files
+// handed over and the notification clicks.
 #include "app/engine/glyphwright.hpp"
 #include "app/foundation/user_defaults_cloud_sync.hpp"
 #include "app/shell/launch_counter.hpp"
@@ -115,7 +116,13 @@ public:
     // Life cycle.
     void applicationWillFinishLaunching() override;
     void applicationDidFinishLaunching() override;
+    // A quit that goes ahead saves the pictures here, behind hidden windows; one whose
+    // save fails shows the windows again with an alert that lets the user call it off
+    // (terminateCancel) or quit without them.
     platform::appkit::qt::TerminateReply applicationShouldTerminate() override;
+    // Saves the pictures unless the quit did already (an end nobody was asked about: a
+    // log-out, SIGTERM); a failure is logged and written to standard error, since
+    // nothing may wait for an answer then.
     void applicationWillTerminate() override;
     // Pictures among the files are read in the background and added once read; a
     // missing file is answered at once (false, its error shown).
@@ -149,7 +156,13 @@ private:
     AppDelegate();
     struct PendingRestore;
     void restore();
-    void applyRestore(PendingRestore& pending);
+    // `tellUser`: a damaged saved state is shown in an alert (else only logged).
+    void applyRestore(PendingRestore& pending, bool tellUser = true);
+    void settleRestore(bool tellUser);
+    void showDamagedState(const Glyphwright::SavedStateDamage& damage);
+    // Stops a conversion under way, finishes the restore and saves; false with the
+    // reason when the save failed.
+    bool saveState(std::string& failure);
     // Adds the pictures in the background; what fails is shown on the window.
     void addImagesInBackground(std::vector<platform::foundation::URL> urls);
     void presentError(const std::string& description);
@@ -170,6 +183,8 @@ private:
     std::optional<std::filesystem::path> storedImagesPath_;
     std::shared_ptr<PendingRestore> pendingRestore_;
     bool heldBackQuit_ = false;
+    // The quit under way has saved the pictures, or the user chose to quit without them.
+    bool stateSettled_ = false;
     bool searching_ = false;
     std::shared_ptr<MultipleCatalogsChoosing> multipleCatalogsPanel_;
     QPointer<QWidget> preferencesWindow_;

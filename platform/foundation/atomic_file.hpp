@@ -3,6 +3,10 @@
 // go to a temporary file in the same folder, which takes the file's place whole (after
 // fsync) on commit(). Until then, and when anything fails, the file is as it was; the
 // temporary file is removed when the writer is destroyed uncommitted.
+//
+// A writer holds a lock on its temporary file (an open-file-description lock) until it is
+// done with it, so that one a killed or crashed writer left behind can be told from one
+// still being written, by any process: removeStaleTemporaries() removes only the former.
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -23,6 +27,14 @@ public:
     void write(std::string_view bytes);
     // Puts the file in place; Error as for write.
     void commit();
+
+    // The temporary file being written now (for tests and diagnostics).
+    const std::string& temporaryPath() const { return temporary_; }
+
+    // Removes the temporary files of writes of `path` that ended without finishing (the
+    // writer was killed, or the machine stopped): those beside it named as a writer names
+    // them and held by no writer. Never fails; answers how many went.
+    static int removeStaleTemporaries(const std::filesystem::path& path);
 
 private:
     void writeOut(std::string_view bytes);

@@ -1,5 +1,6 @@
 #include "app/definitions/folder_definition_builder_factory.hpp"
 #include "glyphwright_test_support.hpp"
+#include "platform/foundation/atomic_file.hpp"
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/base64.hpp"
 #include "platform/foundation/json.hpp"
@@ -430,6 +431,173 @@ TEST_F(GlyphwrightStateTest, TheSavedStateIsTheCompactTextOfItsFormAndAFailedSav
     }
     EXPECT_EQ(names, Strings{"saved_glyphwright"});
     std::filesystem::remove(savedPath);
+}
+
+
+
+using Damage = gw::Glyphwright::SavedStateDamage;
+
+std::vector<std::string> namesOf(const std::shared_ptr<gw::Glyphwright>& engine) {
+    Strings names;
+    if (engine) {
+        for (const auto& input : engine->imageInputs()) names.push_back(input->imageName());
+    }
+    return names;
+}
+
+std::vector<std::string> lostNames(const Damage& damage) {
+    Strings names;
+    for (const auto& lost : damage.lostPictures) names.push_back(std::to_string(lost.position) + " " + lost.name);
+    return names;
+}
+
+// The entries of the folder that holds `path`, by name.
+Strings entriesBeside(const std::filesystem::path& path) {
+    Strings names;
+    for (const auto& entry : std::filesystem::directory_iterator(path.parent_path())) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class SavedStateDamageTest : public GlyphwrightStateTest {
+protected:
+    // The saved state of three pictures A, B and C, the last two selected.
+    std::string savedText() {
+        auto engine = gw::Glyphwright::make();
+        engine->addImages({fileURL(png("A.png", 48, 48)), fileURL(png("B.png", 40, 40)), fileURL(png("C.png", 32, 32))});
+        engine->collectionViewArrayController()->setSelectionIndexes({1, 2});
+        engine->save(path_);
+        return pf::files::readString(path_);
+    }
+    // Where picture `name`'s Base64 text starts.
+    static std::size_t base64Of(const std::string& text, const std::string& name) {
+        const auto entry = text.find("\"imageName\":\"" + name + "\"");
+        EXPECT_NE(entry, std::string::npos);
+        return text.find("\"image\":\"", entry) + 9;
+    }
+
+    const std::filesystem::path path_ = dir_ / "support" / "saved_glyphwright";
+};
+
+// What comes back of a saved state of pictures A, B, C (B and C selected) when it is
+// damaged: every picture that can be read, with the selection where it survives; the
+// damage is reported and the file kept aside, byte for byte.
+TEST_F(SavedStateDamageTest, WhatCanBeReadComesBackAndTheDamagedFileIsKeptAside) {
+    const std::string whole = savedText();
+    struct Case {
+        const char* name;
+        std::string text;
+        Strings restored;
+        std::set<std::size_t> selection;
+        Strings lost;
+        bool breaksOff;
+        std::string lastBeforeBreak;
+    };
+    std::string badBase64 = whole;
+    badBase64[base64Of(whole, "B") + 40] = '*';
+    const auto afterA = whole.find(",{", base64Of(whole, "A")) + 1;
+    const std::vector<Case> cases = {
+        {"missing its last byte", whole.substr(0, whole.size() - 1), {"A", "B", "C"}, {1, 2}, {}, false, ""},
+        {"B's Base64 damaged", badBase64, {"A", "C"}, {1}, {"1 B"}, false, ""},
+        {"cut inside B's picture", whole.substr(0, base64Of(whole, "B") + 100), {"A"}, {}, {"1 B"}, true, "B"},
+        {"cut between A and B", whole.substr(0, afterA), {"A"}, {}, {}, true, "A"},
+        {"a selection past the pictures",
+         whole.substr(0, whole.rfind("\"indexes\"")) + R"("indexes":[{"location":2,"length":5}]}})",
+         {"A", "B", "C"}, {}, {}, false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(path_.parent_path());
+        gwtest::writeFile(path_, c.text);
+        const auto restored = gw::Glyphwright::restoreSavedState(path_);
+        EXPECT_EQ(namesOf(restored.engine), c.restored);
+        if (restored.engine && !c.selection.empty()) {
+            EXPECT_EQ(restored.engine->collectionViewArrayController()->selectionIndexes(), c.selection);
+        }
+        ASSERT_TRUE(restored.damage);
+        EXPECT_EQ(lostNames(*restored.damage), c.lost);
+        EXPECT_EQ(restored.damage->breaksOff, c.breaksOff);
+        EXPECT_EQ(restored.damage->lastPictureBeforeBreak, c.lastBeforeBreak);
+        EXPECT_FALSE(restored.damage->unreadable);
+        EXPECT_FALSE(restored.damage->reason.empty());
+        // Kept aside whole, so that the next save cannot replace it.
+        EXPECT_FALSE(std::filesystem::exists(path_));
+        ASSERT_FALSE(restored.damage->keptAs.empty()) << restored.damage->notKeptBecause;
+        EXPECT_EQ(restored.damage->keptAs.parent_path(), path_.parent_path());
+        EXPECT_EQ(restored.damage->keptAs.filename().string().rfind("saved_glyphwright.damaged-", 0), 0u);
+        EXPECT_EQ(pf::files::readString(restored.damage->keptAs), c.text);
+    }
+}
+
+TEST_F(SavedStateDamageTest, AStateWithNothingReadableIsKeptAsideAndNamedUnreadable) {
+    const std::string whole = savedText();
+    for (const std::string& text : {std::string(), std::string("garbage"), whole.substr(0, 20),
+                                    std::string(R"({"imageInputCollectionType":7,"imageInputs":{}})")}) {
+        SCOPED_TRACE(text);
+        std::filesystem::remove_all(path_.parent_path());
+        gwtest::writeFile(path_, text);
+        const auto restored = gw::Glyphwright::restoreSavedState(path_);
+        EXPECT_FALSE(restored.engine);
+        ASSERT_TRUE(restored.damage);
+        EXPECT_TRUE(restored.damage->unreadable);
+        EXPECT_FALSE(std::filesystem::exists(path_));
+        EXPECT_EQ(pf::files::readString(restored.damage->keptAs), text);
+    }
+    // Two damaged states within a second are both kept.
+    std::filesystem::remove_all(path_.parent_path());
+    std::filesystem::path kept[2];
+    for (auto& place : kept) {
+        gwtest::writeFile(path_, "garbage");
+        place = gw::Glyphwright::restoreSavedState(path_).damage->keptAs;
+    }
+    EXPECT_NE(kept[0], kept[1]);
+    EXPECT_EQ(entriesBeside(path_).size(), 2u);
+}
+
+// Nothing to restore is no damage: no saved state yet, or the "null" of a quit without an
+// engine; a whole state stays where it is.
+TEST_F(SavedStateDamageTest, NoStateANullStateAndAWholeStateAreNoDamage) {
+    auto restored = gw::Glyphwright::restoreSavedState(path_);
+    EXPECT_FALSE(restored.engine);
+    EXPECT_FALSE(restored.damage);
+    gwtest::writeFile(path_, "null");
+    restored = gw::Glyphwright::restoreSavedState(path_);
+    EXPECT_FALSE(restored.engine);
+    EXPECT_FALSE(restored.damage);
+    EXPECT_EQ(pf::files::readString(path_), "null");
+    const auto whole = savedText();
+    restored = gw::Glyphwright::restoreSavedState(path_);
+    EXPECT_EQ(namesOf(restored.engine), (Strings{"A", "B", "C"}));
+    EXPECT_EQ(restored.engine->collectionViewArrayController()->selectionIndexes(), (std::set<std::size_t>{1, 2}));
+    EXPECT_FALSE(restored.damage);
+    EXPECT_EQ(entriesBeside(path_), Strings{"saved_glyphwright"});
+}
+
+// A save cut short (the process killed) leaves its temporary file: the next start removes
+// it, but never the one a save under way is writing, nor anything else beside the state.
+TEST_F(SavedStateDamageTest, TemporariesOfCutShortSavesGoAtTheNextStartButNotOneBeingWritten) {
+    const auto whole = savedText();
+    const auto folder = path_.parent_path();
+    gwtest::writeFile(folder / ".saved_glyphwright.Xy12Zq", whole.substr(0, 100));
+    gwtest::writeFile(folder / ".saved_glyphwright.abcdef", "");
+    gwtest::writeFile(folder / ".saved_glyphwright.notOurs", "kept");
+    gwtest::writeFile(folder / ".other.Ab12Cd", "kept");
+    std::optional<pf::files::AtomicFileWriter> underWay(std::in_place, path_);
+    underWay->write("{\"imageInputCollectionType\":1");
+    const std::filesystem::path beingWritten = underWay->temporaryPath();
+
+    EXPECT_EQ(namesOf(gw::Glyphwright::restoreSavedState(path_).engine), (Strings{"A", "B", "C"}));
+    Strings expected{".other.Ab12Cd", ".saved_glyphwright.notOurs", beingWritten.filename().string(), "saved_glyphwright"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(entriesBeside(path_), expected);
+    // Once its writer is gone, that one is stale too; a first start has no state yet.
+    underWay.reset();
+    gwtest::writeFile(beingWritten, "left by a killed save");
+    std::filesystem::remove(path_);
+    EXPECT_FALSE(gw::Glyphwright::restoreSavedState(path_).engine);
+    EXPECT_EQ(entriesBeside(path_), (Strings{".other.Ab12Cd", ".saved_glyphwright.notOurs"}));
 }
 
 }  // namespace
