@@ -49,6 +49,10 @@ constexpr const char* kRefusedURL = "http://127.0.0.1:1";
 constexpr const char* kCannotWriteError =
     "Error Domain=com.Ridevedod.DezIdedev.ErrorDomain Code=101 \"The log could not be stored: the log store cannot be "
     "written.\"";
+// What the analytics delegate hears for an event refused where it was tracked.
+constexpr const char* kRefusedAtEntryError =
+    "Error Domain=com.Ridevedod.DezIdedev.ErrorDomain Code=102 \"The log was refused: a property key or value holds a "
+    "NUL character.\"";
 
 // What one launch does: track `events` events named "<prefix><n>" (`perSecond` of them
 // a second, 0 for a burst), then end at once ("exit"), or wait until every one of them
@@ -68,11 +72,13 @@ struct LaunchPlan {
     int removeAt = -1;
     std::string remove = "-";
     int restoreAt = -1;
+    // Every event numbered 5 modulo `nulEvery` carries a NUL, in a property key or value in turn.
+    int nulEvery = 0;
 
     std::string encoded() const {
         return url + " " + std::to_string(events) + " " + (prefix.empty() ? "-" : prefix) + " " + until + " " +
                std::to_string(perSecond) + " " + std::to_string(storageBytes) + " " + std::to_string(removeAt) + " " +
-               remove + " " + std::to_string(restoreAt);
+               remove + " " + std::to_string(restoreAt) + " " + std::to_string(nulEvery);
     }
 };
 
@@ -129,6 +135,22 @@ private:
     Failed failed_;
 };
 
+// Hears of the events refused where they were tracked, which never reach a channel.
+class RefusedEvents : public rddi::RDDIAnalyticsDelegate {
+public:
+    RefusedEvents(std::shared_ptr<HandledEvents> handled, HandledEvents::Failed failed)
+        : handled_(std::move(handled)), failed_(std::move(failed)) {}
+    void analyticsDidFailSendingEventLog(RDDIAnalytics&, const rddi::RDDIEventLog& log, const std::string& error) override {
+        if (error != kRefusedAtEntryError || !log.name) return;
+        failed_(*log.name, error);
+        ++handled_->count;
+    }
+
+private:
+    std::shared_ptr<HandledEvents> handled_;
+    HandledEvents::Failed failed_;
+};
+
 // Takes the store away from a running launch as a user or a cleaning tool would (see LaunchPlan).
 void takeStoreAway(const std::string& how) {
     const fs::path folder = rddi::RDDIUtility::dezIdedevDirectoryURL();
@@ -178,7 +200,7 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     LaunchPlan plan;
     std::istringstream words(encoded);
     words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond >> plan.storageBytes >>
-        plan.removeAt >> plan.remove >> plan.restoreAt;
+        plan.removeAt >> plan.remove >> plan.restoreAt >> plan.nulEvery;
     auto report = std::make_shared<LaunchLines>(std::getenv(kReportVariable));
 
     rddi::testkit::TelemetryTestEnvironment::resetSdk();
@@ -199,6 +221,9 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     auto handled = std::make_shared<HandledEvents>(
         [report](const std::string& name, const std::string& error) { report->add('f', name + " " + error); });
     RDDIDezIdedev::sharedInstance()->channelGroup()->addDelegate(handled);
+    auto refusedAtEntry = std::make_shared<RefusedEvents>(
+        handled, [report](const std::string& name, const std::string& error) { report->add('f', name + " " + error); });
+    RDDIAnalytics::setDelegate(refusedAtEntry);
 
     const auto started = Clock::now();
     for (int i = 0; i < plan.events; ++i) {
@@ -210,7 +235,16 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
         }
         const std::string name = plan.prefix + std::to_string(i);
         report->add('t', name);
-        RDDIAnalytics::trackEvent(name, rddi::RDDIStringProperties{{"launch", plan.prefix}, {"n", std::to_string(i)}});
+        rddi::RDDIStringProperties properties{{"launch", plan.prefix}, {"n", std::to_string(i)}};
+        if (plan.nulEvery > 0 && i % plan.nulEvery == 5) {
+            const std::string nul("n\0ul", 4);
+            if (i / plan.nulEvery % 2) {
+                properties[nul] = "key";
+            } else {
+                properties["value"] = nul;
+            }
+        }
+        RDDIAnalytics::trackEvent(name, properties);
         if (plan.perSecond > 0) std::this_thread::sleep_until(started + std::chrono::microseconds(1'000'000LL * (i + 1) / plan.perSecond));
     }
     // The process ends at once, as the command line does after its work: whatever was
@@ -667,6 +701,28 @@ TEST_F(StoreFaultsTest, AStoreTakenAwayWhileEventsAreTrackedIsMadeAnewAndEveryLa
             EXPECT_EQ(fs::status(sdkFolderUnder(home.path())).permissions() & fs::perms::all, fs::perms::owner_all);
         }
     }
+}
+
+TEST_F(StoreFaultsTest, EventsWithANulInAPropertyAreRefusedWhereTrackedAndTheOthersArriveOnce) {
+    // Such an event, once stored, could never be read back to be sent.
+    constexpr int kEvents = 400, kEvery = 10;
+    LaunchPlan plan{server_.baseURL(), kEvents, "nul-", "drain", 0, ""};
+    plan.nulEvery = kEvery;
+    const auto launch = runLaunch(plan);
+    ASSERT_EQ(launch.status, 0) << launch.output;
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    std::set<std::string> carrying, refused;
+    for (int i = 5; i < kEvents; i += kEvery) carrying.insert("nul-" + std::to_string(i));
+    for (std::size_t i = 0; i < launch.failed.size(); ++i)
+        if (launch.failures[i] == kRefusedAtEntryError) refused.insert(launch.failed[i]);
+    EXPECT_EQ(refused, carrying) << "events with a NUL that the delegate heard of as refused";
+    EXPECT_EQ(launch.failed.size(), carrying.size());
+    const auto arrived = namesWithPrefix(seen, "nul-");
+    EXPECT_EQ(arrived.size(), kEvents - carrying.size());
+    for (const auto& name : carrying) EXPECT_FALSE(arrived.contains(name)) << name;
+    EXPECT_EQ(launch.errorsContaining("cannot contain a NUL character"), static_cast<long>(carrying.size()));
+    EXPECT_EQ(launch.errors.size(), carrying.size()) << launch.allErrors();
 }
 
 }  // namespace
