@@ -703,7 +703,10 @@ int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& bl
     if (const int followed = followFile(); followed != SQLITE_OK) return followed;
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
-    if (!db) return code;
+    if (!db) {
+        noteUnwritable(code);
+        return code;
+    }
     if (pageSize_ != 0) openKeeper();
     if (pageSize_ == 0) {
         RDDILogError(kRDDILogTag, "The database was not configured correctly. The page size is expected to be non zero.");
@@ -877,7 +880,13 @@ sqlite3* RDDIDBStorage::openDatabaseAtFileURL(const std::string& fileURL, int* r
                                      nullptr);
     if (result) *result = code;
     if (code != SQLITE_OK) {
-        RDDILogError(kRDDILogTag, "Failed to open database with result: {}.", code);
+        // A folder that cannot be entered fails every open alike: the store says so once
+        // per episode (noteUnwritable), not once per operation.
+        if (isUnwritable(code)) {
+            RDDILogDebug(kRDDILogTag, "Failed to open database with result: {}.", code);
+        } else {
+            RDDILogError(kRDDILogTag, "Failed to open database with result: {}.", code);
+        }
         sqlite3_close(db);
         return nullptr;
     }

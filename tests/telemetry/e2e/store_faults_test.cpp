@@ -3,6 +3,7 @@
 // events through the public calls, against a loopback ingestion server that decodes
 // every batch; the test counts the events tracked, stored and received by name (every
 // event's name is unique) across launches.
+#include "support/permission_bound.hpp"
 #include "support/temp_dir.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
@@ -68,7 +69,8 @@ struct LaunchPlan {
     long storageBytes = 0;  // the store's size limit; 0 for the default 10 MiB
     // Before tracking event `removeAt` the launch takes the store away: "files" deletes
     // Logs.sqlite with its -wal and -shm, "folder" the whole SDK folder, "blocked" puts a
-    // file in the folder's place, which goes again before event `restoreAt`.
+    // file in the folder's place, which goes again before event `restoreAt`; "locked" takes
+    // every permission off the folder until then.
     int removeAt = -1;
     std::string remove = "-";
     int restoreAt = -1;
@@ -151,15 +153,23 @@ private:
     HandledEvents::Failed failed_;
 };
 
-// Takes the store away from a running launch as a user or a cleaning tool would (see LaunchPlan).
+// Takes the store away from a running launch as a user or a cleaning tool would, and gives
+// it back (see LaunchPlan).
 void takeStoreAway(const std::string& how) {
     const fs::path folder = rddi::RDDIUtility::dezIdedevDirectoryURL();
     if (how == "files") {
         for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(folder / (std::string("Logs.sqlite") + suffix));
         return;
     }
+    if (how == "locked") return fs::permissions(folder, fs::perms::none);
     fs::remove_all(folder);
     if (how == "blocked") std::ofstream(folder) << "not a folder";
+}
+
+void giveStoreBack(const std::string& how) {
+    const fs::path folder = rddi::RDDIUtility::dezIdedevDirectoryURL();
+    if (how == "locked") return fs::permissions(folder, fs::perms::owner_all);
+    fs::remove(folder);
 }
 
 bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
@@ -227,12 +237,18 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
 
     const auto started = Clock::now();
     for (int i = 0; i < plan.events; ++i) {
-        if (i == plan.removeAt) takeStoreAway(plan.remove);
-        if (i == plan.restoreAt) {
-            // Every event tracked meanwhile met the store away, however far behind it is.
+        if (i == plan.removeAt || i == plan.restoreAt) {
+            // Every event tracked before met the store as it was, however far behind it is.
             ASSERT_TRUE(waitFor([&] { return handled->count >= i; }, std::chrono::seconds(120)));
-            fs::remove(rddi::RDDIUtility::dezIdedevDirectoryURL());
         }
+        if (i == plan.removeAt) {
+            // A unit with nothing more to send loads its stored logs again only with its next
+            // log or launch, not when a store it could not reach comes back: the start-service
+            // log leaves first.
+            ASSERT_TRUE(waitFor([] { return ScenarioEnvironment::rowCount("DezIdedev") == 0; }, std::chrono::seconds(120)));
+            takeStoreAway(plan.remove);
+        }
+        if (i == plan.restoreAt) giveStoreBack(plan.remove);
         const std::string name = plan.prefix + std::to_string(i);
         report->add('t', name);
         rddi::RDDIStringProperties properties{{"launch", plan.prefix}, {"n", std::to_string(i)}};
@@ -669,6 +685,20 @@ TEST_F(StoreFaultsTest, AFolderThatCannotBeWrittenRefusesNewLogsClearlyAndSendsW
     }
 }
 
+// Every event of a launch arrived once, but those tracked from `from` up to `to`: those were
+// refused by the store instead. Answers the events that were neither.
+std::vector<std::string> wronglyHandled(const LaunchReport& launch, const std::map<std::string, int>& seen,
+                                        const std::string& prefix, int events, int from, int to) {
+    const auto refused = launch.refused();
+    std::vector<std::string> wrong;
+    for (int i = 0; i < events; ++i) {
+        const std::string name = prefix + std::to_string(i);
+        const bool refusing = i >= from && i < to;
+        if (seen.contains(name) == refusing || refused.contains(name) != refusing) wrong.push_back(name);
+    }
+    return wrong;
+}
+
 TEST_F(StoreFaultsTest, AStoreTakenAwayWhileEventsAreTrackedIsMadeAnewAndEveryLaterEventIsSentOrRefused) {
     // 200 events a second; the store goes after two seconds, and what it held unsent with
     // it. Every event tracked afterwards arrives, but while no store can be made (a file
@@ -723,6 +753,28 @@ TEST_F(StoreFaultsTest, EventsWithANulInAPropertyAreRefusedWhereTrackedAndTheOth
     for (const auto& name : carrying) EXPECT_FALSE(arrived.contains(name)) << name;
     EXPECT_EQ(launch.errorsContaining("cannot contain a NUL character"), static_cast<long>(carrying.size()));
     EXPECT_EQ(launch.errors.size(), carrying.size()) << launch.allErrors();
+}
+
+TEST_F(StoreFaultsTest, AFolderWithoutPermissionsIsSaidOnceAndWhatItHeldIsSentOnceItOpensAgain) {
+    if (!gwtest::runWherePermissionsBind()) return;
+    // 200 events a second for 12 s; the SDK folder loses every permission after 4 s and gets
+    // them back 7 s later, once every event tracked meanwhile was handled.
+    constexpr int kEvents = 2400, kLockedAt = 830, kOpenedAt = 2230;
+    gwtest::TempDir home;
+    LaunchPlan plan{server_.baseURL(), kEvents, "locked-", "drain", 200, home.path().string()};
+    plan.removeAt = kLockedAt;
+    plan.remove = "locked";
+    plan.restoreAt = kOpenedAt;
+    const auto launch = runLaunch(plan);
+    ASSERT_EQ(launch.status, 0) << launch.output;
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    EXPECT_EQ(launch.otherFailures(), 0);
+    const auto wrong = wronglyHandled(launch, seen, "locked-", kEvents, kLockedAt, kOpenedAt);
+    EXPECT_TRUE(wrong.empty()) << wrong.size() << " events lost or reported wrongly, the first " << wrong.front();
+    EXPECT_EQ(launch.errorsContaining("cannot be written"), 1) << launch.allErrors();
+    EXPECT_EQ(launch.errors.size(), 1u) << launch.errors.size() << " error lines, the last "
+                                        << (launch.errors.empty() ? "" : launch.errors.back());
 }
 
 }  // namespace
