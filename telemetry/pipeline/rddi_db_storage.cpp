@@ -34,6 +34,9 @@ struct RDDIDBSharedFile {
     std::recursive_mutex mutex;
     sqlite3* keeper = nullptr;
     std::pair<dev_t, ino_t> identity{};  // of the file the keeper opened
+    // Of the write-ahead log and its index the keeper opened; none when not known.
+    std::pair<dev_t, ino_t> logIdentity{};
+    std::pair<dev_t, ino_t> indexIdentity{};
     int stores = 0;
     // The disk was found full: the reserve is given up and new rows are refused.
     bool diskFull = false;
@@ -179,11 +182,44 @@ std::filesystem::path RDDIDBStorage::damagedPath() const { return dbFilePath_.st
 
 std::string RDDIDBStorage::dbFileURL() const { return "file://" + percentEncodedPath(dbFilePath_.string()); }
 
-void RDDIDBStorage::closeKeeper() {
-    if (shared_->keeper) {
-        closeDatabase(shared_->keeper);
-        shared_->keeper = nullptr;
+namespace {
+
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+std::optional<FileIdentity> identityOf(const std::string& path, int* error = nullptr) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        if (error) *error = errno;
+        return std::nullopt;
     }
+    return FileIdentity(status.st_dev, status.st_ino);
+}
+
+}  // namespace
+
+bool RDDIDBStorage::logIsReplaced() const {
+    for (const auto& [suffix, identity] : {std::pair{"-wal", shared_->logIdentity}, std::pair{"-shm", shared_->indexIdentity}}) {
+        if (identity == FileIdentity{}) continue;
+        int error = 0;
+        const auto now = identityOf(dbFilePath_.string() + suffix, &error);
+        // Only a name that leads nowhere or elsewhere: a folder that cannot be looked into
+        // (no permission) says nothing of its files.
+        if (now ? *now != identity : error == ENOENT || error == ENOTDIR) return true;
+    }
+    return false;
+}
+
+void RDDIDBStorage::closeKeeper() {
+    if (!shared_->keeper) return;
+    // The last connection to close deletes the log and its index by name. Names that no
+    // longer lead to the keeper's files may lead to another file's, which must stay.
+    const auto file = identityOf(dbFilePath_.string());
+    if (!file || *file != shared_->identity || logIsReplaced()) {
+        int persist = 1;
+        sqlite3_file_control(shared_->keeper, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    }
+    closeDatabase(shared_->keeper);
+    shared_->keeper = nullptr;
 }
 
 void RDDIDBStorage::openKeeper() {
@@ -191,12 +227,33 @@ void RDDIDBStorage::openKeeper() {
     int code = SQLITE_OK;
     sqlite3* keeper = openDatabaseAtFileURL(dbFileURL(), &code);
     if (!keeper) return;
-    // Reading once makes the keeper hold the shared-memory index open.
+    // Reading once makes the keeper hold the write-ahead log and its shared-memory index open.
     querySingleValue("PRAGMA user_version", keeper);
-    struct stat status {};
     shared_->keeper = keeper;
-    shared_->identity = ::stat(dbFilePath_.c_str(), &status) == 0 ? std::pair(status.st_dev, status.st_ino)
-                                                                 : std::pair<dev_t, ino_t>(0, 0);
+    shared_->identity = identityOf(dbFilePath_.string()).value_or(FileIdentity{});
+    shared_->logIdentity = identityOf(dbFilePath_.string() + "-wal").value_or(FileIdentity{});
+    shared_->indexIdentity = identityOf(dbFilePath_.string() + "-shm").value_or(FileIdentity{});
+}
+
+void RDDIDBStorage::writeBackReplacedLog() {
+    // The process's connections share the keeper's log and index, and go on writing to them
+    // once they are deleted: what the log holds, no later opening would ever read (the next
+    // launch would find rows sent since, and lose rows stored since). It goes into the
+    // file now, and the next connection begins a new log beside it.
+    int code = sqlite3_wal_checkpoint_v2(shared_->keeper, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    closeKeeper();
+    if (code == SQLITE_OK) {
+        RDDILogError(kRDDILogTag,
+                     "The write-ahead log of the log store \"{}\" was deleted or replaced while in use; what it held "
+                     "was written into the store and a new log was begun.",
+                     dbFilePath_.string());
+    } else {
+        RDDILogError(kRDDILogTag,
+                     "The write-ahead log of the log store \"{}\" was deleted or replaced while in use, and what it "
+                     "held could not be written into the store ({}): logs stored or sent since its last checkpoint may "
+                     "be lost or sent again.",
+                     dbFilePath_.string(), sqlite3_errstr(code));
+    }
 }
 
 int RDDIDBStorage::followFile() {
@@ -214,6 +271,7 @@ int RDDIDBStorage::followFile() {
     // of the old one.
     if (shared_->keeper && std::pair(status.st_dev, status.st_ino) != shared_->identity) closeKeeper();
     if (shared_->tablesLost) return remakeFile(false);
+    if (shared_->keeper && logIsReplaced()) writeBackReplacedLog();
     return SQLITE_OK;
 }
 

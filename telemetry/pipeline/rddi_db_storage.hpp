@@ -183,6 +183,9 @@ private:
     std::uint64_t carryOverRows(const Recovery& recovery);
     void closeKeeper();
     void openKeeper();
+    // The keeper's write-ahead log or index was deleted or replaced under its name.
+    bool logIsReplaced() const;
+    void writeBackReplacedLog();
     // Before an operation: a file replaced under its name is followed, one that is gone
     // or has lost its tables is made anew. SQLITE_OK, or the code of an operation that
     // cannot reach a file.

@@ -70,7 +70,7 @@ struct LaunchPlan {
     // Before tracking event `removeAt` the launch takes the store away: "files" deletes
     // Logs.sqlite with its -wal and -shm, "folder" the whole SDK folder, "blocked" puts a
     // file in the folder's place, which goes again before event `restoreAt`; "locked" takes
-    // every permission off the folder until then.
+    // every permission off the folder until then, "log" deletes only the -wal and -shm.
     int removeAt = -1;
     std::string remove = "-";
     int restoreAt = -1;
@@ -157,8 +157,9 @@ private:
 // it back (see LaunchPlan).
 void takeStoreAway(const std::string& how) {
     const fs::path folder = rddi::RDDIUtility::dezIdedevDirectoryURL();
-    if (how == "files") {
-        for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(folder / (std::string("Logs.sqlite") + suffix));
+    if (how == "files" || how == "log") {
+        if (how == "files") fs::remove(folder / "Logs.sqlite");
+        for (const char* suffix : {"-wal", "-shm"}) fs::remove(folder / (std::string("Logs.sqlite") + suffix));
         return;
     }
     if (how == "locked") return fs::permissions(folder, fs::perms::none);
@@ -775,6 +776,25 @@ TEST_F(StoreFaultsTest, AFolderWithoutPermissionsIsSaidOnceAndWhatItHeldIsSentOn
     EXPECT_EQ(launch.errorsContaining("cannot be written"), 1) << launch.allErrors();
     EXPECT_EQ(launch.errors.size(), 1u) << launch.errors.size() << " error lines, the last "
                                         << (launch.errors.empty() ? "" : launch.errors.back());
+}
+
+TEST_F(StoreFaultsTest, ALogDeletedBesideTheStoreIsNoticedAndTheNextLaunchSendsNothingAgain) {
+    // The store's -wal and -shm deleted while events are tracked and sent: what the deleted
+    // log held must reach the file, or the next launch finds rows sent long ago.
+    constexpr int kEvents = 1600, kRemovedAt = 830;
+    LaunchPlan plan{server_.baseURL(), kEvents, "log-", "drain", 200, ""};
+    plan.removeAt = kRemovedAt;
+    plan.remove = "log";
+    const auto deleting = runLaunch(plan);
+    ASSERT_EQ(deleting.status, 0) << deleting.output;
+    EXPECT_EQ(deleting.errorsContaining("write-ahead log"), 1) << deleting.allErrors();
+    EXPECT_EQ(deleting.errors.size(), 1u) << deleting.allErrors();
+    const auto next = runLaunch({server_.baseURL(), 0, "none", "drain", 0, ""});
+    ASSERT_EQ(next.status, 0) << next.output;
+    EXPECT_TRUE(next.errors.empty()) << next.allErrors();
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    EXPECT_EQ(namesWithPrefix(seen, "log-").size(), static_cast<std::size_t>(kEvents));
 }
 
 }  // namespace
