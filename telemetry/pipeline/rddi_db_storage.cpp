@@ -293,6 +293,28 @@ std::map<std::string, std::int64_t> sequencesOf(sqlite3* database) {
 
 }  // namespace
 
+bool RDDIDBStorage::copyKeptFile(const std::filesystem::path& copy, std::uint64_t* rows, std::string* why) {
+    sqlite3* keeper = shared_->keeper;
+    *rows = 0;
+    for (const auto& [table, unused] : schema_.value_or(RDDIDBSchema{})) {
+        *rows += static_cast<std::uint64_t>(querySingleValue(fmt::format("SELECT COUNT(*) FROM \"{}\"", table), keeper));
+    }
+    std::error_code error;
+    std::filesystem::remove(copy, error);  // left by a process that ended while copying
+    // A cache of its own: the copy must not meet the keeper's, found by name.
+    const auto statement =
+        fmt::format("VACUUM INTO 'file://{}?cache=private'", percentEncodedPath(copy.string()));
+    char* message = nullptr;
+    const int code = sqlite3_exec(keeper, statement.c_str(), nullptr, nullptr, &message);
+    if (code != SQLITE_OK) {
+        *why = message ? message : sqlite3_errstr(code);
+        sqlite3_free(message);
+        std::filesystem::remove(copy, error);
+        return false;
+    }
+    return true;
+}
+
 int RDDIDBStorage::remakeFile(bool fileIsGone) {
     // Ids the old file handed out, to this process or another, stay below every id of
     // the new one: a batch in flight deletes its rows by id once it is delivered. The
@@ -303,7 +325,8 @@ int RDDIDBStorage::remakeFile(bool fileIsGone) {
             floors[table] = std::max(floors[table], sequence);
         }
     }
-    closeKeeper();
+    // A file that is gone stays open in the keeper until its rows can go into a new one.
+    if (!fileIsGone) closeKeeper();
     shared_->tablesLost = false;
     const auto folder = dbFilePath_.parent_path();
     // The SDK's folder and the application's folder holding it are made again, never the
@@ -332,10 +355,31 @@ int RDDIDBStorage::remakeFile(bool fileIsGone) {
     };
     int code = SQLITE_CANTOPEN;
     bool made = false;
+    // The rows the vanished file held and the new one got, or why it got none.
+    bool carried = false;
+    std::uint64_t carriedRows = 0;
+    std::string notCarried;
     if (why.empty()) {
         ConfigurationLock making(*this);
         // Another process sharing the folder may have made or mended it meanwhile.
         const bool exists = std::filesystem::exists(dbFilePath_, error);
+        if (fileIsGone && !exists && shared_->keeper) {
+            // Copied whole beside it and put in place at once: another process must never
+            // find a file that is still being written.
+            const std::filesystem::path copy = dbFilePath_.string() + ".new";
+            carried = copyKeptFile(copy, &carriedRows, &notCarried);
+            closeKeeper();
+            removeFile();
+            if (carried) {
+                std::filesystem::rename(copy, dbFilePath_, error);
+                if (error) {
+                    notCarried = error.message();
+                    carried = false;
+                    std::filesystem::remove(copy, error);
+                }
+            }
+        }
+        closeKeeper();
         bool replace = !exists;
         if (exists && !fileIsGone) {
             int openCode = SQLITE_OK;
@@ -347,15 +391,16 @@ int RDDIDBStorage::remakeFile(bool fileIsGone) {
                 closeDatabase(db);
             }
         }
-        if (replace) {
+        if (replace && !carried) {
             // A log left beside a vanished file must never be applied to the new one.
             removeFile();
-            made = true;
         }
+        made = replace;
         code = configureDatabase();
         if (isCorruption(code)) {
             removeFile();
             made = true;
+            carried = false;
             code = configureDatabase();
         }
         if (code == SQLITE_OK && made && !floors.empty()) {
@@ -367,11 +412,22 @@ int RDDIDBStorage::remakeFile(bool fileIsGone) {
         }
         if (code != SQLITE_OK) why = sqlite3_errstr(code);
     }
-    const char* what = fileIsGone ? "was gone (deleted or moved away) with the logs it held"
-                                  : "had lost its tables";
+    const char* what = fileIsGone ? "was gone (deleted or moved away)" : "had lost its tables";
     if (code == SQLITE_OK) {
+        std::string madeWith;
+        if (carried) {
+            madeWith = fmt::format(" with the {} row(s) it held", carriedRows);
+        } else if (!notCarried.empty()) {
+            madeWith = fmt::format(", without the rows it held, which could not be copied ({})", notCarried);
+        } else if (fileIsGone) {
+            madeWith = ", without the rows it held";
+        }
         if (made && !shared_->gone) {
-            RDDILogError(kRDDILogTag, "The log store \"{}\" {}; a new one was made.", dbFilePath_.string(), what);
+            RDDILogError(kRDDILogTag, "The log store \"{}\" {}; a new one was made{}.", dbFilePath_.string(), what,
+                         madeWith);
+        } else if (made) {
+            // The episode was said when it began.
+            RDDILogInfo(kRDDILogTag, "A new log store \"{}\" was made{}.", dbFilePath_.string(), madeWith);
         }
         shared_->gone = false;
         return SQLITE_OK;
