@@ -5,12 +5,14 @@
 #include "telemetry/analytics/rddi_analytics_category.hpp"
 #include "telemetry/analytics/rddi_analytics_transmission_target.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/core/rddi_errors.hpp"
 #include "telemetry/core/rddi_session_context.hpp"
 #include "telemetry/core/rddi_user_id_context.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 
+#include <algorithm>
 #include <mutex>
 
 namespace rddi {
@@ -18,6 +20,34 @@ namespace rddi {
 namespace {
 
 constexpr const char* kCriticalGroupIdSuffix = "critical";
+
+bool holdsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
+
+// Archives refuse text holding a NUL: such a log, once stored, could never be read back
+// to be sent. Checked where it is tracked, so that the caller still hears of it.
+bool propertiesHoldNul(const RDDIEventProperties* properties) {
+    if (!properties) return false;
+    for (const auto& [key, property] : properties->properties()) {
+        if (holdsNul(key)) return true;
+        if (!property) continue;
+        if (property->name && holdsNul(*property->name)) return true;
+        const auto* string = dynamic_cast<const RDDIStringTypedProperty*>(property.get());
+        if (string && string->value && holdsNul(*string->value)) return true;
+    }
+    return false;
+}
+
+bool propertiesHoldNul(const std::optional<RDDIStringProperties>& properties) {
+    if (!properties) return false;
+    return std::any_of(properties->begin(), properties->end(),
+                       [](const auto& entry) { return holdsNul(entry.first) || holdsNul(entry.second); });
+}
+
+void logNulRefusal(const std::string& logType) {
+    RDDILogError(kRDDIAnalyticsLogTag,
+                 "{} property keys and values cannot contain a NUL character; the {} is refused and reported as failed.",
+                 logType, logType);
+}
 
 std::mutex gSharedLock;
 std::shared_ptr<RDDIAnalytics> gShared;
@@ -156,10 +186,22 @@ void RDDIAnalytics::trackEventWithTypedProperties(const std::string& eventName,
                                                   std::shared_ptr<RDDIEventProperties> properties,
                                                   const std::shared_ptr<RDDIAnalyticsTransmissionTarget>& target,
                                                   RDDIFlags flags) {
-    // Held while the unit runs the prepare hooks on this thread; the targets and
-    // configurators take it again there, hence a recursive lock.
-    std::lock_guard lock(monitor());
-    if (!canBeUsed() || !isEnabled()) return;
+    std::shared_ptr<RDDIEventLog> refused;
+    {
+        // Held while the unit runs the prepare hooks on this thread; the targets and
+        // configurators take it again there, hence a recursive lock.
+        std::lock_guard lock(monitor());
+        refused = trackEventLocked(eventName, std::move(properties), target, flags);
+    }
+    // Outside the lock: the delegate may track again, or wait on a thread that does.
+    if (refused) reportRefusedLog(*refused);
+}
+
+std::shared_ptr<RDDIEventLog> RDDIAnalytics::trackEventLocked(const std::string& eventName,
+                                                              std::shared_ptr<RDDIEventProperties> properties,
+                                                              const std::shared_ptr<RDDIAnalyticsTransmissionTarget>& target,
+                                                              RDDIFlags flags) {
+    if (!canBeUsed() || !isEnabled()) return nullptr;
     const auto effectiveTarget = target ? target : defaultTransmissionTarget_;
     RDDIFlags persistence = flags & RDDIFlagsPersistenceMask;
     if (persistence != RDDIFlagsNormal && persistence != RDDIFlagsCritical) {
@@ -171,7 +213,7 @@ void RDDIAnalytics::trackEventWithTypedProperties(const std::string& eventName,
     if (effectiveTarget) {
         if (!effectiveTarget->isEnabled()) {
             RDDILogError(kRDDIAnalyticsLogTag, "This transmission target is disabled.");
-            return;
+            return nullptr;
         }
         log->addTransmissionTargetToken(effectiveTarget->transmissionTargetToken());
         log->tag = effectiveTarget;
@@ -182,17 +224,45 @@ void RDDIAnalytics::trackEventWithTypedProperties(const std::string& eventName,
     log->name = eventName;
     log->eventId = platform::foundation::UUID().uuidString();
     log->typedProperties = (properties && !properties->isEmpty()) ? properties : nullptr;
+    if (propertiesHoldNul(log->typedProperties.get())) {
+        logNulRefusal("event");
+        return log;
+    }
     sendLog(std::move(log), persistence);
+    return nullptr;
 }
 
 void RDDIAnalytics::trackPageWithProperties(const std::string& pageName,
                                             const std::optional<RDDIStringProperties>& properties) {
-    std::lock_guard lock(monitor());
-    if (!canBeUsed() || !isEnabled()) return;
-    auto log = std::make_shared<RDDIPageLog>();
-    log->name = pageName;
-    if (properties && !properties->empty()) log->properties = *properties;
-    sendLog(std::move(log), RDDIFlagsNormal);
+    std::shared_ptr<RDDIPageLog> refused;
+    {
+        std::lock_guard lock(monitor());
+        if (!canBeUsed() || !isEnabled()) return;
+        auto log = std::make_shared<RDDIPageLog>();
+        log->name = pageName;
+        if (properties && !properties->empty()) log->properties = *properties;
+        if (propertiesHoldNul(log->properties)) {
+            logNulRefusal("page");
+            refused = std::move(log);
+        } else {
+            sendLog(std::move(log), RDDIFlagsNormal);
+        }
+    }
+    if (refused) reportRefusedLog(*refused);
+}
+
+void RDDIAnalytics::reportRefusedLog(const RDDIAbstractLog& log) {
+    auto target = delegate();
+    if (!target) return;
+    const auto error = makeRDDIError(kRDDILogRefusedErrorCode, kRDDILogRefusedErrorDesc).printedDescription();
+    if (const auto* event = dynamic_cast<const RDDIEventLog*>(&log)) {
+        target->analyticsWillSendEventLog(*this, *event);
+        target->analyticsDidFailSendingEventLog(*this, *event, error);
+    }
+    if (const auto* page = dynamic_cast<const RDDIPageLog*>(&log)) {
+        target->analyticsWillSendPageLog(*this, *page);
+        target->analyticsDidFailSendingPageLog(*this, *page, error);
+    }
 }
 
 void RDDIAnalytics::sendLog(std::shared_ptr<RDDIAbstractLog> log, RDDIFlags flags) {

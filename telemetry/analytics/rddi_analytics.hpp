@@ -133,7 +133,14 @@ public:
 private:
     std::shared_ptr<RDDIAnalyticsTransmissionTarget> createTransmissionTargetForToken(const std::string& token);
     std::shared_ptr<RDDIChannelUnitProtocol> companionUnit(bool critical);
+    // The log refused for a NUL in its properties, else none (sent, or dropped silently).
+    std::shared_ptr<RDDIEventLog> trackEventLocked(const std::string& eventName,
+                                                   std::shared_ptr<RDDIEventProperties> properties,
+                                                   const std::shared_ptr<RDDIAnalyticsTransmissionTarget>& target,
+                                                   RDDIFlags flags);
     void sendLog(std::shared_ptr<RDDIAbstractLog> log, RDDIFlags flags);
+    // The delegate hears of a log refused where it was tracked as of one that failed.
+    void reportRefusedLog(const RDDIAbstractLog& log);
     void updateFlushInterval(std::uint64_t seconds);
 
     std::shared_ptr<const RDDIChannelUnitConfiguration> channelUnitConfiguration_;

@@ -12,12 +12,15 @@ inline constexpr int kRDDICanceledErrorCode = 2;
 inline constexpr int kRDDIDisabledErrorCode = 3;
 inline constexpr int kRDDIConnectionPausedErrorCode = 100;
 inline constexpr int kRDDIStoreCannotWriteErrorCode = 101;
+inline constexpr int kRDDILogRefusedErrorCode = 102;
 inline constexpr const char* kRDDIInvalidContainerErrorDesc = "Invalid log container.";
 inline constexpr const char* kRDDICanceledErrorDesc = "The operation was canceled.";
 inline constexpr const char* kRDDIDisabledErrorDesc = "The service is disabled.";
 inline constexpr const char* kRDDIConnectionPausedErrorDesc = "Canceled, connection paused with log deletion.";
 inline constexpr const char* kRDDIStoreCannotWriteErrorDesc =
     "The log could not be stored: the log store cannot be written.";
+inline constexpr const char* kRDDILogRefusedErrorDesc =
+    "The log was refused: a property key or value holds a NUL character.";
 
 // An error of kRDDIErrorDomain with its localized description.
 inline platform::foundation::Error makeRDDIError(int code, const std::string& description) {

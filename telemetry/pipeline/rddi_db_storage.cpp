@@ -34,6 +34,9 @@ struct RDDIDBSharedFile {
     std::recursive_mutex mutex;
     sqlite3* keeper = nullptr;
     std::pair<dev_t, ino_t> identity{};  // of the file the keeper opened
+    // Of the write-ahead log and its index the keeper opened; none when not known.
+    std::pair<dev_t, ino_t> logIdentity{};
+    std::pair<dev_t, ino_t> indexIdentity{};
     int stores = 0;
     // The disk was found full: the reserve is given up and new rows are refused.
     bool diskFull = false;
@@ -179,11 +182,44 @@ std::filesystem::path RDDIDBStorage::damagedPath() const { return dbFilePath_.st
 
 std::string RDDIDBStorage::dbFileURL() const { return "file://" + percentEncodedPath(dbFilePath_.string()); }
 
-void RDDIDBStorage::closeKeeper() {
-    if (shared_->keeper) {
-        closeDatabase(shared_->keeper);
-        shared_->keeper = nullptr;
+namespace {
+
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+std::optional<FileIdentity> identityOf(const std::string& path, int* error = nullptr) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        if (error) *error = errno;
+        return std::nullopt;
     }
+    return FileIdentity(status.st_dev, status.st_ino);
+}
+
+}  // namespace
+
+bool RDDIDBStorage::logIsReplaced() const {
+    for (const auto& [suffix, identity] : {std::pair{"-wal", shared_->logIdentity}, std::pair{"-shm", shared_->indexIdentity}}) {
+        if (identity == FileIdentity{}) continue;
+        int error = 0;
+        const auto now = identityOf(dbFilePath_.string() + suffix, &error);
+        // Only a name that leads nowhere or elsewhere: a folder that cannot be looked into
+        // (no permission) says nothing of its files.
+        if (now ? *now != identity : error == ENOENT || error == ENOTDIR) return true;
+    }
+    return false;
+}
+
+void RDDIDBStorage::closeKeeper() {
+    if (!shared_->keeper) return;
+    // The last connection to close deletes the log and its index by name. Names that no
+    // longer lead to the keeper's files may lead to another file's, which must stay.
+    const auto file = identityOf(dbFilePath_.string());
+    if (!file || *file != shared_->identity || logIsReplaced()) {
+        int persist = 1;
+        sqlite3_file_control(shared_->keeper, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    }
+    closeDatabase(shared_->keeper);
+    shared_->keeper = nullptr;
 }
 
 void RDDIDBStorage::openKeeper() {
@@ -191,12 +227,33 @@ void RDDIDBStorage::openKeeper() {
     int code = SQLITE_OK;
     sqlite3* keeper = openDatabaseAtFileURL(dbFileURL(), &code);
     if (!keeper) return;
-    // Reading once makes the keeper hold the shared-memory index open.
+    // Reading once makes the keeper hold the write-ahead log and its shared-memory index open.
     querySingleValue("PRAGMA user_version", keeper);
-    struct stat status {};
     shared_->keeper = keeper;
-    shared_->identity = ::stat(dbFilePath_.c_str(), &status) == 0 ? std::pair(status.st_dev, status.st_ino)
-                                                                 : std::pair<dev_t, ino_t>(0, 0);
+    shared_->identity = identityOf(dbFilePath_.string()).value_or(FileIdentity{});
+    shared_->logIdentity = identityOf(dbFilePath_.string() + "-wal").value_or(FileIdentity{});
+    shared_->indexIdentity = identityOf(dbFilePath_.string() + "-shm").value_or(FileIdentity{});
+}
+
+void RDDIDBStorage::writeBackReplacedLog() {
+    // The process's connections share the keeper's log and index, and go on writing to them
+    // once they are deleted: what the log holds, no later opening would ever read (the next
+    // launch would find rows sent since, and lose rows stored since). It goes into the
+    // file now, and the next connection begins a new log beside it.
+    int code = sqlite3_wal_checkpoint_v2(shared_->keeper, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    closeKeeper();
+    if (code == SQLITE_OK) {
+        RDDILogError(kRDDILogTag,
+                     "The write-ahead log of the log store \"{}\" was deleted or replaced while in use; what it held "
+                     "was written into the store and a new log was begun.",
+                     dbFilePath_.string());
+    } else {
+        RDDILogError(kRDDILogTag,
+                     "The write-ahead log of the log store \"{}\" was deleted or replaced while in use, and what it "
+                     "held could not be written into the store ({}): logs stored or sent since its last checkpoint may "
+                     "be lost or sent again.",
+                     dbFilePath_.string(), sqlite3_errstr(code));
+    }
 }
 
 int RDDIDBStorage::followFile() {
@@ -214,6 +271,7 @@ int RDDIDBStorage::followFile() {
     // of the old one.
     if (shared_->keeper && std::pair(status.st_dev, status.st_ino) != shared_->identity) closeKeeper();
     if (shared_->tablesLost) return remakeFile(false);
+    if (shared_->keeper && logIsReplaced()) writeBackReplacedLog();
     return SQLITE_OK;
 }
 
@@ -235,6 +293,28 @@ std::map<std::string, std::int64_t> sequencesOf(sqlite3* database) {
 
 }  // namespace
 
+bool RDDIDBStorage::copyKeptFile(const std::filesystem::path& copy, std::uint64_t* rows, std::string* why) {
+    sqlite3* keeper = shared_->keeper;
+    *rows = 0;
+    for (const auto& [table, unused] : schema_.value_or(RDDIDBSchema{})) {
+        *rows += static_cast<std::uint64_t>(querySingleValue(fmt::format("SELECT COUNT(*) FROM \"{}\"", table), keeper));
+    }
+    std::error_code error;
+    std::filesystem::remove(copy, error);  // left by a process that ended while copying
+    // A cache of its own: the copy must not meet the keeper's, found by name.
+    const auto statement =
+        fmt::format("VACUUM INTO 'file://{}?cache=private'", percentEncodedPath(copy.string()));
+    char* message = nullptr;
+    const int code = sqlite3_exec(keeper, statement.c_str(), nullptr, nullptr, &message);
+    if (code != SQLITE_OK) {
+        *why = message ? message : sqlite3_errstr(code);
+        sqlite3_free(message);
+        std::filesystem::remove(copy, error);
+        return false;
+    }
+    return true;
+}
+
 int RDDIDBStorage::remakeFile(bool fileIsGone) {
     // Ids the old file handed out, to this process or another, stay below every id of
     // the new one: a batch in flight deletes its rows by id once it is delivered. The
@@ -245,7 +325,8 @@ int RDDIDBStorage::remakeFile(bool fileIsGone) {
             floors[table] = std::max(floors[table], sequence);
         }
     }
-    closeKeeper();
+    // A file that is gone stays open in the keeper until its rows can go into a new one.
+    if (!fileIsGone) closeKeeper();
     shared_->tablesLost = false;
     const auto folder = dbFilePath_.parent_path();
     // The SDK's folder and the application's folder holding it are made again, never the
@@ -274,10 +355,31 @@ int RDDIDBStorage::remakeFile(bool fileIsGone) {
     };
     int code = SQLITE_CANTOPEN;
     bool made = false;
+    // The rows the vanished file held and the new one got, or why it got none.
+    bool carried = false;
+    std::uint64_t carriedRows = 0;
+    std::string notCarried;
     if (why.empty()) {
         ConfigurationLock making(*this);
         // Another process sharing the folder may have made or mended it meanwhile.
         const bool exists = std::filesystem::exists(dbFilePath_, error);
+        if (fileIsGone && !exists && shared_->keeper) {
+            // Copied whole beside it and put in place at once: another process must never
+            // find a file that is still being written.
+            const std::filesystem::path copy = dbFilePath_.string() + ".new";
+            carried = copyKeptFile(copy, &carriedRows, &notCarried);
+            closeKeeper();
+            removeFile();
+            if (carried) {
+                std::filesystem::rename(copy, dbFilePath_, error);
+                if (error) {
+                    notCarried = error.message();
+                    carried = false;
+                    std::filesystem::remove(copy, error);
+                }
+            }
+        }
+        closeKeeper();
         bool replace = !exists;
         if (exists && !fileIsGone) {
             int openCode = SQLITE_OK;
@@ -289,15 +391,16 @@ int RDDIDBStorage::remakeFile(bool fileIsGone) {
                 closeDatabase(db);
             }
         }
-        if (replace) {
+        if (replace && !carried) {
             // A log left beside a vanished file must never be applied to the new one.
             removeFile();
-            made = true;
         }
+        made = replace;
         code = configureDatabase();
         if (isCorruption(code)) {
             removeFile();
             made = true;
+            carried = false;
             code = configureDatabase();
         }
         if (code == SQLITE_OK && made && !floors.empty()) {
@@ -309,11 +412,22 @@ int RDDIDBStorage::remakeFile(bool fileIsGone) {
         }
         if (code != SQLITE_OK) why = sqlite3_errstr(code);
     }
-    const char* what = fileIsGone ? "was gone (deleted or moved away) with the logs it held"
-                                  : "had lost its tables";
+    const char* what = fileIsGone ? "was gone (deleted or moved away)" : "had lost its tables";
     if (code == SQLITE_OK) {
+        std::string madeWith;
+        if (carried) {
+            madeWith = fmt::format(" with the {} row(s) it held", carriedRows);
+        } else if (!notCarried.empty()) {
+            madeWith = fmt::format(", without the rows it held, which could not be copied ({})", notCarried);
+        } else if (fileIsGone) {
+            madeWith = ", without the rows it held";
+        }
         if (made && !shared_->gone) {
-            RDDILogError(kRDDILogTag, "The log store \"{}\" {}; a new one was made.", dbFilePath_.string(), what);
+            RDDILogError(kRDDILogTag, "The log store \"{}\" {}; a new one was made{}.", dbFilePath_.string(), what,
+                         madeWith);
+        } else if (made) {
+            // The episode was said when it began.
+            RDDILogInfo(kRDDILogTag, "A new log store \"{}\" was made{}.", dbFilePath_.string(), madeWith);
         }
         shared_->gone = false;
         return SQLITE_OK;
@@ -703,7 +817,10 @@ int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& bl
     if (const int followed = followFile(); followed != SQLITE_OK) return followed;
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
-    if (!db) return code;
+    if (!db) {
+        noteUnwritable(code);
+        return code;
+    }
     if (pageSize_ != 0) openKeeper();
     if (pageSize_ == 0) {
         RDDILogError(kRDDILogTag, "The database was not configured correctly. The page size is expected to be non zero.");
@@ -877,7 +994,13 @@ sqlite3* RDDIDBStorage::openDatabaseAtFileURL(const std::string& fileURL, int* r
                                      nullptr);
     if (result) *result = code;
     if (code != SQLITE_OK) {
-        RDDILogError(kRDDILogTag, "Failed to open database with result: {}.", code);
+        // A folder that cannot be entered fails every open alike: the store says so once
+        // per episode (noteUnwritable), not once per operation.
+        if (isUnwritable(code)) {
+            RDDILogDebug(kRDDILogTag, "Failed to open database with result: {}.", code);
+        } else {
+            RDDILogError(kRDDILogTag, "Failed to open database with result: {}.", code);
+        }
         sqlite3_close(db);
         return nullptr;
     }

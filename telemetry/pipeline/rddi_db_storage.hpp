@@ -24,8 +24,10 @@
 //
 // A file that is gone (deleted, or its folder removed, while the store lives) or has
 // lost its tables is made anew before the next operation, which then reaches the new
-// file. While no new file can be made (the folder cannot be made or written), every
-// operation fails as for a file that cannot be written; each episode is said once.
+// file; a gone file is still open in the keeper, and the new one is a copy of it. While
+// no new file can be made (the folder cannot be made or written), every operation fails
+// as for a file that cannot be written; each episode is said once. A write-ahead log or
+// index deleted while in use is written back into the file and a new log is begun.
 #include "platform/foundation/value.hpp"
 #include "telemetry/pipeline/rddi_storage.hpp"
 
@@ -183,11 +185,17 @@ private:
     std::uint64_t carryOverRows(const Recovery& recovery);
     void closeKeeper();
     void openKeeper();
+    // The keeper's write-ahead log or index was deleted or replaced under its name.
+    bool logIsReplaced() const;
+    void writeBackReplacedLog();
     // Before an operation: a file replaced under its name is followed, one that is gone
     // or has lost its tables is made anew. SQLITE_OK, or the code of an operation that
     // cannot reach a file.
     int followFile();
     int remakeFile(bool fileIsGone);
+    // Copies the file the keeper still holds open, gone from its name, to `copy`, with the
+    // number of rows of the schema's tables it holds; false, with why, when it could not.
+    bool copyKeptFile(const std::filesystem::path& copy, std::uint64_t* rows, std::string* why);
     static void raiseSequences(sqlite3* database, const std::map<std::string, std::int64_t>& floors);
 
     std::optional<RDDIDBSchema> schema_;

@@ -3,6 +3,7 @@
 // events through the public calls, against a loopback ingestion server that decodes
 // every batch; the test counts the events tracked, stored and received by name (every
 // event's name is unique) across launches.
+#include "support/permission_bound.hpp"
 #include "support/temp_dir.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
@@ -49,6 +50,10 @@ constexpr const char* kRefusedURL = "http://127.0.0.1:1";
 constexpr const char* kCannotWriteError =
     "Error Domain=com.Ridevedod.DezIdedev.ErrorDomain Code=101 \"The log could not be stored: the log store cannot be "
     "written.\"";
+// What the analytics delegate hears for an event refused where it was tracked.
+constexpr const char* kRefusedAtEntryError =
+    "Error Domain=com.Ridevedod.DezIdedev.ErrorDomain Code=102 \"The log was refused: a property key or value holds a "
+    "NUL character.\"";
 
 // What one launch does: track `events` events named "<prefix><n>" (`perSecond` of them
 // a second, 0 for a burst), then end at once ("exit"), or wait until every one of them
@@ -64,15 +69,18 @@ struct LaunchPlan {
     long storageBytes = 0;  // the store's size limit; 0 for the default 10 MiB
     // Before tracking event `removeAt` the launch takes the store away: "files" deletes
     // Logs.sqlite with its -wal and -shm, "folder" the whole SDK folder, "blocked" puts a
-    // file in the folder's place, which goes again before event `restoreAt`.
+    // file in the folder's place, which goes again before event `restoreAt`; "locked" takes
+    // every permission off the folder until then, "log" deletes only the -wal and -shm.
     int removeAt = -1;
     std::string remove = "-";
     int restoreAt = -1;
+    // Every event numbered 5 modulo `nulEvery` carries a NUL, in a property key or value in turn.
+    int nulEvery = 0;
 
     std::string encoded() const {
         return url + " " + std::to_string(events) + " " + (prefix.empty() ? "-" : prefix) + " " + until + " " +
                std::to_string(perSecond) + " " + std::to_string(storageBytes) + " " + std::to_string(removeAt) + " " +
-               remove + " " + std::to_string(restoreAt);
+               remove + " " + std::to_string(restoreAt) + " " + std::to_string(nulEvery);
     }
 };
 
@@ -129,15 +137,40 @@ private:
     Failed failed_;
 };
 
-// Takes the store away from a running launch as a user or a cleaning tool would (see LaunchPlan).
+// Hears of the events refused where they were tracked, which never reach a channel.
+class RefusedEvents : public rddi::RDDIAnalyticsDelegate {
+public:
+    RefusedEvents(std::shared_ptr<HandledEvents> handled, HandledEvents::Failed failed)
+        : handled_(std::move(handled)), failed_(std::move(failed)) {}
+    void analyticsDidFailSendingEventLog(RDDIAnalytics&, const rddi::RDDIEventLog& log, const std::string& error) override {
+        if (error != kRefusedAtEntryError || !log.name) return;
+        failed_(*log.name, error);
+        ++handled_->count;
+    }
+
+private:
+    std::shared_ptr<HandledEvents> handled_;
+    HandledEvents::Failed failed_;
+};
+
+// Takes the store away from a running launch as a user or a cleaning tool would, and gives
+// it back (see LaunchPlan).
 void takeStoreAway(const std::string& how) {
     const fs::path folder = rddi::RDDIUtility::dezIdedevDirectoryURL();
-    if (how == "files") {
-        for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(folder / (std::string("Logs.sqlite") + suffix));
+    if (how == "files" || how == "log") {
+        if (how == "files") fs::remove(folder / "Logs.sqlite");
+        for (const char* suffix : {"-wal", "-shm"}) fs::remove(folder / (std::string("Logs.sqlite") + suffix));
         return;
     }
+    if (how == "locked") return fs::permissions(folder, fs::perms::none);
     fs::remove_all(folder);
     if (how == "blocked") std::ofstream(folder) << "not a folder";
+}
+
+void giveStoreBack(const std::string& how) {
+    const fs::path folder = rddi::RDDIUtility::dezIdedevDirectoryURL();
+    if (how == "locked") return fs::permissions(folder, fs::perms::owner_all);
+    fs::remove(folder);
 }
 
 bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
@@ -178,7 +211,7 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     LaunchPlan plan;
     std::istringstream words(encoded);
     words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond >> plan.storageBytes >>
-        plan.removeAt >> plan.remove >> plan.restoreAt;
+        plan.removeAt >> plan.remove >> plan.restoreAt >> plan.nulEvery;
     auto report = std::make_shared<LaunchLines>(std::getenv(kReportVariable));
 
     rddi::testkit::TelemetryTestEnvironment::resetSdk();
@@ -199,18 +232,36 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     auto handled = std::make_shared<HandledEvents>(
         [report](const std::string& name, const std::string& error) { report->add('f', name + " " + error); });
     RDDIDezIdedev::sharedInstance()->channelGroup()->addDelegate(handled);
+    auto refusedAtEntry = std::make_shared<RefusedEvents>(
+        handled, [report](const std::string& name, const std::string& error) { report->add('f', name + " " + error); });
+    RDDIAnalytics::setDelegate(refusedAtEntry);
 
     const auto started = Clock::now();
     for (int i = 0; i < plan.events; ++i) {
-        if (i == plan.removeAt) takeStoreAway(plan.remove);
-        if (i == plan.restoreAt) {
-            // Every event tracked meanwhile met the store away, however far behind it is.
+        if (i == plan.removeAt || i == plan.restoreAt) {
+            // Every event tracked before met the store as it was, however far behind it is.
             ASSERT_TRUE(waitFor([&] { return handled->count >= i; }, std::chrono::seconds(120)));
-            fs::remove(rddi::RDDIUtility::dezIdedevDirectoryURL());
         }
+        if (i == plan.removeAt) {
+            // A unit with nothing more to send loads its stored logs again only with its next
+            // log or launch, not when a store it could not reach comes back: the start-service
+            // log leaves first.
+            ASSERT_TRUE(waitFor([] { return ScenarioEnvironment::rowCount("DezIdedev") == 0; }, std::chrono::seconds(120)));
+            takeStoreAway(plan.remove);
+        }
+        if (i == plan.restoreAt) giveStoreBack(plan.remove);
         const std::string name = plan.prefix + std::to_string(i);
         report->add('t', name);
-        RDDIAnalytics::trackEvent(name, rddi::RDDIStringProperties{{"launch", plan.prefix}, {"n", std::to_string(i)}});
+        rddi::RDDIStringProperties properties{{"launch", plan.prefix}, {"n", std::to_string(i)}};
+        if (plan.nulEvery > 0 && i % plan.nulEvery == 5) {
+            const std::string nul("n\0ul", 4);
+            if (i / plan.nulEvery % 2) {
+                properties[nul] = "key";
+            } else {
+                properties["value"] = nul;
+            }
+        }
+        RDDIAnalytics::trackEvent(name, properties);
         if (plan.perSecond > 0) std::this_thread::sleep_until(started + std::chrono::microseconds(1'000'000LL * (i + 1) / plan.perSecond));
     }
     // The process ends at once, as the command line does after its work: whatever was
@@ -635,13 +686,28 @@ TEST_F(StoreFaultsTest, AFolderThatCannotBeWrittenRefusesNewLogsClearlyAndSendsW
     }
 }
 
-TEST_F(StoreFaultsTest, AStoreTakenAwayWhileEventsAreTrackedIsMadeAnewAndEveryLaterEventIsSentOrRefused) {
-    // 200 events a second; the store goes after two seconds, and what it held unsent with
-    // it. Every event tracked afterwards arrives, but while no store can be made (a file
-    // stands in the SDK folder's place until every event tracked meanwhile was handled):
-    // those are reported as failed.
-    constexpr int kEvents = 1200, kRemovedAt = 400;
-    for (const auto& [what, restoredAt] : {std::pair{"files", -1}, std::pair{"folder", -1}, std::pair{"blocked", 800}}) {
+// Every event of a launch arrived once, but those tracked from `from` up to `to`: those were
+// refused by the store instead. Answers the events that were neither.
+std::vector<std::string> wronglyHandled(const LaunchReport& launch, const std::map<std::string, int>& seen,
+                                        const std::string& prefix, int events, int from, int to) {
+    const auto refused = launch.refused();
+    std::vector<std::string> wrong;
+    for (int i = 0; i < events; ++i) {
+        const std::string name = prefix + std::to_string(i);
+        const bool refusing = i >= from && i < to;
+        if (seen.contains(name) == refusing || refused.contains(name) != refusing) wrong.push_back(name);
+    }
+    return wrong;
+}
+
+TEST_F(StoreFaultsTest, AStoreTakenAwayWhileEventsAreTrackedIsMadeAnewWithWhatItHeldAndEveryEventIsSentOrRefused) {
+    // 200 events a second; the store goes after four seconds with the logs it held unsent
+    // (about 30, most of a batch), which the new store gets from the old file the SDK still
+    // has open. Every event arrives, but while no store can be made (a file stands in the
+    // SDK folder's place until every event tracked meanwhile was handled): those are
+    // reported as failed.
+    constexpr int kEvents = 1600, kRemovedAt = 830;
+    for (const auto& [what, restoredAt] : {std::pair{"files", -1}, std::pair{"folder", -1}, std::pair{"blocked", 1230}}) {
         SCOPED_TRACE(what);
         gwtest::TempDir home;
         const std::string prefix = std::string(what) + "-";
@@ -654,19 +720,77 @@ TEST_F(StoreFaultsTest, AStoreTakenAwayWhileEventsAreTrackedIsMadeAnewAndEveryLa
         const auto seen = arrivals(server_);
         EXPECT_EQ(duplicatesOf(seen), 0);
         EXPECT_EQ(launch.otherFailures(), 0);
-        const auto refused = launch.refused();
-        int wrong = 0;
-        for (int i = kRemovedAt; i < kEvents; ++i) {
-            const std::string name = prefix + std::to_string(i);
-            wrong += seen.contains(name) == (i < restoredAt) || refused.contains(name) != (i < restoredAt);
-        }
-        EXPECT_EQ(wrong, 0) << "events tracked after the store went, lost or reported wrongly";
+        const auto wrong = wronglyHandled(launch, seen, prefix, kEvents, kRemovedAt, restoredAt);
+        EXPECT_TRUE(wrong.empty()) << wrong.size() << " events lost or reported wrongly, the first " << wrong.front();
         EXPECT_EQ(launch.errorsContaining("was gone (deleted or moved away)"), 1) << launch.allErrors();
         EXPECT_EQ(launch.errors.size(), 1u) << launch.allErrors();
         if (std::string(what) == "folder") {
             EXPECT_EQ(fs::status(sdkFolderUnder(home.path())).permissions() & fs::perms::all, fs::perms::owner_all);
         }
     }
+}
+
+TEST_F(StoreFaultsTest, EventsWithANulInAPropertyAreRefusedWhereTrackedAndTheOthersArriveOnce) {
+    // Such an event, once stored, could never be read back to be sent.
+    constexpr int kEvents = 400, kEvery = 10;
+    LaunchPlan plan{server_.baseURL(), kEvents, "nul-", "drain", 0, ""};
+    plan.nulEvery = kEvery;
+    const auto launch = runLaunch(plan);
+    ASSERT_EQ(launch.status, 0) << launch.output;
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    std::set<std::string> carrying, refused;
+    for (int i = 5; i < kEvents; i += kEvery) carrying.insert("nul-" + std::to_string(i));
+    for (std::size_t i = 0; i < launch.failed.size(); ++i)
+        if (launch.failures[i] == kRefusedAtEntryError) refused.insert(launch.failed[i]);
+    EXPECT_EQ(refused, carrying) << "events with a NUL that the delegate heard of as refused";
+    EXPECT_EQ(launch.failed.size(), carrying.size());
+    const auto arrived = namesWithPrefix(seen, "nul-");
+    EXPECT_EQ(arrived.size(), kEvents - carrying.size());
+    for (const auto& name : carrying) EXPECT_FALSE(arrived.contains(name)) << name;
+    EXPECT_EQ(launch.errorsContaining("cannot contain a NUL character"), static_cast<long>(carrying.size()));
+    EXPECT_EQ(launch.errors.size(), carrying.size()) << launch.allErrors();
+}
+
+TEST_F(StoreFaultsTest, AFolderWithoutPermissionsIsSaidOnceAndWhatItHeldIsSentOnceItOpensAgain) {
+    if (!gwtest::runWherePermissionsBind()) return;
+    // 200 events a second for 12 s; the SDK folder loses every permission after 4 s and gets
+    // them back 7 s later, once every event tracked meanwhile was handled.
+    constexpr int kEvents = 2400, kLockedAt = 830, kOpenedAt = 2230;
+    gwtest::TempDir home;
+    LaunchPlan plan{server_.baseURL(), kEvents, "locked-", "drain", 200, home.path().string()};
+    plan.removeAt = kLockedAt;
+    plan.remove = "locked";
+    plan.restoreAt = kOpenedAt;
+    const auto launch = runLaunch(plan);
+    ASSERT_EQ(launch.status, 0) << launch.output;
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    EXPECT_EQ(launch.otherFailures(), 0);
+    const auto wrong = wronglyHandled(launch, seen, "locked-", kEvents, kLockedAt, kOpenedAt);
+    EXPECT_TRUE(wrong.empty()) << wrong.size() << " events lost or reported wrongly, the first " << wrong.front();
+    EXPECT_EQ(launch.errorsContaining("cannot be written"), 1) << launch.allErrors();
+    EXPECT_EQ(launch.errors.size(), 1u) << launch.errors.size() << " error lines, the last "
+                                        << (launch.errors.empty() ? "" : launch.errors.back());
+}
+
+TEST_F(StoreFaultsTest, ALogDeletedBesideTheStoreIsNoticedAndTheNextLaunchSendsNothingAgain) {
+    // The store's -wal and -shm deleted while events are tracked and sent: what the deleted
+    // log held must reach the file, or the next launch finds rows sent long ago.
+    constexpr int kEvents = 1600, kRemovedAt = 830;
+    LaunchPlan plan{server_.baseURL(), kEvents, "log-", "drain", 200, ""};
+    plan.removeAt = kRemovedAt;
+    plan.remove = "log";
+    const auto deleting = runLaunch(plan);
+    ASSERT_EQ(deleting.status, 0) << deleting.output;
+    EXPECT_EQ(deleting.errorsContaining("write-ahead log"), 1) << deleting.allErrors();
+    EXPECT_EQ(deleting.errors.size(), 1u) << deleting.allErrors();
+    const auto next = runLaunch({server_.baseURL(), 0, "none", "drain", 0, ""});
+    ASSERT_EQ(next.status, 0) << next.output;
+    EXPECT_TRUE(next.errors.empty()) << next.allErrors();
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    EXPECT_EQ(namesWithPrefix(seen, "log-").size(), static_cast<std::size_t>(kEvents));
 }
 
 }  // namespace

@@ -41,14 +41,15 @@ constexpr const char* kChildVariable = "GW_SOAK_CHILD";  // "<server base URL> <
 constexpr const char* kPipeVariable = "GW_SOAK_PIPE";          // the write end's descriptor
 constexpr int kEventsPerChild = 120;                           // two full batches and some
 constexpr int kEventsPerSecond = 300;                          // a busy application's pace
-// A kill loses only the last few events tracked: on average well under one at this pace,
-// a few at most on a quiet machine. A log that waited for a batch or a transaction to fill,
-// or behind the loading of the HTTP library, before it was committed would lose about half
-// a batch on average. One launch may lose more when a loaded machine stalls the child
-// between tracking and committing (27 was seen), so the bound per kill is looser than the
-// bound on the average.
-constexpr std::size_t kMostLostPerKill = 40;
-constexpr double kMostLostOnAverage = 5.0;
+// A kill loses only the last events tracked, those still waiting to be stored: on a quiet
+// machine a few at most, well under one on average at this pace. On two cores under a load
+// of about 20 the logs queue gets the processor late, the more so at a launch's start, when
+// it sends what a full store holds before it stores the first events: up to 26 per kill and
+// 9 on average were measured there (and 36 per kill elsewhere). A log that waited for a
+// batch to fill before it was committed would lose about half a batch on average, above
+// the bound on the average.
+constexpr std::size_t kMostLostPerKill = 60;
+constexpr double kMostLostOnAverage = 12.0;
 constexpr std::size_t kBatchesPerUnit = 3;                     // the pending batches limit
 constexpr std::size_t kBatchSize = 50;
 constexpr int kMostKills = 300;
