@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -422,12 +423,28 @@ std::optional<std::string> RenderClient::helperPath() {
 
 int RenderClient::helpersAlive() { return Helpers::shared().alive(); }
 
+RenderTimeLimits RenderClient::timeLimits() {
+    RenderTimeLimits limits;
+    // Tests lower the limits (never raise them) with GW_RENDER_TEST_SECONDS="<processor
+    // seconds>,<seconds in all>", so that pages that run into them do so in a second or
+    // two. Read at each drawing: a test sets it once it runs.
+    if (const char* lowered = std::getenv("GW_RENDER_TEST_SECONDS")) {
+        int cpu = 0, wall = 0;
+        if (std::sscanf(lowered, "%d,%d", &cpu, &wall) == 2) {
+            limits.cpuSeconds = std::clamp(cpu, 1, render::kCpuSeconds);
+            limits.wallSeconds = std::clamp(wall, 1, render::kWallSeconds);
+        }
+    }
+    return limits;
+}
+
 bool RenderClient::call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure) {
     // Opening a document reads its cross-references and objects: some of its size. The
     // helper maps the whole document beside whatever it draws.
     if (request.addressSpace == 0) request.addressSpace = RendererBudget::limitFor(double(documentBytes_) / 2);
     request.addressSpace = std::min<uint64_t>(request.addressSpace + ((documentBytes_ + 4095) & ~size_t{4095}),
                                               render::kAddressSpaceBytes);
+    request.cpuSeconds = timeLimits().cpuSeconds;
     for (bool retry = false;; retry = true) {
         const RendererBudget::Grant grant =
             retry ? RendererBudget::alone() : RendererBudget::admit(request.addressSpace);
@@ -469,25 +486,27 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         return false;
     };
     std::string printed;
-    // Ends the helper and says why it ended: its exit status tells which limit it met.
-    auto ended = [&](const char* stoppedBecause = nullptr) {
-        if (stoppedBecause != nullptr) ::kill(helper->pid, SIGKILL);
+    // Ends the helper and says why it ended: `stoppedBecause` when the program stopped it
+    // (a helper killed here must not be taken for one that crashed), else what its exit
+    // status tells.
+    auto ended = [&](std::optional<RenderFailure> stoppedBecause = std::nullopt) {
+        if (stoppedBecause) ::kill(helper->pid, SIGKILL);
         // A helper that closed its socket is on its way out.
         const int status = reap(helper->pid, std::chrono::seconds(2));
         keepPrinted(printed, helper->printed);
         helper->pid = -1;
         helpers.remove(helper);
-        if (stoppedBecause != nullptr) return failWith(PictureProblem::pastTimeLimit, stoppedBecause);
+        if (stoppedBecause) return failWith(stoppedBecause->problem, std::move(stoppedBecause->why));
         if (WIFEXITED(status) && WEXITSTATUS(status) == int(render::Status::memoryLimit)) {
             return failWith(PictureProblem::pastMemoryLimit,
                             fmt::format("drawing the PDF page needed more than the renderer's {} MiB of memory",
                                         limit >> 20));
         }
         if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
-            return failWith(PictureProblem::pastTimeLimit,
-                            fmt::format("drawing the PDF page took more than the renderer's {} seconds of processor "
-                                        "time",
-                                        render::kCpuSeconds));
+            return failWith(PictureProblem::pastProcessorTimeLimit,
+                            fmt::format("drawing the PDF page took more than the renderer's processor time limit "
+                                        "of {} seconds",
+                                        request.cpuSeconds));
         }
         if (WIFSIGNALED(status)) {
             return failWith(PictureProblem::incompleteRender,
@@ -525,12 +544,16 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     }
     if (sent != ssize_t(sizeof request)) return ended();
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(render::kWallSeconds);
+    // Counted from the request on: a helper that is stopped or hangs costs this once.
+    const int wallSeconds = timeLimits().wallSeconds;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wallSeconds);
     while (true) {
         // Short waits, so that a conversion stopped meanwhile does not wait for the page.
         pollfd watched[2] = {{helper->socket, POLLIN, 0}, {helper->printed, POLLIN, 0}};
         const int ready = ::poll(watched, 2, 50);
-        if (ready < 0 && errno != EINTR) return ended("the renderer could not be waited for");
+        if (ready < 0 && errno != EINTR) {
+            return ended(RenderFailure{PictureProblem::incompleteRender, "the renderer could not be waited for"});
+        }
         if (watched[1].revents & POLLIN) keepPrinted(printed, helper->printed);
         if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             ssize_t n;
@@ -540,12 +563,13 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
             break;
         }
         if (interruptionRequested()) {
-            ended("the drawing was stopped");
-            return failWith(PictureProblem::incompleteRender, "the drawing was stopped before it ended");
+            return ended(RenderFailure{PictureProblem::incompleteRender, "the drawing was stopped before it ended"});
         }
         if (std::chrono::steady_clock::now() > deadline) {
-            return ended(fmt::format("drawing the PDF page took more than the renderer's {} seconds", render::kWallSeconds)
-                             .c_str());
+            return ended(RenderFailure{
+                PictureProblem::pastTimeLimit,
+                fmt::format("drawing the PDF page took more than the renderer's time limit of {} seconds in all",
+                            wallSeconds)});
         }
     }
     reply.text[sizeof reply.text - 1] = '\0';

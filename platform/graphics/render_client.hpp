@@ -24,6 +24,12 @@ struct RenderFailure {
     std::string why;
 };
 
+// The time a page may take in the helper: processor time, and time in all.
+struct RenderTimeLimits {
+    int cpuSeconds = render::kCpuSeconds;
+    int wallSeconds = render::kWallSeconds;
+};
+
 // Pixels a helper drew: width x height ARGB32 rows of width * 4 bytes, mapped from the
 // memory file it drew into (copied only if written to).
 class RenderedPixels {
@@ -65,6 +71,9 @@ public:
     static std::optional<std::string> helperPath();
     // Helpers alive in this process now (tests).
     static int helpersAlive();
+    // The limits drawings are asked under now (render::kCpuSeconds and kWallSeconds,
+    // unless a test lowered them).
+    static RenderTimeLimits timeLimits();
 
     // A started helper, as the process's list of them keeps it.
     struct Helper;

@@ -18,6 +18,8 @@
 #include <set>
 #include <thread>
 
+#include <fmt/format.h>
+
 #include "platform/graphics/interruption.hpp"
 #include "platform/graphics/render_client.hpp"
 #include "platform/graphics/renderer_budget.hpp"
@@ -107,13 +109,16 @@ TEST(RenderHelper, APagePastTheScanIsStoppedByTheHelpersLimitsNamedInTheReason) 
             << failure.why;
     }
     {
-        // Each of the image's million pixels runs the 60000 operators of its tint transform.
+        // Each of the image's million pixels runs the 60000 operators of its tint transform:
+        // the processor-time limit stops it, long before the limit of time in all.
         const auto pdf = samples::tintTransformPdf("image", 60000, 1024);
         pg::RenderClient client(pdf);
         pg::RenderFailure failure;
         EXPECT_FALSE(client.pixels(pixelsOf(64, 0.0625), &failure));
-        EXPECT_EQ(failure.problem, P::pastTimeLimit) << failure.why;
-        EXPECT_NE(failure.why.find("seconds"), std::string::npos) << failure.why;
+        EXPECT_EQ(failure.problem, P::pastProcessorTimeLimit) << failure.why;
+        EXPECT_NE(failure.why.find(fmt::format("processor time limit of {} seconds", pg::render::kCpuSeconds)),
+                  std::string::npos)
+            << failure.why;
     }
     // The limits, not the machine, stopped them: well within the time a conversion may
     // take, and the helpers far below the memory one may use.
@@ -121,6 +126,85 @@ TEST(RenderHelper, APagePastTheScanIsStoppedByTheHelpersLimitsNamedInTheReason) 
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
     EXPECT_LT(usage.ru_maxrss, 1 << 20) << "KiB";
+    EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
+}
+
+// Lowers the renderer's time limits while it lives, as a test may (they are read at each
+// drawing).
+class LoweredTimeLimits {
+public:
+    LoweredTimeLimits(int cpuSeconds, int wallSeconds) {
+        setenv("GW_RENDER_TEST_SECONDS", fmt::format("{},{}", cpuSeconds, wallSeconds).c_str(), 1);
+    }
+    ~LoweredTimeLimits() { unsetenv("GW_RENDER_TEST_SECONDS"); }
+};
+
+// Whether a child runs the helper program yet: until it has, the thread that starts it
+// waits for it (a child stopped before then would stop every start, which no user does).
+bool runsTheHelper(pid_t pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    return std::getline(comm, name) && std::string("glyphwright-render").starts_with(name);
+}
+
+// Stops (SIGSTOP) every helper the process starts while it lives, as a user or a hung
+// system would; then kills those left.
+class HelperStopper {
+public:
+    HelperStopper()
+        : thread_([this] {
+              while (!done_) {
+                  for (const pid_t pid : children()) {
+                      if (!stopped_.contains(pid) && runsTheHelper(pid)) {
+                          kill(pid, SIGSTOP);
+                          stopped_.insert(pid);
+                      }
+                  }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
+          }) {}
+    ~HelperStopper() {
+        done_ = true;
+        thread_.join();
+        for (const pid_t pid : children()) kill(pid, SIGKILL);
+    }
+    size_t stopped() const { return stopped_.size(); }
+
+private:
+    std::atomic<bool> done_{false};
+    std::set<pid_t> stopped_;
+    std::thread thread_;
+};
+
+TEST(RenderHelper, AStoppedHelperIsEndedAtTheLimitOfTimeInAllNamedInTheReason) {
+    const LoweredTimeLimits limits(1, 2);
+    ASSERT_EQ(pg::RenderClient::timeLimits().wallSeconds, 2);
+    const auto pdf = samples::pdf(64, 64);
+    pg::RenderClient client(pdf);
+    pg::RenderFailure failure;
+    std::atomic<bool> answered{false};
+    const auto start = std::chrono::steady_clock::now();
+    // Without the limit the drawing would wait for ever: it is ended here, and fails.
+    std::thread watchdog([&] {
+        while (!answered && std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!answered) {
+            for (const pid_t pid : children()) kill(pid, SIGKILL);
+        }
+    });
+    {
+        HelperStopper stopper;
+        EXPECT_FALSE(client.pixels(pixelsOf(64, 1), &failure));
+        answered = true;
+        EXPECT_EQ(stopper.stopped(), 1u);
+    }
+    watchdog.join();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(failure.problem, P::pastTimeLimit) << failure.why;
+    EXPECT_NE(failure.why.find("time limit of 2 seconds in all"), std::string::npos) << failure.why;
+    EXPECT_GE(took, std::chrono::seconds(2));
+    EXPECT_LT(took, std::chrono::seconds(30));
     EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
 }
 
