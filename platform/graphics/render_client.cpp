@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -22,8 +23,10 @@
 #include <filesystem>
 #include <functional>
 #include <list>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -178,9 +181,10 @@ public:
     }
 
     // A helper of `owner` no other thread is using, started when there is none; null
-    // with the reason when none could be started or the thread's work was stopped while
-    // every helper was busy.
-    Helper* take(const RenderClient* owner, int documentFd, RenderFailure* failure) {
+    // with the reason when none could be started, or when the thread's work was stopped
+    // or `stopped` said so while every helper was busy (the reason is then the caller's).
+    Helper* take(const RenderClient* owner, int documentFd, RenderFailure* failure,
+                 const std::function<bool()>& stopped) {
         std::unique_lock lock(mutex_);
         while (true) {
             // One that ended while idle (killed by the system or a user) is not one.
@@ -204,7 +208,7 @@ public:
                 all_.erase(idle);
                 break;
             }
-            if (interruptionRequested()) {
+            if (interruptionRequested() || stopped()) {
                 failure->problem = PictureProblem::incompleteRender;
                 failure->why = "the drawing was stopped before it began";
                 return nullptr;
@@ -260,6 +264,8 @@ public:
         std::lock_guard lock(mutex_);
         return int(all_.size());
     }
+
+    static int started() { return started_; }
 
 private:
     Helpers() : capacity_(std::clamp(processors(), 2, 8)) {}
@@ -330,6 +336,7 @@ private:
         }
         helper.socket = pair[0];
         helper.printed = printed[0];
+        ++started_;
         ::fcntl(helper.printed, F_SETFL, O_NONBLOCK);
         return true;
     }
@@ -369,6 +376,7 @@ private:
     std::condition_variable released_;
     std::list<Helper> all_;
     int capacity_;
+    static inline std::atomic<int> started_{0};
 };
 
 }  // namespace
@@ -423,6 +431,8 @@ std::optional<std::string> RenderClient::helperPath() {
 
 int RenderClient::helpersAlive() { return Helpers::shared().alive(); }
 
+int RenderClient::helpersStarted() { return Helpers::started(); }
+
 RenderTimeLimits RenderClient::timeLimits() {
     RenderTimeLimits limits;
     // Tests lower the limits (never raise them) with GW_RENDER_TEST_SECONDS="<processor
@@ -438,16 +448,54 @@ RenderTimeLimits RenderClient::timeLimits() {
     return limits;
 }
 
+bool RenderClient::stoppedPage(int page, RenderFailure* failure) const {
+    std::lock_guard lock(pagesMutex_);
+    const auto known = pages_.find(page);
+    if (known == pages_.end() || !known->second.stopped) return false;
+    if (failure != nullptr) *failure = *known->second.stopped;
+    return true;
+}
+
+void RenderClient::stopPage(int page, RenderFailure* failure) {
+    std::lock_guard lock(pagesMutex_);
+    auto& stopped = pages_[page].stopped;
+    // The first limit met is the page's reason, whatever the drawings ended at since.
+    if (!stopped) stopped = *failure;
+    *failure = *stopped;
+}
+
+bool RenderClient::claimDrawingAlone(int page) {
+    std::lock_guard lock(pagesMutex_);
+    return !std::exchange(pages_[page].drawnAlone, true);
+}
+
+namespace {
+
+bool isLimit(PictureProblem problem) {
+    return problem == PictureProblem::pastMemoryLimit || problem == PictureProblem::pastTimeLimit ||
+           problem == PictureProblem::pastProcessorTimeLimit;
+}
+
+}  // namespace
+
 bool RenderClient::call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure) {
+    if (stoppedPage(request.page, failure)) return false;
     // Opening a document reads its cross-references and objects: some of its size. The
     // helper maps the whole document beside whatever it draws.
     if (request.addressSpace == 0) request.addressSpace = RendererBudget::limitFor(double(documentBytes_) / 2);
     request.addressSpace = std::min<uint64_t>(request.addressSpace + ((documentBytes_ + 4095) & ~size_t{4095}),
                                               render::kAddressSpaceBytes);
     request.cpuSeconds = timeLimits().cpuSeconds;
-    for (bool retry = false;; retry = true) {
+    const auto pageStopped = [&] { return stoppedPage(request.page); };
+    enum class Round { first, alone, largest };
+    for (Round round = Round::first;;) {
         const RendererBudget::Grant grant =
-            retry ? RendererBudget::alone() : RendererBudget::admit(request.addressSpace);
+            round == Round::alone
+                ? RendererBudget::alone(pageStopped)
+                : RendererBudget::admit(round == Round::largest ? RendererBudget::kLargestLimit : request.addressSpace,
+                                        pageStopped);
+        // The page may have been stopped while this drawing waited.
+        if (stoppedPage(request.page, failure)) return false;
         if (!grant) {
             failure->problem = PictureProblem::incompleteRender;
             failure->why = "the drawing was stopped before it began";
@@ -455,10 +503,17 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
         }
         request.addressSpace = grant.limit();
         if (attempt(request, fd, reply, failure)) return true;
-        if (retry || failure->problem != PictureProblem::pastMemoryLimit ||
+        if (!isLimit(failure->problem)) return false;
+        if (round != Round::first || failure->problem != PictureProblem::pastMemoryLimit ||
             grant.limit() >= render::kAddressSpaceBytes) {
+            stopPage(request.page, failure);
             return false;
         }
+        if (stoppedPage(request.page, failure)) return false;
+        // A page past every limit is drawn again alone once, not once for each of its
+        // drawings: the others wait behind that one, and are asked again at the largest
+        // limit only if it came out whole.
+        round = claimDrawingAlone(request.page) ? Round::alone : Round::largest;
         // What the stopped drawing left in the memory file is not the page.
         struct stat info{};
         if (fd >= 0 && (::fstat(fd, &info) != 0 || ::ftruncate(fd, 0) != 0 || ::ftruncate(fd, info.st_size) != 0 ||
@@ -477,8 +532,16 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         return false;
     }
     Helpers& helpers = Helpers::shared();
-    Helper* helper = helpers.take(this, documentFd_, failure);
-    if (helper == nullptr) return false;
+    const auto pageStopped = [&] { return stoppedPage(request.page); };
+    Helper* helper = helpers.take(this, documentFd_, failure, pageStopped);
+    if (helper == nullptr) {
+        stoppedPage(request.page, failure);
+        return false;
+    }
+    if (stoppedPage(request.page, failure)) {
+        helpers.giveBack(helper);
+        return false;
+    }
     const uint64_t limit = request.addressSpace != 0 ? request.addressSpace : render::kAddressSpaceBytes;
     auto failWith = [&](PictureProblem problem, std::string why) {
         failure->problem = problem;
@@ -565,6 +628,8 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         if (interruptionRequested()) {
             return ended(RenderFailure{PictureProblem::incompleteRender, "the drawing was stopped before it ended"});
         }
+        // Another drawing of the page met a limit: this one would meet it too.
+        if (RenderFailure stop; stoppedPage(request.page, &stop)) return ended(std::move(stop));
         if (std::chrono::steady_clock::now() > deadline) {
             return ended(RenderFailure{
                 PictureProblem::pastTimeLimit,

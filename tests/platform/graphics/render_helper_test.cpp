@@ -208,6 +208,96 @@ TEST(RenderHelper, AStoppedHelperIsEndedAtTheLimitOfTimeInAllNamedInTheReason) {
     EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
 }
 
+// A page a limit stops is drawn no more: the drawings of it under way end with that
+// limit's reason, those asked later fail at once with it without a helper, and a page
+// past the memory limit is drawn again alone once, not once for each of its drawings. A
+// page that only needs the largest limit still comes out whole in every drawing.
+TEST(RenderHelper, APageALimitStoppedEndsItsOtherDrawingsWithThatLimitsReason) {
+    const LoweredTimeLimits limits(1, 10);
+    struct Outcome {
+        bool drawn = false;
+        pg::RenderFailure failure;
+    };
+    // Draws `request` of `client` on `count` threads at once.
+    auto drawAtOnce = [](pg::RenderClient& client, const pg::render::Request& request, int count) {
+        std::vector<Outcome> outcomes(static_cast<size_t>(count));
+        std::vector<std::thread> threads;
+        for (auto& outcome : outcomes) {
+            threads.emplace_back([&] { outcome.drawn = client.pixels(request, &outcome.failure) != nullptr; });
+        }
+        for (auto& thread : threads) thread.join();
+        return outcomes;
+    };
+    auto expectStoppedAsked = [](pg::RenderClient& client, const pg::render::Request& request,
+                                 const pg::RenderFailure& reason) {
+        const int started = pg::RenderClient::helpersStarted();
+        pg::RenderFailure failure;
+        EXPECT_FALSE(client.pixels(request, &failure));
+        EXPECT_EQ(failure.problem, reason.problem) << failure.why;
+        EXPECT_EQ(failure.why, reason.why);
+        EXPECT_EQ(pg::RenderClient::helpersStarted(), started) << "a stopped page started a helper";
+    };
+
+    {
+        // Processor time: a drawing whose helper is stopped, so that it could only end at
+        // the limit of time in all, ends once another drawing of its page is stopped at
+        // the processor-time limit, with that reason.
+        const auto slow = samples::tintTransformPdf("image", 60000, 1024);
+        pg::RenderClient client(slow);
+        const auto request = pixelsOf(64, 0.0625);
+        Outcome stalled, running;
+        std::thread first([&] { stalled.drawn = client.pixels(request, &stalled.failure) != nullptr; });
+        pid_t helper = 0;
+        for (int i = 0; i < 3000 && helper == 0; ++i) {
+            for (const pid_t pid : children()) {
+                if (runsTheHelper(pid)) helper = pid;
+            }
+            if (helper == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_GT(helper, 0);
+        kill(helper, SIGSTOP);
+        running.drawn = client.pixels(request, &running.failure) != nullptr;
+        first.join();
+        EXPECT_FALSE(running.drawn);
+        EXPECT_EQ(running.failure.problem, P::pastProcessorTimeLimit) << running.failure.why;
+        EXPECT_FALSE(stalled.drawn);
+        EXPECT_EQ(stalled.failure.problem, P::pastProcessorTimeLimit) << stalled.failure.why;
+        EXPECT_EQ(stalled.failure.why, running.failure.why);
+        expectStoppedAsked(client, request, running.failure);
+    }
+    {
+        // Memory: two million nested states pass any limit; drawn four at once at a small
+        // limit, the page is drawn again alone once.
+        const auto deep = samples::manyOperatorsPdf("q ", 4);
+        pg::RenderClient client(deep);
+        auto request = pixelsOf(64, 0.64);
+        request.addressSpace = pg::RendererBudget::kBaseBytes;
+        const int started = pg::RenderClient::helpersStarted();
+        const auto outcomes = drawAtOnce(client, request, 4);
+        EXPECT_LE(pg::RenderClient::helpersStarted() - started, 4 + 1);
+        for (const auto& outcome : outcomes) {
+            EXPECT_FALSE(outcome.drawn);
+            EXPECT_EQ(outcome.failure.problem, P::pastMemoryLimit) << outcome.failure.why;
+            EXPECT_NE(outcome.failure.why.find(std::to_string(pg::render::kAddressSpaceBytes >> 20) + " MiB"),
+                      std::string::npos)
+                << outcome.failure.why;
+            EXPECT_EQ(outcome.failure.why, outcomes.front().failure.why);
+        }
+        expectStoppedAsked(client, request, outcomes.front().failure);
+    }
+    {
+        // A page that needs the largest limit, drawn three at once at a small one.
+        const auto plain = samples::pdf(64, 64);
+        pg::RenderClient client(plain);
+        auto request = pixelsOf(4096, 64);
+        request.addressSpace = pg::RendererBudget::kBaseBytes;
+        for (const auto& outcome : drawAtOnce(client, request, 3)) EXPECT_TRUE(outcome.drawn) << outcome.failure.why;
+        pg::RenderFailure failure;
+        EXPECT_TRUE(client.pixels(pixelsOf(64, 1), &failure)) << failure.why;
+    }
+    EXPECT_EQ(pg::RendererBudget::held(), 0u);
+}
+
 TEST(RenderHelper, ACrashedOrStoppedHelperFailsItsDrawingAndLeavesNothingBehind) {
     const int descriptors = openDescriptors();
     const auto slow = samples::tintTransformPdf("image", 60000, 1024);
