@@ -144,7 +144,8 @@ public:
 bool runsTheHelper(pid_t pid) {
     std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
     std::string name;
-    return std::getline(comm, name) && std::string("glyphwright-render").starts_with(name);
+    // The kernel keeps the first 15 bytes of a program's name.
+    return std::getline(comm, name) && name == std::string("glyphwright-render").substr(0, 15);
 }
 
 // Stops (SIGSTOP) every helper the process starts while it lives, as a user or a hung
