@@ -1340,6 +1340,18 @@ inline Bytes filledPathPdf(int segments, int fills) {
     return pdfOfObjects(objects);
 }
 
+// A page that draws a form it does not have (poppler reports it, and draws the rest) and
+// then fills itself `fills` times through a blend mode: small sizes are drawn at once,
+// with the renderer's report, large ones take minutes.
+inline Bytes blendedFillsPdf(int fills) {
+    std::string content = "/Missing Do\n/G gs\n";
+    for (int i = 0; i < fills; ++i) content += "0.5 0 0 rg 0 0 100 100 re f\n";
+    auto objects = pdfPage(100, 100, "<< /ExtGState << /G 5 0 R >> >>");
+    objects.push_back(pdfStream("/Filter /FlateDecode", deflated(content)));
+    objects.push_back(bytesOf("<< /Type /ExtGState /BM /Multiply /ca 0.5 >>"));
+    return pdfOfObjects(objects);
+}
+
 // What a hostile picture must come to.
 enum class Outcome {
     refused,  // with the problem given

@@ -145,8 +145,10 @@ protected:
 
 // The first page fills a long path twenty times (all processor time, every size takes
 // longer than the limits); the second pushes two million graphics states (past any memory
-// limit in a moment); for the third every helper is stopped once the document is open.
-// Each costs about one limit, not one for each of the set's sizes.
+// limit in a moment); for the third every helper is stopped once the document is open;
+// the fourth is drawn at small sizes, with the renderer's report, and runs long at large
+// ones. Each costs about one limit, not one for each of the set's sizes, and its reason
+// names the limit.
 TEST_F(GW_RENDER_LIMITS, AnIconSetOfAPagePastTheLimitsFailsOnceNamingTheLimit) {
     struct Case {
         std::string name;
@@ -161,6 +163,9 @@ TEST_F(GW_RENDER_LIMITS, AnIconSetOfAPagePastTheLimitsFailsOnceNamingTheLimit) {
         {"states", samples::manyOperatorsPdf("q ", 4), false,
          {"memory limit of " + std::to_string(render::kAddressSpaceBytes >> 20) + " MiB"}},
         {"stopped", samples::pdf(64, 64), true, {inAll}},
+        // Its small sizes fail first, as not drawn completely: the picture still fails
+        // with the limit its large ones met, whatever order the sizes end in.
+        {"blended", samples::blendedFillsPdf(5000), false, {inAll, processor}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
