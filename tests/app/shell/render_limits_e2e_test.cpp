@@ -6,6 +6,7 @@
 #include "platform/graphics/render_protocol.hpp"
 #include "support/picture_samples.hpp"
 #include "support/program_run.hpp"
+#include "support/render_helper_processes.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -36,24 +36,6 @@ constexpr int kCpuSeconds = render::kCpuSeconds, kWallSeconds = render::kWallSec
 constexpr int kCpuSeconds = 1, kWallSeconds = 2;
 #endif
 
-// The process's children, as the kernel lists them for each of its threads.
-std::vector<pid_t> childrenOf(pid_t parent) {
-    std::vector<pid_t> out;
-    std::error_code error;
-    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(parent) + "/task", error)) {
-        std::ifstream list(task.path() / "children");
-        for (pid_t pid; list >> pid;) out.push_back(pid);
-    }
-    return out;
-}
-
-bool runsTheHelper(pid_t pid) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    // The kernel keeps the first 15 bytes of a program's name.
-    return std::getline(comm, name) && name == std::string("glyphwright-render").substr(0, 15);
-}
-
 // Watches the helpers a running program starts, and when asked to stops (SIGSTOP) every
 // one of them once a second has started, as a user or a hung system would: the first,
 // which opens the document, is left to open it.
@@ -63,8 +45,8 @@ public:
         : thread_([this, program, stopping] {
               pid_t first = 0;
               while (!done_) {
-                  for (const pid_t pid : childrenOf(program)) {
-                      if (seen_.contains(pid) || !runsTheHelper(pid)) continue;
+                  for (const pid_t pid : gwtest::childrenOf(program)) {
+                      if (seen_.contains(pid) || !gwtest::runsTheRenderHelper(pid)) continue;
                       seen_.insert(pid);
                       if (first == 0) {
                           first = pid;

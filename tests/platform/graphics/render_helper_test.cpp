@@ -24,6 +24,7 @@
 #include "platform/graphics/render_client.hpp"
 #include "platform/graphics/renderer_budget.hpp"
 #include "support/picture_samples.hpp"
+#include "support/render_helper_processes.hpp"
 #include "support/self_launch.hpp"
 #include "support/temp_dir.hpp"
 
@@ -43,17 +44,7 @@ int openDescriptors() {
 }
 
 // The process's children, as the kernel lists them for each of its threads.
-std::vector<pid_t> children() {
-    std::vector<pid_t> out;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir)) {
-            std::ifstream list(std::string("/proc/self/task/") + entry->d_name + "/children");
-            for (pid_t pid; list >> pid;) out.push_back(pid);
-        }
-        closedir(dir);
-    }
-    return out;
-}
+std::vector<pid_t> children() { return gwtest::childrenOf(getpid()); }
 
 // The descriptors a process holds.
 std::set<int> descriptorsOf(pid_t pid) {
@@ -139,15 +130,6 @@ public:
     ~LoweredTimeLimits() { unsetenv("GW_RENDER_TEST_SECONDS"); }
 };
 
-// Whether a child runs the helper program yet: until it has, the thread that starts it
-// waits for it (a child stopped before then would stop every start, which no user does).
-bool runsTheHelper(pid_t pid) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    // The kernel keeps the first 15 bytes of a program's name.
-    return std::getline(comm, name) && name == std::string("glyphwright-render").substr(0, 15);
-}
-
 // Stops (SIGSTOP) every helper the process starts while it lives, as a user or a hung
 // system would; then kills those left.
 class HelperStopper {
@@ -156,7 +138,7 @@ public:
         : thread_([this] {
               while (!done_) {
                   for (const pid_t pid : children()) {
-                      if (!stopped_.contains(pid) && runsTheHelper(pid)) {
+                      if (!stopped_.contains(pid) && gwtest::runsTheRenderHelper(pid)) {
                           kill(pid, SIGSTOP);
                           stopped_.insert(pid);
                       }
@@ -209,92 +191,53 @@ TEST(RenderHelper, AStoppedHelperIsEndedAtTheLimitOfTimeInAllNamedInTheReason) {
     EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
 }
 
-// A page a limit stops is drawn no more: the drawings of it under way end with that
-// limit's reason, those asked later fail at once with it without a helper, and a page
-// past the memory limit is drawn again alone once, not once for each of its drawings. A
-// page that only needs the largest limit still comes out whole in every drawing.
+// A page a limit stopped is drawn no more: a drawing of it under way, whose helper is
+// stopped so that it could only end at the limit of time in all, ends with the reason of
+// the processor-time limit another drawing met, and one asked later fails with it at once,
+// without a helper. A page that only needs the largest limit still comes out whole in
+// every drawing: drawn again alone once, and beside others after that. (How many helpers
+// a page past the memory limit takes is counted on the real program.)
 TEST(RenderHelper, APageALimitStoppedEndsItsOtherDrawingsWithThatLimitsReason) {
     const LoweredTimeLimits limits(1, 10);
-    struct Outcome {
-        bool drawn = false;
-        pg::RenderFailure failure;
-    };
-    // Draws `request` of `client` on `count` threads at once.
-    auto drawAtOnce = [](pg::RenderClient& client, const pg::render::Request& request, int count) {
-        std::vector<Outcome> outcomes(static_cast<size_t>(count));
-        std::vector<std::thread> threads;
-        for (auto& outcome : outcomes) {
-            threads.emplace_back([&] { outcome.drawn = client.pixels(request, &outcome.failure) != nullptr; });
-        }
-        for (auto& thread : threads) thread.join();
-        return outcomes;
-    };
-    auto expectStoppedAsked = [](pg::RenderClient& client, const pg::render::Request& request,
-                                 const pg::RenderFailure& reason) {
-        const int started = pg::RenderClient::helpersStarted();
-        pg::RenderFailure failure;
-        EXPECT_FALSE(client.pixels(request, &failure));
-        EXPECT_EQ(failure.problem, reason.problem) << failure.why;
-        EXPECT_EQ(failure.why, reason.why);
-        EXPECT_EQ(pg::RenderClient::helpersStarted(), started) << "a stopped page started a helper";
-    };
-
     {
-        // Processor time: a drawing whose helper is stopped, so that it could only end at
-        // the limit of time in all, ends once another drawing of its page is stopped at
-        // the processor-time limit, with that reason.
         const auto slow = samples::tintTransformPdf("image", 60000, 1024);
         pg::RenderClient client(slow);
         const auto request = pixelsOf(64, 0.0625);
-        Outcome stalled, running;
-        std::thread first([&] { stalled.drawn = client.pixels(request, &stalled.failure) != nullptr; });
+        pg::RenderFailure stalled, running, later;
+        std::thread first([&] { EXPECT_FALSE(client.pixels(request, &stalled)); });
         pid_t helper = 0;
         for (int i = 0; i < 3000 && helper == 0; ++i) {
             for (const pid_t pid : children()) {
-                if (runsTheHelper(pid)) helper = pid;
+                if (gwtest::runsTheRenderHelper(pid)) helper = pid;
             }
             if (helper == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         ASSERT_GT(helper, 0);
         kill(helper, SIGSTOP);
-        running.drawn = client.pixels(request, &running.failure) != nullptr;
+        EXPECT_FALSE(client.pixels(request, &running));
         first.join();
-        EXPECT_FALSE(running.drawn);
-        EXPECT_EQ(running.failure.problem, P::pastProcessorTimeLimit) << running.failure.why;
-        EXPECT_FALSE(stalled.drawn);
-        EXPECT_EQ(stalled.failure.problem, P::pastProcessorTimeLimit) << stalled.failure.why;
-        EXPECT_EQ(stalled.failure.why, running.failure.why);
-        expectStoppedAsked(client, request, running.failure);
-    }
-    {
-        // Memory: two million nested states pass any limit; drawn four at once at a small
-        // limit, the page is drawn again alone once.
-        const auto deep = samples::manyOperatorsPdf("q ", 4);
-        pg::RenderClient client(deep);
-        auto request = pixelsOf(64, 0.64);
-        request.addressSpace = pg::RendererBudget::kBaseBytes;
+        EXPECT_EQ(running.problem, P::pastProcessorTimeLimit) << running.why;
+        EXPECT_EQ(stalled.problem, P::pastProcessorTimeLimit) << stalled.why;
+        EXPECT_EQ(stalled.why, running.why);
         const int started = pg::RenderClient::helpersStarted();
-        const auto outcomes = drawAtOnce(client, request, 4);
-        EXPECT_LE(pg::RenderClient::helpersStarted() - started, 4 + 1);
-        for (const auto& outcome : outcomes) {
-            EXPECT_FALSE(outcome.drawn);
-            EXPECT_EQ(outcome.failure.problem, P::pastMemoryLimit) << outcome.failure.why;
-            EXPECT_NE(outcome.failure.why.find(std::to_string(pg::render::kAddressSpaceBytes >> 20) + " MiB"),
-                      std::string::npos)
-                << outcome.failure.why;
-            EXPECT_EQ(outcome.failure.why, outcomes.front().failure.why);
-        }
-        expectStoppedAsked(client, request, outcomes.front().failure);
+        EXPECT_FALSE(client.pixels(request, &later));
+        EXPECT_EQ(later.problem, running.problem);
+        EXPECT_EQ(later.why, running.why);
+        EXPECT_EQ(pg::RenderClient::helpersStarted(), started) << "a stopped page started a helper";
     }
     {
-        // A page that needs the largest limit, drawn three at once at a small one.
         const auto plain = samples::pdf(64, 64);
         pg::RenderClient client(plain);
-        auto request = pixelsOf(4096, 64);
-        request.addressSpace = pg::RendererBudget::kBaseBytes;
-        for (const auto& outcome : drawAtOnce(client, request, 3)) EXPECT_TRUE(outcome.drawn) << outcome.failure.why;
-        pg::RenderFailure failure;
-        EXPECT_TRUE(client.pixels(pixelsOf(64, 1), &failure)) << failure.why;
+        auto large = pixelsOf(4096, 64);
+        large.addressSpace = pg::RendererBudget::kBaseBytes;
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 3; ++i) {
+            threads.emplace_back([&] {
+                pg::RenderFailure failure;
+                EXPECT_TRUE(client.pixels(large, &failure)) << failure.why;
+            });
+        }
+        for (auto& thread : threads) thread.join();
     }
     EXPECT_EQ(pg::RendererBudget::held(), 0u);
 }
