@@ -363,13 +363,11 @@ void FolderCreationOperation::childOperationsDidFinish() {
     // it stopped any of its sizes: which of them ended first, and how, depends on the
     // machine (a small size may end with the renderer's report before a large one meets
     // the limit, or be stopped with it).
-    if (!collected.empty()) {
-        for (std::size_t i = 0; i < collected.size(); ++i) {
-            if (sources[i] == sources.front() && PictureDrawingError::stoppedAtALimit(collected[i])) {
-                std::rotate(collected.begin(), collected.begin() + std::ptrdiff_t(i),
-                            collected.begin() + std::ptrdiff_t(i) + 1);
-                break;
-            }
+    for (std::size_t i = 0; i < collected.size(); ++i) {
+        if (sources[i] == sources.front() && PictureDrawingError::stoppedAtALimit(collected[i])) {
+            const auto limit = collected.begin() + std::ptrdiff_t(i);
+            std::rotate(collected.begin(), limit, limit + 1);
+            break;
         }
     }
     for (const auto& operation : operations) {
