@@ -350,9 +350,24 @@ void FolderCreationOperation::childOperationsDidFinish() {
         operations = allOperations_;
     }
     std::vector<std::exception_ptr> collected;
+    std::vector<const platform::graphics::Image*> sources;
     for (const auto& operation : operations) {
         if (auto* image = dynamic_cast<ImageCreationOperation*>(operation.get())) {
-            if (auto error = image->error()) collected.push_back(error);
+            if (auto error = image->error()) {
+                collected.push_back(error);
+                sources.push_back(sourceImage(image->imageDefinition()).get());
+            }
+        }
+    }
+    // The picture that failed first fails with the limit the renderer stopped it at, if
+    // it stopped any of its sizes: which of them ended first, and how, depends on the
+    // machine (a small size may end with the renderer's report before a large one meets
+    // the limit, or be stopped with it).
+    for (std::size_t i = 0; i < collected.size(); ++i) {
+        if (sources[i] == sources.front() && PictureDrawingError::stoppedAtALimit(collected[i])) {
+            const auto limit = collected.begin() + std::ptrdiff_t(i);
+            std::rotate(collected.begin(), limit, limit + 1);
+            break;
         }
     }
     for (const auto& operation : operations) {

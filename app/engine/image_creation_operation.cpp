@@ -177,10 +177,10 @@ std::optional<std::vector<std::uint8_t>> ImageCreationOperation::pngBytes(const 
     auto data = rendered ? pngData(*rendered) : std::nullopt;
     if (!data && problems.kind() != pg::PictureProblem::none) {
         Logger::log("The picture could not be drawn: " + problems.text());
-        throw ImageConversionError(ImageConversionError::Case::unableToGetPNGRepresentationFromFinalImage,
-                                   LocalizedString::text("error.description.png.notDrawnBecause",
-                                                         sizeText(definition.size),
-                                                         ImageInput::problemDescription(problems.kind())));
+        throw PictureDrawingError(LocalizedString::text("error.description.png.notDrawnBecause",
+                                                        sizeText(definition.size),
+                                                        ImageInput::problemDescription(problems.kind())),
+                                  problems.kind());
     }
     return data;
 }
@@ -226,6 +226,19 @@ void ImageCreationOperation::start() {
     progress_.store(1.0f, std::memory_order_release);
     if (progressUpdateHandler_) progressUpdateHandler_(1.0f);
     finish();
+}
+
+bool PictureDrawingError::stoppedAtALimit(const std::exception_ptr& error) {
+    if (!error) return false;
+    try {
+        std::rethrow_exception(error);
+    } catch (const PictureDrawingError& drawing) {
+        using P = pg::PictureProblem;
+        return drawing.problem() == P::pastMemoryLimit || drawing.problem() == P::pastTimeLimit ||
+               drawing.problem() == P::pastProcessorTimeLimit;
+    } catch (...) {
+        return false;
+    }
 }
 
 std::string errorDescription(const std::exception_ptr& error) {

@@ -49,6 +49,21 @@ private:
     std::unordered_map<std::string, Shared> entries_;
 };
 
+// A picture that could not be drawn, with what stopped its drawing: the sizes of one
+// picture can end with different problems, and the renderer's limits speak for it.
+class PictureDrawingError : public ImageConversionError {
+public:
+    PictureDrawingError(std::string description, platform::graphics::PictureProblem problem)
+        : ImageConversionError(Case::unableToGetPNGRepresentationFromFinalImage, std::move(description)),
+          problem_(problem) {}
+    platform::graphics::PictureProblem problem() const { return problem_; }
+    // Whether `error` is a drawing stopped at one of the renderer's limits.
+    static bool stoppedAtALimit(const std::exception_ptr& error);
+
+private:
+    platform::graphics::PictureProblem problem_;
+};
+
 class ImageCreationOperation : public AsyncOperation, public Progressable {
 public:
     using ProgressUpdateHandler = std::function<void(float)>;

@@ -14,6 +14,7 @@
 #include "platform/foundation/json.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/foundation/uuid.hpp"
+#include "platform/graphics/render_client.hpp"
 #include "platform/graphics/render_protocol.hpp"
 #include "platform/graphics/svg_document.hpp"
 
@@ -83,8 +84,11 @@ std::string ImageInput::problemDescription(PictureProblem problem) {
                                          fmt::format("{} MiB", platform::graphics::render::kAddressSpaceBytes >> 20));
         case PictureProblem::pastTimeLimit:
             return LocalizedString::text("picture-problem.past-time-limit",
-                                         std::to_string(platform::graphics::render::kCpuSeconds),
-                                         std::to_string(platform::graphics::render::kWallSeconds));
+                                         std::to_string(platform::graphics::RenderClient::timeLimits().wallSeconds));
+        case PictureProblem::pastProcessorTimeLimit:
+            return LocalizedString::text(
+                "picture-problem.past-processor-time-limit",
+                std::to_string(platform::graphics::RenderClient::timeLimits().cpuSeconds));
     }
     return LocalizedString::text("picture-problem.not-a-picture");
 }

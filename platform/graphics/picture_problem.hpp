@@ -18,7 +18,8 @@ enum class PictureProblem {
     incompleteRender,  // the renderer could not draw all of it
     encrypted,         // an encrypted document, whose drawing cannot be checked first
     pastMemoryLimit,   // the renderer was stopped at its memory limit
-    pastTimeLimit,     // the renderer was stopped at its processor-time or wall-clock limit
+    pastTimeLimit,     // the renderer was stopped at its limit of time in all (wall-clock)
+    pastProcessorTimeLimit,  // the renderer was stopped at its processor-time limit
 };
 
 // Why a drawing failed, told by the renderer that refused or failed it to whoever asked

@@ -12,17 +12,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <list>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -183,9 +187,10 @@ public:
     }
 
     // A helper of `owner` no other thread is using, started when there is none; null
-    // with the reason when none could be started or the thread's work was stopped while
-    // every helper was busy.
-    Helper* take(const RenderClient* owner, int documentFd, RenderFailure* failure) {
+    // with the reason when none could be started, or when the thread's work was stopped
+    // or `stopped` said so while every helper was busy (the reason is then the caller's).
+    Helper* take(const RenderClient* owner, int documentFd, RenderFailure* failure,
+                 const std::function<bool()>& stopped) {
         std::unique_lock lock(mutex_);
         while (true) {
             // One that ended while idle (killed by the system or a user) is not one.
@@ -209,7 +214,7 @@ public:
                 all_.erase(idle);
                 break;
             }
-            if (interruptionRequested()) {
+            if (interruptionRequested() || stopped()) {
                 failure->problem = PictureProblem::incompleteRender;
                 failure->why = "the drawing was stopped before it began";
                 return nullptr;
@@ -265,6 +270,8 @@ public:
         std::lock_guard lock(mutex_);
         return int(all_.size());
     }
+
+    static int started() { return started_; }
 
 private:
     Helpers() : capacity_(std::clamp(processors(), 2, 8)) {}
@@ -344,6 +351,7 @@ private:
         }
         helper.socket = pair[0];
         helper.printed = printed[0];
+        ++started_;
         ::fcntl(helper.printed, F_SETFL, O_NONBLOCK);
         return true;
     }
@@ -383,6 +391,7 @@ private:
     std::condition_variable released_;
     std::list<Helper> all_;
     int capacity_;
+    static inline std::atomic<int> started_{0};
 };
 
 }  // namespace
@@ -438,15 +447,71 @@ std::optional<std::string> RenderClient::helperPath() {
 
 int RenderClient::helpersAlive() { return Helpers::shared().alive(); }
 
+int RenderClient::helpersStarted() { return Helpers::started(); }
+
+RenderTimeLimits RenderClient::timeLimits() {
+    RenderTimeLimits limits;
+    // Tests lower the limits (never raise them) with GW_RENDER_TEST_SECONDS="<processor
+    // seconds>,<seconds in all>", so that pages that run into them do so in a second or
+    // two. Read at each drawing: a test sets it once it runs.
+    if (const char* lowered = std::getenv("GW_RENDER_TEST_SECONDS")) {
+        int cpu = 0, wall = 0;
+        if (std::sscanf(lowered, "%d,%d", &cpu, &wall) == 2) {
+            limits.cpuSeconds = std::clamp(cpu, 1, render::kCpuSeconds);
+            limits.wallSeconds = std::clamp(wall, 1, render::kWallSeconds);
+        }
+    }
+    return limits;
+}
+
+bool RenderClient::stoppedPage(int page, RenderFailure* failure) const {
+    std::lock_guard lock(pagesMutex_);
+    const auto known = pages_.find(page);
+    if (known == pages_.end() || !known->second.stopped) return false;
+    if (failure != nullptr) *failure = *known->second.stopped;
+    return true;
+}
+
+void RenderClient::stopPage(int page, RenderFailure* failure) {
+    std::lock_guard lock(pagesMutex_);
+    auto& stopped = pages_[page].stopped;
+    // The first limit met is the page's reason, whatever the drawings ended at since.
+    if (!stopped) stopped = *failure;
+    *failure = *stopped;
+}
+
+bool RenderClient::claimDrawingAlone(int page) {
+    std::lock_guard lock(pagesMutex_);
+    return !std::exchange(pages_[page].drawnAlone, true);
+}
+
+namespace {
+
+bool isLimit(PictureProblem problem) {
+    return problem == PictureProblem::pastMemoryLimit || problem == PictureProblem::pastTimeLimit ||
+           problem == PictureProblem::pastProcessorTimeLimit;
+}
+
+}  // namespace
+
 bool RenderClient::call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure) {
+    if (stoppedPage(request.page, failure)) return false;
     // Opening a document reads its cross-references and objects: some of its size. The
     // helper maps the whole document beside whatever it draws.
     if (request.addressSpace == 0) request.addressSpace = RendererBudget::limitFor(double(documentBytes_) / 2);
     request.addressSpace = std::min<uint64_t>(request.addressSpace + ((documentBytes_ + 4095) & ~size_t{4095}),
                                               render::kAddressSpaceBytes);
-    for (bool retry = false;; retry = true) {
+    request.cpuSeconds = timeLimits().cpuSeconds;
+    const auto pageStopped = [&] { return stoppedPage(request.page); };
+    enum class Round { first, alone, largest };
+    for (Round round = Round::first;;) {
         const RendererBudget::Grant grant =
-            retry ? RendererBudget::alone() : RendererBudget::admit(request.addressSpace);
+            round == Round::alone
+                ? RendererBudget::alone(pageStopped)
+                : RendererBudget::admit(round == Round::largest ? RendererBudget::kLargestLimit : request.addressSpace,
+                                        pageStopped);
+        // The page may have been stopped while this drawing waited.
+        if (stoppedPage(request.page, failure)) return false;
         if (!grant) {
             failure->problem = PictureProblem::incompleteRender;
             failure->why = "the drawing was stopped before it began";
@@ -454,10 +519,17 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
         }
         request.addressSpace = grant.limit();
         if (attempt(request, fd, reply, failure)) return true;
-        if (retry || failure->problem != PictureProblem::pastMemoryLimit ||
+        if (!isLimit(failure->problem)) return false;
+        if (round != Round::first || failure->problem != PictureProblem::pastMemoryLimit ||
             grant.limit() >= render::kAddressSpaceBytes) {
+            stopPage(request.page, failure);
             return false;
         }
+        if (stoppedPage(request.page, failure)) return false;
+        // A page past every limit is drawn again alone once, not once for each of its
+        // drawings: the others wait behind that one, and are asked again at the largest
+        // limit only if it came out whole.
+        round = claimDrawingAlone(request.page) ? Round::alone : Round::largest;
         // What the stopped drawing left in the memory file is not the page.
         struct stat info{};
         if (fd >= 0 && (::fstat(fd, &info) != 0 || ::ftruncate(fd, 0) != 0 || ::ftruncate(fd, info.st_size) != 0 ||
@@ -476,8 +548,16 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         return false;
     }
     Helpers& helpers = Helpers::shared();
-    Helper* helper = helpers.take(this, documentFd_, failure);
-    if (helper == nullptr) return false;
+    const auto pageStopped = [&] { return stoppedPage(request.page); };
+    Helper* helper = helpers.take(this, documentFd_, failure, pageStopped);
+    if (helper == nullptr) {
+        stoppedPage(request.page, failure);
+        return false;
+    }
+    if (stoppedPage(request.page, failure)) {
+        helpers.giveBack(helper);
+        return false;
+    }
     const uint64_t limit = request.addressSpace != 0 ? request.addressSpace : render::kAddressSpaceBytes;
     auto failWith = [&](PictureProblem problem, std::string why) {
         failure->problem = problem;
@@ -485,25 +565,27 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         return false;
     };
     std::string printed;
-    // Ends the helper and says why it ended: its exit status tells which limit it met.
-    auto ended = [&](const char* stoppedBecause = nullptr) {
-        if (stoppedBecause != nullptr) ::kill(helper->pid, SIGKILL);
+    // Ends the helper and says why it ended: `stoppedBecause` when the program stopped it
+    // (a helper killed here must not be taken for one that crashed), else what its exit
+    // status tells.
+    auto ended = [&](std::optional<RenderFailure> stoppedBecause = std::nullopt) {
+        if (stoppedBecause) ::kill(helper->pid, SIGKILL);
         // A helper that closed its socket is on its way out.
         const int status = reap(helper->pid, std::chrono::seconds(2));
         keepPrinted(printed, helper->printed);
         helper->pid = -1;
         helpers.remove(helper);
-        if (stoppedBecause != nullptr) return failWith(PictureProblem::pastTimeLimit, stoppedBecause);
+        if (stoppedBecause) return failWith(stoppedBecause->problem, std::move(stoppedBecause->why));
         if (WIFEXITED(status) && WEXITSTATUS(status) == int(render::Status::memoryLimit)) {
             return failWith(PictureProblem::pastMemoryLimit,
                             fmt::format("drawing the PDF page needed more than the renderer's {} MiB of memory",
                                         limit >> 20));
         }
         if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
-            return failWith(PictureProblem::pastTimeLimit,
-                            fmt::format("drawing the PDF page took more than the renderer's {} seconds of processor "
-                                        "time",
-                                        render::kCpuSeconds));
+            return failWith(PictureProblem::pastProcessorTimeLimit,
+                            fmt::format("drawing the PDF page took more than the renderer's processor time limit "
+                                        "of {} seconds",
+                                        request.cpuSeconds));
         }
         if (WIFSIGNALED(status)) {
             return failWith(PictureProblem::incompleteRender,
@@ -541,12 +623,16 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     }
     if (sent != ssize_t(sizeof request)) return ended();
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(render::kWallSeconds);
+    // Counted from the request on: a helper that is stopped or hangs costs this once.
+    const int wallSeconds = timeLimits().wallSeconds;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wallSeconds);
     while (true) {
         // Short waits, so that a conversion stopped meanwhile does not wait for the page.
         pollfd watched[2] = {{helper->socket, POLLIN, 0}, {helper->printed, POLLIN, 0}};
         const int ready = ::poll(watched, 2, 50);
-        if (ready < 0 && errno != EINTR) return ended("the renderer could not be waited for");
+        if (ready < 0 && errno != EINTR) {
+            return ended(RenderFailure{PictureProblem::incompleteRender, "the renderer could not be waited for"});
+        }
         if (watched[1].revents & POLLIN) keepPrinted(printed, helper->printed);
         if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             ssize_t n;
@@ -556,12 +642,15 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
             break;
         }
         if (interruptionRequested()) {
-            ended("the drawing was stopped");
-            return failWith(PictureProblem::incompleteRender, "the drawing was stopped before it ended");
+            return ended(RenderFailure{PictureProblem::incompleteRender, "the drawing was stopped before it ended"});
         }
+        // Another drawing of the page met a limit: this one would meet it too.
+        if (RenderFailure stop; stoppedPage(request.page, &stop)) return ended(std::move(stop));
         if (std::chrono::steady_clock::now() > deadline) {
-            return ended(fmt::format("drawing the PDF page took more than the renderer's {} seconds", render::kWallSeconds)
-                             .c_str());
+            return ended(RenderFailure{
+                PictureProblem::pastTimeLimit,
+                fmt::format("drawing the PDF page took more than the renderer's time limit of {} seconds in all",
+                            wallSeconds)});
         }
     }
     reply.text[sizeof reply.text - 1] = '\0';

@@ -7,8 +7,13 @@
 // process keeps at most one helper a processor, and takes an idle one from another
 // document when it needs one. A helper that ends, crashes or passes a limit fails the
 // drawing with the reason; what it printed is read and kept out of the program's output.
+// A page a limit stopped is not drawn again by its document: the drawings of it under
+// way or waiting end with that limit's reason, and those asked later fail with it at
+// once, so that the many sizes of an icon set cost one limit, not one each.
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,6 +27,12 @@ namespace platform::graphics {
 struct RenderFailure {
     PictureProblem problem = PictureProblem::none;
     std::string why;
+};
+
+// The time a page may take in the helper: processor time, and time in all.
+struct RenderTimeLimits {
+    int cpuSeconds = render::kCpuSeconds;
+    int wallSeconds = render::kWallSeconds;
 };
 
 // Pixels a helper drew: width x height ARGB32 rows of width * 4 bytes, mapped from the
@@ -63,25 +74,49 @@ public:
 
     // The helper program's path: beside the running program, else where the build put it.
     static std::optional<std::string> helperPath();
-    // Helpers alive in this process now (tests).
+    // Helpers alive in this process now, and started in it so far (tests).
     static int helpersAlive();
+    static int helpersStarted();
+    // The limits drawings are asked under now (render::kCpuSeconds and kWallSeconds,
+    // unless a test lowered them).
+    static RenderTimeLimits timeLimits();
 
     // A started helper, as the process's list of them keeps it.
     struct Helper;
 
 private:
     // Asks a helper, admitted against the process's RendererBudget for the request's
-    // address space and the document's size (0: for opening it); a drawing stopped at
-    // a limit below the largest is asked once more alone at the largest, `fd` (a memory
-    // file) emptied first.
+    // address space and the document's size (0: for opening it). A drawing stopped at a
+    // memory limit below the largest is asked once more at the largest, `fd` (a memory
+    // file) emptied first: alone for the first such drawing of its page, and beside
+    // others only once that one came out whole. A drawing stopped at a limit otherwise
+    // stops its page.
     bool call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure);
     // `freshHelper`: a helper found ended before it was asked has been replaced once.
     bool attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure,
                  bool freshHelper = false);
+
+    // What the drawings of a page have met.
+    struct PageState {
+        // The reason of the limit that stopped the page, once one has.
+        std::optional<RenderFailure> stopped;
+        // One of its drawings has been asked again alone at the largest limit.
+        bool drawnAlone = false;
+    };
+    // The page's stop, into *failure; false while it has none.
+    bool stoppedPage(int page, RenderFailure* failure = nullptr) const;
+    // Stops the page with `failure`, unless it is stopped already; *failure becomes the
+    // page's reason either way.
+    void stopPage(int page, RenderFailure* failure);
+    // Whether this drawing is the page's one to be asked again alone.
+    bool claimDrawingAlone(int page);
+
     int documentFd_ = -1;
     size_t documentBytes_ = 0;
     std::string setupError_;
     PictureProblem setupProblem_ = PictureProblem::unreadable;
+    mutable std::mutex pagesMutex_;
+    std::map<int, PageState> pages_;
 };
 
 }  // namespace platform::graphics

@@ -16,7 +16,7 @@ inline constexpr int kDocumentFd = 4;
 // page budgets let through (an image of 2^26 pixels decoded whole, beside a 1024 x 1024
 // icon) needs some 450 MiB. Each drawing gets a limit of its own up to
 // kAddressSpaceBytes (see RendererBudget). Each page may use kCpuSeconds of processor
-// time and kWallSeconds in all, counted by the program.
+// time, counted by the helper's kernel, and kWallSeconds in all, counted by the program.
 inline constexpr uint64_t kAddressSpaceBytes = uint64_t{640} << 20;
 inline constexpr int kCpuSeconds = 5;
 inline constexpr int kWallSeconds = 10;
@@ -47,6 +47,8 @@ struct Request {
     // means unclipped.
     int32_t clipCount = 0;
     double clip[kMaxClipRects][4] = {};
+    // The processor time the helper may spend on this request, 1 to kCpuSeconds.
+    int32_t cpuSeconds = kCpuSeconds;
 };
 
 // Exit statuses and reply codes of the helper.

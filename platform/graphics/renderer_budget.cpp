@@ -21,6 +21,8 @@ int gWaitingAlone = 0;
 // wakes it at once.
 constexpr auto kStopPoll = std::chrono::milliseconds(50);
 
+bool givenUp(const std::function<bool()>& stopped) { return interruptionRequested() || (stopped && stopped()); }
+
 }  // namespace
 
 uint64_t RendererBudget::limitFor(double bytes) {
@@ -30,22 +32,22 @@ uint64_t RendererBudget::limitFor(double bytes) {
     return (uint64_t(std::ceil(limit)) + 4095) & ~uint64_t{4095};
 }
 
-RendererBudget::Grant RendererBudget::admit(uint64_t limit) {
+RendererBudget::Grant RendererBudget::admit(uint64_t limit, const std::function<bool()>& stopped) {
     limit = std::clamp(limit, kBaseBytes, kLargestLimit);
     std::unique_lock lock(gMutex);
     while (gWaitingAlone > 0 || gHeld + limit > kBytes) {
-        if (interruptionRequested()) return Grant();
+        if (givenUp(stopped)) return Grant();
         gChanged.wait_for(lock, kStopPoll);
     }
     gHeld += limit;
     return Grant(limit, limit);
 }
 
-RendererBudget::Grant RendererBudget::alone() {
+RendererBudget::Grant RendererBudget::alone(const std::function<bool()>& stopped) {
     std::unique_lock lock(gMutex);
     ++gWaitingAlone;
     while (gHeld > 0) {
-        if (interruptionRequested()) {
+        if (givenUp(stopped)) {
             --gWaitingAlone;
             lock.unlock();
             gChanged.notify_all();

@@ -4,10 +4,11 @@
 // the page scan says it holds; the limits of the drawings under way add up to at most
 // kBytes, and a drawing waits while its limit does not fit beside them. A batch of
 // pages that get past the scan then takes at most kBytes of helpers, not one helper's
-// largest limit for every processor. A drawing stopped at a limit below the largest is
-// drawn once more at the largest with no other drawing beside it, so that no page is
-// refused for its neighbours' sake.
+// largest limit for every processor. A page whose drawing was stopped at a limit below
+// the largest is drawn once more at the largest with no other drawing beside it, so that
+// no page is refused for its neighbours' sake.
 #include <cstdint>
+#include <functional>
 
 #include "platform/graphics/render_protocol.hpp"
 
@@ -44,11 +45,11 @@ public:
     static uint64_t limitFor(double bytes);
     // Waits until `limit` fits beside the drawings under way and no drawing waits to be
     // drawn alone, and holds it. An empty grant when the thread's work is stopped
-    // meanwhile (interruption.hpp).
-    static Grant admit(uint64_t limit);
+    // meanwhile (interruption.hpp), or `stopped` says the drawing is no longer wanted.
+    static Grant admit(uint64_t limit, const std::function<bool()>& stopped = {});
     // Waits until no drawing is under way and holds the whole budget, for a drawing at
     // the largest limit. An empty grant when the work is stopped meanwhile.
-    static Grant alone();
+    static Grant alone(const std::function<bool()>& stopped = {});
     // Held by drawings under way now (tests).
     static uint64_t held();
 };

@@ -1315,6 +1315,43 @@ inline Bytes tilingPatternPdf(double tile, double step, double scale = 1) {
     return pdfOfObjects(objects);
 }
 
+// A page that fills one path of `segments` straight segments between points spread over
+// it (edges crossing each other everywhere) `fills` times, the path a form drawn that
+// often: a page every count of the pre-scan lets through whose drawing runs for minutes.
+inline Bytes filledPathPdf(int segments, int fills) {
+    std::string path = "50 50 m\n";
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return int((seed >> 16) % 10000);
+    };
+    for (int i = 0; i < segments; ++i) {
+        const int x = next(), y = next();
+        char segment[32];
+        std::snprintf(segment, sizeof segment, "%d.%02d %d.%02d l\n", x / 100, x % 100, y / 100, y % 100);
+        path += segment;
+    }
+    std::string content;
+    for (int i = 0; i < fills; ++i) content += "/P Do\n";
+    auto objects = pdfPage(100, 100, "<< /XObject << /P 5 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf(content)));
+    objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100] /Filter /FlateDecode",
+                                deflated(path + "f\n")));
+    return pdfOfObjects(objects);
+}
+
+// A page that draws a form it does not have (poppler reports it, and draws the rest) and
+// then fills itself `fills` times through a blend mode: small sizes are drawn at once,
+// with the renderer's report, large ones take minutes.
+inline Bytes blendedFillsPdf(int fills) {
+    std::string content = "/Missing Do\n/G gs\n";
+    for (int i = 0; i < fills; ++i) content += "0.5 0 0 rg 0 0 100 100 re f\n";
+    auto objects = pdfPage(100, 100, "<< /ExtGState << /G 5 0 R >> >>");
+    objects.push_back(pdfStream("/Filter /FlateDecode", deflated(content)));
+    objects.push_back(bytesOf("<< /Type /ExtGState /BM /Multiply /ca 0.5 >>"));
+    return pdfOfObjects(objects);
+}
+
 // What a hostile picture must come to.
 enum class Outcome {
     refused,  // with the problem given

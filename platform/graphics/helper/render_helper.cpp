@@ -132,12 +132,12 @@ void limitAddressSpace(uint64_t bytes) {
 
 // Processor time from now on is limited to one page's worth: past it the kernel ends
 // the helper with SIGXCPU, which the program reports as the limit.
-void limitProcessorTimeForOnePage() {
+void limitProcessorTimeForOnePage(int32_t seconds) {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     const double used = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    const rlimit cpu{rlim_t(std::ceil(used)) + render::kCpuSeconds, RLIM_INFINITY};
+    const rlimit cpu{rlim_t(std::ceil(used)) + rlim_t(std::clamp(seconds, 1, render::kCpuSeconds)), RLIM_INFINITY};
     ::setrlimit(RLIMIT_CPU, &cpu);
 }
 
@@ -312,7 +312,7 @@ int main(int argc, char** argv) {
     render::Request request;
     int fd = -1;
     while (receive(request, fd)) {
-        limitProcessorTimeForOnePage();
+        limitProcessorTimeForOnePage(request.cpuSeconds);
         limitAddressSpace(request.addressSpace);
         gReport.clear();
         std::string why;
