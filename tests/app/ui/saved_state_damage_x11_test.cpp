@@ -4,9 +4,7 @@
 // the next quit saves beside that copy instead of over it, temporaries of saves cut short
 // go at the start (one still locked by its writer stays), and a quit whose save fails
 // asks before it ends.
-#include "platform/foundation/user_defaults.hpp"
-#include "support/desktop/accessibility_tree.hpp"
-#include "support/desktop/x11_session.hpp"
+#include "saved_state_x11_support.hpp"
 #include "support/photo_like_png.hpp"
 #include "support/temp_dir.hpp"
 
@@ -22,28 +20,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using gwtest::x11::AccessibleElement;
-using gwtest::x11::DesktopSession;
 using gwtest::x11::kAppearDeadline;
 using gwtest::x11::waitUntil;
 
-constexpr const char* kBundleId = "com.norvane.glyphwright";
-
-class SavedStateDamageOnX11 : public ::testing::Test {
+class SavedStateDamageOnX11 : public gwtest::ui::SavedStateDesktopTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(session_.ready()) << session_.failure();
-        ASSERT_TRUE(session_.startAccessibilityBus());
-        // Image sets in batch mode, a row per picture; nothing else opens or asks.
-        const auto settings = session_.configHome() / kBundleId / (std::string(kBundleId) + ".plist");
-        fs::create_directories(settings.parent_path());
-        platform::foundation::UserDefaults defaults(settings);
-        defaults.setInteger(2, "IconType");
-        for (const char* key : {"ShowInstructions", "OpenFinder", "scanSubfoldersForAssetCatalogs"}) defaults.setBool(false, key);
-        defaults.setBool(true, "suppressAllPromptsToReview");
-    }
-
-    fs::path savedState() const { return session_.dataHome() / kBundleId / "saved_glyphwright"; }
-
     // Picture files of their own under `names`.
     std::vector<std::string> pictures(const std::vector<std::string>& names) const {
         std::vector<std::string> files;
@@ -55,28 +36,8 @@ protected:
         return files;
     }
 
-    // Waits until, of `candidates`, exactly `expected` show as rows of the program's windows.
     bool showsExactly(pid_t app, const std::set<std::string>& candidates, const std::set<std::string>& expected) {
-        const gwtest::x11::AccessibilityBus accessibility(session_.busAddress());
-        std::set<std::string> shown;
-        const bool matched = waitUntil(
-            [&] {
-                shown.clear();
-                for (const auto& window : accessibility.windowsOf(app)) {
-                    window.find([&](const AccessibleElement& e) {
-                        if (e.showing && candidates.count(e.name)) shown.insert(e.name);
-                        return false;
-                    });
-                }
-                return shown == expected;
-            },
-            std::chrono::seconds(120));
-        if (!matched) {
-            std::string seen;
-            for (const auto& name : shown) seen += name + " ";
-            ADD_FAILURE() << "rows shown: " << seen;
-        }
-        return matched;
+        return SavedStateDesktopTest::showsExactly(app, candidates, expected, std::chrono::seconds(120));
     }
 
     struct Alert {
@@ -133,7 +94,6 @@ protected:
         return kept;
     }
 
-    DesktopSession session_;
 };
 
 // A file of that name, held under a write lock of this process as a save under way holds

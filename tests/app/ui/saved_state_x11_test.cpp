@@ -2,9 +2,7 @@
 // desktop of the test's own: a quit ends the process within seconds, and the pictures
 // come back at the next start (the reader once stopped at 1 GiB and the next quit saved
 // the state empty).
-#include "platform/foundation/user_defaults.hpp"
-#include "support/desktop/accessibility_tree.hpp"
-#include "support/desktop/x11_session.hpp"
+#include "saved_state_x11_support.hpp"
 #include "support/photo_like_png.hpp"
 #include "support/temp_dir.hpp"
 
@@ -17,45 +15,13 @@
 namespace {
 
 namespace fs = std::filesystem;
-using gwtest::x11::DesktopSession;
-using gwtest::x11::kAppearDeadline;
-using gwtest::x11::waitUntil;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kBundleId = "com.norvane.glyphwright";
-
-class SavedStateOnX11 : public ::testing::Test {
+class SavedStateOnX11 : public gwtest::ui::SavedStateDesktopTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(session_.ready()) << session_.failure();
-        ASSERT_TRUE(session_.startAccessibilityBus());
-        // Image sets in batch mode; nothing else opens or asks.
-        const auto settings = session_.configHome() / kBundleId / (std::string(kBundleId) + ".plist");
-        fs::create_directories(settings.parent_path());
-        platform::foundation::UserDefaults defaults(settings);
-        defaults.setInteger(2, "IconType");
-        for (const char* key : {"ShowInstructions", "OpenFinder", "scanSubfoldersForAssetCatalogs"}) defaults.setBool(false, key);
-        defaults.setBool(true, "suppressAllPromptsToReview");
-    }
-
-    fs::path savedState() const { return session_.dataHome() / kBundleId / "saved_glyphwright"; }
-
     // Waits until the main window's batch list shows a row for each of `names`.
     bool showsRows(pid_t app, const std::set<std::string>& names) {
-        const gwtest::x11::AccessibilityBus accessibility(session_.busAddress());
-        std::set<std::string> shown;
-        return waitUntil(
-            [&] {
-                shown.clear();
-                for (const auto& window : accessibility.windowsOf(app)) {
-                    window.find([&](const gwtest::x11::AccessibleElement& e) {
-                        if (e.showing && names.count(e.name)) shown.insert(e.name);
-                        return false;
-                    });
-                }
-                return shown == names;
-            },
-            std::chrono::seconds(240));
+        return showsExactly(app, names, names, std::chrono::seconds(240));
     }
 
     // Ctrl+Q in `window`: the program ends with status 0; how long it took.
@@ -65,8 +31,6 @@ protected:
         EXPECT_EQ(session_.waitForExit(app, std::chrono::seconds(300)), 0) << session_.log(app);
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked);
     }
-
-    DesktopSession session_;
 };
 
 TEST_F(SavedStateOnX11, PhotographsSavedPastAGigabyteComeBackAndEachQuitEndsInSeconds) {
