@@ -6,6 +6,7 @@
 #include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/logger.hpp"
+#include "platform/foundation/date.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/trash.hpp"
 
@@ -90,11 +91,7 @@ fs::path replacedSibling(const fs::path& place, const WritingBoundary& boundary)
     const bool hasExtension = dot != std::string::npos && dot != 0;
     const std::string stem = hasExtension ? name.substr(0, dot) : name;
     const std::string extension = hasExtension ? name.substr(dot) : std::string();
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    char stamp[32] = {};
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", &local);
+    const std::string stamp = pf::Date::fromTimeIntervalSince1970(static_cast<double>(std::time(nullptr))).localFileNameStamp();
     constexpr std::size_t kNameMax = 255 - std::string_view(".trashinfo").size();
     for (int number = 1;; ++number) {
         const std::string suffix = number == 1 ? fmt::format(" (replaced {})", stamp)

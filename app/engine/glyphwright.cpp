@@ -30,9 +30,7 @@
 #include <algorithm>
 
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <limits>
 
 namespace gw {
@@ -889,25 +887,15 @@ void keepDamagedState(const std::filesystem::path& path, Glyphwright::SavedState
         damage.notKeptBecause = "it is not a file";
         return;
     }
-    const auto now = static_cast<std::time_t>(pf::Date::now().timeIntervalSince1970());
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    char stamp[32] = {};
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", &local);
+    const std::string stamp = pf::Date::now().localFileNameStamp();
     for (int number = 1; number < 1000; ++number) {
         auto candidate = path;
         candidate += number == 1 ? fmt::format(".damaged-{}", stamp) : fmt::format(".damaged-{} {}", stamp, number);
-        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) == 0) {
+        if (pf::files::renameIfFree(AT_FDCWD, path.c_str(), AT_FDCWD, candidate.c_str()) == 0) {
             damage.keptAs = candidate;
             return;
         }
-        if (errno == EEXIST) continue;
-        // A file system that cannot refuse to replace: looked at first instead.
-        if (errno == EINVAL && !std::filesystem::exists(candidate) && ::rename(path.c_str(), candidate.c_str()) == 0) {
-            damage.keptAs = candidate;
-            return;
-        }
-        if (errno != EINVAL) break;
+        if (errno != EEXIST) break;
     }
     damage.notKeptBecause = std::strerror(errno);
 }

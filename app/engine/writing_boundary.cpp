@@ -244,18 +244,8 @@ void WritingBoundary::renameIfFree(const fs::path& from, const fs::path& to) con
     bounded([&] {
         const auto source = entry(from);
         const auto target = entry(to);
-        const auto failure = [&](int err) { return pf::Error::posix(err, "Cannot move " + from.string() + " to " + to.string()); };
-        if (::renameat2(source.folder.get(), source.name.c_str(), target.folder.get(), target.name.c_str(),
-                        RENAME_NOREPLACE) == 0) {
-            return;
-        }
-        // A file system that cannot refuse in the same step: looked at just before.
-        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) throw failure(errno);
-        struct stat existing {};
-        if (::fstatat(target.folder.get(), target.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) throw failure(EEXIST);
-        if (errno != ENOENT) throw failure(errno);
-        if (::renameat(source.folder.get(), source.name.c_str(), target.folder.get(), target.name.c_str()) != 0) {
-            throw failure(errno);
+        if (files::renameIfFree(source.folder.get(), source.name.c_str(), target.folder.get(), target.name.c_str()) != 0) {
+            throw pf::Error::posix(errno, "Cannot move " + from.string() + " to " + to.string());
         }
     });
 }

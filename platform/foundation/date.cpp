@@ -12,6 +12,15 @@ namespace platform::foundation {
 
 Date Date::now() { return Date(Clock::current()->now()); }
 
+std::string Date::localFileNameStamp() const {
+    const auto when = static_cast<std::time_t>(std::floor(seconds_));
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    char stamp[32] = {};
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", &local);
+    return stamp;
+}
+
 std::string Date::iso8601() const {
     double whole = std::floor(seconds_);
     long millis = std::lround((seconds_ - whole) * 1000.0);

@@ -24,6 +24,8 @@ public:
 
     // "2026-12-07T08:15:30.125Z" (UTC, milliseconds).
     std::string iso8601() const;
+    // "2026-12-07 09.15.30" (local time, whole seconds): a stamp a file name can carry.
+    std::string localFileNameStamp() const;
 
     friend constexpr bool operator==(Date a, Date b) { return a.seconds_ == b.seconds_; }
     friend constexpr auto operator<=>(Date a, Date b) { return a.seconds_ <=> b.seconds_; }

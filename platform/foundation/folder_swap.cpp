@@ -135,20 +135,23 @@ void copyTree(const RootHandle::Entry& from, const RootHandle::Entry& to, const 
     copyInto(source.get(), target.get(), skip, what);
 }
 
+int renameIfFree(int fromFolder, const char* fromName, int toFolder, const char* toName) {
+    if (::renameat2(fromFolder, fromName, toFolder, toName, RENAME_NOREPLACE) == 0) return 0;
+    if (!unsupported(errno)) return -1;
+    struct stat existing {};
+    if (::fstatat(toFolder, toName, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    if (errno != ENOENT) return -1;
+    return ::renameat(fromFolder, fromName, toFolder, toName);
+}
+
 bool exchangeOrMove(const RootHandle::Entry& from, const RootHandle::Entry& to, const RootHandle::Entry& aside,
                     const fs::path& shownAs) {
     const std::string what = "Cannot move " + shownAs.string();
-    if (renameEntries(from, to, RENAME_NOREPLACE) == 0) return false;
-    if (unsupported(errno)) {
-        struct stat existing {};
-        if (::fstatat(to.folder.get(), to.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) fail(errno, what);
-            if (renameEntries(from, to, 0) != 0) fail(errno, what);
-            return false;
-        }
-    } else if (errno != EEXIST) {
-        fail(errno, what);
-    }
+    if (renameIfFree(from.folder.get(), from.name.c_str(), to.folder.get(), to.name.c_str()) == 0) return false;
+    if (errno != EEXIST) fail(errno, what);
     if (renameEntries(from, to, RENAME_EXCHANGE) == 0) return true;
     if (!unsupported(errno)) fail(errno, what);
     if (renameEntries(to, aside, 0) != 0) fail(errno, what);

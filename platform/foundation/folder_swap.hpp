@@ -30,6 +30,11 @@ void copyTree(const RootHandle::Entry& from, const RootHandle::Entry& to, const 
 bool exchangeOrMove(const RootHandle::Entry& from, const RootHandle::Entry& to, const RootHandle::Entry& aside,
                     const std::filesystem::path& shownAs);
 
+// rename(2) that refuses (EEXIST) to replace whatever stands at the target; where the
+// file system cannot refuse in the same step, the target is looked at just before.
+// 0, or -1 with errno.
+int renameIfFree(int fromFolder, const char* fromName, int toFolder, const char* toName);
+
 // Removes the entry and everything below it (a link itself, never what it leads to);
 // nothing there is no failure. Throws Error.
 void removeTree(const RootHandle::Entry& entry, const std::filesystem::path& shownAs);
