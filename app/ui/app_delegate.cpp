@@ -22,7 +22,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QGuiApplication>
-#include <QMessageBox>
 #include <QProgressDialog>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -247,14 +246,7 @@ void AppDelegate::showDamagedState(const Glyphwright::SavedStateDamage& damage) 
     // comes meanwhile.
     QPointer<QWidget> owner = window_ ? window_->window() : nullptr;
     const auto show = [owner, message = LocalizedString::text(message), informative] {
-        auto* box = new QMessageBox(QMessageBox::Warning, QString(), QString::fromStdString(message), QMessageBox::Ok,
-                                    owner.data());
-        box->setObjectName(QStringLiteral("savedStateDamagedAlert"));
-        box->setInformativeText(QString::fromStdString(informative));
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setWindowModality(owner ? Qt::WindowModal : Qt::ApplicationModal);
-        qt::keepTitleWhole(*box);
-        box->open();
+        qt::presentError(owner.data(), message, informative)->setObjectName(QStringLiteral("savedStateDamagedAlert"));
     };
     // A restore read quickly is done before the window is on the screen.
     const auto* cycle = qt::LifeCycle::shared();

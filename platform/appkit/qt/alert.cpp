@@ -44,9 +44,10 @@ int Alert::runModal() const {
     return kAlertFirstButtonReturn + static_cast<int>(added.size()) - 1;
 }
 
-QMessageBox* presentError(QWidget* window, const std::string& description) {
+QMessageBox* presentError(QWidget* window, const std::string& description, const std::string& informative) {
     auto* box = new QMessageBox(QMessageBox::Warning, QString(), QString::fromStdString(description),
                                 QMessageBox::Ok, window ? window->window() : nullptr);
+    if (!informative.empty()) box->setInformativeText(QString::fromStdString(informative));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
     keepTitleWhole(*box);

@@ -27,8 +27,9 @@ struct Alert {
     int runModal() const;
 };
 
-// Shows `description` in a box modal to `window` and returns at once; the box deletes
-// itself when dismissed. The box is returned for callers that follow it.
-QMessageBox* presentError(QWidget* window, const std::string& description);
+// Shows `description` (and `informative` below it, when given) in a box modal to `window`
+// and returns at once; the box deletes itself when dismissed. The box is returned for
+// callers that follow it.
+QMessageBox* presentError(QWidget* window, const std::string& description, const std::string& informative = {});
 
 }  // namespace platform::appkit::qt
