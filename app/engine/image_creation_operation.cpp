@@ -233,9 +233,7 @@ bool PictureDrawingError::stoppedAtALimit(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const PictureDrawingError& drawing) {
-        using P = pg::PictureProblem;
-        return drawing.problem() == P::pastMemoryLimit || drawing.problem() == P::pastTimeLimit ||
-               drawing.problem() == P::pastProcessorTimeLimit;
+        return pg::isRendererLimit(drawing.problem());
     } catch (...) {
         return false;
     }

@@ -33,6 +33,13 @@ struct Identity {
 
 Identity identityOf(const struct stat& info) { return {info.st_dev, info.st_ino, info.st_size, info.st_mtim}; }
 
+// What a file the platform could not open says of the picture.
+PictureProblem problemOf(const platform::foundation::Error& failure) {
+    return failure.domain() == platform::foundation::kPosixErrorDomain
+               ? platform::graphics::problemOfOpening(failure.code())
+               : PictureProblem::unreadable;
+}
+
 bool isPosix(const platform::foundation::Error& error, std::initializer_list<int> codes) {
     if (error.domain() != platform::foundation::kPosixErrorDomain) return false;
     for (const int code : codes) {
@@ -54,10 +61,8 @@ files::UniqueFd openRegular(const fs::path& path, const files::RootHandle& root,
     } catch (const platform::foundation::Error& failure) {
         if (isPosix(failure, {ENOENT, ENOTDIR})) {
             platform::graphics::noteProblem(detail, problem, PictureProblem::missing, fmt::format("no file at {}", path.string()));
-        } else if (platform::foundation::isOutOfFileDescriptors(failure)) {
-            platform::graphics::noteProblem(detail, problem, PictureProblem::tooManyOpenFiles, failure.what());
         } else {
-            platform::graphics::noteProblem(detail, problem, PictureProblem::unreadable, failure.what());
+            platform::graphics::noteProblem(detail, problem, problemOf(failure), failure.what());
         }
         return {};
     }
@@ -78,11 +83,7 @@ files::UniqueFd openRegular(const fs::path& path, const files::RootHandle& root,
     } catch (const files::OutsideRootError&) {
         throw;
     } catch (const platform::foundation::Error& failure) {
-        platform::graphics::noteProblem(detail, problem,
-                                        platform::foundation::isOutOfFileDescriptors(failure)
-                                            ? PictureProblem::tooManyOpenFiles
-                                            : PictureProblem::unreadable,
-                                        failure.what());
+        platform::graphics::noteProblem(detail, problem, problemOf(failure), failure.what());
         return {};
     }
     // Something else put in its place between the two looks is not read.

@@ -32,8 +32,7 @@ std::optional<std::vector<uint8_t>> readFileBytes(const std::filesystem::path& p
     if (fd < 0) {
         // Out of descriptors, the file was never looked at: that is no fault of the file.
         const int err = errno;
-        noteProblem(error, problem,
-                    err == EMFILE || err == ENFILE ? PictureProblem::tooManyOpenFiles : PictureProblem::unreadable,
+        noteProblem(error, problem, problemOfOpening(err),
                     fmt::format("cannot open {}: {}", path.string(), std::strerror(err)));
         return std::nullopt;
     }

@@ -1,5 +1,7 @@
 #include "platform/graphics/picture_problem.hpp"
 
+#include <cerrno>
+
 namespace platform::graphics {
 
 namespace {
@@ -7,6 +9,15 @@ namespace {
 thread_local DrawingProblems* tInnermost = nullptr;
 
 }  // namespace
+
+PictureProblem problemOfOpening(int error) {
+    return error == EMFILE || error == ENFILE ? PictureProblem::tooManyOpenFiles : PictureProblem::unreadable;
+}
+
+bool isRendererLimit(PictureProblem problem) {
+    return problem == PictureProblem::pastMemoryLimit || problem == PictureProblem::pastTimeLimit ||
+           problem == PictureProblem::pastProcessorTimeLimit;
+}
 
 DrawingProblems::DrawingProblems() : outer_(tInnermost) { tInnermost = this; }
 

@@ -22,6 +22,14 @@ enum class PictureProblem {
     pastProcessorTimeLimit,  // the renderer was stopped at its processor-time limit
 };
 
+// What a file or descriptor that could not be had says of the picture: for want of
+// descriptors, nothing (the program's own state); for any other `error`, that it is
+// unreadable.
+PictureProblem problemOfOpening(int error);
+
+// Whether the renderer stopped the drawing at one of its limits.
+bool isRendererLimit(PictureProblem problem);
+
 // Why a drawing failed, told by the renderer that refused or failed it to whoever asked
 // for the picture on the same thread: pictures are drawn lazily, one inside another, and
 // a drawing returns only whether it succeeded. A collector keeps the first problem

@@ -48,12 +48,6 @@ int highDescriptor(int fd) {
     return moved;
 }
 
-// A descriptor that could not be had for want of descriptors is the program's state, not
-// a fault of the document.
-PictureProblem openingProblem(int error) {
-    return error == EMFILE || error == ENFILE ? PictureProblem::tooManyOpenFiles : PictureProblem::unreadable;
-}
-
 int processors() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -278,7 +272,7 @@ private:
 
     static bool start(Helper& helper, int documentFd, RenderFailure* failure) {
         auto fail = [&](std::string why, int error = 0) {
-            failure->problem = openingProblem(error);
+            failure->problem = problemOfOpening(error);
             failure->why = std::move(why);
             return false;
         };
@@ -403,7 +397,7 @@ RenderedPixels::~RenderedPixels() {
 RenderClient::RenderClient(std::span<const uint8_t> bytes) {
     documentFd_ = ::memfd_create("glyphwright-document", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (documentFd_ < 0) {
-        setupProblem_ = openingProblem(errno);
+        setupProblem_ = problemOfOpening(errno);
         setupError_ = fmt::format("cannot hold the document for the renderer: {}", std::strerror(errno));
         return;
     }
@@ -485,15 +479,6 @@ bool RenderClient::claimDrawingAlone(int page) {
     return !std::exchange(pages_[page].drawnAlone, true);
 }
 
-namespace {
-
-bool isLimit(PictureProblem problem) {
-    return problem == PictureProblem::pastMemoryLimit || problem == PictureProblem::pastTimeLimit ||
-           problem == PictureProblem::pastProcessorTimeLimit;
-}
-
-}  // namespace
-
 bool RenderClient::call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure) {
     if (stoppedPage(request.page, failure)) return false;
     // Opening a document reads its cross-references and objects: some of its size. The
@@ -519,7 +504,7 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
         }
         request.addressSpace = grant.limit();
         if (attempt(request, fd, reply, failure)) return true;
-        if (!isLimit(failure->problem)) return false;
+        if (!isRendererLimit(failure->problem)) return false;
         if (round != Round::first || failure->problem != PictureProblem::pastMemoryLimit ||
             grant.limit() >= render::kAddressSpaceBytes) {
             stopPage(request.page, failure);
@@ -681,7 +666,7 @@ std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& requ
     const size_t length = size_t(request.width) * 4 * size_t(request.height);
     const int fd = ::memfd_create("glyphwright-pixels", MFD_CLOEXEC);
     if (fd < 0 || ::ftruncate(fd, off_t(length)) != 0) {
-        failure->problem = fd < 0 && openingProblem(errno) == PictureProblem::tooManyOpenFiles
+        failure->problem = fd < 0 && problemOfOpening(errno) == PictureProblem::tooManyOpenFiles
                                ? PictureProblem::tooManyOpenFiles
                                : PictureProblem::tooDemanding;
         failure->why = fmt::format("cannot make {} bytes of pixels for the renderer: {}", length, std::strerror(errno));
@@ -705,7 +690,7 @@ std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& requ
 std::optional<std::vector<uint8_t>> RenderClient::pdf(const render::Request& request, RenderFailure* failure) {
     const int fd = ::memfd_create("glyphwright-pdf", MFD_CLOEXEC);
     if (fd < 0) {
-        failure->problem = openingProblem(errno);
+        failure->problem = problemOfOpening(errno);
         failure->why = fmt::format("cannot make a file for the renderer's PDF: {}", std::strerror(errno));
         return std::nullopt;
     }
