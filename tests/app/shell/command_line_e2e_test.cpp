@@ -1096,29 +1096,25 @@ TEST_F(ExistingCatalog, CatalogsReplacedWithinOneSecondAreNumberedAfterTheTimeAn
     EXPECT_EQ(namesIn(trash / "files").size(), earlier.size() + 3);
 }
 
-// A folder beside the catalog, or in it beside a set, that merely carries the hidden name
-// a killed run gives what it sets aside (a stale leftover, or a copy a sync tool brought
-// over) is put back, but what the user had at that name is not lost: whichever answer the
-// next run is given, the user's file is found afterwards, and a warning names the leftover,
-// the name it took and where the user's folder went.
+// A folder that merely carries the hidden name a killed run gives what it sets aside (a
+// stale leftover, or a copy a sync tool brought over) is put back, but whichever answer the
+// next run is given, what the user had at that name is found where a warning says: in the
+// Trash, or beside where there is none.
 TEST_F(ExistingCatalog, ALeftoversNameBesideTheUsersCatalogNeverCostsTheUserAFile) {
     const fs::path trash = dir_ / "xdg/XDG_DATA_HOME/Trash/files";
-    // No process has a number above the kernel's limit on them (2^22).
-    const std::string gone = "4194305";
+    writeFile(dir_ / "blocked", "a file where the data folder would be");
+    const fs::path set = catalog_ / "icon.imageset";
     struct Case {
         std::string name;
-        fs::path leftover;
         fs::path place;
         std::string action;
+        bool trashed;
     };
-    const fs::path set = catalog_ / "icon.imageset";
-    const fs::path catalogLeftover = work_ / ("out/.Assets.xcassets.replaced-" + gone + "-7");
-    const fs::path setLeftover = catalog_ / (".icon.imageset.replaced-" + gone + "-7");
     const std::vector<Case> cases = {
-        {"beside the catalog, append", catalogLeftover, catalog_, "append"},
-        {"beside the catalog, overwrite", catalogLeftover, catalog_, "overwrite"},
-        {"beside a set, append", setLeftover, set, "append"},
-        {"beside a set, overwrite", setLeftover, set, "overwrite"},
+        {"beside the catalog, append", catalog_, "append", true},
+        {"beside the catalog, overwrite, no Trash", catalog_, "overwrite", false},
+        {"beside a set, append, no Trash", set, "append", false},
+        {"beside a set, overwrite", set, "overwrite", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1126,26 +1122,27 @@ TEST_F(ExistingCatalog, ALeftoversNameBesideTheUsersCatalogNeverCostsTheUserAFil
         makeCatalog();
         expectCompleted(convert({"-assetType", "asset", "-assetCatalogExistsAction", "append"}), {catalog_.string()});
         writeFile(set / "notes.txt", "mine");
-        writeFile(c.leftover / "Contents.json", "{}\n");
+        // No process has a number above the kernel's limit on them (2^22).
+        const fs::path leftover = c.place.parent_path() / ("." + c.place.filename().string() + ".replaced-4194305-7");
+        writeFile(leftover / "Contents.json", "{}\n");
 
-        const auto run = convert({"-assetType", "asset", "-assetCatalogExistsAction", c.action});
+        auto options = this->options();
+        if (!c.trashed) options.environment.push_back("XDG_DATA_HOME=" + (dir_ / "blocked/data").string());
+        const auto run = gwtest::runProgram(
+            GW_GLYPHWRIGHT_PATH,
+            {"-inputPath", "icon.svg", "-outputPath", "out", "-assetType", "asset", "-assetCatalogExistsAction", c.action},
+            options);
         expectCompleted(run, {catalog_.string()});
-        std::vector<fs::path> notes;
-        for (const auto& folder : {work_ / "out", trash}) {
-            if (!fs::exists(folder)) continue;
-            for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-                if (entry.path().filename() == "notes.txt" && readFile(entry.path()) == "mine") notes.push_back(entry.path());
-            }
-        }
-        ASSERT_EQ(notes.size(), 1u) << run.out << run.err;
-        EXPECT_FALSE(fs::exists(c.leftover));
-        // Where the user's folder went, as the warning says.
-        const fs::path kept = c.place == catalog_ ? notes[0].parent_path().parent_path() : notes[0].parent_path();
-        EXPECT_EQ(kept.parent_path(), trash) << notes[0];
-        const std::string warning = "Warning: " + c.leftover.string() + ", left by an interrupted run, was put back as " +
-                                    c.place.string() + "; what stood there was moved to the Trash: " + kept.string() +
-                                    "\n";
-        EXPECT_NE(run.err.find(warning), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(leftover));
+        const std::string said = "Warning: " + leftover.string() + ", left by an interrupted run, was put back as " +
+                                 c.place.string() + "; what stood there was " +
+                                 (c.trashed ? "moved to the Trash: " : "kept beside it as ");
+        const auto at = run.err.find(said);
+        ASSERT_NE(at, std::string::npos) << run.err;
+        const auto end = run.err.find(c.trashed ? "\n" : " (the Trash could not take it: ", at);
+        const fs::path kept = run.err.substr(at + said.size(), end - at - said.size());
+        EXPECT_EQ(kept.parent_path(), c.trashed ? trash : c.place.parent_path());
+        EXPECT_EQ(readFile(kept / (c.place == set ? "notes.txt" : "icon.imageset/notes.txt")), "mine");
     }
 }
 
