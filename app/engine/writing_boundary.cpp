@@ -3,6 +3,7 @@
 #include "app/foundation/localized_string.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
+#include "platform/foundation/test_hook.hpp"
 #include "platform/foundation/trash.hpp"
 
 #include <dirent.h>
@@ -10,10 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
 #include <random>
 
 namespace gw {
@@ -31,20 +30,8 @@ fs::path folderPath(const fs::path& path) {
 
 bool isPosix(const pf::Error& error, int code) { return error.domain() == pf::kPosixErrorDomain && error.code() == code; }
 
-std::atomic<bool> stepHookSet{false};
-std::mutex stepHookMutex;
-std::function<void(const fs::path&)> stepHook;
-
-void stepBegins(const fs::path& path) {
-    // Without a test's hook, no lock on the way of every step.
-    if (!stepHookSet) return;
-    std::function<void(const fs::path&)> hook;
-    {
-        std::lock_guard lock(stepHookMutex);
-        hook = stepHook;
-    }
-    if (hook) hook(path);
-}
+// Each writing step begins here, after every check (see setStepHookForTesting).
+pf::TestHook<const fs::path&> stepBegins;
 
 WritingBoundary::Kind kindOf(mode_t mode) {
     if (S_ISDIR(mode)) return WritingBoundary::Kind::folder;
@@ -296,9 +283,7 @@ fs::path WritingBoundary::moveToTrash(const fs::path& path) const {
 }
 
 void WritingBoundary::setStepHookForTesting(std::function<void(const fs::path&)> hook) {
-    std::lock_guard lock(stepHookMutex);
-    stepHookSet = static_cast<bool>(hook);
-    stepHook = std::move(hook);
+    stepBegins.set(std::move(hook));
 }
 
 }  // namespace gw

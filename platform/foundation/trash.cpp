@@ -2,16 +2,16 @@
 
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
+#include "platform/foundation/folder_swap.hpp"
+#include "platform/foundation/test_hook.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -23,20 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::atomic<bool> trashFoundHookSet{false};
-std::mutex trashFoundHookMutex;
-std::function<void()> trashFoundHook;
-
-void trashFound() {
-    // Without a test's hook, no lock on the way of every step.
-    if (!trashFoundHookSet) return;
-    std::function<void()> hook;
-    {
-        std::lock_guard lock(trashFoundHookMutex);
-        hook = trashFoundHook;
-    }
-    if (hook) hook();
-}
+TestHook<> trashFound;
 
 // The highest folder above `folder` on the same file system: where a file system keeps
 // its own Trash folders.
@@ -223,7 +210,7 @@ fs::path moveToTrash(const RootHandle::Entry& item, const fs::path& path) {
         }
         const bool written = ::write(claim.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                              ::close(claim.release()) == 0;
-        if (written && ::renameat2(item.folder.get(), item.name.c_str(), files, name.c_str(), RENAME_NOREPLACE) == 0) {
+        if (written && renameIfFree(item.folder.get(), item.name.c_str(), files, name.c_str()) == 0) {
             return trash.folder / "files" / name;
         }
         const int err = written ? errno : EIO;
@@ -234,11 +221,7 @@ fs::path moveToTrash(const RootHandle::Entry& item, const fs::path& path) {
     throw Error(FoundationErrorCode::fileWriteFailed, "The Trash holds too many items named " + item.name);
 }
 
-void setTrashFoundHookForTesting(std::function<void()> hook) {
-    std::lock_guard lock(trashFoundHookMutex);
-    trashFoundHookSet = static_cast<bool>(hook);
-    trashFoundHook = std::move(hook);
-}
+void setTrashFoundHookForTesting(std::function<void()> hook) { trashFound.set(std::move(hook)); }
 
 bool trashHoldsName(const fs::path& path) {
     const fs::path item = fs::absolute(path).lexically_normal();
