@@ -273,45 +273,35 @@ TEST_F(PictureFiles, ABatchPassesOverEachPictureOverALimitOnceWithTheLimitsReaso
                                                 "inner.imageset", "inner.imageset"}));
 }
 
-// Too few file descriptors (a low `ulimit -n`) is named as the cause: whatever a run could
-// not open for it (a picture of a batch, a picture alone, the renderer of a PDF, a folder
-// to write) is said to have failed for too many open files, never for a fault of the
-// picture (damaged, not a picture, not drawn completely) or of the place (outside the
-// root, not a folder). Every limit is tried from where the program can hardly start up to
-// where the whole run fits, as a batch of bitmaps and a PDF, and as a PDF alone.
+// Too few file descriptors (a low `ulimit -n`) is named as the cause of whatever a run could
+// not open for it (a picture, a folder, a PDF's renderer, a folder to write), never a fault of
+// the picture or the place: every limit from where the program can hardly start up to where
+// the whole run fits, for a batch of bitmaps and a PDF and for a PDF alone.
 TEST_F(PictureFiles, TooFewFileDescriptorsAreNamedAsTheCause) {
-    // UBSan checks the type of a polymorphic object it has not met before through a pipe
-    // of its own, and reports a fault when it cannot have one: a sanitized program cannot
-    // run out of descriptors and go on.
+    // UBSan's type checks open a pipe of their own: a sanitized program cannot run out and go on.
     if (kSanitized) GTEST_SKIP() << "the sanitizers need descriptors of their own";
     const samples::Bytes png = samples::savedWithPixbuf("png", 256, 256);
     for (const char* name : {"a.png", "b.png", "c.png", "d.png"}) write(std::string("few/") + name, png);
     write("few/doc.pdf", samples::pdf(300, 300));
-    struct Input {
-        fs::path path;
-        std::string collectionType;
-        std::size_t sets;
-    };
-    const std::vector<Input> inputs{{work_ / "few", "batch", 5}, {work_ / "few/doc.pdf", "single", 1}};
+    // Each input with the sets it makes.
+    const std::pair<std::string, std::size_t> inputs[] = {{"few", 5}, {"few/doc.pdf", 1}};
     int saidSo = 0;
     bool started = false, fits = false;
     for (int limit = 4; !fits && limit <= 1024; ++limit) {
         fits = true;
-        for (const auto& input : inputs) {
-            SCOPED_TRACE("ulimit -n " + std::to_string(limit) + ", " + input.path.filename().string());
-            const fs::path output = work_ / "out";
+        for (const auto& [input, sets] : inputs) {
+            SCOPED_TRACE("ulimit -n " + std::to_string(limit) + ", " + input);
             const ProgramRun run = this->run(
                 "/bin/sh", {"-c", "ulimit -n " + std::to_string(limit) + " && exec \"$0\" \"$@\"", GW_GLYPHWRIGHT_PATH,
-                            "-inputPath", input.path.string(), "-outputPath", output.string(), "-assetType", "asset",
-                            "-collectionType", input.collectionType});
+                            "-inputPath", (work_ / input).string(), "-outputPath", (work_ / "out").string(),
+                            "-assetType", "asset", "-collectionType", sets > 1 ? "batch" : "single"});
             // Below what loading its libraries takes, the program never starts.
             if (!started && run.err.find("error while loading shared libraries") != std::string::npos) {
                 fits = false;
                 continue;
             }
             started = true;
-            EXPECT_TRUE(run.exited) << run.err;
-            EXPECT_TRUE(run.status == 0 || run.status == 1) << run.err;
+            EXPECT_TRUE(run.exited && (run.status == 0 || run.status == 1)) << run.status << run.err;
             for (const char* wrong : {"damaged", "not a picture", "could not be read as a picture", "completely",
                                       "outside the root", "Not a directory"}) {
                 EXPECT_EQ((run.out + run.err).find(wrong), std::string::npos) << run.out << run.err;
@@ -327,15 +317,10 @@ TEST_F(PictureFiles, TooFewFileDescriptorsAreNamedAsTheCause) {
                 causeSaid = true;
                 ++saidSo;
             }
-            const auto written = filesIn(output, ".json");
-            if (run.status == 0) {
-                // The catalog's own list and each set's.
-                EXPECT_EQ(written.size(), input.sets + 1) << run.err;
-            } else {
-                fits = false;
-            }
-            std::error_code ignored;
-            fs::remove_all(output, ignored);
+            // Run through, it wrote the catalog's own list and each set's.
+            if (run.status != 0) fits = false;
+            else EXPECT_EQ(filesIn(work_ / "out", ".json").size(), sets + 1) << run.err;
+            fs::remove_all(work_ / "out");
         }
     }
     EXPECT_TRUE(fits) << "no limit up to 1024 descriptors lets the run through";

@@ -1,69 +1,43 @@
-// The format-character table held against Unicode's own character database (Debian's
-// unicode-data package), read here line by line: the characters a name or a path must not
-// show raw are those of general category Cf, the line separator (Zl) and the paragraph
-// separator (Zp). Every code point is compared, so an entry the table loses or gains fails.
+// The characters a name or a path must not show raw are exactly Unicode's format characters
+// (Cf) and its line and paragraph separators (Zl, Zp), held code point by code point against
+// the character database of Debian's unicode-data package, so an entry lost or gained fails.
 #include "platform/foundation/utf8.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <cstdint>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-namespace {
-
-namespace pf = platform::foundation;
-
-constexpr const char* kUnicodeData = "/usr/share/unicode/UnicodeData.txt";
-constexpr std::uint32_t kCodePoints = 0x110000;
-
-// Whether each code point is Cf, Zl or Zp. Large blocks are given by their first and last
-// code points ("<…, First>", "<…, Last>"), with the category of the whole block.
-std::vector<bool> formatCharactersFromUnicodeData(std::ifstream& in) {
-    std::vector<bool> format(kCodePoints, false);
-    std::uint32_t blockStart = 0;
+TEST(FormatCharacters, AreExactlyUnicodesFormatCharactersAndSeparators) {
+    std::ifstream in("/usr/share/unicode/UnicodeData.txt");
+    ASSERT_TRUE(in) << "UnicodeData.txt is missing: scripts/install-deps installs it (unicode-data)";
+    std::vector<bool> expected(0x110000);
+    std::uint32_t first = 0;
     for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> fields;
-        std::istringstream split(line);
-        for (std::string field; std::getline(split, field, ';');) fields.push_back(field);
-        if (fields.size() < 3) continue;
-        const auto code = static_cast<std::uint32_t>(std::stoul(fields[0], nullptr, 16));
-        const bool wanted = fields[2] == "Cf" || fields[2] == "Zl" || fields[2] == "Zp";
-        if (fields[1].ends_with(", First>")) {
-            blockStart = code;
+        // code;name;category;… where a large block is two lines, "<…, First>" and "<…, Last>".
+        const auto nameAt = line.find(';') + 1, categoryAt = line.find(';', nameAt) + 1;
+        const auto code = static_cast<std::uint32_t>(std::stoul(line.substr(0, nameAt - 1), nullptr, 16));
+        const std::string name = line.substr(nameAt, categoryAt - nameAt - 1), category = line.substr(categoryAt, 2);
+        if (name.ends_with(", First>")) {
+            first = code;
             continue;
         }
-        const std::uint32_t first = fields[1].ends_with(", Last>") ? blockStart : code;
-        for (std::uint32_t c = first; c <= code; ++c) format[c] = wanted;
+        if (!name.ends_with(", Last>")) first = code;
+        for (auto c = first; c <= code; ++c) expected[c] = category == "Cf" || category == "Zl" || category == "Zp";
     }
-    return format;
-}
-
-std::string hex(std::uint32_t c) {
-    std::ostringstream out;
-    out << "U+" << std::hex << std::uppercase << c;
-    return out.str();
-}
-
-TEST(FormatCharacters, AreExactlyUnicodesFormatCharactersAndSeparators) {
-    std::ifstream in(kUnicodeData);
-    ASSERT_TRUE(in) << kUnicodeData << " is missing: scripts/install-deps installs it (unicode-data)";
-    const auto expected = formatCharactersFromUnicodeData(in);
-
-    std::vector<std::string> lost, gained;
+    std::vector<std::string> wrong;
     std::uint32_t count = 0;
-    for (std::uint32_t c = 0; c < kCodePoints; ++c) {
-        const bool inTable = pf::isFormatCharacter(c);
-        if (expected[c]) ++count;
-        if (expected[c] && !inTable) lost.push_back(hex(c));
-        if (!expected[c] && inTable) gained.push_back(hex(c));
+    for (std::uint32_t c = 0; c < expected.size(); ++c) {
+        count += expected[c];
+        if (expected[c] != platform::foundation::isFormatCharacter(c)) {
+            wrong.push_back(fmt::format("U+{:04X} ({})", c, expected[c] ? "missing" : "neither Cf, Zl nor Zp"));
+        }
     }
-    EXPECT_TRUE(lost.empty()) << "not in the table: " << ::testing::PrintToString(lost);
-    EXPECT_TRUE(gained.empty()) << "in the table, but neither Cf, Zl nor Zp: " << ::testing::PrintToString(gained);
+    EXPECT_TRUE(wrong.empty()) << ::testing::PrintToString(wrong);
     // The file was read whole: Unicode 15 has 170 format characters and two separators.
     EXPECT_EQ(count, 172u);
 }
-
-}  // namespace

@@ -156,8 +156,7 @@ TEST_F(UserDefaultsTest, ASettingsFileNotReadForWantOfDescriptorsIsLeftAsItIs) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizers need descriptors of their own";
 #endif
-    // Forked where it stands: the child writes into this test's folder.
-    GTEST_FLAG_SET(death_test_style, "fast");
+    GTEST_FLAG_SET(death_test_style, "fast");  // forked where it stands, to write into this test's folder
     pf::UserDefaults(store, &center).setObject(Value("granted"), "rootBookmark");
     EXPECT_EXIT(
         {
