@@ -1,5 +1,4 @@
 #include "telemetry/analytics/rddi_analytics.hpp"
-#include "telemetry/analytics/rddi_analytics_transmission_target.hpp"
 #include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/core/rddi_session_context.hpp"
@@ -15,7 +14,6 @@
 
 #include <cmath>
 #include <algorithm>
-#include <functional>
 #include <limits>
 #include <thread>
 
@@ -280,10 +278,6 @@ public:
     void analyticsDidSucceedSendingPageLog(RDDIAnalytics&, const RDDIPageLog& log) override {
         calls.push_back("okPage " + *log.name);
     }
-    void analyticsWillSendPageLog(RDDIAnalytics&, const RDDIPageLog& log) override { calls.push_back("willPage " + *log.name); }
-    void analyticsDidFailSendingPageLog(RDDIAnalytics&, const RDDIPageLog& log, const std::string& error) override {
-        calls.push_back("failPage " + *log.name + " " + error);
-    }
     std::vector<std::string> calls;
 };
 
@@ -307,56 +301,7 @@ TEST_F(AnalyticsTest, ChannelCallbacksReachTheDelegateForEventsAndPagesOnly) {
     }
     RDDIStartServiceLog other;
     analytics->channelWillSendLog(unit, other);
-    EXPECT_EQ(delegate->calls, (std::vector<std::string>{"willEvent e", "failEvent e offline", "willPage p", "okPage p",
-                                                        "failPage p offline"}));
-}
-
-TEST_F(AnalyticsTest, APropertyHoldingANulRefusesItsLogAtEntryAndTellsTheDelegate) {
-    // A stored log with a NUL in its text cannot be read back, so it would be dropped
-    // unsent and unreported; it is refused where it is tracked instead.
-    startAnalytics();
-    auto delegate = std::make_shared<RecordingAnalyticsDelegate>();
-    RDDIAnalytics::setDelegate(delegate);
-    const std::string nul("a\0b", 3);
-    const auto typed = [](auto fill) {
-        auto bag = std::make_shared<RDDIEventProperties>();
-        fill(*bag);
-        return bag;
-    };
-    struct Case {
-        const char* name;
-        std::function<void()> track;
-    };
-    const Case cases[] = {
-        {"string key", [&] { RDDIAnalytics::trackEvent("e", RDDIStringProperties{{nul, "v"}, {"k", "v"}}); }},
-        {"string value", [&] { RDDIAnalytics::trackEvent("e", RDDIStringProperties{{"k", nul}}); }},
-        {"typed key", [&] { RDDIAnalytics::trackEvent("e", typed([&](auto& bag) { bag.setInt64(1, nul); })); }},
-        {"typed value", [&] { RDDIAnalytics::trackEvent("e", typed([&](auto& bag) { bag.setString(nul, "k"); })); }},
-        {"targeted", [&] {
-             RDDIAnalytics::transmissionTargetForToken("root0000000000000000000000000001-aaaa")
-                 ->trackEvent("e", RDDIStringProperties{{"k", nul}});
-         }},
-        {"page key", [&] { RDDIAnalytics::trackPage("p", RDDIStringProperties{{nul, "v"}}); }},
-        {"page value", [&] { RDDIAnalytics::trackPage("p", RDDIStringProperties{{"k", nul}}); }},
-    };
-    const auto before = env_.channelGroup()->logs().size();
-    const std::string refused = "Error Domain=com.Ridevedod.DezIdedev.ErrorDomain Code=102";
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        env_.clearLogs();
-        delegate->calls.clear();
-        c.track();
-        EXPECT_EQ(env_.channelGroup()->logs().size(), before);
-        const auto lines = env_.capturedLogs();
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const auto& e) { return e.level == RDDILogLevelError; }), 1);
-        const bool page = std::string(c.name).starts_with("page");
-        EXPECT_TRUE(env_.logged(RDDILogLevelError, fmt::format("{0} property keys and values cannot contain a NUL "
-                                                               "character; the {0} is refused and reported as failed.",
-                                                               page ? "page" : "event")));
-        ASSERT_EQ(delegate->calls.size(), 2u);
-        EXPECT_EQ(delegate->calls[0], page ? "willPage p" : "willEvent e");
-        EXPECT_TRUE(delegate->calls[1].starts_with((page ? "failPage p " : "failEvent e ") + refused)) << delegate->calls[1];
-    }
+    EXPECT_EQ(delegate->calls, (std::vector<std::string>{"willEvent e", "failEvent e offline", "okPage p"}));
 }
 
 TEST_F(AnalyticsTest, SdkAndServiceSwitchesFlippedFromTwoThreadsDoNotDeadlock) {

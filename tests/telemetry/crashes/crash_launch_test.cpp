@@ -90,11 +90,10 @@ std::shared_ptr<testkit::InMemoryChannelGroup> prepareLaunch() {
     });
     RDDILogger::setLogHandler([](const RDDILogMessageProvider& provider, RDDILogLevel level, const std::string&,
                                  const char*, const char*, std::uint32_t) {
-        const std::string line = provider ? provider() : "";
-        if (line.find("pending crash report") != std::string::npos) ++pendingPathLines;
+        if (provider && provider().find("pending crash report") != std::string::npos) ++pendingPathLines;
         std::lock_guard lock(problemLock);
-        if (level >= RDDILogLevelWarning)
-            problemLines.push_back((level >= RDDILogLevelError ? "ERROR " : "WARNING ") + line);
+        if (provider && level >= RDDILogLevelWarning)
+            problemLines.push_back((level >= RDDILogLevelError ? "ERROR " : "WARNING ") + provider());
     });
     RDDILogger::setCurrentLogLevel(RDDILogLevelWarning);
     return group;
@@ -171,20 +170,19 @@ TEST(CrashLaunchChildProcess, Crash) {
         analytics->enqueueItem(testkit::eventLog(name, name), RDDIFlagsNormal);
     }
 
-    // Put where the next crash leaves its report, or in place of the reporter's folder, after
-    // the reporter was enabled.
+    // Put where the next crash leaves its report after the reporter was enabled, or the
+    // reporter's folder moved away for a link to the user's file's folder.
     if (const std::string put = option("GW_LAUNCH_PUT"); !put.empty()) {
         const auto* reporter = RDDICrashes::sharedInstance()->lvCrashReporter();
         ASSERT_TRUE(reporter && reporter->enabled());
-        const std::string pending = reporter->crashReportPath();
-        const std::string folder = reporter->crashReportDirectory();
-        const std::string outside = option("GW_LAUNCH_OUTSIDE");
+        const std::string pending = reporter->crashReportPath(), folder = reporter->crashReportDirectory();
+        const fs::path outside = option("GW_LAUNCH_OUTSIDE");
         int done = -1;
         if (put == "fifo") done = ::mkfifo(pending.c_str(), 0644);
         if (put == "symlink") done = ::symlink(outside.c_str(), pending.c_str());
         if (put == "hardlink") done = ::link(outside.c_str(), pending.c_str());
         if (put == "folder-symlink" && ::rename(folder.c_str(), (folder + ".moved").c_str()) == 0)
-            done = ::symlink(outside.c_str(), folder.c_str());
+            done = ::symlink(outside.parent_path().c_str(), folder.c_str());
         ASSERT_EQ(done, 0) << put << ": " << std::strerror(errno);
     }
 
@@ -395,15 +393,6 @@ protected:
 
     std::string homePath() const { return home_.path().string(); }
 
-    // A file of the user's outside the reporter's folders, holding kOutsideContent.
-    fs::path outsideFile() const {
-        const fs::path file = home_.path() / "Documents" / "notes.txt";
-        fs::create_directories(file.parent_path());
-        std::ofstream(file) << kOutsideContent;
-        return file;
-    }
-    static constexpr const char* kOutsideContent = "the user's own notes\n";
-
     // Where a crash leaves its report for the next launch of the installed program.
     fs::path pendingReportPath() const {
         const lvcrash::RDLVCrashReporter reporter(
@@ -547,71 +536,71 @@ TEST_F(CrashLaunchTest, WhatIsNoReportAtThePendingPathIsRemovedAtOnceAndTheNextC
     }
 }
 
-std::string contentOf(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // One crash log and its two attachments went out.
 bool sentOneCrash(const json& launch) {
     const json& sent = launch.value("crashes", json::array());
     return sent.size() == 3 && sent[0]["log"]["type"] == "appleError";
 }
 
-TEST_F(CrashLaunchTest, WhatIsPutAtThePendingPathAfterStartIsReplacedByTheCrashReport) {
+// What a user's folder holds: only what was there before.
+long entriesIn(const fs::path& folder) { return std::distance(fs::directory_iterator(folder), {}); }
+
+TEST_F(CrashLaunchTest, WhatIsPutWhereACrashWritesAfterStartIsNeitherWrittenThroughNorInTheWay) {
+    const fs::path folder = pendingReportPath().parent_path();
+    const fs::path outside = home_.path() / "Documents" / "notes.txt";
     for (const char* signals : {"0", "1"}) {
-        for (const char* put : {"fifo", "symlink", "hardlink"}) {
-            SCOPED_TRACE(std::string(put) + (std::string(signals) == "1" ? " (signal capture)" : " (Mach mode)"));
-            const fs::path outside = outsideFile();
+        for (const std::string put : {"fifo", "symlink", "hardlink", "folder-symlink"}) {
+            SCOPED_TRACE(put + (signals[0] == '1' ? " (signal capture)" : " (Mach mode)"));
+            gwtest::writeFile(outside, "the user's own notes");
             // A crash that hangs outlives the launch's deadline and fails here.
-            crash({{"GW_LAUNCH_CRASH", "segv-thread"},
-                   {"GW_LAUNCH_PUT", put},
-                   {"GW_LAUNCH_OUTSIDE", outside.string()},
+            crash({{"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_PUT", put}, {"GW_LAUNCH_OUTSIDE", outside.string()},
                    {"GW_LAUNCH_SIGNALS", signals}},
                   SIGSEGV);
-            EXPECT_TRUE(contentOf(outside) == kOutsideContent) << "the report was written through";
-            EXPECT_EQ(fs::hard_link_count(outside), 1u);
-            std::error_code ec;
-            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(pendingReportPath(), ec))) << "no report in its place";
-
+            if (put == "folder-symlink") {  // the folder back where the next launch looks
+                fs::remove(folder);
+                fs::rename(folder.string() + ".moved", folder);
+            }
             const json reported = next();
             EXPECT_EQ(reported["crashed"], true);
             EXPECT_TRUE(sentOneCrash(reported)) << reported.dump();
             EXPECT_EQ(reported["problems"], json::array());
-            EXPECT_TRUE(contentOf(outside) == kOutsideContent);
+            EXPECT_EQ(gwtest::readFile(outside), "the user's own notes") << "the report was written through";
+            EXPECT_EQ(entriesIn(outside.parent_path()), 1) << "written beside it";
         }
     }
 }
 
-TEST_F(CrashLaunchTest, WhatStandsWhereTheReportersFoldersBelongIsRemovedWithOneWarningAndCrashesAreSent) {
+TEST_F(CrashLaunchTest, WhatStandsWhereTheReportersFoldersBelongIsRemovedWithOneWarningOrNamedAsTheCause) {
+    if (!gwtest::runWherePermissionsBind()) return;  // a parent that cannot be written must bind as root too
     const fs::path folder = pendingReportPath().parent_path();
-    const fs::path reporters = folder.parent_path();
     const fs::path elsewhere = home_.path() / "Elsewhere";
-    fs::create_directories(elsewhere);
-    const auto file = [](const fs::path& at) { return [at] { std::ofstream(at) << "not a folder"; }; };
     const struct {
-        const char* name;
         fs::path at;
-        std::function<void()> put;
-        const char* kind;
-    } cases[] = {
-        {"a file in place of the application's folder", folder, file(folder), "file"},
-        {"a file in place of the folder of every application's", reporters, file(reporters), "file"},
-        {"a file in place of the queue's folder", folder / "queued_reports", file(folder / "queued_reports"), "file"},
-        {"a link to a folder elsewhere", folder, [&] { fs::create_directory_symlink(elsewhere, folder); },
-         "symbolic link"},
-    };
+        bool link;  // to a folder elsewhere, else a file
+        bool removable = true;
+    } cases[] = {{folder, false}, {folder.parent_path(), false}, {folder / "queued_reports", false},
+                 {folder, true},  {folder, false, false},       {folder, true, false}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.at.string() + (c.link ? " (link)" : " (file)") + (c.removable ? "" : " in a read-only folder"));
         std::error_code ec;
-        fs::remove_all(reporters, ec);
+        fs::remove_all(folder.parent_path(), ec);
+        gwtest::writeFile(elsewhere / "notes.txt", "the user's own notes");
         fs::create_directories(c.at.parent_path());
-        c.put();
+        c.link ? fs::create_directory_symlink(elsewhere, c.at) : gwtest::writeFile(c.at, "not a folder");
+        if (!c.removable) fs::permissions(c.at.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
         const json clean = next();
+        fs::permissions(c.at.parent_path(), fs::perms::owner_all);
         EXPECT_EQ(clean["crashed"], false);
-        EXPECT_EQ(clean["problems"], json::array({std::string("WARNING A ") + c.kind +
-                                                  " was found in place of the crash reporter's folder \"" +
-                                                  c.at.string() + "\"; it was removed."}));
+        const std::string found = "A " + std::string(c.link ? "symbolic link" : "file") +
+                                  " was found in place of the crash reporter's folder \"" + c.at.string() + "\"";
+        EXPECT_EQ(clean["problems"],
+                  c.removable ? json::array({"WARNING " + found + "; it was removed."})
+                              : json::array({"ERROR " + found + " and could not be removed (Permission denied): crashes "
+                                                                "cannot be reported until it is.",
+                                             "ERROR Could not enable crash reporter: Could not create the folder " +
+                                                 c.at.string() + ": Not a directory"}));
+        EXPECT_EQ(entriesIn(elsewhere), 1) << "the link's target changed";
+        if (!c.removable) continue;
         EXPECT_TRUE(fs::is_directory(fs::symlink_status(c.at, ec))) << "no folder in its place";
 
         crash({{"GW_LAUNCH_CRASH", "segv-thread"}}, SIGSEGV);
@@ -619,41 +608,7 @@ TEST_F(CrashLaunchTest, WhatStandsWhereTheReportersFoldersBelongIsRemovedWithOne
         EXPECT_EQ(reported["crashed"], true);
         EXPECT_TRUE(sentOneCrash(reported)) << reported.dump();
         EXPECT_EQ(reported["problems"], json::array());
-        EXPECT_TRUE(fs::is_empty(elsewhere)) << "written into the link's target";
-        fs::remove_all(elsewhere, ec);
-        fs::create_directories(elsewhere);
     }
-
-    // Swapped for a link after start: the crash writes into the folder opened at start.
-    std::error_code ec;
-    fs::remove_all(reporters, ec);
-    crash({{"GW_LAUNCH_CRASH", "segv-thread"},
-           {"GW_LAUNCH_PUT", "folder-symlink"},
-           {"GW_LAUNCH_OUTSIDE", elsewhere.string()}},
-          SIGSEGV);
-    EXPECT_TRUE(fs::is_empty(elsewhere)) << "written into the link's target";
-    EXPECT_TRUE(fs::is_regular_file(folder.string() + ".moved/live_report.lvcrash"));
-    const json after = next();
-    EXPECT_EQ(after["problems"], json::array({"WARNING A symbolic link was found in place of the crash reporter's "
-                                              "folder \"" + folder.string() + "\"; it was removed."}));
-    EXPECT_TRUE(fs::is_empty(elsewhere));
-}
-
-TEST_F(CrashLaunchTest, AReportersFolderThatCannotBeMadeIsReportedWithItsCause) {
-    if (!gwtest::runWherePermissionsBind()) return;
-    const fs::path folder = pendingReportPath().parent_path();
-    fs::create_directories(folder.parent_path());
-    std::ofstream(folder) << "not a folder";
-    fs::permissions(folder.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
-    const json result = next();
-    fs::permissions(folder.parent_path(), fs::perms::owner_all);
-    EXPECT_EQ(result["crashed"], false);
-    EXPECT_EQ(result["problems"],
-              json::array({"ERROR A file was found in place of the crash reporter's folder \"" + folder.string() +
-                               "\" and could not be removed (Permission denied): crashes cannot be reported until "
-                               "it is.",
-                           "ERROR Could not enable crash reporter: Could not create the folder " + folder.string() +
-                               ": Not a directory"}));
 }
 
 TEST_F(CrashLaunchTest, AStackOverflowOnAThreadStartedAfterEnablingIsSentInBothModes) {

@@ -71,16 +71,15 @@ struct LaunchPlan {
     // Logs.sqlite with its -wal and -shm, "folder" the whole SDK folder, "blocked" puts a
     // file in the folder's place, which goes again before event `restoreAt`; "locked" takes
     // every permission off the folder until then, "log" deletes only the -wal and -shm.
+    // "nul" puts a NUL into a property of every tenth log instead.
     int removeAt = -1;
     std::string remove = "-";
     int restoreAt = -1;
-    // Every event numbered 5 modulo `nulEvery` carries a NUL, in a property key or value in turn.
-    int nulEvery = 0;
 
     std::string encoded() const {
         return url + " " + std::to_string(events) + " " + (prefix.empty() ? "-" : prefix) + " " + until + " " +
                std::to_string(perSecond) + " " + std::to_string(storageBytes) + " " + std::to_string(removeAt) + " " +
-               remove + " " + std::to_string(restoreAt) + " " + std::to_string(nulEvery);
+               remove + " " + std::to_string(restoreAt);
     }
 };
 
@@ -137,20 +136,23 @@ private:
     Failed failed_;
 };
 
-// Hears of the events refused where they were tracked, which never reach a channel.
-class RefusedEvents : public rddi::RDDIAnalyticsDelegate {
-public:
-    RefusedEvents(std::shared_ptr<HandledEvents> handled, HandledEvents::Failed failed)
-        : handled_(std::move(handled)), failed_(std::move(failed)) {}
+// Hears of the logs refused where they were tracked, which never reach a channel.
+struct RefusedLogs : rddi::RDDIAnalyticsDelegate {
+    RefusedLogs(std::shared_ptr<HandledEvents> handled, HandledEvents::Failed failed)
+        : handled(std::move(handled)), failed(std::move(failed)) {}
     void analyticsDidFailSendingEventLog(RDDIAnalytics&, const rddi::RDDIEventLog& log, const std::string& error) override {
-        if (error != kRefusedAtEntryError || !log.name) return;
-        failed_(*log.name, error);
-        ++handled_->count;
+        heard(log, error);
     }
-
-private:
-    std::shared_ptr<HandledEvents> handled_;
-    HandledEvents::Failed failed_;
+    void analyticsDidFailSendingPageLog(RDDIAnalytics&, const rddi::RDDIPageLog& log, const std::string& error) override {
+        heard(log, error);
+    }
+    void heard(const rddi::RDDILogWithNameAndProperties& log, const std::string& error) {
+        if (error != kRefusedAtEntryError || !log.name) return;
+        failed(*log.name, error);
+        ++handled->count;
+    }
+    std::shared_ptr<HandledEvents> handled;
+    HandledEvents::Failed failed;
 };
 
 // Takes the store away from a running launch as a user or a cleaning tool would, and gives
@@ -211,7 +213,7 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     LaunchPlan plan;
     std::istringstream words(encoded);
     words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond >> plan.storageBytes >>
-        plan.removeAt >> plan.remove >> plan.restoreAt >> plan.nulEvery;
+        plan.removeAt >> plan.remove >> plan.restoreAt;
     auto report = std::make_shared<LaunchLines>(std::getenv(kReportVariable));
 
     rddi::testkit::TelemetryTestEnvironment::resetSdk();
@@ -232,7 +234,7 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     auto handled = std::make_shared<HandledEvents>(
         [report](const std::string& name, const std::string& error) { report->add('f', name + " " + error); });
     RDDIDezIdedev::sharedInstance()->channelGroup()->addDelegate(handled);
-    auto refusedAtEntry = std::make_shared<RefusedEvents>(
+    auto refusedAtEntry = std::make_shared<RefusedLogs>(
         handled, [report](const std::string& name, const std::string& error) { report->add('f', name + " " + error); });
     RDDIAnalytics::setDelegate(refusedAtEntry);
 
@@ -253,15 +255,20 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
         const std::string name = plan.prefix + std::to_string(i);
         report->add('t', name);
         rddi::RDDIStringProperties properties{{"launch", plan.prefix}, {"n", std::to_string(i)}};
-        if (plan.nulEvery > 0 && i % plan.nulEvery == 5) {
-            const std::string nul("n\0ul", 4);
-            if (i / plan.nulEvery % 2) {
-                properties[nul] = "key";
-            } else {
-                properties["value"] = nul;
-            }
+        // "nul": a NUL in a string value, a string key, a typed key, a page's property, in turn.
+        const int nulTurn = plan.remove == "nul" && i % 10 == 5 ? i / 10 % 4 : -1;
+        const std::string nul("n\0ul", 4);
+        if (nulTurn == 0) properties.emplace("value", nul);
+        if (nulTurn == 1) properties.emplace(nul, "key");
+        if (nulTurn == 2) {
+            auto typed = std::make_shared<rddi::RDDIEventProperties>(properties);
+            typed->setInt64(1, nul);
+            RDDIAnalytics::trackEvent(name, typed);
+        } else if (nulTurn == 3) {
+            RDDIAnalytics::trackPage(name, rddi::RDDIStringProperties{{"value", nul}});
+        } else {
+            RDDIAnalytics::trackEvent(name, properties);
         }
-        RDDIAnalytics::trackEvent(name, properties);
         if (plan.perSecond > 0) std::this_thread::sleep_until(started + std::chrono::microseconds(1'000'000LL * (i + 1) / plan.perSecond));
     }
     // The process ends at once, as the command line does after its work: whatever was
@@ -686,111 +693,58 @@ TEST_F(StoreFaultsTest, AFolderThatCannotBeWrittenRefusesNewLogsClearlyAndSendsW
     }
 }
 
-// Every event of a launch arrived once, but those tracked from `from` up to `to`: those were
-// refused by the store instead. Answers the events that were neither.
-std::vector<std::string> wronglyHandled(const LaunchReport& launch, const std::map<std::string, int>& seen,
-                                        const std::string& prefix, int events, int from, int to) {
-    const auto refused = launch.refused();
-    std::vector<std::string> wrong;
-    for (int i = 0; i < events; ++i) {
-        const std::string name = prefix + std::to_string(i);
-        const bool refusing = i >= from && i < to;
-        if (seen.contains(name) == refusing || refused.contains(name) != refusing) wrong.push_back(name);
-    }
-    return wrong;
-}
-
-TEST_F(StoreFaultsTest, AStoreTakenAwayWhileEventsAreTrackedIsMadeAnewWithWhatItHeldAndEveryEventIsSentOrRefused) {
-    // 200 events a second; the store goes after four seconds with the logs it held unsent
-    // (about 30, most of a batch), which the new store gets from the old file the SDK still
-    // has open. Every event arrives, but while no store can be made (a file stands in the
-    // SDK folder's place until every event tracked meanwhile was handled): those are
-    // reported as failed.
-    constexpr int kEvents = 1600, kRemovedAt = 830;
-    for (const auto& [what, restoredAt] : {std::pair{"files", -1}, std::pair{"folder", -1}, std::pair{"blocked", 1230}}) {
-        SCOPED_TRACE(what);
+TEST_F(StoreFaultsTest, WhatTheStoreCannotTakeIsReportedOnceAndEveryOtherEventArrivesOnceAcrossLaunches) {
+    // 200 events a second; the store goes after four seconds with about 30 logs unsent, which
+    // the new store gets from the old file the SDK still has open. Events tracked while no store
+    // can be had, or holding a NUL (it could never be read back to be sent), are refused.
+    if (!gwtest::runWherePermissionsBind()) return;  // "locked" must bind as root too
+    const struct {
+        const char* what;  // see LaunchPlan
+        int events, removeAt, restoreAt;
+        const char* line;  // what the one ERROR line says (one for each log with a NUL)
+    } cases[] = {
+        {"files", 1600, 830, -1, "was gone (deleted or moved away)"},
+        {"folder", 1600, 830, -1, "was gone (deleted or moved away)"},
+        {"blocked", 1600, 830, 1230, "was gone (deleted or moved away)"},
+        {"locked", 2400, 830, 2230, "cannot be written"},
+        {"log", 1600, 830, -1, "write-ahead log"},
+        {"nul", 400, -1, -1, "cannot contain a NUL character"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         gwtest::TempDir home;
-        const std::string prefix = std::string(what) + "-";
-        LaunchPlan plan{server_.baseURL(), kEvents, prefix, "drain", 200, home.path().string()};
-        plan.removeAt = kRemovedAt;
-        plan.remove = what;
-        plan.restoreAt = restoredAt;
+        const std::string prefix = std::string(c.what) + "-";
+        LaunchPlan plan{server_.baseURL(), c.events, prefix, "drain", 200, home.path().string()};
+        plan.removeAt = c.removeAt;
+        plan.remove = c.what;
+        plan.restoreAt = c.restoreAt;
         const auto launch = runLaunch(plan);
         ASSERT_EQ(launch.status, 0) << launch.output;
+        const bool nul = plan.remove == "nul";
         const auto seen = arrivals(server_);
-        EXPECT_EQ(duplicatesOf(seen), 0);
-        EXPECT_EQ(launch.otherFailures(), 0);
-        const auto wrong = wronglyHandled(launch, seen, prefix, kEvents, kRemovedAt, restoredAt);
+        const std::set<std::string> failed(launch.failed.begin(), launch.failed.end());
+        std::vector<std::string> wrong;
+        std::size_t refusing = 0;
+        for (int i = 0; i < c.events; ++i) {
+            const std::string name = prefix + std::to_string(i);
+            const bool refused = nul ? i % 10 == 5 : i >= c.removeAt && i < c.restoreAt;
+            refusing += refused;
+            if (seen.contains(name) == refused || failed.contains(name) != refused) wrong.push_back(name);
+        }
         EXPECT_TRUE(wrong.empty()) << wrong.size() << " events lost or reported wrongly, the first " << wrong.front();
-        EXPECT_EQ(launch.errorsContaining("was gone (deleted or moved away)"), 1) << launch.allErrors();
-        EXPECT_EQ(launch.errors.size(), 1u) << launch.allErrors();
-        if (std::string(what) == "folder") {
+        EXPECT_EQ(launch.failures, std::vector<std::string>(refusing, nul ? kRefusedAtEntryError : kCannotWriteError));
+        const std::size_t lines = nul ? refusing : 1;
+        EXPECT_EQ(launch.errorsContaining(c.line), static_cast<long>(lines)) << launch.allErrors();
+        EXPECT_EQ(launch.errors.size(), lines) << launch.allErrors();
+        if (plan.remove == "folder") {
             EXPECT_EQ(fs::status(sdkFolderUnder(home.path())).permissions() & fs::perms::all, fs::perms::owner_all);
         }
+        // Nothing the store held is sent again.
+        const auto next = runLaunch({server_.baseURL(), 0, "none", "drain", 0, home.path().string()});
+        ASSERT_EQ(next.status, 0) << next.output;
+        EXPECT_TRUE(next.errors.empty()) << next.allErrors();
+        EXPECT_EQ(duplicatesOf(arrivals(server_)), 0);
     }
-}
-
-TEST_F(StoreFaultsTest, EventsWithANulInAPropertyAreRefusedWhereTrackedAndTheOthersArriveOnce) {
-    // Such an event, once stored, could never be read back to be sent.
-    constexpr int kEvents = 400, kEvery = 10;
-    LaunchPlan plan{server_.baseURL(), kEvents, "nul-", "drain", 0, ""};
-    plan.nulEvery = kEvery;
-    const auto launch = runLaunch(plan);
-    ASSERT_EQ(launch.status, 0) << launch.output;
-    const auto seen = arrivals(server_);
-    EXPECT_EQ(duplicatesOf(seen), 0);
-    std::set<std::string> carrying, refused;
-    for (int i = 5; i < kEvents; i += kEvery) carrying.insert("nul-" + std::to_string(i));
-    for (std::size_t i = 0; i < launch.failed.size(); ++i)
-        if (launch.failures[i] == kRefusedAtEntryError) refused.insert(launch.failed[i]);
-    EXPECT_EQ(refused, carrying) << "events with a NUL that the delegate heard of as refused";
-    EXPECT_EQ(launch.failed.size(), carrying.size());
-    const auto arrived = namesWithPrefix(seen, "nul-");
-    EXPECT_EQ(arrived.size(), kEvents - carrying.size());
-    for (const auto& name : carrying) EXPECT_FALSE(arrived.contains(name)) << name;
-    EXPECT_EQ(launch.errorsContaining("cannot contain a NUL character"), static_cast<long>(carrying.size()));
-    EXPECT_EQ(launch.errors.size(), carrying.size()) << launch.allErrors();
-}
-
-TEST_F(StoreFaultsTest, AFolderWithoutPermissionsIsSaidOnceAndWhatItHeldIsSentOnceItOpensAgain) {
-    if (!gwtest::runWherePermissionsBind()) return;
-    // 200 events a second for 12 s; the SDK folder loses every permission after 4 s and gets
-    // them back 7 s later, once every event tracked meanwhile was handled.
-    constexpr int kEvents = 2400, kLockedAt = 830, kOpenedAt = 2230;
-    gwtest::TempDir home;
-    LaunchPlan plan{server_.baseURL(), kEvents, "locked-", "drain", 200, home.path().string()};
-    plan.removeAt = kLockedAt;
-    plan.remove = "locked";
-    plan.restoreAt = kOpenedAt;
-    const auto launch = runLaunch(plan);
-    ASSERT_EQ(launch.status, 0) << launch.output;
-    const auto seen = arrivals(server_);
-    EXPECT_EQ(duplicatesOf(seen), 0);
-    EXPECT_EQ(launch.otherFailures(), 0);
-    const auto wrong = wronglyHandled(launch, seen, "locked-", kEvents, kLockedAt, kOpenedAt);
-    EXPECT_TRUE(wrong.empty()) << wrong.size() << " events lost or reported wrongly, the first " << wrong.front();
-    EXPECT_EQ(launch.errorsContaining("cannot be written"), 1) << launch.allErrors();
-    EXPECT_EQ(launch.errors.size(), 1u) << launch.errors.size() << " error lines, the last "
-                                        << (launch.errors.empty() ? "" : launch.errors.back());
-}
-
-TEST_F(StoreFaultsTest, ALogDeletedBesideTheStoreIsNoticedAndTheNextLaunchSendsNothingAgain) {
-    // The store's -wal and -shm deleted while events are tracked and sent: what the deleted
-    // log held must reach the file, or the next launch finds rows sent long ago.
-    constexpr int kEvents = 1600, kRemovedAt = 830;
-    LaunchPlan plan{server_.baseURL(), kEvents, "log-", "drain", 200, ""};
-    plan.removeAt = kRemovedAt;
-    plan.remove = "log";
-    const auto deleting = runLaunch(plan);
-    ASSERT_EQ(deleting.status, 0) << deleting.output;
-    EXPECT_EQ(deleting.errorsContaining("write-ahead log"), 1) << deleting.allErrors();
-    EXPECT_EQ(deleting.errors.size(), 1u) << deleting.allErrors();
-    const auto next = runLaunch({server_.baseURL(), 0, "none", "drain", 0, ""});
-    ASSERT_EQ(next.status, 0) << next.output;
-    EXPECT_TRUE(next.errors.empty()) << next.allErrors();
-    const auto seen = arrivals(server_);
-    EXPECT_EQ(duplicatesOf(seen), 0);
-    EXPECT_EQ(namesWithPrefix(seen, "log-").size(), static_cast<std::size_t>(kEvents));
 }
 
 }  // namespace

@@ -665,16 +665,14 @@ TEST_F(LogDBStorageTest, ConnectionsSeeOtherWritersAndAFileThatIsGoneIsMadeAnewA
     };
     struct Case {
         const char* name;
+        bool carried;  // the store still has the file open: its rows go into the new one
         std::function<void()> takeAway;
-        // The store still has the file open, and its rows go into the new one.
-        bool carried;
     };
     const Case cases[] = {
-        {"the file with its log and index",
-         [] { for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(logsPath().string() + suffix); },
-         true},
-        {"the whole folder", [] { std::filesystem::remove_all(logsPath().parent_path()); }, true},
-        {"its table dropped by another program", [] { sql("DROP TABLE logs"); }, false},
+        {"the file with its log and index", true,
+         [] { for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(logsPath().string() + suffix); }},
+        {"the whole folder", true, [] { std::filesystem::remove_all(logsPath().parent_path()); }},
+        {"its table dropped by another program", false, [] { sql("DROP TABLE logs"); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
