@@ -1315,23 +1315,15 @@ inline Bytes tilingPatternPdf(double tile, double step, double scale = 1) {
     return pdfOfObjects(objects);
 }
 
-// A page that fills one path of `segments` straight segments between points spread over
-// it (edges crossing each other everywhere) `fills` times, the path a form drawn that
-// often: a page every count of the pre-scan lets through whose drawing runs for minutes.
+// A page that fills a form `fills` times, the form one path of `segments` segments between
+// points spread over the page (crossing each other everywhere): every count of the
+// pre-scan lets it through, and its drawing runs for minutes.
 inline Bytes filledPathPdf(int segments, int fills) {
-    std::string path = "50 50 m\n";
-    uint32_t seed = 12345;
-    auto next = [&seed] {
+    std::string path = "50 50 m\n", content;
+    for (uint32_t i = 0, seed = 12345; i < 2 * uint32_t(segments); ++i) {
         seed = seed * 1103515245u + 12345u;
-        return int((seed >> 16) % 10000);
-    };
-    for (int i = 0; i < segments; ++i) {
-        const int x = next(), y = next();
-        char segment[32];
-        std::snprintf(segment, sizeof segment, "%d.%02d %d.%02d l\n", x / 100, x % 100, y / 100, y % 100);
-        path += segment;
+        path += std::to_string((seed >> 16) % 10000 / 100.0) + (i % 2 ? " l\n" : " ");
     }
-    std::string content;
     for (int i = 0; i < fills; ++i) content += "/P Do\n";
     auto objects = pdfPage(100, 100, "<< /XObject << /P 5 0 R >> >>");
     objects.push_back(pdfStream("", bytesOf(content)));
@@ -1340,9 +1332,9 @@ inline Bytes filledPathPdf(int segments, int fills) {
     return pdfOfObjects(objects);
 }
 
-// A page that draws a form it does not have (poppler reports it, and draws the rest) and
-// then fills itself `fills` times through a blend mode: small sizes are drawn at once,
-// with the renderer's report, large ones take minutes.
+// A page that draws a form it lacks (the renderer reports it and draws the rest), then
+// fills itself `fills` times through a blend mode: drawn at once at small sizes, with the
+// report, and for minutes at large ones.
 inline Bytes blendedFillsPdf(int fills) {
     std::string content = "/Missing Do\n/G gs\n";
     for (int i = 0; i < fills; ++i) content += "0.5 0 0 rg 0 0 100 100 re f\n";
