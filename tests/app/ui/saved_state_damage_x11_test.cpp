@@ -135,8 +135,8 @@ TEST_F(SavedStateDamageOnX11, WhatTheUserSeesOfADamagedStateAndOfASaveThatFails)
         fs::remove(kept.front());
     }
 
-    // Quit Anyway ends without the pictures; a log-out (SIGTERM) cannot wait for an answer,
-    // so the end goes on and says why. Either way the folder stays, with nothing beside it.
+    // Quit Anyway ends without the pictures and without a second try; a log-out (SIGTERM)
+    // cannot wait for an answer, so the end goes on and says why on standard error.
     for (const bool asked : {true, false}) {
         SCOPED_TRACE(asked ? "Quit Anyway" : "SIGTERM");
         fs::remove_all(savedState());
@@ -154,10 +154,6 @@ TEST_F(SavedStateDamageOnX11, WhatTheUserSeesOfADamagedStateAndOfASaveThatFails)
             ASSERT_EQ(::kill(app, SIGTERM), 0);
         }
         EXPECT_EQ(session_.waitForExit(app), 0) << session_.log(app);
-        EXPECT_TRUE(fs::is_directory(savedState() / "in the way"));
-        for (const auto& entry : fs::directory_iterator(savedState().parent_path())) {
-            EXPECT_EQ(entry.path().filename().string().rfind(".saved_glyphwright.", 0), std::string::npos) << entry.path();
-        }
         EXPECT_EQ(session_.log(app).find("The pictures could not be saved at the end") == std::string::npos, asked)
             << session_.log(app);
     }
