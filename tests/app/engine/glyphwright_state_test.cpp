@@ -433,25 +433,7 @@ TEST_F(GlyphwrightStateTest, TheSavedStateIsTheCompactTextOfItsFormAndAFailedSav
     std::filesystem::remove(savedPath);
 }
 
-
-
-using Damage = gw::Glyphwright::SavedStateDamage;
-
-std::vector<std::string> namesOf(const std::shared_ptr<gw::Glyphwright>& engine) {
-    Strings names;
-    if (engine) {
-        for (const auto& input : engine->imageInputs()) names.push_back(input->imageName());
-    }
-    return names;
-}
-
-std::vector<std::string> lostNames(const Damage& damage) {
-    Strings names;
-    for (const auto& lost : damage.lostPictures) names.push_back(std::to_string(lost.position) + " " + lost.name);
-    return names;
-}
-
-// The entries of the folder that holds `path`, by name.
+// The names beside `path`.
 Strings entriesBeside(const std::filesystem::path& path) {
     Strings names;
     for (const auto& entry : std::filesystem::directory_iterator(path.parent_path())) {
@@ -463,116 +445,83 @@ Strings entriesBeside(const std::filesystem::path& path) {
 
 class SavedStateDamageTest : public GlyphwrightStateTest {
 protected:
-    // The saved state of three pictures A, B and C, the last two selected.
+    // Saves pictures A, B and C, A and C selected, and gives back the text.
     std::string savedText() {
         auto engine = gw::Glyphwright::make();
         engine->addImages({fileURL(png("A.png", 48, 48)), fileURL(png("B.png", 40, 40)), fileURL(png("C.png", 32, 32))});
-        engine->collectionViewArrayController()->setSelectionIndexes({1, 2});
+        engine->collectionViewArrayController()->setSelectionIndexes({0, 2});
         engine->save(path_);
         return pf::files::readString(path_);
     }
-    // Where picture `name`'s Base64 text starts.
-    static std::size_t base64Of(const std::string& text, const std::string& name) {
-        const auto entry = text.find("\"imageName\":\"" + name + "\"");
-        EXPECT_NE(entry, std::string::npos);
-        return text.find("\"image\":\"", entry) + 9;
-    }
-
     const std::filesystem::path path_ = dir_ / "support" / "saved_glyphwright";
 };
 
-// What comes back of a saved state of pictures A, B, C (B and C selected) when it is
-// damaged: every picture that can be read, with the selection where it survives; the
-// damage is reported and the file kept aside, byte for byte.
-TEST_F(SavedStateDamageTest, WhatCanBeReadComesBackAndTheDamagedFileIsKeptAside) {
+// What comes back of a saved state of A, B, C (A and C selected) by the damage it has: every
+// picture that can be read, the selection where it survives, and what was lost, for the
+// alert; a damaged file is kept aside byte for byte, so that the next save cannot replace it.
+TEST_F(SavedStateDamageTest, WhatComesBackOfEachDamageAndTheDamagedFileIsKeptAside) {
     const std::string whole = savedText();
-    struct Case {
-        const char* name;
-        std::string text;
-        Strings restored;
-        std::set<std::size_t> selection;
-        Strings lost;
-        bool breaksOff;
-        std::string lastBeforeBreak;
+    const auto base64Of = [&](const char* name) {
+        return whole.find("\"image\":\"", whole.find(std::string("\"imageName\":\"") + name + "\"")) + 9;
     };
     std::string badBase64 = whole;
-    badBase64[base64Of(whole, "B") + 40] = '*';
-    const auto afterA = whole.find(",{", base64Of(whole, "A")) + 1;
+    badBase64[base64Of("B") + 40] = '*';
+    struct Case {
+        const char* name;
+        std::optional<std::string> text;  // none: no saved state
+        std::string restored;             // the names, then what the damage says
+        std::set<std::size_t> selection;  // checked when not empty
+    };
     const std::vector<Case> cases = {
-        {"missing its last byte", whole.substr(0, whole.size() - 1), {"A", "B", "C"}, {1, 2}, {}, false, ""},
-        {"B's Base64 damaged", badBase64, {"A", "C"}, {1}, {"1 B"}, false, ""},
-        {"cut inside B's picture", whole.substr(0, base64Of(whole, "B") + 100), {"A"}, {}, {"1 B"}, true, "B"},
-        {"cut between A and B", whole.substr(0, afterA), {"A"}, {}, {}, true, "A"},
+        {"no saved state", std::nullopt, "", {}},
+        {"the null of a quit without an engine", "null", "", {}},
+        {"whole", whole, "A B C", {0, 2}},
+        {"missing its last byte", whole.substr(0, whole.size() - 1), "A B C | damaged", {0, 2}},
+        {"B's Base64 damaged", badBase64, "A C | damaged, lost 1 B", {0, 1}},
+        {"cut inside B's picture", whole.substr(0, base64Of("B") + 100), "A | damaged, lost 1 B, breaks off after B", {}},
+        {"cut between A and B", whole.substr(0, whole.find(",{", base64Of("A")) + 1), "A | damaged, breaks off after A", {}},
         {"a selection past the pictures",
-         whole.substr(0, whole.rfind("\"indexes\"")) + R"("indexes":[{"location":2,"length":5}]}})",
-         {"A", "B", "C"}, {}, {}, false, ""},
+         whole.substr(0, whole.rfind("\"indexes\"")) + R"("indexes":[{"location":2,"length":5}]}})", "A B C | damaged", {}},
+        {"garbage", "garbage", " | unreadable", {}},
+        {"cut before the pictures", whole.substr(0, 20), " | unreadable", {}},
+        {"of no known shape", R"({"imageInputCollectionType":7,"imageInputs":{}})", " | unreadable", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(path_.parent_path());
-        gwtest::writeFile(path_, c.text);
+        std::filesystem::create_directories(path_.parent_path());
+        if (c.text) gwtest::writeFile(path_, *c.text);
         const auto restored = gw::Glyphwright::restoreSavedState(path_);
-        EXPECT_EQ(namesOf(restored.engine), c.restored);
-        if (restored.engine && !c.selection.empty()) {
+        std::string outcome;
+        for (const auto& input : restored.engine ? restored.engine->imageInputs() : std::vector<gw::ImageInputPtr>{}) {
+            outcome += (outcome.empty() ? "" : " ") + input->imageName();
+        }
+        if (const auto& damage = restored.damage) {
+            outcome += damage->unreadable ? " | unreadable" : " | damaged";
+            for (const auto& lost : damage->lostPictures) outcome += ", lost " + std::to_string(lost.position) + " " + lost.name;
+            if (damage->breaksOff) outcome += ", breaks off after " + damage->lastPictureBeforeBreak;
+            EXPECT_FALSE(damage->reason.empty());
+            ASSERT_FALSE(damage->keptAs.empty()) << damage->notKeptBecause;
+            EXPECT_EQ(entriesBeside(path_), Strings{damage->keptAs.filename().string()});
+            EXPECT_EQ(damage->keptAs.filename().string().rfind("saved_glyphwright.damaged-", 0), 0u);
+            EXPECT_EQ(pf::files::readString(damage->keptAs), *c.text);
+        } else {
+            EXPECT_EQ(entriesBeside(path_), c.text ? Strings{"saved_glyphwright"} : Strings{});
+            EXPECT_EQ(c.text ? pf::files::readString(path_) : "", c.text.value_or(""));
+        }
+        EXPECT_EQ(outcome, c.restored);
+        if (!c.selection.empty()) {
+            ASSERT_TRUE(restored.engine);
             EXPECT_EQ(restored.engine->collectionViewArrayController()->selectionIndexes(), c.selection);
         }
-        ASSERT_TRUE(restored.damage);
-        EXPECT_EQ(lostNames(*restored.damage), c.lost);
-        EXPECT_EQ(restored.damage->breaksOff, c.breaksOff);
-        EXPECT_EQ(restored.damage->lastPictureBeforeBreak, c.lastBeforeBreak);
-        EXPECT_FALSE(restored.damage->unreadable);
-        EXPECT_FALSE(restored.damage->reason.empty());
-        // Kept aside whole, so that the next save cannot replace it.
-        EXPECT_FALSE(std::filesystem::exists(path_));
-        ASSERT_FALSE(restored.damage->keptAs.empty()) << restored.damage->notKeptBecause;
-        EXPECT_EQ(restored.damage->keptAs.parent_path(), path_.parent_path());
-        EXPECT_EQ(restored.damage->keptAs.filename().string().rfind("saved_glyphwright.damaged-", 0), 0u);
-        EXPECT_EQ(pf::files::readString(restored.damage->keptAs), c.text);
-    }
-}
-
-TEST_F(SavedStateDamageTest, AStateWithNothingReadableIsKeptAsideAndNamedUnreadable) {
-    const std::string whole = savedText();
-    for (const std::string& text : {std::string(), std::string("garbage"), whole.substr(0, 20),
-                                    std::string(R"({"imageInputCollectionType":7,"imageInputs":{}})")}) {
-        SCOPED_TRACE(text);
-        std::filesystem::remove_all(path_.parent_path());
-        gwtest::writeFile(path_, text);
-        const auto restored = gw::Glyphwright::restoreSavedState(path_);
-        EXPECT_FALSE(restored.engine);
-        ASSERT_TRUE(restored.damage);
-        EXPECT_TRUE(restored.damage->unreadable);
-        EXPECT_FALSE(std::filesystem::exists(path_));
-        EXPECT_EQ(pf::files::readString(restored.damage->keptAs), text);
     }
     // Two damaged states within a second are both kept.
     std::filesystem::remove_all(path_.parent_path());
-    std::filesystem::path kept[2];
-    for (auto& place : kept) {
+    for (int i = 0; i < 2; ++i) {
         gwtest::writeFile(path_, "garbage");
-        place = gw::Glyphwright::restoreSavedState(path_).damage->keptAs;
+        EXPECT_FALSE(gw::Glyphwright::restoreSavedState(path_).damage->keptAs.empty());
     }
-    EXPECT_NE(kept[0], kept[1]);
     EXPECT_EQ(entriesBeside(path_).size(), 2u);
-}
-
-// Nothing to restore is no damage: no saved state yet, or the "null" of a quit without an
-// engine; a whole state stays where it is.
-TEST_F(SavedStateDamageTest, NoStateANullStateAndAWholeStateAreNoDamage) {
-    auto restored = gw::Glyphwright::restoreSavedState(path_);
-    EXPECT_FALSE(restored.engine);
-    EXPECT_FALSE(restored.damage);
-    gwtest::writeFile(path_, "null");
-    restored = gw::Glyphwright::restoreSavedState(path_);
-    EXPECT_FALSE(restored.engine);
-    EXPECT_FALSE(restored.damage);
-    EXPECT_EQ(pf::files::readString(path_), "null");
-    const auto whole = savedText();
-    restored = gw::Glyphwright::restoreSavedState(path_);
-    EXPECT_EQ(namesOf(restored.engine), (Strings{"A", "B", "C"}));
-    EXPECT_EQ(restored.engine->collectionViewArrayController()->selectionIndexes(), (std::set<std::size_t>{1, 2}));
-    EXPECT_FALSE(restored.damage);
-    EXPECT_EQ(entriesBeside(path_), Strings{"saved_glyphwright"});
 }
 
 // A save cut short (the process killed) leaves its temporary file: the next start removes
@@ -588,7 +537,7 @@ TEST_F(SavedStateDamageTest, TemporariesOfCutShortSavesGoAtTheNextStartButNotOne
     underWay->write("{\"imageInputCollectionType\":1");
     const std::filesystem::path beingWritten = underWay->temporaryPath();
 
-    EXPECT_EQ(namesOf(gw::Glyphwright::restoreSavedState(path_).engine), (Strings{"A", "B", "C"}));
+    ASSERT_TRUE(gw::Glyphwright::restoreSavedState(path_).engine);
     Strings expected{".other.Ab12Cd", ".saved_glyphwright.notOurs", beingWritten.filename().string(), "saved_glyphwright"};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(entriesBeside(path_), expected);

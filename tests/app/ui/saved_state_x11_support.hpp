@@ -1,7 +1,7 @@
 #pragma once
-// What the real-window tests of the saved state share: a desktop of the test's own whose
-// settings ask for image sets in batch mode (a row per picture) and keep everything else
-// from opening or asking, the saved state's path, and the rows the main window shows.
+// What the real-window saved-state tests share: a desktop whose settings ask for image
+// sets in batch mode (a row per picture) and keep anything else from opening or asking,
+// the saved state's path, and the rows the windows show.
 #include "platform/foundation/user_defaults.hpp"
 #include "support/desktop/accessibility_tree.hpp"
 #include "support/desktop/x11_session.hpp"
@@ -26,9 +26,7 @@ protected:
         std::filesystem::create_directories(settings.parent_path());
         platform::foundation::UserDefaults defaults(settings);
         defaults.setInteger(2, "IconType");
-        for (const char* key : {"ShowInstructions", "OpenFinder", "scanSubfoldersForAssetCatalogs"}) {
-            defaults.setBool(false, key);
-        }
+        for (const char* key : {"ShowInstructions", "OpenFinder", "scanSubfoldersForAssetCatalogs"}) defaults.setBool(false, key);
         defaults.setBool(true, "suppressAllPromptsToReview");
     }
 
@@ -36,7 +34,7 @@ protected:
 
     // Waits until, of `candidates`, exactly `expected` show as rows of the program's windows.
     bool showsExactly(pid_t app, const std::set<std::string>& candidates, const std::set<std::string>& expected,
-                      std::chrono::seconds timeout) {
+                      std::chrono::seconds timeout = std::chrono::seconds(120)) {
         const gwtest::x11::AccessibilityBus accessibility(session_.busAddress());
         std::set<std::string> shown;
         const bool matched = gwtest::x11::waitUntil(
@@ -51,11 +49,9 @@ protected:
                 return shown == expected;
             },
             timeout);
-        if (!matched) {
-            std::string seen;
-            for (const auto& name : shown) seen += name + " ";
-            ADD_FAILURE() << "rows shown: " << seen;
-        }
+        std::string seen;
+        for (const auto& name : shown) seen += name + " ";
+        EXPECT_TRUE(matched) << "rows shown: " << seen;
         return matched;
     }
 
