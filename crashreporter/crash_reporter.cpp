@@ -1,5 +1,6 @@
 #include "crashreporter/crash_reporter.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -164,21 +165,16 @@ std::string kindOfEntry(mode_t mode) {
     return "device";
 }
 
-// The folder the crash path writes into, open for the life of the process.
+// The folder the crash path writes into when its path leads nowhere, open for the life of
+// the process, and the path texts by which the crash path opens it first.
 int reportFolderFd = -1;
-
-// The process id in "<report name>.<pid>.<tid>", the name a crash writes under before it
-// renames the report into place; none for any other name.
-std::optional<pid_t> writerOfPartialReport(const char* entry) {
-    const std::size_t prefix = std::strlen(kPendingReportName);
-    if (std::strncmp(entry, kPendingReportName, prefix) != 0 || entry[prefix] != '.') return std::nullopt;
-    char* end = nullptr;
-    errno = 0;
-    const long pid = std::strtol(entry + prefix + 1, &end, 10);
-    if (errno != 0 || end == entry + prefix + 1 || *end != '.' || pid <= 0) return std::nullopt;
-    const char* tid = end + 1;
-    if (*tid == '\0' || std::strspn(tid, "0123456789") != std::strlen(tid)) return std::nullopt;
-    return static_cast<pid_t>(pid);
+std::string& crashBasePath() {
+    static auto* text = new std::string;
+    return *text;
+}
+std::string& crashApplicationFolderName() {
+    static auto* text = new std::string;
+    return *text;
 }
 
 // A process killed while its crash was being written leaves the file it wrote under its own
@@ -194,9 +190,9 @@ void removePartialReportsOfEndedProcesses(int folder) {
     }
     std::vector<std::string> ended;
     while (const dirent* entry = readdir(dir)) {
-        const auto writer = writerOfPartialReport(entry->d_name);
-        if (!writer) continue;
-        if (*writer == getpid() || (kill(*writer, 0) != 0 && errno == ESRCH)) ended.emplace_back(entry->d_name);
+        pid_t writer = 0;
+        if (!lvcrash_report_partial_writer(kPendingReportName, entry->d_name, &writer)) continue;
+        if (writer == getpid() || (kill(writer, 0) != 0 && errno == ESRCH)) ended.emplace_back(entry->d_name);
     }
     closedir(dir);
     for (const std::string& name : ended) unlinkat(folder, name.c_str(), 0);
@@ -378,7 +374,12 @@ bool RDLVCrashReporter::enableCrashReporterAndReturnError(ReporterError* error) 
         lvcrash_log_writer_free(processWriter);
         delete processWriter;
     }
-    crash->report = lvcrash_report_location{reportFolderFd, kPendingReportName};
+    // Where the next launch looks, by path: a crash written after the folder was moved away
+    // (and another made) must land there, not in the folder held since now.
+    crashBasePath() = std::filesystem::absolute(base).lexically_normal().string();
+    crashApplicationFolderName() = applicationFolderName_;
+    crash->report = lvcrash_report_location{reportFolderFd, kPendingReportName, crashBasePath().c_str(),
+                                            {kCrashReporterFolderName, crashApplicationFolderName().c_str()}};
     crash->image_list = sharedImageList();
 
     auto* writer = new lvcrash_log_writer_t;
@@ -437,10 +438,39 @@ bool RDLVCrashReporter::enableMachExceptionServer(ReporterError* error) {
     return true;
 }
 
-bool RDLVCrashReporter::hasPendingCrashReport() const {
+namespace {
+
+bool isFile(const std::string& path) {
     struct stat info {};
-    return lstat(crashReportPath().c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
+
+}  // namespace
+
+std::vector<std::string> finishedCrashReportPaths(const std::string& folder, const std::string& name) {
+    std::vector<std::string> paths;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return paths;
+    while (const dirent* entry = readdir(dir)) {
+        if (!lvcrash_report_is_finished_name(name.c_str(), entry->d_name)) continue;
+        std::string path = folder + "/" + entry->d_name;
+        if (isFile(path)) paths.push_back(std::move(path));
+    }
+    closedir(dir);
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+std::vector<std::string> RDLVCrashReporter::pendingCrashReportPaths() const {
+    std::vector<std::string> paths;
+    // Left by an earlier version, so older than any of the others.
+    if (isFile(crashReportPath())) paths.push_back(crashReportPath());
+    const auto finished = finishedCrashReportPaths(crashReportDirectory_, kPendingReportName);
+    paths.insert(paths.end(), finished.begin(), finished.end());
+    return paths;
+}
+
+bool RDLVCrashReporter::hasPendingCrashReport() const { return !pendingCrashReportPaths().empty(); }
 
 std::optional<std::string> RDLVCrashReporter::nonReportAtPendingPath() const {
     struct stat info {};
@@ -473,18 +503,23 @@ bool RDLVCrashReporter::removeNonFolderInPlaceOfReportFolderAndReturnError(Repor
 
 std::optional<std::vector<std::uint8_t>> RDLVCrashReporter::loadPendingCrashReportDataAndReturnError(
     ReporterError* error) const {
+    const auto paths = pendingCrashReportPaths();
+    return loadPendingCrashReportDataAtPath(paths.empty() ? crashReportPath() : paths.front(), error);
+}
+
+std::optional<std::vector<std::uint8_t>> RDLVCrashReporter::loadPendingCrashReportDataAtPath(
+    const std::string& path, ReporterError* error) const {
     int err = 0;
-    auto bytes = readCrashReportFile(crashReportPath(), &err);
+    auto bytes = readCrashReportFile(path, &err);
     if (!bytes && err == EFBIG) {
-        setError(error, fileError(263, err, "The file " + crashReportPath() + " is too large to be a crash report."));
+        setError(error, fileError(263, err, "The file " + path + " is too large to be a crash report."));
     } else if (!bytes) {
-        setError(error, fileError(err == ENOENT ? 260 : 256, err, "The file " + crashReportPath() + " couldn't be opened."));
+        setError(error, fileError(err == ENOENT ? 260 : 256, err, "The file " + path + " couldn't be opened."));
     }
     return bytes;
 }
 
-bool RDLVCrashReporter::purgePendingCrashReportAndReturnError(ReporterError* error) {
-    const std::string path = crashReportPath();
+bool RDLVCrashReporter::purgePendingCrashReportAtPath(const std::string& path, ReporterError* error) {
     int err = unlink(path.c_str()) == 0 ? 0 : errno;
     if (err == EISDIR) {
         // The link-free walk removes what the folder holds, never what its links lead to.
@@ -497,6 +532,25 @@ bool RDLVCrashReporter::purgePendingCrashReportAndReturnError(ReporterError* err
         return false;
     }
     return true;
+}
+
+bool RDLVCrashReporter::purgePendingCrashReportAndReturnError(ReporterError* error) {
+    // Whatever holds the old single name goes too; its error stands when there was nothing at all.
+    ReporterError legacyError;
+    bool removed = purgePendingCrashReportAtPath(crashReportPath(), &legacyError);
+    bool failed = !removed && legacyError.underlyingCode != ENOENT;
+    if (failed) setError(error, legacyError);
+    for (const std::string& path : pendingCrashReportPaths()) {
+        ReporterError failure;
+        if (purgePendingCrashReportAtPath(path, &failure)) {
+            removed = true;
+        } else if (failure.underlyingCode != ENOENT && !failed) {
+            failed = true;
+            setError(error, failure);
+        }
+    }
+    if (!removed && !failed) setError(error, legacyError);
+    return removed && !failed;
 }
 
 void RDLVCrashReporter::setCrashCallbacks(const LVCrashReporterCallbacks* callbacks) {

@@ -31,7 +31,8 @@ inline constexpr std::uint64_t LVCrashReporterSymbolicationStrategyAll = 3;
 inline constexpr const char* kCrashReporterExceptionName = "LVCrashReporterException";
 // The fixed folder under the base folder that holds every application's report folder.
 inline constexpr const char* kCrashReporterFolderName = "com.norvane.crashreporter";
-// In an application's report folder: the report a crash leaves, and the queue's folder.
+// In an application's report folder: the name crash reports are named after (the one report
+// an earlier version left), and the queue's folder.
 inline constexpr const char* kPendingReportName = "live_report.lvcrash";
 inline constexpr const char* kQueuedReportsFolderName = "queued_reports";
 
@@ -94,11 +95,14 @@ public:
     bool enableCrashReporter() { return enableCrashReporterAndReturnError(nullptr); }
     bool enableCrashReporterAndReturnError(ReporterError* error);
 
-    // Only a regular file at the pending-report path is a report.
+    // The reports crashes left for the next launch, oldest first: a report an earlier version
+    // left at crashReportPath(), then each crash's own (named after it, see report_location.hpp).
+    // Only regular files are reports.
+    std::vector<std::string> pendingCrashReportPaths() const;
     bool hasPendingCrashReport() const;
     // What holds the pending-report path when it is no report: anything but a regular file
     // ("folder", "FIFO", "symbolic link", "socket", "device"). None for a file or nothing.
-    // Left there, it would keep every later crash from being written.
+    // No crash left it there.
     std::optional<std::string> nonReportAtPendingPath() const;
     // What stands where one of the reporter's own folders belongs (the one shared by every
     // application, the application's, the queue in it) and is no folder. A link counts even
@@ -107,13 +111,19 @@ public:
     std::optional<NonFolderEntry> nonFolderInPlaceOfReportFolder() const;
     // Removes it: the entry itself, never what a link leads to.
     bool removeNonFolderInPlaceOfReportFolderAndReturnError(ReporterError* error);
+    // The oldest pending report.
     std::optional<std::vector<std::uint8_t>> loadPendingCrashReportData() const {
         return loadPendingCrashReportDataAndReturnError(nullptr);
     }
     std::optional<std::vector<std::uint8_t>> loadPendingCrashReportDataAndReturnError(ReporterError* error) const;
-    // Removes whatever holds the pending-report path, a folder with what it holds.
+    std::optional<std::vector<std::uint8_t>> loadPendingCrashReportDataAtPath(const std::string& path,
+                                                                              ReporterError* error) const;
+    // Removes every pending report and whatever holds the pending-report path, a folder with
+    // what it holds; fails with the error of that path when there was nothing to remove.
     bool purgePendingCrashReport() { return purgePendingCrashReportAndReturnError(nullptr); }
     bool purgePendingCrashReportAndReturnError(ReporterError* error);
+    // Removes one of them.
+    bool purgePendingCrashReportAtPath(const std::string& path, ReporterError* error);
 
     std::optional<std::vector<std::uint8_t>> generateLiveReportWithThread(port_t thread, ReporterError* error = nullptr);
     std::optional<std::vector<std::uint8_t>> generateLiveReport(ReporterError* error = nullptr);
@@ -149,6 +159,10 @@ private:
     std::string crashReportDirectory_;
     std::optional<std::vector<std::uint8_t>> customData_;
 };
+
+// The reports crashes finished in folder, named after name (see report_location.hpp), in the
+// order of the crashes. Only regular files are reports.
+std::vector<std::string> finishedCrashReportPaths(const std::string& folder, const std::string& name);
 
 // The server callback of Mach mode: previous ports first, else the pending report is written
 // (the faulting thread as crashed thread) and KERN_FAILURE lets the signal follow.

@@ -31,8 +31,8 @@ lvcrash_error_t write_pending(lvcrash_async_thread_state* state, void* context) 
     auto* call = static_cast<WriteCall*>(context);
     lvcrash_mach_crash_context* crash = &shared_context;
     if (crash->writer == nullptr) return LVCRASH_ERROR_INTERNAL;
-    char partial[LVCRASH_REPORT_PARTIAL_NAME_SIZE];
-    const int fd = lvcrash_report_location_create(&crash->report, partial);
+    lvcrash_report_partial partial;
+    const int fd = lvcrash_report_location_create(&crash->report, &partial);
     if (fd < 0) return LVCRASH_ERROR_OUTPUT;
     lvcrash_async_file_t file;
     lvcrash_async_file_init(&file, fd, report_limit);
@@ -41,7 +41,7 @@ lvcrash_error_t write_pending(lvcrash_async_thread_state* state, void* context) 
                                                       call->signal, state, true);
     lvcrash_log_writer_close(crash->writer);
     if (!lvcrash_async_file_close(&file) && result == LVCRASH_ERROR_NONE) result = LVCRASH_ERROR_OUTPUT;
-    if (!lvcrash_report_location_publish(&crash->report, partial) && result == LVCRASH_ERROR_NONE)
+    if (!lvcrash_report_location_publish(&crash->report, &partial) && result == LVCRASH_ERROR_NONE)
         result = LVCRASH_ERROR_OUTPUT;
     return result;
 }

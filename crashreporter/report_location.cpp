@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -11,56 +13,220 @@
 namespace lvcrash {
 namespace {
 
-// Appends the decimal digits of value at out[at]; the new length, or 0 when they do not fit.
-std::size_t append_number(char* out, std::size_t at, std::size_t size, unsigned long value) {
-    char digits[24];
-    std::size_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    if (at + count >= size) return 0;
-    while (count > 0) out[at++] = digits[--count];
+// How many names a crash tries while something stands at them.
+constexpr unsigned kAttempts = 32;
+
+// Appends to a fixed buffer; a text that does not fit spoils the whole name.
+struct NameBuilder {
+    char* out;
+    std::size_t size;
+    std::size_t at = 0;
+    bool fits = true;
+
+    void text(const char* value, std::size_t length) {
+        if (!fits || at + length >= size) {
+            fits = false;
+            return;
+        }
+        lvcrash_async_memcpy(out + at, value, length);
+        at += length;
+    }
+    void character(char value) { text(&value, 1); }
+    // Decimal digits, zero-padded to width.
+    void number(unsigned long value, std::size_t width = 1) {
+        char digits[24];
+        std::size_t count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0 || count < width);
+        while (count > 0) character(digits[--count]);
+    }
+    bool finish() {
+        if (!fits) return false;
+        out[at] = '\0';
+        return true;
+    }
+};
+
+// The pending report's name split at its last dot: "live_report" and ".lvcrash".
+std::size_t stem_length(const char* name) {
+    const std::size_t length = lvcrash_async_strlen(name);
+    for (std::size_t i = length; i > 1; --i) {
+        if (name[i - 1] == '.') return i - 1;
+    }
+    return length;
+}
+
+bool finished_name(const char* name, const timespec& now, pid_t pid, unsigned attempt, char* out, std::size_t size) {
+    const std::size_t stem = stem_length(name);
+    NameBuilder builder{out, size};
+    builder.text(name, stem);
+    builder.character('-');
+    builder.number(static_cast<unsigned long>(now.tv_sec), 12);
+    builder.character('.');
+    builder.number(static_cast<unsigned long>(now.tv_nsec), 9);
+    builder.character('-');
+    builder.number(static_cast<unsigned long>(pid));
+    if (attempt > 0) {
+        builder.character('-');
+        builder.number(attempt);
+    }
+    builder.text(name + stem, lvcrash_async_strlen(name + stem));
+    return builder.finish();
+}
+
+// Digits at text[at], at least one; the position after them.
+std::size_t skip_digits(const char* text, std::size_t at, std::size_t end, bool* found) {
+    const std::size_t start = at;
+    while (at < end && text[at] >= '0' && text[at] <= '9') ++at;
+    *found = at > start;
     return at;
 }
 
-// "<name>.<pid>.<tid>": a thread of another process never shares it, nor does a Mach-mode
-// server thread writing while a signal handler of the same process does.
-bool make_partial_name(const char* name, char* out) {
-    const std::size_t length = lvcrash_async_strlen(name);
-    if (length + 2 >= LVCRASH_REPORT_PARTIAL_NAME_SIZE) return false;
-    lvcrash_async_memcpy(out, name, length);
-    std::size_t at = length;
-    out[at++] = '.';
-    at = append_number(out, at, LVCRASH_REPORT_PARTIAL_NAME_SIZE, static_cast<unsigned long>(getpid()));
-    if (at == 0 || at + 2 >= LVCRASH_REPORT_PARTIAL_NAME_SIZE) return false;
-    out[at++] = '.';
-    at = append_number(out, at, LVCRASH_REPORT_PARTIAL_NAME_SIZE, static_cast<unsigned long>(syscall(SYS_gettid)));
-    if (at == 0) return false;
-    out[at] = '\0';
-    return true;
+// The folder where the next launch looks, opened by its path now: the reporter's own folders
+// are made again when they were moved away, and none of them is followed as a link. -1 when
+// the path leads to no such folder.
+int open_folder_at_path(const lvcrash_report_location* location) {
+    if (location->base_path == nullptr) return -1;
+    int folder = open(location->base_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const char* name : location->folders) {
+        if (folder < 0 || name == nullptr) break;
+        mkdirat(folder, name, 0755);
+        const int next = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(folder);
+        folder = next;
+    }
+    return folder;
+}
+
+// Creates the file in folder under the first name of this thread's at which nothing stands.
+int create_in(int folder, const char* name, char* partial_name) {
+    const pid_t pid = getpid();
+    const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+    // Exclusive creation: the file is new and this crash's own. Whatever stands at a name
+    // (a link, a folder, a file of a process that died while writing) is left as it is.
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    for (unsigned attempt = 0; attempt < kAttempts; ++attempt) {
+        if (!lvcrash_report_partial_name(name, pid, tid, attempt, partial_name, LVCRASH_REPORT_PARTIAL_NAME_SIZE))
+            return -1;
+        const int fd = openat(folder, partial_name, flags, 0644);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Links the file at partial to the name final only when nothing stands there; errno EEXIST
+// when something does.
+bool move_without_replacing(int folder, const char* partial, const char* final_name) {
+    if (renameat2(folder, partial, folder, final_name, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    // A file system that cannot rename without replacing: a hard link never replaces either.
+    if (linkat(folder, partial, folder, final_name, 0) == 0) {
+        unlinkat(folder, partial, 0);
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    // Nor hard links: a plain rename, only onto a name where nothing stands.
+    struct stat info;
+    if (fstatat(folder, final_name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return errno == ENOENT && renameat(folder, partial, folder, final_name) == 0;
 }
 
 }  // namespace
 
-int lvcrash_report_location_create(const lvcrash_report_location* location, char* partial_name) {
-    if (location->folder_fd < 0 || location->name == nullptr) return -1;
-    if (!make_partial_name(location->name, partial_name)) return -1;
-    // Exclusive creation: the file is new, this process's own, and nothing reached through a link.
-    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-    int fd = openat(location->folder_fd, partial_name, flags, 0644);
-    if (fd < 0 && errno == EEXIST) {
-        // Left by an earlier process of the same numbers that died while writing.
-        unlinkat(location->folder_fd, partial_name, 0);
-        fd = openat(location->folder_fd, partial_name, flags, 0644);
+bool lvcrash_report_partial_name(const char* name, pid_t pid, pid_t tid, unsigned attempt, char* out,
+                                 std::size_t size) {
+    NameBuilder builder{out, size};
+    builder.text(name, lvcrash_async_strlen(name));
+    builder.character('.');
+    builder.number(static_cast<unsigned long>(pid));
+    builder.character('.');
+    builder.number(static_cast<unsigned long>(tid));
+    if (attempt > 0) {
+        builder.character('.');
+        builder.number(attempt);
     }
+    return builder.finish();
+}
+
+bool lvcrash_report_partial_writer(const char* name, const char* entry, pid_t* writer) {
+    const std::size_t prefix = lvcrash_async_strlen(name);
+    if (lvcrash_async_strncmp(entry, name, prefix) != 0 || entry[prefix] != '.') return false;
+    const std::size_t end = lvcrash_async_strlen(entry);
+    bool found = false;
+    std::size_t at = skip_digits(entry, prefix + 1, end, &found);
+    if (!found || at - prefix - 1 > 9 || entry[at] != '.') return false;
+    unsigned long pid = 0;
+    for (std::size_t i = prefix + 1; i < at; ++i) pid = pid * 10 + static_cast<unsigned long>(entry[i] - '0');
+    at = skip_digits(entry, at + 1, end, &found);  // the thread
+    if (!found) return false;
+    if (at < end && entry[at] == '.') at = skip_digits(entry, at + 1, end, &found);  // the attempt
+    if (!found || at != end || pid == 0) return false;
+    *writer = static_cast<pid_t>(pid);
+    return true;
+}
+
+bool lvcrash_report_is_finished_name(const char* name, const char* entry) {
+    const std::size_t stem = stem_length(name);
+    const char* extension = name + stem;
+    const std::size_t extension_length = lvcrash_async_strlen(extension);
+    const std::size_t length = lvcrash_async_strlen(entry);
+    if (length <= stem + 1 + extension_length || lvcrash_async_strncmp(entry, name, stem) != 0 || entry[stem] != '-' ||
+        lvcrash_async_strcmp(entry + length - extension_length, extension) != 0)
+        return false;
+    const std::size_t end = length - extension_length;
+    bool found = false;
+    std::size_t at = skip_digits(entry, stem + 1, end, &found);  // seconds
+    if (!found || at >= end || entry[at] != '.') return false;
+    at = skip_digits(entry, at + 1, end, &found);  // nanoseconds
+    if (!found || at >= end || entry[at] != '-') return false;
+    at = skip_digits(entry, at + 1, end, &found);  // the process
+    if (found && at < end && entry[at] == '-') at = skip_digits(entry, at + 1, end, &found);  // the attempt
+    return found && at == end;
+}
+
+int lvcrash_report_location_create(const lvcrash_report_location* location, lvcrash_report_partial* partial) {
+    partial->folder_fd = -1;
+    partial->owns_folder = false;
+    if (location->name == nullptr) return -1;
+    // Where the next launch looks first; the folder held since set-up when that fails (moved
+    // away and a link put in its place, say: the report stays ours, and is found once the
+    // folder is back).
+    const int at_path = open_folder_at_path(location);
+    if (at_path >= 0) {
+        const int fd = create_in(at_path, location->name, partial->name);
+        if (fd >= 0) {
+            partial->folder_fd = at_path;
+            partial->owns_folder = true;
+            return fd;
+        }
+        close(at_path);
+    }
+    if (location->folder_fd < 0) return -1;
+    const int fd = create_in(location->folder_fd, location->name, partial->name);
+    if (fd >= 0) partial->folder_fd = location->folder_fd;
     return fd;
 }
 
-bool lvcrash_report_location_publish(const lvcrash_report_location* location, const char* partial_name) {
-    if (renameat(location->folder_fd, partial_name, location->folder_fd, location->name) == 0) return true;
-    unlinkat(location->folder_fd, partial_name, 0);
-    return false;
+bool lvcrash_report_location_publish(const lvcrash_report_location* location, lvcrash_report_partial* partial) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char final_name[LVCRASH_REPORT_PARTIAL_NAME_SIZE];
+    bool published = false;
+    for (unsigned attempt = 0; attempt < kAttempts && !published; ++attempt) {
+        if (!finished_name(location->name, now, getpid(), attempt, final_name, sizeof final_name)) break;
+        published = move_without_replacing(partial->folder_fd, partial->name, final_name);
+        if (!published && errno != EEXIST) break;
+    }
+    if (!published) unlinkat(partial->folder_fd, partial->name, 0);
+    if (partial->owns_folder) close(partial->folder_fd);
+    partial->folder_fd = -1;
+    partial->owns_folder = false;
+    return published;
 }
 
 }  // namespace lvcrash

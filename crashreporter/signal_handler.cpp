@@ -144,8 +144,8 @@ bool lvcrash_signal_crash_callback(int signo, siginfo_t* info, ucontext_t* uap, 
 lvcrash_error_t lvcrash_write_report(lvcrash_crash_context* context, thread_t crashed_thread,
                                      const lvcrash_async_thread_state* state,
                                      const lvcrash_log_writer_signal_info* signal) {
-    char partial[LVCRASH_REPORT_PARTIAL_NAME_SIZE];
-    const int fd = lvcrash_report_location_create(&context->report, partial);
+    lvcrash_report_partial partial;
+    const int fd = lvcrash_report_location_create(&context->report, &partial);
     if (fd < 0) return LVCRASH_ERROR_INTERNAL;
     lvcrash_async_file_t file;
     lvcrash_async_file_init(&file, fd, LVCRASH_ASYNC_REPORT_LIMIT);
@@ -156,7 +156,7 @@ lvcrash_error_t lvcrash_write_report(lvcrash_crash_context* context, thread_t cr
     const bool flushed = lvcrash_async_file_flush(&file);
     const bool closed = lvcrash_async_file_close(&file);
     // What was written goes into place even then: the report decodes as far as it got.
-    const bool published = lvcrash_report_location_publish(&context->report, partial);
+    const bool published = lvcrash_report_location_publish(&context->report, &partial);
     if (!writer_closed || !flushed || !closed || !published) return LVCRASH_ERROR_INTERNAL;
     return result;
 }

@@ -390,7 +390,7 @@ void RDDICrashes::removeNonReportAtPendingPath() {
     const auto kind = lvCrashReporter_->nonReportAtPendingPath();
     if (!kind) return;
     lvcrash::ReporterError error;
-    if (lvCrashReporter_->purgePendingCrashReportAndReturnError(&error)) {
+    if (lvCrashReporter_->purgePendingCrashReportAtPath(lvCrashReporter_->crashReportPath(), &error)) {
         RDDILogWarning(kRDDICrashesLogTag, "A {} was found in place of the pending crash report \"{}\"; it was removed.",
                        *kind, lvCrashReporter_->crashReportPath());
     } else {
@@ -422,43 +422,57 @@ void RDDICrashes::removeNonFolderInPlaceOfReporterFolder() {
 void RDDICrashes::handleLatestCrashReport() {
     const auto marker = RDDIUtility::fullURLForPathComponent(analyzerInProgressFilePathComponent_);
     std::error_code ec;
-    if (marker && std::filesystem::exists(*marker, ec)) {
-        RDDILogError(kRDDICrashesLogTag, "Error on loading the crash report, it will be purged.");
-    } else {
-        createAnalyzerFile();
-        lvcrash::ReporterError loadError;
-        auto data = lvCrashReporter_->loadPendingCrashReportDataAndReturnError(&loadError);
-        if (!data) {
-            RDDILogError(kRDDICrashesLogTag, "Couldn't load crash report: {}", loadError.message);
-        } else {
-            std::optional<pf::Error> error;
-            auto report = lvcrash::CrashReport::decode(*data, &error);
-            if (!report) {
-                // The crash is lost: an error, not a warning, so that it is seen.
-                RDDILogError(kRDDICrashesLogTag, "Couldn't parse crash report: {}",
-                             error ? error->localizedDescription() : std::string());
-            } else {
-                // Two crashes within one second (a crash loop at start) would share a name;
-                // a suffix keeps the second instead of dropping it.
-                const auto base = fmt::format("{:.0f}", pf::Date::now().timeIntervalSinceReferenceDate());
-                std::string name = base;
-                const auto folder = RDDIUtility::fullURLForPathComponent(crashesPathComponent_);
-                for (int suffix = 1; folder && std::filesystem::exists(*folder / name, ec); ++suffix) {
-                    name = fmt::format("{}-{}", base, suffix);
-                }
-                RDDIUtility::createFileAtPathComponent(fmt::format("{}/{}", crashesPathComponent_, name),
-                                                       pf::Data(*data), true, false);
-                auto errorReport = RDDIErrorLogFormatter::errorReportFromCrashReport(report);
-                {
-                    std::lock_guard lock(stateLock_);
-                    lastSessionCrashReport_ = errorReport;
-                }
-                RDDIWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({errorReport});
-            }
+    // Each report goes right after its own marker: a marker left means the oldest one ended
+    // the launch that was copying it.
+    bool markerLeft = marker && std::filesystem::exists(*marker, ec);
+    std::vector<std::shared_ptr<RDDIErrorReport>> copied;
+    // Every crash of every process of the application, in the order of the crashes.
+    for (const std::string& path : lvCrashReporter_->pendingCrashReportPaths()) {
+        if (markerLeft) {
+            RDDILogError(kRDDICrashesLogTag, "Error on loading the crash report, it will be purged.");
+            markerLeft = false;
+        } else if (auto errorReport = copyPendingCrashReport(path)) {
+            copied.push_back(std::move(errorReport));
         }
+        removeAnalyzerFile();
+        lvCrashReporter_->purgePendingCrashReportAtPath(path, nullptr);
     }
-    removeAnalyzerFile();
-    lvCrashReporter_->purgePendingCrashReport();
+    if (copied.empty()) return;
+    {
+        std::lock_guard lock(stateLock_);
+        lastSessionCrashReport_ = copied.back();
+    }
+    RDDIWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(copied);
+}
+
+std::shared_ptr<RDDIErrorReport> RDDICrashes::copyPendingCrashReport(const std::string& path) {
+    createAnalyzerFile();
+    lvcrash::ReporterError loadError;
+    auto data = lvCrashReporter_->loadPendingCrashReportDataAtPath(path, &loadError);
+    if (!data) {
+        RDDILogError(kRDDICrashesLogTag, "Couldn't load crash report: {}", loadError.message);
+        return nullptr;
+    }
+    std::optional<pf::Error> error;
+    auto report = lvcrash::CrashReport::decode(*data, &error);
+    if (!report) {
+        // The crash is lost: an error, not a warning, so that it is seen.
+        RDDILogError(kRDDICrashesLogTag, "Couldn't parse crash report: {}",
+                     error ? error->localizedDescription() : std::string());
+        return nullptr;
+    }
+    // Two crashes within one second (a crash loop at start, or several reports copied now)
+    // would share a name; a suffix keeps the later one instead of dropping it.
+    std::error_code ec;
+    const auto base = fmt::format("{:.0f}", pf::Date::now().timeIntervalSinceReferenceDate());
+    std::string name = base;
+    const auto folder = RDDIUtility::fullURLForPathComponent(crashesPathComponent_);
+    for (int suffix = 1; folder && std::filesystem::exists(*folder / name, ec); ++suffix) {
+        name = fmt::format("{}-{}", base, suffix);
+    }
+    RDDIUtility::createFileAtPathComponent(fmt::format("{}/{}", crashesPathComponent_, name), pf::Data(*data), true,
+                                           false);
+    return RDDIErrorLogFormatter::errorReportFromCrashReport(report);
 }
 
 void RDDICrashes::startDelayedCrashProcessing() {

@@ -133,7 +133,10 @@ public:
     void applicationWillEnterForeground();
 
     // --- Pending reports ---------------------------------------------------------
+    // Copies every report crashes left into the crashes folder and purges it from the reporter.
     void handleLatestCrashReport();
+    // Copies one; its error report, none when it cannot be read or decoded.
+    std::shared_ptr<RDDIErrorReport> copyPendingCrashReport(const std::string& path);
     // Whatever holds the pending-report path but a regular file is removed, with one line.
     void removeNonReportAtPendingPath();
     // Whatever stands where one of the reporter's folders belongs and is no folder is

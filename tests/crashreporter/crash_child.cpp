@@ -97,7 +97,7 @@ void handle_signal(siginfo_t* info, ucontext_t*, void*) {
 }
 
 // With GW_CRASH_CHILD_FACADE set to a signal handler type, the reporter object does the set-up:
-// its pending report (under a "facade" folder beside path) is linked from path.
+// its report folder (under a "facade" folder beside path) is linked from path.
 bool set_up_facade(const char* path, std::uint64_t type) {
     handled_marker = std::string(path) + ".handled";
     parked_file = handled_marker + ".parked";
@@ -114,7 +114,7 @@ bool set_up_facade(const char* path, std::uint64_t type) {
         return false;
     }
     crash_context.writer = lvcrash_mach_crash_context_shared()->writer;
-    return symlink(reporter->crashReportPath().c_str(), path) == 0;
+    return symlink(reporter->crashReportDirectory().c_str(), path) == 0;
 }
 
 bool set_up(const char* path) {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "crashreporter/left_reports.hpp"
 #include "crashreporter/report.hpp"
 #include "platform/darwin/thread_control.hpp"
 #include "platform/foundation/bundle.hpp"
@@ -136,6 +137,7 @@ TEST_F(CrashReporterTest, EnablingRemovesOnlyTheUnfinishedReportsOfEndedProcesse
     const std::string partial = std::string(kPendingReportName) + ".";
     const std::pair<std::string, bool> cases[] = {  // name, kept
         {partial + std::to_string(ended) + ".17", false},
+        {partial + std::to_string(ended) + ".17.2", false},  // the name after one something stood at
         {partial + std::to_string(getpid()) + ".3", false},  // an earlier process of this number
         {partial + std::to_string(running) + ".4", true},
         {partial + std::to_string(ended) + ".x", true},  // this and the next: no name the crash path writes
@@ -148,7 +150,7 @@ TEST_F(CrashReporterTest, EnablingRemovesOnlyTheUnfinishedReportsOfEndedProcesse
     for (const auto& [name, kept] : cases) EXPECT_EQ(fs::exists(folder / name), kept) << name;
 }
 
-TEST_F(CrashReporterTest, PendingReportRoundTripsThroughHasLoadAndPurge) {
+TEST_F(CrashReporterTest, PendingReportsRoundTripThroughHasLoadAndPurgeOldestFirst) {
     RDLVCrashReporter reporter("app", "1", std::nullopt, config());
     ReporterError error;
     ASSERT_TRUE(reporter.enableCrashReporterAndReturnError(&error)) << error.message;
@@ -166,6 +168,36 @@ TEST_F(CrashReporterTest, PendingReportRoundTripsThroughHasLoadAndPurge) {
     EXPECT_FALSE(reporter.purgePendingCrashReportAndReturnError(&error));
     EXPECT_EQ(error.code, 4);
     EXPECT_EQ(error.underlyingCode, ENOENT);
+
+    // An earlier version's report, then two crashes' own, beside one still being written.
+    const fs::path folder = reporter.crashReportDirectory();
+    std::ofstream(reporter.crashReportPath(), std::ios::binary) << "an earlier version's";
+    for (const std::string text : {"the first crash's", "the second crash's"})
+        left_reports::leaveReportAsACrashDoes(folder, std::vector<std::uint8_t>(text.begin(), text.end()));
+    const fs::path partial = folder / (std::string(kPendingReportName) + ".4242.7");
+    std::ofstream(partial) << "half a report";
+    auto paths = reporter.pendingCrashReportPaths();
+    ASSERT_EQ(paths.size(), 3u);
+    std::vector<std::string> texts;
+    for (const auto& path : paths) {
+        data = reporter.loadPendingCrashReportDataAtPath(path, &error);
+        ASSERT_TRUE(data.has_value()) << path;
+        texts.emplace_back(data->begin(), data->end());
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{"an earlier version's", "the first crash's", "the second crash's"}));
+    data = reporter.loadPendingCrashReportDataAndReturnError(&error);
+    EXPECT_EQ(std::string(data->begin(), data->end()), "an earlier version's") << "the oldest";
+
+    // Under a finished report's name, only a file is a report.
+    fs::remove(paths[1]);
+    fs::create_directory(paths[1]);
+    EXPECT_EQ(reporter.pendingCrashReportPaths(), (std::vector<std::string>{paths[0], paths[2]}));
+    EXPECT_TRUE(reporter.purgePendingCrashReportAtPath(paths[2], &error));
+    EXPECT_EQ(reporter.pendingCrashReportPaths(), std::vector<std::string>{paths[0]});
+    left_reports::leaveReportAsACrashDoes(folder, {1, 2, 3});
+    EXPECT_TRUE(reporter.purgePendingCrashReportAndReturnError(&error));
+    EXPECT_FALSE(reporter.hasPendingCrashReport());
+    EXPECT_TRUE(fs::exists(partial)) << "what no crash finished is no report";
 }
 
 std::shared_ptr<const CrashReport> decode(const std::vector<std::uint8_t>& bytes) {

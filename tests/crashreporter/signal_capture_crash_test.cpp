@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "crashreporter/crash_reporter.hpp"
 #include "crashreporter/report.hpp"
 #include "crashreporter/text_formatter.hpp"
 
@@ -31,6 +32,7 @@ struct ChildRun {
     int status = 0;
     std::vector<std::uint8_t> report;
     bool report_exists = false;
+    std::size_t report_count = 0;  // finished reports the child left
     std::string handled;
     std::string stack_used;
     std::string parked;  // threads parked while handleSignal ran
@@ -60,8 +62,16 @@ ChildRun run_child(const std::string& what) {
     if (ready != 1) kill(child, SIGKILL);
     run.finished = ready == 1;
     waitpid(child, &run.status, 0);
-    const std::string bytes = read_text(path, &run.report_exists);
-    run.report.assign(bytes.begin(), bytes.end());
+    // Beside path under its name, or in the reporter object's folder path links to.
+    std::error_code ec;
+    const auto reports = std::filesystem::is_directory(path, ec)
+                             ? finishedCrashReportPaths(path, kPendingReportName)
+                             : finishedCrashReportPaths(dir, "pending.lvcrash");
+    run.report_count = reports.size();
+    if (!reports.empty()) {
+        const std::string bytes = read_text(reports.front(), &run.report_exists);
+        run.report.assign(bytes.begin(), bytes.end());
+    }
     run.handled = read_text(path + ".handled");
     run.stack_used = read_text(path + ".handled.stack");
     run.parked = read_text(path + ".handled.parked");
@@ -275,6 +285,7 @@ TEST(SignalCapture, CrashesAmongOtherThreadsStayOneReportWithoutHeapOrHang) {
         ASSERT_TRUE(run.finished) << "hung";
         ASSERT_TRUE(WIFSIGNALED(run.status));
         EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+        EXPECT_EQ(run.report_count, 1u);
         auto report = CrashReport::decode(run.report, nullptr);
         ASSERT_TRUE(report);
         int crashed = 0, together = 0;

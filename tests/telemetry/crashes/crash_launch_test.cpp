@@ -3,6 +3,7 @@
 // reports what it sent and what it left on disk. Both launches share the SDK folders.
 #include "crashreporter/crash_reporter.hpp"
 #include "crashreporter/fixture_support.hpp"
+#include "crashreporter/report_location.hpp"
 #include "crashreporter/stack_overflow.hpp"
 #include "platform/appkit/application_events.hpp"
 #include "platform/darwin/dyld.hpp"
@@ -25,8 +26,11 @@
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
+#include "telemetry/pipeline/rddi_http_client.hpp"
+#include "telemetry/pipeline/rddi_reachability.hpp"
 #include "telemetry/support/child_case.hpp"
 #include "telemetry/support/log_builders.hpp"
+#include "telemetry/support/scenario_environment.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -47,6 +51,7 @@
 #include <map>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -136,6 +141,24 @@ __attribute__((noinline)) void renderOnWorker() {
     asm volatile("");  // keeps the call a call, so this frame stays on the stack
 }
 
+// Puts a folder, a link to the user's file or a hard link to it at each name a crash of this
+// process first writes its report under: one per thread, the crashing one and (in Mach mode)
+// the exception server's among them.
+void putAtOwnNames(const std::string& put, const fs::path& pending, const fs::path& outside) {
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        char name[lvcrash::LVCRASH_REPORT_PARTIAL_NAME_SIZE];
+        const auto tid = static_cast<pid_t>(std::stol(task.path().filename()));
+        if (!lvcrash::lvcrash_report_partial_name(pending.filename().c_str(), ::getpid(), tid, 0, name, sizeof name))
+            _exit(22);
+        const fs::path at = pending.parent_path() / name;
+        int done = -1;
+        if (put == "partial-folder" && ::mkdir(at.c_str(), 0755) == 0) done = ::mkdir((at / "inside").c_str(), 0755);
+        if (put == "partial-symlink") done = ::symlink(outside.c_str(), at.c_str());
+        if (put == "partial-hardlink") done = ::link(outside.c_str(), at.c_str());
+        if (done != 0) _exit(23);
+    }
+}
+
 // The first launch: sets up what the case asks for, then crashes the way it asks.
 TEST(CrashLaunchChildProcess, Crash) {
     if (option(kModeVariable) != "crash") GTEST_SKIP() << "runs as a child process only";
@@ -171,23 +194,42 @@ TEST(CrashLaunchChildProcess, Crash) {
     }
 
     // Put where the next crash leaves its report after the reporter was enabled, or the
-    // reporter's folder moved away for a link to the user's file's folder.
-    if (const std::string put = option("GW_LAUNCH_PUT"); !put.empty()) {
+    // reporter's folder moved away (for a link to the user's file's folder, for a new folder,
+    // for nothing). What is put at the names the crash itself writes under comes on the
+    // crashing thread, just before the fault.
+    const std::string put = option("GW_LAUNCH_PUT");
+    const fs::path outside = option("GW_LAUNCH_OUTSIDE");
+    std::string pending;
+    if (!put.empty()) {
         const auto* reporter = RDDICrashes::sharedInstance()->lvCrashReporter();
         ASSERT_TRUE(reporter && reporter->enabled());
-        const std::string pending = reporter->crashReportPath(), folder = reporter->crashReportDirectory();
-        const fs::path outside = option("GW_LAUNCH_OUTSIDE");
-        int done = -1;
+        pending = reporter->crashReportPath();
+        const std::string folder = reporter->crashReportDirectory();
+        int done = put.starts_with("partial-") ? 0 : -1;
         if (put == "fifo") done = ::mkfifo(pending.c_str(), 0644);
         if (put == "symlink") done = ::symlink(outside.c_str(), pending.c_str());
         if (put == "hardlink") done = ::link(outside.c_str(), pending.c_str());
-        if (put == "folder-symlink" && ::rename(folder.c_str(), (folder + ".moved").c_str()) == 0)
-            done = ::symlink(outside.parent_path().c_str(), folder.c_str());
+        if (put == "folder" && ::mkdir(pending.c_str(), 0755) == 0) done = ::mkdir((pending + "/inside").c_str(), 0755);
+        if (put.starts_with("folder-") && ::rename(folder.c_str(), (folder + ".moved").c_str()) == 0) {
+            if (put == "folder-symlink") done = ::symlink(outside.parent_path().c_str(), folder.c_str());
+            if (put == "folder-replaced") done = ::mkdir(folder.c_str(), 0755);
+            if (put == "folder-moved") done = 0;
+        }
         ASSERT_EQ(done, 0) << put << ": " << std::strerror(errno);
+    }
+    // Two launches crashing at once: each waits here for the other.
+    if (const fs::path together = option("GW_LAUNCH_TOGETHER"); !together.empty()) {
+        gwtest::writeFile(together / std::to_string(::getpid()), "ready");
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::distance(fs::directory_iterator(together), {}) < 2 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
     if (how == "segv-thread") {
-        std::thread([] { renderOnWorker(); }).join();
+        std::thread([&] {
+            if (put.starts_with("partial-")) putAtOwnNames(put, pending, outside);
+            renderOnWorker();
+        }).join();
     } else if (how == "overflow-thread") {
         // Started after enabling, through the plain std::thread of the program.
         std::thread([] { crash_recursion_limit = crash_recurse_forever(0); }).join();
@@ -258,6 +300,16 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
     if (option("GW_LAUNCH_FIXTURE") == "1") fixture = loadCrasherFixture();
     auto clock = std::make_shared<pf::ManualClock>();
     pf::Clock::setCurrent(clock);
+    // Over real HTTP: the SDK's own pipeline sends to a server on 127.0.0.1.
+    std::unique_ptr<testkit::LoopbackServer> server;
+    if (option("GW_LAUNCH_HTTP") == "1") {
+        server = std::make_unique<testkit::LoopbackServer>();
+        RDDIDependencyConfiguration::setChannelGroupFactory({});
+        auto online = RDDI_Reachability::withStatusSource([]() -> std::optional<bool> { return true; });
+        RDDIDependencyConfiguration::setHttpClient(RDDIHttpClient::create(
+            std::nullopt, online, platform::network::URLSessionConfiguration::defaultConfiguration()));
+        RDDIDezIdedev::setLogUrl(server->baseURL());
+    }
 
     auto delegate = std::make_shared<ConfirmingDelegate>();
     delegate->process = option("GW_LAUNCH_FILTER") != "NO";
@@ -311,6 +363,25 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
         if (asked) RDDICrashes::notifyWithUserConfirmation(static_cast<unsigned>(std::stoul(confirm)));
     }
     result["crashes"] = logsOn(*group, "Crashes");
+    if (server) {
+        // The crash logs the server received, once as many as the parent expects came.
+        const auto postedCrashLogs = [&] {
+            json logs = json::array();
+            for (const auto& batch : testkit::postedBatches(*server))
+                for (const auto& log : batch)
+                    if (log.value("type", "") == "appleError") logs.push_back(log);
+            return logs;
+        };
+        const std::size_t expected = std::stoul(option("GW_LAUNCH_HTTP_EXPECT"));
+        // The pipeline's flush timers run on the launch's clock too: time passes as it waits.
+        platform::dispatch::MainLoop::runUntil(
+            [&] {
+                clock->advance(std::chrono::milliseconds(100));
+                return postedCrashLogs().size() >= expected;
+            },
+            std::chrono::seconds(4 * GW_TEST_TIMEOUT_SCALE));
+        result["posted"] = postedCrashLogs();
+    }
     result["after"] = diskState(*crashes);
     std::ofstream(option(kResultVariable)) << result.dump(2);
 }
@@ -339,6 +410,12 @@ protected:
     // Runs one launch of `child` with the given options; answers its wait status, or -1
     // when it outlives the deadline (then it is killed).
     int launch(const std::string& mode, const std::map<std::string, std::string>& options) {
+        const pid_t child = start(mode, options);
+        return child < 0 ? -1 : testkit::waitForChild(child, launchDeadline());
+    }
+
+    // Starts one launch; answers its pid, -1 when it could not be started.
+    pid_t start(const std::string& mode, const std::map<std::string, std::string>& options) {
         std::map<std::string, std::string> env;
         for (char** entry = environ; *entry; ++entry) {
             const std::string text = *entry;
@@ -365,13 +442,12 @@ protected:
         const std::string exe = (home_.path() / "bin" / kExecutableName).string();
         const std::string filter = "--gtest_filter=CrashLaunchChildProcess." + std::string(mode == "crash" ? "Crash" : "NextLaunch");
         const pid_t child = fork();
-        if (child < 0) return -1;
         if (child == 0) {
             char* argv[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(filter.c_str()), nullptr};
             execve(exe.c_str(), argv, envp.data());
             _exit(127);
         }
-        return testkit::waitForChild(child, launchDeadline());
+        return child;
     }
 
     // A launch that must crash with `signal`.
@@ -545,28 +621,79 @@ bool sentOneCrash(const json& launch) {
 // What a user's folder holds: only what was there before.
 long entriesIn(const fs::path& folder) { return std::distance(fs::directory_iterator(folder), {}); }
 
-TEST_F(CrashLaunchTest, WhatIsPutWhereACrashWritesAfterStartIsNeitherWrittenThroughNorInTheWay) {
-    const fs::path folder = pendingReportPath().parent_path();
+TEST_F(CrashLaunchTest, WhatIsPutWhereACrashWritesAfterStartIsNeitherWrittenThroughNorLosesTheCrash) {
+    const fs::path pending = pendingReportPath(), folder = pending.parent_path();
     const fs::path outside = home_.path() / "Documents" / "notes.txt";
+    const std::string found = " was found in place of the pending crash report \"" + pending.string() + "\"; it was removed.";
+    const struct {
+        std::string put;
+        std::vector<std::string> problems;  // the next launch's, by their start
+    } cases[] = {
+        // At the one name an earlier version wrote its report under: the next launch clears
+        // it, and a file there (the user's, linked) is taken for a damaged report and unlinked.
+        {"fifo", {"WARNING A FIFO" + found}},
+        {"symlink", {"WARNING A symbolic link" + found}},
+        {"folder", {"WARNING A folder" + found}},
+        {"hardlink", {"ERROR Couldn't parse crash report: "}},
+        // At the name the crash writes under until its report is finished.
+        {"partial-folder", {}},
+        {"partial-symlink", {}},
+        {"partial-hardlink", {}},
+        // The reporter's folder moved away: for a link to the user's folder (moved back before
+        // the next launch), for a new folder, for nothing.
+        {"folder-symlink", {}},
+        {"folder-replaced", {}},
+        {"folder-moved", {}},
+    };
     for (const char* signals : {"0", "1"}) {
-        for (const std::string put : {"fifo", "symlink", "hardlink", "folder-symlink"}) {
-            SCOPED_TRACE(put + (signals[0] == '1' ? " (signal capture)" : " (Mach mode)"));
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.put + (signals[0] == '1' ? " (signal capture)" : " (Mach mode)"));
             gwtest::writeFile(outside, "the user's own notes");
             // A crash that hangs outlives the launch's deadline and fails here.
-            crash({{"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_PUT", put}, {"GW_LAUNCH_OUTSIDE", outside.string()},
+            crash({{"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_PUT", c.put}, {"GW_LAUNCH_OUTSIDE", outside.string()},
                    {"GW_LAUNCH_SIGNALS", signals}},
                   SIGSEGV);
-            if (put == "folder-symlink") {  // the folder back where the next launch looks
+            if (c.put == "folder-symlink") {  // the folder back where the next launch looks
                 fs::remove(folder);
                 fs::rename(folder.string() + ".moved", folder);
             }
             const json reported = next();
+            fs::remove_all(folder.string() + ".moved");
             EXPECT_EQ(reported["crashed"], true);
             EXPECT_TRUE(sentOneCrash(reported)) << reported.dump();
-            EXPECT_EQ(reported["problems"], json::array());
+            const json& problems = reported.value("problems", json::array());
+            EXPECT_EQ(problems.size(), c.problems.size()) << problems;
+            for (std::size_t i = 0; i < std::min(problems.size(), c.problems.size()); ++i)
+                EXPECT_TRUE(problems[i].get<std::string>().starts_with(c.problems[i])) << problems[i];
             EXPECT_EQ(gwtest::readFile(outside), "the user's own notes") << "the report was written through";
             EXPECT_EQ(entriesIn(outside.parent_path()), 1) << "written beside it";
         }
+    }
+}
+
+TEST_F(CrashLaunchTest, TwoProcessesCrashingAtOnceAreBothSentByTheNextLaunchInBothModes) {
+    for (const char* signals : {"0", "1"}) {
+        SCOPED_TRACE(signals[0] == '1' ? "signal capture" : "Mach mode");
+        const fs::path together = home_.path() / (std::string("together-") + signals);
+        fs::create_directories(together);
+        const std::map<std::string, std::string> options{
+            {"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_SIGNALS", signals}, {"GW_LAUNCH_TOGETHER", together.string()}};
+        const pid_t first = start("crash", options);
+        const pid_t second = start("crash", options);
+        for (const pid_t child : {first, second}) {
+            const int status = child < 0 ? -1 : testkit::waitForChild(child, launchDeadline());
+            ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << "status " << status;
+            EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+        }
+        const json reported = next({{"GW_LAUNCH_HTTP", "1"}, {"GW_LAUNCH_HTTP_EXPECT", "2"}});
+        ASSERT_TRUE(reported.contains("posted")) << reported.dump();
+        std::multiset<long> processes;
+        for (const auto& log : reported["posted"]) processes.insert(log.value("processId", 0L));
+        EXPECT_EQ(processes, (std::multiset<long>{first, second})) << "the crash logs the server received";
+        EXPECT_EQ(reported["crashed"], true);
+        EXPECT_EQ(reported["after"]["pending"], false);
+        EXPECT_EQ(reported["after"]["crashFiles"], json::array());
+        EXPECT_EQ(reported["problems"], json::array());
     }
 }
 

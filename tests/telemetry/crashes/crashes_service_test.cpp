@@ -2,6 +2,8 @@
 // process: these tests run in a binary of their own.
 #include "crashreporter/crash_reporter.hpp"
 #include "crashreporter/report.hpp"
+#include "crashreporter/left_reports.hpp"
+#include "crashreporter/report_message.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
@@ -10,6 +12,8 @@
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "crashreporter/hostile_reports.hpp"
 #include "telemetry/crashes/rddi_crashes_util.hpp"
+#include "telemetry/crashes/rddi_error_logs.hpp"
+#include "telemetry/crashes/rddi_wrapper_exception.hpp"
 #include "telemetry/crashes/rddi_wrapper_crashes_helper.hpp"
 #include "telemetry/support/child_case.hpp"
 #include "telemetry/support/log_builders.hpp"
@@ -395,6 +399,73 @@ TEST_F(CrashesServiceTest, AWrapperSetsUpTheHandlersThenPicksTheReportsToSendIts
     EXPECT_EQ(attachment->errorId, kept);
     EXPECT_FALSE(fs::exists(crashesDir / "800000002"));
     RDDIWrapperCrashesHelper::setCrashHandlerSetupDelegate(nullptr);
+}
+
+// The report of a crash of process `pid`: a crashed thread in the executable.
+std::vector<std::uint8_t> reportOfProcess(std::uint32_t pid) {
+    report_message::Message message("/opt/glyphwright/bin/glyphwright");
+    message.addImage(0x555555554000, 0x2000, "/opt/glyphwright/bin/glyphwright", true);
+    message.addThread(true, {{0x555555554100, "_main", 0x5555555540f0}}, {{"rip", 0x555555554100}});
+    message.process.process_id = pid;
+    message.uuid[15] = static_cast<std::uint8_t>(pid);  // an incident of its own
+    return message.bytes();
+}
+
+TEST_F(CrashesServiceTest, EveryReportCrashesLeftIsSentOldestFirstAndALeftMarkerCostsOnlyTheOldest) {
+    const struct {
+        const char* name;
+        std::optional<std::uint32_t> earlierVersion;  // a report at the one name it wrote
+        std::vector<std::uint32_t> crashes;           // in the order they crashed
+        bool markerLeft;                              // by a launch that died copying the oldest
+        std::vector<std::int64_t> sent;
+    } cases[] = {
+        {"an earlier version's and two processes'", 100, {200, 300}, false, {100, 200, 300}},
+        {"two processes', the oldest in the way", std::nullopt, {200, 300}, true, {300}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testkit::TelemetryTestEnvironment::resetSdk();
+        RDDICrashes::resetSharedInstance();
+        lvcrash::lvcrash_reporter_reset_for_tests();
+        env_.clearLogs();
+        const std::size_t sentBefore = env_.channelGroup()->storedLogs("Crashes").size();
+        const lvcrash::RDLVCrashReporter maker(lvcrash::RDLVCrashReporterConfig(1, 0, true, std::nullopt));
+        const std::string folder = maker.crashReportDirectory();
+        fs::create_directories(folder);
+        if (c.earlierVersion) {
+            const auto bytes = reportOfProcess(*c.earlierVersion);
+            std::ofstream(maker.crashReportPath(), std::ios::binary)
+                .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        }
+        for (const std::uint32_t pid : c.crashes) left_reports::leaveReportAsACrashDoes(folder, reportOfProcess(pid));
+        if (c.markerLeft) gwtest::writeFile(RDDIUtility::dezIdedevDirectoryURL() / "crashes" / "RDCrashes.analyzer", "");
+        // The wrapper's exception of the process that crashed first.
+        RDDIWrapperException wrapper;
+        wrapper.modelException = RDDIExceptionModel::withType("LayerScript.NullReference", "Object reference not set",
+                                                              std::vector<std::string>{});
+        wrapper.processId = c.crashes[0];
+        RDDIWrapperExceptionManager::saveWrapperException(wrapper);
+
+        testkit::ScopedManualClock clock;
+        start();
+        auto crashes = RDDICrashes::sharedInstance();
+        EXPECT_TRUE(RDDICrashes::hasCrashedInLastSession());
+        ASSERT_TRUE(RDDICrashes::lastSessionCrashReport());
+        EXPECT_EQ(RDDICrashes::lastSessionCrashReport()->appProcessIdentifier(), c.crashes.back()) << "the latest crash";
+        EXPECT_FALSE(crashes->lvCrashReporter()->hasPendingCrashReport());
+        EXPECT_EQ(logged(RDDILogLevelError, "Error on loading the crash report, it will be purged."), c.markerLeft);
+        clock->advance(std::chrono::seconds(1));
+        crashes->unprocessedCrashReports();
+        std::vector<std::int64_t> sent;
+        const auto stored = env_.channelGroup()->storedLogs("Crashes");
+        for (std::size_t i = sentBefore; i < stored.size(); ++i) {
+            auto log = std::dynamic_pointer_cast<RDDIAppleErrorLog>(stored[i].log);
+            ASSERT_TRUE(log && log->processId);
+            sent.push_back(*log->processId);
+            EXPECT_EQ(log->exception != nullptr, *log->processId == c.crashes[0]) << *log->processId;
+        }
+        EXPECT_EQ(sent, c.sent);
+    }
 }
 
 long peakResidentKiB() {
