@@ -160,7 +160,7 @@ std::optional<UserDefaults::SetAsideStore> UserDefaults::setAsideStore() const {
     return setAside_;
 }
 
-bool UserDefaults::mergeAndPersistLocked() {
+void UserDefaults::mergeLocked() {
     loadLocked();
     for (const auto& [key, value] : unsaved_) {
         if (value.isNull()) {
@@ -169,6 +169,9 @@ bool UserDefaults::mergeAndPersistLocked() {
             stored_.insert_or_assign(key, value);
         }
     }
+}
+
+bool UserDefaults::persistLocked() {
     if (unsaved_.empty()) return true;
     if (unreadable_) {
         syslog(LOG_WARNING, "Settings not saved to %s: it could not be read, and would lose what it holds",
@@ -218,12 +221,16 @@ bool UserDefaults::change(std::string_view key, const Value* value) {
     FolderLock folderLock(dir);
     // Only the keys this instance changed go over what the file holds now: what others
     // stored since this one last wrote (or failed to) is kept.
-    if (!value) {
-        mergeAndPersistLocked();
-        if (!stored_.contains(key)) return false;
+    mergeLocked();
+    if (value) {
+        stored_.insert_or_assign(std::string(key), *value);
+    } else {
+        auto it = stored_.find(key);
+        if (it == stored_.end()) return false;
+        stored_.erase(it);
     }
     unsaved_.insert_or_assign(std::string(key), value ? *value : Value());
-    mergeAndPersistLocked();
+    persistLocked();
     return true;
 }
 
@@ -289,14 +296,15 @@ bool UserDefaults::synchronize() {
     std::error_code ec;
     fs::create_directories(path_.parent_path(), ec);
     FolderLock folderLock(path_.parent_path());
-    return mergeAndPersistLocked();
+    mergeLocked();
+    return persistLocked();
 }
 
 void UserDefaults::discardUnsavedChange(std::string_view key) {
     std::lock_guard lock(mutex_);
     if (auto it = unsaved_.find(key); it != unsaved_.end()) unsaved_.erase(it);
     FolderLock folderLock(path_.parent_path());
-    mergeAndPersistLocked();
+    mergeLocked();
 }
 
 }  // namespace platform::foundation

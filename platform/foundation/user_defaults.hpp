@@ -88,9 +88,10 @@ public:
 private:
     void load();
     void loadLocked();  // mutex_ held
-    // Reads the file again and lays the unsaved changes over it, then writes the result
+    // Reads the file again and lays the unsaved changes over it; then writes the result
     // when there are any. mutex_ and the folder lock held.
-    bool mergeAndPersistLocked();
+    void mergeLocked();
+    bool persistLocked();
     // Applies one change (none: removal) on top of what the file holds now, under an
     // exclusive lock of the settings folder, so that processes and instances sharing
     // the file keep each other's keys. False when there was nothing to remove.
