@@ -135,7 +135,7 @@ bool CommandLineEnabledController::saveRootBookmark(const pf::URL& folder) {
         return false;
     }
     auto& defaults = pf::UserDefaults::standard();
-    defaults.setObject(pf::Value(data), rootBookmarkKey);
+    defaults.setObject(pf::Value(std::move(data)), rootBookmarkKey);
     // A grant that is not on disk is lost with this process: no grant at all, also not
     // one written by a later change of another setting after the user was told so.
     if (!defaults.synchronize()) {
@@ -146,18 +146,8 @@ bool CommandLineEnabledController::saveRootBookmark(const pf::URL& folder) {
         Logger::log("Error saving bookmark data: " + error.printedDescription());
         return false;
     }
-    // The folder just bookmarked, held as a new controller would hold it.
-    pf::files::RootHandlePtr handle;
-    try {
-        if (auto opened = bookmarks::openFolder(data); opened.standing == bookmarks::OpenedFolder::Standing::same) {
-            handle = std::make_shared<const pf::files::RootHandle>(std::move(opened.folder), folder.fsPath());
-        }
-    } catch (const pf::Error&) {
-        // Granted all the same; the command line opens it anew in each run.
-    }
     willChangeValueForKey(isCommandLineInterfaceEnabledKey);
     rootBookmarkURL_ = folder;
-    rootHandle_ = std::move(handle);
     grantProblem_.reset();
     didChangeValueForKey(isCommandLineInterfaceEnabledKey);
     return true;

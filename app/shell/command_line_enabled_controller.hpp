@@ -37,7 +37,8 @@ public:
     CommandLineEnabledController& operator=(const CommandLineEnabledController&) = delete;
 
     const std::optional<platform::foundation::URL>& rootBookmarkURL() const { return rootBookmarkURL_; }
-    // The granted folder held open since this controller checked it; none while off.
+    // The granted folder, held open since this controller found it granted when it was
+    // made (a grant made through it later is opened by the next controller); none while off.
     const platform::foundation::files::RootHandlePtr& rootHandle() const { return rootHandle_; }
 
     // Why a stored grant cannot be used.
@@ -93,10 +94,6 @@ public:
     static void setRootCheckedHookForTesting(std::function<void(const std::filesystem::path&)> hook);
 
 private:
-    // The stored grant's folder, opened and checked; none (with the problem noted and
-    // logged) when it cannot be used.
-    std::optional<platform::foundation::URL> openRootBookmark();
-
     std::optional<platform::foundation::URL> rootBookmarkURL_;
     platform::foundation::files::RootHandlePtr rootHandle_;
     std::optional<GrantProblem> grantProblem_;
