@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -261,7 +262,10 @@ void addToList(const Note& note) {
     const auto failed = [&](int err) {
         recentLog().error("Cannot write the recently-used list " + place->shownAs.string() + ": " + std::strerror(err));
     };
-    for (int round = 0; round < 32; ++round) {
+    // Another program that writes the list without pause can keep a note from its place for
+    // a while, not for ever: after that long, the note is given up (and logged).
+    const auto givenUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < givenUpAt) {
         const auto current = readCurrent(*place);
         if (!current || !mayRewrite(*current, place->shownAs)) return;
         const auto bytes = withNote(current->bytes, note);
