@@ -1,4 +1,3 @@
-#include "platform/foundation/atomic_file.hpp"
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
@@ -185,29 +184,6 @@ TEST_F(UserDefaultsTest, EachDamagedFileIsKeptUnderItsOwnName) {
         EXPECT_EQ(defaults.setAsideStore()->movedTo, dir / names[i]);
     }
     for (std::size_t i = 0; i < damaged.size(); ++i) EXPECT_EQ(gwtest::readFile(dir / names[i]), damaged[i]);
-}
-
-// A writer killed halfway leaves its temporary file, held by nobody; the next instance
-// removes it, but never the one a writer still at work holds.
-TEST_F(UserDefaultsTest, TemporaryFilesOfKilledWritersAreRemovedAndThoseUnderWayKept) {
-    pf::UserDefaults(store, &center).setBool(true, "kept");
-    gwtest::writeFile(dir / ".app.plist.Kx4q9Z", "half a settings file");
-    pf::files::AtomicFileWriter underWay(store, 0600);
-    const auto leftovers = [&] {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir.path())) {
-            const auto name = entry.path().filename().string();
-            if (name.rfind(".app.plist.", 0) == 0) names.push_back(name);
-        }
-        return names;
-    };
-    ASSERT_EQ(leftovers().size(), 2u);
-
-    pf::UserDefaults defaults(store, &center);
-    EXPECT_EQ(leftovers(), std::vector<std::string>{fs::path(underWay.temporaryPath()).filename().string()});
-    defaults.setBool(true, "changed");
-    EXPECT_EQ(leftovers().size(), 1u);
-    EXPECT_TRUE(pf::UserDefaults(store, &center).boolForKey("kept"));
 }
 
 TEST(UserDefaults, StandardDefaultsLiveUnderXdgConfigOfBundleIdentifier) {
