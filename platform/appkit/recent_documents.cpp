@@ -307,8 +307,9 @@ void addToList(const Note& note) {
             return;
         }
         if (::renameat2(folder, temporary, folder, place->name.c_str(), RENAME_EXCHANGE) != 0) {
+            // Theirs goes back over ours all the same: their entries count more than our note.
             const int err = errno;
-            ::unlinkat(folder, temporary, 0);
+            ::renameat(folder, temporary, folder, place->name.c_str());
             return failed(err);
         }
         struct stat returned {};
