@@ -202,7 +202,10 @@ void Glyphwright::setCatalogContentsExistsActionProvider(std::shared_ptr<FileAlr
 void Glyphwright::setImageLoadAlertHandler(ImageLoadAlertHandler handler) { imageLoadAlertHandler_ = std::move(handler); }
 
 void Glyphwright::setWritingBoundary(std::optional<std::filesystem::path> root) {
-    auto boundary = root ? std::make_shared<const WritingBoundary>(*root) : nullptr;
+    setWritingBoundary(root ? std::make_shared<const WritingBoundary>(*root) : nullptr);
+}
+
+void Glyphwright::setWritingBoundary(WritingBoundaryPtr boundary) {
     std::lock_guard lock(mutex_);
     writingBoundary_ = std::move(boundary);
 }

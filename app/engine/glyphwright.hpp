@@ -129,6 +129,8 @@ public:
     // it too, so nothing outside it is read either. The platform's Error when the root
     // cannot be opened.
     void setWritingBoundary(std::optional<std::filesystem::path> root);
+    // The same with a boundary made already, on a root held open before.
+    void setWritingBoundary(WritingBoundaryPtr boundary);
 
     // Registered delegates, in order; released ones are skipped, never removed.
     void appendDelegate(std::shared_ptr<WeakGlyphwrightDelegateWrapper> wrapper);

@@ -49,6 +49,10 @@ OutsideWritingBoundaryError::OutsideWritingBoundaryError(const fs::path& locatio
 
 WritingBoundary::WritingBoundary(const fs::path& root) : handle_(std::make_shared<const files::RootHandle>(root)) {}
 
+WritingBoundary::WritingBoundary(files::RootHandlePtr root) : handle_(std::move(root)) {
+    if (!handle_) throw std::invalid_argument("A writing boundary needs a root");
+}
+
 const WritingBoundaryPtr& WritingBoundary::everything() {
     static const WritingBoundaryPtr boundary = [] {
         std::shared_ptr<WritingBoundary> made(new WritingBoundary());

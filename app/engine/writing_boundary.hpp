@@ -36,6 +36,8 @@ public:
     // `root` is resolved and opened once, here. The platform's Error when it cannot be
     // opened (gone, no folder, behind a loop of links).
     explicit WritingBoundary(const std::filesystem::path& root);
+    // The root already held open (checked by whoever opened it); never opened again here.
+    explicit WritingBoundary(platform::foundation::files::RootHandlePtr root);
     // Everything: what the window writes, which has no root.
     static const WritingBoundaryPtr& everything();
 

@@ -72,9 +72,26 @@ void UserDefaultsCloudSync::updateFromiCloud(const pf::Notification&) {
     const pf::Dictionary entries = iCloudKeyStore_->dictionaryRepresentation();
     // The writes below would otherwise go straight back up.
     center_.removeObserver(this, std::string(pf::UserDefaults::didChangeNotification));
-    for (const auto& [key, value] : entries) userDefaultKeyStore_.setObject(value, key);
+    // Only the settings that go up come down, each of the kind its default is: anything
+    // else in the store (the root-folder grant above all, which only the user grants on
+    // this machine) is no setting of ours to take from another.
+    std::size_t copied = 0;
+    std::size_t passedOver = 0;
+    const pf::Dictionary stored = userDefaultKeyStore_.persistentDomain();
+    for (const auto& [key, value] : entries) {
+        const auto setting = userDefaultsKeyFromRawValue(key);
+        if (!setting || value.type() != registeredDefault(*setting).type()) {
+            ++passedOver;
+            continue;
+        }
+        ++copied;
+        // Unchanged values are not written again: each write is a read-merge-write of the file.
+        if (const auto it = stored.find(key); it != stored.end() && it->second == value) continue;
+        userDefaultKeyStore_.setObject(value, key);
+    }
     userDefaultKeyStore_.synchronize();
-    Logger::log(fmt::format("Synced defaults DOWN from iCloud {}", entries.size()));
+    Logger::log(fmt::format("Synced defaults DOWN from iCloud {}", copied));
+    if (passedOver > 0) Logger::log(fmt::format("Passed over {} iCloud entries that are no settings of this app", passedOver));
     observeUserDefaults();
 }
 

@@ -29,7 +29,8 @@ public:
 
     // Up: copies every settings key into the store and synchronises it.
     void updateToiCloud(const platform::foundation::Notification& notification);
-    // Down: copies every entry of the store into the settings.
+    // Down: copies the entries of the store that are settings of the table, each of its
+    // default's kind, into the settings; every other entry is passed over.
     void updateFromiCloud(const platform::foundation::Notification& notification);
 
     CloudKeyValueStore* iCloudKeyStore() const { return iCloudKeyStore_.get(); }

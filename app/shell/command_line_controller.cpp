@@ -234,18 +234,16 @@ std::shared_ptr<FileAlreadyExistsActionProvider> CommandLineController::actionPr
     return std::make_shared<CommandLineOptionActionProvider>(action);
 }
 
-void CommandLineController::requireInsideRoot(const pf::URL& location) {
-    const auto& root = commandLineEnabledController_->rootBookmarkURL();
+void CommandLineController::requireInsideRoot(const WritingBoundary& root, const pf::URL& location) {
     try {
-        if (root && WritingBoundary(root->fsPath()).contains(location.fsPath())) return;
+        if (root.contains(location.fsPath())) return;
     } catch (const pf::Error& failure) {
         // Without a descriptor left, nothing is known of where it leads: not "outside".
         if (pf::isOutOfFileDescriptors(failure)) {
             complete(LocalizedString::text("command-line.unusable", location.path(), failure.what()));
         }
-        // A root that can no longer be opened holds nothing.
     }
-    complete(LocalizedString::text("command-line.outside-root", location.path(), root ? root->path() : std::string()));
+    complete(LocalizedString::text("command-line.outside-root", location.path(), root.root().string()));
 }
 
 void CommandLineController::run() {
@@ -271,6 +269,12 @@ void CommandLineController::run() {
     commandLineEnabledController_.emplace();
 
     if (!commandLineEnabledController_->isCommandLineInterfaceEnabled()) {
+        // Without a descriptor left to open the root, nothing is known of the grant.
+        const auto& problem = commandLineEnabledController_->grantProblem();
+        if (problem && problem->kind == CommandLineEnabledController::GrantProblem::Kind::unusable &&
+            pf::isOutOfFileDescriptors(problem->error)) {
+            complete(LocalizedString::text("command-line.unusable", problem->folder, problem->reason));
+        }
         std::string message;
         // An unreadable settings file took the grant with it: say so, and where it went.
         if (const auto aside = pf::UserDefaults::standard().setAsideStore()) {
@@ -281,6 +285,8 @@ void CommandLineController::run() {
                                                 : LocalizedString::text("command-line.settings-moved", aside->movedTo.string());
             message += "\n";
         }
+        // A grant that no longer names the folder granted says so, and which.
+        if (problem) message += CommandLineEnabledController::describe(*problem) + "\n";
         complete(message +
                  "Due to sandboxing restrictions you need to enabled the command line interface in the app before "
                  "it's available for use. Please open the app and enable this in the app's preferences.");
@@ -327,20 +333,14 @@ void CommandLineController::run() {
     auto catalogExistsActionProvider = actionProvider(Option::assetCatalogExistsAction);
 
     // Nothing outside the granted root folder is read or written, also not through a
-    // link met on the way.
-    requireInsideRoot(inputURL);
-    requireInsideRoot(outputURL);
+    // link met on the way. The root is the folder the grant was checked against, held
+    // open since: never looked up again by its path.
+    const auto root = std::make_shared<const WritingBoundary>(commandLineEnabledController_->rootHandle());
+    requireInsideRoot(*root, inputURL);
+    requireInsideRoot(*root, outputURL);
 
     auto& engine = glyphwright();
-    try {
-        engine.setWritingBoundary(commandLineEnabledController_->rootBookmarkURL()->fsPath());
-    } catch (const pf::Error& failure) {
-        if (pf::isOutOfFileDescriptors(failure)) {
-            complete(LocalizedString::text("command-line.unusable", inputURL.path(), failure.what()));
-        }
-        complete(LocalizedString::text("command-line.outside-root", inputURL.path(),
-                                       commandLineEnabledController_->rootBookmarkURL()->path()));
-    }
+    engine.setWritingBoundary(root);
     try {
         // A missing folder would otherwise be listed as an empty one.
         std::error_code missing;

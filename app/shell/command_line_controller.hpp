@@ -5,6 +5,7 @@
 #include "app/engine/file_already_exists_action.hpp"
 #include "app/engine/glyphwright.hpp"
 #include "app/engine/glyphwright_delegate.hpp"
+#include "app/engine/writing_boundary.hpp"
 #include "app/shell/command_line_enabled_controller.hpp"
 #include "app/shell/console_io.hpp"
 
@@ -111,7 +112,7 @@ private:
 
     // Refuses, through complete(), a location that is not inside the granted root
     // folder once symbolic links and ".." are resolved.
-    void requireInsideRoot(const platform::foundation::URL& location);
+    void requireInsideRoot(const WritingBoundary& root, const platform::foundation::URL& location);
 
     std::vector<std::string> arguments_;
     ConsoleIO consoleIO_;

@@ -4,6 +4,7 @@
 #include "app/foundation/logger.hpp"
 #include "platform/foundation/bookmark.hpp"
 #include "platform/foundation/error.hpp"
+#include "platform/foundation/test_hook.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/foundation/utf8.hpp"
 
@@ -19,12 +20,78 @@ std::string printedDescription(const std::exception& error) {
     return error.what();
 }
 
+pf::TestHook<const std::filesystem::path&> rootChecked;
+
+using GrantProblem = CommandLineEnabledController::GrantProblem;
+
+// The stored grant's folder opened and checked, or why it cannot be used (logged); both
+// none when nothing is stored.
+struct StoredGrant {
+    std::optional<bookmarks::OpenedFolder> opened;
+    std::optional<GrantProblem> problem;
+};
+
+StoredGrant openStoredGrant() {
+    auto& defaults = pf::UserDefaults::standard();
+    const pf::Value stored = defaults.objectForKey(CommandLineEnabledController::rootBookmarkKey);
+    if (stored.isNull()) return {};
+    const auto notAGrant = [&](const std::string& why) {
+        Logger::log("Error accessing saved bookmark data: " +
+                    pf::Error(pf::FoundationErrorCode::bookmarkResolveFailed,
+                              "The bookmark couldn't be resolved. (" + why + ")")
+                        .printedDescription());
+        return StoredGrant{std::nullopt, GrantProblem{GrantProblem::Kind::notAGrant, defaults.storePath().string(), why}};
+    };
+    const auto* data = stored.asData();
+    if (!data) return notAGrant("not bookmark data");
+    bookmarks::OpenedFolder opened;
+    try {
+        opened = bookmarks::openFolder(*data);
+    } catch (const std::exception& error) {
+        Logger::log("Error accessing saved bookmark data: " + printedDescription(error));
+        return {std::nullopt, GrantProblem{GrantProblem::Kind::notAGrant, defaults.storePath().string(), error.what()}};
+    }
+    const std::string folder = opened.url.path();
+    using Standing = bookmarks::OpenedFolder::Standing;
+    switch (opened.standing) {
+    case Standing::same: return {std::move(opened), std::nullopt};
+    case Standing::replaced:
+    case Standing::notAFolder:
+        // Left in place: the preferences switch shows off and a new grant replaces it.
+        Logger::log("No bookmark data. Is stale: true");
+        return {std::nullopt, GrantProblem{opened.standing == Standing::replaced ? GrantProblem::Kind::replaced
+                                                                                 : GrantProblem::Kind::notAFolder,
+                                           folder, {}}};
+    case Standing::gone:
+        Logger::log("Error accessing saved bookmark data: " +
+                    pf::Error(pf::FoundationErrorCode::bookmarkResolveFailed,
+                              "The bookmark couldn't be resolved. (the item at " + folder + " no longer exists)")
+                        .printedDescription());
+        return {std::nullopt, GrantProblem{GrantProblem::Kind::gone, folder, {}}};
+    case Standing::unusable:
+        Logger::log("Error accessing saved bookmark data: cannot open " + folder + ": " + opened.reason);
+        return {std::nullopt, GrantProblem{GrantProblem::Kind::unusable, folder, opened.reason, opened.error}};
+    }
+    return {};
+}
+
 }  // namespace
 
 CommandLineEnabledController::CommandLineEnabledController() {
-    if (auto url = resolveRootBookmark()) {
-        if (bookmarks::startAccessingSecurityScopedResource(*url)) rootBookmarkURL_ = std::move(url);
+    auto grant = openStoredGrant();
+    grantProblem_ = std::move(grant.problem);
+    if (grant.opened) {
+        try {
+            rootHandle_ = std::make_shared<const pf::files::RootHandle>(std::move(grant.opened->folder),
+                                                                       grant.opened->url.fsPath());
+            rootBookmarkURL_ = std::move(grant.opened->url);
+        } catch (const pf::Error& error) {
+            Logger::log("Error accessing saved bookmark data: " + error.printedDescription());
+            grantProblem_ = GrantProblem{GrantProblem::Kind::unusable, grant.opened->url.path(), error.what(),
+                                         error.domain() == pf::kPosixErrorDomain ? error.code() : 0};
+        }
     }
+    if (rootBookmarkURL_) rootChecked(rootBookmarkURL_->fsPath());
 }
 
 CommandLineEnabledController::~CommandLineEnabledController() {
@@ -32,20 +99,25 @@ CommandLineEnabledController::~CommandLineEnabledController() {
 }
 
 std::optional<pf::URL> CommandLineEnabledController::resolveRootBookmark() const {
-    const auto data = pf::UserDefaults::standard().dataForKey(rootBookmarkKey);
-    if (!data) return std::nullopt;
-    try {
-        const auto resolved = bookmarks::resolve(*data);
-        if (resolved.isStale) {
-            // Left in place: the preferences switch shows off and a new grant replaces it.
-            Logger::log("No bookmark data. Is stale: true");
-            return std::nullopt;
-        }
-        return resolved.url;
-    } catch (const std::exception& error) {
-        Logger::log("Error accessing saved bookmark data: " + printedDescription(error));
-        return std::nullopt;
+    auto grant = openStoredGrant();
+    if (!grant.opened) return std::nullopt;
+    return grant.opened->url;
+}
+
+std::string CommandLineEnabledController::describe(const GrantProblem& problem) {
+    switch (problem.kind) {
+    case GrantProblem::Kind::notAGrant: return LocalizedString::text("command-line.grant-not-a-grant", problem.folder);
+    case GrantProblem::Kind::gone: return LocalizedString::text("command-line.grant-gone", problem.folder);
+    case GrantProblem::Kind::replaced: return LocalizedString::text("command-line.grant-replaced", problem.folder);
+    case GrantProblem::Kind::notAFolder: return LocalizedString::text("command-line.grant-not-a-folder", problem.folder);
+    case GrantProblem::Kind::unusable:
+        return LocalizedString::text("command-line.grant-unusable", problem.folder, problem.reason);
     }
+    return {};
+}
+
+void CommandLineEnabledController::setRootCheckedHookForTesting(std::function<void(const std::filesystem::path&)> hook) {
+    rootChecked.set(std::move(hook));
 }
 
 bool CommandLineEnabledController::saveRootBookmark(const pf::URL& folder) {
@@ -64,8 +136,10 @@ bool CommandLineEnabledController::saveRootBookmark(const pf::URL& folder) {
     }
     auto& defaults = pf::UserDefaults::standard();
     defaults.setObject(pf::Value(std::move(data)), rootBookmarkKey);
-    // A grant that is not on disk is lost with this process: no grant at all.
+    // A grant that is not on disk is lost with this process: no grant at all, also not
+    // one written by a later change of another setting after the user was told so.
     if (!defaults.synchronize()) {
+        defaults.discardUnsavedChange(rootBookmarkKey);
         const pf::Error error(pf::FoundationErrorCode::fileWriteFailed,
                               LocalizedString::text("command-line.settings-not-saved", defaults.storePath().string()));
         if (errorPresenter_) errorPresenter_(error);
@@ -74,6 +148,7 @@ bool CommandLineEnabledController::saveRootBookmark(const pf::URL& folder) {
     }
     willChangeValueForKey(isCommandLineInterfaceEnabledKey);
     rootBookmarkURL_ = folder;
+    grantProblem_.reset();
     didChangeValueForKey(isCommandLineInterfaceEnabledKey);
     return true;
 }
@@ -82,6 +157,8 @@ void CommandLineEnabledController::disableCommandLineInterface() {
     pf::UserDefaults::standard().removeObject(rootBookmarkKey);
     willChangeValueForKey(isCommandLineInterfaceEnabledKey);
     rootBookmarkURL_.reset();
+    rootHandle_.reset();
+    grantProblem_.reset();
     didChangeValueForKey(isCommandLineInterfaceEnabledKey);
 }
 

@@ -3,13 +3,20 @@
 // remembered as a bookmark under the setting "rootBookmark", resolved at every start
 // and held open for the life of the controller. The preferences switch and the
 // command line each make their own controller.
+//
+// The folder is opened once, when the controller is made, and its identity checked on
+// what was opened: the handle is what a run works beneath, so a folder swapped in at the
+// granted path after the check is never used.
 #include "app/foundation/property_observation.hpp"
+#include "platform/foundation/root_handle.hpp"
 #include "platform/foundation/url.hpp"
 
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace gw {
@@ -30,6 +37,28 @@ public:
     CommandLineEnabledController& operator=(const CommandLineEnabledController&) = delete;
 
     const std::optional<platform::foundation::URL>& rootBookmarkURL() const { return rootBookmarkURL_; }
+    // The granted folder, held open since this controller found it granted when it was
+    // made (a grant made through it later is opened by the next controller); none while off.
+    const platform::foundation::files::RootHandlePtr& rootHandle() const { return rootHandle_; }
+
+    // Why a stored grant cannot be used.
+    struct GrantProblem {
+        enum class Kind {
+            notAGrant,   // the setting holds something that is no grant of ours
+            gone,        // nothing at the granted path
+            replaced,    // another folder, or a link elsewhere, at the granted path
+            notAFolder,  // the grant, or what stands at its path, is no folder
+            unusable,    // the folder cannot be opened or read (`reason`)
+        };
+        Kind kind = Kind::notAGrant;
+        std::string folder;  // the granted path; for notAGrant the settings file
+        std::string reason;
+        int error = 0;  // unusable: the errno, when there is one
+    };
+    // Set when a grant is stored and this controller found it unusable.
+    const std::optional<GrantProblem>& grantProblem() const { return grantProblem_; }
+    // The problem as the user is told it, naming the folder.
+    static std::string describe(const GrantProblem& problem);
     bool isCommandLineInterfaceEnabled() const { return rootBookmarkURL_.has_value(); }
     // The switch in the preferences binds to the enablement (read only).
     platform::appkit::KeyValue valueForKey(std::string_view key) const override {
@@ -60,8 +89,14 @@ public:
     // Removes the grant and turns the command line off.
     void disableCommandLineInterface();
 
+    // Tests only: runs once a new controller has opened and checked the granted folder,
+    // with its path, before anything uses it; a test swaps the folder there.
+    static void setRootCheckedHookForTesting(std::function<void(const std::filesystem::path&)> hook);
+
 private:
     std::optional<platform::foundation::URL> rootBookmarkURL_;
+    platform::foundation::files::RootHandlePtr rootHandle_;
+    std::optional<GrantProblem> grantProblem_;
     ErrorPresenter errorPresenter_;
     std::shared_ptr<CommandLineEnabledController*> self_ = std::make_shared<CommandLineEnabledController*>(this);
 };

@@ -2,8 +2,11 @@
 // Remembering a file or folder across runs: bookmark data records the path and the
 // item's identity (device and inode); stands in for the platform's security-scoped
 // bookmarks. Linux has no sandbox, so "starting access" only checks the item is there.
+#include "platform/foundation/root_handle.hpp"
 #include "platform/foundation/url.hpp"
 #include "platform/foundation/value.hpp"
+
+#include <string>
 
 namespace platform::foundation::bookmarks {
 
@@ -21,6 +24,29 @@ struct Resolved {
 // Resolves bookmark data. Data that is not a bookmark, or whose item no longer
 // exists: Error(bookmarkResolveFailed).
 Resolved resolve(const Data& data);
+
+// A bookmarked folder opened once, for use by its descriptor.
+struct OpenedFolder {
+    enum class Standing {
+        same,        // the folder bookmarked: `folder` holds it
+        gone,        // nothing at the path (removed, moved or renamed)
+        replaced,    // another item stands at the path now
+        notAFolder,  // the bookmark, or what stands at the path, is no folder
+        unusable,    // it could not be opened or read (`reason` says why)
+    };
+    Standing standing = Standing::gone;
+    URL url;                 // the path the bookmark names
+    files::UniqueFd folder;  // O_PATH; set only when `same`
+    int error = 0;           // unusable: the errno
+    std::string reason;      // unusable: its text
+};
+
+// Opens the folder that bookmark data names, links followed as `create` followed them,
+// and checks the identity of what was opened, not of what the path names before or
+// after: a folder swapped in at the path at any moment is never taken for the bookmarked
+// one. A folder counts as usable only when it can be read. Error(bookmarkResolveFailed)
+// for data that is not a bookmark.
+OpenedFolder openFolder(const Data& data);
 
 // True when the item exists and can be read; nothing to release on Linux.
 bool startAccessingSecurityScopedResource(const URL& url);

@@ -267,6 +267,39 @@ RootHandle::RootHandle(const fs::path& root) {
     everything_ = path_ == "/";
 }
 
+namespace {
+
+bool sameItem(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Whether `path` names the item `held` is.
+bool names(const fs::path& path, const struct stat& held) {
+    struct stat named {};
+    return !path.empty() && path.is_absolute() && ::stat(path.c_str(), &named) == 0 && sameItem(named, held);
+}
+
+}  // namespace
+
+RootHandle::RootHandle(UniqueFd folder, const fs::path& openedAs) : fd_(std::move(folder)) {
+    struct stat held {};
+    if (!fd_ || ::fstat(fd_.get(), &held) != 0) throw Error::posix(fd_ ? errno : EBADF, "Cannot open " + openedAs.string());
+    if (!S_ISDIR(held.st_mode)) throw Error::posix(ENOTDIR, "Cannot open " + openedAs.string());
+    // The kernel knows where the descriptor's folder stands; the path it was opened by is
+    // the answer only while it still leads there.
+    std::error_code unknown;
+    const fs::path here = fs::read_symlink("/proc/self/fd/" + std::to_string(fd_.get()), unknown);
+    if (!unknown && names(here, held)) {
+        path_ = here;
+    } else {
+        try {
+            path_ = resolvedPath(openedAs);
+        } catch (const Error&) {
+            path_.clear();
+        }
+        if (!names(path_, held)) throw Error::posix(ENOENT, "Cannot find where " + openedAs.string() + " went");
+    }
+    everything_ = path_ == "/";
+}
+
 std::shared_ptr<const RootHandle> RootHandle::everything() {
     static const auto root = std::make_shared<const RootHandle>("/");
     return root;

@@ -63,6 +63,11 @@ public:
     // Holds `root` (every link on its way followed, once, now). Error when it is no
     // folder. A root of "/" holds everything: paths resolve there as anywhere else.
     explicit RootHandle(const std::filesystem::path& root);
+    // Holds the folder already open as `folder` (O_PATH will do), whose identity the
+    // caller has checked: that folder, never whatever `openedAs` names later. Its path is
+    // where the folder stands now (it may have moved since it was opened as `openedAs`).
+    // Error when it is no folder, or stands at no path that can be found.
+    RootHandle(UniqueFd folder, const std::filesystem::path& openedAs);
     // The root of "/", shared.
     static std::shared_ptr<const RootHandle> everything();
 

@@ -1,19 +1,19 @@
 #include "platform/foundation/user_defaults.hpp"
 
+#include "platform/foundation/atomic_file.hpp"
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/plist.hpp"
 
-#include <cerrno>
-#include <fmt/format.h>
 #include <fcntl.h>
+#include <fmt/format.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <system_error>
 
 namespace platform::foundation {
@@ -57,15 +57,68 @@ void UserDefaults::resetStandard() {
     standardCurrent() = nullptr;
 }
 
+namespace {
+
+// flock() on the settings folder: held for one read-merge-write.
+class FolderLock {
+public:
+    explicit FolderLock(const fs::path& dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_ >= 0) {
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~FolderLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int fd_;
+};
+
+// Moves an unreadable settings file to "<name>.corrupt", or to the first free one of
+// "<name>.corrupt-2", "-3" and on: a file set aside earlier is never replaced.
+fs::path moveAside(const fs::path& path, std::error_code& error) {
+    for (int n = 1; n <= 1000; ++n) {
+        fs::path aside = path;
+        aside += n == 1 ? std::string(".corrupt") : ".corrupt-" + std::to_string(n);
+        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return aside;
+        int err = errno;
+        if (err == EINVAL) {
+            // A file system that cannot rename only onto a free name: looked at first.
+            std::error_code ignored;
+            if (fs::exists(fs::symlink_status(aside, ignored))) continue;
+            if (::rename(path.c_str(), aside.c_str()) == 0) return aside;
+            err = errno;
+        }
+        if (err != EEXIST) {
+            error = std::error_code(err, std::generic_category());
+            return {};
+        }
+    }
+    error = std::make_error_code(std::errc::file_exists);
+    return {};
+}
+
+}  // namespace
+
 void UserDefaults::load() {
     std::lock_guard lock(mutex_);
+    // No folder lock for a read: every write replaces the file whole, and a descriptor
+    // less is what lets a start with very few of them still read its settings.
     loadLocked();
+    // Temporary files of writes that never ended (a killed process): nothing will
+    // finish them. Those still being written are held by their writer and stay.
+    files::AtomicFileWriter::removeStaleTemporaries(path_);
 }
 
 void UserDefaults::loadLocked() {
     std::error_code missing;
     if (!fs::exists(fs::symlink_status(path_, missing))) {
         stored_.clear();
+        unreadable_ = false;
         return;
     }
     try {
@@ -89,9 +142,7 @@ void UserDefaults::loadLocked() {
         // Keep the unreadable file for inspection instead of overwriting it with the
         // next change; start from no stored settings.
         std::error_code ec;
-        fs::path aside = path_;
-        aside += ".corrupt";
-        fs::rename(path_, aside, ec);
+        fs::path aside = moveAside(path_, ec);
         if (ec) {
             syslog(LOG_WARNING, "Unreadable settings file %s could not be moved aside: %s", path_.c_str(), e.what());
             aside.clear();
@@ -100,6 +151,7 @@ void UserDefaults::loadLocked() {
         }
         setAside_ = SetAsideStore{path_, aside, e.what()};
         stored_.clear();
+        unreadable_ = false;
     }
 }
 
@@ -108,19 +160,32 @@ std::optional<UserDefaults::SetAsideStore> UserDefaults::setAsideStore() const {
     return setAside_;
 }
 
+void UserDefaults::mergeLocked() {
+    loadLocked();
+    for (const auto& [key, value] : unsaved_) {
+        if (value.isNull()) {
+            stored_.erase(key);
+        } else {
+            stored_.insert_or_assign(key, value);
+        }
+    }
+}
+
 bool UserDefaults::persistLocked() {
+    if (unsaved_.empty()) return true;
     if (unreadable_) {
-        dirty_ = true;
         syslog(LOG_WARNING, "Settings not saved to %s: it could not be read, and would lose what it holds",
                path_.c_str());
         return false;
     }
     try {
-        files::writeAtomically(path_, plist::serialize(Value(stored_), plist::Format::binary), 0600);
-        dirty_ = false;
+        files::AtomicFileWriter::removeStaleTemporaries(path_);
+        files::AtomicFileWriter writer(path_, 0600);
+        writer.write(stringFromData(plist::serialize(Value(stored_), plist::Format::binary)));
+        writer.commit();
+        unsaved_.clear();
         return true;
     } catch (const Error& e) {
-        dirty_ = true;
         syslog(LOG_WARNING, "Cannot save settings to %s: %s", path_.c_str(), e.what());
         return false;
     }
@@ -145,27 +210,6 @@ Value UserDefaults::objectForKey(std::string_view key) const {
     return Value();
 }
 
-namespace {
-// flock() on the settings folder: held for one read-merge-write.
-class FolderLock {
-public:
-    explicit FolderLock(const fs::path& dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (fd_ >= 0) {
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
-    }
-    ~FolderLock() {
-        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-    }
-    FolderLock(const FolderLock&) = delete;
-    FolderLock& operator=(const FolderLock&) = delete;
-
-private:
-    int fd_;
-};
-}  // namespace
-
 bool UserDefaults::change(std::string_view key, const Value* value) {
     std::lock_guard lock(mutex_);
     fs::path dir = path_.parent_path();
@@ -175,9 +219,9 @@ bool UserDefaults::change(std::string_view key, const Value* value) {
         syslog(LOG_WARNING, "Cannot create settings folder %s: %s", dir.c_str(), e.what());
     }
     FolderLock folderLock(dir);
-    // Unsaved changes of our own (an earlier write failed) win over the file, unless the
-    // file could not be read at all: it holds more than they do.
-    if (!dirty_ || unreadable_) loadLocked();
+    // Only the keys this instance changed go over what the file holds now: what others
+    // stored since this one last wrote (or failed to) is kept.
+    mergeLocked();
     if (value) {
         stored_.insert_or_assign(std::string(key), *value);
     } else {
@@ -185,6 +229,7 @@ bool UserDefaults::change(std::string_view key, const Value* value) {
         if (it == stored_.end()) return false;
         stored_.erase(it);
     }
+    unsaved_.insert_or_assign(std::string(key), value ? *value : Value());
     persistLocked();
     return true;
 }
@@ -248,14 +293,18 @@ Dictionary UserDefaults::persistentDomain() const {
 
 bool UserDefaults::synchronize() {
     std::lock_guard lock(mutex_);
-    if (dirty_) {
-        std::error_code ec;
-        fs::create_directories(path_.parent_path(), ec);
-        FolderLock folderLock(path_.parent_path());
-        return persistLocked();
-    }
-    loadLocked();
-    return true;
+    std::error_code ec;
+    fs::create_directories(path_.parent_path(), ec);
+    FolderLock folderLock(path_.parent_path());
+    mergeLocked();
+    return persistLocked();
+}
+
+void UserDefaults::discardUnsavedChange(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    if (auto it = unsaved_.find(key); it != unsaved_.end()) unsaved_.erase(it);
+    FolderLock folderLock(path_.parent_path());
+    mergeLocked();
 }
 
 }  // namespace platform::foundation

@@ -21,7 +21,9 @@ public:
 
     // Settings kept in the binary property-list file `storePath` (read now; a missing
     // file means no stored settings). Each change is merged into the file as it is at
-    // that moment and written through at once, atomically.
+    // that moment and written through at once, atomically: every write reads the file
+    // again under a lock and changes only the keys this instance changed, so what other
+    // processes stored meanwhile is kept, also after a write of this one failed.
     explicit UserDefaults(std::filesystem::path storePath, NotificationCenter* center = &NotificationCenter::defaultCenter());
     UserDefaults(const UserDefaults&) = delete;
     UserDefaults& operator=(const UserDefaults&) = delete;
@@ -62,12 +64,16 @@ public:
     // Only the stored values.
     Dictionary persistentDomain() const;
 
-    // Writes the stored values out if an earlier write failed and re-reads changes
-    // made by other processes; false when the file cannot be written.
+    // Writes the changes an earlier write failed to save, merged as every write is, and
+    // re-reads changes made by other processes; false when the file cannot be written.
     bool synchronize();
+    // Drops an unsaved change of `key` (one whose write failed), so that no later write
+    // saves it; the key takes the file's value again.
+    void discardUnsavedChange(std::string_view key);
 
     // A settings file that could not be read (not a property list, nested too deeply,
-    // not a regular file, too large) is moved aside and the settings start empty.
+    // not a regular file, too large) is moved aside, each under a name of its own
+    // (".corrupt", then ".corrupt-2" and on), and the settings start empty.
     struct SetAsideStore {
         std::filesystem::path original;
         std::filesystem::path movedTo;  // empty when it could not be moved
@@ -81,8 +87,11 @@ public:
 
 private:
     void load();
-    void loadLocked();     // mutex_ held
-    bool persistLocked();  // mutex_ held
+    void loadLocked();  // mutex_ held
+    // Reads the file again and lays the unsaved changes over it; then writes the result
+    // when there are any. mutex_ and the folder lock held.
+    void mergeLocked();
+    bool persistLocked();
     // Applies one change (none: removal) on top of what the file holds now, under an
     // exclusive lock of the settings folder, so that processes and instances sharing
     // the file keep each other's keys. False when there was nothing to remove.
@@ -94,7 +103,8 @@ private:
     mutable std::mutex mutex_;
     Dictionary registered_;
     Dictionary stored_;
-    bool dirty_ = false;
+    // The changes of this instance not yet in the file, a null value for a removal.
+    Dictionary unsaved_;
     std::optional<SetAsideStore> setAside_;
     bool unreadable_ = false;  // the last read failed for a cause outside the file
 };

@@ -108,33 +108,65 @@ TEST_F(UserDefaultsCloudSyncTest, UpCopiesEveryKeyOfTheTable) {
     EXPECT_GT(visible, gw::kUserDefaultsKeyCount);
 }
 
-TEST_F(UserDefaultsCloudSyncTest, DownCopiesEveryEntryWithoutEchoingItBack) {
+// What another machine puts in the store comes down only as settings of the table, each of
+// its default's kind: a root-folder grant, keys of no setting and values of the wrong kind
+// are passed over, and what the settings hold under those keys stays as it was.
+TEST_F(UserDefaultsCloudSyncTest, DownTakesOnlyTheSyncedSettingsOfTheirKindsWithoutEchoingThemBack) {
     Machine mac(dir / "a.plist", cloud);
+    const pf::Value localGrant(pf::dataFromString("this machine's grant"));
+    mac.defaults.setObject(localGrant, "rootBookmark");
     mac.sync.start();
     settle();
 
-    // Another machine writes straight into the store, including a key outside the table.
+    struct Entry {
+        std::string key;
+        pf::Value value;
+        bool taken;
+    };
+    std::vector<Entry> entries = {
+        {"OpenFinder", pf::Value(false), true},
+        {"iconScaleType", pf::Value(std::int64_t{2}), true},
+        {"rootBookmark", pf::Value(pf::dataFromString("a grant from elsewhere")), false},
+        {"ForeignKey", pf::Value("hello"), false},
+        {"ShowInstructions", pf::Value(std::int64_t{0}), false},     // a flag given as a number
+        {"CatalogExistsAction", pf::Value("overwrite"), false},      // a number given as text
+        {"carKitIconOn", pf::Value(pf::Array{pf::Value(true)}), false},
+        {"openFinder", pf::Value(false), false},                     // keys are case-sensitive
+    };
+    for (int i = 0; i < 30; ++i) entries.push_back({"unknown" + std::to_string(i), pf::Value(std::int64_t{i}), false});
+
+    // Another machine writes straight into the store.
     pf::NotificationCenter otherCenter;
     auto other = CloudKeyValueStore::openAt(cloud, &otherCenter);
-    other->setObject(pf::Value(false), "OpenFinder");
-    other->setObject(pf::Value("hello"), "ForeignKey");
+    for (const auto& entry : entries) other->setObject(entry.value, entry.key);
     ASSERT_TRUE(other->synchronize());
     log.clear();
 
     ASSERT_TRUE(MainLoop::runUntil([&] { return log.count("Synced defaults DOWN") > 0; }, 5000ms));
     settle();
-    EXPECT_EQ(log.messages(), std::vector<std::string>{"Synced defaults DOWN from iCloud 2"});
-    EXPECT_FALSE(mac.defaults.boolForKey("OpenFinder"));
-    EXPECT_EQ(mac.defaults.stringForKey("ForeignKey"), "hello");
-    // The copy reached the settings file too.
-    pf::UserDefaults reread(dir / "a.plist", &otherCenter);
-    EXPECT_EQ(reread.objectForKey("ForeignKey"), pf::Value("hello"));
+    EXPECT_EQ(log.messages(), (std::vector<std::string>{"Synced defaults DOWN from iCloud 2",
+                                                        "Passed over 36 iCloud entries that are no settings of this app"}));
+    // The copy reached the settings file, and only the copy.
+    const pf::Dictionary onDisk = pf::UserDefaults(dir / "a.plist", &otherCenter).persistentDomain();
+    for (const auto& entry : entries) {
+        SCOPED_TRACE(entry.key);
+        const auto found = onDisk.find(entry.key);
+        if (entry.taken) {
+            ASSERT_NE(found, onDisk.end());
+            EXPECT_EQ(found->second, entry.value);
+        } else if (entry.key != "rootBookmark") {
+            EXPECT_EQ(found, onDisk.end());
+        }
+    }
+    EXPECT_EQ(onDisk.at("rootBookmark"), localGrant);
+    EXPECT_EQ(mac.defaults.objectForKey("rootBookmark"), localGrant);
+    EXPECT_TRUE(mac.defaults.boolForKey("ShowInstructions"));
 
     // After Down the next local change goes up again.
     log.clear();
-    mac.defaults.setInteger(2, "iconScaleType");
+    mac.defaults.setInteger(3, "iconScaleType");
     EXPECT_EQ(log.count("Synced defaults UP to iCloud "), 1u);
-    ASSERT_TRUE(MainLoop::runUntil([&] { return other->objectForKey("iconScaleType") == pf::Value(2); }, 5000ms));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return other->objectForKey("iconScaleType") == pf::Value(3); }, 5000ms));
 }
 
 TEST_F(UserDefaultsCloudSyncTest, WithoutAStoreOnlyNotSignedInIsLogged) {
@@ -181,7 +213,8 @@ TEST(UserDefaultsCloudSyncChildProcess, SecondMachine) {
     ASSERT_TRUE(MainLoop::runUntil([&] { return !defaults.boolForKey("OpenFinder"); }, 10000ms));
     defaults.setInteger(2, "iconScaleType");
     // Stay until the first machine has seen the answer, so both stores are live together.
-    ASSERT_TRUE(MainLoop::runUntil([&] { return defaults.boolForKey("ForeignDone"); }, 10000ms));
+    ASSERT_TRUE(MainLoop::runUntil(
+        [&] { return sync.iCloudKeyStore()->objectForKey("ForeignDone") == pf::Value(true); }, 10000ms));
 }
 
 TEST_F(UserDefaultsCloudSyncTest, SettingsFollowTheUserToASecondProcess) {

@@ -2,7 +2,13 @@
 // display and its settings in a scratch folder; the root folder is granted through
 // gw-grant-root, the way a machine without the preferences window does it.
 #include "app/shell/catalog_run_support.hpp"
+#include "platform/foundation/atomic_file.hpp"
+#include "platform/foundation/bookmark.hpp"
+#include "platform/foundation/files.hpp"
+#include "platform/foundation/plist.hpp"
+#include "platform/foundation/user_defaults.hpp"
 #include "platform/foundation/utf8.hpp"
+#include "support/permission_bound.hpp"
 #include "support/hostile_files.hpp"
 #include "support/program_run.hpp"
 #include "support/temp_dir.hpp"
@@ -37,6 +43,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+namespace pf = platform::foundation;
 using gwtest::readFile;
 using gwtest::writeFile;
 
@@ -302,16 +309,19 @@ TEST_F(CommandLine, WithoutAGrantedRootFolderNothingIsConverted) {
     }
     EXPECT_FALSE(fs::exists(work_ / "Assets.xcassets"));
 
-    // A grant whose folder is gone no longer counts.
+    // A grant whose folder is gone no longer counts, and the run says which it was.
     fs::create_directories(dir_ / "gone");
     grant(dir_ / "gone");
     fs::remove(dir_ / "gone");
-    expectRefused(glyphwright({"-inputPath", "icon.svg"}), kSandboxText);
+    const std::string gone = "The root folder granted to the command line, " + (dir_ / "gone").string() +
+                             ", is gone: nothing stands at its path any more (it was removed, moved or renamed).\n" +
+                             kSandboxText;
+    expectRefused(glyphwright({"-inputPath", "icon.svg"}), gone);
 
     // A grant of something that is no folder is refused by the tool.
     const auto refused = runProgram(GW_GRANT_ROOT_PATH, {(work_ / "icon.svg").string()});
     EXPECT_NE(refused.status, 0);
-    expectRefused(glyphwright({"-inputPath", "icon.svg"}), kSandboxText);
+    expectRefused(glyphwright({"-inputPath", "icon.svg"}), gone);
 
     // The settings hold text: a folder whose path is not UTF-8 is refused with the reason,
     // rather than reported as granted and then not found.
@@ -323,12 +333,95 @@ TEST_F(CommandLine, WithoutAGrantedRootFolderNothingIsConverted) {
     EXPECT_EQ(refusedName.err, "gw-grant-root: The folder " + (dir_ / "root\\x9b").string() +
                                    " cannot be granted: its path is not valid UTF-8 text, which the settings cannot "
                                    "hold. Rename it, or grant a folder above it.\n");
-    expectRefused(glyphwright({"-inputPath", "icon.svg"}), kSandboxText);
+    expectRefused(glyphwright({"-inputPath", "icon.svg"}), gone);
 
     grant();
     expectCompleted(glyphwright({"-inputPath", "icon.svg"}), {(work_ / "Assets.xcassets").string()});
 }
 
+// A stored grant that no longer names the folder granted (the folder removed, renamed or
+// replaced, by another folder, a link or a file; a grant of a file; a setting that holds
+// no grant; a folder that cannot be read) turns nothing on: the run says what became of
+// the grant and names the folder, and nothing is read or written, in the folder that
+// stands there now least of all.
+TEST_F(CommandLine, AGrantThatNoLongerNamesItsFolderSaysWhatBecameOfItAndNamesIt) {
+    const fs::path settings = dir_ / "xdg/XDG_CONFIG_HOME/com.norvane.glyphwright/com.norvane.glyphwright.plist";
+    const fs::path root = dir_ / "root";
+    const fs::path outside = dir_ / "outside";
+    const fs::path keep = dir_ / "kept";  // where the granted folder goes, so that no new folder takes its inode
+    const auto storeGrant = [&](const pf::Value& grant) {
+        auto stored = pf::plist::parse(pf::files::readData(settings));
+        auto dictionary = *stored.asDictionary();
+        dictionary["rootBookmark"] = grant;
+        writeFile(settings, pf::stringFromData(
+                                pf::plist::serialize(pf::Value(dictionary), pf::plist::Format::binary)));
+    };
+    const std::string head = "The root folder granted to the command line, " + root.string();
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        std::string said;
+        bool needsBindingPermissions = false;
+    };
+    const std::vector<Case> cases = {
+        {"removed", [&] { fs::remove_all(root); },
+         head + ", is gone: nothing stands at its path any more (it was removed, moved or renamed)."},
+        {"renamed", [&] { fs::rename(root, keep); },
+         head + ", is gone: nothing stands at its path any more (it was removed, moved or renamed)."},
+        {"replaced by another folder",
+         [&] {
+             fs::rename(root, keep);
+             fs::create_directories(root);
+             writeFile(root / "icon.svg", svg(64, 64));
+         },
+         head + ", was replaced: another folder, or a link to one, stands at its path now, and only the folder that "
+                "was granted is used. Grant it again to use the one there now."},
+        {"replaced by a link to another folder",
+         [&] {
+             fs::rename(root, keep);
+             fs::create_directory_symlink(outside, root);
+         },
+         head + ", was replaced: another folder, or a link to one, stands at its path now, and only the folder that "
+                "was granted is used. Grant it again to use the one there now."},
+        {"replaced by a file",
+         [&] {
+             fs::rename(root, keep);
+             writeFile(root, "a file");
+         },
+         head + ", is not a folder: a file stands at its path now, or the grant was made of one."},
+        {"a grant of a file",
+         [&] {
+             storeGrant(pf::Value(pf::bookmarks::create(pf::URL::fileURL(root / "icon.svg"))));
+         },
+         "The root folder granted to the command line, " + (root / "icon.svg").string() +
+             ", is not a folder: a file stands at its path now, or the grant was made of one."},
+        {"a setting that holds text", [&] { storeGrant(pf::Value(root.string())); },
+         "The setting “rootBookmark” in " + settings.string() + " holds no grant of a root folder."},
+        {"a folder that cannot be read", [&] { fs::permissions(root, fs::perms::none); },
+         head + ", cannot be used: Permission denied.", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsBindingPermissions && !gwtest::permissionsBind()) continue;
+        for (const auto& folder : {root, outside, keep}) {
+            if (fs::is_directory(fs::symlink_status(folder))) fs::permissions(folder, fs::perms::owner_all);
+            fs::remove_all(folder);
+        }
+        fs::create_directories(root);
+        fs::create_directories(outside);
+        writeFile(root / "icon.svg", svg(64, 64));
+        writeFile(outside / "icon.svg", svg(64, 64, "#ff0000"));
+        grant(root);
+        c.change();
+        const auto run = glyphwright({"-inputPath", (root / "icon.svg").string(), "-outputPath", (root / "out").string()});
+        if (fs::is_directory(fs::symlink_status(root))) fs::permissions(root, fs::perms::owner_all);
+        expectRefused(run, c.said + "\n" + kSandboxText);
+        EXPECT_EQ(namesIn(outside), (std::set<std::string>{"icon.svg"}));
+        EXPECT_TRUE(contentsFiles(dir_.path()).empty());
+    }
+}
+
+// --- bad options -------------------------------------------------------------------------
 // --- bad options -------------------------------------------------------------------------
 
 TEST_F(CommandLine, BadOptionsAndUnreadablePicturesAreRefusedWithStatusOne) {
@@ -1377,6 +1470,69 @@ TEST_F(CommandLine, LinksInsideTheOutputThatLeadOutOfTheRootAreRefused) {
                                  "-assetCatalogExistsAction", "append"}),
                     {(work_ / "o/Assets.xcassets").string()});
     EXPECT_EQ(namesIn(work_ / "real.xcassets"), (std::set<std::string>{"Contents.json", "icon.imageset"}));
+}
+
+// --- settings shared by programs ------------------------------------------------------------
+
+// The window's settings (the same code, in this process) fail to save once, while the
+// settings folder cannot be written; then the granting tool grants another folder, and the
+// window changes another setting. Both programs' changes are kept: the grant names the new
+// folder, which is the one the command line works in, and the window's settings are there.
+TEST_F(CommandLine, TwoProgramsChangingSettingsKeepEachOthersChangesAfterAFailedSave) {
+    if (!gwtest::runWherePermissionsBind()) return;
+    const fs::path folder = dir_ / "xdg/XDG_CONFIG_HOME/com.norvane.glyphwright";
+    const fs::path settings = folder / "com.norvane.glyphwright.plist";
+    const fs::path first = dir_ / "first";
+    const fs::path second = dir_ / "second";
+    for (const auto& root : {first, second}) writeFile(root / "icon.svg", svg(64, 64));
+    grant(first);
+
+    pf::NotificationCenter center;
+    pf::UserDefaults window(settings, &center);
+    window.setBool(false, "OpenFinder");
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+    window.setInteger(2, "IconType");
+    EXPECT_FALSE(window.synchronize());
+    fs::permissions(folder, fs::perms::owner_all);
+    grant(second);
+    window.setBool(false, "ShowInstructions");
+
+    const pf::UserDefaults reread(settings, &center);
+    EXPECT_FALSE(reread.boolForKey("OpenFinder"));
+    EXPECT_EQ(reread.integerForKey("IconType"), 2);
+    EXPECT_FALSE(reread.objectForKey("ShowInstructions").isNull());
+    expectCompleted(glyphwright({"-inputPath", (second / "icon.svg").string()}),
+                    {(second / "Assets.xcassets").string()});
+    const auto refused = glyphwright({"-inputPath", (first / "icon.svg").string()});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "Unable to use " + (first / "icon.svg").string() +
+                               ": it is not inside the root folder granted to the command line (" + second.string() +
+                               "). Nothing was written.\n");
+}
+
+// A write of the settings killed halfway (as a killed grant leaves it) leaves a temporary
+// file beside them: the next grant removes it, but not the one a writer still at work holds.
+TEST_F(CommandLine, TheGrantingToolRemovesWhatKilledWritesOfTheSettingsLeft) {
+    const fs::path folder = dir_ / "xdg/XDG_CONFIG_HOME/com.norvane.glyphwright";
+    const fs::path settings = folder / "com.norvane.glyphwright.plist";
+    grant();
+    const pid_t killed = ::fork();
+    ASSERT_GE(killed, 0);
+    if (killed == 0) {
+        pf::files::AtomicFileWriter writer(settings, 0600);
+        writer.write("half a settings file");
+        ::raise(SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(killed, &status, 0), killed);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    pf::files::AtomicFileWriter underWay(settings, 0600);
+    const std::string held = fs::path(underWay.temporaryPath()).filename().string();
+    ASSERT_EQ(namesIn(folder).size(), 3u);
+
+    grant();
+    EXPECT_EQ(namesIn(folder), (std::set<std::string>{"com.norvane.glyphwright.plist", held}));
+    expectCompleted(glyphwright({"-inputPath", "icon.svg"}), {(work_ / "Assets.xcassets").string()});
 }
 
 // --- hostile settings ---------------------------------------------------------------------

@@ -1,5 +1,7 @@
 // The root-folder grant that switches the command line on: stored, resolved by every new
-// controller, announced to observers, and refused or ignored when it cannot be used.
+// controller, announced to observers, and refused or ignored when it cannot be used; the
+// folder a run works in is the one whose grant was checked.
+#include "app/shell/command_line_controller.hpp"
 #include "app/shell/command_line_enabled_controller.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/log/system_log.hpp"
@@ -8,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -88,6 +92,50 @@ TEST_F(CommandLineEnablement, AGrantThatCanNoLongerBeUsedLeavesTheCommandLineOff
     ASSERT_EQ(logged_.size(), 1u);
     EXPECT_EQ(logged_[0].rfind("Error accessing saved bookmark data: ", 0), 0u) << logged_[0];
     EXPECT_TRUE(hasStoredGrant());
+}
+
+// Every regular file below `folder` by its relative path, with a digest of its bytes.
+std::map<std::string, std::size_t> filesBelow(const fs::path& folder) {
+    std::map<std::string, std::size_t> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file()) {
+            files[fs::relative(entry.path(), folder).string()] = std::hash<std::string>()(gwtest::readFile(entry.path()));
+        }
+    }
+    return files;
+}
+
+std::string svg(const std::string& colour) {
+    return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"64\" height=\"64\"><rect width=\"64\" height=\"64\" fill=\"" +
+           colour + "\"/></svg>\n";
+}
+
+// The granted folder is moved away and a link to another folder put at its path in the
+// moment after a command-line run checked the grant: the run reads and writes in the
+// folder that was granted, wherever it now is, and nothing in the other.
+TEST_F(CommandLineEnablement, ARootSwappedForALinkAfterItsCheckIsNeverLeftFor) {
+    GTEST_FLAG_SET(death_test_style, "fast");  // forked where it stands, with the hook set
+    const fs::path outside = dir_ / "outside";
+    const fs::path moved = dir_ / "granted, moved";
+    gwtest::writeFile(root_ / "icon.svg", svg("#2080d0"));
+    gwtest::writeFile(outside / "icon.svg", svg("#d02020"));
+    ASSERT_TRUE(CommandLineEnabledController().saveRootBookmark(pf::URL::fileURL(root_, true)));
+    pf::UserDefaults::resetStandard();
+    const auto outsideBefore = filesBelow(outside);
+
+    CommandLineEnabledController::setRootCheckedHookForTesting([&](const fs::path& root) {
+        fs::rename(root, moved);
+        fs::create_directory_symlink(outside, root);
+    });
+    EXPECT_EXIT(gw::CommandLineController::make({"glyphwright", "-inputPath", (root_ / "icon.svg").string(),
+                                                 "-outputPath", (root_ / "out").string(), "-assetType", "asset"})
+                    ->run(),
+                ::testing::ExitedWithCode(0), "Conversion Complete");
+    CommandLineEnabledController::setRootCheckedHookForTesting(nullptr);
+
+    EXPECT_TRUE(fs::is_symlink(root_));
+    EXPECT_EQ(filesBelow(outside), outsideBefore);
+    EXPECT_TRUE(fs::is_regular_file(moved / "out/Assets.xcassets/icon.imageset/Contents.json"));
 }
 
 TEST_F(CommandLineEnablement, AFolderThatCannotBeBookmarkedIsPresentedAndChangesNothing) {

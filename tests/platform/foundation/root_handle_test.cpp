@@ -136,6 +136,33 @@ TEST_P(RootHandleTest, EntriesAreActedOnWithoutFollowingTheirLastPart) {
     EXPECT_EQ(readFile(outside_ / "far.txt"), "outside");
 }
 
+// Made from a folder opened (and checked) before, the handle holds that folder: moved
+// away and a link to another folder put at its old path, the old path's files are still
+// the held folder's, its path is where it went, and nothing leads into the other.
+TEST_P(RootHandleTest, AHandleOfAnOpenedFolderStaysWithThatFolder) {
+    files::UniqueFd opened(::open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(opened);
+    const files::RootHandle early(files::UniqueFd(::dup(opened.get())), root_);
+    EXPECT_EQ(early.path(), root_);
+    fs::rename(root_, dir_ / "moved");
+    fs::create_directory_symlink(outside_, root_);
+    const files::RootHandle late(std::move(opened), root_);
+    EXPECT_EQ(late.path(), dir_ / "moved");
+
+    writeFile(outside_ / "real/inside.txt", "the other folder's");
+    EXPECT_EQ(readThrough(early, root_ / "real/inside.txt"), "inside");
+    EXPECT_EQ(readThrough(late, dir_ / "moved/real/inside.txt"), "inside");
+    EXPECT_THROW(late.open(root_ / "real/inside.txt", O_RDONLY), files::OutsideRootError);
+    const auto made = early.entry(root_ / "real/new.txt");
+    files::writeAtomicallyAt(made.folder.get(), made.name, "new", root_ / "real/new.txt");
+    EXPECT_EQ(readFile(dir_ / "moved/real/new.txt"), "new");
+    EXPECT_FALSE(fs::exists(outside_ / "real/new.txt"));
+
+    EXPECT_THROW(files::RootHandle(files::UniqueFd(::open((dir_ / "moved/real/inside.txt").c_str(), O_PATH | O_CLOEXEC)),
+                                   dir_ / "moved/real/inside.txt"),
+                 platform::foundation::Error);
+}
+
 INSTANTIATE_TEST_SUITE_P(Resolution, RootHandleTest, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Kernel" : "Walk"; });
 

@@ -136,6 +136,56 @@ TEST_F(UserDefaultsTest, FailedWriteKeepsValueInMemoryAndSynchronizeReportsIt) {
     EXPECT_EQ(pf::UserDefaults(blocker / "app.plist", &center).integerForKey("n"), 7);
 }
 
+// Another process writes a key while this instance's save has failed: every later write
+// of this instance (and its synchronize) merges its own changes into the file as it is
+// then, and a change given up is never saved.
+TEST_F(UserDefaultsTest, WritesAfterAFailedSaveChangeOnlyTheirOwnKeys) {
+    const fs::path blocker = dir / "settings";
+    gwtest::writeFile(blocker, "a file where the settings folder goes");
+    const fs::path shared = blocker / "app.plist";
+    pf::UserDefaults window(shared, &center);
+    window.setInteger(2, "IconType");
+    window.setObject(Value("grant made in the window"), "rootBookmark");
+    window.removeObject("IconType");
+    window.setInteger(3, "IconType");
+    EXPECT_FALSE(window.synchronize());
+    // The window told the user its grant was not saved: it never will be.
+    window.discardUnsavedChange("rootBookmark");
+    EXPECT_TRUE(window.objectForKey("rootBookmark").isNull());
+
+    fs::remove(blocker);
+    pf::UserDefaults tool(shared, &center);
+    tool.setObject(Value("grant of the granting tool"), "rootBookmark");
+    tool.setBool(true, "ShowInstructions");
+
+    window.setBool(false, "OpenFinder");
+    EXPECT_EQ(Value(pf::UserDefaults(shared, &center).persistentDomain()),
+              Value::dict({{"rootBookmark", Value("grant of the granting tool")},
+                           {"ShowInstructions", true},
+                           {"IconType", 3},
+                           {"OpenFinder", false}}));
+    EXPECT_EQ(window.stringForKey("rootBookmark"), "grant of the granting tool");
+
+    // Saved changes are not written again over newer ones.
+    tool.setInteger(4, "IconType");
+    EXPECT_TRUE(window.synchronize());
+    window.setBool(true, "OpenFinder");
+    EXPECT_EQ(pf::UserDefaults(shared, &center).integerForKey("IconType"), 4);
+}
+
+TEST_F(UserDefaultsTest, EachDamagedFileIsKeptUnderItsOwnName) {
+    const std::vector<std::string> damaged = {"first damaged settings", "second damaged settings",
+                                              "third damaged settings"};
+    const std::vector<std::string> names = {"app.plist.corrupt", "app.plist.corrupt-2", "app.plist.corrupt-3"};
+    for (std::size_t i = 0; i < damaged.size(); ++i) {
+        gwtest::writeFile(store, damaged[i]);
+        pf::UserDefaults defaults(store, &center);
+        ASSERT_TRUE(defaults.setAsideStore());
+        EXPECT_EQ(defaults.setAsideStore()->movedTo, dir / names[i]);
+    }
+    for (std::size_t i = 0; i < damaged.size(); ++i) EXPECT_EQ(gwtest::readFile(dir / names[i]), damaged[i]);
+}
+
 TEST(UserDefaults, StandardDefaultsLiveUnderXdgConfigOfBundleIdentifier) {
     gwtest::ScopedXdgHome xdg;
     gwtest::TempDir resources;
