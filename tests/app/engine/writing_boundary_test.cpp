@@ -1,8 +1,8 @@
 // Each step a run writes with resolves its folder beneath the granted root as it acts:
 // a link out swapped in for that folder as the step begins, after every check (the moment
 // set by the boundary's step hook, not left to chance), is refused, and nothing is made,
-// written or removed outside. With the kernel's resolution and with the walk of one part at
-// a time.
+// written, moved or removed outside. With the kernel's resolution and with the walk of one
+// part at a time.
 #include "app/engine/writing_boundary.hpp"
 #include "support/temp_dir.hpp"
 
@@ -22,12 +22,15 @@ using platform::foundation::files::RootHandle;
 
 class WritingBoundaryRace : public ::testing::TestWithParam<bool> {
 protected:
+    gwtest::TempDir dir_;
     void SetUp() override { RootHandle::setKernelResolutionForTesting(GetParam()); }
+    // The move to the Trash has a Trash of the test's own.
+    gwtest::ScopedEnv home_{"HOME", dir_.path().string()};
+    gwtest::ScopedEnv data_{"XDG_DATA_HOME", (dir_ / "data").string()};
     void TearDown() override {
         gw::WritingBoundary::setStepHookForTesting(nullptr);
         RootHandle::setKernelResolutionForTesting(true);
     }
-    gwtest::TempDir dir_;
 };
 
 TEST_P(WritingBoundaryRace, ALinkSwappedInAsAStepBeginsLeadsNothingOutside) {
@@ -36,17 +39,30 @@ TEST_P(WritingBoundaryRace, ALinkSwappedInAsAStepBeginsLeadsNothingOutside) {
         {"a file written", [](const auto& b, const auto& catalog) { b.writeFile(catalog / "Contents.json", "{}"); }},
         {"a folder made", [](const auto& b, const auto& catalog) { b.createFolders(catalog / "Pic.imageset"); }},
         {"a staged folder moved to its name",
-         [](const auto& b, const auto& catalog) { b.rename(catalog.parent_path() / "staged", catalog / "Pic.imageset"); }},
-        {"a folder removed", [](const auto& b, const auto& catalog) { b.removeTree(catalog / "Old.imageset"); }},
+         [](const auto& b, const auto& catalog) { b.renameIfFree(catalog.parent_path() / "staged", catalog / "Pic.imageset"); }},
+        {"a staged folder swapped in",
+         [](const auto& b, const auto& catalog) {
+             b.exchangeOrMove(catalog.parent_path() / "staged", catalog / "Old.imageset", catalog / ".aside");
+         }},
+        {"a folder removed", [](const auto& b, const auto& catalog) { b.dispose(catalog / "Old.imageset"); }},
+        {"a folder removed as far as it was made",
+         [](const auto& b, const auto& catalog) { b.removeIfMade(catalog / "Old.imageset"); }},
+        {"a folder copied to be staged",
+         [](const auto& b, const auto& catalog) { b.stage(catalog / "Old.imageset", catalog / ".Old.imageset.staged"); }},
+        {"a folder set aside",
+         [](const auto& b, const auto& catalog) { b.setAside(catalog / "Old.imageset", catalog / ".Old.imageset.aside"); }},
+        {"a folder moved to the Trash", [](const auto& b, const auto& catalog) { b.moveToTrash(catalog / "Old.imageset"); }},
     };
     for (const auto& [name, step] : cases) {
         SCOPED_TRACE(name);
         fs::remove_all(dir_ / "root");
         fs::remove_all(dir_ / "outside");
+        fs::remove_all(dir_ / "data");
         gwtest::writeFile(dir_ / "outside/Old.imageset/old.png", "theirs");
         // Anything made there and removed again still leaves the folder changed.
         const auto untouched = fs::file_time_type::clock::now() - std::chrono::hours(24);
         fs::last_write_time(dir_ / "outside", untouched);
+        fs::last_write_time(dir_ / "outside/Old.imageset", untouched);
         const fs::path catalog = dir_ / "root/o/Assets.xcassets";
         gwtest::writeFile(catalog / "Old.imageset/old.png", "mine");
         fs::create_directories(dir_ / "root/o/staged");
@@ -64,6 +80,8 @@ TEST_P(WritingBoundaryRace, ALinkSwappedInAsAStepBeginsLeadsNothingOutside) {
         EXPECT_EQ(swaps, 1);
         EXPECT_EQ(gwtest::readFile(dir_ / "outside/Old.imageset/old.png"), "theirs");
         EXPECT_EQ(fs::last_write_time(dir_ / "outside"), untouched) << "something was made or removed outside";
+        EXPECT_EQ(fs::last_write_time(dir_ / "outside/Old.imageset"), untouched) << "something was made or removed outside";
+        EXPECT_FALSE(fs::exists(dir_ / "data/Trash/files/Old.imageset")) << "what is outside went to the Trash";
     }
 }
 
