@@ -215,7 +215,11 @@ void WritingBoundary::writeFile(const fs::path& file, std::string_view bytes) co
         const files::TemporaryMark mark{std::string(kInFlightMarkName), [&](const struct stat& written) {
                                             return markOfThisRun(InFlightKind::temporary, written, item.name).text();
                                         }};
+        struct stat replaced {};
+        const bool replacing = ::fstatat(item.folder.get(), item.name.c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0;
         run_->made.made(files::writeAtomicallyAt(item.folder.get(), item.name, bytes, file, 0644, mark));
+        // What stood there is gone: its identity may come back on someone else's file.
+        if (replacing) run_->made.forget(replaced);
     });
 }
 
@@ -418,7 +422,9 @@ void WritingBoundary::unmark(const fs::path& path) const {
         const auto fd = openForMark(*item, info);
         if (!fd) return;
         const auto text = files::readMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName);
-        if (text && InFlightMark::parse(*text)) files::removeMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName, *text);
+        if (text && InFlightMark::parse(*text)) {
+            files::removeMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName, *text, &run_->made);
+        }
     });
 }
 
@@ -428,8 +434,8 @@ std::vector<ReplacedItem> WritingBoundary::dispose(const fs::path& path, const s
     const bool gone = bounded([&] {
         const auto item = entryOnExistingPath(path);
         if (!item) return true;
-        const auto& made = run_->made;
-        const files::MayGo mayGo = [&made](const struct stat& entry, const struct stat* counterpart) {
+        auto& made = run_->made;
+        const auto mayGo = [&made](const struct stat& entry, const struct stat* counterpart) {
             if (made.isMade(entry)) return true;
             if (counterpart == nullptr) return false;
             // Its own file stands on in the item's place.
@@ -438,9 +444,15 @@ std::vector<ReplacedItem> WritingBoundary::dispose(const fs::path& path, const s
             if (S_ISDIR(counterpart->st_mode)) return false;
             return made.isWritten(*counterpart) || made.isCopyOf(*counterpart, entry);
         };
-        if (!replacedBy) return files::pruneTree(*item, nullptr, mayGo, path);
+        // Whatever goes is forgotten: its identity may come back on someone else's file.
+        const files::MayGo forgetting = [&made, mayGo](const struct stat& entry, const struct stat* counterpart) {
+            if (!mayGo(entry, counterpart)) return false;
+            made.forget(entry);
+            return true;
+        };
+        if (!replacedBy) return files::pruneTree(*item, nullptr, forgetting, path);
         const auto counterpart = entryOnExistingPath(*replacedBy);
-        return files::pruneTree(*item, counterpart ? &*counterpart : nullptr, mayGo, path);
+        return files::pruneTree(*item, counterpart ? &*counterpart : nullptr, forgetting, path);
     });
     if (gone) return {};
     auto kept = keepReplaced(pf::URL::fileURL(keptFor.value_or(path), kindOf(path) == Kind::folder), path, *this);
@@ -453,9 +465,11 @@ bool WritingBoundary::removeIfMade(const fs::path& path) const {
     return bounded([&] {
         const auto item = entryOnExistingPath(path);
         if (!item) return true;
-        const auto& made = run_->made;
+        auto& made = run_->made;
         return files::pruneTree(*item, nullptr, [&made](const struct stat& entry, const struct stat*) {
-            return made.isMade(entry);
+            if (!made.isMade(entry)) return false;
+            made.forget(entry);
+            return true;
         }, path);
     });
 }

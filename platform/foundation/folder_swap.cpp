@@ -224,6 +224,12 @@ void MadeItems::copied(const struct stat& copy, const struct stat& source) {
     copies_[ItemIdentity::of(copy)] = {ItemIdentity::of(source), source.st_size, source.st_mtim};
 }
 
+void MadeItems::forget(const struct stat& item) {
+    std::lock_guard lock(mutex_);
+    made_.erase(ItemIdentity::of(item));
+    copies_.erase(ItemIdentity::of(item));
+}
+
 bool MadeItems::isMade(const struct stat& item) const {
     std::lock_guard lock(mutex_);
     return made_.count(ItemIdentity::of(item)) != 0;
@@ -376,11 +382,15 @@ std::optional<std::string> readMark(int item, bool isFolder, std::string_view na
     return markFileText(item, name);
 }
 
-void removeMark(int item, bool isFolder, std::string_view name, std::string_view value) {
+void removeMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made) {
     ::fremovexattr(item, attributeName(name).c_str());
     if (!isFolder) return;
-    if (const auto text = markFileText(item, name); text && *text == value) {
-        ::unlinkat(item, markFileName(name).c_str(), 0);
+    const auto file = markFileName(name);
+    struct stat info {};
+    if (const auto text = markFileText(item, name);
+        text && *text == value && ::fstatat(item, file.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        ::unlinkat(item, file.c_str(), 0) == 0 && made != nullptr) {
+        made->forget(info);
     }
 }
 

@@ -39,6 +39,9 @@ class MadeItems {
 public:
     void made(const struct stat& item);
     void copied(const struct stat& copy, const struct stat& source);
+    // The item is gone (the writer removed or replaced it): its identity may be given to
+    // another item, which the writer did not make.
+    void forget(const struct stat& item);
     bool isMade(const struct stat& item) const;
     // Made, and not as a copy: what the writer wrote of its own.
     bool isWritten(const struct stat& item) const;
@@ -124,8 +127,8 @@ bool setMark(int item, bool isFolder, std::string_view name, std::string_view va
 std::optional<std::string> readMark(int item, bool isFolder, std::string_view name);
 // Removes the mark that reads `value`; none there is no failure (nor is a mark that cannot
 // be removed: it only describes the item). A folder's file of that name that holds
-// anything else is not the mark, and stays.
-void removeMark(int item, bool isFolder, std::string_view name, std::string_view value);
+// anything else is not the mark, and stays; the one removed is forgotten by `made`.
+void removeMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made = nullptr);
 
 // Announces on the folder open as `folder` (for reading) that an item is about to be made in
 // it, before it has a name: the extended attribute "user.<name>.<key>" holding `value`,

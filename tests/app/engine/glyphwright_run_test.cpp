@@ -367,6 +367,72 @@ TEST_F(GlyphwrightRunTest, BatchPicturesAreDecodedInTheirOwnFolderAndLetGoAfter)
     EXPECT_TRUE(holdsPixels(red));
 }
 
+// A run replaces a set inside a group folder while it adds to the catalog (the group folder
+// itself is replaced by its staged copy), and a complication set whose pictures the user
+// replaced by kinds the program does not read: every file of the user's in every folder is
+// in the catalog or in the Trash afterwards, and the run tells of each item it put there.
+TEST_F(GlyphwrightRunTest, UsersFilesInReplacedSetsAndGroupFoldersAreKept) {
+    struct Keeper : RecordingDelegate {
+        void glyphwrightDidKeepReplacedItem(gw::Glyphwright&, const gw::ReplacedItem& item) override {
+            std::lock_guard lock(mutex);
+            kept.push_back(item);
+        }
+        std::mutex mutex;
+        std::vector<gw::ReplacedItem> kept;
+    };
+    const auto trash = engineXdgRoot() / "data/Trash/files";
+    for (const auto type : {ConversionOutputType::tvOSTopShelf, ConversionOutputType::complicationIcon}) {
+        SCOPED_TRACE(gw::ConversionOutputTypes::commandLineName(type));
+        fs::remove_all(dir_ / "out");
+        for (int run = 0; run < 2; ++run) {
+            ObservedEngine e;
+            auto keeper = std::make_shared<Keeper>();
+            e.engine->addDelegate(keeper);
+            e.engine->addImage(fileURL(writePng(dir_ / "in" / "Artwork.png", 96, 96)));
+            e.engine->setOutputDirectory(folderURL(dir_ / "out"));
+            e.engine->setResizeType(type);
+            e.engine->setCatalogExistsActionProvider(std::make_shared<StoredAction>(gw::FileAlreadyExistsAction::append));
+            e.engine->setCatalogContentsExistsActionProvider(
+                std::make_shared<StoredAction>(gw::FileAlreadyExistsAction::overwrite));
+            std::map<std::string, fs::path> mine;
+            if (run == 1) {
+                for (const auto& entry : fs::recursive_directory_iterator(dir_ / "out")) {
+                    if (entry.path().extension() == ".png") fs::rename(entry.path(), fs::path(entry.path()).replace_extension(".webp"));
+                }
+                std::vector<fs::path> folders;
+                for (const auto& entry : fs::recursive_directory_iterator(dir_ / "out")) {
+                    if (entry.is_directory()) folders.push_back(entry.path());
+                }
+                for (const auto& folder : folders) {
+                    for (const std::string name : {"notes.txt", ".hidden"}) {
+                        const auto text = "mine: " + (folder / name).string();
+                        gwtest::writeFile(folder / name, text);
+                        mine[text] = folder / name;
+                    }
+                }
+            }
+            e.engine->createAssetCatalog();
+            ASSERT_TRUE(e.delegate->waitForRun(1));
+            e.engine->waitUntilAllOperationsAreFinished();
+            for (const auto& result : e.delegate->results()) EXPECT_TRUE(result.isSuccess());
+            std::map<std::string, fs::path> found;
+            for (const auto& root : {dir_ / "out", trash}) {
+                if (!fs::exists(root)) continue;
+                for (const auto& entry : fs::recursive_directory_iterator(root)) {
+                    if (entry.is_regular_file() && entry.file_size() < 4096) found.emplace(readText(entry.path()), entry.path());
+                }
+            }
+            for (const auto& [text, path] : mine) EXPECT_TRUE(found.count(text)) << path << " is lost";
+            std::lock_guard lock(keeper->mutex);
+            EXPECT_EQ(keeper->kept.empty(), run == 0);
+            for (const auto& item : keeper->kept) {
+                EXPECT_TRUE(item.inTrash) << item.description();
+                EXPECT_TRUE(fs::exists(item.keptAt)) << item.description();
+            }
+        }
+    }
+}
+
 // Every output type converts a real picture into a real catalog; one case per type, so
 // that each stays well inside its time limit on a slow, loaded machine.
 class EveryOutputType : public GlyphwrightRunTest, public ::testing::WithParamInterface<ConversionOutputType> {};

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <set>
 
 namespace {
 
@@ -87,5 +88,71 @@ TEST_P(WritingBoundaryRace, ALinkSwappedInAsAStepBeginsLeadsNothingOutside) {
 
 INSTANTIATE_TEST_SUITE_P(Resolution, WritingBoundaryRace, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Kernel" : "Walk"; });
+
+}  // namespace
+
+namespace {
+
+// The gate through which anything leaves its place: what the run made goes; an old folder
+// that a staged copy replaced goes as far as the copy holds it (the same files, or copies
+// of them as they are, or files the run wrote in their place); anything else is kept in the
+// Trash under its place's "replaced" name, and said. With links, and where files are copied.
+class WritingGate : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { platform::foundation::files::setLinksRefusedForTesting(!GetParam()); }
+    void TearDown() override { platform::foundation::files::setLinksRefusedForTesting(false); }
+    gwtest::TempDir dir_;
+    gwtest::ScopedEnv home_{"HOME", dir_.path().string()};
+    gwtest::ScopedEnv data_{"XDG_DATA_HOME", (dir_ / "data").string()};
+};
+
+TEST_P(WritingGate, OnlyWhatTheRunMadeIsUnlinkedAndTheRestIsKeptAndSaid) {
+    const auto catalog = dir_ / "root/Assets.xcassets";
+    const auto set = catalog / "Logo.imageset";
+    gwtest::writeFile(set / "Contents.json", "old list");
+    gwtest::writeFile(set / "Logo.png", "old picture");
+    gwtest::writeFile(set / "dark/Logo.png", "the user's dark variant");
+    const auto run = gw::WritingBoundary(dir_ / "root").forRun();
+
+    // A folder the run made, with what it wrote: gone, nothing kept.
+    run->createFolders(catalog / "New.imageset");
+    run->writeFile(catalog / "New.imageset/Contents.json", "{}");
+    EXPECT_TRUE(run->dispose(catalog / "New.imageset").empty());
+    EXPECT_FALSE(fs::exists(catalog / "New.imageset"));
+
+    // The set staged, rewritten and swapped in; the user adds a note to the old one meanwhile.
+    const auto staging = catalog / ".Logo.imageset.staging";
+    EXPECT_TRUE(run->stage(set, staging).empty());
+    run->writeFile(staging / "Contents.json", "new list");
+    run->writeFile(staging / "Logo.png", "new picture");
+    gwtest::writeFile(set / "notes.txt", "written while the run ran");
+    ASSERT_TRUE(run->exchangeOrMove(staging, set, catalog / ".aside"));
+    run->unmark(set);
+    const auto kept = run->dispose(staging, set, set);
+    EXPECT_FALSE(fs::exists(staging));
+    EXPECT_EQ(gwtest::readFile(set / "Contents.json"), "new list");
+    EXPECT_EQ(gwtest::readFile(set / "dark/Logo.png"), "the user's dark variant");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_TRUE(kept[0].inTrash);
+    EXPECT_EQ(kept[0].original.fsPath(), set);
+    EXPECT_EQ(kept[0].keptAt.filename().string().rfind("Logo (replaced ", 0), 0u) << kept[0].keptAt;
+    std::set<std::string> inTrash;
+    for (const auto& entry : fs::recursive_directory_iterator(kept[0].keptAt)) {
+        if (entry.is_regular_file()) inTrash.insert(entry.path().lexically_relative(kept[0].keptAt).string());
+    }
+    EXPECT_EQ(inTrash, std::set<std::string>{"notes.txt"});
+    EXPECT_NE(kept[0].description().find(kept[0].keptAt.string()), std::string::npos);
+
+    // Only as far as the run made it: the rest stays where it is, and nothing is kept.
+    gwtest::writeFile(catalog / "Other.imageset/Contents.json", "the user's");
+    EXPECT_FALSE(run->removeIfMade(catalog / "Other.imageset"));
+    EXPECT_EQ(gwtest::readFile(catalog / "Other.imageset/Contents.json"), "the user's");
+    // A boundary of another run has made nothing of this one's.
+    EXPECT_FALSE(gw::WritingBoundary(dir_ / "root").forRun()->removeIfMade(set));
+    EXPECT_TRUE(fs::exists(set / "Contents.json"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, WritingGate, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Linked" : "Copied"; });
 
 }  // namespace
