@@ -103,48 +103,36 @@ std::string temporarySuffix() {
     return suffix;
 }
 
-}  // namespace
+// The permission bits the file gets: those of a file that is there (a link in its place is
+// replaced, not followed), else `newFileMode`.
+mode_t modeFor(int folder, const std::string& name, unsigned newFileMode) {
+    struct stat existing {};
+    if (::fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode)) {
+        return existing.st_mode & 07777;
+    }
+    return static_cast<mode_t>(newFileMode);
+}
 
-void writeAtomicallyAt(int folder, const std::string& name, std::string_view text, const fs::path& shownAs,
-                       unsigned newFileMode) {
-    const auto failure = [&](int err) { return Error::posix(err, "Cannot write " + shownAs.string()); };
-    std::string temporary;
+// A new temporary file beside `name`, its name in `temporary`.
+UniqueFd openTemporary(int folder, const std::string& name, std::string& temporary,
+                       const std::function<Error(int)>& failure) {
     UniqueFd fd;
     for (int attempt = 0; !fd; ++attempt) {
         temporary = "." + name + "." + temporarySuffix();
         fd = UniqueFd(::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd && (errno != EEXIST || attempt > 100)) throw failure(errno);
     }
-    auto fail = [&](int err) {
+    return fd;
+}
+
+// What a failed write throws, once its temporary file is gone.
+auto failingWith(UniqueFd& fd, int folder, const std::string& temporary, std::function<Error(int)> failure) {
+    return [&fd, folder, &temporary, failure = std::move(failure)](int err) {
         fd.reset();
         ::unlinkat(folder, temporary.c_str(), 0);
         return failure(err);
     };
-    // A file that is there keeps its permission bits; a link in its place is replaced,
-    // not followed.
-    struct stat existing {};
-    mode_t mode = static_cast<mode_t>(newFileMode);
-    if (::fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode)) {
-        mode = existing.st_mode & 07777;
-    }
-    if (::fchmod(fd.get(), mode) != 0) throw fail(errno);
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd.get(), p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw fail(errno);
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd.get()) != 0) throw fail(errno);
-    if (::close(fd.release()) != 0) throw fail(errno);
-    if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) throw fail(errno);
 }
-
-namespace {
 
 void writeAll(int fd, std::string_view text, const std::function<Error(int)>& failure) {
     const char* p = text.data();
@@ -198,28 +186,28 @@ std::optional<struct stat> writeUnnamed(int folder, const std::string& name, std
 
 }  // namespace
 
+void writeAtomicallyAt(int folder, const std::string& name, std::string_view text, const fs::path& shownAs,
+                       unsigned newFileMode) {
+    const auto failure = [&](int err) { return Error::posix(err, "Cannot write " + shownAs.string()); };
+    std::string temporary;
+    UniqueFd fd = openTemporary(folder, name, temporary, failure);
+    const auto fail = failingWith(fd, folder, temporary, failure);
+    if (::fchmod(fd.get(), modeFor(folder, name, newFileMode)) != 0) throw fail(errno);
+    writeAll(fd.get(), text, fail);
+    if (::fsync(fd.get()) != 0) throw fail(errno);
+    if (::close(fd.release()) != 0) throw fail(errno);
+    if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) throw fail(errno);
+}
+
 struct stat writeAtomicallyAt(int folder, const std::string& name, std::string_view text, const fs::path& shownAs,
                               unsigned newFileMode, const TemporaryMark& mark) {
     const auto failure = [&](int err) { return Error::posix(err, "Cannot write " + shownAs.string()); };
-    struct stat existing {};
-    mode_t mode = static_cast<mode_t>(newFileMode);
-    if (::fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode)) {
-        mode = existing.st_mode & 07777;
-    }
+    const mode_t mode = modeFor(folder, name, newFileMode);
     if (auto written = writeUnnamed(folder, name, text, mode, mark, failure)) return *written;
     // A named temporary file, marked from the moment it is made.
     std::string temporary;
-    UniqueFd fd;
-    for (int attempt = 0; !fd; ++attempt) {
-        temporary = "." + name + "." + temporarySuffix();
-        fd = UniqueFd(::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!fd && (errno != EEXIST || attempt > 100)) throw failure(errno);
-    }
-    auto fail = [&](int err) {
-        fd.reset();
-        ::unlinkat(folder, temporary.c_str(), 0);
-        return failure(err);
-    };
+    UniqueFd fd = openTemporary(folder, name, temporary, failure);
+    const auto fail = failingWith(fd, folder, temporary, failure);
     struct stat written {};
     if (::fstat(fd.get(), &written) != 0) throw fail(errno);
     std::string value;
