@@ -43,6 +43,22 @@ gw::RunIdentity endedRun(std::uint64_t process = kGone) {
     return run;
 }
 
+// The run of a process that is there (running, or ended and not reaped yet).
+gw::RunIdentity runOf(pid_t process) {
+    std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // "<pid> (<name>) <state> ... <start time, field 22> ..."
+    std::istringstream fields(line.substr(line.rfind(')') + 1));
+    std::string field;
+    for (int number = 3; number <= 22 && fields >> field; ++number) {
+    }
+    auto run = gw::RunIdentity::current();
+    run.process = static_cast<std::uint64_t>(process);
+    run.started = std::stoull(field);
+    return run;
+}
+
 // Marks the item at `path` as a run marks what it has in flight for `original`.
 void leaveInFlight(const fs::path& path, InFlightKind kind, const std::string& original,
                    const gw::RunIdentity& run = endedRun()) {
@@ -215,26 +231,8 @@ TEST_P(InterruptedWriting, OnlyAFolderOfThisUsersRunThatEndedIsPutBack) {
     if (ended == 0) ::_exit(0);
     siginfo_t exited{};
     ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(ended), &exited, WEXITED | WNOWAIT), 0);
-    auto zombie = gw::RunIdentity::current();
-    zombie.process = static_cast<std::uint64_t>(ended);
-    std::ifstream stat("/proc/" + std::to_string(ended) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 1));
-    std::string field;
-    for (int number = 3; fields >> field && number < 22; ++number) {
-    }
-    zombie.started = std::stoull(field);
-    auto parent = gw::RunIdentity::current();
-    parent.process = static_cast<std::uint64_t>(::getppid());
-    {
-        std::ifstream parentStat("/proc/" + std::to_string(::getppid()) + "/stat");
-        std::getline(parentStat, line);
-        std::istringstream parentFields(line.substr(line.rfind(')') + 1));
-        for (int number = 3; parentFields >> field && number < 22; ++number) {
-        }
-        parent.started = std::stoull(field);
-    }
+    const auto zombie = runOf(ended);
+    const auto parent = runOf(::getppid());
     auto otherUser = endedRun();
     otherUser.user += 1;
 
