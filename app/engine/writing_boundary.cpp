@@ -260,37 +260,58 @@ bool WritingBoundary::exchangeOrMove(const fs::path& from, const fs::path& to, c
     });
 }
 
+namespace {
+
+// A staging folder about to be made, announced in its folder (see files::announce) before
+// it is made, so that a kill before it carries its own mark leaves nothing that cannot be
+// told from the user's; withdrawn once it is marked, or its making failed.
+class StagingAnnouncement {
+public:
+    StagingAnnouncement(int folder, const std::string& staging, const std::string& place) : folder_(folder) {
+        static std::atomic<unsigned> count{0};
+        key_ = fmt::format("{}-{}", ::getpid(), count.fetch_add(1));
+        if (staging.find('\n') != std::string::npos) return;
+        const InFlightMark mark{RunIdentity::current(), InFlightKind::writing, {}, place};
+        try {
+            announced_ = files::announce(folder_, kInFlightMarkName, key_, staging + "\n" + mark.text());
+        } catch (const pf::Error& failure) {
+            Logger::log("Unable to announce " + staging + ": " + failure.what());
+        }
+    }
+    ~StagingAnnouncement() { withdraw(); }
+    StagingAnnouncement(const StagingAnnouncement&) = delete;
+    StagingAnnouncement& operator=(const StagingAnnouncement&) = delete;
+    void withdraw() {
+        if (announced_) files::withdraw(folder_, kInFlightMarkName, key_);
+        announced_ = false;
+    }
+
+private:
+    int folder_;
+    std::string key_;
+    bool announced_ = false;
+};
+
+}  // namespace
+
 std::vector<fs::path> WritingBoundary::stage(const fs::path& place, const fs::path& staging) const {
     stepBegins(staging);
     return bounded([&] {
         const auto name = folderPath(place).filename().string();
         const auto target = entry(staging);
-        // Announced in its folder before it is made, so that a kill before it carries its
-        // own mark leaves nothing that cannot be told from the user's.
-        static std::atomic<unsigned> announced{0};
-        const auto key = fmt::format("{}-{}", ::getpid(), announced.fetch_add(1));
         files::UniqueFd parent(::openat(target.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!parent) throw pf::Error::posix(errno, "Cannot stage " + place.string());
-        struct Announced {
-            int folder;
-            const std::string& key;
-            bool done = false;
-            void withdraw() {
-                if (!done) files::withdraw(folder, kInFlightMarkName, key);
-                done = true;
-            }
-            ~Announced() { withdraw(); }
-        } announcement{parent.get(), key};
-        announcement.done = true;
-        if (target.name.find('\n') == std::string::npos) {
-            const InFlightMark mark{RunIdentity::current(), InFlightKind::writing, {}, name};
-            announcement.done = !files::announce(parent.get(), kInFlightMarkName, key, target.name + "\n" + mark.text());
-        }
+        StagingAnnouncement announcement(parent.get(), target.name, name);
         const auto markMade = [&](int folder) {
             struct stat made {};
             if (::fstat(folder, &made) != 0) throw pf::Error::posix(errno, "Cannot stage " + place.string());
-            files::setMark(folder, true, kInFlightMarkName, markOfThisRun(InFlightKind::writing, made, name).text(),
-                           &run_->made);
+            try {
+                files::setMark(folder, true, kInFlightMarkName, markOfThisRun(InFlightKind::writing, made, name).text(),
+                               &run_->made);
+            } catch (const pf::Error& failure) {
+                // Unmarked, it only cannot be told from the user's own should the run be killed.
+                Logger::log("Unable to mark " + staging.string() + ": " + failure.what());
+            }
             announcement.withdraw();
         };
         const auto source = entryOnExistingPath(place);

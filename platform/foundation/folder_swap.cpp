@@ -322,7 +322,9 @@ namespace {
 std::string attributeName(std::string_view name) { return "user." + std::string(name); }
 std::string markFileName(std::string_view name) { return "." + std::string(name); }
 
-bool noAttributes(int err) { return err == ENOTSUP || err == EOPNOTSUPP; }
+// What file systems answer when they keep no extended attributes of this kind (some FUSE
+// and network file systems refuse them as not permitted).
+bool noAttributes(int err) { return err == ENOTSUP || err == EOPNOTSUPP || err == EPERM || err == ENOSYS; }
 
 constexpr std::size_t kLongestMark = 4096;
 
