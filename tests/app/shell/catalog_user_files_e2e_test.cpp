@@ -10,7 +10,6 @@
 
 #include <grp.h>
 #include <pwd.h>
-#include <sys/mount.h>
 
 #include <chrono>
 #include <regex>
@@ -221,24 +220,6 @@ std::vector<RunAs> usersToRunAs() {
     return users;
 }
 
-// A file system of its own that keeps no extended attributes and has no Trash, where the
-// test may mount one.
-class AttributelessDisk {
-public:
-    explicit AttributelessDisk(const fs::path& where) : where_(where) {
-        fs::create_directories(where_);
-        mounted_ = ::mount("ramfs", where_.c_str(), "ramfs", 0, "mode=0755") == 0;
-    }
-    ~AttributelessDisk() {
-        if (mounted_) ::umount2(where_.c_str(), MNT_DETACH);
-    }
-    bool mounted() const { return mounted_; }
-
-private:
-    fs::path where_;
-    bool mounted_ = false;
-};
-
 // The three ways runs cost users their files, and a leftover of another user's run, as each
 // user: appending over a tvOS type whose set sits in a group folder; the clean-up of killed
 // runs meeting files only named like what a run leaves in flight, in the catalog and in
@@ -247,9 +228,10 @@ private:
 TEST_F(UserFilesInCatalogs, TheWaysRunsLostUsersFilesKeepThemForEveryUser) {
     std::vector<std::pair<RunAs, bool>> places;
     for (const auto& user : usersToRunAs()) places.emplace_back(user, false);
-    std::optional<AttributelessDisk> disk;
+    // A file system of its own that keeps no extended attributes and has no Trash.
+    std::optional<gwtest::ScratchDisk> disk;
     if (::geteuid() == 0) {
-        disk.emplace(dir_ / "ramfs");
+        disk.emplace(dir_ / "ramfs", "ramfs", "mode=0755");
         if (disk->mounted()) places.emplace_back(RunAs{"root, without extended attributes", std::nullopt}, true);
     }
     // Every user reaches their own folder below this one.
