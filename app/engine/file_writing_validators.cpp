@@ -38,6 +38,20 @@ bool holdsAnything(const fs::path& folder, const WritingBoundary& boundary) {
     return any;
 }
 
+// Whether `folder` holds anything but folders and Contents.json lists (the name is the
+// program's, whatever stands at it), at any depth, hidden files included. Throws the file
+// system's error when it cannot be listed.
+bool holdsMoreThanListings(const fs::path& folder, const WritingBoundary& boundary) {
+    for (const auto& item : boundary.list(folder)) {
+        if (item.kind == WritingBoundary::Kind::folder) {
+            if (holdsMoreThanListings(folder / item.name, boundary)) return true;
+        } else if (item.name != "Contents.json") {
+            return true;
+        }
+    }
+    return false;
+}
+
 FileAlreadyExistsAction actionFromRow(std::optional<int> row, std::initializer_list<FileAlreadyExistsAction> rows) {
     if (!row || *row < 0 || static_cast<std::size_t>(*row) >= rows.size()) return FileAlreadyExistsAction::cancel;
     return *(rows.begin() + *row);
@@ -73,79 +87,7 @@ Result apply(FileAlreadyExistsAction action, const pf::URL& directory, PendingRe
     throw FileWritingIntentError::userCancelled(directory);
 }
 
-// The longest prefix of `text` of at most `bytes` bytes that does not cut a character.
-std::string utf8Prefix(const std::string& text, std::size_t bytes) {
-    if (text.size() <= bytes) return text;
-    while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
-    return text.substr(0, bytes);
-}
-
-// "<name> (replaced <date> <time>)<extension>", free beside `place` and in the Trash
-// that would take it: a name a person reads as the old one, which keeps its extension (a
-// catalog stays a catalog, and no folder scan takes pictures from it). Runs within one
-// second number their names after the time ("… 01.38.56 2)"), since the Trash's own
-// numbering would cut into the time. Short enough for the Trash's info file beside it.
-fs::path replacedSibling(const fs::path& place, const WritingBoundary& boundary) {
-    const std::string name = place.filename().string();
-    const auto dot = name.rfind('.');
-    const bool hasExtension = dot != std::string::npos && dot != 0;
-    const std::string stem = hasExtension ? name.substr(0, dot) : name;
-    const std::string extension = hasExtension ? name.substr(dot) : std::string();
-    const std::string stamp = pf::Date::fromTimeIntervalSince1970(static_cast<double>(std::time(nullptr))).localFileNameStamp();
-    constexpr std::size_t kNameMax = 255 - std::string_view(".trashinfo").size();
-    for (int number = 1;; ++number) {
-        const std::string suffix = number == 1 ? fmt::format(" (replaced {})", stamp)
-                                               : fmt::format(" (replaced {} {})", stamp, number);
-        const std::size_t room = kNameMax - std::min(kNameMax, suffix.size() + extension.size());
-        const auto candidate = place.parent_path() / (utf8Prefix(stem, room) + suffix + extension);
-        if (!boundary.exists(candidate) && !pf::files::trashHoldsName(candidate)) return candidate;
-    }
-}
-
 }  // namespace
-
-ReplacedItem keepReplaced(const pf::URL& original, const fs::path& setAside, const WritingBoundary& boundary) {
-    ReplacedItem item;
-    item.original = original;
-    const auto visible = replacedSibling(original.fsPath(), boundary);
-    bool renamed = true;
-    try {
-        boundary.rename(setAside, visible);
-    } catch (const std::exception& failure) {
-        renamed = false;
-        Logger::log(fmt::format("Unable to rename {} to {}: {}", setAside.string(), visible.string(), failure.what()));
-    }
-    const fs::path kept = renamed ? visible : setAside;
-    try {
-        item.keptAt = boundary.moveToTrash(kept);
-        item.inTrash = true;
-    } catch (const std::exception& failure) {
-        item.keptAt = kept;
-        item.trashFailure = failure.what();
-    }
-    return item;
-}
-
-bool ReplacedItem::isCatalog() const { return isAssetCatalog(original); }
-
-std::string ReplacedItem::description() const {
-    const std::string what = original.path();
-    if (!restoredFrom.empty()) {
-        const std::string leftover = restoredFrom.string();
-        if (!inTrash) {
-            return LocalizedString::text("writing.recovered.kept", {leftover, what, keptAt.string()}) + " " +
-                   LocalizedString::text("writing.replaced.trash-refused", trashFailure);
-        }
-        if (keptAt.empty()) return LocalizedString::text("writing.recovered.trashed-somewhere", leftover, what);
-        return LocalizedString::text("writing.recovered.trashed", {leftover, what, keptAt.string()});
-    }
-    if (!inTrash) {
-        return LocalizedString::text("writing.replaced.kept", what, keptAt.string()) + " " +
-               LocalizedString::text("writing.replaced.trash-refused", trashFailure);
-    }
-    if (keptAt.empty()) return LocalizedString::text("writing.replaced.trashed-somewhere", what);
-    return LocalizedString::text("writing.replaced.trashed", what, keptAt.string());
-}
 
 // --- PendingRemovals -------------------------------------------------------------
 
@@ -166,7 +108,7 @@ void PendingRemovals::schedule(const pf::URL& url, OnFailure onFailure, Disposal
         if (!bounds->exists(path)) return;
         const auto aside = inFlightSibling(path, InFlightKind::replaced, *bounds);
         try {
-            bounds->rename(path, aside);
+            bounds->setAside(path, aside);
         } catch (const pf::Error& failure) {
             throw pf::Error::posix(failure.domain() == pf::kPosixErrorDomain ? failure.code() : EIO,
                                    "Unable to remove " + path.string());
@@ -201,18 +143,25 @@ std::vector<ReplacedItem> PendingRemovals::settle(const std::function<bool(const
         entries.swap(entries_);
     }
     std::vector<ReplacedItem> kept;
+    const auto keep = [&kept](std::vector<ReplacedItem> items) {
+        for (auto& item : items) kept.push_back(std::move(item));
+    };
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         const auto path = it->url.fsPath();
         const auto& bounds = *it->boundary;
         try {
-            if (failed(it->url)) {
-                // What the failed run left at the name goes; what was there comes back.
-                discardTree(path, bounds);
-                bounds.rename(it->setAside, path);
+            if (!bounds.exists(it->setAside)) {
+                Logger::log(fmt::format("Unable to settle {}: {} is gone", path.string(), it->setAside.string()));
+            } else if (failed(it->url)) {
+                // What the failed run left at the name goes as far as the run made it;
+                // what was there comes back.
+                keep(bounds.dispose(path));
+                bounds.putBack(it->setAside, path);
             } else if (it->disposal == Disposal::keep) {
                 kept.push_back(keepReplaced(it->url, it->setAside, bounds));
             } else {
-                discardTree(it->setAside, bounds);
+                // The run's own earlier output goes; anything the user added is kept.
+                keep(bounds.dispose(it->setAside, path, path));
             }
         } catch (const std::exception& failure) {
             Logger::log(fmt::format("Unable to settle {} (kept as {}): {}", path.string(), it->setAside.string(),
@@ -235,7 +184,7 @@ void PendingRemovals::discard() {
         const auto& bounds = *it->boundary;
         bool putBack = false;
         try {
-            if (!bounds.exists(path)) bounds.rename(it->setAside, path);
+            if (!bounds.exists(path)) bounds.putBack(it->setAside, path);
             putBack = !bounds.exists(it->setAside);
         } catch (const std::exception&) {
         }
@@ -289,10 +238,13 @@ AssetPathValidator::AssetPathValidator(std::shared_ptr<AssetAlreadyExistsPrompti
 Result AssetPathValidator::validate(const FileWritingIntent& intent) {
     const auto& directory = intent.intendedDirectory();
     const auto bounds = pendingRemovals_->boundary();
-    const bool holdsPictures =
-        bounds->exists(directory.fsPath()) && !imageFileURLs(directory, {}, {}, bounds->handle().get()).empty();
-    // A folder with only a Contents.json or other files counts as new; nothing is removed.
-    if (!holdsPictures) return Result::overwritableURL(directory);
+    // A folder with nothing but folders and Contents.json lists counts as new, and so does
+    // anything that is no folder (writing it then fails); nothing is removed. Anything else
+    // in a folder may be the user's (a picture of a kind the program does not read, notes):
+    // the folder is an existing one, whose action decides what becomes of it.
+    if (!bounds->leadsToFolder(directory.fsPath()) || !holdsMoreThanListings(directory.fsPath(), *bounds)) {
+        return Result::overwritableURL(directory);
+    }
     auto action = provider_->fileAlreadyExistsAction();
     if (action == FileAlreadyExistsAction::ask ||
         (action == FileAlreadyExistsAction::append && !intent.hasAppendableOption())) {

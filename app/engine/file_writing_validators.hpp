@@ -11,8 +11,8 @@
 // folders whose replacements were written completely go, and those whose replacement
 // failed are put back in place of whatever the failure left. A replaced catalog or asset
 // set may hold anything the user made (their own sets, a dark variant, notes), so it goes
-// to the Trash rather than away; the layers a run replaces inside a set it adds to are
-// its own earlier output and are removed.
+// to the Trash rather than away; of the layers a run replaces inside a set it adds to, only
+// what the run wrote anew in their place goes (see WritingBoundary::dispose).
 #include "app/engine/contracts/file_writing_intent.hpp"
 #include "app/engine/file_already_exists_action.hpp"
 #include "app/engine/replaced_item.hpp"
@@ -36,8 +36,9 @@ public:
     // Whether a failure stops the run (catalog and asset folders) or is passed over
     // (the overwriting kind, whose writes then fail on their own).
     enum class OnFailure { report, ignore };
-    // What becomes of it once its replacement is written: removed, or kept (moved to the
-    // Trash, or where that fails, renamed beside its replacement).
+    // What becomes of it once its replacement is written: removed as far as the new one
+    // holds it (anything else of it is kept), or kept whole (moved to the Trash, or where
+    // that fails, renamed beside its replacement).
     enum class Disposal { remove, keep };
 
     // Moves whatever stands at the URL aside under a hidden name in the same folder.
@@ -55,9 +56,10 @@ public:
     // Disposes of everything set aside as if every replacement had been written.
     std::vector<ReplacedItem> perform();
     // The run has written: each folder set aside is disposed of, unless `failed` says
-    // the writing of its place failed; then what stands there is removed and the folder
-    // goes back. The last set aside is settled first. Returns where the kept ones went.
-    // A removal that fails leaves the hidden copy behind and is logged; the run goes on.
+    // the writing of its place failed; then what the run made there is removed (anything
+    // else is kept) and the folder goes back. The last set aside is settled first. Returns
+    // where the kept ones went. A removal that fails leaves the hidden copy behind and is
+    // logged; the run goes on.
     std::vector<ReplacedItem> settle(const std::function<bool(const platform::foundation::URL&)>& failed);
     // The run ends without writing: everything set aside goes back to its place, the
     // last set aside first.

@@ -183,16 +183,11 @@ std::vector<FolderDefinition> FolderCreationOperation::prepareSubfolders() {
         bounds.createFolders(place.parent_path());
         const auto staging = inFlightSibling(place, InFlightKind::writing, bounds);
         const auto kind = bounds.kindOf(place);
-        if (kind != WritingBoundary::Kind::missing) {
-            if (kind != WritingBoundary::Kind::folder) throw pf::Error::posix(ENOTDIR, "Cannot create folder " + place.string());
-            stagedFolders_.push_back({staging, place});
-            // Whatever this run set aside inside stays out of the new content.
-            bounds.copyTree(place, staging,
-                            [](const std::string& name) { return parseInFlightName(name).has_value(); });
-        } else {
-            stagedFolders_.push_back({staging, place});
-            bounds.createFolders(staging);
+        if (kind != WritingBoundary::Kind::missing && kind != WritingBoundary::Kind::folder) {
+            throw pf::Error::posix(ENOTDIR, "Cannot create folder " + place.string());
         }
+        stagedFolders_.push_back({staging, place, {}});
+        stagedFolders_.back().leftOut = bounds.stage(place, staging);
         written.push_back(rebasedTree(subfolder, place, staging));
     }
     return written;
@@ -201,13 +196,38 @@ std::vector<FolderDefinition> FolderCreationOperation::prepareSubfolders() {
 void FolderCreationOperation::commitStagedFolders() {
     const auto& bounds = boundary();
     for (const auto& staged : stagedFolders_) {
-        if (bounds.exchangeOrMove(staged.staging, staged.target, inFlightSibling(staged.target, InFlightKind::replaced, bounds))) {
-            // The old content now stands at the staging name.
+        // Should the run be killed once the two have traded places, the old content at the
+        // staging name goes back.
+        const bool replacing = bounds.kindOf(staged.target) == WritingBoundary::Kind::folder;
+        if (replacing) bounds.mark(staged.target, InFlightKind::replaced);
+        bool swapped = false;
+        try {
+            swapped = bounds.exchangeOrMove(staged.staging, staged.target,
+                                            inFlightSibling(staged.target, InFlightKind::replaced, bounds));
+        } catch (...) {
+            if (replacing) bounds.unmark(staged.target);
+            throw;
+        }
+        try {
+            bounds.unmark(staged.target);
+        } catch (const std::exception& failure) {
+            Logger::log("Unable to take the mark off " + staged.target.string() + ": " + failure.what());
+        }
+        if (!swapped) continue;
+        // What this run set aside in the old content follows it to where the run looks for it.
+        for (const auto& relative : staged.leftOut) {
             try {
-                bounds.removeTree(staged.staging);
+                bounds.renameIfFree(staged.staging / relative, staged.target / relative);
             } catch (const std::exception& failure) {
-                Logger::log("Unable to remove " + staged.staging.string() + ": " + failure.what());
+                Logger::log("Unable to move " + (staged.staging / relative).string() + ": " + failure.what());
             }
+        }
+        // The old content now stands at the staging name: what of it the new content
+        // holds goes, anything else is kept.
+        try {
+            bounds.report(bounds.dispose(staged.staging, staged.target, staged.target));
+        } catch (const std::exception& failure) {
+            Logger::log("Unable to remove " + staged.staging.string() + ": " + failure.what());
         }
     }
     stagedFolders_.clear();
@@ -217,7 +237,7 @@ void FolderCreationOperation::removeStagedFolders() {
     const auto& bounds = boundary();
     for (const auto& staged : stagedFolders_) {
         try {
-            bounds.removeTree(staged.staging);
+            bounds.report(bounds.dispose(staged.staging, staged.target, staged.target));
         } catch (const std::exception& failure) {
             Logger::log("Unable to remove " + staged.staging.string() + ": " + failure.what());
         }

@@ -77,7 +77,9 @@ public:
 
     // With staging on, each subfolder is written under a hidden name beside its place
     // (starting from a copy of what stands there) and takes its name only once its whole
-    // subtree is written; a subtree that fails leaves its place as it was. Off by default.
+    // subtree is written; a subtree that fails leaves its place as it was. What the old
+    // content held that the new one does not is kept (see WritingBoundary::dispose) and
+    // reported through the boundary. Off by default.
     void setStagesSubfolders(bool stages) { stagesSubfolders_ = stages; }
     // Every folder and file of the subtree is written through the boundary, and refused
     // unless it lies inside. Before start.
@@ -119,6 +121,8 @@ private:
     struct StagedFolder {
         std::filesystem::path staging;
         std::filesystem::path target;
+        // What this run set aside inside the target, left out of the staged copy.
+        std::vector<std::filesystem::path> leftOut;
     };
     void checkPlannedPaths() const;
     // The subfolder definitions as written: moved under their staging names when staging.

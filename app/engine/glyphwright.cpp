@@ -417,7 +417,7 @@ public:
         lock_.reset();
         if (!made_) return;
         try {
-            if (boundary_->list(folder_).empty()) boundary_->remove(folder_);
+            if (boundary_->list(folder_).empty()) boundary_->removeIfMade(folder_);
         } catch (const std::exception&) {
         }
     }
@@ -479,11 +479,11 @@ void removeIfLeftEmpty(const std::filesystem::path& folder, const WritingBoundar
     try {
         const auto items = boundary.list(folder);
         if (items.size() > 1) return;
-        if (items.size() == 1) {
-            if (items.front().name != "Contents.json" || items.front().kind != WritingBoundary::Kind::file) return;
-            boundary.remove(folder / "Contents.json");
+        if (items.size() == 1 &&
+            (items.front().name != "Contents.json" || items.front().kind != WritingBoundary::Kind::file)) {
+            return;
         }
-        boundary.remove(folder);
+        boundary.removeIfMade(folder);
     } catch (const std::exception& failure) {
         Logger::log("Unable to remove the empty catalog " + folder.string() + ": " + failure.what());
     }
@@ -498,6 +498,8 @@ void Glyphwright::createAssetCatalog() {
         std::lock_guard lock(mutex_);
         boundary = writingBoundary_ ? writingBoundary_ : WritingBoundary::everything();
     }
+    // What this run makes is recorded by the run's own boundary: only that is ever unlinked.
+    boundary = boundary->forRun();
     // Not even the output folder is made outside the boundary.
     if (outputDirectory()) boundary->checkFolder(outputDirectory()->fsPath());
     factory->setWritingBoundary(boundary);
@@ -604,7 +606,11 @@ void Glyphwright::createAssetCatalog() {
             for (const auto& catalog : catalogsToMake) {
                 if (failedFolders->touch(pf::URL::fileURL(catalog, true))) removeIfLeftEmpty(catalog, *boundary);
             }
-            const auto kept = pending->settle([&](const pf::URL& url) { return failedFolders->touch(url); });
+            // What had to make way while the folders were written, then what the answers replaced.
+            auto kept = boundary->takeReported();
+            for (auto& item : pending->settle([&](const pf::URL& url) { return failedFolders->touch(url); })) {
+                kept.push_back(std::move(item));
+            }
             reservation->abandon();
             auto self = weak.lock();
             if (!self) return;

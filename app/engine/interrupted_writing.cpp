@@ -3,22 +3,16 @@
 #include "app/engine/catalog_search.hpp"
 #include "app/engine/writing_boundary.hpp"
 #include "app/foundation/logger.hpp"
-#include "platform/foundation/folder_swap.hpp"
 #include "platform/foundation/url.hpp"
 
 #include <fmt/format.h>
-#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <charconv>
-#include <climits>
-#include <fstream>
-#include <limits>
-#include <stdexcept>
-#include <system_error>
-#include <vector>
+#include <optional>
+#include <set>
+#include <string_view>
 
 namespace gw {
 
@@ -27,33 +21,13 @@ namespace pf = platform::foundation;
 
 namespace {
 
-constexpr std::string_view kindText(InFlightKind kind) {
+constexpr std::string_view nameText(InFlightKind kind) {
     switch (kind) {
     case InFlightKind::replaced: return "replaced";
     case InFlightKind::writing: return "writing";
-    case InFlightKind::discarded: return "discarded";
+    case InFlightKind::temporary: return "temporary";
     }
-    return "discarded";
-}
-
-bool allDigits(std::string_view text) {
-    if (text.empty()) return false;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return false;
-    }
-    return true;
-}
-
-bool isAlphanumeric(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-// ".<file>.XXXXXX" beside a Contents.json or picture being written atomically.
-bool isAtomicWriteLeftover(std::string_view name) {
-    if (name.size() < 9 || name.front() != '.' || name[name.size() - 7] != '.') return false;
-    for (std::size_t i = name.size() - 6; i < name.size(); ++i) {
-        if (!isAlphanumeric(name[i])) return false;
-    }
-    const auto file = name.substr(1, name.size() - 8);
-    return file == "Contents.json" || file.ends_with(".png") || file.ends_with(".pdf");
+    return "writing";
 }
 
 void logFailure(const std::string& what, const std::exception& error) {
@@ -62,92 +36,118 @@ void logFailure(const std::string& what, const std::exception& error) {
 
 using Kind = WritingBoundary::Kind;
 
-// Whether the process that gave a hidden name may still be at work on it: it is running
-// (this one included), and is no zombie. A number that another process took since only
-// makes a leftover wait for a later run.
-bool isRunning(std::uint64_t process) {
-    if (process == 0 || process > static_cast<std::uint64_t>(INT_MAX)) return false;
-    const auto pid = static_cast<pid_t>(process);
-    if (::kill(pid, 0) != 0 && errno != EPERM) return false;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return true;
-    // "<pid> (<name>) <state> ...", where the name may hold anything, ")" included.
-    const auto close = line.rfind(')');
-    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
+struct Leftover {
+    fs::path path;
+    InFlightMark mark;
+};
+
+// The mark that makes `item` of `folder` a leftover of a killed run this run may resolve:
+// the mark of a run of this user that no longer runs, given to this very item, which
+// belongs to this user (the superuser's runs act on what they set aside of anyone's).
+std::optional<InFlightMark> leftoverMark(const fs::path& folder, const WritingBoundary::Item& item,
+                                         const WritingBoundary& boundary) {
+    if (item.kind != Kind::folder && item.kind != Kind::file) return std::nullopt;
+    const auto path = folder / item.name;
+    auto mark = boundary.markOn(path);
+    if (!mark || mark->run.mayStillRun()) return std::nullopt;
+    const uid_t user = ::geteuid();
+    if (mark->run.user != user || (item.owner != user && user != 0)) {
+        Logger::log("Left " + path.string() + " as it is: it belongs to another user");
+        return std::nullopt;
+    }
+    return mark;
 }
 
-// Leftovers of a run that died: what it set aside goes back to its name. What stands
-// there is kept, not removed: the killed run's half-written output cannot be told from a
-// folder of the user's beside a leftover that only carries the name. Only a real folder
-// goes back: a link at a catalog's or set's name would lead every later run wherever it
-// points, outside the catalog, and a file is neither; they keep their hidden names.
-std::vector<ReplacedItem> putBack(const fs::path& folder, const std::vector<std::string>& replaced,
-                                  const WritingBoundary& boundary) {
-    std::vector<ReplacedItem> kept;
-    for (const auto& aside : replaced) {
-        const auto leftover = folder / aside;
-        const auto original = folder / parseInFlightName(aside)->original;
-        try {
-            if (boundary.kindOf(leftover) != Kind::folder) {
-                Logger::log("Left " + leftover.string() + " as it is: it is no folder an interrupted run set aside");
+// A folder a killed run set aside goes back to its name. What stands there is kept, not
+// removed: the killed run's half-written output cannot be told from a folder of the
+// user's. Only a real folder goes back: a link at a catalog's or set's name would lead
+// every later run wherever it points, outside the catalog, and a file is neither.
+void putBack(const fs::path& folder, const Leftover& leftover, const WritingBoundary& boundary,
+             std::vector<ReplacedItem>& kept) {
+    const auto original = folder / leftover.mark.original;
+    try {
+        if (boundary.kindOf(leftover.path) != Kind::folder) {
+            Logger::log("Left " + leftover.path.string() + " as it is: it is no folder an interrupted run set aside");
+            return;
+        }
+        std::optional<ReplacedItem> madeWay;
+        if (boundary.exists(original)) {
+            madeWay = keepReplaced(pf::URL::fileURL(original, true), original, boundary);
+            if (boundary.exists(original)) {
+                Logger::log(fmt::format("Unable to put back {}: {} cannot be moved out of the way",
+                                        leftover.path.string(), original.string()));
+                return;
+            }
+        }
+        boundary.putBack(leftover.path, original);
+        Logger::log("Put back " + original.string() + " from an interrupted run");
+        if (madeWay) {
+            madeWay->restoredFrom = leftover.path;
+            kept.push_back(std::move(*madeWay));
+        }
+    } catch (const std::exception& failure) {
+        logFailure("Unable to put back " + original.string(), failure);
+    }
+}
+
+// Resolves the leftovers among the hidden items of `folder` (only those in flight for
+// `onlyFor`, when given), then, with `deeper`, those of its folders.
+void recoverFolder(const fs::path& folder, const std::optional<std::string>& onlyFor, bool deeper, int depth,
+                   const WritingBoundary& boundary, std::vector<ReplacedItem>& kept) {
+    if (depth > 32) return;
+    std::vector<Leftover> setAside;
+    std::vector<Leftover> inFlight;
+    std::set<std::string> subfolders;
+    try {
+        const auto items = boundary.list(folder);
+        // A folder a killed run announced and made, but had not marked yet: it is empty.
+        for (const auto& announced : boundary.announcedIn(folder)) {
+            const auto& run = announced.mark.run;
+            if (run.mayStillRun() || run.user != ::geteuid() || (onlyFor && announced.mark.original != *onlyFor)) continue;
+            const auto path = folder / announced.name;
+            const auto made = std::find_if(items.begin(), items.end(), [&](const auto& item) { return item.name == announced.name; });
+            if (made != items.end() && made->kind == Kind::folder && (made->owner == ::geteuid() || ::geteuid() == 0) &&
+                !boundary.markOn(path) && boundary.list(path).empty()) {
+                inFlight.push_back({path, announced.mark});
+            }
+            boundary.withdraw(folder, announced.key);
+        }
+        for (const auto& item : items) {
+            if (item.name.front() != '.') {
+                if (item.kind == Kind::folder) subfolders.insert(item.name);
                 continue;
             }
-            std::optional<ReplacedItem> madeWay;
-            if (boundary.exists(original)) {
-                madeWay = keepReplaced(pf::URL::fileURL(original, true), original, boundary);
-                if (boundary.exists(original)) {
-                    Logger::log(fmt::format("Unable to put back {}: {} cannot be moved out of the way",
-                                            leftover.string(), original.string()));
-                    continue;
-                }
-            }
-            boundary.renameIfFree(leftover, original);
-            Logger::log("Put back " + original.string() + " from an interrupted run");
-            if (madeWay) {
-                madeWay->restoredFrom = leftover;
-                kept.push_back(std::move(*madeWay));
-            }
-        } catch (const std::exception& failure) {
-            Logger::log(fmt::format("Unable to put back {}: {}", original.string(), failure.what()));
-        }
-    }
-    return kept;
-}
-
-void removeLeftover(const fs::path& path, const WritingBoundary& boundary) {
-    try {
-        boundary.removeTree(path);
-    } catch (const std::exception& failure) {
-        logFailure("Unable to remove " + path.string(), failure);
-    }
-}
-
-void recoverFolder(const fs::path& folder, int depth, const WritingBoundary& boundary,
-                   std::vector<ReplacedItem>& kept) {
-    if (depth > 32) return;
-    std::vector<std::string> replaced;
-    std::vector<fs::path> subfolders;
-    try {
-        for (const auto& item : boundary.list(folder)) {
-            const auto parsed = parseInFlightName(item.name);
-            if (parsed && isRunning(parsed->process)) continue;
-            if (parsed && parsed->kind == InFlightKind::replaced) {
-                replaced.push_back(item.name);
-            } else if (parsed || isAtomicWriteLeftover(item.name)) {
-                removeLeftover(folder / item.name, boundary);
-            } else if (item.kind == Kind::folder) {
-                subfolders.push_back(folder / item.name);
-            }
+            auto mark = leftoverMark(folder, item, boundary);
+            if (!mark || (onlyFor && mark->original != *onlyFor)) continue;
+            auto& list = mark->kind == InFlightKind::replaced ? setAside : inFlight;
+            list.push_back({folder / item.name, std::move(*mark)});
         }
     } catch (const std::exception& failure) {
         logFailure("Unable to list " + folder.string(), failure);
         return;
     }
-    auto madeWay = putBack(folder, replaced, boundary);
-    kept.insert(kept.end(), madeWay.begin(), madeWay.end());
-    for (const auto& subfolder : subfolders) {
-        recoverFolder(subfolder, depth + 1, boundary, kept);
+    for (const auto& leftover : inFlight) {
+        try {
+            const auto place = folder / leftover.mark.original;
+            for (auto& item : boundary.dispose(leftover.path, place, place, true)) kept.push_back(std::move(item));
+        } catch (const std::exception& failure) {
+            logFailure("Unable to keep " + leftover.path.string(), failure);
+        }
+    }
+    for (const auto& leftover : setAside) {
+        putBack(folder, leftover, boundary, kept);
+        subfolders.insert(leftover.mark.original);
+    }
+    if (!deeper) return;
+    for (const auto& name : subfolders) {
+        const auto subfolder = folder / name;
+        try {
+            // A folder that took its name as a kill came carries a mark that is no longer true.
+            if (const auto mark = boundary.markOn(subfolder); mark && !mark->run.mayStillRun()) boundary.unmark(subfolder);
+        } catch (const std::exception& failure) {
+            logFailure("Unable to look at " + subfolder.string(), failure);
+        }
+        recoverFolder(subfolder, std::nullopt, true, depth + 1, boundary, kept);
     }
 }
 
@@ -157,78 +157,25 @@ fs::path inFlightSibling(const fs::path& path, InFlightKind kind, const WritingB
     static std::atomic<unsigned> counter{0};
     for (;;) {
         const auto candidate = path.parent_path() / fmt::format(".{}.{}-{}-{}", path.filename().string(),
-                                                                kindText(kind), ::getpid(), counter.fetch_add(1));
+                                                                nameText(kind), ::getpid(), counter.fetch_add(1));
         if (!boundary.exists(candidate)) return candidate;
     }
-}
-
-std::optional<InFlightName> parseInFlightName(std::string_view name) {
-    if (name.size() < 2 || name.front() != '.') return std::nullopt;
-    // "-<pid>-<n>" at the end.
-    const auto lastDash = name.rfind('-');
-    if (lastDash == std::string_view::npos || !allDigits(name.substr(lastDash + 1))) return std::nullopt;
-    const auto pidDash = name.rfind('-', lastDash - 1);
-    if (pidDash == std::string_view::npos || !allDigits(name.substr(pidDash + 1, lastDash - pidDash - 1)))
-        return std::nullopt;
-    const auto dot = name.rfind('.', pidDash);
-    if (dot == std::string_view::npos || dot < 2) return std::nullopt;
-    const auto kindName = name.substr(dot + 1, pidDash - dot - 1);
-    for (const auto kind : {InFlightKind::replaced, InFlightKind::writing, InFlightKind::discarded}) {
-        if (kindName != kindText(kind)) continue;
-        const auto digits = name.substr(pidDash + 1, lastDash - pidDash - 1);
-        std::uint64_t process = 0;
-        // More digits than any number holds: no process has it.
-        if (std::from_chars(digits.data(), digits.data() + digits.size(), process).ec != std::errc()) {
-            process = std::numeric_limits<std::uint64_t>::max();
-        }
-        return InFlightName{std::string(name.substr(1, dot - 1)), kind, process};
-    }
-    return std::nullopt;
-}
-
-void discardTree(const fs::path& path, const WritingBoundary& boundary) {
-    if (!boundary.exists(path)) return;
-    const auto discarded = inFlightSibling(path, InFlightKind::discarded, boundary);
-    try {
-        boundary.rename(path, discarded);
-    } catch (const OutsideWritingBoundaryError&) {
-        throw;
-    } catch (const std::exception& failure) {
-        throw std::runtime_error("Unable to remove " + path.string() + ": " + failure.what());
-    }
-    removeLeftover(discarded, boundary);
 }
 
 std::vector<ReplacedItem> recoverInterruptedWriting(const fs::path& outputDirectory, const WritingBoundary& boundary) {
     std::vector<ReplacedItem> kept;
     try {
         if (!boundary.leadsToFolder(outputDirectory)) return kept;
-        std::vector<fs::path> catalogs;
-        // The output chosen inside a catalog (or a catalog itself): that catalog is written.
-        if (auto enclosing = enclosingAssetCatalog(pf::URL::fileURL(outputDirectory / "Assets.xcassets", true))) {
-            catalogs.push_back(enclosing->fsPath());
-        }
-        // The output folder's own leftovers first: a catalog set aside whole goes back
-        // before its content is looked at.
-        std::vector<std::string> replaced;
-        for (const auto& item : boundary.list(outputDirectory)) {
-            const auto parsed = parseInFlightName(item.name);
-            if (!parsed || !parsed->original.ends_with(".xcassets") || isRunning(parsed->process)) continue;
-            if (parsed->kind == InFlightKind::replaced) {
-                replaced.push_back(item.name);
-            } else {
-                removeLeftover(outputDirectory / item.name, boundary);
-            }
-        }
-        kept = putBack(outputDirectory, replaced, boundary);
-        for (const auto& item : boundary.list(outputDirectory)) {
-            if (item.name.front() != '.' && item.name.ends_with(".xcassets") &&
-                boundary.leadsToFolder(outputDirectory / item.name)) {
-                catalogs.push_back(outputDirectory / item.name);
-            }
-        }
-        for (const auto& catalog : catalogs) {
-            if (boundary.contains(catalog)) recoverFolder(catalog, 0, boundary, kept);
+        // The catalog the run writes: the one the output lies in, or the one it makes.
+        auto catalog = (outputDirectory / "Assets.xcassets").lexically_normal();
+        if (auto enclosing = enclosingAssetCatalog(pf::URL::fileURL(catalog, true))) catalog = enclosing->fsPath();
+        catalog = catalog.lexically_normal();
+        if (!catalog.has_filename()) catalog = catalog.parent_path();
+        // The catalog's own leftovers first: a catalog set aside whole goes back before its
+        // content is looked at.
+        recoverFolder(catalog.parent_path(), catalog.filename().string(), false, 0, boundary, kept);
+        if (boundary.kindOf(catalog) == Kind::folder && boundary.contains(catalog)) {
+            recoverFolder(catalog, std::nullopt, true, 0, boundary, kept);
         }
     } catch (const std::exception& failure) {
         logFailure("Unable to recover what an interrupted run left in " + outputDirectory.string(), failure);

@@ -1,8 +1,9 @@
 #pragma once
-// What an "overwrite" answer replaced, once its replacement was written, or what stood
-// where a killed run's set-aside folder was put back: the catalog or asset set is never
-// deleted but moved to the user's Trash, or, where the Trash cannot take it, kept beside
-// under a name that says it was replaced.
+// What had to leave its place and was not made by the run that moved it: what an
+// "overwrite" answer replaced, once its replacement was written; what the user kept in a
+// folder the run replaced; what stood where a killed run's set-aside folder was put back;
+// what a killed run left in flight. It is never deleted but moved to the user's Trash,
+// or, where the Trash cannot take it, kept beside under a name that says it was replaced.
 #include "platform/foundation/url.hpp"
 
 #include <filesystem>
@@ -23,17 +24,21 @@ struct ReplacedItem {
     // Set when it made way for a folder that a killed run had set aside, found under this
     // hidden name and put back at `original`.
     std::filesystem::path restoredFrom;
+    // Set when it is what a killed run left in flight for `original`.
+    bool left = false;
 
     // A whole catalog (else an asset set inside one).
     bool isCatalog() const;
+    // Not what the run was asked to do, but what an earlier, killed one left behind.
+    bool isFromAnInterruptedRun() const;
     // One sentence saying where it went.
     std::string description() const;
 };
 
-// Keeps what stands at `kept` (set aside for `original`, or standing at its name): it is
-// renamed beside it under a name that says it was replaced, then moved to the Trash; where
-// the Trash cannot take it, it stays beside under that name, or failing that where it
-// was.
+// Keeps what stands at `kept` (set aside for `original`, or standing at its name): its mark
+// is taken off, it is renamed beside `original` under a name that says it was replaced
+// (only while that name is free), then moved to the Trash; where the Trash cannot take
+// it, it stays beside under that name, or failing that where it was.
 ReplacedItem keepReplaced(const platform::foundation::URL& original, const std::filesystem::path& kept,
                           const WritingBoundary& boundary);
 

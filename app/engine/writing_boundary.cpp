@@ -1,10 +1,13 @@
 #include "app/engine/writing_boundary.hpp"
 
 #include "app/foundation/localized_string.hpp"
+#include "app/foundation/logger.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/test_hook.hpp"
 #include "platform/foundation/trash.hpp"
+
+#include <fmt/format.h>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,7 +16,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <atomic>
 #include <random>
+#include <utility>
 
 namespace gw {
 
@@ -51,6 +56,17 @@ WritingBoundary::WritingBoundary(const fs::path& root) : handle_(std::make_share
 
 WritingBoundary::WritingBoundary(files::RootHandlePtr root) : handle_(std::move(root)) {
     if (!handle_) throw std::invalid_argument("A writing boundary needs a root");
+}
+
+WritingBoundaryPtr WritingBoundary::forRun() const {
+    std::shared_ptr<WritingBoundary> run(new WritingBoundary());
+    run->handle_ = handle_;
+    return run;
+}
+
+void WritingBoundary::record(const files::RootHandle::Entry& item) const {
+    struct stat info {};
+    if (::fstatat(item.folder.get(), item.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) run_->made.made(info);
 }
 
 const WritingBoundaryPtr& WritingBoundary::everything() {
@@ -157,7 +173,7 @@ std::vector<WritingBoundary::Item> WritingBoundary::list(const fs::path& folder)
             if (name != "." && name != "..") {
                 struct stat info {};
                 if (::fstatat(listed, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-                    items.push_back({name, gw::kindOf(info.st_mode)});
+                    items.push_back({name, gw::kindOf(info.st_mode), info.st_uid});
                 }
             }
             errno = 0;
@@ -186,7 +202,11 @@ void WritingBoundary::createFolders(const fs::path& folder) const {
         createFolders(location.parent_path());
         stepBegins(location);
         const auto item = entry(location);
-        if (::mkdirat(item.folder.get(), item.name.c_str(), 0777) != 0 && errno != EEXIST) throw failure(errno);
+        if (::mkdirat(item.folder.get(), item.name.c_str(), 0777) == 0) {
+            record(item);
+        } else if (errno != EEXIST) {
+            throw failure(errno);
+        }
         // Made by another run meanwhile, or something else is in the way.
         if (!leadsToFolder(location)) throw failure(ENOTDIR);
     });
@@ -196,7 +216,14 @@ void WritingBoundary::writeFile(const fs::path& file, std::string_view bytes) co
     stepBegins(file);
     bounded([&] {
         const auto item = entry(file);
-        files::writeAtomicallyAt(item.folder.get(), item.name, bytes, file);
+        const files::TemporaryMark mark{std::string(kInFlightMarkName), [&](const struct stat& written) {
+                                            return markOfThisRun(InFlightKind::temporary, written, item.name).text();
+                                        }};
+        struct stat replaced {};
+        const bool replacing = ::fstatat(item.folder.get(), item.name.c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0;
+        run_->made.made(files::writeAtomicallyAt(item.folder.get(), item.name, bytes, file, 0644, mark));
+        // What stood there is gone: its identity may come back on someone else's file.
+        if (replacing) run_->made.forget(replaced);
     });
 }
 
@@ -219,17 +246,6 @@ bool WritingBoundary::canCreateFileBeside(const fs::path& file) const {
     }
 }
 
-void WritingBoundary::rename(const fs::path& from, const fs::path& to) const {
-    stepBegins(to);
-    bounded([&] {
-        const auto source = entry(from);
-        const auto target = entry(to);
-        if (::renameat(source.folder.get(), source.name.c_str(), target.folder.get(), target.name.c_str()) != 0) {
-            throw pf::Error::posix(errno, "Cannot move " + from.string() + " to " + to.string());
-        }
-    });
-}
-
 void WritingBoundary::renameIfFree(const fs::path& from, const fs::path& to) const {
     stepBegins(to);
     bounded([&] {
@@ -248,31 +264,249 @@ bool WritingBoundary::exchangeOrMove(const fs::path& from, const fs::path& to, c
     });
 }
 
-void WritingBoundary::removeTree(const fs::path& path) const {
-    stepBegins(path);
+namespace {
+
+// A staging folder about to be made, announced in its folder (see files::announce) before
+// it is made, so that a kill before it carries its own mark leaves nothing that cannot be
+// told from the user's; withdrawn once it is marked, or its making failed.
+class StagingAnnouncement {
+public:
+    StagingAnnouncement(int folder, const std::string& staging, const std::string& place) : folder_(folder) {
+        static std::atomic<unsigned> count{0};
+        key_ = fmt::format("{}-{}", ::getpid(), count.fetch_add(1));
+        if (staging.find('\n') != std::string::npos) return;
+        const InFlightMark mark{RunIdentity::current(), InFlightKind::writing, {}, place};
+        try {
+            announced_ = files::announce(folder_, kInFlightMarkName, key_, staging + "\n" + mark.text());
+        } catch (const pf::Error& failure) {
+            Logger::log("Unable to announce " + staging + ": " + failure.what());
+        }
+    }
+    ~StagingAnnouncement() { withdraw(); }
+    StagingAnnouncement(const StagingAnnouncement&) = delete;
+    StagingAnnouncement& operator=(const StagingAnnouncement&) = delete;
+    void withdraw() {
+        if (announced_) files::withdraw(folder_, kInFlightMarkName, key_);
+        announced_ = false;
+    }
+
+private:
+    int folder_;
+    std::string key_;
+    bool announced_ = false;
+};
+
+}  // namespace
+
+std::vector<fs::path> WritingBoundary::stage(const fs::path& place, const fs::path& staging) const {
+    stepBegins(staging);
+    return bounded([&] {
+        const auto name = folderPath(place).filename().string();
+        const auto target = entry(staging);
+        files::UniqueFd parent(::openat(target.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!parent) throw pf::Error::posix(errno, "Cannot stage " + place.string());
+        StagingAnnouncement announcement(parent.get(), target.name, name);
+        const auto markMade = [&](int folder) {
+            struct stat made {};
+            if (::fstat(folder, &made) != 0) throw pf::Error::posix(errno, "Cannot stage " + place.string());
+            try {
+                files::setMark(folder, true, kInFlightMarkName, markOfThisRun(InFlightKind::writing, made, name).text(),
+                               &run_->made);
+            } catch (const pf::Error& failure) {
+                // Unmarked, it only cannot be told from the user's own should the run be killed.
+                Logger::log("Unable to mark " + staging.string() + ": " + failure.what());
+            }
+            announcement.withdraw();
+        };
+        const auto source = entryOnExistingPath(place);
+        struct stat standing {};
+        if (!source || ::fstatat(source->folder.get(), source->name.c_str(), &standing, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (::mkdirat(target.folder.get(), target.name.c_str(), 0777) != 0) {
+                throw pf::Error::posix(errno, "Cannot create folder " + staging.string());
+            }
+            record(target);
+            files::UniqueFd made(::openat(target.folder.get(), target.name.c_str(),
+                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!made) throw pf::Error::posix(errno, "Cannot create folder " + staging.string());
+            markMade(made.get());
+            return std::vector<fs::path>{};
+        }
+        files::TreeCopy copy;
+        copy.made = &run_->made;
+        copy.madeFolder = markMade;
+        // What this run set aside inside stays where the run will look for it.
+        copy.skip = [&](const std::string&, const struct stat& item) { return isSetAside(item); };
+        files::copyTree(*source, target, place, copy);
+        return copy.skipped;
+    });
+}
+
+void WritingBoundary::setAside(const fs::path& path, const fs::path& aside) const {
+    const bool marked = mark(path, InFlightKind::replaced);
+    struct stat item {};
+    try {
+        bounded([&] {
+            const auto found = entry(path);
+            if (::fstatat(found.folder.get(), found.name.c_str(), &item, AT_SYMLINK_NOFOLLOW) != 0) {
+                throw pf::Error::posix(errno, "Cannot look at " + path.string());
+            }
+        });
+        renameIfFree(path, aside);
+    } catch (...) {
+        if (marked) unmark(path);
+        throw;
+    }
+    std::lock_guard lock(run_->mutex);
+    run_->setAside.insert(files::ItemIdentity::of(item));
+}
+
+void WritingBoundary::putBack(const fs::path& aside, const fs::path& path) const {
+    renameIfFree(aside, path);
+    unmark(path);
+}
+
+bool WritingBoundary::isSetAside(const struct stat& item) const {
+    std::lock_guard lock(run_->mutex);
+    return run_->setAside.count(files::ItemIdentity::of(item)) != 0;
+}
+
+namespace {
+
+// The item at the entry, opened to read or set its mark; none for what carries no mark of
+// ours (a link, a FIFO, a device) or is gone.
+files::UniqueFd openForMark(const files::RootHandle::Entry& item, struct stat& info) {
+    if (::fstatat(item.folder.get(), item.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return {};
+    if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) return {};
+    files::UniqueFd fd(::openat(item.folder.get(), item.name.c_str(),
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                                    (S_ISDIR(info.st_mode) ? O_DIRECTORY : 0)));
+    struct stat opened {};
+    if (!fd || ::fstat(fd.get(), &opened) != 0 || opened.st_ino != info.st_ino || opened.st_dev != info.st_dev) return {};
+    return fd;
+}
+
+}  // namespace
+
+bool WritingBoundary::mark(const fs::path& path, InFlightKind kind, const std::string& original) const {
+    return bounded([&] {
+        const auto item = entry(path);
+        struct stat info {};
+        const auto fd = openForMark(item, info);
+        if (!fd) return false;
+        const auto text = markOfThisRun(kind, info, original.empty() ? item.name : original).text();
+        try {
+            return files::setMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName, text, &run_->made);
+        } catch (const pf::Error& failure) {
+            // Unmarked, it only cannot be told from the user's own should the run be killed.
+            Logger::log("Unable to mark " + path.string() + ": " + failure.what());
+            return false;
+        }
+    });
+}
+
+std::optional<InFlightMark> WritingBoundary::markOn(const fs::path& path) const {
+    return bounded([&]() -> std::optional<InFlightMark> {
+        const auto item = entryOnExistingPath(path);
+        if (!item) return std::nullopt;
+        struct stat info {};
+        const auto fd = openForMark(*item, info);
+        if (!fd) return std::nullopt;
+        const auto text = files::readMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName);
+        if (!text) return std::nullopt;
+        auto mark = InFlightMark::parse(*text);
+        // A mark copied onto another item says nothing of this one.
+        if (!mark || mark->item != files::ItemIdentity::of(info)) return std::nullopt;
+        return mark;
+    });
+}
+
+std::vector<WritingBoundary::Announcement> WritingBoundary::announcedIn(const fs::path& folder) const {
+    return bounded([&] {
+        std::vector<Announcement> found;
+        const auto fd = handle_->open(folderPath(folder), O_RDONLY | O_DIRECTORY);
+        for (const auto& [key, value] : files::announcements(fd.get(), kInFlightMarkName)) {
+            const auto end = value.find('\n');
+            if (end == std::string::npos) continue;
+            auto mark = InFlightMark::parse(std::string_view(value).substr(end + 1));
+            const auto name = value.substr(0, end);
+            if (mark && !name.empty() && name.find('/') == std::string::npos) found.push_back({key, name, std::move(*mark)});
+        }
+        return found;
+    });
+}
+
+void WritingBoundary::withdraw(const fs::path& folder, const std::string& key) const {
+    bounded([&] { files::withdraw(handle_->open(folderPath(folder), O_RDONLY | O_DIRECTORY).get(), kInFlightMarkName, key); });
+}
+
+void WritingBoundary::unmark(const fs::path& path) const {
     bounded([&] {
         const auto item = entryOnExistingPath(path);
-        if (!item) return;  // nothing there
-        files::removeTree(*item, path);
-    });
-}
-
-void WritingBoundary::remove(const fs::path& path) const {
-    stepBegins(path);
-    bounded([&] {
-        const auto item = entry(path);
-        if (::unlinkat(item.folder.get(), item.name.c_str(), 0) == 0) return;
-        if ((errno == EISDIR || errno == EPERM) && ::unlinkat(item.folder.get(), item.name.c_str(), AT_REMOVEDIR) == 0) {
-            return;
+        if (!item) return;
+        struct stat info {};
+        const auto fd = openForMark(*item, info);
+        if (!fd) return;
+        const auto text = files::readMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName);
+        if (text && InFlightMark::parse(*text)) {
+            files::removeMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName, *text, &run_->made);
         }
-        throw pf::Error::posix(errno, "Cannot remove " + path.string());
     });
 }
 
-void WritingBoundary::copyTree(const fs::path& from, const fs::path& to,
-                               const std::function<bool(const std::string&)>& skip) const {
-    stepBegins(to);
-    bounded([&] { files::copyTree(entry(from), entry(to), from, skip); });
+std::vector<ReplacedItem> WritingBoundary::dispose(const fs::path& path, const std::optional<fs::path>& replacedBy,
+                                                   const std::optional<fs::path>& keptFor, bool left) const {
+    stepBegins(path);
+    const bool gone = bounded([&] {
+        const auto item = entryOnExistingPath(path);
+        if (!item) return true;
+        auto& made = run_->made;
+        const auto mayGo = [&made](const struct stat& entry, const struct stat* counterpart) {
+            if (made.isMade(entry)) return true;
+            if (counterpart == nullptr) return false;
+            // Its own file stands on in the item's place.
+            if (files::ItemIdentity::of(entry) == files::ItemIdentity::of(*counterpart)) return true;
+            if (S_ISDIR(entry.st_mode)) return S_ISDIR(counterpart->st_mode) && made.isMade(*counterpart);
+            if (S_ISDIR(counterpart->st_mode)) return false;
+            return made.isWritten(*counterpart) || made.isCopyOf(*counterpart, entry);
+        };
+        // Whatever goes is forgotten: its identity may come back on someone else's file.
+        const files::MayGo forgetting = [&made, mayGo](const struct stat& entry, const struct stat* counterpart) {
+            if (!mayGo(entry, counterpart)) return false;
+            made.forget(entry);
+            return true;
+        };
+        if (!replacedBy) return files::pruneTree(*item, nullptr, forgetting, path);
+        const auto counterpart = entryOnExistingPath(*replacedBy);
+        return files::pruneTree(*item, counterpart ? &*counterpart : nullptr, forgetting, path);
+    });
+    if (gone) return {};
+    auto kept = keepReplaced(pf::URL::fileURL(keptFor.value_or(path), kindOf(path) == Kind::folder), path, *this);
+    kept.left = left;
+    return {std::move(kept)};
+}
+
+bool WritingBoundary::removeIfMade(const fs::path& path) const {
+    stepBegins(path);
+    return bounded([&] {
+        const auto item = entryOnExistingPath(path);
+        if (!item) return true;
+        auto& made = run_->made;
+        return files::pruneTree(*item, nullptr, [&made](const struct stat& entry, const struct stat*) {
+            if (!made.isMade(entry)) return false;
+            made.forget(entry);
+            return true;
+        }, path);
+    });
+}
+
+void WritingBoundary::report(std::vector<ReplacedItem> kept) const {
+    std::lock_guard lock(run_->mutex);
+    for (auto& item : kept) run_->reported.push_back(std::move(item));
+}
+
+std::vector<ReplacedItem> WritingBoundary::takeReported() const {
+    std::lock_guard lock(run_->mutex);
+    return std::exchange(run_->reported, {});
 }
 
 std::unique_ptr<files::FolderLock> WritingBoundary::lock(const fs::path& folder) const {

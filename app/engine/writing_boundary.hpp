@@ -7,13 +7,23 @@
 // swapped in at any time therefore cannot lead a step outside: the step is refused with
 // OutsideWritingBoundaryError and nothing is written there. The checks (checkFolder,
 // checkPlan) refuse a plan early and name where it leads, before anything is set aside.
+//
+// It is also the one gate through which anything leaves its place: a boundary made for a
+// run (forRun) records by identity every folder, file and link the run makes, and only
+// those are ever unlinked (dispose, removeIfMade). Anything else that must go (what the
+// user keeps in a folder the run replaces, a leftover of a killed run) is kept: renamed
+// beside under a name that says it was replaced and moved to the Trash, and told.
 #include "app/definitions/folder_definition.hpp"
+#include "app/engine/in_flight_mark.hpp"
+#include "app/engine/replaced_item.hpp"
 #include "platform/foundation/folder_swap.hpp"
 #include "platform/foundation/root_handle.hpp"
 
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -40,6 +50,9 @@ public:
     explicit WritingBoundary(platform::foundation::files::RootHandlePtr root);
     // Everything: what the window writes, which has no root.
     static const WritingBoundaryPtr& everything();
+    // The same root for one run, with a record of its own of what the run makes, sets
+    // aside and keeps.
+    WritingBoundaryPtr forRun() const;
 
     const std::filesystem::path& root() const { return handle_->path(); }
     const platform::foundation::files::RootHandlePtr& handle() const { return handle_; }
@@ -67,32 +80,77 @@ public:
     struct Item {
         std::string name;
         Kind kind;
+        uid_t owner = 0;
     };
     // What the folder holds (links followed on the way to it); Error when it cannot be listed.
     std::vector<Item> list(const std::filesystem::path& folder) const;
 
     // Makes the folder and its missing parents; an existing folder is fine.
     void createFolders(const std::filesystem::path& folder) const;
-    // Writes the file atomically (see files::writeAtomically).
+    // Writes the file atomically (see files::writeAtomicallyAt with a mark): a temporary
+    // name it may take on the way carries this run's mark.
     void writeFile(const std::filesystem::path& file, std::string_view bytes) const;
     // Whether a file could be made in the folder of `file` now; the platform's Error when
     // no file descriptor is left to try.
     bool canCreateFileBeside(const std::filesystem::path& file) const;
-    // Renames `from` to `to`, replacing what stands there as rename(2) does.
-    void rename(const std::filesystem::path& from, const std::filesystem::path& to) const;
     // Renames `from` to `to` only while nothing stands at `to`; the platform's Error
-    // (EEXIST) otherwise.
+    // (EEXIST) otherwise. No step renames onto anything: that would remove it.
     void renameIfFree(const std::filesystem::path& from, const std::filesystem::path& to) const;
     // See files::exchangeOrMove.
     bool exchangeOrMove(const std::filesystem::path& from, const std::filesystem::path& to,
                         const std::filesystem::path& aside) const;
-    // Removes the path and everything below it; nothing there is no failure.
-    void removeTree(const std::filesystem::path& path) const;
-    // Removes a file, or a folder that is empty.
-    void remove(const std::filesystem::path& path) const;
-    // See files::copyTree.
-    void copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
-                  const std::function<bool(const std::string& name)>& skip) const;
+    // Makes `staging` (a free hidden name beside `place`), marked as this run's new content
+    // of `place`: a copy of the folder at `place` (its files carried over as the same files
+    // where the file system allows, see files::copyTree) or, with nothing there, an empty
+    // folder. What this run set aside inside is left out and answered, relative to `place`,
+    // to follow its folder once the staged one has taken its place.
+    std::vector<std::filesystem::path> stage(const std::filesystem::path& place,
+                                             const std::filesystem::path& staging) const;
+    // Sets the folder at `path` aside at the free hidden name `aside`, marked as its old
+    // content (so that a later run puts it back should this one be killed).
+    void setAside(const std::filesystem::path& path, const std::filesystem::path& aside) const;
+    // Puts a folder this run set aside back at `path` (nothing may stand there).
+    void putBack(const std::filesystem::path& aside, const std::filesystem::path& path) const;
+    // Whether the item is one this run set aside.
+    bool isSetAside(const struct stat& item) const;
+    // Marks the item at `path` as in flight for `original` in this run; false where the
+    // file system keeps no mark on it. `original` defaults to the item's own name.
+    bool mark(const std::filesystem::path& path, InFlightKind kind, const std::string& original = {}) const;
+    // The mark on the item at `path` (any run's), when it carries one for itself.
+    std::optional<InFlightMark> markOn(const std::filesystem::path& path) const;
+    // Takes the mark off the item at `path`, whichever run gave it.
+    void unmark(const std::filesystem::path& path) const;
+    // What runs announced they were about to make in `folder` (see files::announce): the
+    // name of each item, and the mark of the run, for the item's place.
+    struct Announcement {
+        std::string key;
+        std::string name;
+        InFlightMark mark;
+    };
+    std::vector<Announcement> announcedIn(const std::filesystem::path& folder) const;
+    void withdraw(const std::filesystem::path& folder, const std::string& key) const;
+
+    // --- the gate: the only ways anything leaves its place.
+
+    // Removes the item at `path` and everything below it that this run made; everything
+    // else of it stays and, as it must leave its place, is kept (see keepReplaced) and
+    // answered. `replacedBy`, when given, is what took the item's place: an entry of the
+    // item whose own file stands on there, whose place there holds a file the run wrote or
+    // a copy it made of the entry as it is, or a folder that was emptied and whose place
+    // there is a folder the run made, goes too. `keptFor` is where what is kept stood (the
+    // item's own place by default); `left` marks what a killed run left. Nothing there:
+    // nothing to do.
+    std::vector<ReplacedItem> dispose(const std::filesystem::path& path,
+                                      const std::optional<std::filesystem::path>& replacedBy = std::nullopt,
+                                      const std::optional<std::filesystem::path>& keptFor = std::nullopt,
+                                      bool left = false) const;
+    // Removes the item at `path` with what is below it only as far as this run made it;
+    // anything else stays where it is. Whether nothing is left there.
+    bool removeIfMade(const std::filesystem::path& path) const;
+    // The items kept while the run wrote, for the run to tell; taken once.
+    void report(std::vector<ReplacedItem> kept) const;
+    std::vector<ReplacedItem> takeReported() const;
+
     // The folder's lock (see files::FolderLock), held while the object lives.
     std::unique_ptr<platform::foundation::files::FolderLock> lock(const std::filesystem::path& folder) const;
     // Moves the item to the Trash (see files::moveToTrash); returns where it went.
@@ -103,8 +161,19 @@ public:
     // to or removes; a test swaps a link in there at that moment.
     static void setStepHookForTesting(std::function<void(const std::filesystem::path&)> hook);
 
+    // Tests only: what this boundary's run made.
+    const platform::foundation::files::MadeItems& madeItems() const { return run_->made; }
+
 private:
+    // What one run made, set aside and kept.
+    struct Run {
+        platform::foundation::files::MadeItems made;
+        mutable std::mutex mutex;
+        std::set<platform::foundation::files::ItemIdentity> setAside;
+        std::vector<ReplacedItem> reported;
+    };
     WritingBoundary() = default;
+    void record(const platform::foundation::files::RootHandle::Entry& item) const;
     // Runs a step, turning a path that leads out into OutsideWritingBoundaryError.
     template <typename Step>
     auto bounded(Step&& step) const -> decltype(step());
@@ -114,6 +183,7 @@ private:
         const std::filesystem::path& path) const;
 
     platform::foundation::files::RootHandlePtr handle_;
+    std::shared_ptr<Run> run_ = std::make_shared<Run>();
 };
 
 }  // namespace gw

@@ -515,7 +515,7 @@ void CommandLineController::glyphwrightDidKeepReplacedItem(Glyphwright&, const R
     std::unique_lock output(outputMutex_);
     waitForStartLine(output);
     // Not what the run was asked to do, but what an earlier, killed one left behind.
-    if (!item.restoredFrom.empty()) {
+    if (item.isFromAnInterruptedRun()) {
         ConsoleIO::writeError(fmt::format("{}Warning: {}\n", onErr(seq::yellow), item.description()));
         return;
     }

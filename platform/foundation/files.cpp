@@ -1,6 +1,7 @@
 #include "platform/foundation/files.hpp"
 
 #include "platform/foundation/error.hpp"
+#include "platform/foundation/folder_swap.hpp"
 #include "platform/foundation/root_handle.hpp"
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
+#include <optional>
 #include <random>
 #include <string>
 #include <system_error>
@@ -101,45 +103,128 @@ std::string temporarySuffix() {
     return suffix;
 }
 
-}  // namespace
+// The permission bits the file gets: those of a file that is there (a link in its place is
+// replaced, not followed), else `newFileMode`.
+mode_t modeFor(int folder, const std::string& name, unsigned newFileMode) {
+    struct stat existing {};
+    if (::fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode)) {
+        return existing.st_mode & 07777;
+    }
+    return static_cast<mode_t>(newFileMode);
+}
 
-void writeAtomicallyAt(int folder, const std::string& name, std::string_view text, const fs::path& shownAs,
-                       unsigned newFileMode) {
-    const auto failure = [&](int err) { return Error::posix(err, "Cannot write " + shownAs.string()); };
-    std::string temporary;
+// A new temporary file beside `name`, its name in `temporary`.
+UniqueFd openTemporary(int folder, const std::string& name, std::string& temporary,
+                       const std::function<Error(int)>& failure) {
     UniqueFd fd;
     for (int attempt = 0; !fd; ++attempt) {
         temporary = "." + name + "." + temporarySuffix();
         fd = UniqueFd(::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd && (errno != EEXIST || attempt > 100)) throw failure(errno);
     }
-    auto fail = [&](int err) {
+    return fd;
+}
+
+// What a failed write throws, once its temporary file is gone.
+auto failingWith(UniqueFd& fd, int folder, const std::string& temporary, std::function<Error(int)> failure) {
+    return [&fd, folder, &temporary, failure = std::move(failure)](int err) {
         fd.reset();
         ::unlinkat(folder, temporary.c_str(), 0);
         return failure(err);
     };
-    // A file that is there keeps its permission bits; a link in its place is replaced,
-    // not followed.
-    struct stat existing {};
-    mode_t mode = static_cast<mode_t>(newFileMode);
-    if (::fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode)) {
-        mode = existing.st_mode & 07777;
-    }
-    if (::fchmod(fd.get(), mode) != 0) throw fail(errno);
+}
+
+void writeAll(int fd, std::string_view text, const std::function<Error(int)>& failure) {
     const char* p = text.data();
     std::size_t left = text.size();
     while (left > 0) {
-        const ssize_t n = ::write(fd.get(), p, left);
+        const ssize_t n = ::write(fd, p, left);
         if (n < 0) {
             if (errno == EINTR) continue;
-            throw fail(errno);
+            throw failure(errno);
         }
         p += n;
         left -= static_cast<std::size_t>(n);
     }
+}
+
+// The file written without a name (O_TMPFILE), then linked in: none when the file system
+// (or a missing /proc) does not allow it, and nothing was changed.
+std::optional<struct stat> writeUnnamed(int folder, const std::string& name, std::string_view text, mode_t mode,
+                                        const TemporaryMark& mark, const std::function<Error(int)>& failure) {
+    UniqueFd fd(::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (!fd) {
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT) return std::nullopt;
+        throw failure(errno);
+    }
+    if (::fchmod(fd.get(), mode) != 0) throw failure(errno);
+    writeAll(fd.get(), text, failure);
+    if (::fsync(fd.get()) != 0) throw failure(errno);
+    struct stat written {};
+    if (::fstat(fd.get(), &written) != 0) throw failure(errno);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    // Nothing there: the whole file takes its name in one step.
+    if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return written;
+    if (errno == ENOENT) return std::nullopt;  // no /proc to link from
+    if (errno != EEXIST) throw failure(errno);
+    const std::string value = mark.value(written);
+    const bool marked = setMark(fd.get(), false, mark.name, value, nullptr);
+    std::string temporary;
+    for (int attempt = 0;; ++attempt) {
+        temporary = "." + name + "." + temporarySuffix();
+        if (::linkat(AT_FDCWD, self.c_str(), folder, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) break;
+        if (errno != EEXIST || attempt > 100) throw failure(errno);
+    }
+    if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
+        const int err = errno;
+        ::unlinkat(folder, temporary.c_str(), 0);
+        throw failure(err);
+    }
+    if (marked) removeMark(fd.get(), false, mark.name, value);
+    return written;
+}
+
+}  // namespace
+
+void writeAtomicallyAt(int folder, const std::string& name, std::string_view text, const fs::path& shownAs,
+                       unsigned newFileMode) {
+    const auto failure = [&](int err) { return Error::posix(err, "Cannot write " + shownAs.string()); };
+    std::string temporary;
+    UniqueFd fd = openTemporary(folder, name, temporary, failure);
+    const auto fail = failingWith(fd, folder, temporary, failure);
+    if (::fchmod(fd.get(), modeFor(folder, name, newFileMode)) != 0) throw fail(errno);
+    writeAll(fd.get(), text, fail);
     if (::fsync(fd.get()) != 0) throw fail(errno);
     if (::close(fd.release()) != 0) throw fail(errno);
     if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) throw fail(errno);
+}
+
+struct stat writeAtomicallyAt(int folder, const std::string& name, std::string_view text, const fs::path& shownAs,
+                              unsigned newFileMode, const TemporaryMark& mark) {
+    const auto failure = [&](int err) { return Error::posix(err, "Cannot write " + shownAs.string()); };
+    const mode_t mode = modeFor(folder, name, newFileMode);
+    if (auto written = writeUnnamed(folder, name, text, mode, mark, failure)) return *written;
+    // A named temporary file, marked from the moment it is made.
+    std::string temporary;
+    UniqueFd fd = openTemporary(folder, name, temporary, failure);
+    const auto fail = failingWith(fd, folder, temporary, failure);
+    struct stat written {};
+    if (::fstat(fd.get(), &written) != 0) throw fail(errno);
+    std::string value;
+    bool marked = false;
+    try {
+        value = mark.value(written);
+        marked = setMark(fd.get(), false, mark.name, value, nullptr);
+    } catch (const Error& error) {
+        throw fail(error.domain() == kPosixErrorDomain ? static_cast<int>(error.code()) : EIO);
+    }
+    if (::fchmod(fd.get(), mode) != 0) throw fail(errno);
+    writeAll(fd.get(), text, fail);
+    if (::fsync(fd.get()) != 0) throw fail(errno);
+    if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) throw fail(errno);
+    if (marked) removeMark(fd.get(), false, mark.name, value);
+    if (::fstat(fd.get(), &written) != 0) throw failure(errno);
+    return written;
 }
 
 void writeAtomically(const fs::path& path, std::string_view text, unsigned newFileMode) {

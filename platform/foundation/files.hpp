@@ -4,8 +4,11 @@
 // temporary folder.
 #include "platform/foundation/value.hpp"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +39,20 @@ void writeAtomically(const std::filesystem::path& path, std::string_view text, u
 // through a path. `shownAs` names the file in errors.
 void writeAtomicallyAt(int folder, const std::string& name, std::string_view text,
                        const std::filesystem::path& shownAs, unsigned newFileMode = 0644);
+
+// How a file being written says, while it stands under a temporary name, that it is in
+// flight (see setMark in folder_swap.hpp): the mark's name, and its value given the file.
+struct TemporaryMark {
+    std::string name;
+    std::function<std::string(const struct stat& file)> value;
+};
+// The same, for a writer that must tell its temporary files from anything else later:
+// the file is made without a name where the file system allows, written, and given its
+// own name in one step when nothing stands there. Otherwise it takes a temporary name
+// while carrying `mark` (removed once the file has taken its own name). Answers what was
+// written, for its identity.
+struct stat writeAtomicallyAt(int folder, const std::string& name, std::string_view text,
+                              const std::filesystem::path& shownAs, unsigned newFileMode, const TemporaryMark& mark);
 
 // Creates the folder and its missing parents; an existing folder is fine. Error when
 // something else is in the way or creation fails.

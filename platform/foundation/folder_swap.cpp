@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/xattr.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -62,39 +65,76 @@ void copyFile(int from, int to, const std::string& what) {
     }
 }
 
-// Copies what the folder open as `from` holds into the folder open as `to`.
-void copyInto(int from, int to, const std::function<bool(const std::string&)>& skip, const std::string& what) {
+std::atomic<bool> linksRefused{false};
+std::atomic<bool> attributesRefused{false};
+
+bool sameTime(const struct timespec& a, const struct timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// Records what was just made at `name` in the folder open as `folder`.
+void recordMade(int folder, const std::string& name, MadeItems* made, const struct stat* source = nullptr) {
+    if (made == nullptr) return;
+    struct stat info {};
+    if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (source != nullptr) made->copied(info, *source);
+    else made->made(info);
+}
+
+// A regular file carried into the folder open as `to`: a second name of the same file, or
+// where the file system refuses that, a copy.
+void carryFile(int from, int to, const std::string& name, const struct stat& info, MadeItems* made,
+               const std::string& what) {
+    if (!linksRefused.load(std::memory_order_relaxed) && ::linkat(from, name.c_str(), to, name.c_str(), 0) == 0) return;
+    if (!linksRefused.load(std::memory_order_relaxed) && errno != EPERM && errno != EXDEV && errno != EMLINK &&
+        errno != ENOTSUP && errno != EACCES && errno != ENOSYS) {
+        if (errno == ENOENT) return;  // gone meanwhile
+        fail(errno, what);
+    }
+    UniqueFd source(::openat(from, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!source) fail(errno, what);
+    struct stat opened {};
+    if (::fstat(source.get(), &opened) != 0) fail(errno, what);
+    // Something else swapped in since it was looked at: no content of ours.
+    if (!S_ISREG(opened.st_mode) || opened.st_ino != info.st_ino || opened.st_dev != info.st_dev) return;
+    UniqueFd target(::openat(to, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                             opened.st_mode & 07777));
+    if (!target) fail(errno, what);
+    copyFile(source.get(), target.get(), what);
+    if (made != nullptr) {
+        struct stat copy {};
+        if (::fstat(target.get(), &copy) == 0) made->copied(copy, opened);
+    }
+}
+
+// Copies what the folder open as `from` holds into the folder open as `to`; `below` is
+// where `from` lies in the tree copied.
+void copyInto(int from, int to, TreeCopy& copy, const fs::path& below, const std::string& what) {
     for (const auto& name : namesIn(from, what)) {
-        if (skip && skip(name)) continue;
         struct stat info {};
         if (::fstatat(from, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT) continue;  // gone meanwhile
             fail(errno, what);
         }
+        if (copy.skip && copy.skip(name, info)) {
+            copy.skipped.push_back(below / name);
+            continue;
+        }
         if (S_ISDIR(info.st_mode)) {
             UniqueFd source(::openat(from, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!source) fail(errno, what);
             if (::mkdirat(to, name.c_str(), (info.st_mode & 07777) | 0700) != 0) fail(errno, what);
+            recordMade(to, name, copy.made, &info);
             UniqueFd target(::openat(to, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!target) fail(errno, what);
-            copyInto(source.get(), target.get(), skip, what);
+            copyInto(source.get(), target.get(), copy, below / name, what);
         } else if (S_ISLNK(info.st_mode)) {
             std::vector<char> buffer(static_cast<std::size_t>(info.st_size) + 256);
             const ssize_t length = ::readlinkat(from, name.c_str(), buffer.data(), buffer.size() - 1);
             if (length < 0) fail(errno, what);
             buffer[static_cast<std::size_t>(length)] = '\0';
             if (::symlinkat(buffer.data(), to, name.c_str()) != 0) fail(errno, what);
+            recordMade(to, name, copy.made, &info);
         } else if (S_ISREG(info.st_mode)) {
-            UniqueFd source(::openat(from, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-            if (!source) fail(errno, what);
-            struct stat opened {};
-            if (::fstat(source.get(), &opened) != 0) fail(errno, what);
-            // Something else swapped in since it was looked at: no content of ours.
-            if (!S_ISREG(opened.st_mode)) continue;
-            UniqueFd target(::openat(to, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                     opened.st_mode & 07777));
-            if (!target) fail(errno, what);
-            copyFile(source.get(), target.get(), what);
+            carryFile(from, to, name, info, copy.made, what);
         }
         // A FIFO, socket or device is no content we wrote or can carry over: copying it
         // would fail the folder, and reading it could block for ever.
@@ -122,18 +162,21 @@ int renameEntries(const RootHandle::Entry& from, const RootHandle::Entry& to, un
 
 }  // namespace
 
-void copyTree(const RootHandle::Entry& from, const RootHandle::Entry& to, const fs::path& shownAs,
-              const std::function<bool(const std::string&)>& skip) {
+void copyTree(const RootHandle::Entry& from, const RootHandle::Entry& to, const fs::path& shownAs, TreeCopy& copy) {
     const std::string what = "Cannot copy " + shownAs.string();
     UniqueFd source(::openat(from.folder.get(), from.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!source) fail(errno, what);
     struct stat info {};
     if (::fstat(source.get(), &info) != 0) fail(errno, what);
     if (::mkdirat(to.folder.get(), to.name.c_str(), (info.st_mode & 07777) | 0700) != 0) fail(errno, what);
-    UniqueFd target(::openat(to.folder.get(), to.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    recordMade(to.folder.get(), to.name, copy.made, &info);
+    UniqueFd target(::openat(to.folder.get(), to.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!target) fail(errno, what);
-    copyInto(source.get(), target.get(), skip, what);
+    if (copy.madeFolder) copy.madeFolder(target.get());
+    copyInto(source.get(), target.get(), copy, {}, what);
 }
+
+void setLinksRefusedForTesting(bool refused) { linksRefused.store(refused); }
 
 int renameIfFree(int fromFolder, const char* fromName, int toFolder, const char* toName) {
     if (::renameat2(fromFolder, fromName, toFolder, toName, RENAME_NOREPLACE) == 0) return 0;
@@ -167,6 +210,226 @@ bool exchangeOrMove(const RootHandle::Entry& from, const RootHandle::Entry& to, 
 void removeTree(const RootHandle::Entry& entry, const fs::path& shownAs) {
     removeAt(entry.folder.get(), entry.name, "Cannot remove " + shownAs.string());
 }
+
+// --- MadeItems ---------------------------------------------------------------------
+
+void MadeItems::made(const struct stat& item) {
+    std::lock_guard lock(mutex_);
+    made_.insert(ItemIdentity::of(item));
+}
+
+void MadeItems::copied(const struct stat& copy, const struct stat& source) {
+    std::lock_guard lock(mutex_);
+    made_.insert(ItemIdentity::of(copy));
+    copies_[ItemIdentity::of(copy)] = {ItemIdentity::of(source), source.st_size, source.st_mtim};
+}
+
+void MadeItems::forget(const struct stat& item) {
+    std::lock_guard lock(mutex_);
+    made_.erase(ItemIdentity::of(item));
+    copies_.erase(ItemIdentity::of(item));
+}
+
+bool MadeItems::isMade(const struct stat& item) const {
+    std::lock_guard lock(mutex_);
+    return made_.count(ItemIdentity::of(item)) != 0;
+}
+
+bool MadeItems::isWritten(const struct stat& item) const {
+    std::lock_guard lock(mutex_);
+    return made_.count(ItemIdentity::of(item)) != 0 && copies_.count(ItemIdentity::of(item)) == 0;
+}
+
+bool MadeItems::isCopyOf(const struct stat& copy, const struct stat& source) const {
+    std::lock_guard lock(mutex_);
+    const auto found = copies_.find(ItemIdentity::of(copy));
+    return found != copies_.end() && found->second.identity == ItemIdentity::of(source) &&
+           found->second.size == source.st_size && sameTime(found->second.modified, source.st_mtim);
+}
+
+// --- pruning ------------------------------------------------------------------------
+
+namespace {
+
+// Prunes the entry `name` of the folder open as `folder`; its counterpart is the entry
+// `otherName` of the folder open as `otherFolder` (-1 for none).
+bool pruneAt(int folder, const std::string& name, int otherFolder, const std::string& otherName, const MayGo& mayGo,
+             const std::string& what) {
+    struct stat item {};
+    if (::fstatat(folder, name.c_str(), &item, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return true;
+        fail(errno, what);
+    }
+    struct stat other {};
+    const bool hasCounterpart =
+        otherFolder >= 0 && ::fstatat(otherFolder, otherName.c_str(), &other, AT_SYMLINK_NOFOLLOW) == 0;
+    if (S_ISDIR(item.st_mode)) {
+        UniqueFd inside(::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!inside) {
+            if (errno == ENOENT) return true;
+            fail(errno, what);
+        }
+        struct stat opened {};
+        // Something else swapped in since it was looked at: it is left as it is.
+        if (::fstat(inside.get(), &opened) != 0 || opened.st_ino != item.st_ino || opened.st_dev != item.st_dev) {
+            return false;
+        }
+        UniqueFd inCounterpart;
+        if (hasCounterpart && S_ISDIR(other.st_mode)) {
+            inCounterpart =
+                UniqueFd(::openat(otherFolder, otherName.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        }
+        bool emptied = true;
+        for (const auto& child : namesIn(inside.get(), what)) {
+            emptied = pruneAt(inside.get(), child, inCounterpart ? inCounterpart.get() : -1, child, mayGo, what) && emptied;
+        }
+        if (!emptied || !mayGo(item, hasCounterpart ? &other : nullptr)) return false;
+        if (::unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0) {
+            if (errno == ENOENT) return true;
+            // Something was put in it meanwhile: it stays with what it holds.
+            if (errno == ENOTEMPTY || errno == EEXIST) return false;
+            fail(errno, what);
+        }
+        return true;
+    }
+    if (!mayGo(item, hasCounterpart ? &other : nullptr)) return false;
+    // Looked at again just before it goes: a name swapped meanwhile is not what was allowed.
+    struct stat again {};
+    if (::fstatat(folder, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return true;
+        fail(errno, what);
+    }
+    if (again.st_ino != item.st_ino || again.st_dev != item.st_dev) return false;
+    if (::unlinkat(folder, name.c_str(), 0) != 0) {
+        if (errno == ENOENT) return true;
+        fail(errno, what);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool pruneTree(const RootHandle::Entry& entry, const RootHandle::Entry* counterpart, const MayGo& mayGo,
+               const fs::path& shownAs) {
+    return pruneAt(entry.folder.get(), entry.name, counterpart ? counterpart->folder.get() : -1,
+                   counterpart ? counterpart->name : std::string(), mayGo, "Cannot remove " + shownAs.string());
+}
+
+// --- marks --------------------------------------------------------------------------
+
+namespace {
+
+std::string attributeName(std::string_view name) { return "user." + std::string(name); }
+std::string markFileName(std::string_view name) { return "." + std::string(name); }
+
+// What file systems answer when they keep no extended attributes of this kind (some FUSE
+// and network file systems refuse them as not permitted).
+bool noAttributes(int err) { return err == ENOTSUP || err == EOPNOTSUPP || err == EPERM || err == ENOSYS; }
+
+constexpr std::size_t kLongestMark = 4096;
+
+// The mark kept in a folder's file, when that file holds one.
+std::optional<std::string> markFileText(int folder, std::string_view name) {
+    UniqueFd file(::openat(folder, markFileName(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file) return std::nullopt;
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::size_t>(info.st_size) > kLongestMark) {
+        return std::nullopt;
+    }
+    std::string text(static_cast<std::size_t>(info.st_size), '\0');
+    const ssize_t n = ::read(file.get(), text.data(), text.size());
+    if (n < 0) return std::nullopt;
+    text.resize(static_cast<std::size_t>(n));
+    return text;
+}
+
+}  // namespace
+
+bool setMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made) {
+    const auto attribute = attributeName(name);
+    int err = ENOTSUP;
+    if (!attributesRefused.load(std::memory_order_relaxed)) {
+        if (::fsetxattr(item, attribute.c_str(), value.data(), value.size(), 0) == 0) return true;
+        err = errno;
+    }
+    if (!noAttributes(err)) fail(err, "Cannot mark an item in flight");
+    if (!isFolder) return false;
+    const auto file = markFileName(name);
+    // A mark left there before (its first line the same) is replaced; anything else of
+    // that name is not one.
+    const auto firstLine = [](std::string_view text) { return text.substr(0, text.find('\n')); };
+    if (const auto old = markFileText(item, name); old && firstLine(*old) == firstLine(value)) {
+        if (::unlinkat(item, file.c_str(), 0) != 0 && errno != ENOENT) fail(errno, "Cannot mark an item in flight");
+    }
+    UniqueFd written(::openat(item, file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!written) fail(errno, "Cannot mark an item in flight");
+    struct stat info {};
+    if (made != nullptr && ::fstat(written.get(), &info) == 0) made->made(info);
+    if (::write(written.get(), value.data(), value.size()) != static_cast<ssize_t>(value.size())) {
+        const int failure = errno;
+        ::unlinkat(item, file.c_str(), 0);
+        fail(failure, "Cannot mark an item in flight");
+    }
+    return true;
+}
+
+std::optional<std::string> readMark(int item, bool isFolder, std::string_view name) {
+    const auto attribute = attributeName(name);
+    if (!attributesRefused.load(std::memory_order_relaxed)) {
+        char buffer[kLongestMark];
+        const ssize_t n = ::fgetxattr(item, attribute.c_str(), buffer, sizeof buffer);
+        if (n >= 0) return std::string(buffer, static_cast<std::size_t>(n));
+    }
+    if (!isFolder) return std::nullopt;
+    return markFileText(item, name);
+}
+
+void removeMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made) {
+    ::fremovexattr(item, attributeName(name).c_str());
+    if (!isFolder) return;
+    const auto file = markFileName(name);
+    struct stat info {};
+    if (const auto text = markFileText(item, name);
+        text && *text == value && ::fstatat(item, file.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        ::unlinkat(item, file.c_str(), 0) == 0 && made != nullptr) {
+        made->forget(info);
+    }
+}
+
+bool announce(int folder, std::string_view name, std::string_view key, std::string_view value) {
+    if (attributesRefused.load(std::memory_order_relaxed)) return false;
+    const auto attribute = attributeName(name) + "." + std::string(key);
+    if (::fsetxattr(folder, attribute.c_str(), value.data(), value.size(), 0) == 0) return true;
+    if (noAttributes(errno)) return false;
+    fail(errno, "Cannot announce an item in flight");
+}
+
+void withdraw(int folder, std::string_view name, std::string_view key) {
+    ::fremovexattr(folder, (attributeName(name) + "." + std::string(key)).c_str());
+}
+
+std::map<std::string, std::string> announcements(int folder, std::string_view name) {
+    std::map<std::string, std::string> found;
+    if (attributesRefused.load(std::memory_order_relaxed)) return found;
+    const ssize_t size = ::flistxattr(folder, nullptr, 0);
+    if (size <= 0) return found;
+    std::string names(static_cast<std::size_t>(size), '\0');
+    const ssize_t listed = ::flistxattr(folder, names.data(), names.size());
+    if (listed <= 0) return found;
+    names.resize(static_cast<std::size_t>(listed));
+    const auto prefix = attributeName(name) + ".";
+    for (std::size_t at = 0; at < names.size();) {
+        const std::string attribute = names.c_str() + at;
+        at += attribute.size() + 1;
+        if (attribute.rfind(prefix, 0) != 0) continue;
+        char buffer[kLongestMark];
+        const ssize_t n = ::fgetxattr(folder, attribute.c_str(), buffer, sizeof buffer);
+        if (n >= 0) found[attribute.substr(prefix.size())] = std::string(buffer, static_cast<std::size_t>(n));
+    }
+    return found;
+}
+
+void setExtendedAttributesRefusedForTesting(bool refused) { attributesRefused.store(refused); }
 
 FolderLock::FolderLock(UniqueFd folder, const fs::path& shownAs) : fd_(std::move(folder)) {
     while (::flock(fd_.get(), LOCK_EX) != 0) {

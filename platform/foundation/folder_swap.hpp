@@ -1,25 +1,89 @@
 #pragma once
 // File-system steps for replacing a folder without ever losing it: a whole-tree copy,
-// a swap of two names in one step, a removal of a whole tree and an exclusive lock on a
-// folder that several processes write into. Each acts on entries given as an open
-// folder and a name in it (see RootHandle::entry), so nothing is looked up again by a
-// path that could have been redirected meanwhile; below the entry every step is taken
-// relative to the folder the step before opened, and links are never followed.
+// a swap of two names in one step, the removal of what a writer may remove from a tree,
+// the marks that tell an item in flight from anything else, and an exclusive lock on a
+// folder that several processes write into. Each acts on entries given as an open folder
+// and a name in it (see RootHandle::entry), so nothing is looked up again by a path that
+// could have been redirected meanwhile; below the entry every step is taken relative to
+// the folder the step before opened, and links are never followed.
 #include "platform/foundation/root_handle.hpp"
 
+#include <sys/stat.h>
+
+#include <compare>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace platform::foundation::files {
 
-// Copies the folder `from` with everything below it to `to`, which must not exist.
-// Symbolic links are copied as links (a link at `from` itself is refused); entries for
-// which `skip` says so (by name) are left out, with all they hold. FIFOs, sockets and
-// devices are no content and are passed over. Throws Error on the first failure (`to`
-// may then hold part of the copy; the caller removes it). `shownAs` names `from` in errors.
+// An item's identity on the machine, whatever it is named: its device and inode.
+struct ItemIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    static ItemIdentity of(const struct stat& item) { return {item.st_dev, item.st_ino}; }
+    auto operator<=>(const ItemIdentity&) const = default;
+};
+
+// What one writer made, by identity, recorded as it made it: the folders, files and links
+// it created, and which of them are copies of an item (with that item as it was when it
+// was copied). A name proves nothing; an identity recorded at the moment of making does.
+// Safe to use from several threads.
+class MadeItems {
+public:
+    void made(const struct stat& item);
+    void copied(const struct stat& copy, const struct stat& source);
+    // The item is gone (the writer removed or replaced it): its identity may be given to
+    // another item, which the writer did not make.
+    void forget(const struct stat& item);
+    bool isMade(const struct stat& item) const;
+    // Made, and not as a copy: what the writer wrote of its own.
+    bool isWritten(const struct stat& item) const;
+    // Whether `copy` was made as a copy of `source`, and `source` is still as it was then.
+    bool isCopyOf(const struct stat& copy, const struct stat& source) const;
+
+private:
+    struct Source {
+        ItemIdentity identity;
+        off_t size;
+        struct timespec modified;
+    };
+    mutable std::mutex mutex_;
+    std::set<ItemIdentity> made_;
+    std::map<ItemIdentity, Source> copies_;
+};
+
+// How copyTree carries a folder over.
+struct TreeCopy {
+    // Entries left out (by name and what they are), with all they hold.
+    std::function<bool(const std::string& name, const struct stat& item)> skip;
+    // Runs once the copy's own folder is made, open as `folder`, before anything is put in it.
+    std::function<void(int folder)> madeFolder;
+    // Where every folder, link and copied file made is recorded.
+    MadeItems* made = nullptr;
+    // Filled in: the entries left out, relative to the folder copied.
+    std::vector<std::filesystem::path> skipped;
+};
+
+// Copies the folder `from` with everything below it to `to`, which must not exist. A
+// regular file is carried over as a second name of the same file where the file system
+// allows (so it keeps what it is, and the old name can later go without taking it along;
+// nothing writes into such a file: a new version replaces its name), else copied.
+// Symbolic links are copied as links (a link at `from` itself is refused). FIFOs, sockets
+// and devices are no content and are passed over. Throws Error on the first failure
+// (`to` may then hold part of the copy; the caller removes it). `shownAs` names `from` in
+// errors.
 void copyTree(const RootHandle::Entry& from, const RootHandle::Entry& to, const std::filesystem::path& shownAs,
-              const std::function<bool(const std::string& name)>& skip = {});
+              TreeCopy& copy);
+
+// Tests only: files are copied, never linked, as on file systems that refuse links.
+void setLinksRefusedForTesting(bool refused);
 
 // Puts `from` at `to` in one step. When something stands at `to`, the two trade
 // places (so `from` then names what stood at `to`); otherwise `from` is renamed and
@@ -38,6 +102,46 @@ int renameIfFree(int fromFolder, const char* fromName, int toFolder, const char*
 // Removes the entry and everything below it (a link itself, never what it leads to);
 // nothing there is no failure. Throws Error.
 void removeTree(const RootHandle::Entry& entry, const std::filesystem::path& shownAs);
+
+// Whether an entry of a tree being removed may go: `item` is the entry, `counterpart` what
+// stands at the same place in the tree that took the removed tree's place (none when
+// nothing does, or nothing took its place). A folder is asked only once everything in it
+// went; one that keeps anything stays.
+using MayGo = std::function<bool(const struct stat& item, const struct stat* counterpart)>;
+
+// Removes from the tree at `entry` every entry that `mayGo` lets go, children before their
+// folder, and leaves the rest where it is. `counterpart`, when given, is the folder that
+// took the tree's place. Links are never followed. Nothing there is no failure. Returns
+// whether nothing of the tree is left. Throws Error.
+bool pruneTree(const RootHandle::Entry& entry, const RootHandle::Entry* counterpart, const MayGo& mayGo,
+               const std::filesystem::path& shownAs);
+
+// A short text an item carries about itself: the extended attribute "user.<name>" of the
+// item, or, on a file system without extended attributes, for a folder, the hidden file
+// ".<name>" inside it (a file there has no other place for it). `item` is open on the item
+// (for reading will do). Error when it cannot be set; a file system without extended
+// attributes leaves a file unmarked (false). The file a folder's mark is kept in is
+// recorded in `made`; one there already is replaced when its first line is the value's.
+bool setMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made);
+// The mark, or none.
+std::optional<std::string> readMark(int item, bool isFolder, std::string_view name);
+// Removes the mark that reads `value`; none there is no failure (nor is a mark that cannot
+// be removed: it only describes the item). A folder's file of that name that holds
+// anything else is not the mark, and stays; the one removed is forgotten by `made`.
+void removeMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made = nullptr);
+
+// Announces on the folder open as `folder` (for reading) that an item is about to be made in
+// it, before it has a name: the extended attribute "user.<name>.<key>" holding `value`,
+// taken off with withdraw() once the item carries a mark of its own. What a process killed
+// in between left at a name is known by it. False where the folder keeps no extended
+// attributes; Error when it cannot be set.
+bool announce(int folder, std::string_view name, std::string_view key, std::string_view value);
+void withdraw(int folder, std::string_view name, std::string_view key);
+// The announcements on the folder, by key.
+std::map<std::string, std::string> announcements(int folder, std::string_view name);
+
+// Tests only: every extended attribute is refused as by a file system without them.
+void setExtendedAttributesRefusedForTesting(bool refused);
 
 // An exclusive advisory lock (flock) on a folder, held while the object lives. Other
 // processes and other locks of this process on the same folder wait for it.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,6 +75,10 @@ pid_t startProgram(const std::string& program, const std::vector<std::string>& a
         if (options.addressSpaceCap) {
             const rlimit cap{*options.addressSpaceCap, *options.addressSpaceCap};
             ::setrlimit(RLIMIT_AS, &cap);
+        }
+        if (options.user && (::setgroups(0, nullptr) != 0 || ::setgid(options.user->second) != 0 ||
+                             ::setuid(options.user->first) != 0)) {
+            ::_exit(126);
         }
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);

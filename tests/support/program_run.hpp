@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace gwtest {
@@ -34,6 +35,8 @@ struct ProgramOptions {
     // "NAME=value" entries put into the scratch environment, replacing the same names.
     std::vector<std::string> environment;
     std::optional<rlim_t> addressSpaceCap;
+    // The user and group it runs as (no other groups), for a test run by the superuser.
+    std::optional<std::pair<uid_t, gid_t>> user;
     // Generous: a sanitizer build on a loaded machine is slow, and a hang must still end.
     std::chrono::seconds deadline{240};
 };

@@ -1,29 +1,34 @@
-// What a later run makes of the hidden names a killed run left in a catalog: folders set
-// aside go back, everything else in flight goes, and names that only look alike stay.
-// What stands at a set-aside folder's name may be the user's own: it goes to the Trash.
+// What a later run makes of what a killed run left in flight in a catalog: folders set
+// aside go back, everything else in flight goes to the Trash, and only items that carry a
+// killed run's mark for themselves count: names that only look alike, items marked by a
+// run that still runs or by another user, and catalogs the run does not write stay as they
+// are. The same with marks kept in files, where a file system has no extended attributes.
 #include "app/engine/interrupted_writing.hpp"
 
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <set>
-#include <tuple>
+#include <sstream>
 
 namespace {
 
 namespace fs = std::filesystem;
+namespace files = platform::foundation::files;
 using gw::InFlightKind;
 using gwtest::readFile;
 using gwtest::writeFile;
 
-// No process has a number above the kernel's limit on them (2^22): leftovers named with
-// it are of a run that ended.
-constexpr pid_t kGone = 4194305;
+// No process has a number above the kernel's limit on them (2^22).
+constexpr std::uint64_t kGone = 4194305;
 
 std::set<std::string> namesIn(const fs::path& folder) {
     std::set<std::string> names;
@@ -31,139 +36,257 @@ std::set<std::string> namesIn(const fs::path& folder) {
     return names;
 }
 
-// Recovery may move what it finds to the Trash: the home Trash in the test's own folder.
-class InterruptedWriting : public ::testing::Test {
+// A run of this user on this boot whose process has ended.
+gw::RunIdentity endedRun(std::uint64_t process = kGone) {
+    auto run = gw::RunIdentity::current();
+    run.process = process;
+    return run;
+}
+
+// The run of a process that is there (running, or ended and not reaped yet).
+gw::RunIdentity runOf(pid_t process) {
+    std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // "<pid> (<name>) <state> ... <start time, field 22> ..."
+    std::istringstream fields(line.substr(line.rfind(')') + 1));
+    std::string field;
+    for (int number = 3; number <= 22 && fields >> field; ++number) {
+    }
+    auto run = gw::RunIdentity::current();
+    run.process = static_cast<std::uint64_t>(process);
+    run.started = std::stoull(field);
+    return run;
+}
+
+// Marks the item at `path` as a run marks what it has in flight for `original`.
+void leaveInFlight(const fs::path& path, InFlightKind kind, const std::string& original,
+                   const gw::RunIdentity& run = endedRun()) {
+    const bool folder = fs::is_directory(fs::symlink_status(path));
+    files::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (folder ? O_DIRECTORY : 0)));
+    ASSERT_TRUE(fd) << path;
+    struct stat item {};
+    ASSERT_EQ(::fstat(fd.get(), &item), 0);
+    const gw::InFlightMark mark{run, kind, files::ItemIdentity::of(item), original};
+    files::setMark(fd.get(), folder, gw::kInFlightMarkName, mark.text(), nullptr);
+}
+
+// Where recovery may move what it finds: the home Trash in the test's own folder. Each
+// case runs with extended attributes and with marks kept in files.
+class InterruptedWriting : public ::testing::TestWithParam<bool> {
 protected:
+    void SetUp() override { files::setExtendedAttributesRefusedForTesting(!GetParam()); }
+    void TearDown() override { files::setExtendedAttributesRefusedForTesting(false); }
+    // The items in the Trash, by name.
+    std::set<std::string> trashed() const {
+        return fs::exists(dir_ / "data/Trash/files") ? namesIn(dir_ / "data/Trash/files") : std::set<std::string>{};
+    }
     gwtest::TempDir dir_;
     gwtest::ScopedEnv home_{"HOME", dir_.path().string()};
     gwtest::ScopedEnv data_{"XDG_DATA_HOME", (dir_ / "data").string()};
 };
 
-TEST(InFlightNames, HiddenNamesSayWhatTheyStandFor) {
-    struct Case {
-        std::string name;
-        std::optional<std::string> original;
-        InFlightKind kind = InFlightKind::discarded;
-    };
-    const std::vector<Case> cases{
-        {".logo.imageset.replaced-12-0", "logo.imageset", InFlightKind::replaced},
-        {".a.b-c.writing-1-22", "a.b-c", InFlightKind::writing},
-        {".Assets.xcassets.discarded-4194304-7", "Assets.xcassets", InFlightKind::discarded},
-        {"logo.imageset.replaced-12-0", std::nullopt},
-        {".logo.imageset.replaced-12", std::nullopt},
-        {".logo.imageset.replaced-x-0", std::nullopt},
-        {".logo.imageset.moved-12-0", std::nullopt},
-        {"..replaced-1-2", std::nullopt},
-        {".hidden", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        const auto parsed = gw::parseInFlightName(c.name);
-        ASSERT_EQ(parsed.has_value(), c.original.has_value()) << c.name;
-        if (!parsed) continue;
-        EXPECT_EQ(parsed->original, *c.original) << c.name;
-        EXPECT_EQ(parsed->kind, c.kind) << c.name;
+TEST(InFlightMarks, AMarkSaysWhoMadeWhatForWhichNameAndNothingElseReadsAsOne) {
+    const gw::InFlightMark mark{endedRun(77), InFlightKind::replaced, {12, 345}, "App Icon & Top Shelf.brandassets"};
+    const auto read = gw::InFlightMark::parse(mark.text());
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->run.process, 77u);
+    EXPECT_EQ(read->run.boot, gw::RunIdentity::current().boot);
+    EXPECT_EQ(read->kind, InFlightKind::replaced);
+    EXPECT_EQ(read->item, (files::ItemIdentity{12, 345}));
+    EXPECT_EQ(read->original, "App Icon & Top Shelf.brandassets");
+    for (const std::string& text : std::vector<std::string>{"", "glyphwright in-flight 1\n", mark.text().substr(1),
+                                   "glyphwright in-flight 1\nrun b 1 2 3\nmoved 1 2\nx",
+                                   "glyphwright in-flight 1\nrun b x 2 3\nwriting 1 2\nx",
+                                   "glyphwright in-flight 1\nrun b 1 2 3\nwriting 1 2\n",
+                                   "glyphwright in-flight 1\nrun b 1 2 3\nwriting 1 2\na/b"}) {
+        EXPECT_FALSE(gw::InFlightMark::parse(text)) << text;
     }
-    // A fresh name of each kind reads back as what it was made for.
+    // This process may be at work, one that ended may not; nor may one whose number was
+    // given to a process started at another moment, or that ran before the machine started.
+    EXPECT_TRUE(gw::RunIdentity::current().mayStillRun());
+    EXPECT_FALSE(endedRun().mayStillRun());
+    auto reused = gw::RunIdentity::current();
+    reused.started += 1;
+    EXPECT_FALSE(reused.mayStillRun());
+    auto earlier = gw::RunIdentity::current();
+    earlier.boot = "another boot";
+    EXPECT_FALSE(earlier.mayStillRun());
+
+    // A fresh hidden name of each kind lies beside, within the room names leave for it.
     const gwtest::TempDir dir;
-    for (const auto kind : {InFlightKind::replaced, InFlightKind::writing, InFlightKind::discarded}) {
+    std::set<fs::path> given;
+    for (const auto kind : {InFlightKind::replaced, InFlightKind::writing, InFlightKind::replaced}) {
         const auto sibling = gw::inFlightSibling(dir / "pic.imageset", kind);
         EXPECT_EQ(sibling.parent_path(), dir.path());
-        const auto parsed = gw::parseInFlightName(sibling.filename().string());
-        ASSERT_TRUE(parsed) << sibling;
-        EXPECT_EQ(parsed->original, "pic.imageset");
-        EXPECT_EQ(parsed->kind, kind);
+        EXPECT_EQ(sibling.filename().string().front(), '.');
         EXPECT_LE(sibling.filename().string().size(), std::string("pic.imageset").size() + gw::kInFlightNameOverhead);
+        EXPECT_TRUE(given.insert(sibling).second);
     }
 }
 
-TEST_F(InterruptedWriting, ALaterRunPutsBackWhatWasSetAsideAndRemovesWhatWasInFlight) {
+TEST_P(InterruptedWriting, ALaterRunPutsBackWhatWasSetAsideAndTrashesWhatElseWasInFlight) {
     const auto output = dir_ / "out";
     const auto catalog = output / "Assets.xcassets";
     // Replaced by a killed run that had already written a new one.
     writeFile(catalog / "a.imageset/Contents.json", "new a");
     writeFile(catalog / ".a.imageset.replaced-4194305-0/Contents.json", "old a");
-    // Set aside, nothing written yet.
+    leaveInFlight(catalog / ".a.imageset.replaced-4194305-0", InFlightKind::replaced, "a.imageset");
+    // Set aside, nothing written yet; deeper down, in a group folder, too.
     writeFile(catalog / ".b.imageset.replaced-4194305-1/Contents.json", "old b");
-    // Deeper down, in a group folder.
+    leaveInFlight(catalog / ".b.imageset.replaced-4194305-1", InFlightKind::replaced, "b.imageset");
     writeFile(catalog / "group/.c.imageset.replaced-4194305-2/Contents.json", "old c");
+    leaveInFlight(catalog / "group/.c.imageset.replaced-4194305-2", InFlightKind::replaced, "c.imageset");
+    // A new set half written, and a catalog's Contents.json being written.
     writeFile(catalog / "group/.d.imageset.writing-4194305-3/half.png", "half");
-    // In flight, and a catalog's Contents.json being written.
-    writeFile(catalog / ".e.imageset.writing-4194305-4/Contents.json", "half e");
-    writeFile(catalog / ".f.imageset.discarded-4194305-5/Contents.json", "going f");
+    leaveInFlight(catalog / "group/.d.imageset.writing-4194305-3", InFlightKind::writing, "d.imageset");
     writeFile(catalog / ".Contents.json.a1B2c3", "{");
-    // The user's own hidden files stay.
+    leaveInFlight(catalog / ".Contents.json.a1B2c3", InFlightKind::temporary, "Contents.json");
+    // The user's own hidden files, whatever they look like, stay.
     writeFile(catalog / ".keep", "mine");
     writeFile(catalog / ".notes.txt.a1B2c3", "mine too");
+    writeFile(catalog / ".Logo.png.backup", "mine as well");
+    writeFile(catalog / ".Contents.json.orig01", "and mine");
+    writeFile(catalog / ".Sketches.writing-2024-1/sketch.txt", "a sketch");
+    writeFile(catalog / ".e.imageset.replaced-4194305-4/Contents.json", "a copy a sync tool made");
+    // A mark copied with its folder is not the copy's.
+    writeFile(catalog / ".f.imageset.writing-4194305-5/f.png", "f");
+    leaveInFlight(catalog / ".f.imageset.writing-4194305-5", InFlightKind::writing, "f.imageset");
+    fs::copy(catalog / ".f.imageset.writing-4194305-5", catalog / ".f.imageset.writing-4194305-6");
+    fs::remove_all(catalog / ".f.imageset.writing-4194305-5");
+    if (GetParam()) {
+        // (with extended attributes, a copy that keeps them)
+        ASSERT_EQ(std::system(("cp -a '" + (catalog / ".f.imageset.writing-4194305-6").string() + "' '" +
+                               (catalog / ".f.imageset.writing-4194305-7").string() + "'")
+                                  .c_str()),
+                  0);
+    }
 
-    gw::recoverInterruptedWriting(output);
-    EXPECT_EQ(namesIn(catalog), (std::set<std::string>{".keep", ".notes.txt.a1B2c3", "a.imageset", "b.imageset", "group"}));
+    const auto told = gw::recoverInterruptedWriting(output);
+
+    std::set<std::string> expected{".keep", ".notes.txt.a1B2c3", ".Logo.png.backup", ".Contents.json.orig01",
+                                   ".Sketches.writing-2024-1", ".e.imageset.replaced-4194305-4",
+                                   ".f.imageset.writing-4194305-6", "a.imageset", "b.imageset", "group"};
+    if (GetParam()) expected.insert(".f.imageset.writing-4194305-7");
+    // Where no attribute can be kept, a file carries no mark: it is left as it is.
+    if (!GetParam()) expected.insert(".Contents.json.a1B2c3");
+    EXPECT_EQ(namesIn(catalog), expected);
     EXPECT_EQ(readFile(catalog / "a.imageset/Contents.json"), "old a");
     EXPECT_EQ(readFile(catalog / "b.imageset/Contents.json"), "old b");
+    EXPECT_EQ(namesIn(catalog / "a.imageset"), std::set<std::string>{"Contents.json"}) << "its mark went with it";
     EXPECT_EQ(namesIn(catalog / "group"), (std::set<std::string>{"c.imageset"}));
     EXPECT_EQ(readFile(catalog / "group/c.imageset/Contents.json"), "old c");
+    // What else was in flight, and what made way, is in the Trash, each told.
+    const std::size_t keptCount = GetParam() ? 3 : 2;
+    EXPECT_EQ(trashed().size(), keptCount);
+    ASSERT_EQ(told.size(), keptCount);
+    for (const auto& item : told) {
+        EXPECT_TRUE(item.inTrash) << item.description();
+        EXPECT_TRUE(item.isFromAnInterruptedRun());
+        EXPECT_TRUE(fs::exists(item.keptAt)) << item.description();
+    }
+    const auto madeWay = std::find_if(told.begin(), told.end(), [&](const auto& item) { return !item.restoredFrom.empty(); });
+    ASSERT_NE(madeWay, told.end());
+    EXPECT_EQ(madeWay->original.fsPath(), catalog / "a.imageset");
+    EXPECT_EQ(readFile(madeWay->keptAt / "Contents.json"), "new a");
+    const auto half = std::find_if(told.begin(), told.end(), [&](const auto& item) {
+        return item.left && item.original.fsPath() == catalog / "group/d.imageset";
+    });
+    ASSERT_NE(half, told.end());
+    EXPECT_EQ(readFile(half->keptAt / "half.png"), "half");
 }
 
-TEST_F(InterruptedWriting, AWholeCatalogSetAsideComesBackAndACatalogGivenAsTheOutputIsLookedInto) {
+// Leftovers beside the catalog count only when they are the catalog's own; other catalogs
+// of the output folder are not the run's to look into.
+TEST_P(InterruptedWriting, OnlyTheCatalogTheRunWritesIsLookedInto) {
     const auto output = dir_ / "out";
     writeFile(output / "Assets.xcassets/new.imageset/Contents.json", "new");
     writeFile(output / ".Assets.xcassets.replaced-4194305-0/old.imageset/Contents.json", "old");
-    writeFile(output / ".Assets.xcassets.replaced-4194305-0/.x.imageset.writing-4194305-1/Contents.json", "half");
-    // Not ours to touch: only catalogs are looked into.
+    leaveInFlight(output / ".Assets.xcassets.replaced-4194305-0", InFlightKind::replaced, "Assets.xcassets");
     writeFile(output / ".other.replaced-4194305-2/file", "other");
+    leaveInFlight(output / ".other.replaced-4194305-2", InFlightKind::replaced, "other");
+    writeFile(output / "Other.xcassets/.x.imageset.replaced-4194305-3/Contents.json", "x");
+    leaveInFlight(output / "Other.xcassets/.x.imageset.replaced-4194305-3", InFlightKind::replaced, "x.imageset");
     gw::recoverInterruptedWriting(output);
-    EXPECT_EQ(namesIn(output), (std::set<std::string>{".other.replaced-4194305-2", "Assets.xcassets"}));
-    EXPECT_EQ(namesIn(output / "Assets.xcassets"), (std::set<std::string>{"old.imageset"}));
+    EXPECT_EQ(namesIn(output), (std::set<std::string>{".other.replaced-4194305-2", "Assets.xcassets", "Other.xcassets"}));
+    EXPECT_EQ(namesIn(output / "Assets.xcassets"), std::set<std::string>{"old.imageset"});
+    EXPECT_EQ(namesIn(output / "Other.xcassets"), std::set<std::string>{".x.imageset.replaced-4194305-3"});
 
-    // The output chosen is the catalog itself.
+    // The output chosen is the catalog itself, or a folder in it.
     writeFile(output / "Assets.xcassets/.old.imageset.replaced-4194305-3/Contents.json", "older");
-    gw::recoverInterruptedWriting(output / "Assets.xcassets");
+    leaveInFlight(output / "Assets.xcassets/.old.imageset.replaced-4194305-3", InFlightKind::replaced, "old.imageset");
+    fs::create_directories(output / "Assets.xcassets/group");
+    gw::recoverInterruptedWriting(output / "Assets.xcassets/group");
     EXPECT_EQ(readFile(output / "Assets.xcassets/old.imageset/Contents.json"), "older");
-    EXPECT_EQ(namesIn(output / "Assets.xcassets"), (std::set<std::string>{"old.imageset"}));
+    EXPECT_EQ(namesIn(output / "Assets.xcassets"), (std::set<std::string>{"group", "old.imageset"}));
 }
 
 // A leftover is left alone while its process may still be at work on it (another run, or
-// this one); a run that ended but is not reaped yet (a zombie) works on nothing. Only a
-// real folder goes back: a link would lead later runs wherever it points.
-TEST_F(InterruptedWriting, OnlyAFolderOfARunThatEndedIsPutBack) {
+// this one), beside the catalog as inside it; a run that ended but is not reaped yet (a
+// zombie) works on nothing. Only a real folder of this user goes back: a link would lead
+// later runs wherever it points, and another user's folder would lock this one out.
+TEST_P(InterruptedWriting, OnlyAFolderOfThisUsersRunThatEndedIsPutBack) {
     const pid_t ended = ::fork();
     ASSERT_GE(ended, 0);
     if (ended == 0) ::_exit(0);
     siginfo_t exited{};
     ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(ended), &exited, WEXITED | WNOWAIT), 0);
+    const auto zombie = runOf(ended);
+    const auto parent = runOf(::getppid());
+    auto otherUser = endedRun();
+    otherUser.user += 1;
+
     using Type = fs::file_type;
-    const std::vector<std::tuple<std::string, pid_t, Type>> cases{
-        {"another run at work", ::getppid(), Type::directory},
-        {"this run", ::getpid(), Type::directory},
-        {"a link", kGone, Type::symlink},
-        {"a file", kGone, Type::regular},
-        {"a run that ended, not yet reaped", ended, Type::directory},
+    struct Case {
+        std::string name;
+        gw::RunIdentity run;
+        Type type;
+        bool besideTheCatalog = false;
+        bool putBack = false;
+    };
+    const std::vector<Case> cases{
+        {"another run at work", parent, Type::directory},
+        {"this run", gw::RunIdentity::current(), Type::directory},
+        {"another run at work, beside the catalog", parent, Type::directory, true},
+        {"this run, beside the catalog", gw::RunIdentity::current(), Type::directory, true},
+        {"a link", endedRun(), Type::symlink},
+        {"a file", endedRun(), Type::regular},
+        {"another user's run", otherUser, Type::directory},
+        {"a run that ended, not yet reaped", zombie, Type::directory, false, true},
+        {"a run that ended, beside the catalog", endedRun(), Type::directory, true, true},
     };
     writeFile(dir_ / "stale/Contents.json", "stale");
-    for (const auto& [name, process, type] : cases) {
-        SCOPED_TRACE(name);
-        const auto set = dir_ / "out/Assets.xcassets/logo.imageset";
-        const auto leftover = set.parent_path() / (".logo.imageset.replaced-" + std::to_string(process) + "-7");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto catalog = dir_ / "out/Assets.xcassets";
+        const auto place = c.besideTheCatalog ? catalog : catalog / "logo.imageset";
+        const auto leftover = place.parent_path() / ("." + place.filename().string() + ".replaced-4194305-7");
         fs::remove_all(dir_ / "out");
-        writeFile(set / "notes.txt", "mine");
-        if (type == Type::symlink) fs::create_directory_symlink(dir_ / "stale", leftover);
-        if (type == Type::regular) writeFile(leftover, "stale");
-        if (type == Type::directory) fs::copy(dir_ / "stale", leftover);
+        writeFile(catalog / "logo.imageset/notes.txt", "mine");
+        if (c.type == Type::symlink) fs::create_directory_symlink(dir_ / "stale", leftover);
+        if (c.type == Type::regular) writeFile(leftover, "stale");
+        if (c.type == Type::directory) fs::copy(dir_ / "stale", leftover);
+        if (c.type != Type::symlink) leaveInFlight(leftover, InFlightKind::replaced, place.filename().string(), c.run);
 
         const auto told = gw::recoverInterruptedWriting(dir_ / "out");
 
-        if (process != ended) {
-            EXPECT_EQ(fs::symlink_status(leftover).type(), type);
-            EXPECT_EQ(namesIn(set), std::set<std::string>{"notes.txt"});
+        if (!c.putBack) {
+            EXPECT_EQ(fs::symlink_status(leftover).type(), c.type);
+            EXPECT_EQ(namesIn(catalog / "logo.imageset"), std::set<std::string>{"notes.txt"});
             EXPECT_TRUE(told.empty());
             continue;
         }
         EXPECT_FALSE(fs::exists(leftover));
-        EXPECT_EQ(readFile(set / "Contents.json"), "stale");
+        EXPECT_EQ(readFile(place / "Contents.json"), "stale");
         ASSERT_EQ(told.size(), 1u);
         EXPECT_EQ(told[0].restoredFrom, leftover);
-        EXPECT_EQ(readFile(told[0].keptAt / "notes.txt"), "mine");
+        const auto mine = c.besideTheCatalog ? told[0].keptAt / "logo.imageset/notes.txt" : told[0].keptAt / "notes.txt";
+        EXPECT_EQ(readFile(mine), "mine");
     }
     ::waitpid(ended, nullptr, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Marks, InterruptedWriting, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "InAttributes" : "InFiles"; });
 
 }  // namespace

@@ -201,14 +201,32 @@ TEST_F(WritingIntents, ContinueWithNoRowAndTheBoxRemembersCancel) {
     EXPECT_EQ(catalogPrompt_->prompts.size(), 1u);
 }
 
-TEST_F(WritingIntents, AssetFoldersWithoutPicturesAreWrittenAsNew) {
-    fs::create_directories(dir_ / "Assets.xcassets/Icon.imageset");
-    gwtest::writeFile(dir_ / "Assets.xcassets/Icon.imageset/Contents.json", "{}");
-    gwtest::writeFile(dir_ / "Assets.xcassets/Icon.imageset/notes.txt", "x");
-    const auto asset = folderURL(dir_ / "Assets.xcassets/Icon.imageset");
-    EXPECT_EQ(validate(asset, WritingIntentKind::asset), FileWritingIntentValidatorResult::overwritableURL(asset));
-    EXPECT_TRUE(fs::exists(dir_ / "Assets.xcassets/Icon.imageset/notes.txt"));
-    EXPECT_TRUE(assetPrompt_->prompts.empty());
+// A folder holding nothing but folders and Contents.json files is written as new, without
+// asking; anything else in it (a picture of a kind the program does not read, notes, a
+// hidden file) may be the user's, and makes it an existing folder that is asked about.
+TEST_F(WritingIntents, AssetFoldersHoldingOnlyListsAreWrittenAsNewAndAnythingElseIsAskedAbout) {
+    const std::vector<std::pair<std::vector<std::string>, bool>> cases{
+        {{"Contents.json"}, false},
+        {{"Contents.json", "Small.imageset/Contents.json", "Large.imageset/Contents.json"}, false},
+        {{"Contents.json", "notes.txt"}, true},
+        {{"Contents.json", "Small.imageset/Small.webp"}, true},
+        {{"Small.imageset/Contents.json", "Small.imageset/.hidden"}, true},
+        {{"Small.imageset/Small.heic"}, true},
+    };
+    for (const auto& [files, existing] : cases) {
+        SCOPED_TRACE(files.back());
+        fs::remove_all(dir_ / "Assets.xcassets");
+        for (const auto& file : files) gwtest::writeFile(dir_ / "Assets.xcassets/Complication.complicationset" / file, "x");
+        const auto asset = folderURL(dir_ / "Assets.xcassets/Complication.complicationset");
+        assetPrompt_->prompts.clear();
+        if (existing) assetPrompt_->answers = {continueWith(0)};
+        const auto expected = existing ? folderURL(dir_ / "Assets.xcassets/Complication1.complicationset") : asset;
+        EXPECT_EQ(validate(asset, WritingIntentKind::asset), FileWritingIntentValidatorResult::overwritableURL(expected));
+        EXPECT_EQ(assetPrompt_->prompts.size(), existing ? 1u : 0u);
+        for (const auto& file : files) {
+            EXPECT_TRUE(fs::exists(dir_ / "Assets.xcassets/Complication.complicationset" / file)) << file;
+        }
+    }
 }
 
 TEST_F(WritingIntents, AssetPromptRowsAndAStoredAppendWithoutAppendable) {

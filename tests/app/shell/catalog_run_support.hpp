@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -140,6 +141,26 @@ inline std::vector<std::string> hiddenEntries(const fs::path& folder) {
     }
     return found;
 }
+
+// A small file system of its own (`type`, mounted with `options`), where the test may mount
+// one (as the superuser).
+class ScratchDisk {
+public:
+    ScratchDisk(const fs::path& where, const char* type, const char* options) : where_(where) {
+        fs::create_directories(where_);
+        mounted_ = ::mount(type, where_.c_str(), type, 0, options) == 0;
+    }
+    ~ScratchDisk() {
+        if (mounted_) ::umount2(where_.c_str(), MNT_DETACH);
+    }
+    ScratchDisk(const ScratchDisk&) = delete;
+    ScratchDisk& operator=(const ScratchDisk&) = delete;
+    bool mounted() const { return mounted_; }
+
+private:
+    fs::path where_;
+    bool mounted_ = false;
+};
 
 using gwtest::ProgramRun;
 

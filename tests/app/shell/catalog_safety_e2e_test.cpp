@@ -4,8 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <sys/mount.h>
-
 #include <set>
 
 namespace {
@@ -45,25 +43,9 @@ int expectNamedFilesWritten(const fs::path& catalog) {
     return named;
 }
 
-// A small file system of its own, where the test may mount one.
-class SmallDisk {
-public:
-    explicit SmallDisk(const fs::path& where) : where_(where) {
-        fs::create_directories(where_);
-        mounted_ = ::mount("tmpfs", where_.c_str(), "tmpfs", 0, "size=2m") == 0;
-    }
-    ~SmallDisk() {
-        if (mounted_) ::umount2(where_.c_str(), MNT_DETACH);
-    }
-    bool mounted() const { return mounted_; }
-
-private:
-    fs::path where_;
-    bool mounted_ = false;
-};
-
 TEST_F(CatalogRuns, AFullDiskLeavesTheOldCatalogWholeAndReportsTheFailure) {
-    SmallDisk disk(work_ / "small");
+    // Two megabytes: less than the icon set of a noisy picture.
+    const gwtest::ScratchDisk disk(work_ / "small", "tmpfs", "size=2m");
     if (!disk.mounted()) GTEST_SKIP() << "no 2 MB tmpfs can be mounted here (needs root)";
     writeFile(work_ / "old.png", gwtest::solidPNG(64, 64, {20, 40, 60, 255}));
     // Icons of noise, 1024 px and down, cannot fit in 2 MB.

@@ -7,6 +7,7 @@
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/plist.hpp"
 #include "platform/foundation/user_defaults.hpp"
+#include "app/shell/killed_run_support.hpp"
 #include "platform/foundation/utf8.hpp"
 #include "support/permission_bound.hpp"
 #include "support/hostile_files.hpp"
@@ -1173,10 +1174,10 @@ TEST_F(ExistingCatalog, CatalogsReplacedWithinOneSecondAreNumberedAfterTheTimeAn
     EXPECT_EQ(namesIn(trash / "files").size(), earlier.size() + 3);
 }
 
-// A folder that merely carries the hidden name a killed run gives what it sets aside (a
-// stale leftover, or a copy a sync tool brought over) is put back, but whichever answer the
-// next run is given, what the user had at that name is found where a warning says: in the
-// Trash, or beside where there is none.
+// A folder a killed run set aside (or one that merely carries such a name: a copy a sync
+// tool brought over, which stays as it is) never costs the user a file: it is put back, but
+// whichever answer the next run is given, what the user had at that name is found where a
+// warning says: in the Trash, or beside where there is none.
 TEST_F(ExistingCatalog, ALeftoversNameBesideTheUsersCatalogNeverCostsTheUserAFile) {
     const fs::path trash = dir_ / "xdg/XDG_DATA_HOME/Trash/files";
     writeFile(dir_ / "blocked", "a file where the data folder would be");
@@ -1186,12 +1187,16 @@ TEST_F(ExistingCatalog, ALeftoversNameBesideTheUsersCatalogNeverCostsTheUserAFil
         fs::path place;
         std::string action;
         bool trashed;
+        // Left by a killed run, or only named like what one leaves: the user's, left alone.
+        bool marked = true;
     };
     const std::vector<Case> cases = {
         {"beside the catalog, append", catalog_, "append", true},
         {"beside the catalog, overwrite, no Trash", catalog_, "overwrite", false},
         {"beside a set, append, no Trash", set, "append", false},
         {"beside a set, overwrite", set, "overwrite", true},
+        {"only its name beside the catalog", catalog_, "append", true, false},
+        {"only its name beside a set", set, "append", true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1202,6 +1207,7 @@ TEST_F(ExistingCatalog, ALeftoversNameBesideTheUsersCatalogNeverCostsTheUserAFil
         // No process has a number above the kernel's limit on them (2^22).
         const fs::path leftover = c.place.parent_path() / ("." + c.place.filename().string() + ".replaced-4194305-7");
         writeFile(leftover / "Contents.json", "{}\n");
+        if (c.marked) gwtest::leaveAsAKilledRunWould(leftover, gw::InFlightKind::replaced, c.place.filename().string());
 
         auto options = this->options();
         if (!c.trashed) options.environment.push_back("XDG_DATA_HOME=" + (dir_ / "blocked/data").string());
@@ -1210,6 +1216,18 @@ TEST_F(ExistingCatalog, ALeftoversNameBesideTheUsersCatalogNeverCostsTheUserAFil
             {"-inputPath", "icon.svg", "-outputPath", "out", "-assetType", "asset", "-assetCatalogExistsAction", c.action},
             options);
         expectCompleted(run, {catalog_.string()});
+        if (!c.marked) {
+            EXPECT_EQ(readFile(leftover / "Contents.json"), "{}\n");
+            // The set the run replaced went to the Trash as any replaced set does.
+            const std::string said = "The replaced " + set.string() + " was moved to the Trash: ";
+            const auto at = run.out.find(said);
+            ASSERT_NE(at, std::string::npos) << run.out;
+            const fs::path kept = run.out.substr(at + said.size(), run.out.find('\n', at) - at - said.size());
+            EXPECT_EQ(readFile(kept / "notes.txt"), "mine");
+            EXPECT_EQ(run.err.find("interrupted run"), std::string::npos) << run.err;
+            fs::remove_all(leftover);
+            continue;
+        }
         EXPECT_FALSE(fs::exists(leftover));
         const std::string said = "Warning: " + leftover.string() + ", left by an interrupted run, was put back as " +
                                  c.place.string() + "; what stood there was " +

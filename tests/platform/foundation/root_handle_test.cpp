@@ -116,8 +116,9 @@ TEST_P(RootHandleTest, EntriesAreActedOnWithoutFollowingTheirLastPart) {
     EXPECT_FALSE(fs::exists(root_ / "tree"));
     EXPECT_EQ(readFile(outside_ / "far.txt"), "outside");
 
-    files::copyTree(root.entry(root_ / "real"), root.entry(root_ / "copy"), root_ / "real",
-                    [](const std::string& name) { return name == "skipped"; });
+    files::TreeCopy copy;
+    copy.skip = [](const std::string& name, const struct stat&) { return name == "skipped"; };
+    files::copyTree(root.entry(root_ / "real"), root.entry(root_ / "copy"), root_ / "real", copy);
     EXPECT_EQ(readFile(root_ / "copy/inside.txt"), "inside");
     EXPECT_TRUE(fs::is_symlink(root_ / "copy/out"));
 

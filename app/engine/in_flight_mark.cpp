@@ -1,0 +1,143 @@
+#include "app/engine/in_flight_mark.hpp"
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <climits>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace gw {
+
+namespace files = platform::foundation::files;
+
+namespace {
+
+constexpr std::string_view kFirstLine = "glyphwright in-flight 1";
+
+std::string bootIdentity() {
+    std::ifstream in("/proc/sys/kernel/random/boot_id");
+    std::string boot;
+    std::getline(in, boot);
+    return boot.empty() ? "-" : boot;
+}
+
+// The state and the start time (in clock ticks after boot) of a process, from
+// "<pid> (<name>) <state> ... <start time, field 22> ...", where the name may hold anything.
+struct ProcessFacts {
+    char state = '?';
+    std::uint64_t started = 0;
+};
+
+std::optional<ProcessFacts> processFacts(std::uint64_t process) {
+    std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return std::nullopt;
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(line.substr(close + 1));
+    ProcessFacts facts;
+    std::string field;
+    for (int number = 3; fields >> field; ++number) {
+        if (number == 3) facts.state = field.empty() ? '?' : field[0];
+        if (number == 22) {
+            std::from_chars(field.data(), field.data() + field.size(), facts.started);
+            return facts;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string_view kindText(InFlightKind kind) {
+    switch (kind) {
+    case InFlightKind::replaced: return "replaced";
+    case InFlightKind::writing: return "writing";
+    case InFlightKind::temporary: return "temporary";
+    }
+    return "writing";
+}
+
+template <typename Number>
+bool readNumber(std::string_view text, Number& value) {
+    return !text.empty() && std::from_chars(text.data(), text.data() + text.size(), value).ptr == text.data() + text.size();
+}
+
+std::vector<std::string_view> words(std::string_view line) {
+    std::vector<std::string_view> found;
+    while (!line.empty()) {
+        const auto space = line.find(' ');
+        found.push_back(line.substr(0, space));
+        if (space == std::string_view::npos) break;
+        line.remove_prefix(space + 1);
+    }
+    return found;
+}
+
+}  // namespace
+
+RunIdentity RunIdentity::current() {
+    static const std::string boot = bootIdentity();
+    // Looked up once per process: a child forked from this one is a run of its own.
+    thread_local RunIdentity identity;
+    const auto process = static_cast<std::uint64_t>(::getpid());
+    if (identity.process != process) {
+        identity.boot = boot;
+        identity.process = process;
+        identity.started = 0;
+        if (const auto facts = processFacts(process)) identity.started = facts->started;
+    }
+    identity.user = ::geteuid();
+    return identity;
+}
+
+bool RunIdentity::mayStillRun() const {
+    if (boot != current().boot) return false;
+    if (process == 0 || process > static_cast<std::uint64_t>(INT_MAX)) return false;
+    const auto facts = processFacts(process);
+    return facts && facts->state != 'Z' && facts->started == started;
+}
+
+std::string InFlightMark::text() const {
+    return fmt::format("{}\nrun {} {} {} {}\n{} {} {}\n{}", kFirstLine, run.boot, run.process, run.started, run.user,
+                       kindText(kind), item.device, item.inode, original);
+}
+
+std::optional<InFlightMark> InFlightMark::parse(std::string_view text) {
+    std::vector<std::string_view> lines;
+    for (int i = 0; i < 3; ++i) {
+        const auto end = text.find('\n');
+        if (end == std::string_view::npos) return std::nullopt;
+        lines.push_back(text.substr(0, end));
+        text.remove_prefix(end + 1);
+    }
+    if (lines[0] != kFirstLine || text.empty() || text.find('/') != std::string_view::npos) return std::nullopt;
+    InFlightMark mark;
+    const auto run = words(lines[1]);
+    if (run.size() != 5 || run[0] != "run" || !readNumber(run[2], mark.run.process) ||
+        !readNumber(run[3], mark.run.started) || !readNumber(run[4], mark.run.user)) {
+        return std::nullopt;
+    }
+    mark.run.boot = std::string(run[1]);
+    const auto item = words(lines[2]);
+    if (item.size() != 3 || !readNumber(item[1], mark.item.device) || !readNumber(item[2], mark.item.inode)) {
+        return std::nullopt;
+    }
+    bool known = false;
+    for (const auto kind : {InFlightKind::replaced, InFlightKind::writing, InFlightKind::temporary}) {
+        if (item[0] == kindText(kind)) {
+            mark.kind = kind;
+            known = true;
+        }
+    }
+    if (!known) return std::nullopt;
+    mark.original = std::string(text);
+    return mark;
+}
+
+InFlightMark markOfThisRun(InFlightKind kind, const struct stat& item, std::string original) {
+    return {RunIdentity::current(), kind, files::ItemIdentity::of(item), std::move(original)};
+}
+
+}  // namespace gw

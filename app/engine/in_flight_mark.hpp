@@ -1,0 +1,64 @@
+#pragma once
+// The mark a run gives what it has in flight under a hidden name beside the folder it
+// belongs to, so that a later run can tell a leftover of a killed run from anything else:
+// a name can be given by anyone (a user's ".Logo.png.backup", a sync tool's copy), a mark
+// that names the process, the moment it started and the item's own identity cannot be
+// come by. It is kept on the item (see files::setMark) while the item is in flight, and
+// taken off when the item takes its own name again.
+#include "platform/foundation/folder_swap.hpp"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace gw {
+
+// What the item stands for while it is in flight.
+enum class InFlightKind {
+    // The old content of a folder, set aside until the run ends: it goes back to its name.
+    replaced,
+    // The new content of a folder, written before it takes the name.
+    writing,
+    // A file being written, before it takes its name.
+    temporary,
+};
+
+// A run as a later one can tell whether it may still be at work: the process (by its
+// number and the moment it started, so that the number given to another process later
+// does not count) on this boot of the machine, and the user it ran as.
+struct RunIdentity {
+    std::string boot;
+    std::uint64_t process = 0;
+    std::uint64_t started = 0;
+    uid_t user = 0;
+
+    // This process.
+    static RunIdentity current();
+    // Whether the run may still be at work: the same boot, and its process still running
+    // (not a zombie) since the same moment.
+    bool mayStillRun() const;
+};
+
+struct InFlightMark {
+    RunIdentity run;
+    InFlightKind kind = InFlightKind::writing;
+    // The item that carries it: a copy (made by anyone) is not what the run left.
+    platform::foundation::files::ItemIdentity item;
+    // The name it stands in for, in the same folder.
+    std::string original;
+
+    std::string text() const;
+    // None for text that is no mark.
+    static std::optional<InFlightMark> parse(std::string_view text);
+};
+
+// The name of the mark (see files::setMark).
+inline constexpr std::string_view kInFlightMarkName = "glyphwright.in-flight";
+
+// The mark this process gives an item.
+InFlightMark markOfThisRun(InFlightKind kind, const struct stat& item, std::string original);
+
+}  // namespace gw

@@ -1,0 +1,185 @@
+// What a writer records of what it makes, and the marks items in flight carry: a copied tree
+// carries its files over as the same files where it may (so their old names can go without
+// them) and as copies that know their source where it may not; a tree is pruned of exactly
+// what its caller lets go; a mark, and an announcement of an item about to be made, are read
+// back, in extended attributes or, where there are none, in a file of the folder; a file
+// written atomically never keeps the mark of its temporary name.
+#include "platform/foundation/files.hpp"
+#include "platform/foundation/folder_swap.hpp"
+#include "platform/foundation/root_handle.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace files = platform::foundation::files;
+using gwtest::readFile;
+using gwtest::writeFile;
+
+struct stat statOf(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info;
+}
+
+std::set<std::string> namesIn(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+class FolderSwap : public ::testing::TestWithParam<bool> {
+protected:
+    // With extended attributes and links, and on a file system that has neither.
+    void SetUp() override {
+        files::setLinksRefusedForTesting(!GetParam());
+        files::setExtendedAttributesRefusedForTesting(!GetParam());
+    }
+    void TearDown() override {
+        files::setLinksRefusedForTesting(false);
+        files::setExtendedAttributesRefusedForTesting(false);
+    }
+    gwtest::TempDir dir_;
+};
+
+TEST_P(FolderSwap, ACopiedTreeKnowsWhatItCarriedOverAndWhatItMade) {
+    writeFile(dir_ / "set/Contents.json", "{}");
+    writeFile(dir_ / "set/dark/notes.txt", "mine");
+    writeFile(dir_ / "set/.set-aside/old.png", "old");
+    fs::create_symlink("Contents.json", dir_ / "set/link");
+    const files::RootHandle root(dir_.path());
+    files::MadeItems made;
+    files::TreeCopy copy;
+    copy.made = &made;
+    const auto aside = statOf(dir_ / "set/.set-aside");
+    copy.skip = [&](const std::string&, const struct stat& item) { return item.st_ino == aside.st_ino; };
+    int marked = 0;
+    copy.madeFolder = [&](int folder) {
+        ++marked;
+        EXPECT_TRUE(files::setMark(folder, true, "test.mark", "made for set", &made));
+    };
+    files::copyTree(root.entry(dir_ / "set"), root.entry(dir_ / "staged"), dir_ / "set", copy);
+
+    EXPECT_EQ(marked, 1);
+    EXPECT_EQ(copy.skipped, std::vector<fs::path>{".set-aside"});
+    EXPECT_FALSE(fs::exists(dir_ / "staged/.set-aside"));
+    EXPECT_EQ(readFile(dir_ / "staged/dark/notes.txt"), "mine");
+    EXPECT_EQ(fs::read_symlink(dir_ / "staged/link"), "Contents.json");
+    const auto original = statOf(dir_ / "set/dark/notes.txt");
+    const auto carried = statOf(dir_ / "staged/dark/notes.txt");
+    // Linked, the same file; copied, a file the writer made from it, until it changes.
+    EXPECT_EQ(carried.st_ino == original.st_ino, GetParam());
+    EXPECT_EQ(made.isMade(carried), !GetParam());
+    EXPECT_EQ(made.isCopyOf(carried, original), !GetParam());
+    EXPECT_FALSE(made.isWritten(carried));
+    EXPECT_TRUE(made.isMade(statOf(dir_ / "staged")));
+    EXPECT_TRUE(made.isMade(statOf(dir_ / "staged/dark")));
+    EXPECT_TRUE(made.isCopyOf(statOf(dir_ / "staged/dark"), statOf(dir_ / "set/dark")));
+    EXPECT_FALSE(made.isMade(original));
+    if (!GetParam()) {
+        writeFile(dir_ / "set/dark/notes.txt", "mine, changed since");
+        EXPECT_FALSE(made.isCopyOf(carried, statOf(dir_ / "set/dark/notes.txt")));
+    }
+
+    // Pruned of what the caller lets go: here what was made, and the old names of files that
+    // stand on in the copy; a folder goes once emptied.
+    const auto staged = root.entry(dir_ / "staged");
+    const auto mayGo = [&](const struct stat& item, const struct stat* counterpart) {
+        if (made.isMade(item)) return true;
+        if (!counterpart) return false;
+        if (S_ISDIR(item.st_mode)) return made.isMade(*counterpart);
+        return counterpart->st_ino == item.st_ino && counterpart->st_dev == item.st_dev;
+    };
+    writeFile(dir_ / "set/later.txt", "added after the copy");
+    EXPECT_FALSE(files::pruneTree(root.entry(dir_ / "set"), &staged, mayGo, dir_ / "set"));
+    std::set<std::string> left{".set-aside", "Contents.json", "dark", "later.txt", "link"};
+    if (GetParam()) left = {".set-aside", "later.txt", "link"};
+    EXPECT_EQ(namesIn(dir_ / "set"), left);
+    // Without a counterpart only what was made goes: carried files stay, with their folders.
+    EXPECT_EQ(files::pruneTree(root.entry(dir_ / "staged"), nullptr, mayGo, dir_ / "staged"), !GetParam());
+    if (GetParam()) {
+        EXPECT_EQ(namesIn(dir_ / "staged"), (std::set<std::string>{"Contents.json", "dark"}));
+        EXPECT_EQ(namesIn(dir_ / "staged/dark"), std::set<std::string>{"notes.txt"});
+    } else {
+        EXPECT_FALSE(fs::exists(dir_ / "staged"));
+    }
+    EXPECT_TRUE(files::pruneTree(root.entry(dir_ / "gone"), nullptr, mayGo, dir_ / "gone"));
+}
+
+TEST_P(FolderSwap, MarksAndAnnouncementsAreReadBackAndOnlyTheirOwnFileGoes) {
+    fs::create_directories(dir_ / "folder");
+    writeFile(dir_ / "file", "x");
+    files::UniqueFd folder(::open((dir_ / "folder").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    files::UniqueFd file(::open((dir_ / "file").c_str(), O_RDONLY | O_CLOEXEC));
+    files::MadeItems made;
+
+    EXPECT_TRUE(files::setMark(folder.get(), true, "test.mark", "first line\nfolder", &made));
+    EXPECT_EQ(files::readMark(folder.get(), true, "test.mark"), "first line\nfolder");
+    // A mark of the same kind replaces the one before; in a file, the file is the writer's.
+    EXPECT_TRUE(files::setMark(folder.get(), true, "test.mark", "first line\nagain", &made));
+    EXPECT_EQ(files::readMark(folder.get(), true, "test.mark"), "first line\nagain");
+    EXPECT_EQ(fs::exists(dir_ / "folder/.test.mark"), !GetParam());
+    if (!GetParam()) {
+        EXPECT_TRUE(made.isMade(statOf(dir_ / "folder/.test.mark")));
+    }
+    files::removeMark(folder.get(), true, "test.mark", "first line\nagain");
+    EXPECT_FALSE(files::readMark(folder.get(), true, "test.mark"));
+    EXPECT_TRUE(fs::is_empty(dir_ / "folder"));
+
+    // A file can carry a mark only as an attribute.
+    EXPECT_EQ(files::setMark(file.get(), false, "test.mark", "file", &made), GetParam());
+    EXPECT_EQ(files::readMark(file.get(), false, "test.mark").has_value(), GetParam());
+
+    // A file of the mark's name that holds something else is the user's.
+    writeFile(dir_ / "folder/.test.mark", "the user's own");
+    if (!GetParam()) {
+        EXPECT_THROW(files::setMark(folder.get(), true, "test.mark", "first line\nmark", &made), std::exception);
+        files::removeMark(folder.get(), true, "test.mark", "first line\nmark");
+        EXPECT_EQ(readFile(dir_ / "folder/.test.mark"), "the user's own");
+    }
+
+    // Announcements, by key.
+    EXPECT_EQ(files::announce(folder.get(), "test.mark", "1-2", "about to make .x"), GetParam());
+    EXPECT_EQ(files::announce(folder.get(), "test.mark", "1-3", "about to make .y"), GetParam());
+    const auto announced = files::announcements(folder.get(), "test.mark");
+    if (GetParam()) {
+        EXPECT_EQ(announced, (std::map<std::string, std::string>{{"1-2", "about to make .x"}, {"1-3", "about to make .y"}}));
+    } else {
+        EXPECT_TRUE(announced.empty());
+    }
+    files::withdraw(folder.get(), "test.mark", "1-2");
+    EXPECT_EQ(files::announcements(folder.get(), "test.mark").size(), GetParam() ? 1u : 0u);
+}
+
+TEST_P(FolderSwap, AFileWrittenForARunNeverKeepsTheMarkOfItsTemporaryName) {
+    fs::create_directories(dir_ / "set");
+    const files::RootHandle root(dir_.path());
+    const files::TemporaryMark mark{"test.mark", [](const struct stat& file) { return std::to_string(file.st_ino); }};
+    for (const std::string text : {"new", "replaced"}) {
+        const auto entry = root.entry(dir_ / "set/Contents.json");
+        const auto written =
+            files::writeAtomicallyAt(entry.folder.get(), entry.name, text, dir_ / "set/Contents.json", 0640, mark);
+        EXPECT_EQ(readFile(dir_ / "set/Contents.json"), text);
+        EXPECT_EQ(written.st_ino, statOf(dir_ / "set/Contents.json").st_ino);
+        EXPECT_EQ(statOf(dir_ / "set/Contents.json").st_mode & 07777, 0640u);
+        EXPECT_EQ(namesIn(dir_ / "set"), std::set<std::string>{"Contents.json"});
+        char buffer[64];
+        EXPECT_LT(::getxattr((dir_ / "set/Contents.json").c_str(), "user.test.mark", buffer, sizeof buffer), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, FolderSwap, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "WithLinksAndAttributes" : "WithNeither"; });
+
+}  // namespace
