@@ -1,15 +1,32 @@
 #pragma once
 // What the program and its renderer helper (glyphwright-render) say to each other over
 // their socket: fixed-size records, one a message, files beside them as descriptors.
-// The helper is started with the document's bytes on descriptor 4 and the socket on 3;
-// pixels and PDF bytes travel in a memory file the program makes and hands over with
-// each request, so that no large buffer is copied.
+// The helper is started with the document's bytes on descriptor 4, the socket on 3 and
+// the document's kind as its second argument; pixels and PDF bytes travel in a memory
+// file the program makes and hands over with each request, so that no large buffer is
+// copied.
 #include <cstdint>
 
 namespace platform::graphics::render {
 
 inline constexpr int kSocketFd = 3;
 inline constexpr int kDocumentFd = 4;
+// A page of memory the program and the helper share (the helper maps it and closes the
+// descriptor as it starts): the helper marks in it what the program must know however
+// the helper ends. A library that finds an allocation refused may crash in ways no
+// handler of the helper's sees (the stack it would run on cannot grow either).
+inline constexpr int kSharedFd = 5;
+
+struct Shared {
+    // An allocation was refused at the address-space limit.
+    volatile int32_t allocationRefused = 0;
+};
+
+// What the document is: a PDF (drawn by poppler) or an SVG document (drawn by librsvg,
+// which the helper opens only for one).
+enum class Kind : int32_t { pdf = 0, svg = 1 };
+
+inline const char* kindArgument(Kind kind) { return kind == Kind::svg ? "svg" : "pdf"; }
 
 // The helper's hard limits. Its address space holds its libraries, the pixels it draws
 // into, and what poppler decodes and cairo keeps while drawing: the largest drawing the
@@ -25,7 +42,7 @@ inline constexpr int kWallSeconds = 10;
 inline constexpr int kMaxClipRects = 16;
 
 enum class Op : uint32_t {
-    open = 1,    // the page count and page's crop box
+    open = 1,    // the page count and page's crop box; an SVG document's size and viewBox
     raster = 2,  // draw page into width x height ARGB32 pixels in the memory file
     pdf = 3,     // write a one-page PDF of page into the memory file
 };
@@ -40,8 +57,10 @@ struct Request {
     int32_t width = 0, height = 0;
     // pdf: the page's size in points.
     double pageWidth = 0, pageHeight = 0;
+    // svg: the viewport the document is drawn into, in its own units (y down from 0, 0).
+    double viewportWidth = 0, viewportHeight = 0;
     // Cairo's matrix from poppler's page space (y down from the crop box's top-left
-    // corner) to the pixels (or the PDF page, y down).
+    // corner), or the SVG document's, to the pixels (or the PDF page, y down).
     double matrix[6] = {1, 0, 0, 1, 0, 0};
     // Device-space rectangles (x, y, width, height) the drawing is clipped to; none
     // means unclipped.
@@ -63,9 +82,14 @@ enum class Status : int32_t {
 struct Reply {
     Status status = Status::ok;
     int32_t pages = 0;
-    double crop[4] = {};  // x, y, width, height in PDF units
-    uint64_t bytes = 0;   // pdf: the document's length in the memory file
-    char text[464] = {};  // poppler's first report, or why it failed
+    // open: x, y, width, height in PDF units; of an SVG document, 0, 0 and its size in
+    // pixels at 72 dots per inch when it states an absolute one, else all 0.
+    double crop[4] = {};
+    // open, of an SVG document: its viewBox (x, y, width, height), all 0 without one.
+    double viewBox[4] = {};
+    uint64_t bytes = 0;      // pdf: the document's length in the memory file
+    double cpuSeconds = 0;   // the processor time the request took
+    char text[432] = {};     // poppler's or librsvg's first report, or why it failed
 };
 
 }  // namespace platform::graphics::render

@@ -123,19 +123,13 @@ const char* kSvg = R"(<svg xmlns="http://www.w3.org/2000/svg" width="200" height
   <circle cx="100" cy="75" r="20" fill="#0000ff"/>
 </svg>)";
 
-// SVG to a one-page PDF image, as the picture loader does it.
+// SVG to a one-page PDF image, as the picture loader does it (its helper writes the page).
 pg::ImagePtr svgToPdfImage(const pg::SvgDocument& svg) {
-    const pg::Size size = svg.drawingSize();
-    auto pdf = pg::PdfContext::toMemory(pg::Rect{0, 0, size.width, size.height});
-    pdf->beginPage();
-    auto* g = pdf->graphicsContext();
-    pg::GraphicsContext::CurrentScope scope(g);
-    g->translate(0, size.height);
-    g->scale(1, -1);
-    EXPECT_TRUE(svg.render(*g));
-    pdf->endPage();
-    EXPECT_TRUE(pdf->close());
-    return pg::Image::fromData(pdf->data());
+    const double identity[6] = {1, 0, 0, 1, 0, 0};
+    std::string why;
+    auto bytes = svg.pageAsPdf(svg.drawingSize(), identity, {}, &why);
+    EXPECT_TRUE(bytes) << why;
+    return bytes ? pg::Image::fromData(*bytes) : nullptr;
 }
 
 }  // namespace
