@@ -22,14 +22,14 @@ bool usablePageSize(Size size) {
 }  // namespace
 
 platform::graphics::ImagePtr convertToPDFImage(std::shared_ptr<const platform::graphics::SvgDocument> document,
-                                               std::string* error) {
+                                               std::string* error, platform::graphics::PictureProblem* problem) {
     if (!document) return nullptr;
     const Size size = document->drawingSize();
     if (!usablePageSize(size)) return nullptr;
     // Written by the document's helper, as it is drawn: a drawing the renderer could
     // not finish (a mask or filter it could not make, a limit it met) is not the picture.
     const double identity[6] = {1, 0, 0, 1, 0, 0};
-    auto bytes = document->pageAsPdf(size, identity, {}, error);
+    auto bytes = document->pageAsPdf(size, identity, {}, error, problem);
     if (!bytes) return nullptr;
     // The page is drawn from the document wherever it is drawn, a PDF output too: the
     // document passed its own scan, and poppler would only draw again what librsvg drew,
@@ -56,12 +56,12 @@ platform::graphics::ImagePtr convertToPDFImage(std::shared_ptr<const platform::g
 }
 
 platform::graphics::ImagePtr svgPicture(std::shared_ptr<const platform::graphics::SvgDocument> document,
-                                        std::string* error) {
+                                        std::string* error, platform::graphics::PictureProblem* problem) {
     if (!document) return nullptr;
     // Drawn at its own size meanwhile: the largest icon is usually that drawing, and
     // the longest single piece of a conversion's work.
     document->prerender();
-    auto page = convertToPDFImage(document, error);
+    auto page = convertToPDFImage(document, error, problem);
     if (!page) return nullptr;
     const Size size = page->size();
     auto picture = platform::graphics::Image::make(size);

@@ -75,7 +75,8 @@ bool DocumentDrawing::fitsTheRenderer(double bytes, double pixels, RenderFailure
 }
 
 std::shared_ptr<const RenderedPixels> DocumentDrawing::ask(const Page& page, render::Request request, double pixels,
-                                                           RenderFailure* failure, DrawingCost* cost) const {
+                                                           RenderFailure* failure, DrawingCost* cost,
+                                                           const std::function<bool()>& unwanted) const {
     const auto holds = page.holds(pixels, failure);
     if (!holds) return nullptr;
     const double held = *holds + double(request.width) * request.height * 4;
@@ -85,8 +86,15 @@ std::shared_ptr<const RenderedPixels> DocumentDrawing::ask(const Page& page, ren
     request.viewportWidth = page.box.width;
     request.viewportHeight = page.box.height;
     request.addressSpace = RendererBudget::limitFor(held, kind_);
-    const auto claim = DrawingBudget::claim(uint64_t(std::min(1e18, held)));
-    return client_->pixels(request, failure, cost);
+    const auto claim = DrawingBudget::claimUnless(uint64_t(std::min(1e18, held)),
+                                                  [&] { return interruptionRequested() || (unwanted && unwanted()); });
+    if (!claim) {
+        if (unwanted && unwanted()) return nullptr;
+        failure->problem = PictureProblem::incompleteRender;
+        failure->why = "the drawing was stopped before it began";
+        return nullptr;
+    }
+    return client_->pixels(request, failure, cost, unwanted);
 }
 
 void DocumentDrawing::noteCost(int index, const DrawingCost& cost,
@@ -140,7 +148,10 @@ std::shared_ptr<const RenderedPixels> DocumentDrawing::wholeAtLeast(const Page& 
         wholeDrawn_.wait_for(lock, std::chrono::milliseconds(50));
     }
     costs.drawingWhole = true;
-    // No smaller than what is kept, so that the kept drawing serves every size it did.
+    // As large as any drawing asked, and no smaller than what is kept, so that the kept
+    // drawing serves every size it did.
+    width = std::max(width, costs.widest);
+    height = std::max(height, costs.highest);
     if (costs.whole) {
         width = std::max(width, costs.whole->width());
         height = std::max(height, costs.whole->height());
@@ -151,6 +162,47 @@ std::shared_ptr<const RenderedPixels> DocumentDrawing::wholeAtLeast(const Page& 
     costs.drawingWhole = false;
     wholeDrawn_.notify_all();
     return drawn;
+}
+
+bool DocumentDrawing::paintFromWhole(cairo_t* cr, const Page& page, RenderFailure* failure) const {
+    const cairo_matrix_t& m = page.toDevice;
+    const double wide = m.xx * page.box.width, high = m.yy * page.box.height;
+    const auto whole = wholeAtLeast(page, int(std::ceil(wide - 1e-6)), int(std::ceil(high - 1e-6)), failure);
+    if (!whole) return false;
+    const int width = std::max(1, int(std::lround(wide))), height = std::max(1, int(std::lround(high)));
+    std::vector<uint8_t> resampled;
+    int stride = whole->stride();
+    const uint8_t* data = whole->data();
+    int sourceWidth = whole->width(), sourceHeight = whole->height();
+    if (width < sourceWidth || height < sourceHeight) {
+        resampled = resampleArgb32(PixelView{whole->data(), whole->width(), whole->height(), whole->stride()},
+                                   width, height, &stride);
+        if (resampled.empty()) {
+            failure->problem = PictureProblem::tooDemanding;
+            failure->why = "the drawing could not be made smaller";
+            return false;
+        }
+        data = resampled.data();
+        sourceWidth = width;
+        sourceHeight = height;
+    }
+    cairo_surface_t* layer = cairo_image_surface_create_for_data(const_cast<uint8_t*>(data), CAIRO_FORMAT_ARGB32,
+                                                                 sourceWidth, sourceHeight, stride);
+    cairo_save(cr);
+    cairo_identity_matrix(cr);
+    cairo_translate(cr, m.x0, m.y0);
+    cairo_scale(cr, wide / sourceWidth, high / sourceHeight);
+    cairo_set_source_surface(cr, layer, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
+    cairo_paint(cr);
+    cairo_restore(cr);
+    cairo_surface_destroy(layer);
+    if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) {
+        failure->problem = PictureProblem::incompleteRender;
+        failure->why = fmt::format("cairo could not paint the drawing: {}", cairo_status_to_string(cairo_status(cr)));
+        return false;
+    }
+    return true;
 }
 
 bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure) const {
@@ -169,47 +221,18 @@ bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure
                        std::min(box.bottom, cairo_image_surface_get_height(target) - oy)};
     const double pixels = shown.area();
 
-    // An expensive page is painted from its whole drawing, resampled to the size asked.
+    // An expensive page is painted from its whole drawing, made smaller to the size asked;
+    // so is one that proves expensive while this drawing waits for its turn.
     const double wide = m.xx * page.box.width, high = m.yy * page.box.height;
-    if (upright(m) && wide >= 1 && high >= 1 && std::ceil(wide) * std::ceil(high) <= kMaxWholePixels &&
-        isExpensive(page.index)) {
-        const auto whole = wholeAtLeast(page, int(std::ceil(wide - 1e-6)), int(std::ceil(high - 1e-6)), failure);
-        if (!whole) return false;
-        const int width = std::max(1, int(std::lround(wide))), height = std::max(1, int(std::lround(high)));
-        std::vector<uint8_t> resampled;
-        int stride = whole->stride();
-        const uint8_t* data = whole->data();
-        int sourceWidth = whole->width(), sourceHeight = whole->height();
-        if (width < sourceWidth || height < sourceHeight) {
-            resampled = resampleArgb32(PixelView{whole->data(), whole->width(), whole->height(), whole->stride()},
-                                       width, height, &stride);
-            if (resampled.empty()) {
-                failure->problem = PictureProblem::tooDemanding;
-                failure->why = "the drawing could not be made smaller";
-                return false;
-            }
-            data = resampled.data();
-            sourceWidth = width;
-            sourceHeight = height;
-        }
-        cairo_surface_t* layer = cairo_image_surface_create_for_data(const_cast<uint8_t*>(data), CAIRO_FORMAT_ARGB32,
-                                                                     sourceWidth, sourceHeight, stride);
-        cairo_save(cr);
-        cairo_identity_matrix(cr);
-        cairo_translate(cr, m.x0, m.y0);
-        cairo_scale(cr, wide / sourceWidth, high / sourceHeight);
-        cairo_set_source_surface(cr, layer, 0, 0);
-        cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
-        cairo_paint(cr);
-        cairo_restore(cr);
-        cairo_surface_destroy(layer);
-        if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) {
-            failure->problem = PictureProblem::incompleteRender;
-            failure->why = fmt::format("cairo could not paint the drawing: {}", cairo_status_to_string(cairo_status(cr)));
-            return false;
-        }
-        return true;
+    const bool fromWhole =
+        upright(m) && wide >= 1 && high >= 1 && std::ceil(wide) * std::ceil(high) <= kMaxWholePixels;
+    if (fromWhole) {
+        std::lock_guard lock(mutex_);
+        auto& costs = pages_[page.index];
+        costs.widest = std::max(costs.widest, int(std::ceil(wide - 1e-6)));
+        costs.highest = std::max(costs.highest, int(std::ceil(high - 1e-6)));
     }
+    if (fromWhole && isExpensive(page.index)) return paintFromWhole(cr, page, failure);
 
     // The whole pixels the page covers within the clip and the target.
     double cx1 = 0, cy1 = 0, cx2 = 0, cy2 = 0;
@@ -248,8 +271,11 @@ bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure
         });
     }
     DrawingCost cost;
-    const auto drawn = ask(page, request, pixels, failure, &cost);
-    if (!drawn) return false;
+    const auto drawn = ask(page, request, pixels, failure, &cost,
+                           [&] { return fromWhole && isExpensive(page.index); });
+    if (!drawn) return fromWhole && failure->problem == PictureProblem::none && isExpensive(page.index)
+                           ? paintFromWhole(cr, page, failure)
+                           : false;
     // The drawing of the whole page at whole pixels is kept should the page prove expensive.
     const bool whole = upright(m) && clipCoversAll && left == m.x0 && top == m.y0 && right - left == wide &&
                        bottom - top == high;

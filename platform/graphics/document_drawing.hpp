@@ -6,7 +6,7 @@
 //
 // A picture's cost is bounded, not only each drawing's: a page that proved expensive (a
 // drawing of it took half a limit of the helper's time, or had to be drawn again at the
-// largest memory limit, or its drawings took twice the processor time limit in all) is
+// largest memory limit, or its drawings took a processor time limit in all) is
 // not drawn again at each size an icon set asks for. It is drawn once whole, at the
 // largest size asked for, and its other drawings are made from that one with the
 // program's own resampler; so are drawings of it at that size or smaller from then on.
@@ -32,9 +32,9 @@ public:
     // it, drawings are each asked of a helper.
     static constexpr double kMaxWholePixels = double(int64_t{1} << 24);
     // A drawing that took this share of one of the helper's time limits makes its page
-    // expensive; so do drawings that took kExpensiveLimitsInAll processor time limits in all.
+    // expensive; so do drawings that took a processor time limit in all.
     static constexpr double kExpensiveShare = 0.5;
-    static constexpr double kExpensiveLimitsInAll = 2;
+    static constexpr double kExpensiveLimitsInAll = 1;
 
     DocumentDrawing(std::span<const uint8_t> bytes, render::Kind kind);
     RenderClient& client() const { return *client_; }
@@ -72,12 +72,19 @@ private:
         // one under way (others wait for it).
         std::shared_ptr<const RenderedPixels> whole;
         bool drawingWhole = false;
+        // The largest size drawings of it have asked for (those waiting too), so that
+        // one whole drawing serves them all.
+        int widest = 0, highest = 0;
     };
 
     // Asks a helper for `request` (its pixels cover `pixels` of the page's) within the
-    // renderer's and the drawing budget's limits; what it took goes to *cost.
+    // renderer's and the drawing budget's limits; what it took goes to *cost. None, the
+    // problem none, when `unwanted` said so while the drawing waited for room.
     std::shared_ptr<const RenderedPixels> ask(const Page& page, render::Request request, double pixels,
-                                              RenderFailure* failure, DrawingCost* cost) const;
+                                              RenderFailure* failure, DrawingCost* cost,
+                                              const std::function<bool()>& unwanted = {}) const;
+    // Paints the page from its whole drawing, made smaller to the size asked.
+    bool paintFromWhole(cairo_t* cr, const Page& page, RenderFailure* failure) const;
     // Notes a drawing's cost; keeps `whole` (a whole drawing of the page) as the one
     // its smaller drawings are made from once the page is expensive.
     void noteCost(int index, const DrawingCost& cost, const std::shared_ptr<const RenderedPixels>& whole) const;

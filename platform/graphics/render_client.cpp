@@ -492,7 +492,7 @@ bool RenderClient::claimDrawingAlone(int page) {
 }
 
 bool RenderClient::call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure,
-                        DrawingCost* cost) {
+                        DrawingCost* cost, const std::function<bool()>& unwanted) {
     if (stoppedPage(request.page, failure)) return false;
     // Opening a document reads its cross-references and objects: some of its size. The
     // helper maps the whole document beside whatever it draws.
@@ -500,7 +500,7 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
     request.addressSpace = std::min<uint64_t>(request.addressSpace + ((documentBytes_ + 4095) & ~size_t{4095}),
                                               render::kAddressSpaceBytes);
     request.cpuSeconds = timeLimits().cpuSeconds;
-    const auto pageStopped = [&] { return stoppedPage(request.page); };
+    const auto pageStopped = [&] { return stoppedPage(request.page) || (unwanted && unwanted()); };
     enum class Round { first, alone, largest };
     for (Round round = Round::first;;) {
         const RendererBudget::Grant grant =
@@ -511,6 +511,10 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
                                         RendererBudget::baseBytes(kind_) - RendererBudget::baseBytes(render::Kind::pdf));
         // The page may have been stopped while this drawing waited.
         if (stoppedPage(request.page, failure)) return false;
+        if (!grant && unwanted && unwanted()) {
+            *failure = RenderFailure{};
+            return false;
+        }
         if (!grant) {
             failure->problem = PictureProblem::incompleteRender;
             failure->why = "the drawing was stopped before it began";
@@ -690,7 +694,7 @@ bool RenderClient::open(int page, int* pages, double crop[4], RenderFailure* fai
 }
 
 std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& request, RenderFailure* failure,
-                                                     DrawingCost* cost) {
+                                                     DrawingCost* cost, const std::function<bool()>& unwanted) {
     const size_t length = size_t(request.width) * 4 * size_t(request.height);
     const int fd = ::memfd_create("glyphwright-pixels", MFD_CLOEXEC);
     if (fd < 0 || ::ftruncate(fd, off_t(length)) != 0) {
@@ -702,7 +706,7 @@ std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& requ
         return nullptr;
     }
     render::Reply reply;
-    const bool drawn = call(request, fd, reply, failure, cost);
+    const bool drawn = call(request, fd, reply, failure, cost, unwanted);
     // Copied only where written to: the pixels stay the memory file's pages.
     void* mapped = drawn ? ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0) : MAP_FAILED;
     ::close(fd);

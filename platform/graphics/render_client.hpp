@@ -11,6 +11,7 @@
 // way or waiting end with that limit's reason, and those asked later fail with it at
 // once, so that the many sizes of an icon set cost one limit, not one each.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -79,9 +80,12 @@ public:
     bool open(int page, int* pages, double crop[4], RenderFailure* failure, double viewBox[4] = nullptr,
               uint64_t addressSpace = 0);
     // Draws as `request` says into pixels of its size; none, with the reason, when the
-    // helper could not. What the drawing took goes to *cost.
+    // helper could not. What the drawing took goes to *cost. While it waits for room in
+    // the budget, `unwanted` may say that the drawing is no longer needed: none then, the
+    // problem none.
     std::unique_ptr<RenderedPixels> pixels(const render::Request& request, RenderFailure* failure,
-                                           DrawingCost* cost = nullptr);
+                                           DrawingCost* cost = nullptr,
+                                           const std::function<bool()>& unwanted = {});
     // A one-page PDF of the page drawn as `request` says.
     std::optional<std::vector<uint8_t>> pdf(const render::Request& request, RenderFailure* failure);
 
@@ -105,7 +109,7 @@ private:
     // others only once that one came out whole. A drawing stopped at a limit otherwise
     // stops its page.
     bool call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure,
-              DrawingCost* cost = nullptr);
+              DrawingCost* cost = nullptr, const std::function<bool()>& unwanted = {});
     // `freshHelper`: a helper found ended before it was asked has been replaced once.
     bool attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure,
                  bool freshHelper = false);
