@@ -455,6 +455,12 @@ int RenderClient::helpersAlive() { return Helpers::shared().alive(); }
 
 int RenderClient::helpersStarted() { return Helpers::started(); }
 
+namespace {
+std::atomic<int> gDrawingsAsked{0};
+}  // namespace
+
+int RenderClient::drawingsAsked() { return gDrawingsAsked.load(); }
+
 RenderTimeLimits RenderClient::timeLimits() {
     RenderTimeLimits limits;
     // Tests lower the limits (never raise them) with GW_RENDER_TEST_SECONDS="<processor
@@ -635,6 +641,7 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         return attempt(request, fd, reply, failure, true);
     }
     if (sent != ssize_t(sizeof request)) return ended();
+    if (request.op != render::Op::open) ++gDrawingsAsked;
 
     // Counted from the request on: a helper that is stopped or hangs costs this once.
     const int wallSeconds = timeLimits().wallSeconds;

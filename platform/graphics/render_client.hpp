@@ -94,6 +94,8 @@ public:
     // Helpers alive in this process now, and started in it so far (tests).
     static int helpersAlive();
     static int helpersStarted();
+    // Drawings (pixels or PDF pages) asked of helpers in this process so far (tests).
+    static int drawingsAsked();
     // The limits drawings are asked under now (render::kCpuSeconds and kWallSeconds,
     // unless a test lowered them).
     static RenderTimeLimits timeLimits();
