@@ -394,33 +394,25 @@ std::shared_ptr<const RenderedPixels> SvgDocument::prerendered() const {
     return future.valid() ? future.get() : nullptr;
 }
 
-namespace {
-
-// What drawing the document into pixels asks of its helpers.
-DocumentDrawing::Page pageOf(const SvgDocument& document, const cairo_matrix_t& toDevice,
-                             std::function<std::optional<double>(double, RenderFailure*)> holds) {
+DocumentDrawing::Page SvgDocument::pageAt(const cairo_matrix_t& toDevice) const {
     DocumentDrawing::Page page;
-    page.box = document.drawingSize();
+    page.box = drawingSize();
     page.toDevice = toDevice;
-    page.holds = std::move(holds);
+    page.holds = [this](double pixels, RenderFailure* failure) -> std::optional<double> {
+        if (!effectsAffordable(pixels, &failure->why)) {
+            failure->problem = PictureProblem::tooDemanding;
+            return std::nullopt;
+        }
+        return documentBytes() + double(effectBytes(pixels));
+    };
     return page;
 }
-
-}  // namespace
 
 // The same drawing render() makes onto fresh pixels of the document's size.
 std::shared_ptr<const RenderedPixels> SvgDocument::drawWhole() const {
     const Size size = drawingSize();
     RenderFailure failure;
-    return helpers_->drawWhole(pageOf(*this, cairo_matrix_t{1, 0, 0, 1, 0, 0},
-                                      [this](double pixels, RenderFailure* failure) -> std::optional<double> {
-                                          if (!effectsAffordable(pixels, &failure->why)) {
-                                              failure->problem = PictureProblem::tooDemanding;
-                                              return std::nullopt;
-                                          }
-                                          return documentBytes() + double(effectBytes(pixels));
-                                      }),
-                               int(size.width), int(size.height), &failure);
+    return helpers_->drawWhole(pageAt(cairo_matrix_t{1, 0, 0, 1, 0, 0}), int(size.width), int(size.height), &failure);
 }
 
 namespace {
@@ -500,16 +492,7 @@ bool SvgDocument::render(GraphicsContext& context, std::string* error) const {
             cairo_matrix_t toDevice;
             cairo_get_matrix(cr, &toDevice);
             RenderFailure failure;
-            ok = helpers_->draw(cr,
-                                pageOf(*this, toDevice,
-                                       [this](double pixels, RenderFailure* failure) -> std::optional<double> {
-                                           if (!effectsAffordable(pixels, &failure->why)) {
-                                               failure->problem = PictureProblem::tooDemanding;
-                                               return std::nullopt;
-                                           }
-                                           return documentBytes() + double(effectBytes(pixels));
-                                       }),
-                                &failure);
+            ok = helpers_->draw(cr, pageAt(toDevice), &failure);
             if (!ok) {
                 why = failure.why;
                 problem = failure.problem == PictureProblem::none ? PictureProblem::incompleteRender : failure.problem;

@@ -16,16 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/graphics/document_drawing.hpp"
 #include "platform/graphics/geometry.hpp"
 #include "platform/graphics/picture_problem.hpp"
 #include "platform/graphics/svg_scan.hpp"
 
 typedef struct _RsvgHandle RsvgHandle;
-typedef struct _cairo cairo_t;
 
 namespace platform::graphics {
 
-class DocumentDrawing;
 class GraphicsContext;
 class RenderedPixels;
 
@@ -137,6 +136,9 @@ private:
     uint64_t effectBytes(double pixels) const;
     // What a helper holds for the parsed document: its elements and embedded pictures.
     double documentBytes() const;
+    // The document drawn through `toDevice` (from its own space to a context's device
+    // space), as its helpers are asked to draw it.
+    DocumentDrawing::Page pageAt(const cairo_matrix_t& toDevice) const;
 
     // The program's own images only.
     RsvgHandle* handle_ = nullptr;
