@@ -63,7 +63,7 @@ DocumentDrawing::DocumentDrawing(std::span<const uint8_t> bytes, render::Kind ki
     : client_(std::make_unique<RenderClient>(bytes, kind)), kind_(kind) {}
 
 bool DocumentDrawing::fitsTheRenderer(double bytes, double pixels, RenderFailure* failure) const {
-    if (bytes + double(RendererBudget::baseBytes(kind_)) <= double(render::kAddressSpaceBytes)) return true;
+    if (bytes + double(RendererBudget::baseBytes(kind_)) <= double(RendererBudget::largestLimit(kind_))) return true;
     const double side = std::sqrt(pixels);
     failure->problem = PictureProblem::pastMemoryLimit;
     failure->why = fmt::format("drawing {} at some {:.0f} x {:.0f} pixels would need {:.0f} MiB, more than the "
@@ -97,7 +97,7 @@ std::shared_ptr<const RenderedPixels> DocumentDrawing::ask(const Page& page, ren
     return client_->pixels(request, failure, cost, unwanted);
 }
 
-void DocumentDrawing::noteCost(int index, const DrawingCost& cost,
+void DocumentDrawing::noteCost(int index, double pixels, const DrawingCost& cost,
                                const std::shared_ptr<const RenderedPixels>& whole) const {
     const RenderTimeLimits limits = RenderClient::timeLimits();
     std::lock_guard lock(mutex_);
@@ -105,6 +105,7 @@ void DocumentDrawing::noteCost(int index, const DrawingCost& cost,
     page.cpuInAll += cost.cpuSeconds;
     if (cost.cpuSeconds >= kExpensiveShare * limits.cpuSeconds ||
         cost.wallSeconds >= kExpensiveShare * limits.wallSeconds || cost.redrawnAtLargestLimit ||
+        (pixels <= kSmallPixels && cost.cpuSeconds >= kSmallShare * limits.cpuSeconds) ||
         page.cpuInAll >= kExpensiveLimitsInAll * limits.cpuSeconds) {
         page.expensive = true;
     }
@@ -129,7 +130,7 @@ std::shared_ptr<const RenderedPixels> DocumentDrawing::drawWhole(const Page& pag
     setMatrix(request, scale);
     DrawingCost cost;
     auto drawn = ask(page, request, double(width) * height, failure, &cost);
-    if (drawn) noteCost(page.index, cost, drawn);
+    if (drawn) noteCost(page.index, double(width) * height, cost, drawn);
     return drawn;
 }
 
@@ -279,7 +280,7 @@ bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure
     // The drawing of the whole page at whole pixels is kept should the page prove expensive.
     const bool whole = upright(m) && clipCoversAll && left == m.x0 && top == m.y0 && right - left == wide &&
                        bottom - top == high;
-    noteCost(page.index, cost, whole ? drawn : nullptr);
+    noteCost(page.index, double(request.width) * request.height, cost, whole ? drawn : nullptr);
     cairo_surface_t* layer = cairo_image_surface_create_for_data(drawn->data(), CAIRO_FORMAT_ARGB32, drawn->width(),
                                                                  drawn->height(), drawn->stride());
     cairo_save(cr);

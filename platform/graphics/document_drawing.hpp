@@ -4,12 +4,15 @@
 // into a memory file and painted with the context's operation, onto clear pixels the
 // same bytes as drawing in place. PDF pages and SVG documents alike are drawn so.
 //
-// A picture's cost is bounded, not only each drawing's: a page that proved expensive (a
-// drawing of it took half a limit of the helper's time, or had to be drawn again at the
-// largest memory limit, or its drawings took a processor time limit in all) is
+// A picture's cost is bounded, not only each drawing's: a page that proved expensive is
 // not drawn again at each size an icon set asks for. It is drawn once whole, at the
 // largest size asked for, and its other drawings are made from that one with the
 // program's own resampler; so are drawings of it at that size or smaller from then on.
+// Expensive is what a size does not explain: a small drawing that took a tenth of the
+// helper's processor time limit (what costs that much at an icon's size costs it at every
+// size), a drawing that took half a time limit or had to be drawn again at the largest
+// memory limit, or drawings that took three processor time limits in all. Drawings whose
+// cost grows with their size, as an ordinary drawing's does, stay each its own.
 #include <cairo.h>
 
 #include <condition_variable>
@@ -32,9 +35,12 @@ public:
     // it, drawings are each asked of a helper.
     static constexpr double kMaxWholePixels = double(int64_t{1} << 24);
     // A drawing that took this share of one of the helper's time limits makes its page
-    // expensive; so do drawings that took a processor time limit in all.
+    // expensive; so does one of at most kSmallPixels that took kSmallShare of the
+    // processor time limit, and drawings that took kExpensiveLimitsInAll of it in all.
     static constexpr double kExpensiveShare = 0.5;
-    static constexpr double kExpensiveLimitsInAll = 1;
+    static constexpr double kSmallPixels = 256 * 256;
+    static constexpr double kSmallShare = 0.1;
+    static constexpr double kExpensiveLimitsInAll = 3;
 
     DocumentDrawing(std::span<const uint8_t> bytes, render::Kind kind);
     RenderClient& client() const { return *client_; }
@@ -85,9 +91,10 @@ private:
                                               const std::function<bool()>& unwanted = {}) const;
     // Paints the page from its whole drawing, made smaller to the size asked.
     bool paintFromWhole(cairo_t* cr, const Page& page, RenderFailure* failure) const;
-    // Notes a drawing's cost; keeps `whole` (a whole drawing of the page) as the one
-    // its smaller drawings are made from once the page is expensive.
-    void noteCost(int index, const DrawingCost& cost, const std::shared_ptr<const RenderedPixels>& whole) const;
+    // Notes the cost of a drawing of `pixels`; keeps `whole` (a whole drawing of the page)
+    // as the one its smaller drawings are made from once the page is expensive.
+    void noteCost(int index, double pixels, const DrawingCost& cost,
+                  const std::shared_ptr<const RenderedPixels>& whole) const;
     // A whole drawing of at least `width` x `height` of an expensive page: kept, or drawn
     // now (one at a time); null with the reason when it could not be drawn.
     std::shared_ptr<const RenderedPixels> wholeAtLeast(const Page& page, int width, int height,

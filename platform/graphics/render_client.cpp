@@ -503,18 +503,18 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
     // Opening a document reads its cross-references and objects: some of its size. The
     // helper maps the whole document beside whatever it draws.
     if (request.addressSpace == 0) request.addressSpace = RendererBudget::limitFor(double(documentBytes_) / 2, kind_);
-    request.addressSpace = std::min<uint64_t>(request.addressSpace + ((documentBytes_ + 4095) & ~size_t{4095}),
-                                              render::kAddressSpaceBytes);
+    const uint64_t largest = RendererBudget::largestLimit(kind_);
+    request.addressSpace =
+        std::min<uint64_t>(request.addressSpace + ((documentBytes_ + 4095) & ~size_t{4095}), largest);
     request.cpuSeconds = timeLimits().cpuSeconds;
     const auto pageStopped = [&] { return stoppedPage(request.page) || (unwanted && unwanted()); };
     enum class Round { first, alone, largest };
     for (Round round = Round::first;;) {
+        const uint64_t shared = render::mappedBeyond(kind_);
         const RendererBudget::Grant grant =
             round == Round::alone
-                ? RendererBudget::alone(pageStopped)
-                : RendererBudget::admit(round == Round::largest ? RendererBudget::kLargestLimit : request.addressSpace,
-                                        pageStopped,
-                                        RendererBudget::baseBytes(kind_) - RendererBudget::baseBytes(render::Kind::pdf));
+                ? RendererBudget::alone(pageStopped, shared)
+                : RendererBudget::admit(round == Round::largest ? largest : request.addressSpace, pageStopped, shared);
         // The page may have been stopped while this drawing waited.
         if (stoppedPage(request.page, failure)) return false;
         if (!grant && unwanted && unwanted()) {
@@ -538,7 +538,7 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
         if (drawn) return true;
         if (!isRendererLimit(failure->problem)) return false;
         if (round != Round::first || failure->problem != PictureProblem::pastMemoryLimit ||
-            grant.limit() >= render::kAddressSpaceBytes) {
+            grant.limit() >= largest) {
             stopPage(request.page, failure);
             return false;
         }
@@ -575,7 +575,10 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         helpers.giveBack(helper);
         return false;
     }
-    const uint64_t limit = request.addressSpace != 0 ? request.addressSpace : render::kAddressSpaceBytes;
+    // What the document may hold of the helper's address space, its libraries' mappings apart.
+    const uint64_t limit =
+        (request.addressSpace != 0 ? request.addressSpace : RendererBudget::largestLimit(kind_)) -
+        render::mappedBeyond(kind_);
     auto failWith = [&](PictureProblem problem, std::string why) {
         failure->problem = problem;
         failure->why = std::move(why);

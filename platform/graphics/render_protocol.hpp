@@ -35,6 +35,11 @@ inline const char* kindArgument(Kind kind) { return kind == Kind::svg ? "svg" : 
 // kAddressSpaceBytes (see RendererBudget). Each page may use kCpuSeconds of processor
 // time, counted by the helper's kernel, and kWallSeconds in all, counted by the program.
 inline constexpr uint64_t kAddressSpaceBytes = uint64_t{640} << 20;
+// librsvg and the libraries it brings (text layout, the fonts' caches) map this much
+// more than poppler's: an SVG document's helper has that much more address space, none
+// of it memory its drawings can hold, so that an SVG drawing has the room a PDF page has.
+inline constexpr uint64_t kSvgLibraryBytes = uint64_t{160} << 20;
+inline constexpr uint64_t mappedBeyond(Kind kind) { return kind == Kind::svg ? kSvgLibraryBytes : 0; }
 inline constexpr int kCpuSeconds = 5;
 inline constexpr int kWallSeconds = 10;
 

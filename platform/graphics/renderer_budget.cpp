@@ -27,13 +27,13 @@ bool givenUp(const std::function<bool()>& stopped) { return interruptionRequeste
 
 uint64_t RendererBudget::limitFor(double bytes, render::Kind kind) {
     const double limit = double(baseBytes(kind)) + std::max(0.0, bytes) * 1.5;
-    if (!(limit < double(kLargestLimit))) return kLargestLimit;
+    if (!(limit < double(largestLimit(kind)))) return largestLimit(kind);
     // Whole pages of memory, as the kernel counts them.
     return (uint64_t(std::ceil(limit)) + 4095) & ~uint64_t{4095};
 }
 
 RendererBudget::Grant RendererBudget::admit(uint64_t limit, const std::function<bool()>& stopped, uint64_t shared) {
-    limit = std::clamp(limit, kBaseBytes, kLargestLimit);
+    limit = std::clamp(limit, kBaseBytes, kLargestLimit + shared);
     const uint64_t held = limit - std::min(shared, limit - kBaseBytes);
     std::unique_lock lock(gMutex);
     while (gWaitingAlone > 0 || gHeld + held > kBytes) {
@@ -44,7 +44,7 @@ RendererBudget::Grant RendererBudget::admit(uint64_t limit, const std::function<
     return Grant(limit, held);
 }
 
-RendererBudget::Grant RendererBudget::alone(const std::function<bool()>& stopped) {
+RendererBudget::Grant RendererBudget::alone(const std::function<bool()>& stopped, uint64_t shared) {
     std::unique_lock lock(gMutex);
     ++gWaitingAlone;
     while (gHeld > 0) {
@@ -58,7 +58,7 @@ RendererBudget::Grant RendererBudget::alone(const std::function<bool()>& stopped
     }
     --gWaitingAlone;
     gHeld = kBytes;
-    return Grant(kLargestLimit, kBytes);
+    return Grant(kLargestLimit + shared, kBytes);
 }
 
 uint64_t RendererBudget::held() {

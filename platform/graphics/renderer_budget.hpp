@@ -27,8 +27,10 @@ public:
     // helper drawing text held 180 MiB of address space, 30 to 55 MiB of it resident).
     // Those mappings are the libraries' files, shared by every helper: the budget does
     // not count them.
-    static constexpr uint64_t kSvgBaseBytes = uint64_t{224} << 20;
+    static constexpr uint64_t kSvgBaseBytes = kBaseBytes + render::kSvgLibraryBytes;
     static uint64_t baseBytes(render::Kind kind) { return kind == render::Kind::svg ? kSvgBaseBytes : kBaseBytes; }
+    // The largest limit a drawing of a document of `kind` gets.
+    static uint64_t largestLimit(render::Kind kind) { return kLargestLimit + render::mappedBeyond(kind); }
 
     class Grant {
     public:
@@ -56,8 +58,9 @@ public:
     // `stopped` says the drawing is no longer wanted.
     static Grant admit(uint64_t limit, const std::function<bool()>& stopped = {}, uint64_t shared = 0);
     // Waits until no drawing is under way and holds the whole budget, for a drawing at
-    // the largest limit. An empty grant when the work is stopped meanwhile.
-    static Grant alone(const std::function<bool()>& stopped = {});
+    // the largest limit (and `shared` more, what its libraries map). An empty grant when
+    // the work is stopped meanwhile.
+    static Grant alone(const std::function<bool()>& stopped = {}, uint64_t shared = 0);
     // Held by drawings under way now (tests).
     static uint64_t held();
 };

@@ -403,7 +403,10 @@ DocumentDrawing::Page SvgDocument::pageAt(const cairo_matrix_t& toDevice) const 
             failure->problem = PictureProblem::tooDemanding;
             return std::nullopt;
         }
-        return documentBytes() + double(effectBytes(pixels));
+        // Beside its effects' surfaces, librsvg draws a drawing through surfaces of its
+        // size of its own (a filter's source and result, a clip's or an opacity's group):
+        // two of them, so that ordinary drawings meet no limit meant for hostile ones.
+        return documentBytes() + double(effectBytes(pixels)) + 2 * pixels * 4;
     };
     return page;
 }
@@ -523,7 +526,7 @@ std::optional<std::vector<uint8_t>> SvgDocument::pageAsPdf(Size pageSize, const 
         return std::nullopt;
     }
     const double held = documentBytes() + double(effectBytes(pixels));
-    if (held + double(RendererBudget::kSvgBaseBytes) > double(render::kAddressSpaceBytes)) {
+    if (held + double(RendererBudget::kSvgBaseBytes) > double(RendererBudget::largestLimit(render::Kind::svg))) {
         noteProblem(error, problem, PictureProblem::pastMemoryLimit,
                     fmt::format("writing the SVG document would need {:.0f} MiB, more than the renderer's {} MiB of "
                                 "memory",

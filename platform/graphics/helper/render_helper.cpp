@@ -139,8 +139,13 @@ void onFatalSignal(int signal) {
     ::raise(signal);
 }
 
+// The hard address-space limit: a PDF's helper's, or an SVG document's, whose libraries
+// map more.
+uint64_t gLargestLimit = render::kAddressSpaceBytes;
+
 void limitSelf() {
-    const rlimit space{render::kAddressSpaceBytes, render::kAddressSpaceBytes};
+    const rlimit space{gLargestLimit, gLargestLimit};
+    gSpaceLimit = gLargestLimit;
     ::setrlimit(RLIMIT_AS, &space);
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
@@ -162,8 +167,8 @@ void limitSelf() {
 // program sizes it for the drawing, so that helpers drawing at once stay within its
 // budget.
 void limitAddressSpace(uint64_t bytes) {
-    const rlim_t soft = bytes == 0 ? render::kAddressSpaceBytes : std::min<rlim_t>(bytes, render::kAddressSpaceBytes);
-    const rlimit space{soft, render::kAddressSpaceBytes};
+    const rlim_t soft = bytes == 0 ? gLargestLimit : std::min<rlim_t>(bytes, gLargestLimit);
+    const rlimit space{soft, gLargestLimit};
     ::setrlimit(RLIMIT_AS, &space);
     gSpaceLimit = soft;
 }
@@ -476,6 +481,8 @@ int main(int argc, char** argv) {
         gShared = static_cast<render::Shared*>(page);
     }
     ::close(render::kSharedFd);
+    const bool svg = argc > 2 && std::string_view(argv[2]) == render::kindArgument(render::Kind::svg);
+    gLargestLimit = render::kAddressSpaceBytes + render::mappedBeyond(svg ? render::Kind::svg : render::Kind::pdf);
     limitSelf();
     // Nothing but the socket and the document is the helper's: descriptors a program
     // may have left open without close-on-exec are closed.
@@ -485,7 +492,6 @@ int main(int argc, char** argv) {
         g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION), onLog,
                           nullptr);
     }
-    const bool svg = argc > 2 && std::string_view(argv[2]) == render::kindArgument(render::Kind::svg);
     PdfSource pdf;
     SvgSource drawing;
     Document& document = svg ? static_cast<Document&>(drawing) : pdf;

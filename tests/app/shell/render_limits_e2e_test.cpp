@@ -132,7 +132,7 @@ TEST_F(RenderLimits, DocumentsEndWithinTheBoundNamingTheLimitThatStoppedThem) {
     };
     const std::string memory = "memory limit of " + std::to_string(render::kAddressSpaceBytes >> 20) + " MiB";
     const std::vector<Case> cases = {
-        {"dashed.svg", samples::dashedLineSvg(2000, 0.5), "", {memory}},
+        {"dashed.svg", samples::dashedLineSvg(2000, 0.25), "", {memory}},
         {"crossing.svg", samples::crossingFillsSvg(3000, 10), "1,3",
          {"processor time limit of 1 seconds", "time limit of 3 seconds in all"}},
         {"dashed.pdf", samples::dashedLinePdf(400, 0.005), "", {memory}},

@@ -145,7 +145,7 @@ TEST(RenderHelper, DocumentsPastTheLimitsAreStoppedWithTheLimitNamedWhicheverLib
     const std::vector<Case> cases = {
         {"dashed page", samples::dashedLinePdf(400, 0.005), pg::render::Kind::pdf, "", {P::pastMemoryLimit},
          std::to_string(pg::render::kAddressSpaceBytes >> 20) + " MiB"},
-        {"dashed drawing", samples::dashedLineSvg(2000, 0.5), pg::render::Kind::svg, "", {P::pastMemoryLimit},
+        {"dashed drawing", samples::dashedLineSvg(2000, 0.25), pg::render::Kind::svg, "", {P::pastMemoryLimit},
          "drawing the SVG document needed more than"},
         {"crossing drawing", samples::crossingFillsSvg(3000, 10), pg::render::Kind::svg, "1,3",
          {P::pastProcessorTimeLimit, P::pastTimeLimit}, "drawing the SVG document took more than"},
