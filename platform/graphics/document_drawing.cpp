@@ -271,6 +271,21 @@ bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure
             return r.left <= left && r.top <= top && r.right >= right && r.bottom >= bottom;
         });
     }
+    // A clip of another shape goes along as its paths, when they are known whole.
+    const bool clipPathSent = !clip && page.clipPath != nullptr && !page.clipPath->empty() &&
+                              page.clipPath->size() <= size_t(render::kMaxClipPathElements);
+    if (clipPathSent) {
+        request.clipPathCount = int32_t(page.clipPath->size());
+        for (int i = 0; i < request.clipPathCount; ++i) {
+            render::PathElement e = (*page.clipPath)[size_t(i)];
+            for (int p = 0; p < 3; ++p) {
+                e.points[2 * p] -= left;
+                e.points[2 * p + 1] -= top;
+            }
+            request.clipPath[i] = e;
+        }
+        clipCoversAll = false;
+    }
     DrawingCost cost;
     const auto drawn = ask(page, request, pixels, failure, &cost,
                            [&] { return fromWhole && isExpensive(page.index); });
@@ -285,7 +300,7 @@ bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure
                                                                  drawn->height(), drawn->stride());
     cairo_save(cr);
     cairo_identity_matrix(cr);
-    if (clip) cairo_reset_clip(cr);
+    if (clip || clipPathSent) cairo_reset_clip(cr);
     cairo_set_source_surface(cr, layer, left, top);
     cairo_paint(cr);
     cairo_restore(cr);

@@ -57,6 +57,9 @@ public:
         // too, with the pixels); none, with the reason, when such a drawing is beyond
         // the document's budgets.
         std::function<std::optional<double>(double pixels, RenderFailure* failure)> holds;
+        // The paths the context drawn into is clipped to, in its device space, when that
+        // context is the one drawn into (GraphicsContext::deviceClipPath).
+        const std::vector<render::PathElement>* clipPath = nullptr;
     };
 
     // Draws the page into `cr`'s group target, an image surface, through its matrix and

@@ -304,6 +304,7 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
                 if (!pageAffordable(*costs, pixels, &failure->why, &failure->problem)) return std::nullopt;
                 return drawingBytes(*costs, pixels);
             };
+            if (cr == context.cairo()) page.clipPath = &context.deviceClipPath();
             RenderFailure failure;
             if (!renderer_->draw(cr, page, &failure)) complete = fail(failure.problem, failure.why);
         },

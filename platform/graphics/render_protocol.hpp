@@ -45,6 +45,16 @@ inline constexpr int kWallSeconds = 10;
 
 // Rectangles a clip may be made of and still be handed over as it is.
 inline constexpr int kMaxClipRects = 16;
+// A clip of another shape is handed over as the paths it was made of, in device space:
+// drawn into a layer and painted through the program's clip, the layer's edges where
+// they meet the clip's would be smoothed twice.
+inline constexpr int kMaxClipPathElements = 96;
+
+struct PathElement {
+    enum Type : int32_t { move = 0, line = 1, curve = 2, close = 3, clipWinding = 4, clipEvenOdd = 5 };
+    int32_t type = move;
+    double points[6] = {};
+};
 
 enum class Op : uint32_t {
     open = 1,    // the page count and page's crop box; an SVG document's size and viewBox
@@ -71,6 +81,9 @@ struct Request {
     // means unclipped.
     int32_t clipCount = 0;
     double clip[kMaxClipRects][4] = {};
+    // Then the paths it is clipped to, each ended by a clip element; none means none.
+    int32_t clipPathCount = 0;
+    PathElement clipPath[kMaxClipPathElements] = {};
     // The processor time the helper may spend on this request, 1 to kCpuSeconds.
     int32_t cpuSeconds = kCpuSeconds;
 };

@@ -495,7 +495,9 @@ bool SvgDocument::render(GraphicsContext& context, std::string* error) const {
             cairo_matrix_t toDevice;
             cairo_get_matrix(cr, &toDevice);
             RenderFailure failure;
-            ok = helpers_->draw(cr, pageAt(toDevice), &failure);
+            auto page = pageAt(toDevice);
+            if (cr == context.cairo()) page.clipPath = &context.deviceClipPath();
+            ok = helpers_->draw(cr, page, &failure);
             if (!ok) {
                 why = failure.why;
                 problem = failure.problem == PictureProblem::none ? PictureProblem::incompleteRender : failure.problem;

@@ -358,6 +358,25 @@ void prepare(cairo_t* cr, const render::Request& request) {
         }
         cairo_clip(cr);
     }
+    cairo_new_path(cr);
+    for (int i = 0; i < std::min(request.clipPathCount, render::kMaxClipPathElements); ++i) {
+        const render::PathElement& e = request.clipPath[i];
+        switch (e.type) {
+            case render::PathElement::move: cairo_move_to(cr, e.points[0], e.points[1]); break;
+            case render::PathElement::line: cairo_line_to(cr, e.points[0], e.points[1]); break;
+            case render::PathElement::curve:
+                cairo_curve_to(cr, e.points[0], e.points[1], e.points[2], e.points[3], e.points[4], e.points[5]);
+                break;
+            case render::PathElement::close: cairo_close_path(cr); break;
+            default:
+                cairo_set_fill_rule(cr, e.type == render::PathElement::clipEvenOdd ? CAIRO_FILL_RULE_EVEN_ODD
+                                                                                   : CAIRO_FILL_RULE_WINDING);
+                cairo_clip(cr);
+                break;
+        }
+    }
+    cairo_new_path(cr);
+    cairo_set_fill_rule(cr, CAIRO_FILL_RULE_WINDING);
     cairo_matrix_t m;
     cairo_matrix_init(&m, request.matrix[0], request.matrix[1], request.matrix[2], request.matrix[3],
                       request.matrix[4], request.matrix[5]);
