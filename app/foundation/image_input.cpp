@@ -132,7 +132,7 @@ ImageInputPtr ImageInput::load(const URL& url, const platform::foundation::files
     if (isSVG) {
         auto document = file ? platform::graphics::SvgDocument::fromData(file->bytes, &detail, &problem) : nullptr;
         if (!document) throw failed(ImageInputError::Case::unableToLoadSVGImage, PictureProblem::notAPicture);
-        image = svgPicture(document, &detail);
+        image = svgPicture(document, &detail, &problem);
         if (!image) throw failed(ImageInputError::Case::unableToLoadNSImageAtPath, PictureProblem::incompleteRender);
     } else {
         image = file ? platform::graphics::Image::fromData(file->bytes, &detail, &problem) : nullptr;

@@ -1,8 +1,8 @@
 #include "app/foundation/vector_pictures.hpp"
 
+#include "platform/foundation/files.hpp"
 #include "platform/graphics/graphics_context.hpp"
 #include "platform/graphics/image_rep.hpp"
-#include "platform/graphics/pdf_context.hpp"
 #include "platform/graphics/pdf_document.hpp"
 
 #include <cmath>
@@ -10,7 +10,6 @@
 namespace gw {
 
 using platform::graphics::GraphicsContext;
-using platform::graphics::PdfContext;
 using platform::graphics::Rect;
 using platform::graphics::Size;
 
@@ -20,49 +19,24 @@ bool usablePageSize(Size size) {
     return std::isfinite(size.width) && std::isfinite(size.height) && size.width > 0 && size.height > 0;
 }
 
-// The document is y-down; the page is y-up: flip so it lands upright.
-bool renderUpright(const platform::graphics::SvgDocument& document, PdfContext& pdf, Size size,
-                   std::string* error) {
-    pdf.beginPage(Rect(0, 0, size.width, size.height));
-    GraphicsContext* page = pdf.graphicsContext();
-    if (!page) return false;
-    bool drawn = false;
-    {
-        GraphicsContext::CurrentScope scope(page);
-        page->saveState();
-        page->translate(0, size.height);
-        page->scale(1, -1);
-        drawn = document.render(*page, error);
-        page->restoreState();
-    }
-    pdf.endPage();
-    return drawn;
-}
-
 }  // namespace
 
 platform::graphics::ImagePtr convertToPDFImage(std::shared_ptr<const platform::graphics::SvgDocument> document,
-                                               std::string* error) {
+                                               std::string* error, platform::graphics::PictureProblem* problem) {
     if (!document) return nullptr;
     const Size size = document->drawingSize();
     if (!usablePageSize(size)) return nullptr;
-    auto pdf = PdfContext::toMemory(Rect(0, 0, size.width, size.height));
-    if (!pdf) return nullptr;
-    // A drawing the renderer could not finish (a mask or filter it could not make) is
-    // not the picture, whatever it left on the page.
-    if (!renderUpright(*document, *pdf, size, error)) {
-        pdf->discard();
-        return nullptr;
-    }
-    if (!pdf->close()) {
-        if (error != nullptr) *error = "the SVG document could not be drawn completely";
-        return nullptr;
-    }
+    // Written by the document's helper, as it is drawn: a drawing the renderer could
+    // not finish (a mask or filter it could not make, a limit it met) is not the picture.
+    const double identity[6] = {1, 0, 0, 1, 0, 0};
+    auto bytes = document->pageAsPdf(size, identity, {}, error, problem);
+    if (!bytes) return nullptr;
     // The page is drawn from the document wherever it is drawn, a PDF output too: the
     // document passed its own scan, and poppler would only draw again what librsvg drew,
     // slower and under limits made for documents we did not make.
     auto page = platform::graphics::PdfDocument::ofDrawing(
-        pdf->data(), size, [document, size](GraphicsContext& context, std::string* why) {
+        std::move(*bytes), size,
+        [document, size](GraphicsContext& context, std::string* why) {
             GraphicsContext::CurrentScope scope(&context);
             context.saveState();
             context.translate(0, size.height);
@@ -70,17 +44,24 @@ platform::graphics::ImagePtr convertToPDFImage(std::shared_ptr<const platform::g
             const bool drawn = document->render(context, why);
             context.restoreState();
             return drawn;
+        },
+        [document, size](Size pageSize, const double matrix[6], const std::vector<Rect>& clip, std::string* error,
+                         platform::graphics::PictureProblem* problem) {
+            // From the page's own coordinates (y up) to the document's (y down).
+            const double flipped[6] = {matrix[0], matrix[1], -matrix[2], -matrix[3],
+                                       matrix[2] * size.height + matrix[4], matrix[3] * size.height + matrix[5]};
+            return document->pageAsPdf(pageSize, flipped, clip, error, problem);
         });
     return platform::graphics::Image::withRepresentation(std::make_shared<platform::graphics::PdfRep>(page));
 }
 
 platform::graphics::ImagePtr svgPicture(std::shared_ptr<const platform::graphics::SvgDocument> document,
-                                        std::string* error) {
+                                        std::string* error, platform::graphics::PictureProblem* problem) {
     if (!document) return nullptr;
     // Drawn at its own size meanwhile: the largest icon is usually that drawing, and
     // the longest single piece of a conversion's work.
     document->prerender();
-    auto page = convertToPDFImage(document, error);
+    auto page = convertToPDFImage(document, error, problem);
     if (!page) return nullptr;
     const Size size = page->size();
     auto picture = platform::graphics::Image::make(size);
@@ -100,13 +81,16 @@ bool saveAsPDFInOutputDirectory(const platform::graphics::SvgDocument& document,
     // write.
     const Size size = document.size();
     if (!usablePageSize(size)) return false;
-    auto pdf = PdfContext::toFile(file.fsPath(), Rect(0, 0, size.width, size.height));
-    if (!pdf) return false;
-    if (!renderUpright(document, *pdf, size, nullptr)) {
-        pdf->discard();
+    const double identity[6] = {1, 0, 0, 1, 0, 0};
+    const auto bytes = document.pageAsPdf(size, identity, {});
+    if (!bytes) return false;
+    try {
+        platform::foundation::files::writeAtomically(
+            file.fsPath(), std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+    } catch (const std::exception&) {
         return false;
     }
-    return pdf->close();
+    return true;
 }
 
 }  // namespace gw

@@ -3,6 +3,7 @@
 #include <cairo.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -21,6 +22,18 @@ DrawingBudget::Claim DrawingBudget::claim(uint64_t bytes) {
     bytes = std::min(bytes, kBytes);
     std::unique_lock lock(gMutex);
     gReleased.wait(lock, [&] { return gHeld + bytes <= kBytes; });
+    gHeld += bytes;
+    return Claim(bytes);
+}
+
+std::optional<DrawingBudget::Claim> DrawingBudget::claimUnless(uint64_t bytes, const std::function<bool()>& stopped) {
+    if (bytes == 0) return Claim();
+    bytes = std::min(bytes, kBytes);
+    std::unique_lock lock(gMutex);
+    while (gHeld + bytes > kBytes) {
+        if (stopped()) return std::nullopt;
+        gReleased.wait_for(lock, std::chrono::milliseconds(50));
+    }
     gHeld += bytes;
     return Claim(bytes);
 }

@@ -6,6 +6,8 @@
 // needs. Each drawing claims what it will hold first and waits while others hold the
 // rest.
 #include <cstdint>
+#include <functional>
+#include <optional>
 
 typedef struct _cairo cairo_t;
 
@@ -34,6 +36,9 @@ public:
     // more than the whole budget waits until nothing else is held and then holds it
     // all. A claim of nothing holds nothing and does not wait.
     static Claim claim(uint64_t bytes);
+    // The same, unless `stopped` says while it waits that the drawing is no longer
+    // wanted: none then.
+    static std::optional<Claim> claimUnless(uint64_t bytes, const std::function<bool()>& stopped);
     // Held now (tests).
     static uint64_t held();
 };

@@ -251,13 +251,44 @@ void GraphicsContext::clipToPath(const BezierPath& path) {
     if (states_.back().degenerate) return;
     cairo_new_path(cr_);
     path.appendTo(cr_);
-    cairo_clip(cr_);
+    clipToCurrentPath();
 }
 
 void GraphicsContext::clipToRect(Rect r) {
     if (states_.back().degenerate) return;
     cairo_new_path(cr_);
     cairo_rectangle(cr_, r.origin.x, r.origin.y, r.size.width, r.size.height);
+    clipToCurrentPath();
+}
+
+void GraphicsContext::clipToCurrentPath() {
+    auto& noted = states_.back().clipPath;
+    cairo_path_t* path = cairo_copy_path(cr_);
+    if (path->status == CAIRO_STATUS_SUCCESS) {
+        for (int i = 0; i < path->num_data; i += path->data[i].header.length) {
+            const cairo_path_data_t* data = &path->data[i];
+            render::PathElement element;
+            int points = 1;
+            switch (data->header.type) {
+                case CAIRO_PATH_MOVE_TO: element.type = render::PathElement::move; break;
+                case CAIRO_PATH_LINE_TO: element.type = render::PathElement::line; break;
+                case CAIRO_PATH_CURVE_TO: element.type = render::PathElement::curve, points = 3; break;
+                case CAIRO_PATH_CLOSE_PATH: element.type = render::PathElement::close, points = 0; break;
+            }
+            for (int p = 0; p < points; ++p) {
+                double x = data[p + 1].point.x, y = data[p + 1].point.y;
+                cairo_user_to_device(cr_, &x, &y);
+                element.points[2 * p] = x;
+                element.points[2 * p + 1] = y;
+            }
+            noted.push_back(element);
+        }
+        render::PathElement clip;
+        clip.type = cairo_get_fill_rule(cr_) == CAIRO_FILL_RULE_EVEN_ODD ? render::PathElement::clipEvenOdd
+                                                                          : render::PathElement::clipWinding;
+        noted.push_back(clip);
+    }
+    cairo_path_destroy(path);
     cairo_clip(cr_);
 }
 

@@ -10,6 +10,7 @@
 #include "platform/graphics/bitmap.hpp"
 #include "platform/graphics/color.hpp"
 #include "platform/graphics/geometry.hpp"
+#include "platform/graphics/render_protocol.hpp"
 
 typedef struct _cairo cairo_t;
 typedef struct _cairo_surface cairo_surface_t;
@@ -114,6 +115,9 @@ public:
     void markIncomplete();
 
     cairo_t* cairo() const { return cr_; }
+    // The paths the context is clipped to (those clipToPath and clipToRect were given), in
+    // its device space, each ended by a clip element; none when it is not clipped.
+    const std::vector<render::PathElement>& deviceClipPath() const { return states_.back().clipPath; }
     cairo_surface_t* surface() const;
 
 private:
@@ -125,7 +129,10 @@ private:
         bool flipped = false;
         // A singular transform was applied: nothing is visible until restore.
         bool degenerate = false;
+        std::vector<render::PathElement> clipPath;
     };
+    // Clips to the current path, noting it in the state.
+    void clipToCurrentPath();
     void applyTransform(double a, double b, double c, double d, double tx, double ty);
     void drawShadow(const std::function<void(cairo_t*)>& draw, const Shadow& shadow, CompositingOperation op);
 

@@ -93,7 +93,6 @@ bool PdfContext::drawPdfPage(const PdfDocument& document, int index) {
         DrawingProblems::report(kind, std::move(why));
         return false;
     };
-    if (document.isDrawing()) return document.drawPage(index, *page_);
     if (pages_ != 1) return fail(PictureProblem::incompleteRender, "a PDF page is drawn only into a one-page PDF");
     cairo_t* cr = page_->cairo();
     cairo_matrix_t m;

@@ -43,8 +43,8 @@ public:
     // whole content of this context's one page: the renderer helper writes that page,
     // through the current transform and clip, and it becomes the document. False, with
     // the reason in the thread's DrawingProblems, when it could not be drawn completely
-    // or the document has another page. A document of a drawing (PdfDocument::ofDrawing)
-    // is drawn onto the page here, as any drawing is.
+    // or the document has another page. A document made of an SVG document
+    // (PdfDocument::ofDrawing) is written by that document's helper the same way.
     bool drawPdfPage(const PdfDocument& document, int index);
 
     // Completes the document (and, for a file, moves it into place). False

@@ -11,6 +11,7 @@
 
 #include "platform/graphics/decoded_bitmap.hpp"
 
+#include "platform/graphics/document_drawing.hpp"
 #include "platform/graphics/drawing_budget.hpp"
 #include "platform/graphics/graphics_context.hpp"
 #include "platform/graphics/render_client.hpp"
@@ -164,25 +165,6 @@ bool fitsTheRenderer(double bytes, double pixels, std::string* error, PicturePro
                                    render::kAddressSpaceBytes >> 20));
 }
 
-// The clip of `cr` as device rectangles, when it is made of few enough; none when it is
-// a shape of another kind.
-std::optional<std::vector<Rect>> deviceClip(cairo_t* cr) {
-    cairo_save(cr);
-    cairo_identity_matrix(cr);
-    cairo_rectangle_list_t* list = cairo_copy_clip_rectangle_list(cr);
-    cairo_restore(cr);
-    std::optional<std::vector<Rect>> out;
-    if (list->status == CAIRO_STATUS_SUCCESS && list->num_rectangles <= render::kMaxClipRects) {
-        out.emplace();
-        for (int i = 0; i < list->num_rectangles; ++i) {
-            const auto& r = list->rectangles[i];
-            out->push_back(Rect{r.x, r.y, r.width, r.height});
-        }
-    }
-    cairo_rectangle_list_destroy(list);
-    return out;
-}
-
 void setMatrix(render::Request& request, const cairo_matrix_t& m) {
     const double values[6] = {m.xx, m.yx, m.xy, m.yy, m.x0, m.y0};
     std::copy(values, values + 6, request.matrix);
@@ -213,10 +195,10 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
     }
     std::shared_ptr<PdfDocument> document(new PdfDocument());
     document->bytes_ = std::move(bytes);
-    document->renderer_ = std::make_unique<RenderClient>(document->bytes_);
+    document->renderer_ = std::make_unique<DocumentDrawing>(document->bytes_, render::Kind::pdf);
     double box[4] = {};
     RenderFailure failure;
-    if (!document->renderer_->open(0, &document->pageCount_, box, &failure)) {
+    if (!document->renderer_->client().open(0, &document->pageCount_, box, &failure)) {
         noteProblem(error, problem, failure.problem, failure.why);
         return nullptr;
     }
@@ -243,12 +225,14 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
     return document;
 }
 
-std::shared_ptr<PdfDocument> PdfDocument::ofDrawing(std::vector<uint8_t> bytes, Size pageSize, Drawing drawing) {
+std::shared_ptr<PdfDocument> PdfDocument::ofDrawing(std::vector<uint8_t> bytes, Size pageSize, Drawing drawing,
+                                                    Writing writing) {
     std::shared_ptr<PdfDocument> document(new PdfDocument());
     document->bytes_ = std::move(bytes);
     document->pageCount_ = 1;
     document->cropBoxes_.emplace(0, Rect{0, 0, pageSize.width, pageSize.height});
     document->drawing_ = std::move(drawing);
+    document->writing_ = std::move(writing);
     return document;
 }
 
@@ -263,7 +247,7 @@ std::optional<Rect> PdfDocument::cropBox(int index) const {
     double box[4] = {};
     RenderFailure failure;
     std::optional<Rect> crop;
-    if (renderer_->open(index, nullptr, box, &failure)) crop = Rect{box[0], box[1], box[2], box[3]};
+    if (renderer_->client().open(index, nullptr, box, &failure)) crop = Rect{box[0], box[1], box[2], box[3]};
     cropBoxes_.emplace(index, crop);
     return crop;
 }
@@ -306,88 +290,23 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
     bool complete = true;
     context.drawWithEffects(
         [&](cairo_t* cr) {
-            cairo_surface_t* target = cairo_get_group_target(cr);
-            if (cairo_surface_get_type(target) != CAIRO_SURFACE_TYPE_IMAGE) {
-                complete = fail(PictureProblem::incompleteRender,
-                                "a PDF page is drawn into pixels, or into a PDF as its only content");
-                return;
-            }
-            // Measured on the pixels this drawing covers, before the helper starts.
-            cairo_save(cr);
-            cairo_translate(cr, crop->origin.x, crop->origin.y);
-            const double pixels = devicePixels(cr, 0, 0, crop->width(), crop->height());
-            cairo_restore(cr);
-            if (!pageAffordable(*costs, pixels, &why, &problem)) {
-                complete = fail(problem, why);
-                return;
-            }
             // Poppler draws y down from the crop box's top-left corner.
             cairo_save(cr);
             cairo_translate(cr, crop->origin.x, crop->origin.y + crop->size.height);
             cairo_scale(cr, 1, -1);
-            cairo_matrix_t m;
-            cairo_get_matrix(cr, &m);
+            DocumentDrawing::Page page;
+            page.index = index;
+            page.box = crop->size;
+            cairo_get_matrix(cr, &page.toDevice);
             cairo_restore(cr);
-            // The whole pixels the page covers within the clip and the target.
-            double xs[4] = {0, crop->width(), 0, crop->width()}, ys[4] = {0, 0, crop->height(), crop->height()};
-            for (int i = 0; i < 4; ++i) cairo_matrix_transform_point(&m, &xs[i], &ys[i]);
-            double left = std::min({xs[0], xs[1], xs[2], xs[3]}), right = std::max({xs[0], xs[1], xs[2], xs[3]});
-            double top = std::min({ys[0], ys[1], ys[2], ys[3]}), bottom = std::max({ys[0], ys[1], ys[2], ys[3]});
-            double cx1 = 0, cy1 = 0, cx2 = 0, cy2 = 0;
-            cairo_save(cr);
-            cairo_identity_matrix(cr);
-            cairo_clip_extents(cr, &cx1, &cy1, &cx2, &cy2);
-            cairo_restore(cr);
-            double ox = 0, oy = 0;
-            cairo_surface_get_device_offset(target, &ox, &oy);
-            left = std::floor(std::max({left, cx1, -ox}));
-            top = std::floor(std::max({top, cy1, -oy}));
-            right = std::ceil(std::min({right, cx2, cairo_image_surface_get_width(target) - ox}));
-            bottom = std::ceil(std::min({bottom, cy2, cairo_image_surface_get_height(target) - oy}));
-            if (!(right > left && bottom > top)) return;  // nothing of it shows
-            const int width = int(right - left), height = int(bottom - top);
-            const double held = drawingBytes(*costs, pixels) + double(width) * height * 4;
-            if (!fitsTheRenderer(held, pixels, &why, &problem)) {
-                complete = fail(problem, why);
-                return;
-            }
-            render::Request request;
-            request.op = render::Op::raster;
-            request.page = index;
-            request.width = width;
-            request.height = height;
-            request.addressSpace = RendererBudget::limitFor(held);
-            m.x0 -= left;
-            m.y0 -= top;
-            setMatrix(request, m);
-            // A clip of rectangles is drawn in by the helper, as poppler would have
-            // clipped each shape: the pixels are the same as drawing here.
-            const auto clip = deviceClip(cr);
-            if (clip) setClip(request, *clip, left, top);
+            // Measured on the pixels each drawing covers, before the helper starts.
+            page.holds = [&](double pixels, RenderFailure* failure) -> std::optional<double> {
+                if (!pageAffordable(*costs, pixels, &failure->why, &failure->problem)) return std::nullopt;
+                return drawingBytes(*costs, pixels);
+            };
+            if (cr == context.cairo()) page.clipPath = &context.deviceClipPath();
             RenderFailure failure;
-            std::unique_ptr<RenderedPixels> drawn;
-            {
-                const auto claim = DrawingBudget::claim(uint64_t(std::min(1e18, held)));
-                drawn = renderer_->pixels(request, &failure);
-            }
-            if (!drawn) {
-                complete = fail(failure.problem, failure.why);
-                return;
-            }
-            cairo_surface_t* layer = cairo_image_surface_create_for_data(drawn->data(), CAIRO_FORMAT_ARGB32, width,
-                                                                         height, drawn->stride());
-            cairo_save(cr);
-            cairo_identity_matrix(cr);
-            if (clip) cairo_reset_clip(cr);
-            cairo_set_source_surface(cr, layer, left, top);
-            cairo_paint(cr);
-            cairo_restore(cr);
-            cairo_surface_destroy(layer);
-            const cairo_status_t status = cairo_status(cr);
-            if (status != CAIRO_STATUS_SUCCESS) {
-                complete = fail(PictureProblem::incompleteRender,
-                                fmt::format("cairo could not draw the PDF page: {}", cairo_status_to_string(status)));
-            }
+            if (!renderer_->draw(cr, page, &failure)) complete = fail(failure.problem, failure.why);
         },
         context.compositingOperation());
     return complete;
@@ -401,10 +320,7 @@ std::optional<std::vector<uint8_t>> PdfDocument::pageAsPdf(int index, Size pageS
         noteProblem(error, problem, PictureProblem::damaged, fmt::format("the PDF has no page {} to draw", index + 1));
         return std::nullopt;
     }
-    if (!renderer_) {
-        noteProblem(error, problem, PictureProblem::incompleteRender, "the page is a drawing, drawn where it is used");
-        return std::nullopt;
-    }
+    if (writing_) return writing_(pageSize, matrix, clip, error, problem);
     const auto costs = costsOf(index, error, problem);
     if (!costs) return std::nullopt;
     cairo_matrix_t m;
@@ -439,7 +355,7 @@ std::optional<std::vector<uint8_t>> PdfDocument::pageAsPdf(int index, Size pageS
     std::optional<std::vector<uint8_t>> bytes;
     {
         const auto claim = DrawingBudget::claim(uint64_t(std::min(1e18, drawingBytes(*costs, pixels))));
-        bytes = renderer_->pdf(request, &failure);
+        bytes = renderer_->client().pdf(request, &failure);
     }
     if (!bytes) noteProblem(error, problem, failure.problem, failure.why);
     return bytes;

@@ -20,8 +20,8 @@
 
 namespace platform::graphics {
 
+class DocumentDrawing;
 class GraphicsContext;
-class RenderClient;
 
 class PdfDocument {
 public:
@@ -74,11 +74,16 @@ public:
     // context's current user space and state; false, with the reason, when it could not
     // be drawn completely.
     using Drawing = std::function<bool(GraphicsContext&, std::string* why)>;
-    // A one-page document of `pageSize` we made from a drawing we trust (an SVG drawing
-    // its own scan let through): its page is drawn by `drawing` in this process, into
-    // pixels and into PDF outputs alike, with neither our scan nor the renderer helper;
-    // `bytes` are what it was written as.
-    static std::shared_ptr<PdfDocument> ofDrawing(std::vector<uint8_t> bytes, Size pageSize, Drawing drawing);
+    // Writes that page as pageAsPdf() does.
+    using Writing = std::function<std::optional<std::vector<uint8_t>>(
+        Size pageSize, const double matrix[6], const std::vector<Rect>& clip, std::string* error,
+        PictureProblem* problem)>;
+    // A one-page document of `pageSize` made from another document (an SVG document its
+    // own scan let through): its page is drawn by `drawing` and written by `writing`,
+    // which draw that document (in its renderer helpers), not these bytes, with neither
+    // the PDF scan nor poppler; `bytes` are what it was written as.
+    static std::shared_ptr<PdfDocument> ofDrawing(std::vector<uint8_t> bytes, Size pageSize, Drawing drawing,
+                                                  Writing writing);
     ~PdfDocument();
     PdfDocument(const PdfDocument&) = delete;
     PdfDocument& operator=(const PdfDocument&) = delete;
@@ -122,7 +127,8 @@ private:
     };
 
     Drawing drawing_;
-    std::unique_ptr<RenderClient> renderer_;
+    Writing writing_;
+    std::unique_ptr<DocumentDrawing> renderer_;
     mutable std::mutex costsMutex_;
     mutable std::map<int, Measured> costs_;
     mutable std::mutex boxesMutex_;

@@ -42,8 +42,8 @@ namespace {
 // Moves a descriptor above the ones a helper is given, so that handing them over in
 // any order cannot overwrite one with another.
 int highDescriptor(int fd) {
-    if (fd < 0 || fd > render::kDocumentFd) return fd;
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, render::kDocumentFd + 1);
+    if (fd < 0 || fd > render::kSharedFd) return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, render::kSharedFd + 1);
     ::close(fd);
     return moved;
 }
@@ -159,6 +159,7 @@ struct RenderClient::Helper {
     pid_t pid = -1;
     int socket = -1;
     int printed = -1;  // its standard error
+    render::Shared* shared = nullptr;  // the page it marks
     const RenderClient* owner = nullptr;
     bool busy = false;
 };
@@ -183,7 +184,7 @@ public:
     // A helper of `owner` no other thread is using, started when there is none; null
     // with the reason when none could be started, or when the thread's work was stopped
     // or `stopped` said so while every helper was busy (the reason is then the caller's).
-    Helper* take(const RenderClient* owner, int documentFd, RenderFailure* failure,
+    Helper* take(const RenderClient* owner, int documentFd, render::Kind kind, RenderFailure* failure,
                  const std::function<bool()>& stopped) {
         std::unique_lock lock(mutex_);
         while (true) {
@@ -221,7 +222,7 @@ public:
         helper->busy = true;
         lock.unlock();
         bool started = false;
-        Spawner::shared().run([&] { started = start(*helper, documentFd, failure); });
+        Spawner::shared().run([&] { started = start(*helper, documentFd, kind, failure); });
         if (!started) {
             if (failure->why.empty()) failure->why = "cannot start the renderer";
             if (failure->problem == PictureProblem::none) failure->problem = PictureProblem::unreadable;
@@ -270,14 +271,14 @@ public:
 private:
     Helpers() : capacity_(std::clamp(processors(), 2, 8)) {}
 
-    static bool start(Helper& helper, int documentFd, RenderFailure* failure) {
+    static bool start(Helper& helper, int documentFd, render::Kind kind, RenderFailure* failure) {
         auto fail = [&](std::string why, int error = 0) {
             failure->problem = problemOfOpening(error);
             failure->why = std::move(why);
             return false;
         };
         const auto path = RenderClient::helperPath();
-        if (!path) return fail("PDF documents cannot be drawn here: the renderer glyphwright-render is missing");
+        if (!path) return fail("documents cannot be drawn here: the renderer glyphwright-render is missing");
         int pair[2], printed[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
             const int error = errno;
@@ -290,15 +291,21 @@ private:
             return fail(fmt::format("cannot start the renderer: {}", std::strerror(error)), error);
         }
         const int theirSocket = highDescriptor(pair[1]), theirPrinted = highDescriptor(printed[1]);
-        const int document = ::fcntl(documentFd, F_DUPFD_CLOEXEC, render::kDocumentFd + 1);
+        const int document = ::fcntl(documentFd, F_DUPFD_CLOEXEC, render::kSharedFd + 1);
+        const int shared = highDescriptor(::memfd_create("glyphwright-render-shared", MFD_CLOEXEC));
+        void* page = shared >= 0 && ::ftruncate(shared, sizeof(render::Shared)) == 0
+                         ? ::mmap(nullptr, sizeof(render::Shared), PROT_READ | PROT_WRITE, MAP_SHARED, shared, 0)
+                         : MAP_FAILED;
         // A helper started without its document would call the document unreadable.
-        if (theirSocket < 0 || theirPrinted < 0 || document < 0) {
+        if (theirSocket < 0 || theirPrinted < 0 || document < 0 || page == MAP_FAILED) {
             const int error = errno;
-            for (const int fd : {pair[0], printed[0], theirSocket, theirPrinted, document}) {
+            for (const int fd : {pair[0], printed[0], theirSocket, theirPrinted, document, shared}) {
                 if (fd >= 0) ::close(fd);
             }
+            if (page != MAP_FAILED) ::munmap(page, sizeof(render::Shared));
             return fail(fmt::format("cannot start the renderer: {}", std::strerror(error)), error);
         }
+        helper.shared = static_cast<render::Shared*>(page);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -306,6 +313,7 @@ private:
         posix_spawn_file_actions_adddup2(&actions, theirPrinted, 2);
         posix_spawn_file_actions_adddup2(&actions, theirSocket, render::kSocketFd);
         posix_spawn_file_actions_adddup2(&actions, document, render::kDocumentFd);
+        posix_spawn_file_actions_adddup2(&actions, shared, render::kSharedFd);
         // Signals the program ignores or blocks would stay so in the helper; a helper
         // past its processor time must end on SIGXCPU.
         posix_spawnattr_t attributes;
@@ -330,13 +338,15 @@ private:
         // The helper ends when the program does; it checks that the program that started
         // it is still its parent once it has asked for that.
         std::string parent = std::to_string(::getpid());
-        char* argv[] = {name, parent.data(), nullptr};
+        std::string kindName = render::kindArgument(kind);
+        char* argv[] = {name, parent.data(), kindName.data(), nullptr};
         const int spawned = ::posix_spawn(&helper.pid, program.c_str(), &actions, &attributes, argv, envp.data());
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
         ::close(theirSocket);
         ::close(theirPrinted);
         ::close(document);
+        ::close(shared);
         if (spawned != 0) {
             helper.pid = -1;
             ::close(pair[0]);
@@ -360,6 +370,8 @@ private:
         if (helper.socket >= 0) ::close(helper.socket);
         if (helper.printed >= 0) ::close(helper.printed);
         helper.socket = helper.printed = -1;
+        if (helper.shared != nullptr) ::munmap(helper.shared, sizeof(render::Shared));
+        helper.shared = nullptr;
     }
 
     void killAll() {
@@ -394,7 +406,7 @@ RenderedPixels::~RenderedPixels() {
     if (data_ != nullptr) ::munmap(data_, length_);
 }
 
-RenderClient::RenderClient(std::span<const uint8_t> bytes) {
+RenderClient::RenderClient(std::span<const uint8_t> bytes, render::Kind kind) : kind_(kind) {
     documentFd_ = ::memfd_create("glyphwright-document", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (documentFd_ < 0) {
         setupProblem_ = problemOfOpening(errno);
@@ -443,6 +455,12 @@ int RenderClient::helpersAlive() { return Helpers::shared().alive(); }
 
 int RenderClient::helpersStarted() { return Helpers::started(); }
 
+namespace {
+std::atomic<int> gDrawingsAsked{0};
+}  // namespace
+
+int RenderClient::drawingsAsked() { return gDrawingsAsked.load(); }
+
 RenderTimeLimits RenderClient::timeLimits() {
     RenderTimeLimits limits;
     // Tests lower the limits (never raise them) with GW_RENDER_TEST_SECONDS="<processor
@@ -479,34 +497,48 @@ bool RenderClient::claimDrawingAlone(int page) {
     return !std::exchange(pages_[page].drawnAlone, true);
 }
 
-bool RenderClient::call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure) {
+bool RenderClient::call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure,
+                        DrawingCost* cost, const std::function<bool()>& unwanted) {
     if (stoppedPage(request.page, failure)) return false;
     // Opening a document reads its cross-references and objects: some of its size. The
     // helper maps the whole document beside whatever it draws.
-    if (request.addressSpace == 0) request.addressSpace = RendererBudget::limitFor(double(documentBytes_) / 2);
-    request.addressSpace = std::min<uint64_t>(request.addressSpace + ((documentBytes_ + 4095) & ~size_t{4095}),
-                                              render::kAddressSpaceBytes);
+    if (request.addressSpace == 0) request.addressSpace = RendererBudget::limitFor(double(documentBytes_) / 2, kind_);
+    const uint64_t largest = RendererBudget::largestLimit(kind_);
+    request.addressSpace =
+        std::min<uint64_t>(request.addressSpace + ((documentBytes_ + 4095) & ~size_t{4095}), largest);
     request.cpuSeconds = timeLimits().cpuSeconds;
-    const auto pageStopped = [&] { return stoppedPage(request.page); };
+    const auto pageStopped = [&] { return stoppedPage(request.page) || (unwanted && unwanted()); };
     enum class Round { first, alone, largest };
     for (Round round = Round::first;;) {
+        const uint64_t shared = render::mappedBeyond(kind_);
         const RendererBudget::Grant grant =
             round == Round::alone
-                ? RendererBudget::alone(pageStopped)
-                : RendererBudget::admit(round == Round::largest ? RendererBudget::kLargestLimit : request.addressSpace,
-                                        pageStopped);
+                ? RendererBudget::alone(pageStopped, shared)
+                : RendererBudget::admit(round == Round::largest ? largest : request.addressSpace, pageStopped, shared);
         // The page may have been stopped while this drawing waited.
         if (stoppedPage(request.page, failure)) return false;
+        if (!grant && unwanted && unwanted()) {
+            *failure = RenderFailure{};
+            return false;
+        }
         if (!grant) {
             failure->problem = PictureProblem::incompleteRender;
             failure->why = "the drawing was stopped before it began";
             return false;
         }
         request.addressSpace = grant.limit();
-        if (attempt(request, fd, reply, failure)) return true;
+        reply = render::Reply{};
+        const auto began = std::chrono::steady_clock::now();
+        const bool drawn = attempt(request, fd, reply, failure);
+        if (cost != nullptr) {
+            cost->cpuSeconds += reply.cpuSeconds;
+            cost->wallSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+            cost->redrawnAtLargestLimit = round != Round::first;
+        }
+        if (drawn) return true;
         if (!isRendererLimit(failure->problem)) return false;
         if (round != Round::first || failure->problem != PictureProblem::pastMemoryLimit ||
-            grant.limit() >= render::kAddressSpaceBytes) {
+            grant.limit() >= largest) {
             stopPage(request.page, failure);
             return false;
         }
@@ -534,7 +566,7 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     }
     Helpers& helpers = Helpers::shared();
     const auto pageStopped = [&] { return stoppedPage(request.page); };
-    Helper* helper = helpers.take(this, documentFd_, failure, pageStopped);
+    Helper* helper = helpers.take(this, documentFd_, kind_, failure, pageStopped);
     if (helper == nullptr) {
         stoppedPage(request.page, failure);
         return false;
@@ -543,7 +575,10 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         helpers.giveBack(helper);
         return false;
     }
-    const uint64_t limit = request.addressSpace != 0 ? request.addressSpace : render::kAddressSpaceBytes;
+    // What the document may hold of the helper's address space, its libraries' mappings apart.
+    const uint64_t limit =
+        (request.addressSpace != 0 ? request.addressSpace : RendererBudget::largestLimit(kind_)) -
+        render::mappedBeyond(kind_);
     auto failWith = [&](PictureProblem problem, std::string why) {
         failure->problem = problem;
         failure->why = std::move(why);
@@ -558,27 +593,29 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         // A helper that closed its socket is on its way out.
         const int status = reap(helper->pid, std::chrono::seconds(2));
         keepPrinted(printed, helper->printed);
+        const bool allocationRefused = helper->shared != nullptr && helper->shared->allocationRefused != 0;
         helper->pid = -1;
         helpers.remove(helper);
         if (stoppedBecause) return failWith(stoppedBecause->problem, std::move(stoppedBecause->why));
-        if (WIFEXITED(status) && WEXITSTATUS(status) == int(render::Status::memoryLimit)) {
+        // However it ended once an allocation was refused, the limit ended it.
+        if ((WIFEXITED(status) && WEXITSTATUS(status) == int(render::Status::memoryLimit)) ||
+            (allocationRefused && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))) {
             return failWith(PictureProblem::pastMemoryLimit,
-                            fmt::format("drawing the PDF page needed more than the renderer's {} MiB of memory",
+                            fmt::format("drawing {} needed more than the renderer's {} MiB of memory", what(),
                                         limit >> 20));
         }
         if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
             return failWith(PictureProblem::pastProcessorTimeLimit,
-                            fmt::format("drawing the PDF page took more than the renderer's processor time limit "
-                                        "of {} seconds",
-                                        request.cpuSeconds));
+                            fmt::format("drawing {} took more than the renderer's processor time limit of {} seconds",
+                                        what(), request.cpuSeconds));
         }
         if (WIFSIGNALED(status)) {
             return failWith(PictureProblem::incompleteRender,
-                            fmt::format("the renderer crashed drawing the PDF page ({}){}",
+                            fmt::format("the renderer crashed drawing {} ({}){}", what(),
                                         strsignal(WTERMSIG(status)), firstLine(printed)));
         }
         return failWith(PictureProblem::incompleteRender,
-                        fmt::format("the renderer ended while drawing the PDF page (status {}){}",
+                        fmt::format("the renderer ended while drawing {} (status {}){}", what(),
                                     WIFEXITED(status) ? WEXITSTATUS(status) : -1, firstLine(printed)));
     };
 
@@ -607,6 +644,7 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         return attempt(request, fd, reply, failure, true);
     }
     if (sent != ssize_t(sizeof request)) return ended();
+    if (request.op != render::Op::open) ++gDrawingsAsked;
 
     // Counted from the request on: a helper that is stopped or hangs costs this once.
     const int wallSeconds = timeLimits().wallSeconds;
@@ -634,7 +672,7 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         if (std::chrono::steady_clock::now() > deadline) {
             return ended(RenderFailure{
                 PictureProblem::pastTimeLimit,
-                fmt::format("drawing the PDF page took more than the renderer's time limit of {} seconds in all",
+                fmt::format("drawing {} took more than the renderer's time limit of {} seconds in all", what(),
                             wallSeconds)});
         }
     }
@@ -648,10 +686,12 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     }
 }
 
-bool RenderClient::open(int page, int* pages, double crop[4], RenderFailure* failure) {
+bool RenderClient::open(int page, int* pages, double crop[4], RenderFailure* failure, double viewBox[4],
+                        uint64_t addressSpace) {
     render::Request request;
     request.op = render::Op::open;
     request.page = page;
+    request.addressSpace = addressSpace;
     render::Reply reply;
     if (!call(request, -1, reply, failure)) {
         if (pages != nullptr) *pages = reply.pages;
@@ -659,10 +699,12 @@ bool RenderClient::open(int page, int* pages, double crop[4], RenderFailure* fai
     }
     if (pages != nullptr) *pages = reply.pages;
     std::copy(reply.crop, reply.crop + 4, crop);
+    if (viewBox != nullptr) std::copy(reply.viewBox, reply.viewBox + 4, viewBox);
     return true;
 }
 
-std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& request, RenderFailure* failure) {
+std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& request, RenderFailure* failure,
+                                                     DrawingCost* cost, const std::function<bool()>& unwanted) {
     const size_t length = size_t(request.width) * 4 * size_t(request.height);
     const int fd = ::memfd_create("glyphwright-pixels", MFD_CLOEXEC);
     if (fd < 0 || ::ftruncate(fd, off_t(length)) != 0) {
@@ -674,7 +716,7 @@ std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& requ
         return nullptr;
     }
     render::Reply reply;
-    const bool drawn = call(request, fd, reply, failure);
+    const bool drawn = call(request, fd, reply, failure, cost, unwanted);
     // Copied only where written to: the pixels stay the memory file's pages.
     void* mapped = drawn ? ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0) : MAP_FAILED;
     ::close(fd);

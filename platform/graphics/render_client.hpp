@@ -1,6 +1,6 @@
 #pragma once
-// The program's side of the renderer helper (glyphwright-render): PDF pages are drawn in
-// a process of their own under an address-space limit, a processor-time limit and a
+// The program's side of the renderer helper (glyphwright-render): PDF pages and SVG
+// documents are opened and drawn in a process of their own under an address-space limit, a processor-time limit and a
 // wall-clock limit per page, so that a page nothing could measure beforehand costs at
 // most its picture, never the conversion. A document keeps the helpers it started for
 // its next drawings (an icon set draws many sizes of one page, several at once); the
@@ -11,6 +11,7 @@
 // way or waiting end with that limit's reason, and those asked later fail with it at
 // once, so that the many sizes of an icon set cost one limit, not one each.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,14 @@ struct RenderTimeLimits {
     int wallSeconds = render::kWallSeconds;
 };
 
+// What a drawing took: the helper's processor time and the time in all it was waited
+// for, and whether it had to be drawn again at the largest memory limit.
+struct DrawingCost {
+    double cpuSeconds = 0;
+    double wallSeconds = 0;
+    bool redrawnAtLargestLimit = false;
+};
+
 // Pixels a helper drew: width x height ARGB32 rows of width * 4 bytes, mapped from the
 // memory file it drew into (copied only if written to).
 class RenderedPixels {
@@ -57,18 +66,26 @@ private:
 
 class RenderClient {
 public:
-    // Holds the document's bytes in a sealed memory file every helper reads.
-    explicit RenderClient(std::span<const uint8_t> bytes);
+    // Holds the document's bytes in a sealed memory file every helper reads; `kind` says
+    // how its helpers read them.
+    explicit RenderClient(std::span<const uint8_t> bytes, render::Kind kind = render::Kind::pdf);
     // Ends the helpers the document still has.
     ~RenderClient();
     RenderClient(const RenderClient&) = delete;
     RenderClient& operator=(const RenderClient&) = delete;
 
-    // Page `page`'s crop box (x, y, width, height) and the document's page count.
-    bool open(int page, int* pages, double crop[4], RenderFailure* failure);
+    // Page `page`'s crop box (x, y, width, height) and the document's page count; of an
+    // SVG document, its size and viewBox as render::Reply has them. `addressSpace`: what
+    // opening the document may take (0: some of its size).
+    bool open(int page, int* pages, double crop[4], RenderFailure* failure, double viewBox[4] = nullptr,
+              uint64_t addressSpace = 0);
     // Draws as `request` says into pixels of its size; none, with the reason, when the
-    // helper could not.
-    std::unique_ptr<RenderedPixels> pixels(const render::Request& request, RenderFailure* failure);
+    // helper could not. What the drawing took goes to *cost. While it waits for room in
+    // the budget, `unwanted` may say that the drawing is no longer needed: none then, the
+    // problem none.
+    std::unique_ptr<RenderedPixels> pixels(const render::Request& request, RenderFailure* failure,
+                                           DrawingCost* cost = nullptr,
+                                           const std::function<bool()>& unwanted = {});
     // A one-page PDF of the page drawn as `request` says.
     std::optional<std::vector<uint8_t>> pdf(const render::Request& request, RenderFailure* failure);
 
@@ -77,6 +94,8 @@ public:
     // Helpers alive in this process now, and started in it so far (tests).
     static int helpersAlive();
     static int helpersStarted();
+    // Drawings (pixels or PDF pages) asked of helpers in this process so far (tests).
+    static int drawingsAsked();
     // The limits drawings are asked under now (render::kCpuSeconds and kWallSeconds,
     // unless a test lowered them).
     static RenderTimeLimits timeLimits();
@@ -91,10 +110,13 @@ private:
     // file) emptied first: alone for the first such drawing of its page, and beside
     // others only once that one came out whole. A drawing stopped at a limit otherwise
     // stops its page.
-    bool call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure);
+    bool call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure,
+              DrawingCost* cost = nullptr, const std::function<bool()>& unwanted = {});
     // `freshHelper`: a helper found ended before it was asked has been replaced once.
     bool attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure,
                  bool freshHelper = false);
+    // What this document's drawings are called in reasons.
+    const char* what() const { return kind_ == render::Kind::svg ? "the SVG document" : "the PDF page"; }
 
     // What the drawings of a page have met.
     struct PageState {
@@ -113,6 +135,7 @@ private:
 
     int documentFd_ = -1;
     size_t documentBytes_ = 0;
+    render::Kind kind_ = render::Kind::pdf;
     std::string setupError_;
     PictureProblem setupProblem_ = PictureProblem::unreadable;
     mutable std::mutex pagesMutex_;

@@ -25,25 +25,26 @@ bool givenUp(const std::function<bool()>& stopped) { return interruptionRequeste
 
 }  // namespace
 
-uint64_t RendererBudget::limitFor(double bytes) {
-    const double limit = double(kBaseBytes) + std::max(0.0, bytes) * 1.5;
-    if (!(limit < double(kLargestLimit))) return kLargestLimit;
+uint64_t RendererBudget::limitFor(double bytes, render::Kind kind) {
+    const double limit = double(baseBytes(kind)) + std::max(0.0, bytes) * 1.5;
+    if (!(limit < double(largestLimit(kind)))) return largestLimit(kind);
     // Whole pages of memory, as the kernel counts them.
     return (uint64_t(std::ceil(limit)) + 4095) & ~uint64_t{4095};
 }
 
-RendererBudget::Grant RendererBudget::admit(uint64_t limit, const std::function<bool()>& stopped) {
-    limit = std::clamp(limit, kBaseBytes, kLargestLimit);
+RendererBudget::Grant RendererBudget::admit(uint64_t limit, const std::function<bool()>& stopped, uint64_t shared) {
+    limit = std::clamp(limit, kBaseBytes, kLargestLimit + shared);
+    const uint64_t held = limit - std::min(shared, limit - kBaseBytes);
     std::unique_lock lock(gMutex);
-    while (gWaitingAlone > 0 || gHeld + limit > kBytes) {
+    while (gWaitingAlone > 0 || gHeld + held > kBytes) {
         if (givenUp(stopped)) return Grant();
         gChanged.wait_for(lock, kStopPoll);
     }
-    gHeld += limit;
-    return Grant(limit, limit);
+    gHeld += held;
+    return Grant(limit, held);
 }
 
-RendererBudget::Grant RendererBudget::alone(const std::function<bool()>& stopped) {
+RendererBudget::Grant RendererBudget::alone(const std::function<bool()>& stopped, uint64_t shared) {
     std::unique_lock lock(gMutex);
     ++gWaitingAlone;
     while (gHeld > 0) {
@@ -57,7 +58,7 @@ RendererBudget::Grant RendererBudget::alone(const std::function<bool()>& stopped
     }
     --gWaitingAlone;
     gHeld = kBytes;
-    return Grant(kLargestLimit, kBytes);
+    return Grant(kLargestLimit + shared, kBytes);
 }
 
 uint64_t RendererBudget::held() {

@@ -22,6 +22,15 @@ public:
     // What a helper's own mappings take before it draws anything (some 30 MiB with the
     // fonts of a page), with room to spare.
     static constexpr uint64_t kBaseBytes = uint64_t{64} << 20;
+    // What an SVG document's helper maps beside: librsvg and the text libraries it
+    // brings (some 50 MiB), the fonts' caches, and the threads it draws effects on (a
+    // helper drawing text held 180 MiB of address space, 30 to 55 MiB of it resident).
+    // Those mappings are the libraries' files, shared by every helper: the budget does
+    // not count them.
+    static constexpr uint64_t kSvgBaseBytes = kBaseBytes + render::kSvgLibraryBytes;
+    static uint64_t baseBytes(render::Kind kind) { return kind == render::Kind::svg ? kSvgBaseBytes : kBaseBytes; }
+    // The largest limit a drawing of a document of `kind` gets.
+    static uint64_t largestLimit(render::Kind kind) { return kLargestLimit + render::mappedBeyond(kind); }
 
     class Grant {
     public:
@@ -42,14 +51,16 @@ public:
 
     // The limit of a drawing that holds some `bytes` while it draws, by the scan's
     // measure: the base, and half as much again as the measure for what it misses.
-    static uint64_t limitFor(double bytes);
+    static uint64_t limitFor(double bytes, render::Kind kind = render::Kind::pdf);
     // Waits until `limit` fits beside the drawings under way and no drawing waits to be
-    // drawn alone, and holds it. An empty grant when the thread's work is stopped
-    // meanwhile (interruption.hpp), or `stopped` says the drawing is no longer wanted.
-    static Grant admit(uint64_t limit, const std::function<bool()>& stopped = {});
+    // drawn alone, and holds it (less `shared`, what of it the helper's libraries map).
+    // An empty grant when the thread's work is stopped meanwhile (interruption.hpp), or
+    // `stopped` says the drawing is no longer wanted.
+    static Grant admit(uint64_t limit, const std::function<bool()>& stopped = {}, uint64_t shared = 0);
     // Waits until no drawing is under way and holds the whole budget, for a drawing at
-    // the largest limit. An empty grant when the work is stopped meanwhile.
-    static Grant alone(const std::function<bool()>& stopped = {});
+    // the largest limit (and `shared` more, what its libraries map). An empty grant when
+    // the work is stopped meanwhile.
+    static Grant alone(const std::function<bool()>& stopped = {}, uint64_t shared = 0);
     // Held by drawings under way now (tests).
     static uint64_t held();
 };

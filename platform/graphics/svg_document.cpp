@@ -18,8 +18,10 @@
 #include <fmt/format.h>
 
 #include "platform/graphics/decoded_bitmap.hpp"
+#include "platform/graphics/document_drawing.hpp"
 #include "platform/graphics/drawing_budget.hpp"
 #include "platform/graphics/graphics_context.hpp"
+#include "platform/graphics/renderer_budget.hpp"
 #include "platform/graphics/vector_libraries.hpp"
 
 namespace platform::graphics {
@@ -178,6 +180,16 @@ std::shared_ptr<SvgDocument> SvgDocument::fromFile(const std::filesystem::path& 
 
 std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> bytes, std::string* error,
                                                    PictureProblem* problem) {
+    return read(bytes, false, error, problem);
+}
+
+std::shared_ptr<SvgDocument> SvgDocument::ofResource(const std::filesystem::path& path) {
+    const auto bytes = readFileBytes(path, kMaxFileBytes, nullptr, nullptr);
+    return bytes ? read(*bytes, true, nullptr, nullptr) : nullptr;
+}
+
+std::shared_ptr<SvgDocument> SvgDocument::read(std::span<const uint8_t> bytes, bool inProgram, std::string* error,
+                                               PictureProblem* problem) {
     if (bytes.empty() || bytes.size() > kMaxFileBytes) {
         noteProblem(error, problem, bytes.empty() ? PictureProblem::notAPicture : PictureProblem::unreadable,
                     "not an SVG document");
@@ -205,54 +217,72 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
     }
     const auto costs = scanSvg(bytes, SvgScanLimits{kMaxFileBytes, kMaxElements, kMaxEmbeddedPixels}, error, problem);
     if (!costs || !markupAffordable(*costs, error, problem)) return nullptr;
-    std::string missing;
-    const auto* rsvg = detail::rsvgFunctions(&missing);
-    if (rsvg == nullptr) {
-        noteProblem(error, problem, PictureProblem::unreadable, "SVG documents cannot be read here: " + missing);
-        return nullptr;
-    }
-    GInputStream* stream = g_memory_input_stream_new_from_data(bytes.data(), static_cast<gssize>(bytes.size()),
-                                                                nullptr);
-    GError* gerror = nullptr;
-    // No base file: relative and file references cannot be resolved, so a
-    // document cannot make us read other files.
-    RsvgHandle* handle = rsvg->handleNewFromStreamSync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, &gerror);
-    g_object_unref(stream);
-    if (handle == nullptr) {
-        noteProblem(error, problem, PictureProblem::notAPicture,
-                    fmt::format("not an SVG document: {}", gerror != nullptr ? gerror->message : "unknown error"));
-        if (gerror != nullptr) g_error_free(gerror);
-        return nullptr;
-    }
     std::shared_ptr<SvgDocument> document(new SvgDocument());
-    document->handle_ = handle;
     document->bytes_.assign(bytes.begin(), bytes.end());
     document->costs_ = *costs;
-    const double handleBytes =
-        double(costs->elements) * 3072 + double(costs->embeddedPixels) * 4 + double(bytes.size());
-    document->maxRenderers_ = std::max<size_t>(1, size_t(std::min(64.0, double(kRendererMemory) / handleBytes)));
-    // At 72 dots per inch a CSS pixel is one point and physical units keep
-    // their true size on a PDF page.
-    rsvg->handleSetDpi(handle, 72.0);
-    double width = 0, height = 0;
+    // The stated size in pixels (at 72 dots per inch a CSS pixel is one point and
+    // physical units keep their true size on a PDF page), and the viewBox.
+    double width = 0, height = 0, viewBox[4] = {};
+    if (inProgram) {
+        std::string missing;
+        const auto* rsvg = detail::rsvgFunctions(&missing);
+        if (rsvg == nullptr) {
+            noteProblem(error, problem, PictureProblem::unreadable, "SVG documents cannot be read here: " + missing);
+            return nullptr;
+        }
+        GInputStream* stream = g_memory_input_stream_new_from_data(document->bytes_.data(),
+                                                                    static_cast<gssize>(document->bytes_.size()), nullptr);
+        GError* gerror = nullptr;
+        // No base file: relative and file references cannot be resolved, so a
+        // document cannot make us read other files.
+        RsvgHandle* handle = rsvg->handleNewFromStreamSync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, &gerror);
+        g_object_unref(stream);
+        if (handle == nullptr) {
+            noteProblem(error, problem, PictureProblem::notAPicture,
+                        fmt::format("not an SVG document: {}", gerror != nullptr ? gerror->message : "unknown error"));
+            if (gerror != nullptr) g_error_free(gerror);
+            return nullptr;
+        }
+        document->handle_ = handle;
+        rsvg->handleSetDpi(handle, 72.0);
+        if (!rsvg->handleGetIntrinsicSizeInPixels(handle, &width, &height)) width = height = 0;
+        gboolean hasWidth = FALSE, hasHeight = FALSE, hasViewBox = FALSE;
+        RsvgLength lengthW{}, lengthH{};
+        RsvgRectangle box{};
+        rsvg->handleGetIntrinsicDimensions(handle, &hasWidth, &lengthW, &hasHeight, &lengthH, &hasViewBox, &box);
+        if (hasViewBox) {
+            viewBox[2] = box.width;
+            viewBox[3] = box.height;
+        }
+    } else {
+        document->helpers_ = std::make_unique<DocumentDrawing>(document->bytes_, render::Kind::svg);
+        double crop[4] = {};
+        RenderFailure failure;
+        if (!document->helpers_->client().open(0, nullptr, crop, &failure, viewBox,
+                                               RendererBudget::limitFor(document->documentBytes(), render::Kind::svg))) {
+            // What the helper could not open is not an SVG document librsvg takes.
+            noteProblem(error, problem,
+                        failure.problem == PictureProblem::damaged ? PictureProblem::notAPicture : failure.problem,
+                        failure.why);
+            return nullptr;
+        }
+        width = crop[2];
+        height = crop[3];
+    }
     auto usable = [](double w, double h) { return std::isfinite(w) && std::isfinite(h) && w > 0 && h > 0; };
-    gboolean hasWidth = FALSE, hasHeight = FALSE, hasViewBox = FALSE;
-    RsvgLength lengthW{}, lengthH{};
-    RsvgRectangle viewBox{};
-    rsvg->handleGetIntrinsicDimensions(handle, &hasWidth, &lengthW, &hasHeight, &lengthH, &hasViewBox, &viewBox);
-    const bool viewBoxUsable = hasViewBox && usable(viewBox.width, viewBox.height);
-    if (rsvg->handleGetIntrinsicSizeInPixels(handle, &width, &height) && usable(width, height)) {
+    const bool viewBoxUsable = usable(viewBox[2], viewBox[3]);
+    if (usable(width, height)) {
         document->hasSize_ = true;
         document->size_ = Size{width, height};
     } else if (viewBoxUsable) {
         // Without an absolute width and height, the viewBox gives the drawing's
         // proportions and size (as exported drawings commonly have it).
         document->hasSize_ = true;
-        document->size_ = Size{viewBox.width, viewBox.height};
+        document->size_ = Size{viewBox[2], viewBox[3]};
     }
     // Effects' work in user units turns into pixels by the viewBox's scale.
     const Size drawn = document->drawingSize();
-    document->userArea_ = viewBoxUsable ? viewBox.width * viewBox.height : drawn.width * drawn.height;
+    document->userArea_ = viewBoxUsable ? viewBox[2] * viewBox[3] : drawn.width * drawn.height;
     // Cairo's coordinates end at 2^23, and drawing at the size in points must stay
     // within the pixel limits: refused before anything is drawn.
     if (document->hasSize_) {
@@ -274,13 +304,6 @@ std::shared_ptr<SvgDocument> SvgDocument::fromData(std::span<const uint8_t> byte
     }
     return document;
 }
-
-struct SvgDocument::Prerendered {
-    int width = 0;
-    int height = 0;
-    int stride = 0;
-    std::vector<uint8_t> pixels;
-};
 
 namespace {
 
@@ -323,44 +346,23 @@ uint64_t SvgDocument::effectBytes(double pixels) const {
     return uint64_t(std::min(1e18, costs_.effectDepth * pixels * 4));
 }
 
+double SvgDocument::documentBytes() const {
+    return double(costs_.elements) * 3072 + double(costs_.embeddedPixels) * 4 + double(bytes_.size());
+}
+
+bool SvgDocument::isExpensive() const { return helpers_ && helpers_->isExpensive(0); }
+
 SvgDocument::~SvgDocument() {
-    // The drawing ahead uses this document's handles.
+    // The drawing ahead uses this document's helpers.
     if (prerendered_.valid()) prerendered_.wait();
     if (holdsDrawnAheadPlace_) gDrawnAhead.fetch_sub(1);
-    for (auto* renderer : renderers_) g_object_unref(renderer);
     if (handle_ != nullptr) g_object_unref(handle_);
-}
-
-RsvgHandle* SvgDocument::takeRenderer() const {
-    {
-        std::lock_guard lock(renderersMutex_);
-        if (!renderers_.empty()) {
-            auto* renderer = renderers_.back();
-            renderers_.pop_back();
-            return renderer;
-        }
-        // Past its share of memory the document draws with the handles it has.
-        if (renderersMade_ + 1 >= maxRenderers_) return nullptr;
-        ++renderersMade_;
-    }
-    GInputStream* stream =
-        g_memory_input_stream_new_from_data(bytes_.data(), static_cast<gssize>(bytes_.size()), nullptr);
-    RsvgHandle* renderer = rsvgLibrary().handleNewFromStreamSync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, nullptr);
-    g_object_unref(stream);
-    if (renderer != nullptr) rsvgLibrary().handleSetDpi(renderer, 72.0);
-    return renderer;
-}
-
-void SvgDocument::giveBack(RsvgHandle* renderer) const {
-    if (renderer == nullptr) return;
-    std::lock_guard lock(renderersMutex_);
-    renderers_.push_back(renderer);
 }
 
 void SvgDocument::prerender() const {
     const Size size = drawingSize();
-    if (size.width != std::floor(size.width) || size.height != std::floor(size.height) || size.width < 1 ||
-        size.height < 1 || size.width > kPrerenderSide || size.height > kPrerenderSide) {
+    if (!helpers_ || size.width != std::floor(size.width) || size.height != std::floor(size.height) ||
+        size.width < 1 || size.height < 1 || size.width > kPrerenderSide || size.height > kPrerenderSide) {
         return;
     }
     std::lock_guard lock(prerenderMutex_);
@@ -370,7 +372,7 @@ void SvgDocument::prerender() const {
     // A drawing ahead that cannot start or fails (out of threads or memory) is just
     // drawn again when wanted.
     try {
-        prerendered_ = std::async(std::launch::async, [this]() -> std::shared_ptr<const Prerendered> {
+        prerendered_ = std::async(std::launch::async, [this]() -> std::shared_ptr<const RenderedPixels> {
                            try {
                                return drawWhole();
                            } catch (...) {
@@ -383,8 +385,8 @@ void SvgDocument::prerender() const {
     }
 }
 
-std::shared_ptr<const SvgDocument::Prerendered> SvgDocument::prerendered() const {
-    std::shared_future<std::shared_ptr<const Prerendered>> future;
+std::shared_ptr<const RenderedPixels> SvgDocument::prerendered() const {
+    std::shared_future<std::shared_ptr<const RenderedPixels>> future;
     {
         std::lock_guard lock(prerenderMutex_);
         future = prerendered_;
@@ -392,36 +394,28 @@ std::shared_ptr<const SvgDocument::Prerendered> SvgDocument::prerendered() const
     return future.valid() ? future.get() : nullptr;
 }
 
-// The same drawing render() makes onto a fresh pixel surface of the document's size.
-std::shared_ptr<const SvgDocument::Prerendered> SvgDocument::drawWhole() const {
+DocumentDrawing::Page SvgDocument::pageAt(const cairo_matrix_t& toDevice) const {
+    DocumentDrawing::Page page;
+    page.box = drawingSize();
+    page.toDevice = toDevice;
+    page.holds = [this](double pixels, RenderFailure* failure) -> std::optional<double> {
+        if (!effectsAffordable(pixels, &failure->why)) {
+            failure->problem = PictureProblem::tooDemanding;
+            return std::nullopt;
+        }
+        // Beside its effects' surfaces, librsvg draws a drawing through surfaces of its
+        // size of its own (a filter's source and result, a clip's or an opacity's group):
+        // two of them, so that ordinary drawings meet no limit meant for hostile ones.
+        return documentBytes() + double(effectBytes(pixels)) + 2 * pixels * 4;
+    };
+    return page;
+}
+
+// The same drawing render() makes onto fresh pixels of the document's size.
+std::shared_ptr<const RenderedPixels> SvgDocument::drawWhole() const {
     const Size size = drawingSize();
-    auto whole = std::make_shared<Prerendered>();
-    whole->width = static_cast<int>(size.width);
-    whole->height = static_cast<int>(size.height);
-    whole->stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, whole->width);
-    if (whole->stride <= 0) return nullptr;
-    RsvgHandle* renderer = takeRenderer();
-    if (renderer == nullptr) return nullptr;
-    whole->pixels.resize(static_cast<size_t>(whole->stride) * static_cast<size_t>(whole->height));
-    cairo_surface_t* surface = cairo_image_surface_create_for_data(whole->pixels.data(), CAIRO_FORMAT_ARGB32,
-                                                                   whole->width, whole->height, whole->stride);
-    cairo_t* cr = cairo_create(surface);
-    RsvgRectangle viewport{0, 0, size.width, size.height};
-    GError* gerror = nullptr;
-    bool ok;
-    {
-        const auto claim = DrawingBudget::claim(effectBytes(size.width * size.height));
-        ok = rsvgLibrary().handleRenderDocument(renderer, cr, &viewport, &gerror);
-    }
-    giveBack(renderer);
-    if (gerror != nullptr) g_error_free(gerror);
-    ok = ok && cairo_status(cr) == CAIRO_STATUS_SUCCESS;
-    cairo_destroy(cr);
-    cairo_surface_flush(surface);
-    ok = ok && cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
-    cairo_surface_finish(surface);
-    cairo_surface_destroy(surface);
-    return ok ? whole : nullptr;
+    RenderFailure failure;
+    return helpers_->drawWhole(pageAt(cairo_matrix_t{1, 0, 0, 1, 0, 0}), int(size.width), int(size.height), &failure);
 }
 
 namespace {
@@ -444,17 +438,38 @@ bool landsOnWholePixels(cairo_t* cr) {
 
 }  // namespace
 
+bool SvgDocument::renderHere(cairo_t* cr, std::string* why) const {
+    std::lock_guard lock(mutex_);
+    const Size size = drawingSize();
+    RsvgRectangle viewport{0, 0, size.width, size.height};
+    GError* gerror = nullptr;
+    bool rendered = rsvgLibrary().handleRenderDocument(handle_, cr, &viewport, &gerror);
+    if (!rendered) *why = gerror != nullptr ? gerror->message : "the renderer gave up";
+    if (gerror != nullptr) g_error_free(gerror);
+    // A surface the renderer could not make (a mask or filter too large for cairo)
+    // leaves the context in an error state: what was drawn is not the picture.
+    if (rendered && cairo_status(cr) != CAIRO_STATUS_SUCCESS) {
+        rendered = false;
+        *why = cairo_status_to_string(cairo_status(cr));
+    }
+    if (rendered && cairo_surface_status(cairo_get_target(cr)) != CAIRO_STATUS_SUCCESS) {
+        rendered = false;
+        *why = cairo_status_to_string(cairo_surface_status(cairo_get_target(cr)));
+    }
+    return rendered;
+}
+
 bool SvgDocument::render(GraphicsContext& context, std::string* error) const {
     const Size size = drawingSize();
     bool ok = true;
     std::string why;
+    PictureProblem problem = PictureProblem::incompleteRender;
     context.drawWithEffects(
         [&](cairo_t* cr) {
-            if (landsOnWholePixels(cr)) {
+            if (helpers_ && landsOnWholePixels(cr)) {
                 if (auto whole = prerendered()) {
                     cairo_surface_t* picture = cairo_image_surface_create_for_data(
-                        const_cast<uint8_t*>(whole->pixels.data()), CAIRO_FORMAT_ARGB32, whole->width, whole->height,
-                        whole->stride);
+                        whole->data(), CAIRO_FORMAT_ARGB32, whole->width(), whole->height(), whole->stride());
                     cairo_set_source_surface(cr, picture, 0, 0);
                     cairo_paint(cr);
                     cairo_set_source_rgba(cr, 0, 0, 0, 0);
@@ -468,44 +483,82 @@ bool SvgDocument::render(GraphicsContext& context, std::string* error) const {
             }
             const double pixels = devicePixels(cr, 0, 0, size.width, size.height);
             if (!effectsAffordable(pixels, &why)) {
-                // Drawn without its effects it would not be the picture.
-                context.markIncomplete();
+                problem = PictureProblem::tooDemanding;
                 ok = false;
                 return;
             }
-            RsvgHandle* renderer = takeRenderer();
-            // Without a handle of its own the drawing shares the first, in turn.
-            std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-            if (renderer == nullptr) lock.lock();
-            RsvgRectangle viewport{0, 0, size.width, size.height};
-            GError* gerror = nullptr;
-            bool rendered;
-            {
+            if (!helpers_) {
                 const auto claim = DrawingBudget::claim(effectBytes(pixels));
-                rendered = rsvgLibrary().handleRenderDocument(renderer != nullptr ? renderer : handle_, cr, &viewport,
-                                                              &gerror);
+                ok = renderHere(cr, &why);
+                return;
             }
-            giveBack(renderer);
-            if (!rendered) {
-                ok = false;
-                why = gerror != nullptr ? gerror->message : "the renderer gave up";
-            }
-            if (gerror != nullptr) g_error_free(gerror);
-            // A surface the renderer could not make (a mask or filter too large for
-            // cairo) leaves the context in an error state: what was drawn is not the
-            // picture.
-            if (ok && cairo_status(cr) != CAIRO_STATUS_SUCCESS) {
-                ok = false;
-                why = cairo_status_to_string(cairo_status(cr));
-            }
-            if (ok && cairo_surface_status(cairo_get_target(cr)) != CAIRO_STATUS_SUCCESS) {
-                ok = false;
-                why = cairo_status_to_string(cairo_surface_status(cairo_get_target(cr)));
+            cairo_matrix_t toDevice;
+            cairo_get_matrix(cr, &toDevice);
+            RenderFailure failure;
+            auto page = pageAt(toDevice);
+            if (cr == context.cairo()) page.clipPath = &context.deviceClipPath();
+            ok = helpers_->draw(cr, page, &failure);
+            if (!ok) {
+                why = failure.why;
+                problem = failure.problem == PictureProblem::none ? PictureProblem::incompleteRender : failure.problem;
             }
         },
         context.compositingOperation());
-    if (!ok && error != nullptr) *error = "the SVG document could not be drawn completely: " + why;
+    if (!ok) {
+        // Drawn in part, or without its effects, it would not be the picture.
+        context.markIncomplete();
+        DrawingProblems::report(problem, "the SVG document could not be drawn completely: " + why);
+        if (error != nullptr) *error = "the SVG document could not be drawn completely: " + why;
+    }
     return ok;
+}
+
+std::optional<std::vector<uint8_t>> SvgDocument::pageAsPdf(Size pageSize, const double matrix[6],
+                                                           const std::vector<Rect>& clip, std::string* error,
+                                                           PictureProblem* problem) const {
+    if (!helpers_) {
+        noteProblem(error, problem, PictureProblem::incompleteRender, "the program's own images are not written");
+        return std::nullopt;
+    }
+    // Effects become pictures of the page's size in points.
+    const double pixels = pageSize.width * pageSize.height;
+    std::string why;
+    if (!effectsAffordable(pixels, &why)) {
+        noteProblem(error, problem, PictureProblem::tooDemanding, why);
+        return std::nullopt;
+    }
+    const double held = documentBytes() + double(effectBytes(pixels));
+    if (held + double(RendererBudget::kSvgBaseBytes) > double(RendererBudget::largestLimit(render::Kind::svg))) {
+        noteProblem(error, problem, PictureProblem::pastMemoryLimit,
+                    fmt::format("writing the SVG document would need {:.0f} MiB, more than the renderer's {} MiB of "
+                                "memory",
+                                held / (1 << 20) + double(RendererBudget::kSvgBaseBytes >> 20),
+                                render::kAddressSpaceBytes >> 20));
+        return std::nullopt;
+    }
+    const Size size = drawingSize();
+    render::Request request;
+    request.op = render::Op::pdf;
+    request.pageWidth = pageSize.width;
+    request.pageHeight = pageSize.height;
+    request.viewportWidth = size.width;
+    request.viewportHeight = size.height;
+    request.addressSpace = RendererBudget::limitFor(held, render::Kind::svg);
+    std::copy(matrix, matrix + 6, request.matrix);
+    request.clipCount = int32_t(std::min<size_t>(clip.size(), render::kMaxClipRects));
+    for (int i = 0; i < request.clipCount; ++i) {
+        const Rect& r = clip[size_t(i)];
+        const double values[4] = {r.origin.x, r.origin.y, r.size.width, r.size.height};
+        std::copy(values, values + 4, request.clip[i]);
+    }
+    RenderFailure failure;
+    std::optional<std::vector<uint8_t>> bytes;
+    {
+        const auto claim = DrawingBudget::claim(effectBytes(pixels));
+        bytes = helpers_->client().pdf(request, &failure);
+    }
+    if (!bytes) noteProblem(error, problem, failure.problem, failure.why);
+    return bytes;
 }
 
 }  // namespace platform::graphics

@@ -1344,6 +1344,77 @@ inline Bytes blendedFillsPdf(int fills) {
     return pdfOfObjects(objects);
 }
 
+// Points spread over a square of `side` units, `count` of them, from a fixed seed, as
+// "x,y x,y ..." (`separator` between the two numbers of a point).
+inline std::string scatteredPoints(int count, double side, const char* separator = ",", uint32_t seed = 12345) {
+    std::string out;
+    for (int i = 0; i < count; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        const double x = (seed >> 16) % 10000 / 10000.0 * side;
+        seed = seed * 1103515245u + 12345u;
+        const double y = (seed >> 16) % 10000 / 10000.0 * side;
+        char point[64];
+        std::snprintf(point, sizeof point, "%s%.1f%s%.1f", i == 0 ? "" : " ", x, separator, y);
+        out += point;
+    }
+    return out;
+}
+
+// One line of `points` points across a 1000-unit drawing stroked with dashes `dash` units
+// long: every dash is a shape of its own to the renderer, which no scan counts.
+inline Bytes dashedLineSvg(int points, double dash) {
+    return bytesOf(svgText(R"(width="1000" height="1000")",
+                           R"(<polyline fill="none" stroke="black" style="stroke-dasharray:)" + std::to_string(dash) +
+                               R"(" points=")" + scatteredPoints(points, 1000) + R"("/>)"));
+}
+
+// A path of `points` points crossing itself everywhere, filled `uses` times: slow to
+// fill at any size, in little memory.
+inline Bytes crossingFillsSvg(int points, int uses) {
+    std::string body = R"(<defs><path id="p" d="M)" + scatteredPoints(points, 100, " ") + R"(Z"/></defs>)";
+    for (int i = 0; i < uses; ++i) body += R"(<use href="#p"/>)";
+    return bytesOf(svgText(R"(width="100" height="100")", body));
+}
+
+// A page of one line of `points` points stroked with dashes `dash` points long.
+inline Bytes dashedLinePdf(int points, double dash) {
+    std::string content = "[" + std::to_string(dash) + "] 0 d 0.5 w\n50 50 m\n";
+    const std::string spread = scatteredPoints(points, 100, " ");
+    for (size_t at = 0, next; at < spread.size(); at = next + 1) {
+        next = spread.find(' ', spread.find(' ', at) + 1);
+        if (next == std::string::npos) next = spread.size();
+        content += spread.substr(at, next - at) + " l\n";
+    }
+    content += "S\n";
+    auto objects = pdfPage(100, 100, "<< >>");
+    objects.push_back(pdfStream("/Filter /FlateDecode", deflated(content)));
+    return pdfOfObjects(objects);
+}
+
+// A page each drawing of which stays under the renderer's limits but takes a second or
+// more at any size: an 8192 x 8192 picture drawn small `draws` times (decoded whole at
+// each), and a path of `segments` segments filled `fills` times.
+inline Bytes heavyPagePdf(int segments, int fills, int draws = 1) {
+    std::string path = "50 50 m\n", content;
+    for (int i = 0; i < draws; ++i) content += "q 10 0 0 10 0 0 cm /Im0 Do Q\n";
+    const std::string spread = scatteredPoints(segments, 100, " ", 54321);
+    for (size_t at = 0, next; at < spread.size(); at = next + 1) {
+        next = spread.find(' ', spread.find(' ', at) + 1);
+        if (next == std::string::npos) next = spread.size();
+        path += spread.substr(at, next - at) + " l\n";
+    }
+    for (int i = 0; i < fills; ++i) content += "/P Do\n";
+    auto objects = pdfPage(100, 100, "<< /XObject << /Im0 5 0 R /P 6 0 R >> >>");
+    objects.push_back(pdfStream("", bytesOf(content)));
+    const size_t pixels = size_t(8192) * 8192;
+    objects.push_back(pdfStream("/Type /XObject /Subtype /Image /Width 8192 /Height 8192 /ColorSpace /DeviceGray "
+                                "/BitsPerComponent 8 /Filter /FlateDecode",
+                                deflatedRepeat("", std::string(1, char(0x80)), pixels >> 20, "", false)));
+    objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100] /Filter /FlateDecode",
+                                deflated(path + "f\n")));
+    return pdfOfObjects(objects);
+}
+
 // What a hostile picture must come to.
 enum class Outcome {
     refused,  // with the problem given

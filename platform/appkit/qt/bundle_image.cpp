@@ -13,7 +13,7 @@ namespace {
 
 // A drawing of its own that stays sharp at every size it is shown at.
 platform::graphics::ImagePtr vectorImage(const std::filesystem::path& path) {
-    std::shared_ptr<const platform::graphics::SvgDocument> document = platform::graphics::SvgDocument::fromFile(path);
+    std::shared_ptr<const platform::graphics::SvgDocument> document = platform::graphics::SvgDocument::ofResource(path);
     if (!document) return nullptr;
     return platform::graphics::Image::withSize(document->drawingSize(), true, [document](platform::graphics::Rect) {
         auto* context = platform::graphics::GraphicsContext::current();

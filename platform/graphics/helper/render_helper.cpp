@@ -1,11 +1,12 @@
-// glyphwright-render: draws the pages of one PDF document for the program that started
-// it, under hard limits on its memory and processor time, so that no page can take the
-// program's memory or time with it. It reads requests from its socket (descriptor 3)
-// until the program closes it; the document's bytes are on descriptor 4. Whatever
-// poppler or cairo print goes to standard error, which the program reads and keeps out
-// of its own output.
+// glyphwright-render: draws the pages of one PDF document, or one SVG document, for the
+// program that started it, under hard limits on its memory and processor time, so that
+// no document can take the program's memory or time with it. It reads requests from its
+// socket (descriptor 3) until the program closes it; the document's bytes are on
+// descriptor 4. Whatever poppler, librsvg or cairo print goes to standard error, which
+// the program reads and keeps out of its own output.
 #include <cairo-pdf.h>
 #include <cairo.h>
+#include <fcntl.h>
 #include <poppler.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -26,6 +27,7 @@
 #include <string_view>
 
 #include "platform/graphics/render_protocol.hpp"
+#include "platform/graphics/vector_libraries.hpp"
 
 namespace render = platform::graphics::render;
 
@@ -42,9 +44,16 @@ namespace {
 // (abort), and cairo carries on with an error state; either way the page is past the
 // memory limit, not damaged.
 volatile sig_atomic_t gAllocationFailed = 0;
+// The page the program reads however the helper ends.
+render::Shared* gShared = nullptr;
+
+void noteRefusal() {
+    gAllocationFailed = 1;
+    if (gShared != nullptr) gShared->allocationRefused = 1;
+}
 
 void* noted(void* block, size_t size) {
-    if (block == nullptr && size != 0) gAllocationFailed = 1;
+    if (block == nullptr && size != 0) noteRefusal();
     return block;
 }
 
@@ -94,9 +103,30 @@ render::Reply replyOf(render::Status status, std::string_view text) {
     return reply;
 }
 
-// A crash after an allocation was refused is the memory limit's doing: say so, as the
-// page's answer, and end.
+// The address-space limit of the request under way.
+volatile uint64_t gSpaceLimit = render::kAddressSpaceBytes;
+
+// Whether the address space is all but used up: a stack that cannot grow past the limit
+// ends the helper with SIGSEGV, no allocation having been refused. Only calls a signal
+// handler may make.
+bool addressSpaceExhausted() {
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[64] = {};
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    uint64_t pages = 0;
+    for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i) pages = pages * 10 + uint64_t(text[i] - '0');
+    // A stack grows a few pages at a time; what is left below the limit is less.
+    constexpr uint64_t kMargin = uint64_t{4} << 20;
+    return pages > 0 && pages * uint64_t(::sysconf(_SC_PAGESIZE)) + kMargin >= gSpaceLimit;
+}
+
+// A crash after an allocation was refused, or with the address space used up, is the
+// memory limit's doing: say so, as the page's answer, and end. (It runs on a stack of
+// its own: the one that could not grow has no room for it.)
 void onFatalSignal(int signal) {
+    if (!gAllocationFailed && (signal == SIGSEGV || signal == SIGBUS) && addressSpaceExhausted()) noteRefusal();
     if (gAllocationFailed) {
         render::Reply reply;
         reply.status = render::Status::memoryLimit;
@@ -109,8 +139,13 @@ void onFatalSignal(int signal) {
     ::raise(signal);
 }
 
+// The hard address-space limit: a PDF's helper's, or an SVG document's, whose libraries
+// map more.
+uint64_t gLargestLimit = render::kAddressSpaceBytes;
+
 void limitSelf() {
-    const rlimit space{render::kAddressSpaceBytes, render::kAddressSpaceBytes};
+    const rlimit space{gLargestLimit, gLargestLimit};
+    gSpaceLimit = gLargestLimit;
     ::setrlimit(RLIMIT_AS, &space);
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
@@ -118,44 +153,91 @@ void limitSelf() {
     const rlimit files{render::kAddressSpaceBytes, render::kAddressSpaceBytes};
     ::setrlimit(RLIMIT_FSIZE, &files);
     ::signal(SIGXFSZ, SIG_IGN);
-    for (const int signal : {SIGABRT, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP}) ::signal(signal, onFatalSignal);
+    static char alternateStack[64 << 10];
+    const stack_t stack{alternateStack, 0, sizeof alternateStack};
+    ::sigaltstack(&stack, nullptr);
+    struct sigaction action{};
+    action.sa_handler = onFatalSignal;
+    action.sa_flags = SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGABRT, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP}) ::sigaction(signal, &action, nullptr);
 }
 
 // The address space this request may use, up to the hard limit set at the start: the
 // program sizes it for the drawing, so that helpers drawing at once stay within its
 // budget.
 void limitAddressSpace(uint64_t bytes) {
-    const rlim_t soft = bytes == 0 ? render::kAddressSpaceBytes : std::min<rlim_t>(bytes, render::kAddressSpaceBytes);
-    const rlimit space{soft, render::kAddressSpaceBytes};
+    const rlim_t soft = bytes == 0 ? gLargestLimit : std::min<rlim_t>(bytes, gLargestLimit);
+    const rlimit space{soft, gLargestLimit};
     ::setrlimit(RLIMIT_AS, &space);
+    gSpaceLimit = soft;
+}
+
+double processorSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // Processor time from now on is limited to one page's worth: past it the kernel ends
 // the helper with SIGXCPU, which the program reports as the limit.
 void limitProcessorTimeForOnePage(int32_t seconds) {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    const double used = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                        double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    const double used = processorSeconds();
     const rlimit cpu{rlim_t(std::ceil(used)) + rlim_t(std::clamp(seconds, 1, render::kCpuSeconds)), RLIM_INFINITY};
     ::setrlimit(RLIMIT_CPU, &cpu);
 }
 
+// The document's bytes, mapped once; empty with the reason when they cannot be.
+std::string_view mappedDocument(std::string* why) {
+    static std::string_view mapped;
+    if (!mapped.empty()) return mapped;
+    struct stat info{};
+    if (::fstat(render::kDocumentFd, &info) != 0 || info.st_size <= 0) {
+        *why = "the document's bytes are missing";
+        return {};
+    }
+    void* bytes = ::mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, render::kDocumentFd, 0);
+    if (bytes == MAP_FAILED) {
+        *why = std::string("cannot map the document: ") + std::strerror(errno);
+        return {};
+    }
+    mapped = std::string_view(static_cast<const char*>(bytes), size_t(info.st_size));
+    return mapped;
+}
+
+// What a drawing left behind: the first error of its context or surface, and what the
+// library said when it could not draw.
+struct Drawn {
+    cairo_status_t status = CAIRO_STATUS_SUCCESS;
+    std::string failure;
+};
+
+// A document the helper draws: a PDF's pages through poppler, or an SVG document (one
+// page) through librsvg.
 class Document {
 public:
-    bool open(std::string* why) {
+    virtual ~Document() = default;
+    virtual bool open(std::string* why) = 0;
+    virtual int pages() const = 0;
+    // Answers an open request for page `index`.
+    virtual void describe(int index, render::Reply& reply) const = 0;
+    // Draws page `index` into `cr`, whose matrix and clip are the request's; what the
+    // library said when it gave up, if it did.
+    virtual std::string draw(int index, cairo_t* cr, const render::Request& request) const = 0;
+    // What the drawings are called in reasons ("the PDF page").
+    virtual const char* what() const = 0;
+    // What the library reported while the request ran, which makes a drawing incomplete.
+    virtual std::string report() const { return {}; }
+};
+
+class PdfSource : public Document {
+public:
+    bool open(std::string* why) override {
         if (document_ != nullptr) return true;
-        struct stat info{};
-        if (::fstat(render::kDocumentFd, &info) != 0 || info.st_size <= 0) {
-            *why = "the document's bytes are missing";
-            return false;
-        }
-        void* mapped = ::mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, render::kDocumentFd, 0);
-        if (mapped == MAP_FAILED) {
-            *why = std::string("cannot map the document: ") + std::strerror(errno);
-            return false;
-        }
-        GBytes* bytes = g_bytes_new_static(mapped, size_t(info.st_size));
+        const std::string_view mapped = mappedDocument(why);
+        if (mapped.empty()) return false;
+        GBytes* bytes = g_bytes_new_static(mapped.data(), mapped.size());
         GError* error = nullptr;
         document_ = poppler_document_new_from_bytes(bytes, nullptr, &error);
         g_bytes_unref(bytes);
@@ -167,14 +249,106 @@ public:
         return true;
     }
 
-    PopplerPage* page(int index) const {
-        if (index < 0 || index >= poppler_document_get_n_pages(document_)) return nullptr;
-        return poppler_document_get_page(document_, index);
+    int pages() const override { return poppler_document_get_n_pages(document_); }
+
+    void describe(int index, render::Reply& reply) const override {
+        PopplerPage* page = poppler_document_get_page(document_, index);
+        PopplerRectangle box{};
+        poppler_page_get_crop_box(page, &box);
+        g_object_unref(page);
+        reply.crop[0] = std::min(box.x1, box.x2);
+        reply.crop[1] = std::min(box.y1, box.y2);
+        reply.crop[2] = std::fabs(box.x2 - box.x1);
+        reply.crop[3] = std::fabs(box.y2 - box.y1);
     }
-    int pages() const { return poppler_document_get_n_pages(document_); }
+
+    std::string draw(int index, cairo_t* cr, const render::Request&) const override {
+        PopplerPage* page = poppler_document_get_page(document_, index);
+        // The printing path draws strokes at their true width: the display path widens
+        // any line thinner than a device pixel to a whole pixel.
+        poppler_page_render_for_printing(page, cr);
+        g_object_unref(page);
+        return {};
+    }
+
+    const char* what() const override { return "the PDF page"; }
+
+    std::string report() const override {
+        return gReport.empty() ? std::string() : "poppler could not draw the PDF page: " + gReport;
+    }
 
 private:
     PopplerDocument* document_ = nullptr;
+};
+
+class SvgSource : public Document {
+public:
+    bool open(std::string* why) override {
+        if (handle_ != nullptr) return true;
+        const std::string_view mapped = mappedDocument(why);
+        if (mapped.empty()) return false;
+        std::string missing;
+        rsvg_ = platform::graphics::detail::rsvgFunctions(&missing);
+        if (rsvg_ == nullptr) {
+            *why = "SVG documents cannot be read here: " + missing;
+            return false;
+        }
+        GInputStream* stream = g_memory_input_stream_new_from_data(mapped.data(), gssize(mapped.size()), nullptr);
+        GError* error = nullptr;
+        // No base file: relative and file references cannot be resolved, so a document
+        // cannot make the helper read other files.
+        handle_ = rsvg_->handleNewFromStreamSync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, &error);
+        g_object_unref(stream);
+        if (handle_ == nullptr) {
+            *why = std::string("not an SVG document: ") + (error != nullptr ? error->message : "unknown error");
+            if (error != nullptr) g_error_free(error);
+            return false;
+        }
+        // At 72 dots per inch a CSS pixel is one point and physical units keep their
+        // true size on a PDF page.
+        rsvg_->handleSetDpi(handle_, 72.0);
+        return true;
+    }
+
+    int pages() const override { return 1; }
+
+    void describe(int, render::Reply& reply) const override {
+        double width = 0, height = 0;
+        if (rsvg_->handleGetIntrinsicSizeInPixels(handle_, &width, &height) && std::isfinite(width) &&
+            std::isfinite(height) && width > 0 && height > 0) {
+            reply.crop[2] = width;
+            reply.crop[3] = height;
+        }
+        gboolean hasWidth = FALSE, hasHeight = FALSE, hasViewBox = FALSE;
+        RsvgLength lengthW{}, lengthH{};
+        RsvgRectangle box{};
+        rsvg_->handleGetIntrinsicDimensions(handle_, &hasWidth, &lengthW, &hasHeight, &lengthH, &hasViewBox, &box);
+        if (hasViewBox && std::isfinite(box.width) && std::isfinite(box.height) && box.width > 0 && box.height > 0) {
+            reply.viewBox[0] = box.x;
+            reply.viewBox[1] = box.y;
+            reply.viewBox[2] = box.width;
+            reply.viewBox[3] = box.height;
+        }
+    }
+
+    std::string draw(int, cairo_t* cr, const render::Request& request) const override {
+        const RsvgRectangle viewport{0, 0, request.viewportWidth, request.viewportHeight};
+        GError* error = nullptr;
+        const bool drawn = rsvg_->handleRenderDocument(handle_, cr, &viewport, &error);
+        std::string failure;
+        if (!drawn) {
+            failure = std::string("librsvg could not draw the SVG document: ") +
+                      (error != nullptr ? error->message : "the renderer gave up");
+        }
+        if (error != nullptr) g_error_free(error);
+        return failure;
+    }
+
+    const char* what() const override { return "the SVG document"; }
+
+private:
+    const platform::graphics::detail::RsvgFunctions* rsvg_ = nullptr;
+    RsvgHandle* handle_ = nullptr;
 };
 
 void prepare(cairo_t* cr, const render::Request& request) {
@@ -184,6 +358,25 @@ void prepare(cairo_t* cr, const render::Request& request) {
         }
         cairo_clip(cr);
     }
+    cairo_new_path(cr);
+    for (int i = 0; i < std::min(request.clipPathCount, render::kMaxClipPathElements); ++i) {
+        const render::PathElement& e = request.clipPath[i];
+        switch (e.type) {
+            case render::PathElement::move: cairo_move_to(cr, e.points[0], e.points[1]); break;
+            case render::PathElement::line: cairo_line_to(cr, e.points[0], e.points[1]); break;
+            case render::PathElement::curve:
+                cairo_curve_to(cr, e.points[0], e.points[1], e.points[2], e.points[3], e.points[4], e.points[5]);
+                break;
+            case render::PathElement::close: cairo_close_path(cr); break;
+            default:
+                cairo_set_fill_rule(cr, e.type == render::PathElement::clipEvenOdd ? CAIRO_FILL_RULE_EVEN_ODD
+                                                                                   : CAIRO_FILL_RULE_WINDING);
+                cairo_clip(cr);
+                break;
+        }
+    }
+    cairo_new_path(cr);
+    cairo_set_fill_rule(cr, CAIRO_FILL_RULE_WINDING);
     cairo_matrix_t m;
     cairo_matrix_init(&m, request.matrix[0], request.matrix[1], request.matrix[2], request.matrix[3],
                       request.matrix[4], request.matrix[5]);
@@ -191,33 +384,35 @@ void prepare(cairo_t* cr, const render::Request& request) {
 }
 
 // After a drawing: what went wrong, or ok.
-render::Reply outcome(cairo_status_t status) {
+render::Reply outcome(const Document& document, const Drawn& drawn) {
     if (gAllocationFailed) return replyOf(render::Status::memoryLimit, "an allocation was refused at the address-space limit");
-    if (status != CAIRO_STATUS_SUCCESS) {
-        return replyOf(render::Status::incomplete,
-                       std::string("cairo could not draw the PDF page: ") + cairo_status_to_string(status));
+    if (drawn.status != CAIRO_STATUS_SUCCESS) {
+        return replyOf(render::Status::incomplete, std::string("cairo could not draw ") + document.what() + ": " +
+                                                       cairo_status_to_string(drawn.status));
     }
-    if (!gReport.empty()) return replyOf(render::Status::incomplete, "poppler could not draw the PDF page: " + gReport);
+    if (!drawn.failure.empty()) return replyOf(render::Status::incomplete, drawn.failure);
+    if (const std::string report = document.report(); !report.empty()) {
+        return replyOf(render::Status::incomplete, report);
+    }
     return render::Reply{};
 }
 
 // Draws the page onto `surface` and finishes it (its pixels or its PDF written whole),
 // taking it over; the first error of the drawing or of the surface.
-cairo_status_t renderOnto(cairo_surface_t* surface, PopplerPage* page, const render::Request& request) {
+Drawn renderOnto(cairo_surface_t* surface, const Document& document, int index, const render::Request& request) {
     cairo_t* cr = cairo_create(surface);
     prepare(cr, request);
-    // The printing path draws strokes at their true width: the display path widens any
-    // line thinner than a device pixel to a whole pixel.
-    poppler_page_render_for_printing(page, cr);
-    cairo_status_t status = cairo_status(cr);
+    Drawn drawn;
+    drawn.failure = document.draw(index, cr, request);
+    drawn.status = cairo_status(cr);
     cairo_destroy(cr);
     cairo_surface_finish(surface);
-    if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(surface);
+    if (drawn.status == CAIRO_STATUS_SUCCESS) drawn.status = cairo_surface_status(surface);
     cairo_surface_destroy(surface);
-    return status;
+    return drawn;
 }
 
-render::Reply drawPixels(PopplerPage* page, const render::Request& request, int fd) {
+render::Reply drawPixels(const Document& document, int index, const render::Request& request, int fd) {
     const size_t stride = size_t(request.width) * 4;
     const size_t length = stride * size_t(request.height);
     struct stat info{};
@@ -229,12 +424,12 @@ render::Reply drawPixels(PopplerPage* page, const render::Request& request, int 
         return errno == ENOMEM ? replyOf(render::Status::memoryLimit, "the pixels do not fit the address-space limit")
                                : replyOf(render::Status::badRequest, "cannot map the pixels");
     }
-    const cairo_status_t status =
+    const Drawn drawn =
         renderOnto(cairo_image_surface_create_for_data(static_cast<unsigned char*>(pixels), CAIRO_FORMAT_ARGB32,
                                                        request.width, request.height, int(stride)),
-                   page, request);
+                   document, index, request);
     ::munmap(pixels, length);
-    return outcome(status);
+    return outcome(document, drawn);
 }
 
 struct FileOut {
@@ -259,13 +454,14 @@ cairo_status_t writeOut(void* closure, const unsigned char* data, unsigned int l
     return CAIRO_STATUS_SUCCESS;
 }
 
-render::Reply drawPdf(PopplerPage* page, const render::Request& request, int fd) {
+render::Reply drawPdf(const Document& document, int index, const render::Request& request, int fd) {
     if (fd < 0 || !(request.pageWidth > 0) || !(request.pageHeight > 0)) {
         return replyOf(render::Status::badRequest, "no PDF page to draw into");
     }
     FileOut out{fd};
-    render::Reply reply = outcome(renderOnto(
-        cairo_pdf_surface_create_for_stream(writeOut, &out, request.pageWidth, request.pageHeight), page, request));
+    render::Reply reply = outcome(
+        document, renderOnto(cairo_pdf_surface_create_for_stream(writeOut, &out, request.pageWidth, request.pageHeight),
+                             document, index, request));
     if (reply.status == render::Status::ok && out.failed) {
         reply = replyOf(render::Status::incomplete, "the PDF could not be written");
     }
@@ -299,47 +495,49 @@ int main(int argc, char** argv) {
     // ended before that was asked for is not waited for.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (argc < 2 || ::getppid() != pid_t(std::atoll(argv[1]))) _exit(int(render::Status::badRequest));
+    if (void* page = ::mmap(nullptr, sizeof(render::Shared), PROT_READ | PROT_WRITE, MAP_SHARED, render::kSharedFd, 0);
+        page != MAP_FAILED) {
+        gShared = static_cast<render::Shared*>(page);
+    }
+    ::close(render::kSharedFd);
+    const bool svg = argc > 2 && std::string_view(argv[2]) == render::kindArgument(render::Kind::svg);
+    gLargestLimit = render::kAddressSpaceBytes + render::mappedBeyond(svg ? render::Kind::svg : render::Kind::pdf);
     limitSelf();
     // Nothing but the socket and the document is the helper's: descriptors a program
     // may have left open without close-on-exec are closed.
-    ::close_range(render::kDocumentFd + 1, ~0U, 0);
+    ::close_range(render::kSharedFd + 1, ~0U, 0);
     g_log_set_default_handler(onLog, nullptr);
     for (const char* domain : {"Poppler", "GLib", "GLib-GObject", "GLib-GIO", "cairo"}) {
         g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION), onLog,
                           nullptr);
     }
-    Document document;
+    PdfSource pdf;
+    SvgSource drawing;
+    Document& document = svg ? static_cast<Document&>(drawing) : pdf;
     render::Request request;
     int fd = -1;
     while (receive(request, fd)) {
         limitProcessorTimeForOnePage(request.cpuSeconds);
         limitAddressSpace(request.addressSpace);
+        const double began = processorSeconds();
         gReport.clear();
         std::string why;
         render::Reply reply;
         if (!document.open(&why)) {
             reply = replyOf(render::Status::cannotOpen, why);
-        } else if (PopplerPage* page = document.page(request.page); page == nullptr) {
-            reply = replyOf(render::Status::cannotOpen, "poppler cannot open page " + std::to_string(request.page + 1));
+        } else if (request.page < 0 || request.page >= document.pages()) {
+            reply = replyOf(render::Status::cannotOpen, "cannot open page " + std::to_string(request.page + 1));
             reply.pages = document.pages();
         } else {
             switch (request.op) {
-                case render::Op::open: {
-                    PopplerRectangle box{};
-                    poppler_page_get_crop_box(page, &box);
-                    reply.crop[0] = std::min(box.x1, box.x2);
-                    reply.crop[1] = std::min(box.y1, box.y2);
-                    reply.crop[2] = std::fabs(box.x2 - box.x1);
-                    reply.crop[3] = std::fabs(box.y2 - box.y1);
-                    break;
-                }
-                case render::Op::raster: reply = drawPixels(page, request, fd); break;
-                case render::Op::pdf: reply = drawPdf(page, request, fd); break;
+                case render::Op::open: document.describe(request.page, reply); break;
+                case render::Op::raster: reply = drawPixels(document, request.page, request, fd); break;
+                case render::Op::pdf: reply = drawPdf(document, request.page, request, fd); break;
                 default: reply = replyOf(render::Status::badRequest, "unknown request"); break;
             }
             reply.pages = document.pages();
-            g_object_unref(page);
         }
+        reply.cpuSeconds = processorSeconds() - began;
         if (fd >= 0) ::close(fd);
         sendReply(reply);
         // Past a refused allocation nothing of the libraries' state is to be trusted,

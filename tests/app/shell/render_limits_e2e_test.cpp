@@ -1,11 +1,15 @@
-// PDF pages that pass the pre-scan but run into the renderer helper's limits, converted by
-// the built command line into an icon set (some twenty drawings of the page): the picture
-// fails once, at about one page's limit, with status 1 and a reason naming the limit.
+// PDF pages and SVG documents that pass the pre-scans but run into the renderer helper's
+// limits, converted by the built command line into an icon set (some twenty drawings of
+// the document): the picture fails once, at about one page's limit, with status 1 and a
+// reason naming the limit; one whose every drawing stays just under the limits costs
+// about one drawing, not twenty.
 #include "app/shell/catalog_run_support.hpp"
 #include "platform/graphics/render_protocol.hpp"
 #include "support/picture_samples.hpp"
 
 #include <algorithm>
+#include <map>
+#include <sstream>
 #include <atomic>
 #include <set>
 
@@ -14,6 +18,29 @@ namespace {
 namespace samples = gwtest::samples;
 namespace render = platform::graphics::render;
 using RenderLimits = gwtest::CatalogRuns;
+
+// The most memory `program` itself has held so far (its helpers apart); 0 once it is gone.
+uint64_t ownPeakBytes(pid_t program) {
+    std::ifstream status("/proc/" + std::to_string(program) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) return uint64_t(std::stoull(line.substr(6))) << 10;
+    }
+    return 0;
+}
+
+// The processor time a process has taken so far.
+double processorSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) return 0;
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; fields >> field && i <= 15; ++i) {
+        if (i >= 14) ticks += std::stod(field);
+    }
+    return ticks / double(sysconf(_SC_CLK_TCK));
+}
 
 // The children of `program` that run the renderer helper yet (the kernel keeps 15 bytes of
 // its name): one stopped before then would hold up every start, which no user can do.
@@ -88,6 +115,72 @@ TEST_F(RenderLimits, AnIconSetOfAPagePastTheLimitsFailsOnceNamingTheLimit) {
         EXPECT_LE(helpers.size(), 9u);
         // About one limit, on a loaded two-core machine too.
         EXPECT_LT(took, std::chrono::seconds(c.seconds.empty() ? 2 * render::kWallSeconds + 8 : 12));
+    }
+}
+
+// Documents made to pass the pre-scans and to stop only at a limit of the helper, or to
+// stay just under every limit at each of their sizes: the SVG ones were drawn in the
+// program (2.4 GiB for the dashed line's icon set), the dashed page crashed its helpers
+// at the memory limit and was told as "not drawn completely", and the heavy page's icon
+// set drew the page twenty times, one after another, for some forty seconds.
+TEST_F(RenderLimits, DocumentsEndWithinTheBoundNamingTheLimitThatStoppedThem) {
+    struct Case {
+        std::string name;
+        samples::Bytes bytes;
+        std::string seconds;  // the time limits, "<processor>,<in all>"; empty: those users meet
+        std::vector<std::string> reasons;  // one of them is given; none: converted, or stopped at a limit
+    };
+    const std::string memory = "memory limit of " + std::to_string(render::kAddressSpaceBytes >> 20) + " MiB";
+    const std::vector<Case> cases = {
+        {"dashed.svg", samples::dashedLineSvg(2000, 0.25), "", {memory}},
+        {"crossing.svg", samples::crossingFillsSvg(3000, 10), "1,3",
+         {"processor time limit of 1 seconds", "time limit of 3 seconds in all"}},
+        {"dashed.pdf", samples::dashedLinePdf(400, 0.005), "", {memory}},
+        // Each drawing decodes the picture twice: a second or so of the two allowed, at any size.
+        {"heavy.pdf", samples::heavyPagePdf(2000, 8, 2), "2,10", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gwtest::writeFile(work_ / c.name, std::string(c.bytes.begin(), c.bytes.end()));
+        ASSERT_LT(c.bytes.size(), size_t{1} << 20);
+        if (!c.seconds.empty()) setenv("GW_RENDER_TEST_SECONDS", c.seconds.c_str(), 1);
+        const auto began = std::chrono::steady_clock::now();
+        const pid_t program = start(GW_GLYPHWRIGHT_PATH, {"-inputPath", c.name, "-outputPath", c.name + ".out"}, c.name);
+        unsetenv("GW_RENDER_TEST_SECONDS");
+        std::atomic<bool> done{false};
+        std::atomic<uint64_t> ownPeak{0};
+        std::map<pid_t, double> helperSeconds;
+        std::thread watch([&] {
+            for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+                ownPeak = std::max<uint64_t>(ownPeak, ownPeakBytes(program));
+                for (const pid_t helper : renderHelpersOf(program)) {
+                    helperSeconds[helper] = std::max(helperSeconds[helper], processorSeconds(helper));
+                }
+            }
+        });
+        const auto run = finish(program, c.name);
+        const auto took = std::chrono::steady_clock::now() - began;
+        done = true;
+        watch.join();
+        if (c.reasons.empty()) {
+            // Converted, or stopped at a limit on a slow machine: about one drawing's
+            // processor time a limit at most, not a drawing for each size.
+            const bool stopped = run.err.find("processor time limit of 2 seconds") != std::string::npos ||
+                                 run.err.find("time limit of 10 seconds in all") != std::string::npos;
+            EXPECT_TRUE(run.status == 0 || stopped) << run.err;
+            double inAll = 0;
+            for (const auto& [helper, seconds] : helperSeconds) inAll += seconds;
+            EXPECT_LT(inAll, 4 * 2.0) << helperSeconds.size() << " helpers";
+        } else {
+            EXPECT_EQ(run.status, 1) << run.err;
+            EXPECT_TRUE(std::ranges::any_of(c.reasons, [&](const auto& r) { return run.err.find(r) != std::string::npos; }))
+                << run.err;
+        }
+        EXPECT_EQ(run.err.find("could not be drawn completely"), std::string::npos) << run.err;
+        // The helpers hold the drawings; the program holds the pictures it writes.
+        EXPECT_LT(ownPeak, uint64_t{400} << 20);
+        // Within the bound of a run on a loaded two-core machine.
+        EXPECT_LT(took, std::chrono::seconds(30));
     }
 }
 

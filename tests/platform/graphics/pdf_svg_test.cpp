@@ -7,12 +7,15 @@
 #include <poppler.h>
 
 #include <atomic>
+#include <functional>
 #include <cstring>
 #include <thread>
 
 #include <fmt/format.h>
 
 #include "graphics_test_support.hpp"
+#include "platform/graphics/bezier_path.hpp"
+#include "platform/graphics/bitmap_context.hpp"
 #include "platform/graphics/graphics_context.hpp"
 #include "platform/graphics/image.hpp"
 #include "platform/graphics/pdf_context.hpp"
@@ -123,19 +126,13 @@ const char* kSvg = R"(<svg xmlns="http://www.w3.org/2000/svg" width="200" height
   <circle cx="100" cy="75" r="20" fill="#0000ff"/>
 </svg>)";
 
-// SVG to a one-page PDF image, as the picture loader does it.
+// SVG to a one-page PDF image, as the picture loader does it (its helper writes the page).
 pg::ImagePtr svgToPdfImage(const pg::SvgDocument& svg) {
-    const pg::Size size = svg.drawingSize();
-    auto pdf = pg::PdfContext::toMemory(pg::Rect{0, 0, size.width, size.height});
-    pdf->beginPage();
-    auto* g = pdf->graphicsContext();
-    pg::GraphicsContext::CurrentScope scope(g);
-    g->translate(0, size.height);
-    g->scale(1, -1);
-    EXPECT_TRUE(svg.render(*g));
-    pdf->endPage();
-    EXPECT_TRUE(pdf->close());
-    return pg::Image::fromData(pdf->data());
+    const double identity[6] = {1, 0, 0, 1, 0, 0};
+    std::string why;
+    auto bytes = svg.pageAsPdf(svg.drawingSize(), identity, {}, &why);
+    EXPECT_TRUE(bytes) << why;
+    return bytes ? pg::Image::fromData(*bytes) : nullptr;
 }
 
 }  // namespace
@@ -254,6 +251,56 @@ TEST(SvgTest, LoadsFromAFileUrlWithItsSize) {
     EXPECT_FALSE(pg::SvgDocument::fromFile(dir / "broken.svg"));
     EXPECT_FALSE(pg::SvgDocument::fromFileUrl("file://" + (dir / "missing.svg").string()));
     EXPECT_FALSE(pg::SvgDocument::fromFileUrl("https://example.invalid/a.svg"));
+}
+
+// Drawn by its helper into a layer and painted back, a drawing comes out as drawn in place
+// through a clip of any shape: the clip goes along to the helper (painted through the
+// program's own clip, the layer's edges were smoothed twice where they met the clip's:
+// a rounded icon's rim came out lighter).
+TEST(SvgTest, DrawnByItsHelperThroughAnyClipItComesOutAsDrawnInPlace) {
+    gwtest::TempDir dir;
+    gwtest::writeFile(dir / "bands.svg", kSvg);
+    const auto helped = pg::SvgDocument::fromFile(dir / "bands.svg");
+    const auto inPlace = pg::SvgDocument::ofResource(dir / "bands.svg");
+    ASSERT_TRUE(helped);
+    ASSERT_TRUE(inPlace);
+    struct Case {
+        std::string name;
+        std::function<void(pg::GraphicsContext&)> clip;
+    };
+    const std::vector<Case> cases = {
+        {"none", [](pg::GraphicsContext&) {}},
+        {"rectangle", [](pg::GraphicsContext& g) { g.clipToRect(pg::Rect{10.3, 7.6, 90.2, 40.9}); }},
+        {"oval", [](pg::GraphicsContext& g) { g.clipToPath(pg::BezierPath::oval(pg::Rect{3.4, 2.8, 121.9, 58.3})); }},
+        {"oval within a rectangle",
+         [](pg::GraphicsContext& g) {
+             g.clipToRect(pg::Rect{0, 0, 70.5, 64});
+             g.clipToPath(pg::BezierPath::oval(pg::Rect{3.4, 2.8, 121.9, 58.3}));
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<pg::BitmapPtr> drawn;
+        for (const auto& document : {helped, inPlace}) {
+            auto canvas = pg::BitmapContext::create(
+                128, 64, 8, 0, pg::ColorSpace::deviceRGB(),
+                pg::BitmapInfo(pg::AlphaInfo::premultipliedFirst, pg::ByteOrder::order32Little));
+            auto& g = canvas->graphicsContext();
+            pg::GraphicsContext::CurrentScope scope(&g);
+            c.clip(g);
+            // Upright, at fractional offsets: edges of the drawing meet the clip's.
+            g.translate(3.4, 61.1);
+            g.scale(0.61, -0.585);
+            ASSERT_TRUE(document->render(g));
+            drawn.push_back(canvas->makeImage());
+        }
+        int differing = 0;
+        for (int y = 0; y < 64; ++y) {
+            differing += std::memcmp(drawn[0]->data() + y * drawn[0]->stride(), drawn[1]->data() + y * drawn[1]->stride(),
+                                     128 * 4) != 0;
+        }
+        EXPECT_EQ(differing, 0) << "rows";
+    }
 }
 
 TEST(SvgTest, RenderedIntoAPdfContextBecomesAnUprightVectorPdf) {

@@ -1,0 +1,106 @@
+// What drawing documents in the renderer helper costs. The rich SVG icon drawing's iOS
+// icon set (its 20 sizes, as a conversion draws them, several at once) drawn by the
+// document's helpers against the same drawn in the program, as the program draws its own
+// images: the sandbox's cost, helper start-up, parsing in each helper and pixels handed
+// back included. And the icon set of a heavy page, each drawing of which stays under the
+// helper's limits but takes a good share of them: drawn once whole and made smaller.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "bench/graphics/noisy_picture.hpp"
+#include "bench/graphics/rich_svg.hpp"
+#include "platform/graphics/graphics_context.hpp"
+#include "platform/graphics/image.hpp"
+#include "platform/graphics/svg_document.hpp"
+#include "tests/support/picture_samples.hpp"
+
+namespace {
+
+namespace pg = platform::graphics;
+
+const std::string& richSvg() {
+    static const std::string svg = gwbench::richSvg();
+    return svg;
+}
+
+// The program's own images are read from files.
+const std::filesystem::path& richSvgFile() {
+    static const std::filesystem::path path = [] {
+        const auto file = std::filesystem::temp_directory_path() / ("gw-bench-rich-" + std::to_string(getpid()) + ".svg");
+        std::ofstream(file) << richSvg();
+        return file;
+    }();
+    return path;
+}
+
+// A picture drawn from `document`.
+pg::ImagePtr pictureOf(const std::shared_ptr<const pg::SvgDocument>& document) {
+    if (!document) return nullptr;
+    return pg::Image::withSize(document->drawingSize(), true, [document](pg::Rect) {
+        auto* context = pg::GraphicsContext::current();
+        return context != nullptr && document->render(*context);
+    });
+}
+
+// Every size of the icon set drawn from the picture `make` gives on each thread, on as
+// many threads as a conversion draws them on; the number of sizes drawn.
+template <typename Make>
+int drawIconSet(const Make& make) {
+    std::vector<std::future<bool>> sizes;
+    for (const int side : gwbench::kIosIconSetSizes) {
+        sizes.push_back(std::async(std::launch::async, [&, side] {
+            const auto picture = make();
+            return picture && picture->renderBitmap(side, side) != nullptr;
+        }));
+    }
+    int drawn = 0;
+    for (auto& size : sizes) drawn += size.get() ? 1 : 0;
+    return drawn;
+}
+
+void BM_RichSvgIconSetInHelpers(benchmark::State& state) {
+    const auto& svg = richSvg();
+    int drawn = 0;
+    for (auto _ : state) {
+        const auto picture =
+            pictureOf(pg::SvgDocument::fromData(std::span(reinterpret_cast<const uint8_t*>(svg.data()), svg.size())));
+        drawn = drawIconSet([&] { return picture; });
+    }
+    state.counters["sizes_drawn"] = drawn;
+}
+BENCHMARK(BM_RichSvgIconSetInHelpers)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+void BM_RichSvgIconSetInProgram(benchmark::State& state) {
+    int drawn = 0;
+    // Each thread parses the document for itself, as the drawing handles of a document
+    // drawn in the program were.
+    for (auto _ : state) drawn = drawIconSet([] { return pictureOf(pg::SvgDocument::ofResource(richSvgFile())); });
+    state.counters["sizes_drawn"] = drawn;
+    std::error_code ignored;
+    std::filesystem::remove(richSvgFile(), ignored);
+}
+BENCHMARK(BM_RichSvgIconSetInProgram)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+// An 8192 px picture drawn small twice (decoded whole each time) and a path of 4000
+// segments filled 14 times: each drawing a second or more of the helper's five.
+void BM_HeavyPageIconSet(benchmark::State& state) {
+    const auto pdf = gwtest::samples::heavyPagePdf(4000, 14, 2);
+    int drawn = 0;
+    for (auto _ : state) {
+        const auto picture = pg::Image::fromData(pdf);
+        drawn = drawIconSet([&] { return picture; });
+    }
+    state.counters["sizes_drawn"] = drawn;
+}
+BENCHMARK(BM_HeavyPageIconSet)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,319 @@
+#include "platform/graphics/document_drawing.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "platform/graphics/drawing_budget.hpp"
+#include "platform/graphics/interruption.hpp"
+#include "platform/graphics/renderer_budget.hpp"
+#include "platform/graphics/resample.hpp"
+
+namespace platform::graphics {
+
+namespace {
+
+struct Bounds {
+    double left = 0, top = 0, right = 0, bottom = 0;
+    double area() const { return right > left && bottom > top ? (right - left) * (bottom - top) : 0; }
+};
+
+// Where the box lands on the device.
+Bounds deviceBounds(const cairo_matrix_t& m, Size box) {
+    double xs[4] = {0, box.width, 0, box.width}, ys[4] = {0, 0, box.height, box.height};
+    for (int i = 0; i < 4; ++i) cairo_matrix_transform_point(&m, &xs[i], &ys[i]);
+    return {std::min({xs[0], xs[1], xs[2], xs[3]}), std::min({ys[0], ys[1], ys[2], ys[3]}),
+            std::max({xs[0], xs[1], xs[2], xs[3]}), std::max({ys[0], ys[1], ys[2], ys[3]})};
+}
+
+// The clip of `cr` as device rectangles, when it is made of few enough; none when it is
+// a shape of another kind.
+std::optional<std::vector<Bounds>> deviceClip(cairo_t* cr) {
+    cairo_save(cr);
+    cairo_identity_matrix(cr);
+    cairo_rectangle_list_t* list = cairo_copy_clip_rectangle_list(cr);
+    cairo_restore(cr);
+    std::optional<std::vector<Bounds>> out;
+    if (list->status == CAIRO_STATUS_SUCCESS && list->num_rectangles <= render::kMaxClipRects) {
+        out.emplace();
+        for (int i = 0; i < list->num_rectangles; ++i) {
+            const auto& r = list->rectangles[i];
+            out->push_back(Bounds{r.x, r.y, r.x + r.width, r.y + r.height});
+        }
+    }
+    cairo_rectangle_list_destroy(list);
+    return out;
+}
+
+void setMatrix(render::Request& request, const cairo_matrix_t& m) {
+    const double values[6] = {m.xx, m.yx, m.xy, m.yy, m.x0, m.y0};
+    std::copy(values, values + 6, request.matrix);
+}
+
+// A matrix that keeps the box upright and unturned: its drawings can be made from a
+// whole drawing of it by scaling.
+bool upright(const cairo_matrix_t& m) { return m.xy == 0 && m.yx == 0 && m.xx > 0 && m.yy > 0; }
+
+}  // namespace
+
+DocumentDrawing::DocumentDrawing(std::span<const uint8_t> bytes, render::Kind kind)
+    : client_(std::make_unique<RenderClient>(bytes, kind)), kind_(kind) {}
+
+bool DocumentDrawing::fitsTheRenderer(double bytes, double pixels, RenderFailure* failure) const {
+    if (bytes + double(RendererBudget::baseBytes(kind_)) <= double(RendererBudget::largestLimit(kind_))) return true;
+    const double side = std::sqrt(pixels);
+    failure->problem = PictureProblem::pastMemoryLimit;
+    failure->why = fmt::format("drawing {} at some {:.0f} x {:.0f} pixels would need {:.0f} MiB, more than the "
+                               "renderer's {} MiB of memory",
+                               kind_ == render::Kind::svg ? "the SVG document" : "the PDF page", side, side,
+                               bytes / (1 << 20) + double(RendererBudget::baseBytes(kind_) >> 20),
+                               render::kAddressSpaceBytes >> 20);
+    return false;
+}
+
+std::shared_ptr<const RenderedPixels> DocumentDrawing::ask(const Page& page, render::Request request, double pixels,
+                                                           RenderFailure* failure, DrawingCost* cost,
+                                                           const std::function<bool()>& unwanted) const {
+    const auto holds = page.holds(pixels, failure);
+    if (!holds) return nullptr;
+    const double held = *holds + double(request.width) * request.height * 4;
+    if (!fitsTheRenderer(held, pixels, failure)) return nullptr;
+    request.op = render::Op::raster;
+    request.page = page.index;
+    request.viewportWidth = page.box.width;
+    request.viewportHeight = page.box.height;
+    request.addressSpace = RendererBudget::limitFor(held, kind_);
+    const auto claim = DrawingBudget::claimUnless(uint64_t(std::min(1e18, held)),
+                                                  [&] { return interruptionRequested() || (unwanted && unwanted()); });
+    if (!claim) {
+        if (unwanted && unwanted()) return nullptr;
+        failure->problem = PictureProblem::incompleteRender;
+        failure->why = "the drawing was stopped before it began";
+        return nullptr;
+    }
+    return client_->pixels(request, failure, cost, unwanted);
+}
+
+void DocumentDrawing::noteCost(int index, double pixels, const DrawingCost& cost,
+                               const std::shared_ptr<const RenderedPixels>& whole) const {
+    const RenderTimeLimits limits = RenderClient::timeLimits();
+    std::lock_guard lock(mutex_);
+    auto& page = pages_[index];
+    page.cpuInAll += cost.cpuSeconds;
+    if (cost.cpuSeconds >= kExpensiveShare * limits.cpuSeconds ||
+        cost.wallSeconds >= kExpensiveShare * limits.wallSeconds || cost.redrawnAtLargestLimit ||
+        (pixels <= kSmallPixels && cost.cpuSeconds >= kSmallShare * limits.cpuSeconds) ||
+        page.cpuInAll >= kExpensiveLimitsInAll * limits.cpuSeconds) {
+        page.expensive = true;
+    }
+    if (page.expensive && whole && double(whole->width()) * whole->height() <= kMaxWholePixels &&
+        (!page.whole || double(whole->width()) * whole->height() > double(page.whole->width()) * page.whole->height())) {
+        page.whole = whole;
+    }
+}
+
+bool DocumentDrawing::isExpensive(int index) const {
+    std::lock_guard lock(mutex_);
+    const auto known = pages_.find(index);
+    return known != pages_.end() && known->second.expensive;
+}
+
+std::shared_ptr<const RenderedPixels> DocumentDrawing::drawWhole(const Page& page, int width, int height,
+                                                                 RenderFailure* failure) const {
+    render::Request request;
+    request.width = width;
+    request.height = height;
+    const cairo_matrix_t scale{double(width) / page.box.width, 0, 0, double(height) / page.box.height, 0, 0};
+    setMatrix(request, scale);
+    DrawingCost cost;
+    auto drawn = ask(page, request, double(width) * height, failure, &cost);
+    if (drawn) noteCost(page.index, double(width) * height, cost, drawn);
+    return drawn;
+}
+
+std::shared_ptr<const RenderedPixels> DocumentDrawing::wholeAtLeast(const Page& page, int width, int height,
+                                                                    RenderFailure* failure) const {
+    std::unique_lock lock(mutex_);
+    auto& costs = pages_[page.index];
+    while (true) {
+        if (costs.whole && costs.whole->width() >= width && costs.whole->height() >= height) return costs.whole;
+        if (!costs.drawingWhole) break;
+        if (interruptionRequested()) {
+            failure->problem = PictureProblem::incompleteRender;
+            failure->why = "the drawing was stopped before it began";
+            return nullptr;
+        }
+        wholeDrawn_.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    costs.drawingWhole = true;
+    // As large as any drawing asked, and no smaller than what is kept, so that the kept
+    // drawing serves every size it did.
+    width = std::max(width, costs.widest);
+    height = std::max(height, costs.highest);
+    if (costs.whole) {
+        width = std::max(width, costs.whole->width());
+        height = std::max(height, costs.whole->height());
+    }
+    lock.unlock();
+    auto drawn = drawWhole(page, width, height, failure);
+    lock.lock();
+    costs.drawingWhole = false;
+    wholeDrawn_.notify_all();
+    return drawn;
+}
+
+bool DocumentDrawing::paintFromWhole(cairo_t* cr, const Page& page, RenderFailure* failure) const {
+    const cairo_matrix_t& m = page.toDevice;
+    const double wide = m.xx * page.box.width, high = m.yy * page.box.height;
+    const auto whole = wholeAtLeast(page, int(std::ceil(wide - 1e-6)), int(std::ceil(high - 1e-6)), failure);
+    if (!whole) return false;
+    const int width = std::max(1, int(std::lround(wide))), height = std::max(1, int(std::lround(high)));
+    std::vector<uint8_t> resampled;
+    int stride = whole->stride();
+    const uint8_t* data = whole->data();
+    int sourceWidth = whole->width(), sourceHeight = whole->height();
+    if (width < sourceWidth || height < sourceHeight) {
+        resampled = resampleArgb32(PixelView{whole->data(), whole->width(), whole->height(), whole->stride()},
+                                   width, height, &stride);
+        if (resampled.empty()) {
+            failure->problem = PictureProblem::tooDemanding;
+            failure->why = "the drawing could not be made smaller";
+            return false;
+        }
+        data = resampled.data();
+        sourceWidth = width;
+        sourceHeight = height;
+    }
+    cairo_surface_t* layer = cairo_image_surface_create_for_data(const_cast<uint8_t*>(data), CAIRO_FORMAT_ARGB32,
+                                                                 sourceWidth, sourceHeight, stride);
+    cairo_save(cr);
+    cairo_identity_matrix(cr);
+    cairo_translate(cr, m.x0, m.y0);
+    cairo_scale(cr, wide / sourceWidth, high / sourceHeight);
+    cairo_set_source_surface(cr, layer, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
+    cairo_paint(cr);
+    cairo_restore(cr);
+    cairo_surface_destroy(layer);
+    if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) {
+        failure->problem = PictureProblem::incompleteRender;
+        failure->why = fmt::format("cairo could not paint the drawing: {}", cairo_status_to_string(cairo_status(cr)));
+        return false;
+    }
+    return true;
+}
+
+bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure) const {
+    cairo_surface_t* target = cairo_get_group_target(cr);
+    if (cairo_surface_get_type(target) != CAIRO_SURFACE_TYPE_IMAGE) {
+        failure->problem = PictureProblem::incompleteRender;
+        failure->why = "a document is drawn into pixels, or into a PDF as its only content";
+        return false;
+    }
+    const cairo_matrix_t& m = page.toDevice;
+    const Bounds box = deviceBounds(m, page.box);
+    double ox = 0, oy = 0;
+    cairo_surface_get_device_offset(target, &ox, &oy);
+    const Bounds shown{std::max(box.left, -ox), std::max(box.top, -oy),
+                       std::min(box.right, cairo_image_surface_get_width(target) - ox),
+                       std::min(box.bottom, cairo_image_surface_get_height(target) - oy)};
+    const double pixels = shown.area();
+
+    // An expensive page is painted from its whole drawing, made smaller to the size asked;
+    // so is one that proves expensive while this drawing waits for its turn.
+    const double wide = m.xx * page.box.width, high = m.yy * page.box.height;
+    const bool fromWhole =
+        upright(m) && wide >= 1 && high >= 1 && std::ceil(wide) * std::ceil(high) <= kMaxWholePixels;
+    if (fromWhole) {
+        std::lock_guard lock(mutex_);
+        auto& costs = pages_[page.index];
+        costs.widest = std::max(costs.widest, int(std::ceil(wide - 1e-6)));
+        costs.highest = std::max(costs.highest, int(std::ceil(high - 1e-6)));
+    }
+    if (fromWhole && isExpensive(page.index)) return paintFromWhole(cr, page, failure);
+
+    // The whole pixels the page covers within the clip and the target.
+    double cx1 = 0, cy1 = 0, cx2 = 0, cy2 = 0;
+    cairo_save(cr);
+    cairo_identity_matrix(cr);
+    cairo_clip_extents(cr, &cx1, &cy1, &cx2, &cy2);
+    cairo_restore(cr);
+    const double left = std::floor(std::max(shown.left, cx1)), top = std::floor(std::max(shown.top, cy1));
+    const double right = std::ceil(std::min(shown.right, cx2)), bottom = std::ceil(std::min(shown.bottom, cy2));
+    if (!(right > left && bottom > top)) return true;  // nothing of it shows
+    render::Request request;
+    request.width = int(right - left);
+    request.height = int(bottom - top);
+    cairo_matrix_t shifted = m;
+    shifted.x0 -= left;
+    shifted.y0 -= top;
+    setMatrix(request, shifted);
+    // A clip of rectangles is drawn in by the helper, as the renderer would have clipped
+    // each shape: the pixels are the same as drawing here.
+    const auto clip = deviceClip(cr);
+    bool clipCoversAll = true;
+    if (clip) {
+        request.clipCount = int32_t(std::min<size_t>(clip->size(), render::kMaxClipRects));
+        for (int i = 0; i < request.clipCount; ++i) {
+            const Bounds& r = (*clip)[size_t(i)];
+            const double values[4] = {r.left - left, r.top - top, r.right - r.left, r.bottom - r.top};
+            std::copy(values, values + 4, request.clip[i]);
+        }
+        // An empty clip shows nothing; a rectangle of no area stands for it.
+        if (clip->empty()) {
+            request.clipCount = 1;
+            std::fill(request.clip[0], request.clip[0] + 4, 0.0);
+        }
+        clipCoversAll = std::ranges::any_of(*clip, [&](const Bounds& r) {
+            return r.left <= left && r.top <= top && r.right >= right && r.bottom >= bottom;
+        });
+    }
+    // A clip of another shape goes along as its paths, when they are known whole.
+    const bool clipPathSent = !clip && page.clipPath != nullptr && !page.clipPath->empty() &&
+                              page.clipPath->size() <= size_t(render::kMaxClipPathElements);
+    if (clipPathSent) {
+        request.clipPathCount = int32_t(page.clipPath->size());
+        for (int i = 0; i < request.clipPathCount; ++i) {
+            render::PathElement e = (*page.clipPath)[size_t(i)];
+            for (int p = 0; p < 3; ++p) {
+                e.points[2 * p] -= left;
+                e.points[2 * p + 1] -= top;
+            }
+            request.clipPath[i] = e;
+        }
+        clipCoversAll = false;
+    }
+    DrawingCost cost;
+    const auto drawn = ask(page, request, pixels, failure, &cost,
+                           [&] { return fromWhole && isExpensive(page.index); });
+    if (!drawn) return fromWhole && failure->problem == PictureProblem::none && isExpensive(page.index)
+                           ? paintFromWhole(cr, page, failure)
+                           : false;
+    // The drawing of the whole page at whole pixels is kept should the page prove expensive.
+    const bool whole = upright(m) && clipCoversAll && left == m.x0 && top == m.y0 && right - left == wide &&
+                       bottom - top == high;
+    noteCost(page.index, double(request.width) * request.height, cost, whole ? drawn : nullptr);
+    cairo_surface_t* layer = cairo_image_surface_create_for_data(drawn->data(), CAIRO_FORMAT_ARGB32, drawn->width(),
+                                                                 drawn->height(), drawn->stride());
+    cairo_save(cr);
+    cairo_identity_matrix(cr);
+    if (clip || clipPathSent) cairo_reset_clip(cr);
+    cairo_set_source_surface(cr, layer, left, top);
+    cairo_paint(cr);
+    cairo_restore(cr);
+    cairo_surface_destroy(layer);
+    const cairo_status_t status = cairo_status(cr);
+    if (status != CAIRO_STATUS_SUCCESS) {
+        failure->problem = PictureProblem::incompleteRender;
+        failure->why = fmt::format("cairo could not draw {}: {}",
+                                   kind_ == render::Kind::svg ? "the SVG document" : "the PDF page",
+                                   cairo_status_to_string(status));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace platform::graphics
