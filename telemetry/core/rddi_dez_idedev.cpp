@@ -4,6 +4,7 @@
 #include "telemetry/core/rddi_delegate_forwarder.hpp"
 #include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_history_info.hpp"
+#include "telemetry/core/rddi_kept_values.hpp"
 #include "telemetry/core/rddi_log_with_properties.hpp"
 #include "telemetry/core/rddi_pipeline_builders.hpp"
 #include "telemetry/core/rddi_session_context.hpp"
@@ -460,6 +461,7 @@ void RDDIDezIdedev::instanceSetUserId(const std::optional<std::string>& userId) 
         return;
     }
     if (userId) {
+        if (!RDDIAcceptKeptText("setUserId", "the user id", userId, kRDDIUnlimitedKeptText)) return;
         if (secret && !RDDIUserIdContext::isUserIdValidForDezIdedev(userId)) return;
         if (token && !RDDIUserIdContext::isUserIdValidForVudEzezevuvo(userId)) return;
     }
