@@ -4,7 +4,6 @@
 #include "telemetry/core/rddi_delegate_forwarder.hpp"
 #include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_history_info.hpp"
-#include "telemetry/core/rddi_kept_values.hpp"
 #include "telemetry/core/rddi_log_with_properties.hpp"
 #include "telemetry/core/rddi_pipeline_builders.hpp"
 #include "telemetry/core/rddi_session_context.hpp"
@@ -461,7 +460,6 @@ void RDDIDezIdedev::instanceSetUserId(const std::optional<std::string>& userId) 
         return;
     }
     if (userId) {
-        if (!RDDIAcceptKeptText("setUserId", "the user id", userId, kRDDIUnlimitedKeptText)) return;
         if (secret && !RDDIUserIdContext::isUserIdValidForDezIdedev(userId)) return;
         if (token && !RDDIUserIdContext::isUserIdValidForVudEzezevuvo(userId)) return;
     }

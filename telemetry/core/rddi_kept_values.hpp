@@ -1,11 +1,11 @@
 #pragma once
 // The one check of the values that setters keep for the logs made after them: the
-// country code, the wrapper SDK's fields, user ids, a transmission target's application
-// name, version and locale and its default event properties, custom properties. Such a
-// value is copied into every later log, so one that cannot be stored and read back (a
-// NUL: archives refuse text holding one) or that is out of all proportion would cost all
-// of them, silently. It is refused where it is set instead: one ERROR line naming the
-// setter, and the value set before stays.
+// country code, the wrapper SDK's fields, the user and session ids, a transmission
+// target's application name, version and locale and its default event properties,
+// custom properties. Such a value is copied into every later log, so one that cannot be
+// stored and read back (a NUL: archives refuse text holding one) or that is out of all
+// proportion would cost all of them, silently. It is refused where it is set instead:
+// one ERROR line naming the setter, and the value set before stays.
 #include <cstddef>
 #include <limits>
 #include <optional>
