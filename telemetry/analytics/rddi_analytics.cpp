@@ -6,6 +6,7 @@
 #include "telemetry/analytics/rddi_analytics_transmission_target.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/core/rddi_errors.hpp"
+#include "telemetry/core/rddi_kept_values.hpp"
 #include "telemetry/core/rddi_session_context.hpp"
 #include "telemetry/core/rddi_user_id_context.hpp"
 #include "telemetry/core/rddi_logger.hpp"
@@ -21,18 +22,16 @@ namespace {
 
 constexpr const char* kCriticalGroupIdSuffix = "critical";
 
-bool holdsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
-
 // Archives refuse text holding a NUL: such a log, once stored, could never be read back
 // to be sent. Checked where it is tracked, so that the caller still hears of it.
 bool propertiesHoldNul(const RDDIEventProperties* properties) {
     if (!properties) return false;
     for (const auto& [key, property] : properties->properties()) {
-        if (holdsNul(key)) return true;
+        if (RDDIHoldsNul(key)) return true;
         if (!property) continue;
-        if (property->name && holdsNul(*property->name)) return true;
+        if (property->name && RDDIHoldsNul(*property->name)) return true;
         const auto* string = dynamic_cast<const RDDIStringTypedProperty*>(property.get());
-        if (string && string->value && holdsNul(*string->value)) return true;
+        if (string && string->value && RDDIHoldsNul(*string->value)) return true;
     }
     return false;
 }
@@ -40,7 +39,7 @@ bool propertiesHoldNul(const RDDIEventProperties* properties) {
 bool propertiesHoldNul(const std::optional<RDDIStringProperties>& properties) {
     if (!properties) return false;
     return std::any_of(properties->begin(), properties->end(),
-                       [](const auto& entry) { return holdsNul(entry.first) || holdsNul(entry.second); });
+                       [](const auto& entry) { return RDDIHoldsNul(entry.first) || RDDIHoldsNul(entry.second); });
 }
 
 void logNulRefusal(const std::string& logType) {
@@ -458,7 +457,7 @@ std::optional<std::string> RDDIAnalytics::validateEventName(const std::optional<
     }
     // A stored log whose text holds a NUL can never be read back: refused here, where
     // the caller still hears why, rather than dropped unreported when it is sent.
-    if (name->find('\0') != std::string::npos) {
+    if (RDDIHoldsNul(*name)) {
         RDDILogError(kRDDIAnalyticsLogTag, "{} name cannot contain a NUL character", logType);
         return std::nullopt;
     }

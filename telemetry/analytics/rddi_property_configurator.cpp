@@ -6,6 +6,7 @@
 #include "telemetry/analytics/rddi_analytics_transmission_target.hpp"
 #include "telemetry/core/rddi_common_schema_log.hpp"
 #include "telemetry/core/rddi_constants.hpp"
+#include "telemetry/core/rddi_kept_values.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_user_id_context.hpp"
 
@@ -45,6 +46,17 @@ std::optional<pf::Data> parseMachineId(std::string text) {
     return std::nullopt;
 }
 
+bool keeps(std::string_view setter, std::string_view what, const std::optional<std::string>& value,
+           std::size_t maxLength = kRDDIMaxKeptTextLength) {
+    return RDDIAcceptKeptText(setter, what, value, maxLength, kRDDIAnalyticsLogTag);
+}
+
+// A key of a default event property: the properties it names are merged into every
+// later event of the target.
+bool keepsKey(std::string_view setter, const std::string& key) {
+    return keeps(setter, "the event property key", key, kRDDIUnlimitedKeptText);
+}
+
 template <typename Fn>
 void locked(Fn&& fn) {
     std::lock_guard lock(analyticsLock());
@@ -77,36 +89,43 @@ std::optional<std::string> RDDIPropertyConfigurator::deviceId() const {
     return deviceId_;
 }
 
+// Each value here goes into every later log of the target: one that cannot be sent is
+// refused where it is set (RDDIAcceptKeptText), and the value set before stays.
 void RDDIPropertyConfigurator::setAppVersion(const std::optional<std::string>& value) {
-    locked([&] { appVersion_ = value; });
+    if (keeps("setAppVersion", "the application version", value)) locked([&] { appVersion_ = value; });
 }
 void RDDIPropertyConfigurator::setAppName(const std::optional<std::string>& value) {
-    locked([&] { appName_ = value; });
+    if (keeps("setAppName", "the application name", value)) locked([&] { appName_ = value; });
 }
 void RDDIPropertyConfigurator::setAppLocale(const std::optional<std::string>& value) {
-    locked([&] { appLocale_ = value; });
+    if (keeps("setAppLocale", "the application locale", value)) locked([&] { appLocale_ = value; });
 }
 void RDDIPropertyConfigurator::setUserId(const std::optional<std::string>& value) {
     // An id the collector would refuse leaves the one set before.
+    if (!keeps("setUserId", "the user id", value, kRDDIUnlimitedKeptText)) return;
     if (!RDDIUserIdContext::isUserIdValidForVudEzezevuvo(value)) return;
     const auto prefixed = RDDIUserIdContext::prefixedUserIdFromUserId(value);
     locked([&] { userId_ = prefixed; });
 }
 
 void RDDIPropertyConfigurator::setEventPropertyString(const std::string& value, const std::string& key) {
-    locked([&] { eventProperties_->setString(value, key); });
+    if (keepsKey("setEventPropertyString", key) &&
+        keeps("setEventPropertyString", fmt::format("the value of event property \"{}\"", key), value,
+              kRDDIUnlimitedKeptText)) {
+        locked([&] { eventProperties_->setString(value, key); });
+    }
 }
 void RDDIPropertyConfigurator::setEventPropertyDouble(double value, const std::string& key) {
-    locked([&] { eventProperties_->setDouble(value, key); });
+    if (keepsKey("setEventPropertyDouble", key)) locked([&] { eventProperties_->setDouble(value, key); });
 }
 void RDDIPropertyConfigurator::setEventPropertyInt64(std::int64_t value, const std::string& key) {
-    locked([&] { eventProperties_->setInt64(value, key); });
+    if (keepsKey("setEventPropertyInt64", key)) locked([&] { eventProperties_->setInt64(value, key); });
 }
 void RDDIPropertyConfigurator::setEventPropertyBool(bool value, const std::string& key) {
-    locked([&] { eventProperties_->setBool(value, key); });
+    if (keepsKey("setEventPropertyBool", key)) locked([&] { eventProperties_->setBool(value, key); });
 }
 void RDDIPropertyConfigurator::setEventPropertyDate(pf::Date value, const std::string& key) {
-    locked([&] { eventProperties_->setDate(value, key); });
+    if (keepsKey("setEventPropertyDate", key)) locked([&] { eventProperties_->setDate(value, key); });
 }
 
 void RDDIPropertyConfigurator::removeEventPropertyForKey(const std::optional<std::string>& key) {

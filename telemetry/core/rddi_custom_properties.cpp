@@ -3,6 +3,7 @@
 #include "platform/foundation/error.hpp"
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_history_info.hpp"
+#include "telemetry/core/rddi_kept_values.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 
@@ -35,25 +36,38 @@ const std::regex* keyExpression() {
 
 RDDICustomProperties& RDDICustomProperties::setString(const std::optional<std::string>& value,
                                                       const std::optional<std::string>& key) {
-    return setObject(value ? pf::Value(*value) : pf::Value(), key);
+    return setValue("setString", value ? pf::Value(*value) : pf::Value(), key);
 }
 
 RDDICustomProperties& RDDICustomProperties::setNumber(const pf::Value& number, const std::optional<std::string>& key) {
-    return setObject(number, key);
+    return setValue("setNumber", number, key);
 }
 
 RDDICustomProperties& RDDICustomProperties::setBool(bool value, const std::optional<std::string>& key) {
-    return setObject(pf::Value(value), key);
+    return setValue("setBool", pf::Value(value), key);
 }
 
 RDDICustomProperties& RDDICustomProperties::setDate(const std::optional<pf::Date>& value,
                                                     const std::optional<std::string>& key) {
-    return setObject(value ? pf::Value(*value) : pf::Value(), key);
+    return setValue("setDate", value ? pf::Value(*value) : pf::Value(), key);
 }
 
 RDDICustomProperties& RDDICustomProperties::setObject(const pf::Value& value, const std::optional<std::string>& key) {
+    return setValue("setObject", value, key);
+}
+
+RDDICustomProperties& RDDICustomProperties::setValue(const char* setter, const pf::Value& value,
+                                                     const std::optional<std::string>& key) {
     std::lock_guard lock(lock_);
-    if (isValidKey(key) && isValidValue(value)) properties_[*key] = value;
+    if (!isValidKey(key) || !isValidValue(value)) return *this;
+    // The key's pattern already leaves out a NUL; a string value is checked as every
+    // value kept for a log is.
+    const auto* text = value.asString();
+    if (text && !RDDIAcceptKeptText(setter, fmt::format("the value of custom property \"{}\"", *key), *text,
+                                    kRDDIUnlimitedKeptText)) {
+        return *this;
+    }
+    properties_[*key] = value;
     return *this;
 }
 

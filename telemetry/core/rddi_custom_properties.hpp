@@ -36,6 +36,9 @@ public:
     static bool isValidValue(const platform::foundation::Value& value);
 
 private:
+    RDDICustomProperties& setValue(const char* setter, const platform::foundation::Value& value,
+                                   const std::optional<std::string>& key);
+
     mutable std::recursive_mutex lock_;
     platform::foundation::Dictionary properties_;
 };

@@ -1,6 +1,7 @@
 #include "telemetry/core/rddi_device.hpp"
 
 #include "telemetry/core/rddi_constants.hpp"
+#include "telemetry/core/rddi_kept_values.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 
 namespace rddi {
@@ -76,6 +77,13 @@ pf::Dictionary RDDIWrapperSdk::serializeToDictionary() const {
         if (this->*member) dict[name] = *(this->*member);
     }
     return dict;
+}
+
+bool RDDIWrapperSdk::fieldsAcceptedBy(std::string_view setter) const {
+    for (const auto& [name, field] : kWrapperFields) {
+        if (!RDDIAcceptKeptText(setter, fmt::format("the wrapper field \"{}\"", name), this->*field)) return false;
+    }
+    return true;
 }
 
 bool RDDIWrapperSdk::isEqualWrapper(const RDDIWrapperSdk& other) const {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace rddi {
 
@@ -28,6 +29,9 @@ public:
     virtual bool isValid() const { return true; }
     // The six wrapper fields are equal (the other object may be a device).
     bool isEqualWrapper(const RDDIWrapperSdk& other) const;
+    // Whether every wrapper field may be kept for later logs; otherwise one ERROR line
+    // naming `setter` and the first field refused.
+    bool fieldsAcceptedBy(std::string_view setter) const;
 
     std::optional<std::string> wrapperSdkVersion;
     std::optional<std::string> wrapperSdkName;

@@ -2,6 +2,7 @@
 
 #include "platform/appkit/screen_registry.hpp"
 #include "platform/foundation/bundle.hpp"
+#include "telemetry/core/rddi_kept_values.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 
 #include <algorithm>
@@ -101,6 +102,8 @@ std::shared_ptr<RDDIDevice> RDDIDeviceTracker::deviceForTimestamp(const std::opt
 }
 
 void RDDIDeviceTracker::setWrapperSdk(std::shared_ptr<RDDIWrapperSdk> wrapperSdk) {
+    // Every later log carries the device: one unsendable field would cost all of them.
+    if (wrapperSdk && !wrapperSdk->fieldsAcceptedBy("setWrapperSdk")) return;
     std::lock_guard lock(trackerLock());
     gWrapperSdk = std::move(wrapperSdk);
     gUpToDate = false;
@@ -115,6 +118,7 @@ std::shared_ptr<RDDIWrapperSdk> RDDIDeviceTracker::wrapperSdk() const {
 }
 
 void RDDIDeviceTracker::setCountryCode(const std::optional<std::string>& countryCode) {
+    if (!RDDIAcceptKeptText("setCountryCode", "the country code", countryCode)) return;
     std::lock_guard lock(trackerLock());
     gCountryCode = countryCode;
     gUpToDate = false;

@@ -1,6 +1,7 @@
 #include "telemetry/core/rddi_session_context.hpp"
 
 #include "telemetry/core/rddi_constants.hpp"
+#include "telemetry/core/rddi_kept_values.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 
 namespace rddi {
@@ -38,6 +39,8 @@ std::optional<std::string> RDDISessionContext::sessionId() const {
 }
 
 void RDDISessionContext::setSessionId(const std::optional<std::string>& sessionId) {
+    // Every later log of the session carries its id.
+    if (!RDDIAcceptKeptText("setSessionId", "the session id", sessionId)) return;
     std::lock_guard lock(lock_);
     if (!sessionHistory_.empty()) sessionHistory_.pop_back();
     currentSessionInfo_->sessionId = sessionId;

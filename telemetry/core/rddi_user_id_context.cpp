@@ -1,6 +1,7 @@
 #include "telemetry/core/rddi_user_id_context.hpp"
 
 #include "telemetry/core/rddi_constants.hpp"
+#include "telemetry/core/rddi_kept_values.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 
@@ -42,6 +43,8 @@ std::optional<std::string> RDDIUserIdContext::userId() const {
 }
 
 void RDDIUserIdContext::setUserId(const std::optional<std::string>& userId) {
+    // Every later log carries the current user id; its length rules are the callers'.
+    if (!RDDIAcceptKeptText("setUserId", "the user id", userId, kRDDIUnlimitedKeptText)) return;
     std::lock_guard lock(lock_);
     if (userId == currentUserIdInfo_->userId) return;
     currentUserIdInfo_->timestamp = pf::Date::now();

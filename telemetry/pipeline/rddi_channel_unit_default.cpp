@@ -271,11 +271,14 @@ void RDDIChannelUnitDefault::storeChunk(std::vector<QueuedLog>& chunk) {
     using Outcome = RDDIStorage::SaveOutcome;
     const auto saved = toSave.empty() ? std::vector<Outcome>() : storage_->saveLogs(toSave, groupId());
     const auto stored = static_cast<std::uint64_t>(std::count(saved.begin(), saved.end(), Outcome::stored));
-    // A log the store could not write will never be sent: its delegates hear so, as for
-    // a log discarded unsent.
+    // A log the store did not keep will never be sent: its delegates hear so, as for a
+    // log discarded unsent.
     for (std::size_t i = 0; i < saved.size(); ++i) {
         if (saved[i] == Outcome::cannotWrite) {
             notifyFailureBeforeSendingForItem(*toSave[i].first, storeCannotWriteError());
+        } else if (saved[i] == Outcome::notStored) {
+            notifyFailureBeforeSendingForItem(*toSave[i].first,
+                                              makeRDDIError(kRDDILogNotStoredErrorCode, kRDDILogNotStoredErrorDesc));
         }
     }
     // One snapshot for the chunk, taken once its logs are stored.

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <set>
 #include <system_error>
+#include <thread>
 
 namespace rddi {
 
@@ -46,11 +48,9 @@ struct RDDIDBSharedFile {
     bool gone = false;
     // An operation found the file without a table of the schema: it is made anew.
     bool tablesLost = false;
-    // The lock that keeps other processes out while the file is made or replaced, and
-    // how many scopes of this process hold it (they nest: a recovery runs inside the
-    // configuration that found the damage).
-    int configurationLock = -1;
-    int configurationDepth = 0;
+    // The lock on "<file>-lock" that every operation of every process sharing the file
+    // holds (FileLock): its descriptor while this process holds it, else -1.
+    int fileLock = -1;
 };
 
 namespace {
@@ -105,6 +105,17 @@ std::string joined(const std::vector<std::string>& parts, const std::string& sep
     return out;
 }
 
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+std::optional<FileIdentity> identityOf(const std::string& path, int* error = nullptr) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        if (error) *error = errno;
+        return std::nullopt;
+    }
+    return FileIdentity(status.st_dev, status.st_ino);
+}
+
 }  // namespace
 
 RDDIDBStorage::RDDIDBStorage(std::optional<RDDIDBSchema> schema, std::uint64_t version, const std::string& filename)
@@ -121,35 +132,77 @@ RDDIDBStorage::RDDIDBStorage(DeferConfiguration, std::optional<RDDIDBSchema> sch
     ++shared_->stores;
 }
 
-RDDIDBStorage::~RDDIDBStorage() {
-    std::lock_guard lock(shared_->mutex);
-    if (--shared_->stores == 0) closeKeeper();
-}
-
-// Held while the file is configured or replaced: another process starting at the same
-// moment would otherwise take the empty file of a first configuration under way for the
-// remains of an interrupted one, and delete it. Taken under the shared mutex.
-class RDDIDBStorage::ConfigurationLock {
+// Held by every operation on the file, by every process sharing it, and while the file
+// is configured or replaced. A process that finds the write-ahead log or its index
+// deleted or replaced writes the log back into the file before any process begins a
+// new one: two processes writing through logs of their own, each unaware of the other's,
+// damage the file (SQLite's own locks live in the index, which then differs). And a
+// process starting while another made the file would take its still empty file for the
+// remains of an interrupted first configuration and delete it. An operation waits for
+// the lock as long as for SQLite's own and then goes on without it (a process stopped
+// while holding it must not stop the others for good); configuring waits as long as it
+// takes. Taken under the shared mutex; a scope inside one that holds it takes nothing.
+class RDDIDBStorage::FileLock {
 public:
-    explicit ConfigurationLock(RDDIDBStorage& storage) : shared_(*storage.shared_) {
-        if (shared_.configurationDepth++ > 0) return;
+    FileLock(RDDIDBStorage& storage, bool waitUntilHeld) : shared_(*storage.shared_) {
+        if (shared_.fileLock >= 0) return;
         const auto path = storage.dbFilePath_.string() + "-lock";
-        shared_.configurationLock = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (shared_.configurationLock < 0) return;
-        while (::flock(shared_.configurationLock, LOCK_EX) != 0 && errno == EINTR) {
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        // A read-only folder or file: a lock needs no writing.
+        if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        if (!(waitUntilHeld ? lockNow(fd) : lockWithin(fd))) {
+            ::close(fd);
+            return;
         }
+        shared_.fileLock = fd;
+        took_ = true;
     }
-    ~ConfigurationLock() {
-        if (--shared_.configurationDepth > 0 || shared_.configurationLock < 0) return;
-        ::close(shared_.configurationLock);  // and with it the lock
-        shared_.configurationLock = -1;
+    ~FileLock() {
+        if (!took_) return;
+        ::close(shared_.fileLock);  // and with it the lock
+        shared_.fileLock = -1;
     }
-    ConfigurationLock(const ConfigurationLock&) = delete;
-    ConfigurationLock& operator=(const ConfigurationLock&) = delete;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
 
 private:
+    static bool lockNow(int fd) {
+        while (::flock(fd, LOCK_EX) != 0) {
+            if (errno != EINTR) return false;
+        }
+        return true;
+    }
+    static bool lockWithin(int fd) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMilliseconds);
+        auto pause = std::chrono::microseconds(20);
+        for (;;) {
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+            if (errno == EINTR) continue;
+            if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+                RDDILogDebug(kRDDILogTag, "The log store's lock could not be taken: {}.", std::strerror(errno));
+                return false;
+            }
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::microseconds(1000));
+        }
+    }
+
     RDDIDBSharedFile& shared_;
+    bool took_ = false;
 };
+
+RDDIDBStorage::~RDDIDBStorage() {
+    std::lock_guard lock(shared_->mutex);
+    if (--shared_->stores > 0) return;
+    // A log deleted or replaced since the last operation is written back before the
+    // keeper goes, and a copy put under its name by hand is not left to the next opening.
+    if (shared_->keeper && identityOf(dbFilePath_.string()) == shared_->identity && logIsReplaced()) {
+        FileLock closing(*this, false);
+        followReplacedLog();
+    }
+    closeKeeper();
+}
 
 void RDDIDBStorage::configureStorage() {
     std::call_once(globalConfigurationLogged, [] {
@@ -161,7 +214,7 @@ void RDDIDBStorage::configureStorage() {
         }
     });
     std::lock_guard lock(shared_->mutex);
-    ConfigurationLock configuring(*this);
+    FileLock configuring(*this, true);
     int code = configureDatabase();
     if (code == SQLITE_CORRUPT) {
         // A database with damaged pages: what can still be read is worth keeping.
@@ -182,21 +235,6 @@ std::filesystem::path RDDIDBStorage::damagedPath() const { return dbFilePath_.st
 
 std::string RDDIDBStorage::dbFileURL() const { return "file://" + percentEncodedPath(dbFilePath_.string()); }
 
-namespace {
-
-using FileIdentity = std::pair<dev_t, ino_t>;
-
-std::optional<FileIdentity> identityOf(const std::string& path, int* error = nullptr) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        if (error) *error = errno;
-        return std::nullopt;
-    }
-    return FileIdentity(status.st_dev, status.st_ino);
-}
-
-}  // namespace
-
 bool RDDIDBStorage::logIsReplaced() const {
     for (const auto& [suffix, identity] : {std::pair{"-wal", shared_->logIdentity}, std::pair{"-shm", shared_->indexIdentity}}) {
         if (identity == FileIdentity{}) continue;
@@ -212,15 +250,34 @@ bool RDDIDBStorage::logIsReplaced() const {
 void RDDIDBStorage::closeKeeper() {
     if (!shared_->keeper) return;
     // The last connection to close deletes the log and its index by name. Names that no
-    // longer lead to the keeper's files may lead to another file's, which must stay.
+    // longer lead to the keeper's files may lead to another file's, which must stay; and
+    // its log must not be copied into the file on the way out, where it may be stale.
     const auto file = identityOf(dbFilePath_.string());
     if (!file || *file != shared_->identity || logIsReplaced()) {
         int persist = 1;
         sqlite3_file_control(shared_->keeper, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+        sqlite3_db_config(shared_->keeper, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     }
     closeDatabase(shared_->keeper);
     shared_->keeper = nullptr;
 }
+
+namespace {
+
+// What "<file>-lock" holds: the write-ahead log and index that the stores sharing the
+// file opened last, so that a process finding another log under the name can tell a
+// log another store began from a file put there by hand.
+struct LogRecord {
+    std::uint64_t logDevice = 0, logInode = 0, indexDevice = 0, indexInode = 0;
+    bool names(const std::optional<FileIdentity>& log, const std::optional<FileIdentity>& index) const {
+        return log && index && logDevice == static_cast<std::uint64_t>(log->first) &&
+               logInode == static_cast<std::uint64_t>(log->second) &&
+               indexDevice == static_cast<std::uint64_t>(index->first) &&
+               indexInode == static_cast<std::uint64_t>(index->second);
+    }
+};
+
+}  // namespace
 
 void RDDIDBStorage::openKeeper() {
     if (shared_->keeper) return;
@@ -233,26 +290,84 @@ void RDDIDBStorage::openKeeper() {
     shared_->identity = identityOf(dbFilePath_.string()).value_or(FileIdentity{});
     shared_->logIdentity = identityOf(dbFilePath_.string() + "-wal").value_or(FileIdentity{});
     shared_->indexIdentity = identityOf(dbFilePath_.string() + "-shm").value_or(FileIdentity{});
+    if (shared_->fileLock >= 0 && shared_->logIdentity != FileIdentity{} && shared_->indexIdentity != FileIdentity{}) {
+        const LogRecord record{static_cast<std::uint64_t>(shared_->logIdentity.first),
+                               static_cast<std::uint64_t>(shared_->logIdentity.second),
+                               static_cast<std::uint64_t>(shared_->indexIdentity.first),
+                               static_cast<std::uint64_t>(shared_->indexIdentity.second)};
+        if (::pwrite(shared_->fileLock, &record, sizeof record, 0) != static_cast<ssize_t>(sizeof record)) {
+            RDDILogDebug(kRDDILogTag, "The log store's lock file could not be written: {}.", std::strerror(errno));
+        }
+    }
 }
 
-void RDDIDBStorage::writeBackReplacedLog() {
-    // The process's connections share the keeper's log and index, and go on writing to them
-    // once they are deleted: what the log holds, no later opening would ever read (the next
-    // launch would find rows sent since, and lose rows stored since). It goes into the
-    // file now, and the next connection begins a new log beside it.
-    int code = sqlite3_wal_checkpoint_v2(shared_->keeper, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+void RDDIDBStorage::followReplacedLog() {
+    const std::string path = dbFilePath_.string();
+    const auto log = identityOf(path + "-wal");
+    const auto index = identityOf(path + "-shm");
+    LogRecord record;
+    const bool recorded = shared_->fileLock >= 0 &&
+                          ::pread(shared_->fileLock, &record, sizeof record, 0) == static_cast<ssize_t>(sizeof record);
+    const bool logIsOurs = log && *log == shared_->logIdentity;
+    const bool indexIsOurs = index && *index == shared_->indexIdentity;
+    // Another store sharing the file met the change first (every operation holds the
+    // file's lock and looks first): it wrote this log back before it began the one the
+    // names lead to now, or rebuilt its index from this very log. Copying this log into
+    // the file now could put stale pages over newer ones.
+    if (recorded && record.names(log, index)) {
+        closeKeeper();
+        RDDILogInfo(kRDDILogTag,
+                    "The write-ahead log of the log store \"{}\" was begun anew by another process sharing it; this "
+                    "one follows it.",
+                    path);
+        return;
+    }
+    // The first to see it: the process's connections share the keeper's log and index,
+    // and would go on writing to them while no later opening reads them (the next launch
+    // would find rows sent since, and lose rows stored since). What the log holds goes
+    // into the file now.
+    const int code = sqlite3_wal_checkpoint_v2(shared_->keeper, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    std::string notWritten;
+    if (code != SQLITE_OK) {
+        // The file with what the log holds, copied whole and put in its place, as for a
+        // file that is gone: other processes follow the new file.
+        notWritten = sqlite3_errstr(code);
+        const std::filesystem::path copy = path + ".new";
+        std::uint64_t rows = 0;
+        std::string why;
+        FileLock replacing(*this, true);
+        std::error_code error;
+        if (copyKeptFile(copy, &rows, &why)) {
+            // The copy needs no log: none of the old file's may ever meet it.
+            for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(path + suffix, error);
+            std::filesystem::rename(copy, dbFilePath_, error);
+            if (error) {
+                why = error.message();
+                std::filesystem::remove(copy, error);
+            } else {
+                notWritten.clear();
+            }
+        }
+        if (!notWritten.empty()) notWritten += "; " + why;
+    }
     closeKeeper();
-    if (code == SQLITE_OK) {
+    // Names leading to files no store of the file opened (an older copy of the log put
+    // back by hand) would be read as this file's log by the next connection: its pages
+    // would go over newer ones.
+    std::error_code error;
+    if (log && !logIsOurs) std::filesystem::remove(path + "-wal", error);
+    if (index && !indexIsOurs) std::filesystem::remove(path + "-shm", error);
+    if (notWritten.empty()) {
         RDDILogError(kRDDILogTag,
                      "The write-ahead log of the log store \"{}\" was deleted or replaced while in use; what it held "
                      "was written into the store and a new log was begun.",
-                     dbFilePath_.string());
+                     path);
     } else {
         RDDILogError(kRDDILogTag,
                      "The write-ahead log of the log store \"{}\" was deleted or replaced while in use, and what it "
                      "held could not be written into the store ({}): logs stored or sent since its last checkpoint may "
                      "be lost or sent again.",
-                     dbFilePath_.string(), sqlite3_errstr(code));
+                     path, notWritten);
     }
 }
 
@@ -271,7 +386,7 @@ int RDDIDBStorage::followFile() {
     // of the old one.
     if (shared_->keeper && std::pair(status.st_dev, status.st_ino) != shared_->identity) closeKeeper();
     if (shared_->tablesLost) return remakeFile(false);
-    if (shared_->keeper && logIsReplaced()) writeBackReplacedLog();
+    if (shared_->keeper && logIsReplaced()) followReplacedLog();
     return SQLITE_OK;
 }
 
@@ -360,7 +475,7 @@ int RDDIDBStorage::remakeFile(bool fileIsGone) {
     std::uint64_t carriedRows = 0;
     std::string notCarried;
     if (why.empty()) {
-        ConfigurationLock making(*this);
+        FileLock making(*this, true);
         // Another process sharing the folder may have made or mended it meanwhile.
         const bool exists = std::filesystem::exists(dbFilePath_, error);
         if (fileIsGone && !exists && shared_->keeper) {
@@ -623,6 +738,7 @@ void RDDIDBStorage::noteWritable() {
 
 void RDDIDBStorage::checkpointWhileDiskIsFull(int mode) {
     std::lock_guard lock(shared_->mutex);
+    FileLock operating(*this, false);
     if (!shared_->diskFull || followFile() != SQLITE_OK) return;
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
@@ -653,7 +769,7 @@ bool RDDIDBStorage::damageFound() const {
 std::optional<std::uint64_t> RDDIDBStorage::recoverDamagedDatabase(const std::string& reason,
                                                                    const Recovery& recovery) {
     std::lock_guard lock(shared_->mutex);
-    ConfigurationLock replacing(*this);
+    FileLock replacing(*this, true);
     damageFound_ = false;
     closeKeeper();
     const std::string path = dbFilePath_.string();
@@ -814,6 +930,7 @@ std::uint64_t RDDIDBStorage::carryOverRows(const Recovery& recovery) {
 
 int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& block) {
     std::lock_guard lock(shared_->mutex);
+    FileLock operating(*this, false);
     if (const int followed = followFile(); followed != SQLITE_OK) return followed;
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
@@ -927,9 +1044,11 @@ void RDDIDBStorage::setMaxStorageSize(long sizeInBytes, const std::function<void
         if (completionHandler) completionHandler(success);
     };
     std::unique_lock lock(shared_->mutex);
+    std::optional<FileLock> operating(std::in_place, *this, false);
     int code = followFile();
     sqlite3* db = code == SQLITE_OK ? openDatabaseAtFileURL(dbFileURL(), &code) : nullptr;
     if (!db) {
+        operating.reset();
         lock.unlock();
         return complete(false);
     }
@@ -975,6 +1094,7 @@ void RDDIDBStorage::setMaxStorageSize(long sizeInBytes, const std::function<void
             }
         }
     }
+    operating.reset();
     lock.unlock();
     complete(success);
 }

@@ -176,7 +176,7 @@ protected:
     virtual std::map<std::string, std::int64_t> heldRowIdFloors() const { return {}; }
 
 private:
-    class ConfigurationLock;
+    class FileLock;
     int configureDatabase();
     bool keepReserve();
     void checkpointWhileDiskIsFull(int mode);
@@ -187,7 +187,9 @@ private:
     void openKeeper();
     // The keeper's write-ahead log or index was deleted or replaced under its name.
     bool logIsReplaced() const;
-    void writeBackReplacedLog();
+    // Writes the keeper's log back into the file unless another process did, and removes
+    // a log or index put under the names by hand, then closes the keeper.
+    void followReplacedLog();
     // Before an operation: a file replaced under its name is followed, one that is gone
     // or has lost its tables is made anew. SQLITE_OK, or the code of an operation that
     // cannot reach a file.

@@ -1,6 +1,7 @@
 #include "telemetry/pipeline/rddi_log_db_storage.hpp"
 
 #include "platform/foundation/base64.hpp"
+#include "platform/foundation/binary_plist_reader.hpp"
 #include "platform/foundation/keyed_archiver.hpp"
 #include "platform/foundation/uuid.hpp"
 #include "telemetry/core/rddi_common_schema_log.hpp"
@@ -301,6 +302,9 @@ struct RDDILogDBStorage::PreparedLog {
     RDDIStorageBindableArray values;
     std::int64_t priority = 0;
     std::size_t length = 0;
+    // Whether the archive would be read back: one holding text with a NUL never is, and
+    // stored it would only be dropped when its batch is loaded, unreported.
+    bool readable = false;
 };
 
 RDDILogDBStorage::PreparedLog RDDILogDBStorage::prepareLog(const RDDIAbstractLog& log, const std::string& groupId,
@@ -308,6 +312,7 @@ RDDILogDBStorage::PreparedLog RDDILogDBStorage::prepareLog(const RDDIAbstractLog
     PreparedLog prepared;
     auto archive = RDDIUtility::archiveKeyedData(&log);
     prepared.length = archive ? archive->size() : 0;
+    prepared.readable = archive && pf::isSafeBinaryPropertyList(*archive);
     prepared.priority = static_cast<std::int64_t>(flags & RDDIFlagsPersistenceMask);
     prepared.values.addString(groupId);
     if (archive) {
@@ -334,6 +339,10 @@ int RDDILogDBStorage::storeLog(sqlite3* db, const PreparedLog& log, bool* diskFu
     // The page limit this connection was opened with, in bytes.
     const auto limit =
         static_cast<std::uint64_t>(maxSizeInBytes() / pageSize()) * static_cast<std::uint64_t>(pageSize());
+    if (!log.readable) {
+        RDDILogError(kRDDILogTag, "A log holds text that could not be read back (a NUL character); it is not stored.");
+        return SQLITE_ERROR;
+    }
     if (log.length >= limit) {
         RDDILogError(kRDDILogTag,
                      "Log is too large ({} bytes) to store in database. Current maximum database size is {} bytes.",

@@ -24,8 +24,9 @@ public:
     virtual ~RDDIStorage() = default;
     using LogToSave = std::pair<std::shared_ptr<RDDIAbstractLog>, RDDIFlags>;
     // What became of a log handed to saveLogs: stored, left out by the store's own rules
-    // (too large, no room it may make), or refused because the store cannot be written
-    // now (a full disk, a folder that cannot be written).
+    // (too large, no room it may make, text that could not be read back), or refused
+    // because the store cannot be written now (a full disk, a folder that cannot be
+    // written). Either way a log not stored is lost, and its unit reports it as failed.
     enum class SaveOutcome { stored, notStored, cannotWrite };
 
     // Persists one log; true on success.

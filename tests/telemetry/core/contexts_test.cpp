@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <thread>
 
@@ -201,6 +202,38 @@ TEST_F(ContextsTest, UserIdRules) {
     EXPECT_EQ(RDDIUserIdContext::prefixedUserIdFromUserId("alice"), "c:alice");
     EXPECT_EQ(RDDIUserIdContext::prefixedUserIdFromUserId("c:alice"), "c:alice");
     EXPECT_EQ(RDDIUserIdContext::prefixedUserIdFromUserId(std::nullopt), std::nullopt);
+}
+
+TEST_F(ContextsTest, TheContextsKeepNoIdThatALogCouldNotCarry) {
+    // The current ids go into every later log: one holding a NUL (never read back once
+    // stored) or a session id out of all proportion is refused, and the id before stays.
+    auto sessions = RDDISessionContext::sharedInstance();
+    auto users = RDDIUserIdContext::sharedInstance();
+    struct Case {
+        const char* setter;
+        std::function<void(const std::string&)> set;
+        std::function<std::optional<std::string>()> current;
+        std::string refused;
+    };
+    const std::string nul("b\0ad", 4);
+    const Case cases[] = {
+        {"setSessionId", [&](const std::string& id) { sessions->setSessionId(id); },
+         [&] { return sessions->currentSessionInfo().sessionId; }, nul},
+        {"setSessionId", [&](const std::string& id) { sessions->setSessionId(id); },
+         [&] { return sessions->currentSessionInfo().sessionId; }, std::string(257, 's')},
+        {"setUserId", [&](const std::string& id) { users->setUserId(id); }, [&] { return users->userId(); }, nul},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setter);
+        c.set("kept");
+        env_.clearLogs();
+        c.set(c.refused);
+        EXPECT_EQ(c.current(), "kept");
+        const auto logs = env_.capturedLogs();
+        ASSERT_EQ(logs.size(), 1u);
+        EXPECT_EQ(logs[0].level, RDDILogLevelError);
+        EXPECT_TRUE(logs[0].message.starts_with(std::string(c.setter) + ": ")) << logs[0].message;
+    }
 }
 
 using testkit::Renamed;

@@ -70,7 +70,8 @@ struct LaunchPlan {
     // Before tracking event `removeAt` the launch takes the store away: "files" deletes
     // Logs.sqlite with its -wal and -shm, "folder" the whole SDK folder, "blocked" puts a
     // file in the folder's place, which goes again before event `restoreAt`; "locked" takes
-    // every permission off the folder until then, "log" deletes only the -wal and -shm.
+    // every permission off the folder until then, "log" deletes only the -wal and -shm,
+    // "older-log" copies the -wal aside and puts the copy back in its place then.
     // "nul" puts a NUL into a property of every tenth log instead.
     int removeAt = -1;
     std::string remove = "-";
@@ -159,6 +160,10 @@ struct RefusedLogs : rddi::RDDIAnalyticsDelegate {
 // it back (see LaunchPlan).
 void takeStoreAway(const std::string& how) {
     const fs::path folder = rddi::RDDIUtility::dezIdedevDirectoryURL();
+    if (how == "older-log") {
+        fs::copy_file(folder / "Logs.sqlite-wal", folder / "older-wal", fs::copy_options::overwrite_existing);
+        return;
+    }
     if (how == "files" || how == "log") {
         if (how == "files") fs::remove(folder / "Logs.sqlite");
         for (const char* suffix : {"-wal", "-shm"}) fs::remove(folder / (std::string("Logs.sqlite") + suffix));
@@ -172,6 +177,7 @@ void takeStoreAway(const std::string& how) {
 void giveStoreBack(const std::string& how) {
     const fs::path folder = rddi::RDDIUtility::dezIdedevDirectoryURL();
     if (how == "locked") return fs::permissions(folder, fs::perms::owner_all);
+    if (how == "older-log") return fs::rename(folder / "older-wal", folder / "Logs.sqlite-wal");
     fs::remove(folder);
 }
 
@@ -497,28 +503,54 @@ TEST_F(StoreFaultsTest, ADamagedPageIsMovedAsideAndTheReadableLogsStillGoOnce) {
 }
 
 TEST_F(StoreFaultsTest, TwoProcessesSharingTheFolderSendEachLogOnce) {
+    // Paced and in bursts; and while a cleaning tool deletes the "-wal" and "-shm" of the
+    // file under them, three times a second apart: the file is never damaged, one process
+    // writes the deleted log back (one ERROR line each time) and every event still arrives
+    // once or is reported as failed.
     struct Case {
         const char* name;
         int events;
         int perSecond;
+        int deletions;
     };
-    const Case cases[] = {{"paced", 1500, 500}, {"burst", 3000, 0}};
+    const Case cases[] = {{"paced", 1500, 500, 0}, {"burst", 3000, 0, 0}, {"log-deleted", 1500, 300, 3}};
+    const auto path = ScenarioEnvironment::logsPath().string();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string a = std::string(c.name) + "-a", b = std::string(c.name) + "-b";
         Launch first({server_.baseURL(), c.events, a, "drain", c.perSecond, ""});
         Launch second({server_.baseURL(), c.events, b, "drain", c.perSecond, ""});
+        const auto started = Clock::now();
+        for (int deletion = 1; deletion <= c.deletions; ++deletion) {
+            std::this_thread::sleep_until(started + std::chrono::milliseconds(1000 * deletion + 300));
+            for (const char* suffix : {"-wal", "-shm"}) fs::remove(path + suffix);
+        }
         const auto one = first.finish();
         const auto two = second.finish();
         ASSERT_EQ(one.status, 0) << one.output;
         ASSERT_EQ(two.status, 0) << two.output;
         const auto seen = arrivals(server_);
         EXPECT_EQ(duplicatesOf(seen), 0);
-        EXPECT_EQ(namesWithPrefix(seen, a).size(), static_cast<std::size_t>(c.events));
-        EXPECT_EQ(namesWithPrefix(seen, b).size(), static_cast<std::size_t>(c.events));
-        EXPECT_TRUE(one.errors.empty()) << one.errors.front();
-        EXPECT_TRUE(two.errors.empty()) << two.errors.front();
+        for (const auto* launch : {&one, &two}) {
+            EXPECT_EQ(launch->tracked.size(), static_cast<std::size_t>(c.events));
+            const std::set<std::string> failed(launch->failed.begin(), launch->failed.end());
+            std::vector<std::string> lost;
+            for (const auto& name : launch->tracked)
+                if (!seen.contains(name) && !failed.contains(name)) lost.push_back(name);
+            EXPECT_TRUE(lost.empty()) << lost.size() << " events neither sent nor reported as failed, the first "
+                                      << lost.front();
+            EXPECT_EQ(launch->errorsContaining("write-ahead log"), static_cast<long>(launch->errors.size()))
+                << launch->allErrors();
+        }
+        EXPECT_EQ(one.errors.size() + two.errors.size(), static_cast<std::size_t>(c.deletions))
+            << one.allErrors() << two.allErrors();
+        EXPECT_FALSE(fs::exists(path + ".corrupt"));
     }
+    // What the file still holds goes once with the next launch.
+    const auto next = runLaunch({server_.baseURL(), 0, "none", "drain", 0, ""});
+    ASSERT_EQ(next.status, 0) << next.output;
+    EXPECT_TRUE(next.errors.empty()) << next.allErrors();
+    EXPECT_EQ(duplicatesOf(arrivals(server_)), 0);
 }
 
 TEST_F(StoreFaultsTest, ALaunchThatEndsRightAfterTrackingStoresEverythingItTracked) {
@@ -696,19 +728,22 @@ TEST_F(StoreFaultsTest, AFolderThatCannotBeWrittenRefusesNewLogsClearlyAndSendsW
 TEST_F(StoreFaultsTest, WhatTheStoreCannotTakeIsReportedOnceAndEveryOtherEventArrivesOnceAcrossLaunches) {
     // 200 events a second; the store goes after four seconds with about 30 logs unsent, which
     // the new store gets from the old file the SDK still has open. Events tracked while no store
-    // can be had, or holding a NUL (it could never be read back to be sent), are refused.
+    // can be had, or holding a NUL (it could never be read back to be sent), are refused. An
+    // older copy of the write-ahead log put in its place is never read as the log.
     if (!gwtest::runWherePermissionsBind()) return;  // "locked" must bind as root too
     const struct {
         const char* what;  // see LaunchPlan
         int events, removeAt, restoreAt;
+        bool refusing;  // events from `removeAt` to `restoreAt` are refused
         const char* line;  // what the one ERROR line says (one for each log with a NUL)
     } cases[] = {
-        {"files", 1600, 830, -1, "was gone (deleted or moved away)"},
-        {"folder", 1600, 830, -1, "was gone (deleted or moved away)"},
-        {"blocked", 1600, 830, 1230, "was gone (deleted or moved away)"},
-        {"locked", 2400, 830, 2230, "cannot be written"},
-        {"log", 1600, 830, -1, "write-ahead log"},
-        {"nul", 400, -1, -1, "cannot contain a NUL character"},
+        {"files", 1600, 830, -1, true, "was gone (deleted or moved away)"},
+        {"folder", 1600, 830, -1, true, "was gone (deleted or moved away)"},
+        {"blocked", 1600, 830, 1230, true, "was gone (deleted or moved away)"},
+        {"locked", 2400, 830, 2230, true, "cannot be written"},
+        {"log", 1600, 830, -1, true, "write-ahead log"},
+        {"older-log", 1600, 830, 1230, false, "write-ahead log"},
+        {"nul", 400, -1, -1, false, "cannot contain a NUL character"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -727,7 +762,7 @@ TEST_F(StoreFaultsTest, WhatTheStoreCannotTakeIsReportedOnceAndEveryOtherEventAr
         std::size_t refusing = 0;
         for (int i = 0; i < c.events; ++i) {
             const std::string name = prefix + std::to_string(i);
-            const bool refused = nul ? i % 10 == 5 : i >= c.removeAt && i < c.restoreAt;
+            const bool refused = nul ? i % 10 == 5 : c.refusing && i >= c.removeAt && i < c.restoreAt;
             refusing += refused;
             if (seen.contains(name) == refused || failed.contains(name) != refused) wrong.push_back(name);
         }

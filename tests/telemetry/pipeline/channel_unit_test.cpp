@@ -96,6 +96,35 @@ TEST_F(ChannelUnitTest, DefaultIntervalSendsAFullBatchAtOnceAndAPartialOneThreeS
     EXPECT_FALSE(unit->stateSync().timerArmed);
 }
 
+TEST_F(ChannelUnitTest, ALogTheStoreCannotKeepIsReportedAsFailedAndTheOthersAreKept) {
+    // A log whose archive could never be read back (text holding a NUL, which no setter
+    // lets through any more) or larger than the whole store is refused by the store: its
+    // delegates hear that it failed, where it used to vanish without a word.
+    storage_->setMaxStorageSize(64 * 1024, nullptr);
+    const struct {
+        const char* name;
+        std::string payload;
+    } cases[] = {{"holds a NUL", std::string("a\0b", 3)}, {"larger than the store", std::string(100 * 1024, 'p')}};
+    auto unit = makeUnit(RDDIChannelUnitConfiguration::defaultConfiguration("group"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        delegate_->failures.clear();
+        delegate_->willSend = 0;
+        const std::uint64_t stored = storage_->countLogs();
+        auto refused = std::make_shared<StoredTestLog>(c.name, c.payload);
+        refused->type = "storedTest";
+        unit->enqueueItem(makeLog("before"), 1);
+        unit->enqueueItem(refused, 1);
+        unit->enqueueItem(makeLog("after"), 1);
+        settle();
+        ASSERT_EQ(delegate_->failures.size(), 1u);
+        EXPECT_EQ(delegate_->failures[0].first, c.name);
+        EXPECT_NE(delegate_->failures[0].second.find("Code=103"), std::string::npos) << delegate_->failures[0].second;
+        EXPECT_EQ(delegate_->willSend, 1);
+        EXPECT_EQ(storage_->countLogs(), stored + 2);
+    }
+}
+
 TEST_F(ChannelUnitTest, LongIntervalCountsFromTheFirstLogOfThePeriodAcrossUnits) {
     auto config = RDDIChannelUnitConfiguration::defaultConfiguration("slow", 60);
     auto unit = makeUnit(config);

@@ -41,15 +41,18 @@ constexpr const char* kChildVariable = "GW_SOAK_CHILD";  // "<server base URL> <
 constexpr const char* kPipeVariable = "GW_SOAK_PIPE";          // the write end's descriptor
 constexpr int kEventsPerChild = 120;                           // two full batches and some
 constexpr int kEventsPerSecond = 300;                          // a busy application's pace
-// A kill loses only the last events tracked, those still waiting to be stored: on a quiet
-// machine a few at most, well under one on average at this pace. On two cores under a load
-// of about 20 the logs queue gets the processor late, the more so at a launch's start, when
-// it sends what a full store holds before it stores the first events: up to 26 per kill and
-// 9 on average were measured there (and 36 per kill elsewhere). A log that waited for a
-// batch to fill before it was committed would lose about half a batch on average, above
-// the bound on the average.
-constexpr std::size_t kMostLostPerKill = 60;
-constexpr double kMostLostOnAverage = 12.0;
+// A kill loses only the last events tracked, those still waiting to be stored. Pinned to
+// two cores of a quiet machine, the kills that come while a launch is tracking lose none at
+// the median and 3 at most; a commit held back 30 ms makes that 10 to 13 at the median,
+// which an average over all kills hid (kills after a launch's last event lose nothing). A
+// loaded machine gives the logs queue the processor late, the more so at a launch's start
+// with a full store, when it first sends what the store holds: both bounds grow with the
+// lateness the tracking thread itself meets, as if each of four hand-overs from tracking to
+// commit came that late (its p90 for the median, its p99 for the worst kill). Measured to
+// hold with up to 24 busy loops beside the soak on its two cores (load about 24).
+constexpr double kMostLostAtTheMedian = 4.0;
+constexpr double kMostLostPerKill = 60.0;
+constexpr double kHandOversToCommit = 4.0;
 constexpr std::size_t kBatchesPerUnit = 3;                     // the pending batches limit
 constexpr std::size_t kBatchSize = 50;
 constexpr int kMostKills = 300;
@@ -142,7 +145,11 @@ TEST(SoakChildProcess, TrackEventsUntilKilledOrDrained) {
         const std::string name = "c" + std::to_string(child) + "-" + std::to_string(i);
         report(fd, "t" + name);
         RDDIAnalytics::trackEvent(name);
-        std::this_thread::sleep_until(started + std::chrono::microseconds(1'000'000LL * (i + 1) / kEventsPerSecond));
+        const auto due = started + std::chrono::microseconds(1'000'000LL * (i + 1) / kEventsPerSecond);
+        std::this_thread::sleep_until(due);
+        // How late the processor came back to this thread: what the machine's load adds
+        // to every step of the pipeline.
+        report(fd, "l" + std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - due).count()));
     }
     const auto deadline = Clock::now() + std::chrono::seconds(mode == "drain" ? 180 : 30);
     auto drained = [&] {
@@ -243,6 +250,7 @@ void soak(std::chrono::seconds phase, long storage, bool full) {
     // Each launch's tracked events in order, and whether it was killed.
     std::vector<std::pair<std::vector<std::string>, bool>> trackedPerLaunch;
     std::vector<std::string> errors;
+    std::vector<long> lateness;  // microseconds
     std::vector<ChildRun> runs;
     auto runChild = [&](int number, bool drain) {
         int fds[2];
@@ -289,6 +297,7 @@ void soak(std::chrono::seconds phase, long storage, bool full) {
         std::istringstream lines(text);
         std::vector<std::string> tracked;
         for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with("l") && !drain) lateness.push_back(std::stol(line.substr(1)));
             if (line.starts_with("t")) tracked.push_back(line.substr(1));
             if (line.starts_with("+")) committed.insert(line.substr(1));
             if (line.starts_with("!")) errors.push_back(line.substr(1));
@@ -369,7 +378,8 @@ void soak(std::chrono::seconds phase, long storage, bool full) {
 
     // A kill loses only logs tracked but not yet stored: the last few before it. The
     // launch that was left alone stores every event it tracked.
-    std::size_t unsaved = 0, mostLost = 0, killedLaunches = 0;
+    std::vector<long> lostWhileTracking;
+    std::size_t unsaved = 0, killedLaunches = 0, mostLost = 0;
     for (std::size_t i = 0; i < trackedPerLaunch.size(); ++i) {
         const auto& [tracked, killed] = trackedPerLaunch[i];
         const auto firstUnsaved = std::find_if(tracked.begin(), tracked.end(),
@@ -379,22 +389,38 @@ void soak(std::chrono::seconds phase, long storage, bool full) {
             continue;
         }
         const auto lost = static_cast<std::size_t>(tracked.end() - firstUnsaved);
-        EXPECT_LE(lost, kMostLostPerKill) << "launch " << i << " lost " << lost << " of the " << tracked.size()
-                                          << " events it tracked";
         unsaved += lost;
         mostLost = std::max(mostLost, lost);
         ++killedLaunches;
+        // A kill after the launch's last event loses nothing, however late its commits:
+        // only the kills that came while it was tracking say how far storing lags.
+        if (!tracked.empty() && tracked.size() < static_cast<std::size_t>(kEventsPerChild)) {
+            lostWhileTracking.push_back(static_cast<long>(lost));
+        }
         for (auto later = firstUnsaved; later != tracked.end(); ++later)
             EXPECT_FALSE(committed.contains(*later)) << *later << " was stored after an earlier event of launch " << i
                                                      << " was lost";
     }
-    if (killedLaunches > 0) {
-        EXPECT_LE(static_cast<double>(unsaved) / static_cast<double>(killedLaunches), kMostLostOnAverage)
-            << unsaved << " events lost over " << killedLaunches << " kills";
+    const auto quantile = [](std::vector<long> values, double q) {
+        if (values.empty()) return 0.0;
+        std::sort(values.begin(), values.end());
+        return static_cast<double>(values[static_cast<std::size_t>(q * static_cast<double>(values.size() - 1))]);
+    };
+    const double median = quantile(lostWhileTracking, 0.5);
+    const auto worst = static_cast<double>(mostLost);
+    const auto eventsIn = [](double microseconds) { return kHandOversToCommit * kEventsPerSecond * microseconds / 1e6; };
+    const double lateP90 = quantile(lateness, 0.9), lateP99 = quantile(lateness, 0.99);
+    // A shortened soak (GW_SOAK_SECONDS) may have too few kills for a median.
+    if (lostWhileTracking.size() >= 10) {
+        EXPECT_LE(median, kMostLostAtTheMedian + eventsIn(lateP90))
+            << "events lost at the median of " << lostWhileTracking.size() << " kills while tracking";
     }
-    std::cout << unsaved << " events tracked and not yet stored when their launch was killed: at most " << mostLost
-              << " per kill, " << (killedLaunches ? static_cast<double>(unsaved) / killedLaunches : 0.0)
-              << " on average (" << kEventsPerSecond << " events/s)" << std::endl;
+    EXPECT_LE(worst, kMostLostPerKill + eventsIn(lateP99)) << "events lost by one kill";
+    std::cout << unsaved << " events tracked and not yet stored over " << killedLaunches << " kills; of the "
+              << lostWhileTracking.size() << " kills while tracking, " << median << " at the median (bound "
+              << kMostLostAtTheMedian + eventsIn(lateP90) << "); " << worst << " at most by one kill (bound "
+              << kMostLostPerKill + eventsIn(lateP99) << "); the tracking thread's lateness p90 " << lateP90
+              << " us, p99 " << lateP99 << " us (" << kEventsPerSecond << " events/s)" << std::endl;
 
     for (const auto& error : errors) EXPECT_EQ(error.find("Failed to initialize database."), std::string::npos) << error;
 }
