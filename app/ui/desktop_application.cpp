@@ -12,11 +12,15 @@
 #include "platform/appkit/qt/life_cycle.hpp"
 #include "platform/appkit/qt/menu_bar.hpp"
 #include "platform/appkit/recent_documents.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
+#include "platform/foundation/utf8.hpp"
+#include "app/foundation/folder_scanning.hpp"
 
 #include <QVBoxLayout>
 
 #include <csignal>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -100,6 +104,48 @@ pa::MenuItemPtr makeViewMenuItem(QPointer<qt::TouchBarStrip> strip) {
     return menuItemWith("menu.view.title", std::move(viewMenu));
 }
 
+}  // namespace
+
+// Files that could not be added with others (a file handed over that is no picture, a
+// damaged one in a dropped folder) are told in one alert over the main window, as a
+// picture that cannot be opened alone is; the engine only reports them, from whichever
+// thread read them.
+class SkippedFilesAlert : public std::enable_shared_from_this<SkippedFilesAlert> {
+public:
+    void add(std::string why) {
+        std::lock_guard lock(mutex_);
+        reasons_.push_back(std::move(why));
+        if (scheduled_) return;
+        scheduled_ = true;
+        platform::dispatch::DispatchQueue::main().async([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->show();
+        });
+    }
+
+private:
+    void show() {
+        std::vector<std::string> reasons;
+        {
+            std::lock_guard lock(mutex_);
+            reasons.swap(reasons_);
+            scheduled_ = false;
+        }
+        if (reasons.empty()) return;
+        std::string informative;
+        for (const auto& why : reasons) informative += (informative.empty() ? "" : "\n") + why;
+        qt::presentError(qt::Application::shared() ? qt::Application::shared()->mainWindow() : nullptr,
+                         LocalizedString::text(reasons.size() == 1 ? "add-image.alert.message-Text"
+                                                                   : "add-images.skipped.message"),
+                         pf::escapedForDisplay(informative));
+    }
+
+    std::mutex mutex_;
+    std::vector<std::string> reasons_;
+    bool scheduled_ = false;
+};
+
+namespace {
+
 // A start that ends before its window was ever drawn says why on its error output:
 // otherwise whoever started it sees nothing at all.
 void reportEndBeforeWindow(const qt::LifeCycle& cycle) {
@@ -159,6 +205,10 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
         alert.runModal();
     });
     app->previousLocations = std::make_shared<PreviousLocationsManager>();
+    app->skippedFiles = std::make_shared<SkippedFilesAlert>();
+    setSkippedPictureHandler([weak = std::weak_ptr<SkippedFilesAlert>(app->skippedFiles)](const pf::URL&, const std::string& why) {
+        if (auto alert = weak.lock()) alert->add(why);
+    });
 
     // Outlets in the order the interface file connects them: the engine last, which
     // restores the saved pictures.
@@ -186,6 +236,10 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     app->delegate->myPrompter().setPresenter(
         makeReviewPresenter("https://apps.apple.com/app/id1000000002?action=write-review"));
     return app;
+}
+
+DesktopApplication::~DesktopApplication() {
+    if (skippedFiles) setSkippedPictureHandler({});
 }
 
 int runDesktopApplication(int argc, char** argv) {
