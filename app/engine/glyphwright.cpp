@@ -15,6 +15,7 @@
 #include "app/foundation/logger.hpp"
 #include "app/foundation/usage_events.hpp"
 #include "platform/foundation/atomic_file.hpp"
+#include "platform/foundation/base64.hpp"
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/date.hpp"
 #include "platform/foundation/files.hpp"
@@ -28,6 +29,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <deque>
+#include <future>
 
 #include <cmath>
 #include <cstring>
@@ -896,6 +899,49 @@ void keepDamagedState(const std::filesystem::path& path, Glyphwright::SavedState
     damage.notKeptBecause = std::strerror(errno);
 }
 
+// Writes `bytes` as Base64 text, made in pieces a few pieces ahead of the writing, on
+// threads of their own, into buffers used again and again: a whole picture's text would
+// be hundreds of megabytes of fresh memory (each page of it cleared first by the system),
+// and made before any of it is written, the writing would wait for it.
+void writeBase64(pf::files::AtomicFileWriter& file, const pf::Data& bytes) {
+    constexpr std::size_t kPiece = std::size_t{3} << 21;  // 6 MB in, 8 MB out; a multiple of 3
+    const std::size_t pieces = (bytes.size() + kPiece - 1) / kPiece;
+    const std::size_t ahead = std::max<std::size_t>(2, std::min<std::size_t>(platform::dispatch::usableProcessorCount(), 4));
+    std::mutex spareMutex;
+    std::vector<std::string> spare;
+    std::deque<std::future<std::string>> making;
+    std::size_t next = 0;
+    while (next < pieces || !making.empty()) {
+        while (next < pieces && making.size() < ahead) {
+            const std::size_t from = next++ * kPiece;
+            making.push_back(std::async(std::launch::async, [&, from] {
+                std::string text;
+                {
+                    std::lock_guard lock(spareMutex);
+                    if (!spare.empty()) {
+                        text = std::move(spare.back());
+                        spare.pop_back();
+                    }
+                }
+                text.clear();
+                pf::appendBase64Encoded(text, std::span(bytes).subspan(from, std::min(kPiece, bytes.size() - from)));
+                return text;
+            }));
+        }
+        auto text = making.front().get();
+        making.pop_front();
+        try {
+            file.write(text);
+        } catch (...) {
+            // The pieces still being made read `bytes` and `spare`: they finish first.
+            for (auto& piece : making) piece.wait();
+            throw;
+        }
+        std::lock_guard lock(spareMutex);
+        spare.push_back(std::move(text));
+    }
+}
+
 // Why a picture gave no bytes to save, for the user.
 std::string unsavedReason(const ImageInput& picture, const std::string& failure) {
     if (const auto& url = picture.imageURL(); url && url->isFileURL()) {
@@ -991,6 +1037,18 @@ Glyphwright::SaveReport Glyphwright::save(const std::filesystem::path& path, Sav
             kept.texts.push_back(std::move(other.bytes));
         }
     }
+    // The state this window read or last wrote, unchanged since: the text of the bytes of
+    // the pictures that still hold the bytes restored from it (or saved in it) is copied
+    // from it, not made anew.
+    pf::files::UniqueFd previous;
+    if (record && !aside && record->state && stampAt(path) == record->state) {
+        previous = pf::files::UniqueFd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat opened {};
+        if (previous.get() >= 0 && (::fstat(previous.get(), &opened) != 0 || stampOf(opened) != record->state)) {
+            previous = pf::files::UniqueFd();
+        }
+    }
+    std::map<std::string, SavedStateRecord::BytesText> bytesText;
     // Written beside a damaged state that still holds the state's place; and beside it
     // too when a state is there from such a time, which then takes the state's place.
     const bool besideExists = record && stampAt(beside).has_value();
@@ -1018,39 +1076,64 @@ Glyphwright::SaveReport Glyphwright::save(const std::filesystem::path& path, Sav
     file.write("{\"imageInputCollectionType\":");
     writeValue(pf::Value(rawValue(type)));
     file.write(",\"imageInputs\":[");
-    // Each picture's text is made on a thread of its own (its Base64 text takes as long to
-    // make as to write), a few at a time: each holds a picture's bytes and their text. A
-    // picture that gives no bytes costs only itself.
+    // A picture's bytes are nearly all of its text: the rest of its form is made with them
+    // left out, and they are written into their place as Base64 in pieces, made side by
+    // side. The bytes are those the picture keeps (nothing is copied) or what its file or
+    // its pixels give, fetched a few pictures at a time on threads of their own; a picture
+    // that gives none costs only itself.
     std::set<std::string> savedOurs;
     std::vector<bool> writtenOurs(pictures.size(), false);
     bool first = true;
-    using Made = std::pair<std::optional<std::string>, std::string>;
+    struct Made {
+        std::string form;  // the picture's text, its bytes left out
+        std::shared_ptr<const pf::Data> bytes;
+        std::string unsaved;  // why it gives no bytes
+        std::optional<SavedStateRecord::BytesText> copied;  // its bytes' text, in the previous state
+    };
     loadInWindows<Made>(
         pictures.size(), std::min<std::size_t>(platform::dispatch::usableProcessorCount(), 4),
         [&](std::size_t i) -> Made {
+            Made made;
             try {
-                const auto form = pictures[i]->encodeJSON(ImageWrapper::JSONBytes::data);
-                std::string text;
-                if (const auto* bytes = form.get("imageWrapper").get("image").asData()) {
-                    text.reserve(bytes->size() / 3 * 4 + 4096);
+                made.bytes = pictures[i]->imageWrapper()->storedData();
+                pf::json::serializeInPieces(pictures[i]->encodeJSON(ImageWrapper::JSONBytes::omitted),
+                                            [&made](std::string_view piece) { made.form.append(piece); });
+                if (previous.get() >= 0) {
+                    const auto place = record->bytesText.find(pictures[i]->id());
+                    if (place != record->bytesText.end() && place->second.bytes.lock() == made.bytes &&
+                        place->second.length == static_cast<long long>((made.bytes->size() + 2) / 3 * 4)) {
+                        made.copied = place->second;
+                    }
                 }
-                pf::json::serializeInPieces(form, [&text](std::string_view piece) { text.append(piece); });
-                return {std::move(text), {}};
             } catch (const std::exception& error) {
-                return {std::nullopt, unsavedReason(*pictures[i], error.what())};
+                made.unsaved = unsavedReason(*pictures[i], error.what());
             } catch (...) {
-                return {std::nullopt, unsavedReason(*pictures[i], "?")};
+                made.unsaved = unsavedReason(*pictures[i], "?");
             }
+            return made;
         },
         [&](std::size_t i, Made made) {
-            if (!made.first) {
-                Logger::log(fmt::format("The picture {} could not be saved: {}", pictures[i]->imageName(), made.second));
-                report.unsaved.push_back({pictures[i]->imageName(), std::move(made.second)});
+            constexpr std::string_view kOmitted = "\"imageWrapper\":{\"image\":\"";
+            const auto at = made.form.find(kOmitted);
+            if (!made.bytes || at == std::string::npos) {
+                if (made.unsaved.empty()) made.unsaved = unsavedReason(*pictures[i], "no place for its bytes");
+                Logger::log(fmt::format("The picture {} could not be saved: {}", pictures[i]->imageName(), made.unsaved));
+                report.unsaved.push_back({pictures[i]->imageName(), std::move(made.unsaved)});
                 return;
             }
             if (!first) file.write(",");
             first = false;
-            file.write(*made.first);
+            const auto split = at + kOmitted.size();
+            file.write(std::string_view(made.form).substr(0, split));
+            const auto offset = file.size();
+            if (made.copied) {
+                file.copyFrom(previous.get(), made.copied->offset, made.copied->length);
+                ++report.copiedPictures;
+            } else {
+                writeBase64(file, *made.bytes);
+            }
+            bytesText[pictures[i]->id()] = {offset, file.size() - offset, made.bytes};
+            file.write(std::string_view(made.form).substr(split));
             savedOurs.insert(pictures[i]->id());
             writtenOurs[i] = true;
             ++report.savedPictures;
@@ -1069,6 +1152,8 @@ Glyphwright::SaveReport Glyphwright::save(const std::filesystem::path& path, Sav
     if (report.keptOfOthers > 0) {
         Logger::log(fmt::format("Kept {} picture(s) another process had saved in {}", report.keptOfOthers, path.string()));
     }
+    // Still open, the state replaced keeps its storage until the caller lets it go.
+    report.replaced = std::move(previous);
     if (aside) {
         report.savedAs = beside;
     } else if (besideExists && ::rename(beside.c_str(), path.c_str()) != 0) {
@@ -1083,6 +1168,7 @@ Glyphwright::SaveReport Glyphwright::save(const std::filesystem::path& path, Sav
         // Kept pictures are not known: the next save keeps them again.
         record->known.insert(savedOurs.begin(), savedOurs.end());
         record->keepsOthers = report.keptOfOthers > 0;
+        record->bytesText = report.savedAs == path ? std::move(bytesText) : decltype(bytesText){};
     }
     return report;
 }
@@ -1110,6 +1196,8 @@ struct ReadState {
     // saves) or a file that could not be read at all (then `unreadable` says why).
     std::optional<saved_state::StoredState> stored;
     std::string unreadable;
+    // Of a state read whole: where each picture's bytes stand as Base64 text, by its id.
+    std::map<std::string, std::pair<std::size_t, std::size_t>> bytesTexts;
     bool damaged() const { return !unreadable.empty() || (stored && !stored->problems.empty()); }
 };
 
@@ -1131,6 +1219,13 @@ ReadState readState(const std::filesystem::path& path) {
         auto value = pf::json::parse(text);
         if (value.isNull()) return found;
         found.stored = saved_state::storedStateOf(std::move(value));
+        if (const auto pictures = saved_state::pictureTexts(text, false)) {
+            for (const auto& picture : pictures->pictures) {
+                if (const auto place = saved_state::bytesTextOf(text, picture); place && !picture.id.empty()) {
+                    found.bytesTexts.emplace(picture.id, *place);
+                }
+            }
+        }
     } catch (const std::exception& error) {
         // Only a state that does not read whole is followed part by part.
         found.stored = saved_state::salvagedState(text, error.what());
@@ -1240,6 +1335,14 @@ Glyphwright::RestoredState Glyphwright::restoreSavedState(const std::filesystem:
         }
     } else {
         found.state = state.stamp;
+        // The bytes restored from it are its text's: the next save copies that text.
+        for (const auto& input : restored.engine ? restored.engine->imageInputs() : std::vector<ImageInputPtr>{}) {
+            const auto place = state.bytesTexts.find(input->id());
+            const auto kept = input->imageWrapper()->image()->keptEncodedBytes();
+            if (place == state.bytesTexts.end() || !kept) continue;
+            found.bytesText[input->id()] = {static_cast<long long>(place->second.first),
+                                            static_cast<long long>(place->second.second), kept};
+        }
     }
     if (besideDamaged) {
         SavedStateDamage moved;

@@ -379,7 +379,10 @@ qt::TerminateReply AppDelegate::applicationShouldTerminate() {
                      LocalizedString::text("saved-state.save-failed.cancel")};
     alert.defaultButton = 1;
     alert.style = qt::AlertStyle::critical;
-    if (alert.runModal() != qt::kAlertFirstButtonReturn) return qt::TerminateReply::terminateCancel;
+    if (alert.runModal() != qt::kAlertFirstButtonReturn) {
+        replacedState_ = {};
+        return qt::TerminateReply::terminateCancel;
+    }
     stateSettled_ = true;
     return qt::TerminateReply::terminateNow;
 }
@@ -394,6 +397,7 @@ std::optional<Glyphwright::SaveReport> AppDelegate::saveState(std::string& failu
     try {
         if (glyphwright_) {
             auto report = glyphwright_->save(storedImagesPath(), &savedStateRecord_);
+            replacedState_ = std::move(report.replaced);
             if (!report.damagedKeptAs.empty()) {
                 Logger::log("The damaged saved state was moved aside at last, as " + report.damagedKeptAs.string());
             }

@@ -151,6 +151,9 @@ public:
     void handleVersionCheck(float latestBuild, const std::optional<std::string>& displayString, bool forceUpdate);
     // Whether the next quit may still be held back for the other-apps prompt.
     bool quitMayBeHeldBack() const { return !heldBackQuit_; }
+    // The saved state the quit's save replaced, still open (its storage is released when
+    // it is closed); empty when there is none.
+    platform::foundation::files::UniqueFd takeReplacedState() { return std::move(replacedState_); }
 
 private:
     AppDelegate();
@@ -185,6 +188,7 @@ private:
     // What this window read of the saved state and last wrote: a save keeps what another
     // process saved since.
     Glyphwright::SavedStateRecord savedStateRecord_;
+    platform::foundation::files::UniqueFd replacedState_;
     bool heldBackQuit_ = false;
     // The quit under way has saved the pictures, or the user chose to quit without them.
     bool stateSettled_ = false;
