@@ -279,15 +279,6 @@ public:
         // beside it until it can.
         bool damagedInPlace = false;
         std::optional<FileStamp> damaged;
-        // Where each picture's bytes stand as Base64 text in `state`, by the picture's id,
-        // while the picture still holds those very bytes: a save copies that text rather
-        // than making it anew.
-        struct BytesText {
-            long long offset = 0;
-            long long length = 0;
-            std::weak_ptr<const std::vector<std::uint8_t>> bytes;
-        };
-        std::map<std::string, BytesText> bytesText;
     };
     // The restore at a start: first removes the temporary files of saves that were cut
     // short (never one still being written), then brings back every picture that can be
@@ -307,8 +298,6 @@ public:
         // from changed or gone, their pixels no longer in memory. The others were saved.
         std::vector<Unsaved> unsaved;
         std::size_t savedPictures = 0;
-        // Of those, the pictures whose bytes' text was copied from the state replaced.
-        std::size_t copiedPictures = 0;
         // Pictures of another process's state, kept beside the window's.
         std::size_t keptOfOthers = 0;
         // Where the state went: the state's path, or beside a damaged state that could
@@ -317,9 +306,9 @@ public:
         std::string damagedNotMovedBecause;
         // A damaged state moved aside by this save (it could not be at the start).
         std::filesystem::path damagedKeptAs;
-        // The state this save replaced, when it was still the one read or last written:
-        // open, so that its storage is released only when this is closed (for 2 GB that
-        // takes half a second, which a quit need not wait for).
+        // The state this save replaced, still open, so that its storage is released only
+        // when this is closed (for 2 GB that takes half a second, which a quit need not
+        // wait for).
         platform::foundation::files::UniqueFd replaced;
     };
     // Written atomically, and streamed (the compact text of encodeJSON(), never held

@@ -326,18 +326,7 @@ StoredState salvagedState(std::string_view text, std::string problem) {
     return state;
 }
 
-std::optional<std::pair<std::size_t, std::size_t>> bytesTextOf(std::string_view text, const PictureText& picture) {
-    constexpr std::string_view key = "\"imageWrapper\":{\"image\":\"";
-    const auto inPicture = text.substr(picture.begin, picture.end - picture.begin);
-    const auto at = inPicture.find(key);
-    if (at == std::string_view::npos) return std::nullopt;
-    const std::size_t begin = picture.begin + at + key.size();
-    const auto end = text.find('"', begin);
-    if (end == std::string_view::npos || end >= picture.end) return std::nullopt;
-    return std::pair{begin, end - begin};
-}
-
-std::optional<PictureTexts> pictureTexts(std::string_view text, bool checked) {
+std::optional<PictureTexts> pictureTexts(std::string_view text) {
     const Structure structure(text);
     const std::size_t p = stateObjectAt(structure, text);
     if (p == npos) return std::nullopt;
@@ -352,7 +341,7 @@ std::optional<PictureTexts> pictureTexts(std::string_view text, bool checked) {
         PictureVisitor visit;
         visit.read = [&](std::size_t, std::size_t begin, std::size_t finish) {
             const auto slice = structure.slice(begin, finish);
-            if (checked && !nlohmann::json::accept(slice)) return false;
+            if (!nlohmann::json::accept(slice)) return false;
             texts.pictures.push_back(PictureText{begin, finish, memberTextAt(structure, begin, "id").text});
             return true;
         };

@@ -59,11 +59,6 @@ struct PictureTexts {
     // The state's collection type, when it can be read.
     std::optional<std::int64_t> collectionType;
 };
-// With `checked` false, the pictures' texts are taken as they end, unread (for a text
-// already read whole).
-std::optional<PictureTexts> pictureTexts(std::string_view text, bool checked = true);
-// Where the Base64 text of the bytes of the picture whose text is `picture` stands in
-// `text` (begin, length); none when it has no such place.
-std::optional<std::pair<std::size_t, std::size_t>> bytesTextOf(std::string_view text, const PictureText& picture);
+std::optional<PictureTexts> pictureTexts(std::string_view text);
 
 }  // namespace gw::saved_state

@@ -3,9 +3,7 @@
 #include "platform/foundation/error.hpp"
 
 #include <cerrno>
-#include <algorithm>
 #include <cstring>
-#include <string>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -116,42 +114,6 @@ void AtomicFileWriter::write(std::string_view bytes) {
     } else {
         buffer_.append(bytes);
     }
-}
-
-void AtomicFileWriter::copyFrom(int fd, long long offset, long long length) {
-    if (fd_ < 0) throw Error::posix(EBADF, "Cannot write " + path_.string());
-    writeOut(buffer_);
-    buffer_.clear();
-    off_t from = static_cast<off_t>(offset);
-    long long left = length;
-    bool copying = true;
-    while (left > 0) {
-        ssize_t n = -1;
-        if (copying) {
-            n = ::copy_file_range(fd, &from, fd_, nullptr, static_cast<std::size_t>(left), 0);
-            // Not between these files (another file system, an old kernel): read and written.
-            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
-                copying = false;
-                continue;
-            }
-        } else {
-            std::string piece(static_cast<std::size_t>(std::min<long long>(left, 8 << 20)), '\0');
-            n = ::pread(fd, piece.data(), piece.size(), from);
-            if (n > 0) {
-                writeOut(std::string_view(piece.data(), static_cast<std::size_t>(n)));
-                from += n;
-                left -= n;
-                continue;
-            }
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) fail(n == 0 ? EIO : errno);
-        left -= n;
-        written_ += n;
-    }
-    // Copied bytes are left to the closing fsync: asked for piece by piece, their writing
-    // out held the copying up (about a third longer, in measurements of 1.9 GB).
-    startedWriteback_ = written_;
 }
 
 void AtomicFileWriter::commit() {

@@ -25,12 +25,6 @@ public:
     // Error (POSIX domain) when the bytes cannot be written (a full disk, say); the
     // writer is then spent and the file stays as it was.
     void write(std::string_view bytes);
-    // Appends `length` bytes of the open file `fd` from `offset` (another file's text
-    // written again as it is), copied by the system without passing through this process
-    // where the file system can. Error as for write; also when `fd` ends first.
-    void copyFrom(int fd, long long offset, long long length);
-    // The bytes written so far (those still buffered included): where the next ones go.
-    long long size() const { return written_ + static_cast<long long>(buffer_.size()); }
     // Puts the file in place; Error as for write.
     void commit();
 

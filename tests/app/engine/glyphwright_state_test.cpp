@@ -695,38 +695,6 @@ TEST_F(SavedStateDamageTest, ASaveKeepsThePicturesAnotherProcessSavedSinceItRead
     EXPECT_EQ(entriesBeside(path_), Strings{"saved_glyphwright"});
 }
 
-// A save after a restore writes the text of each picture's bytes again by copying it from
-// the state it replaces, while the picture still holds the bytes restored from there: the
-// state comes out as it was. A picture given other bytes since is written anew.
-TEST_F(SavedStateDamageTest, ASaveCopiesTheTextOfTheBytesItRestoredFromTheStateItReplaces) {
-    const std::string whole = savedText();
-    gw::Glyphwright::SavedStateRecord record;
-    const auto engine = gw::Glyphwright::restoreSavedState(path_, &record).engine;
-    ASSERT_TRUE(engine);
-    auto report = engine->save(path_, &record);
-    EXPECT_EQ(report.copiedPictures, 3u);
-    EXPECT_TRUE(report.replaced.get() >= 0);
-    EXPECT_EQ(pf::files::readString(path_), whole);
-    // Again from what that save wrote.
-    EXPECT_EQ(engine->save(path_, &record).copiedPictures, 3u);
-    EXPECT_EQ(pf::files::readString(path_), whole);
-
-    const auto other = gwtest::photoLikePng(40, 9);
-    engine->imageInputs()[1]->setImageWrapper(
-        gw::ImageWrapper::make(platform::graphics::Image::fromData(pf::Data(other.begin(), other.end()))));
-    report = engine->save(path_, &record);
-    EXPECT_EQ(report.copiedPictures, 2u);
-    const auto state = pf::json::parse(pf::files::readString(path_));
-    const auto written = pf::base64Decoded(*state.get("imageInputs").asArray()->at(1).get("imageWrapper").get("image").asString());
-    ASSERT_TRUE(written);
-    const auto image = platform::graphics::Image::fromData(*written);
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->size().width, 40);
-    // Replaced by another process meanwhile: nothing is copied from a file not read.
-    gwtest::writeFile(path_, whole);
-    EXPECT_EQ(engine->save(path_, &record).copiedPictures, 0u);
-}
-
 // A damaged state that could not be moved aside at the start is never replaced: the
 // saves go beside it and the next start reads them there; once it can be moved aside (a
 // folder made writable, a folder in its place cleared away), the state takes its place
