@@ -1,5 +1,7 @@
 #include "platform/appkit/application_instance.hpp"
 
+#include "platform/appkit/session_bus.hpp"
+
 #include "platform/log/system_log.hpp"
 
 #include <gio/gio.h>
@@ -71,18 +73,6 @@ std::string objectPathOf(const std::string& id) {
 
 std::string endingErrorOf(const std::string& id) { return id + ".Error.Ending"; }
 
-// The session bus's address as the freedesktop convention gives it; empty: no bus. (No
-// bus is started on demand: a launch without one uses the runtime folder.)
-std::string sessionBusAddress() {
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return address;
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-        std::error_code error;
-        const auto socket = fs::path(runtime) / "bus";
-        if (fs::exists(socket, error)) return "unix:path=" + socket.string();
-    }
-    return {};
-}
-
 struct VariantUnref {
     void operator()(GVariant* v) const {
         if (v) g_variant_unref(v);
@@ -111,10 +101,8 @@ struct ApplicationInstance::Serving {
 
     // Served on the session bus.
     GDBusConnection* connection = nullptr;
-    GMainContext* context = nullptr;
-    GMainLoop* loop = nullptr;
+    std::unique_ptr<BusLoopThread> loop;
     guint registration = 0;
-    std::thread busThread;
 
     // Served in the private folder.
     int lockFd = -1;
@@ -176,11 +164,7 @@ struct ApplicationInstance::Serving {
     // finds this launch the owner is answered at once). False when there is no bus.
     bool serveOnBus(const std::string& address) {
         GError* error = nullptr;
-        connection = g_dbus_connection_new_for_address_sync(
-            address.c_str(),
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
+        connection = connectToBus(address, &error);
         if (!connection) {
             instanceLog().error("No session bus: " + errorText(error));
             g_clear_error(&error);
@@ -188,14 +172,13 @@ struct ApplicationInstance::Serving {
         }
         // Calls are dispatched in a context of our own, served by our own thread: a later
         // launch is answered whatever the main thread does (a save, a modal alert).
-        context = g_main_context_new();
-        loop = g_main_loop_new(context, FALSE);
+        loop = std::make_unique<BusLoopThread>();
         GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
         static const GDBusInterfaceVTable vtable{onMethodCall, nullptr, nullptr, {}};
-        g_main_context_push_thread_default(context);
-        registration = g_dbus_connection_register_object(connection, objectPathOf(id).c_str(), node->interfaces[0],
-                                                         &vtable, this, nullptr, &error);
-        g_main_context_pop_thread_default(context);
+        registration = loop->withContext([&] {
+            return g_dbus_connection_register_object(connection, objectPathOf(id).c_str(), node->interfaces[0], &vtable,
+                                                     this, nullptr, &error);
+        });
         g_dbus_node_info_unref(node);
         if (registration == 0) {
             instanceLog().error("The application's interface could not be served: " + errorText(error));
@@ -203,11 +186,7 @@ struct ApplicationInstance::Serving {
             stopBus();
             return false;
         }
-        busThread = std::thread([context = context, loop = loop] {
-            g_main_context_push_thread_default(context);
-            g_main_loop_run(loop);
-            g_main_context_pop_thread_default(context);
-        });
+        loop->start();
         return true;
     }
 
@@ -219,31 +198,15 @@ struct ApplicationInstance::Serving {
     }
 
     void stopBus() {
-        if (loop) {
-            // Quit from inside the loop's context, so a quit before it began running is kept.
-            GSource* source = g_idle_source_new();
-            g_source_set_callback(
-                source,
-                [](gpointer l) -> gboolean {
-                    g_main_loop_quit(static_cast<GMainLoop*>(l));
-                    return G_SOURCE_REMOVE;
-                },
-                loop, nullptr);
-            g_source_attach(source, context);
-            g_source_unref(source);
-        }
-        if (busThread.joinable()) busThread.join();
+        if (loop) loop->stop();
         if (connection) {
             if (registration != 0) g_dbus_connection_unregister_object(connection, registration);
             // Closing gives the name up: a launch waiting for it becomes the instance.
             g_dbus_connection_close_sync(connection, nullptr, nullptr);
             g_object_unref(connection);
         }
-        if (loop) g_main_loop_unref(loop);
-        if (context) g_main_context_unref(context);
+        loop.reset();
         connection = nullptr;
-        loop = nullptr;
-        context = nullptr;
         registration = 0;
     }
 
