@@ -15,6 +15,7 @@
 #include "app/foundation/logger.hpp"
 #include "app/foundation/usage_events.hpp"
 #include "platform/foundation/atomic_file.hpp"
+#include "platform/foundation/base64.hpp"
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/date.hpp"
 #include "platform/foundation/files.hpp"
@@ -28,6 +29,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <deque>
+#include <future>
 
 #include <cmath>
 #include <cstring>
@@ -700,11 +703,22 @@ pf::Value Glyphwright::encodeJSON() const {
     return pf::Value(std::move(state));
 }
 
-pf::Value Glyphwright::selectionIndexesJSON() const {
+pf::Value Glyphwright::selectionIndexesJSON(const std::vector<bool>* written) const {
     if (!collectionViewArrayController_) return pf::Value(nullptr);
     // An index set as its ranges: first index and length of each run.
     pf::Array ranges;
-    const auto indexes = collectionViewArrayController_->selectionIndexes();
+    auto indexes = collectionViewArrayController_->selectionIndexes();
+    if (written) {
+        // Each selected picture written, at its place among those written.
+        std::set<std::size_t> kept;
+        std::size_t place = 0;
+        for (std::size_t i = 0; i < written->size(); ++i) {
+            if (!(*written)[i]) continue;
+            if (indexes.count(i)) kept.insert(place);
+            ++place;
+        }
+        indexes = std::move(kept);
+    }
     for (auto it = indexes.begin(); it != indexes.end();) {
         const std::size_t first = *it;
         std::size_t length = 0;
@@ -773,10 +787,10 @@ std::shared_ptr<Glyphwright> Glyphwright::fromStored(saved_state::StoredState&& 
         found.lastPictureBeforeBreak = lastName;
         problems.emplace_back("the list of pictures breaks off");
     }
-    // The selection is of the saved list: it holds only where that list is whole, and
-    // follows its pictures to where they stand now.
+    // The selection is of the saved list: it holds only where that list is whole (or
+    // its places are known past damage), and follows its pictures to where they stand now.
     std::optional<std::set<std::size_t>> indexes;
-    if (stored.selection && !stored.picturesBreakOff) {
+    if (stored.selection && !stored.picturesBreakOff && !stored.placesUncertain) {
         indexes.emplace();
         const auto* ranges = stored.selection->get("indexes").asArray();
         if (!ranges) indexes.reset();
@@ -816,72 +830,57 @@ std::filesystem::path Glyphwright::savedStatePath() {
     return pf::files::applicationSupportDirectory(pf::Bundle::main().bundleIdentifier()) / savedStateFileName;
 }
 
-void Glyphwright::save(const std::filesystem::path& path) const {
-    // The pictures' bytes make up nearly all of a saved state, which can run past a
-    // gigabyte: the file is written as each picture's text is made, never held whole. The
-    // text is the compact form of encodeJSON(), whose keys are written in this order.
-    const auto pictures = imageInputs();
-    std::filesystem::create_directories(path.parent_path());
-    pf::files::AtomicFileWriter file(path);
-    const pf::json::TextSink sink = [&file](std::string_view text) { file.write(text); };
-    const auto writeValue = [&](const pf::Value& value) {
-        try {
-            pf::json::serializeInPieces(value, sink);
-        } catch (const pf::Error& error) {
-            if (error.domain() != pf::kFoundationErrorDomain ||
-                error.code() != static_cast<int>(pf::FoundationErrorCode::propertyListWriteInvalid)) {
-                throw;
-            }
-            throw StorageError(StorageError::Case::encodingFailed);
-        }
-    };
-    file.write("{\"imageInputCollectionType\":");
-    writeValue(pf::Value(rawValue(imageInputCollectionType())));
-    file.write(",\"imageInputs\":[");
-    // Each picture's text is made on a thread of its own (its Base64 text takes as long to
-    // make as to write), a few at a time: each holds a picture's bytes and their text.
-    bool encoded = true;
-    loadInWindows<std::optional<std::string>>(
-        pictures.size(), std::min<std::size_t>(platform::dispatch::usableProcessorCount(), 4),
-        [&](std::size_t i) -> std::optional<std::string> {
-            try {
-                const auto form = pictures[i]->encodeJSON(ImageWrapper::JSONBytes::data);
-                std::string text;
-                if (const auto* bytes = form.get("imageWrapper").get("image").asData()) {
-                    text.reserve(bytes->size() / 3 * 4 + 4096);
-                }
-                pf::json::serializeInPieces(form, [&text](std::string_view piece) { text.append(piece); });
-                return text;
-            } catch (...) {
-                return std::nullopt;
-            }
-        },
-        [&](std::size_t i, std::optional<std::string> text) {
-            encoded = encoded && text;
-            if (!encoded) return;
-            if (i > 0) file.write(",");
-            file.write(*text);
-        });
-    if (!encoded) throw StorageError(StorageError::Case::encodingFailed);
-    file.write("],\"selectionIndexes\":");
-    writeValue(selectionIndexesJSON());
-    file.write("}");
-    file.commit();
-}
-
-std::shared_ptr<Glyphwright> Glyphwright::restore(const std::filesystem::path& path) {
-    pf::Value value;
-    try {
-        // Whatever was saved is read back, however large: the pictures' bytes are all of
-        // it, and a bound here would drop them all.
-        value = pf::json::parse(pf::files::readData(path, std::numeric_limits<std::uintmax_t>::max()));
-    } catch (...) {
-        throw StorageError(StorageError::Case::decodingFailed);
-    }
-    return decodeJSON(std::move(value));
-}
-
 namespace {
+
+using FileStamp = Glyphwright::SavedStateRecord::FileStamp;
+
+FileStamp stampOf(const struct stat& info) {
+    return {info.st_dev, info.st_ino, info.st_size,
+            std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec};
+}
+
+// The regular file at `path` as it stands; none for anything else or nothing.
+std::optional<FileStamp> stampAt(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return stampOf(info);
+}
+
+// Saves and the reading of the state at a start take turns, in every process: a save
+// looks at what is on the disk and puts its own in place in one turn, so no other save
+// can come between, and a start never moves aside a state written after it read it.
+// Where the folder cannot be locked the turn is taken unlocked.
+std::unique_ptr<pf::files::FolderLock> lockStateFolder(const std::filesystem::path& path) {
+    try {
+        const int fd = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) throw pf::Error::posix(errno, "Cannot open " + path.parent_path().string());
+        return std::make_unique<pf::files::FolderLock>(pf::files::UniqueFd(fd), path.parent_path());
+    } catch (const std::exception& error) {
+        Logger::log(std::string("The saved state is written without its lock: ") + error.what());
+        return nullptr;
+    }
+}
+
+// The bytes of a state file and the file they were read from.
+struct StateFile {
+    pf::Data bytes;
+    std::optional<FileStamp> stamp;
+};
+
+// The regular file at `path`, read whole whatever its size (the pictures' bytes are all
+// of it, and a bound here would drop them all). Throws what reading throws.
+StateFile readStateFile(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw pf::Error::posix(errno, "Cannot read " + path.string());
+    const pf::files::UniqueFd owned(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) throw pf::Error::posix(errno, "Cannot read " + path.string());
+    if (!S_ISREG(info.st_mode)) throw pf::Error::posix(EISDIR, "Cannot read " + path.string());
+    StateFile file;
+    file.stamp = stampOf(info);
+    file.bytes = pf::files::readOpenedFile(fd, path, std::numeric_limits<std::uintmax_t>::max());
+    return file;
+}
 
 // Moves a damaged saved state aside, as "saved_glyphwright.damaged-<date> <time>" beside
 // it (numbered after the time when one is there already): the next save must not
@@ -909,45 +908,423 @@ void keepDamagedState(const std::filesystem::path& path, Glyphwright::SavedState
     damage.notKeptBecause = std::strerror(errno);
 }
 
+// Writes `bytes` as Base64 text, made in pieces a few pieces ahead of the writing, on
+// threads of their own, into buffers used again and again: a whole picture's text would
+// be hundreds of megabytes of fresh memory (each page of it cleared first by the system),
+// and made before any of it is written, the writing would wait for it.
+void writeBase64(pf::files::AtomicFileWriter& file, const pf::Data& bytes) {
+    // 768 KB in, 1 MB out, a multiple of 3: a piece is still in the processor's caches
+    // when it is written (pieces of 8 MB were written at a quarter of the speed).
+    constexpr std::size_t kPiece = std::size_t{3} << 18;
+    const std::size_t pieces = (bytes.size() + kPiece - 1) / kPiece;
+    const std::size_t ahead = std::max<std::size_t>(2, std::min<std::size_t>(platform::dispatch::usableProcessorCount(), 4));
+    std::mutex spareMutex;
+    std::vector<std::string> spare;
+    std::deque<std::future<std::string>> making;
+    std::size_t next = 0;
+    while (next < pieces || !making.empty()) {
+        while (next < pieces && making.size() < ahead) {
+            const std::size_t from = next++ * kPiece;
+            making.push_back(std::async(std::launch::async, [&, from] {
+                std::string text;
+                {
+                    std::lock_guard lock(spareMutex);
+                    if (!spare.empty()) {
+                        text = std::move(spare.back());
+                        spare.pop_back();
+                    }
+                }
+                text.clear();
+                pf::appendBase64Encoded(text, std::span(bytes).subspan(from, std::min(kPiece, bytes.size() - from)));
+                return text;
+            }));
+        }
+        auto text = making.front().get();
+        making.pop_front();
+        try {
+            file.write(text);
+        } catch (...) {
+            // The pieces still being made read `bytes` and `spare`: they finish first.
+            for (auto& piece : making) piece.wait();
+            throw;
+        }
+        std::lock_guard lock(spareMutex);
+        spare.push_back(std::move(text));
+    }
+}
+
+// Why a picture gave no bytes to save, for the user.
+std::string unsavedReason(const ImageInput& picture, const std::string& failure) {
+    if (const auto& url = picture.imageURL(); url && url->isFileURL()) {
+        std::error_code error;
+        const auto status = std::filesystem::status(url->fsPath(), error);
+        if (!std::filesystem::exists(status)) return LocalizedString::text("saved-state.unsaved.file-gone", url->path());
+        return LocalizedString::text("saved-state.unsaved.file-changed", url->path());
+    }
+    return LocalizedString::text("saved-state.unsaved.other", failure);
+}
+
+// The pictures of another process's state that a save keeps: those it has that this
+// window neither holds nor ever held (those it held and holds no more were removed here).
+struct KeptPictures {
+    std::vector<pf::Data> texts;  // whose pictures are kept
+    std::vector<std::pair<std::size_t, saved_state::PictureText>> pictures;
+    std::optional<std::int64_t> collectionType;
+};
+
 }  // namespace
 
-Glyphwright::RestoredState Glyphwright::restoreSavedState(const std::filesystem::path& path) {
+std::filesystem::path Glyphwright::besideDamagedPath(const std::filesystem::path& path) {
+    auto beside = path;
+    beside += ".new";
+    return beside;
+}
+
+Glyphwright::SaveReport Glyphwright::save(const std::filesystem::path& path, SavedStateRecord* record) const {
+    SaveReport report;
+    report.savedAs = path;
+    const auto pictures = imageInputs();
+    std::filesystem::create_directories(path.parent_path());
+    const auto beside = besideDamagedPath(path);
+    // One turn from looking at what is on the disk to putting the new state in place: no
+    // other save comes between, and a start waits for it.
+    const auto lock = lockStateFolder(path);
+    bool aside = false;
+    if (record && record->damagedInPlace) {
+        // A damaged state that could not be moved aside at the start is tried again (its
+        // folder may be writable now); unless it is no longer the one found then.
+        if (stampAt(path) == record->damaged) {
+            SavedStateDamage moved;
+            keepDamagedState(path, moved);
+            report.damagedKeptAs = moved.keptAs;
+            report.damagedNotMovedBecause = moved.notKeptBecause;
+            aside = moved.keptAs.empty();
+        }
+        record->damagedInPlace = aside;
+        if (!aside) record->damaged.reset();
+    }
+    // Another process saved since this window read or last wrote the state (no single
+    // instance across displays or without a bus): its pictures are kept.
+    KeptPictures kept;
+    std::set<std::string> ours;
+    for (const auto& picture : pictures) ours.insert(picture->id());
+    if (record) {
+        for (const auto& [place, expected] : {std::pair{path, record->state}, std::pair{beside, record->besideDamaged}}) {
+            if (aside && place == path) continue;
+            const auto now = stampAt(place);
+            if (!now || (now == expected && !record->keepsOthers)) continue;
+            StateFile other;
+            try {
+                other = readStateFile(place);
+            } catch (const std::exception& error) {
+                Logger::log(std::string("A saved state found at a save could not be read: ") + error.what());
+                continue;
+            }
+            const std::string_view text(reinterpret_cast<const char*>(other.bytes.data()), other.bytes.size());
+            const auto found = saved_state::pictureTexts(text);
+            if (!found || !found->whole) {
+                // A damaged state is moved aside before anything replaces it; its whole
+                // pictures are kept all the same.
+                SavedStateDamage moved;
+                keepDamagedState(place, moved);
+                Logger::log("A damaged saved state found at a save " +
+                            (moved.keptAs.empty() ? "could not be moved aside: " + moved.notKeptBecause
+                                                  : "was kept as " + moved.keptAs.string()));
+                if (moved.keptAs.empty() && place == path) {
+                    aside = true;
+                    record->damagedInPlace = true;
+                    record->damaged = now;
+                    report.damagedNotMovedBecause = moved.notKeptBecause;
+                }
+            }
+            if (!found) continue;
+            const std::size_t source = kept.texts.size();
+            for (const auto& picture : found->pictures) {
+                if (picture.id.empty() || ours.count(picture.id) || record->known.count(picture.id)) continue;
+                ours.insert(picture.id);
+                kept.pictures.emplace_back(source, picture);
+            }
+            if (!kept.collectionType) kept.collectionType = found->collectionType;
+            kept.texts.push_back(std::move(other.bytes));
+        }
+    }
+    // The state about to be replaced is held open: its storage is released only when the
+    // caller lets it go (see SaveReport::replaced).
+    pf::files::UniqueFd previous;
+    if (!aside && stampAt(path)) previous = pf::files::UniqueFd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    // Written beside a damaged state that still holds the state's place; and beside it
+    // too when a state is there from such a time, which then takes the state's place.
+    const bool besideExists = record && stampAt(beside).has_value();
+    pf::files::AtomicFileWriter file(aside || besideExists ? beside : path);
+    const pf::json::TextSink sink = [&file](std::string_view text) { file.write(text); };
+    const auto writeValue = [&](const pf::Value& value) {
+        try {
+            pf::json::serializeInPieces(value, sink);
+        } catch (const pf::Error& error) {
+            if (error.domain() != pf::kFoundationErrorDomain ||
+                error.code() != static_cast<int>(pf::FoundationErrorCode::propertyListWriteInvalid)) {
+                throw;
+            }
+            throw StorageError(StorageError::Case::encodingFailed);
+        }
+    };
+    // The pictures' bytes make up nearly all of a saved state, which can run past a
+    // gigabyte: the file is written as each picture's text is made, never held whole. The
+    // text is the compact form of encodeJSON(), whose keys are written in this order.
+    auto type = imageInputCollectionType();
+    if (type == CollectionType::single && !kept.pictures.empty()) {
+        const auto theirs = kept.collectionType ? collectionTypeFromRawValue(*kept.collectionType) : std::nullopt;
+        type = theirs && *theirs != CollectionType::single ? *theirs : CollectionType::variants;
+    }
+    file.write("{\"imageInputCollectionType\":");
+    writeValue(pf::Value(rawValue(type)));
+    file.write(",\"imageInputs\":[");
+    // A picture's bytes are nearly all of its text: the rest of its form is made with them
+    // left out, and they are written into their place as Base64 in pieces, made side by
+    // side. The bytes are those the picture keeps (shared, not copied) or what its file or
+    // its pixels give, fetched a few pictures at a time on threads of their own; a picture
+    // that gives none costs only itself.
+    std::set<std::string> savedOurs;
+    std::vector<bool> writtenOurs(pictures.size(), false);
+    bool first = true;
+    struct Made {
+        std::string form;  // the picture's text, its bytes left out
+        std::shared_ptr<const pf::Data> bytes;
+        std::string unsaved;  // why it gives no bytes
+    };
+    loadInWindows<Made>(
+        pictures.size(), std::min<std::size_t>(platform::dispatch::usableProcessorCount(), 4),
+        [&](std::size_t i) -> Made {
+            Made made;
+            try {
+                made.bytes = pictures[i]->imageWrapper()->storedData();
+                pf::json::serializeInPieces(pictures[i]->encodeJSON(ImageWrapper::JSONBytes::omitted),
+                                            [&made](std::string_view piece) { made.form.append(piece); });
+            } catch (const std::exception& error) {
+                made.unsaved = unsavedReason(*pictures[i], error.what());
+            } catch (...) {
+                made.unsaved = unsavedReason(*pictures[i], "?");
+            }
+            return made;
+        },
+        [&](std::size_t i, Made made) {
+            constexpr std::string_view kOmitted = "\"imageWrapper\":{\"image\":\"";
+            const auto at = made.form.find(kOmitted);
+            if (!made.bytes || at == std::string::npos) {
+                if (made.unsaved.empty()) made.unsaved = unsavedReason(*pictures[i], "no place for its bytes");
+                Logger::log(fmt::format("The picture {} could not be saved: {}", pictures[i]->imageName(), made.unsaved));
+                report.unsaved.push_back({pictures[i]->imageName(), std::move(made.unsaved)});
+                return;
+            }
+            if (!first) file.write(",");
+            first = false;
+            const auto split = at + kOmitted.size();
+            file.write(std::string_view(made.form).substr(0, split));
+            writeBase64(file, *made.bytes);
+            file.write(std::string_view(made.form).substr(split));
+            savedOurs.insert(pictures[i]->id());
+            writtenOurs[i] = true;
+            ++report.savedPictures;
+        });
+    for (const auto& [source, picture] : kept.pictures) {
+        if (!first) file.write(",");
+        first = false;
+        const auto& bytes = kept.texts[source];
+        file.write(std::string_view(reinterpret_cast<const char*>(bytes.data()) + picture.begin, picture.end - picture.begin));
+    }
+    report.keptOfOthers = kept.pictures.size();
+    file.write("],\"selectionIndexes\":");
+    writeValue(selectionIndexesJSON(&writtenOurs));
+    file.write("}");
+    file.commit();
+    if (report.keptOfOthers > 0) {
+        Logger::log(fmt::format("Kept {} picture(s) another process had saved in {}", report.keptOfOthers, path.string()));
+    }
+    // Still open, the state replaced keeps its storage until the caller lets it go.
+    report.replaced = std::move(previous);
+    if (aside) {
+        report.savedAs = beside;
+    } else if (besideExists && ::rename(beside.c_str(), path.c_str()) != 0) {
+        // Saved all the same: the next start reads it there.
+        report.savedAs = beside;
+        Logger::log(fmt::format("The saved state stays at {}: {}", beside.string(), std::strerror(errno)));
+    }
+    if (record) {
+        record->state = stampAt(path);
+        record->besideDamaged = stampAt(beside);
+        if (aside) record->state.reset();
+        // Kept pictures are not known: the next save keeps them again.
+        record->known.insert(savedOurs.begin(), savedOurs.end());
+        record->keepsOthers = report.keptOfOthers > 0;
+    }
+    return report;
+}
+
+std::shared_ptr<Glyphwright> Glyphwright::restore(const std::filesystem::path& path) {
+    pf::Value value;
+    try {
+        // Whatever was saved is read back, however large: the pictures' bytes are all of
+        // it, and a bound here would drop them all.
+        value = pf::json::parse(pf::files::readData(path, std::numeric_limits<std::uintmax_t>::max()));
+    } catch (...) {
+        throw StorageError(StorageError::Case::decodingFailed);
+    }
+    return decodeJSON(std::move(value));
+}
+
+
+namespace {
+
+// What a start finds of one state file.
+struct ReadState {
+    bool present = false;  // something stands there
+    std::optional<FileStamp> stamp;
+    // What can be read of it; none for nothing to restore (what a quit without an engine
+    // saves) or a file that could not be read at all (then `unreadable` says why).
+    std::optional<saved_state::StoredState> stored;
+    std::string unreadable;
+    bool damaged() const { return !unreadable.empty() || (stored && !stored->problems.empty()); }
+};
+
+ReadState readState(const std::filesystem::path& path) {
+    ReadState found;
+    std::error_code ignored;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path, ignored))) return found;
+    found.present = true;
+    StateFile file;
+    try {
+        file = readStateFile(path);
+    } catch (const std::exception& error) {
+        found.unreadable = error.what();
+        return found;
+    }
+    found.stamp = file.stamp;
+    const std::string_view text(reinterpret_cast<const char*>(file.bytes.data()), file.bytes.size());
+    try {
+        auto value = pf::json::parse(text);
+        if (value.isNull()) return found;
+        found.stored = saved_state::storedStateOf(std::move(value));
+    } catch (const std::exception& error) {
+        // Only a state that does not read whole is followed part by part.
+        found.stored = saved_state::salvagedState(text, error.what());
+    }
+    return found;
+}
+
+const std::string* storedPictureId(const saved_state::StoredPicture& picture) {
+    return picture.form ? picture.form->get("id").asString() : nullptr;
+}
+
+}  // namespace
+
+Glyphwright::RestoredState Glyphwright::restoreSavedState(const std::filesystem::path& path, SavedStateRecord* record) {
     RestoredState restored;
+    SavedStateRecord found;
+    std::error_code ignored;
+    if (!std::filesystem::is_directory(path.parent_path(), ignored)) return restored;
+    // Read in a turn of its own: a save of another process does not replace the state
+    // between its reading and its being moved aside, should it be damaged.
+    const auto lock = lockStateFolder(path);
+    const auto beside = besideDamagedPath(path);
     // Saves cut short (a kill, a log-out, a crash) leave their temporary files, as large
     // as the state, hidden beside it.
-    if (const int removed = pf::files::AtomicFileWriter::removeStaleTemporaries(path); removed > 0) {
-        Logger::log(fmt::format("Removed {} temporary file(s) of saves cut short beside {}", removed, path.string()));
+    for (const auto& place : {path, beside}) {
+        if (const int removed = pf::files::AtomicFileWriter::removeStaleTemporaries(place); removed > 0) {
+            Logger::log(fmt::format("Removed {} temporary file(s) of saves cut short beside {}", removed, place.string()));
+        }
     }
-    std::error_code ignored;
-    if (!std::filesystem::exists(std::filesystem::symlink_status(path, ignored))) return restored;
-    saved_state::StoredState stored;
-    {
-        pf::Data bytes;
-        try {
-            // Whatever was saved is read back, however large: the pictures' bytes are
-            // all of it, and a bound here would drop them all.
-            bytes = pf::files::readData(path, std::numeric_limits<std::uintmax_t>::max());
-        } catch (const std::exception& error) {
+    auto state = readState(path);
+    // Saved while a damaged state held the state's place: the later of the two, and the
+    // pictures of the state that it does not hold come after its own.
+    auto besideState = readState(beside);
+    if (!state.present && !besideState.present) return restored;
+    bool stateDamaged = state.damaged(), besideDamaged = besideState.damaged();
+    std::optional<saved_state::StoredState> stored;
+    // The pictures saved beside come first: a picture lost past them was the state's.
+    std::optional<std::size_t> besidePictures;
+    for (auto* read : {&besideState, &state}) {
+        if (!read->present) continue;
+        if (!read->unreadable.empty()) {
+            if (!stored) stored.emplace();
+            stored->problems.push_back(read->unreadable);
+            continue;
+        }
+        if (!read->stored) continue;
+        if (!stored) {
+            stored = std::move(read->stored);
+            if (read == &besideState) besidePictures = stored->pictures ? stored->pictures->size() : 0;
+            continue;
+        }
+        // The state's pictures after those saved beside it, but those saved there again.
+        std::set<std::string> held;
+        if (stored->pictures) {
+            for (const auto& picture : *stored->pictures) {
+                if (const auto* id = storedPictureId(picture)) held.insert(*id);
+            }
+        }
+        auto& more = *read->stored;
+        if (more.pictures) {
+            if (!stored->pictures) stored->pictures.emplace();
+            const std::size_t offset = stored->pictures->size();
+            for (auto& picture : *more.pictures) {
+                if (const auto* id = storedPictureId(picture); id && held.count(*id)) continue;
+                picture.position += offset;
+                stored->pictures->push_back(std::move(picture));
+            }
+        }
+        stored->picturesBreakOff = stored->picturesBreakOff || more.picturesBreakOff;
+        stored->placesUncertain = stored->placesUncertain || more.placesUncertain;
+        for (auto& problem : more.problems) stored->problems.push_back(std::move(problem));
+    }
+    if (stored) {
+        if (stored->pictures) {
+            for (const auto& picture : *stored->pictures) {
+                if (const auto* id = storedPictureId(picture)) found.known.insert(*id);
+            }
+        }
+        // Every picture was read again, or could not be: no list, no damage.
+        const bool unreadableOnly = !stored->pictures && !stored->collectionType && !stored->selection &&
+                                    stored->problems.size() == 1 && (!state.unreadable.empty() || !besideState.unreadable.empty());
+        if (unreadableOnly) {
             SavedStateDamage damage;
             damage.unreadable = true;
-            damage.reason = error.what();
-            keepDamagedState(path, damage);
+            damage.reason = stored->problems.front();
             restored.damage = std::move(damage);
-            return restored;
-        }
-        const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-        try {
-            auto value = pf::json::parse(text);
-            // What a quit without an engine saves: nothing to restore.
-            if (value.isNull()) return restored;
-            stored = saved_state::storedStateOf(std::move(value));
-        } catch (const std::exception& error) {
-            // Only a state that does not read whole is followed part by part.
-            stored = saved_state::salvagedState(text, error.what());
+        } else {
+            restored.engine = fromStored(std::move(*stored), restored.damage);
+            // Pictures that do not decode leave the text whole: their file is damaged too.
+            if (restored.damage) {
+                for (const auto& lost : restored.damage->lostPictures) {
+                    (besidePictures && lost.position < *besidePictures ? besideDamaged : stateDamaged) = true;
+                }
+                if (!stateDamaged && !besideDamaged) (besidePictures ? besideDamaged : stateDamaged) = true;
+            }
         }
     }
-    restored.engine = fromStored(std::move(stored), restored.damage);
-    if (restored.damage) keepDamagedState(path, *restored.damage);
+    // What is damaged goes aside before a picture reaches the window, so that no later
+    // save replaces what may still be recovered from it; what stays is what the next save
+    // compares with.
+    if (stateDamaged) {
+        if (!restored.damage) restored.damage.emplace();
+        keepDamagedState(path, *restored.damage);
+        if (restored.damage->keptAs.empty()) {
+            found.damagedInPlace = true;
+            found.damaged = stampAt(path);
+        }
+    } else {
+        found.state = state.stamp;
+    }
+    if (besideDamaged) {
+        SavedStateDamage moved;
+        keepDamagedState(beside, moved);
+        Logger::log("The state saved beside a damaged one is damaged too: " +
+                    (moved.keptAs.empty() ? "it could not be moved aside: " + moved.notKeptBecause
+                                          : "it was kept as " + moved.keptAs.string()));
+        if (restored.damage && restored.damage->keptAs.empty()) restored.damage->keptAs = moved.keptAs;
+    } else {
+        found.besideDamaged = besideState.stamp;
+    }
+    if (record) *record = std::move(found);
     return restored;
 }
 

@@ -18,10 +18,14 @@
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/dispatch/operation.hpp"
 #include "platform/dispatch/operation_queue.hpp"
+#include "platform/foundation/root_handle.hpp"
 #include "platform/foundation/url.hpp"
 #include "platform/foundation/value.hpp"
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -29,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -250,20 +255,79 @@ public:
         // and the file was moved aside so that no later save replaces it.
         std::optional<SavedStateDamage> damage;
     };
+    // What a window knows of the saved state on the disk, from its start to each of its
+    // saves: which file it read or last wrote, the pictures that were in it, and a
+    // damaged state it could not move aside. A save that finds another state than this
+    // one (another process saved meanwhile) keeps the pictures of both.
+    struct SavedStateRecord {
+        // A file as it stood: the same file, unchanged, has the same stamp.
+        struct FileStamp {
+            dev_t device = 0;
+            ino_t inode = 0;
+            off_t size = 0;
+            std::int64_t modifiedNanoseconds = 0;
+            bool operator==(const FileStamp&) const = default;
+        };
+        // The state, and the one saved beside a damaged state, as read or last written;
+        // none where there was none.
+        std::optional<FileStamp> state;
+        std::optional<FileStamp> besideDamaged;
+        // The pictures (by id) of what was read or last written: one of them missing from
+        // the window was removed there, and is not brought back from another's state.
+        std::set<std::string> known;
+        // The last save kept pictures of another process's state: the next keeps them too.
+        bool keepsOthers = false;
+        // A damaged state holds the state's place and could not be moved aside: saves go
+        // beside it until it can.
+        bool damagedInPlace = false;
+        std::optional<FileStamp> damaged;
+    };
     // The restore at a start: first removes the temporary files of saves that were cut
     // short (never one still being written), then brings back every picture that can be
-    // read, whatever else is damaged. Never throws.
-    static RestoredState restoreSavedState(const std::filesystem::path& path = savedStatePath());
+    // read, whatever else is damaged, from the state and from one saved beside a damaged
+    // state. Never throws; `record` (when given) is what the next save needs to know.
+    static RestoredState restoreSavedState(const std::filesystem::path& path = savedStatePath(),
+                                           SavedStateRecord* record = nullptr);
+    // The name a state is saved under while a damaged state holds its place.
+    static std::filesystem::path besideDamagedPath(const std::filesystem::path& path);
+    // What a save did beyond saving the window's pictures.
+    struct SaveReport {
+        struct Unsaved {
+            std::string name;
+            std::string reason;
+        };
+        // Pictures none of whose sources could give their bytes: the file they were read
+        // from changed or gone, their pixels no longer in memory. The others were saved.
+        std::vector<Unsaved> unsaved;
+        std::size_t savedPictures = 0;
+        // Pictures of another process's state, kept beside the window's.
+        std::size_t keptOfOthers = 0;
+        // Where the state went: the state's path, or beside a damaged state that could
+        // still not be moved aside (then `damagedNotMovedBecause` says why).
+        std::filesystem::path savedAs;
+        std::string damagedNotMovedBecause;
+        // A damaged state moved aside by this save (it could not be at the start).
+        std::filesystem::path damagedKeptAs;
+        // The state this save replaced, still open, so that its storage is released only
+        // when this is closed (for 2 GB that takes half a second, which a quit need not
+        // wait for).
+        platform::foundation::files::UniqueFd replaced;
+    };
     // Written atomically, and streamed (the compact text of encodeJSON(), never held
-    // whole): an earlier saved state stays whole when writing fails.
-    void save(const std::filesystem::path& path = savedStatePath()) const;
+    // whole): an earlier saved state stays whole when writing fails (Error). Every
+    // picture that can give its bytes is saved: from what the picture holds, else from its
+    // file while that holds the same bytes, else from its pixels as PNG; the others are
+    // told in the report. With `record`, what another process saved since is kept, a
+    // damaged state that could not be moved aside is tried again, and `record` follows.
+    SaveReport save(const std::filesystem::path& path = savedStatePath(), SavedStateRecord* record = nullptr) const;
     static std::shared_ptr<Glyphwright> restore(const std::filesystem::path& path = savedStatePath());
 
 private:
     Glyphwright();
 
     // The stored selection: its runs of indexes, or null without an array controller.
-    platform::foundation::Value selectionIndexesJSON() const;
+    // With `written`, of the list of the pictures so marked (those a save could write).
+    platform::foundation::Value selectionIndexesJSON(const std::vector<bool>* written = nullptr) const;
     // decodeJSON, letting go of each picture's stored form once it is decoded.
     static std::shared_ptr<Glyphwright> decodeJSON(platform::foundation::Value&& value);
     // An engine of every picture of `stored` that decodes, each picture's form let go

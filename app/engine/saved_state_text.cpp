@@ -2,6 +2,9 @@
 
 #include "platform/foundation/json.hpp"
 
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
 #include <cstring>
 #include <utility>
 
@@ -29,6 +32,7 @@ public:
     explicit Structure(std::string_view text) : t_(text) {}
 
     std::size_t size() const { return t_.size(); }
+    const char* data() const { return t_.data(); }
     char at(std::size_t p) const { return p < t_.size() ? t_[p] : '\0'; }
     std::string_view slice(std::size_t from, std::size_t to) const { return t_.substr(from, to - from); }
 
@@ -115,42 +119,145 @@ private:
     std::string_view t_;
 };
 
-// The "imageName" of the picture whose text starts at `p`, as far as that text can be
-// followed: the name comes before the picture's bytes.
-std::string nameOfPictureAt(const Structure& text, std::size_t p) {
-    std::string name;
-    if (text.at(p) != '{') return name;
+// The string value of the member `wanted` of the object opening at `p`, as far as that
+// object can be followed, and where that value starts; empty when there is none. A
+// picture's name and id come before its bytes.
+struct MemberText {
+    std::string text;
+    std::size_t at = npos;
+};
+MemberText memberTextAt(const Structure& text, std::size_t p, std::string_view wanted) {
+    MemberText found;
+    if (text.at(p) != '{') return found;
     text.members(p, [&](const std::string& key, std::size_t start, std::size_t end) {
-        if (key != "imageName" || end == npos) return;
-        if (const auto value = parsed(text.slice(start, end)); value && value->asString()) name = *value->asString();
+        if (key != wanted || end == npos || found.at != npos) return;
+        if (const auto value = parsed(text.slice(start, end)); value && value->asString()) {
+            found = {*value->asString(), start};
+        }
     });
-    return name;
+    return found;
 }
 
-std::vector<StoredPicture> picturesAt(const Structure& text, std::size_t p, bool& breaksOff) {
-    std::vector<StoredPicture> found;
-    breaksOff = true;
-    p = text.skipSpace(p + 1);
-    if (text.at(p) == ']') {
-        breaksOff = false;
-        return found;
-    }
-    for (std::size_t position = 0; p < text.size(); ++position) {
-        const std::size_t end = text.valueEnd(p);
-        StoredPicture picture{position, std::nullopt, {}};
-        if (end != npos) picture.form = parsed(text.slice(p, end));
-        if (!picture.form) picture.name = nameOfPictureAt(text, p);
-        found.push_back(std::move(picture));
-        if (end == npos) return found;
-        p = text.skipSpace(end);
-        if (text.at(p) == ']') {
-            breaksOff = false;
-            return found;
-        }
-        if (text.at(p) != ',') return found;
-        p = text.skipSpace(p + 1);
-    }
+// Whether the object opening at `p` has a member `wanted` (followed no further than that).
+bool hasMember(const Structure& text, std::size_t p, std::string_view wanted) {
+    bool found = false;
+    if (text.at(p) != '{') return false;
+    text.members(p, [&](const std::string& key, std::size_t, std::size_t end) {
+        if (key == wanted && end != npos) found = true;
+    });
     return found;
+}
+
+// What a walk over a list of pictures hands on: each picture whose text ends, to be read
+// (false when it does not read, and is then lost), and each picture found damaged (the
+// caller says what was lost).
+struct PictureVisitor {
+    std::function<bool(std::size_t position, std::size_t begin, std::size_t end)> read;
+    std::function<void(std::size_t position, std::string name)> lost;
+};
+
+struct ListWalk {
+    bool breaksOff = false;
+    bool placesUncertain = false;
+    std::vector<std::string> problems;
+};
+
+// Follows the list of pictures opening at `open`. Where its text stops being a list of
+// whole pictures (a picture damaged inside, a separator missing or damaged), the walk
+// picks up again at the next picture that reads whole, so that damage between two
+// pictures, or inside one, costs no picture after it; pictures met damaged on the way are
+// told by name, as far as their names can be read.
+ListWalk walkPictures(const Structure& text, std::size_t open, const PictureVisitor& visit) {
+    ListWalk walk;
+    std::size_t position = 0;
+    // A picture's text: an object with its bytes under "imageWrapper".
+    const auto pictureEnd = [&](std::size_t p) {
+        if (text.at(p) != '{') return npos;
+        const std::size_t end = text.valueEnd(p);
+        return end != npos && hasMember(text, p, "imageWrapper") ? end : npos;
+    };
+    // From `from` on, where the next picture whose text ends starts, passing over the
+    // damaged text before it; the pictures whose names are found in that text are told
+    // as lost (but the one whose name starts at `toldAt`, told already). npos when the
+    // text ends first.
+    const auto resume = [&](std::size_t from, std::size_t toldAt) -> std::size_t {
+        walk.placesUncertain = true;
+        std::size_t next = npos;
+        for (std::size_t q = from; q < text.size(); ++q) {
+            const auto* brace = static_cast<const char*>(std::memchr(text.data() + q, '{', text.size() - q));
+            if (!brace) break;
+            q = static_cast<std::size_t>(brace - text.data());
+            if (text.at(q + 1) == '"' && pictureEnd(q) != npos) {
+                next = q;
+                break;
+            }
+        }
+        // A picture's name is a member of its own object only: found in damaged text,
+        // it stands for a picture whose start may be gone with the damage.
+        constexpr std::string_view key = "\"imageName\":";
+        const auto skipped = text.slice(from, next == npos ? text.size() : next);
+        for (auto at = skipped.find(key); at != std::string_view::npos; at = skipped.find(key, at + key.size())) {
+            const std::size_t value = from + at + key.size();
+            if (value == toldAt || text.at(value) != '"') continue;
+            const std::size_t end = text.stringEnd(value);
+            const auto name = end == npos ? std::nullopt : parsed(text.slice(value, end));
+            if (name && name->asString()) visit.lost(position++, *name->asString());
+        }
+        if (next == npos) walk.breaksOff = true;
+        return next;
+    };
+    std::size_t p = text.skipSpace(open + 1);
+    if (text.at(p) == ']') return walk;
+    while (p != npos) {
+        if (p >= text.size()) {
+            walk.breaksOff = true;
+            break;
+        }
+        if (text.at(p) == ',') {
+            walk.problems.emplace_back("an extra comma in the list of pictures");
+            p = text.skipSpace(p + 1);
+            continue;
+        }
+        if (text.at(p) != '{') {
+            walk.problems.push_back(fmt::format("the list of pictures is damaged after picture {}", position));
+            p = resume(p, npos);
+            continue;
+        }
+        const std::size_t end = pictureEnd(p);
+        if (end == npos || !visit.read(position, p, end)) {
+            // Its extent cannot be trusted: a damaged string or bracket may run into the
+            // pictures after it.
+            const auto name = memberTextAt(text, p, "imageName");
+            visit.lost(position++, name.text);
+            p = resume(p + 1, name.at);
+            continue;
+        }
+        ++position;
+        p = text.skipSpace(end);
+        if (text.at(p) == ']') break;
+        if (text.at(p) == ',') {
+            p = text.skipSpace(p + 1);
+            if (text.at(p) == ']') {
+                walk.problems.emplace_back("an extra comma in the list of pictures");
+                break;
+            }
+        } else if (text.at(p) == '{') {
+            walk.problems.push_back(fmt::format("no comma after picture {}", position));
+        } else if (p < text.size()) {
+            walk.problems.push_back(fmt::format("the list of pictures is damaged after picture {}", position));
+            p = resume(p, npos);
+        }
+    }
+    if (walk.breaksOff) walk.problems.emplace_back("the list of pictures breaks off");
+    return walk;
+}
+
+// Where the state's object opens, past a byte-order mark and white space; npos when it
+// does not start like one.
+std::size_t stateObjectAt(const Structure& structure, std::string_view text) {
+    std::size_t p = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+    p = structure.skipSpace(p);
+    return structure.at(p) == '{' ? p : npos;
 }
 
 }  // namespace
@@ -191,12 +298,25 @@ StoredState salvagedState(std::string_view text, std::string problem) {
     StoredState state;
     state.problems.push_back(std::move(problem));
     const Structure structure(text);
-    std::size_t p = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
-    p = structure.skipSpace(p);
-    if (structure.at(p) != '{') return state;
+    const std::size_t p = stateObjectAt(structure, text);
+    if (p == npos) return state;
     structure.members(p, [&](const std::string& key, std::size_t start, std::size_t end) {
-        if (key == "imageInputs" && structure.at(start) == '[') {
-            state.pictures = picturesAt(structure, start, state.picturesBreakOff);
+        if (key == "imageInputs" && structure.at(start) == '[' && !state.pictures) {
+            auto& pictures = state.pictures.emplace();
+            PictureVisitor visit;
+            visit.read = [&](std::size_t position, std::size_t begin, std::size_t finish) {
+                auto form = parsed(structure.slice(begin, finish));
+                if (!form || !form->asDictionary()) return false;
+                pictures.push_back(StoredPicture{position, std::move(form), {}});
+                return true;
+            };
+            visit.lost = [&](std::size_t position, std::string name) {
+                pictures.push_back(StoredPicture{position, std::nullopt, std::move(name)});
+            };
+            auto walk = walkPictures(structure, start, visit);
+            state.picturesBreakOff = walk.breaksOff;
+            state.placesUncertain = walk.placesUncertain;
+            for (auto& found : walk.problems) state.problems.push_back(std::move(found));
         } else if (end != npos && key == "imageInputCollectionType") {
             state.collectionType = parsed(structure.slice(start, end));
         } else if (end != npos && key == "selectionIndexes") {
@@ -204,6 +324,35 @@ StoredState salvagedState(std::string_view text, std::string problem) {
         }
     });
     return state;
+}
+
+std::optional<PictureTexts> pictureTexts(std::string_view text) {
+    const Structure structure(text);
+    const std::size_t p = stateObjectAt(structure, text);
+    if (p == npos) return std::nullopt;
+    std::optional<PictureTexts> found;
+    std::optional<std::int64_t> collectionType;
+    const std::size_t end = structure.members(p, [&](const std::string& key, std::size_t start, std::size_t finish) {
+        if (key == "imageInputCollectionType" && finish != npos) {
+            if (const auto value = parsed(structure.slice(start, finish))) collectionType = value->asInteger();
+        }
+        if (key != "imageInputs" || structure.at(start) != '[' || found) return;
+        auto& texts = found.emplace();
+        PictureVisitor visit;
+        visit.read = [&](std::size_t, std::size_t begin, std::size_t finish) {
+            const auto slice = structure.slice(begin, finish);
+            if (!nlohmann::json::accept(slice)) return false;
+            texts.pictures.push_back(PictureText{begin, finish, memberTextAt(structure, begin, "id").text});
+            return true;
+        };
+        visit.lost = [&](std::size_t, std::string) { texts.whole = false; };
+        const auto walk = walkPictures(structure, start, visit);
+        if (!walk.problems.empty()) texts.whole = false;
+    });
+    if (!found) return found;
+    found->collectionType = collectionType;
+    if (end == npos || structure.skipSpace(end) != text.size()) found->whole = false;
+    return found;
 }
 
 }  // namespace gw::saved_state

@@ -105,21 +105,16 @@ bool isCompressedPictureFormat(const std::vector<std::uint8_t>& bytes) {
            (startsWith("RIFF") && startsWith("WEBP", 8));
 }
 
-// The bytes a bitmap picture was read from (its file's own, or those it was restored
-// from), when they hold it compactly: encoding a large picture anew takes seconds, and
-// a file of raw pixels (BMP, uncompressed TIFF) is better encoded than kept.
-std::optional<Data> compactEncodedBytes(const Image& image, const ImageRep& chosen) {
-    auto bytes = image.encodedBytes();
-    if (!bytes) return std::nullopt;
+// Whether the bytes a bitmap picture was read from (its file's own, or those it was
+// restored from) hold it compactly: encoding a large picture anew takes seconds, and a
+// file of raw pixels (BMP, uncompressed TIFF) is better encoded than kept.
+bool holdsCompactly(const std::vector<std::uint8_t>& bytes, const ImageRep& chosen) {
     const auto rawBytes = std::uint64_t(chosen.pixelsWide()) * std::uint64_t(chosen.pixelsHigh()) * 4;
     constexpr std::size_t kAlwaysCompact = 64 * 1024;
-    if (bytes->size() > kAlwaysCompact && bytes->size() > rawBytes / 2 && !isCompressedPictureFormat(*bytes)) {
-        return std::nullopt;
-    }
-    return bytes;
+    return bytes.size() <= kAlwaysCompact || bytes.size() <= rawBytes / 2 || isCompressedPictureFormat(bytes);
 }
 
-Data storedBytes(const Image& image) {
+std::shared_ptr<const Data> storedData(const Image& image) {
     std::vector<std::shared_ptr<ImageRep>> candidates;
     for (const auto& rep : image.representations()) {
         if (rep && isDataRepresentable(*rep)) candidates.push_back(rep);
@@ -128,12 +123,18 @@ Data storedBytes(const Image& image) {
                           [](const auto& rep) { return isPreferredForStorage(*rep); });
     if (candidates.empty()) throw ImageWrapper::StorageError(ImageWrapper::StorageError::Case::encodingFailed);
     if (candidates.front()->kind() == ImageRep::Kind::bitmap) {
-        if (auto bytes = compactEncodedBytes(image, *candidates.front())) return std::move(*bytes);
+        if (auto kept = image.keptEncodedBytes()) {
+            if (holdsCompactly(*kept, *candidates.front())) return kept;
+        } else if (auto bytes = image.encodedBytes(); bytes && holdsCompactly(*bytes, *candidates.front())) {
+            return std::make_shared<const Data>(std::move(*bytes));
+        }
     }
     auto data = representationData(*candidates.front());
     if (!data) throw ImageWrapper::StorageError(ImageWrapper::StorageError::Case::encodingFailed);
-    return std::move(*data);
+    return std::make_shared<const Data>(std::move(*data));
 }
+
+Data storedBytes(const Image& image) { return *storedData(image); }
 
 std::shared_ptr<ImageWrapper> wrapperFromBytes(Data bytes) {
     auto image = Image::fromData(bytes);
@@ -163,10 +164,16 @@ std::shared_ptr<ImageWrapper> ImageWrapper::decode(const Value& value) {
 
 Value ImageWrapper::encodeJSON(JSONBytes form) const {
     Dictionary dict;
+    if (form == JSONBytes::omitted) {
+        dict.emplace("image", Value(Data{}));
+        return Value(std::move(dict));
+    }
     auto bytes = storedBytes(*image());
     dict.emplace("image", form == JSONBytes::data ? Value(std::move(bytes)) : Value(base64Encoded(bytes)));
     return Value(std::move(dict));
 }
+
+std::shared_ptr<const Data> ImageWrapper::storedData() const { return gw::storedData(*image()); }
 
 std::shared_ptr<ImageWrapper> ImageWrapper::decodeJSON(const Value& value) {
     const auto& dict = coding::requireDictionary(value, "ImageWrapper");

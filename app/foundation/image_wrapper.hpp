@@ -63,9 +63,13 @@ public:
     // How the JSON form holds the bytes: as Base64 text, or as the bytes themselves for a
     // writer that writes data as that text piece by piece (a saved state of large
     // pictures need not then hold their text as well as their bytes).
-    enum class JSONBytes { base64Text, data };
+    // `omitted` leaves "image" empty, for a writer that writes storedData() there itself.
+    enum class JSONBytes { base64Text, data, omitted };
     // The JSON form carries the bytes as Base64 text under "image".
     platform::foundation::Value encodeJSON(JSONBytes bytes = JSONBytes::base64Text) const;
+    // The bytes the stored form holds, shared with the picture when it keeps them in
+    // memory (nothing is copied). StorageError(encodingFailed) as for encode().
+    std::shared_ptr<const platform::foundation::Data> storedData() const;
     static std::shared_ptr<ImageWrapper> decodeJSON(const platform::foundation::Value& value);
 
 private:

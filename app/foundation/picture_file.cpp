@@ -2,6 +2,7 @@
 
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
+#include "platform/security/crypto.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
+#include <string_view>
 
 #include <fmt/format.h>
 
@@ -127,7 +130,11 @@ std::optional<PictureFile> readPictureFile(const fs::path& path, const files::Ro
                                         fmt::format("cannot read {}: {}", path.string(), failure.what()));
         return std::nullopt;
     }
-    file.reread = [root, path, identity, maxBytes]() -> std::optional<std::vector<std::uint8_t>> {
+    // A file touched, or copied back, since holds the same bytes under another time or
+    // inode: its digest tells them from changed ones.
+    const auto digest = std::make_shared<const platform::foundation::Data>(platform::security::sha256(
+        std::string_view(reinterpret_cast<const char*>(file.bytes.data()), file.bytes.size())));
+    file.reread = [root, path, identity, maxBytes, digest]() -> std::optional<std::vector<std::uint8_t>> {
         try {
             Identity now;
             std::string why;
@@ -136,10 +143,15 @@ std::optional<PictureFile> readPictureFile(const fs::path& path, const files::Ro
             // The drawing that wanted the pixels fails for want of a descriptor, not as a
             // picture that could not be drawn.
             if (kind == PictureProblem::tooManyOpenFiles) platform::graphics::DrawingProblems::report(kind, why);
-            if (!again || !(now == identity)) return std::nullopt;
+            if (!again || now.size != identity.size) return std::nullopt;
             auto bytes = files::readOpenedFile(again.get(), path, maxBytes);
             // Changed while it was read: not the bytes the picture was read from.
             if (static_cast<off_t>(bytes.size()) != identity.size) return std::nullopt;
+            if (!(now == identity) &&
+                platform::security::sha256(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())) !=
+                    *digest) {
+                return std::nullopt;
+            }
             return bytes;
         } catch (const std::exception&) {
             return std::nullopt;

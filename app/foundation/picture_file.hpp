@@ -3,7 +3,7 @@
 // (the granted root, or everything), into bytes that are then decoded. A file is never
 // opened again by its path to be decoded; when the pixels of a large picture are let go,
 // they come back from the same file read again through the same folder, and only while
-// it is the same file, unchanged.
+// it holds the same bytes.
 #include "platform/foundation/root_handle.hpp"
 #include "platform/graphics/image.hpp"
 #include "platform/graphics/picture_problem.hpp"
@@ -35,8 +35,8 @@ using BeforeReading = std::function<void(const FileHead&)>;
 
 struct PictureFile {
     std::vector<std::uint8_t> bytes;
-    // The same bytes again while the file is unchanged (device, inode, size, time of
-    // change); none once it is not.
+    // The same bytes again while the file holds them (unchanged, or touched or copied
+    // back with the same bytes); none once it does not.
     platform::graphics::Image::Reread reread;
 };
 

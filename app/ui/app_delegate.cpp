@@ -90,6 +90,15 @@ private:
     std::function<void()> action_;
 };
 
+// The pictures a save could not write, one sentence each, naming why.
+std::string unsavedList(const Glyphwright::SaveReport& report, const char* separator) {
+    std::string list;
+    for (const auto& picture : report.unsaved) {
+        list += (list.empty() ? "" : separator) + LocalizedString::text("saved-state.unsaved.item", picture.name, picture.reason);
+    }
+    return list;
+}
+
 }  // namespace
 
 std::string applicationDisplayName() {
@@ -151,6 +160,7 @@ struct AppDelegate::PendingRestore {
     std::weak_ptr<Glyphwright> engine;
     std::shared_ptr<Glyphwright> restored;
     std::optional<Glyphwright::SavedStateDamage> damage;
+    Glyphwright::SavedStateRecord record;
     bool applied = false;
 };
 
@@ -166,7 +176,7 @@ void AppDelegate::restore() {
     pendingRestore_ = pending;
     std::weak_ptr<AppDelegate> weak = weak_from_this();
     glyphwright_->readInBackground([weak, pending, path = storedImagesPath()]() -> std::function<void()> {
-        auto restored = Glyphwright::restoreSavedState(path);
+        auto restored = Glyphwright::restoreSavedState(path, &pending->record);
         pending->restored = std::move(restored.engine);
         pending->damage = std::move(restored.damage);
         return [weak, pending] {
@@ -187,6 +197,7 @@ void AppDelegate::settleRestore(bool tellUser) {
 void AppDelegate::applyRestore(PendingRestore& pending, bool tellUser) {
     if (pending.applied) return;
     pending.applied = true;
+    savedStateRecord_ = std::move(pending.record);
     const auto engine = pending.engine.lock();
     if (!engine) return;
     if (pending.damage) {
@@ -235,7 +246,8 @@ void AppDelegate::showDamagedState(const Glyphwright::SavedStateDamage& damage) 
         sentences.push_back(LocalizedString::text("saved-state.restore.all-back"));
     }
     sentences.push_back(damage.keptAs.empty()
-                            ? LocalizedString::text("saved-state.restore.not-kept", damage.notKeptBecause)
+                            ? LocalizedString::text("saved-state.restore.not-kept.saved-beside", damage.notKeptBecause,
+                                                    Glyphwright::besideDamagedPath(storedImagesPath()).string())
                             : LocalizedString::text("saved-state.restore.kept", damage.keptAs.string()));
     std::string informative;
     for (const auto& sentence : sentences) informative += (informative.empty() ? "" : " ") + sentence;
@@ -344,27 +356,38 @@ qt::TerminateReply AppDelegate::applicationShouldTerminate() {
     }
     if (!hidden.empty()) QGuiApplication::sync();
     std::string failure;
-    if (saveState(failure)) {
+    const auto report = saveState(failure);
+    if (report && report->unsaved.empty()) {
         stateSettled_ = true;
         return qt::TerminateReply::terminateNow;
     }
-    // Ended now, the pictures added since the last start would be gone at the next
-    // without a word: the user is asked, over the window, which stays while asked.
+    // Ended now, pictures in the window would be gone at the next start without a word:
+    // the user is asked, over the window, which stays while asked. One key must not throw
+    // them away: Return keeps the window.
     for (const auto& widget : hidden) {
         if (widget) widget->show();
     }
     qt::Alert alert;
-    alert.messageText = LocalizedString::text("saved-state.save-failed.message");
-    alert.informativeText = LocalizedString::text("saved-state.save-failed.informative", failure);
+    if (report) {
+        alert.messageText = LocalizedString::text("saved-state.unsaved.message");
+        alert.informativeText = LocalizedString::text("saved-state.unsaved.informative", unsavedList(*report, "\n"));
+    } else {
+        alert.messageText = LocalizedString::text("saved-state.save-failed.message");
+        alert.informativeText = LocalizedString::text("saved-state.save-failed.informative", failure);
+    }
     alert.buttons = {LocalizedString::text("saved-state.save-failed.quit-anyway"),
                      LocalizedString::text("saved-state.save-failed.cancel")};
+    alert.defaultButton = 1;
     alert.style = qt::AlertStyle::critical;
-    if (alert.runModal() != qt::kAlertFirstButtonReturn) return qt::TerminateReply::terminateCancel;
+    if (alert.runModal() != qt::kAlertFirstButtonReturn) {
+        replacedState_ = {};
+        return qt::TerminateReply::terminateCancel;
+    }
     stateSettled_ = true;
     return qt::TerminateReply::terminateNow;
 }
 
-bool AppDelegate::saveState(std::string& failure) {
+std::optional<Glyphwright::SaveReport> AppDelegate::saveState(std::string& failure) {
     // A conversion still going is stopped, not waited for: it winds down while the
     // pictures are saved, and leaves no set half written.
     if (glyphwright_) glyphwright_->cancelAllOperations();
@@ -373,18 +396,26 @@ bool AppDelegate::saveState(std::string& failure) {
     settleRestore(false);
     try {
         if (glyphwright_) {
-            glyphwright_->save(storedImagesPath());
-        } else {
-            std::filesystem::create_directories(storedImagesPath().parent_path());
-            pf::files::AtomicFileWriter file(storedImagesPath());
-            file.write("null");
-            file.commit();
+            auto report = glyphwright_->save(storedImagesPath(), &savedStateRecord_);
+            replacedState_ = std::move(report.replaced);
+            if (!report.damagedKeptAs.empty()) {
+                Logger::log("The damaged saved state was moved aside at last, as " + report.damagedKeptAs.string());
+            }
+            if (report.savedAs != storedImagesPath()) {
+                Logger::log("The pictures were saved as " + report.savedAs.string() +
+                            ": the damaged saved state could not be moved aside (" + report.damagedNotMovedBecause + ")");
+            }
+            return report;
         }
-        return true;
+        std::filesystem::create_directories(storedImagesPath().parent_path());
+        pf::files::AtomicFileWriter file(storedImagesPath());
+        file.write("null");
+        file.commit();
+        return Glyphwright::SaveReport{};
     } catch (const std::exception& error) {
         failure = error.what();
         Logger::log(std::string("Failed to save Glyphwright to disk ") + error.what());
-        return false;
+        return std::nullopt;
     }
 }
 
@@ -392,10 +423,14 @@ void AppDelegate::applicationWillTerminate() {
     rddi::RDDIAppDelegateForwarder::forward("applicationWillTerminate:");
     if (stateSettled_) return;
     std::string failure;
-    if (!saveState(failure)) {
-        const auto line = LocalizedString::text("saved-state.save-failed.at-end", failure);
-        std::fprintf(stderr, "%s\n", line.c_str());
+    const auto report = saveState(failure);
+    std::string line;
+    if (!report) {
+        line = LocalizedString::text("saved-state.save-failed.at-end", failure);
+    } else if (!report->unsaved.empty()) {
+        line = LocalizedString::text("saved-state.unsaved.at-end", unsavedList(*report, " "));
     }
+    if (!line.empty()) std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 void AppDelegate::notificationActivated(const pf::Dictionary& userInfo) {

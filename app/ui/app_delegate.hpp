@@ -151,6 +151,9 @@ public:
     void handleVersionCheck(float latestBuild, const std::optional<std::string>& displayString, bool forceUpdate);
     // Whether the next quit may still be held back for the other-apps prompt.
     bool quitMayBeHeldBack() const { return !heldBackQuit_; }
+    // The saved state the quit's save replaced, still open (its storage is released when
+    // it is closed); empty when there is none.
+    platform::foundation::files::UniqueFd takeReplacedState() { return std::move(replacedState_); }
 
 private:
     AppDelegate();
@@ -160,9 +163,9 @@ private:
     void applyRestore(PendingRestore& pending, bool tellUser = true);
     void settleRestore(bool tellUser);
     void showDamagedState(const Glyphwright::SavedStateDamage& damage);
-    // Stops a conversion under way, finishes the restore and saves; false with the
-    // reason when the save failed.
-    bool saveState(std::string& failure);
+    // Stops a conversion under way, finishes the restore and saves; none, with the
+    // reason, when the save failed.
+    std::optional<Glyphwright::SaveReport> saveState(std::string& failure);
     // Adds the pictures in the background; what fails is shown on the window.
     void addImagesInBackground(std::vector<platform::foundation::URL> urls);
     void presentError(const std::string& description);
@@ -182,6 +185,10 @@ private:
     std::unique_ptr<NorvaneSupportController> supportController_;
     std::optional<std::filesystem::path> storedImagesPath_;
     std::shared_ptr<PendingRestore> pendingRestore_;
+    // What this window read of the saved state and last wrote: a save keeps what another
+    // process saved since.
+    Glyphwright::SavedStateRecord savedStateRecord_;
+    platform::foundation::files::UniqueFd replacedState_;
     bool heldBackQuit_ = false;
     // The quit under way has saved the pictures, or the user chose to quit without them.
     bool stateSettled_ = false;

@@ -6,17 +6,29 @@
 #include "app/foundation/ui_contracts.hpp"
 #include "app/ui/prompt_presenters.hpp"
 #include "app/ui/root_folder_chooser.hpp"
+#include "platform/appkit/application_instance.hpp"
 #include "platform/appkit/array_controller.hpp"
 #include "platform/appkit/qt/alert.hpp"
 #include "platform/appkit/qt/application.hpp"
 #include "platform/appkit/qt/life_cycle.hpp"
 #include "platform/appkit/qt/menu_bar.hpp"
 #include "platform/appkit/recent_documents.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
+#include "platform/foundation/bundle.hpp"
+#include "platform/foundation/utf8.hpp"
+#include "app/foundation/folder_scanning.hpp"
 
 #include <QVBoxLayout>
 
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -100,6 +112,74 @@ pa::MenuItemPtr makeViewMenuItem(QPointer<qt::TouchBarStrip> strip) {
     return menuItemWith("menu.view.title", std::move(viewMenu));
 }
 
+}  // namespace
+
+// Files that could not be added with others (a file handed over that is no picture, a
+// damaged one in a dropped folder) are told in one alert over the main window, as a
+// picture that cannot be opened alone is; the engine only reports them, from whichever
+// thread read them.
+class SkippedFilesAlert : public std::enable_shared_from_this<SkippedFilesAlert> {
+public:
+    void add(std::string why) {
+        std::lock_guard lock(mutex_);
+        reasons_.push_back(std::move(why));
+        if (scheduled_) return;
+        scheduled_ = true;
+        platform::dispatch::DispatchQueue::main().async([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->show();
+        });
+    }
+
+private:
+    void show() {
+        std::vector<std::string> reasons;
+        {
+            std::lock_guard lock(mutex_);
+            reasons.swap(reasons_);
+            scheduled_ = false;
+        }
+        if (reasons.empty()) return;
+        std::string informative;
+        for (const auto& why : reasons) informative += (informative.empty() ? "" : "\n") + why;
+        qt::presentError(qt::Application::shared() ? qt::Application::shared()->mainWindow() : nullptr,
+                         LocalizedString::text(reasons.size() == 1 ? "add-image.alert.message-Text"
+                                                                   : "add-images.skipped.message"),
+                         pf::escapedForDisplay(informative));
+    }
+
+    std::mutex mutex_;
+    std::vector<std::string> reasons_;
+    bool scheduled_ = false;
+};
+
+namespace {
+
+// Hands the open file to a child process that keeps it until this process has ended (its
+// end closes the pipe the child waits on), then ends too: the storage of the saved state
+// a quit replaced (2 GB take half a second to release) is released after the quit,
+// which ends as soon as the new state is in place. The child only waits; between the
+// fork and its end it makes nothing but system calls.
+void releaseAfterThisProcess(pf::files::UniqueFd file) {
+    int wake[2];
+    if (file.get() < 0 || ::pipe2(wake, O_CLOEXEC) != 0) return;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Nothing of this process's but the file and the pipe: no lock, socket or bus
+        // connection of it outlives it in the child.
+        if (::dup2(file.get(), 3) < 0 || ::dup2(wake[0], 4) < 0) ::_exit(0);
+        ::syscall(SYS_close_range, 5u, ~0u, 0u);
+        for (int fd = 0; fd < 3; ++fd) ::close(fd);
+        char byte;
+        while (::read(4, &byte, 1) < 0 && errno == EINTR) {
+        }
+        ::_exit(0);
+    }
+    ::close(wake[0]);
+    // The write end stays open for as long as this process lives; once it has ended the
+    // child is taken over (and reaped) by whoever reaps orphans.
+    if (child < 0) ::close(wake[1]);
+}
+
 // A start that ends before its window was ever drawn says why on its error output:
 // otherwise whoever started it sees nothing at all.
 void reportEndBeforeWindow(const qt::LifeCycle& cycle) {
@@ -159,6 +239,10 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
         alert.runModal();
     });
     app->previousLocations = std::make_shared<PreviousLocationsManager>();
+    app->skippedFiles = std::make_shared<SkippedFilesAlert>();
+    setSkippedPictureHandler([weak = std::weak_ptr<SkippedFilesAlert>(app->skippedFiles)](const pf::URL&, const std::string& why) {
+        if (auto alert = weak.lock()) alert->add(why);
+    });
 
     // Outlets in the order the interface file connects them: the engine last, which
     // restores the saved pictures.
@@ -188,17 +272,55 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     return app;
 }
 
+DesktopApplication::~DesktopApplication() {
+    if (skippedFiles) setSkippedPictureHandler({});
+}
+
 int runDesktopApplication(int argc, char** argv) {
     qt::Application application(argc, argv);
-    auto app = DesktopApplication::make();
     std::vector<std::string> files;
     const auto arguments = QCoreApplication::arguments();
     for (qsizetype i = 1; i < arguments.size(); ++i) files.push_back(arguments[i].toStdString());
+    // One window program per user: a later launch hands what it was asked to open to this
+    // one's window and ends; one that comes while this one saves its quit waits for that.
+    std::vector<std::string> handed;
+    for (const auto& file : files) {
+        std::error_code error;
+        const auto absolute = std::filesystem::absolute(file, error);
+        handed.push_back(error ? file : absolute.string());
+    }
+    pa::ApplicationInstance::Options options;
+    options.givingUp = [] { return qt::LifeCycle::signalPending(); };
+    options.waiting = [] {
+        std::fprintf(stderr, "%s\n", LocalizedString::text("desktop.launch.waiting-for-instance").c_str());
+    };
+    auto claim = pa::ApplicationInstance::claim(
+        pf::Bundle::main().bundleIdentifier(), handed,
+        [](std::vector<std::string> requested) {
+            platform::dispatch::DispatchQueue::main().async([requested = std::move(requested)]() mutable {
+                if (auto* cycle = qt::LifeCycle::shared()) cycle->handOver(std::move(requested));
+            });
+        },
+        options);
+    if (claim.handedOver) return 0;
+    if (!claim.instance && qt::LifeCycle::signalPending()) {
+        const int signal = qt::LifeCycle::takePendingSignal();
+        const char* name = signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : nullptr;
+        const auto reason = LocalizedString::text("desktop.end.before-window.signal",
+                                                  name ? std::string(name) : std::to_string(signal));
+        std::fprintf(stderr, "%s\n", reason.c_str());
+        return 0;
+    }
+    auto app = DesktopApplication::make();
     // The delegate is installed: whoever forwards its callbacks hears of it before the
     // first one, and lets go of it before the window system goes.
     pa::ApplicationDelegateRegistry::setDelegate(app->delegate);
     qt::LifeCycle cycle(*app->delegate);
+    if (claim.instance) {
+        cycle.setEndingObserver([instance = claim.instance.get()](bool ending) { instance->setEnding(ending); });
+    }
     const int status = cycle.run(app->window.get(), std::move(files));
+    releaseAfterThisProcess(app->delegate->takeReplacedState());
     if (!cycle.mainWindowAppeared()) reportEndBeforeWindow(cycle);
     // The engine's operations may still run on workers: stopped, they finish before
     // anything goes.

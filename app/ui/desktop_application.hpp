@@ -13,7 +13,10 @@
 
 namespace gw::ui {
 
+class SkippedFilesAlert;
+
 struct DesktopApplication {
+    ~DesktopApplication();
     std::shared_ptr<AppDelegate> delegate;
     std::shared_ptr<Glyphwright> engine;
     std::shared_ptr<PreviousLocationsManager> previousLocations;
@@ -27,6 +30,8 @@ struct DesktopApplication {
     // The prompts of a run that meets an existing catalog or asset; the engine holds them weakly.
     std::shared_ptr<AssetCatalogAlreadyExistsWindow> assetCatalogAlreadyExistsWindow;
     std::shared_ptr<AssetAlreadyExistsWindow> assetAlreadyExistsWindow;
+    // Tells the files that could not be added with others.
+    std::shared_ptr<SkippedFilesAlert> skippedFiles;
 
     // Needs the process's application object.
     static std::unique_ptr<DesktopApplication> make();

@@ -1,5 +1,7 @@
 #include "platform/appkit/user_notification.hpp"
 
+#include "platform/appkit/session_bus.hpp"
+
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/graphics/bitmap.hpp"
 #include "platform/log/system_log.hpp"
@@ -80,10 +82,8 @@ struct UserNotificationCenter::State {
     // The bus side; touched under `busMutex` only.
     std::mutex busMutex;
     GDBusConnection* connection = nullptr;
-    GMainContext* context = nullptr;
-    GMainLoop* loop = nullptr;
+    std::unique_ptr<BusLoopThread> loop;
     guint subscription = 0;
-    std::thread thread;
 
     bool connectLocked();
     void disconnectLocked();
@@ -97,15 +97,6 @@ void onSignal(GDBusConnection*, const gchar*, const gchar*, const gchar*, const 
     static_cast<UserNotificationCenter::State*>(data)->signalArrived(signal, parameters);
 }
 
-std::string sessionBusAddress() {
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return address;
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-        const std::string socket = std::string(runtime) + "/bus";
-        if (g_file_test(socket.c_str(), G_FILE_TEST_EXISTS)) return "unix:path=" + socket;
-    }
-    return {};
-}
-
 }  // namespace
 
 bool UserNotificationCenter::State::connectLocked() {
@@ -114,11 +105,7 @@ bool UserNotificationCenter::State::connectLocked() {
     const auto address = sessionBusAddress();
     if (address.empty()) return false;
     GError* error = nullptr;
-    connection = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
+    connection = connectToBus(address, &error);
     if (!connection) {
         notificationLog().error(std::string("No session bus for notifications: ") +
                                 (error ? error->message : "unknown error"));
@@ -127,45 +114,24 @@ bool UserNotificationCenter::State::connectLocked() {
     }
     // The signals are dispatched in a context of our own, served by our own thread, so
     // a click is noticed whether or not the main thread runs a GLib loop.
-    context = g_main_context_new();
-    loop = g_main_loop_new(context, FALSE);
-    g_main_context_push_thread_default(context);
-    subscription = g_dbus_connection_signal_subscribe(connection, nullptr, kName, nullptr, kPath, nullptr,
-                                                      G_DBUS_SIGNAL_FLAGS_NONE, onSignal, this, nullptr);
-    g_main_context_pop_thread_default(context);
-    thread = std::thread([context = context, loop = loop] {
-        g_main_context_push_thread_default(context);
-        g_main_loop_run(loop);
-        g_main_context_pop_thread_default(context);
+    loop = std::make_unique<BusLoopThread>();
+    subscription = loop->withContext([&] {
+        return g_dbus_connection_signal_subscribe(connection, nullptr, kName, nullptr, kPath, nullptr,
+                                                  G_DBUS_SIGNAL_FLAGS_NONE, onSignal, this, nullptr);
     });
+    loop->start();
     return true;
 }
 
 void UserNotificationCenter::State::disconnectLocked() {
-    if (loop) {
-        // Quit from inside the loop's context, so a quit before it began running is kept.
-        GSource* source = g_idle_source_new();
-        g_source_set_callback(
-            source,
-            [](gpointer l) -> gboolean {
-                g_main_loop_quit(static_cast<GMainLoop*>(l));
-                return G_SOURCE_REMOVE;
-            },
-            loop, nullptr);
-        g_source_attach(source, context);
-        g_source_unref(source);
-    }
-    if (thread.joinable()) thread.join();
+    if (loop) loop->stop();
     if (connection) {
         if (subscription != 0) g_dbus_connection_signal_unsubscribe(connection, subscription);
         g_dbus_connection_close_sync(connection, nullptr, nullptr);
         g_object_unref(connection);
     }
-    if (loop) g_main_loop_unref(loop);
-    if (context) g_main_context_unref(context);
+    loop.reset();
     connection = nullptr;
-    loop = nullptr;
-    context = nullptr;
     subscription = 0;
 }
 

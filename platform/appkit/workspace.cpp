@@ -1,6 +1,7 @@
 #include "platform/appkit/workspace.hpp"
 
 #include "platform/appkit/desktop_tools.hpp"
+#include "platform/appkit/session_bus.hpp"
 #include "platform/dispatch/dispatch_queue.hpp"
 
 #include <gio/gio.h>
@@ -17,19 +18,6 @@ namespace {
 
 constexpr std::string_view kStoreScheme = "macappstore:";
 
-// The session bus's address as the freedesktop convention gives it; empty: no bus. Read
-// anew on every reveal (and a private connection made), so that a bus that was restarted
-// or replaced is found, which GDBus's shared per-process connection would not do.
-std::string sessionBusAddress() {
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return address;
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-        std::error_code ec;
-        const auto socket = std::filesystem::path(runtime) / "bus";
-        if (std::filesystem::exists(socket, ec)) return "unix:path=" + socket.string();
-    }
-    return {};
-}
-
 struct GObjectUnref {
     void operator()(gpointer object) const { g_object_unref(object); }
 };
@@ -38,11 +26,8 @@ bool askFileManager(const std::vector<foundation::URL>& urls) {
     const auto address = sessionBusAddress();
     if (address.empty()) return false;
     GError* error = nullptr;
-    std::unique_ptr<GDBusConnection, GObjectUnref> connection(g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error));
+    // A private connection per reveal: a bus restarted or replaced is found.
+    std::unique_ptr<GDBusConnection, GObjectUnref> connection(connectToBus(address, &error));
     if (!connection) {
         g_clear_error(&error);
         return false;

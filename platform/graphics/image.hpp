@@ -67,6 +67,9 @@ public:
     // can be these bytes instead of being encoded anew (which takes seconds for a large
     // one).
     std::optional<std::vector<uint8_t>> encodedBytes() const;
+    // The same bytes when they are kept in memory (keepEncodedBytes), shared rather than
+    // copied (a save of large pictures then copies nothing); null otherwise.
+    std::shared_ptr<const std::vector<uint8_t>> keptEncodedBytes() const;
     // Releases the pixels of every reloadable bitmap; whether any was released.
     bool releasePixels();
 

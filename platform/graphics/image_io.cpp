@@ -428,6 +428,10 @@ std::optional<std::vector<uint8_t>> Image::encodedBytes() const {
     return source.reread();
 }
 
+std::shared_ptr<const std::vector<uint8_t>> Image::keptEncodedBytes() const {
+    return encodedSource_ ? encodedSource_->bytes : nullptr;
+}
+
 bool Image::releasePixels() {
     bool released = false;
     for (const auto& rep : reps_) {

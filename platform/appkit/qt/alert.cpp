@@ -34,7 +34,7 @@ int Alert::runModal() const {
     }
     // Without buttons of its own the alert has the toolkit's OK, in the user's language.
     if (added.empty()) added.push_back(box.addButton(QMessageBox::Ok));
-    box.setDefaultButton(static_cast<QPushButton*>(added.front()));
+    box.setDefaultButton(static_cast<QPushButton*>(added[defaultButton < added.size() ? defaultButton : 0]));
     box.setEscapeButton(added.back());
     keepTitleWhole(box);
     box.exec();

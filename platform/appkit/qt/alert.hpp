@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QWidget>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,10 @@ inline constexpr int kAlertFirstButtonReturn = 1000;
 struct Alert {
     std::string messageText;
     std::string informativeText;
-    // Left to right as the platform adds them: the first is the default (Return).
+    // Left to right as the platform adds them: the first is the default (Return) unless
+    // `defaultButton` names another; Escape presses the last.
     std::vector<std::string> buttons;
+    std::size_t defaultButton = 0;
     AlertStyle style = AlertStyle::warning;
 
     // kAlertFirstButtonReturn + the index of the pressed button; closing the box counts

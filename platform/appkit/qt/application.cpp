@@ -9,6 +9,7 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QPointer>
+#include <QTimer>
 
 #include <atomic>
 
@@ -43,6 +44,34 @@ protected:
 
 const QEvent::Type MainQueuePump::kDrain = static_cast<QEvent::Type>(QEvent::registerEventType());
 
+// Keeps the keyboard with the modal window while one is up. A window it blocks can still be
+// made active: asked to before the modal window was on the screen (a panel opened with a
+// picture handed over at launch, the main window brought forward with it), the window
+// manager's answer arrives once the modal window shows, and the toolkit takes that window
+// as active while the modal one is not yet drawn. Keys then went to the blocked window and
+// were dropped: an alert over the main window ignored Return, and every key equivalent
+// was off. The modal window takes the keyboard back.
+class ModalKeyboardKeeper : public QObject {
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::WindowActivate || !watched->isWidgetType()) return false;
+        auto* activated = static_cast<QWidget*>(watched);
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!activated->isWindow() || !modal || !modal->isVisible()) return false;
+        // A window the modal one opened is not blocked by it.
+        for (const QWidget* w = activated; w; w = w->parentWidget()) {
+            if (w == modal) return false;
+        }
+        QPointer<QWidget> keep = modal;
+        QTimer::singleShot(0, modal, [keep] {
+            if (!keep || !keep->isVisible() || QApplication::activeModalWidget() != keep) return;
+            keep->raise();
+            keep->activateWindow();
+        });
+        return false;
+    }
+};
+
 MainQueuePump& pump() {
     static auto* instance = new MainQueuePump;  // made on the main thread by the first application
     return *instance;
@@ -73,12 +102,15 @@ Application::Application(int& argc, char** argv) {
                      [](Qt::ApplicationState qtState) {
                          platform::appkit::ApplicationState::shared().setActive(qtState == Qt::ApplicationActive);
                      });
+    modalKeeper_ = std::make_unique<ModalKeyboardKeeper>();
+    app_->installEventFilter(modalKeeper_.get());
     auto& p = pump();
     p.posted.store(false);
     platform::dispatch::MainLoop::setDriver([&p] { p.wake(); });
 }
 
 Application::~Application() {
+    if (app_ && modalKeeper_) app_->removeEventFilter(modalKeeper_.get());
     platform::dispatch::MainLoop::setDriver(nullptr);
     menuBar_.reset();
     if (gShared == this) gShared = nullptr;

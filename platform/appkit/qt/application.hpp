@@ -63,6 +63,8 @@ private:
     MenuPtr mainMenu_;
     std::unique_ptr<MenuBar> menuBar_;
     QPointer<QWidget> mainWindow_;
+    // Gives the keyboard back to a modal window when a window it blocks was made active.
+    std::unique_ptr<QObject> modalKeeper_;
 };
 
 }  // namespace platform::appkit::qt

@@ -10,7 +10,10 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <utility>
 
 namespace platform::appkit::qt {
 
@@ -73,10 +76,16 @@ int LifeCycle::run(QWidget* mainWindow, std::vector<std::string> filesToOpen) {
     }
     delegate_.applicationWillFinishLaunching();
     if (mainWindow && !ending_) mainWindow->show();
+    launched_ = false;
+    toldEnding_ = false;
     QTimer::singleShot(0, this, [this, files = std::move(filesToOpen)] {
         if (ending_) return;
         delegate_.applicationDidFinishLaunching();
         if (!files.empty() && !ending_) delegate_.openFiles(files);
+        launched_ = true;
+        for (const auto& handed : std::exchange(handedOverEarly_, {})) {
+            if (!ending_) openHandedOver(handed);
+        }
         // A signal that came before the loop ran is in the pipe already.
         onSignalPipe();
     });
@@ -89,7 +98,12 @@ int LifeCycle::run(QWidget* mainWindow, std::vector<std::string> filesToOpen) {
 
 bool LifeCycle::terminate() {
     if (ending_) return true;
-    if (delegate_.applicationShouldTerminate() == TerminateReply::terminateCancel) return false;
+    // A launch meanwhile waits for the answer (the delegate saves before it answers).
+    tellEnding(true);
+    if (delegate_.applicationShouldTerminate() == TerminateReply::terminateCancel) {
+        tellEnding(false);
+        return false;
+    }
     end_ = End::quit;
     finishTermination(0);
     return true;
@@ -104,8 +118,49 @@ void LifeCycle::terminateWithoutAsking() {
 void LifeCycle::exitWithoutTerminating(int status) {
     if (!ending_) end_ = End::exitWithoutTerminating;
     ending_ = true;
+    tellEnding(true);
     hideWindows();
     QApplication::exit(status);
+}
+
+void LifeCycle::tellEnding(bool ending) {
+    if (ending == toldEnding_) return;
+    toldEnding_ = ending;
+    if (endingObserver_) endingObserver_(ending);
+}
+
+void LifeCycle::handOver(std::vector<std::string> files) {
+    if (ending_ || toldEnding_) return;
+    if (!launched_) {
+        handedOverEarly_.push_back(std::move(files));
+        return;
+    }
+    openHandedOver(files);
+}
+
+void LifeCycle::openHandedOver(const std::vector<std::string>& files) {
+    if (!files.empty()) delegate_.openFiles(files);
+    // Started again, the application comes to the front with its window.
+    QWidget* window = mainWindow_.data();
+    if (!window || ending_) return;
+    if (window->isMinimized()) window->showNormal();
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+bool LifeCycle::signalPending() {
+    if (gSignalPipe[0] < 0) return false;
+    pollfd readable{gSignalPipe[0], POLLIN, 0};
+    return ::poll(&readable, 1, 0) > 0 && (readable.revents & POLLIN);
+}
+
+int LifeCycle::takePendingSignal() {
+    if (gSignalPipe[0] < 0) return 0;
+    char buffer[16];
+    int signal = 0;
+    for (ssize_t count; (count = ::read(gSignalPipe[0], buffer, sizeof buffer)) > 0;) signal = buffer[count - 1];
+    return signal;
 }
 
 void LifeCycle::hideWindows() {
@@ -121,6 +176,7 @@ void LifeCycle::hideWindows() {
 
 void LifeCycle::finishTermination(int status) {
     ending_ = true;
+    tellEnding(true);
     hideWindows();
     if (!toldWillTerminate_) {
         toldWillTerminate_ = true;
@@ -131,10 +187,7 @@ void LifeCycle::finishTermination(int status) {
 }
 
 void LifeCycle::onSignalPipe() {
-    if (gSignalPipe[0] < 0) return;
-    char buffer[16];
-    int signal = 0;
-    for (ssize_t count; (count = ::read(gSignalPipe[0], buffer, sizeof buffer)) > 0;) signal = buffer[count - 1];
+    const int signal = takePendingSignal();
     if (signal == 0 || ending_) return;
     end_ = End::signal;
     endSignal_ = signal;

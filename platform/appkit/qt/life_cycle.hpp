@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,6 +54,19 @@ public:
     // Leaves the loop with `status` without telling the delegate: nothing is saved.
     void exitWithoutTerminating(int status);
 
+    // Files a later launch handed over (none: it was only started again): opened through
+    // the delegate once launching has finished (after the files this run was started
+    // with), and the main window comes to the front. Nothing once an end is decided.
+    void handOver(std::vector<std::string> files);
+    // Told true while an end is being decided or under way (the delegate asked, its save
+    // running), false again when it is called off: a later launch waits meanwhile.
+    void setEndingObserver(std::function<void(bool ending)> observer) { endingObserver_ = std::move(observer); }
+
+    // Whether SIGTERM or SIGINT came and was not acted on yet (for a wait before the loop
+    // runs); takePendingSignal() answers which (0: none) and clears it.
+    static bool signalPending();
+    static int takePendingSignal();
+
     bool isRunning() const { return running_; }
     int willTerminateCount() const { return willTerminateCount_; }
 
@@ -72,6 +86,8 @@ private:
     void finishTermination(int status);
     void onSignalPipe();
     static void hideWindows();
+    void tellEnding(bool ending);
+    void openHandedOver(const std::vector<std::string>& files);
 
     ApplicationDelegate& delegate_;
     QPointer<QWidget> mainWindow_;
@@ -82,6 +98,10 @@ private:
     End end_ = End::none;
     int endSignal_ = 0;
     bool mainWindowAppeared_ = false;
+    bool launched_ = false;
+    std::vector<std::vector<std::string>> handedOverEarly_;
+    std::function<void(bool)> endingObserver_;
+    bool toldEnding_ = false;
     struct SignalWatch;
     std::unique_ptr<SignalWatch> signalWatch_;
 };

@@ -4,11 +4,17 @@
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/base64.hpp"
 #include "platform/foundation/json.hpp"
+#include "support/permission_bound.hpp"
 #include "support/photo_like_png.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <fstream>
+#include <map>
 
 namespace gwtest::engine {
 namespace {
@@ -24,6 +30,14 @@ protected:
         return writePng(dir_ / "in" / name, w, h);
     }
 };
+
+// The names of the pictures of a saved state's text, in order.
+Strings savedNames(const std::filesystem::path& path) {
+    Strings names;
+    const auto state = pf::json::parse(pf::files::readString(path, std::uintmax_t{1} << 30));
+    for (const auto& picture : *state.get("imageInputs").asArray()) names.push_back(*picture.get("imageName").asString());
+    return names;
+}
 
 TEST_F(GlyphwrightStateTest, AssignmentsNotifyInSlotOrderEveryTimeAndRunTheReadinessCheck) {
     ObservedEngine e;
@@ -421,15 +435,35 @@ TEST_F(GlyphwrightStateTest, TheSavedStateIsTheCompactTextOfItsFormAndAFailedSav
               pf::Value(pf::base64Encoded(pf::Data(photoBytes.begin(), photoBytes.end()))));
     EXPECT_EQ(gw::Glyphwright::restore()->imageInputs().size(), 2u);
 
-    // A picture that gives no bytes, after one that does.
-    e.engine->insert(gw::ImageInput::make());
-    EXPECT_THROW(e.engine->save(), gw::Glyphwright::StorageError);
-    EXPECT_EQ(pf::files::readString(savedPath, std::uintmax_t{1} << 30), text);
+    // A picture that gives no bytes, after those that do: it is told, the others are saved.
+    const auto empty = gw::ImageInput::make();
+    empty->setImageName("Empty");
+    e.engine->insert(empty);
+    const auto report = e.engine->save();
+    ASSERT_EQ(report.unsaved.size(), 1u);
+    EXPECT_EQ(report.unsaved.front().name, "Empty");
+    EXPECT_EQ(report.savedPictures, 2u);
+    EXPECT_EQ(savedNames(savedPath), (Strings{"Photo", "Small"}));
+    const auto savedText = pf::files::readString(savedPath, std::uintmax_t{1} << 30);
+    // A save that fails part-way (the disk refuses more bytes) leaves the earlier state
+    // whole and nothing beside it.
+    {
+        struct rlimit before {};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = before;
+        small.rlim_cur = 4096;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        EXPECT_THROW(e.engine->save(), pf::Error);
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        std::signal(SIGXFSZ, previous);
+    }
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(savedPath.parent_path())) {
         names.push_back(entry.path().filename().string());
     }
     EXPECT_EQ(names, Strings{"saved_glyphwright"});
+    EXPECT_EQ(pf::files::readString(savedPath, std::uintmax_t{1} << 30), savedText);
     std::filesystem::remove(savedPath);
 }
 
@@ -466,6 +500,15 @@ TEST_F(SavedStateDamageTest, WhatComesBackOfEachDamageAndTheDamagedFileIsKeptAsi
     };
     std::string badBase64 = whole;
     badBase64[base64Of("B") + 40] = '*';
+    const std::size_t startOfB = whole.find(",{", base64Of("A")) + 1, startOfC = whole.find(",{", base64Of("B")) + 1;
+    std::string withoutCommaAfterA = whole;
+    withoutCommaAfterA.erase(startOfB - 1, 1);
+    std::string quoteInB = whole;
+    quoteInB.insert(base64Of("B") + 40, "\"");
+    std::string zeroedAB = whole;
+    std::fill(zeroedAB.begin() + static_cast<std::ptrdiff_t>(startOfB - 30), zeroedAB.begin() + static_cast<std::ptrdiff_t>(startOfB + 10), '\0');
+    std::string garbageAfterB = whole;
+    garbageAfterB.insert(startOfC - 1, "xyz");
     struct Case {
         const char* name;
         std::optional<std::string> text;  // none: no saved state
@@ -482,6 +525,11 @@ TEST_F(SavedStateDamageTest, WhatComesBackOfEachDamageAndTheDamagedFileIsKeptAsi
         {"cut between A and B", whole.substr(0, whole.find(",{", base64Of("A")) + 1), "A | damaged, breaks off after A", {}},
         {"a selection past the pictures",
          whole.substr(0, whole.rfind("\"indexes\"")) + R"("indexes":[{"location":2,"length":5}]}})", "A B C | damaged", {}},
+        // Damage between or inside pictures costs no picture after it.
+        {"a comma removed between A and B", withoutCommaAfterA, "A B C | damaged", {0, 2}},
+        {"a quote inside B's Base64", quoteInB, "A C | damaged, lost 1 B", {}},
+        {"zeroes over the end of A and the start of B", zeroedAB, "C | damaged, lost 0 A, lost 1 B", {}},
+        {"garbage between B and C", garbageAfterB, "A B C | damaged", {}},
         {"garbage", "garbage", " | unreadable", {}},
         {"cut before the pictures", whole.substr(0, 20), " | unreadable", {}},
         {"of no known shape", R"({"imageInputCollectionType":7,"imageInputs":{}})", " | unreadable", {}},
@@ -522,6 +570,194 @@ TEST_F(SavedStateDamageTest, WhatComesBackOfEachDamageAndTheDamagedFileIsKeptAsi
         EXPECT_FALSE(gw::Glyphwright::restoreSavedState(path_).damage->keptAs.empty());
     }
     EXPECT_EQ(entriesBeside(path_).size(), 2u);
+}
+
+
+// A save writes every picture it can, each from the first of its sources that still has
+// it (the bytes it holds, its file while that holds the same bytes however it was
+// touched, its pixels); a picture none can give is told with why, and costs no other.
+TEST_F(SavedStateDamageTest, ASaveWritesEveryPictureItCanAndTellsWhyNotOfTheOthers) {
+    struct Case {
+        const char* name;
+        const char* file;  // what happens to its file
+        bool letGo;        // its pixels are let go first
+        const char* saved; // "as its file", "as its pixels", or the reason it is not
+    };
+    const std::vector<Case> cases = {
+        {"Held", "moved", false, "as its pixels"},
+        {"Touched", "touched", true, "as its file"},
+        {"CopiedBack", "copied back", true, "as its file"},
+        {"Untouched", "", true, "as its file"},
+        {"Moved", "moved", true, "is no longer there"},
+        {"Changed", "changed", true, "has changed since it was opened"},
+    };
+    std::vector<pf::URL> urls;
+    std::map<std::string, std::string> bytesOf;
+    std::uint32_t seed = 1;
+    for (const auto& c : cases) {
+        const auto file = dir_ / "in" / (std::string(c.name) + ".png");
+        std::filesystem::create_directories(file.parent_path());
+        bytesOf[c.name] = gwtest::photoLikePng(96, seed++);
+        gwtest::writeFile(file, bytesOf[c.name]);
+        urls.push_back(fileURL(file));
+    }
+    auto engine = gw::Glyphwright::make();
+    engine->addImages(urls);
+    ASSERT_EQ(engine->imageInputs().size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        const auto file = urls[i].fsPath();
+        const auto inputs = engine->imageInputs();
+        const auto input = *std::find_if(inputs.begin(), inputs.end(), [&](const auto& in) { return in->imageName() == c.name; });
+        if (c.letGo) {
+            ASSERT_TRUE(input->releasePixels());
+        }
+        const std::string what = c.file;
+        if (what == "moved") {
+            std::filesystem::rename(file, dir_ / (std::string(c.name) + "-moved.png"));
+        } else if (what == "touched") {
+            std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) + std::chrono::hours(1));
+        } else if (what == "copied back") {
+            const auto copy = dir_ / "copy.png";
+            std::filesystem::copy_file(file, copy);
+            std::filesystem::remove(file);
+            std::filesystem::rename(copy, file);
+        } else if (what == "changed") {
+            auto changed = bytesOf[c.name];
+            changed[changed.size() / 2] ^= 0x55;
+            gwtest::writeFile(file, changed);
+        }
+    }
+    const auto report = engine->save(path_);
+    std::map<std::string, std::string> unsaved;
+    for (const auto& u : report.unsaved) unsaved[u.name] = u.reason;
+    const auto state = pf::json::parse(pf::files::readString(path_, std::uintmax_t{1} << 30));
+    std::map<std::string, pf::Data> savedBytes;
+    for (const auto& picture : *state.get("imageInputs").asArray()) {
+        savedBytes[*picture.get("imageName").asString()] = *pf::base64Decoded(*picture.get("imageWrapper").get("image").asString());
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const std::string saved = c.saved;
+        if (saved == "as its file") {
+            ASSERT_TRUE(savedBytes.count(c.name));
+            EXPECT_EQ(std::string(savedBytes[c.name].begin(), savedBytes[c.name].end()), bytesOf[c.name]);
+        } else if (saved == "as its pixels") {
+            ASSERT_TRUE(savedBytes.count(c.name));
+            const auto image = platform::graphics::Image::fromData(savedBytes[c.name]);
+            ASSERT_TRUE(image);
+            EXPECT_EQ(image->size().width, 96);
+        } else {
+            EXPECT_FALSE(savedBytes.count(c.name));
+            ASSERT_TRUE(unsaved.count(c.name));
+            EXPECT_NE(unsaved[c.name].find(saved), std::string::npos) << unsaved[c.name];
+            EXPECT_NE(unsaved[c.name].find(urls[i].path()), std::string::npos) << unsaved[c.name];
+        }
+    }
+    EXPECT_EQ(report.savedPictures, 4u);
+    EXPECT_EQ(unsaved.size(), 2u);
+    // What was saved comes back.
+    const auto restored = gw::Glyphwright::restoreSavedState(path_);
+    EXPECT_FALSE(restored.damage) << restored.damage->reason;
+    ASSERT_TRUE(restored.engine);
+    EXPECT_EQ(restored.engine->imageInputs().size(), 4u);
+}
+
+// Two windows of one user that cannot meet (two displays, no bus) and read the same state:
+// each save keeps what the other saved since, what one removed stays removed there, and a
+// later save keeps what an earlier one kept.
+TEST_F(SavedStateDamageTest, ASaveKeepsThePicturesAnotherProcessSavedSinceItRead) {
+    savedText();
+    gw::Glyphwright::SavedStateRecord first, second;
+    const auto one = gw::Glyphwright::restoreSavedState(path_, &first).engine;
+    const auto two = gw::Glyphwright::restoreSavedState(path_, &second).engine;
+    ASSERT_TRUE(one && two);
+    one->addImages({fileURL(png("D.png", 24, 24))}, std::nullopt);
+    EXPECT_EQ(one->save(path_, &first).keptOfOthers, 0u);
+    EXPECT_EQ(savedNames(path_), (Strings{"A", "B", "C", "D"}));
+
+    const auto& controller = two->collectionViewArrayController();
+    controller->removeObjects({controller->arrangedObjects()[1]});
+    two->addImages({fileURL(png("E.png", 20, 20))}, std::nullopt);
+    auto report = two->save(path_, &second);
+    EXPECT_EQ(report.keptOfOthers, 1u);
+    EXPECT_EQ(savedNames(path_), (Strings{"A", "C", "E", "D"}));
+    EXPECT_EQ(two->save(path_, &second).keptOfOthers, 1u);
+    EXPECT_EQ(savedNames(path_), (Strings{"A", "C", "E", "D"}));
+
+    // The first never held E: kept; it still holds B, which comes back with it.
+    EXPECT_EQ(one->save(path_, &first).keptOfOthers, 1u);
+    EXPECT_EQ(savedNames(path_), (Strings{"A", "B", "C", "D", "E"}));
+    // Without a record a save is the window's alone, as before.
+    one->save(path_);
+    EXPECT_EQ(savedNames(path_), (Strings{"A", "B", "C", "D"}));
+    EXPECT_EQ(entriesBeside(path_), Strings{"saved_glyphwright"});
+}
+
+// A damaged state that could not be moved aside at the start is never replaced: the
+// saves go beside it and the next start reads them there; once it can be moved aside (a
+// folder made writable, a folder in its place cleared away), the state takes its place
+// again and nothing is left beside it.
+TEST_F(SavedStateDamageTest, ADamagedStateThatCouldNotBeMovedAsideIsNeverReplaced) {
+    if (!gwtest::runWherePermissionsBind()) return;
+    const auto folder = path_.parent_path();
+    const auto readOnly = [&](bool on) {
+        std::filesystem::permissions(folder, on ? std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec
+                                                : std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::replace);
+    };
+    const auto names = [](const std::shared_ptr<gw::Glyphwright>& engine) {
+        std::string all;
+        for (const auto& input : engine ? engine->imageInputs() : std::vector<gw::ImageInputPtr>{}) all += input->imageName();
+        return all;
+    };
+    const std::string whole = savedText();
+
+    // A state damaged in its list, in a folder that is read-only at the start.
+    gwtest::writeFile(path_, whole.substr(0, whole.size() - 1));
+    readOnly(true);
+    gw::Glyphwright::SavedStateRecord record;
+    auto restored = gw::Glyphwright::restoreSavedState(path_, &record);
+    ASSERT_TRUE(restored.damage);
+    EXPECT_TRUE(restored.damage->keptAs.empty());
+    EXPECT_FALSE(restored.damage->notKeptBecause.empty());
+    EXPECT_TRUE(record.damagedInPlace);
+    EXPECT_EQ(names(restored.engine), "ABC");
+    readOnly(false);
+    auto report = restored.engine->save(path_, &record);
+    ASSERT_FALSE(report.damagedKeptAs.empty());
+    EXPECT_EQ(pf::files::readString(report.damagedKeptAs), whole.substr(0, whole.size() - 1));
+    EXPECT_EQ(report.savedAs, path_);
+    EXPECT_FALSE(gw::Glyphwright::restoreSavedState(path_).damage);
+    std::filesystem::remove(report.damagedKeptAs);
+
+    // A folder in the state's place is no file to move aside: the saves go beside it.
+    std::filesystem::remove(path_);
+    std::filesystem::create_directories(path_ / "inside");
+    gwtest::writeFile(path_ / "inside" / "kept", "kept");
+    restored = gw::Glyphwright::restoreSavedState(path_, &record);
+    ASSERT_TRUE(restored.damage);
+    EXPECT_TRUE(restored.damage->keptAs.empty());
+    auto engine = gw::Glyphwright::make();
+    engine->setImageInputCollectionType(CollectionType::variants);
+    engine->addImages({fileURL(png("X.png", 16, 16))}, std::nullopt);
+    report = engine->save(path_, &record);
+    EXPECT_EQ(report.savedAs, gw::Glyphwright::besideDamagedPath(path_));
+    EXPECT_EQ(gwtest::readFile(path_ / "inside" / "kept"), "kept");
+    // The next start reads what was saved beside it, and saves there again.
+    restored = gw::Glyphwright::restoreSavedState(path_, &record);
+    EXPECT_EQ(names(restored.engine), "X");
+    restored.engine->addImages({fileURL(png("Y.png", 16, 16))}, std::nullopt);
+    EXPECT_EQ(restored.engine->save(path_, &record).savedAs, gw::Glyphwright::besideDamagedPath(path_));
+    // Cleared away, the state takes its place again.
+    std::filesystem::remove_all(path_);
+    restored = gw::Glyphwright::restoreSavedState(path_, &record);
+    EXPECT_FALSE(restored.damage);
+    EXPECT_EQ(names(restored.engine), "XY");
+    EXPECT_EQ(restored.engine->save(path_, &record).savedAs, path_);
+    EXPECT_EQ(entriesBeside(path_), Strings{"saved_glyphwright"});
+    EXPECT_EQ(names(gw::Glyphwright::restoreSavedState(path_).engine), "XY");
 }
 
 // A save cut short (the process killed) leaves its temporary file: the next start removes

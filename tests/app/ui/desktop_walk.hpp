@@ -111,19 +111,42 @@ public:
         return best;
     }
 
-    // The first showing element of any window of the program that matches.
-    std::optional<AccessibleElement> element(const std::function<bool(const AccessibleElement&)>& match) const {
-        for (const auto& window : accessibility_->windowsOf(app_)) {
-            if (const auto* found = window.find([&](const AccessibleElement& e) { return e.showing && match(e); }))
+    // The first showing element of any window of the program that matches; with `window`,
+    // where the screen reader puts the window that holds it.
+    std::optional<AccessibleElement> element(const std::function<bool(const AccessibleElement&)>& match,
+                                             WindowGeometry* window = nullptr) const {
+        for (const auto& candidate : accessibility_->windowsOf(app_)) {
+            if (const auto* found = candidate.find([&](const AccessibleElement& e) { return e.showing && match(e); })) {
+                if (window) *window = candidate.extents;
                 return *found;
+            }
         }
         return std::nullopt;
     }
 
-    // Clicks the element as a user does, at its middle.
+    // Clicks the element as a user does, at its middle. The screen reader's tree follows
+    // the windows with a lag: a window just placed or moved (a panel put beside the main
+    // window, the main window moved aside for it) is still where it was in the tree for a
+    // while, on a loaded machine for seconds, and a click there lands beside the element.
+    // So the click waits until the tree puts the element's window where the window
+    // manager has it, and the element stays where it is from one reading to the next.
     bool click(const std::function<bool(const AccessibleElement&)>& match) {
         std::optional<AccessibleElement> found;
-        waitUntil([&] { return (found = element(match)).has_value(); }, kAppearDeadline);
+        const auto settled = [&] {
+            WindowGeometry window;
+            const auto now = element(match, &window);
+            const auto ids = windows();
+            const bool placed = now && std::any_of(ids.begin(), ids.end(), [&](const std::string& id) {
+                const auto frame = session_.geometry(id);
+                return frame && std::abs(frame->x - window.x) + std::abs(frame->y - window.y) +
+                                        std::abs(frame->width - window.width) + std::abs(frame->height - window.height) <= 2;
+            });
+            const bool steady = placed && found && found->extents.x == now->extents.x && found->extents.y == now->extents.y &&
+                                found->extents.width == now->extents.width && found->extents.height == now->extents.height;
+            found = placed ? now : std::nullopt;
+            return steady;
+        };
+        waitUntil(settled, kAppearDeadline);
         return found && session_.clickAt(found->extents.x + found->extents.width / 2,
                                          found->extents.y + found->extents.height / 2);
     }
@@ -160,7 +183,9 @@ public:
 
     // Types a path into the file dialog's name field and confirms it; true once the
     // dialog has gone. A just-mapped dialog may miss the first keys, and the path
-    // completion it shows may take the first Return: both are tried again.
+    // completion it shows may take the first Return: both are tried again, after a wait
+    // long enough for keys still on their way on a loaded machine (a retry clears them:
+    // keys arrive in order).
     bool typePathIntoDialog(const std::string& dialog, const std::string& path) {
         const auto holdsPath = [&] {
             const auto tree = accessibleWindow(dialog);
@@ -173,11 +198,11 @@ public:
         for (int attempt = 0; attempt < 3 && !holdsPath(); ++attempt) {
             if (!session_.typeKeys(dialog, "ctrl+a BackSpace")) return false;
             gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "20", path});
-            waitUntil(holdsPath, std::chrono::seconds(10));
+            waitUntil(holdsPath, std::chrono::seconds(30));
         }
         for (int attempt = 0; attempt < 3 && !gone(); ++attempt) {
             gwtest::x11::run({"timeout", "30", "xdotool", "key", "Return"});
-            waitUntil(gone, std::chrono::seconds(10));
+            waitUntil(gone, std::chrono::seconds(30));
         }
         return gone();
     }

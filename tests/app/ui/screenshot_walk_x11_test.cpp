@@ -189,7 +189,7 @@ const Row kRows[] = {
              const auto before = walk.windows();
              if (!walk.click(presets) || !walk.newWindow(before) || !walk.typeIntoPopUp("tvOS App Icon"))
                  return std::nullopt;
-             waitUntil(chosen, std::chrono::seconds(10));
+             waitUntil(chosen, std::chrono::seconds(30));
          }
          return panel;
      },

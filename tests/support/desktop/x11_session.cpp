@@ -220,7 +220,10 @@ std::optional<int> DesktopSession::waitForExit(pid_t pid, std::chrono::milliseco
 
 std::string DesktopSession::log(pid_t pid) const {
     const auto found = children_.find(pid);
-    return found == children_.end() ? std::string() : readFile(found->second.logFile);
+    // A program just launched may not have made its log yet.
+    std::error_code error;
+    if (found == children_.end() || !fs::exists(found->second.logFile, error)) return {};
+    return readFile(found->second.logFile);
 }
 
 bool DesktopSession::startNotificationServer() {

@@ -206,6 +206,12 @@ TEST(Alert, AnErrorIsShownByItsDescriptionModalToItsWindow) {
     answer = gwtest::gui::answerNextModal([](QWidget& modal) { QTest::keyClick(&modal, Qt::Key_Return); });
     EXPECT_EQ((qt::Alert{"Message", "", {}}.runModal()), qt::kAlertFirstButtonReturn);
     EXPECT_TRUE(answer->answered());
+    // A default other than the first: Return presses it, and Escape still the last.
+    for (const auto key : {Qt::Key_Return, Qt::Key_Escape}) {
+        answer = gwtest::gui::answerNextModal([key](QWidget& modal) { QTest::keyClick(&modal, key); });
+        EXPECT_EQ((qt::Alert{"Message", "", {"Quit Anyway", "Cancel"}, 1}.runModal()), qt::kAlertFirstButtonReturn + 1);
+        EXPECT_TRUE(answer->answered());
+    }
 }
 
 // Prompts, alerts and file panels without a window of their own belong to the main

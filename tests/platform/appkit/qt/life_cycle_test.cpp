@@ -126,4 +126,38 @@ TEST(LifeCycle, AnExitWithoutTerminatingTellsTheDelegateNothingAndLaterQuitsAreN
     EXPECT_EQ(cycle.willTerminateCount(), 0);
 }
 
+// Files a later launch hands over open after those this run was started with (however
+// early they come), and the window comes back to the front; while an end is decided or
+// under way a later launch is to wait (the observer hears it), and nothing handed over
+// opens any more.
+TEST(LifeCycle, FilesHandedOverOpenAfterTheRunsOwnAndNotOnceAnEndIsDecided) {
+    qt::Window window;
+    RecordingDelegate delegate;
+    delegate.window = &window;
+    delegate.replies = {qt::TerminateReply::terminateCancel};
+    qt::LifeCycle cycle(delegate);
+    std::vector<bool> ending;
+    cycle.setEndingObserver([&](bool now) { ending.push_back(now); });
+    cycle.handOver({"/tmp/early.png"});
+    bool backInFront = false;
+    delegate.onDidFinish = [&] {
+        QTimer::singleShot(0, [&] {
+            cycle.handOver({"/tmp/later.png", "/tmp/other.png"});
+            window.showMinimized();
+            cycle.handOver({});
+            backInFront = window.isVisible() && !window.isMinimized();
+            cycle.terminate();
+            cycle.terminate();
+            cycle.handOver({"/tmp/too-late.png"});
+        });
+    };
+    EXPECT_EQ(cycle.run(&window, {"/tmp/given.png"}), 0);
+    const std::vector<std::string> expected = {"will-finish",           "did-finish(shown)", "open /tmp/given.png",
+                                               "open /tmp/early.png",   "open /tmp/later.png", "open /tmp/other.png",
+                                               "should-terminate",      "should-terminate",    "will-terminate"};
+    EXPECT_EQ(delegate.events, expected);
+    EXPECT_TRUE(backInFront);
+    EXPECT_EQ(ending, (std::vector<bool>{true, false, true}));
+}
+
 }  // namespace

@@ -1,0 +1,70 @@
+#pragma once
+// Stands in for the platform's rule that an application runs once per user: the first
+// launch of a session is the application's instance; a later launch hands what it was
+// asked to open over to that one (which opens it and comes to the front) and ends. On a
+// session bus the instance owns the application's well-known name and serves the
+// freedesktop application interface (Activate, Open) there; without a bus, a lock file and
+// a local socket in the user's runtime folder do the same. A launch that meets an
+// instance busy ending (saving its pictures) waits for that end and then becomes the
+// instance itself, so it starts with what was saved.
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform::appkit {
+
+class ApplicationInstance {
+public:
+    // What a later launch asked for: the files to open (absolute paths), none for a plain
+    // start. Called on a thread of the instance's own.
+    using Handler = std::function<void(std::vector<std::string> files)>;
+
+    struct Claim {
+        // This launch is the instance: kept for as long as the process serves as one.
+        std::unique_ptr<ApplicationInstance> instance;
+        // The files went to the running instance: this launch ends.
+        bool handedOver = false;
+        // Neither could be settled (no runtime folder of the user's own, a running
+        // instance that does not answer); the launch runs on its own.
+        std::string failure;
+    };
+
+    struct Options {
+        // Asked between the tries while a running instance is ending: true gives up (the
+        // launch was asked to end meanwhile).
+        std::function<bool()> givingUp;
+        // Told once when this launch starts waiting for a running instance to end.
+        std::function<void()> waiting;
+        // Where the lock and the socket go without a bus; by default the runtime folder
+        // ($XDG_RUNTIME_DIR), else a folder of the user's own in the temporary folder.
+        std::string privateFolder;
+    };
+
+    // Blocks until this launch is the instance or has handed `files` over to it.
+    // `applicationId` is a well-known bus name (the bundle identifier).
+    static Claim claim(const std::string& applicationId, const std::vector<std::string>& files, Handler handler,
+                       Options options = {});
+
+    ~ApplicationInstance();
+    ApplicationInstance(const ApplicationInstance&) = delete;
+    ApplicationInstance& operator=(const ApplicationInstance&) = delete;
+
+    // While ending, later launches are refused and wait for the end; once no longer
+    // ending (a quit called off), they are served again. Nothing is handed to the
+    // handler after it returns with `ending` true.
+    void setEnding(bool ending);
+
+    // How it holds the instance, for the log: "the session bus" or the socket's path.
+    const std::string& description() const { return description_; }
+
+    struct Serving;
+
+private:
+    ApplicationInstance() = default;
+
+    std::shared_ptr<Serving> serving_;
+    std::string description_;
+};
+
+}  // namespace platform::appkit
