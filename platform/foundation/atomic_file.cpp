@@ -2,6 +2,7 @@
 
 #include "platform/foundation/error.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -86,18 +87,21 @@ void AtomicFileWriter::fail(int error) {
 
 void AtomicFileWriter::writeOut(std::string_view bytes) {
     while (!bytes.empty()) {
-        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        // At most a buffer's worth at a time: one call of hundreds of megabytes (a
+        // picture's text kept from another state) went into the page cache at a fifth of
+        // the speed of the same bytes in pieces of 1 MB.
+        const ssize_t n = ::write(fd_, bytes.data(), std::min(bytes.size(), kBufferSize));
         if (n < 0) {
             if (errno == EINTR) continue;
             fail(errno);
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
         written_ += n;
-    }
-    if (written_ - startedWriteback_ >= kWritebackStep) {
-        // Only a hint: whatever it does not do, the fsync at commit does.
-        ::sync_file_range(fd_, startedWriteback_, written_ - startedWriteback_, SYNC_FILE_RANGE_WRITE);
-        startedWriteback_ = written_;
+        if (written_ - startedWriteback_ >= kWritebackStep) {
+            // Only a hint: whatever it does not do, the fsync at commit does.
+            ::sync_file_range(fd_, startedWriteback_, written_ - startedWriteback_, SYNC_FILE_RANGE_WRITE);
+            startedWriteback_ = written_;
+        }
     }
 }
 
