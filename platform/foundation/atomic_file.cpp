@@ -4,11 +4,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace platform::foundation::files {
 
@@ -20,6 +26,11 @@ constexpr std::size_t kBufferSize = 1u << 20;
 constexpr off_t kWritebackStep = off_t{32} << 20;
 // The temporary file's name: "." + the file's name + "." + what mkostemp puts for these.
 constexpr std::string_view kTemporaryPattern = "XXXXXX";
+// Past the page cache: the buffers the bytes are gathered in, each written in one call
+// (which the block layer splits into requests that are all under way at once), and how
+// many there are, so that the caller fills some while one is written.
+constexpr std::size_t kDirectBufferSize = std::size_t{8} << 20;
+constexpr std::size_t kDirectBuffers = 4;
 
 // Whole-file lock of the open file description: a second open of the same file, in this
 // process or another, conflicts with it, and it goes when the description is closed
@@ -34,6 +45,34 @@ bool lockWhole(int fd, short type, bool wait) {
     return true;
 }
 
+// Asks the disk to start writing what was written to the page cache since `started`, once
+// that is a step's worth. Only a hint: whatever it does not do, the fsync at commit does.
+void hintWriteback(int fd, long long& started, long long written) {
+    if (written - started < kWritebackStep) return;
+    ::sync_file_range(fd, started, written - started, SYNC_FILE_RANGE_WRITE);
+    started = written;
+}
+
+// Turns direct input and output on or off for `fd`; errno when it cannot.
+int setDirect(int fd, bool on) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return errno;
+    return ::fcntl(fd, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT) == 0 ? 0 : errno;
+}
+
+// What offsets and lengths a direct write to `fd` must be multiples of (memory too); 0
+// where the file takes no direct writes.
+std::size_t directAlignment(int fd) {
+    struct statx facts {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &facts) == 0 && (facts.stx_mask & STATX_DIOALIGN) != 0) {
+        const std::size_t needed = std::max(facts.stx_dio_offset_align, facts.stx_dio_mem_align);
+        if (needed == 0) return 0;
+        return std::max<std::size_t>(needed, 4096);
+    }
+    // The file system does not say (tmpfs): a page is what any of them asks at most.
+    return 4096;
+}
+
 bool isTemporaryName(std::string_view name, std::string_view prefix) {
     if (name.size() != prefix.size() + kTemporaryPattern.size() || name.substr(0, prefix.size()) != prefix) return false;
     for (const char c : name.substr(prefix.size())) {
@@ -44,7 +83,155 @@ bool isTemporaryName(std::string_view name, std::string_view prefix) {
 }
 }  // namespace
 
-AtomicFileWriter::AtomicFileWriter(const std::filesystem::path& path, unsigned newFileMode) : path_(path) {
+// The caller's bytes are gathered in aligned buffers of the writer's own, which a thread
+// writes to the file (O_DIRECT: from those buffers to the disk) while the caller fills the
+// next; the last, partial buffer is written at commit, its unaligned end through the page
+// cache. A write the file system refuses to take directly (EINVAL, where a buffered write
+// may still succeed) is made through the page cache, as is everything after it.
+struct AtomicFileWriter::Direct {
+    struct Free {
+        void operator()(char* p) const { std::free(p); }
+    };
+
+    // Null when direct writes cannot be set up for `fd`; it then has O_DIRECT off.
+    static std::unique_ptr<Direct> start(int fd) {
+        const std::size_t alignment = directAlignment(fd);
+        if (alignment == 0 || kDirectBufferSize % alignment != 0 || setDirect(fd, true) != 0) return nullptr;
+        auto direct = std::make_unique<Direct>();
+        direct->fd = fd;
+        direct->alignment = alignment;
+        try {
+            for (std::size_t i = 0; i < kDirectBuffers; ++i) {
+                void* memory = nullptr;
+                if (::posix_memalign(&memory, alignment, kDirectBufferSize) != 0) throw std::bad_alloc();
+                direct->buffers.emplace_back(static_cast<char*>(memory));
+                if (i > 0) direct->spare.push_back(i);
+            }
+            direct->thread = std::thread([d = direct.get()] { d->writeFull(); });
+        } catch (...) {
+            setDirect(fd, false);
+            return nullptr;
+        }
+        return direct;
+    }
+
+    ~Direct() { stop(); }
+
+    // 0, or why the bytes of an earlier buffer could not be written.
+    int append(std::string_view bytes) {
+        while (!bytes.empty()) {
+            const std::size_t n = std::min(bytes.size(), kDirectBufferSize - filled);
+            std::memcpy(buffers[filling].get() + filled, bytes.data(), n);
+            filled += n;
+            bytes.remove_prefix(n);
+            if (filled < kDirectBufferSize) break;
+            std::unique_lock lock(mutex);
+            full.push_back({filling, offset});
+            offset += static_cast<long long>(kDirectBufferSize);
+            changed.notify_all();
+            changed.wait(lock, [&] { return error != 0 || !spare.empty(); });
+            if (error != 0) return error;
+            filling = spare.back();
+            spare.pop_back();
+            filled = 0;
+        }
+        return 0;
+    }
+
+    // Writes what is left once the thread has written every full buffer; 0 or errno.
+    int finish() {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+            changed.notify_all();
+        }
+        thread.join();
+        if (error != 0) return error;
+        const std::size_t aligned = filled / alignment * alignment;
+        if (const int failed = writeAt(buffers[filling].get(), aligned, offset)) return failed;
+        if (aligned == filled) return 0;
+        if (isDirect) {
+            if (const int failed = setDirect(fd, false)) return failed;
+            isDirect = false;
+        }
+        return writeAt(buffers[filling].get() + aligned, filled - aligned, offset + static_cast<long long>(aligned));
+    }
+
+    // Ends the thread without writing anything more.
+    void stop() {
+        if (!thread.joinable()) return;
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+            if (error == 0) error = ECANCELED;
+            changed.notify_all();
+        }
+        thread.join();
+    }
+
+    // The thread: each full buffer, in order, until finish() or stop().
+    void writeFull() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return stopping || !full.empty(); });
+            if (full.empty()) return;
+            const auto [index, at] = full.front();
+            full.pop_front();
+            const bool failed = error != 0;
+            lock.unlock();
+            const int result = failed ? 0 : writeAt(buffers[index].get(), kDirectBufferSize, at);
+            lock.lock();
+            if (result != 0 && error == 0) error = result;
+            spare.push_back(index);
+            changed.notify_all();
+        }
+    }
+
+    // Writes `size` bytes at `at`: 0 or errno. Only one thread at a time calls it.
+    int writeAt(const char* data, std::size_t size, long long at) {
+        while (size > 0) {
+            // Through the page cache, 1 MB at a time, as writeOut() writes.
+            const ssize_t n = ::pwrite(fd, data, isDirect ? size : std::min(size, kBufferSize), at);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                // Refused as a direct write (a file system that takes none after all, or
+                // wants other alignments): written through the page cache from here on.
+                if (isDirect && (errno == EINVAL || errno == EOPNOTSUPP)) {
+                    if (const int failed = setDirect(fd, false)) return failed;
+                    isDirect = false;
+                    hinted = at;
+                    continue;
+                }
+                return errno;
+            }
+            data += n;
+            size -= static_cast<std::size_t>(n);
+            at += n;
+            if (!isDirect) hintWriteback(fd, hinted, at);
+        }
+        return 0;
+    }
+
+    int fd = -1;
+    std::size_t alignment = 0;
+    bool isDirect = true;
+    long long hinted = 0;  // where the page cache's writing was last asked to start
+    std::vector<std::unique_ptr<char, Free>> buffers;
+    std::size_t filling = 0;  // the buffer being filled, how full it is, and its place in the file
+    std::size_t filled = 0;
+    long long offset = 0;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::pair<std::size_t, long long>> full;  // buffers to write, and where
+    std::vector<std::size_t> spare;
+    int error = 0;
+    bool stopping = false;
+    std::thread thread;
+};
+
+AtomicFileWriter::AtomicFileWriter(const std::filesystem::path& path, unsigned newFileMode, Route route)
+    : path_(path) {
     std::filesystem::path dir = path.parent_path();
     if (dir.empty()) dir = ".";
     const std::string prefix = (dir / ("." + path.filename().string() + ".")).string();
@@ -66,10 +253,13 @@ AtomicFileWriter::AtomicFileWriter(const std::filesystem::path& path, unsigned n
     mode_t mode = static_cast<mode_t>(newFileMode);
     if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) mode = existing.st_mode & 07777;
     if (::fchmod(fd_, mode) != 0) fail(errno);
-    buffer_.reserve(kBufferSize);
+    if (route == Route::pastPageCache) direct_ = Direct::start(fd_);
+    if (!direct_) buffer_.reserve(kBufferSize);
 }
 
 AtomicFileWriter::~AtomicFileWriter() {
+    // The thread writes no more to a file about to go.
+    direct_.reset();
     if (fd_ < 0) return;
     // Removed while still locked, so that no sweep meets it unlocked.
     ::unlink(temporary_.c_str());
@@ -77,6 +267,7 @@ AtomicFileWriter::~AtomicFileWriter() {
 }
 
 void AtomicFileWriter::fail(int error) {
+    direct_.reset();
     if (fd_ >= 0) {
         ::unlink(temporary_.c_str());
         ::close(fd_);
@@ -97,16 +288,16 @@ void AtomicFileWriter::writeOut(std::string_view bytes) {
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
         written_ += n;
-        if (written_ - startedWriteback_ >= kWritebackStep) {
-            // Only a hint: whatever it does not do, the fsync at commit does.
-            ::sync_file_range(fd_, startedWriteback_, written_ - startedWriteback_, SYNC_FILE_RANGE_WRITE);
-            startedWriteback_ = written_;
-        }
+        hintWriteback(fd_, startedWriteback_, written_);
     }
 }
 
 void AtomicFileWriter::write(std::string_view bytes) {
     if (fd_ < 0) throw Error::posix(EBADF, "Cannot write " + path_.string());
+    if (direct_) {
+        if (const int error = direct_->append(bytes)) fail(error);
+        return;
+    }
     if (buffer_.size() + bytes.size() <= kBufferSize) {
         buffer_.append(bytes);
         return;
@@ -122,8 +313,15 @@ void AtomicFileWriter::write(std::string_view bytes) {
 
 void AtomicFileWriter::commit() {
     if (fd_ < 0) throw Error::posix(EBADF, "Cannot write " + path_.string());
-    writeOut(buffer_);
-    buffer_.clear();
+    if (direct_) {
+        if (const int error = direct_->finish()) fail(error);
+        direct_.reset();
+    } else {
+        writeOut(buffer_);
+        buffer_.clear();
+    }
+    // Written directly too: the file's size and where its blocks lie are not on the disk
+    // until now.
     if (::fsync(fd_) != 0) fail(errno);
     // Renamed before it is closed, while the lock still says it is being written.
     if (::rename(temporary_.c_str(), path_.c_str()) != 0) fail(errno);

@@ -8,6 +8,7 @@
 // done with it, so that one a killed or crashed writer left behind can be told from one
 // still being written, by any process: removeStaleTemporaries() removes only the former.
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -15,15 +16,25 @@ namespace platform::foundation::files {
 
 class AtomicFileWriter {
 public:
+    // How the bytes go to the disk. Through the page cache, each byte is first copied into
+    // memory the system has to find for it; `pastPageCache` writes from a few buffers of
+    // the writer's own (used again and again) straight to the disk, on a thread of its own
+    // while the caller makes the next bytes: for files of gigabytes, written once and not
+    // read back soon. Where the file system refuses that (no direct input and output, as
+    // on ramfs), the bytes go through the page cache all the same.
+    enum class Route { pageCache, pastPageCache };
+
     // The folder must exist. A file that already exists keeps its permission bits; a new
     // one gets `newFileMode`. Error (POSIX domain) when the temporary file cannot be made.
-    explicit AtomicFileWriter(const std::filesystem::path& path, unsigned newFileMode = 0644);
+    explicit AtomicFileWriter(const std::filesystem::path& path, unsigned newFileMode = 0644,
+                              Route route = Route::pageCache);
     ~AtomicFileWriter();
     AtomicFileWriter(const AtomicFileWriter&) = delete;
     AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
     // Error (POSIX domain) when the bytes cannot be written (a full disk, say); the
-    // writer is then spent and the file stays as it was.
+    // writer is then spent and the file stays as it was. Past the page cache, a failure
+    // is told by the write or commit after the one whose bytes met it.
     void write(std::string_view bytes);
     // Puts the file in place; Error as for write.
     void commit();
@@ -37,6 +48,8 @@ public:
     static int removeStaleTemporaries(const std::filesystem::path& path);
 
 private:
+    struct Direct;
+
     void writeOut(std::string_view bytes);
     [[noreturn]] void fail(int error);
 
@@ -48,6 +61,8 @@ private:
     // write out.
     long long written_ = 0;
     long long startedWriteback_ = 0;
+    // Past the page cache: the buffers and the thread that writes them.
+    std::unique_ptr<Direct> direct_;
 };
 
 }  // namespace platform::foundation::files

@@ -1,0 +1,281 @@
+#include "platform/foundation/atomic_file.hpp"
+#include "platform/foundation/error.hpp"
+#include "support/page_cache.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace pf = platform::foundation;
+using Writer = pf::files::AtomicFileWriter;
+using Route = Writer::Route;
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+// Bytes in which each place differs from its neighbours, so that a piece written twice,
+// skipped or put elsewhere shows.
+std::string patterned(std::size_t size, std::uint32_t seed) {
+    std::string bytes(size, '\0');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (auto& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+// Writes `bytes` in pieces of uneven sizes (some of a byte, some larger than any buffer a
+// writer keeps).
+void writeInPieces(Writer& writer, std::string_view bytes) {
+    static constexpr std::size_t kPieces[] = {1, 4095, kMiB, 3 * kMiB + 7, 9 * kMiB + 513, 511};
+    for (std::size_t i = 0; !bytes.empty(); ++i) {
+        const std::size_t n = std::min(bytes.size(), kPieces[i % std::size(kPieces)]);
+        writer.write(bytes.substr(0, n));
+        bytes.remove_prefix(n);
+    }
+}
+
+unsigned modeOf(const fs::path& path) {
+    struct stat facts {};
+    return ::stat(path.c_str(), &facts) == 0 ? facts.st_mode & 07777 : 0;
+}
+
+// The names in `folder` that a writer of `name` gives its temporary files.
+std::vector<std::string> temporariesOf(const fs::path& folder, const std::string& name) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename().string().rfind("." + name + ".", 0) == 0) found.push_back(entry.path().string());
+    }
+    return found;
+}
+
+// Runs a program to its end; true when it ended with status 0.
+bool runs(std::vector<std::string> arguments) {
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Where the files are written: the test's own folder, or a file system of its own, mounted
+// where the test may mount one (as the superuser) and gone at the end: ramfs (which takes
+// no direct writes), tmpfs, or ext4 of a few megabytes on a loop device.
+struct Place {
+    const char* name;
+    const char* type;  // nullptr: the test's folder
+    const char* options = "";
+    std::size_t ext4Bytes = 0;
+};
+
+class Mounted {
+public:
+    Mounted(const fs::path& where, const Place& place) : where_(where) {
+        fs::create_directories(where_);
+        if (!place.type) {
+            mounted_ = true;
+            return;
+        }
+        std::string device = place.type;
+        if (place.ext4Bytes > 0) {
+            const auto image = where_.string() + ".img";
+            const int file = ::open(image.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            const bool sized = file >= 0 && ::ftruncate(file, static_cast<off_t>(place.ext4Bytes)) == 0;
+            if (file >= 0) ::close(file);
+            if (!sized || !runs({"mkfs.ext4", "-q", "-F", "-E", "nodiscard", image})) {
+                why_ = "mkfs.ext4 failed";
+                return;
+            }
+            if (!attachLoop(image, device)) return;
+        }
+        mounted_ = ::mount(device.c_str(), where_.c_str(), place.type, 0, place.options) == 0;
+        if (!mounted_) why_ = std::string("mount: ") + std::strerror(errno);
+    }
+    ~Mounted() {
+        if (mounted_ && loop_ >= 0 && ::umount2(where_.c_str(), 0) != 0) ::umount2(where_.c_str(), MNT_DETACH);
+        if (mounted_ && loop_ < 0) ::umount2(where_.c_str(), MNT_DETACH);
+        // The loop device lets its file go once the last holder closes it.
+        if (loop_ >= 0) ::close(loop_);
+    }
+    Mounted(const Mounted&) = delete;
+    Mounted& operator=(const Mounted&) = delete;
+
+    bool mounted() const { return mounted_; }
+    const std::string& why() const { return why_; }
+
+private:
+    bool attachLoop(const std::string& image, std::string& device) {
+        const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+        if (control < 0) {
+            why_ = std::string("/dev/loop-control: ") + std::strerror(errno);
+            return false;
+        }
+        const int backing = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
+        // Another process may take the free device first: then the next.
+        for (int attempt = 0; attempt < 10 && loop_ < 0 && backing >= 0; ++attempt) {
+            const int number = ::ioctl(control, LOOP_CTL_GET_FREE);
+            if (number < 0) break;
+            device = "/dev/loop" + std::to_string(number);
+            const int loop = ::open(device.c_str(), O_RDWR | O_CLOEXEC);
+            loop_config config {};
+            config.fd = static_cast<unsigned>(backing);
+            config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
+            if (loop >= 0 && ::ioctl(loop, LOOP_CONFIGURE, &config) == 0) {
+                loop_ = loop;
+            } else if (loop >= 0) {
+                ::close(loop);
+            }
+        }
+        if (loop_ < 0) why_ = std::string("no loop device: ") + std::strerror(errno);
+        if (backing >= 0) ::close(backing);
+        ::close(control);
+        return loop_ >= 0;
+    }
+
+    fs::path where_;
+    bool mounted_ = false;
+    int loop_ = -1;
+    std::string why_;
+};
+
+const char* routeName(Route route) { return route == Route::pastPageCache ? "past the page cache" : "through it"; }
+
+// The file holds exactly the bytes written, however they were cut and wherever they went
+// (a file system that writes past the page cache, one that refuses that, one that only
+// seems to take it), by either route: sizes around the alignments that direct writes ask
+// for and around the writer's buffers, up to more than all its buffers at once. An existing
+// file keeps its mode, a new one gets the one asked for; nothing is left beside it. Past
+// the page cache, where the file system writes so, the bytes do not fill memory.
+TEST(AtomicFileWriterTest, EachRouteWritesTheBytesItIsGivenWhereverTheyGo) {
+    const Place places[] = {
+        {"the test's folder", nullptr},
+        {"ramfs", "ramfs"},
+        {"tmpfs", "tmpfs", "size=128m"},
+        {"ext4 of 96 MB", "ext4", "", 96 * kMiB},
+    };
+    const std::size_t sizes[] = {0,           1,           511,         512,          4095,
+                                 4096,        4097,        8 * kMiB - 1, 8 * kMiB,    8 * kMiB + 1,
+                                 8 * kMiB + 4096 + 3,      40 * kMiB + 4097};
+    const std::string source = patterned(40 * kMiB + 4097, 7);
+    const auto page = static_cast<std::uintmax_t>(::sysconf(_SC_PAGESIZE));
+    gwtest::TempDir dir;
+    int place = 0;
+    for (const auto& where : places) {
+        const auto folder = dir / ("place" + std::to_string(place++));
+        const Mounted mounted(folder, where);
+        if (!mounted.mounted()) {
+            std::printf("%s not tried: %s\n", where.name, mounted.why().c_str());
+            continue;
+        }
+        const bool pastCache = gwtest::writesPastPageCache(folder);
+        for (const auto route : {Route::pageCache, Route::pastPageCache}) {
+            for (std::size_t i = 0; i < std::size(sizes); ++i) {
+                SCOPED_TRACE(std::string(where.name) + ", " + routeName(route) + ", " + std::to_string(sizes[i]) + " bytes");
+                const auto path = folder / "state";
+                // Half of the files are new, half replace one whose mode they keep.
+                const bool existing = i % 2 == 0;
+                fs::remove(path);
+                if (existing) {
+                    gwtest::writeFile(path, "earlier");
+                    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+                }
+                const std::string_view bytes = std::string_view(source).substr(0, sizes[i]);
+                {
+                    Writer writer(path, 0604, route);
+                    writeInPieces(writer, bytes);
+                    writer.commit();
+                }
+                if (route == Route::pastPageCache && pastCache) {
+                    // Only the end that takes no direct write went through the page cache.
+                    EXPECT_LE(gwtest::cachedBytes(path), page);
+                }
+                EXPECT_TRUE(gwtest::readFile(path) == bytes);
+                EXPECT_EQ(modeOf(path), existing ? 0640u : 0604u);
+                EXPECT_EQ(temporariesOf(folder, "state"), std::vector<std::string>{});
+            }
+        }
+        fs::remove(folder / "state");
+    }
+}
+
+// A write that fails part-way (a full disk, the file size limit) is told by the writer,
+// and a writer let go unfinished writes nothing more: the earlier file stays whole, and
+// no temporary file is left beside it, by either route.
+TEST(AtomicFileWriterTest, AWriteThatFailsOrIsLetGoLeavesTheEarlierFileWholeAndNothingBeside) {
+    struct Case {
+        const char* name;
+        Place place;
+        std::size_t size;  // written
+        int error;         // expected; 0: the writer is let go uncommitted
+        rlim_t sizeLimit = RLIM_INFINITY;
+    };
+    const Case cases[] = {
+        {"a full ext4", {"ext4 of 16 MB", "ext4", "", 16 * kMiB}, 40 * kMiB + 3, ENOSPC},
+        {"a full tmpfs", {"tmpfs of 4 MB", "tmpfs", "size=4m"}, 40 * kMiB + 3, ENOSPC},
+        {"the file size limit part-way into a buffer", {"the test's folder", nullptr}, 40 * kMiB + 3, EFBIG,
+         12 * kMiB + 100},
+        {"let go part-way", {"the test's folder", nullptr}, 20 * kMiB + 3, 0},
+    };
+    const std::string source = patterned(40 * kMiB + 3, 11);
+    const std::string earlier = patterned(kMiB + 5, 3);
+    gwtest::TempDir dir;
+    int n = 0;
+    for (const auto& c : cases) {
+        const auto folder = dir / ("case" + std::to_string(n++));
+        const Mounted mounted(folder, c.place);
+        if (!mounted.mounted()) {
+            std::printf("%s not tried: %s\n", c.name, mounted.why().c_str());
+            continue;
+        }
+        const auto path = folder / "state";
+        gwtest::writeFile(path, earlier);
+        for (const auto route : {Route::pageCache, Route::pastPageCache}) {
+            SCOPED_TRACE(std::string(c.name) + ", " + routeName(route));
+            struct rlimit before {};
+            ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+            const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limited = before;
+            limited.rlim_cur = c.sizeLimit;
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+            std::optional<int> failed;
+            try {
+                Writer writer(path, 0644, route);
+                writeInPieces(writer, source.substr(0, c.size));
+                if (c.error != 0) writer.commit();
+            } catch (const pf::Error& error) {
+                failed = error.code();
+            }
+            ::setrlimit(RLIMIT_FSIZE, &before);
+            std::signal(SIGXFSZ, previous);
+            if (c.error != 0) {
+                EXPECT_EQ(failed, c.error) << (failed ? std::strerror(*failed) : "no failure");
+            } else {
+                EXPECT_FALSE(failed);
+            }
+            EXPECT_TRUE(gwtest::readFile(path) == earlier);
+            EXPECT_EQ(temporariesOf(folder, "state"), std::vector<std::string>{});
+        }
+    }
+}
+
+}  // namespace
