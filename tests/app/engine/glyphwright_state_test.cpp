@@ -4,6 +4,7 @@
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/base64.hpp"
 #include "platform/foundation/json.hpp"
+#include "support/file_size_limit.hpp"
 #include "support/page_cache.hpp"
 #include "support/permission_bound.hpp"
 #include "support/photo_like_png.hpp"
@@ -11,9 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <fstream>
 #include <map>
 
@@ -454,15 +452,8 @@ TEST_F(GlyphwrightStateTest, TheSavedStateIsTheCompactTextOfItsFormAndAFailedSav
     // A save that fails part-way (the disk refuses more bytes) leaves the earlier state
     // whole and nothing beside it.
     {
-        struct rlimit before {};
-        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
-        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit small = before;
-        small.rlim_cur = 4096;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        const gwtest::FileSizeLimit limit(4096);
         EXPECT_THROW(e.engine->save(), pf::Error);
-        ::setrlimit(RLIMIT_FSIZE, &before);
-        std::signal(SIGXFSZ, previous);
     }
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(savedPath.parent_path())) {

@@ -1,21 +1,19 @@
 #include "platform/foundation/atomic_file.hpp"
 #include "platform/foundation/error.hpp"
+#include "support/file_size_limit.hpp"
 #include "support/page_cache.hpp"
+#include "support/program_run.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <linux/loop.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstring>
 #include <optional>
 
@@ -65,19 +63,6 @@ std::vector<std::string> temporariesOf(const fs::path& folder, const std::string
     return found;
 }
 
-// Runs a program to its end; true when it ended with status 0.
-bool runs(std::vector<std::string> arguments) {
-    std::vector<char*> argv;
-    for (auto& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // Where the files are written: the test's own folder, or a file system of its own, mounted
 // where the test may mount one (as the superuser) and gone at the end: ramfs (which takes
 // no direct writes), tmpfs, or ext4 of a few megabytes on a loop device.
@@ -102,7 +87,10 @@ public:
             const int file = ::open(image.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
             const bool sized = file >= 0 && ::ftruncate(file, static_cast<off_t>(place.ext4Bytes)) == 0;
             if (file >= 0) ::close(file);
-            if (!sized || !runs({"mkfs.ext4", "-q", "-F", "-E", "nodiscard", image})) {
+            gwtest::ProgramOptions quiet;
+            quiet.workingDirectory = where_.parent_path();
+            quiet.outFile = quiet.errFile = image + ".out";
+            if (!sized || gwtest::runProgram("/sbin/mkfs.ext4", {"-q", "-F", "-E", "nodiscard", image}, quiet).status != 0) {
                 why_ = "mkfs.ext4 failed";
                 return;
             }
@@ -251,22 +239,15 @@ TEST(AtomicFileWriterTest, AWriteThatFailsOrIsLetGoLeavesTheEarlierFileWholeAndN
         gwtest::writeFile(path, earlier);
         for (const auto route : {Route::pageCache, Route::pastPageCache}) {
             SCOPED_TRACE(std::string(c.name) + ", " + routeName(route));
-            struct rlimit before {};
-            ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
-            const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-            struct rlimit limited = before;
-            limited.rlim_cur = c.sizeLimit;
-            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
             std::optional<int> failed;
             try {
+                const gwtest::FileSizeLimit limit(c.sizeLimit);
                 Writer writer(path, 0644, route);
                 writeInPieces(writer, source.substr(0, c.size));
                 if (c.error != 0) writer.commit();
             } catch (const pf::Error& error) {
                 failed = error.code();
             }
-            ::setrlimit(RLIMIT_FSIZE, &before);
-            std::signal(SIGXFSZ, previous);
             if (c.error != 0) {
                 EXPECT_EQ(failed, c.error) << (failed ? std::strerror(*failed) : "no failure");
             } else {
