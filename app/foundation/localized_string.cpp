@@ -56,6 +56,12 @@ std::string text(std::string_view key, std::initializer_list<std::string_view> a
     return lookUp(key, formatted);
 }
 
+std::string text(std::string_view key, const std::vector<std::string>& lines) {
+    std::string joined;
+    for (const auto& line : lines) joined += (joined.empty() ? "" : "\n") + pf::escapedForDisplay(line);
+    return lookUp(key, {pf::FormatArgument(std::move(joined))});
+}
+
 std::string text(std::string_view key, std::int64_t count) { return lookUp(key, {pf::FormatArgument(count)}); }
 
 std::string text(std::string_view key, float first, float second) {

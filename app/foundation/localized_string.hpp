@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -34,6 +35,8 @@ std::string text(std::string_view key);
 std::string text(std::string_view key, std::string_view argument);
 std::string text(std::string_view key, std::string_view first, std::string_view second);
 std::string text(std::string_view key, std::initializer_list<std::string_view> arguments);
+// One argument of several lines: each escaped as above, one under the other.
+std::string text(std::string_view key, const std::vector<std::string>& lines);
 std::string text(std::string_view key, std::int64_t count);
 // Two single-precision numbers, formatted as doubles.
 std::string text(std::string_view key, float first, float second);

@@ -91,10 +91,10 @@ private:
 };
 
 // The pictures a save could not write, one sentence each, naming why.
-std::string unsavedList(const Glyphwright::SaveReport& report, const char* separator) {
-    std::string list;
+std::vector<std::string> unsavedList(const Glyphwright::SaveReport& report) {
+    std::vector<std::string> list;
     for (const auto& picture : report.unsaved) {
-        list += (list.empty() ? "" : separator) + LocalizedString::text("saved-state.unsaved.item", picture.name, picture.reason);
+        list.push_back(LocalizedString::text("saved-state.unsaved.item", picture.name, picture.reason));
     }
     return list;
 }
@@ -370,7 +370,7 @@ qt::TerminateReply AppDelegate::applicationShouldTerminate() {
     qt::Alert alert;
     if (report) {
         alert.messageText = LocalizedString::text("saved-state.unsaved.message");
-        alert.informativeText = LocalizedString::text("saved-state.unsaved.informative", unsavedList(*report, "\n"));
+        alert.informativeText = LocalizedString::text("saved-state.unsaved.informative", unsavedList(*report));
     } else {
         alert.messageText = LocalizedString::text("saved-state.save-failed.message");
         alert.informativeText = LocalizedString::text("saved-state.save-failed.informative", failure);
@@ -428,7 +428,9 @@ void AppDelegate::applicationWillTerminate() {
     if (!report) {
         line = LocalizedString::text("saved-state.save-failed.at-end", failure);
     } else if (!report->unsaved.empty()) {
-        line = LocalizedString::text("saved-state.unsaved.at-end", unsavedList(*report, " "));
+        std::string list;
+        for (const auto& item : unsavedList(*report)) list += (list.empty() ? "" : " ") + item;
+        line = LocalizedString::text("saved-state.unsaved.at-end", list);
     }
     if (!line.empty()) std::fprintf(stderr, "%s\n", line.c_str());
 }

@@ -139,12 +139,13 @@ private:
             scheduled_ = false;
         }
         if (reasons.empty()) return;
+        // One reason a line: each escaped, not the lines between them.
         std::string informative;
-        for (const auto& why : reasons) informative += (informative.empty() ? "" : "\n") + why;
+        for (const auto& why : reasons) informative += (informative.empty() ? "" : "\n") + pf::escapedForDisplay(why);
         qt::presentError(qt::Application::shared() ? qt::Application::shared()->mainWindow() : nullptr,
                          LocalizedString::text(reasons.size() == 1 ? "add-image.alert.message-Text"
                                                                    : "add-images.skipped.message"),
-                         pf::escapedForDisplay(informative));
+                         informative);
     }
 
     std::mutex mutex_;

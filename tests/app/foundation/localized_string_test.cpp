@@ -148,6 +148,10 @@ TEST(LocalizedString, ArgumentsOfAnyKindAreShownByTheirDescription) {
     EXPECT_NE(ls::versionCheckAlertMessageText(pf::Value("3.0")).find("3.0"), std::string::npos);
     // An argument is inserted, never read as a format.
     EXPECT_NE(ls::assetAlreadyExistsNewOption("100% %@ %d").find("100% %@ %d"), std::string::npos);
+    // Control characters of an argument are escaped; lines given as lines stay lines.
+    EXPECT_NE(ls::text("saved-state.unsaved.at-end", "a\nb").find("a\\x0ab"), std::string::npos);
+    const auto lines = ls::text("saved-state.unsaved.informative", std::vector<std::string>{"one\tA", "two"});
+    EXPECT_EQ(lines.rfind("one\\x09A\ntwo\n", 0), 0u) << lines;
 }
 
 TEST(LocalizedString, MissingKeyShowsTheKeyFormatted) {

@@ -401,6 +401,7 @@ TEST_F(SavedStateDamageOnX11, AQuitSavesEveryPictureItCanAndNamesTheOthers) {
     ASSERT_TRUE(alert) << session_.log(app);
     const auto told = alertSaying(app, main, "is no longer there");
     ASSERT_TRUE(told) << session_.log(app);
+    EXPECT_EQ(told->text.find("\\x0a"), std::string::npos) << "the pictures are not one a line: " << told->text;
     std::set<std::string> named;
     for (const auto& name : names) {
         if (told->text.find("“" + name + "”") != std::string::npos) named.insert(name);
