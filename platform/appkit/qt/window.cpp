@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QShowEvent>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -191,6 +192,35 @@ void Panel::placeBeside(QWidget& owner) {
     else frame.moveRight(mainFrame.left() - 1);
     move(keptInside(frame, available).topLeft());
     placed_ = true;
+}
+
+QWindow* Panel::waitingFor() const {
+    const QWidget* over = parentWidget() ? parentWidget()->window() : nullptr;
+    QWindow* window = over ? over->windowHandle() : nullptr;
+    if (!window || !over->isVisible()) return nullptr;
+    if (over->isMinimized()) return window;
+    // Offscreen no window manager places windows: they are where they say at once.
+    return !window->isExposed() && QGuiApplication::platformName() != QLatin1String("offscreen") ? window : nullptr;
+}
+
+void Panel::setVisible(bool visible) {
+    if (waitingFor_) waitingFor_->removeEventFilter(this);
+    waitingFor_ = visible ? waitingFor() : nullptr;
+    if (waitingFor_) {
+        waitingFor_->installEventFilter(this);
+        return;
+    }
+    Window::setVisible(visible);
+}
+
+bool Panel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == waitingFor_ && event->type() == QEvent::Expose) {
+        // Once the expose is handled: the window is then on the screen where it says.
+        QTimer::singleShot(0, this, [this] {
+            if (waitingFor_) setVisible(true);
+        });
+    }
+    return Window::eventFilter(watched, event);
 }
 
 void Panel::showEvent(QShowEvent* event) {

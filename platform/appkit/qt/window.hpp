@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QRect>
 #include <QWidget>
+#include <QWindow>
 
 #include <functional>
 #include <vector>
@@ -87,12 +88,23 @@ public:
     // may move that window aside on a small screen).
     void placeBeside(QWidget& owner);
 
+    // Shown while the window it belongs to is not on the screen (minimised, or not yet
+    // placed there by the window manager at the start), it opens once that window is:
+    // placed beside a window the window manager had not placed yet, it went where that
+    // window was not, over it, and stayed unpainted.
+    void setVisible(bool visible) override;
+
 protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The window this one waits for to be on the screen; null when it waits for none.
+    QWindow* waitingFor() const;
+
     QPointer<QWidget> content_;
     bool placed_ = false;
+    QPointer<QWindow> waitingFor_;
 };
 
 }  // namespace platform::appkit::qt

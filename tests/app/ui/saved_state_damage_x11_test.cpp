@@ -15,6 +15,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <thread>
 
 namespace {
 
@@ -280,6 +281,14 @@ std::vector<std::string> colourPictures(const gwtest::x11::DesktopSession& sessi
     return files;
 }
 
+bool overlap(const gwtest::x11::WindowGeometry& a, const gwtest::x11::WindowGeometry& b) {
+    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
+}
+
+std::string describe(const gwtest::x11::WindowGeometry& frame) {
+    return fmt::format("the window at {},{} {}x{}", frame.x, frame.y, frame.width, frame.height);
+}
+
 // Whether a window shows an area of `colour` (a picture of that colour in its list).
 bool showsColour(const std::string& window, gwtest::x11::Rgb colour) {
     return waitUntil(
@@ -320,10 +329,46 @@ TEST_F(SavedStateDamageOnX11, ASecondLaunchHandsItsPicturesToTheRunningWindowAnd
             kAppearDeadline))
             << "the window did not come back";
         EXPECT_TRUE(showsColour(window, kBlue)) << session_.log(first);
+        // The panel that opens with the picture lies beside the window, not over it.
+        const auto main = session_.geometry(window);
+        ASSERT_TRUE(main);
+        for (const auto& other : session_.visibleWindows(first)) {
+            const auto frame = other == window ? std::nullopt : session_.geometry(other);
+            EXPECT_TRUE(!frame || !overlap(*frame, *main)) << describe(*frame) << " lies over " << describe(*main);
+        }
         ASSERT_TRUE(session_.typeKeys(window, "ctrl+q"));
         EXPECT_EQ(session_.waitForExit(first), 0) << session_.log(first);
         EXPECT_EQ(savedNames(), (std::vector<std::string>{"Green", "Red", "Blue"}));
     }
+}
+
+// A window manager slow to place the main window at the start (held up here until the
+// program has its pictures, and selects one, which asks for its panel): the panel waits
+// for the window, and opens beside it.
+TEST_F(SavedStateDamageOnX11, APanelAskedForBeforeTheWindowManagerPlacesTheWindowOpensBesideIt) {
+    const gwtest::x11::AccessibilityBus accessibility(session_.busAddress());
+    ASSERT_EQ(::kill(session_.windowManager(), SIGSTOP), 0);
+    const pid_t app = session_.launch(GW_DESKTOP_PATH, pictures({"East", "West"}));
+    const bool listed = waitUntil(
+        [&] {
+            for (const auto& window : accessibility.windowsOf(app)) {
+                if (window.find([](const gwtest::x11::AccessibleElement& e) { return e.name == "West"; })) return true;
+            }
+            return false;
+        },
+        kAppearDeadline);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_EQ(::kill(session_.windowManager(), SIGCONT), 0);
+    ASSERT_TRUE(listed) << session_.log(app);
+    const auto main = session_.firstWindow(app);
+    ASSERT_FALSE(main.empty()) << session_.log(app);
+    const auto panel = session_.newWindow(app, {main});
+    ASSERT_TRUE(panel) << session_.log(app);
+    const auto mainFrame = session_.geometry(main), panelFrame = session_.geometry(*panel);
+    ASSERT_TRUE(mainFrame && panelFrame);
+    EXPECT_TRUE(!overlap(*mainFrame, *panelFrame)) << describe(*panelFrame) << " lies over " << describe(*mainFrame);
+    ASSERT_TRUE(session_.typeKeys(main, "ctrl+q"));
+    EXPECT_EQ(session_.waitForExit(app), 0) << session_.log(app);
 }
 
 // A launch that comes while the running window saves its quit (held here for as long as

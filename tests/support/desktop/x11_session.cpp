@@ -105,7 +105,7 @@ DesktopSession::DesktopSession(int width, int height) : resources_(fs::path(GW_S
     }
     // openbox runs its start-up command once it manages the screen.
     const auto managing = dir_ / "window-manager-ready";
-    const pid_t manager = launch("openbox", {"--sm-disable", "--startup", "touch " + managing.string()});
+    const pid_t manager = manager_ = launch("openbox", {"--sm-disable", "--startup", "touch " + managing.string()});
     if (manager <= 0 || !waitUntil([&] { return fs::exists(managing) || hasEnded(manager); }, kAppearDeadline) ||
         !fs::exists(managing)) {
         failure_ = "the window manager did not start (is the openbox package installed?)";

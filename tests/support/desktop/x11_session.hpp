@@ -62,6 +62,8 @@ public:
     const std::string& display() const { return xvfb_->display(); }
 
     const std::filesystem::path& root() const { return dir_.path(); }
+    // The window manager's process (openbox), for a test that holds it up.
+    pid_t windowManager() const { return manager_; }
     std::filesystem::path home() const { return dir_ / "home"; }
     std::filesystem::path configHome() const { return dir_ / "config"; }
     std::filesystem::path dataHome() const { return dir_ / "data"; }
@@ -129,6 +131,7 @@ private:
     std::map<pid_t, std::optional<int>> exitStatus_;
     std::string failure_;
     bool accessible_ = false;
+    pid_t manager_ = -1;
 };
 
 }  // namespace gwtest::x11

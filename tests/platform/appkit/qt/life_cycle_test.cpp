@@ -127,11 +127,12 @@ TEST(LifeCycle, AnExitWithoutTerminatingTellsTheDelegateNothingAndLaterQuitsAreN
 }
 
 // Files a later launch hands over open after those this run was started with (however
-// early they come), and the window comes back to the front; while an end is decided or
-// under way a later launch is to wait (the observer hears it), and nothing handed over
-// opens any more.
+// early they come), and the window comes back to the front, and a panel of the window
+// shown while it was put away with it; while an end is decided or under way a later
+// launch is to wait (the observer hears it), and nothing handed over opens any more.
 TEST(LifeCycle, FilesHandedOverOpenAfterTheRunsOwnAndNotOnceAnEndIsDecided) {
     qt::Window window;
+    qt::Panel panel(&window);
     RecordingDelegate delegate;
     delegate.window = &window;
     delegate.replies = {qt::TerminateReply::terminateCancel};
@@ -139,16 +140,24 @@ TEST(LifeCycle, FilesHandedOverOpenAfterTheRunsOwnAndNotOnceAnEndIsDecided) {
     std::vector<bool> ending;
     cycle.setEndingObserver([&](bool now) { ending.push_back(now); });
     cycle.handOver({"/tmp/early.png"});
-    bool backInFront = false;
+    bool backInFront = false, panelWhileAway = true;
+    QTimer backOnScreen;
     delegate.onDidFinish = [&] {
         QTimer::singleShot(0, [&] {
             cycle.handOver({"/tmp/later.png", "/tmp/other.png"});
             window.showMinimized();
+            panel.show();
+            panelWhileAway = panel.isVisible();
             cycle.handOver({});
             backInFront = window.isVisible() && !window.isMinimized();
-            cycle.terminate();
-            cycle.terminate();
-            cycle.handOver({"/tmp/too-late.png"});
+            QObject::connect(&backOnScreen, &QTimer::timeout, [&] {
+                if (!panel.isVisible()) return;
+                backOnScreen.stop();
+                cycle.terminate();
+                cycle.terminate();
+                cycle.handOver({"/tmp/too-late.png"});
+            });
+            backOnScreen.start(10);
         });
     };
     EXPECT_EQ(cycle.run(&window, {"/tmp/given.png"}), 0);
@@ -157,6 +166,7 @@ TEST(LifeCycle, FilesHandedOverOpenAfterTheRunsOwnAndNotOnceAnEndIsDecided) {
                                                "should-terminate",      "should-terminate",    "will-terminate"};
     EXPECT_EQ(delegate.events, expected);
     EXPECT_TRUE(backInFront);
+    EXPECT_FALSE(panelWhileAway);
     EXPECT_EQ(ending, (std::vector<bool>{true, false, true}));
 }
 
