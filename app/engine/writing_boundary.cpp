@@ -381,7 +381,7 @@ files::UniqueFd openForMark(const files::RootHandle::Entry& item, struct stat& i
                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
                                     (S_ISDIR(info.st_mode) ? O_DIRECTORY : 0)));
     struct stat opened {};
-    if (!fd || ::fstat(fd.get(), &opened) != 0 || opened.st_ino != info.st_ino || opened.st_dev != info.st_dev) return {};
+    if (!fd || ::fstat(fd.get(), &opened) != 0 || files::ItemIdentity::of(opened) != files::ItemIdentity::of(info)) return {};
     return fd;
 }
 
@@ -453,10 +453,9 @@ void WritingBoundary::unmark(const fs::path& path) const {
     });
 }
 
-std::vector<ReplacedItem> WritingBoundary::dispose(const fs::path& path, const std::optional<fs::path>& replacedBy,
-                                                   const std::optional<fs::path>& keptFor, bool left) const {
+bool WritingBoundary::prune(const fs::path& path, const std::optional<fs::path>& replacedBy) const {
     stepBegins(path);
-    const bool gone = bounded([&] {
+    return bounded([&] {
         const auto item = entryOnExistingPath(path);
         if (!item) return true;
         auto& made = run_->made;
@@ -475,29 +474,20 @@ std::vector<ReplacedItem> WritingBoundary::dispose(const fs::path& path, const s
             made.forget(entry);
             return true;
         };
-        if (!replacedBy) return files::pruneTree(*item, nullptr, forgetting, path);
-        const auto counterpart = entryOnExistingPath(*replacedBy);
+        const auto counterpart = replacedBy ? entryOnExistingPath(*replacedBy) : std::nullopt;
         return files::pruneTree(*item, counterpart ? &*counterpart : nullptr, forgetting, path);
     });
-    if (gone) return {};
+}
+
+std::vector<ReplacedItem> WritingBoundary::dispose(const fs::path& path, const std::optional<fs::path>& replacedBy,
+                                                   const std::optional<fs::path>& keptFor, bool left) const {
+    if (prune(path, replacedBy)) return {};
     auto kept = keepReplaced(pf::URL::fileURL(keptFor.value_or(path), kindOf(path) == Kind::folder), path, *this);
     kept.left = left;
     return {std::move(kept)};
 }
 
-bool WritingBoundary::removeIfMade(const fs::path& path) const {
-    stepBegins(path);
-    return bounded([&] {
-        const auto item = entryOnExistingPath(path);
-        if (!item) return true;
-        auto& made = run_->made;
-        return files::pruneTree(*item, nullptr, [&made](const struct stat& entry, const struct stat*) {
-            if (!made.isMade(entry)) return false;
-            made.forget(entry);
-            return true;
-        }, path);
-    });
-}
+bool WritingBoundary::removeIfMade(const fs::path& path) const { return prune(path, std::nullopt); }
 
 void WritingBoundary::report(std::vector<ReplacedItem> kept) const {
     std::lock_guard lock(run_->mutex);

@@ -174,6 +174,9 @@ private:
     };
     WritingBoundary() = default;
     void record(const platform::foundation::files::RootHandle::Entry& item) const;
+    // Removes what of the item at `path` may go (see dispose) and forgets it; whether
+    // nothing of it is left.
+    bool prune(const std::filesystem::path& path, const std::optional<std::filesystem::path>& replacedBy) const;
     // Runs a step, turning a path that leads out into OutsideWritingBoundaryError.
     template <typename Step>
     auto bounded(Step&& step) const -> decltype(step());
