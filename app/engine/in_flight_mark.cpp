@@ -50,15 +50,6 @@ std::optional<ProcessFacts> processFacts(std::uint64_t process) {
     return std::nullopt;
 }
 
-std::string_view kindText(InFlightKind kind) {
-    switch (kind) {
-    case InFlightKind::replaced: return "replaced";
-    case InFlightKind::writing: return "writing";
-    case InFlightKind::temporary: return "temporary";
-    }
-    return "writing";
-}
-
 template <typename Number>
 bool readNumber(std::string_view text, Number& value) {
     return !text.empty() && std::from_chars(text.data(), text.data() + text.size(), value).ptr == text.data() + text.size();
@@ -76,6 +67,15 @@ std::vector<std::string_view> words(std::string_view line) {
 }
 
 }  // namespace
+
+std::string_view inFlightKindText(InFlightKind kind) {
+    switch (kind) {
+    case InFlightKind::replaced: return "replaced";
+    case InFlightKind::writing: return "writing";
+    case InFlightKind::temporary: return "temporary";
+    }
+    return "writing";
+}
 
 RunIdentity RunIdentity::current() {
     static const std::string boot = bootIdentity();
@@ -101,7 +101,7 @@ bool RunIdentity::mayStillRun() const {
 
 std::string InFlightMark::text() const {
     return fmt::format("{}\nrun {} {} {} {}\n{} {} {}\n{}", kFirstLine, run.boot, run.process, run.started, run.user,
-                       kindText(kind), item.device, item.inode, original);
+                       inFlightKindText(kind), item.device, item.inode, original);
 }
 
 std::optional<InFlightMark> InFlightMark::parse(std::string_view text) {
@@ -126,7 +126,7 @@ std::optional<InFlightMark> InFlightMark::parse(std::string_view text) {
     }
     bool known = false;
     for (const auto kind : {InFlightKind::replaced, InFlightKind::writing, InFlightKind::temporary}) {
-        if (item[0] == kindText(kind)) {
+        if (item[0] == inFlightKindText(kind)) {
             mark.kind = kind;
             known = true;
         }

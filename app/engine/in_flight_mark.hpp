@@ -26,6 +26,9 @@ enum class InFlightKind {
     temporary,
 };
 
+// The kind as the mark's text and a hidden name in flight say it.
+std::string_view inFlightKindText(InFlightKind kind);
+
 // A run as a later one can tell whether it may still be at work: the process (by its
 // number and the moment it started, so that the number given to another process later
 // does not count) on this boot of the machine, and the user it ran as.

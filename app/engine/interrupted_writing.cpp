@@ -21,15 +21,6 @@ namespace pf = platform::foundation;
 
 namespace {
 
-constexpr std::string_view nameText(InFlightKind kind) {
-    switch (kind) {
-    case InFlightKind::replaced: return "replaced";
-    case InFlightKind::writing: return "writing";
-    case InFlightKind::temporary: return "temporary";
-    }
-    return "writing";
-}
-
 void logFailure(const std::string& what, const std::exception& error) {
     Logger::log(fmt::format("{}: {}", what, error.what()));
 }
@@ -157,7 +148,7 @@ fs::path inFlightSibling(const fs::path& path, InFlightKind kind, const WritingB
     static std::atomic<unsigned> counter{0};
     for (;;) {
         const auto candidate = path.parent_path() / fmt::format(".{}.{}-{}-{}", path.filename().string(),
-                                                                nameText(kind), ::getpid(), counter.fetch_add(1));
+                                                                inFlightKindText(kind), ::getpid(), counter.fetch_add(1));
         if (!boundary.exists(candidate)) return candidate;
     }
 }
