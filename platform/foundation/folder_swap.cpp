@@ -94,7 +94,7 @@ void carryFile(int from, int to, const std::string& name, const struct stat& inf
     struct stat opened {};
     if (::fstat(source.get(), &opened) != 0) fail(errno, what);
     // Something else swapped in since it was looked at: no content of ours.
-    if (!S_ISREG(opened.st_mode) || opened.st_ino != info.st_ino || opened.st_dev != info.st_dev) return;
+    if (!S_ISREG(opened.st_mode) || ItemIdentity::of(opened) != ItemIdentity::of(info)) return;
     UniqueFd target(::openat(to, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                              opened.st_mode & 07777));
     if (!target) fail(errno, what);
@@ -271,7 +271,7 @@ bool pruneAt(int folder, const std::string& name, int otherFolder, const std::st
         }
         struct stat opened {};
         // Something else swapped in since it was looked at: it is left as it is.
-        if (::fstat(inside.get(), &opened) != 0 || opened.st_ino != item.st_ino || opened.st_dev != item.st_dev) {
+        if (::fstat(inside.get(), &opened) != 0 || ItemIdentity::of(opened) != ItemIdentity::of(item)) {
             return false;
         }
         UniqueFd inCounterpart;
@@ -299,7 +299,7 @@ bool pruneAt(int folder, const std::string& name, int otherFolder, const std::st
         if (errno == ENOENT) return true;
         fail(errno, what);
     }
-    if (again.st_ino != item.st_ino || again.st_dev != item.st_dev) return false;
+    if (ItemIdentity::of(again) != ItemIdentity::of(item)) return false;
     if (::unlinkat(folder, name.c_str(), 0) != 0) {
         if (errno == ENOENT) return true;
         fail(errno, what);
