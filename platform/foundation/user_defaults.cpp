@@ -4,11 +4,11 @@
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
+#include "platform/foundation/folder_swap.hpp"
 #include "platform/foundation/plist.hpp"
 
 #include <fcntl.h>
 #include <fmt/format.h>
-#include <stdio.h>
 #include <sys/file.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -84,15 +84,8 @@ fs::path moveAside(const fs::path& path, std::error_code& error) {
     for (int n = 1; n <= 1000; ++n) {
         fs::path aside = path;
         aside += n == 1 ? std::string(".corrupt") : ".corrupt-" + std::to_string(n);
-        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return aside;
-        int err = errno;
-        if (err == EINVAL) {
-            // A file system that cannot rename only onto a free name: looked at first.
-            std::error_code ignored;
-            if (fs::exists(fs::symlink_status(aside, ignored))) continue;
-            if (::rename(path.c_str(), aside.c_str()) == 0) return aside;
-            err = errno;
-        }
+        if (files::renameIfFree(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str()) == 0) return aside;
+        const int err = errno;
         if (err != EEXIST) {
             error = std::error_code(err, std::generic_category());
             return {};
