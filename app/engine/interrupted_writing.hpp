@@ -38,8 +38,10 @@ constexpr std::size_t kInFlightNameOverhead = 1 + 11 + 1 + 10 + 1 + 10;
 // marked by a run of this user that no longer runs count; a folder is put back only when
 // it is a real folder of this user. Returns what was kept, for the user to be told.
 // Every step goes through `boundary`: a catalog that leads outside it is not touched.
-// Failures are logged, never thrown.
+// Failures are logged, never thrown. Without a boundary, one with a record of its own: what
+// earlier runs of the process made and removed must not make a user's file that got the
+// same inode count as made here.
 std::vector<ReplacedItem> recoverInterruptedWriting(const std::filesystem::path& outputDirectory,
-                                                    const WritingBoundary& boundary = *WritingBoundary::everything());
+                                                    const WritingBoundary& boundary = *WritingBoundary::everything()->forRun());
 
 }  // namespace gw
