@@ -1376,16 +1376,16 @@ inline Bytes crossingFillsSvg(int points, int uses) {
     return bytesOf(svgText(R"(width="100" height="100")", body));
 }
 
+// A path from the page's middle through `points` points of a 100-point page, as PDF operators.
+inline std::string pdfPolyline(int points, uint32_t seed) {
+    std::string path = "50 50 m\n";
+    for (const char c : scatteredPoints(points, 100, ",", seed)) path += c == ' ' ? " l\n" : c == ',' ? " " : std::string(1, c);
+    return path + " l\n";
+}
+
 // A page of one line of `points` points stroked with dashes `dash` points long.
 inline Bytes dashedLinePdf(int points, double dash) {
-    std::string content = "[" + std::to_string(dash) + "] 0 d 0.5 w\n50 50 m\n";
-    const std::string spread = scatteredPoints(points, 100, " ");
-    for (size_t at = 0, next; at < spread.size(); at = next + 1) {
-        next = spread.find(' ', spread.find(' ', at) + 1);
-        if (next == std::string::npos) next = spread.size();
-        content += spread.substr(at, next - at) + " l\n";
-    }
-    content += "S\n";
+    const std::string content = "[" + std::to_string(dash) + "] 0 d 0.5 w\n" + pdfPolyline(points, 12345) + "S\n";
     auto objects = pdfPage(100, 100, "<< >>");
     objects.push_back(pdfStream("/Filter /FlateDecode", deflated(content)));
     return pdfOfObjects(objects);
@@ -1395,14 +1395,8 @@ inline Bytes dashedLinePdf(int points, double dash) {
 // more at any size: an 8192 x 8192 picture drawn small `draws` times (decoded whole at
 // each), and a path of `segments` segments filled `fills` times.
 inline Bytes heavyPagePdf(int segments, int fills, int draws = 1) {
-    std::string path = "50 50 m\n", content;
+    std::string content;
     for (int i = 0; i < draws; ++i) content += "q 10 0 0 10 0 0 cm /Im0 Do Q\n";
-    const std::string spread = scatteredPoints(segments, 100, " ", 54321);
-    for (size_t at = 0, next; at < spread.size(); at = next + 1) {
-        next = spread.find(' ', spread.find(' ', at) + 1);
-        if (next == std::string::npos) next = spread.size();
-        path += spread.substr(at, next - at) + " l\n";
-    }
     for (int i = 0; i < fills; ++i) content += "/P Do\n";
     auto objects = pdfPage(100, 100, "<< /XObject << /Im0 5 0 R /P 6 0 R >> >>");
     objects.push_back(pdfStream("", bytesOf(content)));
@@ -1411,7 +1405,7 @@ inline Bytes heavyPagePdf(int segments, int fills, int draws = 1) {
                                 "/BitsPerComponent 8 /Filter /FlateDecode",
                                 deflatedRepeat("", std::string(1, char(0x80)), pixels >> 20, "", false)));
     objects.push_back(pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100] /Filter /FlateDecode",
-                                deflated(path + "f\n")));
+                                deflated(pdfPolyline(segments, 54321) + "f\n")));
     return pdfOfObjects(objects);
 }
 

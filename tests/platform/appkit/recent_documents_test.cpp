@@ -18,9 +18,9 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -105,124 +105,86 @@ TEST_F(RecentDocumentsTest, WithoutAListOrItsFolderBothAreMadeForTheUserAlone) {
     EXPECT_EQ(fs::status(RecentDocuments::listPath()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
+std::string uriOf(const fs::path& path) {
+    gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
+    std::string out = uri;
+    g_free(uri);
+    return out;
+}
+
 // The URIs a list holds, none when it cannot be read.
-std::optional<std::vector<std::string>> urisIn(const fs::path& list) {
+std::optional<std::set<std::string>> urisIn(const fs::path& list) {
     GBookmarkFile* bookmarks = g_bookmark_file_new();
-    std::optional<std::vector<std::string>> uris;
+    std::optional<std::set<std::string>> uris;
     if (g_bookmark_file_load_from_file(bookmarks, list.c_str(), nullptr)) {
-        uris.emplace();
-        gsize length = 0;
-        gchar** all = g_bookmark_file_get_uris(bookmarks, &length);
-        for (gsize i = 0; i < length; ++i) uris->push_back(all[i]);
+        gchar** all = g_bookmark_file_get_uris(bookmarks, nullptr);
+        uris.emplace(all, all + g_strv_length(all));
         g_strfreev(all);
     }
     g_bookmark_file_free(bookmarks);
     return uris;
 }
 
-bool holds(const std::vector<std::string>& uris, const std::string& uri) {
-    return std::find(uris.begin(), uris.end(), uri) != uris.end();
-}
-
 // Whatever the list is (private, read-only, a link the user made into another folder, a
 // link to nothing, another user's), a note either goes into it keeping its mode, owner and
 // place, or leaves it exactly as it was.
 TEST_F(RecentDocumentsTest, TheListKeepsItsModeOwnerAndPlace) {
-    const bool root = ::geteuid() == 0;
     constexpr uid_t kNobody = 65534;
+    using P = fs::perms;
     struct Case {
         const char* name;
-        bool needsRoot;
-        // Makes the list at `list`, with `dotfiles` as another folder of the user's; answers
-        // the regular file the list is written in (where a link leads), or none.
-        std::function<fs::path(const fs::path& list, const fs::path& dotfiles)> make;
-        bool noted;           // the note is added; otherwise every file stays as it was
-        fs::perms mode;       // of the file written in
-        uid_t owner;          // of the file written in
+        const char* link;  // the list is a link to this (relative, or in the other folder); null: a file
+        bool exists;       // the file the list is written in
+        P mode;
+        bool others;       // the file is another user's (tried as the superuser only)
+        bool noted;        // the note is added; otherwise every file stays as it was
     };
-    const auto writeList = [](const fs::path& file, fs::perms mode) {
-        gwtest::writeFile(file, kOtherProgramsList);
-        fs::permissions(file, mode);
-        return file;
+    const Case cases[] = {
+        {"private", nullptr, true, P::owner_read | P::owner_write, false, true},
+        {"read-only", nullptr, true, P::owner_read | P::group_read | P::others_read, false, false},
+        {"a link into another folder", "../dotfiles/recently-used.xbel", true, P::owner_read | P::owner_write, false, true},
+        {"a link to nothing", "recently-used.xbel", false, P::none, false, false},
+        {"a link to another user's list", "theirs.xbel", true, P::owner_read | P::owner_write, true, false},
+        {"another user's list, written by the superuser", nullptr, true, P::owner_read | P::owner_write, true, true},
     };
-    using P = fs::perms;
-    const uid_t me = ::geteuid();
-    const std::vector<Case> cases = {
-        {"private", false, [&](auto list, auto) { return writeList(list, P::owner_read | P::owner_write); }, true,
-         P::owner_read | P::owner_write, me},
-        {"read-only", false, [&](auto list, auto) { return writeList(list, P::owner_read | P::group_read | P::others_read); },
-         false, P::owner_read | P::group_read | P::others_read, me},
-        {"a link into another folder", false,
-         [&](auto list, auto dotfiles) {
-             const auto file = writeList(dotfiles / "recently-used.xbel", P::owner_read | P::owner_write);
-             fs::create_symlink("../dotfiles/recently-used.xbel", list);
-             return file;
-         },
-         true, P::owner_read | P::owner_write, me},
-        {"a link to nothing", false,
-         [&](auto list, auto dotfiles) {
-             fs::create_symlink(dotfiles / "recently-used.xbel", list);
-             return fs::path();
-         },
-         false, P::none, me},
-        {"a link to another user's list", true,
-         [&](auto list, auto dotfiles) {
-             const auto file = writeList(dotfiles / "theirs.xbel", P::owner_read | P::owner_write);
-             EXPECT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
-             fs::create_symlink(file, list);
-             return file;
-         },
-         false, P::owner_read | P::owner_write, kNobody},
-        {"another user's list, written by the superuser", true,
-         [&](auto list, auto) {
-             const auto file = writeList(list, P::owner_read | P::owner_write);
-             EXPECT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
-             return file;
-         },
-         true, P::owner_read | P::owner_write, kNobody},
-    };
+    const fs::path data = dir_.path() / "data", dotfiles = dir_.path() / "dotfiles", list = RecentDocuments::listPath();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.needsRoot && !root) continue;
-        const fs::path data = dir_.path() / "data";
-        const fs::path dotfiles = dir_.path() / "dotfiles";
-        fs::remove_all(data);
-        fs::remove_all(dotfiles);
-        fs::create_directories(data);
-        fs::create_directories(dotfiles);
-        const fs::path list = RecentDocuments::listPath();
-        const fs::path file = c.make(list, dotfiles);
-        const auto linkBefore = fs::is_symlink(list) ? std::optional(fs::read_symlink(list)) : std::nullopt;
-        const auto before = file.empty() ? std::string() : gwtest::readFile(file);
+        if (c.others && ::geteuid() != 0) continue;
+        for (const auto& folder : {data, dotfiles}) {
+            fs::remove_all(folder);
+            fs::create_directories(folder);
+        }
+        const fs::path target = !c.link ? fs::path() : c.link[0] == '.' ? fs::path(c.link) : dotfiles / c.link;
+        const fs::path file = c.link ? (data / target).lexically_normal() : list;
+        if (c.link) fs::create_symlink(target, list);
+        if (c.exists) {
+            gwtest::writeFile(file, kOtherProgramsList);
+            fs::permissions(file, c.mode);
+            if (c.others) {
+                EXPECT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
+            }
+        }
 
         const auto art = picture("art.png");
         RecentDocuments::noteNewRecentDocumentURL(URL::fileURL(art), "Glyphwright", "glyphwright %u");
         RecentDocuments::waitUntilWritten();
 
         // The link, where there was one, is as it was; nothing else appeared beside it.
-        EXPECT_EQ(fs::is_symlink(list) ? std::optional(fs::read_symlink(list)) : std::nullopt, linkBefore);
+        EXPECT_EQ(fs::is_symlink(list) ? fs::read_symlink(list) : fs::path(), target);
         EXPECT_EQ(std::distance(fs::directory_iterator(data), fs::directory_iterator()), 1);
-        if (file.empty()) {
-            EXPECT_EQ(std::distance(fs::directory_iterator(dotfiles), fs::directory_iterator()), 0);
-            continue;
-        }
-        EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()),
-                  file.parent_path() == data ? 1 : (linkBefore ? 1 : 0));
+        EXPECT_EQ(std::distance(fs::directory_iterator(dotfiles), fs::directory_iterator()), c.link && c.exists ? 1 : 0);
+        if (!c.exists) continue;
         struct stat info {};
         ASSERT_EQ(::lstat(file.c_str(), &info), 0);
         EXPECT_TRUE(S_ISREG(info.st_mode));
-        EXPECT_EQ(static_cast<fs::perms>(info.st_mode & 07777), c.mode);
-        EXPECT_EQ(info.st_uid, c.owner);
+        EXPECT_EQ(static_cast<P>(info.st_mode & 07777), c.mode);
+        EXPECT_EQ(info.st_uid, c.others ? kNobody : ::geteuid());
         if (!c.noted) {
-            EXPECT_EQ(gwtest::readFile(file), before);
+            EXPECT_EQ(gwtest::readFile(file), kOtherProgramsList);
             continue;
         }
-        const auto uris = urisIn(file);
-        ASSERT_TRUE(uris);
-        EXPECT_TRUE(holds(*uris, "file:///srv/notes.txt"));
-        gchar* uri = g_filename_to_uri(art.c_str(), nullptr, nullptr);
-        EXPECT_TRUE(holds(*uris, uri));
-        g_free(uri);
+        EXPECT_EQ(urisIn(file), (std::set<std::string>{"file:///srv/notes.txt", uriOf(art)}));
     }
 }
 
@@ -248,11 +210,9 @@ TEST(RecentDocumentsChildProcess, OtherProgramAddsItsDocuments) {
         }
         GBookmarkFile* bookmarks = g_bookmark_file_new();
         g_bookmark_file_load_from_file(bookmarks, list.c_str(), nullptr);
-        gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
-        g_bookmark_file_set_mime_type(bookmarks, uri, "text/plain");
-        g_bookmark_file_add_application(bookmarks, uri, "Other", "other %u");
+        g_bookmark_file_set_mime_type(bookmarks, uriOf(path).c_str(), "text/plain");
+        g_bookmark_file_add_application(bookmarks, uriOf(path).c_str(), "Other", "other %u");
         ASSERT_TRUE(g_bookmark_file_to_file(bookmarks, list.c_str(), nullptr));
-        g_free(uri);
         g_bookmark_file_free(bookmarks);
     }
     RecentDocuments::waitUntilWritten();
@@ -278,14 +238,11 @@ TEST_F(RecentDocumentsTest, AnotherProgramAddingEntriesWhileOursWritesLosesNone)
         const pid_t other = gwtest::spawnSelf({"RecentDocumentsChildProcess.OtherProgramAddsItsDocuments", {{kOtherWriterVariable, kind}}});
         ASSERT_GT(other, 0);
         // Ours starts once the other program is under way.
-        gchar* first = g_filename_to_uri(otherDocument(kind, 0).c_str(), nullptr, nullptr);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (std::chrono::steady_clock::now() < deadline) {
-            const auto uris = urisIn(RecentDocuments::listPath());
-            if (uris && holds(*uris, first)) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (std::optional<std::set<std::string>> uris; std::chrono::steady_clock::now() < deadline;
+             std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+            if ((uris = urisIn(RecentDocuments::listPath())) && uris->count(uriOf(otherDocument(kind, 0)))) break;
         }
-        g_free(first);
         for (const auto& file : pictures) {
             RecentDocuments::noteNewRecentDocumentURL(URL::fileURL(file), "Glyphwright", "glyphwright %u");
         }
@@ -295,29 +252,20 @@ TEST_F(RecentDocumentsTest, AnotherProgramAddingEntriesWhileOursWritesLosesNone)
 
         const auto uris = urisIn(RecentDocuments::listPath());
         ASSERT_TRUE(uris);
-        EXPECT_TRUE(holds(*uris, "file:///srv/notes.txt"));
-        int lost = 0;
-        for (int i = 0; i < 200; ++i) {
-            gchar* uri = g_filename_to_uri(otherDocument(kind, i).c_str(), nullptr, nullptr);
-            lost += holds(*uris, uri) ? 0 : 1;
-            g_free(uri);
-        }
+        EXPECT_TRUE(uris->count("file:///srv/notes.txt"));
+        int lost = 0, ours = 0;
+        for (int i = 0; i < 200; ++i) lost += uris->count(uriOf(otherDocument(kind, i))) ? 0 : 1;
+        for (const auto& file : pictures) ours += uris->count(uriOf(file)) ? 1 : 0;
         // A program that takes no lock can read the list in the microseconds our version
         // stands before the newer one it displaced is put back, and then write its own over
         // that: on a loaded machine under the sanitizers, about one run in a hundred loses
         // one entry that way. No more: a list rewritten from a stale read loses many.
-        EXPECT_LE(lost, kind == std::string("glib") ? 1 : 0) << "of the other program's 200 entries";
+        EXPECT_LE(lost, kind == "glib" ? 1 : 0) << "of the other program's 200 entries";
         {
             std::lock_guard lock(logMutex);
             EXPECT_TRUE(logged.empty()) << logged.front();
         }
-        if (kind == std::string("ours")) {
-            int ours = 0;
-            for (const auto& file : pictures) {
-                gchar* uri = g_filename_to_uri(file.c_str(), nullptr, nullptr);
-                ours += holds(*uris, uri) ? 1 : 0;
-                g_free(uri);
-            }
+        if (kind == "ours") {
             EXPECT_EQ(ours, 60);
             // (The toolkit's own writes give the list the default mode; ours never do.)
             EXPECT_EQ(fs::status(RecentDocuments::listPath()).permissions(),

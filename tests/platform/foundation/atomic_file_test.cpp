@@ -7,14 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <linux/loop.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <optional>
 
 namespace {
@@ -75,74 +73,40 @@ struct Place {
 
 class Mounted {
 public:
-    Mounted(const fs::path& where, const Place& place) : where_(where) {
+    Mounted(const fs::path& where, const Place& place) : where_(where), own_(place.type != nullptr) {
         fs::create_directories(where_);
-        if (!place.type) {
-            mounted_ = true;
+        if (!own_) return;
+        if (place.ext4Bytes == 0) {
+            if (::mount(place.type, where_.c_str(), place.type, 0, place.options) != 0) why_ = std::strerror(errno);
             return;
         }
-        std::string device = place.type;
-        if (place.ext4Bytes > 0) {
-            const auto image = where_.string() + ".img";
-            const int file = ::open(image.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            const bool sized = file >= 0 && ::ftruncate(file, static_cast<off_t>(place.ext4Bytes)) == 0;
-            if (file >= 0) ::close(file);
-            gwtest::ProgramOptions quiet;
-            quiet.workingDirectory = where_.parent_path();
-            quiet.outFile = quiet.errFile = image + ".out";
-            if (!sized || gwtest::runProgram("/sbin/mkfs.ext4", {"-q", "-F", "-E", "nodiscard", image}, quiet).status != 0) {
-                why_ = "mkfs.ext4 failed";
-                return;
+        // mount(8) finds a free loop device for the image and lets it go at the unmount.
+        const auto image = where_.string() + ".img";
+        std::ofstream{image}.close();
+        fs::resize_file(image, place.ext4Bytes);
+        gwtest::ProgramOptions quiet;
+        quiet.workingDirectory = where_.parent_path();
+        quiet.outFile = quiet.errFile = image + ".out";
+        for (const auto& [program, arguments] :
+             {std::pair<std::string, std::vector<std::string>>{"/sbin/mkfs.ext4", {"-q", "-F", "-E", "nodiscard", image}},
+              {"/bin/mount", {"-t", "ext4", "-o", "loop", image, where_.string()}}}) {
+            if (why_.empty() && gwtest::runProgram(program, arguments, quiet).status != 0) {
+                why_ = program + " failed: " + gwtest::readFile(image + ".out");
             }
-            if (!attachLoop(image, device)) return;
         }
-        mounted_ = ::mount(device.c_str(), where_.c_str(), place.type, 0, place.options) == 0;
-        if (!mounted_) why_ = std::string("mount: ") + std::strerror(errno);
     }
     ~Mounted() {
-        if (mounted_ && loop_ >= 0 && ::umount2(where_.c_str(), 0) != 0) ::umount2(where_.c_str(), MNT_DETACH);
-        if (mounted_ && loop_ < 0) ::umount2(where_.c_str(), MNT_DETACH);
-        // The loop device lets its file go once the last holder closes it.
-        if (loop_ >= 0) ::close(loop_);
+        if (own_ && why_.empty() && ::umount2(where_.c_str(), 0) != 0) ::umount2(where_.c_str(), MNT_DETACH);
     }
     Mounted(const Mounted&) = delete;
     Mounted& operator=(const Mounted&) = delete;
 
-    bool mounted() const { return mounted_; }
+    bool mounted() const { return why_.empty(); }
     const std::string& why() const { return why_; }
 
 private:
-    bool attachLoop(const std::string& image, std::string& device) {
-        const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-        if (control < 0) {
-            why_ = std::string("/dev/loop-control: ") + std::strerror(errno);
-            return false;
-        }
-        const int backing = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
-        // Another process may take the free device first: then the next.
-        for (int attempt = 0; attempt < 10 && loop_ < 0 && backing >= 0; ++attempt) {
-            const int number = ::ioctl(control, LOOP_CTL_GET_FREE);
-            if (number < 0) break;
-            device = "/dev/loop" + std::to_string(number);
-            const int loop = ::open(device.c_str(), O_RDWR | O_CLOEXEC);
-            loop_config config {};
-            config.fd = static_cast<unsigned>(backing);
-            config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
-            if (loop >= 0 && ::ioctl(loop, LOOP_CONFIGURE, &config) == 0) {
-                loop_ = loop;
-            } else if (loop >= 0) {
-                ::close(loop);
-            }
-        }
-        if (loop_ < 0) why_ = std::string("no loop device: ") + std::strerror(errno);
-        if (backing >= 0) ::close(backing);
-        ::close(control);
-        return loop_ >= 0;
-    }
-
     fs::path where_;
-    bool mounted_ = false;
-    int loop_ = -1;
+    bool own_;
     std::string why_;
 };
 

@@ -1,9 +1,5 @@
-// What a writer records of what it makes, and the marks items in flight carry: a copied tree
-// carries its files over as the same files where it may (so their old names can go without
-// them) and as copies that know their source where it may not; a tree is pruned of exactly
-// what its caller lets go; a mark, and an announcement of an item about to be made, are read
-// back, in extended attributes or, where there are none, in a file of the folder; a file
-// written atomically never keeps the mark of its temporary name.
+// What a writer records of what it copies and makes, and the marks items in flight carry,
+// with extended attributes and links and on a file system that has neither.
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/folder_swap.hpp"
 #include "platform/foundation/root_handle.hpp"
@@ -41,7 +37,6 @@ std::set<std::string> namesIn(const fs::path& folder) {
 
 class FolderSwap : public ::testing::TestWithParam<bool> {
 protected:
-    // With extended attributes and links, and on a file system that has neither.
     void SetUp() override {
         files::setLinksRefusedForTesting(!GetParam());
         files::setExtendedAttributesRefusedForTesting(!GetParam());
