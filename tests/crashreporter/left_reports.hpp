@@ -1,6 +1,5 @@
 #pragma once
-// Reports left in a report folder the way a crash leaves them: written under a name of the
-// writing thread's, then given a finished report's name, through the crash path's own calls.
+// A report left in a report folder the way a crash leaves one, through the crash path's calls.
 #include <cstdint>
 #include <fcntl.h>
 #include <string>

@@ -13,7 +13,6 @@
 
 #include <cmath>
 #include <functional>
-#include <thread>
 
 namespace {
 
@@ -160,143 +159,110 @@ std::map<std::string, nlohmann::json> logsAtTheLogsEndpoint(const rddi::testkit:
     return logs;
 }
 
-// The ERROR lines `action` logs on this thread, where a setter checks its value: the
-// pipeline's own threads may still be at work on an earlier test's logs meanwhile.
-std::vector<std::string> errorsLoggedBy(const std::function<void()>& action) {
-    auto lines = std::make_shared<std::vector<std::string>>();
-    const auto previous = RDDIDezIdedev::logHandler();
-    RDDIDezIdedev::setLogHandler([lines, previous, me = std::this_thread::get_id()](
-                                     const RDDILogMessageProvider& provider, RDDILogLevel level, const std::string& tag,
-                                     const char* file, const char* function, std::uint32_t line) {
-        if (level >= RDDILogLevelError && provider && std::this_thread::get_id() == me) lines->push_back(provider());
-        if (previous) previous(provider, level, tag, file, function, line);
-    });
-    action();
-    RDDIDezIdedev::setLogHandler(previous);
-    return *lines;
-}
-
 TEST_F(TargetsScenarioTest, EverySetterRefusesAValueNoLogCouldCarryAndLaterEventsStillArrive) {
-    // Each setter that keeps a value for the logs made after it is given a value it had
-    // before, then one that could not be sent: a NUL (an archive holding it is never read
-    // back), or one too long or invalid. It refuses the value with one ERROR line naming
-    // it, keeps the value it had, and an event tracked right after arrives with that value.
+    // A value kept for every later log is set, then one no log could carry: a NUL (an archive
+    // holding it is never read back), or one too long or against the setter's own rule. It is
+    // refused with one ERROR line, and an event tracked next arrives with the value before.
     auto target = RDDIAnalytics::transmissionTargetForToken(kRootToken);
     auto& config = *target->propertyConfigurator();
-    const std::string nul("b\0ad", 4);
-    const std::string tooLong(300, 'x');
-    struct Case {
+    const std::string nul("b\0ad", 4), tooLong(300, 'x');
+    const struct {
         const char* setter;
         std::function<void(const std::string&)> set;
-        std::string kept;  // set first
-        std::string invalid;  // beside the NUL: too long, or refused by the setter's own rule
-        const char* invalidLine;  // what the one ERROR line for `invalid` says
-        // Where the events tracked afterwards go: an event to the target, else one to the
-        // default target and a page (which no target takes) to the Dez Idedev endpoint.
-        bool toTarget;
-        // What they arrived with, and what that must be.
-        std::function<std::string(const nlohmann::json& csLine, const nlohmann::json& page)> delivered;
-        std::string expected;
-    };
-    const auto deviceField = [](const char* field) {
-        return [field](const nlohmann::json&, const nlohmann::json& page) { return page["device"].value(field, ""); };
-    };
-    const auto extField = [](const char* part, const char* field) {
-        return [part, field](const nlohmann::json& line, const nlohmann::json&) { return line["ext"][part].value(field, ""); };
-    };
-    const auto dataField = [](const char* key) {
-        return [key](const nlohmann::json& line, const nlohmann::json&) { return line["data"].value(key, std::string("?")); };
-    };
-    const Case cases[] = {
+        std::string kept, invalid;  // `invalid` is tried beside a NUL
+        const char* invalidLine;
+        const char* where;  // the value in what arrived: an event's line ("/cs") or a page log ("/page")
+        nlohmann::json expected;
+        bool toTarget = true;  // else tracked to the default target, with a page
+    } cases[] = {
         {"setCountryCode", [](const std::string& v) { RDDIDezIdedev::setCountryCode(v); }, "gb", tooLong,
-         "setCountryCode: the country code is longer than 256", false, deviceField("carrierCountry"), "gb"},
+         "setCountryCode: the country code is longer than 256", "/page/device/carrierCountry", "gb", false},
         {"setWrapperSdk",
          [](const std::string& v) {
              RDDIDezIdedev::setWrapperSdk(std::make_shared<RDDIWrapperSdk>("1.0", v, "rt", "label", "key", "hash"));
          },
-         "wrapper", tooLong, "setWrapperSdk: the wrapper field \"wrapperSdkName\" is longer", false,
-         deviceField("wrapperSdkName"), "wrapper"},
+         "wrapper", tooLong, "setWrapperSdk: the wrapper field \"wrapperSdkName\" is longer",
+         "/page/device/wrapperSdkName", "wrapper", false},
         {"setUserId", [](const std::string& v) { RDDIDezIdedev::setUserId(v); }, "erin", std::string(257, 'u'),
-         "userId is limited to 256 characters", false, extField("user", "localId"), "c:erin"},
+         "userId is limited to 256 characters", "/cs/ext/user/localId", "c:erin", false},
         {"setAppName", [&](const std::string& v) { config.setAppName(v); }, "Glyphwright", tooLong,
-         "setAppName: the application name is longer than 256", true, extField("app", "name"), "Glyphwright"},
+         "setAppName: the application name is longer than 256", "/cs/ext/app/name", "Glyphwright"},
         {"setAppVersion", [&](const std::string& v) { config.setAppVersion(v); }, "2.0", tooLong,
-         "setAppVersion: the application version is longer than 256", true, extField("app", "ver"), "2.0"},
+         "setAppVersion: the application version is longer than 256", "/cs/ext/app/ver", "2.0"},
         {"setAppLocale", [&](const std::string& v) { config.setAppLocale(v); }, "en-GB", tooLong,
-         "setAppLocale: the application locale is longer than 256", true, extField("app", "locale"), "en-GB"},
-        {"setUserId", [&](const std::string& v) { config.setUserId(v); }, "frank", "x:frank",
-         "userId prefix must be", true, extField("user", "localId"), "c:frank"},
+         "setAppLocale: the application locale is longer than 256", "/cs/ext/app/locale", "en-GB"},
+        {"setUserId", [&](const std::string& v) { config.setUserId(v); }, "frank", "x:frank", "userId prefix must be",
+         "/cs/ext/user/localId", "c:frank"},
         {"setEventPropertyString", [&](const std::string& v) { config.setEventPropertyString(v, "kept"); }, "value",
-         "", "", true, dataField("kept"), "value"},
+         "", "", "/cs/data/kept", "value"},
         {"setEventPropertyString", [&](const std::string& v) { config.setEventPropertyString("value", v); }, "key",
-         "", "", true, dataField("b"), "?"},
+         "", "", "/cs/data/key", "value"},
         {"setEventPropertyDouble",
-         [&](const std::string& v) { config.setEventPropertyDouble(v == "NaN" ? std::nan("") : 1.5, "double" + v); },
-         "", "NaN", "must be finite", true,
-         [](const nlohmann::json& line, const nlohmann::json&) {
-             std::string keys;
-             for (const auto& [key, value] : line["data"].items())
-                 if (key.starts_with("double")) keys += key + " ";
-             return keys;
+         [&](const std::string& v) {
+             config.setEventPropertyDouble(v == "NaN" ? std::nan("") : 1.5, v == nul ? nul : "double");
          },
-         "double "},
+         "", "NaN", "must be finite", "/cs/data/double", 1.5},
     };
-    std::vector<std::pair<const Case*, std::string>> tracked;
-    int n = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.setter);
+    std::vector<std::pair<std::size_t, std::string>> tracked;  // case, event name
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
         for (const auto& value : {nul, c.invalid}) {
             if (value.empty()) continue;
+            SCOPED_TRACE(std::string(c.setter) + " " + c.where);
             c.set(c.kept);
-            const auto errors = errorsLoggedBy([&] { c.set(value); });
-            ASSERT_EQ(errors.size(), 1u) << (errors.empty() ? std::string("no ERROR line") : errors.back());
+            scenario_.telemetry().clearLogs();
+            c.set(value);
+            // Matched by their text: the pipeline's threads may log about an earlier test's logs.
             const std::string line = value == nul ? std::string(c.setter) + ": " : c.invalidLine;
-            EXPECT_NE(errors.front().find(line), std::string::npos) << errors.front();
-            if (value == nul) {
-                EXPECT_NE(errors.front().find("NUL"), std::string::npos) << errors.front();
-            }
-            const std::string name = "after." + std::to_string(n++);
+            std::vector<std::string> errors;
+            for (const auto& log : scenario_.telemetry().capturedLogs())
+                if (log.level >= RDDILogLevelError && log.message.find(line) != std::string::npos)
+                    errors.push_back(log.message);
+            ASSERT_EQ(errors.size(), 1u) << line;
+            EXPECT_EQ(errors[0].find("NUL") != std::string::npos, value == nul) << errors[0];
+            const std::string name = "after." + std::to_string(tracked.size());
             if (c.toTarget) {
                 target->trackEvent(name);
             } else {
                 RDDIAnalytics::trackEvent(name);
                 RDDIAnalytics::trackPage(name);
             }
-            tracked.emplace_back(&c, name);
+            tracked.emplace_back(i, name);
         }
     }
-    // The custom properties a host sends: a value with a NUL, or too long, is refused
-    // by its setter; the others go.
+    // Custom properties: a value with a NUL, or one too long, is refused by its setter.
     auto properties = std::make_shared<RDDICustomProperties>();
-    properties->setString("kept", "kept");
-    const auto refusals =
-        errorsLoggedBy([&] { properties->setString(nul, "nul").setString(std::string(129, 'y'), "long"); });
-    ASSERT_EQ(refusals.size(), 2u);
-    EXPECT_TRUE(refusals[0].starts_with("setString: the value of custom property \"nul\" holds a NUL")) << refusals[0];
+    scenario_.telemetry().clearLogs();
+    properties->setString("kept", "kept").setString(nul, "nul").setString(std::string(129, 'y'), "long");
+    EXPECT_TRUE(scenario_.telemetry().logged(
+        RDDILogLevelError, "setString: the value of custom property \"nul\" holds a NUL character, which no log can "
+                           "carry; it is refused and the value set before is kept."));
     RDDIDezIdedev::setCustomProperties(properties);
 
-    const bool all = scenario_.waitUntil([&] {
+    std::map<std::string, std::vector<Line>> events;
+    std::map<std::string, nlohmann::json> logs;
+    const auto all = [&] {
+        events = lines();
+        logs = logsAtTheLogsEndpoint(scenario_.server());
+        for (const auto& [i, name] : tracked)
+            if (!events.contains(name) || (!cases[i].toTarget && !logs.contains(name))) return false;
+        return logs.contains("customProperties");
+    };
+    scenario_.waitUntil([&] {
         clock_->advanceSeconds(1);
-        const auto csLines = lines();
-        const auto pages = logsAtTheLogsEndpoint(scenario_.server());
-        if (!pages.contains("customProperties")) return false;
-        for (const auto& [c, name] : tracked)
-            if (!csLines.contains(name) || (!c->toTarget && !pages.contains(name))) return false;
-        return true;
+        return all();
     });
-    const auto csLines = lines();
-    const auto pages = logsAtTheLogsEndpoint(scenario_.server());
-    for (const auto& [c, name] : tracked) {
-        SCOPED_TRACE(std::string(c->setter) + " " + name);
-        ASSERT_TRUE(csLines.contains(name)) << "lost";
-        ASSERT_EQ(csLines.at(name).size(), 1u);
-        const nlohmann::json none;
-        ASSERT_TRUE(c->toTarget || pages.contains(name)) << "lost";
-        EXPECT_EQ(c->delivered(csLines.at(name)[0].json, c->toTarget ? none : pages.at(name)), c->expected);
+    EXPECT_TRUE(all()) << "lost";
+    for (const auto& [i, name] : tracked) {
+        SCOPED_TRACE(std::string(cases[i].setter) + " " + name);
+        EXPECT_EQ(events[name].size(), 1u);
+        if (events[name].empty()) continue;
+        const nlohmann::json got{{"cs", events[name][0].json}, {"page", logs[name]}};
+        const nlohmann::json::json_pointer where(cases[i].where);
+        EXPECT_EQ(got.contains(where) ? got[where] : nlohmann::json(), cases[i].expected);
+        EXPECT_EQ(got.dump().find("\\u0000"), std::string::npos) << "a NUL was kept";
     }
-    ASSERT_TRUE(all);
-    ASSERT_TRUE(pages.contains("customProperties"));
-    const auto& sent = pages.at("customProperties")["properties"];
+    const auto& sent = logs["customProperties"]["properties"];
     ASSERT_EQ(sent.size(), 1u) << sent.dump();
     EXPECT_EQ(sent[0].value("name", ""), "kept");
 }

@@ -26,11 +26,8 @@
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
-#include "telemetry/pipeline/rddi_http_client.hpp"
-#include "telemetry/pipeline/rddi_reachability.hpp"
 #include "telemetry/support/child_case.hpp"
 #include "telemetry/support/log_builders.hpp"
-#include "telemetry/support/scenario_environment.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -141,9 +138,8 @@ __attribute__((noinline)) void renderOnWorker() {
     asm volatile("");  // keeps the call a call, so this frame stays on the stack
 }
 
-// Puts a folder, a link to the user's file or a hard link to it at each name a crash of this
-// process first writes its report under: one per thread, the crashing one and (in Mach mode)
-// the exception server's among them.
+// Puts a folder, a link to the user's file or a hard link to it at the name each thread of
+// this process (the crashing one, the Mach exception server's) first writes a report under.
 void putAtOwnNames(const std::string& put, const fs::path& pending, const fs::path& outside) {
     for (const auto& task : fs::directory_iterator("/proc/self/task")) {
         char name[lvcrash::LVCRASH_REPORT_PARTIAL_NAME_SIZE];
@@ -194,9 +190,8 @@ TEST(CrashLaunchChildProcess, Crash) {
     }
 
     // Put where the next crash leaves its report after the reporter was enabled, or the
-    // reporter's folder moved away (for a link to the user's file's folder, for a new folder,
-    // for nothing). What is put at the names the crash itself writes under comes on the
-    // crashing thread, just before the fault.
+    // reporter's folder moved away (see the test). At the names a crash writes under until
+    // its report is finished, it comes on the crashing thread, just before the fault.
     const std::string put = option("GW_LAUNCH_PUT");
     const fs::path outside = option("GW_LAUNCH_OUTSIDE");
     std::string pending;
@@ -300,16 +295,6 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
     if (option("GW_LAUNCH_FIXTURE") == "1") fixture = loadCrasherFixture();
     auto clock = std::make_shared<pf::ManualClock>();
     pf::Clock::setCurrent(clock);
-    // Over real HTTP: the SDK's own pipeline sends to a server on 127.0.0.1.
-    std::unique_ptr<testkit::LoopbackServer> server;
-    if (option("GW_LAUNCH_HTTP") == "1") {
-        server = std::make_unique<testkit::LoopbackServer>();
-        RDDIDependencyConfiguration::setChannelGroupFactory({});
-        auto online = RDDI_Reachability::withStatusSource([]() -> std::optional<bool> { return true; });
-        RDDIDependencyConfiguration::setHttpClient(RDDIHttpClient::create(
-            std::nullopt, online, platform::network::URLSessionConfiguration::defaultConfiguration()));
-        RDDIDezIdedev::setLogUrl(server->baseURL());
-    }
 
     auto delegate = std::make_shared<ConfirmingDelegate>();
     delegate->process = option("GW_LAUNCH_FILTER") != "NO";
@@ -363,25 +348,6 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
         if (asked) RDDICrashes::notifyWithUserConfirmation(static_cast<unsigned>(std::stoul(confirm)));
     }
     result["crashes"] = logsOn(*group, "Crashes");
-    if (server) {
-        // The crash logs the server received, once as many as the parent expects came.
-        const auto postedCrashLogs = [&] {
-            json logs = json::array();
-            for (const auto& batch : testkit::postedBatches(*server))
-                for (const auto& log : batch)
-                    if (log.value("type", "") == "appleError") logs.push_back(log);
-            return logs;
-        };
-        const std::size_t expected = std::stoul(option("GW_LAUNCH_HTTP_EXPECT"));
-        // The pipeline's flush timers run on the launch's clock too: time passes as it waits.
-        platform::dispatch::MainLoop::runUntil(
-            [&] {
-                clock->advance(std::chrono::milliseconds(100));
-                return postedCrashLogs().size() >= expected;
-            },
-            std::chrono::seconds(4 * GW_TEST_TIMEOUT_SCALE));
-        result["posted"] = postedCrashLogs();
-    }
     result["after"] = diskState(*crashes);
     std::ofstream(option(kResultVariable)) << result.dump(2);
 }
@@ -629,8 +595,8 @@ TEST_F(CrashLaunchTest, WhatIsPutWhereACrashWritesAfterStartIsNeitherWrittenThro
         std::string put;
         std::vector<std::string> problems;  // the next launch's, by their start
     } cases[] = {
-        // At the one name an earlier version wrote its report under: the next launch clears
-        // it, and a file there (the user's, linked) is taken for a damaged report and unlinked.
+        // At the one name an earlier version wrote its report under: the next launch clears it
+        // (the user's file, hard-linked, is taken for a damaged report and unlinked).
         {"fifo", {"WARNING A FIFO" + found}},
         {"symlink", {"WARNING A symbolic link" + found}},
         {"folder", {"WARNING A folder" + found}},
@@ -639,7 +605,7 @@ TEST_F(CrashLaunchTest, WhatIsPutWhereACrashWritesAfterStartIsNeitherWrittenThro
         {"partial-folder", {}},
         {"partial-symlink", {}},
         {"partial-hardlink", {}},
-        // The reporter's folder moved away: for a link to the user's folder (moved back before
+        // The reporter's folder moved away for a link to the user's folder (moved back before
         // the next launch), for a new folder, for nothing.
         {"folder-symlink", {}},
         {"folder-replaced", {}},
@@ -685,11 +651,11 @@ TEST_F(CrashLaunchTest, TwoProcessesCrashingAtOnceAreBothSentByTheNextLaunchInBo
             ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << "status " << status;
             EXPECT_EQ(WTERMSIG(status), SIGSEGV);
         }
-        const json reported = next({{"GW_LAUNCH_HTTP", "1"}, {"GW_LAUNCH_HTTP_EXPECT", "2"}});
-        ASSERT_TRUE(reported.contains("posted")) << reported.dump();
+        const json reported = next();
         std::multiset<long> processes;
-        for (const auto& log : reported["posted"]) processes.insert(log.value("processId", 0L));
-        EXPECT_EQ(processes, (std::multiset<long>{first, second})) << "the crash logs the server received";
+        for (const auto& sent : reported["crashes"])
+            if (sent["log"].value("type", "") == "appleError") processes.insert(sent["log"].value("processId", 0L));
+        EXPECT_EQ(processes, (std::multiset<long>{first, second})) << reported.dump();
         EXPECT_EQ(reported["crashed"], true);
         EXPECT_EQ(reported["after"]["pending"], false);
         EXPECT_EQ(reported["after"]["crashFiles"], json::array());

@@ -434,8 +434,7 @@ TEST_F(CrashesServiceTest, EveryReportCrashesLeftIsSentOldestFirstAndALeftMarker
         fs::create_directories(folder);
         if (c.earlierVersion) {
             const auto bytes = reportOfProcess(*c.earlierVersion);
-            std::ofstream(maker.crashReportPath(), std::ios::binary)
-                .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            gwtest::writeFile(maker.crashReportPath(), std::string(bytes.begin(), bytes.end()));
         }
         for (const std::uint32_t pid : c.crashes) left_reports::leaveReportAsACrashDoes(folder, reportOfProcess(pid));
         if (c.markerLeft) gwtest::writeFile(RDDIUtility::dezIdedevDirectoryURL() / "crashes" / "RDCrashes.analyzer", "");

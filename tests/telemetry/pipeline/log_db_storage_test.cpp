@@ -701,40 +701,20 @@ TEST_F(LogDBStorageTest, ConnectionsSeeOtherWritersAndAFileThatIsGoneIsMadeAnewA
 }
 
 TEST_F(LogDBStorageTest, ALogOrIndexReplacedByAnotherFileIsNeverReadAsTheFilesLogOnceTheStoreCloses) {
-    // A store keeps "early" logs, sends and deletes them after "late" ones were kept, and
-    // is closed right after its write-ahead log or index was replaced under its name: by
-    // an older copy of itself (which still holds the early rows and not the late ones), or
-    // by a file that is no log at all. What it held reaches the file, the replacement is
-    // never read as the file's log, and the next store finds the late logs only.
-    const std::string log = logsPath().string() + "-wal";
-    const std::string index = logsPath().string() + "-shm";
-    const auto copyAside = [](const std::string& path) {
-        std::filesystem::copy_file(path, path + ".older", std::filesystem::copy_options::overwrite_existing);
-    };
-    const auto putBack = [](const std::string& path) { std::filesystem::rename(path + ".older", path); };
-    const auto overwrite = [](const std::string& path) {
-        std::filesystem::remove(path);
-        std::ofstream(path) << std::string(40000, 'z');
-    };
-    struct Case {
-        const char* name;
-        std::function<void()> keep;     // after the early logs
-        std::function<void()> replace;  // before the store closes
-    };
-    const Case cases[] = {
-        {"an older copy of the log", [&] { copyAside(log); }, [&] { putBack(log); }},
-        {"older copies of the log and its index", [&] { copyAside(log), copyAside(index); },
-         [&] { putBack(log), putBack(index); }},
-        {"an older copy of the index", [&] { copyAside(index); }, [&] { putBack(index); }},
-        {"files that are no log", [] {}, [&] { overwrite(log), overwrite(index); }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    // The early logs are sent and deleted after the late ones were kept; right before the store
+    // closes, its write-ahead log or index is replaced by an older copy (holding the early rows,
+    // not the late ones) or by a file that is no log. The file then holds the late logs only.
+    const std::string wal = logsPath().string() + "-wal", shm = logsPath().string() + "-shm";
+    const std::pair<const char*, std::vector<std::string>> cases[] = {  // what is replaced by an older copy
+        {"log", {wal}}, {"log and index", {wal, shm}}, {"index", {shm}}, {"no log (both)", {}}};
+    for (const auto& [name, older] : cases) {
+        SCOPED_TRACE(name);
         std::set<std::string> late;
         {
             RDDILogDBStorage storage;
             for (int i = 0; i < 30; ++i) ASSERT_TRUE(storage.saveLog(storedLog("early" + std::to_string(i)), "G", 1));
-            c.keep();
+            for (const auto& path : older)
+                std::filesystem::copy_file(path, path + ".older", std::filesystem::copy_options::overwrite_existing);
             for (int i = 0; i < 30; ++i) {
                 late.insert("late" + std::to_string(i));
                 ASSERT_TRUE(storage.saveLog(storedLog("late" + std::to_string(i)), "G", 1));
@@ -742,12 +722,16 @@ TEST_F(LogDBStorageTest, ALogOrIndexReplacedByAnotherFileIsNeverReadAsTheFilesLo
             const auto sent = load(storage, "G", 30);
             ASSERT_EQ(sent.names.front(), "early0");
             storage.deleteLogsWithBatchId(*sent.batchId, "G");
-            c.replace();
+            for (const auto& path : older) std::filesystem::rename(path + ".older", path);
+            for (const auto& path : {wal, shm}) {
+                if (!older.empty()) continue;
+                std::filesystem::remove(path);
+                std::ofstream(path) << std::string(40000, 'z');
+            }
         }
         EXPECT_EQ(scalarText("PRAGMA integrity_check"), "ok");
         EXPECT_EQ(namesInFile(), late);
-        RDDILogDBStorage cleaning;
-        cleaning.deleteLogsWithGroupId("G");
+        RDDILogDBStorage().deleteLogsWithGroupId("G");
     }
 }
 
