@@ -31,26 +31,21 @@ Bounds deviceBounds(const cairo_matrix_t& m, Size box) {
 
 // The clip of `cr` as device rectangles, when it is made of few enough; none when it is
 // a shape of another kind.
-std::optional<std::vector<Bounds>> deviceClip(cairo_t* cr) {
+std::optional<std::vector<Rect>> deviceClip(cairo_t* cr) {
     cairo_save(cr);
     cairo_identity_matrix(cr);
     cairo_rectangle_list_t* list = cairo_copy_clip_rectangle_list(cr);
     cairo_restore(cr);
-    std::optional<std::vector<Bounds>> out;
+    std::optional<std::vector<Rect>> out;
     if (list->status == CAIRO_STATUS_SUCCESS && list->num_rectangles <= render::kMaxClipRects) {
         out.emplace();
         for (int i = 0; i < list->num_rectangles; ++i) {
             const auto& r = list->rectangles[i];
-            out->push_back(Bounds{r.x, r.y, r.x + r.width, r.y + r.height});
+            out->push_back(Rect{r.x, r.y, r.width, r.height});
         }
     }
     cairo_rectangle_list_destroy(list);
     return out;
-}
-
-void setMatrix(render::Request& request, const cairo_matrix_t& m) {
-    const double values[6] = {m.xx, m.yx, m.xy, m.yy, m.x0, m.y0};
-    std::copy(values, values + 6, request.matrix);
 }
 
 // A matrix that keeps the box upright and unturned: its drawings can be made from a
@@ -62,16 +57,34 @@ bool upright(const cairo_matrix_t& m) { return m.xy == 0 && m.yx == 0 && m.xx > 
 DocumentDrawing::DocumentDrawing(std::span<const uint8_t> bytes, render::Kind kind)
     : client_(std::make_unique<RenderClient>(bytes, kind)), kind_(kind) {}
 
-bool DocumentDrawing::fitsTheRenderer(double bytes, double pixels, RenderFailure* failure) const {
-    if (bytes + double(RendererBudget::baseBytes(kind_)) <= double(RendererBudget::largestLimit(kind_))) return true;
+bool DocumentDrawing::fitsTheRenderer(render::Kind kind, double bytes, double pixels, RenderFailure* failure) {
+    if (bytes + double(RendererBudget::baseBytes(kind)) <= double(RendererBudget::largestLimit(kind))) return true;
     const double side = std::sqrt(pixels);
     failure->problem = PictureProblem::pastMemoryLimit;
     failure->why = fmt::format("drawing {} at some {:.0f} x {:.0f} pixels would need {:.0f} MiB, more than the "
                                "renderer's {} MiB of memory",
-                               kind_ == render::Kind::svg ? "the SVG document" : "the PDF page", side, side,
-                               bytes / (1 << 20) + double(RendererBudget::baseBytes(kind_) >> 20),
+                               render::drawingName(kind), side, side,
+                               bytes / (1 << 20) + double(RendererBudget::baseBytes(kind) >> 20),
                                render::kAddressSpaceBytes >> 20);
     return false;
+}
+
+void DocumentDrawing::setMatrix(render::Request& request, const cairo_matrix_t& m) {
+    const double values[6] = {m.xx, m.yx, m.xy, m.yy, m.x0, m.y0};
+    std::copy(values, values + 6, request.matrix);
+}
+
+void DocumentDrawing::setClip(render::Request& request, std::span<const Rect> clip, double dx, double dy) {
+    request.clipCount = int32_t(std::min<size_t>(clip.size(), render::kMaxClipRects));
+    for (int i = 0; i < request.clipCount; ++i) {
+        const Rect& r = clip[size_t(i)];
+        const double values[4] = {r.origin.x - dx, r.origin.y - dy, r.size.width, r.size.height};
+        std::copy(values, values + 4, request.clip[i]);
+    }
+    if (clip.empty()) {
+        request.clipCount = 1;
+        std::fill(request.clip[0], request.clip[0] + 4, 0.0);
+    }
 }
 
 std::shared_ptr<const RenderedPixels> DocumentDrawing::ask(const Page& page, render::Request request, double pixels,
@@ -80,7 +93,7 @@ std::shared_ptr<const RenderedPixels> DocumentDrawing::ask(const Page& page, ren
     const auto holds = page.holds(pixels, failure);
     if (!holds) return nullptr;
     const double held = *holds + double(request.width) * request.height * 4;
-    if (!fitsTheRenderer(held, pixels, failure)) return nullptr;
+    if (!fitsTheRenderer(kind_, held, pixels, failure)) return nullptr;
     request.op = render::Op::raster;
     request.page = page.index;
     request.viewportWidth = page.box.width;
@@ -256,19 +269,10 @@ bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure
     const auto clip = deviceClip(cr);
     bool clipCoversAll = true;
     if (clip) {
-        request.clipCount = int32_t(std::min<size_t>(clip->size(), render::kMaxClipRects));
-        for (int i = 0; i < request.clipCount; ++i) {
-            const Bounds& r = (*clip)[size_t(i)];
-            const double values[4] = {r.left - left, r.top - top, r.right - r.left, r.bottom - r.top};
-            std::copy(values, values + 4, request.clip[i]);
-        }
-        // An empty clip shows nothing; a rectangle of no area stands for it.
-        if (clip->empty()) {
-            request.clipCount = 1;
-            std::fill(request.clip[0], request.clip[0] + 4, 0.0);
-        }
-        clipCoversAll = std::ranges::any_of(*clip, [&](const Bounds& r) {
-            return r.left <= left && r.top <= top && r.right >= right && r.bottom >= bottom;
+        setClip(request, *clip, left, top);
+        clipCoversAll = std::ranges::any_of(*clip, [&](const Rect& r) {
+            return r.origin.x <= left && r.origin.y <= top && r.origin.x + r.size.width >= right &&
+                   r.origin.y + r.size.height >= bottom;
         });
     }
     // A clip of another shape goes along as its paths, when they are known whole.
@@ -308,9 +312,8 @@ bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure
     const cairo_status_t status = cairo_status(cr);
     if (status != CAIRO_STATUS_SUCCESS) {
         failure->problem = PictureProblem::incompleteRender;
-        failure->why = fmt::format("cairo could not draw {}: {}",
-                                   kind_ == render::Kind::svg ? "the SVG document" : "the PDF page",
-                                   cairo_status_to_string(status));
+        failure->why =
+            fmt::format("cairo could not draw {}: {}", render::drawingName(kind_), cairo_status_to_string(status));
         return false;
     }
     return true;

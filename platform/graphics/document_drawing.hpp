@@ -23,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "platform/graphics/geometry.hpp"
 #include "platform/graphics/render_client.hpp"
@@ -73,6 +74,14 @@ public:
     // Whether page `index` proved expensive (tests).
     bool isExpensive(int index) const;
 
+    // Whether a drawing of a document of `kind` over `pixels` device pixels that holds
+    // `bytes` fits a helper; false with the reason when it does not.
+    static bool fitsTheRenderer(render::Kind kind, double bytes, double pixels, RenderFailure* failure);
+    // A request's matrix, and its clip: device rectangles moved by (-dx, -dy), an empty
+    // clip (which shows nothing) as one rectangle of no area.
+    static void setMatrix(render::Request& request, const cairo_matrix_t& m);
+    static void setClip(render::Request& request, std::span<const Rect> clip, double dx = 0, double dy = 0);
+
 private:
     struct PageCosts {
         bool expensive = false;
@@ -102,9 +111,6 @@ private:
     // now (one at a time); null with the reason when it could not be drawn.
     std::shared_ptr<const RenderedPixels> wholeAtLeast(const Page& page, int width, int height,
                                                        RenderFailure* failure) const;
-    // Whether a drawing of `pixels` device pixels that holds `bytes` fits a helper.
-    bool fitsTheRenderer(double bytes, double pixels, RenderFailure* failure) const;
-
     std::unique_ptr<RenderClient> client_;
     render::Kind kind_;
     mutable std::mutex mutex_;

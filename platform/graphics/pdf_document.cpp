@@ -153,37 +153,6 @@ PdfScanLimits scanLimits() {
     return limits;
 }
 
-// Past what the helper's address space holds beside its own libraries, a drawing is
-// refused before it is asked for.
-bool fitsTheRenderer(double bytes, double pixels, std::string* error, PictureProblem* problem) {
-    if (bytes + double(RendererBudget::kBaseBytes) <= double(render::kAddressSpaceBytes)) return true;
-    const double side = std::sqrt(pixels);
-    return noteProblem(error, problem, PictureProblem::pastMemoryLimit,
-                       fmt::format("drawing the PDF page at some {:.0f} x {:.0f} pixels would need {:.0f} MiB, more "
-                                   "than the renderer's {} MiB of memory",
-                                   side, side, bytes / (1 << 20) + double(RendererBudget::kBaseBytes >> 20),
-                                   render::kAddressSpaceBytes >> 20));
-}
-
-void setMatrix(render::Request& request, const cairo_matrix_t& m) {
-    const double values[6] = {m.xx, m.yx, m.xy, m.yy, m.x0, m.y0};
-    std::copy(values, values + 6, request.matrix);
-}
-
-void setClip(render::Request& request, const std::vector<Rect>& clip, double dx, double dy) {
-    request.clipCount = int32_t(std::min<size_t>(clip.size(), render::kMaxClipRects));
-    for (int i = 0; i < request.clipCount; ++i) {
-        const Rect& r = clip[size_t(i)];
-        const double values[4] = {r.origin.x - dx, r.origin.y - dy, r.size.width, r.size.height};
-        std::copy(values, values + 4, request.clip[i]);
-    }
-    // An empty clip shows nothing; a rectangle of no area stands for it.
-    if (clip.empty()) {
-        request.clipCount = 1;
-        std::fill(request.clip[0], request.clip[0] + 4, 0.0);
-    }
-}
-
 }  // namespace
 
 std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, std::string* error,
@@ -335,8 +304,12 @@ std::optional<std::vector<uint8_t>> PdfDocument::pageAsPdf(int index, Size pageS
     const double height = std::min(pageSize.height, std::max({ys[0], ys[1], ys[2], ys[3]})) -
                           std::max(0.0, std::min({ys[0], ys[1], ys[2], ys[3]}));
     const double pixels = std::max(0.0, width) * std::max(0.0, height);
-    if (!pageAffordable(*costs, pixels, error, problem, true) ||
-        !fitsTheRenderer(drawingBytes(*costs, pixels), pixels, error, problem)) {
+    if (!pageAffordable(*costs, pixels, error, problem, true)) return std::nullopt;
+    // Past what the helper's address space holds beside its own libraries, a drawing is
+    // refused before it is asked for.
+    if (RenderFailure failure; !DocumentDrawing::fitsTheRenderer(render::Kind::pdf, drawingBytes(*costs, pixels),
+                                                                 pixels, &failure)) {
+        noteProblem(error, problem, failure.problem, failure.why);
         return std::nullopt;
     }
     // Poppler draws y down from the crop box's top-left corner.
@@ -349,8 +322,8 @@ std::optional<std::vector<uint8_t>> PdfDocument::pageAsPdf(int index, Size pageS
     request.pageWidth = pageSize.width;
     request.pageHeight = pageSize.height;
     request.addressSpace = RendererBudget::limitFor(drawingBytes(*costs, pixels));
-    setMatrix(request, m);
-    if (!clip.empty()) setClip(request, clip, 0, 0);
+    DocumentDrawing::setMatrix(request, m);
+    if (!clip.empty()) DocumentDrawing::setClip(request, clip);
     RenderFailure failure;
     std::optional<std::vector<uint8_t>> bytes;
     {

@@ -116,7 +116,7 @@ private:
     bool attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure,
                  bool freshHelper = false);
     // What this document's drawings are called in reasons.
-    const char* what() const { return kind_ == render::Kind::svg ? "the SVG document" : "the PDF page"; }
+    const char* what() const { return render::drawingName(kind_); }
 
     // What the drawings of a page have met.
     struct PageState {

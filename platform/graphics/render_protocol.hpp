@@ -27,6 +27,8 @@ struct Shared {
 enum class Kind : int32_t { pdf = 0, svg = 1 };
 
 inline const char* kindArgument(Kind kind) { return kind == Kind::svg ? "svg" : "pdf"; }
+// What a drawing of a document of `kind` is called in reasons.
+inline const char* drawingName(Kind kind) { return kind == Kind::svg ? "the SVG document" : "the PDF page"; }
 
 // The helper's hard limits. Its address space holds its libraries, the pixels it draws
 // into, and what poppler decodes and cairo keeps while drawing: the largest drawing the

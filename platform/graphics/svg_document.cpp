@@ -545,12 +545,7 @@ std::optional<std::vector<uint8_t>> SvgDocument::pageAsPdf(Size pageSize, const 
     request.viewportHeight = size.height;
     request.addressSpace = RendererBudget::limitFor(held, render::Kind::svg);
     std::copy(matrix, matrix + 6, request.matrix);
-    request.clipCount = int32_t(std::min<size_t>(clip.size(), render::kMaxClipRects));
-    for (int i = 0; i < request.clipCount; ++i) {
-        const Rect& r = clip[size_t(i)];
-        const double values[4] = {r.origin.x, r.origin.y, r.size.width, r.size.height};
-        std::copy(values, values + 4, request.clip[i]);
-    }
+    if (!clip.empty()) DocumentDrawing::setClip(request, clip);
     RenderFailure failure;
     std::optional<std::vector<uint8_t>> bytes;
     {

@@ -213,12 +213,25 @@ struct Drawn {
     std::string failure;
 };
 
+// The library's message, or `otherwise` without one; the error is freed.
+std::string messageOf(GError* error, const char* otherwise) {
+    std::string text = error != nullptr ? error->message : otherwise;
+    if (error != nullptr) g_error_free(error);
+    return text;
+}
+
 // A document the helper draws: a PDF's pages through poppler, or an SVG document (one
 // page) through librsvg.
 class Document {
 public:
     virtual ~Document() = default;
-    virtual bool open(std::string* why) = 0;
+    // Opens the document from its mapped bytes, once.
+    bool open(std::string* why) {
+        if (opened_) return true;
+        const std::string_view mapped = mappedDocument(why);
+        opened_ = !mapped.empty() && load(mapped, why);
+        return opened_;
+    }
     virtual int pages() const = 0;
     // Answers an open request for page `index`.
     virtual void describe(int index, render::Reply& reply) const = 0;
@@ -229,26 +242,14 @@ public:
     virtual const char* what() const = 0;
     // What the library reported while the request ran, which makes a drawing incomplete.
     virtual std::string report() const { return {}; }
+
+private:
+    virtual bool load(std::string_view bytes, std::string* why) = 0;
+    bool opened_ = false;
 };
 
 class PdfSource : public Document {
 public:
-    bool open(std::string* why) override {
-        if (document_ != nullptr) return true;
-        const std::string_view mapped = mappedDocument(why);
-        if (mapped.empty()) return false;
-        GBytes* bytes = g_bytes_new_static(mapped.data(), mapped.size());
-        GError* error = nullptr;
-        document_ = poppler_document_new_from_bytes(bytes, nullptr, &error);
-        g_bytes_unref(bytes);
-        if (document_ == nullptr) {
-            *why = std::string("cannot open PDF document: ") + (error != nullptr ? error->message : "unknown error");
-            if (error != nullptr) g_error_free(error);
-            return false;
-        }
-        return true;
-    }
-
     int pages() const override { return poppler_document_get_n_pages(document_); }
 
     void describe(int index, render::Reply& reply) const override {
@@ -271,45 +272,30 @@ public:
         return {};
     }
 
-    const char* what() const override { return "the PDF page"; }
+    const char* what() const override { return render::drawingName(render::Kind::pdf); }
 
     std::string report() const override {
         return gReport.empty() ? std::string() : "poppler could not draw the PDF page: " + gReport;
     }
 
 private:
+    bool load(std::string_view mapped, std::string* why) override {
+        GBytes* bytes = g_bytes_new_static(mapped.data(), mapped.size());
+        GError* error = nullptr;
+        document_ = poppler_document_new_from_bytes(bytes, nullptr, &error);
+        g_bytes_unref(bytes);
+        if (document_ == nullptr) {
+            *why = "cannot open PDF document: " + messageOf(error, "unknown error");
+            return false;
+        }
+        return true;
+    }
+
     PopplerDocument* document_ = nullptr;
 };
 
 class SvgSource : public Document {
 public:
-    bool open(std::string* why) override {
-        if (handle_ != nullptr) return true;
-        const std::string_view mapped = mappedDocument(why);
-        if (mapped.empty()) return false;
-        std::string missing;
-        rsvg_ = platform::graphics::detail::rsvgFunctions(&missing);
-        if (rsvg_ == nullptr) {
-            *why = "SVG documents cannot be read here: " + missing;
-            return false;
-        }
-        GInputStream* stream = g_memory_input_stream_new_from_data(mapped.data(), gssize(mapped.size()), nullptr);
-        GError* error = nullptr;
-        // No base file: relative and file references cannot be resolved, so a document
-        // cannot make the helper read other files.
-        handle_ = rsvg_->handleNewFromStreamSync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, &error);
-        g_object_unref(stream);
-        if (handle_ == nullptr) {
-            *why = std::string("not an SVG document: ") + (error != nullptr ? error->message : "unknown error");
-            if (error != nullptr) g_error_free(error);
-            return false;
-        }
-        // At 72 dots per inch a CSS pixel is one point and physical units keep their
-        // true size on a PDF page.
-        rsvg_->handleSetDpi(handle_, 72.0);
-        return true;
-    }
-
     int pages() const override { return 1; }
 
     void describe(int, render::Reply& reply) const override {
@@ -335,18 +321,36 @@ public:
         const RsvgRectangle viewport{0, 0, request.viewportWidth, request.viewportHeight};
         GError* error = nullptr;
         const bool drawn = rsvg_->handleRenderDocument(handle_, cr, &viewport, &error);
-        std::string failure;
-        if (!drawn) {
-            failure = std::string("librsvg could not draw the SVG document: ") +
-                      (error != nullptr ? error->message : "the renderer gave up");
-        }
-        if (error != nullptr) g_error_free(error);
-        return failure;
+        std::string failure = messageOf(error, "the renderer gave up");
+        return drawn ? std::string() : "librsvg could not draw the SVG document: " + failure;
     }
 
-    const char* what() const override { return "the SVG document"; }
+    const char* what() const override { return render::drawingName(render::Kind::svg); }
 
 private:
+    bool load(std::string_view mapped, std::string* why) override {
+        std::string missing;
+        rsvg_ = platform::graphics::detail::rsvgFunctions(&missing);
+        if (rsvg_ == nullptr) {
+            *why = "SVG documents cannot be read here: " + missing;
+            return false;
+        }
+        GInputStream* stream = g_memory_input_stream_new_from_data(mapped.data(), gssize(mapped.size()), nullptr);
+        GError* error = nullptr;
+        // No base file: relative and file references cannot be resolved, so a document
+        // cannot make the helper read other files.
+        handle_ = rsvg_->handleNewFromStreamSync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, &error);
+        g_object_unref(stream);
+        if (handle_ == nullptr) {
+            *why = "not an SVG document: " + messageOf(error, "unknown error");
+            return false;
+        }
+        // At 72 dots per inch a CSS pixel is one point and physical units keep their
+        // true size on a PDF page.
+        rsvg_->handleSetDpi(handle_, 72.0);
+        return true;
+    }
+
     const platform::graphics::detail::RsvgFunctions* rsvg_ = nullptr;
     RsvgHandle* handle_ = nullptr;
 };
