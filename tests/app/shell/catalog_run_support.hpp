@@ -22,6 +22,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -140,6 +141,14 @@ inline std::vector<std::string> hiddenEntries(const fs::path& folder) {
         if (entry.path().filename().string().front() == '.') found.push_back(entry.path().string());
     }
     return found;
+}
+
+// The names in a folder, sorted; none where there is no folder.
+inline std::set<std::string> namesIn(const fs::path& folder) {
+    std::set<std::string> names;
+    if (!fs::is_directory(folder)) return names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+    return names;
 }
 
 // A small file system of its own (`type`, mounted with `options`), where the test may mount

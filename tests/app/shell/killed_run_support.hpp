@@ -1,6 +1,6 @@
 #pragma once
 // What a killed run leaves in flight, made on the spot: an item marked as the program marks
-// it, by a run of this user that no longer runs.
+// it, by a run of this user (or, with `anotherUser`, of the next user id) that no longer runs.
 #include "app/engine/in_flight_mark.hpp"
 #include "platform/foundation/folder_swap.hpp"
 
@@ -15,7 +15,7 @@
 namespace gwtest {
 
 inline void leaveAsAKilledRunWould(const std::filesystem::path& item, gw::InFlightKind kind,
-                                   const std::string& original) {
+                                   const std::string& original, bool anotherUser = false) {
     namespace files = platform::foundation::files;
     const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(item));
     files::UniqueFd fd(::open(item.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (folder ? O_DIRECTORY : 0)));
@@ -25,6 +25,7 @@ inline void leaveAsAKilledRunWould(const std::filesystem::path& item, gw::InFlig
     auto run = gw::RunIdentity::current();
     // No process has a number above the kernel's limit on them (2^22).
     run.process = 4194305;
+    run.user += anotherUser ? 1 : 0;
     const gw::InFlightMark mark{run, kind, files::ItemIdentity::of(found), original};
     files::setMark(fd.get(), folder, gw::kInFlightMarkName, mark.text(), nullptr);
 }
