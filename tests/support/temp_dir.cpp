@@ -52,4 +52,13 @@ void writeFile(const std::filesystem::path& path, const std::string& contents) {
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
+std::set<std::string> namesIn(const std::filesystem::path& folder) {
+    std::set<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
+        names.insert(entry->path().filename().string());
+    }
+    return names;
+}
+
 }  // namespace gwtest

@@ -3,6 +3,7 @@
 // environment variables (XDG folders point into the scratch folder).
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace gwtest {
@@ -48,5 +49,7 @@ private:
 
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& contents);
+// The names in a folder, sorted; none where there is no folder.
+std::set<std::string> namesIn(const std::filesystem::path& folder);
 
 }  // namespace gwtest

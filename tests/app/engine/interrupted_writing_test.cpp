@@ -5,6 +5,7 @@
 // are. The same with marks kept in files, where a file system has no extended attributes.
 #include "app/engine/interrupted_writing.hpp"
 
+#include "app/shell/killed_run_support.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -27,21 +28,9 @@ using gw::InFlightKind;
 using gwtest::readFile;
 using gwtest::writeFile;
 
-// No process has a number above the kernel's limit on them (2^22).
-constexpr std::uint64_t kGone = 4194305;
-
-std::set<std::string> namesIn(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
-    return names;
-}
-
-// A run of this user on this boot whose process has ended.
-gw::RunIdentity endedRun(std::uint64_t process = kGone) {
-    auto run = gw::RunIdentity::current();
-    run.process = process;
-    return run;
-}
+using gwtest::endedRun;
+using gwtest::leaveInFlight;
+using gwtest::namesIn;
 
 // The run of a process that is there (running, or ended and not reaped yet).
 gw::RunIdentity runOf(pid_t process) {
@@ -57,18 +46,6 @@ gw::RunIdentity runOf(pid_t process) {
     run.process = static_cast<std::uint64_t>(process);
     run.started = std::stoull(field);
     return run;
-}
-
-// Marks the item at `path` as a run marks what it has in flight for `original`.
-void leaveInFlight(const fs::path& path, InFlightKind kind, const std::string& original,
-                   const gw::RunIdentity& run = endedRun()) {
-    const bool folder = fs::is_directory(fs::symlink_status(path));
-    files::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (folder ? O_DIRECTORY : 0)));
-    ASSERT_TRUE(fd) << path;
-    struct stat item {};
-    ASSERT_EQ(::fstat(fd.get(), &item), 0);
-    const gw::InFlightMark mark{run, kind, files::ItemIdentity::of(item), original};
-    files::setMark(fd.get(), folder, gw::kInFlightMarkName, mark.text(), nullptr);
 }
 
 // Where recovery may move what it finds: the home Trash in the test's own folder. Each

@@ -143,14 +143,6 @@ inline std::vector<std::string> hiddenEntries(const fs::path& folder) {
     return found;
 }
 
-// The names in a folder, sorted; none where there is no folder.
-inline std::set<std::string> namesIn(const fs::path& folder) {
-    std::set<std::string> names;
-    if (!fs::is_directory(folder)) return names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
-    return names;
-}
-
 // A small file system of its own (`type`, mounted with `options`), where the test may mount
 // one (as the superuser).
 class ScratchDisk {

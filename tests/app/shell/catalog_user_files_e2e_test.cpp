@@ -277,7 +277,7 @@ TEST_F(UserFilesInCatalogs, TheWaysRunsLostUsersFilesKeepThemForEveryUser) {
             writeFile(leftover / "Contents.json", "{}\n");
             fs::permissions(leftover, fs::perms::owner_all);
             // Made by the superuser: as nobody, another user's already.
-            gwtest::leaveAsAKilledRunWould(leftover, gw::InFlightKind::replaced, "Assets.xcassets", !user.id);
+            gwtest::leaveInFlight(leftover, gw::InFlightKind::replaced, "Assets.xcassets", gwtest::endedRun(gwtest::kGoneProcess, !user.id));
             for (int again = 0; again < 2; ++again) {
                 const auto run = as(GW_GLYPHWRIGHT_PATH, convert("asset", "theirs", {"-assetCatalogExistsAction", "append",
                                                                                     "-assetExistsAction", "overwrite"}));

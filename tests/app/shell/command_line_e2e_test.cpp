@@ -1161,7 +1161,7 @@ TEST_F(ExistingCatalog, ALeftoversNameBesideTheUsersCatalogNeverCostsTheUserAFil
         // No process has a number above the kernel's limit on them (2^22).
         const fs::path leftover = c.place.parent_path() / ("." + c.place.filename().string() + ".replaced-4194305-7");
         writeFile(leftover / "Contents.json", "{}\n");
-        gwtest::leaveAsAKilledRunWould(leftover, gw::InFlightKind::replaced, c.place.filename().string());
+        gwtest::leaveInFlight(leftover, gw::InFlightKind::replaced, c.place.filename().string());
 
         auto options = this->options();
         if (!c.trashed) options.environment.push_back("XDG_DATA_HOME=" + (dir_ / "blocked/data").string());

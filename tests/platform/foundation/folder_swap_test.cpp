@@ -29,11 +29,7 @@ struct stat statOf(const fs::path& path) {
     return info;
 }
 
-std::set<std::string> namesIn(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
-    return names;
-}
+using gwtest::namesIn;
 
 class FolderSwap : public ::testing::TestWithParam<bool> {
 protected:
