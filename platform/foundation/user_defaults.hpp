@@ -88,9 +88,11 @@ public:
 private:
     void load();
     void loadLocked();  // mutex_ held
-    // Reads the file again and lays the unsaved changes over it; then writes the result
-    // when there are any. mutex_ and the folder lock held.
+    // Reads the file again and lays the unsaved changes over it. mutex_ and the folder
+    // lock held.
     void mergeLocked();
+    // Writes what is held when there are unsaved changes (never over a file that could not
+    // be read); whether it is saved. mutex_ and the folder lock held.
     bool persistLocked();
     // Applies one change (none: removal) on top of what the file holds now, under an
     // exclusive lock of the settings folder, so that processes and instances sharing
