@@ -37,6 +37,7 @@ int Alert::runModal() const {
     box.setDefaultButton(static_cast<QPushButton*>(added[defaultButton < added.size() ? defaultButton : 0]));
     box.setEscapeButton(added.back());
     keepTitleWhole(box);
+    waitUntilOnScreen(box.parentWidget());
     box.exec();
     for (std::size_t i = 0; i < added.size(); ++i) {
         if (box.clickedButton() == added[i]) return kAlertFirstButtonReturn + static_cast<int>(i);
@@ -51,7 +52,7 @@ QMessageBox* presentError(QWidget* window, const std::string& description, const
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
     keepTitleWhole(*box);
-    box->open();
+    whenOnScreen(box->parentWidget(), box, [box] { box->open(); });
     return box;
 }
 

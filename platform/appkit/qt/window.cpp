@@ -4,6 +4,7 @@
 #include "platform/appkit/view_appearance.hpp"
 
 #include <QFontMetrics>
+#include <QEventLoop>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QHideEvent>
@@ -128,6 +129,80 @@ void setTransientFor(QWidget& window, QWidget& owner) {
         window.windowHandle()->setTransientParent(ownerWindow->windowHandle());
 }
 
+namespace {
+
+// The window of `owner` while it is shown but not on the screen; null otherwise.
+QWindow* notYetOnScreen(const QWidget* owner) {
+    const QWidget* over = owner ? owner->window() : nullptr;
+    QWindow* window = over ? over->windowHandle() : nullptr;
+    if (!window || !over->isVisible()) return nullptr;
+    if (over->isMinimized()) return window;
+    // Offscreen no window manager places windows: they are where they say at once.
+    return !window->isExposed() && QGuiApplication::platformName() != QLatin1String("offscreen") ? window : nullptr;
+}
+
+// Watches a window's exposes for whenOnScreen; goes with its action, or with its context.
+class OnScreenWaiter final : public QObject {
+public:
+    OnScreenWaiter(const QWidget* owner, QWindow* window, QObject* context, std::function<void()> action)
+        : QObject(context), owner_(owner), action_(std::move(action)) {
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Expose) {
+            // Once the expose is handled: the window is then on the screen where it says.
+            QTimer::singleShot(0, this, [this] {
+                if (owner_ && notYetOnScreen(owner_)) return;
+                const auto action = std::move(action_);
+                deleteLater();
+                if (action) action();
+            });
+        }
+        return false;
+    }
+
+private:
+    QPointer<const QWidget> owner_;
+    std::function<void()> action_;
+};
+
+// How long a modal alert waits for the window it is shown over.
+constexpr int kOnScreenDeadlineMs = 5000;
+
+}  // namespace
+
+void whenOnScreen(const QWidget* owner, QObject* context, std::function<void()> action) {
+    if (QWindow* window = notYetOnScreen(owner)) {
+        new OnScreenWaiter(owner, window, context, std::move(action));
+        return;
+    }
+    action();
+}
+
+void waitUntilOnScreen(const QWidget* owner) {
+    if (!notYetOnScreen(owner)) return;
+    QEventLoop loop;
+    whenOnScreen(owner, &loop, [&loop] { loop.quit(); });
+    // A window manager that never puts the window back does not keep the alert away.
+    QTimer::singleShot(kOnScreenDeadlineMs, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void Window::setVisible(bool visible) {
+    const int request = ++visibilityRequests_;
+    if (visible && !isVisible()) {
+        if (QWidget* over = owner(); over && notYetOnScreen(over)) {
+            whenOnScreen(over, this, [this, request] {
+                if (request == visibilityRequests_) QWidget::setVisible(true);
+            });
+            return;
+        }
+    }
+    QWidget::setVisible(visible);
+}
+
 void Window::showEvent(QShowEvent* event) {
     if (!event->spontaneous()) keepTitleWhole(*this);
     QWidget::showEvent(event);
@@ -192,35 +267,6 @@ void Panel::placeBeside(QWidget& owner) {
     else frame.moveRight(mainFrame.left() - 1);
     move(keptInside(frame, available).topLeft());
     placed_ = true;
-}
-
-QWindow* Panel::waitingFor() const {
-    const QWidget* over = parentWidget() ? parentWidget()->window() : nullptr;
-    QWindow* window = over ? over->windowHandle() : nullptr;
-    if (!window || !over->isVisible()) return nullptr;
-    if (over->isMinimized()) return window;
-    // Offscreen no window manager places windows: they are where they say at once.
-    return !window->isExposed() && QGuiApplication::platformName() != QLatin1String("offscreen") ? window : nullptr;
-}
-
-void Panel::setVisible(bool visible) {
-    if (waitingFor_) waitingFor_->removeEventFilter(this);
-    waitingFor_ = visible ? waitingFor() : nullptr;
-    if (waitingFor_) {
-        waitingFor_->installEventFilter(this);
-        return;
-    }
-    Window::setVisible(visible);
-}
-
-bool Panel::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == waitingFor_ && event->type() == QEvent::Expose) {
-        // Once the expose is handled: the window is then on the screen where it says.
-        QTimer::singleShot(0, this, [this] {
-            if (waitingFor_) setVisible(true);
-        });
-    }
-    return Window::eventFilter(watched, event);
 }
 
 void Panel::showEvent(QShowEvent* event) {

@@ -9,7 +9,6 @@
 #include <QPointer>
 #include <QRect>
 #include <QWidget>
-#include <QWindow>
 
 #include <functional>
 #include <vector>
@@ -36,6 +35,12 @@ public:
     void setDefaultButton(QAbstractButton* button) { defaultButton_ = button; }
     void setCancelButton(QAbstractButton* button) { cancelButton_ = button; }
 
+    // Shown while the window it belongs to is not on the screen (minimised, or not yet
+    // placed there by the window manager at the start), it opens once that window is:
+    // placed beside or over a window the window manager had not placed yet, it went where
+    // that window was not, and stayed unpainted.
+    void setVisible(bool visible) override;
+
     // Told whenever the window is hidden by code or closed by any means.
     int addCloseHandler(std::function<void()> handler);
     void removeCloseHandler(int token);
@@ -56,7 +61,16 @@ private:
     std::vector<std::pair<int, std::function<void()>>> closeHandlers_;
     int nextToken_ = 1;
     bool centreWhenShown_ = false;
+    int visibilityRequests_ = 0;
 };
+
+// Runs `action` once `owner`'s window is on the screen where the window manager put it (at
+// once when it is, when it is not shown, and offscreen, where nothing places windows), as
+// long as `context` lives. For what is placed beside or over it.
+void whenOnScreen(const QWidget* owner, QObject* context, std::function<void()> action);
+// Waits, running the loop, until `owner`'s window is on the screen, for a few seconds at
+// most: for a modal alert, which must be placed over it before it runs.
+void waitUntilOnScreen(const QWidget* owner);
 
 // Makes the top-level `window` transient for `owner`'s window, so the window manager keeps
 // it above that window and places it as a dialog of it; best before it is first shown.
@@ -88,23 +102,12 @@ public:
     // may move that window aside on a small screen).
     void placeBeside(QWidget& owner);
 
-    // Shown while the window it belongs to is not on the screen (minimised, or not yet
-    // placed there by the window manager at the start), it opens once that window is:
-    // placed beside a window the window manager had not placed yet, it went where that
-    // window was not, over it, and stayed unpainted.
-    void setVisible(bool visible) override;
-
 protected:
     void showEvent(QShowEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // The window this one waits for to be on the screen; null when it waits for none.
-    QWindow* waitingFor() const;
-
     QPointer<QWidget> content_;
     bool placed_ = false;
-    QPointer<QWindow> waitingFor_;
 };
 
 }  // namespace platform::appkit::qt

@@ -169,8 +169,9 @@ TEST_F(SavedStateDamageOnX11, WhatTheUserSeesOfADamagedStateAndOfASaveThatFails)
     std::string commaRemoved = whole;
     commaRemoved.erase(whole.find(",{", whole.find("\"imageName\":\"Alpha\"")), 1);
     const auto handed = pictures({"Handed"}).front();
-    const auto notAPicture = (session_.root() / "Notes.png").string();
+    const auto notAPicture = (session_.root() / "Notes.png").string(), another = (session_.root() / "More.png").string();
     gwtest::writeFile(notAPicture, "a few words, no picture");
+    gwtest::writeFile(another, "more words");
     struct Case {
         const char* name;
         std::string text;
@@ -343,32 +344,57 @@ TEST_F(SavedStateDamageOnX11, ASecondLaunchHandsItsPicturesToTheRunningWindowAnd
 }
 
 // A window manager slow to place the main window at the start (held up here until the
-// program has its pictures, and selects one, which asks for its panel): the panel waits
-// for the window, and opens beside it.
-TEST_F(SavedStateDamageOnX11, APanelAskedForBeforeTheWindowManagerPlacesTheWindowOpensBesideIt) {
+// program has had time to ask for what it shows beside or over the window: the panel of a
+// selected picture, the alerts of files that are no pictures): each waits for the window and
+// opens beside it, or centred over it.
+TEST_F(SavedStateDamageOnX11, WhatOpensBeforeTheWindowManagerPlacesTheWindowOpensBesideOrOverIt) {
+    const auto notAPicture = (session_.root() / "Notes.png").string(), another = (session_.root() / "More.png").string();
+    gwtest::writeFile(notAPicture, "a few words, no picture");
+    gwtest::writeFile(another, "more words");
+    struct Case {
+        const char* name;
+        std::vector<std::string> files;
+        const char* alert;  // null: a panel opens beside the window
+    };
+    const std::vector<Case> cases = {
+        {"a panel", pictures({"East", "West"}), nullptr},
+        {"an alert of a file", {notAPicture}, "The image could not be added."},
+        {"an alert of files", {notAPicture, another}, "Some files could not be added."},
+    };
     const gwtest::x11::AccessibilityBus accessibility(session_.busAddress());
-    ASSERT_EQ(::kill(session_.windowManager(), SIGSTOP), 0);
-    const pid_t app = session_.launch(GW_DESKTOP_PATH, pictures({"East", "West"}));
-    const bool listed = waitUntil(
-        [&] {
-            for (const auto& window : accessibility.windowsOf(app)) {
-                if (window.find([](const gwtest::x11::AccessibleElement& e) { return e.name == "West"; })) return true;
-            }
-            return false;
-        },
-        kAppearDeadline);
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    ASSERT_EQ(::kill(session_.windowManager(), SIGCONT), 0);
-    ASSERT_TRUE(listed) << session_.log(app);
-    const auto main = session_.firstWindow(app);
-    ASSERT_FALSE(main.empty()) << session_.log(app);
-    const auto panel = session_.newWindow(app, {main});
-    ASSERT_TRUE(panel) << session_.log(app);
-    const auto mainFrame = session_.geometry(main), panelFrame = session_.geometry(*panel);
-    ASSERT_TRUE(mainFrame && panelFrame);
-    EXPECT_TRUE(!overlap(*mainFrame, *panelFrame)) << describe(*panelFrame) << " lies over " << describe(*mainFrame);
-    ASSERT_TRUE(session_.typeKeys(main, "ctrl+q"));
-    EXPECT_EQ(session_.waitForExit(app), 0) << session_.log(app);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(savedState());
+        ASSERT_EQ(::kill(session_.windowManager(), SIGSTOP), 0);
+        const pid_t app = session_.launch(GW_DESKTOP_PATH, c.files);
+        const bool made = waitUntil(
+            [&] {
+                for (const auto& window : accessibility.windowsOf(app)) {
+                    if (window.find([](const auto& e) { return e.name == "Create Asset Catalog"; })) return true;
+                }
+                return false;
+            },
+            kAppearDeadline);
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        ASSERT_EQ(::kill(session_.windowManager(), SIGCONT), 0);
+        ASSERT_TRUE(made) << session_.log(app);
+        const auto main = session_.firstWindow(app);
+        ASSERT_FALSE(main.empty()) << session_.log(app);
+        if (c.alert) {
+            // Centred over the window, or no alert is found.
+            const auto alert = alertSaying(app, main, c.alert);
+            ASSERT_TRUE(alert) << session_.log(app);
+            ASSERT_TRUE(session_.typeKeys(alert->window, "Return"));
+        } else {
+            const auto panel = session_.newWindow(app, {main});
+            ASSERT_TRUE(panel) << session_.log(app);
+            const auto mainFrame = session_.geometry(main), panelFrame = session_.geometry(*panel);
+            ASSERT_TRUE(mainFrame && panelFrame);
+            EXPECT_TRUE(!overlap(*mainFrame, *panelFrame)) << describe(*panelFrame) << " lies over " << describe(*mainFrame);
+        }
+        ASSERT_TRUE(session_.typeKeys(main, "ctrl+q"));
+        EXPECT_EQ(session_.waitForExit(app), 0) << session_.log(app);
+    }
 }
 
 // A launch that comes while the running window saves its quit (held here for as long as
