@@ -26,10 +26,15 @@
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
+#include "telemetry/pipeline/rddi_http_client.hpp"
+#include "telemetry/pipeline/rddi_reachability.hpp"
 #include "telemetry/support/child_case.hpp"
+#include "telemetry/support/http/loopback_server.hpp"
 #include "telemetry/support/log_builders.hpp"
+#include "telemetry/support/scenario_environment.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -155,6 +160,18 @@ void putAtOwnNames(const std::string& put, const fs::path& pending, const fs::pa
     }
 }
 
+// Launches of one round (crashing, or starting) do it at once: each waits here until all
+// of them have come.
+void waitForTheOthers() {
+    const fs::path together = option("GW_LAUNCH_TOGETHER");
+    if (together.empty()) return;
+    const long count = std::stol(option("GW_LAUNCH_TOGETHER_COUNT"));
+    gwtest::writeFile(together / std::to_string(::getpid()), "ready");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5 * GW_TEST_TIMEOUT_SCALE);
+    while (std::distance(fs::directory_iterator(together), {}) < count && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 // The first launch: sets up what the case asks for, then crashes the way it asks.
 TEST(CrashLaunchChildProcess, Crash) {
     if (option(kModeVariable) != "crash") GTEST_SKIP() << "runs as a child process only";
@@ -185,8 +202,10 @@ TEST(CrashLaunchChildProcess, Crash) {
     // Analytics logs still in flight when the crash comes.
     auto analytics = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Analytics"));
     group->setHoldsCompletions(true);
-    for (const char* name : {"export_started", "export_progress", "export_failed"}) {
-        analytics->enqueueItem(testkit::eventLog(name, name), RDDIFlagsNormal);
+    if (option("GW_LAUNCH_IN_FLIGHT") != "0") {
+        for (const char* name : {"export_started", "export_progress", "export_failed"}) {
+            analytics->enqueueItem(testkit::eventLog(name, name), RDDIFlagsNormal);
+        }
     }
 
     // Put where the next crash leaves its report after the reporter was enabled, or the
@@ -212,13 +231,7 @@ TEST(CrashLaunchChildProcess, Crash) {
         }
         ASSERT_EQ(done, 0) << put << ": " << std::strerror(errno);
     }
-    // Two launches crashing at once: each waits here for the other.
-    if (const fs::path together = option("GW_LAUNCH_TOGETHER"); !together.empty()) {
-        gwtest::writeFile(together / std::to_string(::getpid()), "ready");
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::distance(fs::directory_iterator(together), {}) < 2 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    waitForTheOthers();
 
     if (how == "segv-thread") {
         std::thread([&] {
@@ -352,6 +365,63 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
     std::ofstream(option(kResultVariable)) << result.dump(2);
 }
 
+// A launch of a host over the real pipeline, sending to the parent's loopback server. It
+// starts together with the others of its round and ends once no log is left in the store it
+// shares with them (or, when it asks the user and gets no answer, once it asked).
+// GW_LAUNCH_STOP_AT stops it for good (SIGSTOP) at the first SDK line holding that text.
+TEST(CrashLaunchChildProcess, Send) {
+    if (option(kModeVariable) != "send") GTEST_SKIP() << "runs as a child process only";
+    testkit::TelemetryTestEnvironment::resetSdk();
+    RDDIRegisterAnalyticsArchiveClasses();  // the crashed launches' logs in flight come back too
+    RDDIDependencyConfiguration::setChannelGroupFactory({});
+    RDDIDependencyConfiguration::setHttpClient(RDDIHttpClient::create(
+        std::nullopt, RDDI_Reachability::withStatusSource([] { return std::optional<bool>(true); })));
+    RDDIDezIdedev::setLogUrl(option("GW_LAUNCH_URL"));
+    const std::string stopAt = option("GW_LAUNCH_STOP_AT");
+    RDDILogger::setLogHandler([stopAt](const RDDILogMessageProvider& provider, RDDILogLevel level, const std::string&,
+                                       const char*, const char*, std::uint32_t) {
+        if (!provider) return;
+        const std::string line = provider();
+        if (!stopAt.empty() && line.find(stopAt) != std::string::npos) {
+            gwtest::writeFile(option("GW_LAUNCH_STOPPED"), line);
+            ::raise(SIGSTOP);
+        }
+        std::lock_guard lock(problemLock);
+        if (level >= RDDILogLevelWarning) problemLines.push_back((level >= RDDILogLevelError ? "ERROR " : "WARNING ") + line);
+    });
+    RDDILogger::setCurrentLogLevel(stopAt.empty() ? RDDILogLevelWarning : RDDILogLevelVerbose);
+    const bool askOnly = option("GW_LAUNCH_CONFIRM") == "later";
+    if (askOnly) RDDICrashes::setUserConfirmationHandler([](const auto&) { return true; });
+
+    waitForTheOthers();
+    const auto startedAt = std::chrono::steady_clock::now();
+    startSdk();
+    json result;
+    result["startMs"] =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - startedAt).count();
+    auto crashes = RDDICrashes::sharedInstance();
+    std::atomic<bool> processed{false};
+    std::atomic<std::size_t> waiting{0};
+    std::thread waiter([&] {
+        waiting = crashes->unprocessedCrashReports().size();
+        processed = true;
+    });
+    const auto deadline = std::chrono::seconds(20 * GW_TEST_TIMEOUT_SCALE);
+    result["processed"] = platform::dispatch::MainLoop::runUntil([&] { return processed.load(); }, deadline);
+    waiter.join();
+    if (!askOnly) {
+        result["drained"] = platform::dispatch::MainLoop::runUntil(
+            [] { return testkit::ScenarioEnvironment::rowCount() == 0; }, deadline);
+    }
+    result["waiting"] = waiting.load();
+    result["crashed"] = RDDICrashes::hasCrashedInLastSession();
+    {
+        std::lock_guard lock(problemLock);
+        result["problems"] = problemLines;
+    }
+    std::ofstream(option(kResultVariable)) << result.dump(2);
+}
+
 // --- The parent ----------------------------------------------------------------------
 
 std::chrono::seconds launchDeadline() { return std::chrono::seconds(10 * GW_TEST_TIMEOUT_SCALE); }
@@ -406,7 +476,8 @@ protected:
         envp.push_back(nullptr);
 
         const std::string exe = (home_.path() / "bin" / kExecutableName).string();
-        const std::string filter = "--gtest_filter=CrashLaunchChildProcess." + std::string(mode == "crash" ? "Crash" : "NextLaunch");
+        const std::map<std::string, std::string> cases{{"crash", "Crash"}, {"next", "NextLaunch"}, {"send", "Send"}};
+        const std::string filter = "--gtest_filter=CrashLaunchChildProcess." + cases.at(mode);
         const pid_t child = fork();
         if (child == 0) {
             char* argv[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(filter.c_str()), nullptr};
@@ -433,6 +504,75 @@ protected:
         return json::parse(in);
     }
 
+    // `count` launches of `mode` doing their work at once; answers their pids.
+    std::vector<pid_t> startTogether(const std::string& mode, int count, std::map<std::string, std::string> options) {
+        const fs::path together = home_.path() / ("together-" + std::to_string(++rounds_));
+        fs::create_directories(together);
+        options["GW_LAUNCH_TOGETHER"] = together.string();
+        options["GW_LAUNCH_TOGETHER_COUNT"] = std::to_string(count);
+        std::vector<pid_t> pids;
+        for (int i = 0; i < count; ++i) {
+            options[kResultVariable] = together.string() + "-" + std::to_string(i) + ".json";
+            pids.push_back(start(mode, options));
+        }
+        return pids;
+    }
+
+    // `count` processes crashing at once (SIGSEGV on a worker thread); answers their pids. A
+    // process crashing alone has three analytics logs in flight: the log buffer's files are
+    // the application's, not each process's, and the last crash to write them wins.
+    std::vector<pid_t> crashTogether(int count, const std::string& signals) {
+        const auto pids = startTogether("crash", count,
+                                        {{"GW_LAUNCH_CRASH", "segv-thread"},
+                                         {"GW_LAUNCH_SIGNALS", signals},
+                                         {"GW_LAUNCH_IN_FLIGHT", count == 1 ? "3" : "0"}});
+        for (const pid_t child : pids) {
+            const int status = child < 0 ? -1 : testkit::waitForChild(child, launchDeadline());
+            EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << "status " << status;
+        }
+        return pids;
+    }
+
+    // `count` launches of a host over the real pipeline, started at once; answers their reports.
+    std::vector<json> sendTogether(int count, std::map<std::string, std::string> options = {}) {
+        options["GW_LAUNCH_URL"] = server_.baseURL();
+        const auto pids = startTogether("send", count, options);
+        std::vector<json> reports;
+        for (std::size_t i = 0; i < pids.size(); ++i) {
+            const int status = pids[i] < 0 ? -1 : testkit::waitForChild(pids[i], 3 * launchDeadline());
+            EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+            std::ifstream in(home_.path() / ("together-" + std::to_string(rounds_) + "-" + std::to_string(i) + ".json"));
+            reports.push_back(in ? json::parse(in) : json::object());
+        }
+        return reports;
+    }
+
+    // The logs of `type` the server received from its `from`th request on, by `key`.
+    template <class Key>
+    std::multiset<Key> received(std::size_t from, const std::string& type, const std::string& key) const {
+        std::multiset<Key> keys;
+        const auto requests = server_.requests();
+        for (std::size_t i = from; i < requests.size(); ++i) {
+            if (!requests[i].path.starts_with("/logs") || !requests[i].json) continue;
+            for (const auto& log : (*requests[i].json)["logs"])
+                if (log.value("type", "") == type) keys.insert(log.value(key, Key()));
+        }
+        return keys;
+    }
+    // The processes of the crash logs received.
+    std::multiset<long> crashLogsReceived(std::size_t from) const { return received<long>(from, "appleError", "processId"); }
+
+    // What no launch has sent yet: pending reports and the SDK's stored ones.
+    std::size_t reportsLeft() const {
+        std::size_t left = lvcrash::finishedCrashReportPaths(pendingReportPath().parent_path(), lvcrash::kPendingReportName).size();
+        const fs::path stored = home_.path() / ".local/share" / pf::Bundle::main().bundleIdentifier() /
+                                "com.ridevedod.dezidedev" / "crashes";
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(stored, ec))
+            left += entry.is_regular_file() && entry.file_size() > 0 && !entry.path().string().ends_with(".analyzer");
+        return left;
+    }
+
     std::string homePath() const { return home_.path().string(); }
 
     // Where a crash leaves its report for the next launch of the installed program.
@@ -443,6 +583,8 @@ protected:
     }
 
     gwtest::TempDir home_;
+    testkit::LoopbackServer server_;
+    int rounds_ = 0;
 };
 
 const json* binaryNamed(const json& log, const std::string& name) {
@@ -637,30 +779,63 @@ TEST_F(CrashLaunchTest, WhatIsPutWhereACrashWritesAfterStartIsNeitherWrittenThro
     }
 }
 
-TEST_F(CrashLaunchTest, TwoProcessesCrashingAtOnceAreBothSentByTheNextLaunchInBothModes) {
+TEST_F(CrashLaunchTest, ProcessesCrashingAtOnceAreEachSentOnceByLaunchesStartedTogetherInBothModes) {
+    const struct {
+        int crashes, launches;
+        bool stored;     // the reports first wait in the SDK's folder: a launch asked and got no answer
+        bool bothModes;  // else Mach mode only: what the launches do is the same in both
+    } rounds[] = {{1, 2, false, false}, {4, 2, false, true}, {8, 4, false, true}, {4, 2, true, false}};
     for (const char* signals : {"0", "1"}) {
-        SCOPED_TRACE(signals[0] == '1' ? "signal capture" : "Mach mode");
-        const fs::path together = home_.path() / (std::string("together-") + signals);
-        fs::create_directories(together);
-        const std::map<std::string, std::string> options{
-            {"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_SIGNALS", signals}, {"GW_LAUNCH_TOGETHER", together.string()}};
-        const pid_t first = start("crash", options);
-        const pid_t second = start("crash", options);
-        for (const pid_t child : {first, second}) {
-            const int status = child < 0 ? -1 : testkit::waitForChild(child, launchDeadline());
-            ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << "status " << status;
-            EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+        for (const auto& r : rounds) {
+            if (signals[0] == '1' && !r.bothModes) continue;
+            SCOPED_TRACE(fmt::format("{} crashes, {} launches{} ({})", r.crashes, r.launches, r.stored ? ", stored" : "",
+                                     signals[0] == '1' ? "signal capture" : "Mach mode"));
+            const auto crashed = crashTogether(r.crashes, signals);
+            const std::size_t before = server_.requestCount();
+            if (r.stored) {
+                const json asked = sendTogether(1, {{"GW_LAUNCH_CONFIRM", "later"}})[0];
+                EXPECT_EQ(asked["waiting"], r.crashes) << asked.dump();
+            }
+            for (const json& launch : sendTogether(r.launches)) {
+                EXPECT_EQ(launch["problems"], json::array());
+                EXPECT_EQ(launch["drained"], true) << launch.dump();
+            }
+            EXPECT_EQ(crashLogsReceived(before), std::multiset<long>(crashed.begin(), crashed.end()));
+            const std::multiset<std::string> inFlight{"export_failed", "export_progress", "export_started"};
+            EXPECT_EQ(received<std::string>(before, "event", "name"), r.crashes == 1 ? inFlight : std::multiset<std::string>{})
+                << "the logs in flight at the crash";
+            EXPECT_EQ(reportsLeft(), 0u);
         }
-        const json reported = next();
-        std::multiset<long> processes;
-        for (const auto& sent : reported["crashes"])
-            if (sent["log"].value("type", "") == "appleError") processes.insert(sent["log"].value("processId", 0L));
-        EXPECT_EQ(processes, (std::multiset<long>{first, second})) << reported.dump();
-        EXPECT_EQ(reported["crashed"], true);
-        EXPECT_EQ(reported["after"]["pending"], false);
-        EXPECT_EQ(reported["after"]["crashFiles"], json::array());
-        EXPECT_EQ(reported["problems"], json::array());
     }
+}
+
+TEST_F(CrashLaunchTest, ALaunchStoppedWhileItHoldsThePendingReportsKeepsThemFromOthersUntilItDies) {
+    const auto crashed = crashTogether(2, "0");
+    const fs::path stopped = home_.path() / "stopped";
+    const pid_t holder = start("send", {{"GW_LAUNCH_URL", server_.baseURL()},
+                                        {"GW_LAUNCH_STOP_AT", "Copying the pending crash report"},
+                                        {"GW_LAUNCH_STOPPED", stopped.string()},
+                                        {kResultVariable, (home_.path() / "holder.json").string()}});
+    ASSERT_GT(holder, 0);
+    const auto deadline = std::chrono::steady_clock::now() + launchDeadline();
+    while (!fs::exists(stopped) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(fs::exists(stopped)) << "the holder never came to the copy";
+
+    // Another launch meanwhile: it neither waits for the holder nor takes, sends or purges a report.
+    const json meanwhile = sendTogether(1)[0];
+    EXPECT_LT(meanwhile.value("startMs", 1L << 30), 5000 * GW_TEST_TIMEOUT_SCALE);
+    EXPECT_EQ(meanwhile["problems"], json::array());
+    EXPECT_EQ(crashLogsReceived(0), std::multiset<long>{});
+    EXPECT_EQ(reportsLeft(), 2u);
+
+    // The holder dies: the next launch takes every report back and sends each once.
+    ::kill(holder, SIGKILL);
+    testkit::waitForChild(holder, launchDeadline());
+    const json next = sendTogether(1)[0];
+    EXPECT_EQ(next["problems"], json::array());
+    EXPECT_EQ(crashLogsReceived(0), std::multiset<long>(crashed.begin(), crashed.end()));
+    EXPECT_EQ(reportsLeft(), 0u);
 }
 
 TEST_F(CrashLaunchTest, WhatStandsWhereTheReportersFoldersBelongIsRemovedWithOneWarningOrNamedAsTheCause) {
