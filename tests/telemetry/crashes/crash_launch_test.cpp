@@ -392,6 +392,18 @@ TEST(CrashLaunchChildProcess, Send) {
     RDDILogger::setCurrentLogLevel(stopAt.empty() ? RDDILogLevelWarning : RDDILogLevelVerbose);
     const bool askOnly = option("GW_LAUNCH_CONFIRM") == "later";
     if (askOnly) RDDICrashes::setUserConfirmationHandler([](const auto&) { return true; });
+    // The SDK's timers (the processing delay, the units' flushes) run on the launch's clock,
+    // which moves on while the launch waits.
+    auto clock = std::make_shared<pf::ManualClock>();
+    pf::Clock::setCurrent(clock);
+    const auto waitFor = [&](const std::function<bool()>& done) {
+        return platform::dispatch::MainLoop::runUntil(
+            [&] {
+                clock->advance(std::chrono::milliseconds(100));
+                return done();
+            },
+            std::chrono::seconds(20 * GW_TEST_TIMEOUT_SCALE));
+    };
 
     waitForTheOthers();
     const auto startedAt = std::chrono::steady_clock::now();
@@ -406,13 +418,9 @@ TEST(CrashLaunchChildProcess, Send) {
         waiting = crashes->unprocessedCrashReports().size();
         processed = true;
     });
-    const auto deadline = std::chrono::seconds(20 * GW_TEST_TIMEOUT_SCALE);
-    result["processed"] = platform::dispatch::MainLoop::runUntil([&] { return processed.load(); }, deadline);
+    result["processed"] = waitFor([&] { return processed.load(); });
     waiter.join();
-    if (!askOnly) {
-        result["drained"] = platform::dispatch::MainLoop::runUntil(
-            [] { return testkit::ScenarioEnvironment::rowCount() == 0; }, deadline);
-    }
+    if (!askOnly) result["drained"] = waitFor([] { return testkit::ScenarioEnvironment::rowCount() == 0; });
     result["waiting"] = waiting.load();
     result["crashed"] = RDDICrashes::hasCrashedInLastSession();
     {
@@ -809,33 +817,58 @@ TEST_F(CrashLaunchTest, ProcessesCrashingAtOnceAreEachSentOnceByLaunchesStartedT
     }
 }
 
-TEST_F(CrashLaunchTest, ALaunchStoppedWhileItHoldsThePendingReportsKeepsThemFromOthersUntilItDies) {
-    const auto crashed = crashTogether(2, "0");
-    const fs::path stopped = home_.path() / "stopped";
-    const pid_t holder = start("send", {{"GW_LAUNCH_URL", server_.baseURL()},
-                                        {"GW_LAUNCH_STOP_AT", "Copying the pending crash report"},
-                                        {"GW_LAUNCH_STOPPED", stopped.string()},
-                                        {kResultVariable, (home_.path() / "holder.json").string()}});
-    ASSERT_GT(holder, 0);
-    const auto deadline = std::chrono::steady_clock::now() + launchDeadline();
-    while (!fs::exists(stopped) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(fs::exists(stopped)) << "the holder never came to the copy";
+TEST_F(CrashLaunchTest, WhatAStoppedLaunchHoldsIsLeftToItUntilItGoesOnOrDies) {
+    using Events = std::multiset<std::string>;
+    const Events inFlight{"export_failed", "export_progress", "export_started"};
+    const struct {
+        const char* stopAt;  // the holder's SDK line it stops at
+        bool killed;         // then, else let go on
+        Events sentMeanwhile;
+    } cases[] = {
+        // Holding the pending reports (the logs in flight come later): killed, its reports
+        // go to the next launch.
+        {"Copying the pending crash report", true, inFlight},
+        // Holding its stored copy and the first log in flight, which it has read: let go
+        // on, it sends both itself.
+        {"Re-enqueueing buffered log", false, {"export_failed", "export_progress"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stopAt);
+        const std::size_t before = server_.requestCount();
+        const auto crashed = crashTogether(1, "0");
+        const fs::path stopped = home_.path() / ("stopped-" + std::to_string(before));
+        const pid_t holder = start("send", {{"GW_LAUNCH_URL", server_.baseURL()},
+                                            {"GW_LAUNCH_STOP_AT", c.stopAt},
+                                            {"GW_LAUNCH_STOPPED", stopped.string()},
+                                            {kResultVariable, stopped.string() + ".json"}});
+        ASSERT_GT(holder, 0);
+        const auto deadline = std::chrono::steady_clock::now() + launchDeadline();
+        while (!fs::exists(stopped) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(fs::exists(stopped)) << "the holder never stopped";
 
-    // Another launch meanwhile: it neither waits for the holder nor takes, sends or purges a report.
-    const json meanwhile = sendTogether(1)[0];
-    EXPECT_LT(meanwhile.value("startMs", 1L << 30), 5000 * GW_TEST_TIMEOUT_SCALE);
-    EXPECT_EQ(meanwhile["problems"], json::array());
-    EXPECT_EQ(crashLogsReceived(0), std::multiset<long>{});
-    EXPECT_EQ(reportsLeft(), 2u);
+        // Another launch meanwhile neither waits for the holder nor takes, sends or purges
+        // what it holds.
+        const json meanwhile = sendTogether(1)[0];
+        EXPECT_LT(meanwhile.value("startMs", 1L << 30), 5000 * GW_TEST_TIMEOUT_SCALE);
+        EXPECT_EQ(meanwhile["problems"], json::array());
+        EXPECT_EQ(crashLogsReceived(before), std::multiset<long>{});
+        EXPECT_EQ(received<std::string>(before, "event", "name"), c.sentMeanwhile);
+        EXPECT_EQ(reportsLeft(), 1u);
 
-    // The holder dies: the next launch takes every report back and sends each once.
-    ::kill(holder, SIGKILL);
-    testkit::waitForChild(holder, launchDeadline());
-    const json next = sendTogether(1)[0];
-    EXPECT_EQ(next["problems"], json::array());
-    EXPECT_EQ(crashLogsReceived(0), std::multiset<long>(crashed.begin(), crashed.end()));
-    EXPECT_EQ(reportsLeft(), 0u);
+        if (c.killed) {
+            ::kill(holder, SIGKILL);
+            testkit::waitForChild(holder, launchDeadline());
+            EXPECT_EQ(sendTogether(1)[0]["problems"], json::array());
+        } else {
+            ::kill(holder, SIGCONT);
+            const int status = testkit::waitForChild(holder, 3 * launchDeadline());
+            EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        }
+        EXPECT_EQ(crashLogsReceived(before), std::multiset<long>(crashed.begin(), crashed.end()));
+        EXPECT_EQ(received<std::string>(before, "event", "name"), inFlight);
+        EXPECT_EQ(reportsLeft(), 0u);
+    }
 }
 
 TEST_F(CrashLaunchTest, WhatStandsWhereTheReportersFoldersBelongIsRemovedWithOneWarningOrNamedAsTheCause) {
