@@ -979,12 +979,14 @@ std::shared_ptr<RDDIErrorReport> RDDICrashes::buildHandledErrorReportWithErrorID
 
 void RDDICrashes::setupLogBuffer() {
     std::lock_guard lock(monitor());
+    RDDIUtility::createDirectoryForPathComponent(logBufferPathComponent_);
     for (std::size_t n = 0; n < kRDDICrashesLogBufferSize; ++n) {
         const auto component = fmt::format("{}/{}.{}", logBufferPathComponent_, n, kRDDILogBufferFileExtension);
         const auto url = RDDIUtility::fullURLForPathComponent(component);
-        // Made before the first log can be buffered, so the crash-time writer always
-        // finds its files' folder.
-        RDDIUtility::createFileAtPathComponent(component, std::nullopt, false, false);
+        // Made before the first log can be buffered, so the crash-time writer always finds
+        // its files' folder; an existing file keeps its content. Whatever else stands at a
+        // name goes now, while it can be told: the crash-time writer only passes it over.
+        if (url) RDDICrashesFiles::openOrCreate(*url, O_WRONLY, "a crash log buffer file");
         RDDICrashesLogBuffer::resetSlot(n, url ? url->string() : std::string());
     }
 }
@@ -1059,6 +1061,7 @@ void RDDICrashes::processLogBufferAfterCrash() {
                  at = tokenPath.find(kRDDILogBufferFileExtension, at)) {
                 tokenPath.replace(at, std::strlen(kRDDILogBufferFileExtension), kRDDITargetTokenFileExtension);
             }
+            RDDICrashesFiles::setAsideNonFile(tokenPath, "a crash log buffer's token file");
             const auto tokenFile = RDDICrashesFiles::openRegular(tokenPath, O_RDONLY);
             const auto tokenBytes = tokenFile ? RDDICrashesFiles::readAll(tokenFile.get(), 4096) : std::nullopt;
             const std::string tokenText = tokenBytes ? std::string(tokenBytes->begin(), tokenBytes->end()) : "";
@@ -1091,9 +1094,11 @@ void RDDICrashes::emptyLogBufferFiles() {
     }
     const std::string extension = std::string(".") + kRDDILogBufferFileExtension;
     for (const auto& entry : it) {
-        if (entry.path().extension() != extension || entry.file_size(ec) < 1 || ec) continue;
-        RDDIUtility::createFileAtPathComponent(
-            fmt::format("{}/{}", logBufferPathComponent_, entry.path().filename().string()), std::nullopt, false, true);
+        if (entry.path().extension() != extension) continue;
+        // Emptied in place, never through a link.
+        const auto fd = RDDICrashesFiles::openRegular(entry.path(), O_WRONLY);
+        struct stat info {};
+        if (fd && ::fstat(fd.get(), &info) == 0 && info.st_size > 0) (void)::ftruncate(fd.get(), 0);
     }
 }
 

@@ -204,7 +204,10 @@ TEST(CrashLaunchChildProcess, Crash) {
     group->setHoldsCompletions(true);
     if (option("GW_LAUNCH_IN_FLIGHT") != "0") {
         for (const char* name : {"export_started", "export_progress", "export_failed"}) {
-            analytics->enqueueItem(testkit::eventLog(name, name), RDDIFlagsNormal);
+            auto log = testkit::eventLog(name, name);
+            if (name == std::string("export_progress") && option("GW_LAUNCH_TOKEN") == "1")
+                log->addTransmissionTargetToken("target-token-1");
+            analytics->enqueueItem(log, RDDIFlagsNormal);
         }
     }
 
@@ -220,6 +223,12 @@ TEST(CrashLaunchChildProcess, Crash) {
         pending = reporter->crashReportPath();
         const std::string folder = reporter->crashReportDirectory();
         int done = put.starts_with("partial-") ? 0 : -1;
+        // A link or a FIFO at one of the SDK's own crash files (a path below its folder).
+        if (put.starts_with("link:") || put.starts_with("fifo:")) {
+            const fs::path at = RDDIUtility::dezIdedevDirectoryURL() / put.substr(5);
+            fs::remove(at);
+            done = put.starts_with("link:") ? ::symlink(outside.c_str(), at.c_str()) : ::mkfifo(at.c_str(), 0644);
+        }
         if (put == "fifo") done = ::mkfifo(pending.c_str(), 0644);
         if (put == "symlink") done = ::symlink(outside.c_str(), pending.c_str());
         if (put == "hardlink") done = ::link(outside.c_str(), pending.c_str());
@@ -573,8 +582,7 @@ protected:
     // What no launch has sent yet: pending reports and the SDK's stored ones.
     std::size_t reportsLeft() const {
         std::size_t left = lvcrash::finishedCrashReportPaths(pendingReportPath().parent_path(), lvcrash::kPendingReportName).size();
-        const fs::path stored = home_.path() / ".local/share" / pf::Bundle::main().bundleIdentifier() /
-                                "com.ridevedod.dezidedev" / "crashes";
+        const fs::path stored = sdkFolder() / "crashes";
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(stored, ec))
             left += entry.is_regular_file() && entry.file_size() > 0 && !entry.path().string().ends_with(".analyzer");
@@ -582,6 +590,10 @@ protected:
     }
 
     std::string homePath() const { return home_.path().string(); }
+    // The SDK's folder of the installed program.
+    fs::path sdkFolder() const {
+        return home_.path() / ".local/share" / pf::Bundle::main().bundleIdentifier() / "com.ridevedod.dezidedev";
+    }
 
     // Where a crash leaves its report for the next launch of the installed program.
     fs::path pendingReportPath() const {
@@ -783,6 +795,64 @@ TEST_F(CrashLaunchTest, WhatIsPutWhereACrashWritesAfterStartIsNeitherWrittenThro
                 EXPECT_TRUE(problems[i].get<std::string>().starts_with(c.problems[i])) << problems[i];
             EXPECT_EQ(gwtest::readFile(outside), "the user's own notes") << "the report was written through";
             EXPECT_EQ(entriesIn(outside.parent_path()), 1) << "written beside it";
+        }
+    }
+}
+
+TEST_F(CrashLaunchTest, ALinkOrAFifoAtOneOfTheServicesCrashFilesIsNeitherWrittenNorReadThrough) {
+    const fs::path documents = home_.path() / "Documents";
+    const fs::path notes = documents / "notes.txt", nowhere = documents / "made-by-link.txt";
+    const auto removed = [&](const std::string& kind, const std::string& what, const std::string& at) {
+        return "WARNING A " + kind + " was found in place of " + what + " \"" + (sdkFolder() / at).string() +
+               "\"; it was removed.";
+    };
+    const std::string buffer = "crasheslogbuffer/0.rdcrasheslogbuffer", token = "crasheslogbuffer/1.targettoken";
+    const struct {
+        std::string at;    // below the SDK's folder
+        const char* when;  // "start": before the crashing launch starts, "run": while it runs, "next": after it
+        std::vector<std::string> problems;  // the next launch's
+        std::size_t buffered;               // logs in flight sent again
+        bool fifo = false;                  // one without a reader, else a link
+    } cases[] = {
+        {buffer, "start", {}, 3},
+        // Passed over by the crash, which loses that log rather than write through the link
+        // (or wait for a reader of the FIFO for good).
+        {buffer, "run", {removed("symbolic link", "a crash log buffer file", buffer)}, 2},
+        {buffer, "run", {removed("FIFO", "a crash log buffer file", buffer)}, 2, true},
+        {token, "run", {removed("symbolic link", "a crash log buffer's token file", token)}, 3},
+        {"crashes/RDCrashes.analyzer", "next",
+         {removed("symbolic link", "the crash analyzer's marker", "crashes/RDCrashes.analyzer")}, 3},
+        {"crashes/RDCrashes.analyzer.lock", "next",
+         {removed("symbolic link", "the crash analyzer's lock", "crashes/RDCrashes.analyzer.lock")}, 3},
+    };
+    for (const bool dangling : {false, true}) {
+        for (const auto& c : cases) {
+            if (c.fifo && dangling) continue;
+            SCOPED_TRACE(c.at + " at " + c.when + (c.fifo ? ", a FIFO" : dangling ? ", dangling" : ", to the user's file"));
+            fs::remove_all(documents);
+            gwtest::writeFile(notes, "the user's own notes");
+            const fs::path target = dangling ? nowhere : notes;
+            const auto put = [&] {
+                fs::create_directories((sdkFolder() / c.at).parent_path());
+                fs::remove(sdkFolder() / c.at);
+                fs::create_symlink(target, sdkFolder() / c.at);
+            };
+            if (c.when == std::string("start")) put();
+            std::map<std::string, std::string> options{{"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_TOKEN", "1"}};
+            if (c.when == std::string("run"))
+                options.insert({{"GW_LAUNCH_PUT", (c.fifo ? "fifo:" : "link:") + c.at}, {"GW_LAUNCH_OUTSIDE", target.string()}});
+            // A crash that hangs outlives the launch's deadline and fails here.
+            crash(options, SIGSEGV);
+            if (c.when == std::string("next")) put();
+            const json reported = next();
+            EXPECT_TRUE(sentOneCrash(reported)) << reported.dump();
+            EXPECT_EQ(reported["buffer"].size(), c.buffered);
+            EXPECT_EQ(reported["problems"], json(c.problems));
+            EXPECT_EQ(gwtest::readFile(notes), "the user's own notes") << "written through the link";
+            EXPECT_EQ(entriesIn(documents), 1) << "a file made where the link leads";
+            std::error_code ec;
+            EXPECT_TRUE(!fs::exists(fs::symlink_status(sdkFolder() / c.at, ec)) || fs::is_regular_file(fs::symlink_status(sdkFolder() / c.at, ec)))
+                << "still in place";
         }
     }
 }
