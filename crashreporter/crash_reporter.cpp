@@ -456,7 +456,13 @@ std::vector<std::string> finishedCrashReportPaths(const std::string& folder, con
         if (isFile(path)) paths.push_back(std::move(path));
     }
     closedir(dir);
-    std::sort(paths.begin(), paths.end());
+    // Compared without the extension, so that a report that had to take "-<n>" comes after
+    // the one that took the name first.
+    const std::size_t extension = name.size() - std::min(name.size(), name.rfind('.'));
+    const auto stem = [extension](const std::string& path) {
+        return std::string_view(path).substr(0, path.size() - extension);
+    };
+    std::sort(paths.begin(), paths.end(), [&](const std::string& a, const std::string& b) { return stem(a) < stem(b); });
     return paths;
 }
 

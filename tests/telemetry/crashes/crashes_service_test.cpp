@@ -420,8 +420,10 @@ TEST_F(CrashesServiceTest, EveryReportCrashesLeftIsSentOldestFirstAndALeftMarker
         // oldest), "#<n>" naming the n-th crash's report, anything else a report no longer there.
         std::optional<std::string> marker;
         std::vector<std::int64_t> sent;
+        bool linkAtFirstCopy = false;  // to the user's file, where the first copy would go
     } cases[] = {
         {"an earlier version's and two processes'", 100, {200, 300}, std::nullopt, {100, 200, 300}},
+        {"two processes', a link where the first copy goes", std::nullopt, {200, 300}, std::nullopt, {200, 300}, true},
         {"two processes', the oldest in the way", std::nullopt, {200, 300}, "", {300}},
         {"three processes', the second in the way", std::nullopt, {200, 300, 400}, "#1", {200, 400}},
         {"two processes', one sent since in the way", std::nullopt, {200, 300}, "live_report-1.0-1.lvcrash", {200, 300}},
@@ -455,6 +457,15 @@ TEST_F(CrashesServiceTest, EveryReportCrashesLeftIsSentOldestFirstAndALeftMarker
         RDDIWrapperExceptionManager::saveWrapperException(wrapper);
 
         testkit::ScopedManualClock clock;
+        // Copies made at one instant are named after it, the later ones with "-<n>".
+        const fs::path firstCopy = RDDIUtility::dezIdedevDirectoryURL() / "crashes" /
+                                   fmt::format("{:.0f}", platform::foundation::Date::now().timeIntervalSinceReferenceDate());
+        const fs::path notes = env_.xdg().root() / "notes.txt";
+        if (c.linkAtFirstCopy) {
+            gwtest::writeFile(notes, "the user's own notes");
+            fs::create_directories(firstCopy.parent_path());
+            fs::create_symlink(notes, firstCopy);
+        }
         start();
         auto crashes = RDDICrashes::sharedInstance();
         EXPECT_TRUE(RDDICrashes::hasCrashedInLastSession());
@@ -475,6 +486,11 @@ TEST_F(CrashesServiceTest, EveryReportCrashesLeftIsSentOldestFirstAndALeftMarker
             EXPECT_EQ(log->exception != nullptr, *log->processId == c.crashes[0]) << *log->processId;
         }
         EXPECT_EQ(sent, c.sent);
+        if (c.linkAtFirstCopy) {
+            EXPECT_TRUE(fs::is_symlink(firstCopy)) << "replaced";
+            EXPECT_EQ(gwtest::readFile(notes), "the user's own notes");
+            fs::remove(firstCopy);
+        }
     }
 }
 
