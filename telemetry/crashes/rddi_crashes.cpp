@@ -27,9 +27,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <limits>
-#include <fstream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
