@@ -155,16 +155,6 @@ int openOwnFolder(int parent, const char* name, bool writtenInto) {
     return fd;
 }
 
-// What a file-system entry is, in the words of the SDK's log.
-std::string kindOfEntry(mode_t mode) {
-    if (S_ISREG(mode)) return "file";
-    if (S_ISDIR(mode)) return "folder";
-    if (S_ISFIFO(mode)) return "FIFO";
-    if (S_ISLNK(mode)) return "symbolic link";
-    if (S_ISSOCK(mode)) return "socket";
-    return "device";
-}
-
 // The folder the crash path writes into when its path leads nowhere, open for the life of
 // the process, and the path texts by which the crash path opens it first.
 int reportFolderFd = -1;
@@ -228,6 +218,15 @@ lvcrash_error_t writeLive(lvcrash_async_thread_state* state, void* context) {
 std::string localized(const std::string& key) { return foundation::Bundle::main().localizedString(key, key); }
 
 }  // namespace
+
+std::string entryKindName(mode_t mode) {
+    if (S_ISREG(mode)) return "file";
+    if (S_ISDIR(mode)) return "folder";
+    if (S_ISFIFO(mode)) return "FIFO";
+    if (S_ISLNK(mode)) return "symbolic link";
+    if (S_ISSOCK(mode)) return "socket";
+    return "device";
+}
 
 // ---- configuration ----
 
@@ -457,7 +456,13 @@ std::vector<std::string> finishedCrashReportPaths(const std::string& folder, con
         if (isFile(path)) paths.push_back(std::move(path));
     }
     closedir(dir);
-    std::sort(paths.begin(), paths.end());
+    // Compared without the extension, so that a report that had to take "-<n>" comes after
+    // the one that took the name first.
+    const std::size_t extension = name.size() - std::min(name.size(), name.rfind('.'));
+    const auto stem = [extension](const std::string& path) {
+        return std::string_view(path).substr(0, path.size() - extension);
+    };
+    std::sort(paths.begin(), paths.end(), [&](const std::string& a, const std::string& b) { return stem(a) < stem(b); });
     return paths;
 }
 
@@ -475,7 +480,7 @@ bool RDLVCrashReporter::hasPendingCrashReport() const { return !pendingCrashRepo
 std::optional<std::string> RDLVCrashReporter::nonReportAtPendingPath() const {
     struct stat info {};
     if (lstat(crashReportPath().c_str(), &info) != 0 || S_ISREG(info.st_mode)) return std::nullopt;
-    return kindOfEntry(info.st_mode);
+    return entryKindName(info.st_mode);
 }
 
 std::optional<NonFolderEntry> RDLVCrashReporter::nonFolderInPlaceOfReportFolder() const {
@@ -484,7 +489,7 @@ std::optional<NonFolderEntry> RDLVCrashReporter::nonFolderInPlaceOfReportFolder(
         path += "/" + name;
         struct stat info {};
         if (lstat(path.c_str(), &info) != 0) return std::nullopt;  // nothing there, nor below it
-        if (!S_ISDIR(info.st_mode)) return NonFolderEntry{path, kindOfEntry(info.st_mode)};
+        if (!S_ISDIR(info.st_mode)) return NonFolderEntry{path, entryKindName(info.st_mode)};
     }
     return std::nullopt;
 }

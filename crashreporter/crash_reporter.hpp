@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <ucontext.h>
 #include <vector>
 
@@ -159,6 +160,10 @@ private:
     std::string crashReportDirectory_;
     std::optional<std::vector<std::uint8_t>> customData_;
 };
+
+// What a file-system entry of that mode is, in the words of the SDK's log: "file", "folder",
+// "FIFO", "symbolic link", "socket" or "device".
+std::string entryKindName(mode_t mode);
 
 // The reports crashes finished in folder, named after name (see report_location.hpp), in the
 // order of the crashes. Only regular files are reports.

@@ -399,10 +399,15 @@ std::optional<std::vector<std::uint8_t>> readCrashReportFile(const std::string& 
         *err = errno;
         return std::nullopt;
     }
+    auto bytes = readCrashReportDescriptor(fd, err);
+    close(fd);
+    return bytes;
+}
+
+std::optional<std::vector<std::uint8_t>> readCrashReportDescriptor(int fd, int* err) {
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         *err = info.st_mode == 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-        close(fd);
         return std::nullopt;
     }
     std::vector<std::uint8_t> bytes;
@@ -411,22 +416,19 @@ std::optional<std::vector<std::uint8_t>> readCrashReportFile(const std::string& 
     for (;;) {
         // One byte past the limit is enough to know the file is too long.
         const std::size_t room = kCrashReportMaxFileSize + 1 - bytes.size();
-        const ssize_t got = read(fd, chunk, std::min(sizeof chunk, room));
+        const ssize_t got = pread(fd, chunk, std::min(sizeof chunk, room), static_cast<off_t>(bytes.size()));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             *err = errno;
-            close(fd);
             return std::nullopt;
         }
         if (got == 0) break;
         bytes.insert(bytes.end(), chunk, chunk + got);
         if (bytes.size() > kCrashReportMaxFileSize) {
             *err = EFBIG;
-            close(fd);
             return std::nullopt;
         }
     }
-    close(fd);
     return bytes;
 }
 

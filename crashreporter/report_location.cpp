@@ -116,27 +116,25 @@ int create_in(int folder, const char* name, char* partial_name) {
     return -1;
 }
 
-// Links the file at partial to the name final only when nothing stands there; errno EEXIST
-// when something does.
-bool move_without_replacing(int folder, const char* partial, const char* final_name) {
-    if (renameat2(folder, partial, folder, final_name, RENAME_NOREPLACE) == 0) return true;
+}  // namespace
+
+bool lvcrash_move_without_replacing(int folder, const char* from, const char* to) {
+    if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
     // A file system that cannot rename without replacing: a hard link never replaces either.
-    if (linkat(folder, partial, folder, final_name, 0) == 0) {
-        unlinkat(folder, partial, 0);
+    if (linkat(folder, from, folder, to, 0) == 0) {
+        unlinkat(folder, from, 0);
         return true;
     }
     if (errno == EEXIST) return false;
     // Nor hard links: a plain rename, only onto a name where nothing stands.
     struct stat info;
-    if (fstatat(folder, final_name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (fstatat(folder, to, &info, AT_SYMLINK_NOFOLLOW) == 0) {
         errno = EEXIST;
         return false;
     }
-    return errno == ENOENT && renameat(folder, partial, folder, final_name) == 0;
+    return errno == ENOENT && renameat(folder, from, folder, to) == 0;
 }
-
-}  // namespace
 
 bool lvcrash_report_partial_name(const char* name, pid_t pid, pid_t tid, unsigned attempt, char* out,
                                  std::size_t size) {
@@ -215,11 +213,16 @@ int lvcrash_report_location_create(const lvcrash_report_location* location, lvcr
 bool lvcrash_report_location_publish(const lvcrash_report_location* location, lvcrash_report_partial* partial) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
+    return lvcrash_report_location_publish_at(location, partial, now);
+}
+
+bool lvcrash_report_location_publish_at(const lvcrash_report_location* location, lvcrash_report_partial* partial,
+                                        const timespec& now) {
     char final_name[LVCRASH_REPORT_PARTIAL_NAME_SIZE];
     bool published = false;
     for (unsigned attempt = 0; attempt < kAttempts && !published; ++attempt) {
         if (!finished_name(location->name, now, getpid(), attempt, final_name, sizeof final_name)) break;
-        published = move_without_replacing(partial->folder_fd, partial->name, final_name);
+        published = lvcrash_move_without_replacing(partial->folder_fd, partial->name, final_name);
         if (!published && errno != EEXIST) break;
     }
     if (!published) unlinkat(partial->folder_fd, partial->name, 0);

@@ -9,6 +9,7 @@
 // reporter's own folders below the base made again when they were moved away, none of them
 // followed as a link), else the folder opened at set-up.
 #include <cstddef>
+#include <ctime>
 #include <sys/types.h>
 
 namespace lvcrash {
@@ -42,6 +43,14 @@ int lvcrash_report_location_create(const lvcrash_report_location* location, lvcr
 // Crash path. Gives the written file a finished report's name nothing stands at; when it
 // cannot, the file goes.
 bool lvcrash_report_location_publish(const lvcrash_report_location* location, lvcrash_report_partial* partial);
+// The same, as at the moment `now` (the names are made from it).
+bool lvcrash_report_location_publish_at(const lvcrash_report_location* location, lvcrash_report_partial* partial,
+                                        const timespec& now);
+
+// Gives the file at `from` in folder the name `to` only when nothing stands there (false and
+// errno EEXIST when something does): renameat2(RENAME_NOREPLACE), else a hard link, which
+// never replaces either, else a plain rename onto a name found free. Async-signal-safe.
+bool lvcrash_move_without_replacing(int folder, const char* from, const char* to);
 
 // The names, for set-up and for the next launch (async-signal-safe all the same).
 // The name a report is written under before it is finished: "<name>.<pid>.<tid>", then

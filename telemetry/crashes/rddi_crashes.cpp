@@ -19,6 +19,7 @@
 #include "telemetry/crashes/rddi_wrapper_crashes_helper.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
 #include "crashreporter/report.hpp"
+#include "crashreporter/report_location.hpp"
 
 #include <fmt/format.h>
 
@@ -26,8 +27,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
-#include <fstream>
+#include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace rddi {
 
@@ -56,10 +60,11 @@ void terminateWithCXXException(const RDDICrashesCXXExceptionInfo* info) {
     std::abort();
 }
 
-// Names the stored reports so that their order is that of the crashes.
+// Names the stored reports so that their order is that of the crashes. The service's own
+// lock and the copy being written are none either.
 bool isStoredReportName(const std::filesystem::path& path) {
     const auto name = path.filename().string();
-    for (const char* suffix : {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"}) {
+    for (const char* suffix : {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc", ".lock", ".partial"}) {
         if (name.ends_with(suffix)) return false;
     }
     return !name.empty();
@@ -178,7 +183,7 @@ void RDDICrashes::applyEnabledState(bool isEnabled) {
             RDDILogDebug(kRDDICrashesLogTag, "The application crashed in the last session.");
             handleLatestCrashReport();
         }
-        auto files = persistedCrashReports();
+        auto files = claimStoredCrashReports(persistedCrashReports());
         {
             std::lock_guard lock(stateLock_);
             crashFiles_ = files;
@@ -307,18 +312,46 @@ void RDDICrashes::clearContextHistoryAndKeepCurrentSession() {
 
 // --- Files -------------------------------------------------------------------------
 
-void RDDICrashes::createAnalyzerFile() {
-    if (!RDDIUtility::createFileAtPathComponent(analyzerInProgressFilePathComponent_, std::nullopt, false, false)) {
+void RDDICrashes::createAnalyzerFile(const std::string& reportName) {
+    const auto marker = RDDIUtility::fullURLForPathComponent(analyzerInProgressFilePathComponent_);
+    RDDIUtility::createDirectoryForPathComponent(crashesPathComponent_);
+    // A new file: nothing put at its name is written through. One already there is kept as it is.
+    pf::files::UniqueFd fd;
+    if (marker && RDDICrashesFiles::setAsideNonFile(*marker, "the crash analyzer's marker")) {
+        fd = pf::files::UniqueFd(::open(marker->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd && errno == EEXIST) return;
+    }
+    if (!fd || ::write(fd.get(), reportName.data(), reportName.size()) != static_cast<ssize_t>(reportName.size())) {
         RDDILogError(kRDDICrashesLogTag, "Couldn't create crash analyzer file.");
     }
 }
 
-void RDDICrashes::removeAnalyzerFile() { RDDIUtility::deleteItemForPathComponent(analyzerInProgressFilePathComponent_); }
+void RDDICrashes::removeAnalyzerFile() {
+    if (const auto marker = RDDIUtility::fullURLForPathComponent(analyzerInProgressFilePathComponent_)) {
+        std::error_code ec;
+        std::filesystem::remove(*marker, ec);
+    }
+}
+
+std::optional<std::string> RDDICrashes::leftAnalyzerMarker() {
+    const auto marker = RDDIUtility::fullURLForPathComponent(analyzerInProgressFilePathComponent_);
+    struct stat info {};
+    if (!marker || ::lstat(marker->c_str(), &info) != 0) return std::nullopt;
+    // Whatever else stands there was never written by a launch, and names no report.
+    if (!S_ISREG(info.st_mode)) {
+        RDDICrashesFiles::setAsideNonFile(*marker, "the crash analyzer's marker");
+        return std::nullopt;
+    }
+    const auto fd = RDDICrashesFiles::openRegular(*marker, O_RDONLY);
+    const auto bytes = fd ? RDDICrashesFiles::readAll(fd.get(), 4096) : std::nullopt;
+    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
 
 void RDDICrashes::deleteAllFromCrashesDirectory() {
     RDDIUtility::deleteItemForPathComponent(crashesPathComponent_);
     std::lock_guard lock(stateLock_);
     crashFiles_.clear();
+    claims_.clear();
 }
 
 void RDDICrashes::deleteCrashReportWithFileURL(const std::filesystem::path& url) { RDDIUtility::deleteFileAtURL(url); }
@@ -334,12 +367,29 @@ std::vector<std::filesystem::path> RDDICrashes::persistedCrashReports() const {
         return files;
     }
     for (const auto& entry : it) {
-        if (!entry.is_regular_file(ec) || !isStoredReportName(entry.path())) continue;
+        // A link is no stored report, wherever it leads.
+        if (!entry.is_regular_file(ec) || entry.is_symlink(ec) || !isStoredReportName(entry.path())) continue;
         if (entry.file_size(ec) == 0 || ec) continue;
         files.push_back(entry.path());
     }
     std::sort(files.begin(), files.end());
     return files;
+}
+
+std::vector<std::filesystem::path> RDDICrashes::claimStoredCrashReports(const std::vector<std::filesystem::path>& files) {
+    std::vector<std::filesystem::path> claimed;
+    std::lock_guard lock(stateLock_);
+    for (const auto& file : files) {
+        if (!claims_.contains(file)) {
+            // Held by another launch that runs (it sends it, or waits for its user's answer),
+            // or gone since the listing: not this launch's to send.
+            auto claim = RDDIClaimedFile::claim(file);
+            if (!claim) continue;
+            claims_.insert_or_assign(file, std::move(*claim));
+        }
+        claimed.push_back(file);
+    }
+    return claimed;
 }
 
 // --- Class interface of pending reports ----------------------------------------------
@@ -420,22 +470,37 @@ void RDDICrashes::removeNonFolderInPlaceOfReporterFolder() {
 }
 
 void RDDICrashes::handleLatestCrashReport() {
-    const auto marker = RDDIUtility::fullURLForPathComponent(analyzerInProgressFilePathComponent_);
-    std::error_code ec;
-    // Each report goes right after its own marker: a marker left means the oldest one ended
-    // the launch that was copying it.
-    bool markerLeft = marker && std::filesystem::exists(*marker, ec);
-    std::vector<std::shared_ptr<RDDIErrorReport>> copied;
-    // Every crash of every process of the application, in the order of the crashes.
-    for (const std::string& path : lvCrashReporter_->pendingCrashReportPaths()) {
-        if (markerLeft) {
+    const auto folder = RDDIUtility::createDirectoryForPathComponent(crashesPathComponent_);
+    if (!folder) return;
+    // One launch at a time copies the pending reports: the one holding this lock. Another one
+    // starting meanwhile leaves them to it instead of copying them too, or waiting for it.
+    const auto turn = RDDIClaimedFile::takeLock(*folder / kRDDIAnalyzerLockFilename, "the crash analyzer's lock");
+    if (!turn) {
+        RDDILogDebug(kRDDICrashesLogTag, "Another launch is copying the pending crash reports; they are left to it.");
+        return;
+    }
+    auto paths = lvCrashReporter_->pendingCrashReportPaths();
+    // Only a launch that held the lock writes the marker: one left names the report that launch
+    // was decoding when it ended, which may be what ended it. An earlier version's names none:
+    // it was copying the oldest.
+    if (const auto left = leftAnalyzerMarker()) {
+        auto doomed = std::find_if(paths.begin(), paths.end(),
+                                   [&](const std::string& path) { return std::filesystem::path(path).filename() == *left; });
+        if (doomed == paths.end() && left->empty()) doomed = paths.begin();
+        if (doomed != paths.end()) {
             RDDILogError(kRDDICrashesLogTag, "Error on loading the crash report, it will be purged.");
-            markerLeft = false;
-        } else if (auto errorReport = copyPendingCrashReport(path)) {
-            copied.push_back(std::move(errorReport));
+            lvCrashReporter_->purgePendingCrashReportAtPath(*doomed, nullptr);
+            paths.erase(doomed);
         }
         removeAnalyzerFile();
-        lvCrashReporter_->purgePendingCrashReportAtPath(path, nullptr);
+    }
+    std::vector<std::shared_ptr<RDDIErrorReport>> copied;
+    // Every crash of every process of the application, in the order of the crashes.
+    for (const std::string& path : paths) {
+        RDDILogVerbose(kRDDICrashesLogTag, "Copying the pending crash report {}.", path);
+        auto copy = copyPendingCrashReport(path);
+        if (copy.report) copied.push_back(std::move(copy.report));
+        if (copy.purge) lvCrashReporter_->purgePendingCrashReportAtPath(path, nullptr);
     }
     if (copied.empty()) return;
     {
@@ -445,34 +510,70 @@ void RDDICrashes::handleLatestCrashReport() {
     RDDIWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(copied);
 }
 
-std::shared_ptr<RDDIErrorReport> RDDICrashes::copyPendingCrashReport(const std::string& path) {
-    createAnalyzerFile();
+RDDICrashes::PendingCopy RDDICrashes::copyPendingCrashReport(const std::string& path) {
+    // Only while it is read and decoded: a launch that ends later has nothing against it.
+    createAnalyzerFile(std::filesystem::path(path).filename().string());
     lvcrash::ReporterError loadError;
     auto data = lvCrashReporter_->loadPendingCrashReportDataAtPath(path, &loadError);
+    std::optional<pf::Error> error;
+    auto report = data ? lvcrash::CrashReport::decode(*data, &error) : nullptr;
+    removeAnalyzerFile();
     if (!data) {
         RDDILogError(kRDDICrashesLogTag, "Couldn't load crash report: {}", loadError.message);
-        return nullptr;
+        return {};
     }
-    std::optional<pf::Error> error;
-    auto report = lvcrash::CrashReport::decode(*data, &error);
     if (!report) {
         // The crash is lost: an error, not a warning, so that it is seen.
         RDDILogError(kRDDICrashesLogTag, "Couldn't parse crash report: {}",
                      error ? error->localizedDescription() : std::string());
-        return nullptr;
+        return {};
     }
-    // Two crashes within one second (a crash loop at start, or several reports copied now)
-    // would share a name; a suffix keeps the later one instead of dropping it.
-    std::error_code ec;
-    const auto base = fmt::format("{:.0f}", pf::Date::now().timeIntervalSinceReferenceDate());
-    std::string name = base;
+    // Kept pending when it cannot be stored now (a full disk, say): a later launch copies it.
+    if (!storeCrashReport(pf::Data(*data))) return {nullptr, false};
+    return {RDDIErrorLogFormatter::errorReportFromCrashReport(report), true};
+}
+
+std::optional<std::filesystem::path> RDDICrashes::storeCrashReport(const pf::Data& data) {
     const auto folder = RDDIUtility::fullURLForPathComponent(crashesPathComponent_);
-    for (int suffix = 1; folder && std::filesystem::exists(*folder / name, ec); ++suffix) {
-        name = fmt::format("{}-{}", base, suffix);
+    if (!folder) return std::nullopt;
+    pf::files::UniqueFd dir(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Written under a name of its own, then given its stored name: no other launch reads it
+    // half written. Only the holder of the analyzer's lock writes one, so one found is the
+    // remains of a launch that ended while writing it.
+    const std::filesystem::path copy = *folder / kRDDICrashCopyFilename;
+    ::unlink(copy.c_str());
+    pf::files::UniqueFd fd(::open(copy.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    auto claim = fd ? RDDIClaimedFile::adopt(std::move(fd), copy) : std::nullopt;
+    bool written = dir && claim;
+    for (std::size_t at = 0; written && at < data.size();) {
+        const ssize_t done = ::write(claim->fd(), data.data() + at, data.size() - at);
+        if (done < 0 && errno == EINTR) continue;
+        written = done > 0;
+        if (written) at += static_cast<std::size_t>(done);
     }
-    RDDIUtility::createFileAtPathComponent(fmt::format("{}/{}", crashesPathComponent_, name), pf::Data(*data), true,
-                                           false);
-    return RDDIErrorLogFormatter::errorReportFromCrashReport(report);
+    written = written && ::fsync(claim->fd()) == 0;
+    // Named by the time of the copy, so that name order is crash order; a second one within
+    // the same second (a crash loop at start, or several reports copied now) takes the next
+    // free "-<n>": a name something stands at is never taken over.
+    const auto base = fmt::format("{:.0f}", pf::Date::now().timeIntervalSinceReferenceDate());
+    std::optional<std::filesystem::path> stored;
+    for (int suffix = 0; written && !stored && suffix < 10000; ++suffix) {
+        const std::string name = suffix == 0 ? base : fmt::format("{}-{}", base, suffix);
+        if (lvcrash::lvcrash_move_without_replacing(dir.get(), kRDDICrashCopyFilename, name.c_str())) {
+            stored = *folder / name;
+        } else if (errno != EEXIST) {
+            written = false;
+        }
+    }
+    if (!stored) {
+        RDDILogError(kRDDICrashesLogTag, "Couldn't create new file at path {}", (*folder / base).string());
+        if (claim) claim->remove();
+        return std::nullopt;
+    }
+    claim->renamed(*stored);
+    std::lock_guard lock(stateLock_);
+    claims_.insert_or_assign(*stored, std::move(*claim));
+    return stored;
 }
 
 void RDDICrashes::startDelayedCrashProcessing() {
@@ -517,8 +618,13 @@ void RDDICrashes::startCrashProcessing() {
 }
 
 void RDDICrashes::removeCrashFile(const std::filesystem::path& url) {
-    deleteCrashReportWithFileURL(url);
     std::lock_guard lock(stateLock_);
+    if (auto claim = claims_.find(url); claim != claims_.end()) {
+        claim->second.remove();
+        claims_.erase(claim);
+    } else {
+        deleteCrashReportWithFileURL(url);
+    }
     std::erase(crashFiles_, url);
 }
 
@@ -543,7 +649,14 @@ void RDDICrashes::processCrashReports() {
     std::vector<Decoded> decoded;
     for (const auto& url : crashFiles()) {
         int err = 0;
-        const auto data = lvcrash::readCrashReportFile(url.string(), &err);
+        std::optional<std::vector<std::uint8_t>> data;
+        {
+            // Read through the claim: what stands at the name now is not necessarily what was claimed.
+            std::lock_guard lock(stateLock_);
+            const auto claim = claims_.find(url);
+            data = claim != claims_.end() ? lvcrash::readCrashReportDescriptor(claim->second.fd(), &err)
+                                          : lvcrash::readCrashReportFile(url.string(), &err);
+        }
         if (!data && err == EFBIG) {
             RDDILogError(kRDDICrashesLogTag, "Crash report found but it is larger than {} bytes, discard the crash report",
                          lvcrash::kCrashReportMaxFileSize);
@@ -864,12 +977,14 @@ std::shared_ptr<RDDIErrorReport> RDDICrashes::buildHandledErrorReportWithErrorID
 
 void RDDICrashes::setupLogBuffer() {
     std::lock_guard lock(monitor());
+    RDDIUtility::createDirectoryForPathComponent(logBufferPathComponent_);
     for (std::size_t n = 0; n < kRDDICrashesLogBufferSize; ++n) {
         const auto component = fmt::format("{}/{}.{}", logBufferPathComponent_, n, kRDDILogBufferFileExtension);
         const auto url = RDDIUtility::fullURLForPathComponent(component);
-        // Made before the first log can be buffered, so the crash-time writer always
-        // finds its files' folder.
-        RDDIUtility::createFileAtPathComponent(component, std::nullopt, false, false);
+        // Made before the first log can be buffered, so the crash-time writer always finds
+        // its files' folder; an existing file keeps its content. Whatever else stands at a
+        // name goes now, while it can be told: the crash-time writer only passes it over.
+        if (url) RDDICrashesFiles::openOrCreate(*url, O_WRONLY, "a crash log buffer file");
         RDDICrashesLogBuffer::resetSlot(n, url ? url->string() : std::string());
     }
 }
@@ -928,12 +1043,13 @@ void RDDICrashes::processLogBufferAfterCrash() {
     const std::string extension = std::string(".") + kRDDILogBufferFileExtension;
     for (const auto& path : entries) {
         if (path.extension() != extension) continue;
-        const auto size = std::filesystem::file_size(path, ec);
-        if (!ec && size > 0) {
-            pf::Data data(size);
-            std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(data.data()),
-                                                       static_cast<std::streamsize>(size));
-            auto log = RDDIUtility::unarchiveKeyedData<RDDIAbstractLog>(data);
+        // Each file is replayed by one launch: another starting now passes over those held
+        // here, and finds them empty once they are let go. Nothing but a file is read.
+        auto claim = RDDIClaimedFile::claim(path, O_RDWR);
+        if (!claim) continue;
+        const auto data = RDDICrashesFiles::readAll(claim->fd(), std::numeric_limits<std::size_t>::max());
+        if (data && !data->empty()) {
+            auto log = RDDIUtility::unarchiveKeyedData<RDDIAbstractLog>(*data);
             if (!log) {
                 RDDILogError(kRDDILogTag, "Deserialization failed for log: {}", "The log deserialized to NULL.");
                 continue;
@@ -943,8 +1059,10 @@ void RDDICrashes::processLogBufferAfterCrash() {
                  at = tokenPath.find(kRDDILogBufferFileExtension, at)) {
                 tokenPath.replace(at, std::strlen(kRDDILogBufferFileExtension), kRDDITargetTokenFileExtension);
             }
-            std::ifstream tokenIn(tokenPath, std::ios::binary);
-            const std::string tokenText((std::istreambuf_iterator<char>(tokenIn)), std::istreambuf_iterator<char>());
+            RDDICrashesFiles::setAsideNonFile(tokenPath, "a crash log buffer's token file");
+            const auto tokenFile = RDDICrashesFiles::openRegular(tokenPath, O_RDONLY);
+            const auto tokenBytes = tokenFile ? RDDICrashesFiles::readAll(tokenFile.get(), 4096) : std::nullopt;
+            const std::string tokenText = tokenBytes ? std::string(tokenBytes->begin(), tokenBytes->end()) : "";
             if (!tokenText.empty()) {
                 if (auto token = targetTokenEncrypter_.decryptString(tokenText)) {
                     log->addTransmissionTargetToken(*token);
@@ -956,7 +1074,10 @@ void RDDICrashes::processLogBufferAfterCrash() {
             RDDILogDebug(kRDDICrashesLogTag, "Re-enqueueing buffered log, type: {}.", log->type.value_or(""));
             bufferChannelUnit_->enqueueItem(log, RDDIFlagsNormal);
         }
-        std::ofstream(path, std::ios::binary | std::ios::trunc);
+        if (::ftruncate(claim->fd(), 0) != 0) {
+            RDDILogError(kRDDICrashesLogTag, "Couldn't empty the crash log buffer file {}: {}", path.string(),
+                         std::strerror(errno));
+        }
     }
 }
 
@@ -971,9 +1092,11 @@ void RDDICrashes::emptyLogBufferFiles() {
     }
     const std::string extension = std::string(".") + kRDDILogBufferFileExtension;
     for (const auto& entry : it) {
-        if (entry.path().extension() != extension || entry.file_size(ec) < 1 || ec) continue;
-        RDDIUtility::createFileAtPathComponent(
-            fmt::format("{}/{}", logBufferPathComponent_, entry.path().filename().string()), std::nullopt, false, true);
+        if (entry.path().extension() != extension) continue;
+        // Emptied in place, never through a link.
+        const auto fd = RDDICrashesFiles::openRegular(entry.path(), O_WRONLY);
+        struct stat info {};
+        if (fd && ::fstat(fd.get(), &info) == 0 && info.st_size > 0) (void)::ftruncate(fd.get(), 0);
     }
 }
 

@@ -10,6 +10,7 @@
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_encrypter.hpp"
 #include "telemetry/core/rddi_service.hpp"
+#include "telemetry/crashes/rddi_crashes_files.hpp"
 #include "telemetry/crashes/rddi_error_attachment_log.hpp"
 #include "telemetry/crashes/rddi_error_logs.hpp"
 
@@ -30,6 +31,9 @@ namespace rddi {
 inline constexpr const char* kRDDIAppDidReceiveMemoryWarningKey = "AppDidReceiveMemoryWarning";
 inline constexpr const char* kRDDIUserConfirmationKey = "CrashesUserConfirmation";
 inline constexpr const char* kRDDIAnalyzerFilename = "RDCrashes.analyzer";
+// Beside it: the lock of the launch copying the pending reports, and the copy it is writing.
+inline constexpr const char* kRDDIAnalyzerLockFilename = "RDCrashes.analyzer.lock";
+inline constexpr const char* kRDDICrashCopyFilename = "RDCrashes.copy.partial";
 
 // A wrapper SDK's say in how the crash handlers are set up; every operation is optional.
 class RDDICrashHandlerSetupDelegate {
@@ -133,10 +137,16 @@ public:
     void applicationWillEnterForeground();
 
     // --- Pending reports ---------------------------------------------------------
-    // Copies every report crashes left into the crashes folder and purges it from the reporter.
+    // Copies every report crashes left into the crashes folder and purges it from the reporter,
+    // unless another launch of the program is doing so now: then they are left to it.
     void handleLatestCrashReport();
-    // Copies one; its error report, none when it cannot be read or decoded.
-    std::shared_ptr<RDDIErrorReport> copyPendingCrashReport(const std::string& path);
+    // What became of one pending report: its error report once stored (and claimed by this
+    // launch); `purge` false when it could not be stored, so that it stays for a later launch.
+    struct PendingCopy {
+        std::shared_ptr<RDDIErrorReport> report;
+        bool purge = true;
+    };
+    PendingCopy copyPendingCrashReport(const std::string& path);
     // Whatever holds the pending-report path but a regular file is removed, with one line.
     void removeNonReportAtPendingPath();
     // Whatever stands where one of the reporter's folders belongs and is no folder is
@@ -144,6 +154,9 @@ public:
     void removeNonFolderInPlaceOfReporterFolder();
     // Stored crash files in name order, which is the order of the crashes.
     std::vector<std::filesystem::path> persistedCrashReports() const;
+    // Those of them no other running launch holds, each now held by this one until it is sent
+    // or deleted, or this launch ends.
+    std::vector<std::filesystem::path> claimStoredCrashReports(const std::vector<std::filesystem::path>& files);
     void startDelayedCrashProcessing();
     void startCrashProcessing();
     void processCrashReports();
@@ -186,7 +199,10 @@ public:
     void processMemoryWarningInLastSession();
     void clearContextHistoryAndKeepCurrentSession();
 
-    void createAnalyzerFile();
+    void createAnalyzerFile() { createAnalyzerFile(std::string()); }
+    // Names the pending report being decoded (its file name), for the next launch to purge
+    // should this one end meanwhile.
+    void createAnalyzerFile(const std::string& reportName);
     void removeAnalyzerFile();
     void deleteAllFromCrashesDirectory();
     void deleteCrashReportWithFileURL(const std::filesystem::path& url);
@@ -212,6 +228,11 @@ private:
     void relayToDelegate(const RDDIAbstractLog& log,
                          const std::function<void(RDDICrashesDelegate&, RDDICrashes&, const RDDIErrorReport&)>& call);
     void removeCrashFile(const std::filesystem::path& url);
+    // What a launch that ended while decoding a pending report left in the marker: the report's
+    // file name, empty for an earlier version's marker; none without a marker.
+    std::optional<std::string> leftAnalyzerMarker();
+    // Saves a decoded report as a new stored crash file, claimed by this launch; its path.
+    std::optional<std::filesystem::path> storeCrashReport(const platform::foundation::Data& data);
 
     std::shared_ptr<RDDIChannelUnitProtocol> bufferChannelUnit_;
     std::shared_ptr<RDDIErrorReport> lastSessionCrashReport_;
@@ -237,6 +258,8 @@ private:
     mutable std::mutex stateLock_;
     std::optional<platform::dispatch::MemoryPressureSource> memoryPressureSource_;
     std::vector<std::filesystem::path> crashFiles_;
+    // The stored crash files this launch holds, open and locked.
+    std::map<std::filesystem::path, RDDIClaimedFile> claims_;
     std::string crashesPathComponent_;
     std::string logBufferPathComponent_;
     std::string analyzerInProgressFilePathComponent_;

@@ -4,6 +4,7 @@
 #include "telemetry/core/rddi_logger.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -82,11 +83,14 @@ std::string replacedAll(std::string text, std::string_view from, std::string_vie
     return text;
 }
 
-// Opens `path` truncated and writes `size` bytes in one call. Signal-safe.
+// Writes `size` bytes in one call into the regular file at `path`, emptied first (made
+// when missing). Whatever else stands there is passed over: a link is not followed, a FIFO
+// is not waited on. Signal-safe.
 void writeFile(const char* path, const char* bytes, std::size_t size) noexcept {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) return;
-    if (size > 0) {
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ftruncate(fd, 0) == 0 && size > 0) {
         ssize_t written = write(fd, bytes, size);
         (void)written;
     }

@@ -1,8 +1,8 @@
 #pragma once
 // The crash-time log buffer: 60 slots, one table per process, holding a copy of every
 // log a channel unit has accepted but not finished with. At a crash the reporter calls
-// writeAtCrash(), which writes each slot to its own file with nothing but open, write
-// and close; the next launch reads the files back.
+// writeAtCrash(), which writes each slot to its own file with nothing but system calls
+// (open, fstat, ftruncate, write, close); the next launch reads the files back.
 //
 // Everything the crash-time writer reads (paths, bytes, token text) is prepared here
 // beforehand as plain bytes in a static table. Each slot is published under a
@@ -53,9 +53,10 @@ public:
 
     static RDDICrashesBufferSlot slot(std::size_t index);
 
-    // Async-signal-safe: no allocation, no lock, only open/write/close. Truncates each
-    // slot's log file to the slot's bytes (empty for a free slot) and writes the token
-    // file of a slot that has a token.
+    // Async-signal-safe: no allocation, no lock, only open/fstat/ftruncate/write/close.
+    // Truncates each slot's log file to the slot's bytes (empty for a free slot) and writes
+    // the token file of a slot that has a token; only regular files are written, never
+    // through a link, and a FIFO is not waited on.
     static void writeAtCrash() noexcept;
     // Whether writeAtCrash() has run in this process.
     static bool crashWritten();

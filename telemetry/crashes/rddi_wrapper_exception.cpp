@@ -3,9 +3,13 @@
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_utility.hpp"
+#include "telemetry/crashes/rddi_crashes_files.hpp"
 #include "telemetry/crashes/rddi_crashes_util.hpp"
 #include "telemetry/crashes/rddi_error_logs.hpp"
 
+#include <fcntl.h>
+
+#include <limits>
 #include <map>
 #include <mutex>
 
@@ -65,10 +69,14 @@ void RDDIWrapperExceptionManager::saveWrapperException(const RDDIWrapperExceptio
 std::shared_ptr<RDDIWrapperException> RDDIWrapperExceptionManager::loadWrapperExceptionWithBaseFilename(
     const std::string& baseFilename) {
     const std::string component = componentFor(baseFilename);
-    if (!RDDIUtility::fileExistsForPathComponent(component)) return nullptr;
+    const auto url = RDDIUtility::fullURLForPathComponent(component);
+    // Only a file is a saved exception: a link is not followed, wherever it leads.
+    if (!url || !RDDICrashesFiles::setAsideNonFile(*url, "a saved wrapper exception")) return nullptr;
+    const auto fd = RDDICrashesFiles::openRegular(*url, O_RDONLY);
+    if (!fd) return nullptr;
     RDDIRegisterCrashesArchiveClasses();
-    auto exception =
-        RDDIUtility::unarchiveKeyedData<RDDIWrapperException>(RDDIUtility::loadDataForPathComponent(component));
+    auto exception = RDDIUtility::unarchiveKeyedData<RDDIWrapperException>(
+        RDDICrashesFiles::readAll(fd.get(), std::numeric_limits<std::size_t>::max()));
     if (!exception) {
         RDDILogError(kRDDICrashesLogTag, "Could not read exception data stored on disk with file name {}",
                      baseFilename);

@@ -26,10 +26,15 @@
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
+#include "telemetry/pipeline/rddi_http_client.hpp"
+#include "telemetry/pipeline/rddi_reachability.hpp"
 #include "telemetry/support/child_case.hpp"
+#include "telemetry/support/http/loopback_server.hpp"
 #include "telemetry/support/log_builders.hpp"
+#include "telemetry/support/scenario_environment.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -155,6 +160,18 @@ void putAtOwnNames(const std::string& put, const fs::path& pending, const fs::pa
     }
 }
 
+// Launches of one round (crashing, or starting) do it at once: each waits here until all
+// of them have come.
+void waitForTheOthers() {
+    const fs::path together = option("GW_LAUNCH_TOGETHER");
+    if (together.empty()) return;
+    const long count = std::stol(option("GW_LAUNCH_TOGETHER_COUNT"));
+    gwtest::writeFile(together / std::to_string(::getpid()), "ready");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5 * GW_TEST_TIMEOUT_SCALE);
+    while (std::distance(fs::directory_iterator(together), {}) < count && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 // The first launch: sets up what the case asks for, then crashes the way it asks.
 TEST(CrashLaunchChildProcess, Crash) {
     if (option(kModeVariable) != "crash") GTEST_SKIP() << "runs as a child process only";
@@ -185,8 +202,13 @@ TEST(CrashLaunchChildProcess, Crash) {
     // Analytics logs still in flight when the crash comes.
     auto analytics = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Analytics"));
     group->setHoldsCompletions(true);
-    for (const char* name : {"export_started", "export_progress", "export_failed"}) {
-        analytics->enqueueItem(testkit::eventLog(name, name), RDDIFlagsNormal);
+    if (option("GW_LAUNCH_IN_FLIGHT") != "0") {
+        for (const char* name : {"export_started", "export_progress", "export_failed"}) {
+            auto log = testkit::eventLog(name, name);
+            if (name == std::string("export_progress") && option("GW_LAUNCH_TOKEN") == "1")
+                log->addTransmissionTargetToken("target-token-1");
+            analytics->enqueueItem(log, RDDIFlagsNormal);
+        }
     }
 
     // Put where the next crash leaves its report after the reporter was enabled, or the
@@ -201,6 +223,12 @@ TEST(CrashLaunchChildProcess, Crash) {
         pending = reporter->crashReportPath();
         const std::string folder = reporter->crashReportDirectory();
         int done = put.starts_with("partial-") ? 0 : -1;
+        // A link or a FIFO at one of the SDK's own crash files (a path below its folder).
+        if (put.starts_with("link:") || put.starts_with("fifo:")) {
+            const fs::path at = RDDIUtility::dezIdedevDirectoryURL() / put.substr(5);
+            fs::remove(at);
+            done = put.starts_with("link:") ? ::symlink(outside.c_str(), at.c_str()) : ::mkfifo(at.c_str(), 0644);
+        }
         if (put == "fifo") done = ::mkfifo(pending.c_str(), 0644);
         if (put == "symlink") done = ::symlink(outside.c_str(), pending.c_str());
         if (put == "hardlink") done = ::link(outside.c_str(), pending.c_str());
@@ -212,13 +240,7 @@ TEST(CrashLaunchChildProcess, Crash) {
         }
         ASSERT_EQ(done, 0) << put << ": " << std::strerror(errno);
     }
-    // Two launches crashing at once: each waits here for the other.
-    if (const fs::path together = option("GW_LAUNCH_TOGETHER"); !together.empty()) {
-        gwtest::writeFile(together / std::to_string(::getpid()), "ready");
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::distance(fs::directory_iterator(together), {}) < 2 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    waitForTheOthers();
 
     if (how == "segv-thread") {
         std::thread([&] {
@@ -352,6 +374,74 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
     std::ofstream(option(kResultVariable)) << result.dump(2);
 }
 
+// A launch of a host over the real pipeline, sending to the parent's loopback server. It
+// starts together with the others of its round and ends once no log is left in the store it
+// shares with them (or, when it asks the user and gets no answer, once it asked).
+// GW_LAUNCH_STOP_AT stops it for good (SIGSTOP) at the first SDK line holding that text.
+TEST(CrashLaunchChildProcess, Send) {
+    if (option(kModeVariable) != "send") GTEST_SKIP() << "runs as a child process only";
+    testkit::TelemetryTestEnvironment::resetSdk();
+    RDDIRegisterAnalyticsArchiveClasses();  // the crashed launches' logs in flight come back too
+    RDDIDependencyConfiguration::setChannelGroupFactory({});
+    RDDIDependencyConfiguration::setHttpClient(RDDIHttpClient::create(
+        std::nullopt, RDDI_Reachability::withStatusSource([] { return std::optional<bool>(true); })));
+    RDDIDezIdedev::setLogUrl(option("GW_LAUNCH_URL"));
+    const std::string stopAt = option("GW_LAUNCH_STOP_AT");
+    RDDILogger::setLogHandler([stopAt](const RDDILogMessageProvider& provider, RDDILogLevel level,
+                                       const std::string& tag, const char*, const char*, std::uint32_t) {
+        if (!provider) return;
+        const std::string line = provider();
+        if (!stopAt.empty() && line.find(stopAt) != std::string::npos) {
+            gwtest::writeFile(option("GW_LAUNCH_STOPPED"), line);
+            ::raise(SIGSTOP);
+        }
+        // Every error, and the crashes service's warnings: the store's own notes on sharing
+        // its file with the other launches are not this test's business.
+        std::lock_guard lock(problemLock);
+        if (level >= RDDILogLevelError || (level >= RDDILogLevelWarning && tag == kRDDICrashesLogTag))
+            problemLines.push_back((level >= RDDILogLevelError ? "ERROR " : "WARNING ") + line);
+    });
+    RDDILogger::setCurrentLogLevel(stopAt.empty() ? RDDILogLevelWarning : RDDILogLevelVerbose);
+    const bool askOnly = option("GW_LAUNCH_CONFIRM") == "later";
+    if (askOnly) RDDICrashes::setUserConfirmationHandler([](const auto&) { return true; });
+    // The SDK's timers (the processing delay, the units' flushes) run on the launch's clock,
+    // which moves on while the launch waits.
+    auto clock = std::make_shared<pf::ManualClock>();
+    pf::Clock::setCurrent(clock);
+    const auto waitFor = [&](const std::function<bool()>& done) {
+        return platform::dispatch::MainLoop::runUntil(
+            [&] {
+                clock->advance(std::chrono::milliseconds(100));
+                return done();
+            },
+            std::chrono::seconds(20 * GW_TEST_TIMEOUT_SCALE));
+    };
+
+    waitForTheOthers();
+    const auto startedAt = std::chrono::steady_clock::now();
+    startSdk();
+    json result;
+    result["startMs"] =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - startedAt).count();
+    auto crashes = RDDICrashes::sharedInstance();
+    std::atomic<bool> processed{false};
+    std::atomic<std::size_t> waiting{0};
+    std::thread waiter([&] {
+        waiting = crashes->unprocessedCrashReports().size();
+        processed = true;
+    });
+    result["processed"] = waitFor([&] { return processed.load(); });
+    waiter.join();
+    if (!askOnly) result["drained"] = waitFor([] { return testkit::ScenarioEnvironment::rowCount() == 0; });
+    result["waiting"] = waiting.load();
+    result["crashed"] = RDDICrashes::hasCrashedInLastSession();
+    {
+        std::lock_guard lock(problemLock);
+        result["problems"] = problemLines;
+    }
+    std::ofstream(option(kResultVariable)) << result.dump(2);
+}
+
 // --- The parent ----------------------------------------------------------------------
 
 std::chrono::seconds launchDeadline() { return std::chrono::seconds(10 * GW_TEST_TIMEOUT_SCALE); }
@@ -406,7 +496,8 @@ protected:
         envp.push_back(nullptr);
 
         const std::string exe = (home_.path() / "bin" / kExecutableName).string();
-        const std::string filter = "--gtest_filter=CrashLaunchChildProcess." + std::string(mode == "crash" ? "Crash" : "NextLaunch");
+        const std::map<std::string, std::string> cases{{"crash", "Crash"}, {"next", "NextLaunch"}, {"send", "Send"}};
+        const std::string filter = "--gtest_filter=CrashLaunchChildProcess." + cases.at(mode);
         const pid_t child = fork();
         if (child == 0) {
             char* argv[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(filter.c_str()), nullptr};
@@ -433,7 +524,79 @@ protected:
         return json::parse(in);
     }
 
+    // `count` launches of `mode` doing their work at once; answers their pids.
+    std::vector<pid_t> startTogether(const std::string& mode, int count, std::map<std::string, std::string> options) {
+        const fs::path together = home_.path() / ("together-" + std::to_string(++rounds_));
+        fs::create_directories(together);
+        options["GW_LAUNCH_TOGETHER"] = together.string();
+        options["GW_LAUNCH_TOGETHER_COUNT"] = std::to_string(count);
+        std::vector<pid_t> pids;
+        for (int i = 0; i < count; ++i) {
+            options[kResultVariable] = together.string() + "-" + std::to_string(i) + ".json";
+            pids.push_back(start(mode, options));
+        }
+        return pids;
+    }
+
+    // `count` processes crashing at once (SIGSEGV on a worker thread); answers their pids. A
+    // process crashing alone has three analytics logs in flight: the log buffer's files are
+    // the application's, not each process's, and the last crash to write them wins.
+    std::vector<pid_t> crashTogether(int count, const std::string& signals) {
+        const auto pids = startTogether("crash", count,
+                                        {{"GW_LAUNCH_CRASH", "segv-thread"},
+                                         {"GW_LAUNCH_SIGNALS", signals},
+                                         {"GW_LAUNCH_IN_FLIGHT", count == 1 ? "3" : "0"}});
+        for (const pid_t child : pids) {
+            const int status = child < 0 ? -1 : testkit::waitForChild(child, launchDeadline());
+            EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << "status " << status;
+        }
+        return pids;
+    }
+
+    // `count` launches of a host over the real pipeline, started at once; answers their reports.
+    std::vector<json> sendTogether(int count, std::map<std::string, std::string> options = {}) {
+        options["GW_LAUNCH_URL"] = server_.baseURL();
+        const auto pids = startTogether("send", count, options);
+        std::vector<json> reports;
+        for (std::size_t i = 0; i < pids.size(); ++i) {
+            const int status = pids[i] < 0 ? -1 : testkit::waitForChild(pids[i], 3 * launchDeadline());
+            EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+            std::ifstream in(home_.path() / ("together-" + std::to_string(rounds_) + "-" + std::to_string(i) + ".json"));
+            reports.push_back(in ? json::parse(in) : json::object());
+        }
+        return reports;
+    }
+
+    // The logs of `type` the server received from its `from`th request on, by `key`.
+    template <class Key>
+    std::multiset<Key> received(std::size_t from, const std::string& type, const std::string& key) const {
+        std::multiset<Key> keys;
+        const auto requests = server_.requests();
+        for (std::size_t i = from; i < requests.size(); ++i) {
+            if (!requests[i].path.starts_with("/logs") || !requests[i].json) continue;
+            for (const auto& log : (*requests[i].json)["logs"])
+                if (log.value("type", "") == type) keys.insert(log.value(key, Key()));
+        }
+        return keys;
+    }
+    // The processes of the crash logs received.
+    std::multiset<long> crashLogsReceived(std::size_t from) const { return received<long>(from, "appleError", "processId"); }
+
+    // What no launch has sent yet: pending reports and the SDK's stored ones.
+    std::size_t reportsLeft() const {
+        std::size_t left = lvcrash::finishedCrashReportPaths(pendingReportPath().parent_path(), lvcrash::kPendingReportName).size();
+        const fs::path stored = sdkFolder() / "crashes";
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(stored, ec))
+            left += entry.is_regular_file() && entry.file_size() > 0 && !entry.path().string().ends_with(".analyzer");
+        return left;
+    }
+
     std::string homePath() const { return home_.path().string(); }
+    // The SDK's folder of the installed program.
+    fs::path sdkFolder() const {
+        return home_.path() / ".local/share" / pf::Bundle::main().bundleIdentifier() / "com.ridevedod.dezidedev";
+    }
 
     // Where a crash leaves its report for the next launch of the installed program.
     fs::path pendingReportPath() const {
@@ -443,6 +606,8 @@ protected:
     }
 
     gwtest::TempDir home_;
+    testkit::LoopbackServer server_;
+    int rounds_ = 0;
 };
 
 const json* binaryNamed(const json& log, const std::string& name) {
@@ -637,29 +802,145 @@ TEST_F(CrashLaunchTest, WhatIsPutWhereACrashWritesAfterStartIsNeitherWrittenThro
     }
 }
 
-TEST_F(CrashLaunchTest, TwoProcessesCrashingAtOnceAreBothSentByTheNextLaunchInBothModes) {
-    for (const char* signals : {"0", "1"}) {
-        SCOPED_TRACE(signals[0] == '1' ? "signal capture" : "Mach mode");
-        const fs::path together = home_.path() / (std::string("together-") + signals);
-        fs::create_directories(together);
-        const std::map<std::string, std::string> options{
-            {"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_SIGNALS", signals}, {"GW_LAUNCH_TOGETHER", together.string()}};
-        const pid_t first = start("crash", options);
-        const pid_t second = start("crash", options);
-        for (const pid_t child : {first, second}) {
-            const int status = child < 0 ? -1 : testkit::waitForChild(child, launchDeadline());
-            ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << "status " << status;
-            EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+TEST_F(CrashLaunchTest, ALinkOrAFifoAtOneOfTheServicesCrashFilesIsNeitherWrittenNorReadThrough) {
+    const fs::path documents = home_.path() / "Documents";
+    const fs::path notes = documents / "notes.txt", nowhere = documents / "made-by-link.txt";
+    const auto removed = [&](const std::string& kind, const std::string& what, const std::string& at) {
+        return "WARNING A " + kind + " was found in place of " + what + " \"" + (sdkFolder() / at).string() +
+               "\"; it was removed.";
+    };
+    const std::string buffer = "crasheslogbuffer/0.rdcrasheslogbuffer", token = "crasheslogbuffer/1.targettoken";
+    const struct {
+        std::string at;    // below the SDK's folder
+        const char* when;  // "start": before the crashing launch starts, "run": while it runs, "next": after it
+        std::vector<std::string> problems;  // the next launch's
+        std::size_t buffered;               // logs in flight sent again
+        bool fifo = false;                  // one without a reader, else a link
+    } cases[] = {
+        {buffer, "start", {}, 3},
+        // Passed over by the crash, which loses that log rather than write through the link
+        // (or wait for a reader of the FIFO for good).
+        {buffer, "run", {removed("symbolic link", "a crash log buffer file", buffer)}, 2},
+        {buffer, "run", {removed("FIFO", "a crash log buffer file", buffer)}, 2, true},
+        {token, "run", {removed("symbolic link", "a crash log buffer's token file", token)}, 3},
+        {"crashes/RDCrashes.analyzer", "next",
+         {removed("symbolic link", "the crash analyzer's marker", "crashes/RDCrashes.analyzer")}, 3},
+        {"crashes/RDCrashes.analyzer.lock", "next",
+         {removed("symbolic link", "the crash analyzer's lock", "crashes/RDCrashes.analyzer.lock")}, 3},
+    };
+    for (const bool dangling : {false, true}) {
+        for (const auto& c : cases) {
+            if (c.fifo && dangling) continue;
+            SCOPED_TRACE(c.at + " at " + c.when + (c.fifo ? ", a FIFO" : dangling ? ", dangling" : ", to the user's file"));
+            fs::remove_all(documents);
+            gwtest::writeFile(notes, "the user's own notes");
+            const fs::path target = dangling ? nowhere : notes;
+            const auto put = [&] {
+                fs::create_directories((sdkFolder() / c.at).parent_path());
+                fs::remove(sdkFolder() / c.at);
+                fs::create_symlink(target, sdkFolder() / c.at);
+            };
+            if (c.when == std::string("start")) put();
+            std::map<std::string, std::string> options{{"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_TOKEN", "1"}};
+            if (c.when == std::string("run"))
+                options.insert({{"GW_LAUNCH_PUT", (c.fifo ? "fifo:" : "link:") + c.at}, {"GW_LAUNCH_OUTSIDE", target.string()}});
+            // A crash that hangs outlives the launch's deadline and fails here.
+            crash(options, SIGSEGV);
+            if (c.when == std::string("next")) put();
+            const json reported = next();
+            EXPECT_TRUE(sentOneCrash(reported)) << reported.dump();
+            EXPECT_EQ(reported["buffer"].size(), c.buffered);
+            EXPECT_EQ(reported["problems"], json(c.problems));
+            EXPECT_EQ(gwtest::readFile(notes), "the user's own notes") << "written through the link";
+            EXPECT_EQ(entriesIn(documents), 1) << "a file made where the link leads";
+            std::error_code ec;
+            EXPECT_TRUE(!fs::exists(fs::symlink_status(sdkFolder() / c.at, ec)) || fs::is_regular_file(fs::symlink_status(sdkFolder() / c.at, ec)))
+                << "still in place";
         }
-        const json reported = next();
-        std::multiset<long> processes;
-        for (const auto& sent : reported["crashes"])
-            if (sent["log"].value("type", "") == "appleError") processes.insert(sent["log"].value("processId", 0L));
-        EXPECT_EQ(processes, (std::multiset<long>{first, second})) << reported.dump();
-        EXPECT_EQ(reported["crashed"], true);
-        EXPECT_EQ(reported["after"]["pending"], false);
-        EXPECT_EQ(reported["after"]["crashFiles"], json::array());
-        EXPECT_EQ(reported["problems"], json::array());
+    }
+}
+
+TEST_F(CrashLaunchTest, ProcessesCrashingAtOnceAreEachSentOnceByLaunchesStartedTogetherInBothModes) {
+    const struct {
+        int crashes, launches;
+        bool stored;     // the reports first wait in the SDK's folder: a launch asked and got no answer
+        bool bothModes;  // else Mach mode only: what the launches do is the same in both
+    } rounds[] = {{1, 2, false, false}, {4, 2, false, true}, {8, 4, false, true}, {4, 2, true, false}};
+    for (const char* signals : {"0", "1"}) {
+        for (const auto& r : rounds) {
+            if (signals[0] == '1' && !r.bothModes) continue;
+            SCOPED_TRACE(fmt::format("{} crashes, {} launches{} ({})", r.crashes, r.launches, r.stored ? ", stored" : "",
+                                     signals[0] == '1' ? "signal capture" : "Mach mode"));
+            const auto crashed = crashTogether(r.crashes, signals);
+            const std::size_t before = server_.requestCount();
+            if (r.stored) {
+                const json asked = sendTogether(1, {{"GW_LAUNCH_CONFIRM", "later"}})[0];
+                EXPECT_EQ(asked["waiting"], r.crashes) << asked.dump();
+            }
+            for (const json& launch : sendTogether(r.launches)) {
+                EXPECT_EQ(launch["problems"], json::array());
+                EXPECT_EQ(launch["drained"], true) << launch.dump();
+            }
+            EXPECT_EQ(crashLogsReceived(before), std::multiset<long>(crashed.begin(), crashed.end()));
+            const std::multiset<std::string> inFlight{"export_failed", "export_progress", "export_started"};
+            EXPECT_EQ(received<std::string>(before, "event", "name"), r.crashes == 1 ? inFlight : std::multiset<std::string>{})
+                << "the logs in flight at the crash";
+            EXPECT_EQ(reportsLeft(), 0u);
+        }
+    }
+}
+
+TEST_F(CrashLaunchTest, WhatAStoppedLaunchHoldsIsLeftToItUntilItGoesOnOrDies) {
+    using Events = std::multiset<std::string>;
+    const Events inFlight{"export_failed", "export_progress", "export_started"};
+    const struct {
+        const char* stopAt;  // the holder's SDK line it stops at
+        bool killed;         // then, else let go on
+        Events sentMeanwhile;
+    } cases[] = {
+        // Holding the pending reports (the logs in flight come later): killed, its reports
+        // go to the next launch.
+        {"Copying the pending crash report", true, inFlight},
+        // Holding its stored copy and the first log in flight, which it has read: let go
+        // on, it sends both itself.
+        {"Re-enqueueing buffered log", false, {"export_failed", "export_progress"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stopAt);
+        const std::size_t before = server_.requestCount();
+        const auto crashed = crashTogether(1, "0");
+        const fs::path stopped = home_.path() / ("stopped-" + std::to_string(before));
+        const pid_t holder = start("send", {{"GW_LAUNCH_URL", server_.baseURL()},
+                                            {"GW_LAUNCH_STOP_AT", c.stopAt},
+                                            {"GW_LAUNCH_STOPPED", stopped.string()},
+                                            {kResultVariable, stopped.string() + ".json"}});
+        ASSERT_GT(holder, 0);
+        const auto deadline = std::chrono::steady_clock::now() + launchDeadline();
+        while (!fs::exists(stopped) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(fs::exists(stopped)) << "the holder never stopped";
+
+        // Another launch meanwhile neither waits for the holder nor takes, sends or purges
+        // what it holds.
+        const json meanwhile = sendTogether(1)[0];
+        EXPECT_LT(meanwhile.value("startMs", 1L << 30), 5000 * GW_TEST_TIMEOUT_SCALE);
+        EXPECT_EQ(meanwhile["problems"], json::array());
+        EXPECT_EQ(crashLogsReceived(before), std::multiset<long>{});
+        EXPECT_EQ(received<std::string>(before, "event", "name"), c.sentMeanwhile);
+        EXPECT_EQ(reportsLeft(), 1u);
+
+        if (c.killed) {
+            ::kill(holder, SIGKILL);
+            testkit::waitForChild(holder, launchDeadline());
+            EXPECT_EQ(sendTogether(1)[0]["problems"], json::array());
+        } else {
+            ::kill(holder, SIGCONT);
+            const int status = testkit::waitForChild(holder, 3 * launchDeadline());
+            EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        }
+        EXPECT_EQ(crashLogsReceived(before), std::multiset<long>(crashed.begin(), crashed.end()));
+        EXPECT_EQ(received<std::string>(before, "event", "name"), inFlight);
+        EXPECT_EQ(reportsLeft(), 0u);
     }
 }
 

@@ -411,16 +411,22 @@ std::vector<std::uint8_t> reportOfProcess(std::uint32_t pid) {
     return message.bytes();
 }
 
-TEST_F(CrashesServiceTest, EveryReportCrashesLeftIsSentOldestFirstAndALeftMarkerCostsOnlyTheOldest) {
+TEST_F(CrashesServiceTest, EveryReportCrashesLeftIsSentOldestFirstAndALeftMarkerCostsOnlyTheReportItNames) {
     const struct {
         const char* name;
         std::optional<std::uint32_t> earlierVersion;  // a report at the one name it wrote
         std::vector<std::uint32_t> crashes;           // in the order they crashed
-        bool markerLeft;                              // by a launch that died copying the oldest
+        // Left by a launch that ended while it decoded a report: "" an earlier version's (the
+        // oldest), "#<n>" naming the n-th crash's report, anything else a report no longer there.
+        std::optional<std::string> marker;
         std::vector<std::int64_t> sent;
+        bool linkAtFirstCopy = false;  // to the user's file, where the first copy would go
     } cases[] = {
-        {"an earlier version's and two processes'", 100, {200, 300}, false, {100, 200, 300}},
-        {"two processes', the oldest in the way", std::nullopt, {200, 300}, true, {300}},
+        {"an earlier version's and two processes'", 100, {200, 300}, std::nullopt, {100, 200, 300}},
+        {"two processes', a link where the first copy goes", std::nullopt, {200, 300}, std::nullopt, {200, 300}, true},
+        {"two processes', the oldest in the way", std::nullopt, {200, 300}, "", {300}},
+        {"three processes', the second in the way", std::nullopt, {200, 300, 400}, "#1", {200, 400}},
+        {"two processes', one sent since in the way", std::nullopt, {200, 300}, "live_report-1.0-1.lvcrash", {200, 300}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -437,7 +443,12 @@ TEST_F(CrashesServiceTest, EveryReportCrashesLeftIsSentOldestFirstAndALeftMarker
             gwtest::writeFile(maker.crashReportPath(), std::string(bytes.begin(), bytes.end()));
         }
         for (const std::uint32_t pid : c.crashes) left_reports::leaveReportAsACrashDoes(folder, reportOfProcess(pid));
-        if (c.markerLeft) gwtest::writeFile(RDDIUtility::dezIdedevDirectoryURL() / "crashes" / "RDCrashes.analyzer", "");
+        if (c.marker) {
+            const auto reports = lvcrash::finishedCrashReportPaths(folder, lvcrash::kPendingReportName);
+            const std::string names =
+                c.marker->starts_with("#") ? fs::path(reports.at(std::stoul(c.marker->substr(1)))).filename().string() : *c.marker;
+            gwtest::writeFile(RDDIUtility::dezIdedevDirectoryURL() / "crashes" / "RDCrashes.analyzer", names);
+        }
         // The wrapper's exception of the process that crashed first.
         RDDIWrapperException wrapper;
         wrapper.modelException = RDDIExceptionModel::withType("LayerScript.NullReference", "Object reference not set",
@@ -446,13 +457,24 @@ TEST_F(CrashesServiceTest, EveryReportCrashesLeftIsSentOldestFirstAndALeftMarker
         RDDIWrapperExceptionManager::saveWrapperException(wrapper);
 
         testkit::ScopedManualClock clock;
+        // Copies made at one instant are named after it, the later ones with "-<n>".
+        const fs::path firstCopy = RDDIUtility::dezIdedevDirectoryURL() / "crashes" /
+                                   fmt::format("{:.0f}", platform::foundation::Date::now().timeIntervalSinceReferenceDate());
+        const fs::path notes = env_.xdg().root() / "notes.txt";
+        if (c.linkAtFirstCopy) {
+            gwtest::writeFile(notes, "the user's own notes");
+            fs::create_directories(firstCopy.parent_path());
+            fs::create_symlink(notes, firstCopy);
+        }
         start();
         auto crashes = RDDICrashes::sharedInstance();
         EXPECT_TRUE(RDDICrashes::hasCrashedInLastSession());
         ASSERT_TRUE(RDDICrashes::lastSessionCrashReport());
         EXPECT_EQ(RDDICrashes::lastSessionCrashReport()->appProcessIdentifier(), c.crashes.back()) << "the latest crash";
         EXPECT_FALSE(crashes->lvCrashReporter()->hasPendingCrashReport());
-        EXPECT_EQ(logged(RDDILogLevelError, "Error on loading the crash report, it will be purged."), c.markerLeft);
+        EXPECT_EQ(logged(RDDILogLevelError, "Error on loading the crash report, it will be purged."),
+                  c.sent.size() < c.crashes.size() + c.earlierVersion.has_value());
+        EXPECT_FALSE(fs::exists(RDDIUtility::dezIdedevDirectoryURL() / "crashes" / "RDCrashes.analyzer"));
         clock->advance(std::chrono::seconds(1));
         crashes->unprocessedCrashReports();
         std::vector<std::int64_t> sent;
@@ -464,6 +486,11 @@ TEST_F(CrashesServiceTest, EveryReportCrashesLeftIsSentOldestFirstAndALeftMarker
             EXPECT_EQ(log->exception != nullptr, *log->processId == c.crashes[0]) << *log->processId;
         }
         EXPECT_EQ(sent, c.sent);
+        if (c.linkAtFirstCopy) {
+            EXPECT_TRUE(fs::is_symlink(firstCopy)) << "replaced";
+            EXPECT_EQ(gwtest::readFile(notes), "the user's own notes");
+            fs::remove(firstCopy);
+        }
     }
 }
 

@@ -93,6 +93,17 @@ TEST_F(WrapperExceptionTest, UnmatchedMissingAndUndecodableExceptionsComeToNothi
     EXPECT_EQ(RDDIWrapperExceptionManager::loadWrapperExceptionWithUUIDString("EEEE-BAD"), nullptr);
     EXPECT_FALSE(fs::exists(folder / "EEEE-BAD"));
     EXPECT_TRUE(env.logged(RDDILogLevelError, "Could not read exception data stored on disk with file name EEEE-BAD"));
+
+    // A link at a saved exception's name, even to a saved exception elsewhere: not read, and
+    // removed with a warning; what it leads to stays.
+    RDDIWrapperExceptionManager::saveWrapperException(exception(7, "Elsewhere"), "FFFF-REAL");
+    fs::rename(folder / "FFFF-REAL", env.xdg().root() / "elsewhere");
+    fs::create_symlink(env.xdg().root() / "elsewhere", folder / "FFFF-LINK");
+    EXPECT_EQ(RDDIWrapperExceptionManager::loadWrapperExceptionWithUUIDString("FFFF-LINK"), nullptr);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(folder / "FFFF-LINK")));
+    EXPECT_TRUE(fs::exists(env.xdg().root() / "elsewhere"));
+    EXPECT_TRUE(env.logged(RDDILogLevelWarning, "A symbolic link was found in place of a saved wrapper exception \"" +
+                                                    (folder / "FFFF-LINK").string() + "\"; it was removed."));
 }
 
 TEST_F(WrapperExceptionTest, SerialisesSetFieldsOnlyInItsOrderAndDecodesTheOldClassName) {
