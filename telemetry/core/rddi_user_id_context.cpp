@@ -95,7 +95,7 @@ void RDDIUserIdContext::removeDelegate(const std::shared_ptr<RDDIUserIdContextDe
 
 bool RDDIUserIdContext::isUserIdValidForDezIdedev(const std::optional<std::string>& userId) {
     if (!userId) return true;
-    if (RDDIUTF16Length(*userId) > kMaxUserIdLength) {
+    if (RDDIExceedsUTF16Length(*userId, kMaxUserIdLength)) {
         RDDILogError(kRDDILogTag, "userId is limited to {} characters.", kMaxUserIdLength);
         return false;
     }
@@ -118,7 +118,7 @@ bool RDDIUserIdContext::isUserIdValidForVudEzezevuvo(const std::optional<std::st
         }
         return true;
     }
-    RDDILogError(kRDDILogTag, "userId prefix must be '{}', '{}' is not supported.", kCustomerPrefix, prefix);
+    RDDILogError(kRDDILogTag, "userId prefix must be '{}', '{}' is not supported.", kCustomerPrefix, RDDIQuoted(prefix));
     return false;
 }
 
