@@ -43,8 +43,9 @@ std::optional<std::string> RDDIUserIdContext::userId() const {
 }
 
 void RDDIUserIdContext::setUserId(const std::optional<std::string>& userId) {
-    // Every later log carries the current user id; its length rules are the callers'.
-    if (!RDDIAcceptKeptText("setUserId", "the user id", userId, kRDDIUnlimitedKeptText)) return;
+    // Every later log carries the current user id: one longer than any target takes
+    // would make each of them too large to store.
+    if (!RDDIAcceptKeptText("setUserId", "the user id", userId, kMaxUserIdLength)) return;
     std::lock_guard lock(lock_);
     if (userId == currentUserIdInfo_->userId) return;
     currentUserIdInfo_->timestamp = pf::Date::now();
