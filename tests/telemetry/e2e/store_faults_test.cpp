@@ -80,13 +80,22 @@ struct LaunchPlan {
     int removeAt = -1;
     std::string remove = "-";
     int restoreAt = -1;
+    // The app secret the launch starts with: "-" a sound one, "empty" none at all, "nul"
+    // one holding a NUL.
+    std::string secret = "-";
 
     std::string encoded() const {
         return url + " " + std::to_string(events) + " " + (prefix.empty() ? "-" : prefix) + " " + until + " " +
                std::to_string(perSecond) + " " + std::to_string(storageBytes) + " " + std::to_string(removeAt) + " " +
-               remove + " " + std::to_string(restoreAt);
+               remove + " " + std::to_string(restoreAt) + " " + secret;
     }
 };
+
+std::string startStringFor(const std::string& secret) {
+    if (secret == "empty") return "";
+    if (secret == "nul") return std::string("0123456789abcdef\0" "0123456789abcde", 32);
+    return "0123456789abcdef0123456789abcdef";
+}
 
 sqlite3* openLogs(int flags = SQLITE_OPEN_READONLY) {
     sqlite3* db = nullptr;
@@ -222,7 +231,7 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     LaunchPlan plan;
     std::istringstream words(encoded);
     words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond >> plan.storageBytes >>
-        plan.removeAt >> plan.remove >> plan.restoreAt;
+        plan.removeAt >> plan.remove >> plan.restoreAt >> plan.secret;
     auto report = std::make_shared<LaunchLines>(std::getenv(kReportVariable));
 
     rddi::testkit::TelemetryTestEnvironment::resetSdk();
@@ -239,7 +248,7 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     RDDIDezIdedev::setLogLevel(rddi::RDDILogLevelWarning);
     if (plan.storageBytes > 0) RDDIDezIdedev::setMaxStorageSize(plan.storageBytes, nullptr);
     RDDIDezIdedev::setLogUrl(plan.url);
-    RDDIDezIdedev::start("0123456789abcdef0123456789abcdef", {RDDIAnalytics::serviceClass()});
+    RDDIDezIdedev::start(startStringFor(plan.secret), {RDDIAnalytics::serviceClass()});
     report->add('r', "started");
     auto handled = std::make_shared<HandledEvents>(
         [report](const std::string& name, const std::string& error) { report->add('f', name + " " + error); });
@@ -835,6 +844,36 @@ TEST_F(StoreFaultsTest, WhatTheStoreCannotTakeIsReportedOnceAndEveryOtherEventAr
         ASSERT_EQ(next.status, 0) << next.output;
         EXPECT_TRUE(next.errors.empty()) << next.allErrors();
         EXPECT_EQ(duplicatesOf(arrivals(server_)), 0);
+    }
+}
+
+TEST_F(StoreFaultsTest, StartWithoutAUsableAppSecretSaysSoAndReportsEveryEventItCannotSend) {
+    // Without a secret no log of the Dez Idedev channel can be sent: the start says so, and
+    // each event is reported to the delegates as failed instead of vanishing.
+    const std::string noSecretError =
+        "Error Domain=com.Ridevedod.DezIdedev.ErrorDomain Code=104 \"The log cannot be sent: Dez Idedev was started "
+        "without an app secret.\"";
+    const struct {
+        const char* secret;
+        std::vector<std::string> lines;  // what the ERROR lines say, in order
+    } cases[] = {
+        {"empty", {"started without an app secret"}},
+        {"nul", {"The app secret holds a line break or NUL character", "started without an app secret"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.secret);
+        const std::string prefix = std::string(c.secret) + "-";
+        LaunchPlan plan{server_.baseURL(), 21, prefix, "drain"};
+        plan.secret = c.secret;
+        const auto launch = runLaunch(plan);
+        ASSERT_EQ(launch.status, 0) << launch.output;
+        ASSERT_EQ(launch.errors.size(), c.lines.size()) << launch.allErrors();
+        for (std::size_t i = 0; i < c.lines.size(); ++i)
+            EXPECT_NE(launch.errors[i].find(c.lines[i]), std::string::npos) << launch.errors[i];
+        EXPECT_EQ(std::set<std::string>(launch.failed.begin(), launch.failed.end()),
+                  std::set<std::string>(launch.tracked.begin(), launch.tracked.end()));
+        EXPECT_EQ(launch.failures, std::vector<std::string>(launch.tracked.size(), noSecretError));
+        EXPECT_TRUE(namesWithPrefix(arrivals(server_), prefix).empty());
     }
 }
 
