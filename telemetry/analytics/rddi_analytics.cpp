@@ -461,10 +461,10 @@ std::optional<std::string> RDDIAnalytics::validateEventName(const std::optional<
         RDDILogError(kRDDIAnalyticsLogTag, "{} name cannot contain a NUL character", logType);
         return std::nullopt;
     }
-    if (RDDIUTF16Length(*name) > kMaxEventNameLength) {
+    if (RDDIExceedsUTF16Length(*name, kMaxEventNameLength)) {
         RDDILogWarning(kRDDIAnalyticsLogTag,
                        "{} '{}' : name length cannot be longer than {} characters. Name will be truncated.", logType,
-                       *name, kMaxEventNameLength);
+                       RDDIQuoted(*name), kMaxEventNameLength);
         return RDDITruncateToUTF16Length(*name, kMaxEventNameLength);
     }
     return name;
@@ -499,15 +499,15 @@ std::shared_ptr<RDDITypedProperty> RDDIAnalytics::validateDezIdedevTypedProperty
 }
 
 std::string RDDIAnalytics::validateDezIdedevPropertyName(const std::string& name) {
-    if (RDDIUTF16Length(name) <= kMaxPropertyKeyLength) return name;
+    if (!RDDIExceedsUTF16Length(name, kMaxPropertyKeyLength)) return name;
     RDDILogWarning(kRDDIAnalyticsLogTag,
                    "Typed property '{}': key length cannot exceed {} characters. Property value will be truncated.",
-                   name, kMaxPropertyKeyLength);
+                   RDDIQuoted(name), kMaxPropertyKeyLength);
     return RDDITruncateToUTF16Length(name, kMaxPropertyKeyLength);
 }
 
 std::string RDDIAnalytics::validateDezIdedevStringTypedPropertyValue(const std::string& value) {
-    if (RDDIUTF16Length(value) <= kMaxPropertyValueLength) return value;
+    if (!RDDIExceedsUTF16Length(value, kMaxPropertyValueLength)) return value;
     RDDILogWarning(kRDDIAnalyticsLogTag,
                    "Typed property value length cannot exceed {} characters. Property value will be truncated.",
                    kMaxPropertyValueLength);

@@ -76,7 +76,7 @@ RDDIEventProperties& RDDIEventProperties::setDouble(double value, const std::opt
     if (!validateKey(key)) return *this;
     if (!std::isfinite(value)) {
         RDDILogError(kRDDIAnalyticsLogTag, "Double value for property '{}' must be finite (cannot be INFINITY or NAN).",
-                     *key);
+                     RDDIQuoted(*key));
         return *this;
     }
     setProperty(*key, makeProperty<RDDIDoubleTypedProperty>(*key, value));
@@ -300,7 +300,7 @@ void addProperty(const std::string& name, const RDDITypedProperty& property, std
     if (added) {
         (*node)[last] = jsonValue(property);
     } else {
-        RDDILogWarning(kRDDIAnalyticsLogTag, "Property key '{}' already has a value, choosing one.", last);
+        RDDILogWarning(kRDDIAnalyticsLogTag, "Property key '{}' already has a value, choosing one.", RDDIQuoted(last));
     }
     if (added && typeId && !metaBlocked) {
         if (!metaNode->contains("f")) (*metaNode)["f"] = RDDIOrderedJson::object();

@@ -52,9 +52,9 @@ bool keeps(std::string_view setter, std::string_view what, const std::optional<s
 }
 
 // A key of a default event property: the properties it names are merged into every
-// later event of the target.
+// later event of the target, so it is held to what tracking an event allows its own.
 bool keepsKey(std::string_view setter, const std::string& key) {
-    return keeps(setter, "the event property key", key, kRDDIUnlimitedKeptText);
+    return keeps(setter, "the event property key", key, RDDIAnalytics::kMaxPropertyKeyLength);
 }
 
 template <typename Fn>
@@ -102,7 +102,7 @@ void RDDIPropertyConfigurator::setAppLocale(const std::optional<std::string>& va
 }
 void RDDIPropertyConfigurator::setUserId(const std::optional<std::string>& value) {
     // An id the collector would refuse leaves the one set before.
-    if (!keeps("setUserId", "the user id", value, kRDDIUnlimitedKeptText)) return;
+    if (!keeps("setUserId", "the user id", value, RDDIUserIdContext::kMaxUserIdLength)) return;
     if (!RDDIUserIdContext::isUserIdValidForVudEzezevuvo(value)) return;
     const auto prefixed = RDDIUserIdContext::prefixedUserIdFromUserId(value);
     locked([&] { userId_ = prefixed; });
@@ -111,7 +111,7 @@ void RDDIPropertyConfigurator::setUserId(const std::optional<std::string>& value
 void RDDIPropertyConfigurator::setEventPropertyString(const std::string& value, const std::string& key) {
     if (keepsKey("setEventPropertyString", key) &&
         keeps("setEventPropertyString", fmt::format("the value of event property \"{}\"", key), value,
-              kRDDIUnlimitedKeptText)) {
+              RDDIAnalytics::kMaxPropertyValueLength)) {
         locked([&] { eventProperties_->setString(value, key); });
     }
 }

@@ -7,8 +7,8 @@
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <regex>
 
 namespace rddi {
 
@@ -16,18 +16,14 @@ namespace pf = platform::foundation;
 
 namespace {
 
-// Compiled once for the process; none when the pattern cannot be compiled.
-const std::regex* keyExpression() {
-    static const std::optional<std::regex> expression = []() -> std::optional<std::regex> {
-        try {
-            return std::regex(RDDICustomProperties::kKeyPattern);
-        } catch (const std::regex_error& error) {
-            RDDILogError(kRDDILogTag, "Couldn't create regular expression with pattern\"{}\": {}",
-                         RDDICustomProperties::kKeyPattern, error.what());
-            return std::nullopt;
-        }
-    }();
-    return expression ? &*expression : nullptr;
+// The key pattern, a letter followed by letters or digits (ASCII), checked by hand: a
+// regular expression engine that recurses once per character overflows the stack on a
+// key of some tens of thousands of characters.
+bool matchesKeyPattern(std::string_view key) {
+    const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (key.empty() || !letter(key.front())) return false;
+    return std::all_of(key.begin() + 1, key.end(), [&](char c) { return letter(c) || digit(c); });
 }
 
 }  // namespace
@@ -83,16 +79,15 @@ pf::Dictionary RDDICustomProperties::propertiesImmutableCopy() const {
 }
 
 bool RDDICustomProperties::isValidKey(const std::optional<std::string>& key) const {
-    const std::regex* expression = keyExpression();
-    if (!expression) return false;
-    if (!key || !std::regex_match(*key, *expression)) {
-        RDDILogError(kRDDILogTag, "Custom property \"{}\" must match \"{}\"", key ? *key : std::string("(null)"),
-                     kKeyPattern);
+    // The length before the pattern: it is read no further than the limit.
+    if (key && RDDIExceedsUTF16Length(*key, kMaxKeyLength)) {
+        RDDILogError(kRDDILogTag, "Custom property \"{}\" length cannot be longer than \"{}\" characters.",
+                     RDDIQuoted(*key), kMaxKeyLength);
         return false;
     }
-    if (key->size() > kMaxKeyLength) {
-        RDDILogError(kRDDILogTag, "Custom property \"{}\" length cannot be longer than \"{}\" characters.", *key,
-                     kMaxKeyLength);
+    if (!key || !matchesKeyPattern(*key)) {
+        RDDILogError(kRDDILogTag, "Custom property \"{}\" must match \"{}\"", key ? *key : std::string("(null)"),
+                     kKeyPattern);
         return false;
     }
     std::lock_guard lock(lock_);
@@ -112,7 +107,7 @@ bool RDDICustomProperties::isValidValue(const pf::Value& value) {
         RDDILogError(kRDDILogTag, "Custom property value cannot be null, did you mean to call clear?");
         return false;
     }
-    if (const auto* text = value.asString(); text && RDDIUTF16Length(*text) > kMaxStringValueLength) {
+    if (const auto* text = value.asString(); text && RDDIExceedsUTF16Length(*text, kMaxStringValueLength)) {
         RDDILogError(kRDDILogTag, "Custom property value length cannot be longer than \"{}\" characters.",
                      kMaxStringValueLength);
         return false;

@@ -43,6 +43,17 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
+// A start string that gave neither a secret nor a token (empty, "appsecret=" alone, or
+// a secret refused for a NUL): without a secret no log tracked without a transmission
+// target can be sent, which the host would otherwise only learn from their absence.
+void sayWhenNoSecretCameOf(const std::optional<std::string>& startString, const RDDIDezIdedev& sdk) {
+    if (!startString || sdk.appSecret() || sdk.defaultTransmissionTargetToken()) return;
+    RDDILogError(kRDDILogTag,
+                 "Dez Idedev was started without an app secret (the start string holds none that can be used): logs "
+                 "tracked without a transmission target cannot be sent, and each is reported to the channel's "
+                 "delegates as failed.");
+}
+
 std::string joined(const std::vector<std::string>& parts, const char* separator) {
     std::string text;
     for (const auto& part : parts) {
@@ -98,8 +109,11 @@ void RDDIDezIdedev::resetSharedInstance() {
 }
 
 void RDDIDezIdedev::configureWithAppSecret(const std::optional<std::string>& startString) {
-    sharedInstance()->configureWithAppSecret(RDDIUtility::appSecretFrom(startString),
-                                             RDDIUtility::transmissionTargetTokenFrom(startString), true);
+    auto instance = sharedInstance();
+    if (instance->configureWithAppSecret(RDDIUtility::appSecretFrom(startString),
+                                         RDDIUtility::transmissionTargetTokenFrom(startString), true)) {
+        sayWhenNoSecretCameOf(startString, *instance);
+    }
 }
 
 void RDDIDezIdedev::configure() { sharedInstance()->configureWithAppSecret(std::nullopt, std::nullopt, true); }
@@ -268,6 +282,7 @@ void RDDIDezIdedev::start(const std::optional<std::string>& startString,
     const auto appSecret = RDDIUtility::appSecretFrom(startString);
     const auto token = RDDIUtility::transmissionTargetTokenFrom(startString);
     if (configureWithAppSecret(appSecret, token, fromApplication)) {
+        sayWhenNoSecretCameOf(startString, *this);
         startServices(services, appSecret, token, fromApplication);
     }
 }

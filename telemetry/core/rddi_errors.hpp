@@ -14,6 +14,7 @@ inline constexpr int kRDDIConnectionPausedErrorCode = 100;
 inline constexpr int kRDDIStoreCannotWriteErrorCode = 101;
 inline constexpr int kRDDILogRefusedErrorCode = 102;
 inline constexpr int kRDDILogNotStoredErrorCode = 103;
+inline constexpr int kRDDINoAppSecretErrorCode = 104;
 inline constexpr const char* kRDDIInvalidContainerErrorDesc = "Invalid log container.";
 inline constexpr const char* kRDDICanceledErrorDesc = "The operation was canceled.";
 inline constexpr const char* kRDDIDisabledErrorDesc = "The service is disabled.";
@@ -25,6 +26,8 @@ inline constexpr const char* kRDDILogRefusedErrorDesc =
 inline constexpr const char* kRDDILogNotStoredErrorDesc =
     "The log could not be stored: it is larger than the log store, no stored log of its priority or lower could make "
     "room for it, or it holds text that could not be read back.";
+inline constexpr const char* kRDDINoAppSecretErrorDesc =
+    "The log cannot be sent: Dez Idedev was started without an app secret.";
 
 // An error of kRDDIErrorDomain with its localized description.
 inline platform::foundation::Error makeRDDIError(int code, const std::string& description) {

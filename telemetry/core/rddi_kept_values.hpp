@@ -21,7 +21,8 @@ inline constexpr std::size_t kRDDIUnlimitedKeptText = std::numeric_limits<std::s
 bool RDDIHoldsNul(std::string_view text);
 
 // Whether `value`, kept by `setter` as `what`, can go into later logs; otherwise one
-// ERROR line under `tag` naming both. No value (a cleared one) always can.
+// ERROR line under `tag` naming both (`what` must quote no more of a value than
+// RDDIQuoted does). No value (a cleared one) always can.
 bool RDDIAcceptKeptText(std::string_view setter, std::string_view what, const std::optional<std::string>& value,
                         std::size_t maxLength = kRDDIMaxKeptTextLength, const char* tag = nullptr);
 

@@ -43,8 +43,9 @@ std::optional<std::string> RDDIUserIdContext::userId() const {
 }
 
 void RDDIUserIdContext::setUserId(const std::optional<std::string>& userId) {
-    // Every later log carries the current user id; its length rules are the callers'.
-    if (!RDDIAcceptKeptText("setUserId", "the user id", userId, kRDDIUnlimitedKeptText)) return;
+    // Every later log carries the current user id: one longer than any target takes
+    // would make each of them too large to store.
+    if (!RDDIAcceptKeptText("setUserId", "the user id", userId, kMaxUserIdLength)) return;
     std::lock_guard lock(lock_);
     if (userId == currentUserIdInfo_->userId) return;
     currentUserIdInfo_->timestamp = pf::Date::now();
@@ -95,7 +96,7 @@ void RDDIUserIdContext::removeDelegate(const std::shared_ptr<RDDIUserIdContextDe
 
 bool RDDIUserIdContext::isUserIdValidForDezIdedev(const std::optional<std::string>& userId) {
     if (!userId) return true;
-    if (RDDIUTF16Length(*userId) > kMaxUserIdLength) {
+    if (RDDIExceedsUTF16Length(*userId, kMaxUserIdLength)) {
         RDDILogError(kRDDILogTag, "userId is limited to {} characters.", kMaxUserIdLength);
         return false;
     }
@@ -118,7 +119,7 @@ bool RDDIUserIdContext::isUserIdValidForVudEzezevuvo(const std::optional<std::st
         }
         return true;
     }
-    RDDILogError(kRDDILogTag, "userId prefix must be '{}', '{}' is not supported.", kCustomerPrefix, prefix);
+    RDDILogError(kRDDILogTag, "userId prefix must be '{}', '{}' is not supported.", kCustomerPrefix, RDDIQuoted(prefix));
     return false;
 }
 

@@ -139,6 +139,23 @@ std::size_t RDDIUTF16Length(std::string_view text) {
     return units;
 }
 
+bool RDDIExceedsUTF16Length(std::string_view text, std::size_t limit) {
+    std::size_t units = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto [bytes, width] = sequenceAt(text, at);
+        units += width;
+        if (units > limit) return true;
+        at += bytes;
+    }
+    return false;
+}
+
+std::string RDDIQuoted(std::string_view text) {
+    auto quoted = RDDITruncateToUTF16Length(text, kRDDIMaxQuotedLength);
+    if (quoted.size() < text.size()) quoted += "\u2026";
+    return quoted;
+}
+
 std::string RDDITruncateToUTF16Length(std::string_view text, std::size_t limit) {
     std::size_t units = 0;
     std::size_t at = 0;
@@ -168,19 +185,19 @@ std::map<std::string, std::string> RDDIUtility::validateProperties(const std::ma
             continue;
         }
         std::string validKey = key;
-        if (RDDIUTF16Length(key) > kMaxLength) {
+        if (RDDIExceedsUTF16Length(key, kMaxLength)) {
             RDDILogWarning(kRDDILogTag,
                            "{} '{}' : property {} : property key length cannot be longer than {} characters. Property "
                            "key will be truncated.",
-                           type, logName, key, kMaxLength);
+                           type, RDDIQuoted(logName), RDDIQuoted(key), kMaxLength);
             validKey = RDDITruncateToUTF16Length(key, kMaxLength);
         }
         std::string validValue = value;
-        if (RDDIUTF16Length(value) > kMaxLength) {
+        if (RDDIExceedsUTF16Length(value, kMaxLength)) {
             RDDILogWarning(kRDDILogTag,
                            "{} '{}' : property '{}' : property value cannot be longer than {} characters. Property "
                            "value will be truncated.",
-                           type, logName, key, kMaxLength);
+                           type, RDDIQuoted(logName), RDDIQuoted(key), kMaxLength);
             validValue = RDDITruncateToUTF16Length(value, kMaxLength);
         }
         result[validKey] = std::move(validValue);

@@ -130,6 +130,15 @@ bool RDDIIsHeaderSafe(std::string_view text);
 
 // Length of UTF-8 text in UTF-16 units.
 std::size_t RDDIUTF16Length(std::string_view text);
+// Whether UTF-8 text is longer than `limit` UTF-16 units. Reads no further than the
+// limit takes it, so a value of megabytes is measured as fast as a short one.
+bool RDDIExceedsUTF16Length(std::string_view text, std::size_t limit);
 // The longest prefix of at most `limit` UTF-16 units; never splits a character.
 std::string RDDITruncateToUTF16Length(std::string_view text, std::size_t limit);
+
+// The most of a value a log line quotes, in UTF-16 units.
+inline constexpr std::size_t kRDDIMaxQuotedLength = 256;
+// A value as a log line quotes it: its first kRDDIMaxQuotedLength UTF-16 units, and "…"
+// where it was cut. A refused value of megabytes would otherwise make a line as long.
+std::string RDDIQuoted(std::string_view text);
 }  // namespace rddi

@@ -260,6 +260,9 @@ void RDDIChannelUnitDefault::storeChunk(std::vector<QueuedLog>& chunk) {
             RDDILogDebug(kTag,
                          "Log of type '{}' was not filtered out by delegate(s) but ingestion is not ready to send it.",
                          type);
+            // Dropped unsent (the ingestion has no app secret): its delegates hear so, as
+            // for a log discarded unsent.
+            notifyFailureBeforeSendingForItem(log, makeRDDIError(kRDDINoAppSecretErrorCode, kRDDINoAppSecretErrorDesc));
         } else if (discardLogs_) {
             RDDILogWarning(kTag, "Channel {} disabled in log discarding mode, discard this log.", groupId());
             notifyFailureBeforeSendingForItem(log, connectionPausedError());

@@ -1,5 +1,6 @@
 #include "telemetry/pipeline/rddi_db_storage.hpp"
 
+#include "platform/foundation/folder_swap.hpp"
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_utility.hpp"
@@ -51,6 +52,10 @@ struct RDDIDBSharedFile {
     // The lock on "<file>-lock" that every operation of every process sharing the file
     // holds (FileLock): its descriptor while this process holds it, else -1.
     int fileLock = -1;
+    // Another process held the lock past an operation's wait: until the lock is taken
+    // again, operations go on without waiting for it (a stopped process may hold it for
+    // good, and each would wait its whole time-out).
+    bool lockBusy = false;
 };
 
 namespace {
@@ -116,6 +121,71 @@ std::optional<FileIdentity> identityOf(const std::string& path, int* error = nul
     return FileIdentity(status.st_dev, status.st_ino);
 }
 
+const char* kindOf(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "a device";
+}
+
+// Moves what stands at one of the store's names and is no regular file (a link, a
+// folder, a FIFO) to a free name beside it, with one warning: the store's files are
+// never reached through a link, and nothing another program put there is lost. False
+// when it could not be moved (a folder that cannot be written).
+bool setAside(const std::string& path, mode_t mode) {
+    for (int n = 1; n <= 100; ++n) {
+        const std::string aside = path + (n == 1 ? std::string(".aside") : ".aside-" + std::to_string(n));
+        if (pf::files::renameIfFree(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str()) == 0) {
+            RDDILogWarning(kRDDILogTag, "\"{}\" was {}, not a file of the log store; it was moved to \"{}\".", path,
+                           kindOf(mode), aside);
+            return true;
+        }
+        if (errno == ENOENT) return true;  // gone meanwhile
+        if (errno != EEXIST) break;
+    }
+    RDDILogWarning(kRDDILogTag, "\"{}\" is {}, not a file of the log store, and could not be moved aside: {}.", path,
+                   kindOf(mode), std::strerror(errno));
+    return false;
+}
+
+// lstat of one of the store's names once whatever stands there and is not a regular file
+// was set aside: 0 for a file, else -1 with errno (ENOENT when nothing is left there,
+// EEXIST when what is there could not be set aside).
+int lookAtStoreName(const std::string& path, struct stat& status) {
+    if (::lstat(path.c_str(), &status) != 0) return -1;
+    if (S_ISREG(status.st_mode)) return 0;
+    if (setAside(path, status.st_mode) && ::lstat(path.c_str(), &status) != 0) return -1;
+    if (S_ISREG(status.st_mode)) return 0;
+    errno = EEXIST;
+    return -1;
+}
+
+// Opens one of the store's own files with `access` (O_RDWR, O_WRONLY, O_RDONLY), making
+// it with `mode` when it is missing. Never through a link, and never anything but a
+// regular file: what else stands at the name is set aside first. -1 (errno set) when it
+// cannot be opened, or made.
+int openStoreFile(const std::string& path, int access, mode_t mode) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        struct stat status {};
+        if (lookAtStoreName(path, status) != 0 && errno == EEXIST) return -1;
+        int fd = ::open(path.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = ::open(path.c_str(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+            if (fd < 0 && errno == EEXIST) continue;  // made meanwhile by another process
+        }
+        if (fd < 0) {
+            // Put in place between the look and the open: looked at again.
+            if (errno == ELOOP || errno == EISDIR || errno == ENXIO) continue;
+            return -1;
+        }
+        if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) return fd;
+        ::close(fd);
+    }
+    errno = ELOOP;
+    return -1;
+}
+
 }  // namespace
 
 RDDIDBStorage::RDDIDBStorage(std::optional<RDDIDBSchema> schema, std::uint64_t version, const std::string& filename)
@@ -140,23 +210,18 @@ RDDIDBStorage::RDDIDBStorage(DeferConfiguration, std::optional<RDDIDBSchema> sch
 // process starting while another made the file would take its still empty file for the
 // remains of an interrupted first configuration and delete it. An operation waits for
 // the lock as long as for SQLite's own and then goes on without it (a process stopped
-// while holding it must not stop the others for good); configuring waits as long as it
-// takes. Taken under the shared mutex; a scope inside one that holds it takes nothing.
+// while holding it must not stop the others for good), but never acts on a replaced log
+// without it; configuring waits as long as it takes, off the caller's thread. Taken
+// under the shared mutex; a scope inside one that holds it takes nothing.
 class RDDIDBStorage::FileLock {
 public:
-    FileLock(RDDIDBStorage& storage, bool waitUntilHeld) : shared_(*storage.shared_) {
-        if (shared_.fileLock >= 0) return;
-        const auto path = storage.dbFilePath_.string() + "-lock";
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        // A read-only folder or file: a lock needs no writing.
-        if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return;
-        if (!(waitUntilHeld ? lockNow(fd) : lockWithin(fd))) {
-            ::close(fd);
-            return;
-        }
-        shared_.fileLock = fd;
-        took_ = true;
+    enum class Wait {
+        none,         // taken only if free now
+        busyTimeout,  // as long as SQLite waits for its own locks
+        untilHeld,    // as long as it takes
+    };
+    FileLock(RDDIDBStorage& storage, Wait wait) : storage_(storage), shared_(*storage.shared_) {
+        if (shared_.fileLock < 0) take(wait);
     }
     ~FileLock() {
         if (!took_) return;
@@ -166,20 +231,46 @@ public:
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
+    // This process holds the lock (through this scope or one around it).
+    bool held() const { return shared_.fileLock >= 0; }
+    // Another process held it for longer than this scope waited.
+    bool busy() const { return !held() && busy_; }
+    // Waits for a lock another process holds as long as it takes; a lock that cannot be
+    // had at all (no lock file can be opened) is not waited for.
+    void waitUntilHeldIfBusy() {
+        if (busy()) take(Wait::untilHeld);
+    }
+
 private:
+    void take(Wait wait) {
+        const int fd = storage_.openLockFile();
+        if (fd < 0) return;
+        const int milliseconds = wait == Wait::busyTimeout && !shared_.lockBusy ? kBusyTimeoutMilliseconds : 0;
+        const bool locked = wait == Wait::untilHeld ? lockNow(fd) : lockWithin(fd, milliseconds);
+        if (!locked) {
+            if (busy_ && wait == Wait::busyTimeout) shared_.lockBusy = true;
+            ::close(fd);
+            return;
+        }
+        shared_.fileLock = fd;
+        shared_.lockBusy = false;
+        took_ = true;
+        busy_ = false;
+    }
     static bool lockNow(int fd) {
         while (::flock(fd, LOCK_EX) != 0) {
             if (errno != EINTR) return false;
         }
         return true;
     }
-    static bool lockWithin(int fd) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMilliseconds);
+    bool lockWithin(int fd, int milliseconds) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
         auto pause = std::chrono::microseconds(20);
         for (;;) {
             if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
             if (errno == EINTR) continue;
-            if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+            busy_ = errno == EWOULDBLOCK;
+            if (!busy_ || std::chrono::steady_clock::now() >= deadline) {
                 RDDILogDebug(kRDDILogTag, "The log store's lock could not be taken: {}.", std::strerror(errno));
                 return false;
             }
@@ -188,9 +279,19 @@ private:
         }
     }
 
+    RDDIDBStorage& storage_;
     RDDIDBSharedFile& shared_;
     bool took_ = false;
+    bool busy_ = false;
 };
+
+int RDDIDBStorage::openLockFile() const {
+    const auto path = dbFilePath_.string() + "-lock";
+    const int fd = openStoreFile(path, O_RDWR, 0644);
+    if (fd >= 0 || (errno != EACCES && errno != EPERM && errno != EROFS)) return fd;
+    // A read-only folder or file, or another's: a lock needs no writing.
+    return openStoreFile(path, O_RDONLY, 0644);
+}
 
 RDDIDBStorage::~RDDIDBStorage() {
     std::lock_guard lock(shared_->mutex);
@@ -198,8 +299,11 @@ RDDIDBStorage::~RDDIDBStorage() {
     // A log deleted or replaced since the last operation is written back before the
     // keeper goes, and a copy put under its name by hand is not left to the next opening.
     if (shared_->keeper && identityOf(dbFilePath_.string()) == shared_->identity && logIsReplaced()) {
-        FileLock closing(*this, false);
-        followReplacedLog();
+        // Never without the lock while another process holds it: that one may be writing
+        // a new log the names lead to. Not waited for beyond SQLite's time-out either; the
+        // next store of the file to take the lock writes the log back.
+        FileLock closing(*this, FileLock::Wait::busyTimeout);
+        if (!closing.busy()) followReplacedLog();
     }
     closeKeeper();
 }
@@ -214,26 +318,59 @@ void RDDIDBStorage::configureStorage() {
         }
     });
     std::lock_guard lock(shared_->mutex);
-    FileLock configuring(*this, true);
-    int code = configureDatabase();
-    if (code == SQLITE_CORRUPT) {
-        // A database with damaged pages: what can still be read is worth keeping.
-        if (recoverDamagedDatabase("its integrity check failed", {})) return;
-        code = SQLITE_CORRUPT;
+    FileLock configuring(*this, FileLock::Wait::none);
+    if (configuring.busy()) {
+        // Another process holds the lock, for good if it is stopped (Ctrl-Z, a debugger):
+        // making the store must not wait for it. The first operation opens the file, on
+        // the thread that runs it (the logs queue).
+        configurationDeferred_ = true;
+        RDDILogDebug(kRDDILogTag, "The log store \"{}\" is locked by another process; it is opened by its first "
+                     "operation.", dbFilePath_.string());
+        return;
     }
+    configureHoldingLock();
+}
+
+void RDDIDBStorage::ensureConfigured() {
+    if (!configurationDeferred_) return;
+    configurationDeferred_ = false;
+    FileLock configuring(*this, FileLock::Wait::busyTimeout);
+    // A file another process is making must not be taken for the remains of an
+    // interrupted first one: then the lock is waited for as long as it takes. A made file
+    // is opened without it, as every operation goes on without it.
+    struct stat status {};
+    const bool made = ::lstat(dbFilePath_.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0;
+    if (!made) configuring.waitUntilHeldIfBusy();
+    configureHoldingLock();
+}
+
+void RDDIDBStorage::configureHoldingLock() {
+    int code = configureDatabase();
+    // A database with damaged pages: what can still be read is worth keeping.
+    if (code == SQLITE_CORRUPT && recoverDamagedDatabase("its integrity check failed", {})) code = SQLITE_OK;
     if (isCorruption(code)) {
         dropDatabase();
         code = configureDatabase();
     }
     // A file that cannot be written is said once, in the store's own words.
     if (code != SQLITE_OK && !noteUnwritable(code)) RDDILogError(kRDDILogTag, "Failed to initialize database.");
+    didConfigure();
 }
 
 std::filesystem::path RDDIDBStorage::reservePath() const { return dbFilePath_.string() + "-reserve"; }
 
 std::filesystem::path RDDIDBStorage::damagedPath() const { return dbFilePath_.string() + ".corrupt"; }
 
-std::string RDDIDBStorage::dbFileURL() const { return "file://" + percentEncodedPath(dbFilePath_.string()); }
+std::string RDDIDBStorage::dbFileURL() const {
+    // The folder's own path, links in it resolved: the file is opened without following a
+    // link at its own name, and SQLite refuses a path with a link anywhere in it.
+    std::string path = dbFilePath_.string();
+    if (char* folder = ::realpath(dbFilePath_.parent_path().c_str(), nullptr)) {
+        path = (std::filesystem::path(folder) / dbFilePath_.filename()).string();
+        std::free(folder);
+    }
+    return "file://" + percentEncodedPath(path);
+}
 
 bool RDDIDBStorage::logIsReplaced() const {
     for (const auto& [suffix, identity] : {std::pair{"-wal", shared_->logIdentity}, std::pair{"-shm", shared_->indexIdentity}}) {
@@ -335,7 +472,7 @@ void RDDIDBStorage::followReplacedLog() {
         const std::filesystem::path copy = path + ".new";
         std::uint64_t rows = 0;
         std::string why;
-        FileLock replacing(*this, true);
+        FileLock replacing(*this, FileLock::Wait::untilHeld);
         std::error_code error;
         if (copyKeptFile(copy, &rows, &why)) {
             // The copy needs no log: none of the old file's may ever meet it.
@@ -371,9 +508,12 @@ void RDDIDBStorage::followReplacedLog() {
     }
 }
 
-int RDDIDBStorage::followFile() {
+int RDDIDBStorage::followFile(FileLock& operating) {
     struct stat status {};
-    if (::stat(dbFilePath_.c_str(), &status) != 0) {
+    // Something else at the name (a link, a folder) is never opened: moved aside, it
+    // leaves the file gone, and a new one is made.
+    if (lookAtStoreName(dbFilePath_.string(), status) != 0) {
+        if (errno == EEXIST) return SQLITE_CANTOPEN;
         // Deleted, or its folder removed: a connection opened now would make an empty file
         // without tables, and every later log would be lost. Anything else (no permission
         // to look) is left to the operation to meet.
@@ -386,7 +526,18 @@ int RDDIDBStorage::followFile() {
     // of the old one.
     if (shared_->keeper && std::pair(status.st_dev, status.st_ino) != shared_->identity) closeKeeper();
     if (shared_->tablesLost) return remakeFile(false);
-    if (shared_->keeper && logIsReplaced()) followReplacedLog();
+    if (shared_->keeper && logIsReplaced()) {
+        // Only under the lock: without it another process may be writing back the same
+        // log, or writing a new one the names lead to, unseen.
+        if (operating.busy()) {
+            RDDILogWarning(kRDDILogTag,
+                           "The write-ahead log of the log store \"{}\" was deleted or replaced while another process "
+                           "holds the store's lock; the store waits for that process to let it go.",
+                           dbFilePath_.string());
+            operating.waitUntilHeldIfBusy();
+        }
+        followReplacedLog();
+    }
     return SQLITE_OK;
 }
 
@@ -475,7 +626,7 @@ int RDDIDBStorage::remakeFile(bool fileIsGone) {
     std::uint64_t carriedRows = 0;
     std::string notCarried;
     if (why.empty()) {
-        FileLock making(*this, true);
+        FileLock making(*this, FileLock::Wait::untilHeld);
         // Another process sharing the folder may have made or mended it meanwhile.
         const bool exists = std::filesystem::exists(dbFilePath_, error);
         if (fileIsGone && !exists && shared_->keeper) {
@@ -583,19 +734,24 @@ void RDDIDBStorage::raiseSequences(sqlite3* database, const std::map<std::string
 int RDDIDBStorage::configureDatabase() {
     // The file named when the store was made, even where the SDK's folder is now worked
     // out elsewhere (a test's next home).
-    std::error_code error;
-    const bool existed = std::filesystem::exists(dbFilePath_, error);
-    // An empty file is what an interrupted first configuration leaves: no database.
-    if (existed && std::filesystem::file_size(dbFilePath_, error) == 0 && !error) return SQLITE_NOTADB;
+    // Never through a link at its name: something other than a file there is set aside.
+    struct stat status {};
+    bool existed = lookAtStoreName(dbFilePath_.string(), status) == 0;
+    if (!existed && errno == EEXIST) return SQLITE_CANTOPEN;
     if (!existed) {
         RDDIUtility::createDirectoryAtURL(dbFilePath_.parent_path());
-        const int made = ::open(dbFilePath_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (made < 0) {
+        const int made = ::open(dbFilePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (made >= 0) {
+            ::close(made);
+        } else if (errno == EEXIST) {
+            existed = ::lstat(dbFilePath_.c_str(), &status) == 0;
+        } else {
             RDDILogError(kRDDILogTag, "Couldn't create new file at path {}", dbFilePath_.string());
             return SQLITE_CANTOPEN;
         }
-        ::close(made);
     }
+    // An empty file is what an interrupted first configuration leaves: no database.
+    if (existed && status.st_size == 0) return SQLITE_NOTADB;
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
     if (!db) return code;
@@ -655,11 +811,15 @@ int RDDIDBStorage::configureDatabase() {
 bool RDDIDBStorage::keepReserve() {
     std::error_code error;
     const auto path = reservePath();
-    if (std::filesystem::file_size(path, error) >= kReserveBytes && !error) return true;
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        static_cast<std::uintmax_t>(status.st_size) >= kReserveBytes) {
+        return true;
+    }
     // Never the last room on the disk: the reserve is only worth making with as much to spare.
     const auto available = availableBytes();
     if (!available || *available < 2 * kReserveBytes) return false;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = openStoreFile(path.string(), O_WRONLY, 0600);
     if (fd < 0) return false;
     // Allocated, not sparse: only blocks it really holds can be handed back.
     const bool made = ::posix_fallocate(fd, 0, static_cast<off_t>(kReserveBytes)) == 0;
@@ -738,8 +898,9 @@ void RDDIDBStorage::noteWritable() {
 
 void RDDIDBStorage::checkpointWhileDiskIsFull(int mode) {
     std::lock_guard lock(shared_->mutex);
-    FileLock operating(*this, false);
-    if (!shared_->diskFull || followFile() != SQLITE_OK) return;
+    ensureConfigured();
+    FileLock operating(*this, FileLock::Wait::busyTimeout);
+    if (!shared_->diskFull || followFile(operating) != SQLITE_OK) return;
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
     if (!db) return;
@@ -769,7 +930,7 @@ bool RDDIDBStorage::damageFound() const {
 std::optional<std::uint64_t> RDDIDBStorage::recoverDamagedDatabase(const std::string& reason,
                                                                    const Recovery& recovery) {
     std::lock_guard lock(shared_->mutex);
-    FileLock replacing(*this, true);
+    FileLock replacing(*this, FileLock::Wait::untilHeld);
     damageFound_ = false;
     closeKeeper();
     const std::string path = dbFilePath_.string();
@@ -930,8 +1091,9 @@ std::uint64_t RDDIDBStorage::carryOverRows(const Recovery& recovery) {
 
 int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& block) {
     std::lock_guard lock(shared_->mutex);
-    FileLock operating(*this, false);
-    if (const int followed = followFile(); followed != SQLITE_OK) return followed;
+    ensureConfigured();
+    FileLock operating(*this, FileLock::Wait::busyTimeout);
+    if (const int followed = followFile(operating); followed != SQLITE_OK) return followed;
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
     if (!db) {
@@ -1044,8 +1206,9 @@ void RDDIDBStorage::setMaxStorageSize(long sizeInBytes, const std::function<void
         if (completionHandler) completionHandler(success);
     };
     std::unique_lock lock(shared_->mutex);
-    std::optional<FileLock> operating(std::in_place, *this, false);
-    int code = followFile();
+    ensureConfigured();
+    std::optional<FileLock> operating(std::in_place, *this, FileLock::Wait::busyTimeout);
+    int code = followFile(*operating);
     sqlite3* db = code == SQLITE_OK ? openDatabaseAtFileURL(dbFileURL(), &code) : nullptr;
     if (!db) {
         operating.reset();
@@ -1109,8 +1272,10 @@ int RDDIDBStorage::configureSQLite() { return sqlite3_config(SQLITE_CONFIG_URI, 
 
 sqlite3* RDDIDBStorage::openDatabaseAtFileURL(const std::string& fileURL, int* result) {
     sqlite3* db = nullptr;
+    // Never through a link put at the file's name: SQLite would write the database into
+    // whatever it leads to.
     const int code = sqlite3_open_v2(fileURL.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI |
-                                                                 SQLITE_OPEN_SHAREDCACHE,
+                                                                 SQLITE_OPEN_SHAREDCACHE | SQLITE_OPEN_NOFOLLOW,
                                      nullptr);
     if (result) *result = code;
     if (code != SQLITE_OK) {

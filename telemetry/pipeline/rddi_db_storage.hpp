@@ -68,7 +68,8 @@ public:
     static constexpr int kShortRoomAutoCheckpointPages = 32;
     static constexpr std::uintmax_t kShortRoomBytes = 8 * 1024 * 1024;
 
-    // Creates or opens, migrates and versions the file now.
+    // Creates or opens, migrates and versions the file now; while another process holds
+    // the file's lock, the first operation does instead.
     RDDIDBStorage(std::optional<RDDIDBSchema> schema, std::uint64_t version, const std::string& filename);
     virtual ~RDDIDBStorage();
     RDDIDBStorage(const RDDIDBStorage&) = delete;
@@ -174,9 +175,18 @@ protected:
     // For a file made anew while the process still holds row ids of the old one: per
     // table, the AUTOINCREMENT floor of the new file, so that no held id names a new row.
     virtual std::map<std::string, std::int64_t> heldRowIdFloors() const { return {}; }
+    // Once the file is configured (when the store is made, or by its first operation when
+    // another process held the lock then): a subclass completes what it needs of the file.
+    virtual void didConfigure() {}
 
 private:
     class FileLock;
+    // Opens "<file>-lock" (never through a link; a non-file there is set aside); -1 when
+    // no lock file can be opened.
+    int openLockFile() const;
+    // Configuring deferred because another process held the lock, done now.
+    void ensureConfigured();
+    void configureHoldingLock();
     int configureDatabase();
     bool keepReserve();
     void checkpointWhileDiskIsFull(int mode);
@@ -193,7 +203,7 @@ private:
     // Before an operation: a file replaced under its name is followed, one that is gone
     // or has lost its tables is made anew. SQLITE_OK, or the code of an operation that
     // cannot reach a file.
-    int followFile();
+    int followFile(FileLock& operating);
     int remakeFile(bool fileIsGone);
     // Copies the file the keeper still holds open, gone from its name, to `copy`, with the
     // number of rows of the schema's tables it holds; false, with why, when it could not.
@@ -207,6 +217,7 @@ private:
     long maxSizeInBytes_ = kDefaultMaxSizeInBytes;
     long pageSize_ = 0;
     bool damageFound_ = false;
+    bool configurationDeferred_ = false;
     // The keeper and the lock this process's stores of the file share.
     RDDIDBSharedFile* shared_ = nullptr;
 };

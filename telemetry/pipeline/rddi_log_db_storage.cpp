@@ -233,12 +233,15 @@ RDDILogDBStorage::RDDILogDBStorage() : RDDIDBStorage(DeferConfiguration{}, logsS
     // The core's and the Common Schema logs decode wherever the store is made; the
     // services register their own log classes when they start.
     RDDIRegisterCoreArchiveClasses();
-    configureStorage();
     const auto indexes = columnsIndexes(logsSchema()).at(kTableName);
     idColumnIndex_ = indexes.at(kIdColumn);
     groupIdColumnIndex_ = indexes.at(kGroupIdColumn);
     logColumnIndex_ = indexes.at(kLogColumn);
     targetTokenColumnIndex_ = indexes.at(kTargetTokenColumn);
+    configureStorage();
+}
+
+void RDDILogDBStorage::didConfigure() {
     // Files made before the group index and the claims existed get them too.
     executeQueryUsingBlock([](sqlite3* db) { return completeSchema(db) ? SQLITE_OK : SQLITE_ERROR; });
 }

@@ -108,6 +108,7 @@ private:
     void recoverIfDamaged();
     // Ids of the batches in flight and of delivered rows not yet deleted.
     std::map<std::string, std::int64_t> heldRowIdFloors() const override;
+    void didConfigure() override;
 
     // Keyed by (group id, batch id): a group whose id extends another's ("Crashes" and
     // "CrashesBuffer") keeps its own batches when the other is deleted.

@@ -2,16 +2,32 @@
 
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/core/rddi_logger.hpp"
+#include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/pipeline/rddi_vud_ezezevuvo_ingestion.hpp"
 
 #include <fmt/format.h>
-
-#include <regex>
 
 namespace rddi {
 
 namespace {
 constexpr const char* kNamePattern = "^[a-zA-Z0-9]((\\.(?!(\\.|$)))|[_a-zA-Z0-9]){3,99}$";
+constexpr std::size_t kMinNameLength = 4;
+constexpr std::size_t kMaxNameLength = 100;
+
+// kNamePattern, checked by hand and its length first: 4 to 100 of letters, digits, "_"
+// and ".", beginning with a letter or digit, with no "." beside another or at the end.
+bool matchesNamePattern(std::string_view name) {
+    if (name.size() < kMinNameLength || name.size() > kMaxNameLength) return false;
+    const auto alphanumeric = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    };
+    if (!alphanumeric(name.front()) || name.back() == '.') return false;
+    for (std::size_t i = 1; i < name.size(); ++i) {
+        const char c = name[i];
+        if (c == '.' ? name[i - 1] == '.' : !(alphanumeric(c) || c == '_')) return false;
+    }
+    return true;
+}
 constexpr const char* kValidationFailed = "Log validation failed.";
 
 std::string groupIdOf(RDDIChannelUnitProtocol& unit) {
@@ -45,9 +61,8 @@ bool RDDIVudEzezevuvoChannelDelegate::validateLogName(const std::optional<std::s
         RDDILogError(tag, "{} Name must not be nil or empty.", kValidationFailed);
         return false;
     }
-    static const std::regex pattern(kNamePattern);
-    if (!std::regex_search(*name, pattern)) {
-        RDDILogError(tag, "{} Name must match '{}' but was '{}'", kValidationFailed, kNamePattern, *name);
+    if (!matchesNamePattern(*name)) {
+        RDDILogError(tag, "{} Name must match '{}' but was '{}'", kValidationFailed, kNamePattern, RDDIQuoted(*name));
         return false;
     }
     return true;

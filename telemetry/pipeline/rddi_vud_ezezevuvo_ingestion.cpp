@@ -9,12 +9,48 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <set>
+#include <string_view>
 
 namespace rddi {
 
 namespace pf = platform::foundation;
+
+namespace {
+
+// The masks below are scanned by hand, not matched by a regular expression: what they
+// read comes from the network and the host, of any length, and an engine that recurses
+// once per character of a match overflows the stack on a long one.
+
+bool isPatternSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+bool startsWithIgnoringCase(std::string_view text, std::size_t at, std::string_view word) {
+    if (text.size() - at < word.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(text[at + i]) != word[i]) return false;
+    }
+    return true;
+}
+
+// Where a match of "token"\s*:\s*"[^"]+" (any case) starting at `at` ends, or npos.
+std::size_t tokenMemberEnd(std::string_view text, std::size_t at) {
+    static constexpr std::string_view kName = "\"token\"";
+    if (!startsWithIgnoringCase(text, at, kName)) return std::string_view::npos;
+    std::size_t i = at + kName.size();
+    while (i < text.size() && isPatternSpace(text[i])) ++i;
+    if (i == text.size() || text[i] != ':') return std::string_view::npos;
+    ++i;
+    while (i < text.size() && isPatternSpace(text[i])) ++i;
+    if (i == text.size() || text[i] != '"') return std::string_view::npos;
+    const auto close = text.find('"', i + 1);
+    if (close == std::string_view::npos || close == i + 1) return std::string_view::npos;
+    return close + 1;
+}
+
+}  // namespace
 
 std::shared_ptr<RDDIVudEzezevuvoIngestion> RDDIVudEzezevuvoIngestion::create(
     std::shared_ptr<RDDIHttpClientProtocol> httpClient, const std::string& baseUrl) {
@@ -85,8 +121,18 @@ std::optional<pf::Data> RDDIVudEzezevuvoIngestion::getPayloadWithData(const RDDI
 }
 
 std::string RDDIVudEzezevuvoIngestion::obfuscateResponsePayload(const std::string& payload) const {
-    return RDDIUtility::obfuscateString(payload, "\"token\"\\s*:\\s*\"[^\"]+\"", "\"token\" : \"***\"")
-        .value_or(payload);
+    // Every JSON member named token with a string value, masked.
+    std::string out;
+    out.reserve(payload.size());
+    for (std::size_t at = 0; at < payload.size();) {
+        if (const auto end = tokenMemberEnd(payload, at); end != std::string::npos) {
+            out += "\"token\" : \"***\"";
+            at = end;
+        } else {
+            out += payload[at++];
+        }
+    }
+    return out;
 }
 
 std::string RDDIVudEzezevuvoIngestion::obfuscateTargetTokens(const std::string& tokens) {
@@ -114,7 +160,16 @@ std::string RDDIVudEzezevuvoIngestion::obfuscateTickets(const std::string& ticke
         }
         return parsed.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
-    return RDDIUtility::obfuscateString(tickets, ":[^\"]+", ":***").value_or("***");
+    // Not JSON: whatever follows a colon, up to a quote, is masked.
+    std::string out;
+    for (std::size_t at = 0; at < tickets.size();) {
+        const char c = tickets[at++];
+        out += c;
+        if (c != ':' || at == tickets.size() || tickets[at] == '"') continue;
+        out += "***";
+        at = std::min(tickets.find('"', at), tickets.size());
+    }
+    return out;
 }
 
 std::string RDDIVudEzezevuvoIngestion::obfuscateHeaderValue(const std::string& name, const std::string& value) const {

@@ -2,6 +2,7 @@
 #include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/core/rddi_session_context.hpp"
+#include "telemetry/core/rddi_user_id_context.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
@@ -14,6 +15,7 @@
 
 #include <cmath>
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <thread>
 
@@ -191,6 +193,43 @@ TEST_F(AnalyticsTest, NamesAreCheckedWhenLogsEnterTheUnit) {
               2);
     EXPECT_TRUE(env_.logged(RDDILogLevelError, "event name cannot contain a NUL character"));
     EXPECT_TRUE(env_.logged(RDDILogLevelError, "page name cannot contain a NUL character"));
+}
+
+TEST_F(AnalyticsTest, ALineQuotesAtMostTheFirst256CharactersOfARefusedOrCutValue) {
+    startAnalytics();
+    // 10 MB, told apart from its first 256 characters.
+    const std::string head(256, 'q');
+    const std::string huge = head + std::string(10'000'000, 'z');
+    const struct {
+        const char* what;
+        std::function<void()> act;
+        const char* line;
+    } cases[] = {
+        {"event name", [&] { RDDIAnalytics::trackEvent(huge); }, "name length cannot be longer than 256"},
+        {"typed property key",
+         [&] {
+             auto properties = std::make_shared<RDDIEventProperties>();
+             properties->setInt64(1, huge);
+             RDDIAnalytics::trackEvent("typed", properties);
+         },
+         "key length cannot exceed 125"},
+        {"page property key", [&] { RDDIAnalytics::trackPage("page", RDDIStringProperties{{huge, "v"}}); },
+         "property key length cannot be longer than 125"},
+        {"double property key", [&] { RDDIEventProperties().setDouble(std::nan(""), huge); }, "must be finite"},
+        {"user id prefix", [&] { RDDIUserIdContext::isUserIdValidForVudEzezevuvo(huge + ":id"); },
+         "userId prefix must be"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        env_.clearLogs();
+        c.act();
+        const auto logs = env_.capturedLogs();
+        const auto line = std::find_if(logs.begin(), logs.end(),
+                                       [&](const auto& log) { return log.message.find(c.line) != std::string::npos; });
+        ASSERT_NE(line, logs.end());
+        EXPECT_NE(line->message.find(head + "\u2026"), std::string::npos) << line->message.substr(0, 400);
+        EXPECT_LT(line->message.size(), 1000u);
+    }
 }
 
 TEST_F(AnalyticsTest, TypedPropertiesAreLimitedAndCut) {

@@ -165,13 +165,19 @@ TEST_F(TargetsScenarioTest, EverySetterRefusesAValueNoLogCouldCarryAndLaterEvent
     // refused with one ERROR line, and an event tracked next arrives with the value before.
     auto target = RDDIAnalytics::transmissionTargetForToken(kRootToken);
     auto& config = *target->propertyConfigurator();
-    const std::string nul("b\0ad", 4), tooLong(300, 'x');
+    const std::string nul("b\0ad", 4), tooLong(300, 'x'), huge(10'000'000, 'h');
+    // Lengths count characters, not bytes: the longest value kept is of two-byte characters.
+    const auto accents = [](int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i) text += "\xC3\xA9";
+        return text;
+    };
     const struct {
         const char* setter;
         std::function<void(const std::string&)> set;
-        std::string kept, invalid;  // `invalid` is tried beside a NUL
+        std::string kept, invalid;  // `invalid` is tried beside a NUL, and 10 MB where a length is the rule
         const char* invalidLine;
-        const char* where;  // the value in what arrived: an event's line ("/cs") or a page log ("/page")
+        std::string where;  // the value in what arrived: an event's line ("/cs") or a page log ("/page")
         nlohmann::json expected;
         bool toTarget = true;  // else tracked to the default target, with a page
     } cases[] = {
@@ -202,13 +208,24 @@ TEST_F(TargetsScenarioTest, EverySetterRefusesAValueNoLogCouldCarryAndLaterEvent
              config.setEventPropertyDouble(v == "NaN" ? std::nan("") : 1.5, v == nul ? nul : "double");
          },
          "", "NaN", "must be finite", "/cs/data/double", 1.5},
+        // Default event properties and the user id are held to what one event may carry.
+        {"setEventPropertyString", [&](const std::string& v) { config.setEventPropertyString(v, "accented"); },
+         accents(125), accents(126), "the value of event property \"accented\" is longer than 125",
+         "/cs/data/accented", accents(125)},
+        {"setEventPropertyInt64", [&](const std::string& v) { config.setEventPropertyInt64(7, v); }, accents(125),
+         accents(126), "setEventPropertyInt64: the event property key is longer than 125", "/cs/data/" + accents(125),
+         7},
+        {"setUserId", [&](const std::string& v) { config.setUserId(v); }, accents(256), accents(257),
+         "setUserId: the user id is longer than 256", "/cs/ext/user/localId", "c:" + accents(256)},
     };
     std::vector<std::pair<std::size_t, std::string>> tracked;  // case, event name
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
-        for (const auto& value : {nul, c.invalid}) {
+        const std::string_view rule(c.invalidLine);
+        const bool lengthRule = rule.find("is longer than") != rule.npos || rule.find("is limited to") != rule.npos;
+        for (const auto& value : {nul, c.invalid, lengthRule ? huge : std::string()}) {
             if (value.empty()) continue;
-            SCOPED_TRACE(std::string(c.setter) + " " + c.where);
+            SCOPED_TRACE(std::string(c.setter) + " " + c.where.substr(0, 40) + " " + std::to_string(value.size()));
             c.set(c.kept);
             scenario_.telemetry().clearLogs();
             c.set(value);
@@ -219,7 +236,8 @@ TEST_F(TargetsScenarioTest, EverySetterRefusesAValueNoLogCouldCarryAndLaterEvent
                 if (log.level >= RDDILogLevelError && log.message.find(line) != std::string::npos)
                     errors.push_back(log.message);
             ASSERT_EQ(errors.size(), 1u) << line;
-            EXPECT_EQ(errors[0].find("NUL") != std::string::npos, value == nul) << errors[0];
+            EXPECT_EQ(errors[0].find("NUL") != std::string::npos, value == nul) << errors[0].substr(0, 400);
+            EXPECT_LT(errors[0].size(), 1000u) << "the value is quoted whole";
             const std::string name = "after." + std::to_string(tracked.size());
             if (c.toTarget) {
                 target->trackEvent(name);
@@ -254,7 +272,7 @@ TEST_F(TargetsScenarioTest, EverySetterRefusesAValueNoLogCouldCarryAndLaterEvent
     });
     EXPECT_TRUE(all()) << "lost";
     for (const auto& [i, name] : tracked) {
-        SCOPED_TRACE(std::string(cases[i].setter) + " " + name);
+        SCOPED_TRACE(std::string(cases[i].setter) + " " + cases[i].where.substr(0, 40) + " " + name);
         EXPECT_EQ(events[name].size(), 1u);
         if (events[name].empty()) continue;
         const nlohmann::json got{{"cs", events[name][0].json}, {"page", logs[name]}};

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <thread>
 
@@ -203,20 +204,38 @@ TEST_F(ContextsTest, UserIdRules) {
     EXPECT_EQ(RDDIUserIdContext::prefixedUserIdFromUserId(std::nullopt), std::nullopt);
 }
 
-TEST_F(ContextsTest, TheSessionContextKeepsNoIdThatALogCouldNotCarry) {
+TEST_F(ContextsTest, TheContextsKeepNoIdThatALogCouldNotCarry) {
     // Every later log carries the current id: one holding a NUL (never read back once stored)
-    // or out of all proportion is refused, and the id before stays. The user id's own check
-    // is caught end to end in the targets scenario.
+    // or longer than any log takes is refused, and the id before stays. Lengths count
+    // characters, not bytes: 256 two-byte characters are kept.
     auto sessions = RDDISessionContext::sharedInstance();
-    for (const std::string& refused : {std::string("b\0ad", 4), std::string(257, 's')}) {
-        sessions->setSessionId("kept");
+    auto users = RDDIUserIdContext::sharedInstance();
+    const struct {
+        const char* setter;
+        std::function<void(const std::string&)> set;
+        std::function<std::optional<std::string>()> current;
+    } setters[] = {
+        {"setSessionId", [&](const std::string& id) { sessions->setSessionId(id); },
+         [&] { return sessions->currentSessionInfo().sessionId; }},
+        {"setUserId", [&](const std::string& id) { users->setUserId(id); }, [&] { return users->userId(); }},
+    };
+    std::string longest;
+    for (int i = 0; i < 256; ++i) longest += "\xC3\xA9";
+    const std::string refused[] = {std::string("b\0ad", 4), longest + "\xC3\xA9", std::string(10'000'000, 's')};
+    for (const auto& setter : setters) {
+        SCOPED_TRACE(setter.setter);
         env_.clearLogs();
-        sessions->setSessionId(refused);
-        EXPECT_EQ(sessions->currentSessionInfo().sessionId, "kept");
-        const auto logs = env_.capturedLogs();
-        ASSERT_EQ(logs.size(), 1u);
-        EXPECT_EQ(logs[0].level, RDDILogLevelError);
-        EXPECT_TRUE(logs[0].message.starts_with("setSessionId: ")) << logs[0].message;
+        setter.set(longest);
+        EXPECT_EQ(setter.current(), longest);
+        for (const auto& id : refused) {
+            env_.clearLogs();
+            setter.set(id);
+            EXPECT_EQ(setter.current(), longest);
+            const auto logs = env_.capturedLogs();
+            ASSERT_EQ(logs.size(), 1u);
+            EXPECT_EQ(logs[0].level, RDDILogLevelError);
+            EXPECT_TRUE(logs[0].message.starts_with(std::string(setter.setter) + ": ")) << logs[0].message.substr(0, 300);
+        }
     }
 }
 

@@ -36,6 +36,32 @@ TEST_F(CustomPropertiesTest, KeysMustBeLettersThenLettersOrDigitsUpTo128) {
                                                    "\" length cannot be longer than \"128\" characters."));
 }
 
+TEST_F(CustomPropertiesTest, AKeyOfAnyLengthIsRefusedByItsLengthAndQuotedShort) {
+    // Measured before it is matched: a key of tens of thousands of characters used to
+    // overflow the stack of the matcher.
+    const struct {
+        const char* name;
+        std::size_t length;
+        char fill;
+    } cases[] = {{"one over", 129, 'k'}, {"one over, against the pattern too", 129, '_'},
+                 {"30,000", 30'000, 'k'}, {"10 MB", 10'000'000, 'k'}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        env_.clearLogs();
+        const std::string key = "k" + std::string(c.length - 1, c.fill);
+        properties_.setString("v", key);
+        properties_.clearPropertyForKey(key);
+        EXPECT_TRUE(properties_.propertiesImmutableCopy().empty());
+        const auto logs = env_.capturedLogs();
+        ASSERT_EQ(logs.size(), 2u);
+        for (const auto& log : logs) {
+            EXPECT_EQ(log.level, RDDILogLevelError);
+            EXPECT_NE(log.message.find("length cannot be longer than \"128\" characters."), std::string::npos);
+            EXPECT_LT(log.message.size(), 400u) << "the key is quoted whole";
+        }
+    }
+}
+
 TEST_F(CustomPropertiesTest, SixtyKeysAtMostButExistingOnesMayBeOverridden) {
     for (int i = 0; i < 60; ++i) properties_.setNumber(i, "key" + std::to_string(i));
     properties_.setNumber(60, "key60");

@@ -18,12 +18,15 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -44,6 +47,7 @@ using rddi::testkit::ScenarioEnvironment;
 
 constexpr const char* kLaunchVariable = "GW_STORE_LAUNCH";  // see LaunchPlan
 constexpr const char* kReportVariable = "GW_STORE_LAUNCH_REPORT";
+constexpr const char* kHolderVariable = "GW_STORE_LOCK_HOLDER";  // the lock file a holder holds
 constexpr const char* kDiskFullDiscard = "Log could not be stored because the disk is full; discarding the log.";
 constexpr const char* kRefusedURL = "http://127.0.0.1:1";
 // What the delegates hear for every log the store cannot write.
@@ -76,13 +80,22 @@ struct LaunchPlan {
     int removeAt = -1;
     std::string remove = "-";
     int restoreAt = -1;
+    // The app secret the launch starts with: "-" a sound one, "empty" none at all, "nul"
+    // one holding a NUL.
+    std::string secret = "-";
 
     std::string encoded() const {
         return url + " " + std::to_string(events) + " " + (prefix.empty() ? "-" : prefix) + " " + until + " " +
                std::to_string(perSecond) + " " + std::to_string(storageBytes) + " " + std::to_string(removeAt) + " " +
-               remove + " " + std::to_string(restoreAt);
+               remove + " " + std::to_string(restoreAt) + " " + secret;
     }
 };
+
+std::string startStringFor(const std::string& secret) {
+    if (secret == "empty") return "";
+    if (secret == "nul") return std::string("0123456789abcdef\0" "0123456789abcde", 32);
+    return "0123456789abcdef0123456789abcdef";
+}
 
 sqlite3* openLogs(int flags = SQLITE_OPEN_READONLY) {
     sqlite3* db = nullptr;
@@ -195,6 +208,8 @@ public:
     void add(char kind, const std::string& text) {
         std::lock_guard lock(mutex_);
         file_ << kind << ' ' << text << '\n';
+        // What the test waits on while the launch runs is seen at once.
+        if (kind == 'r' || kind == 'w') file_.flush();
     }
     void flush() {
         std::lock_guard lock(mutex_);
@@ -206,17 +221,17 @@ private:
     std::ofstream file_;
 };
 
-// The launch itself: runs only as a child process of the tests below. It reports
-// "t <name>" for each tracked event, "s <name>" for each event left stored, "f <name>
-// <error>" for each event reported to the delegates as failed, and "e <text>" for each
-// ERROR line of the SDK.
+// The launch itself: runs only as a child process of the tests below. It reports "r"
+// once start() returned, "t <name>" for each tracked event, "s <name>" for each event
+// left stored, "f <name> <error>" for each event reported to the delegates as failed,
+// "e <text>" for each ERROR line of the SDK and "w <text>" for each WARNING line.
 TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     const char* encoded = std::getenv(kLaunchVariable);
     if (!encoded) GTEST_SKIP() << "runs as a child process only";
     LaunchPlan plan;
     std::istringstream words(encoded);
     words >> plan.url >> plan.events >> plan.prefix >> plan.until >> plan.perSecond >> plan.storageBytes >>
-        plan.removeAt >> plan.remove >> plan.restoreAt;
+        plan.removeAt >> plan.remove >> plan.restoreAt >> plan.secret;
     auto report = std::make_shared<LaunchLines>(std::getenv(kReportVariable));
 
     rddi::testkit::TelemetryTestEnvironment::resetSdk();
@@ -225,15 +240,16 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
         std::nullopt, rddi::RDDI_Reachability::withStatusSource([] { return std::optional<bool>(true); })));
     RDDIDezIdedev::setLogHandler([report](const rddi::RDDILogMessageProvider& provider, rddi::RDDILogLevel level,
                                           const std::string&, const char*, const char*, std::uint32_t) {
-        if (level < rddi::RDDILogLevelError || !provider) return;
+        if (level < rddi::RDDILogLevelWarning || !provider) return;
         auto text = provider();
         std::replace(text.begin(), text.end(), '\n', ' ');
-        report->add('e', text);
+        report->add(level == rddi::RDDILogLevelWarning ? 'w' : 'e', text);
     });
     RDDIDezIdedev::setLogLevel(rddi::RDDILogLevelWarning);
     if (plan.storageBytes > 0) RDDIDezIdedev::setMaxStorageSize(plan.storageBytes, nullptr);
     RDDIDezIdedev::setLogUrl(plan.url);
-    RDDIDezIdedev::start("0123456789abcdef0123456789abcdef", {RDDIAnalytics::serviceClass()});
+    RDDIDezIdedev::start(startStringFor(plan.secret), {RDDIAnalytics::serviceClass()});
+    report->add('r', "started");
     auto handled = std::make_shared<HandledEvents>(
         [report](const std::string& name, const std::string& error) { report->add('f', name + " " + error); });
     RDDIDezIdedev::sharedInstance()->channelGroup()->addDelegate(handled);
@@ -290,9 +306,22 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     report->flush();
 }
 
+// A process holding the store's lock as a launch stopped in the middle of an operation
+// (Ctrl-Z, a debugger) would: runs only as a child process of the tests below, reports
+// "held" once it holds the lock, and holds it until it is killed.
+TEST(StoreLockHolderChildProcess, HoldTheLock) {
+    const char* path = std::getenv(kHolderVariable);
+    if (!path) GTEST_SKIP() << "runs as a child process only";
+    const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0) << std::strerror(errno);
+    std::ofstream(std::getenv(kReportVariable)) << "held" << std::endl;
+    for (;;) ::pause();
+}
+
 struct LaunchReport {
     int status = -1;
-    std::vector<std::string> tracked, stored, failed, errors;
+    std::vector<std::string> tracked, stored, failed, errors, warnings;
     std::vector<std::string> failures;  // the error of each failed event, in the order of `failed`
     std::string output;  // what the launch printed, for failures
 
@@ -345,8 +374,16 @@ public:
                 result.failures.push_back(space == std::string::npos ? std::string() : text.substr(space + 1));
             }
             if (line[0] == 'e') result.errors.push_back(text);
+            if (line[0] == 'w') result.warnings.push_back(text);
         }
         return result;
+    }
+    // Whether the launch has reported a line of `kind` holding `text` so far.
+    bool hasReported(char kind, const std::string& text) const {
+        std::ifstream lines(report_);
+        for (std::string line; std::getline(lines, line);)
+            if (line.size() >= 2 && line[0] == kind && line.find(text, 2) != std::string::npos) return true;
+        return false;
     }
 
 private:
@@ -356,6 +393,35 @@ private:
 };
 
 LaunchReport runLaunch(const LaunchPlan& plan) { return Launch(plan).finish(); }
+
+// A process of its own holding the lock of the store under the test's home, stopped (as
+// by Ctrl-Z) once it holds it. It lets go when it is released, killed as a user would.
+class StoppedLockHolder {
+public:
+    StoppedLockHolder() {
+        const auto lock = ScenarioEnvironment::logsPath().string() + "-lock";
+        const auto report = scratch_.path() / "held.txt";
+        pid_ = rddi::testkit::spawnSelf({"StoreLockHolderChildProcess.HoldTheLock",
+                                         {{kHolderVariable, lock}, {kReportVariable, report.string()}},
+                                         scratch_.path() / "output.txt"});
+        held_ = pid_ > 0 && waitFor([&] { return fs::exists(report) && gwtest::readFile(report).starts_with("held"); },
+                                    std::chrono::seconds(120));
+        if (held_) ::kill(pid_, SIGSTOP);
+    }
+    ~StoppedLockHolder() { release(); }
+    bool held() const { return held_; }
+    void release() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        rddi::testkit::waitForChild(pid_, std::chrono::minutes(1));
+        pid_ = -1;
+    }
+
+private:
+    gwtest::TempDir scratch_;
+    pid_t pid_ = -1;
+    bool held_ = false;
+};
 
 // Every arrival of an event at the server, by name.
 std::map<std::string, int> arrivals(const rddi::testkit::LoopbackServer& server) {
@@ -379,6 +445,20 @@ std::set<std::string> namesWithPrefix(const std::map<std::string, int>& seen, co
     for (const auto& [name, count] : seen)
         if (name.starts_with(prefix)) names.insert(name);
     return names;
+}
+
+// What every run of two launches sharing the store holds: both ended well, tracked all
+// they were asked to, and each event of theirs arrived once or was reported as failed.
+void expectEachEventOnceOrFailed(const LaunchReport& one, const LaunchReport& two,
+                                 const std::map<std::string, int>& seen, int events) {
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    for (const auto* launch : {&one, &two}) {
+        ASSERT_EQ(launch->status, 0) << launch->output;
+        EXPECT_EQ(launch->tracked.size(), static_cast<std::size_t>(events));
+        const std::set<std::string> failed(launch->failed.begin(), launch->failed.end());
+        for (const auto& name : launch->tracked)
+            ASSERT_TRUE(seen.contains(name) || failed.contains(name)) << name << " neither sent nor failed";
+    }
 }
 
 class StoreFaultsTest : public ::testing::Test {
@@ -522,15 +602,8 @@ TEST_F(StoreFaultsTest, TwoProcessesSharingTheFolderSendEachLogOnce) {
         }
         const auto one = first.finish();
         const auto two = second.finish();
-        ASSERT_EQ(one.status, 0) << one.output;
-        ASSERT_EQ(two.status, 0) << two.output;
-        const auto seen = arrivals(server_);
-        EXPECT_EQ(duplicatesOf(seen), 0);
+        expectEachEventOnceOrFailed(one, two, arrivals(server_), c.events);
         for (const auto* launch : {&one, &two}) {
-            EXPECT_EQ(launch->tracked.size(), static_cast<std::size_t>(c.events));
-            const std::set<std::string> failed(launch->failed.begin(), launch->failed.end());
-            for (const auto& name : launch->tracked)
-                ASSERT_TRUE(seen.contains(name) || failed.contains(name)) << name << " neither sent nor failed";
             EXPECT_EQ(launch->errorsContaining("write-ahead log"), static_cast<long>(launch->errors.size()))
                 << launch->allErrors();
         }
@@ -771,6 +844,144 @@ TEST_F(StoreFaultsTest, WhatTheStoreCannotTakeIsReportedOnceAndEveryOtherEventAr
         ASSERT_EQ(next.status, 0) << next.output;
         EXPECT_TRUE(next.errors.empty()) << next.allErrors();
         EXPECT_EQ(duplicatesOf(arrivals(server_)), 0);
+    }
+}
+
+TEST_F(StoreFaultsTest, StartWithoutAUsableAppSecretSaysSoAndReportsEveryEventItCannotSend) {
+    // Without a secret no log of the Dez Idedev channel can be sent: the start says so, and
+    // each event is reported to the delegates as failed instead of vanishing.
+    const std::string noSecretError =
+        "Error Domain=com.Ridevedod.DezIdedev.ErrorDomain Code=104 \"The log cannot be sent: Dez Idedev was started "
+        "without an app secret.\"";
+    const struct {
+        const char* secret;
+        std::vector<std::string> lines;  // what the ERROR lines say, in order
+    } cases[] = {
+        {"empty", {"started without an app secret"}},
+        {"nul", {"The app secret holds a line break or NUL character", "started without an app secret"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.secret);
+        const std::string prefix = std::string(c.secret) + "-";
+        LaunchPlan plan{server_.baseURL(), 21, prefix, "drain"};
+        plan.secret = c.secret;
+        const auto launch = runLaunch(plan);
+        ASSERT_EQ(launch.status, 0) << launch.output;
+        ASSERT_EQ(launch.errors.size(), c.lines.size()) << launch.allErrors();
+        for (std::size_t i = 0; i < c.lines.size(); ++i)
+            EXPECT_NE(launch.errors[i].find(c.lines[i]), std::string::npos) << launch.errors[i];
+        EXPECT_EQ(std::set<std::string>(launch.failed.begin(), launch.failed.end()),
+                  std::set<std::string>(launch.tracked.begin(), launch.tracked.end()));
+        EXPECT_EQ(launch.failures, std::vector<std::string>(launch.tracked.size(), noSecretError));
+        EXPECT_TRUE(namesWithPrefix(arrivals(server_), prefix).empty());
+    }
+}
+
+TEST_F(StoreFaultsTest, StartReturnsAtOnceBesideAStoppedProcessHoldingTheStoresLock) {
+    const auto earlier = runLaunch({server_.baseURL(), 10, "earlier", "drain"});
+    ASSERT_EQ(earlier.status, 0) << earlier.output;
+    StoppedLockHolder holder;
+    ASSERT_TRUE(holder.held());
+    Launch beside({server_.baseURL(), 30, "beside", "drain"});
+    // The store is opened on the SDK's own queue: start() does not wait for the holder.
+    EXPECT_TRUE(waitFor([&] { return beside.hasReported('r', "started"); }, std::chrono::seconds(60)))
+        << "start() waited for the stopped process";
+    // Once it lets go, what the launch tracked meanwhile goes, once each.
+    holder.release();
+    const auto report = beside.finish();
+    ASSERT_EQ(report.status, 0) << report.output;
+    EXPECT_TRUE(report.errors.empty()) << report.allErrors();
+    const auto seen = arrivals(server_);
+    EXPECT_EQ(duplicatesOf(seen), 0);
+    EXPECT_EQ(namesWithPrefix(seen, "beside"), std::set<std::string>(report.tracked.begin(), report.tracked.end()));
+}
+
+TEST_F(StoreFaultsTest, ALogDeletedWhileAStoppedProcessHoldsTheLockIsWrittenBackOnceItLetsGo) {
+    // Two launches write the file without the lock, which a stopped process holds, when a
+    // cleaning tool deletes the "-wal" and "-shm". Neither acts on the replaced log without
+    // the lock: each waits for it, and the first to take it writes the log back.
+    const auto earlier = runLaunch({server_.baseURL(), 10, "earlier", "drain"});
+    ASSERT_EQ(earlier.status, 0) << earlier.output;
+    StoppedLockHolder holder;
+    ASSERT_TRUE(holder.held());
+    Launch first({server_.baseURL(), 1500, "busy-a", "drain", 300});
+    Launch second({server_.baseURL(), 1500, "busy-b", "drain", 300});
+    rddi::RDDIRegisterAnalyticsArchiveClasses();
+    const auto storedBoth = [] {
+        bool a = false, b = false;
+        for (const auto& name : storedEventNames()) {
+            a = a || name.starts_with("busy-a");
+            b = b || name.starts_with("busy-b");
+        }
+        return a && b;
+    };
+    ASSERT_TRUE(waitFor(storedBoth, std::chrono::seconds(120)));
+    const auto path = ScenarioEnvironment::logsPath().string();
+    for (const char* suffix : {"-wal", "-shm"}) fs::remove(path + suffix);
+    const std::string waiting = "while another process holds the store's lock";
+    EXPECT_TRUE(waitFor([&] { return first.hasReported('w', waiting) && second.hasReported('w', waiting); },
+                        std::chrono::seconds(120)));
+    holder.release();
+    const auto one = first.finish();
+    const auto two = second.finish();
+    expectEachEventOnceOrFailed(one, two, arrivals(server_), 1500);
+    EXPECT_TRUE(one.failed.empty() && two.failed.empty()) << "events lost, reported as failed";
+    // One write-back, by whichever took the lock first.
+    EXPECT_EQ(one.errors.size() + two.errors.size(), 1u) << one.allErrors() << two.allErrors();
+    EXPECT_EQ(one.errorsContaining("write-ahead log") + two.errorsContaining("write-ahead log"), 1);
+    EXPECT_FALSE(fs::exists(path + ".corrupt"));
+}
+
+TEST_F(StoreFaultsTest, NothingIsWrittenThroughALinkOrIntoANonFileAtTheStoresNames) {
+    // A link to a file of the user's, a dangling link, a folder or a FIFO where the store
+    // keeps its lock, its database or its reserve: set aside with one warning, never
+    // written through; the store makes its own file and every event goes once.
+    const auto earlier = runLaunch({server_.baseURL(), 10, "earlier", "drain"});
+    ASSERT_EQ(earlier.status, 0) << earlier.output;
+    const fs::path folder = ScenarioEnvironment::logsPath().parent_path();
+    gwtest::TempDir user;
+    const std::string precious = "the user's own words, not to be overwritten by anyone\n";
+    int n = 0;
+    for (const char* name : {"Logs.sqlite-lock", "Logs.sqlite", "Logs.sqlite-reserve"}) {
+        for (const char* kind : {"link", "dangling", "folder", "fifo"}) {
+            SCOPED_TRACE(std::string(name) + " " + kind);
+            const fs::path at = folder / name;
+            const fs::path target = user.path() / ("file-" + std::to_string(n));
+            fs::remove(at);
+            for (const char* left : {".aside", "-wal", "-shm"}) fs::remove(at.string() + left);
+            if (std::string(kind) == "link") {
+                std::ofstream(target) << precious;
+                fs::create_symlink(target, at);
+            } else if (std::string(kind) == "dangling") {
+                fs::create_symlink(target, at);
+            } else if (std::string(kind) == "folder") {
+                fs::create_directory(at);
+            } else {
+                ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0);
+            }
+            const std::string prefix = "aside" + std::to_string(n++) + "-";
+            const auto launch = runLaunch({server_.baseURL(), 20, prefix, "drain"});
+            ASSERT_EQ(launch.status, 0) << launch.output;
+            if (std::string(kind) == "link") {
+                EXPECT_EQ(gwtest::readFile(target), precious);
+            } else {
+                EXPECT_FALSE(fs::exists(fs::symlink_status(target))) << "made where the link led";
+            }
+            const auto setAside = fs::symlink_status(at.string() + ".aside").type();
+            EXPECT_EQ(setAside, std::string(kind) == "link" || std::string(kind) == "dangling" ? fs::file_type::symlink
+                                : std::string(kind) == "folder"                                ? fs::file_type::directory
+                                                                                               : fs::file_type::fifo);
+            EXPECT_EQ(fs::symlink_status(at).type(), fs::file_type::regular);
+            std::vector<std::string> warnings;
+            for (const auto& warning : launch.warnings)
+                if (warning.find("moved to") != std::string::npos) warnings.push_back(warning);
+            ASSERT_EQ(warnings.size(), 1u);
+            EXPECT_NE(warnings[0].find(at.string()), std::string::npos) << warnings[0];
+            EXPECT_TRUE(launch.errors.empty()) << launch.allErrors();
+            const auto seen = arrivals(server_);
+            EXPECT_EQ(duplicatesOf(seen), 0);
+            EXPECT_EQ(namesWithPrefix(seen, prefix).size(), 20u);
+        }
     }
 }
 

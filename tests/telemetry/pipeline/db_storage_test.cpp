@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -173,9 +174,9 @@ TEST(DBStorageTest, SizeLimitsRoundUpToWholePagesAndNeverCutStoredData) {
     EXPECT_EQ(code, SQLITE_FULL);
     EXPECT_LE(scalar(databasePath(), "PRAGMA page_count"), 6);
 
-    // A file that cannot be opened still answers.
-    std::filesystem::remove(databasePath());
-    std::filesystem::create_directories(databasePath() / "in-the-way");
+    // A file that cannot be opened (a file stands where its folder was) still answers.
+    std::filesystem::remove_all(databasePath().parent_path());
+    std::ofstream(databasePath().parent_path()) << "in the way";
     std::optional<bool> answer;
     storage.setMaxStorageSize(page * 20, [&](bool success) { answer = success; });
     EXPECT_EQ(answer, false);

@@ -351,6 +351,22 @@ TEST(IngestionMaskTest, MasksTokensTicketsAndResponseTokens) {
     EXPECT_EQ(I::obfuscateTargetTokens(""), "");
     EXPECT_EQ(I::obfuscateTickets(R"({"a":"p:xyz","b":"d:q:r","c":"plain"})"), R"({"a":"p:***","b":"d:***","c":"***"})");
     EXPECT_EQ(I::obfuscateTickets(R"(not json "k":"p:xyz")"), R"(not json "k":"p:***")");
+
+    // What the server answers and the host's tickets are of any length: a megabyte is
+    // masked as a byte is (a matcher recursing per character overflowed the stack).
+    const std::string mega(1'000'000, 's');
+    EXPECT_EQ(I::obfuscateTickets("p:" + mega), "p:***");
+    const auto ingestion = I::create(RDDIHttpClient::create(), "http://127.0.0.1:9");
+    const struct {
+        std::string payload, masked;
+    } responses[] = {
+        {R"({"acc":1,"token" : "abc"})", R"({"acc":1,"token" : "***"})"},
+        {"{\"Token\"\n:\t\"abc\", \"token\":\"\", \"x\":\"token\"}",
+         "{\"token\" : \"***\", \"token\":\"\", \"x\":\"token\"}"},
+        {R"({"token": "unterminated)", R"({"token": "unterminated)"},
+        {R"({"token":")" + mega + R"("})", R"({"token" : "***"})"},
+    };
+    for (const auto& r : responses) EXPECT_EQ(ingestion->obfuscateResponsePayload(r.payload), r.masked) << r.payload.substr(0, 80);
 }
 
 }  // namespace

@@ -87,11 +87,16 @@ TEST_F(VudEzezevuvoDelegateTest, NamesFollowTheCollectorsRule) {
         {std::nullopt, false}, {"", false},          {"abc", false},      {"abcd", true},
         {"a.b.c.d", true},     {"a..bcd", false},    {".abcd", false},    {"abcd.", false},
         {"_abcd", false},      {"ab_cd9", true},     {std::string(100, 'a'), true},
-        {std::string(101, 'a'), false},              {"ab-cd", false},
+        {std::string(101, 'a'), false},              {"ab-cd", false},    {"a._b", true},
+        {"ab_.c", true},       {"ab.c..", false},    {"abc\xC3\xA9", false},
+        // Measured before anything else: no name is read beyond the longest allowed.
+        {std::string(30'000, 'a'), false},           {std::string(10'000'000, 'a'), false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(RDDIVudEzezevuvoChannelDelegate::validateLogName(c.name), c.valid) << c.name.value_or("<none>");
+        EXPECT_EQ(RDDIVudEzezevuvoChannelDelegate::validateLogName(c.name), c.valid) << c.name.value_or("<none>").substr(0, 200);
     EXPECT_TRUE(env_.logged(rddi::RDDILogLevelError, "Log validation failed. Name must not be nil or empty."));
+    // A refused name is quoted short.
+    for (const auto& log : env_.capturedLogs()) EXPECT_LT(log.message.size(), 600u) << log.message.substr(0, 200);
 }
 
 TEST_F(VudEzezevuvoDelegateTest, CompanionsTakeTargetedLogsAndMirrorTheirUnit) {
