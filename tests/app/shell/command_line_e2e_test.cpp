@@ -601,6 +601,30 @@ TEST_F(CommandLine, EveryCollectionTypeConverts) {
     EXPECT_FALSE(fs::exists(work_ / "pictures/Assets.xcassets"));
 }
 
+// A single-picture run given a folder of several pictures converts one, the last in name
+// order, as it always did: it says which it used and which it left out. A folder of one
+// picture says nothing.
+TEST_F(CommandLine, ASingleRunGivenSeveralPicturesNamesTheOneItUsedAndThoseItLeftOut) {
+    grant();
+    const auto pictures = work_ / "pictures";
+    const auto run = glyphwright({"-inputPath", "pictures", "-outputPath", "several", "-assetType", "asset"});
+    expectCompleted(run, {(work_ / "several/Assets.xcassets").string()});
+    EXPECT_NE(run.err.find("Warning: A single-picture run converts one picture: " + (pictures / "wide.svg").string() +
+                           " is used; left out: " + (pictures / "large.svg").string() + ", " +
+                           (pictures / "small.svg").string() +
+                           ". Give -collectionType variants or batch to convert them all.\n"),
+              std::string::npos)
+        << run.err;
+    expectCompleted(glyphwright({"-inputPath", "pictures/wide.svg", "-outputPath", "alone", "-assetType", "asset"}),
+                    {(work_ / "alone/Assets.xcassets").string()});
+    EXPECT_EQ(gwtest::snapshot(work_ / "several"), gwtest::snapshot(work_ / "alone"));
+
+    writeFile(work_ / "one/icon.svg", svg(64, 64));
+    const auto one = glyphwright({"-inputPath", "one", "-outputPath", "one-out", "-assetType", "asset"});
+    expectCompleted(one, {(work_ / "one-out/Assets.xcassets").string()});
+    EXPECT_EQ(one.err, "Conversion Complete\n");
+}
+
 // Pictures of a batch whose names give the same set name (the same file name in
 // another folder or with another extension, or names that differ only by control
 // characters, which set names leave out) each get a set of their own: the first in name
