@@ -112,7 +112,7 @@ std::optional<InFlightMark> InFlightMark::parse(std::string_view text) {
         lines.push_back(text.substr(0, end));
         text.remove_prefix(end + 1);
     }
-    if (lines[0] != kFirstLine || text.empty() || text.find('/') != std::string_view::npos) return std::nullopt;
+    if (lines[0] != kFirstLine || !isPlainItemName(text)) return std::nullopt;
     InFlightMark mark;
     const auto run = words(lines[1]);
     if (run.size() != 5 || run[0] != "run" || !readNumber(run[2], mark.run.process) ||
@@ -134,6 +134,14 @@ std::optional<InFlightMark> InFlightMark::parse(std::string_view text) {
     if (!known) return std::nullopt;
     mark.original = std::string(text);
     return mark;
+}
+
+bool InFlightMark::looksLikeOne(std::string_view text) {
+    return text.size() > kFirstLine.size() && text.starts_with(kFirstLine) && text[kFirstLine.size()] == '\n';
+}
+
+bool isPlainItemName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find_first_of(std::string_view("/\0\n", 3)) == std::string_view::npos;
 }
 
 InFlightMark markOfThisRun(InFlightKind kind, const struct stat& item, std::string original) {

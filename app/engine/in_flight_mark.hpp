@@ -54,9 +54,16 @@ struct InFlightMark {
     std::string original;
 
     std::string text() const;
-    // None for text that is no mark.
+    // None for text that is no mark, and for a mark whose name is no plain item name: a
+    // name such as ".." or "a/b" would lead a later run out of the folder it recovers.
     static std::optional<InFlightMark> parse(std::string_view text);
+    // Whether the text begins as a mark does (parse says whether it is a whole one).
+    static bool looksLikeOne(std::string_view text);
 };
+
+// The name of an item in a folder: not empty, "." or "..", and holding no "/", NUL or
+// line break.
+bool isPlainItemName(std::string_view name);
 
 // The name of the mark (see files::setMark).
 inline constexpr std::string_view kInFlightMarkName = "glyphwright.in-flight";

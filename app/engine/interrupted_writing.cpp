@@ -40,7 +40,16 @@ std::optional<InFlightMark> leftoverMark(const fs::path& folder, const WritingBo
     if (item.kind != Kind::folder && item.kind != Kind::file) return std::nullopt;
     const auto path = folder / item.name;
     auto mark = boundary.markOn(path);
-    if (!mark || mark->run.mayStillRun()) return std::nullopt;
+    if (!mark) {
+        // Written as ours but naming no item beside it (".." or "."): it would lead out of
+        // the folder recovered. (A mark copied onto another item is quietly none.)
+        if (const auto text = boundary.markTextOn(path);
+            text && InFlightMark::looksLikeOne(*text) && !InFlightMark::parse(*text)) {
+            Logger::log("Left " + path.string() + " as it is: its in-flight mark names no item beside it");
+        }
+        return std::nullopt;
+    }
+    if (mark->run.mayStillRun()) return std::nullopt;
     const uid_t user = ::geteuid();
     if (mark->run.user != user || (item.owner != user && user != 0)) {
         Logger::log("Left " + path.string() + " as it is: it belongs to another user");
@@ -56,6 +65,8 @@ std::optional<InFlightMark> leftoverMark(const fs::path& folder, const WritingBo
 void putBack(const fs::path& folder, const Leftover& leftover, const WritingBoundary& boundary,
              std::vector<ReplacedItem>& kept) {
     const auto original = folder / leftover.mark.original;
+    // Never outside the folder recovered (a mark's name is a plain item name).
+    if (original.parent_path() != folder || !isPlainItemName(leftover.mark.original)) return;
     try {
         if (boundary.kindOf(leftover.path) != Kind::folder) {
             Logger::log("Left " + leftover.path.string() + " as it is: it is no folder an interrupted run set aside");
@@ -96,6 +107,11 @@ void recoverFolder(const fs::path& folder, const std::optional<std::string>& onl
             const auto& run = announced.mark.run;
             if (run.mayStillRun() || run.user != ::geteuid() || (onlyFor && announced.mark.original != *onlyFor)) continue;
             const auto path = folder / announced.name;
+            // Announced for its own name, it would be its own counterpart: only the announcement goes.
+            if (announced.name == announced.mark.original) {
+                boundary.withdraw(folder, announced.key);
+                continue;
+            }
             const auto made = std::find_if(items.begin(), items.end(), [&](const auto& item) { return item.name == announced.name; });
             if (made != items.end() && made->kind == Kind::folder && (made->owner == ::geteuid() || ::geteuid() == 0) &&
                 !boundary.markOn(path) && boundary.list(path).empty()) {
@@ -110,6 +126,20 @@ void recoverFolder(const fs::path& folder, const std::optional<std::string>& onl
             }
             auto mark = leftoverMark(folder, item, boundary);
             if (!mark || (onlyFor && mark->original != *onlyFor)) continue;
+            if (mark->original == item.name) {
+                // A leftover is never its own counterpart: an item that stands at the name its
+                // mark names took that name before the kill (a hidden set, say), and is no
+                // longer in flight. Only the mark comes off.
+                const auto path = folder / item.name;
+                try {
+                    boundary.unmark(path);
+                    Logger::log("Took the in-flight mark off " + path.string() + ": it stands at its own name");
+                } catch (const std::exception& failure) {
+                    logFailure("Unable to take the in-flight mark off " + path.string(), failure);
+                }
+                if (item.kind == Kind::folder) subfolders.insert(item.name);
+                continue;
+            }
             auto& list = mark->kind == InFlightKind::replaced ? setAside : inFlight;
             list.push_back({folder / item.name, std::move(*mark)});
         }

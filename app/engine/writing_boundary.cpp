@@ -296,6 +296,24 @@ private:
     bool announced_ = false;
 };
 
+// What stands at the name a folder's mark is kept under, where a file system keeps no
+// extended attributes: a mark of ours (copied with the folder by a tool that knows no
+// marks, or left by a killed run), or something of the user's that merely has that name.
+struct MarkFile {
+    std::optional<files::ItemIdentity> ours;
+    bool usersOwn = false;
+};
+
+MarkFile markFileIn(const files::RootHandle::Entry& folder) {
+    files::UniqueFd opened(::openat(folder.folder.get(), folder.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    const auto name = files::markFileName(kInFlightMarkName);
+    if (!opened || ::fstatat(opened.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return {};
+    const auto text = files::readMarkFile(opened.get(), kInFlightMarkName);
+    if (S_ISREG(info.st_mode) && text && InFlightMark::parse(*text)) return {files::ItemIdentity::of(info), false};
+    return {std::nullopt, true};
+}
+
 }  // namespace
 
 std::vector<fs::path> WritingBoundary::stage(const fs::path& place, const fs::path& staging) const {
@@ -306,19 +324,20 @@ std::vector<fs::path> WritingBoundary::stage(const fs::path& place, const fs::pa
         files::UniqueFd parent(::openat(target.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!parent) throw pf::Error::posix(errno, "Cannot stage " + place.string());
         StagingAnnouncement announcement(parent.get(), target.name, name);
+        const auto source = entryOnExistingPath(place);
+        const auto markFile = source ? markFileIn(*source) : MarkFile{};
         const auto markMade = [&](int folder) {
             struct stat made {};
             if (::fstat(folder, &made) != 0) throw pf::Error::posix(errno, "Cannot stage " + place.string());
             try {
                 files::setMark(folder, true, kInFlightMarkName, markOfThisRun(InFlightKind::writing, made, name).text(),
-                               &run_->made);
+                               &run_->made, !markFile.usersOwn);
             } catch (const pf::Error& failure) {
                 // Unmarked, it only cannot be told from the user's own should the run be killed.
                 Logger::log("Unable to mark " + staging.string() + ": " + failure.what());
             }
             announcement.withdraw();
         };
-        const auto source = entryOnExistingPath(place);
         struct stat standing {};
         if (!source || ::fstatat(source->folder.get(), source->name.c_str(), &standing, AT_SYMLINK_NOFOLLOW) != 0) {
             if (::mkdirat(target.folder.get(), target.name.c_str(), 0777) != 0) {
@@ -334,8 +353,12 @@ std::vector<fs::path> WritingBoundary::stage(const fs::path& place, const fs::pa
         files::TreeCopy copy;
         copy.made = &run_->made;
         copy.madeFolder = markMade;
-        // What this run set aside inside stays where the run will look for it.
-        copy.skip = [&](const std::string&, const struct stat& item) { return isSetAside(item); };
+        // What this run set aside inside stays where the run will look for it, and so does a
+        // mark of ours copied with the folder (the staging's own mark takes that name).
+        copy.skip = [&](const std::string& entry, const struct stat& item) {
+            return isSetAside(item) || (markFile.ours && entry == files::markFileName(kInFlightMarkName) &&
+                                        files::ItemIdentity::of(item) == *markFile.ours);
+        };
         files::copyTree(*source, target, place, copy);
         return copy.skipped;
     });
@@ -404,19 +427,37 @@ bool WritingBoundary::mark(const fs::path& path, InFlightKind kind, const std::s
     });
 }
 
+namespace {
+
+// The text of the mark on the entry, with the identity of the item it was read from.
+std::optional<std::string> readMarkOn(const files::RootHandle::Entry& item, struct stat& info) {
+    const auto fd = openForMark(item, info);
+    if (!fd) return std::nullopt;
+    return files::readMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName);
+}
+
+}  // namespace
+
 std::optional<InFlightMark> WritingBoundary::markOn(const fs::path& path) const {
     return bounded([&]() -> std::optional<InFlightMark> {
         const auto item = entryOnExistingPath(path);
         if (!item) return std::nullopt;
         struct stat info {};
-        const auto fd = openForMark(*item, info);
-        if (!fd) return std::nullopt;
-        const auto text = files::readMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName);
+        const auto text = readMarkOn(*item, info);
         if (!text) return std::nullopt;
         auto mark = InFlightMark::parse(*text);
         // A mark copied onto another item says nothing of this one.
         if (!mark || mark->item != files::ItemIdentity::of(info)) return std::nullopt;
         return mark;
+    });
+}
+
+std::optional<std::string> WritingBoundary::markTextOn(const fs::path& path) const {
+    return bounded([&]() -> std::optional<std::string> {
+        const auto item = entryOnExistingPath(path);
+        if (!item) return std::nullopt;
+        struct stat info {};
+        return readMarkOn(*item, info);
     });
 }
 
@@ -429,7 +470,7 @@ std::vector<WritingBoundary::Announcement> WritingBoundary::announcedIn(const fs
             if (end == std::string::npos) continue;
             auto mark = InFlightMark::parse(std::string_view(value).substr(end + 1));
             const auto name = value.substr(0, end);
-            if (mark && !name.empty() && name.find('/') == std::string::npos) found.push_back({key, name, std::move(*mark)});
+            if (mark && isPlainItemName(name)) found.push_back({key, name, std::move(*mark)});
         }
         return found;
     });
@@ -440,6 +481,7 @@ void WritingBoundary::withdraw(const fs::path& folder, const std::string& key) c
 }
 
 void WritingBoundary::unmark(const fs::path& path) const {
+    stepBegins(path);
     bounded([&] {
         const auto item = entryOnExistingPath(path);
         if (!item) return;
@@ -453,11 +495,11 @@ void WritingBoundary::unmark(const fs::path& path) const {
     });
 }
 
-bool WritingBoundary::prune(const fs::path& path, const std::optional<fs::path>& replacedBy) const {
+WritingBoundary::Pruned WritingBoundary::prune(const fs::path& path, const std::optional<fs::path>& replacedBy) const {
     stepBegins(path);
     return bounded([&] {
         const auto item = entryOnExistingPath(path);
-        if (!item) return true;
+        if (!item) return Pruned::gone;
         auto& made = run_->made;
         const auto mayGo = [&made](const struct stat& entry, const struct stat* counterpart) {
             if (made.isMade(entry)) return true;
@@ -475,19 +517,29 @@ bool WritingBoundary::prune(const fs::path& path, const std::optional<fs::path>&
             return true;
         };
         const auto counterpart = replacedBy ? entryOnExistingPath(*replacedBy) : std::nullopt;
-        return files::pruneTree(*item, counterpart ? &*counterpart : nullptr, forgetting, path);
+        struct stat itself {};
+        struct stat standing {};
+        if (counterpart && ::fstatat(item->folder.get(), item->name.c_str(), &itself, AT_SYMLINK_NOFOLLOW) == 0 &&
+            ::fstatat(counterpart->folder.get(), counterpart->name.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 &&
+            files::ItemIdentity::of(itself) == files::ItemIdentity::of(standing)) {
+            Logger::log("Left " + path.string() + " where it is: it cannot make way for itself at " +
+                        replacedBy->string());
+            return Pruned::refused;
+        }
+        return files::pruneTree(*item, counterpart ? &*counterpart : nullptr, forgetting, path) ? Pruned::gone
+                                                                                                 : Pruned::partly;
     });
 }
 
 std::vector<ReplacedItem> WritingBoundary::dispose(const fs::path& path, const std::optional<fs::path>& replacedBy,
                                                    const std::optional<fs::path>& keptFor, bool left) const {
-    if (prune(path, replacedBy)) return {};
+    if (prune(path, replacedBy) != Pruned::partly) return {};
     auto kept = keepReplaced(pf::URL::fileURL(keptFor.value_or(path), kindOf(path) == Kind::folder), path, *this);
     kept.left = left;
     return {std::move(kept)};
 }
 
-bool WritingBoundary::removeIfMade(const fs::path& path) const { return prune(path, std::nullopt); }
+bool WritingBoundary::removeIfMade(const fs::path& path) const { return prune(path, std::nullopt) == Pruned::gone; }
 
 void WritingBoundary::report(std::vector<ReplacedItem> kept) const {
     std::lock_guard lock(run_->mutex);

@@ -118,6 +118,8 @@ public:
     bool mark(const std::filesystem::path& path, InFlightKind kind, const std::string& original = {}) const;
     // The mark on the item at `path` (any run's), when it carries one for itself.
     std::optional<InFlightMark> markOn(const std::filesystem::path& path) const;
+    // The text kept where the item at `path` keeps a mark, whatever it says.
+    std::optional<std::string> markTextOn(const std::filesystem::path& path) const;
     // Takes the mark off the item at `path`, whichever run gave it.
     void unmark(const std::filesystem::path& path) const;
     // What runs announced they were about to make in `folder` (see files::announce): the
@@ -139,7 +141,8 @@ public:
     // a copy it made of the entry as it is, or a folder that was emptied and whose place
     // there is a folder the run made, goes too. `keptFor` is where what is kept stood (the
     // item's own place by default); `left` marks what a killed run left. Nothing there:
-    // nothing to do.
+    // nothing to do. An item is never the counterpart of itself: where `replacedBy` names
+    // the item (the same device and inode), nothing is done, and the log says so.
     std::vector<ReplacedItem> dispose(const std::filesystem::path& path,
                                       const std::optional<std::filesystem::path>& replacedBy = std::nullopt,
                                       const std::optional<std::filesystem::path>& keptFor = std::nullopt,
@@ -174,9 +177,13 @@ private:
     };
     WritingBoundary() = default;
     void record(const platform::foundation::files::RootHandle::Entry& item) const;
-    // Removes what of the item at `path` may go (see dispose) and forgets it; whether
-    // nothing of it is left.
-    bool prune(const std::filesystem::path& path, const std::optional<std::filesystem::path>& replacedBy) const;
+    // Removes what of the item at `path` may go (see dispose) and forgets it.
+    enum class Pruned {
+        gone,     // nothing of it is left
+        partly,   // what may not go is left
+        refused,  // what took its place is the item itself: nothing was touched
+    };
+    Pruned prune(const std::filesystem::path& path, const std::optional<std::filesystem::path>& replacedBy) const;
     // Runs a step, turning a path that leads out into OutsideWritingBoundaryError.
     template <typename Step>
     auto bounded(Step&& step) const -> decltype(step());

@@ -1,5 +1,6 @@
 #include "app/foundation/cloud_key_value_store.hpp"
 
+#include "app/foundation/logger.hpp"
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/error.hpp"
@@ -7,6 +8,7 @@
 #include "platform/foundation/plist.hpp"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -69,14 +71,33 @@ private:
     int fd_ = -1;
 };
 
+// A shared copy that is no dictionary of settings is moved aside, kept for a look, and said.
+void setAsideDamaged(const fs::path& path, const std::string& why) {
+    std::error_code error;
+    const auto aside = pf::files::setAsideDamaged(path, error);
+    if (error) {
+        Logger::log(fmt::format("The shared settings {} cannot be read ({}) nor moved aside: {}", path.string(), why,
+                                error.message()));
+    } else {
+        Logger::log(fmt::format("The shared settings {} cannot be read ({}); moved to {}", path.string(), why,
+                                aside.string()));
+    }
+}
+
 // The shared copy; a missing, unreadable or damaged file counts as empty, so that the
-// next write replaces a damaged copy instead of failing for ever.
+// next write makes a new one instead of failing for ever. A damaged one is set aside
+// first; one that cannot be read now (no descriptor left, no permission) stays.
 pf::Dictionary readShared(const fs::path& path) {
     std::error_code ec;
     if (!fs::exists(path, ec)) return {};
     try {
         pf::Value value = pf::plist::readFile(path.string());
         if (const auto* dict = value.asDictionary()) return *dict;
+        setAsideDamaged(path, "not a dictionary");
+    } catch (const pf::Error& error) {
+        if (error.domain() != pf::kPosixErrorDomain && error.code() != static_cast<int>(pf::FoundationErrorCode::fileNotFound)) {
+            setAsideDamaged(path, error.what());
+        }
     } catch (const std::exception&) {
     }
     return {};

@@ -82,6 +82,22 @@ void warnOfRenamedPictures(const std::vector<ImageInputPtr>& inputs) {
     }
 }
 
+// A single-picture run converts the one picture it was given; given a folder of several, it
+// converts the last in name order and says which it used and which it left out.
+void warnOfPicturesLeftOut(const Glyphwright& engine) {
+    const auto inputs = engine.imageInputs();
+    const auto selected = engine.selectedImageInputs();
+    if (inputs.size() < 2 || selected.empty() || !selected.front()->imageURL()) return;
+    std::string leftOut;
+    for (const auto& input : inputs) {
+        if (input == selected.front() || !input->imageURL()) continue;
+        leftOut += (leftOut.empty() ? "" : ", ") + input->imageURL()->path();
+    }
+    ConsoleIO::writeError(fmt::format("{}Warning: {}\n", ConsoleIO::colour(ConsoleStream::err, TerminalSequence::yellow),
+                                      LocalizedString::text("command-line.warning.single-picture",
+                                                            selected.front()->imageURL()->path(), leftOut)));
+}
+
 // Each picture of a batch names a set of its own. One that no set can be named after (its
 // file name is not UTF-8 text, or too long for the set's files) is passed over and said,
 // as a picture that cannot be read is, so that it does not cost the others their sets.
@@ -379,6 +395,7 @@ void CommandLineController::run() {
     if (const auto readyState = engine.readyState(); readyState.stateCase() == ReadyState::Case::error) {
         complete(readinessFailure(readyState.errorValue()));
     }
+    if (collectionType == CollectionType::single) warnOfPicturesLeftOut(engine);
 
     // The run starts before its warnings are known in full; nothing it prints comes
     // before the start line, and the warnings come before that.

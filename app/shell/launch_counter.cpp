@@ -66,12 +66,12 @@ LaunchCounter::LaunchCounter(pf::UserDefaults& userDefaults, std::string launchC
       appVersion_(std::move(appVersion)) {}
 
 void LaunchCounter::recordLaunch() {
-    userDefaults_.setInteger(launchCount() + 1, launchCountKey_);
+    userDefaults_.setInteger(pf::saturatingAdd(launchCount(), 1), launchCountKey_);
     if (!firstLaunchDate()) userDefaults_.setDouble(pf::Clock::current()->now(), firstLaunchDateKey_);
     auto counts = versionCounts(userDefaults_, appVersionsKey_).value_or(pf::Dictionary{});
     const auto previous = counts.find(appVersion_);
     const std::int64_t count = previous == counts.end() ? 0 : previous->second.asInteger().value_or(0);
-    counts[appVersion_] = pf::Value(count + 1);
+    counts[appVersion_] = pf::Value(pf::saturatingAdd(count, 1));
     userDefaults_.setObject(pf::Value(std::move(counts)), appVersionsKey_);
 }
 

@@ -34,7 +34,7 @@ void Ratewell::debug(const std::string& message) const {
 
 void Ratewell::promptForReviewIfAllowed(const std::function<void(bool)>& completion) {
     auto& defaults = pf::UserDefaults::standard();
-    const std::int64_t count = defaults.integerForKey(kRequestCountKey) + 1;
+    const std::int64_t count = pf::saturatingAdd(defaults.integerForKey(kRequestCountKey), 1);
     defaults.setInteger(count, kRequestCountKey);
     const std::string version = currentVersion();
     const bool allowed = count >= kRequestsBeforePrompt && defaults.stringForKey(kPromptedVersionKey) != version;
@@ -72,8 +72,9 @@ void SiblingcastController::prepare(const std::function<void()>& completion) {
     if (!prepared_) {
         prepared_ = true;
         const std::int64_t remaining = suppressionRemaining();
-        pf::UserDefaults::standard().setInteger(std::max<std::int64_t>(remaining - 1, 0), kSuppressionKey);
-        if (debugLogger_) debugLogger_->log(fmt::format("launches before the prompt: {}", std::max<std::int64_t>(remaining - 1, 0)));
+        const std::int64_t left = std::max<std::int64_t>(pf::saturatingAdd(remaining, -1), 0);
+        pf::UserDefaults::standard().setInteger(left, kSuppressionKey);
+        if (debugLogger_) debugLogger_->log(fmt::format("launches before the prompt: {}", left));
     }
     if (completion) completion();
 }

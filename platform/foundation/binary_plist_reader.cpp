@@ -207,8 +207,12 @@ private:
 std::optional<Value> readBinaryPropertyList(const Data& bytes) { return Reader(bytes).root(); }
 
 bool isSafeBinaryPropertyList(const Data& data) {
+    return isSafeBinaryPropertyList(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+}
+
+bool isSafeBinaryPropertyList(std::string_view data) {
     if (data.size() < kHeader + kTrailer || std::memcmp(data.data(), "bplist00", kHeader) != 0) return false;
-    const std::uint8_t* bytes = data.data();
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
     const std::size_t trailer = data.size() - kTrailer;
     const std::size_t offsetSize = bytes[trailer + 6];
     const std::uint64_t objectCount = bigEndian(bytes + trailer + 8, 8);

@@ -8,6 +8,7 @@
 #include "platform/foundation/value.hpp"
 
 #include <optional>
+#include <string_view>
 
 namespace platform::foundation {
 
@@ -17,5 +18,6 @@ std::optional<Value> readBinaryPropertyList(const Data& bytes);
 // Whether the library may be given the bytes: a "bplist00" header, a sound object
 // table, and no text object holding a NUL (the library stops the process on one).
 bool isSafeBinaryPropertyList(const Data& bytes);
+bool isSafeBinaryPropertyList(std::string_view bytes);
 
 }  // namespace platform::foundation

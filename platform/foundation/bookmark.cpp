@@ -9,11 +9,21 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace platform::foundation::bookmarks {
 
 namespace {
 constexpr std::string_view kKind = "bookmark";
+
+// When the item came to be, where its file system keeps that.
+std::optional<struct statx_timestamp> birthOf(int folder, const char* path, int flags) {
+    struct statx info {};
+    if (::statx(folder, path, flags | AT_STATX_SYNC_AS_STAT, STATX_BTIME, &info) != 0 || !(info.stx_mask & STATX_BTIME)) {
+        return std::nullopt;
+    }
+    return info.stx_btime;
+}
 
 Error resolveFailed(const std::string& why) {
     return Error(FoundationErrorCode::bookmarkResolveFailed, "The bookmark couldn't be resolved. (" + why + ")");
@@ -37,6 +47,12 @@ Data create(const URL& url) {
         {"device", Value(static_cast<std::int64_t>(st.st_dev))},
         {"inode", Value(static_cast<std::int64_t>(st.st_ino))},
     });
+    // A folder removed and made again at the same path may well get the same inode
+    // number; it never gets the same moment of birth.
+    if (const auto born = birthOf(AT_FDCWD, path.c_str(), 0)) {
+        record.member("birthSeconds") = Value(static_cast<std::int64_t>(born->tv_sec));
+        record.member("birthNanoseconds") = Value(static_cast<std::int64_t>(born->tv_nsec));
+    }
     return plist::serialize(record, plist::Format::binary);
 }
 
@@ -47,9 +63,17 @@ struct Record {
     std::int64_t device = 0;
     std::int64_t inode = 0;
     bool directory = false;
+    // None in a bookmark made on a file system that keeps no birth times, or before they
+    // were recorded: the item is then known by its device and inode alone.
+    std::optional<struct statx_timestamp> born;
 
-    bool identifies(const struct stat& st) const {
-        return static_cast<std::int64_t>(st.st_dev) == device && static_cast<std::int64_t>(st.st_ino) == inode;
+    // Whether the item at `st` (opened as `fd` in `folder`, or reached by `path` with
+    // `flags`) is the one recorded.
+    bool identifies(const struct stat& st, int folder, const char* path, int flags) const {
+        if (static_cast<std::int64_t>(st.st_dev) != device || static_cast<std::int64_t>(st.st_ino) != inode) return false;
+        if (!born) return true;
+        const auto found = birthOf(folder, path, flags);
+        return found && found->tv_sec == born->tv_sec && found->tv_nsec == born->tv_nsec;
     }
 };
 
@@ -69,7 +93,16 @@ Record recordOf(const Data& data) {
     }
     // Bookmarks made before the kind of item was recorded were of folders only.
     const auto directory = record["directory"].asBool();
-    return Record{*path, *device, *inode, !directory || *directory};
+    Record read{*path, *device, *inode, !directory || *directory, std::nullopt};
+    const auto seconds = record["birthSeconds"].asInteger();
+    const auto nanoseconds = record["birthNanoseconds"].asInteger();
+    if (seconds || nanoseconds) {
+        if (!seconds || !nanoseconds || *nanoseconds < 0 || *nanoseconds >= 1'000'000'000) {
+            throw resolveFailed("not bookmark data");
+        }
+        read.born = statx_timestamp{*seconds, static_cast<std::uint32_t>(*nanoseconds), 0};
+    }
+    return read;
 }
 
 }  // namespace
@@ -80,7 +113,7 @@ Resolved resolve(const Data& data) {
     if (::stat(record.path.c_str(), &st) != 0) throw resolveFailed("the item at " + record.path + " no longer exists");
     Resolved out;
     out.url = URL::fileURL(record.path, S_ISDIR(st.st_mode) != 0);
-    out.isStale = !record.identifies(st);
+    out.isStale = !record.identifies(st, AT_FDCWD, record.path.c_str(), 0);
     return out;
 }
 
@@ -116,7 +149,7 @@ OpenedFolder openFolder(const Data& data) {
         out.reason = std::strerror(out.error);
         return out;
     }
-    if (!record.identifies(opened)) {
+    if (!record.identifies(opened, folder.get(), "", AT_EMPTY_PATH)) {
         out.standing = OpenedFolder::Standing::replaced;
         return out;
     }

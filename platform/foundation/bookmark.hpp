@@ -1,7 +1,8 @@
 #pragma once
 // Remembering a file or folder across runs: bookmark data records the path and the
-// item's identity (device and inode); stands in for the platform's security-scoped
-// bookmarks. Linux has no sandbox, so "starting access" only checks the item is there.
+// item's identity (device and inode, and its moment of birth where the file system keeps
+// one, which an item made later at the same path never shares, whatever inode it gets);
+// stands in for the platform's security-scoped bookmarks. Linux has no sandbox, so "starting access" only checks the item is there.
 #include "platform/foundation/root_handle.hpp"
 #include "platform/foundation/url.hpp"
 #include "platform/foundation/value.hpp"

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace platform::foundation::files {
 
@@ -53,6 +54,12 @@ struct TemporaryMark {
 // written, for its identity.
 struct stat writeAtomicallyAt(int folder, const std::string& name, std::string_view text,
                               const std::filesystem::path& shownAs, unsigned newFileMode, const TemporaryMark& mark);
+
+// Moves a file that could not be read (damaged settings, a damaged store) out of the way,
+// to "<name>.corrupt" or the first free one of "<name>.corrupt-2", "-3" and on: a file
+// set aside earlier is never replaced. Returns where it went; empty, with `error` set,
+// when it could not be moved.
+std::filesystem::path setAsideDamaged(const std::filesystem::path& path, std::error_code& error);
 
 // Creates the folder and its missing parents; an existing folder is fine. Error when
 // something else is in the way or creation fails.

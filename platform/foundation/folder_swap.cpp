@@ -1,6 +1,7 @@
 #include "platform/foundation/folder_swap.hpp"
 
 #include "platform/foundation/error.hpp"
+#include "platform/foundation/test_hook.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -66,6 +67,7 @@ void copyFile(int from, int to, const std::string& what) {
 }
 
 std::atomic<bool> linksRefused{false};
+TestHook<int, const std::string&> pruneLooked;
 std::atomic<bool> attributesRefused{false};
 
 bool sameTime(const struct timespec& a, const struct timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
@@ -178,6 +180,10 @@ void copyTree(const RootHandle::Entry& from, const RootHandle::Entry& to, const 
 
 void setLinksRefusedForTesting(bool refused) { linksRefused.store(refused); }
 
+void setPruneLookHookForTesting(std::function<void(int folder, const std::string& name)> hook) {
+    pruneLooked.set(std::move(hook));
+}
+
 int renameIfFree(int fromFolder, const char* fromName, int toFolder, const char* toName) {
     if (::renameat2(fromFolder, fromName, toFolder, toName, RENAME_NOREPLACE) == 0) return 0;
     if (!unsupported(errno)) return -1;
@@ -260,6 +266,7 @@ bool pruneAt(int folder, const std::string& name, int otherFolder, const std::st
         if (errno == ENOENT) return true;
         fail(errno, what);
     }
+    pruneLooked(folder, name);
     struct stat other {};
     const bool hasCounterpart =
         otherFolder >= 0 && ::fstatat(otherFolder, otherName.c_str(), &other, AT_SYMLINK_NOFOLLOW) == 0;
@@ -275,7 +282,8 @@ bool pruneAt(int folder, const std::string& name, int otherFolder, const std::st
             return false;
         }
         UniqueFd inCounterpart;
-        if (hasCounterpart && S_ISDIR(other.st_mode)) {
+        // A folder is never its own counterpart: each of its files would "stand on" in itself.
+        if (hasCounterpart && S_ISDIR(other.st_mode) && ItemIdentity::of(other) != ItemIdentity::of(item)) {
             inCounterpart =
                 UniqueFd(::openat(otherFolder, otherName.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         }
@@ -311,16 +319,27 @@ bool pruneAt(int folder, const std::string& name, int otherFolder, const std::st
 
 bool pruneTree(const RootHandle::Entry& entry, const RootHandle::Entry* counterpart, const MayGo& mayGo,
                const fs::path& shownAs) {
+    const std::string what = "Cannot remove " + shownAs.string();
+    // An entry is never its own counterpart either: a file would "stand on" in itself.
+    if (counterpart && counterpart->name == entry.name) {
+        struct stat folder {};
+        struct stat otherFolder {};
+        if (::fstat(entry.folder.get(), &folder) != 0 || ::fstat(counterpart->folder.get(), &otherFolder) != 0) {
+            fail(errno, what);
+        }
+        if (ItemIdentity::of(folder) == ItemIdentity::of(otherFolder)) counterpart = nullptr;
+    }
     return pruneAt(entry.folder.get(), entry.name, counterpart ? counterpart->folder.get() : -1,
-                   counterpart ? counterpart->name : std::string(), mayGo, "Cannot remove " + shownAs.string());
+                   counterpart ? counterpart->name : std::string(), mayGo, what);
 }
 
 // --- marks --------------------------------------------------------------------------
 
+std::string markFileName(std::string_view name) { return "." + std::string(name); }
+
 namespace {
 
 std::string attributeName(std::string_view name) { return "user." + std::string(name); }
-std::string markFileName(std::string_view name) { return "." + std::string(name); }
 
 // What file systems answer when they keep no extended attributes of this kind (some FUSE
 // and network file systems refuse them as not permitted).
@@ -328,8 +347,9 @@ bool noAttributes(int err) { return err == ENOTSUP || err == EOPNOTSUPP || err =
 
 constexpr std::size_t kLongestMark = 4096;
 
-// The mark kept in a folder's file, when that file holds one.
-std::optional<std::string> markFileText(int folder, std::string_view name) {
+}  // namespace
+
+std::optional<std::string> readMarkFile(int folder, std::string_view name) {
     UniqueFd file(::openat(folder, markFileName(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!file) return std::nullopt;
     struct stat info {};
@@ -343,9 +363,7 @@ std::optional<std::string> markFileText(int folder, std::string_view name) {
     return text;
 }
 
-}  // namespace
-
-bool setMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made) {
+bool setMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made, bool inAFile) {
     const auto attribute = attributeName(name);
     int err = ENOTSUP;
     if (!attributesRefused.load(std::memory_order_relaxed)) {
@@ -353,12 +371,12 @@ bool setMark(int item, bool isFolder, std::string_view name, std::string_view va
         err = errno;
     }
     if (!noAttributes(err)) fail(err, "Cannot mark an item in flight");
-    if (!isFolder) return false;
+    if (!isFolder || !inAFile) return false;
     const auto file = markFileName(name);
     // A mark left there before (its first line the same) is replaced; anything else of
     // that name is not one.
     const auto firstLine = [](std::string_view text) { return text.substr(0, text.find('\n')); };
-    if (const auto old = markFileText(item, name); old && firstLine(*old) == firstLine(value)) {
+    if (const auto old = readMarkFile(item, name); old && firstLine(*old) == firstLine(value)) {
         if (::unlinkat(item, file.c_str(), 0) != 0 && errno != ENOENT) fail(errno, "Cannot mark an item in flight");
     }
     UniqueFd written(::openat(item, file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -381,7 +399,7 @@ std::optional<std::string> readMark(int item, bool isFolder, std::string_view na
         if (n >= 0) return std::string(buffer, static_cast<std::size_t>(n));
     }
     if (!isFolder) return std::nullopt;
-    return markFileText(item, name);
+    return readMarkFile(item, name);
 }
 
 void removeMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made) {
@@ -389,7 +407,7 @@ void removeMark(int item, bool isFolder, std::string_view name, std::string_view
     if (!isFolder) return;
     const auto file = markFileName(name);
     struct stat info {};
-    if (const auto text = markFileText(item, name);
+    if (const auto text = readMarkFile(item, name);
         text && *text == value && ::fstatat(item, file.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
         ::unlinkat(item, file.c_str(), 0) == 0 && made != nullptr) {
         made->forget(info);

@@ -111,10 +111,16 @@ using MayGo = std::function<bool(const struct stat& item, const struct stat* cou
 
 // Removes from the tree at `entry` every entry that `mayGo` lets go, children before their
 // folder, and leaves the rest where it is. `counterpart`, when given, is the folder that
-// took the tree's place. Links are never followed. Nothing there is no failure. Returns
-// whether nothing of the tree is left. Throws Error.
+// took the tree's place; the tree itself (or a folder of it) is never taken as its own
+// counterpart. Links are never followed. Nothing there is no failure. Returns whether
+// nothing of the tree is left. Throws Error.
 bool pruneTree(const RootHandle::Entry& entry, const RootHandle::Entry* counterpart, const MayGo& mayGo,
                const std::filesystem::path& shownAs);
+
+// Tests only: runs in pruneTree each time an entry has been looked at, before anything is
+// decided about it or done to it, with the folder it is in (open) and its name; a test
+// swaps another item in at that name at that moment.
+void setPruneLookHookForTesting(std::function<void(int folder, const std::string& name)> hook);
 
 // A short text an item carries about itself: the extended attribute "user.<name>" of the
 // item, or, on a file system without extended attributes, for a folder, the hidden file
@@ -122,9 +128,17 @@ bool pruneTree(const RootHandle::Entry& entry, const RootHandle::Entry* counterp
 // (for reading will do). Error when it cannot be set; a file system without extended
 // attributes leaves a file unmarked (false). The file a folder's mark is kept in is
 // recorded in `made`; one there already is replaced when its first line is the value's.
-bool setMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made);
+// With `inAFile` false a folder's mark is kept in an attribute only (its file of that name
+// is the user's), and a file system without them leaves it unmarked (false).
+bool setMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made,
+             bool inAFile = true);
 // The mark, or none.
 std::optional<std::string> readMark(int item, bool isFolder, std::string_view name);
+// The name of the file a folder's mark is kept in where there are no extended attributes,
+// and what that file in the folder open as `folder` says, whatever it is; none when no
+// regular file of a mark's length stands there.
+std::string markFileName(std::string_view name);
+std::optional<std::string> readMarkFile(int folder, std::string_view name);
 // Removes the mark that reads `value`; none there is no failure (nor is a mark that cannot
 // be removed: it only describes the item). A folder's file of that name that holds
 // anything else is not the mark, and stays; the one removed is forgotten by `made`.

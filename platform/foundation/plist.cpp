@@ -1,5 +1,6 @@
 #include "platform/foundation/plist.hpp"
 
+#include "platform/foundation/binary_plist_reader.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/files.hpp"
 
@@ -336,9 +337,15 @@ Value parse(std::string_view text) {
     bool binary = text.size() >= 8 && text.substr(0, 6) == "bplist";
     bool xml = text.find("<plist") != std::string_view::npos;
     if (!binary && !xml) throw corrupt();
+    // The library stops the process on a text that holds a NUL (its length disagrees with
+    // the C string it hands out), so no such text reaches it: a file that holds one is
+    // damaged like any other, never the end of every program that reads it.
     if (binary) {
         checkBinaryNesting(text);
+        if (!isSafeBinaryPropertyList(text)) throw corrupt();
     } else {
+        // XML has no way to hold a NUL character.
+        if (text.find('\0') != std::string_view::npos) throw corrupt();
         checkXMLNesting(text);
     }
     plist_t root = nullptr;

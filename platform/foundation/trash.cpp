@@ -115,14 +115,23 @@ UniqueFd openFolder(const fs::path& folder) {
     return fd;
 }
 
-// The Trash for an item on the device `device`, whose path is `original`. The home Trash
-// is made when missing, as it belongs to the user; a file system elsewhere (a stick,
-// another disk) is not given a Trash folder it never had. The data folder and a file
-// system's top are the user's and the system's choice, reached as they lead; from there
-// on nothing is a link.
+// The file system of the home Trash: that of its folder, or while it is missing, of the
+// nearest folder above it (where it would be made). The home folder may lie elsewhere.
+std::optional<dev_t> homeTrashDevice() {
+    for (fs::path folder = homeTrash();; folder = folder.parent_path()) {
+        struct stat info {};
+        if (::stat(folder.c_str(), &info) == 0) return info.st_dev;
+        if (!folder.has_relative_path()) return std::nullopt;
+    }
+}
+
+// The Trash for an item on the device `device`, whose path is `original`: the home Trash
+// for what lies on the data folder's file system. The home Trash is made when missing, as
+// it belongs to the user; a file system elsewhere (a stick, another disk) is not given a
+// Trash folder it never had. The data folder and a file system's top are the user's and
+// the system's choice, reached as they lead; from there on nothing is a link.
 Trash trashFor(dev_t device, const fs::path& original) {
-    struct stat home {};
-    if (::stat(homeDirectory().c_str(), &home) == 0 && home.st_dev == device) {
+    if (homeTrashDevice() == device) {
         const fs::path trash = homeTrash();
         std::error_code error;
         fs::create_directories(trash.parent_path(), error);

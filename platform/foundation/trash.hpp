@@ -1,8 +1,9 @@
 #pragma once
 // Stands in for the platform's "move to Trash": the user's Trash in the freedesktop
-// layout (the home Trash under $XDG_DATA_HOME/Trash, a Trash folder at the top of other
-// file systems), with the info file beside it, so that file managers list the item and
-// can put it back where it was.
+// layout (the home Trash under $XDG_DATA_HOME/Trash for what lies on the file system of
+// that folder, wherever the home folder is; a Trash folder at the top of other file
+// systems), with the info file beside it, so that file managers list the item and can put
+// it back where it was.
 #include "platform/foundation/root_handle.hpp"
 
 #include <filesystem>

@@ -78,23 +78,6 @@ private:
     int fd_;
 };
 
-// Moves an unreadable settings file to "<name>.corrupt", or to the first free one of
-// "<name>.corrupt-2", "-3" and on: a file set aside earlier is never replaced.
-fs::path moveAside(const fs::path& path, std::error_code& error) {
-    for (int n = 1; n <= 1000; ++n) {
-        fs::path aside = path;
-        aside += n == 1 ? std::string(".corrupt") : ".corrupt-" + std::to_string(n);
-        if (files::renameIfFree(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str()) == 0) return aside;
-        const int err = errno;
-        if (err != EEXIST) {
-            error = std::error_code(err, std::generic_category());
-            return {};
-        }
-    }
-    error = std::make_error_code(std::errc::file_exists);
-    return {};
-}
-
 }  // namespace
 
 void UserDefaults::load() {
@@ -135,7 +118,7 @@ void UserDefaults::loadLocked() {
         // Keep the unreadable file for inspection instead of overwriting it with the
         // next change; start from no stored settings.
         std::error_code ec;
-        fs::path aside = moveAside(path_, ec);
+        fs::path aside = files::setAsideDamaged(path_, ec);
         if (ec) {
             syslog(LOG_WARNING, "Unreadable settings file %s could not be moved aside: %s", path_.c_str(), e.what());
             aside.clear();

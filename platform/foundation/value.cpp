@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 
 #include <cctype>
+#include <cmath>
+#include <limits>
 #include <cstdlib>
 
 namespace platform::foundation {
@@ -73,7 +75,14 @@ std::int64_t Value::integerValue() const {
     switch (type()) {
     case Type::boolean: return std::get<bool>(v_) ? 1 : 0;
     case Type::integer: return std::get<std::int64_t>(v_);
-    case Type::real: return static_cast<std::int64_t>(std::get<double>(v_));
+    case Type::real: {
+        const double real = std::get<double>(v_);
+        if (std::isnan(real)) return 0;
+        // 2^63 is the first double past the largest integer.
+        if (real >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
+        if (real < -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+        return static_cast<std::int64_t>(real);
+    }
     case Type::string: {
         std::string s = trimmedLower(std::get<std::string>(v_));
         if (s == "yes" || s == "true") return 1;
@@ -199,6 +208,12 @@ std::string_view typeName(Value::Type type) {
     case Value::Type::dictionary: return "dictionary";
     }
     return "unknown";
+}
+
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t sum = 0;
+    if (!__builtin_add_overflow(a, b, &sum)) return sum;
+    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
 }
 
 }  // namespace platform::foundation

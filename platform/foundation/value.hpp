@@ -77,8 +77,8 @@ public:
     Dictionary* asDictionary();
 
     // Lenient readings, as settings stores read values: numbers convert among
-    // themselves, strings "YES"/"true"/"1"… and numeric strings are read, anything
-    // else gives false / 0.
+    // themselves (a real beyond the integers is held at their ends), strings
+    // "YES"/"true"/"1"… and numeric strings are read, anything else gives false / 0.
     bool boolValue() const;
     std::int64_t integerValue() const;
     double doubleValue() const;
@@ -103,5 +103,9 @@ private:
 };
 
 std::string_view typeName(Value::Type type);
+
+// a + b held at the ends of the 64-bit range instead of overflowing: a count kept in the
+// settings may have been written there by anyone.
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b);
 
 }  // namespace platform::foundation

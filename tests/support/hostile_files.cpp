@@ -46,6 +46,27 @@ std::string nestedBinaryPlist(std::size_t depth, bool loop) { return chainedBina
 
 std::string sharedBinaryPlist(std::size_t levels) { return chainedBinaryPlist(levels, 2, false); }
 
+std::string binaryPlistOfTexts(const std::u16string& key, const std::u16string& value) {
+    std::string out = "bplist00";
+    std::string offsets;
+    putBigEndian(offsets, out.size(), 1);
+    out += "\xD1\x01\x02";  // a dictionary of one entry: key object 1, value object 2
+    for (const auto* text : {&key, &value}) {
+        putBigEndian(offsets, out.size(), 1);
+        out.push_back(static_cast<char>(0x60 | text->size()));
+        for (const char16_t unit : *text) putBigEndian(out, unit, 2);
+    }
+    const std::uint64_t tableOffset = out.size();
+    out += offsets;
+    out.append(6, '\0');
+    out.push_back(1);  // offset size
+    out.push_back(1);  // reference size
+    putBigEndian(out, 3, 8);
+    putBigEndian(out, 0, 8);
+    putBigEndian(out, tableOffset, 8);
+    return out;
+}
+
 std::string nestedXMLPlist(std::size_t depth) {
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n";
     for (std::size_t i = 0; i < depth; ++i) out += "<array>";

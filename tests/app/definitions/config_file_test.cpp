@@ -6,6 +6,7 @@
 #include "platform/foundation/plist.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/log/system_log.hpp"
+#include "support/hostile_files.hpp"
 
 #include <gtest/gtest.h>
 
@@ -188,7 +189,9 @@ TEST_F(ConfigFileChoice, BrokenCachedCopyFallsBackToTheBundleCopy) {
     for (std::string contents : {std::string("not a property list"),
                                  std::string(pf::stringFromData(pf::plist::serialize(Value::array({1, 2})))),
                                  std::string(pf::stringFromData(pf::plist::serialize(
-                                     Value::dict({{"assetManifests", Value::dict({{"iosIcon", 1}})}}))))}) {
+                                     Value::dict({{"assetManifests", Value::dict({{"iosIcon", 1}})}})))),
+                                 // A text holding a NUL stops the property-list library where it reads one.
+                                 gwtest::binaryPlistOfTexts(u"assetManifests", std::u16string(u"\0", 1))}) {
         pf::files::writeAtomically(path, contents);
         takeLog();
         const ConfigFile config;

@@ -75,6 +75,13 @@ TEST(InFlightMarks, AMarkSaysWhoMadeWhatForWhichNameAndNothingElseReadsAsOne) {
                                    "glyphwright in-flight 1\nrun b 1 2 3\nwriting 1 2\na/b"}) {
         EXPECT_FALSE(gw::InFlightMark::parse(text)) << text;
     }
+    // Its name is a plain item name, or it is no mark: anything else leads out of its folder.
+    for (const std::string& name : {std::string(".."), std::string("."), std::string("a\nb"), std::string("a\0b", 3)}) {
+        auto named = mark;
+        named.original = name;
+        EXPECT_FALSE(gw::InFlightMark::parse(named.text())) << name;
+        EXPECT_TRUE(gw::InFlightMark::looksLikeOne(named.text()));
+    }
 
     // A fresh hidden name of each kind lies beside, within the room names leave for it.
     const gwtest::TempDir dir;
@@ -251,6 +258,73 @@ TEST_P(InterruptedWriting, OnlyAFolderOfThisUsersRunThatEndedIsPutBack) {
         EXPECT_EQ(readFile(mine), "mine");
     }
     ::waitpid(ended, nullptr, 0);
+}
+
+// A mark that names the item's own present name (a hidden set marked just before it was set
+// aside, or just after its new content took the name) only comes off: the item is no
+// leftover, never its own counterpart. A mark whose name leads out of its folder (".." or
+// ".") is no mark: its item stays as it is, and so does everything around it.
+TEST_P(InterruptedWriting, AMarkForItsOwnNameOrLeadingOutMovesNothing) {
+    const auto output = dir_ / "out";
+    const auto catalog = output / "Assets.xcassets";
+    writeFile(output / "notes.txt", "beside the catalog");
+    writeFile(catalog / "notes.txt", "in the catalog");
+    writeFile(catalog / ".logo.imageset/notes.txt", "in the hidden set");
+    writeFile(catalog / ".logo.imageset/dark/.Contents.json.a1B2c3", "half");
+    leaveInFlight(catalog / ".logo.imageset", InFlightKind::writing, ".logo.imageset");
+    writeFile(catalog / ".shade.imageset/notes.txt", "in another hidden set");
+    leaveInFlight(catalog / ".shade.imageset", InFlightKind::replaced, ".shade.imageset");
+    for (const std::string name : {"..", "."}) {
+        const auto leftover = catalog / (".AppIcon.appiconset.replaced-4194305-" + std::to_string(name.size()));
+        writeFile(leftover / "Contents.json", "{}");
+        leaveInFlight(leftover, InFlightKind::replaced, name);
+    }
+    // Leftovers of the hidden set's own are still found in it.
+    leaveInFlight(catalog / ".logo.imageset/dark/.Contents.json.a1B2c3", InFlightKind::temporary, "Contents.json");
+
+    const auto told = gw::recoverInterruptedWriting(output);
+
+    EXPECT_EQ(readFile(output / "notes.txt"), "beside the catalog");
+    EXPECT_EQ(readFile(catalog / "notes.txt"), "in the catalog");
+    EXPECT_EQ(readFile(catalog / ".logo.imageset/notes.txt"), "in the hidden set");
+    EXPECT_EQ(readFile(catalog / ".shade.imageset/notes.txt"), "in another hidden set");
+    const auto boundary = gw::WritingBoundary::everything();
+    EXPECT_FALSE(boundary->markOn(catalog / ".logo.imageset"));
+    EXPECT_FALSE(boundary->markOn(catalog / ".shade.imageset"));
+    EXPECT_TRUE(fs::exists(catalog / ".AppIcon.appiconset.replaced-4194305-1/Contents.json"));
+    EXPECT_TRUE(fs::exists(catalog / ".AppIcon.appiconset.replaced-4194305-2/Contents.json"));
+    // Where a file can carry a mark, the hidden set's half-written file went to the Trash, told.
+    EXPECT_EQ(told.size(), GetParam() ? 1u : 0u);
+    EXPECT_EQ(trashed().size(), told.size());
+    EXPECT_EQ(fs::exists(catalog / ".logo.imageset/dark/.Contents.json.a1B2c3"), !GetParam());
+}
+
+// A staging folder a killed run announced but had not marked yet counts only while it is
+// empty: once anything is in it, it cannot be told from a folder of the user's, and stays.
+TEST(InterruptedWritingAnnounced, AnAnnouncedFolderWithContentIsNoLeftover) {
+    const gwtest::TempDir dir;
+    const gwtest::ScopedEnv home{"HOME", dir.path().string()};
+    const gwtest::ScopedEnv data{"XDG_DATA_HOME", (dir / "data").string()};
+    const auto catalog = dir / "out/Assets.xcassets";
+    fs::create_directories(catalog / ".a.imageset.writing-4194305-1");
+    writeFile(catalog / ".b.imageset.writing-4194305-2/notes.txt", "the user's");
+    files::UniqueFd folder(::open(catalog.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(folder);
+    for (const std::string set : {"a", "b"}) {
+        const auto staging = "." + set + ".imageset.writing-4194305-" + (set == "a" ? "1" : "2");
+        const gw::InFlightMark mark{endedRun(), InFlightKind::writing, {}, set + ".imageset"};
+        if (!files::announce(folder.get(), gw::kInFlightMarkName, "4194305-" + set, staging + "\n" + mark.text())) {
+            GTEST_SKIP() << "the test folder's file system keeps no extended attributes";
+        }
+    }
+
+    const auto told = gw::recoverInterruptedWriting(dir / "out");
+
+    EXPECT_EQ(namesIn(catalog), std::set<std::string>{".b.imageset.writing-4194305-2"});
+    EXPECT_EQ(readFile(catalog / ".b.imageset.writing-4194305-2/notes.txt"), "the user's");
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].original.fsPath(), catalog / "a.imageset");
+    EXPECT_TRUE(files::announcements(folder.get(), gw::kInFlightMarkName).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Marks, InterruptedWriting, ::testing::Values(true, false),

@@ -4,6 +4,7 @@
 // written, moved or removed outside. With the kernel's resolution and with the walk of one
 // part at a time.
 #include "app/engine/writing_boundary.hpp"
+#include "platform/foundation/date.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -12,8 +13,10 @@
 #include <stdio.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <set>
 
 namespace {
@@ -70,7 +73,8 @@ TEST_P(WritingBoundaryRace, ALinkSwappedInAsAStepBeginsLeadsNothingOutside) {
         const gw::WritingBoundary boundary(dir_ / "root");
         int swaps = 0;
         gw::WritingBoundary::setStepHookForTesting([&](const fs::path& path) {
-            if (path.parent_path() != catalog || swaps++ > 0) return;
+            if (path.parent_path() != catalog || swaps > 0) return;
+            ++swaps;
             const fs::path link = catalog.parent_path() / ".link-out";
             fs::create_directory_symlink(dir_ / "outside", link);
             ASSERT_EQ(::renameat2(AT_FDCWD, catalog.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE), 0);
@@ -150,6 +154,45 @@ TEST_P(WritingGate, OnlyWhatTheRunMadeIsUnlinkedAndTheRestIsKeptAndSaid) {
     // A boundary of another run has made nothing of this one's.
     EXPECT_FALSE(gw::WritingBoundary(dir_ / "root").forRun()->removeIfMade(set));
     EXPECT_TRUE(fs::exists(set / "Contents.json"));
+}
+
+// What took an item's place is never the item itself: the gate then touches nothing. And an
+// old folder goes only where the folder that took its place is one the run made: an empty
+// folder of the user's whose counterpart is the user's own stays, and is kept.
+TEST_P(WritingGate, AnOldFolderGoesOnlyWhereTheRunMadeWhatTookItsPlace) {
+    const auto catalog = dir_ / "root/Assets.xcassets";
+    gwtest::writeFile(catalog / "Logo.imageset/notes.txt", "the user's");
+    const auto run = gw::WritingBoundary(dir_ / "root").forRun();
+    EXPECT_TRUE(run->dispose(catalog / "Logo.imageset", catalog / "Logo.imageset").empty());
+    EXPECT_TRUE(run->dispose(catalog / "Logo.imageset", catalog / "Logo.imageset/../Logo.imageset").empty());
+    ASSERT_TRUE(fs::exists(catalog / "Logo.imageset/notes.txt")) << "the user's file left its place";
+    EXPECT_FALSE(fs::exists(dir_ / "data/Trash/files"));
+
+    fs::create_directories(catalog / "Old.imageset/dark");
+    fs::create_directories(catalog / "Theirs.imageset/dark");
+    const auto kept = run->dispose(catalog / "Old.imageset", catalog / "Theirs.imageset");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_TRUE(fs::is_directory(kept[0].keptAt / "dark")) << kept[0].keptAt;
+    EXPECT_TRUE(fs::is_directory(catalog / "Theirs.imageset/dark"));
+}
+
+// The name a kept folder takes is free in the Trash too: the Trash's own numbering (before
+// the extension) would cut into the time it was replaced at.
+TEST_P(WritingGate, AKeptFoldersNameIsOneTheTrashDoesNotHoldYet) {
+    const auto catalog = dir_ / "root/Assets.xcassets";
+    gwtest::writeFile(catalog / "Logo.imageset/notes.txt", "the user's");
+    // The names of the moments the test may take, in the Trash already.
+    const auto now = std::time(nullptr);
+    for (std::time_t moment = now - 1; moment <= now + 30; ++moment) {
+        const auto stamp = platform::foundation::Date::fromTimeIntervalSince1970(static_cast<double>(moment)).localFileNameStamp();
+        fs::create_directories(dir_ / "data/Trash/files" / ("Logo (replaced " + stamp + ").imageset"));
+    }
+    const auto run = gw::WritingBoundary(dir_ / "root").forRun();
+    const auto kept = run->dispose(catalog / "Logo.imageset");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_TRUE(kept[0].inTrash) << kept[0].trashFailure;
+    EXPECT_TRUE(std::regex_match(kept[0].keptAt.filename().string(), std::regex(R"(Logo \(replaced [^)]+ 2\)\.imageset)")))
+        << kept[0].keptAt;
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, WritingGate, ::testing::Values(true, false),

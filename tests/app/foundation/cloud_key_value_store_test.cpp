@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/foundation/plist.hpp"
+#include "support/hostile_files.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -139,16 +140,23 @@ TEST_F(CloudKeyValueStoreTest, ConcurrentWritersLoseNoKeys) {
     EXPECT_EQ(shared.size(), 80u);
 }
 
-TEST_F(CloudKeyValueStoreTest, DamagedSharedCopyIsReplacedOnTheNextWrite) {
-    gwtest::writeFile(folder / "store.plist", "this is not a property list");
-    pf::NotificationCenter center;
-    auto a = CloudKeyValueStore::openAt(folder, &center);
-    ASSERT_TRUE(a);
-    EXPECT_TRUE(a->dictionaryRepresentation().empty());
-    a->setObject(pf::Value(true), "OpenFinder");
-    ASSERT_TRUE(a->synchronize());
-    const pf::Value written = pf::plist::readFile((folder / "store.plist").string());
-    EXPECT_EQ(written["OpenFinder"], pf::Value(true));
+// A damaged shared copy (a text holding a NUL stops the property-list library where it
+// reads one) is set aside, read as empty, and a new one is written by the next change.
+TEST_F(CloudKeyValueStoreTest, DamagedSharedCopyIsSetAsideAndReplacedOnTheNextWrite) {
+    for (const std::string& damaged : {std::string("this is not a property list"),
+                                       gwtest::binaryPlistOfTexts(u"OpenFinder", std::u16string(u"\0", 1))}) {
+        fs::remove_all(folder);
+        gwtest::writeFile(folder / "store.plist", damaged);
+        pf::NotificationCenter center;
+        auto a = CloudKeyValueStore::openAt(folder, &center);
+        ASSERT_TRUE(a);
+        EXPECT_TRUE(a->dictionaryRepresentation().empty());
+        EXPECT_EQ(gwtest::readFile(folder / "store.plist.corrupt"), damaged);
+        a->setObject(pf::Value(true), "OpenFinder");
+        ASSERT_TRUE(a->synchronize());
+        const pf::Value written = pf::plist::readFile((folder / "store.plist").string());
+        EXPECT_EQ(written["OpenFinder"], pf::Value(true));
+    }
 }
 
 TEST_F(CloudKeyValueStoreTest, FailedWriteKeepsTheChangeForTheNextSynchronize) {

@@ -3,9 +3,15 @@
 // content waits under a hidden name for the next run to put it back, or, killed on its
 // way to the Trash, lies beside it under its "replaced" name: whole, or what an earlier
 // killed run had written of the new one; once a run has finished nothing hidden is left.
+#include "app/engine/writing_boundary.hpp"
 #include "app/shell/catalog_run_support.hpp"
+#include "app/shell/command_line_controller.hpp"
+#include "support/self_launch.hpp"
+
+#include <signal.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <regex>
 #include <set>
@@ -115,6 +121,73 @@ TEST_F(CatalogRuns, EveryKillLeavesEachImageSetOldOrCompleteNewAndTheNextRunPuts
     std::erase_if(folders, [](const auto& folder) { return folder.first.find(" (replaced ") != std::string::npos; });
     EXPECT_EQ(folders, fresh);
     EXPECT_EQ(gwtest::hiddenEntries(work_ / "out"), std::vector<std::string>{});
+}
+
+// The command line's run of a hidden picture into a catalog that has its set already.
+const std::vector<std::string> kHiddenLogoIntoCatalog{"-inputPath", ".logo.png", "-outputPath", "out", "-assetType",
+                                                       "asset", "-assetCatalogExistsAction", "append",
+                                                       "-assetExistsAction", "overwrite"};
+
+// Run by the test below in a process of its own: the command line's run, killed (SIGKILL) as
+// it begins to take the mark off the new set, which has just taken its name.
+TEST(KilledCommandLineRun, KilledAsTheNewSetTakesItsName) {
+    const char* work = std::getenv("GW_KILLED_RUN_WORK");
+    if (work == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
+    ASSERT_EQ(::chdir(work), 0);
+    int steps = 0;
+    // The steps at the set's name: the swap that gives it the new content, then the mark's removal.
+    gw::WritingBoundary::setStepHookForTesting([&](const fs::path& path) {
+        if (path.filename() == ".logo.imageset" && ++steps == 2) ::raise(SIGKILL);
+    });
+    std::vector<std::string> arguments{"glyphwright"};
+    arguments.insert(arguments.end(), kHiddenLogoIntoCatalog.begin(), kHiddenLogoIntoCatalog.end());
+    gw::CommandLineController::make(arguments)->run();
+    ADD_FAILURE() << "the run was not killed";
+}
+
+// A hidden set (from a picture named ".logo.png") whose run was killed once its new content
+// had taken the set's name, before that content's mark came off: what the user then adds to
+// the set they see is not lost by the next run, which puts the old set back and keeps the
+// other in the Trash, saying so.
+TEST_F(CatalogRuns, ARunKilledAsAHiddenSetTookItsNameCostsNothingAddedToItLater) {
+    gwtest::writeFile(work_ / ".logo.png", gwtest::solidPNG(48, 48, {200, 40, 90, 255}));
+    ASSERT_EQ(glyphwright(kHiddenLogoIntoCatalog).status, 0);
+    const auto set = work_ / "out/Assets.xcassets/.logo.imageset";
+    ASSERT_TRUE(fs::is_directory(set));
+    gwtest::writeFile(set / "before.txt", "added before the kill");
+
+    const auto xdg = dir_ / "xdg";
+    const gwtest::SelfLaunch launch{"KilledCommandLineRun.KilledAsTheNewSetTakesItsName",
+                                    {{"GW_KILLED_RUN_WORK", work_.string()},
+                                     {"XDG_CONFIG_HOME", (xdg / "XDG_CONFIG_HOME").string()},
+                                     {"XDG_DATA_HOME", (xdg / "XDG_DATA_HOME").string()},
+                                     {"XDG_CACHE_HOME", (xdg / "XDG_CACHE_HOME").string()}},
+                                    dir_ / "killed.out"};
+    const pid_t child = gwtest::spawnSelf(launch);
+    ASSERT_GT(child, 0);
+    const int status = gwtest::waitForChild(child, std::chrono::seconds(240));
+    ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(dir_ / "killed.out");
+    // Killed at that moment: the new set stands at its name, marked for it.
+    const auto mark = gw::WritingBoundary(work_).markOn(set);
+    ASSERT_TRUE(mark && mark->original == ".logo.imageset");
+
+    gwtest::writeFile(set / "after.txt", "added after the kill");
+    gwtest::writeFile(set / "dark/logo.png", "a variant added after the kill");
+    const auto run = glyphwright(kHiddenLogoIntoCatalog);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    std::map<std::string, fs::path> found;
+    for (const auto& folder : {work_, xdg / "XDG_DATA_HOME/Trash/files"}) {
+        for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+            if (entry.is_regular_file() && entry.file_size() < 100) found.emplace(gwtest::readFile(entry.path()), entry.path());
+        }
+    }
+    for (const std::string text : {"added before the kill", "added after the kill", "a variant added after the kill"}) {
+        const auto at = found.find(text);
+        ASSERT_NE(at, found.end()) << "lost: " << text;
+        const auto where = at->second.string();
+        EXPECT_TRUE(where.rfind(set.string() + "/", 0) == 0 || (run.out + run.err).find(where.substr(0, where.find(".imageset") + 9)) != std::string::npos)
+            << text << " went to " << where << " unsaid:\n" << run.out << run.err;
+    }
 }
 
 }  // namespace

@@ -186,7 +186,10 @@ TEST_F(UserFilesInCatalogs, TheWaysRunsLostUsersFilesKeepThemForEveryUser) {
         SCOPED_TRACE(user.name);
         const auto home = user.attributeless ? dir_ / "ramfs/home" : dir_ / ("as-" + user.name);
         const auto work = home / "work";
-        fs::create_directories(home / "xdg");
+        // Without extended attributes, the data folder (and with it the home Trash) lies on
+        // another file system, so that there is no Trash for what the run keeps there.
+        const auto xdg = user.attributeless ? dir_ / "ramfs-xdg" : home / "xdg";
+        fs::create_directories(xdg);
         writePictures(work);
         // Gives what lies at `top` and below to the user.
         const auto own = [&](const fs::path& top) {
@@ -199,13 +202,13 @@ TEST_F(UserFilesInCatalogs, TheWaysRunsLostUsersFilesKeepThemForEveryUser) {
         own(home);
         auto options = this->options("as");
         options.workingDirectory = work;
-        options.xdgRoot = home / "xdg";
+        options.xdgRoot = xdg;
         options.user = user.id;
         const auto as = [&](const std::string& program, const std::vector<std::string>& arguments) {
             return gwtest::runProgram(program, arguments, options);
         };
         ASSERT_EQ(as(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
-        const auto userTrash = home / "xdg/XDG_DATA_HOME/Trash";
+        const auto userTrash = xdg / "XDG_DATA_HOME/Trash";
         // Makes `output` of `type`, lets `change` add the user's files, and runs again with `answers`.
         const auto keeps = [&](const std::string& type, const std::string& output, const std::vector<std::string>& answers,
                                const std::function<UserFiles()>& change) {
@@ -287,6 +290,74 @@ TEST_F(UserFilesInCatalogs, TheWaysRunsLostUsersFilesKeepThemForEveryUser) {
             EXPECT_EQ(readFile(leftover / "Contents.json"), "{}\n");
             EXPECT_EQ(gwtest::snapshot(work / "theirs/Assets.xcassets").count("art.imageset/Contents.json"), 1u);
         }
+
+        // Marks as killed runs leave them, or as anyone can plant them, cost no file, move no
+        // folder and stop no run. The mark is of this user's run, which has ended.
+        auto ended = gwtest::endedRun();
+        if (user.id) ended.user = user.id->first;
+
+        // A hidden set (from a picture named ".logo.png") left marked for its own name: killed
+        // just after its new content took the name (or just after the old was marked to be
+        // set aside), it was never set aside. A later run takes the mark off, nothing more.
+        writeFile(work / ".logo.png", gwtest::solidPNG(64, 64, {90, 30, 200, 255}));
+        if (user.id) {
+            ASSERT_EQ(::lchown((work / ".logo.png").c_str(), user.id->first, user.id->second), 0);
+        }
+        for (const auto kind : {gw::InFlightKind::writing, gw::InFlightKind::replaced}) {
+            const auto output = "hidden-" + std::string(gw::inFlightKindText(kind));
+            SCOPED_TRACE(output);
+            std::vector<std::string> logo{"-inputPath", ".logo.png", "-outputPath", output, "-assetType", "asset"};
+            ASSERT_EQ(as(GW_GLYPHWRIGHT_PATH, logo).status, 0);
+            const auto set = work / output / "Assets.xcassets/.logo.imageset";
+            ASSERT_TRUE(fs::is_directory(set));
+            const auto files = addUserFiles(set, output + user.name);
+            own(work / output);
+            gwtest::leaveInFlight(set, kind, ".logo.imageset", ended);
+            const auto before = namesIn(userTrash / "files");
+            logo.insert(logo.end(), {"-assetCatalogExistsAction", "append", "-assetExistsAction", "overwrite"});
+            const auto run = as(GW_GLYPHWRIGHT_PATH, logo);
+            EXPECT_EQ(run.status, 0) << run.out << run.err;
+            expectKept(files, {work, userTrash / "files"}, userTrash, before, run);
+        }
+
+        // A mark whose name leads out of the folder it is found in, on a hidden folder a cloned
+        // repository or an archive could carry into a catalog: ".." would take the folder that
+        // holds the catalog, "." the catalog itself.
+        for (const std::string name : {"..", "."}) {
+            const auto output = std::string("dots") + (name == ".." ? "2" : "1");
+            SCOPED_TRACE(output);
+            keeps("iOSIcon", output, {"-assetCatalogExistsAction", "append", "-assetExistsAction", "overwrite"}, [&] {
+                const auto leftover = work / output / "Assets.xcassets/.AppIcon.appiconset.replaced-4194305-5";
+                writeFile(leftover / "Contents.json", "{}\n");
+                own(work / output);
+                gwtest::leaveInFlight(leftover, gw::InFlightKind::replaced, name, ended);
+                return addUserFiles(work / output, output + user.name);
+            });
+            // What is not replaced stays where it was.
+            for (const auto& stays : {fs::path(output) / "notes.txt", fs::path(output) / "Assets.xcassets/notes.txt"}) {
+                EXPECT_TRUE(fs::is_regular_file(work / stays)) << stays << " was moved";
+            }
+        }
+
+        // A tvOS group folder that took its name as a run was killed keeps that run's mark; in a
+        // copy made with cp -r the mark (a file where there are no extended attributes) is no
+        // longer the copy's own. Adding to the copy leaves it as the copy's file, and so does a
+        // file of the user's that merely has the mark's name.
+        const auto group = fs::path("Assets.xcassets/App Icon & Top Shelf Image.brandassets");
+        keeps("tvOSTopShelf", "shelf-copied", {"-assetCatalogExistsAction", "append"}, [&] {
+            const auto original = work / "shelf-copied";
+            gwtest::leaveInFlight(original / group, gw::InFlightKind::writing, group.filename().string(), ended);
+            fs::rename(original, work / "shelf-killed");
+            EXPECT_EQ(std::system(("cp -r '" + (work / "shelf-killed").string() + "' '" + original.string() + "'").c_str()), 0);
+            return addUserFiles(original / "Assets.xcassets", "copied-" + user.name);
+        });
+        keeps("tvOSTopShelf", "shelf-named", {"-assetCatalogExistsAction", "append"}, [&] {
+            const auto named = work / "shelf-named" / group / ".glyphwright.in-flight";
+            writeFile(named, "mine: a file of the mark's name");
+            auto files = addUserFiles(work / "shelf-named/Assets.xcassets", "named-" + user.name);
+            files["mine: a file of the mark's name"] = named;
+            return files;
+        });
     }
 }
 

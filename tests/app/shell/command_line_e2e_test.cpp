@@ -4,6 +4,7 @@
 #include "app/shell/catalog_run_support.hpp"
 #include "app/shell/killed_run_support.hpp"
 #include "platform/foundation/atomic_file.hpp"
+#include "platform/foundation/plist.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/foundation/utf8.hpp"
 #include "support/hostile_files.hpp"
@@ -24,6 +25,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -331,6 +333,26 @@ TEST_F(CommandLine, WithoutAGrantedRootFolderNothingIsConverted) {
     expectCompleted(glyphwright({"-inputPath", "icon.svg"}), {(work_ / "Assets.xcassets").string()});
 }
 
+// Removes the granted folder `root` and makes it again, with the inode number it had, as
+// ext4 usually gives it: where the file system gave another, the stored grant is made to
+// name the new inode, so that only what else the grant keeps tells the two apart.
+void remakeAtTheSameInode(const fs::path& root, const fs::path& settingsFile) {
+    struct stat old {};
+    ASSERT_EQ(::stat(root.c_str(), &old), 0);
+    fs::remove_all(root);
+    fs::create_directories(root);
+    struct stat made {};
+    ASSERT_EQ(::stat(root.c_str(), &made), 0);
+    if (made.st_ino == old.st_ino && made.st_dev == old.st_dev) return;
+    pf::UserDefaults settings(settingsFile);
+    const auto stored = settings.dataForKey("rootBookmark");
+    ASSERT_TRUE(stored);
+    auto record = pf::plist::parse(*stored);
+    record.member("device") = pf::Value(static_cast<std::int64_t>(made.st_dev));
+    record.member("inode") = pf::Value(static_cast<std::int64_t>(made.st_ino));
+    settings.setObject(pf::Value(pf::plist::serialize(record, pf::plist::Format::binary)), "rootBookmark");
+}
+
 // A stored grant that no longer names the folder granted (the folder moved away or
 // replaced, by another folder, a link or a file; a setting that holds no grant; a folder
 // that cannot be read) turns nothing on: the run says what became of the grant and names
@@ -360,8 +382,17 @@ TEST_F(CommandLine, AGrantThatNoLongerNamesItsFolderSaysWhatBecameOfItAndNamesIt
          replaced},
         {"replaced by a file", [&] { fs::rename(root, keep); writeFile(root, "a file"); },
          head + ", is not a folder: a file stands at its path now, or the grant was made of one."},
+        {"removed and made again", [&] { remakeAtTheSameInode(root, settings); writeFile(root / "icon.svg", svg(64, 64)); },
+         replaced},
         {"a setting that holds text",
          [&] { pf::UserDefaults(settings).setObject(pf::Value(root.string()), "rootBookmark"); },
+         "The setting “rootBookmark” in " + settings.string() + " holds no grant of a root folder."},
+        // A text holding a NUL stops the property-list library where it reads one.
+        {"a grant that holds a NUL",
+         [&] {
+             const auto damaged = gwtest::binaryPlistOfTexts(u"kind", std::u16string(u"book\0mark", 9));
+             pf::UserDefaults(settings).setObject(pf::Value(pf::dataFromString(damaged)), "rootBookmark");
+         },
          "The setting “rootBookmark” in " + settings.string() + " holds no grant of a root folder."},
         {"a folder that cannot be read", [&] { fs::permissions(root, fs::perms::none); },
          head + ", cannot be used: Permission denied.", true},
@@ -568,6 +599,30 @@ TEST_F(CommandLine, EveryCollectionTypeConverts) {
     EXPECT_EQ(namesIn(work_ / "Assets.xcassets"),
               (std::set<std::string>{"Contents.json", "large.imageset", "small.imageset", "wide.imageset"}));
     EXPECT_FALSE(fs::exists(work_ / "pictures/Assets.xcassets"));
+}
+
+// A single-picture run given a folder of several pictures converts one, the last in name
+// order, as it always did: it says which it used and which it left out. A folder of one
+// picture says nothing.
+TEST_F(CommandLine, ASingleRunGivenSeveralPicturesNamesTheOneItUsedAndThoseItLeftOut) {
+    grant();
+    const auto pictures = work_ / "pictures";
+    const auto run = glyphwright({"-inputPath", "pictures", "-outputPath", "several", "-assetType", "asset"});
+    expectCompleted(run, {(work_ / "several/Assets.xcassets").string()});
+    EXPECT_NE(run.err.find("Warning: A single-picture run converts one picture: " + (pictures / "wide.svg").string() +
+                           " is used; left out: " + (pictures / "large.svg").string() + ", " +
+                           (pictures / "small.svg").string() +
+                           ". Give -collectionType variants or batch to convert them all.\n"),
+              std::string::npos)
+        << run.err;
+    expectCompleted(glyphwright({"-inputPath", "pictures/wide.svg", "-outputPath", "alone", "-assetType", "asset"}),
+                    {(work_ / "alone/Assets.xcassets").string()});
+    EXPECT_EQ(gwtest::snapshot(work_ / "several"), gwtest::snapshot(work_ / "alone"));
+
+    writeFile(work_ / "one/icon.svg", svg(64, 64));
+    const auto one = glyphwright({"-inputPath", "one", "-outputPath", "one-out", "-assetType", "asset"});
+    expectCompleted(one, {(work_ / "one-out/Assets.xcassets").string()});
+    EXPECT_EQ(one.err, "Conversion Complete\n");
 }
 
 // Pictures of a batch whose names give the same set name (the same file name in
@@ -921,14 +976,23 @@ TEST_F(ExistingCatalog, AnOverwrittenCatalogGoesToTheTrashOrStaysBesideTheNewOne
         fs::path keptIn;
         std::string said;
     };
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"the Trash takes it", {}, home / "Trash/files", " was moved to the Trash: "},
         {"no Trash can be made",
          {"XDG_DATA_HOME=" + (dir_ / "blocked/data").string()},
          work_ / "out",
          " was kept beside the new one as "},
     };
-    const std::regex keptName(R"(Assets \(replaced \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d\)\.xcassets)");
+    // The data folder's Trash takes what lies on the data folder's file system, whatever file
+    // system the home folder is on.
+    const gwtest::ScratchDisk otherHome(dir_ / "home-elsewhere", "tmpfs", "size=1m");
+    if (otherHome.mounted()) {
+        cases.push_back({"the home folder on another file system", {"HOME=" + (dir_ / "home-elsewhere").string()},
+                         home / "Trash/files", " was moved to the Trash: "});
+    } else {
+        std::printf("the home folder on another file system not tried: no file system could be mounted\n");
+    }
+    const std::regex keptName(R"(Assets \(replaced \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d( \d+)?\)\.xcassets)");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         makeCatalog();
@@ -960,9 +1024,11 @@ TEST_F(ExistingCatalog, AnOverwrittenCatalogGoesToTheTrashOrStaysBesideTheNewOne
     }
     // The Trash can put it back where it stood, under the name that says what it was.
     const auto info = namesIn(home / "Trash/info");
-    ASSERT_EQ(info.size(), 1u);
-    EXPECT_NE(readFile(home / "Trash/info" / *info.begin()).find("\nPath=" + (work_ / "out/Assets%20%28replaced%20").string()),
-              std::string::npos);
+    ASSERT_EQ(info.size(), otherHome.mounted() ? 2u : 1u);
+    for (const auto& name : info) {
+        EXPECT_NE(readFile(home / "Trash/info" / name).find("\nPath=" + (work_ / "out/Assets%20%28replaced%20").string()),
+                  std::string::npos);
+    }
 }
 
 TEST_F(ExistingCatalog, IncrementWritesANewCatalogBesideTheOldOne) {
@@ -1477,6 +1543,9 @@ TEST_F(CommandLine, HostileSettingsFilesAreSetAsideAndSaidSo) {
         {"fifo", [&] { ASSERT_EQ(::mkfifo(settings.c_str(), 0600), 0); }},
         {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", settings); }},
         {"garbage", [&] { writeFile(settings, "not settings"); }},
+        // A text holding a NUL, in a key or a value, stops the property-list library where it reads one.
+        {"a NUL in a key", [&] { writeFile(settings, gwtest::binaryPlistOfTexts(std::u16string(u"root\0", 5), u"x")); }},
+        {"a NUL in a value", [&] { writeFile(settings, gwtest::binaryPlistOfTexts(u"Overwrite", std::u16string(u"\0", 1))); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1500,12 +1569,16 @@ TEST_F(CommandLine, HostileSettingsFilesAreSetAsideAndSaidSo) {
         expectRefused(glyphwright({"-inputPath", "icon.svg"}), kSandboxText);
     }
     // The grant tool repairs it the same way, telling where the old file went.
-    writeFile(settings, gwtest::nestedBinaryPlist(300'000));
-    const auto repaired = runProgram(GW_GRANT_ROOT_PATH, {work_.string()});
-    EXPECT_EQ(repaired.status, 0) << repaired.err;
-    EXPECT_NE(repaired.err.find("it was moved to " + settings.string() + ".corrupt"), std::string::npos)
-        << repaired.err;
-    expectCompleted(glyphwright({"-inputPath", "icon.svg"}), {(work_ / "Assets.xcassets").string()});
+    for (const auto& damaged : {gwtest::nestedBinaryPlist(300'000), gwtest::binaryPlistOfTexts(u"a", std::u16string(u"\0", 1))}) {
+        fs::remove(settingsFolder / "com.norvane.glyphwright.plist.corrupt");
+        writeFile(settings, damaged);
+        const auto repaired = runProgram(GW_GRANT_ROOT_PATH, {work_.string()});
+        EXPECT_EQ(repaired.status, 0) << repaired.err;
+        EXPECT_NE(repaired.err.find("it was moved to " + settings.string() + ".corrupt"), std::string::npos)
+            << repaired.err;
+        expectCompleted(glyphwright({"-inputPath", "icon.svg"}), {(work_ / "Assets.xcassets").string()});
+        fs::remove_all(work_ / "Assets.xcassets");
+    }
 
     // Settings that cannot be saved: the tool says so and fails, and nothing is granted.
     fs::remove_all(settingsFolder);

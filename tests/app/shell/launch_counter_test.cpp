@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <ctime>
+#include <limits>
 
 namespace {
 
@@ -130,6 +132,35 @@ TEST_F(LaunchCounterTest, VersionCountsOfAnotherShapeAreReplaced) {
         const auto expected = c.readsAsFirstOfVersion ? pf::Value::dict({{"1.0", pf::Value(2)}})
                                                       : pf::Value::dict({{"1.0", pf::Value(1)}});
         EXPECT_EQ(defaults_.objectForKey(launches.appVersionsKey()), expected);
+    }
+}
+
+// Counts that some other writer left at the ends of the range (or as reals beyond it) are
+// held there by another launch, never wrapped around.
+TEST_F(LaunchCounterTest, CountsAtTheEndsOfTheRangeStayThere) {
+    constexpr auto largest = std::numeric_limits<std::int64_t>::max();
+    constexpr auto smallest = std::numeric_limits<std::int64_t>::min();
+    const struct {
+        const char* name;
+        pf::Value stored;
+        std::int64_t after;
+    } cases[] = {
+        {"the largest count", pf::Value(largest), largest},
+        {"a real past the largest", pf::Value(1e300), largest},
+        {"a real below the smallest", pf::Value(-1e300), smallest + 1},
+        {"a real that is no number", pf::Value(std::nan("")), 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto launches = counter("1.0", defaults_);
+        defaults_.setObject(c.stored, launches.launchCountKey());
+        defaults_.setObject(pf::Value::dict({{"1.0", c.stored.isInteger() ? c.stored : pf::Value(1)}}),
+                            launches.appVersionsKey());
+        launches.recordLaunch();
+        EXPECT_EQ(launches.launchCount(), c.after);
+        const auto versions = defaults_.dictionaryForKey(launches.appVersionsKey());
+        ASSERT_TRUE(versions);
+        EXPECT_EQ(versions->at("1.0"), pf::Value(c.stored.isInteger() ? c.after : 2));
     }
 }
 

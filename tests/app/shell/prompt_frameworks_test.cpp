@@ -1,11 +1,14 @@
 #include "app/engine/analytics_tracker.hpp"
 #include "app/engine/event_logger.hpp"
 #include "app/shell/prompt_frameworks.hpp"
+#include "platform/foundation/user_defaults.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
+
+#include <limits>
 
 namespace {
 
@@ -68,6 +71,22 @@ TEST_F(PromptFrameworksTest, ReviewPromptIsShownOncePerVersionAfterEnoughRequest
     EXPECT_EQ(answers, (std::vector<bool>{false, false, false, false, true, false}));
     EXPECT_EQ(presented, 1);
     EXPECT_EQ(trackedEvents(), std::vector<std::string>{"review_prompt_shown"});
+}
+
+// Counts some other writer left at the ends of the range are held there, never wrapped
+// around into a prompt or out of one.
+TEST_F(PromptFrameworksTest, CountsAtTheEndsOfTheRangeStayThere) {
+    auto& defaults = pf::UserDefaults::standard();
+    defaults.setInteger(std::numeric_limits<std::int64_t>::max(), gw::Ratewell::kRequestCountKey);
+    gw::Ratewell ratewell(logger_, nullptr);
+    ratewell.promptForReviewIfAllowed({});
+    EXPECT_EQ(defaults.integerForKey(gw::Ratewell::kRequestCountKey), std::numeric_limits<std::int64_t>::max());
+
+    defaults.setInteger(std::numeric_limits<std::int64_t>::min(), gw::SiblingcastController::kSuppressionKey);
+    auto controller = launch();
+    EXPECT_EQ(defaults.integerForKey(gw::SiblingcastController::kSuppressionKey), 0);
+    controller->setPresenter([] { return true; });
+    EXPECT_TRUE(controller->shouldPrompt());
 }
 
 TEST(BundleDisplayNameTest, PrefersTheDisplayNameAndFallsBackToTheName) {

@@ -196,6 +196,18 @@ TEST(PropertyList, RefusesNullAndGarbage) {
     EXPECT_THROW(pf::plist::parse(truncated), pf::Error);
 }
 
+// The library stops the process on a text that holds a NUL, in a key or a value: such a
+// file is refused as damaged, in binary and in XML, which cannot hold a NUL at all.
+TEST(PropertyList, ATextHoldingANulIsRefusedAsDamaged) {
+    using namespace std::string_literals;
+    const auto parse = [](const std::string& text) { return pf::plist::parse(std::string_view(text)); };
+    EXPECT_EQ(parse(gwtest::binaryPlistOfTexts(u"key", u"value")), Value::dict({{"key", "value"}}));
+    EXPECT_THROW(parse(gwtest::binaryPlistOfTexts(u"k\0y"s, u"value")), pf::Error);
+    EXPECT_THROW(parse(gwtest::binaryPlistOfTexts(u"key", u"\0value"s)), pf::Error);
+    const std::string xml = "<plist version=\"1.0\"><dict><key>key</key><string>va\0lue</string></dict></plist>"s;
+    EXPECT_THROW(parse(xml), pf::Error);
+}
+
 // Nesting is bounded in every reader: a file nested deeper than the bound is refused as
 // unreadable instead of exhausting the stack; files within it still read.
 TEST(PropertyList, NestingDeeperThanTheBoundIsRefusedInEveryFormat) {

@@ -10,8 +10,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -38,6 +40,7 @@ protected:
         files::setExtendedAttributesRefusedForTesting(!GetParam());
     }
     void TearDown() override {
+        files::setPruneLookHookForTesting(nullptr);
         files::setLinksRefusedForTesting(false);
         files::setExtendedAttributesRefusedForTesting(false);
     }
@@ -168,6 +171,68 @@ TEST_P(FolderSwap, AFileWrittenForARunNeverKeepsTheMarkOfItsTemporaryName) {
         char buffer[64];
         EXPECT_LT(::getxattr((dir_ / "set/Contents.json").c_str(), "user.test.mark", buffer, sizeof buffer), 0);
     }
+}
+
+// Pruning acts only on what it looked at: a file, or a folder with the user's files in it,
+// swapped in at a name after it was looked at stays, whatever the name's counterpart says.
+// A copy never writes through a link planted where it makes a file: it refuses to.
+TEST_P(FolderSwap, AnItemSwappedInAtANameIsNeverWhatPruningOrACopyActsOn) {
+    const files::RootHandle root(dir_.path());
+    files::MadeItems made;
+    const auto wrote = [&](const fs::path& file, const std::string& text) {
+        writeFile(file, text);
+        made.made(statOf(file));
+    };
+    // Everything of the run's goes, and the old names of what the run wrote anew in the
+    // folder that took the tree's place.
+    const files::MayGo mayGo = [&](const struct stat& item, const struct stat* counterpart) {
+        return made.isMade(item) || (counterpart != nullptr && made.isMade(*counterpart));
+    };
+    std::string swapAt;
+    std::function<void()> swap;
+    files::setPruneLookHookForTesting([&](int, const std::string& name) {
+        if (name != swapAt || !swap) return;
+        swap();
+        swap = nullptr;
+    });
+
+    // A file the run made, with the user's file put at its name once it was looked at.
+    fs::create_directories(dir_ / "staged");
+    made.made(statOf(dir_ / "staged"));
+    wrote(dir_ / "staged/notes.txt", "the run's");
+    writeFile(dir_ / "mine.txt", "the user's notes");
+    swapAt = "notes.txt";
+    swap = [&] { fs::rename(dir_ / "mine.txt", dir_ / "staged/notes.txt"); };
+    EXPECT_FALSE(files::pruneTree(root.entry(dir_ / "staged"), nullptr, mayGo, dir_ / "staged"));
+    ASSERT_TRUE(fs::exists(dir_ / "staged/notes.txt")) << "the user's file was removed";
+    EXPECT_EQ(readFile(dir_ / "staged/notes.txt"), "the user's notes");
+
+    // An old folder whose list the run wrote anew in its counterpart, with a folder of the
+    // user's put at its name once it was looked at: the user's list stays.
+    writeFile(dir_ / "old/Contents.json", "the old list");
+    fs::create_directories(dir_ / "new");
+    made.made(statOf(dir_ / "new"));
+    wrote(dir_ / "new/Contents.json", "the new list");
+    writeFile(dir_ / "users/Contents.json", "the user's own list");
+    swapAt = "old";
+    swap = [&] {
+        fs::rename(dir_ / "old", dir_ / "old-as-looked-at");
+        fs::rename(dir_ / "users", dir_ / "old");
+    };
+    const auto counterpart = root.entry(dir_ / "new");
+    EXPECT_FALSE(files::pruneTree(root.entry(dir_ / "old"), &counterpart, mayGo, dir_ / "old"));
+    ASSERT_TRUE(fs::exists(dir_ / "old/Contents.json")) << "the user's file was removed";
+    EXPECT_EQ(readFile(dir_ / "old/Contents.json"), "the user's own list");
+    files::setPruneLookHookForTesting(nullptr);
+
+    // A link to a file elsewhere put in the copy where it is about to make a file.
+    writeFile(dir_ / "set/notes.txt", "the set's notes");
+    writeFile(dir_ / "elsewhere.txt", "not the copy's to write");
+    files::TreeCopy copy;
+    copy.made = &made;
+    copy.madeFolder = [&](int folder) { ASSERT_EQ(::symlinkat((dir_ / "elsewhere.txt").c_str(), folder, "notes.txt"), 0); };
+    EXPECT_THROW(files::copyTree(root.entry(dir_ / "set"), root.entry(dir_ / "copy"), dir_ / "set", copy), std::exception);
+    EXPECT_EQ(readFile(dir_ / "elsewhere.txt"), "not the copy's to write");
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, FolderSwap, ::testing::Values(true, false),

@@ -7,6 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+#include <sys/mount.h>
 
 namespace {
 
@@ -70,6 +76,40 @@ TEST_F(Trash, ALinkAtTheTrashsNameNeverTakesTheItem) {
         EXPECT_TRUE(fs::is_empty(elsewhere / "info"));
         // Refused, it stays where it stood; else it is in the Trash that was found.
         EXPECT_EQ(readFile(dir_ / (fromTheStart ? "work" : "data/found/files") / "Assets.xcassets/Contents.json"), "mine");
+    }
+}
+
+// The home Trash takes what lies on the data folder's file system, whichever file system
+// holds the home folder: with the home folder on a file system of its own (and the other
+// way round), an item beside the data folder still goes to $XDG_DATA_HOME/Trash.
+TEST_F(Trash, TheDataFoldersTrashTakesWhatLiesOnItsFileSystemWhereverTheHomeFolderIs) {
+    const fs::path mount = dir_ / "elsewhere";
+    fs::create_directories(mount);
+    if (::mount("tmpfs", mount.c_str(), "tmpfs", 0, "size=1m") != 0) {
+        std::printf("a home folder on another file system not tried: %s\n", std::strerror(errno));
+        return;
+    }
+    const std::unique_ptr<const fs::path, void (*)(const fs::path*)> unmount(&mount, [](const fs::path* at) {
+        ::umount2(at->c_str(), MNT_DETACH);
+    });
+    struct Case {
+        const char* name;
+        fs::path home;
+        fs::path data;
+        fs::path item;
+    };
+    const std::vector<Case> cases = {
+        {"the home folder elsewhere", mount / "home", dir_ / "data", dir_ / "work"},
+        {"the data folder elsewhere", dir_.path(), mount / "data", mount / "work"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::create_directories(c.home);
+        const gwtest::ScopedEnv home("HOME", c.home.string());
+        const gwtest::ScopedEnv data("XDG_DATA_HOME", c.data.string());
+        EXPECT_NO_THROW(trashCatalog(c.item, c.name));
+        EXPECT_EQ(readFile(c.data / "Trash/files/Assets.xcassets/Contents.json"), c.name);
+        EXPECT_TRUE(fs::exists(c.data / "Trash/info/Assets.xcassets.trashinfo"));
     }
 }
 

@@ -246,6 +246,9 @@ TEST(UserDefaults, HostileStoresAreSetAsideAndTold) {
         {"garbage", [](const fs::path& p) { gwtest::writeFile(p, "this is not a property list"); }},
         {"deep binary", [](const fs::path& p) { gwtest::writeFile(p, gwtest::nestedBinaryPlist(300'000)); }},
         {"deep xml", [](const fs::path& p) { gwtest::writeFile(p, gwtest::nestedXMLPlist(100'000)); }},
+        {"a NUL in a text", [](const fs::path& p) {
+             gwtest::writeFile(p, gwtest::binaryPlistOfTexts(u"rootBookmark", std::u16string(u"a\0b", 3)));
+         }},
         {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
         {"zero", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
         {"not a dictionary", [](const fs::path& p) {

@@ -1,6 +1,7 @@
 #include "platform/security/keychain.hpp"
 
 #include "platform/foundation/files.hpp"
+#include "support/hostile_files.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -57,7 +58,9 @@ TEST(KeychainTest, AnUnreadableStoreIsMovedAsideAndStartsEmpty) {
     gwtest::ScopedXdgHome xdg;
     const std::string service = "svc";
     ASSERT_EQ(kc::add(service, "k", dataFromString("v")), kc::kStatusSuccess);
-    for (const std::string& garbage : {std::string("not a property list"), std::string("<plist><string>x</string></plist>")}) {
+    // The last: a text holding a NUL, which stops the property-list library where it reads one.
+    for (const std::string& garbage : {std::string("not a property list"), std::string("<plist><string>x</string></plist>"),
+                                       gwtest::binaryPlistOfTexts(u"k", std::u16string(u"v\0", 2))}) {
         gwtest::writeFile(kc::storePath(service), garbage);
         EXPECT_EQ(kc::copyMatching(service, "k", nullptr), kc::kStatusItemNotFound);
         EXPECT_EQ(gwtest::readFile(kc::storePath(service).string() + ".corrupt"), garbage);
