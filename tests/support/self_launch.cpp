@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -50,10 +51,25 @@ pid_t spawnSelf(const SelfLaunch& launch) {
     }
     for (auto& variable : variables) envp.push_back(variable.data());
     envp.push_back(nullptr);
-    char program[] = "/proc/self/exe";
     char name[] = "self_launch";
     std::string filterArgument = filter;
-    char* argv[] = {name, filterArgument.data(), nullptr};
+    std::vector<std::string> words;
+    std::string program = "/proc/self/exe";
+    if (launch.user) {
+        // setpriv makes the change and then runs this program (its own /proc/self/exe
+        // would be setpriv's).
+        std::error_code error;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+        if (error) return -1;
+        words = {"setpriv", "--reuid=" + std::to_string(launch.user->first),
+                 "--regid=" + std::to_string(launch.user->second), "--clear-groups", self.string(), filterArgument};
+        program = "/usr/bin/setpriv";
+    } else {
+        words = {name, filterArgument};
+    }
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
@@ -64,9 +80,15 @@ pid_t spawnSelf(const SelfLaunch& launch) {
     if (launch.inheritedDescriptor >= 0)
         ::posix_spawn_file_actions_adddup2(&actions, launch.inheritedDescriptor, launch.inheritedDescriptor);
     pid_t child = -1;
-    const int started = ::posix_spawn(&child, program, &actions, nullptr, argv, envp.data());
+    const int started = ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     ::posix_spawn_file_actions_destroy(&actions);
     return started == 0 ? child : -1;
+}
+
+std::optional<std::pair<uid_t, gid_t>> otherUser() {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody || ::geteuid() != 0 || nobody->pw_uid == 0 || ::access("/usr/bin/setpriv", X_OK) != 0) return std::nullopt;
+    return std::pair{nobody->pw_uid, nobody->pw_gid};
 }
 
 std::string currentTestName() {

@@ -129,8 +129,9 @@ TEST(LifeCycle, AnExitWithoutTerminatingTellsTheDelegateNothingAndLaterQuitsAreN
 // Files a later launch hands over open after those this run was started with (however
 // early they come), and the window comes back to the front, and a panel of the window
 // shown while it was put away with it; while an end is decided or under way a later
-// launch is to wait (the observer hears it), and nothing handed over opens any more.
-TEST(LifeCycle, FilesHandedOverOpenAfterTheRunsOwnAndNotOnceAnEndIsDecided) {
+// launch is to wait (the observer hears it): files taken just before open at once, for
+// the end's save, and nothing handed over after the end's save opens any more.
+TEST(LifeCycle, FilesHandedOverOpenAfterTheRunsOwnAndForTheSaveOfAnEndDecidedMeanwhile) {
     qt::Window window;
     qt::Panel panel(&window);
     RecordingDelegate delegate;
@@ -138,7 +139,11 @@ TEST(LifeCycle, FilesHandedOverOpenAfterTheRunsOwnAndNotOnceAnEndIsDecided) {
     delegate.replies = {qt::TerminateReply::terminateCancel};
     qt::LifeCycle cycle(delegate);
     std::vector<bool> ending;
-    cycle.setEndingObserver([&](bool now) { ending.push_back(now); });
+    cycle.setEndingObserver([&](bool now) {
+        ending.push_back(now);
+        // Taken by the instance in the moment before the end was decided.
+        if (now && ending.size() == 3) cycle.handOver({"/tmp/at-the-end.png"});
+    });
     cycle.handOver({"/tmp/early.png"});
     bool backInFront = false, panelWhileAway = true;
     QTimer backOnScreen;
@@ -163,7 +168,8 @@ TEST(LifeCycle, FilesHandedOverOpenAfterTheRunsOwnAndNotOnceAnEndIsDecided) {
     EXPECT_EQ(cycle.run(&window, {"/tmp/given.png"}), 0);
     const std::vector<std::string> expected = {"will-finish",           "did-finish(shown)", "open /tmp/given.png",
                                                "open /tmp/early.png",   "open /tmp/later.png", "open /tmp/other.png",
-                                               "should-terminate",      "should-terminate",    "will-terminate"};
+                                               "should-terminate",      "open /tmp/at-the-end.png",
+                                               "should-terminate",      "will-terminate"};
     EXPECT_EQ(delegate.events, expected);
     EXPECT_TRUE(backInFront);
     EXPECT_FALSE(panelWhileAway);
