@@ -49,6 +49,8 @@ struct StartOptions {
     std::optional<rlim_t> fileSizeLimit;
     // Where its standard error goes, below the test's folder.
     std::string errName = "stderr.txt";
+    // Its TMPDIR; none: unset.
+    std::string temporaryFolder;
 };
 
 class DesktopEntry : public ::testing::Test {
@@ -69,8 +71,8 @@ protected:
         }
         for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "HOME"}) {
             const auto folder = dir_.path() / "xdg" / name;
-            fs::create_directories(folder);
-            fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+            // Made the user's alone; a test may have set another mode since.
+            if (fs::create_directories(folder)) fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
             env.push_back(std::string(name) + "=" + folder.string());
         }
         env.push_back(std::string("GW_RESOURCES_DIR=") + GW_SOURCE_DIR + "/resources");
@@ -89,6 +91,7 @@ protected:
         argv.push_back(nullptr);
         auto env = environment(platform);
         if (!options.busAddress.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + options.busAddress);
+        if (!options.temporaryFolder.empty()) env.push_back("TMPDIR=" + options.temporaryFolder);
         std::vector<char*> envp;
         struct rlimit limit {};
         ::getrlimit(RLIMIT_FSIZE, &limit);
@@ -362,6 +365,26 @@ TEST_F(DesktopEntry, TheSocketOfAKilledWindowIsRemovedByTheNextWindow) {
     ::kill(next.pid, SIGTERM);
     EXPECT_EQ(wait(next), 0) << read(next.errFile);
     EXPECT_TRUE(sockets().empty());
+}
+
+// Where no folder of the user's own can hold the lock (the runtime folder open to others,
+// the one in the temporary folder another's), the window runs on its own and says why.
+TEST_F(DesktopEntry, WhereNoFolderOfTheUsersOwnCanHoldTheLockTheWindowSaysWhyAndRunsOnItsOwn) {
+    const auto temporary = dir_.path() / "tmp";
+    const auto taken = temporary / ("com.norvane.glyphwright-" + std::to_string(::getuid()));
+    fs::create_directories(taken);
+    fs::permissions(taken, fs::perms::owner_all | fs::perms::group_all, fs::perm_options::replace);
+    fs::create_directories(runtimeFolder());
+    fs::permissions(runtimeFolder(), fs::perms::owner_all | fs::perms::others_exec, fs::perm_options::replace);
+    StartOptions options;
+    options.temporaryFolder = temporary.string();
+    const auto window = start(GW_DESKTOP_PATH, "offscreen", {}, options);
+    EXPECT_TRUE(waitUntil([&] { return read(window.errFile).find("opens a window of its own") != std::string::npos; }))
+        << read(window.errFile);
+    EXPECT_NE(read(window.errFile).find(taken.string()), std::string::npos) << read(window.errFile);
+    ::kill(window.pid, SIGTERM);
+    EXPECT_EQ(wait(window), 0) << read(window.errFile);
+    EXPECT_TRUE(gwtest::namesIn(taken).empty());
 }
 
 // A state too large for the file size limit is a failed save like any other: the window
