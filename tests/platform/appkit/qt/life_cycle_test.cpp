@@ -98,17 +98,19 @@ TEST(LifeCycle, TerminationSignalsEndInOrderWithoutAsking) {
         EXPECT_EQ(cycle.end(), qt::LifeCycle::End::signal);
         EXPECT_EQ(cycle.endSignal(), signal);
     }
-    // A signal that comes before the loop runs is acted on at its first turn, before the
-    // window is ever drawn: the run says so.
+    // A signal that comes while the program starts is acted on before the window shows
+    // (not at the loop's first turn, where the window's first paint could come first): the
+    // run says so, and the files it was given go to the delegate for the end's save.
     qt::Window window;
     RecordingDelegate delegate;
     qt::LifeCycle cycle(delegate);
     std::raise(SIGTERM);
-    EXPECT_EQ(cycle.run(&window), 0);
-    const std::vector<std::string> expected = {"will-finish", "did-finish", "will-terminate"};
+    EXPECT_EQ(cycle.run(&window, {"/tmp/given.png"}), 0);
+    const std::vector<std::string> expected = {"will-finish", "open /tmp/given.png", "will-terminate"};
     EXPECT_EQ(delegate.events, expected);
     EXPECT_EQ(cycle.end(), qt::LifeCycle::End::signal);
     EXPECT_FALSE(cycle.mainWindowAppeared());
+    EXPECT_FALSE(window.isVisible());
 }
 
 TEST(LifeCycle, AnExitWithoutTerminatingTellsTheDelegateNothingAndLaterQuitsAreNoOps) {
