@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <thread>
 #include <cstring>
 
 extern char** environ;
@@ -83,6 +85,28 @@ pid_t spawnSelf(const SelfLaunch& launch) {
     const int started = ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     ::posix_spawn_file_actions_destroy(&actions);
     return started == 0 ? child : -1;
+}
+
+bool stopWholly(pid_t pid, std::chrono::milliseconds deadline) {
+    if (::kill(pid, SIGSTOP) != 0) return false;
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    const auto task = std::filesystem::path("/proc") / std::to_string(pid) / "task";
+    for (;;) {
+        bool all = true;
+        std::error_code error;
+        for (const auto& thread : std::filesystem::directory_iterator(task, error)) {
+            std::ifstream stat(thread.path() / "stat");
+            std::string line;
+            std::getline(stat, line);
+            // The state follows the command name, which is in parentheses.
+            const auto close = line.rfind(')');
+            if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'T') all = false;
+        }
+        if (error) return false;
+        if (all) return true;
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 std::optional<std::pair<uid_t, gid_t>> otherUser() {

@@ -31,6 +31,12 @@ struct SelfLaunch {
     std::optional<std::pair<uid_t, gid_t>> user;
 };
 
+// Stops the process `pid` (SIGSTOP) and waits until every thread of it has stopped: the
+// kernel starts a process's stop only once the thread it chose has run, so a thread of it
+// may go on answering for a while after kill() returned (long, when that one waits on the
+// disk). False when it has not stopped within `deadline`.
+bool stopWholly(pid_t pid, std::chrono::milliseconds deadline = std::chrono::minutes(1));
+
 // The user `nobody` and its group, for tests of what another local user can do; none
 // where there is no such user or this process cannot become another user.
 std::optional<std::pair<uid_t, gid_t>> otherUser();

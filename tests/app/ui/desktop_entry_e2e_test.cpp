@@ -6,6 +6,7 @@
 // called, and the window loses none of them.
 #include "support/desktop/private_session_bus.hpp"
 #include "support/photo_like_png.hpp"
+#include "support/self_launch.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gio/gio.h>
@@ -278,7 +279,7 @@ TEST_F(DesktopEntry, TerminationSignalsEndTheWindowProgramInOrderAndItsStateIsSa
     ASSERT_EQ(countOf(before, "\"imageName\":\"Kept\""), 1) << before;
     const auto window = start(GW_DESKTOP_PATH, "offscreen", {}, {{}, {}, "window.txt"});
     ASSERT_TRUE(waitUntil([&] { return serves({}); }));
-    ::kill(window.pid, SIGSTOP);
+    ASSERT_TRUE(gwtest::stopWholly(window.pid));
     const auto launch = start(GW_DESKTOP_PATH, "offscreen", {waiting.string()}, {{}, {}, "launch.txt"});
     EXPECT_TRUE(waitUntil([&] { return read(launch.errFile).find("does not answer") != std::string::npos; }))
         << read(launch.errFile);
@@ -331,7 +332,7 @@ TEST_F(DesktopEntry, LaterLaunchesHandEveryFileOverOnceWhateverItIsCalledAndHowe
             EXPECT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
             ::close(fd);
         }
-        ::kill(window.pid, SIGSTOP);
+        ASSERT_TRUE(gwtest::stopWholly(window.pid));
         const auto second = start(GW_DESKTOP_PATH, "offscreen", {c.string()}, {address, {}, row + "second.txt"});
         EXPECT_TRUE(waitUntil([&] {
             const auto told = read(second.errFile);

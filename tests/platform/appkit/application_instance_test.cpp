@@ -325,7 +325,7 @@ TEST(ApplicationInstance, AnInstanceThatDoesNotAnswerIsWaitedForAndTakesARequest
         if (onBus) bus = std::make_unique<gwtest::desktop::PrivateSessionBus>();
         InstanceChild running("serve", scratch.dir.path());
         ASSERT_EQ(running.said().rfind("instance on ", 0), 0u) << running.said();
-        ASSERT_EQ(::kill(running.pid(), SIGSTOP), 0);
+        ASSERT_TRUE(gwtest::stopWholly(running.pid()));
 
         std::atomic<int> tries{0};
         std::atomic<bool> toldNoAnswer{false}, done{false};
