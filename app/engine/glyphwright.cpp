@@ -21,6 +21,7 @@
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/folder_swap.hpp"
 #include "platform/foundation/json.hpp"
+#include "platform/foundation/utf8.hpp"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -1102,8 +1103,10 @@ Glyphwright::SaveReport Glyphwright::save(const std::filesystem::path& path, Sav
             Made made;
             try {
                 made.bytes = pictures[i]->imageWrapper()->storedData();
-                pf::json::serializeInPieces(pictures[i]->encodeJSON(ImageWrapper::JSONBytes::omitted),
-                                            [&made](std::string_view piece) { made.form.append(piece); });
+                auto form = pictures[i]->encodeJSON(ImageWrapper::JSONBytes::omitted);
+                // A name taken from a file name that is no UTF-8 is kept as near as JSON can.
+                if (pf::needsUTF8Repair(form)) form = pf::withValidUTF8(form);
+                pf::json::serializeInPieces(form, [&made](std::string_view piece) { made.form.append(piece); });
             } catch (const std::exception& error) {
                 made.unsaved = unsavedReason(*pictures[i], error.what());
             } catch (...) {

@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -215,6 +216,9 @@ public:
     // Blocks until everything asked of that queue so far has been read; what it hands to
     // the main queue runs there as usual.
     void waitForBackgroundReading();
+    // Main thread: waits for that reading, then runs now, in order, what it hands to the
+    // main queue and did not run yet (a quit saves pictures still being read).
+    void finishBackgroundReading();
 
     // --- saved state ---
     // {"imageInputCollectionType", "imageInputs", "selectionIndexes"}. Throws
@@ -410,6 +414,9 @@ private:
                                                     platform::dispatch::QualityOfService::userInitiated};
     // Main thread only: what addImagesInBackground read, while its pictures are added.
     std::shared_ptr<const Preloaded> preloaded_;
+    // Main thread only: the readings asked for whose main-queue part may not have run yet.
+    struct BackgroundRead;
+    std::deque<std::shared_ptr<BackgroundRead>> backgroundReads_;
     std::vector<std::shared_ptr<platform::dispatch::Operation>> allOperations_;
     ProgressUpdateHandler progressUpdateHandler_;
 };

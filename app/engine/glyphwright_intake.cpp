@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <string>
 #include <system_error>
@@ -334,13 +335,53 @@ void Glyphwright::addImagesInBackground(std::vector<pf::URL> urls, std::optional
     });
 }
 
+// What a reading hands to the main queue, run there once: by the main queue's turn, or
+// earlier by finishBackgroundReading.
+struct Glyphwright::BackgroundRead {
+    std::mutex mutex;
+    std::function<void()> then;
+    bool ran = false;
+
+    bool hasRun() {
+        std::lock_guard lock(mutex);
+        return ran;
+    }
+    void runOnce() {
+        std::function<void()> now;
+        {
+            std::lock_guard lock(mutex);
+            if (ran) return;
+            ran = true;
+            now = std::move(then);
+        }
+        if (now) now();
+    }
+};
+
 void Glyphwright::readInBackground(std::function<std::function<void()>()> read) {
-    readingQueue_.async([read = std::move(read)] {
-        if (auto then = read()) platform::dispatch::DispatchQueue::main().async(std::move(then));
+    while (!backgroundReads_.empty() && backgroundReads_.front()->hasRun()) backgroundReads_.pop_front();
+    auto done = std::make_shared<BackgroundRead>();
+    backgroundReads_.push_back(done);
+    readingQueue_.async([read = std::move(read), done] {
+        auto then = read();
+        {
+            std::lock_guard lock(done->mutex);
+            done->then = std::move(then);
+        }
+        platform::dispatch::DispatchQueue::main().async([done] { done->runOnce(); });
     });
 }
 
 void Glyphwright::waitForBackgroundReading() { readingQueue_.sync([] {}); }
+
+void Glyphwright::finishBackgroundReading() {
+    waitForBackgroundReading();
+    while (!backgroundReads_.empty()) {
+        const auto next = backgroundReads_.front();
+        backgroundReads_.pop_front();
+        next->runOnce();
+    }
+}
 
 void Glyphwright::insert(const ImageInputPtr& imageInput, std::optional<std::size_t> index) {
     if (!imageInput) return;

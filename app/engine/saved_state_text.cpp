@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
+#include <unordered_map>
 #include <utility>
 
 namespace gw::saved_state {
@@ -63,24 +64,8 @@ public:
         if (p >= t_.size()) return npos;
         const char c = t_[p];
         if (c == '"') return stringEnd(p);
-        if (c == '{' || c == '[') {
-            int depth = 0;
-            for (std::size_t q = p; q < t_.size();) {
-                const char d = t_[q];
-                if (d == '"') {
-                    q = stringEnd(q);
-                    if (q == npos) return npos;
-                    continue;
-                }
-                if (d == '{' || d == '[') {
-                    ++depth;
-                } else if ((d == '}' || d == ']') && --depth == 0) {
-                    return q + 1;
-                }
-                ++q;
-            }
-            return npos;
-        }
+        if (c == '{' || c == '[') return containerEnd(p);
+
         if (c == ',' || c == ':' || c == '}' || c == ']') return npos;
         // A number or a literal; one the text's end cuts may have been longer.
         std::size_t q = p;
@@ -116,7 +101,44 @@ public:
     }
 
 private:
+    // One past the object or list opening at `p`, npos when the text ends within it. Where
+    // it ends is the same whoever asks, and so is where each object or list met inside it
+    // (outside its strings) ends: all are kept, so that damaged text, where the reading
+    // tries many places as a picture's start, is followed once, not once per place.
+    std::size_t containerEnd(std::size_t p) const {
+        if (const auto known = ends_.find(p); known != ends_.end()) return known->second;
+        std::vector<std::size_t> open;
+        for (std::size_t q = p; q < t_.size();) {
+            const char d = t_[q];
+            if (d == '"') {
+                q = stringEnd(q);
+                if (q == npos) break;
+                continue;
+            }
+            if (d == '{' || d == '[') {
+                if (q != p) {
+                    if (const auto known = ends_.find(q); known != ends_.end()) {
+                        if (known->second == npos) break;
+                        q = known->second;
+                        continue;
+                    }
+                }
+                open.push_back(q);
+            } else if (d == '}' || d == ']') {
+                ends_[open.back()] = q + 1;
+                open.pop_back();
+                if (open.empty()) return q + 1;
+            }
+            ++q;
+        }
+        // The text ends inside every one still open.
+        for (const auto at : open) ends_[at] = npos;
+        ends_[p] = npos;
+        return npos;
+    }
+
     std::string_view t_;
+    mutable std::unordered_map<std::size_t, std::size_t> ends_;
 };
 
 // The string value of the member `wanted` of the object opening at `p`, as far as that

@@ -392,8 +392,10 @@ std::optional<Glyphwright::SaveReport> AppDelegate::saveState(std::string& failu
     // pictures are saved, and leaves no set half written.
     if (glyphwright_) glyphwright_->cancelAllOperations();
     // Saved pictures still being read are in the engine before it is saved; a damaged
-    // state found meanwhile is only logged, since the windows are going.
+    // state found meanwhile is only logged, since the windows are going. So are pictures
+    // opened or handed over just before: their reading is finished and they are added now.
     settleRestore(false);
+    if (glyphwright_) glyphwright_->finishBackgroundReading();
     try {
         if (glyphwright_) {
             auto report = glyphwright_->save(storedImagesPath(), &savedStateRecord_);
@@ -427,6 +429,12 @@ void AppDelegate::applicationWillTerminate() {
     std::string line;
     if (!report) {
         line = LocalizedString::text("saved-state.save-failed.at-end", failure);
+        // Which pictures the window held that went unsaved, by name.
+        std::string names;
+        for (const auto& input : glyphwright_ ? glyphwright_->imageInputs() : std::vector<ImageInputPtr>{}) {
+            names += (names.empty() ? "" : ", ") + ("“" + pf::escapedForDisplay(input->imageName()) + "”");
+        }
+        if (!names.empty()) line += " " + LocalizedString::text("saved-state.save-failed.at-end.pictures", names);
     } else if (!report->unsaved.empty()) {
         std::string list;
         for (const auto& item : unsavedList(*report)) list += (list.empty() ? "" : " ") + item;
@@ -552,8 +560,19 @@ void AppDelegate::openFiles(const std::vector<std::string>& paths) {
     std::string list;
     for (const auto& path : paths) list += (list.empty() ? "" : ", ") + path;
     Logger::log("Application opened with files to open: [" + list + "]");
+    // Each on its own: one that is not there is named with the others that could not be
+    // added, and costs the rest nothing.
     std::vector<pf::URL> urls;
-    for (const auto& path : paths) urls.push_back(pf::URL::fileURL(path));
+    for (const auto& path : paths) {
+        auto url = pf::URL::fileURL(path);
+        std::error_code error;
+        if (!std::filesystem::exists(url.fsPath(), error)) {
+            reportSkippedPicture(url, GlyphwrightError(GlyphwrightError::Case::unableToOpenImageFromURL, url).what());
+            continue;
+        }
+        urls.push_back(std::move(url));
+    }
+    if (urls.empty()) return;
     for (const auto& url : urls) {
         if (isAssetCatalog(slashTrimmed(url))) {
             selectOutputDirectory(url);

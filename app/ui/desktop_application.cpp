@@ -27,7 +27,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -155,6 +157,28 @@ private:
 
 namespace {
 
+// The files later launches handed over, as the instance's thread took them, until the
+// main thread hands them to the life cycle.
+class HandedOverFiles {
+public:
+    void add(std::vector<std::string> files) {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(std::move(files));
+    }
+    void handTo(qt::LifeCycle& cycle) {
+        std::vector<std::vector<std::string>> requests;
+        {
+            std::lock_guard lock(mutex_);
+            requests.swap(requests_);
+        }
+        for (auto& files : requests) cycle.handOver(std::move(files));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::vector<std::string>> requests_;
+};
+
 // Hands the open file to a child process that keeps it until this process has ended (its
 // end closes the pipe the child waits on), then ends too: the storage of the saved state
 // a quit replaced (2 GB take half a second to release) is released after the quit,
@@ -278,10 +302,22 @@ DesktopApplication::~DesktopApplication() {
 }
 
 int runDesktopApplication(int argc, char** argv) {
-    qt::Application application(argc, argv);
+    // "--" ends the options: what follows it is a file whatever it looks like, and the
+    // toolkit never sees it.
+    int toolkitArgc = argc;
     std::vector<std::string> files;
-    const auto arguments = QCoreApplication::arguments();
-    for (qsizetype i = 1; i < arguments.size(); ++i) files.push_back(arguments[i].toStdString());
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") != 0) continue;
+        toolkitArgc = i;
+        files.assign(argv + i + 1, argv + argc);
+        break;
+    }
+    std::vector<char*> toolkitArgv(argv, argv + toolkitArgc);
+    toolkitArgv.push_back(nullptr);
+    qt::Application application(toolkitArgc, toolkitArgv.data());
+    // What the toolkit left of the arguments (it takes its own out), as the bytes the
+    // system gave: a file name need not be text in any encoding.
+    files.insert(files.begin(), toolkitArgv.begin() + 1, toolkitArgv.begin() + toolkitArgc);
     // One window program per user: a later launch hands what it was asked to open to this
     // one's window and ends; one that comes while this one saves its quit waits for that.
     std::vector<std::string> handed;
@@ -292,25 +328,41 @@ int runDesktopApplication(int argc, char** argv) {
     }
     pa::ApplicationInstance::Options options;
     options.givingUp = [] { return qt::LifeCycle::signalPending(); };
-    options.waiting = [] {
-        std::fprintf(stderr, "%s\n", LocalizedString::text("desktop.launch.waiting-for-instance").c_str());
+    options.waiting = [](pa::ApplicationInstance::Waiting why) {
+        const char* key = why == pa::ApplicationInstance::Waiting::ending ? "desktop.launch.waiting-for-instance"
+                                                                         : "desktop.launch.waiting-for-instance.no-answer";
+        std::fprintf(stderr, "%s\n", LocalizedString::text(key).c_str());
     };
+    // Taken on the instance's own thread; kept here until the main thread opens them, so
+    // that an end decided meanwhile still finds them and saves them.
+    auto inbox = std::make_shared<HandedOverFiles>();
     auto claim = pa::ApplicationInstance::claim(
         pf::Bundle::main().bundleIdentifier(), handed,
-        [](std::vector<std::string> requested) {
-            platform::dispatch::DispatchQueue::main().async([requested = std::move(requested)]() mutable {
-                if (auto* cycle = qt::LifeCycle::shared()) cycle->handOver(std::move(requested));
+        [inbox](std::vector<std::string> requested) {
+            inbox->add(std::move(requested));
+            platform::dispatch::DispatchQueue::main().async([inbox] {
+                if (auto* cycle = qt::LifeCycle::shared()) inbox->handTo(*cycle);
             });
         },
         options);
     if (claim.handedOver) return 0;
-    if (!claim.instance && qt::LifeCycle::signalPending()) {
+    if (claim.gaveUp) {
+        // Asked to end while a running window kept it waiting: nothing was read, and the
+        // saved state is the running window's.
         const int signal = qt::LifeCycle::takePendingSignal();
         const char* name = signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : nullptr;
         const auto reason = LocalizedString::text("desktop.end.before-window.signal",
                                                   name ? std::string(name) : std::to_string(signal));
         std::fprintf(stderr, "%s\n", reason.c_str());
-        return 0;
+        if (files.empty()) return 0;
+        std::string list;
+        for (const auto& file : files) list += (list.empty() ? "" : ", ") + pf::escapedForDisplay(file);
+        std::fprintf(stderr, "%s\n", LocalizedString::text("desktop.launch.not-opened", list).c_str());
+        return 1;
+    }
+    if (!claim.instance) {
+        std::fprintf(stderr, "%s\n",
+                     LocalizedString::text("desktop.launch.own-window", pf::escapedForDisplay(claim.failure)).c_str());
     }
     auto app = DesktopApplication::make();
     // The delegate is installed: whoever forwards its callbacks hears of it before the
@@ -318,7 +370,11 @@ int runDesktopApplication(int argc, char** argv) {
     pa::ApplicationDelegateRegistry::setDelegate(app->delegate);
     qt::LifeCycle cycle(*app->delegate);
     if (claim.instance) {
-        cycle.setEndingObserver([instance = claim.instance.get()](bool ending) { instance->setEnding(ending); });
+        cycle.setEndingObserver([instance = claim.instance.get(), inbox, &cycle](bool ending) {
+            instance->setEnding(ending);
+            // Taken before the end was decided: handed to the window now, for the save.
+            if (ending) inbox->handTo(cycle);
+        });
     }
     const int status = cycle.run(app->window.get(), std::move(files));
     releaseAfterThisProcess(app->delegate->takeReplacedState());

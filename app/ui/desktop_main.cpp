@@ -5,6 +5,7 @@
 #include "app/ui/desktop_application.hpp"
 #include "platform/appkit/qt/life_cycle.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -24,6 +25,10 @@ bool hasDisplay() {
 int main(int argc, char** argv) {
     // First of all: a log-out that comes during start-up still ends in order.
     platform::appkit::qt::LifeCycle::installSignalHandlers();
+    // A launch that went before reading its answer, or a saved state past the file size
+    // limit, is a failed write to be told, never the end of the window and its pictures.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     if (!hasDisplay()) {
         const std::string message = gw::LocalizedString::text("desktop.launch.no-display", "glyphwright");
         std::fprintf(stderr, "%s\n", message.c_str());

@@ -6,6 +6,7 @@
 
 #include <gio/gio.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -14,12 +15,15 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <deque>
+#include <set>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -29,15 +33,29 @@ namespace platform::appkit {
 
 namespace {
 
-namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 // Between two tries to reach a running instance that is ending or not yet serving.
 constexpr auto kRetry = std::chrono::milliseconds(100);
-// A running instance answers from a thread of its own, whatever its window does; this is
-// for a loaded machine.
-constexpr int kAnswerTimeoutMs = 60'000;
+// A running instance answers from a thread of its own, whatever its window does. One
+// that has not answered in this long is asked again (the same request: it is taken
+// once), so that a launch can say that it waits; a loaded machine may take longer, so
+// each later try waits longer, up to kLongestAnswer.
+constexpr auto kFirstAnswer = std::chrono::seconds(2);
+constexpr auto kLongestAnswer = std::chrono::seconds(10);
+// How long a launch waits before it says so.
+constexpr auto kTellAfter = std::chrono::seconds(2);
+// The instance reads a request for at most this long.
+constexpr int kRequestTimeoutMs = 60'000;
 // A request is a few paths; more is no request of ours.
 constexpr std::size_t kMaxRequestBytes = 16u << 20;
+// How many requests the instance remembers having taken.
+constexpr std::size_t kRememberedRequests = 256;
+// The verb of a request through the socket: "open-once", the request's id, the files,
+// each ended by a NUL, then an empty part.
+constexpr std::string_view kOpenVerb = "open-once";
+// The key of the request's id in the platform data of Activate and Open.
+constexpr const char* kRequestKey = "glyphwright-request-id";
 
 const log::SystemLog& instanceLog() {
     static const log::SystemLog log("Glyphwright", "ApplicationInstance");
@@ -72,6 +90,7 @@ std::string objectPathOf(const std::string& id) {
 }
 
 std::string endingErrorOf(const std::string& id) { return id + ".Error.Ending"; }
+constexpr const char* kAccessDenied = "org.freedesktop.DBus.Error.AccessDenied";
 
 struct VariantUnref {
     void operator()(GVariant* v) const {
@@ -91,6 +110,66 @@ std::string remoteErrorName(GError* error) {
     return text;
 }
 
+// An id no other launch has: 128 random bits.
+std::string newRequestId() {
+    std::random_device random;
+    std::string id;
+    for (int i = 0; i < 4; ++i) {
+        char part[9];
+        std::snprintf(part, sizeof part, "%08x", static_cast<unsigned>(random()));
+        id += part;
+    }
+    return id;
+}
+
+// The user id of the bus connection `name`; none when the bus does not say.
+std::optional<uid_t> unixUserOf(GDBusConnection* connection, const char* name) {
+    GError* error = nullptr;
+    const Variant reply(g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                    "org.freedesktop.DBus", "GetConnectionUnixUser",
+                                                    g_variant_new("(s)", name), G_VARIANT_TYPE("(u)"),
+                                                    G_DBUS_CALL_FLAGS_NONE, 30'000, nullptr, &error));
+    g_clear_error(&error);
+    if (!reply) return std::nullopt;
+    guint32 uid = 0;
+    g_variant_get(reply.get(), "(u)", &uid);
+    return static_cast<uid_t>(uid);
+}
+
+// Whether the peer of the connected socket `fd` runs as this user.
+bool peerIsThisUser(int fd) {
+    struct ucred peer {};
+    socklen_t length = sizeof peer;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && length == sizeof peer &&
+           peer.uid == ::getuid();
+}
+
+// The path by which the entry `name` of the open folder `folder` is reached, however long
+// the folder's own path is: a socket's path has room for about a hundred bytes only.
+std::string pathWithin(int folder, const std::string& name) {
+    return "/proc/self/fd/" + std::to_string(folder) + "/" + name;
+}
+
+bool socketAddressOf(const std::string& path, sockaddr_un& address) {
+    address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    return true;
+}
+
+// Waits until `fd` is ready for `events` or `deadline` passes; false then.
+bool waitReady(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd ready{fd, events, 0};
+        const int n = ::poll(&ready, 1, static_cast<int>(std::min<long long>(left, 60'000)));
+        if (n > 0) return true;
+        if (n < 0 && errno != EINTR) return false;
+    }
+}
+
 }  // namespace
 
 struct ApplicationInstance::Serving {
@@ -98,6 +177,9 @@ struct ApplicationInstance::Serving {
     bool ending = false;
     Handler handler;
     std::string id;
+    // The ids of the requests taken, the oldest first.
+    std::deque<std::string> taken;
+    std::set<std::string> takenIds;
 
     // Served on the session bus.
     GDBusConnection* connection = nullptr;
@@ -105,22 +187,38 @@ struct ApplicationInstance::Serving {
     guint registration = 0;
 
     // Served in the private folder.
+    int folderFd = -1;
+    std::string folderPath;
     int lockFd = -1;
     int listenFd = -1;
     std::array<int, 2> wake{-1, -1};
-    std::string socketPath;
+    std::string socketName;
     dev_t socketDevice = 0;
     ino_t socketInode = 0;
     std::thread socketThread;
 
     ~Serving() { stop(); }
 
-    // Hands the request to the handler unless ending; whether it was taken.
-    bool accept(std::vector<std::string> files) {
+    enum class Taken { now, before, refused };
+
+    // Hands the request to the handler unless ending. A request taken before is not
+    // handed over again (its launch asked again after an answer it did not get), and
+    // counts as taken even while ending: its files are in the window, and go with the end's
+    // save.
+    Taken accept(std::vector<std::string> files, const std::string& requestId) {
         std::lock_guard lock(mutex);
-        if (ending) return false;
+        if (!requestId.empty() && takenIds.count(requestId)) return Taken::before;
+        if (ending) return Taken::refused;
+        if (!requestId.empty()) {
+            taken.push_back(requestId);
+            takenIds.insert(requestId);
+            if (taken.size() > kRememberedRequests) {
+                takenIds.erase(taken.front());
+                taken.pop_front();
+            }
+        }
         if (handler) handler(std::move(files));
-        return true;
+        return Taken::now;
     }
 
     void stop() {
@@ -130,13 +228,23 @@ struct ApplicationInstance::Serving {
 
     // --- the session bus ---
 
-    static void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
-                             GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
+    static void onMethodCall(GDBusConnection* connection, const gchar* sender, const gchar*, const gchar*,
+                             const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
+                             gpointer data) {
         auto* self = static_cast<Serving*>(data);
+        // A bus may let other users in: their calls are no launches of this user's.
+        const auto caller = sender ? unixUserOf(connection, sender) : std::nullopt;
+        if (!caller || *caller != ::getuid()) {
+            instanceLog().error(std::string("A call from another user was refused: ") + (sender ? sender : "?"));
+            g_dbus_method_invocation_return_dbus_error(invocation, kAccessDenied,
+                                                       "Only the user's own launches are heard.");
+            return;
+        }
         std::vector<std::string> files;
+        GVariant* platformData = nullptr;
         if (g_strcmp0(method, "Open") == 0) {
             GVariantIter* uris = nullptr;
-            g_variant_get(parameters, "(as@a{sv})", &uris, nullptr);
+            g_variant_get(parameters, "(as@a{sv})", &uris, &platformData);
             const gchar* uri = nullptr;
             while (g_variant_iter_loop(uris, "&s", &uri)) {
                 GFile* file = g_file_new_for_uri(uri);
@@ -147,12 +255,20 @@ struct ApplicationInstance::Serving {
                 g_object_unref(file);
             }
             g_variant_iter_free(uris);
-        } else if (g_strcmp0(method, "Activate") != 0) {
+        } else if (g_strcmp0(method, "Activate") == 0) {
+            g_variant_get(parameters, "(@a{sv})", &platformData);
+        } else {
             g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.NotSupported",
                                                        "The application has no actions.");
             return;
         }
-        if (!self->accept(std::move(files))) {
+        std::string requestId;
+        if (platformData) {
+            const gchar* text = nullptr;
+            if (g_variant_lookup(platformData, kRequestKey, "&s", &text) && text) requestId = text;
+            g_variant_unref(platformData);
+        }
+        if (self->accept(std::move(files), requestId) == Taken::refused) {
             g_dbus_method_invocation_return_dbus_error(invocation, endingErrorOf(self->id).c_str(),
                                                        "The application is ending; it may be started again then.");
             return;
@@ -191,7 +307,7 @@ struct ApplicationInstance::Serving {
     }
 
     Variant callBus(const char* destination, const char* path, const char* interface, const char* method,
-                    GVariant* parameters, const char* replyType, GError** error, int timeoutMs = kAnswerTimeoutMs) {
+                    GVariant* parameters, const char* replyType, GError** error, int timeoutMs = 30'000) {
         return Variant(g_dbus_connection_call_sync(connection, destination, path, interface, method, parameters,
                                                    replyType ? G_VARIANT_TYPE(replyType) : nullptr,
                                                    G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs, nullptr, error));
@@ -229,17 +345,19 @@ struct ApplicationInstance::Serving {
         });
     }
 
-    // One request: the verb and the files, each ended by a NUL, then the end of the
-    // stream. Answered "ok" or "ending".
+    // One request: the verb, the request's id and the files, each ended by a NUL, then an
+    // empty part and the end of the stream. Answered "ok" or "ending"; a launch that went
+    // before reading the answer costs nothing.
     void answer(int client) {
-        struct ucred peer {};
-        socklen_t length = sizeof peer;
-        if (::getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != ::getuid()) return;
+        if (!peerIsThisUser(client)) {
+            instanceLog().error("A request from another user was refused");
+            return;
+        }
         std::string request;
         char buffer[4096];
         for (;;) {
             pollfd readable{client, POLLIN, 0};
-            if (::poll(&readable, 1, kAnswerTimeoutMs) <= 0) return;
+            if (::poll(&readable, 1, kRequestTimeoutMs) <= 0) return;
             const ssize_t got = ::read(client, buffer, sizeof buffer);
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) return;
@@ -254,10 +372,11 @@ struct ApplicationInstance::Serving {
             parts.push_back(request.substr(from, end - from));
             from = end + 1;
         }
-        if (parts.empty() || parts.front() != "open") return;
-        parts.erase(parts.begin());
-        const char* reply = accept(std::move(parts)) ? "ok\n" : "ending\n";
-        [[maybe_unused]] const auto written = ::write(client, reply, std::strlen(reply));
+        // Whole, or not taken: a launch cut off while sending would hand over part of its files.
+        if (parts.size() < 3 || parts.front() != kOpenVerb || parts[1].empty() || !parts.back().empty()) return;
+        std::vector<std::string> files(parts.begin() + 2, parts.end() - 1);
+        const char* reply = accept(std::move(files), parts[1]) == Taken::refused ? "ending\n" : "ok\n";
+        [[maybe_unused]] const auto sent = ::send(client, reply, std::strlen(reply), MSG_NOSIGNAL);
     }
 
     void stopSocket() {
@@ -274,32 +393,64 @@ struct ApplicationInstance::Serving {
         listenFd = -1;
         // Only the socket this run made goes, and only while it is still the one there.
         struct stat info {};
-        if (!socketPath.empty() && ::lstat(socketPath.c_str(), &info) == 0 && info.st_dev == socketDevice &&
+        if (!socketName.empty() && folderFd >= 0 &&
+            ::fstatat(folderFd, socketName.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && info.st_dev == socketDevice &&
             info.st_ino == socketInode) {
-            ::unlink(socketPath.c_str());
+            ::unlinkat(folderFd, socketName.c_str(), 0);
         }
-        socketPath.clear();
+        socketName.clear();
         // The lock goes last: a launch that takes it finds no socket of ours.
         if (lockFd >= 0) ::close(lockFd);
         lockFd = -1;
+        if (folderFd >= 0) ::close(folderFd);
+        folderFd = -1;
     }
 };
 
 namespace {
 
 using Serving = ApplicationInstance::Serving;
+using Waiting = ApplicationInstance::Waiting;
 
-// Waits between tries; false when the launch gives up.
-bool waitAndGoOn(const ApplicationInstance::Options& options) {
-    std::this_thread::sleep_for(kRetry);
-    return !(options.givingUp && options.givingUp());
-}
+// A launch's wait for the running instance: the pause between tries, whether the launch
+// gives up, and telling why it waits once it has waited a while.
+class Wait {
+public:
+    explicit Wait(const ApplicationInstance::Options& options) : options_(options) {}
 
-enum class Outcome { instance, handedOver, failed };
+    void because(Waiting why) {
+        if (Clock::now() - started_ < kTellAfter || (toldAny_ && told_ == why)) return;
+        toldAny_ = true;
+        told_ = why;
+        if (options_.waiting) options_.waiting(why);
+    }
+    // Waits between tries; false when the launch gives up.
+    bool goOn() {
+        std::this_thread::sleep_for(kRetry);
+        return !(options_.givingUp && options_.givingUp());
+    }
+    // How long the next try waits for an answer.
+    std::chrono::milliseconds answerTime() {
+        return std::min<std::chrono::milliseconds>(kFirstAnswer * ++tries_, kLongestAnswer);
+    }
 
-// On the bus: owns the name, or hands the files to its owner. None when there is no bus.
+private:
+    const ApplicationInstance::Options& options_;
+    const Clock::time_point started_ = Clock::now();
+    bool toldAny_ = false;
+    Waiting told_ = Waiting::ending;
+    int tries_ = 0;
+};
+
+enum class Outcome { instance, handedOver, failed, gaveUp };
+
+constexpr const char* kGaveUp = "it was asked to end while waiting for the running instance";
+
+// On the bus: owns the name, or hands the files to its owner. None when there is no bus
+// of the user's own, or the name's owner is another user's.
 std::optional<Outcome> claimOnBus(Serving& serving, const std::vector<std::string>& files,
-                                  const ApplicationInstance::Options& options, std::string& failure) {
+                                  const std::string& requestId, const ApplicationInstance::Options& options,
+                                  std::string& failure) {
     const auto address = sessionBusAddress();
     if (address.empty() || !serving.serveOnBus(address)) return std::nullopt;
     const std::string& id = serving.id;
@@ -316,7 +467,7 @@ std::optional<Outcome> claimOnBus(Serving& serving, const std::vector<std::strin
     g_variant_get(requested.get(), "(u)", &answer);
     if (answer == 1 || answer == 4) return Outcome::instance;  // primary owner, or already
     const std::string self = g_dbus_connection_get_unique_name(serving.connection);
-    bool toldWaiting = false;
+    Wait wait(options);
     do {
         const auto owned = serving.callBus("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                                            "GetNameOwner", g_variant_new("(s)", id.c_str()), "(s)", &error);
@@ -325,12 +476,21 @@ std::optional<Outcome> claimOnBus(Serving& serving, const std::vector<std::strin
         const gchar* owner = nullptr;
         g_variant_get(owned.get(), "(&s)", &owner);
         if (self == owner) return Outcome::instance;
+        // A bus shared with other users: their instance gets none of this user's files.
+        const auto user = unixUserOf(serving.connection, owner);
+        if (!user) continue;  // gone meanwhile
+        if (*user != ::getuid()) {
+            instanceLog().error("The owner of " + id + " on the session bus is another user's; the socket is used");
+            serving.stopBus();
+            return std::nullopt;
+        }
         GVariant* parameters = nullptr;
         GVariantBuilder platformData;
         g_variant_builder_init(&platformData, G_VARIANT_TYPE("a{sv}"));
         if (const char* startup = std::getenv("DESKTOP_STARTUP_ID"); startup && *startup) {
             g_variant_builder_add(&platformData, "{sv}", "desktop-startup-id", g_variant_new_string(startup));
         }
+        g_variant_builder_add(&platformData, "{sv}", kRequestKey, g_variant_new_string(requestId.c_str()));
         if (files.empty()) {
             parameters = g_variant_new("(a{sv})", &platformData);
         } else {
@@ -343,83 +503,136 @@ std::optional<Outcome> claimOnBus(Serving& serving, const std::vector<std::strin
             }
             parameters = g_variant_new("(asa{sv})", &uris, &platformData);
         }
-        const auto handed = serving.callBus(owner, objectPathOf(id).c_str(), kInterface, files.empty() ? "Activate" : "Open",
-                                            parameters, nullptr, &error);
+        const auto handed =
+            serving.callBus(owner, objectPathOf(id).c_str(), kInterface, files.empty() ? "Activate" : "Open", parameters,
+                            nullptr, &error, static_cast<int>(wait.answerTime().count()));
         if (handed) return Outcome::handedOver;
         const auto name = remoteErrorName(error);
+        const bool timedOut = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||
+                              name == "org.freedesktop.DBus.Error.NoReply";
         const std::string message = errorText(error);
         g_clear_error(&error);
         if (name == endingErrorOf(id)) {
-            if (!toldWaiting && options.waiting) options.waiting();
-            toldWaiting = true;
+            wait.because(Waiting::ending);
+        } else if (timedOut) {
+            wait.because(Waiting::noAnswer);
         } else if (name == "org.freedesktop.DBus.Error.UnknownMethod" ||
                    name == "org.freedesktop.DBus.Error.UnknownObject" ||
-                   name == "org.freedesktop.DBus.Error.UnknownInterface" ||
-                   name == "org.freedesktop.DBus.Error.AccessDenied") {
+                   name == "org.freedesktop.DBus.Error.UnknownInterface" || name == kAccessDenied) {
             // Whatever owns the name does not serve the application's interface.
             failure = "the owner of " + id + " does not take files: " + message;
             return Outcome::failed;
         }
         // Otherwise the owner went meanwhile, or its answer did not come: asked again.
-    } while (waitAndGoOn(options));
-    failure = "it was asked to end while waiting for the running instance";
-    return Outcome::failed;
+    } while (wait.goOn());
+    failure = kGaveUp;
+    return Outcome::gaveUp;
 }
 
-// A folder of the user's own, for no one else: the runtime folder, else one made in the
-// temporary folder. Empty when none can be had.
-std::string privateFolderFor(const std::string& id, const ApplicationInstance::Options& options, std::string& failure) {
-    const auto isPrivate = [](const std::string& folder) {
+// Whether the open folder `fd` is the user's own and no one else's to enter.
+bool isPrivate(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
+}
+
+// A folder of the user's own, for no one else, in which the lock file can be made: the
+// runtime folder, else one made in the temporary folder. Opens `serving`'s folder and
+// lock file; false (with why) when no folder will do.
+bool openPrivateFolder(Serving& serving, const ApplicationInstance::Options& options, std::string& failure) {
+    std::vector<std::string> tried;
+    const auto use = [&](const std::string& folder) {
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            tried.push_back(folder + ": " + std::strerror(errno));
+            return false;
+        }
+        if (!isPrivate(fd)) {
+            ::close(fd);
+            tried.push_back(folder + " is not a folder of the user's own, closed to others");
+            return false;
+        }
+        const std::string lockName = serving.id + ".lock";
+        const int lock = ::openat(fd, lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         struct stat info {};
-        return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid() &&
-               (info.st_mode & 077) == 0;
+        if (lock < 0 || ::fstat(lock, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::getuid()) {
+            tried.push_back(folder + "/" + lockName + ": " +
+                            (lock < 0 ? std::strerror(errno) : "not a file of the user's own"));
+            if (lock >= 0) ::close(lock);
+            ::close(fd);
+            return false;
+        }
+        serving.folderFd = fd;
+        serving.folderPath = folder;
+        serving.lockFd = lock;
+        return true;
     };
-    if (!options.privateFolder.empty()) return options.privateFolder;
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/' && isPrivate(runtime)) {
-        return runtime;
+    if (!options.privateFolder.empty()) {
+        if (use(options.privateFolder)) return true;
+    } else {
+        if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/' && use(runtime)) {
+            return true;
+        }
+        const char* temporary = std::getenv("TMPDIR");
+        const std::string folder = std::string(temporary && *temporary == '/' ? temporary : "/tmp") + "/" +
+                                   serving.id + "-" + std::to_string(::getuid());
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+            tried.push_back(folder + ": " + std::strerror(errno));
+        } else if (use(folder)) {
+            return true;
+        }
     }
-    const char* temporary = std::getenv("TMPDIR");
-    const std::string folder = std::string(temporary && *temporary == '/' ? temporary : "/tmp") + "/" + id + "-" +
-                               std::to_string(::getuid());
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        failure = "no folder of the user's own: " + folder + ": " + std::strerror(errno);
-        return {};
-    }
-    if (!isPrivate(folder)) {
-        failure = folder + " is not a folder of the user's own";
-        return {};
-    }
-    return folder;
+    failure = "no folder of the user's own for the lock:";
+    for (const auto& why : tried) failure += " " + why + ";";
+    failure.pop_back();
+    return false;
 }
 
-// Sends the request to the socket whose path the lock file holds: "ok", "ending", or
-// empty when no instance answered there.
-std::string askBySocket(int lockFd, const std::vector<std::string>& files) {
-    char named[sizeof(sockaddr_un::sun_path)] = {};
-    const ssize_t length = ::pread(lockFd, named, sizeof named - 1, 0);
+// The name this run's socket has in the folder: a name of its own per run, so that nothing
+// another run left is ever in the way.
+bool isSocketName(const std::string& id, std::string_view name) {
+    constexpr std::string_view suffix = ".socket";
+    return name.size() > id.size() + suffix.size() && name.substr(0, id.size() + 1) == id + "." &&
+           name.substr(name.size() - suffix.size()) == suffix;
+}
+
+// Sends the request to the socket the lock file names: "ok", "ending", or empty when no
+// instance of this user's answered there in `answerTime`.
+std::string askBySocket(const Serving& serving, const std::vector<std::string>& files, const std::string& requestId,
+                        std::chrono::milliseconds answerTime) {
+    char named[4096] = {};
+    const ssize_t length = ::pread(serving.lockFd, named, sizeof named - 1, 0);
     if (length <= 0) return {};
+    std::string name(named, static_cast<std::size_t>(length));
+    // An earlier version wrote the socket's whole path.
+    const std::string path = name.front() == '/' ? name : pathWithin(serving.folderFd, name);
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, named, static_cast<std::size_t>(length));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (name.find('\0') != std::string::npos || !socketAddressOf(path, address)) return {};
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return {};
+    const auto deadline = Clock::now() + answerTime;
     std::string reply;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        struct ucred peer {};
-        socklen_t size = sizeof peer;
-        std::string request("open", 5);
+    // A full backlog (an instance stopped for long) refuses at once rather than blocking.
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && peerIsThisUser(fd)) {
+        std::string request(kOpenVerb);
+        request.push_back('\0');
+        request.append(requestId.c_str(), requestId.size() + 1);
         for (const auto& file : files) request.append(file.c_str(), file.size() + 1);
-        bool sent = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::getuid();
+        request.push_back('\0');
+        bool sent = true;
         for (std::size_t at = 0; sent && at < request.size();) {
-            const ssize_t n = ::write(fd, request.data() + at, request.size() - at);
-            if (n < 0 && errno == EINTR) continue;
+            const ssize_t n = ::send(fd, request.data() + at, request.size() - at, MSG_NOSIGNAL);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+                sent = errno == EINTR || waitReady(fd, POLLOUT, deadline);
+                continue;
+            }
             if (n <= 0) sent = false;
             else at += static_cast<std::size_t>(n);
         }
         ::shutdown(fd, SHUT_WR);
         char buffer[64];
-        for (pollfd readable{fd, POLLIN, 0}; sent && ::poll(&readable, 1, kAnswerTimeoutMs) > 0;) {
+        while (sent && waitReady(fd, POLLIN, deadline)) {
             const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (got <= 0) break;
             reply.append(buffer, static_cast<std::size_t>(got));
         }
@@ -429,84 +642,87 @@ std::string askBySocket(int lockFd, const std::vector<std::string>& files) {
     return reply;
 }
 
-// The socket this launch serves on as the instance, under a name of its own (so that
-// nothing another run left there is ever in the way, or removed), written into the lock
-// file for later launches to find. False when it cannot be made.
-bool serveInFolder(Serving& serving, const std::string& folder, std::string& failure) {
+// Removes the sockets that instances killed in this folder left behind: while this launch
+// holds the lock, no other serves there.
+void removeLeftSockets(const Serving& serving) {
+    DIR* listing = ::fdopendir(::fcntl(serving.folderFd, F_DUPFD_CLOEXEC, 0));
+    if (!listing) return;
+    ::rewinddir(listing);
+    while (const dirent* entry = ::readdir(listing)) {
+        struct stat info {};
+        if (isSocketName(serving.id, entry->d_name) &&
+            ::fstatat(serving.folderFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(info.st_mode)) {
+            ::unlinkat(serving.folderFd, entry->d_name, 0);
+        }
+    }
+    ::closedir(listing);
+}
+
+// The socket this launch serves on as the instance, under a name of its own, written into
+// the lock file for later launches to find. False when it cannot be made.
+bool serveInFolder(Serving& serving, std::string& failure) {
+    removeLeftSockets(serving);
     std::random_device random;
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const std::string path = folder + "/" + serving.id + "." + std::to_string(::getpid()) + "." +
+        const std::string name = serving.id + "." + std::to_string(::getpid()) + "." +
                                  std::to_string(random() % 1000000) + ".socket";
         sockaddr_un address{};
-        if (path.size() >= sizeof address.sun_path) {
-            failure = "the socket's path is too long: " + path;
-            return false;
-        }
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.c_str(), path.size());
+        if (!socketAddressOf(pathWithin(serving.folderFd, name), address)) break;
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) break;
         if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             const int error = errno;
             ::close(fd);
             if (error == EADDRINUSE) continue;
-            failure = "the socket could not be made: " + path + ": " + std::strerror(error);
+            failure = "the socket could not be made in " + serving.folderPath + ": " + std::strerror(error);
             return false;
         }
         struct stat info {};
-        if (::listen(fd, 16) != 0 || ::lstat(path.c_str(), &info) != 0 || ::pipe2(serving.wake.data(), O_CLOEXEC) != 0) {
-            failure = "the socket could not be served: " + path + ": " + std::strerror(errno);
+        if (::listen(fd, 16) != 0 || ::fstatat(serving.folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            ::pipe2(serving.wake.data(), O_CLOEXEC) != 0) {
+            failure = "the socket could not be served in " + serving.folderPath + ": " + std::strerror(errno);
             ::close(fd);
-            ::unlink(path.c_str());
+            ::unlinkat(serving.folderFd, name.c_str(), 0);
             return false;
         }
         serving.listenFd = fd;
-        serving.socketPath = path;
+        serving.socketName = name;
         serving.socketDevice = info.st_dev;
         serving.socketInode = info.st_ino;
         if (::ftruncate(serving.lockFd, 0) != 0 ||
-            ::pwrite(serving.lockFd, path.c_str(), path.size(), 0) != static_cast<ssize_t>(path.size())) {
+            ::pwrite(serving.lockFd, name.c_str(), name.size(), 0) != static_cast<ssize_t>(name.size())) {
             failure = "the lock file could not be written: " + std::string(std::strerror(errno));
             return false;
         }
         serving.serveSocket();
         return true;
     }
-    failure = "no socket could be made in " + folder;
+    failure = "no socket could be made in " + serving.folderPath;
     return false;
 }
 
-Outcome claimInFolder(Serving& serving, const std::vector<std::string>& files,
+Outcome claimInFolder(Serving& serving, const std::vector<std::string>& files, const std::string& requestId,
                       const ApplicationInstance::Options& options, std::string& failure, std::string& description) {
-    const auto folder = privateFolderFor(serving.id, options, failure);
-    if (folder.empty()) return Outcome::failed;
-    const auto lockPath = folder + "/" + serving.id + ".lock";
-    serving.lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (serving.lockFd < 0) {
-        failure = "the lock file could not be opened: " + lockPath + ": " + std::strerror(errno);
-        return Outcome::failed;
-    }
-    bool toldWaiting = false;
+    if (!openPrivateFolder(serving, options, failure)) return Outcome::failed;
+    Wait wait(options);
     do {
         if (::flock(serving.lockFd, LOCK_EX | LOCK_NB) == 0) {
-            if (!serveInFolder(serving, folder, failure)) return Outcome::failed;
-            description = serving.socketPath;
+            if (!serveInFolder(serving, failure)) return Outcome::failed;
+            description = serving.folderPath + "/" + serving.socketName;
             return Outcome::instance;
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            failure = "the lock file could not be locked: " + lockPath + ": " + std::strerror(errno);
+            failure = "the lock file in " + serving.folderPath + " could not be locked: " + std::strerror(errno);
             return Outcome::failed;
         }
-        const auto reply = askBySocket(serving.lockFd, files);
+        // The lock is held: an instance runs, whether or not it answers. Another is never
+        // started beside it.
+        const auto reply = askBySocket(serving, files, requestId, wait.answerTime());
         if (reply == "ok") return Outcome::handedOver;
-        if (reply == "ending" && !toldWaiting) {
-            if (options.waiting) options.waiting();
-            toldWaiting = true;
-        }
-        // Otherwise the instance is not serving yet, or went meanwhile: asked again.
-    } while (waitAndGoOn(options));
-    failure = "it was asked to end while waiting for the running instance";
-    return Outcome::failed;
+        wait.because(reply == "ending" ? Waiting::ending : Waiting::noAnswer);
+    } while (wait.goOn());
+    failure = kGaveUp;
+    return Outcome::gaveUp;
 }
 
 }  // namespace
@@ -518,9 +734,10 @@ ApplicationInstance::Claim ApplicationInstance::claim(const std::string& applica
     auto serving = std::make_shared<Serving>();
     serving->id = applicationId;
     serving->handler = std::move(handler);
+    const std::string requestId = newRequestId();
     std::string description = "the session bus";
-    auto outcome = claimOnBus(*serving, files, options, claim.failure);
-    if (!outcome) outcome = claimInFolder(*serving, files, options, claim.failure, description);
+    auto outcome = claimOnBus(*serving, files, requestId, options, claim.failure);
+    if (!outcome) outcome = claimInFolder(*serving, files, requestId, options, claim.failure, description);
     switch (*outcome) {
         case Outcome::instance: {
             claim.instance.reset(new ApplicationInstance());
@@ -533,6 +750,9 @@ ApplicationInstance::Claim ApplicationInstance::claim(const std::string& applica
             claim.handedOver = true;
             instanceLog().info("The files went to the running instance");
             break;
+        case Outcome::gaveUp:
+            claim.gaveUp = true;
+            [[fallthrough]];
         case Outcome::failed:
             instanceLog().error("This launch runs on its own: " + claim.failure);
             break;

@@ -4,9 +4,12 @@
 // asked to open over to that one (which opens it and comes to the front) and ends. On a
 // session bus the instance owns the application's well-known name and serves the
 // freedesktop application interface (Activate, Open) there; without a bus, a lock file and
-// a local socket in the user's runtime folder do the same. A launch that meets an
-// instance busy ending (saving its pictures) waits for that end and then becomes the
-// instance itself, so it starts with what was saved.
+// a local socket in the user's runtime folder do the same. Either way only the user's own
+// processes are heard, and files go only to an instance of the user's own. A launch that
+// meets an instance busy ending (saving its pictures), or one that does not answer, waits
+// until it answers or has ended and then becomes the instance itself, so it starts with
+// what was saved. Each launch's request carries an id of its own: asked again after an
+// answer that never came, the instance takes it once.
 #include <functional>
 #include <memory>
 #include <string>
@@ -25,19 +28,26 @@ public:
         std::unique_ptr<ApplicationInstance> instance;
         // The files went to the running instance: this launch ends.
         bool handedOver = false;
-        // Neither could be settled (no runtime folder of the user's own, a running
-        // instance that does not answer); the launch runs on its own.
+        // Neither could be settled (no folder of the user's own for the lock, or the
+        // launch gave up waiting); the launch runs on its own, or ends.
         std::string failure;
+        // The launch gave up waiting for a running instance (givingUp said so).
+        bool gaveUp = false;
     };
 
+    // Why a launch waits for the running instance.
+    enum class Waiting { ending, noAnswer };
+
     struct Options {
-        // Asked between the tries while a running instance is ending: true gives up (the
+        // Asked between the tries while waiting for a running instance: true gives up (the
         // launch was asked to end meanwhile).
         std::function<bool()> givingUp;
-        // Told once when this launch starts waiting for a running instance to end.
-        std::function<void()> waiting;
+        // Told once the launch has waited for a running instance for a while (two
+        // seconds), and again each time the reason changes.
+        std::function<void(Waiting why)> waiting;
         // Where the lock and the socket go without a bus; by default the runtime folder
         // ($XDG_RUNTIME_DIR), else a folder of the user's own in the temporary folder.
+        // Used only while it is the user's own and no one else's to enter.
         std::string privateFolder;
     };
 

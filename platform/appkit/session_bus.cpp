@@ -1,16 +1,27 @@
 #include "platform/appkit/session_bus.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 namespace platform::appkit {
 
 std::string sessionBusAddress() {
     if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return address;
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-        const std::string socket = std::string(runtime) + "/bus";
-        if (g_file_test(socket.c_str(), G_FILE_TEST_EXISTS)) return "unix:path=" + socket;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || *runtime != '/') return {};
+    // Only the user's own bus: a runtime folder of another user's (or one others may
+    // enter) would hand whatever is said on it, file paths among them, to its owner.
+    struct stat folder {};
+    struct stat socket {};
+    const std::string path = std::string(runtime) + "/bus";
+    if (::stat(runtime, &folder) != 0 || !S_ISDIR(folder.st_mode) || folder.st_uid != ::getuid() ||
+        (folder.st_mode & 077) != 0 || ::lstat(path.c_str(), &socket) != 0 || !S_ISSOCK(socket.st_mode) ||
+        socket.st_uid != ::getuid()) {
+        return {};
     }
-    return {};
+    return "unix:path=" + path;
 }
 
 GDBusConnection* connectToBus(const std::string& address, GError** error) {

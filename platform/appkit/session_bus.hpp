@@ -10,8 +10,8 @@
 
 namespace platform::appkit {
 
-// $DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus when it exists; empty: no bus (none
-// is started on demand). Read anew each time, so that a bus restarted or replaced is found,
+// $DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus when that folder (mode 0700) and the
+// socket are the user's own; empty: no bus (none is started on demand). Read anew each time, so that a bus restarted or replaced is found,
 // which GDBus's shared per-process connection would not do.
 std::string sessionBusAddress();
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <thread>
 #include <cstring>
 
 extern char** environ;
@@ -50,10 +53,25 @@ pid_t spawnSelf(const SelfLaunch& launch) {
     }
     for (auto& variable : variables) envp.push_back(variable.data());
     envp.push_back(nullptr);
-    char program[] = "/proc/self/exe";
     char name[] = "self_launch";
     std::string filterArgument = filter;
-    char* argv[] = {name, filterArgument.data(), nullptr};
+    std::vector<std::string> words;
+    std::string program = "/proc/self/exe";
+    if (launch.user) {
+        // setpriv makes the change and then runs this program (its own /proc/self/exe
+        // would be setpriv's).
+        std::error_code error;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+        if (error) return -1;
+        words = {"setpriv", "--reuid=" + std::to_string(launch.user->first),
+                 "--regid=" + std::to_string(launch.user->second), "--clear-groups", self.string(), filterArgument};
+        program = "/usr/bin/setpriv";
+    } else {
+        words = {name, filterArgument};
+    }
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
@@ -64,9 +82,37 @@ pid_t spawnSelf(const SelfLaunch& launch) {
     if (launch.inheritedDescriptor >= 0)
         ::posix_spawn_file_actions_adddup2(&actions, launch.inheritedDescriptor, launch.inheritedDescriptor);
     pid_t child = -1;
-    const int started = ::posix_spawn(&child, program, &actions, nullptr, argv, envp.data());
+    const int started = ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     ::posix_spawn_file_actions_destroy(&actions);
     return started == 0 ? child : -1;
+}
+
+bool stopWholly(pid_t pid, std::chrono::milliseconds deadline) {
+    if (::kill(pid, SIGSTOP) != 0) return false;
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    const auto task = std::filesystem::path("/proc") / std::to_string(pid) / "task";
+    for (;;) {
+        bool all = true;
+        std::error_code error;
+        for (const auto& thread : std::filesystem::directory_iterator(task, error)) {
+            std::ifstream stat(thread.path() / "stat");
+            std::string line;
+            std::getline(stat, line);
+            // The state follows the command name, which is in parentheses.
+            const auto close = line.rfind(')');
+            if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'T') all = false;
+        }
+        if (error) return false;
+        if (all) return true;
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::optional<std::pair<uid_t, gid_t>> otherUser() {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody || ::geteuid() != 0 || nobody->pw_uid == 0 || ::access("/usr/bin/setpriv", X_OK) != 0) return std::nullopt;
+    return std::pair{nobody->pw_uid, nobody->pw_gid};
 }
 
 std::string currentTestName() {

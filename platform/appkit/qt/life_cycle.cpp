@@ -67,6 +67,9 @@ int LifeCycle::run(QWidget* mainWindow, std::vector<std::string> filesToOpen) {
     end_ = End::none;
     endSignal_ = 0;
     mainWindowAppeared_ = false;
+    launched_ = false;
+    toldEnding_ = false;
+    ownFiles_ = std::move(filesToOpen);
     mainWindow_ = mainWindow;
     if (mainWindow) mainWindow->installEventFilter(this);
     if (gSignalPipe[0] >= 0) {
@@ -75,12 +78,13 @@ int LifeCycle::run(QWidget* mainWindow, std::vector<std::string> filesToOpen) {
         connect(signalWatch_->notifier.get(), &QSocketNotifier::activated, this, [this] { onSignalPipe(); });
     }
     delegate_.applicationWillFinishLaunching();
+    // A signal that came while the program was starting ends it before its window shows.
+    if (signalPending()) onSignalPipe();
     if (mainWindow && !ending_) mainWindow->show();
-    launched_ = false;
-    toldEnding_ = false;
-    QTimer::singleShot(0, this, [this, files = std::move(filesToOpen)] {
+    QTimer::singleShot(0, this, [this] {
         if (ending_) return;
         delegate_.applicationDidFinishLaunching();
+        const auto files = std::exchange(ownFiles_, {});
         if (!files.empty() && !ending_) delegate_.openFiles(files);
         launched_ = true;
         for (const auto& handed : std::exchange(handedOverEarly_, {})) {
@@ -130,7 +134,12 @@ void LifeCycle::tellEnding(bool ending) {
 }
 
 void LifeCycle::handOver(std::vector<std::string> files) {
-    if (ending_ || toldEnding_) return;
+    if (toldWillTerminate_ || end_ == End::exitWithoutTerminating) return;
+    if (ending_ || toldEnding_) {
+        // Taken before the end was decided: the end's save keeps them with the rest.
+        if (!files.empty()) delegate_.openFiles(files);
+        return;
+    }
     if (!launched_) {
         handedOverEarly_.push_back(std::move(files));
         return;
@@ -176,6 +185,13 @@ void LifeCycle::hideWindows() {
 
 void LifeCycle::finishTermination(int status) {
     ending_ = true;
+    if (!launched_ && !toldWillTerminate_) {
+        // An end before the first turn of the loop: what this run was given to open, and
+        // what launches handed over meanwhile, is saved with the rest, not lost.
+        auto files = std::exchange(ownFiles_, {});
+        for (auto& handed : std::exchange(handedOverEarly_, {})) files.insert(files.end(), handed.begin(), handed.end());
+        if (!files.empty()) delegate_.openFiles(files);
+    }
     tellEnding(true);
     hideWindows();
     if (!toldWillTerminate_) {

@@ -56,7 +56,11 @@ public:
 
     // Files a later launch handed over (none: it was only started again): opened through
     // the delegate once launching has finished (after the files this run was started
-    // with), and the main window comes to the front. Nothing once an end is decided.
+    // with), and the main window comes to the front. While an end is being decided they
+    // are opened at once (the window stays away), so that the end's save keeps them; an
+    // end that comes before launching finished opens the run's own files and those handed
+    // over for its save, too. Nothing once the delegate heard that the application will
+    // terminate.
     void handOver(std::vector<std::string> files);
     // Told true while an end is being decided or under way (the delegate asked, its save
     // running), false again when it is called off: a later launch waits meanwhile.
@@ -99,6 +103,7 @@ private:
     int endSignal_ = 0;
     bool mainWindowAppeared_ = false;
     bool launched_ = false;
+    std::vector<std::string> ownFiles_;
     std::vector<std::vector<std::string>> handedOverEarly_;
     std::function<void(bool)> endingObserver_;
     bool toldEnding_ = false;

@@ -506,6 +506,11 @@ TEST_F(SavedStateDamageTest, WhatComesBackOfEachDamageAndTheDamagedFileIsKeptAsi
     std::fill(zeroedAB.begin() + static_cast<std::ptrdiff_t>(startOfB - 30), zeroedAB.begin() + static_cast<std::ptrdiff_t>(startOfB + 10), '\0');
     std::string garbageAfterB = whole;
     garbageAfterB.insert(startOfC - 1, "xyz");
+    // A megabyte of objects that never close, each a place the reading may try as a
+    // picture's start: followed once, not once per place (that took minutes).
+    std::string openBeforeC = R"({"imageName":"Open","imageWrapper":)";
+    for (int i = 0; i < 200'000; ++i) openBeforeC += R"({"a":)";
+    openBeforeC = whole.substr(0, startOfC) + openBeforeC + whole.substr(startOfC);
     struct Case {
         const char* name;
         std::optional<std::string> text;  // none: no saved state
@@ -527,6 +532,7 @@ TEST_F(SavedStateDamageTest, WhatComesBackOfEachDamageAndTheDamagedFileIsKeptAsi
         {"a quote inside B's Base64", quoteInB, "A C | damaged, lost 1 B", {}},
         {"zeroes over the end of A and the start of B", zeroedAB, "C | damaged, lost 0 A, lost 1 B", {}},
         {"garbage between B and C", garbageAfterB, "A B C | damaged", {}},
+        {"a megabyte of objects left open before C", openBeforeC, "A B C | damaged, lost 2 Open", {}},
         {"garbage", "garbage", " | unreadable", {}},
         {"cut before the pictures", whole.substr(0, 20), " | unreadable", {}},
         {"of no known shape", R"({"imageInputCollectionType":7,"imageInputs":{}})", " | unreadable", {}},

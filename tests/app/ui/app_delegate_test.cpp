@@ -206,6 +206,9 @@ TEST_F(AppDelegateTest, HandedOverFilesAddPicturesOrChooseTheCatalog) {
     const std::vector<Case> cases = {
         {"one picture", {picture.string()}, 1, std::nullopt},
         {"two pictures", {picture.string(), other.string()}, 2, std::nullopt},
+        // Each on its own: one that is not there costs the others nothing.
+        {"a missing file before two pictures", {(dir_.path() / "a-missing.svg").string(), picture.string(), other.string()},
+         2, std::nullopt},
         {"a catalog among pictures", {picture.string(), catalog.string() + "/", other.string()}, 0, catalog},
         {"a sticker pack alone", {stickers.string()}, 0, stickers},
     };
@@ -223,6 +226,20 @@ TEST_F(AppDelegateTest, HandedOverFilesAddPicturesOrChooseTheCatalog) {
             EXPECT_FALSE(engine->outputDirectory().has_value());
         }
     }
+    // Handed over in the moment before an end: still being read when the end saves, and
+    // saved all the same.
+    {
+        auto [delegate, engine] = Started();
+        delegate->openFiles({picture.string(), other.string()});
+        delegate->applicationWillTerminate();
+        platform::dispatch::MainLoop::drain();
+        EXPECT_EQ(engine->imageInputs().size(), 2u);
+    }
+    {
+        auto [delegate, engine] = Started();
+        EXPECT_EQ(engine->imageInputs().size(), 2u);
+    }
+    fs::remove(gw::Glyphwright::savedStatePath());
     // A missing file is refused and shown as an error on the window.
     auto [delegate, engine] = Started();
     EXPECT_FALSE(delegate->openFile((dir_.path() / "missing.png").string()));

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <glib.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -202,7 +205,8 @@ TEST(RecentDocumentsChildProcess, OtherProgramAddsItsDocuments) {
     if (kind == nullptr) GTEST_SKIP() << "runs only as the other program";
     const std::string writer = kind;
     const auto list = RecentDocuments::listPath();
-    for (int i = 0; i < 200; ++i) {
+    const char* count = std::getenv("GW_RECENT_OTHER_COUNT");
+    for (int i = 0; i < (count ? std::atoi(count) : 200); ++i) {
         const auto path = otherDocument(writer, i);
         if (writer == "ours") {
             RecentDocuments::noteNewRecentDocumentURL(URL::fileURL(path), "Other", "other %u");
@@ -272,6 +276,46 @@ TEST_F(RecentDocumentsTest, AnotherProgramAddingEntriesWhileOursWritesLosesNone)
                       fs::perms::owner_read | fs::perms::owner_write);
         }
     }
+}
+
+// Our programs take turns at the list: while another of ours holds its turn (taken here
+// as a note under way takes it), a note of ours waits, and is written once the turn is
+// over; nothing is written meanwhile.
+TEST_F(RecentDocumentsTest, ANoteOfOursWaitsForTheTurnAnotherOfOursHolds) {
+    const auto list = RecentDocuments::listPath();
+    fs::create_directories(list.parent_path());
+    gwtest::writeFile(list, kOtherProgramsList);
+    const int folder = ::open(list.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+    const pid_t other = gwtest::spawnSelf(
+        {"RecentDocumentsChildProcess.OtherProgramAddsItsDocuments", {{kOtherWriterVariable, "ours"}, {"GW_RECENT_OTHER_COUNT", "1"}}});
+    ASSERT_GT(other, 0);
+    // The system's own list of locks shows the other program waiting for its turn; a
+    // program that took no turn ends instead.
+    const auto waits = [other] {
+        std::istringstream locks(gwtest::readFile("/proc/locks"));
+        for (std::string line; std::getline(locks, line);) {
+            if (line.find("-> FLOCK") != std::string::npos && line.find(" " + std::to_string(other) + " ") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    int status = 0;
+    bool ended = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!waits() && !(ended = ::waitpid(other, &status, WNOHANG) == other) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_FALSE(ended) << "the other program wrote the list without waiting for its turn";
+    EXPECT_EQ(gwtest::readFile(list), kOtherProgramsList);
+    ::close(folder);
+    if (!ended) status = gwtest::waitForChild(other, std::chrono::minutes(2));
+    ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const auto uris = urisIn(list);
+    ASSERT_TRUE(uris);
+    EXPECT_TRUE(uris->count(uriOf(otherDocument("ours", 0))));
+    EXPECT_TRUE(uris->count("file:///srv/notes.txt"));
 }
 
 }  // namespace

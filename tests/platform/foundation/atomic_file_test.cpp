@@ -3,17 +3,22 @@
 #include "support/file_size_limit.hpp"
 #include "support/page_cache.hpp"
 #include "support/program_run.hpp"
+#include "support/self_launch.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <fstream>
+#include <sstream>
+#include <thread>
 #include <optional>
+#include <set>
 
 namespace {
 
@@ -221,6 +226,121 @@ TEST(AtomicFileWriterTest, AWriteThatFailsOrIsLetGoLeavesTheEarlierFileWholeAndN
             EXPECT_EQ(temporariesOf(folder, "state"), std::vector<std::string>{});
         }
     }
+}
+
+// What another process does, as a launch of this test program: "write" writes and
+// commits a file by each route; "hold" starts a write, says where its temporary file is,
+// and finishes once a file named "go" is beside it.
+constexpr const char* kAtomicChildVariable = "GW_ATOMIC_CHILD";
+constexpr const char* kAtomicFolderVariable = "GW_ATOMIC_FOLDER";
+
+TEST(AtomicFileWriterChildProcess, Writes) {
+    const char* action = std::getenv(kAtomicChildVariable);
+    if (!action) GTEST_SKIP() << "runs only as another process of the test";
+    const fs::path folder = std::getenv(kAtomicFolderVariable);
+    if (std::string(action) == "write") {
+        for (const auto route : {Route::pageCache, Route::pastPageCache}) {
+            Writer writer(folder / "state", 0644, route);
+            writeInPieces(writer, patterned(3 * kMiB + 5, 7));
+            writer.commit();
+        }
+        return;
+    }
+    Writer writer(folder / "state", 0644, Route::pastPageCache);
+    writer.write("the first part, ");
+    std::printf("holding: %s\n", writer.temporaryPath().c_str());
+    std::fflush(stdout);
+    while (!fs::exists(folder / "go")) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    writer.write("and the rest");
+    writer.commit();
+}
+
+// The bytes are on the disk before the file takes its place (the temporary file is synced
+// before the rename, seen in the system calls of a writing process), and a rename that
+// fails is told, with the earlier file as it was and nothing left beside it.
+TEST(AtomicFileWriterTest, TheBytesAreSyncedBeforeTheRenameAndAFailedRenameIsTold) {
+    gwtest::TempDir dir;
+    for (const auto route : {Route::pageCache, Route::pastPageCache}) {
+        SCOPED_TRACE(routeName(route));
+        // A folder, not empty, in the file's place: no rename can put a file there.
+        const auto path = dir / "taken";
+        fs::create_directories(path / "inside");
+        Writer writer(path, 0644, route);
+        writeInPieces(writer, patterned(2 * kMiB + 3, 5));
+        EXPECT_THROW(writer.commit(), pf::Error);
+        EXPECT_TRUE(fs::is_directory(path / "inside"));
+        EXPECT_EQ(temporariesOf(dir.path(), "taken"), std::vector<std::string>{});
+    }
+
+    if (::access("/usr/bin/strace", X_OK) != 0) {
+        std::printf("the sync before the rename not checked: strace is not installed\n");
+        return;
+    }
+    std::error_code error;
+    const auto self = fs::read_symlink("/proc/self/exe", error);
+    ASSERT_FALSE(error);
+    const auto log = dir / "calls.txt";
+    gwtest::ProgramOptions options;
+    options.workingDirectory = dir.path();
+    options.xdgRoot = dir / "xdg";
+    options.outFile = options.errFile = dir / "out.txt";
+    options.environment = {std::string(kAtomicChildVariable) + "=write",
+                           std::string(kAtomicFolderVariable) + "=" + dir.path().string()};
+    const auto run = gwtest::runProgram("/usr/bin/strace",
+                                        {"-f", "-y", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2", "-o",
+                                         log.string(), self.string(), "--gtest_filter=AtomicFileWriterChildProcess.Writes"},
+                                        options);
+    if (run.status != 0 && gwtest::readFile(dir / "out.txt").find("ptrace") != std::string::npos) {
+        std::printf("the sync before the rename not checked: %s\n", gwtest::readFile(dir / "out.txt").c_str());
+        return;
+    }
+    ASSERT_EQ(run.status, 0) << gwtest::readFile(dir / "out.txt");
+    // Each rename of a temporary file into place comes after a sync of that file.
+    std::istringstream calls(gwtest::readFile(log));
+    std::set<std::string> synced;
+    int renamed = 0;
+    for (std::string line; std::getline(calls, line);) {
+        const auto opening = line.find('<'), quote = line.find('"');
+        if ((line.find(" fsync(") != std::string::npos || line.find(" fdatasync(") != std::string::npos) &&
+            opening != std::string::npos && line.find("= 0") != std::string::npos) {
+            synced.insert(line.substr(opening + 1, line.find('>', opening) - opening - 1));
+        } else if (line.find("rename") != std::string::npos && quote != std::string::npos) {
+            const auto temporary = line.substr(quote + 1, line.find('"', quote + 1) - quote - 1);
+            if (temporary.find("/.state.") == std::string::npos) continue;
+            ++renamed;
+            EXPECT_TRUE(synced.count(temporary)) << temporary << " was renamed into place unsynced";
+        }
+    }
+    EXPECT_EQ(renamed, 2) << gwtest::readFile(log);
+}
+
+// A temporary file another process is still writing is no leftover: a sweep in this
+// process leaves it, and that process's write ends in place.
+TEST(AtomicFileWriterTest, ASweepLeavesTheTemporaryFileAnotherProcessIsWriting) {
+    gwtest::TempDir dir;
+    const auto out = dir / "holder.txt";
+    const pid_t holder = gwtest::spawnSelf({"AtomicFileWriterChildProcess.Writes",
+                                            {{kAtomicChildVariable, "hold"}, {kAtomicFolderVariable, dir.path().string()}},
+                                            out});
+    ASSERT_GT(holder, 0);
+    std::string held;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto text = gwtest::readFile(out);
+        if (const auto at = text.find("holding: "); at != std::string::npos && text.find('\n', at) != std::string::npos) {
+            held = text.substr(at + 9, text.find('\n', at) - at - 9);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_FALSE(held.empty()) << gwtest::readFile(out);
+    gwtest::writeFile(dir / ".state.Zz9Yy8", "left by a killed write");
+    EXPECT_EQ(Writer::removeStaleTemporaries(dir / "state"), 1);
+    EXPECT_TRUE(fs::exists(held));
+    gwtest::writeFile(dir / "go", "");
+    const int status = gwtest::waitForChild(holder, std::chrono::minutes(2));
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << gwtest::readFile(out);
+    EXPECT_EQ(gwtest::readFile(dir / "state"), "the first part, and the rest");
 }
 
 }  // namespace

@@ -3,14 +3,18 @@
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/plist.hpp"
 #include "platform/foundation/user_defaults.hpp"
+#include "support/file_size_limit.hpp"
 #include "support/hostile_files.hpp"
+#include "support/self_launch.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -171,6 +175,55 @@ TEST_F(UserDefaultsTest, WritesAfterAFailedSaveChangeOnlyTheirOwnKeys) {
     EXPECT_TRUE(window.synchronize());
     window.setBool(true, "OpenFinder");
     EXPECT_EQ(pf::UserDefaults(shared, &center).integerForKey("IconType"), 4);
+}
+
+// A removal this instance could not save yet (the disk refused the write) still goes
+// over what another writer stored since: the key does not come back with its file.
+TEST_F(UserDefaultsTest, AnUnsavedRemovalIsAppliedWhenTheFileIsReadAgain) {
+    pf::UserDefaults tool(store, &center);
+    tool.setInteger(1, "Old");
+    pf::UserDefaults window(store, &center);
+    ASSERT_EQ(window.integerForKey("Old"), 1);
+    {
+        const gwtest::FileSizeLimit full(1);
+        window.removeObject("Old");
+    }
+    EXPECT_EQ(pf::UserDefaults(store, &center).integerForKey("Old"), 1);
+    tool.setInteger(2, "Other");
+    window.setBool(true, "Shown");
+    EXPECT_EQ(Value(pf::UserDefaults(store, &center).persistentDomain()), Value::dict({{"Other", 2}, {"Shown", true}}));
+}
+
+constexpr const char* kDefaultsStoreVariable = "GW_DEFAULTS_STORE";
+
+// Another process of ours writing the same settings, as a launch of this test program:
+// once a file named "go" is beside the store, it stores 60 keys of its own one by one.
+TEST(UserDefaultsChildProcess, StoresItsKeys) {
+    const char* store = std::getenv(kDefaultsStoreVariable);
+    if (!store) GTEST_SKIP() << "runs only as another process of the test";
+    const fs::path path = store;
+    while (!fs::exists(path.parent_path() / "go")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    pf::NotificationCenter center;
+    pf::UserDefaults defaults(path, &center);
+    for (int i = 0; i < 60; ++i) defaults.setInteger(i, "child" + std::to_string(i));
+}
+
+// Two processes storing keys in the same settings at the same time take turns at the
+// file: every key of both is in it at the end.
+TEST_F(UserDefaultsTest, TwoProcessesStoringAtOnceLoseNothing) {
+    const pid_t child = gwtest::spawnSelf({"UserDefaultsChildProcess.StoresItsKeys", {{kDefaultsStoreVariable, store.string()}}});
+    ASSERT_GT(child, 0);
+    pf::UserDefaults defaults(store, &center);
+    gwtest::writeFile(dir / "go", "");
+    for (int i = 0; i < 60; ++i) defaults.setInteger(i, "parent" + std::to_string(i));
+    const int status = gwtest::waitForChild(child, std::chrono::minutes(2));
+    ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const auto stored = pf::UserDefaults(store, &center).persistentDomain();
+    int lost = 0;
+    for (int i = 0; i < 60; ++i) {
+        for (const char* who : {"child", "parent"}) lost += stored.count(who + std::to_string(i)) ? 0 : 1;
+    }
+    EXPECT_EQ(lost, 0);
 }
 
 TEST_F(UserDefaultsTest, EachDamagedFileIsKeptUnderItsOwnName) {

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,9 +17,20 @@ extern char** environ;
 
 namespace gwtest::desktop {
 
-PrivateSessionBus::PrivateSessionBus() {
+PrivateSessionBus::PrivateSessionBus(const Options& options) {
     const auto socketDir = dir_ / "socket";
     std::filesystem::create_directories(socketDir);
+    if (options.user) {
+        // Its configuration readable by the user it runs as, its scratch folder that user's.
+        std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_all | std::filesystem::perms::others_exec |
+                                                      std::filesystem::perms::others_read);
+        if (::chown(socketDir.c_str(), options.user->first, options.user->second) != 0) {
+            throw std::runtime_error("the bus's folder could not be given to its user");
+        }
+    }
+    const std::string listen =
+        options.socket.empty() ? "unix:dir=" + socketDir.string() : "unix:path=" + options.socket.string();
+    const std::string everyUser = options.everyUser ? "    <allow user=\"*\"/>\n" : "";
     // A session bus that lets every client talk to every other and own any name, and
     // knows no service files: a name nobody owns stays unowned. Its limits are a
     // desktop's session bus's (Debian's session.conf): a message of hundreds of
@@ -29,9 +41,9 @@ PrivateSessionBus::PrivateSessionBus() {
               "<busconfig>\n"
               "  <type>session</type>\n"
               "  <keep_umask/>\n"
-              "  <listen>unix:dir=" + socketDir.string() + "</listen>\n"
+              "  <listen>" + listen + "</listen>\n"
               "  <auth>EXTERNAL</auth>\n"
-              "  <policy context=\"default\">\n"
+              "  <policy context=\"default\">\n" + everyUser +
               "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
               "    <allow eavesdrop=\"true\"/>\n"
               "    <allow own=\"*\"/>\n"
@@ -48,10 +60,14 @@ PrivateSessionBus::PrivateSessionBus() {
     ::posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 3);
     std::vector<std::string> args{"dbus-daemon", "--config-file=" + (dir_ / "session.conf").string(), "--nofork",
                                   "--nosyslog", "--print-address=3"};
+    if (options.user) {
+        args.insert(args.begin(), {"setpriv", "--reuid=" + std::to_string(options.user->first),
+                                   "--regid=" + std::to_string(options.user->second), "--clear-groups"});
+    }
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    const int started = ::posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr, argv.data(), environ);
+    const int started = ::posix_spawnp(&pid_, args.front().c_str(), &actions, nullptr, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
     ::close(pipeEnds[1]);
     if (started != 0) {
@@ -78,7 +94,14 @@ PrivateSessionBus::PrivateSessionBus() {
         throw std::runtime_error("dbus-daemon gave no address");
     }
     address_ = text.substr(0, end);
-    env_ = std::make_unique<ScopedEnv>("DBUS_SESSION_BUS_ADDRESS", address_);
+    // Any local user may reach a socket of a bus shared between users.
+    if (options.everyUser && !options.socket.empty()) ::chmod(options.socket.c_str(), 0777);
+    if (options.everyUser && options.socket.empty()) {
+        std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
+        ::chmod(socketDir.c_str(), 0711);
+        for (const auto& entry : std::filesystem::directory_iterator(socketDir)) ::chmod(entry.path().c_str(), 0777);
+    }
+    if (options.setsAddress) env_ = std::make_unique<ScopedEnv>("DBUS_SESSION_BUS_ADDRESS", address_);
 }
 
 PrivateSessionBus::~PrivateSessionBus() {

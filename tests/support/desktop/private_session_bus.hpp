@@ -6,16 +6,31 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace gwtest::desktop {
 
 class PrivateSessionBus {
 public:
+    struct Options {
+        // The user and group the daemon runs as (another user's bus); the test's own when none.
+        std::optional<std::pair<uid_t, gid_t>> user;
+        // Lets any local user connect, as a bus shared between users would.
+        bool everyUser = false;
+        // Where it listens; a socket of its own choosing in a scratch folder when empty.
+        std::filesystem::path socket;
+        // Whether DBUS_SESSION_BUS_ADDRESS points to it while it lives.
+        bool setsAddress = true;
+    };
+
     // Starts the daemon and waits (generous deadline) for its address; throws when it
     // does not come up.
-    PrivateSessionBus();
+    PrivateSessionBus() : PrivateSessionBus(Options{}) {}
+    explicit PrivateSessionBus(const Options& options);
     ~PrivateSessionBus();
     PrivateSessionBus(const PrivateSessionBus&) = delete;
     PrivateSessionBus& operator=(const PrivateSessionBus&) = delete;

@@ -98,17 +98,19 @@ TEST(LifeCycle, TerminationSignalsEndInOrderWithoutAsking) {
         EXPECT_EQ(cycle.end(), qt::LifeCycle::End::signal);
         EXPECT_EQ(cycle.endSignal(), signal);
     }
-    // A signal that comes before the loop runs is acted on at its first turn, before the
-    // window is ever drawn: the run says so.
+    // A signal that comes while the program starts is acted on before the window shows
+    // (not at the loop's first turn, where the window's first paint could come first): the
+    // run says so, and the files it was given go to the delegate for the end's save.
     qt::Window window;
     RecordingDelegate delegate;
     qt::LifeCycle cycle(delegate);
     std::raise(SIGTERM);
-    EXPECT_EQ(cycle.run(&window), 0);
-    const std::vector<std::string> expected = {"will-finish", "did-finish", "will-terminate"};
+    EXPECT_EQ(cycle.run(&window, {"/tmp/given.png"}), 0);
+    const std::vector<std::string> expected = {"will-finish", "open /tmp/given.png", "will-terminate"};
     EXPECT_EQ(delegate.events, expected);
     EXPECT_EQ(cycle.end(), qt::LifeCycle::End::signal);
     EXPECT_FALSE(cycle.mainWindowAppeared());
+    EXPECT_FALSE(window.isVisible());
 }
 
 TEST(LifeCycle, AnExitWithoutTerminatingTellsTheDelegateNothingAndLaterQuitsAreNoOps) {
@@ -129,8 +131,9 @@ TEST(LifeCycle, AnExitWithoutTerminatingTellsTheDelegateNothingAndLaterQuitsAreN
 // Files a later launch hands over open after those this run was started with (however
 // early they come), and the window comes back to the front, and a panel of the window
 // shown while it was put away with it; while an end is decided or under way a later
-// launch is to wait (the observer hears it), and nothing handed over opens any more.
-TEST(LifeCycle, FilesHandedOverOpenAfterTheRunsOwnAndNotOnceAnEndIsDecided) {
+// launch is to wait (the observer hears it): files taken just before open at once, for
+// the end's save, and nothing handed over after the end's save opens any more.
+TEST(LifeCycle, FilesHandedOverOpenAfterTheRunsOwnAndForTheSaveOfAnEndDecidedMeanwhile) {
     qt::Window window;
     qt::Panel panel(&window);
     RecordingDelegate delegate;
@@ -138,7 +141,11 @@ TEST(LifeCycle, FilesHandedOverOpenAfterTheRunsOwnAndNotOnceAnEndIsDecided) {
     delegate.replies = {qt::TerminateReply::terminateCancel};
     qt::LifeCycle cycle(delegate);
     std::vector<bool> ending;
-    cycle.setEndingObserver([&](bool now) { ending.push_back(now); });
+    cycle.setEndingObserver([&](bool now) {
+        ending.push_back(now);
+        // Taken by the instance in the moment before the end was decided.
+        if (now && ending.size() == 3) cycle.handOver({"/tmp/at-the-end.png"});
+    });
     cycle.handOver({"/tmp/early.png"});
     bool backInFront = false, panelWhileAway = true;
     QTimer backOnScreen;
@@ -163,7 +170,8 @@ TEST(LifeCycle, FilesHandedOverOpenAfterTheRunsOwnAndNotOnceAnEndIsDecided) {
     EXPECT_EQ(cycle.run(&window, {"/tmp/given.png"}), 0);
     const std::vector<std::string> expected = {"will-finish",           "did-finish(shown)", "open /tmp/given.png",
                                                "open /tmp/early.png",   "open /tmp/later.png", "open /tmp/other.png",
-                                               "should-terminate",      "should-terminate",    "will-terminate"};
+                                               "should-terminate",      "open /tmp/at-the-end.png",
+                                               "should-terminate",      "will-terminate"};
     EXPECT_EQ(delegate.events, expected);
     EXPECT_TRUE(backInFront);
     EXPECT_FALSE(panelWhileAway);
