@@ -89,6 +89,7 @@ std::string ImageInput::problemDescription(PictureProblem problem) {
             return LocalizedString::text(
                 "picture-problem.past-processor-time-limit",
                 std::to_string(platform::graphics::RenderClient::timeLimits().cpuSeconds));
+        case PictureProblem::rendererUnavailable: return LocalizedString::text("picture-problem.renderer-unavailable");
     }
     return LocalizedString::text("picture-problem.not-a-picture");
 }

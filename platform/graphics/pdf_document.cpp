@@ -194,6 +194,12 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
     return document;
 }
 
+bool PdfDocument::drawnFromWhole(const PdfPageCosts& costs) {
+    return costs.operators >= kWholeOperators || costs.paints >= kWholePaints || costs.imagePixels >= kWholeImagePixels ||
+           costs.tintWork >= kWholeTintWork || costs.functionWork >= kWholeFunctionWork ||
+           costs.meshElements >= kWholeMeshElements || costs.dashedSegments >= kWholeDashedSegments;
+}
+
 std::shared_ptr<PdfDocument> PdfDocument::ofDrawing(std::vector<uint8_t> bytes, Size pageSize, Drawing drawing,
                                                     Writing writing) {
     std::shared_ptr<PdfDocument> document(new PdfDocument());
@@ -268,6 +274,8 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             page.box = crop->size;
             cairo_get_matrix(cr, &page.toDevice);
             cairo_restore(cr);
+            // Decided from the page's scan, the same on every run.
+            page.fromWhole = drawnFromWhole(*costs);
             // Measured on the pixels each drawing covers, before the helper starts.
             page.holds = [&](double pixels, RenderFailure* failure) -> std::optional<double> {
                 if (!pageAffordable(*costs, pixels, &failure->why, &failure->problem)) return std::nullopt;

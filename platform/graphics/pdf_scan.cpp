@@ -970,6 +970,7 @@ void add(Cost& cost, const Cost& drawn, double times = 1, double scale = 1, doub
     cost.functionWork = sum(cost.functionWork, product(drawn.functionWork, times));
     cost.meshElements = sum(cost.meshElements, product(drawn.meshElements, times));
     cost.tintWork = sum(cost.tintWork, product(drawn.tintWork, times));
+    cost.dashedSegments = sum(cost.dashedSegments, product(drawn.dashedSegments, times));
     const double area = std::min(product(drawn.shadingArea, scale), product(drawn.shadingWeight, room));
     cost.shadingArea = sum(cost.shadingArea, product(area, times));
     cost.shadingWeight = sum(cost.shadingWeight, product(drawn.shadingWeight, times));
@@ -1261,11 +1262,14 @@ private:
         Paint fill, stroke;
         // The tint transforms of the fill and stroke colour spaces, when they have one.
         Function fillTint, strokeTint;
+        // Lines are stroked with dashes.
+        bool dashed = false;
     };
     struct Frame {
         std::vector<State> states;
         Box room;
         Box path;  // the path being built, in the content's own space
+        double points = 0;  // its points
         bool clipping = false;
     };
     // What painting a shading costs each time, whatever its clip.
@@ -1399,7 +1403,17 @@ private:
             case code("m"):
             case code("l"):
                 if (numbers(operands, 2, n)) frame.path.add(state.ctm, n[0], n[1]);
+                frame.points += 1;
                 break;
+            case code("d"): {
+                // Dashes cut every segment into as many pieces as fit, at any size drawn.
+                const Object* dashes = operands.empty() ? nullptr : &operands.front();
+                state.dashed = dashes != nullptr && dashes->is(Object::Type::array) &&
+                               std::ranges::any_of(dashes->items, [](const Object& item) {
+                                   return item.is(Object::Type::number) && item.number > 0;
+                               });
+                break;
+            }
             case code("c"):
             case code("v"):
             case code("y"): {
@@ -1407,6 +1421,7 @@ private:
                 if (numbers(operands, count, n)) {
                     for (size_t i = 0; i < count; i += 2) frame.path.add(state.ctm, n[i], n[i + 1]);
                 }
+                frame.points += 1;
                 break;
             }
             case code("re"):
@@ -1416,6 +1431,7 @@ private:
                     frame.path.add(state.ctm, n[0], n[1] + n[3]);
                     frame.path.add(state.ctm, n[0] + n[2], n[1] + n[3]);
                 }
+                frame.points += 4;
                 break;
             case code("W"):
             case code("W*"):
@@ -1432,6 +1448,7 @@ private:
                 const Box painted = frame.path.meet(state.clip);
                 if (!paint(state.fill, painted, frame, cost)) return false;
                 if ((op[0] == 'B' || op[0] == 'b') && !paint(state.stroke, painted, frame, cost)) return false;
+                if ((op[0] == 'B' || op[0] == 'b') && state.dashed) cost.dashedSegments += frame.points;
                 endPath(frame, state);
                 break;
             }
@@ -1439,6 +1456,7 @@ private:
             case code("s"):
                 cost.paints += 1;
                 if (!paint(state.stroke, frame.path.meet(state.clip), frame, cost)) return false;
+                if (state.dashed) cost.dashedSegments += frame.points;
                 endPath(frame, state);
                 break;
             case code("n"):
@@ -1572,6 +1590,7 @@ private:
     static void endPath(Frame& frame, State& state) {
         if (frame.clipping) state.clip = state.clip.meet(frame.path);
         frame.path = Box{};
+        frame.points = 0;
         frame.clipping = false;
     }
 

@@ -53,6 +53,9 @@ struct PdfPageCosts {
     // of the page's longer side.
     double largestTile = 0;
     double finestTile = 1;
+    // Segments of lines stroked with dashes, every form as often as it is drawn: cut into
+    // dashes at every drawing, whatever its size.
+    double dashedSegments = 0;
 };
 
 // What a pixel of a shading costs to fill, next to a linear gradient's: radial and

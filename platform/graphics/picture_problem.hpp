@@ -20,6 +20,7 @@ enum class PictureProblem {
     pastMemoryLimit,   // the renderer was stopped at its memory limit
     pastTimeLimit,     // the renderer was stopped at its limit of time in all (wall-clock)
     pastProcessorTimeLimit,  // the renderer was stopped at its processor-time limit
+    rendererUnavailable,     // the renderer helper could not be started (missing, not a program, not runnable)
 };
 
 // What a file or descriptor that could not be had says of the picture: for want of

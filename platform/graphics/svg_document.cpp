@@ -220,6 +220,11 @@ std::shared_ptr<SvgDocument> SvgDocument::read(std::span<const uint8_t> bytes, b
     std::shared_ptr<SvgDocument> document(new SvgDocument());
     document->bytes_.assign(bytes.begin(), bytes.end());
     document->costs_ = *costs;
+    // Decided here, from the markup, once: the same document is drawn the same way on
+    // every run, however long its drawings take.
+    document->fromWhole_ = costs->drawnElements >= kWholeDrawnElements || costs->drawnVertices >= kWholeDrawnVertices ||
+                           costs->dashedVertices >= kWholeDashedVertices ||
+                           costs->embeddedPixelsDrawn >= kWholeEmbeddedPixelsDrawn;
     // The stated size in pixels (at 72 dots per inch a CSS pixel is one point and
     // physical units keep their true size on a PDF page), and the viewBox.
     double width = 0, height = 0, viewBox[4] = {};
@@ -350,8 +355,6 @@ double SvgDocument::documentBytes() const {
     return double(costs_.elements) * 3072 + double(costs_.embeddedPixels) * 4 + double(bytes_.size());
 }
 
-bool SvgDocument::isExpensive() const { return helpers_ && helpers_->isExpensive(0); }
-
 SvgDocument::~SvgDocument() {
     // The drawing ahead uses this document's helpers.
     if (prerendered_.valid()) prerendered_.wait();
@@ -361,7 +364,7 @@ SvgDocument::~SvgDocument() {
 
 void SvgDocument::prerender() const {
     const Size size = drawingSize();
-    if (!helpers_ || size.width != std::floor(size.width) || size.height != std::floor(size.height) ||
+    if (!helpers_ || fromWhole_ || size.width != std::floor(size.width) || size.height != std::floor(size.height) ||
         size.width < 1 || size.height < 1 || size.width > kPrerenderSide || size.height > kPrerenderSide) {
         return;
     }
@@ -398,6 +401,7 @@ DocumentDrawing::Page SvgDocument::pageAt(const cairo_matrix_t& toDevice) const 
     DocumentDrawing::Page page;
     page.box = drawingSize();
     page.toDevice = toDevice;
+    page.fromWhole = fromWhole_;
     page.holds = [this](double pixels, RenderFailure* failure) -> std::optional<double> {
         if (!effectsAffordable(pixels, &failure->why)) {
             failure->problem = PictureProblem::tooDemanding;
@@ -415,7 +419,8 @@ DocumentDrawing::Page SvgDocument::pageAt(const cairo_matrix_t& toDevice) const 
 std::shared_ptr<const RenderedPixels> SvgDocument::drawWhole() const {
     const Size size = drawingSize();
     RenderFailure failure;
-    return helpers_->drawWhole(pageAt(cairo_matrix_t{1, 0, 0, 1, 0, 0}), int(size.width), int(size.height), &failure);
+    return helpers_->drawWhole(pageAt(cairo_matrix_t{1, 0, 0, 1, 0, 0}), int(size.width), int(size.height), &failure,
+                               true);
 }
 
 namespace {
