@@ -141,6 +141,7 @@ bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error
 PdfScanLimits scanLimits() {
     PdfScanLimits limits;
     limits.decodedBytes = PdfDocument::kMaxInflatedBytes;
+    limits.crossReferences = PdfDocument::kMaxCrossReferences;
     limits.operators = PdfDocument::kMaxOperators;
     limits.paints = PdfDocument::kMaxPaints;
     limits.imagePixels = PdfDocument::kMaxImagePixelsDrawn;

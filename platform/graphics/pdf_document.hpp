@@ -29,6 +29,9 @@ public:
     // poppler has no way to stop a page in the middle, so a deflate bomb is refused
     // before it is parsed.
     static constexpr uint64_t kMaxInflatedBytes = uint64_t{256} << 20;
+    // The objects a document's cross-reference sections may list in all (free ones too):
+    // each kept costs the scan and poppler memory, and no picture needs more.
+    static constexpr double kMaxCrossReferences = 1 << 21;
     // What drawing a page may take, every form and pattern counted as often as it is
     // drawn: operators run, operators that paint, and image pixels decoded (images are
     // decoded whole at each drawing).

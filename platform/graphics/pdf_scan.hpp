@@ -81,6 +81,9 @@ inline constexpr int kMaxPdfFormDepth = 32;
 // Where the scan stops and refuses the page, as soon as a count passes its limit.
 struct PdfScanLimits {
     uint64_t decodedBytes = 0;  // of all streams read
+    // Entries the cross-reference sections list, in use or free, every section counted (a
+    // damaged file's objects found one by one too); 0 for no limit.
+    double crossReferences = 0;
     double operators = 0;
     double paints = 0;
     double imagePixels = 0;

@@ -934,6 +934,36 @@ inline Bytes meshShadingPdf(int type, size_t count, bool deflate = true) {
                                      packed)});
 }
 
+// A small page whose newest cross-reference section is a stream of one byte a row
+// (/W [1 0 0]) listing `ranges` ranges of `perRange` entries each, free (type 0) or in
+// use (type 1), past the objects the page has; the older table holds those. Six ranges of
+// ten million: some 60 KB.
+inline Bytes crossReferenceFloodPdf(int ranges, uint32_t perRange, bool inUse) {
+    Bytes out = pdfOfObjects({bytesOf("<< /Type /Catalog /Pages 2 0 R >>"),
+                              bytesOf("<< /Type /Pages /Kids [3 0 R] /Count 1 >>"),
+                              bytesOf("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 100 100] >>")});
+    const std::string text(out.begin(), out.end());
+    const size_t mark = text.rfind("startxref\n");
+    const std::string previous = text.substr(mark + 10, text.find('\n', mark + 10) - (mark + 10));
+    out.resize(mark);
+    
+    std::string index;
+    for (int i = 0; i < ranges; ++i) index += std::to_string(1000000 + uint64_t(i) * perRange) + " " + std::to_string(perRange) + " ";
+    const Bytes rows = deflatedRepeat("", std::string(1, char(inUse ? 1 : 0)), size_t(ranges) * perRange >> 20,
+                                      std::string((size_t(ranges) * perRange) & 0xFFFFF, char(inUse ? 1 : 0)), false);
+    const size_t at = out.size();
+    const Bytes stream = pdfStream("/Type /XRef /W [1 0 0] /Index [" + index + "] /Size " +
+                                       std::to_string(1000000 + uint64_t(ranges) * perRange) + " /Root 1 0 R /Prev " +
+                                       previous + " /Filter /FlateDecode",
+                                   rows);
+    const Bytes head = bytesOf("4 0 obj\n");
+    out.insert(out.end(), head.begin(), head.end());
+    out.insert(out.end(), stream.begin(), stream.end());
+    const Bytes tail = bytesOf("\nendobj\nstartxref\n" + std::to_string(at) + "\n%%EOF\n");
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
+}
+
 // A 1024-pt page whose contents fill a square, with one annotation over the page whose
 // appearance (drawn when the page is printed) runs `appearance` with the shading S,
 // `shading`, and the form F, the first of `forms` (numbered from 7).
