@@ -66,7 +66,13 @@ PictureProblem effectiveProblem(ImageInput::ImageInputError::Case c, PictureProb
 
 }  // namespace
 
-std::string ImageInput::problemDescription(PictureProblem problem) {
+std::string ImageInput::problemDescription(PictureProblem problem, const std::string& detail) {
+    if (platform::graphics::detailNamesTheCause(problem) && !detail.empty()) {
+        return LocalizedString::text(problem == PictureProblem::tooDemanding   ? "picture-problem.too-demanding-because"
+                                     : problem == PictureProblem::fileTooLarge ? "picture-problem.file-too-large"
+                                                                               : "picture-problem.renderer-unavailable",
+                                     detail);
+    }
     switch (problem) {
         case PictureProblem::missing: return LocalizedString::text("picture-problem.missing");
         case PictureProblem::unreadable: return LocalizedString::text("picture-problem.unreadable");
@@ -89,13 +95,17 @@ std::string ImageInput::problemDescription(PictureProblem problem) {
             return LocalizedString::text(
                 "picture-problem.past-processor-time-limit",
                 std::to_string(platform::graphics::RenderClient::timeLimits().cpuSeconds));
-        case PictureProblem::rendererUnavailable: return LocalizedString::text("picture-problem.renderer-unavailable");
+        case PictureProblem::rendererUnavailable:
+            return LocalizedString::text("picture-problem.renderer-unavailable",
+                                         "the renderer glyphwright-render beside the program could not be started");
+        case PictureProblem::fileTooLarge:
+            return LocalizedString::text("picture-problem.file-too-large", "it is larger than a picture may be");
     }
     return LocalizedString::text("picture-problem.not-a-picture");
 }
 
 ImageInput::ImageInputError::ImageInputError(Case errorCase, PictureProblem problem, std::string detail)
-    : std::runtime_error(problemDescription(effectiveProblem(errorCase, problem))),
+    : std::runtime_error(problemDescription(effectiveProblem(errorCase, problem), detail)),
       case_(errorCase),
       problem_(effectiveProblem(errorCase, problem)),
       detail_(std::move(detail)) {}

@@ -39,11 +39,11 @@ namespace platform::graphics {
 
 namespace {
 
-// Moves a descriptor above the ones a helper is given, so that handing them over in
-// any order cannot overwrite one with another.
+// Moves a descriptor above the one a helper is given, so that handing it over cannot
+// overwrite it with another.
 int highDescriptor(int fd) {
-    if (fd < 0 || fd > render::kOutputFd) return fd;
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, render::kOutputFd + 1);
+    if (fd < 0 || fd > render::kSocketFd) return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, render::kSocketFd + 1);
     ::close(fd);
     return moved;
 }
@@ -515,7 +515,7 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
         const uint64_t shared = render::mappedBeyond(kind_);
         const RendererBudget::Grant grant =
             round == Round::alone
-                ? RendererBudget::alone(pageStopped, shared)
+                ? RendererBudget::alone(pageStopped)
                 : RendererBudget::admit(round == Round::largest ? largest : request.addressSpace, pageStopped, shared);
         // The page may have been stopped while this drawing waited.
         if (stoppedPage(request.page, failure, ahead)) return false;
@@ -701,10 +701,9 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     }
     const int status = ended->waitStatus;
     const bool exitedWell = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    // What the document may hold of the drawing's address space, its libraries' mappings apart.
+    // The drawing's address space.
     const uint64_t limit =
-        (request.addressSpace != 0 ? request.addressSpace : RendererBudget::largestLimit(kind_)) -
-        render::mappedBeyond(kind_);
+        request.addressSpace != 0 ? request.addressSpace : RendererBudget::kLargestLimit;
     // However it ended once an allocation was refused, the limit ended it.
     if ((answered && reply.status == render::Status::memoryLimit) ||
         (WIFEXITED(status) && WEXITSTATUS(status) == int(render::Status::memoryLimit)) ||

@@ -12,12 +12,10 @@
 
 namespace platform::graphics::render {
 
-// The helper's socket, as it is started.
+// The helper's socket, as it is started. (A drawing's process keeps its descriptors at
+// the numbers they arrived at: the libraries the helper loaded may hold some, a font's
+// file for one, which its drawings go on using.)
 inline constexpr int kSocketFd = 3;
-// In a drawing's process: its socket, the document, and the memory file it draws into.
-inline constexpr int kDrawingFd = 3;
-inline constexpr int kDocumentFd = 4;
-inline constexpr int kOutputFd = 5;
 
 // What the document is: a PDF (drawn by poppler) or an SVG document (drawn by librsvg,
 // which the helper opens only for one).
@@ -34,10 +32,13 @@ inline const char* drawingName(Kind kind) { return kind == Kind::svg ? "the SVG 
 // kAddressSpaceBytes (see RendererBudget). Each drawing may use kCpuSeconds of processor
 // time, counted by the kernel for its process alone, and kWallSeconds in all.
 inline constexpr uint64_t kAddressSpaceBytes = uint64_t{640} << 20;
-// librsvg and the libraries it brings (text layout, the fonts' caches) map this much
-// more than poppler's: an SVG document's helper has that much more address space, none
-// of it memory its drawings can hold, so that an SVG drawing has the room a PDF page has.
-inline constexpr uint64_t kSvgLibraryBytes = uint64_t{160} << 20;
+// librsvg and the libraries it brings (text layout, the fonts' configuration and caches)
+// map this much more of a drawing's address space than poppler's: an SVG helper maps some
+// 100 MiB where a PDF one maps 30, and the threads librsvg draws effects on take a few MiB
+// each. It is within the same limit: an SVG drawing has that much less room than a PDF
+// page's, and the budget of drawings at once does not count it (the libraries' files are
+// shared by every drawing).
+inline constexpr uint64_t kSvgLibraryBytes = uint64_t{96} << 20;
 inline constexpr uint64_t mappedBeyond(Kind kind) { return kind == Kind::svg ? kSvgLibraryBytes : 0; }
 inline constexpr int kCpuSeconds = 5;
 inline constexpr int kWallSeconds = 10;

@@ -190,9 +190,11 @@ std::shared_ptr<SvgDocument> SvgDocument::ofResource(const std::filesystem::path
 
 std::shared_ptr<SvgDocument> SvgDocument::read(std::span<const uint8_t> bytes, bool inProgram, std::string* error,
                                                PictureProblem* problem) {
-    if (bytes.empty() || bytes.size() > kMaxFileBytes) {
-        noteProblem(error, problem, bytes.empty() ? PictureProblem::notAPicture : PictureProblem::unreadable,
-                    "not an SVG document");
+    if (bytes.empty()) return noteProblem(error, problem, PictureProblem::notAPicture, "not an SVG document"), nullptr;
+    if (bytes.size() > kMaxFileBytes) {
+        noteProblem(error, problem, PictureProblem::fileTooLarge,
+                    fmt::format("it holds {} bytes, more than the limit of {} MiB for an SVG document", bytes.size(),
+                                kMaxFileBytes >> 20));
         return nullptr;
     }
     std::optional<std::vector<uint8_t>> inflated;

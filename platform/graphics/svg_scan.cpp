@@ -672,6 +672,11 @@ private:
             PictureProblem kind = PictureProblem::none;
             const int64_t left = std::max<int64_t>(0, limits_.embeddedPixels - embeddedPixels_);
             const auto decoded = decodeBitmapFile(*bytes, &why, &kind, left);
+            if (!decoded && kind == PictureProblem::tooDemanding) {
+                return fail(kind, fmt::format("the pictures the SVG document embeds hold more than the limit of {} "
+                                              "pixels ({})",
+                                              limits_.embeddedPixels, why));
+            }
             if (!decoded) {
                 return fail(kind == PictureProblem::none ? PictureProblem::damaged : kind,
                             "an embedded picture: " + why);
@@ -683,7 +688,8 @@ private:
         if (embeddedPixels_ > limits_.embeddedPixels) {
             return fail(
                 PictureProblem::tooDemanding,
-                fmt::format("the SVG document's embedded pictures hold more than {} pixels", limits_.embeddedPixels));
+                fmt::format("the pictures the SVG document embeds hold more than the limit of {} pixels",
+                            limits_.embeddedPixels));
         }
         elements_[index].embedded = static_cast<int>(embedded_.size());
         embeddedByUrl_.emplace(std::string(url), elements_[index].embedded);

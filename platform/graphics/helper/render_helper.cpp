@@ -100,8 +100,12 @@ void onLog(const gchar* domain, GLogLevelFlags, const gchar* message, gpointer) 
     }
 }
 
+// A drawing's process: its socket, the document's bytes and the memory file it draws into.
+int gDrawingFd = -1;
+int gDocumentFd = -1;
+
 void sendReply(const render::Reply& reply) {
-    while (::send(render::kDrawingFd, &reply, sizeof reply, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+    while (::send(gDrawingFd, &reply, sizeof reply, MSG_NOSIGNAL) < 0 && errno == EINTR) {
     }
 }
 
@@ -142,15 +146,14 @@ void onFatalSignal(int signal) {
         reply.status = render::Status::memoryLimit;
         static const char kText[] = "an allocation was refused at the address-space limit";
         std::memcpy(reply.text, kText, sizeof kText);
-        ::send(render::kDrawingFd, &reply, sizeof reply, MSG_NOSIGNAL);
+        ::send(gDrawingFd, &reply, sizeof reply, MSG_NOSIGNAL);
         _exit(int(render::Status::memoryLimit));
     }
     ::signal(signal, SIG_DFL);
     ::raise(signal);
 }
 
-// The hard address-space limit: a PDF's helper's, or an SVG document's, whose libraries
-// map more.
+// The hard address-space limit of every drawing.
 uint64_t gLargestLimit = render::kAddressSpaceBytes;
 
 // What holds for the helper and every drawing's process: no process may have more address
@@ -204,11 +207,11 @@ std::string_view mappedDocument(std::string* why) {
     static std::string_view mapped;
     if (!mapped.empty()) return mapped;
     struct stat info{};
-    if (::fstat(render::kDocumentFd, &info) != 0 || info.st_size <= 0) {
+    if (::fstat(gDocumentFd, &info) != 0 || info.st_size <= 0) {
         *why = "the document's bytes are missing";
         return {};
     }
-    void* bytes = ::mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, render::kDocumentFd, 0);
+    void* bytes = ::mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, gDocumentFd, 0);
     if (bytes == MAP_FAILED) {
         *why = std::string("cannot map the document: ") + std::strerror(errno);
         return {};
@@ -474,9 +477,10 @@ render::Reply drawPdf(const Document& document, int index, const render::Request
         return replyOf(render::Status::badRequest, "no PDF page to draw into");
     }
     FileOut out{fd};
-    render::Reply reply = outcome(
-        document, renderOnto(cairo_pdf_surface_create_for_stream(writeOut, &out, request.pageWidth, request.pageHeight),
-                             document, index, request));
+    cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(writeOut, &out, request.pageWidth, request.pageHeight);
+    // Without the time it was written, the same page gives the same bytes on every run.
+    cairo_pdf_surface_set_metadata(surface, CAIRO_PDF_METADATA_CREATE_DATE, "");
+    render::Reply reply = outcome(document, renderOnto(surface, document, index, request));
     if (reply.status == render::Status::ok && out.failed) {
         reply = replyOf(render::Status::incomplete, "the PDF could not be written");
     }
@@ -484,28 +488,27 @@ render::Reply drawPdf(const Document& document, int index, const render::Request
     return reply;
 }
 
-// A drawing's process: its descriptors in place, its limits set, the document opened
-// and the one request answered; it never returns. `refused` is the page it shares with the
-// helper.
-[[noreturn]] void drawOne(const render::Spawn& spawn, const int (&fds)[4], volatile int32_t* refused) {
+// A drawing's process: its limits set, the document opened and the one request
+// answered; it never returns. `fds` are its socket, the document, its standard error and
+// the memory file it draws into (or -1); `helpers` the helper's own descriptors, which
+// are not the drawing's (its socket, other drawings'); `refused` the page it shares with
+// the helper.
+[[noreturn]] void drawOne(const render::Spawn& spawn, const int (&fds)[4], const std::vector<int>& helpers,
+                          volatile int32_t* refused) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::signal(SIGCHLD, SIG_DFL);
     gRefusedMark = refused;
-    // Out of the way first, so that placing one cannot overwrite another.
-    int moved[4] = {-1, -1, -1, -1};
-    for (int i = 0; i < 4; ++i) moved[i] = fds[i] < 0 ? -1 : ::fcntl(fds[i], F_DUPFD, 64 + i);
-    ::dup2(moved[0], render::kDrawingFd);
-    ::dup2(moved[1], render::kDocumentFd);
-    if (moved[3] >= 0) ::dup2(moved[3], render::kOutputFd);
-    ::dup2(moved[2], STDERR_FILENO);
-    // Nothing else is the drawing's: not the helper's socket, nor other drawings'.
-    ::close_range(render::kOutputFd + (moved[3] >= 0 ? 1 : 0), ~0U, 0);
+    for (const int fd : helpers) ::close(fd);
+    ::dup2(fds[2], STDERR_FILENO);
+    ::close(fds[2]);
+    gDrawingFd = fds[0];
+    gDocumentFd = fds[1];
     limitDrawing(spawn.request, spawn.wallSeconds);
     const render::Request& request = spawn.request;
-    const int fd = moved[3] >= 0 ? render::kOutputFd : -1;
+    const int fd = fds[3];
     PdfSource pdf;
     SvgSource drawing;
     Document& document = gSvg ? static_cast<Document&>(drawing) : pdf;
@@ -632,13 +635,16 @@ bool receive(render::Spawn& spawn, int (&fds)[4]) {
 }
 
 // Forks the drawing's process; the helper keeps the drawing's socket to say how it ended.
-void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& drawings) {
+// `own`: the helper's descriptors apart from its drawings'.
+void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& drawings, std::initializer_list<int> own) {
     Drawing drawing;
     drawing.socket = fds[0];
     void* page = ::mmap(nullptr, sizeof(int32_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     drawing.refused = page == MAP_FAILED ? nullptr : static_cast<volatile int32_t*>(page);
+    std::vector<int> helpers(own);
+    for (const auto& other : drawings) helpers.push_back(other.socket);
     const pid_t pid = ::fork();
-    if (pid == 0) drawOne(spawn, fds, drawing.refused);
+    if (pid == 0) drawOne(spawn, fds, helpers, drawing.refused);
     for (int i = 1; i < 4; ++i) {
         if (fds[i] >= 0) ::close(fds[i]);
     }
@@ -710,7 +716,7 @@ int serve() {
             render::Spawn spawn;
             int fds[4];
             if (!receive(spawn, fds)) break;
-            if (fds[0] >= 0) start(spawn, fds, drawings);
+            if (fds[0] >= 0) start(spawn, fds, drawings, {render::kSocketFd, ended});
         }
     }
     for (const auto& drawing : drawings) ::kill(drawing.pid, SIGKILL);
@@ -725,11 +731,15 @@ int main(int argc, char** argv) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (argc < 2 || ::getppid() != pid_t(std::atoll(argv[1]))) _exit(int(render::Status::badRequest));
     gSvg = argc > 2 && std::string_view(argv[2]) == render::kindArgument(render::Kind::svg);
-    gLargestLimit = render::kAddressSpaceBytes + render::mappedBeyond(gSvg ? render::Kind::svg : render::Kind::pdf);
+    gLargestLimit = render::kAddressSpaceBytes;
     limitSelf();
     // Nothing but its socket is the helper's: descriptors a program may have left open
-    // without close-on-exec are closed.
+    // without close-on-exec are closed. (Its drawings may have as many as it may.)
     ::close_range(render::kSocketFd + 1, ~0U, 0);
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     g_log_set_default_handler(onLog, nullptr);
     for (const char* domain : {"Poppler", "GLib", "GLib-GObject", "GLib-GIO", "cairo"}) {
         g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION), onLog,
