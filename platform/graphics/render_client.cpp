@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -532,6 +533,7 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
         reply = render::Reply{};
         const auto began = std::chrono::steady_clock::now();
         const bool drawn = attempt(request, fd, reply, failure, ahead);
+        if (std::getenv("GW_DEBUG_COST")) fprintf(stderr, "DEBUG t %.3f op %d %dx%d ahead %d cpu %.3f wall %.3f ok %d as %llu %s\n", std::fmod(std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(), 100.0), int(request.op), request.width, request.height, int(ahead), reply.cpuSeconds, std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(), int(drawn), (unsigned long long)(request.addressSpace >> 20), failure->why.c_str());
         if (cost != nullptr) {
             cost->cpuSeconds += reply.cpuSeconds;
             cost->wallSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();

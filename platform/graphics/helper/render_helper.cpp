@@ -14,7 +14,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -587,6 +587,7 @@ void warmUp() {
 // A drawing's process while it runs, as the helper keeps it.
 struct Drawing {
     pid_t pid = -1;
+    int process = -1;                    // its pidfd: readable once it has ended
     int socket = -1;                     // the helper's end of the drawing's socket
     volatile int32_t* refused = nullptr;  // the page it shares
     double deadline = 0;                 // on the monotonic clock
@@ -642,7 +643,10 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
     void* page = ::mmap(nullptr, sizeof(int32_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     drawing.refused = page == MAP_FAILED ? nullptr : static_cast<volatile int32_t*>(page);
     std::vector<int> helpers(own);
-    for (const auto& other : drawings) helpers.push_back(other.socket);
+    for (const auto& other : drawings) {
+        helpers.push_back(other.socket);
+        helpers.push_back(other.process);
+    }
     const pid_t pid = ::fork();
     if (pid == 0) drawOne(spawn, fds, helpers, drawing.refused);
     for (int i = 1; i < 4; ++i) {
@@ -657,26 +661,26 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
         return;
     }
     drawing.pid = pid;
+    drawing.process = int(::syscall(SYS_pidfd_open, pid, 0));
     // A second more than the drawing gives itself: one that is stopped cannot end itself.
     drawing.deadline = now() + std::clamp(spawn.wallSeconds, 1, 60 * render::kWallSeconds) + 1;
     drawings.push_back(drawing);
 }
 
 // Serves the program until it closes the helper's socket, then ends with every drawing.
+// Each drawing's end is seen on its pidfd (and every drawing that ended is reaped at each
+// turn, should one have none).
 int serve() {
-    sigset_t children;
-    sigemptyset(&children);
-    sigaddset(&children, SIGCHLD);
-    ::sigprocmask(SIG_BLOCK, &children, nullptr);
-    const int ended = ::signalfd(-1, &children, SFD_CLOEXEC | SFD_NONBLOCK);
     std::vector<Drawing> drawings;
     std::vector<pollfd> watched;
     while (true) {
-        watched.assign({{render::kSocketFd, POLLIN, 0}, {ended, POLLIN, 0}});
+        watched.assign({{render::kSocketFd, POLLIN, 0}});
         double soonest = -1;
         for (const auto& drawing : drawings) {
             // The program shutting down its end asks for the drawing to end.
             watched.push_back({drawing.socket, short(drawing.killed ? 0 : POLLIN | POLLRDHUP), 0});
+            watched.push_back({drawing.process, POLLIN, 0});
+            if (drawing.process < 0) soonest = soonest < 0 ? now() + 0.05 : std::min(soonest, now() + 0.05);
             if (!drawing.killed && (soonest < 0 || drawing.deadline < soonest)) soonest = drawing.deadline;
         }
         const int wait = soonest < 0 ? -1 : int(std::clamp((soonest - now()) * 1000, 0.0, 60000.0)) + 1;
@@ -685,38 +689,34 @@ int serve() {
         for (size_t i = 0; i < drawings.size(); ++i) {
             Drawing& drawing = drawings[i];
             if (drawing.killed) continue;
-            const bool unwanted = (watched[i + 2].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0;
+            const bool unwanted = (watched[1 + 2 * i].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0;
             if (unwanted || at >= drawing.deadline) {
                 drawing.pastWallClock = !unwanted;
                 drawing.killed = true;
                 ::kill(drawing.pid, SIGKILL);
             }
         }
-        if (watched[1].revents & POLLIN) {
-            signalfd_siginfo info;
-            while (::read(ended, &info, sizeof info) > 0) {
-            }
+        for (auto it = drawings.begin(); it != drawings.end();) {
             int status = 0;
-            for (pid_t pid; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
-                for (auto it = drawings.begin(); it != drawings.end(); ++it) {
-                    if (it->pid != pid) continue;
-                    render::Ended record;
-                    record.waitStatus = status;
-                    record.allocationRefused = it->refused != nullptr && *it->refused != 0;
-                    record.pastWallClock = it->pastWallClock || (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM);
-                    tell(it->socket, record);
-                    ::close(it->socket);
-                    if (it->refused != nullptr) ::munmap(const_cast<int32_t*>(it->refused), sizeof(int32_t));
-                    drawings.erase(it);
-                    break;
-                }
+            if (::waitpid(it->pid, &status, WNOHANG) != it->pid) {
+                ++it;
+                continue;
             }
+            render::Ended record;
+            record.waitStatus = status;
+            record.allocationRefused = it->refused != nullptr && *it->refused != 0;
+            record.pastWallClock = it->pastWallClock || (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM);
+            tell(it->socket, record);
+            ::close(it->socket);
+            if (it->process >= 0) ::close(it->process);
+            if (it->refused != nullptr) ::munmap(const_cast<int32_t*>(it->refused), sizeof(int32_t));
+            it = drawings.erase(it);
         }
         if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             render::Spawn spawn;
             int fds[4];
             if (!receive(spawn, fds)) break;
-            if (fds[0] >= 0) start(spawn, fds, drawings, {render::kSocketFd, ended});
+            if (fds[0] >= 0) start(spawn, fds, drawings, {render::kSocketFd});
         }
     }
     for (const auto& drawing : drawings) ::kill(drawing.pid, SIGKILL);
