@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -226,6 +225,27 @@ public:
         return false;
     }
 
+    // Starts the helper of `kind` unless it runs, on a thread of its own.
+    void prepare(render::Kind kind) {
+        {
+            std::lock_guard lock(spawnMutex_);
+            if (servers_[int(kind)].pid > 0 || preparing_[int(kind)]) return;
+            preparing_[int(kind)] = true;
+        }
+        try {
+            std::thread([this, kind] {
+                std::lock_guard lock(spawnMutex_);
+                preparing_[int(kind)] = false;
+                RenderFailure failure;
+                // One that cannot start is told so by the drawing that needs it.
+                if (servers_[int(kind)].pid <= 0) startServer(servers_[int(kind)], kind, &failure);
+            }).detach();
+        } catch (const std::system_error&) {
+            std::lock_guard lock(spawnMutex_);
+            preparing_[int(kind)] = false;
+        }
+    }
+
     int alive() {
         std::lock_guard lock(mutex_);
         return busy_;
@@ -383,6 +403,7 @@ private:
     int capacity_;
     std::mutex spawnMutex_;
     Server servers_[2];
+    bool preparing_[2] = {false, false};
     static inline std::atomic<int> started_{0};
 };
 
@@ -437,6 +458,8 @@ std::string RenderClient::helperPath() {
     }();
     return path;
 }
+
+void RenderClient::prepare(render::Kind kind) { Helpers::shared().prepare(kind); }
 
 int RenderClient::helpersAlive() { return Helpers::shared().alive(); }
 
@@ -533,7 +556,6 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
         reply = render::Reply{};
         const auto began = std::chrono::steady_clock::now();
         const bool drawn = attempt(request, fd, reply, failure, ahead);
-        if (std::getenv("GW_DEBUG_COST")) fprintf(stderr, "DEBUG t %.3f op %d %dx%d ahead %d cpu %.3f wall %.3f ok %d as %llu %s\n", std::fmod(std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(), 100.0), int(request.op), request.width, request.height, int(ahead), reply.cpuSeconds, std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(), int(drawn), (unsigned long long)(request.addressSpace >> 20), failure->why.c_str());
         if (cost != nullptr) {
             cost->cpuSeconds += reply.cpuSeconds;
             cost->wallSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -639,14 +661,19 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     // The helper ends a drawing at its time in all; this only covers a helper that fails to.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.wallSeconds + 5);
     std::chrono::steady_clock::time_point givenUp{};
+    // Its standard error is read until the drawing has closed it.
+    bool printing = true;
     while (!ended) {
         // Short waits, so that a conversion stopped meanwhile does not wait for the page.
-        pollfd watched[2] = {{pipes.ours, POLLIN, 0}, {pipes.printed, POLLIN, 0}};
+        pollfd watched[2] = {{pipes.ours, POLLIN, 0}, {printing ? pipes.printed : -1, POLLIN, 0}};
         const int ready = ::poll(watched, 2, 50);
         if (ready < 0 && errno != EINTR) {
             return failWith(PictureProblem::incompleteRender, "the renderer could not be waited for");
         }
-        if (watched[1].revents & POLLIN) keepPrinted(said, pipes.printed);
+        if (watched[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            keepPrinted(said, pipes.printed);
+            printing = (watched[1].revents & (POLLHUP | POLLERR)) == 0;
+        }
         if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             union {
                 render::Reply reply;

@@ -93,6 +93,11 @@ public:
     // A one-page PDF of the page drawn as `request` says.
     std::optional<std::vector<uint8_t>> pdf(const render::Request& request, RenderFailure* failure);
 
+    // Starts the helper of `kind` in the background, if it is not running: a program that
+    // is about to read a document of that kind, so that the helper's start and the loading
+    // of its libraries overlap the reading.
+    static void prepare(render::Kind kind);
+
     // The helper program's path: beside the running program. (A test or benchmark
     // program of the build, which has none beside it, uses the one the build made.)
     static std::string helperPath();

@@ -110,9 +110,12 @@ public:
     // The largest side drawn ahead by prerender(): the largest picture a catalog asks
     // for, so that a larger document is not drawn at a size nobody may use.
     static constexpr double kPrerenderSide = 1024;
+    // Smaller documents draw at their own size as fast as they would be waited for.
+    static constexpr double kPrerenderSmallestSide = 256;
     // Starts drawing the whole document at its own size (one pixel a point) on a
     // thread of its own, once, while the caller does other work; documents of a size
-    // that is not whole, or larger than kPrerenderSide on a side, and those drawn from
+    // that is not whole, smaller than kPrerenderSmallestSide on both sides or larger
+    // than kPrerenderSide on a side, and those drawn from
     // whole drawings, are not drawn ahead. A drawing ahead that meets a limit costs only
     // itself: the document's drawings are made as they would have been without it.
     // A later render() onto exactly those pixels (a pixel surface, no scaling, a
@@ -162,6 +165,11 @@ private:
     Size size_;
     // The document as parsed (inflated).
     std::vector<uint8_t> bytes_;
+    // The last PDF page written of it, and what it was asked as, when it is at most
+    // kMaxKeptPdfBytes.
+    static constexpr size_t kMaxKeptPdfBytes = size_t{4} << 20;
+    mutable std::vector<double> writtenKey_;
+    mutable std::shared_ptr<const std::vector<uint8_t>> written_;
     mutable std::mutex mutex_;
     mutable std::mutex prerenderMutex_;
     mutable std::shared_future<std::shared_ptr<const RenderedPixels>> prerendered_;

@@ -7,6 +7,7 @@
 // standard error, which the program reads and keeps out of its own output.
 #include <cairo-pdf.h>
 #include <cairo.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <poppler.h>
@@ -539,6 +540,23 @@ render::Reply drawPdf(const Document& document, int index, const render::Request
     _exit(reply.status == render::Status::memoryLimit ? int(render::Status::memoryLimit) : 0);
 }
 
+// The threads of the process now.
+int threads() {
+    int count = 0;
+    if (const int fd = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+        char buffer[4096];
+        for (long n; (n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0;) {
+            for (long at = 0; at < n;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+                if (entry->d_name[0] != '.') ++count;
+                at += entry->d_reclen;
+            }
+        }
+        ::close(fd);
+    }
+    return count;
+}
+
 // Loads what every drawing uses before any drawing asks for it, so that each drawing's
 // process starts with it: the libraries' own set-up, the fonts' configuration and caches,
 // and a small document of the kind drawn. Nothing here may start a thread: the helper
@@ -582,6 +600,10 @@ void warmUp() {
     cairo_destroy(cr);
     cairo_surface_destroy(surface);
     gReport.clear();
+    // The libraries start threads of their own while they set up (the fonts' scan among
+    // them), which end soon after: a process forked beside one could find a lock that
+    // thread held taken for good.
+    for (int i = 0; i < 500 && threads() > 1; ++i) ::usleep(1000);
 }
 
 // A drawing's process while it runs, as the helper keeps it.
