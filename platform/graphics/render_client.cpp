@@ -213,7 +213,7 @@ public:
         Server& server = servers_[int(kind)];
         for (int round = 0; round < 2; ++round) {
             if (server.pid <= 0 && !startServer(server, kind, failure)) return false;
-            if (send(server, spawn, fds)) {
+            if (render::sendSpawn(server.socket, spawn, fds)) {
                 ++started_;
                 return true;
             }
@@ -274,26 +274,6 @@ private:
     };
 
     Helpers() : capacity_(std::clamp(processors(), 2, 8)) {}
-
-    static bool send(const Server& server, const render::Spawn& spawn, const int (&fds)[4]) {
-        const int count = spawn.hasOutput ? 4 : 3;
-        iovec part{const_cast<render::Spawn*>(&spawn), sizeof spawn};
-        alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))] = {};
-        msghdr message{};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = CMSG_SPACE(count * sizeof(int));
-        cmsghdr* c = CMSG_FIRSTHDR(&message);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(count * sizeof(int));
-        std::memcpy(CMSG_DATA(c), fds, count * sizeof(int));
-        ssize_t sent;
-        while ((sent = ::sendmsg(server.socket, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
-        }
-        return sent == ssize_t(sizeof spawn);
-    }
 
     bool startServer(Server& server, render::Kind kind, RenderFailure* failure) {
         bool started = false;

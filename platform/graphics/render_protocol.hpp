@@ -132,4 +132,8 @@ struct Ended {
 };
 static_assert(sizeof(Ended) != sizeof(Reply), "the two records are told apart by their size");
 
+// Sends `spawn` on `socket` with its descriptors (the memory file only when it has one);
+// false when it could not be sent whole.
+bool sendSpawn(int socket, const Spawn& spawn, const int (&fds)[4]);
+
 }  // namespace platform::graphics::render

@@ -627,8 +627,9 @@ void tell(int socket, const render::Ended& ended) {
     }
 }
 
-// One Spawn record and its descriptors from the program; false once the program has gone.
-bool receive(render::Spawn& spawn, int (&fds)[4]) {
+// One Spawn record and its descriptors from `from` (the program, or the helper handing a
+// drawing to a process it forked ahead); false once the sender has gone.
+bool receive(int from, render::Spawn& spawn, int (&fds)[4]) {
     for (int& fd : fds) fd = -1;
     iovec part{&spawn, sizeof spawn};
     alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
@@ -638,7 +639,7 @@ bool receive(render::Spawn& spawn, int (&fds)[4]) {
     message.msg_control = control;
     message.msg_controllen = sizeof control;
     ssize_t n;
-    while ((n = ::recvmsg(render::kSocketFd, &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+    while ((n = ::recvmsg(from, &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
     }
     int received = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
@@ -657,43 +658,103 @@ bool receive(render::Spawn& spawn, int (&fds)[4]) {
     return true;
 }
 
-// Forks the drawing's process; the helper keeps the drawing's socket to say how it ended.
-// `own`: the helper's descriptors apart from its drawings'.
-void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& drawings, std::initializer_list<int> own) {
-    Drawing drawing;
-    drawing.socket = fds[0];
+// A process forked ahead, waiting for a drawing: forking it takes the helper a
+// millisecond or two, which a drawing then need not wait for.
+struct Spare {
+    pid_t pid = -1;
+    int socket = -1;   // the helper's end of the socket it waits on
+    int process = -1;  // its pidfd
+    volatile int32_t* refused = nullptr;
+};
+
+// The helper's own descriptors, which no drawing's process keeps.
+std::vector<int> helperDescriptors(const std::vector<Drawing>& drawings, const std::vector<Spare>& spares) {
+    std::vector<int> own{render::kSocketFd};
+    for (const auto& drawing : drawings) own.insert(own.end(), {drawing.socket, drawing.process});
+    for (const auto& spare : spares) own.insert(own.end(), {spare.socket, spare.process});
+    return own;
+}
+
+// Forks a process that waits for a drawing; false when none could be forked.
+bool forkSpare(std::vector<Spare>& spares, const std::vector<Drawing>& drawings) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return false;
     void* page = ::mmap(nullptr, sizeof(int32_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    drawing.refused = page == MAP_FAILED ? nullptr : static_cast<volatile int32_t*>(page);
-    std::vector<int> helpers(own);
-    for (const auto& other : drawings) {
-        helpers.push_back(other.socket);
-        helpers.push_back(other.process);
-    }
+    Spare spare;
+    spare.refused = page == MAP_FAILED ? nullptr : static_cast<volatile int32_t*>(page);
+    const std::vector<int> own = helperDescriptors(drawings, spares);
     const pid_t pid = ::fork();
-    if (pid == 0) drawOne(spawn, fds, helpers, drawing.refused);
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // The helper's socket and its drawings' are not this one's: held here, they would
+        // keep them open should the helper end.
+        ::close(pair[0]);
+        for (const int fd : own) ::close(fd);
+        render::Spawn spawn;
+        int fds[4];
+        // Its helper gone, or the record unusable, it has nothing to draw.
+        if (!receive(pair[1], spawn, fds) || fds[0] < 0) _exit(0);
+        ::close(pair[1]);
+        drawOne(spawn, fds, {}, spare.refused);
+    }
+    ::close(pair[1]);
+    if (pid < 0) {
+        ::close(pair[0]);
+        if (spare.refused != nullptr) ::munmap(const_cast<int32_t*>(spare.refused), sizeof(int32_t));
+        return false;
+    }
+    spare.pid = pid;
+    spare.socket = pair[0];
+    spare.process = int(::syscall(SYS_pidfd_open, pid, 0));
+    spares.push_back(spare);
+    return true;
+}
+
+// Hands the drawing to a process forked ahead (forked now when there is none); the helper
+// keeps the drawing's socket to say how it ended.
+void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& drawings, std::vector<Spare>& spares) {
+    auto fail = [&](int error) {
+        render::Ended ended;
+        ended.forkError = error;
+        tell(fds[0], ended);
+        for (const int fd : fds) {
+            if (fd >= 0) ::close(fd);
+        }
+    };
+    if (spares.empty() && !forkSpare(spares, drawings)) return fail(errno != 0 ? errno : EAGAIN);
+    Spare spare = spares.back();
+    spares.pop_back();
+    const bool handed = render::sendSpawn(spare.socket, spawn, fds);
+    ::close(spare.socket);
+    if (!handed) {
+        ::kill(spare.pid, SIGKILL);
+        ::waitpid(spare.pid, nullptr, 0);
+        if (spare.process >= 0) ::close(spare.process);
+        if (spare.refused != nullptr) ::munmap(const_cast<int32_t*>(spare.refused), sizeof(int32_t));
+        return fail(EPIPE);
+    }
     for (int i = 1; i < 4; ++i) {
         if (fds[i] >= 0) ::close(fds[i]);
     }
-    if (pid < 0) {
-        render::Ended ended;
-        ended.forkError = errno;
-        tell(drawing.socket, ended);
-        ::close(drawing.socket);
-        if (drawing.refused != nullptr) ::munmap(const_cast<int32_t*>(drawing.refused), sizeof(int32_t));
-        return;
-    }
-    drawing.pid = pid;
-    drawing.process = int(::syscall(SYS_pidfd_open, pid, 0));
+    Drawing drawing;
+    drawing.pid = spare.pid;
+    drawing.process = spare.process;
+    drawing.refused = spare.refused;
+    drawing.socket = fds[0];
     // A second more than the drawing gives itself: one that is stopped cannot end itself.
     drawing.deadline = now() + std::clamp(spawn.wallSeconds, 1, 60 * render::kWallSeconds) + 1;
     drawings.push_back(drawing);
 }
 
+// How many processes are kept forked ahead.
+constexpr size_t kSpares = 4;
+
 // Serves the program until it closes the helper's socket, then ends with every drawing.
 // Each drawing's end is seen on its pidfd (and every drawing that ended is reaped at each
-// turn, should one have none).
+// turn, should one have none). While nothing is asked, processes are forked ahead.
 int serve() {
     std::vector<Drawing> drawings;
+    std::vector<Spare> spares;
     std::vector<pollfd> watched;
     while (true) {
         watched.assign({{render::kSocketFd, POLLIN, 0}});
@@ -705,8 +766,16 @@ int serve() {
             if (drawing.process < 0) soonest = soonest < 0 ? now() + 0.05 : std::min(soonest, now() + 0.05);
             if (!drawing.killed && (soonest < 0 || drawing.deadline < soonest)) soonest = drawing.deadline;
         }
-        const int wait = soonest < 0 ? -1 : int(std::clamp((soonest - now()) * 1000, 0.0, 60000.0)) + 1;
-        if (::poll(watched.data(), nfds_t(watched.size()), wait) < 0 && errno != EINTR) break;
+        // Forked ahead only while the program asks for nothing: it never waits for them.
+        const int wait = spares.size() < kSpares ? 0
+                         : soonest < 0          ? -1
+                                                : int(std::clamp((soonest - now()) * 1000, 0.0, 60000.0)) + 1;
+        const int ready = ::poll(watched.data(), nfds_t(watched.size()), wait);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready == 0 && spares.size() < kSpares && !forkSpare(spares, drawings)) {
+            // Out of processes for now: try again later, not in a loop.
+            ::poll(nullptr, 0, 50);
+        }
         const double at = now();
         for (size_t i = 0; i < drawings.size(); ++i) {
             Drawing& drawing = drawings[i];
@@ -734,14 +803,26 @@ int serve() {
             if (it->refused != nullptr) ::munmap(const_cast<int32_t*>(it->refused), sizeof(int32_t));
             it = drawings.erase(it);
         }
+        // One forked ahead that ended (killed by the system or a user) is one no more.
+        for (auto it = spares.begin(); it != spares.end();) {
+            if (::waitpid(it->pid, nullptr, WNOHANG) != it->pid) {
+                ++it;
+                continue;
+            }
+            ::close(it->socket);
+            if (it->process >= 0) ::close(it->process);
+            if (it->refused != nullptr) ::munmap(const_cast<int32_t*>(it->refused), sizeof(int32_t));
+            it = spares.erase(it);
+        }
         if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             render::Spawn spawn;
             int fds[4];
-            if (!receive(spawn, fds)) break;
-            if (fds[0] >= 0) start(spawn, fds, drawings, {render::kSocketFd});
+            if (!receive(render::kSocketFd, spawn, fds)) break;
+            if (fds[0] >= 0) start(spawn, fds, drawings, spares);
         }
     }
     for (const auto& drawing : drawings) ::kill(drawing.pid, SIGKILL);
+    for (const auto& spare : spares) ::kill(spare.pid, SIGKILL);
     return 0;
 }
 
