@@ -449,6 +449,13 @@ TEST(RenderHelper, DrawingsAtOnceStayWithinTheBudgetAndAPageLargerThanItsLimitIs
         later.join();
         EXPECT_EQ(Budget::held(), 0u);
     }
+    {
+        // The drawings under way hold 768 MiB at most: beside 500 MiB, 260 more fit and 300
+        // do not (asked not to wait, the drawing gets no grant).
+        const auto held = Budget::admit(uint64_t{500} << 20);
+        EXPECT_TRUE(Budget::admit(uint64_t{260} << 20, [] { return true; }));
+        EXPECT_FALSE(Budget::admit(uint64_t{300} << 20, [] { return true; }));
+    }
 
     // Pages drawn at once whose helpers each hold some 250 MiB (an 8192 x 8192 image
     // drawn into a 1024 px icon): without the budget six held 1.3 to 1.5 GiB.
