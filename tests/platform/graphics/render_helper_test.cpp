@@ -366,6 +366,29 @@ TEST(RenderHelper, EachDrawingHasAProcessOfItsOwnWithItsOwnLimits) {
     EXPECT_EQ(drawn, 3);
     EXPECT_EQ(stopped.problem, P::pastProcessorTimeLimit) << stopped.why;
     EXPECT_EQ(pg::RenderClient::helperProcess(pg::render::Kind::pdf), helper) << "the helper was started again";
+
+    // An SVG document's drawing has the same hard limit as a PDF page's, its libraries'
+    // mappings within it.
+    const auto crossing = samples::crossingFillsSvg(3000, 10);
+    pg::RenderClient svg(crossing, pg::render::Kind::svg);
+    auto svgRequest = pixelsOf(100, 1);
+    svgRequest.viewportWidth = svgRequest.viewportHeight = 100;
+    std::thread svgDrawing([&] {
+        pg::RenderFailure failure;
+        svg.pixels(svgRequest, &failure);
+    });
+    const auto svgProcesses = awaitDrawingProcesses(1);
+    ASSERT_EQ(svgProcesses.size(), 1u);
+    std::ifstream kernelLimits("/proc/" + std::to_string(svgProcesses.front()) + "/limits");
+    std::string hard;
+    for (std::string line; std::getline(kernelLimits, line);) {
+        if (line.rfind("Max address space", 0) == 0) {
+            std::istringstream fields(line.substr(26));
+            fields >> hard >> hard;
+        }
+    }
+    EXPECT_EQ(hard, std::to_string(uint64_t{640} << 20));
+    svgDrawing.join();
     EXPECT_TRUE(drawingProcesses().empty());
 }
 
