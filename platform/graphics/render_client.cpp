@@ -366,14 +366,15 @@ private:
     }
 
     void killAll() {
-        // At exit other threads may still be drawing: the helpers are killed, and their
-        // drawings with them (each asks for that as it starts), so that none outlives the
-        // program even for a moment.
+        // At exit other threads may still be drawing: each helper, told so by its socket's
+        // end, ends its processes and reaps them before it ends, so that none outlives the
+        // program even for a moment; one that does not at once is killed, and its processes
+        // with it (each asks for that as it starts).
         for (auto& server : servers_) {
-            if (server.pid > 0) ::kill(server.pid, SIGKILL);
+            if (server.pid > 0) ::shutdown(server.socket, SHUT_RDWR);
         }
         for (auto& server : servers_) {
-            if (server.pid > 0) reap(server.pid, std::chrono::milliseconds(0));
+            if (server.pid > 0) reap(server.pid, std::chrono::milliseconds(200));
         }
     }
 

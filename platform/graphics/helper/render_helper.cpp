@@ -821,8 +821,11 @@ int serve() {
             if (fds[0] >= 0) start(spawn, fds, drawings, spares);
         }
     }
+    // Nothing of it outlives the program: its processes are reaped before it ends.
     for (const auto& drawing : drawings) ::kill(drawing.pid, SIGKILL);
     for (const auto& spare : spares) ::kill(spare.pid, SIGKILL);
+    for (const auto& drawing : drawings) ::waitpid(drawing.pid, nullptr, 0);
+    for (const auto& spare : spares) ::waitpid(spare.pid, nullptr, 0);
     return 0;
 }
 
