@@ -675,14 +675,18 @@ std::vector<int> helperDescriptors(const std::vector<Drawing>& drawings, const s
     return own;
 }
 
-// Forks a process that waits for a drawing; false when none could be forked.
-bool forkSpare(std::vector<Spare>& spares, const std::vector<Drawing>& drawings) {
+// Forks a process that waits for a drawing; false when none could be forked. `held`: what
+// the helper holds for a drawing it is handing over now, which is not the process's either.
+bool forkSpare(std::vector<Spare>& spares, const std::vector<Drawing>& drawings, const int (&held)[4] = {-1, -1, -1, -1}) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return false;
     void* page = ::mmap(nullptr, sizeof(int32_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     Spare spare;
     spare.refused = page == MAP_FAILED ? nullptr : static_cast<volatile int32_t*>(page);
-    const std::vector<int> own = helperDescriptors(drawings, spares);
+    std::vector<int> own = helperDescriptors(drawings, spares);
+    for (const int fd : held) {
+        if (fd >= 0) own.push_back(fd);
+    }
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -721,7 +725,7 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
             if (fd >= 0) ::close(fd);
         }
     };
-    if (spares.empty() && !forkSpare(spares, drawings)) return fail(errno != 0 ? errno : EAGAIN);
+    if (spares.empty() && !forkSpare(spares, drawings, fds)) return fail(errno != 0 ? errno : EAGAIN);
     Spare spare = spares.back();
     spares.pop_back();
     const bool handed = render::sendSpawn(spare.socket, spawn, fds);
