@@ -370,6 +370,12 @@ private:
         // end, ends its processes and reaps them before it ends, so that none outlives the
         // program even for a moment; one that does not at once is killed, and its processes
         // with it (each asks for that as it starts).
+        // (A helper being started meanwhile is waited for a moment; one started after
+        // this ends with the thread that started it.)
+        std::unique_lock lock(spawnMutex_, std::defer_lock);
+        for (int tries = 0; tries < 100 && !lock.try_lock(); ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         for (auto& server : servers_) {
             if (server.pid > 0) ::shutdown(server.socket, SHUT_RDWR);
         }
@@ -423,7 +429,8 @@ RenderClient::~RenderClient() {
 }
 
 std::string RenderClient::helperPath() {
-    static const std::string path = []() -> std::string {
+    // Never destroyed: a helper may be starting on a thread of its own while the program exits.
+    static const std::string* path = new std::string([]() -> std::string {
         std::error_code error;
         const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
         const auto beside = (error ? std::filesystem::path("/proc/self/exe") : self).parent_path() / "glyphwright-render";
@@ -436,8 +443,8 @@ std::string RenderClient::helperPath() {
         }
 #endif
         return beside.string();
-    }();
-    return path;
+    }());
+    return *path;
 }
 
 void RenderClient::prepare(render::Kind kind) { Helpers::shared().prepare(kind); }
