@@ -266,6 +266,7 @@ void FolderCreationOperation::fail(std::exception_ptr error) {
         std::lock_guard lock(mutex_);
         // Kept, so that the parent folder reports it as well.
         errors_.push_back(error);
+        errorPictures_.push_back(nullptr);
     }
     if (completionHandler_) completionHandler_(FolderCreationOperationResult::failure(std::move(error)));
     finish();
@@ -393,6 +394,7 @@ void FolderCreationOperation::childOperationsDidFinish() {
     for (const auto& operation : operations) {
         if (auto* folder = dynamic_cast<FolderCreationOperation*>(operation.get())) {
             for (auto& error : folder->errors()) collected.push_back(error);
+            for (const auto* picture : folder->errorPictures()) sources.push_back(picture);
         }
     }
     // Staged subfolders take their names only when everything below them was written.
@@ -404,16 +406,20 @@ void FolderCreationOperation::childOperationsDidFinish() {
         }
     }
     removeStagedFolders();
+    sources.resize(collected.size(), nullptr);
     std::exception_ptr first;
+    const platform::graphics::Image* firstPicture = nullptr;
     {
         std::lock_guard lock(mutex_);
         errors_.insert(errors_.end(), collected.begin(), collected.end());
+        errorPictures_.insert(errorPictures_.end(), sources.begin(), sources.end());
         if (!errors_.empty()) first = errors_.front();
+        if (!errorPictures_.empty()) firstPicture = errorPictures_.front();
     }
     // The result is delivered before the operation counts as finished, so whatever
     // waits for the run to end has every folder's result by then.
     if (completionHandler_) {
-        completionHandler_(first ? FolderCreationOperationResult::failure(first)
+        completionHandler_(first ? FolderCreationOperationResult::failure(first, firstPicture)
                                  : FolderCreationOperationResult::success(folderDefinition_));
     }
     finish();
@@ -427,6 +433,11 @@ std::vector<std::shared_ptr<pd::Operation>> FolderCreationOperation::allOperatio
 std::vector<std::exception_ptr> FolderCreationOperation::errors() const {
     std::lock_guard lock(mutex_);
     return errors_;
+}
+
+std::vector<const platform::graphics::Image*> FolderCreationOperation::errorPictures() const {
+    std::lock_guard lock(mutex_);
+    return errorPictures_;
 }
 
 }  // namespace gw

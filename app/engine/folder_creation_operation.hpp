@@ -47,8 +47,12 @@ public:
         static FolderCreationOperationResult success(FolderDefinition definition) {
             return FolderCreationOperationResult(Case::success, std::move(definition), nullptr);
         }
-        static FolderCreationOperationResult failure(std::exception_ptr error) {
-            return FolderCreationOperationResult(Case::failure, {}, std::move(error));
+        // `picture`: the source of the picture whose drawing or writing failed with it, if one did.
+        static FolderCreationOperationResult failure(std::exception_ptr error,
+                                                     const platform::graphics::Image* picture = nullptr) {
+            FolderCreationOperationResult result(Case::failure, {}, std::move(error));
+            result.picture_ = picture;
+            return result;
         }
         Case resultCase() const { return case_; }
         bool isSuccess() const { return case_ == Case::success; }
@@ -56,6 +60,7 @@ public:
         const FolderDefinition& folderDefinition() const { return folderDefinition_; }
         // The error (failure only).
         const std::exception_ptr& error() const { return error_; }
+        const platform::graphics::Image* failedPicture() const { return picture_; }
 
     private:
         FolderCreationOperationResult(Case c, FolderDefinition definition, std::exception_ptr error)
@@ -63,6 +68,7 @@ public:
         Case case_;
         FolderDefinition folderDefinition_;
         std::exception_ptr error_;
+        const platform::graphics::Image* picture_ = nullptr;
     };
 
     using ProgressUpdateHandler = std::function<void(float)>;
@@ -116,6 +122,8 @@ public:
     std::vector<std::shared_ptr<platform::dispatch::Operation>> allOperations() const;
     // What failed in this folder's subtree, in the order collected.
     std::vector<std::exception_ptr> errors() const;
+    // For each of errors(), the source of the picture that failed with it (or null).
+    std::vector<const platform::graphics::Image*> errorPictures() const;
 
 private:
     struct StagedFolder {
@@ -141,6 +149,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<platform::dispatch::Operation>> allOperations_;
     std::vector<std::exception_ptr> errors_;
+    std::vector<const platform::graphics::Image*> errorPictures_;
     FolderDefinition folderDefinition_;
     CompletionHandler completionHandler_;
 };

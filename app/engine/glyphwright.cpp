@@ -6,6 +6,7 @@
 #include "app/engine/definition_validators.hpp"
 #include "app/engine/event_logger.hpp"
 #include "app/engine/folder_creation_operation.hpp"
+#include "app/engine/image_creation_operation.hpp"
 #include "app/engine/interrupted_writing.hpp"
 #include "app/engine/loading_in_windows.hpp"
 #include "app/engine/saved_state_text.hpp"
@@ -587,11 +588,34 @@ void Glyphwright::createAssetCatalog() {
                     handler = self->progressUpdateHandler_;
                 }
                 if (handler) handler(self->progress());
+                // A picture that failed is named with its reason: in a batch each has a
+                // folder of its own, and the first error alone would not say whose it was.
+                // (A stopped run is no picture's failure.)
+                auto error = result.error();
+                const bool stopped = [&] {
+                    try {
+                        if (error) std::rethrow_exception(error);
+                    } catch (const ConversionStoppedError&) {
+                        return true;
+                    } catch (...) {
+                    }
+                    return false;
+                }();
+                for (const auto& input : drawn.imageInputs) {
+                    if (result.isSuccess() || stopped || !result.failedPicture() ||
+                        input->imageWrapper()->image().get() != result.failedPicture()) {
+                        continue;
+                    }
+                    if (const auto url = input->imageURL()) {
+                        error = std::make_exception_ptr(PictureFailedError(url->path(), error));
+                    }
+                    break;
+                }
                 const GlyphwrightResult outcome =
                     result.isSuccess()
                         ? GlyphwrightResult::success({result.folderDefinition(), builder->imageInputCollection(),
                                                       runOutputDirectory, runResizeType})
-                        : GlyphwrightResult::failure(result.error());
+                        : GlyphwrightResult::failure(error);
                 self->tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightDidFinishFolder(*self, outcome); });
             };
             auto operation = std::make_shared<FolderCreationOperation>(std::move(definition),

@@ -179,7 +179,7 @@ std::optional<std::vector<std::uint8_t>> ImageCreationOperation::pngBytes(const 
         Logger::log("The picture could not be drawn: " + problems.text());
         throw PictureDrawingError(LocalizedString::text("error.description.png.notDrawnBecause",
                                                         sizeText(definition.size),
-                                                        ImageInput::problemDescription(problems.kind())),
+                                                        ImageInput::problemDescription(problems.kind(), problems.text())),
                                   problems.kind());
     }
     return data;
@@ -239,11 +239,17 @@ bool PictureDrawingError::stoppedAtALimit(const std::exception_ptr& error) {
     }
 }
 
+PictureFailedError::PictureFailedError(std::string picture, std::exception_ptr cause)
+    : std::runtime_error(picture), picture_(std::move(picture)), cause_(std::move(cause)) {}
+
 std::string errorDescription(const std::exception_ptr& error) {
     if (!error) return {};
     // Descriptions from the platform and the libraries quote paths as they are.
     try {
         std::rethrow_exception(error);
+    } catch (const PictureFailedError& failed) {
+        return LocalizedString::text("error.description.picture.failed", pf::escapedForDisplay(failed.picture()),
+                                     errorDescription(failed.cause()));
     } catch (const ImageConversionError& conversionError) {
         return pf::escapedForDisplay(conversionError.errorDescription());
     } catch (const pf::Error& platformError) {

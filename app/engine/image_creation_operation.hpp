@@ -113,4 +113,16 @@ private:
 // control characters escaped.
 std::string errorDescription(const std::exception_ptr& error);
 
+// A picture's failure as its folder reports it: the picture named, with the reason.
+class PictureFailedError : public std::runtime_error {
+public:
+    PictureFailedError(std::string picture, std::exception_ptr cause);
+    const std::string& picture() const { return picture_; }
+    const std::exception_ptr& cause() const { return cause_; }
+
+private:
+    std::string picture_;
+    std::exception_ptr cause_;
+};
+
 }  // namespace gw

@@ -66,7 +66,13 @@ PictureProblem effectiveProblem(ImageInput::ImageInputError::Case c, PictureProb
 
 }  // namespace
 
-std::string ImageInput::problemDescription(PictureProblem problem) {
+std::string ImageInput::problemDescription(PictureProblem problem, const std::string& detail) {
+    if (platform::graphics::detailNamesTheCause(problem) && !detail.empty()) {
+        return LocalizedString::text(problem == PictureProblem::tooDemanding   ? "picture-problem.too-demanding-because"
+                                     : problem == PictureProblem::fileTooLarge ? "picture-problem.file-too-large"
+                                                                               : "picture-problem.renderer-unavailable",
+                                     detail);
+    }
     switch (problem) {
         case PictureProblem::missing: return LocalizedString::text("picture-problem.missing");
         case PictureProblem::unreadable: return LocalizedString::text("picture-problem.unreadable");
@@ -89,12 +95,17 @@ std::string ImageInput::problemDescription(PictureProblem problem) {
             return LocalizedString::text(
                 "picture-problem.past-processor-time-limit",
                 std::to_string(platform::graphics::RenderClient::timeLimits().cpuSeconds));
+        case PictureProblem::rendererUnavailable:
+            return LocalizedString::text("picture-problem.renderer-unavailable",
+                                         "the renderer glyphwright-render beside the program could not be started");
+        case PictureProblem::fileTooLarge:
+            return LocalizedString::text("picture-problem.file-too-large", "it is larger than a picture may be");
     }
     return LocalizedString::text("picture-problem.not-a-picture");
 }
 
 ImageInput::ImageInputError::ImageInputError(Case errorCase, PictureProblem problem, std::string detail)
-    : std::runtime_error(problemDescription(effectiveProblem(errorCase, problem))),
+    : std::runtime_error(problemDescription(effectiveProblem(errorCase, problem), detail)),
       case_(errorCase),
       problem_(effectiveProblem(errorCase, problem)),
       detail_(std::move(detail)) {}
@@ -114,6 +125,9 @@ ImageInputPtr ImageInput::load(const URL& url, const platform::foundation::files
     std::string last = url.lastPathComponent();
     std::transform(last.begin(), last.end(), last.begin(), [](unsigned char c) { return std::tolower(c); });
     const bool isSVG = last.ends_with(".svg");
+    // The renderer's helper starts while the file is read.
+    if (isSVG) platform::graphics::RenderClient::prepare(platform::graphics::render::Kind::svg);
+    if (last.ends_with(".pdf")) platform::graphics::RenderClient::prepare(platform::graphics::render::Kind::pdf);
     platform::graphics::ImagePtr image;
     std::string detail;
     PictureProblem problem = PictureProblem::none;

@@ -62,7 +62,8 @@ public:
         std::string detail_;
     };
     // The user-visible text for a kind of loading failure.
-    static std::string problemDescription(platform::graphics::PictureProblem problem);
+    // With the detail when it names what was met (a limit and its figure, a renderer).
+    static std::string problemDescription(platform::graphics::PictureProblem problem, const std::string& detail = {});
 
     // The application's own pasteboard type; the only one a picture writes or reads.
     static constexpr std::string_view pasteboardType = "com.norvane.image-input";

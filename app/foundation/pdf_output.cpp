@@ -114,7 +114,7 @@ std::vector<std::uint8_t> singlePagePDF(const pg::Image& image, pg::Size size, d
             Logger::log("The PDF page could not be drawn: " + problems.text());
             throw PDFImageSaveError(Case::failedToOpenFirstPage,
                                     LocalizedString::text("error.description.pdf.pageNotDrawn",
-                                                          ImageInput::problemDescription(kind)));
+                                                          ImageInput::problemDescription(kind, problems.text())));
         }
     }
     context->endPage();

@@ -74,8 +74,10 @@ files::UniqueFd openRegular(const fs::path& path, const files::RootHandle& root,
         return {};
     }
     if (static_cast<std::uintmax_t>(info.st_size) > maxBytes) {
-        platform::graphics::noteProblem(detail, problem, PictureProblem::unreadable,
-                                        fmt::format("{} is unreadable or too large", path.string()));
+        platform::graphics::noteProblem(detail, problem, PictureProblem::fileTooLarge,
+                                        fmt::format("it holds {} bytes, more than the limit of {} MiB for a picture "
+                                                    "of its kind",
+                                                    info.st_size, maxBytes >> 20));
         return {};
     }
     files::UniqueFd fd;

@@ -17,11 +17,13 @@
 #include "platform/foundation/url.hpp"
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/foundation/utf8.hpp"
+#include "platform/graphics/render_client.hpp"
 #include "platform/log/system_log.hpp"
 
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -278,6 +280,13 @@ void CommandLineController::run() {
         const bool looksLikeOption = unexpected->size() > 1 && unexpected->front() == '-';
         complete(LocalizedString::text(looksLikeOption ? "command-line.unknown-option" : "command-line.unexpected-argument",
                                        *unexpected, options));
+    }
+    // A document's renderer starts while the settings and the picture are read.
+    if (const auto input = lookup(Option::inputPath); input && *input) {
+        std::string name = **input;
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (name.ends_with(".svg")) platform::graphics::RenderClient::prepare(platform::graphics::render::Kind::svg);
+        if (name.ends_with(".pdf")) platform::graphics::RenderClient::prepare(platform::graphics::render::Kind::pdf);
     }
     // The same default settings as the desktop application, so that both make the same
     // catalog from the same settings. Nothing is mirrored to the cloud from here.

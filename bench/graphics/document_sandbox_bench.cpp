@@ -3,16 +3,23 @@
 // document's helpers against the same drawn in the program, as the program draws its own
 // images: the sandbox's cost, helper start-up, parsing in each helper and pixels handed
 // back included. And the icon set of a heavy page, each drawing of which stays under the
-// helper's limits but takes a good share of them: drawn once whole and made smaller.
+// helper's limits but takes a good share of them: made from whole drawings. And the small
+// SVG cases, where the helper's start and a process for each drawing weigh most: a small
+// icon's iOS icon set, and 61 small icons each read (its page written, as a picture of it
+// keeps) and written as an image set's PDF.
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <atomic>
 #include <future>
+#include <thread>
 #include <string>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "bench/graphics/noisy_picture.hpp"
 #include "bench/graphics/rich_svg.hpp"
@@ -87,6 +94,60 @@ void BM_RichSvgIconSetInProgram(benchmark::State& state) {
     std::filesystem::remove(richSvgFile(), ignored);
 }
 BENCHMARK(BM_RichSvgIconSetInProgram)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+// A small icon: a gradient, a ring, a path, as an app's artwork often is.
+std::string smallSvg(int variant) {
+    return fmt::format(R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="64" height="64" viewBox="0 0 24 24">
+  <defs><linearGradient id="g" x1="0" y1="0" x2="0" y2="1"><stop offset="0" stop-color="#{:06x}"/>
+  <stop offset="1" stop-color="#12306b"/></linearGradient></defs>
+  <rect x="2" y="2" width="20" height="20" rx="4" fill="url(#g)"/>
+  <path d="M7 12 L11 16 L17 8" fill="none" stroke="#fff" stroke-width="2" stroke-linecap="round"/>
+  <circle cx="{}" cy="6" r="1.5" fill="#fff"/></svg>)svg",
+                       (variant * 0x3a7bd5) & 0xffffff, 6 + variant % 12);
+}
+
+std::shared_ptr<const pg::SvgDocument> readSmall(const std::string& svg) {
+    return pg::SvgDocument::fromData(std::span(reinterpret_cast<const uint8_t*>(svg.data()), svg.size()));
+}
+
+void BM_SmallSvgIconSetInHelpers(benchmark::State& state) {
+    const std::string svg = smallSvg(0);
+    int drawn = 0;
+    for (auto _ : state) {
+        const auto picture = pictureOf(readSmall(svg));
+        drawn = drawIconSet([&] { return picture; });
+    }
+    state.counters["sizes_drawn"] = drawn;
+}
+BENCHMARK(BM_SmallSvgIconSetInHelpers)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
+
+// Each read as a picture of it is (its page written once) and written as its image set's
+// PDF, eight at a time as a batch reads them.
+void BM_SmallSvgsAsImageSetsInHelpers(benchmark::State& state) {
+    std::vector<std::string> icons;
+    for (int i = 0; i < 61; ++i) icons.push_back(smallSvg(i));
+    int written = 0;
+    for (auto _ : state) {
+        std::atomic<int> next{0}, done{0};
+        std::vector<std::thread> readers;
+        for (int t = 0; t < 8; ++t) {
+            readers.emplace_back([&] {
+                const double identity[6] = {1, 0, 0, 1, 0, 0};
+                for (int i; (i = next++) < int(icons.size());) {
+                    const auto document = readSmall(icons[size_t(i)]);
+                    if (document && document->pageAsPdf(document->drawingSize(), identity, {}) &&
+                        document->pageAsPdf(document->drawingSize(), identity, {})) {
+                        ++done;
+                    }
+                }
+            });
+        }
+        for (auto& reader : readers) reader.join();
+        written = done;
+    }
+    state.counters["sets_written"] = written;
+}
+BENCHMARK(BM_SmallSvgsAsImageSetsInHelpers)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 // An 8192 px picture drawn small twice (decoded whole each time) and a path of 4000
 // segments filled 14 times: each drawing a second or more of the helper's five.

@@ -88,8 +88,7 @@ void DocumentDrawing::setClip(render::Request& request, std::span<const Rect> cl
 }
 
 std::shared_ptr<const RenderedPixels> DocumentDrawing::ask(const Page& page, render::Request request, double pixels,
-                                                           RenderFailure* failure, DrawingCost* cost,
-                                                           const std::function<bool()>& unwanted) const {
+                                                           RenderFailure* failure, bool ahead) const {
     const auto holds = page.holds(pixels, failure);
     if (!holds) return nullptr;
     const double held = *holds + double(request.width) * request.height * 4;
@@ -99,61 +98,50 @@ std::shared_ptr<const RenderedPixels> DocumentDrawing::ask(const Page& page, ren
     request.viewportWidth = page.box.width;
     request.viewportHeight = page.box.height;
     request.addressSpace = RendererBudget::limitFor(held, kind_);
-    const auto claim = DrawingBudget::claimUnless(uint64_t(std::min(1e18, held)),
-                                                  [&] { return interruptionRequested() || (unwanted && unwanted()); });
+    const auto claim = DrawingBudget::claimUnless(uint64_t(std::min(1e18, held)), [] { return interruptionRequested(); });
     if (!claim) {
-        if (unwanted && unwanted()) return nullptr;
         failure->problem = PictureProblem::incompleteRender;
         failure->why = "the drawing was stopped before it began";
         return nullptr;
     }
-    return client_->pixels(request, failure, cost, unwanted);
+    return client_->pixels(request, failure, nullptr, {}, ahead);
 }
 
-void DocumentDrawing::noteCost(int index, double pixels, const DrawingCost& cost,
-                               const std::shared_ptr<const RenderedPixels>& whole) const {
-    const RenderTimeLimits limits = RenderClient::timeLimits();
-    std::lock_guard lock(mutex_);
-    auto& page = pages_[index];
-    page.cpuInAll += cost.cpuSeconds;
-    if (cost.cpuSeconds >= kExpensiveShare * limits.cpuSeconds ||
-        cost.wallSeconds >= kExpensiveShare * limits.wallSeconds || cost.redrawnAtLargestLimit ||
-        (pixels <= kSmallPixels && cost.cpuSeconds >= kSmallShare * limits.cpuSeconds) ||
-        page.cpuInAll >= kExpensiveLimitsInAll * limits.cpuSeconds) {
-        page.expensive = true;
-    }
-    if (page.expensive && whole && double(whole->width()) * whole->height() <= kMaxWholePixels &&
-        (!page.whole || double(whole->width()) * whole->height() > double(page.whole->width()) * page.whole->height())) {
-        page.whole = whole;
-    }
+std::optional<std::pair<int, int>> DocumentDrawing::wholeSizeFor(double wide, double high) {
+    auto side = [](double asked) {
+        const double needed = std::ceil(asked - 1e-6);
+        double side = kSmallestWholeSide;
+        while (side < needed) side *= 4;
+        return side;
+    };
+    const double width = side(wide), height = side(high);
+    if (width * height > kMaxWholePixels) return std::nullopt;
+    return std::pair{int(width), int(height)};
 }
 
-bool DocumentDrawing::isExpensive(int index) const {
+int DocumentDrawing::wholeDrawingsMade(int index) const {
     std::lock_guard lock(mutex_);
     const auto known = pages_.find(index);
-    return known != pages_.end() && known->second.expensive;
+    return known == pages_.end() ? 0 : known->second.made;
 }
 
 std::shared_ptr<const RenderedPixels> DocumentDrawing::drawWhole(const Page& page, int width, int height,
-                                                                 RenderFailure* failure) const {
+                                                                 RenderFailure* failure, bool ahead) const {
     render::Request request;
     request.width = width;
     request.height = height;
     const cairo_matrix_t scale{double(width) / page.box.width, 0, 0, double(height) / page.box.height, 0, 0};
     setMatrix(request, scale);
-    DrawingCost cost;
-    auto drawn = ask(page, request, double(width) * height, failure, &cost);
-    if (drawn) noteCost(page.index, double(width) * height, cost, drawn);
-    return drawn;
+    return ask(page, request, double(width) * height, failure, ahead);
 }
 
-std::shared_ptr<const RenderedPixels> DocumentDrawing::wholeAtLeast(const Page& page, int width, int height,
+std::shared_ptr<const RenderedPixels> DocumentDrawing::wholeDrawing(const Page& page, std::pair<int, int> size,
                                                                     RenderFailure* failure) const {
     std::unique_lock lock(mutex_);
-    auto& costs = pages_[page.index];
+    auto& wholes = pages_[page.index];
     while (true) {
-        if (costs.whole && costs.whole->width() >= width && costs.whole->height() >= height) return costs.whole;
-        if (!costs.drawingWhole) break;
+        if (const auto kept = wholes.drawn.find(size); kept != wholes.drawn.end()) return kept->second;
+        if (!wholes.drawing.count(size)) break;
         if (interruptionRequested()) {
             failure->problem = PictureProblem::incompleteRender;
             failure->why = "the drawing was stopped before it began";
@@ -161,34 +149,33 @@ std::shared_ptr<const RenderedPixels> DocumentDrawing::wholeAtLeast(const Page& 
         }
         wholeDrawn_.wait_for(lock, std::chrono::milliseconds(50));
     }
-    costs.drawingWhole = true;
-    // As large as any drawing asked, and no smaller than what is kept, so that the kept
-    // drawing serves every size it did.
-    width = std::max(width, costs.widest);
-    height = std::max(height, costs.highest);
-    if (costs.whole) {
-        width = std::max(width, costs.whole->width());
-        height = std::max(height, costs.whole->height());
-    }
+    wholes.drawing.insert(size);
     lock.unlock();
-    auto drawn = drawWhole(page, width, height, failure);
+    auto drawn = drawWhole(page, size.first, size.second, failure);
     lock.lock();
-    costs.drawingWhole = false;
+    wholes.drawing.erase(size);
+    // Kept for the page's other sizes; one that failed is asked again by the next (it
+    // fails as this one did: a limit met stops the page).
+    if (drawn) {
+        wholes.drawn.emplace(size, drawn);
+        ++wholes.made;
+    }
     wholeDrawn_.notify_all();
     return drawn;
 }
 
-bool DocumentDrawing::paintFromWhole(cairo_t* cr, const Page& page, RenderFailure* failure) const {
+bool DocumentDrawing::paintFromWhole(cairo_t* cr, const Page& page, std::pair<int, int> size,
+                                     RenderFailure* failure) const {
     const cairo_matrix_t& m = page.toDevice;
     const double wide = m.xx * page.box.width, high = m.yy * page.box.height;
-    const auto whole = wholeAtLeast(page, int(std::ceil(wide - 1e-6)), int(std::ceil(high - 1e-6)), failure);
+    const auto whole = wholeDrawing(page, size, failure);
     if (!whole) return false;
     const int width = std::max(1, int(std::lround(wide))), height = std::max(1, int(std::lround(high)));
     std::vector<uint8_t> resampled;
     int stride = whole->stride();
     const uint8_t* data = whole->data();
     int sourceWidth = whole->width(), sourceHeight = whole->height();
-    if (width < sourceWidth || height < sourceHeight) {
+    if (width != sourceWidth || height != sourceHeight) {
         resampled = resampleArgb32(PixelView{whole->data(), whole->width(), whole->height(), whole->stride()},
                                    width, height, &stride);
         if (resampled.empty()) {
@@ -235,18 +222,11 @@ bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure
                        std::min(box.bottom, cairo_image_surface_get_height(target) - oy)};
     const double pixels = shown.area();
 
-    // An expensive page is painted from its whole drawing, made smaller to the size asked;
-    // so is one that proves expensive while this drawing waits for its turn.
+    // A page drawn from whole drawings is painted from the one its size is made from.
     const double wide = m.xx * page.box.width, high = m.yy * page.box.height;
-    const bool fromWhole =
-        upright(m) && wide >= 1 && high >= 1 && std::ceil(wide) * std::ceil(high) <= kMaxWholePixels;
-    if (fromWhole) {
-        std::lock_guard lock(mutex_);
-        auto& costs = pages_[page.index];
-        costs.widest = std::max(costs.widest, int(std::ceil(wide - 1e-6)));
-        costs.highest = std::max(costs.highest, int(std::ceil(high - 1e-6)));
+    if (page.fromWhole && upright(m) && wide >= 1 && high >= 1) {
+        if (const auto whole = wholeSizeFor(wide, high)) return paintFromWhole(cr, page, *whole, failure);
     }
-    if (fromWhole && isExpensive(page.index)) return paintFromWhole(cr, page, failure);
 
     // The whole pixels the page covers within the clip and the target.
     double cx1 = 0, cy1 = 0, cx2 = 0, cy2 = 0;
@@ -267,14 +247,7 @@ bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure
     // A clip of rectangles is drawn in by the helper, as the renderer would have clipped
     // each shape: the pixels are the same as drawing here.
     const auto clip = deviceClip(cr);
-    bool clipCoversAll = true;
-    if (clip) {
-        setClip(request, *clip, left, top);
-        clipCoversAll = std::ranges::any_of(*clip, [&](const Rect& r) {
-            return r.origin.x <= left && r.origin.y <= top && r.origin.x + r.size.width >= right &&
-                   r.origin.y + r.size.height >= bottom;
-        });
-    }
+    if (clip) setClip(request, *clip, left, top);
     // A clip of another shape goes along as its paths, when they are known whole.
     const bool clipPathSent = !clip && page.clipPath != nullptr && !page.clipPath->empty() &&
                               page.clipPath->size() <= size_t(render::kMaxClipPathElements);
@@ -288,18 +261,9 @@ bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure
             }
             request.clipPath[i] = e;
         }
-        clipCoversAll = false;
     }
-    DrawingCost cost;
-    const auto drawn = ask(page, request, pixels, failure, &cost,
-                           [&] { return fromWhole && isExpensive(page.index); });
-    if (!drawn) return fromWhole && failure->problem == PictureProblem::none && isExpensive(page.index)
-                           ? paintFromWhole(cr, page, failure)
-                           : false;
-    // The drawing of the whole page at whole pixels is kept should the page prove expensive.
-    const bool whole = upright(m) && clipCoversAll && left == m.x0 && top == m.y0 && right - left == wide &&
-                       bottom - top == high;
-    noteCost(page.index, double(request.width) * request.height, cost, whole ? drawn : nullptr);
+    const auto drawn = ask(page, request, pixels, failure);
+    if (!drawn) return false;
     cairo_surface_t* layer = cairo_image_surface_create_for_data(drawn->data(), CAIRO_FORMAT_ARGB32, drawn->width(),
                                                                  drawn->height(), drawn->stride());
     cairo_save(cr);

@@ -4,15 +4,15 @@
 // into a memory file and painted with the context's operation, onto clear pixels the
 // same bytes as drawing in place. PDF pages and SVG documents alike are drawn so.
 //
-// A picture's cost is bounded, not only each drawing's: a page that proved expensive is
-// not drawn again at each size an icon set asks for. It is drawn once whole, at the
-// largest size asked for, and its other drawings are made from that one with the
-// program's own resampler; so are drawings of it at that size or smaller from then on.
-// Expensive is what a size does not explain: a small drawing that took a tenth of the
-// helper's processor time limit (what costs that much at an icon's size costs it at every
-// size), a drawing that took half a time limit or had to be drawn again at the largest
-// memory limit, or drawings that took three processor time limits in all. Drawings whose
-// cost grows with their size, as an ordinary drawing's does, stay each its own.
+// A picture's cost is bounded, not only each drawing's: a page whose drawing costs much
+// whatever its size (what its document's scan counts: many elements or path segments,
+// dashed strokes, large images decoded at each drawing, long tint transforms) is not
+// drawn again at each size an icon set asks for. Its drawings are made from a few whole
+// drawings of it, at fixed sizes (kSmallestWholeSide), with the program's own resampler. Which
+// way a page is drawn is decided by its document from the scan before anything is drawn,
+// and the whole drawing a size is made from depends on that size alone, so that the same
+// document and command give the same pixels on every run, however long each drawing took
+// and in whatever order the sizes were drawn.
 #include <cairo.h>
 
 #include <condition_variable>
@@ -22,7 +22,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "platform/graphics/geometry.hpp"
@@ -32,16 +34,12 @@ namespace platform::graphics {
 
 class DocumentDrawing {
 public:
-    // The largest drawing a page's smaller ones are made from (a 4096 px square): past
-    // it, drawings are each asked of a helper.
+    // The sides a page drawn from whole drawings is drawn at whole, for each axis: the
+    // smallest of kSmallestWholeSide times a power of four at least as large as the size
+    // asked. A drawing whose whole drawing would be larger than kMaxWholePixels (a 4096 px
+    // square) is asked of a helper at its own size.
+    static constexpr int kSmallestWholeSide = 256;
     static constexpr double kMaxWholePixels = double(int64_t{1} << 24);
-    // A drawing that took this share of one of the helper's time limits makes its page
-    // expensive; so does one of at most kSmallPixels that took kSmallShare of the
-    // processor time limit, and drawings that took kExpensiveLimitsInAll of it in all.
-    static constexpr double kExpensiveShare = 0.5;
-    static constexpr double kSmallPixels = 256 * 256;
-    static constexpr double kSmallShare = 0.1;
-    static constexpr double kExpensiveLimitsInAll = 3;
 
     DocumentDrawing(std::span<const uint8_t> bytes, render::Kind kind);
     RenderClient& client() const { return *client_; }
@@ -61,6 +59,9 @@ public:
         // The paths the context drawn into is clipped to, in its device space, when that
         // context is the one drawn into (GraphicsContext::deviceClipPath).
         const std::vector<render::PathElement>* clipPath = nullptr;
+        // Its drawings are made from whole drawings of it (its document decided so from
+        // what its scan counted).
+        bool fromWhole = false;
     };
 
     // Draws the page into `cr`'s group target, an image surface, through its matrix and
@@ -68,11 +69,17 @@ public:
     bool draw(cairo_t* cr, const Page& page, RenderFailure* failure) const;
 
     // The whole page drawn onto clear pixels of `width` x `height`, the box filling them.
-    std::shared_ptr<const RenderedPixels> drawWhole(const Page& page, int width, int height,
-                                                   RenderFailure* failure) const;
+    // A drawing `ahead` (made before it is known to be wanted) that meets a limit fails
+    // alone: the page's other drawings go on as they would have without it.
+    std::shared_ptr<const RenderedPixels> drawWhole(const Page& page, int width, int height, RenderFailure* failure,
+                                                   bool ahead = false) const;
 
-    // Whether page `index` proved expensive (tests).
-    bool isExpensive(int index) const;
+    // The whole drawing a drawing of `wide` x `high` device pixels of a page drawn from
+    // whole drawings is made from: its width and height, or none when it is drawn at its
+    // own size.
+    static std::optional<std::pair<int, int>> wholeSizeFor(double wide, double high);
+    // Whole drawings made of page `index` so far (tests).
+    int wholeDrawingsMade(int index) const;
 
     // Whether a drawing of a document of `kind` over `pixels` device pixels that holds
     // `bytes` fits a helper; false with the reason when it does not.
@@ -83,39 +90,29 @@ public:
     static void setClip(render::Request& request, std::span<const Rect> clip, double dx = 0, double dy = 0);
 
 private:
-    struct PageCosts {
-        bool expensive = false;
-        double cpuInAll = 0;
-        // The largest whole drawing of the page kept since it proved expensive, and the
-        // one under way (others wait for it).
-        std::shared_ptr<const RenderedPixels> whole;
-        bool drawingWhole = false;
-        // The largest size drawings of it have asked for (those waiting too), so that
-        // one whole drawing serves them all.
-        int widest = 0, highest = 0;
+    // The whole drawings of a page, by their size, and those under way (others of that
+    // size wait for them).
+    struct Wholes {
+        std::map<std::pair<int, int>, std::shared_ptr<const RenderedPixels>> drawn;
+        std::set<std::pair<int, int>> drawing;
+        int made = 0;
     };
 
     // Asks a helper for `request` (its pixels cover `pixels` of the page's) within the
-    // renderer's and the drawing budget's limits; what it took goes to *cost. None, the
-    // problem none, when `unwanted` said so while the drawing waited for room.
+    // renderer's and the drawing budget's limits.
     std::shared_ptr<const RenderedPixels> ask(const Page& page, render::Request request, double pixels,
-                                              RenderFailure* failure, DrawingCost* cost,
-                                              const std::function<bool()>& unwanted = {}) const;
-    // Paints the page from its whole drawing, made smaller to the size asked.
-    bool paintFromWhole(cairo_t* cr, const Page& page, RenderFailure* failure) const;
-    // Notes the cost of a drawing of `pixels`; keeps `whole` (a whole drawing of the page)
-    // as the one its smaller drawings are made from once the page is expensive.
-    void noteCost(int index, double pixels, const DrawingCost& cost,
-                  const std::shared_ptr<const RenderedPixels>& whole) const;
-    // A whole drawing of at least `width` x `height` of an expensive page: kept, or drawn
-    // now (one at a time); null with the reason when it could not be drawn.
-    std::shared_ptr<const RenderedPixels> wholeAtLeast(const Page& page, int width, int height,
+                                              RenderFailure* failure, bool ahead = false) const;
+    // Paints the page from its whole drawing of `whole` size, made smaller to the size asked.
+    bool paintFromWhole(cairo_t* cr, const Page& page, std::pair<int, int> whole, RenderFailure* failure) const;
+    // The page's whole drawing of that size: kept, or drawn now (once); null with the
+    // reason when it could not be drawn.
+    std::shared_ptr<const RenderedPixels> wholeDrawing(const Page& page, std::pair<int, int> size,
                                                        RenderFailure* failure) const;
     std::unique_ptr<RenderClient> client_;
     render::Kind kind_;
     mutable std::mutex mutex_;
     mutable std::condition_variable wholeDrawn_;
-    mutable std::map<int, PageCosts> pages_;
+    mutable std::map<int, Wholes> pages_;
 };
 
 }  // namespace platform::graphics

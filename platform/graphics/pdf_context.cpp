@@ -32,6 +32,8 @@ bool PdfContext::start(Rect mediaBox) {
     defaultBox_ = mediaBox;
     surface_ = cairo_pdf_surface_create_for_stream(reinterpret_cast<cairo_write_func_t>(&PdfContext::writeChunk),
                                                    this, mediaBox.width(), mediaBox.height());
+    // Without the time it was written, the same drawing gives the same bytes on every run.
+    cairo_pdf_surface_set_metadata(surface_, CAIRO_PDF_METADATA_CREATE_DATE, "");
     return cairo_surface_status(surface_) == CAIRO_STATUS_SUCCESS;
 }
 

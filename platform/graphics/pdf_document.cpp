@@ -141,6 +141,7 @@ bool pageAffordable(const PdfPageCosts& costs, double pixels, std::string* error
 PdfScanLimits scanLimits() {
     PdfScanLimits limits;
     limits.decodedBytes = PdfDocument::kMaxInflatedBytes;
+    limits.crossReferences = PdfDocument::kMaxCrossReferences;
     limits.operators = PdfDocument::kMaxOperators;
     limits.paints = PdfDocument::kMaxPaints;
     limits.imagePixels = PdfDocument::kMaxImagePixelsDrawn;
@@ -192,6 +193,12 @@ std::shared_ptr<PdfDocument> PdfDocument::fromData(std::vector<uint8_t> bytes, s
     }
     document->costs_.emplace(0, Measured{costs});
     return document;
+}
+
+bool PdfDocument::drawnFromWhole(const PdfPageCosts& costs) {
+    return costs.operators >= kWholeOperators || costs.paints >= kWholePaints || costs.imagePixels >= kWholeImagePixels ||
+           costs.tintWork >= kWholeTintWork || costs.functionWork >= kWholeFunctionWork ||
+           costs.meshElements >= kWholeMeshElements || costs.dashedSegments >= kWholeDashedSegments;
 }
 
 std::shared_ptr<PdfDocument> PdfDocument::ofDrawing(std::vector<uint8_t> bytes, Size pageSize, Drawing drawing,
@@ -268,6 +275,8 @@ bool PdfDocument::drawPage(int index, GraphicsContext& context) const {
             page.box = crop->size;
             cairo_get_matrix(cr, &page.toDevice);
             cairo_restore(cr);
+            // Decided from the page's scan, the same on every run.
+            page.fromWhole = drawnFromWhole(*costs);
             // Measured on the pixels each drawing covers, before the helper starts.
             page.holds = [&](double pixels, RenderFailure* failure) -> std::optional<double> {
                 if (!pageAffordable(*costs, pixels, &failure->why, &failure->problem)) return std::nullopt;

@@ -29,6 +29,9 @@ public:
     // poppler has no way to stop a page in the middle, so a deflate bomb is refused
     // before it is parsed.
     static constexpr uint64_t kMaxInflatedBytes = uint64_t{256} << 20;
+    // The objects a document's cross-reference sections may list in all (free ones too):
+    // each kept costs the scan and poppler memory, and no picture needs more.
+    static constexpr double kMaxCrossReferences = 1 << 21;
     // What drawing a page may take, every form and pattern counted as often as it is
     // drawn: operators run, operators that paint, and image pixels decoded (images are
     // decoded whole at each drawing).
@@ -60,6 +63,19 @@ public:
     // The surface cairo repeats it from counts against the drawing budget.
     static constexpr double kMaxTilesAcross = 1 << 16;
     static constexpr double kFinestTilePixels = 1.0 / (1 << 14);
+    // A page whose drawing costs much whatever its size is drawn at a few fixed sizes
+    // whole and its other sizes made from those (DocumentDrawing): one whose scan counts
+    // at least this many operators, painting operators, image pixels decoded, steps of
+    // tint transforms and shading functions, mesh elements or segments stroked with dashes.
+    // Other pages are drawn at each size asked.
+    static constexpr double kWholeOperators = 1 << 18;
+    static constexpr double kWholePaints = 1 << 15;
+    static constexpr double kWholeImagePixels = double(int64_t{1} << 24);
+    static constexpr double kWholeTintWork = 1 << 22;
+    static constexpr double kWholeFunctionWork = 1 << 24;
+    static constexpr double kWholeMeshElements = 1 << 14;
+    static constexpr double kWholeDashedSegments = 1024;
+    static bool drawnFromWhole(const PdfPageCosts& costs);
 
     // Null, with a reason in *error, when the bytes are not a PDF poppler can open,
     // or when the document is beyond our budgets: compressed streams inflating past

@@ -477,7 +477,8 @@ Sink unpredicting(int predictor, int colors, int bits, int columns, Sink out) {
 
 class PdfFile {
 public:
-    PdfFile(std::string_view text, uint64_t budget) : text_(text), budget_(budget) {}
+    PdfFile(std::string_view text, uint64_t budget, double crossReferences)
+        : text_(text), budget_(budget), crossReferenceLimit_(crossReferences) {}
 
     std::string why;
     PictureProblem problem = PictureProblem::none;
@@ -494,6 +495,11 @@ public:
     // when they are broken; then the trailer.
     bool load() {
         if (!readCrossReferences() || !trailer_.get("Root")) rebuild();
+        if (tooManyObjects_) {
+            return fail(PictureProblem::tooDemanding,
+                        fmt::format("the PDF document's cross-references list more objects than the limit of {}",
+                                    crossReferenceLimit_));
+        }
         if (trailer_.get("Encrypt") != nullptr && !trailer_.get("Encrypt")->is(Object::Type::null)) {
             return fail(PictureProblem::encrypted,
                         "the PDF document is encrypted: its contents cannot be checked before they are drawn");
@@ -507,6 +513,7 @@ public:
     // as poppler does when they lead nowhere.
     void rebuild() {
         entries_.clear();
+        freed_.clear();
         cache_.clear();
         objectStreams_.clear();
         trailer_ = Object{};
@@ -765,10 +772,10 @@ private:
                     const auto kind = lexer.object();
                     if (!offset || !gen || !kind || !kind->is(Object::Type::keyword)) return false;
                     const uint32_t num = whole<uint32_t>(start->number, 4e9) + i;
-                    if (kind->text == "n")
-                        entries_.emplace(num, Entry{whole<size_t>(offset->number), 0, 0, false});
-                    else
-                        entries_.emplace(num, Entry{});  // free: nothing
+                    const bool listed = kind->text == "n"
+                                            ? list(num, Entry{whole<size_t>(offset->number), 0, 0, false})
+                                            : list(num, std::nullopt);
+                    if (!listed) return false;
                 }
             }
             const auto dict = lexer.object();
@@ -793,34 +800,48 @@ private:
         } else {
             ranges.emplace_back(0, uint32_t(std::clamp(number(stream->get("Size"), 0), 0.0, 1e7)));
         }
-        std::string data;
-        if (decode(*stream, [&](std::string_view chunk) {
-                data.append(chunk);
-                return true;
-            }) != Decoded::ok) {
-            return false;
-        }
-        size_t row = 0;
-        auto field = [&](size_t offset, size_t width, uint64_t fallback) {
-            if (width == 0) return fallback;
-            uint64_t value = 0;
-            for (size_t k = 0; k < width; ++k) value = value << 8 | uint8_t(data[row * rowSize + offset + k]);
-            return value;
-        };
-        for (const auto& [start, count] : ranges) {
-            for (uint32_t i = 0; i < count && (row + 1) * rowSize <= data.size(); ++i, ++row) {
-                const uint64_t type = field(0, w[0], 1);
-                const uint64_t second = field(w[0], w[1], 0);
-                const uint64_t third = field(w[0] + w[1], w[2], 0);
-                const uint32_t num = start + i;
-                if (type == 1)
-                    entries_.emplace(num, Entry{size_t(second), 0, 0, false});
-                else if (type == 2)
-                    entries_.emplace(num, Entry{0, uint32_t(second), uint32_t(third), true});
-                else
-                    entries_.emplace(num, Entry{});
+        // Read row by row as the stream is decoded: a stream of a few bytes a row may list
+        // millions of entries.
+        auto range = ranges.begin();
+        uint32_t inRange = 0;
+        auto take = [&](const char* row) {
+            while (range != ranges.end() && inRange >= range->second) {
+                ++range;
+                inRange = 0;
             }
-        }
+            if (range == ranges.end()) return false;  // rows past the ranges list nothing
+            auto field = [&](size_t offset, size_t width, uint64_t fallback) {
+                if (width == 0) return fallback;
+                uint64_t value = 0;
+                for (size_t k = 0; k < width; ++k) value = value << 8 | uint8_t(row[offset + k]);
+                return value;
+            };
+            const uint64_t type = field(0, w[0], 1);
+            const uint64_t second = field(w[0], w[1], 0);
+            const uint64_t third = field(w[0] + w[1], w[2], 0);
+            const uint32_t num = range->first + inRange++;
+            if (type == 1) return list(num, Entry{size_t(second), 0, 0, false});
+            if (type == 2) return list(num, Entry{0, uint32_t(second), uint32_t(third), true});
+            return list(num, std::nullopt);
+        };
+        std::string carry;
+        bool more = true;
+        const Decoded decoded = decode(*stream, [&](std::string_view chunk) {
+            size_t at = 0;
+            if (!carry.empty()) {
+                at = std::min(chunk.size(), rowSize - carry.size());
+                carry.append(chunk.substr(0, at));
+                if (carry.size() < rowSize) return true;
+                if (!(more = take(carry.data()))) return false;
+                carry.clear();
+            }
+            for (; at + rowSize <= chunk.size(); at += rowSize) {
+                if (!(more = take(chunk.data() + at))) return false;
+            }
+            carry.assign(chunk.substr(at));
+            return true;
+        });
+        if (tooManyObjects_ || (decoded != Decoded::ok && more)) return false;
         trailer = *stream;
         return true;
     }
@@ -843,6 +864,10 @@ private:
             const std::string numText(text_.substr(digits, start - digits));
             const uint32_t num = uint32_t(std::strtoul(numText.c_str(), nullptr, 10));
             entries_[num] = Entry{digits, 0, 0, false};
+            if (double(entries_.size()) > crossReferenceLimit_) {
+                tooManyObjects_ = true;
+                return;
+            }
         }
         for (size_t at = text_.find("trailer"); at != std::string_view::npos; at = text_.find("trailer", at + 7)) {
             Lexer lexer(text_, at + 7);
@@ -861,6 +886,29 @@ private:
         }
     }
 
+    // Notes entry `num` of a section as poppler keeps it: in use, or free (none); a newer
+    // section's entry, read first, holds. Free entries are kept as runs of numbers, in
+    // use ones each; false once the sections list more entries than the limit.
+    bool list(uint32_t num, std::optional<Entry> entry) {
+        if (++listed_ > crossReferenceLimit_) {
+            tooManyObjects_ = true;
+            return false;
+        }
+        if (entries_.count(num) != 0) return true;
+        auto after = freed_.upper_bound(num);
+        if (after != freed_.begin()) {
+            auto run = std::prev(after);
+            if (num < run->second) return true;
+            if (!entry && run->second == num) {
+                run->second = num + 1;
+                return true;
+            }
+        }
+        if (entry) entries_.emplace(num, *entry);
+        else freed_.emplace(num, num + 1);
+        return true;
+    }
+
     struct ObjectStream {
         bool loaded = false;
         std::string data;
@@ -870,7 +918,12 @@ private:
 
     std::string_view text_;
     uint64_t budget_;
+    double crossReferenceLimit_;
+    double listed_ = 0;
+    bool tooManyObjects_ = false;
     std::unordered_map<uint32_t, Entry> entries_;
+    // Runs of numbers [first, end) newer sections list as free.
+    std::map<uint32_t, uint32_t> freed_;
     std::unordered_map<uint32_t, std::unique_ptr<Object>> cache_;
     std::unordered_map<uint32_t, ObjectStream> objectStreams_;
     Object trailer_;
@@ -970,6 +1023,7 @@ void add(Cost& cost, const Cost& drawn, double times = 1, double scale = 1, doub
     cost.functionWork = sum(cost.functionWork, product(drawn.functionWork, times));
     cost.meshElements = sum(cost.meshElements, product(drawn.meshElements, times));
     cost.tintWork = sum(cost.tintWork, product(drawn.tintWork, times));
+    cost.dashedSegments = sum(cost.dashedSegments, product(drawn.dashedSegments, times));
     const double area = std::min(product(drawn.shadingArea, scale), product(drawn.shadingWeight, room));
     cost.shadingArea = sum(cost.shadingArea, product(area, times));
     cost.shadingWeight = sum(cost.shadingWeight, product(drawn.shadingWeight, times));
@@ -1261,11 +1315,14 @@ private:
         Paint fill, stroke;
         // The tint transforms of the fill and stroke colour spaces, when they have one.
         Function fillTint, strokeTint;
+        // Lines are stroked with dashes.
+        bool dashed = false;
     };
     struct Frame {
         std::vector<State> states;
         Box room;
         Box path;  // the path being built, in the content's own space
+        double points = 0;  // its points
         bool clipping = false;
     };
     // What painting a shading costs each time, whatever its clip.
@@ -1399,7 +1456,17 @@ private:
             case code("m"):
             case code("l"):
                 if (numbers(operands, 2, n)) frame.path.add(state.ctm, n[0], n[1]);
+                frame.points += 1;
                 break;
+            case code("d"): {
+                // Dashes cut every segment into as many pieces as fit, at any size drawn.
+                const Object* dashes = operands.empty() ? nullptr : &operands.front();
+                state.dashed = dashes != nullptr && dashes->is(Object::Type::array) &&
+                               std::ranges::any_of(dashes->items, [](const Object& item) {
+                                   return item.is(Object::Type::number) && item.number > 0;
+                               });
+                break;
+            }
             case code("c"):
             case code("v"):
             case code("y"): {
@@ -1407,6 +1474,7 @@ private:
                 if (numbers(operands, count, n)) {
                     for (size_t i = 0; i < count; i += 2) frame.path.add(state.ctm, n[i], n[i + 1]);
                 }
+                frame.points += 1;
                 break;
             }
             case code("re"):
@@ -1416,6 +1484,7 @@ private:
                     frame.path.add(state.ctm, n[0], n[1] + n[3]);
                     frame.path.add(state.ctm, n[0] + n[2], n[1] + n[3]);
                 }
+                frame.points += 4;
                 break;
             case code("W"):
             case code("W*"):
@@ -1432,6 +1501,7 @@ private:
                 const Box painted = frame.path.meet(state.clip);
                 if (!paint(state.fill, painted, frame, cost)) return false;
                 if ((op[0] == 'B' || op[0] == 'b') && !paint(state.stroke, painted, frame, cost)) return false;
+                if ((op[0] == 'B' || op[0] == 'b') && state.dashed) cost.dashedSegments += frame.points;
                 endPath(frame, state);
                 break;
             }
@@ -1439,6 +1509,7 @@ private:
             case code("s"):
                 cost.paints += 1;
                 if (!paint(state.stroke, frame.path.meet(state.clip), frame, cost)) return false;
+                if (state.dashed) cost.dashedSegments += frame.points;
                 endPath(frame, state);
                 break;
             case code("n"):
@@ -1572,6 +1643,7 @@ private:
     static void endPath(Frame& frame, State& state) {
         if (frame.clipping) state.clip = state.clip.meet(frame.path);
         frame.path = Box{};
+        frame.points = 0;
         frame.clipping = false;
     }
 
@@ -2071,7 +2143,7 @@ Box visiblePart(PdfFile& file, const Object& page) {
 std::optional<PdfPageCosts> scanPdfPage(std::span<const uint8_t> bytes, int pageIndex, const PdfScanLimits& limits,
                                         std::string* error, PictureProblem* problem) {
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    PdfFile file(text, limits.decodedBytes);
+    PdfFile file(text, limits.decodedBytes, limits.crossReferences > 0 ? limits.crossReferences : 1e300);
     auto failed = [&]() -> std::optional<PdfPageCosts> {
         noteProblem(error, problem, file.problem == PictureProblem::none ? PictureProblem::damaged : file.problem,
                     file.why.empty() ? "the PDF document cannot be read" : file.why);

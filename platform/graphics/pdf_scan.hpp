@@ -53,6 +53,9 @@ struct PdfPageCosts {
     // of the page's longer side.
     double largestTile = 0;
     double finestTile = 1;
+    // Segments of lines stroked with dashes, every form as often as it is drawn: cut into
+    // dashes at every drawing, whatever its size.
+    double dashedSegments = 0;
 };
 
 // What a pixel of a shading costs to fill, next to a linear gradient's: radial and
@@ -78,6 +81,9 @@ inline constexpr int kMaxPdfFormDepth = 32;
 // Where the scan stops and refuses the page, as soon as a count passes its limit.
 struct PdfScanLimits {
     uint64_t decodedBytes = 0;  // of all streams read
+    // Entries the cross-reference sections list, in use or free, every section counted (a
+    // damaged file's objects found one by one too); 0 for no limit.
+    double crossReferences = 0;
     double operators = 0;
     double paints = 0;
     double imagePixels = 0;

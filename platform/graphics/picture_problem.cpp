@@ -19,6 +19,11 @@ bool isRendererLimit(PictureProblem problem) {
            problem == PictureProblem::pastProcessorTimeLimit;
 }
 
+bool detailNamesTheCause(PictureProblem problem) {
+    return problem == PictureProblem::tooDemanding || problem == PictureProblem::rendererUnavailable ||
+           problem == PictureProblem::fileTooLarge;
+}
+
 DrawingProblems::DrawingProblems() : outer_(tInnermost) { tInnermost = this; }
 
 DrawingProblems::~DrawingProblems() {

@@ -20,7 +20,13 @@ enum class PictureProblem {
     pastMemoryLimit,   // the renderer was stopped at its memory limit
     pastTimeLimit,     // the renderer was stopped at its limit of time in all (wall-clock)
     pastProcessorTimeLimit,  // the renderer was stopped at its processor-time limit
+    rendererUnavailable,     // the renderer helper could not be started (missing, not a program, not runnable)
+    fileTooLarge,            // the file is larger than a picture of its kind may be
 };
+
+// Whether the detail of a problem of this kind names what was met (which limit, which
+// renderer), and belongs in what a user reads.
+bool detailNamesTheCause(PictureProblem problem);
 
 // What a file or descriptor that could not be had says of the picture: for want of
 // descriptors, nothing (the program's own state); for any other `error`, that it is

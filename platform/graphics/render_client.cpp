@@ -39,11 +39,11 @@ namespace platform::graphics {
 
 namespace {
 
-// Moves a descriptor above the ones a helper is given, so that handing them over in
-// any order cannot overwrite one with another.
+// Moves a descriptor above the one a helper is given, so that handing it over cannot
+// overwrite it with another.
 int highDescriptor(int fd) {
-    if (fd < 0 || fd > render::kSharedFd) return fd;
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, render::kSharedFd + 1);
+    if (fd < 0 || fd > render::kSocketFd) return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, render::kSocketFd + 1);
     ::close(fd);
     return moved;
 }
@@ -155,23 +155,28 @@ private:
 
 }  // namespace
 
-struct RenderClient::Helper {
-    pid_t pid = -1;
-    int socket = -1;
-    int printed = -1;  // its standard error
-    render::Shared* shared = nullptr;  // the page it marks
-    const RenderClient* owner = nullptr;
-    bool busy = false;
-};
-
 namespace {
 
-// Every helper of the process. Kept for the process's life: helpers may still be
-// drawing on other threads while it exits, and are killed then.
+// Why the helper at `path` cannot be run, naming it; empty when it can be.
+std::string unusableHelper(const std::string& path) {
+    struct stat info{};
+    if (::stat(path.c_str(), &info) != 0) {
+        const int error = errno;
+        return error == ENOENT ? fmt::format("the renderer glyphwright-render is missing: there is none at {}", path)
+                               : fmt::format("the renderer {} cannot be reached: {}", path, std::strerror(error));
+    }
+    if (S_ISDIR(info.st_mode)) return fmt::format("the renderer {} is a folder, not a program", path);
+    if (!S_ISREG(info.st_mode)) return fmt::format("the renderer {} is not a program", path);
+    if (::access(path.c_str(), X_OK) != 0) {
+        return fmt::format("the renderer {} cannot be run: {}", path, std::strerror(errno));
+    }
+    return {};
+}
+
+// The process-wide helpers (one for each kind of document, started when first needed)
+// and the places for drawings under way: at most one a processor.
 class Helpers {
 public:
-    using Helper = RenderClient::Helper;
-
     static Helpers& shared() {
         static Helpers* helpers = [] {
             auto* made = new Helpers();
@@ -181,141 +186,137 @@ public:
         return *helpers;
     }
 
-    // A helper of `owner` no other thread is using, started when there is none; null
-    // with the reason when none could be started, or when the thread's work was stopped
-    // or `stopped` said so while every helper was busy (the reason is then the caller's).
-    Helper* take(const RenderClient* owner, int documentFd, render::Kind kind, RenderFailure* failure,
-                 const std::function<bool()>& stopped) {
+    // Waits for a place for a drawing; false when the thread's work was stopped or
+    // `stopped` said so meanwhile.
+    bool take(const std::function<bool()>& stopped) {
         std::unique_lock lock(mutex_);
-        while (true) {
-            // One that ended while idle (killed by the system or a user) is not one.
-            all_.remove_if([](Helper& h) {
-                if (h.busy || h.pid <= 0 || ::waitpid(h.pid, nullptr, WNOHANG) != h.pid) return false;
-                h.pid = -1;
-                end(h);
-                return true;
-            });
-            for (auto& helper : all_) {
-                if (helper.owner == owner && !helper.busy) {
-                    helper.busy = true;
-                    return &helper;
-                }
-            }
-            if (int(all_.size()) < capacity_) break;
-            // An idle helper of another document gives its place.
-            auto idle = std::find_if(all_.begin(), all_.end(), [](const Helper& h) { return !h.busy; });
-            if (idle != all_.end()) {
-                end(*idle);
-                all_.erase(idle);
-                break;
-            }
-            if (interruptionRequested() || stopped()) {
-                failure->problem = PictureProblem::incompleteRender;
-                failure->why = "the drawing was stopped before it began";
-                return nullptr;
-            }
+        while (busy_ >= capacity_) {
+            if (interruptionRequested() || (stopped && stopped())) return false;
             released_.wait_for(lock, std::chrono::milliseconds(50));
         }
-        all_.push_back(Helper{});
-        Helper* helper = &all_.back();
-        helper->owner = owner;
-        helper->busy = true;
-        lock.unlock();
-        bool started = false;
-        Spawner::shared().run([&] { started = start(*helper, documentFd, kind, failure); });
-        if (!started) {
-            if (failure->why.empty()) failure->why = "cannot start the renderer";
-            if (failure->problem == PictureProblem::none) failure->problem = PictureProblem::unreadable;
-            remove(helper);
-            return nullptr;
-        }
-        return helper;
+        ++busy_;
+        return true;
     }
 
-    void giveBack(Helper* helper) {
+    void giveBack() {
         {
             std::lock_guard lock(mutex_);
-            helper->busy = false;
+            --busy_;
         }
         released_.notify_all();
     }
 
-    // A helper that ended (already reaped) or must end.
-    void remove(Helper* helper) {
-        {
-            std::lock_guard lock(mutex_);
-            end(*helper);
-            all_.remove_if([&](const Helper& h) { return &h == helper; });
-        }
-        released_.notify_all();
-    }
-
-    void endAllOf(const RenderClient* owner) {
-        {
-            std::lock_guard lock(mutex_);
-            for (auto& helper : all_) {
-                if (helper.owner == owner) end(helper);
+    // Asks the helper of `kind` for a drawing's process (started, or started again once
+    // when it has ended); false with the reason when it cannot be asked.
+    bool spawn(render::Kind kind, const render::Spawn& spawn, const int (&fds)[4], RenderFailure* failure) {
+        std::lock_guard lock(spawnMutex_);
+        Server& server = servers_[int(kind)];
+        for (int round = 0; round < 2; ++round) {
+            if (server.pid <= 0 && !startServer(server, kind, failure)) return false;
+            if (render::sendSpawn(server.socket, spawn, fds)) {
+                ++started_;
+                return true;
             }
-            all_.remove_if([&](const Helper& h) { return h.owner == owner; });
+            // It ended since it last served (the system's out-of-memory killer, a user).
+            endServer(server);
         }
-        released_.notify_all();
+        failure->problem = PictureProblem::rendererUnavailable;
+        failure->why = fmt::format("the renderer {} ended as it started", RenderClient::helperPath());
+        return false;
+    }
+
+    // Starts the helper of `kind` unless it runs, on a thread of its own.
+    void prepare(render::Kind kind) {
+        {
+            std::lock_guard lock(spawnMutex_);
+            if (servers_[int(kind)].pid > 0 || preparing_[int(kind)]) return;
+            preparing_[int(kind)] = true;
+        }
+        try {
+            std::thread([this, kind] {
+                std::lock_guard lock(spawnMutex_);
+                preparing_[int(kind)] = false;
+                RenderFailure failure;
+                // One that cannot start is told so by the drawing that needs it.
+                if (servers_[int(kind)].pid <= 0) startServer(servers_[int(kind)], kind, &failure);
+            }).detach();
+        } catch (const std::system_error&) {
+            std::lock_guard lock(spawnMutex_);
+            preparing_[int(kind)] = false;
+        }
     }
 
     int alive() {
         std::lock_guard lock(mutex_);
-        return int(all_.size());
+        return busy_;
+    }
+
+    std::vector<int> servers() {
+        std::lock_guard lock(spawnMutex_);
+        std::vector<int> out;
+        for (const auto& server : servers_) {
+            if (server.pid > 0) out.push_back(server.pid);
+        }
+        return out;
+    }
+
+    int server(render::Kind kind) {
+        std::lock_guard lock(spawnMutex_);
+        return std::max(0, int(servers_[int(kind)].pid));
     }
 
     static int started() { return started_; }
 
 private:
+    struct Server {
+        pid_t pid = -1;
+        int socket = -1;
+    };
+
     Helpers() : capacity_(std::clamp(processors(), 2, 8)) {}
 
-    static bool start(Helper& helper, int documentFd, render::Kind kind, RenderFailure* failure) {
-        auto fail = [&](std::string why, int error = 0) {
-            failure->problem = problemOfOpening(error);
+    bool startServer(Server& server, render::Kind kind, RenderFailure* failure) {
+        bool started = false;
+        // On the spawning thread: a helper is killed when the thread that started it ends.
+        Spawner::shared().run([&] { started = launch(server, kind, failure); });
+        if (!started && failure->why.empty()) {
+            failure->problem = PictureProblem::rendererUnavailable;
+            failure->why = "cannot start the renderer";
+        }
+        return started;
+    }
+
+    static bool launch(Server& server, render::Kind kind, RenderFailure* failure) {
+        const std::string path = RenderClient::helperPath();
+        auto fail = [&](PictureProblem problem, std::string why) {
+            failure->problem = problem;
             failure->why = std::move(why);
             return false;
         };
-        const auto path = RenderClient::helperPath();
-        if (!path) return fail("documents cannot be drawn here: the renderer glyphwright-render is missing");
-        int pair[2], printed[2];
+        if (std::string why = unusableHelper(path); !why.empty()) {
+            return fail(PictureProblem::rendererUnavailable, std::move(why));
+        }
+        int pair[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
             const int error = errno;
-            return fail(fmt::format("cannot start the renderer: {}", std::strerror(error)), error);
+            return fail(problemOfOpening(error) == PictureProblem::tooManyOpenFiles ? PictureProblem::tooManyOpenFiles
+                                                                                    : PictureProblem::rendererUnavailable,
+                        fmt::format("cannot start the renderer: {}", std::strerror(error)));
         }
-        if (::pipe2(printed, O_CLOEXEC) != 0) {
+        const int theirs = highDescriptor(pair[1]);
+        if (theirs < 0) {
             const int error = errno;
             ::close(pair[0]);
-            ::close(pair[1]);
-            return fail(fmt::format("cannot start the renderer: {}", std::strerror(error)), error);
+            return fail(problemOfOpening(error), fmt::format("cannot start the renderer: {}", std::strerror(error)));
         }
-        const int theirSocket = highDescriptor(pair[1]), theirPrinted = highDescriptor(printed[1]);
-        const int document = ::fcntl(documentFd, F_DUPFD_CLOEXEC, render::kSharedFd + 1);
-        const int shared = highDescriptor(::memfd_create("glyphwright-render-shared", MFD_CLOEXEC));
-        void* page = shared >= 0 && ::ftruncate(shared, sizeof(render::Shared)) == 0
-                         ? ::mmap(nullptr, sizeof(render::Shared), PROT_READ | PROT_WRITE, MAP_SHARED, shared, 0)
-                         : MAP_FAILED;
-        // A helper started without its document would call the document unreadable.
-        if (theirSocket < 0 || theirPrinted < 0 || document < 0 || page == MAP_FAILED) {
-            const int error = errno;
-            for (const int fd : {pair[0], printed[0], theirSocket, theirPrinted, document, shared}) {
-                if (fd >= 0) ::close(fd);
-            }
-            if (page != MAP_FAILED) ::munmap(page, sizeof(render::Shared));
-            return fail(fmt::format("cannot start the renderer: {}", std::strerror(error)), error);
-        }
-        helper.shared = static_cast<render::Shared*>(page);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, theirPrinted, 2);
-        posix_spawn_file_actions_adddup2(&actions, theirSocket, render::kSocketFd);
-        posix_spawn_file_actions_adddup2(&actions, document, render::kDocumentFd);
-        posix_spawn_file_actions_adddup2(&actions, shared, render::kSharedFd);
-        // Signals the program ignores or blocks would stay so in the helper; a helper
-        // past its processor time must end on SIGXCPU.
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, theirs, render::kSocketFd);
+        // Signals the program ignores or blocks would stay so in the helper; a drawing
+        // past its processor time must end on SIGXCPU, and past its time in all on SIGALRM.
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
         sigset_t none, all;
@@ -333,70 +334,63 @@ private:
         std::vector<char*> envp;
         for (auto& entry : environment) envp.push_back(entry.data());
         envp.push_back(nullptr);
-        std::string program = *path;
         char name[] = "glyphwright-render";
         // The helper ends when the program does; it checks that the program that started
         // it is still its parent once it has asked for that.
         std::string parent = std::to_string(::getpid());
         std::string kindName = render::kindArgument(kind);
         char* argv[] = {name, parent.data(), kindName.data(), nullptr};
-        const int spawned = ::posix_spawn(&helper.pid, program.c_str(), &actions, &attributes, argv, envp.data());
+        pid_t pid = -1;
+        const int spawned = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, envp.data());
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
-        ::close(theirSocket);
-        ::close(theirPrinted);
-        ::close(document);
-        ::close(shared);
+        ::close(theirs);
         if (spawned != 0) {
-            helper.pid = -1;
             ::close(pair[0]);
-            ::close(printed[0]);
-            return fail(fmt::format("cannot start the renderer {}: {}", program, std::strerror(spawned)), spawned);
+            return fail(spawned == EMFILE || spawned == ENFILE ? PictureProblem::tooManyOpenFiles
+                                                                : PictureProblem::rendererUnavailable,
+                        fmt::format("cannot start the renderer {}: {}", path, std::strerror(spawned)));
         }
-        helper.socket = pair[0];
-        helper.printed = printed[0];
-        ++started_;
-        ::fcntl(helper.printed, F_SETFL, O_NONBLOCK);
+        server.pid = pid;
+        server.socket = pair[0];
         return true;
     }
 
-    // Kills and reaps a helper still running; closes what the program held of it.
-    static void end(Helper& helper) {
-        if (helper.pid > 0) {
-            ::kill(helper.pid, SIGKILL);
-            reap(helper.pid, std::chrono::milliseconds(0));
-            helper.pid = -1;
+    static void endServer(Server& server) {
+        if (server.pid > 0) {
+            ::kill(server.pid, SIGKILL);
+            reap(server.pid, std::chrono::milliseconds(0));
         }
-        if (helper.socket >= 0) ::close(helper.socket);
-        if (helper.printed >= 0) ::close(helper.printed);
-        helper.socket = helper.printed = -1;
-        if (helper.shared != nullptr) ::munmap(helper.shared, sizeof(render::Shared));
-        helper.shared = nullptr;
+        if (server.socket >= 0) ::close(server.socket);
+        server = Server{};
     }
 
     void killAll() {
-        // At exit other threads may still be drawing, and hold the lock for moments: the
-        // helpers are killed and reaped under it when it can be had, so that none
-        // outlives the program even for a moment. Without it they die with the program
-        // all the same (the helper asks for that as it starts).
-        std::unique_lock lock(mutex_, std::defer_lock);
+        // At exit other threads may still be drawing: each helper, told so by its socket's
+        // end, ends its processes and reaps them before it ends, so that none outlives the
+        // program even for a moment; one that does not at once is killed, and its processes
+        // with it (each asks for that as it starts).
+        // (A helper being started meanwhile is waited for a moment; one started after
+        // this ends with the thread that started it.)
+        std::unique_lock lock(spawnMutex_, std::defer_lock);
         for (int tries = 0; tries < 100 && !lock.try_lock(); ++tries) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        if (!lock.owns_lock()) return;
-        for (auto& helper : all_) {
-            if (helper.pid > 0) ::kill(helper.pid, SIGKILL);
+        for (auto& server : servers_) {
+            if (server.pid > 0) ::shutdown(server.socket, SHUT_RDWR);
         }
-        for (auto& helper : all_) {
-            if (helper.pid > 0) reap(helper.pid, std::chrono::milliseconds(0));
-            helper.pid = -1;
+        for (auto& server : servers_) {
+            if (server.pid > 0) reap(server.pid, std::chrono::milliseconds(200));
         }
     }
 
     std::mutex mutex_;
     std::condition_variable released_;
-    std::list<Helper> all_;
+    int busy_ = 0;
     int capacity_;
+    std::mutex spawnMutex_;
+    Server servers_[2];
+    bool preparing_[2] = {false, false};
     static inline std::atomic<int> started_{0};
 };
 
@@ -431,41 +425,60 @@ RenderClient::RenderClient(std::span<const uint8_t> bytes, render::Kind kind) : 
 }
 
 RenderClient::~RenderClient() {
-    Helpers::shared().endAllOf(this);
     if (documentFd_ >= 0) ::close(documentFd_);
 }
 
-std::optional<std::string> RenderClient::helperPath() {
-    static const std::optional<std::string> path = []() -> std::optional<std::string> {
+std::string RenderClient::helperPath() {
+    // Never destroyed: a helper may be starting on a thread of its own while the program exits.
+    static const std::string* path = new std::string([]() -> std::string {
         std::error_code error;
         const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-        if (!error) {
-            const auto beside = self.parent_path() / "glyphwright-render";
-            if (::access(beside.c_str(), X_OK) == 0) return beside.string();
-        }
+        const auto beside = (error ? std::filesystem::path("/proc/self/exe") : self).parent_path() / "glyphwright-render";
 #ifdef GW_RENDER_HELPER_BUILT
-        if (::access(GW_RENDER_HELPER_BUILT, X_OK) == 0) return std::string(GW_RENDER_HELPER_BUILT);
+        // The programs users run use only the helper beside them; the build's test and
+        // benchmark programs have none beside them.
+        const std::string name = self.filename().string();
+        if (!error && name != "glyphwright" && name != "glyphwright-desktop" && ::access(beside.c_str(), X_OK) != 0) {
+            return GW_RENDER_HELPER_BUILT;
+        }
 #endif
-        return std::nullopt;
-    }();
-    return path;
+        return beside.string();
+    }());
+    return *path;
 }
+
+void RenderClient::prepare(render::Kind kind) { Helpers::shared().prepare(kind); }
 
 int RenderClient::helpersAlive() { return Helpers::shared().alive(); }
 
 int RenderClient::helpersStarted() { return Helpers::started(); }
 
+std::vector<int> RenderClient::helperProcesses() { return Helpers::shared().servers(); }
+
+int RenderClient::helperProcess(render::Kind kind) { return Helpers::shared().server(kind); }
+
 namespace {
 std::atomic<int> gDrawingsAsked{0};
+std::mutex gTestLimitsMutex;
+std::optional<RenderTimeLimits> gTestLimits;
 }  // namespace
 
 int RenderClient::drawingsAsked() { return gDrawingsAsked.load(); }
 
+void RenderClient::setTimeLimitsForTests(std::optional<RenderTimeLimits> limits) {
+    std::lock_guard lock(gTestLimitsMutex);
+    gTestLimits = limits;
+}
+
 RenderTimeLimits RenderClient::timeLimits() {
+    {
+        std::lock_guard lock(gTestLimitsMutex);
+        if (gTestLimits) return *gTestLimits;
+    }
     RenderTimeLimits limits;
-    // Tests lower the limits (never raise them) with GW_RENDER_TEST_SECONDS="<processor
-    // seconds>,<seconds in all>", so that pages that run into them do so in a second or
-    // two. Read at each drawing: a test sets it once it runs.
+    // Tests of the real program lower the limits (never raise them) with
+    // GW_RENDER_TEST_SECONDS="<processor seconds>,<seconds in all>", so that pages that run
+    // into them do so in a second or two. Read at each drawing: a test sets it once it runs.
     if (const char* lowered = std::getenv("GW_RENDER_TEST_SECONDS")) {
         int cpu = 0, wall = 0;
         if (std::sscanf(lowered, "%d,%d", &cpu, &wall) == 2) {
@@ -476,7 +489,8 @@ RenderTimeLimits RenderClient::timeLimits() {
     return limits;
 }
 
-bool RenderClient::stoppedPage(int page, RenderFailure* failure) const {
+bool RenderClient::stoppedPage(int page, RenderFailure* failure, bool ahead) const {
+    if (ahead) return false;
     std::lock_guard lock(pagesMutex_);
     const auto known = pages_.find(page);
     if (known == pages_.end() || !known->second.stopped) return false;
@@ -498,25 +512,25 @@ bool RenderClient::claimDrawingAlone(int page) {
 }
 
 bool RenderClient::call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure,
-                        DrawingCost* cost, const std::function<bool()>& unwanted) {
-    if (stoppedPage(request.page, failure)) return false;
+                        DrawingCost* cost, const std::function<bool()>& unwanted, bool ahead) {
+    if (stoppedPage(request.page, failure, ahead)) return false;
     // Opening a document reads its cross-references and objects: some of its size. The
-    // helper maps the whole document beside whatever it draws.
+    // drawing maps the whole document beside whatever it draws.
     if (request.addressSpace == 0) request.addressSpace = RendererBudget::limitFor(double(documentBytes_) / 2, kind_);
     const uint64_t largest = RendererBudget::largestLimit(kind_);
     request.addressSpace =
         std::min<uint64_t>(request.addressSpace + ((documentBytes_ + 4095) & ~size_t{4095}), largest);
     request.cpuSeconds = timeLimits().cpuSeconds;
-    const auto pageStopped = [&] { return stoppedPage(request.page) || (unwanted && unwanted()); };
+    const auto pageStopped = [&] { return stoppedPage(request.page, nullptr, ahead) || (unwanted && unwanted()); };
     enum class Round { first, alone, largest };
     for (Round round = Round::first;;) {
         const uint64_t shared = render::mappedBeyond(kind_);
         const RendererBudget::Grant grant =
             round == Round::alone
-                ? RendererBudget::alone(pageStopped, shared)
+                ? RendererBudget::alone(pageStopped)
                 : RendererBudget::admit(round == Round::largest ? largest : request.addressSpace, pageStopped, shared);
         // The page may have been stopped while this drawing waited.
-        if (stoppedPage(request.page, failure)) return false;
+        if (stoppedPage(request.page, failure, ahead)) return false;
         if (!grant && unwanted && unwanted()) {
             *failure = RenderFailure{};
             return false;
@@ -529,7 +543,7 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
         request.addressSpace = grant.limit();
         reply = render::Reply{};
         const auto began = std::chrono::steady_clock::now();
-        const bool drawn = attempt(request, fd, reply, failure);
+        const bool drawn = attempt(request, fd, reply, failure, ahead);
         if (cost != nullptr) {
             cost->cpuSeconds += reply.cpuSeconds;
             cost->wallSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -539,14 +553,16 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
         if (!isRendererLimit(failure->problem)) return false;
         if (round != Round::first || failure->problem != PictureProblem::pastMemoryLimit ||
             grant.limit() >= largest) {
-            stopPage(request.page, failure);
+            // A drawing made ahead costs itself only: the page's drawings go on as they
+            // would have without it.
+            if (!ahead) stopPage(request.page, failure);
             return false;
         }
-        if (stoppedPage(request.page, failure)) return false;
+        if (stoppedPage(request.page, failure, ahead)) return false;
         // A page past every limit is drawn again alone once, not once for each of its
         // drawings: the others wait behind that one, and are asked again at the largest
-        // limit only if it came out whole.
-        round = claimDrawingAlone(request.page) ? Round::alone : Round::largest;
+        // limit only if it came out whole. (A drawing ahead leaves that turn to them.)
+        round = !ahead && claimDrawingAlone(request.page) ? Round::alone : Round::largest;
         // What the stopped drawing left in the memory file is not the page.
         struct stat info{};
         if (fd >= 0 && (::fstat(fd, &info) != 0 || ::ftruncate(fd, 0) != 0 || ::ftruncate(fd, info.st_size) != 0 ||
@@ -557,128 +573,181 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
     }
 }
 
+namespace {
+
+// One drawing's descriptors, closed with it.
+struct DrawingPipes {
+    int ours = -1, theirs = -1;          // the drawing's socket
+    int printed = -1, theirPrinted = -1;  // its standard error
+    ~DrawingPipes() {
+        for (const int fd : {ours, theirs, printed, theirPrinted}) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+};
+
+}  // namespace
+
 bool RenderClient::attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure,
-                           bool freshHelper) {
+                           bool ahead) {
     if (documentFd_ < 0) {
         failure->problem = setupProblem_;
         failure->why = setupError_;
         return false;
     }
-    Helpers& helpers = Helpers::shared();
-    const auto pageStopped = [&] { return stoppedPage(request.page); };
-    Helper* helper = helpers.take(this, documentFd_, kind_, failure, pageStopped);
-    if (helper == nullptr) {
-        stoppedPage(request.page, failure);
-        return false;
-    }
-    if (stoppedPage(request.page, failure)) {
-        helpers.giveBack(helper);
-        return false;
-    }
-    // What the document may hold of the helper's address space, its libraries' mappings apart.
-    const uint64_t limit =
-        (request.addressSpace != 0 ? request.addressSpace : RendererBudget::largestLimit(kind_)) -
-        render::mappedBeyond(kind_);
     auto failWith = [&](PictureProblem problem, std::string why) {
         failure->problem = problem;
         failure->why = std::move(why);
         return false;
     };
-    std::string printed;
-    // Ends the helper and says why it ended: `stoppedBecause` when the program stopped it
-    // (a helper killed here must not be taken for one that crashed), else what its exit
-    // status tells.
-    auto ended = [&](std::optional<RenderFailure> stoppedBecause = std::nullopt) {
-        if (stoppedBecause) ::kill(helper->pid, SIGKILL);
-        // A helper that closed its socket is on its way out.
-        const int status = reap(helper->pid, std::chrono::seconds(2));
-        keepPrinted(printed, helper->printed);
-        const bool allocationRefused = helper->shared != nullptr && helper->shared->allocationRefused != 0;
-        helper->pid = -1;
-        helpers.remove(helper);
-        if (stoppedBecause) return failWith(stoppedBecause->problem, std::move(stoppedBecause->why));
-        // However it ended once an allocation was refused, the limit ended it.
-        if ((WIFEXITED(status) && WEXITSTATUS(status) == int(render::Status::memoryLimit)) ||
-            (allocationRefused && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))) {
-            return failWith(PictureProblem::pastMemoryLimit,
-                            fmt::format("drawing {} needed more than the renderer's {} MiB of memory", what(),
-                                        limit >> 20));
+    Helpers& helpers = Helpers::shared();
+    if (!helpers.take([&] { return stoppedPage(request.page, nullptr, ahead); })) {
+        if (!stoppedPage(request.page, failure, ahead)) {
+            failWith(PictureProblem::incompleteRender, "the drawing was stopped before it began");
         }
-        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
-            return failWith(PictureProblem::pastProcessorTimeLimit,
-                            fmt::format("drawing {} took more than the renderer's processor time limit of {} seconds",
-                                        what(), request.cpuSeconds));
-        }
-        if (WIFSIGNALED(status)) {
-            return failWith(PictureProblem::incompleteRender,
-                            fmt::format("the renderer crashed drawing {} ({}){}", what(),
-                                        strsignal(WTERMSIG(status)), firstLine(printed)));
-        }
-        return failWith(PictureProblem::incompleteRender,
-                        fmt::format("the renderer ended while drawing {} (status {}){}", what(),
-                                    WIFEXITED(status) ? WEXITSTATUS(status) : -1, firstLine(printed)));
-    };
+        return false;
+    }
+    struct Place {
+        Helpers& helpers;
+        ~Place() { helpers.giveBack(); }
+    } place{helpers};
+    if (stoppedPage(request.page, failure, ahead)) return false;
 
-    iovec part{const_cast<render::Request*>(&request), sizeof request};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    if (fd >= 0) {
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&message);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    DrawingPipes pipes;
+    int pair[2], printed[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+        const int error = errno;
+        return failWith(problemOfOpening(error), fmt::format("cannot start the renderer: {}", std::strerror(error)));
     }
-    ssize_t sent;
-    while ((sent = ::sendmsg(helper->socket, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    pipes.ours = pair[0];
+    pipes.theirs = pair[1];
+    if (::pipe2(printed, O_CLOEXEC) != 0) {
+        const int error = errno;
+        return failWith(problemOfOpening(error), fmt::format("cannot start the renderer: {}", std::strerror(error)));
     }
-    if (sent != ssize_t(sizeof request) && !freshHelper) {
-        // It ended before it was asked (since it was last looked at): another is started.
-        reap(helper->pid, std::chrono::milliseconds(0));
-        helper->pid = -1;
-        helpers.remove(helper);
-        return attempt(request, fd, reply, failure, true);
-    }
-    if (sent != ssize_t(sizeof request)) return ended();
+    pipes.printed = printed[0];
+    pipes.theirPrinted = printed[1];
+    ::fcntl(pipes.printed, F_SETFL, O_NONBLOCK);
+    const RenderTimeLimits limits = timeLimits();
+    render::Spawn spawn;
+    spawn.request = request;
+    spawn.wallSeconds = limits.wallSeconds;
+    spawn.hasOutput = fd >= 0;
+    const int fds[4] = {pipes.theirs, documentFd_, pipes.theirPrinted, fd};
+    if (!helpers.spawn(kind_, spawn, fds, failure)) return false;
+    ::close(std::exchange(pipes.theirs, -1));
+    ::close(std::exchange(pipes.theirPrinted, -1));
     if (request.op != render::Op::open) ++gDrawingsAsked;
 
-    // Counted from the request on: a helper that is stopped or hangs costs this once.
-    const int wallSeconds = timeLimits().wallSeconds;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wallSeconds);
-    while (true) {
+    // What the drawing's process answered and how it ended; the helper says the latter
+    // once it has reaped it.
+    std::string said;
+    bool answered = false;
+    std::optional<render::Ended> ended;
+    // What the program stopped the drawing for, when it did: told instead of how it ended.
+    std::optional<RenderFailure> stoppedBecause;
+    // The helper ends a drawing at its time in all; this only covers a helper that fails to.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.wallSeconds + 5);
+    std::chrono::steady_clock::time_point givenUp{};
+    // Its standard error is read until the drawing has closed it.
+    bool printing = true;
+    while (!ended) {
         // Short waits, so that a conversion stopped meanwhile does not wait for the page.
-        pollfd watched[2] = {{helper->socket, POLLIN, 0}, {helper->printed, POLLIN, 0}};
+        pollfd watched[2] = {{pipes.ours, POLLIN, 0}, {printing ? pipes.printed : -1, POLLIN, 0}};
         const int ready = ::poll(watched, 2, 50);
         if (ready < 0 && errno != EINTR) {
-            return ended(RenderFailure{PictureProblem::incompleteRender, "the renderer could not be waited for"});
+            return failWith(PictureProblem::incompleteRender, "the renderer could not be waited for");
         }
-        if (watched[1].revents & POLLIN) keepPrinted(printed, helper->printed);
+        if (watched[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            keepPrinted(said, pipes.printed);
+            printing = (watched[1].revents & (POLLHUP | POLLERR)) == 0;
+        }
         if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            union {
+                render::Reply reply;
+                render::Ended ended;
+            } record{};
             ssize_t n;
-            while ((n = ::recv(helper->socket, &reply, sizeof reply, 0)) < 0 && errno == EINTR) {
+            while ((n = ::recv(pipes.ours, &record, sizeof record, MSG_DONTWAIT)) < 0 && errno == EINTR) {
             }
-            if (n != ssize_t(sizeof reply)) return ended();
-            break;
+            if (n == ssize_t(sizeof(render::Reply))) {
+                reply = record.reply;
+                answered = true;
+            } else if (n == ssize_t(sizeof(render::Ended))) {
+                ended = record.ended;
+            } else if (n == 0 || (n < 0 && errno != EAGAIN)) {
+                // The helper itself ended (killed by the system or a user), and the drawing with it.
+                break;
+            }
+            continue;
         }
+        if (givenUp != std::chrono::steady_clock::time_point{}) {
+            // Asked to end it, the helper says when it has; one that does not is left.
+            if (std::chrono::steady_clock::now() - givenUp > std::chrono::seconds(2)) break;
+            continue;
+        }
+        std::optional<RenderFailure> stop;
         if (interruptionRequested()) {
-            return ended(RenderFailure{PictureProblem::incompleteRender, "the drawing was stopped before it ended"});
+            stop = RenderFailure{PictureProblem::incompleteRender, "the drawing was stopped before it ended"};
+        } else if (RenderFailure other; stoppedPage(request.page, &other, ahead)) {
+            // Another drawing of the page met a limit: this one would meet it too.
+            stop = std::move(other);
+        } else if (std::chrono::steady_clock::now() > deadline) {
+            stop = RenderFailure{PictureProblem::pastTimeLimit,
+                                 fmt::format("drawing {} took more than the renderer's time limit of {} seconds in all",
+                                             what(), limits.wallSeconds)};
         }
-        // Another drawing of the page met a limit: this one would meet it too.
-        if (RenderFailure stop; stoppedPage(request.page, &stop)) return ended(std::move(stop));
-        if (std::chrono::steady_clock::now() > deadline) {
-            return ended(RenderFailure{
-                PictureProblem::pastTimeLimit,
-                fmt::format("drawing {} took more than the renderer's time limit of {} seconds in all", what(),
-                            wallSeconds)});
+        if (stop) {
+            stoppedBecause = std::move(stop);
+            ::shutdown(pipes.ours, SHUT_WR);
+            givenUp = std::chrono::steady_clock::now();
         }
     }
+    keepPrinted(said, pipes.printed);
     reply.text[sizeof reply.text - 1] = '\0';
-    if (reply.status == render::Status::memoryLimit) return ended();
-    helpers.giveBack(helper);
+    if (stoppedBecause) return failWith(stoppedBecause->problem, std::move(stoppedBecause->why));
+    if (!ended) {
+        return failWith(PictureProblem::incompleteRender,
+                        fmt::format("the renderer ended while drawing {}{}", what(), firstLine(said)));
+    }
+    if (ended->forkError != 0) {
+        return failWith(problemOfOpening(ended->forkError) == PictureProblem::tooManyOpenFiles
+                            ? PictureProblem::tooManyOpenFiles
+                            : PictureProblem::tooDemanding,
+                        fmt::format("the renderer could not start a drawing: {}", std::strerror(ended->forkError)));
+    }
+    const int status = ended->waitStatus;
+    const bool exitedWell = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    // The drawing's address space.
+    const uint64_t limit =
+        request.addressSpace != 0 ? request.addressSpace : RendererBudget::kLargestLimit;
+    // However it ended once an allocation was refused, the limit ended it.
+    if ((answered && reply.status == render::Status::memoryLimit) ||
+        (WIFEXITED(status) && WEXITSTATUS(status) == int(render::Status::memoryLimit)) ||
+        (ended->allocationRefused != 0 && !exitedWell)) {
+        return failWith(PictureProblem::pastMemoryLimit,
+                        fmt::format("drawing {} needed more than the renderer's {} MiB of memory", what(), limit >> 20));
+    }
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
+        return failWith(PictureProblem::pastProcessorTimeLimit,
+                        fmt::format("drawing {} took more than the renderer's processor time limit of {} seconds",
+                                    what(), request.cpuSeconds));
+    }
+    if (ended->pastWallClock != 0) {
+        return failWith(PictureProblem::pastTimeLimit,
+                        fmt::format("drawing {} took more than the renderer's time limit of {} seconds in all", what(),
+                                    limits.wallSeconds));
+    }
+    if (WIFSIGNALED(status)) {
+        return failWith(PictureProblem::incompleteRender,
+                        fmt::format("the renderer crashed drawing {} ({}){}", what(), strsignal(WTERMSIG(status)),
+                                    firstLine(said)));
+    }
+    if (!answered || !exitedWell) {
+        return failWith(PictureProblem::incompleteRender,
+                        fmt::format("the renderer ended while drawing {} (status {}){}", what(),
+                                    WIFEXITED(status) ? WEXITSTATUS(status) : -1, firstLine(said)));
+    }
     switch (reply.status) {
         case render::Status::ok: return true;
         case render::Status::cannotOpen: return failWith(PictureProblem::damaged, reply.text);
@@ -704,7 +773,8 @@ bool RenderClient::open(int page, int* pages, double crop[4], RenderFailure* fai
 }
 
 std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& request, RenderFailure* failure,
-                                                     DrawingCost* cost, const std::function<bool()>& unwanted) {
+                                                     DrawingCost* cost, const std::function<bool()>& unwanted,
+                                                     bool ahead) {
     const size_t length = size_t(request.width) * 4 * size_t(request.height);
     const int fd = ::memfd_create("glyphwright-pixels", MFD_CLOEXEC);
     if (fd < 0 || ::ftruncate(fd, off_t(length)) != 0) {
@@ -716,7 +786,7 @@ std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& requ
         return nullptr;
     }
     render::Reply reply;
-    const bool drawn = call(request, fd, reply, failure, cost, unwanted);
+    const bool drawn = call(request, fd, reply, failure, cost, unwanted, ahead);
     // Copied only where written to: the pixels stay the memory file's pages.
     void* mapped = drawn ? ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0) : MAP_FAILED;
     ::close(fd);

@@ -1,15 +1,18 @@
 #pragma once
 // The program's side of the renderer helper (glyphwright-render): PDF pages and SVG
-// documents are opened and drawn in a process of their own under an address-space limit, a processor-time limit and a
-// wall-clock limit per page, so that a page nothing could measure beforehand costs at
-// most its picture, never the conversion. A document keeps the helpers it started for
-// its next drawings (an icon set draws many sizes of one page, several at once); the
-// process keeps at most one helper a processor, and takes an idle one from another
-// document when it needs one. A helper that ends, crashes or passes a limit fails the
-// drawing with the reason; what it printed is read and kept out of the program's output.
+// documents are opened and drawn in processes of their own under an address-space limit,
+// a processor-time limit and a wall-clock limit per drawing, so that a page nothing could
+// measure beforehand costs at most its picture, never the conversion. One helper of each
+// kind is started for the run with its libraries loaded, and forks a fresh process for
+// each drawing, which sets that drawing's limits before it opens the document; at most
+// one drawing a processor runs at once. A drawing that ends, crashes or passes a limit
+// fails with the reason; what it printed is read and kept out of the program's output. A
+// helper that cannot be started (missing, not a program, not allowed to run) fails the
+// drawing with that reason, naming it.
 // A page a limit stopped is not drawn again by its document: the drawings of it under
 // way or waiting end with that limit's reason, and those asked later fail with it at
-// once, so that the many sizes of an icon set cost one limit, not one each.
+// once, so that the many sizes of an icon set cost one limit, not one each. A drawing
+// asked as `ahead` (one made before it is known to be wanted) stops nothing but itself.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -30,10 +33,11 @@ struct RenderFailure {
     std::string why;
 };
 
-// The time a page may take in the helper: processor time, and time in all.
+// The time a drawing may take in the helper: processor time, and time in all.
 struct RenderTimeLimits {
     int cpuSeconds = render::kCpuSeconds;
     int wallSeconds = render::kWallSeconds;
+    bool operator==(const RenderTimeLimits&) const = default;
 };
 
 // What a drawing took: the helper's processor time and the time in all it was waited
@@ -66,10 +70,9 @@ private:
 
 class RenderClient {
 public:
-    // Holds the document's bytes in a sealed memory file every helper reads; `kind` says
-    // how its helpers read them.
+    // Holds the document's bytes in a sealed memory file every drawing reads; `kind` says
+    // which helper draws them.
     explicit RenderClient(std::span<const uint8_t> bytes, render::Kind kind = render::Kind::pdf);
-    // Ends the helpers the document still has.
     ~RenderClient();
     RenderClient(const RenderClient&) = delete;
     RenderClient& operator=(const RenderClient&) = delete;
@@ -82,26 +85,39 @@ public:
     // Draws as `request` says into pixels of its size; none, with the reason, when the
     // helper could not. What the drawing took goes to *cost. While it waits for room in
     // the budget, `unwanted` may say that the drawing is no longer needed: none then, the
-    // problem none.
+    // problem none. A drawing `ahead` that meets a limit fails alone: its page is not
+    // stopped (nor is it stopped by its page).
     std::unique_ptr<RenderedPixels> pixels(const render::Request& request, RenderFailure* failure,
                                            DrawingCost* cost = nullptr,
-                                           const std::function<bool()>& unwanted = {});
+                                           const std::function<bool()>& unwanted = {}, bool ahead = false);
     // A one-page PDF of the page drawn as `request` says.
     std::optional<std::vector<uint8_t>> pdf(const render::Request& request, RenderFailure* failure);
 
-    // The helper program's path: beside the running program, else where the build put it.
-    static std::optional<std::string> helperPath();
-    // Helpers alive in this process now, and started in it so far (tests).
+    // Starts the helper of `kind` in the background, if it is not running: a program that
+    // is about to read a document of that kind, so that the helper's start and the loading
+    // of its libraries overlap the reading.
+    static void prepare(render::Kind kind);
+
+    // The helper program's path: beside the running program. (A test or benchmark
+    // program of the build, which has none beside it, uses the one the build made.)
+    static std::string helperPath();
+    // Drawings under way in this process now, and processes started for drawings in it so
+    // far, the opening of documents included (tests).
     static int helpersAlive();
     static int helpersStarted();
+    // The helpers' own processes, one for each kind of document drawn so far, and that of
+    // one kind (0 when none runs) (tests).
+    static std::vector<int> helperProcesses();
+    static int helperProcess(render::Kind kind);
     // Drawings (pixels or PDF pages) asked of helpers in this process so far (tests).
     static int drawingsAsked();
     // The limits drawings are asked under now (render::kCpuSeconds and kWallSeconds,
     // unless a test lowered them).
     static RenderTimeLimits timeLimits();
-
-    // A started helper, as the process's list of them keeps it.
-    struct Helper;
+    // Sets the limits drawings of this process are asked under, whatever they are; none:
+    // those above. For tests of one limit, which give the other room enough that a loaded
+    // machine cannot meet it first.
+    static void setTimeLimitsForTests(std::optional<RenderTimeLimits> limits);
 
 private:
     // Asks a helper, admitted against the process's RendererBudget for the request's
@@ -111,10 +127,10 @@ private:
     // others only once that one came out whole. A drawing stopped at a limit otherwise
     // stops its page.
     bool call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure,
-              DrawingCost* cost = nullptr, const std::function<bool()>& unwanted = {});
-    // `freshHelper`: a helper found ended before it was asked has been replaced once.
+              DrawingCost* cost = nullptr, const std::function<bool()>& unwanted = {}, bool ahead = false);
+    // One drawing's process: started through the helper, waited for, and told.
     bool attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure,
-                 bool freshHelper = false);
+                 bool ahead);
     // What this document's drawings are called in reasons.
     const char* what() const { return render::drawingName(kind_); }
 
@@ -125,8 +141,8 @@ private:
         // One of its drawings has been asked again alone at the largest limit.
         bool drawnAlone = false;
     };
-    // The page's stop, into *failure; false while it has none.
-    bool stoppedPage(int page, RenderFailure* failure = nullptr) const;
+    // The page's stop, into *failure; false while it has none (always for a drawing ahead).
+    bool stoppedPage(int page, RenderFailure* failure = nullptr, bool ahead = false) const;
     // Stops the page with `failure`, unless it is stopped already; *failure becomes the
     // page's reason either way.
     void stopPage(int page, RenderFailure* failure);

@@ -1,26 +1,21 @@
 #pragma once
-// What the program and its renderer helper (glyphwright-render) say to each other over
-// their socket: fixed-size records, one a message, files beside them as descriptors.
-// The helper is started with the document's bytes on descriptor 4, the socket on 3 and
-// the document's kind as its second argument; pixels and PDF bytes travel in a memory
-// file the program makes and hands over with each request, so that no large buffer is
-// copied.
+// What the program and its renderer helper (glyphwright-render) say to each other. The
+// helper is started once a run for each kind of document, with the drawing libraries
+// loaded, and waits on its socket (descriptor 3). For each drawing the program sends it
+// a Spawn record with the drawing's own socket, the document's bytes, the drawing's
+// standard error and, for pixels or a PDF, the memory file to draw into; the helper
+// forks a process for that drawing alone, which sets its limits before it opens the
+// document, answers with a Reply on the drawing's socket and ends. Once it has ended the
+// helper tells how, with an Ended record on the same socket. A drawing the program no
+// longer wants is ended by shutting down its socket for writing.
 #include <cstdint>
 
 namespace platform::graphics::render {
 
+// The helper's socket, as it is started. (A drawing's process keeps its descriptors at
+// the numbers they arrived at: the libraries the helper loaded may hold some, a font's
+// file for one, which its drawings go on using.)
 inline constexpr int kSocketFd = 3;
-inline constexpr int kDocumentFd = 4;
-// A page of memory the program and the helper share (the helper maps it and closes the
-// descriptor as it starts): the helper marks in it what the program must know however
-// the helper ends. A library that finds an allocation refused may crash in ways no
-// handler of the helper's sees (the stack it would run on cannot grow either).
-inline constexpr int kSharedFd = 5;
-
-struct Shared {
-    // An allocation was refused at the address-space limit.
-    volatile int32_t allocationRefused = 0;
-};
 
 // What the document is: a PDF (drawn by poppler) or an SVG document (drawn by librsvg,
 // which the helper opens only for one).
@@ -34,13 +29,16 @@ inline const char* drawingName(Kind kind) { return kind == Kind::svg ? "the SVG 
 // into, and what poppler decodes and cairo keeps while drawing: the largest drawing the
 // page budgets let through (an image of 2^26 pixels decoded whole, beside a 1024 x 1024
 // icon) needs some 450 MiB. Each drawing gets a limit of its own up to
-// kAddressSpaceBytes (see RendererBudget). Each page may use kCpuSeconds of processor
-// time, counted by the helper's kernel, and kWallSeconds in all, counted by the program.
+// kAddressSpaceBytes (see RendererBudget). Each drawing may use kCpuSeconds of processor
+// time, counted by the kernel for its process alone, and kWallSeconds in all.
 inline constexpr uint64_t kAddressSpaceBytes = uint64_t{640} << 20;
-// librsvg and the libraries it brings (text layout, the fonts' caches) map this much
-// more than poppler's: an SVG document's helper has that much more address space, none
-// of it memory its drawings can hold, so that an SVG drawing has the room a PDF page has.
-inline constexpr uint64_t kSvgLibraryBytes = uint64_t{160} << 20;
+// librsvg and the libraries it brings (text layout, the fonts' configuration and caches)
+// map this much more of a drawing's address space than poppler's: an SVG helper maps some
+// 100 MiB where a PDF one maps 30, and the threads librsvg draws effects on take a few MiB
+// each. It is within the same limit: an SVG drawing has that much less room than a PDF
+// page's, and the budget of drawings at once does not count it (the libraries' files are
+// shared by every drawing).
+inline constexpr uint64_t kSvgLibraryBytes = uint64_t{96} << 20;
 inline constexpr uint64_t mappedBeyond(Kind kind) { return kind == Kind::svg ? kSvgLibraryBytes : 0; }
 inline constexpr int kCpuSeconds = 5;
 inline constexpr int kWallSeconds = 10;
@@ -111,5 +109,31 @@ struct Reply {
     double cpuSeconds = 0;   // the processor time the request took
     char text[432] = {};     // poppler's or librsvg's first report, or why it failed
 };
+
+// A drawing asked of the helper, with its descriptors (SCM_RIGHTS): the drawing's socket,
+// the document, the drawing's standard error and, when `hasOutput`, the memory file.
+struct Spawn {
+    Request request;
+    // The time in all the drawing may take: its process ends itself then (SIGALRM), and
+    // the helper kills it a second later should it be stopped.
+    int32_t wallSeconds = kWallSeconds;
+    int32_t hasOutput = 0;
+};
+
+// How a drawing's process ended, sent by the helper once it has reaped it.
+struct Ended {
+    int32_t waitStatus = 0;
+    // It asked for memory past its address-space limit and was refused.
+    int32_t allocationRefused = 0;
+    // Its time in all ran out.
+    int32_t pastWallClock = 0;
+    // The helper could not fork it (errno); it never ran.
+    int32_t forkError = 0;
+};
+static_assert(sizeof(Ended) != sizeof(Reply), "the two records are told apart by their size");
+
+// Sends `spawn` on `socket` with its descriptors (the memory file only when it has one);
+// false when it could not be sent whole.
+bool sendSpawn(int socket, const Spawn& spawn, const int (&fds)[4]);
 
 }  // namespace platform::graphics::render

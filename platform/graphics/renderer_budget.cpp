@@ -33,7 +33,7 @@ uint64_t RendererBudget::limitFor(double bytes, render::Kind kind) {
 }
 
 RendererBudget::Grant RendererBudget::admit(uint64_t limit, const std::function<bool()>& stopped, uint64_t shared) {
-    limit = std::clamp(limit, kBaseBytes, kLargestLimit + shared);
+    limit = std::clamp(limit, kBaseBytes, kLargestLimit);
     const uint64_t held = limit - std::min(shared, limit - kBaseBytes);
     std::unique_lock lock(gMutex);
     while (gWaitingAlone > 0 || gHeld + held > kBytes) {
@@ -44,7 +44,7 @@ RendererBudget::Grant RendererBudget::admit(uint64_t limit, const std::function<
     return Grant(limit, held);
 }
 
-RendererBudget::Grant RendererBudget::alone(const std::function<bool()>& stopped, uint64_t shared) {
+RendererBudget::Grant RendererBudget::alone(const std::function<bool()>& stopped) {
     std::unique_lock lock(gMutex);
     ++gWaitingAlone;
     while (gHeld > 0) {
@@ -58,7 +58,7 @@ RendererBudget::Grant RendererBudget::alone(const std::function<bool()>& stopped
     }
     --gWaitingAlone;
     gHeld = kBytes;
-    return Grant(kLargestLimit + shared, kBytes);
+    return Grant(kLargestLimit, kBytes);
 }
 
 uint64_t RendererBudget::held() {

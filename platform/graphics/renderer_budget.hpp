@@ -22,15 +22,13 @@ public:
     // What a helper's own mappings take before it draws anything (some 30 MiB with the
     // fonts of a page), with room to spare.
     static constexpr uint64_t kBaseBytes = uint64_t{64} << 20;
-    // What an SVG document's helper maps beside: librsvg and the text libraries it
-    // brings (some 50 MiB), the fonts' caches, and the threads it draws effects on (a
-    // helper drawing text held 180 MiB of address space, 30 to 55 MiB of it resident).
-    // Those mappings are the libraries' files, shared by every helper: the budget does
-    // not count them.
+    // What an SVG document's drawing maps beside (render::kSvgLibraryBytes). Those
+    // mappings are the libraries' files, shared by every drawing: the budget does not
+    // count them.
     static constexpr uint64_t kSvgBaseBytes = kBaseBytes + render::kSvgLibraryBytes;
     static uint64_t baseBytes(render::Kind kind) { return kind == render::Kind::svg ? kSvgBaseBytes : kBaseBytes; }
-    // The largest limit a drawing of a document of `kind` gets.
-    static uint64_t largestLimit(render::Kind kind) { return kLargestLimit + render::mappedBeyond(kind); }
+    // The largest limit a drawing of a document of either kind gets.
+    static uint64_t largestLimit(render::Kind) { return kLargestLimit; }
 
     class Grant {
     public:
@@ -58,9 +56,8 @@ public:
     // `stopped` says the drawing is no longer wanted.
     static Grant admit(uint64_t limit, const std::function<bool()>& stopped = {}, uint64_t shared = 0);
     // Waits until no drawing is under way and holds the whole budget, for a drawing at
-    // the largest limit (and `shared` more, what its libraries map). An empty grant when
-    // the work is stopped meanwhile.
-    static Grant alone(const std::function<bool()>& stopped = {}, uint64_t shared = 0);
+    // the largest limit. An empty grant when the work is stopped meanwhile.
+    static Grant alone(const std::function<bool()>& stopped = {});
     // Held by drawings under way now (tests).
     static uint64_t held();
 };

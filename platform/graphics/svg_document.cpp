@@ -6,11 +6,13 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
+#include <sstream>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -61,6 +63,94 @@ std::optional<std::vector<uint8_t>> gunzipBounded(std::span<const uint8_t> bytes
     inflateEnd(&stream);
     if (status != Z_STREAM_END) return std::nullopt;
     return out;
+}
+
+// A plain length of the root element: a number of pixels, with "px" or no unit.
+std::optional<double> plainLength(std::string_view value) {
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t' || value.front() == '\n')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\n')) value.remove_suffix(1);
+    if (value.ends_with("px")) value.remove_suffix(2);
+    bool digits = false, point = false;
+    for (const char c : value) {
+        if (c >= '0' && c <= '9') digits = true;
+        else if (c == '.' && !point) point = true;
+        else return std::nullopt;
+    }
+    if (!digits) return std::nullopt;
+    const double length = std::strtod(std::string(value).c_str(), nullptr);
+    return std::isfinite(length) && length > 0 ? std::optional<double>(length) : std::nullopt;
+}
+
+// The size in pixels and viewBox the renderer gives a document whose root element states
+// them plainly (a width and height in pixels, and at most a viewBox of four numbers), read
+// without it; none for anything else (other units, percentages, entities, style sheets),
+// which the renderer is asked.
+bool plainSize(std::string_view text, double size[2], double viewBox[4]) {
+    size_t at = 0;
+    while (true) {
+        at = text.find('<', at);
+        if (at == std::string_view::npos || at + 1 >= text.size()) return false;
+        if (text.substr(at, 4) == "<!--") {
+            at = text.find("-->", at);
+            if (at == std::string_view::npos) return false;
+            continue;
+        }
+        if (text[at + 1] == '?') {
+            ++at;
+            continue;
+        }
+        break;
+    }
+    if (text.substr(at, 4) != "<svg" || at + 4 >= text.size() ||
+        !(text[at + 4] == ' ' || text[at + 4] == '\n' || text[at + 4] == '\t' || text[at + 4] == '\r')) {
+        return false;
+    }
+    if (text.find("<style") != std::string_view::npos) return false;
+    const size_t end = text.find('>', at);
+    if (end == std::string_view::npos) return false;
+    const std::string_view tag = text.substr(at + 4, end - at - 4);
+    std::optional<double> width, height;
+    bool box = false;
+    for (size_t i = 0; i < tag.size();) {
+        const size_t equals = tag.find('=', i);
+        if (equals == std::string_view::npos) break;
+        size_t nameStart = i;
+        while (nameStart < equals && (tag[nameStart] == ' ' || tag[nameStart] == '\n' || tag[nameStart] == '\t' ||
+                                      tag[nameStart] == '\r')) {
+            ++nameStart;
+        }
+        size_t nameEnd = equals;
+        while (nameEnd > nameStart && (tag[nameEnd - 1] == ' ' || tag[nameEnd - 1] == '\n' || tag[nameEnd - 1] == '\t')) --nameEnd;
+        size_t quote = equals + 1;
+        while (quote < tag.size() && (tag[quote] == ' ' || tag[quote] == '\n' || tag[quote] == '\t')) ++quote;
+        if (quote >= tag.size() || (tag[quote] != '"' && tag[quote] != '\'')) return false;
+        const size_t close = tag.find(tag[quote], quote + 1);
+        if (close == std::string_view::npos) return false;
+        const std::string_view name = tag.substr(nameStart, nameEnd - nameStart);
+        const std::string_view value = tag.substr(quote + 1, close - quote - 1);
+        i = close + 1;
+        if (value.find('&') != std::string_view::npos && (name == "width" || name == "height" || name == "viewBox")) {
+            return false;
+        }
+        if (name == "style") return false;
+        if (name == "width" && !(width = plainLength(value))) return false;
+        if (name == "height" && !(height = plainLength(value))) return false;
+        if (name == "viewBox") {
+            std::string numbers(value);
+            std::replace(numbers.begin(), numbers.end(), ',', ' ');
+            std::istringstream in(numbers);
+            double v[4];
+            std::string rest;
+            if (!(in >> v[0] >> v[1] >> v[2] >> v[3]) || (in >> rest) || !(v[2] > 0) || !(v[3] > 0)) return false;
+            std::copy(v, v + 4, viewBox);
+            box = true;
+        }
+    }
+    if (!width || !height) return false;
+    size[0] = *width;
+    size[1] = *height;
+    if (!box) std::fill(viewBox, viewBox + 4, 0.0);
+    return true;
 }
 
 // What the markup asks of the renderer, checked before it parses the document (its
@@ -190,9 +280,11 @@ std::shared_ptr<SvgDocument> SvgDocument::ofResource(const std::filesystem::path
 
 std::shared_ptr<SvgDocument> SvgDocument::read(std::span<const uint8_t> bytes, bool inProgram, std::string* error,
                                                PictureProblem* problem) {
-    if (bytes.empty() || bytes.size() > kMaxFileBytes) {
-        noteProblem(error, problem, bytes.empty() ? PictureProblem::notAPicture : PictureProblem::unreadable,
-                    "not an SVG document");
+    if (bytes.empty()) return noteProblem(error, problem, PictureProblem::notAPicture, "not an SVG document"), nullptr;
+    if (bytes.size() > kMaxFileBytes) {
+        noteProblem(error, problem, PictureProblem::fileTooLarge,
+                    fmt::format("it holds {} bytes, more than the limit of {} MiB for an SVG document", bytes.size(),
+                                kMaxFileBytes >> 20));
         return nullptr;
     }
     std::optional<std::vector<uint8_t>> inflated;
@@ -220,6 +312,11 @@ std::shared_ptr<SvgDocument> SvgDocument::read(std::span<const uint8_t> bytes, b
     std::shared_ptr<SvgDocument> document(new SvgDocument());
     document->bytes_.assign(bytes.begin(), bytes.end());
     document->costs_ = *costs;
+    // Decided here, from the markup, once: the same document is drawn the same way on
+    // every run, however long its drawings take.
+    document->fromWhole_ = costs->drawnElements >= kWholeDrawnElements || costs->drawnVertices >= kWholeDrawnVertices ||
+                           costs->dashedVertices >= kWholeDashedVertices ||
+                           costs->embeddedPixelsDrawn >= kWholeEmbeddedPixelsDrawn;
     // The stated size in pixels (at 72 dots per inch a CSS pixel is one point and
     // physical units keep their true size on a PDF page), and the viewBox.
     double width = 0, height = 0, viewBox[4] = {};
@@ -254,6 +351,13 @@ std::shared_ptr<SvgDocument> SvgDocument::read(std::span<const uint8_t> bytes, b
             viewBox[2] = box.width;
             viewBox[3] = box.height;
         }
+    } else if (double plain[2];
+               plainSize(std::string_view(reinterpret_cast<const char*>(document->bytes_.data()), document->bytes_.size()),
+                         plain, viewBox)) {
+        // What the renderer would say, known without asking it (a process less a picture).
+        document->helpers_ = std::make_unique<DocumentDrawing>(document->bytes_, render::Kind::svg);
+        width = plain[0];
+        height = plain[1];
     } else {
         document->helpers_ = std::make_unique<DocumentDrawing>(document->bytes_, render::Kind::svg);
         double crop[4] = {};
@@ -350,8 +454,6 @@ double SvgDocument::documentBytes() const {
     return double(costs_.elements) * 3072 + double(costs_.embeddedPixels) * 4 + double(bytes_.size());
 }
 
-bool SvgDocument::isExpensive() const { return helpers_ && helpers_->isExpensive(0); }
-
 SvgDocument::~SvgDocument() {
     // The drawing ahead uses this document's helpers.
     if (prerendered_.valid()) prerendered_.wait();
@@ -361,8 +463,9 @@ SvgDocument::~SvgDocument() {
 
 void SvgDocument::prerender() const {
     const Size size = drawingSize();
-    if (!helpers_ || size.width != std::floor(size.width) || size.height != std::floor(size.height) ||
-        size.width < 1 || size.height < 1 || size.width > kPrerenderSide || size.height > kPrerenderSide) {
+    if (!helpers_ || fromWhole_ || size.width != std::floor(size.width) || size.height != std::floor(size.height) ||
+        std::max(size.width, size.height) < kPrerenderSmallestSide || size.width > kPrerenderSide ||
+        size.height > kPrerenderSide) {
         return;
     }
     std::lock_guard lock(prerenderMutex_);
@@ -398,6 +501,7 @@ DocumentDrawing::Page SvgDocument::pageAt(const cairo_matrix_t& toDevice) const 
     DocumentDrawing::Page page;
     page.box = drawingSize();
     page.toDevice = toDevice;
+    page.fromWhole = fromWhole_;
     page.holds = [this](double pixels, RenderFailure* failure) -> std::optional<double> {
         if (!effectsAffordable(pixels, &failure->why)) {
             failure->problem = PictureProblem::tooDemanding;
@@ -415,7 +519,8 @@ DocumentDrawing::Page SvgDocument::pageAt(const cairo_matrix_t& toDevice) const 
 std::shared_ptr<const RenderedPixels> SvgDocument::drawWhole() const {
     const Size size = drawingSize();
     RenderFailure failure;
-    return helpers_->drawWhole(pageAt(cairo_matrix_t{1, 0, 0, 1, 0, 0}), int(size.width), int(size.height), &failure);
+    return helpers_->drawWhole(pageAt(cairo_matrix_t{1, 0, 0, 1, 0, 0}), int(size.width), int(size.height), &failure,
+                               true);
 }
 
 namespace {
@@ -536,6 +641,21 @@ std::optional<std::vector<uint8_t>> SvgDocument::pageAsPdf(Size pageSize, const 
                                 render::kAddressSpaceBytes >> 20));
         return std::nullopt;
     }
+    // A clip that is the whole page clips nothing.
+    const bool clipped = !(clip.size() == 1 && clip[0].origin.x <= 0 && clip[0].origin.y <= 0 &&
+                           clip[0].maxX() >= pageSize.width && clip[0].maxY() >= pageSize.height) &&
+                         !clip.empty();
+    // The page a picture of it is kept as is asked for again when it is written as it is
+    // (an image set's PDF): the same request gives the same bytes.
+    std::vector<double> key{pageSize.width, pageSize.height};
+    key.insert(key.end(), matrix, matrix + 6);
+    for (const Rect& r : clipped ? clip : std::vector<Rect>{}) {
+        key.insert(key.end(), {r.origin.x, r.origin.y, r.size.width, r.size.height});
+    }
+    {
+        std::lock_guard lock(mutex_);
+        if (writtenKey_ == key && written_) return *written_;
+    }
     const Size size = drawingSize();
     render::Request request;
     request.op = render::Op::pdf;
@@ -545,14 +665,22 @@ std::optional<std::vector<uint8_t>> SvgDocument::pageAsPdf(Size pageSize, const 
     request.viewportHeight = size.height;
     request.addressSpace = RendererBudget::limitFor(held, render::Kind::svg);
     std::copy(matrix, matrix + 6, request.matrix);
-    if (!clip.empty()) DocumentDrawing::setClip(request, clip);
+    if (clipped) DocumentDrawing::setClip(request, clip);
     RenderFailure failure;
     std::optional<std::vector<uint8_t>> bytes;
     {
         const auto claim = DrawingBudget::claim(effectBytes(pixels));
         bytes = helpers_->client().pdf(request, &failure);
     }
+    // What the renderer cannot open is not an SVG document it takes (its size was read
+    // without it).
+    if (!bytes && failure.problem == PictureProblem::damaged) failure.problem = PictureProblem::notAPicture;
     if (!bytes) noteProblem(error, problem, failure.problem, failure.why);
+    if (bytes && bytes->size() <= kMaxKeptPdfBytes) {
+        std::lock_guard lock(mutex_);
+        writtenKey_ = std::move(key);
+        written_ = std::make_shared<const std::vector<uint8_t>>(*bytes);
+    }
     return bytes;
 }
 

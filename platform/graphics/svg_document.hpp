@@ -54,6 +54,14 @@ public:
     // Embedded pictures are decoded by every helper drawing the document, and kept.
     static constexpr int64_t kMaxEmbeddedPixels = int64_t{1} << 24;
     static constexpr double kMaxEmbeddedPixelsDrawn = double(int64_t{1} << 27);
+    // A document whose drawing costs much whatever its size is drawn at a few fixed sizes
+    // whole and its other sizes made from those (DocumentDrawing): one that draws at least
+    // this many elements, vertices of shapes, vertices stroked with dashes or pixels of
+    // embedded pictures. Others are drawn at each size asked.
+    static constexpr double kWholeDrawnElements = 10000;
+    static constexpr double kWholeDrawnVertices = 1 << 16;
+    static constexpr double kWholeDashedVertices = 1024;
+    static constexpr double kWholeEmbeddedPixelsDrawn = double(int64_t{1} << 24);
     // The page used for a document that does not state its size.
     static constexpr Size kFallbackSize{100, 100};
 
@@ -102,9 +110,14 @@ public:
     // The largest side drawn ahead by prerender(): the largest picture a catalog asks
     // for, so that a larger document is not drawn at a size nobody may use.
     static constexpr double kPrerenderSide = 1024;
+    // Smaller documents draw at their own size as fast as they would be waited for.
+    static constexpr double kPrerenderSmallestSide = 256;
     // Starts drawing the whole document at its own size (one pixel a point) on a
     // thread of its own, once, while the caller does other work; documents of a size
-    // that is not whole, or larger than kPrerenderSide on a side, are not drawn ahead.
+    // that is not whole, smaller than kPrerenderSmallestSide on both sides or larger
+    // than kPrerenderSide on a side, and those drawn from
+    // whole drawings, are not drawn ahead. A drawing ahead that meets a limit costs only
+    // itself: the document's drawings are made as they would have been without it.
     // A later render() onto exactly those pixels (a pixel surface, no scaling, a
     // whole-pixel offset, drawn over) paints that picture instead of drawing again:
     // onto clear pixels the result is the same bytes. At most kMaxDrawnAhead documents
@@ -116,8 +129,8 @@ public:
     // Documents now holding a drawing ahead (tests).
     static int drawnAheadCount();
 
-    // Whether a page this document's helpers draw proved expensive (tests).
-    bool isExpensive() const;
+    // Whether its drawings are made from whole drawings of it (see kWholeDrawnElements).
+    bool drawnFromWhole() const { return fromWhole_; }
 
 private:
     SvgDocument() = default;
@@ -148,9 +161,15 @@ private:
     SvgCosts costs_;
     double userArea_ = 0;
     bool hasSize_ = false;
+    bool fromWhole_ = false;
     Size size_;
     // The document as parsed (inflated).
     std::vector<uint8_t> bytes_;
+    // The last PDF page written of it, and what it was asked as, when it is at most
+    // kMaxKeptPdfBytes.
+    static constexpr size_t kMaxKeptPdfBytes = size_t{4} << 20;
+    mutable std::vector<double> writtenKey_;
+    mutable std::shared_ptr<const std::vector<uint8_t>> written_;
     mutable std::mutex mutex_;
     mutable std::mutex prerenderMutex_;
     mutable std::shared_future<std::shared_ptr<const RenderedPixels>> prerendered_;

@@ -47,15 +47,18 @@ struct Element {
     double morphology = 0;  // of a morphology primitive, at one pixel per user unit
     double vertices = 0;    // of a shape: where markers are drawn
     bool surface = false;   // drawn through a surface of its own (opacity, blending)
+    bool dashed = false;    // stroked with dashes (stroke-dasharray), by itself or a parent
     int embedded = -1;      // an embedded picture, by index
     // The attributes filter primitives are weighed by.
     double octaves = 1, orderX = 3, orderY = 3, radiusX = 0, radiusY = 0;
 };
 
 struct Cost {
-    double drawn = 0, text = 0, passes = 0, morphology = 0, pixels = 0, depth = 0;
+    double drawn = 0, text = 0, passes = 0, morphology = 0, pixels = 0, depth = 0, vertices = 0, dashed = 0;
     void add(const Cost& other, double times = 1) {
         drawn += other.drawn * times;
+        vertices += other.vertices * times;
+        dashed += other.dashed * times;
         text += other.text * times;
         passes += other.passes * times;
         morphology += other.morphology * times;
@@ -227,6 +230,8 @@ public:
         SvgCosts costs;
         costs.elements = elements_.size();
         costs.drawnElements = total.drawn;
+        costs.drawnVertices = total.vertices;
+        costs.dashedVertices = total.dashed;
         costs.textCharacters = total.text;
         for (const auto& element : elements_) costs.longestText = std::max(costs.longestText, element.text);
         costs.effectPasses = total.passes;
@@ -565,6 +570,11 @@ private:
     }
 
     static void property(Element& element, std::string_view name, std::string_view value) {
+        if (name == "stroke-dasharray") {
+            const std::string_view dashes = trim(value);
+            element.dashed = !dashes.empty() && dashes != "none" && dashes != "inherit" && numbersIn(dashes) > 0;
+            return;
+        }
         if (name == "opacity") {
             element.surface = element.surface || number(value, 1) < 1;
             return;
@@ -662,6 +672,11 @@ private:
             PictureProblem kind = PictureProblem::none;
             const int64_t left = std::max<int64_t>(0, limits_.embeddedPixels - embeddedPixels_);
             const auto decoded = decodeBitmapFile(*bytes, &why, &kind, left);
+            if (!decoded && kind == PictureProblem::tooDemanding) {
+                return fail(kind, fmt::format("the pictures the SVG document embeds hold more than the limit of {} "
+                                              "pixels ({})",
+                                              limits_.embeddedPixels, why));
+            }
             if (!decoded) {
                 return fail(kind == PictureProblem::none ? PictureProblem::damaged : kind,
                             "an embedded picture: " + why);
@@ -673,7 +688,8 @@ private:
         if (embeddedPixels_ > limits_.embeddedPixels) {
             return fail(
                 PictureProblem::tooDemanding,
-                fmt::format("the SVG document's embedded pictures hold more than {} pixels", limits_.embeddedPixels));
+                fmt::format("the pictures the SVG document embeds hold more than the limit of {} pixels",
+                            limits_.embeddedPixels));
         }
         elements_[index].embedded = static_cast<int>(embedded_.size());
         embeddedByUrl_.emplace(std::string(url), elements_[index].embedded);
@@ -757,15 +773,23 @@ private:
     void countBelow() {
         shapesBelow_.assign(elements_.size(), 0);
         verticesBelow_.assign(elements_.size(), 0);
+        // Dashes are inherited: a parent comes before its children.
+        for (Element& element : elements_) {
+            if (element.parent != UINT32_MAX && elements_[element.parent].dashed) element.dashed = true;
+        }
         for (size_t i = elements_.size(); i-- > 0;) {
             const Element& element = elements_[i];
             if (isShape(element.name)) shapesBelow_[i] += 1;
-            verticesBelow_[i] += element.name == "line" ? 2 : element.name == "rect" ? 4 : element.vertices;
+            verticesBelow_[i] += shapeVertices(element);
             if (element.parent != UINT32_MAX) {
                 shapesBelow_[element.parent] += shapesBelow_[i];
                 verticesBelow_[element.parent] += verticesBelow_[i];
             }
         }
+    }
+
+    static double shapeVertices(const Element& element) {
+        return element.name == "line" ? 2 : element.name == "rect" ? 4 : element.vertices;
     }
 
     // What drawing element `index` costs, every reference followed as often as it is
@@ -790,6 +814,8 @@ private:
         total.text = element.name == "text" ? element.text : 0;
         total.passes = element.passes;
         total.morphology = element.morphology;
+        total.vertices = shapeVertices(element);
+        total.dashed = element.dashed ? total.vertices : 0;
         double inner = 0, own = 0;
         auto follow = [&](uint32_t target, double times, Cost& got) {
             if (!cost(target, depth + 1, got)) return false;

@@ -20,6 +20,10 @@ struct SvgCosts {
     uint64_t elements = 0;
     // Elements drawn, each referenced one as often as it is used.
     double drawnElements = 0;
+    // The vertices of the shapes drawn (path points and segments' ends), as often as they
+    // are drawn, and of those stroked with dashes: work at every drawing, whatever its size.
+    double drawnVertices = 0;
+    double dashedVertices = 0;
     // Characters laid out in all, and in the largest single text element.
     double textCharacters = 0;
     double longestText = 0;

@@ -1,19 +1,24 @@
-// glyphwright-render: draws the pages of one PDF document, or one SVG document, for the
-// program that started it, under hard limits on its memory and processor time, so that
-// no document can take the program's memory or time with it. It reads requests from its
-// socket (descriptor 3) until the program closes it; the document's bytes are on
-// descriptor 4. Whatever poppler, librsvg or cairo print goes to standard error, which
-// the program reads and keeps out of its own output.
+// glyphwright-render: draws the pages of PDF documents, or SVG documents, for the program
+// that started it, so that no document can take the program's memory or time with it.
+// It is started once a run for each kind of document and loads its libraries then; each
+// drawing is done by a process forked for it alone, which sets its hard limits on memory,
+// processor time and time in all before it opens the document, and ends with it
+// (render_protocol.hpp). Whatever poppler, librsvg or cairo print goes to the drawing's
+// standard error, which the program reads and keeps out of its own output.
 #include <cairo-pdf.h>
 #include <cairo.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <poppler.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +30,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/graphics/render_protocol.hpp"
 #include "platform/graphics/vector_libraries.hpp"
@@ -44,12 +50,14 @@ namespace {
 // (abort), and cairo carries on with an error state; either way the page is past the
 // memory limit, not damaged.
 volatile sig_atomic_t gAllocationFailed = 0;
-// The page the program reads however the helper ends.
-render::Shared* gShared = nullptr;
+// A page the drawing's process shares with the helper, which reads it however the
+// process ended: a library that finds an allocation refused may crash in ways no
+// handler sees (the stack it would run on cannot grow either).
+volatile int32_t* gRefusedMark = nullptr;
 
 void noteRefusal() {
     gAllocationFailed = 1;
-    if (gShared != nullptr) gShared->allocationRefused = 1;
+    if (gRefusedMark != nullptr) *gRefusedMark = 1;
 }
 
 void* noted(void* block, size_t size) {
@@ -77,6 +85,9 @@ int posix_memalign(void** out, size_t alignment, size_t size) {
 
 namespace {
 
+// Whether the helper draws SVG documents (else PDF pages).
+bool gSvg = false;
+
 // The first thing poppler or glib reported while the current request ran.
 std::string gReport;
 
@@ -90,8 +101,12 @@ void onLog(const gchar* domain, GLogLevelFlags, const gchar* message, gpointer) 
     }
 }
 
+// A drawing's process: its socket, the document's bytes and the memory file it draws into.
+int gDrawingFd = -1;
+int gDocumentFd = -1;
+
 void sendReply(const render::Reply& reply) {
-    while (::send(render::kSocketFd, &reply, sizeof reply, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+    while (::send(gDrawingFd, &reply, sizeof reply, MSG_NOSIGNAL) < 0 && errno == EINTR) {
     }
 }
 
@@ -132,24 +147,26 @@ void onFatalSignal(int signal) {
         reply.status = render::Status::memoryLimit;
         static const char kText[] = "an allocation was refused at the address-space limit";
         std::memcpy(reply.text, kText, sizeof kText);
-        ::send(render::kSocketFd, &reply, sizeof reply, MSG_NOSIGNAL);
+        ::send(gDrawingFd, &reply, sizeof reply, MSG_NOSIGNAL);
         _exit(int(render::Status::memoryLimit));
     }
     ::signal(signal, SIG_DFL);
     ::raise(signal);
 }
 
-// The hard address-space limit: a PDF's helper's, or an SVG document's, whose libraries
-// map more.
+// The hard address-space limit of every drawing.
 uint64_t gLargestLimit = render::kAddressSpaceBytes;
 
+// What holds for the helper and every drawing's process: no process may have more address
+// space than the largest limit, none leaves a core, and a crash after an allocation was
+// refused is told as the memory limit.
 void limitSelf() {
     const rlimit space{gLargestLimit, gLargestLimit};
     gSpaceLimit = gLargestLimit;
     ::setrlimit(RLIMIT_AS, &space);
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
-    // A PDF output is the largest file the helper writes.
+    // A PDF output is the largest file a drawing writes.
     const rlimit files{render::kAddressSpaceBytes, render::kAddressSpaceBytes};
     ::setrlimit(RLIMIT_FSIZE, &files);
     ::signal(SIGXFSZ, SIG_IGN);
@@ -163,14 +180,20 @@ void limitSelf() {
     for (const int signal : {SIGABRT, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP}) ::sigaction(signal, &action, nullptr);
 }
 
-// The address space this request may use, up to the hard limit set at the start: the
-// program sizes it for the drawing, so that helpers drawing at once stay within its
-// budget.
-void limitAddressSpace(uint64_t bytes) {
-    const rlim_t soft = bytes == 0 ? gLargestLimit : std::min<rlim_t>(bytes, gLargestLimit);
+// A drawing's own limits, set in its process before it opens the document: the address
+// space the program sized for it (up to the hard limit), its processor time (past it the
+// kernel ends it with SIGXCPU) and its time in all (SIGALRM). A fresh process has used no
+// processor time yet, so the limit is the drawing's alone.
+void limitDrawing(const render::Request& request, int wallSeconds) {
+    const rlim_t soft = request.addressSpace == 0 ? gLargestLimit : std::min<rlim_t>(request.addressSpace, gLargestLimit);
     const rlimit space{soft, gLargestLimit};
     ::setrlimit(RLIMIT_AS, &space);
     gSpaceLimit = soft;
+    const rlimit cpu{rlim_t(std::clamp(request.cpuSeconds, 1, render::kCpuSeconds)), RLIM_INFINITY};
+    ::setrlimit(RLIMIT_CPU, &cpu);
+    // (Tests of the processor-time limit give more time in all than users get, so that a
+    // loaded machine cannot end the drawing at the other limit first.)
+    ::alarm(unsigned(std::clamp(wallSeconds, 1, 60 * render::kWallSeconds)));
 }
 
 double processorSeconds() {
@@ -180,24 +203,16 @@ double processorSeconds() {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Processor time from now on is limited to one page's worth: past it the kernel ends
-// the helper with SIGXCPU, which the program reports as the limit.
-void limitProcessorTimeForOnePage(int32_t seconds) {
-    const double used = processorSeconds();
-    const rlimit cpu{rlim_t(std::ceil(used)) + rlim_t(std::clamp(seconds, 1, render::kCpuSeconds)), RLIM_INFINITY};
-    ::setrlimit(RLIMIT_CPU, &cpu);
-}
-
 // The document's bytes, mapped once; empty with the reason when they cannot be.
 std::string_view mappedDocument(std::string* why) {
     static std::string_view mapped;
     if (!mapped.empty()) return mapped;
     struct stat info{};
-    if (::fstat(render::kDocumentFd, &info) != 0 || info.st_size <= 0) {
+    if (::fstat(gDocumentFd, &info) != 0 || info.st_size <= 0) {
         *why = "the document's bytes are missing";
         return {};
     }
-    void* bytes = ::mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, render::kDocumentFd, 0);
+    void* bytes = ::mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, gDocumentFd, 0);
     if (bytes == MAP_FAILED) {
         *why = std::string("cannot map the document: ") + std::strerror(errno);
         return {};
@@ -463,9 +478,10 @@ render::Reply drawPdf(const Document& document, int index, const render::Request
         return replyOf(render::Status::badRequest, "no PDF page to draw into");
     }
     FileOut out{fd};
-    render::Reply reply = outcome(
-        document, renderOnto(cairo_pdf_surface_create_for_stream(writeOut, &out, request.pageWidth, request.pageHeight),
-                             document, index, request));
+    cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(writeOut, &out, request.pageWidth, request.pageHeight);
+    // Without the time it was written, the same page gives the same bytes on every run.
+    cairo_pdf_surface_set_metadata(surface, CAIRO_PDF_METADATA_CREATE_DATE, "");
+    render::Reply reply = outcome(document, renderOnto(surface, document, index, request));
     if (reply.status == render::Status::ok && out.failed) {
         reply = replyOf(render::Status::incomplete, "the PDF could not be written");
     }
@@ -473,80 +489,372 @@ render::Reply drawPdf(const Document& document, int index, const render::Request
     return reply;
 }
 
-// One request and the memory file that came with it (or -1); false at the end.
-bool receive(render::Request& request, int& fd) {
-    fd = -1;
-    iovec part{&request, sizeof request};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+// A drawing's process: its limits set, the document opened and the one request
+// answered; it never returns. `fds` are its socket, the document, its standard error and
+// the memory file it draws into (or -1); `helpers` the helper's own descriptors, which
+// are not the drawing's (its socket, other drawings'); `refused` the page it shares with
+// the helper.
+[[noreturn]] void drawOne(const render::Spawn& spawn, const int (&fds)[4], const std::vector<int>& helpers,
+                          volatile int32_t* refused) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGCHLD, SIG_DFL);
+    gRefusedMark = refused;
+    for (const int fd : helpers) ::close(fd);
+    ::dup2(fds[2], STDERR_FILENO);
+    ::close(fds[2]);
+    gDrawingFd = fds[0];
+    gDocumentFd = fds[1];
+    limitDrawing(spawn.request, spawn.wallSeconds);
+    const render::Request& request = spawn.request;
+    const int fd = fds[3];
+    PdfSource pdf;
+    SvgSource drawing;
+    Document& document = gSvg ? static_cast<Document&>(drawing) : pdf;
+    gReport.clear();
+    std::string why;
+    render::Reply reply;
+    if (!document.open(&why)) {
+        reply = replyOf(render::Status::cannotOpen, why);
+    } else if (request.page < 0 || request.page >= document.pages()) {
+        reply = replyOf(render::Status::cannotOpen, "cannot open page " + std::to_string(request.page + 1));
+        reply.pages = document.pages();
+    } else {
+        // What the library said while it read the document (a damaged cross-reference
+        // table it rebuilt) is not a fault of the drawing.
+        gReport.clear();
+        switch (request.op) {
+            case render::Op::open: document.describe(request.page, reply); break;
+            case render::Op::raster: reply = drawPixels(document, request.page, request, fd); break;
+            case render::Op::pdf: reply = drawPdf(document, request.page, request, fd); break;
+            default: reply = replyOf(render::Status::badRequest, "unknown request"); break;
+        }
+        reply.pages = document.pages();
+    }
+    reply.cpuSeconds = processorSeconds();
+    sendReply(reply);
+    // Past a refused allocation nothing of the libraries' state is to be trusted, and
+    // their exit handlers are the helper's, not the drawing's.
+    _exit(reply.status == render::Status::memoryLimit ? int(render::Status::memoryLimit) : 0);
+}
+
+// The threads of the process now.
+int threads() {
+    int count = 0;
+    if (const int fd = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+        char buffer[4096];
+        for (long n; (n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0;) {
+            for (long at = 0; at < n;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+                if (entry->d_name[0] != '.') ++count;
+                at += entry->d_reclen;
+            }
+        }
+        ::close(fd);
+    }
+    return count;
+}
+
+// Loads what every drawing uses before any drawing asks for it, so that each drawing's
+// process starts with it: the libraries' own set-up, the fonts' configuration and caches,
+// and a small document of the kind drawn. Nothing here may start a thread: the helper
+// forks.
+void warmUp() {
+    static const char kSvg[] =
+        "<svg xmlns='http://www.w3.org/2000/svg' width='8' height='8'><rect width='4' height='4' fill='#123'/>"
+        "<text x='1' y='7' font-size='6'>a</text></svg>";
+    static const char kPdf[] =
+        "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
+        "2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\n"
+        "3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 8 8]/Contents 4 0 R"
+        "/Resources<</Font<</F 5 0 R>>>>>>endobj\n"
+        "4 0 obj<</Length 40>>stream\n0 0 4 4 re f BT /F 6 Tf 1 1 Td (a) Tj ET\nendstream endobj\n"
+        "5 0 obj<</Type/Font/Subtype/Type1/BaseFont/Helvetica>>endobj\n"
+        "trailer<</Root 1 0 R>>\n%%EOF\n";
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 8, 8);
+    cairo_t* cr = cairo_create(surface);
+    if (gSvg) {
+        std::string missing;
+        if (const auto* rsvg = platform::graphics::detail::rsvgFunctions(&missing)) {
+            GInputStream* stream = g_memory_input_stream_new_from_data(kSvg, gssize(sizeof kSvg - 1), nullptr);
+            if (RsvgHandle* handle = rsvg->handleNewFromStreamSync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, nullptr)) {
+                const RsvgRectangle viewport{0, 0, 8, 8};
+                rsvg->handleRenderDocument(handle, cr, &viewport, nullptr);
+                g_object_unref(handle);
+            }
+            g_object_unref(stream);
+        }
+    } else {
+        GBytes* bytes = g_bytes_new_static(kPdf, sizeof kPdf - 1);
+        if (PopplerDocument* document = poppler_document_new_from_bytes(bytes, nullptr, nullptr)) {
+            if (PopplerPage* page = poppler_document_get_page(document, 0)) {
+                poppler_page_render_for_printing(page, cr);
+                g_object_unref(page);
+            }
+            g_object_unref(document);
+        }
+        g_bytes_unref(bytes);
+    }
+    cairo_destroy(cr);
+    cairo_surface_destroy(surface);
+    gReport.clear();
+    // The libraries start threads of their own while they set up (the fonts' scan among
+    // them), which end soon after: a process forked beside one could find a lock that
+    // thread held taken for good.
+    for (int i = 0; i < 500 && threads() > 1; ++i) ::usleep(1000);
+}
+
+// A drawing's process while it runs, as the helper keeps it.
+struct Drawing {
+    pid_t pid = -1;
+    int process = -1;                    // its pidfd: readable once it has ended
+    int socket = -1;                     // the helper's end of the drawing's socket
+    volatile int32_t* refused = nullptr;  // the page it shares
+    double deadline = 0;                 // on the monotonic clock
+    bool killed = false, pastWallClock = false;
+};
+
+double now() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+void tell(int socket, const render::Ended& ended) {
+    while (::send(socket, &ended, sizeof ended, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno == EINTR) {
+    }
+}
+
+// One Spawn record and its descriptors from `from` (the program, or the helper handing a
+// drawing to a process it forked ahead); false once the sender has gone.
+bool receive(int from, render::Spawn& spawn, int (&fds)[4]) {
+    for (int& fd : fds) fd = -1;
+    iovec part{&spawn, sizeof spawn};
+    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
     ssize_t n;
-    while ((n = ::recvmsg(render::kSocketFd, &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+    while ((n = ::recvmsg(from, &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
     }
+    int received = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        const int count = int((c->cmsg_len - CMSG_LEN(0)) / sizeof(int));
+        for (int i = 0; i < count && received < 4; ++i) std::memcpy(&fds[received++], CMSG_DATA(c) + i * sizeof(int), sizeof(int));
     }
-    return n == ssize_t(sizeof request);
+    if (n == 0 || (n < 0 && errno != EAGAIN)) return false;
+    // A record that is not whole, or lacks the descriptors it needs, is dropped.
+    if (n != ssize_t(sizeof spawn) || received < (spawn.hasOutput ? 4 : 3)) {
+        for (int& fd : fds) {
+            if (fd >= 0) ::close(fd);
+            fd = -1;
+        }
+    }
+    return true;
+}
+
+// A process forked ahead, waiting for a drawing: forking it takes the helper a
+// millisecond or two, which a drawing then need not wait for.
+struct Spare {
+    pid_t pid = -1;
+    int socket = -1;   // the helper's end of the socket it waits on
+    int process = -1;  // its pidfd
+    volatile int32_t* refused = nullptr;
+};
+
+// The helper's own descriptors, which no drawing's process keeps.
+std::vector<int> helperDescriptors(const std::vector<Drawing>& drawings, const std::vector<Spare>& spares) {
+    std::vector<int> own{render::kSocketFd};
+    for (const auto& drawing : drawings) own.insert(own.end(), {drawing.socket, drawing.process});
+    for (const auto& spare : spares) own.insert(own.end(), {spare.socket, spare.process});
+    return own;
+}
+
+// Forks a process that waits for a drawing; false when none could be forked. `held`: what
+// the helper holds for a drawing it is handing over now, which is not the process's either.
+bool forkSpare(std::vector<Spare>& spares, const std::vector<Drawing>& drawings, const int (&held)[4] = {-1, -1, -1, -1}) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return false;
+    void* page = ::mmap(nullptr, sizeof(int32_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    Spare spare;
+    spare.refused = page == MAP_FAILED ? nullptr : static_cast<volatile int32_t*>(page);
+    std::vector<int> own = helperDescriptors(drawings, spares);
+    for (const int fd : held) {
+        if (fd >= 0) own.push_back(fd);
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // The helper's socket and its drawings' are not this one's: held here, they would
+        // keep them open should the helper end.
+        ::close(pair[0]);
+        for (const int fd : own) ::close(fd);
+        render::Spawn spawn;
+        int fds[4];
+        // Its helper gone, or the record unusable, it has nothing to draw.
+        if (!receive(pair[1], spawn, fds) || fds[0] < 0) _exit(0);
+        ::close(pair[1]);
+        drawOne(spawn, fds, {}, spare.refused);
+    }
+    ::close(pair[1]);
+    if (pid < 0) {
+        ::close(pair[0]);
+        if (spare.refused != nullptr) ::munmap(const_cast<int32_t*>(spare.refused), sizeof(int32_t));
+        return false;
+    }
+    spare.pid = pid;
+    spare.socket = pair[0];
+    spare.process = int(::syscall(SYS_pidfd_open, pid, 0));
+    spares.push_back(spare);
+    return true;
+}
+
+// Hands the drawing to a process forked ahead (forked now when there is none); the helper
+// keeps the drawing's socket to say how it ended.
+void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& drawings, std::vector<Spare>& spares) {
+    auto fail = [&](int error) {
+        render::Ended ended;
+        ended.forkError = error;
+        tell(fds[0], ended);
+        for (const int fd : fds) {
+            if (fd >= 0) ::close(fd);
+        }
+    };
+    if (spares.empty() && !forkSpare(spares, drawings, fds)) return fail(errno != 0 ? errno : EAGAIN);
+    Spare spare = spares.back();
+    spares.pop_back();
+    const bool handed = render::sendSpawn(spare.socket, spawn, fds);
+    ::close(spare.socket);
+    if (!handed) {
+        ::kill(spare.pid, SIGKILL);
+        ::waitpid(spare.pid, nullptr, 0);
+        if (spare.process >= 0) ::close(spare.process);
+        if (spare.refused != nullptr) ::munmap(const_cast<int32_t*>(spare.refused), sizeof(int32_t));
+        return fail(EPIPE);
+    }
+    for (int i = 1; i < 4; ++i) {
+        if (fds[i] >= 0) ::close(fds[i]);
+    }
+    Drawing drawing;
+    drawing.pid = spare.pid;
+    drawing.process = spare.process;
+    drawing.refused = spare.refused;
+    drawing.socket = fds[0];
+    // A second more than the drawing gives itself: one that is stopped cannot end itself.
+    drawing.deadline = now() + std::clamp(spawn.wallSeconds, 1, 60 * render::kWallSeconds) + 1;
+    drawings.push_back(drawing);
+}
+
+// How many processes are kept forked ahead.
+constexpr size_t kSpares = 4;
+
+// Serves the program until it closes the helper's socket, then ends with every drawing.
+// Each drawing's end is seen on its pidfd (and every drawing that ended is reaped at each
+// turn, should one have none). While nothing is asked, processes are forked ahead.
+int serve() {
+    std::vector<Drawing> drawings;
+    std::vector<Spare> spares;
+    std::vector<pollfd> watched;
+    while (true) {
+        watched.assign({{render::kSocketFd, POLLIN, 0}});
+        double soonest = -1;
+        for (const auto& drawing : drawings) {
+            // The program shutting down its end asks for the drawing to end.
+            watched.push_back({drawing.socket, short(drawing.killed ? 0 : POLLIN | POLLRDHUP), 0});
+            watched.push_back({drawing.process, POLLIN, 0});
+            if (drawing.process < 0) soonest = soonest < 0 ? now() + 0.05 : std::min(soonest, now() + 0.05);
+            if (!drawing.killed && (soonest < 0 || drawing.deadline < soonest)) soonest = drawing.deadline;
+        }
+        // Forked ahead only while the program asks for nothing: it never waits for them.
+        const int wait = spares.size() < kSpares ? 0
+                         : soonest < 0          ? -1
+                                                : int(std::clamp((soonest - now()) * 1000, 0.0, 60000.0)) + 1;
+        const int ready = ::poll(watched.data(), nfds_t(watched.size()), wait);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready == 0 && spares.size() < kSpares && !forkSpare(spares, drawings)) {
+            // Out of processes for now: try again later, not in a loop.
+            ::poll(nullptr, 0, 50);
+        }
+        const double at = now();
+        for (size_t i = 0; i < drawings.size(); ++i) {
+            Drawing& drawing = drawings[i];
+            if (drawing.killed) continue;
+            const bool unwanted = (watched[1 + 2 * i].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0;
+            if (unwanted || at >= drawing.deadline) {
+                drawing.pastWallClock = !unwanted;
+                drawing.killed = true;
+                ::kill(drawing.pid, SIGKILL);
+            }
+        }
+        for (auto it = drawings.begin(); it != drawings.end();) {
+            int status = 0;
+            if (::waitpid(it->pid, &status, WNOHANG) != it->pid) {
+                ++it;
+                continue;
+            }
+            render::Ended record;
+            record.waitStatus = status;
+            record.allocationRefused = it->refused != nullptr && *it->refused != 0;
+            record.pastWallClock = it->pastWallClock || (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM);
+            tell(it->socket, record);
+            ::close(it->socket);
+            if (it->process >= 0) ::close(it->process);
+            if (it->refused != nullptr) ::munmap(const_cast<int32_t*>(it->refused), sizeof(int32_t));
+            it = drawings.erase(it);
+        }
+        // One forked ahead that ended (killed by the system or a user) is one no more.
+        for (auto it = spares.begin(); it != spares.end();) {
+            if (::waitpid(it->pid, nullptr, WNOHANG) != it->pid) {
+                ++it;
+                continue;
+            }
+            ::close(it->socket);
+            if (it->process >= 0) ::close(it->process);
+            if (it->refused != nullptr) ::munmap(const_cast<int32_t*>(it->refused), sizeof(int32_t));
+            it = spares.erase(it);
+        }
+        if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            render::Spawn spawn;
+            int fds[4];
+            if (!receive(render::kSocketFd, spawn, fds)) break;
+            if (fds[0] >= 0) start(spawn, fds, drawings, spares);
+        }
+    }
+    // Nothing of it outlives the program: its processes are reaped before it ends.
+    for (const auto& drawing : drawings) ::kill(drawing.pid, SIGKILL);
+    for (const auto& spare : spares) ::kill(spare.pid, SIGKILL);
+    for (const auto& drawing : drawings) ::waitpid(drawing.pid, nullptr, 0);
+    for (const auto& spare : spares) ::waitpid(spare.pid, nullptr, 0);
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Ends with the program that started it, even in the middle of a page; a program that
+    // Ends with the program that started it, and its drawings with it; a program that
     // ended before that was asked for is not waited for.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (argc < 2 || ::getppid() != pid_t(std::atoll(argv[1]))) _exit(int(render::Status::badRequest));
-    if (void* page = ::mmap(nullptr, sizeof(render::Shared), PROT_READ | PROT_WRITE, MAP_SHARED, render::kSharedFd, 0);
-        page != MAP_FAILED) {
-        gShared = static_cast<render::Shared*>(page);
-    }
-    ::close(render::kSharedFd);
-    const bool svg = argc > 2 && std::string_view(argv[2]) == render::kindArgument(render::Kind::svg);
-    gLargestLimit = render::kAddressSpaceBytes + render::mappedBeyond(svg ? render::Kind::svg : render::Kind::pdf);
+    gSvg = argc > 2 && std::string_view(argv[2]) == render::kindArgument(render::Kind::svg);
+    gLargestLimit = render::kAddressSpaceBytes;
     limitSelf();
-    // Nothing but the socket and the document is the helper's: descriptors a program
-    // may have left open without close-on-exec are closed.
-    ::close_range(render::kSharedFd + 1, ~0U, 0);
+    // Nothing but its socket is the helper's: descriptors a program may have left open
+    // without close-on-exec are closed. (Its drawings may have as many as it may.)
+    ::close_range(render::kSocketFd + 1, ~0U, 0);
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     g_log_set_default_handler(onLog, nullptr);
     for (const char* domain : {"Poppler", "GLib", "GLib-GObject", "GLib-GIO", "cairo"}) {
         g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION), onLog,
                           nullptr);
     }
-    PdfSource pdf;
-    SvgSource drawing;
-    Document& document = svg ? static_cast<Document&>(drawing) : pdf;
-    render::Request request;
-    int fd = -1;
-    while (receive(request, fd)) {
-        limitProcessorTimeForOnePage(request.cpuSeconds);
-        limitAddressSpace(request.addressSpace);
-        const double began = processorSeconds();
-        gReport.clear();
-        std::string why;
-        render::Reply reply;
-        if (!document.open(&why)) {
-            reply = replyOf(render::Status::cannotOpen, why);
-        } else if (request.page < 0 || request.page >= document.pages()) {
-            reply = replyOf(render::Status::cannotOpen, "cannot open page " + std::to_string(request.page + 1));
-            reply.pages = document.pages();
-        } else {
-            switch (request.op) {
-                case render::Op::open: document.describe(request.page, reply); break;
-                case render::Op::raster: reply = drawPixels(document, request.page, request, fd); break;
-                case render::Op::pdf: reply = drawPdf(document, request.page, request, fd); break;
-                default: reply = replyOf(render::Status::badRequest, "unknown request"); break;
-            }
-            reply.pages = document.pages();
-        }
-        reply.cpuSeconds = processorSeconds() - began;
-        if (fd >= 0) ::close(fd);
-        sendReply(reply);
-        // Past a refused allocation nothing of the libraries' state is to be trusted,
-        // their exit handlers included.
-        if (reply.status == render::Status::memoryLimit) _exit(int(render::Status::memoryLimit));
-    }
-    return 0;
+    warmUp();
+    return serve();
 }

@@ -75,8 +75,12 @@ TEST_F(HostilePictures, EachIsRefusedWithItsReasonOrLoadsAsWhatItShows) {
         if (hostile.outcome == samples::Outcome::refused) {
             ASSERT_TRUE(failure);
             EXPECT_EQ(failure->problem(), hostile.problem) << failure->what() << " / " << failure->detail();
-            // The description is a sentence for users; the details name no internals.
-            EXPECT_EQ(std::string(failure->what()), ImageInput::problemDescription(hostile.problem));
+            // The description is a sentence for users, with what was met when that is a
+            // limit; the details name no internals.
+            EXPECT_EQ(std::string(failure->what()), ImageInput::problemDescription(hostile.problem, failure->detail()));
+            EXPECT_EQ(std::string(failure->what()).rfind(ImageInput::problemDescription(hostile.problem).substr(0, 30), 0),
+                      0u)
+                << failure->what();
             EXPECT_EQ(std::string(failure->what()).find("gw."), std::string::npos);
             EXPECT_FALSE(failure->detail().empty());
             continue;

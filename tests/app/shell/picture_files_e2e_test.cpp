@@ -236,8 +236,9 @@ TEST_F(PictureFiles, UpperCaseNamesAndAFolderHoldingThemConvertPassingOverABroke
     EXPECT_EQ(sets, (std::set<std::string>{"Icon.imageset", "Photo.imageset"}));
 }
 
-// In a batch, a picture refused by a limit is passed over with that limit's reason, and
-// every picture is told and converted once, those in a folder named like a picture too.
+// In a batch, a picture refused by a limit is passed over with that limit's reason (the
+// limit and its figure), and every picture is told and converted once, those in a folder
+// named like a picture too.
 TEST_F(PictureFiles, ABatchPassesOverEachPictureOverALimitOnceWithTheLimitsReason) {
     const samples::Bytes good = samples::savedWithPixbuf("png", 40, 40);
     write("batch/good.png", good);
@@ -252,7 +253,9 @@ TEST_F(PictureFiles, ABatchPassesOverEachPictureOverALimitOnceWithTheLimitsReaso
 
     const std::string tooLarge =
         "The picture is larger than the limit of 16384 pixels per side and 67108864 (2^26) pixels in all.";
-    const std::string tooDemanding = "The picture would take more memory or work to read and draw than is allowed.";
+    // Each limit named with its figure.
+    const std::string tooDemanding = "The picture would take more memory or work to read and draw than is allowed: "
+                                     "the document's compressed data inflates to more than 256 MiB.";
     std::vector<std::string> warnings;
     std::istringstream err(run.err);
     for (std::string line; std::getline(err, line);) {

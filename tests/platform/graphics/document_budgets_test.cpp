@@ -5,6 +5,10 @@
 // refused when it is drawn at that size; drawings share one memory budget.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -224,6 +228,45 @@ TEST(DocumentBudgets, WorkAPdfPageHidesAnywhereIsFoundBeforePopplerDrawsIt) {
         std::string why;
         EXPECT_EQ(loadPdf(document.bytes, &why), document.expected) << document.name << ": " << why;
     }
+}
+
+// Cross-reference sections of a small file that list tens of millions of objects, free or
+// in use, are refused with the limit, the scan holding little: each entry kept in a map,
+// the scan of a 60 KB file held 3.7 GB.
+TEST(DocumentBudgets, CrossReferencesListingMillionsOfObjectsAreRefusedWithTheLimitInLittleMemory) {
+    for (const bool inUse : {false, true}) {
+        SCOPED_TRACE(inUse ? "in use" : "free");
+        const Bytes pdf = samples::crossReferenceFloodPdf(6, 10000000, inUse);
+        ASSERT_LT(pdf.size(), size_t{1} << 20);
+        // In a process of its own, whose peak memory is its own.
+        int pipe[2];
+        ASSERT_EQ(::pipe(pipe), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::string why;
+            P problem = P::none;
+            const auto document = pg::PdfDocument::fromData(pdf, &why, &problem);
+            why = std::to_string(int(problem)) + " " + why;
+            (void)!::write(pipe[1], why.data(), why.size());
+            _exit(0);
+        }
+        ::close(pipe[1]);
+        std::string said;
+        char buffer[512];
+        for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) said.append(buffer, size_t(n));
+        ::close(pipe[0]);
+        int status = 0;
+        rusage usage{};
+        ASSERT_EQ(wait4(child, &status, 0, &usage), child);
+        EXPECT_EQ(said.substr(0, said.find(' ')), std::to_string(int(P::tooDemanding))) << said;
+        EXPECT_NE(said.find("limit of 2097152"), std::string::npos) << said;
+        EXPECT_LT(usage.ru_maxrss, 1L << 20) << "KiB";
+    }
+    // Within the limit, a file's free entries are kept as runs: a document that lists two
+    // million of them still opens.
+    std::string why;
+    EXPECT_TRUE(pg::PdfDocument::fromData(samples::crossReferenceFloodPdf(1, 2000000, false), &why)) << why;
 }
 
 TEST(DocumentBudgets, ShadingsPatternsAndCodecsAreWeighedAsOftenAndAsWideAsTheyArePainted) {

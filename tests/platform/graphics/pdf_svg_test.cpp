@@ -21,7 +21,9 @@
 #include "platform/graphics/image.hpp"
 #include "platform/graphics/pdf_context.hpp"
 #include "platform/graphics/pdf_document.hpp"
+#include "platform/graphics/render_client.hpp"
 #include "platform/graphics/svg_document.hpp"
+#include "support/picture_samples.hpp"
 #include "support/temp_dir.hpp"
 
 namespace pg = platform::graphics;
@@ -258,6 +260,34 @@ TEST(SvgTest, LoadsFromAFileUrlWithItsSize) {
 // through a clip of any shape: the clip goes along to the helper (painted through the
 // program's own clip, the layer's edges were smoothed twice where they met the clip's:
 // a rounded icon's rim came out lighter).
+// A size the root element states plainly is read without the renderer, and is the size
+// the renderer gives; any other is asked of it.
+TEST(SvgTest, APlainlyStatedSizeIsTheOneTheRendererGives) {
+    const std::pair<std::string, bool> roots[] = {
+        {R"(width="64" height="48")", true},
+        {R"(width="64px" height="48.5px" viewBox="0 0 24 18")", true},
+        {R"(width=" 10 " height='20' viewBox="1,2,3,4")", true},
+        {R"(viewBox="0 0 30 40")", false},
+        {R"(width="2cm" height="1in")", false},
+        {R"(width="50%" height="40" viewBox="0 0 5 4")", false},
+        {R"(width="1e2" height="40")", false},
+    };
+    for (const auto& [root, plain] : roots) {
+        SCOPED_TRACE(root);
+        const auto bytes = gwtest::samples::bytesOf(gwtest::samples::svgText(root, R"(<rect width="1" height="1"/>)"));
+        const int started = pg::RenderClient::helpersStarted();
+        const auto document = pg::SvgDocument::fromData(bytes);
+        ASSERT_TRUE(document);
+        EXPECT_EQ(pg::RenderClient::helpersStarted() == started, plain);
+        pg::RenderClient client(bytes, pg::render::Kind::svg);
+        double crop[4] = {}, viewBox[4] = {};
+        pg::RenderFailure failure;
+        ASSERT_TRUE(client.open(0, nullptr, crop, &failure, viewBox)) << failure.why;
+        const pg::Size said = crop[2] > 0 ? pg::Size{crop[2], crop[3]} : pg::Size{viewBox[2], viewBox[3]};
+        EXPECT_EQ(document->size(), said);
+    }
+}
+
 TEST(SvgTest, DrawnByItsHelperThroughAnyClipItComesOutAsDrawnInPlace) {
     gwtest::TempDir dir;
     gwtest::writeFile(dir / "bands.svg", kSvg);
@@ -381,7 +411,7 @@ namespace {
 
 // Antialiased edges, a translucent gradient and a blur: whatever a drawing ahead got
 // wrong would show in some pixel.
-const char* kEffectsSvg = R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="96" height="64">
+const char* kEffectsSvg = R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="384" height="256" viewBox="0 0 96 64">
   <defs><radialGradient id="g"><stop offset="0" stop-color="#e0f" stop-opacity="0.7"/>
     <stop offset="1" stop-color="#0a3"/></radialGradient>
     <filter id="b"><feGaussianBlur stdDeviation="2.5"/></filter></defs>
@@ -415,11 +445,11 @@ TEST(SvgTest, ADrawingMadeAheadGivesTheSameBytesAsDrawingAgain) {
     };
     // The first two are painted from the drawing ahead; the others cannot be and draw anew.
     const Case cases[] = {
-        {"own size", 96, 64, 0, 0, 1},
-        {"whole-pixel offset", 120, 90, 7, 11, 1},
-        {"half-pixel offset", 120, 90, 7.5, 3, 1},
-        {"scaled down", 48, 32, 0, 0, 0.5},
-        {"scaled up", 192, 128, 0, 0, 2},
+        {"own size", 384, 256, 0, 0, 1},
+        {"whole-pixel offset", 420, 300, 7, 11, 1},
+        {"half-pixel offset", 420, 300, 7.5, 3, 1},
+        {"scaled down", 192, 128, 0, 0, 0.5},
+        {"scaled up", 768, 512, 0, 0, 2},
     };
     const auto bytes = gwtest::graphics::bytesOf(kEffectsSvg);
     for (const auto& c : cases) {
@@ -457,14 +487,19 @@ TEST(SvgTest, OnlyAFewDocumentsDrawAheadAtOnce) {
         batch.back()->prerender();  // once per document
     }
     EXPECT_EQ(pg::SvgDocument::drawnAheadCount(), pg::SvgDocument::kMaxDrawnAhead);
-    const auto expected = drawnPixels(*batch.front(), 96, 64, 0, 0, 1);
-    EXPECT_EQ(drawnPixels(*batch.back(), 96, 64, 0, 0, 1), expected);
+    const auto expected = drawnPixels(*batch.front(), 384, 256, 0, 0, 1);
+    EXPECT_EQ(drawnPixels(*batch.back(), 384, 256, 0, 0, 1), expected);
     batch.erase(batch.begin());
     auto next = pg::SvgDocument::fromData(bytes);
     next->prerender();
     EXPECT_EQ(pg::SvgDocument::drawnAheadCount(), pg::SvgDocument::kMaxDrawnAhead);
-    EXPECT_EQ(drawnPixels(*next, 96, 64, 0, 0, 1), expected);
+    EXPECT_EQ(drawnPixels(*next, 384, 256, 0, 0, 1), expected);
     batch.clear();
     next.reset();
+    EXPECT_EQ(pg::SvgDocument::drawnAheadCount(), 0);
+    // A small document draws as fast as it would be waited for: it is not drawn ahead.
+    const auto small = pg::SvgDocument::fromData(gwtest::samples::svg(96, 64));
+    ASSERT_TRUE(small);
+    small->prerender();
     EXPECT_EQ(pg::SvgDocument::drawnAheadCount(), 0);
 }
