@@ -4,6 +4,7 @@
 
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/graphics/bitmap.hpp"
+#include "platform/log/system_log.hpp"
 #include "support/desktop/notification_server_stand_in.hpp"
 #include "support/desktop/private_session_bus.hpp"
 #include "support/temp_dir.hpp"
@@ -122,6 +123,42 @@ TEST_F(UserNotificationTest, InTheBackgroundNotificationsKeepTheirOrderAndALarge
     ASSERT_EQ(calls[0].imageBytes.size(), std::size_t{appkit::kNotificationImageSide} * 128 * 4);
     EXPECT_EQ(std::vector<std::uint8_t>(calls[0].imageBytes.begin(), calls[0].imageBytes.begin() + 4),
               (std::vector<std::uint8_t>{0x20, 0x60, 0xA0, 0xFF}));
+}
+
+// A centre that goes while notifications wait for their turn (the process's own goes as the
+// process ends, a quit right after a conversion): what still waits is dropped, each told
+// in the log, and nothing touches what the centre held.
+TEST_F(UserNotificationTest, NotificationsStillWaitingWhenTheirCentreGoesAreDropped) {
+    desktop::PrivateSessionBus bus;
+    desktop::NotificationServerStandIn server(bus.address());
+    std::mutex mutex;
+    std::size_t dropped = 0;
+    const platform::log::ScopedLogSink sink([&](const platform::log::LogRecord& record) {
+        std::lock_guard lock(mutex);
+        if (record.message.rfind("Notification dropped", 0) == 0) ++dropped;
+    });
+    // A large picture first: while it is scaled the others wait.
+    const int width = 3000, height = 1500;
+    appkit::UserNotification large;
+    large.title = "Large";
+    large.contentImage = pg::Image::withBitmap(std::make_shared<pg::Bitmap>(
+        width, height, width * 4, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 4, 0xFF), false));
+    constexpr std::size_t kWaiting = 20;
+    auto center = std::make_unique<appkit::UserNotificationCenter>();
+    center->deliverInBackground(large);
+    for (std::size_t i = 0; i < kWaiting; ++i) {
+        appkit::UserNotification waiting;
+        waiting.title = "Waiting " + std::to_string(i);
+        center->deliverInBackground(waiting);
+    }
+    center.reset();
+    const auto settled = [&] {
+        std::lock_guard lock(mutex);
+        return dropped + server.notifyCalls().size() == kWaiting + 1;
+    };
+    EXPECT_TRUE(MainLoop::runUntil(settled, std::chrono::seconds(60)));
+    std::lock_guard lock(mutex);
+    EXPECT_GE(dropped, kWaiting);
 }
 
 TEST_F(UserNotificationTest, WithoutAServerOrABusTheNotificationIsDropped) {
