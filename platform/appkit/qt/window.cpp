@@ -181,13 +181,20 @@ void whenOnScreen(const QWidget* owner, QObject* context, std::function<void()> 
     action();
 }
 
-void waitUntilOnScreen(const QWidget* owner) {
+void waitUntilOnScreen(const QWidget* owner, QWidget& alert) {
     if (!notYetOnScreen(owner)) return;
     QEventLoop loop;
     whenOnScreen(owner, &loop, [&loop] { loop.quit(); });
     // A window manager that never puts the window back does not keep the alert away.
     QTimer::singleShot(kOnScreenDeadlineMs, &loop, &QEventLoop::quit);
     loop.exec();
+    // One slower than that (a busy machine) places the window after the alert has opened
+    // where the window was not: the alert follows it there.
+    if (notYetOnScreen(owner)) {
+        whenOnScreen(owner, &alert, [&alert, over = QPointer<const QWidget>(owner)] {
+            if (over) centreOver(alert, over);
+        });
+    }
 }
 
 void Window::setVisible(bool visible) {
