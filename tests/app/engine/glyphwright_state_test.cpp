@@ -697,7 +697,9 @@ TEST_F(SavedStateDamageTest, ASaveOnOneOrTwoProcessorsWritesWhatItWritesOnMore) 
         cpu_set_t some;
         CPU_ZERO(&some);
         for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < processors; ++cpu) {
-            if (CPU_ISSET(cpu, &all)) CPU_SET(cpu, &some), ++taken;
+            if (!CPU_ISSET(cpu, &all)) continue;
+            CPU_SET(cpu, &some);
+            ++taken;
         }
         ASSERT_EQ(::sched_setaffinity(0, sizeof some, &some), 0);
         const pid_t child = gwtest::spawnSelf({gwtest::currentTestName(), {{kProcessorsVariable, std::to_string(processors)}}});
