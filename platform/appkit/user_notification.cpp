@@ -9,6 +9,7 @@
 #include <gio/gio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -85,7 +86,8 @@ struct UserNotificationCenter::State {
     GDBusConnection* connection = nullptr;
     std::unique_ptr<BusLoopThread> loop;
     guint subscription = 0;
-    bool centreGone = false;
+    // Once set, what still waits for its turn is dropped.
+    std::atomic<bool> centreGone{false};
 
     bool deliver(UserNotification notification);
     bool connectLocked();
@@ -168,9 +170,13 @@ void UserNotificationCenter::State::signalArrived(const gchar* signal, GVariant*
 UserNotificationCenter::UserNotificationCenter() : state_(std::make_shared<State>()) {}
 
 UserNotificationCenter::~UserNotificationCenter() {
-    std::lock_guard lock(state_->busMutex);
+    // The connection goes after what waits, on the queue: the end of the process waits
+    // neither for a picture to be scaled nor for a server's answer.
     state_->centreGone = true;
-    state_->disconnectLocked();
+    state_->background.async([state = state_] {
+        std::lock_guard lock(state->busMutex);
+        state->disconnectLocked();
+    });
 }
 
 UserNotificationCenter& UserNotificationCenter::defaultCenter() {
