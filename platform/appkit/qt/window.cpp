@@ -189,10 +189,15 @@ void waitUntilOnScreen(const QWidget* owner, QWidget& alert) {
     QTimer::singleShot(kOnScreenDeadlineMs, &loop, &QEventLoop::quit);
     loop.exec();
     // One slower than that (a busy machine) places the window after the alert has opened
-    // where the window was not: the alert follows it there.
+    // where the window was not: the alert follows it there, once it is on the screen
+    // itself (shown and of its size; the window manager puts it there after the window).
     if (notYetOnScreen(owner)) {
-        whenOnScreen(owner, &alert, [&alert, over = QPointer<const QWidget>(owner)] {
-            if (over) centreOver(alert, over);
+        alert.winId();
+        new OnScreenWaiter(&alert, alert.windowHandle(), &alert, [&alert, over = QPointer<const QWidget>(owner)] {
+            if (!over) return;
+            whenOnScreen(over, &alert, [&alert, over] {
+                if (over) centreOver(alert, over);
+            });
         });
     }
 }
