@@ -9,6 +9,7 @@
 #include <gio/gio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -25,8 +26,9 @@ constexpr const char* kDefaultAction = "default";
 constexpr const char* kButtonAction = "action-button";
 
 const log::SystemLog& notificationLog() {
-    static const log::SystemLog log("Glyphwright", "UserNotifications");
-    return log;
+    // Lines may still be written while the process exits (see deliverInBackground).
+    static const auto* log = new log::SystemLog("Glyphwright", "UserNotifications");
+    return *log;
 }
 
 }  // namespace
@@ -84,7 +86,10 @@ struct UserNotificationCenter::State {
     GDBusConnection* connection = nullptr;
     std::unique_ptr<BusLoopThread> loop;
     guint subscription = 0;
+    // Once set, what still waits for its turn is dropped.
+    std::atomic<bool> centreGone{false};
 
+    bool deliver(UserNotification notification);
     bool connectLocked();
     void disconnectLocked();
     void signalArrived(const gchar* signal, GVariant* parameters);
@@ -165,8 +170,13 @@ void UserNotificationCenter::State::signalArrived(const gchar* signal, GVariant*
 UserNotificationCenter::UserNotificationCenter() : state_(std::make_shared<State>()) {}
 
 UserNotificationCenter::~UserNotificationCenter() {
-    std::lock_guard lock(state_->busMutex);
-    state_->disconnectLocked();
+    // The connection goes after what waits, on the queue: the end of the process waits
+    // neither for a picture to be scaled nor for a server's answer.
+    state_->centreGone = true;
+    state_->background.async([state = state_] {
+        std::lock_guard lock(state->busMutex);
+        state->disconnectLocked();
+    });
 }
 
 UserNotificationCenter& UserNotificationCenter::defaultCenter() {
@@ -179,9 +189,15 @@ void UserNotificationCenter::setDelegate(std::weak_ptr<UserNotificationCenterDel
     state_->delegate = std::move(delegate);
 }
 
-bool UserNotificationCenter::deliver(UserNotification notification) {
-    std::lock_guard busLock(state_->busMutex);
-    if (!state_->connectLocked()) {
+bool UserNotificationCenter::deliver(UserNotification notification) { return state_->deliver(std::move(notification)); }
+
+bool UserNotificationCenter::State::deliver(UserNotification notification) {
+    std::lock_guard busLock(busMutex);
+    if (centreGone) {
+        notificationLog().error("Notification dropped: the program ends: " + notification.title);
+        return false;
+    }
+    if (!connectLocked()) {
         notificationLog().error("Notification dropped: no session bus: " + notification.title);
         return false;
     }
@@ -209,7 +225,7 @@ bool UserNotificationCenter::deliver(UserNotification notification) {
         g_variant_builder_add(&hints, "{sv}", "sound-name", g_variant_new_string(notification.soundName.c_str()));
     GError* error = nullptr;
     GVariant* reply = g_dbus_connection_call_sync(
-        state_->connection, kName, kPath, kName, "Notify",
+        connection, kName, kPath, kName, "Notify",
         g_variant_new("(susssasa{sv}i)", "Glyphwright", 0u, "", notification.title.c_str(),
                       notification.subtitle.c_str(), &actions, &hints, -1),
         G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 25'000, nullptr, &error);
@@ -223,13 +239,17 @@ bool UserNotificationCenter::deliver(UserNotification notification) {
     g_variant_get(reply, "(u)", &id);
     g_variant_unref(reply);
     notification.identifier = id;
-    std::lock_guard lock(state_->mutex);
-    state_->delivered[id] = std::move(notification);
+    std::lock_guard lock(mutex);
+    delivered[id] = std::move(notification);
     return true;
 }
 
 void UserNotificationCenter::deliverInBackground(UserNotification notification) {
-    state_->background.async([this, notification = std::move(notification)]() mutable { deliver(std::move(notification)); });
+    // The work holds the state, not the centre: the process's centre goes as the process
+    // ends, while what waits for its turn may still run (a quit right after a conversion).
+    state_->background.async([state = state_, notification = std::move(notification)]() mutable {
+        state->deliver(std::move(notification));
+    });
 }
 
 void UserNotificationCenter::waitUntilDelivered() { state_->background.sync([] {}); }

@@ -37,7 +37,7 @@ int Alert::runModal() const {
     box.setDefaultButton(static_cast<QPushButton*>(added[defaultButton < added.size() ? defaultButton : 0]));
     box.setEscapeButton(added.back());
     keepTitleWhole(box);
-    waitUntilOnScreen(box.parentWidget());
+    waitUntilOnScreen(box.parentWidget(), box);
     box.exec();
     for (std::size_t i = 0; i < added.size(); ++i) {
         if (box.clickedButton() == added[i]) return kAlertFirstButtonReturn + static_cast<int>(i);

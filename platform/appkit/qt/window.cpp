@@ -181,13 +181,25 @@ void whenOnScreen(const QWidget* owner, QObject* context, std::function<void()> 
     action();
 }
 
-void waitUntilOnScreen(const QWidget* owner) {
+void waitUntilOnScreen(const QWidget* owner, QWidget& alert) {
     if (!notYetOnScreen(owner)) return;
     QEventLoop loop;
     whenOnScreen(owner, &loop, [&loop] { loop.quit(); });
     // A window manager that never puts the window back does not keep the alert away.
     QTimer::singleShot(kOnScreenDeadlineMs, &loop, &QEventLoop::quit);
     loop.exec();
+    // One slower than that (a busy machine) places the window after the alert has opened
+    // where the window was not: the alert follows it there, once it is on the screen
+    // itself (shown and of its size; the window manager puts it there after the window).
+    if (notYetOnScreen(owner)) {
+        alert.winId();
+        new OnScreenWaiter(&alert, alert.windowHandle(), &alert, [&alert, over = QPointer<const QWidget>(owner)] {
+            if (!over) return;
+            whenOnScreen(over, &alert, [&alert, over] {
+                if (over) centreOver(alert, over);
+            });
+        });
+    }
 }
 
 void Window::setVisible(bool visible) {

@@ -69,8 +69,9 @@ private:
 // long as `context` lives. For what is placed beside or over it.
 void whenOnScreen(const QWidget* owner, QObject* context, std::function<void()> action);
 // Waits, running the loop, until `owner`'s window is on the screen, for a few seconds at
-// most: for a modal alert, which must be placed over it before it runs.
-void waitUntilOnScreen(const QWidget* owner);
+// most: for a modal alert (`alert`), which must be placed over it before it runs. Past
+// that the alert opens, and comes over the window once the window is on the screen.
+void waitUntilOnScreen(const QWidget* owner, QWidget& alert);
 
 // Makes the top-level `window` transient for `owner`'s window, so the window manager keeps
 // it above that window and places it as a dialog of it; best before it is first shown.

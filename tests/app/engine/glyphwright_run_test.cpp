@@ -302,13 +302,6 @@ TEST_F(GlyphwrightRunTest, AStoppedRunPutsEachSetInPlaceWholeOrNotAtAllAndKeepsW
     EXPECT_TRUE(fs::exists(catalog / "Art0.imageset" / "Contents.json"));
 }
 
-// Whether the pixels of a picture are in memory now.
-bool holdsPixels(const gw::ImageInputPtr& input) {
-    const auto image = input->imageWrapper()->image();
-    const auto rep = std::dynamic_pointer_cast<pg::BitmapRep>(image->representations().at(0));
-    return rep && rep->hasPixels();
-}
-
 TEST_F(GlyphwrightRunTest, BatchPicturesAreDecodedInTheirOwnFolderAndLetGoAfter) {
     ObservedEngine e;
     // More pictures than are read at once; those read first are drawn first.

@@ -8,10 +8,15 @@
 #include "support/page_cache.hpp"
 #include "support/permission_bound.hpp"
 #include "support/photo_like_png.hpp"
+#include "support/self_launch.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <map>
 
@@ -484,6 +489,9 @@ protected:
         engine->save(path_);
         return pf::files::readString(path_);
     }
+    // Saves six pictures, each of whose sources of its bytes is gone or kept a way of its
+    // own, and checks what was saved of each.
+    void savesEveryPictureItCan();
     const std::filesystem::path path_ = dir_ / "support" / "saved_glyphwright";
 };
 
@@ -579,7 +587,7 @@ TEST_F(SavedStateDamageTest, WhatComesBackOfEachDamageAndTheDamagedFileIsKeptAsi
 // A save writes every picture it can, each from the first of its sources that still has
 // it (the bytes it holds, its file while that holds the same bytes however it was
 // touched, its pixels); a picture none can give is told with why, and costs no other.
-TEST_F(SavedStateDamageTest, ASaveWritesEveryPictureItCanAndTellsWhyNotOfTheOthers) {
+void SavedStateDamageTest::savesEveryPictureItCan() {
     struct Case {
         const char* name;
         const char* file;  // what happens to its file
@@ -604,8 +612,11 @@ TEST_F(SavedStateDamageTest, ASaveWritesEveryPictureItCanAndTellsWhyNotOfTheOthe
         gwtest::writeFile(file, bytesOf[c.name]);
         urls.push_back(fileURL(file));
     }
+    // Of pictures read together only the first few, as many as there are processors, keep
+    // their pixels: the held one is read on its own, which keeps them on any machine.
     auto engine = gw::Glyphwright::make();
-    engine->addImages(urls);
+    engine->addImages(std::vector<pf::URL>(urls.begin() + 1, urls.end()));
+    engine->addImage(urls.front());
     ASSERT_EQ(engine->imageInputs().size(), cases.size());
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& c = cases[i];
@@ -614,6 +625,8 @@ TEST_F(SavedStateDamageTest, ASaveWritesEveryPictureItCanAndTellsWhyNotOfTheOthe
         const auto input = *std::find_if(inputs.begin(), inputs.end(), [&](const auto& in) { return in->imageName() == c.name; });
         if (c.letGo) {
             ASSERT_TRUE(input->releasePixels());
+        } else {
+            ASSERT_TRUE(holdsPixels(input)) << c.name;
         }
         const std::string what = c.file;
         if (what == "moved") {
@@ -665,6 +678,42 @@ TEST_F(SavedStateDamageTest, ASaveWritesEveryPictureItCanAndTellsWhyNotOfTheOthe
     EXPECT_FALSE(restored.damage) << restored.damage->reason;
     ASSERT_TRUE(restored.engine);
     EXPECT_EQ(restored.engine->imageInputs().size(), 4u);
+}
+
+TEST_F(SavedStateDamageTest, ASaveWritesEveryPictureItCanAndTellsWhyNotOfTheOthers) { savesEveryPictureItCan(); }
+
+// Set in a launch of this executable that may use only that many processors.
+constexpr const char* kProcessorsVariable = "GW_TEST_PROCESSORS";
+
+// The processors decide how many pictures are read, and keep their pixels, at once, and
+// how many a save fetches at once; never what a save writes.
+TEST_F(SavedStateDamageTest, ASaveOnOneOrTwoProcessorsWritesWhatItWritesOnMore) {
+    if (const char* processors = std::getenv(kProcessorsVariable)) {
+        ASSERT_EQ(platform::dispatch::usableProcessorCount(), std::stoul(processors));
+        savesEveryPictureItCan();
+        return;
+    }
+    cpu_set_t all;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+    for (const int processors : {1, 2}) {
+        if (CPU_COUNT(&all) < processors) continue;
+        SCOPED_TRACE(std::to_string(processors) + " processors");
+        // A process starts on the processors of the thread that starts it, before it
+        // makes any thread of its own.
+        cpu_set_t some;
+        CPU_ZERO(&some);
+        for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < processors; ++cpu) {
+            if (!CPU_ISSET(cpu, &all)) continue;
+            CPU_SET(cpu, &some);
+            ++taken;
+        }
+        ASSERT_EQ(::sched_setaffinity(0, sizeof some, &some), 0);
+        const pid_t child = gwtest::spawnSelf({gwtest::currentTestName(), {{kProcessorsVariable, std::to_string(processors)}}});
+        ASSERT_EQ(::sched_setaffinity(0, sizeof all, &all), 0);
+        ASSERT_GT(child, 0);
+        const int status = gwtest::waitForChild(child, std::chrono::minutes(4));
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "its output is above";
+    }
 }
 
 // Two windows of one user that cannot meet (two displays, no bus) and read the same state:

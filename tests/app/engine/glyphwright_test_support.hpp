@@ -4,6 +4,7 @@
 #include "app/engine/glyphwright.hpp"
 #include "app/foundation/image_operations.hpp"
 #include "engine_writing_support.hpp"
+#include "platform/graphics/image_rep.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -22,6 +23,13 @@ inline std::filesystem::path writePng(const std::filesystem::path& path, int wid
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(data->data()), static_cast<std::streamsize>(data->size()));
     return path;
+}
+
+// Whether the pixels of a picture are in memory now.
+inline bool holdsPixels(const gw::ImageInputPtr& input) {
+    const auto image = input->imageWrapper()->image();
+    const auto rep = std::dynamic_pointer_cast<pg::BitmapRep>(image->representations().at(0));
+    return rep && rep->hasPixels();
 }
 
 class RecordingDelegate : public gw::GlyphwrightDelegate {

@@ -99,7 +99,7 @@ TEST_F(DelegateDialogs, TwoPicturesPickedInTheOpenSheetReachTheEngine) {
     EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
     EXPECT_TRUE(dialog->testOption(QFileDialog::DontUseNativeDialog));
     chooseIn(*dialog, dir_.path(), "\"first.svg\" \"second.svg\"");
-    ASSERT_TRUE(waitFor([&] { return engine_->imageInputs().size() == 2; }, std::chrono::seconds(5)))
+    ASSERT_TRUE(waitFor([&] { return engine_->imageInputs().size() == 2; }))
         << dialog->selectedFiles().join(',').toStdString();
     EXPECT_EQ(engine_->imageInputCollectionType(), gw::CollectionType::variants);
 }

@@ -207,6 +207,16 @@ public:
         return gone();
     }
 
+    // Chooses `folder` as the output folder through the main window's button and its
+    // dialog; gives the window that follows (a folder of several catalogs brings one up),
+    // never the path completion's pop-up that may outlive the dialog.
+    std::optional<std::string> chooseOutputFolder(const std::filesystem::path& folder) {
+        const auto before = windows();
+        const auto dialog = clickBringsUp("push button", "Output Folder…");
+        if (!dialog || !typePathIntoDialog(*dialog, folder.string())) return std::nullopt;
+        return newManagedWindow(before);
+    }
+
     // Types text, then Return, into an open pop-up (it holds the keyboard).
     bool typeIntoPopUp(const std::string& text) {
         return gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "40", text}) &&

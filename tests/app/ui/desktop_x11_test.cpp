@@ -490,8 +490,14 @@ protected:
             [&] { return fs::exists(settingsFile()) && gwtest::readFile(settingsFile()).find(folder.string()) != std::string::npos; },
             kAppearDeadline))
             << session_.log(app_);
-        // The create button comes on once the readiness check has seen the folder: its
-        // title turns from grey to dark. Only then does Ctrl+B create.
+        // The create button comes on once the readiness check has seen the folder. Only
+        // then does Ctrl+B create.
+        waitForCreateButton();
+    }
+
+    // Waits until the create button is on (no run under way, a folder chosen): its title
+    // turns from grey to dark.
+    void waitForCreateButton() {
         const gwtest::x11::WindowGeometry title{frame_.x + frame_.width / 4, frame_.y + frame_.height - 30,
                                                 frame_.width / 2, 26};
         int dark = 0;
@@ -724,12 +730,10 @@ TEST_F(DesktopDialogsOnX11, AReplacedCatalogInTheTrashNeverBecomesTheOutput) {
         }
         return false;
     };
-    // The shortcut waits for the first run to end: pressed again until the second one ran.
-    for (int attempt = 0; attempt < 6 && !inTrash(); ++attempt) {
-        ASSERT_TRUE(session_.typeKeys(window_, "ctrl+b"));
-        waitUntil(inTrash, std::chrono::seconds(10));
-    }
-    ASSERT_TRUE(inTrash()) << session_.log(app_);
+    // The shortcut does nothing while the first run goes on: pressed once it has ended.
+    waitForCreateButton();
+    ASSERT_TRUE(session_.typeKeys(window_, "ctrl+b"));
+    ASSERT_TRUE(waitUntil(inTrash, kAppearDeadline)) << session_.log(app_);
     EXPECT_TRUE(waitUntil([&] { return fs::exists(out / "Assets.xcassets/AppIcon.appiconset/Contents.json"); },
                           kAppearDeadline));
 
@@ -884,11 +888,14 @@ TEST_F(DesktopDialogsOnX11, AQuitDuringAConversionOfLargePicturesEndsItSoonKeeps
     ASSERT_TRUE(session_.clickAt(batch->extents.x + batch->extents.width / 2,
                                  batch->extents.y + batch->extents.height / 2));
     ASSERT_TRUE(session_.typeKeys(window_, "ctrl+b"));
+    const auto converting = std::chrono::steady_clock::now();
 
     // While it converts, the window follows every change of its size at once: shrunk,
     // then widened to a size it did not have before, the new strip at its right edge is
     // painted (the screen's black until then). Probed every second or two until the
-    // first set is in place, and a few times after.
+    // first set is in place, and a few times after. "At once" is against the conversion
+    // on the same machine, whatever its speed and load: each repaint comes far sooner
+    // than a set is made, as it would not if the window waited for the conversion.
     const auto catalog = out / "Assets.xcassets";
     const auto start = *session_.geometry(window_);
     auto frame = start;
@@ -899,8 +906,10 @@ TEST_F(DesktopDialogsOnX11, AQuitDuringAConversionOfLargePicturesEndsItSoonKeeps
             .has_value();
     };
     std::chrono::milliseconds slowest{0};
+    std::optional<std::chrono::milliseconds> firstSet;
     int probes = 0, afterFirstSet = 0;
-    const auto deadline = std::chrono::steady_clock::now() + kAppearDeadline;
+    // The first set of a photograph this large takes a minute or two on two busy processors.
+    const auto deadline = converting + 3 * kAppearDeadline;
     while (afterFirstSet < 3 && std::chrono::steady_clock::now() < deadline) {
         const auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
         ASSERT_TRUE(resize(start.width));
@@ -917,25 +926,30 @@ TEST_F(DesktopDialogsOnX11, AQuitDuringAConversionOfLargePicturesEndsItSoonKeeps
         };
         EXPECT_TRUE(waitUntil(painted, std::chrono::seconds(60)));
         if (shot) shot->keepIfFailed();
-        const auto latency =
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - resized);
-        slowest = std::max(slowest, latency);
+        const auto now = std::chrono::steady_clock::now();
+        slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(now - resized));
         ++probes;
-        if (!wholeImageSets(catalog).empty()) ++afterFirstSet;
+        if (!wholeImageSets(catalog).empty()) {
+            if (!firstSet) firstSet = std::chrono::duration_cast<std::chrono::milliseconds>(now - converting);
+            ++afterFirstSet;
+        }
         std::this_thread::sleep_until(next);
     }
     ASSERT_EQ(afterFirstSet, 3) << "no image set was written\n" << session_.log(app_);
     RecordProperty("slowest_repaint_ms", static_cast<int>(slowest.count()));
-    EXPECT_LE(slowest, std::chrono::seconds(4)) << "the slowest of " << probes << " repaints";
+    RecordProperty("first_set_ms", static_cast<int>(firstSet->count()));
+    EXPECT_LT(4 * slowest, *firstSet) << "the slowest of " << probes << " repaints took " << slowest.count()
+                                      << " ms, the first set " << firstSet->count() << " ms";
 
-    // Ctrl+Q: the conversion stops and the program ends soon, not when the batch is done.
+    // Ctrl+Q: the conversion stops and the program ends soon, sooner than a set is made,
+    // not when the batch is done.
     ASSERT_TRUE(session_.typeKeys(window_, "ctrl+q"));
     const auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(session_.waitForExit(app_), 0) << session_.log(app_);
-    const auto took = std::chrono::steady_clock::now() - asked;
-    RecordProperty("quit_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
-    EXPECT_LE(took, std::chrono::seconds(30))
-        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
+    RecordProperty("quit_ms", static_cast<int>(took.count()));
+    EXPECT_LT(2 * took, *firstSet) << "the quit took " << took.count() << " ms, the first set " << firstSet->count()
+                                   << " ms";
 
     // Every set in place is whole, fewer than all were written, and nothing is left in
     // flight beside them.

@@ -135,14 +135,6 @@ std::function<std::optional<std::string>(Walk&)> openLayerEditor(std::string key
     };
 }
 
-// The output folder dialog from the main window's button, with `folder` typed into it.
-std::optional<std::string> chooseOutputFolder(Walk& walk, const fs::path& folder) {
-    auto before = walk.windows();
-    const auto dialog = walk.clickBringsUp("push button", "Output Folder…");
-    if (!dialog || !walk.typePathIntoDialog(*dialog, folder.string())) return std::nullopt;
-    return walk.newWindow(before);
-}
-
 // An output folder holding a catalog; with `assetSet`, the catalog also holds the set the
 // picture becomes.
 fs::path outputFolderWithCatalog(Walk& walk, bool assetSet) {
@@ -240,7 +232,7 @@ const Row kRows[] = {
              fs::create_directories(folder / app / "Assets.xcassets");
              gwtest::writeFile(folder / app / "Assets.xcassets/Contents.json", kCatalogInfo);
          }
-         return chooseOutputFolder(walk, folder);
+         return walk.chooseOutputFolder(folder);
      },
      {{"push button", "Continue"}, {"push button", "New Catalog"}, {"push button", "Cancel"}}},
     {"catalog-exists-prompt",

@@ -154,10 +154,7 @@ const WindowRow kWindowRows[] = {
              fs::create_directories(folder / app / "Assets.xcassets");
              gwtest::writeFile(folder / app / "Assets.xcassets/Contents.json", kCatalogInfo);
          }
-         const auto before = w.windows();
-         const auto dialog = w.clickBringsUp("push button", "Output Folder…");
-         if (!dialog || !w.typePathIntoDialog(*dialog, folder.string())) return std::nullopt;
-         return w.newManagedWindow(before);
+         return w.chooseOutputFolder(folder);
      },
      Placement::overMainWindow, "Glyphwright"},
 };

@@ -4,12 +4,14 @@
 
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/graphics/bitmap.hpp"
+#include "platform/log/system_log.hpp"
 #include "support/desktop/notification_server_stand_in.hpp"
 #include "support/desktop/private_session_bus.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 
@@ -122,6 +124,56 @@ TEST_F(UserNotificationTest, InTheBackgroundNotificationsKeepTheirOrderAndALarge
     ASSERT_EQ(calls[0].imageBytes.size(), std::size_t{appkit::kNotificationImageSide} * 128 * 4);
     EXPECT_EQ(std::vector<std::uint8_t>(calls[0].imageBytes.begin(), calls[0].imageBytes.begin() + 4),
               (std::vector<std::uint8_t>{0x20, 0x60, 0xA0, 0xFF}));
+}
+
+// A centre that goes while notifications wait for their turn (the process's own goes as the
+// process ends, a quit right after a conversion): the one on its way arrives, what still
+// waits is dropped, each told in the log, and nothing touches what the centre held.
+TEST_F(UserNotificationTest, NotificationsStillWaitingWhenTheirCentreGoesAreDropped) {
+    desktop::PrivateSessionBus bus;
+    desktop::NotificationServerStandIn server(bus.address());
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t dropped = 0;
+    bool drawing = false, centreGone = false;
+    const platform::log::ScopedLogSink sink([&](const platform::log::LogRecord& record) {
+        std::lock_guard lock(mutex);
+        if (record.message.rfind("Notification dropped", 0) == 0) ++dropped;
+        changed.notify_all();
+    });
+    // The first one's picture is drawn as it is sent: it holds the queue until the centre is gone.
+    appkit::UserNotification first;
+    first.title = "On its way";
+    first.contentImage = pg::Image::withSize({64, 64}, false, [&](pg::Rect) {
+        std::unique_lock lock(mutex);
+        drawing = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return centreGone; });
+        return true;
+    });
+    constexpr std::size_t kWaiting = 20;
+    auto center = std::make_unique<appkit::UserNotificationCenter>();
+    center->deliverInBackground(first);
+    for (std::size_t i = 0; i < kWaiting; ++i) {
+        appkit::UserNotification waiting;
+        waiting.title = "Waiting " + std::to_string(i);
+        center->deliverInBackground(waiting);
+    }
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(60), [&] { return drawing; }));
+    }
+    center.reset();
+    {
+        std::unique_lock lock(mutex);
+        centreGone = true;
+        changed.notify_all();
+        EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(60), [&] { return dropped == kWaiting; })) << dropped;
+    }
+    ASSERT_TRUE(server.waitForNotify(1));
+    const auto calls = server.notifyCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].summary, "On its way");
 }
 
 TEST_F(UserNotificationTest, WithoutAServerOrABusTheNotificationIsDropped) {
