@@ -14,6 +14,8 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
+#include <utility>
 
 namespace gw {
 
@@ -61,10 +63,17 @@ pf::Dictionary readManifest(const pf::URL& url) {
     return std::move(*dictionary);
 }
 
+// The shipped copy is part of the installation: read once and kept, so that no later build
+// depends on a descriptor being free the moment it asks for the manifest.
 pf::Dictionary readBundleManifest() {
     const auto url = ConfigFile::bundleConfigURL();
+    static std::mutex mutex;
+    static std::optional<std::pair<std::string, pf::Dictionary>> kept;
+    std::lock_guard lock(mutex);
+    if (kept && kept->first == url.path()) return kept->second;
     try {
-        return readManifest(url);
+        kept.emplace(url.path(), readManifest(url));
+        return kept->second;
     } catch (const std::exception& error) {
         // Without a readable shipped manifest nothing can be built.
         pf::fatalError(fmt::format("The bundled manifest can't be read: {}", error.what()), "ConfigFile");
@@ -144,6 +153,8 @@ ConfigFile::ConfigFile() {
 }
 
 ConfigFile::ConfigFile(pf::Dictionary rootConfig) : rootConfig_(std::move(rootConfig)) {}
+
+void ConfigFile::readBundleCopy() { (void)readBundleManifest(); }
 
 std::string_view ConfigFile::manifestKey(AssetManifestType type) {
     switch (type) {

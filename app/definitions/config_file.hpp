@@ -77,6 +77,9 @@ public:
     ConfigFile();
     // A manifest already in hand.
     explicit ConfigFile(platform::foundation::Dictionary rootConfig);
+    // Reads the shipped copy now, while nothing else is opening files, and keeps it for
+    // the rest of the process; stops the process as any build would when it can't be read.
+    static void readBundleCopy();
 
     const platform::foundation::Dictionary& rootConfig() const { return rootConfig_; }
 

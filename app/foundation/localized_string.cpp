@@ -36,6 +36,8 @@ std::string lookUp(std::string_view key, const std::vector<pf::FormatArgument>& 
 
 std::string text(std::string_view key) { return lookUp(key, {}); }
 
+void load() { (void)codeBundle().localizedString(kTable, {}, kTable); }
+
 namespace {
 
 // Text arguments are names, paths and reasons from outside: shown, never acted on.

@@ -32,6 +32,9 @@ std::string describe(const T& value) {
 // arguments are shown with their control characters and broken bytes escaped
 // (platform::foundation::escapedForDisplay), whatever they hold.
 std::string text(std::string_view key);
+// Reads the table now, at the start of the process: a first lookup made later could find
+// every descriptor taken by a renderer being started beside it. Throws what reading threw.
+void load();
 std::string text(std::string_view key, std::string_view argument);
 std::string text(std::string_view key, std::string_view first, std::string_view second);
 std::string text(std::string_view key, std::initializer_list<std::string_view> arguments);

@@ -11,6 +11,7 @@
 #include "app/foundation/image_input.hpp"
 #include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/image_input_collection.hpp"
+#include "app/definitions/config_file.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/user_defaults_cloud_sync.hpp"
 #include "platform/foundation/error.hpp"
@@ -281,6 +282,9 @@ void CommandLineController::run() {
         complete(LocalizedString::text(looksLikeOption ? "command-line.unknown-option" : "command-line.unexpected-argument",
                                        *unexpected, options));
     }
+    // What the program itself ships is read before a renderer starting beside it can take
+    // the descriptors it would need under a low limit of open files.
+    ConfigFile::readBundleCopy();
     // A document's renderer starts while the settings and the picture are read.
     if (const auto input = lookup(Option::inputPath); input && *input) {
         std::string name = **input;
@@ -308,6 +312,9 @@ void CommandLineController::run() {
             message += aside->leftInPlace      ? LocalizedString::text("command-line.settings-left")
                        : aside->movedTo.empty() ? LocalizedString::text("command-line.settings-not-moved")
                                                 : LocalizedString::text("command-line.settings-moved", aside->movedTo.string());
+            // Not read for want of descriptors or memory, the grant is still in it: nothing
+            // is to be enabled again.
+            if (aside->leftInPlace) complete(message);
             message += "\n";
         }
         // A grant that no longer names the folder granted says so, and which.

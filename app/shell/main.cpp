@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -44,6 +45,13 @@ int runDesktopApplication(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Every message, that of a run without descriptors to spare included, needs the texts.
+    try {
+        gw::LocalizedString::load();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        return 1;
+    }
     std::vector<std::string> arguments(argv, argv + argc);
     auto controller = gw::CommandLineController::make(arguments);
     if (controller->shouldRun()) {

@@ -315,8 +315,12 @@ TEST_F(PictureFiles, TooFewFileDescriptorsAreNamedAsTheCause) {
             bool causeSaid = false;
             for (std::string line; std::getline(err, line);) {
                 if (line == "Conversion Complete" || line.rfind("Unable to open images at ", 0) == 0) continue;
-                if (causeSaid && line.ends_with("Add at least one image before creating the asset catalog.")) continue;
-                EXPECT_NE(line.find("Too many open files"), std::string::npos) << line;
+                // What became of what the cause stopped says no cause of its own.
+                if (causeSaid && (line.ends_with("Add at least one image before creating the asset catalog.") ||
+                                  line.rfind("It was left as it is, and the root folder stays granted", 0) == 0)) {
+                    continue;
+                }
+                EXPECT_NE(line.find("Too many open files"), std::string::npos) << line << "\nin:\n" << run.err;
                 causeSaid = true;
                 ++saidSo;
             }
