@@ -400,7 +400,8 @@ RenderedPixels::~RenderedPixels() {
     if (data_ != nullptr) ::munmap(data_, length_);
 }
 
-RenderClient::RenderClient(std::span<const uint8_t> bytes, render::Kind kind) : kind_(kind) {
+RenderClient::RenderClient(std::span<const uint8_t> bytes, render::Kind kind, bool laysOutText)
+    : kind_(kind), laysOutText_(laysOutText) {
     documentFd_ = ::memfd_create("glyphwright-document", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (documentFd_ < 0) {
         setupProblem_ = problemOfOpening(errno);
@@ -633,6 +634,7 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     spawn.request = request;
     spawn.wallSeconds = limits.wallSeconds;
     spawn.hasOutput = fd >= 0;
+    spawn.laysOutText = laysOutText_;
     const int fds[4] = {pipes.theirs, documentFd_, pipes.theirPrinted, fd};
     if (!helpers.spawn(kind_, spawn, fds, failure)) return false;
     ::close(std::exchange(pipes.theirs, -1));

@@ -118,6 +118,10 @@ struct Spawn {
     // the helper kills it a second later should it be stopped.
     int32_t wallSeconds = kWallSeconds;
     int32_t hasOutput = 0;
+    // The document lays out text: an SVG helper sets its fonts up (once) before it forks
+    // the drawing's process, rather than each such process setting them up for itself.
+    // Only the drawing's cost depends on it, never what it draws.
+    int32_t laysOutText = 1;
 };
 
 // How a drawing's process ended, sent by the helper once it has reaped it.
