@@ -715,6 +715,16 @@ void release(const Spare& spare) {
     if (spare.refused != nullptr) ::munmap(const_cast<int32_t*>(spare.refused), sizeof(int32_t));
 }
 
+// Ends the processes forked ahead.
+void retire(std::vector<Spare>& spares) {
+    for (const auto& spare : spares) ::kill(spare.pid, SIGKILL);
+    for (const auto& spare : spares) {
+        ::waitpid(spare.pid, nullptr, 0);
+        release(spare);
+    }
+    spares.clear();
+}
+
 // The helper's own descriptors, which no drawing's process keeps.
 std::vector<int> helperDescriptors(const std::vector<Drawing>& drawings, const std::vector<Spare>& spares) {
     std::vector<int> own{render::kSocketFd};
@@ -776,12 +786,7 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
     if (spawn.laysOutText != 0 && !gFontsReady) {
         setUpFonts();
         // Those forked before have no fonts: each of their drawings would set them up again.
-        for (const auto& spare : spares) ::kill(spare.pid, SIGKILL);
-        for (const auto& spare : spares) {
-            ::waitpid(spare.pid, nullptr, 0);
-            release(spare);
-        }
-        spares.clear();
+        retire(spares);
     }
     if (spares.empty() && !forkSpare(spares, drawings, fds)) return fail(errno != 0 ? errno : EAGAIN);
     Spare spare = spares.back();
@@ -808,8 +813,11 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
     drawings.push_back(drawing);
 }
 
-// How many processes are kept forked ahead.
+// How many processes are kept forked ahead while the program draws. Once it has asked
+// for nothing for kIdleSeconds (it writes what was drawn, or is done) they are ended, so
+// that they end out of its way rather than while it waits for the helper as it exits.
 constexpr size_t kSpares = 4;
+constexpr double kIdleSeconds = 0.015;
 
 // Serves the program until it closes the helper's socket, then ends with every drawing.
 // Each drawing's end is seen on its pidfd (and every drawing that ended is reaped at each
@@ -818,7 +826,10 @@ int serve() {
     std::vector<Drawing> drawings;
     std::vector<Spare> spares;
     std::vector<pollfd> watched;
+    double lastAsked = now();
     while (true) {
+        const bool busy = !drawings.empty() || now() - lastAsked < kIdleSeconds;
+        if (!busy) retire(spares);
         watched.assign({{render::kSocketFd, POLLIN, 0}});
         double soonest = -1;
         for (const auto& drawing : drawings) {
@@ -828,13 +839,17 @@ int serve() {
             if (drawing.process < 0) soonest = soonest < 0 ? now() + 0.05 : std::min(soonest, now() + 0.05);
             if (!drawing.killed && (soonest < 0 || drawing.deadline < soonest)) soonest = drawing.deadline;
         }
+        // Woken to end them once the program has been idle long enough.
+        if (drawings.empty() && !spares.empty() && (soonest < 0 || lastAsked + kIdleSeconds < soonest)) {
+            soonest = lastAsked + kIdleSeconds;
+        }
         // Forked ahead only while the program asks for nothing: it never waits for them.
-        const int wait = spares.size() < kSpares ? 0
-                         : soonest < 0          ? -1
-                                                : int(std::clamp((soonest - now()) * 1000, 0.0, 60000.0)) + 1;
+        const int wait = busy && spares.size() < kSpares ? 0
+                         : soonest < 0                   ? -1
+                                                         : int(std::clamp((soonest - now()) * 1000, 0.0, 60000.0)) + 1;
         const int ready = ::poll(watched.data(), nfds_t(watched.size()), wait);
         if (ready < 0 && errno != EINTR) break;
-        if (ready == 0 && spares.size() < kSpares && !forkSpare(spares, drawings)) {
+        if (ready == 0 && busy && spares.size() < kSpares && !forkSpare(spares, drawings)) {
             // Out of processes for now: try again later, not in a loop.
             ::poll(nullptr, 0, 50);
         }
@@ -860,6 +875,7 @@ int serve() {
             record.allocationRefused = it->refused != nullptr && *it->refused != 0;
             record.pastWallClock = it->pastWallClock || (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM);
             tell(it->socket, record);
+            lastAsked = now();
             ::close(it->socket);
             if (it->process >= 0) ::close(it->process);
             if (it->refused != nullptr) ::munmap(const_cast<int32_t*>(it->refused), sizeof(int32_t));
@@ -878,6 +894,7 @@ int serve() {
             render::Spawn spawn;
             int fds[4];
             if (!receive(render::kSocketFd, spawn, fds)) break;
+            lastAsked = now();
             if (fds[0] >= 0) start(spawn, fds, drawings, spares);
         }
     }

@@ -711,6 +711,22 @@ TEST(RenderHelper, AHelperEndsWithTheProgramThatStartedItEvenWhileItDraws) {
     }
 }
 
+// The processes a helper forks ahead are ended once the program asks for nothing, so that
+// none is left for the program to wait for as it exits; a drawing asked after that is
+// drawn as before.
+TEST(RenderHelper, AnIdleHelperEndsTheProcessesItForkedAhead) {
+    const auto pdf = samples::pdf(32, 32);
+    pg::RenderClient client(pdf);
+    pg::RenderFailure failure;
+    ASSERT_TRUE(client.pixels(pixelsOf(32, 1), &failure)) << failure.why;
+    const std::string helper = std::to_string(pg::RenderClient::helperProcess(pg::render::Kind::pdf));
+    for (int i = 0; i < 2000 && !childrenOf(helper).empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(childrenOf(helper).empty()) << "processes forked ahead outlived the drawings";
+    EXPECT_TRUE(client.pixels(pixelsOf(32, 1), &failure)) << failure.why;
+}
+
 TEST(RenderHelper, ManyDocumentsDrawnFromManyThreadsShareTheHelpersAndAStoppedRunEndsThemAll) {
     {
         // The helper runs for the rest of the process, with what it holds.
