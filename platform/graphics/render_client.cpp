@@ -285,7 +285,7 @@ private:
         int socket = -1;
     };
 
-    Helpers() : capacity_(std::clamp(processors(), 2, 8)) {}
+    Helpers() : capacity_(render::drawingsAtOnce(processors())) {}
 
     bool startServer(Server& server, render::Kind kind, RenderFailure* failure) {
         bool started = false;

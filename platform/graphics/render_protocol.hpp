@@ -43,6 +43,11 @@ inline constexpr uint64_t mappedBeyond(Kind kind) { return kind == Kind::svg ? k
 inline constexpr int kCpuSeconds = 5;
 inline constexpr int kWallSeconds = 10;
 
+// How many drawings a program has drawn at once: one a processor it may run on, 2 to 8.
+// The helper keeps as many processes forked ahead, so that drawings asked at once (a
+// batch's pictures, an icon set's sizes) do not wait for the helper to fork them.
+inline int drawingsAtOnce(int processors) { return processors < 2 ? 2 : processors > 8 ? 8 : processors; }
+
 // Rectangles a clip may be made of and still be handed over as it is.
 inline constexpr int kMaxClipRects = 16;
 // A clip of another shape is handed over as the paths it was made of, in device space:

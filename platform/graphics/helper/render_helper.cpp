@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -813,10 +814,16 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
     drawings.push_back(drawing);
 }
 
-// How many processes are kept forked ahead while the program draws. Once it has asked
-// for nothing for kIdleSeconds (it writes what was drawn, or is done) they are ended, so
-// that they end out of its way rather than while it waits for the helper as it exits.
-constexpr size_t kSpares = 4;
+// How many processes are kept forked ahead while the program draws: as many as it draws
+// at once. Once it has asked for nothing for kIdleSeconds (it writes what was drawn, or is
+// done) they are ended, so that they end out of its way rather than while it waits for
+// the helper as it exits.
+size_t sparesKept() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    const int processors = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+    return size_t(render::drawingsAtOnce(processors));
+}
 constexpr double kIdleSeconds = 0.015;
 
 // Serves the program until it closes the helper's socket, then ends with every drawing.
@@ -826,6 +833,7 @@ int serve() {
     std::vector<Drawing> drawings;
     std::vector<Spare> spares;
     std::vector<pollfd> watched;
+    const size_t kept = sparesKept();
     double lastAsked = now();
     while (true) {
         const bool busy = !drawings.empty() || now() - lastAsked < kIdleSeconds;
@@ -844,12 +852,12 @@ int serve() {
             soonest = lastAsked + kIdleSeconds;
         }
         // Forked ahead only while the program asks for nothing: it never waits for them.
-        const int wait = busy && spares.size() < kSpares ? 0
-                         : soonest < 0                   ? -1
-                                                         : int(std::clamp((soonest - now()) * 1000, 0.0, 60000.0)) + 1;
+        const int wait = busy && spares.size() < kept ? 0
+                         : soonest < 0                 ? -1
+                                                       : int(std::clamp((soonest - now()) * 1000, 0.0, 60000.0)) + 1;
         const int ready = ::poll(watched.data(), nfds_t(watched.size()), wait);
         if (ready < 0 && errno != EINTR) break;
-        if (ready == 0 && busy && spares.size() < kSpares && !forkSpare(spares, drawings)) {
+        if (ready == 0 && busy && spares.size() < kept && !forkSpare(spares, drawings)) {
             // Out of processes for now: try again later, not in a loop.
             ::poll(nullptr, 0, 50);
         }
