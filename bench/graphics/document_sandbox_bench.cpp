@@ -6,17 +6,20 @@
 // helper's limits but takes a good share of them: made from whole drawings. And the small
 // SVG cases, where the helper's start and a process for each drawing weigh most: a small
 // icon's iOS icon set, and 61 small icons each read (its page written, as a picture of it
-// keeps) and written as an image set's PDF.
+// keeps) and written as an image set's PDF; and what one drawing's process costs.
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <atomic>
 #include <future>
-#include <thread>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -25,6 +28,7 @@
 #include "bench/graphics/rich_svg.hpp"
 #include "platform/graphics/graphics_context.hpp"
 #include "platform/graphics/image.hpp"
+#include "platform/graphics/render_client.hpp"
 #include "platform/graphics/svg_document.hpp"
 #include "tests/support/picture_samples.hpp"
 
@@ -148,6 +152,48 @@ void BM_SmallSvgsAsImageSetsInHelpers(benchmark::State& state) {
     state.counters["sets_written"] = written;
 }
 BENCHMARK(BM_SmallSvgsAsImageSetsInHelpers)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+// What one drawing costs the helper side, the drawings asked one after another: the
+// helper's own processor time (mostly forking) and that of the drawing's process, and the
+// page faults of each (a forked process maps again each page of code it runs and copies
+// each page it writes), as the kernel counts them for the helper and the processes it
+// reaped. The small SVG icon written as a PDF page, as an image set writes it.
+void BM_SmallSvgDrawingProcess(benchmark::State& state) {
+    const std::string svg = smallSvg(1);
+    pg::RenderClient client(std::span(reinterpret_cast<const uint8_t*>(svg.data()), svg.size()),
+                            pg::render::Kind::svg, false);
+    pg::render::Request request;
+    request.op = pg::render::Op::pdf;
+    request.pageWidth = request.pageHeight = request.viewportWidth = request.viewportHeight = 64;
+    // The helper's figures from /proc/<pid>/stat: minor faults, those of its reaped
+    // processes, and the processor time of each, in clock ticks.
+    auto figures = [](int pid) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        std::vector<double> values;
+        for (std::string field; fields >> field;) values.push_back(std::atof(field.c_str()));
+        return values.size() > 14 ? std::array<double, 4>{values[7], values[8], values[11] + values[12],
+                                                            values[13] + values[14]}
+                                  : std::array<double, 4>{};
+    };
+    pg::RenderFailure failure;
+    if (!client.pdf(request, &failure)) state.SkipWithError(failure.why.c_str());
+    const int helper = pg::RenderClient::helperProcess(pg::render::Kind::svg);
+    const auto before = figures(helper);
+    for (auto _ : state) {
+        if (!client.pdf(request, &failure)) state.SkipWithError(failure.why.c_str());
+    }
+    const auto after = figures(helper);
+    const double drawings = double(state.iterations());
+    const double tick = 1000.0 / double(::sysconf(_SC_CLK_TCK));
+    state.counters["helper_faults"] = (after[0] - before[0]) / drawings;
+    state.counters["process_faults"] = (after[1] - before[1]) / drawings;
+    state.counters["helper_ms"] = (after[2] - before[2]) * tick / drawings;
+    state.counters["process_ms"] = (after[3] - before[3]) * tick / drawings;
+}
+BENCHMARK(BM_SmallSvgDrawingProcess)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(200);
 
 // An 8192 px picture drawn small twice (decoded whole each time) and a path of 4000
 // segments filled 14 times: each drawing a second or more of the helper's five.

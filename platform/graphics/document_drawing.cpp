@@ -54,8 +54,8 @@ bool upright(const cairo_matrix_t& m) { return m.xy == 0 && m.yx == 0 && m.xx > 
 
 }  // namespace
 
-DocumentDrawing::DocumentDrawing(std::span<const uint8_t> bytes, render::Kind kind)
-    : client_(std::make_unique<RenderClient>(bytes, kind)), kind_(kind) {}
+DocumentDrawing::DocumentDrawing(std::span<const uint8_t> bytes, render::Kind kind, bool laysOutText)
+    : client_(std::make_unique<RenderClient>(bytes, kind, laysOutText)), kind_(kind) {}
 
 bool DocumentDrawing::fitsTheRenderer(render::Kind kind, double bytes, double pixels, RenderFailure* failure) {
     if (bytes + double(RendererBudget::baseBytes(kind)) <= double(RendererBudget::largestLimit(kind))) return true;

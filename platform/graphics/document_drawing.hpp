@@ -41,7 +41,7 @@ public:
     static constexpr int kSmallestWholeSide = 256;
     static constexpr double kMaxWholePixels = double(int64_t{1} << 24);
 
-    DocumentDrawing(std::span<const uint8_t> bytes, render::Kind kind);
+    DocumentDrawing(std::span<const uint8_t> bytes, render::Kind kind, bool laysOutText = true);
     RenderClient& client() const { return *client_; }
 
     // A page whose box is (0, 0, box) in the document's own space (y down): a PDF page's

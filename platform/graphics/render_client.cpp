@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,14 +76,25 @@ std::string firstLine(const std::string& printed) {
 // not, so that no caller waits on a helper that hangs on its way out. Its wait status.
 int reap(pid_t pid, std::chrono::milliseconds grace) {
     const auto deadline = std::chrono::steady_clock::now() + grace;
+    // Its end is waited for on a pidfd, so that the program's own end follows at once;
+    // without one, in steps of a millisecond.
+    const int process = int(::syscall(SYS_pidfd_open, pid, 0));
     int status = 0;
     while (true) {
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) return status;
-        if (done < 0 && errno != EINTR) return 0;
-        if (done == 0 && std::chrono::steady_clock::now() > deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (done == pid || (done < 0 && errno != EINTR)) {
+            if (process >= 0) ::close(process);
+            return done == pid ? status : 0;
+        }
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (done == 0 && left <= std::chrono::steady_clock::duration::zero()) break;
+        if (pollfd ended{process, POLLIN, 0}; process >= 0) {
+            ::poll(&ended, 1, int(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
+    if (process >= 0) ::close(process);
     ::kill(pid, SIGKILL);
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -273,7 +285,7 @@ private:
         int socket = -1;
     };
 
-    Helpers() : capacity_(std::clamp(processors(), 2, 8)) {}
+    Helpers() : capacity_(render::drawingsAtOnce(processors())) {}
 
     bool startServer(Server& server, render::Kind kind, RenderFailure* failure) {
         bool started = false;
@@ -400,7 +412,8 @@ RenderedPixels::~RenderedPixels() {
     if (data_ != nullptr) ::munmap(data_, length_);
 }
 
-RenderClient::RenderClient(std::span<const uint8_t> bytes, render::Kind kind) : kind_(kind) {
+RenderClient::RenderClient(std::span<const uint8_t> bytes, render::Kind kind, bool laysOutText)
+    : kind_(kind), laysOutText_(laysOutText) {
     documentFd_ = ::memfd_create("glyphwright-document", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (documentFd_ < 0) {
         setupProblem_ = problemOfOpening(errno);
@@ -633,6 +646,7 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     spawn.request = request;
     spawn.wallSeconds = limits.wallSeconds;
     spawn.hasOutput = fd >= 0;
+    spawn.laysOutText = laysOutText_;
     const int fds[4] = {pipes.theirs, documentFd_, pipes.theirPrinted, fd};
     if (!helpers.spawn(kind_, spawn, fds, failure)) return false;
     ::close(std::exchange(pipes.theirs, -1));

@@ -71,8 +71,10 @@ private:
 class RenderClient {
 public:
     // Holds the document's bytes in a sealed memory file every drawing reads; `kind` says
-    // which helper draws them.
-    explicit RenderClient(std::span<const uint8_t> bytes, render::Kind kind = render::Kind::pdf);
+    // which helper draws them. `laysOutText`: whether the document may draw text (see
+    // render::Spawn), as its scan found.
+    explicit RenderClient(std::span<const uint8_t> bytes, render::Kind kind = render::Kind::pdf,
+                          bool laysOutText = true);
     ~RenderClient();
     RenderClient(const RenderClient&) = delete;
     RenderClient& operator=(const RenderClient&) = delete;
@@ -152,6 +154,7 @@ private:
     int documentFd_ = -1;
     size_t documentBytes_ = 0;
     render::Kind kind_ = render::Kind::pdf;
+    bool laysOutText_ = true;
     std::string setupError_;
     PictureProblem setupProblem_ = PictureProblem::unreadable;
     mutable std::mutex pagesMutex_;

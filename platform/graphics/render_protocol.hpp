@@ -43,6 +43,11 @@ inline constexpr uint64_t mappedBeyond(Kind kind) { return kind == Kind::svg ? k
 inline constexpr int kCpuSeconds = 5;
 inline constexpr int kWallSeconds = 10;
 
+// How many drawings a program has drawn at once: one a processor it may run on, 2 to 8.
+// The helper keeps as many processes forked ahead, so that drawings asked at once (a
+// batch's pictures, an icon set's sizes) do not wait for the helper to fork them.
+inline int drawingsAtOnce(int processors) { return processors < 2 ? 2 : processors > 8 ? 8 : processors; }
+
 // Rectangles a clip may be made of and still be handed over as it is.
 inline constexpr int kMaxClipRects = 16;
 // A clip of another shape is handed over as the paths it was made of, in device space:
@@ -118,6 +123,10 @@ struct Spawn {
     // the helper kills it a second later should it be stopped.
     int32_t wallSeconds = kWallSeconds;
     int32_t hasOutput = 0;
+    // The document lays out text: an SVG helper sets its fonts up (once) before it forks
+    // the drawing's process, rather than each such process setting them up for itself.
+    // Only the drawing's cost depends on it, never what it draws.
+    int32_t laysOutText = 1;
 };
 
 // How a drawing's process ended, sent by the helper once it has reaped it.

@@ -320,6 +320,8 @@ std::shared_ptr<SvgDocument> SvgDocument::read(std::span<const uint8_t> bytes, b
     // The stated size in pixels (at 72 dots per inch a CSS pixel is one point and
     // physical units keep their true size on a PDF page), and the viewBox.
     double width = 0, height = 0, viewBox[4] = {};
+    // Text is what makes a drawing need the fonts' configuration.
+    const bool laysOutText = costs->textCharacters > 0;
     if (inProgram) {
         std::string missing;
         const auto* rsvg = detail::rsvgFunctions(&missing);
@@ -355,11 +357,11 @@ std::shared_ptr<SvgDocument> SvgDocument::read(std::span<const uint8_t> bytes, b
                plainSize(std::string_view(reinterpret_cast<const char*>(document->bytes_.data()), document->bytes_.size()),
                          plain, viewBox)) {
         // What the renderer would say, known without asking it (a process less a picture).
-        document->helpers_ = std::make_unique<DocumentDrawing>(document->bytes_, render::Kind::svg);
+        document->helpers_ = std::make_unique<DocumentDrawing>(document->bytes_, render::Kind::svg, laysOutText);
         width = plain[0];
         height = plain[1];
     } else {
-        document->helpers_ = std::make_unique<DocumentDrawing>(document->bytes_, render::Kind::svg);
+        document->helpers_ = std::make_unique<DocumentDrawing>(document->bytes_, render::Kind::svg, laysOutText);
         double crop[4] = {};
         RenderFailure failure;
         if (!document->helpers_->client().open(0, nullptr, crop, &failure, viewBox,

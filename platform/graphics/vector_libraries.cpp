@@ -60,4 +60,17 @@ const RsvgFunctions* rsvgFunctions(std::string* error) {
     return answer(loaded, error);
 }
 
+#ifdef GW_POPPLER_LIBRARY
+const PopplerFunctions* popplerFunctions(std::string* error) {
+    static const auto loaded = load<PopplerFunctions>(GW_POPPLER_LIBRARY, [](PopplerFunctions& f, auto find) {
+        find(f.documentNewFromBytes, "poppler_document_new_from_bytes");
+        find(f.documentGetNPages, "poppler_document_get_n_pages");
+        find(f.documentGetPage, "poppler_document_get_page");
+        find(f.pageGetCropBox, "poppler_page_get_crop_box");
+        find(f.pageRenderForPrinting, "poppler_page_render_for_printing");
+    });
+    return answer(loaded, error);
+}
+#endif
+
 }  // namespace platform::graphics::detail

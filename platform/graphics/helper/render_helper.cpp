@@ -10,7 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <poppler.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -265,12 +265,12 @@ private:
 
 class PdfSource : public Document {
 public:
-    int pages() const override { return poppler_document_get_n_pages(document_); }
+    int pages() const override { return poppler_->documentGetNPages(document_); }
 
     void describe(int index, render::Reply& reply) const override {
-        PopplerPage* page = poppler_document_get_page(document_, index);
+        PopplerPage* page = poppler_->documentGetPage(document_, index);
         PopplerRectangle box{};
-        poppler_page_get_crop_box(page, &box);
+        poppler_->pageGetCropBox(page, &box);
         g_object_unref(page);
         reply.crop[0] = std::min(box.x1, box.x2);
         reply.crop[1] = std::min(box.y1, box.y2);
@@ -279,10 +279,10 @@ public:
     }
 
     std::string draw(int index, cairo_t* cr, const render::Request&) const override {
-        PopplerPage* page = poppler_document_get_page(document_, index);
+        PopplerPage* page = poppler_->documentGetPage(document_, index);
         // The printing path draws strokes at their true width: the display path widens
         // any line thinner than a device pixel to a whole pixel.
-        poppler_page_render_for_printing(page, cr);
+        poppler_->pageRenderForPrinting(page, cr);
         g_object_unref(page);
         return {};
     }
@@ -295,9 +295,15 @@ public:
 
 private:
     bool load(std::string_view mapped, std::string* why) override {
+        std::string missing;
+        poppler_ = platform::graphics::detail::popplerFunctions(&missing);
+        if (poppler_ == nullptr) {
+            *why = "PDF documents cannot be read here: " + missing;
+            return false;
+        }
         GBytes* bytes = g_bytes_new_static(mapped.data(), mapped.size());
         GError* error = nullptr;
-        document_ = poppler_document_new_from_bytes(bytes, nullptr, &error);
+        document_ = poppler_->documentNewFromBytes(bytes, nullptr, &error);
         g_bytes_unref(bytes);
         if (document_ == nullptr) {
             *why = "cannot open PDF document: " + messageOf(error, "unknown error");
@@ -306,6 +312,7 @@ private:
         return true;
     }
 
+    const platform::graphics::detail::PopplerFunctions* poppler_ = nullptr;
     PopplerDocument* document_ = nullptr;
 };
 
@@ -557,14 +564,61 @@ int threads() {
     return count;
 }
 
+// Waits for the threads the libraries start while they set up (the fonts' scan among
+// them), which end soon after: a process forked beside one could find a lock that thread
+// held taken for good.
+void awaitLibraryThreads() {
+    for (int i = 0; i < 500 && threads() > 1; ++i) ::usleep(1000);
+}
+
+// Draws a small SVG document, which sets up what drawing one takes.
+void drawSvg(std::string_view svg, cairo_t* cr) {
+    const auto* rsvg = platform::graphics::detail::rsvgFunctions();
+    if (rsvg == nullptr) return;
+    GInputStream* stream = g_memory_input_stream_new_from_data(svg.data(), gssize(svg.size()), nullptr);
+    if (RsvgHandle* handle = rsvg->handleNewFromStreamSync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, nullptr)) {
+        const RsvgRectangle viewport{0, 0, 8, 8};
+        rsvg->handleRenderDocument(handle, cr, &viewport, nullptr);
+        g_object_unref(handle);
+    }
+    g_object_unref(stream);
+}
+
+// Whether the fonts' configuration and caches are loaded, so that the drawings forked
+// from now on find them. Reading them takes a PDF helper's or a text-laying SVG
+// drawing's process some ten milliseconds; an SVG helper reads them only once a
+// document that lays out text is drawn, so that documents without text never wait
+// for it.
+bool gFontsReady = false;
+
+// Sets the fonts up before the first drawing that lays out text.
+void setUpFonts() {
+    static const char kText[] =
+        "<svg xmlns='http://www.w3.org/2000/svg' width='8' height='8'><text x='1' y='7' font-size='6'>a</text></svg>";
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 8, 8);
+    cairo_t* cr = cairo_create(surface);
+    drawSvg(kText, cr);
+    cairo_destroy(cr);
+    cairo_surface_destroy(surface);
+    gReport.clear();
+    awaitLibraryThreads();
+    gFontsReady = true;
+}
+
+cairo_status_t writeNowhere(void*, const unsigned char*, unsigned int) { return CAIRO_STATUS_SUCCESS; }
+
 // Loads what every drawing uses before any drawing asks for it, so that each drawing's
-// process starts with it: the libraries' own set-up, the fonts' configuration and caches,
-// and a small document of the kind drawn. Nothing here may start a thread: the helper
-// forks.
+// process starts with it: the libraries' own set-up and their functions bound, by a small
+// document of the kind drawn (shapes, a gradient, a stroke; a PDF page with text, which
+// sets the fonts up too) drawn into pixels and into a PDF page, as drawings are. Nothing
+// here may leave a thread running: the helper forks.
 void warmUp() {
     static const char kSvg[] =
-        "<svg xmlns='http://www.w3.org/2000/svg' width='8' height='8'><rect width='4' height='4' fill='#123'/>"
-        "<text x='1' y='7' font-size='6'>a</text></svg>";
+        "<svg xmlns='http://www.w3.org/2000/svg' width='8' height='8' viewBox='0 0 24 24'><defs>"
+        "<linearGradient id='g' x2='0' y2='1'><stop offset='0' stop-color='#123'/><stop offset='1' "
+        "stop-color='#fff'/></linearGradient></defs><rect x='2' y='2' width='20' height='20' rx='4' fill='url(#g)'/>"
+        "<path d='M7 12 L11 16 L17 8' fill='none' stroke='#fff' stroke-width='2' stroke-linecap='round'/>"
+        "<circle cx='6' cy='6' r='2' fill='#fff' opacity='0.5'/></svg>";
     static const char kPdf[] =
         "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
         "2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\n"
@@ -573,37 +627,25 @@ void warmUp() {
         "4 0 obj<</Length 40>>stream\n0 0 4 4 re f BT /F 6 Tf 1 1 Td (a) Tj ET\nendstream endobj\n"
         "5 0 obj<</Type/Font/Subtype/Type1/BaseFont/Helvetica>>endobj\n"
         "trailer<</Root 1 0 R>>\n%%EOF\n";
-    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 8, 8);
-    cairo_t* cr = cairo_create(surface);
-    if (gSvg) {
-        std::string missing;
-        if (const auto* rsvg = platform::graphics::detail::rsvgFunctions(&missing)) {
-            GInputStream* stream = g_memory_input_stream_new_from_data(kSvg, gssize(sizeof kSvg - 1), nullptr);
-            if (RsvgHandle* handle = rsvg->handleNewFromStreamSync(stream, nullptr, RSVG_HANDLE_FLAGS_NONE, nullptr, nullptr)) {
-                const RsvgRectangle viewport{0, 0, 8, 8};
-                rsvg->handleRenderDocument(handle, cr, &viewport, nullptr);
-                g_object_unref(handle);
-            }
-            g_object_unref(stream);
-        }
-    } else {
-        GBytes* bytes = g_bytes_new_static(kPdf, sizeof kPdf - 1);
-        if (PopplerDocument* document = poppler_document_new_from_bytes(bytes, nullptr, nullptr)) {
-            if (PopplerPage* page = poppler_document_get_page(document, 0)) {
-                poppler_page_render_for_printing(page, cr);
-                g_object_unref(page);
-            }
-            g_object_unref(document);
-        }
-        g_bytes_unref(bytes);
+    const auto* poppler = gSvg ? nullptr : platform::graphics::detail::popplerFunctions();
+    GBytes* bytes = poppler != nullptr ? g_bytes_new_static(kPdf, sizeof kPdf - 1) : nullptr;
+    PopplerDocument* document = poppler != nullptr ? poppler->documentNewFromBytes(bytes, nullptr, nullptr) : nullptr;
+    PopplerPage* page = document != nullptr ? poppler->documentGetPage(document, 0) : nullptr;
+    for (cairo_surface_t* surface : {cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 8, 8),
+                                     cairo_pdf_surface_create_for_stream(writeNowhere, nullptr, 8, 8)}) {
+        cairo_t* cr = cairo_create(surface);
+        if (gSvg) drawSvg(kSvg, cr);
+        else if (page != nullptr) poppler->pageRenderForPrinting(page, cr);
+        cairo_destroy(cr);
+        cairo_surface_finish(surface);
+        cairo_surface_destroy(surface);
     }
-    cairo_destroy(cr);
-    cairo_surface_destroy(surface);
+    if (page != nullptr) g_object_unref(page);
+    if (document != nullptr) g_object_unref(document);
+    if (bytes != nullptr) g_bytes_unref(bytes);
+    gFontsReady = !gSvg;
     gReport.clear();
-    // The libraries start threads of their own while they set up (the fonts' scan among
-    // them), which end soon after: a process forked beside one could find a lock that
-    // thread held taken for good.
-    for (int i = 0; i < 500 && threads() > 1; ++i) ::usleep(1000);
+    awaitLibraryThreads();
 }
 
 // A drawing's process while it runs, as the helper keeps it.
@@ -667,6 +709,23 @@ struct Spare {
     volatile int32_t* refused = nullptr;
 };
 
+// What the helper holds for a spare that has ended.
+void release(const Spare& spare) {
+    ::close(spare.socket);
+    if (spare.process >= 0) ::close(spare.process);
+    if (spare.refused != nullptr) ::munmap(const_cast<int32_t*>(spare.refused), sizeof(int32_t));
+}
+
+// Ends the processes forked ahead.
+void retire(std::vector<Spare>& spares) {
+    for (const auto& spare : spares) ::kill(spare.pid, SIGKILL);
+    for (const auto& spare : spares) {
+        ::waitpid(spare.pid, nullptr, 0);
+        release(spare);
+    }
+    spares.clear();
+}
+
 // The helper's own descriptors, which no drawing's process keeps.
 std::vector<int> helperDescriptors(const std::vector<Drawing>& drawings, const std::vector<Spare>& spares) {
     std::vector<int> own{render::kSocketFd};
@@ -725,6 +784,11 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
             if (fd >= 0) ::close(fd);
         }
     };
+    if (spawn.laysOutText != 0 && !gFontsReady) {
+        setUpFonts();
+        // Those forked before have no fonts: each of their drawings would set them up again.
+        retire(spares);
+    }
     if (spares.empty() && !forkSpare(spares, drawings, fds)) return fail(errno != 0 ? errno : EAGAIN);
     Spare spare = spares.back();
     spares.pop_back();
@@ -750,8 +814,17 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
     drawings.push_back(drawing);
 }
 
-// How many processes are kept forked ahead.
-constexpr size_t kSpares = 4;
+// How many processes are kept forked ahead while the program draws: as many as it draws
+// at once. Once it has asked for nothing for kIdleSeconds (it writes what was drawn, or is
+// done) they are ended, so that they end out of its way rather than while it waits for
+// the helper as it exits.
+size_t sparesKept() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    const int processors = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+    return size_t(render::drawingsAtOnce(processors));
+}
+constexpr double kIdleSeconds = 0.015;
 
 // Serves the program until it closes the helper's socket, then ends with every drawing.
 // Each drawing's end is seen on its pidfd (and every drawing that ended is reaped at each
@@ -760,7 +833,11 @@ int serve() {
     std::vector<Drawing> drawings;
     std::vector<Spare> spares;
     std::vector<pollfd> watched;
+    const size_t kept = sparesKept();
+    double lastAsked = now();
     while (true) {
+        const bool busy = !drawings.empty() || now() - lastAsked < kIdleSeconds;
+        if (!busy) retire(spares);
         watched.assign({{render::kSocketFd, POLLIN, 0}});
         double soonest = -1;
         for (const auto& drawing : drawings) {
@@ -770,13 +847,17 @@ int serve() {
             if (drawing.process < 0) soonest = soonest < 0 ? now() + 0.05 : std::min(soonest, now() + 0.05);
             if (!drawing.killed && (soonest < 0 || drawing.deadline < soonest)) soonest = drawing.deadline;
         }
+        // Woken to end them once the program has been idle long enough.
+        if (drawings.empty() && !spares.empty() && (soonest < 0 || lastAsked + kIdleSeconds < soonest)) {
+            soonest = lastAsked + kIdleSeconds;
+        }
         // Forked ahead only while the program asks for nothing: it never waits for them.
-        const int wait = spares.size() < kSpares ? 0
-                         : soonest < 0          ? -1
-                                                : int(std::clamp((soonest - now()) * 1000, 0.0, 60000.0)) + 1;
+        const int wait = busy && spares.size() < kept ? 0
+                         : soonest < 0                 ? -1
+                                                       : int(std::clamp((soonest - now()) * 1000, 0.0, 60000.0)) + 1;
         const int ready = ::poll(watched.data(), nfds_t(watched.size()), wait);
         if (ready < 0 && errno != EINTR) break;
-        if (ready == 0 && spares.size() < kSpares && !forkSpare(spares, drawings)) {
+        if (ready == 0 && busy && spares.size() < kept && !forkSpare(spares, drawings)) {
             // Out of processes for now: try again later, not in a loop.
             ::poll(nullptr, 0, 50);
         }
@@ -802,6 +883,7 @@ int serve() {
             record.allocationRefused = it->refused != nullptr && *it->refused != 0;
             record.pastWallClock = it->pastWallClock || (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM);
             tell(it->socket, record);
+            lastAsked = now();
             ::close(it->socket);
             if (it->process >= 0) ::close(it->process);
             if (it->refused != nullptr) ::munmap(const_cast<int32_t*>(it->refused), sizeof(int32_t));
@@ -813,15 +895,14 @@ int serve() {
                 ++it;
                 continue;
             }
-            ::close(it->socket);
-            if (it->process >= 0) ::close(it->process);
-            if (it->refused != nullptr) ::munmap(const_cast<int32_t*>(it->refused), sizeof(int32_t));
+            release(*it);
             it = spares.erase(it);
         }
         if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             render::Spawn spawn;
             int fds[4];
             if (!receive(render::kSocketFd, spawn, fds)) break;
+            lastAsked = now();
             if (fds[0] >= 0) start(spawn, fds, drawings, spares);
         }
     }
@@ -856,5 +937,5 @@ int main(int argc, char** argv) {
                           nullptr);
     }
     warmUp();
-    return serve();
+    _exit(serve());
 }

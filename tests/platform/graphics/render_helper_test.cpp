@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -629,6 +630,61 @@ TEST(RenderHelperChild, DrawsUntilKilled) {
     drawing.join();
 }
 
+// Run by the test below in a process of its own, whose SVG helper nothing else has used.
+TEST(RenderHelperChild, SetsFontsUpOnlyForText) {
+    if (std::getenv("GW_RENDER_FONTS_CHILD") == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
+    // Whether the helper has mapped a file whose path holds `what`.
+    auto mapped = [](const std::string& what) {
+        std::ifstream maps("/proc/" + std::to_string(pg::RenderClient::helperProcess(pg::render::Kind::svg)) + "/maps");
+        for (std::string line; std::getline(maps, line);) {
+            if (line.find(what) != std::string::npos) return true;
+        }
+        return false;
+    };
+    // The configuration's caches (".../fontconfig/<hash>-le64.cache-8") or a font's file.
+    auto fontsMapped = [&] { return mapped(".cache-") || mapped("/fonts/"); };
+    auto draw = [](const samples::Bytes& svg, bool laysOutText) {
+        pg::RenderClient client(svg, pg::render::Kind::svg, laysOutText);
+        auto request = pixelsOf(64, 1);
+        request.viewportWidth = request.viewportHeight = 64;
+        pg::RenderFailure failure;
+        const auto pixels = client.pixels(request, &failure);
+        EXPECT_TRUE(pixels) << failure.why;
+        return pixels ? std::vector<uint8_t>(pixels->data(), pixels->data() + 64 * 64 * 4) : std::vector<uint8_t>{};
+    };
+    const auto shapes = samples::svg(64, 64);
+    const auto text = samples::bytesOf(samples::svgText(
+        "width=\"64\" height=\"64\"", "<text x=\"4\" y=\"40\" font-size=\"32\">Ag</text>"));
+    draw(shapes, false);
+    EXPECT_FALSE(mapped("poppler")) << "an SVG helper loaded poppler";
+    EXPECT_FALSE(fontsMapped()) << "the fonts were set up for a document without text";
+    // Not told of its text, the drawing's own process sets the fonts up; told, the helper
+    // does, once, for every drawing after it: the same pixels either way.
+    const auto alone = draw(text, false);
+    EXPECT_FALSE(fontsMapped());
+    const auto shared = draw(text, true);
+    EXPECT_TRUE(fontsMapped()) << "the helper did not set the fonts up";
+    EXPECT_EQ(alone, shared);
+    EXPECT_NE(std::count(alone.begin(), alone.end(), 0), std::ptrdiff_t(alone.size())) << "no text was drawn";
+    EXPECT_EQ(draw(text, true), shared);
+}
+
+// An SVG helper holds no more than librsvg needs: poppler is a PDF helper's, and the
+// fonts' configuration (some ten milliseconds to read) is read only for a document that
+// lays out text, by the helper itself, so that each drawing's process has it.
+TEST(RenderHelper, AnSvgHelperLoadsNoPopplerAndSetsFontsUpOnlyForText) {
+    gwtest::TempDir dir;
+    gwtest::SelfLaunch launch{"RenderHelperChild.SetsFontsUpOnlyForText", {{"GW_RENDER_FONTS_CHILD", "1"}},
+                              dir / "output"};
+    const pid_t child = gwtest::spawnSelf(launch);
+    ASSERT_GT(child, 0);
+    const int status = gwtest::waitForChild(child, std::chrono::seconds(120));
+    std::ifstream output(dir / "output");
+    const std::string said((std::istreambuf_iterator<char>(output)), {});
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+    EXPECT_NE(said.find("[  PASSED  ] 1 test"), std::string::npos) << said;
+}
+
 TEST(RenderHelper, AHelperEndsWithTheProgramThatStartedItEvenWhileItDraws) {
     gwtest::TempDir dir;
     gwtest::SelfLaunch launch{"RenderHelperChild.DrawsUntilKilled",
@@ -653,6 +709,22 @@ TEST(RenderHelper, AHelperEndsWithTheProgramThatStartedItEvenWhileItDraws) {
     for (const pid_t pid : {helper, drawing}) {
         if (!ended(pid)) kill(pid, SIGKILL);
     }
+}
+
+// The processes a helper forks ahead are ended once the program asks for nothing, so that
+// none is left for the program to wait for as it exits; a drawing asked after that is
+// drawn as before.
+TEST(RenderHelper, AnIdleHelperEndsTheProcessesItForkedAhead) {
+    const auto pdf = samples::pdf(32, 32);
+    pg::RenderClient client(pdf);
+    pg::RenderFailure failure;
+    ASSERT_TRUE(client.pixels(pixelsOf(32, 1), &failure)) << failure.why;
+    const std::string helper = std::to_string(pg::RenderClient::helperProcess(pg::render::Kind::pdf));
+    for (int i = 0; i < 2000 && !childrenOf(helper).empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(childrenOf(helper).empty()) << "processes forked ahead outlived the drawings";
+    EXPECT_TRUE(client.pixels(pixelsOf(32, 1), &failure)) << failure.why;
 }
 
 TEST(RenderHelper, ManyDocumentsDrawnFromManyThreadsShareTheHelpersAndAStoppedRunEndsThemAll) {
