@@ -690,8 +690,15 @@ bool receive(int from, render::Spawn& spawn, int (&fds)[4]) {
         for (int i = 0; i < count && received < 4; ++i) std::memcpy(&fds[received++], CMSG_DATA(c) + i * sizeof(int), sizeof(int));
     }
     if (n == 0 || (n < 0 && errno != EAGAIN)) return false;
+    // Descriptors the system could not hand over for want of room: the drawing is told why,
+    // should its own socket have come, rather than seeing the helper go quiet.
+    if ((message.msg_flags & MSG_CTRUNC) != 0 && fds[0] >= 0) {
+        render::Ended ended;
+        ended.forkError = EMFILE;
+        tell(fds[0], ended);
+    }
     // A record that is not whole, or lacks the descriptors it needs, is dropped.
-    if (n != ssize_t(sizeof spawn) || received < (spawn.hasOutput ? 4 : 3)) {
+    if (n != ssize_t(sizeof spawn) || received < (spawn.hasOutput ? 4 : 3) || (message.msg_flags & MSG_CTRUNC) != 0) {
         for (int& fd : fds) {
             if (fd >= 0) ::close(fd);
             fd = -1;
@@ -826,6 +833,28 @@ size_t sparesKept() {
 }
 constexpr double kIdleSeconds = 0.015;
 
+// Whether a process may be forked ahead and leave room for what a drawing asked next
+// brings: the four descriptors of its request, and a few a library may open meanwhile.
+// Under a low limit of open files, processes forked ahead would otherwise take the room
+// the requests need, and a request whose descriptors cannot be received is lost.
+bool roomForSpare() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return true;
+    const int folder = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return false;
+    DIR* entries = ::fdopendir(folder);
+    if (entries == nullptr) {
+        ::close(folder);
+        return false;
+    }
+    rlim_t open = 0;
+    while (const dirent* entry = ::readdir(entries)) open += entry->d_name[0] != '.';
+    ::closedir(entries);
+    // A spare holds two: its socket and its pidfd.
+    constexpr rlim_t kSpare = 2, kRequest = 4, kLibraries = 4;
+    return open + kSpare + kRequest + kLibraries <= files.rlim_cur;
+}
+
 // Serves the program until it closes the helper's socket, then ends with every drawing.
 // Each drawing's end is seen on its pidfd (and every drawing that ended is reaped at each
 // turn, should one have none). While nothing is asked, processes are forked ahead.
@@ -852,12 +881,13 @@ int serve() {
             soonest = lastAsked + kIdleSeconds;
         }
         // Forked ahead only while the program asks for nothing: it never waits for them.
-        const int wait = busy && spares.size() < kept ? 0
+        const bool forkAhead = busy && spares.size() < kept && roomForSpare();
+        const int wait = forkAhead ? 0
                          : soonest < 0                 ? -1
                                                        : int(std::clamp((soonest - now()) * 1000, 0.0, 60000.0)) + 1;
         const int ready = ::poll(watched.data(), nfds_t(watched.size()), wait);
         if (ready < 0 && errno != EINTR) break;
-        if (ready == 0 && busy && spares.size() < kept && !forkSpare(spares, drawings)) {
+        if (ready == 0 && forkAhead && !forkSpare(spares, drawings)) {
             // Out of processes for now: try again later, not in a loop.
             ::poll(nullptr, 0, 50);
         }
