@@ -39,12 +39,12 @@ std::optional<InFlightMark> leftoverMark(const fs::path& folder, const WritingBo
                                          const WritingBoundary& boundary) {
     if (item.kind != Kind::folder && item.kind != Kind::file) return std::nullopt;
     const auto path = folder / item.name;
-    auto mark = boundary.markOn(path);
+    std::string text;
+    auto mark = boundary.markOn(path, &text);
     if (!mark) {
         // Written as ours but naming no item beside it (".." or "."): it would lead out of
         // the folder recovered. (A mark copied onto another item is quietly none.)
-        if (const auto text = boundary.markTextOn(path);
-            text && InFlightMark::looksLikeOne(*text) && !InFlightMark::parse(*text)) {
+        if (!text.empty() && InFlightMark::looksLikeOne(text) && !InFlightMark::parse(text)) {
             Logger::log("Left " + path.string() + " as it is: its in-flight mark names no item beside it");
         }
         return std::nullopt;

@@ -438,26 +438,18 @@ std::optional<std::string> readMarkOn(const files::RootHandle::Entry& item, stru
 
 }  // namespace
 
-std::optional<InFlightMark> WritingBoundary::markOn(const fs::path& path) const {
+std::optional<InFlightMark> WritingBoundary::markOn(const fs::path& path, std::string* text) const {
     return bounded([&]() -> std::optional<InFlightMark> {
         const auto item = entryOnExistingPath(path);
         if (!item) return std::nullopt;
         struct stat info {};
-        const auto text = readMarkOn(*item, info);
-        if (!text) return std::nullopt;
-        auto mark = InFlightMark::parse(*text);
+        const auto kept = readMarkOn(*item, info);
+        if (!kept) return std::nullopt;
+        if (text != nullptr) *text = *kept;
+        auto mark = InFlightMark::parse(*kept);
         // A mark copied onto another item says nothing of this one.
         if (!mark || mark->item != files::ItemIdentity::of(info)) return std::nullopt;
         return mark;
-    });
-}
-
-std::optional<std::string> WritingBoundary::markTextOn(const fs::path& path) const {
-    return bounded([&]() -> std::optional<std::string> {
-        const auto item = entryOnExistingPath(path);
-        if (!item) return std::nullopt;
-        struct stat info {};
-        return readMarkOn(*item, info);
     });
 }
 

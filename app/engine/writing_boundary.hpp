@@ -116,10 +116,9 @@ public:
     // Marks the item at `path` as in flight for `original` in this run; false where the
     // file system keeps no mark on it. `original` defaults to the item's own name.
     bool mark(const std::filesystem::path& path, InFlightKind kind, const std::string& original = {}) const;
-    // The mark on the item at `path` (any run's), when it carries one for itself.
-    std::optional<InFlightMark> markOn(const std::filesystem::path& path) const;
-    // The text kept where the item at `path` keeps a mark, whatever it says.
-    std::optional<std::string> markTextOn(const std::filesystem::path& path) const;
+    // The mark on the item at `path` (any run's), when it carries one for itself. `text`,
+    // when given, gets the text kept where the item keeps a mark, whatever it says.
+    std::optional<InFlightMark> markOn(const std::filesystem::path& path, std::string* text = nullptr) const;
     // Takes the mark off the item at `path`, whichever run gave it.
     void unmark(const std::filesystem::path& path) const;
     // What runs announced they were about to make in `folder` (see files::announce): the

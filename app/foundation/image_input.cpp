@@ -126,8 +126,7 @@ ImageInputPtr ImageInput::load(const URL& url, const platform::foundation::files
     std::transform(last.begin(), last.end(), last.begin(), [](unsigned char c) { return std::tolower(c); });
     const bool isSVG = last.ends_with(".svg");
     // The renderer's helper starts while the file is read.
-    if (isSVG) platform::graphics::RenderClient::prepare(platform::graphics::render::Kind::svg);
-    if (last.ends_with(".pdf")) platform::graphics::RenderClient::prepare(platform::graphics::render::Kind::pdf);
+    platform::graphics::RenderClient::prepareFor(last);
     platform::graphics::ImagePtr image;
     std::string detail;
     PictureProblem problem = PictureProblem::none;

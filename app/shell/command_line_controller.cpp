@@ -287,10 +287,7 @@ void CommandLineController::run() {
     ConfigFile::readBundleCopy();
     // A document's renderer starts while the settings and the picture are read.
     if (const auto input = lookup(Option::inputPath); input && *input) {
-        std::string name = **input;
-        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-        if (name.ends_with(".svg")) platform::graphics::RenderClient::prepare(platform::graphics::render::Kind::svg);
-        if (name.ends_with(".pdf")) platform::graphics::RenderClient::prepare(platform::graphics::render::Kind::pdf);
+        platform::graphics::RenderClient::prepareFor(**input);
     }
     // The same default settings as the desktop application, so that both make the same
     // catalog from the same settings. Nothing is mirrored to the cloud from here.

@@ -532,7 +532,7 @@ std::optional<Outcome> claimOnBus(Serving& serving, const std::vector<std::strin
 // Whether the open folder `fd` is the user's own and no one else's to enter.
 bool isPrivate(int fd) {
     struct stat info {};
-    return ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
+    return ::fstat(fd, &info) == 0 && isPrivateFolder(info);
 }
 
 // A folder of the user's own, for no one else, in which the lock file can be made: the

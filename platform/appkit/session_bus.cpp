@@ -16,12 +16,15 @@ std::string sessionBusAddress() {
     struct stat folder {};
     struct stat socket {};
     const std::string path = std::string(runtime) + "/bus";
-    if (::stat(runtime, &folder) != 0 || !S_ISDIR(folder.st_mode) || folder.st_uid != ::getuid() ||
-        (folder.st_mode & 077) != 0 || ::lstat(path.c_str(), &socket) != 0 || !S_ISSOCK(socket.st_mode) ||
-        socket.st_uid != ::getuid()) {
+    if (::stat(runtime, &folder) != 0 || !isPrivateFolder(folder) || ::lstat(path.c_str(), &socket) != 0 ||
+        !S_ISSOCK(socket.st_mode) || socket.st_uid != ::getuid()) {
         return {};
     }
     return "unix:path=" + path;
+}
+
+bool isPrivateFolder(const struct stat& info) {
+    return S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
 }
 
 GDBusConnection* connectToBus(const std::string& address, GError** error) {

@@ -4,6 +4,7 @@
 // served by a thread of its own, so that calls and signals are dispatched whether or not
 // the main thread runs a GLib loop (or is busy).
 #include <gio/gio.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <thread>
@@ -14,6 +15,10 @@ namespace platform::appkit {
 // socket are the user's own; empty: no bus (none is started on demand). Read anew each time, so that a bus restarted or replaced is found,
 // which GDBus's shared per-process connection would not do.
 std::string sessionBusAddress();
+
+// Whether `info` is of a folder of this user's own that no one else may enter: the runtime
+// folder, or one the program makes in the temporary folder, is trusted only then.
+bool isPrivateFolder(const struct stat& info);
 
 // A private connection to the bus at `address`; null with `error` set when there is none.
 GDBusConnection* connectToBus(const std::string& address, GError** error);

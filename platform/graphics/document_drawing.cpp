@@ -122,7 +122,7 @@ std::optional<std::pair<int, int>> DocumentDrawing::wholeSizeFor(double wide, do
 int DocumentDrawing::wholeDrawingsMade(int index) const {
     std::lock_guard lock(mutex_);
     const auto known = pages_.find(index);
-    return known == pages_.end() ? 0 : known->second.made;
+    return known == pages_.end() ? 0 : int(known->second.drawn.size());
 }
 
 std::shared_ptr<const RenderedPixels> DocumentDrawing::drawWhole(const Page& page, int width, int height,
@@ -156,10 +156,7 @@ std::shared_ptr<const RenderedPixels> DocumentDrawing::wholeDrawing(const Page& 
     wholes.drawing.erase(size);
     // Kept for the page's other sizes; one that failed is asked again by the next (it
     // fails as this one did: a limit met stops the page).
-    if (drawn) {
-        wholes.drawn.emplace(size, drawn);
-        ++wholes.made;
-    }
+    if (drawn) wholes.drawn.emplace(size, drawn);
     wholeDrawn_.notify_all();
     return drawn;
 }

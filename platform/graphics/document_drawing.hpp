@@ -95,7 +95,6 @@ private:
     struct Wholes {
         std::map<std::pair<int, int>, std::shared_ptr<const RenderedPixels>> drawn;
         std::set<std::pair<int, int>> drawing;
-        int made = 0;
     };
 
     // Asks a helper for `request` (its pixels cover `pixels` of the page's) within the

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -461,6 +462,16 @@ std::string RenderClient::helperPath() {
 }
 
 void RenderClient::prepare(render::Kind kind) { Helpers::shared().prepare(kind); }
+
+void RenderClient::prepareFor(std::string_view fileName) {
+    auto endsWith = [&](std::string_view extension) {
+        return fileName.size() >= extension.size() &&
+               std::equal(extension.begin(), extension.end(), fileName.end() - extension.size(),
+                          [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+    };
+    if (endsWith(".svg")) prepare(render::Kind::svg);
+    if (endsWith(".pdf")) prepare(render::Kind::pdf);
+}
 
 int RenderClient::helpersAlive() { return Helpers::shared().alive(); }
 

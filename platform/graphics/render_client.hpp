@@ -21,6 +21,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/graphics/picture_problem.hpp"
@@ -99,6 +100,8 @@ public:
     // is about to read a document of that kind, so that the helper's start and the loading
     // of its libraries overlap the reading.
     static void prepare(render::Kind kind);
+    // The same for a file about to be read, by its name's extension (none for a bitmap).
+    static void prepareFor(std::string_view fileName);
 
     // The helper program's path: beside the running program. (A test or benchmark
     // program of the build, which has none beside it, uses the one the build made.)

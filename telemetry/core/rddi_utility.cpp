@@ -139,15 +139,26 @@ std::size_t RDDIUTF16Length(std::string_view text) {
     return units;
 }
 
-bool RDDIExceedsUTF16Length(std::string_view text, std::size_t limit) {
+namespace {
+
+// The length in bytes of the longest start of `text` within `limit` UTF-16 units: it
+// stops at the first sequence past the limit, however long the text.
+std::size_t prefixWithinUTF16Length(std::string_view text, std::size_t limit) {
     std::size_t units = 0;
-    for (std::size_t at = 0; at < text.size();) {
+    std::size_t at = 0;
+    while (at < text.size()) {
         const auto [bytes, width] = sequenceAt(text, at);
+        if (units + width > limit) break;
         units += width;
-        if (units > limit) return true;
         at += bytes;
     }
-    return false;
+    return at;
+}
+
+}  // namespace
+
+bool RDDIExceedsUTF16Length(std::string_view text, std::size_t limit) {
+    return prefixWithinUTF16Length(text, limit) < text.size();
 }
 
 std::string RDDIQuoted(std::string_view text) {
@@ -157,15 +168,7 @@ std::string RDDIQuoted(std::string_view text) {
 }
 
 std::string RDDITruncateToUTF16Length(std::string_view text, std::size_t limit) {
-    std::size_t units = 0;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const auto [bytes, width] = sequenceAt(text, at);
-        if (units + width > limit) break;
-        units += width;
-        at += bytes;
-    }
-    return std::string(text.substr(0, at));
+    return std::string(text.substr(0, prefixWithinUTF16Length(text, limit)));
 }
 
 std::map<std::string, std::string> RDDIUtility::validateProperties(const std::map<std::string, std::string>& properties,
