@@ -404,19 +404,20 @@ std::optional<std::vector<std::uint8_t>> readCrashReportFile(const std::string& 
     return bytes;
 }
 
-std::optional<std::vector<std::uint8_t>> readCrashReportDescriptor(int fd, int* err) {
+std::optional<std::vector<std::uint8_t>> readCrashReportDescriptor(int fd, int* err, std::size_t limit) {
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         *err = info.st_mode == 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         return std::nullopt;
     }
     std::vector<std::uint8_t> bytes;
-    if (info.st_size > 0) bytes.reserve(std::min(static_cast<std::size_t>(info.st_size), kCrashReportMaxFileSize + 1));
+    if (info.st_size > 0) bytes.reserve(std::min(static_cast<std::size_t>(info.st_size), limit));
     std::uint8_t chunk[65536];
     for (;;) {
         // One byte past the limit is enough to know the file is too long.
-        const std::size_t room = kCrashReportMaxFileSize + 1 - bytes.size();
-        const ssize_t got = pread(fd, chunk, std::min(sizeof chunk, room), static_cast<off_t>(bytes.size()));
+        const std::size_t left = limit - bytes.size();
+        const std::size_t room = left < sizeof chunk ? left + 1 : sizeof chunk;
+        const ssize_t got = pread(fd, chunk, room, static_cast<off_t>(bytes.size()));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             *err = errno;
@@ -424,7 +425,7 @@ std::optional<std::vector<std::uint8_t>> readCrashReportDescriptor(int fd, int* 
         }
         if (got == 0) break;
         bytes.insert(bytes.end(), chunk, chunk + got);
-        if (bytes.size() > kCrashReportMaxFileSize) {
+        if (bytes.size() > limit) {
             *err = EFBIG;
             return std::nullopt;
         }

@@ -178,8 +178,10 @@ private:
 // Reads a report file whole; a file longer than kCrashReportMaxFileSize is refused without being
 // read (*err EFBIG), any other failure leaves its errno in *err.
 std::optional<std::vector<std::uint8_t>> readCrashReportFile(const std::string& path, int* err);
-// The same for a file already open, read from its start; anything but a regular file is refused.
-std::optional<std::vector<std::uint8_t>> readCrashReportDescriptor(int fd, int* err);
+// The same for a file already open, read from its start, within `limit` bytes; anything but a
+// regular file is refused.
+std::optional<std::vector<std::uint8_t>> readCrashReportDescriptor(int fd, int* err,
+                                                                   std::size_t limit = kCrashReportMaxFileSize);
 
 // Unpacks a report body; nullptr when the bytes are no valid message. Free with the second.
 Lvcrash__CrashReport* RDlvcrash__crash_report__unpack(std::span<const std::uint8_t> body);

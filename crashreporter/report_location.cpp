@@ -116,8 +116,9 @@ int create_in(int folder, const char* name, char* partial_name) {
     return -1;
 }
 
-}  // namespace
-
+// Gives the file at `from` in folder the name `to` only when nothing stands there (false and
+// errno EEXIST when something does): renameat2(RENAME_NOREPLACE), else a hard link, which
+// never replaces either, else a plain rename onto a name found free. Async-signal-safe.
 bool lvcrash_move_without_replacing(int folder, const char* from, const char* to) {
     if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
@@ -135,6 +136,8 @@ bool lvcrash_move_without_replacing(int folder, const char* from, const char* to
     }
     return errno == ENOENT && renameat(folder, from, folder, to) == 0;
 }
+
+}  // namespace
 
 bool lvcrash_report_partial_name(const char* name, pid_t pid, pid_t tid, unsigned attempt, char* out,
                                  std::size_t size) {

@@ -47,11 +47,6 @@ bool lvcrash_report_location_publish(const lvcrash_report_location* location, lv
 bool lvcrash_report_location_publish_at(const lvcrash_report_location* location, lvcrash_report_partial* partial,
                                         const timespec& now);
 
-// Gives the file at `from` in folder the name `to` only when nothing stands there (false and
-// errno EEXIST when something does): renameat2(RENAME_NOREPLACE), else a hard link, which
-// never replaces either, else a plain rename onto a name found free. Async-signal-safe.
-bool lvcrash_move_without_replacing(int folder, const char* from, const char* to);
-
 // The names, for set-up and for the next launch (async-signal-safe all the same).
 // The name a report is written under before it is finished: "<name>.<pid>.<tid>", then
 // ".<attempt>" added while something stands at the name. False when it does not fit.

@@ -239,10 +239,10 @@ void writeAtomically(const fs::path& path, const Data& data, unsigned newFileMod
     writeAtomically(path, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), newFileMode);
 }
 
-fs::path setAsideDamaged(const fs::path& path, std::error_code& error) {
+fs::path setAsideDamaged(const fs::path& path, std::error_code& error, std::string_view suffix) {
     for (int n = 1; n <= 1000; ++n) {
         fs::path aside = path;
-        aside += n == 1 ? std::string(".corrupt") : ".corrupt-" + std::to_string(n);
+        aside += std::string(suffix) + (n == 1 ? std::string() : "-" + std::to_string(n));
         if (renameIfFree(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str()) == 0) return aside;
         if (errno != EEXIST) {
             error = std::error_code(errno, std::generic_category());

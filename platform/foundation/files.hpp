@@ -58,8 +58,10 @@ struct stat writeAtomicallyAt(int folder, const std::string& name, std::string_v
 // Moves a file that could not be read (damaged settings, a damaged store) out of the way,
 // to "<name>.corrupt" or the first free one of "<name>.corrupt-2", "-3" and on: a file
 // set aside earlier is never replaced. Returns where it went; empty, with `error` set,
-// when it could not be moved.
-std::filesystem::path setAsideDamaged(const std::filesystem::path& path, std::error_code& error);
+// when it could not be moved (ENOENT when nothing stands at `path` any more). `suffix`
+// names what it was set aside as.
+std::filesystem::path setAsideDamaged(const std::filesystem::path& path, std::error_code& error,
+                                      std::string_view suffix = ".corrupt");
 
 // Creates the folder and its missing parents; an existing folder is fine. Error when
 // something else is in the way or creation fails.

@@ -8,6 +8,7 @@
 #include "telemetry/core/rddi_user_id_context.hpp"
 #include "telemetry/core/rddi_utility.hpp"
 #include "platform/dispatch/timer.hpp"
+#include "platform/foundation/folder_swap.hpp"
 #include "platform/foundation/uuid.hpp"
 #include "telemetry/core/rddi_dispatcher_util.hpp"
 #include "telemetry/crashes/rddi_application_forwarder.hpp"
@@ -559,7 +560,7 @@ std::optional<std::filesystem::path> RDDICrashes::storeCrashReport(const pf::Dat
     std::optional<std::filesystem::path> stored;
     for (int suffix = 0; written && !stored && suffix < 10000; ++suffix) {
         const std::string name = suffix == 0 ? base : fmt::format("{}-{}", base, suffix);
-        if (lvcrash::lvcrash_move_without_replacing(dir.get(), kRDDICrashCopyFilename, name.c_str())) {
+        if (pf::files::renameIfFree(dir.get(), kRDDICrashCopyFilename, dir.get(), name.c_str()) == 0) {
             stored = *folder / name;
         } else if (errno != EEXIST) {
             written = false;

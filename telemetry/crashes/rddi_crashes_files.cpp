@@ -1,6 +1,7 @@
 #include "telemetry/crashes/rddi_crashes_files.hpp"
 
 #include "crashreporter/crash_reporter.hpp"
+#include "crashreporter/report.hpp"
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 
@@ -71,16 +72,8 @@ UniqueFd RDDICrashesFiles::openOrCreate(const fs::path& path, int access, const 
 }
 
 std::optional<pf::Data> RDDICrashesFiles::readAll(int fd, std::size_t limit) {
-    pf::Data bytes;
-    std::uint8_t chunk[65536];
-    for (;;) {
-        const ssize_t got = ::pread(fd, chunk, sizeof chunk, static_cast<off_t>(bytes.size()));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return std::nullopt;
-        if (got == 0) return bytes;
-        bytes.insert(bytes.end(), chunk, chunk + got);
-        if (bytes.size() > limit) return std::nullopt;
-    }
+    int error = 0;
+    return lvcrash::readCrashReportDescriptor(fd, &error, limit);
 }
 
 bool RDDICrashesFiles::stillNamed(int fd, const fs::path& path) {

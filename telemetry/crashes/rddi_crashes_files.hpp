@@ -32,7 +32,7 @@ public:
     // The regular file at path opened with `access`; an empty descriptor (errno set) for
     // anything else or nothing.
     static platform::foundation::files::UniqueFd openRegular(const std::filesystem::path& path, int access);
-    // Everything in the open file, read from its start, at most `limit` bytes (none beyond it).
+    // Everything in the open regular file, read from its start, at most `limit` bytes (none beyond it).
     static std::optional<platform::foundation::Data> readAll(int fd, std::size_t limit);
     // Whether path still names the open file (it was neither removed nor replaced).
     static bool stillNamed(int fd, const std::filesystem::path& path);

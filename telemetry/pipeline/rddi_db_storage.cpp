@@ -1,5 +1,6 @@
 #include "telemetry/pipeline/rddi_db_storage.hpp"
 
+#include "platform/foundation/files.hpp"
 #include "platform/foundation/folder_swap.hpp"
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_logger.hpp"
@@ -134,18 +135,17 @@ const char* kindOf(mode_t mode) {
 // never reached through a link, and nothing another program put there is lost. False
 // when it could not be moved (a folder that cannot be written).
 bool setAside(const std::string& path, mode_t mode) {
-    for (int n = 1; n <= 100; ++n) {
-        const std::string aside = path + (n == 1 ? std::string(".aside") : ".aside-" + std::to_string(n));
-        if (pf::files::renameIfFree(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str()) == 0) {
-            RDDILogWarning(kRDDILogTag, "\"{}\" was {}, not a file of the log store; it was moved to \"{}\".", path,
-                           kindOf(mode), aside);
-            return true;
-        }
-        if (errno == ENOENT) return true;  // gone meanwhile
-        if (errno != EEXIST) break;
+    std::error_code error;
+    const auto aside = pf::files::setAsideDamaged(path, error, ".aside");
+    if (!aside.empty()) {
+        RDDILogWarning(kRDDILogTag, "\"{}\" was {}, not a file of the log store; it was moved to \"{}\".", path,
+                       kindOf(mode), aside.string());
+        return true;
     }
+    if (error == std::errc::no_such_file_or_directory) return true;  // gone meanwhile
     RDDILogWarning(kRDDILogTag, "\"{}\" is {}, not a file of the log store, and could not be moved aside: {}.", path,
-                   kindOf(mode), std::strerror(errno));
+                   kindOf(mode), error.message());
+    errno = error.value();
     return false;
 }
 
