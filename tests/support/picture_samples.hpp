@@ -946,15 +946,15 @@ inline Bytes crossReferenceFloodPdf(int ranges, uint32_t perRange, bool inUse) {
     const size_t mark = text.rfind("startxref\n");
     const std::string previous = text.substr(mark + 10, text.find('\n', mark + 10) - (mark + 10));
     out.resize(mark);
-    
+    const size_t listed = size_t(ranges) * perRange;
     std::string index;
     for (int i = 0; i < ranges; ++i) index += std::to_string(1000000 + uint64_t(i) * perRange) + " " + std::to_string(perRange) + " ";
-    const Bytes rows = deflatedRepeat("", std::string(1, char(inUse ? 1 : 0)), size_t(ranges) * perRange >> 20,
-                                      std::string((size_t(ranges) * perRange) & 0xFFFFF, char(inUse ? 1 : 0)), false);
+    const char row = char(inUse);
+    const Bytes rows = deflatedRepeat("", std::string(1, row), listed >> 20, std::string(listed & 0xFFFFF, row), false);
     const size_t at = out.size();
     const Bytes stream = pdfStream("/Type /XRef /W [1 0 0] /Index [" + index + "] /Size " +
-                                       std::to_string(1000000 + uint64_t(ranges) * perRange) + " /Root 1 0 R /Prev " +
-                                       previous + " /Filter /FlateDecode",
+                                       std::to_string(1000000 + listed) + " /Root 1 0 R /Prev " + previous +
+                                       " /Filter /FlateDecode",
                                    rows);
     const Bytes head = bytesOf("4 0 obj\n");
     out.insert(out.end(), head.begin(), head.end());

@@ -18,6 +18,11 @@ namespace samples = gwtest::samples;
 namespace render = platform::graphics::render;
 using RenderLimits = gwtest::CatalogRuns;
 
+// Writes a sample picture.
+void place(const std::filesystem::path& path, const samples::Bytes& bytes) {
+    gwtest::writeFile(path, std::string(bytes.begin(), bytes.end()));
+}
+
 // Fields of /proc/<pid>/status ("VmHWM:", in kB) and /proc/<pid>/stat (after the name).
 uint64_t peakBytes(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -97,7 +102,7 @@ TEST_F(RenderLimits, AnIconSetOfAPagePastTheLimitsFailsOnceNamingTheLimit) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        gwtest::writeFile(work_ / c.name, std::string(c.bytes.begin(), c.bytes.end()));
+        place(work_ / c.name, c.bytes);
         ASSERT_LT(c.bytes.size(), size_t{1} << 20);
         if (!c.seconds.empty()) setenv("GW_RENDER_TEST_SECONDS", c.seconds.c_str(), 1);
         const auto began = std::chrono::steady_clock::now();
@@ -159,10 +164,6 @@ TEST_F(RenderLimits, AnIconSetOfAPagePastTheLimitsFailsOnceNamingTheLimit) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Every file below `folder`, by its path there, with its bytes.
 std::map<std::string, std::string> filesBelow(const std::filesystem::path& folder) {
     std::map<std::string, std::string> out;
@@ -196,7 +197,7 @@ TEST_F(RenderLimits, TheSameDocumentAndCommandGiveTheSameFilesOnEveryRun) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        gwtest::writeFile(work_ / c.name, std::string(c.bytes.begin(), c.bytes.end()));
+        place(work_ / c.name, c.bytes);
         std::optional<std::map<std::string, std::string>> first;
         for (int i = 0; i < 4; ++i) {
             const std::string out = c.name + std::to_string(i);
@@ -220,17 +221,11 @@ TEST_F(RenderLimits, ARendererThatCannotBeStartedFailsTheDrawingNamingIt) {
     std::filesystem::copy_file(GW_GLYPHWRIGHT_PATH, bin / "glyphwright");
     const auto helper = bin / "glyphwright-render";
     const auto built = std::filesystem::path(GW_GLYPHWRIGHT_PATH).parent_path() / "glyphwright-render";
-    gwtest::writeFile(work_ / "icon.svg", [] {
-        const auto svg = samples::svg(64, 64);
-        return std::string(svg.begin(), svg.end());
-    }());
-    gwtest::writeFile(work_ / "page.pdf", [] {
-        const auto pdf = samples::pdf(64, 64);
-        return std::string(pdf.begin(), pdf.end());
-    }());
+    place(work_ / "icon.svg", samples::svg(64, 64));
+    place(work_ / "page.pdf", samples::pdf(64, 64));
     struct Case {
         std::string name;
-        std::function<void()> place;
+        std::function<void()> makeRenderer;  // what stands where the renderer should be
         std::string reason;
     };
     const std::vector<Case> cases = {
@@ -247,7 +242,7 @@ TEST_F(RenderLimits, ARendererThatCannotBeStartedFailsTheDrawingNamingIt) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(helper);
-        c.place();
+        c.makeRenderer();
         for (const std::string input : {"icon.svg", "page.pdf"}) {
             const auto run = this->run((bin / "glyphwright").string(),
                                        {"-inputPath", input, "-outputPath", "out", "-assetType", "iOSIcon"}, c.name);
@@ -268,12 +263,9 @@ TEST_F(RenderLimits, ARendererThatCannotBeStartedFailsTheDrawingNamingIt) {
 // "Catalog creation failed. Error …" with the reason alone.
 TEST_F(RenderLimits, ABatchNamesEachPictureThatFailsWithItsReason) {
     std::filesystem::create_directories(work_ / "batch");
+    place(work_ / "batch/good.svg", samples::svg(64, 64));
     const auto states = samples::manyOperatorsPdf("q ", 4);
-    const auto good = samples::svg(64, 64);
-    gwtest::writeFile(work_ / "batch/good.svg", std::string(good.begin(), good.end()));
-    for (const char* name : {"deep.pdf", "deeper.pdf"}) {
-        gwtest::writeFile(work_ / "batch" / name, std::string(states.begin(), states.end()));
-    }
+    for (const char* name : {"deep.pdf", "deeper.pdf"}) place(work_ / "batch" / name, states);
     const auto run = glyphwright(
         {"-inputPath", "batch", "-outputPath", "out", "-assetType", "asset", "-collectionType", "batch"}, "batch");
     for (const char* name : {"deep.pdf", "deeper.pdf"}) {
@@ -294,7 +286,7 @@ TEST_F(RenderLimits, ADocumentOfUnderAMegabyteNeverTakesTheProgramPastAGibibyte)
         SCOPED_TRACE(inUse ? "in use" : "free");
         const auto pdf = samples::crossReferenceFloodPdf(6, 10000000, inUse);
         ASSERT_LT(pdf.size(), size_t{1} << 20);
-        gwtest::writeFile(work_ / "flood.pdf", std::string(pdf.begin(), pdf.end()));
+        place(work_ / "flood.pdf", pdf);
         const auto run = glyphwright({"-inputPath", "flood.pdf", "-outputPath", "out", "-assetType", "iOSIcon"});
         EXPECT_NE(run.status, 0) << run.err;
         EXPECT_NE(run.err.find("cross-references list more objects than the limit of 2097152"), std::string::npos)

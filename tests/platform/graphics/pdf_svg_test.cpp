@@ -256,10 +256,6 @@ TEST(SvgTest, LoadsFromAFileUrlWithItsSize) {
     EXPECT_FALSE(pg::SvgDocument::fromFileUrl("https://example.invalid/a.svg"));
 }
 
-// Drawn by its helper into a layer and painted back, a drawing comes out as drawn in place
-// through a clip of any shape: the clip goes along to the helper (painted through the
-// program's own clip, the layer's edges were smoothed twice where they met the clip's:
-// a rounded icon's rim came out lighter).
 // A size the root element states plainly is read without the renderer, and is the size
 // the renderer gives; any other is asked of it.
 TEST(SvgTest, APlainlyStatedSizeIsTheOneTheRendererGives) {
@@ -288,6 +284,10 @@ TEST(SvgTest, APlainlyStatedSizeIsTheOneTheRendererGives) {
     }
 }
 
+// Drawn by its helper into a layer and painted back, a drawing comes out as drawn in place
+// through a clip of any shape: the clip goes along to the helper (painted through the
+// program's own clip, the layer's edges were smoothed twice where they met the clip's:
+// a rounded icon's rim came out lighter).
 TEST(SvgTest, DrawnByItsHelperThroughAnyClipItComesOutAsDrawnInPlace) {
     gwtest::TempDir dir;
     gwtest::writeFile(dir / "bands.svg", kSvg);

@@ -21,6 +21,7 @@
 #include <fstream>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -63,7 +64,18 @@ std::vector<pid_t> childrenOf(const std::string& process) {
     return out;
 }
 
-std::string softLimit(pid_t pid, const std::string& name);
+// A line of /proc/<pid>/limits ("Max cpu time"): its soft limit, or its hard one, as printed.
+std::string limitOf(pid_t pid, const std::string& name, bool hard = false) {
+    std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+    for (std::string line; std::getline(limits, line);) {
+        if (line.rfind(name, 0) != 0) continue;
+        std::istringstream fields(line.substr(26));
+        std::string soft, hardLimit;
+        fields >> soft >> hardLimit;
+        return hard ? hardLimit : soft;
+    }
+    return {};
+}
 
 // The processes drawing for this one now: its helpers' children that have set a drawing's
 // limits (the others wait, forked ahead, for a drawing).
@@ -71,25 +83,12 @@ std::vector<pid_t> drawingProcesses() {
     std::vector<pid_t> out;
     for (const int helper : pg::RenderClient::helperProcesses()) {
         for (const pid_t pid : childrenOf(std::to_string(helper))) {
-            if (const auto limit = softLimit(pid, "Max cpu time"); !limit.empty() && limit != "unlimited") {
+            if (const auto limit = limitOf(pid, "Max cpu time"); !limit.empty() && limit != "unlimited") {
                 out.push_back(pid);
             }
         }
     }
     return out;
-}
-
-// A line of /proc/<pid>/limits ("Max cpu time"): its soft limit, as printed.
-std::string softLimit(pid_t pid, const std::string& name) {
-    std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
-    for (std::string line; std::getline(limits, line);) {
-        if (line.rfind(name, 0) != 0) continue;
-        std::istringstream fields(line.substr(26));
-        std::string soft;
-        fields >> soft;
-        return soft;
-    }
-    return {};
 }
 
 // Waits (boundedly) until `count` drawing processes have set their limits, the last thing
@@ -167,42 +166,59 @@ pg::render::Request pixelsOf(int side, double scale) {
     return request;
 }
 
+// An SVG document's drawing at its own `side` px size.
+pg::render::Request svgPixelsOf(int side) {
+    auto request = pixelsOf(side, 1);
+    request.viewportWidth = request.viewportHeight = side;
+    return request;
+}
+
+// Whether the page of `pdf` comes out at `side` px; the reason is a failure when it does not.
+bool drawsWhole(const samples::Bytes& pdf, int side = 64) {
+    pg::RenderClient client(pdf);
+    pg::RenderFailure failure;
+    if (client.pixels(pixelsOf(side, 1), &failure)) return true;
+    ADD_FAILURE() << failure.why;
+    return false;
+}
+
 // The limits users meet, each named with its figure: raised, the page would run on past
 // them (its tint transform runs for an hour) or be drawn whole.
 TEST(RenderHelper, APagePastTheScanIsStoppedByTheHelpersLimitsNamedInTheReason) {
     const auto start = std::chrono::steady_clock::now();
-    {
+    struct Case {
+        const char* name;
+        samples::Bytes pdf;
+        pg::render::Request request;
+        bool processorTimeOnly;
+        bool stopped;  // from outside: it uses no processor time, and ends at the time in all
+        P problem;
+        std::string reason;
+    };
+    // Each of the tint-transformed image's million pixels runs its 60000 operators.
+    const auto slow = samples::tintTransformPdf("image", 60000, 1024);
+    const Case cases[] = {
         // Poppler allocates the 100000 x 100000 page its JBIG2 data declares.
-        const auto pdf = samples::jbig2ImagePdf(100000, 100000);
-        pg::RenderClient client(pdf);
+        {"memory", samples::jbig2ImagePdf(100000, 100000), pixelsOf(100, 1), false, false, P::pastMemoryLimit,
+         "640 MiB"},
+        {"processor time", slow, pixelsOf(64, 0.0625), true, false, P::pastProcessorTimeLimit,
+         "processor time limit of 5 seconds"},
+        {"time in all", slow, pixelsOf(64, 0.0625), false, true, P::pastTimeLimit, "time limit of 10 seconds in all"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<ProcessorTimeOnly> limits;
+        if (c.processorTimeOnly) limits.emplace();
+        pg::RenderClient client(c.pdf);
         pg::RenderFailure failure;
-        EXPECT_FALSE(client.pixels(pixelsOf(100, 1), &failure));
-        EXPECT_EQ(failure.problem, P::pastMemoryLimit) << failure.why;
-        EXPECT_NE(failure.why.find("640 MiB"), std::string::npos) << failure.why;
-    }
-    {
-        // Each of the image's million pixels runs the 60000 operators of its tint transform.
-        const ProcessorTimeOnly limits;
-        const auto pdf = samples::tintTransformPdf("image", 60000, 1024);
-        pg::RenderClient client(pdf);
-        pg::RenderFailure failure;
-        EXPECT_FALSE(client.pixels(pixelsOf(64, 0.0625), &failure));
-        EXPECT_EQ(failure.problem, P::pastProcessorTimeLimit) << failure.why;
-        EXPECT_NE(failure.why.find("processor time limit of 5 seconds"), std::string::npos) << failure.why;
-    }
-    {
-        // A drawing stopped from outside (it uses no processor time) ends at the time limit
-        // in all.
-        const auto pdf = samples::tintTransformPdf("image", 60000, 1024);
-        pg::RenderClient client(pdf);
-        pg::RenderFailure failure;
-        std::thread stopper([] {
+        std::thread stopper([&] {
+            if (!c.stopped) return;
             for (const pid_t pid : awaitDrawingProcesses(1)) kill(pid, SIGSTOP);
         });
-        EXPECT_FALSE(client.pixels(pixelsOf(64, 0.0625), &failure));
+        EXPECT_FALSE(client.pixels(c.request, &failure));
         stopper.join();
-        EXPECT_EQ(failure.problem, P::pastTimeLimit) << failure.why;
-        EXPECT_NE(failure.why.find("time limit of 10 seconds in all"), std::string::npos) << failure.why;
+        EXPECT_EQ(failure.problem, c.problem) << failure.why;
+        EXPECT_NE(failure.why.find(c.reason), std::string::npos) << failure.why;
     }
     // The limits, not the machine, stopped them: the drawings far below the memory a
     // conversion may use.
@@ -332,9 +348,7 @@ TEST(RenderHelper, EachDrawingHasAProcessOfItsOwnWithItsOwnLimits) {
     const ProcessorTimeOnly limits(2);
     const auto slow = samples::tintTransformPdf("image", 60000, 1024);
     const auto plain = samples::pdf(64, 64);
-    pg::RenderClient warm(plain);
-    pg::RenderFailure failure;
-    ASSERT_TRUE(warm.pixels(pixelsOf(64, 1), &failure)) << failure.why;
+    ASSERT_TRUE(drawsWhole(plain));
     const int helper = pg::RenderClient::helperProcess(pg::render::Kind::pdf);
     ASSERT_GT(helper, 0);
 
@@ -346,21 +360,16 @@ TEST(RenderHelper, EachDrawingHasAProcessOfItsOwnWithItsOwnLimits) {
     const auto processes = awaitDrawingProcesses(1);
     ASSERT_EQ(processes.size(), 1u);
     // The kernel's limits of that process, not the helper's.
-    EXPECT_EQ(softLimit(processes.front(), "Max cpu time"), "2");
-    EXPECT_EQ(softLimit(helper, "Max cpu time"), "unlimited");
-    const uint64_t space = std::stoull(softLimit(processes.front(), "Max address space"));
+    EXPECT_EQ(limitOf(processes.front(), "Max cpu time"), "2");
+    EXPECT_EQ(limitOf(helper, "Max cpu time"), "unlimited");
+    const uint64_t space = std::stoull(limitOf(processes.front(), "Max address space"));
     EXPECT_GE(space, request.addressSpace);
     EXPECT_LT(space, pg::RendererBudget::kLargestLimit);
     // Its siblings come out meanwhile.
     std::vector<std::thread> siblings;
     std::atomic<int> drawn{0};
     for (int i = 0; i < 3; ++i) {
-        siblings.emplace_back([&] {
-            pg::RenderClient other(plain);
-            pg::RenderFailure why;
-            if (other.pixels(pixelsOf(64, 1), &why)) ++drawn;
-            else ADD_FAILURE() << why.why;
-        });
+        siblings.emplace_back([&] { drawn += drawsWhole(plain); });
     }
     for (auto& sibling : siblings) sibling.join();
     drawing.join();
@@ -372,23 +381,13 @@ TEST(RenderHelper, EachDrawingHasAProcessOfItsOwnWithItsOwnLimits) {
     // mappings within it.
     const auto crossing = samples::crossingFillsSvg(3000, 10);
     pg::RenderClient svg(crossing, pg::render::Kind::svg);
-    auto svgRequest = pixelsOf(100, 1);
-    svgRequest.viewportWidth = svgRequest.viewportHeight = 100;
     std::thread svgDrawing([&] {
         pg::RenderFailure failure;
-        svg.pixels(svgRequest, &failure);
+        svg.pixels(svgPixelsOf(100), &failure);
     });
     const auto svgProcesses = awaitDrawingProcesses(1);
     ASSERT_EQ(svgProcesses.size(), 1u);
-    std::ifstream kernelLimits("/proc/" + std::to_string(svgProcesses.front()) + "/limits");
-    std::string hard;
-    for (std::string line; std::getline(kernelLimits, line);) {
-        if (line.rfind("Max address space", 0) == 0) {
-            std::istringstream fields(line.substr(26));
-            fields >> hard >> hard;
-        }
-    }
-    EXPECT_EQ(hard, std::to_string(uint64_t{640} << 20));
+    EXPECT_EQ(limitOf(svgProcesses.front(), "Max address space", true), std::to_string(uint64_t{640} << 20));
     svgDrawing.join();
     EXPECT_TRUE(drawingProcesses().empty());
 }
@@ -396,12 +395,8 @@ TEST(RenderHelper, EachDrawingHasAProcessOfItsOwnWithItsOwnLimits) {
 TEST(RenderHelper, ACrashedOrStoppedDrawingFailsAloneAndLeavesNothingBehind) {
     const auto slow = samples::tintTransformPdf("image", 60000, 1024);
     const auto pdf = samples::pdf(64, 64);
-    {
-        // The helper runs for the rest of the process, with what it holds.
-        pg::RenderClient client(pdf);
-        pg::RenderFailure failure;
-        ASSERT_TRUE(client.pixels(pixelsOf(64, 1), &failure)) << failure.why;
-    }
+    // The helper runs for the rest of the process, with what it holds.
+    ASSERT_TRUE(drawsWhole(samples::pdf(8, 8)));
     const int descriptors = openDescriptors();
     {
         pg::RenderClient client(slow);
@@ -427,12 +422,8 @@ TEST(RenderHelper, ACrashedOrStoppedDrawingFailsAloneAndLeavesNothingBehind) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
         EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
     }
-    {
-        // The crash cost nothing else: the next drawing comes out.
-        pg::RenderClient client(pdf);
-        pg::RenderFailure failure;
-        EXPECT_TRUE(client.pixels(pixelsOf(64, 1), &failure)) << failure.why;
-    }
+    // The crash cost nothing else: the next drawing comes out.
+    EXPECT_TRUE(drawsWhole(pdf));
     EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
     EXPECT_TRUE(drawingProcesses().empty());
     EXPECT_EQ(openDescriptors(), descriptors);
@@ -551,15 +542,14 @@ TEST(RenderHelper, AHelperThatCannotStartOrEndedWhileIdleNeitherHangsNorFailsThe
             << "the drawing holds the helper's socket";
         // Its socket, and one to each process it forked ahead.
         for (const auto& held : notItsOwn(descriptorsOf(helper))) EXPECT_EQ(held, "socket");
-        pg::RenderClient plain(pdf);
-        EXPECT_TRUE(plain.pixels(pixelsOf(64, 1), &failure)) << failure.why;
+        EXPECT_TRUE(drawsWhole(pdf));
         EXPECT_EQ(pg::RenderClient::helperProcess(pg::render::Kind::pdf), helper);
 
         // One ended meanwhile (the system's out-of-memory killer, a user's kill) is
         // started again for the next drawing.
         kill(helper, SIGKILL);
         while (!ended(helper)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_TRUE(plain.pixels(pixelsOf(64, 1), &failure)) << failure.why;
+        EXPECT_TRUE(drawsWhole(pdf));
         EXPECT_NE(pg::RenderClient::helperProcess(pg::render::Kind::pdf), helper);
     }
     {
@@ -645,10 +635,8 @@ TEST(RenderHelperChild, SetsFontsUpOnlyForText) {
     auto fontsMapped = [&] { return mapped(".cache-") || mapped("/fonts/"); };
     auto draw = [](const samples::Bytes& svg, bool laysOutText) {
         pg::RenderClient client(svg, pg::render::Kind::svg, laysOutText);
-        auto request = pixelsOf(64, 1);
-        request.viewportWidth = request.viewportHeight = 64;
         pg::RenderFailure failure;
-        const auto pixels = client.pixels(request, &failure);
+        const auto pixels = client.pixels(svgPixelsOf(64), &failure);
         EXPECT_TRUE(pixels) << failure.why;
         return pixels ? std::vector<uint8_t>(pixels->data(), pixels->data() + 64 * 64 * 4) : std::vector<uint8_t>{};
     };
@@ -716,24 +704,18 @@ TEST(RenderHelper, AHelperEndsWithTheProgramThatStartedItEvenWhileItDraws) {
 // drawn as before.
 TEST(RenderHelper, AnIdleHelperEndsTheProcessesItForkedAhead) {
     const auto pdf = samples::pdf(32, 32);
-    pg::RenderClient client(pdf);
-    pg::RenderFailure failure;
-    ASSERT_TRUE(client.pixels(pixelsOf(32, 1), &failure)) << failure.why;
+    ASSERT_TRUE(drawsWhole(pdf, 32));
     const std::string helper = std::to_string(pg::RenderClient::helperProcess(pg::render::Kind::pdf));
     for (int i = 0; i < 2000 && !childrenOf(helper).empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_TRUE(childrenOf(helper).empty()) << "processes forked ahead outlived the drawings";
-    EXPECT_TRUE(client.pixels(pixelsOf(32, 1), &failure)) << failure.why;
+    EXPECT_TRUE(drawsWhole(pdf, 32));
 }
 
 TEST(RenderHelper, ManyDocumentsDrawnFromManyThreadsShareTheHelpersAndAStoppedRunEndsThemAll) {
-    {
-        // The helper runs for the rest of the process, with what it holds.
-        pg::RenderClient client(samples::pdf(8, 8));
-        pg::RenderFailure failure;
-        ASSERT_TRUE(client.pixels(pixelsOf(8, 1), &failure)) << failure.why;
-    }
+    // The helper runs for the rest of the process, with what it holds.
+    ASSERT_TRUE(drawsWhole(samples::pdf(8, 8)));
     const int descriptors = openDescriptors();
     // A batch: more documents than helpers, each drawn a few times on a thread of its own.
     std::vector<samples::Bytes> pdfs;
