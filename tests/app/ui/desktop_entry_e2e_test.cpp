@@ -193,6 +193,21 @@ protected:
         return owned;
     }
 
+    // Ends `child` (continued first, should it be stopped) with SIGTERM; answers its exit code.
+    static int terminate(const Child& child) {
+        ::kill(child.pid, SIGCONT);
+        ::kill(child.pid, SIGTERM);
+        return wait(child);
+    }
+
+    // The state a window given `picture` at its start saves at its end.
+    std::string stateSavedWith(const fs::path& picture) const {
+        const auto window = start(GW_DESKTOP_PATH, "offscreen", {picture.string()}, {{}, {}, "saving.txt"});
+        EXPECT_TRUE(waitUntil([&] { return serves({}); }));
+        EXPECT_EQ(terminate(window), 0) << read(window.errFile);
+        return read(savedState());
+    }
+
     // How often `text` holds `part`.
     static int countOf(const std::string& text, const std::string& part) {
         int count = 0;
@@ -271,11 +286,7 @@ TEST_F(DesktopEntry, TerminationSignalsEndTheWindowProgramInOrderAndItsStateIsSa
     }
 
     const auto kept = picture("Kept.png", 24), waiting = picture("Waiting.png", 24);
-    const auto first = start(GW_DESKTOP_PATH, "offscreen", {kept.string()}, {{}, {}, "first.txt"});
-    ASSERT_TRUE(waitUntil([&] { return serves({}); }));
-    ::kill(first.pid, SIGTERM);
-    ASSERT_EQ(wait(first), 0) << read(first.errFile);
-    const auto before = read(saved);
+    const auto before = stateSavedWith(kept);
     ASSERT_EQ(countOf(before, "\"imageName\":\"Kept\""), 1) << before;
     const auto window = start(GW_DESKTOP_PATH, "offscreen", {}, {{}, {}, "window.txt"});
     ASSERT_TRUE(waitUntil([&] { return serves({}); }));
@@ -289,9 +300,7 @@ TEST_F(DesktopEntry, TerminationSignalsEndTheWindowProgramInOrderAndItsStateIsSa
     EXPECT_NE(told.find("it was asked to end (SIGTERM)"), std::string::npos) << told;
     EXPECT_NE(told.find("Not opened: " + waiting.string()), std::string::npos) << told;
     EXPECT_EQ(read(saved), before);
-    ::kill(window.pid, SIGCONT);
-    ::kill(window.pid, SIGTERM);
-    EXPECT_EQ(wait(window), 0) << read(window.errFile);
+    EXPECT_EQ(terminate(window), 0) << read(window.errFile);
     EXPECT_EQ(countOf(read(saved), "\"imageName\":"), 1) << read(saved);
 }
 
@@ -341,9 +350,9 @@ TEST_F(DesktopEntry, LaterLaunchesHandEveryFileOverOnceWhateverItIsCalledAndHowe
         })) << read(second.errFile);
         ::kill(window.pid, SIGCONT);
         EXPECT_EQ(wait(second), 0) << read(second.errFile);
-
-        ::kill(window.pid, SIGTERM);
-        EXPECT_EQ(wait(window), 0) << read(window.errFile);
+        EXPECT_EQ(terminate(window), 0) << read(window.errFile);
+        // The window's socket goes with it.
+        EXPECT_TRUE(sockets().empty());
         const auto state = read(savedState());
         for (const char* name : {"Alpha", "Charlie", "Delta"}) {
             EXPECT_EQ(countOf(state, std::string("\"imageName\":\"") + name + "\""), 1) << name;
@@ -351,21 +360,6 @@ TEST_F(DesktopEntry, LaterLaunchesHandEveryFileOverOnceWhateverItIsCalledAndHowe
         EXPECT_EQ(countOf(state, "\"imageName\":\"Gr"), 1);
         EXPECT_EQ(countOf(state, "\"imageName\":"), 4);
     }
-}
-
-// A window killed outright leaves its socket; the next window to take the place removes it.
-TEST_F(DesktopEntry, TheSocketOfAKilledWindowIsRemovedByTheNextWindow) {
-    const auto killed = start(GW_DESKTOP_PATH, "offscreen", {}, {{}, {}, "killed.txt"});
-    ASSERT_TRUE(waitUntil([&] { return serves({}); }));
-    const auto left = sockets();
-    ::kill(killed.pid, SIGKILL);
-    EXPECT_EQ(wait(killed), -1);
-    ASSERT_EQ(sockets(), left);
-    const auto next = start(GW_DESKTOP_PATH, "offscreen", {}, {{}, {}, "next.txt"});
-    EXPECT_TRUE(waitUntil([&] { return sockets().size() == 1 && sockets() != left; })) << sockets().size();
-    ::kill(next.pid, SIGTERM);
-    EXPECT_EQ(wait(next), 0) << read(next.errFile);
-    EXPECT_TRUE(sockets().empty());
 }
 
 // Where no folder of the user's own can hold the lock (the runtime folder open to others,
@@ -383,8 +377,7 @@ TEST_F(DesktopEntry, WhereNoFolderOfTheUsersOwnCanHoldTheLockTheWindowSaysWhyAnd
     EXPECT_TRUE(waitUntil([&] { return read(window.errFile).find("opens a window of its own") != std::string::npos; }))
         << read(window.errFile);
     EXPECT_NE(read(window.errFile).find(taken.string()), std::string::npos) << read(window.errFile);
-    ::kill(window.pid, SIGTERM);
-    EXPECT_EQ(wait(window), 0) << read(window.errFile);
+    EXPECT_EQ(terminate(window), 0) << read(window.errFile);
     EXPECT_TRUE(gwtest::namesIn(taken).empty());
 }
 
@@ -393,17 +386,12 @@ TEST_F(DesktopEntry, WhereNoFolderOfTheUsersOwnCanHoldTheLockTheWindowSaysWhyAnd
 // with nothing beside it.
 TEST_F(DesktopEntry, AStatePastTheFileSizeLimitIsAFailedSaveThatKeepsTheEarlierStateAndNamesThePictures) {
     const auto small = picture("Small.png", 16), large = picture("Large.png", 256);
-    const auto first = start(GW_DESKTOP_PATH, "offscreen", {small.string()}, {{}, {}, "first.txt"});
-    ASSERT_TRUE(waitUntil([&] { return serves({}); }));
-    ::kill(first.pid, SIGTERM);
-    ASSERT_EQ(wait(first), 0) << read(first.errFile);
-    const auto before = read(savedState());
+    const auto before = stateSavedWith(small);
     ASSERT_EQ(countOf(before, "\"imageName\":\"Small\""), 1);
 
     const auto limited = start(GW_DESKTOP_PATH, "offscreen", {large.string()}, {{}, before.size() + 4096, "limited.txt"});
     ASSERT_TRUE(waitUntil([&] { return serves({}); }));
-    ::kill(limited.pid, SIGTERM);
-    EXPECT_EQ(wait(limited), 0) << read(limited.errFile);
+    EXPECT_EQ(terminate(limited), 0) << read(limited.errFile);
     const auto told = read(limited.errFile);
     EXPECT_NE(told.find("The pictures could not be saved at the end"), std::string::npos) << told;
     EXPECT_NE(told.find("“Large”"), std::string::npos) << told;

@@ -455,6 +455,8 @@ TEST(ApplicationInstance, AnotherUsersBusCallsInstanceAndSocketsGetNothingAndAre
         {Kind::requestThroughSocket, "another user's request through a socket opened to it"},
         {Kind::socketInLock, "another user's socket named in the lock file"},
     };
+    // A bus of this user's that another user may reach too.
+    const gwtest::desktop::PrivateSessionBus::Options shared{std::nullopt, true, {}, true};
     for (const auto& [kind, name] : cases) {
         SCOPED_TRACE(name);
         InstanceScratch scratch;
@@ -484,8 +486,7 @@ TEST(ApplicationInstance, AnotherUsersBusCallsInstanceAndSocketsGetNothingAndAre
                 break;
             }
             case Kind::callOnSharedBus: {
-                bus = std::make_unique<gwtest::desktop::PrivateSessionBus>(
-                    gwtest::desktop::PrivateSessionBus::Options{std::nullopt, true, {}, true});
+                bus = std::make_unique<gwtest::desktop::PrivateSessionBus>(shared);
                 auto claim = pa::ApplicationInstance::claim(kId, {}, taken.handler());
                 ASSERT_TRUE(claim.instance) << claim.failure;
                 ASSERT_EQ(claim.instance->description(), "the session bus");
@@ -494,8 +495,7 @@ TEST(ApplicationInstance, AnotherUsersBusCallsInstanceAndSocketsGetNothingAndAre
                 break;
             }
             case Kind::instanceOnSharedBus: {
-                bus = std::make_unique<gwtest::desktop::PrivateSessionBus>(
-                    gwtest::desktop::PrivateSessionBus::Options{std::nullopt, true, {}, true});
+                bus = std::make_unique<gwtest::desktop::PrivateSessionBus>(shared);
                 child = std::make_unique<InstanceChild>("serve", theirs,
                                                         std::vector<std::pair<std::string, std::string>>{
                                                             {"DBUS_SESSION_BUS_ADDRESS", bus->address()}},

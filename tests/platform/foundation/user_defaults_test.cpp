@@ -218,12 +218,7 @@ TEST_F(UserDefaultsTest, TwoProcessesStoringAtOnceLoseNothing) {
     for (int i = 0; i < 60; ++i) defaults.setInteger(i, "parent" + std::to_string(i));
     const int status = gwtest::waitForChild(child, std::chrono::minutes(2));
     ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    const auto stored = pf::UserDefaults(store, &center).persistentDomain();
-    int lost = 0;
-    for (int i = 0; i < 60; ++i) {
-        for (const char* who : {"child", "parent"}) lost += stored.count(who + std::to_string(i)) ? 0 : 1;
-    }
-    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(pf::UserDefaults(store, &center).persistentDomain().size(), 120u);
 }
 
 TEST_F(UserDefaultsTest, EachDamagedFileIsKeptUnderItsOwnName) {
