@@ -104,7 +104,7 @@ std::shared_ptr<const RenderedPixels> DocumentDrawing::ask(const Page& page, ren
         failure->why = "the drawing was stopped before it began";
         return nullptr;
     }
-    return client_->pixels(request, failure, nullptr, {}, ahead);
+    return client_->pixels(request, failure, ahead);
 }
 
 std::optional<std::pair<int, int>> DocumentDrawing::wholeSizeFor(double wide, double high) {

@@ -535,8 +535,7 @@ bool RenderClient::claimDrawingAlone(int page) {
     return !std::exchange(pages_[page].drawnAlone, true);
 }
 
-bool RenderClient::call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure,
-                        DrawingCost* cost, const std::function<bool()>& unwanted, bool ahead) {
+bool RenderClient::call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure, bool ahead) {
     if (stoppedPage(request.page, failure, ahead)) return false;
     // Opening a document reads its cross-references and objects: some of its size. The
     // drawing maps the whole document beside whatever it draws.
@@ -545,7 +544,7 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
     request.addressSpace =
         std::min<uint64_t>(request.addressSpace + ((documentBytes_ + 4095) & ~size_t{4095}), largest);
     request.cpuSeconds = timeLimits().cpuSeconds;
-    const auto pageStopped = [&] { return stoppedPage(request.page, nullptr, ahead) || (unwanted && unwanted()); };
+    const auto pageStopped = [&] { return stoppedPage(request.page, nullptr, ahead); };
     enum class Round { first, alone, largest };
     for (Round round = Round::first;;) {
         const uint64_t shared = render::mappedBeyond(kind_);
@@ -555,10 +554,6 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
                 : RendererBudget::admit(round == Round::largest ? largest : request.addressSpace, pageStopped, shared);
         // The page may have been stopped while this drawing waited.
         if (stoppedPage(request.page, failure, ahead)) return false;
-        if (!grant && unwanted && unwanted()) {
-            *failure = RenderFailure{};
-            return false;
-        }
         if (!grant) {
             failure->problem = PictureProblem::incompleteRender;
             failure->why = "the drawing was stopped before it began";
@@ -566,14 +561,7 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
         }
         request.addressSpace = grant.limit();
         reply = render::Reply{};
-        const auto began = std::chrono::steady_clock::now();
-        const bool drawn = attempt(request, fd, reply, failure, ahead);
-        if (cost != nullptr) {
-            cost->cpuSeconds += reply.cpuSeconds;
-            cost->wallSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-            cost->redrawnAtLargestLimit = round != Round::first;
-        }
-        if (drawn) return true;
+        if (attempt(request, fd, reply, failure, ahead)) return true;
         if (!isRendererLimit(failure->problem)) return false;
         if (round != Round::first || failure->problem != PictureProblem::pastMemoryLimit ||
             grant.limit() >= largest) {
@@ -798,7 +786,6 @@ bool RenderClient::open(int page, int* pages, double crop[4], RenderFailure* fai
 }
 
 std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& request, RenderFailure* failure,
-                                                     DrawingCost* cost, const std::function<bool()>& unwanted,
                                                      bool ahead) {
     const size_t length = size_t(request.width) * 4 * size_t(request.height);
     const int fd = ::memfd_create("glyphwright-pixels", MFD_CLOEXEC);
@@ -811,7 +798,7 @@ std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& requ
         return nullptr;
     }
     render::Reply reply;
-    const bool drawn = call(request, fd, reply, failure, cost, unwanted, ahead);
+    const bool drawn = call(request, fd, reply, failure, ahead);
     // Copied only where written to: the pixels stay the memory file's pages.
     void* mapped = drawn ? ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0) : MAP_FAILED;
     ::close(fd);

@@ -41,14 +41,6 @@ struct RenderTimeLimits {
     bool operator==(const RenderTimeLimits&) const = default;
 };
 
-// What a drawing took: the helper's processor time and the time in all it was waited
-// for, and whether it had to be drawn again at the largest memory limit.
-struct DrawingCost {
-    double cpuSeconds = 0;
-    double wallSeconds = 0;
-    bool redrawnAtLargestLimit = false;
-};
-
 // Pixels a helper drew: width x height ARGB32 rows of width * 4 bytes, mapped from the
 // memory file it drew into (copied only if written to).
 class RenderedPixels {
@@ -86,13 +78,9 @@ public:
     bool open(int page, int* pages, double crop[4], RenderFailure* failure, double viewBox[4] = nullptr,
               uint64_t addressSpace = 0);
     // Draws as `request` says into pixels of its size; none, with the reason, when the
-    // helper could not. What the drawing took goes to *cost. While it waits for room in
-    // the budget, `unwanted` may say that the drawing is no longer needed: none then, the
-    // problem none. A drawing `ahead` that meets a limit fails alone: its page is not
+    // helper could not. A drawing `ahead` that meets a limit fails alone: its page is not
     // stopped (nor is it stopped by its page).
-    std::unique_ptr<RenderedPixels> pixels(const render::Request& request, RenderFailure* failure,
-                                           DrawingCost* cost = nullptr,
-                                           const std::function<bool()>& unwanted = {}, bool ahead = false);
+    std::unique_ptr<RenderedPixels> pixels(const render::Request& request, RenderFailure* failure, bool ahead = false);
     // A one-page PDF of the page drawn as `request` says.
     std::optional<std::vector<uint8_t>> pdf(const render::Request& request, RenderFailure* failure);
 
@@ -131,8 +119,7 @@ private:
     // file) emptied first: alone for the first such drawing of its page, and beside
     // others only once that one came out whole. A drawing stopped at a limit otherwise
     // stops its page.
-    bool call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure,
-              DrawingCost* cost = nullptr, const std::function<bool()>& unwanted = {}, bool ahead = false);
+    bool call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure, bool ahead = false);
     // One drawing's process: started through the helper, waited for, and told.
     bool attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure,
                  bool ahead);

@@ -547,22 +547,25 @@ render::Reply drawPdf(const Document& document, int index, const render::Request
     _exit(reply.status == render::Status::memoryLimit ? int(render::Status::memoryLimit) : 0);
 }
 
-// The threads of the process now.
-int threads() {
+// The entries of a folder of /proc (the process's threads, its descriptors) now; -1 when
+// it cannot be read. Read with getdents64 into a buffer of its own: it allocates nothing.
+int entriesIn(const char* folder) {
     int count = 0;
-    if (const int fd = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
-        char buffer[4096];
-        for (long n; (n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0;) {
-            for (long at = 0; at < n;) {
-                const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
-                if (entry->d_name[0] != '.') ++count;
-                at += entry->d_reclen;
-            }
+    const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char buffer[4096];
+    for (long n; (n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0;) {
+        for (long at = 0; at < n;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            if (entry->d_name[0] != '.') ++count;
+            at += entry->d_reclen;
         }
-        ::close(fd);
     }
+    ::close(fd);
     return count;
 }
+
+int threads() { return entriesIn("/proc/self/task"); }
 
 // Waits for the threads the libraries start while they set up (the fonts' scan among
 // them), which end soon after: a process forked beside one could find a lock that thread
@@ -716,12 +719,15 @@ struct Spare {
     volatile int32_t* refused = nullptr;
 };
 
-// What the helper holds for a spare that has ended.
-void release(const Spare& spare) {
-    ::close(spare.socket);
-    if (spare.process >= 0) ::close(spare.process);
-    if (spare.refused != nullptr) ::munmap(const_cast<int32_t*>(spare.refused), sizeof(int32_t));
+// What the helper holds for one of its processes (a spare or a drawing's) that has ended
+// or was never handed anything; -1 and null for what it holds no more.
+void release(int socket, int process, volatile int32_t* refused) {
+    if (socket >= 0) ::close(socket);
+    if (process >= 0) ::close(process);
+    if (refused != nullptr) ::munmap(const_cast<int32_t*>(refused), sizeof(int32_t));
 }
+
+void release(const Spare& spare) { release(spare.socket, spare.process, spare.refused); }
 
 // Ends the processes forked ahead.
 void retire(std::vector<Spare>& spares) {
@@ -769,8 +775,7 @@ bool forkSpare(std::vector<Spare>& spares, const std::vector<Drawing>& drawings,
     }
     ::close(pair[1]);
     if (pid < 0) {
-        ::close(pair[0]);
-        if (spare.refused != nullptr) ::munmap(const_cast<int32_t*>(spare.refused), sizeof(int32_t));
+        release(pair[0], -1, spare.refused);
         return false;
     }
     spare.pid = pid;
@@ -804,8 +809,7 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
     if (!handed) {
         ::kill(spare.pid, SIGKILL);
         ::waitpid(spare.pid, nullptr, 0);
-        if (spare.process >= 0) ::close(spare.process);
-        if (spare.refused != nullptr) ::munmap(const_cast<int32_t*>(spare.refused), sizeof(int32_t));
+        release(-1, spare.process, spare.refused);
         return fail(EPIPE);
     }
     for (int i = 1; i < 4; ++i) {
@@ -840,19 +844,12 @@ constexpr double kIdleSeconds = 0.015;
 bool roomForSpare() {
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return true;
-    const int folder = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) return false;
-    DIR* entries = ::fdopendir(folder);
-    if (entries == nullptr) {
-        ::close(folder);
-        return false;
-    }
-    rlim_t open = 0;
-    while (const dirent* entry = ::readdir(entries)) open += entry->d_name[0] != '.';
-    ::closedir(entries);
+    // Counted while its own folder is open: one more than the helper holds.
+    const int open = entriesIn("/proc/self/fd");
+    if (open < 0) return false;
     // A spare holds two: its socket and its pidfd.
     constexpr rlim_t kSpare = 2, kRequest = 4, kLibraries = 4;
-    return open + kSpare + kRequest + kLibraries <= files.rlim_cur;
+    return rlim_t(open) + kSpare + kRequest + kLibraries <= files.rlim_cur;
 }
 
 // Serves the program until it closes the helper's socket, then ends with every drawing.
@@ -914,9 +911,7 @@ int serve() {
             record.pastWallClock = it->pastWallClock || (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM);
             tell(it->socket, record);
             lastAsked = now();
-            ::close(it->socket);
-            if (it->process >= 0) ::close(it->process);
-            if (it->refused != nullptr) ::munmap(const_cast<int32_t*>(it->refused), sizeof(int32_t));
+            release(it->socket, it->process, it->refused);
             it = drawings.erase(it);
         }
         // One forked ahead that ended (killed by the system or a user) is one no more.

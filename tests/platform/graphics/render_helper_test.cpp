@@ -287,7 +287,7 @@ TEST(RenderHelper, APageALimitStoppedEndsItsOtherDrawingsWithThatLimitsReason) {
         const auto request = pixelsOf(64, 0.0625);
 
         pg::RenderFailure ahead;
-        EXPECT_FALSE(client.pixels(request, &ahead, nullptr, {}, true));
+        EXPECT_FALSE(client.pixels(request, &ahead, true));
         EXPECT_EQ(ahead.problem, P::pastProcessorTimeLimit) << ahead.why;
         {
             // Not stopped by the drawing ahead: this one starts a process of its own.
