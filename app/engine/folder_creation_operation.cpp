@@ -388,6 +388,8 @@ void FolderCreationOperation::childOperationsDidFinish() {
         if (sources[i] == sources.front() && PictureDrawingError::stoppedAtALimit(collected[i])) {
             const auto limit = collected.begin() + std::ptrdiff_t(i);
             std::rotate(collected.begin(), limit, limit + 1);
+            // Each error keeps its picture beside it.
+            std::rotate(sources.begin(), sources.begin() + std::ptrdiff_t(i), sources.begin() + std::ptrdiff_t(i) + 1);
             break;
         }
     }

@@ -320,14 +320,15 @@ bool pruneAt(int folder, const std::string& name, int otherFolder, const std::st
 bool pruneTree(const RootHandle::Entry& entry, const RootHandle::Entry* counterpart, const MayGo& mayGo,
                const fs::path& shownAs) {
     const std::string what = "Cannot remove " + shownAs.string();
-    // An entry is never its own counterpart either: a file would "stand on" in itself.
+    // A tree that is its own counterpart cannot make way for itself: it stays whole, as the
+    // writing boundary, which asks first, has it.
     if (counterpart && counterpart->name == entry.name) {
         struct stat folder {};
         struct stat otherFolder {};
         if (::fstat(entry.folder.get(), &folder) != 0 || ::fstat(counterpart->folder.get(), &otherFolder) != 0) {
             fail(errno, what);
         }
-        if (ItemIdentity::of(folder) == ItemIdentity::of(otherFolder)) counterpart = nullptr;
+        if (ItemIdentity::of(folder) == ItemIdentity::of(otherFolder)) return false;
     }
     return pruneAt(entry.folder.get(), entry.name, counterpart ? counterpart->folder.get() : -1,
                    counterpart ? counterpart->name : std::string(), mayGo, what);

@@ -109,6 +109,14 @@ TEST_P(FolderSwap, ACopiedTreeKnowsWhatItCarriedOverAndWhatItMade) {
         EXPECT_FALSE(fs::exists(dir_ / "staged"));
     }
     EXPECT_TRUE(files::pruneTree(root.entry(dir_ / "gone"), nullptr, mayGo, dir_ / "gone"));
+    // A tree asked to make way for itself (a mark naming its own name) stays whole: what
+    // the run made in it too, since nothing took its place.
+    fs::create_directories(dir_ / "itself");
+    writeFile(dir_ / "itself/made.txt", "made by the run");
+    made.made(statOf(dir_ / "itself/made.txt"));
+    const auto itself = root.entry(dir_ / "itself");
+    EXPECT_FALSE(files::pruneTree(itself, &itself, mayGo, dir_ / "itself"));
+    EXPECT_TRUE(fs::exists(dir_ / "itself/made.txt"));
 }
 
 TEST_P(FolderSwap, MarksAndAnnouncementsAreReadBackAndOnlyTheirOwnFileGoes) {
