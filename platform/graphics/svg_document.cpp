@@ -1,4 +1,5 @@
 #include "platform/graphics/svg_document.hpp"
+#include "platform/graphics/svg_scan.hpp"
 
 #include "platform/graphics/file_bytes.hpp"
 
@@ -67,8 +68,7 @@ std::optional<std::vector<uint8_t>> gunzipBounded(std::span<const uint8_t> bytes
 
 // A plain length of the root element: a number of pixels, with "px" or no unit.
 std::optional<double> plainLength(std::string_view value) {
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t' || value.front() == '\n')) value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\n')) value.remove_suffix(1);
+    value = trimXmlSpace(value);
     if (value.ends_with("px")) value.remove_suffix(2);
     bool digits = false, point = false;
     for (const char c : value) {
@@ -102,7 +102,7 @@ bool plainSize(std::string_view text, double size[2], double viewBox[4]) {
         break;
     }
     if (text.substr(at, 4) != "<svg" || at + 4 >= text.size() ||
-        !(text[at + 4] == ' ' || text[at + 4] == '\n' || text[at + 4] == '\t' || text[at + 4] == '\r')) {
+        !isXmlSpace(text[at + 4])) {
         return false;
     }
     if (text.find("<style") != std::string_view::npos) return false;
@@ -114,19 +114,12 @@ bool plainSize(std::string_view text, double size[2], double viewBox[4]) {
     for (size_t i = 0; i < tag.size();) {
         const size_t equals = tag.find('=', i);
         if (equals == std::string_view::npos) break;
-        size_t nameStart = i;
-        while (nameStart < equals && (tag[nameStart] == ' ' || tag[nameStart] == '\n' || tag[nameStart] == '\t' ||
-                                      tag[nameStart] == '\r')) {
-            ++nameStart;
-        }
-        size_t nameEnd = equals;
-        while (nameEnd > nameStart && (tag[nameEnd - 1] == ' ' || tag[nameEnd - 1] == '\n' || tag[nameEnd - 1] == '\t')) --nameEnd;
+        const std::string_view name = trimXmlSpace(tag.substr(i, equals - i));
         size_t quote = equals + 1;
-        while (quote < tag.size() && (tag[quote] == ' ' || tag[quote] == '\n' || tag[quote] == '\t')) ++quote;
+        while (quote < tag.size() && isXmlSpace(tag[quote])) ++quote;
         if (quote >= tag.size() || (tag[quote] != '"' && tag[quote] != '\'')) return false;
         const size_t close = tag.find(tag[quote], quote + 1);
         if (close == std::string_view::npos) return false;
-        const std::string_view name = tag.substr(nameStart, nameEnd - nameStart);
         const std::string_view value = tag.substr(quote + 1, close - quote - 1);
         i = close + 1;
         if (value.find('&') != std::string_view::npos && (name == "width" || name == "height" || name == "viewBox")) {

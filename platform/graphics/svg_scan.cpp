@@ -16,6 +16,14 @@
 
 namespace platform::graphics {
 
+bool isXmlSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+std::string_view trimXmlSpace(std::string_view text) {
+    while (!text.empty() && isXmlSpace(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isXmlSpace(text.back())) text.remove_suffix(1);
+    return text;
+}
+
 namespace {
 
 // The XML parser under the renderer refuses elements nested deeper than this.
@@ -71,14 +79,6 @@ struct Embedded {
     Cost nested;  // of an SVG document
 };
 
-bool isSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-    return text;
-}
-
 std::string lower(std::string_view text) {
     std::string out(text);
     std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -88,7 +88,7 @@ std::string lower(std::string_view text) {
 // The leading number of an attribute, as the renderer reads it; huge when it is not
 // finite (the renderer then works with its largest integer).
 double number(std::string_view text, double fallback) {
-    text = trim(text);
+    text = trimXmlSpace(text);
     if (text.empty()) return fallback;
     const std::string copy(text.substr(0, 64));
     char* end = nullptr;
@@ -114,7 +114,7 @@ std::string urlTarget(std::string_view value) {
     const size_t at = value.find("url(");
     if (at == std::string_view::npos) return {};
     size_t i = at + 4;
-    while (i < value.size() && (isSpace(value[i]) || value[i] == '"' || value[i] == '\'')) ++i;
+    while (i < value.size() && (isXmlSpace(value[i]) || value[i] == '"' || value[i] == '\'')) ++i;
     if (i >= value.size() || value[i] != '#') return {};
     const size_t end = value.find_first_of(")\"' \t\n", i + 1);
     return std::string(value.substr(i + 1, (end == std::string_view::npos ? value.size() : end) - i - 1));
@@ -157,7 +157,7 @@ std::optional<std::vector<uint8_t>> fromBase64(std::string_view text) {
             value = 62;
         else if (c == '/' || c == '_')
             value = 63;
-        else if (c == '=' || isSpace(c) || c == '%')
+        else if (c == '=' || isXmlSpace(c) || c == '%')
             continue;  // padding, wrapped lines, an escaped newline
         else
             return std::nullopt;
@@ -365,14 +365,14 @@ private:
 
     bool entityDeclaration(std::string_view text, size_t& i) {
         i += 8;
-        while (i < text.size() && isSpace(text[i])) ++i;
+        while (i < text.size() && isXmlSpace(text[i])) ++i;
         if (i < text.size() && text[i] == '%') {
             return fail(PictureProblem::tooDemanding, "the SVG document declares parameter entities");
         }
         const size_t nameEnd = std::min(text.size(), text.find_first_of(" \t\r\n>", i));
         const std::string name(text.substr(i, nameEnd - i));
         i = nameEnd;
-        while (i < text.size() && isSpace(text[i])) ++i;
+        while (i < text.size() && isXmlSpace(text[i])) ++i;
         std::string replacement;  // external entities are not loaded: nothing
         if (i < text.size() && (text[i] == '"' || text[i] == '\'')) {
             const size_t close = text.find(text[i], i + 1);
@@ -431,7 +431,7 @@ private:
         i = nameEnd;
         bool selfClosing = false;
         while (i < text.size()) {
-            while (i < text.size() && isSpace(text[i])) ++i;
+            while (i < text.size() && isXmlSpace(text[i])) ++i;
             if (i >= text.size()) break;
             if (text[i] == '>') {
                 ++i;
@@ -445,10 +445,10 @@ private:
             const size_t attributeEnd = std::min(text.size(), text.find_first_of(" \t\r\n=/>", i));
             std::string_view attribute = text.substr(i, attributeEnd - i);
             i = attributeEnd;
-            while (i < text.size() && isSpace(text[i])) ++i;
+            while (i < text.size() && isXmlSpace(text[i])) ++i;
             if (i >= text.size() || text[i] != '=') continue;
             ++i;
-            while (i < text.size() && isSpace(text[i])) ++i;
+            while (i < text.size() && isXmlSpace(text[i])) ++i;
             if (i >= text.size() || (text[i] != '"' && text[i] != '\'')) continue;
             const size_t close = text.find(text[i], i + 1);
             if (close == std::string_view::npos) {
@@ -528,7 +528,7 @@ private:
                 }
             } else if (value.starts_with("data:") && (element.name == "image" || element.name == "feImage")) {
                 return embed(index, value);
-            } else if (!trim(value).empty() && (element.name == "image" || element.name == "feImage")) {
+            } else if (!trimXmlSpace(value).empty() && (element.name == "image" || element.name == "feImage")) {
                 // Other files are never read, so the picture would be missing from the drawing.
                 return fail(PictureProblem::incompleteRender,
                             "the drawing shows a picture from another file (" + std::string(value.substr(0, 200)) +
@@ -540,14 +540,14 @@ private:
             element.octaves = number(value, 1);
         } else if (attribute == "order") {
             element.orderX = number(value, 3);
-            const size_t space = trim(value).find_first_of(" ,");
+            const size_t space = trimXmlSpace(value).find_first_of(" ,");
             element.orderY =
-                space == std::string_view::npos ? element.orderX : number(trim(value).substr(space + 1), 3);
+                space == std::string_view::npos ? element.orderX : number(trimXmlSpace(value).substr(space + 1), 3);
         } else if (attribute == "radius") {
             element.radiusX = number(value, 0);
-            const size_t space = trim(value).find_first_of(" ,");
+            const size_t space = trimXmlSpace(value).find_first_of(" ,");
             element.radiusY =
-                space == std::string_view::npos ? element.radiusX : number(trim(value).substr(space + 1), 0);
+                space == std::string_view::npos ? element.radiusX : number(trimXmlSpace(value).substr(space + 1), 0);
         } else if (attribute == "d" || attribute == "points") {
             element.vertices = numbersIn(value) / 2;
         } else {
@@ -563,7 +563,7 @@ private:
             const size_t end = std::min(text.size(), text.find(';', at));
             const std::string_view declaration = text.substr(at, end - at);
             if (const size_t colon = declaration.find(':'); colon != std::string_view::npos) {
-                property(element, trim(declaration.substr(0, colon)), declaration.substr(colon + 1));
+                property(element, trimXmlSpace(declaration.substr(0, colon)), declaration.substr(colon + 1));
             }
             at = end + 1;
         }
@@ -571,7 +571,7 @@ private:
 
     static void property(Element& element, std::string_view name, std::string_view value) {
         if (name == "stroke-dasharray") {
-            const std::string_view dashes = trim(value);
+            const std::string_view dashes = trimXmlSpace(value);
             element.dashed = !dashes.empty() && dashes != "none" && dashes != "inherit" && numbersIn(dashes) > 0;
             return;
         }
@@ -579,8 +579,8 @@ private:
             element.surface = element.surface || number(value, 1) < 1;
             return;
         }
-        if ((name == "mix-blend-mode" && trim(value) != "normal") ||
-            (name == "isolation" && trim(value) == "isolate")) {
+        if ((name == "mix-blend-mode" && trimXmlSpace(value) != "normal") ||
+            (name == "isolation" && trimXmlSpace(value) == "isolate")) {
             element.surface = true;
             return;
         }
@@ -635,14 +635,14 @@ private:
         }
         const std::string meta = lower(url.substr(5, comma - 5));
         const bool base64 = meta.ends_with(";base64");
-        const std::string mime(trim(std::string_view(meta).substr(0, meta.find(';'))));
+        const std::string mime(trimXmlSpace(std::string_view(meta).substr(0, meta.find(';'))));
         std::optional<std::vector<uint8_t>> bytes =
             base64 ? fromBase64(url.substr(comma + 1)) : percentDecoded(url.substr(comma + 1));
         if (!bytes) return fail(PictureProblem::damaged, "an embedded picture's data is not valid Base64");
         Embedded embedded;
         const ImageFormat format = detectImageFormat(*bytes);
         const std::string_view start =
-            trim(std::string_view(reinterpret_cast<const char*>(bytes->data()), std::min<size_t>(bytes->size(), 256)));
+            trimXmlSpace(std::string_view(reinterpret_cast<const char*>(bytes->data()), std::min<size_t>(bytes->size(), 256)));
         if (mime == "image/svg+xml" || (mime.empty() && format == ImageFormat::unknown && start.starts_with("<"))) {
             if (nesting_ >= kMaxNestedDocuments) {
                 return fail(PictureProblem::tooDemanding,
@@ -710,7 +710,7 @@ private:
             }
             size_t boundary = 0;
             for (size_t brace = sheet.find('{'); brace != std::string::npos; brace = sheet.find('{', boundary)) {
-                const std::string_view selectors = trim(std::string_view(sheet).substr(boundary, brace - boundary));
+                const std::string_view selectors = trimXmlSpace(std::string_view(sheet).substr(boundary, brace - boundary));
                 if (selectors.starts_with("@")) {
                     boundary = brace + 1;
                     continue;
@@ -729,7 +729,7 @@ private:
                 size_t from = 0;
                 while (from <= selectors.size()) {
                     const size_t comma = std::min(selectors.size(), selectors.find(',', from));
-                    std::string_view selector = trim(selectors.substr(from, comma - from));
+                    std::string_view selector = trimXmlSpace(selectors.substr(from, comma - from));
                     from = comma + 1;
                     const size_t last = selector.find_last_of(" >+~");
                     if (last != std::string_view::npos) selector.remove_prefix(last + 1);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "platform/graphics/picture_problem.hpp"
 
@@ -55,5 +56,10 @@ struct SvgScanLimits {
 // damaged, of a format the renderer cannot take as labelled, or too large.
 std::optional<SvgCosts> scanSvg(std::span<const uint8_t> bytes, const SvgScanLimits& limits, std::string* error,
                                 PictureProblem* problem);
+
+// XML's white space (space, tab, line feed, carriage return), and `text` without it at
+// either end: what the scan and the plain reading of a document's size skip alike.
+bool isXmlSpace(char c);
+std::string_view trimXmlSpace(std::string_view text);
 
 }  // namespace platform::graphics

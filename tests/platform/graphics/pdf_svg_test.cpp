@@ -263,6 +263,7 @@ TEST(SvgTest, APlainlyStatedSizeIsTheOneTheRendererGives) {
         {R"(width="64" height="48")", true},
         {R"(width="64px" height="48.5px" viewBox="0 0 24 18")", true},
         {R"(width=" 10 " height='20' viewBox="1,2,3,4")", true},
+        {"width=\"\r64\r\"\r\nheight=\"48\"", true},
         {R"(viewBox="0 0 30 40")", false},
         {R"(width="2cm" height="1in")", false},
         {R"(width="50%" height="40" viewBox="0 0 5 4")", false},
