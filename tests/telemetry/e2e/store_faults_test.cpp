@@ -877,35 +877,21 @@ TEST_F(StoreFaultsTest, StartWithoutAUsableAppSecretSaysSoAndReportsEveryEventIt
     }
 }
 
-TEST_F(StoreFaultsTest, StartReturnsAtOnceBesideAStoppedProcessHoldingTheStoresLock) {
-    const auto earlier = runLaunch({server_.baseURL(), 10, "earlier", "drain"});
-    ASSERT_EQ(earlier.status, 0) << earlier.output;
-    StoppedLockHolder holder;
-    ASSERT_TRUE(holder.held());
-    Launch beside({server_.baseURL(), 30, "beside", "drain"});
-    // The store is opened on the SDK's own queue: start() does not wait for the holder.
-    EXPECT_TRUE(waitFor([&] { return beside.hasReported('r', "started"); }, std::chrono::seconds(60)))
-        << "start() waited for the stopped process";
-    // Once it lets go, what the launch tracked meanwhile goes, once each.
-    holder.release();
-    const auto report = beside.finish();
-    ASSERT_EQ(report.status, 0) << report.output;
-    EXPECT_TRUE(report.errors.empty()) << report.allErrors();
-    const auto seen = arrivals(server_);
-    EXPECT_EQ(duplicatesOf(seen), 0);
-    EXPECT_EQ(namesWithPrefix(seen, "beside"), std::set<std::string>(report.tracked.begin(), report.tracked.end()));
-}
-
-TEST_F(StoreFaultsTest, ALogDeletedWhileAStoppedProcessHoldsTheLockIsWrittenBackOnceItLetsGo) {
-    // Two launches write the file without the lock, which a stopped process holds, when a
-    // cleaning tool deletes the "-wal" and "-shm". Neither acts on the replaced log without
-    // the lock: each waits for it, and the first to take it writes the log back.
+TEST_F(StoreFaultsTest, BesideAStoppedLockHolderStartReturnsAtOnceAndALogDeletedMeanwhileIsWrittenBackOnceItLetsGo) {
+    // Two launches start beside a stopped process holding the store's lock and write the file
+    // without the lock, when a cleaning tool deletes the "-wal" and "-shm". Neither acts on
+    // the replaced log without the lock: each waits for it, and the first to take it writes
+    // the log back.
     const auto earlier = runLaunch({server_.baseURL(), 10, "earlier", "drain"});
     ASSERT_EQ(earlier.status, 0) << earlier.output;
     StoppedLockHolder holder;
     ASSERT_TRUE(holder.held());
     Launch first({server_.baseURL(), 1500, "busy-a", "drain", 300});
     Launch second({server_.baseURL(), 1500, "busy-b", "drain", 300});
+    // The store is opened on the SDK's own queue: start() does not wait for the holder.
+    EXPECT_TRUE(waitFor([&] { return first.hasReported('r', "started") && second.hasReported('r', "started"); },
+                        std::chrono::seconds(60)))
+        << "start() waited for the stopped process";
     rddi::RDDIRegisterAnalyticsArchiveClasses();
     const auto storedBoth = [] {
         bool a = false, b = false;
