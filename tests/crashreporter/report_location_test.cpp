@@ -73,10 +73,7 @@ TEST_F(ReportLocationTest, ACrashWritesAFileOfItsOwnUnderTheFirstNameNothingStan
     const timespec now{1'800'000'000, 0};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(folder_.path());
-        fs::create_directories(folder_.path());
-        ::close(folderFd_);
-        folderFd_ = ::open(folder_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        for (const auto& entry : fs::directory_iterator(folder_.path())) fs::remove_all(entry.path());
         gwtest::writeFile(notes, "the user's own notes");
         const fs::path first = folder_.path() / partialName(0);
         c.put(first);
@@ -98,9 +95,7 @@ TEST_F(ReportLocationTest, AFinishedReportNeverReplacesAnythingAndEachTakesAName
     const timespec now{1'800'000'000, 123};
     // Three crashes of this process at the same instant (a clock set back, a process number
     // used again): each keeps its report, in the order they finished.
-    ASSERT_TRUE(leaveReport("first", now));
-    ASSERT_TRUE(leaveReport("second", now));
-    ASSERT_TRUE(leaveReport("third", now));
+    for (const char* text : {"first", "second", "third"}) ASSERT_TRUE(leaveReport(text, now)) << text;
     EXPECT_EQ(finished(), (std::vector<std::string>{"first", "second", "third"}));
 
     // Something standing at the name a report would take keeps it from there, and stays.

@@ -221,7 +221,8 @@ TEST_F(ContextsTest, TheContextsKeepNoIdThatALogCouldNotCarry) {
     };
     std::string longest;
     for (int i = 0; i < 256; ++i) longest += "\xC3\xA9";
-    const std::string refused[] = {std::string("b\0ad", 4), longest + "\xC3\xA9", std::string(10'000'000, 's')};
+    const std::string refused[] = {std::string("b\0ad", 4), std::string(257, 's'), longest + "\xC3\xA9",
+                                   std::string(10'000'000, 's')};
     for (const auto& setter : setters) {
         SCOPED_TRACE(setter.setter);
         env_.clearLogs();

@@ -538,14 +538,14 @@ protected:
         return pids;
     }
 
-    // `count` processes crashing at once (SIGSEGV on a worker thread); answers their pids. A
-    // process crashing alone has three analytics logs in flight: the log buffer's files are
-    // the application's, not each process's, and the last crash to write them wins.
-    std::vector<pid_t> crashTogether(int count, const std::string& signals) {
+    // `count` processes crashing at once (SIGSEGV on a worker thread), each with three
+    // analytics logs in flight or none; answers their pids. The log buffer's files are the
+    // application's, not each process's: of several crashes, the last to write them wins.
+    std::vector<pid_t> crashTogether(int count, const std::string& signals, bool inFlight) {
         const auto pids = startTogether("crash", count,
                                         {{"GW_LAUNCH_CRASH", "segv-thread"},
                                          {"GW_LAUNCH_SIGNALS", signals},
-                                         {"GW_LAUNCH_IN_FLIGHT", count == 1 ? "3" : "0"}});
+                                         {"GW_LAUNCH_IN_FLIGHT", inFlight ? "3" : "0"}});
         for (const pid_t child : pids) {
             const int status = child < 0 ? -1 : testkit::waitForChild(child, launchDeadline());
             EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << "status " << status;
@@ -805,28 +805,22 @@ TEST_F(CrashLaunchTest, WhatIsPutWhereACrashWritesAfterStartIsNeitherWrittenThro
 TEST_F(CrashLaunchTest, ALinkOrAFifoAtOneOfTheServicesCrashFilesIsNeitherWrittenNorReadThrough) {
     const fs::path documents = home_.path() / "Documents";
     const fs::path notes = documents / "notes.txt", nowhere = documents / "made-by-link.txt";
-    const auto removed = [&](const std::string& kind, const std::string& what, const std::string& at) {
-        return "WARNING A " + kind + " was found in place of " + what + " \"" + (sdkFolder() / at).string() +
-               "\"; it was removed.";
-    };
     const std::string buffer = "crasheslogbuffer/0.rdcrasheslogbuffer", token = "crasheslogbuffer/1.targettoken";
     const struct {
-        std::string at;    // below the SDK's folder
-        const char* when;  // "start": before the crashing launch starts, "run": while it runs, "next": after it
-        std::vector<std::string> problems;  // the next launch's
-        std::size_t buffered;               // logs in flight sent again
-        bool fifo = false;                  // one without a reader, else a link
+        std::string at;       // below the SDK's folder
+        std::string when;     // "start": before the crashing launch starts, "run": while it runs, "next": after it
+        const char* removed;  // what the next launch warns it removed, if anything
+        std::size_t buffered; // logs in flight sent again
+        bool fifo = false;    // one without a reader, else a link
     } cases[] = {
-        {buffer, "start", {}, 3},
+        {buffer, "start", nullptr, 3},
         // Passed over by the crash, which loses that log rather than write through the link
         // (or wait for a reader of the FIFO for good).
-        {buffer, "run", {removed("symbolic link", "a crash log buffer file", buffer)}, 2},
-        {buffer, "run", {removed("FIFO", "a crash log buffer file", buffer)}, 2, true},
-        {token, "run", {removed("symbolic link", "a crash log buffer's token file", token)}, 3},
-        {"crashes/RDCrashes.analyzer", "next",
-         {removed("symbolic link", "the crash analyzer's marker", "crashes/RDCrashes.analyzer")}, 3},
-        {"crashes/RDCrashes.analyzer.lock", "next",
-         {removed("symbolic link", "the crash analyzer's lock", "crashes/RDCrashes.analyzer.lock")}, 3},
+        {buffer, "run", "a crash log buffer file", 2},
+        {buffer, "run", "a crash log buffer file", 2, true},
+        {token, "run", "a crash log buffer's token file", 3},
+        {"crashes/RDCrashes.analyzer", "next", "the crash analyzer's marker", 3},
+        {"crashes/RDCrashes.analyzer.lock", "next", "the crash analyzer's lock", 3},
     };
     for (const bool dangling : {false, true}) {
         for (const auto& c : cases) {
@@ -840,23 +834,44 @@ TEST_F(CrashLaunchTest, ALinkOrAFifoAtOneOfTheServicesCrashFilesIsNeitherWritten
                 fs::remove(sdkFolder() / c.at);
                 fs::create_symlink(target, sdkFolder() / c.at);
             };
-            if (c.when == std::string("start")) put();
+            if (c.when == "start") put();
             std::map<std::string, std::string> options{{"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_TOKEN", "1"}};
-            if (c.when == std::string("run"))
+            if (c.when == "run")
                 options.insert({{"GW_LAUNCH_PUT", (c.fifo ? "fifo:" : "link:") + c.at}, {"GW_LAUNCH_OUTSIDE", target.string()}});
             // A crash that hangs outlives the launch's deadline and fails here.
             crash(options, SIGSEGV);
-            if (c.when == std::string("next")) put();
+            if (c.when == "next") put();
             const json reported = next();
             EXPECT_TRUE(sentOneCrash(reported)) << reported.dump();
             EXPECT_EQ(reported["buffer"].size(), c.buffered);
-            EXPECT_EQ(reported["problems"], json(c.problems));
+            json problems = json::array();
+            if (c.removed)
+                problems.push_back(fmt::format("WARNING A {} was found in place of {} \"{}\"; it was removed.",
+                                               c.fifo ? "FIFO" : "symbolic link", c.removed, (sdkFolder() / c.at).string()));
+            EXPECT_EQ(reported["problems"], problems);
             EXPECT_EQ(gwtest::readFile(notes), "the user's own notes") << "written through the link";
             EXPECT_EQ(entriesIn(documents), 1) << "a file made where the link leads";
             std::error_code ec;
             EXPECT_TRUE(!fs::exists(fs::symlink_status(sdkFolder() / c.at, ec)) || fs::is_regular_file(fs::symlink_status(sdkFolder() / c.at, ec)))
                 << "still in place";
         }
+    }
+}
+
+TEST_F(CrashLaunchTest, TwoProcessesCrashingAtOnceAreBothSentByTheNextLaunchInBothModes) {
+    for (const char* signals : {"0", "1"}) {
+        SCOPED_TRACE(signals[0] == '1' ? "signal capture" : "Mach mode");
+        // Both with logs in flight: they write the log buffer's files at the same moment.
+        const auto crashed = crashTogether(2, signals, true);
+        const json reported = next();
+        std::multiset<long> processes;
+        for (const auto& sent : reported["crashes"])
+            if (sent["log"].value("type", "") == "appleError") processes.insert(sent["log"].value("processId", 0L));
+        EXPECT_EQ(processes, std::multiset<long>(crashed.begin(), crashed.end())) << reported.dump();
+        EXPECT_EQ(reported["crashed"], true);
+        EXPECT_EQ(reported["after"]["pending"], false);
+        EXPECT_EQ(reported["after"]["crashFiles"], json::array());
+        EXPECT_EQ(reported["problems"], json::array());
     }
 }
 
@@ -871,7 +886,7 @@ TEST_F(CrashLaunchTest, ProcessesCrashingAtOnceAreEachSentOnceByLaunchesStartedT
             if (signals[0] == '1' && !r.bothModes) continue;
             SCOPED_TRACE(fmt::format("{} crashes, {} launches{} ({})", r.crashes, r.launches, r.stored ? ", stored" : "",
                                      signals[0] == '1' ? "signal capture" : "Mach mode"));
-            const auto crashed = crashTogether(r.crashes, signals);
+            const auto crashed = crashTogether(r.crashes, signals, r.crashes == 1);
             const std::size_t before = server_.requestCount();
             if (r.stored) {
                 const json asked = sendTogether(1, {{"GW_LAUNCH_CONFIRM", "later"}})[0];
@@ -908,7 +923,7 @@ TEST_F(CrashLaunchTest, WhatAStoppedLaunchHoldsIsLeftToItUntilItGoesOnOrDies) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stopAt);
         const std::size_t before = server_.requestCount();
-        const auto crashed = crashTogether(1, "0");
+        const auto crashed = crashTogether(1, "0", true);
         const fs::path stopped = home_.path() / ("stopped-" + std::to_string(before));
         const pid_t holder = start("send", {{"GW_LAUNCH_URL", server_.baseURL()},
                                             {"GW_LAUNCH_STOP_AT", c.stopAt},

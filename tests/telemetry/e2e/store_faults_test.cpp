@@ -877,35 +877,21 @@ TEST_F(StoreFaultsTest, StartWithoutAUsableAppSecretSaysSoAndReportsEveryEventIt
     }
 }
 
-TEST_F(StoreFaultsTest, StartReturnsAtOnceBesideAStoppedProcessHoldingTheStoresLock) {
-    const auto earlier = runLaunch({server_.baseURL(), 10, "earlier", "drain"});
-    ASSERT_EQ(earlier.status, 0) << earlier.output;
-    StoppedLockHolder holder;
-    ASSERT_TRUE(holder.held());
-    Launch beside({server_.baseURL(), 30, "beside", "drain"});
-    // The store is opened on the SDK's own queue: start() does not wait for the holder.
-    EXPECT_TRUE(waitFor([&] { return beside.hasReported('r', "started"); }, std::chrono::seconds(60)))
-        << "start() waited for the stopped process";
-    // Once it lets go, what the launch tracked meanwhile goes, once each.
-    holder.release();
-    const auto report = beside.finish();
-    ASSERT_EQ(report.status, 0) << report.output;
-    EXPECT_TRUE(report.errors.empty()) << report.allErrors();
-    const auto seen = arrivals(server_);
-    EXPECT_EQ(duplicatesOf(seen), 0);
-    EXPECT_EQ(namesWithPrefix(seen, "beside"), std::set<std::string>(report.tracked.begin(), report.tracked.end()));
-}
-
-TEST_F(StoreFaultsTest, ALogDeletedWhileAStoppedProcessHoldsTheLockIsWrittenBackOnceItLetsGo) {
-    // Two launches write the file without the lock, which a stopped process holds, when a
-    // cleaning tool deletes the "-wal" and "-shm". Neither acts on the replaced log without
-    // the lock: each waits for it, and the first to take it writes the log back.
+TEST_F(StoreFaultsTest, BesideAStoppedLockHolderStartReturnsAtOnceAndALogDeletedMeanwhileIsWrittenBackOnceItLetsGo) {
+    // Two launches start beside a stopped process holding the store's lock and write the file
+    // without the lock, when a cleaning tool deletes the "-wal" and "-shm". Neither acts on
+    // the replaced log without the lock: each waits for it, and the first to take it writes
+    // the log back.
     const auto earlier = runLaunch({server_.baseURL(), 10, "earlier", "drain"});
     ASSERT_EQ(earlier.status, 0) << earlier.output;
     StoppedLockHolder holder;
     ASSERT_TRUE(holder.held());
     Launch first({server_.baseURL(), 1500, "busy-a", "drain", 300});
     Launch second({server_.baseURL(), 1500, "busy-b", "drain", 300});
+    // The store is opened on the SDK's own queue: start() does not wait for the holder.
+    EXPECT_TRUE(waitFor([&] { return first.hasReported('r', "started") && second.hasReported('r', "started"); },
+                        std::chrono::seconds(60)))
+        << "start() waited for the stopped process";
     rddi::RDDIRegisterAnalyticsArchiveClasses();
     const auto storedBoth = [] {
         bool a = false, b = false;
@@ -941,36 +927,32 @@ TEST_F(StoreFaultsTest, NothingIsWrittenThroughALinkOrIntoANonFileAtTheStoresNam
     const fs::path folder = ScenarioEnvironment::logsPath().parent_path();
     gwtest::TempDir user;
     const std::string precious = "the user's own words, not to be overwritten by anyone\n";
+    const struct {
+        std::string kind;
+        fs::file_type setAside;
+    } kinds[] = {{"link", fs::file_type::symlink}, {"dangling", fs::file_type::symlink},
+                 {"folder", fs::file_type::directory}, {"fifo", fs::file_type::fifo}};
     int n = 0;
     for (const char* name : {"Logs.sqlite-lock", "Logs.sqlite", "Logs.sqlite-reserve"}) {
-        for (const char* kind : {"link", "dangling", "folder", "fifo"}) {
+        for (const auto& [kind, setAside] : kinds) {
             SCOPED_TRACE(std::string(name) + " " + kind);
             const fs::path at = folder / name;
             const fs::path target = user.path() / ("file-" + std::to_string(n));
             fs::remove(at);
             for (const char* left : {".aside", "-wal", "-shm"}) fs::remove(at.string() + left);
-            if (std::string(kind) == "link") {
-                std::ofstream(target) << precious;
-                fs::create_symlink(target, at);
-            } else if (std::string(kind) == "dangling") {
-                fs::create_symlink(target, at);
-            } else if (std::string(kind) == "folder") {
-                fs::create_directory(at);
-            } else {
-                ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0);
-            }
+            if (kind == "link") std::ofstream(target) << precious;
+            if (kind == "link" || kind == "dangling") fs::create_symlink(target, at);
+            if (kind == "folder") fs::create_directory(at);
+            ASSERT_TRUE(kind != "fifo" || ::mkfifo(at.c_str(), 0600) == 0) << std::strerror(errno);
             const std::string prefix = "aside" + std::to_string(n++) + "-";
             const auto launch = runLaunch({server_.baseURL(), 20, prefix, "drain"});
             ASSERT_EQ(launch.status, 0) << launch.output;
-            if (std::string(kind) == "link") {
+            if (kind == "link") {
                 EXPECT_EQ(gwtest::readFile(target), precious);
             } else {
                 EXPECT_FALSE(fs::exists(fs::symlink_status(target))) << "made where the link led";
             }
-            const auto setAside = fs::symlink_status(at.string() + ".aside").type();
-            EXPECT_EQ(setAside, std::string(kind) == "link" || std::string(kind) == "dangling" ? fs::file_type::symlink
-                                : std::string(kind) == "folder"                                ? fs::file_type::directory
-                                                                                               : fs::file_type::fifo);
+            EXPECT_EQ(fs::symlink_status(at.string() + ".aside").type(), setAside);
             EXPECT_EQ(fs::symlink_status(at).type(), fs::file_type::regular);
             std::vector<std::string> warnings;
             for (const auto& warning : launch.warnings)
