@@ -232,25 +232,33 @@ ImageInputPtr readPicture(const pf::URL& url, bool keepPixels, const pf::files::
     return input;
 }
 
+// Pictures read at once: as many as there are processors (at most eight) keep their pixels,
+// the first to be drawn; twice as many are read side by side, so that the processors have
+// the next pictures to decode while a document's waits for its renderer to draw it.
+struct ReadingWindow {
+    std::size_t kept = std::min<std::size_t>(8, platform::dispatch::usableProcessorCount());
+    std::size_t reading = 2 * kept;
+};
+
 }  // namespace
 
 void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::optional<std::size_t>& index) {
     // Pictures are decoded a few at a time on their own threads (decoding is most of
     // the work of reading a folder) and inserted in the order given, as one by one.
-    const std::size_t window = std::min<std::size_t>(8, platform::dispatch::usableProcessorCount());
+    const ReadingWindow window;
     struct Load {
         ImageInputPtr input;
         std::exception_ptr failure;
     };
     const auto root = readingRoot();
     loadInWindows<Load>(
-        urls.size(), window,
+        urls.size(), window.reading,
         [&](std::size_t i) -> Load {
             try {
                 // A folder may hold hundreds of pictures: each is decoded again when
                 // its turn to be drawn comes, so that only those being drawn take
                 // memory. The first few are drawn first: they keep theirs.
-                return {loadInput(urls[i], i < window), nullptr};
+                return {loadInput(urls[i], i < window.kept), nullptr};
             } catch (...) {
                 return {nullptr, std::current_exception()};
             }
@@ -295,14 +303,14 @@ std::shared_ptr<const Glyphwright::Preloaded> Glyphwright::preload(const std::ve
         for (auto& file : imageFileURLsInNameOrder(url)) files.push_back(std::move(file));
     }
     auto preloaded = std::make_shared<Preloaded>();
-    const std::size_t window = std::min<std::size_t>(8, platform::dispatch::usableProcessorCount());
+    const ReadingWindow window;
     loadInWindows<PreloadedPicture>(
-        files.size(), window,
+        files.size(), window.reading,
         [&](std::size_t i) -> PreloadedPicture {
             try {
                 // As addImages does: past the first few, pictures wait for their turn
                 // to be drawn without their pixels.
-                return {readPicture(files[i], i < window, nullptr), nullptr};
+                return {readPicture(files[i], i < window.kept, nullptr), nullptr};
             } catch (...) {
                 return {nullptr, std::current_exception()};
             }

@@ -3,25 +3,28 @@
 // each on a thread of its own, their results taken in their order.
 #include <algorithm>
 #include <cstddef>
+#include <deque>
 #include <future>
-#include <vector>
 
 namespace gw {
 
-// Runs load(i) for every i below `count`, up to `window` at a time, and hands each
-// result to take(i, result) on the calling thread in order, one window after another
-// (so that what a window read can be dealt with before the next is read). `load` runs
-// on other threads and must not throw.
+// Runs load(i) for every i below `count`, at most `window` of them read and not yet taken
+// at once, and hands each result to take(i, result) on the calling thread in order. The
+// next load starts as soon as a result is taken, not once a whole window is: one picture
+// that takes long holds up only those behind it, never a window's worth of threads idle
+// beside it. `load` runs on other threads and must not throw.
 template <class Result, class Load, class Take>
 void loadInWindows(std::size_t count, std::size_t window, const Load& load, const Take& take) {
     window = std::max<std::size_t>(1, window);
-    for (std::size_t first = 0; first < count; first += window) {
-        const std::size_t last = std::min(count, first + window);
-        std::vector<std::future<Result>> loads;
-        for (std::size_t i = first; i < last; ++i) {
-            loads.push_back(std::async(std::launch::async, [&load, i] { return load(i); }));
+    std::deque<std::future<Result>> loads;
+    std::size_t started = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        for (; started < count && started < i + window; ++started) {
+            loads.push_back(std::async(std::launch::async, [&load, started] { return load(started); }));
         }
-        for (std::size_t i = first; i < last; ++i) take(i, loads[i - first].get());
+        Result result = loads.front().get();
+        loads.pop_front();
+        take(i, std::move(result));
     }
 }
 
