@@ -686,6 +686,12 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
             if (n == ssize_t(sizeof(render::Reply))) {
                 reply = record.reply;
                 answered = true;
+                // A drawing that answered whole has written all it draws: its process
+                // only ends now, and the caller need not wait for that (the helper reaps it).
+                if (reply.status == render::Status::ok && !stoppedBecause) {
+                    reply.text[sizeof reply.text - 1] = '\0';
+                    return true;
+                }
             } else if (n == ssize_t(sizeof(render::Ended))) {
                 ended = record.ended;
             } else if (n == 0 || (n < 0 && errno != EAGAIN)) {
