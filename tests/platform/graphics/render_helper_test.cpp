@@ -606,7 +606,7 @@ TEST(RenderHelper, AHelperThatCannotStartOrEndedWhileIdleNeitherHangsNorFailsThe
         EXPECT_NE(failure.why.find("cannot start the renderer"), std::string::npos) << failure.why;
         EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
     }
-    EXPECT_TRUE(drawingProcesses().empty());
+    EXPECT_TRUE(drawingProcessesEnded());
 }
 
 // Run by the test below in a process of its own: a drawing of a slow page goes on until
