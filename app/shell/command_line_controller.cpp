@@ -1,5 +1,6 @@
 #include "app/shell/command_line_controller.hpp"
 
+#include "app/definitions/config_file.hpp"
 #include "app/definitions/conversion_output_type.hpp"
 #include "app/definitions/folder_definition_builder_factory.hpp"
 #include "app/engine/conversion_warning.hpp"
@@ -11,7 +12,6 @@
 #include "app/foundation/image_input.hpp"
 #include "app/foundation/folder_scanning.hpp"
 #include "app/foundation/image_input_collection.hpp"
-#include "app/definitions/config_file.hpp"
 #include "app/foundation/localized_string.hpp"
 #include "app/foundation/user_defaults_cloud_sync.hpp"
 #include "platform/foundation/error.hpp"
@@ -24,7 +24,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>

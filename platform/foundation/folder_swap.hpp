@@ -112,8 +112,8 @@ using MayGo = std::function<bool(const struct stat& item, const struct stat* cou
 // Removes from the tree at `entry` every entry that `mayGo` lets go, children before their
 // folder, and leaves the rest where it is. `counterpart`, when given, is the folder that
 // took the tree's place; a folder of the tree is never taken as its own counterpart, and a
-// tree given as its own is left whole. Links are never followed. Nothing there is no failure. Returns whether
-// nothing of the tree is left. Throws Error.
+// tree given as its own is left whole. Links are never followed. Nothing there is no
+// failure. Returns whether nothing of the tree is left. Throws Error.
 bool pruneTree(const RootHandle::Entry& entry, const RootHandle::Entry* counterpart, const MayGo& mayGo,
                const std::filesystem::path& shownAs);
 

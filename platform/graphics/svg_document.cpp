@@ -1,7 +1,7 @@
 #include "platform/graphics/svg_document.hpp"
-#include "platform/graphics/svg_scan.hpp"
 
 #include "platform/graphics/file_bytes.hpp"
+#include "platform/graphics/svg_scan.hpp"
 
 #include <cairo.h>
 

@@ -844,6 +844,11 @@ constexpr double kIdleSeconds = 0.015;
 bool roomForSpare() {
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return true;
+    // Far above all the helper ever holds (two for each process it keeps, of at most a
+    // processor's worth each of drawings and spares), nothing needs counting: the count
+    // reads a folder, at every turn of a helper whose turns are on every drawing's way.
+    constexpr rlim_t kPlenty = 1024;
+    if (files.rlim_cur >= kPlenty) return true;
     // Counted while its own folder is open: one more than the helper holds.
     const int open = entriesIn("/proc/self/fd");
     if (open < 0) return false;
