@@ -23,6 +23,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QScrollArea>
 #include <QShowEvent>
 #include <QVBoxLayout>
 
@@ -167,12 +168,21 @@ void MainViewViewController::buildInterface() {
     wellLayout->addWidget(placeholder);
     wellLayout->addWidget(placeholder2);
     pages->addWidget(wellPage);
+    // The lists scroll: a folder may hold more pictures than the window shows.
+    const auto scrolling = [pages](QWidget* list) {
+        auto* area = new QScrollArea(pages);
+        area->setFrameShape(QFrame::NoFrame);
+        area->setWidgetResizable(true);
+        area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        area->setWidget(list);
+        pages->addWidget(area);
+    };
     auto* variants = new KeyDetectingCollectionView(pages);
     describeControlByKey(*variants, "main.list.variants");
-    pages->addWidget(variants);
+    scrolling(variants);
     auto* batch = new KeyDetectingCollectionView(pages);
     describeControlByKey(*batch, "main.list.batch");
-    pages->addWidget(batch);
+    scrolling(batch);
     for (auto* list : {variants, batch}) {
         list->setItemNamer([](const pa::ArrayController::Element& object, std::size_t, std::size_t) {
             const auto picture = object.as<ImageInput>();

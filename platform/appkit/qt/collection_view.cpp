@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QNativeGestureEvent>
 #include <QPainter>
+#include <QScrollArea>
 
 #include <algorithm>
 
@@ -18,6 +19,10 @@ constexpr int spacing = 4;
 }
 
 CollectionView::CollectionView(QWidget* parent) : QWidget(parent) {
+    // Asked by a scroll area around it (see heightForWidth).
+    QSizePolicy policy = sizePolicy();
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
     setAcceptDrops(true);
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_AcceptTouchEvents);
@@ -117,11 +122,11 @@ void CollectionView::syncSelection() {
     }
 }
 
-QSize CollectionView::itemSize() const {
+QSize CollectionView::itemSizeAt(int width) const {
     QSize size = minItem_;
-    if (listMode_) return {std::max(width() - 2 * spacing, minItem_.width()), minItem_.height()};
-    const int cols = columns();
-    const int available = (width() - spacing * (cols + 1)) / std::max(cols, 1);
+    if (listMode_) return {std::max(width - 2 * spacing, minItem_.width()), minItem_.height()};
+    const int cols = columnsAt(width);
+    const int available = (width - spacing * (cols + 1)) / std::max(cols, 1);
     int side = std::max(available, minItem_.width());
     if (maxItem_.width() > 0) side = std::min(side, maxItem_.width());
     size = QSize(side, std::max(side, minItem_.height()));
@@ -129,9 +134,9 @@ QSize CollectionView::itemSize() const {
     return size;
 }
 
-int CollectionView::columns() const {
+int CollectionView::columnsAt(int width) const {
     if (listMode_) return 1;
-    int cols = std::max(1, (width() - spacing) / (minItem_.width() + spacing));
+    int cols = std::max(1, (width - spacing) / (minItem_.width() + spacing));
     if (maxColumns_ > 0) cols = std::min(cols, maxColumns_);
     return cols;
 }
@@ -187,9 +192,12 @@ DropPosition CollectionView::dropPositionAt(QPoint point) const {
     return {count, DropOperation::before};
 }
 
-QSize CollectionView::sizeHint() const {
-    const int height = order_.empty() ? 0 : itemRect(order_.size() - 1).bottom() + spacing;
-    return {400, std::max(height, 100)};
+QSize CollectionView::sizeHint() const { return {400, heightForWidth(width())}; }
+
+int CollectionView::heightForWidth(int width) const {
+    const int cols = columnsAt(width);
+    const int rows = (static_cast<int>(order_.size()) + cols - 1) / cols;
+    return std::max(spacing + rows * (itemSizeAt(width).height() + spacing), 100);
 }
 
 void CollectionView::resizeEvent(QResizeEvent* event) {
@@ -352,6 +360,15 @@ void CollectionView::performKeyCommand(const CollectionViewKeyCommand& command) 
         controller_->setSelectionIndexes({*target});
     }
     anchor_ = target;
+    // The item moved to comes into view where the view scrolls.
+    if (auto* area = scrollArea(); area && *target < order_.size()) area->ensureWidgetVisible(order_[*target], 0, spacing);
+}
+
+QScrollArea* CollectionView::scrollArea() const {
+    for (QWidget* above = parentWidget(); above != nullptr; above = above->parentWidget()) {
+        if (auto* area = qobject_cast<QScrollArea*>(above)) return area;
+    }
+    return nullptr;
 }
 
 bool CollectionView::event(QEvent* event) {

@@ -21,6 +21,8 @@ class QDragEnterEvent;
 class QDragMoveEvent;
 class QDropEvent;
 
+class QScrollArea;
+
 namespace platform::appkit::qt {
 
 // The commands the keyboard and the trackpad send to a picture list.
@@ -128,6 +130,10 @@ public:
 
     // Tall enough for every item at the current width (for a scroll area around it).
     QSize sizeHint() const override;
+    // Tall enough for every item at `width`: a scroll area around the view makes it that
+    // tall and scrolls it, whatever the number of items.
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
 
 protected:
     // Routes a command: to the handler when there is one, else the view's own answer.
@@ -148,9 +154,14 @@ private:
     void reload();
     void syncSelection();
     void relayout();
-    QSize itemSize() const;
-    int columns() const;
+    QSize itemSize() const { return itemSizeAt(width()); }
+    int columns() const { return columnsAt(width()); }
+    // The same were the view `width` wide.
+    QSize itemSizeAt(int width) const;
+    int columnsAt(int width) const;
     QRect itemRect(std::size_t index) const;
+    // The scroll area the view is in, if any.
+    QScrollArea* scrollArea() const;
     void updateDrag(QDropEvent* event);
 
     std::shared_ptr<ArrayController> controller_;

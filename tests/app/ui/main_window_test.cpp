@@ -17,6 +17,8 @@
 #include "support/gui/gui_harness.hpp"
 
 #include <QMessageBox>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -247,6 +249,53 @@ TEST_F(MainWindow, SwitchingCollectionTypesKeepsTheFirstSelectedPictureForSingle
     EXPECT_FALSE(c->imageWell()->isVisible());
     (void)b;
     (void)d;
+}
+
+// A folder may hold more pictures than the window shows: each list scrolls, so that the
+// last of them can be seen and picked as the first can.
+TEST_F(MainWindow, AListOfMorePicturesThanTheWindowShowsScrollsToTheLast) {
+    engine->setImageInputCollectionType(CollectionType::batch);
+    std::vector<gw::ImageInputPtr> inputs;
+    for (int i = 0; i < 60; ++i) inputs.push_back(add(32, "P" + std::to_string(i)));
+    ASSERT_EQ(engine->imageInputs().size(), inputs.size());
+    for (const auto type : {CollectionType::variants, CollectionType::batch}) {
+        engine->setImageInputCollectionType(type);
+        MainLoop::drain();
+        auto* list = type == CollectionType::batch ? static_cast<QWidget*>(c->batchExportCollectionView())
+                                                   : static_cast<QWidget*>(c->multipleSizesCollectionView());
+        ASSERT_TRUE(waitFor([&] {
+            return list->isVisible() &&
+                   list->findChildren<platform::appkit::qt::CollectionViewItem*>(Qt::FindDirectChildrenOnly).size() ==
+                       qsizetype(inputs.size());
+        }));
+        QScrollArea* area = nullptr;
+        for (QWidget* above = list->parentWidget(); above != nullptr && !area; above = above->parentWidget()) {
+            area = qobject_cast<QScrollArea*>(above);
+        }
+        ASSERT_NE(area, nullptr) << "the list does not scroll";
+        // Laid out as the events of the change come (a window adds pictures as they are read).
+        EXPECT_TRUE(waitFor([&] { return area->verticalScrollBar()->maximum() > 0; })) << "the list does not scroll";
+        // Every picture is laid out within the list, the list is taller than what shows of it.
+        QRect all;
+        QWidget* last = nullptr;
+        for (auto* item : list->findChildren<platform::appkit::qt::CollectionViewItem*>(Qt::FindDirectChildrenOnly)) {
+            all = all.united(item->geometry());
+            if (!last || item->geometry().top() > last->geometry().top() ||
+                (item->geometry().top() == last->geometry().top() && item->geometry().left() > last->geometry().left())) {
+                last = item;
+            }
+        }
+        ASSERT_NE(last, nullptr);
+        EXPECT_LE(all.bottom(), list->height());
+        EXPECT_GT(list->height(), area->viewport()->height());
+        // Scrolled to its end, the last picture is in view.
+        area->verticalScrollBar()->setValue(area->verticalScrollBar()->maximum());
+        MainLoop::drain();
+        const QRect shown(area->viewport()->mapToGlobal(QPoint(0, 0)), area->viewport()->size());
+        const QRect lastShown(last->mapToGlobal(QPoint(0, 0)), last->size());
+        EXPECT_TRUE(shown.contains(lastShown)) << "the last picture is out of view";
+        area->verticalScrollBar()->setValue(0);
+    }
 }
 
 TEST_F(MainWindow, EachOutputTypeShowsItsOwnPanelOnly) {
