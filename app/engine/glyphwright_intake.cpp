@@ -13,6 +13,7 @@
 #include "platform/dispatch/operation_queue.hpp"
 #include "platform/foundation/error.hpp"
 #include "platform/foundation/utf8.hpp"
+#include "platform/graphics/render_client.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -233,11 +234,19 @@ ImageInputPtr readPicture(const pf::URL& url, bool keepPixels, const pf::files::
 }
 
 // Pictures read at once: as many as there are processors (at most eight) keep their pixels,
-// the first to be drawn; twice as many are read side by side, so that the processors have
-// the next pictures to decode while a document's waits for its renderer to draw it.
+// the first to be drawn, and as many are read side by side; where documents are among
+// them, twice as many, so that the processors have the next pictures to decode while a
+// document's waits for its renderer to draw it. (Bitmaps are all decoding: more at once
+// would only take the processors from the window's own turns.)
 struct ReadingWindow {
+    explicit ReadingWindow(const std::vector<pf::URL>& urls) {
+        const bool documents = std::any_of(urls.begin(), urls.end(), [](const pf::URL& url) {
+            return platform::graphics::RenderClient::kindFor(url.lastPathComponent()).has_value();
+        });
+        reading = documents ? 2 * kept : kept;
+    }
     std::size_t kept = std::min<std::size_t>(8, platform::dispatch::usableProcessorCount());
-    std::size_t reading = 2 * kept;
+    std::size_t reading = kept;
 };
 
 }  // namespace
@@ -245,7 +254,7 @@ struct ReadingWindow {
 void Glyphwright::addImagesFromURLSet(const std::vector<pf::URL>& urls, std::optional<std::size_t>& index) {
     // Pictures are decoded a few at a time on their own threads (decoding is most of
     // the work of reading a folder) and inserted in the order given, as one by one.
-    const ReadingWindow window;
+    const ReadingWindow window(urls);
     struct Load {
         ImageInputPtr input;
         std::exception_ptr failure;
@@ -303,7 +312,7 @@ std::shared_ptr<const Glyphwright::Preloaded> Glyphwright::preload(const std::ve
         for (auto& file : imageFileURLsInNameOrder(url)) files.push_back(std::move(file));
     }
     auto preloaded = std::make_shared<Preloaded>();
-    const ReadingWindow window;
+    const ReadingWindow window(files);
     loadInWindows<PreloadedPicture>(
         files.size(), window.reading,
         [&](std::size_t i) -> PreloadedPicture {

@@ -463,14 +463,19 @@ std::string RenderClient::helperPath() {
 
 void RenderClient::prepare(render::Kind kind) { Helpers::shared().prepare(kind); }
 
-void RenderClient::prepareFor(std::string_view fileName) {
+std::optional<render::Kind> RenderClient::kindFor(std::string_view fileName) {
     auto endsWith = [&](std::string_view extension) {
         return fileName.size() >= extension.size() &&
                std::equal(extension.begin(), extension.end(), fileName.end() - extension.size(),
                           [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
     };
-    if (endsWith(".svg")) prepare(render::Kind::svg);
-    if (endsWith(".pdf")) prepare(render::Kind::pdf);
+    if (endsWith(".svg")) return render::Kind::svg;
+    if (endsWith(".pdf")) return render::Kind::pdf;
+    return std::nullopt;
+}
+
+void RenderClient::prepareFor(std::string_view fileName) {
+    if (const auto kind = kindFor(fileName)) prepare(*kind);
 }
 
 int RenderClient::helpersAlive() { return Helpers::shared().alive(); }

@@ -90,6 +90,9 @@ public:
     static void prepare(render::Kind kind);
     // The same for a file about to be read, by its name's extension (none for a bitmap).
     static void prepareFor(std::string_view fileName);
+    // The kind of helper that draws the file of that name, by its extension; none for a
+    // bitmap, which the program decodes itself.
+    static std::optional<render::Kind> kindFor(std::string_view fileName);
 
     // The helper program's path: beside the running program. (A test or benchmark
     // program of the build, which has none beside it, uses the one the build made.)
