@@ -35,6 +35,7 @@ BitmapPtr BitmapRep::bitmap() const {
         return makeSharedBitmap(Bitmap(0, 0, 0, {}, false));
     }
     bitmap_ = std::move(loaded);
+    holdsPixels_ = true;
     return bitmap_;
 }
 
@@ -52,12 +53,8 @@ bool BitmapRep::releasePixels() {
     std::lock_guard lock(mutex_);
     if (!reload_) return false;
     bitmap_.reset();
+    holdsPixels_ = false;
     return true;
-}
-
-bool BitmapRep::hasPixels() const {
-    std::lock_guard lock(mutex_);
-    return bitmap_ != nullptr;
 }
 
 std::shared_ptr<BitmapRep> BitmapRep::convertingToColorSpace(ColorSpace space) const {

@@ -1,6 +1,7 @@
 #pragma once
 // Image representations (the platform's image-rep classes): a bitmap, a page
 // of a PDF document, or a drawing handler that draws on demand.
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -79,8 +80,9 @@ public:
     // Drops the pixels of a reloadable representation (those in use by a drawing stay
     // alive until it ends). False when there is no way to load them again.
     bool releasePixels();
-    // Whether the pixels are in memory now.
-    bool hasPixels() const;
+    // Whether the pixels are in memory now; told at once, also while another thread reads
+    // them again (not yet, then).
+    bool hasPixels() const { return holdsPixels_.load(); }
 
     bool drawInRect(GraphicsContext& context, Rect dst, CompositingOperation op = CompositingOperation::sourceOver,
                     double fraction = 1.0) const override;
@@ -89,6 +91,8 @@ public:
 private:
     mutable std::mutex mutex_;
     mutable BitmapPtr bitmap_;
+    // bitmap_ is set: kept beside it, so that asking never waits for the lock a reading holds.
+    mutable std::atomic<bool> holdsPixels_{true};
     Reload reload_;
     int width_ = 0;
     int height_ = 0;

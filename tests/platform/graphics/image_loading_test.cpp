@@ -3,6 +3,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <thread>
 
@@ -140,6 +141,29 @@ TEST(ImageLoadingTest, BadInputIsRefusedWithAReason) {
     std::string error;
     EXPECT_FALSE(pg::Image::fromFile("/nonexistent/picture.png", &error));
     EXPECT_NE(error.find("no file"), std::string::npos);
+}
+
+// Whether a picture's pixels are in memory is answered at once, also while they are read
+// again on another thread (a large photograph takes seconds): the window asks as it paints.
+TEST(ImageLoadingTest, WhetherThePixelsAreHeldIsToldWithoutWaitingForThemToBeReadAgain) {
+    auto rep = std::make_shared<pg::BitmapRep>(pg::makeSharedBitmap(pg::Bitmap(4, 4, 4 * 4, std::vector<uint8_t>(4 * 4 * 4, 0), true)));
+    std::promise<void> reading, mayFinish;
+    auto finish = mayFinish.get_future().share();
+    rep->setReload([&reading, finish] {
+        reading.set_value();
+        finish.wait();
+        return pg::makeSharedBitmap(pg::Bitmap(4, 4, 4 * 4, std::vector<uint8_t>(4 * 4 * 4, 0), true));
+    });
+    ASSERT_TRUE(rep->releasePixels());
+    auto reader = std::async(std::launch::async, [rep] { return rep->bitmap(); });
+    reading.get_future().wait();
+    auto asked = std::async(std::launch::async, [rep] { return rep->hasPixels(); });
+    const bool answered = asked.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    mayFinish.set_value();
+    EXPECT_TRUE(answered) << "the answer waited for the pixels to be read";
+    EXPECT_FALSE(asked.get());
+    EXPECT_EQ(reader.get()->width(), 4);
+    EXPECT_TRUE(rep->hasPixels());
 }
 
 TEST(ImageLoadingTest, PixelsLetGoAreReadAgainFromTheUnchangedFileOnly) {
