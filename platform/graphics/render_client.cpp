@@ -690,13 +690,11 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
             }
             if (n == ssize_t(sizeof(render::Reply))) {
                 reply = record.reply;
+                reply.text[sizeof reply.text - 1] = '\0';
                 answered = true;
                 // A drawing that answered whole has written all it draws: its process
                 // only ends now, and the caller need not wait for that (the helper reaps it).
-                if (reply.status == render::Status::ok && !stoppedBecause) {
-                    reply.text[sizeof reply.text - 1] = '\0';
-                    return true;
-                }
+                if (reply.status == render::Status::ok && !stoppedBecause) return true;
             } else if (n == ssize_t(sizeof(render::Ended))) {
                 ended = record.ended;
             } else if (n == 0 || (n < 0 && errno != EAGAIN)) {
@@ -728,7 +726,6 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         }
     }
     keepPrinted(said, pipes.printed);
-    reply.text[sizeof reply.text - 1] = '\0';
     if (stoppedBecause) return failWith(stoppedBecause->problem, std::move(stoppedBecause->why));
     if (!ended) {
         return failWith(PictureProblem::incompleteRender,

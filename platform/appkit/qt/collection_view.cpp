@@ -8,7 +8,6 @@
 #include <QMouseEvent>
 #include <QNativeGestureEvent>
 #include <QPainter>
-#include <QScrollArea>
 
 #include <algorithm>
 
@@ -360,15 +359,6 @@ void CollectionView::performKeyCommand(const CollectionViewKeyCommand& command) 
         controller_->setSelectionIndexes({*target});
     }
     anchor_ = target;
-    // The item moved to comes into view where the view scrolls.
-    if (auto* area = scrollArea(); area && *target < order_.size()) area->ensureWidgetVisible(order_[*target], 0, spacing);
-}
-
-QScrollArea* CollectionView::scrollArea() const {
-    for (QWidget* above = parentWidget(); above != nullptr; above = above->parentWidget()) {
-        if (auto* area = qobject_cast<QScrollArea*>(above)) return area;
-    }
-    return nullptr;
 }
 
 bool CollectionView::event(QEvent* event) {

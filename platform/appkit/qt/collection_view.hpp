@@ -21,8 +21,6 @@ class QDragEnterEvent;
 class QDragMoveEvent;
 class QDropEvent;
 
-class QScrollArea;
-
 namespace platform::appkit::qt {
 
 // The commands the keyboard and the trackpad send to a picture list.
@@ -131,8 +129,8 @@ public:
     // Tall enough for every item at the current width (for a scroll area around it).
     QSize sizeHint() const override;
     // Tall enough for every item at `width`: a scroll area around the view makes it that
-    // tall and scrolls it, whatever the number of items.
-    bool hasHeightForWidth() const override { return true; }
+    // tall and scrolls it, whatever the number of items (the view's size policy says it
+    // has a height for its width).
     int heightForWidth(int width) const override;
 
 protected:
@@ -160,8 +158,6 @@ private:
     QSize itemSizeAt(int width) const;
     int columnsAt(int width) const;
     QRect itemRect(std::size_t index) const;
-    // The scroll area the view is in, if any.
-    QScrollArea* scrollArea() const;
     void updateDrag(QDropEvent* event);
 
     std::shared_ptr<ArrayController> controller_;
