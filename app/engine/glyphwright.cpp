@@ -530,10 +530,18 @@ void Glyphwright::createAssetCatalog() {
     }
     // Each picture of a batch holds its pixels while its folder is written, and each
     // folder draws its sizes in parallel: three folders for every four processors keep
-    // them all busy with a quarter less memory.
+    // them all busy with a quarter less memory. A document, though, is drawn by a
+    // renderer's process while its folder waits on none of the program's processors:
+    // where documents are among the pictures, twice as many folders go at once, so that
+    // the processors have the next folders' scaling and writing meanwhile. (What they
+    // hold is still bounded by the memory budget, which admits each drawing.)
     const auto processors = static_cast<int>(platform::dispatch::usableProcessorCount());
+    const auto inputs = imageInputs();
+    const bool documents =
+        std::any_of(inputs.begin(), inputs.end(), [](const ImageInputPtr& input) { return input->isVector(); });
+    const int folders = std::max(2, processors - processors / 4);
     operationsQueue_->setMaxConcurrentOperationCount(
-        batch ? std::max(2, processors - processors / 4)
+        batch ? (documents ? 2 * folders : folders)
               : platform::dispatch::OperationQueue::defaultMaxConcurrentOperationCount);
     std::vector<std::shared_ptr<platform::dispatch::Operation>> operations;
     try {
