@@ -343,7 +343,11 @@ void FolderCreationOperation::forwardProgress() {
     if (progressUpdateHandler_) progressUpdateHandler_(progress());
 }
 
-float FolderCreationOperation::progress() const {
+float FolderCreationOperation::progress() const { return progress(executionState() == ExecutionState::finished); }
+
+float FolderCreationOperation::progressOnceFinished() const { return progress(true); }
+
+float FolderCreationOperation::progress(bool finished) const {
     std::vector<std::shared_ptr<pd::Operation>> operations;
     {
         std::lock_guard lock(mutex_);
@@ -359,7 +363,7 @@ float FolderCreationOperation::progress() const {
     }
     // With no children (yet) only a finished folder is done: one that has started but not
     // made its children would otherwise read as complete and its progress then fall back.
-    if (count == 0) return executionState() == ExecutionState::finished ? 1.0f : 0.0f;
+    if (count == 0) return finished ? 1.0f : 0.0f;
     if (sum == 0.0f) return 0.0f;
     return sum / static_cast<float>(count);
 }

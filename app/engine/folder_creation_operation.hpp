@@ -108,6 +108,9 @@ public:
     // The mean progress of the child operations; 0 before start and 1 once started
     // when there are none.
     float progress() const override;
+    // What progress() reads once this folder has finished: its completion handler is
+    // called just before it has.
+    float progressOnceFinished() const;
 
     // Throws when something other than a folder stands in the way or creation fails.
     void createFolder();
@@ -133,6 +136,7 @@ private:
         std::vector<std::filesystem::path> leftOut;
     };
     void checkPlannedPaths() const;
+    float progress(bool finished) const;
     // The subfolder definitions as written: moved under their staging names when staging.
     std::vector<FolderDefinition> prepareSubfolders();
     void commitStagedFolders();

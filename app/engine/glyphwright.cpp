@@ -1,5 +1,6 @@
 #include "app/engine/glyphwright.hpp"
 #include "app/engine/memory_budget.hpp"
+#include "app/engine/run_progress.hpp"
 
 #include "app/definitions/folder_definition_builder_factory.hpp"
 #include "app/engine/catalog_search.hpp"
@@ -544,6 +545,7 @@ void Glyphwright::createAssetCatalog() {
         batch ? (documents ? 2 * folders : folders)
               : platform::dispatch::OperationQueue::defaultMaxConcurrentOperationCount);
     std::vector<std::shared_ptr<platform::dispatch::Operation>> operations;
+    std::shared_ptr<RunProgress> runProgress;
     try {
         FolderDefinitionBuilderFactory builderFactory;
         const auto builders = builderFactory.makeBuilders(imageInputs(), selectedImageInputs(),
@@ -554,8 +556,10 @@ void Glyphwright::createAssetCatalog() {
         {
             std::lock_guard lock(mutex_);
             allOperations_.clear();
+            runProgress_.reset();
         }
         std::weak_ptr<Glyphwright> weak = weak_from_this();
+        runProgress = std::make_shared<RunProgress>(builders.size());
         std::vector<FolderDefinition> definitions;
         for (const auto& builder : builders) {
             definitions.push_back(builder->build());
@@ -567,7 +571,10 @@ void Glyphwright::createAssetCatalog() {
         for (std::size_t index = 0; index < builders.size(); ++index) {
             const auto& builder = builders[index];
             FolderDefinition definition = std::move(definitions[index]);
-            auto progressHandler = [weak](float) {
+            // The folder's operation, once made: its reports and its end update the run's tally.
+            auto made = std::make_shared<std::weak_ptr<FolderCreationOperation>>();
+            auto progressHandler = [weak, runProgress, index, made](float) {
+                if (auto folder = made->lock()) runProgress->update(index, [&] { return folder->progress(); });
                 auto self = weak.lock();
                 if (!self) return;
                 ProgressUpdateHandler handler;
@@ -577,9 +584,12 @@ void Glyphwright::createAssetCatalog() {
                 }
                 if (handler) handler(self->progress());
             };
-            auto completion = [weak, builder, runOutputDirectory, runResizeType, failedFolders,
+            auto completion = [weak, builder, runOutputDirectory, runResizeType, failedFolders, runProgress, index, made,
                                planned = definition](const FolderCreationOperation::FolderCreationOperationResult& result) {
                 if (!result.isSuccess()) failedFolders->add(planned);
+                if (auto folder = made->lock()) {
+                    runProgress->update(index, [&] { return folder->progressOnceFinished(); });
+                }
                 // A batch draws each picture in its own folder only: done, its pixels
                 // can go (they are read again should anything draw it later).
                 const auto& drawn = builder->imageInputCollection();
@@ -631,6 +641,7 @@ void Glyphwright::createAssetCatalog() {
                                                                        std::move(completion));
             operation->setStagesSubfolders(true);
             operation->setWritingBoundary(boundary);
+            *made = operation;
             operations.push_back(std::move(operation));
         }
         // What the answers replace goes only once its replacement is written; where that
@@ -666,23 +677,19 @@ void Glyphwright::createAssetCatalog() {
     {
         std::lock_guard lock(mutex_);
         allOperations_ = operations;
+        runProgress_ = runProgress;
     }
     operationsQueue_->addOperations(operations, false);
     tellDelegates([&](GlyphwrightDelegate& d) { d.glyphwrightDidStartCreating(*this); });
 }
 
 float Glyphwright::progress() const {
-    const auto operations = allOperations();
-    float sum = 0;
-    int count = 0;
-    for (const auto& operation : operations) {
-        if (const auto* progressable = dynamic_cast<const Progressable*>(operation.get())) {
-            sum += progressable->progress();
-            ++count;
-        }
+    std::shared_ptr<const RunProgress> run;
+    {
+        std::lock_guard lock(mutex_);
+        run = runProgress_;
     }
-    if (count == 0) return std::numeric_limits<float>::quiet_NaN();
-    return sum / static_cast<float>(count);
+    return run ? run->value() : std::numeric_limits<float>::quiet_NaN();
 }
 
 void Glyphwright::setProgressUpdateHandler(ProgressUpdateHandler handler) {

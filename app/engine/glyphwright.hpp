@@ -45,6 +45,8 @@ namespace saved_state {
 struct StoredState;
 }
 
+class RunProgress;
+
 class GlyphwrightError : public std::runtime_error {
 public:
     // unsupportedFileType: a file (not a folder) whose name does not end in a picture extension.
@@ -418,6 +420,8 @@ private:
     struct BackgroundRead;
     std::deque<std::shared_ptr<BackgroundRead>> backgroundReads_;
     std::vector<std::shared_ptr<platform::dispatch::Operation>> allOperations_;
+    // The latest run's progress, as its folders report it.
+    std::shared_ptr<const RunProgress> runProgress_;
     ProgressUpdateHandler progressUpdateHandler_;
 };
 

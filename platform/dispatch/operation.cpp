@@ -25,13 +25,23 @@ void Operation::start() {
 
 bool Operation::isReady() const {
     if (isCancelled()) return true;
-    std::vector<std::shared_ptr<Operation>> dependencies;
-    {
+    // A dependency that has finished stays finished: those before the first that had not
+    // are not asked again, so that an operation waiting for thousands (a run's last, for
+    // every folder) is asked about each once, not once for every one that finishes.
+    // Each is asked outside our lock: it may take its own.
+    while (true) {
+        std::shared_ptr<Operation> next;
+        {
+            std::lock_guard lock(mutex_);
+            if (finishedDependencies_ >= dependencies_.size()) return true;
+            next = dependencies_[finishedDependencies_];
+        }
+        if (!next->isFinished()) return false;
         std::lock_guard lock(mutex_);
-        dependencies = dependencies_;
+        if (finishedDependencies_ < dependencies_.size() && dependencies_[finishedDependencies_] == next) {
+            ++finishedDependencies_;
+        }
     }
-    return std::all_of(dependencies.begin(), dependencies.end(),
-                       [](const std::shared_ptr<Operation>& d) { return d->isFinished(); });
 }
 
 bool Operation::isExecuting() const { return baseState_.load(std::memory_order_acquire) == BaseState::executing; }
@@ -64,6 +74,7 @@ void Operation::removeDependency(const std::shared_ptr<Operation>& operation) {
         std::lock_guard lock(mutex_);
         auto it = std::find(dependencies_.begin(), dependencies_.end(), operation);
         if (it == dependencies_.end()) return;
+        if (std::size_t(it - dependencies_.begin()) < finishedDependencies_) --finishedDependencies_;
         dependencies_.erase(it);
     }
     {

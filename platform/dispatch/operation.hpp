@@ -86,6 +86,8 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable finishedCondition_;
     std::vector<std::shared_ptr<Operation>> dependencies_;
+    // The first dependencies_ known to have finished.
+    mutable std::size_t finishedDependencies_ = 0;
     std::vector<std::weak_ptr<Operation>> dependents_;
     std::function<void()> completionBlock_;
     QualityOfService qos_ = QualityOfService::defaultLevel;

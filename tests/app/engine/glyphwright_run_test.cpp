@@ -134,12 +134,26 @@ TEST_F(GlyphwrightRunTest, BatchModeWritesOneFolderPerPictureAndCompletesOnce) {
     e.engine->setImageInputCollectionType(CollectionType::batch);
     e.engine->setOutputDirectory(folderURL(dir_ / "out"));
     ASSERT_NE(e.engine->readyState().stateCase(), gw::ReadyState::Case::error) << describe(e.engine->readyState());
+    std::mutex reportedMutex;
+    std::vector<float> reported;
+    e.engine->setProgressUpdateHandler([&](float progress) {
+        std::lock_guard lock(reportedMutex);
+        reported.push_back(progress);
+    });
 
     e.engine->createAssetCatalog();
     EXPECT_EQ(e.engine->allOperations().size(), 4u);
     ASSERT_TRUE(e.delegate->waitForRun(3));
     e.engine->waitUntilAllOperationsAreFinished();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Each folder counts for a third of the run's progress, which ends whole.
+    EXPECT_FLOAT_EQ(e.engine->progress(), 1.0f);
+    {
+        std::lock_guard lock(reportedMutex);
+        ASSERT_FALSE(reported.empty());
+        EXPECT_FLOAT_EQ(*std::max_element(reported.begin(), reported.end()), 1.0f);
+        EXPECT_GE(*std::min_element(reported.begin(), reported.end()), 0.0f);
+    }
     EXPECT_EQ(e.delegate->count("didFinishFolder"), 3u);
     EXPECT_EQ(e.delegate->count("didFinishAllOperations"), 1u);
     std::set<std::string> pictures;
