@@ -203,6 +203,35 @@ TEST(OperationQueueTest, DependencyAddedAfterQueuingIsStillWaitedFor) {
     EXPECT_GT(ops[1]->started.load(), ops[0]->ended.load());
 }
 
+// Readiness follows the dependencies as they finish, are removed and are added, in any
+// order: finished ones are not asked again, and nothing unfinished is passed over.
+TEST(OperationTest, ReadinessFollowsDependenciesFinishedRemovedAndAdded) {
+    auto make = [] { return std::make_shared<BlockOperation>([] {}); };
+    auto waiting = make();
+    std::vector<std::shared_ptr<BlockOperation>> deps;
+    for (int i = 0; i < 4; ++i) {
+        deps.push_back(make());
+        waiting->addDependency(deps.back());
+    }
+    EXPECT_FALSE(waiting->isReady());
+    deps[0]->start();
+    deps[1]->start();
+    EXPECT_FALSE(waiting->isReady());  // the first two are behind it now
+    waiting->removeDependency(deps[0]);
+    EXPECT_FALSE(waiting->isReady()) << "a dependency removed before the unfinished ones passed one over";
+    deps[3]->start();  // out of order
+    EXPECT_FALSE(waiting->isReady());
+    waiting->removeDependency(deps[2]);  // the one unfinished
+    EXPECT_TRUE(waiting->isReady());
+    auto late = make();
+    waiting->addDependency(late);
+    EXPECT_FALSE(waiting->isReady());
+    waiting->removeDependency(deps[1]);
+    late->start();
+    EXPECT_TRUE(waiting->isReady());
+    EXPECT_EQ(waiting->dependencies().size(), 2u);
+}
+
 TEST(OperationQueueTest, AnOperationRunsOnceAndBelongsToOneQueue) {
     OperationQueue a, b;
     a.setSuspended(true);
