@@ -538,8 +538,8 @@ void Glyphwright::createAssetCatalog() {
     // hold is still bounded by the memory budget, which admits each drawing.)
     const auto processors = static_cast<int>(platform::dispatch::usableProcessorCount());
     const auto inputs = imageInputs();
-    const bool documents =
-        std::any_of(inputs.begin(), inputs.end(), [](const ImageInputPtr& input) { return input->isVector(); });
+    const bool documents = batch && std::any_of(inputs.begin(), inputs.end(),
+                                                 [](const ImageInputPtr& input) { return input->isVector(); });
     const int folders = std::max(2, processors - processors / 4);
     operationsQueue_->setMaxConcurrentOperationCount(
         batch ? (documents ? 2 * folders : folders)
@@ -548,7 +548,7 @@ void Glyphwright::createAssetCatalog() {
     std::shared_ptr<RunProgress> runProgress;
     try {
         FolderDefinitionBuilderFactory builderFactory;
-        const auto builders = builderFactory.makeBuilders(imageInputs(), selectedImageInputs(),
+        const auto builders = builderFactory.makeBuilders(inputs, selectedImageInputs(),
                                                           imageInputCollectionType(), outputDirectory(),
                                                           resizeType(), factory);
         const pf::URL runOutputDirectory = *outputDirectory();
