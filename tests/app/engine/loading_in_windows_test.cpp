@@ -16,18 +16,25 @@ using namespace std::chrono_literals;
 
 // Pictures are read side by side and taken in order; one that takes long (a document
 // waiting for its renderer) holds up only those behind it: the pictures after it in its
-// window go on being read, as many as are not yet taken, never more.
+// window go on being read, as many as are not yet taken, never more. They are read by a
+// window's worth of threads, not one thread each.
 TEST(LoadingInWindows, ASlowPictureHoldsUpOnlyThoseBehindItAndNoMoreThanTheWindowIsEverRead) {
     constexpr std::size_t kCount = 24, kWindow = 4;
     std::mutex mutex;
     std::condition_variable changed;
     bool slowMayEnd = false;
-    std::size_t started = 0, taken = 0, mostAhead = 0;
+    std::size_t started = 0, taken = 0, mostAhead = 0, threads = 0;
+    // Fresh in every new thread, whatever id the system gives it.
+    thread_local bool counted = false;
     std::vector<std::size_t> order;
     gw::loadInWindows<std::size_t>(
         kCount, kWindow,
         [&](std::size_t i) {
             std::unique_lock lock(mutex);
+            if (!counted) {
+                counted = true;
+                ++threads;
+            }
             ++started;
             // Read but not yet taken, this one included.
             mostAhead = std::max(mostAhead, started - taken);
@@ -52,6 +59,7 @@ TEST(LoadingInWindows, ASlowPictureHoldsUpOnlyThoseBehindItAndNoMoreThanTheWindo
     EXPECT_TRUE(slowMayEnd);
     EXPECT_EQ(started, kCount);
     EXPECT_LE(mostAhead, kWindow);
+    EXPECT_LE(threads, kWindow);
     std::vector<std::size_t> expected(kCount);
     for (std::size_t i = 0; i < kCount; ++i) expected[i] = i;
     EXPECT_EQ(order, expected);
