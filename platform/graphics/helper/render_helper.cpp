@@ -458,24 +458,42 @@ render::Reply drawPixels(const Document& document, int index, const render::Requ
     return outcome(document, drawn);
 }
 
+// The PDF as cairo writes it, a few bytes at a time, gathered into writes of a size worth
+// a system call.
 struct FileOut {
     int fd;
     uint64_t written = 0;
     bool failed = false;
+    size_t held = 0;
+    unsigned char buffer[64 << 10];
+
+    bool flush() {
+        const unsigned char* data = buffer;
+        while (held > 0 && !failed) {
+            const ssize_t n = ::write(fd, data, held);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                failed = true;
+            } else {
+                data += n;
+                held -= size_t(n);
+                written += uint64_t(n);
+            }
+        }
+        held = 0;
+        return !failed;
+    }
 };
 
 cairo_status_t writeOut(void* closure, const unsigned char* data, unsigned int length) {
     auto* out = static_cast<FileOut*>(closure);
     while (length > 0) {
-        const ssize_t n = ::write(out->fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            out->failed = true;
-            return CAIRO_STATUS_WRITE_ERROR;
-        }
+        if (out->held == sizeof out->buffer && !out->flush()) return CAIRO_STATUS_WRITE_ERROR;
+        const size_t n = std::min(size_t(length), sizeof out->buffer - out->held);
+        std::memcpy(out->buffer + out->held, data, n);
+        out->held += n;
         data += n;
         length -= unsigned(n);
-        out->written += uint64_t(n);
     }
     return CAIRO_STATUS_SUCCESS;
 }
@@ -489,7 +507,7 @@ render::Reply drawPdf(const Document& document, int index, const render::Request
     // Without the time it was written, the same page gives the same bytes on every run.
     cairo_pdf_surface_set_metadata(surface, CAIRO_PDF_METADATA_CREATE_DATE, "");
     render::Reply reply = outcome(document, renderOnto(surface, document, index, request));
-    if (reply.status == render::Status::ok && out.failed) {
+    if (reply.status == render::Status::ok && !out.flush()) {
         reply = replyOf(render::Status::incomplete, "the PDF could not be written");
     }
     reply.bytes = out.written;

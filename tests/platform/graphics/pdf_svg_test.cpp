@@ -346,6 +346,35 @@ TEST(SvgTest, RenderedIntoAPdfContextBecomesAnUprightVectorPdf) {
     EXPECT_EQ(reparsed->images, 0);
     EXPECT_EQ(reparsed->width, 50);
     EXPECT_EQ(reparsed->at(25, 5).r, 255);
+
+    // A page whose PDF runs to some two hundred kilobytes (thousands of shapes at places no
+    // compression folds together) comes out whole: every shape, and the last one on top.
+    std::string many = R"(<svg xmlns="http://www.w3.org/2000/svg" width="200" height="100">)";
+    uint32_t seed = 12345;
+    const auto next = [&seed](int below) {
+        seed = seed * 1664525u + 1013904223u;
+        return int((seed >> 8) % uint32_t(below));
+    };
+    for (int i = 0; i < 12000; ++i) {
+        many += fmt::format(R"(<rect x="{}.{}" y="{}.{}" width="1.{}" height="1.{}" fill="#{:06x}"/>)", next(190),
+                            next(1000), next(90), next(1000), next(1000), next(1000), next(0xffffff));
+    }
+    many += R"(<rect x="150" y="60" width="40" height="30" fill="#00ff00"/></svg>)";
+    auto big = pg::SvgDocument::fromData(gwtest::graphics::bytesOf(many.c_str()));
+    ASSERT_TRUE(big);
+    auto bigImage = svgToPdfImage(*big);
+    ASSERT_TRUE(bigImage);
+    auto bigRep = bigImage->pdfRepresentation();
+    ASSERT_TRUE(bigRep);
+    EXPECT_GT(bigRep->pdfData().size(), std::size_t{128} << 10);
+    auto bigParsed = parsePdf(bigRep->pdfData());
+    ASSERT_TRUE(bigParsed);
+    EXPECT_EQ(bigParsed->at(170, 75).g, 255);
+    EXPECT_EQ(bigParsed->at(170, 75).r, 0);
+    int painted = 0;
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 150; ++x) painted += bigParsed->at(x, y).a > 0;
+    EXPECT_GT(painted, 150 * 60 / 2);
 }
 
 TEST(SvgTest, ExternalReferencesAreNeverFetchedAndRefuseTheDrawing) {
