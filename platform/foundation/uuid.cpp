@@ -2,14 +2,20 @@
 
 #include "platform/foundation/error.hpp"
 
-#include <openssl/rand.h>
+#include <sys/random.h>
 
+#include <cerrno>
 #include <random>
 
 namespace platform::foundation {
 
 UUID::UUID() {
-    if (RAND_bytes(bytes_.data(), static_cast<int>(bytes_.size())) != 1) {
+    // From the kernel: every picture read has one, and a cryptographic library's
+    // generator would be set up anew in each thread that makes one.
+    ssize_t got;
+    while ((got = ::getrandom(bytes_.data(), bytes_.size(), 0)) < 0 && errno == EINTR) {
+    }
+    if (got != static_cast<ssize_t>(bytes_.size())) {
         std::random_device rd;
         for (auto& b : bytes_) b = static_cast<std::uint8_t>(rd());
     }
