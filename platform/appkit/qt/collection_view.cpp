@@ -204,6 +204,13 @@ void CollectionView::resizeEvent(QResizeEvent* event) {
     relayout();
 }
 
+// Items added while the list was out of sight (another list showed) changed its height for
+// its width unseen: a scroll area around it asks again as it shows.
+void CollectionView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    updateGeometry();
+}
+
 void CollectionView::paintEvent(QPaintEvent*) {
     if (!indicator_) return;
     QPainter painter(this);

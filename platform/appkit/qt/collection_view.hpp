@@ -138,6 +138,7 @@ protected:
     virtual void sendKeyCommand(const CollectionViewKeyCommand& command);
 
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;

@@ -251,52 +251,73 @@ TEST_F(MainWindow, SwitchingCollectionTypesKeepsTheFirstSelectedPictureForSingle
     (void)d;
 }
 
+// Whether `list`, once it shows all `count` pictures, scrolls: taller than what shows of
+// it, every picture laid out within it, and scrolled to its end the last one in view.
+void expectScrollsToTheLast(QWidget* list, std::size_t count) {
+    ASSERT_TRUE(waitFor([&] {
+        return list->isVisible() &&
+               list->findChildren<platform::appkit::qt::CollectionViewItem*>(Qt::FindDirectChildrenOnly).size() ==
+                   qsizetype(count);
+    }));
+    QScrollArea* area = nullptr;
+    for (QWidget* above = list->parentWidget(); above != nullptr && !area; above = above->parentWidget()) {
+        area = qobject_cast<QScrollArea*>(above);
+    }
+    ASSERT_NE(area, nullptr) << "the list does not scroll";
+    // Laid out as the events of the change come (a window adds pictures as they are read).
+    EXPECT_TRUE(waitFor([&] { return area->verticalScrollBar()->maximum() > 0; })) << "the list does not scroll";
+    // Every picture is laid out within the list, the list is taller than what shows of it.
+    QRect all;
+    QWidget* last = nullptr;
+    for (auto* item : list->findChildren<platform::appkit::qt::CollectionViewItem*>(Qt::FindDirectChildrenOnly)) {
+        all = all.united(item->geometry());
+        if (!last || item->geometry().top() > last->geometry().top() ||
+            (item->geometry().top() == last->geometry().top() && item->geometry().left() > last->geometry().left())) {
+            last = item;
+        }
+    }
+    ASSERT_NE(last, nullptr);
+    EXPECT_LE(all.bottom(), list->height());
+    EXPECT_GT(list->height(), area->viewport()->height());
+    // Scrolled to its end, the last picture is in view.
+    area->verticalScrollBar()->setValue(area->verticalScrollBar()->maximum());
+    MainLoop::drain();
+    const QRect shown(area->viewport()->mapToGlobal(QPoint(0, 0)), area->viewport()->size());
+    const QRect lastShown(last->mapToGlobal(QPoint(0, 0)), last->size());
+    EXPECT_TRUE(shown.contains(lastShown)) << "the last picture is out of view";
+    area->verticalScrollBar()->setValue(0);
+}
+
 // A folder may hold more pictures than the window shows: each list scrolls, so that the
-// last of them can be seen and picked as the first can.
-TEST_F(MainWindow, AListOfMorePicturesThanTheWindowShowsScrollsToTheLast) {
-    engine->setImageInputCollectionType(CollectionType::batch);
+// last of them can be seen and picked as the first can, whichever list showed while they
+// were added (the other is laid out again as it shows again).
+class ScrollingLists : public MainWindow, public ::testing::WithParamInterface<CollectionType> {};
+
+TEST_P(ScrollingLists, AListOfMorePicturesThanTheWindowShowsScrollsToTheLast) {
+    const CollectionType first = GetParam();
+    const auto other = first == CollectionType::batch ? CollectionType::variants : CollectionType::batch;
+    // Both lists shown once, empty, as a user trying the types does: showing one again
+    // then resizes nothing that would lay it out.
+    for (const auto type : {other, first}) {
+        engine->setImageInputCollectionType(type);
+        MainLoop::drain();
+    }
     std::vector<gw::ImageInputPtr> inputs;
     for (int i = 0; i < 60; ++i) inputs.push_back(add(32, "P" + std::to_string(i)));
     ASSERT_EQ(engine->imageInputs().size(), inputs.size());
-    for (const auto type : {CollectionType::variants, CollectionType::batch}) {
+    for (const auto type : {other, first}) {
+        SCOPED_TRACE(static_cast<int>(type));
         engine->setImageInputCollectionType(type);
         MainLoop::drain();
-        auto* list = type == CollectionType::batch ? static_cast<QWidget*>(c->batchExportCollectionView())
-                                                   : static_cast<QWidget*>(c->multipleSizesCollectionView());
-        ASSERT_TRUE(waitFor([&] {
-            return list->isVisible() &&
-                   list->findChildren<platform::appkit::qt::CollectionViewItem*>(Qt::FindDirectChildrenOnly).size() ==
-                       qsizetype(inputs.size());
-        }));
-        QScrollArea* area = nullptr;
-        for (QWidget* above = list->parentWidget(); above != nullptr && !area; above = above->parentWidget()) {
-            area = qobject_cast<QScrollArea*>(above);
-        }
-        ASSERT_NE(area, nullptr) << "the list does not scroll";
-        // Laid out as the events of the change come (a window adds pictures as they are read).
-        EXPECT_TRUE(waitFor([&] { return area->verticalScrollBar()->maximum() > 0; })) << "the list does not scroll";
-        // Every picture is laid out within the list, the list is taller than what shows of it.
-        QRect all;
-        QWidget* last = nullptr;
-        for (auto* item : list->findChildren<platform::appkit::qt::CollectionViewItem*>(Qt::FindDirectChildrenOnly)) {
-            all = all.united(item->geometry());
-            if (!last || item->geometry().top() > last->geometry().top() ||
-                (item->geometry().top() == last->geometry().top() && item->geometry().left() > last->geometry().left())) {
-                last = item;
-            }
-        }
-        ASSERT_NE(last, nullptr);
-        EXPECT_LE(all.bottom(), list->height());
-        EXPECT_GT(list->height(), area->viewport()->height());
-        // Scrolled to its end, the last picture is in view.
-        area->verticalScrollBar()->setValue(area->verticalScrollBar()->maximum());
-        MainLoop::drain();
-        const QRect shown(area->viewport()->mapToGlobal(QPoint(0, 0)), area->viewport()->size());
-        const QRect lastShown(last->mapToGlobal(QPoint(0, 0)), last->size());
-        EXPECT_TRUE(shown.contains(lastShown)) << "the last picture is out of view";
-        area->verticalScrollBar()->setValue(0);
+        expectScrollsToTheLast(type == CollectionType::batch ? static_cast<QWidget*>(c->batchExportCollectionView())
+                                                             : static_cast<QWidget*>(c->multipleSizesCollectionView()),
+                               inputs.size());
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(AddedWhileShowing, ScrollingLists,
+                         ::testing::Values(CollectionType::batch, CollectionType::variants),
+                         [](const auto& info) { return info.param == CollectionType::batch ? "Batch" : "Variants"; });
 
 TEST_F(MainWindow, EachOutputTypeShowsItsOwnPanelOnly) {
     struct Case {

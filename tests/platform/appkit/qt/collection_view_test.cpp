@@ -10,6 +10,9 @@
 #include <QDragEnterEvent>
 #include <QImage>
 #include <QMimeData>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStackedWidget>
 #include <QTest>
 #include <QUrl>
 #include <gtest/gtest.h>
@@ -157,6 +160,39 @@ TEST(CollectionView, KeepsOneItemPerObjectAndPlacesAWholeChangeOnce) {
     f.controller->addObjects(things(2));
     f.view.setListMode(true);
     EXPECT_EQ(f.view.itemAt(1)->geometry(), QRect(4, 58, f.view.width() - 8, 50));
+}
+
+// A list in a scroll area on a page of its own (the window's lists take turns): items that
+// came while another page showed make it scroll once its page shows again, with nothing
+// else happening to ask for its size.
+TEST(CollectionView, ItemsAddedOutOfSightScrollOnceTheListShows) {
+    auto controller = std::make_shared<pa::ArrayController>();
+    QStackedWidget pages;
+    auto* other = new QWidget(&pages);
+    pages.addWidget(other);
+    auto* area = new QScrollArea(&pages);
+    area->setWidgetResizable(true);
+    auto* view = new qt::CollectionView;
+    view->setItemFactory([](QWidget* parent) { return new CountingItem(parent); });
+    view->setMinItemSize({50, 50});
+    view->setMaxItemSize({50, 50});
+    view->setContent(controller);
+    area->setWidget(view);
+    pages.addWidget(area);
+    pages.resize(300, 200);
+    pages.setCurrentWidget(area);
+    pages.show();
+    QApplication::processEvents();
+    // Shown once before: showing it again resizes nothing.
+    pages.setCurrentWidget(other);
+    QApplication::processEvents();
+    controller->addObjects(things(60));
+    QApplication::processEvents();
+    pages.setCurrentWidget(area);
+    // (Bounded: a list that is never asked again would never scroll.)
+    EXPECT_TRUE(gwtest::gui::waitFor([&] { return area->verticalScrollBar()->maximum() > 0; }, std::chrono::seconds(5)))
+        << "the list does not scroll";
+    EXPECT_EQ(view->height(), view->heightForWidth(view->width()));
 }
 
 TEST(CollectionView, ClicksAndKeysSelectAsOnTheDesktop) {
