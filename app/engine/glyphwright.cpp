@@ -584,8 +584,8 @@ void Glyphwright::createAssetCatalog() {
                 }
                 if (handler) handler(self->progress());
             };
-            auto completion = [weak, builder, runOutputDirectory, runResizeType, failedFolders, runProgress, index, made,
-                               planned = definition](const FolderCreationOperation::FolderCreationOperationResult& result) {
+            auto completion = [weak, builder, runOutputDirectory, runResizeType, failedFolders, runProgress, index,
+                               made, planned = definition](const FolderCreationOperation::FolderCreationOperationResult& result) {
                 if (!result.isSuccess()) failedFolders->add(planned);
                 if (auto folder = made->lock()) {
                     runProgress->update(index, [&] { return folder->progressOnceFinished(); });

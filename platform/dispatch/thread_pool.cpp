@@ -51,8 +51,10 @@ void keepFreedMemoryForReuse() {
 
 ThreadPool& ThreadPool::shared() {
     // Never destroyed: detached workers may still be finishing work while the process exits.
-    static auto* pool = (keepFreedMemoryForReuse(),
-                         new ThreadPool(std::clamp<std::size_t>(4 * std::max(1u, std::thread::hardware_concurrency()), 16, 64)));
+    static auto* pool = [] {
+        keepFreedMemoryForReuse();
+        return new ThreadPool(std::clamp<std::size_t>(4 * std::max(1u, std::thread::hardware_concurrency()), 16, 64));
+    }();
     return *pool;
 }
 

@@ -918,7 +918,8 @@ int serve() {
             // Only those whose pidfd says they ended are asked for their status: asking
             // all of them at every turn cost the helper, whose turns are on every
             // drawing's way, as much as a few drawings.
-            drawing.mayHaveEnded = drawing.process < 0 || (watched[2 + 2 * i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+            drawing.mayHaveEnded =
+                drawing.process < 0 || (watched[2 + 2 * i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
             if (drawing.killed) continue;
             const bool unwanted = (watched[1 + 2 * i].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0;
             if (unwanted || at >= drawing.deadline) {

@@ -146,7 +146,8 @@ TEST(ImageLoadingTest, BadInputIsRefusedWithAReason) {
 // Whether a picture's pixels are in memory is answered at once, also while they are read
 // again on another thread (a large photograph takes seconds): the window asks as it paints.
 TEST(ImageLoadingTest, WhetherThePixelsAreHeldIsToldWithoutWaitingForThemToBeReadAgain) {
-    auto rep = std::make_shared<pg::BitmapRep>(pg::makeSharedBitmap(pg::Bitmap(4, 4, 4 * 4, std::vector<uint8_t>(4 * 4 * 4, 0), true)));
+    auto rep = std::make_shared<pg::BitmapRep>(
+        pg::makeSharedBitmap(pg::Bitmap(4, 4, 4 * 4, std::vector<uint8_t>(4 * 4 * 4, 0), true)));
     std::promise<void> reading, mayFinish;
     auto finish = mayFinish.get_future().share();
     rep->setReload([&reading, finish] {
