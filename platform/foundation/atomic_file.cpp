@@ -11,7 +11,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
+#include <random>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -24,8 +26,15 @@ constexpr std::size_t kBufferSize = 1u << 20;
 // How much is written before the disk is asked to start on it: a file of gigabytes is
 // then mostly on the disk by the time it is synced, not all of it still to write.
 constexpr off_t kWritebackStep = off_t{32} << 20;
-// The temporary file's name: "." + the file's name + "." + what mkostemp puts for these.
-constexpr std::string_view kTemporaryPattern = "XXXXXX";
+// The temporary file's name: "." + the file's name + this tag + as many random letters and
+// digits. The name alone proves nothing (anyone may name a file so); the mark does.
+constexpr std::string_view kTemporaryTag = ".unfinished-";
+constexpr std::size_t kTemporaryRandomLength = 12;
+// The mark a writer gives its temporary file: an extended attribute naming the file it
+// stands in for and the temporary file's own device and inode, so that neither a user's
+// file of such a name nor a copy of a temporary file (whose attributes came along) counts.
+constexpr const char* kTemporaryMarkAttribute = "user.atomic-file.unfinished";
+constexpr std::size_t kLongestTemporaryMark = 1024;
 // Past the page cache: the buffers the bytes are gathered in, each written in one call
 // (which the block layer splits into requests that are all under way at once), and how
 // many there are, so that the caller fills some while one is written.
@@ -92,13 +101,34 @@ std::size_t directAlignment(int fd) {
     return 4096;
 }
 
+bool isAlphanumeric(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+std::string randomLettersAndDigits(std::size_t count) {
+    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device random;
+    std::string text(count, 'a');
+    for (auto& c : text) c = letters[random() % (sizeof letters - 1)];
+    return text;
+}
+
 bool isTemporaryName(std::string_view name, std::string_view prefix) {
-    if (name.size() != prefix.size() + kTemporaryPattern.size() || name.substr(0, prefix.size()) != prefix) return false;
+    if (name.size() != prefix.size() + kTemporaryRandomLength || name.substr(0, prefix.size()) != prefix) return false;
     for (const char c : name.substr(prefix.size())) {
-        const bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!alphanumeric) return false;
+        if (!isAlphanumeric(c)) return false;
     }
     return true;
+}
+
+std::string temporaryMark(const std::filesystem::path& path, const struct stat& temporary) {
+    return "temporary file of " + path.filename().string() + "\n" + std::to_string(temporary.st_dev) + " " +
+           std::to_string(temporary.st_ino);
+}
+
+// Whether the temporary file open as `fd` carries the mark its writer gave it.
+bool carriesItsMark(int fd, const std::filesystem::path& path, const struct stat& opened) {
+    char text[kLongestTemporaryMark];
+    const ssize_t n = ::fgetxattr(fd, kTemporaryMarkAttribute, text, sizeof text);
+    return n >= 0 && std::string_view(text, static_cast<std::size_t>(n)) == temporaryMark(path, opened);
 }
 }  // namespace
 
@@ -250,19 +280,29 @@ AtomicFileWriter::AtomicFileWriter(const std::filesystem::path& path, unsigned n
     : path_(path) {
     std::filesystem::path dir = path.parent_path();
     if (dir.empty()) dir = ".";
-    const std::string prefix = (dir / ("." + path.filename().string() + ".")).string();
+    const std::string prefix = (dir / ("." + path.filename().string() + std::string(kTemporaryTag))).string();
     for (int attempt = 1;; ++attempt) {
-        std::string pattern = prefix + std::string(kTemporaryPattern);
-        fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
-        if (fd_ < 0) throw Error::posix(errno, "Cannot write " + path_.string());
-        temporary_ = pattern;
+        temporary_ = prefix + randomLettersAndDigits(kTemporaryRandomLength);
+        fd_ = ::open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            if (errno == EEXIST && attempt < 100) continue;
+            throw Error::posix(errno, "Cannot write " + path_.string());
+        }
         // Where the file system has no such locks the write goes on unlocked: a sweep
         // cannot take its lock there either, so it leaves the file alone.
         const bool locked = lockWhole(fd_, F_WRLCK, true);
         // A sweep may have found the file in the moment before it was locked, and taken
         // it for a stale one: then it is gone, and another is made.
         struct stat made {};
-        if (!locked || attempt == 100 || (::fstat(fd_, &made) == 0 && made.st_nlink > 0)) break;
+        const bool looked = ::fstat(fd_, &made) == 0;
+        if (!locked || attempt >= 100 || !looked || made.st_nlink > 0) {
+            // Marked once locked, so that no sweep meets it marked but unlocked while it is
+            // written. A file system without extended attributes leaves it unmarked: a
+            // write killed there leaves its temporary file for the user to remove.
+            const auto mark = temporaryMark(path_, made);
+            if (looked) ::fsetxattr(fd_, kTemporaryMarkAttribute, mark.data(), mark.size(), 0);
+            break;
+        }
         ::close(fd_);
     }
     struct stat existing {};
@@ -345,7 +385,7 @@ int AtomicFileWriter::removeStaleTemporaries(const std::filesystem::path& path) 
         ::close(folder);
         return 0;
     }
-    const std::string prefix = "." + path.filename().string() + ".";
+    const std::string prefix = "." + path.filename().string() + std::string(kTemporaryTag);
     int removed = 0;
     while (const dirent* entry = ::readdir(listing)) {
         const std::string_view name = entry->d_name;
@@ -354,10 +394,11 @@ int AtomicFileWriter::removeStaleTemporaries(const std::filesystem::path& path) 
         if (fd < 0) continue;
         struct stat opened {};
         struct stat named {};
-        // A writer at work holds its lock until the file is renamed into place or
-        // removed: only a file nobody holds is stale, and only the file that was opened
-        // is removed.
-        if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && lockWhole(fd, F_RDLCK, false) &&
+        // Only a file its writer marked is a temporary file. A writer at work holds its
+        // lock until the file is renamed into place or removed: only a file nobody holds
+        // is stale, and only the file that was opened is removed.
+        if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && carriesItsMark(fd, path, opened) &&
+            lockWhole(fd, F_RDLCK, false) &&
             ::fstatat(folder, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == opened.st_dev &&
             named.st_ino == opened.st_ino && ::unlinkat(folder, entry->d_name, 0) == 0) {
             ++removed;

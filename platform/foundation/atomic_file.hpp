@@ -4,6 +4,9 @@
 // fsync) on commit(). Until then, and when anything fails, the file is as it was; the
 // temporary file is removed when the writer is destroyed uncommitted.
 //
+// The temporary file is named ".<name>.unfinished-" and twelve random letters and digits,
+// and marked as a writer's (an extended attribute naming the file and the temporary file's
+// own identity), so that a user's file beside it, whatever its name, is never taken for one.
 // A writer holds a lock on its temporary file (an open-file-description lock) until it is
 // done with it, so that one a killed or crashed writer left behind can be told from one
 // still being written, by any process: removeStaleTemporaries() removes only the former.
@@ -44,7 +47,9 @@ public:
 
     // Removes the temporary files of writes of `path` that ended without finishing (the
     // writer was killed, or the machine stopped): those beside it named as a writer names
-    // them and held by no writer. Never fails; answers how many went.
+    // them, carrying a writer's mark for themselves, and held by no writer. Where the file
+    // system keeps no extended attributes nothing is marked, and nothing goes. Never fails;
+    // answers how many went.
     static int removeStaleTemporaries(const std::filesystem::path& path);
 
 private:

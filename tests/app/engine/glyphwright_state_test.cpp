@@ -16,6 +16,7 @@
 #include <sched.h>
 #include <sys/wait.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -813,28 +814,45 @@ TEST_F(SavedStateDamageTest, ADamagedStateThatCouldNotBeMovedAsideIsNeverReplace
 }
 
 // A save cut short (the process killed) leaves its temporary file: the next start removes
-// it, but never the one a save under way is writing, nor anything else beside the state.
+// it, but never the one a save under way is writing, nor anything else beside the state,
+// whatever its name looks like (a user's ".saved_glyphwright.backup"), and neither does a save.
 TEST_F(SavedStateDamageTest, TemporariesOfCutShortSavesGoAtTheNextStartButNotOneBeingWritten) {
     const auto whole = savedText();
     const auto folder = path_.parent_path();
-    gwtest::writeFile(folder / ".saved_glyphwright.Xy12Zq", whole.substr(0, 100));
-    gwtest::writeFile(folder / ".saved_glyphwright.abcdef", "");
-    gwtest::writeFile(folder / ".saved_glyphwright.notOurs", "kept");
-    gwtest::writeFile(folder / ".other.Ab12Cd", "kept");
+    for (const std::string& text : {whole.substr(0, 100), std::string()}) {
+        const pid_t killed = ::fork();
+        ASSERT_GE(killed, 0);
+        if (killed == 0) {
+            pf::files::AtomicFileWriter writer(path_);
+            writer.write(text);
+            ::raise(SIGKILL);
+        }
+        const int ended = waitForChild(killed, std::chrono::minutes(1));
+        ASSERT_TRUE(ended != -1 && WIFSIGNALED(ended) && WTERMSIG(ended) == SIGKILL);
+    }
+    const Strings users{".other.Ab12Cd", ".saved_glyphwright.Xy12Zq", ".saved_glyphwright.backup",
+                        ".saved_glyphwright.notOurs"};
+    for (const auto& name : users) gwtest::writeFile(folder / name, "kept: " + name);
+    ASSERT_EQ(entriesBeside(path_).size(), users.size() + 3);
     std::optional<pf::files::AtomicFileWriter> underWay(std::in_place, path_);
     underWay->write("{\"imageInputCollectionType\":1");
     const std::filesystem::path beingWritten = underWay->temporaryPath();
 
-    ASSERT_TRUE(gw::Glyphwright::restoreSavedState(path_).engine);
-    Strings expected{".other.Ab12Cd", ".saved_glyphwright.notOurs", beingWritten.filename().string(), "saved_glyphwright"};
+    auto restored = gw::Glyphwright::restoreSavedState(path_);
+    ASSERT_TRUE(restored.engine);
+    Strings expected = users;
+    expected.insert(expected.end(), {beingWritten.filename().string(), "saved_glyphwright"});
     std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(entriesBeside(path_), expected);
+    // A quit's save leaves them too.
+    restored.engine->save(path_);
     EXPECT_EQ(entriesBeside(path_), expected);
     // Once its writer is gone, that one is stale too; a first start has no state yet.
     underWay.reset();
-    gwtest::writeFile(beingWritten, "left by a killed save");
     std::filesystem::remove(path_);
     EXPECT_FALSE(gw::Glyphwright::restoreSavedState(path_).engine);
-    EXPECT_EQ(entriesBeside(path_), (Strings{".other.Ab12Cd", ".saved_glyphwright.notOurs"}));
+    EXPECT_EQ(entriesBeside(path_), users);
+    for (const auto& name : users) EXPECT_EQ(gwtest::readFile(folder / name), "kept: " + name);
 }
 
 }  // namespace

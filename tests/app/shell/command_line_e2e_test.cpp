@@ -1501,7 +1501,8 @@ TEST_F(CommandLine, LinksInsideTheOutputThatLeadOutOfTheRootAreRefused) {
 // --- settings ---------------------------------------------------------------------------
 
 // A write of the settings killed halfway (as a killed grant leaves it) leaves a temporary
-// file beside them: the next grant removes it, but not the one a writer still at work holds.
+// file beside them: the next grant removes it, but not the one a writer still at work holds,
+// nor a file of the user's that is only named like one.
 TEST_F(CommandLine, TheGrantingToolRemovesWhatKilledWritesOfTheSettingsLeft) {
     const fs::path folder = dir_ / "xdg/XDG_CONFIG_HOME/com.norvane.glyphwright";
     const fs::path settings = folder / "com.norvane.glyphwright.plist";
@@ -1518,11 +1519,15 @@ TEST_F(CommandLine, TheGrantingToolRemovesWhatKilledWritesOfTheSettingsLeft) {
     ASSERT_TRUE(WIFSIGNALED(status));
     pf::files::AtomicFileWriter underWay(settings, 0600);
     const std::string held = fs::path(underWay.temporaryPath()).filename().string();
-    ASSERT_EQ(namesIn(folder).size(), 3u);
+    const std::string users = ".com.norvane.glyphwright.plist.backup";
+    writeFile(folder / users, "the user's own");
+    ASSERT_EQ(namesIn(folder).size(), 4u);
 
     grant();
-    EXPECT_EQ(namesIn(folder), (std::set<std::string>{"com.norvane.glyphwright.plist", held}));
+    EXPECT_EQ(namesIn(folder), (std::set<std::string>{"com.norvane.glyphwright.plist", held, users}));
     expectCompleted(glyphwright({"-inputPath", "icon.svg"}), {(work_ / "Assets.xcassets").string()});
+    EXPECT_EQ(namesIn(folder), (std::set<std::string>{"com.norvane.glyphwright.plist", held, users}));
+    EXPECT_EQ(readFile(folder / users), "the user's own");
 }
 
 // --- hostile settings ---------------------------------------------------------------------

@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -306,9 +308,22 @@ TEST(AtomicFileWriterTest, TheBytesAreSyncedBeforeTheRename) {
 }
 
 // A temporary file another process is still writing is no leftover: a sweep in this
-// process leaves it, and that process's write ends in place.
-TEST(AtomicFileWriterTest, ASweepLeavesTheTemporaryFileAnotherProcessIsWriting) {
+// process leaves it, and that process's write ends in place. Only what a killed writer left
+// goes: a file of the user's beside it stays, whatever its name looks like.
+TEST(AtomicFileWriterTest, ASweepRemovesOnlyWhatKilledWritersLeftNotOneAtWorkNorTheUsersFiles) {
     gwtest::TempDir dir;
+    const pid_t killed = ::fork();
+    ASSERT_GE(killed, 0);
+    if (killed == 0) {
+        Writer writer(dir / "state");
+        writer.write("left by a killed write");
+        ::raise(SIGKILL);
+    }
+    const int ended = gwtest::waitForChild(killed, std::chrono::minutes(1));
+    ASSERT_TRUE(ended != -1 && WIFSIGNALED(ended) && WTERMSIG(ended) == SIGKILL);
+    const std::vector<std::string> users{".state.backup", ".state.Zz9Yy8", ".state.unfinished-abcdefABCDEF"};
+    for (const auto& name : users) gwtest::writeFile(dir / name, "the user's " + name);
+
     const auto out = dir / "holder.txt";
     const pid_t holder = gwtest::spawnSelf({"AtomicFileWriterChildProcess.Writes",
                                             {{kAtomicChildVariable, "hold"}, {kAtomicFolderVariable, dir.path().string()}},
@@ -324,12 +339,17 @@ TEST(AtomicFileWriterTest, ASweepLeavesTheTemporaryFileAnotherProcessIsWriting) 
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    ASSERT_FALSE(held.empty()) << gwtest::readFile(out);
-    gwtest::writeFile(dir / ".state.Zz9Yy8", "left by a killed write");
-    EXPECT_EQ(Writer::removeStaleTemporaries(dir / "state"), 1);
-    EXPECT_TRUE(fs::exists(held));
+    const auto found = temporariesOf(dir.path(), "state");
+    const int removed = Writer::removeStaleTemporaries(dir / "state");
+    const auto left = temporariesOf(dir.path(), "state");
     gwtest::writeFile(dir / "go", "");
     const int status = gwtest::waitForChild(holder, std::chrono::minutes(2));
+    ASSERT_FALSE(held.empty()) << gwtest::readFile(out);
+    EXPECT_EQ(found.size(), users.size() + 2);
+    EXPECT_EQ(removed, 1);
+    EXPECT_EQ(left.size(), users.size() + 1);
+    EXPECT_NE(std::find(left.begin(), left.end(), held), left.end());
+    for (const auto& name : users) EXPECT_EQ(gwtest::readFile(dir / name), "the user's " + name);
     EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << gwtest::readFile(out);
     EXPECT_EQ(gwtest::readFile(dir / "state"), "the first part, and the rest");
 }
