@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "gw-grant-root: the settings file %s could not be read (%s); ", shown(aside->original.string()).c_str(),
                      shown(aside->reason).c_str());
         if (aside->movedTo.empty()) {
-            std::fprintf(stderr, "it could not be moved aside\n");
+            std::fprintf(stderr, "it could not be moved aside, so it is left as it is and nothing is saved over it: "
+                                 "move it away or remove it, then grant again\n");
         } else {
             std::fprintf(stderr, "it was moved to %s\n", shown(aside->movedTo.string()).c_str());
         }

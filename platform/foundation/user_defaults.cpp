@@ -119,15 +119,19 @@ void UserDefaults::loadLocked() {
         // next change; start from no stored settings.
         std::error_code ec;
         fs::path aside = files::setAsideDamaged(path_, ec);
+        // Where it cannot go (no free name, a read-only folder), it stays as it is and
+        // nothing is saved over it: the settings are the defaults, and each later change
+        // tries again to move it.
         if (ec) {
-            syslog(LOG_WARNING, "Unreadable settings file %s could not be moved aside: %s", path_.c_str(), e.what());
+            syslog(LOG_WARNING, "Unreadable settings file %s could not be moved aside, and nothing is saved over it: %s",
+                   path_.c_str(), e.what());
             aside.clear();
         } else {
             syslog(LOG_WARNING, "Unreadable settings file %s moved to %s: %s", path_.c_str(), aside.c_str(), e.what());
         }
         setAside_ = SetAsideStore{path_, aside, e.what()};
         stored_.clear();
-        unreadable_ = false;
+        unreadable_ = static_cast<bool>(ec) && ec != std::errc::no_such_file_or_directory;
     }
 }
 

@@ -73,7 +73,9 @@ public:
 
     // A settings file that could not be read (not a property list, nested too deeply,
     // not a regular file, too large) is moved aside, each under a name of its own
-    // (".corrupt", then ".corrupt-2" and on), and the settings start empty.
+    // (".corrupt", then ".corrupt-2" and on), and the settings start empty. One that cannot
+    // be moved (no such name free, a read-only folder) stays as it is and is never written
+    // over: changes are held in memory, and each one tries the move again.
     struct SetAsideStore {
         std::filesystem::path original;
         std::filesystem::path movedTo;  // empty when it could not be moved
@@ -108,7 +110,7 @@ private:
     // The changes of this instance not yet in the file, a null value for a removal.
     Dictionary unsaved_;
     std::optional<SetAsideStore> setAside_;
-    bool unreadable_ = false;  // the last read failed for a cause outside the file
+    bool unreadable_ = false;  // the last read failed, and the file stays where it is
 };
 
 }  // namespace platform::foundation

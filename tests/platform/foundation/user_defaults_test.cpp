@@ -221,7 +221,9 @@ TEST_F(UserDefaultsTest, TwoProcessesStoringAtOnceLoseNothing) {
     EXPECT_EQ(pf::UserDefaults(store, &center).persistentDomain().size(), 120u);
 }
 
-TEST_F(UserDefaultsTest, EachDamagedFileIsKeptUnderItsOwnName) {
+// Each damaged file is kept under a name of its own; with no such name free, it stays where
+// it is, byte for byte: the settings start from the defaults and nothing is saved over it.
+TEST_F(UserDefaultsTest, EachDamagedFileIsKeptUnderItsOwnNameOrWhereItIsWhenNoneIsFree) {
     const std::vector<std::string> damaged = {"first damaged settings", "second damaged settings",
                                               "third damaged settings"};
     const std::vector<std::string> names = {"app.plist.corrupt", "app.plist.corrupt-2", "app.plist.corrupt-3"};
@@ -232,6 +234,22 @@ TEST_F(UserDefaultsTest, EachDamagedFileIsKeptUnderItsOwnName) {
         EXPECT_EQ(defaults.setAsideStore()->movedTo, dir / names[i]);
     }
     for (std::size_t i = 0; i < damaged.size(); ++i) EXPECT_EQ(gwtest::readFile(dir / names[i]), damaged[i]);
+
+    for (int n = 4; n <= 1000; ++n) gwtest::writeFile(dir / ("app.plist.corrupt-" + std::to_string(n)), "");
+    const std::string last = "damaged settings with nowhere to go";
+    gwtest::writeFile(store, last);
+    pf::UserDefaults defaults(store, &center);
+    const auto aside = defaults.setAsideStore();
+    ASSERT_TRUE(aside);
+    EXPECT_TRUE(aside->movedTo.empty());
+    EXPECT_FALSE(aside->leftInPlace);
+    EXPECT_TRUE(defaults.persistentDomain().empty());
+    defaults.setBool(true, "changed");
+    EXPECT_TRUE(defaults.boolForKey("changed"));
+    EXPECT_FALSE(defaults.synchronize());
+    EXPECT_EQ(gwtest::readFile(store), last);
+    EXPECT_FALSE(pf::UserDefaults(store, &center).boolForKey("changed"));
+    EXPECT_EQ(gwtest::readFile(store), last);
 }
 
 TEST(UserDefaults, StandardDefaultsLiveUnderXdgConfigOfBundleIdentifier) {
