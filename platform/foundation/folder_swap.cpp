@@ -68,6 +68,7 @@ void copyFile(int from, int to, const std::string& what) {
 
 std::atomic<bool> linksRefused{false};
 TestHook<int, const std::string&> pruneLooked;
+TestHook<int, const std::string&> copyLooked;
 std::atomic<bool> attributesRefused{false};
 
 bool sameTime(const struct timespec& a, const struct timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
@@ -83,20 +84,24 @@ void recordMade(int folder, const std::string& name, MadeItems* made, const stru
 
 // A regular file carried into the folder open as `to`: a second name of the same file, or
 // where the file system refuses that, a copy.
-void carryFile(int from, int to, const std::string& name, const struct stat& info, MadeItems* made,
-               const std::string& what) {
+void carryFile(int from, int to, const std::string& name, MadeItems* made, const std::string& what) {
     if (!linksRefused.load(std::memory_order_relaxed) && ::linkat(from, name.c_str(), to, name.c_str(), 0) == 0) return;
     if (!linksRefused.load(std::memory_order_relaxed) && errno != EPERM && errno != EXDEV && errno != EMLINK &&
         errno != ENOTSUP && errno != EACCES && errno != ENOSYS) {
         if (errno == ENOENT) return;  // gone meanwhile
         fail(errno, what);
     }
+    // Taken as it is now, as a link takes it: gone meanwhile, it is passed over; saved anew
+    // meanwhile (another file renamed onto its name), the new file is carried.
     UniqueFd source(::openat(from, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!source) fail(errno, what);
+    if (!source) {
+        if (errno == ENOENT || errno == ELOOP) return;
+        fail(errno, what);
+    }
     struct stat opened {};
     if (::fstat(source.get(), &opened) != 0) fail(errno, what);
-    // Something else swapped in since it was looked at: no content of ours.
-    if (!S_ISREG(opened.st_mode) || ItemIdentity::of(opened) != ItemIdentity::of(info)) return;
+    // Something other than a file swapped in since it was looked at: no content to carry.
+    if (!S_ISREG(opened.st_mode)) return;
     UniqueFd target(::openat(to, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                              opened.st_mode & 07777));
     if (!target) fail(errno, what);
@@ -120,6 +125,7 @@ void copyInto(int from, int to, TreeCopy& copy, const fs::path& below, const std
             copy.skipped.push_back(below / name);
             continue;
         }
+        copyLooked(from, name);
         if (S_ISDIR(info.st_mode)) {
             UniqueFd source(::openat(from, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!source) fail(errno, what);
@@ -136,7 +142,7 @@ void copyInto(int from, int to, TreeCopy& copy, const fs::path& below, const std
             if (::symlinkat(buffer.data(), to, name.c_str()) != 0) fail(errno, what);
             recordMade(to, name, copy.made, &info);
         } else if (S_ISREG(info.st_mode)) {
-            carryFile(from, to, name, info, copy.made, what);
+            carryFile(from, to, name, copy.made, what);
         }
         // A FIFO, socket or device is no content we wrote or can carry over: copying it
         // would fail the folder, and reading it could block for ever.
@@ -179,6 +185,10 @@ void copyTree(const RootHandle::Entry& from, const RootHandle::Entry& to, const 
 }
 
 void setLinksRefusedForTesting(bool refused) { linksRefused.store(refused); }
+
+void setCopyLookHookForTesting(std::function<void(int folder, const std::string& name)> hook) {
+    copyLooked.set(std::move(hook));
+}
 
 void setPruneLookHookForTesting(std::function<void(int folder, const std::string& name)> hook) {
     pruneLooked.set(std::move(hook));

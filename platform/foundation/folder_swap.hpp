@@ -85,6 +85,10 @@ void copyTree(const RootHandle::Entry& from, const RootHandle::Entry& to, const 
 // Tests only: files are copied, never linked, as on file systems that refuse links.
 void setLinksRefusedForTesting(bool refused);
 
+// Tests only: runs in copyTree each time an entry has been looked at, before it is carried
+// over, with the folder it is in (open) and its name; a test removes or replaces it then.
+void setCopyLookHookForTesting(std::function<void(int folder, const std::string& name)> hook);
+
 // Puts `from` at `to` in one step. When something stands at `to`, the two trade
 // places (so `from` then names what stood at `to`); otherwise `from` is renamed and
 // nothing is left behind it. Where the file system cannot trade places in one step,

@@ -41,6 +41,7 @@ protected:
     }
     void TearDown() override {
         files::setPruneLookHookForTesting(nullptr);
+        files::setCopyLookHookForTesting(nullptr);
         files::setLinksRefusedForTesting(false);
         files::setExtendedAttributesRefusedForTesting(false);
     }
@@ -241,6 +242,30 @@ TEST_P(FolderSwap, AnItemSwappedInAtANameIsNeverWhatPruningOrACopyActsOn) {
     copy.madeFolder = [&](int folder) { ASSERT_EQ(::symlinkat((dir_ / "elsewhere.txt").c_str(), folder, "notes.txt"), 0); };
     EXPECT_THROW(files::copyTree(root.entry(dir_ / "set"), root.entry(dir_ / "copy"), dir_ / "set", copy), std::exception);
     EXPECT_EQ(readFile(dir_ / "elsewhere.txt"), "not the copy's to write");
+}
+
+// A file the user removes, or saves over itself, while its folder is copied is taken as it
+// is when the copy reaches it, whether the file system links files or they are copied: one
+// gone meanwhile is passed over, one saved anew is carried with its new bytes.
+TEST_P(FolderSwap, FilesRemovedOrSavedAnewWhileTheirFolderIsCopiedAreTakenAsTheyAre) {
+    writeFile(dir_ / "set/Contents.json", "{}");
+    writeFile(dir_ / "set/sketch.psd.tmp", "an editor's temporary file");
+    writeFile(dir_ / "set/notes.txt", "the old notes");
+    const files::RootHandle root(dir_.path());
+    files::MadeItems made;
+    files::TreeCopy copy;
+    copy.made = &made;
+    files::setCopyLookHookForTesting([&](int, const std::string& name) {
+        if (name == "sketch.psd.tmp") fs::remove(dir_ / "set/sketch.psd.tmp");
+        if (name == "notes.txt") {
+            writeFile(dir_ / "set/.notes.txt.swp", "the new notes");
+            fs::rename(dir_ / "set/.notes.txt.swp", dir_ / "set/notes.txt");
+        }
+    });
+    EXPECT_NO_THROW(files::copyTree(root.entry(dir_ / "set"), root.entry(dir_ / "staged"), dir_ / "set", copy));
+    files::setCopyLookHookForTesting(nullptr);
+    EXPECT_EQ(namesIn(dir_ / "staged"), (std::set<std::string>{"Contents.json", "notes.txt"}));
+    EXPECT_EQ(readFile(dir_ / "staged/notes.txt"), "the new notes");
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, FolderSwap, ::testing::Values(true, false),
