@@ -493,19 +493,23 @@ WritingBoundary::Pruned WritingBoundary::prune(const fs::path& path, const std::
         const auto item = entryOnExistingPath(path);
         if (!item) return Pruned::gone;
         auto& made = run_->made;
-        const auto mayGo = [&made](const struct stat& entry, const struct stat* counterpart) {
+        const auto mayGo = [&made](const files::PruneEntry& at) {
+            const auto& entry = at.item;
+            const auto* counterpart = at.counterpart;
             if (made.isMade(entry)) return true;
             if (counterpart == nullptr) return false;
             // Its own file stands on in the item's place.
             if (files::ItemIdentity::of(entry) == files::ItemIdentity::of(*counterpart)) return true;
             if (S_ISDIR(entry.st_mode)) return S_ISDIR(counterpart->st_mode) && made.isMade(*counterpart);
             if (S_ISDIR(counterpart->st_mode)) return false;
-            return made.isWritten(*counterpart) || made.isCopyOf(*counterpart, entry);
+            // A copy stands for the file only while it holds what the file holds: a time kept
+            // in whole seconds does not show a save of the same size in the same second.
+            return made.isWritten(*counterpart) || (made.isCopyOf(*counterpart, entry) && files::holdTheSameBytes(at));
         };
         // Whatever goes is forgotten: its identity may come back on someone else's file.
-        const files::MayGo forgetting = [&made, mayGo](const struct stat& entry, const struct stat* counterpart) {
-            if (!mayGo(entry, counterpart)) return false;
-            made.forget(entry);
+        const files::MayGo forgetting = [&made, mayGo](const files::PruneEntry& at) {
+            if (!mayGo(at)) return false;
+            made.forget(at.item);
             return true;
         };
         const auto counterpart = replacedBy ? entryOnExistingPath(*replacedBy) : std::nullopt;

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace platform::foundation::files {
@@ -269,6 +270,12 @@ namespace {
 
 // Prunes the entry `name` of the folder open as `folder`; its counterpart is the entry
 // `otherName` of the folder open as `otherFolder` (-1 for none).
+// Whether the file looked at as `before` still looks the same as `now`.
+bool unchanged(const struct stat& before, const struct stat& now) {
+    return ItemIdentity::of(before) == ItemIdentity::of(now) && before.st_size == now.st_size &&
+           sameTime(before.st_mtim, now.st_mtim) && sameTime(before.st_ctim, now.st_ctim);
+}
+
 bool pruneAt(int folder, const std::string& name, int otherFolder, const std::string& otherName, const MayGo& mayGo,
              const std::string& what) {
     struct stat item {};
@@ -301,7 +308,9 @@ bool pruneAt(int folder, const std::string& name, int otherFolder, const std::st
         for (const auto& child : namesIn(inside.get(), what)) {
             emptied = pruneAt(inside.get(), child, inCounterpart ? inCounterpart.get() : -1, child, mayGo, what) && emptied;
         }
-        if (!emptied || !mayGo(item, hasCounterpart ? &other : nullptr)) return false;
+        if (!emptied || !mayGo({item, hasCounterpart ? &other : nullptr, folder, name, otherFolder, otherName})) {
+            return false;
+        }
         if (::unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0) {
             if (errno == ENOENT) return true;
             // Something was put in it meanwhile: it stays with what it holds.
@@ -310,14 +319,15 @@ bool pruneAt(int folder, const std::string& name, int otherFolder, const std::st
         }
         return true;
     }
-    if (!mayGo(item, hasCounterpart ? &other : nullptr)) return false;
-    // Looked at again just before it goes: a name swapped meanwhile is not what was allowed.
+    if (!mayGo({item, hasCounterpart ? &other : nullptr, folder, name, otherFolder, otherName})) return false;
+    // Looked at again just before it goes: a name swapped, or a file written, meanwhile is
+    // not what was allowed.
     struct stat again {};
     if (::fstatat(folder, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return true;
         fail(errno, what);
     }
-    if (ItemIdentity::of(again) != ItemIdentity::of(item)) return false;
+    if (!unchanged(item, again)) return false;
     if (::unlinkat(folder, name.c_str(), 0) != 0) {
         if (errno == ENOENT) return true;
         fail(errno, what);
@@ -325,7 +335,53 @@ bool pruneAt(int folder, const std::string& name, int otherFolder, const std::st
     return true;
 }
 
+// The regular file `name` of `folder`, open for reading, when it is still the one looked at.
+UniqueFd openLookedAt(int folder, const std::string& name, const struct stat& looked) {
+    UniqueFd fd(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    if (!fd || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || !unchanged(looked, opened)) return {};
+    return fd;
+}
+
+// Reads up to `size` bytes, fewer only at the end of the file; -1 on failure.
+ssize_t readFull(int fd, char* into, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, into + got, size - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
 }  // namespace
+
+bool holdTheSameBytes(const PruneEntry& entry) {
+    if (entry.counterpart == nullptr || !S_ISREG(entry.item.st_mode) || !S_ISREG(entry.counterpart->st_mode) ||
+        entry.item.st_size != entry.counterpart->st_size) {
+        return false;
+    }
+    const UniqueFd item = openLookedAt(entry.folder, entry.name, entry.item);
+    const UniqueFd other = openLookedAt(entry.counterpartFolder, entry.counterpartName, *entry.counterpart);
+    if (!item || !other) return false;
+    std::vector<char> mine(65536), theirs(65536);
+    for (;;) {
+        const ssize_t n = readFull(item.get(), mine.data(), mine.size());
+        const ssize_t m = readFull(other.get(), theirs.data(), theirs.size());
+        if (n < 0 || n != m) return false;
+        if (n == 0) break;
+        if (std::memcmp(mine.data(), theirs.data(), static_cast<std::size_t>(n)) != 0) return false;
+    }
+    // Neither was written while it was read.
+    struct stat itemAfter {};
+    struct stat otherAfter {};
+    return ::fstat(item.get(), &itemAfter) == 0 && ::fstat(other.get(), &otherAfter) == 0 &&
+           unchanged(entry.item, itemAfter) && unchanged(*entry.counterpart, otherAfter);
+}
 
 bool pruneTree(const RootHandle::Entry& entry, const RootHandle::Entry* counterpart, const MayGo& mayGo,
                const fs::path& shownAs) {

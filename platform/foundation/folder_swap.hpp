@@ -45,7 +45,9 @@ public:
     bool isMade(const struct stat& item) const;
     // Made, and not as a copy: what the writer wrote of its own.
     bool isWritten(const struct stat& item) const;
-    // Whether `copy` was made as a copy of `source`, and `source` is still as it was then.
+    // Whether `copy` was made as a copy of `source`, and `source` still looks as it did then
+    // (its size and time of modification). Where times are kept in whole seconds (exFAT), a
+    // file saved anew in the same second looks the same: see holdTheSameBytes.
     bool isCopyOf(const struct stat& copy, const struct stat& source) const;
 
 private:
@@ -107,14 +109,30 @@ int renameIfFree(int fromFolder, const char* fromName, int toFolder, const char*
 // nothing there is no failure. Throws Error.
 void removeTree(const RootHandle::Entry& entry, const std::filesystem::path& shownAs);
 
-// Whether an entry of a tree being removed may go: `item` is the entry, `counterpart` what
-// stands at the same place in the tree that took the removed tree's place (none when
-// nothing does, or nothing took its place). A folder is asked only once everything in it
-// went; one that keeps anything stays.
-using MayGo = std::function<bool(const struct stat& item, const struct stat* counterpart)>;
+// An entry of a tree being removed: `item`, standing at `name` in the folder open as
+// `folder`, and `counterpart`, what stands at the same place in the tree that took the
+// removed tree's place (none when nothing does, or nothing took its place), at
+// `counterpartName` in the folder open as `counterpartFolder`.
+struct PruneEntry {
+    const struct stat& item;
+    const struct stat* counterpart;
+    int folder;
+    const std::string& name;
+    int counterpartFolder;
+    const std::string& counterpartName;
+};
+// Whether an entry of a tree being removed may go. A folder is asked only once everything
+// in it went; one that keeps anything stays.
+using MayGo = std::function<bool(const PruneEntry& entry)>;
+
+// Whether the entry and its counterpart are regular files holding the same bytes, read
+// through, and neither changed (size, times of modification and change) while they were
+// read or since they were looked at.
+bool holdTheSameBytes(const PruneEntry& entry);
 
 // Removes from the tree at `entry` every entry that `mayGo` lets go, children before their
-// folder, and leaves the rest where it is. `counterpart`, when given, is the folder that
+// folder, and leaves the rest where it is; a file changed between the answer and its
+// removal stays. `counterpart`, when given, is the folder that
 // took the tree's place; a folder of the tree is never taken as its own counterpart, and a
 // tree given as its own is left whole. Links are never followed. Nothing there is no
 // failure. Returns whether nothing of the tree is left. Throws Error.

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <stdio.h>
 
 #include <chrono>
@@ -124,18 +126,31 @@ TEST_P(WritingGate, OnlyWhatTheRunMadeIsUnlinkedAndTheRestIsKeptAndSaid) {
     EXPECT_TRUE(run->dispose(catalog / "New.imageset").empty());
     EXPECT_FALSE(fs::exists(catalog / "New.imageset"));
 
-    // The set staged, rewritten and swapped in; the user adds a note to the old one meanwhile.
+    // The set staged, rewritten and swapped in; the user adds a note to the old one meanwhile,
+    // and saves their dark variant anew, the same size in the same second (where files are
+    // copied, the copy no longer holds what the user saved).
     const auto staging = catalog / ".Logo.imageset.staging";
     EXPECT_TRUE(run->stage(set, staging).empty());
     run->writeFile(staging / "Contents.json", "new list");
     run->writeFile(staging / "Logo.png", "new picture");
     gwtest::writeFile(set / "notes.txt", "written while the run ran");
+    {
+        const auto dark = set / "dark/Logo.png";
+        struct stat before {};
+        ASSERT_EQ(::stat(dark.c_str(), &before), 0);
+        const int fd = ::open(dark.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "DARK", 4, 11), 4);
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::futimens(fd, times), 0);
+        ::close(fd);
+    }
     ASSERT_TRUE(run->exchangeOrMove(staging, set, catalog / ".aside"));
     run->unmark(set);
     const auto kept = run->dispose(staging, set, set);
     EXPECT_FALSE(fs::exists(staging));
     EXPECT_EQ(gwtest::readFile(set / "Contents.json"), "new list");
-    EXPECT_EQ(gwtest::readFile(set / "dark/Logo.png"), "the user's dark variant");
+    EXPECT_EQ(gwtest::readFile(set / "dark/Logo.png"), GetParam() ? "the user's DARK variant" : "the user's dark variant");
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_TRUE(kept[0].inTrash);
     EXPECT_EQ(kept[0].original.fsPath(), set);
@@ -144,7 +159,11 @@ TEST_P(WritingGate, OnlyWhatTheRunMadeIsUnlinkedAndTheRestIsKeptAndSaid) {
     for (const auto& entry : fs::recursive_directory_iterator(kept[0].keptAt)) {
         if (entry.is_regular_file()) inTrash.insert(entry.path().lexically_relative(kept[0].keptAt).string());
     }
-    EXPECT_EQ(inTrash, std::set<std::string>{"notes.txt"});
+    const std::set<std::string> expected{"notes.txt"}, withTheSave{"dark/Logo.png", "notes.txt"};
+    EXPECT_EQ(inTrash, GetParam() ? expected : withTheSave);
+    if (!GetParam()) {
+        EXPECT_EQ(gwtest::readFile(kept[0].keptAt / "dark/Logo.png"), "the user's DARK variant");
+    }
     EXPECT_NE(kept[0].description().find(kept[0].keptAt.string()), std::string::npos);
 
     // Only as far as the run made it: the rest stays where it is, and nothing is kept.

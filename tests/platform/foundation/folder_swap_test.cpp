@@ -90,7 +90,9 @@ TEST_P(FolderSwap, ACopiedTreeKnowsWhatItCarriedOverAndWhatItMade) {
     // Pruned of what the caller lets go: here what was made, and the old names of files that
     // stand on in the copy; a folder goes once emptied.
     const auto staged = root.entry(dir_ / "staged");
-    const auto mayGo = [&](const struct stat& item, const struct stat* counterpart) {
+    const auto mayGo = [&](const files::PruneEntry& at) {
+        const auto& item = at.item;
+        const auto* counterpart = at.counterpart;
         if (made.isMade(item)) return true;
         if (!counterpart) return false;
         if (S_ISDIR(item.st_mode)) return made.isMade(*counterpart);
@@ -194,8 +196,8 @@ TEST_P(FolderSwap, AnItemSwappedInAtANameIsNeverWhatPruningOrACopyActsOn) {
     };
     // Everything of the run's goes, and the old names of what the run wrote anew in the
     // folder that took the tree's place.
-    const files::MayGo mayGo = [&](const struct stat& item, const struct stat* counterpart) {
-        return made.isMade(item) || (counterpart != nullptr && made.isMade(*counterpart));
+    const files::MayGo mayGo = [&](const files::PruneEntry& at) {
+        return made.isMade(at.item) || (at.counterpart != nullptr && made.isMade(*at.counterpart));
     };
     std::string swapAt;
     std::function<void()> swap;
