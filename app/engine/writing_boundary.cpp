@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <atomic>
@@ -296,24 +297,6 @@ private:
     bool announced_ = false;
 };
 
-// What stands at the name a folder's mark is kept under, where a file system keeps no
-// extended attributes: a mark of ours (copied with the folder by a tool that knows no
-// marks, or left by a killed run), or something of the user's that merely has that name.
-struct MarkFile {
-    std::optional<files::ItemIdentity> ours;
-    bool usersOwn = false;
-};
-
-MarkFile markFileIn(const files::RootHandle::Entry& folder) {
-    files::UniqueFd opened(::openat(folder.folder.get(), folder.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat info {};
-    const auto name = files::markFileName(kInFlightMarkName);
-    if (!opened || ::fstatat(opened.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return {};
-    const auto text = files::readMarkFile(opened.get(), kInFlightMarkName);
-    if (S_ISREG(info.st_mode) && text && InFlightMark::parse(*text)) return {files::ItemIdentity::of(info), false};
-    return {std::nullopt, true};
-}
-
 }  // namespace
 
 std::vector<fs::path> WritingBoundary::stage(const fs::path& place, const fs::path& staging) const {
@@ -325,17 +308,19 @@ std::vector<fs::path> WritingBoundary::stage(const fs::path& place, const fs::pa
         if (!parent) throw pf::Error::posix(errno, "Cannot stage " + place.string());
         StagingAnnouncement announcement(parent.get(), target.name, name);
         const auto source = entryOnExistingPath(place);
-        const auto markFile = source ? markFileIn(*source) : MarkFile{};
+        // Where the mark is kept in a file, its name is one the copy does not bring along.
+        files::UniqueFd copied;
+        if (source) {
+            copied = files::UniqueFd(::openat(source->folder.get(), source->name.c_str(),
+                                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        }
         const auto markMade = [&](int folder) {
             struct stat made {};
             if (::fstat(folder, &made) != 0) throw pf::Error::posix(errno, "Cannot stage " + place.string());
-            try {
-                files::setMark(folder, true, kInFlightMarkName, markOfThisRun(InFlightKind::writing, made, name).text(),
-                               &run_->made, !markFile.usersOwn);
-            } catch (const pf::Error& failure) {
-                // Unmarked, it only cannot be told from the user's own should the run be killed.
-                Logger::log("Unable to mark " + staging.string() + ": " + failure.what());
-            }
+            // Unmarked, it could not be told from the user's own should the run be killed:
+            // the folder fails instead, before anything of the user's is moved.
+            files::setMark(folder, true, kInFlightMarkName, markOfThisRun(InFlightKind::writing, made, name).text(),
+                           &run_->made, copied ? copied.get() : -1);
             announcement.withdraw();
         };
         struct stat standing {};
@@ -353,12 +338,10 @@ std::vector<fs::path> WritingBoundary::stage(const fs::path& place, const fs::pa
         files::TreeCopy copy;
         copy.made = &run_->made;
         copy.madeFolder = markMade;
-        // What this run set aside inside stays where the run will look for it, and so does a
-        // mark of ours copied with the folder (the staging's own mark takes that name).
-        copy.skip = [&](const std::string& entry, const struct stat& item) {
-            return isSetAside(item) || (markFile.ours && entry == files::markFileName(kInFlightMarkName) &&
-                                        files::ItemIdentity::of(item) == *markFile.ours);
-        };
+        // What this run set aside inside stays where the run will look for it. A mark file
+        // in the folder (copied in by the user, or a file of theirs of that name) is content
+        // like any other: the staging's own mark took a name it does not stand at.
+        copy.skip = [&](const std::string&, const struct stat& item) { return isSetAside(item); };
         files::copyTree(*source, target, place, copy);
         return copy.skipped;
     });
@@ -374,6 +357,12 @@ void WritingBoundary::setAside(const fs::path& path, const fs::path& aside) cons
                 throw pf::Error::posix(errno, "Cannot look at " + path.string());
             }
         });
+        // Set aside unmarked, it would stay hidden for good should the run be killed: a
+        // file on a file system without extended attributes is not moved.
+        if (!marked && (S_ISDIR(item.st_mode) || S_ISREG(item.st_mode))) {
+            throw pf::Error::posix(ENOTSUP, "Cannot set " + path.string() +
+                                                " aside: it cannot be marked as this run's on its file system");
+        }
         renameIfFree(path, aside);
     } catch (...) {
         if (marked) unmark(path);
@@ -420,20 +409,31 @@ bool WritingBoundary::mark(const fs::path& path, InFlightKind kind, const std::s
         try {
             return files::setMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName, text, &run_->made);
         } catch (const pf::Error& failure) {
-            // Unmarked, it only cannot be told from the user's own should the run be killed.
-            Logger::log("Unable to mark " + path.string() + ": " + failure.what());
-            return false;
+            // Unmarked, it could not be told from the user's own should the run be killed:
+            // it is not moved.
+            throw pf::Error::posix(failure.domain() == pf::kPosixErrorDomain ? static_cast<int>(failure.code()) : EIO,
+                                   "Cannot mark " + path.string() + " as in flight (" + failure.what() + ")");
         }
     });
 }
 
 namespace {
 
-// The text of the mark on the entry, with the identity of the item it was read from.
-std::optional<std::string> readMarkOn(const files::RootHandle::Entry& item, struct stat& info) {
-    const auto fd = openForMark(item, info);
-    if (!fd) return std::nullopt;
-    return files::readMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName);
+// The marks of ours the item open as `fd` carries for itself (a mark copied onto another
+// item says nothing of this one), and all it keeps at the mark's places.
+struct MarksOn {
+    std::vector<std::string> kept;
+    std::vector<std::pair<std::string, InFlightMark>> own;
+};
+
+MarksOn marksOn(int fd, const struct stat& info) {
+    MarksOn found;
+    found.kept = files::readMarks(fd, S_ISDIR(info.st_mode), kInFlightMarkName);
+    for (const auto& text : found.kept) {
+        auto mark = InFlightMark::parse(text);
+        if (mark && mark->item == files::ItemIdentity::of(info)) found.own.emplace_back(text, std::move(*mark));
+    }
+    return found;
 }
 
 }  // namespace
@@ -443,13 +443,20 @@ std::optional<InFlightMark> WritingBoundary::markOn(const fs::path& path, std::s
         const auto item = entryOnExistingPath(path);
         if (!item) return std::nullopt;
         struct stat info {};
-        const auto kept = readMarkOn(*item, info);
-        if (!kept) return std::nullopt;
-        if (text != nullptr) *text = *kept;
-        auto mark = InFlightMark::parse(*kept);
-        // A mark copied onto another item says nothing of this one.
-        if (!mark || mark->item != files::ItemIdentity::of(info)) return std::nullopt;
-        return mark;
+        const auto fd = openForMark(*item, info);
+        if (!fd) return std::nullopt;
+        auto found = marksOn(fd.get(), info);
+        if (text != nullptr) {
+            // What the caller is told was kept: the item's own mark, else what looks most like one.
+            const auto like = std::find_if(found.kept.begin(), found.kept.end(),
+                                           [](const std::string& kept) { return InFlightMark::looksLikeOne(kept); });
+            *text = !found.own.empty() ? found.own.front().first
+                    : like != found.kept.end() ? *like
+                    : found.kept.empty()       ? std::string()
+                                               : found.kept.front();
+        }
+        if (found.own.empty()) return std::nullopt;
+        return std::move(found.own.front().second);
     });
 }
 
@@ -480,9 +487,10 @@ void WritingBoundary::unmark(const fs::path& path) const {
         struct stat info {};
         const auto fd = openForMark(*item, info);
         if (!fd) return;
-        const auto text = files::readMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName);
-        if (text && InFlightMark::parse(*text)) {
-            files::removeMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName, *text, &run_->made);
+        // Every mark of ours for the item itself; a mark file copied in for another item
+        // is the user's file, and stays.
+        for (const auto& [text, mark] : marksOn(fd.get(), info).own) {
+            files::removeMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName, text, &run_->made);
         }
     });
 }

@@ -107,14 +107,16 @@ public:
     std::vector<std::filesystem::path> stage(const std::filesystem::path& place,
                                              const std::filesystem::path& staging) const;
     // Sets the folder at `path` aside at the free hidden name `aside`, marked as its old
-    // content (so that a later run puts it back should this one be killed).
+    // content (so that a later run puts it back should this one be killed). What cannot be
+    // marked is not moved: the platform's Error, naming it.
     void setAside(const std::filesystem::path& path, const std::filesystem::path& aside) const;
     // Puts a folder this run set aside back at `path` (nothing may stand there).
     void putBack(const std::filesystem::path& aside, const std::filesystem::path& path) const;
     // Whether the item is one this run set aside.
     bool isSetAside(const struct stat& item) const;
     // Marks the item at `path` as in flight for `original` in this run; false where the
-    // file system keeps no mark on it. `original` defaults to the item's own name.
+    // file system keeps no mark on it (a file without extended attributes, a link), the
+    // platform's Error when the mark cannot be set. `original` defaults to the item's own name.
     bool mark(const std::filesystem::path& path, InFlightKind kind, const std::string& original = {}) const;
     // The mark on the item at `path` (any run's), when it carries one for itself. `text`,
     // when given, gets the text kept where the item keeps a mark, whatever it says.

@@ -402,8 +402,6 @@ bool pruneTree(const RootHandle::Entry& entry, const RootHandle::Entry* counterp
 
 // --- marks --------------------------------------------------------------------------
 
-std::string markFileName(std::string_view name) { return "." + std::string(name); }
-
 namespace {
 
 std::string attributeName(std::string_view name) { return "user." + std::string(name); }
@@ -413,24 +411,41 @@ std::string attributeName(std::string_view name) { return "user." + std::string(
 bool noAttributes(int err) { return err == ENOTSUP || err == EOPNOTSUPP || err == EPERM || err == ENOSYS; }
 
 constexpr std::size_t kLongestMark = 4096;
+// Names enough that a user's files at some of them (or marks copied in) leave one free.
+constexpr int kMarkFileNames = 8;
 
-}  // namespace
-
-std::optional<std::string> readMarkFile(int folder, std::string_view name) {
-    UniqueFd file(::openat(folder, markFileName(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!file) return std::nullopt;
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::size_t>(info.st_size) > kLongestMark) {
+// What the file `file` of the folder open as `folder` holds, when it is a regular file no
+// longer than a mark.
+std::optional<std::string> readMarkFile(int folder, const std::string& file, struct stat* info = nullptr) {
+    UniqueFd opened(::openat(folder, file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!opened) return std::nullopt;
+    struct stat found {};
+    if (::fstat(opened.get(), &found) != 0 || !S_ISREG(found.st_mode) ||
+        static_cast<std::size_t>(found.st_size) > kLongestMark) {
         return std::nullopt;
     }
-    std::string text(static_cast<std::size_t>(info.st_size), '\0');
-    const ssize_t n = ::read(file.get(), text.data(), text.size());
+    std::string text(static_cast<std::size_t>(found.st_size), '\0');
+    const ssize_t n = ::read(opened.get(), text.data(), text.size());
     if (n < 0) return std::nullopt;
     text.resize(static_cast<std::size_t>(n));
+    if (info != nullptr) *info = found;
     return text;
 }
 
-bool setMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made, bool inAFile) {
+bool nameIsFree(int folder, const std::string& file) {
+    struct stat info {};
+    return folder < 0 || (::fstatat(folder, file.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT);
+}
+
+}  // namespace
+
+std::vector<std::string> markFileNames(std::string_view name) {
+    std::vector<std::string> names{"." + std::string(name)};
+    for (int n = 2; n <= kMarkFileNames; ++n) names.push_back("." + std::string(name) + "-" + std::to_string(n));
+    return names;
+}
+
+bool setMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made, int alsoFreeIn) {
     const auto attribute = attributeName(name);
     int err = ENOTSUP;
     if (!attributesRefused.load(std::memory_order_relaxed)) {
@@ -438,46 +453,58 @@ bool setMark(int item, bool isFolder, std::string_view name, std::string_view va
         err = errno;
     }
     if (!noAttributes(err)) fail(err, "Cannot mark an item in flight");
-    if (!isFolder || !inAFile) return false;
-    const auto file = markFileName(name);
-    // A mark left there before (its first line the same) is replaced; anything else of
-    // that name is not one.
-    const auto firstLine = [](std::string_view text) { return text.substr(0, text.find('\n')); };
-    if (const auto old = readMarkFile(item, name); old && firstLine(*old) == firstLine(value)) {
-        if (::unlinkat(item, file.c_str(), 0) != 0 && errno != ENOENT) fail(errno, "Cannot mark an item in flight");
+    if (!isFolder) return false;
+    for (const auto& file : markFileNames(name)) {
+        if (!nameIsFree(alsoFreeIn, file)) continue;
+        UniqueFd written(::openat(item, file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!written) {
+            if (errno == EEXIST) continue;
+            fail(errno, "Cannot mark an item in flight");
+        }
+        struct stat info {};
+        const bool looked = ::fstat(written.get(), &info) == 0;
+        if (made != nullptr && looked) made->made(info);
+        if (::write(written.get(), value.data(), value.size()) != static_cast<ssize_t>(value.size())) {
+            const int failure = errno;
+            ::unlinkat(item, file.c_str(), 0);
+            if (made != nullptr && looked) made->forget(info);
+            fail(failure, "Cannot mark an item in flight");
+        }
+        return true;
     }
-    UniqueFd written(::openat(item, file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!written) fail(errno, "Cannot mark an item in flight");
-    struct stat info {};
-    if (made != nullptr && ::fstat(written.get(), &info) == 0) made->made(info);
-    if (::write(written.get(), value.data(), value.size()) != static_cast<ssize_t>(value.size())) {
-        const int failure = errno;
-        ::unlinkat(item, file.c_str(), 0);
-        fail(failure, "Cannot mark an item in flight");
-    }
-    return true;
+    fail(EEXIST, "Cannot mark an item in flight: every name its mark may take (." + std::string(name) + " and " +
+                     std::to_string(kMarkFileNames - 1) + " more) is taken");
 }
 
-std::optional<std::string> readMark(int item, bool isFolder, std::string_view name) {
+std::vector<std::string> readMarks(int item, bool isFolder, std::string_view name) {
+    std::vector<std::string> found;
     const auto attribute = attributeName(name);
     if (!attributesRefused.load(std::memory_order_relaxed)) {
         char buffer[kLongestMark];
         const ssize_t n = ::fgetxattr(item, attribute.c_str(), buffer, sizeof buffer);
-        if (n >= 0) return std::string(buffer, static_cast<std::size_t>(n));
+        if (n >= 0) found.emplace_back(buffer, static_cast<std::size_t>(n));
     }
-    if (!isFolder) return std::nullopt;
-    return readMarkFile(item, name);
+    if (!isFolder) return found;
+    for (const auto& file : markFileNames(name)) {
+        if (auto text = readMarkFile(item, file)) found.push_back(std::move(*text));
+    }
+    return found;
 }
 
 void removeMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made) {
     ::fremovexattr(item, attributeName(name).c_str());
     if (!isFolder) return;
-    const auto file = markFileName(name);
-    struct stat info {};
-    if (const auto text = readMarkFile(item, name);
-        text && *text == value && ::fstatat(item, file.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-        ::unlinkat(item, file.c_str(), 0) == 0 && made != nullptr) {
-        made->forget(info);
+    for (const auto& file : markFileNames(name)) {
+        struct stat info {};
+        if (const auto text = readMarkFile(item, file, &info); text && *text == value) {
+            struct stat named {};
+            // Only the file that was read, should another have taken its name meanwhile.
+            if (::fstatat(item, file.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                ItemIdentity::of(named) == ItemIdentity::of(info) && ::unlinkat(item, file.c_str(), 0) == 0 &&
+                made != nullptr) {
+                made->forget(info);
+            }
+        }
     }
 }
 

@@ -145,24 +145,22 @@ bool pruneTree(const RootHandle::Entry& entry, const RootHandle::Entry* counterp
 void setPruneLookHookForTesting(std::function<void(int folder, const std::string& name)> hook);
 
 // A short text an item carries about itself: the extended attribute "user.<name>" of the
-// item, or, on a file system without extended attributes, for a folder, the hidden file
-// ".<name>" inside it (a file there has no other place for it). `item` is open on the item
-// (for reading will do). Error when it cannot be set; a file system without extended
-// attributes leaves a file unmarked (false). The file a folder's mark is kept in is
-// recorded in `made`; one there already is replaced when its first line is the value's.
-// With `inAFile` false a folder's mark is kept in an attribute only (its file of that name
-// is the user's), and a file system without them leaves it unmarked (false).
+// item, or, on a file system without extended attributes, for a folder, a hidden file inside
+// it: the first of ".<name>", ".<name>-2" … ".<name>-8" that is free there (and in the folder
+// open as `alsoFreeIn`, when given: one about to be copied into it), never one that stands
+// there already, which may be the user's or a mark copied in with the folder (a file has no
+// other place for it). `item` is open on the item (for reading will do). Error when it cannot
+// be set (EEXIST: every such name is taken); a file system without extended attributes leaves
+// a file unmarked (false). The file a folder's mark is kept in is recorded in `made`.
 bool setMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made,
-             bool inAFile = true);
-// The mark, or none.
-std::optional<std::string> readMark(int item, bool isFolder, std::string_view name);
-// The name of the file a folder's mark is kept in where there are no extended attributes,
-// and what that file in the folder open as `folder` says, whatever it is; none when no
-// regular file of a mark's length stands there.
-std::string markFileName(std::string_view name);
-std::optional<std::string> readMarkFile(int folder, std::string_view name);
+             int alsoFreeIn = -1);
+// What the item keeps at the mark's places, whatever it says: the attribute first, then each
+// regular file of a mark's names and length in the folder, in the order of the names.
+std::vector<std::string> readMarks(int item, bool isFolder, std::string_view name);
+// The names of the files a folder's mark may be kept in where there are no extended attributes.
+std::vector<std::string> markFileNames(std::string_view name);
 // Removes the mark that reads `value`; none there is no failure (nor is a mark that cannot
-// be removed: it only describes the item). A folder's file of that name that holds
+// be removed: it only describes the item). A folder's file of a mark's name that holds
 // anything else is not the mark, and stays; the one removed is forgotten by `made`.
 void removeMark(int item, bool isFolder, std::string_view name, std::string_view value, MadeItems* made = nullptr);
 

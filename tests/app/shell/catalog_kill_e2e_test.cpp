@@ -15,6 +15,7 @@
 #include <random>
 #include <regex>
 #include <set>
+#include <sstream>
 
 namespace {
 
@@ -188,6 +189,85 @@ TEST_F(CatalogRuns, ARunKilledAsAHiddenSetTookItsNameCostsNothingAddedToItLater)
         EXPECT_TRUE(where.rfind(set.string() + "/", 0) == 0 || (run.out + run.err).find(where.substr(0, where.find(".imageset") + 9)) != std::string::npos)
             << text << " went to " << where << " unsaid:\n" << run.out << run.err;
     }
+}
+
+// Run by the tests below in a process of their own: the command line's run with the
+// arguments in GW_KILLED_RUN_ARGUMENTS (one a line), killed (SIGKILL) at the first step
+// after one whose path's name begins with GW_KILLED_RUN_AFTER.
+TEST(KilledCommandLineRun, KilledAfterAStep) {
+    const char* work = std::getenv("GW_KILLED_RUN_WORK");
+    const char* after = std::getenv("GW_KILLED_RUN_AFTER");
+    const char* given = std::getenv("GW_KILLED_RUN_ARGUMENTS");
+    if (work == nullptr || after == nullptr || given == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
+    ASSERT_EQ(::chdir(work), 0);
+    bool seen = false;
+    gw::WritingBoundary::setStepHookForTesting([&](const fs::path& path) {
+        if (seen) ::raise(SIGKILL);
+        seen = path.filename().string().rfind(after, 0) == 0;
+    });
+    std::vector<std::string> arguments{"glyphwright"};
+    std::istringstream lines(given);
+    for (std::string line; std::getline(lines, line);) arguments.push_back(line);
+    gw::CommandLineController::make(arguments)->run();
+    ADD_FAILURE() << "the run was not killed";
+}
+
+// On a file system without extended attributes (ramfs), a catalog holding a file of the
+// user's at the name a folder's mark is kept under, whose run was killed once the catalog
+// was set aside to be replaced: the next run puts the catalog back, with that file, and
+// nothing stays hidden.
+TEST_F(CatalogRuns, AKilledRunsCatalogComesBackOnRamfsDespiteAFileAtTheMarksName) {
+    if (::geteuid() != 0) {
+        std::printf("not tried: only the superuser mounts ramfs\n");
+        return;
+    }
+    const gwtest::ScratchDisk disk(dir_ / "ramfs", "ramfs", "mode=0755");
+    if (!disk.mounted()) {
+        std::printf("not tried: ramfs could not be mounted\n");
+        return;
+    }
+    const auto work = dir_ / "ramfs/work";
+    gwtest::writeFile(work / "art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
+    ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
+    auto options = this->options("ramfs");
+    options.workingDirectory = work;
+    const std::vector<std::string> overwrite{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset",
+                                             "-assetCatalogExistsAction", "overwrite"};
+    ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, {"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset"},
+                                 options).status, 0);
+    const auto catalog = work / "out/Assets.xcassets";
+    gwtest::writeFile(catalog / ".glyphwright.in-flight", "mine: a file of the mark's name");
+    gwtest::writeFile(catalog / "notes.txt", "mine: notes");
+
+    std::string arguments;
+    for (const auto& argument : overwrite) arguments += argument + "\n";
+    const auto xdg = dir_ / "xdg";
+    const gwtest::SelfLaunch launch{"KilledCommandLineRun.KilledAfterAStep",
+                                    {{"GW_KILLED_RUN_WORK", work.string()},
+                                     {"GW_KILLED_RUN_AFTER", ".Assets.xcassets.replaced-"},
+                                     {"GW_KILLED_RUN_ARGUMENTS", arguments},
+                                     {"XDG_CONFIG_HOME", (xdg / "XDG_CONFIG_HOME").string()},
+                                     {"XDG_DATA_HOME", (xdg / "XDG_DATA_HOME").string()},
+                                     {"XDG_CACHE_HOME", (xdg / "XDG_CACHE_HOME").string()}},
+                                    dir_ / "killed.out"};
+    const pid_t child = gwtest::spawnSelf(launch);
+    ASSERT_GT(child, 0);
+    const int status = gwtest::waitForChild(child, std::chrono::seconds(240));
+    ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(dir_ / "killed.out");
+    ASSERT_FALSE(fs::exists(catalog / "notes.txt")) << "the run was killed before it set the catalog aside";
+
+    const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, overwrite, options);
+    EXPECT_EQ(next.status, 0) << next.out << next.err;
+    for (const auto& hidden : gwtest::hiddenEntries(work / "out")) {
+        EXPECT_EQ(fs::path(hidden).filename(), ".glyphwright.in-flight") << "left hidden: " << hidden;
+    }
+    // Put back, and replaced again by this run: kept beside (ramfs has no Trash), whole.
+    std::set<std::string> kept;
+    for (const auto& entry : fs::recursive_directory_iterator(work / "out")) {
+        if (entry.is_regular_file()) kept.insert(gwtest::readFile(entry.path()));
+    }
+    EXPECT_TRUE(kept.count("mine: a file of the mark's name")) << next.out << next.err;
+    EXPECT_TRUE(kept.count("mine: notes")) << next.out << next.err;
 }
 
 }  // namespace

@@ -351,6 +351,22 @@ TEST_F(UserFilesInCatalogs, TheWaysRunsLostUsersFilesKeepThemForEveryUser) {
             EXPECT_EQ(std::system(("cp -r '" + (work / "shelf-killed").string() + "' '" + original.string() + "'").c_str()), 0);
             return addUserFiles(original / "Assets.xcassets", "copied-" + user.name);
         });
+        // A killed run's mark file copied by the user into a catalog and a set (it names the
+        // folder it was copied from) is the user's file when a run replaces either.
+        for (const auto& answers : {std::vector<std::string>{"-assetCatalogExistsAction", "overwrite"},
+                                    std::vector<std::string>{"-assetCatalogExistsAction", "append", "-assetExistsAction",
+                                                             "overwrite"}}) {
+            const auto output = "mark-copied-" + answers[1];
+            keeps("iOSIcon", output, answers, [&] {
+                UserFiles files;
+                for (const auto& folder : {work / output / "Assets.xcassets", work / output / "Assets.xcassets/AppIcon.appiconset"}) {
+                    const gw::InFlightMark copied{ended, gw::InFlightKind::replaced, {1, 2}, output + folder.filename().string()};
+                    files[copied.text()] = folder / ".glyphwright.in-flight";
+                    writeFile(folder / ".glyphwright.in-flight", copied.text());
+                }
+                return files;
+            });
+        }
         keeps("tvOSTopShelf", "shelf-named", {"-assetCatalogExistsAction", "append"}, [&] {
             const auto named = work / "shelf-named" / group / ".glyphwright.in-flight";
             writeFile(named, "mine: a file of the mark's name");

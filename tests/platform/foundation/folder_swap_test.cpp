@@ -124,34 +124,50 @@ TEST_P(FolderSwap, ACopiedTreeKnowsWhatItCarriedOverAndWhatItMade) {
 
 TEST_P(FolderSwap, MarksAndAnnouncementsAreReadBackAndOnlyTheirOwnFileGoes) {
     fs::create_directories(dir_ / "folder");
+    fs::create_directories(dir_ / "other");
     writeFile(dir_ / "file", "x");
     files::UniqueFd folder(::open((dir_ / "folder").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     files::UniqueFd file(::open((dir_ / "file").c_str(), O_RDONLY | O_CLOEXEC));
     files::MadeItems made;
 
+    const auto marks = [&] { return files::readMarks(folder.get(), true, "test.mark"); };
+    using Marks = std::vector<std::string>;
     EXPECT_TRUE(files::setMark(folder.get(), true, "test.mark", "first line\nfolder", &made));
-    EXPECT_EQ(files::readMark(folder.get(), true, "test.mark"), "first line\nfolder");
-    // A mark of the same kind replaces the one before; in a file, the file is the writer's.
+    EXPECT_EQ(marks(), Marks{"first line\nfolder"});
+    // Another mark takes the attribute's place; in a file, it takes a name of its own, and the
+    // file there (a mark copied in with the folder, say) stays.
     EXPECT_TRUE(files::setMark(folder.get(), true, "test.mark", "first line\nagain", &made));
-    EXPECT_EQ(files::readMark(folder.get(), true, "test.mark"), "first line\nagain");
+    EXPECT_EQ(marks(), GetParam() ? Marks{"first line\nagain"} : (Marks{"first line\nfolder", "first line\nagain"}));
     EXPECT_EQ(fs::exists(dir_ / "folder/.test.mark"), !GetParam());
     if (!GetParam()) {
-        EXPECT_TRUE(made.isMade(statOf(dir_ / "folder/.test.mark")));
+        EXPECT_TRUE(made.isMade(statOf(dir_ / "folder/.test.mark-2")));
     }
     files::removeMark(folder.get(), true, "test.mark", "first line\nagain");
-    EXPECT_FALSE(files::readMark(folder.get(), true, "test.mark"));
+    EXPECT_EQ(marks(), GetParam() ? Marks{} : Marks{"first line\nfolder"});
+    files::removeMark(folder.get(), true, "test.mark", "first line\nfolder");
+    EXPECT_TRUE(marks().empty());
     EXPECT_TRUE(fs::is_empty(dir_ / "folder"));
 
     // A file can carry a mark only as an attribute.
     EXPECT_EQ(files::setMark(file.get(), false, "test.mark", "file", &made), GetParam());
-    EXPECT_EQ(files::readMark(file.get(), false, "test.mark").has_value(), GetParam());
+    EXPECT_EQ(files::readMarks(file.get(), false, "test.mark").size(), GetParam() ? 1u : 0u);
 
-    // A file of the mark's name that holds something else is the user's.
+    // Files of the mark's names that hold something else are the user's, and stay; the mark
+    // takes a name free there and in the folder given (one about to be copied into it), and
+    // with none free it cannot be set.
     writeFile(dir_ / "folder/.test.mark", "the user's own");
+    writeFile(dir_ / "other/.test.mark-2", "the user's own too");
+    files::UniqueFd other(::open((dir_ / "other").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!GetParam()) {
-        EXPECT_THROW(files::setMark(folder.get(), true, "test.mark", "first line\nmark", &made), std::exception);
+        EXPECT_TRUE(files::setMark(folder.get(), true, "test.mark", "first line\nmark", &made, other.get()));
+        EXPECT_EQ(readFile(dir_ / "folder/.test.mark-3"), "first line\nmark");
+        EXPECT_EQ(marks(), (Marks{"the user's own", "first line\nmark"}));
         files::removeMark(folder.get(), true, "test.mark", "first line\nmark");
+        EXPECT_EQ(namesIn(dir_ / "folder"), std::set<std::string>{".test.mark"});
         EXPECT_EQ(readFile(dir_ / "folder/.test.mark"), "the user's own");
+        for (int n = 2; n <= 8; ++n) writeFile(dir_ / ("folder/.test.mark-" + std::to_string(n)), "taken");
+        EXPECT_THROW(files::setMark(folder.get(), true, "test.mark", "first line\nmark", &made), std::exception);
+        EXPECT_EQ(namesIn(dir_ / "folder").size(), 8u);
     }
 
     // Announcements, by key.
