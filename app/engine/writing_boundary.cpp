@@ -426,12 +426,32 @@ struct MarksOn {
     std::vector<std::pair<std::string, InFlightMark>> own;
 };
 
-MarksOn marksOn(int fd, const struct stat& info) {
+// Whether `name` is the hidden name a run gives the folder its mark describes:
+// ".<original>.<kind>-<process>-<n>".
+bool isNameGivenFor(std::string_view name, const InFlightMark& mark) {
+    const auto prefix =
+        fmt::format(".{}.{}-{}-", mark.original, inFlightKindText(mark.kind), mark.run.process);
+    if (!name.starts_with(prefix) || name.size() == prefix.size()) return false;
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether the mark is the one the item `name` (open as `fd`) was given for itself. Where the
+// file system numbers folders afresh at each mount (exFAT), a folder's numbers after a
+// remount are not its mark's: there it is known by the name the run gave it (or the name
+// it stands in for, which only ever takes the mark off).
+bool isMarkOf(const InFlightMark& mark, int fd, const struct stat& info, std::string_view name) {
+    if (mark.item == files::ItemIdentity::of(info)) return true;
+    return S_ISDIR(info.st_mode) && !files::identitiesLastAcrossMounts(fd) &&
+           (name == mark.original || isNameGivenFor(name, mark));
+}
+
+MarksOn marksOn(int fd, const struct stat& info, std::string_view name) {
     MarksOn found;
     found.kept = files::readMarks(fd, S_ISDIR(info.st_mode), kInFlightMarkName);
     for (const auto& text : found.kept) {
         auto mark = InFlightMark::parse(text);
-        if (mark && mark->item == files::ItemIdentity::of(info)) found.own.emplace_back(text, std::move(*mark));
+        if (mark && isMarkOf(*mark, fd, info, name)) found.own.emplace_back(text, std::move(*mark));
     }
     return found;
 }
@@ -445,7 +465,7 @@ std::optional<InFlightMark> WritingBoundary::markOn(const fs::path& path, std::s
         struct stat info {};
         const auto fd = openForMark(*item, info);
         if (!fd) return std::nullopt;
-        auto found = marksOn(fd.get(), info);
+        auto found = marksOn(fd.get(), info, item->name);
         if (text != nullptr) {
             // What the caller is told was kept: the item's own mark, else what looks most like one.
             const auto like = std::find_if(found.kept.begin(), found.kept.end(),
@@ -489,7 +509,7 @@ void WritingBoundary::unmark(const fs::path& path) const {
         if (!fd) return;
         // Every mark of ours for the item itself; a mark file copied in for another item
         // is the user's file, and stays.
-        for (const auto& [text, mark] : marksOn(fd.get(), info).own) {
+        for (const auto& [text, mark] : marksOn(fd.get(), info, item->name).own) {
             files::removeMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName, text, &run_->made);
         }
     });

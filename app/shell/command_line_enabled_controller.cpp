@@ -62,6 +62,9 @@ StoredGrant openStoredGrant() {
         return {std::nullopt, GrantProblem{opened.standing == Standing::replaced ? GrantProblem::Kind::replaced
                                                                                  : GrantProblem::Kind::notAFolder,
                                            folder, {}}};
+    case Standing::unrecognised:
+        Logger::log("Bookmark data not recognised: " + folder + " keeps no identity across a remount");
+        return {std::nullopt, GrantProblem{GrantProblem::Kind::unrecognised, folder, {}}};
     case Standing::gone:
         Logger::log("Error accessing saved bookmark data: " +
                     pf::Error(pf::FoundationErrorCode::bookmarkResolveFailed,
@@ -109,6 +112,8 @@ std::string CommandLineEnabledController::describe(const GrantProblem& problem) 
     case GrantProblem::Kind::notAGrant: return LocalizedString::text("command-line.grant-not-a-grant", problem.folder);
     case GrantProblem::Kind::gone: return LocalizedString::text("command-line.grant-gone", problem.folder);
     case GrantProblem::Kind::replaced: return LocalizedString::text("command-line.grant-replaced", problem.folder);
+    case GrantProblem::Kind::unrecognised:
+        return LocalizedString::text("command-line.grant-unrecognised", {problem.folder, problem.folder});
     case GrantProblem::Kind::notAFolder: return LocalizedString::text("command-line.grant-not-a-folder", problem.folder);
     case GrantProblem::Kind::unusable:
         return LocalizedString::text("command-line.grant-unusable", problem.folder, problem.reason);

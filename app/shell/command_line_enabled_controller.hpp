@@ -47,6 +47,9 @@ public:
             notAGrant,   // the setting holds something that is no grant of ours
             gone,        // nothing at the granted path
             replaced,    // another folder, or a link elsewhere, at the granted path
+            // a folder at the granted path that cannot be told from the one granted, or from
+            // another, on a file system that numbers folders afresh at each mount
+            unrecognised,
             notAFolder,  // the grant, or what stands at its path, is no folder
             unusable,    // the folder cannot be opened or read (`reason`)
         };

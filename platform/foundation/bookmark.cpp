@@ -1,6 +1,7 @@
 #include "platform/foundation/bookmark.hpp"
 
 #include "platform/foundation/error.hpp"
+#include "platform/foundation/folder_swap.hpp"
 #include "platform/foundation/plist.hpp"
 
 #include <fcntl.h>
@@ -67,13 +68,23 @@ struct Record {
     // were recorded: the item is then known by its device and inode alone.
     std::optional<struct statx_timestamp> born;
 
-    // Whether the item at `st` (opened as `fd` in `folder`, or reached by `path` with
-    // `flags`) is the one recorded.
-    bool identifies(const struct stat& st, int folder, const char* path, int flags) const {
-        if (static_cast<std::int64_t>(st.st_dev) != device || static_cast<std::int64_t>(st.st_ino) != inode) return false;
-        if (!born) return true;
-        const auto found = birthOf(folder, path, flags);
-        return found && found->tv_sec == born->tv_sec && found->tv_nsec == born->tv_nsec;
+    enum class Match { same, other, unknown };
+
+    // Whether the item at `st` (opened in `folder`, or reached by `path` with `flags`; `fd`
+    // open on it, or -1) is the one recorded.
+    Match identifies(const struct stat& st, int folder, const char* path, int flags, int fd) const {
+        const auto found = born ? birthOf(folder, path, flags) : std::nullopt;
+        const bool sameBirth = found && found->tv_sec == born->tv_sec && found->tv_nsec == born->tv_nsec;
+        if (static_cast<std::int64_t>(st.st_dev) == device && static_cast<std::int64_t>(st.st_ino) == inode) {
+            return !born || sameBirth ? Match::same : Match::other;
+        }
+        // Numbered afresh at each mount, the item is known only by its moment of birth; without
+        // one, nothing tells the folder granted from another at its path.
+        if (fd >= 0 && !files::identitiesLastAcrossMounts(fd)) {
+            if (born && found) return sameBirth ? Match::same : Match::other;
+            return Match::unknown;
+        }
+        return Match::other;
     }
 };
 
@@ -113,7 +124,8 @@ Resolved resolve(const Data& data) {
     if (::stat(record.path.c_str(), &st) != 0) throw resolveFailed("the item at " + record.path + " no longer exists");
     Resolved out;
     out.url = URL::fileURL(record.path, S_ISDIR(st.st_mode) != 0);
-    out.isStale = !record.identifies(st, AT_FDCWD, record.path.c_str(), 0);
+    files::UniqueFd item(::open(record.path.c_str(), O_PATH | O_CLOEXEC));
+    out.isStale = record.identifies(st, AT_FDCWD, record.path.c_str(), 0, item ? item.get() : -1) != Record::Match::same;
     return out;
 }
 
@@ -149,9 +161,10 @@ OpenedFolder openFolder(const Data& data) {
         out.reason = std::strerror(out.error);
         return out;
     }
-    if (!record.identifies(opened, folder.get(), "", AT_EMPTY_PATH)) {
-        out.standing = OpenedFolder::Standing::replaced;
-        return out;
+    switch (record.identifies(opened, folder.get(), "", AT_EMPTY_PATH, folder.get())) {
+    case Record::Match::same: break;
+    case Record::Match::other: out.standing = OpenedFolder::Standing::replaced; return out;
+    case Record::Match::unknown: out.standing = OpenedFolder::Standing::unrecognised; return out;
     }
     // Readable by this process: its listing can be opened through the descriptor.
     files::UniqueFd listing(::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -12,7 +12,8 @@
 namespace platform::foundation::bookmarks {
 
 // Bookmark data of an existing item. Error (fileNotFound, or POSIX) when the item
-// cannot be examined.
+// cannot be examined. Where the file system numbers items afresh at each mount (exFAT),
+// the item is known again by its moment of birth where the file system keeps one.
 Data create(const URL& url);
 
 struct Resolved {
@@ -32,6 +33,10 @@ struct OpenedFolder {
         same,        // the folder bookmarked: `folder` holds it
         gone,        // nothing at the path (removed, moved or renamed)
         replaced,    // another item stands at the path now
+        // A folder stands at the path on a file system whose numbers do not last across a
+        // remount (exFAT), with no moment of birth that could tell it: it may be the folder
+        // bookmarked or another, which cannot be known.
+        unrecognised,
         notAFolder,  // the bookmark, or what stands at the path, is no folder
         unusable,    // it could not be opened or read (`reason` says why)
     };

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <sys/xattr.h>
@@ -71,6 +72,7 @@ std::atomic<bool> linksRefused{false};
 TestHook<int, const std::string&> pruneLooked;
 TestHook<int, const std::string&> copyLooked;
 std::atomic<bool> attributesRefused{false};
+std::atomic<bool> identitiesLastingRefused{false};
 
 bool sameTime(const struct timespec& a, const struct timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
@@ -186,6 +188,18 @@ void copyTree(const RootHandle::Entry& from, const RootHandle::Entry& to, const 
 }
 
 void setLinksRefusedForTesting(bool refused) { linksRefused.store(refused); }
+
+bool identitiesLastAcrossMounts(int fd) {
+    // The magic numbers of the file systems that number items afresh at each mount.
+    constexpr unsigned long kFat = 0x4d44, kExfat = 0x2011BAB0, kFuse = 0x65735546;
+    if (identitiesLastingRefused.load(std::memory_order_relaxed)) return false;
+    struct statfs facts {};
+    if (::fstatfs(fd, &facts) != 0) return true;
+    const auto type = static_cast<unsigned long>(facts.f_type);
+    return type != kFat && type != kExfat && type != kFuse;
+}
+
+void setIdentitiesLastingRefusedForTesting(bool refused) { identitiesLastingRefused.store(refused); }
 
 void setCopyLookHookForTesting(std::function<void(int folder, const std::string& name)> hook) {
     copyLooked.set(std::move(hook));

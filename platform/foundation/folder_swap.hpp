@@ -31,6 +31,14 @@ struct ItemIdentity {
     auto operator<=>(const ItemIdentity&) const = default;
 };
 
+// Whether the file system of the item open as `fd` (O_PATH will do) gives each item the
+// same device and inode number whenever it is mounted: FAT and exFAT number items as they
+// are met, FUSE file systems mostly as they are looked up, so there an item cannot be told
+// by its numbers across a remount.
+bool identitiesLastAcrossMounts(int fd);
+// Tests only: every file system is taken for one whose numbers do not last.
+void setIdentitiesLastingRefusedForTesting(bool refused);
+
 // What one writer made, by identity, recorded as it made it: the folders, files and links
 // it created, and which of them are copies of an item (with that item as it was when it
 // was copied). A name proves nothing; an identity recorded at the moment of making does.

@@ -299,6 +299,46 @@ TEST_P(InterruptedWriting, AMarkForItsOwnNameOrLeadingOutMovesNothing) {
     EXPECT_EQ(fs::exists(catalog / ".logo.imageset/dark/.Contents.json.a1B2c3"), !GetParam());
 }
 
+// A file system that numbers folders afresh at each mount (exFAT) gives a killed run's
+// leftovers new numbers at a remount, so their marks name numbers they no longer have: there
+// a leftover is known by the hidden name the run gave it for its mark, and goes back. A
+// folder of any other name, and anywhere else a folder whose numbers are not its mark's (a
+// copy), stays as it is.
+TEST_P(InterruptedWriting, AfterARemountThatRenumberedThemLeftoversAreKnownByTheirNames) {
+    const auto output = dir_ / "out";
+    const auto catalog = output / "Assets.xcassets";
+    const auto leave = [](const fs::path& item, const std::string& original, ino_t before) {
+        files::UniqueFd fd(::open(item.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_TRUE(fd);
+        const gw::InFlightMark mark{endedRun(), InFlightKind::replaced, {1, before}, original};
+        files::setMark(fd.get(), true, gw::kInFlightMarkName, mark.text(), nullptr);
+    };
+    for (const bool lasting : {true, false}) {
+        SCOPED_TRACE(lasting ? "numbers that last" : "numbers given afresh");
+        fs::remove_all(output);
+        writeFile(output / ".Assets.xcassets.replaced-4194305-0/Contents.json", "the old catalog");
+        leave(output / ".Assets.xcassets.replaced-4194305-0", "Assets.xcassets", 2);
+        writeFile(output / ".Assets.xcassets.replaced-4194305-0/.a.imageset.replaced-4194305-1/Contents.json", "old a");
+        leave(output / ".Assets.xcassets.replaced-4194305-0/.a.imageset.replaced-4194305-1", "a.imageset", 3);
+        writeFile(output / ".Assets.xcassets.replaced-4194305-0/.Sketches/notes.txt", "the user's");
+        leave(output / ".Assets.xcassets.replaced-4194305-0/.Sketches", "b.imageset", 4);
+
+        files::setIdentitiesLastingRefusedForTesting(!lasting);
+        const auto told = gw::recoverInterruptedWriting(output);
+        files::setIdentitiesLastingRefusedForTesting(false);
+
+        EXPECT_TRUE(told.empty());
+        if (lasting) {
+            EXPECT_EQ(namesIn(output), std::set<std::string>{".Assets.xcassets.replaced-4194305-0"});
+            continue;
+        }
+        EXPECT_EQ(namesIn(output), std::set<std::string>{"Assets.xcassets"});
+        EXPECT_EQ(readFile(catalog / "Contents.json"), "the old catalog");
+        EXPECT_EQ(readFile(catalog / "a.imageset/Contents.json"), "old a");
+        EXPECT_EQ(readFile(catalog / ".Sketches/notes.txt"), "the user's");
+    }
+}
+
 // A staging folder a killed run announced but had not marked yet counts only while it is
 // empty: once anything is in it, it cannot be told from a folder of the user's, and stays.
 TEST(InterruptedWritingAnnounced, AnAnnouncedFolderWithContentIsNoLeftover) {

@@ -6,11 +6,13 @@
 #include "app/engine/writing_boundary.hpp"
 #include "app/shell/catalog_run_support.hpp"
 #include "app/shell/command_line_controller.hpp"
+#include "platform/foundation/folder_swap.hpp"
 #include "support/self_launch.hpp"
 
 #include <signal.h>
 
 #include <algorithm>
+#include <memory>
 #include <cstdlib>
 #include <random>
 #include <regex>
@@ -192,24 +194,61 @@ TEST_F(CatalogRuns, ARunKilledAsAHiddenSetTookItsNameCostsNothingAddedToItLater)
 }
 
 // Run by the tests below in a process of their own: the command line's run with the
-// arguments in GW_KILLED_RUN_ARGUMENTS (one a line), killed (SIGKILL) at the first step
-// after one whose path's name begins with GW_KILLED_RUN_AFTER.
+// arguments in GW_KILLED_RUN_ARGUMENTS (one a line), killed (SIGKILL) at the first step after
+// one whose path's name begins with GW_KILLED_RUN_AFTER. With GW_SAVED_DURING_RUN naming a
+// file, the run is not killed: at that step the file is saved anew in place with
+// GW_SAVED_TEXT (of its size), its time of modification kept, as a save in the same second
+// on exFAT leaves it. GW_RUN_LINKS_REFUSED copies files as exFAT has it.
 TEST(KilledCommandLineRun, KilledAfterAStep) {
     const char* work = std::getenv("GW_KILLED_RUN_WORK");
     const char* after = std::getenv("GW_KILLED_RUN_AFTER");
     const char* given = std::getenv("GW_KILLED_RUN_ARGUMENTS");
+    const char* saved = std::getenv("GW_SAVED_DURING_RUN");
     if (work == nullptr || after == nullptr || given == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
     ASSERT_EQ(::chdir(work), 0);
+    if (std::getenv("GW_RUN_LINKS_REFUSED")) platform::foundation::files::setLinksRefusedForTesting(true);
     bool seen = false;
     gw::WritingBoundary::setStepHookForTesting([&](const fs::path& path) {
+        const bool matches = path.filename().string().rfind(after, 0) == 0;
+        if (saved != nullptr) {
+            if (!matches || seen) return;
+            seen = true;
+            struct stat before {};
+            const int fd = ::open(saved, O_WRONLY | O_CLOEXEC);
+            const std::string text = std::getenv("GW_SAVED_TEXT");
+            if (fd < 0 || ::fstat(fd, &before) != 0 || ::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+                std::_Exit(90);
+            }
+            const struct timespec times[2] = {before.st_atim, before.st_mtim};
+            ::futimens(fd, times);
+            ::close(fd);
+            return;
+        }
         if (seen) ::raise(SIGKILL);
-        seen = path.filename().string().rfind(after, 0) == 0;
+        seen = matches;
     });
     std::vector<std::string> arguments{"glyphwright"};
     std::istringstream lines(given);
     for (std::string line; std::getline(lines, line);) arguments.push_back(line);
     gw::CommandLineController::make(arguments)->run();
-    ADD_FAILURE() << "the run was not killed";
+    ADD_FAILURE() << "the run neither ended nor was killed";
+}
+
+// The command line's run in a process of its own (see KilledAfterAStep), with the settings
+// of the test's scratch folder; its status as waitpid gives it.
+int runWithAStep(const fs::path& work, const fs::path& xdg, const std::vector<std::string>& arguments,
+                 const std::string& after, std::vector<std::pair<std::string, std::string>> more, const fs::path& out) {
+    std::string lines;
+    for (const auto& argument : arguments) lines += argument + "\n";
+    more.insert(more.end(), {{"GW_KILLED_RUN_WORK", work.string()},
+                             {"GW_KILLED_RUN_AFTER", after},
+                             {"GW_KILLED_RUN_ARGUMENTS", lines},
+                             {"XDG_CONFIG_HOME", (xdg / "XDG_CONFIG_HOME").string()},
+                             {"XDG_DATA_HOME", (xdg / "XDG_DATA_HOME").string()},
+                             {"XDG_CACHE_HOME", (xdg / "XDG_CACHE_HOME").string()}});
+    const pid_t child = gwtest::spawnSelf({"KilledCommandLineRun.KilledAfterAStep", std::move(more), out});
+    if (child <= 0) return -1;
+    return gwtest::waitForChild(child, std::chrono::seconds(240));
 }
 
 // On a file system without extended attributes (ramfs), a catalog holding a file of the
@@ -239,20 +278,7 @@ TEST_F(CatalogRuns, AKilledRunsCatalogComesBackOnRamfsDespiteAFileAtTheMarksName
     gwtest::writeFile(catalog / ".glyphwright.in-flight", "mine: a file of the mark's name");
     gwtest::writeFile(catalog / "notes.txt", "mine: notes");
 
-    std::string arguments;
-    for (const auto& argument : overwrite) arguments += argument + "\n";
-    const auto xdg = dir_ / "xdg";
-    const gwtest::SelfLaunch launch{"KilledCommandLineRun.KilledAfterAStep",
-                                    {{"GW_KILLED_RUN_WORK", work.string()},
-                                     {"GW_KILLED_RUN_AFTER", ".Assets.xcassets.replaced-"},
-                                     {"GW_KILLED_RUN_ARGUMENTS", arguments},
-                                     {"XDG_CONFIG_HOME", (xdg / "XDG_CONFIG_HOME").string()},
-                                     {"XDG_DATA_HOME", (xdg / "XDG_DATA_HOME").string()},
-                                     {"XDG_CACHE_HOME", (xdg / "XDG_CACHE_HOME").string()}},
-                                    dir_ / "killed.out"};
-    const pid_t child = gwtest::spawnSelf(launch);
-    ASSERT_GT(child, 0);
-    const int status = gwtest::waitForChild(child, std::chrono::seconds(240));
+    const int status = runWithAStep(work, dir_ / "xdg", overwrite, ".Assets.xcassets.replaced-", {}, dir_ / "killed.out");
     ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(dir_ / "killed.out");
     ASSERT_FALSE(fs::exists(catalog / "notes.txt")) << "the run was killed before it set the catalog aside";
 
@@ -268,6 +294,131 @@ TEST_F(CatalogRuns, AKilledRunsCatalogComesBackOnRamfsDespiteAFileAtTheMarksName
     }
     EXPECT_TRUE(kept.count("mine: a file of the mark's name")) << next.out << next.err;
     EXPECT_TRUE(kept.count("mine: notes")) << next.out << next.err;
+}
+
+// Where files are copied rather than linked (exFAT, and here also a file system that links,
+// told to copy), a user's file in a group folder that a run rewrites, saved anew at its size
+// in the same second while the run has a copy of it, is kept with its new bytes (beside, or
+// in the Trash with the old folder, as the run says), three runs out of three.
+TEST_F(CatalogRuns, ASaveOfTheSameSizeInTheSameSecondDuringAnAppendIsKept) {
+    struct Place {
+        const char* name;
+        fs::path work;
+        std::unique_ptr<gwtest::ExfatDisk> disk;
+    };
+    std::vector<Place> places;
+    places.push_back({"files copied", work_, nullptr});
+    places.push_back({"exFAT", dir_ / "exfat/work", std::make_unique<gwtest::ExfatDisk>(dir_ / "exfat")});
+    const auto group = fs::path("out/Assets.xcassets/App Icon & Top Shelf Image.brandassets");
+    const auto trash = dir_ / "xdg/XDG_DATA_HOME/Trash/files";
+    for (auto& place : places) {
+        SCOPED_TRACE(place.name);
+        if (place.disk && !place.disk->mounted()) {
+            std::printf("%s not tried: %s\n", place.name, place.disk->why().c_str());
+            continue;
+        }
+        const auto& work = place.work;
+        gwtest::writeFile(work / "art.png", gwtest::solidPNG(64, 64, {30, 90, 200, 255}));
+        ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
+        auto options = this->options("save");
+        options.workingDirectory = work;
+        const std::vector<std::string> shelf{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "tvOSTopShelf"};
+        ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, shelf, options).status, 0);
+        auto append = shelf;
+        append.insert(append.end(), {"-assetCatalogExistsAction", "append"});
+        for (int round = 1; round <= 3; ++round) {
+            SCOPED_TRACE("round " + std::to_string(round));
+            const auto notes = work / group / "notes.txt";
+            const std::string before = "round " + std::to_string(round) + ": the old notes of " + place.name;
+            const std::string saved = "round " + std::to_string(round) + ": the NEW notes of " + place.name;
+            gwtest::writeFile(notes, before);
+            std::vector<std::pair<std::string, std::string>> save{{"GW_SAVED_DURING_RUN", notes.string()},
+                                                                  {"GW_SAVED_TEXT", saved}};
+            if (!place.disk) save.push_back({"GW_RUN_LINKS_REFUSED", "1"});
+            const auto out = dir_ / ("saved-" + std::to_string(round) + ".out");
+            const int status = runWithAStep(work, dir_ / "xdg", append, group.filename().string(), save, out);
+            ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << gwtest::readFile(out);
+            std::optional<fs::path> found;
+            for (const auto& folder : {work, trash}) {
+                if (!fs::is_directory(folder)) continue;
+                for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+                    if (entry.is_regular_file() && entry.file_size() < 4096 && gwtest::readFile(entry.path()) == saved) {
+                        found = entry.path();
+                    }
+                }
+            }
+            ASSERT_TRUE(found) << "the save was lost:\n" << gwtest::readFile(out);
+            if (*found != notes) {
+                const auto kept = found->parent_path().string();
+                EXPECT_NE(gwtest::readFile(out).find(kept), std::string::npos) << kept << " unsaid:\n" << gwtest::readFile(out);
+            }
+        }
+    }
+}
+
+// exFAT numbers folders afresh at each mount. After a remount, the granted root folder can
+// no longer be told by its numbers: the run says so truly (no "replaced") and how to grant it
+// again; granted again, the next run puts back the catalog a killed run had set aside, whose
+// mark names the numbers it had before.
+TEST_F(CatalogRuns, AfterAnExfatRemountTheGrantIsToldTrulyAndAKilledRunsCatalogComesBack) {
+    gwtest::ExfatDisk disk(dir_ / "exfat");
+    if (!disk.mounted()) {
+        std::printf("not tried: %s\n", disk.why().c_str());
+        return;
+    }
+    const auto work = dir_ / "exfat/work";
+    gwtest::writeFile(work / "art.png", gwtest::solidPNG(48, 48, {200, 20, 90, 255}));
+    // Looked up first after the remount, these take the numbers the work folder and what is in
+    // it had.
+    std::vector<fs::path> first;
+    for (int n = 0; n < 12; ++n) first.push_back(dir_ / "exfat" / ("other-" + std::to_string(n)));
+    for (const auto& folder : first) fs::create_directories(folder);
+    ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
+    auto options = this->options("exfat");
+    options.workingDirectory = work;
+    const std::vector<std::string> overwrite{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset",
+                                             "-assetCatalogExistsAction", "overwrite"};
+    ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, {"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset"},
+                                 options).status, 0);
+    gwtest::writeFile(work / "out/Assets.xcassets/notes.txt", "mine: notes in the catalog");
+    const int status = runWithAStep(work, dir_ / "xdg", overwrite, ".Assets.xcassets.replaced-", {}, dir_ / "killed.out");
+    ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(dir_ / "killed.out");
+    ASSERT_FALSE(fs::exists(work / "out/Assets.xcassets/notes.txt")) << "the run was killed before it set the catalog aside";
+
+    std::vector<fs::path> hidden;
+    for (const auto& entry : fs::directory_iterator(work / "out")) {
+        if (entry.path().filename().string().front() == '.') hidden.push_back(entry.path());
+    }
+    ASSERT_EQ(hidden.size(), 1u);
+    struct stat before[2] {};
+    ASSERT_EQ(::stat(work.c_str(), &before[0]), 0);
+    ASSERT_EQ(::stat(hidden[0].c_str(), &before[1]), 0);
+    disk.remount();
+    ASSERT_TRUE(disk.mounted()) << disk.why();
+    struct stat after[2] {};
+    for (const auto& folder : first) ASSERT_TRUE(fs::is_directory(folder));
+    ASSERT_EQ(::stat(work.c_str(), &after[0]), 0);
+    ASSERT_EQ(::stat(hidden[0].c_str(), &after[1]), 0);
+    if (after[0].st_ino == before[0].st_ino || after[1].st_ino == before[1].st_ino) {
+        std::printf("not tried: the remount gave the folders their numbers again\n");
+        return;
+    }
+
+    const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, overwrite, options);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("could not be recognised"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("gw-grant-root " + work.string()), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.err.find("was replaced"), std::string::npos) << refused.err;
+
+    ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
+    const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, overwrite, options);
+    EXPECT_EQ(next.status, 0) << next.out << next.err;
+    EXPECT_EQ(gwtest::hiddenEntries(work / "out"), std::vector<std::string>{});
+    bool notes = false;
+    for (const auto& entry : fs::recursive_directory_iterator(work / "out")) {
+        notes = notes || (entry.is_regular_file() && gwtest::readFile(entry.path()) == "mine: notes in the catalog");
+    }
+    EXPECT_TRUE(notes) << next.out << next.err;
 }
 
 }  // namespace

@@ -163,6 +163,77 @@ private:
     bool mounted_ = false;
 };
 
+// An exFAT file system of its own, in an image file, mounted through FUSE on a loop device
+// where the test may (as the superuser, with the exFAT tools and /dev/fuse): files are copied
+// there, never linked, times are kept in whole seconds, and folders are numbered afresh at
+// each mount. Gone at the end.
+class ExfatDisk {
+public:
+    explicit ExfatDisk(const fs::path& where) : where_(where), image_(where.string() + ".img") {
+        fs::create_directories(where_);
+        if (::geteuid() != 0) {
+            why_ = "only the superuser mounts a file system";
+            return;
+        }
+        for (const char* program : {"/usr/sbin/mkfs.exfat", "/usr/sbin/losetup", "/usr/sbin/mount.exfat-fuse"}) {
+            if (::access(program, X_OK) != 0) {
+                why_ = std::string(program) + " is not installed";
+                return;
+            }
+        }
+        std::ofstream{image_}.close();
+        fs::resize_file(image_, std::uintmax_t{64} << 20);
+        if (!quietly("/usr/sbin/mkfs.exfat", {image_.string()})) return;
+        const auto attached = where_.string() + ".device";
+        ProgramOptions options;
+        options.outFile = attached;
+        options.errFile = attached + ".err";
+        options.workingDirectory = where_.parent_path();
+        if (runProgram("/usr/sbin/losetup", {"--find", "--show", image_.string()}, options).status != 0) {
+            why_ = "losetup failed: " + readFile(attached + ".err");
+            return;
+        }
+        device_ = readFile(attached);
+        while (!device_.empty() && device_.back() == '\n') device_.pop_back();
+        mount();
+    }
+    ~ExfatDisk() {
+        unmount();
+        if (!device_.empty()) quietly("/usr/sbin/losetup", {"-d", device_});
+    }
+    ExfatDisk(const ExfatDisk&) = delete;
+    ExfatDisk& operator=(const ExfatDisk&) = delete;
+
+    bool mounted() const { return mounted_; }
+    const std::string& why() const { return why_; }
+    // Unmounted and mounted again, as after unplugging the disk.
+    void remount() {
+        unmount();
+        mount();
+    }
+
+private:
+    bool quietly(const std::string& program, const std::vector<std::string>& arguments) {
+        ProgramOptions options;
+        options.outFile = options.errFile = image_.string() + ".out";
+        options.workingDirectory = where_.parent_path();
+        if (runProgram(program, arguments, options).status == 0) return true;
+        why_ = program + " failed: " + readFile(image_.string() + ".out");
+        return false;
+    }
+    void mount() { mounted_ = quietly("/usr/sbin/mount.exfat-fuse", {device_, where_.string()}); }
+    void unmount() {
+        if (mounted_ && ::umount2(where_.c_str(), 0) != 0) ::umount2(where_.c_str(), MNT_DETACH);
+        mounted_ = false;
+    }
+
+    fs::path where_;
+    fs::path image_;
+    std::string device_;
+    std::string why_;
+    bool mounted_ = false;
+};
+
 using gwtest::ProgramRun;
 
 class CatalogRuns : public ::testing::Test {

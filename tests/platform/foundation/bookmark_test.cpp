@@ -1,5 +1,6 @@
 #include "platform/foundation/bookmark.hpp"
 #include "platform/foundation/error.hpp"
+#include "platform/foundation/folder_swap.hpp"
 #include "platform/foundation/plist.hpp"
 #include "support/temp_dir.hpp"
 
@@ -72,6 +73,53 @@ TEST(Bookmarks, AFolderMadeAgainAtThePathIsNotTheOneBookmarked) {
     EXPECT_EQ(pf::bookmarks::openFolder(old).standing, pf::bookmarks::OpenedFolder::Standing::same);
     const auto fresh = pf::bookmarks::create(pf::URL::fileURL(folder, true));
     EXPECT_EQ(pf::bookmarks::openFolder(fresh).standing, pf::bookmarks::OpenedFolder::Standing::same);
+}
+
+// Where a file system numbers folders afresh at each mount (exFAT), a folder whose numbers
+// changed is the one granted when its moment of birth says so, another when it says not,
+// and, with no moment of birth to tell, one that cannot be recognised: never "replaced",
+// which would be untrue of the same folder after a remount. Elsewhere, new numbers are
+// another folder.
+TEST(Bookmarks, NumbersThatDoNotLastAcrossAMountAreNotTakenForAnotherFolder) {
+    using Standing = pf::bookmarks::OpenedFolder::Standing;
+    gwtest::TempDir dir;
+    const auto folder = dir / "root";
+    fs::create_directory(folder);
+    const auto record = pf::plist::parse(pf::bookmarks::create(pf::URL::fileURL(folder, true)));
+    ASSERT_TRUE(record["birthSeconds"].asInteger()) << "the test folder's file system keeps no birth times";
+    struct Case {
+        const char* name;
+        bool lasting;
+        bool withBirth;
+        std::int64_t birthShift;
+        Standing expected;
+    };
+    const Case cases[] = {
+        {"numbered afresh, the same birth", false, true, 0, Standing::same},
+        {"numbered afresh, another birth", false, true, 1, Standing::replaced},
+        {"numbered afresh, no birth recorded", false, false, 0, Standing::unrecognised},
+        {"lasting numbers, the same birth", true, true, 0, Standing::replaced},
+        {"lasting numbers, no birth recorded", true, false, 0, Standing::replaced},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto renumbered = record;
+        renumbered.member("inode") = pf::Value(*record["inode"].asInteger() + 1000003);
+        if (c.withBirth) {
+            renumbered.member("birthSeconds") = pf::Value(*record["birthSeconds"].asInteger() + c.birthShift);
+        } else {
+            renumbered.asDictionary()->erase("birthSeconds");
+            renumbered.asDictionary()->erase("birthNanoseconds");
+        }
+        pf::files::setIdentitiesLastingRefusedForTesting(!c.lasting);
+        const auto data = pf::plist::serialize(renumbered, pf::plist::Format::binary);
+        const auto opened = pf::bookmarks::openFolder(data);
+        const bool stale = pf::bookmarks::resolve(data).isStale;
+        pf::files::setIdentitiesLastingRefusedForTesting(false);
+        EXPECT_EQ(opened.standing, c.expected);
+        EXPECT_EQ(opened.folder.get() >= 0, c.expected == Standing::same);
+        EXPECT_EQ(stale, c.expected != Standing::same);
+    }
 }
 
 TEST(Bookmarks, RefuseMissingItemsAndForeignData) {
