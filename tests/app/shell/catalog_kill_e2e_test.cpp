@@ -251,11 +251,29 @@ int runWithAStep(const fs::path& work, const fs::path& xdg, const std::vector<st
     return gwtest::waitForChild(child, std::chrono::seconds(240));
 }
 
+// Runs in a work folder on a file system of the test's own.
+class CatalogsElsewhere : public CatalogRuns {
+protected:
+    // The catalog out/Assets.xcassets of a picture, replaced whole.
+    const std::vector<std::string> replacingTheCatalog_{"-inputPath", "art.png", "-outputPath", "out", "-assetType",
+                                                        "asset", "-assetCatalogExistsAction", "overwrite"};
+    // Grants `work` and makes the catalog there; the options of runs in it.
+    gwtest::ProgramOptions grantAndMakeCatalogIn(const fs::path& work, const std::string& tag) {
+        gwtest::writeFile(work / "art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
+        EXPECT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
+        auto options = this->options(tag);
+        options.workingDirectory = work;
+        const std::vector<std::string> make(replacingTheCatalog_.begin(), replacingTheCatalog_.end() - 2);
+        EXPECT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, make, options).status, 0);
+        return options;
+    }
+};
+
 // On a file system without extended attributes (ramfs), a catalog holding a file of the
 // user's at the name a folder's mark is kept under, whose run was killed once the catalog
 // was set aside to be replaced: the next run puts the catalog back, with that file, and
 // nothing stays hidden.
-TEST_F(CatalogRuns, AKilledRunsCatalogComesBackOnRamfsDespiteAFileAtTheMarksName) {
+TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackOnRamfsDespiteAFileAtTheMarksName) {
     if (::geteuid() != 0) {
         std::printf("not tried: only the superuser mounts ramfs\n");
         return;
@@ -266,14 +284,8 @@ TEST_F(CatalogRuns, AKilledRunsCatalogComesBackOnRamfsDespiteAFileAtTheMarksName
         return;
     }
     const auto work = dir_ / "ramfs/work";
-    gwtest::writeFile(work / "art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
-    ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
-    auto options = this->options("ramfs");
-    options.workingDirectory = work;
-    const std::vector<std::string> overwrite{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset",
-                                             "-assetCatalogExistsAction", "overwrite"};
-    ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, {"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset"},
-                                 options).status, 0);
+    const auto options = grantAndMakeCatalogIn(work, "ramfs");
+    const auto& overwrite = replacingTheCatalog_;
     const auto catalog = work / "out/Assets.xcassets";
     gwtest::writeFile(catalog / ".glyphwright.in-flight", "mine: a file of the mark's name");
     gwtest::writeFile(catalog / "notes.txt", "mine: notes");
@@ -360,26 +372,21 @@ TEST_F(CatalogRuns, ASaveOfTheSameSizeInTheSameSecondDuringAnAppendIsKept) {
 // no longer be told by its numbers: the run says so truly (no "replaced") and how to grant it
 // again; granted again, the next run puts back the catalog a killed run had set aside, whose
 // mark names the numbers it had before.
-TEST_F(CatalogRuns, AfterAnExfatRemountTheGrantIsToldTrulyAndAKilledRunsCatalogComesBack) {
+TEST_F(CatalogsElsewhere, AfterAnExfatRemountTheGrantIsToldTrulyAndAKilledRunsCatalogComesBack) {
     gwtest::ExfatDisk disk(dir_ / "exfat");
     if (!disk.mounted()) {
         std::printf("not tried: %s\n", disk.why().c_str());
         return;
     }
     const auto work = dir_ / "exfat/work";
-    gwtest::writeFile(work / "art.png", gwtest::solidPNG(48, 48, {200, 20, 90, 255}));
-    // Looked up first after the remount, these take the numbers the work folder and what is in
-    // it had.
+    fs::create_directories(work);
+    // Made after the work folder and looked up first after the remount, these take the
+    // numbers the work folder and what is in it had.
     std::vector<fs::path> first;
     for (int n = 0; n < 12; ++n) first.push_back(dir_ / "exfat" / ("other-" + std::to_string(n)));
     for (const auto& folder : first) fs::create_directories(folder);
-    ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
-    auto options = this->options("exfat");
-    options.workingDirectory = work;
-    const std::vector<std::string> overwrite{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset",
-                                             "-assetCatalogExistsAction", "overwrite"};
-    ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, {"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset"},
-                                 options).status, 0);
+    const auto options = grantAndMakeCatalogIn(work, "exfat");
+    const auto& overwrite = replacingTheCatalog_;
     gwtest::writeFile(work / "out/Assets.xcassets/notes.txt", "mine: notes in the catalog");
     const int status = runWithAStep(work, dir_ / "xdg", overwrite, ".Assets.xcassets.replaced-", {}, dir_ / "killed.out");
     ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(dir_ / "killed.out");
