@@ -8,6 +8,7 @@
 #include "support/photo_like_png.hpp"
 #include "support/self_launch.hpp"
 #include "support/temp_dir.hpp"
+#include "support/unix_socket.hpp"
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -25,7 +26,6 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -329,12 +329,8 @@ TEST_F(DesktopEntry, LaterLaunchesHandEveryFileOverOnceWhateverItIsCalledAndHowe
         EXPECT_EQ(wait(first), 0) << read(first.errFile);
         if (!onBus) {
             // A launch that sends its request and goes at once.
-            const auto socket = runtimeFolder() / *sockets().begin();
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_un place{};
-            place.sun_family = AF_UNIX;
-            std::strncpy(place.sun_path, socket.c_str(), sizeof place.sun_path - 1);
-            ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&place), sizeof place), 0);
+            const int fd = gwtest::connectToSocket(runtimeFolder() / *sockets().begin());
+            ASSERT_GE(fd, 0) << std::strerror(errno);
             std::string request("open-once\0a-launch-that-left\0", 29);
             request.append(d.c_str(), d.string().size() + 1);
             request.push_back('\0');

@@ -8,6 +8,7 @@
 #include "support/desktop/private_session_bus.hpp"
 #include "support/self_launch.hpp"
 #include "support/temp_dir.hpp"
+#include "support/unix_socket.hpp"
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -17,7 +18,6 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,12 +89,9 @@ std::vector<std::string> socketsIn(const fs::path& folder) {
 // A request in the instance's own form, sent through the socket at `path`; with `leave`,
 // the sender goes before the answer. Answers the reply, "" when none came.
 std::string sendRequest(const fs::path& path, const Files& files, bool leave = false) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const int fd = gwtest::connectToSocket(path);
     std::string reply;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    if (fd >= 0) {
         std::string request("open-once\0a-request-of-its-own\0", 31);
         for (const auto& file : files) request.append(file.c_str(), file.size() + 1);
         request.push_back('\0');
@@ -102,8 +99,8 @@ std::string sendRequest(const fs::path& path, const Files& files, bool leave = f
         ::shutdown(fd, SHUT_WR);
         char buffer[64];
         for (ssize_t got; !leave && (got = ::read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, got);
+        ::close(fd);
     }
-    ::close(fd);
     return reply;
 }
 
@@ -156,13 +153,9 @@ TEST(ApplicationInstanceChildProcess, Acts) {
         const auto reply = sendRequest(socketPath, {"/tmp/from-another-user.png"});
         say(reply.empty() ? "no answer" : reply);
     } else if (action == "listen") {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, socketPath, sizeof address.sun_path - 1);
-        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        const int fd = gwtest::listenAtSocket(socketPath, 4);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
         ::chmod(socketPath, 0777);
-        ASSERT_EQ(::listen(fd, 4), 0);
         say("listening");
         for (;;) {
             const int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -440,6 +433,46 @@ TEST(ApplicationInstance, OnlyAFolderOfTheUsersOwnClosedToOthersHoldsTheLock) {
     }
 }
 
+// A bus in the runtime folder is the user's only when both the folder (the user's own,
+// closed to others) and the socket (the user's) are: either alone does not make it so.
+TEST(ApplicationInstance, ABusInTheRuntimeFolderIsUsedOnlyWhereFolderAndSocketAreTheUsersOwn) {
+    const auto other = gwtest::otherUser();
+    enum class Wrong { nothing, folderOpenToOthers, socketOfAnotherUser };
+    const std::pair<Wrong, const char*> cases[] = {
+        {Wrong::nothing, "the user's own"},
+        {Wrong::folderOpenToOthers, "in a folder others may enter"},
+        {Wrong::socketOfAnotherUser, "a socket of another user's"},
+    };
+    for (const auto& [wrong, name] : cases) {
+        SCOPED_TRACE(name);
+        if (wrong == Wrong::socketOfAnotherUser && !other) {
+            std::printf("%s not tried: no other user to give the socket to\n", name);
+            continue;
+        }
+        InstanceScratch scratch;
+        // A runtime folder of a path the bus's address holds, as the system's is.
+        std::optional<gwtest::TempDir> near;
+        {
+            const gwtest::ScopedEnv shortTemporary("TMPDIR", "/tmp");
+            near.emplace();
+        }
+        const auto runtime = privateFolder(*near, "runtime");
+        const gwtest::ScopedEnv runtimeEnv("XDG_RUNTIME_DIR", runtime.string());
+        const gwtest::desktop::PrivateSessionBus bus({std::nullopt, false, runtime / "bus", false});
+        if (wrong == Wrong::folderOpenToOthers) {
+            fs::permissions(runtime, fs::perms::owner_all | fs::perms::others_exec, fs::perm_options::replace);
+        }
+        if (wrong == Wrong::socketOfAnotherUser) {
+            ASSERT_EQ(::lchown((runtime / "bus").c_str(), other->first, other->second), 0);
+        }
+        Received taken;
+        const auto claim = pa::ApplicationInstance::claim(kId, {}, taken.handler());
+        ASSERT_TRUE(claim.instance) << claim.failure;
+        EXPECT_EQ(claim.instance->description() == "the session bus", wrong == Wrong::nothing)
+            << claim.instance->description();
+    }
+}
+
 // Another local user (nobody) gets none of the user's files and is not heard: its bus in
 // the runtime folder is not used, its calls on a bus both can reach are refused, its
 // instance there is handed nothing, its requests through a socket opened to it are not
@@ -521,11 +554,21 @@ TEST(ApplicationInstance, AnotherUsersBusCallsInstanceAndSocketsGetNothingAndAre
                 break;
             }
             case Kind::socketInLock: {
-                InstanceChild listener("listen", theirs, {{kSocketVariable, (theirs / "s").string()}}, other);
+                // An earlier version wrote the socket's whole path, which an address holds
+                // only when it is short: theirs lies in a folder of a short path.
+                std::optional<gwtest::TempDir> near;
+                {
+                    const gwtest::ScopedEnv shortTemporary("TMPDIR", "/tmp");
+                    near.emplace();
+                }
+                ASSERT_EQ(::chown(near->path().c_str(), other->first, other->second), 0);
+                fs::permissions(near->path(), fs::perms::owner_all | fs::perms::others_exec, fs::perm_options::replace);
+                const auto socket = *near / "s";
+                InstanceChild listener("listen", theirs, {{kSocketVariable, socket.string()}}, other);
                 ASSERT_EQ(listener.said(), "listening");
                 // The lock held (as by a running instance), the lock file naming their socket.
                 const auto lockPath = scratch.runtime / (std::string(kId) + ".lock");
-                gwtest::writeFile(lockPath, (theirs / "s").string());
+                gwtest::writeFile(lockPath, socket.string());
                 const int lock = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
                 ASSERT_EQ(::flock(lock, LOCK_EX), 0);
                 pa::ApplicationInstance::Options options;

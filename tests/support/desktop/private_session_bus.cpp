@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,20 @@ extern char** environ;
 
 namespace gwtest::desktop {
 
+std::filesystem::path PrivateSessionBus::reachable(const std::filesystem::path& folder, const std::string& name) {
+    if ((folder / name).string().size() < sizeof(sockaddr_un::sun_path)) return folder;
+    if (links_.folder.empty()) {
+        // Others may pass through it (a daemon of another user's), not list it.
+        char made[] = "/tmp/gw-bus-XXXXXX";
+        if (!::mkdtemp(made) || ::chmod(made, 0711) != 0) throw std::runtime_error("no folder for the bus's links");
+        links_.folder = made;
+    }
+    const auto link =
+        links_.folder / std::to_string(std::distance(std::filesystem::directory_iterator(links_.folder), {}));
+    std::filesystem::create_directory_symlink(folder, link);
+    return link;
+}
+
 PrivateSessionBus::PrivateSessionBus(const Options& options) {
     const auto socketDir = dir_ / "socket";
     std::filesystem::create_directories(socketDir);
@@ -28,8 +43,11 @@ PrivateSessionBus::PrivateSessionBus(const Options& options) {
             throw std::runtime_error("the bus's folder could not be given to its user");
         }
     }
+    // The daemon names its socket "dbus-" and ten characters.
     const std::string listen =
-        options.socket.empty() ? "unix:dir=" + socketDir.string() : "unix:path=" + options.socket.string();
+        options.socket.empty()
+            ? "unix:dir=" + reachable(socketDir, "dbus-0123456789").string()
+            : "unix:path=" + (reachable(options.socket.parent_path(), options.socket.filename()) / options.socket.filename()).string();
     const std::string everyUser = options.everyUser ? "    <allow user=\"*\"/>\n" : "";
     // A session bus that lets every client talk to every other and own any name, and
     // knows no service files: a name nobody owns stays unowned. Its limits are a
@@ -111,6 +129,11 @@ PrivateSessionBus::~PrivateSessionBus() {
         while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
     }
+}
+
+PrivateSessionBus::Links::~Links() {
+    std::error_code error;
+    if (!folder.empty()) std::filesystem::remove_all(folder, error);
 }
 
 }  // namespace gwtest::desktop

@@ -1,7 +1,10 @@
 #pragma once
 // A session bus of the test's own: a `dbus-daemon` started for the test, listening in a
 // scratch folder, with no service files (nothing is started on demand), pointed to by
-// DBUS_SESSION_BUS_ADDRESS while the object lives. Stopped (by its pid) at the end.
+// DBUS_SESSION_BUS_ADDRESS while the object lives. Stopped (by its pid) at the end. A
+// socket's address holds about a hundred bytes: where the scratch folder (or the socket
+// asked for) lies deeper than that, the daemon and its clients reach it through a link of a
+// short path in /tmp, made for the bus and removed with it.
 #include "support/temp_dir.hpp"
 
 #include <sys/types.h>
@@ -38,7 +41,16 @@ public:
     const std::string& address() const { return address_; }
 
 private:
+    // `folder`, or a short link to it when a socket named `name` in it would not fit in an
+    // address.
+    std::filesystem::path reachable(const std::filesystem::path& folder, const std::string& name);
+
     TempDir dir_;
+    // The folder of the short links, removed with the object (or a start that failed).
+    struct Links {
+        std::filesystem::path folder;
+        ~Links();
+    } links_;
     pid_t pid_ = -1;
     std::string address_;
     std::unique_ptr<ScopedEnv> env_;
