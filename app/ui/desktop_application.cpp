@@ -375,6 +375,9 @@ int runDesktopApplication(int argc, char** argv) {
             // Taken before the end was decided: handed to the window now, for the save.
             if (ending) inbox->handTo(cycle);
         });
+        // Taken while the window was made, before there was a life cycle to hand them to:
+        // opened once launching has finished.
+        inbox->handTo(cycle);
     }
     const int status = cycle.run(app->window.get(), std::move(files));
     releaseAfterThisProcess(app->delegate->takeReplacedState());

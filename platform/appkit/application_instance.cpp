@@ -45,8 +45,12 @@ constexpr auto kFirstAnswer = std::chrono::seconds(2);
 constexpr auto kLongestAnswer = std::chrono::seconds(10);
 // How long a launch waits before it says so.
 constexpr auto kTellAfter = std::chrono::seconds(2);
-// The instance reads a request for at most this long.
-constexpr int kRequestTimeoutMs = 60'000;
+// A client of the socket has this long from connecting to send its whole request (a launch
+// waits no longer for its answer, and asks again); one that stalls (stopped by Ctrl+Z, say)
+// is dropped then, and meanwhile costs no other: each is served on its own.
+constexpr auto kRequestTime = std::chrono::seconds(10);
+// The clients served at once; more wait in the socket's backlog until one is done.
+constexpr std::size_t kMostClients = 64;
 // A request is a few paths; more is no request of ours.
 constexpr std::size_t kMaxRequestBytes = 16u << 20;
 // How many requests the instance remembers having taken.
@@ -90,6 +94,8 @@ std::string objectPathOf(const std::string& id) {
 }
 
 std::string endingErrorOf(const std::string& id) { return id + ".Error.Ending"; }
+// Answered by a launch that has the name but is not yet the instance: asked again, it is.
+std::string startingErrorOf(const std::string& id) { return id + ".Error.Starting"; }
 constexpr const char* kAccessDenied = "org.freedesktop.DBus.Error.AccessDenied";
 
 struct VariantUnref {
@@ -174,6 +180,9 @@ bool waitReady(int fd, short events, Clock::time_point deadline) {
 
 struct ApplicationInstance::Serving {
     std::mutex mutex;
+    // Requests are taken only once this launch is the instance: one taken before would be
+    // dropped with the launch should it give up waiting (asked to end) after all.
+    bool taking = false;
     bool ending = false;
     Handler handler;
     std::string id;
@@ -199,7 +208,13 @@ struct ApplicationInstance::Serving {
 
     ~Serving() { stop(); }
 
-    enum class Taken { now, before, refused };
+    enum class Taken { now, before, refused, notYet };
+
+    // From now on this launch is the instance.
+    void startTaking() {
+        std::lock_guard lock(mutex);
+        taking = true;
+    }
 
     // Hands the request to the handler unless ending. A request taken before is not
     // handed over again (its launch asked again after an answer it did not get), and
@@ -207,6 +222,7 @@ struct ApplicationInstance::Serving {
     // save.
     Taken accept(std::vector<std::string> files, const std::string& requestId) {
         std::lock_guard lock(mutex);
+        if (!taking) return Taken::notYet;
         if (!requestId.empty() && takenIds.count(requestId)) return Taken::before;
         if (ending) return Taken::refused;
         if (!requestId.empty()) {
@@ -268,10 +284,17 @@ struct ApplicationInstance::Serving {
             if (g_variant_lookup(platformData, kRequestKey, "&s", &text) && text) requestId = text;
             g_variant_unref(platformData);
         }
-        if (self->accept(std::move(files), requestId) == Taken::refused) {
-            g_dbus_method_invocation_return_dbus_error(invocation, endingErrorOf(self->id).c_str(),
-                                                       "The application is ending; it may be started again then.");
-            return;
+        switch (self->accept(std::move(files), requestId)) {
+            case Taken::refused:
+                g_dbus_method_invocation_return_dbus_error(invocation, endingErrorOf(self->id).c_str(),
+                                                           "The application is ending; it may be started again then.");
+                return;
+            case Taken::notYet:
+                g_dbus_method_invocation_return_dbus_error(invocation, startingErrorOf(self->id).c_str(),
+                                                           "The application is starting; it may be asked again.");
+                return;
+            case Taken::now:
+            case Taken::before: break;
         }
         g_dbus_method_invocation_return_value(invocation, nullptr);
     }
@@ -328,55 +351,103 @@ struct ApplicationInstance::Serving {
 
     // --- the private folder ---
 
+    // A client of the socket, read as its request comes.
+    struct Client {
+        int fd = -1;
+        std::string request;
+        Clock::time_point deadline;
+    };
+
     void serveSocket() {
         socketThread = std::thread([this] {
+            std::vector<Client> clients;
             for (;;) {
-                std::array<pollfd, 2> watched{{{listenFd, POLLIN, 0}, {wake[0], POLLIN, 0}}};
-                if (::poll(watched.data(), watched.size(), -1) < 0) {
-                    if (errno == EINTR) continue;
-                    return;
+                std::vector<pollfd> watched{{wake[0], POLLIN, 0},
+                                            {listenFd, static_cast<short>(clients.size() < kMostClients ? POLLIN : 0), 0}};
+                auto nearest = Clock::time_point::max();
+                for (const auto& client : clients) {
+                    watched.push_back({client.fd, POLLIN, 0});
+                    nearest = std::min(nearest, client.deadline);
                 }
-                if (watched[1].revents) return;
-                const int client = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-                if (client < 0) continue;
-                answer(client);
-                ::close(client);
+                const auto left =
+                    clients.empty()
+                        ? -1
+                        : std::max<long long>(
+                              0, std::chrono::ceil<std::chrono::milliseconds>(nearest - Clock::now()).count());
+                if (::poll(watched.data(), watched.size(), static_cast<int>(left)) < 0 && errno != EINTR) break;
+                if (watched[0].revents) break;
+                // Read first, then dropped: the clients' places in `watched` follow theirs.
+                std::vector<bool> done(clients.size(), false);
+                for (std::size_t i = 0; i < clients.size(); ++i) {
+                    if (watched[i + 2].revents) done[i] = readFrom(clients[i]);
+                }
+                const auto now = Clock::now();
+                std::size_t kept = 0;
+                for (std::size_t i = 0; i < clients.size(); ++i) {
+                    if (done[i] || clients[i].deadline <= now) {
+                        ::close(clients[i].fd);
+                    } else {
+                        // Not onto itself: a string moved onto itself may be left empty.
+                        if (kept != i) clients[kept] = std::move(clients[i]);
+                        ++kept;
+                    }
+                }
+                clients.resize(kept);
+                if (watched[1].revents & POLLIN) {
+                    const int client = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+                    if (client < 0) continue;
+                    if (!peerIsThisUser(client)) {
+                        instanceLog().error("A request from another user was refused");
+                        ::close(client);
+                        continue;
+                    }
+                    clients.push_back({client, {}, Clock::now() + kRequestTime});
+                }
             }
+            for (const auto& client : clients) ::close(client.fd);
         });
     }
 
-    // One request: the verb, the request's id and the files, each ended by a NUL, then an
-    // empty part and the end of the stream. Answered "ok" or "ending"; a launch that went
-    // before reading the answer costs nothing.
-    void answer(int client) {
-        if (!peerIsThisUser(client)) {
-            instanceLog().error("A request from another user was refused");
-            return;
-        }
-        std::string request;
+    // Reads what `client` has sent; true once it is done with (answered, gone, or sending
+    // more than a request holds).
+    bool readFrom(Client& client) {
         char buffer[4096];
         for (;;) {
-            pollfd readable{client, POLLIN, 0};
-            if (::poll(&readable, 1, kRequestTimeoutMs) <= 0) return;
-            const ssize_t got = ::read(client, buffer, sizeof buffer);
+            const ssize_t got = ::read(client.fd, buffer, sizeof buffer);
             if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return;
+            if (got < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
             if (got == 0) break;
-            request.append(buffer, static_cast<std::size_t>(got));
-            if (request.size() > kMaxRequestBytes) return;
+            client.request.append(buffer, static_cast<std::size_t>(got));
+            if (client.request.size() > kMaxRequestBytes) return true;
         }
+        const auto reply = answer(client.request);
+        if (!reply.empty()) {
+            [[maybe_unused]] const auto sent = ::send(client.fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+        }
+        return true;
+    }
+
+    // One request: the verb, the request's id and the files, each ended by a NUL, then an
+    // empty part and the end of the stream. Answered "ok" or "ending"; nothing for what is
+    // no whole request. A launch that went before reading the answer costs nothing.
+    std::string answer(const std::string& request) {
         std::vector<std::string> parts;
         for (std::size_t from = 0; from < request.size();) {
             const auto end = request.find('\0', from);
-            if (end == std::string::npos) return;
+            if (end == std::string::npos) return {};
             parts.push_back(request.substr(from, end - from));
             from = end + 1;
         }
         // Whole, or not taken: a launch cut off while sending would hand over part of its files.
-        if (parts.size() < 3 || parts.front() != kOpenVerb || parts[1].empty() || !parts.back().empty()) return;
+        if (parts.size() < 3 || parts.front() != kOpenVerb || parts[1].empty() || !parts.back().empty()) return {};
         std::vector<std::string> files(parts.begin() + 2, parts.end() - 1);
-        const char* reply = accept(std::move(files), parts[1]) == Taken::refused ? "ending\n" : "ok\n";
-        [[maybe_unused]] const auto sent = ::send(client, reply, std::strlen(reply), MSG_NOSIGNAL);
+        switch (accept(std::move(files), parts[1])) {
+            case Taken::now:
+            case Taken::before: return "ok\n";
+            case Taken::refused: return "ending\n";
+            case Taken::notYet: break;
+        }
+        return {};
     }
 
     void stopSocket() {
@@ -465,7 +536,10 @@ std::optional<Outcome> claimOnBus(Serving& serving, const std::vector<std::strin
     }
     guint32 answer = 0;
     g_variant_get(requested.get(), "(u)", &answer);
-    if (answer == 1 || answer == 4) return Outcome::instance;  // primary owner, or already
+    if (answer == 1 || answer == 4) {  // primary owner, or already
+        serving.startTaking();
+        return Outcome::instance;
+    }
     const std::string self = g_dbus_connection_get_unique_name(serving.connection);
     Wait wait(options);
     do {
@@ -475,7 +549,10 @@ std::optional<Outcome> claimOnBus(Serving& serving, const std::vector<std::strin
         if (!owned) continue;  // between two owners
         const gchar* owner = nullptr;
         g_variant_get(owned.get(), "(&s)", &owner);
-        if (self == owner) return Outcome::instance;
+        if (self == owner) {
+            serving.startTaking();
+            return Outcome::instance;
+        }
         // A bus shared with other users: their instance gets none of this user's files.
         const auto user = unixUserOf(serving.connection, owner);
         if (!user) continue;  // gone meanwhile
@@ -523,7 +600,8 @@ std::optional<Outcome> claimOnBus(Serving& serving, const std::vector<std::strin
             failure = "the owner of " + id + " does not take files: " + message;
             return Outcome::failed;
         }
-        // Otherwise the owner went meanwhile, or its answer did not come: asked again.
+        // Otherwise the owner went meanwhile, or its answer did not come, or the name has
+        // just passed to a launch not yet the instance (Starting): asked again.
     } while (wait.goOn());
     failure = kGaveUp;
     return Outcome::gaveUp;
@@ -694,6 +772,8 @@ bool serveInFolder(Serving& serving, std::string& failure) {
             failure = "the lock file could not be written: " + std::string(std::strerror(errno));
             return false;
         }
+        // The lock is this launch's: it is the instance.
+        serving.startTaking();
         serving.serveSocket();
         return true;
     }

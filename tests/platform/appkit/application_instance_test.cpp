@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -343,6 +344,120 @@ TEST(ApplicationInstance, AnInstanceThatDoesNotAnswerIsWaitedForAndTakesARequest
         EXPECT_FALSE(claim.instance);
         EXPECT_EQ(unused.taken().size(), 0u);
         EXPECT_EQ(running.recorded(), std::vector<std::string>{"/tmp/while-stopped.png"});
+    }
+}
+
+// A launch takes what later launches hand it only once it is the instance. One that waits
+// for an instance that does not answer is given the name when that instance dies; asked to
+// end before it has taken the window, it gives up, and a launch that came meanwhile has
+// handed nothing to it: that launch becomes the instance itself, with its own file.
+TEST(ApplicationInstance, ALaunchThatGivesUpHasTakenNothingAnotherLaunchHandedToIt) {
+    InstanceScratch scratch;
+    gwtest::desktop::PrivateSessionBus bus;
+    InstanceChild running("serve", scratch.dir.path());
+    ASSERT_EQ(running.said(), "instance on the session bus");
+    ASSERT_TRUE(gwtest::stopWholly(running.pid()));
+
+    // The waiting launch is held at its next question whether to give up, so that the
+    // name passes to it before it can see that it is the owner.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool hold = false, held = false, handedDone = false;
+    Received waitingTook;
+    pa::ApplicationInstance::Claim waiting;
+    std::thread launch([&] {
+        pa::ApplicationInstance::Options options;
+        options.givingUp = [&] {
+            std::unique_lock lock(mutex);
+            if (!hold) return false;
+            held = true;
+            changed.notify_all();
+            // Until the other launch is done; where it cannot be done before this one has
+            // decided, for a while (the name is this one's by then).
+            changed.wait_for(lock, kDeadline / 20, [&] { return handedDone; });
+            return true;
+        };
+        waiting = pa::ApplicationInstance::claim(kId, {"/tmp/waiting.png"}, waitingTook.handler(), options);
+    });
+    {
+        std::unique_lock lock(mutex);
+        hold = true;
+        ASSERT_TRUE(changed.wait_for(lock, kDeadline, [&] { return held; }));
+    }
+    running.end();
+    Received laterTook;
+    auto later = pa::ApplicationInstance::claim(kId, {"/tmp/later.png"}, laterTook.handler());
+    {
+        std::lock_guard lock(mutex);
+        handedDone = true;
+        changed.notify_all();
+    }
+    launch.join();
+    EXPECT_TRUE(waiting.gaveUp);
+    EXPECT_FALSE(waiting.instance);
+    EXPECT_TRUE(waitingTook.taken().empty()) << "taken by a launch that gave up";
+    EXPECT_FALSE(later.handedOver) << "handed to a launch that gave up";
+    EXPECT_TRUE(later.instance) << later.failure;
+    EXPECT_TRUE(laterTook.taken().empty());
+}
+
+// Clients that connect and stall (a launcher stopped by Ctrl+Z, part of a request sent or
+// none) cost only themselves: a launch beside them hands its file over at once. One that
+// goes on later has what it sent before taken with the rest.
+TEST(ApplicationInstance, StalledConnectionsCostOnlyThemselves) {
+    using namespace std::string_view_literals;
+    const struct {
+        const char* name;
+        int stalled;
+        std::string_view sent, rest;
+    } cases[] = {
+        {"one that sent part of a request and the rest later", 1, "open-once\0a-request-sent-in-parts\0/tmp/first.png\0"sv,
+         "/tmp/second.png\0\0"sv},
+        {"forty that sent nothing", 40, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InstanceScratch scratch;
+        InstanceChild running("serve", scratch.dir.path());
+        ASSERT_EQ(running.said().rfind("instance on ", 0), 0u) << running.said();
+        const auto sockets = socketsIn(scratch.runtime);
+        ASSERT_EQ(sockets.size(), 1u);
+        std::vector<int> stalled;
+        for (int i = 0; i < c.stalled; ++i) {
+            // Past a full backlog a connection is refused for now, not waited for.
+            int fd = -1;
+            ASSERT_TRUE(instanceWaitFor([&] {
+                fd = gwtest::connectToSocket(scratch.runtime / sockets.front(), SOCK_NONBLOCK);
+                return fd >= 0 || errno != EAGAIN;
+            }));
+            ASSERT_GE(fd, 0) << std::strerror(errno);
+            stalled.push_back(fd);
+            if (!c.sent.empty()) {
+                ASSERT_EQ(::send(fd, c.sent.data(), c.sent.size(), MSG_NOSIGNAL), static_cast<ssize_t>(c.sent.size()));
+            }
+        }
+        Received unused;
+        const auto started = std::chrono::steady_clock::now();
+        const auto beside = pa::ApplicationInstance::claim(kId, {"/tmp/beside.png"}, unused.handler());
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_TRUE(beside.handedOver) << beside.failure;
+        EXPECT_LT(took, std::chrono::seconds(5) * GW_TEST_TIMEOUT_SCALE);
+        EXPECT_EQ(running.recorded(), std::vector<std::string>{"/tmp/beside.png"});
+        if (!c.rest.empty()) {
+            const int fd = stalled.front();
+            ASSERT_EQ(::send(fd, c.rest.data(), c.rest.size(), MSG_NOSIGNAL), static_cast<ssize_t>(c.rest.size()));
+            ::shutdown(fd, SHUT_WR);
+            std::string reply;
+            char buffer[64];
+            ASSERT_TRUE(instanceWaitFor([&] {
+                const ssize_t got = ::read(fd, buffer, sizeof buffer);
+                if (got > 0) reply.append(buffer, static_cast<std::size_t>(got));
+                return got == 0 || (got < 0 && errno != EAGAIN);
+            }));
+            EXPECT_EQ(reply, "ok\n");
+            EXPECT_EQ(running.recorded(), (std::vector<std::string>{"/tmp/beside.png", "/tmp/first.png|/tmp/second.png"}));
+        }
+        for (const int fd : stalled) ::close(fd);
     }
 }
 
