@@ -800,28 +800,40 @@ std::shared_ptr<Glyphwright> Glyphwright::fromStored(saved_state::StoredState&& 
     // Where each decoded picture stood in the saved list.
     std::vector<std::size_t> positions;
     std::string lastName;
+    const auto take = [&](std::size_t i, ImageInputPtr input) {
+        lastName = input ? input->imageName() : pictures[i].name;
+        if (input) {
+            positions.push_back(pictures[i].position);
+            inputs.push_back(ArrayController::Element::of(std::move(input)));
+        } else {
+            found.lostPictures.push_back({pictures[i].position, pictures[i].name});
+            problems.push_back(fmt::format("picture {} could not be read", pictures[i].position + 1));
+        }
+    };
+    // Only the pictures whose text was read go to the decoding threads: damage may leave
+    // tens of thousands of places that were no picture, each told in its turn here.
+    std::vector<std::size_t> readable;
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        if (pictures[i].form) readable.push_back(i);
+    }
+    std::size_t told = 0;
     loadInWindows<ImageInputPtr>(
-        pictures.size(), platform::dispatch::usableProcessorCount(),
-        [&](std::size_t i) -> ImageInputPtr {
-            if (!pictures[i].form) return nullptr;
-            const pf::Value input = std::move(*pictures[i].form);
+        readable.size(), platform::dispatch::usableProcessorCount(),
+        [&](std::size_t k) -> ImageInputPtr {
+            auto& picture = pictures[readable[k]];
+            const pf::Value input = std::move(*picture.form);
             try {
                 return ImageInput::decodeJSON(input);
             } catch (...) {
-                if (const auto* name = input.get("imageName").asString()) pictures[i].name = *name;
+                if (const auto* name = input.get("imageName").asString()) picture.name = *name;
                 return nullptr;
             }
         },
-        [&](std::size_t i, ImageInputPtr input) {
-            lastName = input ? input->imageName() : pictures[i].name;
-            if (input) {
-                positions.push_back(pictures[i].position);
-                inputs.push_back(ArrayController::Element::of(std::move(input)));
-            } else {
-                found.lostPictures.push_back({pictures[i].position, pictures[i].name});
-                problems.push_back(fmt::format("picture {} could not be read", pictures[i].position + 1));
-            }
+        [&](std::size_t k, ImageInputPtr input) {
+            for (; told < readable[k]; ++told) take(told, nullptr);
+            take(told++, std::move(input));
         });
+    for (; told < pictures.size(); ++told) take(told, nullptr);
     if (stored.picturesBreakOff) {
         found.breaksOff = true;
         found.lastPictureBeforeBreak = lastName;

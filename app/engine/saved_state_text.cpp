@@ -17,6 +17,12 @@ namespace {
 
 constexpr auto npos = std::string_view::npos;
 
+// A picture's form nests three levels (a layer frame's size in the frame, in the picture);
+// text nested deeper is no picture. Looked at no deeper than this, a picture's shape nested
+// in itself (each level a place the reading tries as a picture's start) is read a bounded
+// number of times over, not once for each level around it.
+constexpr int kPictureDepth = 8;
+
 std::optional<pf::Value> parsed(std::string_view text) {
     try {
         return pf::json::parse(text);
@@ -43,18 +49,47 @@ public:
     }
 
     // One past the closing quote of the string opening at `p`; npos when the text ends first.
-    std::size_t stringEnd(std::size_t p) const {
+    // `escapes` is set when a quote inside it is escaped.
+    std::size_t stringEnd(std::size_t p, bool* escapes = nullptr) const {
         // A picture's text is hundreds of megabytes without an escape: found by memchr.
         for (std::size_t from = p + 1; from < t_.size();) {
             const auto* quote = static_cast<const char*>(std::memchr(t_.data() + from, '"', t_.size() - from));
             if (!quote) return npos;
             const auto q = static_cast<std::size_t>(quote - t_.data());
-            std::size_t backslashes = 0;
-            while (q - backslashes > p + 1 && t_[q - backslashes - 1] == '\\') ++backslashes;
-            if (backslashes % 2 == 0) return q + 1;
+            if (!escaped(q, p + 1)) return q + 1;
+            if (escapes) *escapes = true;
             from = q + 1;
         }
         return npos;
+    }
+
+    // Whether the value from `p` to `end` nests no deeper than `most` levels, followed by
+    // its strings and brackets only: it stops at the first level deeper.
+    bool nestsWithin(std::size_t p, std::size_t end, int most) const {
+        int depth = 0;
+        for (std::size_t q = p; q < end;) {
+            const char d = t_[q];
+            if (d == '"') {
+                q = stringEnd(q);
+                if (q == npos) break;
+                continue;
+            }
+            if (d == '{' || d == '[') {
+                if (++depth > most) return false;
+            } else if (d == '}' || d == ']') {
+                --depth;
+            }
+            ++q;
+        }
+        return true;
+    }
+
+    // Whether the character at `q` follows an odd run of backslashes (which starts no
+    // earlier than `from`).
+    bool escaped(std::size_t q, std::size_t from) const {
+        std::size_t backslashes = 0;
+        while (q - backslashes > from && t_[q - backslashes - 1] == '\\') ++backslashes;
+        return backslashes % 2 == 1;
     }
 
     // One past the value starting at `p`; npos when the text ends within it or no value
@@ -105,14 +140,36 @@ private:
     // it ends is the same whoever asks, and so is where each object or list met inside it
     // (outside its strings) ends: all are kept, so that damaged text, where the reading
     // tries many places as a picture's start, is followed once, not once per place.
+    //
+    // Followed from different places, the text may pair its quotes differently: a quote
+    // that is escaped inside a string opens one when met outside. Two such readings meet
+    // again only at the end of a string that holds an escaped quote, or opens with one;
+    // from there on they read alike, up to the bracket that closes what that string is in.
+    // That bracket is kept for each such end too: otherwise a quote escaped again and
+    // again, hiding every later brace in a string, had each place followed to the end.
     std::size_t containerEnd(std::size_t p) const {
         if (const auto known = ends_.find(p); known != ends_.end()) return known->second;
-        std::vector<std::size_t> open;
+        struct Open {
+            std::size_t at;
+            // The ends of the strings directly inside it where readings may meet.
+            std::vector<std::size_t> meetings;
+        };
+        std::vector<Open> open;
         for (std::size_t q = p; q < t_.size();) {
             const char d = t_[q];
             if (d == '"') {
-                q = stringEnd(q);
-                if (q == npos) break;
+                bool meets = escaped(q, 0);
+                const std::size_t end = stringEnd(q, &meets);
+                if (end == npos) break;
+                if (meets) {
+                    if (const auto known = closers_.find(end); known != closers_.end()) {
+                        if (known->second == npos) break;
+                        q = known->second;
+                        continue;
+                    }
+                    open.back().meetings.push_back(end);
+                }
+                q = end;
                 continue;
             }
             if (d == '{' || d == '[') {
@@ -123,22 +180,29 @@ private:
                         continue;
                     }
                 }
-                open.push_back(q);
+                open.push_back({q, {}});
             } else if (d == '}' || d == ']') {
-                ends_[open.back()] = q + 1;
+                for (const auto at : open.back().meetings) closers_[at] = q;
+                ends_[open.back().at] = q + 1;
                 open.pop_back();
                 if (open.empty()) return q + 1;
             }
             ++q;
         }
         // The text ends inside every one still open.
-        for (const auto at : open) ends_[at] = npos;
+        for (const auto& unclosed : open) {
+            ends_[unclosed.at] = npos;
+            for (const auto at : unclosed.meetings) closers_[at] = npos;
+        }
         ends_[p] = npos;
         return npos;
     }
 
     std::string_view t_;
     mutable std::unordered_map<std::size_t, std::size_t> ends_;
+    // For the end of a string where readings may meet: the bracket that closes what it is
+    // in, npos when the text ends first.
+    mutable std::unordered_map<std::size_t, std::size_t> closers_;
 };
 
 // The string value of the member `wanted` of the object opening at `p`, as far as that
@@ -192,11 +256,13 @@ struct ListWalk {
 ListWalk walkPictures(const Structure& text, std::size_t open, const PictureVisitor& visit) {
     ListWalk walk;
     std::size_t position = 0;
-    // A picture's text: an object with its bytes under "imageWrapper".
+    // A picture's text: an object with its bytes under "imageWrapper", nested no deeper
+    // than a picture's form.
     const auto pictureEnd = [&](std::size_t p) {
         if (text.at(p) != '{') return npos;
         const std::size_t end = text.valueEnd(p);
-        return end != npos && hasMember(text, p, "imageWrapper") ? end : npos;
+        return end != npos && text.nestsWithin(p, end, kPictureDepth) && hasMember(text, p, "imageWrapper") ? end
+                                                                                                          : npos;
     };
     // From `from` on, where the next picture whose text ends starts, passing over the
     // damaged text before it; the pictures whose names are found in that text are told

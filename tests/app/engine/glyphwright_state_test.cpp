@@ -15,6 +15,7 @@
 
 #include <sched.h>
 #include <sys/wait.h>
+#include <time.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -584,6 +585,72 @@ TEST_F(SavedStateDamageTest, WhatComesBackOfEachDamageAndTheDamagedFileIsKeptAsi
     EXPECT_EQ(entriesBeside(path_).size(), 2u);
 }
 
+
+// The processor time this process has taken so far, in seconds.
+double processorSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Damage of any shape is followed in time linear in the size of the state: a megabyte of
+// it is read by a start, and by a save that finds it put there by another process, in well
+// under a second of processor time, the whole pictures around it kept. The damage here
+// once made both quadratic: an escaped quote repeated puts every later brace inside a
+// string as seen from each place tried as a picture's start, and a picture's shape nested
+// in itself, damaged at its core, was checked anew from each level to the core.
+TEST_F(SavedStateDamageTest, DamageOfAnyShapeIsFollowedInTimeLinearInItsSize) {
+    const std::string whole = savedText();
+    const std::size_t startOfB = whole.find(",{", whole.find("\"imageName\":\"A\"")) + 1;
+    const auto damaged = [&](const std::string& opening, const std::string& closing, std::size_t bytes) {
+        std::string damage;
+        while (damage.size() + opening.size() + closing.size() < bytes) damage += opening;
+        damage += "x";
+        for (std::size_t i = damage.size() / opening.size(); !closing.empty() && i > 0; --i) damage += closing;
+        return whole.substr(0, startOfB) + damage + "," + whole.substr(startOfB);
+    };
+    const struct {
+        const char* name;
+        std::string opening, closing;
+    } cases[] = {
+        {"an escaped quote repeated", R"({"a":"b\")", ""},
+        {"a picture's shape nested in itself", R"({"imageWrapper":0,"imageName":"n","n":)", "}"},
+    };
+    const double limit = 1.0 * GW_TEST_TIMEOUT_SCALE;
+    for (const auto& c : cases) {
+        for (const std::size_t bytes : {std::size_t{128} << 10, std::size_t{1} << 20}) {
+            SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(bytes >> 10) + " KB");
+            const auto text = damaged(c.opening, c.closing, bytes);
+            std::filesystem::remove_all(path_.parent_path());
+            std::filesystem::create_directories(path_.parent_path());
+            gwtest::writeFile(path_, text);
+            double started = processorSeconds();
+            const auto restored = gw::Glyphwright::restoreSavedState(path_);
+            const double reading = processorSeconds() - started;
+            ASSERT_TRUE(restored.engine);
+            std::string names;
+            for (const auto& input : restored.engine->imageInputs()) names += input->imageName();
+            EXPECT_EQ(names, "ABC");
+            EXPECT_LT(reading, limit) << "to read it at a start";
+
+            // Put in place by another process after this window read the whole state.
+            std::filesystem::remove_all(path_.parent_path());
+            std::filesystem::create_directories(path_.parent_path());
+            gwtest::writeFile(path_, whole);
+            gw::Glyphwright::SavedStateRecord record;
+            const auto window = gw::Glyphwright::restoreSavedState(path_, &record).engine;
+            ASSERT_TRUE(window);
+            gwtest::writeFile(path_, text);
+            started = processorSeconds();
+            window->save(path_, &record);
+            const double saving = processorSeconds() - started;
+            EXPECT_EQ(savedNames(path_), (Strings{"A", "B", "C"}));
+            EXPECT_LT(saving, limit) << "to read it at a save";
+            // Quadratic, the megabyte would take minutes.
+            if (reading >= limit || saving >= limit) break;
+        }
+    }
+}
 
 // A save writes every picture it can, each from the first of its sources that still has
 // it (the bytes it holds, its file while that holds the same bytes however it was
