@@ -239,8 +239,26 @@ bool PictureDrawingError::stoppedAtALimit(const std::exception_ptr& error) {
     }
 }
 
+namespace {
+
+// What `error` says, as it says it: escaped only where it is shown.
+std::string textOf(const std::exception_ptr& error) {
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const std::exception& failure) {
+        return failure.what();
+    } catch (...) {
+    }
+    return "Unknown error";
+}
+
+}  // namespace
+
+// Whoever shows only what() still says why, as the command line does.
 PictureFailedError::PictureFailedError(std::string picture, std::exception_ptr cause)
-    : std::runtime_error(picture), picture_(std::move(picture)), cause_(std::move(cause)) {}
+    : std::runtime_error(LocalizedString::text("error.description.picture.failed", picture, textOf(cause))),
+      picture_(std::move(picture)),
+      cause_(std::move(cause)) {}
 
 std::string errorDescription(const std::exception_ptr& error) {
     if (!error) return {};

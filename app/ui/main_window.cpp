@@ -625,6 +625,7 @@ void MainViewViewController::glyphwrightReadyStateDidChange(Glyphwright&, const 
 
 void MainViewViewController::glyphwrightDidStartCreating(Glyphwright& engine) {
     running_ = true;
+    runFailed_ = false;
     revealedFolders_.clear();
     if (activityIndicator_) {
         activityIndicator_->setDoubleValue(0);
@@ -678,6 +679,7 @@ void MainViewViewController::handleFolderResult(const GlyphwrightResult& result)
     // The window is gone: nothing to show the result in.
     if (!view_) return;
     if (!result.isSuccess()) {
+        runFailed_ = true;
         queueFailureSheet(result.error());
         return;
     }
@@ -733,7 +735,7 @@ void MainViewViewController::handleAllDone() {
     if (activityIndicator_) activityIndicator_->hide();
     const auto folder = glyphwright_ ? glyphwright_->outputDirectory() : std::nullopt;
     const bool intoCatalog = folder && isAssetCatalog(*folder);
-    if (!intoCatalog && !helpPanel_->isVisible() && defaultsBool(UserDefaultsKey::showInstructions)) {
+    if (!intoCatalog && !runFailed_ && !helpPanel_->isVisible() && defaultsBool(UserDefaultsKey::showInstructions)) {
         questionMarkButtonPressed();
     }
     updateCreateButton();
@@ -762,8 +764,6 @@ void MainViewViewController::showNextFailureSheet() {
     } catch (const AddImageAlertError& e) {
         message = e.messageText();
         informative = e.informativeText();
-    } catch (const std::exception& e) {
-        informative = pf::escapedForDisplay(e.what());
     } catch (...) {
     }
     if (message.empty()) message = LocalizedString::text("main.alert.conversion-failed");

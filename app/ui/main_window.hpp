@@ -244,6 +244,9 @@ private:
 
     // A run is on from its start until all its operations have finished.
     bool running_ = false;
+    // A folder of the current run failed: the help, which says the catalog is ready, stays
+    // closed at its end.
+    bool runFailed_ = false;
     // The folders revealed during the current run: each once.
     std::set<std::string> revealedFolders_;
     std::deque<std::exception_ptr> pendingSheets_;

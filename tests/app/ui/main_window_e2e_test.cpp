@@ -16,6 +16,7 @@
 #include "support/desktop/notification_server_stand_in.hpp"
 #include "support/desktop/private_session_bus.hpp"
 #include "support/gui/gui_harness.hpp"
+#include "support/photo_like_png.hpp"
 #include "support/program_run.hpp"
 #include "ui_test_support.hpp"
 
@@ -39,6 +40,8 @@
 #include <set>
 #include <mutex>
 #include <thread>
+
+#include <sys/mount.h>
 
 namespace {
 
@@ -391,6 +394,41 @@ TEST_F(MainWindowEndToEnd, AFailedFolderShowsOneSheetWhileTheOthersNotify) {
     EXPECT_EQ(calls[0].body, "one " + gw::ConversionOutputTypes::displayName(ConversionOutputType::asset));
     EXPECT_EQ(calls[1].body, "three " + gw::ConversionOutputTypes::displayName(ConversionOutputType::asset));
     EXPECT_EQ(calls[0].summary, "Asset catalog updated");
+    c->currentFailureSheet()->close();
+}
+
+// A run whose pictures cannot be written (the output folder is full) is told with the
+// reason the command line gives, and the help panel, which says that the catalog is ready,
+// does not open after it.
+TEST_F(MainWindowEndToEnd, AFailedRunSaysWhyAndOpensNoHelpSayingTheCatalogIsReady) {
+    pf::UserDefaults::standard().setBool(true, "ShowInstructions");
+    const auto out = dir_.path() / "Full";
+    fs::create_directories(out);
+    if (::mount("tmpfs", out.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        std::printf("not tried: no file system of 64 KB could be mounted (%s)\n", std::strerror(errno));
+        return;
+    }
+    const struct Unmount {
+        const fs::path& at;
+        ~Unmount() {
+            if (::umount2(at.c_str(), 0) != 0) ::umount2(at.c_str(), MNT_DETACH);
+        }
+    } unmount{out};
+    // Noise, which no encoding makes small.
+    const auto picture = dir_.path() / "art" / "Noise.png";
+    fs::create_directories(picture.parent_path());
+    gwtest::writeFile(picture, gwtest::photoLikePng(1024, 3, 8));
+    ASSERT_NO_FATAL_FAILURE(dropOnWell(picture));
+    shortcut(Qt::Key_1);
+    chooseOutputFolder(out);
+
+    create();
+    ASSERT_TRUE(waitFor([&] { return c->currentFailureSheet() && c->currentFailureSheet()->isVisible(); }));
+    const auto told = c->currentFailureSheet()->informativeText().toStdString();
+    EXPECT_NE(told.find(picture.string()), std::string::npos) << told;
+    EXPECT_NE(told.find("No space left on device"), std::string::npos) << told;
+    MainLoop::drain();
+    EXPECT_FALSE(c->helpPanel()->isVisible());
     c->currentFailureSheet()->close();
 }
 
