@@ -528,7 +528,8 @@ bool AppDelegate::openFile(const std::string& path) {
     if (!glyphwright_) return false;
     std::error_code error;
     if (!std::filesystem::exists(url.fsPath(), error)) {
-        presentError(GlyphwrightError(GlyphwrightError::Case::unableToOpenImageFromURL, url).what());
+        // With what other launches name meanwhile, in one alert.
+        filesNotAdded_->add(GlyphwrightError(GlyphwrightError::Case::unableToOpenImageFromURL, url).what());
         return false;
     }
     addImagesInBackground({url});

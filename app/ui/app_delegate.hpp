@@ -11,6 +11,7 @@
 #include "app/shell/previous_locations_manager.hpp"
 #include "app/shell/prompt_frameworks.hpp"
 #include "app/shell/version_checker.hpp"
+#include "app/ui/files_not_added_alert.hpp"
 #include "app/ui/main_window.hpp"
 #include "app/ui/norvane_support_controller.hpp"
 #include "platform/appkit/application_delegate.hpp"
@@ -125,9 +126,11 @@ public:
     // nothing may wait for an answer then.
     void applicationWillTerminate() override;
     // Pictures among the files are read in the background and added once read; a
-    // missing file is answered at once (false, its error shown).
+    // missing file is answered at once (false, named in the files-not-added alert).
     void openFiles(const std::vector<std::string>& paths) override;
     bool openFile(const std::string& path);
+    // The one alert that names the files that could not be added.
+    const std::shared_ptr<FilesNotAddedAlert>& filesNotAdded() const { return filesNotAdded_; }
     // The life-cycle callbacks hand each call on to whoever in the process asked for it.
     std::vector<std::string> forwardedCallbacks() const override;
 
@@ -195,6 +198,7 @@ private:
     bool searching_ = false;
     std::shared_ptr<MultipleCatalogsChoosing> multipleCatalogsPanel_;
     QPointer<QWidget> preferencesWindow_;
+    std::shared_ptr<FilesNotAddedAlert> filesNotAdded_ = std::make_shared<FilesNotAddedAlert>();
     void settleChosenDestination(const platform::foundation::URL& chosen, bool scan);
 };
 

@@ -116,45 +116,6 @@ pa::MenuItemPtr makeViewMenuItem(QPointer<qt::TouchBarStrip> strip) {
 
 }  // namespace
 
-// Files that could not be added with others (a file handed over that is no picture, a
-// damaged one in a dropped folder) are told in one alert over the main window, as a
-// picture that cannot be opened alone is; the engine only reports them, from whichever
-// thread read them.
-class SkippedFilesAlert : public std::enable_shared_from_this<SkippedFilesAlert> {
-public:
-    void add(std::string why) {
-        std::lock_guard lock(mutex_);
-        reasons_.push_back(std::move(why));
-        if (scheduled_) return;
-        scheduled_ = true;
-        platform::dispatch::DispatchQueue::main().async([weak = weak_from_this()] {
-            if (auto self = weak.lock()) self->show();
-        });
-    }
-
-private:
-    void show() {
-        std::vector<std::string> reasons;
-        {
-            std::lock_guard lock(mutex_);
-            reasons.swap(reasons_);
-            scheduled_ = false;
-        }
-        if (reasons.empty()) return;
-        // One reason a line: each escaped, not the lines between them.
-        std::string informative;
-        for (const auto& why : reasons) informative += (informative.empty() ? "" : "\n") + pf::escapedForDisplay(why);
-        qt::presentError(qt::Application::shared() ? qt::Application::shared()->mainWindow() : nullptr,
-                         LocalizedString::text(reasons.size() == 1 ? "add-image.alert.message-Text"
-                                                                   : "add-images.skipped.message"),
-                         informative);
-    }
-
-    std::mutex mutex_;
-    std::vector<std::string> reasons_;
-    bool scheduled_ = false;
-};
-
 namespace {
 
 // The files later launches handed over, as the instance's thread took them, until the
@@ -264,10 +225,6 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
         alert.runModal();
     });
     app->previousLocations = std::make_shared<PreviousLocationsManager>();
-    app->skippedFiles = std::make_shared<SkippedFilesAlert>();
-    setSkippedPictureHandler([weak = std::weak_ptr<SkippedFilesAlert>(app->skippedFiles)](const pf::URL&, const std::string& why) {
-        if (auto alert = weak.lock()) alert->add(why);
-    });
 
     // Outlets in the order the interface file connects them: the engine last, which
     // restores the saved pictures.
@@ -277,6 +234,14 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     app->delegate->setMultipleCatalogsPanel(std::make_shared<MultipleCatalogsPanel>());
     app->delegate->setGlyphwright(app->engine);
     app->mainViewController->setAppDelegate(app->delegate);
+    // Files handed over with others, or found in a folder, that cannot be read as pictures
+    // are told with those missing, in the one alert: the engine only reports them, from
+    // whichever thread read them.
+    app->filesNotAdded = app->delegate->filesNotAdded();
+    setSkippedPictureHandler([weak = std::weak_ptr<FilesNotAddedAlert>(app->filesNotAdded)](const pf::URL&,
+                                                                                          const std::string& why) {
+        if (auto alert = weak.lock()) alert->add(why);
+    });
 
     // The menus in the places Linux desktops keep them; the support menu joins before
     // Help once launching has finished.
@@ -298,7 +263,7 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
 }
 
 DesktopApplication::~DesktopApplication() {
-    if (skippedFiles) setSkippedPictureHandler({});
+    if (filesNotAdded) setSkippedPictureHandler({});
 }
 
 int runDesktopApplication(int argc, char** argv) {

@@ -13,8 +13,6 @@
 
 namespace gw::ui {
 
-class SkippedFilesAlert;
-
 struct DesktopApplication {
     ~DesktopApplication();
     std::shared_ptr<AppDelegate> delegate;
@@ -30,8 +28,8 @@ struct DesktopApplication {
     // The prompts of a run that meets an existing catalog or asset; the engine holds them weakly.
     std::shared_ptr<AssetCatalogAlreadyExistsWindow> assetCatalogAlreadyExistsWindow;
     std::shared_ptr<AssetAlreadyExistsWindow> assetAlreadyExistsWindow;
-    // Tells the files that could not be added with others.
-    std::shared_ptr<SkippedFilesAlert> skippedFiles;
+    // Tells the files that could not be added (the delegate's).
+    std::shared_ptr<FilesNotAddedAlert> filesNotAdded;
 
     // Needs the process's application object.
     static std::unique_ptr<DesktopApplication> make();

@@ -7,6 +7,7 @@
 #include "support/temp_dir.hpp"
 
 #include <fmt/format.h>
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -349,6 +350,43 @@ TEST_F(SavedStateDamageOnX11, ASecondLaunchHandsItsPicturesToTheRunningWindowAnd
         EXPECT_EQ(session_.waitForExit(first), 0) << session_.log(first);
         EXPECT_EQ(savedNames(), (std::vector<std::string>{"Green", "Red", "Blue"}));
     }
+}
+
+// Files handed over that are missing, one a request, gather in the one alert open over
+// the window: two hundred requests open no more windows than one does, the alert names
+// the first files and counts the others.
+TEST_F(SavedStateDamageOnX11, MissingFilesOfManyRequestsGatherInOneAlert) {
+    const pid_t app = session_.launch(GW_DESKTOP_PATH);
+    const auto main = session_.firstWindow(app);
+    ASSERT_FALSE(main.empty()) << session_.log(app);
+    GError* error = nullptr;
+    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+        session_.busAddress().c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    ASSERT_TRUE(bus) << error->message;
+    constexpr int kRequests = 200;
+    for (int i = 0; i < kRequests; ++i) {
+        const std::string uri = "file://" + (session_.root() / fmt::format("Missing-{:03}.png", i)).string();
+        const char* uris[] = {uri.c_str(), nullptr};
+        GVariant* reply = g_dbus_connection_call_sync(
+            bus, "com.norvane.glyphwright", "/com/norvane/glyphwright", "org.freedesktop.Application", "Open",
+            g_variant_new("(^asa{sv})", uris, nullptr), nullptr, G_DBUS_CALL_FLAGS_NONE, 60'000, nullptr, &error);
+        ASSERT_TRUE(reply) << error->message;
+        g_variant_unref(reply);
+    }
+    g_object_unref(bus);
+    const auto alert = alertSaying(app, main, "and 190 more");
+    ASSERT_TRUE(alert) << session_.log(app);
+    EXPECT_NE(alert->text.find("Missing-000.png"), std::string::npos) << alert->text;
+    EXPECT_NE(alert->text.find("Missing-009.png"), std::string::npos) << alert->text;
+    EXPECT_EQ(alert->text.find("Missing-010.png"), std::string::npos) << alert->text;
+    EXPECT_LE(session_.visibleWindows(app).size(), 2u);
+    if (auto shot = session_.screenshot("missing-files-gathered")) shot->keepIfFailed();
+    ASSERT_TRUE(session_.typeKeys(alert->window, "Return"));
+    ASSERT_TRUE(session_.typeKeys(main, "ctrl+q"));
+    EXPECT_EQ(session_.waitForExit(app), 0) << session_.log(app);
 }
 
 // A window manager slow to place the main window at the start (held up here until the
