@@ -227,11 +227,19 @@ void AppDelegate::applyRestore(PendingRestore& pending, bool tellUser) {
 void AppDelegate::showDamagedState(const Glyphwright::SavedStateDamage& damage) {
     std::vector<std::string> sentences;
     std::string lost;
-    for (const auto& picture : damage.lostPictures) {
+    // Damage may leave thousands of places that looked like pictures: laid out whole, their
+    // names held the window for seconds. The first are named, the others counted.
+    const std::size_t named = std::min(damage.lostPictures.size(), FilesNotAddedAlert::kNamed);
+    for (std::size_t i = 0; i < named; ++i) {
+        const auto& picture = damage.lostPictures[i];
         lost += lost.empty() ? "" : ", ";
         lost += picture.name.empty() ? LocalizedString::text("saved-state.restore.lost.unnamed",
                                                              std::to_string(picture.position + 1))
                                      : "“" + picture.name + "”";
+    }
+    if (damage.lostPictures.size() > named) {
+        lost += " " + LocalizedString::text("saved-state.restore.lost.more",
+                                            std::to_string(damage.lostPictures.size() - named));
     }
     if (!lost.empty()) sentences.push_back(LocalizedString::text("saved-state.restore.lost", lost));
     if (damage.breaksOff) {

@@ -181,6 +181,14 @@ TEST_F(SavedStateDamageOnX11, WhatTheUserSeesOfADamagedStateAndOfASaveThatFails)
     betaDamaged[whole.find("\"image\":\"", whole.find("\"imageName\":\"Beta\"")) + 40] = '*';
     std::string commaRemoved = whole;
     commaRemoved.erase(whole.find(",{", whole.find("\"imageName\":\"Alpha\"")), 1);
+    // Twelve places that look like pictures named "n", nested, damaged at the core.
+    std::string nestedAfterAlpha = whole;
+    {
+        std::string damage;
+        for (int i = 0; i < 12; ++i) damage += R"({"imageWrapper":0,"imageName":"n","n":)";
+        damage += "x" + std::string(12, '}') + ",";
+        nestedAfterAlpha.insert(whole.find(",{", whole.find("\"imageName\":\"Alpha\"")) + 1, damage);
+    }
     const auto handed = pictures({"Handed"}).front();
     const auto notAPicture = (session_.root() / "Notes.png").string(), another = (session_.root() / "More.png").string();
     gwtest::writeFile(notAPicture, "a few words, no picture");
@@ -199,6 +207,9 @@ TEST_F(SavedStateDamageOnX11, WhatTheUserSeesOfADamagedStateAndOfASaveThatFails)
          "Your last session was restored from a damaged saved state.", "Every picture came back."},
         {"picture-lost", betaDamaged, {"Alpha", "Gamma"}, "Some pictures of your last session could not be restored.",
          "Not restored: “Beta”."},
+        // However many are lost, the alert names ten and counts the others.
+        {"many-lost", nestedAfterAlpha, all, "Some pictures of your last session could not be restored.",
+         "“n”, “n”, “n”, “n”, “n”, “n”, “n”, “n”, “n”, “n” and 2 more."},
         // One comma gone between two pictures costs none of the pictures after it.
         {"comma-removed", commaRemoved, all, "Your last session was restored from a damaged saved state.",
          "Every picture came back."},
