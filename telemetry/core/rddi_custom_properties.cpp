@@ -55,7 +55,7 @@ RDDICustomProperties& RDDICustomProperties::setObject(const pf::Value& value, co
 RDDICustomProperties& RDDICustomProperties::setValue(const char* setter, const pf::Value& value,
                                                      const std::optional<std::string>& key) {
     std::lock_guard lock(lock_);
-    if (!isValidKey(key) || !isValidValue(value)) return *this;
+    if (!isValidKey(key, setter) || !isValidValue(value, setter)) return *this;
     // The key's pattern already leaves out a NUL; a string value is checked as every
     // value kept for a log is.
     const auto* text = value.asString();
@@ -69,7 +69,7 @@ RDDICustomProperties& RDDICustomProperties::setValue(const char* setter, const p
 
 RDDICustomProperties& RDDICustomProperties::clearPropertyForKey(const std::optional<std::string>& key) {
     std::lock_guard lock(lock_);
-    if (isValidKey(key)) properties_[*key] = pf::Value();
+    if (isValidKey(key, "clearPropertyForKey")) properties_[*key] = pf::Value();
     return *this;
 }
 
@@ -78,16 +78,16 @@ pf::Dictionary RDDICustomProperties::propertiesImmutableCopy() const {
     return properties_;
 }
 
-bool RDDICustomProperties::isValidKey(const std::optional<std::string>& key) const {
+bool RDDICustomProperties::isValidKey(const std::optional<std::string>& key, std::string_view setter) const {
     // The length before the pattern: it is read no further than the limit.
     if (key && RDDIExceedsUTF16Length(*key, kMaxKeyLength)) {
-        RDDILogError(kRDDILogTag, "Custom property \"{}\" length cannot be longer than \"{}\" characters.",
-                     RDDIQuoted(*key), kMaxKeyLength);
+        RDDILogError(kRDDILogTag, "{}: Custom property \"{}\" length cannot be longer than \"{}\" characters.",
+                     setter, RDDIQuoted(*key), kMaxKeyLength);
         return false;
     }
     if (!key || !matchesKeyPattern(*key)) {
-        RDDILogError(kRDDILogTag, "Custom property \"{}\" must match \"{}\"", key ? *key : std::string("(null)"),
-                     kKeyPattern);
+        RDDILogError(kRDDILogTag, "{}: Custom property \"{}\" must match \"{}\"", setter,
+                     key ? *key : std::string("(null)"), kKeyPattern);
         return false;
     }
     std::lock_guard lock(lock_);
@@ -96,24 +96,25 @@ bool RDDICustomProperties::isValidKey(const std::optional<std::string>& key) con
         return true;
     }
     if (properties_.size() >= kMaxProperties) {
-        RDDILogError(kRDDILogTag, "Custom properties cannot contain more than \"{}\" items.", kMaxProperties);
+        RDDILogError(kRDDILogTag, "{}: Custom properties cannot contain more than \"{}\" items.", setter,
+                     kMaxProperties);
         return false;
     }
     return true;
 }
 
-bool RDDICustomProperties::isValidValue(const pf::Value& value) {
+bool RDDICustomProperties::isValidValue(const pf::Value& value, std::string_view setter) {
     if (value.isNull()) {
-        RDDILogError(kRDDILogTag, "Custom property value cannot be null, did you mean to call clear?");
+        RDDILogError(kRDDILogTag, "{}: Custom property value cannot be null, did you mean to call clear?", setter);
         return false;
     }
     if (const auto* text = value.asString(); text && RDDIExceedsUTF16Length(*text, kMaxStringValueLength)) {
-        RDDILogError(kRDDILogTag, "Custom property value length cannot be longer than \"{}\" characters.",
+        RDDILogError(kRDDILogTag, "{}: Custom property value length cannot be longer than \"{}\" characters.", setter,
                      kMaxStringValueLength);
         return false;
     }
     if (value.isReal() && !std::isfinite(*value.asDouble())) {
-        RDDILogError(kRDDILogTag, "Custom property value cannot be NaN or infinite.");
+        RDDILogError(kRDDILogTag, "{}: Custom property value cannot be NaN or infinite.", setter);
         return false;
     }
     return true;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace rddi {
 
@@ -31,9 +32,10 @@ public:
 
     platform::foundation::Dictionary propertiesImmutableCopy() const;
 
-    // Both log their refusals; a key already present is accepted with a warning.
-    bool isValidKey(const std::optional<std::string>& key) const;
-    static bool isValidValue(const platform::foundation::Value& value);
+    // Both log their refusals, naming the setter refused; a key already present is
+    // accepted with a warning.
+    bool isValidKey(const std::optional<std::string>& key, std::string_view setter) const;
+    static bool isValidValue(const platform::foundation::Value& value, std::string_view setter);
 
 private:
     RDDICustomProperties& setValue(const char* setter, const platform::foundation::Value& value,

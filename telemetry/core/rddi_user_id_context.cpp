@@ -94,19 +94,20 @@ void RDDIUserIdContext::removeDelegate(const std::shared_ptr<RDDIUserIdContextDe
     });
 }
 
-bool RDDIUserIdContext::isUserIdValidForDezIdedev(const std::optional<std::string>& userId) {
+bool RDDIUserIdContext::isUserIdValidForDezIdedev(const std::optional<std::string>& userId, std::string_view setter) {
     if (!userId) return true;
     if (RDDIExceedsUTF16Length(*userId, kMaxUserIdLength)) {
-        RDDILogError(kRDDILogTag, "userId is limited to {} characters.", kMaxUserIdLength);
+        RDDILogError(kRDDILogTag, "{}: userId is limited to {} characters.", setter, kMaxUserIdLength);
         return false;
     }
     return true;
 }
 
-bool RDDIUserIdContext::isUserIdValidForVudEzezevuvo(const std::optional<std::string>& userId) {
+bool RDDIUserIdContext::isUserIdValidForVudEzezevuvo(const std::optional<std::string>& userId,
+                                                     std::string_view setter) {
     if (!userId) return true;
     if (userId->empty()) {
-        RDDILogError(kRDDILogTag, "userId must not be empty.");
+        RDDILogError(kRDDILogTag, "{}: userId must not be empty.", setter);
         return false;
     }
     const auto colon = userId->find(':');
@@ -114,12 +115,13 @@ bool RDDIUserIdContext::isUserIdValidForVudEzezevuvo(const std::optional<std::st
     const std::string prefix = userId->substr(0, colon);
     if (prefix == kCustomerPrefix) {
         if (colon + 1 == userId->size()) {
-            RDDILogError(kRDDILogTag, "userId must not be empty.");
+            RDDILogError(kRDDILogTag, "{}: userId must not be empty.", setter);
             return false;
         }
         return true;
     }
-    RDDILogError(kRDDILogTag, "userId prefix must be '{}', '{}' is not supported.", kCustomerPrefix, RDDIQuoted(prefix));
+    RDDILogError(kRDDILogTag, "{}: userId prefix must be '{}', '{}' is not supported.", setter, kCustomerPrefix,
+                 RDDIQuoted(prefix));
     return false;
 }
 

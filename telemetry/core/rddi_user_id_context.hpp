@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace rddi {
@@ -43,10 +44,12 @@ public:
     void addDelegate(const std::shared_ptr<RDDIUserIdContextDelegate>& delegate);
     void removeDelegate(const std::shared_ptr<RDDIUserIdContextDelegate>& delegate);
 
-    // At most 256 characters.
-    static bool isUserIdValidForDezIdedev(const std::optional<std::string>& userId);
+    // At most 256 characters. A refusal's line names the setter that was refused.
+    static bool isUserIdValidForDezIdedev(const std::optional<std::string>& userId,
+                                          std::string_view setter = "setUserId");
     // Non-empty; a prefix before the first ":" must be "c" and be followed by something.
-    static bool isUserIdValidForVudEzezevuvo(const std::optional<std::string>& userId);
+    static bool isUserIdValidForVudEzezevuvo(const std::optional<std::string>& userId,
+                                             std::string_view setter = "setUserId");
     // "c:" before an id without a prefix.
     static std::optional<std::string> prefixedUserIdFromUserId(const std::optional<std::string>& userId);
 

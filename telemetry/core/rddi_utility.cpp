@@ -6,6 +6,7 @@
 #include "platform/foundation/bundle.hpp"
 #include "platform/foundation/clock.hpp"
 #include "platform/foundation/files.hpp"
+#include "platform/foundation/utf8.hpp"
 #include "platform/security/crypto.hpp"
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_logger.hpp"
@@ -116,14 +117,14 @@ bool RDDIIsHeaderSafe(std::string_view text) {
 
 namespace {
 
-// Byte length of the UTF-8 sequence starting with `lead`, and the UTF-16 units it takes.
+// Byte length of the UTF-8 sequence at `at`, and the UTF-16 units it takes. A byte that
+// starts no well-formed sequence is one unit on its own: logs carry it as U+FFFD.
 std::pair<std::size_t, std::size_t> sequenceAt(std::string_view text, std::size_t at) {
     const auto lead = static_cast<unsigned char>(text[at]);
-    std::size_t bytes = 1;
-    if (lead >= 0xF0) bytes = 4;
-    else if (lead >= 0xE0) bytes = 3;
-    else if (lead >= 0xC0) bytes = 2;
-    bytes = std::min(bytes, text.size() - at);
+    const std::size_t bytes = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (bytes == 1 || bytes > text.size() - at || !platform::foundation::isValidUTF8(text.substr(at, bytes))) {
+        return {1, 1};
+    }
     return {bytes, bytes == 4 ? 2u : 1u};
 }
 

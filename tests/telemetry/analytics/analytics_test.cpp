@@ -1,9 +1,13 @@
 #include "telemetry/analytics/rddi_analytics.hpp"
+#include "telemetry/analytics/rddi_analytics_transmission_target.hpp"
+#include "telemetry/analytics/rddi_property_configurator.hpp"
+#include "telemetry/core/rddi_custom_properties.hpp"
 #include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/core/rddi_session_context.hpp"
 #include "telemetry/core/rddi_user_id_context.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
+#include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include "platform/foundation/uuid.hpp"
@@ -230,6 +234,74 @@ TEST_F(AnalyticsTest, ALineQuotesAtMostTheFirst256CharactersOfARefusedOrCutValue
         EXPECT_NE(line->message.find(head + "\u2026"), std::string::npos) << line->message.substr(0, 400);
         EXPECT_LT(line->message.size(), 1000u);
     }
+}
+
+TEST_F(AnalyticsTest, InvalidUTF8CountsByteByByteAgainstEverySettersLimit) {
+    // A byte that starts no well-formed character goes out as U+FFFD on its own, so it takes
+    // one character of the limit. Lead bytes without their continuation bytes once counted as
+    // half a character each, and encoded surrogates as one for three bytes.
+    startAnalytics("secret;target=defa0000000000000000000000000000-0000-0000-0000-000000000000-0000");
+    auto& config = *RDDIAnalytics::transmissionTargetForToken(
+                        "root0000000000000000000000000001-1111-1111-1111-111111111111-1111")
+                        ->propertyConfigurator();
+    auto properties = std::make_shared<RDDICustomProperties>();
+    const auto repeated = [](std::string_view piece, std::size_t times) {
+        std::string text;
+        for (std::size_t i = 0; i < times; ++i) text += piece;
+        return text;
+    };
+    const struct {
+        const char* setter;
+        std::size_t limit;
+        std::function<void(const std::string&)> set;
+    } setters[] = {
+        {"setCountryCode", 256, [](const std::string& v) { RDDIDezIdedev::setCountryCode(v); }},
+        {"setWrapperSdk", 256,
+         [](const std::string& v) {
+             RDDIDezIdedev::setWrapperSdk(std::make_shared<RDDIWrapperSdk>("1.0", v, "rt", "label", "key", "hash"));
+         }},
+        {"setUserId", 256, [](const std::string& v) { RDDIDezIdedev::setUserId(v); }},
+        {"setSessionId", 256, [](const std::string& v) { RDDISessionContext::sharedInstance()->setSessionId(v); }},
+        {"setAppName", 256, [&](const std::string& v) { config.setAppName(v); }},
+        {"setAppVersion", 256, [&](const std::string& v) { config.setAppVersion(v); }},
+        {"setAppLocale", 256, [&](const std::string& v) { config.setAppLocale(v); }},
+        {"setUserId", 256, [&](const std::string& v) { config.setUserId(v); }},
+        {"setEventPropertyString", 125, [&](const std::string& v) { config.setEventPropertyString(v, "value"); }},
+        {"setEventPropertyString", 125, [&](const std::string& v) { config.setEventPropertyString("key", v); }},
+        {"setString", 128, [&](const std::string& v) { properties->setString(v, "kept"); }},
+    };
+    for (const auto& s : setters) {
+        const std::size_t n = s.limit;
+        const struct {
+            const char* what;
+            std::string value;
+            bool refused;
+        } values[] = {
+            {"lead bytes alone, one per character", std::string(n, '\xF0'), false},
+            {"lead bytes alone, twice the limit less two", std::string(2 * n - 2, '\xF0'), true},
+            {"lead bytes before ASCII", repeated("\xF0" "abc", n / 2), true},
+            {"encoded surrogates", repeated("\xED\xA0\x80", n / 2), true},
+        };
+        for (const auto& v : values) {
+            SCOPED_TRACE(fmt::format("{} ({}): {}", s.setter, n, v.what));
+            env_.clearLogs();
+            s.set(v.value);
+            std::vector<std::string> lines;
+            for (const auto& log : env_.capturedLogs())
+                if (log.level >= RDDILogLevelError) lines.push_back(log.message);
+            if (!v.refused) {
+                EXPECT_TRUE(lines.empty()) << lines.front();
+                continue;
+            }
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_TRUE(lines[0].starts_with(std::string(s.setter) + ": ")) << lines[0].substr(0, 200);
+            EXPECT_NE(lines[0].find(std::to_string(n)), std::string::npos) << lines[0].substr(0, 200);
+        }
+    }
+    // A property given with one event is cut instead, by the same count.
+    const auto cut = RDDIUtility::validateProperties({{"k", std::string(250, '\xF0')}}, "cut", "event");
+    ASSERT_TRUE(cut.contains("k"));
+    EXPECT_EQ(cut.at("k").size(), 125u);
 }
 
 TEST_F(AnalyticsTest, TypedPropertiesAreLimitedAndCut) {

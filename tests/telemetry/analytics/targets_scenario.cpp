@@ -190,7 +190,7 @@ TEST_F(TargetsScenarioTest, EverySetterRefusesAValueNoLogCouldCarryAndLaterEvent
          "wrapper", tooLong, "setWrapperSdk: the wrapper field \"wrapperSdkName\" is longer",
          "/page/device/wrapperSdkName", "wrapper", false},
         {"setUserId", [](const std::string& v) { RDDIDezIdedev::setUserId(v); }, "erin", std::string(257, 'u'),
-         "userId is limited to 256 characters", "/cs/ext/user/localId", "c:erin", false},
+         "setUserId: userId is limited to 256 characters", "/cs/ext/user/localId", "c:erin", false},
         {"setAppName", [&](const std::string& v) { config.setAppName(v); }, "Glyphwright", tooLong,
          "setAppName: the application name is longer than 256", "/cs/ext/app/name", "Glyphwright"},
         {"setAppVersion", [&](const std::string& v) { config.setAppVersion(v); }, "2.0", tooLong,

@@ -176,7 +176,7 @@ TEST_F(ContextsTest, UserIdRules) {
     EXPECT_TRUE(RDDIUserIdContext::isUserIdValidForDezIdedev(std::nullopt));
     EXPECT_TRUE(RDDIUserIdContext::isUserIdValidForDezIdedev(std::string(256, 'u')));
     EXPECT_FALSE(RDDIUserIdContext::isUserIdValidForDezIdedev(std::string(257, 'u')));
-    EXPECT_TRUE(env_.logged(RDDILogLevelError, "userId is limited to 256 characters."));
+    EXPECT_TRUE(env_.logged(RDDILogLevelError, "setUserId: userId is limited to 256 characters."));
 
     struct Case {
         std::optional<std::string> id;
@@ -187,10 +187,10 @@ TEST_F(ContextsTest, UserIdRules) {
         {std::nullopt, true, nullptr},
         {"alice", true, nullptr},
         {"c:alice", true, nullptr},
-        {"c:", false, "userId must not be empty."},
-        {"", false, "userId must not be empty."},
-        {"x:alice", false, "userId prefix must be 'c', 'x' is not supported."},
-        {":alice", false, "userId prefix must be 'c', '' is not supported."},
+        {"c:", false, "setUserId: userId must not be empty."},
+        {"", false, "setUserId: userId must not be empty."},
+        {"x:alice", false, "setUserId: userId prefix must be 'c', 'x' is not supported."},
+        {":alice", false, "setUserId: userId prefix must be 'c', '' is not supported."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.id.value_or("(none)"));

@@ -30,9 +30,9 @@ TEST_F(CustomPropertiesTest, KeysMustBeLettersThenLettersOrDigitsUpTo128) {
     EXPECT_EQ(stored.size(), 2u);
     EXPECT_TRUE(stored.contains(std::string(128, 'k')));
     EXPECT_TRUE(stored.contains("a1B2"));
-    EXPECT_TRUE(env_.logged(RDDILogLevelError, "Custom property \"1abc\" must match \"^[a-zA-Z][a-zA-Z0-9]*$\""));
-    EXPECT_TRUE(env_.logged(RDDILogLevelError, "Custom property \"(null)\" must match \"^[a-zA-Z][a-zA-Z0-9]*$\""));
-    EXPECT_TRUE(env_.logged(RDDILogLevelError, "Custom property \"" + std::string(129, 'k') +
+    EXPECT_TRUE(env_.logged(RDDILogLevelError, "setString: Custom property \"1abc\" must match \"^[a-zA-Z][a-zA-Z0-9]*$\""));
+    EXPECT_TRUE(env_.logged(RDDILogLevelError, "setString: Custom property \"(null)\" must match \"^[a-zA-Z][a-zA-Z0-9]*$\""));
+    EXPECT_TRUE(env_.logged(RDDILogLevelError, "setString: Custom property \"" + std::string(129, 'k') +
                                                    "\" length cannot be longer than \"128\" characters."));
 }
 
@@ -66,7 +66,7 @@ TEST_F(CustomPropertiesTest, SixtyKeysAtMostButExistingOnesMayBeOverridden) {
     for (int i = 0; i < 60; ++i) properties_.setNumber(i, "key" + std::to_string(i));
     properties_.setNumber(60, "key60");
     EXPECT_EQ(properties_.propertiesImmutableCopy().size(), 60u);
-    EXPECT_TRUE(env_.logged(RDDILogLevelError, "Custom properties cannot contain more than \"60\" items."));
+    EXPECT_TRUE(env_.logged(RDDILogLevelError, "setNumber: Custom properties cannot contain more than \"60\" items."));
 
     properties_.setNumber(100, "key0");
     EXPECT_EQ(properties_.propertiesImmutableCopy().at("key0"), pf::Value(100));
@@ -82,9 +82,9 @@ TEST_F(CustomPropertiesTest, ValuesMustBePresentFiniteAndShortEnough) {
     const auto stored = properties_.propertiesImmutableCopy();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_TRUE(stored.contains("edge"));
-    EXPECT_TRUE(env_.logged(RDDILogLevelError, "Custom property value cannot be NaN or infinite."));
-    EXPECT_TRUE(env_.logged(RDDILogLevelError, "Custom property value cannot be null, did you mean to call clear?"));
-    EXPECT_TRUE(env_.logged(RDDILogLevelError, "Custom property value length cannot be longer than \"128\" characters."));
+    EXPECT_TRUE(env_.logged(RDDILogLevelError, "setNumber: Custom property value cannot be NaN or infinite."));
+    EXPECT_TRUE(env_.logged(RDDILogLevelError, "setObject: Custom property value cannot be null, did you mean to call clear?"));
+    EXPECT_TRUE(env_.logged(RDDILogLevelError, "setString: Custom property value length cannot be longer than \"128\" characters."));
 }
 
 TEST_F(CustomPropertiesTest, ClearingAndSettingAgainKeepsOneEntryWithTheNewValue) {
