@@ -28,7 +28,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -1048,13 +1047,20 @@ void RDDICrashes::processLogBufferAfterCrash() {
         // here, and finds them empty once they are let go. Nothing but a file is read.
         auto claim = RDDIClaimedFile::claim(path, O_RDWR);
         if (!claim) continue;
-        const auto data = RDDICrashesFiles::readAll(claim->fd(), std::numeric_limits<std::size_t>::max());
-        if (data && !data->empty()) {
-            auto log = RDDIUtility::unarchiveKeyedData<RDDIAbstractLog>(*data);
-            if (!log) {
-                RDDILogError(kRDDILogTag, "Deserialization failed for log: {}", "The log deserialized to NULL.");
-                continue;
-            }
+        const auto data = RDDICrashesFiles::readAll(claim->fd(), kRDDIMaxReadBackFileSize);
+        struct stat info {};
+        if (!data && ::fstat(claim->fd(), &info) == 0 &&
+            static_cast<std::size_t>(info.st_size) > kRDDIMaxReadBackFileSize) {
+            RDDILogError(kRDDICrashesLogTag,
+                         "The crash log buffer file \"{}\" is larger than {} bytes; it was emptied unread.",
+                         path.string(), kRDDIMaxReadBackFileSize);
+        }
+        // What is no log is emptied too: it would be read again at every launch.
+        auto log = data && !data->empty() ? RDDIUtility::unarchiveKeyedData<RDDIAbstractLog>(*data) : nullptr;
+        if (data && !data->empty() && !log) {
+            RDDILogError(kRDDILogTag, "Deserialization failed for log: {}", "The log deserialized to NULL.");
+        }
+        if (log) {
             auto tokenPath = path.string();
             for (auto at = tokenPath.find(kRDDILogBufferFileExtension); at != std::string::npos;
                  at = tokenPath.find(kRDDILogBufferFileExtension, at)) {

@@ -17,6 +17,10 @@
 
 namespace rddi {
 
+// The most the service reads back of a file of its own that holds one log or one saved
+// exception: what a log may carry (an attachment's limit) and the archive around it.
+inline constexpr std::size_t kRDDIMaxReadBackFileSize = 8 * 1024 * 1024;
+
 class RDDICrashesFiles {
 public:
     RDDICrashesFiles() = delete;

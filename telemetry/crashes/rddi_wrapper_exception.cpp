@@ -9,7 +9,6 @@
 
 #include <fcntl.h>
 
-#include <limits>
 #include <map>
 #include <mutex>
 
@@ -63,6 +62,12 @@ void RDDIWrapperExceptionManager::saveWrapperException(const RDDIWrapperExceptio
 void RDDIWrapperExceptionManager::saveWrapperException(const RDDIWrapperException& exception,
                                                        const std::string& baseFilename) {
     auto data = RDDIUtility::archiveKeyedData(&exception);
+    // Saved only as large as it can be read back.
+    if (data && data->size() > kRDDIMaxReadBackFileSize) {
+        RDDILogError(kRDDICrashesLogTag, "The wrapper exception is larger than {} bytes; it is not saved.",
+                     kRDDIMaxReadBackFileSize);
+        return;
+    }
     RDDIUtility::createFileAtPathComponent(componentFor(baseFilename), data, true, true);
 }
 
@@ -76,7 +81,7 @@ std::shared_ptr<RDDIWrapperException> RDDIWrapperExceptionManager::loadWrapperEx
     if (!fd) return nullptr;
     RDDIRegisterCrashesArchiveClasses();
     auto exception = RDDIUtility::unarchiveKeyedData<RDDIWrapperException>(
-        RDDICrashesFiles::readAll(fd.get(), std::numeric_limits<std::size_t>::max()));
+        RDDICrashesFiles::readAll(fd.get(), kRDDIMaxReadBackFileSize));
     if (!exception) {
         RDDILogError(kRDDICrashesLogTag, "Could not read exception data stored on disk with file name {}",
                      baseFilename);

@@ -11,6 +11,7 @@
 #include "telemetry/core/rddi_utility.hpp"
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "crashreporter/hostile_reports.hpp"
+#include "telemetry/crashes/rddi_crashes_files.hpp"
 #include "telemetry/crashes/rddi_crashes_util.hpp"
 #include "telemetry/crashes/rddi_error_logs.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
@@ -280,6 +281,38 @@ TEST_F(CrashesServiceTest, LogsInFlightAtACrashAreSentAgainByTheNextRun) {
         ++files;
     }
     EXPECT_EQ(files, 60u);
+}
+
+TEST_F(CrashesServiceTest, ABufferFileNoLogCouldFillOrNoLogAtAllIsEmptiedUnread) {
+    RDDIRegisterAnalyticsArchiveClasses();
+    start();
+    auto group = env_.channelGroup();
+    auto other = group->addChannelUnitWithConfiguration(RDDIChannelUnitConfiguration::defaultConfiguration("Other"));
+    group->setHoldsCompletions(true);
+    other->enqueueItem(testkit::eventLog("kept", "E-kept"), RDDIFlagsNormal);
+    RDDICrashesLogBuffer::writeAtCrash();
+    // Grown past what any log fills (read whole, it would be held in memory), and bytes
+    // that are no log: each would otherwise be read again at every launch.
+    const fs::path folder = RDDIUtility::dezIdedevDirectoryURL() / "crasheslogbuffer";
+    fs::resize_file(folder / "58.rdcrasheslogbuffer", kRDDIMaxReadBackFileSize + 1);
+    std::ofstream(folder / "59.rdcrasheslogbuffer") << "no log";
+
+    RDDICrashes::resetSharedInstance();
+    testkit::TelemetryTestEnvironment::resetSdk();
+    RDDICrashesLogBuffer::resetForTesting();
+    group->setHoldsCompletions(false);
+    env_.clearLogs();
+    start();
+    const auto replayed = group->storedLogs("CrashesBuffer");
+    ASSERT_EQ(replayed.size(), 1u);
+    EXPECT_EQ(std::dynamic_pointer_cast<RDDIEventLog>(replayed[0].log)->name, "kept");
+    for (const char* name : {"58.rdcrasheslogbuffer", "59.rdcrasheslogbuffer"}) {
+        EXPECT_EQ(fs::file_size(folder / name), 0u) << name;
+    }
+    EXPECT_TRUE(logged(RDDILogLevelError, fmt::format("The crash log buffer file \"{}\" is larger than {} bytes; it "
+                                                      "was emptied unread.",
+                                                      (folder / "58.rdcrasheslogbuffer").string(),
+                                                      kRDDIMaxReadBackFileSize)));
 }
 
 // Runs `crash` in a child launch of this test's environment and answers how it ended.

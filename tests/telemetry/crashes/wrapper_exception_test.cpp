@@ -6,6 +6,7 @@
 #include "telemetry/crashes/rddi_wrapper_crashes_helper.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -104,6 +105,25 @@ TEST_F(WrapperExceptionTest, UnmatchedMissingAndUndecodableExceptionsComeToNothi
     EXPECT_TRUE(fs::exists(env.xdg().root() / "elsewhere"));
     EXPECT_TRUE(env.logged(RDDILogLevelWarning, "A symbolic link was found in place of a saved wrapper exception \"" +
                                                     (folder / "FFFF-LINK").string() + "\"; it was removed."));
+}
+
+TEST_F(WrapperExceptionTest, OneLargerThanALogMayCarryIsNeitherSavedNorReadBack) {
+    auto large = exception(4242, "Large");
+    large.exceptionData = pf::Data(kRDDIMaxReadBackFileSize, 'x');
+    RDDIWrapperExceptionManager::saveWrapperException(large);
+    EXPECT_FALSE(fs::exists(folder / "last_saved_wrapper_exception"));
+    EXPECT_TRUE(env.logged(RDDILogLevelError, fmt::format("The wrapper exception is larger than {} bytes; it is not "
+                                                          "saved.", kRDDIMaxReadBackFileSize)));
+
+    // One put at a name by an earlier version or another program is not read into memory
+    // whole: refused, and removed.
+    const auto archived = RDDIUtility::archiveKeyedData(&large);
+    ASSERT_TRUE(archived && archived->size() > kRDDIMaxReadBackFileSize);
+    std::ofstream(folder / "GGGG-LARGE", std::ios::binary)
+        .write(reinterpret_cast<const char*>(archived->data()), static_cast<std::streamsize>(archived->size()));
+    EXPECT_EQ(RDDIWrapperExceptionManager::loadWrapperExceptionWithUUIDString("GGGG-LARGE"), nullptr);
+    EXPECT_FALSE(fs::exists(folder / "GGGG-LARGE"));
+    EXPECT_TRUE(env.logged(RDDILogLevelError, "Could not read exception data stored on disk with file name GGGG-LARGE"));
 }
 
 TEST_F(WrapperExceptionTest, SerialisesSetFieldsOnlyInItsOrderAndDecodesTheOldClassName) {
