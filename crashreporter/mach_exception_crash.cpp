@@ -1,12 +1,13 @@
 // Crash path: runs on the exception server thread while the faulting thread waits.
 #include "crashreporter/mach_exception_crash.hpp"
 
-#include <atomic>
 #include <cstring>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "crashreporter/async.hpp"
 #include "crashreporter/crash_reporter.hpp"
+#include "crashreporter/signal_handler.hpp"
 #include "crashreporter/thread_state.hpp"
 
 namespace lvcrash {
@@ -16,9 +17,6 @@ namespace darwin = platform::darwin;
 namespace {
 
 lvcrash_mach_crash_context shared_context;
-// One report per process: the first crash writes it; an exception of another thread that
-// comes after (the process is ending) must not truncate it.
-std::atomic<int> writing{0};
 
 constexpr std::uint64_t report_limit = 256 * 1024;
 
@@ -64,8 +62,14 @@ lvcrash_kern_return_t lvcrash_mach_exception_crash_callback(port_t task, port_t 
     if (!lvcrash_mach_exception_map_to_signal(exception_type, codes, code_count, &signo, &si_code, &address)) {
         return darwin::kern_failure;
     }
-    int expected = 0;
-    if (!writing.compare_exchange_strong(expected, 1)) return darwin::kern_failure;
+    // One report per process. An exception of another thread that comes after this server
+    // wrote it (the process is ending) must not truncate it; one that comes while another
+    // thread writes it (an abort) is answered never: its thread waits, and the writer ends
+    // the process.
+    if (const int holder = lvcrash_claim_crash_report(); holder != 0) {
+        if (holder == static_cast<int>(syscall(SYS_gettid))) return darwin::kern_failure;
+        lvcrash_park_until_the_end();
+    }
 
     std::uint64_t wide_codes[darwin::exception_code_max] = {};
     const std::uint32_t count = code_count < darwin::exception_code_max ? code_count : darwin::exception_code_max;

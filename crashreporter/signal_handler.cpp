@@ -35,11 +35,17 @@ void reset_monitored_signals() {
     for (int signo : lvcrash_monitored_signals) set_default_action(signo);
 }
 
-[[noreturn]] void park_forever() {
-    for (;;) syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&park_word), FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+}  // namespace
+
+int lvcrash_claim_crash_report() {
+    int expected = 0;
+    if (writer_tid.compare_exchange_strong(expected, own_tid(), std::memory_order_acq_rel)) return 0;
+    return expected;
 }
 
-}  // namespace
+[[noreturn]] void lvcrash_park_until_the_end() {
+    for (;;) syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&park_word), FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+}
 
 lvcrash_async_list* lvcrash_signal_callback_list() { return &callback_list; }
 lvcrash_async_list* lvcrash_signal_previous_action_list() { return &previous_action_list; }
@@ -110,10 +116,8 @@ bool lvcrash_signal_forward_to_previous_handler(int signo, siginfo_t* info, ucon
 bool lvcrash_signal_crash_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
                                    lvcrash_signal_handler_callback*) {
     auto* crash = static_cast<lvcrash_crash_context*>(context);
-    const int self = own_tid();
-    int expected = 0;
-    if (!writer_tid.compare_exchange_strong(expected, self, std::memory_order_acq_rel)) {
-        if (expected == self) {
+    if (const int holder = lvcrash_claim_crash_report(); holder != 0) {
+        if (holder == own_tid()) {
             // A fault inside our own write: end at once by the default action.
             reset_monitored_signals();
             return false;
@@ -126,7 +130,7 @@ bool lvcrash_signal_crash_callback(int signo, siginfo_t* info, ucontext_t* uap, 
         sigaddset(&stop, platform::darwin::thread_control_stop_signal());
         pthread_sigmask(SIG_BLOCK, &stop, nullptr);
         platform::darwin::thread_offer_context(uap);
-        park_forever();
+        lvcrash_park_until_the_end();
     }
     lvcrash_async_thread_state state;
     lvcrash_async_thread_state_mcontext_init(&state, &uap->uc_mcontext);

@@ -85,6 +85,15 @@ inline constexpr int lvcrash_monitored_signals[] = {SIGABRT, SIGBUS, SIGFPE, SIG
 
 bool lvcrash_signal_crash_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
                                    lvcrash_signal_handler_callback* next);
+
+// A process writes one report, whichever way its crash comes (a signal, or the Mach
+// exception server): the first thread to claim it writes it, and every other crash of
+// the process is part of the same incident. 0 when the calling thread now holds the
+// claim, else the id of the thread that holds it (the caller's own once it wrote).
+// Async-signal-safe.
+int lvcrash_claim_crash_report();
+// For a thread whose crash another thread reports: it waits there until the process ends.
+[[noreturn]] void lvcrash_park_until_the_end();
 lvcrash_error_t lvcrash_write_report(lvcrash_crash_context* context, thread_t crashed_thread,
                                      const lvcrash_async_thread_state* state,
                                      const lvcrash_log_writer_signal_info* signal);

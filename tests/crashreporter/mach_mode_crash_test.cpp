@@ -2,11 +2,15 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -57,7 +61,7 @@ struct Child {
     std::vector<int> handled;
 };
 
-enum class Crash { fault, uncaughtOnThread, twoRaiseAtOnce, faultWithCustomDataCleared };
+enum class Crash { fault, uncaughtOnThread, twoRaiseAtOnce, faultWithCustomDataCleared, abortWhileFaulting };
 
 std::atomic<int> ready{0};
 std::atomic<int> go{0};
@@ -66,6 +70,43 @@ __attribute__((noinline)) void raiseTogether() {
     while (go.load() == 0) {
     }
     platform::foundation::Exception::raise("GWTestException", "raised on a secondary thread");
+}
+
+std::atomic<pid_t> faultingThread{0};
+__attribute__((noinline)) void faultTogether() {
+    faultingThread = static_cast<pid_t>(syscall(SYS_gettid));
+    ready.fetch_add(1);
+    while (go.load() == 0) {
+    }
+    faultHere();
+}
+
+// Whether the thread sleeps: the faulting one does once it waits for the exception
+// server's answer, that is while its report is being written.
+bool sleeping(pid_t tid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
+    std::ifstream in(path);
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S';
+}
+
+// The program's own handler of the fault, which the reporter hands it on to: it takes its
+// time before the fault ends the process, as a handler that saves the user's work would.
+void slowFaultHandler(int signo) {
+    const timespec pause{0, 20'000'000};
+    nanosleep(&pause, nullptr);
+    signal(signo, SIG_DFL);
+}
+
+__attribute__((noinline)) void abortTogether() {
+    ready.fetch_add(1);
+    while (go.load() == 0) {
+    }
+    while (!sleeping(faultingThread.load())) {
+    }
+    std::abort();
 }
 
 __attribute__((noinline)) void raiseFromHere() {
@@ -89,6 +130,9 @@ Child runChild(const fs::path& base, bool withPreviousPort, std::uint64_t mode =
                                              darwin::exception_default | darwin::mach_exception_codes, 1);
             std::thread(previousHandler, port).detach();
         }
+        if (crash == Crash::abortWhileFaulting) {
+            for (int signo : {SIGSEGV, SIGBUS}) signal(signo, slowFaultHandler);
+        }
         RDLVCrashReporter reporter("com.example.mach/child", "7", "7.0",
                                    RDLVCrashReporterConfig(mode, 0, true, base.string()));
         LVCrashReporterCallbacks callbacks{0, nullptr, handleSignal};
@@ -106,6 +150,13 @@ Child runChild(const fs::path& base, bool withPreviousPort, std::uint64_t mode =
             std::thread(raiseFromHere).join();
         } else if (crash == Crash::twoRaiseAtOnce) {
             std::thread a(raiseTogether), b(raiseTogether);
+            while (ready.load() < 2) {
+            }
+            go.store(1);
+            a.join();
+            b.join();
+        } else if (crash == Crash::abortWhileFaulting) {
+            std::thread a(faultTogether), b(abortTogether);
             while (ready.load() < 2) {
             }
             go.store(1);
@@ -235,6 +286,21 @@ TEST_F(MachModeCrashTest, TwoThreadsRaisingAtOnceGiveOneReport) {
     ASSERT_TRUE(report);
     ASSERT_TRUE(report->exceptionInfo().has_value());
     EXPECT_EQ(report->exceptionInfo()->exceptionName, "GWTestException");
+}
+
+TEST_F(MachModeCrashTest, AProcessAbortingWhileAnotherThreadFaultsGivesOneReport) {
+    // The fault goes to the exception server, the abort to the signal handler: whichever
+    // comes first writes the one report of the incident, and the other waits for the end.
+    // The abort comes while the faulting thread waits for the server.
+    for (int run = 0; run < 40; ++run) {
+        SCOPED_TRACE(run);
+        fs::remove_all(base_ / kCrashReporterFolderName);
+        Child child = runChild(base_, false, LVCrashReporterSignalHandlerTypeMach, Crash::abortWhileFaulting);
+        ASSERT_TRUE(WIFSIGNALED(child.status)) << child.status;
+        EXPECT_EQ(child.handled.size(), 1u);
+        ASSERT_EQ(reports().size(), 1u);
+        EXPECT_TRUE(readReport(reportPath()));
+    }
 }
 
 TEST_F(MachModeCrashTest, CustomDataClearedAfterEnablingIsLeftOutOfTheReport) {
