@@ -617,6 +617,12 @@ void RDDICrashes::startCrashProcessing() {
     processCrashReports();
 }
 
+void RDDICrashes::releaseCrashFile(const std::filesystem::path& url) {
+    std::lock_guard lock(stateLock_);
+    claims_.erase(url);
+    std::erase(crashFiles_, url);
+}
+
 void RDDICrashes::removeCrashFile(const std::filesystem::path& url) {
     std::lock_guard lock(stateLock_);
     if (auto claim = claims_.find(url); claim != claims_.end()) {
@@ -821,10 +827,20 @@ void RDDICrashes::handleUserConfirmation(unsigned confirmation) {
                 log->sid = RDDISessionContext::sharedInstance()->sessionIdAt(*log->timestamp);
                 log->userId = RDDIUserIdContext::sharedInstance()->userIdAt(*log->timestamp);
             }
+            // The report goes once the store has its log (channelDidCompleteEnqueueingLog): a
+            // log the store cannot take (a full disk) leaves it for a later launch. A log no
+            // unit takes would keep it for ever.
+            const bool kept = channelUnit_ && log->isValid();
+            if (kept) {
+                std::lock_guard lock(stateLock_);
+                sending_.insert_or_assign(log.get(), SendingReport{log, paths[i], incidentId});
+            }
             if (channelUnit_) channelUnit_->enqueueItem(log, RDDIFlagsCritical);
             sendErrorAttachments(attachments, incidentId);
-            removeCrashFile(paths[i]);
-            RDDIWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(incidentId);
+            if (!kept) {
+                removeCrashFile(paths[i]);
+                RDDIWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(incidentId);
+            }
         }
     }
     clearUnprocessedReports();
@@ -900,6 +916,11 @@ void RDDICrashes::channelDidSucceedSendingLog(RDDIChannelUnitProtocol&, const RD
 
 void RDDICrashes::channelDidFailSendingLog(RDDIChannelUnitProtocol&, const RDDIAbstractLog& log,
                                            const std::string& error) {
+    {
+        // Before its enqueueing completes: the store did not take it.
+        std::lock_guard lock(stateLock_);
+        if (auto found = sending_.find(&log); found != sending_.end()) found->second.refused = true;
+    }
     relayToDelegate(log, [error](RDDICrashesDelegate& d, RDDICrashes& c, const RDDIErrorReport& r) {
         d.crashesDidFailSendingErrorReport(c, r, error);
     });
@@ -1007,6 +1028,23 @@ void RDDICrashes::channelDidPrepareLog(RDDIChannelUnitProtocol&, const RDDIAbstr
 
 void RDDICrashes::channelDidCompleteEnqueueingLog(RDDIChannelUnitProtocol&, const RDDIAbstractLog& log,
                                                   const std::string& internalId) {
+    std::optional<SendingReport> sent;
+    {
+        std::lock_guard lock(stateLock_);
+        if (auto found = sending_.find(&log); found != sending_.end()) {
+            sent = std::move(found->second);
+            sending_.erase(found);
+        }
+    }
+    if (sent && sent->refused) {
+        RDDILogWarning(kRDDICrashesLogTag,
+                       "The crash report \"{}\" could not be stored to be sent; it stays for a later launch.",
+                       sent->file.string());
+        releaseCrashFile(sent->file);
+    } else if (sent) {
+        removeCrashFile(sent->file);
+        RDDIWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(sent->incidentId);
+    }
     std::lock_guard lock(monitor());
     const auto freed = RDDICrashesLogBuffer::remove(internalId);
     for (const auto index : freed) {

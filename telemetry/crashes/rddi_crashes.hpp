@@ -228,11 +228,22 @@ private:
     void relayToDelegate(const RDDIAbstractLog& log,
                          const std::function<void(RDDICrashesDelegate&, RDDICrashes&, const RDDIErrorReport&)>& call);
     void removeCrashFile(const std::filesystem::path& url);
+    // Lets go of a stored crash file this launch holds without removing it.
+    void releaseCrashFile(const std::filesystem::path& url);
     // What a launch that ended while decoding a pending report left in the marker: the report's
     // file name, empty for an earlier version's marker; none without a marker.
     std::optional<std::string> leftAnalyzerMarker();
     // Saves a decoded report as a new stored crash file, claimed by this launch; its path.
     std::optional<std::filesystem::path> storeCrashReport(const platform::foundation::Data& data);
+
+    // A crash log enqueued and not yet stored: its report's file goes once the store has
+    // taken the log, and stays for a later launch when it could not.
+    struct SendingReport {
+        std::shared_ptr<RDDIAppleErrorLog> log;
+        std::filesystem::path file;
+        std::string incidentId;
+        bool refused = false;
+    };
 
     std::shared_ptr<RDDIChannelUnitProtocol> bufferChannelUnit_;
     std::shared_ptr<RDDIErrorReport> lastSessionCrashReport_;
@@ -260,6 +271,7 @@ private:
     std::vector<std::filesystem::path> crashFiles_;
     // The stored crash files this launch holds, open and locked.
     std::map<std::filesystem::path, RDDIClaimedFile> claims_;
+    std::map<const RDDIAbstractLog*, SendingReport> sending_;
     std::string crashesPathComponent_;
     std::string logBufferPathComponent_;
     std::string analyzerInProgressFilePathComponent_;

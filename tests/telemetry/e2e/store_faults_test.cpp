@@ -14,6 +14,7 @@
 #include "telemetry/support/child_case.hpp"
 #include "telemetry/support/http/loopback_server.hpp"
 #include "telemetry/support/scenario_environment.hpp"
+#include "telemetry/support/small_disk.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -44,6 +45,7 @@ using Clock = std::chrono::steady_clock;
 using rddi::RDDIAnalytics;
 using rddi::RDDIDezIdedev;
 using rddi::testkit::ScenarioEnvironment;
+using rddi::testkit::SmallDisk;
 
 constexpr const char* kLaunchVariable = "GW_STORE_LAUNCH";  // see LaunchPlan
 constexpr const char* kReportVariable = "GW_STORE_LAUNCH_REPORT";
@@ -468,31 +470,6 @@ protected:
 
     gwtest::ScopedXdgHome xdg_;
     rddi::testkit::LoopbackServer server_;
-};
-
-// A small tmpfs of the test's own, unmounted at the end.
-class SmallDisk {
-public:
-    explicit SmallDisk(const std::string& size) {
-        fs::create_directories(dir_.path() / "disk");
-        if (::mount("tmpfs", (dir_.path() / "disk").c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
-                    ("size=" + size + ",mode=0700").c_str()) == 0) {
-            mounted_ = true;
-        } else {
-            error_ = std::strerror(errno);
-        }
-    }
-    ~SmallDisk() {
-        if (mounted_) ::umount2((dir_.path() / "disk").c_str(), MNT_DETACH);
-    }
-    bool mounted() const { return mounted_; }
-    const std::string& error() const { return error_; }
-    fs::path path() const { return dir_.path() / "disk"; }
-
-private:
-    gwtest::TempDir dir_;
-    bool mounted_ = false;
-    std::string error_;
 };
 
 TEST_F(StoreFaultsTest, AFullDiskKeepsSendingWhatItHoldsAndSaysWhyNewLogsAreDiscarded) {
