@@ -13,14 +13,17 @@
 
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -349,8 +352,9 @@ std::filesystem::path RDDIUtility::dezIdedevDirectoryURL() {
     if (!gDirectory) {
         gDirectory = pf::files::applicationSupportDirectory(pf::Bundle::main().bundleIdentifier()) /
                      "com.ridevedod.dezidedev";
-        if (createDirectoryAtURL(*gDirectory)) {
-            // The SDK's records are the user's own business.
+        // The SDK's records are the user's own business: never in another's folder, and
+        // its own is closed to everyone else.
+        if (!folderOfAnotherUser(*gDirectory) && createDirectoryAtURL(*gDirectory)) {
             ::chmod(gDirectory->c_str(), 0700);
         }
     }
@@ -362,9 +366,36 @@ void RDDIUtility::resetDezIdedevDirectoryURL() {
     gDirectory.reset();
 }
 
+std::optional<std::filesystem::path> RDDIUtility::folderOfAnotherUser(const std::filesystem::path& sdkFolder) {
+    static auto* saidLock = new std::mutex;
+    static auto* said = new std::set<std::string>;
+    static std::atomic<bool> anySaid{false};
+    for (const auto& folder : {sdkFolder.parent_path(), sdkFolder}) {
+        struct stat info {};
+        // One not made yet is made as the user's own; what is no folder is met where it is used.
+        if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid == ::geteuid()) continue;
+        std::lock_guard lock(*saidLock);
+        if (said->insert(folder.string()).second) {
+            anySaid = true;
+            RDDILogError(kRDDILogTag, "The folder \"{}\" belongs to another user (uid {}): the SDK keeps none of its "
+                         "files in it.", folder.string(), info.st_uid);
+        }
+        return folder;
+    }
+    if (anySaid) {
+        std::lock_guard lock(*saidLock);
+        said->erase(sdkFolder.parent_path().string());
+        said->erase(sdkFolder.string());
+        anySaid = !said->empty();
+    }
+    return std::nullopt;
+}
+
 std::optional<std::filesystem::path> RDDIUtility::fullURLForPathComponent(const std::optional<std::string>& component) {
     if (!component) return std::nullopt;
-    return dezIdedevDirectoryURL() / *component;
+    const auto folder = dezIdedevDirectoryURL();
+    if (folderOfAnotherUser(folder)) return std::nullopt;
+    return folder / *component;
 }
 
 bool RDDIUtility::fileExistsForPathComponent(const std::optional<std::string>& component) {
@@ -404,6 +435,7 @@ std::optional<std::filesystem::path> RDDIUtility::createDirectoryForPathComponen
     std::lock_guard lock(classLock());
     const auto url = fullURLForPathComponent(component);
     if (!url || !createDirectoryAtURL(*url)) return std::nullopt;
+    ::chmod(url->c_str(), 0700);
     return url;
 }
 

@@ -80,6 +80,12 @@ public:
     static std::filesystem::path dezIdedevDirectoryURL();
     // Forgets the folder so the next use computes it anew (tests that move XDG folders).
     static void resetDezIdedevDirectoryURL();
+    // The one of `sdkFolder` and the application's folder holding it that another user
+    // made (in a data home shared with them, say): none of the SDK's files is made, written
+    // or read in it. One ERROR line names it, once until it is this user's again. None
+    // when both are this user's, or not made yet.
+    static std::optional<std::filesystem::path> folderOfAnotherUser(const std::filesystem::path& sdkFolder);
+    // None while the SDK's folder is another user's.
     static std::optional<std::filesystem::path> fullURLForPathComponent(const std::optional<std::string>& component);
     static bool fileExistsForPathComponent(const std::optional<std::string>& component);
     // Writes the file (empty when no data); an existing file is kept and its URL returned
@@ -87,6 +93,7 @@ public:
     static std::optional<std::filesystem::path> createFileAtPathComponent(
         const std::optional<std::string>& component, const std::optional<platform::foundation::Data>& data,
         bool atomically, bool forceOverwrite);
+    // A folder of the SDK's, mode 0700; none when it cannot be made or is not the SDK's to use.
     static std::optional<std::filesystem::path> createDirectoryForPathComponent(
         const std::optional<std::string>& component);
     static bool createDirectoryAtURL(const std::optional<std::filesystem::path>& url);

@@ -317,7 +317,7 @@ void RDDICrashes::createAnalyzerFile(const std::string& reportName) {
     RDDIUtility::createDirectoryForPathComponent(crashesPathComponent_);
     // A new file: nothing put at its name is written through. One already there is kept as it is.
     pf::files::UniqueFd fd;
-    if (marker && RDDICrashesFiles::setAsideNonFile(*marker, "the crash analyzer's marker")) {
+    if (marker && RDDICrashesFiles::setAsideUnlessOwnFile(*marker, "the crash analyzer's marker")) {
         fd = pf::files::UniqueFd(::open(marker->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd && errno == EEXIST) return;
     }
@@ -338,8 +338,8 @@ std::optional<std::string> RDDICrashes::leftAnalyzerMarker() {
     struct stat info {};
     if (!marker || ::lstat(marker->c_str(), &info) != 0) return std::nullopt;
     // Whatever else stands there was never written by a launch, and names no report.
-    if (!S_ISREG(info.st_mode)) {
-        RDDICrashesFiles::setAsideNonFile(*marker, "the crash analyzer's marker");
+    if (!RDDICrashesFiles::isOwnFile(info)) {
+        RDDICrashesFiles::setAsideUnlessOwnFile(*marker, "the crash analyzer's marker");
         return std::nullopt;
     }
     const auto fd = RDDICrashesFiles::openRegular(*marker, O_RDONLY);
@@ -538,35 +538,44 @@ std::optional<std::filesystem::path> RDDICrashes::storeCrashReport(const pf::Dat
     if (!folder) return std::nullopt;
     pf::files::UniqueFd dir(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // Written under a name of its own, then given its stored name: no other launch reads it
-    // half written. Only the holder of the analyzer's lock writes one, so one found is the
-    // remains of a launch that ended while writing it.
+    // half written. Only the holder of the analyzer's lock writes one, so a file of its own
+    // found there is the remains of a launch that ended while writing it; whatever else
+    // stands there (a folder kept every crash out for good) is set aside.
     const std::filesystem::path copy = *folder / kRDDICrashCopyFilename;
-    ::unlink(copy.c_str());
+    const char* role = "the copy of a crash report being stored";
+    if (RDDICrashesFiles::setAsideUnlessOwnFile(copy, role)) ::unlink(copy.c_str());
     pf::files::UniqueFd fd(::open(copy.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     auto claim = fd ? RDDIClaimedFile::adopt(std::move(fd), copy) : std::nullopt;
-    bool written = dir && claim;
-    for (std::size_t at = 0; written && at < data.size();) {
+    // The file that blocks, and why.
+    std::string failure = claim ? "" : fmt::format("Couldn't create {} \"{}\": {}", role, copy.string(),
+                                                   std::strerror(errno));
+    for (std::size_t at = 0; claim && failure.empty() && at < data.size();) {
         const ssize_t done = ::write(claim->fd(), data.data() + at, data.size() - at);
         if (done < 0 && errno == EINTR) continue;
-        written = done > 0;
-        if (written) at += static_cast<std::size_t>(done);
+        if (done > 0) at += static_cast<std::size_t>(done);
+        if (done <= 0 || (at == data.size() && ::fsync(claim->fd()) != 0)) {
+            failure = fmt::format("Couldn't write {} \"{}\": {}", role, copy.string(),
+                                  std::strerror(done == 0 ? ENOSPC : errno));
+        }
     }
-    written = written && ::fsync(claim->fd()) == 0;
     // Named by the time of the copy, so that name order is crash order; a second one within
     // the same second (a crash loop at start, or several reports copied now) takes the next
     // free "-<n>": a name something stands at is never taken over.
     const auto base = fmt::format("{:.0f}", pf::Date::now().timeIntervalSinceReferenceDate());
     std::optional<std::filesystem::path> stored;
-    for (int suffix = 0; written && !stored && suffix < 10000; ++suffix) {
+    for (int suffix = 0; failure.empty() && !stored && suffix < 10000; ++suffix) {
         const std::string name = suffix == 0 ? base : fmt::format("{}-{}", base, suffix);
         if (pf::files::renameIfFree(dir.get(), kRDDICrashCopyFilename, dir.get(), name.c_str()) == 0) {
             stored = *folder / name;
         } else if (errno != EEXIST) {
-            written = false;
+            failure = fmt::format("Couldn't create new file at path {}: {}", (*folder / name).string(),
+                                  std::strerror(errno));
         }
     }
     if (!stored) {
-        RDDILogError(kRDDICrashesLogTag, "Couldn't create new file at path {}", (*folder / base).string());
+        RDDILogError(kRDDICrashesLogTag, "{}",
+                     failure.empty() ? fmt::format("Couldn't create new file at path {}", (*folder / base).string())
+                                     : failure);
         if (claim) claim->remove();
         return std::nullopt;
     }
@@ -1104,7 +1113,7 @@ void RDDICrashes::processLogBufferAfterCrash() {
                  at = tokenPath.find(kRDDILogBufferFileExtension, at)) {
                 tokenPath.replace(at, std::strlen(kRDDILogBufferFileExtension), kRDDITargetTokenFileExtension);
             }
-            RDDICrashesFiles::setAsideNonFile(tokenPath, "a crash log buffer's token file");
+            RDDICrashesFiles::setAsideUnlessOwnFile(tokenPath, "a crash log buffer's token file");
             const auto tokenFile = RDDICrashesFiles::openRegular(tokenPath, O_RDONLY);
             const auto tokenBytes = tokenFile ? RDDICrashesFiles::readAll(tokenFile.get(), 4096) : std::nullopt;
             const std::string tokenText = tokenBytes ? std::string(tokenBytes->begin(), tokenBytes->end()) : "";

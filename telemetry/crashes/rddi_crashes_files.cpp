@@ -2,6 +2,7 @@
 
 #include "crashreporter/crash_reporter.hpp"
 #include "crashreporter/report.hpp"
+#include "platform/foundation/files.hpp"
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 
@@ -26,11 +27,30 @@ constexpr int kNoFollow = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 }  // namespace
 
-bool RDDICrashesFiles::setAsideNonFile(const fs::path& path, const std::string& role) {
+bool RDDICrashesFiles::isOwnFile(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_nlink == 1 && info.st_uid == ::geteuid();
+}
+
+bool RDDICrashesFiles::setAsideUnlessOwnFile(const fs::path& path, const std::string& role) {
     struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return true;
-    const std::string kind = lvcrash::entryKindName(info.st_mode);
+    if (::lstat(path.c_str(), &info) != 0 || isOwnFile(info)) return true;
     std::error_code ec;
+    if (S_ISREG(info.st_mode)) {
+        // Someone's file, under another name too or another user's: kept, beside the name.
+        const std::string kind = info.st_uid != ::geteuid() ? "file of another user" : "file with another name";
+        const auto aside = pf::files::setAsideDamaged(path, ec, ".aside");
+        if (aside.empty() && ec != std::errc::no_such_file_or_directory) {
+            RDDILogError(kRDDICrashesLogTag, "A {} was found in place of {} \"{}\" and could not be moved aside ({}).",
+                         kind, role, path.string(), ec.message());
+            return false;
+        }
+        if (!aside.empty()) {
+            RDDILogWarning(kRDDICrashesLogTag, "A {} was found in place of {} \"{}\"; it was moved to \"{}\".", kind,
+                           role, path.string(), aside.string());
+        }
+        return true;
+    }
+    const std::string kind = lvcrash::entryKindName(info.st_mode);
     // Never followed: a link goes, what it leads to stays; a folder goes with what it holds.
     if (S_ISDIR(info.st_mode)) {
         fs::remove_all(path, ec);
@@ -50,9 +70,9 @@ bool RDDICrashesFiles::setAsideNonFile(const fs::path& path, const std::string& 
 UniqueFd RDDICrashesFiles::openRegular(const fs::path& path, int access) {
     UniqueFd fd(::open(path.c_str(), access | kNoFollow));
     struct stat info {};
-    if (fd && (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))) {
+    if (fd && (::fstat(fd.get(), &info) != 0 || !isOwnFile(info))) {
         fd.reset();
-        errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        errno = S_ISDIR(info.st_mode) ? EISDIR : S_ISREG(info.st_mode) ? EPERM : EINVAL;
     }
     return fd;
 }
@@ -66,7 +86,7 @@ UniqueFd RDDICrashesFiles::openOrCreate(const fs::path& path, int access, const 
             return made;
         }
         if (UniqueFd existing = openRegular(path, access)) return existing;
-        if (!setAsideNonFile(path, role)) break;
+        if (!setAsideUnlessOwnFile(path, role)) break;
     }
     return UniqueFd();
 }

@@ -11,6 +11,8 @@
 #include "platform/foundation/value.hpp"
 #include "platform/foundation/root_handle.hpp"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -25,16 +27,22 @@ class RDDICrashesFiles {
 public:
     RDDICrashesFiles() = delete;
 
-    // Removes whatever stands at path and is no regular file, with one warning naming `role`
-    // (an error when it cannot be removed). True when the name is free or holds a file.
-    static bool setAsideNonFile(const std::filesystem::path& path, const std::string& role);
-    // The regular file at path, opened with `access` (O_RDONLY, O_WRONLY, O_RDWR), or made
-    // there (mode 0600) when nothing stands at path; whatever else stands there is set aside
-    // first. Failures are logged with `role`.
+    // A regular file of this user's with no other name: the only kind the service writes or
+    // reads as its own. A hard link would have it write into the file of the other name, and
+    // another user's file (in a folder shared with them) would be read as this user's.
+    static bool isOwnFile(const struct stat& info);
+    // Clears the name of whatever stands there and is not the service's own file, with one
+    // warning naming `role` (an error when it cannot): what is no regular file is removed (a
+    // link, never what it leads to), a file of someone else's is moved to "<name>.aside". True
+    // when the name is free or holds the service's own file.
+    static bool setAsideUnlessOwnFile(const std::filesystem::path& path, const std::string& role);
+    // The service's own file at path, opened with `access` (O_RDONLY, O_WRONLY, O_RDWR), or
+    // made there (mode 0600) when nothing stands at path; whatever else stands there is set
+    // aside first. Failures are logged with `role`.
     static platform::foundation::files::UniqueFd openOrCreate(const std::filesystem::path& path, int access,
                                                               const std::string& role);
-    // The regular file at path opened with `access`; an empty descriptor (errno set) for
-    // anything else or nothing.
+    // The service's own file at path opened with `access`; an empty descriptor (errno set)
+    // for anything else or nothing.
     static platform::foundation::files::UniqueFd openRegular(const std::filesystem::path& path, int access);
     // Everything in the open regular file, read from its start, at most `limit` bytes (none beyond it).
     static std::optional<platform::foundation::Data> readAll(int fd, std::size_t limit);

@@ -83,14 +83,15 @@ std::string replacedAll(std::string text, std::string_view from, std::string_vie
     return text;
 }
 
-// Writes `size` bytes in one call into the regular file at `path`, emptied first (made
-// when missing). Whatever else stands there is passed over: a link is not followed, a FIFO
-// is not waited on. Signal-safe.
+// Writes `size` bytes in one call into the service's own file at `path`, emptied first
+// (made when missing). Whatever else stands there is passed over: a link is not followed, a
+// FIFO is not waited on, a hard link or another user's file is not written. Signal-safe.
 void writeFile(const char* path, const char* bytes, std::size_t size) noexcept {
-    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) return;
     struct stat info {};
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ftruncate(fd, 0) == 0 && size > 0) {
+    const bool own = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 && info.st_uid == geteuid();
+    if (own && ftruncate(fd, 0) == 0 && size > 0) {
         ssize_t written = write(fd, bytes, size);
         (void)written;
     }

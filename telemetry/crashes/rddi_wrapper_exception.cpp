@@ -76,7 +76,7 @@ std::shared_ptr<RDDIWrapperException> RDDIWrapperExceptionManager::loadWrapperEx
     const std::string component = componentFor(baseFilename);
     const auto url = RDDIUtility::fullURLForPathComponent(component);
     // Only a file is a saved exception: a link is not followed, wherever it leads.
-    if (!url || !RDDICrashesFiles::setAsideNonFile(*url, "a saved wrapper exception")) return nullptr;
+    if (!url || !RDDICrashesFiles::setAsideUnlessOwnFile(*url, "a saved wrapper exception")) return nullptr;
     const auto fd = RDDICrashesFiles::openRegular(*url, O_RDONLY);
     if (!fd) return nullptr;
     RDDIRegisterCrashesArchiveClasses();

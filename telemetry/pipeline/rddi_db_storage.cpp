@@ -122,43 +122,73 @@ std::optional<FileIdentity> identityOf(const std::string& path, int* error = nul
     return FileIdentity(status.st_dev, status.st_ino);
 }
 
-const char* kindOf(mode_t mode) {
+// A regular file of this user's with no other name: the only kind the store writes. A
+// hard link would write into the file of its other name, and another user's file (in a
+// folder shared with them) would be read as this user's and leave this user's logs to them.
+bool isOwnFile(const struct stat& status) {
+    return S_ISREG(status.st_mode) && status.st_nlink == 1 && status.st_uid == ::geteuid();
+}
+
+const char* kindOf(const struct stat& status) {
+    const mode_t mode = status.st_mode;
     if (S_ISLNK(mode)) return "a symbolic link";
     if (S_ISDIR(mode)) return "a folder";
     if (S_ISFIFO(mode)) return "a FIFO";
     if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISREG(mode) && status.st_uid != ::geteuid()) return "a file of another user";
+    if (S_ISREG(mode)) return "a file with another name (a hard link)";
     return "a device";
 }
 
-// Moves what stands at one of the store's names and is no regular file (a link, a
-// folder, a FIFO) to a free name beside it, with one warning: the store's files are
-// never reached through a link, and nothing another program put there is lost. False
-// when it could not be moved (a folder that cannot be written).
-bool setAside(const std::string& path, mode_t mode) {
+// Moves what stands at one of the store's names and is not its own file (a link, a
+// folder, a FIFO, a hard link, another user's file) to a free name beside it, with one
+// warning: the store's files are never reached through a link, and nothing another
+// program put there is lost. False when it could not be moved (a folder that cannot be
+// written).
+bool setAside(const std::string& path, const struct stat& status) {
     std::error_code error;
     const auto aside = pf::files::setAsideDamaged(path, error, ".aside");
     if (!aside.empty()) {
         RDDILogWarning(kRDDILogTag, "\"{}\" was {}, not a file of the log store; it was moved to \"{}\".", path,
-                       kindOf(mode), aside.string());
+                       kindOf(status), aside.string());
         return true;
     }
     if (error == std::errc::no_such_file_or_directory) return true;  // gone meanwhile
     RDDILogWarning(kRDDILogTag, "\"{}\" is {}, not a file of the log store, and could not be moved aside: {}.", path,
-                   kindOf(mode), error.message());
+                   kindOf(status), error.message());
     errno = error.value();
     return false;
 }
 
-// lstat of one of the store's names once whatever stands there and is not a regular file
-// was set aside: 0 for a file, else -1 with errno (ENOENT when nothing is left there,
-// EEXIST when what is there could not be set aside).
+// lstat of one of the store's names once whatever stands there and is not the store's own
+// file was set aside: 0 for its file, else -1 with errno (ENOENT when nothing is left
+// there, EEXIST when what is there could not be set aside).
 int lookAtStoreName(const std::string& path, struct stat& status) {
     if (::lstat(path.c_str(), &status) != 0) return -1;
-    if (S_ISREG(status.st_mode)) return 0;
-    if (setAside(path, status.st_mode) && ::lstat(path.c_str(), &status) != 0) return -1;
-    if (S_ISREG(status.st_mode)) return 0;
+    if (isOwnFile(status)) return 0;
+    if (setAside(path, status) && ::lstat(path.c_str(), &status) != 0) return -1;
+    if (isOwnFile(status)) return 0;
     errno = EEXIST;
     return -1;
+}
+
+// SQLite makes the write-ahead log and its index itself, writing into whatever file their
+// names lead to: what stands there and is not the store's own goes first. False when
+// something could not be set aside.
+bool lookAtLogNames(const std::string& path) {
+    for (const char* suffix : {"-wal", "-shm"}) {
+        struct stat status {};
+        const int looked = lookAtStoreName(path + suffix, status);
+        if (looked != 0 && errno == EEXIST) return false;
+        if (looked == 0 && (status.st_mode & 077) != 0) ::chmod((path + suffix).c_str(), status.st_mode & 0700);
+    }
+    return true;
+}
+
+// The store's files are the user's own business: a file an earlier version made open to
+// others is closed to them.
+void closeToOthers(int fd, const struct stat& status) {
+    if ((status.st_mode & 077) != 0) ::fchmod(fd, status.st_mode & 0700);
 }
 
 // Opens one of the store's own files with `access` (O_RDWR, O_WRONLY, O_RDONLY), making
@@ -179,7 +209,10 @@ int openStoreFile(const std::string& path, int access, mode_t mode) {
             if (errno == ELOOP || errno == EISDIR || errno == ENXIO) continue;
             return -1;
         }
-        if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) return fd;
+        if (::fstat(fd, &status) == 0 && isOwnFile(status)) {
+            closeToOthers(fd, status);
+            return fd;
+        }
         ::close(fd);
     }
     errno = ELOOP;
@@ -196,7 +229,7 @@ RDDIDBStorage::RDDIDBStorage(std::optional<RDDIDBSchema> schema, std::uint64_t v
 RDDIDBStorage::RDDIDBStorage(DeferConfiguration, std::optional<RDDIDBSchema> schema, std::uint64_t version,
                              const std::string& filename)
     : schema_(std::move(schema)), version_(version), filename_(filename) {
-    dbFilePath_ = RDDIUtility::fullURLForPathComponent(filename_).value_or(std::filesystem::path(filename_));
+    dbFilePath_ = RDDIUtility::dezIdedevDirectoryURL() / filename_;
     shared_ = &sharedFile(dbFilePath_);
     std::lock_guard lock(shared_->mutex);
     ++shared_->stores;
@@ -286,11 +319,15 @@ private:
 };
 
 int RDDIDBStorage::openLockFile() const {
+    if (RDDIUtility::folderOfAnotherUser(dbFilePath_.parent_path())) {
+        errno = EPERM;
+        return -1;
+    }
     const auto path = dbFilePath_.string() + "-lock";
-    const int fd = openStoreFile(path, O_RDWR, 0644);
+    const int fd = openStoreFile(path, O_RDWR, 0600);
     if (fd >= 0 || (errno != EACCES && errno != EPERM && errno != EROFS)) return fd;
-    // A read-only folder or file, or another's: a lock needs no writing.
-    return openStoreFile(path, O_RDONLY, 0644);
+    // A read-only folder or file: a lock needs no writing.
+    return openStoreFile(path, O_RDONLY, 0600);
 }
 
 RDDIDBStorage::~RDDIDBStorage() {
@@ -509,6 +546,8 @@ void RDDIDBStorage::followReplacedLog() {
 }
 
 int RDDIDBStorage::followFile(FileLock& operating) {
+    // Nothing is looked at, made or moved in a folder of another user's.
+    if (RDDIUtility::folderOfAnotherUser(dbFilePath_.parent_path())) return SQLITE_CANTOPEN;
     struct stat status {};
     // Something else at the name (a link, a folder) is never opened: moved aside, it
     // leaves the file gone, and a new one is made.
@@ -521,6 +560,7 @@ int RDDIDBStorage::followFile(FileLock& operating) {
         return SQLITE_OK;
     }
     shared_->gone = false;
+    if (!lookAtLogNames(dbFilePath_.string())) return SQLITE_CANTOPEN;
     // When the name leads to another file because it was replaced, by another process's
     // recovery or new file for instance, connections must reach that file, not the cache
     // of the old one.
@@ -735,12 +775,16 @@ int RDDIDBStorage::configureDatabase() {
     // The file named when the store was made, even where the SDK's folder is now worked
     // out elsewhere (a test's next home).
     // Never through a link at its name: something other than a file there is set aside.
+    if (RDDIUtility::folderOfAnotherUser(dbFilePath_.parent_path())) return SQLITE_CANTOPEN;
     struct stat status {};
     bool existed = lookAtStoreName(dbFilePath_.string(), status) == 0;
     if (!existed && errno == EEXIST) return SQLITE_CANTOPEN;
+    if (existed && (status.st_mode & 077) != 0) ::chmod(dbFilePath_.c_str(), status.st_mode & 0700);
+    if (!lookAtLogNames(dbFilePath_.string())) return SQLITE_CANTOPEN;
     if (!existed) {
         RDDIUtility::createDirectoryAtURL(dbFilePath_.parent_path());
-        const int made = ::open(dbFilePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        // SQLite gives the write-ahead log and its index the file's own mode.
+        const int made = ::open(dbFilePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (made >= 0) {
             ::close(made);
         } else if (errno == EEXIST) {
@@ -812,7 +856,7 @@ bool RDDIDBStorage::keepReserve() {
     std::error_code error;
     const auto path = reservePath();
     struct stat status {};
-    if (::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+    if (::lstat(path.c_str(), &status) == 0 && isOwnFile(status) &&
         static_cast<std::uintmax_t>(status.st_size) >= kReserveBytes) {
         return true;
     }
@@ -875,10 +919,14 @@ bool RDDIDBStorage::noteUnwritable(int code) {
     shared_->unwritable = true;
     // Why, in the system's words: the folder's or the file's own answer when it has one.
     std::string why = sqlite3_errstr(code);
-    for (const auto& path : {dbFilePath_.parent_path(), dbFilePath_}) {
-        if (::access(path.c_str(), W_OK) != 0) {
-            why = fmt::format("{}: {}", path.string(), std::strerror(errno));
-            break;
+    if (const auto foreign = RDDIUtility::folderOfAnotherUser(dbFilePath_.parent_path())) {
+        why = fmt::format("{}: the folder belongs to another user", foreign->string());
+    } else {
+        for (const auto& path : {dbFilePath_.parent_path(), dbFilePath_}) {
+            if (::access(path.c_str(), W_OK) != 0) {
+                why = fmt::format("{}: {}", path.string(), std::strerror(errno));
+                break;
+            }
         }
     }
     RDDILogError(kRDDILogTag,

@@ -224,11 +224,21 @@ TEST(CrashLaunchChildProcess, Crash) {
         pending = reporter->crashReportPath();
         const std::string folder = reporter->crashReportDirectory();
         int done = put.starts_with("partial-") ? 0 : -1;
-        // A link or a FIFO at one of the SDK's own crash files (a path below its folder).
+        // A link, a FIFO or a hard link at one of the SDK's own crash files (a path below its
+        // folder), or another user's file there.
         if (put.starts_with("link:") || put.starts_with("fifo:")) {
             const fs::path at = RDDIUtility::dezIdedevDirectoryURL() / put.substr(5);
             fs::remove(at);
             done = put.starts_with("link:") ? ::symlink(outside.c_str(), at.c_str()) : ::mkfifo(at.c_str(), 0644);
+        }
+        if (put.starts_with("hardlink:") || put.starts_with("theirs:")) {
+            const fs::path at = RDDIUtility::dezIdedevDirectoryURL() / put.substr(put.find(':') + 1);
+            fs::remove(at);
+            done = put.starts_with("hardlink:") ? ::link(outside.c_str(), at.c_str()) : 0;
+            if (put.starts_with("theirs:")) {
+                gwtest::writeFile(at, gwtest::readFile(outside));
+                done = ::chown(at.c_str(), 65534, 65534);
+            }
         }
         if (put == "fifo") done = ::mkfifo(pending.c_str(), 0644);
         if (put == "symlink") done = ::symlink(outside.c_str(), pending.c_str());
@@ -858,6 +868,122 @@ TEST_F(CrashLaunchTest, ALinkOrAFifoAtOneOfTheServicesCrashFilesIsNeitherWritten
                 << "still in place";
         }
     }
+}
+
+TEST_F(CrashLaunchTest, AHardLinkAnotherUsersFileOrAFolderAtOneOfTheServicesCrashFilesIsNeitherWrittenNorRead) {
+    // Before, a hard link at a log buffer file was emptied by the crash and its bytes read as
+    // buffered logs, and a folder at the copy's name kept every crash out for good.
+    const fs::path documents = home_.path() / "Documents";
+    const fs::path notes = documents / "notes.txt";
+    const std::string buffer = "crasheslogbuffer/0.rdcrasheslogbuffer", token = "crasheslogbuffer/1.targettoken";
+    const std::string copy = "crashes/RDCrashes.copy.partial";
+    const struct {
+        std::string at;        // below the SDK's folder
+        std::string put;       // "hardlink", "theirs" (another user's file) or "folder"
+        std::string when;      // "start": before the crashing launch starts, "run": while it runs, "next": after it
+        const char* setAside;  // what the next launch warns it set aside, if anything
+        std::size_t buffered;  // logs in flight sent again
+    } cases[] = {
+        {buffer, "hardlink", "start", nullptr, 3},
+        // Passed over by the crash, which loses that log rather than write into the other file.
+        {buffer, "hardlink", "run", "a crash log buffer file", 2},
+        {buffer, "theirs", "run", "a crash log buffer file", 2},
+        {token, "hardlink", "run", "a crash log buffer's token file", 3},
+        {copy, "hardlink", "next", "the copy of a crash report being stored", 3},
+        {copy, "folder", "next", "the copy of a crash report being stored", 3},
+        {"crashes/RDCrashes.analyzer", "hardlink", "next", "the crash analyzer's marker", 3},
+        {"crashes/RDCrashes.analyzer.lock", "hardlink", "next", "the crash analyzer's lock", 3},
+    };
+    for (const auto& c : cases) {
+        if (c.put == "theirs" && ::geteuid() != 0) continue;  // only the superuser gives a file away
+        SCOPED_TRACE(c.at + ", " + c.put + " at " + c.when);
+        fs::remove_all(documents);
+        gwtest::writeFile(notes, "the user's own notes");
+        const fs::path at = sdkFolder() / c.at;
+        const auto put = [&] {
+            fs::create_directories(at.parent_path());
+            fs::remove(at);
+            if (c.put == "folder") {
+                fs::create_directories(at / "inside");
+            } else {
+                fs::create_hard_link(notes, at);
+            }
+        };
+        if (c.when == "start") put();
+        std::map<std::string, std::string> options{{"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_TOKEN", "1"}};
+        if (c.when == "run") options.insert({{"GW_LAUNCH_PUT", c.put + ":" + c.at}, {"GW_LAUNCH_OUTSIDE", notes.string()}});
+        crash(options, SIGSEGV);
+        if (c.when == "next") put();
+        const json reported = next();
+        EXPECT_TRUE(sentOneCrash(reported)) << reported.dump();
+        EXPECT_EQ(reported["buffer"].size(), c.buffered);
+        json problems = json::array();
+        if (c.setAside && c.put == "folder") {
+            problems.push_back(fmt::format("WARNING A folder was found in place of {} \"{}\"; it was removed.", c.setAside,
+                                           at.string()));
+        } else if (c.setAside) {
+            problems.push_back(fmt::format("WARNING A {} was found in place of {} \"{}\"; it was moved to \"{}.aside\".",
+                                           c.put == "theirs" ? "file of another user" : "file with another name",
+                                           c.setAside, at.string(), at.string()));
+        }
+        EXPECT_EQ(reported["problems"], problems);
+        EXPECT_EQ(gwtest::readFile(notes), "the user's own notes") << "written into";
+        struct stat status {};
+        EXPECT_TRUE(::lstat(at.c_str(), &status) != 0 || (S_ISREG(status.st_mode) && status.st_nlink == 1 &&
+                                                            status.st_uid == ::geteuid()))
+            << "still in place";
+        std::error_code ec;
+        fs::remove(at.string() + ".aside", ec);
+    }
+}
+
+TEST_F(CrashLaunchTest, InAnotherUsersFoldersOfASharedDataHomeNoCrashFileIsMadeWrittenOrRead) {
+    // Another user made the SDK's folders first in a data home shared with them (mode 1777),
+    // with the log buffer's files in them. Before, a crash wrote its logs in flight into
+    // their files.
+    if (::geteuid() != 0) GTEST_SKIP() << "only the superuser can make a folder another user's";
+    const fs::path shared = home_.path() / ".local/share";
+    fs::create_directories(shared);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    const auto theirs = [](const fs::path& path) {
+        EXPECT_EQ(::chown(path.c_str(), 65534, 65534), 0) << std::strerror(errno);
+    };
+    fs::create_directories(sdkFolder() / "crasheslogbuffer");
+    for (fs::path folder = sdkFolder() / "crasheslogbuffer"; folder != shared; folder = folder.parent_path()) {
+        fs::permissions(folder, fs::perms::all);
+        theirs(folder);
+    }
+    for (int n = 0; n < 60; ++n) {
+        const fs::path file = sdkFolder() / "crasheslogbuffer" / (std::to_string(n) + ".rdcrasheslogbuffer");
+        gwtest::writeFile(file, "");
+        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                  fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+        theirs(file);
+    }
+    const auto entries = [&] {
+        std::vector<std::pair<std::string, std::uintmax_t>> found;
+        for (const auto& entry : fs::recursive_directory_iterator(shared))
+            found.emplace_back(entry.path().string(), entry.is_regular_file() ? entry.file_size() : 0);
+        return found;
+    };
+    const auto before = entries();
+
+    crash({{"GW_LAUNCH_CRASH", "segv-thread"}}, SIGSEGV);
+    EXPECT_EQ(entries(), before) << "written in another user's folder";
+    const json refused = next();
+    EXPECT_EQ(refused["crashes"], json::array());
+    EXPECT_EQ(refused["after"]["pending"], true) << "the crash is kept for a launch that can take it";
+    EXPECT_EQ(entries(), before) << "written in another user's folder";
+    bool said = false;
+    for (const auto& problem : refused["problems"])
+        said = said || problem.get<std::string>().find("belongs to another user") != std::string::npos;
+    EXPECT_TRUE(said) << refused["problems"];
+
+    // Once their folders are gone, the crash goes, from folders of this user's own.
+    fs::remove_all(shared / pf::Bundle::main().bundleIdentifier());
+    const json sent = next();
+    EXPECT_TRUE(sentOneCrash(sent)) << sent.dump();
+    EXPECT_EQ(fs::status(sdkFolder()).permissions() & fs::perms::all, fs::perms::owner_all);
 }
 
 TEST_F(CrashLaunchTest, TwoProcessesCrashingAtOnceAreBothSentByTheNextLaunchInBothModes) {

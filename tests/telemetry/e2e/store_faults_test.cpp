@@ -3,6 +3,7 @@
 // events through the public calls, against a loopback ingestion server that decodes
 // every batch; the test counts the events tracked, stored and received by name (every
 // event's name is unique) across launches.
+#include "platform/foundation/bundle.hpp"
 #include "support/permission_bound.hpp"
 #include "support/temp_dir.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
@@ -942,6 +943,110 @@ TEST_F(StoreFaultsTest, NothingIsWrittenThroughALinkOrIntoANonFileAtTheStoresNam
             EXPECT_EQ(namesWithPrefix(seen, prefix).size(), 20u);
         }
     }
+}
+
+TEST_F(StoreFaultsTest, AHardLinkOrAnotherUsersFileAtAnyOfTheStoresNamesIsSetAsideUnwritten) {
+    // Before, a hard link at the lock, the reserve, the write-ahead log or its index had the
+    // file of its other name written over, and another user's file was taken as the store's.
+    const auto earlier = runLaunch({server_.baseURL(), 10, "earlier", "drain"});
+    ASSERT_EQ(earlier.status, 0) << earlier.output;
+    const fs::path folder = ScenarioEnvironment::logsPath().parent_path();
+    gwtest::TempDir user;
+    const std::string precious = "the user's own words, not to be overwritten by anyone\n";
+    std::vector<std::string> kinds = {"hard link"};
+    if (::geteuid() == 0) kinds.push_back("another user's file");
+    int n = 0;
+    for (const char* name : {"Logs.sqlite", "Logs.sqlite-lock", "Logs.sqlite-reserve", "Logs.sqlite-wal",
+                             "Logs.sqlite-shm"}) {
+        for (const auto& kind : kinds) {
+            SCOPED_TRACE(std::string(name) + ", " + kind);
+            // The store closed as the last process leaves it: its log written in, the names free.
+            if (sqlite3* db = openLogs(SQLITE_OPEN_READWRITE)) {
+                sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+                sqlite3_close(db);
+            }
+            const fs::path at = folder / name;
+            for (const char* left : {"", ".aside"}) fs::remove(at.string() + left);
+            const fs::path theirs = kind == "hard link" ? user.path() / ("file-" + std::to_string(n)) : at;
+            gwtest::writeFile(theirs, precious);
+            if (kind == "hard link") fs::create_hard_link(theirs, at);
+            if (kind != "hard link") {
+                ASSERT_EQ(::chown(at.c_str(), 65534, 65534), 0) << std::strerror(errno);
+            }
+
+            const std::string prefix = "linked" + std::to_string(n++) + "-";
+            // A full batch: it leaves at once.
+            const auto launch = runLaunch({server_.baseURL(), 50, prefix, "drain"});
+            ASSERT_EQ(launch.status, 0) << launch.output;
+            const fs::path aside = at.string() + ".aside";
+            EXPECT_EQ(gwtest::readFile(aside), precious) << "written over";
+            if (kind == "hard link") {
+                EXPECT_TRUE(fs::equivalent(aside, theirs));
+            }
+            struct stat status {};
+            ASSERT_EQ(::lstat(at.c_str(), &status), 0);
+            EXPECT_TRUE(S_ISREG(status.st_mode) && status.st_nlink == 1 && status.st_uid == ::geteuid());
+            std::vector<std::string> warnings;
+            for (const auto& warning : launch.warnings)
+                if (warning.find("moved to") != std::string::npos) warnings.push_back(warning);
+            ASSERT_EQ(warnings.size(), 1u);
+            EXPECT_NE(warnings[0].find(at.string()), std::string::npos) << warnings[0];
+            EXPECT_TRUE(launch.errors.empty()) << launch.allErrors();
+            const auto seen = arrivals(server_);
+            EXPECT_EQ(duplicatesOf(seen), 0);
+            EXPECT_EQ(namesWithPrefix(seen, prefix).size(), 50u);
+        }
+    }
+}
+
+TEST_F(StoreFaultsTest, AnotherUsersFoldersInASharedDataHomeAreNotUsedAndTheStoresOwnAreClosedToOthers) {
+    // A data home shared with other users (mode 1777, as /tmp): a folder another user made
+    // first at the application's or the SDK's place is not used, with an ERROR line naming
+    // it, and every log is reported as failed; the folders the SDK makes itself, and its
+    // files, are closed to everyone else. Before, such folders were used as they were, with
+    // Logs.sqlite made 0644 in them.
+    if (::geteuid() != 0) GTEST_SKIP() << "only the superuser can make a folder another user's";
+    gwtest::TempDir shared;
+    fs::permissions(shared.path(), fs::perms::all | fs::perms::sticky_bit);
+    const fs::path application = shared.path() / platform::foundation::Bundle::main().bundleIdentifier();
+    const auto theirs = [](const fs::path& folder) {
+        fs::create_directories(folder);
+        fs::permissions(folder, fs::perms::all);
+        EXPECT_EQ(::chown(folder.c_str(), 65534, 65534), 0) << std::strerror(errno);
+    };
+    const auto entries = [](const fs::path& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(folder)) names.push_back(entry.path().string());
+        return names;
+    };
+    for (const char* made : {"the application's folder", "the SDK's folder"}) {
+        SCOPED_TRACE(made);
+        fs::remove_all(application);
+        theirs(application);
+        if (made == std::string("the SDK's folder")) theirs(application / "com.ridevedod.dezidedev");
+        const auto before = entries(application);
+        const std::string prefix = made[4] == 'a' ? "theirs-app-" : "theirs-sdk-";
+        const auto launch = runLaunch({server_.baseURL(), 20, prefix, "stored", 0, shared.path().string()});
+        ASSERT_EQ(launch.status, 0) << launch.output;
+        EXPECT_EQ(entries(application), before) << "a file made in another user's folder";
+        EXPECT_EQ(launch.refused(), std::set<std::string>(launch.tracked.begin(), launch.tracked.end()));
+        EXPECT_TRUE(namesWithPrefix(arrivals(server_), prefix).empty());
+        EXPECT_EQ(launch.errorsContaining("belongs to another user"), 2) << launch.allErrors();
+    }
+
+    fs::remove_all(application);
+    const auto launch = runLaunch({server_.baseURL(), 20, "own-", "drain", 0, shared.path().string()});
+    ASSERT_EQ(launch.status, 0) << launch.output;
+    EXPECT_EQ(namesWithPrefix(arrivals(server_), "own-").size(), 20u);
+    const fs::path sdk = application / "com.ridevedod.dezidedev";
+    EXPECT_EQ(fs::status(sdk).permissions() & fs::perms::all, fs::perms::owner_all);
+    std::size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(sdk)) {
+        const auto others = fs::perms::group_all | fs::perms::others_all;
+        EXPECT_EQ(entry.symlink_status().permissions() & others, fs::perms::none) << entry.path();
+        files += entry.is_regular_file();
+    }
+    EXPECT_GE(files, 2u);  // the store and its lock at least
 }
 
 }  // namespace
