@@ -41,13 +41,28 @@ bool exiting() { return gExiting.load(std::memory_order_acquire); }
 // unstored.
 std::atomic<int> gAnswersWaiting{0};
 std::atomic<bool> gQuiescing{false};
+// Units whose store held logs back at some time: at exit, what they still hold is stored
+// or reported as failed.
+auto* gHeldUnits = new std::vector<std::weak_ptr<RDDIChannelUnitDefault>>;
 
-void quiesceAtExit() {
+// How long the exit waits for each logs queue to run dry: the block running then may
+// wait once for another process's lock of the store and once for SQLite's own.
+constexpr auto kExitDrainWait = std::chrono::seconds(15);
+}  // namespace
+
+void RDDIChannelUnitDefault::quiesceAtExit() {
     gQuiescing.store(true, std::memory_order_release);
     std::vector<platform::dispatch::DispatchQueue> queues;
+    std::vector<std::weak_ptr<RDDIChannelUnitDefault>> held;
     {
         std::lock_guard lock(*gExitMutex);
         queues = *gExitQueues;
+        held = *gHeldUnits;
+    }
+    // Logs waiting for a store another process holds get one more try; what is still held
+    // back is reported as failed rather than dropped unreported with the process.
+    for (const auto& weak : held) {
+        if (auto unit = weak.lock()) unit->logsDispatchQueue_.async([unit] { unit->storeLogsBlock(); });
     }
     // The block that runs now ends first; the ones behind it see the flag. Not sync():
     // the exiting thread's thread-local state is already gone. Bounded, so an exit never hangs.
@@ -56,14 +71,13 @@ void quiesceAtExit() {
             auto done = std::make_shared<std::promise<void>>();
             auto reached = done->get_future();
             queue.async([done] { done->set_value(); });
-            reached.wait_for(std::chrono::seconds(5));
+            reached.wait_for(kExitDrainWait);
         }
     };
     drain();
     gExiting.store(true, std::memory_order_release);
     drain();
 }
-}  // namespace
 
 void RDDIChannelUnitDefault::quiesceQueueAtExit(const platform::dispatch::DispatchQueue& queue) {
     std::lock_guard lock(*gExitMutex);
@@ -151,16 +165,27 @@ void RDDIChannelUnitDefault::enqueueItem(std::shared_ptr<RDDIAbstractLog> log, R
     for (const auto& delegate : delegates) delegate->channelPrepareLog(*this, *log);
     for (const auto& delegate : delegates) delegate->channelDidPrepareLog(*this, *log, internalId, flags);
     bool schedule = false;
+    bool shed = false;
     {
         std::lock_guard lock(queuedMutex_);
         queuedLogs_.push_back({std::move(log), internalId, flags, nextSerial_++});
         schedule = !storingScheduled_;
         storingScheduled_ = true;
+        // Held back, the list grows at the caller's pace: what is beyond the bound is
+        // reported now, not at the next try.
+        shed = storeHeld_.load(std::memory_order_acquire) && queuedLogs_.size() > kMaxHeldLogs && !sheddingScheduled_;
+        if (shed) sheddingScheduled_ = true;
     }
     if (schedule) {
         logsDispatchQueue_.async([self = shared_from_this()] {
             if (exiting()) return;
             self->storeLogsBlock();
+        });
+    }
+    if (shed) {
+        logsDispatchQueue_.async([self = shared_from_this()] {
+            if (exiting()) return;
+            self->failQueuedLogsBeyond(kMaxHeldLogs);
         });
     }
 }
@@ -196,7 +221,7 @@ void RDDIChannelUnitDefault::asyncAfterQueuedLogs(std::function<void(RDDIChannel
 
 void RDDIChannelUnitDefault::storeLogsBlock() {
     for (;;) {
-        storeQueuedLogs(std::numeric_limits<std::uint64_t>::max(), kLogsPerSave);
+        if (storeQueuedLogs(std::numeric_limits<std::uint64_t>::max(), kLogsPerSave)) return holdStoring();
         {
             std::lock_guard lock(queuedMutex_);
             // Nothing left, or only logs that wait for a switch queued before them.
@@ -214,7 +239,56 @@ void RDDIChannelUnitDefault::storeLogsBlock() {
     });
 }
 
-void RDDIChannelUnitDefault::storeQueuedLogs(std::uint64_t before, std::size_t most) {
+void RDDIChannelUnitDefault::holdStoring() {
+    {
+        std::lock_guard lock(*gExitMutex);
+        const bool known = std::any_of(gHeldUnits->begin(), gHeldUnits->end(),
+                                       [this](const auto& weak) { return weak.lock().get() == this; });
+        if (!known) gHeldUnits->push_back(weak_from_this());
+    }
+    if (gQuiescing.load(std::memory_order_acquire)) {
+        failQueuedLogsBeyond(0);
+        std::lock_guard lock(queuedMutex_);
+        storingScheduled_ = false;
+        return;
+    }
+    failQueuedLogsBeyond(kMaxHeldLogs);
+    // Tried again on the logs queue: storing stays scheduled, so an enqueue meanwhile only
+    // adds to the list.
+    platform::dispatch::DispatchTimer retry(logsDispatchQueue_);
+    std::weak_ptr<RDDIChannelUnitDefault> weak = weak_from_this();
+    retry.setEventHandler([weak] {
+        if (exiting()) return;
+        if (auto self = weak.lock()) self->storeLogsBlock();
+    });
+    retry.schedule(kHeldRetryInterval);
+    retry.resume();
+    heldRetry_ = retry;
+}
+
+void RDDIChannelUnitDefault::failQueuedLogsBeyond(std::size_t kept) {
+    std::vector<QueuedLog> failed;
+    {
+        std::lock_guard lock(queuedMutex_);
+        sheddingScheduled_ = false;
+        // The newest go, as a store that is full refuses new logs: those waiting longest
+        // are stored first once the store can be reached.
+        while (queuedLogs_.size() > kept) {
+            failed.push_back(std::move(queuedLogs_.back()));
+            queuedLogs_.pop_back();
+        }
+    }
+    if (failed.empty()) return;
+    RDDILogDebug(kTag, "{} log(s) of channel {} waiting for the store were reported as failed.", failed.size(),
+                 groupId());
+    const auto delegates = delegatesSnapshot();
+    for (auto it = failed.rbegin(); it != failed.rend(); ++it) {
+        notifyFailureBeforeSendingForItem(*it->log, storeCannotWriteError());
+        for (const auto& delegate : delegates) delegate->channelDidCompleteEnqueueingLog(*this, *it->log, it->internalId);
+    }
+}
+
+bool RDDIChannelUnitDefault::storeQueuedLogs(std::uint64_t before, std::size_t most) {
     while (most > 0) {
         std::vector<QueuedLog> chunk;
         // A unit that sends a full batch at once stores no more than fill one: the batch
@@ -235,15 +309,17 @@ void RDDIChannelUnitDefault::storeQueuedLogs(std::uint64_t before, std::size_t m
                 queuedLogs_.pop_front();
             }
         }
-        if (chunk.empty()) return;
+        if (chunk.empty()) return false;
         most -= chunk.size();
-        storeChunk(chunk);
+        if (storeChunk(chunk)) return true;
     }
+    return false;
 }
 
-void RDDIChannelUnitDefault::storeChunk(std::vector<QueuedLog>& chunk) {
+bool RDDIChannelUnitDefault::storeChunk(std::vector<QueuedLog>& chunk) {
     const auto delegates = delegatesSnapshot();
     std::vector<RDDIStorage::LogToSave> toSave;
+    std::vector<std::size_t> savedFrom;  // the chunk's index of each log to save
     for (std::size_t i = 0; i < chunk.size(); ++i) {
         auto& log = *chunk[i].log;
         bool filtered = false;
@@ -269,10 +345,25 @@ void RDDIChannelUnitDefault::storeChunk(std::vector<QueuedLog>& chunk) {
         } else {
             RDDILogDebug(kTag, "Saving log, type: {}, flags: {}.", type, static_cast<std::uint32_t>(chunk[i].flags));
             toSave.emplace_back(chunk[i].log, chunk[i].flags);
+            savedFrom.push_back(i);
         }
     }
     using Outcome = RDDIStorage::SaveOutcome;
     const auto saved = toSave.empty() ? std::vector<Outcome>() : storage_->saveLogs(toSave, groupId());
+    // Held back by another process's hold on the store: they wait, first in line, for the
+    // next try; their delegates hear of them then.
+    std::vector<bool> waiting(chunk.size(), false);
+    std::deque<QueuedLog> held;
+    for (std::size_t i = 0; i < saved.size(); ++i) {
+        if (saved[i] != Outcome::heldBack) continue;
+        waiting[savedFrom[i]] = true;
+        held.push_back(chunk[savedFrom[i]]);
+    }
+    storeHeld_.store(!held.empty(), std::memory_order_release);
+    if (!held.empty()) {
+        std::lock_guard lock(queuedMutex_);
+        queuedLogs_.insert(queuedLogs_.begin(), std::make_move_iterator(held.begin()), std::make_move_iterator(held.end()));
+    }
     const auto stored = static_cast<std::uint64_t>(std::count(saved.begin(), saved.end(), Outcome::stored));
     // A log the store did not keep will never be sent: its delegates hear so, as for a
     // log discarded unsent.
@@ -286,16 +377,19 @@ void RDDIChannelUnitDefault::storeChunk(std::vector<QueuedLog>& chunk) {
     }
     // One snapshot for the chunk, taken once its logs are stored.
     const auto completing = delegatesSnapshot();
-    for (const auto& item : chunk) {
-        for (const auto& delegate : completing) delegate->channelDidCompleteEnqueueingLog(*this, *item.log, item.internalId);
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+        if (waiting[i]) continue;
+        for (const auto& delegate : completing)
+            delegate->channelDidCompleteEnqueueingLog(*this, *chunk[i].log, chunk[i].internalId);
     }
     if (stored > 0) {
         itemsCount_ += stored;
         checkPendingLogs();
     }
     // What could not be stored (a full disk, a full store) leaves room only once what
-    // is stored leaves: send that.
-    if (stored < saved.size()) checkStoredLogs();
+    // is stored leaves: send that. A store held back cannot be counted either.
+    if (held.empty() && stored < saved.size()) checkStoredLogs();
+    return !held.empty();
 }
 
 void RDDIChannelUnitDefault::checkStoredLogs() {

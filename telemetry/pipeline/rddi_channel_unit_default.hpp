@@ -15,6 +15,11 @@
 // Logs stored by an earlier process, by another process, or left behind because a
 // save failed are sent when the unit is made, when it resumes, when the network
 // comes back, and after a save fails, not only after a new log is stored.
+//
+// While the store is held back by another process (it cannot be reached without the
+// lock that process holds), the logs wait in the list and are tried again now and
+// then; never more than kMaxHeldLogs of them: later ones, and those still waiting when
+// the process exits, are reported to the delegates as failed.
 #include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/dispatch/timer.hpp"
 #include "platform/foundation/clock.hpp"
@@ -23,6 +28,8 @@
 #include "telemetry/pipeline/rddi_channel_delegate_list.hpp"
 #include "telemetry/pipeline/rddi_storage.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -67,6 +74,11 @@ public:
     void checkStoredLogs();
     // Logs enqueued at most this many at a time go into one transaction.
     static constexpr std::size_t kLogsPerSave = 256;
+    // Logs waiting for a store another process holds: at most this many, about 6 MB of
+    // memory for logs of the usual size, or half of what the default store keeps.
+    static constexpr std::size_t kMaxHeldLogs = 5000;
+    // How soon a store that was held back is tried again.
+    static constexpr std::chrono::milliseconds kHeldRetryInterval{250};
 
     // Snapshot of the live delegates, taken under the set's lock; call them outside it.
     std::vector<std::shared_ptr<RDDIChannelDelegate>> delegatesSnapshot() const;
@@ -109,11 +121,20 @@ private:
     // Runs `work` on the logs queue once the logs enqueued before this call are stored.
     void asyncAfterQueuedLogs(std::function<void(RDDIChannelUnitDefault&)> work);
 
+    // At exit: what no block will store any more is stored now or reported as failed.
+    static void quiesceAtExit();
+
     // All on the logs queue.
-    // Stores the queued logs whose serial is below `before`, at most `most` of them.
-    void storeQueuedLogs(std::uint64_t before, std::size_t most);
+    // Stores the queued logs whose serial is below `before`, at most `most` of them; true
+    // when the store held them back (they are queued again).
+    bool storeQueuedLogs(std::uint64_t before, std::size_t most);
     void storeLogsBlock();
-    void storeChunk(std::vector<QueuedLog>& chunk);
+    // True when the store held the chunk's logs back: they are queued again, first.
+    bool storeChunk(std::vector<QueuedLog>& chunk);
+    // The store held logs back: tried again soon, and what waits beyond kMaxHeldLogs (all
+    // of it once the process exits) reported as failed.
+    void holdStoring();
+    void failQueuedLogsBeyond(std::size_t kept);
     void flushQueue();
     void sendLogContainer(const std::shared_ptr<RDDILogContainer>& container);
     void handleSendCompletion(const std::string& batchId, const std::optional<platform::network::HTTPURLResponse>& response,
@@ -144,6 +165,10 @@ private:
     std::deque<QueuedLog> queuedLogs_;
     std::uint64_t nextSerial_ = 0;
     bool storingScheduled_ = false;
+    // The store held logs back and has taken none since; more than kMaxHeldLogs waiting
+    // have a block of their own to report them.
+    std::atomic<bool> storeHeld_{false};
+    bool sheddingScheduled_ = false;
     // Serials of the operations queued behind enqueued logs and not yet run: logs
     // enqueued after one of them are stored after it.
     std::multiset<std::uint64_t> barriers_;
@@ -152,6 +177,7 @@ private:
     std::vector<std::weak_ptr<const void>> pausedIdentifyingObjects_;
     std::set<std::string> pausedTargetKeys_;
     std::optional<platform::dispatch::DispatchTimer> timerSource_;
+    std::optional<platform::dispatch::DispatchTimer> heldRetry_;
     // The armed timer's clock and firing time, and when the flush is due (later when
     // logs were stored since the timer was armed).
     std::shared_ptr<platform::foundation::Clock> timerClock_;

@@ -57,6 +57,8 @@ struct RDDIDBSharedFile {
     // again, operations go on without waiting for it (a stopped process may hold it for
     // good, and each would wait its whole time-out).
     bool lockBusy = false;
+    // Operations are held back until the holder of the lock lets it go; said once.
+    bool heldBack = false;
 };
 
 namespace {
@@ -243,9 +245,10 @@ RDDIDBStorage::RDDIDBStorage(DeferConfiguration, std::optional<RDDIDBSchema> sch
 // process starting while another made the file would take its still empty file for the
 // remains of an interrupted first configuration and delete it. An operation waits for
 // the lock as long as for SQLite's own and then goes on without it (a process stopped
-// while holding it must not stop the others for good), but never acts on a replaced log
-// without it; configuring waits as long as it takes, off the caller's thread. Taken
-// under the shared mutex; a scope inside one that holds it takes nothing.
+// while holding it must not stop the others for good), but never acts on a replaced log,
+// begins a log or makes the file without it: then it is held back (kHeldByAnotherProcess)
+// and tried again later, never waited for without end on the logs queue. Taken under the
+// shared mutex; a scope inside one that holds it takes nothing.
 class RDDIDBStorage::FileLock {
 public:
     enum class Wait {
@@ -268,11 +271,6 @@ public:
     bool held() const { return shared_.fileLock >= 0; }
     // Another process held it for longer than this scope waited.
     bool busy() const { return !held() && busy_; }
-    // Waits for a lock another process holds as long as it takes; a lock that cannot be
-    // had at all (no lock file can be opened) is not waited for.
-    void waitUntilHeldIfBusy() {
-        if (busy()) take(Wait::untilHeld);
-    }
 
 private:
     void take(Wait wait) {
@@ -368,17 +366,20 @@ void RDDIDBStorage::configureStorage() {
     configureHoldingLock();
 }
 
-void RDDIDBStorage::ensureConfigured() {
-    if (!configurationDeferred_) return;
-    configurationDeferred_ = false;
+int RDDIDBStorage::ensureConfigured() {
+    if (!configurationDeferred_) return SQLITE_OK;
     FileLock configuring(*this, FileLock::Wait::busyTimeout);
-    // A file another process is making must not be taken for the remains of an
-    // interrupted first one: then the lock is waited for as long as it takes. A made file
-    // is opened without it, as every operation goes on without it.
-    struct stat status {};
-    const bool made = ::lstat(dbFilePath_.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0;
-    if (!made) configuring.waitUntilHeldIfBusy();
+    if (configuring.busy()) {
+        // A file another process is making must not be taken for the remains of an
+        // interrupted first one, and no log may be begun beside one the holder may write:
+        // without the lock, only a made file with the log its holder recorded is opened.
+        struct stat status {};
+        const bool made = ::lstat(dbFilePath_.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0;
+        if (!made || !logNamesRecorded()) return holdBack();
+    }
+    configurationDeferred_ = false;
     configureHoldingLock();
+    return SQLITE_OK;
 }
 
 void RDDIDBStorage::configureHoldingLock() {
@@ -545,6 +546,26 @@ void RDDIDBStorage::followReplacedLog() {
     }
 }
 
+bool RDDIDBStorage::logNamesRecorded() const {
+    LogRecord record;
+    int fd = shared_->fileLock;
+    if (fd < 0) fd = openStoreFile(dbFilePath_.string() + "-lock", O_RDONLY, 0600);
+    const bool read = fd >= 0 && ::pread(fd, &record, sizeof record, 0) == static_cast<ssize_t>(sizeof record);
+    if (fd >= 0 && fd != shared_->fileLock) ::close(fd);
+    return read && record.names(identityOf(dbFilePath_.string() + "-wal"), identityOf(dbFilePath_.string() + "-shm"));
+}
+
+int RDDIDBStorage::holdBack() {
+    if (!shared_->heldBack) {
+        shared_->heldBack = true;
+        RDDILogWarning(kRDDILogTag,
+                       "The write-ahead log of the log store \"{}\" was deleted or replaced while another process "
+                       "holds the store's lock; its operations wait until that process lets it go.",
+                       dbFilePath_.string());
+    }
+    return kHeldByAnotherProcess;
+}
+
 int RDDIDBStorage::followFile(FileLock& operating) {
     // Nothing is looked at, made or moved in a folder of another user's.
     if (RDDIUtility::folderOfAnotherUser(dbFilePath_.parent_path())) return SQLITE_CANTOPEN;
@@ -555,8 +576,8 @@ int RDDIDBStorage::followFile(FileLock& operating) {
         if (errno == EEXIST) return SQLITE_CANTOPEN;
         // Deleted, or its folder removed: a connection opened now would make an empty file
         // without tables, and every later log would be lost. Anything else (no permission
-        // to look) is left to the operation to meet.
-        if (errno == ENOENT || errno == ENOTDIR) return remakeFile(true);
+        // to look) is left to the operation to meet. Made only under the lock.
+        if (errno == ENOENT || errno == ENOTDIR) return operating.busy() ? holdBack() : remakeFile(true);
         return SQLITE_OK;
     }
     shared_->gone = false;
@@ -565,18 +586,27 @@ int RDDIDBStorage::followFile(FileLock& operating) {
     // recovery or new file for instance, connections must reach that file, not the cache
     // of the old one.
     if (shared_->keeper && std::pair(status.st_dev, status.st_ino) != shared_->identity) closeKeeper();
-    if (shared_->tablesLost) return remakeFile(false);
-    if (shared_->keeper && logIsReplaced()) {
-        // Only under the lock: without it another process may be writing back the same
-        // log, or writing a new one the names lead to, unseen.
-        if (operating.busy()) {
-            RDDILogWarning(kRDDILogTag,
-                           "The write-ahead log of the log store \"{}\" was deleted or replaced while another process "
-                           "holds the store's lock; the store waits for that process to let it go.",
-                           dbFilePath_.string());
-            operating.waitUntilHeldIfBusy();
+    if (shared_->tablesLost) return operating.busy() ? holdBack() : remakeFile(false);
+    if (operating.busy()) {
+        // Without the lock, only a log a holder of the lock began is read or written: any
+        // other may be written back by the holder, or begun anew beside the one it writes,
+        // unseen. A log of the keeper's own replaced by one the holder began is followed.
+        if (shared_->keeper && logIsReplaced()) {
+            if (!logNamesRecorded()) return holdBack();
+            closeKeeper();
+            RDDILogInfo(kRDDILogTag,
+                        "The write-ahead log of the log store \"{}\" was begun anew by another process sharing it; "
+                        "this one follows it.",
+                        dbFilePath_.string());
+        } else if (!shared_->keeper && !logNamesRecorded()) {
+            return holdBack();
         }
+    } else if (shared_->keeper && logIsReplaced()) {
         followReplacedLog();
+    }
+    if (shared_->heldBack) {
+        shared_->heldBack = false;
+        RDDILogInfo(kRDDILogTag, "The log store \"{}\" can be reached again.", dbFilePath_.string());
     }
     return SQLITE_OK;
 }
@@ -946,7 +976,7 @@ void RDDIDBStorage::noteWritable() {
 
 void RDDIDBStorage::checkpointWhileDiskIsFull(int mode) {
     std::lock_guard lock(shared_->mutex);
-    ensureConfigured();
+    if (ensureConfigured() != SQLITE_OK) return;
     FileLock operating(*this, FileLock::Wait::busyTimeout);
     if (!shared_->diskFull || followFile(operating) != SQLITE_OK) return;
     int code = SQLITE_OK;
@@ -1139,7 +1169,7 @@ std::uint64_t RDDIDBStorage::carryOverRows(const Recovery& recovery) {
 
 int RDDIDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& block) {
     std::lock_guard lock(shared_->mutex);
-    ensureConfigured();
+    if (const int configured = ensureConfigured(); configured != SQLITE_OK) return configured;
     FileLock operating(*this, FileLock::Wait::busyTimeout);
     if (const int followed = followFile(operating); followed != SQLITE_OK) return followed;
     int code = SQLITE_OK;
@@ -1254,9 +1284,9 @@ void RDDIDBStorage::setMaxStorageSize(long sizeInBytes, const std::function<void
         if (completionHandler) completionHandler(success);
     };
     std::unique_lock lock(shared_->mutex);
-    ensureConfigured();
+    int code = ensureConfigured();
     std::optional<FileLock> operating(std::in_place, *this, FileLock::Wait::busyTimeout);
-    int code = followFile(*operating);
+    if (code == SQLITE_OK) code = followFile(*operating);
     sqlite3* db = code == SQLITE_OK ? openDatabaseAtFileURL(dbFileURL(), &code) : nullptr;
     if (!db) {
         operating.reset();

@@ -56,6 +56,11 @@ class RDDIDBStorage {
 public:
     static constexpr long kDefaultMaxSizeInBytes = 10485760;
     static constexpr int kBusyTimeoutMilliseconds = 5000;
+    // What an operation answers when another process holds the file's lock and the file
+    // cannot be reached without it: the write-ahead log was replaced, or no log a holder of
+    // the lock began stands beside the file, or the file is to be made. Nothing was done;
+    // a later operation tries again. (SQLITE_BUSY, with an extended code of the store's own.)
+    static constexpr int kHeldByAnotherProcess = 5 | (64 << 8);
     // SQLite's own page limit of a new connection.
     static constexpr long kUnlimitedPageCount = 1073741823;
     // Room given up when the disk fills: enough for deletions of a few batches and the
@@ -184,8 +189,15 @@ private:
     // Opens "<file>-lock" (never through a link; a non-file there is set aside); -1 when
     // no lock file can be opened.
     int openLockFile() const;
-    // Configuring deferred because another process held the lock, done now.
-    void ensureConfigured();
+    // Configuring deferred because another process held the lock, done now; SQLITE_OK, or
+    // kHeldByAnotherProcess while it still cannot be done.
+    int ensureConfigured();
+    // Whether the write-ahead log and index the names lead to are those a holder of the
+    // file's lock began (recorded in the lock file): only such a log is read or written
+    // without the lock.
+    bool logNamesRecorded() const;
+    // kHeldByAnotherProcess, said once (WARNING) until the file can be reached again.
+    int holdBack();
     void configureHoldingLock();
     int configureDatabase();
     bool keepReserve();

@@ -470,6 +470,10 @@ void RDDILogDBStorage::storeLogs(const std::vector<LogToSave>& logs, const std::
             saved[which[k]] = SaveOutcome::stored;
             return;
         }
+        if (code == kHeldByAnotherProcess) {
+            saved[which[k]] = SaveOutcome::heldBack;
+            return;
+        }
         if (full) logDiskFullDiscards(1);
         saved[which[k]] = full || noteUnwritable(code) ? SaveOutcome::cannotWrite : SaveOutcome::notStored;
     };
@@ -510,6 +514,10 @@ void RDDILogDBStorage::storeLogs(const std::vector<LogToSave>& logs, const std::
     if (diskFull) {
         logDiskFullDiscards(which.size());
         return refuseAll();
+    }
+    if (code == kHeldByAnotherProcess) {
+        for (const auto i : which) saved[i] = SaveOutcome::heldBack;
+        return;
     }
     if (noteUnwritable(code)) return refuseAll();
     // Waiting on another process already took the busy time-out; nothing else would help.

@@ -27,7 +27,9 @@ public:
     // (too large, no room it may make, text that could not be read back), or refused
     // because the store cannot be written now (a full disk, a folder that cannot be
     // written). Either way a log not stored is lost, and its unit reports it as failed.
-    enum class SaveOutcome { stored, notStored, cannotWrite };
+    // Held back: nothing was done, because another process holds the store and it cannot
+    // be reached without it; the log may be saved again later.
+    enum class SaveOutcome { stored, notStored, cannotWrite, heldBack };
 
     // Persists one log; true on success.
     virtual bool saveLog(const std::shared_ptr<RDDIAbstractLog>& log, const std::string& groupId, RDDIFlags flags) = 0;

@@ -211,8 +211,9 @@ public:
     void add(char kind, const std::string& text) {
         std::lock_guard lock(mutex_);
         file_ << kind << ' ' << text << '\n';
-        // What the test waits on while the launch runs is seen at once.
-        if (kind == 'r' || kind == 'w') file_.flush();
+        // What the test waits on while the launch runs is seen at once, and so is a failure
+        // reported as the process exits, when nothing flushes the file any more.
+        if (kind == 'r' || kind == 'w' || kind == 'f') file_.flush();
     }
     void flush() {
         std::lock_guard lock(mutex_);
@@ -894,6 +895,68 @@ TEST_F(StoreFaultsTest, BesideAStoppedLockHolderStartReturnsAtOnceAndALogDeleted
     EXPECT_EQ(one.errors.size() + two.errors.size(), 1u) << one.allErrors() << two.allErrors();
     EXPECT_EQ(one.errorsContaining("write-ahead log") + two.errorsContaining("write-ahead log"), 1);
     EXPECT_FALSE(fs::exists(path + ".corrupt"));
+}
+
+TEST_F(StoreFaultsTest, BesideAStoppedHolderWithTheLogDeletedEveryEventArrivesOnceOrIsReportedFailed) {
+    // A host tracks 6,000 events beside a stopped process holding the store's lock, and
+    // deletes the write-ahead log on the way; a second launch starts meanwhile. Neither can
+    // reach the store without the lock: their events wait in memory, a bounded number of
+    // them, and the rest, and those still waiting when a host ends, are reported as failed.
+    // Before, the host's logs queue waited for the lock without end: at its exit 5,000
+    // events were gone unreported, and the launch started meanwhile began a log of its own
+    // that the host, once the lock came, wrote over and removed.
+    const struct {
+        const char* name;
+        bool hostEndsFirst;  // the host ends before the holder goes on, else it runs on
+    } cases[] = {{"the host ends first", true}, {"the host runs on", false}};
+    const std::string held = "while another process holds the store's lock";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gwtest::TempDir home;
+        const std::string prefix = c.hostEndsFirst ? "ends-" : "runs-";
+        const auto earlier = runLaunch({server_.baseURL(), 10, prefix + "earlier-", "drain", 0, home.path().string()});
+        ASSERT_EQ(earlier.status, 0) << earlier.output;
+        rddi::RDDIUtility::resetDezIdedevDirectoryURL();
+        gwtest::ScopedEnv dataHome("XDG_DATA_HOME", home.path().string());
+        StoppedLockHolder holder;
+        ASSERT_TRUE(holder.held());
+        LaunchPlan hostPlan{server_.baseURL(), 6000, prefix + "host-", c.hostEndsFirst ? "exit" : "drain", 1000,
+                            home.path().string()};
+        hostPlan.removeAt = 1000;
+        hostPlan.remove = "log";
+        Launch host(hostPlan);
+        ASSERT_TRUE(waitFor([&] { return host.hasReported('w', held); }, std::chrono::seconds(120)));
+        Launch meanwhile({server_.baseURL(), 600, prefix + "meanwhile-", "drain", 300, home.path().string()});
+        EXPECT_TRUE(waitFor([&] { return meanwhile.hasReported('w', held); }, std::chrono::seconds(60)))
+            << "the launch started meanwhile wrote the store without the lock";
+        std::optional<LaunchReport> ended;
+        if (c.hostEndsFirst) ended = host.finish();
+        holder.release();
+        const auto one = ended ? *ended : host.finish();
+        const auto two = meanwhile.finish();
+        for (const auto* launch : {&one, &two}) {
+            ASSERT_EQ(launch->status, 0) << launch->output;
+            EXPECT_EQ(launch->otherFailures(), 0) << launch->failures.front();
+        }
+        auto seen = arrivals(server_);
+        EXPECT_EQ(duplicatesOf(seen), 0);
+        EXPECT_EQ(one.tracked.size(), 6000u);
+        std::vector<std::string> lost;
+        for (const auto* launch : {&one, &two}) {
+            const std::set<std::string> failed(launch->failed.begin(), launch->failed.end());
+            for (const auto& name : launch->tracked)
+                if (seen.contains(name) == failed.contains(name)) lost.push_back(name);
+        }
+        EXPECT_TRUE(lost.empty()) << lost.size() << " events neither arrived once nor were reported failed, the first "
+                                  << lost.front();
+        // The launch started meanwhile kept its own events: fewer than it holds at most.
+        EXPECT_TRUE(two.failed.empty()) << two.failed.size() << " reported failed";
+        // Nothing the store held is sent again.
+        const auto next = runLaunch({server_.baseURL(), 0, "none", "drain", 0, home.path().string()});
+        ASSERT_EQ(next.status, 0) << next.output;
+        EXPECT_EQ(duplicatesOf(arrivals(server_)), 0);
+        EXPECT_FALSE(fs::exists(ScenarioEnvironment::logsPath().string() + ".corrupt"));
+    }
 }
 
 TEST_F(StoreFaultsTest, NothingIsWrittenThroughALinkOrIntoANonFileAtTheStoresNames) {

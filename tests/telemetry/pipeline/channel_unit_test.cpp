@@ -125,6 +125,45 @@ TEST_F(ChannelUnitTest, ALogTheStoreCannotKeepIsReportedAsFailedAndTheOthersAreK
     }
 }
 
+// A store another process holds: it takes no log while `holding`, as the log store does
+// while that process holds its lock and the file cannot be reached without it.
+class HeldStorage final : public rddi::RDDILogDBStorage {
+public:
+    std::vector<SaveOutcome> saveLogs(const std::vector<LogToSave>& logs, const std::string& groupId) override {
+        if (holding) return std::vector<SaveOutcome>(logs.size(), SaveOutcome::heldBack);
+        return RDDILogDBStorage::saveLogs(logs, groupId);
+    }
+    std::atomic<bool> holding{true};
+};
+
+TEST_F(ChannelUnitTest, LogsTheStoreHoldsBackWaitInMemoryBoundedAndAreStoredOnceItCanBeReached) {
+    // Before, the logs queue waited for the store without end, and the logs piled up in
+    // memory for as long: none was reported, and at exit all were gone.
+    auto held = std::make_shared<HeldStorage>();
+    storage_ = held;
+    auto unit = makeUnit(RDDIChannelUnitConfiguration::defaultConfiguration("group"));
+    const int bound = static_cast<int>(RDDIChannelUnitDefault::kMaxHeldLogs);
+    enqueue(*unit, 0, bound + 20);
+    advance(1.0);  // tried again, and held back again
+    // The newest beyond the bound are reported as failed, as logs the store cannot write.
+    ASSERT_EQ(delegate_->failures.size(), 20u);
+    std::set<std::string> failed;
+    for (const auto& [name, error] : delegate_->failures) {
+        failed.insert(name);
+        EXPECT_NE(error.find("Code=101"), std::string::npos) << error;
+    }
+    EXPECT_TRUE(failed.contains("log" + std::to_string(bound)) && failed.contains("log" + std::to_string(bound + 19)));
+    EXPECT_EQ(delegate_->completed, 20);
+    EXPECT_EQ(held->countLogs(), 0u);
+
+    held->holding = false;
+    advance(RDDIChannelUnitDefault::kHeldRetryInterval.count() / 1000.0);
+    EXPECT_EQ(delegate_->completed, bound + 20);
+    EXPECT_EQ(delegate_->failures.size(), 20u);
+    ASSERT_FALSE(ingestion_->calls().empty());
+    EXPECT_EQ(namesOf(0).front(), "log0") << "the logs that waited longest go first";
+}
+
 TEST_F(ChannelUnitTest, LongIntervalCountsFromTheFirstLogOfThePeriodAcrossUnits) {
     auto config = RDDIChannelUnitConfiguration::defaultConfiguration("slow", 60);
     auto unit = makeUnit(config);
