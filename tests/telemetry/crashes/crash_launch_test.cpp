@@ -26,6 +26,7 @@
 #include "telemetry/crashes/rddi_crashes.hpp"
 #include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
 #include "telemetry/crashes/rddi_wrapper_exception.hpp"
+#include "telemetry/pipeline/rddi_channel_unit_default.hpp"
 #include "telemetry/pipeline/rddi_http_client.hpp"
 #include "telemetry/pipeline/rddi_reachability.hpp"
 #include "telemetry/support/child_case.hpp"
@@ -168,8 +169,8 @@ void waitForTheOthers() {
     if (together.empty()) return;
     const long count = std::stol(option("GW_LAUNCH_TOGETHER_COUNT"));
     gwtest::writeFile(together / std::to_string(::getpid()), "ready");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5 * GW_TEST_TIMEOUT_SCALE);
-    while (std::distance(fs::directory_iterator(together), {}) < count && std::chrono::steady_clock::now() < deadline)
+    // As long as it takes the others to come: the parent's deadline for each launch bounds it.
+    while (std::distance(fs::directory_iterator(together), {}) < count)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
@@ -443,6 +444,15 @@ TEST(CrashLaunchChildProcess, Send) {
     });
     result["processed"] = waitFor([&] { return processed.load(); });
     waiter.join();
+    // What the launch enqueued (the crash logs, the logs in flight at the crashes) is stored
+    // before the store is asked whether it is empty: on a busy machine the logs queue may not
+    // have reached it yet, and the launch would end with it unsent.
+    for (const char* unitId : {"Crashes", "CrashesBuffer"}) {
+        if (auto unit = std::dynamic_pointer_cast<RDDIChannelUnitDefault>(
+                RDDIDezIdedev::sharedInstance()->channelGroup()->channelUnitForGroupId(unitId))) {
+            unit->stateSync();
+        }
+    }
     // No store (none could be made on a full disk) holds nothing either.
     if (!askOnly) result["drained"] = waitFor([] { return testkit::ScenarioEnvironment::rowCount() <= 0; });
     result["waiting"] = waiting.load();
@@ -558,8 +568,10 @@ protected:
                                         {{"GW_LAUNCH_CRASH", "segv-thread"},
                                          {"GW_LAUNCH_SIGNALS", signals},
                                          {"GW_LAUNCH_IN_FLIGHT", inFlight ? "3" : "0"}});
+        // Launches that wait for each other share the processors: the first ends once all
+        // have come this far, which takes them all as long as each alone.
         for (const pid_t child : pids) {
-            const int status = child < 0 ? -1 : testkit::waitForChild(child, launchDeadline());
+            const int status = child < 0 ? -1 : testkit::waitForChild(child, count * launchDeadline());
             EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << "status " << status;
         }
         return pids;
@@ -571,7 +583,7 @@ protected:
         const auto pids = startTogether("send", count, options);
         std::vector<json> reports;
         for (std::size_t i = 0; i < pids.size(); ++i) {
-            const int status = pids[i] < 0 ? -1 : testkit::waitForChild(pids[i], 3 * launchDeadline());
+            const int status = pids[i] < 0 ? -1 : testkit::waitForChild(pids[i], 3 * count * launchDeadline());
             EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
             std::ifstream in(home_.path() / ("together-" + std::to_string(rounds_) + "-" + std::to_string(i) + ".json"));
             reports.push_back(in ? json::parse(in) : json::object());

@@ -78,7 +78,8 @@ struct LaunchPlan {
     // Logs.sqlite with its -wal and -shm, "folder" the whole SDK folder, "blocked" puts a
     // file in the folder's place, which goes again before event `restoreAt`; "locked" takes
     // every permission off the folder until then, "log" deletes only the -wal and -shm,
-    // "older-log" copies the -wal aside and puts the copy back in its place then.
+    // "older-log" copies the -wal aside and puts the copy back in its place then; "log-gone"
+    // deletes nothing but waits until another launch has deleted the -wal and -shm.
     // "nul" puts a NUL into a property of every tenth log instead.
     int removeAt = -1;
     std::string remove = "-";
@@ -174,8 +175,15 @@ struct RefusedLogs : rddi::RDDIAnalyticsDelegate {
 
 // Takes the store away from a running launch as a user or a cleaning tool would, and gives
 // it back (see LaunchPlan).
+bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout);
+
 void takeStoreAway(const std::string& how) {
     const fs::path folder = rddi::RDDIUtility::dezIdedevDirectoryURL();
+    if (how == "log-gone") {
+        const auto gone = [&] { return !fs::exists(folder / "Logs.sqlite-wal") && !fs::exists(folder / "Logs.sqlite-shm"); };
+        EXPECT_TRUE(waitFor(gone, std::chrono::seconds(120)));
+        return;
+    }
     if (how == "older-log") return (void)fs::copy_file(folder / "Logs.sqlite-wal", folder / "older-wal");
     if (how == "files" || how == "log") {
         if (how == "files") fs::remove(folder / "Logs.sqlite");
@@ -263,17 +271,19 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
 
     const auto started = Clock::now();
     for (int i = 0; i < plan.events; ++i) {
-        if (i == plan.removeAt || i == plan.restoreAt) {
+        // Waiting for another launch to take the store away, this one takes nothing away itself.
+        const bool taking = i == plan.removeAt && plan.remove != "log-gone";
+        if (taking || i == plan.restoreAt) {
             // Every event tracked before met the store as it was, however far behind it is.
             ASSERT_TRUE(waitFor([&] { return handled->count >= i; }, std::chrono::seconds(120)));
         }
-        if (i == plan.removeAt) {
+        if (taking) {
             // A unit with nothing more to send loads its stored logs again only with its next
             // log or launch, not when a store it could not reach comes back: the start-service
             // log leaves first.
             ASSERT_TRUE(waitFor([] { return ScenarioEnvironment::rowCount("DezIdedev") == 0; }, std::chrono::seconds(120)));
-            takeStoreAway(plan.remove);
         }
+        if (i == plan.removeAt) takeStoreAway(plan.remove);
         if (i == plan.restoreAt) giveStoreBack(plan.remove);
         const std::string name = plan.prefix + std::to_string(i);
         report->add('t', name);
@@ -860,29 +870,26 @@ TEST_F(StoreFaultsTest, BesideAStoppedLockHolderStartReturnsAtOnceAndALogDeleted
     // Two launches start beside a stopped process holding the store's lock and write the file
     // without the lock, when a cleaning tool deletes the "-wal" and "-shm". Neither acts on
     // the replaced log without the lock: each waits for it, and the first to take it writes
-    // the log back.
+    // the log back. The first launch deletes them itself between two of its events, once
+    // both have stored some, and the second goes on tracking only once they are gone: both
+    // meet the deleted log, however fast the machine runs either of them.
     const auto earlier = runLaunch({server_.baseURL(), 10, "earlier", "drain"});
     ASSERT_EQ(earlier.status, 0) << earlier.output;
     StoppedLockHolder holder;
     ASSERT_TRUE(holder.held());
-    Launch first({server_.baseURL(), 1500, "busy-a", "drain", 300});
-    Launch second({server_.baseURL(), 1500, "busy-b", "drain", 300});
+    LaunchPlan deleting{server_.baseURL(), 1500, "busy-a", "drain", 300};
+    deleting.removeAt = 500;
+    deleting.remove = "log";
+    LaunchPlan following{server_.baseURL(), 1500, "busy-b", "drain", 300};
+    following.removeAt = 500;
+    following.remove = "log-gone";
+    Launch first(deleting);
+    Launch second(following);
     // The store is opened on the SDK's own queue: start() does not wait for the holder.
     EXPECT_TRUE(waitFor([&] { return first.hasReported('r', "started") && second.hasReported('r', "started"); },
                         std::chrono::seconds(60)))
         << "start() waited for the stopped process";
-    rddi::RDDIRegisterAnalyticsArchiveClasses();
-    const auto storedBoth = [] {
-        bool a = false, b = false;
-        for (const auto& name : storedEventNames()) {
-            a = a || name.starts_with("busy-a");
-            b = b || name.starts_with("busy-b");
-        }
-        return a && b;
-    };
-    ASSERT_TRUE(waitFor(storedBoth, std::chrono::seconds(120)));
     const auto path = ScenarioEnvironment::logsPath().string();
-    for (const char* suffix : {"-wal", "-shm"}) fs::remove(path + suffix);
     const std::string waiting = "while another process holds the store's lock";
     EXPECT_TRUE(waitFor([&] { return first.hasReported('w', waiting) && second.hasReported('w', waiting); },
                         std::chrono::seconds(120)));
