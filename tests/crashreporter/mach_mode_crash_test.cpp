@@ -113,6 +113,16 @@ __attribute__((noinline)) void raiseFromHere() {
     platform::foundation::Exception::raise("GWTestException", "raised on a secondary thread");
 }
 
+// Two threads crashing at the same moment: each waits for both to be ready.
+void runTogether(void (*first)(), void (*second)()) {
+    std::thread a(first), b(second);
+    while (ready.load() < 2) {
+    }
+    go.store(1);
+    a.join();
+    b.join();
+}
+
 Child runChild(const fs::path& base, bool withPreviousPort, std::uint64_t mode = LVCrashReporterSignalHandlerTypeMach,
                Crash crash = Crash::fault) {
     int fds[2];
@@ -149,19 +159,9 @@ Child runChild(const fs::path& base, bool withPreviousPort, std::uint64_t mode =
         if (crash == Crash::uncaughtOnThread) {
             std::thread(raiseFromHere).join();
         } else if (crash == Crash::twoRaiseAtOnce) {
-            std::thread a(raiseTogether), b(raiseTogether);
-            while (ready.load() < 2) {
-            }
-            go.store(1);
-            a.join();
-            b.join();
+            runTogether(raiseTogether, raiseTogether);
         } else if (crash == Crash::abortWhileFaulting) {
-            std::thread a(faultTogether), b(abortTogether);
-            while (ready.load() < 2) {
-            }
-            go.store(1);
-            a.join();
-            b.join();
+            runTogether(faultTogether, abortTogether);
         } else if (crash == Crash::faultWithCustomDataCleared) {
             reporter.setCustomData(std::nullopt);
             faultHere();

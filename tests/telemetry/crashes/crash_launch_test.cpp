@@ -468,6 +468,12 @@ TEST(CrashLaunchChildProcess, Send) {
 
 std::chrono::seconds launchDeadline() { return std::chrono::seconds(10 * GW_TEST_TIMEOUT_SCALE); }
 
+// Whether the launch sent one crash log, with its two attachments.
+bool sentOneCrash(const json& launch) {
+    const json& sent = launch.value("crashes", json::array());
+    return sent.size() == 3 && sent[0]["log"]["type"] == "appleError";
+}
+
 class CrashLaunchTest : public ::testing::Test {
 protected:
     CrashLaunchTest() {
@@ -544,6 +550,24 @@ protected:
         std::ifstream in(home_.path() / "result.json");
         if (!in) return json::object();
         return json::parse(in);
+    }
+
+    // A crash on a worker thread with three logs in flight (one with a target token), and
+    // something put at one of the SDK's names `when` "start" (before the crashing launch) or
+    // "next" (before the next launch) by `put`, or while the crash's launch runs by its
+    // GW_LAUNCH_PUT `runPut`, the user's file `outside`; answers the next launch's report,
+    // which sent the crash and `buffered` of the logs in flight again.
+    json crashWithSomethingPut(const std::function<void()>& put, const std::string& when, const std::string& runPut,
+                               const fs::path& outside, std::size_t buffered) {
+        if (when == "start") put();
+        std::map<std::string, std::string> options{{"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_TOKEN", "1"}};
+        if (when == "run") options.insert({{"GW_LAUNCH_PUT", runPut}, {"GW_LAUNCH_OUTSIDE", outside.string()}});
+        crash(options, SIGSEGV);
+        if (when == "next") put();
+        const json reported = next();
+        EXPECT_TRUE(sentOneCrash(reported)) << reported.dump();
+        EXPECT_EQ(reported["buffer"].size(), buffered);
+        return reported;
     }
 
     // `count` launches of `mode` doing their work at once; answers their pids.
@@ -768,10 +792,6 @@ TEST_F(CrashLaunchTest, WhatIsNoReportAtThePendingPathIsRemovedAtOnceAndTheNextC
 }
 
 // One crash log and its two attachments went out.
-bool sentOneCrash(const json& launch) {
-    const json& sent = launch.value("crashes", json::array());
-    return sent.size() == 3 && sent[0]["log"]["type"] == "appleError";
-}
 
 // What a user's folder holds: only what was there before.
 long entriesIn(const fs::path& folder) { return std::distance(fs::directory_iterator(folder), {}); }
@@ -858,16 +878,9 @@ TEST_F(CrashLaunchTest, ALinkOrAFifoAtOneOfTheServicesCrashFilesIsNeitherWritten
                 fs::remove(sdkFolder() / c.at);
                 fs::create_symlink(target, sdkFolder() / c.at);
             };
-            if (c.when == "start") put();
-            std::map<std::string, std::string> options{{"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_TOKEN", "1"}};
-            if (c.when == "run")
-                options.insert({{"GW_LAUNCH_PUT", (c.fifo ? "fifo:" : "link:") + c.at}, {"GW_LAUNCH_OUTSIDE", target.string()}});
             // A crash that hangs outlives the launch's deadline and fails here.
-            crash(options, SIGSEGV);
-            if (c.when == "next") put();
-            const json reported = next();
-            EXPECT_TRUE(sentOneCrash(reported)) << reported.dump();
-            EXPECT_EQ(reported["buffer"].size(), c.buffered);
+            const json reported =
+                crashWithSomethingPut(put, c.when, (c.fifo ? "fifo:" : "link:") + c.at, target, c.buffered);
             json problems = json::array();
             if (c.removed)
                 problems.push_back(fmt::format("WARNING A {} was found in place of {} \"{}\"; it was removed.",
@@ -921,14 +934,7 @@ TEST_F(CrashLaunchTest, AHardLinkAnotherUsersFileOrAFolderAtOneOfTheServicesCras
                 fs::create_hard_link(notes, at);
             }
         };
-        if (c.when == "start") put();
-        std::map<std::string, std::string> options{{"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_TOKEN", "1"}};
-        if (c.when == "run") options.insert({{"GW_LAUNCH_PUT", c.put + ":" + c.at}, {"GW_LAUNCH_OUTSIDE", notes.string()}});
-        crash(options, SIGSEGV);
-        if (c.when == "next") put();
-        const json reported = next();
-        EXPECT_TRUE(sentOneCrash(reported)) << reported.dump();
-        EXPECT_EQ(reported["buffer"].size(), c.buffered);
+        const json reported = crashWithSomethingPut(put, c.when, c.put + ":" + c.at, notes, c.buffered);
         json problems = json::array();
         if (c.setAside && c.put == "folder") {
             problems.push_back(fmt::format("WARNING A folder was found in place of {} \"{}\"; it was removed.", c.setAside,

@@ -59,6 +59,16 @@ protected:
         lvcrash::lvcrash_reporter_reset_for_tests();
     }
     void start() { RDDIDezIdedev::start("secret", {RDDICrashes::serviceClass()}); }
+    // The next run: a new service over the same folders, the group no longer holding back
+    // what it completes.
+    void startAsTheNextRun(testkit::InMemoryChannelGroup& group) {
+        RDDICrashes::resetSharedInstance();
+        testkit::TelemetryTestEnvironment::resetSdk();
+        RDDICrashesLogBuffer::resetForTesting();
+        group.setHoldsCompletions(false);
+        env_.clearLogs();
+        start();
+    }
     // Real reports of this process, stored under `names` as a previous run would have left them;
     // answers the crashes folder.
     static fs::path storeReports(std::initializer_list<const char*> names) {
@@ -257,13 +267,7 @@ TEST_F(CrashesServiceTest, LogsInFlightAtACrashAreSentAgainByTheNextRun) {
     }
     RDDICrashesLogBuffer::writeAtCrash();
 
-    // The next run: a new service over the same folder.
-    RDDICrashes::resetSharedInstance();
-    testkit::TelemetryTestEnvironment::resetSdk();
-    RDDICrashesLogBuffer::resetForTesting();
-    group->setHoldsCompletions(false);
-    env_.clearLogs();
-    start();
+    startAsTheNextRun(*group);
     const auto replayed = group->storedLogs("CrashesBuffer");
     ASSERT_EQ(replayed.size(), 3u);
     for (std::size_t i = 0; i < replayed.size(); ++i) {
@@ -297,12 +301,7 @@ TEST_F(CrashesServiceTest, ABufferFileNoLogCouldFillOrNoLogAtAllIsEmptiedUnread)
     fs::resize_file(folder / "58.rdcrasheslogbuffer", kRDDIMaxReadBackFileSize + 1);
     std::ofstream(folder / "59.rdcrasheslogbuffer") << "no log";
 
-    RDDICrashes::resetSharedInstance();
-    testkit::TelemetryTestEnvironment::resetSdk();
-    RDDICrashesLogBuffer::resetForTesting();
-    group->setHoldsCompletions(false);
-    env_.clearLogs();
-    start();
+    startAsTheNextRun(*group);
     const auto replayed = group->storedLogs("CrashesBuffer");
     ASSERT_EQ(replayed.size(), 1u);
     EXPECT_EQ(std::dynamic_pointer_cast<RDDIEventLog>(replayed[0].log)->name, "kept");
