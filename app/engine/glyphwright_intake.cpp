@@ -179,8 +179,9 @@ void Glyphwright::addSingleImage(const pf::URL& url, std::optional<std::size_t> 
 namespace {
 
 // Why a picture of a folder is passed over: the limit it is over (its size or work, or
-// the open files of the program, which says nothing about the picture), or that it could
-// not be read as a picture and why.
+// the open files of the program, which says nothing about the picture), the renderer that
+// could not draw it (ended, not answering, not started), or that it could not be read as
+// a picture and why.
 std::string skippedPictureWarning(const pf::URL& url, const std::exception_ptr& error,
                                   const pf::files::RootHandle* root) {
     std::string why;
@@ -193,7 +194,8 @@ std::string skippedPictureWarning(const pf::URL& url, const std::exception_ptr& 
     } catch (const ImageInput::ImageInputError& failure) {
         using platform::graphics::PictureProblem;
         if (failure.problem() == PictureProblem::tooLarge || failure.problem() == PictureProblem::tooDemanding ||
-            failure.problem() == PictureProblem::tooManyOpenFiles) {
+            failure.problem() == PictureProblem::tooManyOpenFiles ||
+            failure.problem() == PictureProblem::rendererUnavailable) {
             return LocalizedString::text("folder-scan.warning.over-limit", url.path(), failure.what());
         }
         why = failure.what();

@@ -73,6 +73,18 @@ std::string firstLine(const std::string& printed) {
     return line.empty() ? std::string() : fmt::format(" (it said \"{}\")", line.substr(0, 200));
 }
 
+// Empties the memory file `fd` (none: -1) of what a drawing left in it, keeping its size,
+// for the next drawing into it.
+bool emptied(int fd) {
+    struct stat info{};
+    return fd < 0 || (::fstat(fd, &info) == 0 && ::ftruncate(fd, 0) == 0 && ::ftruncate(fd, info.st_size) == 0 &&
+                      ::lseek(fd, 0, SEEK_SET) == 0);
+}
+
+// How often a drawing under way looks at how long its helper has been silent (a
+// helper speaks every render::kProgressSeconds while it has a drawing).
+constexpr double kLookSeconds = 0.5;
+
 // Reaps `pid`, which is ending or has ended by itself: killed after `grace` if it has
 // not, so that no caller waits on a helper that hangs on its way out. Its wait status.
 int reap(pid_t pid, std::chrono::milliseconds grace) {
@@ -186,6 +198,41 @@ std::string unusableHelper(const std::string& path) {
     return {};
 }
 
+// A helper as the program holds it: its process, a pidfd that is readable once it has
+// ended, and its socket. Drawings under way hold it too, so that a helper ended and
+// replaced meanwhile is still the one they ask about.
+struct Helper {
+    pid_t pid = -1;
+    int socket = -1;
+    int process = -1;
+    // Why it was ended, once it was (reaped then): what the drawings it had in flight are
+    // told. Guarded by the lock that starts and ends helpers.
+    std::string endedBecause;
+    bool ended = false;
+
+    Helper() = default;
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+    ~Helper() {
+        if (socket >= 0) ::close(socket);
+        if (process >= 0) ::close(process);
+    }
+
+    // Whether its process has ended (a zombie not yet reaped): its pidfd says so at once.
+    bool gone() const {
+        if (process < 0) return false;
+        pollfd watched{process, POLLIN, 0};
+        return ::poll(&watched, 1, 0) > 0;
+    }
+};
+using HelperPtr = std::shared_ptr<Helper>;
+
+// How a helper ended, in the words a drawing it had in flight fails with.
+std::string endOf(int status) {
+    if (WIFSIGNALED(status)) return fmt::format("the renderer was ended by signal {}", WTERMSIG(status));
+    return fmt::format("the renderer ended with status {}", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+}
+
 // The process-wide helpers (one for each kind of document, started when first needed)
 // and the places for drawings under way: at most one a processor.
 class Helpers {
@@ -219,30 +266,65 @@ public:
         released_.notify_all();
     }
 
+    enum class Sent {
+        yes,   // the helper has the drawing
+        full,  // the helper has not yet taken what it was sent before: ask again
+        no,    // no helper could be started or asked; `failure` says why
+    };
+
     // Asks the helper of `kind` for a drawing's process (started, or started again once
-    // when it has ended); false with the reason when it cannot be asked.
-    bool spawn(render::Kind kind, const render::Spawn& spawn, const int (&fds)[4], RenderFailure* failure) {
+    // when it has ended), never waiting for it to take the request; `asked` is the helper.
+    Sent spawn(render::Kind kind, const render::Spawn& spawn, const int (&fds)[4], RenderFailure* failure,
+               HelperPtr* asked) {
         std::lock_guard lock(spawnMutex_);
-        Server& server = servers_[int(kind)];
+        HelperPtr& server = servers_[int(kind)];
         for (int round = 0; round < 2; ++round) {
-            if (server.pid <= 0 && !startServer(server, kind, failure)) return false;
-            if (render::sendSpawn(server.socket, spawn, fds)) {
+            // One that ended while idle (the system's out-of-memory killer, a user) had
+            // nothing in flight: it is reaped and another started.
+            if (server && server->gone()) end(kind, server, reap(server->pid, std::chrono::milliseconds(0)));
+            if (!server && !startServer(server, kind, failure)) return Sent::no;
+            *asked = server;
+            const int error = render::sendSpawn(server->socket, spawn, fds);
+            if (error == 0) {
                 ++started_;
-                return true;
+                return Sent::yes;
             }
-            // It ended since it last served (the system's out-of-memory killer, a user).
-            endServer(server);
+            if (error == EAGAIN || error == ENOBUFS) return Sent::full;
+            // It ended since it last served.
+            ::kill(server->pid, SIGKILL);
+            end(kind, server, reap(server->pid, std::chrono::milliseconds(0)));
         }
         failure->problem = PictureProblem::rendererUnavailable;
         failure->why = fmt::format("the renderer {} ended as it started", RenderClient::helperPath());
-        return false;
+        return Sent::no;
+    }
+
+    // Ends `helper`, which a drawing found gone or not answering, unless that was done
+    // already; why it ended, for the drawings it had in flight. One whose socket closed is
+    // given a moment to end, as it was ending; one still there then has only dropped the
+    // drawing, and stays: the reason is empty.
+    std::string lose(render::Kind kind, const HelperPtr& helper, bool answering) {
+        std::lock_guard lock(spawnMutex_);
+        if (!helper->ended) {
+            if (answering) {
+                // A pidfd becomes readable only once the ended process's descriptors are closed.
+                if (pollfd watched{helper->process, POLLIN, 0}; helper->process >= 0) ::poll(&watched, 1, 1000);
+                if (!helper->gone()) return {};
+                end(kind, helper, reap(helper->pid, std::chrono::milliseconds(0)));
+            } else {
+                ::kill(helper->pid, SIGKILL);
+                reap(helper->pid, std::chrono::milliseconds(0));
+                end(kind, helper, 0, "the renderer stopped answering");
+            }
+        }
+        return helper->endedBecause;
     }
 
     // Starts the helper of `kind` unless it runs, on a thread of its own.
     void prepare(render::Kind kind) {
         {
             std::lock_guard lock(spawnMutex_);
-            if (servers_[int(kind)].pid > 0 || preparing_[int(kind)]) return;
+            if (servers_[int(kind)] || preparing_[int(kind)]) return;
             preparing_[int(kind)] = true;
         }
         try {
@@ -251,7 +333,7 @@ public:
                 preparing_[int(kind)] = false;
                 RenderFailure failure;
                 // One that cannot start is told so by the drawing that needs it.
-                if (servers_[int(kind)].pid <= 0) startServer(servers_[int(kind)], kind, &failure);
+                if (!servers_[int(kind)]) startServer(servers_[int(kind)], kind, &failure);
             }).detach();
         } catch (const std::system_error&) {
             std::lock_guard lock(spawnMutex_);
@@ -268,38 +350,42 @@ public:
         std::lock_guard lock(spawnMutex_);
         std::vector<int> out;
         for (const auto& server : servers_) {
-            if (server.pid > 0) out.push_back(server.pid);
+            if (server) out.push_back(server->pid);
         }
         return out;
     }
 
     int server(render::Kind kind) {
         std::lock_guard lock(spawnMutex_);
-        return std::max(0, int(servers_[int(kind)].pid));
+        return servers_[int(kind)] ? int(servers_[int(kind)]->pid) : 0;
     }
 
     static int started() { return started_; }
 
 private:
-    struct Server {
-        pid_t pid = -1;
-        int socket = -1;
-    };
-
     Helpers() : capacity_(render::drawingsAtOnce(processors())) {}
 
-    bool startServer(Server& server, render::Kind kind, RenderFailure* failure) {
+    // Marks `helper`, reaped with `status`, as ended; the server of its kind no more.
+    void end(render::Kind kind, const HelperPtr& helper, int status, std::string why = {}) {
+        helper->ended = true;
+        helper->endedBecause = why.empty() ? endOf(status) : std::move(why);
+        if (servers_[int(kind)] == helper) servers_[int(kind)].reset();
+    }
+
+    bool startServer(HelperPtr& server, render::Kind kind, RenderFailure* failure) {
+        auto made = std::make_shared<Helper>();
         bool started = false;
         // On the spawning thread: a helper is killed when the thread that started it ends.
-        Spawner::shared().run([&] { started = launch(server, kind, failure); });
+        Spawner::shared().run([&] { started = launch(*made, kind, failure); });
         if (!started && failure->why.empty()) {
             failure->problem = PictureProblem::rendererUnavailable;
             failure->why = "cannot start the renderer";
         }
+        if (started) server = std::move(made);
         return started;
     }
 
-    static bool launch(Server& server, render::Kind kind, RenderFailure* failure) {
+    static bool launch(Helper& server, render::Kind kind, RenderFailure* failure) {
         const std::string path = RenderClient::helperPath();
         auto fail = [&](PictureProblem problem, std::string why) {
             failure->problem = problem;
@@ -366,16 +452,8 @@ private:
         }
         server.pid = pid;
         server.socket = pair[0];
+        server.process = int(::syscall(SYS_pidfd_open, pid, 0));
         return true;
-    }
-
-    static void endServer(Server& server) {
-        if (server.pid > 0) {
-            ::kill(server.pid, SIGKILL);
-            reap(server.pid, std::chrono::milliseconds(0));
-        }
-        if (server.socket >= 0) ::close(server.socket);
-        server = Server{};
     }
 
     void killAll() {
@@ -390,10 +468,10 @@ private:
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         for (auto& server : servers_) {
-            if (server.pid > 0) ::shutdown(server.socket, SHUT_RDWR);
+            if (server) ::shutdown(server->socket, SHUT_RDWR);
         }
         for (auto& server : servers_) {
-            if (server.pid > 0) reap(server.pid, std::chrono::milliseconds(200));
+            if (server) reap(server->pid, std::chrono::milliseconds(200));
         }
     }
 
@@ -402,7 +480,7 @@ private:
     int busy_ = 0;
     int capacity_;
     std::mutex spawnMutex_;
-    Server servers_[2];
+    HelperPtr servers_[2];
     bool preparing_[2] = {false, false};
     static inline std::atomic<int> started_{0};
 };
@@ -581,11 +659,7 @@ bool RenderClient::call(render::Request request, int fd, render::Reply& reply, R
         // limit only if it came out whole. (A drawing ahead leaves that turn to them.)
         round = !ahead && claimDrawingAlone(request.page) ? Round::alone : Round::largest;
         // What the stopped drawing left in the memory file is not the page.
-        struct stat info{};
-        if (fd >= 0 && (::fstat(fd, &info) != 0 || ::ftruncate(fd, 0) != 0 || ::ftruncate(fd, info.st_size) != 0 ||
-                        ::lseek(fd, 0, SEEK_SET) != 0)) {
-            return false;
-        }
+        if (!emptied(fd)) return false;
         *failure = RenderFailure{};
     }
 }
@@ -612,15 +686,11 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         failure->why = setupError_;
         return false;
     }
-    auto failWith = [&](PictureProblem problem, std::string why) {
-        failure->problem = problem;
-        failure->why = std::move(why);
-        return false;
-    };
     Helpers& helpers = Helpers::shared();
     if (!helpers.take([&] { return stoppedPage(request.page, nullptr, ahead); })) {
         if (!stoppedPage(request.page, failure, ahead)) {
-            failWith(PictureProblem::incompleteRender, "the drawing was stopped before it began");
+            failure->problem = PictureProblem::incompleteRender;
+            failure->why = "the drawing was stopped before it began";
         }
         return false;
     }
@@ -628,8 +698,25 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         Helpers& helpers;
         ~Place() { helpers.giveBack(); }
     } place{helpers};
-    if (stoppedPage(request.page, failure, ahead)) return false;
+    // A drawing whose helper was lost meanwhile (killed, or no longer answering) is asked
+    // once more, of the helper started in its place: the helper's end is not the page's.
+    for (int tries = 0;; ++tries) {
+        if (stoppedPage(request.page, failure, ahead)) return false;
+        const Try outcome = tryOnce(request, fd, reply, failure, ahead);
+        if (outcome != Try::rendererLost || tries > 0 || !emptied(fd)) return outcome == Try::drawn;
+        *failure = RenderFailure{};
+        reply = render::Reply{};
+    }
+}
 
+RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, render::Reply& reply,
+                                        RenderFailure* failure, bool ahead) {
+    auto failWith = [&](PictureProblem problem, std::string why) {
+        failure->problem = problem;
+        failure->why = std::move(why);
+        return Try::failed;
+    };
+    Helpers& helpers = Helpers::shared();
     DrawingPipes pipes;
     int pair[2], printed[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
@@ -652,7 +739,55 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     spawn.hasOutput = fd >= 0;
     spawn.laysOutText = laysOutText_;
     const int fds[4] = {pipes.theirs, documentFd_, pipes.theirPrinted, fd};
-    if (!helpers.spawn(kind_, spawn, fds, failure)) return false;
+
+    // The helper has as long as a drawing's time in all to answer, the time it waited
+    // for a processor not counted: one that does not (stopped, or hung) is ended. It
+    // speaks every second while it has the drawing.
+    HelperPtr helper;
+    std::optional<render::TimeTaken> silent;
+    double silentSince = 0;
+    double lastLook = render::monotonicSeconds();
+    bool heard = true;
+    const auto stoppedAnswering = [&] {
+        const double now = render::monotonicSeconds();
+        if (now - lastLook < kLookSeconds) return false;
+        lastLook = now;
+        if (!silent) silent.emplace(helper->pid);
+        const double taken = silent->seconds();
+        if (std::exchange(heard, false)) silentSince = taken;
+        return taken - silentSince >= limits.wallSeconds;
+    };
+    // Ends the helper that stopped answering or went: the drawing is asked again once
+    // its process is gone too (it ends with its helper), so that nothing of it writes
+    // into the memory file the next try draws into.
+    const auto lost = [&](bool answering) {
+        // The drawing's ends, should the helper never have taken them: held here, they
+        // would keep its socket from ending.
+        for (int* end : {&pipes.theirs, &pipes.theirPrinted}) {
+            if (*end >= 0) ::close(std::exchange(*end, -1));
+        }
+        std::string why = helpers.lose(kind_, helper, answering);
+        if (why.empty()) return failWith(PictureProblem::incompleteRender,
+                                         fmt::format("the renderer dropped the drawing of {}", what()));
+        for (int i = 0; i < 200; ++i) {
+            char byte;
+            pollfd watched{pipes.ours, POLLIN, 0};
+            if (::poll(&watched, 1, 10) > 0 && ::recv(pipes.ours, &byte, 1, MSG_DONTWAIT) == 0) break;
+        }
+        failWith(PictureProblem::rendererUnavailable, std::move(why));
+        return Try::rendererLost;
+    };
+    while (true) {
+        const auto sent = helpers.spawn(kind_, spawn, fds, failure, &helper);
+        if (sent == Helpers::Sent::no) return Try::failed;
+        if (sent == Helpers::Sent::yes) break;
+        if (interruptionRequested()) {
+            return failWith(PictureProblem::incompleteRender, "the drawing was stopped before it began");
+        }
+        if (stoppedPage(request.page, failure, ahead)) return Try::failed;
+        if (stoppedAnswering()) return lost(false);
+        ::poll(nullptr, 0, 10);
+    }
     ::close(std::exchange(pipes.theirs, -1));
     ::close(std::exchange(pipes.theirPrinted, -1));
     if (request.op != render::Op::open) ++gDrawingsAsked;
@@ -664,8 +799,6 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     std::optional<render::Ended> ended;
     // What the program stopped the drawing for, when it did: told instead of how it ended.
     std::optional<RenderFailure> stoppedBecause;
-    // The helper ends a drawing at its time in all; this only covers a helper that fails to.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.wallSeconds + 5);
     std::chrono::steady_clock::time_point givenUp{};
     // Its standard error is read until the drawing has closed it.
     bool printing = true;
@@ -684,6 +817,7 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
             union {
                 render::Reply reply;
                 render::Ended ended;
+                render::Progress progress;
             } record{};
             ssize_t n;
             while ((n = ::recv(pipes.ours, &record, sizeof record, MSG_DONTWAIT)) < 0 && errno == EINTR) {
@@ -694,12 +828,16 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
                 answered = true;
                 // A drawing that answered whole has written all it draws: its process
                 // only ends now, and the caller need not wait for that (the helper reaps it).
-                if (reply.status == render::Status::ok && !stoppedBecause) return true;
+                if (reply.status == render::Status::ok && !stoppedBecause) return Try::drawn;
             } else if (n == ssize_t(sizeof(render::Ended))) {
                 ended = record.ended;
+            } else if (n == ssize_t(sizeof(render::Progress))) {
+                heard = true;
             } else if (n == 0 || (n < 0 && errno != EAGAIN)) {
-                // The helper itself ended (killed by the system or a user), and the drawing with it.
-                break;
+                // The helper itself ended (killed by the system or a user), and the drawing
+                // with it; a drawing that answered is told as it answered.
+                if (stoppedBecause || answered) break;
+                return lost(true);
             }
             continue;
         }
@@ -714,10 +852,9 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
         } else if (RenderFailure other; stoppedPage(request.page, &other, ahead)) {
             // Another drawing of the page met a limit: this one would meet it too.
             stop = std::move(other);
-        } else if (std::chrono::steady_clock::now() > deadline) {
-            stop = RenderFailure{PictureProblem::pastTimeLimit,
-                                 fmt::format("drawing {} took more than the renderer's time limit of {} seconds in all",
-                                             what(), limits.wallSeconds)};
+        } else if (stoppedAnswering()) {
+            if (answered) break;
+            return lost(false);
         }
         if (stop) {
             stoppedBecause = std::move(stop);
@@ -727,6 +864,8 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     }
     keepPrinted(said, pipes.printed);
     if (stoppedBecause) return failWith(stoppedBecause->problem, std::move(stoppedBecause->why));
+    // The drawing answered, and its helper went before it told how the drawing ended.
+    if (!ended && answered) ended = render::Ended{};
     if (!ended) {
         return failWith(PictureProblem::incompleteRender,
                         fmt::format("the renderer ended while drawing {}{}", what(), firstLine(said)));
@@ -759,6 +898,12 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
                         fmt::format("drawing {} took more than the renderer's time limit of {} seconds in all", what(),
                                     limits.wallSeconds));
     }
+    // Killed by no limit and not by the helper: by the system's out-of-memory killer or a
+    // user, as a helper is, not for the page's sake.
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL && !answered) {
+        failWith(PictureProblem::rendererUnavailable, endOf(status));
+        return Try::rendererLost;
+    }
     if (WIFSIGNALED(status)) {
         return failWith(PictureProblem::incompleteRender,
                         fmt::format("the renderer crashed drawing {} ({}){}", what(), strsignal(WTERMSIG(status)),
@@ -770,7 +915,7 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
                                     WIFEXITED(status) ? WEXITSTATUS(status) : -1, firstLine(said)));
     }
     switch (reply.status) {
-        case render::Status::ok: return true;
+        case render::Status::ok: return Try::drawn;
         case render::Status::cannotOpen: return failWith(PictureProblem::damaged, reply.text);
         default: return failWith(PictureProblem::incompleteRender, reply.text);
     }

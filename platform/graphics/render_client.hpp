@@ -123,9 +123,17 @@ private:
     // others only once that one came out whole. A drawing stopped at a limit otherwise
     // stops its page.
     bool call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure, bool ahead = false);
-    // One drawing's process: started through the helper, waited for, and told.
+    // One drawing's process: started through the helper, waited for, and told; asked once
+    // more when its helper was lost meanwhile.
     bool attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure,
                  bool ahead);
+    // How one try of a drawing came out.
+    enum class Try {
+        drawn,
+        failed,
+        rendererLost,  // its helper ended or stopped answering, or its process was killed from outside
+    };
+    Try tryOnce(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure, bool ahead);
     // What this document's drawings are called in reasons.
     const char* what() const { return render::drawingName(kind_); }
 

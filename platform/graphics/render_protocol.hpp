@@ -5,9 +5,12 @@
 // a Spawn record with the drawing's own socket, the document's bytes, the drawing's
 // standard error and, for pixels or a PDF, the memory file to draw into; the helper
 // forks a process for that drawing alone, which sets its limits before it opens the
-// document, answers with a Reply on the drawing's socket and ends. Once it has ended the
-// helper tells how, with an Ended record on the same socket. A drawing the program no
-// longer wants is ended by shutting down its socket for writing.
+// document, answers with a Reply on the drawing's socket and ends. While it runs the
+// helper says so on the same socket every second or so (a Progress record), and once it
+// has ended tells how, with an Ended record. A drawing the program no longer wants is
+// ended by shutting down its socket for writing.
+#include <sys/types.h>
+
 #include <cstdint>
 
 namespace platform::graphics::render {
@@ -139,10 +142,45 @@ struct Ended {
     // The helper could not fork it (errno); it never ran.
     int32_t forkError = 0;
 };
-static_assert(sizeof(Ended) != sizeof(Reply), "the two records are told apart by their size");
 
-// Sends `spawn` on `socket` with its descriptors (the memory file only when it has one);
-// false when it could not be sent whole.
-bool sendSpawn(int socket, const Spawn& spawn, const int (&fds)[4]);
+// The helper's word that a drawing still runs, said about once a second while it does: a
+// helper that says nothing for as long as a drawing's time in all (time it waited for a
+// processor not counted) has stopped answering.
+struct Progress {
+    int32_t drawing = 0;  // the drawing's process
+};
+static_assert(sizeof(Ended) != sizeof(Reply) && sizeof(Progress) != sizeof(Reply) &&
+                  sizeof(Progress) != sizeof(Ended),
+              "the records are told apart by their size");
+inline constexpr double kProgressSeconds = 1.0;
+
+// Sends `spawn` on `socket` with its descriptors (the memory file only when it has one),
+// without waiting for room; 0, or the error (EAGAIN: the receiver has not taken what it was
+// sent before).
+int sendSpawn(int socket, const Spawn& spawn, const int (&fds)[4]);
+
+// Seconds on the monotonic clock.
+double monotonicSeconds();
+
+// The time a process has taken since it was first looked at, less the time its threads
+// waited for a processor (the kernel's run-queue delay, in /proc/<pid>/task/*/schedstat):
+// the time it ran, slept, was blocked or stopped. A machine busy with other work adds
+// nothing to it; where the kernel does not tell the delay, it is the time in all.
+class TimeTaken {
+public:
+    TimeTaken() = default;
+    explicit TimeTaken(pid_t pid) : pid_(pid), at_(monotonicSeconds()), waited_(runQueueWait()) {}
+    // The seconds taken so far.
+    double seconds();
+
+private:
+    // Nanoseconds the process's threads waited for a processor, added up.
+    uint64_t runQueueWait() const;
+
+    pid_t pid_ = -1;
+    double at_ = 0;
+    uint64_t waited_ = 0;
+    double taken_ = 0;
+};
 
 }  // namespace platform::graphics::render

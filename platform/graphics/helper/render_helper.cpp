@@ -12,6 +12,8 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -676,18 +678,27 @@ struct Drawing {
     int socket = -1;                     // the helper's end of the drawing's socket
     volatile int32_t* refused = nullptr;  // the page it shares
     double deadline = 0;                 // on the monotonic clock
+    double told = 0;                     // when the program was last told it runs
     bool killed = false, pastWallClock = false;
     bool mayHaveEnded = false;  // its pidfd said so at the last turn (or it has none)
 };
 
-double now() {
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
+double now() { return render::monotonicSeconds(); }
 
 void tell(int socket, const render::Ended& ended) {
     while (::send(socket, &ended, sizeof ended, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno == EINTR) {
+    }
+}
+
+// Tells the program the drawing still runs, unless it has yet to read the last such word: a
+// program that reads nothing for a while (stopped, or busy) finds one word, not a queue of
+// them that would leave no room for how the drawing ended.
+void tellRunning(int socket, pid_t drawing) {
+    int unread = 0;
+    if (::ioctl(socket, SIOCOUTQ, &unread) != 0 || unread > 0) return;
+    render::Progress progress;
+    progress.drawing = drawing;
+    while (::send(socket, &progress, sizeof progress, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno == EINTR) {
     }
 }
 
@@ -823,7 +834,7 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
     if (spares.empty() && !forkSpare(spares, drawings, fds)) return fail(errno != 0 ? errno : EAGAIN);
     Spare spare = spares.back();
     spares.pop_back();
-    const bool handed = render::sendSpawn(spare.socket, spawn, fds);
+    const bool handed = render::sendSpawn(spare.socket, spawn, fds) == 0;
     ::close(spare.socket);
     if (!handed) {
         ::kill(spare.pid, SIGKILL);
@@ -841,6 +852,7 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
     drawing.socket = fds[0];
     // A second more than the drawing gives itself: one that is stopped cannot end itself.
     drawing.deadline = now() + std::clamp(spawn.wallSeconds, 1, 60 * render::kWallSeconds) + 1;
+    drawing.told = now();
     drawings.push_back(drawing);
 }
 
@@ -896,6 +908,8 @@ int serve() {
             watched.push_back({drawing.process, POLLIN, 0});
             if (drawing.process < 0) soonest = soonest < 0 ? now() + 0.05 : std::min(soonest, now() + 0.05);
             if (!drawing.killed && (soonest < 0 || drawing.deadline < soonest)) soonest = drawing.deadline;
+            const double tellAt = drawing.told + render::kProgressSeconds;
+            if (!drawing.killed && (soonest < 0 || tellAt < soonest)) soonest = tellAt;
         }
         // Woken to end them once the program has been idle long enough.
         if (drawings.empty() && !spares.empty() && (soonest < 0 || lastAsked + kIdleSeconds < soonest)) {
@@ -926,6 +940,9 @@ int serve() {
                 drawing.pastWallClock = !unwanted;
                 drawing.killed = true;
                 ::kill(drawing.pid, SIGKILL);
+            } else if (at >= drawing.told + render::kProgressSeconds) {
+                tellRunning(drawing.socket, drawing.pid);
+                drawing.told = at;
             }
         }
         for (auto it = drawings.begin(); it != drawings.end();) {

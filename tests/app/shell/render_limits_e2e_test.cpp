@@ -164,6 +164,64 @@ TEST_F(RenderLimits, AnIconSetOfAPagePastTheLimitsFailsOnceNamingTheLimit) {
     }
 }
 
+// Whether a process has ended: gone, or a zombie its parent has not reaped yet.
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    const size_t close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z' || line[close + 2] == 'X';
+}
+
+// A helper that stops answering (stopped with its processes, as `pkill -STOP` stops them)
+// or is killed while a batch is drawn costs the batch one wait for its answer: it is ended,
+// another takes its place and the drawings it had are asked again there, so that every
+// picture converts. The batch held on for minutes with each picture failing at the time
+// limit, or passed over the pictures in flight as not drawn completely.
+TEST_F(RenderLimits, AHelperStoppedOrKilledDuringABatchCostsOneWaitAndEveryPictureConverts) {
+    constexpr int kPictures = 64;
+    std::filesystem::create_directories(work_ / "batch");
+    for (int i = 0; i < kPictures; ++i) {
+        place(work_ / "batch" / ("pic" + std::to_string(i) + ".svg"), samples::crossingFillsSvg(600, 4));
+    }
+    for (const int signal : {SIGSTOP, SIGKILL}) {
+        const std::string out = signal == SIGSTOP ? "stopped" : "killed";
+        SCOPED_TRACE(out);
+        // Two seconds to answer, so that the old wait shows in a batch's time.
+        setenv("GW_RENDER_TEST_SECONDS", "5,2", 1);
+        const pid_t program = start(GW_GLYPHWRIGHT_PATH,
+                                    {"-inputPath", "batch", "-outputPath", out, "-assetType", "asset",
+                                     "-collectionType", "batch"},
+                                    out);
+        unsetenv("GW_RENDER_TEST_SECONDS");
+        // Once the helper draws (it forks processes for the drawings asked), it is stopped
+        // with them, or killed alone: its drawings end with it.
+        pid_t helper = 0;
+        for (int i = 0; i < 30000 && helper == 0 && !ended(program); ++i) {
+            for (const pid_t candidate : renderersUnder(program)) {
+                if (!renderersUnder(candidate).empty()) helper = candidate;
+            }
+            if (helper == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (helper > 0 && signal == SIGSTOP) {
+            for (const pid_t drawing : renderersUnder(helper)) kill(drawing, SIGSTOP);
+        }
+        if (helper > 0) kill(helper, signal);
+        const auto run = finish(program, out);
+        ASSERT_GT(helper, 0) << "the batch drew nothing\n" << run.err;
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err.find("Skipped"), std::string::npos) << run.err;
+        int sets = 0;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(work_ / out / "Assets.xcassets", error)) {
+            sets += entry.path().extension() == ".imageset";
+        }
+        EXPECT_EQ(sets, kPictures) << run.err;
+        EXPECT_TRUE(ended(helper)) << "the stopped helper outlived the run";
+        if (!ended(helper)) kill(helper, SIGKILL);
+    }
+}
+
 // Every file below `folder`, by its path there, with its bytes.
 std::map<std::string, std::string> filesBelow(const std::filesystem::path& folder) {
     std::map<std::string, std::string> out;

@@ -609,6 +609,50 @@ TEST(RenderHelper, AHelperThatCannotStartOrEndedWhileIdleNeitherHangsNorFailsThe
     EXPECT_TRUE(drawingProcessesEnded());
 }
 
+// A drawing whose helper is lost is asked again of the helper started in its place; lost
+// again, it fails naming the renderer, never the page: killed (the system's out-of-memory
+// killer, a user), or stopped until it has not answered for the time in all. The drawing
+// failed as "not drawn completely", or at the time limit with the helper left stopped.
+TEST(RenderHelper, ADrawingWhoseHelperIsLostTwiceFailsNamingTheRenderer) {
+    const auto slow = samples::tintTransformPdf("image", 60000, 1024);
+    const struct {
+        int signal;
+        std::string reason;
+    } cases[] = {{SIGKILL, "the renderer was ended by signal 9"}, {SIGSTOP, "the renderer stopped answering"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        pg::RenderClient::setTimeLimitsForTests(pg::RenderTimeLimits{5, 2});
+        pg::RenderClient client(slow);
+        // Each helper is lost once it has the drawing.
+        std::atomic<bool> done{false};
+        std::set<int> lost;
+        std::thread loser([&] {
+            while (!done && lost.size() < 2) {
+                const int helper = pg::RenderClient::helperProcess(pg::render::Kind::pdf);
+                const auto drawings = childrenOf(std::to_string(helper));
+                if (helper > 0 && !lost.count(helper) && std::ranges::any_of(drawings, [](pid_t pid) {
+                        return limitOf(pid, "Max cpu time") != "unlimited";
+                    })) {
+                    kill(helper, c.signal);
+                    lost.insert(helper);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        pg::RenderFailure failure;
+        EXPECT_FALSE(client.pixels(pixelsOf(64, 0.0625), &failure));
+        done = true;
+        loser.join();
+        pg::RenderClient::setTimeLimitsForTests(std::nullopt);
+        EXPECT_EQ(lost.size(), 2u);
+        EXPECT_EQ(failure.problem, P::rendererUnavailable) << failure.why;
+        EXPECT_EQ(failure.why, c.reason);
+        for (const int helper : lost) EXPECT_TRUE(ended(helper)) << "a lost helper was left";
+        EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
+        EXPECT_TRUE(drawsWhole(samples::pdf(64, 64)));
+    }
+}
+
 // Run by the test below in a process of its own: a drawing of a slow page goes on until
 // the process is killed; the helper's pid and the drawing's are written to the file the
 // variable names.
