@@ -415,7 +415,7 @@ private:
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, theirs, render::kSocketFd);
         // Signals the program ignores or blocks would stay so in the helper; a drawing
-        // past its processor time must end on SIGXCPU, and past its time in all on SIGALRM.
+        // past its processor time must end on SIGXCPU.
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
         sigset_t none, all;

@@ -122,8 +122,8 @@ struct Reply {
 // the document, the drawing's standard error and, when `hasOutput`, the memory file.
 struct Spawn {
     Request request;
-    // The time in all the drawing may take: its process ends itself then (SIGALRM), and
-    // the helper kills it a second later should it be stopped.
+    // The time in all the drawing may take, the time it waited for a processor not
+    // counted (TimeTaken): the helper kills it then.
     int32_t wallSeconds = kWallSeconds;
     int32_t hasOutput = 0;
     // The document lays out text: an SVG helper sets its fonts up (once) before it forks
@@ -170,6 +170,9 @@ class TimeTaken {
 public:
     TimeTaken() = default;
     explicit TimeTaken(pid_t pid) : pid_(pid), at_(monotonicSeconds()), waited_(runQueueWait()) {}
+    // Of a process that began waiting for processors `since` (a fresh one): nothing is
+    // read of it until the time is asked for.
+    TimeTaken(pid_t pid, double since) : pid_(pid), at_(since) {}
     // The seconds taken so far.
     double seconds();
 

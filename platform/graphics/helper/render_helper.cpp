@@ -183,19 +183,17 @@ void limitSelf() {
 }
 
 // A drawing's own limits, set in its process before it opens the document: the address
-// space the program sized for it (up to the hard limit), its processor time (past it the
-// kernel ends it with SIGXCPU) and its time in all (SIGALRM). A fresh process has used no
-// processor time yet, so the limit is the drawing's alone.
-void limitDrawing(const render::Request& request, int wallSeconds) {
+// space the program sized for it (up to the hard limit) and its processor time (past it the
+// kernel ends it with SIGXCPU). A fresh process has used no processor time yet, so the
+// limit is the drawing's alone. Its time in all the helper counts (render::TimeTaken): the
+// kernel's alarm would count the time it waited for a processor, which is the machine's.
+void limitDrawing(const render::Request& request) {
     const rlim_t soft = request.addressSpace == 0 ? gLargestLimit : std::min<rlim_t>(request.addressSpace, gLargestLimit);
     const rlimit space{soft, gLargestLimit};
     ::setrlimit(RLIMIT_AS, &space);
     gSpaceLimit = soft;
     const rlimit cpu{rlim_t(std::clamp(request.cpuSeconds, 1, render::kCpuSeconds)), RLIM_INFINITY};
     ::setrlimit(RLIMIT_CPU, &cpu);
-    // (Tests of the processor-time limit give more time in all than users get, so that a
-    // loaded machine cannot end the drawing at the other limit first.)
-    ::alarm(unsigned(std::clamp(wallSeconds, 1, 60 * render::kWallSeconds)));
 }
 
 double processorSeconds() {
@@ -534,7 +532,7 @@ render::Reply drawPdf(const Document& document, int index, const render::Request
     ::close(fds[2]);
     gDrawingFd = fds[0];
     gDocumentFd = fds[1];
-    limitDrawing(spawn.request, spawn.wallSeconds);
+    limitDrawing(spawn.request);
     const render::Request& request = spawn.request;
     const int fd = fds[3];
     PdfSource pdf;
@@ -677,7 +675,9 @@ struct Drawing {
     int process = -1;                    // its pidfd: readable once it has ended
     int socket = -1;                     // the helper's end of the drawing's socket
     volatile int32_t* refused = nullptr;  // the page it shares
-    double deadline = 0;                 // on the monotonic clock
+    render::TimeTaken taken;             // its time in all so far
+    double limit = 0;                    // its time in all, in seconds
+    double look = 0;                     // when its time in all is looked at next
     double told = 0;                     // when the program was last told it runs
     bool killed = false, pastWallClock = false;
     bool mayHaveEnded = false;  // its pidfd said so at the last turn (or it has none)
@@ -851,8 +851,11 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
     drawing.refused = spare.refused;
     drawing.socket = fds[0];
     // A second more than the drawing gives itself: one that is stopped cannot end itself.
-    drawing.deadline = now() + std::clamp(spawn.wallSeconds, 1, 60 * render::kWallSeconds) + 1;
-    drawing.told = now();
+    // (Tests of the processor-time limit give more time in all than users get, so that a
+    // loaded machine cannot end the drawing at the other limit first.)
+    drawing.limit = std::clamp(spawn.wallSeconds, 1, 60 * render::kWallSeconds);
+    drawing.taken = render::TimeTaken(drawing.pid, now());
+    drawing.look = drawing.told = now();
     drawings.push_back(drawing);
 }
 
@@ -867,6 +870,10 @@ size_t sparesKept() {
     return size_t(render::drawingsAtOnce(processors));
 }
 constexpr double kIdleSeconds = 0.015;
+
+// How often a drawing's time in all is looked at: its process's run-queue delay is read
+// then, from a few files of /proc.
+constexpr double kLookSeconds = 0.25;
 
 // Whether a process may be forked ahead and leave room for what a drawing asked next
 // brings: the four descriptors of its request, and a few a library may open meanwhile.
@@ -907,9 +914,7 @@ int serve() {
             watched.push_back({drawing.socket, short(drawing.killed ? 0 : POLLIN | POLLRDHUP), 0});
             watched.push_back({drawing.process, POLLIN, 0});
             if (drawing.process < 0) soonest = soonest < 0 ? now() + 0.05 : std::min(soonest, now() + 0.05);
-            if (!drawing.killed && (soonest < 0 || drawing.deadline < soonest)) soonest = drawing.deadline;
-            const double tellAt = drawing.told + render::kProgressSeconds;
-            if (!drawing.killed && (soonest < 0 || tellAt < soonest)) soonest = tellAt;
+            if (!drawing.killed && (soonest < 0 || drawing.look < soonest)) soonest = drawing.look;
         }
         // Woken to end them once the program has been idle long enough.
         if (drawings.empty() && !spares.empty() && (soonest < 0 || lastAsked + kIdleSeconds < soonest)) {
@@ -936,11 +941,17 @@ int serve() {
                 drawing.process < 0 || (watched[2 + 2 * i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
             if (drawing.killed) continue;
             const bool unwanted = (watched[1 + 2 * i].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0;
-            if (unwanted || at >= drawing.deadline) {
+            if (!unwanted && at < drawing.look) continue;
+            const double taken = unwanted ? 0 : drawing.taken.seconds();
+            if (unwanted || taken >= drawing.limit) {
                 drawing.pastWallClock = !unwanted;
                 drawing.killed = true;
                 ::kill(drawing.pid, SIGKILL);
-            } else if (at >= drawing.told + render::kProgressSeconds) {
+                continue;
+            }
+            // Looked at again when it could have reached its limit, or to tell the program.
+            drawing.look = at + std::min(kLookSeconds, drawing.limit - taken);
+            if (at >= drawing.told + render::kProgressSeconds) {
                 tellRunning(drawing.socket, drawing.pid);
                 drawing.told = at;
             }
@@ -954,7 +965,7 @@ int serve() {
             render::Ended record;
             record.waitStatus = status;
             record.allocationRefused = it->refused != nullptr && *it->refused != 0;
-            record.pastWallClock = it->pastWallClock || (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM);
+            record.pastWallClock = it->pastWallClock;
             tell(it->socket, record);
             lastAsked = now();
             release(it->socket, it->process, it->refused);
