@@ -888,7 +888,7 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
         return failWith(PictureProblem::pastMemoryLimit,
                         fmt::format("drawing {} needed more than the renderer's {} MiB of memory", what(), limit >> 20));
     }
-    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
+    if (ended->pastProcessorTime != 0 || (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)) {
         return failWith(PictureProblem::pastProcessorTimeLimit,
                         fmt::format("drawing {} took more than the renderer's processor time limit of {} seconds",
                                     what(), request.cpuSeconds));
@@ -917,6 +917,7 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
     switch (reply.status) {
         case render::Status::ok: return Try::drawn;
         case render::Status::cannotOpen: return failWith(PictureProblem::damaged, reply.text);
+        case render::Status::unconfined: return failWith(PictureProblem::rendererUnavailable, reply.text);
         default: return failWith(PictureProblem::incompleteRender, reply.text);
     }
 }

@@ -103,6 +103,7 @@ enum class Status : int32_t {
     incomplete = 2,    // poppler reported errors while drawing, or cairo failed
     memoryLimit = 3,   // an allocation failed at the address-space limit
     badRequest = 4,
+    unconfined = 5,    // the drawing could not be kept from starting processes
 };
 
 struct Reply {
@@ -141,6 +142,8 @@ struct Ended {
     int32_t pastWallClock = 0;
     // The helper could not fork it (errno); it never ran.
     int32_t forkError = 0;
+    // The kernel ended it at its processor time limit.
+    int32_t pastProcessorTime = 0;
 };
 
 // The helper's word that a drawing still runs, said about once a second while it does: a

@@ -14,6 +14,10 @@
 #include <signal.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/sched.h>
+#include <linux/seccomp.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -182,18 +186,101 @@ void limitSelf() {
     for (const int signal : {SIGABRT, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP}) ::sigaction(signal, &action, nullptr);
 }
 
-// A drawing's own limits, set in its process before it opens the document: the address
-// space the program sized for it (up to the hard limit) and its processor time (past it the
-// kernel ends it with SIGXCPU). A fresh process has used no processor time yet, so the
-// limit is the drawing's alone. Its time in all the helper counts (render::TimeTaken): the
-// kernel's alarm would count the time it waited for a processor, which is the machine's.
-void limitDrawing(const render::Request& request) {
-    const rlim_t soft = request.addressSpace == 0 ? gLargestLimit : std::min<rlim_t>(request.addressSpace, gLargestLimit);
-    const rlimit space{soft, gLargestLimit};
+// Keeps whatever code runs in a drawing's process (a library a document took over) from
+// making another process, which would outlive the drawing and its limits, and from changing
+// its limits: a fork, vfork or clone that is not a thread's is refused, clone3 (whose flags
+// live in memory a filter cannot read) is answered as missing, so that the C library makes
+// its threads with clone, and setrlimit and prlimit64 are refused new limits. (A hard limit
+// binds an ordinary user already; the filter binds the superuser too.) Calls numbered for
+// another architecture are refused whole. False where the kernel would not take it.
+bool confine() {
+#if defined(__x86_64__)
+    constexpr uint32_t kArchitecture = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    constexpr uint32_t kArchitecture = AUDIT_ARCH_AARCH64;
+#else
+    return false;
+#endif
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+    return false;
+#endif
+    // Calls an architecture does not have match nothing.
+    [[maybe_unused]] constexpr uint32_t kNone = ~0U;
+#ifdef __NR_fork
+    constexpr uint32_t kFork = __NR_fork;
+#else
+    constexpr uint32_t kFork = kNone;
+#endif
+#ifdef __NR_vfork
+    constexpr uint32_t kVfork = __NR_vfork;
+#else
+    constexpr uint32_t kVfork = kNone;
+#endif
+#ifdef __X32_SYSCALL_BIT
+    constexpr uint32_t kOtherNumbering = __X32_SYSCALL_BIT;
+#else
+    constexpr uint32_t kOtherNumbering = kNone;
+#endif
+    constexpr uint32_t kAllow = SECCOMP_RET_ALLOW;
+    constexpr uint32_t kRefuse = SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA);
+    constexpr uint32_t kMissing = SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA);
+    // The low and high halves of a call's argument.
+    constexpr auto low = [](int argument) { return uint32_t(offsetof(seccomp_data, args) + 8 * argument); };
+    constexpr auto high = [](int argument) { return uint32_t(offsetof(seccomp_data, args) + 8 * argument + 4); };
+    // Jumps count the instructions they pass over: each names where it goes by its index.
+    enum : uint8_t { kCloneAt = 12, kLimitsAt = 14, kAllowAt = 18, kRefuseAt = 19, kMissingAt = 20 };
+    const auto to = [](uint8_t target, uint8_t from) { return uint8_t(target - from - 1); };
+    sock_filter program[] = {
+        /* 0 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArchitecture, 1, 0),
+        /* 2 */ BPF_STMT(BPF_RET | BPF_K, kRefuse),
+        /* 3 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        /* 4 */ BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kOtherNumbering, to(kRefuseAt, 4), 0),
+        /* 5 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone, to(kCloneAt, 5), 0),
+        /* 6 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone3, to(kMissingAt, 6), 0),
+        /* 7 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kFork, to(kRefuseAt, 7), 0),
+        /* 8 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kVfork, to(kRefuseAt, 8), 0),
+        /* 9 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_setrlimit, to(kRefuseAt, 9), 0),
+        /* 10 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_prlimit64, to(kLimitsAt, 10), 0),
+        /* 11 */ BPF_STMT(BPF_RET | BPF_K, kAllow),
+        // clone: a thread of the process, or nothing.
+        /* 12 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, low(0)),
+        /* 13 */ BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_THREAD, to(kAllowAt, 13), to(kRefuseAt, 13)),
+        // prlimit64: its limits read, never set.
+        /* 14 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, low(2)),
+        /* 15 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, to(kRefuseAt, 15)),
+        /* 16 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, high(2)),
+        /* 17 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, to(kAllowAt, 17), to(kRefuseAt, 17)),
+        /* 18 */ BPF_STMT(BPF_RET | BPF_K, kAllow),
+        /* 19 */ BPF_STMT(BPF_RET | BPF_K, kRefuse),
+        /* 20 */ BPF_STMT(BPF_RET | BPF_K, kMissing),
+    };
+    static_assert(sizeof program / sizeof program[0] == kMissingAt + 1);
+    const sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
+    return ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter, 0, 0) == 0;
+}
+
+// A drawing's own limits, set in its process before it opens the document, hard, so that
+// nothing in it can raise them: the address space the program sized for it and its
+// processor time (the kernel kills it there; the helper tells that from its processor
+// time). A fresh process has used no processor time yet, so the limit is the drawing's
+// alone. Its time in all the helper counts (render::TimeTaken): the kernel's alarm would
+// count the time it waited for a processor, which is the machine's. Then no process may be
+// made from it, nor its privileges gained by running a program. False, with the reason,
+// where that cannot be had.
+bool limitDrawing(const render::Request& request, std::string* why) {
+    const rlim_t bytes = request.addressSpace == 0 ? gLargestLimit : std::min<rlim_t>(request.addressSpace, gLargestLimit);
+    const rlimit space{bytes, bytes};
     ::setrlimit(RLIMIT_AS, &space);
-    gSpaceLimit = soft;
-    const rlimit cpu{rlim_t(std::clamp(request.cpuSeconds, 1, render::kCpuSeconds)), RLIM_INFINITY};
+    gSpaceLimit = bytes;
+    const auto seconds = rlim_t(std::clamp(request.cpuSeconds, 1, render::kCpuSeconds));
+    const rlimit cpu{seconds, seconds};
     ::setrlimit(RLIMIT_CPU, &cpu);
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || !confine()) {
+        *why = std::string("the renderer cannot keep a drawing from starting processes here: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 double processorSeconds() {
@@ -532,7 +619,8 @@ render::Reply drawPdf(const Document& document, int index, const render::Request
     ::close(fds[2]);
     gDrawingFd = fds[0];
     gDocumentFd = fds[1];
-    limitDrawing(spawn.request);
+    std::string unconfined;
+    const bool confined = limitDrawing(spawn.request, &unconfined);
     const render::Request& request = spawn.request;
     const int fd = fds[3];
     PdfSource pdf;
@@ -541,7 +629,9 @@ render::Reply drawPdf(const Document& document, int index, const render::Request
     gReport.clear();
     std::string why;
     render::Reply reply;
-    if (!document.open(&why)) {
+    if (!confined) {
+        reply = replyOf(render::Status::unconfined, unconfined);
+    } else if (!document.open(&why)) {
         reply = replyOf(render::Status::cannotOpen, why);
     } else if (request.page < 0 || request.page >= document.pages()) {
         reply = replyOf(render::Status::cannotOpen, "cannot open page " + std::to_string(request.page + 1));
@@ -677,6 +767,7 @@ struct Drawing {
     volatile int32_t* refused = nullptr;  // the page it shares
     render::TimeTaken taken;             // its time in all so far
     double limit = 0;                    // its time in all, in seconds
+    double processorLimit = 0;           // its processor time limit, in seconds
     double look = 0;                     // when its time in all is looked at next
     double told = 0;                     // when the program was last told it runs
     bool killed = false, pastWallClock = false;
@@ -854,6 +945,7 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
     // (Tests of the processor-time limit give more time in all than users get, so that a
     // loaded machine cannot end the drawing at the other limit first.)
     drawing.limit = std::clamp(spawn.wallSeconds, 1, 60 * render::kWallSeconds);
+    drawing.processorLimit = std::clamp(spawn.request.cpuSeconds, 1, render::kCpuSeconds);
     drawing.taken = render::TimeTaken(drawing.pid, now());
     drawing.look = drawing.told = now();
     drawings.push_back(drawing);
@@ -958,12 +1050,18 @@ int serve() {
         }
         for (auto it = drawings.begin(); it != drawings.end();) {
             int status = 0;
-            if (!it->mayHaveEnded || ::waitpid(it->pid, &status, WNOHANG) != it->pid) {
+            rusage usage{};
+            if (!it->mayHaveEnded || ::wait4(it->pid, &status, WNOHANG, &usage) != it->pid) {
                 ++it;
                 continue;
             }
             render::Ended record;
             record.waitStatus = status;
+            // Killed by no one but the kernel at its hard processor time limit: it used it all.
+            const double used = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                                double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+            record.pastProcessorTime = !it->killed && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL &&
+                                       used + 0.05 >= it->processorLimit;
             record.allocationRefused = it->refused != nullptr && *it->refused != 0;
             record.pastWallClock = it->pastWallClock;
             tell(it->socket, record);

@@ -386,8 +386,8 @@ TEST(RenderHelper, EachDrawingHasAProcessOfItsOwnWithItsOwnLimits) {
     EXPECT_EQ(stopped.problem, P::pastProcessorTimeLimit) << stopped.why;
     EXPECT_EQ(pg::RenderClient::helperProcess(pg::render::Kind::pdf), helper) << "the helper was started again";
 
-    // An SVG document's drawing has the same hard limit as a PDF page's, its libraries'
-    // mappings within it.
+    // An SVG document's drawing is limited as a PDF page's is, its libraries' mappings
+    // within it: at most 640 MiB, and hard.
     const auto crossing = samples::crossingFillsSvg(3000, 10);
     ASSERT_TRUE(drawingProcessesEnded());
     pg::RenderClient svg(crossing, pg::render::Kind::svg);
@@ -397,7 +397,9 @@ TEST(RenderHelper, EachDrawingHasAProcessOfItsOwnWithItsOwnLimits) {
     });
     const auto svgProcesses = awaitDrawingProcesses(1);
     ASSERT_EQ(svgProcesses.size(), 1u);
-    EXPECT_EQ(limitOf(svgProcesses.front(), "Max address space", true), std::to_string(uint64_t{640} << 20));
+    const std::string svgSpace = limitOf(svgProcesses.front(), "Max address space", true);
+    EXPECT_EQ(limitOf(svgProcesses.front(), "Max address space"), svgSpace);
+    EXPECT_LE(std::stoull(svgSpace), uint64_t{640} << 20);
     svgDrawing.join();
     EXPECT_TRUE(drawingProcessesEnded());
 }
@@ -672,6 +674,77 @@ TEST(RenderHelperChild, DrawsUntilKilled) {
                                                  << (processes.empty() ? 0 : processes.front()) << "\n";
     std::filesystem::rename(std::string(pidFile) + ".tmp", pidFile);
     drawing.join();
+}
+
+// Run by the test below in a process of its own, whose helpers load the stand-in for a
+// taken-over renderer: a PDF page, and SVG documents with and without text, drawn as
+// users' are.
+TEST(RenderHelperChild, DrawsWithATakenOverRenderer) {
+    if (std::getenv("GW_TAKEN_OVER_REPORT") == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
+    // Only the helpers started from now on load it: this process is running already.
+    setenv("LD_PRELOAD", GW_TAKEN_OVER_RENDERER, 1);
+    EXPECT_TRUE(drawsWhole(samples::pdf(64, 64)));
+    const auto text = samples::bytesOf(samples::svgText(
+        "width=\"64\" height=\"64\"", "<text x=\"4\" y=\"40\" font-size=\"32\">Ag</text>"));
+    for (const auto& svg : {samples::svg(64, 64), text}) {
+        pg::RenderClient client(svg, pg::render::Kind::svg, false);
+        pg::RenderFailure failure;
+        EXPECT_TRUE(client.pixels(svgPixelsOf(64), &failure)) << failure.why;
+    }
+}
+
+// Code running inside a drawing (a renderer a hostile document took over, stood in for by a
+// library preloaded into the helpers) finds the drawing's limits set and hard as it maps the
+// document, cannot lift them, and starts no process that could outlive the drawing: fork,
+// vfork, clone, clone3 and posix_spawn all fail, while threads still start, and the drawings
+// come out. It lifted its processor time limit and left a process running after the
+// program, every time.
+TEST(RenderHelper, ADrawingCannotLiftItsLimitsOrStartAProcess) {
+    gwtest::TempDir dir;
+    const auto report = dir / "report";
+    gwtest::SelfLaunch launch{"RenderHelperChild.DrawsWithATakenOverRenderer",
+                              {{"GW_TAKEN_OVER_REPORT", report.string()}},
+                              dir / "output"};
+    const pid_t child = gwtest::spawnSelf(launch);
+    ASSERT_GT(child, 0);
+    const int status = gwtest::waitForChild(child, std::chrono::seconds(120));
+    std::ifstream output(dir / "output");
+    const std::string said((std::istreambuf_iterator<char>(output)), {});
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+    EXPECT_NE(said.find("[  PASSED  ] 1 test"), std::string::npos) << said;
+    std::ifstream lines(report);
+    int drawings = 0;
+    for (std::string line; std::getline(lines, line); ++drawings) {
+        SCOPED_TRACE(line);
+        std::istringstream fields(line);
+        std::map<std::string, std::vector<long>> found;
+        std::string name;
+        for (std::string field; fields >> field;) {
+            if (std::isalpha(static_cast<unsigned char>(field[0]))) name = field;
+            else found[name].push_back(std::stol(field));
+        }
+        // What it made is ended first, whatever else is found.
+        for (const char* call : {"fork", "vfork", "clone", "clone3", "spawn"}) {
+            EXPECT_EQ(found[call].size(), 1u) << call;
+            for (const long made : found[call]) {
+                EXPECT_LT(made, 0) << call << " made a process";
+                if (made <= 0) continue;
+                EXPECT_TRUE(ended(pid_t(made))) << call << " left a process running";
+                kill(pid_t(made), SIGKILL);
+            }
+        }
+        const long seconds = pg::RenderTimeLimits{}.cpuSeconds;
+        EXPECT_EQ(found["cpu"], (std::vector<long>{seconds, seconds}));
+        found["space"].resize(2);
+        EXPECT_GT(found["space"][0], 0);
+        EXPECT_LE(found["space"][0], long(pg::RendererBudget::kLargestLimit));
+        EXPECT_EQ(found["space"][1], found["space"][0]);
+        EXPECT_EQ(found["nnp"], std::vector<long>{1});
+        EXPECT_EQ(found["lift"], (std::vector<long>{EPERM, EPERM}));
+        EXPECT_EQ(found["cpu-after"], std::vector<long>{seconds});
+        EXPECT_EQ(found["thread"], std::vector<long>{0});
+    }
+    EXPECT_EQ(drawings, 3) << "not every drawing mapped its document";
 }
 
 // Run by the test below in a process of its own, whose SVG helper nothing else has used.
