@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
@@ -227,6 +228,16 @@ struct Helper {
 };
 using HelperPtr = std::shared_ptr<Helper>;
 
+// Why no process (or thread) could be made for the renderer: the user's limit of
+// processes, which the program's threads count against too, when there is one.
+std::string noProcessReason() {
+    rlimit processes{};
+    if (::getrlimit(RLIMIT_NPROC, &processes) == 0 && processes.rlim_cur != RLIM_INFINITY) {
+        return fmt::format("the limit of {} processes of the user is reached", processes.rlim_cur);
+    }
+    return "the system makes no more processes";
+}
+
 // How a helper ended, in the words a drawing it had in flight fails with.
 std::string endOf(int status) {
     if (WIFSIGNALED(status)) return fmt::format("the renderer was ended by signal {}", WTERMSIG(status));
@@ -264,6 +275,12 @@ public:
             --busy_;
         }
         released_.notify_all();
+    }
+
+    // Waits until another drawing gives its place back, or `most`.
+    void awaitRelease(std::chrono::milliseconds most) {
+        std::unique_lock lock(mutex_);
+        released_.wait_for(lock, most);
     }
 
     enum class Sent {
@@ -310,7 +327,14 @@ public:
                 // A pidfd becomes readable only once the ended process's descriptors are closed.
                 if (pollfd watched{helper->process, POLLIN, 0}; helper->process >= 0) ::poll(&watched, 1, 1000);
                 if (!helper->gone()) return {};
-                end(kind, helper, reap(helper->pid, std::chrono::milliseconds(0)));
+                const int status = reap(helper->pid, std::chrono::milliseconds(0));
+                // It may have said why before it ended.
+                render::HelperNote note;
+                const bool noted = ::recv(helper->socket, &note, sizeof note, MSG_DONTWAIT) == ssize_t(sizeof note);
+                end(kind, helper, status,
+                    noted && note.threadError == EAGAIN
+                        ? fmt::format("the renderer could not start a thread: {}", noProcessReason())
+                        : std::string());
             } else {
                 ::kill(helper->pid, SIGKILL);
                 reap(helper->pid, std::chrono::milliseconds(0));
@@ -448,7 +472,8 @@ private:
             ::close(pair[0]);
             return fail(spawned == EMFILE || spawned == ENFILE ? PictureProblem::tooManyOpenFiles
                                                                 : PictureProblem::rendererUnavailable,
-                        fmt::format("cannot start the renderer {}: {}", path, std::strerror(spawned)));
+                        fmt::format("cannot start the renderer {}: {}", path,
+                                    spawned == EAGAIN ? noProcessReason() : std::strerror(spawned)));
         }
         server.pid = pid;
         server.socket = pair[0];
@@ -700,10 +725,18 @@ bool RenderClient::attempt(const render::Request& request, int fd, render::Reply
     } place{helpers};
     // A drawing whose helper was lost meanwhile (killed, or no longer answering) is asked
     // once more, of the helper started in its place: the helper's end is not the page's.
-    for (int tries = 0;; ++tries) {
+    // One that found no room for its process or a thread (the user's limit of processes,
+    // which the program's threads count against too) is asked again as other drawings end,
+    // a few times.
+    constexpr int kRoomTries = 8;
+    int lost = 0, roomless = 0;
+    while (true) {
         if (stoppedPage(request.page, failure, ahead)) return false;
         const Try outcome = tryOnce(request, fd, reply, failure, ahead);
-        if (outcome != Try::rendererLost || tries > 0 || !emptied(fd)) return outcome == Try::drawn;
+        const bool again = (outcome == Try::rendererLost && lost++ == 0) ||
+                           (outcome == Try::noProcess && roomless++ < kRoomTries && !interruptionRequested());
+        if (!again || !emptied(fd)) return outcome == Try::drawn;
+        if (outcome == Try::noProcess) helpers.awaitRelease(std::chrono::milliseconds(100));
         *failure = RenderFailure{};
         reply = render::Reply{};
     }
@@ -870,6 +903,11 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
         return failWith(PictureProblem::incompleteRender,
                         fmt::format("the renderer ended while drawing {}{}", what(), firstLine(said)));
     }
+    if (ended->forkError == EAGAIN) {
+        failWith(PictureProblem::rendererUnavailable,
+                 fmt::format("the renderer could not start a drawing: {}", noProcessReason()));
+        return Try::noProcess;
+    }
     if (ended->forkError != 0) {
         return failWith(problemOfOpening(ended->forkError) == PictureProblem::tooManyOpenFiles
                             ? PictureProblem::tooManyOpenFiles
@@ -887,6 +925,12 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
         (ended->allocationRefused != 0 && !exitedWell)) {
         return failWith(PictureProblem::pastMemoryLimit,
                         fmt::format("drawing {} needed more than the renderer's {} MiB of memory", what(), limit >> 20));
+    }
+    // However it ended once a thread it asked for was refused, the limit of processes ended it.
+    if (ended->threadRefused != 0) {
+        failWith(PictureProblem::rendererUnavailable,
+                 fmt::format("the renderer could not start a thread drawing {}: {}", what(), noProcessReason()));
+        return Try::noProcess;
     }
     if (ended->pastProcessorTime != 0 || (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)) {
         return failWith(PictureProblem::pastProcessorTimeLimit,

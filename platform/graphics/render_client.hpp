@@ -124,7 +124,8 @@ private:
     // stops its page.
     bool call(render::Request request, int fd, render::Reply& reply, RenderFailure* failure, bool ahead = false);
     // One drawing's process: started through the helper, waited for, and told; asked once
-    // more when its helper was lost meanwhile.
+    // more when its helper was lost meanwhile, and a few times as other drawings end when
+    // there was no room for its process.
     bool attempt(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure,
                  bool ahead);
     // How one try of a drawing came out.
@@ -132,6 +133,7 @@ private:
         drawn,
         failed,
         rendererLost,  // its helper ended or stopped answering, or its process was killed from outside
+        noProcess,     // no process or thread could be made for it (the user's limit of processes)
     };
     Try tryOnce(const render::Request& request, int fd, render::Reply& reply, RenderFailure* failure, bool ahead);
     // What this document's drawings are called in reasons.

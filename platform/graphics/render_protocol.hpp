@@ -144,7 +144,17 @@ struct Ended {
     int32_t forkError = 0;
     // The kernel ended it at its processor time limit.
     int32_t pastProcessorTime = 0;
+    // A thread it asked for was refused for want of processes (the user's limit of
+    // processes counts threads).
+    int32_t threadRefused = 0;
 };
+// What the helper says on its own socket before it ends for want of a thread of its own
+// (the libraries make some as they set up, and give up without one).
+struct HelperNote {
+    int32_t threadError = 0;
+};
+// What a drawing's process marks in the page it shares with the helper.
+inline constexpr int32_t kAllocationRefused = 1, kThreadRefused = 2;
 
 // The helper's word that a drawing still runs, said about once a second while it does: a
 // helper that says nothing for as long as a drawing's time in all (time it waited for a

@@ -8,16 +8,18 @@
 #include <cairo-pdf.h>
 #include <cairo.h>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <sched.h>
-#include <signal.h>
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/sched.h>
 #include <linux/seccomp.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -57,13 +59,14 @@ namespace {
 // memory limit, not damaged.
 volatile sig_atomic_t gAllocationFailed = 0;
 // A page the drawing's process shares with the helper, which reads it however the
-// process ended: a library that finds an allocation refused may crash in ways no
-// handler sees (the stack it would run on cannot grow either).
+// process ended: a library that finds an allocation (render::kAllocationRefused) or a
+// thread (render::kThreadRefused) refused may crash in ways no handler sees (the stack it
+// would run on cannot grow either).
 volatile int32_t* gRefusedMark = nullptr;
 
 void noteRefusal() {
     gAllocationFailed = 1;
-    if (gRefusedMark != nullptr) *gRefusedMark = 1;
+    if (gRefusedMark != nullptr) *gRefusedMark = *gRefusedMark | render::kAllocationRefused;
 }
 
 void* noted(void* block, size_t size) {
@@ -127,10 +130,10 @@ render::Reply replyOf(render::Status status, std::string_view text) {
 // The address-space limit of the request under way.
 volatile uint64_t gSpaceLimit = render::kAddressSpaceBytes;
 
-// Whether the address space is all but used up: a stack that cannot grow past the limit
-// ends the helper with SIGSEGV, no allocation having been refused. Only calls a signal
-// handler may make.
-bool addressSpaceExhausted() {
+// Whether the address space is all but used up, short of `margin` bytes: a stack that
+// cannot grow past the limit ends the helper with SIGSEGV, no allocation having been
+// refused. Only calls a signal handler may make.
+bool addressSpaceExhausted(uint64_t margin = uint64_t{4} << 20) {
     const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     char text[64] = {};
@@ -139,9 +142,38 @@ bool addressSpaceExhausted() {
     uint64_t pages = 0;
     for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i) pages = pages * 10 + uint64_t(text[i] - '0');
     // A stack grows a few pages at a time; what is left below the limit is less.
-    constexpr uint64_t kMargin = uint64_t{4} << 20;
-    return pages > 0 && pages * uint64_t(::sysconf(_SC_PAGESIZE)) + kMargin >= gSpaceLimit;
+    return pages > 0 && pages * uint64_t(::sysconf(_SC_PAGESIZE)) + margin >= gSpaceLimit;
 }
+
+}  // namespace
+
+// A thread a library could not start: for want of address space (its stack), the memory
+// limit's doing; else, under a limit of processes (the user's, which counts threads), that
+// limit's, however the drawing then ended (glib gives up at once), never the page's.
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
+                              void* argument) {
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto create = reinterpret_cast<Create>(::dlsym(RTLD_NEXT, "pthread_create"));
+    if (create == nullptr) return EAGAIN;
+    const int error = create(thread, attributes, start, argument);
+    if (error == EAGAIN) {
+        size_t stack = size_t{8} << 20;
+        if (attributes != nullptr) ::pthread_attr_getstacksize(attributes, &stack);
+        if (addressSpaceExhausted(uint64_t(stack) + (uint64_t{4} << 20))) {
+            noteRefusal();
+        } else if (gRefusedMark != nullptr) {
+            *gRefusedMark = *gRefusedMark | render::kThreadRefused;
+        } else {
+            // The helper's own: the program reads it once the helper has ended.
+            render::HelperNote note;
+            note.threadError = error;
+            ::send(render::kSocketFd, &note, sizeof note, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+    }
+    return error;
+}
+
+namespace {
 
 // A crash after an allocation was refused, or with the address space used up, is the
 // memory limit's doing: say so, as the page's answer, and end. (It runs on a stack of
@@ -955,11 +987,17 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
 // at once. Once it has asked for nothing for kIdleSeconds (it writes what was drawn, or is
 // done) they are ended, so that they end out of its way rather than while it waits for
 // the helper as it exits.
+// Under a limit of processes (the user's, which the program's threads and the drawings'
+// count against too) they would take the places the drawings need: one for each 64
+// processes the limit allows, none under 64.
 size_t sparesKept() {
     cpu_set_t set;
     CPU_ZERO(&set);
     const int processors = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
-    return size_t(render::drawingsAtOnce(processors));
+    const size_t atOnce = size_t(render::drawingsAtOnce(processors));
+    rlimit processes{};
+    if (::getrlimit(RLIMIT_NPROC, &processes) != 0 || processes.rlim_cur == RLIM_INFINITY) return atOnce;
+    return std::min<size_t>(atOnce, size_t(processes.rlim_cur / 64));
 }
 constexpr double kIdleSeconds = 0.015;
 
@@ -1062,7 +1100,9 @@ int serve() {
                                 double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
             record.pastProcessorTime = !it->killed && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL &&
                                        used + 0.05 >= it->processorLimit;
-            record.allocationRefused = it->refused != nullptr && *it->refused != 0;
+            const int32_t refused = it->refused != nullptr ? *it->refused : 0;
+            record.allocationRefused = (refused & render::kAllocationRefused) != 0;
+            record.threadRefused = (refused & render::kThreadRefused) != 0;
             record.pastWallClock = it->pastWallClock;
             tell(it->socket, record);
             lastAsked = now();

@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -19,7 +20,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <latch>
 #include <map>
+#include <mutex>
 #include <numeric>
 #include <optional>
 #include <set>
@@ -745,6 +748,94 @@ TEST(RenderHelper, ADrawingCannotLiftItsLimitsOrStartAProcess) {
         EXPECT_EQ(found["thread"], std::vector<long>{0});
     }
     EXPECT_EQ(drawings, 3) << "not every drawing mapped its document";
+}
+
+// The threads of this process now.
+int threadsNow() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
+// Run by the test below in a process of its own, as a user of its own, under a limit of
+// processes (which counts threads) with room for this process's threads, those drawing
+// and the helper, and for "room" for as many drawings as are drawn at once and one more.
+// PDF pages (whose helper and drawings make no threads) are drawn from as many threads as
+// draw at once.
+TEST(RenderHelperChild, DrawsUnderALowProcessLimit) {
+    const char* room = std::getenv("GW_RENDER_PROCESS_LIMIT_CHILD");
+    if (room == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
+    const bool drawingsFit = std::string(room) == "room";
+    cpu_set_t processors;
+    CPU_ZERO(&processors);
+    sched_getaffinity(0, sizeof processors, &processors);
+    const int atOnce = pg::render::drawingsAtOnce(CPU_COUNT(&processors));
+    // With the thread helpers are started on, and the helper.
+    const rlim_t limit = rlim_t(threadsNow() + atOnce + 1 + 1 + (drawingsFit ? atOnce + 1 : 0));
+    const rlimit processes{limit, limit};
+    ASSERT_EQ(setrlimit(RLIMIT_NPROC, &processes), 0);
+    std::mutex mutex;
+    std::vector<pg::RenderFailure> failures;
+    std::vector<std::thread> drawers;
+    // Each drawing thread is kept until all are done: one that ended would leave its place.
+    std::latch done(atOnce);
+    for (int i = 0; i < atOnce; ++i) {
+        drawers.emplace_back([&, i] {
+            const struct Kept {
+                std::latch& done;
+                ~Kept() { done.arrive_and_wait(); }
+            } kept{done};
+            for (int j = 0; j < 4; ++j) {
+                pg::RenderClient pdf(samples::pdf(32 + i, 32 + j));
+                pg::RenderFailure failure;
+                if (pdf.pixels(pixelsOf(32, 1), &failure)) continue;
+                std::lock_guard lock(mutex);
+                failures.push_back(failure);
+            }
+        });
+    }
+    for (auto& drawer : drawers) drawer.join();
+    if (drawingsFit) {
+        for (const auto& failure : failures) ADD_FAILURE() << failure.why;
+        return;
+    }
+    // No drawing can start: each fails naming the limit, not the page.
+    EXPECT_EQ(failures.size(), size_t(atOnce * 4));
+    const std::string named = "the limit of " + std::to_string(limit) + " processes of the user is reached";
+    for (const auto& failure : failures) {
+        EXPECT_EQ(failure.problem, P::rendererUnavailable) << failure.why;
+        EXPECT_NE(failure.why.find(named), std::string::npos) << failure.why;
+    }
+}
+
+// Under a low limit of processes (an ordinary user's `ulimit -u`, which counts the
+// program's threads too) a drawing that finds no room for its process is asked again as
+// others end, and one that cannot start at all fails naming the limit, not the page. It
+// failed as "would take more memory or work than is allowed". (The superuser passes over
+// the limit: the launches run as a user of their own, whose processes are only theirs.)
+TEST(RenderHelper, ALowProcessLimitCostsNoDrawingAndIsNamed) {
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs the superuser, to run as a user no other process runs as";
+    }
+    for (const std::string room : {"room", "helpers"}) {
+        SCOPED_TRACE(room);
+        gwtest::TempDir dir;
+        const uid_t user = uid_t(3000000000u + uint32_t(getpid()));
+        gwtest::SelfLaunch launch{"RenderHelperChild.DrawsUnderALowProcessLimit",
+                                  {{"GW_RENDER_PROCESS_LIMIT_CHILD", room}},
+                                  dir / "output"};
+        launch.user = std::pair{user, gid_t(user)};
+        const pid_t child = gwtest::spawnSelf(launch);
+        ASSERT_GT(child, 0);
+        const int status = gwtest::waitForChild(child, std::chrono::seconds(120));
+        std::ifstream output(dir / "output");
+        const std::string said((std::istreambuf_iterator<char>(output)), {});
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+        EXPECT_NE(said.find("[  PASSED  ] 1 test"), std::string::npos) << said;
+    }
 }
 
 // Run by the test below in a process of its own, whose SVG helper nothing else has used.
