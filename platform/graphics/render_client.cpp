@@ -219,11 +219,12 @@ struct Helper {
         if (process >= 0) ::close(process);
     }
 
-    // Whether its process has ended (a zombie not yet reaped): its pidfd says so at once.
-    bool gone() const {
-        if (process < 0) return false;
-        pollfd watched{process, POLLIN, 0};
-        return ::poll(&watched, 1, 0) > 0;
+    // Whether its process has ended (a zombie not yet reaped), waiting `most` for its pidfd
+    // to say so.
+    bool gone(std::chrono::milliseconds most = std::chrono::milliseconds(0)) const {
+        if (pollfd watched{process, POLLIN, 0}; process >= 0) ::poll(&watched, 1, int(most.count()));
+        siginfo_t info{};
+        return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
     }
 };
 using HelperPtr = std::shared_ptr<Helper>;
@@ -284,9 +285,10 @@ public:
     }
 
     enum class Sent {
-        yes,   // the helper has the drawing
-        full,  // the helper has not yet taken what it was sent before: ask again
-        no,    // no helper could be started or asked; `failure` says why
+        yes,       // the helper has the drawing
+        full,      // the helper has not yet taken what it was sent before: ask again
+        no,        // no helper could be started or asked; `failure` says why
+        roomless,  // no helper could be started for want of a process; `failure` says so
     };
 
     // Asks the helper of `kind` for a drawing's process (started, or started again once
@@ -299,7 +301,9 @@ public:
             // One that ended while idle (the system's out-of-memory killer, a user) had
             // nothing in flight: it is reaped and another started.
             if (server && server->gone()) end(kind, server, reap(server->pid, std::chrono::milliseconds(0)));
-            if (!server && !startServer(server, kind, failure)) return Sent::no;
+            if (bool roomless = false; !server && !startServer(server, kind, failure, &roomless)) {
+                return roomless ? Sent::roomless : Sent::no;
+            }
             *asked = server;
             const int error = render::sendSpawn(server->socket, spawn, fds);
             if (error == 0) {
@@ -316,30 +320,27 @@ public:
         return Sent::no;
     }
 
-    // Ends `helper`, which a drawing found gone or not answering, unless that was done
-    // already; why it ended, for the drawings it had in flight. One whose socket closed is
-    // given a moment to end, as it was ending; one still there then has only dropped the
-    // drawing, and stays: the reason is empty.
+    // Ends `helper`, which a drawing found gone (its socket closed) or not answering,
+    // unless that was done already; why it ended, for the drawings it had in flight. A
+    // process's descriptors close a moment before it has ended, so one whose socket closed
+    // is given a moment; one still there then has only dropped the drawing, and stays: the
+    // reason is empty.
     std::string lose(render::Kind kind, const HelperPtr& helper, bool answering) {
         std::lock_guard lock(spawnMutex_);
-        if (!helper->ended) {
-            if (answering) {
-                // A pidfd becomes readable only once the ended process's descriptors are closed.
-                if (pollfd watched{helper->process, POLLIN, 0}; helper->process >= 0) ::poll(&watched, 1, 1000);
-                if (!helper->gone()) return {};
-                const int status = reap(helper->pid, std::chrono::milliseconds(0));
-                // It may have said why before it ended.
-                render::HelperNote note;
-                const bool noted = ::recv(helper->socket, &note, sizeof note, MSG_DONTWAIT) == ssize_t(sizeof note);
-                end(kind, helper, status,
-                    noted && note.threadError == EAGAIN
-                        ? fmt::format("the renderer could not start a thread: {}", noProcessReason())
-                        : std::string());
-            } else {
-                ::kill(helper->pid, SIGKILL);
-                reap(helper->pid, std::chrono::milliseconds(0));
-                end(kind, helper, 0, "the renderer stopped answering");
-            }
+        if (helper->ended) return helper->endedBecause;
+        if (helper->gone(std::chrono::milliseconds(answering ? 1000 : 0))) {
+            const int status = reap(helper->pid, std::chrono::milliseconds(0));
+            // It may have said why before it ended.
+            render::HelperNote note;
+            const bool noted = ::recv(helper->socket, &note, sizeof note, MSG_DONTWAIT) == ssize_t(sizeof note);
+            end(kind, helper, status,
+                noted && note.threadError == EAGAIN
+                    ? fmt::format("the renderer could not start a thread: {}", noProcessReason())
+                    : std::string());
+        } else if (!answering) {
+            ::kill(helper->pid, SIGKILL);
+            reap(helper->pid, std::chrono::milliseconds(0));
+            end(kind, helper, 0, "the renderer stopped answering");
         }
         return helper->endedBecause;
     }
@@ -357,7 +358,8 @@ public:
                 preparing_[int(kind)] = false;
                 RenderFailure failure;
                 // One that cannot start is told so by the drawing that needs it.
-                if (!servers_[int(kind)]) startServer(servers_[int(kind)], kind, &failure);
+                bool roomless = false;
+                if (!servers_[int(kind)]) startServer(servers_[int(kind)], kind, &failure, &roomless);
             }).detach();
         } catch (const std::system_error&) {
             std::lock_guard lock(spawnMutex_);
@@ -396,11 +398,13 @@ private:
         if (servers_[int(kind)] == helper) servers_[int(kind)].reset();
     }
 
-    bool startServer(HelperPtr& server, render::Kind kind, RenderFailure* failure) {
+    // Starts the helper of `kind` into `server`; false with the reason when it cannot, and
+    // `roomless` when that was for want of a process.
+    bool startServer(HelperPtr& server, render::Kind kind, RenderFailure* failure, bool* roomless) {
         auto made = std::make_shared<Helper>();
         bool started = false;
         // On the spawning thread: a helper is killed when the thread that started it ends.
-        Spawner::shared().run([&] { started = launch(*made, kind, failure); });
+        Spawner::shared().run([&] { started = launch(*made, kind, failure, roomless); });
         if (!started && failure->why.empty()) {
             failure->problem = PictureProblem::rendererUnavailable;
             failure->why = "cannot start the renderer";
@@ -409,7 +413,7 @@ private:
         return started;
     }
 
-    static bool launch(Helper& server, render::Kind kind, RenderFailure* failure) {
+    static bool launch(Helper& server, render::Kind kind, RenderFailure* failure, bool* roomless) {
         const std::string path = RenderClient::helperPath();
         auto fail = [&](PictureProblem problem, std::string why) {
             failure->problem = problem;
@@ -470,6 +474,7 @@ private:
         ::close(theirs);
         if (spawned != 0) {
             ::close(pair[0]);
+            *roomless = spawned == EAGAIN;
             return fail(spawned == EMFILE || spawned == ENFILE ? PictureProblem::tooManyOpenFiles
                                                                 : PictureProblem::rendererUnavailable,
                         fmt::format("cannot start the renderer {}: {}", path,
@@ -813,6 +818,7 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
     while (true) {
         const auto sent = helpers.spawn(kind_, spawn, fds, failure, &helper);
         if (sent == Helpers::Sent::no) return Try::failed;
+        if (sent == Helpers::Sent::roomless) return Try::noProcess;
         if (sent == Helpers::Sent::yes) break;
         if (interruptionRequested()) {
             return failWith(PictureProblem::incompleteRender, "the drawing was stopped before it began");

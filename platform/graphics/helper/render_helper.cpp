@@ -1095,11 +1095,12 @@ int serve() {
             }
             render::Ended record;
             record.waitStatus = status;
-            // Killed by no one but the kernel at its hard processor time limit: it used it all.
+            // Killed by no one but the kernel at its hard processor time limit: it used it all
+            // (as the kernel counts it, to a tick).
             const double used = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                                 double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
             record.pastProcessorTime = !it->killed && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL &&
-                                       used + 0.05 >= it->processorLimit;
+                                       used + 0.25 >= it->processorLimit;
             const int32_t refused = it->refused != nullptr ? *it->refused : 0;
             record.allocationRefused = (refused & render::kAllocationRefused) != 0;
             record.threadRefused = (refused & render::kThreadRefused) != 0;
