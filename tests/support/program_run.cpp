@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -84,6 +85,15 @@ pid_t startProgram(const std::string& program, const std::vector<std::string>& a
         ::_exit(127);
     }
     return pid;
+}
+
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    // The state follows the command name, which is in parentheses.
+    const size_t close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z' || line[close + 2] == 'X';
 }
 
 ProgramRun finishProgram(pid_t pid, const ProgramOptions& options) {

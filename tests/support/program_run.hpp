@@ -51,6 +51,9 @@ pid_t startProgram(const std::string& program, const std::vector<std::string>& a
                    const ProgramOptions& options);
 ProgramRun finishProgram(pid_t pid, const ProgramOptions& options);
 
+// Whether the process `pid` has ended: gone, or a zombie nobody has reaped yet.
+bool ended(pid_t pid);
+
 inline ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
                              const ProgramOptions& options) {
     return finishProgram(startProgram(program, arguments, options), options);

@@ -178,14 +178,7 @@ TEST_F(RenderLimits, AnIconSetOfAPagePastTheLimitsFailsOnceNamingTheLimit) {
     }
 }
 
-// Whether a process has ended: gone, or a zombie its parent has not reaped yet.
-bool ended(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return true;
-    const size_t close = line.rfind(')');
-    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z' || line[close + 2] == 'X';
-}
+using gwtest::ended;
 
 // A helper that stops answering (stopped with its processes, as `pkill -STOP` stops them)
 // or is killed while a batch is drawn costs the batch one wait for its answer: it is ended,

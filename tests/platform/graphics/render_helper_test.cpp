@@ -35,6 +35,7 @@
 #include "platform/graphics/renderer_budget.hpp"
 #include "platform/graphics/resample.hpp"
 #include "support/picture_samples.hpp"
+#include "support/program_run.hpp"
 #include "support/self_launch.hpp"
 #include "support/temp_dir.hpp"
 
@@ -147,13 +148,23 @@ std::multiset<std::string> notItsOwn(const std::map<int, std::string>& descripto
     return out;
 }
 
-// Whether a process has ended (gone, or a zombie nobody has reaped yet).
-bool ended(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return true;
-    const size_t close = line.rfind(')');
-    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z' || line[close + 2] == 'X';
+using gwtest::ended;
+
+// Runs `test` of this executable in a process of its own with `environment` (as `user`, when
+// given), and expects it to pass.
+void passesInAProcessOfItsOwn(const std::string& test,
+                              std::vector<std::pair<std::string, std::string>> environment,
+                              std::optional<std::pair<uid_t, gid_t>> user = std::nullopt) {
+    gwtest::TempDir dir;
+    gwtest::SelfLaunch launch{test, std::move(environment), dir / "output"};
+    launch.user = user;
+    const pid_t child = gwtest::spawnSelf(launch);
+    ASSERT_GT(child, 0);
+    const int status = gwtest::waitForChild(child, std::chrono::seconds(120));
+    std::ifstream output(dir / "output");
+    const std::string said((std::istreambuf_iterator<char>(output)), {});
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+    EXPECT_NE(said.find("[  PASSED  ] 1 test"), std::string::npos) << said;
 }
 
 // The resident memory of the drawing processes, added up.
@@ -705,16 +716,8 @@ TEST(RenderHelperChild, DrawsWithATakenOverRenderer) {
 TEST(RenderHelper, ADrawingCannotLiftItsLimitsOrStartAProcess) {
     gwtest::TempDir dir;
     const auto report = dir / "report";
-    gwtest::SelfLaunch launch{"RenderHelperChild.DrawsWithATakenOverRenderer",
-                              {{"GW_TAKEN_OVER_REPORT", report.string()}},
-                              dir / "output"};
-    const pid_t child = gwtest::spawnSelf(launch);
-    ASSERT_GT(child, 0);
-    const int status = gwtest::waitForChild(child, std::chrono::seconds(120));
-    std::ifstream output(dir / "output");
-    const std::string said((std::istreambuf_iterator<char>(output)), {});
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
-    EXPECT_NE(said.find("[  PASSED  ] 1 test"), std::string::npos) << said;
+    passesInAProcessOfItsOwn("RenderHelperChild.DrawsWithATakenOverRenderer",
+                             {{"GW_TAKEN_OVER_REPORT", report.string()}});
     std::ifstream lines(report);
     int drawings = 0;
     for (std::string line; std::getline(lines, line); ++drawings) {
@@ -820,21 +823,11 @@ TEST(RenderHelper, ALowProcessLimitCostsNoDrawingAndIsNamed) {
     if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
         GTEST_SKIP() << "needs the superuser, to run as a user no other process runs as";
     }
+    const uid_t user = uid_t(3000000000u + uint32_t(getpid()));
     for (const std::string room : {"room", "helpers"}) {
         SCOPED_TRACE(room);
-        gwtest::TempDir dir;
-        const uid_t user = uid_t(3000000000u + uint32_t(getpid()));
-        gwtest::SelfLaunch launch{"RenderHelperChild.DrawsUnderALowProcessLimit",
-                                  {{"GW_RENDER_PROCESS_LIMIT_CHILD", room}},
-                                  dir / "output"};
-        launch.user = std::pair{user, gid_t(user)};
-        const pid_t child = gwtest::spawnSelf(launch);
-        ASSERT_GT(child, 0);
-        const int status = gwtest::waitForChild(child, std::chrono::seconds(120));
-        std::ifstream output(dir / "output");
-        const std::string said((std::istreambuf_iterator<char>(output)), {});
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
-        EXPECT_NE(said.find("[  PASSED  ] 1 test"), std::string::npos) << said;
+        passesInAProcessOfItsOwn("RenderHelperChild.DrawsUnderALowProcessLimit",
+                                 {{"GW_RENDER_PROCESS_LIMIT_CHILD", room}}, std::pair{user, gid_t(user)});
     }
 }
 
@@ -879,16 +872,7 @@ TEST(RenderHelperChild, SetsFontsUpOnlyForText) {
 // fonts' configuration (some ten milliseconds to read) is read only for a document that
 // lays out text, by the helper itself, so that each drawing's process has it.
 TEST(RenderHelper, AnSvgHelperLoadsNoPopplerAndSetsFontsUpOnlyForText) {
-    gwtest::TempDir dir;
-    gwtest::SelfLaunch launch{"RenderHelperChild.SetsFontsUpOnlyForText", {{"GW_RENDER_FONTS_CHILD", "1"}},
-                              dir / "output"};
-    const pid_t child = gwtest::spawnSelf(launch);
-    ASSERT_GT(child, 0);
-    const int status = gwtest::waitForChild(child, std::chrono::seconds(120));
-    std::ifstream output(dir / "output");
-    const std::string said((std::istreambuf_iterator<char>(output)), {});
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
-    EXPECT_NE(said.find("[  PASSED  ] 1 test"), std::string::npos) << said;
+    passesInAProcessOfItsOwn("RenderHelperChild.SetsFontsUpOnlyForText", {{"GW_RENDER_FONTS_CHILD", "1"}});
 }
 
 TEST(RenderHelper, AHelperEndsWithTheProgramThatStartedItEvenWhileItDraws) {
