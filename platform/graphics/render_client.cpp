@@ -778,7 +778,8 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
     spawn.laysOutText = laysOutText_;
     const int fds[4] = {pipes.theirs, documentFd_, pipes.theirPrinted, fd};
 
-    // The helper has as long as a drawing's time in all to answer, the time it waited
+    // The helper has as long as users' drawings have in all to answer (whatever a test
+    // gives its drawings: a helper started meanwhile sets up first), the time it waited
     // for a processor not counted: one that does not (stopped, or hung) is ended. It
     // speaks every second while it has the drawing.
     HelperPtr helper;
@@ -793,7 +794,7 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
         if (!silent) silent.emplace(helper->pid);
         const double taken = silent->seconds();
         if (std::exchange(heard, false)) silentSince = taken;
-        return taken - silentSince >= limits.wallSeconds;
+        return taken - silentSince >= render::kWallSeconds;
     };
     // Ends the helper that stopped answering or went: the drawing is asked again once
     // its process is gone too (it ends with its helper), so that nothing of it writes

@@ -322,6 +322,17 @@ double processorSeconds() {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// The processor time the process `pid` (one of the helper's, ended or not, not yet
+// reaped) has used as its processor time limit counts it: by the scheduler's ticks, which
+// under a busy machine can say more than the time it ran as its usage reports it.
+double processorTimeOf(pid_t pid) {
+    // A process's clock of its user and system time ("prof"), as the kernel numbers them.
+    const clockid_t clock = clockid_t((~unsigned(pid)) << 3);
+    timespec used{};
+    if (::clock_gettime(clock, &used) != 0) return 0;
+    return double(used.tv_sec) + double(used.tv_nsec) / 1e9;
+}
+
 // The document's bytes, mapped once; empty with the reason when they cannot be.
 std::string_view mappedDocument(std::string* why) {
     static std::string_view mapped;
@@ -709,9 +720,11 @@ int threads() { return entriesIn("/proc/self/task"); }
 
 // Waits for the threads the libraries start while they set up (the fonts' scan among
 // them), which end soon after: a process forked beside one could find a lock that thread
-// held taken for good.
+// held taken for good. Their time waiting for a processor is not counted, so that a busy
+// machine cannot end the wait before they do; one that never ends costs a second.
 void awaitLibraryThreads() {
-    for (int i = 0; i < 500 && threads() > 1; ++i) ::usleep(1000);
+    render::TimeTaken taken(::getpid());
+    while (threads() > 1 && taken.seconds() < 1.0) ::usleep(1000);
 }
 
 // Draws a small SVG document, which sets up what drawing one takes.
@@ -1088,19 +1101,17 @@ int serve() {
         }
         for (auto it = drawings.begin(); it != drawings.end();) {
             int status = 0;
-            rusage usage{};
-            if (!it->mayHaveEnded || ::wait4(it->pid, &status, WNOHANG, &usage) != it->pid) {
+            // Read before it is reaped, while the kernel still has it.
+            const double used = it->mayHaveEnded ? processorTimeOf(it->pid) : 0;
+            if (!it->mayHaveEnded || ::waitpid(it->pid, &status, WNOHANG) != it->pid) {
                 ++it;
                 continue;
             }
             render::Ended record;
             record.waitStatus = status;
-            // Killed by no one but the kernel at its hard processor time limit: it used it all
-            // (as the kernel counts it, to a tick).
-            const double used = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                                double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+            // Killed by no one but the kernel at its hard processor time limit: it used it all.
             record.pastProcessorTime = !it->killed && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL &&
-                                       used + 0.25 >= it->processorLimit;
+                                       used >= it->processorLimit;
             const int32_t refused = it->refused != nullptr ? *it->refused : 0;
             record.allocationRefused = (refused & render::kAllocationRefused) != 0;
             record.threadRefused = (refused & render::kThreadRefused) != 0;

@@ -107,7 +107,6 @@ TEST_F(RenderLimits, AnIconSetOfAPagePastTheLimitsFailsOnceNamingTheLimit) {
         place(work_ / c.name, c.bytes);
         ASSERT_LT(c.bytes.size(), size_t{1} << 20);
         if (!c.seconds.empty()) setenv("GW_RENDER_TEST_SECONDS", c.seconds.c_str(), 1);
-        const auto began = std::chrono::steady_clock::now();
         const pid_t program = start(
             GW_GLYPHWRIGHT_PATH, {"-inputPath", c.name, "-outputPath", c.name + ".out", "-assetType", "iOSIcon"}, c.name);
         unsetenv("GW_RENDER_TEST_SECONDS");
@@ -131,7 +130,6 @@ TEST_F(RenderLimits, AnIconSetOfAPagePastTheLimitsFailsOnceNamingTheLimit) {
             }
         });
         const auto run = finish(program, c.name);
-        const auto took = std::chrono::steady_clock::now() - began;
         done = true;
         watch.join();
         if (c.reasons.empty()) {
@@ -160,20 +158,17 @@ TEST_F(RenderLimits, AnIconSetOfAPagePastTheLimitsFailsOnceNamingTheLimit) {
         EXPECT_LE(mostAtOnce, 8u);
         // The helpers hold the drawings; the program holds the pictures it writes.
         EXPECT_LT(ownPeak, uint64_t{400} << 20);
-        // About one limit, not one for each size, on a loaded two-core machine too: the stopped
-        // drawings' time in all, or the drawings' processor time, as much as those at once
-        // take at their limit (and the one drawn again alone), however long they waited for
-        // processors.
-        const auto limit = [&](int which) {
-            return c.seconds.empty() ? (which == 0 ? render::kCpuSeconds : render::kWallSeconds)
-                                     : std::stoi(which == 0 ? c.seconds : c.seconds.substr(c.seconds.find(',') + 1));
-        };
+        // About one limit, not one for each size, on a loaded two-core machine too, however
+        // long the drawings waited for processors: as many stopped drawings as run at once
+        // (and the document's opening), each at its time in all, or the drawings' processor
+        // time, as much as those at once take at their limit (and the one drawn again alone).
         if (c.stopHelpers) {
-            EXPECT_LT(took, std::chrono::seconds(2 * limit(1) + 8));
+            EXPECT_LE(helpers.size(), mostAtOnce + 2);
         } else {
+            const int cpu = c.seconds.empty() ? render::kCpuSeconds : std::stoi(c.seconds);
             double inAll = 0;
             for (const auto& [helper, seconds] : helpers) inAll += seconds;
-            EXPECT_LT(inAll, double((mostAtOnce + 1) * limit(0)) + 1) << helpers.size() << " drawings";
+            EXPECT_LT(inAll, double((mostAtOnce + 1) * cpu) + 1) << helpers.size() << " drawings";
         }
     }
 }
