@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <deque>
 #include <future>
+#include <system_error>
 
 #include <cmath>
 #include <cstring>
@@ -977,7 +978,7 @@ void writeBase64(pf::files::AtomicFileWriter& file, const pf::Data& bytes) {
     while (next < pieces || !making.empty()) {
         while (next < pieces && making.size() < ahead) {
             const std::size_t from = next++ * kPiece;
-            making.push_back(std::async(std::launch::async, [&, from] {
+            auto encode = [&, from] {
                 std::string text;
                 {
                     std::lock_guard lock(spareMutex);
@@ -989,7 +990,13 @@ void writeBase64(pf::files::AtomicFileWriter& file, const pf::Data& bytes) {
                 text.clear();
                 pf::appendBase64Encoded(text, std::span(bytes).subspan(from, std::min(kPiece, bytes.size() - from)));
                 return text;
-            }));
+            };
+            try {
+                making.push_back(std::async(std::launch::async, encode));
+            } catch (const std::system_error&) {
+                // No thread to be had (an address-space or process limit): made here as it is written.
+                making.push_back(std::async(std::launch::deferred, encode));
+            }
         }
         auto text = making.front().get();
         making.pop_front();

@@ -32,24 +32,31 @@ struct Item {
     SyncTicket* ticket = nullptr;
 };
 
-// The queues whose work the calling thread is running, innermost last, and whether
-// that work holds its queue alone (serial queue, barrier, main queue).
-struct Running {
-    const DispatchQueue::State* state;
-    bool exclusive;
-};
-thread_local std::vector<Running> tRunning;
-
+// The queues whose work the calling thread is running, innermost first, and whether
+// that work holds its queue alone (serial queue, barrier, main queue). Each entry lives
+// on the stack of the call that runs the work: the thread's list needs no memory of its
+// own, which a new thread short of memory could not have.
 struct RunningScope {
-    RunningScope(const DispatchQueue::State* state, bool exclusive) { tRunning.push_back({state, exclusive}); }
-    ~RunningScope() { tRunning.pop_back(); }
+    RunningScope(const DispatchQueue::State* state, bool exclusive)
+        : state(state), exclusive(exclusive), outer(tInnermost) {
+        tInnermost = this;
+    }
+    ~RunningScope() { tInnermost = outer; }
     RunningScope(const RunningScope&) = delete;
     RunningScope& operator=(const RunningScope&) = delete;
-};
 
-const Running* findRunning(const DispatchQueue::State* state) {
-    auto it = std::find_if(tRunning.rbegin(), tRunning.rend(), [&](const Running& r) { return r.state == state; });
-    return it == tRunning.rend() ? nullptr : &*it;
+    const DispatchQueue::State* const state;
+    const bool exclusive;
+    RunningScope* const outer;
+    static thread_local RunningScope* tInnermost;
+};
+thread_local RunningScope* RunningScope::tInnermost = nullptr;
+
+const RunningScope* findRunning(const DispatchQueue::State* state) {
+    for (const RunningScope* scope = RunningScope::tInnermost; scope != nullptr; scope = scope->outer) {
+        if (scope->state == state) return scope;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -228,7 +235,7 @@ void DispatchQueue::runSync(const Work& work, bool barrier) const {
     }
     // Waiting for a queue that our own work keeps busy: a serial queue, or a
     // concurrent one held by a barrier or asked for one.
-    const Running* running = findRunning(state);
+    const RunningScope* running = findRunning(state);
     if (running && (exclusive || running->exclusive || state->isMain)) {
         foundation::fatalError(
             fmt::format("sync onto queue \"{}\" from work running on it would never return", state->label));

@@ -11,7 +11,11 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -148,20 +152,35 @@ private:
         int warning = openTrigger(kWarningTrigger);
         int critical = warning >= 0 ? openTrigger(kCriticalTrigger) : -1;
         if (warning >= 0 && critical >= 0) {
-            kind_ = MemoryPressureSource::Monitor::trigger;
-            std::thread([this, warning, critical] { watchTriggers(warning, critical); }).detach();
-            return;
+            if (watchOn([this, warning, critical] { watchTriggers(warning, critical); })) {
+                kind_ = MemoryPressureSource::Monitor::trigger;
+                return;
+            }
+            close(critical);
         }
         if (warning >= 0) close(warning);
         int sampled = open(kPressureFile, O_RDONLY | O_CLOEXEC);
-        if (sampled >= 0 && detail::memoryPressureLevelOf(readWhole(sampled))) {
+        if (sampled >= 0 && detail::memoryPressureLevelOf(readWhole(sampled)) &&
+            watchOn([this, sampled] { sample(sampled); })) {
             kind_ = MemoryPressureSource::Monitor::sampling;
-            std::thread([this, sampled] { sample(sampled); }).detach();
             return;
         }
         if (sampled >= 0) close(sampled);
         kind_ = MemoryPressureSource::Monitor::none;
         pressureLog().info("Memory pressure is not reported on this system: no memory-pressure events will arrive.");
+    }
+
+    // False when the system refuses the watching thread (an address-space or process
+    // limit): the process then goes without memory-pressure events rather than failing.
+    static bool watchOn(std::function<void()> watch) {
+        try {
+            std::thread(std::move(watch)).detach();
+            return true;
+        } catch (const std::system_error& error) {
+            pressureLog().error(std::string("Memory pressure cannot be watched: ") + error.what());
+        } catch (const std::bad_alloc&) {
+        }
+        return false;
     }
 
     void watchTriggers(int warning, int critical) {

@@ -6,7 +6,9 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <new>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -75,6 +77,7 @@ public:
             timer->period = period;
             timer->where = group.entries.emplace(deadline, timer);
             timer->group = &group;
+            startThreadUnlessRunning();
         }
         wake_.notify_all();
     }
@@ -125,7 +128,21 @@ private:
             wake_.notify_all();
             fireDue();
         });
-        std::thread([this] { run(); }).detach();
+        std::lock_guard lock(mutex_);
+        startThreadUnlessRunning();
+    }
+
+    // A thread the system refuses (an address-space or process limit) is asked for again
+    // as the next timer is armed; until then timers of real time wait, and no caller fails.
+    // Called with the lock held.
+    void startThreadUnlessRunning() {
+        if (running_) return;
+        try {
+            std::thread([this] { run(); }).detach();
+            running_ = true;
+        } catch (const std::system_error&) {
+        } catch (const std::bad_alloc&) {
+        }
     }
 
     ClockTimers& groupFor(const std::shared_ptr<Clock>& clock) {
@@ -194,6 +211,7 @@ private:
     std::condition_variable wake_;
     std::vector<std::unique_ptr<ClockTimers>> groups_;
     std::mutex fireMutex_;
+    bool running_ = false;
 };
 
 }  // namespace
