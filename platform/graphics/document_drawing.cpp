@@ -88,11 +88,13 @@ void DocumentDrawing::setClip(render::Request& request, std::span<const Rect> cl
 }
 
 std::shared_ptr<const RenderedPixels> DocumentDrawing::ask(const Page& page, render::Request request, double pixels,
-                                                           RenderFailure* failure, bool ahead) const {
+                                                           RenderFailure* failure, bool ahead, bool* refused) const {
     const auto holds = page.holds(pixels, failure);
-    if (!holds) return nullptr;
-    const double held = *holds + double(request.width) * request.height * 4;
-    if (!fitsTheRenderer(kind_, held, pixels, failure)) return nullptr;
+    const double held = holds ? *holds + double(request.width) * request.height * 4 : 0;
+    if (!holds || !fitsTheRenderer(kind_, held, pixels, failure)) {
+        if (refused != nullptr) *refused = true;
+        return nullptr;
+    }
     request.op = render::Op::raster;
     request.page = page.index;
     request.viewportWidth = page.box.width;
@@ -127,20 +129,31 @@ int DocumentDrawing::wholeDrawingsMade(int index) const {
 
 std::shared_ptr<const RenderedPixels> DocumentDrawing::drawWhole(const Page& page, int width, int height,
                                                                  RenderFailure* failure, bool ahead) const {
+    return drawWhole(page, width, height, failure, ahead, nullptr);
+}
+
+std::shared_ptr<const RenderedPixels> DocumentDrawing::drawWhole(const Page& page, int width, int height,
+                                                                 RenderFailure* failure, bool ahead,
+                                                                 bool* refused) const {
     render::Request request;
     request.width = width;
     request.height = height;
     const cairo_matrix_t scale{double(width) / page.box.width, 0, 0, double(height) / page.box.height, 0, 0};
     setMatrix(request, scale);
-    return ask(page, request, double(width) * height, failure, ahead);
+    return ask(page, request, double(width) * height, failure, ahead, refused);
 }
 
 std::shared_ptr<const RenderedPixels> DocumentDrawing::wholeDrawing(const Page& page, std::pair<int, int> size,
-                                                                    RenderFailure* failure) const {
+                                                                    RenderFailure* failure, bool* ownSizes) const {
     std::unique_lock lock(mutex_);
     auto& wholes = pages_[page.index];
     while (true) {
         if (const auto kept = wholes.drawn.find(size); kept != wholes.drawn.end()) return kept->second;
+        if (const auto failed = wholes.failed.find(size); failed != wholes.failed.end()) {
+            *failure = failed->second;
+            *ownSizes = true;
+            return nullptr;
+        }
         if (!wholes.drawing.count(size)) break;
         if (interruptionRequested()) {
             failure->problem = PictureProblem::incompleteRender;
@@ -151,29 +164,60 @@ std::shared_ptr<const RenderedPixels> DocumentDrawing::wholeDrawing(const Page& 
     }
     wholes.drawing.insert(size);
     lock.unlock();
-    auto drawn = drawWhole(page, size.first, size.second, failure);
+    bool refused = false;
+    auto drawn = drawWhole(page, size.first, size.second, failure, false, &refused);
     lock.lock();
     wholes.drawing.erase(size);
-    // Kept for the page's other sizes; one that failed is asked again by the next (it
-    // fails as this one did: a limit met stops the page).
-    if (drawn) wholes.drawn.emplace(size, drawn);
+    // Kept for the page's other sizes. One refused before it was drawn, or that the
+    // renderer reported errors on, is not asked again (it would fail again, after all its
+    // work): the sizes are drawn at their own. One that failed otherwise is asked again by
+    // the next (a limit met stops the page, and that fails it at once).
+    if (drawn) {
+        wholes.drawn.emplace(size, drawn);
+    } else if (refused || (failure->problem == PictureProblem::incompleteRender && !interruptionRequested())) {
+        wholes.failed.emplace(size, *failure);
+        *ownSizes = true;
+    }
     wholeDrawn_.notify_all();
     return drawn;
 }
 
-bool DocumentDrawing::paintFromWhole(cairo_t* cr, const Page& page, std::pair<int, int> size,
+bool DocumentDrawing::brokenAtOwnSize(int index, RenderFailure* failure) const {
+    std::lock_guard lock(mutex_);
+    const auto& broken = pages_[index].brokenAtOwnSize;
+    if (broken && failure != nullptr) *failure = *broken;
+    return broken.has_value();
+}
+
+std::shared_ptr<const RenderedPixels> DocumentDrawing::askAfterWhole(const Page& page, const render::Request& request,
+                                                                     double pixels, RenderFailure* failure) const {
+    if (brokenAtOwnSize(page.index, failure)) return nullptr;
+    std::shared_ptr<const RenderedPixels> drawn;
+    {
+        // The page's drawings waiting or under way end once one of them shows it broken.
+        const InterruptionScope broken([this, index = page.index] { return brokenAtOwnSize(index, nullptr); });
+        drawn = ask(page, request, pixels, failure);
+    }
+    if (drawn || brokenAtOwnSize(page.index, failure)) return drawn;
+    if (failure->problem == PictureProblem::incompleteRender && !interruptionRequested()) {
+        std::lock_guard lock(mutex_);
+        auto& broken = pages_[page.index].brokenAtOwnSize;
+        if (!broken) broken = *failure;
+    }
+    return nullptr;
+}
+
+bool DocumentDrawing::paintFromWhole(cairo_t* cr, const Page& page, const RenderedPixels& whole,
                                      RenderFailure* failure) const {
     const cairo_matrix_t& m = page.toDevice;
     const double wide = m.xx * page.box.width, high = m.yy * page.box.height;
-    const auto whole = wholeDrawing(page, size, failure);
-    if (!whole) return false;
     const int width = std::max(1, int(std::lround(wide))), height = std::max(1, int(std::lround(high)));
     std::vector<uint8_t> resampled;
-    int stride = whole->stride();
-    const uint8_t* data = whole->data();
-    int sourceWidth = whole->width(), sourceHeight = whole->height();
+    int stride = whole.stride();
+    const uint8_t* data = whole.data();
+    int sourceWidth = whole.width(), sourceHeight = whole.height();
     if (width != sourceWidth || height != sourceHeight) {
-        resampled = resampleArgb32(PixelView{whole->data(), whole->width(), whole->height(), whole->stride()},
+        resampled = resampleArgb32(PixelView{whole.data(), whole.width(), whole.height(), whole.stride()},
                                    width, height, &stride);
         if (resampled.empty()) {
             failure->problem = PictureProblem::tooDemanding;
@@ -219,10 +263,18 @@ bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure
                        std::min(box.bottom, cairo_image_surface_get_height(target) - oy)};
     const double pixels = shown.area();
 
-    // A page drawn from whole drawings is painted from the one its size is made from.
+    // A page drawn from whole drawings is painted from the one its size is made from; where
+    // the renderer could not make that one, the size is drawn at its own size.
     const double wide = m.xx * page.box.width, high = m.yy * page.box.height;
+    bool afterWhole = false;
     if (page.fromWhole && upright(m) && wide >= 1 && high >= 1) {
-        if (const auto whole = wholeSizeFor(wide, high)) return paintFromWhole(cr, page, *whole, failure);
+        if (const auto size = wholeSizeFor(wide, high)) {
+            if (const auto whole = wholeDrawing(page, *size, failure, &afterWhole)) {
+                return paintFromWhole(cr, page, *whole, failure);
+            }
+            if (!afterWhole) return false;
+            *failure = RenderFailure{};
+        }
     }
 
     // The whole pixels the page covers within the clip and the target.
@@ -259,7 +311,7 @@ bool DocumentDrawing::draw(cairo_t* cr, const Page& page, RenderFailure* failure
             request.clipPath[i] = e;
         }
     }
-    const auto drawn = ask(page, request, pixels, failure);
+    const auto drawn = afterWhole ? askAfterWhole(page, request, pixels, failure) : ask(page, request, pixels, failure);
     if (!drawn) return false;
     cairo_surface_t* layer = cairo_image_surface_create_for_data(drawn->data(), CAIRO_FORMAT_ARGB32, drawn->width(),
                                                                  drawn->height(), drawn->stride());

@@ -12,7 +12,13 @@
 // way a page is drawn is decided by its document from the scan before anything is drawn,
 // and the whole drawing a size is made from depends on that size alone, so that the same
 // document and command give the same pixels on every run, however long each drawing took
-// and in whatever order the sizes were drawn.
+// and in whatever order the sizes were drawn. A whole drawing the renderer cannot make for
+// reasons of the drawing's own (the library reports errors drawing it, or it is beyond the
+// budgets at that size) costs no size its picture: the sizes it would have made are drawn
+// at their own sizes, as any page's are, each within the limits. One of them the renderer
+// reports errors on too shows the page broken at any size: its other sizes are then drawn
+// no more, so that such a page costs a few drawings, not one for each size. (A limit met
+// stops the page, whatever way it is drawn.)
 #include <cairo.h>
 
 #include <condition_variable>
@@ -90,23 +96,38 @@ public:
     static void setClip(render::Request& request, std::span<const Rect> clip, double dx = 0, double dy = 0);
 
 private:
-    // The whole drawings of a page, by their size, and those under way (others of that
-    // size wait for them).
+    // The whole drawings of a page, by their size, those the renderer could not make, and
+    // those under way (others of that size wait for them).
     struct Wholes {
         std::map<std::pair<int, int>, std::shared_ptr<const RenderedPixels>> drawn;
+        std::map<std::pair<int, int>, RenderFailure> failed;
         std::set<std::pair<int, int>> drawing;
+        // Why a size drawn at its own size after its whole drawing failed failed too.
+        std::optional<RenderFailure> brokenAtOwnSize;
     };
 
     // Asks a helper for `request` (its pixels cover `pixels` of the page's) within the
-    // renderer's and the drawing budget's limits.
+    // renderer's and the drawing budget's limits; *refused is set when it is beyond them at
+    // that size and was not asked.
     std::shared_ptr<const RenderedPixels> ask(const Page& page, render::Request request, double pixels,
-                                              RenderFailure* failure, bool ahead = false) const;
-    // Paints the page from its whole drawing of `whole` size, made smaller to the size asked.
-    bool paintFromWhole(cairo_t* cr, const Page& page, std::pair<int, int> whole, RenderFailure* failure) const;
+                                              RenderFailure* failure, bool ahead = false,
+                                              bool* refused = nullptr) const;
+    std::shared_ptr<const RenderedPixels> drawWhole(const Page& page, int width, int height, RenderFailure* failure,
+                                                   bool ahead, bool* refused) const;
+    // ask() for a size of a page drawn from whole drawings whose whole drawing failed.
+    std::shared_ptr<const RenderedPixels> askAfterWhole(const Page& page, const render::Request& request,
+                                                        double pixels, RenderFailure* failure) const;
+    // Whether the page proved broken at its own sizes too, and why (into *failure, if given).
+    bool brokenAtOwnSize(int index, RenderFailure* failure) const;
+    // Paints the page from its whole drawing, made smaller to the size asked.
+    bool paintFromWhole(cairo_t* cr, const Page& page, const RenderedPixels& whole, RenderFailure* failure) const;
     // The page's whole drawing of that size: kept, or drawn now (once); null with the
-    // reason when it could not be drawn.
+    // reason when it could not be drawn, *ownSizes set when the sizes made from it are to be
+    // drawn at their own instead (it was beyond the limits at its size, or the renderer
+    // reported errors drawing it; not a limit met, which stops the page, nor a stopped
+    // conversion).
     std::shared_ptr<const RenderedPixels> wholeDrawing(const Page& page, std::pair<int, int> size,
-                                                       RenderFailure* failure) const;
+                                                       RenderFailure* failure, bool* ownSizes) const;
     std::unique_ptr<RenderClient> client_;
     render::Kind kind_;
     mutable std::mutex mutex_;

@@ -13,6 +13,11 @@ InterruptionScope::InterruptionScope(std::function<bool()> isInterrupted)
 
 InterruptionScope::~InterruptionScope() { gInnermost = outer_; }
 
-bool interruptionRequested() { return gInnermost && gInnermost->isInterrupted_ && gInnermost->isInterrupted_(); }
+bool interruptionRequested() {
+    for (const InterruptionScope* scope = gInnermost; scope != nullptr; scope = scope->outer_) {
+        if (scope->isInterrupted_ && scope->isInterrupted_()) return true;
+    }
+    return false;
+}
 
 }  // namespace platform::graphics

@@ -21,7 +21,8 @@ private:
     InterruptionScope* outer_;
 };
 
-// Whether a scope of the calling thread asks its work to stop; false without one.
+// Whether a scope of the calling thread, the innermost or one around it, asks its work to
+// stop; false without one.
 bool interruptionRequested();
 
 }  // namespace platform::graphics
