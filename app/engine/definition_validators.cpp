@@ -77,12 +77,26 @@ VectorCornersLeftOut::VectorCornersLeftOut() : outer_(tVectorCornersLeftOut) { t
 VectorCornersLeftOut::~VectorCornersLeftOut() { tVectorCornersLeftOut = outer_; }
 bool VectorCornersLeftOut::active() { return tVectorCornersLeftOut; }
 
+namespace {
+thread_local CornersReadOnce* tCornersReadOnce = nullptr;
+}  // namespace
+
+CornersReadOnce::CornersReadOnce() : outer_(tCornersReadOnce) { tCornersReadOnce = this; }
+CornersReadOnce::~CornersReadOnce() { tCornersReadOnce = outer_; }
+
+std::optional<pg::Color> CornersReadOnce::cornerOf(const ImageWrapper& wrapper) {
+    if (tCornersReadOnce == nullptr) return wrapper.cornerPixelColor();
+    auto& read = tCornersReadOnce->read_;
+    if (const auto known = read.find(&wrapper); known != read.end()) return known->second;
+    return read.emplace(&wrapper, wrapper.cornerPixelColor()).first->second;
+}
+
 ConversionWarnings TransparencyValidator::validate() {
     if (!imageDefinition_.isAlphaChannelRemoved || !imageDefinition_.imageInput) return {};
     auto wrapper = imageDefinition_.imageInput->imageWrapper();
     if (!wrapper) return {};
     if (VectorCornersLeftOut::active() && wrapper->isVector()) return {};
-    const auto corner = wrapper->cornerPixelColor();
+    const auto corner = CornersReadOnce::cornerOf(*wrapper);
     if (!corner || corner->alpha() >= 1.0) return {};
     return {makeTransparentBackgroundWarning(imageDefinition_.imageInput, prefix(options_))};
 }

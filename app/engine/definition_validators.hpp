@@ -7,7 +7,11 @@
 #include "app/engine/contracts/conversion_warning.hpp"
 #include "app/engine/contracts/folder_definition_validating.hpp"
 #include "app/foundation/image_definition.hpp"
+#include "app/foundation/image_wrapper.hpp"
+#include "platform/graphics/color.hpp"
 
+#include <map>
+#include <optional>
 #include <vector>
 
 namespace gw {
@@ -62,6 +66,23 @@ public:
 
 private:
     bool outer_;
+};
+
+// While one lives, the transparency checks on its thread read each picture's corner once:
+// a corner that cannot be drawn (a page the renderer reports errors on) is not drawn again
+// for each size the picture is checked for.
+class CornersReadOnce {
+public:
+    CornersReadOnce();
+    ~CornersReadOnce();
+    CornersReadOnce(const CornersReadOnce&) = delete;
+    CornersReadOnce& operator=(const CornersReadOnce&) = delete;
+    // The wrapper's corner colour, read once while one lives.
+    static std::optional<platform::graphics::Color> cornerOf(const ImageWrapper& wrapper);
+
+private:
+    CornersReadOnce* outer_;
+    std::map<const ImageWrapper*, std::optional<platform::graphics::Color>> read_;
 };
 
 class TransparencyValidator : public ConversionValidator {

@@ -352,6 +352,7 @@ ReadyState Glyphwright::computeReadyState(bool vectorCorners) const {
                                                    outputDirectory(), resizeType(), fakeWritingIntentFactory_);
         std::optional<VectorCornersLeftOut> leftOut;
         if (!vectorCorners) leftOut.emplace();
+        const CornersReadOnce cornersReadOnce;
         ConversionWarnings warnings;
         for (const auto& builder : builders) {
             auto list = builder->validate();

@@ -4,10 +4,12 @@
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/base64.hpp"
 #include "platform/foundation/json.hpp"
+#include "platform/graphics/render_client.hpp"
 #include "support/file_size_limit.hpp"
 #include "support/page_cache.hpp"
 #include "support/permission_bound.hpp"
 #include "support/photo_like_png.hpp"
+#include "support/picture_samples.hpp"
 #include "support/self_launch.hpp"
 #include "support/temp_dir.hpp"
 
@@ -25,6 +27,7 @@
 namespace gwtest::engine {
 namespace {
 
+namespace samples = gwtest::samples;
 using Strings = std::vector<std::string>;
 using FactoryCase = gw::FolderDefinitionBuilderFactory::Error::Case;
 using gw::CollectionType;
@@ -268,6 +271,28 @@ TEST_F(GlyphwrightStateTest, DeferredVectorCornersAreLeftOutOfTheStoredStateUnti
     e.engine->setVectorCornerChecksDeferred(false);
     e.engine->addImage(fileURL(clearCorner));
     EXPECT_EQ(kinds(e.engine->readyState()), std::vector<Kind>{Kind::transparentBackground});
+}
+
+// A picture whose corner cannot be drawn (a page the renderer reports errors on) is drawn
+// once for a check of all its sizes: the check drew it again for each of an icon set's
+// sizes, one after another, before the conversion could start (a damaged page of nested
+// forms, its every drawing a second or two, held the command line for 30 s and more).
+TEST_F(GlyphwrightStateTest, APictureWhoseCornerCannotBeDrawnIsDrawnOnceForTheCheckOfAllItsSizes) {
+    auto objects = samples::pdfPage(100, 100, "<< >>");
+    objects.push_back(samples::pdfStream("", samples::bytesOf("0 0 1 rg 10 10 80 80 re f zz")));
+    const auto bytes = samples::pdfOfObjects(objects);
+    const auto damaged = dir_ / "in" / "Damaged.pdf";
+    std::filesystem::create_directories(damaged.parent_path());
+    std::ofstream(damaged, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                  static_cast<std::streamsize>(bytes.size()));
+    ObservedEngine e;
+    e.engine->setOutputDirectory(folderURL(dir_ / "out"));
+    e.engine->setResizeType(ConversionOutputType::iOSIcon);
+    e.engine->addImage(fileURL(damaged));
+    ASSERT_EQ(e.engine->imageInputs().size(), 1u);
+    const int before = pg::RenderClient::drawingsAsked();
+    e.engine->completeReadyState();
+    EXPECT_EQ(pg::RenderClient::drawingsAsked() - before, 1);
 }
 
 // The output-type menu of the window, which does not exist without a desktop.
