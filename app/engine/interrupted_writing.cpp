@@ -30,6 +30,9 @@ using Kind = WritingBoundary::Kind;
 struct Leftover {
     fs::path path;
     InFlightMark mark;
+    // The announcement it is known by, where it carries no mark: it is the one thing that
+    // tells the folder from the user's, so it stays until the folder has left its name.
+    std::optional<std::string> announcement;
 };
 
 // The mark that makes `item` of `folder` a leftover of a killed run this run may resolve:
@@ -115,7 +118,8 @@ void recoverFolder(const fs::path& folder, const std::optional<std::string>& onl
             const auto made = std::find_if(items.begin(), items.end(), [&](const auto& item) { return item.name == announced.name; });
             if (made != items.end() && made->kind == Kind::folder && (made->owner == ::geteuid() || ::geteuid() == 0) &&
                 !boundary.markOn(path) && boundary.list(path).empty()) {
-                inFlight.push_back({path, announced.mark});
+                inFlight.push_back({path, announced.mark, announced.key});
+                continue;
             }
             boundary.withdraw(folder, announced.key);
         }
@@ -151,6 +155,7 @@ void recoverFolder(const fs::path& folder, const std::optional<std::string>& onl
         try {
             const auto place = folder / leftover.mark.original;
             for (auto& item : boundary.dispose(leftover.path, place, place, true)) kept.push_back(std::move(item));
+            if (leftover.announcement && !boundary.exists(leftover.path)) boundary.withdraw(folder, *leftover.announcement);
         } catch (const std::exception& failure) {
             logFailure("Unable to keep " + leftover.path.string(), failure);
         }

@@ -6,6 +6,7 @@
 #include "app/engine/writing_boundary.hpp"
 #include "app/shell/catalog_run_support.hpp"
 #include "app/shell/command_line_controller.hpp"
+#include "app/shell/killed_run_support.hpp"
 #include "platform/foundation/folder_swap.hpp"
 #include "support/self_launch.hpp"
 
@@ -195,7 +196,8 @@ TEST_F(CatalogRuns, ARunKilledAsAHiddenSetTookItsNameCostsNothingAddedToItLater)
 
 // Run by the tests below in a process of their own: the command line's run with the
 // arguments in GW_KILLED_RUN_ARGUMENTS (one a line), killed (SIGKILL) at the first step after
-// one whose path's name begins with GW_KILLED_RUN_AFTER. With GW_SAVED_DURING_RUN naming a
+// one whose path's name begins with GW_KILLED_RUN_AFTER, or with GW_KILLED_RUN_AT, at the
+// first step whose path's name begins with that. With GW_SAVED_DURING_RUN naming a
 // file, the run is not killed: at that step the file is saved anew in place with
 // GW_SAVED_TEXT (of its size), its time of modification kept, as a save in the same second
 // on exFAT leaves it. GW_RUN_LINKS_REFUSED copies files as exFAT has it.
@@ -204,11 +206,16 @@ TEST(KilledCommandLineRun, KilledAfterAStep) {
     const char* after = std::getenv("GW_KILLED_RUN_AFTER");
     const char* given = std::getenv("GW_KILLED_RUN_ARGUMENTS");
     const char* saved = std::getenv("GW_SAVED_DURING_RUN");
+    const char* at = std::getenv("GW_KILLED_RUN_AT");
     if (work == nullptr || after == nullptr || given == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
     ASSERT_EQ(::chdir(work), 0);
     if (std::getenv("GW_RUN_LINKS_REFUSED")) platform::foundation::files::setLinksRefusedForTesting(true);
     bool seen = false;
     gw::WritingBoundary::setStepHookForTesting([&](const fs::path& path) {
+        if (at != nullptr) {
+            if (path.filename().string().rfind(at, 0) == 0) ::raise(SIGKILL);
+            return;
+        }
         const bool matches = path.filename().string().rfind(after, 0) == 0;
         if (saved != nullptr) {
             if (!matches || seen) return;
@@ -249,6 +256,42 @@ int runWithAStep(const fs::path& work, const fs::path& xdg, const std::vector<st
     const pid_t child = gwtest::spawnSelf({"KilledCommandLineRun.KilledAfterAStep", std::move(more), out});
     if (child <= 0) return -1;
     return gwtest::waitForChild(child, std::chrono::seconds(240));
+}
+
+// A run killed between making a staging folder and marking it leaves the folder empty,
+// known only by the announcement on the catalog. The next run, killed as it resolves that
+// folder, leaves it known still: the run after that keeps it in the Trash and says so, and
+// nothing stays hidden in the catalog.
+TEST_F(CatalogRuns, AStagingFolderAKilledRunLeftUnmarkedStaysKnownWhenItsRecoveryIsKilled) {
+    namespace files = platform::foundation::files;
+    gwtest::writeFile(work_ / "logo.png", gwtest::solidPNG(48, 48, {20, 90, 200, 255}));
+    const std::vector<std::string> replacing{"-inputPath", "logo.png", "-outputPath", "out", "-assetType", "asset",
+                                             "-assetCatalogExistsAction", "append", "-assetExistsAction", "overwrite"};
+    ASSERT_EQ(glyphwright(replacing).status, 0);
+    const auto catalog = work_ / "out/Assets.xcassets";
+    const std::string staging = ".logo.imageset.writing-" + std::to_string(gwtest::kGoneProcess) + "-3";
+    fs::create_directory(catalog / staging);
+    {
+        files::UniqueFd folder(::open(catalog.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_TRUE(folder);
+        const gw::InFlightMark mark{gwtest::endedRun(), gw::InFlightKind::writing, {}, "logo.imageset"};
+        if (!files::announce(folder.get(), gw::kInFlightMarkName, std::to_string(gwtest::kGoneProcess) + "-0",
+                             staging + "\n" + mark.text())) {
+            GTEST_SKIP() << "the test folder's file system keeps no extended attributes";
+        }
+    }
+
+    const int status = runWithAStep(work_, dir_ / "xdg", replacing, "", {{"GW_KILLED_RUN_AT", staging}}, dir_ / "killed.out");
+    ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(dir_ / "killed.out");
+    ASSERT_TRUE(fs::is_directory(catalog / staging)) << "killed after the folder was resolved";
+
+    const auto last = glyphwright(replacing);
+    EXPECT_EQ(last.status, 0) << last.out << last.err;
+    EXPECT_EQ(gwtest::hiddenEntries(work_ / "out"), std::vector<std::string>{}) << last.out << last.err;
+    const auto said = last.out + last.err;
+    const auto told = said.find("an interrupted run left in flight for ");
+    EXPECT_TRUE(told != std::string::npos && said.find("logo.imageset", told) < said.find('\n', told))
+        << "the leftover went unsaid:\n" << said;
 }
 
 // Runs in a work folder on a file system of the test's own.
