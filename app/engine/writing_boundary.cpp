@@ -550,8 +550,9 @@ WritingBoundary::Pruned WritingBoundary::prune(const fs::path& path, const std::
                         replacedBy->string());
             return Pruned::refused;
         }
-        return files::pruneTree(*item, counterpart ? &*counterpart : nullptr, forgetting, path) ? Pruned::gone
-                                                                                                 : Pruned::partly;
+        return files::pruneTree(*item, counterpart ? &*counterpart : nullptr, forgetting, path, kInFlightMarkName)
+                   ? Pruned::gone
+                   : Pruned::partly;
     });
 }
 

@@ -12,6 +12,7 @@
 
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -291,7 +292,7 @@ bool unchanged(const struct stat& before, const struct stat& now) {
 }
 
 bool pruneAt(int folder, const std::string& name, int otherFolder, const std::string& otherName, const MayGo& mayGo,
-             const std::string& what) {
+             const std::vector<std::string>& markFiles, const std::string& what) {
     struct stat item {};
     if (::fstatat(folder, name.c_str(), &item, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return true;
@@ -318,13 +319,23 @@ bool pruneAt(int folder, const std::string& name, int otherFolder, const std::st
             inCounterpart =
                 UniqueFd(::openat(otherFolder, otherName.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         }
+        const int counterpartInside = inCounterpart ? inCounterpart.get() : -1;
         bool emptied = true;
+        std::vector<std::string> marks;
         for (const auto& child : namesIn(inside.get(), what)) {
-            emptied = pruneAt(inside.get(), child, inCounterpart ? inCounterpart.get() : -1, child, mayGo, what) && emptied;
+            if (std::find(markFiles.begin(), markFiles.end(), child) != markFiles.end()) {
+                marks.push_back(child);
+                continue;
+            }
+            emptied = pruneAt(inside.get(), child, counterpartInside, child, mayGo, markFiles, what) && emptied;
         }
         if (!emptied || !mayGo({item, hasCounterpart ? &other : nullptr, folder, name, otherFolder, otherName})) {
             return false;
         }
+        for (const auto& mark : marks) {
+            emptied = pruneAt(inside.get(), mark, counterpartInside, mark, mayGo, markFiles, what) && emptied;
+        }
+        if (!emptied) return false;
         if (::unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0) {
             if (errno == ENOENT) return true;
             // Something was put in it meanwhile: it stays with what it holds.
@@ -398,7 +409,7 @@ bool holdTheSameBytes(const PruneEntry& entry) {
 }
 
 bool pruneTree(const RootHandle::Entry& entry, const RootHandle::Entry* counterpart, const MayGo& mayGo,
-               const fs::path& shownAs) {
+               const fs::path& shownAs, std::string_view markName) {
     const std::string what = "Cannot remove " + shownAs.string();
     // A tree that is its own counterpart cannot make way for itself: it stays whole, as the
     // writing boundary, which asks first, has it.
@@ -410,8 +421,9 @@ bool pruneTree(const RootHandle::Entry& entry, const RootHandle::Entry* counterp
         }
         if (ItemIdentity::of(folder) == ItemIdentity::of(otherFolder)) return false;
     }
+    const auto markFiles = markName.empty() ? std::vector<std::string>{} : markFileNames(markName);
     return pruneAt(entry.folder.get(), entry.name, counterpart ? counterpart->folder.get() : -1,
-                   counterpart ? counterpart->name : std::string(), mayGo, what);
+                   counterpart ? counterpart->name : std::string(), mayGo, markFiles, what);
 }
 
 // --- marks --------------------------------------------------------------------------

@@ -143,9 +143,11 @@ bool holdTheSameBytes(const PruneEntry& entry);
 // removal stays. `counterpart`, when given, is the folder that
 // took the tree's place; a folder of the tree is never taken as its own counterpart, and a
 // tree given as its own is left whole. Links are never followed. Nothing there is no
-// failure. Returns whether nothing of the tree is left. Throws Error.
+// failure. Returns whether nothing of the tree is left. Throws Error. A folder's files of the
+// mark `markName` (see setMark) are asked about only once everything else in it went and the
+// folder may go: a folder kept, or one killed while it is pruned, keeps its mark.
 bool pruneTree(const RootHandle::Entry& entry, const RootHandle::Entry* counterpart, const MayGo& mayGo,
-               const std::filesystem::path& shownAs);
+               const std::filesystem::path& shownAs, std::string_view markName = {});
 
 // Tests only: runs in pruneTree each time an entry has been looked at, before anything is
 // decided about it or done to it, with the folder it is in (open) and its name; a test

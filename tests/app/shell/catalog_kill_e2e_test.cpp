@@ -351,6 +351,50 @@ TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackOnRamfsDespiteAFileAtTheMar
     EXPECT_TRUE(kept.count("mine: notes")) << next.out << next.err;
 }
 
+// On a file system without extended attributes (ramfs) a folder's mark is a file in it. The
+// old content of a group folder a run rewrote, holding something the new content does not (a
+// FIFO, which no copy carries), is kept once the rest of it went: a run killed as it takes
+// that folder to its visible name leaves it marked, and the next run resolves it, keeping the
+// FIFO.
+TEST_F(CatalogsElsewhere, AKilledRunsKeptGroupFolderStaysMarkedOnRamfs) {
+    if (::geteuid() != 0) {
+        std::printf("not tried: only the superuser mounts ramfs\n");
+        return;
+    }
+    const gwtest::ScratchDisk disk(dir_ / "ramfs", "ramfs", "mode=0755");
+    if (!disk.mounted()) {
+        std::printf("not tried: ramfs could not be mounted\n");
+        return;
+    }
+    const auto work = dir_ / "ramfs/work";
+    gwtest::writeFile(work / "art.png", gwtest::solidPNG(64, 64, {30, 90, 200, 255}));
+    ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
+    auto options = this->options("ramfs");
+    options.workingDirectory = work;
+    const std::vector<std::string> shelf{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "tvOSTopShelf"};
+    ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, shelf, options).status, 0);
+    const std::string group = "App Icon & Top Shelf Image";
+    const auto catalog = work / "out/Assets.xcassets";
+    ASSERT_EQ(::mkfifo((catalog / (group + ".brandassets") / "pipe").c_str(), 0600), 0);
+    auto append = shelf;
+    append.insert(append.end(), {"-assetCatalogExistsAction", "append"});
+
+    const int status = runWithAStep(work, dir_ / "xdg", append, "", {{"GW_KILLED_RUN_AT", group + " (replaced"}}, dir_ / "killed.out");
+    ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(dir_ / "killed.out");
+    const auto hidden = gwtest::hiddenEntries(catalog);
+    const auto staged = std::find_if(hidden.begin(), hidden.end(), [&](const fs::path& entry) {
+        return entry.parent_path() == catalog && entry.filename().string().rfind("." + group + ".brandassets.writing-", 0) == 0;
+    });
+    ASSERT_NE(staged, hidden.end()) << "killed elsewhere than as the old content was kept";
+
+    const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, append, options);
+    EXPECT_EQ(next.status, 0) << next.out << next.err;
+    EXPECT_FALSE(fs::exists(*staged)) << next.out << next.err;
+    bool pipe = false;
+    for (const auto& entry : fs::recursive_directory_iterator(work / "out")) pipe = pipe || entry.path().filename() == "pipe";
+    EXPECT_TRUE(pipe) << next.out << next.err;
+}
+
 // Where files are copied rather than linked (exFAT, and here also a file system that links,
 // told to copy), a user's file in a group folder that a run rewrites, saved anew at its size
 // in the same second while the run has a copy of it, is kept with its new bytes (beside, or
