@@ -61,11 +61,14 @@ std::optional<InFlightMark> leftoverMark(const fs::path& folder, const WritingBo
     return mark;
 }
 
+void recoverFolder(const fs::path& folder, const std::optional<std::string>& onlyFor, bool deeper, int depth,
+                   const WritingBoundary& boundary, std::vector<ReplacedItem>& kept);
+
 // A folder a killed run set aside goes back to its name. What stands there is kept, not
 // removed: the killed run's half-written output cannot be told from a folder of the
 // user's. Only a real folder goes back: a link at a catalog's or set's name would lead
 // every later run wherever it points, outside the catalog, and a file is neither.
-void putBack(const fs::path& folder, const Leftover& leftover, const WritingBoundary& boundary,
+void putBack(const fs::path& folder, const Leftover& leftover, int depth, const WritingBoundary& boundary,
              std::vector<ReplacedItem>& kept) {
     const auto original = folder / leftover.mark.original;
     // Never outside the folder recovered (a mark's name is a plain item name).
@@ -77,6 +80,10 @@ void putBack(const fs::path& folder, const Leftover& leftover, const WritingBoun
         }
         std::optional<ReplacedItem> madeWay;
         if (boundary.exists(original)) {
+            // What the killed run left in flight in the folder that makes way (what it set aside
+            // in its new content, say) is resolved first: once the folder is kept elsewhere, no
+            // run looks into it again.
+            if (boundary.kindOf(original) == Kind::folder) recoverFolder(original, std::nullopt, true, depth + 1, boundary, kept);
             madeWay = keepReplaced(pf::URL::fileURL(original, true), original, boundary);
             if (boundary.exists(original)) {
                 Logger::log(fmt::format("Unable to put back {}: {} cannot be moved out of the way",
@@ -161,7 +168,7 @@ void recoverFolder(const fs::path& folder, const std::optional<std::string>& onl
         }
     }
     for (const auto& leftover : setAside) {
-        putBack(folder, leftover, boundary, kept);
+        putBack(folder, leftover, depth, boundary, kept);
         subfolders.insert(leftover.mark.original);
     }
     if (!deeper) return;

@@ -355,7 +355,8 @@ TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackOnRamfsDespiteAFileAtTheMar
 // old content of a group folder a run rewrote, holding something the new content does not (a
 // FIFO, which no copy carries), is kept once the rest of it went: a run killed as it takes
 // that folder to its visible name leaves it marked, and the next run resolves it, keeping the
-// FIFO.
+// FIFO: it puts that folder back, and the new content that made way for it goes beside with
+// what the killed run had set aside in it put back there, nothing hidden.
 TEST_F(CatalogsElsewhere, AKilledRunsKeptGroupFolderStaysMarkedOnRamfs) {
     if (::geteuid() != 0) {
         std::printf("not tried: only the superuser mounts ramfs\n");
@@ -390,6 +391,7 @@ TEST_F(CatalogsElsewhere, AKilledRunsKeptGroupFolderStaysMarkedOnRamfs) {
     const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, append, options);
     EXPECT_EQ(next.status, 0) << next.out << next.err;
     EXPECT_FALSE(fs::exists(*staged)) << next.out << next.err;
+    EXPECT_EQ(gwtest::hiddenEntries(work / "out"), std::vector<std::string>{}) << next.out << next.err;
     bool pipe = false;
     for (const auto& entry : fs::recursive_directory_iterator(work / "out")) pipe = pipe || entry.path().filename() == "pipe";
     EXPECT_TRUE(pipe) << next.out << next.err;
