@@ -300,15 +300,33 @@ protected:
     // The catalog out/Assets.xcassets of a picture, replaced whole.
     const std::vector<std::string> replacingTheCatalog_{"-inputPath", "art.png", "-outputPath", "out", "-assetType",
                                                         "asset", "-assetCatalogExistsAction", "overwrite"};
-    // Grants `work` and makes the catalog there; the options of runs in it.
-    gwtest::ProgramOptions grantAndMakeCatalogIn(const fs::path& work, const std::string& tag) {
+    // Grants `work`, with the picture art.png in it; the options of runs in it.
+    gwtest::ProgramOptions grantIn(const fs::path& work, const std::string& tag) {
         gwtest::writeFile(work / "art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
         EXPECT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
         auto options = this->options(tag);
         options.workingDirectory = work;
+        return options;
+    }
+    // Grants `work` and makes the catalog there; the options of runs in it.
+    gwtest::ProgramOptions grantAndMakeCatalogIn(const fs::path& work, const std::string& tag) {
+        const auto options = grantIn(work, tag);
         const std::vector<std::string> make(replacingTheCatalog_.begin(), replacingTheCatalog_.end() - 2);
         EXPECT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, make, options).status, 0);
         return options;
+    }
+    // A ramfs of the test's own at dir_/ramfs, or none (said why) where the test may not mount one.
+    std::unique_ptr<gwtest::ScratchDisk> mountRamfs() const {
+        if (::geteuid() != 0) {
+            std::printf("not tried: only the superuser mounts ramfs\n");
+            return nullptr;
+        }
+        auto disk = std::make_unique<gwtest::ScratchDisk>(dir_ / "ramfs", "ramfs", "mode=0755");
+        if (!disk->mounted()) {
+            std::printf("not tried: ramfs could not be mounted\n");
+            return nullptr;
+        }
+        return disk;
     }
 };
 
@@ -317,15 +335,8 @@ protected:
 // was set aside to be replaced: the next run puts the catalog back, with that file, and
 // nothing stays hidden.
 TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackOnRamfsDespiteAFileAtTheMarksName) {
-    if (::geteuid() != 0) {
-        std::printf("not tried: only the superuser mounts ramfs\n");
-        return;
-    }
-    const gwtest::ScratchDisk disk(dir_ / "ramfs", "ramfs", "mode=0755");
-    if (!disk.mounted()) {
-        std::printf("not tried: ramfs could not be mounted\n");
-        return;
-    }
+    const auto disk = mountRamfs();
+    if (!disk) return;
     const auto work = dir_ / "ramfs/work";
     const auto options = grantAndMakeCatalogIn(work, "ramfs");
     const auto& overwrite = replacingTheCatalog_;
@@ -358,20 +369,10 @@ TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackOnRamfsDespiteAFileAtTheMar
 // FIFO: it puts that folder back, and the new content that made way for it goes beside with
 // what the killed run had set aside in it put back there, nothing hidden.
 TEST_F(CatalogsElsewhere, AKilledRunsKeptGroupFolderStaysMarkedOnRamfs) {
-    if (::geteuid() != 0) {
-        std::printf("not tried: only the superuser mounts ramfs\n");
-        return;
-    }
-    const gwtest::ScratchDisk disk(dir_ / "ramfs", "ramfs", "mode=0755");
-    if (!disk.mounted()) {
-        std::printf("not tried: ramfs could not be mounted\n");
-        return;
-    }
+    const auto disk = mountRamfs();
+    if (!disk) return;
     const auto work = dir_ / "ramfs/work";
-    gwtest::writeFile(work / "art.png", gwtest::solidPNG(64, 64, {30, 90, 200, 255}));
-    ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
-    auto options = this->options("ramfs");
-    options.workingDirectory = work;
+    const auto options = grantIn(work, "ramfs");
     const std::vector<std::string> shelf{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "tvOSTopShelf"};
     ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, shelf, options).status, 0);
     const std::string group = "App Icon & Top Shelf Image";
