@@ -60,9 +60,15 @@ void RDDIChannelUnitDefault::quiesceAtExit() {
         held = *gHeldUnits;
     }
     // Logs waiting for a store another process holds get one more try; what is still held
-    // back is reported as failed rather than dropped unreported with the process.
+    // back is reported as failed rather than dropped unreported with the process, and what
+    // the store could not put in for that hold is put in now if it can be.
     for (const auto& weak : held) {
-        if (auto unit = weak.lock()) unit->logsDispatchQueue_.async([unit] { unit->storeLogsBlock(); });
+        if (auto unit = weak.lock()) {
+            unit->logsDispatchQueue_.async([unit] {
+                unit->storeLogsBlock();
+                unit->storage_->keepHeldBackChangesAtExit();
+            });
+        }
     }
     // The block that runs now ends first; the ones behind it see the flag. Not sync():
     // the exiting thread's thread-local state is already gone. Bounded, so an exit never hangs.

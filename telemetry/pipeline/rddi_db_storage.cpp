@@ -11,16 +11,21 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <system_error>
 #include <thread>
 
@@ -59,6 +64,9 @@ struct RDDIDBSharedFile {
     bool lockBusy = false;
     // Operations are held back until the holder of the lock lets it go; said once.
     bool heldBack = false;
+    // Since when the first opening of the file has left a deleted write-ahead log to the
+    // process that still has it open (leaveDeletedLogToItsHolder); said once.
+    std::optional<std::chrono::steady_clock::time_point> deletedLogWaitSince;
 };
 
 namespace {
@@ -247,8 +255,10 @@ RDDIDBStorage::RDDIDBStorage(DeferConfiguration, std::optional<RDDIDBSchema> sch
 // the lock as long as for SQLite's own and then goes on without it (a process stopped
 // while holding it must not stop the others for good), but never acts on a replaced log,
 // begins a log or makes the file without it: then it is held back (kHeldByAnotherProcess)
-// and tried again later, never waited for without end on the logs queue. Taken under the
-// shared mutex; a scope inside one that holds it takes nothing.
+// and tried again later, never waited for without end on the logs queue. (Only a process
+// that ends writes its deleted log back without it, under SQLite's exclusive lock on the
+// file: writeBackDeletedLogAtExit.) Taken under the shared mutex; a scope inside one that
+// holds it takes nothing.
 class RDDIDBStorage::FileLock {
 public:
     enum class Wait {
@@ -363,6 +373,12 @@ void RDDIDBStorage::configureStorage() {
                      "operation.", dbFilePath_.string());
         return;
     }
+    // Nor may it wait for another process to write back a deleted log: the first
+    // operation waits, held back.
+    if (leaveDeletedLogToItsHolder() != SQLITE_OK) {
+        configurationDeferred_ = true;
+        return;
+    }
     configureHoldingLock();
 }
 
@@ -376,6 +392,8 @@ int RDDIDBStorage::ensureConfigured() {
         struct stat status {};
         const bool made = ::lstat(dbFilePath_.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0;
         if (!made || !logNamesRecorded()) return holdBack();
+    } else if (const int left = leaveDeletedLogToItsHolder(); left != SQLITE_OK) {
+        return left;
     }
     configurationDeferred_ = false;
     configureHoldingLock();
@@ -546,13 +564,124 @@ void RDDIDBStorage::followReplacedLog() {
     }
 }
 
-bool RDDIDBStorage::logNamesRecorded() const {
+namespace {
+
+// The log a holder of the file's lock began last, as "<file>-lock" records it.
+std::optional<LogRecord> recordedLog(const std::string& file, int heldLock) {
     LogRecord record;
-    int fd = shared_->fileLock;
-    if (fd < 0) fd = openStoreFile(dbFilePath_.string() + "-lock", O_RDONLY, 0600);
+    int fd = heldLock;
+    if (fd < 0) fd = openStoreFile(file + "-lock", O_RDONLY, 0600);
     const bool read = fd >= 0 && ::pread(fd, &record, sizeof record, 0) == static_cast<ssize_t>(sizeof record);
-    if (fd >= 0 && fd != shared_->fileLock) ::close(fd);
-    return read && record.names(identityOf(dbFilePath_.string() + "-wal"), identityOf(dbFilePath_.string() + "-shm"));
+    if (fd >= 0 && fd != heldLock) ::close(fd);
+    if (!read) return std::nullopt;
+    return record;
+}
+
+// Where SQLite keeps a lock on the file for each connection that has it open: one that
+// works through a write-ahead log holds it until it closes.
+constexpr unsigned long long kSQLiteSharedByte = 0x40000002;
+
+// Whether a process other than this one has the file open through SQLite, as the
+// system's table of locks shows ("1: POSIX  ADVISORY  READ 1234 fe:00:5678 1073741826
+// 1073742335"; a request waiting for a lock is shown with "->" and holds nothing).
+bool openedByAnotherProcess(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return false;
+    std::ifstream locks("/proc/locks");
+    const long self = ::getpid();
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number, kind, advisory, access, device, first, last;
+        long owner = 0;
+        if (!(fields >> number >> kind >> advisory >> access >> owner >> device >> first >> last)) continue;
+        if (kind != "POSIX" || owner == self) continue;
+        unsigned deviceMajor = 0, deviceMinor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(device.c_str(), "%x:%x:%llu", &deviceMajor, &deviceMinor, &inode) != 3) continue;
+        if (inode != status.st_ino || deviceMajor != major(status.st_dev) || deviceMinor != minor(status.st_dev)) continue;
+        const unsigned long long from = std::strtoull(first.c_str(), nullptr, 10);
+        const bool toEnd = last == "EOF";
+        if (from <= kSQLiteSharedByte && (toEnd || std::strtoull(last.c_str(), nullptr, 10) >= kSQLiteSharedByte))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool RDDIDBStorage::logNamesRecorded() const {
+    const auto record = recordedLog(dbFilePath_.string(), shared_->fileLock);
+    return record && record->names(identityOf(dbFilePath_.string() + "-wal"), identityOf(dbFilePath_.string() + "-shm"));
+}
+
+int RDDIDBStorage::leaveDeletedLogToItsHolder() {
+    const std::string path = dbFilePath_.string();
+    // A process with a connection to a file whose log has no name any more opened it
+    // before it was deleted: any opening since would have begun one under the name.
+    const bool deletedLogOpen = !shared_->keeper && (!identityOf(path + "-wal") || !identityOf(path + "-shm")) &&
+                                openedByAnotherProcess(path);
+    if (!deletedLogOpen) {
+        shared_->deletedLogWaitSince.reset();
+        return SQLITE_OK;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!shared_->deletedLogWaitSince) {
+        shared_->deletedLogWaitSince = now;
+        RDDILogWarning(kRDDILogTag,
+                       "The write-ahead log of the log store \"{}\" was deleted while another process still has it "
+                       "open; this one leaves the store to it for at most {} s, to write the log back.",
+                       path, std::chrono::duration_cast<std::chrono::seconds>(kDeletedLogWait).count());
+    }
+    // An idle process does not write it back: then what only its log holds is lost, as
+    // with a process that ends before it takes the lock.
+    return now - *shared_->deletedLogWaitSince < kDeletedLogWait ? kHeldByAnotherProcess : SQLITE_OK;
+}
+
+bool RDDIDBStorage::writeBackDeletedLogAtExit(const std::function<int(sqlite3*)>& pending) {
+    std::lock_guard lock(shared_->mutex);
+    sqlite3* keeper = shared_->keeper;
+    if (!keeper || !logIsReplaced()) return false;
+    const std::string path = dbFilePath_.string();
+    const auto run = [keeper](const char* statement) { return sqlite3_exec(keeper, statement, nullptr, nullptr, nullptr); };
+    // The log goes with this process: what it stored and deleted since the file's last
+    // checkpoint would be lost, and the logs it sent and deleted sent again from the file.
+    // The exit waits for nothing.
+    sqlite3_busy_timeout(keeper, 0);
+    // Into the log first: another process that has it open writes that back with the rest.
+    if (run("BEGIN IMMEDIATE") == SQLITE_OK) run(!pending || pending(keeper) == SQLITE_OK ? "COMMIT" : "ROLLBACK");
+    // SQLite's exclusive lock on the file, which a process only gets while no other has a
+    // connection to it (each holds a shared lock as long as it has the file open), keeps
+    // every other process out while the log is written into the file. Without the
+    // store's lock, only this one log, still the one last begun beside this very file.
+    bool exclusive = run("PRAGMA locking_mode = EXCLUSIVE") == SQLITE_OK && run("BEGIN IMMEDIATE") == SQLITE_OK;
+    bool unchanged = false;
+    if (exclusive) {
+        const auto record = recordedLog(path, shared_->fileLock);
+        unchanged = identityOf(path) == shared_->identity && !identityOf(path + "-wal") && !identityOf(path + "-shm") &&
+                    record && record->names(shared_->logIdentity, shared_->indexIdentity);
+        run("COMMIT");
+    }
+    const bool written =
+        unchanged && sqlite3_wal_checkpoint_v2(keeper, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) == SQLITE_OK;
+    closeKeeper();
+    if (written) {
+        RDDILogError(kRDDILogTag,
+                     "The write-ahead log of the log store \"{}\" was deleted or replaced while another process held "
+                     "the store's lock; what it held was written into the store as this process ended.",
+                     path);
+    } else if (exclusive) {
+        RDDILogError(kRDDILogTag,
+                     "The write-ahead log of the log store \"{}\" was deleted or replaced while another process held "
+                     "the store's lock, and another log or file was begun since: what it held could not be written "
+                     "into the store, and logs stored or sent since its last checkpoint may be lost or sent again.",
+                     path);
+    } else {
+        RDDILogDebug(kRDDILogTag,
+                     "The deleted write-ahead log of the log store \"{}\" is left to another process that has the "
+                     "file open.",
+                     path);
+    }
+    return written;
 }
 
 int RDDIDBStorage::holdBack() {

@@ -27,10 +27,13 @@
 // file; a gone file is still open in the keeper, and the new one is a copy of it. While
 // no new file can be made (the folder cannot be made or written), every operation fails
 // as for a file that cannot be written; each episode is said once. A write-ahead log or
-// index deleted while in use is written back into the file and a new log is begun.
+// index deleted while in use is written back into the file and a new log is begun, by the
+// first process that has it open to take the file's lock, or by one that ends while
+// another holds the lock; a process opening the file meanwhile waits a few seconds for that.
 #include "platform/foundation/value.hpp"
 #include "telemetry/pipeline/rddi_storage.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -61,6 +64,9 @@ public:
     // the lock began stands beside the file, or the file is to be made. Nothing was done;
     // a later operation tries again. (SQLITE_BUSY, with an extended code of the store's own.)
     static constexpr int kHeldByAnotherProcess = 5 | (64 << 8);
+    // How long a process about to open the file leaves it to another that still has the
+    // file's deleted write-ahead log open: one with logs waiting tries the lock every 250 ms.
+    static constexpr std::chrono::milliseconds kDeletedLogWait{kBusyTimeoutMilliseconds};
     // SQLite's own page limit of a new connection.
     static constexpr long kUnlimitedPageCount = 1073741823;
     // Room given up when the disk fills: enough for deletions of a few batches and the
@@ -183,6 +189,13 @@ protected:
     // Once the file is configured (when the store is made, or by its first operation when
     // another process held the lock then): a subclass completes what it needs of the file.
     virtual void didConfigure() {}
+    // As the process ends while another process holds the file's lock: a write-ahead log of
+    // the keeper's that was deleted meanwhile is written into the file, `pending` run on it
+    // first (on the keeper, in a transaction; it goes into the log either way, for another
+    // process that has the log open to write back). Done only when no other process has
+    // the file open and no log was begun beside the file since; true when it was written.
+    // The keeper is closed.
+    bool writeBackDeletedLogAtExit(const std::function<int(sqlite3*)>& pending);
 
 private:
     class FileLock;
@@ -198,6 +211,11 @@ private:
     bool logNamesRecorded() const;
     // kHeldByAnotherProcess, said once (WARNING) until the file can be reached again.
     int holdBack();
+    // Before this process first opens the file: kHeldByAnotherProcess while the
+    // write-ahead log was deleted and another process still has the file open, for at
+    // most kDeletedLogWait (that process has the log and writes it back once it takes the
+    // lock; a log begun now would leave what it holds out of the file), else SQLITE_OK.
+    int leaveDeletedLogToItsHolder();
     void configureHoldingLock();
     int configureDatabase();
     bool keepReserve();

@@ -611,6 +611,15 @@ void RDDILogDBStorage::deleteLogsWithBatchId(const std::string& batchId, const s
     recoverIfDamaged();
 }
 
+void RDDILogDBStorage::keepHeldBackChangesAtExit() {
+    // Delivered rows whose deletion was held back go along: from the file the next
+    // process finds they would be sent again.
+    std::vector<pf::Value> ids(undeletedIds_.begin(), undeletedIds_.end());
+    writeBackDeletedLogAtExit([&](sqlite3* db) {
+        return ids.empty() ? SQLITE_OK : deleteLogsFromDBWithColumnValues(ids, kIdColumn, db);
+    });
+}
+
 void RDDILogDBStorage::releaseLogsWithBatchId(const std::string& batchId, const std::string& groupId) {
     const auto found = batches_.find({groupId, batchId});
     if (found == batches_.end() || found->second.empty()) return;

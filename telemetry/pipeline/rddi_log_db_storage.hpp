@@ -55,6 +55,7 @@ public:
     // Rows whose deletion fails stay out of every load and are deleted with the next batch.
     void deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) override;
     void releaseLogsWithBatchId(const std::string& batchId, const std::string& groupId) override;
+    void keepHeldBackChangesAtExit() override;
     bool loadLogsWithGroupId(const std::string& groupId, std::uint64_t limit,
                              const std::optional<std::vector<std::string>>& excludedTargetKeys,
                              const LoadCompletion& completionHandler) override;

@@ -57,6 +57,10 @@ public:
                                      const LoadCompletion& completionHandler) = 0;
     // The completion (may be empty) always gets the outcome.
     virtual void setMaxStorageSize(long sizeInBytes, std::function<void(bool)> completionHandler) = 0;
+    // As the process ends with logs held back: what another process's hold kept out of the
+    // store and would go with this process (deletions of delivered logs, a log of changes
+    // deleted meanwhile) is put in when that can be done safely (this one does nothing).
+    virtual void keepHeldBackChangesAtExit() {}
 };
 
 class RDDIStorageBindableType {
