@@ -182,17 +182,63 @@ int lookAtStoreName(const std::string& path, struct stat& status) {
     return -1;
 }
 
-// SQLite makes the write-ahead log and its index itself, writing into whatever file their
-// names lead to: what stands there and is not the store's own goes first. False when
-// something could not be set aside.
+// The names SQLite opens beside the file in the modes the store sets: the write-ahead log
+// and its index, and the rollback journal, which every new connection looks for (a hot
+// journal left by a crash) before it reads, and which the file's first configuration
+// writes before the file is switched to a write-ahead log.
+constexpr const char* kNamesBeside[] = {"-wal", "-shm", "-journal"};
+
+// SQLite makes the files at those names itself, opening (and waiting on) and writing into
+// whatever their names lead to: what stands there and is not the store's own goes first.
+// False when something could not be set aside.
 bool lookAtLogNames(const std::string& path) {
-    for (const char* suffix : {"-wal", "-shm"}) {
+    for (const char* suffix : kNamesBeside) {
         struct stat status {};
         const int looked = lookAtStoreName(path + suffix, status);
         if (looked != 0 && errno == EEXIST) return false;
         if (looked == 0 && (status.st_mode & 077) != 0) ::chmod((path + suffix).c_str(), status.st_mode & 0700);
     }
     return true;
+}
+
+// Whether the file at path begins as an SQLite database does; never a FIFO waited on.
+bool beginsAsDatabase(const std::string& path) {
+    const int file = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) return false;
+    static constexpr char kHeader[] = "SQLite format 3";  // with its NUL, 16 bytes
+    char header[sizeof kHeader] = {};
+    const bool database = ::pread(file, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+                          std::memcmp(header, kHeader, sizeof header) == 0;
+    ::close(file);
+    return database;
+}
+
+// Why the database file at path, `size` bytes long, is shorter than the database it holds;
+// empty when it is not. SQLite writes whole pages, and the header says how many the file
+// holds (when the counters beside that number agree; a log beside the file may still hold
+// pages the file is yet to get): a copy that stopped, or a tool that cut the file, leaves a
+// part of a page or fewer pages. SQLite itself reads the missing bytes as zeros, and takes a
+// page cut inside its cells for a sound one.
+std::string cutShort(const std::string& path, std::uint64_t size, bool logBeside) {
+    const int file = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) return {};
+    unsigned char header[100] = {};
+    const bool read = ::pread(file, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+    ::close(file);
+    if (!read) return {};
+    const auto bigEndian = [&](std::size_t at, std::size_t bytes) {
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < bytes; ++i) value = value << 8 | header[at + i];
+        return value;
+    };
+    const std::uint64_t pageSize = bigEndian(16, 2) == 1 ? 65536 : bigEndian(16, 2);
+    if (pageSize < 512) return {};
+    if (size % pageSize != 0) return fmt::format("it is cut short inside a page, at {} bytes", size);
+    const std::uint64_t pages = bigEndian(28, 4);
+    const bool counted = pages != 0 && bigEndian(24, 4) == bigEndian(92, 4);
+    if (!logBeside && counted && pages * pageSize > size)
+        return fmt::format("it is cut short, at {} of its {} bytes", size, pages * pageSize);
+    return {};
 }
 
 // The store's files are the user's own business: a file an earlier version made open to
@@ -402,8 +448,12 @@ int RDDIDBStorage::ensureConfigured() {
 
 void RDDIDBStorage::configureHoldingLock() {
     int code = configureDatabase();
-    // A database with damaged pages: what can still be read is worth keeping.
-    if (code == SQLITE_CORRUPT && recoverDamagedDatabase("its integrity check failed", {})) code = SQLITE_OK;
+    // A file that cannot be read, or only in part, is kept beside a new one, which gets what
+    // can still be read: never deleted unread. Only the empty file an interrupted first
+    // configuration leaves goes without a word.
+    if (isCorruption(code) && !unreadable_.empty() && recoverDamagedDatabase(std::string(unreadable_), {})) {
+        code = SQLITE_OK;
+    }
     if (isCorruption(code)) {
         dropDatabase();
         code = configureDatabase();
@@ -470,6 +520,36 @@ struct LogRecord {
     }
 };
 
+// When a log was made, as the file system keeps it, written after the record: a copy put
+// under the log's name just after the log was deleted can take its inode number (ext4 hands
+// a freed one out again at once), never its birth. Valid only for the log the record names.
+struct LogBirth {
+    std::uint64_t device = 0, inode = 0;
+    std::int64_t seconds = 0;
+    std::uint64_t nanoseconds = 0;
+};
+
+std::optional<LogBirth> birthOf(const std::string& path) {
+    struct statx status {};
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME, &status) != 0 ||
+        (status.stx_mask & STATX_BTIME) == 0) {
+        return std::nullopt;
+    }
+    return LogBirth{makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino, status.stx_btime.tv_sec,
+                    status.stx_btime.tv_nsec};
+}
+
+// Whether the log now at `path`, of the inode the lock file's record names, is another file
+// born since, as the birth kept after the record says.
+bool bornSince(int lockFile, const std::string& path) {
+    LogBirth recorded;
+    const auto now = birthOf(path);
+    return lockFile >= 0 && now &&
+           ::pread(lockFile, &recorded, sizeof recorded, sizeof(LogRecord)) == static_cast<ssize_t>(sizeof recorded) &&
+           recorded.device == now->device && recorded.inode == now->inode && recorded.seconds != 0 &&
+           (recorded.seconds != now->seconds || recorded.nanoseconds != now->nanoseconds);
+}
+
 }  // namespace
 
 void RDDIDBStorage::openKeeper() {
@@ -488,7 +568,9 @@ void RDDIDBStorage::openKeeper() {
                                static_cast<std::uint64_t>(shared_->logIdentity.second),
                                static_cast<std::uint64_t>(shared_->indexIdentity.first),
                                static_cast<std::uint64_t>(shared_->indexIdentity.second)};
-        if (::pwrite(shared_->fileLock, &record, sizeof record, 0) != static_cast<ssize_t>(sizeof record)) {
+        const LogBirth birth = birthOf(dbFilePath_.string() + "-wal").value_or(LogBirth{});
+        if (::pwrite(shared_->fileLock, &record, sizeof record, 0) != static_cast<ssize_t>(sizeof record) ||
+            ::pwrite(shared_->fileLock, &birth, sizeof birth, sizeof record) != static_cast<ssize_t>(sizeof birth)) {
             RDDILogDebug(kRDDILogTag, "The log store's lock file could not be written: {}.", std::strerror(errno));
         }
     }
@@ -532,7 +614,7 @@ void RDDIDBStorage::followReplacedLog() {
         std::error_code error;
         if (copyKeptFile(copy, &rows, &why)) {
             // The copy needs no log: none of the old file's may ever meet it.
-            for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(path + suffix, error);
+            for (const char* suffix : kNamesBeside) std::filesystem::remove(path + suffix, error);
             std::filesystem::rename(copy, dbFilePath_, error);
             if (error) {
                 why = error.message();
@@ -684,6 +766,43 @@ bool RDDIDBStorage::writeBackDeletedLogAtExit(const std::function<int(sqlite3*)>
     return written;
 }
 
+bool RDDIDBStorage::setAsideLogOfAnotherStore() {
+    const std::string path = dbFilePath_.string();
+    const std::string logPath = path + "-wal";
+    struct stat log {};
+    if (shared_->keeper || ::lstat(logPath.c_str(), &log) != 0 || log.st_size == 0) return true;
+    const auto record = recordedLog(path, shared_->fileLock);
+    // Without a record (a lock file made anew) no log can be told apart from the one a
+    // killed process left.
+    if (!record || (record->logDevice == 0 && record->logInode == 0)) return true;
+    if (record->logDevice == static_cast<std::uint64_t>(log.st_dev) &&
+        record->logInode == static_cast<std::uint64_t>(log.st_ino)) {
+        const int lockFile = shared_->fileLock >= 0 ? shared_->fileLock : openStoreFile(path + "-lock", O_RDONLY, 0600);
+        const bool other = bornSince(lockFile, logPath);
+        if (lockFile >= 0 && lockFile != shared_->fileLock) ::close(lockFile);
+        if (!other) return true;
+    }
+    // A process that has the file open works through the log beside it.
+    if (openedByAnotherProcess(path)) return true;
+    std::error_code error;
+    const auto aside = pf::files::setAsideDamaged(logPath, error, ".aside");
+    if (aside.empty() && error != std::errc::no_such_file_or_directory) {
+        RDDILogError(kRDDILogTag,
+                     "The write-ahead log \"{}\" was not begun by any store of the file, and could not be moved aside "
+                     "({}): the store is not opened while it is there.",
+                     logPath, error.message());
+        return false;
+    }
+    std::filesystem::remove(path + "-shm", error);  // its index, made anew from the next log
+    if (!aside.empty()) {
+        RDDILogError(kRDDILogTag,
+                     "The write-ahead log \"{}\" was not begun by any store of the file (another store's log, or a "
+                     "copy put back): it was moved to \"{}\" unread.",
+                     logPath, aside.string());
+    }
+    return true;
+}
+
 int RDDIDBStorage::holdBack() {
     if (!shared_->heldBack) {
         shared_->heldBack = true;
@@ -816,7 +935,8 @@ int RDDIDBStorage::remakeFile(bool fileIsGone) {
     }
     const auto removeFile = [&] {
         std::error_code ignored;
-        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(dbFilePath_.string() + suffix, ignored);
+        std::filesystem::remove(dbFilePath_, ignored);
+        for (const char* suffix : kNamesBeside) std::filesystem::remove(dbFilePath_.string() + suffix, ignored);
     };
     int code = SQLITE_CANTOPEN;
     bool made = false;
@@ -953,8 +1073,32 @@ int RDDIDBStorage::configureDatabase() {
             return SQLITE_CANTOPEN;
         }
     }
-    // An empty file is what an interrupted first configuration leaves: no database.
-    if (existed && status.st_size == 0) return SQLITE_NOTADB;
+    unreadable_.clear();
+    if (existed && status.st_size == 0) {
+        // An empty file is what an interrupted first configuration leaves: no database. One
+        // beside a write-ahead log lost the file the log was written against (cut to nothing,
+        // or replaced): SQLite would delete the log, and the logs it holds with it.
+        struct stat log {};
+        if (::lstat((dbFilePath_.string() + "-wal").c_str(), &log) == 0 && log.st_size > 0) {
+            unreadable_ = fmt::format("it is empty, beside a write-ahead log of {} bytes", log.st_size);
+        }
+        return SQLITE_NOTADB;
+    }
+    // Neither SQLite nor its log is given a file that is no database: it is kept as it is.
+    if (existed && !beginsAsDatabase(dbFilePath_.string())) {
+        unreadable_ = "it is not a database";
+        return SQLITE_NOTADB;
+    }
+    if (existed && !setAsideLogOfAnotherStore()) return SQLITE_CANTOPEN;
+    if (existed) {
+        bool logBeside = false;
+        for (const char* suffix : {"-wal", "-journal"}) {
+            struct stat log {};
+            logBeside = logBeside || (::lstat((dbFilePath_.string() + suffix).c_str(), &log) == 0 && log.st_size > 0);
+        }
+        unreadable_ = cutShort(dbFilePath_.string(), static_cast<std::uint64_t>(status.st_size), logBeside);
+        if (!unreadable_.empty()) return SQLITE_CORRUPT;
+    }
     int code = SQLITE_OK;
     sqlite3* db = openDatabaseAtFileURL(dbFileURL(), &code);
     if (!db) return code;
@@ -970,6 +1114,7 @@ int RDDIDBStorage::configureDatabase() {
     pageSize_ = static_cast<long>(querySingleValue("PRAGMA page_size;", db, &pageSizeCode));
     if (isCorruption(pageSizeCode)) {
         pageSize_ = 0;
+        unreadable_ = pageSizeCode == SQLITE_NOTADB ? "it is not a database" : "its integrity check failed";
         return pageSizeCode;
     }
     if (pageSize_ == 0) {
@@ -981,12 +1126,18 @@ int RDDIDBStorage::configureDatabase() {
         // page found now is cheaper than one met by a deletion that then fails for ever.
         int checkCode = SQLITE_OK;
         const auto verdict = executeSelectionQueryInOpenedDatabase("PRAGMA quick_check;", db, &checkCode, nullptr);
-        if (checkCode == SQLITE_NOTADB) return checkCode;
+        if (checkCode == SQLITE_NOTADB) {
+            unreadable_ = "it is not a database";
+            return checkCode;
+        }
         const bool sound = checkCode == SQLITE_OK && verdict.size() == 1 && !verdict.front().empty() &&
                            verdict.front().front().asString() && *verdict.front().front().asString() == "ok";
         // A file in a folder that cannot be written may not even be readable: that is no
         // damage, and moving it aside would fail or lose it.
-        if (!sound && !isUnwritable(checkCode)) return SQLITE_CORRUPT;
+        if (!sound && !isUnwritable(checkCode)) {
+            unreadable_ = "its integrity check failed";
+            return SQLITE_CORRUPT;
+        }
     }
     const auto oldVersion = versionInOpenedDatabase(db, &code);
     if (code != SQLITE_OK) return code;
@@ -1144,14 +1295,20 @@ std::optional<std::uint64_t> RDDIDBStorage::recoverDamagedDatabase(const std::st
     const std::string aside = damagedPath().string();
     std::error_code error;
     // Only the latest damaged file is kept.
-    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(aside + suffix, error);
+    std::filesystem::remove(aside, error);
+    for (const char* suffix : kNamesBeside) std::filesystem::remove(aside + suffix, error);
     std::filesystem::rename(path, aside, error);
     if (error) {
         RDDILogError(kRDDILogTag, "The damaged database \"{}\" could not be moved aside: {}.", path, error.message());
         return std::nullopt;
     }
-    // Its log holds committed rows of the damaged file and must never meet the new one.
-    std::filesystem::rename(path + "-wal", aside + "-wal", error);
+    // Its logs hold committed rows (or rolled-back pages) of the damaged file and must never
+    // meet the new one.
+    std::string logsToo;
+    for (const char* suffix : {"-wal", "-journal"}) {
+        std::filesystem::rename(path + suffix, aside + suffix, error);
+        if (!error) logsToo += fmt::format(", \"{}{}\"", aside, suffix);
+    }
     std::filesystem::remove(path + "-shm", error);
     const int code = configureDatabase();
     if (code != SQLITE_OK) {
@@ -1160,9 +1317,9 @@ std::optional<std::uint64_t> RDDIDBStorage::recoverDamagedDatabase(const std::st
     }
     const auto carried = carryOverRows(recovery);
     RDDILogError(kRDDILogTag,
-                 "The database \"{}\" is damaged ({}): it was moved to \"{}\" and made anew with the {} row(s) "
+                 "The database \"{}\" is damaged ({}): it was moved to \"{}\"{} and made anew with the {} row(s) "
                  "that could still be read.",
-                 path, reason, aside, carried);
+                 path, reason, aside, logsToo, carried);
     return carried;
 }
 
@@ -1208,9 +1365,25 @@ std::vector<std::string> tableColumns(sqlite3* db, const std::string& table, std
 
 std::uint64_t RDDIDBStorage::carryOverRows(const Recovery& recovery) {
     if (!schema_) return 0;
+    // Only a file that begins as a database is opened: SQLite deletes the write-ahead log
+    // beside one it reads as empty, and that log is what is kept of it.
+    struct stat status {};
+    if (!beginsAsDatabase(damagedPath().string()) || ::stat(damagedPath().c_str(), &status) != 0) return 0;
+    // Every row takes a few bytes of the file: no scan reads more rows than it has bytes,
+    // and SQLite gets as many of its steps for each, whatever a damaged b-tree answers.
+    const auto fileBytes = static_cast<std::uint64_t>(status.st_size);
     Connection damaged;
     if (sqlite3_open_v2(damagedPath().c_str(), &damaged.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return 0;
     sqlite3_busy_timeout(damaged.db, kBusyTimeoutMilliseconds);
+    constexpr int kStepsPerCheck = 1000;
+    std::uint64_t checksLeft = fileBytes;
+    sqlite3_progress_handler(
+        damaged.db, kStepsPerCheck,
+        [](void* left) {
+            auto& checks = *static_cast<std::uint64_t*>(left);
+            return checks == 0 ? 1 : (--checks, 0);
+        },
+        &checksLeft);
     std::uint64_t carried = 0;
     executeQueryUsingBlock([&](sqlite3* fresh) {
         for (const auto& [table, unused] : *schema_) {
@@ -1237,7 +1410,11 @@ std::uint64_t RDDIDBStorage::carryOverRows(const Recovery& recovery) {
             if (sqlite3_prepare_v2(fresh, insert.c_str(), -1, &inserting.statement, nullptr) != SQLITE_OK) continue;
 
             // Forward from the first row to the damage, then backward from the last row
-            // to it: each side reads what lies before the damaged pages.
+            // to it: each side reads what lies before the damaged pages. A damaged b-tree
+            // can answer a row id it gave before (cut inside its last page, one answered
+            // rows 1 to 11, then 0, and the same rows again for ever): only a row id beyond
+            // the last one read moves a scan on, anything else ends it.
+            std::uint64_t rowsLeft = fileBytes;
             auto scan = [&](bool forward, std::int64_t from, std::int64_t stopAt) -> std::int64_t {
                 const std::string select = "SELECT rowid" + list + " FROM " + quoted(table) + " WHERE rowid " +
                                            (forward ? "> ?" : "< ?") + " ORDER BY rowid " +
@@ -1254,10 +1431,13 @@ std::uint64_t RDDIDBStorage::carryOverRows(const Recovery& recovery) {
                     sqlite3_exec(fresh, "BEGIN", nullptr, nullptr, nullptr);
                     while ((step = sqlite3_step(reading.statement)) == SQLITE_ROW) {
                         const std::int64_t rowId = sqlite3_column_int64(reading.statement, 0);
-                        if (forward ? rowId >= stopAt : rowId <= stopAt) {
+                        const bool onward = forward ? rowId > last && rowId < stopAt : rowId < last && rowId > stopAt;
+                        if (!onward || rowsLeft == 0) {
                             step = SQLITE_DONE;
+                            rows = 0;
                             break;
                         }
+                        --rowsLeft;
                         last = rowId;
                         ++rows;
                         if (recovery.leaveOut && recovery.leaveOut(table, rowId)) continue;
@@ -1400,7 +1580,7 @@ void RDDIDBStorage::dropDatabase() {
     std::lock_guard lock(shared_->mutex);
     closeKeeper();
     std::error_code error;
-    for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(dbFilePath_.string() + suffix, error);
+    for (const char* suffix : kNamesBeside) std::filesystem::remove(dbFilePath_.string() + suffix, error);
     if (RDDIUtility::deleteFileAtURL(dbFilePath_)) {
         RDDILogVerbose(kRDDILogTag, "Database {} has been deleted.", dbFileURL());
     } else {

@@ -217,7 +217,14 @@ private:
     // lock; a log begun now would leave what it holds out of the file), else SQLITE_OK.
     int leaveDeletedLogToItsHolder();
     void configureHoldingLock();
+    // SQLITE_NOTADB or SQLITE_CORRUPT for a file that cannot be read, or only in part, with
+    // why in unreadable_ (empty for the empty file an interrupted first configuration leaves).
     int configureDatabase();
+    // Before the file is first opened: a write-ahead log beside it that no store of the file
+    // began (the lock file records the one begun last) and no process has open, another
+    // store's or a copy put back, is moved aside unread with an ERROR line; SQLite would put
+    // its pages over the file's. False when it is there and could not be moved.
+    bool setAsideLogOfAnotherStore();
     bool keepReserve();
     void checkpointWhileDiskIsFull(int mode);
     // Free bytes on the disk holding the file, none when they cannot be read.
@@ -248,6 +255,7 @@ private:
     long pageSize_ = 0;
     bool damageFound_ = false;
     bool configurationDeferred_ = false;
+    std::string unreadable_;
     // The keeper and the lock this process's stores of the file share.
     RDDIDBSharedFile* shared_ = nullptr;
 };

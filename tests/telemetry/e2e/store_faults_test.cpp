@@ -4,6 +4,7 @@
 // every batch; the test counts the events tracked, stored and received by name (every
 // event's name is unique) across launches.
 #include "platform/foundation/bundle.hpp"
+#include "support/machine_pace.hpp"
 #include "support/permission_bound.hpp"
 #include "support/temp_dir.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
@@ -34,6 +35,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -51,6 +53,8 @@ using rddi::testkit::SmallDisk;
 constexpr const char* kLaunchVariable = "GW_STORE_LAUNCH";  // see LaunchPlan
 constexpr const char* kReportVariable = "GW_STORE_LAUNCH_REPORT";
 constexpr const char* kHolderVariable = "GW_STORE_LOCK_HOLDER";  // the lock file a holder holds
+// A file an "exit" launch waits for before it ends, when set.
+constexpr const char* kGateVariable = "GW_STORE_LAUNCH_GATE";
 constexpr const char* kDiskFullDiscard = "Log could not be stored because the disk is full; discarding the log.";
 constexpr const char* kRefusedURL = "http://127.0.0.1:1";
 // What the delegates hear for every log the store cannot write.
@@ -79,7 +83,9 @@ struct LaunchPlan {
     // file in the folder's place, which goes again before event `restoreAt`; "locked" takes
     // every permission off the folder until then, "log" deletes only the -wal and -shm,
     // "older-log" copies the -wal aside and puts the copy back in its place then; "log-gone"
-    // deletes nothing but waits until another launch has deleted the -wal and -shm.
+    // deletes nothing but waits until another launch has deleted the -wal and -shm;
+    // "wal-link" puts a link to a file of the user's ("<data home>/notes.txt") in the
+    // -wal's place.
     // "nul" puts a NUL into a property of every tenth log instead.
     int removeAt = -1;
     std::string remove = "-";
@@ -177,6 +183,17 @@ struct RefusedLogs : rddi::RDDIAnalyticsDelegate {
 // it back (see LaunchPlan).
 bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout);
 
+// The SDK folder below a data home.
+fs::path sdkFolderUnder(const fs::path& home) {
+    for (const auto& entry : fs::recursive_directory_iterator(home))
+        if (entry.is_directory() && entry.path().filename() == "com.ridevedod.dezidedev") return entry.path();
+    return {};
+}
+
+// A file of the user's beside the SDK's folders, which nothing of the SDK may write.
+fs::path userNotes() { return rddi::RDDIUtility::dezIdedevDirectoryURL().parent_path().parent_path() / "notes.txt"; }
+constexpr const char* kUserNotes = "the user's own notes, not to be overwritten by anyone\n";
+
 void takeStoreAway(const std::string& how) {
     const fs::path folder = rddi::RDDIUtility::dezIdedevDirectoryURL();
     if (how == "log-gone") {
@@ -185,6 +202,11 @@ void takeStoreAway(const std::string& how) {
         return;
     }
     if (how == "older-log") return (void)fs::copy_file(folder / "Logs.sqlite-wal", folder / "older-wal");
+    if (how == "wal-link") {
+        // Put in place at once, as a user's `ln -sf` does.
+        fs::create_symlink(userNotes(), folder / "notes-link");
+        return fs::rename(folder / "notes-link", folder / "Logs.sqlite-wal");
+    }
     if (how == "files" || how == "log") {
         if (how == "files") fs::remove(folder / "Logs.sqlite");
         for (const char* suffix : {"-wal", "-shm"}) fs::remove(folder / (std::string("Logs.sqlite") + suffix));
@@ -221,7 +243,7 @@ public:
         file_ << kind << ' ' << text << '\n';
         // What the test waits on while the launch runs is seen at once, and so is a failure
         // reported as the process exits, when nothing flushes the file any more.
-        if (kind == 'r' || kind == 'w' || kind == 'f') file_.flush();
+        if (kind == 'r' || kind == 'w' || kind == 'f' || kind == 'g') file_.flush();
     }
     void flush() {
         std::lock_guard lock(mutex_);
@@ -260,7 +282,10 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     RDDIDezIdedev::setLogLevel(rddi::RDDILogLevelWarning);
     if (plan.storageBytes > 0) RDDIDezIdedev::setMaxStorageSize(plan.storageBytes, nullptr);
     RDDIDezIdedev::setLogUrl(plan.url);
+    const auto starting = Clock::now();
     RDDIDezIdedev::start(startStringFor(plan.secret), {RDDIAnalytics::serviceClass()});
+    const auto startTook = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - starting);
+    report->add('d', std::to_string(startTook.count()));
     report->add('r', "started");
     auto handled = std::make_shared<HandledEvents>(
         [report](const std::string& name, const std::string& error) { report->add('f', name + " " + error); });
@@ -306,7 +331,13 @@ TEST(StoreLaunchChildProcess, TrackEventsThenWait) {
     }
     // The process ends at once, as the command line does after its work: whatever was
     // tracked is stored on the way out.
-    if (plan.until == "exit") return report->flush();
+    if (plan.until == "exit") {
+        if (const char* gate = std::getenv(kGateVariable)) {
+            report->add('g', "at the gate");
+            EXPECT_TRUE(waitFor([gate] { return fs::exists(gate); }, std::chrono::seconds(240)));
+        }
+        return report->flush();
+    }
     ASSERT_TRUE(waitFor([&] { return handled->count >= plan.events; }, std::chrono::seconds(120)))
         << handled->count << " of " << plan.events << " events handled";
     if (plan.until == "stored") {
@@ -335,6 +366,7 @@ TEST(StoreLockHolderChildProcess, HoldTheLock) {
 
 struct LaunchReport {
     int status = -1;
+    long startMilliseconds = -1;  // how long start() took
     std::vector<std::string> tracked, stored, failed, errors, warnings;
     std::vector<std::string> failures;  // the error of each failed event, in the order of `failed`
     std::string output;  // what the launch printed, for failures
@@ -363,17 +395,26 @@ struct LaunchReport {
 // A launch running as a child process.
 class Launch {
 public:
-    explicit Launch(const LaunchPlan& plan) {
+    explicit Launch(const LaunchPlan& plan, const fs::path& gate = {}) {
         report_ = scratch_ / "report.txt";
         rddi::testkit::SelfLaunch launch{"StoreLaunchChildProcess.TrackEventsThenWait",
                                          {{kLaunchVariable, plan.encoded()}, {kReportVariable, report_.string()}},
                                          report_.parent_path() / "output.txt"};
         if (!plan.dataHome.empty()) launch.environment.emplace_back("XDG_DATA_HOME", plan.dataHome);
+        if (!gate.empty()) launch.environment.emplace_back(kGateVariable, gate.string());
         pid_ = rddi::testkit::spawnSelf(launch);
     }
-    LaunchReport finish() {
+    // A launch still running when its test ends, passed or failed, ends with it.
+    ~Launch() {
+        if (pid_ > 0) rddi::testkit::waitForChild(pid_, std::chrono::milliseconds(0));
+    }
+    Launch(const Launch&) = delete;
+    Launch& operator=(const Launch&) = delete;
+    // Waits for the launch's end, at most `deadline` (then it is killed, status -1).
+    LaunchReport finish(std::chrono::milliseconds deadline = std::chrono::minutes(6)) {
         LaunchReport result;
-        const int status = pid_ > 0 ? rddi::testkit::waitForChild(pid_, std::chrono::minutes(6)) : -1;
+        const int status = pid_ > 0 ? rddi::testkit::waitForChild(pid_, deadline) : -1;
+        pid_ = -1;
         result.status = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         if (fs::exists(report_.parent_path() / "output.txt")) result.output = gwtest::readFile(report_.parent_path() / "output.txt");
         std::ifstream lines(report_);
@@ -389,6 +430,7 @@ public:
             }
             if (line[0] == 'e') result.errors.push_back(text);
             if (line[0] == 'w') result.warnings.push_back(text);
+            if (line[0] == 'd') result.startMilliseconds = std::stol(text);
         }
         return result;
     }
@@ -411,6 +453,14 @@ private:
 };
 
 LaunchReport runLaunch(const LaunchPlan& plan) { return Launch(plan).finish(); }
+
+// 1,500 events at 300 a second, the store taken away (see LaunchPlan) before the 500th.
+LaunchPlan busyLaunch(const std::string& url, const std::string& prefix, const std::string& remove) {
+    LaunchPlan plan{url, 1500, prefix, "drain", 300};
+    plan.removeAt = 500;
+    plan.remove = remove;
+    return plan;
+}
 
 // A process of its own holding the lock of the store under the test's home, stopped (as
 // by Ctrl-Z) once it holds it. It lets go when it is released, killed as a user would.
@@ -501,6 +551,14 @@ protected:
     // The SDK folder is worked out once and kept: an earlier case's home must not be read.
     void SetUp() override { rddi::RDDIUtility::resetDezIdedevDirectoryURL(); }
 
+    // A store an earlier launch made and left, its log recorded beside it, and a process
+    // holding its lock, stopped.
+    std::unique_ptr<StoppedLockHolder> stoppedHolderBesideAStore() {
+        const auto earlier = runLaunch({server_.baseURL(), 10, "earlier", "drain"});
+        EXPECT_EQ(earlier.status, 0) << earlier.output;
+        return std::make_unique<StoppedLockHolder>();
+    }
+
     gwtest::ScopedXdgHome xdg_;
     rddi::testkit::LoopbackServer server_;
 };
@@ -587,6 +645,85 @@ TEST_F(StoreFaultsTest, ADamagedPageIsMovedAsideAndTheReadableLogsStillGoOnce) {
     // Only the rows on and around the damaged page are lost.
     EXPECT_GE(kept.size(), 380u);
     EXPECT_EQ(ScenarioEnvironment::rowCount(), 0);
+}
+
+// Writes what the store's log holds into its file and removes the log, as the last
+// process to close the file does; answers the file's page size and page count.
+std::pair<long, long> checkpointed(const fs::path& file) {
+    sqlite3* db = nullptr;
+    long pages = 0, pageSize = 0;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+        for (auto [query, value] : {std::pair{"PRAGMA page_count", &pages}, std::pair{"PRAGMA page_size", &pageSize}}) {
+            sqlite3_stmt* statement = nullptr;
+            sqlite3_prepare_v2(db, query, -1, &statement, nullptr);
+            if (sqlite3_step(statement) == SQLITE_ROW) *value = sqlite3_column_int64(statement, 0);
+            sqlite3_finalize(statement);
+        }
+    }
+    sqlite3_close(db);
+    return {pageSize, pages};
+}
+
+TEST_F(StoreFaultsTest, AStoreCutShortInsideItsLastPageIsKeptBesideAndStartReturnsAtOnce) {
+    // Before, the recovery of a store cut inside its last page read rows 1 to 11 of the
+    // damaged b-tree, then row 0, and the same rows again for ever: start() never returned,
+    // at every launch. Now it returns at once, the file is kept beside with one line, what
+    // can still be read is sent once and new logs are stored and sent. A 12-log store is
+    // 36,864 bytes, nine pages; it is cut at 33,000, 34,500 and 36,000 bytes.
+    gwtest::Pace pace;
+    const struct {
+        int logs;
+        long intoLastPage;  // bytes of the last page left
+    } cases[] = {{12, 232}, {12, 1732}, {12, 3232}, {200, 1732}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.logs) + " logs, " + std::to_string(c.intoLastPage) + " bytes into the last page");
+        gwtest::TempDir home;
+        const std::string prefix = "cut" + std::to_string(c.logs) + "-" + std::to_string(c.intoLastPage) + "-";
+        const auto storing = runLaunch({kRefusedURL, c.logs, prefix + "kept-", "stored", 0, home.path().string()});
+        ASSERT_EQ(storing.status, 0) << storing.output;
+        ASSERT_EQ(storing.stored.size(), static_cast<std::size_t>(c.logs));
+        const fs::path file = sdkFolderUnder(home.path()) / "Logs.sqlite";
+        const auto [pageSize, pages] = checkpointed(file);
+        ASSERT_GT(pages, 2);
+        ASSERT_EQ(fs::file_size(file), static_cast<std::uintmax_t>(pageSize * pages));
+        fs::resize_file(file, (pages - 1) * pageSize + c.intoLastPage);
+
+        // A launch that hangs is ended, and fails here. It stores its events and sends what it
+        // can: a row of the cut page that holds no log is dropped when a batch meets it, and the
+        // rows after it wait for the next load, here the next launch's.
+        const auto next = Launch({server_.baseURL(), 20, prefix + "new-", "stored", 0, home.path().string()})
+                              .finish(pace.bound(std::chrono::seconds(60)));
+        ASSERT_EQ(next.status, 0) << next.output;
+        // The wall clock is the point: normally a few milliseconds, scaled by the machine's pace.
+        EXPECT_LT(next.startMilliseconds, pace.bound(std::chrono::seconds(2)).count());
+        EXPECT_EQ(next.errorsContaining("is damaged (it is cut short"), 1) << next.allErrors();
+        EXPECT_EQ(next.errorsContaining("moved to \"" + file.string() + ".corrupt\""), 1) << next.allErrors();
+        EXPECT_TRUE(fs::exists(file.string() + ".corrupt")) << "not kept beside";
+        // Nothing is read from it again, and every log goes once.
+        const auto after = runLaunch({server_.baseURL(), 0, "none", "drain", 0, home.path().string()});
+        ASSERT_EQ(after.status, 0) << after.output;
+        EXPECT_EQ(after.errorsContaining("is damaged"), 0) << after.allErrors();
+        // A row of the cut page may come back as bytes no log is made of: it is said and
+        // dropped by the launch whose batch meets it.
+        for (const auto* launch : {&next, &after}) {
+            for (const auto& error : launch->errors) {
+                EXPECT_TRUE(error.find("is damaged") != std::string::npos ||
+                            error.starts_with("Deserialization failed for log") ||
+                            error.starts_with("Unarchiving NSData failed"))
+                    << error;
+            }
+        }
+        const auto seen = arrivalsWithPrefix(server_, prefix);
+        EXPECT_EQ(duplicatesOf(seen), 0) << sentTwice(seen);
+        EXPECT_EQ(namesWithPrefix(seen, prefix + "new-").size(), 20u);
+        const auto kept = namesWithPrefix(seen, prefix + "kept-");
+        for (const auto& name : kept)
+            EXPECT_NE(std::find(storing.stored.begin(), storing.stored.end(), name), storing.stored.end()) << name;
+        // The rows of the pages before the cut are read; those of the cut page (about four of
+        // these logs fill one) may be lost.
+        EXPECT_GE(kept.size() + 4, static_cast<std::size_t>(c.logs)) << kept.size() << " kept";
+    }
 }
 
 TEST_F(StoreFaultsTest, TwoProcessesSharingTheFolderSendEachLogOnce) {
@@ -739,13 +876,6 @@ private:
     std::vector<std::pair<fs::path, fs::perms>> saved_;
 };
 
-// The SDK folder below a data home.
-fs::path sdkFolderUnder(const fs::path& home) {
-    for (const auto& entry : fs::recursive_directory_iterator(home))
-        if (entry.is_directory() && entry.path().filename() == "com.ridevedod.dezidedev") return entry.path();
-    return {};
-}
-
 TEST_F(StoreFaultsTest, AFolderThatCannotBeWrittenRefusesNewLogsClearlyAndSendsWhatItHeldOnceWritable) {
     struct Case {
         const char* name;
@@ -818,11 +948,15 @@ TEST_F(StoreFaultsTest, WhatTheStoreCannotTakeIsReportedOnceAndEveryOtherEventAr
         {"locked", 2400, 830, 2230, true, "cannot be written"},
         {"log", 1600, 830, -1, true, "write-ahead log"},
         {"older-log", 1600, 830, 1230, false, "write-ahead log"},
+        // A link in the log's place is set aside as anything else at a name of the store's.
+        {"wal-link", 1600, 830, -1, false, "write-ahead log"},
         {"nul", 400, -1, -1, false, "cannot contain a NUL character"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         gwtest::TempDir home;
+        const fs::path notes = home.path() / "notes.txt";
+        gwtest::writeFile(notes, kUserNotes);
         const std::string prefix = std::string(c.what) + "-";
         LaunchPlan plan{server_.baseURL(), c.events, prefix, "drain", 200, home.path().string()};
         plan.removeAt = c.removeAt;
@@ -849,6 +983,17 @@ TEST_F(StoreFaultsTest, WhatTheStoreCannotTakeIsReportedOnceAndEveryOtherEventAr
         if (plan.remove == "folder") {
             EXPECT_EQ(fs::status(sdkFolderUnder(home.path())).permissions() & fs::perms::all, fs::perms::owner_all);
         }
+        if (plan.remove == "wal-link") {
+            const fs::path log = sdkFolderUnder(home.path()) / "Logs.sqlite-wal";
+            EXPECT_EQ(fs::symlink_status(log.string() + ".aside").type(), fs::file_type::symlink);
+            EXPECT_EQ(std::count_if(launch.warnings.begin(), launch.warnings.end(),
+                                    [&](const std::string& w) {
+                                        return w.starts_with("\"" + log.string() + "\" was a symbolic link");
+                                    }),
+                      1)
+                << ::testing::PrintToString(launch.warnings);
+        }
+        EXPECT_EQ(gwtest::readFile(notes), kUserNotes) << "written through a link";
         // Nothing the store held is sent again.
         const auto next = runLaunch({server_.baseURL(), 0, "none", "drain", 0, home.path().string()});
         ASSERT_EQ(next.status, 0) << next.output;
@@ -894,18 +1039,10 @@ TEST_F(StoreFaultsTest, BesideAStoppedLockHolderStartReturnsAtOnceAndALogDeleted
     // the log back. The first launch deletes them itself between two of its events, once
     // both have stored some, and the second goes on tracking only once they are gone: both
     // meet the deleted log, however fast the machine runs either of them.
-    const auto earlier = runLaunch({server_.baseURL(), 10, "earlier", "drain"});
-    ASSERT_EQ(earlier.status, 0) << earlier.output;
-    StoppedLockHolder holder;
-    ASSERT_TRUE(holder.held());
-    LaunchPlan deleting{server_.baseURL(), 1500, "busy-a", "drain", 300};
-    deleting.removeAt = 500;
-    deleting.remove = "log";
-    LaunchPlan following{server_.baseURL(), 1500, "busy-b", "drain", 300};
-    following.removeAt = 500;
-    following.remove = "log-gone";
-    Launch first(deleting);
-    Launch second(following);
+    const auto holder = stoppedHolderBesideAStore();
+    ASSERT_TRUE(holder->held());
+    Launch first(busyLaunch(server_.baseURL(), "busy-a", "log"));
+    Launch second(busyLaunch(server_.baseURL(), "busy-b", "log-gone"));
     // The store is opened on the SDK's own queue: start() does not wait for the holder.
     EXPECT_TRUE(waitFor([&] { return first.hasReported('r', "started") && second.hasReported('r', "started"); },
                         std::chrono::seconds(60)))
@@ -914,7 +1051,7 @@ TEST_F(StoreFaultsTest, BesideAStoppedLockHolderStartReturnsAtOnceAndALogDeleted
     const std::string waiting = "while another process holds the store's lock";
     EXPECT_TRUE(waitFor([&] { return first.hasReported('w', waiting) && second.hasReported('w', waiting); },
                         std::chrono::seconds(120)));
-    holder.release();
+    holder->release();
     const auto one = first.finish();
     const auto two = second.finish();
     expectEachEventOnceOrFailed(one, two, arrivals(server_), 1500);
@@ -1024,6 +1161,68 @@ TEST_F(StoreFaultsTest, BesideAStoppedHolderWithTheLogDeletedEveryEventArrivesOn
     }
 }
 
+TEST_F(StoreFaultsTest, BesideAStoppedLockHolderADeletedStoreIsMadeAnewOnlyOnceTheLockIsLetGo) {
+    // The store's files are deleted while a stopped process holds the store's lock: the
+    // launch does not make a new file without the lock (the holder may be making or mending
+    // one), its operations wait, and once the lock is let go the new file gets the rows the
+    // deleted one held; every event arrives once.
+    const auto holder = stoppedHolderBesideAStore();
+    ASSERT_TRUE(holder->held());
+    Launch launch(busyLaunch(server_.baseURL(), "gone-", "files"));
+    const std::string waiting = "while another process holds the store's lock";
+    ASSERT_TRUE(waitFor([&] { return launch.hasReported('w', waiting); }, std::chrono::seconds(120)));
+    // Events go on being tracked meanwhile; none of them makes a file.
+    ASSERT_TRUE(waitFor([&] { return launch.hasReported('t', "gone-1000"); }, std::chrono::seconds(120)));
+    EXPECT_FALSE(fs::exists(ScenarioEnvironment::logsPath())) << "made without the lock";
+    holder->release();
+    const auto ended = launch.finish();
+    ASSERT_EQ(ended.status, 0) << ended.output;
+    const auto seen = arrivalsWithPrefix(server_, "gone-");
+    EXPECT_EQ(duplicatesOf(seen), 0) << sentTwice(seen);
+    EXPECT_EQ(seen.size(), 1500u);
+    EXPECT_TRUE(ended.failed.empty()) << ended.failed.size() << " reported failed";
+    EXPECT_EQ(ended.errorsContaining("was gone (deleted or moved away)"), 1) << ended.allErrors();
+}
+
+TEST_F(StoreFaultsTest, ALogDeletedBesideAStoppedHolderIsNotWrittenBackAtExitOverALogBegunSince) {
+    // A host ends while a stopped process holds the store's lock and its own write-ahead log
+    // was deleted; meanwhile another program opened the store (plain SQLite, which takes no
+    // lock of the SDK's) and began a log of its own beside the file. What the host's log holds
+    // is older than that: written into the file, it would go under the other log's newer
+    // pages. The host says so and leaves it.
+    const auto holder = stoppedHolderBesideAStore();
+    ASSERT_TRUE(holder->held());
+    gwtest::TempDir scratch;
+    const fs::path gate = scratch.path() / "gate";
+    LaunchPlan hostPlan{server_.baseURL(), 400, "host-", "exit", 200};
+    hostPlan.removeAt = 200;
+    hostPlan.remove = "log";
+    Launch host(hostPlan, gate);
+    ASSERT_TRUE(waitFor([&] { return host.hasReported('g', "at the gate"); }, std::chrono::seconds(120)));
+    const auto path = ScenarioEnvironment::logsPath().string();
+    ASSERT_FALSE(fs::exists(path + "-wal"));
+    {
+        sqlite3* db = openLogs(SQLITE_OPEN_READWRITE);
+        ASSERT_NE(db, nullptr);
+        ASSERT_EQ(sqlite3_exec(db, "INSERT INTO logs (groupId, log, priority) VALUES ('Other', 'x', 1)", nullptr,
+                               nullptr, nullptr),
+                  SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    ASSERT_TRUE(fs::exists(path + "-wal")) << "the other program's log was not left beside the file";
+    gwtest::writeFile(gate, "go");
+    const auto ended = host.finish();
+    ASSERT_EQ(ended.status, 0) << ended.output;
+    EXPECT_EQ(ended.errorsContaining("was written into the store as this process ended"), 0) << ended.allErrors();
+    EXPECT_EQ(ended.errorsContaining("another log or file was begun since"), 1) << ended.allErrors();
+    holder->release();
+    // The next launch finds the file sound.
+    const auto next = runLaunch({server_.baseURL(), 0, "none", "drain"});
+    ASSERT_EQ(next.status, 0) << next.output;
+    EXPECT_EQ(next.errorsContaining("is damaged"), 0) << next.allErrors();
+}
+
 // What a launch that met something not the store's own at one of its names holds: one
 // warning naming where it was moved from, no error, and each of its events arrived once.
 void expectOneSetAsideAndEachEventOnce(const LaunchReport& launch, const fs::path& at,
@@ -1041,10 +1240,14 @@ void expectOneSetAsideAndEachEventOnce(const LaunchReport& launch, const fs::pat
 
 TEST_F(StoreFaultsTest, NothingIsWrittenThroughALinkOrIntoANonFileAtTheStoresNames) {
     // A link to a file of the user's, a dangling link, a folder or a FIFO where the store
-    // keeps its lock, its database or its reserve: set aside with one warning, never
-    // written through; the store makes its own file and every event goes once.
+    // keeps its lock, its database or its reserve, or where SQLite looks for a rollback
+    // journal: set aside with one warning, never written through or waited on; start()
+    // returns at once, the store makes its own file and every event goes once. Before, a
+    // FIFO at the journal's name held start() for good, in open(), and a link or a folder
+    // there had every log of every launch reported failed.
     const auto earlier = runLaunch({server_.baseURL(), 10, "earlier", "drain"});
     ASSERT_EQ(earlier.status, 0) << earlier.output;
+    gwtest::Pace pace;
     const fs::path folder = ScenarioEnvironment::logsPath().parent_path();
     gwtest::TempDir user;
     const std::string precious = "the user's own words, not to be overwritten by anyone\n";
@@ -1054,9 +1257,11 @@ TEST_F(StoreFaultsTest, NothingIsWrittenThroughALinkOrIntoANonFileAtTheStoresNam
     } kinds[] = {{"link", fs::file_type::symlink}, {"dangling", fs::file_type::symlink},
                  {"folder", fs::file_type::directory}, {"fifo", fs::file_type::fifo}};
     int n = 0;
-    for (const char* name : {"Logs.sqlite-lock", "Logs.sqlite", "Logs.sqlite-reserve"}) {
+    for (const std::string name : {"Logs.sqlite-lock", "Logs.sqlite", "Logs.sqlite-reserve", "Logs.sqlite-journal"}) {
+        // A store that writes ahead keeps no journal.
+        const bool kept = name != "Logs.sqlite-journal";
         for (const auto& [kind, setAside] : kinds) {
-            SCOPED_TRACE(std::string(name) + " " + kind);
+            SCOPED_TRACE(name + " " + kind);
             const fs::path at = folder / name;
             const fs::path target = user.path() / ("file-" + std::to_string(n));
             fs::remove(at);
@@ -1066,15 +1271,19 @@ TEST_F(StoreFaultsTest, NothingIsWrittenThroughALinkOrIntoANonFileAtTheStoresNam
             if (kind == "folder") fs::create_directory(at);
             ASSERT_TRUE(kind != "fifo" || ::mkfifo(at.c_str(), 0600) == 0) << std::strerror(errno);
             const std::string prefix = "aside" + std::to_string(n++) + "-";
-            const auto launch = runLaunch({server_.baseURL(), 20, prefix, "drain"});
+            // A launch that hangs is ended, and fails here.
+            const auto launch =
+                Launch({server_.baseURL(), 20, prefix, "drain"}).finish(pace.bound(std::chrono::seconds(60)));
             ASSERT_EQ(launch.status, 0) << launch.output;
+            // Normally tens of milliseconds; the wall clock is the point, scaled by the machine's pace.
+            EXPECT_LT(launch.startMilliseconds, pace.bound(std::chrono::seconds(2)).count());
             if (kind == "link") {
                 EXPECT_EQ(gwtest::readFile(target), precious);
             } else {
                 EXPECT_FALSE(fs::exists(fs::symlink_status(target))) << "made where the link led";
             }
             EXPECT_EQ(fs::symlink_status(at.string() + ".aside").type(), setAside);
-            EXPECT_EQ(fs::symlink_status(at).type(), fs::file_type::regular);
+            EXPECT_EQ(fs::symlink_status(at).type(), kept ? fs::file_type::regular : fs::file_type::not_found);
             expectOneSetAsideAndEachEventOnce(launch, at, arrivals(server_), prefix, 20);
         }
     }

@@ -28,8 +28,8 @@ const rddi::RDDIDBSchema kSchema = {
 // Records the hooks it receives.
 class HookedStorage : public RDDIDBStorage {
 public:
-    explicit HookedStorage(std::uint64_t version = 5)
-        : RDDIDBStorage(DeferConfiguration{}, kSchema, version, "Test.sqlite") {
+    explicit HookedStorage(std::uint64_t version = 5, const std::string& filename = "Test.sqlite")
+        : RDDIDBStorage(DeferConfiguration{}, kSchema, version, filename) {
         configureStorage();
     }
     void customizeDatabase(sqlite3*) override { hooks.push_back("customize"); }
@@ -110,31 +110,84 @@ TEST(DBStorageTest, AFolderWhoseNameReadsAsUriSyntaxStillHoldsTheFile) {
     rddi::RDDIUtility::resetDezIdedevDirectoryURL();
 }
 
-TEST(DBStorageTest, AFileThatIsNoDatabaseIsDeletedAndBuiltAgainWithoutItsStaleLog) {
-    const std::string contents[] = {"this is certainly not an SQLite database, just some words " + std::string(4000, 'x'),
-                                    ""};
-    for (const auto& garbage : contents) {
-        SCOPED_TRACE(garbage.size());
+// A copy of the write-ahead log a store of `filename` holds open with one row `name` in it,
+// as a process killed while it ran would leave it.
+std::string liveLogWithRow(const std::string& filename, const std::string& name) {
+    HookedStorage store(5, filename);
+    RDDIStorageBindableArray values;
+    values.addString(name);
+    EXPECT_EQ(store.executeNonSelectionQuery("INSERT INTO \"items\" (\"name\") VALUES (?)", &values), 0);
+    return gwtest::readFile(rddi::RDDIUtility::dezIdedevDirectoryURL() / (filename + "-wal"));
+}
+
+std::vector<std::string> errorLines(const TelemetryTestEnvironment& env) {
+    std::vector<std::string> lines;
+    for (const auto& entry : env.capturedLogs())
+        if (entry.level == rddi::RDDILogLevelError) lines.push_back(entry.message);
+    return lines;
+}
+
+TEST(DBStorageTest, AFileThatCannotBeReadIsKeptBesideAndALogNoStoreOfItBeganIsNotRead) {
+    // Before, a file that was no database was deleted unread, an empty one beside its
+    // write-ahead log was made anew without a word (SQLite deleted the log and the rows in
+    // it), and another store's log beside a sound file was read as the file's own.
+    const std::string garbage = "this is certainly not an SQLite database, just some words " + std::string(4000, 'x');
+    struct Case {
+        const char* name;
+        const char* line;    // the one ERROR line, which names what was kept beside
+        const char* kept;    // the name it was kept under
+        bool made;           // the store was made anew
+    };
+    const Case cases[] = {
+        {"no database", "is damaged (it is not a database): it was moved to", ".corrupt", true},
+        {"empty beside its log", "is damaged (it is empty, beside a write-ahead log of", ".corrupt-wal", true},
+        {"another store's log beside it", "was not begun by any store of the file", "-wal.aside", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         TelemetryTestEnvironment env;
-        {
-            // Leave committed rows in the write-ahead log beside the file.
-            HookedStorage first;
-            RDDIStorageBindableArray values;
-            values.addString("old");
-            ASSERT_EQ(first.executeNonSelectionQuery("INSERT INTO \"items\" (\"name\") VALUES (?)", &values), 0);
-            ASSERT_TRUE(std::filesystem::exists(databasePath().string() + "-wal"));
-            std::filesystem::copy_file(databasePath().string() + "-wal", databasePath().string() + "-wal.keep");
+        const std::string path = databasePath().string();
+        const std::string name = c.name;
+        std::string log;
+        if (name == "another store's log beside it") {
+            log = liveLogWithRow("Other.sqlite", "theirs");
+            HookedStorage(5, "Test.sqlite")
+                .executeNonSelectionQuery("INSERT INTO \"items\" (\"name\") VALUES ('mine')");
+        } else if (name == "empty beside its log") {
+            log = liveLogWithRow("Test.sqlite", "lost");
+            gwtest::writeFile(path, "");
+        } else {
+            gwtest::writeFile(path, garbage);
         }
-        gwtest::writeFile(databasePath(), garbage);
-        std::filesystem::rename(databasePath().string() + "-wal.keep", databasePath().string() + "-wal");
+        if (!log.empty()) gwtest::writeFile(path + "-wal", log);
+        env.clearLogs();
 
         HookedStorage storage;
-        EXPECT_EQ(storage.hooks, std::vector<std::string>{"customize"});
-        EXPECT_TRUE(env.logged(rddi::RDDILogLevelVerbose, "Database " + storage.dbFileURL() + " has been deleted."));
-        EXPECT_EQ(storage.countEntriesForTable("items", std::nullopt, nullptr), 0u);
+        EXPECT_EQ(storage.hooks, c.made ? std::vector<std::string>{"customize"} : std::vector<std::string>{});
+        const auto errors = errorLines(env);
+        EXPECT_EQ(errors.size(), 1u) << ::testing::PrintToString(errors);
+        const std::string said = errors.empty() ? std::string() : errors.front();
+        EXPECT_NE(said.find(c.line), std::string::npos) << said;
+        EXPECT_NE(said.find(path + c.kept), std::string::npos) << said;
+        EXPECT_EQ(std::filesystem::exists(path + c.kept) ? gwtest::readFile(path + c.kept) : std::string("(nothing)"),
+                  name == "no database" ? garbage : log)
+            << "not kept as it was";
         EXPECT_EQ(scalar(databasePath(), "PRAGMA integrity_check"), 1);
         EXPECT_EQ(scalar(databasePath(), "PRAGMA user_version"), 5);
+        EXPECT_EQ(storage.countEntriesForTable("items", std::nullopt, nullptr), c.made ? 0u : 1u);
+        EXPECT_EQ(scalar(databasePath(), "SELECT COUNT(*) FROM items WHERE name = 'mine'"), c.made ? 0 : 1);
     }
+}
+
+TEST(DBStorageTest, TheEmptyFileOfAnInterruptedFirstConfigurationIsMadeAnewWithoutAWord) {
+    TelemetryTestEnvironment env;
+    std::filesystem::create_directories(databasePath().parent_path());
+    gwtest::writeFile(databasePath(), "");
+    HookedStorage storage;
+    EXPECT_EQ(storage.hooks, std::vector<std::string>{"customize"});
+    EXPECT_TRUE(errorLines(env).empty()) << errorLines(env).front();
+    EXPECT_FALSE(std::filesystem::exists(databasePath().string() + ".corrupt"));
+    EXPECT_EQ(scalar(databasePath(), "PRAGMA integrity_check"), 1);
 }
 
 TEST(DBStorageTest, SizeLimitsRoundUpToWholePagesAndNeverCutStoredData) {
