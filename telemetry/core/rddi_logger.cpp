@@ -3,6 +3,7 @@
 #include "platform/log/system_log.hpp"
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -11,15 +12,22 @@ namespace rddi {
 namespace {
 
 // Logging threads read the level and the handler without the lock; the handler is
-// reference-counted so that one picked up by a logging thread outlives a replacement.
+// reference-counted so that one picked up by a logging thread outlives a replacement. The
+// SDK's threads log until the process ends: nothing here is ever destroyed.
 std::atomic<RDDILogLevel> gCurrentLevel{RDDILogLevelAssert};
 std::atomic<bool> gUserDefined{false};
+std::atomic<bool> gClosed{false};
 std::recursive_mutex gLock;
 
 std::atomic<std::shared_ptr<const RDDILogHandler>>& handlerSlot() {
-    static std::atomic<std::shared_ptr<const RDDILogHandler>> slot{
-        std::make_shared<const RDDILogHandler>(&RDDILogger::defaultLogHandler)};
-    return slot;
+    static auto* slot = [] {
+        // Registered before the SDK's own work at exit (its units are made later, and log on
+        // the way), so it runs after that work: what the exit says is still handled.
+        std::atexit(&RDDILogger::closeAtExit);
+        return new std::atomic<std::shared_ptr<const RDDILogHandler>>(
+            std::make_shared<const RDDILogHandler>(&RDDILogger::defaultLogHandler));
+    }();
+    return *slot;
 }
 
 }  // namespace
@@ -49,11 +57,19 @@ void RDDILogger::setLogHandler(RDDILogHandler handler) {
 
 void RDDILogger::logMessage(const RDDILogMessageProvider& provider, RDDILogLevel level, const std::string& tag,
                             const char* file, const char* function, std::uint32_t line) {
+    if (gClosed.load(std::memory_order_acquire)) return;
     auto handler = handlerSlot().load();
     if (handler && *handler) (*handler)(provider, level, tag, file, function, line);
 }
 
 bool RDDILogger::isUserDefinedLogLevel() { return gUserDefined.load(); }
+
+void RDDILogger::closeAtExit() {
+    if (gClosed.exchange(true, std::memory_order_acq_rel)) return;
+    // The handler goes now, as the process's objects do (a host's handler that writes a file
+    // flushes it), once the calls already in it have returned; no later call reaches it.
+    handlerSlot().store(nullptr);
+}
 
 void RDDILogger::setIsUserDefinedLogLevel(bool value) { gUserDefined = value; }
 
@@ -82,8 +98,8 @@ void RDDILogger::defaultLogHandler(const RDDILogMessageProvider& provider, RDDIL
     if (!provider || gCurrentLevel.load() > level) return;
     if (level == RDDILogLevelNone) return;
     const std::string text = formatLine(level, tag, function, line, provider());
-    static const platform::log::SystemLog systemLog("com.ridevedod.dezidedev", "DezIdedev");
-    systemLog.log(text);
+    static const auto* systemLog = new platform::log::SystemLog("com.ridevedod.dezidedev", "DezIdedev");
+    systemLog->log(text);
 }
 
 void RDDIWrapperLogger::RDDIWrapperLog(const RDDILogMessageProvider& provider, const std::string& tag,

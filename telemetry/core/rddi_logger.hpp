@@ -47,6 +47,12 @@ public:
     static bool isUserDefinedLogLevel();
     static void setIsUserDefinedLogLevel(bool value);
 
+    // Once the SDK's work at exit is over (called by it, and at exit in any case): the handler
+    // is let go, and later messages (of a thread still running while the process's objects are
+    // destroyed) reach no handler. The logger's own state is never destroyed, so a message
+    // racing this is still handled by the handler it picked up, which lives until it returns.
+    static void closeAtExit();
+
     // The handler in force at process start: prints through the system log when the
     // level lets the message through.
     static void defaultLogHandler(const RDDILogMessageProvider& provider, RDDILogLevel level,

@@ -24,7 +24,8 @@ namespace rddi {
 namespace pf = platform::foundation;
 
 namespace {
-const std::string kTag = RDDIDezIdedev::logTag();
+// A pool thread may still log while the process exits: nothing it reaches is destroyed then.
+const char* const kTag = RDDIDezIdedev::logTag();
 
 // Set at exit once every logs queue ran dry: later blocks would touch the process's
 // static objects while they are being destroyed, so they do nothing.
@@ -83,6 +84,9 @@ void RDDIChannelUnitDefault::quiesceAtExit() {
     drain();
     gExiting.store(true, std::memory_order_release);
     drain();
+    // A block that outlived its wait goes on while the process's objects are destroyed: it
+    // logs nothing more.
+    RDDILogger::closeAtExit();
 }
 
 void RDDIChannelUnitDefault::quiesceQueueAtExit(const platform::dispatch::DispatchQueue& queue) {

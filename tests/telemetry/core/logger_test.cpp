@@ -1,11 +1,23 @@
 #include "platform/log/system_log.hpp"
+#include "support/self_launch.hpp"
+#include "support/temp_dir.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -108,6 +120,65 @@ TEST_F(LoggerTest, WrapperLoggerPassesItsOwnPosition) {
     RDDIWrapperLogger::RDDIWrapperLog([] { return std::string("w"); }, "Tag", RDDILogLevelInfo);
     EXPECT_EQ(function, "+[RDDIWrapperLogger RDDIWrapperLog:tag:level:]");
     EXPECT_EQ(line, 10u);
+}
+
+// The process exits while threads log, as the SDK's pool threads may (a block still storing
+// logs when the exit's wait for it ended): runs only as a child process of the test below.
+// The handler says so in the report when it is called after it was destroyed.
+constexpr const char* kExitReportVariable = "GW_LOGGER_EXIT_REPORT";
+std::atomic<bool> gHandlerDestroyed{false};
+std::atomic<long> gLogged{0};
+int gExitReport = -1;
+
+struct HandlerWitness {
+    ~HandlerWitness() { gHandlerDestroyed = true; }
+};
+
+TEST(LoggerExitChildProcess, ThreadsLogWhileTheProcessExits) {
+    const char* report = std::getenv(kExitReportVariable);
+    if (!report) GTEST_SKIP() << "runs as a child process only";
+    gExitReport = ::open(report, O_WRONLY | O_APPEND);
+    ASSERT_GE(gExitReport, 0) << std::strerror(errno);
+    auto witness = std::make_shared<HandlerWitness>();
+    RDDILogger::setLogHandler([witness](const RDDILogMessageProvider&, RDDILogLevel, const std::string&, const char*,
+                                        const char*, std::uint32_t) {
+        static constexpr char kLine[] = "the handler was called after it was destroyed\n";
+        if (gHandlerDestroyed.load()) (void)!::write(gExitReport, kLine, sizeof kLine - 1);
+    });
+    witness.reset();  // the handler holds the only one
+    for (int i = 0; i < 4; ++i) {
+        std::thread([] {
+            for (;;) {
+                RDDILogger::logMessage([] { return std::string("storing"); }, RDDILogLevelDebug, "DezIdedev", __FILE__,
+                                       "pool", 1);
+                ++gLogged;
+            }
+        }).detach();
+    }
+    while (gLogged < 10000) std::this_thread::yield();
+    // The test returns and the process exits, its threads still logging.
+}
+
+TEST(LoggerAtExitTest, ThreadsStillLoggingAsTheProcessExitsReachNothingTheExitDestroyed) {
+    // Before, the handler's slot was a static that the exit destroyed: a thread logging then
+    // called a handler that was already gone (a use after free; the process could die by a
+    // signal on its way out).
+    gwtest::TempDir scratch;
+    const auto report = scratch.path() / "report.txt";
+    gwtest::writeFile(report, "");
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        const pid_t child = gwtest::spawnSelf({"LoggerExitChildProcess.ThreadsLogWhileTheProcessExits",
+                                               {{kExitReportVariable, report.string()}},
+                                               scratch.path() / "output.txt"});
+        ASSERT_GT(child, 0);
+        const int status = gwtest::waitForChild(child, std::chrono::minutes(2));
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "status " << status << "\n" << gwtest::readFile(scratch.path() / "output.txt");
+    }
+    const std::string heard = gwtest::readFile(report);
+    EXPECT_TRUE(heard.empty()) << std::count(heard.begin(), heard.end(), '\n')
+                               << " calls of the handler after it was destroyed";
 }
 
 }  // namespace
