@@ -138,27 +138,73 @@ int makeFolders(const std::string& path, mode_t mode) {
     return 0;
 }
 
-// The folder at name under parent, made when missing and opened without following a link:
-// the crash path writes into what this answers, whatever is put at its path later. -1 and
-// errno on failure.
-int openOwnFolder(int parent, const char* name, bool writtenInto) {
-    if (mkdirat(parent, name, 0755) != 0 && errno != EEXIST) return -1;
-    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -1;
-    // An existing folder we cannot write into is as good as none.
-    if (writtenInto && faccessat(fd, ".", W_OK | X_OK, 0) != 0) {
-        const int err = errno;
-        close(fd);
-        errno = err;
-        return -1;
+// Where the reporter's folders may be: a base folder and the name of the reporter's own
+// folder in it.
+struct FolderPlace {
+    std::string base;
+    std::string top;
+};
+
+// Folders of the reporter's made beside the usual one when that is not this user's: its name,
+// a dash and six characters of mkdtemp().
+std::string privateFolderPrefix() { return std::string(kCrashReporterFolderName) + "-"; }
+
+// The user's runtime folder (XDG_RUNTIME_DIR), which the system makes for the user alone;
+// empty when there is none.
+std::string runtimeDirectory() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return runtime != nullptr && runtime[0] == '/' ? runtime : "";
+}
+
+// Whether path names a folder of this user's, not reached through a link at its last name.
+bool isOwnFolder(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid();
+}
+
+// The private folders of the reporter's below the base, in name order.
+std::vector<std::string> privateFolders(const std::string& base) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(base.c_str());
+    if (dir == nullptr) return names;
+    const std::string prefix = privateFolderPrefix();
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() == prefix.size() + 6 && name.starts_with(prefix) && isOwnFolder(base + "/" + name))
+            names.push_back(name);
     }
-    return fd;
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Why a folder of the reporter's was not used, in the words of the SDK's log.
+std::string refusalText(const lvcrash_folder_check& check) {
+    switch (check.refusal) {
+    case LVCRASH_FOLDER_NOT_MADE:
+        return std::string("could not be made (") + std::strerror(check.error) + ")";
+    case LVCRASH_FOLDER_NOT_A_FOLDER:
+        return "is a " + entryKindName(check.found.st_mode) +
+               (check.found.st_uid != geteuid() ? " of another user (uid " + std::to_string(check.found.st_uid) + ")"
+                                                : std::string());
+    case LVCRASH_FOLDER_OF_ANOTHER_USER:
+        return "belongs to another user (uid " + std::to_string(check.found.st_uid) + ")";
+    case LVCRASH_FOLDER_NOT_WRITABLE:
+        return std::string("cannot be written into (") + std::strerror(check.error ? check.error : EACCES) + ")";
+    case LVCRASH_FOLDER_USED:
+        break;
+    }
+    return "cannot be used";
 }
 
 // The folder the crash path writes into when its path leads nowhere, open for the life of
 // the process, and the path texts by which the crash path opens it first.
 int reportFolderFd = -1;
 std::string& crashBasePath() {
+    static auto* text = new std::string;
+    return *text;
+}
+std::string& crashTopFolderName() {
     static auto* text = new std::string;
     return *text;
 }
@@ -327,6 +373,48 @@ std::string RDLVCrashReporter::queuedCrashReportDirectory() const {
 
 std::string RDLVCrashReporter::crashReportPath() const { return crashReportDirectory_ + "/" + kPendingReportName; }
 
+int RDLVCrashReporter::openReportFolder(const std::string& base, const std::string& top) {
+    int parent = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0) return -1;
+    // The reporter's own folders below the base: the one shared by every application's (or
+    // one beside it), the application's, the queue in it. None is followed as a link or used
+    // unless it is this user's, and the application's folder and the queue must take files.
+    const std::string names[] = {top, applicationFolderName_, kQueuedReportsFolderName};
+    std::string path = base;
+    int reportFolder = -1;
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        path += "/" + names[i];
+        lvcrash_folder_check check;
+        const int next = lvcrash_open_own_folder(parent, names[i].c_str(), i > 0, &check);
+        if (parent != reportFolder) close(parent);
+        if (next < 0) {
+            refusedFolders_.push_back({path, refusalText(check)});
+            logInfo("The folder " + path + " " + refusedFolders_.back().why + ": crash reports are not kept in it");
+            if (reportFolder >= 0) close(reportFolder);
+            return -1;
+        }
+        if (i == 1) reportFolder = next;
+        parent = next;
+    }
+    if (parent != reportFolder) close(parent);
+    return reportFolder;
+}
+
+std::vector<std::string> RDLVCrashReporter::reportFolders() const {
+    // The one crashes are written into, then any other of the user's own where an earlier
+    // launch may have left reports.
+    std::vector<std::string> folders{crashReportDirectory_};
+    std::vector<std::string> tops{baseDirectory_ + "/" + kCrashReporterFolderName};
+    for (const std::string& name : privateFolders(baseDirectory_)) tops.push_back(baseDirectory_ + "/" + name);
+    if (const std::string runtime = runtimeDirectory(); !runtime.empty())
+        tops.push_back(runtime + "/" + kCrashReporterFolderName);
+    for (const std::string& top : tops) {
+        const std::string folder = top + "/" + applicationFolderName_;
+        if (folder != crashReportDirectory_ && isOwnFolder(top) && isOwnFolder(folder)) folders.push_back(folder);
+    }
+    return folders;
+}
+
 bool RDLVCrashReporter::enableCrashReporterAndReturnError(ReporterError* error) {
     {
         std::lock_guard<std::mutex> guard(enableLock);
@@ -337,32 +425,44 @@ bool RDLVCrashReporter::enableCrashReporterAndReturnError(ReporterError* error) 
         }
         reporterEnabled = true;
     }
-    const auto folderError = [&](int err, const std::string& folder) {
-        setError(error, posixError(err, "Could not create the folder " + folder + ": " + std::strerror(err)));
-        return false;
-    };
     const std::string& base = baseDirectory_;
-    if (int err = makeFolders(base, 0755); err != 0) return folderError(err, base);
-    int parent = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (parent < 0) return folderError(errno, base);
-    // The folders below the base are the reporter's own: none of them is followed as a link.
+    // The cache home's missing folders are made as XDG asks, for the user alone.
+    const int baseError = makeFolders(base, 0700);
+    refusedFolders_.clear();
+    // The usual folder, else one of the user's own beside it (one made before, or a new one),
+    // else the runtime folder: a crash is never written where another user can read it or
+    // left out for want of a folder.
+    std::vector<FolderPlace> places{{base, kCrashReporterFolderName}};
+    for (const std::string& name : privateFolders(base)) places.push_back({base, name});
+    const std::string runtime = runtimeDirectory();
     int folder = -1;
-    std::string path = base;
-    bool passedThrough = true;  // the first, shared by every application's folder
-    for (const std::string& name : ownFolderNames()) {
-        path += "/" + name;
-        const int next = openOwnFolder(parent, name.c_str(), !passedThrough);
-        passedThrough = false;
-        const int err = errno;
-        if (parent != folder) close(parent);
-        if (next < 0) {
-            if (folder >= 0) close(folder);
-            return folderError(err, path);
-        }
-        if (path == crashReportDirectory_) folder = next;
-        parent = next;
+    const auto tryPlace = [&](const FolderPlace& place) -> const FolderPlace* {
+        folder = openReportFolder(place.base, place.top);
+        if (folder < 0) return nullptr;
+        crashReportDirectory_ = place.base + "/" + place.top + "/" + applicationFolderName_;
+        return &place;
+    };
+    const FolderPlace* chosen = nullptr;
+    for (const FolderPlace& place : places) {
+        if ((chosen = tryPlace(place)) != nullptr) break;
     }
-    if (parent != folder) close(parent);
+    FolderPlace made;
+    if (chosen == nullptr && baseError == 0) {
+        std::string pattern = base + "/" + privateFolderPrefix() + "XXXXXX";
+        if (mkdtemp(pattern.data()) != nullptr) {
+            made = {base, std::filesystem::path(pattern).filename().string()};
+            chosen = tryPlace(made);
+        }
+    }
+    FolderPlace runtimePlace{runtime, kCrashReporterFolderName};
+    if (chosen == nullptr && !runtime.empty()) chosen = tryPlace(runtimePlace);
+    if (chosen == nullptr) {
+        const int err = baseError != 0 ? baseError : ENOTDIR;
+        const std::string where = refusedFolders_.empty() ? base : refusedFolders_.front().path;
+        setError(error, posixError(err, "Could not create the folder " + where + ": " + std::strerror(err)));
+        crashReportDirectory_ = base + "/" + kCrashReporterFolderName + "/" + applicationFolderName_;
+        return false;
+    }
     // Only a test's reset lets a second reporter get here: its predecessor's folder goes.
     if (reportFolderFd >= 0) close(reportFolderFd);
     reportFolderFd = folder;
@@ -375,10 +475,11 @@ bool RDLVCrashReporter::enableCrashReporterAndReturnError(ReporterError* error) 
     }
     // Where the next launch looks, by path: a crash written after the folder was moved away
     // (and another made) must land there, not in the folder held since now.
-    crashBasePath() = std::filesystem::absolute(base).lexically_normal().string();
+    crashBasePath() = std::filesystem::absolute(chosen->base).lexically_normal().string();
+    crashTopFolderName() = chosen->top;
     crashApplicationFolderName() = applicationFolderName_;
     crash->report = lvcrash_report_location{reportFolderFd, kPendingReportName, crashBasePath().c_str(),
-                                            {kCrashReporterFolderName, crashApplicationFolderName().c_str()}};
+                                            {crashTopFolderName().c_str(), crashApplicationFolderName().c_str()}};
     crash->image_list = sharedImageList();
 
     auto* writer = new lvcrash_log_writer_t;
@@ -439,9 +540,21 @@ bool RDLVCrashReporter::enableMachExceptionServer(ReporterError* error) {
 
 namespace {
 
-bool isFile(const std::string& path) {
+bool isOwnReport(const std::string& path) {
     struct stat info {};
-    return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    return lstat(path.c_str(), &info) == 0 && lvcrash_is_own_file(info);
+}
+
+// In the order of the crashes: by name without the extension, so that a report that had to
+// take "-<n>" comes after the one that took the name first.
+void sortByCrash(std::vector<std::string>& paths, const std::string& name) {
+    const std::size_t extension = name.size() - std::min(name.size(), name.rfind('.'));
+    const auto stem = [extension](const std::string& path) {
+        const std::string_view file = std::string_view(path).substr(path.rfind('/') + 1);
+        return file.substr(0, file.size() - extension);
+    };
+    std::stable_sort(paths.begin(), paths.end(),
+                     [&](const std::string& a, const std::string& b) { return stem(a) < stem(b); });
 }
 
 }  // namespace
@@ -453,24 +566,23 @@ std::vector<std::string> finishedCrashReportPaths(const std::string& folder, con
     while (const dirent* entry = readdir(dir)) {
         if (!lvcrash_report_is_finished_name(name.c_str(), entry->d_name)) continue;
         std::string path = folder + "/" + entry->d_name;
-        if (isFile(path)) paths.push_back(std::move(path));
+        if (isOwnReport(path)) paths.push_back(std::move(path));
     }
     closedir(dir);
-    // Compared without the extension, so that a report that had to take "-<n>" comes after
-    // the one that took the name first.
-    const std::size_t extension = name.size() - std::min(name.size(), name.rfind('.'));
-    const auto stem = [extension](const std::string& path) {
-        return std::string_view(path).substr(0, path.size() - extension);
-    };
-    std::sort(paths.begin(), paths.end(), [&](const std::string& a, const std::string& b) { return stem(a) < stem(b); });
+    sortByCrash(paths, name);
     return paths;
 }
 
 std::vector<std::string> RDLVCrashReporter::pendingCrashReportPaths() const {
     std::vector<std::string> paths;
     // Left by an earlier version, so older than any of the others.
-    if (isFile(crashReportPath())) paths.push_back(crashReportPath());
-    const auto finished = finishedCrashReportPaths(crashReportDirectory_, kPendingReportName);
+    if (isOwnReport(crashReportPath())) paths.push_back(crashReportPath());
+    std::vector<std::string> finished;
+    for (const std::string& folder : reportFolders()) {
+        const auto found = finishedCrashReportPaths(folder, kPendingReportName);
+        finished.insert(finished.end(), found.begin(), found.end());
+    }
+    sortByCrash(finished, kPendingReportName);
     paths.insert(paths.end(), finished.begin(), finished.end());
     return paths;
 }
@@ -479,7 +591,8 @@ bool RDLVCrashReporter::hasPendingCrashReport() const { return !pendingCrashRepo
 
 std::optional<std::string> RDLVCrashReporter::nonReportAtPendingPath() const {
     struct stat info {};
-    if (lstat(crashReportPath().c_str(), &info) != 0 || S_ISREG(info.st_mode)) return std::nullopt;
+    if (lstat(crashReportPath().c_str(), &info) != 0 || lvcrash_is_own_file(info)) return std::nullopt;
+    if (S_ISREG(info.st_mode)) return info.st_uid != geteuid() ? "file of another user" : "file with another name";
     return entryKindName(info.st_mode);
 }
 
@@ -489,6 +602,8 @@ std::optional<NonFolderEntry> RDLVCrashReporter::nonFolderInPlaceOfReportFolder(
         path += "/" + name;
         struct stat info {};
         if (lstat(path.c_str(), &info) != 0) return std::nullopt;  // nothing there, nor below it
+        // Another user's is theirs to remove: enabling passes it over.
+        if (info.st_uid != geteuid()) return std::nullopt;
         if (!S_ISDIR(info.st_mode)) return NonFolderEntry{path, entryKindName(info.st_mode)};
     }
     return std::nullopt;
@@ -515,7 +630,19 @@ std::optional<std::vector<std::uint8_t>> RDLVCrashReporter::loadPendingCrashRepo
 std::optional<std::vector<std::uint8_t>> RDLVCrashReporter::loadPendingCrashReportDataAtPath(
     const std::string& path, ReporterError* error) const {
     int err = 0;
-    auto bytes = readCrashReportFile(path, &err);
+    std::optional<std::vector<std::uint8_t>> bytes;
+    // Never a FIFO waited on or a link followed; only a report of this user's, decided on
+    // what was opened.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    struct stat info {};
+    if (fd < 0) {
+        err = errno;
+    } else if (fstat(fd, &info) != 0 || !lvcrash_is_own_file(info)) {
+        err = S_ISDIR(info.st_mode) ? EISDIR : S_ISREG(info.st_mode) ? EPERM : EINVAL;
+    } else {
+        bytes = readCrashReportDescriptor(fd, &err);
+    }
+    if (fd >= 0) close(fd);
     if (!bytes && err == EFBIG) {
         setError(error, fileError(263, err, "The file " + path + " is too large to be a crash report."));
     } else if (!bytes) {

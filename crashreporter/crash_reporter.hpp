@@ -70,6 +70,13 @@ struct NonFolderEntry {
     std::string kind;  // "file", "FIFO", "symbolic link", "socket", "device"
 };
 
+// A folder of the reporter's that enabling did not use, and why ("belongs to another user
+// (uid 1000)", "is a symbolic link", "could not be made (Permission denied)"…).
+struct RefusedFolder {
+    std::string path;
+    std::string why;
+};
+
 struct LVCrashReporterCallbacks {
     std::uint16_t version;  // must be 0
     void* context;
@@ -97,18 +104,20 @@ public:
     bool enableCrashReporterAndReturnError(ReporterError* error);
 
     // The reports crashes left for the next launch, oldest first: a report an earlier version
-    // left at crashReportPath(), then each crash's own (named after it, see report_location.hpp).
-    // Only regular files are reports.
+    // left at crashReportPath(), then each crash's own (named after it, see report_location.hpp),
+    // in the report folder and in any other folder of the reporter's that is this user's (one
+    // an earlier launch wrote into). Only regular files of this user's with one name are reports.
     std::vector<std::string> pendingCrashReportPaths() const;
     bool hasPendingCrashReport() const;
     // What holds the pending-report path when it is no report: anything but a regular file
-    // ("folder", "FIFO", "symbolic link", "socket", "device"). None for a file or nothing.
-    // No crash left it there.
+    // of this user's with one name ("folder", "FIFO", "symbolic link", "socket", "device",
+    // "file with another name", "file of another user"). None for a report or nothing. No
+    // crash left it there.
     std::optional<std::string> nonReportAtPendingPath() const;
-    // What stands where one of the reporter's own folders belongs (the one shared by every
-    // application, the application's, the queue in it) and is no folder. A link counts even
-    // when it leads to a folder: reports must not go wherever it leads. Left there, it keeps
-    // enabling from making the folder.
+    // What of this user's stands where one of the reporter's own folders belongs (the one
+    // shared by every application, the application's, the queue in it) and is no folder. A
+    // link counts even when it leads to a folder: reports must not go wherever it leads.
+    // Another user's is not this user's to remove: enabling passes it over.
     std::optional<NonFolderEntry> nonFolderInPlaceOfReportFolder() const;
     // Removes it: the entry itself, never what a link leads to.
     bool removeNonFolderInPlaceOfReportFolderAndReturnError(ReporterError* error);
@@ -138,13 +147,27 @@ public:
     const RDLVCrashReporterConfig& config() const { return config_; }
     bool enabled() const { return enabled_; }
     const std::string& applicationIdentifier() const { return applicationIdentifier_; }
+    // The report folder: "<base>/com.norvane.crashreporter/<application>" until enabling,
+    // then the one crashes are written into. That is the usual one when it is this user's
+    // own; else a private folder of the user's beside it ("com.norvane.crashreporter-XXXXXX",
+    // the one made before or a new one), else the same in the runtime folder
+    // ($XDG_RUNTIME_DIR). Its folders are made 0700, and narrowed to it when found wider.
     const std::string& crashReportDirectory() const { return crashReportDirectory_; }
+    // The folders enabling did not use, in the order it tried them.
+    const std::vector<RefusedFolder>& refusedFolders() const { return refusedFolders_; }
     std::string queuedCrashReportDirectory() const;
     std::string crashReportPath() const;
 
 private:
     // The reporter's own folders below the base, outermost first.
     std::vector<std::string> ownFolderNames() const;
+    // Opens (making what is missing) the folder `top` below `base`, the application's folder
+    // in it and its queue, each one only when it is this user's own; the application's
+    // folder, or -1 with the folder refused added to refusedFolders_.
+    int openReportFolder(const std::string& base, const std::string& top);
+    // The report folder and every other folder of the reporter's, this user's own, where a
+    // launch may have left reports.
+    std::vector<std::string> reportFolders() const;
     bool enableMachExceptionServer(ReporterError* error);
     std::optional<std::vector<std::uint8_t>> writeLiveReport(port_t thread, std::uint64_t caller, ReporterError* error);
 
@@ -158,6 +181,7 @@ private:
     std::string baseDirectory_;
     std::string applicationFolderName_;
     std::string crashReportDirectory_;
+    std::vector<RefusedFolder> refusedFolders_;
     std::optional<std::vector<std::uint8_t>> customData_;
 };
 

@@ -85,15 +85,17 @@ std::size_t skip_digits(const char* text, std::size_t at, std::size_t end, bool*
 }
 
 // The folder where the next launch looks, opened by its path now: the reporter's own folders
-// are made again when they were moved away, and none of them is followed as a link. -1 when
-// the path leads to no such folder.
+// are made again when they were moved away, none of them is followed as a link, and one that
+// is not this user's own is not used. -1 when the path leads to no such folder.
 int open_folder_at_path(const lvcrash_report_location* location) {
     if (location->base_path == nullptr) return -1;
     int folder = open(location->base_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (const char* name : location->folders) {
-        if (folder < 0 || name == nullptr) break;
-        mkdirat(folder, name, 0755);
-        const int next = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    for (std::size_t i = 0; i < LVCRASH_REPORT_FOLDER_DEPTH && folder >= 0; ++i) {
+        const char* name = location->folders[i];
+        if (name == nullptr) break;
+        lvcrash_folder_check check;
+        const bool last = i + 1 == LVCRASH_REPORT_FOLDER_DEPTH || location->folders[i + 1] == nullptr;
+        const int next = lvcrash_open_own_folder(folder, name, last, &check);
         close(folder);
         folder = next;
     }
@@ -110,7 +112,7 @@ int create_in(int folder, const char* name, char* partial_name) {
     for (unsigned attempt = 0; attempt < kAttempts; ++attempt) {
         if (!lvcrash_report_partial_name(name, pid, tid, attempt, partial_name, LVCRASH_REPORT_PARTIAL_NAME_SIZE))
             return -1;
-        const int fd = openat(folder, partial_name, flags, 0644);
+        const int fd = openat(folder, partial_name, flags, 0600);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
@@ -138,6 +140,54 @@ bool lvcrash_move_without_replacing(int folder, const char* from, const char* to
 }
 
 }  // namespace
+
+int lvcrash_open_own_folder(int parent, const char* name, bool writable, lvcrash_folder_check* check) {
+    check->refusal = LVCRASH_FOLDER_USED;
+    check->error = 0;
+    lvcrash_async_memset(&check->found, 0, sizeof check->found);
+    if (mkdirat(parent, name, 0700) != 0 && errno != EEXIST) {
+        check->refusal = LVCRASH_FOLDER_NOT_MADE;
+        check->error = errno;
+        return -1;
+    }
+    // A FIFO is never waited on, a link never followed: only a folder opens.
+    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        check->error = errno;
+        const bool found = fstatat(parent, name, &check->found, AT_SYMLINK_NOFOLLOW) == 0;
+        check->refusal = !found ? LVCRASH_FOLDER_NOT_MADE
+                         : S_ISDIR(check->found.st_mode) && check->found.st_uid != geteuid()
+                             ? LVCRASH_FOLDER_OF_ANOTHER_USER
+                         : S_ISDIR(check->found.st_mode) ? LVCRASH_FOLDER_NOT_WRITABLE
+                                                          : LVCRASH_FOLDER_NOT_A_FOLDER;
+        return -1;
+    }
+    if (fstat(fd, &check->found) != 0 || !S_ISDIR(check->found.st_mode)) {
+        check->refusal = LVCRASH_FOLDER_NOT_A_FOLDER;
+        close(fd);
+        return -1;
+    }
+    // Made first by another user (in a cache home shared with them): what is written there
+    // is theirs to read, and what they put there would be taken for this user's.
+    if (check->found.st_uid != geteuid()) {
+        check->refusal = LVCRASH_FOLDER_OF_ANOTHER_USER;
+        close(fd);
+        return -1;
+    }
+    if ((check->found.st_mode & 077) != 0) fchmod(fd, check->found.st_mode & 0700);
+    // An existing folder this user cannot write into is as good as none.
+    if (writable && faccessat(fd, ".", W_OK | X_OK, 0) != 0) {
+        check->refusal = LVCRASH_FOLDER_NOT_WRITABLE;
+        check->error = errno;
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool lvcrash_is_own_file(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_nlink == 1 && info.st_uid == geteuid();
+}
 
 bool lvcrash_report_partial_name(const char* name, pid_t pid, pid_t tid, unsigned attempt, char* out,
                                  std::size_t size) {

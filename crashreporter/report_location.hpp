@@ -7,12 +7,42 @@
 //
 // The folder is the one the next launch looks in: opened by its path at crash time (the
 // reporter's own folders below the base made again when they were moved away, none of them
-// followed as a link), else the folder opened at set-up.
+// followed as a link or used unless it is a folder of this user's), else the folder opened
+// at set-up. A report holds the process's stack and registers: its folders are made 0700
+// and its file 0600.
 #include <cstddef>
 #include <ctime>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace lvcrash {
+
+// Why a folder of the reporter's was not used.
+enum lvcrash_folder_refusal {
+    LVCRASH_FOLDER_USED = 0,
+    LVCRASH_FOLDER_NOT_MADE,          // nothing there, and none could be made (errno)
+    LVCRASH_FOLDER_NOT_A_FOLDER,      // a file, a link (even to a folder), a FIFO…: its mode in `found`
+    LVCRASH_FOLDER_OF_ANOTHER_USER,   // its owner in `found`
+    LVCRASH_FOLDER_NOT_WRITABLE,      // this user's, but it cannot be written into (errno)
+};
+
+struct lvcrash_folder_check {
+    lvcrash_folder_refusal refusal;
+    struct stat found;  // what stands at the name, when something does
+    int error;          // errno of the failure, when there is one
+};
+
+// Async-signal-safe. Opens the folder `name` in `parent` as one of the reporter's own: made
+// (mode 0700) when nothing stands there, never reached through a link, and used only when
+// it is a folder of this user's (decided on the opened folder), which is then closed to
+// everyone else (its group and other permissions taken away). `writable`: it must also
+// take new files. The descriptor, or -1 with why in `check`.
+int lvcrash_open_own_folder(int parent, const char* name, bool writable, lvcrash_folder_check* check);
+
+// A regular file of this user's with no other name: the only kind read back as a report.
+// A hard link would have the reader take another file for a crash, and another user's file
+// in a folder shared with them would be sent as this user's crash.
+bool lvcrash_is_own_file(const struct stat& info);
 
 // The reporter's own folders below the base: the one shared by every application, the
 // application's.

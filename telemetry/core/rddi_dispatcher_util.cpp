@@ -2,11 +2,21 @@
 
 #include "platform/dispatch/group.hpp"
 
+#include <atomic>
 #include <chrono>
 
 namespace rddi {
 
+namespace {
+
+std::atomic<bool> gExitBegan{false};
+
+}  // namespace
+
+void RDDIDispatcherUtil::noteExitBegan() { gExitBegan.store(true, std::memory_order_release); }
+
 void RDDIDispatcherUtil::performBlockOnMainThread(std::function<void()> block) {
+    if (gExitBegan.load(std::memory_order_acquire)) return runBlock(block);
     platform::dispatch::DispatchQueue::main().async([block = std::move(block)] { runBlock(block); });
 }
 

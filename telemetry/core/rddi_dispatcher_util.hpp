@@ -8,8 +8,12 @@ namespace rddi {
 
 class RDDIDispatcherUtil {
 public:
-    // Schedules the work on the main queue without waiting for it.
+    // Schedules the work on the main queue without waiting for it. Once the process has begun
+    // to exit the main loop runs no more: the work then runs at once on the calling thread, so
+    // that what it tells (a delegate hearing that a log failed) is not lost with the process.
     static void performBlockOnMainThread(std::function<void()> block);
+    // Called as the SDK's work ends at exit, on the exiting thread.
+    static void noteExitBegan();
     static void runBlock(const std::function<void()>& block) {
         if (block) block();
     }

@@ -255,6 +255,17 @@ void RDDICrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool
     lvCrashReporter_->setCrashCallbacks(&kCrashCallbacks);
     lvcrash::ReporterError error;
     const bool enabled = lvCrashReporter_->enableCrashReporterAndReturnError(&error);
+    // A folder of another user's, or one that is not a folder and could not be removed: the
+    // crashes go to a folder of this user's own instead.
+    for (const auto& refused : lvCrashReporter_->refusedFolders()) {
+        if (enabled) {
+            RDDILogError(kRDDICrashesLogTag,
+                         "The crash reporter's folder \"{}\" {}: crash reports are kept in \"{}\" instead.",
+                         refused.path, refused.why, lvCrashReporter_->crashReportDirectory());
+        } else {
+            RDDILogError(kRDDICrashesLogTag, "The crash reporter's folder \"{}\" {}.", refused.path, refused.why);
+        }
+    }
     if (!enabled) RDDILogError(kRDDICrashesLogTag, "Could not enable crash reporter: {}", error.message);
     const auto handler = pf::getUncaughtExceptionHandler();
     if (handler && handler != initialHandler) {
@@ -463,8 +474,7 @@ void RDDICrashes::removeNonFolderInPlaceOfReporterFolder() {
                        entry->path);
     } else {
         RDDILogError(kRDDICrashesLogTag,
-                     "A {} was found in place of the crash reporter's folder \"{}\" and could not be removed ({}): "
-                     "crashes cannot be reported until it is.",
+                     "A {} was found in place of the crash reporter's folder \"{}\" and could not be removed ({}).",
                      entry->kind, entry->path, std::strerror(static_cast<int>(error.underlyingCode)));
     }
 }

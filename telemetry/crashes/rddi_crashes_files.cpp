@@ -2,6 +2,7 @@
 
 #include "crashreporter/crash_reporter.hpp"
 #include "crashreporter/report.hpp"
+#include "crashreporter/report_location.hpp"
 #include "platform/foundation/files.hpp"
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_logger.hpp"
@@ -27,9 +28,7 @@ constexpr int kNoFollow = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 }  // namespace
 
-bool RDDICrashesFiles::isOwnFile(const struct stat& info) {
-    return S_ISREG(info.st_mode) && info.st_nlink == 1 && info.st_uid == ::geteuid();
-}
+bool RDDICrashesFiles::isOwnFile(const struct stat& info) { return lvcrash::lvcrash_is_own_file(info); }
 
 bool RDDICrashesFiles::setAsideUnlessOwnFile(const fs::path& path, const std::string& role) {
     struct stat info {};

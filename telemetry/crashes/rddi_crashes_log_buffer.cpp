@@ -1,5 +1,6 @@
 #include "telemetry/crashes/rddi_crashes_log_buffer.hpp"
 
+#include "crashreporter/report_location.hpp"
 #include "telemetry/core/rddi_constants.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 
@@ -90,7 +91,7 @@ void writeFile(const char* path, const char* bytes, std::size_t size) noexcept {
     int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) return;
     struct stat info {};
-    const bool own = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 && info.st_uid == geteuid();
+    const bool own = fstat(fd, &info) == 0 && lvcrash::lvcrash_is_own_file(info);
     if (own && ftruncate(fd, 0) == 0 && size > 0) {
         ssize_t written = write(fd, bytes, size);
         (void)written;

@@ -4,6 +4,7 @@
 #include "platform/foundation/uuid.hpp"
 #include "telemetry/core/rddi_device_tracker.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
+#include "telemetry/core/rddi_dispatcher_util.hpp"
 #include "telemetry/core/rddi_errors.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/core/rddi_user_defaults.hpp"
@@ -53,6 +54,8 @@ constexpr auto kExitDrainWait = std::chrono::seconds(15);
 
 void RDDIChannelUnitDefault::quiesceAtExit() {
     gQuiescing.store(true, std::memory_order_release);
+    // The main loop runs no more: what is told to the main thread from now on is told at once.
+    RDDIDispatcherUtil::noteExitBegan();
     std::vector<platform::dispatch::DispatchQueue> queues;
     std::vector<std::weak_ptr<RDDIChannelUnitDefault>> held;
     {

@@ -111,7 +111,7 @@ TEST_F(CrashReporterTest, EnablingPreparesTheFoldersOnceAndReportsFailuresAsValu
     RDLVCrashReporter good("app", "1", "1.0", config());
     ASSERT_TRUE(good.enableCrashReporterAndReturnError(&error)) << error.message;
     EXPECT_TRUE(fs::is_directory(good.queuedCrashReportDirectory()));
-    EXPECT_EQ(fs::status(good.crashReportDirectory()).permissions() & fs::perms::all, fs::perms(0755));
+    EXPECT_EQ(fs::status(good.crashReportDirectory()).permissions() & fs::perms::all, fs::perms::owner_all);
     LVCrashReporterCallbacks callbacks{0, nullptr, nullptr};
     try {
         good.setCrashCallbacks(&callbacks);

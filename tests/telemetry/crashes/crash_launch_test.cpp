@@ -15,6 +15,7 @@
 #include "platform/foundation/exception.hpp"
 #include "platform/foundation/json.hpp"
 #include "platform/foundation/user_defaults.hpp"
+#include "support/machine_pace.hpp"
 #include "support/permission_bound.hpp"
 #include "support/temp_dir.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
@@ -41,7 +42,10 @@
 #include <nlohmann/json.hpp>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,6 +66,25 @@
 
 extern char** environ;
 
+// Stands in for the C library's fsync in launches told to fail it for one file
+// (GW_LAUNCH_FAIL_SYNC names its last path component): the disk refusing to keep what was
+// written, as a failing device or a full thin volume does.
+extern "C" int fsync(int fd) {
+    static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    if (const char* failing = std::getenv("GW_LAUNCH_FAIL_SYNC"); failing != nullptr && failing[0] != '\0') {
+        char link[64], path[PATH_MAX];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const ssize_t length = ::readlink(link, path, sizeof path - 1);
+        const std::size_t name = std::strlen(failing);
+        if (length > 0 && static_cast<std::size_t>(length) >= name &&
+            std::memcmp(path + length - static_cast<ssize_t>(name), failing, name) == 0) {
+            errno = EIO;
+            return -1;
+        }
+    }
+    return real(fd);
+}
+
 namespace {
 
 using namespace rddi;
@@ -78,6 +101,15 @@ constexpr const char* kSelector = "renderLayerAtIndex:";
 std::string option(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
+}
+
+// `idle` of an idle machine, scaled by the pace the parent measured for the machine as it
+// started this launch (GW_LAUNCH_PACE): a wait that only a hang outlasts.
+std::chrono::milliseconds paced(std::chrono::milliseconds idle) {
+    const std::string pace = option("GW_LAUNCH_PACE");
+    const double factor = pace.empty() ? 1.0 : std::max(1.0, std::stod(pace));
+    const double scaled = static_cast<double>(idle.count()) * factor * gwtest::buildSlowdown();
+    return std::chrono::milliseconds(static_cast<long>(scaled));
 }
 
 // --- The launches ------------------------------------------------------------------
@@ -375,7 +407,7 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
             crashes->unprocessedCrashReports();
             processed = true;
         });
-        platform::dispatch::MainLoop::runUntil([&] { return processed.load(); }, std::chrono::seconds(60));
+        platform::dispatch::MainLoop::runUntil([&] { return processed.load(); }, paced(std::chrono::seconds(60)));
         waiter.join();
         result["asked"] = asked.load();
         result["sentBeforeAnswer"] = group->storedLogs("Crashes").size();
@@ -386,10 +418,44 @@ TEST(CrashLaunchChildProcess, NextLaunch) {
     std::ofstream(option(kResultVariable)) << result.dump(2);
 }
 
+// Writes each call of the crashes delegate as a line into a file ("will <pid>", "sent <pid>",
+// "failed <pid> <error>"), as it comes, on whatever thread it comes: at exit too.
+class HeardDelegate final : public RDDICrashesDelegate {
+public:
+    explicit HeardDelegate(const std::string& path) : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600)) {}
+    void crashesWillSendErrorReport(RDDICrashes&, const RDDIErrorReport& report) override { heard("will", report, ""); }
+    void crashesDidSucceedSendingErrorReport(RDDICrashes&, const RDDIErrorReport& report) override {
+        heard("sent", report, "");
+    }
+    void crashesDidFailSendingErrorReport(RDDICrashes&, const RDDIErrorReport& report,
+                                          const std::string& error) override {
+        heard("failed", report, " " + error);
+    }
+
+private:
+    void heard(const char* what, const RDDIErrorReport& report, const std::string& more) {
+        const std::string line = std::string(what) + " " + std::to_string(report.appProcessIdentifier()) + more + "\n";
+        (void)!::write(fd_, line.data(), line.size());
+    }
+    int fd_;
+};
+
+// A process holding the log store's lock, as one stopped in the middle of an operation
+// (Ctrl-Z, a debugger) would: reports "held" once it holds it, and holds it until killed.
+TEST(CrashLaunchChildProcess, HoldTheStoresLock) {
+    if (option(kModeVariable) != "hold") GTEST_SKIP() << "runs as a child process only";
+    const int fd = ::open(option("GW_LAUNCH_LOCK").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0) << std::strerror(errno);
+    gwtest::writeFile(option(kResultVariable), "held");
+    for (;;) ::pause();
+}
+
 // A launch of a host over the real pipeline, sending to the parent's loopback server. It
 // starts together with the others of its round and ends once no log is left in the store it
 // shares with them (or, when it asks the user and gets no answer, once it asked).
-// GW_LAUNCH_STOP_AT stops it for good (SIGSTOP) at the first SDK line holding that text.
+// GW_LAUNCH_STOP_AT stops it for good (SIGSTOP) at the first SDK line holding that text;
+// GW_LAUNCH_DELEGATE names the file its crashes delegate writes what it hears into.
 TEST(CrashLaunchChildProcess, Send) {
     if (option(kModeVariable) != "send") GTEST_SKIP() << "runs as a child process only";
     testkit::TelemetryTestEnvironment::resetSdk();
@@ -416,6 +482,11 @@ TEST(CrashLaunchChildProcess, Send) {
     RDDILogger::setCurrentLogLevel(stopAt.empty() ? RDDILogLevelWarning : RDDILogLevelVerbose);
     const bool askOnly = option("GW_LAUNCH_CONFIRM") == "later";
     if (askOnly) RDDICrashes::setUserConfirmationHandler([](const auto&) { return true; });
+    if (const std::string heard = option("GW_LAUNCH_DELEGATE"); !heard.empty()) {
+        // The service holds its delegate weakly: this one lives as long as the process.
+        static auto* delegate = new std::shared_ptr<HeardDelegate>(std::make_shared<HeardDelegate>(heard));
+        RDDICrashes::setDelegate(*delegate);
+    }
     // The SDK's timers (the processing delay, the units' flushes) run on the launch's clock,
     // which moves on while the launch waits.
     auto clock = std::make_shared<pf::ManualClock>();
@@ -426,7 +497,7 @@ TEST(CrashLaunchChildProcess, Send) {
                 clock->advance(std::chrono::milliseconds(100));
                 return done();
             },
-            std::chrono::seconds(20 * GW_TEST_TIMEOUT_SCALE));
+            paced(std::chrono::seconds(20)));
     };
 
     waitForTheOthers();
@@ -466,7 +537,6 @@ TEST(CrashLaunchChildProcess, Send) {
 
 // --- The parent ----------------------------------------------------------------------
 
-std::chrono::seconds launchDeadline() { return std::chrono::seconds(10 * GW_TEST_TIMEOUT_SCALE); }
 
 // Whether the launch sent one crash log, with its two attachments.
 bool sentOneCrash(const json& launch) {
@@ -483,6 +553,33 @@ protected:
         const fs::path self = fs::read_symlink("/proc/self/exe");
         install(self, bin / kExecutableName);
         install(self.parent_path() / kBesideLibrary, bin / kBesideLibrary);
+        // The runtime folder the system makes for the user alone.
+        fs::create_directories(home_.path() / "run");
+        fs::permissions(home_.path() / "run", fs::perms::owner_all);
+    }
+    // A launch still running when its test ends, passed or failed (one stopped, one holding
+    // the store's lock), ends with it.
+    ~CrashLaunchTest() override {
+        for (const pid_t child : running_) testkit::waitForChild(child, std::chrono::milliseconds(0));
+    }
+
+    // How long a launch may take: ten seconds of an idle machine, scaled by the pace this
+    // process gets now from a machine busy with other work (measured again at most every two
+    // seconds). A launch that hangs outlives it; a slow one on a loaded machine does not.
+    std::chrono::milliseconds launchDeadline() {
+        if (const auto now = std::chrono::steady_clock::now(); now - pacedAt_ > std::chrono::seconds(2)) {
+            paceFactor_ = pace_.factor();
+            pacedAt_ = now;
+        }
+        return std::chrono::milliseconds(static_cast<long>(10'000 * paceFactor_ * gwtest::buildSlowdown()));
+    }
+
+    // Waits for a launch this test started, at most `deadline` (then it is killed): its wait
+    // status, or -1.
+    int finish(pid_t child, std::chrono::milliseconds deadline) {
+        if (child < 0) return -1;
+        std::erase(running_, child);
+        return testkit::waitForChild(child, deadline);
     }
 
     static void install(const fs::path& from, const fs::path& to) {
@@ -494,8 +591,7 @@ protected:
     // Runs one launch of `child` with the given options; answers its wait status, or -1
     // when it outlives the deadline (then it is killed).
     int launch(const std::string& mode, const std::map<std::string, std::string>& options) {
-        const pid_t child = start(mode, options);
-        return child < 0 ? -1 : testkit::waitForChild(child, launchDeadline());
+        return finish(start(mode, options), launchDeadline());
     }
 
     // Starts one launch; answers its pid, -1 when it could not be started.
@@ -512,10 +608,13 @@ protected:
         env["XDG_CONFIG_HOME"] = (home_.path() / ".config").string();
         env["XDG_DATA_HOME"] = (home_.path() / ".local/share").string();
         env["XDG_CACHE_HOME"] = (home_.path() / ".cache").string();
+        env["XDG_RUNTIME_DIR"] = (home_.path() / "run").string();
         // Crashes on purpose: in sanitizer builds the reporter, not the sanitizer, takes them.
         env["ASAN_OPTIONS"] = "handle_segv=0:handle_sigill=0:handle_abort=0:" + env["ASAN_OPTIONS"];
         env[kModeVariable] = mode;
         env[kResultVariable] = (home_.path() / "result.json").string();
+        launchDeadline();  // measures the pace anew when it is old
+        env["GW_LAUNCH_PACE"] = std::to_string(paceFactor_);
         for (const auto& [key, value] : options) env[key] = value;
         std::vector<std::string> texts;
         for (const auto& [key, value] : env) texts.push_back(key + "=" + value);
@@ -524,7 +623,8 @@ protected:
         envp.push_back(nullptr);
 
         const std::string exe = (home_.path() / "bin" / kExecutableName).string();
-        const std::map<std::string, std::string> cases{{"crash", "Crash"}, {"next", "NextLaunch"}, {"send", "Send"}};
+        const std::map<std::string, std::string> cases{
+            {"crash", "Crash"}, {"next", "NextLaunch"}, {"send", "Send"}, {"hold", "HoldTheStoresLock"}};
         const std::string filter = "--gtest_filter=CrashLaunchChildProcess." + cases.at(mode);
         const pid_t child = fork();
         if (child == 0) {
@@ -532,6 +632,7 @@ protected:
             execve(exe.c_str(), argv, envp.data());
             _exit(127);
         }
+        if (child > 0) running_.push_back(child);
         return child;
     }
 
@@ -595,7 +696,7 @@ protected:
         // Launches that wait for each other share the processors: the first ends once all
         // have come this far, which takes them all as long as each alone.
         for (const pid_t child : pids) {
-            const int status = child < 0 ? -1 : testkit::waitForChild(child, count * launchDeadline());
+            const int status = finish(child, count * launchDeadline());
             EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << "status " << status;
         }
         return pids;
@@ -607,7 +708,7 @@ protected:
         const auto pids = startTogether("send", count, options);
         std::vector<json> reports;
         for (std::size_t i = 0; i < pids.size(); ++i) {
-            const int status = pids[i] < 0 ? -1 : testkit::waitForChild(pids[i], 3 * count * launchDeadline());
+            const int status = finish(pids[i], 3 * count * launchDeadline());
             EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
             std::ifstream in(home_.path() / ("together-" + std::to_string(rounds_) + "-" + std::to_string(i) + ".json"));
             reports.push_back(in ? json::parse(in) : json::object());
@@ -653,9 +754,32 @@ protected:
         return reporter.crashReportPath();
     }
 
+    // Holds the log store's lock in a process of its own until the test ends.
+    void holdStoresLock() {
+        const fs::path held = home_.path() / "lock-held";
+        const pid_t holder = start("hold", {{"GW_LAUNCH_LOCK", (sdkFolder() / "Logs.sqlite-lock").string()},
+                                            {kResultVariable, held.string()}});
+        ASSERT_GT(holder, 0);
+        const auto deadline = std::chrono::steady_clock::now() + launchDeadline();
+        while (!fs::exists(held) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(fs::exists(held)) << "the lock was never held";
+    }
+    // Ends the processes holding the store's lock.
+    void releaseStoresLock() {
+        for (const pid_t child : std::vector<pid_t>(running_)) {
+            ::kill(child, SIGKILL);
+            finish(child, launchDeadline());
+        }
+    }
+
     gwtest::TempDir home_;
     testkit::LoopbackServer server_;
     int rounds_ = 0;
+    std::vector<pid_t> running_;  // started and not waited for yet
+    gwtest::Pace pace_;
+    double paceFactor_ = 1.0;
+    std::chrono::steady_clock::time_point pacedAt_{};
 };
 
 const json* binaryNamed(const json& log, const std::string& name) {
@@ -775,8 +899,9 @@ TEST_F(CrashLaunchTest, WhatIsNoReportAtThePendingPathIsRemovedAtOnceAndTheNextC
             continue;
         }
         EXPECT_EQ(clean["crashed"], false);
-        // Normally tens of milliseconds; a blocked start never ends.
-        EXPECT_LT(clean["startMs"].get<long>(), 5000 * GW_TEST_TIMEOUT_SCALE);
+        // Normally tens of milliseconds; a blocked start never ends. The wall clock is the
+        // point, scaled by the machine's pace.
+        EXPECT_LT(clean["startMs"].get<long>(), launchDeadline().count() / 2);
         EXPECT_EQ(clean["crashes"], json::array());
         EXPECT_EQ(clean["pendingPathLines"], 1);
         std::error_code ec;
@@ -805,11 +930,11 @@ TEST_F(CrashLaunchTest, WhatIsPutWhereACrashWritesAfterStartIsNeitherWrittenThro
         std::vector<std::string> problems;  // the next launch's, by their start
     } cases[] = {
         // At the one name an earlier version wrote its report under: the next launch clears it
-        // (the user's file, hard-linked, is taken for a damaged report and unlinked).
+        // (of the user's file, hard-linked, only that name).
         {"fifo", {"WARNING A FIFO" + found}},
         {"symlink", {"WARNING A symbolic link" + found}},
         {"folder", {"WARNING A folder" + found}},
-        {"hardlink", {"ERROR Couldn't parse crash report: "}},
+        {"hardlink", {"WARNING A file with another name" + found}},
         // At the name the crash writes under until its report is finished.
         {"partial-folder", {}},
         {"partial-symlink", {}},
@@ -1112,7 +1237,7 @@ TEST_F(CrashLaunchTest, WhatAStoppedLaunchHoldsIsLeftToItUntilItGoesOnOrDies) {
         // Another launch meanwhile neither waits for the holder nor takes, sends or purges
         // what it holds.
         const json meanwhile = sendTogether(1)[0];
-        EXPECT_LT(meanwhile.value("startMs", 1L << 30), 5000 * GW_TEST_TIMEOUT_SCALE);
+        EXPECT_LT(meanwhile.value("startMs", 1L << 30), launchDeadline().count() / 2);
         EXPECT_EQ(meanwhile["problems"], json::array());
         EXPECT_EQ(crashLogsReceived(before), std::multiset<long>{});
         // What it sends is what the holder does not hold, or nothing when another of the
@@ -1124,11 +1249,11 @@ TEST_F(CrashLaunchTest, WhatAStoppedLaunchHoldsIsLeftToItUntilItGoesOnOrDies) {
 
         if (c.killed) {
             ::kill(holder, SIGKILL);
-            testkit::waitForChild(holder, launchDeadline());
+            finish(holder, launchDeadline());
             EXPECT_EQ(sendTogether(1)[0]["problems"], json::array());
         } else {
             ::kill(holder, SIGCONT);
-            const int status = testkit::waitForChild(holder, 3 * launchDeadline());
+            const int status = finish(holder, 3 * launchDeadline());
             EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
         }
         EXPECT_EQ(crashLogsReceived(before), std::multiset<long>(crashed.begin(), crashed.end()));
@@ -1138,8 +1263,12 @@ TEST_F(CrashLaunchTest, WhatAStoppedLaunchHoldsIsLeftToItUntilItGoesOnOrDies) {
 }
 
 TEST_F(CrashLaunchTest, WhatStandsWhereTheReportersFoldersBelongIsRemovedWithOneWarningOrNamedAsTheCause) {
+    // A file or a link of the user's where one of the reporter's folders belongs is removed
+    // with a warning; one that cannot be removed is named, and crashes go to a folder of the
+    // user's own beside it. Before, that kept crash reporting off for good.
     if (!gwtest::runWherePermissionsBind()) return;  // a parent that cannot be written must bind as root too
     const fs::path folder = pendingReportPath().parent_path();
+    const fs::path cache = home_.path() / ".cache";
     const fs::path elsewhere = home_.path() / "Elsewhere";
     const struct {
         fs::path at;
@@ -1150,31 +1279,45 @@ TEST_F(CrashLaunchTest, WhatStandsWhereTheReportersFoldersBelongIsRemovedWithOne
     for (const auto& c : cases) {
         SCOPED_TRACE(c.at.string() + (c.link ? " (link)" : " (file)") + (c.removable ? "" : " in a read-only folder"));
         std::error_code ec;
-        fs::remove_all(folder.parent_path(), ec);
+        fs::remove_all(cache, ec);
         gwtest::writeFile(elsewhere / "notes.txt", "the user's own notes");
         fs::create_directories(c.at.parent_path());
         c.link ? fs::create_directory_symlink(elsewhere, c.at) : gwtest::writeFile(c.at, "not a folder");
         if (!c.removable) fs::permissions(c.at.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+        const std::string kind = c.link ? "symbolic link" : "file";
+        const std::string found =
+            "A " + kind + " was found in place of the crash reporter's folder \"" + c.at.string() + "\"";
+        const std::string instead = "ERROR The crash reporter's folder \"" + c.at.string() + "\" is a " + kind +
+                                    ": crash reports are kept in \"" + cache.string() + "/" +
+                                    lvcrash::kCrashReporterFolderName + "-";
+        const auto expectSaid = [&](const json& problems) {
+            if (c.removable) {
+                EXPECT_EQ(problems, json::array({"WARNING " + found + "; it was removed."}));
+                return;
+            }
+            ASSERT_EQ(problems.size(), 2u) << problems;
+            EXPECT_EQ(problems[0], "ERROR " + found + " and could not be removed (Permission denied).");
+            EXPECT_TRUE(problems[1].get<std::string>().starts_with(instead)) << problems[1];
+        };
         const json clean = next();
-        fs::permissions(c.at.parent_path(), fs::perms::owner_all);
         EXPECT_EQ(clean["crashed"], false);
-        const std::string found = "A " + std::string(c.link ? "symbolic link" : "file") +
-                                  " was found in place of the crash reporter's folder \"" + c.at.string() + "\"";
-        EXPECT_EQ(clean["problems"],
-                  c.removable ? json::array({"WARNING " + found + "; it was removed."})
-                              : json::array({"ERROR " + found + " and could not be removed (Permission denied): crashes "
-                                                                "cannot be reported until it is.",
-                                             "ERROR Could not enable crash reporter: Could not create the folder " +
-                                                 c.at.string() + ": Not a directory"}));
+        expectSaid(clean["problems"]);
         EXPECT_EQ(entriesIn(elsewhere), 1) << "the link's target changed";
-        if (!c.removable) continue;
-        EXPECT_TRUE(fs::is_directory(fs::symlink_status(c.at, ec))) << "no folder in its place";
+        if (c.removable) {
+            EXPECT_TRUE(fs::is_directory(fs::symlink_status(c.at, ec))) << "no folder in its place";
+        }
 
         crash({{"GW_LAUNCH_CRASH", "segv-thread"}}, SIGSEGV);
         const json reported = next();
+        fs::permissions(c.at.parent_path(), fs::perms::owner_all);
         EXPECT_EQ(reported["crashed"], true);
         EXPECT_TRUE(sentOneCrash(reported)) << reported.dump();
-        EXPECT_EQ(reported["problems"], json::array());
+        if (c.removable) {
+            EXPECT_EQ(reported["problems"], json::array());
+        } else {
+            expectSaid(reported["problems"]);
+        }
+        EXPECT_EQ(entriesIn(elsewhere), 1) << "the link's target changed";
     }
 }
 
@@ -1290,6 +1433,211 @@ TEST_F(CrashLaunchTest, AnEventHandlersExceptionIsReportedOnlyWhenTheForwarderIs
     result = next();
     EXPECT_EQ(result["crashed"], false);
     EXPECT_EQ(result["crashes"], json::array());
+}
+
+// Every file and folder below `folder` that its group or others may read, write or enter.
+std::vector<std::string> openToOthers(const fs::path& folder) {
+    std::vector<std::string> open;
+    std::error_code ec;
+    const auto others = fs::perms::group_all | fs::perms::others_all;
+    if ((fs::symlink_status(folder, ec).permissions() & others) != fs::perms::none) open.push_back(folder.string());
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if ((it->symlink_status().permissions() & others) != fs::perms::none) open.push_back(it->path().string());
+    }
+    return open;
+}
+
+// The entries below `folder`, with their owner and size: what another user keeps there.
+std::vector<std::string> entriesWithOwners(const fs::path& folder) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        struct stat info {};
+        ::lstat(it->path().c_str(), &info);
+        found.push_back(fmt::format("{} uid {} {} bytes", it->path().string(), info.st_uid,
+                                    S_ISREG(info.st_mode) ? info.st_size : 0));
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// The folders below `folder` that `owner` owns.
+std::vector<fs::path> foldersOf(const fs::path& folder, uid_t owner) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == owner)
+            found.push_back(it->path());
+    }
+    return found;
+}
+
+TEST_F(CrashLaunchTest, ACrashLeavesNothingAnotherUserCanRead) {
+    // A crash report holds the process's stack and registers, the logs in flight its events.
+    // Before, the reporter's folders were made 0755 and its reports 0644. Folders an earlier
+    // version made open to others are closed on first use.
+    const fs::path folder = pendingReportPath().parent_path();
+    const fs::path cache = home_.path() / ".cache";
+    fs::create_directories(folder / "queued_reports");
+    for (const fs::path& made : {folder.parent_path(), folder, folder / "queued_reports"})
+        fs::permissions(made, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    crash({{"GW_LAUNCH_CRASH", "segv-thread"}, {"GW_LAUNCH_TOKEN", "1"}}, SIGSEGV);
+    // What the crash left for the next launch: its report, and the logs in flight with a token.
+    EXPECT_EQ(lvcrash::finishedCrashReportPaths(folder, lvcrash::kPendingReportName).size(), 1u);
+    EXPECT_TRUE(fs::exists(sdkFolder() / "crasheslogbuffer" / "1.targettoken"));
+    EXPECT_EQ(openToOthers(folder.parent_path()), std::vector<std::string>{});
+    EXPECT_EQ(openToOthers(sdkFolder()), std::vector<std::string>{});
+    // And what the next launch makes of it: the stored copy of the report.
+    const json reported = next({{"GW_LAUNCH_CONFIRM", "1"}, {"GW_LAUNCH_FILTER", "NO"}});
+    EXPECT_EQ(reported["crashed"], true);
+    EXPECT_EQ(openToOthers(folder.parent_path()), std::vector<std::string>{});
+    EXPECT_EQ(openToOthers(sdkFolder()), std::vector<std::string>{});
+}
+
+TEST_F(CrashLaunchTest, AnotherUsersFoldersOrReportsInASharedCacheHomeAreNeitherUsedNorSent) {
+    // A cache home shared with other users (a 1777 folder, as shared and network homes have):
+    // another user made the reporter's folders first, or put a file or a link at their place,
+    // or a report into this user's folder. Before, their folders were used as they were (this
+    // user's crash written where they read it, their report sent as this user's: two crash logs
+    // for one crash), and a file or a link of theirs was removed or kept crash reporting off.
+    // Now what is theirs is left as it is, one error line names it, and the crash is written
+    // into a folder of this user's own and sent once.
+    if (::geteuid() != 0) GTEST_SKIP() << "only the superuser can give a file to another user";
+    const uid_t them = 65534;
+    const fs::path cache = home_.path() / ".cache";
+    const fs::path top = cache / lvcrash::kCrashReporterFolderName;
+    const fs::path folder = pendingReportPath().parent_path();
+    const auto theirs = [&](const fs::path& path) {
+        ASSERT_EQ(::lchown(path.c_str(), them, them), 0) << std::strerror(errno);
+    };
+    const auto theirFolder = [&](const fs::path& path) {
+        fs::create_directories(path);
+        fs::permissions(path, fs::perms::all);
+        theirs(path);
+    };
+    // A real report, to plant: the crash of an earlier process.
+    crashTogether(1, "0", false);
+    const auto left = lvcrash::finishedCrashReportPaths(folder, lvcrash::kPendingReportName);
+    ASSERT_EQ(left.size(), 1u);
+    const std::string planted = gwtest::readFile(left.front());
+    const std::string plantedName = fs::path(left.front()).filename();
+    const auto plant = [&](const fs::path& in) {
+        gwtest::writeFile(in / plantedName, planted);
+        using fs::perms;
+        fs::permissions(in / plantedName, perms::owner_read | perms::owner_write | perms::group_read |
+                                              perms::group_write | perms::others_read | perms::others_write);
+        theirs(in / plantedName);
+    };
+    const struct {
+        const char* name;
+        std::function<void()> put;
+        fs::path named;     // the folder the error line names
+        const char* why;
+    } cases[] = {
+        {"their folders, with their report", [&] { theirFolder(top); theirFolder(folder); plant(folder); }, top,
+         "belongs to another user (uid 65534)"},
+        {"their file", [&] { gwtest::writeFile(top, "theirs"); theirs(top); }, top,
+         "is a file of another user (uid 65534)"},
+        {"their link to their folder, with their report",
+         [&] {
+             theirFolder(cache / "theirs");
+             theirFolder(cache / "theirs" / folder.filename());
+             plant(cache / "theirs" / folder.filename());
+             fs::create_directory_symlink(cache / "theirs", top);
+             theirs(top);
+         },
+         top, "is a symbolic link of another user (uid 65534)"},
+        {"their report in this user's folder", [&] { fs::create_directories(folder); plant(folder); }, {}, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(cache);
+        fs::remove_all(sdkFolder());
+        fs::create_directories(cache);
+        fs::permissions(cache, fs::perms::all | fs::perms::sticky_bit);
+        c.put();
+        const auto before = entriesWithOwners(cache);
+        const auto crashed = crashTogether(1, "0", false);
+        const json reported = next();
+        // Theirs as it was: nothing of theirs taken away or changed, nothing new in a folder of theirs.
+        const auto after = entriesWithOwners(cache);
+        for (const auto& entry : before)
+            EXPECT_NE(std::find(after.begin(), after.end(), entry), after.end()) << entry << " changed or went";
+        for (const auto& entry : after) {
+            if (std::find(before.begin(), before.end(), entry) != before.end()) continue;
+            for (const auto& theirs : foldersOf(cache, them))
+                EXPECT_FALSE(entry.starts_with(theirs.string() + "/")) << entry << " made in a folder of theirs";
+        }
+        std::multiset<long> processes;
+        for (const auto& sent : reported.value("crashes", json::array()))
+            if (sent["log"].value("type", "") == "appleError") processes.insert(sent["log"].value("processId", 0L));
+        EXPECT_EQ(processes, std::multiset<long>(crashed.begin(), crashed.end())) << "not this user's crash, once";
+        json errors = json::array();
+        for (const auto& problem : reported.value("problems", json::array()))
+            if (problem.get<std::string>().starts_with("ERROR")) errors.push_back(problem);
+        if (c.why) {
+            ASSERT_EQ(errors.size(), 1u) << errors;
+            const std::string line = errors[0];
+            EXPECT_NE(line.find("\"" + c.named.string() + "\" " + c.why + ": crash reports are kept in \"" +
+                                cache.string() + "/" + lvcrash::kCrashReporterFolderName + "-"),
+                      std::string::npos)
+                << line;
+        } else {
+            EXPECT_EQ(errors, json::array());
+        }
+        EXPECT_EQ(reported["after"]["pending"], false);
+        // Where this user's crash went is this user's alone.
+        for (const auto& entry : fs::recursive_directory_iterator(cache)) {
+            struct stat info {};
+            ::lstat(entry.path().c_str(), &info);
+            if (info.st_uid != ::geteuid()) continue;
+            EXPECT_EQ(info.st_mode & 077, 0u) << entry.path();
+        }
+    }
+}
+
+TEST_F(CrashLaunchTest, ACrashLogHeldBackAtExitIsToldToTheDelegateAndSentByALaterLaunch) {
+    // A host ends while a stopped process holds the log store's lock: its crash log waits for
+    // the store, and the report stays pending, rightly. Before, the crashes delegate heard
+    // nothing of it: it was told on the main thread, which runs no more at exit.
+    const auto crashed = crashTogether(1, "0", false);
+    ASSERT_EQ(crashed.size(), 1u);
+    holdStoresLock();
+    const fs::path heard = home_.path() / "heard.txt";
+    const std::size_t before = server_.requestCount();
+    const json held = sendTogether(1, {{"GW_LAUNCH_DELEGATE", heard.string()}})[0];
+    EXPECT_EQ(held["processed"], true) << held.dump();
+    EXPECT_EQ(crashLogsReceived(before), std::multiset<long>{});
+    const std::string pid = std::to_string(crashed.front());
+    const std::string lines = fs::exists(heard) ? gwtest::readFile(heard) : std::string();
+    EXPECT_TRUE(lines.starts_with("will " + pid + "\nfailed " + pid + " ")) << lines;
+    EXPECT_NE(lines.find("could not be stored"), std::string::npos) << lines;
+    EXPECT_EQ(reportsLeft(), 1u) << "the crash went with the launch";
+
+    releaseStoresLock();
+    for (const json& launch : sendTogether(1)) EXPECT_EQ(launch["problems"], json::array());
+    EXPECT_EQ(crashLogsReceived(before), std::multiset<long>(crashed.begin(), crashed.end()));
+    EXPECT_EQ(reportsLeft(), 0u);
+}
+
+TEST_F(CrashLaunchTest, AStoredCopyThatCannotBeSyncedLeavesTheCrashPendingForALaterLaunch) {
+    // The crashes service keeps its own copy of a report and purges the pending one: the copy
+    // must be on the disk first. A disk that refuses to sync it (a failing device) leaves the
+    // crash pending, with an error line, and a later launch sends it.
+    crash({{"GW_LAUNCH_CRASH", "segv-thread"}}, SIGSEGV);
+    const json failing = next({{"GW_LAUNCH_FAIL_SYNC", "RDCrashes.copy.partial"}});
+    EXPECT_EQ(failing["crashes"], json::array());
+    EXPECT_EQ(failing["after"]["pending"], true) << "the crash went";
+    EXPECT_EQ(failing["after"]["crashFiles"], json::array());
+    const std::string copy = (sdkFolder() / "crashes" / "RDCrashes.copy.partial").string();
+    EXPECT_EQ(failing["problems"],
+              json::array({"ERROR Couldn't write the copy of a crash report being stored \"" + copy +
+                           "\": Input/output error"}));
+    const json later = next();
+    EXPECT_TRUE(sentOneCrash(later)) << later.dump();
+    EXPECT_EQ(later["after"]["pending"], false);
 }
 
 }  // namespace
