@@ -179,6 +179,16 @@ TEST_F(PictureFiles, HostilePicturesAreRefusedOrConvertedCorrectlyWithinBudget) 
                                      "Poppler", "GLib"}) {
                 EXPECT_EQ(run.err.find(line), std::string::npos) << run.err;
             }
+            // A page whose one picture is 8192 px square, written into a PDF page, is
+            // compressed anew there: several seconds of processor time on an idle machine,
+            // more on a loaded one, where it may meet the renderer's processor time limit
+            // first. It converts, or fails naming that limit.
+            const bool nearTheLimit = hostile.fileName == "image8192.pdf" && type == "asset";
+            if (nearTheLimit && run.status != 0) {
+                EXPECT_EQ(run.status, 1) << run.err;
+                EXPECT_NE(run.err.find("processor time limit of 5 seconds"), std::string::npos) << run.err;
+                continue;
+            }
             switch (hostile.outcome) {
                 case samples::Outcome::refused: expectRefused(run, output, hostile.name); break;
                 case samples::Outcome::converts: expectConverted(run, output, hostile.name, written); break;
