@@ -4,6 +4,7 @@
 // format; upper-case names, folders holding them and SVG drawings sized by their
 // viewBox convert. Built twice: with GW_HEAVY_PICTURES only the heavy hostile files
 // run (outside the sanitizer stage).
+#include "support/machine_pace.hpp"
 #include "support/program_run.hpp"
 #include "support/picture_samples.hpp"
 #include "support/temp_dir.hpp"
@@ -71,8 +72,12 @@ protected:
         options.errFile = dir_ / "stderr.txt";
         if (!kSanitized) options.addressSpaceCap = kAddressSpaceCap;
         // The deadline only catches a hang: how fast pictures are refused or converted is
-        // measured by the benchmarks, not here, where a loaded machine would fail it.
-        options.deadline = std::chrono::seconds(kSanitized ? 240 : 90);
+        // measured by the benchmarks, not here, where a loaded machine would fail it. (Scaled
+        // by how much of a processor this process gets now: on one loaded past its processors
+        // a picture drawn near the renderer's processor time limit takes minutes.)
+        gwtest::Pace pace;
+        options.deadline = std::max(std::chrono::seconds(kSanitized ? 240 : 90),
+                                    std::chrono::duration_cast<std::chrono::seconds>(pace.bound(std::chrono::seconds(90))));
         return gwtest::runProgram(program, arguments, options);
     }
 

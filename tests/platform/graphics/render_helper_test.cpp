@@ -551,7 +551,8 @@ TEST(RenderHelper, DrawingsAtOnceStayWithinTheBudgetAndAPageLargerThanItsLimitIs
     }
 
     // Pages drawn at once whose helpers each hold some 250 MiB (an 8192 x 8192 image
-    // drawn into a 1024 px icon): without the budget six held 1.3 to 1.5 GiB.
+    // drawn into a 1024 px icon): without the budget six held 1.3 to 1.5 GiB. Four ask,
+    // two fit.
     const auto heavy = samples::repeatedImagePdf(8192, 1);
     pg::render::Request request = pixelsOf(1024, 10.24);
     request.addressSpace = Budget::limitFor(double(uint64_t{260} << 20));
@@ -564,7 +565,7 @@ TEST(RenderHelper, DrawingsAtOnceStayWithinTheBudgetAndAPageLargerThanItsLimitIs
         }
     });
     std::vector<std::thread> drawers;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 4; ++i) {
         drawers.emplace_back([&] {
             pg::RenderClient client(heavy);
             pg::RenderFailure failure;
@@ -1010,6 +1011,7 @@ TEST(RenderHelperChild, DrawsUnderALowProcessLimit) {
     // The drawing threads wait for the limit; each is kept until all are done: one that
     // ended would leave its place.
     std::latch limited(1), done(atOnce);
+    drawers.reserve(size_t(atOnce));
     for (int i = 0; i < atOnce; ++i) {
         drawers.emplace_back([&, i] {
             limited.wait();
