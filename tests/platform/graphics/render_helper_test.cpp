@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <latch>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <numeric>
@@ -1142,6 +1143,22 @@ TEST(RenderHelper, AHelperEndsWithTheProgramThatStartedItEvenWhileItDraws) {
     for (const pid_t pid : {helper, drawing}) {
         if (!ended(pid)) kill(pid, SIGKILL);
     }
+}
+
+// A page a document does not have is refused by its number as users count pages, the
+// largest number a request holds too; the number overflowed to a negative one.
+TEST(RenderHelper, APageTheDocumentDoesNotHaveIsRefusedByItsNumber) {
+    pg::RenderClient client(samples::pdf(32, 32));
+    for (const int page : {1, std::numeric_limits<int32_t>::max()}) {
+        SCOPED_TRACE(page);
+        int pages = 0;
+        double crop[4] = {};
+        pg::RenderFailure failure;
+        EXPECT_FALSE(client.open(page, &pages, crop, &failure));
+        EXPECT_NE(failure.why.find("cannot open page " + std::to_string(int64_t{page} + 1)), std::string::npos)
+            << failure.why;
+    }
+    EXPECT_TRUE(drawsWhole(samples::pdf(32, 32)));
 }
 
 // The processes a helper forks ahead are ended once the program asks for nothing, so that
