@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -75,11 +77,15 @@ std::string firstLine(const std::string& printed) {
 }
 
 // Empties the memory file `fd` (none: -1) of what a drawing left in it, keeping its size,
-// for the next drawing into it.
+// for the next drawing into it: pixels, sealed at their size, are zeroed where they are.
 bool emptied(int fd) {
     struct stat info{};
-    return fd < 0 || (::fstat(fd, &info) == 0 && ::ftruncate(fd, 0) == 0 && ::ftruncate(fd, info.st_size) == 0 &&
-                      ::lseek(fd, 0, SEEK_SET) == 0);
+    if (fd < 0) return true;
+    if (::fstat(fd, &info) != 0) return false;
+    if ((::fcntl(fd, F_GET_SEALS) & F_SEAL_SHRINK) != 0) {
+        return ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, info.st_size) == 0;
+    }
+    return ::ftruncate(fd, 0) == 0 && ::ftruncate(fd, info.st_size) == 0 && ::lseek(fd, 0, SEEK_SET) == 0;
 }
 
 // How often a drawing under way looks at how long its helper has been silent (a
@@ -293,26 +299,30 @@ public:
 
     // Asks the helper of `kind` for a drawing's process (started, or started again once
     // when it has ended), never waiting for it to take the request; `asked` is the helper.
-    Sent spawn(render::Kind kind, const render::Spawn& spawn, const int (&fds)[4], RenderFailure* failure,
-               HelperPtr* asked) {
+    Sent spawn(render::Kind kind, const render::Spawn& spawn, const int (&fds)[render::kSpawnFds],
+               RenderFailure* failure, HelperPtr* asked) {
         std::lock_guard lock(spawnMutex_);
         HelperPtr& server = servers_[int(kind)];
         for (int round = 0; round < 2; ++round) {
             // One that ended while idle (the system's out-of-memory killer, a user) had
             // nothing in flight: it is reaped and another started.
-            if (server && server->gone()) end(kind, server, reap(server->pid, std::chrono::milliseconds(0)));
+            if (server && server->gone()) {
+                endGroup(*server);
+                end(kind, server, reap(server->pid, std::chrono::milliseconds(0)));
+            }
             if (bool roomless = false; !server && !startServer(server, kind, failure, &roomless)) {
                 return roomless ? Sent::roomless : Sent::no;
             }
             *asked = server;
-            const int error = render::sendSpawn(server->socket, spawn, fds);
+            const int error = render::sendRecord(server->socket, &spawn, sizeof spawn, fds,
+                                                 spawn.hasOutput ? render::kSpawnFds : render::kSpawnFds - 1);
             if (error == 0) {
                 ++started_;
                 return Sent::yes;
             }
             if (error == EAGAIN || error == ENOBUFS) return Sent::full;
             // It ended since it last served.
-            ::kill(server->pid, SIGKILL);
+            endGroup(*server);
             end(kind, server, reap(server->pid, std::chrono::milliseconds(0)));
         }
         failure->problem = PictureProblem::rendererUnavailable;
@@ -329,6 +339,7 @@ public:
         std::lock_guard lock(spawnMutex_);
         if (helper->ended) return helper->endedBecause;
         if (helper->gone(std::chrono::milliseconds(answering ? 1000 : 0))) {
+            endGroup(*helper);
             const int status = reap(helper->pid, std::chrono::milliseconds(0));
             // It may have said why before it ended.
             render::HelperNote note;
@@ -338,7 +349,7 @@ public:
                     ? fmt::format("the renderer could not start a thread: {}", noProcessReason())
                     : std::string());
         } else if (!answering) {
-            ::kill(helper->pid, SIGKILL);
+            endGroup(*helper);
             reap(helper->pid, std::chrono::milliseconds(0));
             end(kind, helper, 0, "the renderer stopped answering");
         }
@@ -391,6 +402,13 @@ public:
 private:
     Helpers() : capacity_(render::drawingsAtOnce(processors())) {}
 
+    // Kills the helper and every process of its group (its drawings and the processes it
+    // forked ahead), while it is not yet reaped: its pid names the group only until then.
+    static void endGroup(const Helper& helper) {
+        ::kill(-helper.pid, SIGKILL);
+        ::kill(helper.pid, SIGKILL);
+    }
+
     // Marks `helper`, reaped with `status`, as ended; the server of its kind no more.
     void end(render::Kind kind, const HelperPtr& helper, int status, std::string why = {}) {
         helper->ended = true;
@@ -423,6 +441,10 @@ private:
         if (std::string why = unusableHelper(path); !why.empty()) {
             return fail(PictureProblem::rendererUnavailable, std::move(why));
         }
+        // Once it draws documents, no other process of the user (a drawing's, should one get
+        // past its filter) may trace the program or take its descriptors: its files, and its
+        // sockets to its helpers, where the requests of every picture pass.
+        ::prctl(PR_SET_DUMPABLE, 0);
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
             const int error = errno;
@@ -451,7 +473,9 @@ private:
         sigfillset(&all);
         posix_spawnattr_setsigmask(&attributes, &none);
         posix_spawnattr_setsigdefault(&attributes, &all);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        // A group of its own, which its drawings cannot leave: the program ends it whole.
+        posix_spawnattr_setpgroup(&attributes, 0);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
         std::vector<std::string> environment;
         for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
             if (std::strncmp(*entry, "MALLOC_ARENA_MAX=", 17) != 0) environment.emplace_back(*entry);
@@ -501,7 +525,12 @@ private:
             if (server) ::shutdown(server->socket, SHUT_RDWR);
         }
         for (auto& server : servers_) {
-            if (server) reap(server->pid, std::chrono::milliseconds(200));
+            if (!server) continue;
+            // Whatever of its group is left then (a drawing that did not end with it) ends
+            // with it.
+            server->gone(std::chrono::milliseconds(200));
+            endGroup(*server);
+            reap(server->pid, std::chrono::milliseconds(0));
         }
     }
 
@@ -698,14 +727,95 @@ namespace {
 
 // One drawing's descriptors, closed with it.
 struct DrawingPipes {
-    int ours = -1, theirs = -1;          // the drawing's socket
+    int status = -1, theirStatus = -1;    // the helper's word about it
+    int answer = -1, theirAnswer = -1;    // its answer, which only it writes
     int printed = -1, theirPrinted = -1;  // its standard error
+    int process = -1;                     // a pidfd of its process, once the helper said which
     ~DrawingPipes() {
-        for (const int fd : {ours, theirs, printed, theirPrinted}) {
+        for (const int fd : {status, theirStatus, answer, theirAnswer, printed, theirPrinted, process}) {
             if (fd >= 0) ::close(fd);
         }
     }
+    // Closes the ends the helper was to take, should it never have taken them: held here,
+    // they would keep the drawing's sockets from ending.
+    void dropTheirs() {
+        for (int* end : {&theirStatus, &theirAnswer, &theirPrinted}) {
+            if (*end >= 0) ::close(std::exchange(*end, -1));
+        }
+    }
 };
+
+// A record of the helper's from a drawing's status socket, and the descriptor it came with
+// (a pidfd, with Started), or -1. Its length: 0 once the helper has closed the socket, -1
+// with nothing to read (or an error, errno set).
+union StatusRecord {
+    render::Started started;
+    render::Progress progress;
+    render::Ended ended;
+};
+
+ssize_t receiveStatus(int socket, StatusRecord& record, int* fd) {
+    bool lost = false;
+    return render::receiveRecord(socket, &record, sizeof record, fd, 1, MSG_DONTWAIT, &lost);
+}
+
+// The process a pidfd refers to, as the kernel tells it; 0 when it cannot.
+pid_t processOf(int pidfd) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", pidfd);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[512] = {};
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    const char* at = n > 0 ? std::strstr(text, "\nPid:") : nullptr;
+    return at != nullptr ? pid_t(std::atoi(at + 5)) : 0;
+}
+
+// The processor time the process `pid` has used, its ended threads' included, as its
+// processor time limit counts it.
+double processorSecondsOf(pid_t pid) {
+    // A process's clock of its user and system time ("prof"), as the kernel numbers them.
+    const clockid_t clock = clockid_t((~unsigned(pid)) << 3);
+    timespec used{};
+    if (::clock_gettime(clock, &used) != 0) return 0;
+    return double(used.tv_sec) + double(used.tv_nsec) / 1e9;
+}
+
+// Whether the process of `pidfd` has ended.
+bool processEnded(int pidfd) {
+    pollfd ended{pidfd, POLLIN, 0};
+    return ::poll(&ended, 1, 0) > 0;
+}
+
+// How much later than its helper the program ends a drawing past a limit itself: the
+// helper, which looks more often and started counting first, tells how it ended as long
+// as it can.
+constexpr double kOwnLimitGrace = 2.0;
+
+std::string processorTimeReason(const char* what, int seconds) {
+    return fmt::format("drawing {} took more than the renderer's processor time limit of {} seconds", what, seconds);
+}
+
+std::string timeInAllReason(const char* what, int seconds) {
+    return fmt::format("drawing {} took more than the renderer's time limit of {} seconds in all", what, seconds);
+}
+
+// Why `reply` is an answer no drawing of `request` gives, under an address space of
+// `space` bytes; empty when it may be one.
+std::string impossibleAnswer(const render::Reply& reply, uint64_t space) {
+    const auto finite = [](const double (&values)[4]) {
+        return std::all_of(values, values + 4, [](double v) { return std::isfinite(v); });
+    };
+    if (reply.status < render::Status::ok || reply.status > render::Status::unconfined) {
+        return fmt::format("a status of {}", int32_t(reply.status));
+    }
+    if (reply.pages < 0) return fmt::format("{} pages", reply.pages);
+    if (!finite(reply.crop) || !finite(reply.viewBox) || !std::isfinite(reply.cpuSeconds)) return "sizes that are not numbers";
+    // What a drawing writes fits the memory it may have.
+    if (reply.bytes > space) return fmt::format("a PDF of {} bytes, more than its {} MiB of memory", reply.bytes, space >> 20);
+    return {};
+}
 
 }  // namespace
 
@@ -756,19 +866,19 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
     };
     Helpers& helpers = Helpers::shared();
     DrawingPipes pipes;
-    int pair[2], printed[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
-        const int error = errno;
-        return failWith(problemOfOpening(error), fmt::format("cannot start the renderer: {}", std::strerror(error)));
-    }
-    pipes.ours = pair[0];
-    pipes.theirs = pair[1];
-    if (::pipe2(printed, O_CLOEXEC) != 0) {
+    int told[2], answer[2], printed[2];
+    const bool made = ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, told) == 0 &&
+                      (pipes.status = told[0], pipes.theirStatus = told[1],
+                       ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, answer) == 0) &&
+                      (pipes.answer = answer[0], pipes.theirAnswer = answer[1], ::pipe2(printed, O_CLOEXEC) == 0);
+    if (!made) {
         const int error = errno;
         return failWith(problemOfOpening(error), fmt::format("cannot start the renderer: {}", std::strerror(error)));
     }
     pipes.printed = printed[0];
     pipes.theirPrinted = printed[1];
+    // Only the drawing writes its answer: the program never does.
+    ::shutdown(pipes.answer, SHUT_WR);
     ::fcntl(pipes.printed, F_SETFL, O_NONBLOCK);
     const RenderTimeLimits limits = timeLimits();
     render::Spawn spawn;
@@ -776,14 +886,14 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
     spawn.wallSeconds = limits.wallSeconds;
     spawn.hasOutput = fd >= 0;
     spawn.laysOutText = laysOutText_;
-    const int fds[4] = {pipes.theirs, documentFd_, pipes.theirPrinted, fd};
+    const int fds[render::kSpawnFds] = {pipes.theirStatus, pipes.theirAnswer, documentFd_, pipes.theirPrinted, fd};
 
     // The helper has as long as users' drawings have in all to answer (whatever a test
     // gives its drawings: a helper started meanwhile sets up first), the time it waited
     // for a processor not counted: one that does not (stopped, or hung) is ended. It
     // speaks every second while it has the drawing.
     HelperPtr helper;
-    std::optional<render::TimeTaken> silent;
+    std::optional<render::Headway> silent;
     double silentSince = 0;
     double lastLook = render::monotonicSeconds();
     bool heard = true;
@@ -792,26 +902,30 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
         if (now - lastLook < kLookSeconds) return false;
         lastLook = now;
         if (!silent) silent.emplace(helper->pid);
-        const double taken = silent->seconds();
+        silent->look();
+        const double taken = silent->taken();
         if (std::exchange(heard, false)) silentSince = taken;
         return taken - silentSince >= render::kWallSeconds;
+    };
+    // Ends the drawing's process itself, when the helper said which: whatever its helper
+    // does, it ends.
+    const auto endDrawing = [&] {
+        if (pipes.process >= 0) ::syscall(SYS_pidfd_send_signal, pipes.process, SIGKILL, nullptr, 0);
     };
     // Ends the helper that stopped answering or went: the drawing is asked again once
     // its process is gone too (it ends with its helper), so that nothing of it writes
     // into the memory file the next try draws into.
     const auto lost = [&](bool answering) {
-        // The drawing's ends, should the helper never have taken them: held here, they
-        // would keep its socket from ending.
-        for (int* end : {&pipes.theirs, &pipes.theirPrinted}) {
-            if (*end >= 0) ::close(std::exchange(*end, -1));
-        }
+        pipes.dropTheirs();
         std::string why = helpers.lose(kind_, helper, answering);
         if (why.empty()) return failWith(PictureProblem::incompleteRender,
                                          fmt::format("the renderer dropped the drawing of {}", what()));
+        endDrawing();
+        // The drawing's end of its answer's socket closes as its process ends.
         for (int i = 0; i < 200; ++i) {
             char byte;
-            pollfd watched{pipes.ours, POLLIN, 0};
-            if (::poll(&watched, 1, 10) > 0 && ::recv(pipes.ours, &byte, 1, MSG_DONTWAIT) == 0) break;
+            pollfd watched{pipes.answer, POLLIN, 0};
+            if (::poll(&watched, 1, 10) > 0 && ::recv(pipes.answer, &byte, 1, MSG_DONTWAIT) == 0) break;
         }
         failWith(PictureProblem::rendererUnavailable, std::move(why));
         return Try::rendererLost;
@@ -828,9 +942,37 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
         if (stoppedAnswering()) return lost(false);
         ::poll(nullptr, 0, 10);
     }
-    ::close(std::exchange(pipes.theirs, -1));
-    ::close(std::exchange(pipes.theirPrinted, -1));
+    pipes.dropTheirs();
     if (request.op != render::Op::open) ++gDrawingsAsked;
+
+    // The drawing's address space.
+    const uint64_t space = request.addressSpace != 0 ? request.addressSpace : RendererBudget::kLargestLimit;
+    // The program's own count of the drawing's process, once the helper said which it is:
+    // a helper stopped, lost or not ending it costs one wait, not the run.
+    pid_t drawing = 0;
+    std::optional<render::Headway> progress;
+    double lastDrawingLook = 0;
+    const auto pastOwnLimit = [&]() -> std::optional<RenderFailure> {
+        const double now = render::monotonicSeconds();
+        if (!progress || now - lastDrawingLook < kLookSeconds || processEnded(pipes.process)) return std::nullopt;
+        lastDrawingLook = now;
+        progress->look();
+        if (processorSecondsOf(drawing) >= request.cpuSeconds + kOwnLimitGrace) {
+            return RenderFailure{PictureProblem::pastProcessorTimeLimit, processorTimeReason(what(), request.cpuSeconds)};
+        }
+        if (progress->stalled() >= limits.wallSeconds + kOwnLimitGrace) {
+            return RenderFailure{PictureProblem::pastTimeLimit, timeInAllReason(what(), limits.wallSeconds)};
+        }
+        return std::nullopt;
+    };
+    // An answer no drawing gives: the document took the drawing over. It is ended, and the
+    // picture fails naming the renderer.
+    const auto impossible = [&](const std::string& how) {
+        endDrawing();
+        ::shutdown(pipes.status, SHUT_WR);
+        return failWith(PictureProblem::rendererUnavailable,
+                        fmt::format("the renderer answered drawing {} with {}", what(), how));
+    };
 
     // What the drawing's process answered and how it ended; the helper says the latter
     // once it has reaped it.
@@ -840,44 +982,63 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
     // What the program stopped the drawing for, when it did: told instead of how it ended.
     std::optional<RenderFailure> stoppedBecause;
     std::chrono::steady_clock::time_point givenUp{};
-    // Its standard error is read until the drawing has closed it.
-    bool printing = true;
+    // Its standard error is read until the drawing has closed it, its answer's socket
+    // until it has answered or ended.
+    bool printing = true, answering = true;
     while (!ended) {
         // Short waits, so that a conversion stopped meanwhile does not wait for the page.
-        pollfd watched[2] = {{pipes.ours, POLLIN, 0}, {printing ? pipes.printed : -1, POLLIN, 0}};
-        const int ready = ::poll(watched, 2, 50);
+        pollfd watched[3] = {{pipes.status, POLLIN, 0},
+                             {answering ? pipes.answer : -1, POLLIN, 0},
+                             {printing ? pipes.printed : -1, POLLIN, 0}};
+        const int ready = ::poll(watched, 3, 50);
         if (ready < 0 && errno != EINTR) {
             return failWith(PictureProblem::incompleteRender, "the renderer could not be waited for");
         }
-        if (watched[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+        if (watched[2].revents & (POLLIN | POLLHUP | POLLERR)) {
             keepPrinted(said, pipes.printed);
-            printing = (watched[1].revents & (POLLHUP | POLLERR)) == 0;
+            printing = (watched[2].revents & (POLLHUP | POLLERR)) == 0;
         }
-        if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            union {
-                render::Reply reply;
-                render::Ended ended;
-                render::Progress progress;
-            } record{};
+        if (watched[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            // One record of a Reply's size, or none: a longer one is seen whole (MSG_TRUNC).
             ssize_t n;
-            while ((n = ::recv(pipes.ours, &record, sizeof record, MSG_DONTWAIT)) < 0 && errno == EINTR) {
+            while ((n = ::recv(pipes.answer, &reply, sizeof reply, MSG_DONTWAIT | MSG_TRUNC)) < 0 && errno == EINTR) {
             }
-            if (n == ssize_t(sizeof(render::Reply))) {
-                reply = record.reply;
+            if (n == 0 || (n < 0 && errno != EAGAIN)) {
+                answering = false;
+            } else if (n > 0) {
+                if (n != ssize_t(sizeof reply)) return impossible(fmt::format("a record of {} bytes", n));
+                if (answered) return impossible("a second answer");
                 reply.text[sizeof reply.text - 1] = '\0';
+                if (std::string why = impossibleAnswer(reply, space); !why.empty()) return impossible(why);
                 answered = true;
                 // A drawing that answered whole has written all it draws: its process
                 // only ends now, and the caller need not wait for that (the helper reaps it).
                 if (reply.status == render::Status::ok && !stoppedBecause) return Try::drawn;
-            } else if (n == ssize_t(sizeof(render::Ended))) {
+            }
+        }
+        if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            StatusRecord record{};
+            int received = -1;
+            const ssize_t n = receiveStatus(pipes.status, record, &received);
+            if (n == ssize_t(sizeof(render::Started)) && received >= 0 && pipes.process < 0) {
+                pipes.process = received;
+                drawing = processOf(received);
+                if (drawing > 0) progress.emplace(drawing, render::monotonicSeconds());
+                heard = true;
+            } else if (received >= 0) {
+                ::close(received);
+            }
+            if (n == ssize_t(sizeof(render::Ended))) {
                 ended = record.ended;
-            } else if (n == ssize_t(sizeof(render::Progress))) {
+            } else if (n == ssize_t(sizeof(render::Progress)) || n == ssize_t(sizeof(render::Started))) {
                 heard = true;
             } else if (n == 0 || (n < 0 && errno != EAGAIN)) {
                 // The helper itself ended (killed by the system or a user), and the drawing
                 // with it; a drawing that answered is told as it answered.
                 if (stoppedBecause || answered) break;
                 return lost(true);
+            } else if (n > 0) {
+                return lost(false);
             }
             continue;
         }
@@ -892,13 +1053,17 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
         } else if (RenderFailure other; stoppedPage(request.page, &other, ahead)) {
             // Another drawing of the page met a limit: this one would meet it too.
             stop = std::move(other);
+        } else if (auto past = pastOwnLimit()) {
+            // Its helper did not end it at its limit: the program does.
+            endDrawing();
+            stop = std::move(past);
         } else if (stoppedAnswering()) {
             if (answered) break;
             return lost(false);
         }
         if (stop) {
             stoppedBecause = std::move(stop);
-            ::shutdown(pipes.ours, SHUT_WR);
+            ::shutdown(pipes.status, SHUT_WR);
             givenUp = std::chrono::steady_clock::now();
         }
     }
@@ -923,15 +1088,12 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
     }
     const int status = ended->waitStatus;
     const bool exitedWell = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    // The drawing's address space.
-    const uint64_t limit =
-        request.addressSpace != 0 ? request.addressSpace : RendererBudget::kLargestLimit;
     // However it ended once an allocation was refused, the limit ended it.
     if ((answered && reply.status == render::Status::memoryLimit) ||
         (WIFEXITED(status) && WEXITSTATUS(status) == int(render::Status::memoryLimit)) ||
         (ended->allocationRefused != 0 && !exitedWell)) {
         return failWith(PictureProblem::pastMemoryLimit,
-                        fmt::format("drawing {} needed more than the renderer's {} MiB of memory", what(), limit >> 20));
+                        fmt::format("drawing {} needed more than the renderer's {} MiB of memory", what(), space >> 20));
     }
     // However it ended once a thread it asked for was refused, the limit of processes ended it.
     if (ended->threadRefused != 0) {
@@ -940,14 +1102,10 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
         return Try::noProcess;
     }
     if (ended->pastProcessorTime != 0 || (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)) {
-        return failWith(PictureProblem::pastProcessorTimeLimit,
-                        fmt::format("drawing {} took more than the renderer's processor time limit of {} seconds",
-                                    what(), request.cpuSeconds));
+        return failWith(PictureProblem::pastProcessorTimeLimit, processorTimeReason(what(), request.cpuSeconds));
     }
     if (ended->pastWallClock != 0) {
-        return failWith(PictureProblem::pastTimeLimit,
-                        fmt::format("drawing {} took more than the renderer's time limit of {} seconds in all", what(),
-                                    limits.wallSeconds));
+        return failWith(PictureProblem::pastTimeLimit, timeInAllReason(what(), limits.wallSeconds));
     }
     // Killed by no limit and not by the helper: by the system's out-of-memory killer or a
     // user, as a helper is, not for the page's sake.
@@ -993,8 +1151,10 @@ bool RenderClient::open(int page, int* pages, double crop[4], RenderFailure* fai
 std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& request, RenderFailure* failure,
                                                      bool ahead) {
     const size_t length = size_t(request.width) * 4 * size_t(request.height);
-    const int fd = ::memfd_create("glyphwright-pixels", MFD_CLOEXEC);
-    if (fd < 0 || ::ftruncate(fd, off_t(length)) != 0) {
+    // Sealed at its size before any drawing has it: no drawing can shrink it under the
+    // program's mapping (which would end the program with SIGBUS) or grow it.
+    const int fd = ::memfd_create("glyphwright-pixels", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0 || ::ftruncate(fd, off_t(length)) != 0 || ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) != 0) {
         failure->problem = fd < 0 && problemOfOpening(errno) == PictureProblem::tooManyOpenFiles
                                ? PictureProblem::tooManyOpenFiles
                                : PictureProblem::tooDemanding;
@@ -1017,7 +1177,7 @@ std::unique_ptr<RenderedPixels> RenderClient::pixels(const render::Request& requ
 }
 
 std::optional<std::vector<uint8_t>> RenderClient::pdf(const render::Request& request, RenderFailure* failure) {
-    const int fd = ::memfd_create("glyphwright-pdf", MFD_CLOEXEC);
+    const int fd = ::memfd_create("glyphwright-pdf", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0) {
         failure->problem = problemOfOpening(errno);
         failure->why = fmt::format("cannot make a file for the renderer's PDF: {}", std::strerror(errno));
@@ -1026,19 +1186,29 @@ std::optional<std::vector<uint8_t>> RenderClient::pdf(const render::Request& req
     render::Reply reply;
     std::optional<std::vector<uint8_t>> out;
     if (call(request, fd, reply, failure)) {
-        std::vector<uint8_t> bytes(reply.bytes);
-        size_t read = 0;
-        while (read < bytes.size()) {
-            const ssize_t n = ::pread(fd, bytes.data() + read, bytes.size() - read, off_t(read));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            read += size_t(n);
+        // The drawing's process may still run: the file is sealed at the length it has now,
+        // and the answer's length (which the address space the drawing had bounds) must be
+        // there. It is read in pieces, so that a length the file does not hold costs nothing.
+        struct stat info{};
+        const bool sealed = ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) == 0 && ::fstat(fd, &info) == 0;
+        std::vector<uint8_t> bytes;
+        bool whole = sealed && reply.bytes <= uint64_t(info.st_size);
+        while (whole && bytes.size() < reply.bytes) {
+            const size_t at = bytes.size();
+            bytes.resize(at + size_t(std::min<uint64_t>(reply.bytes - at, uint64_t{1} << 20)));
+            const ssize_t n = ::pread(fd, bytes.data() + at, bytes.size() - at, off_t(at));
+            if (n < 0 && errno == EINTR) {
+                bytes.resize(at);
+                continue;
+            }
+            whole = n == ssize_t(bytes.size() - at);
         }
-        if (read == bytes.size()) {
+        if (whole) {
             out = std::move(bytes);
         } else {
-            failure->problem = PictureProblem::incompleteRender;
-            failure->why = "the renderer's PDF could not be read back";
+            failure->problem = PictureProblem::rendererUnavailable;
+            failure->why = fmt::format("the renderer answered drawing {} with a PDF of {} bytes, which its file does not hold",
+                                       what(), reply.bytes);
         }
     }
     ::close(fd);

@@ -2,13 +2,16 @@
 // What the program and its renderer helper (glyphwright-render) say to each other. The
 // helper is started once a run for each kind of document, with the drawing libraries
 // loaded, and waits on its socket (descriptor 3). For each drawing the program sends it
-// a Spawn record with the drawing's own socket, the document's bytes, the drawing's
-// standard error and, for pixels or a PDF, the memory file to draw into; the helper
-// forks a process for that drawing alone, which sets its limits before it opens the
-// document, answers with a Reply on the drawing's socket and ends. While it runs the
-// helper says so on the same socket every second or so (a Progress record), and once it
-// has ended tells how, with an Ended record. A drawing the program no longer wants is
-// ended by shutting down its socket for writing.
+// a Spawn record with two sockets of the drawing's own, the document's bytes, the
+// drawing's standard error and, for pixels or a PDF, the memory file to draw into; the
+// helper hands all but the first to a process forked for that drawing alone, which sets
+// its limits and its filter of system calls before it opens the document, answers with a
+// Reply on the second socket (the answer's, which only the drawing writes) and ends. On
+// the first (the status socket, which only the helper writes) the helper says which
+// process draws (Started, with a pidfd of it), that it still runs every second or so
+// (Progress) and, once it has ended, how (Ended). A drawing the program no longer wants
+// is ended by shutting down the status socket for writing. A record is known by the
+// socket it came on: nothing a drawing sends can pass for the helper's word.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -119,18 +122,28 @@ struct Reply {
     char text[432] = {};     // poppler's or librsvg's first report, or why it failed
 };
 
-// A drawing asked of the helper, with its descriptors (SCM_RIGHTS): the drawing's socket,
-// the document, the drawing's standard error and, when `hasOutput`, the memory file.
+// A drawing asked of the helper, with its descriptors (SCM_RIGHTS, in the order of
+// SpawnFd): the helper keeps the status socket and hands the others to the drawing's
+// process.
 struct Spawn {
     Request request;
-    // The time in all the drawing may take, the time it waited for a processor not
-    // counted (TimeTaken): the helper kills it then.
+    // The time in all the drawing may go without progress (Headway::stalled): the helper
+    // kills it then.
     int32_t wallSeconds = kWallSeconds;
     int32_t hasOutput = 0;
     // The document lays out text: an SVG helper sets its fonts up (once) before it forks
     // the drawing's process, rather than each such process setting them up for itself.
     // Only the drawing's cost depends on it, never what it draws.
     int32_t laysOutText = 1;
+};
+enum SpawnFd { kStatusFd = 0, kAnswerFd = 1, kDocumentFd = 2, kPrintedFd = 3, kOutputFd = 4, kSpawnFds = 5 };
+
+// On the status socket, once the helper has handed the drawing to its process: which
+// process that is, with a pidfd of it (SCM_RIGHTS), so that the program can keep the
+// drawing's limits itself and end it whatever its helper does.
+struct Started {
+    int32_t drawing = 0;
+    int32_t reserved = 0;
 };
 
 // How a drawing's process ended, sent by the helper once it has reaped it.
@@ -162,41 +175,61 @@ inline constexpr int32_t kAllocationRefused = 1, kThreadRefused = 2;
 struct Progress {
     int32_t drawing = 0;  // the drawing's process
 };
-static_assert(sizeof(Ended) != sizeof(Reply) && sizeof(Progress) != sizeof(Reply) &&
+static_assert(sizeof(Started) != sizeof(Ended) && sizeof(Started) != sizeof(Progress) &&
                   sizeof(Progress) != sizeof(Ended),
-              "the records are told apart by their size");
+              "the helper's records are told apart by their size");
 inline constexpr double kProgressSeconds = 1.0;
 
-// Sends `spawn` on `socket` with its descriptors (the memory file only when it has one),
-// without waiting for room; 0, or the error (EAGAIN: the receiver has not taken what it was
-// sent before).
-int sendSpawn(int socket, const Spawn& spawn, const int (&fds)[4]);
+// Sends the record of `size` bytes at `record` on `socket` with the `count` descriptors
+// `fds` (SCM_RIGHTS), without waiting for room; 0, or the error (EAGAIN: the receiver has
+// not taken what it was sent before).
+int sendRecord(int socket, const void* record, size_t size, const int* fds, int count);
+// Receives one record of at most `size` bytes into `record` from `socket` (recvmsg()
+// `flags`), and the descriptors that came with it into `fds`, -1 where none did; its
+// length, as recvmsg() answers. Descriptors past `most`, and those the system could not
+// hand over for want of room here, are lost: `*lost` says so.
+ssize_t receiveRecord(int socket, void* record, size_t size, int* fds, int most, int flags, bool* lost);
 
 // Seconds on the monotonic clock.
 double monotonicSeconds();
 
-// The time a process has taken since it was first looked at, less the time its threads
-// waited for a processor (the kernel's run-queue delay, in /proc/<pid>/task/*/schedstat):
-// the time it ran, slept, was blocked or stopped. A machine busy with other work adds
-// nothing to it; where the kernel does not tell the delay, it is the time in all.
-class TimeTaken {
+// How a process gets on, from what the kernel counts of each of its threads
+// (/proc/<pid>/task/*/schedstat: the time it ran and the time it waited for a processor;
+// and its state), looked at now and then. Two measures of time in all follow, neither of
+// which a machine busy with other work can run out:
+// - taken(): the time it ran, slept, was blocked or stopped, since it was first looked at:
+//   the time its threads waited for a processor is not counted, nor is a look's span in
+//   which it did not run while a thread of it was waiting for one (the kernel counts a
+//   wait only once it has ended).
+// - stalled(): the time it went without progress: the spans between looks in which it
+//   neither ran nor waited for a processor (stopped, asleep, blocked), added up.
+// Where the kernel tells neither, both are the time in all.
+class Headway {
 public:
-    TimeTaken() = default;
-    explicit TimeTaken(pid_t pid) : pid_(pid), at_(monotonicSeconds()), waited_(runQueueWait()) {}
+    Headway() = default;
+    explicit Headway(pid_t pid) : pid_(pid), at_(monotonicSeconds()), last_(count()) {}
     // Of a process that began waiting for processors `since` (a fresh one): nothing is
-    // read of it until the time is asked for.
-    TimeTaken(pid_t pid, double since) : pid_(pid), at_(since) {}
-    // The seconds taken so far.
-    double seconds();
+    // read of it until it is first looked at.
+    Headway(pid_t pid, double since) : pid_(pid), at_(since) {}
+    // Looks at the process now.
+    void look();
+    double taken() const { return taken_; }
+    double stalled() const { return stalled_; }
 
 private:
-    // Nanoseconds the process's threads waited for a processor, added up.
-    uint64_t runQueueWait() const;
+    struct Counts {
+        uint64_t ran = 0, waited = 0;  // nanoseconds, of its threads added up
+        bool operator==(const Counts&) const = default;
+    };
+    Counts count() const;
+    // Whether a thread of it is running or waiting for a processor now.
+    bool runnable() const;
 
     pid_t pid_ = -1;
     double at_ = 0;
-    uint64_t waited_ = 0;
+    Counts last_;
     double taken_ = 0;
+    double stalled_ = 0;
 };
 
 }  // namespace platform::graphics::render

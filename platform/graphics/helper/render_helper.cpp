@@ -10,10 +10,6 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/sched.h>
-#include <linux/seccomp.h>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <pthread.h>
@@ -40,6 +36,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/graphics/helper/drawing_filter.hpp"
 #include "platform/graphics/render_protocol.hpp"
 #include "platform/graphics/vector_libraries.hpp"
 
@@ -218,88 +215,13 @@ void limitSelf() {
     for (const int signal : {SIGABRT, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP}) ::sigaction(signal, &action, nullptr);
 }
 
-// Keeps whatever code runs in a drawing's process (a library a document took over) from
-// making another process, which would outlive the drawing and its limits, and from changing
-// its limits: a fork, vfork or clone that is not a thread's is refused, clone3 (whose flags
-// live in memory a filter cannot read) is answered as missing, so that the C library makes
-// its threads with clone, and setrlimit and prlimit64 are refused new limits. (A hard limit
-// binds an ordinary user already; the filter binds the superuser too.) Calls numbered for
-// another architecture are refused whole. False where the kernel would not take it.
-bool confine() {
-#if defined(__x86_64__)
-    constexpr uint32_t kArchitecture = AUDIT_ARCH_X86_64;
-#elif defined(__aarch64__)
-    constexpr uint32_t kArchitecture = AUDIT_ARCH_AARCH64;
-#else
-    return false;
-#endif
-#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-    return false;
-#endif
-    // Calls an architecture does not have match nothing.
-    [[maybe_unused]] constexpr uint32_t kNone = ~0U;
-#ifdef __NR_fork
-    constexpr uint32_t kFork = __NR_fork;
-#else
-    constexpr uint32_t kFork = kNone;
-#endif
-#ifdef __NR_vfork
-    constexpr uint32_t kVfork = __NR_vfork;
-#else
-    constexpr uint32_t kVfork = kNone;
-#endif
-#ifdef __X32_SYSCALL_BIT
-    constexpr uint32_t kOtherNumbering = __X32_SYSCALL_BIT;
-#else
-    constexpr uint32_t kOtherNumbering = kNone;
-#endif
-    constexpr uint32_t kAllow = SECCOMP_RET_ALLOW;
-    constexpr uint32_t kRefuse = SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA);
-    constexpr uint32_t kMissing = SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA);
-    // The low and high halves of a call's argument.
-    constexpr auto low = [](int argument) { return uint32_t(offsetof(seccomp_data, args) + 8 * argument); };
-    constexpr auto high = [](int argument) { return uint32_t(offsetof(seccomp_data, args) + 8 * argument + 4); };
-    // Jumps count the instructions they pass over: each names where it goes by its index.
-    enum : uint8_t { kCloneAt = 12, kLimitsAt = 14, kAllowAt = 18, kRefuseAt = 19, kMissingAt = 20 };
-    const auto to = [](uint8_t target, uint8_t from) { return uint8_t(target - from - 1); };
-    sock_filter program[] = {
-        /* 0 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArchitecture, 1, 0),
-        /* 2 */ BPF_STMT(BPF_RET | BPF_K, kRefuse),
-        /* 3 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        /* 4 */ BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, kOtherNumbering, to(kRefuseAt, 4), 0),
-        /* 5 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone, to(kCloneAt, 5), 0),
-        /* 6 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone3, to(kMissingAt, 6), 0),
-        /* 7 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kFork, to(kRefuseAt, 7), 0),
-        /* 8 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kVfork, to(kRefuseAt, 8), 0),
-        /* 9 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_setrlimit, to(kRefuseAt, 9), 0),
-        /* 10 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_prlimit64, to(kLimitsAt, 10), 0),
-        /* 11 */ BPF_STMT(BPF_RET | BPF_K, kAllow),
-        // clone: a thread of the process, or nothing.
-        /* 12 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, low(0)),
-        /* 13 */ BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_THREAD, to(kAllowAt, 13), to(kRefuseAt, 13)),
-        // prlimit64: its limits read, never set.
-        /* 14 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, low(2)),
-        /* 15 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, to(kRefuseAt, 15)),
-        /* 16 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, high(2)),
-        /* 17 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, to(kAllowAt, 17), to(kRefuseAt, 17)),
-        /* 18 */ BPF_STMT(BPF_RET | BPF_K, kAllow),
-        /* 19 */ BPF_STMT(BPF_RET | BPF_K, kRefuse),
-        /* 20 */ BPF_STMT(BPF_RET | BPF_K, kMissing),
-    };
-    static_assert(sizeof program / sizeof program[0] == kMissingAt + 1);
-    const sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
-    return ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter, 0, 0) == 0;
-}
-
 // A drawing's own limits, set in its process before it opens the document, hard, so that
 // nothing in it can raise them: the address space the program sized for it and its
 // processor time (the kernel kills it there; the helper tells that from its processor
 // time). A fresh process has used no processor time yet, so the limit is the drawing's
-// alone. Its time in all the helper counts (render::TimeTaken): the kernel's alarm would
-// count the time it waited for a processor, which is the machine's. Then no process may be
-// made from it, nor its privileges gained by running a program. False, with the reason,
-// where that cannot be had.
+// alone. Its time in all the helper counts (render::Headway): the kernel's alarm would
+// count the time it waited for a processor, which is the machine's. Then its calls are
+// filtered (drawing_filter.hpp). False, with the reason, where that cannot be had.
 bool limitDrawing(const render::Request& request, std::string* why) {
     const rlim_t bytes = request.addressSpace == 0 ? gLargestLimit : std::min<rlim_t>(request.addressSpace, gLargestLimit);
     const rlimit space{bytes, bytes};
@@ -308,7 +230,7 @@ bool limitDrawing(const render::Request& request, std::string* why) {
     const auto seconds = rlim_t(std::clamp(request.cpuSeconds, 1, render::kCpuSeconds));
     const rlimit cpu{seconds, seconds};
     ::setrlimit(RLIMIT_CPU, &cpu);
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || !confine()) {
+    if (!render::confineDrawing(::getpid())) {
         *why = std::string("the renderer cannot keep a drawing from starting processes here: ") + std::strerror(errno);
         return false;
     }
@@ -378,8 +300,9 @@ public:
         return opened_;
     }
     virtual int pages() const = 0;
-    // Answers an open request for page `index`.
-    virtual void describe(int index, render::Reply& reply) const = 0;
+    // Answers an open request for page `index`; false when the library cannot give the
+    // page (a damaged document may count a page it then has not).
+    virtual bool describe(int index, render::Reply& reply) const = 0;
     // Draws page `index` into `cr`, whose matrix and clip are the request's; what the
     // library said when it gave up, if it did.
     virtual std::string draw(int index, cairo_t* cr, const render::Request& request) const = 0;
@@ -397,8 +320,9 @@ class PdfSource : public Document {
 public:
     int pages() const override { return poppler_->documentGetNPages(document_); }
 
-    void describe(int index, render::Reply& reply) const override {
+    bool describe(int index, render::Reply& reply) const override {
         PopplerPage* page = poppler_->documentGetPage(document_, index);
+        if (page == nullptr) return false;
         PopplerRectangle box{};
         poppler_->pageGetCropBox(page, &box);
         g_object_unref(page);
@@ -406,10 +330,12 @@ public:
         reply.crop[1] = std::min(box.y1, box.y2);
         reply.crop[2] = std::fabs(box.x2 - box.x1);
         reply.crop[3] = std::fabs(box.y2 - box.y1);
+        return true;
     }
 
     std::string draw(int index, cairo_t* cr, const render::Request&) const override {
         PopplerPage* page = poppler_->documentGetPage(document_, index);
+        if (page == nullptr) return "poppler could not read the PDF page";
         // The printing path draws strokes at their true width: the display path widens
         // any line thinner than a device pixel to a whole pixel.
         poppler_->pageRenderForPrinting(page, cr);
@@ -450,7 +376,7 @@ class SvgSource : public Document {
 public:
     int pages() const override { return 1; }
 
-    void describe(int, render::Reply& reply) const override {
+    bool describe(int, render::Reply& reply) const override {
         double width = 0, height = 0;
         if (rsvg_->handleGetIntrinsicSizeInPixels(handle_, &width, &height) && std::isfinite(width) &&
             std::isfinite(height) && width > 0 && height > 0) {
@@ -467,6 +393,7 @@ public:
             reply.viewBox[2] = box.width;
             reply.viewBox[3] = box.height;
         }
+        return true;
     }
 
     std::string draw(int, cairo_t* cr, const render::Request& request) const override {
@@ -644,47 +571,52 @@ render::Reply drawPdf(const Document& document, int index, const render::Request
     return reply;
 }
 
+// The descriptors a drawing's process is handed, in the order of render::SpawnFd after
+// the status socket (which the helper keeps): its answer's socket, the document, its
+// standard error and the memory file it draws into (or -1).
+enum DrawingFd { kAnswer = 0, kDocument = 1, kPrinted = 2, kOutput = 3, kDrawingFds = 4 };
+
 // A drawing's process: its limits set, the document opened and the one request
-// answered; it never returns. `fds` are its socket, the document, its standard error and
-// the memory file it draws into (or -1); `helpers` the helper's own descriptors, which
-// are not the drawing's (its socket, other drawings'); `refused` the page it shares with
-// the helper.
-[[noreturn]] void drawOne(const render::Spawn& spawn, const int (&fds)[4], const std::vector<int>& helpers,
-                          volatile int32_t* refused) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+// answered; it never returns. `refused` is the page it shares with the helper.
+[[noreturn]] void drawOne(const render::Spawn& spawn, const int (&fds)[kDrawingFds], volatile int32_t* refused) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::signal(SIGCHLD, SIG_DFL);
     gRefusedMark = refused;
-    for (const int fd : helpers) ::close(fd);
-    ::dup2(fds[2], STDERR_FILENO);
-    ::close(fds[2]);
-    gDrawingFd = fds[0];
-    gDocumentFd = fds[1];
+    ::dup2(fds[kPrinted], STDERR_FILENO);
+    ::close(fds[kPrinted]);
+    gDrawingFd = fds[kAnswer];
+    gDocumentFd = fds[kDocument];
     std::string unconfined;
     const bool confined = limitDrawing(spawn.request, &unconfined);
     const render::Request& request = spawn.request;
-    const int fd = fds[3];
+    const int fd = fds[kOutput];
     PdfSource pdf;
     SvgSource drawing;
     Document& document = gSvg ? static_cast<Document&>(drawing) : pdf;
     gReport.clear();
     std::string why;
     render::Reply reply;
+    // A page it cannot have, named as users count pages (from 1).
+    const auto noPage = [&] {
+        reply = replyOf(render::Status::cannotOpen, "cannot open page " + std::to_string(int64_t{request.page} + 1));
+        reply.pages = document.pages();
+    };
     if (!confined) {
         reply = replyOf(render::Status::unconfined, unconfined);
     } else if (!document.open(&why)) {
         reply = replyOf(render::Status::cannotOpen, why);
     } else if (request.page < 0 || request.page >= document.pages()) {
-        reply = replyOf(render::Status::cannotOpen, "cannot open page " + std::to_string(request.page + 1));
-        reply.pages = document.pages();
+        noPage();
     } else {
         // What the library said while it read the document (a damaged cross-reference
         // table it rebuilt) is not a fault of the drawing.
         gReport.clear();
         switch (request.op) {
-            case render::Op::open: document.describe(request.page, reply); break;
+            case render::Op::open:
+                if (!document.describe(request.page, reply)) noPage();
+                break;
             case render::Op::raster: reply = drawPixels(document, request.page, request, fd); break;
             case render::Op::pdf: reply = drawPdf(document, request.page, request, fd); break;
             default: reply = replyOf(render::Status::badRequest, "unknown request"); break;
@@ -723,8 +655,11 @@ int threads() { return entriesIn("/proc/self/task"); }
 // held taken for good. Their time waiting for a processor is not counted, so that a busy
 // machine cannot end the wait before they do; one that never ends costs a second.
 void awaitLibraryThreads() {
-    render::TimeTaken taken(::getpid());
-    while (threads() > 1 && taken.seconds() < 1.0) ::usleep(1000);
+    render::Headway headway(::getpid());
+    while (threads() > 1 && headway.taken() < 1.0) {
+        ::usleep(1000);
+        headway.look();
+    }
 }
 
 // Draws a small SVG document, which sets up what drawing one takes.
@@ -808,10 +743,10 @@ void warmUp() {
 struct Drawing {
     pid_t pid = -1;
     int process = -1;                    // its pidfd: readable once it has ended
-    int socket = -1;                     // the helper's end of the drawing's socket
+    int socket = -1;                     // the helper's end of the drawing's status socket
     volatile int32_t* refused = nullptr;  // the page it shares
-    render::TimeTaken taken;             // its time in all so far
-    double limit = 0;                    // its time in all, in seconds
+    render::Headway headway;             // how it has got on so far
+    double limit = 0;                    // the time in all it may go without progress, in seconds
     double processorLimit = 0;           // its processor time limit, in seconds
     double look = 0;                     // when its time in all is looked at next
     double told = 0;                     // when the program was last told it runs
@@ -838,36 +773,25 @@ void tellRunning(int socket, pid_t drawing) {
     }
 }
 
-// One Spawn record and its descriptors from `from` (the program, or the helper handing a
-// drawing to a process it forked ahead); false once the sender has gone.
-bool receive(int from, render::Spawn& spawn, int (&fds)[4]) {
-    for (int& fd : fds) fd = -1;
-    iovec part{&spawn, sizeof spawn};
-    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t n;
-    while ((n = ::recvmsg(from, &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
-    }
-    int received = 0;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-        const int count = int((c->cmsg_len - CMSG_LEN(0)) / sizeof(int));
-        for (int i = 0; i < count && received < 4; ++i) std::memcpy(&fds[received++], CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-    }
+// One Spawn record and its descriptors from `from`: the program's (render::kSpawnFds of
+// them), or the helper handing a drawing to a process it forked ahead (kDrawingFds); false
+// once the sender has gone. A record that is not whole, or lacks the descriptors it needs,
+// comes with none.
+template <int count>
+bool receive(int from, render::Spawn& spawn, int (&fds)[count]) {
+    bool lost = false;
+    const ssize_t n = render::receiveRecord(from, &spawn, sizeof spawn, fds, count, 0, &lost);
     if (n == 0 || (n < 0 && errno != EAGAIN)) return false;
-    // Descriptors the system could not hand over for want of room: the drawing is told why,
-    // should its own socket have come, rather than seeing the helper go quiet.
-    if ((message.msg_flags & MSG_CTRUNC) != 0 && fds[0] >= 0) {
+    // Descriptors the system could not hand over for want of room: the program is told why
+    // on the drawing's status socket, should that have come, rather than seeing the helper
+    // go quiet.
+    if (count == render::kSpawnFds && lost && fds[render::kStatusFd] >= 0) {
         render::Ended ended;
         ended.forkError = EMFILE;
-        tell(fds[0], ended);
+        tell(fds[render::kStatusFd], ended);
     }
-    // A record that is not whole, or lacks the descriptors it needs, is dropped.
-    if (n != ssize_t(sizeof spawn) || received < (spawn.hasOutput ? 4 : 3) || (message.msg_flags & MSG_CTRUNC) != 0) {
+    const int needed = spawn.hasOutput ? count : count - 1;
+    if (n != ssize_t(sizeof spawn) || lost || std::count_if(fds, fds + count, [](int fd) { return fd >= 0; }) < needed) {
         for (int& fd : fds) {
             if (fd >= 0) ::close(fd);
             fd = -1;
@@ -905,39 +829,60 @@ void retire(std::vector<Spare>& spares) {
     spares.clear();
 }
 
-// The helper's own descriptors, which no drawing's process keeps.
-std::vector<int> helperDescriptors(const std::vector<Drawing>& drawings, const std::vector<Spare>& spares) {
-    std::vector<int> own{render::kSocketFd};
-    for (const auto& drawing : drawings) own.insert(own.end(), {drawing.socket, drawing.process});
-    for (const auto& spare : spares) own.insert(own.end(), {spare.socket, spare.process});
+// The helper's own descriptors, and the pages it shares with its other processes, which
+// no drawing's process keeps.
+struct HelperHeld {
+    std::vector<int> descriptors{render::kSocketFd};
+    std::vector<volatile int32_t*> pages;
+};
+
+HelperHeld helperHeld(const std::vector<Drawing>& drawings, const std::vector<Spare>& spares) {
+    HelperHeld own;
+    for (const auto& drawing : drawings) {
+        own.descriptors.insert(own.descriptors.end(), {drawing.socket, drawing.process});
+        own.pages.push_back(drawing.refused);
+    }
+    for (const auto& spare : spares) {
+        own.descriptors.insert(own.descriptors.end(), {spare.socket, spare.process});
+        own.pages.push_back(spare.refused);
+    }
     return own;
 }
 
 // Forks a process that waits for a drawing; false when none could be forked. `held`: what
 // the helper holds for a drawing it is handing over now, which is not the process's either.
-bool forkSpare(std::vector<Spare>& spares, const std::vector<Drawing>& drawings, const int (&held)[4] = {-1, -1, -1, -1}) {
+bool forkSpare(std::vector<Spare>& spares, const std::vector<Drawing>& drawings,
+               const int (&held)[render::kSpawnFds] = {-1, -1, -1, -1, -1}) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return false;
     void* page = ::mmap(nullptr, sizeof(int32_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     Spare spare;
     spare.refused = page == MAP_FAILED ? nullptr : static_cast<volatile int32_t*>(page);
-    std::vector<int> own = helperDescriptors(drawings, spares);
+    HelperHeld own = helperHeld(drawings, spares);
     for (const int fd : held) {
-        if (fd >= 0) own.push_back(fd);
+        if (fd >= 0) own.descriptors.push_back(fd);
     }
+    const pid_t helper = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
+        // It ends with the helper, whatever it runs later: its filter keeps it from
+        // undoing that. (A helper that ended before it was asked is not waited for.)
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        // The helper's socket and its drawings' are not this one's: held here, they would
-        // keep them open should the helper end.
+        if (::getppid() != helper) _exit(0);
+        // The helper's socket to the program, its drawings' status sockets and pidfds are
+        // not this one's: held here, the drawing could speak for the helper, and they
+        // would stay open should the helper end. Nor are the pages the others mark.
         ::close(pair[0]);
-        for (const int fd : own) ::close(fd);
+        for (const int fd : own.descriptors) ::close(fd);
+        for (volatile int32_t* page : own.pages) {
+            if (page != nullptr) ::munmap(const_cast<int32_t*>(page), sizeof(int32_t));
+        }
         render::Spawn spawn;
-        int fds[4];
+        int fds[kDrawingFds];
         // Its helper gone, or the record unusable, it has nothing to draw.
-        if (!receive(pair[1], spawn, fds) || fds[0] < 0) _exit(0);
+        if (!receive(pair[1], spawn, fds) || fds[kAnswer] < 0) _exit(0);
         ::close(pair[1]);
-        drawOne(spawn, fds, {}, spare.refused);
+        drawOne(spawn, fds, spare.refused);
     }
     ::close(pair[1]);
     if (pid < 0) {
@@ -951,13 +896,22 @@ bool forkSpare(std::vector<Spare>& spares, const std::vector<Drawing>& drawings,
     return true;
 }
 
-// Hands the drawing to a process forked ahead (forked now when there is none); the helper
-// keeps the drawing's socket to say how it ended.
-void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& drawings, std::vector<Spare>& spares) {
+// Tells the program which process draws, with a pidfd of it when there is one.
+void tellStarted(int socket, pid_t drawing, int process) {
+    render::Started started;
+    started.drawing = drawing;
+    render::sendRecord(socket, &started, sizeof started, &process, process >= 0 ? 1 : 0);
+}
+
+// Hands the drawing to a process forked ahead (forked now when there is none), all of
+// it but its status socket, which the helper keeps to say which process draws, that it
+// runs and how it ended.
+void start(const render::Spawn& spawn, int (&fds)[render::kSpawnFds], std::vector<Drawing>& drawings,
+           std::vector<Spare>& spares) {
     auto fail = [&](int error) {
         render::Ended ended;
         ended.forkError = error;
-        tell(fds[0], ended);
+        tell(fds[render::kStatusFd], ended);
         for (const int fd : fds) {
             if (fd >= 0) ::close(fd);
         }
@@ -970,7 +924,9 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
     if (spares.empty() && !forkSpare(spares, drawings, fds)) return fail(errno != 0 ? errno : EAGAIN);
     Spare spare = spares.back();
     spares.pop_back();
-    const bool handed = render::sendSpawn(spare.socket, spawn, fds) == 0;
+    const int* drawingFds = fds + render::kAnswerFd;
+    const bool handed =
+        render::sendRecord(spare.socket, &spawn, sizeof spawn, drawingFds, spawn.hasOutput ? kDrawingFds : kDrawingFds - 1) == 0;
     ::close(spare.socket);
     if (!handed) {
         ::kill(spare.pid, SIGKILL);
@@ -978,20 +934,20 @@ void start(const render::Spawn& spawn, int (&fds)[4], std::vector<Drawing>& draw
         release(-1, spare.process, spare.refused);
         return fail(EPIPE);
     }
-    for (int i = 1; i < 4; ++i) {
+    for (int i = render::kAnswerFd; i < render::kSpawnFds; ++i) {
         if (fds[i] >= 0) ::close(fds[i]);
     }
     Drawing drawing;
     drawing.pid = spare.pid;
     drawing.process = spare.process;
     drawing.refused = spare.refused;
-    drawing.socket = fds[0];
-    // A second more than the drawing gives itself: one that is stopped cannot end itself.
+    drawing.socket = fds[render::kStatusFd];
+    tellStarted(drawing.socket, drawing.pid, drawing.process);
     // (Tests of the processor-time limit give more time in all than users get, so that a
     // loaded machine cannot end the drawing at the other limit first.)
     drawing.limit = std::clamp(spawn.wallSeconds, 1, 60 * render::kWallSeconds);
     drawing.processorLimit = std::clamp(spawn.request.cpuSeconds, 1, render::kCpuSeconds);
-    drawing.taken = render::TimeTaken(drawing.pid, now());
+    drawing.headway = render::Headway(drawing.pid, now());
     drawing.look = drawing.told = now();
     drawings.push_back(drawing);
 }
@@ -1014,8 +970,8 @@ size_t sparesKept() {
 }
 constexpr double kIdleSeconds = 0.015;
 
-// How often a drawing's time in all is looked at: its process's run-queue delay is read
-// then, from a few files of /proc.
+// How often a drawing's time in all is looked at: how its process got on is read then,
+// from a few files of /proc.
 constexpr double kLookSeconds = 0.25;
 
 // Whether a process may be forked ahead and leave room for what a drawing asked next
@@ -1085,7 +1041,8 @@ int serve() {
             if (drawing.killed) continue;
             const bool unwanted = (watched[1 + 2 * i].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0;
             if (!unwanted && at < drawing.look) continue;
-            const double taken = unwanted ? 0 : drawing.taken.seconds();
+            if (!unwanted) drawing.headway.look();
+            const double taken = unwanted ? 0 : drawing.headway.stalled();
             if (unwanted || taken >= drawing.limit) {
                 drawing.pastWallClock = !unwanted;
                 drawing.killed = true;
@@ -1132,10 +1089,10 @@ int serve() {
         }
         if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             render::Spawn spawn;
-            int fds[4];
+            int fds[render::kSpawnFds];
             if (!receive(render::kSocketFd, spawn, fds)) break;
             lastAsked = now();
-            if (fds[0] >= 0) start(spawn, fds, drawings, spares);
+            if (fds[render::kStatusFd] >= 0) start(spawn, fds, drawings, spares);
         }
     }
     // Nothing of it outlives the program: its processes are reaped before it ends.
@@ -1153,6 +1110,10 @@ int main(int argc, char** argv) {
     // ended before that was asked for is not waited for.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (argc < 2 || ::getppid() != pid_t(std::atoll(argv[1]))) _exit(int(render::Status::badRequest));
+    // No other process of the user (a drawing's, should one get past its filter) may trace
+    // it or take its descriptors: its socket to the program above all. Its drawings' processes
+    // are so too. (It leaves no core either way.)
+    ::prctl(PR_SET_DUMPABLE, 0);
     gSvg = argc > 2 && std::string_view(argv[2]) == render::kindArgument(render::Kind::svg);
     gLargestLimit = render::kAddressSpaceBytes;
     limitSelf();

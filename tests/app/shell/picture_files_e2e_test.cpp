@@ -4,6 +4,7 @@
 // format; upper-case names, folders holding them and SVG drawings sized by their
 // viewBox convert. Built twice: with GW_HEAVY_PICTURES only the heavy hostile files
 // run (outside the sanitizer stage).
+#include "support/machine_pace.hpp"
 #include "support/program_run.hpp"
 #include "support/picture_samples.hpp"
 #include "support/temp_dir.hpp"
@@ -71,8 +72,12 @@ protected:
         options.errFile = dir_ / "stderr.txt";
         if (!kSanitized) options.addressSpaceCap = kAddressSpaceCap;
         // The deadline only catches a hang: how fast pictures are refused or converted is
-        // measured by the benchmarks, not here, where a loaded machine would fail it.
-        options.deadline = std::chrono::seconds(kSanitized ? 240 : 90);
+        // measured by the benchmarks, not here, where a loaded machine would fail it. (Scaled
+        // by how much of a processor this process gets now: on one loaded past its processors
+        // a picture drawn near the renderer's processor time limit takes minutes.)
+        gwtest::Pace pace;
+        options.deadline = std::max(std::chrono::seconds(kSanitized ? 240 : 90),
+                                    std::chrono::duration_cast<std::chrono::seconds>(pace.bound(std::chrono::seconds(90))));
         return gwtest::runProgram(program, arguments, options);
     }
 
@@ -178,6 +183,16 @@ TEST_F(PictureFiles, HostilePicturesAreRefusedOrConvertedCorrectlyWithinBudget) 
             for (const char* line : {"Bogus memory allocation size", "Out of memory", "Syntax Error", "Internal Error",
                                      "Poppler", "GLib"}) {
                 EXPECT_EQ(run.err.find(line), std::string::npos) << run.err;
+            }
+            // A page whose one picture is 8192 px square, written into a PDF page, is
+            // compressed anew there: several seconds of processor time on an idle machine,
+            // more on a loaded one, where it may meet the renderer's processor time limit
+            // first. It converts, or fails naming that limit.
+            const bool nearTheLimit = hostile.fileName == "image8192.pdf" && type == "asset";
+            if (nearTheLimit && run.status != 0) {
+                EXPECT_EQ(run.status, 1) << run.err;
+                EXPECT_NE(run.err.find("processor time limit of 5 seconds"), std::string::npos) << run.err;
+                continue;
             }
             switch (hostile.outcome) {
                 case samples::Outcome::refused: expectRefused(run, output, hostile.name); break;

@@ -11,7 +11,9 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <latch>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <numeric>
@@ -34,6 +37,7 @@
 #include "platform/graphics/render_client.hpp"
 #include "platform/graphics/renderer_budget.hpp"
 #include "platform/graphics/resample.hpp"
+#include "support/machine_pace.hpp"
 #include "support/picture_samples.hpp"
 #include "support/program_run.hpp"
 #include "support/self_launch.hpp"
@@ -112,6 +116,32 @@ bool drawingProcessesEnded() {
     return drawingProcesses().empty();
 }
 
+// Processes a test stops (SIGSTOP): each is killed when the guard goes, passed or failed,
+// through a pidfd taken as it is stopped, so that no other process of its number is.
+class Stopped {
+public:
+    Stopped() = default;
+    Stopped(const Stopped&) = delete;
+    Stopped& operator=(const Stopped&) = delete;
+    ~Stopped() {
+        for (const int process : processes_) {
+            syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
+            close(process);
+        }
+    }
+    void stop(pid_t pid) {
+        const int process = int(syscall(SYS_pidfd_open, pid, 0));
+        if (process < 0) return;
+        std::lock_guard lock(mutex_);
+        processes_.push_back(process);
+        kill(pid, SIGSTOP);
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<int> processes_;
+};
+
 // The users' processor-time limit, with time in all far above it: a test of the former
 // that a loaded machine cannot end at the latter.
 struct ProcessorTimeOnly {
@@ -151,7 +181,7 @@ std::multiset<std::string> notItsOwn(const std::map<int, std::string>& descripto
 using gwtest::ended;
 
 // Runs `test` of this executable in a process of its own with `environment` (as `user`, when
-// given), and expects it to pass.
+// given), and expects it to pass; one that skipped skips the caller too, with its reason.
 void passesInAProcessOfItsOwn(const std::string& test,
                               std::vector<std::pair<std::string, std::string>> environment,
                               std::optional<std::pair<uid_t, gid_t>> user = std::nullopt) {
@@ -164,8 +194,20 @@ void passesInAProcessOfItsOwn(const std::string& test,
     std::ifstream output(dir / "output");
     const std::string said((std::istreambuf_iterator<char>(output)), {});
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+    if (said.find("[  SKIPPED ] 1 test") != std::string::npos) GTEST_SKIP() << said;
     EXPECT_NE(said.find("[  PASSED  ] 1 test"), std::string::npos) << said;
 }
+
+// Whether this process may read what another process of its user holds (its descriptors,
+// its mappings) in /proc: the helper and its drawings keep other processes of the user
+// out, so only the superuser (who may trace any process) can.
+bool readsOthersProcesses(pid_t pid) {
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (dir != nullptr) closedir(dir);
+    return dir != nullptr;
+}
+constexpr const char* kOnlyTheSuperuserReads =
+    "not tried: only the superuser reads what the renderer's processes hold, as no other process of its user may";
 
 // The resident memory of the drawing processes, added up.
 uint64_t drawingsResidentBytes() {
@@ -206,7 +248,9 @@ bool drawsWhole(const samples::Bytes& pdf, int side = 64) {
 // The limits users meet, each named with its figure: raised, the page would run on past
 // them (its tint transform runs for an hour) or be drawn whole.
 TEST(RenderHelper, APagePastTheScanIsStoppedByTheHelpersLimitsNamedInTheReason) {
+    gwtest::Pace pace;
     const auto start = std::chrono::steady_clock::now();
+    Stopped stopped;
     struct Case {
         const char* name;
         samples::Bytes pdf;
@@ -234,7 +278,7 @@ TEST(RenderHelper, APagePastTheScanIsStoppedByTheHelpersLimitsNamedInTheReason) 
         pg::RenderFailure failure;
         std::thread stopper([&] {
             if (!c.stopped) return;
-            for (const pid_t pid : awaitDrawingProcesses(1)) kill(pid, SIGSTOP);
+            for (const pid_t pid : awaitDrawingProcesses(1)) stopped.stop(pid);
         });
         EXPECT_FALSE(client.pixels(c.request, &failure));
         stopper.join();
@@ -246,7 +290,8 @@ TEST(RenderHelper, APagePastTheScanIsStoppedByTheHelpersLimitsNamedInTheReason) 
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
     EXPECT_LT(usage.ru_maxrss, 1 << 20) << "KiB";
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(100));
+    // A generous bound, which only a hang would pass, as busy as the machine is now.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, pace.bound(std::chrono::seconds(100)));
     EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
 }
 
@@ -256,8 +301,10 @@ TEST(RenderHelper, APagePastTheScanIsStoppedByTheHelpersLimitsNamedInTheReason) 
 // order the sizes are drawn in. A size whose whole drawing would pass the whole-drawing
 // pixel limit (a 4096 px square) is drawn at its own size.
 TEST(RenderHelper, APageCostlyAtAnySizeIsMadeFromWholeDrawingsTheSameInAnyOrder) {
-    // The 8192 px picture is decoded twice at every drawing, whatever its size.
-    const auto pdf = samples::repeatedImagePdf(8192, 2);
+    // The 4096 px picture is decoded twice at every drawing, whatever its size: 2^25 pixels,
+    // past the 2^24 that make a page costly at any size, and a second or so of processor
+    // time under load, far from the limit.
+    const auto pdf = samples::repeatedImagePdf(4096, 2);
     const std::vector<int> sides = {256, 240, 200, 180, 160, 120, 100, 87, 80, 64, 58, 40};
     std::map<int, std::vector<uint8_t>> first;
     for (const bool ascending : {false, true}) {
@@ -268,8 +315,9 @@ TEST(RenderHelper, APageCostlyAtAnySizeIsMadeFromWholeDrawingsTheSameInAnyOrder)
         if (ascending) std::reverse(order.begin(), order.end());
         const int before = pg::RenderClient::drawingsAsked();
         for (const int side : order) {
+            pg::DrawingProblems problems;
             const auto drawn = image->renderBitmap(side, side);
-            ASSERT_TRUE(drawn) << side;
+            ASSERT_TRUE(drawn) << side << ": " << problems.text();
             std::vector<uint8_t> bytes;
             for (int y = 0; y < side; ++y) bytes.insert(bytes.end(), drawn->data() + y * drawn->stride(), drawn->data() + y * drawn->stride() + side * 4);
             if (!first.count(side)) first[side] = bytes;
@@ -320,6 +368,8 @@ TEST(RenderHelper, APageALimitStoppedEndsItsOtherDrawingsWithThatLimitsReason) {
             EXPECT_GT(pg::RenderClient::helpersStarted(), before);
         }
 
+        gwtest::Pace pace;
+        Stopped stopped;
         pg::RenderFailure stalled, running, later;
         std::chrono::steady_clock::time_point stalledEnded;
         std::thread first([&] {
@@ -328,12 +378,13 @@ TEST(RenderHelper, APageALimitStoppedEndsItsOtherDrawingsWithThatLimitsReason) {
         });
         const auto drawing = awaitDrawingProcesses(1);
         ASSERT_EQ(drawing.size(), 1u);
-        kill(drawing.front(), SIGSTOP);
+        stopped.stop(drawing.front());
         EXPECT_FALSE(client.pixels(request, &running));
         const auto runningEnded = std::chrono::steady_clock::now();
         first.join();
-        // Ended with the other drawing, not at its own limit of time in all.
-        EXPECT_LT(stalledEnded - runningEnded, std::chrono::seconds(30));
+        // Ended with the other drawing, not at its own limit of time in all (600 seconds), as
+        // busy as the machine is now.
+        EXPECT_LT(stalledEnded - runningEnded, pace.bound(std::chrono::seconds(30)));
         EXPECT_EQ(running.problem, P::pastProcessorTimeLimit) << running.why;
         EXPECT_NE(running.why.find("processor time limit of 1 seconds"), std::string::npos) << running.why;
         EXPECT_EQ(stalled.problem, running.problem) << stalled.why;
@@ -441,11 +492,13 @@ TEST(RenderHelper, ACrashedOrStoppedDrawingFailsAloneAndLeavesNothingBehind) {
         EXPECT_EQ(failure.problem, P::incompleteRender) << failure.why;
         EXPECT_NE(failure.why.find("crashed"), std::string::npos) << failure.why;
 
-        // A drawing whose conversion is stopped meanwhile ends at once.
+        // A drawing whose conversion is stopped meanwhile ends at once (within seconds, as
+        // busy as the machine is now).
+        gwtest::Pace pace;
         const auto start = std::chrono::steady_clock::now();
         pg::InterruptionScope stopped([&] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(200); });
         EXPECT_FALSE(client.pixels(pixelsOf(64, 0.0625), &failure));
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, pace.bound(std::chrono::seconds(4)));
         EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
     }
     // The crash cost nothing else: the next drawing comes out.
@@ -499,7 +552,8 @@ TEST(RenderHelper, DrawingsAtOnceStayWithinTheBudgetAndAPageLargerThanItsLimitIs
     }
 
     // Pages drawn at once whose helpers each hold some 250 MiB (an 8192 x 8192 image
-    // drawn into a 1024 px icon): without the budget six held 1.3 to 1.5 GiB.
+    // drawn into a 1024 px icon): without the budget six held 1.3 to 1.5 GiB. Four ask,
+    // two fit.
     const auto heavy = samples::repeatedImagePdf(8192, 1);
     pg::render::Request request = pixelsOf(1024, 10.24);
     request.addressSpace = Budget::limitFor(double(uint64_t{260} << 20));
@@ -512,11 +566,14 @@ TEST(RenderHelper, DrawingsAtOnceStayWithinTheBudgetAndAPageLargerThanItsLimitIs
         }
     });
     std::vector<std::thread> drawers;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 4; ++i) {
         drawers.emplace_back([&] {
             pg::RenderClient client(heavy);
             pg::RenderFailure failure;
-            EXPECT_TRUE(client.pixels(request, &failure)) << failure.why;
+            // Drawn; or, on a machine too busy to decode the picture within the processor
+            // time limit, stopped there, having held its memory as long.
+            EXPECT_TRUE(client.pixels(request, &failure) || failure.problem == P::pastProcessorTimeLimit)
+                << failure.why;
         });
     }
     for (auto& drawer : drawers) drawer.join();
@@ -540,6 +597,7 @@ TEST(RenderHelper, DrawingsAtOnceStayWithinTheBudgetAndAPageLargerThanItsLimitIs
 
 TEST(RenderHelper, AHelperThatCannotStartOrEndedWhileIdleNeitherHangsNorFailsTheNextDrawing) {
     const auto pdf = samples::pdf(64, 64);
+    bool descriptorsSeen = false;
     {
         // The helper and each drawing keep to their own descriptors, whatever the
         // program left open: one socket each, and the drawing's files.
@@ -560,14 +618,18 @@ TEST(RenderHelper, AHelperThatCannotStartOrEndedWhileIdleNeitherHangsNorFailsThe
             watch.join();
         }).join();
         close(leaked);
-        EXPECT_EQ(notItsOwn(drawingDescriptors),
-                  (std::multiset<std::string>{"socket", "glyphwright-document (deleted)", "glyphwright-pixels (deleted)"}));
         const int helper = pg::RenderClient::helperProcess(pg::render::Kind::pdf);
-        const std::string helperSocket = descriptorsOf(helper)[3];
-        EXPECT_TRUE(std::ranges::none_of(drawingDescriptors, [&](const auto& d) { return d.second == helperSocket; }))
-            << "the drawing holds the helper's socket";
-        // Its socket, and one to each process it forked ahead.
-        for (const auto& held : notItsOwn(descriptorsOf(helper))) EXPECT_EQ(held, "socket");
+        descriptorsSeen = readsOthersProcesses(helper);
+        if (descriptorsSeen) {
+            // Its answer's socket, and the document and pixels.
+            EXPECT_EQ(notItsOwn(drawingDescriptors), (std::multiset<std::string>{"socket", "glyphwright-document (deleted)",
+                                                                                 "glyphwright-pixels (deleted)"}));
+            const std::string helperSocket = descriptorsOf(helper)[3];
+            EXPECT_TRUE(std::ranges::none_of(drawingDescriptors, [&](const auto& d) { return d.second == helperSocket; }))
+                << "the drawing holds the helper's socket";
+            // Its socket, one to each process it forked ahead and the status sockets of its drawings.
+            for (const auto& held : notItsOwn(descriptorsOf(helper))) EXPECT_EQ(held, "socket");
+        }
         EXPECT_TRUE(drawsWhole(pdf));
         EXPECT_EQ(pg::RenderClient::helperProcess(pg::render::Kind::pdf), helper);
 
@@ -623,6 +685,7 @@ TEST(RenderHelper, AHelperThatCannotStartOrEndedWhileIdleNeitherHangsNorFailsThe
         EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
     }
     EXPECT_TRUE(drawingProcessesEnded());
+    if (!descriptorsSeen) GTEST_SKIP() << kOnlyTheSuperuserReads << " (the descriptors of the helper and a drawing)";
 }
 
 // A drawing whose helper is lost is asked again of the helper started in its place; lost
@@ -639,6 +702,7 @@ TEST(RenderHelper, ADrawingWhoseHelperIsLostTwiceFailsNamingTheRenderer) {
         SCOPED_TRACE(c.reason);
         pg::RenderClient::setTimeLimitsForTests(pg::RenderTimeLimits{5, 2});
         pg::RenderClient client(slow);
+        Stopped stopped;
         // Each helper is lost once it has the drawing.
         std::atomic<bool> done{false};
         std::set<int> lost;
@@ -649,7 +713,8 @@ TEST(RenderHelper, ADrawingWhoseHelperIsLostTwiceFailsNamingTheRenderer) {
                 if (helper > 0 && !lost.count(helper) && std::ranges::any_of(drawings, [](pid_t pid) {
                         return limitOf(pid, "Max cpu time") != "unlimited";
                     })) {
-                    kill(helper, c.signal);
+                    if (c.signal == SIGSTOP) stopped.stop(helper);
+                    else kill(helper, c.signal);
                     lost.insert(helper);
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -690,7 +755,7 @@ TEST(RenderHelperChild, DrawsUntilKilled) {
     drawing.join();
 }
 
-// Run by the test below in a process of its own, whose helpers load the stand-in for a
+// Run by the tests below in a process of its own, whose helpers load the stand-in for a
 // taken-over renderer: a PDF page, and SVG documents with and without text, drawn as
 // users' are.
 TEST(RenderHelperChild, DrawsWithATakenOverRenderer) {
@@ -707,6 +772,35 @@ TEST(RenderHelperChild, DrawsWithATakenOverRenderer) {
     }
 }
 
+// What the stand-in found in each drawing, one line a drawing: each field's numbers by its name.
+using TakenOverFields = std::map<std::string, std::vector<long>>;
+
+std::vector<TakenOverFields> takenOverReport(const std::filesystem::path& report) {
+    std::vector<TakenOverFields> out;
+    std::ifstream lines(report);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        TakenOverFields found;
+        std::string name;
+        for (std::string field; fields >> field;) {
+            if (std::isalpha(static_cast<unsigned char>(field[0]))) name = field;
+            else found[name].push_back(std::stol(field));
+        }
+        out.push_back(std::move(found));
+    }
+    return out;
+}
+
+// The three drawings of RenderHelperChild.DrawsWithATakenOverRenderer, as the stand-in
+// reported them.
+std::vector<TakenOverFields> drawnWhileTakenOver(const gwtest::TempDir& dir) {
+    passesInAProcessOfItsOwn("RenderHelperChild.DrawsWithATakenOverRenderer",
+                             {{"GW_TAKEN_OVER_REPORT", (dir / "report").string()}});
+    auto drawings = takenOverReport(dir / "report");
+    EXPECT_EQ(drawings.size(), 3u) << "not every drawing mapped its document";
+    return drawings;
+}
+
 // Code running inside a drawing (a renderer a hostile document took over, stood in for by a
 // library preloaded into the helpers) finds the drawing's limits set and hard as it maps the
 // document, cannot lift them, and starts no process that could outlive the drawing: fork,
@@ -715,20 +809,7 @@ TEST(RenderHelperChild, DrawsWithATakenOverRenderer) {
 // program, every time.
 TEST(RenderHelper, ADrawingCannotLiftItsLimitsOrStartAProcess) {
     gwtest::TempDir dir;
-    const auto report = dir / "report";
-    passesInAProcessOfItsOwn("RenderHelperChild.DrawsWithATakenOverRenderer",
-                             {{"GW_TAKEN_OVER_REPORT", report.string()}});
-    std::ifstream lines(report);
-    int drawings = 0;
-    for (std::string line; std::getline(lines, line); ++drawings) {
-        SCOPED_TRACE(line);
-        std::istringstream fields(line);
-        std::map<std::string, std::vector<long>> found;
-        std::string name;
-        for (std::string field; fields >> field;) {
-            if (std::isalpha(static_cast<unsigned char>(field[0]))) name = field;
-            else found[name].push_back(std::stol(field));
-        }
+    for (auto& found : drawnWhileTakenOver(dir)) {
         // What it made is ended first, whatever else is found.
         for (const char* call : {"fork", "vfork", "clone", "clone3", "spawn"}) {
             EXPECT_EQ(found[call].size(), 1u) << call;
@@ -746,11 +827,154 @@ TEST(RenderHelper, ADrawingCannotLiftItsLimitsOrStartAProcess) {
         EXPECT_LE(found["space"][0], long(pg::RendererBudget::kLargestLimit));
         EXPECT_EQ(found["space"][1], found["space"][0]);
         EXPECT_EQ(found["nnp"], std::vector<long>{1});
+        // Its calls filtered (mode 2).
+        EXPECT_EQ(found["seccomp"], std::vector<long>{2});
         EXPECT_EQ(found["lift"], (std::vector<long>{EPERM, EPERM}));
         EXPECT_EQ(found["cpu-after"], std::vector<long>{seconds});
         EXPECT_EQ(found["thread"], std::vector<long>{0});
     }
-    EXPECT_EQ(drawings, 3) << "not every drawing mapped its document";
+}
+
+// Nor can it reach its helper or the program: it can neither trace them, take their
+// descriptors or read their memory, nor signal anything but itself, undo its death signal,
+// make itself traceable, open a socket, create or write a file, run a program, set up a ring
+// of requests for the kernel, leave its session or make a namespace; it reads files and
+// reads its limits. It traced its helper, took the helper's socket to the program and
+// answered other pictures' requests, killed its helper after clearing its death signal, and
+// could write any of the user's files.
+TEST(RenderHelper, ADrawingReachesNothingButItsOwnAnswer) {
+    gwtest::TempDir dir;
+    for (auto& found : drawnWhileTakenOver(dir)) {
+        // Each call's error (0: allowed), in the order the stand-in tries them.
+        const std::pair<const char*, std::vector<long>> calls[] = {
+            // Its own processor time limit set to what it is, its helper's, and its own with
+            // the new limits at an address whose low half, then high half, is zero.
+            {"prlimit-set", {EPERM, EPERM, EPERM, EPERM}},
+            {"prlimit-read", {0}},
+            // Its helper, then the program.
+            {"ptrace", {EPERM, EPERM}},
+            {"pidfd", {EPERM, EPERM, EPERM, EPERM}},
+            {"vm", {EPERM}},
+            // Its helper, its process group, itself.
+            {"kill", {EPERM, EPERM, 0}},
+            {"tgkill", {EPERM}},
+            // Its death signal, its being traceable, its name.
+            {"prctl", {EPERM, EPERM, 0}},
+            {"socket", {EPERM}},
+            // A file made for writing, one made read-only, the report opened for writing.
+            {"create", {EPERM, EPERM, EPERM}},
+            {"read", {0}},
+            {"exec", {EPERM}},
+            {"uring", {EPERM}},
+            {"setsid", {EPERM}},
+            {"unshare", {EPERM}},
+            {"setown", {EPERM}},
+        };
+        for (const auto& [call, expected] : calls) EXPECT_EQ(found[call], expected) << call;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "report.created"));
+}
+
+// Calls numbered for another architecture than the drawing's (x32's numbers, a 32-bit
+// program's interrupt), which a filter reading the native numbers would let by, are
+// refused. Where the processor faults on the 32-bit interrupt before the kernel sees a
+// call, that half is not tried.
+TEST(RenderHelper, ADrawingsCallsNumberedForAnotherArchitectureAreRefused) {
+#if !defined(__x86_64__)
+    GTEST_SKIP() << "only x86-64 numbers calls of another architecture";
+#endif
+    gwtest::TempDir dir;
+    bool i386Tried = false;
+    for (auto& found : drawnWhileTakenOver(dir)) {
+        EXPECT_EQ(found["x32"], std::vector<long>{-EPERM});
+        if (found["i386"] == std::vector<long>{-1000}) continue;
+        i386Tried = true;
+        EXPECT_EQ(found["i386"], std::vector<long>{-EPERM});
+    }
+    if (!i386Tried) GTEST_SKIP() << "this machine runs no 32-bit calls: only x32's numbers were tried";
+}
+
+// Run by the test below in a process of its own, as a user with no capability over other
+// processes: once its PDF helper has drawn, a process of its own forked from it tries to
+// trace the helper and this process, and to take a descriptor of each, and tells the
+// errors on a pipe.
+TEST(RenderHelperChild, IsProbedByAProcessOfItsUser) {
+    if (std::getenv("GW_RENDER_PROBED_CHILD") == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
+    ASSERT_TRUE(drawsWhole(samples::pdf(32, 32)));
+    const pid_t helper = pg::RenderClient::helperProcess(pg::render::Kind::pdf);
+    ASSERT_GT(helper, 0);
+    const pid_t program = getpid();
+    int pipe[2];
+    ASSERT_EQ(pipe2(pipe, O_CLOEXEC), 0);
+    const pid_t prober = fork();
+    if (prober == 0) {
+        // Nothing but system calls between fork and _exit.
+        long errors[4];
+        int at = 0;
+        for (const pid_t target : {helper, program}) {
+            errors[at++] = syscall(SYS_ptrace, PTRACE_SEIZE, target, 0, 0) == 0 ? 0 : errno;
+            const long process = syscall(SYS_pidfd_open, target, 0);
+            errors[at++] = syscall(SYS_pidfd_getfd, process, target == helper ? 3 : 0, 0) >= 0 ? 0 : errno;
+        }
+        [[maybe_unused]] const ssize_t written = write(pipe[1], errors, sizeof errors);
+        _exit(0);
+    }
+    close(pipe[1]);
+    long errors[4] = {-1, -1, -1, -1};
+    const ssize_t n = read(pipe[0], errors, sizeof errors);
+    close(pipe[0]);
+    gwtest::waitForChild(prober, std::chrono::seconds(30));
+    ASSERT_EQ(n, ssize_t(sizeof errors));
+    // The helper traced, its socket to this process taken; this process traced, its input taken.
+    EXPECT_EQ(std::vector<long>(errors, errors + 4), (std::vector<long>{EPERM, EPERM, EPERM, EPERM}));
+}
+
+// The helper and the program, once it draws, are out of reach of other processes of their
+// user (a drawing's among them, should it get past its filter): neither can be traced or
+// have its descriptors taken by one without the capability to trace any process. Both
+// could, and a taken-over drawing took the helper's socket to the program that way. (The
+// superuser can trace any process: the probe runs as a user of its own.)
+TEST(RenderHelper, TheHelperAndTheProgramAreOutOfReachOfTheirUsersOtherProcesses) {
+    std::optional<std::pair<uid_t, gid_t>> user;
+    if (geteuid() == 0) {
+        if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv, to probe as a user of its own";
+        user = std::pair{uid_t(3000000000u + uint32_t(getpid())), gid_t(3000000000u + uint32_t(getpid()))};
+    }
+    passesInAProcessOfItsOwn("RenderHelperChild.IsProbedByAProcessOfItsUser", {{"GW_RENDER_PROBED_CHILD", "1"}}, user);
+}
+
+// Run by the test below in a process of its own, whose helpers' kill() does nothing (the
+// stand-in for a taken-over renderer, preloaded into them): a drawing stopped from outside
+// goes on saying through its helper that it runs, and its helper cannot end it at its time
+// in all of 2 seconds.
+TEST(RenderHelperChild, DrawsBesideAHelperThatCannotEndIt) {
+    if (std::getenv("GW_TAKEN_OVER_HELPER") == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
+    setenv("LD_PRELOAD", GW_TAKEN_OVER_RENDERER, 1);
+    pg::RenderClient::setTimeLimitsForTests(pg::RenderTimeLimits{5, 2});
+    const auto slow = samples::tintTransformPdf("image", 60000, 1024);
+    pg::RenderClient client(slow);
+    Stopped stopped;
+    std::thread stopper([&] {
+        for (const pid_t pid : awaitDrawingProcesses(1)) stopped.stop(pid);
+    });
+    gwtest::Pace pace;
+    const auto start = std::chrono::steady_clock::now();
+    pg::RenderFailure failure;
+    EXPECT_FALSE(client.pixels(pixelsOf(64, 0.0625), &failure));
+    stopper.join();
+    EXPECT_EQ(failure.problem, P::pastTimeLimit) << failure.why;
+    EXPECT_NE(failure.why.find("time limit of 2 seconds in all"), std::string::npos) << failure.why;
+    // The limit and the program's grace past it, as busy as the machine is now.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, pace.bound(std::chrono::seconds(10)));
+    EXPECT_TRUE(drawingProcessesEnded());
+}
+
+// The program keeps each drawing's limits itself, from the process its helper said draws:
+// a helper that says its drawing runs but does not end it at its limit (here, one whose
+// kill() was taken away) costs one wait past the limit, not the run. The program waited
+// for good.
+TEST(RenderHelper, AHelperThatDoesNotEndADrawingAtItsLimitCostsOneWait) {
+    passesInAProcessOfItsOwn("RenderHelperChild.DrawsBesideAHelperThatCannotEndIt", {{"GW_TAKEN_OVER_HELPER", "mute"}});
 }
 
 // The threads of this process now.
@@ -764,10 +988,10 @@ int threadsNow() {
 }
 
 // Run by the test below in a process of its own, as a user of its own, under a limit of
-// processes (which counts threads) with room for this process's threads, those drawing
-// and the helper, and for "room" for as many drawings as are drawn at once and one more.
-// PDF pages (whose helper and drawings make no threads) are drawn from as many threads as
-// draw at once.
+// processes (which counts threads) with room for this process's threads (a sanitizer's
+// among them), those drawing and the helper, and for "room" for as many drawings as are
+// drawn at once and one more. PDF pages (whose helper and drawings make no threads) are
+// drawn from as many threads as draw at once, made before the limit is counted.
 TEST(RenderHelperChild, DrawsUnderALowProcessLimit) {
     const char* room = std::getenv("GW_RENDER_PROCESS_LIMIT_CHILD");
     if (room == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
@@ -776,23 +1000,28 @@ TEST(RenderHelperChild, DrawsUnderALowProcessLimit) {
     CPU_ZERO(&processors);
     sched_getaffinity(0, sizeof processors, &processors);
     const int atOnce = pg::render::drawingsAtOnce(CPU_COUNT(&processors));
-    // With the thread helpers are started on, and the helper.
-    const rlim_t limit = rlim_t(threadsNow() + atOnce + 1 + 1 + (drawingsFit ? atOnce + 1 : 0));
-    const rlimit processes{limit, limit};
-    ASSERT_EQ(setrlimit(RLIMIT_NPROC, &processes), 0);
     std::mutex mutex;
     std::vector<pg::RenderFailure> failures;
     std::vector<std::thread> drawers;
-    // Each drawing thread is kept until all are done: one that ended would leave its place.
-    std::latch done(atOnce);
+    // The pages are made here: cairo, making them, keeps time zone state that the C library
+    // guards with locks a thread sanitizer does not see.
+    std::vector<std::vector<samples::Bytes>> pages{size_t(atOnce)};
+    for (int i = 0; i < atOnce; ++i) {
+        for (int j = 0; j < 4; ++j) pages[size_t(i)].push_back(samples::pdf(32 + i, 32 + j));
+    }
+    // The drawing threads wait for the limit; each is kept until all are done: one that
+    // ended would leave its place.
+    std::latch limited(1), done(atOnce);
+    drawers.reserve(size_t(atOnce));
     for (int i = 0; i < atOnce; ++i) {
         drawers.emplace_back([&, i] {
+            limited.wait();
             const struct Kept {
                 std::latch& done;
                 ~Kept() { done.arrive_and_wait(); }
             } kept{done};
-            for (int j = 0; j < 4; ++j) {
-                pg::RenderClient pdf(samples::pdf(32 + i, 32 + j));
+            for (const auto& page : pages[size_t(i)]) {
+                pg::RenderClient pdf(page);
                 pg::RenderFailure failure;
                 if (pdf.pixels(pixelsOf(32, 1), &failure)) continue;
                 std::lock_guard lock(mutex);
@@ -800,7 +1029,13 @@ TEST(RenderHelperChild, DrawsUnderALowProcessLimit) {
             }
         });
     }
+    // With the thread helpers are started on, and the helper.
+    const rlim_t limit = rlim_t(threadsNow() + 1 + 1 + (drawingsFit ? atOnce + 1 : 0));
+    const rlimit processes{limit, limit};
+    const bool set = setrlimit(RLIMIT_NPROC, &processes) == 0;
+    limited.count_down();
     for (auto& drawer : drawers) drawer.join();
+    ASSERT_TRUE(set) << "no limit of processes could be set";
     if (drawingsFit) {
         for (const auto& failure : failures) ADD_FAILURE() << failure.why;
         return;
@@ -834,16 +1069,21 @@ TEST(RenderHelper, ALowProcessLimitCostsNoDrawingAndIsNamed) {
 // Run by the test below in a process of its own, whose SVG helper nothing else has used.
 TEST(RenderHelperChild, SetsFontsUpOnlyForText) {
     if (std::getenv("GW_RENDER_FONTS_CHILD") == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
-    // Whether the helper has mapped a file whose path holds `what`.
-    auto mapped = [](const std::string& what) {
-        std::ifstream maps("/proc/" + std::to_string(pg::RenderClient::helperProcess(pg::render::Kind::svg)) + "/maps");
+    // Whether the helper has mapped a file whose path holds `what` (as it should, where its
+    // mappings cannot be read).
+    bool seen = true;
+    auto mapped = [&](const std::string& what, bool should) {
+        const int helper = pg::RenderClient::helperProcess(pg::render::Kind::svg);
+        seen = seen && readsOthersProcesses(helper);
+        if (!seen) return should;
+        std::ifstream maps("/proc/" + std::to_string(helper) + "/maps");
         for (std::string line; std::getline(maps, line);) {
             if (line.find(what) != std::string::npos) return true;
         }
         return false;
     };
     // The configuration's caches (".../fontconfig/<hash>-le64.cache-8") or a font's file.
-    auto fontsMapped = [&] { return mapped(".cache-") || mapped("/fonts/"); };
+    auto fontsMapped = [&](bool should) { return mapped(".cache-", should) || mapped("/fonts/", should); };
     auto draw = [](const samples::Bytes& svg, bool laysOutText) {
         pg::RenderClient client(svg, pg::render::Kind::svg, laysOutText);
         pg::RenderFailure failure;
@@ -855,17 +1095,18 @@ TEST(RenderHelperChild, SetsFontsUpOnlyForText) {
     const auto text = samples::bytesOf(samples::svgText(
         "width=\"64\" height=\"64\"", "<text x=\"4\" y=\"40\" font-size=\"32\">Ag</text>"));
     draw(shapes, false);
-    EXPECT_FALSE(mapped("poppler")) << "an SVG helper loaded poppler";
-    EXPECT_FALSE(fontsMapped()) << "the fonts were set up for a document without text";
+    EXPECT_FALSE(mapped("poppler", false)) << "an SVG helper loaded poppler";
+    EXPECT_FALSE(fontsMapped(false)) << "the fonts were set up for a document without text";
     // Not told of its text, the drawing's own process sets the fonts up; told, the helper
     // does, once, for every drawing after it: the same pixels either way.
     const auto alone = draw(text, false);
-    EXPECT_FALSE(fontsMapped());
+    EXPECT_FALSE(fontsMapped(false));
     const auto shared = draw(text, true);
-    EXPECT_TRUE(fontsMapped()) << "the helper did not set the fonts up";
+    EXPECT_TRUE(fontsMapped(true)) << "the helper did not set the fonts up";
     EXPECT_EQ(alone, shared);
     EXPECT_NE(std::count(alone.begin(), alone.end(), 0), std::ptrdiff_t(alone.size())) << "no text was drawn";
     EXPECT_EQ(draw(text, true), shared);
+    if (!seen) GTEST_SKIP() << kOnlyTheSuperuserReads << " (the helper's mappings); the drawings were compared";
 }
 
 // An SVG helper holds no more than librsvg needs: poppler is a PDF helper's, and the
@@ -887,18 +1128,37 @@ TEST(RenderHelper, AHelperEndsWithTheProgramThatStartedItEvenWhileItDraws) {
         std::ifstream(dir / "helper") >> helper >> drawing;
         if (drawing <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    gwtest::Pace pace;
     kill(child, SIGKILL);
     gwtest::waitForChild(child, std::chrono::seconds(10));
     ASSERT_GT(drawing, 0) << "the program started no drawing";
-    // Left to itself the drawing would go on for its five seconds of processor time.
+    // Left to itself the drawing would go on for its five seconds of processor time: it
+    // ends within moments (3 seconds, as busy as the machine is now).
     const auto killed = std::chrono::steady_clock::now();
-    while ((!ended(helper) || !ended(drawing)) && std::chrono::steady_clock::now() - killed < std::chrono::seconds(10)) {
+    const auto bound = pace.bound(std::chrono::seconds(3));
+    while ((!ended(helper) || !ended(drawing)) && std::chrono::steady_clock::now() - killed < bound + std::chrono::seconds(5)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(3));
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, bound);
     for (const pid_t pid : {helper, drawing}) {
         if (!ended(pid)) kill(pid, SIGKILL);
     }
+}
+
+// A page a document does not have is refused by its number as users count pages, the
+// largest number a request holds too; the number overflowed to a negative one.
+TEST(RenderHelper, APageTheDocumentDoesNotHaveIsRefusedByItsNumber) {
+    pg::RenderClient client(samples::pdf(32, 32));
+    for (const int page : {1, std::numeric_limits<int32_t>::max()}) {
+        SCOPED_TRACE(page);
+        int pages = 0;
+        double crop[4] = {};
+        pg::RenderFailure failure;
+        EXPECT_FALSE(client.open(page, &pages, crop, &failure));
+        EXPECT_NE(failure.why.find("cannot open page " + std::to_string(int64_t{page} + 1)), std::string::npos)
+            << failure.why;
+    }
+    EXPECT_TRUE(drawsWhole(samples::pdf(32, 32)));
 }
 
 // The processes a helper forks ahead are ended once the program asks for nothing, so that
@@ -941,6 +1201,7 @@ TEST(RenderHelper, ManyDocumentsDrawnFromManyThreadsShareTheHelpersAndAStoppedRu
     // The same batch of slow pages stopped at quit: drawings under way, and those
     // waiting for a helper or for room in the budget, all end within moments.
     const auto slow = samples::tintTransformPdf("image", 60000, 1024);
+    gwtest::Pace pace;
     const auto start = std::chrono::steady_clock::now();
     threads.clear();
     for (int i = 0; i < 12; ++i) {
@@ -955,7 +1216,8 @@ TEST(RenderHelper, ManyDocumentsDrawnFromManyThreadsShareTheHelpersAndAStoppedRu
         });
     }
     for (auto& thread : threads) thread.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    // Within moments, as busy as the machine is now.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, pace.bound(std::chrono::seconds(4)));
     EXPECT_EQ(pg::RenderClient::helpersAlive(), 0);
     EXPECT_TRUE(drawingProcesses().empty());
     EXPECT_EQ(openDescriptors(), descriptors);
