@@ -38,11 +38,12 @@ struct Leftover {
 // The mark that makes `item` of `folder` a leftover of a killed run this run may resolve:
 // the mark of a run of this user that no longer runs, given to this very item, which
 // belongs to this user (the superuser's runs act on what they set aside of anyone's).
+// `text` gets what the item keeps where a mark is kept, whatever it says.
 std::optional<InFlightMark> leftoverMark(const fs::path& folder, const WritingBoundary::Item& item,
-                                         const WritingBoundary& boundary) {
+                                         const WritingBoundary& boundary, std::string& text) {
+    text.clear();
     if (item.kind != Kind::folder && item.kind != Kind::file) return std::nullopt;
     const auto path = folder / item.name;
-    std::string text;
     auto mark = boundary.markOn(path, &text);
     if (!mark) {
         // Written as ours but naming no item beside it (".." or "."): it would lead out of
@@ -56,6 +57,20 @@ std::optional<InFlightMark> leftoverMark(const fs::path& folder, const WritingBo
     const uid_t user = ::geteuid();
     if (mark->run.user != user || (item.owner != user && user != 0)) {
         Logger::log("Left " + path.string() + " as it is: it belongs to another user");
+        return std::nullopt;
+    }
+    return mark;
+}
+
+// A folder that carries, under the very name a killed run of this user gave what it set aside,
+// that run's mark for another item: what the run set aside, its numbers given afresh with
+// nothing left to prove it (or a copy of it). It stays where it is, but is never left hidden
+// unsaid.
+std::optional<InFlightMark> seemsSetAside(const WritingBoundary::Item& item, const std::string& text) {
+    if (item.kind != Kind::folder || text.empty()) return std::nullopt;
+    auto mark = InFlightMark::parse(text);
+    if (!mark || mark->kind != InFlightKind::replaced || !isNameGivenFor(item.name, *mark) ||
+        mark->run.user != ::geteuid() || mark->run.mayStillRun()) {
         return std::nullopt;
     }
     return mark;
@@ -112,8 +127,10 @@ void recoverFolder(const fs::path& folder, const std::optional<std::string>& onl
     std::set<std::string> subfolders;
     try {
         const auto items = boundary.list(folder);
+        std::set<std::string> announcedNames;
         // A folder a killed run announced and made, but had not marked yet: it is empty.
         for (const auto& announced : boundary.announcedIn(folder)) {
+            announcedNames.insert(announced.name);
             const auto& run = announced.mark.run;
             if (run.mayStillRun() || run.user != ::geteuid() || (onlyFor && announced.mark.original != *onlyFor)) continue;
             const auto path = folder / announced.name;
@@ -135,8 +152,21 @@ void recoverFolder(const fs::path& folder, const std::optional<std::string>& onl
                 if (item.kind == Kind::folder) subfolders.insert(item.name);
                 continue;
             }
-            auto mark = leftoverMark(folder, item, boundary);
-            if (!mark || (onlyFor && mark->original != *onlyFor)) continue;
+            std::string text;
+            auto mark = leftoverMark(folder, item, boundary, text);
+            if (!mark) {
+                if (announcedNames.count(item.name)) continue;
+                if (const auto seeming = seemsSetAside(item, text); seeming && (!onlyFor || seeming->original == *onlyFor)) {
+                    ReplacedItem told;
+                    told.original = pf::URL::fileURL(folder / seeming->original, true);
+                    told.keptAt = folder / item.name;
+                    told.unrecognised = true;
+                    kept.push_back(std::move(told));
+                    Logger::log("Left " + (folder / item.name).string() + " as it is: its in-flight mark names another item");
+                }
+                continue;
+            }
+            if (onlyFor && mark->original != *onlyFor) continue;
             if (mark->original == item.name) {
                 // A leftover is never its own counterpart: an item that stands at the name its
                 // mark names took that name before the kill (a hidden set, say), and is no

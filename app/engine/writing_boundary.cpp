@@ -217,8 +217,8 @@ void WritingBoundary::writeFile(const fs::path& file, std::string_view bytes) co
     stepBegins(file);
     bounded([&] {
         const auto item = entry(file);
-        const files::TemporaryMark mark{std::string(kInFlightMarkName), [&](const struct stat& written) {
-                                            return markOfThisRun(InFlightKind::temporary, written, item.name).text();
+        const files::TemporaryMark mark{std::string(kInFlightMarkName), [&](int fd, const struct stat& written) {
+                                            return markOfThisRun(InFlightKind::temporary, fd, written, item.name).text();
                                         }};
         struct stat replaced {};
         const bool replacing = ::fstatat(item.folder.get(), item.name.c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0;
@@ -319,8 +319,9 @@ std::vector<fs::path> WritingBoundary::stage(const fs::path& place, const fs::pa
             if (::fstat(folder, &made) != 0) throw pf::Error::posix(errno, "Cannot stage " + place.string());
             // Unmarked, it could not be told from the user's own should the run be killed:
             // the folder fails instead, before anything of the user's is moved.
-            files::setMark(folder, true, kInFlightMarkName, markOfThisRun(InFlightKind::writing, made, name).text(),
-                           &run_->made, copied ? copied.get() : -1);
+            files::setMark(folder, true, kInFlightMarkName,
+                           markOfThisRun(InFlightKind::writing, folder, made, name).text(), &run_->made,
+                           copied ? copied.get() : -1);
             announcement.withdraw();
         };
         struct stat standing {};
@@ -405,7 +406,7 @@ bool WritingBoundary::mark(const fs::path& path, InFlightKind kind, const std::s
         struct stat info {};
         const auto fd = openForMark(item, info);
         if (!fd) return false;
-        const auto text = markOfThisRun(kind, info, original.empty() ? item.name : original).text();
+        const auto text = markOfThisRun(kind, fd.get(), info, original.empty() ? item.name : original).text();
         try {
             return files::setMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName, text, &run_->made);
         } catch (const pf::Error& failure) {
@@ -426,24 +427,18 @@ struct MarksOn {
     std::vector<std::pair<std::string, InFlightMark>> own;
 };
 
-// Whether `name` is the hidden name a run gives the folder its mark describes:
-// ".<original>.<kind>-<process>-<n>".
-bool isNameGivenFor(std::string_view name, const InFlightMark& mark) {
-    const auto prefix =
-        fmt::format(".{}.{}-{}-", mark.original, inFlightKindText(mark.kind), mark.run.process);
-    if (!name.starts_with(prefix) || name.size() == prefix.size()) return false;
-    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
-                       [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Whether the mark is the one the item `name` (open as `fd`) was given for itself. Where the
-// file system numbers folders afresh at each mount (exFAT), a folder's numbers after a
-// remount are not its mark's: there it is known by the name the run gave it (or the name
-// it stands in for, which only ever takes the mark off).
+// Whether the mark is the one the item `name` (open as `fd`) was given for itself (see
+// files::recognise). A folder whose numbers were given afresh since, with nothing else left
+// to tell it (a remount of exFAT, or a disk without moments of birth attached again under
+// another device number), is known by the name the run gave it (or the name it stands in
+// for, which only ever takes the mark off).
 bool isMarkOf(const InFlightMark& mark, int fd, const struct stat& info, std::string_view name) {
-    if (mark.item == files::ItemIdentity::of(info)) return true;
-    return S_ISDIR(info.st_mode) && !files::identitiesLastAcrossMounts(fd) &&
-           (name == mark.original || isNameGivenFor(name, mark));
+    switch (files::recognise(mark.identity(), fd, info)) {
+    case files::Recognition::same: return true;
+    case files::Recognition::other: return false;
+    case files::Recognition::unknown: break;
+    }
+    return S_ISDIR(info.st_mode) && (name == mark.original || isNameGivenFor(name, mark));
 }
 
 MarksOn marksOn(int fd, const struct stat& info, std::string_view name) {

@@ -525,4 +525,222 @@ TEST_F(CatalogsElsewhere, AfterAnExfatRemountTheGrantIsToldTrulyAndAKilledRunsCa
     EXPECT_TRUE(notes) << next.out << next.err;
 }
 
+// What a file of `text` below `folder` is, when there is one.
+std::optional<fs::path> fileHolding(const fs::path& folder, const std::string& text) {
+    if (!fs::is_directory(folder)) return std::nullopt;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file() && entry.file_size() == text.size() && gwtest::readFile(entry.path()) == text) {
+            return entry.path();
+        }
+    }
+    return std::nullopt;
+}
+
+// An ext4 disk attached again under another device number (a USB disk in another port; here
+// the same image on a second loop device) keeps its folders' inodes and moments of birth, or,
+// made without moments of birth, its own identity: the next run into the granted folder
+// converts, and puts back the catalog a run killed before the disk went had set aside, with
+// what the user kept in it, nothing left hidden.
+TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackWhenItsDiskIsAttachedUnderAnotherNumber) {
+    struct Disk {
+        const char* name;
+        std::vector<std::string> made;
+    };
+    const Disk disks[] = {
+        {"ext4", {"-q", "-F", "-E", "nodiscard"}},
+        {"ext4 without moments of birth", {"-q", "-F", "-I", "128", "-E", "nodiscard"}},
+    };
+    std::string notTried;
+    int number = 0;
+    for (const auto& made : disks) {
+        SCOPED_TRACE(made.name);
+        const auto place = dir_ / ("disk" + std::to_string(number++));
+        const auto image = place.string() + ".img";
+        std::string why = gwtest::ownMountNamespace();
+        if (why.empty()) why = gwtest::makeImage(image, std::uintmax_t{64} << 20, "/sbin/mkfs.ext4", made.made);
+        auto disk = why.empty() ? std::make_unique<gwtest::ScratchMount>(place, image, "ext4") : nullptr;
+        if (disk && !disk->mounted()) why = disk->why();
+        if (!why.empty()) {
+            notTried += std::string(made.name) + " not tried: " + why + "; ";
+            continue;
+        }
+        const auto work = place / "work";
+        const auto options = grantAndMakeCatalogIn(work, "disk");
+        const auto notes = "mine: notes in the catalog on " + std::string(made.name);
+        gwtest::writeFile(work / "out/Assets.xcassets/notes.txt", notes);
+        const auto killed = dir_ / ("killed-" + std::to_string(number) + ".out");
+        const int status = runWithAStep(work, dir_ / "xdg", replacingTheCatalog_, ".Assets.xcassets.replaced-", {}, killed);
+        ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(killed);
+        ASSERT_FALSE(fs::exists(work / "out/Assets.xcassets/notes.txt")) << "killed before the catalog was set aside";
+        struct stat before {};
+        ASSERT_EQ(::stat(work.c_str(), &before), 0);
+
+        ASSERT_TRUE(disk->attachAgain(image, "ext4")) << disk->why();
+        struct stat after {};
+        ASSERT_EQ(::stat(work.c_str(), &after), 0);
+        ASSERT_NE(after.st_dev, before.st_dev) << "attached again under the same number";
+        ASSERT_EQ(after.st_ino, before.st_ino);
+
+        const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+        EXPECT_EQ(next.status, 0) << next.out << next.err;
+        EXPECT_EQ(next.err.find("was replaced"), std::string::npos) << next.err;
+        EXPECT_EQ(gwtest::hiddenEntries(work / "out"), std::vector<std::string>{}) << next.out << next.err;
+        // Put back, then replaced by this run: kept in the Trash or beside, as the run says.
+        std::optional<fs::path> kept;
+        for (const auto& folder : {place, dir_ / "xdg"}) {
+            if (!kept) kept = fileHolding(folder, notes);
+        }
+        ASSERT_TRUE(kept) << "the user's notes were lost\n" << next.out << next.err;
+        EXPECT_NE((next.out + next.err).find(kept->parent_path().string()), std::string::npos)
+            << *kept << " unsaid:\n" << next.out << next.err;
+    }
+    if (!notTried.empty()) GTEST_SKIP() << notTried;
+}
+
+// The refusal stays sound: another disk whose folder at the granted path has the granted
+// folder's inode (each disk's first folder) but another moment of birth is not the folder
+// granted, and nothing is written there.
+TEST_F(CatalogsElsewhere, AnotherDisksFolderOfTheSameInodeIsNotTheGrantedOne) {
+    std::string why = gwtest::ownMountNamespace();
+    const auto first = dir_ / "first.img", second = dir_ / "second.img";
+    for (const auto& image : {first, second}) {
+        if (why.empty()) why = gwtest::makeImage(image, std::uintmax_t{64} << 20, "/sbin/mkfs.ext4", {"-q", "-F", "-E", "nodiscard"});
+    }
+    if (!why.empty()) GTEST_SKIP() << "not tried: " << why;
+    const auto place = dir_ / "disk";
+    struct stat granted {};
+    {
+        gwtest::ScratchMount disk(place, first, "ext4");
+        if (!disk.mounted()) GTEST_SKIP() << "not tried: " << disk.why();
+        grantIn(place / "work", "first");
+        ASSERT_EQ(::stat((place / "work").c_str(), &granted), 0);
+    }
+    gwtest::ScratchMount disk(place, second, "ext4");
+    ASSERT_TRUE(disk.mounted()) << disk.why();
+    fs::create_directories(place / "work");
+    struct stat other {};
+    ASSERT_EQ(::stat((place / "work").c_str(), &other), 0);
+    if (other.st_ino != granted.st_ino) GTEST_SKIP() << "not tried: the other disk's folder got another inode";
+    gwtest::writeFile(place / "work/art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
+    auto options = this->options("second");
+    options.workingDirectory = place / "work";
+
+    const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("was replaced"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(place / "work/out"));
+}
+
+// An overlay (a container's file system) copies a folder of its lower layer up when a run
+// first writes in it, which gives the folder a later moment of birth at the same inode; and
+// mounted again after another file system took its number (a container started again), it
+// shows its folders under another device number. A folder of the lower layer, granted,
+// converts run after run through both.
+TEST_F(CatalogsElsewhere, AGrantedFolderOfAnOverlaysLowerLayerConvertsRunAfterRun) {
+    const auto lower = dir_ / "lower", upper = dir_ / "upper", scratch = dir_ / "overlay-work", merged = dir_ / "merged";
+    for (const auto& folder : {lower / "work", upper, scratch}) fs::create_directories(folder);
+    gwtest::writeFile(lower / "work/art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
+    const std::string layers = "lowerdir=" + lower.string() + ",upperdir=" + upper.string() + ",workdir=" + scratch.string();
+    auto overlay = std::make_unique<gwtest::ScratchMount>(merged, "overlay", layers.c_str());
+    if (!overlay->mounted()) GTEST_SKIP() << "not tried: " << overlay->why();
+    const auto work = merged / "work";
+    ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
+    auto options = this->options("overlay");
+    options.workingDirectory = work;
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE("run " + std::to_string(round));
+        const auto converted = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+        EXPECT_EQ(converted.status, 0) << converted.out << converted.err;
+        EXPECT_TRUE(fs::exists(work / "out/Assets.xcassets/art.imageset/Contents.json")) << converted.err;
+    }
+    struct stat before {};
+    ASSERT_EQ(::stat(work.c_str(), &before), 0);
+    overlay.reset();
+    // What takes the overlay's number meanwhile.
+    const gwtest::ScratchMount taken(dir_ / "taken", "tmpfs", "size=1m");
+    overlay = std::make_unique<gwtest::ScratchMount>(merged, "overlay", layers.c_str());
+    ASSERT_TRUE(overlay->mounted()) << overlay->why();
+    struct stat after {};
+    ASSERT_EQ(::stat(work.c_str(), &after), 0);
+    EXPECT_NE(after.st_dev, before.st_dev) << "mounted again under the same number";
+    const auto again = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+}
+
+// exFAT keeps no extended attributes: a folder's mark is a file in it, which a user may copy
+// into a set, from a folder a killed run set aside for that set's name. Numbers given within
+// one mount still tell the set from the folder the mark was made for: the next run into the
+// catalog leaves the copied file where it is.
+TEST_F(CatalogsElsewhere, AMarkFileCopiedIntoASetOnExfatStays) {
+    if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "not tried: strace is not installed";
+    gwtest::ExfatDisk disk(dir_ / "exfat");
+    if (!disk.mounted()) GTEST_SKIP() << "not tried: " << disk.why();
+    const auto work = dir_ / "exfat/work";
+    const auto options = grantIn(work, "exfat");
+    const std::vector<std::string> art{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset",
+                                       "-assetCatalogExistsAction", "append", "-assetExistsAction", "overwrite"};
+    ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, art, options).status, 0);
+    // The program killed at its n-th rename, until it has set the set aside.
+    const auto catalog = work / "out/Assets.xcassets";
+    const auto setAside = [&]() -> std::optional<fs::path> {
+        for (const auto& entry : fs::directory_iterator(catalog)) {
+            if (entry.path().filename().string().rfind(".art.imageset.replaced-", 0) == 0) return entry.path();
+        }
+        return std::nullopt;
+    };
+    std::vector<std::string> killed{"-f", "-o", "/dev/null", "-e", "trace=rename,renameat,renameat2", "-e", ""};
+    killed.push_back(GW_GLYPHWRIGHT_PATH);
+    killed.insert(killed.end(), art.begin(), art.end());
+    for (int rename = 1; rename <= 6 && !setAside(); ++rename) {
+        killed[6] = "inject=rename,renameat,renameat2:signal=SIGKILL:when=" + std::to_string(rename);
+        const auto run = gwtest::runProgram("/usr/bin/strace", killed, options);
+        if (run.err.find("ptrace") != std::string::npos) GTEST_SKIP() << "not tried: strace may not trace here: " << run.err;
+    }
+    const auto left = setAside();
+    ASSERT_TRUE(left) << "no kill left the set aside";
+    const auto mark = gwtest::readFile(*left / ".glyphwright.in-flight");
+    // Put back, then replaced: the set at the name is another folder.
+    ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, art, options).status, 0);
+    const auto copied = catalog / "art.imageset/.glyphwright.in-flight";
+    gwtest::writeFile(copied, mark);
+    gwtest::writeFile(work / "logo.png", gwtest::solidPNG(48, 48, {200, 20, 90, 255}));
+
+    const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH,
+                                         {"-inputPath", "logo.png", "-outputPath", "out", "-assetType", "asset",
+                                          "-assetCatalogExistsAction", "append"},
+                                         options);
+    EXPECT_EQ(next.status, 0) << next.out << next.err;
+    ASSERT_TRUE(fs::exists(copied)) << next.out << next.err;
+    EXPECT_EQ(gwtest::readFile(copied), mark);
+}
+
+// After an exFAT remount, a folder made again at the granted path may be given the numbers
+// the granted one had: it is not taken for the granted folder (nothing is written in it), and
+// the run says truly that the folder could not be recognised, and how to grant it again.
+TEST_F(CatalogsElsewhere, AfterAnExfatRemountAFolderMadeAgainWithTheGrantedNumbersIsNotTheGrantedOne) {
+    gwtest::ExfatDisk disk(dir_ / "exfat");
+    if (!disk.mounted()) GTEST_SKIP() << "not tried: " << disk.why();
+    const auto work = dir_ / "exfat/work";
+    fs::create_directories(work);
+    const auto options = grantIn(work, "exfat");
+    struct stat granted {};
+    ASSERT_EQ(::stat(work.c_str(), &granted), 0);
+    fs::remove_all(work);
+    disk.remount();
+    ASSERT_TRUE(disk.mounted()) << disk.why();
+    fs::create_directories(work);
+    struct stat made {};
+    ASSERT_EQ(::stat(work.c_str(), &made), 0);
+    if (made.st_dev != granted.st_dev || made.st_ino != granted.st_ino) {
+        GTEST_SKIP() << "not tried: the folder made again got other numbers";
+    }
+    gwtest::writeFile(work / "art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
+
+    const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("could not be recognised"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("gw-grant-root " + work.string()), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(work / "out"));
+}
+
 }  // namespace

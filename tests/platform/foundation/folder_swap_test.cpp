@@ -186,7 +186,7 @@ TEST_P(FolderSwap, MarksAndAnnouncementsAreReadBackAndOnlyTheirOwnFileGoes) {
 TEST_P(FolderSwap, AFileWrittenForARunNeverKeepsTheMarkOfItsTemporaryName) {
     fs::create_directories(dir_ / "set");
     const files::RootHandle root(dir_.path());
-    const files::TemporaryMark mark{"test.mark", [](const struct stat& file) { return std::to_string(file.st_ino); }};
+    const files::TemporaryMark mark{"test.mark", [](int, const struct stat& file) { return std::to_string(file.st_ino); }};
     for (const std::string text : {"new", "replaced"}) {
         const auto entry = root.entry(dir_ / "set/Contents.json");
         const auto written =
