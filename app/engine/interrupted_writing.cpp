@@ -10,6 +10,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -74,6 +77,38 @@ std::optional<InFlightMark> seemsSetAside(const WritingBoundary::Item& item, con
         return std::nullopt;
     }
     return mark;
+}
+
+// Whether the process numbered so may be running (or may be this one).
+bool processMayRun(std::uint64_t process) {
+    if (process == 0 || process > static_cast<std::uint64_t>(INT_MAX)) return false;
+    if (process == static_cast<std::uint64_t>(::getpid())) return true;
+    return ::kill(static_cast<pid_t>(process), 0) == 0 || errno != ESRCH;
+}
+
+// A staging folder a killed run made but had not marked yet, where it could not announce it
+// (a file system without extended attributes): known by the name the run gave it, with the
+// number of a process that no longer runs, and holding nothing (or only the mark file it was
+// making, still empty). It holds nothing of anyone's, and goes.
+bool removeUnmarkedStaging(const fs::path& folder, const WritingBoundary::Item& item, const std::string& text,
+                           const WritingBoundary& boundary) {
+    if (item.kind != Kind::folder || !text.empty()) return false;
+    const auto name = parseInFlightName(item.name);
+    const uid_t user = ::geteuid();
+    if (!name || name->kind != InFlightKind::writing || (item.owner != user && user != 0) ||
+        processMayRun(name->process)) {
+        return false;
+    }
+    const auto path = folder / item.name;
+    const auto markFiles = platform::foundation::files::markFileNames(kInFlightMarkName);
+    for (const auto& inside : boundary.list(path)) {
+        if (inside.kind != Kind::file || std::find(markFiles.begin(), markFiles.end(), inside.name) == markFiles.end()) {
+            return false;
+        }
+    }
+    if (!boundary.removeEmptyFolder(path, markFiles)) return false;
+    Logger::log("Removed " + path.string() + ": an interrupted run made it for " + name->original + " and left it empty");
+    return true;
 }
 
 void recoverFolder(const fs::path& folder, const std::optional<std::string>& onlyFor, bool deeper, int depth,
@@ -163,6 +198,8 @@ void recoverFolder(const fs::path& folder, const std::optional<std::string>& onl
                     told.unrecognised = true;
                     kept.push_back(std::move(told));
                     Logger::log("Left " + (folder / item.name).string() + " as it is: its in-flight mark names another item");
+                } else if (!onlyFor || parseInFlightName(item.name).value_or(InFlightName{}).original == *onlyFor) {
+                    removeUnmarkedStaging(folder, item, text, boundary);
                 }
                 continue;
             }

@@ -561,6 +561,25 @@ std::vector<ReplacedItem> WritingBoundary::dispose(const fs::path& path, const s
 
 bool WritingBoundary::removeIfMade(const fs::path& path) const { return prune(path, std::nullopt) == Pruned::gone; }
 
+bool WritingBoundary::removeEmptyFolder(const fs::path& path, const std::vector<std::string>& emptyFiles) const {
+    stepBegins(path);
+    return bounded([&] {
+        const auto item = entryOnExistingPath(path);
+        if (!item) return false;
+        files::UniqueFd inside(
+            ::openat(item->folder.get(), item->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!inside) return false;
+        for (const auto& name : emptyFiles) {
+            struct stat file {};
+            if (::fstatat(inside.get(), name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (!S_ISREG(file.st_mode) || file.st_size != 0) return false;
+            ::unlinkat(inside.get(), name.c_str(), 0);
+        }
+        // Anything put in it meanwhile keeps it.
+        return ::unlinkat(item->folder.get(), item->name.c_str(), AT_REMOVEDIR) == 0;
+    });
+}
+
 void WritingBoundary::report(std::vector<ReplacedItem> kept) const {
     std::lock_guard lock(run_->mutex);
     for (auto& item : kept) run_->reported.push_back(std::move(item));

@@ -151,6 +151,9 @@ public:
     // Removes the item at `path` with what is below it only as far as this run made it;
     // anything else stays where it is. Whether nothing is left there.
     bool removeIfMade(const std::filesystem::path& path) const;
+    // Removes the folder at `path` when it holds nothing, or nothing but empty files of the
+    // names `emptyFiles` (which go with it): nothing of anyone's is lost. Whether it went.
+    bool removeEmptyFolder(const std::filesystem::path& path, const std::vector<std::string>& emptyFiles) const;
     // The items kept while the run wrote, for the run to tell; taken once.
     void report(std::vector<ReplacedItem> kept) const;
     std::vector<ReplacedItem> takeReported() const;

@@ -374,6 +374,34 @@ TEST_P(InterruptedWriting, AfterARemountThatRenumberedThemLeftoversAreKnownByThe
     }
 }
 
+// Where a run cannot announce the staging folder it is about to make (a file system without
+// extended attributes), one it made but had not marked when it was killed is known by the
+// name it gave it, for a process that no longer runs, while it holds nothing (or only the
+// mark file it was making, still empty): it goes, unsaid, since nothing of anyone's is in it.
+// One with anything in it, one of a process that may still run, and one of another name stay.
+TEST_P(InterruptedWriting, AnEmptyStagingFolderOfAnEndedRunThatCouldNotBeMarkedGoes) {
+    const auto output = dir_ / "out";
+    const auto catalog = output / "Assets.xcassets";
+    const std::string running = std::to_string(::getpid());
+    fs::create_directories(catalog / ".a.imageset.writing-4194305-1");
+    writeFile(catalog / ".b.imageset.writing-4194305-2/.glyphwright.in-flight", "");
+    writeFile(catalog / ".c.imageset.writing-4194305-3/notes.txt", "the user's");
+    writeFile(catalog / ".d.imageset.writing-4194305-4/.glyphwright.in-flight", "the user's, of the mark's name");
+    fs::create_directories(catalog / (".e.imageset.writing-" + running + "-5"));
+    fs::create_directories(catalog / ".f.imageset.writing-soon");
+    fs::create_directories(output / ".Assets.xcassets.writing-4194305-6");
+    fs::create_directories(output / ".Other.xcassets.writing-4194305-7");
+
+    const auto told = gw::recoverInterruptedWriting(output);
+
+    EXPECT_TRUE(told.empty());
+    EXPECT_EQ(namesIn(catalog), (std::set<std::string>{".c.imageset.writing-4194305-3", ".d.imageset.writing-4194305-4",
+                                                       ".e.imageset.writing-" + running + "-5", ".f.imageset.writing-soon"}));
+    EXPECT_EQ(readFile(catalog / ".c.imageset.writing-4194305-3/notes.txt"), "the user's");
+    // Only the catalog the run writes is looked into.
+    EXPECT_EQ(namesIn(output), (std::set<std::string>{"Assets.xcassets", ".Other.xcassets.writing-4194305-7"}));
+}
+
 // A staging folder a killed run announced but had not marked yet counts only while it is
 // empty: once anything is in it, it cannot be told from a folder of the user's, and stays.
 TEST(InterruptedWritingAnnounced, AnAnnouncedFolderWithContentIsNoLeftover) {

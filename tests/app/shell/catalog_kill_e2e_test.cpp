@@ -743,4 +743,28 @@ TEST_F(CatalogsElsewhere, AfterAnExfatRemountAFolderMadeAgainWithTheGrantedNumbe
     EXPECT_FALSE(fs::exists(work / "out"));
 }
 
+// gw-grant-root (or the window's quit, which saves through the same writer) killed after it
+// made the temporary file of the settings and before it marked it leaves nothing that the next
+// start cannot tell: no temporary file of the settings is left once the next grant is made.
+TEST_F(CatalogRuns, AGrantKilledBeforeItsTemporaryIsMarkedLeavesNoTemporaryBehind) {
+    if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "not tried: strace is not installed";
+    const auto temporaries = [&] {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::recursive_directory_iterator(dir_ / "xdg")) {
+            if (entry.path().filename().string().find(".unfinished-") != std::string::npos) found.push_back(entry.path());
+        }
+        return found;
+    };
+    // Killed at its first extended attribute call: the temporary file's mark.
+    const auto killed = run("/usr/bin/strace", {"-f", "-o", "/dev/null", "-e", "trace=fsetxattr", "-e",
+                                                "inject=fsetxattr:signal=SIGKILL:when=1", GW_GRANT_ROOT_PATH, work_.string()},
+                            "killed");
+    if (killed.err.find("ptrace") != std::string::npos) GTEST_SKIP() << "not tried: strace may not trace here: " << killed.err;
+    EXPECT_FALSE(killed.exited && killed.status == 0) << "not killed: " << killed.out << killed.err;
+
+    const auto granted = run(GW_GRANT_ROOT_PATH, {work_.string()}, "granted");
+    EXPECT_EQ(granted.status, 0) << granted.err;
+    EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
 }  // namespace

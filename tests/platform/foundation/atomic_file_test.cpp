@@ -21,6 +21,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -274,22 +275,35 @@ TEST(AtomicFileWriterTest, TheBytesAreSyncedBeforeTheRename) {
     options.environment = {std::string(kAtomicChildVariable) + "=write",
                            std::string(kAtomicFolderVariable) + "=" + dir.path().string()};
     const auto run = gwtest::runProgram("/usr/bin/strace",
-                                        {"-f", "-y", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2", "-o",
+                                        {"-f", "-y", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2,linkat", "-o",
                                          log.string(), self.string(), "--gtest_filter=AtomicFileWriterChildProcess.Writes"},
                                         options);
     if (run.status != 0 && gwtest::readFile(dir / "out.txt").find("ptrace") != std::string::npos) {
         GTEST_SKIP() << "strace may not trace here: " << gwtest::readFile(dir / "out.txt");
     }
     ASSERT_EQ(run.status, 0) << gwtest::readFile(dir / "out.txt");
-    // Each rename of a temporary file into place comes after a sync of that file.
+    // Each rename of a temporary file into place comes after a sync of that file. A file made
+    // without a name is synced by a descriptor named after no path: it has the name its link
+    // through /proc gave it.
     std::istringstream calls(gwtest::readFile(log));
     std::set<std::string> synced;
+    std::map<std::string, std::string> linkedAs;
     int renamed = 0;
+    const std::string throughProc = "\"/proc/self/fd/";
     for (std::string line; std::getline(calls, line);) {
         const auto opening = line.find('<'), quote = line.find('"');
-        if ((line.find(" fsync(") != std::string::npos || line.find(" fdatasync(") != std::string::npos) &&
+        if (line.find(" linkat(") != std::string::npos && line.find(throughProc) != std::string::npos &&
+            line.find(") = 0") != std::string::npos) {
+            const auto number = line.find(throughProc) + throughProc.size();
+            const auto to = line.find('"', line.find('"', number) + 1) + 1;
+            linkedAs[line.substr(number, line.find('"', number) - number)] = line.substr(to, line.find('"', to) - to);
+        } else if ((line.find(" fsync(") != std::string::npos || line.find(" fdatasync(") != std::string::npos) &&
             opening != std::string::npos && line.find("= 0") != std::string::npos) {
             synced.insert(line.substr(opening + 1, line.find('>', opening) - opening - 1));
+            const auto number = line.find('(') + 1;
+            if (const auto linked = linkedAs.find(line.substr(number, opening - number)); linked != linkedAs.end()) {
+                synced.insert(linked->second);
+            }
         } else if (line.find("rename") != std::string::npos && quote != std::string::npos) {
             const auto temporary = line.substr(quote + 1, line.find('"', quote + 1) - quote - 1);
             if (temporary.find("/.state.") == std::string::npos) continue;
