@@ -62,6 +62,7 @@ WritingBoundary::WritingBoundary(files::RootHandlePtr root) : handle_(std::move(
 WritingBoundaryPtr WritingBoundary::forRun() const {
     std::shared_ptr<WritingBoundary> run(new WritingBoundary());
     run->handle_ = handle_;
+    run->lockWaitNotice_ = lockWaitNotice_;
     return run;
 }
 
@@ -220,11 +221,26 @@ void WritingBoundary::writeFile(const fs::path& file, std::string_view bytes) co
         const files::TemporaryMark mark{std::string(kInFlightMarkName), [&](int fd, const struct stat& written) {
                                             return markOfThisRun(InFlightKind::temporary, fd, written, item.name).text();
                                         }};
+        // What stands there goes, and its identity may come back on anything made after it:
+        // it is forgotten while it still holds it, so that nothing made meanwhile (another
+        // picture's staging folder, say) loses its own record and seems the user's. Two writes
+        // of one file (the catalog's list, which each picture of a batch writes) take turns, so
+        // that what one looked at is what it replaces.
+        std::lock_guard turn(run_->writeTurns[std::hash<std::string>{}(folderPath(file).string()) % Run::kWriteTurns]);
         struct stat replaced {};
         const bool replacing = ::fstatat(item.folder.get(), item.name.c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0;
-        run_->made.made(files::writeAtomicallyAt(item.folder.get(), item.name, bytes, file, 0644, mark));
-        // What stood there is gone: its identity may come back on someone else's file.
-        if (replacing) run_->made.forget(replaced);
+        const bool wasMade = replacing && run_->made.isMade(replaced);
+        if (wasMade) run_->made.forget(replaced);
+        try {
+            run_->made.made(files::writeAtomicallyAt(item.folder.get(), item.name, bytes, file, 0644, mark));
+        } catch (...) {
+            struct stat still {};
+            if (wasMade && ::fstatat(item.folder.get(), item.name.c_str(), &still, AT_SYMLINK_NOFOLLOW) == 0 &&
+                files::ItemIdentity::of(still) == files::ItemIdentity::of(replaced)) {
+                run_->made.made(replaced);
+            }
+            throw;
+        }
     });
 }
 
@@ -319,9 +335,16 @@ std::vector<fs::path> WritingBoundary::stage(const fs::path& place, const fs::pa
             if (::fstat(folder, &made) != 0) throw pf::Error::posix(errno, "Cannot stage " + place.string());
             // Unmarked, it could not be told from the user's own should the run be killed:
             // the folder fails instead, before anything of the user's is moved.
-            files::setMark(folder, true, kInFlightMarkName,
-                           markOfThisRun(InFlightKind::writing, folder, made, name).text(), &run_->made,
-                           copied ? copied.get() : -1);
+            try {
+                files::setMark(folder, true, kInFlightMarkName,
+                               markOfThisRun(InFlightKind::writing, folder, made, name).text(), &run_->made,
+                               copied ? copied.get() : -1);
+            } catch (const pf::Error& failure) {
+                throw pf::Error(std::string(pf::kPosixErrorDomain),
+                                failure.domain() == pf::kPosixErrorDomain ? static_cast<int>(failure.code()) : EIO,
+                                "Cannot write into " + place.string() + ": what is written cannot be marked as this run's: " +
+                                    failure.what());
+            }
             announcement.withdraw();
         };
         struct stat standing {};
@@ -412,8 +435,9 @@ bool WritingBoundary::mark(const fs::path& path, InFlightKind kind, const std::s
         } catch (const pf::Error& failure) {
             // Unmarked, it could not be told from the user's own should the run be killed:
             // it is not moved.
-            throw pf::Error::posix(failure.domain() == pf::kPosixErrorDomain ? static_cast<int>(failure.code()) : EIO,
-                                   "Cannot mark " + path.string() + " as in flight (" + failure.what() + ")");
+            throw pf::Error(std::string(pf::kPosixErrorDomain),
+                            failure.domain() == pf::kPosixErrorDomain ? static_cast<int>(failure.code()) : EIO,
+                            path.string() + " cannot be marked as this run's: " + failure.what());
         }
     });
 }
@@ -561,6 +585,22 @@ std::vector<ReplacedItem> WritingBoundary::dispose(const fs::path& path, const s
 
 bool WritingBoundary::removeIfMade(const fs::path& path) const { return prune(path, std::nullopt) == Pruned::gone; }
 
+void WritingBoundary::refuse(const fs::path& folder, std::exception_ptr why) const {
+    std::lock_guard lock(run_->mutex);
+    run_->refused.emplace(folderPath(folder), std::move(why));
+}
+
+void WritingBoundary::checkNotRefused(const fs::path& folder) const {
+    std::exception_ptr why;
+    {
+        std::lock_guard lock(run_->mutex);
+        const auto found = run_->refused.find(folderPath(folder));
+        if (found == run_->refused.end()) return;
+        why = found->second;
+    }
+    std::rethrow_exception(why);
+}
+
 bool WritingBoundary::removeEmptyFolder(const fs::path& path, const std::vector<std::string>& emptyFiles) const {
     stepBegins(path);
     return bounded([&] {
@@ -592,7 +632,12 @@ std::vector<ReplacedItem> WritingBoundary::takeReported() const {
 
 std::unique_ptr<files::FolderLock> WritingBoundary::lock(const fs::path& folder) const {
     return bounded([&] {
-        return std::make_unique<files::FolderLock>(handle_->open(folderPath(folder), O_RDONLY | O_DIRECTORY), folder);
+        files::FolderLock::WaitNotice waiting;
+        if (lockWaitNotice_) {
+            waiting = [&](const files::LockHolder& holder) { lockWaitNotice_(folder, holder); };
+        }
+        return std::make_unique<files::FolderLock>(handle_->open(folderPath(folder), O_RDONLY | O_DIRECTORY), folder,
+                                                   waiting);
     });
 }
 

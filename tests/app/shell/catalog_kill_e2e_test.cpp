@@ -11,6 +11,8 @@
 #include "support/self_launch.hpp"
 
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <memory>
@@ -218,7 +220,8 @@ TEST_F(CatalogRuns, ARunKilledAsAHiddenSetTookItsNameCostsNothingAddedToItLater)
 // first step whose path's name begins with that. With GW_SAVED_DURING_RUN naming a
 // file, the run is not killed: at that step the file is saved anew in place with
 // GW_SAVED_TEXT (of its size), its time of modification kept, as a save in the same second
-// on exFAT leaves it. GW_RUN_LINKS_REFUSED copies files as exFAT has it.
+// on exFAT leaves it. GW_RUN_LINKS_REFUSED copies files as exFAT has it, and
+// GW_RUN_ATTRIBUTES_REFUSED keeps marks in files as a file system without extended attributes has it.
 TEST(KilledCommandLineRun, KilledAfterAStep) {
     const char* work = std::getenv("GW_KILLED_RUN_WORK");
     const char* after = std::getenv("GW_KILLED_RUN_AFTER");
@@ -228,6 +231,7 @@ TEST(KilledCommandLineRun, KilledAfterAStep) {
     if (work == nullptr || after == nullptr || given == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
     ASSERT_EQ(::chdir(work), 0);
     if (std::getenv("GW_RUN_LINKS_REFUSED")) platform::foundation::files::setLinksRefusedForTesting(true);
+    if (std::getenv("GW_RUN_ATTRIBUTES_REFUSED")) platform::foundation::files::setExtendedAttributesRefusedForTesting(true);
     bool seen = false;
     gw::WritingBoundary::setStepHookForTesting([&](const fs::path& path) {
         if (at != nullptr) {
@@ -741,6 +745,167 @@ TEST_F(CatalogsElsewhere, AfterAnExfatRemountAFolderMadeAgainWithTheGrantedNumbe
     EXPECT_NE(refused.err.find("could not be recognised"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("gw-grant-root " + work.string()), std::string::npos) << refused.err;
     EXPECT_FALSE(fs::exists(work / "out"));
+}
+
+// A folder whose mark cannot be set (on a file system without extended attributes, every name
+// its mark file may take is a file of the user's) is neither set aside nor copied to be written
+// into: what writes it fails, naming the names that are taken, and the folder stays as it was.
+// A set of a batch, replaced, fails alone: the batch's other sets convert. Where the superuser
+// may, on ramfs; everywhere, with marks kept in files as such a file system keeps them.
+TEST_F(CatalogsElsewhere, AFolderThatCannotBeMarkedFailsAloneNamingTheTakenMarkNames) {
+    struct Place {
+        const char* name;
+        fs::path work;
+        std::vector<std::pair<std::string, std::string>> refused;
+    };
+    const auto ramfs = mountRamfs();
+    std::vector<Place> places{{"marks kept in files", work_, {{"GW_RUN_ATTRIBUTES_REFUSED", "1"}}}};
+    if (ramfs->mounted()) places.push_back({"ramfs", dir_ / "ramfs/work", {}});
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        std::string folder;
+        std::vector<std::string> others;
+    };
+    const std::vector<std::string> group{"-inputPath", "pics/a.png", "-outputPath", "out", "-assetType", "tvOSTopShelf",
+                                         "-assetCatalogExistsAction", "append"};
+    const Case cases[] = {
+        {"a set of a batch, replaced",
+         {"-inputPath", "pics", "-outputPath", "out", "-assetType", "asset", "-collectionType", "batch",
+          "-assetCatalogExistsAction", "append", "-assetExistsAction", "overwrite"},
+         "b.imageset",
+         {"a.imageset", "c.imageset"}},
+        {"a group folder, written into", group, "App Icon & Top Shelf Image.brandassets", {}},
+    };
+    int number = 0;
+    for (const auto& place : places) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(place.name) + ", " + c.name);
+            const auto work = place.work / std::to_string(number++);
+            for (const std::string name : {"a", "b", "c"}) {
+                gwtest::writeFile(work / "pics" / (name + ".png"),
+                                  gwtest::solidPNG(48, 48, {90, static_cast<unsigned char>(name[0]), 20, 255}));
+            }
+            ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
+            auto options = this->options("refused");
+            options.workingDirectory = work;
+            ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, c.arguments, options).status, 0);
+            const auto catalog = work / "out/Assets.xcassets";
+            const auto folder = catalog / c.folder;
+            for (const auto& file : platform::foundation::files::markFileNames(gw::kInFlightMarkName)) {
+                gwtest::writeFile(folder / file, "mine: " + file);
+            }
+            gwtest::writeFile(folder / "notes.txt", "mine: notes");
+            const auto before = gwtest::snapshot(folder);
+            std::map<std::string, gwtest::FolderSnapshot> others;
+            for (const auto& other : c.others) others[other] = gwtest::snapshot(catalog / other);
+            for (const std::string name : {"a", "c"}) {
+                gwtest::writeFile(work / "pics" / (name + ".png"),
+                                  gwtest::solidPNG(48, 48, {200, 20, static_cast<unsigned char>(name[0]), 255}));
+            }
+
+            // The program itself where the file system refuses the marks, else the command line's
+            // run in a process of the test's, told to refuse them.
+            std::string said;
+            if (place.refused.empty()) {
+                const auto run = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, c.arguments, options);
+                said = run.out + run.err;
+                EXPECT_EQ(run.status, 1) << said;
+            } else {
+                const auto out = dir_ / ("refused-" + std::to_string(number) + ".out");
+                const int status = runWithAStep(work, dir_ / "xdg", c.arguments, "(no such step)", place.refused, out);
+                said = gwtest::readFile(out);
+                ASSERT_TRUE(status != -1 && WIFEXITED(status)) << said;
+                EXPECT_EQ(WEXITSTATUS(status), 1) << said;
+            }
+            const auto failed = said.find("Catalog creation failed");
+            ASSERT_NE(failed, std::string::npos) << said;
+            const auto line = said.substr(failed, said.find('\n', failed) - failed);
+            EXPECT_NE(line.find(folder.string()), std::string::npos) << line;
+            EXPECT_NE(line.find(".glyphwright.in-flight and .glyphwright.in-flight-2 to -8"), std::string::npos) << line;
+            EXPECT_EQ(line.find("File exists"), std::string::npos) << line;
+            EXPECT_EQ(gwtest::snapshot(folder), before);
+            for (const auto& [other, old] : others) {
+                EXPECT_NE(gwtest::snapshot(catalog / other), old) << other << " was not converted\n" << said;
+            }
+            // Nothing hidden but the user's own files of the mark's names.
+            EXPECT_EQ(gwtest::hiddenEntries(catalog).size(),
+                      platform::foundation::files::markFileNames(gw::kInFlightMarkName).size()) << said;
+        }
+    }
+    if (!ramfs->mounted()) GTEST_SKIP() << "ramfs not tried: " << ramfs->why();
+}
+
+// A run held up by the file size limit (`ulimit -f`) fails, saying "File too large", and
+// puts back the catalog it had set aside: the kernel's signal for it would end the run there,
+// unsaid, with the catalog hidden.
+TEST_F(CatalogRuns, ARunPastTheFileSizeLimitFailsSayingSoAndPutsTheCatalogBack) {
+    gwtest::writeFile(work_ / "art.png", gwtest::solidPNG(256, 256, {0, 0, 0, 255}, true));
+    const std::vector<std::string> replacing{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset",
+                                             "-assetCatalogExistsAction", "overwrite"};
+    ASSERT_EQ(glyphwright(replacing).status, 0);
+    gwtest::writeFile(work_ / "out/Assets.xcassets/notes.txt", "mine: notes");
+    const auto before = gwtest::snapshot(work_ / "out");
+    pid_t pid = -1;
+    {
+        // The child takes the limit this process has as it starts; the signal is left as it is.
+        struct rlimit was {};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &was), 0);
+        struct rlimit limited = was;
+        limited.rlim_cur = 4096;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        pid = start(GW_GLYPHWRIGHT_PATH, replacing, "limited");
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &was), 0);
+    }
+    const auto limited = finish(pid, "limited");
+    EXPECT_TRUE(limited.exited) << "ended by a signal";
+    EXPECT_EQ(limited.status, 1);
+    EXPECT_NE(limited.err.find("File too large"), std::string::npos) << limited.err;
+    EXPECT_EQ(gwtest::snapshot(work_ / "out"), before);
+    EXPECT_EQ(gwtest::hiddenEntries(work_ / "out"), std::vector<std::string>{});
+}
+
+// A run into a folder another run is writing into waits for it, and says so once, naming the
+// other run: one stopped with Ctrl+Z would hold it for good.
+TEST_F(CatalogRuns, ARunWaitingForAnotherRunsLockSaysSoOnceNamingIt) {
+    gwtest::writeFile(work_ / "art.png", gwtest::solidPNG(48, 48, {20, 90, 200, 255}));
+    const std::vector<std::string> into{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset"};
+    ASSERT_EQ(glyphwright(into).status, 0);
+    // The other run: a process that holds the folder's lock, stopped.
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        const int folder = ::open((work_ / "out").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0 || ::flock(folder, LOCK_EX) != 0) ::_exit(1);
+        ::raise(SIGSTOP);
+        ::_exit(0);
+    }
+    const std::unique_ptr<const pid_t, void (*)(const pid_t*)> ended(&holder, [](const pid_t* process) {
+        ::kill(*process, SIGKILL);
+        ::waitpid(*process, nullptr, 0);
+    });
+    int state = 0;
+    ASSERT_EQ(::waitpid(holder, &state, WUNTRACED), holder);
+    ASSERT_TRUE(WIFSTOPPED(state));
+
+    const pid_t waiting = start(GW_GLYPHWRIGHT_PATH, into, "waiting");
+    const auto said = dir_.path() / "waiting.err";
+    // Waits for the line, not for a time: the run says it before it waits.
+    const auto saidALine = [&] { return fs::exists(said) && gwtest::readFile(said).find('\n') != std::string::npos; };
+    // A run that never says it waits would wait for good: a bound only such a hang meets.
+    const auto hung = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (!saidALine() && !gwtest::ended(waiting) && std::chrono::steady_clock::now() < hung) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(holder, SIGKILL);
+    const auto run = finish(waiting, "waiting");
+    EXPECT_EQ(run.status, 0) << run.err;
+    const auto line = run.err.substr(0, run.err.find('\n'));
+    EXPECT_NE(line.find("Waiting"), std::string::npos) << run.err;
+    EXPECT_NE(line.find((work_ / "out").string()), std::string::npos) << line;
+    EXPECT_NE(line.find("process " + std::to_string(holder)), std::string::npos) << line;
+    EXPECT_NE(line.find("stopped"), std::string::npos) << line;
+    EXPECT_EQ(run.err.find("Waiting", line.size()), std::string::npos) << "said more than once:\n" << run.err;
 }
 
 // gw-grant-root (or the window's quit, which saves through the same writer) killed after it
