@@ -5,6 +5,7 @@
 #include "platform/foundation/user_defaults.hpp"
 #include "platform/foundation/utf8.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -23,6 +24,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: gw-grant-root FOLDER\n");
         return 2;
     }
+    // Settings past the user's limit on file sizes fail to be saved, with their reason,
+    // rather than ending the tool by the kernel's signal.
+    std::signal(SIGXFSZ, SIG_IGN);
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::path folder = fs::absolute(argv[1], error);

@@ -69,14 +69,15 @@ FileAlreadyExistsAction settleAnswer(const AlreadyExistsAnswer& answer,
 }
 
 // The action's answer for the existing, non-empty folder `directory`; what overwrite
-// replaces is disposed of as `disposal` says once the run has written.
+// replaces is disposed of as `disposal` says once the run has written, and should it not be
+// set aside, `onFailure` says what fails.
 Result apply(FileAlreadyExistsAction action, const pf::URL& directory, PendingRemovals& pending,
-             PendingRemovals::Disposal disposal) {
+             PendingRemovals::Disposal disposal, PendingRemovals::OnFailure onFailure) {
     switch (action) {
     case FileAlreadyExistsAction::increment:
         return Result::overwritableURL(nextAvailablePath(directory));
     case FileAlreadyExistsAction::overwrite:
-        pending.schedule(directory, PendingRemovals::OnFailure::report, disposal);
+        pending.schedule(directory, onFailure, disposal);
         return Result::overwritableURL(directory);
     case FileAlreadyExistsAction::append:
         return Result::appendableURL(directory);
@@ -110,13 +111,15 @@ void PendingRemovals::schedule(const pf::URL& url, OnFailure onFailure, Disposal
         try {
             bounds->setAside(path, aside);
         } catch (const pf::Error& failure) {
-            throw pf::Error::posix(failure.domain() == pf::kPosixErrorDomain ? failure.code() : EIO,
-                                   "Unable to remove " + path.string());
+            throw pf::Error(std::string(pf::kPosixErrorDomain),
+                            failure.domain() == pf::kPosixErrorDomain ? failure.code() : EIO,
+                            "Cannot replace " + path.string() + ": " + failure.what());
         }
         std::lock_guard lock(mutex_);
         entries_.push_back({url, aside, disposal, bounds});
     } catch (...) {
         if (onFailure == OnFailure::report) throw;
+        if (onFailure == OnFailure::refuseFolder) bounds->refuse(path, std::current_exception());
     }
 }
 
@@ -211,7 +214,8 @@ Result AssetCatalogPathValidator::validate(const FileWritingIntent& intent) {
     if (!holdsAnything(directory.fsPath(), *bounds)) return Result::overwritableURL(directory);
     auto action = provider_->fileAlreadyExistsAction();
     if (action == FileAlreadyExistsAction::ask) action = askForAction(intent);
-    return apply(action, directory, *pendingRemovals_, PendingRemovals::Disposal::keep);
+    return apply(action, directory, *pendingRemovals_, PendingRemovals::Disposal::keep,
+                 PendingRemovals::OnFailure::report);
 }
 
 FileAlreadyExistsAction AssetCatalogPathValidator::askForAction(const FileWritingIntent& intent) {
@@ -251,7 +255,9 @@ Result AssetPathValidator::validate(const FileWritingIntent& intent) {
         action = askForAction(directory, intent);
     }
     // A user adds files of their own to a set (a dark variant, notes): what it held is kept.
-    return apply(action, directory, *pendingRemovals_, PendingRemovals::Disposal::keep);
+    // One that cannot be set aside fails only the folder that writes it (a picture of a batch).
+    return apply(action, directory, *pendingRemovals_, PendingRemovals::Disposal::keep,
+                 PendingRemovals::OnFailure::refuseFolder);
 }
 
 FileAlreadyExistsAction AssetPathValidator::askForAction(const pf::URL& existingURL, const FileWritingIntent& intent) {

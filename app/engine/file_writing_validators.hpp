@@ -33,9 +33,10 @@ namespace gw {
 // The folders an unsettled run is going to remove, set aside until it is settled.
 class PendingRemovals {
 public:
-    // Whether a failure stops the run (catalog and asset folders) or is passed over
-    // (the overwriting kind, whose writes then fail on their own).
-    enum class OnFailure { report, ignore };
+    // Whether a failure stops the run (a catalog), fails only the folders that write the
+    // item (an asset folder: see WritingBoundary::refuse), or is passed over (the overwriting
+    // kind, whose writes then fail on their own).
+    enum class OnFailure { report, refuseFolder, ignore };
     // What becomes of it once its replacement is written: removed as far as the new one
     // holds it (anything else of it is kept), or kept whole (moved to the Trash, or where
     // that fails, renamed beside its replacement).
@@ -43,7 +44,7 @@ public:
 
     // Moves whatever stands at the URL aside under a hidden name in the same folder.
     // Nothing there: nothing to do. A failed move throws the file system's error
-    // (platform Error) for OnFailure::report.
+    // (platform Error) for OnFailure::report, naming the item.
     void schedule(const platform::foundation::URL& url, OnFailure onFailure, Disposal disposal = Disposal::remove);
     // The folders set aside, where they stood.
     std::vector<platform::foundation::URL> scheduledURLs() const;

@@ -60,6 +60,12 @@ void checkTree(const FolderDefinition& folder) {
     }
 }
 
+// Throws the reason a folder of the plan may not be written (see WritingBoundary::refuse).
+void checkNoneRefused(const FolderDefinition& folder, const WritingBoundary& boundary) {
+    boundary.checkNotRefused(folder.outputDirectory.fsPath());
+    for (const auto& subfolder : folder.subfolderDefinitions) checkNoneRefused(subfolder, boundary);
+}
+
 pf::URL rebased(const pf::URL& url, const fs::path& from, const fs::path& to) {
     const auto relative = url.fsPath().lexically_relative(from);
     const auto path = relative.empty() || relative == "." ? to : to / relative;
@@ -245,7 +251,10 @@ void FolderCreationOperation::removeStagedFolders() {
     stagedFolders_.clear();
 }
 
-void FolderCreationOperation::checkPlannedPaths() const { checkTree(folderDefinition_); }
+void FolderCreationOperation::checkPlannedPaths() const {
+    checkTree(folderDefinition_);
+    checkNoneRefused(folderDefinition_, boundary());
+}
 
 void FolderCreationOperation::createFolder() {
     const auto path = folderDefinition_.outputDirectory.fsPath();

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <fstream>
@@ -100,8 +101,12 @@ bool RunIdentity::mayStillRun() const {
 }
 
 std::string InFlightMark::text() const {
-    return fmt::format("{}\nrun {} {} {} {}\n{} {} {}\n{}", kFirstLine, run.boot, run.process, run.started, run.user,
-                       inFlightKindText(kind), item.device, item.inode, original);
+    std::string facts;
+    if (born) facts += fmt::format(" born={}.{:09}", born->seconds, born->nanoseconds);
+    if (fileSystem) facts += fmt::format(" fs={}", *fileSystem);
+    if (mount) facts += fmt::format(" mount={}", *mount);
+    return fmt::format("{}\nrun {} {} {} {}\n{} {} {}{}\n{}", kFirstLine, run.boot, run.process, run.started, run.user,
+                       inFlightKindText(kind), item.device, item.inode, facts, original);
 }
 
 std::optional<InFlightMark> InFlightMark::parse(std::string_view text) {
@@ -121,8 +126,31 @@ std::optional<InFlightMark> InFlightMark::parse(std::string_view text) {
     }
     mark.run.boot = std::string(run[1]);
     const auto item = words(lines[2]);
-    if (item.size() != 3 || !readNumber(item[1], mark.item.device) || !readNumber(item[2], mark.item.inode)) {
+    if (item.size() < 3 || !readNumber(item[1], mark.item.device) || !readNumber(item[2], mark.item.inode)) {
         return std::nullopt;
+    }
+    // What else tells the item, as "name=value" words; a mark of a later version may say more.
+    for (std::size_t at = 3; at < item.size(); ++at) {
+        const auto equals = item[at].find('=');
+        if (equals == std::string_view::npos || equals == 0) return std::nullopt;
+        const auto name = item[at].substr(0, equals);
+        const auto value = item[at].substr(equals + 1);
+        if (value.empty()) return std::nullopt;
+        if (name == "born") {
+            const auto dot = value.find('.');
+            platform::foundation::files::Moment moment;
+            if (dot == std::string_view::npos || !readNumber(value.substr(0, dot), moment.seconds) ||
+                !readNumber(value.substr(dot + 1), moment.nanoseconds) || moment.nanoseconds >= 1'000'000'000) {
+                return std::nullopt;
+            }
+            mark.born = moment;
+        } else if (name == "fs") {
+            std::uint64_t id = 0;
+            if (!readNumber(value, id)) return std::nullopt;
+            mark.fileSystem = id;
+        } else if (name == "mount") {
+            mark.mount = std::string(value);
+        }
     }
     bool known = false;
     for (const auto kind : {InFlightKind::replaced, InFlightKind::writing, InFlightKind::temporary}) {
@@ -144,8 +172,44 @@ bool isPlainItemName(std::string_view name) {
     return !name.empty() && name != "." && name != ".." && name.find_first_of(std::string_view("/\0\n", 3)) == std::string_view::npos;
 }
 
-InFlightMark markOfThisRun(InFlightKind kind, const struct stat& item, std::string original) {
-    return {RunIdentity::current(), kind, files::ItemIdentity::of(item), std::move(original)};
+std::optional<InFlightName> parseInFlightName(std::string_view name) {
+    // From the end: the two numbers, then the kind, then the name stood in for.
+    const auto number = [](std::string_view text) {
+        return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    const auto last = name.rfind('-');
+    if (last == std::string_view::npos || !number(name.substr(last + 1))) return std::nullopt;
+    const auto before = name.rfind('-', last - 1);
+    if (before == std::string_view::npos || before == 0 || !number(name.substr(before + 1, last - before - 1))) {
+        return std::nullopt;
+    }
+    const auto dot = name.rfind('.', before - 1);
+    if (dot == std::string_view::npos || dot < 2 || name.front() != '.') return std::nullopt;
+    InFlightName parsed;
+    const auto kind = name.substr(dot + 1, before - dot - 1);
+    bool known = false;
+    for (const auto candidate : {InFlightKind::replaced, InFlightKind::writing}) {
+        if (kind == inFlightKindText(candidate)) {
+            parsed.kind = candidate;
+            known = true;
+        }
+    }
+    parsed.original = std::string(name.substr(1, dot - 1));
+    if (!known || !isPlainItemName(parsed.original) || !readNumber(name.substr(before + 1, last - before - 1), parsed.process)) {
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+bool isNameGivenFor(std::string_view name, const InFlightMark& mark) {
+    const auto parsed = parseInFlightName(name);
+    return parsed && parsed->original == mark.original && parsed->kind == mark.kind && parsed->process == mark.run.process;
+}
+
+InFlightMark markOfThisRun(InFlightKind kind, int fd, const struct stat& item, std::string original) {
+    const auto identity = files::identityOf(fd, item);
+    return {RunIdentity::current(), kind, identity.numbers, std::move(original), identity.born, identity.fileSystem,
+            identity.mount};
 }
 
 }  // namespace gw

@@ -6,6 +6,7 @@
 // come by. It is kept on the item (see files::setMark) while the item is in flight, and
 // taken off when the item takes its own name again.
 #include "platform/foundation/folder_swap.hpp"
+#include "platform/foundation/lasting_identity.hpp"
 
 #include <sys/types.h>
 
@@ -52,6 +53,13 @@ struct InFlightMark {
     platform::foundation::files::ItemIdentity item;
     // The name it stands in for, in the same folder.
     std::string original;
+    // What else tells the item once its numbers were given afresh (see files::RecordedIdentity);
+    // none in marks made before they were recorded.
+    std::optional<platform::foundation::files::Moment> born;
+    std::optional<std::uint64_t> fileSystem;
+    std::optional<std::string> mount;
+
+    platform::foundation::files::RecordedIdentity identity() const { return {item, born, fileSystem, mount}; }
 
     std::string text() const;
     // None for text that is no mark, and for a mark whose name is no plain item name: a
@@ -65,10 +73,22 @@ struct InFlightMark {
 // line break.
 bool isPlainItemName(std::string_view name);
 
+// A hidden name a run gives what it has in flight beside the item it stands in for:
+// ".<original>.<kind>-<process>-<n>".
+struct InFlightName {
+    std::string original;
+    InFlightKind kind = InFlightKind::writing;
+    std::uint64_t process = 0;
+};
+// None for any other name (a temporary file's name is not one of these).
+std::optional<InFlightName> parseInFlightName(std::string_view name);
+// Whether `name` is the hidden name a run gives the item its mark describes.
+bool isNameGivenFor(std::string_view name, const InFlightMark& mark);
+
 // The name of the mark (see files::setMark).
 inline constexpr std::string_view kInFlightMarkName = "glyphwright.in-flight";
 
-// The mark this process gives an item.
-InFlightMark markOfThisRun(InFlightKind kind, const struct stat& item, std::string original);
+// The mark this process gives the item open as `fd`, which `item` describes.
+InFlightMark markOfThisRun(InFlightKind kind, int fd, const struct stat& item, std::string original);
 
 }  // namespace gw

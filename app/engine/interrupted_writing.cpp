@@ -10,6 +10,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -38,11 +41,12 @@ struct Leftover {
 // The mark that makes `item` of `folder` a leftover of a killed run this run may resolve:
 // the mark of a run of this user that no longer runs, given to this very item, which
 // belongs to this user (the superuser's runs act on what they set aside of anyone's).
+// `text` gets what the item keeps where a mark is kept, whatever it says.
 std::optional<InFlightMark> leftoverMark(const fs::path& folder, const WritingBoundary::Item& item,
-                                         const WritingBoundary& boundary) {
+                                         const WritingBoundary& boundary, std::string& text) {
+    text.clear();
     if (item.kind != Kind::folder && item.kind != Kind::file) return std::nullopt;
     const auto path = folder / item.name;
-    std::string text;
     auto mark = boundary.markOn(path, &text);
     if (!mark) {
         // Written as ours but naming no item beside it (".." or "."): it would lead out of
@@ -59,6 +63,52 @@ std::optional<InFlightMark> leftoverMark(const fs::path& folder, const WritingBo
         return std::nullopt;
     }
     return mark;
+}
+
+// A folder that carries, under the very name a killed run of this user gave what it set aside,
+// that run's mark for another item: what the run set aside, its numbers given afresh with
+// nothing left to prove it (or a copy of it). It stays where it is, but is never left hidden
+// unsaid.
+std::optional<InFlightMark> seemsSetAside(const WritingBoundary::Item& item, const std::string& text) {
+    if (item.kind != Kind::folder || text.empty()) return std::nullopt;
+    auto mark = InFlightMark::parse(text);
+    if (!mark || mark->kind != InFlightKind::replaced || !isNameGivenFor(item.name, *mark) ||
+        mark->run.user != ::geteuid() || mark->run.mayStillRun()) {
+        return std::nullopt;
+    }
+    return mark;
+}
+
+// Whether the process numbered so may be running (or may be this one).
+bool processMayRun(std::uint64_t process) {
+    if (process == 0 || process > static_cast<std::uint64_t>(INT_MAX)) return false;
+    if (process == static_cast<std::uint64_t>(::getpid())) return true;
+    return ::kill(static_cast<pid_t>(process), 0) == 0 || errno != ESRCH;
+}
+
+// A staging folder a killed run made but had not marked yet, where it could not announce it
+// (a file system without extended attributes): known by the name the run gave it, with the
+// number of a process that no longer runs, and holding nothing (or only the mark file it was
+// making, still empty). It holds nothing of anyone's, and goes.
+bool removeUnmarkedStaging(const fs::path& folder, const WritingBoundary::Item& item, const std::string& text,
+                           const WritingBoundary& boundary) {
+    if (item.kind != Kind::folder || !text.empty()) return false;
+    const auto name = parseInFlightName(item.name);
+    const uid_t user = ::geteuid();
+    if (!name || name->kind != InFlightKind::writing || (item.owner != user && user != 0) ||
+        processMayRun(name->process)) {
+        return false;
+    }
+    const auto path = folder / item.name;
+    const auto markFiles = platform::foundation::files::markFileNames(kInFlightMarkName);
+    for (const auto& inside : boundary.list(path)) {
+        if (inside.kind != Kind::file || std::find(markFiles.begin(), markFiles.end(), inside.name) == markFiles.end()) {
+            return false;
+        }
+    }
+    if (!boundary.removeEmptyFolder(path, markFiles)) return false;
+    Logger::log("Removed " + path.string() + ": an interrupted run made it for " + name->original + " and left it empty");
+    return true;
 }
 
 void recoverFolder(const fs::path& folder, const std::optional<std::string>& onlyFor, bool deeper, int depth,
@@ -112,8 +162,10 @@ void recoverFolder(const fs::path& folder, const std::optional<std::string>& onl
     std::set<std::string> subfolders;
     try {
         const auto items = boundary.list(folder);
+        std::set<std::string> announcedNames;
         // A folder a killed run announced and made, but had not marked yet: it is empty.
         for (const auto& announced : boundary.announcedIn(folder)) {
+            announcedNames.insert(announced.name);
             const auto& run = announced.mark.run;
             if (run.mayStillRun() || run.user != ::geteuid() || (onlyFor && announced.mark.original != *onlyFor)) continue;
             const auto path = folder / announced.name;
@@ -135,8 +187,23 @@ void recoverFolder(const fs::path& folder, const std::optional<std::string>& onl
                 if (item.kind == Kind::folder) subfolders.insert(item.name);
                 continue;
             }
-            auto mark = leftoverMark(folder, item, boundary);
-            if (!mark || (onlyFor && mark->original != *onlyFor)) continue;
+            std::string text;
+            auto mark = leftoverMark(folder, item, boundary, text);
+            if (!mark) {
+                if (announcedNames.count(item.name)) continue;
+                if (const auto seeming = seemsSetAside(item, text); seeming && (!onlyFor || seeming->original == *onlyFor)) {
+                    ReplacedItem told;
+                    told.original = pf::URL::fileURL(folder / seeming->original, true);
+                    told.keptAt = folder / item.name;
+                    told.unrecognised = true;
+                    kept.push_back(std::move(told));
+                    Logger::log("Left " + (folder / item.name).string() + " as it is: its in-flight mark names another item");
+                } else if (!onlyFor || parseInFlightName(item.name).value_or(InFlightName{}).original == *onlyFor) {
+                    removeUnmarkedStaging(folder, item, text, boundary);
+                }
+                continue;
+            }
+            if (onlyFor && mark->original != *onlyFor) continue;
             if (mark->original == item.name) {
                 // A leftover is never its own counterpart: an item that stands at the name its
                 // mark names took that name before the kill (a hidden set, say), and is no

@@ -86,10 +86,11 @@ ReplacedItem keepReplaced(const pf::URL& original, const fs::path& kept, const W
 
 bool ReplacedItem::isCatalog() const { return isAssetCatalog(original); }
 
-bool ReplacedItem::isFromAnInterruptedRun() const { return left || !restoredFrom.empty(); }
+bool ReplacedItem::isFromAnInterruptedRun() const { return left || unrecognised || !restoredFrom.empty(); }
 
 std::string ReplacedItem::description() const {
     const std::string what = original.path();
+    if (unrecognised) return LocalizedString::text("writing.leftover.unrecognised", keptAt.string(), what);
     if (left) {
         if (!inTrash) {
             return LocalizedString::text("writing.leftover.kept", what, keptAt.string()) + " " +

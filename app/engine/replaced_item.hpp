@@ -26,6 +26,10 @@ struct ReplacedItem {
     std::filesystem::path restoredFrom;
     // Set when it is what a killed run left in flight for `original`.
     bool left = false;
+    // Set when it only seems to be what a killed run set aside for `original`: it carries
+    // such a run's mark under the name that run gave it, but the mark names another item.
+    // Neither moved nor kept: it stays at `keptAt`, and the user is told.
+    bool unrecognised = false;
 
     // A whole catalog (else an asset set inside one).
     bool isCatalog() const;

@@ -62,6 +62,7 @@ WritingBoundary::WritingBoundary(files::RootHandlePtr root) : handle_(std::move(
 WritingBoundaryPtr WritingBoundary::forRun() const {
     std::shared_ptr<WritingBoundary> run(new WritingBoundary());
     run->handle_ = handle_;
+    run->lockWaitNotice_ = lockWaitNotice_;
     return run;
 }
 
@@ -217,14 +218,29 @@ void WritingBoundary::writeFile(const fs::path& file, std::string_view bytes) co
     stepBegins(file);
     bounded([&] {
         const auto item = entry(file);
-        const files::TemporaryMark mark{std::string(kInFlightMarkName), [&](const struct stat& written) {
-                                            return markOfThisRun(InFlightKind::temporary, written, item.name).text();
+        const files::TemporaryMark mark{std::string(kInFlightMarkName), [&](int fd, const struct stat& written) {
+                                            return markOfThisRun(InFlightKind::temporary, fd, written, item.name).text();
                                         }};
+        // What stands there goes, and its identity may come back on anything made after it:
+        // it is forgotten while it still holds it, so that nothing made meanwhile (another
+        // picture's staging folder, say) loses its own record and seems the user's. Two writes
+        // of one file (the catalog's list, which each picture of a batch writes) take turns, so
+        // that what one looked at is what it replaces.
+        std::lock_guard turn(run_->writeTurns[std::hash<std::string>{}(folderPath(file).string()) % Run::kWriteTurns]);
         struct stat replaced {};
         const bool replacing = ::fstatat(item.folder.get(), item.name.c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0;
-        run_->made.made(files::writeAtomicallyAt(item.folder.get(), item.name, bytes, file, 0644, mark));
-        // What stood there is gone: its identity may come back on someone else's file.
-        if (replacing) run_->made.forget(replaced);
+        const bool wasMade = replacing && run_->made.isMade(replaced);
+        if (wasMade) run_->made.forget(replaced);
+        try {
+            run_->made.made(files::writeAtomicallyAt(item.folder.get(), item.name, bytes, file, 0644, mark));
+        } catch (...) {
+            struct stat still {};
+            if (wasMade && ::fstatat(item.folder.get(), item.name.c_str(), &still, AT_SYMLINK_NOFOLLOW) == 0 &&
+                files::ItemIdentity::of(still) == files::ItemIdentity::of(replaced)) {
+                run_->made.made(replaced);
+            }
+            throw;
+        }
     });
 }
 
@@ -319,8 +335,16 @@ std::vector<fs::path> WritingBoundary::stage(const fs::path& place, const fs::pa
             if (::fstat(folder, &made) != 0) throw pf::Error::posix(errno, "Cannot stage " + place.string());
             // Unmarked, it could not be told from the user's own should the run be killed:
             // the folder fails instead, before anything of the user's is moved.
-            files::setMark(folder, true, kInFlightMarkName, markOfThisRun(InFlightKind::writing, made, name).text(),
-                           &run_->made, copied ? copied.get() : -1);
+            try {
+                files::setMark(folder, true, kInFlightMarkName,
+                               markOfThisRun(InFlightKind::writing, folder, made, name).text(), &run_->made,
+                               copied ? copied.get() : -1);
+            } catch (const pf::Error& failure) {
+                throw pf::Error(std::string(pf::kPosixErrorDomain),
+                                failure.domain() == pf::kPosixErrorDomain ? static_cast<int>(failure.code()) : EIO,
+                                "Cannot write into " + place.string() + ": what is written cannot be marked as this run's: " +
+                                    failure.what());
+            }
             announcement.withdraw();
         };
         struct stat standing {};
@@ -405,14 +429,15 @@ bool WritingBoundary::mark(const fs::path& path, InFlightKind kind, const std::s
         struct stat info {};
         const auto fd = openForMark(item, info);
         if (!fd) return false;
-        const auto text = markOfThisRun(kind, info, original.empty() ? item.name : original).text();
+        const auto text = markOfThisRun(kind, fd.get(), info, original.empty() ? item.name : original).text();
         try {
             return files::setMark(fd.get(), S_ISDIR(info.st_mode), kInFlightMarkName, text, &run_->made);
         } catch (const pf::Error& failure) {
             // Unmarked, it could not be told from the user's own should the run be killed:
             // it is not moved.
-            throw pf::Error::posix(failure.domain() == pf::kPosixErrorDomain ? static_cast<int>(failure.code()) : EIO,
-                                   "Cannot mark " + path.string() + " as in flight (" + failure.what() + ")");
+            throw pf::Error(std::string(pf::kPosixErrorDomain),
+                            failure.domain() == pf::kPosixErrorDomain ? static_cast<int>(failure.code()) : EIO,
+                            path.string() + " cannot be marked as this run's: " + failure.what());
         }
     });
 }
@@ -426,24 +451,18 @@ struct MarksOn {
     std::vector<std::pair<std::string, InFlightMark>> own;
 };
 
-// Whether `name` is the hidden name a run gives the folder its mark describes:
-// ".<original>.<kind>-<process>-<n>".
-bool isNameGivenFor(std::string_view name, const InFlightMark& mark) {
-    const auto prefix =
-        fmt::format(".{}.{}-{}-", mark.original, inFlightKindText(mark.kind), mark.run.process);
-    if (!name.starts_with(prefix) || name.size() == prefix.size()) return false;
-    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
-                       [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Whether the mark is the one the item `name` (open as `fd`) was given for itself. Where the
-// file system numbers folders afresh at each mount (exFAT), a folder's numbers after a
-// remount are not its mark's: there it is known by the name the run gave it (or the name
-// it stands in for, which only ever takes the mark off).
+// Whether the mark is the one the item `name` (open as `fd`) was given for itself (see
+// files::recognise). A folder whose numbers were given afresh since, with nothing else left
+// to tell it (a remount of exFAT, or a disk without moments of birth attached again under
+// another device number), is known by the name the run gave it (or the name it stands in
+// for, which only ever takes the mark off).
 bool isMarkOf(const InFlightMark& mark, int fd, const struct stat& info, std::string_view name) {
-    if (mark.item == files::ItemIdentity::of(info)) return true;
-    return S_ISDIR(info.st_mode) && !files::identitiesLastAcrossMounts(fd) &&
-           (name == mark.original || isNameGivenFor(name, mark));
+    switch (files::recognise(mark.identity(), fd, info)) {
+    case files::Recognition::same: return true;
+    case files::Recognition::other: return false;
+    case files::Recognition::unknown: break;
+    }
+    return S_ISDIR(info.st_mode) && (name == mark.original || isNameGivenFor(name, mark));
 }
 
 MarksOn marksOn(int fd, const struct stat& info, std::string_view name) {
@@ -566,6 +585,41 @@ std::vector<ReplacedItem> WritingBoundary::dispose(const fs::path& path, const s
 
 bool WritingBoundary::removeIfMade(const fs::path& path) const { return prune(path, std::nullopt) == Pruned::gone; }
 
+void WritingBoundary::refuse(const fs::path& folder, std::exception_ptr why) const {
+    std::lock_guard lock(run_->mutex);
+    run_->refused.emplace(folderPath(folder), std::move(why));
+}
+
+void WritingBoundary::checkNotRefused(const fs::path& folder) const {
+    std::exception_ptr why;
+    {
+        std::lock_guard lock(run_->mutex);
+        const auto found = run_->refused.find(folderPath(folder));
+        if (found == run_->refused.end()) return;
+        why = found->second;
+    }
+    std::rethrow_exception(why);
+}
+
+bool WritingBoundary::removeEmptyFolder(const fs::path& path, const std::vector<std::string>& emptyFiles) const {
+    stepBegins(path);
+    return bounded([&] {
+        const auto item = entryOnExistingPath(path);
+        if (!item) return false;
+        files::UniqueFd inside(
+            ::openat(item->folder.get(), item->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!inside) return false;
+        for (const auto& name : emptyFiles) {
+            struct stat file {};
+            if (::fstatat(inside.get(), name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (!S_ISREG(file.st_mode) || file.st_size != 0) return false;
+            ::unlinkat(inside.get(), name.c_str(), 0);
+        }
+        // Anything put in it meanwhile keeps it.
+        return ::unlinkat(item->folder.get(), item->name.c_str(), AT_REMOVEDIR) == 0;
+    });
+}
+
 void WritingBoundary::report(std::vector<ReplacedItem> kept) const {
     std::lock_guard lock(run_->mutex);
     for (auto& item : kept) run_->reported.push_back(std::move(item));
@@ -578,7 +632,12 @@ std::vector<ReplacedItem> WritingBoundary::takeReported() const {
 
 std::unique_ptr<files::FolderLock> WritingBoundary::lock(const fs::path& folder) const {
     return bounded([&] {
-        return std::make_unique<files::FolderLock>(handle_->open(folderPath(folder), O_RDONLY | O_DIRECTORY), folder);
+        files::FolderLock::WaitNotice waiting;
+        if (lockWaitNotice_) {
+            waiting = [&](const files::LockHolder& holder) { lockWaitNotice_(folder, holder); };
+        }
+        return std::make_unique<files::FolderLock>(handle_->open(folderPath(folder), O_RDONLY | O_DIRECTORY), folder,
+                                                   waiting);
     });
 }
 

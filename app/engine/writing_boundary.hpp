@@ -20,7 +20,10 @@
 #include "platform/foundation/root_handle.hpp"
 
 #include <filesystem>
+#include <array>
+#include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -151,12 +154,26 @@ public:
     // Removes the item at `path` with what is below it only as far as this run made it;
     // anything else stays where it is. Whether nothing is left there.
     bool removeIfMade(const std::filesystem::path& path) const;
+    // Removes the folder at `path` when it holds nothing, or nothing but empty files of the
+    // names `emptyFiles` (which go with it): nothing of anyone's is lost. Whether it went.
+    bool removeEmptyFolder(const std::filesystem::path& path, const std::vector<std::string>& emptyFiles) const;
+    // A folder this run may not write, with the reason (an existing one that cannot be set
+    // aside to be replaced): checkNotRefused throws that reason for it, so that only the
+    // folders that write it fail.
+    void refuse(const std::filesystem::path& folder, std::exception_ptr why) const;
+    void checkNotRefused(const std::filesystem::path& folder) const;
     // The items kept while the run wrote, for the run to tell; taken once.
     void report(std::vector<ReplacedItem> kept) const;
     std::vector<ReplacedItem> takeReported() const;
 
-    // The folder's lock (see files::FolderLock), held while the object lives.
+    // The folder's lock (see files::FolderLock), held while the object lives. A lock another
+    // process holds is waited for, once told to the notice (see setLockWaitNotice).
     std::unique_ptr<platform::foundation::files::FolderLock> lock(const std::filesystem::path& folder) const;
+    // Told, with the folder and its holder, when a run of this boundary (or made from it by
+    // forRun) must wait for another's lock.
+    using LockWaitNotice =
+        std::function<void(const std::filesystem::path& folder, const platform::foundation::files::LockHolder& holder)>;
+    void setLockWaitNotice(LockWaitNotice notice) { lockWaitNotice_ = std::move(notice); }
     // Moves the item to the Trash (see files::moveToTrash); returns where it went.
     std::filesystem::path moveToTrash(const std::filesystem::path& path) const;
 
@@ -175,6 +192,10 @@ private:
         mutable std::mutex mutex;
         std::set<platform::foundation::files::ItemIdentity> setAside;
         std::vector<ReplacedItem> reported;
+        std::map<std::filesystem::path, std::exception_ptr> refused;
+        // Writes of one file take turns (one of these, by the file's path).
+        static constexpr std::size_t kWriteTurns = 64;
+        std::array<std::mutex, kWriteTurns> writeTurns;
     };
     WritingBoundary() = default;
     void record(const platform::foundation::files::RootHandle::Entry& item) const;
@@ -195,6 +216,7 @@ private:
 
     platform::foundation::files::RootHandlePtr handle_;
     std::shared_ptr<Run> run_ = std::make_shared<Run>();
+    LockWaitNotice lockWaitNotice_;
 };
 
 }  // namespace gw

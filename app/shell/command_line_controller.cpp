@@ -363,7 +363,20 @@ void CommandLineController::run() {
     // Nothing outside the granted root folder is read or written, also not through a
     // link met on the way. The root is the folder the grant was checked against, held
     // open since: never looked up again by its path.
-    const auto root = std::make_shared<const WritingBoundary>(commandLineEnabledController_->rootHandle());
+    const auto root = std::make_shared<WritingBoundary>(commandLineEnabledController_->rootHandle());
+    // A run that must wait for another run into the same folder (one stopped with Ctrl+Z
+    // waits for good) says so once, naming that run.
+    root->setLockWaitNotice([](const std::filesystem::path& folder, const pf::files::LockHolder& holder) {
+        std::string who = LocalizedString::text("command-line.lock-holder.unknown");
+        if (holder.process > 0) {
+            const auto number = std::to_string(holder.process);
+            const auto name = holder.name.empty() ? std::string("?") : pf::escapedForDisplay(holder.name);
+            who = holder.stopped ? LocalizedString::text("command-line.lock-holder.stopped", {number, name, number})
+                                 : LocalizedString::text("command-line.lock-holder", number, name);
+        }
+        ConsoleIO::writeError(
+            LocalizedString::text("command-line.waiting-for-lock", pf::escapedForDisplay(folder.string()), who) + "\n");
+    });
     requireInsideRoot(*root, inputURL);
     requireInsideRoot(*root, outputURL);
 

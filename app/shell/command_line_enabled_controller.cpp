@@ -63,7 +63,7 @@ StoredGrant openStoredGrant() {
                                                                                  : GrantProblem::Kind::notAFolder,
                                            folder, {}}};
     case Standing::unrecognised:
-        Logger::log("Bookmark data not recognised: " + folder + " keeps no identity across a remount");
+        Logger::log("Bookmark data not recognised: " + folder + " has new numbers and nothing else that tells it");
         return {std::nullopt, GrantProblem{GrantProblem::Kind::unrecognised, folder, {}}};
     case Standing::gone:
         Logger::log("Error accessing saved bookmark data: " +

@@ -48,7 +48,9 @@ public:
             gone,        // nothing at the granted path
             replaced,    // another folder, or a link elsewhere, at the granted path
             // a folder at the granted path that cannot be told from the one granted, or from
-            // another, on a file system that numbers folders afresh at each mount
+            // another, once its numbers were given afresh (a remount of a file system that
+            // numbers folders as it meets them, a disk attached under another device number)
+            // with nothing else that tells
             unrecognised,
             notAFolder,  // the grant, or what stands at its path, is no folder
             unusable,    // the folder cannot be opened or read (`reason`)

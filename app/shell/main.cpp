@@ -7,6 +7,7 @@
 #include "app/shell/command_line_controller.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -55,6 +56,10 @@ int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv, argv + argc);
     auto controller = gw::CommandLineController::make(arguments);
     if (controller->shouldRun()) {
+        // A file that would pass the user's limit on file sizes (`ulimit -f`) fails to be
+        // written, with its reason, and the run puts back what it set aside: the signal the
+        // kernel sends instead would end the run there, unsaid, with the user's catalog hidden.
+        std::signal(SIGXFSZ, SIG_IGN);
         controller->run();
         return 0;
     }

@@ -276,11 +276,36 @@ struct AtomicFileWriter::Direct {
     std::thread thread;
 };
 
-AtomicFileWriter::AtomicFileWriter(const std::filesystem::path& path, unsigned newFileMode, Route route)
-    : path_(path) {
-    std::filesystem::path dir = path.parent_path();
-    if (dir.empty()) dir = ".";
-    const std::string prefix = (dir / ("." + path.filename().string() + std::string(kTemporaryTag))).string();
+bool AtomicFileWriter::openUnnamed(const std::filesystem::path& dir, const std::string& prefix) {
+    // Made without a name, then locked and marked, and only then given its temporary name: a
+    // writer killed at any moment leaves no temporary file that a later sweep cannot tell.
+    fd_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+        // No such files on this file system (or in this folder): made under a name at once.
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOSYS) return false;
+        throw Error::posix(errno, "Cannot write " + path_.string());
+    }
+    lockWhole(fd_, F_WRLCK, true);
+    struct stat made {};
+    if (::fstat(fd_, &made) == 0) {
+        const auto mark = temporaryMark(path_, made);
+        ::fsetxattr(fd_, kTemporaryMarkAttribute, mark.data(), mark.size(), 0);
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    for (int attempt = 1;; ++attempt) {
+        temporary_ = prefix + randomLettersAndDigits(kTemporaryRandomLength);
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temporary_.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+        const int err = errno;
+        if (err == EEXIST && attempt < 100) continue;
+        ::close(fd_);
+        fd_ = -1;
+        // No /proc to give it a name through: made under a name at once.
+        if (err == ENOENT) return false;
+        throw Error::posix(err, "Cannot write " + path_.string());
+    }
+}
+
+void AtomicFileWriter::openNamed(const std::string& prefix) {
     for (int attempt = 1;; ++attempt) {
         temporary_ = prefix + randomLettersAndDigits(kTemporaryRandomLength);
         fd_ = ::open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -301,10 +326,18 @@ AtomicFileWriter::AtomicFileWriter(const std::filesystem::path& path, unsigned n
             // write killed there leaves its temporary file for the user to remove.
             const auto mark = temporaryMark(path_, made);
             if (looked) ::fsetxattr(fd_, kTemporaryMarkAttribute, mark.data(), mark.size(), 0);
-            break;
+            return;
         }
         ::close(fd_);
     }
+}
+
+AtomicFileWriter::AtomicFileWriter(const std::filesystem::path& path, unsigned newFileMode, Route route)
+    : path_(path) {
+    std::filesystem::path dir = path.parent_path();
+    if (dir.empty()) dir = ".";
+    const std::string prefix = (dir / ("." + path.filename().string() + std::string(kTemporaryTag))).string();
+    if (!openUnnamed(dir, prefix)) openNamed(prefix);
     struct stat existing {};
     mode_t mode = static_cast<mode_t>(newFileMode);
     if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) mode = existing.st_mode & 07777;

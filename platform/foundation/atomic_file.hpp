@@ -7,6 +7,8 @@
 // The temporary file is named ".<name>.unfinished-" and twelve random letters and digits,
 // and marked as a writer's (an extended attribute naming the file and the temporary file's
 // own identity), so that a user's file beside it, whatever its name, is never taken for one.
+// Where the file system allows, it is made without a name and takes its name only once it is
+// marked and locked.
 // A writer holds a lock on its temporary file (an open-file-description lock) until it is
 // done with it, so that one a killed or crashed writer left behind can be told from one
 // still being written, by any process: removeStaleTemporaries() removes only the former.
@@ -55,6 +57,11 @@ public:
 private:
     struct Direct;
 
+    // The temporary file, made and marked before it has a name; false where the file system
+    // (or a missing /proc) does not allow that, with nothing made.
+    bool openUnnamed(const std::filesystem::path& dir, const std::string& prefix);
+    // The temporary file, made under its name.
+    void openNamed(const std::string& prefix);
     void writeOut(std::string_view bytes);
     [[noreturn]] void fail(int error);
 

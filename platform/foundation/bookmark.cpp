@@ -1,7 +1,7 @@
 #include "platform/foundation/bookmark.hpp"
 
 #include "platform/foundation/error.hpp"
-#include "platform/foundation/folder_swap.hpp"
+#include "platform/foundation/lasting_identity.hpp"
 #include "platform/foundation/plist.hpp"
 
 #include <fcntl.h>
@@ -10,21 +10,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
 
 namespace platform::foundation::bookmarks {
 
 namespace {
 constexpr std::string_view kKind = "bookmark";
-
-// When the item came to be, where its file system keeps that.
-std::optional<struct statx_timestamp> birthOf(int folder, const char* path, int flags) {
-    struct statx info {};
-    if (::statx(folder, path, flags | AT_STATX_SYNC_AS_STAT, STATX_BTIME, &info) != 0 || !(info.stx_mask & STATX_BTIME)) {
-        return std::nullopt;
-    }
-    return info.stx_btime;
-}
 
 Error resolveFailed(const std::string& why) {
     return Error(FoundationErrorCode::bookmarkResolveFailed, "The bookmark couldn't be resolved. (" + why + ")");
@@ -34,12 +24,14 @@ Error resolveFailed(const std::string& why) {
 Data create(const URL& url) {
     if (!url.isFileURL()) throw Error(FoundationErrorCode::fileNotFound, "Only file URLs can be bookmarked: " + url.absoluteString());
     std::string path = url.path();
+    files::UniqueFd item(::open(path.c_str(), O_PATH | O_CLOEXEC));
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    if (!item || ::fstat(item.get(), &st) != 0) {
         int err = errno;
         if (err == ENOENT) throw Error(FoundationErrorCode::fileNotFound, "The file \"" + url.lastPathComponent() + "\" couldn't be opened because there is no such file.");
         throw Error::posix(err, "Cannot bookmark " + path);
     }
+    const auto identity = files::identityOf(item.get(), st);
     Value record = Value::dict({
         {"kind", Value(kKind)},
         {"version", Value(1)},
@@ -50,10 +42,13 @@ Data create(const URL& url) {
     });
     // A folder removed and made again at the same path may well get the same inode
     // number; it never gets the same moment of birth.
-    if (const auto born = birthOf(AT_FDCWD, path.c_str(), 0)) {
-        record.member("birthSeconds") = Value(static_cast<std::int64_t>(born->tv_sec));
-        record.member("birthNanoseconds") = Value(static_cast<std::int64_t>(born->tv_nsec));
+    if (identity.born) {
+        record.member("birthSeconds") = Value(static_cast<std::int64_t>(identity.born->seconds));
+        record.member("birthNanoseconds") = Value(static_cast<std::int64_t>(identity.born->nanoseconds));
     }
+    // What tells the folder after its disk was attached again under another device number.
+    if (identity.fileSystem) record.member("fileSystem") = Value(static_cast<std::int64_t>(*identity.fileSystem));
+    if (identity.mount) record.member("mount") = Value(*identity.mount);
     return plist::serialize(record, plist::Format::binary);
 }
 
@@ -61,31 +56,10 @@ namespace {
 
 struct Record {
     std::string path;
-    std::int64_t device = 0;
-    std::int64_t inode = 0;
     bool directory = false;
-    // None in a bookmark made on a file system that keeps no birth times, or before they
-    // were recorded: the item is then known by its device and inode alone.
-    std::optional<struct statx_timestamp> born;
-
-    enum class Match { same, other, unknown };
-
-    // Whether the item at `st` (opened in `folder`, or reached by `path` with `flags`; `fd`
-    // open on it, or -1) is the one recorded.
-    Match identifies(const struct stat& st, int folder, const char* path, int flags, int fd) const {
-        const auto found = born ? birthOf(folder, path, flags) : std::nullopt;
-        const bool sameBirth = found && found->tv_sec == born->tv_sec && found->tv_nsec == born->tv_nsec;
-        if (static_cast<std::int64_t>(st.st_dev) == device && static_cast<std::int64_t>(st.st_ino) == inode) {
-            return !born || sameBirth ? Match::same : Match::other;
-        }
-        // Numbered afresh at each mount, the item is known only by its moment of birth; without
-        // one, nothing tells the folder granted from another at its path.
-        if (fd >= 0 && !files::identitiesLastAcrossMounts(fd)) {
-            if (born && found) return sameBirth ? Match::same : Match::other;
-            return Match::unknown;
-        }
-        return Match::other;
-    }
+    // Without a moment of birth in a bookmark made on a file system that keeps none, or
+    // before they were recorded: the item is then known by its numbers.
+    files::RecordedIdentity identity;
 };
 
 Record recordOf(const Data& data) {
@@ -104,15 +78,20 @@ Record recordOf(const Data& data) {
     }
     // Bookmarks made before the kind of item was recorded were of folders only.
     const auto directory = record["directory"].asBool();
-    Record read{*path, *device, *inode, !directory || *directory, std::nullopt};
+    Record read{*path, !directory || *directory, {}};
+    read.identity.numbers = {static_cast<dev_t>(*device), static_cast<ino_t>(*inode)};
     const auto seconds = record["birthSeconds"].asInteger();
     const auto nanoseconds = record["birthNanoseconds"].asInteger();
     if (seconds || nanoseconds) {
         if (!seconds || !nanoseconds || *nanoseconds < 0 || *nanoseconds >= 1'000'000'000) {
             throw resolveFailed("not bookmark data");
         }
-        read.born = statx_timestamp{*seconds, static_cast<std::uint32_t>(*nanoseconds), 0};
+        read.identity.born = files::Moment{*seconds, static_cast<std::uint32_t>(*nanoseconds)};
     }
+    if (const auto fileSystem = record["fileSystem"].asInteger(); fileSystem && *fileSystem != 0) {
+        read.identity.fileSystem = static_cast<std::uint64_t>(*fileSystem);
+    }
+    if (const std::string* mount = record["mount"].asString(); mount && !mount->empty()) read.identity.mount = *mount;
     return read;
 }
 
@@ -120,12 +99,12 @@ Record recordOf(const Data& data) {
 
 Resolved resolve(const Data& data) {
     const Record record = recordOf(data);
+    files::UniqueFd item(::open(record.path.c_str(), O_PATH | O_CLOEXEC));
     struct stat st {};
-    if (::stat(record.path.c_str(), &st) != 0) throw resolveFailed("the item at " + record.path + " no longer exists");
+    if (!item || ::fstat(item.get(), &st) != 0) throw resolveFailed("the item at " + record.path + " no longer exists");
     Resolved out;
     out.url = URL::fileURL(record.path, S_ISDIR(st.st_mode) != 0);
-    files::UniqueFd item(::open(record.path.c_str(), O_PATH | O_CLOEXEC));
-    out.isStale = record.identifies(st, AT_FDCWD, record.path.c_str(), 0, item ? item.get() : -1) != Record::Match::same;
+    out.isStale = files::recognise(record.identity, item.get(), st) != files::Recognition::same;
     return out;
 }
 
@@ -161,10 +140,10 @@ OpenedFolder openFolder(const Data& data) {
         out.reason = std::strerror(out.error);
         return out;
     }
-    switch (record.identifies(opened, folder.get(), "", AT_EMPTY_PATH, folder.get())) {
-    case Record::Match::same: break;
-    case Record::Match::other: out.standing = OpenedFolder::Standing::replaced; return out;
-    case Record::Match::unknown: out.standing = OpenedFolder::Standing::unrecognised; return out;
+    switch (files::recognise(record.identity, folder.get(), opened)) {
+    case files::Recognition::same: break;
+    case files::Recognition::other: out.standing = OpenedFolder::Standing::replaced; return out;
+    case files::Recognition::unknown: out.standing = OpenedFolder::Standing::unrecognised; return out;
     }
     // Readable by this process: its listing can be opened through the descriptor.
     files::UniqueFd listing(::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));

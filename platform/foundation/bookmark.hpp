@@ -1,7 +1,8 @@
 #pragma once
 // Remembering a file or folder across runs: bookmark data records the path and the
-// item's identity (device and inode, and its moment of birth where the file system keeps
-// one, which an item made later at the same path never shares, whatever inode it gets);
+// item's identity (see files::RecordedIdentity: device and inode, its moment of birth where
+// the file system keeps one, which an item made later at the same path never shares, whatever
+// inode it gets, and what tells it once its disk is attached under another device number);
 // stands in for the platform's security-scoped bookmarks. Linux has no sandbox, so "starting access" only checks the item is there.
 #include "platform/foundation/root_handle.hpp"
 #include "platform/foundation/url.hpp"
@@ -13,7 +14,8 @@ namespace platform::foundation::bookmarks {
 
 // Bookmark data of an existing item. Error (fileNotFound, or POSIX) when the item
 // cannot be examined. Where the file system numbers items afresh at each mount (exFAT),
-// the item is known again by its moment of birth where the file system keeps one.
+// the item is known again by its moment of birth where the file system keeps one, and
+// otherwise only within the mount it was bookmarked on.
 Data create(const URL& url);
 
 struct Resolved {
@@ -33,9 +35,10 @@ struct OpenedFolder {
         same,        // the folder bookmarked: `folder` holds it
         gone,        // nothing at the path (removed, moved or renamed)
         replaced,    // another item stands at the path now
-        // A folder stands at the path on a file system whose numbers do not last across a
-        // remount (exFAT), with no moment of birth that could tell it: it may be the folder
-        // bookmarked or another, which cannot be known.
+        // A folder stands at the path that nothing left can tell from the one bookmarked or
+        // another: mounted anew on a file system whose numbers do not last across a mount
+        // (exFAT), or at its inode on a disk attached again under another device number,
+        // where neither a moment of birth nor the file system's identity tells it.
         unrecognised,
         notAFolder,  // the bookmark, or what stands at the path, is no folder
         unusable,    // it could not be opened or read (`reason` says why)

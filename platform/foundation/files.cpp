@@ -167,7 +167,7 @@ std::optional<struct stat> writeUnnamed(int folder, const std::string& name, std
     if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return written;
     if (errno == ENOENT) return std::nullopt;  // no /proc to link from
     if (errno != EEXIST) throw failure(errno);
-    const std::string value = mark.value(written);
+    const std::string value = mark.value(fd.get(), written);
     const bool marked = setMark(fd.get(), false, mark.name, value, nullptr);
     std::string temporary;
     for (int attempt = 0;; ++attempt) {
@@ -213,7 +213,7 @@ struct stat writeAtomicallyAt(int folder, const std::string& name, std::string_v
     std::string value;
     bool marked = false;
     try {
-        value = mark.value(written);
+        value = mark.value(fd.get(), written);
         marked = setMark(fd.get(), false, mark.name, value, nullptr);
     } catch (const Error& error) {
         throw fail(error.domain() == kPosixErrorDomain ? static_cast<int>(error.code()) : EIO);

@@ -42,10 +42,11 @@ void writeAtomicallyAt(int folder, const std::string& name, std::string_view tex
                        const std::filesystem::path& shownAs, unsigned newFileMode = 0644);
 
 // How a file being written says, while it stands under a temporary name, that it is in
-// flight (see setMark in folder_swap.hpp): the mark's name, and its value given the file.
+// flight (see setMark in folder_swap.hpp): the mark's name, and its value given the file
+// (open as `fd`).
 struct TemporaryMark {
     std::string name;
-    std::function<std::string(const struct stat& file)> value;
+    std::function<std::string(int fd, const struct stat& file)> value;
 };
 // The same, for a writer that must tell its temporary files from anything else later:
 // the file is made without a name where the file system allows, written, and given its

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -492,14 +493,15 @@ bool setMark(int item, bool isFolder, std::string_view name, std::string_view va
         if (made != nullptr && looked) made->made(info);
         if (::write(written.get(), value.data(), value.size()) != static_cast<ssize_t>(value.size())) {
             const int failure = errno;
-            ::unlinkat(item, file.c_str(), 0);
             if (made != nullptr && looked) made->forget(info);
+            ::unlinkat(item, file.c_str(), 0);
             fail(failure, "Cannot mark an item in flight");
         }
         return true;
     }
-    fail(EEXIST, "Cannot mark an item in flight: every name its mark may take (." + std::string(name) + " and " +
-                     std::to_string(kMarkFileNames - 1) + " more) is taken");
+    throw Error(std::string(kPosixErrorDomain), EEXIST,
+                "the names its mark may take, ." + std::string(name) + " and ." + std::string(name) + "-2 to -" +
+                    std::to_string(kMarkFileNames) + ", are all taken by files in the folder");
 }
 
 std::vector<std::string> readMarks(int item, bool isFolder, std::string_view name) {
@@ -525,11 +527,14 @@ void removeMark(int item, bool isFolder, std::string_view name, std::string_view
         if (const auto text = readMarkFile(item, file, &info); text && *text == value) {
             struct stat named {};
             // Only the file that was read, should another have taken its name meanwhile.
-            if (::fstatat(item, file.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                ItemIdentity::of(named) == ItemIdentity::of(info) && ::unlinkat(item, file.c_str(), 0) == 0 &&
-                made != nullptr) {
-                made->forget(info);
+            if (::fstatat(item, file.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+                ItemIdentity::of(named) != ItemIdentity::of(info)) {
+                continue;
             }
+            // Forgotten while it still holds its identity, which anything made once it is gone may get.
+            const bool wasMade = made != nullptr && made->isMade(info);
+            if (wasMade) made->forget(info);
+            if (::unlinkat(item, file.c_str(), 0) != 0 && wasMade) made->made(info);
         }
     }
 }
@@ -569,9 +574,62 @@ std::map<std::string, std::string> announcements(int folder, std::string_view na
 
 void setExtendedAttributesRefusedForTesting(bool refused) { attributesRefused.store(refused); }
 
-FolderLock::FolderLock(UniqueFd folder, const fs::path& shownAs) : fd_(std::move(folder)) {
-    while (::flock(fd_.get(), LOCK_EX) != 0) {
+namespace {
+
+// Who holds the whole-file lock of the kind `kind` ("FLOCK") on the item `locked`, as
+// /proc/locks lists it: "<n>: FLOCK  ADVISORY  WRITE <pid> <major>:<minor>:<inode> 0 EOF".
+LockHolder holderOf(const struct stat& locked, std::string_view kind) {
+    LockHolder holder;
+    FILE* locks = std::fopen("/proc/locks", "re");
+    if (locks == nullptr) return holder;
+    char line[512];
+    while (std::fgets(line, sizeof line, locks) != nullptr) {
+        char type[16] = {}, mode[16] = {}, access[16] = {};
+        long pid = 0;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(line, "%*[^:]: %15s %15s %15s %ld %x:%x:%llu", type, mode, access, &pid, &major, &minor, &inode) != 7 ||
+            kind != type || major != ::major(locked.st_dev) || minor != ::minor(locked.st_dev) || inode != locked.st_ino) {
+            continue;
+        }
+        holder.process = static_cast<pid_t>(pid);
+        break;
+    }
+    std::fclose(locks);
+    if (holder.process <= 0) return holder;
+    const std::string process = "/proc/" + std::to_string(holder.process);
+    if (FILE* comm = std::fopen((process + "/comm").c_str(), "re")) {
+        char name[64] = {};
+        if (std::fgets(name, sizeof name, comm) != nullptr) holder.name = name;
+        std::fclose(comm);
+        while (!holder.name.empty() && holder.name.back() == '\n') holder.name.pop_back();
+    }
+    if (FILE* stat = std::fopen((process + "/stat").c_str(), "re")) {
+        char text[512] = {};
+        const std::size_t read = std::fread(text, 1, sizeof text - 1, stat);
+        std::fclose(stat);
+        // "<pid> (<name>) <state> ...", where the name may hold anything.
+        const std::string_view fields(text, read);
+        const auto close = fields.rfind(')');
+        holder.stopped = close != std::string_view::npos && close + 2 < fields.size() &&
+                         (fields[close + 2] == 'T' || fields[close + 2] == 't');
+    }
+    return holder;
+}
+
+}  // namespace
+
+FolderLock::FolderLock(UniqueFd folder, const fs::path& shownAs, const WaitNotice& waiting) : fd_(std::move(folder)) {
+    int how = LOCK_EX | LOCK_NB;
+    while (::flock(fd_.get(), how) != 0) {
         if (errno == EINTR) continue;
+        if (errno == EWOULDBLOCK && (how & LOCK_NB) != 0) {
+            // Held by another: said once, then waited for.
+            struct stat locked {};
+            if (waiting && ::fstat(fd_.get(), &locked) == 0) waiting(holderOf(locked, "FLOCK"));
+            how = LOCK_EX;
+            continue;
+        }
         fail(errno, "Cannot lock " + shownAs.string());
     }
 }

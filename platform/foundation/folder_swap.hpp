@@ -187,13 +187,23 @@ std::map<std::string, std::string> announcements(int folder, std::string_view na
 // Tests only: every extended attribute is refused as by a file system without them.
 void setExtendedAttributesRefusedForTesting(bool refused);
 
+// The process that holds a lock another waits for, as far as the system says: its number
+// (0 when the system does not say), its name, and whether it is stopped (Ctrl+Z).
+struct LockHolder {
+    pid_t process = 0;
+    std::string name;
+    bool stopped = false;
+};
+
 // An exclusive advisory lock (flock) on a folder, held while the object lives. Other
 // processes and other locks of this process on the same folder wait for it.
 class FolderLock {
 public:
+    // Told once, before the wait, when another holds the lock.
+    using WaitNotice = std::function<void(const LockHolder& holder)>;
     // Blocks until the lock is held on the folder open (for reading) as `folder`.
     // Throws Error when it cannot be taken.
-    FolderLock(UniqueFd folder, const std::filesystem::path& shownAs);
+    FolderLock(UniqueFd folder, const std::filesystem::path& shownAs, const WaitNotice& waiting = {});
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 

@@ -68,6 +68,36 @@ TEST(InFlightMarks, AMarkSaysWhoMadeWhatForWhichNameAndNothingElseReadsAsOne) {
     const auto read = gw::InFlightMark::parse(mark.text());
     ASSERT_TRUE(read);
     EXPECT_EQ(read->text(), mark.text());
+    // What else tells the item after its numbers were given afresh comes back as it was given;
+    // a mark of a later version that says more is still read.
+    auto told = mark;
+    told.born = platform::foundation::files::Moment{1796912801, 7};
+    told.fileSystem = 0xfeedULL << 32;
+    told.mount = "123@boot";
+    const auto readTold = gw::InFlightMark::parse(told.text());
+    ASSERT_TRUE(readTold);
+    EXPECT_EQ(readTold->text(), told.text());
+    EXPECT_EQ(readTold->born, told.born);
+    EXPECT_EQ(readTold->fileSystem, told.fileSystem);
+    EXPECT_EQ(readTold->mount, told.mount);
+    auto later = told.text();
+    later.insert(later.rfind('\n'), " colour=blue");
+    EXPECT_TRUE(gw::InFlightMark::parse(later));
+    for (const std::string fact : {" born=1.x", " born=12", " born=1.1000000000", " fs=-1", " mount=", " =1", " x"}) {
+        auto wrong = mark.text();
+        wrong.insert(wrong.rfind('\n'), fact);
+        EXPECT_FALSE(gw::InFlightMark::parse(wrong)) << fact;
+    }
+    // The hidden name a run gives, and nothing else, reads as one.
+    const auto named = gw::parseInFlightName(".App Icon.brandassets.replaced-77-3");
+    ASSERT_TRUE(named);
+    EXPECT_EQ(named->original, "App Icon.brandassets");
+    EXPECT_EQ(named->kind, InFlightKind::replaced);
+    EXPECT_EQ(named->process, 77u);
+    for (const char* name : {".a.writing-1", ".a.writing-x-1", "a.writing-1-1", "..writing-1-1", ".a.moved-1-1",
+                             ".a.writing-1-", ".a.replaced--1"}) {
+        EXPECT_FALSE(gw::parseInFlightName(name)) << name;
+    }
     for (const std::string& text : std::vector<std::string>{"", "glyphwright in-flight 1\n", mark.text().substr(1),
                                    "glyphwright in-flight 1\nrun b 1 2 3\nmoved 1 2\nx",
                                    "glyphwright in-flight 1\nrun b x 2 3\nwriting 1 2\nx",
@@ -303,7 +333,7 @@ TEST_P(InterruptedWriting, AMarkForItsOwnNameOrLeadingOutMovesNothing) {
 // leftovers new numbers at a remount, so their marks name numbers they no longer have: there
 // a leftover is known by the hidden name the run gave it for its mark, and goes back. A
 // folder of any other name, and anywhere else a folder whose numbers are not its mark's (a
-// copy), stays as it is.
+// copy), stays as it is; under the name the run gave it, the user is told of it.
 TEST_P(InterruptedWriting, AfterARemountThatRenumberedThemLeftoversAreKnownByTheirNames) {
     const auto output = dir_ / "out";
     const auto catalog = output / "Assets.xcassets";
@@ -327,16 +357,49 @@ TEST_P(InterruptedWriting, AfterARemountThatRenumberedThemLeftoversAreKnownByThe
         const auto told = gw::recoverInterruptedWriting(output);
         files::setIdentitiesLastingRefusedForTesting(false);
 
-        EXPECT_TRUE(told.empty());
         if (lasting) {
+            // Left as it is, but not unsaid: it seems to be what the run set aside.
             EXPECT_EQ(namesIn(output), std::set<std::string>{".Assets.xcassets.replaced-4194305-0"});
+            ASSERT_EQ(told.size(), 1u);
+            EXPECT_TRUE(told[0].unrecognised);
+            EXPECT_EQ(told[0].original.fsPath(), catalog);
+            EXPECT_EQ(told[0].keptAt, output / ".Assets.xcassets.replaced-4194305-0");
             continue;
         }
+        EXPECT_TRUE(told.empty());
         EXPECT_EQ(namesIn(output), std::set<std::string>{"Assets.xcassets"});
         EXPECT_EQ(readFile(catalog / "Contents.json"), "the old catalog");
         EXPECT_EQ(readFile(catalog / "a.imageset/Contents.json"), "old a");
         EXPECT_EQ(readFile(catalog / ".Sketches/notes.txt"), "the user's");
     }
+}
+
+// Where a run cannot announce the staging folder it is about to make (a file system without
+// extended attributes), one it made but had not marked when it was killed is known by the
+// name it gave it, for a process that no longer runs, while it holds nothing (or only the
+// mark file it was making, still empty): it goes, unsaid, since nothing of anyone's is in it.
+// One with anything in it, one of a process that may still run, and one of another name stay.
+TEST_P(InterruptedWriting, AnEmptyStagingFolderOfAnEndedRunThatCouldNotBeMarkedGoes) {
+    const auto output = dir_ / "out";
+    const auto catalog = output / "Assets.xcassets";
+    const std::string running = std::to_string(::getpid());
+    fs::create_directories(catalog / ".a.imageset.writing-4194305-1");
+    writeFile(catalog / ".b.imageset.writing-4194305-2/.glyphwright.in-flight", "");
+    writeFile(catalog / ".c.imageset.writing-4194305-3/notes.txt", "the user's");
+    writeFile(catalog / ".d.imageset.writing-4194305-4/.glyphwright.in-flight", "the user's, of the mark's name");
+    fs::create_directories(catalog / (".e.imageset.writing-" + running + "-5"));
+    fs::create_directories(catalog / ".f.imageset.writing-soon");
+    fs::create_directories(output / ".Assets.xcassets.writing-4194305-6");
+    fs::create_directories(output / ".Other.xcassets.writing-4194305-7");
+
+    const auto told = gw::recoverInterruptedWriting(output);
+
+    EXPECT_TRUE(told.empty());
+    EXPECT_EQ(namesIn(catalog), (std::set<std::string>{".c.imageset.writing-4194305-3", ".d.imageset.writing-4194305-4",
+                                                       ".e.imageset.writing-" + running + "-5", ".f.imageset.writing-soon"}));
+    EXPECT_EQ(readFile(catalog / ".c.imageset.writing-4194305-3/notes.txt"), "the user's");
+    // Only the catalog the run writes is looked into.
+    EXPECT_EQ(namesIn(output), (std::set<std::string>{"Assets.xcassets", ".Other.xcassets.writing-4194305-7"}));
 }
 
 // A staging folder a killed run announced but had not marked yet counts only while it is

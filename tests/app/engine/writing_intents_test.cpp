@@ -306,13 +306,26 @@ TEST_F(WritingIntents, AnOverwriteAnswerRemovesNothingUntilTheRunIsSettled) {
     EXPECT_EQ(entries, 1u);  // nothing hidden left behind
 }
 
-TEST_F(WritingIntents, AFolderThatCannotBeRemovedStopsTheRunAtOnce) {
+// A catalog that cannot be set aside to be replaced stops the run at once; a set fails only what
+// writes it (a picture of a batch), with the reason it could not be set aside.
+TEST_F(WritingIntents, AFolderThatCannotBeSetAsideStopsTheRunOrFailsWhatWritesIt) {
     if (!gwtest::runWherePermissionsBind()) return;
+    const auto catalog = existingFolder("Old/Assets.xcassets");
+    catalogs_->setFileAlreadyExistsAction(FileAlreadyExistsAction::overwrite);
+    fs::permissions(dir_ / "Old", fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_THROW(validate(catalog, WritingIntentKind::catalog), pf::Error);
+    fs::permissions(dir_ / "Old", fs::perms::owner_all);
+    EXPECT_TRUE(fs::exists(dir_ / "Old/Assets.xcassets/a.png"));
+
     const auto asset = existingFolder("Assets.xcassets/AppIcon.appiconset");
     contents_->setFileAlreadyExistsAction(FileAlreadyExistsAction::overwrite);
     fs::permissions(dir_ / "Assets.xcassets", fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_THROW(validate(asset, WritingIntentKind::asset), pf::Error);
+    EXPECT_EQ(validate(asset, WritingIntentKind::asset), FileWritingIntentValidatorResult::overwritableURL(asset));
     fs::permissions(dir_ / "Assets.xcassets", fs::perms::owner_all);
+    const auto& boundary = *factory_->pendingRemovals()->boundary();
+    EXPECT_THROW(boundary.checkNotRefused(asset.fsPath()), pf::Error);
+    EXPECT_NO_THROW(boundary.checkNotRefused((dir_ / "Assets.xcassets/Other.imageset").string()));
+    EXPECT_TRUE(factory_->pendingRemovals()->empty());
     EXPECT_TRUE(fs::exists(dir_ / "Assets.xcassets/AppIcon.appiconset/a.png"));
     // The overwriting kind passes over the same failure.
     fs::permissions(dir_ / "Assets.xcassets", fs::perms::owner_read | fs::perms::owner_exec);

@@ -11,6 +11,8 @@
 #include "support/self_launch.hpp"
 
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <memory>
@@ -115,7 +117,25 @@ TEST_F(CatalogRuns, EveryKillLeavesEachImageSetOldOrCompleteNewAndTheNextRunPuts
         if (HasFailure()) break;
     }
 
-    // The moments are spread over a whole run's length: some kills must land mid-way.
+    // The moments are spread over a whole run's length, as long as it took when it was measured:
+    // a machine that got busier since may have let every kill land before the run began to write.
+    // Then it is killed as its first item in flight appears, so that some kill lands mid-way.
+    for (int kill = 0; interrupted == 0 && kill < 8 && !HasFailure(); ++kill) {
+        SCOPED_TRACE("killed once writing, " + std::to_string(kill));
+        const auto pid = start(GW_GLYPHWRIGHT_PATH, batchInto("new", "out/Assets.xcassets"), "killed");
+        const auto writing = [&] {
+            std::error_code changing;
+            for (fs::directory_iterator entry(catalog, changing), end; !changing && entry != end; entry.increment(changing)) {
+                if (entry->path().filename().string().front() == '.') return true;
+            }
+            return false;
+        };
+        while (!writing() && !gwtest::ended(pid)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ::kill(pid, SIGKILL);
+        finish(pid, "killed");
+        expectOldOrCompleteNew(catalog, old, fresh);
+        if (!gwtest::hiddenEntries(catalog).empty()) ++interrupted;
+    }
     EXPECT_GT(interrupted, 0);
 
     const auto last = glyphwright(batchInto("new", "out/Assets.xcassets"));
@@ -200,7 +220,8 @@ TEST_F(CatalogRuns, ARunKilledAsAHiddenSetTookItsNameCostsNothingAddedToItLater)
 // first step whose path's name begins with that. With GW_SAVED_DURING_RUN naming a
 // file, the run is not killed: at that step the file is saved anew in place with
 // GW_SAVED_TEXT (of its size), its time of modification kept, as a save in the same second
-// on exFAT leaves it. GW_RUN_LINKS_REFUSED copies files as exFAT has it.
+// on exFAT leaves it. GW_RUN_LINKS_REFUSED copies files as exFAT has it, and
+// GW_RUN_ATTRIBUTES_REFUSED keeps marks in files as a file system without extended attributes has it.
 TEST(KilledCommandLineRun, KilledAfterAStep) {
     const char* work = std::getenv("GW_KILLED_RUN_WORK");
     const char* after = std::getenv("GW_KILLED_RUN_AFTER");
@@ -210,6 +231,7 @@ TEST(KilledCommandLineRun, KilledAfterAStep) {
     if (work == nullptr || after == nullptr || given == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
     ASSERT_EQ(::chdir(work), 0);
     if (std::getenv("GW_RUN_LINKS_REFUSED")) platform::foundation::files::setLinksRefusedForTesting(true);
+    if (std::getenv("GW_RUN_ATTRIBUTES_REFUSED")) platform::foundation::files::setExtendedAttributesRefusedForTesting(true);
     bool seen = false;
     gw::WritingBoundary::setStepHookForTesting([&](const fs::path& path) {
         if (at != nullptr) {
@@ -315,18 +337,9 @@ protected:
         EXPECT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, make, options).status, 0);
         return options;
     }
-    // A ramfs of the test's own at dir_/ramfs, or none (said why) where the test may not mount one.
+    // A ramfs of the test's own at dir_/ramfs; where the test may not mount one, its why() says so.
     std::unique_ptr<gwtest::ScratchDisk> mountRamfs() const {
-        if (::geteuid() != 0) {
-            std::printf("not tried: only the superuser mounts ramfs\n");
-            return nullptr;
-        }
-        auto disk = std::make_unique<gwtest::ScratchDisk>(dir_ / "ramfs", "ramfs", "mode=0755");
-        if (!disk->mounted()) {
-            std::printf("not tried: ramfs could not be mounted\n");
-            return nullptr;
-        }
-        return disk;
+        return std::make_unique<gwtest::ScratchDisk>(dir_ / "ramfs", "ramfs", "mode=0755");
     }
 };
 
@@ -336,7 +349,7 @@ protected:
 // nothing stays hidden.
 TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackOnRamfsDespiteAFileAtTheMarksName) {
     const auto disk = mountRamfs();
-    if (!disk) return;
+    if (!disk->mounted()) GTEST_SKIP() << "not tried: " << disk->why();
     const auto work = dir_ / "ramfs/work";
     const auto options = grantAndMakeCatalogIn(work, "ramfs");
     const auto& overwrite = replacingTheCatalog_;
@@ -370,7 +383,7 @@ TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackOnRamfsDespiteAFileAtTheMar
 // what the killed run had set aside in it put back there, nothing hidden.
 TEST_F(CatalogsElsewhere, AKilledRunsKeptGroupFolderStaysMarkedOnRamfs) {
     const auto disk = mountRamfs();
-    if (!disk) return;
+    if (!disk->mounted()) GTEST_SKIP() << "not tried: " << disk->why();
     const auto work = dir_ / "ramfs/work";
     const auto options = grantIn(work, "ramfs");
     const std::vector<std::string> shelf{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "tvOSTopShelf"};
@@ -413,10 +426,11 @@ TEST_F(CatalogRuns, ASaveOfTheSameSizeInTheSameSecondDuringAnAppendIsKept) {
     places.push_back({"exFAT", dir_ / "exfat/work", std::make_unique<gwtest::ExfatDisk>(dir_ / "exfat")});
     const auto group = fs::path("out/Assets.xcassets/App Icon & Top Shelf Image.brandassets");
     const auto trash = dir_ / "xdg/XDG_DATA_HOME/Trash/files";
+    std::string notTried;
     for (auto& place : places) {
         SCOPED_TRACE(place.name);
         if (place.disk && !place.disk->mounted()) {
-            std::printf("%s not tried: %s\n", place.name, place.disk->why().c_str());
+            notTried += std::string(notTried.empty() ? "" : "; ") + place.name + " not tried: " + place.disk->why();
             continue;
         }
         const auto& work = place.work;
@@ -456,6 +470,7 @@ TEST_F(CatalogRuns, ASaveOfTheSameSizeInTheSameSecondDuringAnAppendIsKept) {
             }
         }
     }
+    if (!notTried.empty()) GTEST_SKIP() << notTried;
 }
 
 // exFAT numbers folders afresh at each mount. After a remount, the granted root folder can
@@ -464,10 +479,7 @@ TEST_F(CatalogRuns, ASaveOfTheSameSizeInTheSameSecondDuringAnAppendIsKept) {
 // mark names the numbers it had before.
 TEST_F(CatalogsElsewhere, AfterAnExfatRemountTheGrantIsToldTrulyAndAKilledRunsCatalogComesBack) {
     gwtest::ExfatDisk disk(dir_ / "exfat");
-    if (!disk.mounted()) {
-        std::printf("not tried: %s\n", disk.why().c_str());
-        return;
-    }
+    if (!disk.mounted()) GTEST_SKIP() << "not tried: " << disk.why();
     const auto work = dir_ / "exfat/work";
     fs::create_directories(work);
     // Made after the work folder and looked up first after the remount, these take the
@@ -497,8 +509,7 @@ TEST_F(CatalogsElsewhere, AfterAnExfatRemountTheGrantIsToldTrulyAndAKilledRunsCa
     ASSERT_EQ(::stat(work.c_str(), &after[0]), 0);
     ASSERT_EQ(::stat(hidden[0].c_str(), &after[1]), 0);
     if (after[0].st_ino == before[0].st_ino || after[1].st_ino == before[1].st_ino) {
-        std::printf("not tried: the remount gave the folders their numbers again\n");
-        return;
+        GTEST_SKIP() << "not tried: the remount gave the folders their numbers again";
     }
 
     const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, overwrite, options);
@@ -516,6 +527,409 @@ TEST_F(CatalogsElsewhere, AfterAnExfatRemountTheGrantIsToldTrulyAndAKilledRunsCa
         notes = notes || (entry.is_regular_file() && gwtest::readFile(entry.path()) == "mine: notes in the catalog");
     }
     EXPECT_TRUE(notes) << next.out << next.err;
+}
+
+// What a file of `text` below `folder` is, when there is one.
+std::optional<fs::path> fileHolding(const fs::path& folder, const std::string& text) {
+    if (!fs::is_directory(folder)) return std::nullopt;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file() && entry.file_size() == text.size() && gwtest::readFile(entry.path()) == text) {
+            return entry.path();
+        }
+    }
+    return std::nullopt;
+}
+
+// An ext4 disk attached again under another device number (a USB disk in another port; here
+// the same image on a second loop device) keeps its folders' inodes and moments of birth, or,
+// made without moments of birth, its own identity: the next run into the granted folder
+// converts, and puts back the catalog a run killed before the disk went had set aside, with
+// what the user kept in it, nothing left hidden.
+TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackWhenItsDiskIsAttachedUnderAnotherNumber) {
+    struct Disk {
+        const char* name;
+        std::vector<std::string> made;
+    };
+    const Disk disks[] = {
+        {"ext4", {"-q", "-F", "-E", "nodiscard"}},
+        {"ext4 without moments of birth", {"-q", "-F", "-I", "128", "-E", "nodiscard"}},
+    };
+    std::string notTried;
+    int number = 0;
+    for (const auto& made : disks) {
+        SCOPED_TRACE(made.name);
+        const auto place = dir_ / ("disk" + std::to_string(number++));
+        const auto image = place.string() + ".img";
+        std::string why = gwtest::ownMountNamespace();
+        if (why.empty()) why = gwtest::makeImage(image, std::uintmax_t{64} << 20, "/sbin/mkfs.ext4", made.made);
+        auto disk = why.empty() ? std::make_unique<gwtest::ScratchMount>(place, image, "ext4") : nullptr;
+        if (disk && !disk->mounted()) why = disk->why();
+        if (!why.empty()) {
+            notTried += std::string(made.name) + " not tried: " + why + "; ";
+            continue;
+        }
+        const auto work = place / "work";
+        const auto options = grantAndMakeCatalogIn(work, "disk");
+        const auto notes = "mine: notes in the catalog on " + std::string(made.name);
+        gwtest::writeFile(work / "out/Assets.xcassets/notes.txt", notes);
+        const auto killed = dir_ / ("killed-" + std::to_string(number) + ".out");
+        const int status = runWithAStep(work, dir_ / "xdg", replacingTheCatalog_, ".Assets.xcassets.replaced-", {}, killed);
+        ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(killed);
+        ASSERT_FALSE(fs::exists(work / "out/Assets.xcassets/notes.txt")) << "killed before the catalog was set aside";
+        struct stat before {};
+        ASSERT_EQ(::stat(work.c_str(), &before), 0);
+
+        ASSERT_TRUE(disk->attachAgain(image, "ext4")) << disk->why();
+        struct stat after {};
+        ASSERT_EQ(::stat(work.c_str(), &after), 0);
+        ASSERT_NE(after.st_dev, before.st_dev) << "attached again under the same number";
+        ASSERT_EQ(after.st_ino, before.st_ino);
+
+        const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+        EXPECT_EQ(next.status, 0) << next.out << next.err;
+        EXPECT_EQ(next.err.find("was replaced"), std::string::npos) << next.err;
+        EXPECT_EQ(gwtest::hiddenEntries(work / "out"), std::vector<std::string>{}) << next.out << next.err;
+        // Put back, then replaced by this run: kept in the Trash or beside, as the run says.
+        std::optional<fs::path> kept;
+        for (const auto& folder : {place, dir_ / "xdg"}) {
+            if (!kept) kept = fileHolding(folder, notes);
+        }
+        ASSERT_TRUE(kept) << "the user's notes were lost\n" << next.out << next.err;
+        EXPECT_NE((next.out + next.err).find(kept->parent_path().string()), std::string::npos)
+            << *kept << " unsaid:\n" << next.out << next.err;
+    }
+    if (!notTried.empty()) GTEST_SKIP() << notTried;
+}
+
+// The refusal stays sound: another disk whose folder at the granted path has the granted
+// folder's inode (each disk's first folder) but another moment of birth is not the folder
+// granted, and nothing is written there.
+TEST_F(CatalogsElsewhere, AnotherDisksFolderOfTheSameInodeIsNotTheGrantedOne) {
+    std::string why = gwtest::ownMountNamespace();
+    const auto first = dir_ / "first.img", second = dir_ / "second.img";
+    for (const auto& image : {first, second}) {
+        if (why.empty()) why = gwtest::makeImage(image, std::uintmax_t{64} << 20, "/sbin/mkfs.ext4", {"-q", "-F", "-E", "nodiscard"});
+    }
+    if (!why.empty()) GTEST_SKIP() << "not tried: " << why;
+    const auto place = dir_ / "disk";
+    struct stat granted {};
+    {
+        gwtest::ScratchMount disk(place, first, "ext4");
+        if (!disk.mounted()) GTEST_SKIP() << "not tried: " << disk.why();
+        grantIn(place / "work", "first");
+        ASSERT_EQ(::stat((place / "work").c_str(), &granted), 0);
+    }
+    gwtest::ScratchMount disk(place, second, "ext4");
+    ASSERT_TRUE(disk.mounted()) << disk.why();
+    fs::create_directories(place / "work");
+    struct stat other {};
+    ASSERT_EQ(::stat((place / "work").c_str(), &other), 0);
+    if (other.st_ino != granted.st_ino) GTEST_SKIP() << "not tried: the other disk's folder got another inode";
+    gwtest::writeFile(place / "work/art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
+    auto options = this->options("second");
+    options.workingDirectory = place / "work";
+
+    const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("was replaced"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(place / "work/out"));
+}
+
+// An overlay (a container's file system) copies a folder of its lower layer up when a run
+// first writes in it, which gives the folder a later moment of birth at the same inode; and
+// mounted again after another file system took its number (a container started again), it
+// shows its folders under another device number. A folder of the lower layer, granted,
+// converts run after run through both.
+TEST_F(CatalogsElsewhere, AGrantedFolderOfAnOverlaysLowerLayerConvertsRunAfterRun) {
+    const auto lower = dir_ / "lower", upper = dir_ / "upper", scratch = dir_ / "overlay-work", merged = dir_ / "merged";
+    for (const auto& folder : {lower / "work", upper, scratch}) fs::create_directories(folder);
+    gwtest::writeFile(lower / "work/art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
+    const std::string layers = "lowerdir=" + lower.string() + ",upperdir=" + upper.string() + ",workdir=" + scratch.string();
+    auto overlay = std::make_unique<gwtest::ScratchMount>(merged, "overlay", layers.c_str());
+    if (!overlay->mounted()) GTEST_SKIP() << "not tried: " << overlay->why();
+    const auto work = merged / "work";
+    ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
+    auto options = this->options("overlay");
+    options.workingDirectory = work;
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE("run " + std::to_string(round));
+        const auto converted = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+        EXPECT_EQ(converted.status, 0) << converted.out << converted.err;
+        EXPECT_TRUE(fs::exists(work / "out/Assets.xcassets/art.imageset/Contents.json")) << converted.err;
+    }
+    struct stat before {};
+    ASSERT_EQ(::stat(work.c_str(), &before), 0);
+    overlay.reset();
+    // What takes the overlay's number meanwhile.
+    const gwtest::ScratchMount taken(dir_ / "taken", "tmpfs", "size=1m");
+    overlay = std::make_unique<gwtest::ScratchMount>(merged, "overlay", layers.c_str());
+    ASSERT_TRUE(overlay->mounted()) << overlay->why();
+    struct stat after {};
+    ASSERT_EQ(::stat(work.c_str(), &after), 0);
+    EXPECT_NE(after.st_dev, before.st_dev) << "mounted again under the same number";
+    const auto again = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+}
+
+// exFAT keeps no extended attributes: a folder's mark is a file in it, which a user may copy
+// into a set, from a folder a killed run set aside for that set's name. Numbers given within
+// one mount still tell the set from the folder the mark was made for: the next run into the
+// catalog leaves the copied file where it is.
+TEST_F(CatalogsElsewhere, AMarkFileCopiedIntoASetOnExfatStays) {
+    if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "not tried: strace is not installed";
+    gwtest::ExfatDisk disk(dir_ / "exfat");
+    if (!disk.mounted()) GTEST_SKIP() << "not tried: " << disk.why();
+    const auto work = dir_ / "exfat/work";
+    const auto options = grantIn(work, "exfat");
+    const std::vector<std::string> art{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset",
+                                       "-assetCatalogExistsAction", "append", "-assetExistsAction", "overwrite"};
+    ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, art, options).status, 0);
+    // The program killed at its n-th rename, until it has set the set aside.
+    const auto catalog = work / "out/Assets.xcassets";
+    const auto setAside = [&]() -> std::optional<fs::path> {
+        for (const auto& entry : fs::directory_iterator(catalog)) {
+            if (entry.path().filename().string().rfind(".art.imageset.replaced-", 0) == 0) return entry.path();
+        }
+        return std::nullopt;
+    };
+    std::vector<std::string> killed{"-f", "-o", "/dev/null", "-e", "trace=rename,renameat,renameat2", "-e", ""};
+    killed.push_back(GW_GLYPHWRIGHT_PATH);
+    killed.insert(killed.end(), art.begin(), art.end());
+    for (int rename = 1; rename <= 6 && !setAside(); ++rename) {
+        killed[6] = "inject=rename,renameat,renameat2:signal=SIGKILL:when=" + std::to_string(rename);
+        const auto run = gwtest::runProgram("/usr/bin/strace", killed, options);
+        if (run.err.find("ptrace") != std::string::npos) GTEST_SKIP() << "not tried: strace may not trace here: " << run.err;
+    }
+    const auto left = setAside();
+    ASSERT_TRUE(left) << "no kill left the set aside";
+    const auto mark = gwtest::readFile(*left / ".glyphwright.in-flight");
+    // Put back, then replaced: the set at the name is another folder.
+    ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, art, options).status, 0);
+    const auto copied = catalog / "art.imageset/.glyphwright.in-flight";
+    gwtest::writeFile(copied, mark);
+    gwtest::writeFile(work / "logo.png", gwtest::solidPNG(48, 48, {200, 20, 90, 255}));
+
+    const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH,
+                                         {"-inputPath", "logo.png", "-outputPath", "out", "-assetType", "asset",
+                                          "-assetCatalogExistsAction", "append"},
+                                         options);
+    EXPECT_EQ(next.status, 0) << next.out << next.err;
+    ASSERT_TRUE(fs::exists(copied)) << next.out << next.err;
+    EXPECT_EQ(gwtest::readFile(copied), mark);
+}
+
+// After an exFAT remount, a folder made again at the granted path may be given the numbers
+// the granted one had: it is not taken for the granted folder (nothing is written in it), and
+// the run says truly that the folder could not be recognised, and how to grant it again.
+TEST_F(CatalogsElsewhere, AfterAnExfatRemountAFolderMadeAgainWithTheGrantedNumbersIsNotTheGrantedOne) {
+    gwtest::ExfatDisk disk(dir_ / "exfat");
+    if (!disk.mounted()) GTEST_SKIP() << "not tried: " << disk.why();
+    const auto work = dir_ / "exfat/work";
+    fs::create_directories(work);
+    const auto options = grantIn(work, "exfat");
+    struct stat granted {};
+    ASSERT_EQ(::stat(work.c_str(), &granted), 0);
+    fs::remove_all(work);
+    disk.remount();
+    ASSERT_TRUE(disk.mounted()) << disk.why();
+    fs::create_directories(work);
+    struct stat made {};
+    ASSERT_EQ(::stat(work.c_str(), &made), 0);
+    if (made.st_dev != granted.st_dev || made.st_ino != granted.st_ino) {
+        GTEST_SKIP() << "not tried: the folder made again got other numbers";
+    }
+    gwtest::writeFile(work / "art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
+
+    const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("could not be recognised"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("gw-grant-root " + work.string()), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(work / "out"));
+}
+
+// A folder whose mark cannot be set (on a file system without extended attributes, every name
+// its mark file may take is a file of the user's) is neither set aside nor copied to be written
+// into: what writes it fails, naming the names that are taken, and the folder stays as it was.
+// A set of a batch, replaced, fails alone: the batch's other sets convert. Where the superuser
+// may, on ramfs; everywhere, with marks kept in files as such a file system keeps them.
+TEST_F(CatalogsElsewhere, AFolderThatCannotBeMarkedFailsAloneNamingTheTakenMarkNames) {
+    struct Place {
+        const char* name;
+        fs::path work;
+        std::vector<std::pair<std::string, std::string>> refused;
+    };
+    const auto ramfs = mountRamfs();
+    std::vector<Place> places{{"marks kept in files", work_, {{"GW_RUN_ATTRIBUTES_REFUSED", "1"}}}};
+    if (ramfs->mounted()) places.push_back({"ramfs", dir_ / "ramfs/work", {}});
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        std::string folder;
+        std::vector<std::string> others;
+    };
+    const std::vector<std::string> group{"-inputPath", "pics/a.png", "-outputPath", "out", "-assetType", "tvOSTopShelf",
+                                         "-assetCatalogExistsAction", "append"};
+    const Case cases[] = {
+        {"a set of a batch, replaced",
+         {"-inputPath", "pics", "-outputPath", "out", "-assetType", "asset", "-collectionType", "batch",
+          "-assetCatalogExistsAction", "append", "-assetExistsAction", "overwrite"},
+         "b.imageset",
+         {"a.imageset", "c.imageset"}},
+        {"a group folder, written into", group, "App Icon & Top Shelf Image.brandassets", {}},
+    };
+    int number = 0;
+    for (const auto& place : places) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(place.name) + ", " + c.name);
+            const auto work = place.work / std::to_string(number++);
+            for (const std::string name : {"a", "b", "c"}) {
+                gwtest::writeFile(work / "pics" / (name + ".png"),
+                                  gwtest::solidPNG(48, 48, {90, static_cast<unsigned char>(name[0]), 20, 255}));
+            }
+            ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
+            auto options = this->options("refused");
+            options.workingDirectory = work;
+            ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, c.arguments, options).status, 0);
+            const auto catalog = work / "out/Assets.xcassets";
+            const auto folder = catalog / c.folder;
+            for (const auto& file : platform::foundation::files::markFileNames(gw::kInFlightMarkName)) {
+                gwtest::writeFile(folder / file, "mine: " + file);
+            }
+            gwtest::writeFile(folder / "notes.txt", "mine: notes");
+            const auto before = gwtest::snapshot(folder);
+            std::map<std::string, gwtest::FolderSnapshot> others;
+            for (const auto& other : c.others) others[other] = gwtest::snapshot(catalog / other);
+            for (const std::string name : {"a", "c"}) {
+                gwtest::writeFile(work / "pics" / (name + ".png"),
+                                  gwtest::solidPNG(48, 48, {200, 20, static_cast<unsigned char>(name[0]), 255}));
+            }
+
+            // The program itself where the file system refuses the marks, else the command line's
+            // run in a process of the test's, told to refuse them.
+            std::string said;
+            if (place.refused.empty()) {
+                const auto run = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, c.arguments, options);
+                said = run.out + run.err;
+                EXPECT_EQ(run.status, 1) << said;
+            } else {
+                const auto out = dir_ / ("refused-" + std::to_string(number) + ".out");
+                const int status = runWithAStep(work, dir_ / "xdg", c.arguments, "(no such step)", place.refused, out);
+                said = gwtest::readFile(out);
+                ASSERT_TRUE(status != -1 && WIFEXITED(status)) << said;
+                EXPECT_EQ(WEXITSTATUS(status), 1) << said;
+            }
+            const auto failed = said.find("Catalog creation failed");
+            ASSERT_NE(failed, std::string::npos) << said;
+            const auto line = said.substr(failed, said.find('\n', failed) - failed);
+            EXPECT_NE(line.find(folder.string()), std::string::npos) << line;
+            EXPECT_NE(line.find(".glyphwright.in-flight and .glyphwright.in-flight-2 to -8"), std::string::npos) << line;
+            EXPECT_EQ(line.find("File exists"), std::string::npos) << line;
+            EXPECT_EQ(gwtest::snapshot(folder), before);
+            for (const auto& [other, old] : others) {
+                EXPECT_NE(gwtest::snapshot(catalog / other), old) << other << " was not converted\n" << said;
+            }
+            // Nothing hidden but the user's own files of the mark's names.
+            EXPECT_EQ(gwtest::hiddenEntries(catalog).size(),
+                      platform::foundation::files::markFileNames(gw::kInFlightMarkName).size()) << said;
+        }
+    }
+    if (!ramfs->mounted()) GTEST_SKIP() << "ramfs not tried: " << ramfs->why();
+}
+
+// A run held up by the file size limit (`ulimit -f`) fails, saying "File too large", and
+// puts back the catalog it had set aside: the kernel's signal for it would end the run there,
+// unsaid, with the catalog hidden.
+TEST_F(CatalogRuns, ARunPastTheFileSizeLimitFailsSayingSoAndPutsTheCatalogBack) {
+    gwtest::writeFile(work_ / "art.png", gwtest::solidPNG(256, 256, {0, 0, 0, 255}, true));
+    const std::vector<std::string> replacing{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset",
+                                             "-assetCatalogExistsAction", "overwrite"};
+    ASSERT_EQ(glyphwright(replacing).status, 0);
+    gwtest::writeFile(work_ / "out/Assets.xcassets/notes.txt", "mine: notes");
+    const auto before = gwtest::snapshot(work_ / "out");
+    pid_t pid = -1;
+    {
+        // The child takes the limit this process has as it starts; the signal is left as it is.
+        struct rlimit was {};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &was), 0);
+        struct rlimit limited = was;
+        limited.rlim_cur = 4096;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        pid = start(GW_GLYPHWRIGHT_PATH, replacing, "limited");
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &was), 0);
+    }
+    const auto limited = finish(pid, "limited");
+    EXPECT_TRUE(limited.exited) << "ended by a signal";
+    EXPECT_EQ(limited.status, 1);
+    EXPECT_NE(limited.err.find("File too large"), std::string::npos) << limited.err;
+    EXPECT_EQ(gwtest::snapshot(work_ / "out"), before);
+    EXPECT_EQ(gwtest::hiddenEntries(work_ / "out"), std::vector<std::string>{});
+}
+
+// A run into a folder another run is writing into waits for it, and says so once, naming the
+// other run: one stopped with Ctrl+Z would hold it for good.
+TEST_F(CatalogRuns, ARunWaitingForAnotherRunsLockSaysSoOnceNamingIt) {
+    gwtest::writeFile(work_ / "art.png", gwtest::solidPNG(48, 48, {20, 90, 200, 255}));
+    const std::vector<std::string> into{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "asset"};
+    ASSERT_EQ(glyphwright(into).status, 0);
+    // The other run: a process that holds the folder's lock, stopped.
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        const int folder = ::open((work_ / "out").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0 || ::flock(folder, LOCK_EX) != 0) ::_exit(1);
+        ::raise(SIGSTOP);
+        ::_exit(0);
+    }
+    const std::unique_ptr<const pid_t, void (*)(const pid_t*)> ended(&holder, [](const pid_t* process) {
+        ::kill(*process, SIGKILL);
+        ::waitpid(*process, nullptr, 0);
+    });
+    int state = 0;
+    ASSERT_EQ(::waitpid(holder, &state, WUNTRACED), holder);
+    ASSERT_TRUE(WIFSTOPPED(state));
+
+    const pid_t waiting = start(GW_GLYPHWRIGHT_PATH, into, "waiting");
+    const auto said = dir_.path() / "waiting.err";
+    // Waits for the line, not for a time: the run says it before it waits.
+    const auto saidALine = [&] { return fs::exists(said) && gwtest::readFile(said).find('\n') != std::string::npos; };
+    // A run that never says it waits would wait for good: a bound only such a hang meets.
+    const auto hung = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (!saidALine() && !gwtest::ended(waiting) && std::chrono::steady_clock::now() < hung) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(holder, SIGKILL);
+    const auto run = finish(waiting, "waiting");
+    EXPECT_EQ(run.status, 0) << run.err;
+    const auto line = run.err.substr(0, run.err.find('\n'));
+    EXPECT_NE(line.find("Waiting"), std::string::npos) << run.err;
+    EXPECT_NE(line.find((work_ / "out").string()), std::string::npos) << line;
+    EXPECT_NE(line.find("process " + std::to_string(holder)), std::string::npos) << line;
+    EXPECT_NE(line.find("stopped"), std::string::npos) << line;
+    EXPECT_EQ(run.err.find("Waiting", line.size()), std::string::npos) << "said more than once:\n" << run.err;
+}
+
+// gw-grant-root (or the window's quit, which saves through the same writer) killed after it
+// made the temporary file of the settings and before it marked it leaves nothing that the next
+// start cannot tell: no temporary file of the settings is left once the next grant is made.
+TEST_F(CatalogRuns, AGrantKilledBeforeItsTemporaryIsMarkedLeavesNoTemporaryBehind) {
+    if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "not tried: strace is not installed";
+    const auto temporaries = [&] {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::recursive_directory_iterator(dir_ / "xdg")) {
+            if (entry.path().filename().string().find(".unfinished-") != std::string::npos) found.push_back(entry.path());
+        }
+        return found;
+    };
+    // Killed at its first extended attribute call: the temporary file's mark.
+    const auto killed = run("/usr/bin/strace", {"-f", "-o", "/dev/null", "-e", "trace=fsetxattr", "-e",
+                                                "inject=fsetxattr:signal=SIGKILL:when=1", GW_GRANT_ROOT_PATH, work_.string()},
+                            "killed");
+    if (killed.err.find("ptrace") != std::string::npos) GTEST_SKIP() << "not tried: strace may not trace here: " << killed.err;
+    EXPECT_FALSE(killed.exited && killed.status == 0) << "not killed: " << killed.out << killed.err;
+
+    const auto granted = run(GW_GRANT_ROOT_PATH, {work_.string()}, "granted");
+    EXPECT_EQ(granted.status, 0) << granted.err;
+    EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // behind when it fails, is killed or meets another run: the program as a child process
 // with no display and its settings in a scratch folder, pictures made on the spot, and
 // catalog folders compared file by file.
+#include "platform/foundation/scratch_mounts.hpp"
 #include "support/program_run.hpp"
 #include "support/temp_dir.hpp"
 
@@ -144,63 +145,27 @@ inline std::vector<std::string> hiddenEntries(const fs::path& folder) {
 }
 
 // A small file system of its own (`type`, mounted with `options`), where the test may mount
-// one (as the superuser).
-class ScratchDisk {
-public:
-    ScratchDisk(const fs::path& where, const char* type, const char* options) : where_(where) {
-        fs::create_directories(where_);
-        mounted_ = ::mount(type, where_.c_str(), type, 0, options) == 0;
-    }
-    ~ScratchDisk() {
-        if (mounted_) ::umount2(where_.c_str(), MNT_DETACH);
-    }
-    ScratchDisk(const ScratchDisk&) = delete;
-    ScratchDisk& operator=(const ScratchDisk&) = delete;
-    bool mounted() const { return mounted_; }
-
-private:
-    fs::path where_;
-    bool mounted_ = false;
-};
+// one (as the superuser), gone with the test however it ends.
+using ScratchDisk = ScratchMount;
 
 // An exFAT file system of its own, in an image file, mounted through FUSE on a loop device
 // where the test may (as the superuser, with the exFAT tools and /dev/fuse): files are copied
 // there, never linked, times are kept in whole seconds, and folders are numbered afresh at
-// each mount. Gone at the end.
+// each mount. Gone at the end, also when the test is killed (see scratch_mounts.hpp).
 class ExfatDisk {
 public:
     explicit ExfatDisk(const fs::path& where) : where_(where), image_(where.string() + ".img") {
         fs::create_directories(where_);
-        if (::geteuid() != 0) {
-            why_ = "only the superuser mounts a file system";
+        why_ = ownMountNamespace();
+        if (!why_.empty()) return;
+        if (::access("/usr/sbin/mount.exfat-fuse", X_OK) != 0) {
+            why_ = "/usr/sbin/mount.exfat-fuse is not installed";
             return;
         }
-        for (const char* program : {"/usr/sbin/mkfs.exfat", "/usr/sbin/losetup", "/usr/sbin/mount.exfat-fuse"}) {
-            if (::access(program, X_OK) != 0) {
-                why_ = std::string(program) + " is not installed";
-                return;
-            }
-        }
-        std::ofstream{image_}.close();
-        fs::resize_file(image_, std::uintmax_t{64} << 20);
-        if (!quietly("/usr/sbin/mkfs.exfat", {image_.string()})) return;
-        const auto attached = where_.string() + ".device";
-        ProgramOptions options;
-        options.outFile = attached;
-        options.errFile = attached + ".err";
-        options.workingDirectory = where_.parent_path();
-        if (runProgram("/usr/sbin/losetup", {"--find", "--show", image_.string()}, options).status != 0) {
-            why_ = "losetup failed: " + readFile(attached + ".err");
-            return;
-        }
-        device_ = readFile(attached);
-        while (!device_.empty() && device_.back() == '\n') device_.pop_back();
-        mount();
+        why_ = makeImage(image_, std::uintmax_t{64} << 20, "/usr/sbin/mkfs.exfat", {});
+        if (why_.empty()) mount();
     }
-    ~ExfatDisk() {
-        unmount();
-        if (!device_.empty()) quietly("/usr/sbin/losetup", {"-d", device_});
-    }
+    ~ExfatDisk() { unmount(); }
     ExfatDisk(const ExfatDisk&) = delete;
     ExfatDisk& operator=(const ExfatDisk&) = delete;
 
@@ -213,15 +178,19 @@ public:
     }
 
 private:
-    bool quietly(const std::string& program, const std::vector<std::string>& arguments) {
+    void mount() {
+        LoopDevice device(image_);
+        if (!device.attached()) {
+            why_ = device.why();
+            return;
+        }
         ProgramOptions options;
         options.outFile = options.errFile = image_.string() + ".out";
         options.workingDirectory = where_.parent_path();
-        if (runProgram(program, arguments, options).status == 0) return true;
-        why_ = program + " failed: " + readFile(image_.string() + ".out");
-        return false;
+        // The daemon holds the device from now on, until it ends with the mount.
+        mounted_ = runProgram("/usr/sbin/mount.exfat-fuse", {device.path(), where_.string()}, options).status == 0;
+        why_ = mounted_ ? std::string() : "mount.exfat-fuse failed: " + readFile(image_.string() + ".out");
     }
-    void mount() { mounted_ = quietly("/usr/sbin/mount.exfat-fuse", {device_, where_.string()}); }
     void unmount() {
         if (mounted_ && ::umount2(where_.c_str(), 0) != 0) ::umount2(where_.c_str(), MNT_DETACH);
         mounted_ = false;
@@ -229,7 +198,6 @@ private:
 
     fs::path where_;
     fs::path image_;
-    std::string device_;
     std::string why_;
     bool mounted_ = false;
 };

@@ -989,8 +989,6 @@ TEST_F(ExistingCatalog, AnOverwrittenCatalogGoesToTheTrashOrStaysBesideTheNewOne
     if (otherHome.mounted()) {
         cases.push_back({"the home folder on another file system", {"HOME=" + (dir_ / "home-elsewhere").string()},
                          home / "Trash/files", " was moved to the Trash: "});
-    } else {
-        std::printf("the home folder on another file system not tried: no file system could be mounted\n");
     }
     const std::regex keptName(R"(Assets \(replaced \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d( \d+)?\)\.xcassets)");
     for (const auto& c : cases) {
@@ -1029,6 +1027,7 @@ TEST_F(ExistingCatalog, AnOverwrittenCatalogGoesToTheTrashOrStaysBesideTheNewOne
         EXPECT_NE(readFile(home / "Trash/info" / name).find("\nPath=" + (work_ / "out/Assets%20%28replaced%20").string()),
                   std::string::npos);
     }
+    if (!otherHome.mounted()) GTEST_SKIP() << "the home folder on another file system not tried: " << otherHome.why();
 }
 
 TEST_F(ExistingCatalog, IncrementWritesANewCatalogBesideTheOldOne) {

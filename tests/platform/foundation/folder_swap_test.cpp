@@ -186,7 +186,7 @@ TEST_P(FolderSwap, MarksAndAnnouncementsAreReadBackAndOnlyTheirOwnFileGoes) {
 TEST_P(FolderSwap, AFileWrittenForARunNeverKeepsTheMarkOfItsTemporaryName) {
     fs::create_directories(dir_ / "set");
     const files::RootHandle root(dir_.path());
-    const files::TemporaryMark mark{"test.mark", [](const struct stat& file) { return std::to_string(file.st_ino); }};
+    const files::TemporaryMark mark{"test.mark", [](int, const struct stat& file) { return std::to_string(file.st_ino); }};
     for (const std::string text : {"new", "replaced"}) {
         const auto entry = root.entry(dir_ / "set/Contents.json");
         const auto written =
@@ -260,6 +260,35 @@ TEST_P(FolderSwap, AnItemSwappedInAtANameIsNeverWhatPruningOrACopyActsOn) {
     copy.madeFolder = [&](int folder) { ASSERT_EQ(::symlinkat((dir_ / "elsewhere.txt").c_str(), folder, "notes.txt"), 0); };
     EXPECT_THROW(files::copyTree(root.entry(dir_ / "set"), root.entry(dir_ / "copy"), dir_ / "set", copy), std::exception);
     EXPECT_EQ(readFile(dir_ / "elsewhere.txt"), "not the copy's to write");
+}
+
+// A file saved anew in place after a prune's answer let it go, before it went (at its size,
+// its time of modification kept, as a save within the same second on exFAT leaves it), is
+// not what was let go: it stays with what was saved, and the rest of the tree goes.
+TEST_P(FolderSwap, AFileSavedWhileAPruneDecidesAboutItStays) {
+    const files::RootHandle root(dir_.path());
+    files::MadeItems made;
+    fs::create_directories(dir_ / "staged");
+    made.made(statOf(dir_ / "staged"));
+    for (const auto* name : {"Contents.json", "notes.txt"}) {
+        writeFile(dir_ / "staged" / name, "the run's own");
+        made.made(statOf(dir_ / "staged" / name));
+    }
+    const files::MayGo savedMeanwhile = [&](const files::PruneEntry& at) {
+        if (at.name == "notes.txt") {
+            const int fd = ::openat(at.folder, at.name.c_str(), O_WRONLY | O_CLOEXEC);
+            EXPECT_GE(fd, 0);
+            const std::string saved = "saved by you!";
+            EXPECT_EQ(::pwrite(fd, saved.data(), saved.size(), 0), static_cast<ssize_t>(saved.size()));
+            const struct timespec times[2] = {at.item.st_atim, at.item.st_mtim};
+            ::futimens(fd, times);
+            ::close(fd);
+        }
+        return made.isMade(at.item);
+    };
+    EXPECT_FALSE(files::pruneTree(root.entry(dir_ / "staged"), nullptr, savedMeanwhile, dir_ / "staged"));
+    EXPECT_EQ(namesIn(dir_ / "staged"), std::set<std::string>{"notes.txt"});
+    EXPECT_EQ(readFile(dir_ / "staged/notes.txt"), "saved by you!");
 }
 
 // A file the user removes, or saves over itself, while its folder is copied is taken as it
