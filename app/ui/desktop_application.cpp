@@ -319,9 +319,12 @@ int runDesktopApplication(int argc, char** argv) {
         const auto reason = LocalizedString::text("desktop.end.before-window.signal",
                                                   name ? std::string(name) : std::to_string(signal));
         std::fprintf(stderr, "%s\n", reason.c_str());
-        if (files.empty()) return 0;
+        // A start of very many files hands them over in parts: those before are opened.
+        if (claim.filesHandedOver >= files.size()) return 0;
         std::string list;
-        for (const auto& file : files) list += (list.empty() ? "" : ", ") + pf::escapedForDisplay(file);
+        for (auto file = files.begin() + static_cast<std::ptrdiff_t>(claim.filesHandedOver); file != files.end(); ++file) {
+            list += (list.empty() ? "" : ", ") + pf::escapedForDisplay(*file);
+        }
         std::fprintf(stderr, "%s\n", LocalizedString::text("desktop.launch.not-opened", list).c_str());
         return 1;
     }
