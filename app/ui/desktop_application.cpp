@@ -24,6 +24,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -216,14 +217,6 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     app->assetAlreadyExistsWindow = std::make_shared<AssetAlreadyExistsWindow>();
     app->engine->setAssetCatalogFolderAlreadyExistsWindow(app->assetCatalogAlreadyExistsWindow);
     app->engine->setAssetFolderAlreadyExistsWindow(app->assetAlreadyExistsWindow);
-    app->engine->setImageLoadAlertHandler([](const AddImageAlertError& error) {
-        qt::Alert alert;
-        alert.messageText = error.messageText();
-        alert.informativeText = error.informativeText();
-        alert.buttons = {LocalizedString::text("generic.ok")};
-        alert.style = qt::AlertStyle::critical;
-        alert.runModal();
-    });
     app->previousLocations = std::make_shared<PreviousLocationsManager>();
 
     // Outlets in the order the interface file connects them: the engine last, which
@@ -242,6 +235,15 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
                                                                                           const std::string& why) {
         if (auto alert = weak.lock()) alert->add(why);
     });
+    // So is a file that is no picture in single-image mode, where it replaces nothing: an
+    // alert of its own each, waiting for an answer, held the window (and its end) once for
+    // every such file handed over. One line each, as the alert lists them.
+    app->engine->setImageLoadAlertHandler(
+        [weak = std::weak_ptr<FilesNotAddedAlert>(app->filesNotAdded)](const AddImageAlertError& error) {
+            auto why = error.informativeText();
+            std::replace(why.begin(), why.end(), '\n', ' ');
+            if (auto alert = weak.lock()) alert->add(std::move(why));
+        });
 
     // The menus in the places Linux desktops keep them; the support menu joins before
     // Help once launching has finished.
@@ -357,6 +359,14 @@ int runDesktopApplication(int argc, char** argv) {
     pa::ApplicationDelegateRegistry::setDelegate(nullptr);
     setRecentDocumentHandler({});
     pa::RecentDocuments::waitUntilWritten();
+    if (app->engine->readingGivenUpGoesOn()) {
+        // A picture the end did not wait for is still being read (a large one, or from a
+        // disk that does not answer): everything is saved and named, so the process ends
+        // now rather than after it, without unwinding what that reading still uses.
+        claim.instance.reset();
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
     return status;
 }
 

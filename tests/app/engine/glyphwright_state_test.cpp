@@ -1,5 +1,6 @@
 #include "app/definitions/folder_definition_builder_factory.hpp"
 #include "glyphwright_test_support.hpp"
+#include "platform/dispatch/dispatch_queue.hpp"
 #include "platform/foundation/atomic_file.hpp"
 #include "platform/foundation/files.hpp"
 #include "platform/foundation/base64.hpp"
@@ -22,6 +23,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <map>
 
 namespace gwtest::engine {
@@ -173,6 +175,40 @@ TEST_F(GlyphwrightStateTest, MissingLocationsAndUnreadablePictures) {
     EXPECT_NO_THROW(engine->addImage(fileURL(dir_ / "in" / "broken file.png")));
     EXPECT_EQ(engine->imageInputCollectionType(), CollectionType::variants);
     EXPECT_TRUE(engine->imageInputs().empty());
+}
+
+// An end waits for pictures still being read only so long: a reading not done by then is
+// given up and its files named, and what it reads later reaches the engine neither then
+// nor at the main queue's turn. A reading that names no files (the saved state's) is always
+// waited for.
+TEST_F(GlyphwrightStateTest, AReadingTheEndCannotWaitForIsNamedAndNothingOfItReachesTheEngine) {
+    auto engine = gw::Glyphwright::make();
+    std::promise<void> release;
+    const auto released = release.get_future().share();
+    bool stateTaken = false, lateTaken = false;
+    engine->readInBackground([&stateTaken]() -> std::function<void()> {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return [&stateTaken] { stateTaken = true; };
+    });
+    const auto slow = fileURL(dir_ / "slow.png");
+    engine->readInBackground(
+        [released, &lateTaken]() -> std::function<void()> {
+            released.wait();
+            return [&lateTaken] { lateTaken = true; };
+        },
+        {slow});
+    const auto notRead = engine->finishBackgroundReading(std::chrono::steady_clock::now());
+    EXPECT_TRUE(stateTaken);
+    ASSERT_EQ(notRead.size(), 1u);
+    EXPECT_EQ(notRead.front().path(), slow.path());
+    EXPECT_TRUE(engine->readingGivenUpGoesOn());
+    release.set_value();
+    engine->waitForBackgroundReading();
+    EXPECT_FALSE(engine->readingGivenUpGoesOn());
+    ASSERT_TRUE(platform::dispatch::MainLoop::isMainThread());
+    platform::dispatch::MainLoop::drain();
+    EXPECT_FALSE(lateTaken);
+    EXPECT_TRUE(engine->finishBackgroundReading(std::chrono::steady_clock::now()).empty());
 }
 
 TEST_F(GlyphwrightStateTest, TheSamePictureAgainIsSelectedNotAddedAndStillOpensTheEditingPanel) {

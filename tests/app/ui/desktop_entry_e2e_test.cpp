@@ -1,10 +1,10 @@
 // The window program's entry through the built executables: `glyphwright` without an
 // option hands the process over to `glyphwright-desktop` beside it, which refuses
 // plainly without a display, and ends in order on SIGTERM and SIGINT, saving its state
-// (and saying why when that comes before its window appeared). A later launch hands its
-// files to the running window, whatever the launch does and whatever its files are
-// called, and the window loses none of them; what launchers of the user's own send it
-// costs the window a few megabytes at most.
+// (and saying why when that comes before its window appeared), whatever it shows or still
+// reads. A later launch hands its files to the running window, whatever the launch does
+// and whatever its files are called, and the window loses none of them; what launchers of
+// the user's own send it costs the window a few megabytes at most.
 #include "support/desktop/private_session_bus.hpp"
 #include "support/machine_pace.hpp"
 #include "support/photo_like_png.hpp"
@@ -417,6 +417,42 @@ TEST_F(DesktopEntry, AStatePastTheFileSizeLimitIsAFailedSaveThatKeepsTheEarlierS
     EXPECT_EQ(read(savedState()), before);
     for (const auto& name : gwtest::namesIn(savedState().parent_path())) {
         EXPECT_TRUE(name == "saved_glyphwright" || name.find("saved_glyphwright") == std::string::npos) << name;
+    }
+}
+
+// A window of one picture (single-image mode) handed files that exist but are no pictures,
+// each by a launch of its own, then asked to end at once as a log-out does: whatever it
+// shows of them or still reads, it ends soon, its picture saved. The last file is large,
+// so that its reading is still under way when the end comes: the end must not wait on an
+// alert over the hidden window for it (it waited for minutes, and the log-out's kill then
+// lost the picture). The bound is ten seconds, scaled by the machine's pace now.
+TEST_F(DesktopEntry, AWindowOfOnePictureHandedFilesThatAreNoPicturesEndsSoonOnSIGTERMWithItsPictureSaved) {
+    const auto kept = picture("Kept.png", 24);
+    std::vector<std::string> notPictures;
+    for (const char* name : {"Notes.png", "List.png", "Archive.png"}) {
+        notPictures.push_back((dir_.path() / "pictures" / name).string());
+        const std::string words = std::string("a few words, no picture: ") + name;
+        gwtest::writeFile(notPictures.back(), notPictures.size() < 3 ? words : std::string(64 << 20, 'x'));
+    }
+    gwtest::Pace pace;
+    for (const bool onBus : {true, false}) {
+        SCOPED_TRACE(onBus ? "on the session bus" : "through the socket");
+        const std::string row = onBus ? "bus-" : "socket-";
+        fs::remove(savedState());
+        std::optional<gwtest::desktop::PrivateSessionBus> bus;
+        if (onBus) bus.emplace(gwtest::desktop::PrivateSessionBus::Options{std::nullopt, false, {}, false});
+        const std::string address = bus ? bus->address() : std::string();
+        // Its picture is in no saved state yet.
+        const auto window = start(GW_DESKTOP_PATH, "offscreen", {kept.string()}, {address, {}, row + "window.txt"});
+        ASSERT_TRUE(waitUntil([&] { return serves(address); })) << read(window.errFile);
+        for (const auto& file : notPictures) {
+            const auto launch = start(GW_DESKTOP_PATH, "offscreen", {file}, {address, {}, row + "launch.txt"});
+            EXPECT_EQ(wait(launch), 0) << read(launch.errFile);
+        }
+        EXPECT_EQ(terminate(window, pace.bound(std::chrono::seconds(10))), 0) << read(window.errFile);
+        const auto state = read(savedState());
+        EXPECT_EQ(countOf(state, "\"imageName\":\"Kept\""), 1) << state.substr(0, 200);
+        EXPECT_EQ(countOf(state, "\"imageName\":"), 1);
     }
 }
 
