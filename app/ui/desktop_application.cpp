@@ -287,11 +287,24 @@ int runDesktopApplication(int argc, char** argv) {
     files.insert(files.begin(), toolkitArgv.begin() + 1, toolkitArgv.begin() + toolkitArgc);
     // One window program per user: a later launch hands what it was asked to open to this
     // one's window and ends; one that comes while this one saves its quit waits for that.
-    std::vector<std::string> handed;
+    // Named relative to the folder this start was made in: taken from there, or, when
+    // that folder is gone, refused by name (the window would take them from its own).
+    std::vector<std::string> handed, unplaced;
     for (const auto& file : files) {
         std::error_code error;
         const auto absolute = std::filesystem::absolute(file, error);
-        handed.push_back(error ? file : absolute.string());
+        (error ? unplaced : handed).push_back(error ? file : absolute.string());
+    }
+    if (!unplaced.empty()) {
+        std::error_code error;
+        auto folder = std::filesystem::read_symlink("/proc/self/cwd", error).string();
+        if (error) folder = "?";
+        std::string list;
+        for (const auto& file : unplaced) list += (list.empty() ? "" : ", ") + pf::escapedForDisplay(file);
+        std::fprintf(stderr, "%s\n",
+                     LocalizedString::text("desktop.launch.no-working-folder", list, pf::escapedForDisplay(folder))
+                         .c_str());
+        return 1;
     }
     pa::ApplicationInstance::Options options;
     options.givingUp = [] { return qt::LifeCycle::signalPending(); };

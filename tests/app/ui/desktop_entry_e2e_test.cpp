@@ -55,6 +55,9 @@ struct StartOptions {
     std::string errName = "stderr.txt";
     // Its TMPDIR; none: unset.
     std::string temporaryFolder;
+    // The folder it starts in (the test's when empty), removed once it is in it when `gone`.
+    fs::path workingFolder;
+    bool workingFolderGone = false;
 };
 
 class DesktopEntry : public ::testing::Test {
@@ -111,6 +114,10 @@ protected:
             ::dup2(null, 1);
             ::dup2(err, 2);
             ::setrlimit(RLIMIT_FSIZE, &limit);
+            if (!options.workingFolder.empty()) {
+                if (::chdir(options.workingFolder.c_str()) != 0) ::_exit(125);
+                if (options.workingFolderGone && ::rmdir(options.workingFolder.c_str()) != 0) ::_exit(125);
+            }
             ::execve(program.c_str(), argv.data(), envp.data());
             ::_exit(127);
         }
@@ -574,6 +581,41 @@ TEST_F(DesktopEntry, ARequestOfSixteenMegabytesCostsTheWindowLittleAndItStillEnd
             << "the window held " << ((peak - before) >> 20) << " MB more at its peak";
         gwtest::Pace pace;
         EXPECT_EQ(terminate(window, pace.bound(std::chrono::seconds(10))), 0) << read(window.errFile);
+    }
+}
+
+// A launch made in a folder removed since, naming its files relative to it: they are taken
+// from no other folder (the window took its own file of the same name, or the launch said
+// nothing and opened nothing); the launch names them and that folder, and ends with 1.
+TEST_F(DesktopEntry, ALaunchFromAFolderRemovedSinceRefusesItsRelativeNamesNamingTheFolder) {
+    // The window's own folder holds a picture of the same name.
+    const auto windowFolder = dir_.path() / "window-folder";
+    fs::create_directories(windowFolder);
+    gwtest::writeFile(windowFolder / "Same.png", gwtest::photoLikePng(24));
+    const auto gone = dir_.path() / "gone-folder";
+    for (const bool onBus : {true, false}) {
+        SCOPED_TRACE(onBus ? "on the session bus" : "through the socket");
+        const std::string row = onBus ? "bus-" : "socket-";
+        fs::remove(savedState());
+        std::optional<gwtest::desktop::PrivateSessionBus> bus;
+        if (onBus) bus.emplace(gwtest::desktop::PrivateSessionBus::Options{std::nullopt, false, {}, false});
+        const std::string address = bus ? bus->address() : std::string();
+        StartOptions inItsFolder{address, {}, row + "window.txt"};
+        inItsFolder.workingFolder = windowFolder;
+        const auto window = start(GW_DESKTOP_PATH, "offscreen", {}, inItsFolder);
+        ASSERT_TRUE(waitUntil([&] { return serves(address); })) << read(window.errFile);
+        StartOptions fromGone{address, {}, row + "launch.txt"};
+        fs::create_directories(gone);
+        fromGone.workingFolder = gone;
+        fromGone.workingFolderGone = true;
+        const auto launch = start(GW_DESKTOP_PATH, "offscreen", {"Same.png"}, fromGone);
+        EXPECT_EQ(wait(launch), 1) << read(launch.errFile);
+        const auto told = read(launch.errFile);
+        EXPECT_NE(told.find("Not opened: Same.png"), std::string::npos) << told;
+        EXPECT_NE(told.find(gone.string()), std::string::npos) << told;
+        EXPECT_FALSE(fs::exists(gone));
+        EXPECT_EQ(terminate(window), 0) << read(window.errFile);
+        EXPECT_EQ(countOf(read(savedState()), "\"imageName\":"), 0) << read(savedState());
     }
 }
 
