@@ -62,6 +62,20 @@ struct StartOptions {
 
 class DesktopEntry : public ::testing::Test {
 protected:
+    // How later launches reach the window: on a session bus of the test's own, or through
+    // the socket (no bus at all). The bus's address (empty for none), and the first part of
+    // the names of its launches' files.
+    struct Route {
+        explicit Route(bool onBus) : row(onBus ? "bus-" : "socket-") {
+            if (!onBus) return;
+            bus.emplace(gwtest::desktop::PrivateSessionBus::Options{std::nullopt, false, {}, false});
+            address = bus->address();
+        }
+        std::optional<gwtest::desktop::PrivateSessionBus> bus;
+        std::string address;
+        std::string row;
+    };
+
     gwtest::TempDir dir_;
 
     std::vector<std::string> environment(const std::optional<std::string>& platform) const {
@@ -346,15 +360,12 @@ TEST_F(DesktopEntry, LaterLaunchesHandEveryFileOverOnceWhateverItIsCalledAndHowe
     for (const bool onBus : {true, false}) {
         SCOPED_TRACE(onBus ? "on the session bus" : "through the socket");
         fs::remove(savedState());
-        std::optional<gwtest::desktop::PrivateSessionBus> bus;
-        if (onBus) bus.emplace(gwtest::desktop::PrivateSessionBus::Options{std::nullopt, false, {}, false});
-        const std::string address = bus ? bus->address() : std::string();
-        const std::string row = onBus ? "bus-" : "socket-";
-        const auto window = start(GW_DESKTOP_PATH, "offscreen", {}, {address, {}, row + "window.txt"});
-        ASSERT_TRUE(waitUntil([&] { return serves(address); })) << read(window.errFile);
+        const Route route(onBus);
+        const auto window = start(GW_DESKTOP_PATH, "offscreen", {}, {route.address, {}, route.row + "window.txt"});
+        ASSERT_TRUE(waitUntil([&] { return serves(route.address); })) << read(window.errFile);
 
         const std::vector<std::string> given = {"--", missing.string(), a.string(), notText.string(), d.string()};
-        const auto first = start(GW_DESKTOP_PATH, "offscreen", given, {address, {}, row + "first.txt"});
+        const auto first = start(GW_DESKTOP_PATH, "offscreen", given, {route.address, {}, route.row + "first.txt"});
         EXPECT_EQ(wait(first), 0) << read(first.errFile);
         ASSERT_TRUE(gwtest::stopWholly(window.pid));
         if (!onBus) {
@@ -367,7 +378,7 @@ TEST_F(DesktopEntry, LaterLaunchesHandEveryFileOverOnceWhateverItIsCalledAndHowe
             EXPECT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
             ::close(fd);
         }
-        const auto second = start(GW_DESKTOP_PATH, "offscreen", {c.string()}, {address, {}, row + "second.txt"});
+        const auto second = start(GW_DESKTOP_PATH, "offscreen", {c.string()}, {route.address, {}, route.row + "second.txt"});
         EXPECT_TRUE(waitUntil([&] {
             const auto told = read(second.errFile);
             return told.find("waiting for the running Glyphwright window") != std::string::npos &&
@@ -444,16 +455,13 @@ TEST_F(DesktopEntry, AWindowOfOnePictureHandedFilesThatAreNoPicturesEndsSoonOnSI
     gwtest::Pace pace;
     for (const bool onBus : {true, false}) {
         SCOPED_TRACE(onBus ? "on the session bus" : "through the socket");
-        const std::string row = onBus ? "bus-" : "socket-";
         fs::remove(savedState());
-        std::optional<gwtest::desktop::PrivateSessionBus> bus;
-        if (onBus) bus.emplace(gwtest::desktop::PrivateSessionBus::Options{std::nullopt, false, {}, false});
-        const std::string address = bus ? bus->address() : std::string();
+        const Route route(onBus);
         // Its picture is in no saved state yet.
-        const auto window = start(GW_DESKTOP_PATH, "offscreen", {kept.string()}, {address, {}, row + "window.txt"});
-        ASSERT_TRUE(waitUntil([&] { return serves(address); })) << read(window.errFile);
+        const auto window = start(GW_DESKTOP_PATH, "offscreen", {kept.string()}, {route.address, {}, route.row + "window.txt"});
+        ASSERT_TRUE(waitUntil([&] { return serves(route.address); })) << read(window.errFile);
         for (const auto& file : notPictures) {
-            const auto launch = start(GW_DESKTOP_PATH, "offscreen", {file}, {address, {}, row + "launch.txt"});
+            const auto launch = start(GW_DESKTOP_PATH, "offscreen", {file}, {route.address, {}, route.row + "launch.txt"});
             EXPECT_EQ(wait(launch), 0) << read(launch.errFile);
         }
         EXPECT_EQ(terminate(window, pace.bound(std::chrono::seconds(10))), 0) << read(window.errFile);
@@ -595,16 +603,13 @@ TEST_F(DesktopEntry, ALaunchFromAFolderRemovedSinceRefusesItsRelativeNamesNaming
     const auto gone = dir_.path() / "gone-folder";
     for (const bool onBus : {true, false}) {
         SCOPED_TRACE(onBus ? "on the session bus" : "through the socket");
-        const std::string row = onBus ? "bus-" : "socket-";
         fs::remove(savedState());
-        std::optional<gwtest::desktop::PrivateSessionBus> bus;
-        if (onBus) bus.emplace(gwtest::desktop::PrivateSessionBus::Options{std::nullopt, false, {}, false});
-        const std::string address = bus ? bus->address() : std::string();
-        StartOptions inItsFolder{address, {}, row + "window.txt"};
+        const Route route(onBus);
+        StartOptions inItsFolder{route.address, {}, route.row + "window.txt"};
         inItsFolder.workingFolder = windowFolder;
         const auto window = start(GW_DESKTOP_PATH, "offscreen", {}, inItsFolder);
-        ASSERT_TRUE(waitUntil([&] { return serves(address); })) << read(window.errFile);
-        StartOptions fromGone{address, {}, row + "launch.txt"};
+        ASSERT_TRUE(waitUntil([&] { return serves(route.address); })) << read(window.errFile);
+        StartOptions fromGone{route.address, {}, route.row + "launch.txt"};
         fs::create_directories(gone);
         fromGone.workingFolder = gone;
         fromGone.workingFolderGone = true;

@@ -265,6 +265,20 @@ struct InstanceScratch {
     gwtest::ScopedEnv noBus{"DBUS_SESSION_BUS_ADDRESS", std::nullopt};
 };
 
+// An instance served by another process of the test, on a session bus of the test's own or
+// through a private folder, stopped once it serves.
+struct StoppedInstance {
+    explicit StoppedInstance(bool onBus)
+        : bus(onBus ? std::make_unique<gwtest::desktop::PrivateSessionBus>() : nullptr),
+          running("serve", scratch.dir.path()) {}
+    // Whether it served, and stopped.
+    bool stop() { return running.said().rfind("instance on ", 0) == 0 && gwtest::stopWholly(running.pid()); }
+
+    InstanceScratch scratch;
+    std::unique_ptr<gwtest::desktop::PrivateSessionBus> bus;
+    InstanceChild running;
+};
+
 TEST(ApplicationInstance, LaterLaunchesHandTheirFilesToTheInstanceAndWaitWhileItEnds) {
     struct Case {
         const char* name;
@@ -342,12 +356,9 @@ TEST(ApplicationInstance, LaterLaunchesHandTheirFilesToTheInstanceAndWaitWhileIt
 TEST(ApplicationInstance, AnInstanceThatDoesNotAnswerIsWaitedForAndTakesARequestAskedAgainOnce) {
     for (const bool onBus : {true, false}) {
         SCOPED_TRACE(onBus ? "on the session bus" : "through a private folder");
-        InstanceScratch scratch;
-        std::unique_ptr<gwtest::desktop::PrivateSessionBus> bus;
-        if (onBus) bus = std::make_unique<gwtest::desktop::PrivateSessionBus>();
-        InstanceChild running("serve", scratch.dir.path());
-        ASSERT_EQ(running.said().rfind("instance on ", 0), 0u) << running.said();
-        ASSERT_TRUE(gwtest::stopWholly(running.pid()));
+        StoppedInstance stopped(onBus);
+        ASSERT_TRUE(stopped.stop()) << stopped.running.said();
+        auto& running = stopped.running;
 
         std::atomic<int> tries{0};
         std::atomic<bool> toldNoAnswer{false}, done{false};
@@ -528,16 +539,13 @@ TEST(ApplicationInstance, TheSocketOfAKilledInstanceIsRemovedByTheNext) {
 TEST(ApplicationInstance, ALaunchThatGoesUnansweredIsNotTakenLaterAndCostsTheInstanceNothing) {
     for (const bool onBus : {true, false}) {
         SCOPED_TRACE(onBus ? "on the session bus" : "through a private folder");
-        InstanceScratch scratch;
-        std::unique_ptr<gwtest::desktop::PrivateSessionBus> bus;
-        if (onBus) bus = std::make_unique<gwtest::desktop::PrivateSessionBus>();
-        InstanceChild running("serve", scratch.dir.path());
-        ASSERT_EQ(running.said().rfind("instance on ", 0), 0u) << running.said();
-        ASSERT_TRUE(gwtest::stopWholly(running.pid()));
+        StoppedInstance stopped(onBus);
+        ASSERT_TRUE(stopped.stop()) << stopped.running.said();
+        auto& running = stopped.running;
         if (!onBus) {
-            const auto sockets = socketsIn(scratch.runtime);
+            const auto sockets = socketsIn(stopped.scratch.runtime);
             ASSERT_EQ(sockets.size(), 1u);
-            for (int i = 0; i < 3; ++i) sendRequest(scratch.runtime / sockets.front(), {"/tmp/left.png"}, true);
+            for (int i = 0; i < 3; ++i) sendRequest(stopped.scratch.runtime / sockets.front(), {"/tmp/left.png"}, true);
         }
         Received unused;
         pa::ApplicationInstance::Options givingUp;
