@@ -24,6 +24,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -213,14 +214,21 @@ public:
                                std::optional<std::size_t> index = std::nullopt,
                                std::function<void(std::exception_ptr)> failure = {});
     // Runs `read` on that queue after what was asked before it, then what it returns
-    // (when anything) on the main queue.
-    void readInBackground(std::function<std::function<void()>()> read);
+    // (when anything) on the main queue. `files`: what it reads of the user's, which an
+    // end that cannot wait for it names; a reading of none is always waited for.
+    void readInBackground(std::function<std::function<void()>()> read,
+                          std::vector<platform::foundation::URL> files = {});
     // Blocks until everything asked of that queue so far has been read; what it hands to
     // the main queue runs there as usual.
     void waitForBackgroundReading();
     // Main thread: waits for that reading, then runs now, in order, what it hands to the
-    // main queue and did not run yet (a quit saves pictures still being read).
-    void finishBackgroundReading();
+    // main queue and did not run yet (a quit saves pictures still being read). A reading of
+    // files not done by `deadline` is given up (nothing of it reaches the engine, also
+    // later): its files are answered, in order, for the caller to name.
+    std::vector<platform::foundation::URL> finishBackgroundReading(
+        std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
+    // Whether a reading given up is still under way on its thread.
+    bool readingGivenUpGoesOn() const;
 
     // --- saved state ---
     // {"imageInputCollectionType", "imageInputs", "selectionIndexes"}. Throws

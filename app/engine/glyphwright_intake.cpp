@@ -16,6 +16,7 @@
 #include "platform/graphics/render_client.hpp"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -335,6 +336,7 @@ std::shared_ptr<const Glyphwright::Preloaded> Glyphwright::preload(const std::ve
 void Glyphwright::addImagesInBackground(std::vector<pf::URL> urls, std::optional<std::size_t> index,
                                         std::function<void(std::exception_ptr)> failure) {
     std::weak_ptr<Glyphwright> weak = weak_from_this();
+    auto files = urls;
     readInBackground([weak, urls = std::move(urls), index, failure = std::move(failure)]() -> std::function<void()> {
         auto preloaded = preload(urls);
         return [weak, urls, index, failure, preloaded] {
@@ -351,19 +353,45 @@ void Glyphwright::addImagesInBackground(std::vector<pf::URL> urls, std::optional
             }
             self->preloaded_.reset();
         };
-    });
+    }, std::move(files));
 }
 
 // What a reading hands to the main queue, run there once: by the main queue's turn, or
-// earlier by finishBackgroundReading.
+// earlier by finishBackgroundReading; never when that gave it up.
 struct Glyphwright::BackgroundRead {
+    std::vector<pf::URL> files;
     std::mutex mutex;
+    std::condition_variable read;
     std::function<void()> then;
+    bool done = false;
     bool ran = false;
 
     bool hasRun() {
         std::lock_guard lock(mutex);
         return ran;
+    }
+    void finish(std::function<void()> next) {
+        {
+            std::lock_guard lock(mutex);
+            then = std::move(next);
+            done = true;
+        }
+        read.notify_all();
+    }
+    // Whether it was read by `deadline`.
+    bool waitRead(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex);
+        return read.wait_until(lock, deadline, [this] { return done; });
+    }
+    // What it read never reaches the engine.
+    void giveUp() {
+        std::lock_guard lock(mutex);
+        ran = true;
+        then = nullptr;
+    }
+    bool goesOn() {
+        std::lock_guard lock(mutex);
+        return ran && !done;
     }
     void runOnce() {
         std::function<void()> now;
@@ -377,29 +405,40 @@ struct Glyphwright::BackgroundRead {
     }
 };
 
-void Glyphwright::readInBackground(std::function<std::function<void()>()> read) {
-    while (!backgroundReads_.empty() && backgroundReads_.front()->hasRun()) backgroundReads_.pop_front();
+void Glyphwright::readInBackground(std::function<std::function<void()>()> read, std::vector<pf::URL> files) {
+    while (!backgroundReads_.empty() && backgroundReads_.front()->hasRun()) {
+        // One given up and still being read is kept until it ends, for readingGivenUpGoesOn.
+        if (backgroundReads_.front()->goesOn()) break;
+        backgroundReads_.pop_front();
+    }
     auto done = std::make_shared<BackgroundRead>();
+    done->files = std::move(files);
     backgroundReads_.push_back(done);
     readingQueue_.async([read = std::move(read), done] {
-        auto then = read();
-        {
-            std::lock_guard lock(done->mutex);
-            done->then = std::move(then);
-        }
+        done->finish(read());
         platform::dispatch::DispatchQueue::main().async([done] { done->runOnce(); });
     });
 }
 
 void Glyphwright::waitForBackgroundReading() { readingQueue_.sync([] {}); }
 
-void Glyphwright::finishBackgroundReading() {
-    waitForBackgroundReading();
-    while (!backgroundReads_.empty()) {
-        const auto next = backgroundReads_.front();
-        backgroundReads_.pop_front();
-        next->runOnce();
+std::vector<pf::URL> Glyphwright::finishBackgroundReading(std::chrono::steady_clock::time_point deadline) {
+    std::vector<pf::URL> givenUp;
+    for (const auto& next : std::deque(backgroundReads_)) {
+        if (next->hasRun()) continue;
+        if (next->waitRead(next->files.empty() ? std::chrono::steady_clock::time_point::max() : deadline)) {
+            next->runOnce();
+        } else {
+            next->giveUp();
+            givenUp.insert(givenUp.end(), next->files.begin(), next->files.end());
+        }
     }
+    std::erase_if(backgroundReads_, [](const auto& read) { return read->hasRun() && !read->goesOn(); });
+    return givenUp;
+}
+
+bool Glyphwright::readingGivenUpGoesOn() const {
+    return std::any_of(backgroundReads_.begin(), backgroundReads_.end(), [](const auto& read) { return read->goesOn(); });
 }
 
 void Glyphwright::insert(const ImageInputPtr& imageInput, std::optional<std::size_t> index) {

@@ -5,9 +5,11 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace gw::saved_state {
 
@@ -30,6 +32,23 @@ std::optional<pf::Value> parsed(std::string_view text) {
         return std::nullopt;
     }
 }
+
+// Where something that starts at a place of the text reaches (one past its end, or the
+// bracket it runs to; npos when the text ends first) and how many levels it nests (up to
+// 255: a picture nests far fewer), in one word. Damaged text has such a place every few
+// bytes, and the memory they take is most of the cost of following it.
+class Reach {
+public:
+    Reach() = default;
+    Reach(std::size_t at, int depth) : word_(at | (static_cast<std::size_t>(std::clamp(depth, 0, 255)) << 56)) {}
+    std::size_t at() const { return word_ == npos ? npos : word_ & kAt; }
+    int depth() const { return static_cast<int>(word_ >> 56); }
+
+private:
+    static_assert(sizeof(std::size_t) == 8);
+    static constexpr std::size_t kAt = (std::size_t{1} << 56) - 1;
+    std::size_t word_ = npos;
+};
 
 // Follows JSON text by its strings and brackets only, without reading values: a place
 // where the text breaks off or stops being JSON's shape is found without holding more
@@ -63,25 +82,11 @@ public:
         return npos;
     }
 
-    // Whether the value from `p` to `end` nests no deeper than `most` levels, followed by
-    // its strings and brackets only: it stops at the first level deeper.
-    bool nestsWithin(std::size_t p, std::size_t end, int most) const {
-        int depth = 0;
-        for (std::size_t q = p; q < end;) {
-            const char d = t_[q];
-            if (d == '"') {
-                q = stringEnd(q);
-                if (q == npos) break;
-                continue;
-            }
-            if (d == '{' || d == '[') {
-                if (++depth > most) return false;
-            } else if (d == '}' || d == ']') {
-                --depth;
-            }
-            ++q;
-        }
-        return true;
+    // How many levels the object or list opening at `p` nests (itself one), known once its
+    // end was found; none when it does not end.
+    std::optional<int> depthOf(std::size_t p) const {
+        if (containerEnd(p) == npos) return std::nullopt;
+        return ends_.at(p).depth();
     }
 
     // Whether the character at `q` follows an odd run of backslashes (which starts no
@@ -147,14 +152,33 @@ private:
     // from there on they read alike, up to the bracket that closes what that string is in.
     // That bracket is kept for each such end too: otherwise a quote escaped again and
     // again, hiding every later brace in a string, had each place followed to the end.
+    //
+    // How deep each one nests is kept with its end, and how deep what follows each such
+    // string end nests with the bracket: a place tried as a picture's start learns its
+    // depth without following the text again to its end.
     std::size_t containerEnd(std::size_t p) const {
-        if (const auto known = ends_.find(p); known != ends_.end()) return known->second;
+        if (const auto known = ends_.find(p); known != ends_.end()) return known->second.at();
         struct Open {
             std::size_t at;
-            // The ends of the strings directly inside it where readings may meet.
-            std::vector<std::size_t> meetings;
+            // Where its meetings (the ends of the strings directly inside it where
+            // readings may meet) start in `meetings`.
+            std::size_t firstMeeting;
+            // How deep what opens inside it nests.
+            int inside = 0;
+        };
+        struct Meeting {
+            std::size_t at;
+            // How deep what opens after it, up to the next meeting, nests.
+            int deeper = 0;
         };
         std::vector<Open> open;
+        std::vector<Meeting> meetings;
+        // What nests `depth` levels was met directly inside the innermost one open.
+        const auto nests = [&](int depth) {
+            auto& in = open.back();
+            in.inside = std::max(in.inside, depth);
+            if (meetings.size() > in.firstMeeting) meetings.back().deeper = std::max(meetings.back().deeper, depth);
+        };
         for (std::size_t q = p; q < t_.size();) {
             const char d = t_[q];
             if (d == '"') {
@@ -163,11 +187,12 @@ private:
                 if (end == npos) break;
                 if (meets) {
                     if (const auto known = closers_.find(end); known != closers_.end()) {
-                        if (known->second == npos) break;
-                        q = known->second;
+                        if (known->second.at() == npos) break;
+                        nests(known->second.depth());
+                        q = known->second.at();
                         continue;
                     }
-                    open.back().meetings.push_back(end);
+                    meetings.push_back({end});
                 }
                 q = end;
                 continue;
@@ -175,34 +200,40 @@ private:
             if (d == '{' || d == '[') {
                 if (q != p) {
                     if (const auto known = ends_.find(q); known != ends_.end()) {
-                        if (known->second == npos) break;
-                        q = known->second;
+                        if (known->second.at() == npos) break;
+                        nests(known->second.depth());
+                        q = known->second.at();
                         continue;
                     }
                 }
-                open.push_back({q, {}});
+                open.push_back({q, meetings.size()});
             } else if (d == '}' || d == ']') {
-                for (const auto at : open.back().meetings) closers_[at] = q;
-                ends_[open.back().at] = q + 1;
+                const Open closed = open.back();
                 open.pop_back();
+                int after = 0;
+                while (meetings.size() > closed.firstMeeting) {
+                    after = std::max(after, meetings.back().deeper);
+                    closers_[meetings.back().at] = Reach(q, after);
+                    meetings.pop_back();
+                }
+                ends_[closed.at] = Reach(q + 1, closed.inside + 1);
                 if (open.empty()) return q + 1;
+                nests(closed.inside + 1);
             }
             ++q;
         }
         // The text ends inside every one still open.
-        for (const auto& unclosed : open) {
-            ends_[unclosed.at] = npos;
-            for (const auto at : unclosed.meetings) closers_[at] = npos;
-        }
-        ends_[p] = npos;
+        for (const auto& unclosed : open) ends_[unclosed.at] = Reach();
+        for (const auto& meeting : meetings) closers_[meeting.at] = Reach();
+        ends_[p] = Reach();
         return npos;
     }
 
     std::string_view t_;
-    mutable std::unordered_map<std::size_t, std::size_t> ends_;
+    mutable std::unordered_map<std::size_t, Reach> ends_;
     // For the end of a string where readings may meet: the bracket that closes what it is
-    // in, npos when the text ends first.
-    mutable std::unordered_map<std::size_t, std::size_t> closers_;
+    // in, and how deep what lies between nests.
+    mutable std::unordered_map<std::size_t, Reach> closers_;
 };
 
 // The string value of the member `wanted` of the object opening at `p`, as far as that
@@ -261,8 +292,8 @@ ListWalk walkPictures(const Structure& text, std::size_t open, const PictureVisi
     const auto pictureEnd = [&](std::size_t p) {
         if (text.at(p) != '{') return npos;
         const std::size_t end = text.valueEnd(p);
-        return end != npos && text.nestsWithin(p, end, kPictureDepth) && hasMember(text, p, "imageWrapper") ? end
-                                                                                                          : npos;
+        if (end == npos || text.depthOf(p).value_or(kPictureDepth + 1) > kPictureDepth) return npos;
+        return hasMember(text, p, "imageWrapper") ? end : npos;
     };
     // From `from` on, where the next picture whose text ends starts, passing over the
     // damaged text before it; the pictures whose names are found in that text are told

@@ -36,7 +36,10 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 
 namespace gw {
 
@@ -63,6 +66,9 @@ std::string appVersion() {
     if (const auto* text = version.asString()) return *text;
     return "unknown.app.version";
 }
+
+// How long an end waits for pictures opened or handed over just before it, still being read.
+constexpr auto kEndReadingWait = std::chrono::seconds(3);
 
 struct LoggerDebugAdapter final : ratewell::DebugLogger {
     void log(const std::string& message) override { Logger::log(message); }
@@ -162,6 +168,23 @@ struct AppDelegate::PendingRestore {
     std::optional<Glyphwright::SavedStateDamage> damage;
     Glyphwright::SavedStateRecord record;
     bool applied = false;
+    // Set on the reading thread once the state is read.
+    std::mutex mutex;
+    std::condition_variable readSignal;
+    bool read = false;
+
+    void finishReading() {
+        {
+            std::lock_guard lock(mutex);
+            read = true;
+        }
+        readSignal.notify_all();
+    }
+    // Waits for the state alone, not for the pictures asked to be read after it.
+    void waitRead() {
+        std::unique_lock lock(mutex);
+        readSignal.wait(lock, [this] { return read; });
+    }
 };
 
 void AppDelegate::setGlyphwright(std::shared_ptr<Glyphwright> engine) {
@@ -176,6 +199,11 @@ void AppDelegate::restore() {
     pendingRestore_ = pending;
     std::weak_ptr<AppDelegate> weak = weak_from_this();
     glyphwright_->readInBackground([weak, pending, path = storedImagesPath()]() -> std::function<void()> {
+        // Read, or failed to be: a quit that waits for it goes on either way.
+        struct Finished {
+            PendingRestore& pending;
+            ~Finished() { pending.finishReading(); }
+        } finished{*pending};
         auto restored = Glyphwright::restoreSavedState(path, &pending->record);
         pending->restored = std::move(restored.engine);
         pending->damage = std::move(restored.damage);
@@ -190,7 +218,7 @@ void AppDelegate::finishRestoring() { settleRestore(true); }
 void AppDelegate::settleRestore(bool tellUser) {
     const auto pending = pendingRestore_;
     if (!pending || pending->applied) return;
-    if (const auto engine = pending->engine.lock()) engine->waitForBackgroundReading();
+    pending->waitRead();
     applyRestore(*pending, tellUser);
 }
 
@@ -399,11 +427,23 @@ std::optional<Glyphwright::SaveReport> AppDelegate::saveState(std::string& failu
     // A conversion still going is stopped, not waited for: it winds down while the
     // pictures are saved, and leaves no set half written.
     if (glyphwright_) glyphwright_->cancelAllOperations();
-    // Saved pictures still being read are in the engine before it is saved; a damaged
-    // state found meanwhile is only logged, since the windows are going. So are pictures
-    // opened or handed over just before: their reading is finished and they are added now.
+    // Saved pictures still being read are in the engine before it is saved, however long
+    // that takes (what was saved must not be lost); a damaged state found meanwhile is only
+    // logged, since the windows are going. So are pictures opened or handed over just
+    // before, as far as they are read in a few seconds: an end waits no longer for them,
+    // and names the others. What could not be added is told in no alert now: nobody would
+    // see it, and the end would wait for its answer.
     settleRestore(false);
-    if (glyphwright_) glyphwright_->finishBackgroundReading();
+    if (glyphwright_) {
+        const auto notRead = glyphwright_->finishBackgroundReading(std::chrono::steady_clock::now() + kEndReadingWait);
+        if (!notRead.empty()) {
+            std::string names;
+            for (const auto& url : notRead) names += (names.empty() ? "" : ", ") + pf::escapedForDisplay(url.path());
+            const auto line = LocalizedString::text("saved-state.not-read-at-end", names);
+            Logger::log(line);
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+    }
     try {
         if (glyphwright_) {
             auto report = glyphwright_->save(storedImagesPath(), &savedStateRecord_);
@@ -554,7 +594,8 @@ void AppDelegate::addImagesInBackground(std::vector<pf::URL> urls) {
         try {
             std::rethrow_exception(failure);
         } catch (const std::exception& error) {
-            self->presentError(error.what());
+            // With whatever else could not be added, in the one alert.
+            self->filesNotAdded_->add(error.what());
         } catch (...) {
         }
     });

@@ -24,6 +24,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -216,14 +217,6 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
     app->assetAlreadyExistsWindow = std::make_shared<AssetAlreadyExistsWindow>();
     app->engine->setAssetCatalogFolderAlreadyExistsWindow(app->assetCatalogAlreadyExistsWindow);
     app->engine->setAssetFolderAlreadyExistsWindow(app->assetAlreadyExistsWindow);
-    app->engine->setImageLoadAlertHandler([](const AddImageAlertError& error) {
-        qt::Alert alert;
-        alert.messageText = error.messageText();
-        alert.informativeText = error.informativeText();
-        alert.buttons = {LocalizedString::text("generic.ok")};
-        alert.style = qt::AlertStyle::critical;
-        alert.runModal();
-    });
     app->previousLocations = std::make_shared<PreviousLocationsManager>();
 
     // Outlets in the order the interface file connects them: the engine last, which
@@ -242,6 +235,15 @@ std::unique_ptr<DesktopApplication> DesktopApplication::make() {
                                                                                           const std::string& why) {
         if (auto alert = weak.lock()) alert->add(why);
     });
+    // So is a file that is no picture in single-image mode, where it replaces nothing: an
+    // alert of its own each, waiting for an answer, held the window (and its end) once for
+    // every such file handed over. One line each, as the alert lists them.
+    app->engine->setImageLoadAlertHandler(
+        [weak = std::weak_ptr<FilesNotAddedAlert>(app->filesNotAdded)](const AddImageAlertError& error) {
+            auto why = error.informativeText();
+            std::replace(why.begin(), why.end(), '\n', ' ');
+            if (auto alert = weak.lock()) alert->add(std::move(why));
+        });
 
     // The menus in the places Linux desktops keep them; the support menu joins before
     // Help once launching has finished.
@@ -285,11 +287,24 @@ int runDesktopApplication(int argc, char** argv) {
     files.insert(files.begin(), toolkitArgv.begin() + 1, toolkitArgv.begin() + toolkitArgc);
     // One window program per user: a later launch hands what it was asked to open to this
     // one's window and ends; one that comes while this one saves its quit waits for that.
-    std::vector<std::string> handed;
+    // Named relative to the folder this start was made in: taken from there, or, when
+    // that folder is gone, refused by name (the window would take them from its own).
+    std::vector<std::string> handed, unplaced;
     for (const auto& file : files) {
         std::error_code error;
         const auto absolute = std::filesystem::absolute(file, error);
-        handed.push_back(error ? file : absolute.string());
+        (error ? unplaced : handed).push_back(error ? file : absolute.string());
+    }
+    if (!unplaced.empty()) {
+        std::error_code error;
+        auto folder = std::filesystem::read_symlink("/proc/self/cwd", error).string();
+        if (error) folder = "?";
+        std::string list;
+        for (const auto& file : unplaced) list += (list.empty() ? "" : ", ") + pf::escapedForDisplay(file);
+        std::fprintf(stderr, "%s\n",
+                     LocalizedString::text("desktop.launch.no-working-folder", list, pf::escapedForDisplay(folder))
+                         .c_str());
+        return 1;
     }
     pa::ApplicationInstance::Options options;
     options.givingUp = [] { return qt::LifeCycle::signalPending(); };
@@ -319,9 +334,12 @@ int runDesktopApplication(int argc, char** argv) {
         const auto reason = LocalizedString::text("desktop.end.before-window.signal",
                                                   name ? std::string(name) : std::to_string(signal));
         std::fprintf(stderr, "%s\n", reason.c_str());
-        if (files.empty()) return 0;
+        // A start of very many files hands them over in parts: those before are opened.
+        if (claim.filesHandedOver >= files.size()) return 0;
         std::string list;
-        for (const auto& file : files) list += (list.empty() ? "" : ", ") + pf::escapedForDisplay(file);
+        for (auto file = files.begin() + static_cast<std::ptrdiff_t>(claim.filesHandedOver); file != files.end(); ++file) {
+            list += (list.empty() ? "" : ", ") + pf::escapedForDisplay(*file);
+        }
         std::fprintf(stderr, "%s\n", LocalizedString::text("desktop.launch.not-opened", list).c_str());
         return 1;
     }
@@ -354,6 +372,14 @@ int runDesktopApplication(int argc, char** argv) {
     pa::ApplicationDelegateRegistry::setDelegate(nullptr);
     setRecentDocumentHandler({});
     pa::RecentDocuments::waitUntilWritten();
+    if (app->engine->readingGivenUpGoesOn()) {
+        // A picture the end did not wait for is still being read (a large one, or from a
+        // disk that does not answer): everything is saved and named, so the process ends
+        // now rather than after it, without unwinding what that reading still uses.
+        claim.instance.reset();
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
     return status;
 }
 

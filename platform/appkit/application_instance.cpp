@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -49,10 +50,23 @@ constexpr auto kTellAfter = std::chrono::seconds(2);
 // waits no longer for its answer, and asks again); one that stalls (stopped by Ctrl+Z, say)
 // is dropped then, and meanwhile costs no other: each is served on its own.
 constexpr auto kRequestTime = std::chrono::seconds(10);
-// The clients served at once; more wait in the socket's backlog until one is done.
+// The clients served at once; more wait in the socket's backlog until one is done. A launch
+// has one connection open at a time: a process with more (a launcher that keeps them open,
+// opening another as each is dropped) is held to a few, so that it never takes the places
+// of the launches after it.
 constexpr std::size_t kMostClients = 64;
-// A request is a few paths; more is no request of ours.
-constexpr std::size_t kMaxRequestBytes = 16u << 20;
+constexpr std::size_t kMostClientsOfAProcess = 4;
+// What the unfinished requests of all clients hold together, at most: past it, the client
+// holding most is dropped (told "too-large"), so that no set of launchers makes the window
+// hold more.
+constexpr std::size_t kAllRequestsBytes = 16u << 20;
+// A request names no more files than a command line holds (a launch with more sends them
+// in several requests, each of at most kRequestBytes), each an absolute path no longer than
+// the system opens; its id is short. What is more is no request of a launch's.
+constexpr std::size_t kMostNames = 65536;
+constexpr std::size_t kLongestName = PATH_MAX;
+constexpr std::size_t kLongestId = 64;
+constexpr std::size_t kRequestBytes = 1u << 20;
 // How many requests the instance remembers having taken.
 constexpr std::size_t kRememberedRequests = 256;
 // The verb of a request through the socket: "open-once", the request's id, the files,
@@ -142,12 +156,15 @@ std::optional<uid_t> unixUserOf(GDBusConnection* connection, const char* name) {
     return static_cast<uid_t>(uid);
 }
 
-// Whether the peer of the connected socket `fd` runs as this user.
-bool peerIsThisUser(int fd) {
+// The process at the other end of the connected socket `fd` when it runs as this user.
+std::optional<pid_t> peerOfThisUser(int fd) {
     struct ucred peer {};
     socklen_t length = sizeof peer;
-    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && length == sizeof peer &&
-           peer.uid == ::getuid();
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || length != sizeof peer ||
+        peer.uid != ::getuid()) {
+        return std::nullopt;
+    }
+    return peer.pid;
 }
 
 // The path by which the entry `name` of the open folder `folder` is reached, however long
@@ -208,7 +225,7 @@ struct ApplicationInstance::Serving {
 
     ~Serving() { stop(); }
 
-    enum class Taken { now, before, refused, notYet };
+    enum class Taken { now, before, refused, notYet, unanswered };
 
     // From now on this launch is the instance.
     void startTaking() {
@@ -219,12 +236,15 @@ struct ApplicationInstance::Serving {
     // Hands the request to the handler unless ending. A request taken before is not
     // handed over again (its launch asked again after an answer it did not get), and
     // counts as taken even while ending: its files are in the window, and go with the end's
-    // save.
-    Taken accept(std::vector<std::string> files, const std::string& requestId) {
+    // save. `answer`, when given, tells the launch that its files were taken before they
+    // are: a launch that is gone, or no longer waits for the answer, has them not taken.
+    Taken accept(std::vector<std::string> files, const std::string& requestId,
+                 const std::function<bool()>& answer = {}) {
         std::lock_guard lock(mutex);
         if (!taking) return Taken::notYet;
         if (!requestId.empty() && takenIds.count(requestId)) return Taken::before;
         if (ending) return Taken::refused;
+        if (answer && !answer()) return Taken::unanswered;
         if (!requestId.empty()) {
             taken.push_back(requestId);
             takenIds.insert(requestId);
@@ -248,10 +268,14 @@ struct ApplicationInstance::Serving {
                              const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
                              gpointer data) {
         auto* self = static_cast<Serving*>(data);
-        // A bus may let other users in: their calls are no launches of this user's.
+        // A bus may let other users in: their calls are no launches of this user's. A
+        // launch that has gone since it called (it gave up waiting, and said so) does not
+        // have its files taken either.
         const auto caller = sender ? unixUserOf(connection, sender) : std::nullopt;
         if (!caller || *caller != ::getuid()) {
-            instanceLog().error(std::string("A call from another user was refused: ") + (sender ? sender : "?"));
+            instanceLog().error(std::string(caller ? "A call from another user was refused: "
+                                                   : "A call whose launch has gone was not taken: ") +
+                                (sender ? sender : "?"));
             g_dbus_method_invocation_return_dbus_error(invocation, kAccessDenied,
                                                        "Only the user's own launches are heard.");
             return;
@@ -259,6 +283,16 @@ struct ApplicationInstance::Serving {
         std::vector<std::string> files;
         GVariant* platformData = nullptr;
         if (g_strcmp0(method, "Open") == 0) {
+            // Counted before any is taken: more than a launch names is no launch's.
+            if (GVariant* named = g_variant_get_child_value(parameters, 0)) {
+                const auto count = g_variant_n_children(named);
+                g_variant_unref(named);
+                if (count > kMostNames) {
+                    g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.LimitsExceeded",
+                                                               "More files than a launch names.");
+                    return;
+                }
+            }
             GVariantIter* uris = nullptr;
             g_variant_get(parameters, "(as@a{sv})", &uris, &platformData);
             const gchar* uri = nullptr;
@@ -294,7 +328,8 @@ struct ApplicationInstance::Serving {
                                                            "The application is starting; it may be asked again.");
                 return;
             case Taken::now:
-            case Taken::before: break;
+            case Taken::before:
+            case Taken::unanswered: break;
         }
         g_dbus_method_invocation_return_value(invocation, nullptr);
     }
@@ -351,16 +386,76 @@ struct ApplicationInstance::Serving {
 
     // --- the private folder ---
 
-    // A client of the socket, read as its request comes.
+    // A client of the socket, its request read part by part as it comes (the verb, the
+    // request's id, the files, each ended by a NUL, then an empty part): what is no request
+    // of a launch's is found at its first byte that cannot belong to one, and nothing of a
+    // request is held twice.
     struct Client {
         int fd = -1;
-        std::string request;
+        pid_t process = 0;
         Clock::time_point deadline;
+        std::string part;
+        std::size_t partsEnded = 0;
+        std::string id;
+        std::vector<std::string> files;
+        // Its request has ended: nothing may follow.
+        bool whole = false;
+        // The bytes it holds, counted with what holding its names costs.
+        std::size_t held = 0;
+
+        // Takes what came next, counting what it holds in `heldInAll` too; false when it
+        // makes the whole no request of a launch's.
+        bool take(std::string_view bytes, std::size_t& heldInAll) {
+            for (std::size_t from = 0; from < bytes.size();) {
+                if (whole) return false;
+                const auto nul = bytes.find('\0', from);
+                const auto piece = bytes.substr(from, (nul == std::string_view::npos ? bytes.size() : nul) - from);
+                if (part.size() + piece.size() > longestPart()) return false;
+                part.append(piece);
+                count(piece.size(), heldInAll);
+                if (nul == std::string_view::npos) break;
+                from = nul + 1;
+                if (!endPart(heldInAll)) return false;
+            }
+            return true;
+        }
+
+    private:
+        std::size_t longestPart() const {
+            return partsEnded == 0 ? kOpenVerb.size() : partsEnded == 1 ? kLongestId : kLongestName;
+        }
+        void count(std::size_t bytes, std::size_t& heldInAll) {
+            held += bytes;
+            heldInAll += bytes;
+        }
+        bool endPart(std::size_t& heldInAll) {
+            const std::size_t ended = partsEnded++;
+            if (ended == 0) {
+                if (part != kOpenVerb) return false;
+            } else if (ended == 1) {
+                if (part.empty()) return false;
+                id = part;
+            } else if (part.empty()) {
+                whole = true;
+            } else {
+                // A launch names absolute paths: a relative one would be taken from the
+                // window's working folder, not the launch's.
+                if (part.front() != '/' || files.size() == kMostNames) return false;
+                // A name's string, and its share of the list's spare room.
+                count(2 * sizeof(std::string), heldInAll);
+                files.push_back(part);
+            }
+            part.clear();
+            return true;
+        }
     };
+
+    enum class Read { more, done };
 
     void serveSocket() {
         socketThread = std::thread([this] {
             std::vector<Client> clients;
+            std::size_t heldInAll = 0;
             for (;;) {
                 std::vector<pollfd> watched{{wake[0], POLLIN, 0},
                                             {listenFd, static_cast<short>(clients.size() < kMostClients ? POLLIN : 0), 0}};
@@ -379,13 +474,28 @@ struct ApplicationInstance::Serving {
                 // Read first, then dropped: the clients' places in `watched` follow theirs.
                 std::vector<bool> done(clients.size(), false);
                 for (std::size_t i = 0; i < clients.size(); ++i) {
-                    if (watched[i + 2].revents) done[i] = readFrom(clients[i]);
+                    if (watched[i + 2].revents) done[i] = readFrom(clients[i], heldInAll) == Read::done;
+                }
+                // Past what all may hold, those holding most go first.
+                while (heldInAll > kAllRequestsBytes) {
+                    std::optional<std::size_t> most;
+                    for (std::size_t i = 0; i < clients.size(); ++i) {
+                        if (!done[i] && (!most || clients[i].held > clients[*most].held)) most = i;
+                    }
+                    if (!most) break;
+                    instanceLog().error("A request past what the window holds for requests was refused");
+                    constexpr std::string_view kTooLarge = "too-large\n";
+                    [[maybe_unused]] const auto told =
+                        ::send(clients[*most].fd, kTooLarge.data(), kTooLarge.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                    done[*most] = true;
+                    heldInAll -= clients[*most].held;
                 }
                 const auto now = Clock::now();
                 std::size_t kept = 0;
                 for (std::size_t i = 0; i < clients.size(); ++i) {
                     if (done[i] || clients[i].deadline <= now) {
                         ::close(clients[i].fd);
+                        if (!done[i]) heldInAll -= clients[i].held;
                     } else {
                         // Not onto itself: a string moved onto itself may be left empty.
                         if (kept != i) clients[kept] = std::move(clients[i]);
@@ -393,61 +503,82 @@ struct ApplicationInstance::Serving {
                     }
                 }
                 clients.resize(kept);
-                if (watched[1].revents & POLLIN) {
-                    const int client = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-                    if (client < 0) continue;
-                    if (!peerIsThisUser(client)) {
-                        instanceLog().error("A request from another user was refused");
-                        ::close(client);
-                        continue;
-                    }
-                    clients.push_back({client, {}, Clock::now() + kRequestTime});
-                }
+                if (watched[1].revents & POLLIN) acceptClients(clients);
             }
             for (const auto& client : clients) ::close(client.fd);
         });
     }
 
-    // Reads what `client` has sent; true once it is done with (answered, gone, or sending
-    // more than a request holds).
-    bool readFrom(Client& client) {
-        char buffer[4096];
+    // Takes the connections waiting, while there is room: another user's are refused, and
+    // those of a process that holds its share already are closed at once.
+    void acceptClients(std::vector<Client>& clients) {
+        // A few at a time, so that a flood of connections does not keep the clients
+        // served waiting.
+        for (int round = 0; round < 256 && clients.size() < kMostClients; ++round) {
+            const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                return;
+            }
+            const auto process = peerOfThisUser(fd);
+            if (!process) {
+                instanceLog().error("A request from another user was refused");
+                ::close(fd);
+                continue;
+            }
+            const auto ofProcess = std::count_if(clients.begin(), clients.end(),
+                                                 [&](const Client& client) { return client.process == *process; });
+            if (static_cast<std::size_t>(ofProcess) >= kMostClientsOfAProcess) {
+                ::close(fd);
+                continue;
+            }
+            Client client;
+            client.fd = fd;
+            client.process = *process;
+            client.deadline = Clock::now() + kRequestTime;
+            clients.push_back(std::move(client));
+        }
+    }
+
+    // Reads what `client` has sent, as far as all clients together may hold; done once it
+    // is done with (answered, gone, or what it sends is no request of a launch's).
+    Read readFrom(Client& client, std::size_t& heldInAll) {
+        char buffer[65536];
         for (;;) {
             const ssize_t got = ::read(client.fd, buffer, sizeof buffer);
             if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
+            if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Read::more : drop(client, heldInAll);
             if (got == 0) break;
-            client.request.append(buffer, static_cast<std::size_t>(got));
-            if (client.request.size() > kMaxRequestBytes) return true;
+            if (!client.take(std::string_view(buffer, static_cast<std::size_t>(got)), heldInAll)) {
+                return drop(client, heldInAll);
+            }
+            // The rest waits in the socket until it is decided who goes.
+            if (heldInAll > kAllRequestsBytes) return Read::more;
         }
-        const auto reply = answer(client.request);
-        if (!reply.empty()) {
-            [[maybe_unused]] const auto sent = ::send(client.fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-        }
-        return true;
+        if (client.whole) answer(client);
+        return drop(client, heldInAll);
     }
 
-    // One request: the verb, the request's id and the files, each ended by a NUL, then an
-    // empty part and the end of the stream. Answered "ok" or "ending"; nothing for what is
-    // no whole request. A launch that went before reading the answer costs nothing.
-    std::string answer(const std::string& request) {
-        std::vector<std::string> parts;
-        for (std::size_t from = 0; from < request.size();) {
-            const auto end = request.find('\0', from);
-            if (end == std::string::npos) return {};
-            parts.push_back(request.substr(from, end - from));
-            from = end + 1;
-        }
-        // Whole, or not taken: a launch cut off while sending would hand over part of its files.
-        if (parts.size() < 3 || parts.front() != kOpenVerb || parts[1].empty() || !parts.back().empty()) return {};
-        std::vector<std::string> files(parts.begin() + 2, parts.end() - 1);
-        switch (accept(std::move(files), parts[1])) {
+    Read drop(const Client& client, std::size_t& heldInAll) {
+        heldInAll -= client.held;
+        return Read::done;
+    }
+
+    // A whole request, answered "ok" (and then taken) or "ending"; nothing while this
+    // launch is not the instance yet. A launch that no longer waits for the answer (it
+    // gave up waiting, or went) was told nothing: its files are not taken.
+    void answer(Client& client) {
+        const auto reply = [&client](std::string_view text) {
+            return ::send(client.fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+                   static_cast<ssize_t>(text.size());
+        };
+        switch (accept(std::move(client.files), client.id, [&] { return reply("ok\n"); })) {
+            case Taken::before: reply("ok\n"); break;
+            case Taken::refused: reply("ending\n"); break;
             case Taken::now:
-            case Taken::before: return "ok\n";
-            case Taken::refused: return "ending\n";
-            case Taken::notYet: break;
+            case Taken::notYet:
+            case Taken::unanswered: break;
         }
-        return {};
     }
 
     void stopSocket() {
@@ -515,12 +646,44 @@ private:
 
 enum class Outcome { instance, handedOver, failed, gaveUp };
 
+// A launch's files as requests the instance takes: of at most kMostNames names and about
+// kRequestBytes each (one request at least, with none for a plain start), each with an id
+// of its own. They go one after the other, in order.
+struct Request {
+    std::string id;
+    std::vector<std::string> files;
+};
+std::vector<Request> requestsFor(const std::vector<std::string>& files, const std::string& id) {
+    std::vector<Request> requests(1);
+    std::size_t bytes = 0;
+    for (const auto& file : files) {
+        if (!requests.back().files.empty() &&
+            (requests.back().files.size() == kMostNames || bytes + file.size() + 1 > kRequestBytes)) {
+            requests.emplace_back();
+            bytes = 0;
+        }
+        requests.back().files.push_back(file);
+        bytes += file.size() + 1;
+    }
+    for (std::size_t i = 0; i < requests.size(); ++i) requests[i].id = i == 0 ? id : id + "." + std::to_string(i);
+    return requests;
+}
+
+// How far a launch has handed its requests over.
+struct Handing {
+    std::vector<Request> requests;
+    std::size_t done = 0;
+    std::size_t filesDone = 0;
+    bool finished() const { return done == requests.size(); }
+    const Request& next() const { return requests[done]; }
+    void handed() { filesDone += requests[done++].files.size(); }
+};
+
 constexpr const char* kGaveUp = "it was asked to end while waiting for the running instance";
 
 // On the bus: owns the name, or hands the files to its owner. None when there is no bus
 // of the user's own, or the name's owner is another user's.
-std::optional<Outcome> claimOnBus(Serving& serving, const std::vector<std::string>& files,
-                                  const std::string& requestId, const ApplicationInstance::Options& options,
+std::optional<Outcome> claimOnBus(Serving& serving, Handing& handing, const ApplicationInstance::Options& options,
                                   std::string& failure) {
     const auto address = sessionBusAddress();
     if (address.empty() || !serving.serveOnBus(address)) return std::nullopt;
@@ -561,29 +724,35 @@ std::optional<Outcome> claimOnBus(Serving& serving, const std::vector<std::strin
             serving.stopBus();
             return std::nullopt;
         }
-        GVariant* parameters = nullptr;
-        GVariantBuilder platformData;
-        g_variant_builder_init(&platformData, G_VARIANT_TYPE("a{sv}"));
-        if (const char* startup = std::getenv("DESKTOP_STARTUP_ID"); startup && *startup) {
-            g_variant_builder_add(&platformData, "{sv}", "desktop-startup-id", g_variant_new_string(startup));
-        }
-        g_variant_builder_add(&platformData, "{sv}", kRequestKey, g_variant_new_string(requestId.c_str()));
-        if (files.empty()) {
-            parameters = g_variant_new("(a{sv})", &platformData);
-        } else {
-            GVariantBuilder uris;
-            g_variant_builder_init(&uris, G_VARIANT_TYPE("as"));
-            for (const auto& path : files) {
-                gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
-                if (uri) g_variant_builder_add(&uris, "s", uri);
-                g_free(uri);
+        const auto answerTime = wait.answerTime();
+        for (; !handing.finished(); handing.handed()) {
+            const auto& request = handing.next();
+            GVariant* parameters = nullptr;
+            GVariantBuilder platformData;
+            g_variant_builder_init(&platformData, G_VARIANT_TYPE("a{sv}"));
+            if (const char* startup = std::getenv("DESKTOP_STARTUP_ID"); startup && *startup) {
+                g_variant_builder_add(&platformData, "{sv}", "desktop-startup-id", g_variant_new_string(startup));
             }
-            parameters = g_variant_new("(asa{sv})", &uris, &platformData);
+            g_variant_builder_add(&platformData, "{sv}", kRequestKey, g_variant_new_string(request.id.c_str()));
+            if (request.files.empty()) {
+                parameters = g_variant_new("(a{sv})", &platformData);
+            } else {
+                GVariantBuilder uris;
+                g_variant_builder_init(&uris, G_VARIANT_TYPE("as"));
+                for (const auto& path : request.files) {
+                    gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
+                    if (uri) g_variant_builder_add(&uris, "s", uri);
+                    g_free(uri);
+                }
+                parameters = g_variant_new("(asa{sv})", &uris, &platformData);
+            }
+            if (!serving.callBus(owner, objectPathOf(id).c_str(), kInterface,
+                                 request.files.empty() ? "Activate" : "Open", parameters, nullptr, &error,
+                                 static_cast<int>(answerTime.count()))) {
+                break;
+            }
         }
-        const auto handed =
-            serving.callBus(owner, objectPathOf(id).c_str(), kInterface, files.empty() ? "Activate" : "Open", parameters,
-                            nullptr, &error, static_cast<int>(wait.answerTime().count()));
-        if (handed) return Outcome::handedOver;
+        if (handing.finished()) return Outcome::handedOver;
         const auto name = remoteErrorName(error);
         const bool timedOut = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||
                               name == "org.freedesktop.DBus.Error.NoReply";
@@ -674,7 +843,9 @@ bool isSocketName(const std::string& id, std::string_view name) {
 }
 
 // Sends the request to the socket the lock file names: "ok", "ending", or empty when no
-// instance of this user's answered there in `answerTime`.
+// instance of this user's answered there in `answerTime`. Once it stops waiting, the
+// instance can no longer answer: an answer that came meanwhile is read, and one that did
+// not come never will, so the files are taken exactly when this says "ok".
 std::string askBySocket(const Serving& serving, const std::vector<std::string>& files, const std::string& requestId,
                         std::chrono::milliseconds answerTime) {
     char named[4096] = {};
@@ -690,7 +861,7 @@ std::string askBySocket(const Serving& serving, const std::vector<std::string>& 
     const auto deadline = Clock::now() + answerTime;
     std::string reply;
     // A full backlog (an instance stopped for long) refuses at once rather than blocking.
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && peerIsThisUser(fd)) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && peerOfThisUser(fd)) {
         std::string request(kOpenVerb);
         request.push_back('\0');
         request.append(requestId.c_str(), requestId.size() + 1);
@@ -708,11 +879,17 @@ std::string askBySocket(const Serving& serving, const std::vector<std::string>& 
         }
         ::shutdown(fd, SHUT_WR);
         char buffer[64];
+        bool ended = false;
         while (sent && waitReady(fd, POLLIN, deadline)) {
             const ssize_t got = ::read(fd, buffer, sizeof buffer);
             if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (got <= 0) break;
+            ended = got <= 0;
+            if (ended) break;
             reply.append(buffer, static_cast<std::size_t>(got));
+        }
+        if (sent && !ended) {
+            ::shutdown(fd, SHUT_RD);
+            for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, static_cast<std::size_t>(got));
         }
     }
     ::close(fd);
@@ -746,7 +923,8 @@ bool serveInFolder(Serving& serving, std::string& failure) {
                                  std::to_string(random() % 1000000) + ".socket";
         sockaddr_un address{};
         if (!socketAddressOf(pathWithin(serving.folderFd, name), address)) break;
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // Not blocking: the clients waiting are taken until there are none.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) break;
         if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             const int error = errno;
@@ -756,7 +934,7 @@ bool serveInFolder(Serving& serving, std::string& failure) {
             return false;
         }
         struct stat info {};
-        if (::listen(fd, 16) != 0 || ::fstatat(serving.folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        if (::listen(fd, SOMAXCONN) != 0 || ::fstatat(serving.folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
             ::pipe2(serving.wake.data(), O_CLOEXEC) != 0) {
             failure = "the socket could not be served in " + serving.folderPath + ": " + std::strerror(errno);
             ::close(fd);
@@ -781,8 +959,8 @@ bool serveInFolder(Serving& serving, std::string& failure) {
     return false;
 }
 
-Outcome claimInFolder(Serving& serving, const std::vector<std::string>& files, const std::string& requestId,
-                      const ApplicationInstance::Options& options, std::string& failure, std::string& description) {
+Outcome claimInFolder(Serving& serving, Handing& handing, const ApplicationInstance::Options& options,
+                      std::string& failure, std::string& description) {
     if (!openPrivateFolder(serving, options, failure)) return Outcome::failed;
     Wait wait(options);
     do {
@@ -797,8 +975,13 @@ Outcome claimInFolder(Serving& serving, const std::vector<std::string>& files, c
         }
         // The lock is held: an instance runs, whether or not it answers. Another is never
         // started beside it.
-        const auto reply = askBySocket(serving, files, requestId, wait.answerTime());
-        if (reply == "ok") return Outcome::handedOver;
+        const auto answerTime = wait.answerTime();
+        std::string reply;
+        while (!handing.finished() &&
+               (reply = askBySocket(serving, handing.next().files, handing.next().id, answerTime)) == "ok") {
+            handing.handed();
+        }
+        if (handing.finished()) return Outcome::handedOver;
         wait.because(reply == "ending" ? Waiting::ending : Waiting::noAnswer);
     } while (wait.goOn());
     failure = kGaveUp;
@@ -814,10 +997,11 @@ ApplicationInstance::Claim ApplicationInstance::claim(const std::string& applica
     auto serving = std::make_shared<Serving>();
     serving->id = applicationId;
     serving->handler = std::move(handler);
-    const std::string requestId = newRequestId();
+    Handing handing{requestsFor(files, newRequestId())};
     std::string description = "the session bus";
-    auto outcome = claimOnBus(*serving, files, requestId, options, claim.failure);
-    if (!outcome) outcome = claimInFolder(*serving, files, requestId, options, claim.failure, description);
+    auto outcome = claimOnBus(*serving, handing, options, claim.failure);
+    if (!outcome) outcome = claimInFolder(*serving, handing, options, claim.failure, description);
+    claim.filesHandedOver = handing.filesDone;
     switch (*outcome) {
         case Outcome::instance: {
             claim.instance.reset(new ApplicationInstance());

@@ -9,7 +9,10 @@
 // meets an instance busy ending (saving its pictures), or one that does not answer, waits
 // until it answers or has ended and then becomes the instance itself, so it starts with
 // what was saved. Each launch's request carries an id of its own: asked again after an
-// answer that never came, the instance takes it once.
+// answer that never came, the instance takes it once; a launch that stopped waiting for
+// the answer (it gave up, or went) has its files taken only if the answer had reached it.
+// What launchers of the user's own send costs the instance a bounded amount of memory in
+// all, and one that keeps many connections open holds a few of its places at most.
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,6 +36,9 @@ public:
         std::string failure;
         // The launch gave up waiting for a running instance (givingUp said so).
         bool gaveUp = false;
+        // How many of the files, from the first, went to the running instance: a launch
+        // of very many hands them over in parts, and may give up after some.
+        std::size_t filesHandedOver = 0;
     };
 
     // Why a launch waits for the running instance.

@@ -1,9 +1,12 @@
 #include "platform/appkit/qt/alert.hpp"
 
 #include "platform/appkit/qt/application.hpp"
+#include "platform/appkit/qt/life_cycle.hpp"
 #include "platform/appkit/qt/window.hpp"
 
 #include <QPushButton>
+
+#include <algorithm>
 
 namespace platform::appkit::qt {
 
@@ -21,6 +24,11 @@ QMessageBox::Icon icon(AlertStyle style) {
 }  // namespace
 
 int Alert::runModal() const {
+    // Nobody answers an alert once the application ends (a log-out, SIGTERM): what asks
+    // one then has its cancelling answer at once, and the end is not held.
+    const auto* cycle = LifeCycle::shared();
+    const std::size_t choices = std::max<std::size_t>(buttons.size(), 1);
+    if (cycle && cycle->isEnding()) return kAlertFirstButtonReturn + static_cast<int>(choices) - 1;
     // A dialog of the main window: above it and centred on it, wherever it stands.
     QMessageBox box(Application::visibleMainWindow());
     box.setIcon(icon(style));
@@ -52,7 +60,7 @@ QMessageBox* presentError(QWidget* window, const std::string& description, const
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
     keepTitleWhole(*box);
-    whenOnScreen(box->parentWidget(), box, [box] { box->open(); });
+    openWhenOnScreen(box->parentWidget(), *box, [box] { box->open(); });
     return box;
 }
 

@@ -105,6 +105,8 @@ bool LifeCycle::terminate() {
     // A launch meanwhile waits for the answer (the delegate saves before it answers).
     tellEnding(true);
     if (delegate_.applicationShouldTerminate() == TerminateReply::terminateCancel) {
+        // Ended meanwhile (a log-out while the delegate asked the user): the end goes on.
+        if (ending_) return true;
         tellEnding(false);
         return false;
     }

@@ -72,6 +72,9 @@ public:
     static int takePendingSignal();
 
     bool isRunning() const { return running_; }
+    // Whether an end is under way (decided, not called off): nothing may wait for the user
+    // any more.
+    bool isEnding() const { return ending_; }
     int willTerminateCount() const { return willTerminateCount_; }
 
     // How the latest run ended, so that a program ending before its main window ever

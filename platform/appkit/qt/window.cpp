@@ -18,6 +18,8 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 namespace platform::appkit::qt {
 
@@ -181,6 +183,25 @@ void whenOnScreen(const QWidget* owner, QObject* context, std::function<void()> 
     action();
 }
 
+namespace {
+
+// An alert opened before `owner`'s window was on the screen (a window manager slow to place
+// it, a busy machine) opened where the window was not: it follows the window there, once it
+// is on the screen itself (shown and of its size; the window manager puts it there after
+// the window).
+void followOntoScreen(const QWidget* owner, QWidget& alert) {
+    if (!notYetOnScreen(owner)) return;
+    alert.winId();
+    new OnScreenWaiter(&alert, alert.windowHandle(), &alert, [&alert, over = QPointer<const QWidget>(owner)] {
+        if (!over) return;
+        whenOnScreen(over, &alert, [&alert, over] {
+            if (over) centreOver(alert, over);
+        });
+    });
+}
+
+}  // namespace
+
 void waitUntilOnScreen(const QWidget* owner, QWidget& alert) {
     if (!notYetOnScreen(owner)) return;
     QEventLoop loop;
@@ -188,18 +209,24 @@ void waitUntilOnScreen(const QWidget* owner, QWidget& alert) {
     // A window manager that never puts the window back does not keep the alert away.
     QTimer::singleShot(kOnScreenDeadlineMs, &loop, &QEventLoop::quit);
     loop.exec();
-    // One slower than that (a busy machine) places the window after the alert has opened
-    // where the window was not: the alert follows it there, once it is on the screen
-    // itself (shown and of its size; the window manager puts it there after the window).
-    if (notYetOnScreen(owner)) {
-        alert.winId();
-        new OnScreenWaiter(&alert, alert.windowHandle(), &alert, [&alert, over = QPointer<const QWidget>(owner)] {
-            if (!over) return;
-            whenOnScreen(over, &alert, [&alert, over] {
-                if (over) centreOver(alert, over);
-            });
-        });
+    followOntoScreen(owner, alert);
+}
+
+void openWhenOnScreen(const QWidget* owner, QWidget& alert, std::function<void()> open) {
+    if (!notYetOnScreen(owner)) {
+        open();
+        return;
     }
+    auto once = std::make_shared<std::function<void()>>(std::move(open));
+    whenOnScreen(owner, &alert, [once] {
+        if (*once) std::exchange(*once, nullptr)();
+    });
+    // A window manager that never puts the window back does not keep the alert away.
+    QTimer::singleShot(kOnScreenDeadlineMs, &alert, [once, &alert, over = QPointer<const QWidget>(owner)] {
+        if (!*once) return;
+        std::exchange(*once, nullptr)();
+        if (over) followOntoScreen(over, alert);
+    });
 }
 
 void Window::setVisible(bool visible) {

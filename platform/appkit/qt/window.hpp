@@ -72,6 +72,10 @@ void whenOnScreen(const QWidget* owner, QObject* context, std::function<void()> 
 // most: for a modal alert (`alert`), which must be placed over it before it runs. Past
 // that the alert opens, and comes over the window once the window is on the screen.
 void waitUntilOnScreen(const QWidget* owner, QWidget& alert);
+// The same without waiting: `open` runs once `owner`'s window is on the screen, or after a
+// few seconds at most (as long as `alert` lives); opened before that, the alert comes over
+// the window once the window is on the screen.
+void openWhenOnScreen(const QWidget* owner, QWidget& alert, std::function<void()> open);
 
 // Makes the top-level `window` transient for `owner`'s window, so the window manager keeps
 // it above that window and places it as a dialog of it; best before it is first shown.

@@ -6,6 +6,7 @@
 // folders count: another user's bus, folder, socket or calls are never used or heard.
 #include "platform/appkit/application_instance.hpp"
 #include "support/desktop/private_session_bus.hpp"
+#include "support/machine_pace.hpp"
 #include "support/self_launch.hpp"
 #include "support/temp_dir.hpp"
 #include "support/unix_socket.hpp"
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -24,6 +26,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -42,6 +45,7 @@ constexpr const char* kId = "com.norvane.glyphwright.instancetest";
 constexpr const char* kChildVariable = "GW_INSTANCE_CHILD";
 constexpr const char* kRecordVariable = "GW_INSTANCE_RECORD";
 constexpr const char* kSocketVariable = "GW_INSTANCE_SOCKET";
+constexpr const char* kHoldVariable = "GW_INSTANCE_HOLD";
 constexpr auto kDeadline = std::chrono::seconds(60);
 
 bool instanceWaitFor(const std::function<bool()>& condition) {
@@ -108,9 +112,9 @@ std::string sendRequest(const fs::path& path, const Files& files, bool leave = f
 // What another process of the test does, as a launch of this test program (possibly as
 // another user): "serve" claims and records each request it takes as a line (the files
 // separated by '|'), "call-open" calls Open on the instance on the session bus, "send"
-// sends a request through the socket at GW_INSTANCE_SOCKET, "listen" serves a socket
-// there of its own that records how many bytes it was sent. Each writes what happened
-// to its standard output.
+// sends a request through the socket at GW_INSTANCE_SOCKET, "hold" keeps GW_INSTANCE_HOLD
+// connections to it open, "listen" serves a socket there of its own that records how many
+// bytes it was sent. Each writes what happened to its standard output.
 TEST(ApplicationInstanceChildProcess, Acts) {
     const char* mode = std::getenv(kChildVariable);
     if (!mode) GTEST_SKIP() << "runs only as another process of the test";
@@ -153,6 +157,30 @@ TEST(ApplicationInstanceChildProcess, Acts) {
     } else if (action == "send") {
         const auto reply = sendRequest(socketPath, {"/tmp/from-another-user.png"});
         say(reply.empty() ? "no answer" : reply);
+    } else if (action == "hold") {
+        // GW_INSTANCE_HOLD connections, each opened again as soon as the instance closes it.
+        const int kHeld = std::atoi(std::getenv(kHoldVariable));
+        std::vector<pollfd> held;
+        const auto open = [&] {
+            const int fd = gwtest::connectToSocket(socketPath, SOCK_NONBLOCK);
+            return pollfd{fd, POLLIN, 0};
+        };
+        for (int i = 0; i < kHeld; ++i) held.push_back(open());
+        say("holding " + std::to_string(kHeld));
+        for (;;) {
+            for (auto& connection : held) {
+                if (connection.fd < 0) connection = open();
+            }
+            if (::poll(held.data(), held.size(), 100) <= 0) continue;
+            for (auto& connection : held) {
+                if (connection.fd < 0 || !connection.revents) continue;
+                char byte;
+                if (::read(connection.fd, &byte, 1) == 0 || (connection.revents & (POLLHUP | POLLERR))) {
+                    ::close(connection.fd);
+                    connection.fd = -1;
+                }
+            }
+        }
     } else if (action == "listen") {
         const int fd = gwtest::listenAtSocket(socketPath, 4);
         ASSERT_GE(fd, 0) << std::strerror(errno);
@@ -237,6 +265,20 @@ struct InstanceScratch {
     gwtest::ScopedEnv noBus{"DBUS_SESSION_BUS_ADDRESS", std::nullopt};
 };
 
+// An instance served by another process of the test, on a session bus of the test's own or
+// through a private folder, stopped once it serves.
+struct StoppedInstance {
+    explicit StoppedInstance(bool onBus)
+        : bus(onBus ? std::make_unique<gwtest::desktop::PrivateSessionBus>() : nullptr),
+          running("serve", scratch.dir.path()) {}
+    // Whether it served, and stopped.
+    bool stop() { return running.said().rfind("instance on ", 0) == 0 && gwtest::stopWholly(running.pid()); }
+
+    InstanceScratch scratch;
+    std::unique_ptr<gwtest::desktop::PrivateSessionBus> bus;
+    InstanceChild running;
+};
+
 TEST(ApplicationInstance, LaterLaunchesHandTheirFilesToTheInstanceAndWaitWhileItEnds) {
     struct Case {
         const char* name;
@@ -314,12 +356,9 @@ TEST(ApplicationInstance, LaterLaunchesHandTheirFilesToTheInstanceAndWaitWhileIt
 TEST(ApplicationInstance, AnInstanceThatDoesNotAnswerIsWaitedForAndTakesARequestAskedAgainOnce) {
     for (const bool onBus : {true, false}) {
         SCOPED_TRACE(onBus ? "on the session bus" : "through a private folder");
-        InstanceScratch scratch;
-        std::unique_ptr<gwtest::desktop::PrivateSessionBus> bus;
-        if (onBus) bus = std::make_unique<gwtest::desktop::PrivateSessionBus>();
-        InstanceChild running("serve", scratch.dir.path());
-        ASSERT_EQ(running.said().rfind("instance on ", 0), 0u) << running.said();
-        ASSERT_TRUE(gwtest::stopWholly(running.pid()));
+        StoppedInstance stopped(onBus);
+        ASSERT_TRUE(stopped.stop()) << stopped.running.said();
+        auto& running = stopped.running;
 
         std::atomic<int> tries{0};
         std::atomic<bool> toldNoAnswer{false}, done{false};
@@ -401,19 +440,21 @@ TEST(ApplicationInstance, ALaunchThatGivesUpHasTakenNothingAnotherLaunchHandedTo
     EXPECT_TRUE(laterTook.taken().empty());
 }
 
-// Clients that connect and stall (a launcher stopped by Ctrl+Z, part of a request sent or
-// none) cost only themselves: a launch beside them hands its file over at once. One that
-// goes on later has what it sent before taken with the rest.
+// Clients that connect and stall (launchers stopped by Ctrl+Z, part of a request sent or
+// none) cost only themselves: a launch beside them hands its file over at once (its bound
+// scaled by the machine's pace now). One that goes on later has what it sent before taken
+// with the rest.
 TEST(ApplicationInstance, StalledConnectionsCostOnlyThemselves) {
     using namespace std::string_view_literals;
     const struct {
         const char* name;
-        int stalled;
+        // Stalled here, or by launchers of their own, one connection each.
+        int stalled, stalledLaunchers;
         std::string_view sent, rest;
     } cases[] = {
-        {"one that sent part of a request and the rest later", 1, "open-once\0a-request-sent-in-parts\0/tmp/first.png\0"sv,
-         "/tmp/second.png\0\0"sv},
-        {"forty that sent nothing", 40, {}, {}},
+        {"one that sent part of a request and the rest later", 1, 0,
+         "open-once\0a-request-sent-in-parts\0/tmp/first.png\0"sv, "/tmp/second.png\0\0"sv},
+        {"forty that sent nothing", 0, 40, {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -422,6 +463,16 @@ TEST(ApplicationInstance, StalledConnectionsCostOnlyThemselves) {
         ASSERT_EQ(running.said().rfind("instance on ", 0), 0u) << running.said();
         const auto sockets = socketsIn(scratch.runtime);
         ASSERT_EQ(sockets.size(), 1u);
+        std::vector<std::unique_ptr<InstanceChild>> launchers;
+        for (int i = 0; i < c.stalledLaunchers; ++i) {
+            const auto folder = scratch.dir / ("launcher-" + std::to_string(i));
+            fs::create_directories(folder);
+            launchers.push_back(std::make_unique<InstanceChild>(
+                "hold", folder,
+                std::vector<std::pair<std::string, std::string>>{{kSocketVariable, (scratch.runtime / sockets.front()).string()},
+                                                                 {kHoldVariable, "1"}}));
+        }
+        for (const auto& launcher : launchers) ASSERT_EQ(launcher->said(), "holding 1");
         std::vector<int> stalled;
         for (int i = 0; i < c.stalled; ++i) {
             // Past a full backlog a connection is refused for now, not waited for.
@@ -437,11 +488,12 @@ TEST(ApplicationInstance, StalledConnectionsCostOnlyThemselves) {
             }
         }
         Received unused;
+        gwtest::Pace pace;
         const auto started = std::chrono::steady_clock::now();
         const auto beside = pa::ApplicationInstance::claim(kId, {"/tmp/beside.png"}, unused.handler());
         const auto took = std::chrono::steady_clock::now() - started;
         EXPECT_TRUE(beside.handedOver) << beside.failure;
-        EXPECT_LT(took, std::chrono::seconds(5) * GW_TEST_TIMEOUT_SCALE);
+        EXPECT_LT(took, pace.bound(std::chrono::seconds(5)));
         EXPECT_EQ(running.recorded(), std::vector<std::string>{"/tmp/beside.png"});
         if (!c.rest.empty()) {
             const int fd = stalled.front();
@@ -480,20 +532,63 @@ TEST(ApplicationInstance, TheSocketOfAKilledInstanceIsRemovedByTheNext) {
     EXPECT_TRUE(socketsIn(scratch.runtime).empty());
 }
 
-// A launch that goes before reading the answer costs the instance nothing: it serves on,
-// and took the request.
-TEST(ApplicationInstance, ALaunchThatGoesBeforeTheAnswerCostsTheInstanceNothing) {
+// A launch that goes before it was answered (the instance stopped meanwhile) was told
+// nothing, or that its files were not opened: they are not taken when the instance goes on,
+// and the launch costs it nothing. Whether it sent its request and went at once, or gave
+// up waiting when it was asked to end.
+TEST(ApplicationInstance, ALaunchThatGoesUnansweredIsNotTakenLaterAndCostsTheInstanceNothing) {
+    for (const bool onBus : {true, false}) {
+        SCOPED_TRACE(onBus ? "on the session bus" : "through a private folder");
+        StoppedInstance stopped(onBus);
+        ASSERT_TRUE(stopped.stop()) << stopped.running.said();
+        auto& running = stopped.running;
+        if (!onBus) {
+            const auto sockets = socketsIn(stopped.scratch.runtime);
+            ASSERT_EQ(sockets.size(), 1u);
+            for (int i = 0; i < 3; ++i) sendRequest(stopped.scratch.runtime / sockets.front(), {"/tmp/left.png"}, true);
+        }
+        Received unused;
+        pa::ApplicationInstance::Options givingUp;
+        int tries = 0;
+        givingUp.givingUp = [&] { return ++tries > 2; };
+        const auto gaveUp = pa::ApplicationInstance::claim(kId, {"/tmp/gave-up.png"}, unused.handler(), givingUp);
+        EXPECT_TRUE(gaveUp.gaveUp);
+        EXPECT_FALSE(gaveUp.handedOver);
+        ASSERT_EQ(::kill(running.pid(), SIGCONT), 0);
+        // Two launches one after the other: by the second, the instance has read all that
+        // came before the first.
+        for (const char* file : {"/tmp/later.png", "/tmp/last.png"}) {
+            const auto later = pa::ApplicationInstance::claim(kId, {file}, unused.handler());
+            EXPECT_TRUE(later.handedOver) << later.failure;
+        }
+        EXPECT_TRUE(running.runs());
+        EXPECT_EQ(running.recorded(), (std::vector<std::string>{"/tmp/later.png", "/tmp/last.png"}));
+        EXPECT_TRUE(unused.taken().empty());
+    }
+}
+
+// A launcher of the user's own that keeps two hundred connections open, opening another as
+// each is closed, costs a real launch at most the instance's deadline for one connection
+// (ten seconds; it held launches 9 to 40 s): the launch hands its file over. Its bound is
+// that deadline scaled by the machine's pace now.
+TEST(ApplicationInstance, ALauncherKeepingManyConnectionsOpenCostsARealLaunchAtMostTheDeadlineOfOne) {
     InstanceScratch scratch;
     InstanceChild running("serve", scratch.dir.path());
     ASSERT_EQ(running.said().rfind("instance on ", 0), 0u) << running.said();
     const auto sockets = socketsIn(scratch.runtime);
     ASSERT_EQ(sockets.size(), 1u);
-    for (int i = 0; i < 3; ++i) sendRequest(scratch.runtime / sockets.front(), {"/tmp/left.png"}, true);
+    InstanceChild holder("hold", scratch.dir.path(),
+                         {{kSocketVariable, (scratch.runtime / sockets.front()).string()}, {kHoldVariable, "200"}});
+    ASSERT_EQ(holder.said(), "holding 200");
+    gwtest::Pace pace;
     Received unused;
-    const auto later = pa::ApplicationInstance::claim(kId, {"/tmp/later.png"}, unused.handler());
-    EXPECT_TRUE(later.handedOver) << later.failure;
-    EXPECT_TRUE(running.runs());
-    EXPECT_EQ(running.recorded(), (std::vector<std::string>{"/tmp/left.png", "/tmp/later.png"}));
+    const auto started = std::chrono::steady_clock::now();
+    const auto launch = pa::ApplicationInstance::claim(kId, {"/tmp/real.png"}, unused.handler());
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_TRUE(launch.handedOver) << launch.failure;
+    EXPECT_LT(took, pace.bound(std::chrono::seconds(10)))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    EXPECT_EQ(running.recorded(), std::vector<std::string>{"/tmp/real.png"});
 }
 
 // The lock and the socket go only into a folder of the user's own that no one else may

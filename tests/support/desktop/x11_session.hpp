@@ -23,7 +23,8 @@
 
 namespace gwtest::x11 {
 
-// Deadlines for a loaded two-core machine under sanitizers.
+// Deadlines for a loaded two-core machine under sanitizers (stretched further by the
+// machine's pace when they pass, see waitUntil).
 inline constexpr std::chrono::seconds kAppearDeadline{120};
 inline constexpr std::chrono::seconds kExitDeadline{90};
 
@@ -43,6 +44,7 @@ std::vector<ColourRegion> regionsOfColour(const Screenshot& shot, Rgb colour, co
                                           int minArea = 16);
 
 // Polls `condition` every 50 ms until it holds or `timeout` passes; returns condition().
+// `timeout` is an idle machine's: on a busy one it is stretched by the machine's pace.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 // A pixel's brightness, 0 … 255, as the eye weighs the channels.

@@ -19,6 +19,7 @@ std::filesystem::path prepareProcessEnvironment();
 int runAllTests(int argc, char** argv);
 
 // Processes events until `condition` holds or `timeout` passes; returns condition().
+// `timeout` is an idle machine's: on a busy one it is stretched by the machine's pace.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // Answers the next application-modal window once it is shown: `answer` gets it and acts
