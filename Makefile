@@ -7,6 +7,10 @@ BUILD_ASAN ?= build-asan
 BUILD_BENCH ?= build-bench
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# A cold build is a cache miss at every compile: in depend mode ccache keys a result by the
+# headers the compiler says it read instead of running the preprocessor first (about 4 % of
+# a compile here).
+export CCACHE_DEPEND ?= true
 
 .PHONY: all deps configure build test test-main test-asan test-release demo bench clean
 
