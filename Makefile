@@ -7,6 +7,10 @@ BUILD_ASAN ?= build-asan
 BUILD_BENCH ?= build-bench
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# A cold build is a cache miss at every compile: in depend mode ccache keys a result by the
+# headers the compiler says it read instead of running the preprocessor first (about 4 % of
+# a compile here).
+export CCACHE_DEPEND ?= true
 
 .PHONY: all deps configure build test test-main test-asan test-release demo bench clean
 
@@ -34,9 +38,10 @@ test-release: deps
 	cmake -S . -B $(BUILD_BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DGW_BUILD_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD_BENCH) -j $(JOBS) --target gw_release_check
 
+# scripts/run-tests runs ctest, then fails the stage if a test left a process or a mount.
 test-main: build
 	scripts/check-test-properties $(BUILD)
-	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
+	scripts/run-tests $(BUILD) -j $(JOBS) --output-on-failure
 
 # Second stage: the unit, end-to-end and offscreen widget tests again under AddressSanitizer
 # and UBSan, each with four times its time limit (GW_TEST_TIMEOUT_SCALE). Crash tests fork
@@ -46,7 +51,7 @@ test-asan: deps
 	cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DGW_SANITIZE=ON -DGW_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(BUILD_ASAN) -j $(JOBS) --target gw_sanitizer_tests
 	scripts/check-test-properties $(BUILD_ASAN)
-	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=0 ctest -j $(JOBS) --output-on-failure -LE 'crash|x11|slow'
+	ASAN_OPTIONS=detect_leaks=0 scripts/run-tests $(BUILD_ASAN) -j $(JOBS) --output-on-failure -LE 'crash|x11|slow'
 
 # Builds only the two programs the demo runs, not the tests and benchmarks.
 demo: configure

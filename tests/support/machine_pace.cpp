@@ -1,9 +1,15 @@
 #include "support/machine_pace.hpp"
 
+#include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 namespace gwtest {
 
@@ -18,7 +24,66 @@ double seconds(clockid_t clock) {
 // Keeps the spin from being folded away.
 volatile std::uint64_t sink;
 
+// User and system time of a live process from its stat line, with that of the children it
+// waited for when `reaped`; its parent in `parent`. Zero when it has ended.
+std::chrono::milliseconds timeOf(const std::filesystem::path& stat, pid_t* parent, bool reaped = false) {
+    std::ifstream in(stat);
+    std::string line;
+    if (!std::getline(in, line)) return {};
+    // The fields after the command name, which is in parentheses: state, ppid, … utime (the
+    // 12th after it), stime, cutime and cstime.
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) return {};
+    std::istringstream fields(line.substr(close + 2));
+    std::string field;
+    long long ticks = 0;
+    for (int i = 1; i <= 15 && fields >> field; ++i) {
+        if (i == 2) *parent = static_cast<pid_t>(std::stol(field));
+        if (i == 12 || i == 13 || (reaped && i >= 14)) ticks += std::stoll(field);
+    }
+    return std::chrono::milliseconds(ticks * 1000 / ::sysconf(_SC_CLK_TCK));
+}
+
+// The processor time of the running children of `parent`.
+std::chrono::milliseconds childrenTime(pid_t parent) {
+    std::chrono::milliseconds total{};
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        pid_t parentOfIt = 0;
+        const auto time = timeOf(entry->path() / "stat", &parentOfIt);
+        if (parentOfIt == parent) total += time;
+    }
+    return total;
+}
+
 }  // namespace
+
+std::chrono::milliseconds processorTimeWithChildren() {
+    using std::chrono::milliseconds;
+    const auto of = [](const timeval& t) { return milliseconds(t.tv_sec * 1000 + t.tv_usec / 1000); };
+    rusage self{}, children{};
+    ::getrusage(RUSAGE_SELF, &self);
+    ::getrusage(RUSAGE_CHILDREN, &children);
+    return of(self.ru_utime) + of(self.ru_stime) + of(children.ru_utime) + of(children.ru_stime) +
+           childrenTime(::getpid());
+}
+
+std::chrono::milliseconds processorTimeOf(pid_t pid) {
+    pid_t parent = 0;
+    const auto own = timeOf("/proc/" + std::to_string(pid) + "/stat", &parent, true);
+    return own + childrenTime(pid);
+}
+
+std::optional<std::chrono::nanoseconds> processorWait() {
+    // Time on a processor, time waiting for one, slices run.
+    std::ifstream in("/proc/thread-self/schedstat");
+    long long running = 0, waiting = 0;
+    if (!(in >> running >> waiting)) return std::nullopt;
+    return std::chrono::nanoseconds(waiting);
+}
 
 double buildSlowdown() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -12,7 +12,10 @@
 //
 // Bounds that are the program's own (processor time, counts, events) need none of this; use
 // it only where the wall clock is what the test is about.
+#include <sys/types.h>
+
 #include <chrono>
+#include <optional>
 
 namespace gwtest {
 
@@ -35,5 +38,19 @@ private:
 
 // One measurement: wall time over processor time of a short spin, at least 1.
 double measurePace();
+
+// The processor time this process has had, with its children's: those it has waited for and
+// those still running (the helpers it keeps), since it started. A bound of work that a busy
+// machine does not move: the difference across a piece of work is what that work cost.
+std::chrono::milliseconds processorTimeWithChildren();
+
+// The processor time the running process `pid` and its running children have had; zero when
+// it has ended. What grows while a program makes progress, however busy the machine.
+std::chrono::milliseconds processorTimeOf(pid_t pid);
+
+// How long the calling thread has waited for a processor since it started, as the kernel's
+// scheduler counts it; none where the kernel keeps no such count. A wall time less this wait
+// is what the thread spent working or blocked: a bound on it holds on any machine.
+std::optional<std::chrono::nanoseconds> processorWait();
 
 }  // namespace gwtest

@@ -4,12 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include "support/machine_pace.hpp"
+
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -96,19 +103,57 @@ bool ended(pid_t pid) {
     return close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z' || line[close + 2] == 'X';
 }
 
+namespace {
+
+// Waits up to `span` for the end of the process behind `pidfd` (polled every few milliseconds
+// where there is none); true once it has ended.
+bool endsWithin(int pidfd, pid_t pid, std::chrono::milliseconds span) {
+    const auto until = std::chrono::steady_clock::now() + span;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (pidfd >= 0) {
+            pollfd ready{pidfd, POLLIN, 0};
+            const int polled = ::poll(&ready, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+            if (polled == 1) return true;
+            if (polled == 0) return false;
+            if (errno != EINTR) return ended(pid);
+        } else {
+            if (ended(pid)) return true;
+            if (left.count() <= 0) return false;
+            std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(5)));
+        }
+    }
+}
+
+}  // namespace
+
 ProgramRun finishProgram(pid_t pid, const ProgramOptions& options) {
-    const auto deadline = std::chrono::steady_clock::now() + options.deadline;
+    if (pid <= 0) {
+        ADD_FAILURE() << "the program could not be started";
+        return {};
+    }
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    bool done = endsWithin(pidfd, pid, options.deadline);
+    // Past its deadline a program is ended only once it has stopped making progress: its
+    // processor time (and its helpers') has not grown for a while. On a busy machine a run
+    // takes several times an idle machine's figure; stopped, blocked or waiting for nothing,
+    // it does not.
+    for (auto last = processorTimeOf(pid); !done;) {
+        done = endsWithin(pidfd, pid, options.stall);
+        const auto now = processorTimeOf(pid);
+        if (!done && now == last) {
+            ::kill(pid, SIGKILL);
+            ADD_FAILURE() << "the program did not end: past its deadline of " << options.deadline.count()
+                          << " s it made no progress for " << options.stall.count() << " s";
+            break;
+        }
+        last = now;
+    }
+    if (pidfd >= 0) ::close(pidfd);
     int status = 0;
     rusage usage{};
     pid_t ended = 0;
-    while ((ended = ::wait4(pid, &status, WNOHANG, &usage)) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::wait4(pid, &status, 0, &usage);
-            ADD_FAILURE() << "the program did not end";
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while ((ended = ::wait4(pid, &status, 0, &usage)) < 0 && errno == EINTR) {
     }
     ProgramRun run;
     run.exited = ended == pid && WIFEXITED(status);

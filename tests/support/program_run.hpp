@@ -38,7 +38,10 @@ struct ProgramOptions {
     // The user and group it runs as (no other groups), for a test run by the superuser.
     std::optional<std::pair<uid_t, gid_t>> user;
     // Generous: a sanitizer build on a loaded machine is slow, and a hang must still end.
+    // Past it the program is ended once its processor time (with its children's) has not
+    // grown for `stall`: a busy machine slows a run down, it does not stop it.
     std::chrono::seconds deadline{240};
+    std::chrono::seconds stall{10};
 };
 
 // The parent's environment without display, XDG or NO_COLOR variables, with the XDG folders below `xdgRoot`.

@@ -8,6 +8,7 @@
 #include "platform/graphics/pdf_context.hpp"
 #include "platform/graphics/pdf_document.hpp"
 #include "platform/graphics/render_client.hpp"
+#include "support/permission_bound.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -194,18 +195,22 @@ TEST(SinglePagePdf, ChecksFailInTheirOrderAndLeaveTheFileAlone) {
     EXPECT_EQ(std::string(kept.begin(), kept.end()), "keep me");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 
-    // A folder that takes no files: the context fails before the zoom is looked at.
-    if (::geteuid() != 0) {
-        const auto locked = dir / "locked";
-        std::filesystem::create_directory(locked);
-        ::chmod(locked.c_str(), 0500);
-        expectSaveError(PDFImageSaveError::Case::failedToCreateOutputPDFContext,
-                        [&] { gw::writeSinglePagePDF(*halvesPage(), URL::fileURL(locked / "a.pdf"), {10, 10}, 0); });
-        ::chmod(locked.c_str(), 0700);
-    }
     expectSaveError(PDFImageSaveError::Case::failedToCreateOutputPDFContext, [&] {
         gw::writeSinglePagePDF(*halvesPage(), URL::fileURL(dir / "missing" / "a.pdf"), {10, 10}, 0);
     });
+}
+
+// A folder that takes no files: the context fails before the zoom is looked at.
+TEST(SinglePagePdf, AFolderThatTakesNoFilesFailsBeforeTheZoomIsLookedAt) {
+    if (!gwtest::runWherePermissionsBind()) return;
+    gwtest::TempDir dir;
+    const auto locked = dir / "locked";
+    std::filesystem::create_directory(locked);
+    ::chmod(locked.c_str(), 0500);
+    expectSaveError(PDFImageSaveError::Case::failedToCreateOutputPDFContext,
+                    [&] { gw::writeSinglePagePDF(*halvesPage(), URL::fileURL(locked / "a.pdf"), {10, 10}, 0); });
+    ::chmod(locked.c_str(), 0700);
+    EXPECT_TRUE(std::filesystem::is_empty(locked));
 }
 
 TEST(SinglePagePdf, AnSvgPictureIsWrittenFromItsDrawingNotDrawnAgainByTheRenderer) {
