@@ -154,7 +154,7 @@ const std::vector<std::string> kHiddenLogoIntoCatalog{"-inputPath", ".logo.png",
 
 // Run by the test below in a process of its own: the command line's run, killed (SIGKILL) as
 // it begins to take the mark off the new set, which has just taken its name.
-TEST(KilledCommandLineRun, KilledAsTheNewSetTakesItsName) {
+TEST(KilledCommandLineRunChildProcess, KilledAsTheNewSetTakesItsName) {
     const char* work = std::getenv("GW_KILLED_RUN_WORK");
     if (work == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
     ASSERT_EQ(::chdir(work), 0);
@@ -181,7 +181,7 @@ TEST_F(CatalogRuns, ARunKilledAsAHiddenSetTookItsNameCostsNothingAddedToItLater)
     gwtest::writeFile(set / "before.txt", "added before the kill");
 
     const auto xdg = dir_ / "xdg";
-    const gwtest::SelfLaunch launch{"KilledCommandLineRun.KilledAsTheNewSetTakesItsName",
+    const gwtest::SelfLaunch launch{"KilledCommandLineRunChildProcess.KilledAsTheNewSetTakesItsName",
                                     {{"GW_KILLED_RUN_WORK", work_.string()},
                                      {"XDG_CONFIG_HOME", (xdg / "XDG_CONFIG_HOME").string()},
                                      {"XDG_DATA_HOME", (xdg / "XDG_DATA_HOME").string()},
@@ -222,7 +222,7 @@ TEST_F(CatalogRuns, ARunKilledAsAHiddenSetTookItsNameCostsNothingAddedToItLater)
 // GW_SAVED_TEXT (of its size), its time of modification kept, as a save in the same second
 // on exFAT leaves it. GW_RUN_LINKS_REFUSED copies files as exFAT has it, and
 // GW_RUN_ATTRIBUTES_REFUSED keeps marks in files as a file system without extended attributes has it.
-TEST(KilledCommandLineRun, KilledAfterAStep) {
+TEST(KilledCommandLineRunChildProcess, KilledAfterAStep) {
     const char* work = std::getenv("GW_KILLED_RUN_WORK");
     const char* after = std::getenv("GW_KILLED_RUN_AFTER");
     const char* given = std::getenv("GW_KILLED_RUN_ARGUMENTS");
@@ -275,7 +275,7 @@ int runWithAStep(const fs::path& work, const fs::path& xdg, const std::vector<st
                              {"XDG_CONFIG_HOME", (xdg / "XDG_CONFIG_HOME").string()},
                              {"XDG_DATA_HOME", (xdg / "XDG_DATA_HOME").string()},
                              {"XDG_CACHE_HOME", (xdg / "XDG_CACHE_HOME").string()}});
-    const pid_t child = gwtest::spawnSelf({"KilledCommandLineRun.KilledAfterAStep", std::move(more), out});
+    const pid_t child = gwtest::spawnSelf({"KilledCommandLineRunChildProcess.KilledAfterAStep", std::move(more), out});
     if (child <= 0) return -1;
     return gwtest::waitForChild(child, std::chrono::seconds(240));
 }

@@ -737,7 +737,7 @@ TEST(RenderHelper, ADrawingWhoseHelperIsLostTwiceFailsNamingTheRenderer) {
 // Run by the test below in a process of its own: a drawing of a slow page goes on until
 // the process is killed; the helper's pid and the drawing's are written to the file the
 // variable names.
-TEST(RenderHelperChild, DrawsUntilKilled) {
+TEST(RenderHelperChildProcess, DrawsUntilKilled) {
     const char* pidFile = std::getenv("GW_RENDER_HELPER_CHILD");
     if (pidFile == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
     const auto slow = samples::tintTransformPdf("image", 60000, 1024);
@@ -758,7 +758,7 @@ TEST(RenderHelperChild, DrawsUntilKilled) {
 // Run by the tests below in a process of its own, whose helpers load the stand-in for a
 // taken-over renderer: a PDF page, and SVG documents with and without text, drawn as
 // users' are.
-TEST(RenderHelperChild, DrawsWithATakenOverRenderer) {
+TEST(RenderHelperChildProcess, DrawsWithATakenOverRenderer) {
     if (std::getenv("GW_TAKEN_OVER_REPORT") == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
     // Only the helpers started from now on load it: this process is running already.
     setenv("LD_PRELOAD", GW_TAKEN_OVER_RENDERER, 1);
@@ -791,10 +791,10 @@ std::vector<TakenOverFields> takenOverReport(const std::filesystem::path& report
     return out;
 }
 
-// The three drawings of RenderHelperChild.DrawsWithATakenOverRenderer, as the stand-in
+// The three drawings of RenderHelperChildProcess.DrawsWithATakenOverRenderer, as the stand-in
 // reported them.
 std::vector<TakenOverFields> drawnWhileTakenOver(const gwtest::TempDir& dir) {
-    passesInAProcessOfItsOwn("RenderHelperChild.DrawsWithATakenOverRenderer",
+    passesInAProcessOfItsOwn("RenderHelperChildProcess.DrawsWithATakenOverRenderer",
                              {{"GW_TAKEN_OVER_REPORT", (dir / "report").string()}});
     auto drawings = takenOverReport(dir / "report");
     EXPECT_EQ(drawings.size(), 3u) << "not every drawing mapped its document";
@@ -898,7 +898,7 @@ TEST(RenderHelper, ADrawingsCallsNumberedForAnotherArchitectureAreRefused) {
 // processes: once its PDF helper has drawn, a process of its own forked from it tries to
 // trace the helper and this process, and to take a descriptor of each, and tells the
 // errors on a pipe.
-TEST(RenderHelperChild, IsProbedByAProcessOfItsUser) {
+TEST(RenderHelperChildProcess, IsProbedByAProcessOfItsUser) {
     if (std::getenv("GW_RENDER_PROBED_CHILD") == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
     ASSERT_TRUE(drawsWhole(samples::pdf(32, 32)));
     const pid_t helper = pg::RenderClient::helperProcess(pg::render::Kind::pdf);
@@ -940,14 +940,14 @@ TEST(RenderHelper, TheHelperAndTheProgramAreOutOfReachOfTheirUsersOtherProcesses
         if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv, to probe as a user of its own";
         user = std::pair{uid_t(3000000000u + uint32_t(getpid())), gid_t(3000000000u + uint32_t(getpid()))};
     }
-    passesInAProcessOfItsOwn("RenderHelperChild.IsProbedByAProcessOfItsUser", {{"GW_RENDER_PROBED_CHILD", "1"}}, user);
+    passesInAProcessOfItsOwn("RenderHelperChildProcess.IsProbedByAProcessOfItsUser", {{"GW_RENDER_PROBED_CHILD", "1"}}, user);
 }
 
 // Run by the test below in a process of its own, whose helpers' kill() does nothing (the
 // stand-in for a taken-over renderer, preloaded into them): a drawing stopped from outside
 // goes on saying through its helper that it runs, and its helper cannot end it at its time
 // in all of 2 seconds.
-TEST(RenderHelperChild, DrawsBesideAHelperThatCannotEndIt) {
+TEST(RenderHelperChildProcess, DrawsBesideAHelperThatCannotEndIt) {
     if (std::getenv("GW_TAKEN_OVER_HELPER") == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
     setenv("LD_PRELOAD", GW_TAKEN_OVER_RENDERER, 1);
     pg::RenderClient::setTimeLimitsForTests(pg::RenderTimeLimits{5, 2});
@@ -974,7 +974,7 @@ TEST(RenderHelperChild, DrawsBesideAHelperThatCannotEndIt) {
 // kill() was taken away) costs one wait past the limit, not the run. The program waited
 // for good.
 TEST(RenderHelper, AHelperThatDoesNotEndADrawingAtItsLimitCostsOneWait) {
-    passesInAProcessOfItsOwn("RenderHelperChild.DrawsBesideAHelperThatCannotEndIt", {{"GW_TAKEN_OVER_HELPER", "mute"}});
+    passesInAProcessOfItsOwn("RenderHelperChildProcess.DrawsBesideAHelperThatCannotEndIt", {{"GW_TAKEN_OVER_HELPER", "mute"}});
 }
 
 // The threads of this process now.
@@ -992,7 +992,7 @@ int threadsNow() {
 // among them), those drawing and the helper, and for "room" for as many drawings as are
 // drawn at once and one more. PDF pages (whose helper and drawings make no threads) are
 // drawn from as many threads as draw at once, made before the limit is counted.
-TEST(RenderHelperChild, DrawsUnderALowProcessLimit) {
+TEST(RenderHelperChildProcess, DrawsUnderALowProcessLimit) {
     const char* room = std::getenv("GW_RENDER_PROCESS_LIMIT_CHILD");
     if (room == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
     const bool drawingsFit = std::string(room) == "room";
@@ -1061,13 +1061,13 @@ TEST(RenderHelper, ALowProcessLimitCostsNoDrawingAndIsNamed) {
     const uid_t user = uid_t(3000000000u + uint32_t(getpid()));
     for (const std::string room : {"room", "helpers"}) {
         SCOPED_TRACE(room);
-        passesInAProcessOfItsOwn("RenderHelperChild.DrawsUnderALowProcessLimit",
+        passesInAProcessOfItsOwn("RenderHelperChildProcess.DrawsUnderALowProcessLimit",
                                  {{"GW_RENDER_PROCESS_LIMIT_CHILD", room}}, std::pair{user, gid_t(user)});
     }
 }
 
 // Run by the test below in a process of its own, whose SVG helper nothing else has used.
-TEST(RenderHelperChild, SetsFontsUpOnlyForText) {
+TEST(RenderHelperChildProcess, SetsFontsUpOnlyForText) {
     if (std::getenv("GW_RENDER_FONTS_CHILD") == nullptr) GTEST_SKIP() << "run by a test in a process of its own";
     // Whether the helper has mapped a file whose path holds `what` (as it should, where its
     // mappings cannot be read).
@@ -1113,12 +1113,12 @@ TEST(RenderHelperChild, SetsFontsUpOnlyForText) {
 // fonts' configuration (some ten milliseconds to read) is read only for a document that
 // lays out text, by the helper itself, so that each drawing's process has it.
 TEST(RenderHelper, AnSvgHelperLoadsNoPopplerAndSetsFontsUpOnlyForText) {
-    passesInAProcessOfItsOwn("RenderHelperChild.SetsFontsUpOnlyForText", {{"GW_RENDER_FONTS_CHILD", "1"}});
+    passesInAProcessOfItsOwn("RenderHelperChildProcess.SetsFontsUpOnlyForText", {{"GW_RENDER_FONTS_CHILD", "1"}});
 }
 
 TEST(RenderHelper, AHelperEndsWithTheProgramThatStartedItEvenWhileItDraws) {
     gwtest::TempDir dir;
-    gwtest::SelfLaunch launch{"RenderHelperChild.DrawsUntilKilled",
+    gwtest::SelfLaunch launch{"RenderHelperChildProcess.DrawsUntilKilled",
                               {{"GW_RENDER_HELPER_CHILD", (dir / "helper").string()}},
                               dir / "output"};
     const pid_t child = gwtest::spawnSelf(launch);
