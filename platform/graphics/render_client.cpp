@@ -897,8 +897,6 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
     double silentSince = 0;
     double lastLook = render::monotonicSeconds();
     bool heard = true;
-    // When the helper last spoke: it speaks every second while it has the drawing.
-    double lastHeard = lastLook;
     const auto stoppedAnswering = [&] {
         const double now = render::monotonicSeconds();
         if (now - lastLook < kLookSeconds) return false;
@@ -962,12 +960,10 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
         if (processorSecondsOf(drawing) >= request.cpuSeconds + kOwnLimitGrace) {
             return RenderFailure{PictureProblem::pastProcessorTimeLimit, processorTimeReason(what(), request.cpuSeconds)};
         }
-        // A drawing that makes no headway while its helper is silent too was stopped with
-        // its helper (a stopped process group, a suspended session): the helper is lost, not
-        // the picture, and the drawing is asked again once the helper is found silent. Only
-        // beside a helper that still speaks is the stall the drawing's own.
-        const bool helperSpeaks = now - lastHeard < std::max<double>(limits.wallSeconds, kOwnLimitGrace);
-        if (helperSpeaks && progress->stalled() >= limits.wallSeconds + kOwnLimitGrace) {
+        // A drawing stopped together with its helper (a stopped process group, a suspended
+        // session) makes no headway through no fault of its own: the helper is lost, not the
+        // picture, and the drawing is asked again once the helper is found silent.
+        if (progress->stalled() >= limits.wallSeconds + kOwnLimitGrace && !render::processStopped(helper->pid)) {
             return RenderFailure{PictureProblem::pastTimeLimit, timeInAllReason(what(), limits.wallSeconds)};
         }
         return std::nullopt;
@@ -1032,7 +1028,6 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
                 drawing = processOf(received);
                 if (drawing > 0) progress.emplace(drawing, render::monotonicSeconds());
                 heard = true;
-                lastHeard = render::monotonicSeconds();
             } else if (received >= 0) {
                 ::close(received);
             }
@@ -1040,7 +1035,6 @@ RenderClient::Try RenderClient::tryOnce(const render::Request& request, int fd, 
                 ended = record.ended;
             } else if (n == ssize_t(sizeof(render::Progress)) || n == ssize_t(sizeof(render::Started))) {
                 heard = true;
-                lastHeard = render::monotonicSeconds();
             } else if (n == 0 || (n < 0 && errno != EAGAIN)) {
                 // The helper itself ended (killed by the system or a user), and the drawing
                 // with it; a drawing that answered is told as it answered.

@@ -142,17 +142,27 @@ Headway::Counts Headway::count() const {
     return counts;
 }
 
-bool Headway::runnable() const {
+namespace {
+
+// Whether a thread of `pid` is in one of `states` now (the kernel's letters: 'R' running or
+// waiting for a processor, 'T' stopped, 't' stopped by a tracer).
+bool anyThreadIn(pid_t pid, const char* states) {
     bool any = false;
-    forEachThread(pid_, [&](int tasks, const char* thread) {
+    forEachThread(pid, [&](int tasks, const char* thread) {
         char path[64], text[512];
         std::snprintf(path, sizeof path, "%.32s/stat", thread);
         // "<pid> (<name>) <state> …": the name may hold anything but the last ')'.
         if (any || !readInto(tasks, path, text)) return;
         const char* end = std::strrchr(text, ')');
-        any = end != nullptr && end[1] == ' ' && end[2] == 'R';
+        any = end != nullptr && end[1] == ' ' && end[2] != '\0' && std::strchr(states, end[2]) != nullptr;
     });
     return any;
 }
+
+}  // namespace
+
+bool Headway::runnable() const { return anyThreadIn(pid_, "R"); }
+
+bool processStopped(pid_t pid) { return anyThreadIn(pid, "Tt"); }
 
 }  // namespace platform::graphics::render

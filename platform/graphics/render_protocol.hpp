@@ -204,6 +204,10 @@ double monotonicSeconds();
 // - stalled(): the time it went without progress: the spans between looks in which it
 //   neither ran nor waited for a processor (stopped, asleep, blocked), added up.
 // Where the kernel tells neither, both are the time in all.
+// Whether `pid` is stopped now (by a signal, or by a tracer): a stopped process makes no
+// headway through no fault of what it runs.
+bool processStopped(pid_t pid);
+
 class Headway {
 public:
     Headway() = default;
