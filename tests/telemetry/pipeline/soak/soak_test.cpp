@@ -52,7 +52,10 @@ constexpr int kEventsPerSecond = 300;                          // a busy applica
 // And each of four hand-overs to the commit comes as late as the tracking thread is woken
 // (its p90 for the median, its p99 for the worst kill). With twelve spinning processes on
 // six processors the launches' pace was 3 to 10 and the median 12 to 18 events.
-constexpr double kMostLostAtTheMedian = 4.0;
+// The median's idle figure leaves room for what the pace does not show (caches and memory
+// shared with other work): 8 at a pace of 1.9 under a crowded ctest, while a held-back commit
+// loses 10 to 13 on a quiet machine and more under load.
+constexpr double kMostLostAtTheMedian = 6.0;
 constexpr double kMostLostPerKill = 60.0;
 constexpr double kHandOversToCommit = 4.0;
 constexpr std::size_t kBatchesPerUnit = 3;                     // the pending batches limit
