@@ -15,8 +15,9 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <memory>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <random>
 #include <regex>
 #include <set>
@@ -325,10 +326,7 @@ protected:
     // Grants `work`, with the picture art.png in it; the options of runs in it.
     gwtest::ProgramOptions grantIn(const fs::path& work, const std::string& tag) {
         gwtest::writeFile(work / "art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
-        EXPECT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
-        auto options = this->options(tag);
-        options.workingDirectory = work;
-        return options;
+        return grantedOptions(work, tag);
     }
     // Grants `work` and makes the catalog there; the options of runs in it.
     gwtest::ProgramOptions grantAndMakeCatalogIn(const fs::path& work, const std::string& tag) {
@@ -341,38 +339,147 @@ protected:
     std::unique_ptr<gwtest::ScratchDisk> mountRamfs() const {
         return std::make_unique<gwtest::ScratchDisk>(dir_ / "ramfs", "ramfs", "mode=0755");
     }
+    // An ext4 disk of the test's own, made (by mkfs.ext4 with `made`) in `image` and mounted at
+    // `place`: empty, or why the test may not have one.
+    static std::string mountExt4(std::unique_ptr<gwtest::ScratchMount>& disk, const fs::path& place,
+                                 const fs::path& image,
+                                 const std::vector<std::string>& made = {"-q", "-F", "-E", "nodiscard"}) {
+        std::string why = gwtest::ownMountNamespace();
+        if (why.empty()) why = gwtest::makeImage(image, std::uintmax_t{64} << 20, "/sbin/mkfs.ext4", made);
+        if (why.empty()) disk = std::make_unique<gwtest::ScratchMount>(place, image, "ext4");
+        return why.empty() && !disk->mounted() ? disk->why() : why;
+    }
 };
 
-// On a file system without extended attributes (ramfs), a catalog holding a file of the
-// user's at the name a folder's mark is kept under, whose run was killed once the catalog
-// was set aside to be replaced: the next run puts the catalog back, with that file, and
-// nothing stays hidden.
-TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackOnRamfsDespiteAFileAtTheMarksName) {
-    const auto disk = mountRamfs();
-    if (!disk->mounted()) GTEST_SKIP() << "not tried: " << disk->why();
-    const auto work = dir_ / "ramfs/work";
-    const auto options = grantAndMakeCatalogIn(work, "ramfs");
-    const auto& overwrite = replacingTheCatalog_;
-    const auto catalog = work / "out/Assets.xcassets";
-    gwtest::writeFile(catalog / ".glyphwright.in-flight", "mine: a file of the mark's name");
-    gwtest::writeFile(catalog / "notes.txt", "mine: notes");
-
-    const int status = runWithAStep(work, dir_ / "xdg", overwrite, ".Assets.xcassets.replaced-", {}, dir_ / "killed.out");
-    ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(dir_ / "killed.out");
-    ASSERT_FALSE(fs::exists(catalog / "notes.txt")) << "the run was killed before it set the catalog aside";
-
-    const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, overwrite, options);
-    EXPECT_EQ(next.status, 0) << next.out << next.err;
-    for (const auto& hidden : gwtest::hiddenEntries(work / "out")) {
-        EXPECT_EQ(fs::path(hidden).filename(), ".glyphwright.in-flight") << "left hidden: " << hidden;
+// What a file of `text` below `folder` is, when there is one.
+std::optional<fs::path> fileHolding(const fs::path& folder, const std::string& text) {
+    if (!fs::is_directory(folder)) return std::nullopt;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file() && entry.file_size() == text.size() && gwtest::readFile(entry.path()) == text) {
+            return entry.path();
+        }
     }
-    // Put back, and replaced again by this run: kept beside (ramfs has no Trash), whole.
-    std::set<std::string> kept;
-    for (const auto& entry : fs::recursive_directory_iterator(work / "out")) {
-        if (entry.is_regular_file()) kept.insert(gwtest::readFile(entry.path()));
+    return std::nullopt;
+}
+
+// A run killed once it set the catalog aside to replace it, on a disk of the test's own, and
+// what became of the disk before the next run into the granted folder: that run puts the
+// catalog back with what the user kept in it (then replaces it: kept in the Trash or beside,
+// as it says), and nothing stays hidden but the user's own file at a mark's name.
+//  - ramfs keeps no extended attributes: a folder's mark is a file in it, and the user keeps
+//    a file of that name in the catalog.
+//  - exFAT numbers folders afresh at each mount: after a remount the granted folder can no
+//    longer be told by its numbers, and the run says so truly (no "replaced") and how to
+//    grant it again; granted again, the next run puts back the catalog whose mark names the
+//    numbers it had before.
+//  - ext4 attached again under another device number (a USB disk in another port; here the
+//    same image on a second loop device) keeps its folders' inodes and moments of birth, or,
+//    made without moments of birth, its own identity.
+TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackOnRamfsAfterAnExfatRemountAndUnderAnotherDeviceNumber) {
+    const auto ramfs = mountRamfs();
+    gwtest::ExfatDisk exfat(dir_ / "exfat");
+    std::unique_ptr<gwtest::ScratchMount> ext4[2];
+    const std::string ext4Why[] = {
+        mountExt4(ext4[0], dir_ / "ext4", dir_ / "ext4.img"),
+        mountExt4(ext4[1], dir_ / "ext4-unborn", dir_ / "ext4-unborn.img", {"-q", "-F", "-I", "128", "-E", "nodiscard"})};
+    // Made after the work folder and looked up first after the remount, these take the
+    // numbers the work folder and what is in it had.
+    std::vector<fs::path> first;
+    if (exfat.mounted()) fs::create_directories(dir_ / "exfat/work");
+    for (int n = 0; exfat.mounted() && n < 12; ++n) first.push_back(dir_ / "exfat" / ("other-" + std::to_string(n)));
+    for (const auto& folder : first) fs::create_directories(folder);
+    const auto attachedAgain = [&](int n) {
+        return [&, n](const fs::path& work, const gwtest::ProgramOptions&, std::string&) {
+            struct stat before {}, after {};
+            ASSERT_EQ(::stat(work.c_str(), &before), 0);
+            ASSERT_TRUE(ext4[n]->attachAgain(work.parent_path().string() + ".img", "ext4")) << ext4[n]->why();
+            ASSERT_EQ(::stat(work.c_str(), &after), 0);
+            ASSERT_NE(after.st_dev, before.st_dev) << "attached again under the same number";
+            ASSERT_EQ(after.st_ino, before.st_ino);
+        };
+    };
+    const auto remounted = [&](const fs::path& work, const gwtest::ProgramOptions& options, std::string& notTried) {
+        std::vector<fs::path> hidden;
+        for (const auto& entry : fs::directory_iterator(work / "out")) {
+            if (entry.path().filename().string().front() == '.') hidden.push_back(entry.path());
+        }
+        ASSERT_EQ(hidden.size(), 1u);
+        struct stat before[2] {}, after[2] {};
+        ASSERT_EQ(::stat(work.c_str(), &before[0]), 0);
+        ASSERT_EQ(::stat(hidden[0].c_str(), &before[1]), 0);
+        exfat.remount();
+        ASSERT_TRUE(exfat.mounted()) << exfat.why();
+        for (const auto& folder : first) ASSERT_TRUE(fs::is_directory(folder));
+        ASSERT_EQ(::stat(work.c_str(), &after[0]), 0);
+        ASSERT_EQ(::stat(hidden[0].c_str(), &after[1]), 0);
+        if (after[0].st_ino == before[0].st_ino || after[1].st_ino == before[1].st_ino) {
+            notTried = "the remount gave the folders their numbers again";
+            return;
+        }
+        const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.err.find("could not be recognised"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("gw-grant-root " + work.string()), std::string::npos) << refused.err;
+        EXPECT_EQ(refused.err.find("was replaced"), std::string::npos) << refused.err;
+        ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
+    };
+    const struct {
+        const char* name;
+        fs::path place;
+        std::string why;  // empty, or why it is not mounted
+        // Between the kill and the next run; says why when the case could not be tried.
+        std::function<void(const fs::path& work, const gwtest::ProgramOptions&, std::string& notTried)> change;
+        std::map<std::string, std::string> kept;  // the user's files in the catalog but notes.txt, by name
+    } disks[] = {
+        {"ramfs", dir_ / "ramfs", ramfs->mounted() ? "" : ramfs->why(), nullptr,
+         {{".glyphwright.in-flight", "mine: a file of the mark's name"}}},
+        {"exFAT, remounted", dir_ / "exfat", exfat.mounted() ? "" : exfat.why(), remounted, {}},
+        {"ext4 under another number", dir_ / "ext4", ext4Why[0], attachedAgain(0), {}},
+        {"ext4 without moments of birth, under another number", dir_ / "ext4-unborn", ext4Why[1], attachedAgain(1), {}},
+    };
+    std::string notTried;
+    int number = 0;
+    for (const auto& disk : disks) {
+        SCOPED_TRACE(disk.name);
+        const auto skipped = [&](const std::string& why) { notTried += std::string(disk.name) + " not tried: " + why + "; "; };
+        if (!disk.why.empty()) {
+            skipped(disk.why);
+            continue;
+        }
+        const auto work = disk.place / "work";
+        const auto options = grantAndMakeCatalogIn(work, "disk");
+        auto kept = disk.kept;
+        kept["notes.txt"] = "mine: notes in the catalog on " + std::string(disk.name);
+        for (const auto& [name, text] : kept) gwtest::writeFile(work / "out/Assets.xcassets" / name, text);
+        const auto killed = dir_ / ("killed-" + std::to_string(number++) + ".out");
+        const int status = runWithAStep(work, dir_ / "xdg", replacingTheCatalog_, ".Assets.xcassets.replaced-", {}, killed);
+        ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(killed);
+        ASSERT_FALSE(fs::exists(work / "out/Assets.xcassets/notes.txt")) << "killed before the catalog was set aside";
+        std::string why;
+        if (disk.change) disk.change(work, options, why);
+        if (HasFatalFailure()) return;
+        if (!why.empty()) {
+            skipped(why);
+            continue;
+        }
+
+        const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+        const auto said = next.out + next.err;
+        EXPECT_EQ(next.status, 0) << said;
+        EXPECT_EQ(next.err.find("was replaced"), std::string::npos) << next.err;
+        for (const auto& hidden : gwtest::hiddenEntries(work / "out")) {
+            EXPECT_TRUE(kept.count(fs::path(hidden).filename().string())) << "left hidden: " << hidden << "\n" << said;
+        }
+        for (const auto& [name, text] : kept) {
+            std::optional<fs::path> found;
+            for (const auto& folder : {disk.place, dir_ / "xdg"}) {
+                if (!found) found = fileHolding(folder, text);
+            }
+            ASSERT_TRUE(found) << "the user's " << name << " was lost\n" << said;
+            EXPECT_NE(said.find(found->parent_path().string()), std::string::npos) << *found << " unsaid:\n" << said;
+        }
     }
-    EXPECT_TRUE(kept.count("mine: a file of the mark's name")) << next.out << next.err;
-    EXPECT_TRUE(kept.count("mine: notes")) << next.out << next.err;
+    if (!notTried.empty()) GTEST_SKIP() << notTried;
 }
 
 // On a file system without extended attributes (ramfs) a folder's mark is a file in it. The
@@ -435,9 +542,7 @@ TEST_F(CatalogRuns, ASaveOfTheSameSizeInTheSameSecondDuringAnAppendIsKept) {
         }
         const auto& work = place.work;
         gwtest::writeFile(work / "art.png", gwtest::solidPNG(64, 64, {30, 90, 200, 255}));
-        ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
-        auto options = this->options("save");
-        options.workingDirectory = work;
+        const auto options = grantedOptions(work, "save");
         const std::vector<std::string> shelf{"-inputPath", "art.png", "-outputPath", "out", "-assetType", "tvOSTopShelf"};
         ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, shelf, options).status, 0);
         auto append = shelf;
@@ -473,166 +578,60 @@ TEST_F(CatalogRuns, ASaveOfTheSameSizeInTheSameSecondDuringAnAppendIsKept) {
     if (!notTried.empty()) GTEST_SKIP() << notTried;
 }
 
-// exFAT numbers folders afresh at each mount. After a remount, the granted root folder can
-// no longer be told by its numbers: the run says so truly (no "replaced") and how to grant it
-// again; granted again, the next run puts back the catalog a killed run had set aside, whose
-// mark names the numbers it had before.
-TEST_F(CatalogsElsewhere, AfterAnExfatRemountTheGrantIsToldTrulyAndAKilledRunsCatalogComesBack) {
-    gwtest::ExfatDisk disk(dir_ / "exfat");
-    if (!disk.mounted()) GTEST_SKIP() << "not tried: " << disk.why();
-    const auto work = dir_ / "exfat/work";
-    fs::create_directories(work);
-    // Made after the work folder and looked up first after the remount, these take the
-    // numbers the work folder and what is in it had.
-    std::vector<fs::path> first;
-    for (int n = 0; n < 12; ++n) first.push_back(dir_ / "exfat" / ("other-" + std::to_string(n)));
-    for (const auto& folder : first) fs::create_directories(folder);
-    const auto options = grantAndMakeCatalogIn(work, "exfat");
-    const auto& overwrite = replacingTheCatalog_;
-    gwtest::writeFile(work / "out/Assets.xcassets/notes.txt", "mine: notes in the catalog");
-    const int status = runWithAStep(work, dir_ / "xdg", overwrite, ".Assets.xcassets.replaced-", {}, dir_ / "killed.out");
-    ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(dir_ / "killed.out");
-    ASSERT_FALSE(fs::exists(work / "out/Assets.xcassets/notes.txt")) << "the run was killed before it set the catalog aside";
-
-    std::vector<fs::path> hidden;
-    for (const auto& entry : fs::directory_iterator(work / "out")) {
-        if (entry.path().filename().string().front() == '.') hidden.push_back(entry.path());
-    }
-    ASSERT_EQ(hidden.size(), 1u);
-    struct stat before[2] {};
-    ASSERT_EQ(::stat(work.c_str(), &before[0]), 0);
-    ASSERT_EQ(::stat(hidden[0].c_str(), &before[1]), 0);
-    disk.remount();
-    ASSERT_TRUE(disk.mounted()) << disk.why();
-    struct stat after[2] {};
-    for (const auto& folder : first) ASSERT_TRUE(fs::is_directory(folder));
-    ASSERT_EQ(::stat(work.c_str(), &after[0]), 0);
-    ASSERT_EQ(::stat(hidden[0].c_str(), &after[1]), 0);
-    if (after[0].st_ino == before[0].st_ino || after[1].st_ino == before[1].st_ino) {
-        GTEST_SKIP() << "not tried: the remount gave the folders their numbers again";
-    }
-
-    const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, overwrite, options);
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("could not be recognised"), std::string::npos) << refused.err;
-    EXPECT_NE(refused.err.find("gw-grant-root " + work.string()), std::string::npos) << refused.err;
-    EXPECT_EQ(refused.err.find("was replaced"), std::string::npos) << refused.err;
-
-    ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
-    const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, overwrite, options);
-    EXPECT_EQ(next.status, 0) << next.out << next.err;
-    EXPECT_EQ(gwtest::hiddenEntries(work / "out"), std::vector<std::string>{});
-    bool notes = false;
-    for (const auto& entry : fs::recursive_directory_iterator(work / "out")) {
-        notes = notes || (entry.is_regular_file() && gwtest::readFile(entry.path()) == "mine: notes in the catalog");
-    }
-    EXPECT_TRUE(notes) << next.out << next.err;
-}
-
-// What a file of `text` below `folder` is, when there is one.
-std::optional<fs::path> fileHolding(const fs::path& folder, const std::string& text) {
-    if (!fs::is_directory(folder)) return std::nullopt;
-    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        if (entry.is_regular_file() && entry.file_size() == text.size() && gwtest::readFile(entry.path()) == text) {
-            return entry.path();
-        }
-    }
-    return std::nullopt;
-}
-
-// An ext4 disk attached again under another device number (a USB disk in another port; here
-// the same image on a second loop device) keeps its folders' inodes and moments of birth, or,
-// made without moments of birth, its own identity: the next run into the granted folder
-// converts, and puts back the catalog a run killed before the disk went had set aside, with
-// what the user kept in it, nothing left hidden.
-TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackWhenItsDiskIsAttachedUnderAnotherNumber) {
-    struct Disk {
+// A folder at the granted path that has the granted folder's numbers but is another is not
+// taken for it, and nothing is written in it; the run says truly why. After an exFAT remount a
+// folder made again may be given the numbers the granted one had: it could not be recognised,
+// and the run says how to grant it again. Another disk's folder may have the granted folder's
+// inode (each disk's first folder) but another moment of birth: the granted one was replaced.
+TEST_F(CatalogsElsewhere, AFolderWithTheGrantedNumbersOnARemountedOrAnotherDiskIsNotTheGrantedOne) {
+    gwtest::ExfatDisk exfat(dir_ / "exfat");
+    std::unique_ptr<gwtest::ScratchMount> ext4;
+    const auto other = dir_ / "other.img";
+    std::string ext4Why = mountExt4(ext4, dir_ / "ext4", dir_ / "ext4.img");
+    if (ext4Why.empty()) ext4Why = gwtest::makeImage(other, std::uintmax_t{64} << 20, "/sbin/mkfs.ext4", {"-q", "-F", "-E", "nodiscard"});
+    const struct {
         const char* name;
-        std::vector<std::string> made;
-    };
-    const Disk disks[] = {
-        {"ext4", {"-q", "-F", "-E", "nodiscard"}},
-        {"ext4 without moments of birth", {"-q", "-F", "-I", "128", "-E", "nodiscard"}},
+        fs::path place;
+        std::string why;                  // empty, or why it is not mounted
+        std::function<void()> change;     // after the grant, the granted folder gone
+        bool sameDevice;                  // besides the inode, the numbers the folder made again has
+        std::vector<std::string> said;
+    } cases[] = {
+        {"exFAT, remounted", dir_ / "exfat", exfat.mounted() ? "" : exfat.why(),
+         [&] {
+             fs::remove_all(dir_ / "exfat/work");
+             exfat.remount();
+             ASSERT_TRUE(exfat.mounted()) << exfat.why();
+         },
+         true, {"could not be recognised", "gw-grant-root " + (dir_ / "exfat/work").string()}},
+        {"another ext4 disk", dir_ / "ext4", ext4Why,
+         [&] { ASSERT_TRUE(ext4->attachAgain(other, "ext4")) << ext4->why(); }, false, {"was replaced"}},
     };
     std::string notTried;
-    int number = 0;
-    for (const auto& made : disks) {
-        SCOPED_TRACE(made.name);
-        const auto place = dir_ / ("disk" + std::to_string(number++));
-        const auto image = place.string() + ".img";
-        std::string why = gwtest::ownMountNamespace();
-        if (why.empty()) why = gwtest::makeImage(image, std::uintmax_t{64} << 20, "/sbin/mkfs.ext4", made.made);
-        auto disk = why.empty() ? std::make_unique<gwtest::ScratchMount>(place, image, "ext4") : nullptr;
-        if (disk && !disk->mounted()) why = disk->why();
-        if (!why.empty()) {
-            notTried += std::string(made.name) + " not tried: " + why + "; ";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto work = c.place / "work";
+        struct stat granted {}, made {};
+        gwtest::ProgramOptions options;
+        if (c.why.empty()) {
+            options = grantIn(work, "refused");
+            ASSERT_EQ(::stat(work.c_str(), &granted), 0);
+            c.change();
+            if (HasFatalFailure()) return;
+            fs::create_directories(work);
+            ASSERT_EQ(::stat(work.c_str(), &made), 0);
+        }
+        if (!c.why.empty() || made.st_ino != granted.st_ino || (c.sameDevice && made.st_dev != granted.st_dev)) {
+            notTried += std::string(c.name) + " not tried: " + (c.why.empty() ? "the folder made again got other numbers" : c.why) + "; ";
             continue;
         }
-        const auto work = place / "work";
-        const auto options = grantAndMakeCatalogIn(work, "disk");
-        const auto notes = "mine: notes in the catalog on " + std::string(made.name);
-        gwtest::writeFile(work / "out/Assets.xcassets/notes.txt", notes);
-        const auto killed = dir_ / ("killed-" + std::to_string(number) + ".out");
-        const int status = runWithAStep(work, dir_ / "xdg", replacingTheCatalog_, ".Assets.xcassets.replaced-", {}, killed);
-        ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(killed);
-        ASSERT_FALSE(fs::exists(work / "out/Assets.xcassets/notes.txt")) << "killed before the catalog was set aside";
-        struct stat before {};
-        ASSERT_EQ(::stat(work.c_str(), &before), 0);
-
-        ASSERT_TRUE(disk->attachAgain(image, "ext4")) << disk->why();
-        struct stat after {};
-        ASSERT_EQ(::stat(work.c_str(), &after), 0);
-        ASSERT_NE(after.st_dev, before.st_dev) << "attached again under the same number";
-        ASSERT_EQ(after.st_ino, before.st_ino);
-
-        const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
-        EXPECT_EQ(next.status, 0) << next.out << next.err;
-        EXPECT_EQ(next.err.find("was replaced"), std::string::npos) << next.err;
-        EXPECT_EQ(gwtest::hiddenEntries(work / "out"), std::vector<std::string>{}) << next.out << next.err;
-        // Put back, then replaced by this run: kept in the Trash or beside, as the run says.
-        std::optional<fs::path> kept;
-        for (const auto& folder : {place, dir_ / "xdg"}) {
-            if (!kept) kept = fileHolding(folder, notes);
-        }
-        ASSERT_TRUE(kept) << "the user's notes were lost\n" << next.out << next.err;
-        EXPECT_NE((next.out + next.err).find(kept->parent_path().string()), std::string::npos)
-            << *kept << " unsaid:\n" << next.out << next.err;
+        gwtest::writeFile(work / "art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
+        const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+        EXPECT_EQ(refused.status, 1);
+        for (const auto& words : c.said) EXPECT_NE(refused.err.find(words), std::string::npos) << refused.err;
+        EXPECT_FALSE(fs::exists(work / "out"));
     }
     if (!notTried.empty()) GTEST_SKIP() << notTried;
-}
-
-// The refusal stays sound: another disk whose folder at the granted path has the granted
-// folder's inode (each disk's first folder) but another moment of birth is not the folder
-// granted, and nothing is written there.
-TEST_F(CatalogsElsewhere, AnotherDisksFolderOfTheSameInodeIsNotTheGrantedOne) {
-    std::string why = gwtest::ownMountNamespace();
-    const auto first = dir_ / "first.img", second = dir_ / "second.img";
-    for (const auto& image : {first, second}) {
-        if (why.empty()) why = gwtest::makeImage(image, std::uintmax_t{64} << 20, "/sbin/mkfs.ext4", {"-q", "-F", "-E", "nodiscard"});
-    }
-    if (!why.empty()) GTEST_SKIP() << "not tried: " << why;
-    const auto place = dir_ / "disk";
-    struct stat granted {};
-    {
-        gwtest::ScratchMount disk(place, first, "ext4");
-        if (!disk.mounted()) GTEST_SKIP() << "not tried: " << disk.why();
-        grantIn(place / "work", "first");
-        ASSERT_EQ(::stat((place / "work").c_str(), &granted), 0);
-    }
-    gwtest::ScratchMount disk(place, second, "ext4");
-    ASSERT_TRUE(disk.mounted()) << disk.why();
-    fs::create_directories(place / "work");
-    struct stat other {};
-    ASSERT_EQ(::stat((place / "work").c_str(), &other), 0);
-    if (other.st_ino != granted.st_ino) GTEST_SKIP() << "not tried: the other disk's folder got another inode";
-    gwtest::writeFile(place / "work/art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
-    auto options = this->options("second");
-    options.workingDirectory = place / "work";
-
-    const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("was replaced"), std::string::npos) << refused.err;
-    EXPECT_FALSE(fs::exists(place / "work/out"));
 }
 
 // An overlay (a container's file system) copies a folder of its lower layer up when a run
@@ -648,9 +647,7 @@ TEST_F(CatalogsElsewhere, AGrantedFolderOfAnOverlaysLowerLayerConvertsRunAfterRu
     auto overlay = std::make_unique<gwtest::ScratchMount>(merged, "overlay", layers.c_str());
     if (!overlay->mounted()) GTEST_SKIP() << "not tried: " << overlay->why();
     const auto work = merged / "work";
-    ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
-    auto options = this->options("overlay");
-    options.workingDirectory = work;
+    const auto options = grantedOptions(work, "overlay");
     for (int round = 1; round <= 3; ++round) {
         SCOPED_TRACE("run " + std::to_string(round));
         const auto converted = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
@@ -718,35 +715,6 @@ TEST_F(CatalogsElsewhere, AMarkFileCopiedIntoASetOnExfatStays) {
     EXPECT_EQ(gwtest::readFile(copied), mark);
 }
 
-// After an exFAT remount, a folder made again at the granted path may be given the numbers
-// the granted one had: it is not taken for the granted folder (nothing is written in it), and
-// the run says truly that the folder could not be recognised, and how to grant it again.
-TEST_F(CatalogsElsewhere, AfterAnExfatRemountAFolderMadeAgainWithTheGrantedNumbersIsNotTheGrantedOne) {
-    gwtest::ExfatDisk disk(dir_ / "exfat");
-    if (!disk.mounted()) GTEST_SKIP() << "not tried: " << disk.why();
-    const auto work = dir_ / "exfat/work";
-    fs::create_directories(work);
-    const auto options = grantIn(work, "exfat");
-    struct stat granted {};
-    ASSERT_EQ(::stat(work.c_str(), &granted), 0);
-    fs::remove_all(work);
-    disk.remount();
-    ASSERT_TRUE(disk.mounted()) << disk.why();
-    fs::create_directories(work);
-    struct stat made {};
-    ASSERT_EQ(::stat(work.c_str(), &made), 0);
-    if (made.st_dev != granted.st_dev || made.st_ino != granted.st_ino) {
-        GTEST_SKIP() << "not tried: the folder made again got other numbers";
-    }
-    gwtest::writeFile(work / "art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
-
-    const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("could not be recognised"), std::string::npos) << refused.err;
-    EXPECT_NE(refused.err.find("gw-grant-root " + work.string()), std::string::npos) << refused.err;
-    EXPECT_FALSE(fs::exists(work / "out"));
-}
-
 // A folder whose mark cannot be set (on a file system without extended attributes, every name
 // its mark file may take is a file of the user's) is neither set aside nor copied to be written
 // into: what writes it fails, naming the names that are taken, and the folder stays as it was.
@@ -786,9 +754,7 @@ TEST_F(CatalogsElsewhere, AFolderThatCannotBeMarkedFailsAloneNamingTheTakenMarkN
                 gwtest::writeFile(work / "pics" / (name + ".png"),
                                   gwtest::solidPNG(48, 48, {90, static_cast<unsigned char>(name[0]), 20, 255}));
             }
-            ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
-            auto options = this->options("refused");
-            options.workingDirectory = work;
+            const auto options = grantedOptions(work, "refused");
             ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, c.arguments, options).status, 0);
             const auto catalog = work / "out/Assets.xcassets";
             const auto folder = catalog / c.folder;

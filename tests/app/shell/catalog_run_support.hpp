@@ -240,6 +240,14 @@ protected:
         return run(GW_GLYPHWRIGHT_PATH, arguments, tag);
     }
 
+    // Grants `work` (gw-grant-root); the options of runs in it.
+    gwtest::ProgramOptions grantedOptions(const fs::path& work, const std::string& tag) const {
+        EXPECT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
+        auto options = this->options(tag);
+        options.workingDirectory = work;
+        return options;
+    }
+
     // `count` pictures "pic00.png"... in `folder` below the work folder, each its own
     // colour, shifted by `shade` so that two sets of the same names differ.
     void makePictures(const std::string& folder, int count, unsigned char shade) const {
