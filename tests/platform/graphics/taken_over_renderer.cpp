@@ -84,8 +84,12 @@ long errorOf(long result) { return result < 0 ? long(errno) : 0; }
     ::_exit(0);
 }
 
-// What a call that makes a process answered: the process, or the error.
-long made(long pid) { return pid < 0 ? -long(errno) : pid; }
+// What a call that makes a process answered: the process, or the error. The process made
+// lives on.
+long made(long pid) {
+    if (pid == 0) liveOn();
+    return pid < 0 ? -long(errno) : pid;
+}
 
 void* nothing(void*) { return nullptr; }
 
@@ -205,20 +209,14 @@ void report() {
     int threadError = ::pthread_create(&thread, nullptr, nothing, nullptr);
     if (threadError == 0) threadError = ::pthread_join(thread, nullptr);
 
-    const pid_t forked = ::fork();
-    if (forked == 0) liveOn();
-    const long byFork = made(forked);
+    const long byFork = made(::fork());
     const pid_t vforked = ::vfork();
     if (vforked == 0) ::_exit(0);
     const long byVfork = made(vforked);
-    const long cloned = ::syscall(SYS_clone, long(SIGCHLD), 0L, 0L, 0L, 0L);
-    if (cloned == 0) liveOn();
-    const long byClone = made(cloned);
+    const long byClone = made(::syscall(SYS_clone, long(SIGCHLD), 0L, 0L, 0L, 0L));
     clone_args arguments{};
     arguments.exit_signal = SIGCHLD;
-    const long cloned3 = ::syscall(SYS_clone3, &arguments, sizeof arguments);
-    if (cloned3 == 0) liveOn();
-    const long byClone3 = made(cloned3);
+    const long byClone3 = made(::syscall(SYS_clone3, &arguments, sizeof arguments));
     pid_t spawned = -1;
     char sleep[] = "sleep", minute[] = "60";
     char* argv[] = {sleep, minute, nullptr};
@@ -306,23 +304,28 @@ struct Held {
     int pixels = -1, pdf = -1;
 };
 
+// Notes `fd` in `into` when it is one of those.
+void note(int fd, Held& into) {
+    struct stat info{};
+    if (::fstat(fd, &info) != 0) return;
+    if (S_ISSOCK(info.st_mode) && into.socketCount < 8) into.sockets[into.socketCount++] = fd;
+    char path[64], target[256] = {};
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    if (::readlink(path, target, sizeof target - 1) <= 0) return;
+    if (std::strstr(target, "glyphwright-pixels") != nullptr) into.pixels = fd;
+    if (std::strstr(target, "glyphwright-pdf") != nullptr) into.pdf = fd;
+}
+
 Held held() {
     Held out;
-    for (int fd = 0; fd < 64; ++fd) {
-        struct stat info{};
-        if (::fstat(fd, &info) != 0) continue;
-        if (S_ISSOCK(info.st_mode) && out.socketCount < 8) out.sockets[out.socketCount++] = fd;
-        char path[64], target[256] = {};
-        std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-        if (::readlink(path, target, sizeof target - 1) <= 0) continue;
-        if (std::strstr(target, "glyphwright-pixels") != nullptr) out.pixels = fd;
-        if (std::strstr(target, "glyphwright-pdf") != nullptr) out.pdf = fd;
-    }
+    for (int fd = 0; fd < 64; ++fd) note(fd, out);
     return out;
 }
 
-void answer(const Held& on, const render::Reply& reply) {
-    for (int i = 0; i < on.socketCount; ++i) ::send(on.sockets[i], &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
+// Says `message` (a reply, or a word that the drawing still runs) on every socket held.
+template <class Message>
+void answer(const Held& on, const Message& message) {
+    for (int i = 0; i < on.socketCount; ++i) ::send(on.sockets[i], &message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 // A one-page PDF of a magenta square, as the hostile document draws.
@@ -336,16 +339,7 @@ constexpr std::string_view kMagentaPdf =
 // Answers a request taken from the helper's socket, whatever descriptors it came with.
 void answerTaken(const int* fds, int count) {
     Held request;
-    for (int i = 0; i < count; ++i) {
-        struct stat info{};
-        if (::fstat(fds[i], &info) != 0) continue;
-        if (S_ISSOCK(info.st_mode) && request.socketCount < 8) request.sockets[request.socketCount++] = fds[i];
-        char path[64], target[256] = {};
-        std::snprintf(path, sizeof path, "/proc/self/fd/%d", fds[i]);
-        if (::readlink(path, target, sizeof target - 1) <= 0) continue;
-        if (std::strstr(target, "glyphwright-pixels") != nullptr) request.pixels = fds[i];
-        if (std::strstr(target, "glyphwright-pdf") != nullptr) request.pdf = fds[i];
-    }
+    for (int i = 0; i < count; ++i) note(fds[i], request);
     render::Reply reply;
     reply.pages = 1;
     reply.crop[2] = reply.crop[3] = 64;
@@ -409,9 +403,7 @@ void forge(bool stopHelper) {
     const Held on = held();
     const render::Progress progress;
     for (int i = 0; i < 400; ++i) {
-        for (int s = 0; s < on.socketCount; ++s) {
-            ::send(on.sockets[s], &progress, sizeof progress, MSG_NOSIGNAL | MSG_DONTWAIT);
-        }
+        answer(on, progress);
         ::usleep(300000);
     }
 }
