@@ -648,9 +648,13 @@ protected:
         fs::remove(home_.path() / "result.json");
         const int status = launch("next", options);
         EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-        std::ifstream in(home_.path() / "result.json");
-        if (!in) return json::object();
-        return json::parse(in);
+        return resultIn(home_.path() / "result.json");
+    }
+
+    // What a launch wrote into `file`, or an empty object when it wrote nothing.
+    static json resultIn(const fs::path& file) {
+        std::ifstream in(file);
+        return in ? json::parse(in) : json::object();
     }
 
     // A crash on a worker thread with three logs in flight (one with a target token), and
@@ -710,8 +714,7 @@ protected:
         for (std::size_t i = 0; i < pids.size(); ++i) {
             const int status = finish(pids[i], 3 * count * launchDeadline());
             EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-            std::ifstream in(home_.path() / ("together-" + std::to_string(rounds_) + "-" + std::to_string(i) + ".json"));
-            reports.push_back(in ? json::parse(in) : json::object());
+            reports.push_back(resultIn(home_.path() / ("together-" + std::to_string(rounds_) + "-" + std::to_string(i) + ".json")));
         }
         return reports;
     }
@@ -754,16 +757,24 @@ protected:
         return reporter.crashReportPath();
     }
 
+    // Starts a launch and waits, at most a launch's deadline, for it to write `sign`, its word
+    // that it came as far as the test needs: its pid, or -1 (a failure, saying `never`).
+    pid_t startUntil(const std::string& mode, const std::map<std::string, std::string>& options, const fs::path& sign,
+                     const char* never) {
+        const pid_t child = start(mode, options);
+        const auto deadline = std::chrono::steady_clock::now() + launchDeadline();
+        while (child > 0 && !fs::exists(sign) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const bool came = child > 0 && fs::exists(sign);
+        EXPECT_TRUE(came) << never;
+        return came ? child : -1;
+    }
+
     // Holds the log store's lock in a process of its own until the test ends.
     void holdStoresLock() {
         const fs::path held = home_.path() / "lock-held";
-        const pid_t holder = start("hold", {{"GW_LAUNCH_LOCK", (sdkFolder() / "Logs.sqlite-lock").string()},
-                                            {kResultVariable, held.string()}});
-        ASSERT_GT(holder, 0);
-        const auto deadline = std::chrono::steady_clock::now() + launchDeadline();
-        while (!fs::exists(held) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_TRUE(fs::exists(held)) << "the lock was never held";
+        startUntil("hold", {{"GW_LAUNCH_LOCK", (sdkFolder() / "Logs.sqlite-lock").string()}, {kResultVariable, held.string()}},
+                   held, "the lock was never held");
     }
     // Ends the processes holding the store's lock.
     void releaseStoresLock() {
@@ -1216,15 +1227,13 @@ TEST_F(CrashLaunchTest, WhatAStoppedLaunchHoldsIsLeftToItUntilItGoesOnOrDies) {
         const std::size_t before = server_.requestCount();
         const auto crashed = crashTogether(1, "0", true);
         const fs::path stopped = home_.path() / ("stopped-" + std::to_string(before));
-        const pid_t holder = start("send", {{"GW_LAUNCH_URL", server_.baseURL()},
-                                            {"GW_LAUNCH_STOP_AT", c.stopAt},
-                                            {"GW_LAUNCH_STOPPED", stopped.string()},
-                                            {kResultVariable, stopped.string() + ".json"}});
+        const pid_t holder = startUntil("send",
+                                        {{"GW_LAUNCH_URL", server_.baseURL()},
+                                         {"GW_LAUNCH_STOP_AT", c.stopAt},
+                                         {"GW_LAUNCH_STOPPED", stopped.string()},
+                                         {kResultVariable, stopped.string() + ".json"}},
+                                        stopped, "the holder never stopped");
         ASSERT_GT(holder, 0);
-        const auto deadline = std::chrono::steady_clock::now() + launchDeadline();
-        while (!fs::exists(stopped) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_TRUE(fs::exists(stopped)) << "the holder never stopped";
         // The file is written just before the holder stops itself: what it does meanwhile
         // is part of what it holds, so the next launch starts once it has stopped.
         siginfo_t info{};
@@ -1435,28 +1444,33 @@ TEST_F(CrashLaunchTest, AnEventHandlersExceptionIsReportedOnlyWhenTheForwarderIs
     EXPECT_EQ(result["crashes"], json::array());
 }
 
-// Every file and folder below `folder` that its group or others may read, write or enter.
+// Calls `visit` with each entry below `folder` and what lstat says of it (links not followed).
+template <class Visit>
+void eachBelow(const fs::path& folder, Visit visit) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) == 0) visit(it->path(), info);
+    }
+}
+
+// `folder` and every file and folder below it that its group or others may read, write or enter.
 std::vector<std::string> openToOthers(const fs::path& folder) {
     std::vector<std::string> open;
-    std::error_code ec;
-    const auto others = fs::perms::group_all | fs::perms::others_all;
-    if ((fs::symlink_status(folder, ec).permissions() & others) != fs::perms::none) open.push_back(folder.string());
-    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        if ((it->symlink_status().permissions() & others) != fs::perms::none) open.push_back(it->path().string());
-    }
+    const auto check = [&](const fs::path& path, const struct stat& info) {
+        if ((info.st_mode & 077) != 0) open.push_back(path.string());
+    };
+    if (struct stat info {}; ::lstat(folder.c_str(), &info) == 0) check(folder, info);
+    eachBelow(folder, check);
     return open;
 }
 
 // The entries below `folder`, with their owner and size: what another user keeps there.
 std::vector<std::string> entriesWithOwners(const fs::path& folder) {
     std::vector<std::string> found;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        struct stat info {};
-        ::lstat(it->path().c_str(), &info);
-        found.push_back(fmt::format("{} uid {} {} bytes", it->path().string(), info.st_uid,
-                                    S_ISREG(info.st_mode) ? info.st_size : 0));
-    }
+    eachBelow(folder, [&](const fs::path& path, const struct stat& info) {
+        found.push_back(fmt::format("{} uid {} {} bytes", path.string(), info.st_uid, S_ISREG(info.st_mode) ? info.st_size : 0));
+    });
     std::sort(found.begin(), found.end());
     return found;
 }
@@ -1464,12 +1478,9 @@ std::vector<std::string> entriesWithOwners(const fs::path& folder) {
 // The folders below `folder` that `owner` owns.
 std::vector<fs::path> foldersOf(const fs::path& folder, uid_t owner) {
     std::vector<fs::path> found;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        struct stat info {};
-        if (::lstat(it->path().c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == owner)
-            found.push_back(it->path());
-    }
+    eachBelow(folder, [&](const fs::path& path, const struct stat& info) {
+        if (S_ISDIR(info.st_mode) && info.st_uid == owner) found.push_back(path);
+    });
     return found;
 }
 
@@ -1589,12 +1600,9 @@ TEST_F(CrashLaunchTest, AnotherUsersFoldersOrReportsInASharedCacheHomeAreNeither
         }
         EXPECT_EQ(reported["after"]["pending"], false);
         // Where this user's crash went is this user's alone.
-        for (const auto& entry : fs::recursive_directory_iterator(cache)) {
-            struct stat info {};
-            ::lstat(entry.path().c_str(), &info);
-            if (info.st_uid != ::geteuid()) continue;
-            EXPECT_EQ(info.st_mode & 077, 0u) << entry.path();
-        }
+        eachBelow(cache, [](const fs::path& path, const struct stat& info) {
+            EXPECT_TRUE(info.st_uid != ::geteuid() || (info.st_mode & 077) == 0) << path << std::oct << " " << info.st_mode;
+        });
     }
 }
 
