@@ -21,7 +21,8 @@ ImageView::ImageView(QWidget* parent) : QWidget(parent) {}
 void ImageView::setImage(platform::graphics::ImagePtr image) {
     image_ = std::move(image);
     cache_.clear();
-    pending_.clear();
+    drawing_.reset();
+    wanted_.reset();
     ++generation_;
     update();
 }
@@ -70,19 +71,35 @@ bool takesLongToRender(const platform::graphics::Image& image) {
 
 }  // namespace
 
-void ImageView::renderInBackground(QSize pixels) {
-    const auto key = std::make_pair(pixels.width(), pixels.height());
-    if (!pending_.insert(key).second) return;
+void ImageView::renderInBackground(Size size) {
+    if (drawing_) {
+        if (*drawing_ != size) wanted_ = size;
+        return;
+    }
+    drawing_ = size;
+    wanted_.reset();
     std::weak_ptr<int> alive = lifetime_;
     platform::dispatch::DispatchQueue::global(platform::dispatch::QualityOfService::userInitiated)
-        .async([this, alive, image = image_, generation = generation_, key] {
-            auto bitmap = image->renderBitmap(key.first, key.second);
+        .async([this, alive, image = image_, generation = generation_, size] {
+            auto bitmap = image->renderBitmap(size.first, size.second);
             QImage rendered = bitmap ? toQImage(*bitmap) : QImage();
-            platform::dispatch::DispatchQueue::main().async([this, alive, generation, key, rendered] {
+            platform::dispatch::DispatchQueue::main().async([this, alive, generation, size, rendered] {
                 if (!alive.lock() || generation != generation_) return;
-                pending_.erase(key);
-                cache_[key] = rendered;
+                drawing_.reset();
+                // Drawings of a large picture are kept for a few sizes only, those nearest
+                // the newest: a resize would otherwise keep one for every size it passed.
+                while (cache_.size() >= kKeptDrawings) {
+                    auto farthest = cache_.begin();
+                    for (auto it = cache_.begin(); it != cache_.end(); ++it) {
+                        if (std::abs(it->first.first - size.first) > std::abs(farthest->first.first - size.first))
+                            farthest = it;
+                    }
+                    cache_.erase(farthest);
+                }
+                cache_[size] = rendered;
                 ++renders_;
+                if (wanted_ && !cache_.count(*wanted_)) renderInBackground(*wanted_);
+                wanted_.reset();
                 update();
             });
         });
@@ -100,7 +117,7 @@ void ImageView::paintEvent(QPaintEvent*) {
     } else if (!takesLongToRender(*image_)) {
         rendered = renderedImage(pixels);
     } else {
-        renderInBackground(pixels);
+        renderInBackground({pixels.width(), pixels.height()});
         // Meanwhile the drawing nearest in size, scaled.
         for (const auto& [size, drawn] : cache_) {
             if (drawn.isNull()) continue;

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <set>
+#include <optional>
 #include <utility>
 
 namespace platform::appkit::qt {
@@ -38,7 +38,7 @@ public:
     QImage renderedImage(QSize pixels) const;
     std::size_t renderCount() const { return renders_; }
     // Whether a drawing of the picture is under way off the main thread.
-    bool isRenderingInBackground() const { return !pending_.empty(); }
+    bool isRenderingInBackground() const { return drawing_.has_value(); }
     // Pictures of more pixels than this are rendered off the main thread.
     static constexpr std::int64_t kLargePicturePixels = std::int64_t{1} << 22;
 
@@ -48,14 +48,19 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    void renderInBackground(QSize pixels);
+    using Size = std::pair<int, int>;
+    static constexpr std::size_t kKeptDrawings = 4;
+    void renderInBackground(Size size);
 
     platform::graphics::ImagePtr image_;
     Scaling scaling_ = Scaling::proportionallyUpOrDown;
     mutable std::map<std::pair<int, int>, QImage> cache_;
     mutable std::size_t renders_ = 0;
-    // Sizes being rendered off the main thread, for the picture of this generation.
-    std::set<std::pair<int, int>> pending_;
+    // The size being drawn off the main thread for the picture of this generation, and the
+    // latest size asked for meanwhile: one drawing at a time, and none for the sizes a
+    // resize passed through.
+    std::optional<Size> drawing_;
+    std::optional<Size> wanted_;
     std::uint64_t generation_ = 0;
     // Gone with the view: drawings finished later find nothing to show themselves in.
     std::shared_ptr<int> lifetime_ = std::make_shared<int>();

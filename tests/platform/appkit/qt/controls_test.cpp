@@ -88,6 +88,28 @@ TEST(ImageView, ALargePictureIsDrawnOffTheMainThreadWhileTheViewPaintsOn) {
     EXPECT_EQ(colourAt(40, 40), QColor(Qt::blue));
 }
 
+// A window resized through many widths while a large picture is drawn: one drawing at a
+// time, and once it is done only the latest width is drawn, not each one passed on the way
+// (each was drawn whole, at once, beside a conversion on the same processors: a window
+// being resized took 20 to 77 s to repaint on two crowded cores).
+TEST(ImageView, ALargePictureResizedManyTimesIsDrawnForTheLatestSizeOnly) {
+    qt::ImageView view;
+    view.resize(100, 100);
+    view.setImage(solid(2100, 2100, 0xFFFF0000u));
+    view.grab();
+    ASSERT_TRUE(view.isRenderingInBackground());
+    for (int side = 30; side < 90; side += 3) {
+        view.resize(side, side);
+        view.grab();
+    }
+    ASSERT_TRUE(gwtest::gui::waitFor([&] { return !view.isRenderingInBackground(); }));
+    EXPECT_LE(view.renderCount(), 3u);
+    // The latest size is among them: painting at it starts no further drawing.
+    view.grab();
+    EXPECT_FALSE(view.isRenderingInBackground());
+    EXPECT_EQ(QColor(view.grab().toImage().pixel(40, 40)), QColor(Qt::red));
+}
+
 TEST(Matrix, TitlesShowOneBoldRunAndRowsSelectAndDisable) {
     qt::Matrix matrix(3);
     QFont regular = QApplication::font(), bold = regular;
