@@ -77,6 +77,19 @@ protected:
     };
 
     gwtest::TempDir dir_;
+    // Every window and launch started, ended by the teardown should a failed assertion have
+    // left the test before it ended them (a window left running outlived its ctest run).
+    mutable std::vector<pid_t> started_;
+
+    void TearDown() override {
+        for (const pid_t pid : started_) {
+            // Only a child not yet waited for is still ours to end: another pid may be
+            // anybody's by now.
+            if (::waitpid(pid, nullptr, WNOHANG) != 0) continue;
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
 
     std::vector<std::string> environment(const std::optional<std::string>& platform) const {
         std::vector<std::string> env;
@@ -144,6 +157,7 @@ protected:
             ::execve(program.c_str(), argv.data(), envp.data());
             ::_exit(127);
         }
+        if (child.pid > 0) started_.push_back(child.pid);
         return child;
     }
 
@@ -581,8 +595,10 @@ TEST_F(DesktopEntry, ARequestOfSixteenMegabytesCostsTheWindowLittleAndItStillEnd
         ASSERT_TRUE(waitUntil([&] { return serves({}); })) << read(window.errFile);
         const auto before = memoryOf(window.pid, "VmRSS");
         ASSERT_GT(before, 0u);
-        const int fd = gwtest::connectToSocket(theSocket());
-        ASSERT_GE(fd, 0) << std::strerror(errno);
+        // The socket's name is there a moment before the window listens on it.
+        int fd = -1;
+        ASSERT_TRUE(waitUntil([&] { return (fd = gwtest::connectToSocket(theSocket())) >= 0; }))
+            << std::strerror(errno);
         // Sent whole, or until the window closes the connection.
         for (std::size_t at = 0; at < request->size();) {
             const ssize_t n = ::send(fd, request->data() + at, request->size() - at, MSG_NOSIGNAL);
