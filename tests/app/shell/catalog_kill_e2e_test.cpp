@@ -657,8 +657,15 @@ TEST_F(CatalogsElsewhere, AGrantedFolderOfAnOverlaysLowerLayerConvertsRunAfterRu
     struct stat before {};
     ASSERT_EQ(::stat(work.c_str(), &before), 0);
     overlay.reset();
-    // What takes the overlay's number meanwhile.
-    const gwtest::ScratchMount taken(dir_ / "taken", "tmpfs", "size=1m");
+    // What takes the overlay's number meanwhile. Mounts of other tests free and take numbers
+    // too: small file systems are mounted until one has taken it.
+    std::vector<std::unique_ptr<gwtest::ScratchMount>> taken;
+    for (int i = 0; i < 16; ++i) {
+        const auto at = dir_ / ("taken-" + std::to_string(i));
+        taken.push_back(std::make_unique<gwtest::ScratchMount>(at, "tmpfs", "size=1m"));
+        struct stat holder {};
+        if (taken.back()->mounted() && ::stat(at.c_str(), &holder) == 0 && holder.st_dev == before.st_dev) break;
+    }
     overlay = std::make_unique<gwtest::ScratchMount>(merged, "overlay", layers.c_str());
     ASSERT_TRUE(overlay->mounted()) << overlay->why();
     struct stat after {};
