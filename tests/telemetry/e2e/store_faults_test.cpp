@@ -756,16 +756,21 @@ TEST_F(StoreFaultsTest, TwoProcessesSharingTheFolderSendEachLogOnce) {
         Launch first({server_.baseURL(), c.events, a, "drain", c.perSecond, ""});
         Launch second({server_.baseURL(), c.events, b, "drain", c.perSecond, ""});
         for (int deletion = 1; deletion <= c.deletions; ++deletion) {
-            // Each deletion meets both launches mid-way, both with the log begun since the last
-            // deletion open and none with a deleted one, however fast the machine runs them: then
-            // one of them writes it back. (At fixed times, two deletions could fall before either
-            // launch looked, or one before they opened the store.)
+            // Each deletion meets both launches mid-way, with the log begun since the last deletion
+            // beside the file and no launch still tracking with a deleted one open, however fast
+            // the machine runs them: then one of them writes it back. (At fixed times, two
+            // deletions could fall before either launch looked, or one before they opened the
+            // store.) A launch done tracking may operate no more, and keep the log it had.
             const std::string due = std::to_string(c.events * deletion / (c.deletions + 1));
+            const std::string last = std::to_string(c.events - 1);
+            const auto followed = [&](const Launch& launch, const std::string& prefix) {
+                return launch.hasReported('t', prefix + last) || !launch.holdsDeleted(path + "-wal");
+            };
             ASSERT_TRUE(waitFor(
                 [&] {
                     return first.hasReported('t', a + due) && second.hasReported('t', b + due) &&
-                           fs::exists(path + "-wal") && fs::exists(path + "-shm") &&
-                           !first.holdsDeleted(path + "-wal") && !second.holdsDeleted(path + "-wal");
+                           fs::exists(path + "-wal") && fs::exists(path + "-shm") && followed(first, a) &&
+                           followed(second, b);
                 },
                 std::chrono::seconds(120)))
                 << "deletion " << deletion;
