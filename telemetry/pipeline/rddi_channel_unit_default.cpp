@@ -261,8 +261,14 @@ void RDDIChannelUnitDefault::holdStoring() {
     }
     if (gQuiescing.load(std::memory_order_acquire)) {
         failQueuedLogsBeyond(0);
-        std::lock_guard lock(queuedMutex_);
-        storingScheduled_ = false;
+        {
+            std::lock_guard lock(queuedMutex_);
+            storingScheduled_ = false;
+        }
+        // First held as the process exits, after the exit took its list of held units: what
+        // the hold keeps out of the store (a log of changes deleted meanwhile) would go with
+        // the process unsaid. Once done, the store has nothing more to put in.
+        storage_->keepHeldBackChangesAtExit();
         return;
     }
     failQueuedLogsBeyond(kMaxHeldLogs);

@@ -438,6 +438,19 @@ public:
     void signal(int number) const {
         if (pid_ > 0) ::kill(pid_, number);
     }
+    // Whether the launch has a file open that was deleted from `path` (a log it has not yet
+    // followed since a cleaning tool deleted it).
+    bool holdsDeleted(const fs::path& path) const {
+        std::error_code error;
+        // The store opens its files through its folder's own path, links resolved.
+        const auto deleted = (fs::weakly_canonical(path.parent_path(), error) / path.filename()).string() + " (deleted)";
+        fs::directory_iterator entry("/proc/" + std::to_string(pid_) + "/fd", error);
+        for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
+            std::error_code unreadable;  // closed meanwhile
+            if (fs::read_symlink(entry->path(), unreadable).string() == deleted) return true;
+        }
+        return false;
+    }
     // Whether the launch has reported a line of `kind` holding `text` so far.
     bool hasReported(char kind, const std::string& text) const {
         std::ifstream lines(report_);
@@ -742,9 +755,25 @@ TEST_F(StoreFaultsTest, TwoProcessesSharingTheFolderSendEachLogOnce) {
         const std::string a = std::string(c.name) + "-a", b = std::string(c.name) + "-b";
         Launch first({server_.baseURL(), c.events, a, "drain", c.perSecond, ""});
         Launch second({server_.baseURL(), c.events, b, "drain", c.perSecond, ""});
-        const auto started = Clock::now();
         for (int deletion = 1; deletion <= c.deletions; ++deletion) {
-            std::this_thread::sleep_until(started + std::chrono::milliseconds(1000 * deletion + 300));
+            // Each deletion meets both launches mid-way, with the log begun since the last deletion
+            // beside the file and no launch still tracking with a deleted one open, however fast
+            // the machine runs them: then one of them writes it back. (At fixed times, two
+            // deletions could fall before either launch looked, or one before they opened the
+            // store.) A launch done tracking may operate no more, and keep the log it had.
+            const std::string due = std::to_string(c.events * deletion / (c.deletions + 1));
+            const std::string last = std::to_string(c.events - 1);
+            const auto followed = [&](const Launch& launch, const std::string& prefix) {
+                return launch.hasReported('t', prefix + last) || !launch.holdsDeleted(path + "-wal");
+            };
+            ASSERT_TRUE(waitFor(
+                [&] {
+                    return first.hasReported('t', a + due) && second.hasReported('t', b + due) &&
+                           fs::exists(path + "-wal") && fs::exists(path + "-shm") && followed(first, a) &&
+                           followed(second, b);
+                },
+                std::chrono::seconds(120)))
+                << "deletion " << deletion;
             for (const char* suffix : {"-wal", "-shm"}) fs::remove(path + suffix);
         }
         const auto one = first.finish();
