@@ -82,8 +82,9 @@ endfunction()
 # One library per folder: every .cpp/.c in the folder (not recursive).
 # Headers live beside their sources and are included from the repository root,
 # e.g. #include "platform/foundation/value.hpp".
+# SEPARATE lists sources compiled on their own rather than together with the others (see below).
 function(gw_library target)
-  cmake_parse_arguments(ARG "" "" "DEPS;PUBLIC_DEPS;SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;PUBLIC_DEPS;SOURCES;SEPARATE" ${ARGN})
   if(ARG_SOURCES)
     set(sources ${ARG_SOURCES})
   else()
@@ -96,6 +97,21 @@ function(gw_library target)
     target_compile_options(${target} PRIVATE ${GW_WARNINGS})
     target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_DEPS})
     _gw_library_pch(${target} "${ARG_PUBLIC_DEPS};${ARG_DEPS}")
+    # A library's sources compile eight at a time: each parses the same headers of ours and
+    # of the libraries below again, most of a library's compile time. Sources defining a
+    # file-local name another source of the library also defines, or a class whose members
+    # have file-local types, are listed as SEPARATE.
+    # CMake leaves the objects of another target (the crash path's) out of a library built
+    # that way: such a library compiles source by source.
+    set(objects_of_others ${sources})
+    list(FILTER objects_of_others INCLUDE REGEX "TARGET_OBJECTS")
+    if(NOT objects_of_others)
+      set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+    endif()
+    if(ARG_SEPARATE)
+      list(TRANSFORM ARG_SEPARATE PREPEND "${CMAKE_CURRENT_SOURCE_DIR}/")
+      set_source_files_properties(${ARG_SEPARATE} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+    endif()
   else()
     add_library(${target} INTERFACE)
     target_include_directories(${target} INTERFACE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
