@@ -375,30 +375,66 @@ std::optional<fs::path> fileHolding(const fs::path& folder, const std::string& t
 //  - ext4 attached again under another device number (a USB disk in another port; here the
 //    same image on a second loop device) keeps its folders' inodes and moments of birth, or,
 //    made without moments of birth, its own identity.
-TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackOnRamfsAfterAnExfatRemountAndUnderAnotherDeviceNumber) {
-    const auto ramfs = mountRamfs();
-    gwtest::ExfatDisk exfat(dir_ / "exfat");
-    std::unique_ptr<gwtest::ScratchMount> ext4[2];
-    const std::string ext4Why[] = {
-        mountExt4(ext4[0], dir_ / "ext4", dir_ / "ext4.img"),
-        mountExt4(ext4[1], dir_ / "ext4-unborn", dir_ / "ext4-unborn.img", {"-q", "-F", "-I", "128", "-E", "nodiscard"})};
+enum class KilledOn { ramfs, exfatRemounted, ext4Attached, ext4UnbornAttached };
+
+class AKilledRunsCatalogComesBack : public CatalogsElsewhere, public ::testing::WithParamInterface<KilledOn> {};
+
+TEST_P(AKilledRunsCatalogComesBack, WithWhatTheUserKeptOnItsDisk) {
+    const KilledOn on = GetParam();
+    std::unique_ptr<gwtest::ScratchDisk> ramfs;
+    std::optional<gwtest::ExfatDisk> exfat;
+    std::unique_ptr<gwtest::ScratchMount> ext4;
+    fs::path place;
+    std::string why;  // empty, or why the disk is not mounted
+    std::map<std::string, std::string> kept;  // the user's files in the catalog but notes.txt, by name
+    switch (on) {
+    case KilledOn::ramfs:
+        ramfs = mountRamfs();
+        place = dir_ / "ramfs";
+        if (!ramfs->mounted()) why = ramfs->why();
+        kept[".glyphwright.in-flight"] = "mine: a file of the mark's name";
+        break;
+    case KilledOn::exfatRemounted:
+        place = dir_ / "exfat";
+        exfat.emplace(place);
+        if (!exfat->mounted()) why = exfat->why();
+        break;
+    case KilledOn::ext4Attached:
+        place = dir_ / "ext4";
+        why = mountExt4(ext4, place, dir_ / "ext4.img");
+        break;
+    case KilledOn::ext4UnbornAttached:
+        place = dir_ / "ext4-unborn";
+        why = mountExt4(ext4, place, dir_ / "ext4-unborn.img", {"-q", "-F", "-I", "128", "-E", "nodiscard"});
+        break;
+    }
+    if (!why.empty()) GTEST_SKIP() << "not tried: " << why;
+    const auto work = place / "work";
     // Made after the work folder and looked up first after the remount, these take the
     // numbers the work folder and what is in it had.
     std::vector<fs::path> first;
-    if (exfat.mounted()) fs::create_directories(dir_ / "exfat/work");
-    for (int n = 0; exfat.mounted() && n < 12; ++n) first.push_back(dir_ / "exfat" / ("other-" + std::to_string(n)));
-    for (const auto& folder : first) fs::create_directories(folder);
-    const auto attachedAgain = [&](int n) {
-        return [&, n](const fs::path& work, const gwtest::ProgramOptions&, std::string&) {
-            struct stat before {}, after {};
-            ASSERT_EQ(::stat(work.c_str(), &before), 0);
-            ASSERT_TRUE(ext4[n]->attachAgain(work.parent_path().string() + ".img", "ext4")) << ext4[n]->why();
-            ASSERT_EQ(::stat(work.c_str(), &after), 0);
-            ASSERT_NE(after.st_dev, before.st_dev) << "attached again under the same number";
-            ASSERT_EQ(after.st_ino, before.st_ino);
-        };
-    };
-    const auto remounted = [&](const fs::path& work, const gwtest::ProgramOptions& options, std::string& notTried) {
+    if (exfat) {
+        fs::create_directories(work);
+        for (int n = 0; n < 12; ++n) first.push_back(place / ("other-" + std::to_string(n)));
+        for (const auto& folder : first) fs::create_directories(folder);
+    }
+    const auto options = grantAndMakeCatalogIn(work, "disk");
+    kept["notes.txt"] = "mine: notes in the catalog on " + place.filename().string();
+    for (const auto& [name, text] : kept) gwtest::writeFile(work / "out/Assets.xcassets" / name, text);
+    const auto killed = dir_ / "killed.out";
+    const int status = runWithAStep(work, dir_ / "xdg", replacingTheCatalog_, ".Assets.xcassets.replaced-", {}, killed);
+    ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(killed);
+    ASSERT_FALSE(fs::exists(work / "out/Assets.xcassets/notes.txt")) << "killed before the catalog was set aside";
+
+    if (ext4) {
+        struct stat before {}, after {};
+        ASSERT_EQ(::stat(work.c_str(), &before), 0);
+        ASSERT_TRUE(ext4->attachAgain(place.string() + ".img", "ext4")) << ext4->why();
+        ASSERT_EQ(::stat(work.c_str(), &after), 0);
+        ASSERT_NE(after.st_dev, before.st_dev) << "attached again under the same number";
+        ASSERT_EQ(after.st_ino, before.st_ino);
+    }
+    if (exfat) {
         std::vector<fs::path> hidden;
         for (const auto& entry : fs::directory_iterator(work / "out")) {
             if (entry.path().filename().string().front() == '.') hidden.push_back(entry.path());
@@ -407,14 +443,13 @@ TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackOnRamfsAfterAnExfatRemountA
         struct stat before[2] {}, after[2] {};
         ASSERT_EQ(::stat(work.c_str(), &before[0]), 0);
         ASSERT_EQ(::stat(hidden[0].c_str(), &before[1]), 0);
-        exfat.remount();
-        ASSERT_TRUE(exfat.mounted()) << exfat.why();
+        exfat->remount();
+        ASSERT_TRUE(exfat->mounted()) << exfat->why();
         for (const auto& folder : first) ASSERT_TRUE(fs::is_directory(folder));
         ASSERT_EQ(::stat(work.c_str(), &after[0]), 0);
         ASSERT_EQ(::stat(hidden[0].c_str(), &after[1]), 0);
         if (after[0].st_ino == before[0].st_ino || after[1].st_ino == before[1].st_ino) {
-            notTried = "the remount gave the folders their numbers again";
-            return;
+            GTEST_SKIP() << "not tried: the remount gave the folders their numbers again";
         }
         const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
         EXPECT_EQ(refused.status, 1);
@@ -422,65 +457,35 @@ TEST_F(CatalogsElsewhere, AKilledRunsCatalogComesBackOnRamfsAfterAnExfatRemountA
         EXPECT_NE(refused.err.find("gw-grant-root " + work.string()), std::string::npos) << refused.err;
         EXPECT_EQ(refused.err.find("was replaced"), std::string::npos) << refused.err;
         ASSERT_EQ(run(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
-    };
-    const struct {
-        const char* name;
-        fs::path place;
-        std::string why;  // empty, or why it is not mounted
-        // Between the kill and the next run; says why when the case could not be tried.
-        std::function<void(const fs::path& work, const gwtest::ProgramOptions&, std::string& notTried)> change;
-        std::map<std::string, std::string> kept;  // the user's files in the catalog but notes.txt, by name
-    } disks[] = {
-        {"ramfs", dir_ / "ramfs", ramfs->mounted() ? "" : ramfs->why(), nullptr,
-         {{".glyphwright.in-flight", "mine: a file of the mark's name"}}},
-        {"exFAT, remounted", dir_ / "exfat", exfat.mounted() ? "" : exfat.why(), remounted, {}},
-        {"ext4 under another number", dir_ / "ext4", ext4Why[0], attachedAgain(0), {}},
-        {"ext4 without moments of birth, under another number", dir_ / "ext4-unborn", ext4Why[1], attachedAgain(1), {}},
-    };
-    std::string notTried;
-    int number = 0;
-    for (const auto& disk : disks) {
-        SCOPED_TRACE(disk.name);
-        const auto skipped = [&](const std::string& why) { notTried += std::string(disk.name) + " not tried: " + why + "; "; };
-        if (!disk.why.empty()) {
-            skipped(disk.why);
-            continue;
-        }
-        const auto work = disk.place / "work";
-        const auto options = grantAndMakeCatalogIn(work, "disk");
-        auto kept = disk.kept;
-        kept["notes.txt"] = "mine: notes in the catalog on " + std::string(disk.name);
-        for (const auto& [name, text] : kept) gwtest::writeFile(work / "out/Assets.xcassets" / name, text);
-        const auto killed = dir_ / ("killed-" + std::to_string(number++) + ".out");
-        const int status = runWithAStep(work, dir_ / "xdg", replacingTheCatalog_, ".Assets.xcassets.replaced-", {}, killed);
-        ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << gwtest::readFile(killed);
-        ASSERT_FALSE(fs::exists(work / "out/Assets.xcassets/notes.txt")) << "killed before the catalog was set aside";
-        std::string why;
-        if (disk.change) disk.change(work, options, why);
-        if (HasFatalFailure()) return;
-        if (!why.empty()) {
-            skipped(why);
-            continue;
-        }
-
-        const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
-        const auto said = next.out + next.err;
-        EXPECT_EQ(next.status, 0) << said;
-        EXPECT_EQ(next.err.find("was replaced"), std::string::npos) << next.err;
-        for (const auto& hidden : gwtest::hiddenEntries(work / "out")) {
-            EXPECT_TRUE(kept.count(fs::path(hidden).filename().string())) << "left hidden: " << hidden << "\n" << said;
-        }
-        for (const auto& [name, text] : kept) {
-            std::optional<fs::path> found;
-            for (const auto& folder : {disk.place, dir_ / "xdg"}) {
-                if (!found) found = fileHolding(folder, text);
-            }
-            ASSERT_TRUE(found) << "the user's " << name << " was lost\n" << said;
-            EXPECT_NE(said.find(found->parent_path().string()), std::string::npos) << *found << " unsaid:\n" << said;
-        }
     }
-    if (!notTried.empty()) GTEST_SKIP() << notTried;
+
+    const auto next = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+    const auto said = next.out + next.err;
+    EXPECT_EQ(next.status, 0) << said;
+    EXPECT_EQ(next.err.find("was replaced"), std::string::npos) << next.err;
+    for (const auto& hidden : gwtest::hiddenEntries(work / "out")) {
+        EXPECT_TRUE(kept.count(fs::path(hidden).filename().string())) << "left hidden: " << hidden << "\n" << said;
+    }
+    for (const auto& [name, text] : kept) {
+        std::optional<fs::path> found;
+        for (const auto& folder : {place, dir_ / "xdg"}) {
+            if (!found) found = fileHolding(folder, text);
+        }
+        ASSERT_TRUE(found) << "the user's " << name << " was lost\n" << said;
+        EXPECT_NE(said.find(found->parent_path().string()), std::string::npos) << *found << " unsaid:\n" << said;
+    }
 }
+
+std::string killedOnName(const ::testing::TestParamInfo<KilledOn>& info) {
+    static const char* const names[] = {"OnRamfs", "AfterAnExfatRemount", "OnExt4UnderAnotherNumber",
+                                        "OnExt4WithoutBirthsUnderAnotherNumber"};
+    return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(CatalogsElsewhere, AKilledRunsCatalogComesBack,
+                         ::testing::Values(KilledOn::ramfs, KilledOn::exfatRemounted, KilledOn::ext4Attached,
+                                           KilledOn::ext4UnbornAttached),
+                         killedOnName);
 
 // On a file system without extended attributes (ramfs) a folder's mark is a file in it. The
 // old content of a group folder a run rewrote, holding something the new content does not (a
@@ -583,56 +588,55 @@ TEST_F(CatalogRuns, ASaveOfTheSameSizeInTheSameSecondDuringAnAppendIsKept) {
 // folder made again may be given the numbers the granted one had: it could not be recognised,
 // and the run says how to grant it again. Another disk's folder may have the granted folder's
 // inode (each disk's first folder) but another moment of birth: the granted one was replaced.
-TEST_F(CatalogsElsewhere, AFolderWithTheGrantedNumbersOnARemountedOrAnotherDiskIsNotTheGrantedOne) {
-    gwtest::ExfatDisk exfat(dir_ / "exfat");
+class AFolderWithTheGrantedNumbersIsNotTheGrantedOne : public CatalogsElsewhere,
+                                                       public ::testing::WithParamInterface<bool> {};
+
+TEST_P(AFolderWithTheGrantedNumbersIsNotTheGrantedOne, OnARemountedOrAnotherDisk) {
+    const bool remounted = GetParam();
+    std::optional<gwtest::ExfatDisk> exfat;
     std::unique_ptr<gwtest::ScratchMount> ext4;
     const auto other = dir_ / "other.img";
-    std::string ext4Why = mountExt4(ext4, dir_ / "ext4", dir_ / "ext4.img");
-    if (ext4Why.empty()) ext4Why = gwtest::makeImage(other, std::uintmax_t{64} << 20, "/sbin/mkfs.ext4", {"-q", "-F", "-E", "nodiscard"});
-    const struct {
-        const char* name;
-        fs::path place;
-        std::string why;                  // empty, or why it is not mounted
-        std::function<void()> change;     // after the grant, the granted folder gone
-        bool sameDevice;                  // besides the inode, the numbers the folder made again has
-        std::vector<std::string> said;
-    } cases[] = {
-        {"exFAT, remounted", dir_ / "exfat", exfat.mounted() ? "" : exfat.why(),
-         [&] {
-             fs::remove_all(dir_ / "exfat/work");
-             exfat.remount();
-             ASSERT_TRUE(exfat.mounted()) << exfat.why();
-         },
-         true, {"could not be recognised", "gw-grant-root " + (dir_ / "exfat/work").string()}},
-        {"another ext4 disk", dir_ / "ext4", ext4Why,
-         [&] { ASSERT_TRUE(ext4->attachAgain(other, "ext4")) << ext4->why(); }, false, {"was replaced"}},
-    };
-    std::string notTried;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto work = c.place / "work";
-        struct stat granted {}, made {};
-        gwtest::ProgramOptions options;
-        if (c.why.empty()) {
-            options = grantIn(work, "refused");
-            ASSERT_EQ(::stat(work.c_str(), &granted), 0);
-            c.change();
-            if (HasFatalFailure()) return;
-            fs::create_directories(work);
-            ASSERT_EQ(::stat(work.c_str(), &made), 0);
-        }
-        if (!c.why.empty() || made.st_ino != granted.st_ino || (c.sameDevice && made.st_dev != granted.st_dev)) {
-            notTried += std::string(c.name) + " not tried: " + (c.why.empty() ? "the folder made again got other numbers" : c.why) + "; ";
-            continue;
-        }
-        gwtest::writeFile(work / "art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
-        const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
-        EXPECT_EQ(refused.status, 1);
-        for (const auto& words : c.said) EXPECT_NE(refused.err.find(words), std::string::npos) << refused.err;
-        EXPECT_FALSE(fs::exists(work / "out"));
+    const fs::path place = dir_ / (remounted ? "exfat" : "ext4");
+    std::string why;
+    if (remounted) {
+        exfat.emplace(place);
+        if (!exfat->mounted()) why = exfat->why();
+    } else {
+        why = mountExt4(ext4, place, dir_ / "ext4.img");
+        if (why.empty()) why = gwtest::makeImage(other, std::uintmax_t{64} << 20, "/sbin/mkfs.ext4", {"-q", "-F", "-E", "nodiscard"});
     }
-    if (!notTried.empty()) GTEST_SKIP() << notTried;
+    if (!why.empty()) GTEST_SKIP() << "not tried: " << why;
+    const auto work = place / "work";
+    const auto options = grantIn(work, "refused");
+    struct stat granted {}, made {};
+    ASSERT_EQ(::stat(work.c_str(), &granted), 0);
+    if (remounted) {
+        fs::remove_all(work);
+        exfat->remount();
+        ASSERT_TRUE(exfat->mounted()) << exfat->why();
+    } else {
+        ASSERT_TRUE(ext4->attachAgain(other, "ext4")) << ext4->why();
+    }
+    fs::create_directories(work);
+    ASSERT_EQ(::stat(work.c_str(), &made), 0);
+    // Besides the inode, after a remount the device number too.
+    if (made.st_ino != granted.st_ino || (remounted && made.st_dev != granted.st_dev)) {
+        GTEST_SKIP() << "not tried: the folder made again got other numbers";
+    }
+    gwtest::writeFile(work / "art.png", gwtest::solidPNG(48, 48, {20, 200, 90, 255}));
+    const auto refused = gwtest::runProgram(GW_GLYPHWRIGHT_PATH, replacingTheCatalog_, options);
+    EXPECT_EQ(refused.status, 1);
+    const std::vector<std::string> said =
+        remounted ? std::vector<std::string>{"could not be recognised", "gw-grant-root " + work.string()}
+                  : std::vector<std::string>{"was replaced"};
+    for (const auto& words : said) EXPECT_NE(refused.err.find(words), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(work / "out"));
 }
+
+INSTANTIATE_TEST_SUITE_P(CatalogsElsewhere, AFolderWithTheGrantedNumbersIsNotTheGrantedOne, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "AfterAnExfatRemount" : "OnAnotherExt4Disk");
+                         });
 
 // An overlay (a container's file system) copies a folder of its lower layer up when a run
 // first writes in it, which gives the folder a later moment of birth at the same inode; and
