@@ -773,8 +773,9 @@ protected:
     // Holds the log store's lock in a process of its own until the test ends.
     void holdStoresLock() {
         const fs::path held = home_.path() / "lock-held";
-        startUntil("hold", {{"GW_LAUNCH_LOCK", (sdkFolder() / "Logs.sqlite-lock").string()}, {kResultVariable, held.string()}},
-                   held, "the lock was never held");
+        ASSERT_GT(startUntil("hold", {{"GW_LAUNCH_LOCK", (sdkFolder() / "Logs.sqlite-lock").string()}, {kResultVariable, held.string()}},
+                             held, "the lock was never held"),
+                  0);
     }
     // Ends the processes holding the store's lock.
     void releaseStoresLock() {
