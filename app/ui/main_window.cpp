@@ -413,7 +413,7 @@ void MainViewViewController::orderMainWindowFront() {
     if (auto* window = mainWindow()) {
         window->show();
         window->raise();
-        window->activateWindow();
+        qt::makeKey(*window);
     }
 }
 

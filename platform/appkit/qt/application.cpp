@@ -56,12 +56,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() != QEvent::WindowActivate || !watched->isWidgetType()) return false;
         auto* activated = static_cast<QWidget*>(watched);
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!activated->isWindow() || !modal || !modal->isVisible()) return false;
-        // A window the modal one opened is not blocked by it.
-        for (const QWidget* w = activated; w; w = w->parentWidget()) {
-            if (w == modal) return false;
-        }
+        QWidget* modal = activated->isWindow() ? blockingModal(*activated) : nullptr;
+        if (!modal) return false;
         QPointer<QWidget> keep = modal;
         QTimer::singleShot(0, modal, [keep] {
             if (!keep || !keep->isVisible() || QApplication::activeModalWidget() != keep) return;

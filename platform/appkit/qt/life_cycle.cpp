@@ -1,5 +1,7 @@
 #include "platform/appkit/qt/life_cycle.hpp"
 
+#include "platform/appkit/qt/window.hpp"
+
 #include <QApplication>
 #include <QGuiApplication>
 #include <QCloseEvent>
@@ -157,7 +159,7 @@ void LifeCycle::openHandedOver(const std::vector<std::string>& files) {
     if (window->isMinimized()) window->showNormal();
     window->show();
     window->raise();
-    window->activateWindow();
+    makeKey(*window);
 }
 
 bool LifeCycle::signalPending() {

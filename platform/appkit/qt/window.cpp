@@ -3,6 +3,7 @@
 #include "platform/appkit/qt/application.hpp"
 #include "platform/appkit/view_appearance.hpp"
 
+#include <QApplication>
 #include <QFontMetrics>
 #include <QEventLoop>
 #include <QGridLayout>
@@ -32,7 +33,25 @@ void Window::orderFront() {
 
 void Window::makeKeyAndOrderFront() {
     orderFront();
-    activateWindow();
+    makeKey(*this);
+}
+
+QWidget* blockingModal(const QWidget& window) {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || !modal->isVisible()) return nullptr;
+    for (const QWidget* w = &window; w; w = w->parentWidget()) {
+        if (w == modal) return nullptr;
+    }
+    return modal;
+}
+
+void makeKey(QWidget& window) {
+    QWidget* modal = blockingModal(window);
+    if (!modal) {
+        window.activateWindow();
+    } else if (!modal->isActiveWindow()) {
+        modal->activateWindow();
+    }
 }
 
 void Window::orderOut() { hide(); }
@@ -234,12 +253,24 @@ void Window::setVisible(bool visible) {
     if (visible && !isVisible()) {
         if (QWidget* over = owner(); over && notYetOnScreen(over)) {
             whenOnScreen(over, this, [this, request] {
-                if (request == visibilityRequests_) QWidget::setVisible(true);
+                if (request == visibilityRequests_) showNow();
             });
             return;
         }
+        showNow();
+        return;
     }
     QWidget::setVisible(visible);
+}
+
+void Window::showNow() {
+    // A window a modal one blocks, mapped, would be given the keyboard by the window
+    // manager, and the keys typed into the modal window meanwhile dropped. A modal window
+    // that opens is the one that blocks the others.
+    const bool quiet = testAttribute(Qt::WA_ShowWithoutActivating);
+    if (!isModal() && blockingModal(*this)) setAttribute(Qt::WA_ShowWithoutActivating);
+    QWidget::setVisible(true);
+    setAttribute(Qt::WA_ShowWithoutActivating, quiet);
 }
 
 void Window::showEvent(QShowEvent* event) {

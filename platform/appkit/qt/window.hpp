@@ -20,7 +20,7 @@ public:
     explicit Window(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::Window);
 
     void orderFront();
-    // Shows, raises and gives it the keyboard.
+    // Shows, raises and gives it the keyboard (through makeKey).
     void makeKeyAndOrderFront();
     void orderOut();
     // Centred on the window it belongs to (its parent's window, else the application's
@@ -55,6 +55,7 @@ protected:
 
 private:
     void attachToMainWindow();
+    void showNow();
 
     QPointer<QAbstractButton> defaultButton_;
     QPointer<QAbstractButton> cancelButton_;
@@ -76,6 +77,14 @@ void waitUntilOnScreen(const QWidget* owner, QWidget& alert);
 // few seconds at most (as long as `alert` lives); opened before that, the alert comes over
 // the window once the window is on the screen.
 void openWhenOnScreen(const QWidget* owner, QWidget& alert, std::function<void()> open);
+
+// The modal window that blocks input to the top-level `window`: the application's modal
+// window while it is shown, unless `window` is that one or one it opened; null otherwise.
+QWidget* blockingModal(const QWidget& window);
+// Gives the top-level `window` the keyboard. A window a modal one blocks drops every key
+// while it has it: that modal window keeps the keyboard instead, as a sheet stays key over
+// its window.
+void makeKey(QWidget& window);
 
 // Makes the top-level `window` transient for `owner`'s window, so the window manager keeps
 // it above that window and places it as a dialog of it; best before it is first shown.

@@ -41,7 +41,7 @@ TEST_F(CatalogPromptOnX11, ShowsTheWidthRulesSizeAndEveryPictureAndTakesAKeyFrom
         const std::string id = std::to_string(window->winId());
         const QSize expected(int(std::ceil(window->widestTitleWidth() + 75)), 468);
 
-        const auto geometry = gwtest::x11::run({"timeout", "30", "xdotool", "getwindowgeometry", id});
+        const auto geometry = gwtest::x11::run(std::chrono::seconds(30), {"xdotool", "getwindowgeometry", id});
         ASSERT_TRUE(geometry);
         std::smatch m;
         ASSERT_TRUE(std::regex_search(*geometry, m, std::regex(R"(Geometry: (\d+)x(\d+))"))) << *geometry;
@@ -71,8 +71,8 @@ TEST_F(CatalogPromptOnX11, ShowsTheWidthRulesSizeAndEveryPictureAndTakesAKeyFrom
         shot->keepIfFailed();
 
         // Return typed on the X server reaches the focused prompt: Continue.
-        EXPECT_TRUE(gwtest::x11::run({"timeout", "30", "xdotool", "windowfocus", "--sync", id}));
-        EXPECT_TRUE(gwtest::x11::run({"timeout", "30", "xdotool", "key", "Return"}));
+        EXPECT_TRUE(gwtest::x11::run(std::chrono::seconds(30), {"xdotool", "windowfocus", "--sync", id}));
+        EXPECT_TRUE(gwtest::x11::run(std::chrono::seconds(30), {"xdotool", "key", "Return"}));
         checked = true;
     });
     const auto result = window->runModal({folderURL(catalog), {gwtest::ui::solidImage(64, 64, kNew)}});

@@ -74,7 +74,7 @@ public:
         for (;;) {
             const auto window = newWindow(before);
             if (!window) return std::nullopt;
-            const auto info = gwtest::x11::run({"timeout", "30", "xwininfo", "-id", *window});
+            const auto info = gwtest::x11::run(std::chrono::seconds(30), {"xwininfo", "-id", *window});
             if (info && info->find("Override Redirect State: no") != std::string::npos) return window;
             before.push_back(*window);
         }
@@ -87,16 +87,16 @@ public:
         return newWindow(before);
     }
 
-    // The window a screen reader finds for an X window: the one that lies where the X
-    // window is, of the same title where there are several (a window without a title of
-    // its own shows the program's name to X but none to a screen reader).
+    // The window a screen reader finds for an X window, with what shows in it: the one
+    // that lies where the X window is, of the same title where there are several (a window
+    // without a title of its own shows the program's name to X but none to a screen reader).
     std::optional<AccessibleElement> accessibleWindow(const std::string& windowId) const {
         const auto where = session_.geometry(windowId);
         if (!where) return std::nullopt;
         const std::string name = session_.windowName(windowId);
         std::optional<AccessibleElement> best;
         int bestDistance = 0;
-        for (auto& window : accessibility_->windowsOf(app_)) {
+        for (auto& window : accessibility_->windowsOf(app_, AccessibilityBus::Elements::Showing)) {
             if (!window.showing) continue;
             const int distance = std::abs(window.extents.x - where->x) + std::abs(window.extents.y - where->y) +
                                  std::abs(window.extents.width - where->width) +
@@ -115,7 +115,7 @@ public:
     // where the screen reader puts the window that holds it.
     std::optional<AccessibleElement> element(const std::function<bool(const AccessibleElement&)>& match,
                                              WindowGeometry* window = nullptr) const {
-        for (const auto& candidate : accessibility_->windowsOf(app_)) {
+        for (const auto& candidate : accessibility_->windowsOf(app_, AccessibilityBus::Elements::Showing)) {
             if (const auto* found = candidate.find([&](const AccessibleElement& e) { return e.showing && match(e); })) {
                 if (window) *window = candidate.extents;
                 return *found;
@@ -178,7 +178,7 @@ public:
     // Puts a window over the others, as a click on it would. Without a window manager
     // nothing keeps a panel above the main window, which comes forward after it.
     bool raise(const std::string& window) {
-        return gwtest::x11::run({"timeout", "30", "xdotool", "windowraise", window}).has_value();
+        return gwtest::x11::run(std::chrono::seconds(30), {"xdotool", "windowraise", window}).has_value();
     }
 
     // Types a path into the file dialog's name field and confirms it; true once the
@@ -197,11 +197,11 @@ public:
         };
         for (int attempt = 0; attempt < 3 && !holdsPath(); ++attempt) {
             if (!session_.typeKeys(dialog, "ctrl+a BackSpace")) return false;
-            gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "20", path});
+            gwtest::x11::run(std::chrono::seconds(60), {"xdotool", "type", "--delay", "20", path});
             waitUntil(holdsPath, std::chrono::seconds(30));
         }
         for (int attempt = 0; attempt < 3 && !gone(); ++attempt) {
-            gwtest::x11::run({"timeout", "30", "xdotool", "key", "Return"});
+            gwtest::x11::run(std::chrono::seconds(30), {"xdotool", "key", "Return"});
             waitUntil(gone, std::chrono::seconds(30));
         }
         return gone();
@@ -219,8 +219,8 @@ public:
 
     // Types text, then Return, into an open pop-up (it holds the keyboard).
     bool typeIntoPopUp(const std::string& text) {
-        return gwtest::x11::run({"timeout", "60", "xdotool", "type", "--delay", "40", text}) &&
-               gwtest::x11::run({"timeout", "60", "xdotool", "key", "Return"});
+        return gwtest::x11::run(std::chrono::seconds(60), {"xdotool", "type", "--delay", "40", text}) &&
+               gwtest::x11::run(std::chrono::seconds(60), {"xdotool", "key", "Return"});
     }
 
 private:

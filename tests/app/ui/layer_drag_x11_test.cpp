@@ -41,7 +41,7 @@ TEST(LayerDragOnX11, DraggingTheThirdLayerBeforeTheFirstPutsItInFront) {
     // The drag runs Qt's own loop on this thread, so the pointer is moved from another.
     std::thread pointer([&] {
         const auto s = [](int v) { return std::to_string(v); };
-        gwtest::x11::run({"timeout", "30", "xdotool", "mousemove", "--window", id, s(from.x()), s(from.y()), "mousedown", "1",
+        gwtest::x11::run(std::chrono::seconds(30), {"xdotool", "mousemove", "--window", id, s(from.x()), s(from.y()), "mousedown", "1",
                           "sleep", "0.3", "mousemove", "--window", id, s(from.x()), s(from.y() - 10), "sleep", "0.3",
                           "mousemove", "--window", id, s(to.x()), s(to.y() + 8), "sleep", "0.3", "mousemove", "--window",
                           id, s(to.x()), s(to.y()), "sleep", "0.5", "mouseup", "1"});

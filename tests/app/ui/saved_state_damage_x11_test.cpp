@@ -53,7 +53,7 @@ protected:
         gwtest::x11::WindowGeometry where;
         waitUntil(
             [&] {
-                for (const auto& window : accessibility.windowsOf(app)) {
+                for (const auto& window : accessibility.windowsOf(app, gwtest::x11::AccessibilityBus::Elements::Showing)) {
                     if (const auto* label = window.find([&](const gwtest::x11::AccessibleElement& e) {
                             return e.showing && e.name.find(part) != std::string::npos;
                         })) {
@@ -102,7 +102,7 @@ protected:
         std::optional<gwtest::x11::AccessibleElement> button;
         waitUntil(
             [&] {
-                for (const auto& window : accessibility.windowsOf(app)) {
+                for (const auto& window : accessibility.windowsOf(app, gwtest::x11::AccessibilityBus::Elements::Showing)) {
                     if (const auto* found = window.find([&](const gwtest::x11::AccessibleElement& e) {
                             return e.showing && e.role == "push button" && e.name == name && e.extents.width > 0;
                         })) {
@@ -339,7 +339,7 @@ TEST_F(SavedStateDamageOnX11, ASecondLaunchHandsItsPicturesToTheRunningWindowAnd
         ASSERT_TRUE(before);
         EXPECT_TRUE(gwtest::x11::regionsOfColour(*before, kBlue, {0, 0, before->width(), before->height()}, 400).empty());
         // Put away: the second start brings the window back.
-        ASSERT_TRUE(gwtest::x11::run({"timeout", "30", "xdotool", "windowminimize", "--sync", window}));
+        ASSERT_TRUE(gwtest::x11::run(std::chrono::seconds(30), {"xdotool", "windowminimize", "--sync", window}));
         const pid_t second = session_.launch(GW_DESKTOP_PATH, colourPictures(session_, {{"Blue", "#2040E0"}}), environment);
         EXPECT_EQ(session_.waitForExit(second), 0) << session_.log(second);
         EXPECT_TRUE(waitUntil(
@@ -442,7 +442,7 @@ TEST_F(SavedStateDamageOnX11, WhatOpensBeforeTheWindowManagerPlacesTheWindowOpen
         const auto shows = [&](const std::string& name) {
             return waitUntil(
                 [&] {
-                    for (const auto& window : accessibility.windowsOf(app)) {
+                    for (const auto& window : accessibility.windowsOf(app, gwtest::x11::AccessibilityBus::Elements::Showing)) {
                         if (window.find([&](const auto& e) { return e.showing && e.name.find(name) != std::string::npos; }))
                             return true;
                     }

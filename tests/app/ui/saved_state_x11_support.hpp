@@ -40,7 +40,7 @@ protected:
         const bool matched = gwtest::x11::waitUntil(
             [&] {
                 shown.clear();
-                for (const auto& window : accessibility.windowsOf(app)) {
+                for (const auto& window : accessibility.windowsOf(app, gwtest::x11::AccessibilityBus::Elements::Showing)) {
                     window.find([&](const gwtest::x11::AccessibleElement& e) {
                         if (e.showing && candidates.count(e.name)) shown.insert(e.name);
                         return false;

@@ -354,9 +354,7 @@ TEST_P(ScreenshotWalk, TheWindowShowsItsControls) {
     ASSERT_TRUE(shot);
     EXPECT_TRUE(drawn) << facts.colours << " colours, " << facts.edges * 100 << " % edges, " << copies.size()
                        << " copies of the picture";
-    const auto kept = fs::path(GW_BINARY_DIR) / "screenshots" / (std::string(row.name) + ".png");
-    fs::create_directories(kept.parent_path());
-    fs::copy_file(shot->file(), kept, fs::copy_options::overwrite_existing);
+    EXPECT_TRUE(shot->saveAs(fs::path(GW_BINARY_DIR) / "screenshots" / (std::string(row.name) + ".png")));
     shot->keepIfFailed();
 }
 

@@ -71,7 +71,7 @@ protected:
     // A window's frame as the window manager draws it: the title bar above the client
     // area, borders around it (as wide as the main window's).
     WindowGeometry decorated(const WindowGeometry& client) const {
-        const auto frame = gwtest::x11::run({"timeout", "30", "xprop", "-id", walk_.mainWindow(), "_NET_FRAME_EXTENTS"});
+        const auto frame = gwtest::x11::run(std::chrono::seconds(30), {"xprop", "-id", walk_.mainWindow(), "_NET_FRAME_EXTENTS"});
         int left = 0, right = 0, top = 0, bottom = 0;
         if (frame) std::sscanf(frame->c_str(), "_NET_FRAME_EXTENTS(CARDINAL) = %d, %d, %d, %d", &left, &right, &top, &bottom);
         return {client.x - left, client.y - top, client.width + left + right, client.height + top + bottom};
@@ -79,10 +79,10 @@ protected:
 
     // Types keys into whatever window of the program has the keyboard.
     bool typeKeys(const std::string& keys) {
-        std::vector<std::string> command{"timeout", "30", "xdotool", "key", "--delay", "80"};
+        std::vector<std::string> command{"xdotool", "key", "--delay", "80"};
         std::istringstream each(keys);
         for (std::string key; each >> key;) command.push_back(key);
-        return gwtest::x11::run(command).has_value();
+        return gwtest::x11::run(std::chrono::seconds(30), command).has_value();
     }
 
     // Keys typed into the main window, then the pop-up menu or window they bring up.
@@ -243,7 +243,7 @@ TEST_P(EveryWindowOnASmallScreen, OpensWholeOnTheScreenWhereTheMainWindowStaysRe
     ASSERT_TRUE(shot);
     const int shown = titleTextWidth(*shot, frame, *client);
     // The name window managers show is the UTF-8 one.
-    ASSERT_TRUE(gwtest::x11::run({"timeout", "30", "xprop", "-id", walk_.mainWindow(), "-f", "_NET_WM_NAME", "8u",
+    ASSERT_TRUE(gwtest::x11::run(std::chrono::seconds(30), {"xprop", "-id", walk_.mainWindow(), "-f", "_NET_WM_NAME", "8u",
                                   "-set", "_NET_WM_NAME", row.title}));
     int whole = 0;
     std::optional<gwtest::x11::Screenshot> reference;

@@ -80,7 +80,7 @@ struct AccessibilityBus::Connection {
         return static_cast<pid_t>(pid);
     }
 
-    AccessibleElement element(const Reference& at, int depth) const {
+    AccessibleElement element(const Reference& at, int depth, bool showingOnly) const {
         AccessibleElement e;
         e.name = stringProperty(at, "Name");
         e.description = stringProperty(at, "Description");
@@ -112,8 +112,8 @@ struct AccessibilityBus::Connection {
                 e.text = held;
             }
         }
-        if (depth < kMaxDepth) {
-            for (const auto& child : children(at)) e.children.push_back(element(child, depth + 1));
+        if (depth < kMaxDepth && (e.showing || !showingOnly)) {
+            for (const auto& child : children(at)) e.children.push_back(element(child, depth + 1, showingOnly));
         }
         return e;
     }
@@ -170,9 +170,11 @@ AccessibilityBus::AccessibilityBus(const std::string& sessionBusAddress) : conne
 
 AccessibilityBus::~AccessibilityBus() = default;
 
-std::vector<AccessibleElement> AccessibilityBus::windowsOf(pid_t pid) const {
+std::vector<AccessibleElement> AccessibilityBus::windowsOf(pid_t pid, Elements which) const {
     std::vector<AccessibleElement> windows;
-    for (const auto& window : windowReferences(pid)) windows.push_back(connection_->element(window, 1));
+    for (const auto& window : windowReferences(pid)) {
+        windows.push_back(connection_->element(window, 1, which == Elements::Showing));
+    }
     return windows;
 }
 

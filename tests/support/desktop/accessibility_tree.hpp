@@ -44,9 +44,13 @@ public:
     bool connected() const { return failure_.empty(); }
     const std::string& failure() const { return failure_; }
 
+    // What of a window's tree is read: all of it, or what is showing (the subtree of an
+    // element that is not showing is left out: nothing in it shows, and a window's closed
+    // menus, read item by item over the bus, are most of its tree).
+    enum class Elements { All, Showing };
     // The top-level windows of the program with that process id, each with its subtree;
     // none while the program has not registered itself.
-    std::vector<AccessibleElement> windowsOf(pid_t pid) const;
+    std::vector<AccessibleElement> windowsOf(pid_t pid, Elements which = Elements::All) const;
 
     // Where an element lives on the bus: its program's bus name and its path.
     struct ElementReference {

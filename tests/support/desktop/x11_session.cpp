@@ -6,14 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <iostream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -77,22 +78,36 @@ std::vector<ColourRegion> regionsOfColour(const Screenshot& shot, Rgb colour, co
     return regions;
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout, int wakeOn) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
+    const auto began = Clock::now();
+    auto deadline = began + timeout;
     bool stretched = false;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
+    for (;;) {
+        const auto asked = Clock::now();
+        if (condition()) return true;
+        const auto now = Clock::now();
+        if (now > deadline) {
             if (stretched) return condition();
             // The timeout is an idle machine's: once it has passed, it is stretched once by
             // how slowly the machine runs now (measured then, so that waits that end in
             // time cost nothing).
             stretched = true;
-            deadline += std::chrono::duration_cast<std::chrono::milliseconds>(timeout * (measurePace() - 1.0));
+            deadline += std::chrono::duration_cast<milliseconds>(timeout * (measurePace() - 1.0));
             continue;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        auto pause = std::max({milliseconds(50), std::chrono::duration_cast<milliseconds>(2 * (now - asked)),
+                               std::chrono::duration_cast<milliseconds>((now - began) / 10)});
+        pause = std::min({pause, milliseconds(2000),
+                          std::chrono::duration_cast<milliseconds>(deadline - now) + milliseconds(1)});
+        if (wakeOn >= 0) {
+            pollfd woken{wakeOn, POLLIN, 0};
+            ::poll(&woken, 1, static_cast<int>(pause.count()));
+        } else {
+            std::this_thread::sleep_for(pause);
+        }
     }
-    return true;
 }
 
 DesktopSession::DesktopSession(int width, int height) : resources_(fs::path(GW_SOURCE_DIR) / "resources") {
@@ -100,7 +115,9 @@ DesktopSession::DesktopSession(int width, int height) : resources_(fs::path(GW_S
         fs::create_directories(dir_ / name);
     }
     fs::permissions(dir_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);
-    xvfb_ = std::make_unique<XvfbServer>(std::vector<std::string>{"-br"}, width, height);
+    // No GLX: the programs draw without OpenGL, and a server that offers it loads a
+    // software renderer at each start, a third of a second of processor time.
+    xvfb_ = std::make_unique<XvfbServer>(std::vector<std::string>{"-br", "-extension", "GLX"}, width, height);
     if (!xvfb_->running()) {
         failure_ = "Xvfb did not start (is the xvfb package installed?)";
         return;
@@ -141,7 +158,7 @@ void DesktopSession::endChild(pid_t pid, Child& child) {
         return;
     }
     ::kill(-pid, SIGTERM);
-    if (!waitUntil([&] { return hasEnded(pid); }, kGrace)) {
+    if (!awaitEnd(pid, kGrace)) {
         ::kill(-pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
         child.ended = true;
@@ -222,8 +239,16 @@ bool DesktopSession::hasEnded(pid_t pid) {
     return found->second.ended;
 }
 
+bool DesktopSession::awaitEnd(pid_t pid, std::chrono::milliseconds timeout) {
+    // Readable once the process has ended (a kernel without pidfds: polled).
+    const int ended = hasEnded(pid) ? -1 : static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    const bool done = waitUntil([&] { return hasEnded(pid); }, timeout, ended);
+    if (ended >= 0) ::close(ended);
+    return done;
+}
+
 std::optional<int> DesktopSession::waitForExit(pid_t pid, std::chrono::milliseconds timeout) {
-    if (!waitUntil([&] { return hasEnded(pid); }, timeout)) return std::nullopt;
+    if (!awaitEnd(pid, timeout)) return std::nullopt;
     const auto status = exitStatus_.find(pid);
     return status == exitStatus_.end() ? std::nullopt : status->second;
 }
@@ -271,14 +296,11 @@ const std::string& DesktopSession::busAddress() const {
 }
 
 std::string DesktopSession::notificationHistory() const {
-    run({"timeout", "30", "dunstctl", "close-all"});
-    return run({"timeout", "30", "dunstctl", "history"}).value_or(std::string());
+    run(std::chrono::seconds(30), {"dunstctl", "close-all"});
+    return run(std::chrono::seconds(30), {"dunstctl", "history"}).value_or(std::string());
 }
 
-std::vector<std::string> DesktopSession::visibleWindows(pid_t pid) const {
-    const auto out = run({"timeout", "30", "xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)});
-    return out ? lines(*out) : std::vector<std::string>{};
-}
+std::vector<std::string> DesktopSession::visibleWindows(pid_t pid) const { return viewableWindowsOf(pid); }
 
 std::string DesktopSession::firstWindow(pid_t pid, std::chrono::milliseconds timeout) {
     std::string found;
@@ -288,8 +310,7 @@ std::string DesktopSession::firstWindow(pid_t pid, std::chrono::milliseconds tim
             // A dialog the program shows at once (a picture it cannot open) may be mapped in
             // the same moment as the main window, and listed before it.
             for (const auto& id : visibleWindows(pid)) {
-                const auto owner = run({"timeout", "30", "xprop", "-id", id, "WM_TRANSIENT_FOR"});
-                if (owner && owner->find("window id") == std::string::npos) {
+                if (isTransient(id) == false) {
                     found = id;
                     return true;
                 }
@@ -315,49 +336,27 @@ std::optional<std::string> DesktopSession::newWindow(pid_t pid, const std::vecto
 }
 
 std::vector<std::string> DesktopSession::visibleWindowsNamed(const std::string& pattern) const {
-    const auto out = run({"timeout", "30", "xdotool", "search", "--onlyvisible", "--name", pattern});
+    const auto out = run(std::chrono::seconds(30), {"xdotool", "search", "--onlyvisible", "--name", pattern});
     return out ? lines(*out) : std::vector<std::string>{};
 }
 
-std::string DesktopSession::windowName(const std::string& windowId) const {
-    auto name = run({"timeout", "30", "xdotool", "getwindowname", windowId}).value_or(std::string());
-    while (!name.empty() && name.back() == '\n') name.pop_back();
-    return name;
-}
+std::string DesktopSession::windowName(const std::string& windowId) const { return windowTitle(windowId); }
 
 std::optional<WindowGeometry> DesktopSession::geometry(const std::string& windowId) const {
-    // xwininfo, not xdotool: under a window manager that puts a frame around the window,
-    // xdotool counts the frame's offset twice.
-    const auto out = run({"timeout", "30", "xwininfo", "-id", windowId});
-    if (!out) return std::nullopt;
-    WindowGeometry g;
-    int found = 0;
-    const std::regex field(R"(^\s*(Absolute upper-left X|Absolute upper-left Y|Width|Height):\s+(-?\d+)\s*$)");
-    for (const auto& line : lines(*out)) {
-        std::smatch m;
-        if (!std::regex_match(line, m, field)) continue;
-        const int value = std::stoi(m[2]);
-        if (m[1] == "Absolute upper-left X") g.x = value;
-        if (m[1] == "Absolute upper-left Y") g.y = value;
-        if (m[1] == "Width") g.width = value;
-        if (m[1] == "Height") g.height = value;
-        ++found;
-    }
-    if (found != 4) return std::nullopt;
-    return g;
+    return windowGeometry(windowId);
 }
 
 bool DesktopSession::typeKeys(const std::string& windowId, const std::string& keys) const {
-    std::vector<std::string> command{"timeout", "30", "xdotool", "key", "--clearmodifiers"};
+    std::vector<std::string> command{"xdotool", "key", "--clearmodifiers"};
     std::istringstream each(keys);
     for (std::string key; each >> key;) command.push_back(key);
-    return run({"timeout", "30", "xdotool", "windowfocus", "--sync", windowId}) && run(command);
+    return run(std::chrono::seconds(30), {"xdotool", "windowfocus", "--sync", windowId}) && run(std::chrono::seconds(30), command);
 }
 
 bool DesktopSession::clickAt(int x, int y) const {
     // No --sync: it waits for the pointer to move, forever when it is already there (a
     // second click at the same place). The server handles the move before the click anyway.
-    return run({"timeout", "30", "xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", "1"})
+    return run(std::chrono::seconds(30), {"xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", "1"})
         .has_value();
 }
 

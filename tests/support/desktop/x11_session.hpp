@@ -28,11 +28,6 @@ namespace gwtest::x11 {
 inline constexpr std::chrono::seconds kAppearDeadline{120};
 inline constexpr std::chrono::seconds kExitDeadline{90};
 
-struct WindowGeometry {
-    int x = 0, y = 0, width = 0, height = 0;
-    bool contains(int px, int py) const { return px >= x && py >= y && px < x + width && py < y + height; }
-};
-
 // A connected area of one colour on a screenshot.
 struct ColourRegion {
     int area = 0;
@@ -43,9 +38,14 @@ struct ColourRegion {
 std::vector<ColourRegion> regionsOfColour(const Screenshot& shot, Rgb colour, const WindowGeometry& within,
                                           int minArea = 16);
 
-// Polls `condition` every 50 ms until it holds or `timeout` passes; returns condition().
+// Asks `condition` until it holds or `timeout` passes; returns condition(). Between two
+// questions it pauses 50 ms, or twice as long as the last question took (a screen
+// reader's tree read over the bus costs the program under test and the bus as much as
+// the test), or a tenth of the wait so far, whichever is longest, up to 2 s: what a wait
+// costs stays a small share of the machine, and what comes after t is seen by about
+// 1.1 t. With `wakeOn` (a descriptor), it asks again as soon as that becomes readable.
 // `timeout` is an idle machine's: on a busy one it is stretched by the machine's pace.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout, int wakeOn = -1);
 
 // A pixel's brightness, 0 … 255, as the eye weighs the channels.
 inline int luminance(Rgb c) { return (c.r * 299 + c.g * 587 + c.b * 114) / 1000; }
@@ -89,7 +89,8 @@ public:
     pid_t launch(const std::string& program, const std::vector<std::string>& arguments = {},
                  const std::vector<std::string>& extraEnvironment = {});
     // The exit status of a program started here once it ends by itself, none at the
-    // deadline (it is left running) or when it was killed by a signal.
+    // deadline (it is left running) or when it was killed by a signal. Woken by the end
+    // itself: how long a quit took is the program's, not a poll's.
     std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds timeout = kExitDeadline);
     bool hasEnded(pid_t pid);
     std::string log(pid_t pid) const;
@@ -123,6 +124,8 @@ private:
         bool ended = false;
     };
     void endChild(pid_t pid, Child& child);
+    // Whether the program ended within `timeout` (woken by its end).
+    bool awaitEnd(pid_t pid, std::chrono::milliseconds timeout);
 
     TempDir dir_;
     std::unique_ptr<XvfbServer> xvfb_;
