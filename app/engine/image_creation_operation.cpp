@@ -73,6 +73,8 @@ MemoryBudget::Admission ImageCreationOperation::admitDrawing(const pg::ImagePtr&
     auto admission = MemoryBudget::shared().admit(estimateDrawing(imageDefinition_, *image),
                                                   {{image, readingBytes}}, [this] { return isCancelled(); });
     if (!admission) throw ConversionStoppedError();
+    // Stopped just as it was admitted: the picture is not read again (seconds for a large one).
+    throwIfStopped();
     // Read now, so that what reading takes is given back before the drawing starts.
     for (const auto& rep : image->representations()) {
         if (rep && rep->kind() == pg::ImageRep::Kind::bitmap) static_cast<const pg::BitmapRep&>(*rep).bitmap();
@@ -89,6 +91,7 @@ std::shared_ptr<const std::vector<std::uint8_t>> ImageCreationOperation::draw(co
     const auto unchanged = unchangedSource(imageDefinition_, *image);
     if (const auto pixels = unchanged ? unchanged->bitmap() : nullptr; pixels && pixels->width() > 0) {
         drawn = true;
+        throwIfStopped();
         auto encoded = unchanged->pngData();
         if (!encoded.empty()) bytes = std::move(encoded);
     } else {
@@ -109,11 +112,12 @@ void ImageCreationOperation::render() {
     // (Writing goes through the boundary as well, which holds whenever a link appears.)
     bounds.checkFile(file);
 
-    if (isCancelled()) throw ConversionStoppedError();
+    throwIfStopped();
     if (definition.format == ImageDefinition::Format::pdf) {
         const auto admission = MemoryBudget::shared().admit(estimateDrawing(definition, *image), {},
                                                             [this] { return isCancelled(); });
         if (!admission) throw ConversionStoppedError();
+        throwIfStopped();
         const auto bytes = singlePagePDF(*image, definition.size, definition.zoom,
                                          [&] { return bounds.canCreateFileBeside(file); });
         try {
@@ -153,7 +157,7 @@ void ImageCreationOperation::render() {
         admission = admitDrawing(image);
         data = draw(image, drawn);
     }
-    if (isCancelled()) throw ConversionStoppedError();
+    throwIfStopped();
     if (!data) {
         throw ImageConversionError(ImageConversionError::Case::unableToGetPNGRepresentationFromFinalImage,
                                    LocalizedString::text(drawn ? "error.description.png.notEncoded"
@@ -168,13 +172,22 @@ std::optional<std::vector<std::uint8_t>> ImageCreationOperation::pngBytes(const 
     std::optional<pg::Color> background;
     if (definition.backgroundColour.alpha() != 0) background = definition.backgroundColour;
     // The picture is drawn as the final image is made (to take its alpha channel off)
-    // or only when its PNG data is asked for: a drawing that fails then says why.
+    // or only when its pixels are asked for: a drawing that fails then says why.
     pg::DrawingProblems problems;
+    // Each step of a large picture takes seconds: a stopped run starts none of them (those
+    // under way end with the step; its encoding stops half way).
+    throwIfStopped();
     auto rendered = converted(image, definition.size, static_cast<std::int64_t>(definition.scaleType),
                               definition.zoom, background, definition.isAlphaChannelRemoved,
                               definition.roundCorners, definition.addShadow);
     drawn = rendered != nullptr;
-    auto data = rendered ? pngData(*rendered) : std::nullopt;
+    const auto bitmap = rendered ? rendered->renderedBitmap() : nullptr;
+    // A drawing given up as the run stopped is no failure of the picture's.
+    throwIfStopped();
+    std::optional<std::vector<std::uint8_t>> data;
+    if (auto encoded = bitmap ? bitmap->pngData() : std::vector<std::uint8_t>{}; !encoded.empty()) {
+        data = std::move(encoded);
+    }
     if (!data && problems.kind() != pg::PictureProblem::none) {
         Logger::log("The picture could not be drawn: " + problems.text());
         throw PictureDrawingError(LocalizedString::text("error.description.png.notDrawnBecause",
@@ -183,6 +196,10 @@ std::optional<std::vector<std::uint8_t>> ImageCreationOperation::pngBytes(const 
                                   problems.kind());
     }
     return data;
+}
+
+void ImageCreationOperation::throwIfStopped() const {
+    if (isCancelled()) throw ConversionStoppedError();
 }
 
 void RenderShare::reserve(const std::string& key) {

@@ -2,7 +2,9 @@
 // Renders one output picture and writes it to its file: PNG through the conversion
 // pipeline, written atomically; PDF through the one-page re-save. A failure is
 // recorded, never thrown, and the operation always ends with progress 1. Cancelled, it
-// writes nothing (ConversionStoppedError): before it starts, or while it encodes.
+// writes nothing (ConversionStoppedError) and starts no further step (reading the
+// picture's pixels again, drawing, encoding); the step under way ends with it, an encoding
+// half way.
 #include "app/engine/async_operation.hpp"
 #include "app/engine/memory_budget.hpp"
 #include "app/engine/writing_boundary.hpp"
@@ -96,6 +98,8 @@ private:
     std::optional<std::vector<std::uint8_t>> pngBytes(const platform::graphics::Image& image, bool& drawn) const;
     // Everything the picture's pixels depend on; the source by identity.
     std::string shareKey(const platform::graphics::Image& image) const;
+    // Throws ConversionStoppedError once the run is stopped: asked before each step.
+    void throwIfStopped() const;
 
     std::atomic<float> progress_{0.0f};
     mutable std::mutex errorMutex_;
