@@ -5,7 +5,12 @@
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/pipeline/rddi_http_util.hpp"
 
+#include <unistd.h>
+
 #include <charconv>
+#include <cstdlib>
+#include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace rddi {
@@ -14,6 +19,49 @@ namespace pf = platform::foundation;
 namespace net = platform::network;
 
 namespace {
+
+// The HTTP library is loaded by the first request, on the thread that makes it: the channel
+// group's logs queue, right after a start, where logs wait for it to be stored. It is loaded
+// beside it instead, once for the process. The process's exit waits for that load to end: cut
+// short, the load went on setting the library up while the exit freed what the set-up uses (the
+// crypto library's locks), and the process died at its very end.
+struct HttpLibraryLoad {
+    std::mutex mutex;
+    std::thread thread;
+    pid_t process = 0;  // where `thread` runs: a forked child has none to wait for
+    bool begun = false;
+};
+
+HttpLibraryLoad& httpLibraryLoad() {
+    static auto* load = new HttpLibraryLoad;  // never destroyed: the exit uses it
+    return *load;
+}
+
+void awaitHttpLibraryLoadAtExit() {
+    auto& load = httpLibraryLoad();
+    std::thread thread;
+    {
+        std::lock_guard lock(load.mutex);
+        if (load.process != ::getpid()) return;
+        thread = std::move(load.thread);
+    }
+    if (thread.joinable()) thread.join();
+}
+
+void loadHttpLibraryBeside() {
+    auto& load = httpLibraryLoad();
+    std::lock_guard lock(load.mutex);
+    if (load.begun) return;
+    try {
+        load.thread = std::thread([] { net::detail::curlFunctions(); });
+    } catch (const std::system_error&) {
+        // No thread to spare: the first request loads the library.
+        return;
+    }
+    load.begun = true;
+    load.process = ::getpid();
+    std::atexit(awaitHttpLibraryLoadAtExit);
+}
 
 // The server's "x-rd-retry-after-ms" as a delay: none when absent, not a number or
 // negative (the schedule applies); never longer than the schedule's last interval.
@@ -52,10 +100,7 @@ std::shared_ptr<RDDIHttpClient> RDDIHttpClient::create(std::optional<long> maxHt
 }
 
 void RDDIHttpClient::start() {
-    // The HTTP library is loaded by the first request, on the thread that makes it: the
-    // channel group's logs queue, right after a start, where logs wait for it to be
-    // stored. Loaded beside it instead, that wait is gone.
-    std::thread([] { net::detail::curlFunctions(); }).detach();
+    loadHttpLibraryBeside();
     std::lock_guard lock(mutex_);
     session_.emplace(sessionConfiguration_);
     if (!reachability_) return;

@@ -2,14 +2,21 @@
 #include "telemetry/pipeline/rddi_http_util.hpp"
 
 #include "platform/dispatch/dispatch_queue.hpp"
+#include "support/temp_dir.hpp"
+#include "telemetry/support/child_case.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 #include "telemetry/core/rddi_logger.hpp"
 #include "telemetry/support/http/loopback_server.hpp"
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <random>
 #include <regex>
@@ -328,6 +335,52 @@ TEST_F(HttpClientTest, TransportFailuresWhileOnlineAreRetriedThenHandedOver) {
     EXPECT_EQ(silent.all()[0].error->code(), static_cast<int>(net::URLErrorCode::timedOut));
     EXPECT_TRUE(client_->isEnabled());
     EXPECT_FALSE(client_->isPaused());
+}
+
+constexpr const char* kEndAtOnceVariable = "GW_HTTP_CLIENT_END_AT_ONCE";
+
+// A program that makes a client and ends at once, as a command line run that has nothing to
+// send does: runs only as a child process of the test below.
+TEST(HttpClientChildProcess, MakeAClientThenEnd) {
+    if (!std::getenv(kEndAtOnceVariable)) GTEST_SKIP() << "runs as a child process only";
+    const auto client = RDDIHttpClient::create(
+        std::nullopt, rddi::RDDI_Reachability::withStatusSource([] { return std::optional<bool>(true); }));
+    std::exit(0);
+}
+
+TEST(HttpClientEnd, AProcessEndingWhileTheHttpLibraryIsSetUpEndsWell) {
+    // A client loads the HTTP library beside its caller's work. A process that ended while that
+    // load was still setting the library up died at its very end, a segmentation fault in the
+    // crypto library's locks, which the process's exit had already freed. A preloaded library
+    // holds the set-up until the exit has begun and then lets it go on as that exit ends, as a
+    // loading thread a busy machine starved would: every launch ends with status 0.
+    constexpr int kLaunches = 40;
+    int died = 0, held = 0;
+    std::string how;
+    std::string sanitizerOptions = "verify_asan_link_order=0";
+    if (const char* options = std::getenv("ASAN_OPTIONS")) sanitizerOptions = std::string(options) + ":" + sanitizerOptions;
+    for (int i = 0; i < kLaunches; ++i) {
+        gwtest::TempDir scratch;
+        const auto heldReport = scratch / "held";
+        const pid_t child = rddi::testkit::spawnSelf({"HttpClientChildProcess.MakeAClientThenEnd",
+                                                      {{kEndAtOnceVariable, "1"},
+                                                       {"LD_PRELOAD", GW_HTTP_LIBRARY_HOLD},
+                                                       {"GW_HTTP_HOLD_REPORT", heldReport.string()},
+                                                       {"ASAN_OPTIONS", sanitizerOptions}},
+                                                      scratch / "output.txt"});
+        ASSERT_GT(child, 0);
+        // Generous: only a hang would reach it.
+        const int status = rddi::testkit::waitForChild(child, std::chrono::minutes(2));
+        held += std::filesystem::exists(heldReport);
+        if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) continue;
+        ++died;
+        if (how.empty()) {
+            how = status == -1 ? "hung" : WIFSIGNALED(status) ? strsignal(WTERMSIG(status))
+                                                              : "status " + std::to_string(WEXITSTATUS(status));
+        }
+    }
+    if (held == 0 && died == 0) GTEST_SKIP() << "the HTTP library here sets up no SSH part, which the test holds";
+    EXPECT_EQ(died, 0) << died << " of " << kLaunches << " launches ended badly, the first: " << how;
 }
 
 TEST(HttpUtilTest, ClassifiesStatusesAndErrorsAndMasksSecrets) {

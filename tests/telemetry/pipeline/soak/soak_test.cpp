@@ -5,13 +5,13 @@
 // child, left alone against a server that accepts everything, drains the store. It runs
 // with a store large enough never to evict, and once with the default 10 MiB that an
 // earlier launch, whose server was away, filled to its limit.
-#include "platform/foundation/clock.hpp"
 #include "support/machine_pace.hpp"
 #include "support/temp_dir.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/analytics/rddi_event_log.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/support/child_case.hpp"
+#include "telemetry/support/fast_clock.hpp"
 #include "telemetry/support/scenario_environment.hpp"
 
 #include <gtest/gtest.h>
@@ -102,24 +102,7 @@ TEST(SoakChildProcess, TrackEventsUntilKilledOrDrained) {
 
     // Time runs a hundred times faster, so retries and flush timers come within a
     // launch's short life and it is mostly sending when it is killed.
-    auto clock = std::make_shared<platform::foundation::ManualClock>();
-    platform::foundation::Clock::setCurrent(clock);
-    std::atomic<bool> stopClock{false};
-    std::thread ticker([&] {
-        while (!stopClock.load()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            clock->advance(std::chrono::milliseconds(200));
-        }
-    });
-    struct StopTicker {
-        std::atomic<bool>& stop;
-        std::thread& thread;
-        ~StopTicker() {
-            stop = true;
-            thread.join();
-            platform::foundation::Clock::setCurrent(nullptr);
-        }
-    } stopTicker{stopClock, ticker};
+    const rddi::testkit::FastClock fastClock(std::chrono::milliseconds(2), std::chrono::milliseconds(200));
 
     rddi::testkit::TelemetryTestEnvironment::resetSdk();
     rddi::RDDIDependencyConfiguration::setChannelGroupFactory({});
