@@ -59,16 +59,20 @@ std::chrono::milliseconds childrenTime(pid_t parent) {
     return total;
 }
 
+// The processor time getrusage counts for `who` (RUSAGE_SELF or RUSAGE_CHILDREN).
+std::chrono::milliseconds processorTimeOfUsage(int who) {
+    const auto of = [](const timeval& t) { return std::chrono::milliseconds(t.tv_sec * 1000 + t.tv_usec / 1000); };
+    rusage usage{};
+    ::getrusage(who, &usage);
+    return of(usage.ru_utime) + of(usage.ru_stime);
+}
+
 }  // namespace
 
+std::chrono::milliseconds reapedChildrenProcessorTime() { return processorTimeOfUsage(RUSAGE_CHILDREN); }
+
 std::chrono::milliseconds processorTimeWithChildren() {
-    using std::chrono::milliseconds;
-    const auto of = [](const timeval& t) { return milliseconds(t.tv_sec * 1000 + t.tv_usec / 1000); };
-    rusage self{}, children{};
-    ::getrusage(RUSAGE_SELF, &self);
-    ::getrusage(RUSAGE_CHILDREN, &children);
-    return of(self.ru_utime) + of(self.ru_stime) + of(children.ru_utime) + of(children.ru_stime) +
-           childrenTime(::getpid());
+    return processorTimeOfUsage(RUSAGE_SELF) + reapedChildrenProcessorTime() + childrenTime(::getpid());
 }
 
 std::chrono::milliseconds processorTimeOf(pid_t pid) {

@@ -44,6 +44,10 @@ double measurePace();
 // machine does not move: the difference across a piece of work is what that work cost.
 std::chrono::milliseconds processorTimeWithChildren();
 
+// The processor time of the children this process has waited for (and of theirs), since it
+// started: a child's whole cost, once it has ended and been reaped.
+std::chrono::milliseconds reapedChildrenProcessorTime();
+
 // The processor time the running process `pid` and its running children have had; zero when
 // it has ended. What grows while a program makes progress, however busy the machine.
 std::chrono::milliseconds processorTimeOf(pid_t pid);

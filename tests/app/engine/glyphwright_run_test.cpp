@@ -1,14 +1,17 @@
 #include "app/definitions/folder_definition_builder_factory.hpp"
 #include "app/engine/analytics_tracker.hpp"
+#include "app/engine/memory_budget.hpp"
 #include "glyphwright_test_support.hpp"
 #include "platform/dispatch/operation_queue.hpp"
 #include "platform/foundation/json.hpp"
+#include "platform/log/system_log.hpp"
 #include "telemetry/analytics/rddi_analytics.hpp"
 #include "telemetry/core/rddi_dez_idedev.hpp"
 #include "telemetry/support/telemetry_test_environment.hpp"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <fmt/format.h>
 #include <functional>
@@ -19,6 +22,7 @@ namespace gwtest::engine {
 namespace {
 
 namespace fs = std::filesystem;
+namespace plog = platform::log;
 using gw::CollectionType;
 using gw::ConversionOutputType;
 
@@ -245,20 +249,27 @@ pg::ImagePtr noisyImage(int side) {
     return pg::Image::withBitmap(pg::makeSharedBitmap(pg::Bitmap(side, side, side * 4, std::move(pixels), false)));
 }
 
+// `count` PNG files Art0.png, Art1.png, … of one noisy picture `side` pixels a side in
+// `folder`; none when the picture could not be encoded.
+std::vector<pf::URL> noisyPictures(const fs::path& folder, int count, int side) {
+    const auto data = gw::pngData(*noisyImage(side));
+    std::vector<pf::URL> files;
+    for (int i = 0; data && i < count; ++i) {
+        const auto file = folder / fmt::format("Art{}.png", i);
+        gwtest::writeFile(file, std::string(data->begin(), data->end()));
+        files.push_back(pf::URL::fileURL(file, false));
+    }
+    return files;
+}
+
 TEST_F(GlyphwrightRunTest, AStoppedRunPutsEachSetInPlaceWholeOrNotAtAllAndKeepsWhatItWouldHaveReplaced) {
     // An earlier catalog holds a set of the first picture's name, which this run replaces.
     const auto catalog = dir_ / "out" / "Assets.xcassets";
     gwtest::writeFile(catalog / "Contents.json", "{}");
     gwtest::writeFile(catalog / "Art0.imageset" / "Contents.json", "earlier");
     ObservedEngine e;
-    const auto data = gw::pngData(*noisyImage(1500));
-    ASSERT_TRUE(data);
-    std::vector<pf::URL> files;
-    for (int i = 0; i < 8; ++i) {
-        const auto file = dir_ / "in" / fmt::format("Art{}.png", i);
-        gwtest::writeFile(file, std::string(data->begin(), data->end()));
-        files.push_back(fileURL(file));
-    }
+    const auto files = noisyPictures(dir_ / "in", 8, 1500);
+    ASSERT_EQ(files.size(), 8u);
     e.engine->addImages(files);
     e.engine->setResizeType(ConversionOutputType::asset);
     e.engine->setImageInputCollectionType(CollectionType::batch);
@@ -314,6 +325,73 @@ TEST_F(GlyphwrightRunTest, AStoppedRunPutsEachSetInPlaceWholeOrNotAtAllAndKeepsW
         }
     }
     EXPECT_TRUE(fs::exists(catalog / "Art0.imageset" / "Contents.json"));
+}
+
+TEST_F(GlyphwrightRunTest, AStopDuringThePicturesFirstReadingStartsNoOtherReadingOrScaling) {
+    // A batch of pictures whose pixels are not in memory: each folder reads its picture
+    // again before it draws the sizes, none of which is the picture as it is. The run is
+    // stopped from inside the first of those readings; that reading is all the work in
+    // progress then, and all the run may finish: no picture is read and no size is scaled
+    // after the stop (counted by the readings themselves and the scaling's log line).
+    struct Readings {
+        std::weak_ptr<gw::Glyphwright> engine;
+        std::atomic<int> before{0}, after{0};
+        std::atomic<bool> stopped{false};
+    };
+    auto readings = std::make_shared<Readings>();
+    std::atomic<int> scaledAfter{0};
+    plog::ScopedLogSink sink([&](const plog::LogRecord& record) {
+        if (readings->stopped && record.message.starts_with("Resized image")) ++scaledAfter;
+    });
+    ObservedEngine e;
+    readings->engine = e.engine;
+    const auto files = noisyPictures(dir_ / "in", 6, 800);
+    ASSERT_EQ(files.size(), 6u);
+    e.engine->addImages(files);
+    const auto inputs = e.engine->imageInputs();
+    ASSERT_EQ(inputs.size(), files.size());
+    for (const auto& input : inputs) {
+        // 200, 400 and 600 pixels a side: each size is scaled from the picture.
+        input->setAssetPointWidth(200);
+        input->setAssetPointHeight(200);
+        const auto image = input->imageWrapper()->image();
+        const auto rep = std::dynamic_pointer_cast<pg::BitmapRep>(image->representations().at(0));
+        ASSERT_TRUE(rep);
+        const auto pixels = rep->bitmap();
+        ASSERT_EQ(pixels->width(), 800);
+        rep->setReload([readings, pixels] {
+            if (readings->stopped) {
+                ++readings->after;
+            } else if (readings->before++ == 0) {
+                if (const auto engine = readings->engine.lock()) engine->cancelAllOperations();
+                readings->stopped = true;
+            }
+            return pixels;
+        });
+        gw::MemoryBudget::shared().letGo(image);
+        ASSERT_FALSE(holdsPixels(input));
+    }
+    e.engine->setResizeType(ConversionOutputType::asset);
+    e.engine->setImageInputCollectionType(CollectionType::batch);
+    fs::create_directories(dir_ / "out");
+    e.engine->setOutputDirectory(folderURL(dir_ / "out"));
+
+    e.engine->createAssetCatalog();
+    ASSERT_TRUE(e.delegate->waitForRun(files.size()));
+    e.engine->waitUntilAllOperationsAreFinished();
+    ASSERT_TRUE(readings->stopped);
+    EXPECT_EQ(readings->after, 0) << "pictures read after the stop";
+    EXPECT_EQ(scaledAfter, 0) << "sizes scaled after the stop";
+    // Nothing was written whole: no set is in place, and nothing is left in flight.
+    for (const auto& result : e.delegate->results()) {
+        ASSERT_FALSE(result.isSuccess());
+        EXPECT_THROW(std::rethrow_exception(result.error()), gw::ConversionStoppedError);
+    }
+    for (const auto& file : filesBelow(dir_ / "out")) {
+        EXPECT_EQ(file.find(".imageset"), std::string::npos) << file;
+        EXPECT_EQ(file.find("/."), std::string::npos) << file;
+        EXPECT_NE(file.front(), '.') << file;
+    }
 }
 
 TEST_F(GlyphwrightRunTest, BatchPicturesAreDecodedInTheirOwnFolderAndLetGoAfter) {

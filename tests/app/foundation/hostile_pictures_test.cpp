@@ -27,7 +27,7 @@ constexpr bool kHeavy = false;
 using platform::graphics::PictureProblem;
 namespace samples = gwtest::samples;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(GW_ADDRESS_SANITIZER_BUILD) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;

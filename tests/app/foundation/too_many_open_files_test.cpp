@@ -19,7 +19,7 @@
 namespace pg = platform::graphics;
 
 TEST(TooManyOpenFiles, EveryWayOfReadingAPictureSaysSo) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(GW_ADDRESS_SANITIZER_BUILD)
     // UBSan's type checks open a pipe of their own, and report a fault when they cannot.
     GTEST_SKIP() << "the sanitizers need descriptors of their own";
 #endif

@@ -8,6 +8,7 @@
 #include "app/shell/command_line_controller.hpp"
 #include "app/shell/killed_run_support.hpp"
 #include "platform/foundation/folder_swap.hpp"
+#include "support/machine_pace.hpp"
 #include "support/self_launch.hpp"
 
 #include <signal.h>
@@ -87,7 +88,10 @@ void expectOldOrCompleteNew(const fs::path& catalog, const Catalog& old, const C
 
 TEST_F(CatalogRuns, EveryKillLeavesEachImageSetOldOrCompleteNewAndTheNextRunPutsBackWhatWasSetAside) {
     constexpr int kPictures = 40;
-    constexpr int kKills = 24;
+    // Under the sanitizers, where each run costs several times as much, a third of the
+    // moments, still spread over a whole run (what they look for there is a memory fault
+    // on the way, not the rare moment).
+    const int kills = gwtest::buildSlowdown() > 1.0 ? 8 : 24;
     makePictures("old", kPictures, 0);
     makePictures("new", kPictures, 150);
     ASSERT_EQ(glyphwright(batchInto("old", "out")).status, 0);
@@ -106,7 +110,7 @@ TEST_F(CatalogRuns, EveryKillLeavesEachImageSetOldOrCompleteNewAndTheNextRunPuts
     int interrupted = 0;
     std::mt19937 random(20261207);
     std::uniform_int_distribution<long long> moment(0, runTime.count());
-    for (int kill = 0; kill < kKills; ++kill) {
+    for (int kill = 0; kill < kills; ++kill) {
         SCOPED_TRACE("kill " + std::to_string(kill));
         const auto pid = start(GW_GLYPHWRIGHT_PATH, batchInto("new", "out/Assets.xcassets"), "killed");
         // The moment of the kill is the thing varied, not something waited for.
@@ -526,8 +530,10 @@ TEST_F(CatalogsElsewhere, AKilledRunsKeptGroupFolderStaysMarkedOnRamfs) {
 // Where files are copied rather than linked (exFAT, and here also a file system that links,
 // told to copy), a user's file in a group folder that a run rewrites, saved anew at its size
 // in the same second while the run has a copy of it, is kept with its new bytes (beside, or
-// in the Trash with the old folder, as the run says), three runs out of three.
+// in the Trash with the old folder, as the run says), three runs out of three (one under the
+// sanitizers, where each run costs several times as much).
 TEST_F(CatalogRuns, ASaveOfTheSameSizeInTheSameSecondDuringAnAppendIsKept) {
+    const int rounds = gwtest::buildSlowdown() > 1.0 ? 1 : 3;
     struct Place {
         const char* name;
         fs::path work;
@@ -552,7 +558,7 @@ TEST_F(CatalogRuns, ASaveOfTheSameSizeInTheSameSecondDuringAnAppendIsKept) {
         ASSERT_EQ(gwtest::runProgram(GW_GLYPHWRIGHT_PATH, shelf, options).status, 0);
         auto append = shelf;
         append.insert(append.end(), {"-assetCatalogExistsAction", "append"});
-        for (int round = 1; round <= 3; ++round) {
+        for (int round = 1; round <= rounds; ++round) {
             SCOPED_TRACE("round " + std::to_string(round));
             const auto notes = work / group / "notes.txt";
             const std::string before = "round " + std::to_string(round) + ": the old notes of " + place.name;

@@ -120,7 +120,7 @@ protected:
 
 // Under the sanitizers, where a run takes several times as long, only the catalog answer
 // under which the set answers are asked at all.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(GW_ADDRESS_SANITIZER_BUILD) || defined(__SANITIZE_THREAD__)
 const std::vector<std::string> kCatalogAnswers{"append"};
 #else
 const std::vector<std::string> kCatalogAnswers{"append", "overwrite", "increment"};
@@ -219,12 +219,22 @@ TEST_F(UserFilesInCatalogs, TheWaysRunsLostUsersFilesKeepThemForEveryUser) {
         };
         ASSERT_EQ(as(GW_GRANT_ROOT_PATH, {work.string()}).status, 0);
         const auto userTrash = xdg / "XDG_DATA_HOME/Trash";
+        // Each type's catalog as a run of this user makes it, made once: a finished run leaves
+        // nothing on it that a copy loses.
+        const auto madeAs = [&](const std::string& type, const std::string& output) {
+            const auto made = work / "made" / type;
+            if (!fs::exists(made)) {
+                const auto run = as(GW_GLYPHWRIGHT_PATH, convert(type, made.lexically_relative(work).string()));
+                EXPECT_EQ(run.status, 0) << run.out << run.err;
+            }
+            fs::copy(made, work / output, fs::copy_options::recursive);
+        };
         // Makes `output` of `type`, lets `change` add the user's files, and runs again with `answers`.
         const auto keeps = [&](const std::string& type, const std::string& output, const std::vector<std::string>& answers,
                                const std::function<UserFiles()>& change) {
             SCOPED_TRACE(output);
-            const auto made = as(GW_GLYPHWRIGHT_PATH, convert(type, output));
-            EXPECT_EQ(made.status, 0) << made.out << made.err;
+            madeAs(type, output);
+            own(work / output);
             const auto files = change();
             own(work / output);
             const auto before = namesIn(userTrash / "files");

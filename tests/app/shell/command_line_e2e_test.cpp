@@ -54,6 +54,8 @@ const std::string kYellow = "\x1b[0;33m";
 const std::string kGreen = "\x1b[0;32m";
 const std::string kRewrite = "\x1b[1A\x1b[K";
 
+const std::string kVariantsRecommended = "Warning: Image variants mode is recommended for this output type.\n";
+
 const std::string kSandboxText =
     "Due to sandboxing restrictions you need to enabled the command line interface in the app before it's "
     "available for use. Please open the app and enable this in the app's preferences.";
@@ -169,6 +171,14 @@ protected:
 
     ProgramRun glyphwright(const std::vector<std::string>& arguments) const {
         return runProgram(GW_GLYPHWRIGHT_PATH, arguments);
+    }
+
+    // A PNG icon, for runs whose point is not the picture: what they check does not depend on
+    // its kind, and the vector icon costs three times its processor time (each size of a
+    // vector picture is drawn by a helper process of its own).
+    std::string pngIcon() const {
+        writeFile(work_ / "icon.png", gwtest::solidPNG(1024, 1024, {58, 123, 213, 255}));
+        return "icon.png";
     }
 
     void grant(const fs::path& folder) const {
@@ -519,6 +529,10 @@ TEST_P(EveryAssetType, ConvertsByItsCommandLineName) {
     if (layered) arguments.insert(arguments.end(), {"-collectionType", "variants"});
     const auto run = glyphwright(arguments);
     expectCompleted(run, {(out / "Assets.xcassets").string()});
+    // One picture for sizes of several shapes: the run recommends variants first, and goes on.
+    if (name == "iOSSplash" || name == "iMessageIcon" || name == "complicationIcon") {
+        EXPECT_EQ(run.err.rfind(kVariantsRecommended, 0), 0u) << run.err;
+    }
     EXPECT_FALSE(contentsFiles(out / "Assets.xcassets").empty());
     EXPECT_GT(expectListedFilesExist(out / "Assets.xcassets"), 0);
     if (name != "iOSIcon") return;
@@ -542,12 +556,13 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, EveryAssetType,
                                            "tvOSGameCenterDashboard", "catalyst"),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
+// (The iMessage icon's sizes are of several shapes, as a launch image's are, at a fortieth of
+// a launch image's pixels; EveryAssetType sees the launch image's warning.)
 TEST_F(CommandLine, ReadinessWarningsAreShownInYellowBeforeTheRunGoesOn) {
     grant();
-    const auto run = glyphwright({"-inputPath", "icon.svg", "-assetType", "iOSSplash"});
+    const auto run = glyphwright({"-inputPath", "icon.svg", "-assetType", "iMessageIcon"});
     expectCompleted(run, {(work_ / "Assets.xcassets").string()});
-    EXPECT_EQ(run.err.rfind("Warning: Image variants mode is recommended for this output type.\n", 0), 0u)
-        << run.err;
+    EXPECT_EQ(run.err.rfind(kVariantsRecommended, 0), 0u) << run.err;
 }
 
 // A transparent corner is judged while the sizes are drawn, from a vector picture's drawing
@@ -820,6 +835,7 @@ TerminalRun runOnTerminal(const std::string& program, const std::vector<std::str
 // piped output is plain text.
 TEST_F(CommandLine, EscapeSequencesOnlyOnATerminalAndNoColoursWithNoColor) {
     grant();
+    const auto icon = pngIcon();
     const std::regex colour("\x1b\\[[0-9;]*m");
     struct Case {
         std::string name;
@@ -850,7 +866,7 @@ TEST_F(CommandLine, EscapeSequencesOnlyOnATerminalAndNoColoursWithNoColor) {
         for (std::string line; std::getline(lines, line);) expected += (c.coloured ? kReset : "") + line + "\n";
         EXPECT_EQ(help.shown, expected);
 
-        const auto conversion = run({"-inputPath", "icon.svg", "-outputPath", "o-" + std::to_string(&c - cases.data())});
+        const auto conversion = run({"-inputPath", icon, "-outputPath", "o-" + std::to_string(&c - cases.data())});
         EXPECT_EQ(conversion.status, 0) << conversion.shown;
         EXPECT_EQ(std::regex_search(conversion.shown, colour), c.coloured) << conversion.shown;
         EXPECT_EQ(conversion.shown.find(kGreen + "Conversion Complete\n") != std::string::npos, c.coloured)
@@ -1431,6 +1447,7 @@ TEST_F(CommandLine, PicturesAndFoldersThatLeadOutOfTheRootAreNotRead) {
 // where it leads; a link that stays inside the root is written through.
 TEST_F(CommandLine, LinksInsideTheOutputThatLeadOutOfTheRootAreRefused) {
     grant();
+    const auto icon = pngIcon();
     const fs::path outside = dir_ / "outside";
     struct Case {
         std::string name;
@@ -1467,7 +1484,7 @@ TEST_F(CommandLine, LinksInsideTheOutputThatLeadOutOfTheRootAreRefused) {
         if (link.parent_path() != work_ / "o") writeFile(work_ / "o/Assets.xcassets/Contents.json", "{}\n");
         fs::create_directory_symlink(target, link);
 
-        std::vector<std::string> arguments = {"-inputPath", "icon.svg", "-outputPath", "o"};
+        std::vector<std::string> arguments = {"-inputPath", icon, "-outputPath", "o"};
         arguments.insert(arguments.end(), c.more.begin(), c.more.end());
         if (c.more.front() == "-inputPath") arguments.erase(arguments.begin(), arguments.begin() + 2);
         const auto run = glyphwright(arguments);
@@ -1491,7 +1508,7 @@ TEST_F(CommandLine, LinksInsideTheOutputThatLeadOutOfTheRootAreRefused) {
     fs::create_directories(work_ / "o");
     fs::create_directories(work_ / "real.xcassets");
     fs::create_directory_symlink(work_ / "real.xcassets", work_ / "o/Assets.xcassets");
-    expectCompleted(glyphwright({"-inputPath", "icon.svg", "-outputPath", "o", "-assetType", "asset",
+    expectCompleted(glyphwright({"-inputPath", icon, "-outputPath", "o", "-assetType", "asset",
                                  "-assetCatalogExistsAction", "append"}),
                     {(work_ / "o/Assets.xcassets").string()});
     EXPECT_EQ(namesIn(work_ / "real.xcassets"), (std::set<std::string>{"Contents.json", "icon.imageset"}));
@@ -1573,6 +1590,7 @@ TEST_F(CommandLine, HostileSettingsFilesAreSetAsideAndSaidSo) {
         expectRefused(glyphwright({"-inputPath", "icon.svg"}), kSandboxText);
     }
     // The grant tool repairs it the same way, telling where the old file went.
+    const auto icon = pngIcon();
     for (const auto& damaged : {gwtest::nestedBinaryPlist(300'000), gwtest::binaryPlistOfTexts(u"a", std::u16string(u"\0", 1))}) {
         fs::remove(settingsFolder / "com.norvane.glyphwright.plist.corrupt");
         writeFile(settings, damaged);
@@ -1580,7 +1598,7 @@ TEST_F(CommandLine, HostileSettingsFilesAreSetAsideAndSaidSo) {
         EXPECT_EQ(repaired.status, 0) << repaired.err;
         EXPECT_NE(repaired.err.find("it was moved to " + settings.string() + ".corrupt"), std::string::npos)
             << repaired.err;
-        expectCompleted(glyphwright({"-inputPath", "icon.svg"}), {(work_ / "Assets.xcassets").string()});
+        expectCompleted(glyphwright({"-inputPath", icon}), {(work_ / "Assets.xcassets").string()});
         fs::remove_all(work_ / "Assets.xcassets");
     }
 

@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 namespace samples = gwtest::samples;
 using LowLimits = gwtest::CatalogRuns;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(GW_ADDRESS_SANITIZER_BUILD) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;

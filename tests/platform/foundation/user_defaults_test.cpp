@@ -269,7 +269,7 @@ TEST(UserDefaults, StandardDefaultsLiveUnderXdgConfigOfBundleIdentifier) {
 // Out of descriptors says nothing of the file: it is not set aside as unreadable (which
 // would take the root folder's grant with it) and no change is saved over it.
 TEST_F(UserDefaultsTest, ASettingsFileNotReadForWantOfDescriptorsIsLeftAsItIs) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(GW_ADDRESS_SANITIZER_BUILD)
     GTEST_SKIP() << "the sanitizers need descriptors of their own";
 #endif
     GTEST_FLAG_SET(death_test_style, "fast");  // forked where it stands, to write into this test's folder

@@ -275,7 +275,7 @@ TEST(UncaughtCXXExceptionTest, WrapperOfARecordWithoutFrames) {
 
 // Counts the calling thread's heap allocations while asked to. Not under a sanitizer,
 // which brings its own allocator.
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(GW_ADDRESS_SANITIZER_BUILD)
 namespace {
 thread_local bool countAllocations = false;
 thread_local long allocations = 0;
