@@ -331,7 +331,9 @@ TEST_F(PictureFiles, TooFewFileDescriptorsAreNamedAsTheCause) {
             // the line below); a run left without pictures says why before it says so.
             std::istringstream err(run.err);
             bool causeSaid = false;
+            std::size_t skipped = 0;
             for (std::string line; std::getline(err, line);) {
+                if (line.rfind("Warning: Skipped ", 0) == 0) ++skipped;
                 if (line == "Conversion Complete" || line.rfind("Unable to open images at ", 0) == 0) continue;
                 // What became of what the cause stopped says no cause of its own.
                 if (causeSaid && (line.ends_with("Add at least one image before creating the asset catalog.") ||
@@ -342,9 +344,13 @@ TEST_F(PictureFiles, TooFewFileDescriptorsAreNamedAsTheCause) {
                 causeSaid = true;
                 ++saidSo;
             }
-            // Run through, it wrote the catalog's own list and each set's.
-            if (run.status != 0) fits = false;
-            else EXPECT_EQ(filesIn(work_ / "out", ".json").size(), sets + 1) << run.err;
+            // Run through, it wrote the catalog's own list and the set of each picture it did
+            // not pass over. Near the limit, whether a picture is passed over depends on what
+            // the run's threads hold open at that moment: only a run that passed over none fits.
+            if (run.status == 0) {
+                EXPECT_EQ(filesIn(work_ / "out", ".json").size(), sets + 1 - skipped) << run.err;
+            }
+            if (run.status != 0 || skipped > 0) fits = false;
             fs::remove_all(work_ / "out");
         }
     }
